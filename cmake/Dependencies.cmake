@@ -1,0 +1,28 @@
+# Every outside library is found here, once, as an imported target, so a
+# module only names what it links.
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
+find_package(Boost 1.74 REQUIRED)
+find_package(nlohmann_json 3 REQUIRED)
+find_package(ICU REQUIRED COMPONENTS uc i18n)
+
+pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
+pkg_check_modules(X264 REQUIRED IMPORTED_TARGET x264)
+pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes xtst xscrnsaver)
+pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
+pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
+pkg_check_modules(PAM REQUIRED IMPORTED_TARGET pam)
+
+find_library(YUV_LIBRARY yuv REQUIRED)
+find_path(YUV_INCLUDE_DIR libyuv.h REQUIRED)
+add_library(morvane::yuv UNKNOWN IMPORTED)
+set_target_properties(morvane::yuv PROPERTIES IMPORTED_LOCATION ${YUV_LIBRARY}
+  INTERFACE_INCLUDE_DIRECTORIES ${YUV_INCLUDE_DIR})
+
+if(MORVANE_TESTS)
+  find_package(GTest REQUIRED)
+endif()
+if(MORVANE_BENCH)
+  find_package(benchmark REQUIRED)
+endif()

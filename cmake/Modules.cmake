@@ -1,0 +1,23 @@
+# morvane_module(NAME [LIBS ...]): a static library morvane_NAME from the
+# .cpp files of the calling folder (Qt files, *_qt.cpp, are left to the
+# folder's own targets).
+function(morvane_module name)
+  cmake_parse_arguments(M "" "" "LIBS;EXCLUDE" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(FILTER sources EXCLUDE REGEX "_qt\\.cpp$")
+  foreach(ex IN LISTS M_EXCLUDE)
+    list(FILTER sources EXCLUDE REGEX "${ex}")
+  endforeach()
+  add_library(morvane_${name} STATIC ${sources})
+  target_link_libraries(morvane_${name} PUBLIC ${M_LIBS})
+endfunction()
+
+# morvane_tests(NAME [LIBS ...]): one test program morvane_NAME_tests from
+# every *_test.cpp in the calling folder, each case registered with CTest.
+function(morvane_tests name)
+  cmake_parse_arguments(T "" "" "LIBS;PROPERTIES" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  add_executable(morvane_${name}_tests ${sources})
+  target_link_libraries(morvane_${name}_tests PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(morvane_${name}_tests DISCOVERY_TIMEOUT 60 PROPERTIES ${T_PROPERTIES})
+endfunction()

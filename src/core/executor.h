@@ -1,0 +1,26 @@
+// A serial queue of work. The main queue is backed by Qt's event loop in the
+// application and by a plain loop in tests; the server queue by one
+// io_context on one thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace morvane {
+
+class Executor {
+public:
+    virtual ~Executor() = default;
+    virtual void post(std::function<void()> work) = 0;
+    virtual void postAfter(std::int64_t delayMillis, std::function<void()> work) = 0;
+    // True when the calling thread is the one running this queue's work.
+    virtual bool isCurrent() const = 0;
+};
+
+// Runs work on the executor and waits for it. Refuses (throws
+// std::logic_error) when called on that executor's own thread, where waiting
+// would deadlock.
+void runSync(Executor& executor, const std::function<void()>& work);
+
+}  // namespace morvane

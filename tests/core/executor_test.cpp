@@ -1,0 +1,75 @@
+#include "core/executor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+
+#include "core/frame_source.h"
+#include "core/loop_executor.h"
+
+namespace morvane {
+
+TEST(Executor, RunsPostedWorkInOrderAndTimersAfterTheirDelay) {
+    LoopExecutor loop("test");
+    std::vector<int> seen;
+    loop.postAfter(30, [&] { seen.push_back(3); });
+    loop.post([&] { seen.push_back(1); });
+    loop.post([&] { seen.push_back(2); });
+    loop.drain();
+    EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    loop.drain();
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(Executor, SynchronousHopRefusesItsOwnQueueAndPassesErrorsBack) {
+    LoopExecutor loop("test");
+    std::atomic<bool> refused{false};
+    loop.post([&] {
+        try {
+            runSync(loop, [] {});
+        } catch (const std::logic_error&) {
+            refused = true;
+        }
+    });
+    loop.drain();
+    EXPECT_TRUE(refused);
+    EXPECT_THROW(runSync(loop, [] { throw std::runtime_error("x"); }), std::runtime_error);
+}
+
+namespace {
+class PicturesOnly final : public FrameSource {
+public:
+    FrameHandler onFrame() const override { return handler; }
+    void setOnFrame(FrameHandler h) override { handler = std::move(h); }
+    std::string state() const override { return "ok"; }
+    void start() override {}
+    void stop() override {}
+    void setQuality(FrameQuality) override {}
+    void requestFrame() override {}
+    FrameHandler handler;
+};
+}  // namespace
+
+TEST(FrameSourceDefaults, ExclusionAnswersFalseLaterOnTheMainQueue) {
+    LoopExecutor main("main");
+    PicturesOnly source;
+    source.setMainQueue(&main);
+    EXPECT_FALSE(source.startVideo(100, 100));
+    EXPECT_EQ(source.displayListing(), DisplayListing{});
+    std::atomic<int> answer{-1};
+    std::atomic<bool> onMain{false};
+    runSync(main, [&] {
+        source.setExcludedWindow(7, [&](bool ok) {
+            answer = ok ? 1 : 0;
+            onMain = main.isCurrent();
+        });
+        EXPECT_EQ(answer.load(), -1);  // never before it returns
+    });
+    main.drain();
+    EXPECT_EQ(answer.load(), 0);
+    EXPECT_TRUE(onMain.load());
+}
+
+}  // namespace morvane
