@@ -1,0 +1,1 @@
+class P extends AudioWorkletProcessor { process() { return true; } } registerProcessor("morvane-player", P);
