@@ -157,6 +157,13 @@ struct PairedDevice {
     bool operator==(const PairedDevice&) const = default;
 };
 
+// The direction of one finished clipboard transfer; the words are what the
+// input tally counts it under.
+enum class ClipboardDirection { toMac, fromMac };
+inline std::string_view toString(ClipboardDirection d) {
+    return d == ClipboardDirection::toMac ? "clip-to-mac" : "clip-from-mac";
+}
+
 struct OutboxEntry {
     std::string name;
     std::int64_t size = 0;

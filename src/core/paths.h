@@ -1,0 +1,24 @@
+// Where the host keeps its own files.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+
+namespace morvane {
+
+// The user's home folder: $HOME when it is an absolute path, else the home
+// folder of the real user id's account entry. Absent when neither exists.
+std::optional<std::filesystem::path> homeFolder();
+
+// $XDG_DATA_HOME/Morvane, or ~/.local/share/Morvane when XDG_DATA_HOME is
+// unset or not absolute. Absent when no home folder can be found.
+std::optional<std::filesystem::path> appSupportFolder();
+
+// Creates the folder and every missing parent; folders made here get `mode`
+// (existing ones are left as they are). True when the folder exists at the
+// end.
+bool createFolders(const std::filesystem::path& folder, mode_t mode = 0700);
+
+}  // namespace morvane

@@ -1,0 +1,115 @@
+#include "core/session_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "core/paths.h"
+
+namespace morvane {
+
+SessionLog::SessionLog(std::filesystem::path fileURL, std::int64_t maxBytes, WallClock clock)
+    : fileURL_(std::move(fileURL)),
+      maxBytes_(maxBytes < minimumMaxBytes ? minimumMaxBytes : maxBytes),
+      clock_(clock ? std::move(clock) : WallClock(systemWallMillis)) {}
+
+void SessionLog::write(std::string_view tag, std::string_view text) {
+    auto at = clock_();
+    queue_.post([this, tag = std::string(tag), text = std::string(text), at] { append(tag, text, at); });
+}
+
+void SessionLog::flush() { queue_.drain(); }
+
+std::string SessionLog::clean(std::string_view text, int limit) {
+    std::string out;
+    if (text.empty() || limit <= 0) return out;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto length = static_cast<std::int32_t>(std::min<std::size_t>(text.size(), INT32_MAX));
+    std::int32_t i = 0;
+    int taken = 0;
+    while (i < length && taken < limit) {
+        std::int32_t start = i;
+        UChar32 c = 0;
+        U8_NEXT(bytes, i, length, c);
+        ++taken;
+        if (c < 0) {  // ill-formed: no scalar to keep
+            out += ' ';
+            continue;
+        }
+        switch (u_charType(c)) {
+            case U_LINE_SEPARATOR:
+            case U_PARAGRAPH_SEPARATOR:
+            case U_CONTROL_CHAR:
+            case U_FORMAT_CHAR:
+            case U_SURROGATE:
+            case U_PRIVATE_USE_CHAR:
+            case U_UNASSIGNED:
+                out += ' ';
+                break;
+            default:
+                out.append(text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
+        }
+    }
+    return out;
+}
+
+std::string SessionLog::timestamp(std::int64_t wallMillis) {
+    std::int64_t seconds = wallMillis / 1000;
+    std::int64_t millis = wallMillis % 1000;
+    if (millis < 0) {
+        millis += 1000;
+        seconds -= 1;
+    }
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buffer[96];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(millis));
+    return buffer;
+}
+
+void SessionLog::append(const std::string& tag, const std::string& text, std::int64_t atMillis) {
+    std::string line = timestamp(atMillis);
+    line += "  ";
+    line += clean(tag, tagLimit);
+    line += "  ";
+    line += clean(text, textLimit);
+    line += '\n';
+
+    createFolders(fileURL_.parent_path(), 0700);
+
+    const auto n = static_cast<std::int64_t>(line.size());
+    struct stat st {};
+    if (::lstat(fileURL_.c_str(), &st) == 0 && static_cast<std::int64_t>(st.st_size) + n > maxBytes_) {
+        auto older = fileURL_;
+        older += ".1";
+        if (::rename(fileURL_.c_str(), older.c_str()) != 0) ::unlink(fileURL_.c_str());
+    }
+
+    // No-follow so a link planted at the path is never written through;
+    // non-blocking so a FIFO planted there can't stall the queue; and only a
+    // regular file is written.
+    int fd = ::open(fileURL_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) return;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return;
+    }
+    ::fchmod(fd, 0600);
+    std::size_t done = 0;
+    while (done < line.size()) {
+        ssize_t w = ::write(fd, line.data() + done, line.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        done += static_cast<std::size_t>(w);
+    }
+    ::close(fd);
+}
+
+}  // namespace morvane

@@ -1,0 +1,59 @@
+// The host's one log file: short lines of time, tag and sentence, written on
+// a queue of their own so a caller never waits for the disk.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "core/clock.h"
+#include "core/loop_executor.h"
+
+namespace morvane {
+
+class SessionLog {
+public:
+    static constexpr std::int64_t defaultMaxBytes = 1'048'576;
+    static constexpr std::int64_t minimumMaxBytes = 1024;
+    static constexpr int tagLimit = 16;
+    static constexpr int textLimit = 300;
+
+    // Touches no file. `maxBytes` is raised to at least 1024. The clock is
+    // read once per `write`.
+    explicit SessionLog(std::filesystem::path fileURL, std::int64_t maxBytes = defaultMaxBytes,
+                        WallClock clock = systemWallMillis);
+    // Appends every line written before it, then stops the queue.
+    ~SessionLog() = default;
+    SessionLog(const SessionLog&) = delete;
+    SessionLog& operator=(const SessionLog&) = delete;
+
+    const std::filesystem::path& fileURL() const { return fileURL_; }
+    std::int64_t maxBytes() const { return maxBytes_; }
+
+    // Callable from any thread; takes the time now and queues the line.
+    // A line that can't be written is lost without report.
+    void write(std::string_view tag, std::string_view text);
+    // Returns once every line written before the call is in the file. Must
+    // not be called from the log's own queue.
+    void flush();
+
+    // Makes text from outside safe for one line: every control, format,
+    // separator, private-use, surrogate or unassigned character (and every
+    // ill-formed UTF-8 sequence) becomes one blank, and the result is cut to
+    // `limit` Unicode scalars. Nothing is trimmed.
+    static std::string clean(std::string_view text, int limit);
+
+    // "2026-03-01T09:15:02.417Z" for milliseconds since the Unix epoch.
+    static std::string timestamp(std::int64_t wallMillis);
+
+private:
+    void append(const std::string& tag, const std::string& text, std::int64_t atMillis);
+
+    std::filesystem::path fileURL_;
+    std::int64_t maxBytes_;
+    WallClock clock_;
+    LoopExecutor queue_{"morvane.log"};  // last: drained before the fields above go
+};
+
+}  // namespace morvane
