@@ -1,0 +1,144 @@
+// The one owner of the list of devices that may control this machine: the
+// pairing window and its code, token checks, relay devices, revocation and
+// the stored form of the list. Only hashes of codes and tokens are kept.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/loop_executor.h"
+#include "core/types.h"
+#include "devices/device_storage.h"
+
+namespace morvane {
+
+namespace pair_outcome {
+// The code matched; the token is handed out this once.
+struct Paired {
+    std::string token;
+    PairedDevice device;
+    bool operator==(const Paired&) const = default;
+};
+// No pairing window is open.
+struct Closed {
+    bool operator==(const Closed&) const = default;
+};
+// A window is open and the code did not match.
+struct WrongCode {
+    bool operator==(const WrongCode&) const = default;
+};
+}  // namespace pair_outcome
+
+class DeviceStore {
+public:
+    using PairOutcome = std::variant<pair_outcome::Paired, pair_outcome::Closed, pair_outcome::WrongCode>;
+
+    static constexpr std::string_view codeAlphabet = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+    static constexpr int codeLength = 8;
+    static constexpr std::int64_t windowMillis = 120'000;
+    static constexpr int maxWrongAttempts = 5;
+    static constexpr int maxNameLength = 40;
+    static constexpr std::size_t relayKeyBytes = 65;
+    static constexpr const char* invalidListText = "the stored device list is not valid";
+    static constexpr const char* unencodableListText = "the device list cannot be encoded";
+
+    // Loads the list at once. With background saves, every save runs in
+    // order on a queue of the store's own; otherwise on the caller's thread.
+    explicit DeviceStore(std::shared_ptr<DeviceStorage> storage, bool backgroundSaves = false);
+    // A synchronous store over a FileDeviceStorage at that file.
+    explicit DeviceStore(const std::filesystem::path& fileURL);
+    // Finishes the background saves already queued.
+    ~DeviceStore();
+    DeviceStore(const DeviceStore&) = delete;
+    DeviceStore& operator=(const DeviceStore&) = delete;
+
+    // Wall clock in milliseconds since the Unix epoch; stored dates are its
+    // whole seconds.
+    void setClock(WallClock clock);
+    // Told on the save queue, with no lock held, when a background save
+    // fails. Must not destroy the store.
+    void setOnSaveFailure(std::function<void(const std::string&)> callback);
+
+    std::vector<PairedDevice> devices() const;
+    // Why the stored list could not be read; absent when it loaded.
+    std::optional<std::string> storageFailure() const;
+    std::optional<std::string> lastSaveFailure() const;
+    bool pairingWindowOpen();
+    const DeviceStorage& storage() const { return *storage_; }
+
+    // Pairing. The returned code is shown to the owner; while the stored
+    // list is unreadable no window is armed and every attempt is `Closed`.
+    std::string openPairingWindow();
+    void closePairingWindow();
+    PairOutcome attemptPair(std::string_view code, std::string_view name);
+    struct Pairing {
+        std::string token;
+        PairedDevice device;
+    };
+    std::optional<Pairing> pair(std::string_view code, std::string_view name);
+
+    // Sessions: a match stamps lastSeen and saves.
+    std::optional<PairedDevice> validate(std::string_view token);
+    std::optional<PairedDevice> touch(std::string_view id);
+
+    // Relay devices; keys are 65-byte uncompressed P-256 points.
+    std::optional<PairedDevice> relayDevice(std::span<const std::uint8_t> key);
+    std::optional<PairedDevice> enrolRelayDevice(std::span<const std::uint8_t> key, std::string_view name);
+
+    // Changes by the owner.
+    void revoke(std::string_view id);
+    void revokeAll();
+    // Closes the window and reads the stored list again; the new load failure.
+    std::optional<std::string> reload();
+    // Removes the stored item (errors pass to the caller and change nothing),
+    // then empties the list; nothing is saved.
+    void resetStorage();
+    // Returns once every background save queued so far has finished. Not on
+    // the save queue.
+    void waitForSaves();
+
+    static std::string normalize(std::string_view code);
+    static std::string clean(std::string_view name);
+    // Base64url without padding (RFC 4648 section 5).
+    static std::string base64url(std::span<const std::uint8_t> bytes);
+
+    // The stored form: a pretty-printed JSON array, keys sorted, dates as
+    // whole-second UTC "Z" strings. Absent when a record can't be written
+    // (text that is not UTF-8): nothing must then be stored.
+    static std::optional<Bytes> encode(const std::vector<PairedDevice>& devices);
+    static std::optional<std::vector<PairedDevice>> decode(std::span<const std::uint8_t> data);
+    // "2026-03-01T09:15:02Z" <-> seconds since the Unix epoch.
+    static std::string formatDate(std::int64_t seconds);
+    static std::optional<std::int64_t> parseDate(std::string_view text);
+
+private:
+    void loadLocked();
+    void saveLocked();
+    bool windowOpenLocked();
+    void closeWindowLocked();
+    std::int64_t nowSeconds() const;
+
+    std::shared_ptr<DeviceStorage> storage_;
+    mutable std::mutex lock_;
+    WallClock clock_ = systemWallMillis;
+    std::vector<PairedDevice> list_;
+    std::optional<Bytes> codeHash_;
+    std::int64_t codeExpiryMillis_ = INT64_MIN;
+    int wrongAttempts_ = 0;
+    std::optional<std::string> loadFailure_;
+    std::optional<std::string> saveFailure_;
+    std::function<void(const std::string&)> onSaveFailure_;
+    std::unique_ptr<LoopExecutor> saveQueue_;  // last member but one: see the destructor
+};
+
+}  // namespace morvane

@@ -1,0 +1,28 @@
+// The device list in a file readable only by the user, replaced atomically.
+#pragma once
+
+#include <filesystem>
+
+#include "devices/device_storage.h"
+
+namespace morvane {
+
+class FileDeviceStorage final : public DeviceStorage {
+public:
+    explicit FileDeviceStorage(std::filesystem::path fileURL) : fileURL_(std::move(fileURL)) {}
+    const std::filesystem::path& fileURL() const { return fileURL_; }
+
+    std::string summary() const override;  // "file " + the file's name
+    // Never follows a symbolic link at the file's place; tightens the file
+    // to 0600 on every read.
+    std::optional<Bytes> load() override;
+    // Temporary file, flushed, renamed over the old one, folder flushed: a
+    // crash at any moment leaves either the old list or the new one.
+    void save(std::span<const std::uint8_t> data) override;
+    void remove() override;
+
+private:
+    std::filesystem::path fileURL_;
+};
+
+}  // namespace morvane

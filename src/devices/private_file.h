@@ -1,0 +1,44 @@
+// File work shared by the storages: reading without following a link at
+// the file's place, and replacing a file so that a crash leaves either the
+// old bytes or the new ones.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <span>
+#include <string>
+
+#include "core/types.h"
+
+namespace morvane::private_file {
+
+struct ReadResult {
+    enum class Kind { ok, missing, openFailed, notRegular, tooLarge, readFailed };
+    Kind kind = Kind::ok;
+    int error = 0;  // errno of openFailed and readFailed
+    Bytes data;
+    struct stat status {};  // of the opened file, when it was opened
+};
+
+// Opens `name` relative to `dirfd` (AT_FDCWD for a path) with no-follow,
+// checks the opened file is a regular file of at most `maxBytes`, optionally
+// tightens it to 0600, and reads it whole.
+ReadResult read(int dirfd, const std::string& name, std::size_t maxBytes, bool tighten);
+
+struct WriteResult {
+    enum class Kind { ok, openFailed, writeFailed, renameFailed };
+    Kind kind = Kind::ok;
+    int error = 0;
+};
+
+// Writes "." + name + ".tmp-" + pid in the folder (exclusive, no-follow,
+// 0600), flushes it, renames it over `name` and flushes the folder. Every
+// failure after the temporary file exists removes it again.
+WriteResult replace(int dirfd, const std::string& name, std::span<const std::uint8_t> data);
+// The same in the folder at that path (an open failure of the folder is
+// `openFailed`).
+WriteResult replace(const std::filesystem::path& folder, const std::string& name,
+                    std::span<const std::uint8_t> data);
+
+}  // namespace morvane::private_file
