@@ -1,0 +1,61 @@
+// The built-in browser client as the server serves it: the map from request
+// paths to files, and the site value that holds the files' bytes.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/types.h"
+#include "web/embedded_web.h"
+
+namespace morvane {
+
+struct StaticFile {
+    std::string file;  // name in the site
+    std::string type;  // media type sent with it
+    bool operator==(const StaticFile&) const = default;
+};
+
+namespace StaticFiles {
+// Request path to file and media type; exactly seven entries. The page is
+// served only at "/".
+const std::map<std::string, StaticFile>& table();
+}  // namespace StaticFiles
+
+class StaticSite {
+public:
+    // Why an embedded site was refused; `what()` is the readable reason.
+    class Problem : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+        std::string description() const { return what(); }
+    };
+
+    // The file names of `StaticFiles::table()`.
+    static const std::set<std::string>& expectedNames();
+
+    // Decodes and checks every row; the first bad row, or the expected files
+    // no row supplied, throw `Problem`.
+    static StaticSite fromEmbedded(std::span<const EmbeddedFile> rows);
+    // Reads whichever expected files the folder holds, without a hash check;
+    // never fails (unreadable or oversized files are skipped).
+    static StaticSite fromDirectory(const std::filesystem::path& directory);
+
+    StaticSite() = default;
+
+    // One line per file in name order: the SHA-256 hex, two spaces, the name.
+    std::vector<std::string> hashLines() const;
+
+    static std::string sha256Hex(std::span<const std::uint8_t> data);
+
+    // File name to bytes; an absent name is answered 404 by the router.
+    std::map<std::string, Bytes> files;
+};
+
+}  // namespace morvane

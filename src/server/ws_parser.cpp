@@ -1,0 +1,102 @@
+#include "server/ws_parser.h"
+
+namespace morvane {
+
+const char* WSParser::Failure::what() const noexcept {
+    return code == messageTooBig ? "message too big" : "protocol error";
+}
+
+std::vector<WSParser::Event> WSParser::feed(std::span<const std::uint8_t> data) {
+    buffer_.insert(buffer_.end(), data.begin(), data.end());
+
+    std::vector<Event> events;
+    std::size_t offset = 0;
+    auto fail = [&](std::uint16_t code) {
+        // Frames completed before the failing one are consumed; their events
+        // are dropped with the call.
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(offset));
+        return Failure(code);
+    };
+
+    while (buffer_.size() - offset >= 2) {
+        const std::size_t available = buffer_.size() - offset;
+        const std::uint8_t first = buffer_[offset];
+        if (first & 0x70) throw fail(protocolError);
+        const auto opcode = wsOpcodeFromRaw(first & 0x0F);
+        if (!opcode) throw fail(protocolError);
+        const bool fin = (first & 0x80) != 0;
+        const bool control = (first & 0x08) != 0;
+
+        const std::uint8_t second = buffer_[offset + 1];
+        if (!(second & 0x80)) throw fail(protocolError);
+
+        std::uint64_t length = second & 0x7F;
+        std::size_t header = 2;
+        if (length == 127) {
+            if (available < 10) break;
+            length = 0;
+            for (std::size_t i = 0; i < 8; ++i) length = (length << 8) | buffer_[offset + 2 + i];
+            header = 10;
+        } else if (length == 126) {
+            if (available < 4) break;
+            length = (std::uint64_t{buffer_[offset + 2]} << 8) | buffer_[offset + 3];
+            header = 4;
+        }
+
+        if (control) {
+            if (!fin || length > 125) throw fail(protocolError);
+        } else {
+            if (!fin && length == 0) throw fail(protocolError);
+            if (length > WSLimits::maxMessageBytes) throw fail(messageTooBig);
+        }
+        // While a fragmented message is open, every frame counts against its
+        // budget, control frames included.
+        if (fragments_.size() + length > WSLimits::maxMessageBytes) throw fail(messageTooBig);
+
+        const std::size_t size = header + 4 + static_cast<std::size_t>(length);
+        if (available < size) break;
+
+        const bool data = *opcode == WSOpcode::text || *opcode == WSOpcode::binary;
+        if (data && fragmentOpcode_) throw fail(protocolError);
+        if (*opcode == WSOpcode::continuation && !fragmentOpcode_) throw fail(protocolError);
+
+        const std::uint8_t* mask = &buffer_[offset + header];
+        const std::uint8_t* raw = mask + 4;
+        Bytes payload(static_cast<std::size_t>(length));
+        for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = raw[i] ^ mask[i % 4];
+        offset += size;
+
+        bool closed = false;
+        switch (*opcode) {
+        case WSOpcode::text:
+        case WSOpcode::binary:
+            if (fin) {
+                events.push_back(ws_event::Message{*opcode, std::move(payload)});
+            } else {
+                fragmentOpcode_ = *opcode;
+                fragments_ = std::move(payload);
+            }
+            break;
+        case WSOpcode::continuation:
+            fragments_.insert(fragments_.end(), payload.begin(), payload.end());
+            if (fin) {
+                events.push_back(ws_event::Message{*fragmentOpcode_, std::move(fragments_)});
+                fragments_.clear();
+                fragmentOpcode_.reset();
+            }
+            break;
+        case WSOpcode::ping: events.push_back(ws_event::Ping{std::move(payload)}); break;
+        case WSOpcode::pong: events.push_back(ws_event::Pong{}); break;
+        case WSOpcode::close:
+            events.push_back(ws_event::Close{});
+            closed = true;
+            break;
+        }
+        if (closed) break;
+    }
+
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(offset));
+    return events;
+}
+
+}  // namespace morvane

@@ -1,0 +1,24 @@
+// The browser client's seven files as they travel inside the program. The
+// table is generated from the files in this folder at build time, so each
+// recorded hash describes the bytes as written.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace morvane {
+
+struct EmbeddedFile {
+    std::string_view name;    // no directory part
+    std::string_view base64;  // standard base64 on one line, padded
+    std::string_view sha256;  // 64 lower-case hex digits of the decoded bytes
+};
+
+namespace EmbeddedWeb {
+// Seven rows in the order "index.html", "app.js", "style.css",
+// "manifest.webmanifest", "icon.svg", "apple-touch-icon.png",
+// "audio-worklet.js". Static data: reading it cannot fail.
+std::span<const EmbeddedFile> files();
+}  // namespace EmbeddedWeb
+
+}  // namespace morvane
