@@ -1,0 +1,84 @@
+#include "app/lock_scheduler.h"
+
+namespace morvane {
+
+namespace {
+template <class... F>
+struct Overload : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overload(F...) -> Overload<F...>;
+}  // namespace
+
+std::vector<LockScheduler::Action> LockScheduler::handle(const Event& event, std::int64_t nowMillis) {
+    return std::visit(Overload{
+                          [&](const ControllerChanged& e) { return controllerChanged(e, nowMillis); },
+                          [&](const GraceElapsed& e) { return graceElapsed(e, nowMillis); },
+                          [&](const Paused&) {
+                              std::vector<Action> out;
+                              if (pending_) {
+                                  pending_.reset();
+                                  out.push_back(Log{"lock",
+                                                    "paused before the lock after the last disconnect was due: "
+                                                    "not locking"});
+                              }
+                              return out;
+                          },
+                          [&](const LockProbed& e) { return lockProbed(e); },
+                          [&](const LockChecked& e) {
+                              return std::vector<Action>{e.locked ? Log{"lock", "the Mac is locked"}
+                                                                  : Log{"error", "the Mac did not lock within 3 s"}};
+                          },
+                      },
+                      event);
+}
+
+std::vector<LockScheduler::Action> LockScheduler::controllerChanged(const ControllerChanged& e, std::int64_t now) {
+    std::vector<Action> out;
+    const bool hadController = present_;
+    const auto previousDevice = device_;
+    present_ = e.present;
+    device_ = e.present ? e.device : std::nullopt;
+
+    if (pending_ && e.present) {
+        // Somebody connected within the grace period.
+        const auto left = pending_->device;
+        pending_.reset();
+        if (left != device_) {
+            out.push_back(Log{"lock", "a different device connected during the grace period"});
+            out.push_back(ProbeForLock{});
+        } else {
+            out.push_back(Log{"lock", "the same device is back within 5 s: not locking"});
+        }
+        return out;
+    }
+    if (!hadController || e.present || !e.lockOnDisconnect) return out;
+    if (!e.paused) {
+        const std::uint64_t ticket = nextTicket_++;
+        pending_ = Pending{ticket, now + LockLimits::graceMillis, previousDevice};
+        out.push_back(StartGraceTimer{ticket, LockLimits::graceMillis});
+    } else {
+        out.push_back(Log{"lock", "the session was ended at the Mac (paused): not locking"});
+    }
+    return out;
+}
+
+std::vector<LockScheduler::Action> LockScheduler::graceElapsed(const GraceElapsed& e, std::int64_t now) {
+    std::vector<Action> out;
+    // A cancelled or replaced timer, or one that fired early, does nothing.
+    if (!pending_ || pending_->ticket != e.ticket || now < pending_->dueMillis) return out;
+    pending_.reset();
+    if (!present_) out.push_back(ProbeForLock{});
+    return out;
+}
+
+std::vector<LockScheduler::Action> LockScheduler::lockProbed(const LockProbed& e) {
+    if (!e.lockOnDisconnect || e.paused) return {};
+    if (e.alreadyLocked) return {Log{"lock", "controller left; the Mac is already locked"}};
+    if (!e.canInject)
+        return {Log{"error", "controller left, but the Mac cannot be locked: Accessibility permission is missing"}};
+    return {Log{"lock", "controller left: locking the Mac"}, SendLock{}, StartLockCheck{LockLimits::checkMillis}};
+}
+
+}  // namespace morvane
