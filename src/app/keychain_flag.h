@@ -1,0 +1,31 @@
+// One on/off setting kept as a private item rather than in the settings file.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "devices/keychain_device_storage.h"
+
+namespace morvane {
+
+class KeychainFlag {
+public:
+    static constexpr const char* hideScreenAccount = "allow-hide-screen";
+    static constexpr const char* hideScreenLabel = "Morvane: devices may hide this screen";
+
+    // Touches no item. `folder` as for KeychainDeviceStorage.
+    KeychainFlag(std::string account, std::string label,
+                 std::optional<std::filesystem::path> folder = std::nullopt);
+
+    // True only when the item holds exactly "on"; anything else, a missing
+    // item or an unreadable one is off.
+    bool isOn();
+    // Stores "on" or "off"; false when the item could not be written.
+    bool set(bool on);
+
+private:
+    KeychainDeviceStorage storage_;
+};
+
+}  // namespace morvane
