@@ -1,0 +1,284 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "devices/file_device_storage.h"
+#include "devices/keychain_device_storage.h"
+#include "devices/refusing_device_storage.h"
+#include "test_support.h"
+
+namespace morvane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::bytes;
+using testing::modeOf;
+using testing::readText;
+using testing::TempFolder;
+using testing::writeText;
+
+template <typename F>
+std::string errorOf(F&& f) {
+    try {
+        f();
+    } catch (const DeviceStorageError& e) {
+        return e.description();
+    }
+    return "(no error)";
+}
+
+bool runningAsRoot() { return ::geteuid() == 0; }
+
+TEST(FileDeviceStorage, KeepsTheListPrivateAndTightensLooseModes) {
+    TempFolder dir;
+    auto folder = dir.path() / "support" / "Morvane";
+    FileDeviceStorage storage(folder / "devices.json");
+    EXPECT_EQ(storage.summary(), "file devices.json");
+    EXPECT_EQ(storage.load(), std::nullopt);  // nothing stored is no failure
+
+    storage.save(bytes("[1]"));
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_EQ(modeOf(folder / "devices.json"), 0600u);
+    EXPECT_EQ(storage.load(), bytes("[1]"));
+
+    ::chmod((folder / "devices.json").c_str(), 0644);
+    EXPECT_EQ(storage.load(), bytes("[1]"));
+    EXPECT_EQ(modeOf(folder / "devices.json"), 0600u);
+
+    ::chmod(folder.c_str(), 0755);
+    storage.save(bytes("[2]"));
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_EQ(storage.load(), bytes("[2]"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "no temporary left";
+
+    storage.remove();
+    storage.remove();  // removing what is not there succeeds
+    EXPECT_EQ(storage.load(), std::nullopt);
+}
+
+TEST(FileDeviceStorage, NeverReadsOrChangesThroughALinkOrASpecialFile) {
+    TempFolder dir;
+    auto victim = dir.path() / "victim";
+    writeText(victim, "[]");
+    ::chmod(victim.c_str(), 0644);
+    auto path = dir.path() / "devices.json";
+    fs::create_symlink(victim, path);
+    FileDeviceStorage storage(path);
+    EXPECT_EQ(errorOf([&] { storage.load(); }), "cannot look at the device file (errno " + std::to_string(ELOOP) + ")");
+    EXPECT_EQ(modeOf(victim), 0644u) << "the link's target must not be touched";
+
+    // Saving replaces the link itself, never writes into its target.
+    storage.save(bytes("[3]"));
+    EXPECT_EQ(readText(victim), "[]");
+    EXPECT_FALSE(fs::is_symlink(path));
+    EXPECT_EQ(storage.load(), bytes("[3]"));
+
+    // A FIFO at the path must not stall the reader; a folder is no list.
+    auto fifo = dir.path() / "fifo.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(errorOf([&] { FileDeviceStorage(fifo).load(); }), "cannot read the device file");
+    fs::create_directory(dir.path() / "folder.json");
+    EXPECT_EQ(errorOf([&] { FileDeviceStorage(dir.path() / "folder.json").load(); }), "cannot read the device file");
+}
+
+TEST(FileDeviceStorage, SaveReplacesLeftoversAndFailsWithoutLosingTheOldList) {
+    TempFolder dir;
+    auto path = dir.path() / "devices.json";
+    FileDeviceStorage storage(path);
+    storage.save(bytes("[old]"));
+
+    // A leftover temporary of this process, and a link planted at that name.
+    auto temp = dir.path() / (".devices.json.tmp-" + std::to_string(::getpid()));
+    writeText(temp, "junk");
+    storage.save(bytes("[a]"));
+    EXPECT_EQ(storage.load(), bytes("[a]"));
+    auto victim = dir.path() / "victim";
+    writeText(victim, "keep");
+    fs::create_symlink(victim, temp);
+    storage.save(bytes("[b]"));
+    EXPECT_EQ(readText(victim), "keep");
+    EXPECT_EQ(storage.load(), bytes("[b]"));
+
+    // The rename can't replace a non-empty folder: the temporary goes away.
+    auto blocked = dir.path() / "blocked.json";
+    fs::create_directories(blocked / "inside");
+    EXPECT_EQ(errorOf([&] { FileDeviceStorage(blocked).save(bytes("[c]")); }), "cannot write the device file");
+    EXPECT_FALSE(fs::exists(dir.path() / (".blocked.json.tmp-" + std::to_string(::getpid()))));
+
+    // A folder of someone else is not tightened.
+    if (runningAsRoot()) {
+        auto foreign = dir.path() / "foreign";
+        fs::create_directory(foreign);
+        ::chmod(foreign.c_str(), 0755);
+        ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+        FileDeviceStorage(foreign / "devices.json").save(bytes("[e]"));
+        EXPECT_EQ(modeOf(foreign), 0755u);
+        GTEST_SKIP() << "write-permission checks do not apply to root";
+    }
+    ::chmod(dir.path().c_str(), 0500);
+    EXPECT_EQ(errorOf([&] { storage.save(bytes("[d]")); }),
+              "cannot write the device file (errno " + std::to_string(EACCES) + ")");
+    EXPECT_EQ(errorOf([&] { storage.remove(); }), "cannot remove the device file (errno " + std::to_string(EACCES) + ")");
+    ::chmod(dir.path().c_str(), 0700);
+    EXPECT_EQ(storage.load(), bytes("[b]"));
+}
+
+// A process killed at any moment of a save leaves either the old list or
+// the new one, whole.
+TEST(FileDeviceStorage, KillingTheProcessMidSaveNeverLosesOrCorruptsTheList) {
+    TempFolder dir;
+    auto path = dir.path() / "devices.json";
+    const Bytes first(256 * 1024, 'a');
+    const Bytes second(200 * 1024, 'b');
+    FileDeviceStorage(path).save(first);
+
+    for (int round = 0; round < 30; ++round) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(ready[0]);
+            FileDeviceStorage storage(path);
+            for (long i = 0;; ++i) {
+                storage.save(i % 2 ? first : second);
+                if (i == 0) {
+                    char one = 1;
+                    (void)!::write(ready[1], &one, 1);
+                }
+            }
+        }
+        ::close(ready[1]);
+        char one = 0;
+        ASSERT_EQ(::read(ready[0], &one, 1), 1);
+        ::close(ready[0]);
+        std::this_thread::sleep_for(std::chrono::microseconds(100 * (round % 10)));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+
+        auto stored = FileDeviceStorage(path).load();
+        ASSERT_TRUE(stored.has_value());
+        EXPECT_TRUE(*stored == first || *stored == second) << "round " << round << ": " << stored->size() << " bytes";
+    }
+}
+
+TEST(RefusingDeviceStorage, RefusesEveryOperationWithItsReason) {
+    RefusingDeviceStorage storage(RefusingDeviceStorage::notHardenedReason);
+    EXPECT_EQ(storage.summary(), "no storage");
+    const std::string reason = "this build is not signed with the hardened runtime";
+    EXPECT_EQ(errorOf([&] { storage.load(); }), reason);
+    EXPECT_EQ(errorOf([&] { storage.save(bytes("[]")); }), reason);
+    EXPECT_EQ(errorOf([&] { storage.remove(); }), reason);
+    EXPECT_EQ(DeviceStorageError("x"), DeviceStorageError("x"));
+    EXPECT_NE(DeviceStorageError("x"), DeviceStorageError("y"));
+}
+
+TEST(KeychainDeviceStorage, OneItemPerServiceAndAccountInAPrivateFolder) {
+    TempFolder dir;
+    auto folder = dir.path() / "keychain";
+    KeychainDeviceStorage devices(KeychainDeviceStorage::defaultService, KeychainDeviceStorage::defaultAccount,
+                                  KeychainDeviceStorage::defaultLabel, folder);
+    KeychainDeviceStorage identity(KeychainDeviceStorage::defaultService, "relay-identity", "Morvane relay identity",
+                                   folder);
+    EXPECT_EQ(devices.summary(), "keychain item local.morvane.host/paired-devices");
+    EXPECT_EQ(devices.load(), std::nullopt);
+
+    devices.save(bytes("[1]"));
+    identity.save(bytes("key"));
+    devices.save(bytes("[1,2]"));  // updates in place
+    EXPECT_EQ(devices.load(), bytes("[1,2]"));
+    EXPECT_EQ(identity.load(), bytes("key"));
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_EQ(modeOf(folder / "local.morvane.host@paired-devices"), 0600u);
+
+    devices.remove();
+    devices.remove();
+    EXPECT_EQ(devices.load(), std::nullopt);
+    EXPECT_EQ(identity.load(), bytes("key"));
+
+    // Names can't leave the folder or collide through their separator.
+    EXPECT_EQ(KeychainDeviceStorage::itemFileName("../x", "a@b/c"), "..%2Fx@a%40b%2Fc");
+    KeychainDeviceStorage sneaky("..", "/../../escape", "label", folder);
+    sneaky.save(bytes("s"));
+    EXPECT_FALSE(fs::exists(dir.path() / "escape"));
+    EXPECT_EQ(sneaky.load(), bytes("s"));
+
+    // The folder is tightened when found loose.
+    ::chmod(folder.c_str(), 0755);
+    EXPECT_EQ(identity.load(), bytes("key"));
+    EXPECT_EQ(modeOf(folder), 0700u);
+}
+
+TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {
+    TempFolder dir;
+    auto folder = dir.path() / "keychain";
+    const std::string service = KeychainDeviceStorage::defaultService;
+    KeychainDeviceStorage item(service, "paired-devices", KeychainDeviceStorage::defaultLabel, folder);
+    item.save(bytes("[]"));
+    auto file = folder / KeychainDeviceStorage::itemFileName(service, "paired-devices");
+
+    // A link at the item's place is not followed.
+    auto victim = dir.path() / "victim";
+    writeText(victim, "[\"other\"]");
+    fs::remove(file);
+    fs::create_symlink(victim, file);
+    EXPECT_EQ(errorOf([&] { item.load(); }), "cannot read keychain item local.morvane.host/paired-devices: " +
+                                                 TrustedCLI::describe(ELOOP));
+    fs::remove(file);
+
+    // Something at the item's place that holds no data.
+    fs::create_directory(file);
+    EXPECT_EQ(errorOf([&] { item.load(); }), "the keychain item has no readable data");
+    EXPECT_EQ(errorOf([&] { item.save(bytes("[]")); }).rfind("cannot update keychain item local.morvane.host/paired-devices: ", 0), 0u);
+    fs::remove(file);
+
+    // The folder itself replaced by a link, or by a file.
+    auto elsewhere = dir.path() / "elsewhere";
+    fs::create_directory(elsewhere);
+    fs::rename(folder, dir.path() / "moved");
+    fs::create_directory_symlink(elsewhere, folder);
+    EXPECT_EQ(errorOf([&] { item.load(); }).rfind("cannot open the login keychain: ", 0), 0u);
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    fs::remove(folder);
+    fs::rename(dir.path() / "moved", folder);
+
+    // An item or a folder that belongs to another user is not ours to read.
+    item.save(bytes("[]"));
+    if (runningAsRoot()) {
+        ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(errorOf([&] { item.load(); }), "this build cannot read the stored list (-25293)");
+        ASSERT_EQ(::chown(file.c_str(), 0, 0), 0);
+        ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(errorOf([&] { item.load(); }), "the login keychain is not available: " + TrustedCLI::describe(EACCES));
+        ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
+        EXPECT_EQ(item.load(), bytes("[]"));
+        GTEST_SKIP() << "write-permission checks do not apply to root";
+    }
+    ::chmod(file.c_str(), 0);
+    EXPECT_EQ(errorOf([&] { item.load(); }), "this build cannot read the stored list (-25293)");
+    ::chmod(file.c_str(), 0600);
+
+    KeychainDeviceStorage fresh(service, "new-account", "label", folder);
+    ::chmod(folder.c_str(), 0500);
+    EXPECT_EQ(errorOf([&] { fresh.save(bytes("x")); }),
+              "cannot create keychain item local.morvane.host/new-account: " + TrustedCLI::describe(EACCES));
+    EXPECT_EQ(errorOf([&] { item.remove(); }),
+              "cannot remove keychain item local.morvane.host/paired-devices: " + TrustedCLI::describe(EACCES));
+    ::chmod(folder.c_str(), 0700);
+}
+
+TEST(TrustedCLI, DescribesKnownStatusesWithTheirNumberAndOthersAsOSStatus) {
+    EXPECT_EQ(TrustedCLI::describe(EACCES), "Permission denied (13)");
+    EXPECT_EQ(TrustedCLI::describe(-25300), "the item could not be found (-25300)");
+    EXPECT_EQ(TrustedCLI::describe(-12345), "OSStatus -12345");
+}
+
+}  // namespace
+}  // namespace morvane

@@ -1,0 +1,82 @@
+// Helpers shared by the device tests: a private temporary folder and a
+// storage held in memory whose answers a test can set.
+#pragma once
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "devices/device_storage.h"
+
+namespace morvane::testing {
+
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "morvane-devices-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline mode_t modeOf(const std::filesystem::path& p) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0) return 0;
+    return st.st_mode & 07777;
+}
+
+inline std::string readText(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void writeText(const std::filesystem::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+inline Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+class MemoryStorage : public DeviceStorage {
+public:
+    std::string summary() const override { return "memory"; }
+    std::optional<Bytes> load() override {
+        std::lock_guard g(m);
+        ++loads;
+        if (loadError) throw DeviceStorageError(*loadError);
+        if (readBack) return readBack;
+        return stored;
+    }
+    void save(std::span<const std::uint8_t> data) override {
+        std::lock_guard g(m);
+        ++saves;
+        if (saveError) throw DeviceStorageError(*saveError);
+        stored = Bytes(data.begin(), data.end());
+    }
+    void remove() override {
+        std::lock_guard g(m);
+        ++removes;
+        if (removeError) throw DeviceStorageError(*removeError);
+        stored.reset();
+    }
+
+    std::mutex m;
+    std::optional<Bytes> stored;
+    std::optional<Bytes> readBack;  // answered by load() in place of `stored`
+    std::optional<std::string> loadError, saveError, removeError;
+    int loads = 0, saves = 0, removes = 0;
+};
+
+}  // namespace morvane::testing
