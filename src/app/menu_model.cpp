@@ -1,0 +1,319 @@
+#include "app/menu_model.h"
+
+#include <unicode/locid.h>
+#include <unicode/reldatefmt.h>
+
+#include <cstdlib>
+
+#include "core/session_log.h"
+
+namespace morvane {
+
+namespace {
+
+using Kind = MenuItem::Kind;
+
+MenuItem checkItem(std::string title, MenuAction action, bool enabled, bool on) {
+    MenuItem item = MenuItem::command(std::move(title), action, enabled);
+    item.check = on ? MenuItem::Check::on : MenuItem::Check::off;
+    return item;
+}
+
+void addTailnetSection(std::vector<MenuItem>& menu, const MenuSnapshot& s) {
+    const TailnetMenuFacts& t = s.tailnet;
+    if (t.cli == TailnetMenuFacts::Cli::untrusted) {
+        menu.push_back(MenuItem::warning("The Tailscale app on this Mac did not pass the signature check"));
+        menu.push_back(MenuItem::line(SessionLog::clean(t.untrustedReason, 110)));
+        menu.push_back(MenuItem::line("Morvane did not run it. Access from other devices is off"));
+        return;
+    }
+    if (t.cli == TailnetMenuFacts::Cli::notInstalled) {
+        menu.push_back(MenuItem::line("Tailscale is not installed"));
+        return;
+    }
+    const bool turnOnAllowed = !s.blocked && !t.busy && !s.startError && !s.authenticating;
+    const MenuItem turnOn = MenuItem::command("Turn On Access From My Devices…", MenuAction::turnOnTailnet, turnOnAllowed);
+    const MenuItem turnOff =
+        MenuItem::command("Turn Off Access From My Devices", MenuAction::turnOffTailnet, !s.blocked && !t.busy);
+    using D = TailnetMenuFacts::Decision;
+    switch (t.decision) {
+        case D::on:
+            menu.push_back(MenuItem::line("Access from my devices: on (tailnet only)"));
+            menu.push_back(MenuItem::line("https://" + t.accessHost.value_or("")));
+            if (t.ownerLogin) menu.push_back(MenuItem::line("Only devices signed in as " + *t.ownerLogin));
+            menu.push_back(MenuItem::command("Copy Tailnet Address", MenuAction::copyTailnetAddress));
+            menu.push_back(turnOff);
+            break;
+        case D::off: {
+            menu.push_back(MenuItem::line("Access from my devices: off"));
+            MenuItem on = turnOn;
+            if (t.blocker) {
+                menu.push_back(MenuItem::line(*t.blocker));
+                on.enabled = false;
+            }
+            menu.push_back(on);
+            break;
+        }
+        case D::conflictPort443:
+            menu.push_back(MenuItem::line("Tailnet port 443 on this Mac is used by another “tailscale serve” entry"));
+            menu.push_back(MenuItem::line("Morvane will not share or replace it"));
+            break;
+        case D::conflictOtherRoute:
+            menu.push_back(MenuItem::warning("Another “tailscale serve” entry leads to the Morvane port"));
+            menu.push_back(MenuItem::line("A raw TCP forward cannot be blocked by Morvane: it must be removed"));
+            menu.push_back(MenuItem::line(
+                "See it with “tailscale serve status”, remove it, or run “tailscale serve reset”"));
+            if (t.published) menu.push_back(turnOff);
+            break;
+        case D::conflictOtherEntries:
+            menu.push_back(MenuItem::line("Access from my devices: off"));
+            menu.push_back(MenuItem::line("Tailscale is serving other things from this Mac"));
+            menu.push_back(
+                MenuItem::line("Morvane only turns on when its entry is the only one (“tailscale serve status”)"));
+            if (t.published) menu.push_back(turnOff);
+            break;
+        case D::funnel:
+            menu.push_back(MenuItem::warning("PUBLIC EXPOSURE: Tailscale Funnel is on for this Mac"));
+            menu.push_back(MenuItem::line("Morvane refuses all tailnet sessions while it is on"));
+            menu.push_back(MenuItem::line("To turn it off, run in Terminal: tailscale funnel reset"));
+            if (t.published) menu.push_back(turnOff);
+            break;
+        case D::unreadable:
+        case D::unavailable:
+            menu.push_back(MenuItem::line(t.text));
+            if (t.accessHost) menu.push_back(MenuItem::line("Still on: https://" + *t.accessHost));
+            if (t.published) menu.push_back(turnOff);
+            break;
+    }
+    if (t.busy) menu.push_back(MenuItem::line("Talking to Tailscale…"));
+    if (t.actionError) menu.push_back(MenuItem::warning(SessionLog::clean(*t.actionError, 120)));
+}
+
+void addSessionLines(std::vector<MenuItem>& menu, const MenuSnapshot& s) {
+    if (s.controller) {
+        if (s.effectsMatched)
+            menu.push_back(MenuItem::line("Resolution changed for " + SessionLog::clean(*s.controller, 40) +
+                                          ". Back to normal when it disconnects"));
+        if (s.effectsHidden)
+            menu.push_back(MenuItem::warning("This screen is hidden from view. Hold Escape for 3 seconds to show it"));
+    }
+    if (s.restoreOwed)
+        menu.push_back(MenuItem::warning("The resolution could not be put back yet. Quitting Morvane puts it back"));
+    if (s.historyLine) menu.push_back(MenuItem::line(*s.historyLine));
+    for (const auto& text : s.historyAlsoNew) menu.push_back(MenuItem::line(text));
+    if (!s.historyEarlier.empty()) {
+        MenuItem earlier = MenuItem::command("Earlier", MenuAction::none, true);
+        for (const auto& text : s.historyEarlier) earlier.submenu.push_back(MenuItem::line(text));
+        menu.push_back(std::move(earlier));
+    }
+}
+
+MenuItem devicesSubmenu(const MenuSnapshot& s) {
+    MenuItem devices = MenuItem::command("Devices", MenuAction::none, true);
+    if (s.devices.empty()) {
+        devices.submenu.push_back(MenuItem::line("No paired devices"));
+        return devices;
+    }
+    for (const auto& d : s.devices) {
+        const std::string when = d.lastSeen ? "last seen " + *d.lastSeen : "never connected";
+        MenuItem item = MenuItem::command(d.name + " (" + (d.relay ? "relay, " : "") + when + ")", MenuAction::none);
+        MenuItem revoke = MenuItem::command("Revoke", MenuAction::revokeDevice, !s.blocked);
+        revoke.payload = d.id;
+        item.submenu.push_back(std::move(revoke));
+        devices.submenu.push_back(std::move(item));
+    }
+    devices.submenu.push_back(MenuItem::separator());
+    devices.submenu.push_back(MenuItem::command("Revoke All", MenuAction::revokeAllDevices, !s.blocked));
+    return devices;
+}
+
+}  // namespace
+
+bool pairEnabled(const MenuSnapshot& s) {
+    return !s.blocked && !s.paused && !s.startError && !s.storageFailure && !s.authenticating;
+}
+
+std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
+    std::vector<MenuItem> menu;
+    const bool widenAllowed = !s.blocked && !s.authenticating;
+
+    if (s.paused) {
+        menu.push_back(MenuItem::line("Paused: nobody can connect"));
+        menu.push_back(MenuItem::command("Resume Morvane…", MenuAction::resumeMorvane, widenAllowed));
+        if (s.blocked) menu.push_back(MenuItem::line("Resume comes back in a few seconds"));
+    } else {
+        menu.push_back(MenuItem::command("Pause Morvane", MenuAction::pauseMorvane));
+    }
+    menu.push_back(MenuItem::separator());
+
+    if (s.startError)
+        menu.push_back(MenuItem::line(*s.startError));
+    else if (s.controller)
+        menu.push_back(MenuItem::line("Controlled by " + *s.controller));
+    else if (!s.paused)
+        menu.push_back(MenuItem::line("Ready"));
+    addSessionLines(menu, s);
+    if (s.pairedNoticeName)
+        menu.push_back(MenuItem::line("Paired “" + *s.pairedNoticeName + "” just now. Revoke it under Devices"));
+    if (!s.startError) {
+        menu.push_back(MenuItem::command("Connect a Device…", MenuAction::showConnectWindow));
+        menu.push_back(MenuItem::command("Open in a Browser on This Mac", MenuAction::openAddress));
+        if (!s.tailnet.accessHost)
+            menu.push_back(MenuItem::command("Pair a Browser on This Mac…", MenuAction::pairNewDevice, pairEnabled(s)));
+        menu.push_back(MenuItem::command("Copy This Mac’s Local Address (127.0.0.1:" + std::to_string(s.port) + ")",
+                                        MenuAction::copyAddress));
+    }
+    menu.push_back(MenuItem::separator());
+
+    menu.push_back(MenuItem::header("Connect From Anywhere (Recommended)"));
+    for (const auto& item : s.relaySection) menu.push_back(item);
+    menu.push_back(MenuItem::separator());
+
+    menu.push_back(MenuItem::header("Direct Over Tailscale (Advanced)"));
+    addTailnetSection(menu, s);
+    if (s.tailnet.accessHost)
+        menu.push_back(MenuItem::command("Pair a Device Over Tailscale…", MenuAction::pairNewDevice, pairEnabled(s)));
+    menu.push_back(MenuItem::separator());
+
+    menu.push_back(MenuItem::header("Permissions"));
+    switch (s.screen) {
+        case ScreenRecordingState::allowed:
+            menu.push_back(MenuItem::line("Screen Recording: allowed"));
+            break;
+        case ScreenRecordingState::needsRelaunch:
+            menu.push_back(MenuItem::line("Screen Recording: on, but not active yet"));
+            menu.push_back(MenuItem::line("Quit and reopen Morvane to finish enabling screen recording"));
+            break;
+        case ScreenRecordingState::missing:
+            menu.push_back(
+                MenuItem::command("Screen Recording: missing. Open Settings…", MenuAction::openScreenRecordingSettings));
+            if (s.openedScreenRecordingSettings)
+                menu.push_back(MenuItem::line("After switching it on, quit and reopen Morvane"));
+            break;
+    }
+    if (s.accessibility)
+        menu.push_back(MenuItem::line("Accessibility: allowed"));
+    else
+        menu.push_back(
+            MenuItem::command("Accessibility: missing. Open Settings…", MenuAction::openAccessibilitySettings));
+    if (s.allowHideScreen) {
+        if (s.inputMonitoring)
+            menu.push_back(MenuItem::line("Input Monitoring: allowed"));
+        else
+            menu.push_back(
+                MenuItem::command("Input Monitoring: missing. Open Settings…", MenuAction::openInputMonitoringSettings));
+    }
+    menu.push_back(MenuItem::separator());
+
+    menu.push_back(MenuItem::header("Devices and Settings"));
+    if (!s.hardened) {
+        menu.push_back(MenuItem::warning("This build is not signed with the hardened runtime"));
+        menu.push_back(MenuItem::line("The paired-devices list is not opened and no device is accepted"));
+        menu.push_back(MenuItem::line("Run ./build.sh and open the new build"));
+    } else if (s.storageFailure) {
+        menu.push_back(MenuItem::warning("Paired devices could not be read"));
+        menu.push_back(MenuItem::line(SessionLog::clean(*s.storageFailure, 90)));
+        menu.push_back(MenuItem::line("No device is accepted until you start fresh"));
+        menu.push_back(MenuItem::command("Start Fresh and Pair Again…", MenuAction::resetDeviceStorage, widenAllowed));
+    } else if (s.lastSaveFailure) {
+        menu.push_back(MenuItem::warning("Paired devices are not being saved"));
+        menu.push_back(MenuItem::line(SessionLog::clean(*s.lastSaveFailure, 90)));
+    }
+    menu.push_back(devicesSubmenu(s));
+    if (s.blocked)
+        menu.push_back(MenuItem::line(s.controller ? "Pairing and revoking are off while controlled"
+                                                   : "Pairing and revoking come back in a few seconds"));
+    menu.push_back(checkItem("Lock Mac When the Controller Disconnects", MenuAction::toggleLockOnDisconnect,
+                             widenAllowed, s.lockOnDisconnect));
+    // Turning a permission off is always possible; turning it on is not.
+    menu.push_back(checkItem("Devices May Change the Resolution", MenuAction::toggleResolutionMatch,
+                             s.allowResolutionMatch || widenAllowed, s.allowResolutionMatch));
+    menu.push_back(checkItem("Devices May Hide This Screen", MenuAction::toggleHideScreen,
+                             s.allowHideScreen || widenAllowed, s.allowHideScreen));
+    if (s.hideScreenNotStored)
+        menu.push_back(MenuItem::warning("The stored screen-hiding setting could not be turned off"));
+    if (s.allowHideScreen) {
+        menu.push_back(MenuItem::line("Hold Escape for 3 seconds to show it again"));
+        menu.push_back(MenuItem::line("It also shows again on disconnect, on lock or sleep, and after " +
+                                      std::to_string(s.hideIdleSeconds / 60) + " minutes without remote input"));
+        menu.push_back(MenuItem::line("Keyboard and mouse at the Mac still work"));
+        if (s.screens >= 2) menu.push_back(MenuItem::line("Only the display being viewed is hidden"));
+    }
+    MenuItem login = MenuItem::command("Start at Login", MenuAction::toggleStartAtLogin, !s.blocked);
+    login.check = s.loginItem == LoginItemStatus::enabled           ? MenuItem::Check::on
+                  : s.loginItem == LoginItemStatus::requiresApproval ? MenuItem::Check::mixed
+                                                                     : MenuItem::Check::off;
+    menu.push_back(std::move(login));
+    if (s.loginItem == LoginItemStatus::requiresApproval)
+        menu.push_back(
+            MenuItem::line("Start at Login is waiting for approval in System Settings, General, Login Items"));
+    if (s.loginItemError) menu.push_back(MenuItem::warning(SessionLog::clean(*s.loginItemError, 120)));
+    menu.push_back(MenuItem::separator());
+
+    MenuItem files = MenuItem::command("Files", MenuAction::none, true);
+    files.submenu = {MenuItem::command("Send Files to My Devices…", MenuAction::chooseFilesForOutbox),
+                     MenuItem::command("Show Files Waiting to Be Fetched (Outbox)", MenuAction::showOutbox),
+                     MenuItem::separator(),
+                     MenuItem::command("Show Files Received From My Devices", MenuAction::showReceivedFiles)};
+    menu.push_back(std::move(files));
+    menu.push_back(MenuItem::separator());
+
+    if (s.controller)
+        menu.push_back(MenuItem::command("Disconnect " + *s.controller, MenuAction::disconnectController));
+    menu.push_back(MenuItem::command("Welcome to Morvane…", MenuAction::showWelcomeWindow));
+    if (s.updatesItem) menu.push_back(*s.updatesItem);
+    menu.push_back(MenuItem::command("Quit Morvane", MenuAction::quit));
+    return menu;
+}
+
+IconState iconState(bool startError, bool paused, const std::optional<std::string>& controller, bool recentlyPaired) {
+    IconState icon;
+    if (startError)
+        icon.symbol = "exclamationmark.triangle";
+    else if (paused)
+        icon.symbol = "pause.circle";
+    else if (controller)
+        icon.symbol = "record.circle.fill";
+    else if (recentlyPaired)
+        icon.symbol = "checkmark.circle";
+    else
+        icon.symbol = "display";
+    icon.red = !startError && !paused && controller.has_value();
+    icon.fallbackTitle = paused ? "Remote ❙❙" : controller ? "Remote ●" : "Remote";
+    icon.tooltip = paused ? "Morvane: paused, nobody can connect"
+                   : controller ? "Morvane: controlled by " + *controller
+                                : "Morvane";
+    return icon;
+}
+
+std::string relativeTime(std::int64_t secondsFromNow, const std::string& locale) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Locale loc = locale.empty() ? icu::Locale::getDefault() : icu::Locale(locale.c_str());
+    icu::RelativeDateTimeFormatter formatter(loc, status);
+    if (U_FAILURE(status)) return {};
+    const std::int64_t magnitude = std::llabs(secondsFromNow);
+    URelativeDateTimeUnit unit = UDAT_REL_UNIT_SECOND;
+    double amount = static_cast<double>(secondsFromNow);
+    struct Step {
+        std::int64_t seconds;
+        URelativeDateTimeUnit unit;
+    };
+    static constexpr Step steps[] = {{31'536'000, UDAT_REL_UNIT_YEAR}, {2'592'000, UDAT_REL_UNIT_MONTH},
+                                     {604'800, UDAT_REL_UNIT_WEEK},    {86'400, UDAT_REL_UNIT_DAY},
+                                     {3'600, UDAT_REL_UNIT_HOUR},      {60, UDAT_REL_UNIT_MINUTE}};
+    for (const auto& step : steps) {
+        if (magnitude >= step.seconds) {
+            unit = step.unit;
+            amount = static_cast<double>(secondsFromNow / step.seconds);
+            break;
+        }
+    }
+    icu::UnicodeString out;
+    formatter.formatNumeric(amount, unit, out, status);
+    if (U_FAILURE(status)) return {};
+    std::string text;
+    out.toUTF8String(text);
+    return text;
+}
+
+}  // namespace morvane

@@ -1,0 +1,170 @@
+// The status icon and its menu as data. The menu holds no state of its own:
+// it is a function of a snapshot of the shell's fields, rebuilt every time it
+// opens, so the Qt layer only draws what this returns.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace morvane {
+
+enum class MenuAction {
+    none,
+    resumeMorvane,
+    pauseMorvane,
+    showConnectWindow,
+    openAddress,
+    pairNewDevice,
+    copyAddress,
+    turnOnTailnet,
+    turnOffTailnet,
+    copyTailnetAddress,
+    openScreenRecordingSettings,
+    openAccessibilitySettings,
+    openInputMonitoringSettings,
+    resetDeviceStorage,
+    revokeDevice,  // payload: the device id
+    revokeAllDevices,
+    toggleLockOnDisconnect,
+    toggleResolutionMatch,
+    toggleHideScreen,
+    toggleStartAtLogin,
+    chooseFilesForOutbox,
+    showOutbox,
+    showReceivedFiles,
+    disconnectController,
+    showWelcomeWindow,
+    checkForUpdates,
+    quit,
+    relay,  // an item of the relay section; payload names it for the relay
+};
+
+struct MenuItem {
+    enum class Kind { item, separator, header, warning };
+    enum class Check { none, off, on, mixed };
+
+    Kind kind = Kind::item;
+    std::string title;
+    bool enabled = false;
+    MenuAction action = MenuAction::none;
+    std::string payload;
+    Check check = Check::none;
+    std::vector<MenuItem> submenu;
+
+    static MenuItem make(Kind kind, std::string title, bool enabled = false, MenuAction what = MenuAction::none) {
+        MenuItem item;
+        item.kind = kind;
+        item.title = std::move(title);
+        item.enabled = enabled;
+        item.action = what;
+        return item;
+    }
+    static MenuItem line(std::string title) { return make(Kind::item, std::move(title)); }
+    static MenuItem warning(std::string title) { return make(Kind::warning, std::move(title)); }
+    static MenuItem header(std::string title) { return make(Kind::header, std::move(title)); }
+    static MenuItem separator() { return make(Kind::separator, {}); }
+    static MenuItem command(std::string title, MenuAction what, bool enabled = true) {
+        return make(Kind::item, std::move(title), enabled, what);
+    }
+    bool operator==(const MenuItem&) const = default;
+};
+
+enum class ScreenRecordingState { allowed, missing, needsRelaunch };
+enum class LoginItemStatus { enabled, requiresApproval, off };
+
+// What the menu reads of the tailnet control's snapshot.
+struct TailnetMenuFacts {
+    enum class Cli { notInstalled, untrusted, found };
+    enum class Decision { on, off, conflictPort443, conflictOtherRoute, conflictOtherEntries, funnel, unreadable,
+                          unavailable };
+    Cli cli = Cli::notInstalled;
+    std::string untrustedReason;
+    Decision decision = Decision::off;
+    std::optional<std::string> blocker;  // why it is off, for Decision::off
+    std::string text;                    // for Decision::unreadable and unavailable
+    std::optional<std::string> accessHost;  // present while the route is on
+    std::optional<std::string> ownerLogin;
+    std::optional<std::string> actionError;
+    bool busy = false;
+    bool published = false;
+};
+
+struct DeviceLine {
+    std::string id;
+    std::string name;  // already cleaned
+    bool relay = false;
+    std::optional<std::string> lastSeen;  // relative text such as "2 hours ago"; absent: never connected
+};
+
+struct MenuSnapshot {
+    int port = 8722;
+    bool paused = false;
+    std::optional<std::string> startError;
+    std::optional<std::string> controller;
+    bool blocked = false;
+    bool authenticating = false;
+    std::optional<std::string> pairedNoticeName;  // set while the notice is under 60 s old
+
+    TailnetMenuFacts tailnet;
+    std::vector<MenuItem> relaySection;
+
+    ScreenRecordingState screen = ScreenRecordingState::allowed;
+    bool openedScreenRecordingSettings = false;
+    bool accessibility = true;
+    bool inputMonitoring = true;
+
+    bool hardened = true;
+    std::optional<std::string> storageFailure;
+    std::optional<std::string> lastSaveFailure;
+    std::vector<DeviceLine> devices;
+
+    bool lockOnDisconnect = true;
+    bool allowResolutionMatch = true;
+    bool allowHideScreen = false;
+    // The stored hiding flag could not be brought in line with the setting
+    // shown (a failed write left "on" stored).
+    bool hideScreenNotStored = false;
+    int screens = 1;
+    std::int64_t hideIdleSeconds = 600;
+
+    LoginItemStatus loginItem = LoginItemStatus::off;
+    std::optional<std::string> loginItemError;
+
+    bool effectsMatched = false;
+    bool effectsHidden = false;
+    bool restoreOwed = false;
+
+    std::optional<std::string> historyLine;
+    std::vector<std::string> historyAlsoNew;
+    std::vector<std::string> historyEarlier;
+
+    std::optional<MenuItem> updatesItem;
+};
+
+// The gate of both pairing items.
+bool pairEnabled(const MenuSnapshot& s);
+
+std::vector<MenuItem> buildMenu(const MenuSnapshot& s);
+
+struct IconState {
+    std::string symbol;         // the symbol's name, e.g. "pause.circle"
+    std::string fallbackTitle;  // shown only when no image can be drawn
+    std::string tooltip;
+    bool red = false;
+    bool operator==(const IconState&) const = default;
+};
+
+IconState iconState(bool startError, bool paused, const std::optional<std::string>& controller, bool recentlyPaired);
+
+namespace MenuTimes {
+inline constexpr std::int64_t pairedNoticeMillis = 60'000;
+inline constexpr std::int64_t pairedIconMillis = 6'000;
+inline constexpr std::int64_t pairedIconTimerMillis = 6'100;
+}  // namespace MenuTimes
+
+// "2 hours ago", "in 3 days": the relative text of a device's last visit.
+std::string relativeTime(std::int64_t secondsFromNow, const std::string& locale = {});
+
+}  // namespace morvane

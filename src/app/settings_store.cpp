@@ -1,0 +1,149 @@
+#include "app/settings_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/paths.h"
+
+namespace morvane {
+
+namespace {
+
+constexpr const char* dateMarker = "wallMillis";
+
+std::optional<std::string> readBounded(const std::filesystem::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > SettingsLimits::maxFileBytes) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::string data;
+    char buffer[8192];
+    while (true) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        data.append(buffer, static_cast<std::size_t>(n));
+        if (static_cast<std::int64_t>(data.size()) > SettingsLimits::maxFileBytes) {
+            ::close(fd);
+            return std::nullopt;
+        }
+    }
+    ::close(fd);
+    return data;
+}
+
+}  // namespace
+
+SettingsStore::SettingsStore(std::filesystem::path file, Log log) : file_(std::move(file)), log_(std::move(log)) {
+    if (const auto data = readBounded(file_)) {
+        auto parsed = nlohmann::json::parse(*data, nullptr, false);
+        if (!parsed.is_discarded() && parsed.is_object()) values_ = std::move(parsed);
+    }
+}
+
+std::optional<std::filesystem::path> SettingsStore::standardPath() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    std::filesystem::path base;
+    if (config && config[0] == '/') {
+        base = config;
+    } else {
+        const auto home = homeFolder();
+        if (!home) return std::nullopt;
+        base = *home / ".config";
+    }
+    return base / "Morvane" / "settings.json";
+}
+
+std::optional<bool> SettingsStore::boolValue(const std::string& key) const {
+    const auto it = values_.find(key);
+    if (it == values_.end() || !it->is_boolean()) return std::nullopt;
+    return it->get<bool>();
+}
+
+std::optional<std::string> SettingsStore::stringValue(const std::string& key) const {
+    const auto it = values_.find(key);
+    if (it == values_.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
+std::optional<std::int64_t> SettingsStore::dateValue(const std::string& key) const {
+    // A date is an object {"wallMillis": n}, so a plain number stored by
+    // something else never passes for one.
+    const auto it = values_.find(key);
+    if (it == values_.end() || !it->is_object()) return std::nullopt;
+    const auto inner = it->find(dateMarker);
+    if (inner == it->end() || !inner->is_number_integer()) return std::nullopt;
+    return inner->get<std::int64_t>();
+}
+
+bool SettingsStore::setBool(const std::string& key, bool value) {
+    values_[key] = value;
+    return write();
+}
+
+bool SettingsStore::setString(const std::string& key, const std::string& value) {
+    values_[key] = value;
+    return write();
+}
+
+bool SettingsStore::setDate(const std::string& key, std::int64_t wallMillis) {
+    values_[key] = nlohmann::json{{dateMarker, wallMillis}};
+    return write();
+}
+
+bool SettingsStore::remove(const std::string& key) {
+    values_.erase(key);
+    return write();
+}
+
+bool SettingsStore::write() {
+    const auto fail = [&](const std::string& what) {
+        if (log_) log_("error", "settings could not be saved to " + file_.string() + ": " + what);
+        return false;
+    };
+    std::string text;
+    try {
+        text = values_.dump(2) + "\n";
+    } catch (const nlohmann::json::exception& e) {
+        return fail(e.what());
+    }
+    const auto folder = file_.parent_path();
+    if (!createFolders(folder, 0700)) return fail("cannot create the folder");
+    std::string temp = (folder / ".settings.json.XXXXXX").string();
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) return fail(std::strerror(errno));
+    bool ok = ::fchmod(fd, 0600) == 0;
+    std::size_t done = 0;
+    while (ok && done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    const int savedErrno = errno;
+    if (ok && ::fsync(fd) != 0) ok = false;
+    ::close(fd);
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return fail(std::strerror(savedErrno ? savedErrno : EIO));
+    }
+    if (::rename(temp.c_str(), file_.c_str()) != 0) {
+        const int e = errno;
+        ::unlink(temp.c_str());
+        return fail(std::strerror(e));
+    }
+    return true;
+}
+
+}  // namespace morvane

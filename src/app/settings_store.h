@@ -1,0 +1,69 @@
+// The shell's few settings, kept as one JSON object in
+// $XDG_CONFIG_HOME/Morvane/settings.json (0600 in a 0700 folder). Every
+// change is written to a temporary file and renamed over the old one; a
+// write that fails is logged, never passed off as done.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace morvane {
+
+namespace SettingsKeys {
+inline constexpr const char* lockOnDisconnect = "lockOnDisconnect";
+inline constexpr const char* allowResolutionMatch = "allowResolutionMatch";
+inline constexpr const char* paused = "paused";
+inline constexpr const char* sessionHistory = "sessionHistory";
+inline constexpr const char* sessionHistorySeen = "sessionHistorySeen";
+inline constexpr const char* askedForPermissions = "askedForPermissions";
+inline constexpr const char* welcomeHidden = "welcomeHidden";
+inline constexpr const char* welcomeOffered = "welcomeOffered";
+}  // namespace SettingsKeys
+
+namespace SettingsLimits {
+// A settings file larger than this is not read (and is replaced by the next
+// write).
+inline constexpr std::int64_t maxFileBytes = 262'144;
+}
+
+class SettingsStore {
+public:
+    using Log = std::function<void(const std::string& tag, const std::string& text)>;
+
+    // Reads the file once. A missing, oversized or unreadable file, or one
+    // that is not a JSON object, gives empty settings.
+    SettingsStore(std::filesystem::path file, Log log);
+
+    // $XDG_CONFIG_HOME/Morvane/settings.json, or ~/.config/Morvane/... when
+    // XDG_CONFIG_HOME is unset or not absolute. Absent without a home folder.
+    static std::optional<std::filesystem::path> standardPath();
+
+    // Typed reads: absent when the key is missing or holds another type.
+    std::optional<bool> boolValue(const std::string& key) const;
+    std::optional<std::string> stringValue(const std::string& key) const;
+    // Dates are wall-clock milliseconds since the Unix epoch.
+    std::optional<std::int64_t> dateValue(const std::string& key) const;
+
+    // Each change is kept in memory and written at once; false (and an
+    // "error" line) when the file could not be written.
+    bool setBool(const std::string& key, bool value);
+    bool setString(const std::string& key, const std::string& value);
+    bool setDate(const std::string& key, std::int64_t wallMillis);
+    bool remove(const std::string& key);
+
+    const std::filesystem::path& file() const { return file_; }
+
+private:
+    bool write();
+
+    std::filesystem::path file_;
+    Log log_;
+    nlohmann::json values_ = nlohmann::json::object();
+};
+
+}  // namespace morvane

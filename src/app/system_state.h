@@ -1,0 +1,82 @@
+// What the host can tell about the machine: whether the screen is locked,
+// whether a laptop's lid is closed and whether system sleep is switched off.
+// The parsers do no I/O; the probes never throw and read every failure as
+// false. Child processes run under a time limit, never on a caller that must
+// not wait.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/loop_executor.h"
+
+namespace morvane {
+
+namespace SystemState {
+
+// /proc/acpi/button/lid/*/state holds a line such as "state:      closed".
+bool parseLidClosed(std::string_view stateFile);
+// The output of `systemctl show --property=LoadState sleep.target
+// suspend.target`: sleep counts as disabled when either target is masked.
+bool parseSleepDisabled(std::string_view systemctlOutput);
+// The answer of the desktop's ScreenSaver GetActive call as `dbus-send
+// --print-reply` writes it ("   boolean true").
+bool parseScreenSaverActive(std::string_view dbusSendOutput);
+
+// Reads the first lid under `root`; false when there is none.
+bool lidClosed(const std::filesystem::path& root = "/proc/acpi/button/lid");
+// Asks the session's ScreenSaver service; false when nobody answers.
+// Waits for a child process (at most about a second): not for the main queue.
+bool isLocked();
+
+// Runs argv[0] (an absolute path) with no inherited descriptors but a pipe
+// on standard output, for at most `timeoutMillis`, keeping at most
+// `maxOutputBytes` of output. Absent when it can't start, times out (it is
+// killed) or exits with a status other than 0.
+std::optional<std::string> runBounded(const std::vector<std::string>& argv, std::int64_t timeoutMillis,
+                                      std::size_t maxOutputBytes = 65'536);
+
+}  // namespace SystemState
+
+// A probe read in the background and cached, so asking costs nothing: the
+// first answers are false until the first read finished, a failed read keeps
+// the last value, and a new read starts only when somebody asks and the last
+// one is older than `maxAgeMillis`.
+class CachedProbe {
+public:
+    using Read = std::function<std::optional<bool>()>;
+    using Clock = std::function<std::int64_t()>;
+    CachedProbe(std::string name, Read read, std::int64_t maxAgeMillis, Clock clock);
+    ~CachedProbe();
+
+    bool value();
+    // For tests: waits until a queued read has finished.
+    void drain();
+
+private:
+    void refreshIfStale();
+
+    struct State {
+        std::mutex lock;
+        bool cached = false;
+        std::optional<std::int64_t> readAt;
+        bool refreshing = false;
+    };
+    Read read_;
+    std::int64_t maxAgeMillis_;
+    Clock clock_;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+    LoopExecutor queue_;  // last: stopped before the fields above go
+};
+
+// The sleep-disabled probe with its default age.
+std::unique_ptr<CachedProbe> makeSleepDisabledReader(std::int64_t maxAgeMillis = 4'000);
+
+}  // namespace morvane

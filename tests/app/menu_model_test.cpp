@@ -1,0 +1,228 @@
+#include "app/menu_model.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace morvane {
+namespace {
+
+std::vector<std::string> titles(const std::vector<MenuItem>& menu) {
+    std::vector<std::string> out;
+    for (const auto& i : menu) out.push_back(i.kind == MenuItem::Kind::separator ? "---" : i.title);
+    return out;
+}
+
+const MenuItem* find(const std::vector<MenuItem>& menu, const std::string& title) {
+    for (const auto& i : menu)
+        if (i.title == title) return &i;
+    return nullptr;
+}
+
+bool has(const std::vector<MenuItem>& menu, const std::string& title) { return find(menu, title) != nullptr; }
+
+TEST(StatusMenu, ReadyMenuHasTheFixedOrder) {
+    MenuSnapshot s;
+    const auto menu = buildMenu(s);
+    const std::vector<std::string> want = {
+        "Pause Morvane",
+        "---",
+        "Ready",
+        "Connect a Device…",
+        "Open in a Browser on This Mac",
+        "Pair a Browser on This Mac…",
+        "Copy This Mac’s Local Address (127.0.0.1:8722)",
+        "---",
+        "Connect From Anywhere (Recommended)",
+        "---",
+        "Direct Over Tailscale (Advanced)",
+        "Tailscale is not installed",
+        "---",
+        "Permissions",
+        "Screen Recording: allowed",
+        "Accessibility: allowed",
+        "---",
+        "Devices and Settings",
+        "Devices",
+        "Lock Mac When the Controller Disconnects",
+        "Devices May Change the Resolution",
+        "Devices May Hide This Screen",
+        "Start at Login",
+        "---",
+        "Files",
+        "---",
+        "Welcome to Morvane…",
+        "Quit Morvane",
+    };
+    EXPECT_EQ(titles(menu), want);
+    EXPECT_TRUE(find(menu, "Pair a Browser on This Mac…")->enabled);
+    EXPECT_EQ(find(menu, "Lock Mac When the Controller Disconnects")->check, MenuItem::Check::on);
+    EXPECT_EQ(find(menu, "Devices May Hide This Screen")->check, MenuItem::Check::off);
+    EXPECT_EQ(titles(find(menu, "Devices")->submenu), std::vector<std::string>{"No paired devices"});
+    EXPECT_EQ(titles(find(menu, "Files")->submenu),
+              (std::vector<std::string>{"Send Files to My Devices…", "Show Files Waiting to Be Fetched (Outbox)", "---",
+                                        "Show Files Received From My Devices"}));
+}
+
+TEST(StatusMenu, PausedMenusAndTheResumeGate) {
+    MenuSnapshot s;
+    s.paused = true;
+    auto menu = buildMenu(s);
+    const auto paused = titles(menu);
+    EXPECT_EQ(std::vector<std::string>(paused.begin(), paused.begin() + 4),
+              (std::vector<std::string>{"Paused: nobody can connect", "Resume Morvane…", "---", "Connect a Device…"}));
+    EXPECT_FALSE(has(menu, "Ready"));
+    EXPECT_TRUE(find(menu, "Resume Morvane…")->enabled);
+    EXPECT_FALSE(find(menu, "Pair a Browser on This Mac…")->enabled);
+
+    s.blocked = true;  // a controller left under 10 s ago
+    menu = buildMenu(s);
+    EXPECT_FALSE(find(menu, "Resume Morvane…")->enabled);
+    EXPECT_EQ(titles(menu)[2], "Resume comes back in a few seconds");
+    EXPECT_TRUE(has(menu, "Pairing and revoking come back in a few seconds"));
+
+    s.blocked = false;
+    s.authenticating = true;
+    EXPECT_FALSE(find(buildMenu(s), "Resume Morvane…")->enabled);
+}
+
+TEST(StatusMenu, ControlledMenuNarrowsButNeverWidens) {
+    MenuSnapshot s;
+    s.controller = "Anna’s iPad";
+    s.blocked = true;
+    s.allowResolutionMatch = true;
+    s.allowHideScreen = false;
+    s.effectsMatched = true;
+    s.effectsHidden = true;
+    s.devices = {{"id-1", "iPad", true, std::string("2 minutes ago")}, {"id-2", "Laptop", false, std::nullopt}};
+    const auto menu = buildMenu(s);
+    EXPECT_TRUE(has(menu, "Controlled by Anna’s iPad"));
+    EXPECT_TRUE(has(menu, "Resolution changed for Anna’s iPad. Back to normal when it disconnects"));
+    EXPECT_EQ(find(menu, "This screen is hidden from view. Hold Escape for 3 seconds to show it")->kind,
+              MenuItem::Kind::warning);
+    EXPECT_TRUE(has(menu, "Pairing and revoking are off while controlled"));
+    EXPECT_FALSE(find(menu, "Pair a Browser on This Mac…")->enabled);
+    EXPECT_FALSE(find(menu, "Lock Mac When the Controller Disconnects")->enabled);
+    EXPECT_TRUE(find(menu, "Devices May Change the Resolution")->enabled);  // on: turning off stays possible
+    EXPECT_FALSE(find(menu, "Devices May Hide This Screen")->enabled);      // off: turning on is not
+    EXPECT_FALSE(find(menu, "Start at Login")->enabled);
+    const auto* disconnect = find(menu, "Disconnect Anna’s iPad");
+    ASSERT_TRUE(disconnect);
+    EXPECT_EQ(disconnect->action, MenuAction::disconnectController);
+
+    const auto& devices = find(menu, "Devices")->submenu;
+    EXPECT_EQ(titles(devices), (std::vector<std::string>{"iPad (relay, last seen 2 minutes ago)",
+                                                          "Laptop (never connected)", "---", "Revoke All"}));
+    EXPECT_EQ(devices[0].submenu[0].payload, "id-1");
+    EXPECT_FALSE(devices[0].submenu[0].enabled);
+    EXPECT_FALSE(devices.back().enabled);
+}
+
+TEST(StatusMenu, StartErrorHidesTheLocalBlockAndDisablesTurningOn) {
+    MenuSnapshot s;
+    s.startError = "Not running: the server stopped";
+    s.paused = true;
+    s.tailnet.cli = TailnetMenuFacts::Cli::found;
+    s.tailnet.decision = TailnetMenuFacts::Decision::off;
+    const auto menu = buildMenu(s);
+    EXPECT_TRUE(has(menu, "Not running: the server stopped"));
+    for (const char* gone : {"Connect a Device…", "Open in a Browser on This Mac", "Pair a Browser on This Mac…",
+                             "Copy This Mac’s Local Address (127.0.0.1:8722)"})
+        EXPECT_FALSE(has(menu, gone)) << gone;
+    EXPECT_FALSE(find(menu, "Turn On Access From My Devices…")->enabled);
+    EXPECT_EQ(iconState(true, true, std::nullopt, false).symbol, "exclamationmark.triangle");
+}
+
+TEST(StatusMenu, TailnetAccessMovesThePairingItemAfterItsSection) {
+    MenuSnapshot s;
+    s.tailnet.cli = TailnetMenuFacts::Cli::found;
+    s.tailnet.decision = TailnetMenuFacts::Decision::on;
+    s.tailnet.accessHost = "mac.tail1234.ts.net";
+    s.tailnet.ownerLogin = "anna@example.com";
+    const auto menu = buildMenu(s);
+    const auto t = titles(menu);
+    EXPECT_FALSE(has(menu, "Pair a Browser on This Mac…"));
+    const auto at = std::find(t.begin(), t.end(), "Direct Over Tailscale (Advanced)");
+    ASSERT_NE(at, t.end());
+    EXPECT_EQ(std::vector<std::string>(at + 1, at + 7),
+              (std::vector<std::string>{"Access from my devices: on (tailnet only)", "https://mac.tail1234.ts.net",
+                                        "Only devices signed in as anna@example.com", "Copy Tailnet Address",
+                                        "Turn Off Access From My Devices", "Pair a Device Over Tailscale…"}));
+}
+
+TEST(StatusMenu, ProblemLinesAreRedAndCleaned) {
+    MenuSnapshot s;
+    s.storageFailure = "cannot read the device file\nsecond line";
+    s.loginItemError = "Start at Login could not be turned on: " + std::string(200, 'x');
+    s.hideScreenNotStored = true;
+    s.loginItem = LoginItemStatus::requiresApproval;
+    auto menu = buildMenu(s);
+    EXPECT_EQ(find(menu, "Paired devices could not be read")->kind, MenuItem::Kind::warning);
+    EXPECT_TRUE(has(menu, "cannot read the device file second line"));
+    EXPECT_TRUE(find(menu, "Start Fresh and Pair Again…")->enabled);
+    EXPECT_FALSE(find(menu, "Pair a Browser on This Mac…")->enabled);
+    const auto login = std::find_if(menu.begin(), menu.end(), [](const MenuItem& i) {
+        return i.kind == MenuItem::Kind::warning && i.title.rfind("Start at Login could not", 0) == 0;
+    });
+    ASSERT_NE(login, menu.end());
+    EXPECT_EQ(login->title.size(), 120u);
+    EXPECT_EQ(find(menu, "The stored screen-hiding setting could not be turned off")->kind, MenuItem::Kind::warning);
+    EXPECT_EQ(find(menu, "Start at Login")->check, MenuItem::Check::mixed);
+    EXPECT_TRUE(has(menu, "Start at Login is waiting for approval in System Settings, General, Login Items"));
+
+    s.hardened = false;  // the unsigned-build group wins over the storage failure
+    menu = buildMenu(s);
+    EXPECT_TRUE(has(menu, "This build is not signed with the hardened runtime"));
+    EXPECT_FALSE(has(menu, "Paired devices could not be read"));
+}
+
+TEST(StatusMenu, HidingExplanationAndPermissionLines) {
+    MenuSnapshot s;
+    s.allowHideScreen = true;
+    s.inputMonitoring = false;
+    s.accessibility = false;
+    s.screen = ScreenRecordingState::missing;
+    s.openedScreenRecordingSettings = true;
+    s.screens = 2;
+    const auto menu = buildMenu(s);
+    EXPECT_EQ(find(menu, "Input Monitoring: missing. Open Settings…")->action, MenuAction::openInputMonitoringSettings);
+    EXPECT_EQ(find(menu, "Accessibility: missing. Open Settings…")->action, MenuAction::openAccessibilitySettings);
+    EXPECT_TRUE(has(menu, "After switching it on, quit and reopen Morvane"));
+    EXPECT_TRUE(has(menu, "It also shows again on disconnect, on lock or sleep, and after 10 minutes without remote input"));
+    EXPECT_TRUE(has(menu, "Only the display being viewed is hidden"));
+}
+
+TEST(StatusMenu, NoticeHistoryAndUpdateItems) {
+    MenuSnapshot s;
+    s.pairedNoticeName = "Pixel";
+    s.historyLine = "New: Pixel, today 10:00, 1 min";
+    s.historyEarlier = {"Laptop, today 09:00, 5 min"};
+    s.updatesItem = MenuItem::command("Check for Updates…", MenuAction::checkForUpdates, false);
+    const auto menu = buildMenu(s);
+    const auto t = titles(menu);
+    const auto ready = std::find(t.begin(), t.end(), "Ready");
+    ASSERT_NE(ready, t.end());
+    EXPECT_EQ(*(ready + 1), "New: Pixel, today 10:00, 1 min");
+    EXPECT_EQ(*(ready + 2), "Earlier");
+    EXPECT_EQ(*(ready + 3), "Paired “Pixel” just now. Revoke it under Devices");
+    EXPECT_EQ(t[t.size() - 2], "Check for Updates…");
+    EXPECT_FALSE(menu[menu.size() - 2].enabled);
+}
+
+TEST(StatusIcon, FirstMatchingStateWins) {
+    EXPECT_EQ(iconState(false, false, std::nullopt, false), (IconState{"display", "Remote", "Morvane", false}));
+    EXPECT_EQ(iconState(false, false, std::nullopt, true).symbol, "checkmark.circle");
+    EXPECT_EQ(iconState(false, false, std::string("iPad"), true),
+              (IconState{"record.circle.fill", "Remote ●", "Morvane: controlled by iPad", true}));
+    EXPECT_EQ(iconState(false, true, std::string("iPad"), false),
+              (IconState{"pause.circle", "Remote ❙❙", "Morvane: paused, nobody can connect", false}));
+}
+
+TEST(StatusMenu, RelativeLastSeen) {
+    EXPECT_EQ(relativeTime(-7'200, "en"), "2 hours ago");
+    EXPECT_EQ(relativeTime(-90, "en"), "1 minute ago");
+    EXPECT_EQ(relativeTime(-3 * 86'400, "en"), "3 days ago");
+}
+
+}  // namespace
+}  // namespace morvane

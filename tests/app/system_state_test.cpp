@@ -1,0 +1,98 @@
+#include "app/system_state.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+
+namespace morvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(StateProbes, LidStateFromTheAcpiFile) {
+    EXPECT_TRUE(SystemState::parseLidClosed("state:      closed\n"));
+    EXPECT_FALSE(SystemState::parseLidClosed("state:      open\n"));
+    EXPECT_FALSE(SystemState::parseLidClosed(""));
+    EXPECT_FALSE(SystemState::parseLidClosed("state:\n"));
+
+    const fs::path root = fs::temp_directory_path() / ("lid-test-" + std::to_string(::getpid()));
+    fs::create_directories(root / "LID0");
+    std::ofstream(root / "LID0" / "state") << "state:      closed\n";
+    EXPECT_TRUE(SystemState::lidClosed(root));
+    std::ofstream(root / "LID0" / "state") << "state:      open\n";
+    EXPECT_FALSE(SystemState::lidClosed(root));
+    EXPECT_FALSE(SystemState::lidClosed(root / "missing"));  // a machine without a lid reads as open
+    fs::remove_all(root);
+}
+
+TEST(StateProbes, SleepIsDisabledWhenATargetIsMasked) {
+    EXPECT_TRUE(SystemState::parseSleepDisabled("LoadState=loaded\n\nLoadState=masked\n"));
+    EXPECT_TRUE(SystemState::parseSleepDisabled("  LoadState=masked\r\n"));
+    EXPECT_FALSE(SystemState::parseSleepDisabled("LoadState=loaded\n\nLoadState=loaded\n"));
+    EXPECT_FALSE(SystemState::parseSleepDisabled("LoadState=masked-ish\n"));
+    EXPECT_FALSE(SystemState::parseSleepDisabled(""));
+}
+
+TEST(StateProbes, LockedFromTheScreenSaverAnswer) {
+    const std::string head = "method return time=1.2 sender=:1.5 -> destination=:1.9 serial=7 reply_serial=2\n";
+    EXPECT_TRUE(SystemState::parseScreenSaverActive(head + "   boolean true\n"));
+    EXPECT_FALSE(SystemState::parseScreenSaverActive(head + "   boolean false\n"));
+    EXPECT_FALSE(SystemState::parseScreenSaverActive(head));
+    EXPECT_FALSE(SystemState::parseScreenSaverActive("Error org.freedesktop.DBus.Error.ServiceUnknown: boolean true"));
+}
+
+TEST(StateProbes, ChildProcessesAreBoundedInTimeAndOutput) {
+    EXPECT_EQ(SystemState::runBounded({"/bin/echo", "hello"}, 5'000), "hello\n");
+    EXPECT_FALSE(SystemState::runBounded({"/bin/false"}, 5'000));
+    EXPECT_FALSE(SystemState::runBounded({"/nonexistent/tool"}, 5'000));
+    EXPECT_FALSE(SystemState::runBounded({"echo", "relative paths are refused"}, 5'000));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(SystemState::runBounded({"/bin/sleep", "30"}, 300));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    const auto big = SystemState::runBounded({"/bin/sh", "-c", "head -c 100000 /dev/zero"}, 5'000, 1'000);
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big->size(), 1'000u);
+    // No descriptor of ours reaches the child: only 0, 1 and 2 are open there.
+    const auto fds = SystemState::runBounded({"/bin/sh", "-c", "ls /proc/self/fd | wc -l"}, 5'000);
+    ASSERT_TRUE(fds);
+    EXPECT_LE(std::stoi(*fds), 4);  // 0, 1, 2 and the one ls opens to list them
+}
+
+TEST(StateProbes, CachedProbeAnswersAtOnceAndRereadsOnlyWhenStale) {
+    std::atomic<int> reads{0};
+    std::atomic<bool> answer{true};
+    std::atomic<bool> fail{false};
+    std::atomic<std::int64_t> now{0};
+    CachedProbe probe(
+        "probe-test",
+        [&]() -> std::optional<bool> {
+            ++reads;
+            if (fail) return std::nullopt;
+            return answer.load();
+        },
+        4'000, [&] { return now.load(); });
+    probe.drain();
+    EXPECT_EQ(reads, 1);
+    EXPECT_TRUE(probe.value());
+    now = 4'000;  // not older than the limit
+    answer = false;
+    EXPECT_TRUE(probe.value());
+    probe.drain();
+    EXPECT_EQ(reads, 1);
+    now = 4'001;
+    probe.value();  // starts a read, answers from the cache
+    probe.drain();
+    EXPECT_EQ(reads, 2);
+    EXPECT_FALSE(probe.value());
+    fail = true;
+    answer = true;
+    now = 9'000;
+    probe.value();
+    probe.drain();
+    EXPECT_FALSE(probe.value());  // a failed read keeps the last value
+}
+
+}  // namespace
+}  // namespace morvane
