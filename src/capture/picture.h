@@ -1,0 +1,43 @@
+// One captured picture in memory: 32-bit BGRA (blue first, the fourth byte
+// unused) for JPEG, or planar 4:2:0 in BT.709 video range for the encoder.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/types.h"
+
+namespace morvane {
+
+struct Picture {
+    enum class Format { bgra, i420 };
+    Format format = Format::bgra;
+    int width = 0;
+    int height = 0;
+    Bytes pixels;
+
+    static Picture makeBGRA(int width, int height);
+    static Picture makeI420(int width, int height);
+
+    int stride() const { return width * 4; }  // BGRA rows
+    int chromaWidth() const { return (width + 1) / 2; }
+    int chromaHeight() const { return (height + 1) / 2; }
+    std::uint8_t* y() { return pixels.data(); }
+    std::uint8_t* u() { return pixels.data() + static_cast<std::size_t>(width) * height; }
+    std::uint8_t* v() { return u() + static_cast<std::size_t>(chromaWidth()) * chromaHeight(); }
+    const std::uint8_t* y() const { return pixels.data(); }
+    const std::uint8_t* u() const { return pixels.data() + static_cast<std::size_t>(width) * height; }
+    const std::uint8_t* v() const { return u() + static_cast<std::size_t>(chromaWidth()) * chromaHeight(); }
+};
+
+using PicturePtr = std::shared_ptr<const Picture>;
+
+// Scales a BGRA image to the given size (box filtering when shrinking).
+Picture scaleBGRA(const std::uint8_t* src, int srcStride, int srcWidth, int srcHeight, int width, int height);
+// Colour conversion with the BT.709 matrix in video range, which is what the
+// stream's colour description tells the decoder.
+Picture toI420(const Picture& bgra);
+void bgraToI420(const std::uint8_t* src, int srcStride, int width, int height, Picture& out);
+Picture toBGRA(const Picture& i420);
+
+}  // namespace morvane
