@@ -1,0 +1,157 @@
+#include "input/event_input.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "input/key_map.h"
+#include "input/text_typing.h"
+
+namespace morvane {
+
+EventInput::EventInput(std::unique_ptr<InputBackend> backend, std::function<std::optional<Rect>()> displayBounds,
+                       double pixelsPerWheelStep)
+    : backend_(std::move(backend)), displayBounds_(std::move(displayBounds)), scroll_(pixelsPerWheelStep) {}
+
+EventInput::~EventInput() {
+    // Nothing stays held when the injector goes: queued events are dropped
+    // and the release runs before the queue stops.
+    epoch_.fetch_add(1);
+    queue_.post([this] { releaseAll(); });
+}
+
+void EventInput::handle(const InputEvent& event) {
+    const std::uint64_t epoch = epoch_.load();
+    queue_.post([this, event, epoch] { run(event, epoch); });
+}
+
+void EventInput::releaseEverything() {
+    epoch_.fetch_add(1);
+    runSync(queue_, [this] { releaseAll(); });
+}
+
+void EventInput::drain() { queue_.drain(); }
+
+GlobalPoint EventInput::globalPoint(double x, double y, const Rect& bounds) {
+    auto unit = [](double v) { return !std::isfinite(v) || v <= 0 ? 0.0 : std::min(v, 1.0); };
+    auto limit = [](double v, double low, double high) { return std::max(low, std::min(v, high)); };
+    const double gx = bounds.x + unit(x) * bounds.width;
+    const double gy = bounds.y + unit(y) * bounds.height;
+    return {limit(gx, bounds.x, bounds.x + bounds.width - 1), limit(gy, bounds.y, bounds.y + bounds.height - 1)};
+}
+
+GlobalPoint EventInput::locate(double x, double y) {
+    std::optional<Rect> bounds = displayBounds_ ? displayBounds_() : std::nullopt;
+    return globalPoint(x, y, bounds ? *bounds : backend_->mainDisplayBounds());
+}
+
+void EventInput::run(const InputEvent& event, std::uint64_t epoch) {
+    if (epoch != epoch_.load()) return;
+    std::visit(
+        [&](const auto& e) {
+            using T = std::decay_t<decltype(e)>;
+            if constexpr (std::is_same_v<T, input::Move>) move(e);
+            else if constexpr (std::is_same_v<T, input::Button>) press(e);
+            else if constexpr (std::is_same_v<T, input::Scroll>) scroll(e);
+            else if constexpr (std::is_same_v<T, input::Key>) key(e);
+            else if constexpr (std::is_same_v<T, input::Text>) text(e, epoch);
+            else lock();
+        },
+        event);
+}
+
+void EventInput::move(const input::Move& e) {
+    const GlobalPoint at = locate(e.x, e.y);
+    std::optional<int> dragged;
+    for (int b : {0, 1, 2}) {
+        if (heldButtons_.contains(b)) {
+            dragged = b;
+            break;
+        }
+    }
+    backend_->move(at, dragged);
+    position_ = at;
+}
+
+void EventInput::press(const input::Button& e) {
+    const GlobalPoint at = locate(e.x, e.y);
+    if (e.button < 0 || e.button > 2) return;
+    const auto held = heldButtons_.find(e.button);
+    int clicks = 0;
+    if (held != heldButtons_.end()) {
+        if (e.down) return;
+        clicks = held->second;
+        heldButtons_.erase(held);
+    } else {
+        if (!e.down) return;
+        clicks = std::clamp(e.clicks, 1, 3);
+        heldButtons_[e.button] = clicks;
+    }
+    backend_->button(e.button, e.down, at, clicks);
+    position_ = at;
+}
+
+void EventInput::scroll(const input::Scroll& e) {
+    if (const auto steps = scroll_.add(e.dx, e.dy)) backend_->wheel(steps->vertical, steps->horizontal);
+}
+
+void EventInput::key(const input::Key& e) {
+    if (!KeyMap::keyCode(e.code)) return;
+    const bool held = heldKeys_.contains(e.code);
+    if (!e.down) {
+        if (!held) return;
+        heldKeys_.erase(e.code);
+        backend_->key(e.code, false, false);
+        return;
+    }
+    heldKeys_[e.code] = KeyMap::isModifier(e.code);
+    backend_->key(e.code, true, held);
+}
+
+void EventInput::text(const input::Text& e, std::uint64_t epoch) {
+    const auto steps = TextTyping::plan(e.text);
+    for (const auto& step : steps) {
+        if (epoch != epoch_.load()) break;
+        if (const auto* named = std::get_if<text_step::Named>(&step)) {
+            backend_->key(named->code, true, false);
+            backend_->key(named->code, false, false);
+        } else {
+            for (char32_t scalar : std::get<text_step::Characters>(step).scalars) backend_->type(scalar);
+        }
+        backend_->pause(InputTuning::typingPauseMillis);
+    }
+    const std::uint64_t generation = ++typingGeneration_;
+    queue_.postAfter(InputTuning::typingSettleMillis, [this, generation] {
+        if (generation == typingGeneration_) backend_->settleTyping();
+    });
+}
+
+void EventInput::lock() {
+    releaseAll();
+    if (backend_->screenLocked()) return;
+    backend_->lockScreen();
+}
+
+void EventInput::releaseAll() {
+    // Ordinary keys first, so that no shortcut fires while its modifiers go.
+    std::vector<std::string> modifiers;
+    for (const auto& [code, isModifier] : heldKeys_) {
+        if (isModifier)
+            modifiers.push_back(code);
+        else
+            backend_->key(code, false, false);
+    }
+    for (const auto& code : modifiers) backend_->key(code, false, false);
+    heldKeys_.clear();
+
+    if (!heldButtons_.empty()) {
+        GlobalPoint at = position_ ? *position_ : backend_->cursor().value_or(GlobalPoint{});
+        for (const auto& [button, clicks] : heldButtons_) backend_->button(button, false, at, clicks);
+        heldButtons_.clear();
+    }
+    scroll_.reset();
+    ++typingGeneration_;
+    backend_->settleTyping();
+}
+
+}  // namespace morvane

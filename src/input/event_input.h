@@ -1,0 +1,80 @@
+// The input sink: carries out the controller's pointer, wheel, key, text and
+// lock events on a queue of its own, remembers what it holds down, and lets
+// go of all of it when asked.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "core/display.h"
+#include "core/input_sink.h"
+#include "core/loop_executor.h"
+#include "input/input_backend.h"
+#include "input/scroll_accumulator.h"
+
+namespace morvane {
+
+namespace InputTuning {
+// Wheel steps are coarse here: this many pixels of the device's scrolling
+// make one step.
+inline constexpr double pixelsPerWheelStep = 50;
+// Pause after each typed character, so applications keep up.
+inline constexpr int typingPauseMillis = 3;
+// How long keys borrowed for typing stay bound after the text, so that
+// applications read the characters before the keys are put back.
+inline constexpr std::int64_t typingSettleMillis = 500;
+}  // namespace InputTuning
+
+class EventInput final : public InputSink {
+public:
+    // `displayBounds` yields the global bounds of the display being shown to
+    // the device, or nothing (then the main display counts).
+    EventInput(std::unique_ptr<InputBackend> backend, std::function<std::optional<Rect>()> displayBounds,
+               double pixelsPerWheelStep = InputTuning::pixelsPerWheelStep);
+    ~EventInput() override;
+    EventInput(const EventInput&) = delete;
+    EventInput& operator=(const EventInput&) = delete;
+
+    void handle(const InputEvent& event) override;
+    // Must not be called from the injector's own queue.
+    void releaseEverything() override;
+
+    // Waits until everything accepted so far has run (for tests).
+    void drain();
+
+    // Where a normalised position lands on a display: inside its bounds, a
+    // coordinate of 1 on the last point column or row.
+    static GlobalPoint globalPoint(double x, double y, const Rect& bounds);
+
+private:
+    void run(const InputEvent& event, std::uint64_t epoch);
+    void move(const input::Move& e);
+    void press(const input::Button& e);
+    void scroll(const input::Scroll& e);
+    void key(const input::Key& e);
+    void text(const input::Text& e, std::uint64_t epoch);
+    void lock();
+    void releaseAll();
+    GlobalPoint locate(double x, double y);
+
+    std::unique_ptr<InputBackend> backend_;
+    std::function<std::optional<Rect>()> displayBounds_;
+    std::atomic<std::uint64_t> epoch_{0};
+
+    // Touched only on the queue.
+    std::map<std::string, bool> heldKeys_;  // browser code -> is a modifier
+    std::map<int, int> heldButtons_;        // button -> click count
+    std::optional<GlobalPoint> position_;
+    ScrollAccumulator scroll_;
+    std::uint64_t typingGeneration_ = 0;
+
+    // Last, so it stops (and finishes its work) before the rest goes.
+    LoopExecutor queue_{"morvane.input"};
+};
+
+}  // namespace morvane

@@ -1,0 +1,45 @@
+// What the injector needs of the platform: posting pointer, wheel and key
+// events, typing one character, the cursor, and the screen locker. Every
+// call comes on the injector's own queue, one at a time.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "core/display.h"
+
+namespace morvane {
+
+struct GlobalPoint {
+    double x = 0, y = 0;
+    bool operator==(const GlobalPoint&) const = default;
+};
+
+class InputBackend {
+public:
+    virtual ~InputBackend() = default;
+
+    // The whole of the main display in global coordinates.
+    virtual Rect mainDisplayBounds() = 0;
+    virtual std::optional<GlobalPoint> cursor() = 0;
+
+    // `dragged` is the button that is held while moving, if any.
+    virtual void move(GlobalPoint at, std::optional<int> dragged) = 0;
+    // button 0 left, 1 right, 2 middle; clicks 1...3.
+    virtual void button(int button, bool down, GlobalPoint at, int clicks) = 0;
+    // Whole wheel steps; negative vertical scrolls down, negative horizontal
+    // scrolls right.
+    virtual void wheel(int vertical, int horizontal) = 0;
+    // A key by its browser name; `repeat` marks a press of a key already down.
+    virtual void key(std::string_view code, bool down, bool repeat) = 0;
+    // Types one Unicode scalar whatever the keyboard layout holds.
+    virtual void type(char32_t scalar) = 0;
+    // Typing is over for now: undo whatever typing changed for the moment.
+    virtual void settleTyping() = 0;
+    virtual void pause(int millis) = 0;
+
+    virtual bool screenLocked() = 0;
+    virtual void lockScreen() = 0;
+};
+
+}  // namespace morvane

@@ -1,0 +1,143 @@
+#include "input/event_input.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <future>
+#include <limits>
+
+#include <atomic>
+#include <thread>
+
+#include "fake_backend.h"
+
+namespace morvane {
+namespace {
+
+using testing::BackendLog;
+using testing::FakeBackend;
+using Calls = std::vector<std::string>;
+
+// Everything but the settling of typing, which comes on a timer.
+Calls withoutSettle(Calls calls) {
+    std::erase(calls, "settle");
+    return calls;
+}
+
+struct Injector {
+    BackendLog log;
+    std::optional<Rect> shown;
+    EventInput input{std::make_unique<FakeBackend>(log), [this] { return shown; }};
+
+    Calls run(std::initializer_list<InputEvent> events) {
+        for (const auto& e : events) input.handle(e);
+        input.drain();
+        return withoutSettle(log.take());
+    }
+};
+
+TEST(EventInput, PointerLandsInsideTheShownDisplay) {
+    EXPECT_EQ(EventInput::globalPoint(1, 1, {0, 0, 1440, 900}), (GlobalPoint{1439, 899}));
+    EXPECT_EQ(EventInput::globalPoint(std::nan(""), -0.5, {0, 0, 1440, 900}), (GlobalPoint{0, 0}));
+    EXPECT_EQ(EventInput::globalPoint(0.5, 0.25, {-1920, 0, 1920, 1080}), (GlobalPoint{-960, 270}));
+    EXPECT_EQ(EventInput::globalPoint(1, 1, {10, 10, 0.5, 0.5}), (GlobalPoint{10, 10}));
+
+    Injector i;
+    EXPECT_EQ(i.run({input::Move{0.5, 0.5}}), Calls{"move 500,250"});  // main display
+    i.shown = Rect{1000, 0, 200, 100};
+    EXPECT_EQ(i.run({input::Move{0.25, 1}}), Calls{"move 1050,99"});
+}
+
+TEST(EventInput, ButtonsPressOnceAndReleaseWithTheirFirstClickCount) {
+    Injector i;
+    EXPECT_EQ(i.run({input::Button{0, false, 0.1, 0.1, 1}}), Calls{});  // never pressed
+    EXPECT_EQ(i.run({input::Button{0, true, 0.1, 0.1, 2}, input::Button{0, true, 0.2, 0.2, 3},
+                     input::Move{0.3, 0.3}, input::Button{0, false, 0.4, 0.4, 1}}),
+              (Calls{"down 0 100,50 x2", "move 300,150 drag0", "up 0 400,200 x2"}));
+    EXPECT_EQ(i.run({input::Button{1, true, 0, 0, 0}, input::Button{1, false, 0, 0, 1},
+                     input::Button{2, true, 0, 0, 7}, input::Move{0.1, 0}, input::Button{2, false, 0, 0, 1},
+                     input::Button{3, true, 0, 0, 1}, input::Button{-1, true, 0, 0, 1}}),
+              (Calls{"down 1 0,0 x1", "up 1 0,0 x1", "down 2 0,0 x3", "move 100,0 drag2", "up 2 0,0 x3"}));
+    EXPECT_EQ(i.run({input::Move{0, 0}}), Calls{"move 0,0"});
+}
+
+TEST(EventInput, KeysRepeatWhileHeldAndReleaseOnlyWhenHeld) {
+    Injector i;
+    EXPECT_EQ(i.run({input::Key{"KeyA", false}, input::Key{"keya", true}, input::Key{"Nonsense", true}}), Calls{});
+    EXPECT_EQ(i.run({input::Key{"KeyA", true}, input::Key{"KeyA", true}, input::Key{"ShiftLeft", true},
+                     input::Key{"ShiftLeft", true}, input::Key{"KeyA", false}, input::Key{"KeyA", false}}),
+              (Calls{"key KeyA down", "key KeyA down repeat", "key ShiftLeft down", "key ShiftLeft down repeat",
+                     "key KeyA up"}));
+    EXPECT_EQ(i.run({input::Scroll{0, 120}, input::Scroll{-40, 0}}), (Calls{"wheel -2 0"}));
+}
+
+TEST(EventInput, TextTypesEachCharacterAndSettlesAfterwards) {
+    Injector i;
+    EXPECT_EQ(i.run({input::Text{"a\r\nb\t\xE2\x82\xAC"}}),
+              (Calls{"type 97", "key Enter down", "key Enter up", "type 98", "key Tab down", "key Tab up",
+                     "type 8364"}));
+    EXPECT_TRUE(i.log.waitFor("settle"));
+}
+
+TEST(EventInput, ReleaseEverythingLetsGoOfAllHeldAndDropsWhatIsQueued) {
+    Injector i;
+    i.run({input::Key{"ShiftLeft", true}, input::Key{"KeyA", true}, input::Key{"ControlLeft", true},
+           input::Button{0, true, 0.5, 0.5, 1}, input::Button{2, true, 0.5, 0.5, 2}, input::Move{0.1, 0.2},
+           input::Scroll{0, 30}});
+    i.input.releaseEverything();
+    const Calls released = withoutSettle(i.log.take());
+    ASSERT_EQ(released.size(), 5u);
+    EXPECT_EQ(released[0], "key KeyA up");  // the ordinary key before its modifiers
+    EXPECT_EQ((Calls{released[1], released[2]}), (Calls{"key ControlLeft up", "key ShiftLeft up"}));
+    EXPECT_EQ(released[3], "up 0 100,100 x1");
+    EXPECT_EQ(released[4], "up 2 100,100 x2");
+    // The scroll remainder went too, and nothing is held any more.
+    EXPECT_EQ(i.run({input::Scroll{0, 30}}), Calls{});
+    i.input.releaseEverything();
+    EXPECT_EQ(withoutSettle(i.log.take()), Calls{});
+
+    // A long text stops before its next character.
+    std::atomic<bool> releasing = false;
+    std::promise<void> started;
+    std::atomic<int> pauses = 0;
+    i.log.onPause = [&] {
+        if (pauses++ == 0) {
+            started.set_value();
+            while (!releasing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // Give the release its moment to raise the epoch.
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    };
+    i.input.handle(input::Text{std::string(50, 'x')});
+    i.input.handle(input::Key{"KeyB", true});  // queued behind the text: dropped
+    started.get_future().wait();
+    std::thread releaser([&] {
+        releasing = true;
+        i.input.releaseEverything();
+    });
+    releaser.join();
+    EXPECT_EQ(withoutSettle(i.log.take()), Calls{"type 120"});
+}
+
+TEST(EventInput, LockReleasesFirstAndLocksOnlyAnUnlockedScreen) {
+    Injector i;
+    EXPECT_EQ(i.run({input::Key{"MetaLeft", true}, input::Lock{}}),
+              (Calls{"key MetaLeft down", "key MetaLeft up", "lock"}));
+    i.log.locked = true;
+    EXPECT_EQ(i.run({input::Button{0, true, 0, 0, 1}, input::Lock{}}), (Calls{"down 0 0,0 x1", "up 0 0,0 x1"}));
+}
+
+TEST(EventInput, DestroyingTheInjectorReleasesWhatIsHeld) {
+    BackendLog log;
+    {
+        EventInput input(std::make_unique<FakeBackend>(log), nullptr);
+        input.handle(input::Key{"AltLeft", true});
+        input.handle(input::Button{1, true, 0, 0, 1});
+        input.drain();
+        log.take();
+    }
+    EXPECT_EQ(withoutSettle(log.take()), (Calls{"key AltLeft up", "up 1 0,0 x1"}));
+}
+
+}  // namespace
+}  // namespace morvane

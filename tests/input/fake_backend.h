@@ -1,0 +1,75 @@
+// An input backend that writes down every call, for checking the injector's
+// rules without a display.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <algorithm>
+#include <functional>
+#include <utility>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "input/input_backend.h"
+
+namespace morvane::testing {
+
+struct BackendLog {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> calls;
+    bool locked = false;
+    std::function<void()> onPause;
+
+    void add(std::string call) {
+        {
+            std::lock_guard lock(m);
+            calls.push_back(std::move(call));
+        }
+        cv.notify_all();
+    }
+    std::vector<std::string> take() {
+        std::lock_guard lock(m);
+        return std::exchange(calls, {});
+    }
+    bool waitFor(const std::string& call, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        std::unique_lock lock(m);
+        return cv.wait_for(lock, limit, [&] { return std::find(calls.begin(), calls.end(), call) != calls.end(); });
+    }
+};
+
+class FakeBackend final : public InputBackend {
+public:
+    explicit FakeBackend(BackendLog& log) : log_(log) {}
+    Rect mainDisplayBounds() override { return {0, 0, 1000, 500}; }
+    std::optional<GlobalPoint> cursor() override { return GlobalPoint{7, 8}; }
+    void move(GlobalPoint at, std::optional<int> dragged) override {
+        log_.add("move " + point(at) + (dragged ? " drag" + std::to_string(*dragged) : ""));
+    }
+    void button(int button, bool down, GlobalPoint at, int clicks) override {
+        log_.add(std::string(down ? "down " : "up ") + std::to_string(button) + " " + point(at) + " x" +
+                 std::to_string(clicks));
+    }
+    void wheel(int vertical, int horizontal) override {
+        log_.add("wheel " + std::to_string(vertical) + " " + std::to_string(horizontal));
+    }
+    void key(std::string_view code, bool down, bool repeat) override {
+        log_.add("key " + std::string(code) + (down ? " down" : " up") + (repeat ? " repeat" : ""));
+    }
+    void type(char32_t scalar) override { log_.add("type " + std::to_string(static_cast<std::uint32_t>(scalar))); }
+    void settleTyping() override { log_.add("settle"); }
+    void pause(int) override {
+        if (log_.onPause) log_.onPause();
+    }
+    bool screenLocked() override { return log_.locked; }
+    void lockScreen() override { log_.add("lock"); }
+
+private:
+    static std::string point(GlobalPoint p) {
+        return std::to_string(static_cast<int>(p.x)) + "," + std::to_string(static_cast<int>(p.y));
+    }
+    BackendLog& log_;
+};
+
+}  // namespace morvane::testing
