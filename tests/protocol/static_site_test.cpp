@@ -1,0 +1,193 @@
+#include "server/static_site.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "core/secure.h"
+#include "server/http_base64.h"
+#include "server/http_request.h"
+#include "web/embedded_web.h"
+
+namespace morvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+// Rows whose text lives as long as the builder.
+struct Rows {
+    std::deque<std::string> storage;
+    std::vector<EmbeddedFile> rows;
+
+    std::string_view keep(std::string text) { return storage.emplace_back(std::move(text)); }
+
+    Rows& add(std::string_view name, const Bytes& content) {
+        return addRaw(name, Base64::encode(content), Secure::sha256Hex(content));
+    }
+    Rows& addRaw(std::string_view name, std::string base64, std::string sha256) {
+        rows.push_back({keep(std::string(name)), keep(std::move(base64)), keep(std::move(sha256))});
+        return *this;
+    }
+    static Rows complete() {
+        Rows r;
+        for (const auto& name : StaticSite::expectedNames()) r.add(name, bytes("content of " + name));
+        return r;
+    }
+};
+
+std::string problemOf(const Rows& rows) {
+    try {
+        StaticSite::fromEmbedded(rows.rows);
+    } catch (const StaticSite::Problem& problem) {
+        return problem.description();
+    }
+    return "no problem";
+}
+
+class TempDir {
+public:
+    TempDir() {
+        path_ = fs::temp_directory_path() / ("morvane-site-" + Secure::hex(Secure::randomBytes(6)));
+        fs::create_directories(path_);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+    void write(const std::string& name, const Bytes& content) const {
+        std::ofstream(path_ / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+    }
+
+private:
+    fs::path path_;
+};
+
+TEST(StaticFiles, TableServesSevenFilesAtFixedPathsWithTheirTypes) {
+    const std::map<std::string, StaticFile> expected = {
+        {"/", {"index.html", "text/html; charset=utf-8"}},
+        {"/app.js", {"app.js", "text/javascript; charset=utf-8"}},
+        {"/style.css", {"style.css", "text/css; charset=utf-8"}},
+        {"/manifest.webmanifest", {"manifest.webmanifest", "application/manifest+json"}},
+        {"/icon.svg", {"icon.svg", "image/svg+xml"}},
+        {"/apple-touch-icon.png", {"apple-touch-icon.png", "image/png"}},
+        {"/audio-worklet.js", {"audio-worklet.js", "text/javascript; charset=utf-8"}},
+    };
+    EXPECT_EQ(StaticFiles::table(), expected);
+    EXPECT_FALSE(StaticFiles::table().contains("/index.html"));
+    EXPECT_EQ(StaticSite::expectedNames().size(), 7u);
+}
+
+TEST(StaticSite, BuildsTheSameSiteFromRowsInAnyOrderAndListsHashesByName) {
+    Rows rows = Rows::complete();
+    const auto site = StaticSite::fromEmbedded(rows.rows);
+    std::reverse(rows.rows.begin(), rows.rows.end());
+    EXPECT_EQ(StaticSite::fromEmbedded(rows.rows).files, site.files);
+    EXPECT_EQ(site.files.at("app.js"), bytes("content of app.js"));
+
+    const auto lines = site.hashLines();
+    const std::vector<std::string> order = {"app.js",     "apple-touch-icon.png", "audio-worklet.js", "icon.svg",
+                                            "index.html", "manifest.webmanifest", "style.css"};
+    ASSERT_EQ(lines.size(), 7u);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i], Secure::sha256Hex(bytes("content of " + order[i])) + "  " + order[i]);
+        EXPECT_TRUE(std::all_of(lines[i].begin(), lines[i].begin() + 64,
+                                [](char c) { return std::isdigit(c) || (c >= 'a' && c <= 'f'); }));
+    }
+    // A recorded hash may be written in upper case.
+    Rows upper;
+    for (const auto& name : StaticSite::expectedNames()) {
+        std::string hash = Secure::sha256Hex(bytes(name));
+        std::transform(hash.begin(), hash.end(), hash.begin(), ::toupper);
+        upper.addRaw(name, Base64::encode(bytes(name)), hash);
+    }
+    EXPECT_NO_THROW(StaticSite::fromEmbedded(upper.rows));
+}
+
+TEST(StaticSite, RefusesForeignRepeatedDamagedOrAlteredRowsWithTheFirstProblem) {
+    Rows foreign = Rows::complete();
+    foreign.add("evil.js", bytes("x"));
+    EXPECT_EQ(problemOf(foreign), "unexpected file evil.js");
+
+    Rows repeated;
+    repeated.add("app.js", bytes("a")).add("app.js", bytes("a"));
+    EXPECT_EQ(problemOf(repeated), "unexpected file app.js");
+
+    for (const char* bad : {"YWJj\nZGVm", "YWJjZA", "YW=j", "!!!!", "YWJj ", ""}) {
+        Rows rows = Rows::complete();
+        rows.rows[1] = {rows.rows[1].name, rows.keep(bad), rows.rows[1].sha256};
+        EXPECT_EQ(problemOf(rows), std::string(rows.rows[1].name) + " cannot be decoded") << bad;
+    }
+    Rows tooLarge = Rows::complete();
+    const Bytes big(HTTPLimits::maxStaticFileBytes + 1, 'x');
+    tooLarge.rows[0] = {tooLarge.rows[0].name, tooLarge.keep(Base64::encode(big)), tooLarge.keep(Secure::sha256Hex(big))};
+    EXPECT_EQ(problemOf(tooLarge), std::string(tooLarge.rows[0].name) + " cannot be decoded");
+    Rows largest;
+    const Bytes limit(HTTPLimits::maxStaticFileBytes, 'x');
+    largest.add("app.js", limit);
+    EXPECT_EQ(problemOf(largest), "missing apple-touch-icon.png, audio-worklet.js, icon.svg, index.html, "
+                                  "manifest.webmanifest, style.css");
+
+    Rows altered = Rows::complete();
+    std::string hash(altered.rows[2].sha256);
+    hash[10] = hash[10] == '0' ? '1' : '0';
+    altered.rows[2].sha256 = altered.keep(hash);
+    EXPECT_EQ(problemOf(altered), std::string(altered.rows[2].name) + " does not match its recorded hash");
+
+    // Only the first bad row is reported.
+    Rows twice = Rows::complete();
+    twice.rows[1].sha256 = twice.keep(std::string(64, '0'));
+    twice.rows[4].base64 = twice.keep("*");
+    EXPECT_EQ(problemOf(twice), std::string(twice.rows[1].name) + " does not match its recorded hash");
+}
+
+TEST(StaticSite, NamesEveryMissingFileInOrder) {
+    Rows rows;
+    for (const auto& name : StaticSite::expectedNames())
+        if (name != "icon.svg" && name != "app.js") rows.add(name, bytes("x"));
+    EXPECT_EQ(problemOf(rows), "missing app.js, icon.svg");
+    EXPECT_EQ(problemOf(Rows{}), "missing app.js, apple-touch-icon.png, audio-worklet.js, icon.svg, index.html, "
+                                 "manifest.webmanifest, style.css");
+}
+
+TEST(StaticSite, DirectorySiteHoldsWhateverItCouldReadWithinTheLimit) {
+    EXPECT_TRUE(StaticSite::fromDirectory("/nonexistent/morvane").files.empty());
+    TempDir empty;
+    const auto none = StaticSite::fromDirectory(empty.path());
+    EXPECT_TRUE(none.files.empty());
+    EXPECT_TRUE(none.hashLines().empty());
+
+    TempDir dir;
+    dir.write("style.css", bytes("body{}"));
+    dir.write("app.js", Bytes(5 * 1024 * 1024, 'x'));
+    dir.write("other.txt", bytes("not served"));
+    fs::create_directory(dir.path() / "index.html");
+    const auto site = StaticSite::fromDirectory(dir.path());
+    EXPECT_EQ(site.files, (std::map<std::string, Bytes>{{"style.css", bytes("body{}")}}));
+    EXPECT_EQ(site.hashLines(), std::vector<std::string>{Secure::sha256Hex(bytes("body{}")) + "  style.css"});
+}
+
+TEST(EmbeddedWeb, TableHoldsTheWebFolderAsWrittenInItsOrder) {
+    const auto rows = EmbeddedWeb::files();
+    const std::vector<std::string> order = {"index.html", "app.js",           "style.css",        "manifest.webmanifest",
+                                            "icon.svg",   "apple-touch-icon.png", "audio-worklet.js"};
+    ASSERT_EQ(rows.size(), order.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].name, order[i]);
+
+    const auto site = StaticSite::fromEmbedded(rows);
+    const auto onDisk = StaticSite::fromDirectory(MORVANE_WEB_DIR);
+    EXPECT_EQ(site.files, onDisk.files);
+    EXPECT_EQ(site.hashLines(), onDisk.hashLines());
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.sha256.size(), 64u);
+        EXPECT_EQ(row.base64.find_first_of("\r\n "), std::string_view::npos);
+    }
+}
+
+}  // namespace
+}  // namespace morvane
