@@ -1,0 +1,469 @@
+#include "server/remote_connection.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "server/http_base64.h"
+#include "server/http_response.h"
+#include "server/remote_server.h"
+#include "server/websocket_wire.h"
+
+namespace morvane {
+namespace {
+
+constexpr std::size_t readChunkBytes = 65'536;
+constexpr std::int64_t answerMillis = 30'000;
+constexpr std::int64_t closeMillis = 2'000;
+constexpr std::int64_t authMillis = static_cast<std::int64_t>(WSLimits::authSeconds * 1000);
+constexpr std::int64_t requestMillis = static_cast<std::int64_t>(HTTPLimits::requestSeconds * 1000);
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+std::string trim(std::string_view s) {
+    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isSpace(s.back())) s.remove_suffix(1);
+    return std::string(s);
+}
+
+const std::string* header(const HTTPRequest& request, const char* name) {
+    auto it = request.headers.find(name);
+    return it == request.headers.end() ? nullptr : &it->second;
+}
+
+bool connectionListsUpgrade(const std::string& value) {
+    std::string all = lower(value);
+    std::size_t start = 0;
+    while (start <= all.size()) {
+        std::size_t comma = all.find(',', start);
+        std::string part = trim(std::string_view(all).substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (part == "upgrade") return true;
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+RemoteConnection::RemoteConnection(std::shared_ptr<Socket> nw, std::weak_ptr<RemoteServer> server,
+                                   std::uint64_t serial, std::int64_t nowMillis)
+    : nw_(std::move(nw)),
+      wire_(std::make_shared<WebSocketWire>(nw_)),
+      server_(std::move(server)),
+      phase_(Phase::http),
+      lastReceive_(nowMillis),
+      serial_(serial),
+      route_(ConnectionRoute::loopback) {}
+
+RemoteConnection::RemoteConnection(std::shared_ptr<ConnectionWire> wire, std::string relayDeviceID,
+                                   std::weak_ptr<RemoteServer> server, std::uint64_t serial, std::int64_t nowMillis)
+    : wire_(std::move(wire)),
+      relayDeviceID_(std::move(relayDeviceID)),
+      server_(std::move(server)),
+      phase_(Phase::awaitingAuth),
+      lastReceive_(nowMillis),
+      serial_(serial),
+      route_(ConnectionRoute::relay) {}
+
+std::int64_t RemoteConnection::now() const {
+    auto s = server();
+    return s ? s->now() : nowMillis();
+}
+
+void RemoteConnection::start() {
+    auto s = server();
+    if (!s) return;
+    std::weak_ptr<RemoteConnection> weak = weak_from_this();
+    if (!nw_) {
+        lastReceive_ = now();
+        startAuthTimer();
+        return;
+    }
+    s->sessionQueue().postAfter(requestMillis, [weak] {
+        if (auto self = weak.lock(); self && self->phase_ == Phase::http) self->hardClose();
+    });
+    readBuffer_.resize(readChunkBytes);
+    receiveLoop();
+}
+
+void RemoteConnection::receiveLoop() {
+    std::weak_ptr<RemoteConnection> weak = weak_from_this();
+    nw_->async_read_some(boost::asio::buffer(readBuffer_), [weak](const boost::system::error_code& ec, std::size_t n) {
+        auto self = weak.lock();
+        if (!self || self->phase_ == Phase::closed) return;
+        if (n > 0) self->ingest(std::span<const std::uint8_t>(self->readBuffer_.data(), n));
+        if (self->phase_ == Phase::closed) return;
+        if (ec == boost::asio::error::eof) {
+            // The peer finished sending; an answer or close frame still being
+            // written ends the connection through its own completion.
+            if (self->phase_ != Phase::responding && self->phase_ != Phase::closing) self->hardClose();
+            return;
+        }
+        if (ec) {
+            self->hardClose();
+            return;
+        }
+        self->receiveLoop();
+    });
+}
+
+void RemoteConnection::startAuthTimer() {
+    auto s = server();
+    if (!s) return;
+    std::weak_ptr<RemoteConnection> weak = weak_from_this();
+    s->sessionQueue().postAfter(authMillis, [weak] {
+        if (auto self = weak.lock(); self && self->phase_ == Phase::awaitingAuth) self->deny();
+    });
+}
+
+void RemoteConnection::ingest(std::span<const std::uint8_t> data) {
+    switch (phase_) {
+        case Phase::http: {
+            requestBuffer_.insert(requestBuffer_.end(), data.begin(), data.end());
+            auto result = HTTPParser::parse(requestBuffer_);
+            if (auto failure = std::get_if<http_parse::Failure>(&result)) {
+                requestBuffer_.clear();
+                respondError(failure->status);
+            } else if (auto request = std::get_if<http_parse::Request>(&result)) {
+                requestBuffer_.clear();
+                auto copy = std::move(*request);
+                route(copy.request, copy.leftover);
+            }
+            return;
+        }
+        case Phase::responding:
+        case Phase::closing:
+        case Phase::closed:
+            return;
+        case Phase::awaitingAuth:
+            preAuthBytes_ += data.size();
+            if (preAuthBytes_ > WSLimits::maxPreAuthBytes) {
+                deny();
+                return;
+            }
+            [[fallthrough]];
+        case Phase::controller:
+            lastReceive_ = now();
+            handleWebSocket(data);
+            return;
+    }
+}
+
+void RemoteConnection::route(const HTTPRequest& request, const Bytes& leftover) {
+    auto s = server();
+    if (!s) {
+        hardClose();
+        return;
+    }
+    auto verdict = s->policy_.evaluate(request.headers);
+    std::string expectedOrigin;
+    if (auto refuse = std::get_if<HostPolicy::Refuse>(&verdict)) {
+        route_ = refuse->tailnetHost ? ConnectionRoute::tailnet : ConnectionRoute::loopback;
+        respondError(refuse->status);
+        return;
+    }
+    const auto& accept = std::get<HostPolicy::Accept>(verdict);
+    route_ = accept.route == HostPolicy::Route::tailnet ? ConnectionRoute::tailnet : ConnectionRoute::loopback;
+    expectedOrigin = accept.origin;
+    std::optional<std::string> origin;
+    if (auto o = header(request, "origin")) origin = *o;
+    bool originOK = HostPolicy::originMatches(origin, expectedOrigin);
+    if (request.path == "/ws")
+        routeWebSocket(request, leftover, originOK);
+    else if (request.path == "/api/pair")
+        routePair(request, leftover, originOK);
+    else
+        routeFile(request);
+}
+
+void RemoteConnection::routeWebSocket(const HTTPRequest& request, const Bytes& leftover, bool originOK) {
+    if (request.method != "GET") return respondError(405, "GET");
+    if (!originOK) return respondError(403);
+    auto upgrade = header(request, "upgrade");
+    if (!upgrade || lower(*upgrade) != "websocket") return respondError(400);
+    auto connection = header(request, "connection");
+    if (!connection || !connectionListsUpgrade(*connection)) return respondError(400);
+    auto version = header(request, "sec-websocket-version");
+    if (!version || *version != "13") return respondError(400);
+    auto key = header(request, "sec-websocket-key");
+    if (!key) return respondError(400);
+    auto decoded = Base64::decode(*key);
+    if (!decoded || decoded->size() != 16) return respondError(400);
+    if (!request.body.empty() || !leftover.empty()) return respondError(400);
+
+    phase_ = Phase::awaitingAuth;
+    lastReceive_ = now();
+    HTTPResponse::Headers extra;
+    if (route_ == ConnectionRoute::tailnet) extra.push_back(HTTPResponse::strictTransport());
+    enqueueControl(HTTPResponse::upgrade(WSCodec::acceptKey(*key), extra));
+    startAuthTimer();
+}
+
+void RemoteConnection::routePair(const HTTPRequest& request, const Bytes& leftover, bool originOK) {
+    auto s = server();
+    if (!s) return hardClose();
+    if (request.method != "POST") return respondError(405, "POST");
+    if (!originOK) return respondJSON(403, {{"error", "forbidden"}});
+    if (s->paused_) return respondJSON(403, {{"error", std::string(PauseCauseWords::refusal)}});
+    auto contentType = header(request, "content-type");
+    if (!contentType || lower(trim(std::string_view(*contentType).substr(0, contentType->find(';')))) != "application/json")
+        return respondJSON(415, {{"error", "bad-request"}});
+    if (!leftover.empty()) return respondJSON(400, {{"error", "bad-request"}});
+    auto body = nlohmann::json::parse(request.body.begin(), request.body.end(), nullptr, false);
+    if (body.is_discarded() || !body.is_object()) return respondJSON(400, {{"error", "bad-request"}});
+    auto code = body.find("code");
+    if (code == body.end() || !code->is_string()) return respondJSON(400, {{"error", "bad-request"}});
+    std::string name;
+    if (auto n = body.find("name"); n != body.end() && n->is_string()) name = n->get<std::string>();
+
+    bool viaTailnet = route_ == ConnectionRoute::tailnet;
+    auto outcome = s->store_.attemptPair(code->get<std::string>(), name);
+    if (auto paired = std::get_if<pair_outcome::Paired>(&outcome)) {
+        s->reportPairAttempt(viaTailnet, pair_attempt::Paired{paired->device.name});
+        return respondJSON(200, {{"deviceId", paired->device.id}, {"token", paired->token}});
+    }
+    if (std::holds_alternative<pair_outcome::Closed>(outcome))
+        s->reportPairAttempt(viaTailnet, pair_attempt::Closed{});
+    else
+        s->reportPairAttempt(viaTailnet, pair_attempt::WrongCode{});
+    respondJSON(403, {{"error", std::string(RemoteServer::pairRefusal)}});
+}
+
+void RemoteConnection::routeFile(const HTTPRequest& request) {
+    auto s = server();
+    if (!s) return hardClose();
+    const auto& table = StaticFiles::table();
+    auto entry = table.find(request.path);
+    if (entry == table.end()) return respondError(404);
+    if (request.method != "GET") return respondError(405, "GET");
+    auto file = s->site_.files.find(entry->second.file);
+    if (file == s->site_.files.end()) return respondError(404);
+    respond(200, entry->second.type, file->second);
+}
+
+void RemoteConnection::respond(int status, std::string_view contentType, std::span<const std::uint8_t> body,
+                               const std::vector<std::pair<std::string, std::string>>& extraHeaders) {
+    phase_ = Phase::responding;
+    HTTPResponse::Headers headers;
+    if (route_ == ConnectionRoute::tailnet) headers.push_back(HTTPResponse::strictTransport());
+    headers.insert(headers.end(), extraHeaders.begin(), extraHeaders.end());
+    std::weak_ptr<RemoteConnection> weak = weak_from_this();
+    wire_->write(HTTPResponse::build(status, contentType, body, headers), [weak](bool) {
+        if (auto self = weak.lock()) self->hardClose();
+    });
+    if (auto s = server()) {
+        s->sessionQueue().postAfter(answerMillis, [weak] {
+            if (auto self = weak.lock()) self->hardClose();
+        });
+    }
+}
+
+void RemoteConnection::respondError(int status, std::optional<std::string> allow) {
+    std::string body = HTTPResponse::reason(status) + "\n";
+    std::vector<std::pair<std::string, std::string>> extra;
+    if (allow) extra.emplace_back("Allow", *allow);
+    respond(status, HTTPResponse::plainTextType,
+            std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()), extra);
+}
+
+void RemoteConnection::respondJSON(int status, const nlohmann::json& body) {
+    respond(status, HTTPResponse::jsonType, HTTPResponse::json(body));
+}
+
+void RemoteConnection::handleWebSocket(std::span<const std::uint8_t> data) {
+    std::vector<WSParser::Event> events;
+    try {
+        events = parser_.feed(data);
+    } catch (const WSParser::Failure& failure) {
+        if (phase_ == Phase::awaitingAuth)
+            deny();
+        else
+            closeWebSocket(failure.code);
+        return;
+    } catch (...) {
+        hardClose();
+        return;
+    }
+    for (auto& event : events) {
+        if (phase_ != Phase::awaitingAuth && phase_ != Phase::controller) return;
+        if (auto message = std::get_if<ws_event::Message>(&event)) {
+            handleMessage(message->opcode, message->data);
+        } else if (auto ping = std::get_if<ws_event::Ping>(&event)) {
+            if (pump_.controlFull()) return hardClose();
+            enqueueControl(wire_->encode(WSOpcode::pong, ping->data));
+        } else if (std::holds_alternative<ws_event::Close>(event)) {
+            closeWebSocket(1000);
+        }
+    }
+}
+
+void RemoteConnection::receiveRelayed(WSOpcode opcode, std::span<const std::uint8_t> data) {
+    if (phase_ != Phase::awaitingAuth && phase_ != Phase::controller) return;
+    if (opcode != WSOpcode::text && opcode != WSOpcode::binary) return;
+    if (data.size() > WSLimits::maxMessageBytes) {
+        if (phase_ == Phase::awaitingAuth)
+            deny();
+        else
+            closeWebSocket(WSParser::messageTooBig);
+        return;
+    }
+    if (phase_ == Phase::awaitingAuth) {
+        preAuthBytes_ += data.size();
+        if (preAuthBytes_ > WSLimits::maxPreAuthBytes) return deny();
+    }
+    lastReceive_ = now();
+    handleMessage(opcode, Bytes(data.begin(), data.end()));
+}
+
+void RemoteConnection::handleMessage(WSOpcode opcode, const Bytes& data) {
+    if (phase_ == Phase::awaitingAuth) return handleFirstMessage(opcode, data);
+    if (phase_ != Phase::controller) return;
+    auto s = server();
+    if (opcode == WSOpcode::binary) {
+        if (s && s->isController(*this)) s->handleBinary(data, *this);
+        return;
+    }
+    if (opcode != WSOpcode::text) return;
+    auto message = ClientMessage::parse(data);
+    if (message.is<ClientMessage::Malformed>()) return closeWebSocket(1007);
+    if (s) s->handle(message, *this);
+}
+
+void RemoteConnection::handleFirstMessage(WSOpcode opcode, const Bytes& data) {
+    if (opcode != WSOpcode::text) return deny();
+    auto message = ClientMessage::parse(data);
+    auto s = server();
+    std::optional<PairedDevice> found;
+    if (route_ == ConnectionRoute::relay) {
+        auto hello = message.get<ClientMessage::Hello>();
+        if (!hello || hello->version != 1 || !relayDeviceID_) return deny();
+        if (!s) return;
+        found = s->store_.touch(*relayDeviceID_);
+    } else {
+        auto auth = message.get<ClientMessage::Auth>();
+        if (!auth) return deny();
+        if (!s) return;
+        found = s->store_.validate(auth->token);
+    }
+    if (!found) return deny();
+    if (s->paused_) return refuse(std::string(PauseCauseWords::refusal));
+    s->admit(shared_from_this(), *found);
+}
+
+void RemoteConnection::enqueueControl(Bytes framed) {
+    if (!pump_.enqueueControl(std::move(framed))) {
+        hardClose();
+        return;
+    }
+    pump();
+}
+
+void RemoteConnection::sendJSON(const nlohmann::json& message) {
+    enqueueControl(wire_->encode(WSOpcode::text, HTTPResponse::json(message)));
+}
+
+void RemoteConnection::pump() {
+    auto decision = pump_.next(phase_);
+    if (std::holds_alternative<SendPump::FinishClose>(decision)) {
+        hardClose();
+        return;
+    }
+    auto write = std::get_if<SendPump::Write>(&decision);
+    if (!write) return;
+    bool video = write->item.video;
+    bool file = write->item.file;
+    std::weak_ptr<RemoteConnection> weak = weak_from_this();
+    wire_->write(std::move(write->item.bytes), [weak, video, file](bool ok) {
+        if (auto self = weak.lock()) self->writeCompleted(ok, video, file);
+    });
+}
+
+void RemoteConnection::writeCompleted(bool ok, bool video, bool /*file*/) {
+    pump_.completed(video);
+    if (!ok) {
+        hardClose();
+        return;
+    }
+    // Video keyframe asks and the file engine's "sent" hook join here once
+    // those features exist.
+    pump();
+}
+
+void RemoteConnection::becomeController(const PairedDevice& device) {
+    if (phase_ != Phase::awaitingAuth) return;
+    device_ = device;
+    phase_ = Phase::controller;
+    lastReceive_ = now();
+}
+
+void RemoteConnection::deny() {
+    if (phase_ != Phase::awaitingAuth && phase_ != Phase::controller) return;
+    if (pump_.controlFull()) return hardClose();
+    sendJSON({{"t", "denied"}});
+    closeWebSocket(1008);
+}
+
+void RemoteConnection::refuse(const std::string& reason) {
+    if (phase_ != Phase::awaitingAuth) return hardClose();
+    if (pump_.controlFull()) return hardClose();
+    sendJSON({{"t", "bye"}, {"reason", reason}});
+    closeWebSocket(1000);
+}
+
+void RemoteConnection::bye(const std::string& reason) {
+    if (phase_ != Phase::controller) return hardClose();
+    if (pump_.controlFull()) return hardClose();
+    sendJSON({{"t", "bye"}, {"reason", reason}});
+    closeWebSocket(1000);
+}
+
+void RemoteConnection::closeWebSocket(std::uint16_t code) {
+    if (phase_ != Phase::awaitingAuth && phase_ != Phase::controller) return;
+    phase_ = Phase::closing;
+    pump_.dropMedia();
+    if (auto s = server()) s->connectionStoppedServing(*this);
+    pump_.appendClose(wire_->encodeClose(code));
+    wire_->releaseHold();
+    pump();
+    if (auto s = server()) {
+        std::weak_ptr<RemoteConnection> weak = weak_from_this();
+        s->sessionQueue().postAfter(closeMillis, [weak] {
+            if (auto self = weak.lock()) self->hardClose();
+        });
+    }
+}
+
+void RemoteConnection::hardClose() {
+    if (phase_ == Phase::closed) return;
+    auto keepAlive = shared_from_this();  // the server's table may hold the last reference
+    phase_ = Phase::closed;
+    pump_.clear();
+    wire_->cancel();
+    if (auto s = server()) {
+        s->connectionStoppedServing(*this);
+        s->connectionFinished(*this);
+    }
+    auto finished = std::move(onFinished_);
+    onFinished_ = nullptr;
+    if (finished) finished();
+}
+
+void RemoteConnection::sendAudioState(const nlohmann::json& message) {
+    if (phase_ != Phase::controller) return;
+    sendJSON(message);
+}
+
+int RemoteConnection::offerAudio(const Bytes& packet, std::int64_t frames) {
+    if (phase_ != Phase::controller) return 0;
+    int dropped = pump_.offerAudio(wire_->encode(WSOpcode::binary, packet), frames);
+    pump();
+    return dropped;
+}
+
+void RemoteConnection::dropPendingAudio() { pump_.dropAudio(); }
+
+}  // namespace morvane

@@ -1,0 +1,111 @@
+// One device connection: a local TCP connection that carries one HTTP
+// request and maybe becomes a WebSocket session, or a relayed session that
+// starts at the WebSocket stage and receives whole messages from its wire.
+// Every field and every call belongs to the server queue.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <nlohmann/json.hpp>
+
+#include "core/types.h"
+#include "server/connection_wire.h"
+#include "server/http_request.h"
+#include "server/send_pump.h"
+#include "server/ws_parser.h"
+
+namespace morvane {
+
+class RemoteServer;
+
+class RemoteConnection : public AudioLink, public std::enable_shared_from_this<RemoteConnection> {
+public:
+    using Phase = ConnectionPhase;
+    using Socket = boost::asio::ip::tcp::socket;
+
+    // A local connection, in phase `http`.
+    RemoteConnection(std::shared_ptr<Socket> nw, std::weak_ptr<RemoteServer> server, std::uint64_t serial,
+                     std::int64_t nowMillis);
+    // A relayed connection, in phase `awaitingAuth`.
+    RemoteConnection(std::shared_ptr<ConnectionWire> wire, std::string relayDeviceID,
+                     std::weak_ptr<RemoteServer> server, std::uint64_t serial, std::int64_t nowMillis);
+    ~RemoteConnection() override = default;
+
+    // Local: the request timer and the receive loop. Relayed: the
+    // authentication timer.
+    void start();
+
+    Phase phase() const { return phase_; }
+    ConnectionRoute route() const { return route_; }
+    std::uint64_t serial() const { return serial_; }
+    const std::optional<PairedDevice>& device() const { return device_; }
+    const std::optional<std::string>& relayDeviceID() const { return relayDeviceID_; }
+    std::int64_t lastReceive() const { return lastReceive_; }
+    ConnectionWire& wire() { return *wire_; }
+    SendPump& sendPump() { return pump_; }
+    void setOnFinished(std::function<void()> f) { onFinished_ = std::move(f); }
+
+    // Bytes from the network, by phase.
+    void ingest(std::span<const std::uint8_t> data);
+    // One whole message from a relayed channel.
+    void receiveRelayed(WSOpcode opcode, std::span<const std::uint8_t> data);
+
+    // The send side.
+    void enqueueControl(Bytes framed);
+    void sendJSON(const nlohmann::json& message);
+    void pump();
+
+    // Session steps.
+    void becomeController(const PairedDevice& device);
+    void deny();
+    void refuse(const std::string& reason);
+    void bye(const std::string& reason);
+    void closeWebSocket(std::uint16_t code);
+    void hardClose();
+
+    // AudioLink.
+    void sendAudioState(const nlohmann::json& message) override;
+    int offerAudio(const Bytes& packet, std::int64_t frames) override;
+    void dropPendingAudio() override;
+
+private:
+    void receiveLoop();
+    void route(const HTTPRequest& request, const Bytes& leftover);
+    void routeWebSocket(const HTTPRequest& request, const Bytes& leftover, bool originOK);
+    void routePair(const HTTPRequest& request, const Bytes& leftover, bool originOK);
+    void routeFile(const HTTPRequest& request);
+    void respond(int status, std::string_view contentType, std::span<const std::uint8_t> body,
+                 const std::vector<std::pair<std::string, std::string>>& extraHeaders = {});
+    void respondError(int status, std::optional<std::string> allow = std::nullopt);
+    void respondJSON(int status, const nlohmann::json& body);
+    void handleWebSocket(std::span<const std::uint8_t> data);
+    void handleMessage(WSOpcode opcode, const Bytes& data);
+    void handleFirstMessage(WSOpcode opcode, const Bytes& data);
+    void startAuthTimer();
+    void writeCompleted(bool ok, bool video, bool file);
+    std::int64_t now() const;
+    std::shared_ptr<RemoteServer> server() const { return server_.lock(); }
+
+    std::shared_ptr<Socket> nw_;
+    std::shared_ptr<ConnectionWire> wire_;
+    std::optional<std::string> relayDeviceID_;
+    std::weak_ptr<RemoteServer> server_;
+    Phase phase_;
+    Bytes requestBuffer_;
+    WSParser parser_;
+    SendPump pump_;
+    std::int64_t lastReceive_;
+    std::size_t preAuthBytes_ = 0;
+    std::uint64_t serial_;
+    std::optional<PairedDevice> device_;
+    ConnectionRoute route_;
+    std::function<void()> onFinished_;
+    Bytes readBuffer_;
+};
+
+}  // namespace morvane

@@ -1,0 +1,214 @@
+// The local server: the loopback listener, every connection, the one
+// controlling session and the one-second tick. Everything it decides runs on
+// its own queue ("mac-remote.server"); the screen source, the input sink and
+// the display effects are driven on the main queue, and every callback to
+// the shell arrives there too.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "core/clipboard_access.h"
+#include "core/clock.h"
+#include "core/display_effects.h"
+#include "core/executor.h"
+#include "core/file_access.h"
+#include "core/frame_source.h"
+#include "core/input_sink.h"
+#include "core/types.h"
+#include "devices/device_store.h"
+#include "server/client_message.h"
+#include "server/connection_wire.h"
+#include "server/host_policy.h"
+#include "server/server_queue.h"
+#include "server/static_site.h"
+
+namespace morvane {
+
+class RemoteConnection;
+
+namespace pair_attempt {
+struct Paired {
+    std::string name;
+    bool operator==(const Paired&) const = default;
+};
+struct WrongCode {
+    bool operator==(const WrongCode&) const = default;
+};
+// No pairing window was open.
+struct Closed {
+    bool operator==(const Closed&) const = default;
+};
+}  // namespace pair_attempt
+
+enum class RelayServerEvent { controllerConnected, paused };
+
+// The four entries through which the relay side drives one relayed session.
+struct RelayedConnection {
+    std::function<void(WSOpcode, const Bytes&)> receive;
+    std::function<void()> peerClosed;
+    std::function<void()> transportLost;
+    std::function<void(const std::string&)> bye;
+};
+
+class RemoteServer : public std::enable_shared_from_this<RemoteServer> {
+public:
+    using PairAttempt = std::variant<pair_attempt::Paired, pair_attempt::WrongCode, pair_attempt::Closed>;
+
+    class StartError : public std::runtime_error {
+    public:
+        enum class Kind { bindFailed, invalidPort, alreadyRunning };
+        static StartError bindFailed(const std::string& text) {
+            return StartError(Kind::bindFailed, "cannot listen on the port: " + text);
+        }
+        static StartError invalidPort() { return StartError(Kind::invalidPort, "invalid port"); }
+        static StartError alreadyRunning() { return StartError(Kind::alreadyRunning, "server is already running"); }
+        Kind kind() const { return kind_; }
+
+    private:
+        StartError(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
+        Kind kind_;
+    };
+
+    static constexpr int protocolVersion = 1;
+    static constexpr std::string_view pairRefusal = "code-not-accepted";
+    static constexpr int hideIdleSeconds = 600;
+    static constexpr std::int64_t tickMillis = 1000;
+
+    struct Setup {
+        std::uint16_t port = 8722;
+        StaticSite site;
+        DeviceStore* store = nullptr;
+        FrameSource* frames = nullptr;
+        InputSink* input = nullptr;
+        ClipboardAccess* clipboard = nullptr;
+        FileAccess* files = nullptr;
+        std::optional<TailnetAccess> tailnet;
+        bool paused = false;
+        DisplayEffects* effects = nullptr;
+        int effectsIdleSeconds = hideIdleSeconds;
+        std::function<HostStatus()> status;
+        Executor* mainQueue = nullptr;
+        // Monotonic milliseconds for every limit the server keeps.
+        std::function<std::int64_t()> clock = [] { return nowMillis(); };
+    };
+
+    // Store, sources, sink, status and main queue must be given and outlive
+    // the server.
+    static std::shared_ptr<RemoteServer> create(Setup setup);
+    ~RemoteServer();
+    RemoteServer(const RemoteServer&) = delete;
+    RemoteServer& operator=(const RemoteServer&) = delete;
+
+    // Shell callbacks, all called on the main queue. Set them before start().
+    std::function<void(std::optional<std::string>)> onControllerChange;
+    std::function<void(const SessionEvent&)> onSession;
+    std::function<void(const std::string&)> onListenerFailure;
+    std::function<void(bool viaTailnet, const PairAttempt&)> onPairAttempt;
+    std::function<void(ClipboardDirection)> onClipboardTransfer;
+    std::function<void()> onStoppedOnMac;
+
+    // Not on the server queue. start() throws StartError.
+    void start();
+    void stop();
+    void pause(PauseCause cause);
+    void resume();
+    std::optional<TailnetAccess> tailnetAccess();
+    void setTailnetAccess(std::optional<TailnetAccess> access);
+    void closeRelayed(const std::string& reason = "disconnected-by-host");
+    void disconnectController(const std::string& reason);
+    // Called on the server queue when a session is admitted or the host pauses.
+    void setRelayObserver(std::function<void(RelayServerEvent)> observer);
+
+    // On the server queue only.
+    std::optional<RelayedConnection> acceptRelayed(std::shared_ptr<ConnectionWire> wire, const std::string& deviceID);
+    void closeRelayedOnQueue(const std::string& reason = "disconnected-by-host");
+
+    // Any thread.
+    bool isPaused() const;
+    std::optional<std::string> controllerName() const;
+    std::optional<std::string> controllerDeviceID() const;
+    bool controllerViaTailnet() const;
+    std::optional<ConnectionRoute> controllerRoute() const;
+    Executor& sessionQueue() { return *queue_; }
+    std::uint16_t port() const { return port_; }
+
+private:
+    friend class RemoteConnection;
+    explicit RemoteServer(Setup setup);
+
+    // Server queue.
+    void runOnQueue(const std::function<void()>& work);
+    void accept();
+    void newConnection(std::shared_ptr<boost::asio::ip::tcp::socket> socket);
+    bool makeRoom();
+    void scheduleTick();
+    void tick();
+    void shutDownConnections(std::function<void()> completion);
+    void connectionFinished(RemoteConnection& connection);
+    void connectionStoppedServing(RemoteConnection& connection);
+    void admit(const std::shared_ptr<RemoteConnection>& connection, const PairedDevice& device);
+    void handle(const ClientMessage& message, RemoteConnection& connection);
+    void handleBinary(const Bytes& data, RemoteConnection& connection);
+    void handleInput(const InputEvent& event);
+    void pollStatus();
+    void applyPause(PauseCause cause);
+    void reportPairAttempt(bool viaTailnet, PairAttempt attempt);
+    void setController(const std::optional<PairedDevice>& device, std::optional<ConnectionRoute> route);
+    std::int64_t endSessionEffects();
+    bool isController(const RemoteConnection& connection) const;
+    std::int64_t now() const { return clock_(); }
+    void onMain(std::function<void()> work);
+    void installSourceCallbacks();
+
+    // Collaborators.
+    std::uint16_t port_;
+    StaticSite site_;
+    DeviceStore& store_;
+    FrameSource* frames_;
+    InputSink* input_;
+    ClipboardAccess* clipboard_;
+    FileAccess* fileAccess_;
+    DisplayEffects* effects_;
+    std::function<HostStatus()> statusProvider_;
+    Executor* main_;
+    std::function<std::int64_t()> clock_;
+
+    // Server queue state.
+    std::unique_ptr<ServerQueue> queue_;
+    HostPolicy policy_;
+    std::unique_ptr<boost::asio::ip::tcp::acceptor> listener_;
+    std::unique_ptr<boost::asio::steady_timer> timer_;
+    std::map<std::uint64_t, std::shared_ptr<RemoteConnection>> connections_;
+    std::uint64_t nextSerial_ = 0;
+    std::shared_ptr<RemoteConnection> controller_;
+    bool capturing_ = false;
+    std::optional<std::pair<HostStatus, std::string>> lastStatus_;
+    bool paused_;
+    std::function<void(RelayServerEvent)> relayObserver_;
+    // Stands in for the display-effects machine's epoch until that machine
+    // exists: every end of a session advances it, so a late restore of an
+    // older session can be recognised.
+    std::int64_t fxEpoch_ = 0;
+    std::uint64_t statusSerial_ = 0;
+
+    // Readable from any thread.
+    mutable std::mutex nameLock_;
+    bool pausedMirror_;
+    std::optional<std::string> currentName_;
+    std::optional<std::string> currentDeviceID_;
+    bool currentViaTailnet_ = false;
+    std::optional<ConnectionRoute> currentRoute_;
+};
+
+}  // namespace morvane
