@@ -1,1 +1,1984 @@
-(function () { "use strict"; })();
+// Morvane's browser client. One enclosed script: pure functions first (they
+// touch no page and are loaded by the unit tests under node), then startApp,
+// which owns the page and carries out what the pure functions decide.
+(function () {
+  'use strict';
+
+  // ---------------------------------------------------------------------
+  // Small numeric helpers
+  // ---------------------------------------------------------------------
+
+  function isNum(v) { return typeof v === 'number' && Number.isFinite(v); }
+  function clamp(v, lo, hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+  // ---------------------------------------------------------------------
+  // Pairing
+  // ---------------------------------------------------------------------
+
+  const CODE_ALPHABET = 'ABCDEFGHJKLMNPQRSTUVWXYZ23456789';
+  const CODE_LENGTH = 8;
+  const NAME_MAX = 40;
+  const TOKEN_KEY = 'morvane.token';
+
+  function codeChars(raw) {
+    const up = String(raw == null ? '' : raw).toUpperCase();
+    let out = '';
+    for (const ch of up) {
+      if (out.length >= CODE_LENGTH) break;
+      if (CODE_ALPHABET.indexOf(ch) >= 0) out += ch;
+    }
+    return out;
+  }
+
+  function formatCode(raw) {
+    const c = codeChars(raw);
+    return c.length > 4 ? c.slice(0, 4) + ' ' + c.slice(4) : c;
+  }
+
+  function isValidCode(code) {
+    if (typeof code !== 'string' || code.length !== CODE_LENGTH) return false;
+    for (const ch of code) if (CODE_ALPHABET.indexOf(ch) < 0) return false;
+    return true;
+  }
+
+  function formatCodeInput(raw, caret) {
+    const value = raw == null ? '' : String(raw);
+    let at = isNum(caret) ? clamp(Math.round(caret), 0, value.length) : value.length;
+    const text = formatCode(value);
+    const before = codeChars(value.slice(0, at)).length;
+    const kept = codeChars(value).length;
+    const typed = (value.match(/[A-Za-z0-9]/g) || []).length;
+    let next = before + (before > 4 ? 1 : 0);
+    if (next > text.length) next = text.length;
+    const rejected = kept < CODE_LENGTH && typed > kept;
+    return { text: text, caret: next, rejected: rejected };
+  }
+
+  function cleanDeviceName(raw) {
+    return String(raw == null ? '' : raw).trim().slice(0, NAME_MAX);
+  }
+
+  function guessDeviceName(userAgent, maxTouchPoints, platform) {
+    const ua = String(userAgent || '');
+    const pf = String(platform || '');
+    const touch = isNum(maxTouchPoints) ? maxTouchPoints : 0;
+    const agrees = (re) => pf === '' || re.test(pf);
+    const answer = (re, name) => (agrees(re) ? name : 'This device');
+    if (/iPhone|iPod/.test(ua)) return answer(/iPhone|iPod/, 'iPhone');
+    if (/iPad/.test(ua)) return answer(/iPad|Mac/, 'iPad');
+    if (/Android/.test(ua)) {
+      if (!(agrees(/linux|android|arm|aarch/i) && touch >= 1)) return 'This device';
+      return /Mobile/.test(ua) ? 'Android phone' : 'Android tablet';
+    }
+    if (/Windows/.test(ua)) return answer(/Win/, 'Windows PC');
+    if (/CrOS/.test(ua)) return answer(/Linux/, 'Chromebook');
+    if (/Macintosh|Mac OS X/.test(ua)) {
+      if (!agrees(/Mac|iPad/)) return 'This device';
+      const desktop = /(Chrome|Chromium|Firefox|Edg)\//.test(ua);
+      return touch > 1 && !desktop ? 'iPad' : 'Mac';
+    }
+    if (/Linux|X11/.test(ua)) return answer(/Linux|X11/, 'Linux PC');
+    return 'This device';
+  }
+
+  // ---------------------------------------------------------------------
+  // Message encoders and the small conversions they rely on
+  // ---------------------------------------------------------------------
+
+  const TOKEN_RE = /^[0-9a-f]{64}$/;
+  const KEY_CODE_RE = /^[A-Za-z0-9]{1,32}$/;
+  const TEXT_MAX = 2000;
+  const SCROLL_MAX = 2000;
+  const BACKOFF_MS = [1000, 2000, 5000];
+  const BACKOFF_STEADY_MS = 10000;
+  const WHEEL_LINE_PX = 16;
+  const WHEEL_PAGE_PX = 800;
+  const QUALITIES = ['low', 'medium', 'high'];
+  const SIMPLE_TYPES = ['lock', 'refresh', 'keyframe'];
+
+  function unit(v) { return Math.round(clamp(v, 0, 1) * 100000) / 100000; }
+
+  function clickCount(detail) { return isNum(detail) ? clamp(Math.round(detail), 1, 3) : 1; }
+
+  function isKeyCode(code) { return typeof code === 'string' && KEY_CODE_RE.test(code); }
+
+  function mapMouseButton(button) {
+    if (button === 0) return 0;
+    if (button === 2) return 1;
+    if (button === 1) return 2;
+    return null;
+  }
+
+  function wheelToPixels(delta, deltaMode, pagePx) {
+    if (!isNum(delta)) return 0;
+    if (deltaMode === 1) return delta * WHEEL_LINE_PX;
+    if (deltaMode === 2) return delta * (pagePx > 0 ? pagePx : WHEEL_PAGE_PX);
+    return delta;
+  }
+
+  function codePoints(s) { return Array.from(s == null ? '' : String(s)); }
+
+  function chunkText(s, size) {
+    const cps = codePoints(s);
+    const n = Math.max(1, Math.floor(size) || 1);
+    const out = [];
+    for (let i = 0; i < cps.length; i += n) out.push(cps.slice(i, i + n).join(''));
+    return out;
+  }
+
+  function parseChord(spec) {
+    const parts = String(spec == null ? '' : spec).split('+').filter(isKeyCode);
+    if (parts.length === 0) return null;
+    return { modifiers: parts.slice(0, -1), key: parts[parts.length - 1] };
+  }
+
+  function backoffDelay(attempt) {
+    return (attempt === 0 || attempt === 1 || attempt === 2) ? BACKOFF_MS[attempt] : BACKOFF_STEADY_MS;
+  }
+
+  function bytesOf(buffer) {
+    if (buffer instanceof Uint8Array) return buffer;
+    if (buffer instanceof ArrayBuffer) return new Uint8Array(buffer);
+    if (buffer && buffer.buffer instanceof ArrayBuffer) return new Uint8Array(buffer.buffer, buffer.byteOffset, buffer.byteLength);
+    return null;
+  }
+
+  function parseFrameHeader(buffer) {
+    const b = buffer ? bytesOf(buffer) : null;
+    if (!b || b.length < 6 || b[0] !== 0x01) return null;
+    const width = (b[1] << 8) | b[2];
+    const height = (b[3] << 8) | b[4];
+    if (width === 0 || height === 0) return null;
+    return { width: width, height: height, offset: 5 };
+  }
+
+  function encodeAuth(token) {
+    return typeof token === 'string' && TOKEN_RE.test(token) ? JSON.stringify({ t: 'auth', token: token }) : null;
+  }
+
+  function encodePing(id) { return isNum(id) ? JSON.stringify({ t: 'ping', id: id }) : null; }
+
+  function encodeMove(x, y) {
+    return isNum(x) && isNum(y) ? JSON.stringify({ t: 'mm', x: unit(x), y: unit(y) }) : null;
+  }
+
+  function encodeButton(button, down, x, y, clicks) {
+    if (button !== 0 && button !== 1 && button !== 2) return null;
+    if (!isNum(x) || !isNum(y)) return null;
+    return JSON.stringify({ t: 'mb', b: button, d: !!down, x: unit(x), y: unit(y), c: clickCount(clicks) });
+  }
+
+  function encodeScroll(dx, dy) {
+    if (!isNum(dx) || !isNum(dy)) return null;
+    const sx = Math.round(clamp(dx, -SCROLL_MAX, SCROLL_MAX)) + 0;
+    const sy = Math.round(clamp(dy, -SCROLL_MAX, SCROLL_MAX)) + 0;
+    if (sx === 0 && sy === 0) return null;
+    return JSON.stringify({ t: 'sc', dx: sx, dy: sy });
+  }
+
+  function encodeKey(code, down) {
+    return isKeyCode(code) ? JSON.stringify({ t: 'k', code: code, d: !!down }) : null;
+  }
+
+  function encodeText(s) {
+    if (typeof s !== 'string' || s.length === 0) return null;
+    if (codePoints(s).length > TEXT_MAX) return null;
+    return JSON.stringify({ t: 'text', s: s });
+  }
+
+  function encodeQuality(q) { return QUALITIES.indexOf(q) >= 0 ? JSON.stringify({ t: 'quality', q: q }) : null; }
+
+  function encodeSimple(type) { return SIMPLE_TYPES.indexOf(type) >= 0 ? JSON.stringify({ t: type }) : null; }
+
+  // ---------------------------------------------------------------------
+  // Layout arithmetic of the session screen
+  // ---------------------------------------------------------------------
+
+  const CUT_COMPACT_SIDE = 76;
+  const CUT_COMPACT_BELOW = 64;
+  const CUT_ROOMY_SIDE = 352;
+  const BOX_MIN_PX = 40;
+  const KEYBOARD_MIN_PX = 60;
+  const MIN_PICTURE_PX = 140;
+  const ZOOM_MIN = 1;
+  const ZOOM_MAX = 4;
+  const FOLLOW_MARGIN = 32;
+  const DEFAULT_ASPECT = 1.6;
+
+  function roomyBelowCut(width) { return width >= 710 ? 216 : 266; }
+
+  function fitScale(boxW, boxH, picW, picH) {
+    if (!(boxW > 0 && boxH > 0 && picW > 0 && picH > 0)) return 0;
+    return Math.min(boxW / picW, boxH / picH);
+  }
+
+  function fitRect(box, picW, picH) {
+    const s = box ? fitScale(box.w, box.h, picW, picH) : 0;
+    if (!(s > 0)) return { x: 0, y: 0, w: 0, h: 0 };
+    const w = picW * s, h = picH * s;
+    return { x: (box.x || 0) + (box.w - w) / 2, y: (box.y || 0) + (box.h - h) / 2, w: w, h: h };
+  }
+
+  function visibleBox(stageW, stageH, cutRight, cutBottom) {
+    const W = stageW > 0 ? stageW : 0;
+    const H = stageH > 0 ? stageH : 0;
+    const cut = (c, size) => {
+      const v = isNum(c) ? c : 0;
+      if (size < BOX_MIN_PX) return 0;
+      return clamp(v, 0, size - BOX_MIN_PX);
+    };
+    return { x: 0, y: 0, w: W - cut(cutRight, W), h: H - cut(cutBottom, H) };
+  }
+
+  function pictureRect(basisW, basisH, box, picW, picH, view) {
+    const v = view || {};
+    const s = fitScale(basisW, basisH, picW, picH);
+    if (!(s > 0) || !box || !(box.w > 0) || !(box.h > 0)) {
+      return { x: 0, y: 0, w: 0, h: 0, zoom: 1, cx: 0.5, cy: 0.5 };
+    }
+    const zoom = clamp(isNum(v.zoom) ? v.zoom : 1, ZOOM_MIN, ZOOM_MAX);
+    const w = picW * s * zoom;
+    const h = picH * s * zoom;
+    const place = (start, size, drawn, c) => {
+      if (drawn <= size) return { pos: start + (size - drawn) / 2, c: 0.5 };
+      const centre = clamp(isNum(c) ? c : 0.5, 0, 1);
+      let pos = start + size / 2 - centre * drawn;
+      pos = clamp(pos, start + size - drawn, start);
+      return { pos: pos, c: (start + size / 2 - pos) / drawn };
+    };
+    const px = place(box.x || 0, box.w, w, v.cx);
+    const py = place(box.y || 0, box.h, h, v.cy);
+    return { x: px.pos, y: py.pos, w: w, h: h, zoom: zoom, cx: px.c, cy: py.c };
+  }
+
+  function stageGeometry(stageW, stageH, cutRight, cutBottom, basisW, basisH, picW, picH, view) {
+    const box = visibleBox(stageW, stageH, cutRight, cutBottom);
+    const bw = basisW > 0 ? basisW : stageW;
+    const bh = basisH > 0 ? basisH : stageH;
+    return { box: box, rect: pictureRect(bw, bh, box, picW, picH, view) };
+  }
+
+  function pointToNorm(px, py, rect) {
+    if (!rect || !(rect.w > 0) || !(rect.h > 0)) return null;
+    return { x: clamp((px - rect.x) / rect.w, 0, 1), y: clamp((py - rect.y) / rect.h, 0, 1) };
+  }
+
+  function normToPoint(u, v, rect) {
+    return { x: rect.x + u * rect.w, y: rect.y + v * rect.h };
+  }
+
+  function viewForAnchor(box, w, h, u, v, sx, sy) {
+    if (!(w > 0) || !(h > 0)) return { cx: 0.5, cy: 0.5 };
+    return { cx: u + (box.x + box.w / 2 - sx) / w, cy: v + (box.y + box.h / 2 - sy) / h };
+  }
+
+  function followView(rect, box, pos, margin) {
+    if (!rect || !(rect.w > 0) || !(rect.h > 0) || !box || !pos) return null;
+    const axis = (start, size, rs, rsize, f) => {
+      const m = Math.min(margin, size / 2);
+      const p = rs + f * rsize;
+      let shift = 0;
+      if (p < start + m) shift = start + m - p;
+      else if (p > start + size - m) shift = start + size - m - p;
+      return { shift: shift, c: (start + size / 2 - (rs + shift)) / rsize };
+    };
+    const ax = axis(box.x, box.w, rect.x, rect.w, pos.x);
+    const ay = axis(box.y, box.h, rect.y, rect.h, pos.y);
+    if (ax.shift === 0 && ay.shift === 0) return null;
+    return { cx: ax.c, cy: ay.c };
+  }
+
+  function fitBasis(stageW, stageH, kbInset, atRest, remembered, key) {
+    if (atRest) return { w: stageW, h: stageH, key: key };
+    if (remembered && remembered.key != null && remembered.key === key && remembered.w > 0 && remembered.h > 0) {
+      return remembered;
+    }
+    return { w: stageW, h: stageH + (kbInset > 0 ? kbInset : 0), key: null };
+  }
+
+  function keyboardInset(innerHeight, visibleHeight) {
+    const loss = innerHeight - visibleHeight;
+    return isNum(loss) && loss > KEYBOARD_MIN_PX ? loss : 0;
+  }
+
+  function fittedArea(w, h, a) {
+    if (!(w > 0) || !(h > 0)) return 0;
+    const pw = Math.min(w, h * a);
+    return pw * (pw / a);
+  }
+
+  function chooseLayout(width, height, aspect, prev, visibleHeight) {
+    const a = aspect > 0 ? aspect : DEFAULT_ASPECT;
+    const areas = (h) => ({
+      compactSide: fittedArea(width - CUT_COMPACT_SIDE, h, a),
+      compactBelow: fittedArea(width, h - CUT_COMPACT_BELOW, a),
+      roomySide: fittedArea(width - CUT_ROOMY_SIDE, h, a),
+      roomyBelow: fittedArea(width, h - roomyBelowCut(width), a),
+    });
+    const pickDock = (side, below, mode) => {
+      let dock = side > below ? 'side' : 'below';
+      if (prev && prev.mode === mode && prev.dock && prev.dock !== dock) {
+        const big = Math.max(side, below);
+        const small = Math.min(side, below);
+        if (!(big >= small * 1.05)) dock = prev.dock;
+      }
+      return dock;
+    };
+    const wasRoomy = !!prev && (prev.rest || prev.mode) === 'roomy';
+    const share = wasRoomy ? 0.8 : 0.85;
+    const gate = (h) => (wasRoomy ? width >= 600 && h >= 460 : width >= 640 && h >= 500);
+    const full = areas(height);
+    const roomyDock = pickDock(full.roomySide, full.roomyBelow, 'roomy');
+    const fits = (h) => {
+      if (!gate(h)) return false;
+      const ar = areas(h);
+      const compact = Math.max(ar.compactSide, ar.compactBelow);
+      const roomy = roomyDock === 'side' ? ar.roomySide : ar.roomyBelow;
+      return compact > 0 && roomy >= share * compact;
+    };
+    const rest = fits(height) ? 'roomy' : 'compact';
+    let mode = rest;
+    if (mode === 'roomy' && isNum(visibleHeight) && visibleHeight < height && !fits(visibleHeight)) mode = 'compact';
+    const dock = mode === 'roomy' ? roomyDock : pickDock(full.compactSide, full.compactBelow, 'compact');
+    return { mode: mode, dock: dock, rest: rest };
+  }
+
+  // `heights` is a list of picture heights by level, or a function giving the
+  // height at a level (so the page can measure lazily and stop early).
+  function squeezeLevel(heights, minPx, levels) {
+    const count = typeof heights === 'function' ? (levels || 4) : heights.length;
+    const at = typeof heights === 'function' ? heights : (i) => heights[i];
+    for (let i = 0; i < count; i++) if (at(i) >= minPx) return i;
+    return count - 1;
+  }
+
+  // ---------------------------------------------------------------------
+  // Wording: notices, overlay, end of session, pairing answers
+  // ---------------------------------------------------------------------
+
+  const NO_RECONNECT = ['taken-over', 'revoked', 'disconnected-by-host', 'stopped-on-mac', 'paused', 'relay-quota'];
+
+  function statusBanners(status) {
+    if (!status || typeof status !== 'object' || Array.isArray(status)) return [];
+    const out = [];
+    const capture = typeof status.capture === 'string' ? status.capture : '';
+    if (capture === 'no-permission') {
+      out.push({ id: 'no-screen', title: 'The Mac is not allowed to share its screen', detail: 'On the Mac, open Morvane in the menu bar and choose the Screen Recording item, switch Morvane on, then quit and reopen it.' });
+    } else if (capture === 'no-display') {
+      out.push({ id: 'no-display', title: 'The Mac has no display to show', detail: 'Wake the Mac or connect a display. The picture returns by itself.' });
+    } else if (capture.indexOf('error') === 0) {
+      out.push({ id: 'capture-error', title: 'The picture stopped on the Mac', detail: 'If it does not come back in a moment, quit and reopen Morvane on the Mac.' });
+    } else if (capture === 'starting') {
+      out.push({ id: 'starting', title: 'Starting the picture', detail: 'This takes a moment.' });
+    }
+    if (status.input === false) {
+      out.push({ id: 'no-input', title: 'View only: the Mac is not accepting control', detail: 'On the Mac, open Morvane in the menu bar and choose the Accessibility item, then switch Morvane on.' });
+    }
+    if (status.locked === true) {
+      out.push({ id: 'locked', title: 'The Mac is locked', detail: 'Open Type, enter your password with Plain on, and send it with Return.' });
+    }
+    if (status.sleepDisabled === false) {
+      out.push({ id: 'may-sleep', title: 'The Mac may go to sleep', detail: "The Mac's sleep is on, so it may stop answering when idle or with the lid closed. Keep it on power, and turn off sleep on the Mac if it has to stay reachable." });
+    }
+    return out;
+  }
+
+  const BYE_TEXT = {
+    'taken-over': 'Another device took over control of the Mac.',
+    'revoked': 'This device was removed on the Mac.',
+    'disconnected-by-host': 'The Mac ended this session.',
+    'stopped-on-mac': 'Sharing was stopped on the Mac.',
+    'paused': 'Morvane is paused on the Mac.',
+    'timeout': 'The Mac stopped hearing from this device.',
+    'host-quit': 'Morvane quit on the Mac.',
+    'user': 'You disconnected.',
+    'offline': 'This device is offline.',
+    'mac-offline': 'Your Mac is not connected to the relay.',
+    'relay-unreachable': 'The relay cannot be reached.',
+    'relay-busy': 'Too many devices are connected to the relay.',
+    'renew': 'Refreshing the secure connection.',
+    'secure-failed': 'The secure connection failed a check and was closed.',
+    'relay-quota': 'The relay has used up its daily allowance.',
+  };
+  const DROP_TEXT = 'The connection to the Mac dropped.';
+
+  function byeText(reason) {
+    return typeof reason === 'string' && Object.prototype.hasOwnProperty.call(BYE_TEXT, reason) ? BYE_TEXT[reason] : DROP_TEXT;
+  }
+
+  const STOP_ADVICE = {
+    'taken-over': 'Only one device controls the Mac at a time. Reconnect to take it back.',
+    'revoked': 'Pair again with a new code from the Mac.',
+    'disconnected-by-host': 'Someone chose Disconnect on the Mac. Reconnect when you are ready.',
+    'stopped-on-mac': 'Someone chose Stop Sharing there, and Morvane is now paused. On the Mac, choose Morvane in the menu bar, then Resume Morvane. After that, reconnect.',
+    'paused': 'Nobody can connect while it is paused. On the Mac, choose Morvane in the menu bar, then Resume Morvane. After that, reconnect.',
+    'relay-quota': 'It works again after midnight UTC. Tailscale still reaches the Mac.',
+  };
+
+  function stopAdvice(reason) {
+    return typeof reason === 'string' && Object.prototype.hasOwnProperty.call(STOP_ADVICE, reason) ? STOP_ADVICE[reason] : 'Reconnect when you are ready.';
+  }
+
+  function retryText(delayMs) {
+    const s = Math.max(1, isNum(delayMs) ? Math.round(delayMs / 1000) : 0);
+    return 'Trying again in ' + s + (s === 1 ? ' second.' : ' seconds.');
+  }
+
+  function pairErrorText(error) {
+    if (error === 'code-not-accepted') {
+      return 'That code was not accepted. Check it against the Mac. If the pairing window there has closed, ' +
+        'choose Morvane in the menu bar, then Pair a Device Over Tailscale… again (or Pair a Browser on This Mac…), and enter the new code.';
+    }
+    if (error === 'paused') {
+      return 'Morvane is paused on the Mac, so nothing can be paired. On the Mac, choose Morvane in the menu bar, ' +
+        'then Resume Morvane, then Pair a Device Over Tailscale… (or Pair a Browser on This Mac…) for a new code.';
+    }
+    return 'The Mac did not accept the request. Try again with a new code.';
+  }
+
+  function shouldAutoReconnect(reason) {
+    return reason !== 'user' && NO_RECONNECT.indexOf(reason) < 0;
+  }
+
+  // ---------------------------------------------------------------------
+  // Picture and video
+  // ---------------------------------------------------------------------
+
+  const VIDEO_PROBE_CODEC = 'avc1.42E01E';
+  const VIDEO_CODEC_RE = /^avc1\.[0-9A-Fa-f]{6}$/;
+  const VIDEO_HEADER_BYTES = 10;
+  const VIDEO_QUEUE_MAX = 3;
+  const VIDEO_STALL_MS = 3000;
+  const VIDEO_HELD_MS = 500;
+  const VIDEO_HOLD_MAX = 30;
+  const VIDEO_KEY_RETRY_MS = 1000;
+  const VIDEO_ERROR_WINDOW_MS = 10000;
+  const VIDEO_LAG_MS = 1500;
+  const VIDEO_LAG_HOLD_MS = 4000;
+  const VIDEO_UNANSWERED_MS = 3000;
+  const VIDEO_STRAY_MS = 1000;
+  const VIDEO_SIDE_MIN = 1280;
+  const VIDEO_SIDE_PHONE = 1920;
+  const VIDEO_SIDE_MAX = 2560;
+  const VIDEO_TICK_MS = 250;
+  const VIDEO_ALIVE_MS = 5000;
+  const GLIDE_MS = 180;
+  const PICTURE_KEY = 'morvane.picture';
+
+  function normalizePicturePref(value) {
+    return value === 'video' || value === 'still' ? value : 'auto';
+  }
+
+  function parseVideoHeader(buffer) {
+    const b = buffer ? bytesOf(buffer) : null;
+    if (!b || b.length < 14 || b[0] !== 0x02) return null;
+    const high = ((b[2] << 24) >>> 0) + (b[3] << 16) + (b[4] << 8) + b[5];
+    if (high > 0x1FFFFF) return null;
+    if (b[10] !== 0 || b[11] !== 0) return null;
+    if (!((b[12] === 0 && b[13] === 1) || b[12] === 1)) return null;
+    const low = ((b[6] << 24) >>> 0) + (b[7] << 16) + (b[8] << 8) + b[9];
+    return { key: (b[1] & 1) === 1, ts: high * 4294967296 + low, offset: VIDEO_HEADER_BYTES };
+  }
+
+  function parseVideoAnnounce(msg) {
+    if (!msg || typeof msg !== 'object' || msg.t !== 'video') return null;
+    if (msg.mode === 'jpeg') return { mode: 'jpeg' };
+    if (msg.mode !== 'h264') return null;
+    const side = (v) => Number.isInteger(v) && v >= 16 && v <= 8192;
+    if (typeof msg.codec !== 'string' || !VIDEO_CODEC_RE.test(msg.codec) || !side(msg.w) || !side(msg.h)) return null;
+    return { mode: 'h264', codec: msg.codec, w: msg.w, h: msg.h };
+  }
+
+  function videoMaxSize(stageW, stageH, dpr, phone) {
+    const ratio = isNum(dpr) && dpr > 0 ? dpr : 1;
+    const longer = Math.max(isNum(stageW) ? stageW : 0, isNum(stageH) ? stageH : 0);
+    const side = clamp(ratio * longer, VIDEO_SIDE_MIN, phone ? VIDEO_SIDE_PHONE : VIDEO_SIDE_MAX);
+    const even = Math.round(side / 2) * 2;
+    return { maxW: even, maxH: even };
+  }
+
+  function encodeVideoWant(kind, maxW, maxH) {
+    if (kind === 'jpeg') return JSON.stringify({ t: 'video', want: 'jpeg' });
+    if (kind === 'h264' && isNum(maxW) && isNum(maxH) && maxW >= 16 && maxH >= 16) {
+      return JSON.stringify({ t: 'video', want: 'h264', maxW: Math.round(maxW), maxH: Math.round(maxH) });
+    }
+    return null;
+  }
+
+  function formatRate(bitsPerSecond) {
+    const kb = isNum(bitsPerSecond) && bitsPerSecond > 0 ? bitsPerSecond / 1000 : 0;
+    if (kb < 1000) return Math.round(kb) + ' kb/s';
+    return (Math.round(kb / 100) / 10).toFixed(1) + ' Mb/s';
+  }
+
+  function videoStreamStart() {
+    return {
+      needKey: true, missed: false, keyTs: 0, keyAskedAt: null, waitSince: null, fedSince: null,
+      lagSince: null, base: null, fedTs: 0, fedAt: null, held: 0, heldKeyTs: 0, heldTs: 0,
+    };
+  }
+
+  function videoStart(pref) {
+    return Object.assign({
+      pref: normalizePicturePref(pref), phase: 'idle', online: false, hidden: false, can: null,
+      failed: '', note: '', codec: '', w: 0, h: 0, gen: 0, painted: false, expectJpeg: 0,
+      askedAt: null, configAt: null, strayAt: null, rebuilt: false, errorAt: null,
+    }, videoStreamStart());
+  }
+
+  // The one place where video decisions are taken. Returns the next state,
+  // the actions in order, whether a chunk is to be decoded now and what to do
+  // with the messages kept while the decoder is being built.
+  function videoStep(prev, ev) {
+    const s = Object.assign({}, prev);
+    const out = [];
+    let decode = false;
+    let hold = null;
+    const now = ev && isNum(ev.now) ? ev.now : 0;
+
+    const active = () => s.phase === 'asked' || s.phase === 'configuring' || s.phase === 'live';
+    const resetStream = () => Object.assign(s, videoStreamStart());
+    const begin = () => {
+      if (s.online && s.phase === 'idle' && s.pref !== 'still' && s.can !== false && !s.failed) {
+        s.phase = 'probing';
+        s.note = '';
+        out.push({ type: 'probe' });
+      }
+    };
+    const askKey = () => {
+      if (s.keyAskedAt === null || now - s.keyAskedAt >= VIDEO_KEY_RETRY_MS) {
+        s.keyAskedAt = now;
+        out.push({ type: 'keyframe' });
+      }
+      if (s.waitSince === null) s.waitSince = now;
+    };
+    const wantJpeg = () => { s.expectJpeg += 1; out.push({ type: 'want-jpeg' }); };
+    const leave = (reason) => {
+      if (active()) wantJpeg();
+      if (s.phase !== 'idle') out.push({ type: 'close' });
+      s.phase = 'idle';
+      s.painted = false;
+      s.failed = reason;
+      resetStream();
+    };
+    const configure = () => {
+      s.gen += 1;
+      s.phase = 'configuring';
+      s.configAt = now;
+      resetStream();
+      out.push({ type: 'configure', codec: s.codec, w: s.w, h: s.h, gen: s.gen });
+    };
+
+    switch (ev && ev.type) {
+      case 'ready':
+        s.online = true; s.hidden = false; s.phase = 'idle'; s.expectJpeg = 0; s.painted = false;
+        s.note = ''; s.errorAt = null; s.strayAt = null; s.can = !!ev.capable;
+        if (s.pref === 'video') s.failed = '';
+        resetStream();
+        begin();
+        break;
+      case 'closed':
+        if (s.phase !== 'idle') out.push({ type: 'close' });
+        s.online = false; s.phase = 'idle'; s.painted = false; s.expectJpeg = 0; s.note = '';
+        resetStream();
+        break;
+      case 'probe':
+        if (s.phase === 'probing') {
+          if (ev.ok) { s.phase = 'asked'; s.askedAt = now; out.push({ type: 'want-h264' }); }
+          else { s.phase = 'idle'; s.can = false; }
+        }
+        break;
+      case 'server': {
+        const a = parseVideoAnnounce(ev.msg);
+        if (a && a.mode === 'jpeg') {
+          if (s.expectJpeg > 0) s.expectJpeg -= 1;
+          else if (s.phase === 'asked') { s.phase = 'idle'; s.note = 'no-offer'; }
+          else if (s.phase === 'configuring' || s.phase === 'live') {
+            out.push({ type: 'close' });
+            s.phase = 'idle'; s.painted = false; s.failed = 'host';
+            resetStream();
+          }
+        } else if (a && a.mode === 'h264') {
+          if (active()) { s.codec = a.codec; s.w = a.w; s.h = a.h; s.note = ''; configure(); }
+          else if (s.online) wantJpeg();
+        } else if (ev.msg && ev.msg.mode === 'h264') {
+          if (active()) leave('unsupported');
+          else if (s.online) wantJpeg();
+        }
+        break;
+      }
+      case 'configured':
+        if (s.phase === 'configuring' && ev.gen === s.gen) {
+          if (ev.ok) {
+            const missed = s.missed;
+            s.phase = 'live'; s.missed = false; s.waitSince = now;
+            if (s.held > 0) {
+              s.needKey = false; s.keyTs = s.heldKeyTs; s.fedTs = s.heldTs; s.fedAt = now; s.fedSince = now;
+              out.push({ type: 'feed-held', count: s.held });
+              s.held = 0;
+            } else {
+              s.needKey = true;
+              if (missed || s.rebuilt) askKey();
+            }
+          } else {
+            leave('unsupported');
+          }
+        }
+        break;
+      case 'chunk':
+        if (s.hidden) {
+          s.needKey = true; s.held = 0;
+          if (s.phase === 'configuring') s.missed = true;
+          hold = 'drop';
+        } else if (s.phase === 'configuring') {
+          if (!ev.bad && ev.key) {
+            s.held = 1; s.heldKeyTs = ev.ts; s.heldTs = ev.ts; s.missed = false; hold = 'key';
+          } else if (!ev.bad && s.held >= 1 && s.held < VIDEO_HOLD_MAX) {
+            s.held += 1; s.heldTs = ev.ts; hold = 'add';
+          } else {
+            s.held = 0; s.missed = true; hold = 'drop';
+          }
+        } else if (s.phase !== 'live') {
+          if (s.online && s.phase === 'idle' && (s.strayAt === null || now - s.strayAt >= VIDEO_STRAY_MS)) {
+            s.strayAt = now;
+            wantJpeg();
+          }
+        } else if (ev.bad) {
+          s.needKey = true;
+          askKey();
+        } else {
+          const transit = now - ev.ts / 1000;
+          if (s.base === null || transit < s.base) s.base = transit;
+          if (s.needKey) {
+            if (ev.key) { s.needKey = false; s.keyTs = ev.ts; decode = true; }
+            else askKey();
+          } else if (!ev.key && ev.queue > VIDEO_QUEUE_MAX) {
+            s.needKey = true;
+            askKey();
+          } else {
+            decode = true;
+          }
+          if (decode) {
+            if (s.fedSince === null) s.fedSince = now;
+            s.fedTs = ev.ts;
+            s.fedAt = now;
+          }
+        }
+        break;
+      case 'paint':
+        if (s.phase === 'live') {
+          s.painted = true;
+          s.fedSince = null;
+          if (ev.ts >= s.fedTs) s.fedAt = null;
+          if (!s.needKey && ev.ts >= s.keyTs) s.waitSince = null;
+          const lag = s.base === null ? 0 : now - ev.ts / 1000 - s.base;
+          if (lag > VIDEO_LAG_MS) {
+            if (s.lagSince === null) s.lagSince = now;
+            if (now - s.lagSince >= VIDEO_LAG_HOLD_MS) leave('slow');
+          } else {
+            s.lagSince = null;
+          }
+        }
+        break;
+      case 'error':
+        if (s.phase === 'configuring' || s.phase === 'live') {
+          if (ev.fatal || (s.errorAt !== null && now - s.errorAt <= VIDEO_ERROR_WINDOW_MS)) leave('error');
+          else { s.errorAt = now; s.rebuilt = true; configure(); }
+        }
+        break;
+      case 'tick':
+        if (s.phase === 'asked' && s.askedAt !== null && now - s.askedAt >= VIDEO_UNANSWERED_MS) s.note = 'no-offer';
+        if (s.hidden) break;
+        if (s.phase === 'configuring' && s.configAt !== null && now - s.configAt >= VIDEO_STALL_MS) {
+          leave('unsupported');
+        } else if (s.phase === 'live' && !ev.alive) {
+          if (s.waitSince !== null) s.waitSince = now;
+          if (s.fedSince !== null) s.fedSince = now;
+          if (s.fedAt !== null) s.fedAt = now;
+          s.lagSince = null;
+        } else if (s.phase === 'live') {
+          if ((s.waitSince !== null && now - s.waitSince >= VIDEO_STALL_MS) ||
+              (s.fedSince !== null && now - s.fedSince >= VIDEO_STALL_MS)) {
+            leave('stalled');
+          } else if (s.painted && s.fedAt !== null && now - s.fedAt >= VIDEO_HELD_MS) {
+            leave('stalled');
+          } else if (s.needKey && s.waitSince !== null && now - s.waitSince >= VIDEO_KEY_RETRY_MS) {
+            askKey();
+          }
+        }
+        break;
+      case 'hidden':
+        s.hidden = true;
+        if (s.phase === 'live') {
+          s.needKey = true; s.waitSince = null; s.fedSince = null; s.fedAt = null; s.lagSince = null;
+        }
+        break;
+      case 'visible':
+        if (s.hidden) {
+          s.hidden = false;
+          if (s.phase === 'live' || s.phase === 'configuring') { s.rebuilt = true; configure(); }
+        }
+        break;
+      case 'pref':
+        s.pref = normalizePicturePref(ev.value);
+        s.note = '';
+        if (s.pref === 'still') leave('');
+        else { s.failed = ''; begin(); }
+        break;
+      case 'retry':
+        s.failed = ''; s.note = '';
+        begin();
+        break;
+      default:
+        break;
+    }
+    if (s.phase !== 'configuring') s.rebuilt = false;
+    return { state: s, out: out, decode: decode, hold: hold };
+  }
+
+  function pictureStatus(state) {
+    const s = state || videoStart('auto');
+    if ((s.phase === 'live' || s.phase === 'configuring') && s.painted) {
+      return { mode: 'video', text: 'Smooth video is on.', retry: false };
+    }
+    const pictures = (text, retry) => ({ mode: 'pictures', text: text, retry: !!retry });
+    if (s.pref === 'still') return pictures('Using still pictures.');
+    if (s.failed) {
+      if (s.failed === 'host') return pictures('The Mac stopped sending video, so this is using still pictures.', true);
+      if (s.failed === 'slow') return pictures('Switched to still pictures because video was falling behind.', true);
+      return pictures('Switched to still pictures after a video problem.', true);
+    }
+    if (s.can === false) return pictures('Using still pictures: this browser or address does not support video.');
+    if (s.note === 'no-offer') return pictures('Using still pictures: the Mac is not offering video.', s.phase === 'idle');
+    if (s.phase !== 'idle') return pictures('Starting video. Still pictures until it is ready.');
+    return pictures('Using still pictures.');
+  }
+
+  // ---------------------------------------------------------------------
+  // The page
+  // ---------------------------------------------------------------------
+
+  function startApp() {
+    const relay = (typeof window.MorvaneRelay === 'object' && window.MorvaneRelay) ? window.MorvaneRelay : null;
+    const $ = (id) => document.getElementById(id);
+    const root = document.documentElement;
+    const ids = [
+      'pair-screen', 'pair-form', 'pair-code', 'pair-code-hint', 'pair-name', 'pair-error', 'pair-button',
+      'session-screen', 'conn-dot', 'conn-text', 'keys-chip', 'kb-chip', 'hide-chip', 'metrics', 'rtt', 'fps',
+      'pic-mode', 'rate', 'zoom-reset', 'zoom-text', 'pointer-toggle', 'pointer-word',
+      'banner', 'banner-title', 'banner-detail', 'banner-list', 'banner-more',
+      'work', 'stage', 'screen', 'pointer-mark', 'tap-mark', 'hint', 'overlay', 'overlay-title', 'overlay-text', 'reconnect',
+      'compose', 'compose-close', 'compose-text', 'lt-strip', 'lt-field', 'lt-toggle', 'compose-send', 'lt-done',
+      'compose-plain', 'compose-return', 'lt-note', 'compose-note',
+      'keys', 'more', 'clip', 'files', 'cluster', 'type-toggle', 'keys-toggle',
+      'files-open', 'fullscreen', 'lock-mac', 'disconnect', 'lid-note', 'quality', 'forget',
+      'picture-note', 'video-retry', 'clip-text',
+      'confirm', 'confirm-text', 'confirm-cancel', 'confirm-ok',
+    ];
+    const el = {};
+    for (const id of ids) el[id.replace(/-([a-z])/g, (m, c) => c.toUpperCase())] = $(id);
+    const session = el.sessionScreen;
+    const sheets = { keys: el.keys, more: el.more, clip: el.clip, files: el.files };
+
+    const reducedMotion = window.matchMedia('(prefers-reduced-motion: reduce)');
+    const coarsePointer = window.matchMedia('(pointer: coarse)');
+    const onPhone = () => coarsePointer.matches && Math.min(screen.width, screen.height) < 600;
+    const mono = () => performance.now();
+
+    function soon(fn) {
+      let done = false;
+      const run = () => { if (!done) { done = true; fn(); } };
+      requestAnimationFrame(run);
+      setTimeout(run, 50);
+    }
+
+    // Storage can throw (private browsing); a failed write keeps the value
+    // for this page's life only.
+    const memoryStore = {};
+    function storeGet(key) {
+      try { const v = localStorage.getItem(key); if (v !== null) return v; } catch (e) { /* memory only */ }
+      return Object.prototype.hasOwnProperty.call(memoryStore, key) ? memoryStore[key] : null;
+    }
+    function storeSet(key, value) {
+      memoryStore[key] = value;
+      try { localStorage.setItem(key, value); } catch (e) { /* memory only */ }
+    }
+
+    let memoryToken = null;
+    function loadToken() {
+      try { const v = localStorage.getItem(TOKEN_KEY); if (v) return v; } catch (e) { /* memory copy */ }
+      return memoryToken;
+    }
+    function saveToken(token) {
+      memoryToken = token;
+      try { localStorage.setItem(TOKEN_KEY, token); } catch (e) { /* memory copy */ }
+    }
+    function clearToken() {
+      memoryToken = null;
+      try { localStorage.removeItem(TOKEN_KEY); } catch (e) { /* nothing stored */ }
+    }
+
+    // Sections not built yet answer the spine's calls with nothing to do.
+    const clipReset = () => { if (el.clipText) el.clipText.value = ''; };
+    const fileReset = () => {};
+    const soundEnd = () => {};
+    const displayEvent = () => {};
+    const fxEvent = () => {};
+    const onAudioState = () => {};
+    const onClipMessage = () => {};
+    const onFileMessage = () => {};
+    const fileOnReady = () => {};
+    const resetInputState = () => {};
+    const releaseAllInput = () => {};
+    const ltBlur = () => {};
+    const consumeArmed = () => {};
+    const showMark = () => {};
+    const hideMark = () => {};
+    const placeMark = () => {};
+    const parseDisplayList = (msg) => msg;
+    const parseFxState = (msg) => msg;
+    const parseFxResult = (msg) => msg;
+    const isTypeField = (node) => !!node && (node === el.composeText || node === el.ltField);
+    const typeField = () => (el.ltStrip.hidden ? el.composeText : el.ltField);
+    function tapKey(code) { send(encodeKey(code, true)); send(encodeKey(code, false)); }
+
+    // -------------------------------------------------------------------
+    // Connection and pairing
+    // -------------------------------------------------------------------
+
+    const PING_MS = 2000;
+    const SILENCE_MS = 10000;
+    const CONNECT_MS = 10000;
+
+    const conn = {
+      screen: '', ws: null, ready: false, denied: false, stopReason: null, byeNote: '', attempt: 0,
+      wantRefresh: false, lastRx: 0, pingId: 0, pingSentAt: 0,
+      connectTimer: null, pingTimer: null, retryTimer: null,
+    };
+    let firstMessage = null;
+
+    function guessName() {
+      return guessDeviceName(navigator.userAgent, navigator.maxTouchPoints || 0, navigator.platform || '');
+    }
+
+    function setPairError(message) {
+      el.pairError.textContent = message || '';
+      el.pairError.hidden = !message;
+    }
+
+    function showPairing(message) {
+      conn.screen = 'pair';
+      session.hidden = true;
+      el.pairScreen.hidden = false;
+      if (!el.pairName.value) el.pairName.value = guessName();
+      setPairError(message || '');
+      if (!coarsePointer.matches) el.pairCode.focus();
+    }
+
+    function showSession() {
+      if (!session.hidden && conn.screen === 'session') return;
+      conn.screen = 'session';
+      el.pairScreen.hidden = true;
+      session.hidden = false;
+      relayout();
+    }
+
+    function leaveForSetup(why) {
+      conn.screen = '';
+      session.hidden = true;
+      if (relay && typeof relay.needSetup === 'function') relay.needSetup(why);
+    }
+
+    function onCodeInput() {
+      const f = el.pairCode;
+      const r = formatCodeInput(f.value, f.selectionStart);
+      f.value = r.text;
+      try { f.setSelectionRange(r.caret, r.caret); } catch (e) { /* unfocused field */ }
+      if (r.rejected) el.pairCodeHint.textContent = 'Codes never use the letters I and O or the digits 0 and 1.';
+      else if (r.text === '') el.pairCodeHint.textContent = 'Eight letters and digits. You can paste it.';
+      setPairError('');
+    }
+
+    let pairing = false;
+    async function submitPairing(event) {
+      if (event) event.preventDefault();
+      if (pairing) return;
+      const code = codeChars(el.pairCode.value);
+      const name = cleanDeviceName(el.pairName.value) || guessName();
+      if (!isValidCode(code)) {
+        setPairError(code.length === 0 ? 'Enter the code shown on the Mac.'
+          : 'The code has 8 letters and digits. ' + code.length + ' so far.');
+        el.pairCode.focus();
+        return;
+      }
+      setPairError('');
+      pairing = true;
+      el.pairButton.disabled = true;
+      el.pairButton.textContent = 'Pairing…';
+      let response = null;
+      let body = null;
+      try {
+        response = await fetch('/api/pair', {
+          method: 'POST', headers: { 'Content-Type': 'application/json' },
+          body: JSON.stringify({ code: code, name: name }), credentials: 'omit', cache: 'no-store',
+        });
+        try { body = await response.json(); } catch (e) { body = null; }
+      } catch (e) {
+        response = null;
+      }
+      pairing = false;
+      el.pairButton.disabled = false;
+      el.pairButton.textContent = 'Pair this device';
+      if (!response) {
+        setPairError('Could not reach Morvane on the Mac. Check that it is running, then try again.');
+        return;
+      }
+      const token = body && typeof body === 'object' ? body.token : null;
+      if (response.status === 200 && encodeAuth(token)) {
+        saveToken(token);
+        el.pairCode.value = '';
+        el.pairCodeHint.textContent = 'Eight letters and digits. You can paste it.';
+        startSession();
+        return;
+      }
+      setPairError(pairErrorText(body && typeof body === 'object' ? body.error : null));
+    }
+
+    function startSession() {
+      conn.stopReason = null;
+      conn.attempt = 0;
+      conn.byeNote = '';
+      openSocket();
+    }
+
+    function clearTimers() {
+      clearTimeout(conn.connectTimer); conn.connectTimer = null;
+      clearInterval(conn.pingTimer); conn.pingTimer = null;
+      clearTimeout(conn.retryTimer); conn.retryTimer = null;
+    }
+
+    function openSocket() {
+      clearTimeout(conn.retryTimer); conn.retryTimer = null;
+      if (relay) {
+        firstMessage = relay.firstMessage || null;
+      } else {
+        const token = loadToken();
+        firstMessage = encodeAuth(token);
+      }
+      if (!firstMessage) {
+        if (relay) { leaveForSetup('denied'); return; }
+        clearToken();
+        showPairing('');
+        return;
+      }
+      showSession();
+      if (conn.attempt > 0) {
+        setConn('busy', 'Reconnecting');
+        showOverlay('Reconnecting to your Mac', '', '');
+      } else {
+        setConn('busy', 'Connecting');
+        showOverlay('Connecting to your Mac', '', '');
+      }
+      let ws;
+      try {
+        if (relay) ws = relay.openSocket();
+        else ws = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/ws');
+      } catch (e) {
+        decideAfterEnd();
+        return;
+      }
+      ws.binaryType = 'arraybuffer';
+      conn.ws = ws;
+      conn.ready = false;
+      conn.denied = false;
+      const sent = firstMessage;
+      conn.connectTimer = setTimeout(() => {
+        if (conn.ws === ws && !conn.ready) dropSocket();
+      }, CONNECT_MS);
+      ws.onopen = () => {
+        if (conn.ws !== ws) return;
+        conn.lastRx = Date.now();
+        try { ws.send(sent); } catch (e) { /* the close that follows decides */ }
+      };
+      ws.onmessage = (event) => {
+        if (conn.ws !== ws) return;
+        conn.lastRx = Date.now();
+        const data = event.data;
+        if (typeof data === 'string') {
+          rxBytes += data.length;
+          onText(data);
+        } else {
+          rxBytes += data.byteLength || 0;
+          if (conn.ready) onBinary(data);
+        }
+      };
+      ws.onclose = () => {
+        if (conn.ws !== ws) return;
+        teardown();
+        decideAfterEnd();
+      };
+      ws.onerror = () => {};
+    }
+
+    function send(message) {
+      if (message == null || !conn.ready || !conn.ws || conn.ws.readyState !== 1) return false;
+      try { conn.ws.send(message); return true; } catch (e) { return false; }
+    }
+
+    function teardown() {
+      const ws = conn.ws;
+      conn.ws = null;
+      conn.ready = false;
+      clearTimers();
+      if (ws) {
+        ws.onopen = ws.onmessage = ws.onclose = ws.onerror = null;
+        try { ws.close(); } catch (e) { /* already closed */ }
+      }
+      pendingFrame = null;
+      clipReset(true);
+      fileReset();
+      soundEnd('');
+      videoEvent({ type: 'closed' });
+      displayEvent({ type: 'closed' });
+      fxEvent({ type: 'closed' });
+      el.metrics.hidden = true;
+      hideMark();
+      renderStatus(null);
+      resetInputState();
+    }
+
+    function dropSocket() {
+      teardown();
+      decideAfterEnd();
+    }
+
+    function stopSession(reason) {
+      conn.stopReason = reason;
+      dropSocket();
+    }
+
+    function endSession() {
+      conn.stopReason = 'user';
+      teardown();
+      hideOverlay();
+      setSheet(null, false);
+      conn.screen = '';
+      session.hidden = true;
+    }
+
+    function decideAfterEnd() {
+      if (conn.denied) {
+        conn.denied = false;
+        if (relay) { leaveForSetup('denied'); return; }
+        clearToken();
+        showPairing('This device is no longer paired with the Mac. Pair it again with a new code.');
+        return;
+      }
+      if (conn.stopReason) {
+        const reason = conn.stopReason;
+        setConn('off', 'Disconnected');
+        let advice = stopAdvice(reason);
+        let button = 'Reconnect';
+        if (reason === 'revoked') {
+          advice = relay && relay.text && relay.text.revokedAdvice ? relay.text.revokedAdvice : advice;
+          button = relay && relay.text && relay.text.revokedButton ? relay.text.revokedButton : 'Pair again';
+        }
+        showOverlay(byeText(reason), advice, button);
+        return;
+      }
+      const delay = backoffDelay(conn.attempt);
+      conn.attempt += 1;
+      const title = conn.byeNote || (navigator.onLine === false ? byeText('offline') : DROP_TEXT);
+      showOverlay(title, retryText(delay), 'Try now');
+      setConn('busy', 'Reconnecting');
+      clearTimeout(conn.retryTimer);
+      conn.retryTimer = setTimeout(() => { conn.retryTimer = null; openSocket(); }, delay);
+    }
+
+    function onText(data) {
+      let msg;
+      try { msg = JSON.parse(data); } catch (e) { return; }
+      if (!msg || typeof msg !== 'object' || Array.isArray(msg)) return;
+      switch (msg.t) {
+        case 'ready': onReady(); break;
+        case 'status': if (conn.ready) renderStatus(msg); break;
+        case 'pong': onPong(msg); break;
+        case 'video': if (conn.ready) videoEvent({ type: 'server', msg: msg }); break;
+        case 'audio': if (conn.ready) onAudioState(msg); break;
+        case 'clip': case 'clip-data': case 'clip-put-result':
+          if (conn.ready) onClipMessage(msg);
+          break;
+        case 'disp-list': if (conn.ready) displayEvent({ type: 'list', listing: parseDisplayList(msg) }); break;
+        case 'disp-result': if (conn.ready) displayEvent({ type: 'result', msg: msg }); break;
+        case 'fx-state': if (conn.ready) fxEvent({ type: 'state', state: parseFxState(msg) }); break;
+        case 'fx-result': if (conn.ready) fxEvent({ type: 'result', result: parseFxResult(msg) }); break;
+        case 'file-put-ready': case 'file-ack': case 'file-put-result':
+        case 'file-get-ready': case 'file-get-result': case 'file-list-result':
+          if (conn.ready) onFileMessage(msg);
+          break;
+        case 'bye': onBye(msg.reason); break;
+        case 'denied': conn.denied = true; dropSocket(); break;
+        default: break;
+      }
+    }
+
+    function onReady() {
+      if (conn.ready) return;
+      conn.ready = true;
+      conn.attempt = 0;
+      conn.byeNote = '';
+      clearTimeout(conn.connectTimer); conn.connectTimer = null;
+      hideOverlay();
+      setConn('on', 'Connected');
+      el.rtt.textContent = '';
+      el.fps.textContent = '';
+      el.rate.textContent = '';
+      rxBytes = 0;
+      rxSeconds = [];
+      frameCount = 0;
+      el.metrics.hidden = false;
+      send(encodeQuality(el.quality.value));
+      videoEvent({ type: 'ready', capable: videoCapable() });
+      if (conn.wantRefresh) { conn.wantRefresh = false; send(encodeSimple('refresh')); }
+      sendPing();
+      conn.pingTimer = setInterval(pingTick, PING_MS);
+      fileOnReady();
+      fxEvent({ type: 'ready' });
+      showMark();
+      if (!coarsePointer.matches && (!document.activeElement || document.activeElement === document.body)) {
+        el.stage.focus({ preventScroll: true });
+      }
+    }
+
+    function onBye(reason) {
+      const r = typeof reason === 'string' ? reason : '';
+      if (shouldAutoReconnect(r)) conn.byeNote = byeText(r);
+      else conn.stopReason = r;
+      dropSocket();
+    }
+
+    function sendPing() {
+      conn.pingId += 1;
+      conn.pingSentAt = mono();
+      send(encodePing(conn.pingId));
+    }
+
+    function pingTick() {
+      if (Date.now() - conn.lastRx > SILENCE_MS) { dropSocket(); return; }
+      sendPing();
+    }
+
+    function onPong(msg) {
+      if (msg.id !== conn.pingId) return;
+      el.rtt.textContent = Math.max(0, Math.round(mono() - conn.pingSentAt)) + ' ms';
+    }
+
+    function onReconnectButton() {
+      if (conn.stopReason === 'revoked') {
+        conn.stopReason = null;
+        hideOverlay();
+        if (relay) { leaveForSetup('revoked'); return; }
+        clearToken();
+        showPairing('');
+        return;
+      }
+      teardown();
+      startSession();
+    }
+
+    function forgetDevice() {
+      const question = relay && relay.text && relay.text.forget ? relay.text.forget
+        : 'Forget this device? You will need a new pairing code to connect again. The Mac keeps it in its list until you remove it there.';
+      askConfirm(question, 'Forget', () => {
+        conn.stopReason = 'user';
+        teardown();
+        hideOverlay();
+        setSheet(null, false);
+        if (relay) { leaveForSetup('forget'); return; }
+        clearToken();
+        showPairing('');
+      });
+    }
+
+    function onVisible() {
+      if (document.visibilityState === 'hidden') {
+        releaseAllInput();
+        if (ui.sheet === 'clip') setSheet(null, false);
+        ltBlur();
+        soundEnd('hidden');
+        videoEvent({ type: 'hidden' });
+        return;
+      }
+      videoEvent({ type: 'visible' });
+      if (conn.screen !== 'session' || conn.stopReason) return;
+      const ws = conn.ws;
+      if (ws && (ws.readyState === 0 || ws.readyState === 1)) {
+        if (conn.ready) {
+          conn.lastRx = Date.now();
+          sendPing();
+          send(encodeSimple('refresh'));
+        }
+        return;
+      }
+      teardown();
+      conn.attempt = 0;
+      conn.wantRefresh = true;
+      openSocket();
+    }
+
+    function onPageHide() {
+      releaseAllInput();
+      if (ui.sheet === 'clip') setSheet(null, false);
+      soundEnd('hidden');
+    }
+
+    // -------------------------------------------------------------------
+    // Status strip, notices and overlay
+    // -------------------------------------------------------------------
+
+    let notices = [];
+    let noticesExpanded = false;
+    let rxBytes = 0;
+    let rxSeconds = [];
+    let frameCount = 0;
+
+    function setConn(state, text) {
+      el.connDot.dataset.state = state;
+      el.connText.textContent = text;
+    }
+
+    function showOverlay(title, text, buttonLabel) {
+      el.overlayTitle.textContent = title || '';
+      el.overlayText.textContent = text || '';
+      el.overlayText.hidden = !text;
+      el.reconnect.textContent = buttonLabel || '';
+      el.reconnect.hidden = !buttonLabel;
+      el.overlay.hidden = false;
+    }
+
+    function hideOverlay() { el.overlay.hidden = true; }
+
+    function renderBanner() {
+      if (notices.length === 0) {
+        el.banner.hidden = true;
+        noticesExpanded = false;
+        el.bannerList.replaceChildren();
+        return;
+      }
+      el.banner.hidden = false;
+      el.bannerTitle.textContent = notices[0].title;
+      el.bannerDetail.textContent = notices[0].detail;
+      const items = notices.slice(1).map((n) => {
+        const li = document.createElement('li');
+        const b = document.createElement('b');
+        b.textContent = n.title;
+        const p = document.createElement('span');
+        p.className = 'muted';
+        p.textContent = n.detail;
+        li.append(b, p);
+        return li;
+      });
+      el.bannerList.replaceChildren(...items);
+      el.bannerMore.hidden = items.length === 0;
+      el.bannerMore.textContent = noticesExpanded ? 'Show less' : items.length + ' more';
+      el.bannerMore.setAttribute('aria-expanded', noticesExpanded ? 'true' : 'false');
+      el.bannerList.hidden = !(noticesExpanded && items.length > 0);
+    }
+
+    function renderStatus(status) {
+      notices = statusBanners(status);
+      renderBanner();
+      el.lidNote.hidden = !(status && status.lidClosed === true);
+      relayout();
+    }
+
+    function tickFps() {
+      rxSeconds.push(rxBytes);
+      rxBytes = 0;
+      if (rxSeconds.length > 3) rxSeconds.shift();
+      if (!conn.ready) { frameCount = 0; return; }
+      el.fps.textContent = frameCount + ' fps';
+      frameCount = 0;
+      const sum = rxSeconds.reduce((a, b) => a + b, 0);
+      el.rate.textContent = formatRate(sum * 8 / rxSeconds.length);
+    }
+
+    // -------------------------------------------------------------------
+    // Layout of the session screen
+    // -------------------------------------------------------------------
+
+    const ui = { compose: false, sheet: null };
+    let layout = { mode: '', dock: '', rest: '' };
+    let kbInset = 0;
+    let picW = 1600;
+    let picH = 1000;
+    let restBasis = null;
+
+    function basisKey() {
+      return window.innerWidth + 'x' + window.innerHeight + '|' + layout.mode + '|' + layout.dock + '|' +
+        notices.map((n) => n.id).join(',') + (noticesExpanded ? '+' : '');
+    }
+
+    function atRest() { return kbInset === 0 && !(layout.mode === 'compact' && ui.compose); }
+
+    function syncViewport() {
+      const vv = window.visualViewport;
+      let height = window.innerHeight;
+      let top = 0;
+      if (vv && Math.abs(vv.scale - 1) <= 0.01) { height = vv.height; top = vv.offsetTop; }
+      const inset = keyboardInset(window.innerHeight, height);
+      if (inset !== kbInset) { kbInset = inset; startGlide(); }
+      root.style.setProperty('--app-h', height + 'px');
+      root.style.setProperty('--app-top', top + 'px');
+      relayout();
+      if (kbInset > 0) keepPointerInView();
+    }
+
+    function onPageScroll() {
+      if (window.scrollX !== 0 || window.scrollY !== 0) window.scrollTo(0, 0);
+      syncViewport();
+    }
+
+    function applyLayout() {
+      if (session.hidden) return;
+      session.dataset.level = '0';
+      const work = el.work.getBoundingClientRect();
+      if (!(work.width > 0)) return;
+      const choice = chooseLayout(work.width, work.height + kbInset, picW / picH, layout.mode ? layout : null, work.height);
+      const modeChanged = choice.mode !== layout.mode;
+      if (modeChanged || choice.dock !== layout.dock) {
+        session.dataset.mode = choice.mode;
+        session.dataset.dock = choice.dock;
+      }
+      layout = choice;
+      if (modeChanged) {
+        if (ui.sheet) { if (ui.sheet === 'clip') clipReset(true); ui.sheet = null; }
+        ui.compose = choice.mode === 'compact' ? isTypeField(document.activeElement) : false;
+        syncComposeState();
+      }
+      let level = 0;
+      if (layout.mode === 'compact' && ui.compose) {
+        level = squeezeLevel((lv) => {
+          session.dataset.level = String(lv);
+          const stage = el.stage.getBoundingClientRect();
+          return stage.height - el.compose.getBoundingClientRect().height;
+        }, MIN_PICTURE_PX, 4);
+      }
+      session.dataset.level = String(level);
+    }
+
+    function relayout() {
+      applyLayout();
+      draw();
+      syncScrollCues();
+    }
+
+    function syncScrollCues() {
+      for (const name of Object.keys(sheets)) {
+        const s = sheets[name];
+        const scroller = s.querySelector('.sheet-body, .keypad') || s;
+        const hiddenBelow = scroller.scrollHeight - scroller.clientHeight - scroller.scrollTop;
+        s.dataset.more = hiddenBelow > 4 ? 'true' : 'false';
+      }
+    }
+
+    function syncSheetState() {
+      session.dataset.sheet = ui.sheet || 'none';
+      el.keysToggle.setAttribute('aria-expanded', ui.sheet === 'keys' ? 'true' : 'false');
+      for (const b of document.querySelectorAll('[data-toggle="more"]')) b.setAttribute('aria-expanded', ui.sheet === 'more' ? 'true' : 'false');
+      for (const b of document.querySelectorAll('[data-open="clip"]')) b.setAttribute('aria-expanded', ui.sheet === 'clip' ? 'true' : 'false');
+      el.filesOpen.setAttribute('aria-expanded', ui.sheet === 'files' ? 'true' : 'false');
+      for (const name of ['more', 'clip', 'files']) sheets[name].inert = ui.sheet !== name;
+      el.keys.inert = layout.mode !== 'roomy' && ui.sheet !== 'keys';
+    }
+
+    function syncComposeState() {
+      session.dataset.compose = ui.compose ? 'open' : 'closed';
+      el.typeToggle.setAttribute('aria-expanded', ui.compose ? 'true' : 'false');
+      el.compose.inert = layout.mode !== 'roomy' && !ui.compose;
+      syncSheetState();
+    }
+
+    function setSheet(name, focusIt) {
+      const next = name || null;
+      if (next === ui.sheet) return;
+      startGlide();
+      if (ui.sheet === 'clip') clipReset(true);
+      ui.sheet = next;
+      if (next && layout.mode === 'compact' && ui.compose) {
+        ui.compose = false;
+        if (isTypeField(document.activeElement)) document.activeElement.blur();
+      }
+      syncComposeState();
+      relayout();
+      if (next) {
+        keepPointerInView();
+        if (focusIt) sheets[next].focus({ preventScroll: true });
+      }
+    }
+
+    function toggleSheet(name, event) {
+      if (ui.sheet === name) { setSheet(null, false); return; }
+      setSheet(name, !!event && event.detail === 0);
+    }
+
+    function setCompose(open) {
+      if (open !== ui.compose) {
+        startGlide();
+        if (open && layout.mode === 'compact' && ui.sheet) {
+          if (ui.sheet === 'clip') clipReset(true);
+          ui.sheet = null;
+        }
+        ui.compose = open;
+        syncComposeState();
+        relayout();
+      }
+      if (open) {
+        typeField().focus({ preventScroll: true });
+        keepPointerInView();
+      } else if (isTypeField(document.activeElement)) {
+        document.activeElement.blur();
+      }
+    }
+
+    function applyPlainMode() {
+      const plain = el.composePlain.checked;
+      const box = el.composeText;
+      box.setAttribute('autocapitalize', plain ? 'off' : 'sentences');
+      box.setAttribute('autocorrect', plain ? 'off' : 'on');
+      box.setAttribute('autocomplete', 'off');
+      box.spellcheck = !plain;
+      el.composeNote.textContent = plain
+        ? 'Plain: typed exactly as entered, with no autocorrect or capitals. Best for passwords and commands.'
+        : 'Normal typing: autocorrect and capitals are on.';
+      if (document.activeElement === box) { box.blur(); box.focus({ preventScroll: true }); }
+    }
+
+    function sendCompose() {
+      if (!conn.ready) return;
+      const text = el.composeText.value;
+      if (text.length > 0) {
+        for (const piece of chunkText(text, TEXT_MAX)) send(encodeText(piece));
+        el.composeText.value = '';
+      }
+      if (el.composeReturn.checked) tapKey('Enter');
+      consumeArmed();
+      el.composeText.focus({ preventScroll: true });
+    }
+
+    function onComposeKey(event) {
+      if (event.key === 'Enter' && !event.shiftKey && !event.isComposing) {
+        event.preventDefault();
+        sendCompose();
+      } else if (event.key === 'Escape' && layout.mode === 'compact') {
+        event.preventDefault();
+        setCompose(false);
+      }
+    }
+
+    let confirmAction = null;
+    let confirmReturn = null;
+    function askConfirm(text, okLabel, action) {
+      confirmAction = action;
+      confirmReturn = document.activeElement;
+      el.confirmText.textContent = text;
+      el.confirmOk.textContent = okLabel;
+      el.confirm.hidden = false;
+      el.confirmCancel.focus();
+    }
+
+    function closeConfirm(accepted) {
+      const action = confirmAction;
+      confirmAction = null;
+      el.confirm.hidden = true;
+      if (confirmReturn && typeof confirmReturn.focus === 'function') confirmReturn.focus({ preventScroll: true });
+      confirmReturn = null;
+      if (accepted && action) action();
+    }
+
+    function onEscapeAnywhere(event) {
+      if (event.key !== 'Escape') return;
+      if (!el.confirm.hidden) { event.preventDefault(); closeConfirm(false); return; }
+      if (!ui.sheet) return;
+      const t = event.target;
+      if (t === el.stage || isTypeField(t)) return;
+      const which = ui.sheet;
+      setSheet(null, false);
+      const opener = which === 'keys' ? el.keysToggle
+        : Array.from(document.querySelectorAll('[data-toggle="more"]')).find((b) => b.offsetParent !== null);
+      if (opener) opener.focus({ preventScroll: true });
+    }
+
+    // -------------------------------------------------------------------
+    // Picture and video
+    // -------------------------------------------------------------------
+
+    const ctx = el.screen.getContext('2d');
+    let picture = null;
+    let pendingFrame = null;
+    let decoding = false;
+    let glide = null;
+    let shown = null;
+    let view = { zoom: 1, cx: 0.5, cy: 0.5 };
+    let drawQueued = false;
+    let video = videoStart(storeGet(PICTURE_KEY));
+    let vdec = null;
+    let nextVideoFrame = null;
+    let videoPaintQueued = false;
+    let videoCopy = null;
+    let heldChunks = [];
+    const videoEvents = [];
+    let videoBusy = false;
+    let pictureUiKey = '';
+
+    function geometry() {
+      const stage = el.stage.getBoundingClientRect();
+      let cutRight = 0;
+      let cutBottom = 0;
+      if (layout.mode === 'compact') {
+        if (ui.compose) cutBottom = el.compose.getBoundingClientRect().height;
+        if (ui.sheet === 'keys' || ui.sheet === 'more') {
+          const r = sheets[ui.sheet].getBoundingClientRect();
+          if (layout.dock === 'side') cutRight = r.width;
+          else cutBottom = Math.max(cutBottom, r.height);
+        }
+      }
+      const key = basisKey();
+      const basis = fitBasis(stage.width, stage.height, kbInset, atRest(), restBasis, key);
+      if (atRest()) restBasis = basis;
+      const g = stageGeometry(stage.width, stage.height, cutRight, cutBottom, basis.w, basis.h, picW, picH, view);
+      g.stage = stage;
+      return g;
+    }
+
+    function setView(zoom, cx, cy) {
+      view = { zoom: zoom, cx: cx, cy: cy };
+      const g = geometry();
+      if (g.rect.w > 0) view = { zoom: g.rect.zoom, cx: g.rect.cx, cy: g.rect.cy };
+      el.zoomReset.hidden = !(view.zoom > 1.01);
+      el.zoomText.textContent = Math.round(view.zoom * 10) / 10 + '×';
+      draw();
+    }
+
+    function keepPointerInView() {
+      // The pointer is the middle of the picture until pointer input exists.
+      const g = geometry();
+      const next = followView(g.rect, g.box, { x: 0.5, y: 0.5 }, FOLLOW_MARGIN);
+      if (next) setView(view.zoom, next.cx, next.cy);
+    }
+
+    function startGlide() {
+      if (!shown || reducedMotion.matches) return;
+      glide = { from: shown, at: mono() };
+    }
+
+    function queueDraw() {
+      if (drawQueued) return;
+      drawQueued = true;
+      requestAnimationFrame(() => { drawQueued = false; draw(); });
+    }
+
+    function draw() {
+      if (session.hidden) return;
+      const g = geometry();
+      const stage = g.stage;
+      if (!(stage.width > 0) || !(stage.height > 0)) return;
+      const dpr = window.devicePixelRatio || 1;
+      const bw = Math.max(1, Math.round(stage.width * dpr));
+      const bh = Math.max(1, Math.round(stage.height * dpr));
+      if (el.screen.width !== bw || el.screen.height !== bh) { el.screen.width = bw; el.screen.height = bh; }
+      let rect = g.rect;
+      if (glide) {
+        const t = reducedMotion.matches ? 1 : Math.min(1, (mono() - glide.at) / GLIDE_MS);
+        const k = 1 - (1 - t) * (1 - t);
+        const f = glide.from;
+        rect = Object.assign({}, rect, {
+          x: f.x + (rect.x - f.x) * k, y: f.y + (rect.y - f.y) * k,
+          w: f.w + (rect.w - f.w) * k, h: f.h + (rect.h - f.h) * k,
+        });
+        if (t >= 1) glide = null; else queueDraw();
+      }
+      ctx.setTransform(1, 0, 0, 1, 0, 0);
+      ctx.clearRect(0, 0, bw, bh);
+      if (picture && rect.w > 0) {
+        ctx.imageSmoothingEnabled = true;
+        ctx.imageSmoothingQuality = 'high';
+        ctx.drawImage(picture, rect.x * dpr, rect.y * dpr, rect.w * dpr, rect.h * dpr);
+      }
+      shown = rect;
+      placeMark();
+    }
+
+    function onFrame(buffer) {
+      if (!parseFrameHeader(buffer)) return;
+      pendingFrame = buffer;
+      if (!decoding) decodeNext();
+    }
+
+    function decodeImage(blob) {
+      if (typeof createImageBitmap === 'function') return createImageBitmap(blob);
+      return new Promise((resolve, reject) => {
+        const url = URL.createObjectURL(blob);
+        const img = new Image();
+        img.onload = () => { URL.revokeObjectURL(url); resolve(img); };
+        img.onerror = () => { URL.revokeObjectURL(url); reject(new Error('bad picture')); };
+        img.src = url;
+      });
+    }
+
+    async function decodeNext() {
+      decoding = true;
+      while (pendingFrame) {
+        const buffer = pendingFrame;
+        pendingFrame = null;
+        const blob = new Blob([new Uint8Array(buffer, 5)], { type: 'image/jpeg' });
+        try {
+          const image = await decodeImage(blob);
+          if (!conn.ready) { if (image.close) image.close(); continue; }
+          showPicture(image);
+        } catch (e) {
+          // A picture that does not decode is skipped; the next one follows.
+        }
+      }
+      decoding = false;
+    }
+
+    function showPicture(next) {
+      if (picture && picture !== next && typeof ImageBitmap !== 'undefined' && picture instanceof ImageBitmap) picture.close();
+      picture = next;
+      frameCount += 1;
+      const w = next.width || next.naturalWidth || 0;
+      const h = next.height || next.naturalHeight || 0;
+      if (w > 0 && h > 0 && (w !== picW || h !== picH)) {
+        picW = w;
+        picH = h;
+        relayout();
+        setView(view.zoom, view.cx, view.cy);
+      } else {
+        draw();
+      }
+    }
+
+    function onBinary(buffer) {
+      const b = new Uint8Array(buffer);
+      if (b.length === 0) return;
+      if (b[0] === 0x10) return; // file chunks belong to the file sheet
+      if (b[0] === 0x02) { onVideoMessage(buffer); return; }
+      if (b[0] === 0x20) return; // sound packets belong to the sound player
+      onFrame(buffer);
+    }
+
+    function videoEvent(ev) {
+      ev.now = mono();
+      videoEvents.push(ev);
+      if (videoBusy) return null;
+      videoBusy = true;
+      let first = null;
+      let isFirst = true;
+      while (videoEvents.length) {
+        const e = videoEvents.shift();
+        const r = videoStep(video, e);
+        video = r.state;
+        if (isFirst) { first = r; isFirst = false; }
+        for (const action of r.out) videoAction(action);
+      }
+      videoBusy = false;
+      syncPictureUi();
+      return first;
+    }
+
+    function videoAction(a) {
+      switch (a.type) {
+        case 'probe': {
+          const ws = conn.ws;
+          videoSupported({ codec: VIDEO_PROBE_CODEC, optimizeForLatency: true }).then((ok) => {
+            if (conn.ws === ws) videoEvent({ type: 'probe', ok: ok });
+          });
+          break;
+        }
+        case 'want-h264': {
+          const stage = el.stage.getBoundingClientRect();
+          const size = videoMaxSize(stage.width, stage.height, window.devicePixelRatio, onPhone());
+          send(encodeVideoWant('h264', size.maxW, size.maxH));
+          break;
+        }
+        case 'want-jpeg': send(encodeVideoWant('jpeg')); break;
+        case 'keyframe': send(encodeSimple('keyframe')); break;
+        case 'close': closeDecoder(); break;
+        case 'feed-held': {
+          const chunks = heldChunks;
+          heldChunks = [];
+          if (chunks.length !== a.count || !vdec || vdec.state !== 'configured') {
+            videoEvents.push({ type: 'chunk', bad: true, key: false, ts: 0, queue: 0, now: mono() });
+            break;
+          }
+          try {
+            for (const c of chunks) vdec.decode(c);
+          } catch (e) {
+            videoEvents.push({ type: 'error', fatal: true, now: mono() });
+          }
+          break;
+        }
+        case 'configure': configureDecoder(a); break;
+        default: break;
+      }
+    }
+
+    async function videoSupported(config) {
+      try {
+        const r = await VideoDecoder.isConfigSupported(config);
+        return !!r && r.supported === true;
+      } catch (e) {
+        return false;
+      }
+    }
+
+    function configureDecoder(a) {
+      closeDecoder();
+      const ws = conn.ws;
+      const config = { codec: a.codec, codedWidth: a.w, codedHeight: a.h, optimizeForLatency: true };
+      videoSupported(config).then((ok) => {
+        if (conn.ws !== ws || video.gen !== a.gen || video.phase !== 'configuring') return;
+        if (ok && !buildDecoder(config, a.gen)) { videoEvent({ type: 'error', fatal: true }); return; }
+        videoEvent({ type: 'configured', ok: ok, gen: a.gen });
+      });
+    }
+
+    function buildDecoder(config, gen) {
+      let dec = null;
+      try {
+        dec = new VideoDecoder({
+          output: (frame) => onVideoFrame(frame, gen),
+          error: () => {
+            if (vdec !== dec) return;
+            vdec = null;
+            videoEvent({ type: 'error', fatal: false });
+          },
+        });
+        dec.configure(config);
+        vdec = dec;
+        return true;
+      } catch (e) {
+        try { if (dec && dec.state !== 'closed') dec.close(); } catch (e2) { /* already closed */ }
+        return false;
+      }
+    }
+
+    function closeDecoder() {
+      const dec = vdec;
+      vdec = null;
+      heldChunks = [];
+      if (dec && dec.state !== 'closed') { try { dec.close(); } catch (e) { /* already closed */ } }
+      if (nextVideoFrame) { nextVideoFrame.frame.close(); nextVideoFrame = null; }
+    }
+
+    function onVideoMessage(buffer) {
+      const h = parseVideoHeader(buffer);
+      const queue = vdec ? vdec.decodeQueueSize : 0;
+      const r = videoEvent({
+        type: 'chunk', bad: !h, key: h ? h.key : false, ts: h ? h.ts : 0, queue: queue,
+      });
+      if (!r) return;
+      const chunk = h ? new EncodedVideoChunk({
+        type: h.key ? 'key' : 'delta', timestamp: h.ts, data: new Uint8Array(buffer, VIDEO_HEADER_BYTES),
+      }) : null;
+      if (r.hold === 'key') heldChunks = [chunk];
+      else if (r.hold === 'add') heldChunks.push(chunk);
+      else if (r.hold === 'drop') heldChunks = [];
+      if (r.decode && chunk && vdec && vdec.state === 'configured') {
+        try { vdec.decode(chunk); } catch (e) { videoEvent({ type: 'error', fatal: true }); }
+      }
+    }
+
+    function onVideoFrame(frame, gen) {
+      if (gen !== video.gen || video.phase !== 'live') { frame.close(); return; }
+      if (nextVideoFrame) nextVideoFrame.frame.close();
+      nextVideoFrame = { frame: frame, gen: gen };
+      if (!videoPaintQueued) {
+        videoPaintQueued = true;
+        soon(paintVideo);
+      }
+    }
+
+    function paintVideo() {
+      videoPaintQueued = false;
+      const next = nextVideoFrame;
+      nextVideoFrame = null;
+      if (!next) return;
+      const frame = next.frame;
+      if (video.phase !== 'live' || next.gen !== video.gen || !(frame.displayWidth > 0)) { frame.close(); return; }
+      const ts = frame.timestamp;
+      let canvas = videoCopy;
+      try {
+        if (!canvas || canvas.width !== frame.displayWidth || canvas.height !== frame.displayHeight) {
+          canvas = document.createElement('canvas');
+          canvas.width = frame.displayWidth;
+          canvas.height = frame.displayHeight;
+        }
+        canvas.getContext('2d').drawImage(frame, 0, 0, canvas.width, canvas.height);
+      } catch (e) {
+        frame.close();
+        videoEvent({ type: 'error', fatal: true });
+        return;
+      }
+      frame.close();
+      if (video.phase !== 'live') return;
+      videoCopy = canvas;
+      showPicture(canvas);
+      videoEvent({ type: 'paint', ts: ts });
+    }
+
+    function videoTick() {
+      if (!conn.ready) return;
+      videoEvent({ type: 'tick', alive: Date.now() - conn.lastRx < VIDEO_ALIVE_MS });
+    }
+
+    function setPicturePref(value) {
+      const pref = normalizePicturePref(value);
+      storeSet(PICTURE_KEY, pref);
+      videoEvent({ type: 'pref', value: pref });
+    }
+
+    function syncPictureUi() {
+      const st = pictureStatus(video);
+      const key = [video.pref, st.mode, st.text, st.retry].join('|');
+      if (key === pictureUiKey) return;
+      pictureUiKey = key;
+      const radio = document.querySelector('input[name="picture-pref"][value="' + video.pref + '"]');
+      if (radio) radio.checked = true;
+      el.picMode.textContent = st.mode;
+      el.pictureNote.textContent = st.text;
+      el.videoRetry.hidden = !st.retry;
+      session.dataset.picture = st.mode;
+      syncScrollCues();
+    }
+
+    function videoCapable() {
+      return !!window.isSecureContext && typeof VideoDecoder === 'function' &&
+        typeof VideoDecoder.isConfigSupported === 'function' && typeof EncodedVideoChunk === 'function';
+    }
+
+    // -------------------------------------------------------------------
+    // Start-up
+    // -------------------------------------------------------------------
+
+    function bindPairing() {
+      el.pairForm.addEventListener('submit', submitPairing);
+      el.pairCode.addEventListener('input', onCodeInput);
+    }
+
+    function bindStage() {
+      el.screen.addEventListener('contextmenu', (e) => e.preventDefault());
+      el.screen.addEventListener('dragstart', (e) => e.preventDefault());
+      el.screen.addEventListener('selectstart', (e) => e.preventDefault());
+      document.addEventListener('gesturestart', (e) => e.preventDefault());
+      window.addEventListener('blur', () => releaseAllInput());
+    }
+
+    function bindLayout() {
+      window.addEventListener('resize', syncViewport);
+      window.addEventListener('orientationchange', syncViewport);
+      window.addEventListener('scroll', onPageScroll);
+      if (window.visualViewport) {
+        window.visualViewport.addEventListener('resize', syncViewport);
+        window.visualViewport.addEventListener('scroll', syncViewport);
+      }
+      if (typeof ResizeObserver === 'function') {
+        const ro = new ResizeObserver(() => relayout());
+        ro.observe(el.work);
+        ro.observe(el.stage);
+      }
+      for (const s of Object.values(sheets)) {
+        const scroller = s.querySelector('.sheet-body, .keypad');
+        if (scroller) scroller.addEventListener('scroll', syncScrollCues, { passive: true });
+      }
+      el.bannerMore.addEventListener('click', () => {
+        noticesExpanded = !noticesExpanded;
+        renderBanner();
+        relayout();
+      });
+    }
+
+    function bindControls() {
+      el.typeToggle.addEventListener('click', () => setCompose(!ui.compose));
+      el.keysToggle.addEventListener('click', (e) => toggleSheet('keys', e));
+      for (const b of document.querySelectorAll('[data-toggle="more"]')) b.addEventListener('click', (e) => toggleSheet('more', e));
+      for (const b of document.querySelectorAll('[data-open="clip"]')) b.addEventListener('click', (e) => toggleSheet('clip', e));
+      for (const b of document.querySelectorAll('[data-close="sheet"]')) b.addEventListener('click', () => setSheet(null, false));
+      el.filesOpen.addEventListener('click', (e) => toggleSheet('files', e));
+      el.composeClose.addEventListener('click', () => setCompose(false));
+      el.composeSend.addEventListener('click', sendCompose);
+      el.composeText.addEventListener('keydown', onComposeKey);
+      el.composePlain.addEventListener('change', applyPlainMode);
+      el.quality.addEventListener('change', () => send(encodeQuality(el.quality.value)));
+      el.lockMac.addEventListener('click', () => send(encodeSimple('lock')));
+      el.disconnect.addEventListener('click', () => { setSheet(null, false); stopSession('user'); });
+      el.forget.addEventListener('click', forgetDevice);
+      el.reconnect.addEventListener('click', onReconnectButton);
+      el.confirmOk.addEventListener('click', () => closeConfirm(true));
+      el.confirmCancel.addEventListener('click', () => closeConfirm(false));
+      document.addEventListener('keydown', onEscapeAnywhere);
+      el.zoomReset.addEventListener('click', () => { startGlide(); setView(1, 0.5, 0.5); });
+      if (document.fullscreenEnabled && document.documentElement.requestFullscreen) {
+        el.fullscreen.hidden = false;
+        el.fullscreen.addEventListener('click', () => {
+          const p = document.fullscreenElement ? document.exitFullscreen() : document.documentElement.requestFullscreen();
+          if (p && p.catch) p.catch(() => {});
+        });
+      }
+      for (const r of document.querySelectorAll('input[name="picture-pref"]')) {
+        r.addEventListener('change', () => { if (r.checked) setPicturePref(r.value); });
+      }
+      el.videoRetry.addEventListener('click', () => videoEvent({ type: 'retry' }));
+    }
+
+    function bindLifecycle() {
+      document.addEventListener('visibilitychange', onVisible);
+      window.addEventListener('pageshow', onVisible);
+      window.addEventListener('online', onVisible);
+      window.addEventListener('pagehide', onPageHide);
+      setInterval(tickFps, 1000);
+      setInterval(videoTick, VIDEO_TICK_MS);
+    }
+
+    bindPairing();
+    bindStage();
+    bindLayout();
+    bindControls();
+    bindLifecycle();
+    applyPlainMode();
+    if (navigator.maxTouchPoints > 0 || coarsePointer.matches) session.dataset.touch = 'yes';
+    else session.dataset.touch = 'no';
+    syncPictureUi();
+    syncComposeState();
+    syncViewport();
+
+    if (relay && typeof relay.start === 'function') {
+      relay.start({ startSession: startSession, endSession: endSession });
+    } else if (loadToken()) {
+      startSession();
+    } else {
+      showPairing('');
+    }
+  }
+
+  const pure = {
+    CODE_ALPHABET, TOKEN_RE, KEY_CODE_RE, NO_RECONNECT, VIDEO_PROBE_CODEC,
+    codeChars, formatCode, isValidCode, formatCodeInput, cleanDeviceName, guessDeviceName,
+    unit, clickCount, isKeyCode, mapMouseButton, wheelToPixels, chunkText, parseChord, backoffDelay,
+    parseFrameHeader, encodeAuth, encodePing, encodeMove, encodeButton, encodeScroll, encodeKey,
+    encodeText, encodeQuality, encodeSimple,
+    roomyBelowCut, fitScale, fitRect, visibleBox, pictureRect, stageGeometry, pointToNorm, normToPoint,
+    viewForAnchor, followView, fitBasis, keyboardInset, chooseLayout, squeezeLevel,
+    statusBanners, byeText, stopAdvice, retryText, pairErrorText, shouldAutoReconnect,
+    normalizePicturePref, parseVideoHeader, parseVideoAnnounce, videoMaxSize, encodeVideoWant,
+    formatRate, videoStart, videoStep, pictureStatus,
+  };
+
+  if (typeof module !== 'undefined' && module.exports) {
+    module.exports = pure;
+  } else if (typeof document !== 'undefined') {
+    if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', startApp, { once: true });
+    else startApp();
+  }
+})();
