@@ -1,0 +1,150 @@
+#include "app/shell_lines.h"
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "core/session_log.h"
+
+namespace morvane::ShellLines {
+
+std::string routeWords(ConnectionRoute route, bool viaTailnet) {
+    if (route == ConnectionRoute::relay) return "over the relay";
+    return pairingRouteWords(viaTailnet);
+}
+
+std::string pairingRouteWords(bool viaTailnet) { return viaTailnet ? "over the tailnet" : "from this Mac"; }
+
+std::string disconnected(const std::string& name, std::int64_t sessionMillis, bool takenOver) {
+    const std::int64_t seconds = sessionMillis > 0 ? sessionMillis / 1000 : 0;
+    return "disconnected: " + name + " after " + std::to_string(seconds) + " s" + (takenOver ? " (taken over)" : "");
+}
+
+std::string connected(const std::string& name, const std::string& words) {
+    return "connected: " + name + " (" + words + ")";
+}
+
+std::string captureStats(const CaptureStats& s) {
+    char fps[32];
+    std::snprintf(fps, sizeof fps, "%.1f", static_cast<double>(s.frames) / 10.0);
+    std::string video;
+    if (s.video || s.keyframes >= 1) {
+        const auto kbit = static_cast<std::int64_t>(static_cast<double>(s.bytes) * 8.0 / 10.0 / 1000.0);
+        video = ", h264 " + std::to_string(kbit) + " kbit/s, " + std::to_string(s.keyframes) + " keyframes";
+    }
+    return "state " + s.state + ", " + std::to_string(s.frames) + " frames (" + fps + " fps), " +
+           std::to_string(s.width) + "x" + std::to_string(s.height) + " px, " + std::to_string(s.bytes / 1024) +
+           " KiB, " + std::to_string(s.callbacks) + " callbacks" + video;
+}
+
+std::string inputSummary(const std::string& tallySummary) {
+    return tallySummary.empty() ? "no events" : tallySummary;
+}
+
+std::string permissions(bool screenRecording, bool accessibility, bool inputMonitoring, bool needsRelaunch) {
+    const auto yn = [](bool v) { return std::string(v ? "yes" : "no"); };
+    return "screen-recording=" + yn(screenRecording) + " accessibility=" + yn(accessibility) +
+           " input-monitoring=" + yn(inputMonitoring) + (needsRelaunch ? " (screen recording needs a relaunch)" : "");
+}
+
+std::string pairingCodeMessage(const std::string& code) {
+    if (code.size() <= 4) return "Pairing code: " + code;
+    return "Pairing code: " + code.substr(0, 4) + "-" + code.substr(4);
+}
+
+std::string pairingInformative(const std::optional<std::string>& tailnetHost, int port) {
+    const std::string tail = " It works once and expires after 2 minutes.\n\nClosing this window cancels pairing.";
+    const std::string local = "http://127.0.0.1:" + std::to_string(port);
+    if (tailnetHost)
+        return "On your device, open https://" + *tailnetHost + " (or on this Mac, " + local +
+               ") and enter the code." + tail;
+    return "Only a browser on this Mac can use this code: open " + local + " and enter it. " +
+           "For an iPhone, iPad or another computer, choose Connect a Device… in the Morvane menu instead." + tail;
+}
+
+std::string pauseChosen(const std::optional<std::string>& controllerName) {
+    std::string line = "Pause Morvane chosen in the menu";
+    if (controllerName) line += ": " + SessionLog::clean(*controllerName, 40) + " is disconnected";
+    return line + ". Nobody can connect until Resume Morvane is chosen";
+}
+
+std::string onOff(bool on) { return on ? "on" : "off"; }
+
+std::string lockSettingChanged(bool on) {
+    return "lock when the controller disconnects: " + onOff(on) + " (changed in the menu)";
+}
+
+std::string resolutionSettingChanged(bool on) {
+    return "devices may change the resolution: " + onOff(on) + " (changed in the menu)";
+}
+
+std::string hideSettingChanged(bool on, bool keychainFailed) {
+    return "devices may hide this screen: " + onOff(on) + " (changed in the menu)" +
+           (keychainFailed ? "; the keychain did not take the setting" : "");
+}
+
+std::string audioSession(double seconds, std::int64_t sent, std::int64_t dropped) {
+    const auto rounded = static_cast<std::int64_t>(std::llround(seconds));
+    return "sound was on for " + std::to_string(rounded) + " s: " + std::to_string(sent) + " packets sent, " +
+           std::to_string(dropped) + " dropped";
+}
+
+std::optional<std::string> prettyName(std::string_view osRelease) {
+    std::size_t start = 0;
+    while (start < osRelease.size()) {
+        auto end = osRelease.find('\n', start);
+        if (end == std::string_view::npos) end = osRelease.size();
+        std::string_view line = osRelease.substr(start, end - start);
+        start = end + 1;
+        constexpr std::string_view key = "PRETTY_NAME=";
+        if (line.substr(0, key.size()) != key) continue;
+        std::string_view value = line.substr(key.size());
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        std::string out;
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            if (value[i] == '\\' && i + 1 < value.size()) ++i;
+            out.push_back(value[i]);
+        }
+        if (out.empty()) return std::nullopt;
+        return SessionLog::clean(out, 80);
+    }
+    return std::nullopt;
+}
+
+std::string startLine(const std::string& version, const std::string& system, long pid) {
+    return "start: Morvane " + version + ", " + system + ", pid " + std::to_string(pid);
+}
+
+std::optional<std::int64_t> ClosedAttempts::record(bool viaTailnet, std::int64_t nowMillis) {
+    (viaTailnet ? tailnet_ : local_) += 1;
+    if (pending_) return std::nullopt;
+    pending_ = true;
+    if (!lastLine_) return 0;
+    const std::int64_t wait = spacingMillis - (nowMillis - *lastLine_);
+    return wait > 0 ? wait : 0;
+}
+
+std::string ClosedAttempts::flush(std::int64_t nowMillis) {
+    pending_ = false;
+    lastLine_ = nowMillis;
+    const int local = local_, tailnet = tailnet_;
+    local_ = tailnet_ = 0;
+    return std::to_string(local + tailnet) + " code(s) sent while no pairing window was open (" +
+           std::to_string(local) + " from this Mac, " + std::to_string(tailnet) + " over the tailnet)";
+}
+
+HideScreenOutcome setHideScreen(bool on, const std::function<bool(bool)>& write, const std::function<bool()>& remove,
+                                const std::function<bool()>& readBack) {
+    HideScreenOutcome outcome;
+    const bool ok = write(on);
+    outcome.allowed = on && ok;
+    if (!ok && !on) {
+        remove();
+        outcome.notStored = readBack();
+    }
+    outcome.line = hideSettingChanged(outcome.allowed, !ok);
+    return outcome;
+}
+
+}  // namespace morvane::ShellLines

@@ -1,0 +1,166 @@
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "app/display_wake.h"
+#include "app/login_item.h"
+#include "app/outbox.h"
+#include "app/reopen.h"
+
+namespace morvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TempFolder {
+    fs::path path;
+    explicit TempFolder(const std::string& name)
+        : path(fs::temp_directory_path() / (name + "-" + std::to_string(::getpid()))) {
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~TempFolder() { fs::remove_all(path); }
+};
+
+void writeFile(const fs::path& p, std::size_t size) {
+    std::ofstream out(p, std::ios::binary);
+    out << std::string(size, 'x');
+}
+
+TEST(Outbox, CopiesRegularFilesUnderFreeNamesWithinTheLimit) {
+    TempFolder dir("outbox-test");
+    const fs::path outbox = prepareOutbox(dir.path / "Morvane" / "Outbox");
+    struct stat st {};
+    ASSERT_EQ(::stat(outbox.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    writeFile(outbox / "a.txt", 1);
+    writeFile(outbox / "a (2).txt", 1);
+    writeFile(outbox / "notes", 1);
+    fs::create_directories(dir.path / "chosen");
+    writeFile(dir.path / "chosen" / "a.txt", 10);
+    writeFile(dir.path / "chosen" / "notes", 10);
+    writeFile(dir.path / "chosen" / "exact.bin", 100);
+    writeFile(dir.path / "chosen" / "over.bin", 101);
+    fs::create_directories(dir.path / "chosen" / "folder");
+    const auto result = copyIntoOutbox({dir.path / "chosen" / "a.txt", dir.path / "chosen" / "notes",
+                                        dir.path / "chosen" / "exact.bin", dir.path / "chosen" / "over.bin",
+                                        dir.path / "chosen" / "folder", dir.path / "chosen" / "missing"},
+                                       outbox, OutboxNaming::basic(), 100);
+    EXPECT_EQ(result, (OutboxCopyResult{3, 1, 2}));
+    EXPECT_EQ(fs::file_size(outbox / "a (3).txt"), 10u);
+    EXPECT_EQ(fs::file_size(outbox / "notes (2)"), 10u);
+    EXPECT_EQ(fs::file_size(outbox / "exact.bin"), 100u);
+    EXPECT_FALSE(fs::exists(outbox / "over.bin"));
+    EXPECT_EQ(fs::file_size(outbox / "a.txt"), 1u);  // never overwritten
+
+    EXPECT_EQ(outboxProblemText(result), "1 larger than 200 MB, the most a device can fetch.\n2 could not be copied.");
+    EXPECT_FALSE(outboxProblemText({4, 0, 0}));
+}
+
+TEST(Outbox, AStreamWithoutATrustworthySizeIsNotCopied) {
+    TempFolder dir("outbox-fifo-test");
+    const fs::path outbox = prepareOutbox(dir.path / "Outbox");
+    const fs::path fifo = dir.path / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // /dev/zero reports a size of 0 and never ends.
+    const auto result = copyIntoOutbox({fifo, "/dev/zero"}, outbox, OutboxNaming::basic());
+    EXPECT_EQ(result, (OutboxCopyResult{0, 0, 2}));
+    EXPECT_TRUE(fs::is_empty(outbox));
+}
+
+TEST(LoginItem, WritesReadsBackAndRemovesTheAutostartEntry) {
+    TempFolder dir("login-item-test");
+    LoginItem item(dir.path / "autostart" / "morvane.desktop", "/opt/Mor vane/morvane-host");
+    EXPECT_EQ(item.status(), LoginItemStatus::off);
+    EXPECT_FALSE(item.registerItem());
+    EXPECT_EQ(item.status(), LoginItemStatus::enabled);
+    std::ifstream in(dir.path / "autostart" / "morvane.desktop");
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("[Desktop Entry]\n"), std::string::npos);
+    EXPECT_NE(text.find("\nExec=\"/opt/Mor vane/morvane-host\"\n"), std::string::npos);
+    EXPECT_FALSE(item.unregisterItem());
+    EXPECT_EQ(item.status(), LoginItemStatus::off);
+    EXPECT_FALSE(item.unregisterItem());  // already gone is no failure
+    EXPECT_NE(LoginItem::desktopEntry("/a\"b$c").find("Exec=\"/a\\\\\"b\\\\$c\""), std::string::npos);
+}
+
+TEST(Reopen, TheNewProcessStartsOnlyAfterTheOldEndsAndInheritsNoDescriptors) {
+    TempFolder dir("reopen-test");
+    // A stand-in program that records its open descriptors.
+    const fs::path program = dir.path / "program.sh";
+    const fs::path report = dir.path / "report";
+    {
+        std::ofstream out(program);
+        out << "#!/bin/sh\nls /proc/self/fd > '" << report.string() << ".tmp'; mv '" << report.string() << ".tmp' '"
+            << report.string() << "'\n";
+    }
+    fs::permissions(program, fs::perms::owner_all);
+    // Something that stands for the old host, waited for by pid.
+    const pid_t old = ::fork();
+    if (old == 0) {
+        ::usleep(400'000);
+        ::_exit(0);
+    }
+    // A descriptor of ours that must not reach the new program.
+    const int leaked = ::dup(1);
+    EXPECT_FALSE(startReopen(program, old));
+    ::usleep(100'000);
+    EXPECT_FALSE(fs::exists(report));  // still waiting for the old one
+    int status = 0;
+    ::waitpid(old, &status, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!fs::exists(report) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(fs::exists(report));
+    std::ifstream in(report);
+    std::vector<int> fds;
+    for (int fd; in >> fd;) fds.push_back(fd);
+    for (const int fd : fds) EXPECT_LE(fd, 3) << "descriptor " << fd << " was inherited";
+    ::close(leaked);
+}
+
+struct FakeWake final : DisplayWakeBackend {
+    int activity = 0, inhibits = 0, uninhibits = 0, ends = 0;
+    bool refuse = false;
+    void declareActivity(const std::string&) override { ++activity; }
+    void endActivity() override { ++ends; }
+    bool inhibit(const std::string&) override {
+        ++inhibits;
+        return !refuse;
+    }
+    void uninhibit() override { ++uninhibits; }
+};
+
+TEST(DisplayWake, HoldsOnceReleasesOnceAndWakesOnEveryHold) {
+    auto backend = std::make_unique<FakeWake>();
+    FakeWake& fake = *backend;
+    {
+        DisplayWake wake(std::move(backend));
+        wake.release();  // nothing held: nothing happens
+        EXPECT_EQ(fake.uninhibits, 0);
+        EXPECT_TRUE(wake.hold(DisplayWake::reason));
+        EXPECT_TRUE(wake.hold(DisplayWake::reason));
+        EXPECT_EQ(fake.inhibits, 1);
+        EXPECT_EQ(fake.activity, 2);
+        wake.release();
+        EXPECT_EQ(fake.uninhibits, 1);
+        EXPECT_FALSE(wake.held());
+        fake.refuse = true;
+        EXPECT_FALSE(wake.hold(DisplayWake::reason));
+        EXPECT_FALSE(wake.held());
+        fake.refuse = false;
+        EXPECT_TRUE(wake.hold(DisplayWake::reason));
+    }
+    EXPECT_EQ(fake.uninhibits, 2);  // dropping the holder lets go
+}
+
+}  // namespace
+}  // namespace morvane
