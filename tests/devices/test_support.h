@@ -56,7 +56,6 @@ public:
         std::lock_guard g(m);
         ++loads;
         if (loadError) throw DeviceStorageError(*loadError);
-        if (readBack) return readBack;
         return stored;
     }
     void save(std::span<const std::uint8_t> data) override {
@@ -74,7 +73,6 @@ public:
 
     std::mutex m;
     std::optional<Bytes> stored;
-    std::optional<Bytes> readBack;  // answered by load() in place of `stored`
     std::optional<std::string> loadError, saveError, removeError;
     int loads = 0, saves = 0, removes = 0;
 };
