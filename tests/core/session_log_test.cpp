@@ -1,0 +1,232 @@
+#include "core/session_log.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "core/input_tally.h"
+#include "core/paths.h"
+
+namespace morvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::int64_t at = 1'772'356'502'417;  // 2026-03-01T09:15:02.417Z
+
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = (fs::temp_directory_path() / "morvane-log-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempFolder() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+std::string readAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+mode_t modeOf(const fs::path& p) {
+    struct stat st {};
+    ::lstat(p.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+std::string repeat(const std::string& piece, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += piece;
+    return out;
+}
+
+TEST(SessionLog, WritesOneLineOfTimeTagAndSentence) {
+    TempFolder dir;
+    auto file = dir.path() / "Morvane" / "logs" / "host.log";
+    {
+        SessionLog log(file, SessionLog::defaultMaxBytes, [] { return at; });
+        log.write("app", "started");
+        log.write("a-tag-of-twenty-chars", std::string(500, 'x'));
+        log.write("input", "a\nb\tc\r");
+        log.flush();
+        EXPECT_EQ(readAll(file), "2026-03-01T09:15:02.417Z  app  started\n"
+                                 "2026-03-01T09:15:02.417Z  a-tag-of-twenty-  " + std::string(300, 'x') + "\n"
+                                 "2026-03-01T09:15:02.417Z  input  a b c \n");
+        EXPECT_EQ(modeOf(file), 0600u);
+        EXPECT_EQ(modeOf(file.parent_path()), 0700u);
+        EXPECT_EQ(modeOf(file.parent_path().parent_path()), 0700u);
+
+        ::chmod(file.c_str(), 0644);
+        log.write("app", "tightened");
+        log.flush();
+        EXPECT_EQ(modeOf(file), 0600u);
+        log.write("app", "queued before the log goes");
+    }
+    auto text = readAll(file);
+    EXPECT_NE(text.find("queued before the log goes\n"), std::string::npos);
+
+    EXPECT_EQ(SessionLog::timestamp(0), "1970-01-01T00:00:00.000Z");
+    EXPECT_EQ(SessionLog::timestamp(-1), "1969-12-31T23:59:59.999Z");
+    EXPECT_EQ(SessionLog(file, 0).maxBytes(), 1024);
+    EXPECT_EQ(SessionLog(file, 500).maxBytes(), 1024);
+}
+
+TEST(SessionLog, MovesTheFileAsideBeforeALineWouldPassTheLimit) {
+    TempFolder dir;
+    auto file = dir.path() / "host.log";
+    auto older = dir.path() / "host.log.1";
+    SessionLog log(file, SessionLog::defaultMaxBytes, [] { return at; });
+    // Lines of 576 and 577 bytes: 32 bytes of time, blanks, "app" and line
+    // feed, and a text of three-byte euro signs and letters.
+    const std::string fits = repeat("\xe2\x82\xac", 180) + "abcd";
+    const std::string oneMore = repeat("\xe2\x82\xac", 181) + "ab";
+
+    std::ofstream(file, std::ios::binary) << std::string(1'048'000, '.');
+    std::ofstream(older) << "the old generation";
+    log.write("app", fits);
+    log.flush();
+    EXPECT_EQ(fs::file_size(file), 1'048'576u);
+    EXPECT_EQ(readAll(older), "the old generation");
+
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << std::string(1'048'000, '.');
+    log.write("app", oneMore);
+    log.flush();
+    EXPECT_EQ(fs::file_size(older), 1'048'000u);
+    EXPECT_EQ(fs::file_size(file), 577u);
+
+    // A single line longer than the limit moves even an empty file aside and
+    // is written whole.
+    SessionLog small(file, 1024, [] { return at; });
+    std::ofstream(file, std::ios::trunc).close();
+    const std::string huge = repeat("\xf0\x9f\x98\x80", 300);
+    small.write("app", huge);
+    small.flush();
+    EXPECT_EQ(fs::file_size(older), 0u);
+    EXPECT_EQ(readAll(file), "2026-03-01T09:15:02.417Z  app  " + huge + "\n");
+}
+
+TEST(SessionLog, NeverWritesThroughALinkOrIntoAFifo) {
+    TempFolder dir;
+    auto file = dir.path() / "host.log";
+    auto target = dir.path() / "elsewhere";
+    std::ofstream(target) << "keep";
+    fs::create_symlink(target, file);
+    SessionLog log(file, 1024, [] { return at; });
+    log.write("app", "dropped");
+    log.flush();
+    EXPECT_EQ(readAll(target), "keep");
+    EXPECT_TRUE(fs::is_symlink(file));
+
+    // When the size rule moves the link aside, a plain file begins.
+    log.write("app", repeat("\xf0\x9f\x98\x80", 300));
+    log.flush();
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "host.log.1"));
+    EXPECT_FALSE(fs::is_symlink(file));
+    EXPECT_EQ(readAll(target), "keep");
+
+    fs::remove(file);
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    log.write("app", "no reader waits for this");
+    log.flush();  // must come back: a FIFO without a reader never blocks the queue
+    EXPECT_TRUE(fs::is_fifo(file));
+
+    // A file removed from outside is begun again by the next line.
+    fs::remove(file);
+    log.write("app", "again");
+    log.flush();
+    EXPECT_EQ(readAll(file), "2026-03-01T09:15:02.417Z  app  again\n");
+}
+
+TEST(SessionLog, LinesFromManyThreadsStayWholeAndInOrder) {
+    TempFolder dir;
+    auto file = dir.path() / "host.log";
+    SessionLog log(file);
+    constexpr int threads = 4, lines = 250;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; ++t)
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < lines; ++i) log.write("t" + std::to_string(t), std::to_string(i));
+        });
+    for (auto& w : writers) w.join();
+    log.flush();
+
+    std::istringstream in(readAll(file));
+    std::string line;
+    std::vector<int> next(threads, 0);
+    int count = 0;
+    while (std::getline(in, line)) {
+        ++count;
+        ASSERT_EQ(line.size() > 28, true) << line;
+        ASSERT_EQ(line.substr(23, 4), "Z  t") << line;
+        auto rest = line.substr(27);
+        auto gap = rest.find("  ");
+        int t = std::stoi(rest.substr(0, gap));
+        int i = std::stoi(rest.substr(gap + 2));
+        ASSERT_EQ(i, next[t]++) << line;
+    }
+    EXPECT_EQ(count, threads * lines);
+}
+
+TEST(SessionLog, CleanTurnsUnsafeCharactersIntoBlanksAndCountsScalars) {
+    EXPECT_EQ(SessionLog::clean("", 10), "");
+    EXPECT_EQ(SessionLog::clean("abc", 0), "");
+    EXPECT_EQ(SessionLog::clean("a\nb\tc", 300), "a b c");
+    // Emoji joined by U+200D (a format character).
+    EXPECT_EQ(SessionLog::clean("\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x92\xbb", 40), "\xf0\x9f\x91\xa9 \xf0\x9f\x92\xbb");
+    // Line and paragraph separators, private use, unassigned, a DEL.
+    EXPECT_EQ(SessionLog::clean("a\xe2\x80\xa8" "b\xe2\x80\xa9" "c\xee\x80\x80" "d\xcd\xb8" "e\x7f", 40), "a b c d e ");
+    // Ill-formed UTF-8 never reaches the line.
+    EXPECT_EQ(SessionLog::clean("ok\xff\xfe!", 40), "ok  !");
+    EXPECT_EQ(SessionLog::clean("\xed\xa0\x80x", 40).find('\xed'), std::string::npos);
+    // Scalars, not bytes; blanks and runs are kept as they are.
+    EXPECT_EQ(SessionLog::clean("\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac", 2), "\xe2\x82\xac\xe2\x82\xac");
+    EXPECT_EQ(SessionLog::clean("  two  blanks ", 40), "  two  blanks ");
+}
+
+TEST(InputTally, SummaryListsCountedKindsInTheirFixedOrder) {
+    InputTally tally;
+    EXPECT_EQ(tally.summary(), "");
+    tally.count(ClipboardDirection::toMac);
+    tally.count(InputEvent{input::Key{"KeyA", true}});
+    tally.count(InputEvent{input::Move{0.5, 0.5}});
+    tally.count(InputEvent{input::Move{0.1, 0.2}});
+    EXPECT_EQ(tally.total(), 4);
+    EXPECT_EQ(tally.take(), "move=2 key=1 clip-to-mac=1");
+    EXPECT_EQ(tally.summary(), "");
+    EXPECT_EQ(tally.total(), 0);
+
+    for (const InputEvent& e : {InputEvent{input::Lock{}}, InputEvent{input::Text{"hi"}},
+                                InputEvent{input::Scroll{0, 1}}, InputEvent{input::Button{0, true, 0, 0, 1}}})
+        tally.count(e);
+    tally.count(ClipboardDirection::fromMac);
+    EXPECT_EQ(tally.summary(), "button=1 scroll=1 text=1 lock=1 clip-from-mac=1");
+}
+
+TEST(AppSupportFolder, FollowsXdgDataHomeOnlyWhenAbsolute) {
+    const char* savedData = std::getenv("XDG_DATA_HOME");
+    const char* savedHome = std::getenv("HOME");
+    std::string data = savedData ? savedData : "", home = savedHome ? savedHome : "";
+    ::setenv("HOME", "/home/someone", 1);
+    ::setenv("XDG_DATA_HOME", "/data", 1);
+    EXPECT_EQ(appSupportFolder(), fs::path("/data/Morvane"));
+    ::setenv("XDG_DATA_HOME", "relative", 1);
+    EXPECT_EQ(appSupportFolder(), fs::path("/home/someone/.local/share/Morvane"));
+    ::unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(appSupportFolder(), fs::path("/home/someone/.local/share/Morvane"));
+    if (savedData) ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+    if (savedHome) ::setenv("HOME", home.c_str(), 1);
+    else ::unsetenv("HOME");
+}
+
+}  // namespace
+}  // namespace morvane
