@@ -1,0 +1,92 @@
+// The host's one screen source: captures the chosen display through a
+// CaptureBackend and hands the server JPEG pictures or H.264 access units.
+// Stream management runs on the control queue, encoding and deliveries on the
+// encode queue; one mutex guards what they share, and callbacks are called
+// after it is released.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "capture/capture_backend.h"
+#include "capture/h264_encoder.h"
+#include "core/executor.h"
+#include "core/frame_source.h"
+
+namespace morvane {
+
+class ScreenFrameSource final : public FrameSource {
+public:
+    struct Stats {
+        std::string state;
+        int callbacks = 0;
+        int frames = 0;
+        std::int64_t bytes = 0;
+        int width = 0;
+        int height = 0;
+        bool video = false;
+        int keyframes = 0;
+        bool operator==(const Stats&) const = default;
+    };
+    using EncoderFactory = std::function<std::unique_ptr<VideoEncoding>(
+        int width, int height, int framesPerSecond, int bitsPerSecond, std::uint64_t timestampMicros,
+        const std::function<void(const std::string&)>& report)>;
+    using Report = std::function<void(const std::string&)>;
+
+    // The queues are kept alive by the source and must run work in order;
+    // nowMicros is monotonic time for video time stamps.
+    ScreenFrameSource(std::shared_ptr<CaptureBackend> backend, std::shared_ptr<Executor> control,
+                      std::shared_ptr<Executor> encode, std::function<std::uint64_t()> nowMicros = {});
+    ~ScreenFrameSource() override;
+    ScreenFrameSource(const ScreenFrameSource&) = delete;
+    ScreenFrameSource& operator=(const ScreenFrameSource&) = delete;
+
+    FrameHandler onFrame() const override;
+    void setOnFrame(FrameHandler handler) override;
+    std::string state() const override;
+    void start() override;
+    void stop() override;
+    void setQuality(FrameQuality quality) override;
+    void requestFrame() override;
+
+    VideoHandler onVideoFrame() const override;
+    void setOnVideoFrame(VideoHandler handler) override;
+    Signal onVideoFailure() const override;
+    void setOnVideoFailure(Signal handler) override;
+    bool startVideo(int maxWidth, int maxHeight) override;
+    void requestKeyframe() override;
+    void stopVideo() override;
+
+    Signal onStoppedByOwner() const override;
+    void setOnStoppedByOwner(Signal handler) override;
+    DisplaysHandler onDisplaysChanged() const override;
+    void setOnDisplaysChanged(DisplaysHandler handler) override;
+    DisplayListing displayListing() const override;
+    bool selectDisplay(std::optional<std::uint32_t> id) override;
+    void displayModeChanged() override;
+
+    Report onReport() const;
+    void setOnReport(Report report);
+    bool permissionRefused() const;
+    std::optional<Rect> displayBounds() const;
+    Stats takeStats();
+    // Replaces the encoder factory (the default makes an H264Encoder).
+    void setMakeEncoder(EncoderFactory factory);
+
+    static constexpr std::int64_t refreshDelayMillis = 250;
+    static constexpr int refreshesPerPause = 2;
+    static constexpr int skipRepairsPerPause = 4;
+    static constexpr int maxEmptyEncodes = 90;
+
+    struct Impl;
+
+private:
+    std::shared_ptr<Executor> control_;
+    std::shared_ptr<Executor> encode_;
+    std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace morvane

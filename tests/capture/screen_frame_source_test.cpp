@@ -1,0 +1,362 @@
+#include "capture/screen_frame_source.h"
+
+#include <gtest/gtest.h>
+
+#include "capture/jpeg_codec.h"
+#include "fake_capture.h"
+
+namespace morvane {
+
+namespace {
+
+using testing::EncoderJournal;
+using testing::FakeBackend;
+using testing::FakeEncoder;
+using testing::ManualClock;
+
+struct SourceTest : ::testing::Test {
+    ManualClock clock;
+    std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>();
+    std::shared_ptr<EncoderJournal> journal = std::make_shared<EncoderJournal>();
+    std::unique_ptr<ScreenFrameSource> source;
+
+    struct Jpeg {
+        Bytes data;
+        int width, height;
+    };
+    std::vector<Jpeg> pictures;
+    std::vector<EncodedVideoFrame> video;
+    int failures = 0;
+    std::vector<std::string> lines;
+    std::vector<DisplayListing> pushed;
+
+    void SetUp() override {
+        source = std::make_unique<ScreenFrameSource>(backend, clock.makeQueue(), clock.makeQueue(),
+                                                     [this] { return static_cast<std::uint64_t>(clock.now()) * 1000; });
+        source->setOnFrame([this](const Bytes& b, int w, int h) { pictures.push_back({b, w, h}); });
+        source->setOnVideoFrame([this](const EncodedVideoFrame& f) { video.push_back(f); });
+        source->setOnVideoFailure([this] { ++failures; });
+        source->setOnReport([this](const std::string& l) { lines.push_back(l); });
+        source->setOnDisplaysChanged([this](const DisplayListing& l) { pushed.push_back(l); });
+        auto j = journal;
+        source->setMakeEncoder([j](int w, int h, int, int, std::uint64_t,
+                                   const std::function<void(const std::string&)>&) -> std::unique_ptr<VideoEncoding> {
+            if (j->refuseToMake) return nullptr;
+            j->made.push_back({w, h});
+            return std::make_unique<FakeEncoder>(w, h, j);
+        });
+    }
+    void TearDown() override { source.reset(); }
+
+    testing::FakeStream& started() {
+        source->start();
+        clock.run();
+        return backend->latest();
+    }
+    bool saw(const std::string& line) const {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+    // Starts video on a running capture and lets the stream switch over.
+    testing::FakeStream& videoRunning() {
+        auto& stream = started();
+        EXPECT_TRUE(source->startVideo(1920, 1080));
+        clock.run();
+        return stream;
+    }
+};
+
+}  // namespace
+
+TEST_F(SourceTest, StartBuildsAStreamReportsOkAndSendsTheNewestPictureOnly) {
+    EXPECT_EQ(source->state(), "starting");
+    auto& stream = started();
+    EXPECT_EQ(stream.config(), (StreamConfig{1664, 936, 12, false, true}));
+    EXPECT_EQ(source->state(), "ok");
+    EXPECT_TRUE(saw("state starting, capture requested"));
+    EXPECT_TRUE(saw("state ok, display 1920x1080 pt at (0,0), native 1920x1080 px, stream 1664x936 px, up to 12 fps, "
+                    "quality medium, displays online 1, capturable 1, following the main display"));
+    EXPECT_EQ(source->displayBounds(), (Rect{0, 0, 1920, 1080}));
+    ASSERT_EQ(pushed.size(), 1u);
+    EXPECT_EQ(pushed[0].current, 1u);
+
+    source->requestFrame();  // nothing delivered yet: nothing to repeat
+    clock.run();
+    EXPECT_TRUE(pictures.empty());
+
+    stream.deliver(10);
+    stream.deliver(20);
+    stream.idle();
+    stream.deliver(200);
+    clock.run();
+    ASSERT_EQ(pictures.size(), 1u);  // only the newest waited
+    EXPECT_EQ(pictures[0].width, 1664);
+    auto decoded = decodeJPEG(pictures[0].data);
+    ASSERT_TRUE(decoded);
+    EXPECT_NEAR(decoded->pixels[0], 200, 3);
+    EXPECT_TRUE(saw("first frame 1664x936 px, " + std::to_string(pictures[0].data.size() / 1024) + " KiB"));
+
+    source->requestFrame();
+    clock.run();
+    ASSERT_EQ(pictures.size(), 2u);
+    EXPECT_EQ(pictures[1].data, pictures[0].data);
+    source->start();  // a second start only repeats the last picture
+    clock.run();
+    EXPECT_EQ(pictures.size(), 3u);
+    EXPECT_EQ(backend->streams.size(), 1u);
+
+    auto stats = source->takeStats();
+    EXPECT_EQ(stats.state, "ok");
+    EXPECT_EQ(stats.callbacks, 4);
+    EXPECT_EQ(stats.frames, 1);
+    EXPECT_EQ(stats.width, 1664);
+    auto again = source->takeStats();
+    EXPECT_EQ(again.frames, 0);
+    EXPECT_EQ(again.callbacks, 0);
+    EXPECT_EQ(again.width, 1664);
+
+    source->stop();
+    clock.run();
+    EXPECT_TRUE(stream.stopped);
+    EXPECT_EQ(source->state(), "starting");
+    EXPECT_EQ(source->takeStats().state, "stopped");
+    stream.deliver(50);  // late pictures of a stopped stream are dropped
+    clock.run();
+    EXPECT_EQ(pictures.size(), 3u);
+}
+
+TEST_F(SourceTest, QualityChangesTheRunningStreamAndOneRebuildFollowsABuild) {
+    auto& stream = started();
+    source->setQuality(FrameQuality::low);
+    clock.run();
+    EXPECT_EQ(stream.config(), (StreamConfig{1280, 720, 8, false, true}));
+    EXPECT_EQ(backend->streams.size(), 1u);
+
+    source->stop();
+    source->start();
+    source->setQuality(FrameQuality::high);  // lands while the new build is under way
+    source->setQuality(FrameQuality::medium);
+    clock.run();
+    // A rebuild with the last quality followed the build.
+    EXPECT_EQ(backend->latest().config(), (StreamConfig{1664, 936, 12, false, true}));
+    EXPECT_EQ(backend->streams.size(), 3u);
+    EXPECT_TRUE(backend->streams[1]->stopped);
+}
+
+TEST_F(SourceTest, StopDuringABuildStopsTheNewStreamWithoutReportingOk) {
+    source->start();
+    source->stop();
+    clock.run();
+    ASSERT_EQ(backend->streams.size(), 1u);
+    EXPECT_TRUE(backend->latest().stopped);
+    EXPECT_FALSE(saw("state ok, display 1920x1080 pt at (0,0), native 1920x1080 px, stream 1664x936 px, up to 12 fps, "
+                     "quality medium, displays online 1, capturable 1, following the main display"));
+    EXPECT_TRUE(pushed.empty());
+}
+
+TEST_F(SourceTest, FailuresBecomeStateWordsAndTheWatchdogRetries) {
+    backend->snapshot.displays.clear();
+    started();
+    EXPECT_EQ(source->state(), "no-display");
+    ASSERT_EQ(pushed.size(), 0u);  // the empty listing equals the stored one
+    EXPECT_TRUE(source->displayListing().displays.empty());
+
+    backend->snapshot.displays = {{1, std::nullopt, false, 1920, 1080, {0, 0, 1920, 1080}}};
+    clock.advance(2000);
+    EXPECT_EQ(source->state(), "ok");
+    ASSERT_EQ(pushed.size(), 1u);
+    EXPECT_EQ(pushed[0].displays[0].name, "Display 1");
+
+    backend->latest().handlers.onStopped(CaptureError{"X11", 3});
+    clock.run();
+    EXPECT_EQ(source->state(), "error: X11 3");
+    EXPECT_TRUE(saw("state error: X11 3, stream stopped by the system"));
+    clock.advance(2000);
+    EXPECT_EQ(source->state(), "ok");
+    EXPECT_EQ(backend->streams.size(), 2u);
+
+    backend->allowed = false;
+    source->stop();
+    source->start();
+    clock.run();
+    EXPECT_TRUE(source->permissionRefused());
+    EXPECT_TRUE(saw("state no-permission, capture requested"));
+}
+
+TEST_F(SourceTest, LayoutChangesRebuildAndAGoneDisplayFallsBackToMainOnce) {
+    backend->snapshot.displays.push_back({2, std::string("Side"), false, 1280, 1024, {1920, 0, 1280, 1024}});
+    started();
+    EXPECT_FALSE(source->selectDisplay(99u));
+    EXPECT_TRUE(source->selectDisplay(2u));
+    clock.run();
+    EXPECT_EQ(backend->latest().display, 2u);
+    EXPECT_EQ(source->displayBounds(), (Rect{1920, 0, 1280, 1024}));
+    EXPECT_EQ(source->displayListing().current, 2u);
+
+    source->displayModeChanged();  // nothing changed: no rebuild
+    clock.run();
+    EXPECT_EQ(backend->streams.size(), 2u);
+
+    backend->snapshot.displays[0].bounds.x = -10;  // another display moved
+    source->displayModeChanged();
+    clock.run();
+    EXPECT_EQ(backend->streams.size(), 3u);
+
+    backend->snapshot.displays.pop_back();  // the chosen display is unplugged
+    pushed.clear();
+    clock.advance(2000);
+    EXPECT_EQ(backend->latest().display, 1u);
+    ASSERT_EQ(pushed.size(), 1u);
+    EXPECT_TRUE(pushed[0].selectionLost);
+    EXPECT_FALSE(source->displayListing().selectionLost);
+    EXPECT_NE(lines.back().find("following the main display, the chosen display is gone"), std::string::npos);
+
+    source->selectDisplay(std::nullopt);  // already following the main display
+    clock.run();
+    EXPECT_EQ(backend->streams.size(), 4u);
+}
+
+TEST_F(SourceTest, VideoStartsWithAKeyframeAndRefreshesAStillScreenTwice) {
+    auto& stream = videoRunning();
+    ASSERT_EQ(journal->made.size(), 1u);
+    EXPECT_EQ(journal->made[0], (std::pair{1664, 936}));
+    EXPECT_EQ(stream.config(), (StreamConfig{1664, 936, 30, true, true}));
+
+    stream.deliver(40);
+    clock.run();
+    ASSERT_EQ(video.size(), 1u);
+    EXPECT_TRUE(video[0].keyframe);
+    EXPECT_EQ(video[0].codec, "avc1.640028");
+    EXPECT_EQ(video[0].width, 1664);
+
+    clock.advance(5000);  // still screen: two refreshes, then nothing
+    ASSERT_EQ(video.size(), 3u);
+    EXPECT_FALSE(video[1].keyframe);
+    EXPECT_LT(video[0].timestampMicros, video[1].timestampMicros);
+    EXPECT_LT(video[1].timestampMicros, video[2].timestampMicros);
+
+    source->requestKeyframe();  // on a still screen the last picture is encoded again as a keyframe
+    clock.run();
+    ASSERT_EQ(video.size(), 4u);
+    EXPECT_TRUE(video[3].keyframe);
+    clock.advance(600);
+    EXPECT_EQ(video.size(), 6u);  // and its two refreshes; the 0.5 s re-check found nothing to do
+    EXPECT_FALSE(video[5].keyframe);
+
+    auto stats = source->takeStats();
+    EXPECT_TRUE(stats.video);
+    EXPECT_EQ(stats.keyframes, 2);
+    EXPECT_TRUE(pictures.empty());
+}
+
+TEST_F(SourceTest, AStillScreenGetsItsFirstKeyframeFromTheLastJpegPicture) {
+    auto& stream = started();
+    stream.deliver(70);
+    clock.run();
+    ASSERT_EQ(pictures.size(), 1u);
+    ASSERT_TRUE(source->startVideo(1920, 1080));
+    clock.advance(400);  // the 0.35 s kick
+    ASSERT_EQ(video.size(), 1u);
+    EXPECT_TRUE(video[0].keyframe);
+    EXPECT_EQ(journal->calls[0].width, 1664);
+}
+
+TEST_F(SourceTest, PicturesOfTheOldSizeAreSkippedWhileSettlingThenANewEncoderStarts) {
+    auto& stream = started();
+    stream.holdUpdates = true;
+    ASSERT_TRUE(source->startVideo(960, 540));
+    clock.run();
+    EXPECT_EQ(stream.config(), (StreamConfig{960, 540, 30, true, true}));
+    stream.deliverSized(1664, 936, false);  // still the JPEG configuration
+    clock.run();
+    EXPECT_TRUE(journal->calls.empty());
+    stream.pendingUpdates.back()(std::nullopt);
+    stream.deliverSized(960, 540, true);
+    clock.run();
+    ASSERT_EQ(video.size(), 1u);
+    EXPECT_TRUE(video[0].keyframe);
+    EXPECT_EQ(journal->made.size(), 1u);
+
+    stream.deliverSized(800, 450, true);  // a new size after settling: new encoder, keyframe
+    clock.run();
+    ASSERT_EQ(journal->made.size(), 2u);
+    EXPECT_EQ(journal->made[1], (std::pair{800, 450}));
+    EXPECT_TRUE(video.back().keyframe);
+    EXPECT_EQ(journal->invalidated, 1);
+}
+
+TEST_F(SourceTest, AFailingEncoderFallsBackToJpegWithTheLastPicture) {
+    auto& stream = videoRunning();
+    stream.deliver(40);
+    clock.run();
+    journal->script = {video_result::Failed{-5}};
+    stream.deliver(41);
+    clock.run();
+    EXPECT_EQ(failures, 1);
+    EXPECT_TRUE(saw("h264 failed (encode error -5), back to JPEG"));
+    ASSERT_EQ(pictures.size(), 1u);  // the last video picture, as JPEG
+    EXPECT_EQ(pictures[0].width, 1664);
+    EXPECT_EQ(stream.config().video, false);
+    EXPECT_EQ(journal->invalidated, 1);
+    EXPECT_FALSE(source->takeStats().video);
+
+    stream.deliver(42);
+    clock.run();
+    EXPECT_EQ(pictures.size(), 2u);
+    source->requestKeyframe();  // JPEG mode: nothing
+    clock.advance(1000);
+    EXPECT_EQ(video.size(), 1u);
+}
+
+TEST_F(SourceTest, NinetyEmptyEncodesInARowEndVideo) {
+    auto& stream = videoRunning();
+    auto emptyRun = [&](int count) {
+        journal->script.assign(static_cast<std::size_t>(count), video_result::Nothing{});
+        for (int i = 0; i < count; ++i) {
+            stream.deliver(static_cast<std::uint8_t>(i));
+            clock.run();
+        }
+    };
+    emptyRun(89);
+    stream.deliver(1);  // a delivered frame resets the count
+    clock.run();
+    emptyRun(89);
+    EXPECT_EQ(failures, 0);
+    emptyRun(1);
+    EXPECT_EQ(failures, 1);
+    EXPECT_TRUE(saw("h264 failed (no output for 90 frames), back to JPEG"));
+}
+
+TEST_F(SourceTest, StoppingVideoSendsOneJpegAndNoFailure) {
+    source->stopVideo();  // video off: nothing
+    EXPECT_TRUE(lines.empty());
+    auto& stream = videoRunning();
+    stream.deliver(40);
+    clock.run();
+    source->stopVideo();
+    clock.run();
+    EXPECT_TRUE(saw("h264 off, back to JPEG"));
+    EXPECT_EQ(failures, 0);
+    ASSERT_EQ(pictures.size(), 1u);
+    EXPECT_FALSE(stream.config().video);
+    const auto before = video.size();
+    clock.advance(3000);  // kicks and refreshes of the old session do nothing
+    EXPECT_EQ(video.size(), before);
+}
+
+TEST_F(SourceTest, VideoCannotStartWithoutAnEncoderAndQualityUpdatesTheEncoder) {
+    started();
+    journal->refuseToMake = true;
+    EXPECT_FALSE(source->startVideo(1920, 1080));
+    EXPECT_FALSE(source->takeStats().video);
+    journal->refuseToMake = false;
+    ASSERT_TRUE(source->startVideo(1920, 1080));
+    clock.run();
+    source->setQuality(FrameQuality::high);
+    clock.run();
+    ASSERT_EQ(journal->updates.size(), 1u);
+    EXPECT_EQ(journal->updates[0], (std::pair{30, 6'000'000}));
+    EXPECT_TRUE(saw("h264 quality high: 6000 kbit/s, up to 30 fps"));
+    EXPECT_EQ(backend->latest().config(), (StreamConfig{1920, 1080, 30, true, true}));
+}
+
+}  // namespace morvane
