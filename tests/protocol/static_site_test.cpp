@@ -68,21 +68,6 @@ private:
     fs::path path_;
 };
 
-TEST(StaticFiles, TableServesSevenFilesAtFixedPathsWithTheirTypes) {
-    const std::map<std::string, StaticFile> expected = {
-        {"/", {"index.html", "text/html; charset=utf-8"}},
-        {"/app.js", {"app.js", "text/javascript; charset=utf-8"}},
-        {"/style.css", {"style.css", "text/css; charset=utf-8"}},
-        {"/manifest.webmanifest", {"manifest.webmanifest", "application/manifest+json"}},
-        {"/icon.svg", {"icon.svg", "image/svg+xml"}},
-        {"/apple-touch-icon.png", {"apple-touch-icon.png", "image/png"}},
-        {"/audio-worklet.js", {"audio-worklet.js", "text/javascript; charset=utf-8"}},
-    };
-    EXPECT_EQ(StaticFiles::table(), expected);
-    EXPECT_FALSE(StaticFiles::table().contains("/index.html"));
-    EXPECT_EQ(StaticSite::expectedNames().size(), 7u);
-}
-
 TEST(StaticSite, BuildsTheSameSiteFromRowsInAnyOrderAndListsHashesByName) {
     Rows rows = Rows::complete();
     const auto site = StaticSite::fromEmbedded(rows.rows);
