@@ -1,0 +1,223 @@
+// morvane-harness: runs the real server on 127.0.0.1 with stand-in platform
+// adapters so tests can drive it with real sockets.
+//
+//   morvane-harness [--port PORT]
+//
+// Prints "listening 127.0.0.1:PORT" once the listener is up, then one JSON
+// line per event it observes. Reads commands on standard input, one a line:
+// "pair", "pause", "resume", "revoke ID", "quit".
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "core/clipboard_access.h"
+#include "core/frame_source.h"
+#include "core/input_sink.h"
+#include "core/loop_executor.h"
+#include "core/paths.h"
+#include "devices/device_store.h"
+#include "devices/keychain_device_storage.h"
+#include "server/remote_server.h"
+#include "server/static_site.h"
+#include "web/embedded_web.h"
+
+namespace morvane {
+namespace {
+
+std::mutex outputLock;
+
+void say(const std::string& line) {
+    std::lock_guard lock(outputLock);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void event(nlohmann::json e) { say(e.dump()); }
+
+// Picture delivery is not wired yet, so the source only reports a state.
+class TestCardSource final : public FrameSource {
+public:
+    FrameHandler onFrame() const override { return onFrame_; }
+    void setOnFrame(FrameHandler h) override { onFrame_ = std::move(h); }
+    std::string state() const override { return running_ ? "ok" : "starting"; }
+    void start() override { running_ = true; }
+    void stop() override { running_ = false; }
+    void setQuality(FrameQuality q) override { event({{"event", "quality"}, {"quality", std::string(toString(q))}}); }
+    void requestFrame() override {}
+
+private:
+    FrameHandler onFrame_;
+    bool running_ = false;
+};
+
+class PrintingInput final : public InputSink {
+public:
+    void handle(const InputEvent& e) override {
+        nlohmann::json line = {{"event", "input"}};
+        std::visit(
+            [&](const auto& v) {
+                using T = std::decay_t<decltype(v)>;
+                if constexpr (std::is_same_v<T, input::Move>) {
+                    line["kind"] = "move", line["x"] = v.x, line["y"] = v.y;
+                } else if constexpr (std::is_same_v<T, input::Button>) {
+                    line["kind"] = "button", line["button"] = v.button, line["down"] = v.down;
+                    line["x"] = v.x, line["y"] = v.y, line["clicks"] = v.clicks;
+                } else if constexpr (std::is_same_v<T, input::Scroll>) {
+                    line["kind"] = "scroll", line["dx"] = v.dx, line["dy"] = v.dy;
+                } else if constexpr (std::is_same_v<T, input::Key>) {
+                    line["kind"] = "key", line["code"] = v.code, line["down"] = v.down;
+                } else if constexpr (std::is_same_v<T, input::Text>) {
+                    line["kind"] = "text", line["text"] = v.text;
+                } else {
+                    line["kind"] = "lock";
+                }
+            },
+            e);
+        event(line);
+    }
+    void releaseEverything() override { event({{"event", "release"}}); }
+};
+
+class MemoryClipboard final : public ClipboardAccess {
+public:
+    void readPlainText(int /*limit*/, std::function<void(ClipboardRead)> completion) override {
+        std::lock_guard lock(m_);
+        completion(text_.empty() ? ClipboardRead(clipboard_read::Empty{}) : ClipboardRead(clipboard_read::Text{text_}));
+    }
+    bool writePlainText(const std::string& text) override {
+        std::lock_guard lock(m_);
+        text_ = text;
+        return true;
+    }
+
+private:
+    std::mutex m_;
+    std::string text_;
+};
+
+std::string pairOutcome(const RemoteServer::PairAttempt& attempt) {
+    if (std::holds_alternative<pair_attempt::Paired>(attempt)) return "paired";
+    if (std::holds_alternative<pair_attempt::WrongCode>(attempt)) return "wrong-code";
+    return "closed";
+}
+
+int run(int argc, char** argv) {
+    std::uint16_t port = 8722;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--port" && i + 1 < argc) {
+            long value = std::strtol(argv[++i], nullptr, 10);
+            if (value < 0 || value > 65'535) {
+                std::fprintf(stderr, "morvane-harness: invalid port\n");
+                return 2;
+            }
+            port = static_cast<std::uint16_t>(value);
+        } else if (arg == "--x11") {
+            // The real Linux adapters on $DISPLAY plug in here.
+            std::fprintf(stderr, "morvane-harness: --x11: error not-built\n");
+            return 2;
+        } else {
+            std::fprintf(stderr, "usage: morvane-harness [--port PORT]\n");
+            return 2;
+        }
+    }
+
+    auto support = appSupportFolder();
+    if (!support || !createFolders(*support)) {
+        std::fprintf(stderr, "morvane-harness: no application support folder\n");
+        return 1;
+    }
+    auto storage = std::make_shared<KeychainDeviceStorage>(KeychainDeviceStorage::defaultService,
+                                                           KeychainDeviceStorage::defaultAccount);
+    DeviceStore store(storage, /*backgroundSaves=*/false);
+
+    StaticSite site;
+    try {
+        site = StaticSite::fromEmbedded(EmbeddedWeb::files());
+    } catch (const StaticSite::Problem& problem) {
+        std::fprintf(stderr, "morvane-harness: %s\n", problem.what());
+        return 1;
+    }
+
+    LoopExecutor mainQueue("main");
+    TestCardSource frames;
+    frames.setMainQueue(&mainQueue);
+    PrintingInput input;
+    MemoryClipboard clipboard;
+
+    RemoteServer::Setup setup;
+    setup.port = port;
+    setup.site = std::move(site);
+    setup.store = &store;
+    setup.frames = &frames;
+    setup.input = &input;
+    setup.clipboard = &clipboard;
+    setup.mainQueue = &mainQueue;
+    setup.status = [] { return HostStatus{true, false, false, false}; };
+    auto server = RemoteServer::create(std::move(setup));
+    server->onControllerChange = [](std::optional<std::string> name) {
+        event({{"event", "controller"}, {"name", name ? nlohmann::json(*name) : nlohmann::json(nullptr)}});
+    };
+    server->onSession = [](const SessionEvent& e) {
+        if (auto s = std::get_if<session_event::Started>(&e))
+            event({{"event", "session-started"}, {"device", s->deviceID}, {"name", s->name}, {"route", s->route}});
+        else if (auto ended = std::get_if<session_event::Ended>(&e))
+            event({{"event", "session-ended"}, {"device", ended->deviceID}, {"takenOver", ended->takenOver}});
+    };
+    server->onPairAttempt = [](bool viaTailnet, const RemoteServer::PairAttempt& attempt) {
+        nlohmann::json line = {{"event", "pair-attempt"}, {"outcome", pairOutcome(attempt)}, {"viaTailnet", viaTailnet}};
+        if (auto paired = std::get_if<pair_attempt::Paired>(&attempt)) line["name"] = paired->name;
+        event(line);
+    };
+    server->onListenerFailure = [](const std::string& error) { event({{"event", "listener-failure"}, {"error", error}}); };
+    server->onStoppedOnMac = [] { event({{"event", "stopped-on-mac"}}); };
+
+    try {
+        server->start();
+    } catch (const RemoteServer::StartError& e) {
+        std::fprintf(stderr, "morvane-harness: %s\n", e.what());
+        return 1;
+    }
+    say("listening 127.0.0.1:" + std::to_string(port));
+
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line == "quit") break;
+        if (line == "pair") {
+            std::string code = store.openPairingWindow();
+            if (code.size() == 8) code.insert(4, "-");
+            say("code " + code);
+        } else if (line == "pause") {
+            server->pause(PauseCause::menu);
+            say("ok");
+        } else if (line == "resume") {
+            server->resume();
+            say("ok");
+        } else if (line.rfind("revoke ", 0) == 0) {
+            store.revoke(line.substr(7));
+            say("ok");
+        } else if (line.empty()) {
+            continue;
+        } else {
+            say("error unknown-command");
+        }
+    }
+    server->stop();
+    mainQueue.drain();
+    return 0;
+}
+
+}  // namespace
+}  // namespace morvane
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    return morvane::run(argc, argv);
+}
