@@ -199,18 +199,6 @@ TEST(CodeIdentity, ThisTestProgramReadsAsBuiltAndNeedsNonDumpableToBeHardened) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST(CodeIdentity, DescriptionNamesEachMissingFact) {
-    CodeIdentity::Facts facts;
-    facts.elf = {true, true, true, true, true, true};
-    facts.process = {true, true, true};
-    EXPECT_EQ(CodeIdentity::describe(facts), "unsigned, hardened runtime");
-    facts.elf.bindNow = false;
-    facts.process.notTraced = false;
-    EXPECT_EQ(CodeIdentity::describe(facts), "unsigned, NO hardened runtime (no BIND_NOW, traced)");
-    facts.elf.readable = false;
-    EXPECT_EQ(CodeIdentity::describe(facts), "unsigned, NO hardened runtime (executable not readable, traced)");
-}
-
 TEST(KeychainFlag, OnlyExactlyOnReadsAsOn) {
     TempFolder dir;
     KeychainFlag flag(KeychainFlag::hideScreenAccount, KeychainFlag::hideScreenLabel, dir.path());
