@@ -1,5 +1,5 @@
-// The clipboard's messages in both directions: the device's requests, read
-// from parsed JSON objects, and the host's answers, built as JSON objects.
+// The host's clipboard answers, built as JSON objects. (The device's requests
+// are read with the rest of the message catalogue.)
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -7,35 +7,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace morvane {
-
-namespace clipboard_request {
-struct Get {
-    int id = 0;
-    bool operator==(const Get&) const = default;
-};
-struct PutBegin {
-    int id = 0;
-    int chunks = 0;
-    int length = 0;
-    bool operator==(const PutBegin&) const = default;
-};
-struct PutChunk {
-    int id = 0;
-    int index = 0;
-    std::string text;
-    bool operator==(const PutChunk&) const = default;
-};
-}  // namespace clipboard_request
-using ClipboardRequest =
-    std::variant<clipboard_request::Get, clipboard_request::PutBegin, clipboard_request::PutChunk>;
-
-// "clip-get", "clip-put" and "clip-chunk" with every field checked; nothing
-// for another type or for a missing or invalid field.
-std::optional<ClipboardRequest> parseClipboardRequest(std::string_view type, const nlohmann::json& object);
 
 namespace ClipboardMessage {
 nlohmann::json state(int id, std::string_view state);

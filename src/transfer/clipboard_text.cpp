@@ -42,16 +42,6 @@ Scalar scalarAt(std::string_view text, std::size_t at) {
 
 }  // namespace
 
-std::string_view toString(ClipboardDirection direction) {
-    return direction == ClipboardDirection::toMac ? "clip-to-mac" : "clip-from-mac";
-}
-
-std::optional<ClipboardDirection> clipboardDirectionFromString(std::string_view raw) {
-    if (raw == "clip-to-mac") return ClipboardDirection::toMac;
-    if (raw == "clip-from-mac") return ClipboardDirection::fromMac;
-    return std::nullopt;
-}
-
 namespace ClipboardText {
 
 int length(std::string_view text) {

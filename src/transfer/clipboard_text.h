@@ -23,11 +23,6 @@ inline constexpr std::int64_t askingAfterMillis = 1000;
 inline constexpr std::int64_t readGiveUpMillis = 60'000;
 }  // namespace ClipboardLimits
 
-// The words under which a finished transfer is counted.
-enum class ClipboardDirection { toMac, fromMac };
-std::string_view toString(ClipboardDirection direction);
-std::optional<ClipboardDirection> clipboardDirectionFromString(std::string_view raw);
-
 namespace ClipboardText {
 // UTF-16 code units of the text. A byte that is not part of valid UTF-8
 // counts as one unit, as the replacement character it would become.

@@ -80,11 +80,5 @@ TEST(ClipboardPrivacy, AnyMarkerInAnyLetterCaseMakesItPrivate) {
     EXPECT_EQ(std::string_view(ClipboardPrivacy::markers[3]).size(), 38u);
 }
 
-TEST(ClipboardDirection, WordsRoundTrip) {
-    EXPECT_EQ(toString(ClipboardDirection::toMac), "clip-to-mac");
-    EXPECT_EQ(clipboardDirectionFromString("clip-from-mac"), ClipboardDirection::fromMac);
-    EXPECT_FALSE(clipboardDirectionFromString("Clip-to-mac"));
-}
-
 }  // namespace
 }  // namespace morvane
