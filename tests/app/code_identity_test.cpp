@@ -33,7 +33,7 @@ private:
 
 // A minimal 64-bit ELF file with the chosen program headers and dynamic
 // entries, enough for the reader to judge.
-struct ElfSpec {
+struct ElfLayout {
     std::uint16_t type = ET_DYN;
     bool relro = true;
     bool stack = true;
@@ -41,12 +41,12 @@ struct ElfSpec {
     std::vector<Elf64_Dyn> dynamic = {{DT_FLAGS, {DF_BIND_NOW}}, {DT_FLAGS_1, {DF_1_NOW | DF_1_PIE}}};
 };
 
-std::vector<char> buildElf(const ElfSpec& spec) {
+std::vector<char> buildElf(const ElfLayout& layout) {
     std::vector<Elf64_Phdr> programs;
-    auto dyn = spec.dynamic;
+    auto dyn = layout.dynamic;
     dyn.push_back({DT_NULL, {0}});
     const std::size_t phoff = sizeof(Elf64_Ehdr);
-    std::size_t count = 1 + (spec.relro ? 1 : 0) + (spec.stack ? 1 : 0);
+    std::size_t count = 1 + (layout.relro ? 1 : 0) + (layout.stack ? 1 : 0);
     const std::size_t dynOff = phoff + count * sizeof(Elf64_Phdr);
 
     Elf64_Phdr dynamic{};
@@ -54,15 +54,15 @@ std::vector<char> buildElf(const ElfSpec& spec) {
     dynamic.p_offset = dynOff;
     dynamic.p_filesz = dyn.size() * sizeof(Elf64_Dyn);
     programs.push_back(dynamic);
-    if (spec.relro) {
+    if (layout.relro) {
         Elf64_Phdr relro{};
         relro.p_type = PT_GNU_RELRO;
         programs.push_back(relro);
     }
-    if (spec.stack) {
+    if (layout.stack) {
         Elf64_Phdr stack{};
         stack.p_type = PT_GNU_STACK;
-        stack.p_flags = PF_R | PF_W | (spec.stackExec ? PF_X : 0);
+        stack.p_flags = PF_R | PF_W | (layout.stackExec ? PF_X : 0);
         programs.push_back(stack);
     }
 
@@ -71,7 +71,7 @@ std::vector<char> buildElf(const ElfSpec& spec) {
     header.e_ident[EI_CLASS] = ELFCLASS64;
     header.e_ident[EI_DATA] = ELFDATA2LSB;
     header.e_ident[EI_VERSION] = EV_CURRENT;
-    header.e_type = spec.type;
+    header.e_type = layout.type;
     header.e_machine = EM_X86_64;
     header.e_version = EV_CURRENT;
     header.e_phoff = phoff;
@@ -103,35 +103,35 @@ TEST(CodeIdentity, EveryMissingHardeningFlagMakesTheExecutableNotHardened) {
     EXPECT_TRUE(readElf(writeFile(dir.path() / "good", buildElf({}))).hardened());
 
     // BIND_NOW may come from either flags entry.
-    ElfSpec onlyFlags1;
+    ElfLayout onlyFlags1;
     onlyFlags1.dynamic = {{DT_FLAGS_1, {DF_1_NOW}}};
     EXPECT_TRUE(readElf(writeFile(dir.path() / "flags1", buildElf(onlyFlags1))).hardened());
 
-    ElfSpec notPie;
+    ElfLayout notPie;
     notPie.type = ET_EXEC;
     auto facts = readElf(writeFile(dir.path() / "exec", buildElf(notPie)));
     EXPECT_TRUE(facts.readable);
     EXPECT_FALSE(facts.pie);
     EXPECT_FALSE(facts.hardened());
 
-    ElfSpec lazy;
+    ElfLayout lazy;
     lazy.dynamic = {{DT_FLAGS_1, {DF_1_PIE}}};
     EXPECT_FALSE(readElf(writeFile(dir.path() / "lazy", buildElf(lazy))).bindNow);
 
-    ElfSpec noRelro;
+    ElfLayout noRelro;
     noRelro.relro = false;
     EXPECT_FALSE(readElf(writeFile(dir.path() / "norelro", buildElf(noRelro))).hardened());
 
-    ElfSpec execStack;
+    ElfLayout execStack;
     execStack.stackExec = true;
     EXPECT_FALSE(readElf(writeFile(dir.path() / "execstack", buildElf(execStack))).nonExecStack);
 
-    ElfSpec noStackHeader;
+    ElfLayout noStackHeader;
     noStackHeader.stack = false;
     EXPECT_FALSE(readElf(writeFile(dir.path() / "nostack", buildElf(noStackHeader))).nonExecStack);
 
     for (auto tag : {DT_RPATH, DT_RUNPATH}) {
-        ElfSpec withPath;
+        ElfLayout withPath;
         withPath.dynamic.push_back({tag, {1}});
         EXPECT_FALSE(readElf(writeFile(dir.path() / "rpath", buildElf(withPath))).noRunpath);
     }
