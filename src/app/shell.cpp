@@ -1,0 +1,671 @@
+#include "app/shell.h"
+
+#include <algorithm>
+#include <set>
+
+#include <unistd.h>
+
+#include "app/counting_input.h"
+#include "app/reopen.h"
+#include "core/session_log.h"
+#include "devices/device_store.h"
+
+namespace morvane {
+
+namespace {
+template <class... F>
+struct Overload : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overload(F...) -> Overload<F...>;
+
+constexpr std::int64_t alertTickMillis = 250;
+constexpr std::int64_t statsMillis = 10'000;
+}  // namespace
+
+std::shared_ptr<Shell> Shell::create(ShellDeps deps) {
+    auto shell = std::shared_ptr<Shell>(new Shell(std::move(deps)));
+    std::weak_ptr<Shell> weak = shell;
+    shell->auth_ = std::make_unique<OwnerAuthentication>(
+        *shell->d_.main, *shell->d_.prompt,
+        [weak] {
+            auto s = weak.lock();
+            return !s || s->blocked();
+        },
+        [weak](const std::string& tag, const std::string& text) {
+            if (auto s = weak.lock()) s->log(tag, text);
+        });
+    return shell;
+}
+
+Shell::Shell(ShellDeps deps) : d_(std::move(deps)) {}
+
+template <class F>
+void Shell::later(std::int64_t millis, F work) {
+    std::weak_ptr<Shell> weak = weak_from_this();
+    d_.main->postAfter(millis, [weak, work = std::move(work)]() mutable {
+        if (auto self = weak.lock()) work(*self);
+    });
+}
+
+template <class F>
+void Shell::soon(F work) {
+    std::weak_ptr<Shell> weak = weak_from_this();
+    d_.main->post([weak, work = std::move(work)]() mutable {
+        if (auto self = weak.lock()) work(*self);
+    });
+}
+
+bool Shell::blocked() const { return coolDownBlocks(controller_.has_value(), lastControllerEnd_, now()); }
+
+void Shell::loadSettings() {
+    const auto onOff = ShellLines::onOff;
+    lockOnDisconnect_ = d_.settings ? d_.settings->boolValue(SettingsKeys::lockOnDisconnect).value_or(true) : true;
+    log("app", "lock when the controller disconnects: " + onOff(lockOnDisconnect_));
+    allowResolutionMatch_ =
+        d_.settings ? d_.settings->boolValue(SettingsKeys::allowResolutionMatch).value_or(true) : true;
+    allowHideScreen_ = d_.hideFlagIsOn ? d_.hideFlagIsOn() : false;
+    log("app", "devices may change the resolution: " + onOff(allowResolutionMatch_) + "; " +
+                   "devices may hide this screen: " + onOff(allowHideScreen_));
+    paused_ = d_.settings ? d_.settings->boolValue(SettingsKeys::paused).value_or(false) : false;
+    if (paused_)
+        log("pause", "starting paused, as it was left: nobody can connect until Resume Morvane is chosen");
+}
+
+void Shell::setStartError(std::optional<std::string> error) {
+    startError_ = std::move(error);
+    updateIcon();
+}
+
+void Shell::controllerChanged(const std::optional<std::string>& name, const std::optional<std::string>& deviceID) {
+    const auto old = controller_;
+    if (old && !name) lastControllerEnd_ = now();
+    controller_ = name;
+    controllerDevice_ = name ? deviceID : std::nullopt;
+    const bool serverPaused = d_.server ? d_.server->isPaused() : paused_;
+    carryOut(lock_.handle(LockScheduler::ControllerChanged{name.has_value(), controllerDevice_, lockOnDisconnect_,
+                                                           serverPaused},
+                          now()));
+    updateIcon();
+    logSessionChange(old, name);
+    if (name) {
+        // A device now controls the machine: the owner's open choices end.
+        if (pairingAlertOpen_ && d_.store) d_.store->closePairingWindow();
+        if (alerts_.shouldAbort(true, false) && d_.ui) d_.ui->abortAlert();
+        auth_->invalidate();
+    }
+}
+
+void Shell::carryOut(const std::vector<LockScheduler::Action>& actions) {
+    for (const auto& action : actions) {
+        std::visit(Overload{
+                       [&](const LockScheduler::Log& l) { log(l.tag, l.text); },
+                       [&](const LockScheduler::StartGraceTimer& t) {
+                           const auto ticket = t.ticket;
+                           later(t.delayMillis, [ticket](Shell& s) {
+                               s.carryOut(s.lock_.handle(LockScheduler::GraceElapsed{ticket}, s.now()));
+                           });
+                       },
+                       [&](const LockScheduler::ProbeForLock&) {
+                           std::weak_ptr<Shell> weak = weak_from_this();
+                           const auto answer = [weak, main = d_.main](bool locked) {
+                               main->post([weak, locked] {
+                                   auto s = weak.lock();
+                                   if (!s) return;
+                                   LockScheduler::LockProbed probe;
+                                   probe.lockOnDisconnect = s->lockOnDisconnect_;
+                                   probe.paused = s->d_.server ? s->d_.server->isPaused() : s->paused_;
+                                   probe.alreadyLocked = locked;
+                                   probe.canInject = s->d_.canInject ? s->d_.canInject() : true;
+                                   s->carryOut(s->lock_.handle(probe, s->now()));
+                               });
+                           };
+                           if (d_.isLocked)
+                               d_.isLocked(answer);
+                           else
+                               answer(false);
+                       },
+                       [&](const LockScheduler::SendLock&) {
+                           if (d_.injector) d_.injector->handle(input::Lock{});
+                       },
+                       [&](const LockScheduler::StartLockCheck& c) {
+                           later(c.delayMillis, [](Shell& s) {
+                               std::weak_ptr<Shell> weak = s.weak_from_this();
+                               const auto answer = [weak, main = s.d_.main](bool locked) {
+                                   main->post([weak, locked] {
+                                       if (auto self = weak.lock())
+                                           self->carryOut(self->lock_.handle(LockScheduler::LockChecked{locked},
+                                                                             self->now()));
+                                   });
+                               };
+                               if (s.d_.isLocked)
+                                   s.d_.isLocked(answer);
+                               else
+                                   answer(false);
+                           });
+                       },
+                   },
+                   action);
+    }
+}
+
+void Shell::logSessionChange(const std::optional<std::string>& old, const std::optional<std::string>& fresh) {
+    if (old) {
+        logStats();
+        log("controller", ShellLines::disconnected(*old, now() - sessionStart_, fresh.has_value()));
+    }
+    if (fresh) {
+        sessionStart_ = now();
+        const auto route = d_.server ? d_.server->controllerRoute() : std::nullopt;
+        const bool viaTailnet = d_.server && d_.server->controllerViaTailnet();
+        log("controller",
+            ShellLines::connected(*fresh, ShellLines::routeWords(route.value_or(ConnectionRoute::loopback), viaTailnet)));
+        loggedPermissions_.reset();
+        logPermissionsIfChanged();
+        if (d_.counted) d_.counted->takeSummary();
+        if (d_.wake && !d_.wake->held()) {
+            if (d_.wake->hold(DisplayWake::reason))
+                log("power", "display-sleep assertion held");
+            else
+                log("error", "could not hold the display-sleep assertion");
+        }
+        if (statsGeneration_ == 0) {
+            statsGeneration_ = nextStatsGeneration_++;
+            scheduleStats(statsGeneration_);
+        }
+        return;
+    }
+    statsGeneration_ = 0;
+    if (d_.wake) d_.wake->release();
+    log("power", "display-sleep assertion released");
+}
+
+void Shell::scheduleStats(std::uint64_t generation) {
+    later(statsMillis, [generation](Shell& s) {
+        if (s.statsGeneration_ != generation) return;
+        s.logStats();
+        s.scheduleStats(generation);
+    });
+}
+
+void Shell::logStats() {
+    if (d_.takeStats) {
+        if (const auto stats = d_.takeStats()) log("capture", ShellLines::captureStats(*stats));
+    }
+    log("input", ShellLines::inputSummary(d_.counted ? d_.counted->takeSummary() : std::string()));
+    logPermissionsIfChanged();
+}
+
+void Shell::logPermissionsIfChanged() {
+    const std::string line = ShellLines::permissions(d_.canCapture ? d_.canCapture() : true,
+                                                     d_.canInject ? d_.canInject() : true,
+                                                     d_.canWatchKeys ? d_.canWatchKeys() : true, false);
+    if (loggedPermissions_ == line) return;
+    loggedPermissions_ = line;
+    log("permissions", line);
+}
+
+void Shell::sessionEvent(const SessionEvent& event) {
+    if (!d_.history) return;
+    std::visit(Overload{
+                   [&](const session_event::Started& e) { d_.history->started(e.deviceID, e.name, e.route); },
+                   [&](const session_event::Ended& e) { d_.history->ended(e.deviceID, e.takenOver); },
+               },
+               event);
+}
+
+void Shell::pairAttempted(bool viaTailnet, const std::optional<std::string>& pairedName, bool wrongCode) {
+    const std::string words = ShellLines::pairingRouteWords(viaTailnet);
+    if (pairedName) {
+        log("pairing", "code accepted " + words + ": paired " + *pairedName);
+        notePaired(*pairedName);
+        return;
+    }
+    if (wrongCode) {
+        log("pairing", "a wrong code was entered " + words);
+        return;
+    }
+    if (const auto delay = closedAttempts_.record(viaTailnet, now())) {
+        later(*delay, [](Shell& s) { s.log("pairing", s.closedAttempts_.flush(s.now())); });
+    }
+}
+
+void Shell::notePaired(const std::string& name) {
+    pairedNotice_ = std::make_pair(SessionLog::clean(name, 40), now());
+    updateIcon();
+    later(MenuTimes::pairedIconTimerMillis, [](Shell& s) { s.updateIcon(); });
+}
+
+void Shell::stoppedOnMac() {
+    paused_ = true;
+    if (d_.settings) d_.settings->setBool(SettingsKeys::paused, true);
+    log("pause",
+        "Stop Sharing was pressed in the macOS screen-sharing panel: the session is ended and Morvane is paused. "
+        "Nobody can connect until Resume Morvane is chosen");
+    carryOut(lock_.handle(LockScheduler::Paused{}, now()));
+    updateIcon();
+}
+
+void Shell::listenerFailed(const std::string& reason) {
+    log("error", "server stopped listening: " + reason);
+    startError_ = "Not running: the server stopped";
+    updateIcon();
+}
+
+void Shell::updateIcon() {
+    if (!d_.ui) return;
+    const bool recentlyPaired = pairedNotice_ && now() - pairedNotice_->second < MenuTimes::pairedIconMillis;
+    d_.ui->showIcon(iconState(startError_.has_value(), paused_, controller_, recentlyPaired));
+}
+
+std::optional<std::string> Shell::historyTag(const SessionRecord& record) const {
+    if (!d_.store) return std::nullopt;
+    const auto devices = d_.store->devices();
+    const auto it = std::find_if(devices.begin(), devices.end(),
+                                 [&](const PairedDevice& d) { return d.id == record.deviceID; });
+    if (it == devices.end()) return std::nullopt;
+    const std::string name = SessionLog::clean(it->name, SessionHistory::nameLimit);
+    const auto same = std::count_if(devices.begin(), devices.end(), [&](const PairedDevice& d) {
+        return SessionLog::clean(d.name, SessionHistory::nameLimit) == name;
+    });
+    if (same < 2) return std::nullopt;
+    return SessionHistory::pairedTag(it->pairedAt * 1000, {});
+}
+
+MenuSnapshot Shell::snapshot() {
+    MenuSnapshot s;
+    s.port = d_.port;
+    s.paused = paused_;
+    s.startError = startError_;
+    s.controller = controller_;
+    s.blocked = blocked();
+    s.authenticating = authenticating();
+    if (pairedNotice_ && now() - pairedNotice_->second < MenuTimes::pairedNoticeMillis)
+        s.pairedNoticeName = pairedNotice_->first;
+    s.screen = !d_.canCapture || d_.canCapture() ? ScreenRecordingState::allowed : ScreenRecordingState::missing;
+    s.openedScreenRecordingSettings = openedScreenSettings_;
+    s.accessibility = !d_.canInject || d_.canInject();
+    s.inputMonitoring = !d_.canWatchKeys || d_.canWatchKeys();
+    s.hardened = d_.hardened;
+    if (d_.store) {
+        s.storageFailure = d_.store->storageFailure();
+        s.lastSaveFailure = d_.store->lastSaveFailure();
+        const std::int64_t nowSeconds = systemWallMillis() / 1000;
+        for (const auto& device : d_.store->devices()) {
+            DeviceLine line{device.id, SessionLog::clean(device.name, 40), device.relayKey.has_value(), std::nullopt};
+            if (device.lastSeen) line.lastSeen = relativeTime(*device.lastSeen - nowSeconds);
+            s.devices.push_back(std::move(line));
+        }
+    }
+    s.lockOnDisconnect = lockOnDisconnect_;
+    s.allowResolutionMatch = allowResolutionMatch_;
+    s.allowHideScreen = allowHideScreen_;
+    s.hideScreenNotStored = hideScreenNotStored_;
+    s.screens = d_.screenCount ? d_.screenCount() : 1;
+    s.loginItem = d_.loginItem ? d_.loginItem->status() : LoginItemStatus::off;
+    s.loginItemError = loginItemError_;
+    if (d_.history) {
+        const auto lines = d_.history->menuLines(controller_.has_value(), {},
+                                                 [this](const SessionRecord& r) { return historyTag(r); });
+        s.historyLine = lines.line;
+        s.historyAlsoNew = lines.alsoNew;
+        s.historyEarlier = lines.earlier;
+        if (!s.blocked && lines.line) d_.history->markSeen();
+    }
+    // No update framework here: the item shows, unable to check.
+    s.updatesItem = MenuItem::command("Check for Updates…", MenuAction::checkForUpdates, false);
+    return s;
+}
+
+std::vector<MenuItem> Shell::menu() {
+    auto s = snapshot();
+    logPermissionsIfChanged();
+    return buildMenu(s);
+}
+
+void Shell::perform(MenuAction action, const std::string& payload) {
+    switch (action) {
+        case MenuAction::none:
+        case MenuAction::relay:
+        case MenuAction::checkForUpdates:
+        case MenuAction::turnOnTailnet:
+        case MenuAction::turnOffTailnet:
+        case MenuAction::copyTailnetAddress:
+        case MenuAction::showConnectWindow:
+        case MenuAction::showWelcomeWindow:
+            break;
+        case MenuAction::resumeMorvane:
+            resumeMorvane();
+            break;
+        case MenuAction::pauseMorvane:
+            pauseMorvane();
+            break;
+        case MenuAction::openAddress:
+            if (d_.ui) d_.ui->openLocation("http://127.0.0.1:" + std::to_string(d_.port));
+            break;
+        case MenuAction::copyAddress:
+            if (d_.ui) d_.ui->copyText("http://127.0.0.1:" + std::to_string(d_.port));
+            break;
+        case MenuAction::pairNewDevice:
+            pairNewDevice();
+            break;
+        case MenuAction::openScreenRecordingSettings:
+            openedScreenSettings_ = true;
+            explainMissing("The X display cannot be read, so Morvane cannot show this screen to your devices.");
+            break;
+        case MenuAction::openAccessibilitySettings:
+            explainMissing("The X server offers no XTEST extension, so Morvane cannot pass input from your devices.");
+            break;
+        case MenuAction::openInputMonitoringSettings:
+            explainMissing(
+                "The X server offers no XInputExtension 2, so Morvane cannot watch for Escape held at this computer.");
+            break;
+        case MenuAction::resetDeviceStorage:
+            resetDeviceStorage();
+            break;
+        case MenuAction::revokeDevice:
+            revokeDevice(payload);
+            break;
+        case MenuAction::revokeAllDevices:
+            revokeAllDevices();
+            break;
+        case MenuAction::toggleLockOnDisconnect:
+            toggleLockOnDisconnect();
+            break;
+        case MenuAction::toggleResolutionMatch:
+            toggleResolutionMatch();
+            break;
+        case MenuAction::toggleHideScreen:
+            toggleHideScreen();
+            break;
+        case MenuAction::toggleStartAtLogin:
+            toggleStartAtLogin();
+            break;
+        case MenuAction::chooseFilesForOutbox:
+            chooseFilesForOutbox();
+            break;
+        case MenuAction::showOutbox:
+            if (d_.ui) d_.ui->openLocation(prepareOutbox(d_.outbox).string());
+            break;
+        case MenuAction::showReceivedFiles:
+            prepareOutbox(d_.outbox);
+            if (d_.ui) d_.ui->openLocation(d_.receivedRoot.string());
+            break;
+        case MenuAction::disconnectController:
+            log("controller", "disconnect chosen in the menu");
+            if (d_.server) d_.server->disconnectController("disconnected-by-host");
+            break;
+        case MenuAction::quit:
+            if (d_.ui) d_.ui->quit();
+            break;
+    }
+}
+
+void Shell::explainMissing(const std::string& what) {
+    if (d_.ui) d_.ui->showNotice({"Morvane is missing a permission", what, {"OK"}});
+}
+
+void Shell::withOwnerAuthentication(const std::string& title, const std::string& reason,
+                                    std::function<void()> otherwise, std::function<void()> then) {
+    auth_->withOwnerAuthentication(title, reason, std::move(otherwise), std::move(then));
+}
+
+ModalResponse Shell::runAlert(const AlertSpec& alert, std::function<bool()> closeWhen) {
+    const bool controlled = d_.server ? d_.server->controllerName().has_value() : controller_.has_value();
+    if (!d_.ui || !alerts_.tryOpen(controlled)) return ModalResponse::abort;
+    const std::uint64_t ticks = ++alertTicks_;
+    auto closeWhenShared = std::make_shared<std::function<bool()>>(std::move(closeWhen));
+    auto tickShared = std::make_shared<std::function<void(Shell&)>>();
+    *tickShared = [ticks, closeWhenShared, weakTick = std::weak_ptr<std::function<void(Shell&)>>(tickShared)](
+                      Shell& s) {
+        if (s.alertTicks_ != ticks) return;
+        const bool controlledNow = s.d_.server ? s.d_.server->controllerName().has_value() : s.controller_.has_value();
+        if (s.alerts_.shouldAbort(controlledNow, (*closeWhenShared) ? (*closeWhenShared)() : false))
+            s.d_.ui->abortAlert();
+        if (auto next = weakTick.lock()) s.later(alertTickMillis, [next](Shell& self) { (*next)(self); });
+    };
+    later(alertTickMillis, [tickShared](Shell& s) { (*tickShared)(s); });
+    const ModalResponse response = d_.ui->runModal(alert);
+    alerts_.closed();
+    ++alertTicks_;
+    return alerts_.aborted() ? ModalResponse::abort : response;
+}
+
+void Shell::pairNewDevice() {
+    if (paused_ || startError_ || pairingAlertOpen_ || !d_.store || d_.store->storageFailure()) return;
+    withOwnerAuthentication("pair a new device", "show a pairing code for a new device", nullptr,
+                            [weak = weak_from_this()] {
+                                if (auto s = weak.lock()) s->showPairingCode();
+                            });
+}
+
+void Shell::showPairingCode() {
+    if (blocked() || paused_ || startError_ || pairingAlertOpen_ || alerts_.isOpen() || !d_.store ||
+        d_.store->storageFailure())
+        return;
+    std::set<std::string> before;
+    for (const auto& d : d_.store->devices()) before.insert(d.id);
+    const std::string code = d_.store->openPairingWindow();
+    log("pairing", "window opened");
+    AlertSpec alert{ShellLines::pairingCodeMessage(code), ShellLines::pairingInformative(std::nullopt, d_.port),
+                    {"Cancel Pairing"}};
+    pairingAlertOpen_ = true;
+    std::weak_ptr<Shell> weak = weak_from_this();
+    runAlert(alert, [weak] {
+        auto s = weak.lock();
+        return !s || !s->d_.store->pairingWindowOpen();
+    });
+    pairingAlertOpen_ = false;
+    d_.store->closePairingWindow();
+    for (const auto& d : d_.store->devices()) {
+        if (before.count(d.id)) continue;
+        log("pairing", "window closed, paired: " + d.name);
+        notePaired(d.name);
+        return;
+    }
+    log("pairing", "window closed, nothing paired");
+}
+
+void Shell::revokeDevice(const std::string& id) {
+    if (blocked() || !d_.store || id.empty()) return;
+    std::string name = "unknown device";
+    for (const auto& d : d_.store->devices())
+        if (d.id == id) {
+            name = d.name;
+            break;
+        }
+    d_.store->revoke(id);
+    log("pairing", "revoked: " + name);
+}
+
+void Shell::revokeAllDevices() {
+    if (blocked()) return;
+    soon([](Shell& s) {
+        if (s.blocked() || !s.d_.store) return;
+        const auto response =
+            s.runAlert({"Revoke all paired devices?", "Every device will have to be paired again before it can connect.",
+                        {"Revoke All", "Cancel"}},
+                       [] { return false; });
+        if (response != ModalResponse::firstButton || s.blocked()) return;
+        s.d_.store->revokeAll();
+        s.log("pairing", "revoked all devices");
+    });
+}
+
+void Shell::resetDeviceStorage() {
+    if (!d_.hardened || blocked()) return;
+    soon([](Shell& s) {
+        if (s.blocked() || s.authenticating() || !s.d_.store) return;
+        const auto response = s.runAlert(
+            {"Start fresh?",
+             "The stored list is removed and Morvane starts with no paired devices. Every device will have to be "
+             "paired again.",
+             {"Start Fresh", "Cancel"}},
+            [] { return false; });
+        if (response != ModalResponse::firstButton || s.blocked()) return;
+        s.withOwnerAuthentication("start fresh", "remove the stored list of paired devices", nullptr,
+                                  [weak = s.weak_from_this()] {
+                                      auto self = weak.lock();
+                                      if (!self) return;
+                                      try {
+                                          self->d_.store->resetStorage();
+                                      } catch (const std::exception& e) {
+                                          self->log("error", std::string("paired devices could not be reset: ") +
+                                                                 e.what());
+                                          return;
+                                      }
+                                      self->log("pairing", "start fresh: " + self->d_.storageSummary +
+                                                               " removed, no paired devices");
+                                  });
+    });
+}
+
+void Shell::toggleLockOnDisconnect() {
+    if (blocked()) return;
+    if (lockOnDisconnect_) {
+        withOwnerAuthentication("stop locking on disconnect", "stop locking this Mac when the controller disconnects",
+                                nullptr, [weak = weak_from_this()] {
+                                    if (auto s = weak.lock()) s->setLockOnDisconnect(false);
+                                });
+    } else {
+        setLockOnDisconnect(true);
+    }
+}
+
+void Shell::toggleResolutionMatch() {
+    if (allowResolutionMatch_) {
+        setResolutionMatch(false);
+        return;
+    }
+    if (blocked()) return;
+    withOwnerAuthentication("let devices change the resolution",
+                            "let paired devices change this Mac's resolution while they are connected", nullptr,
+                            [weak = weak_from_this()] {
+                                if (auto s = weak.lock()) s->setResolutionMatch(true);
+                            });
+}
+
+void Shell::toggleHideScreen() {
+    if (allowHideScreen_) {
+        setHideScreen(false);
+        return;
+    }
+    if (blocked()) return;
+    withOwnerAuthentication("let devices hide this screen",
+                            "let paired devices hide this Mac's screen while they are connected", nullptr,
+                            [weak = weak_from_this()] {
+                                if (auto s = weak.lock()) s->setHideScreen(true);
+                            });
+}
+
+void Shell::setLockOnDisconnect(bool on) {
+    lockOnDisconnect_ = on;
+    if (d_.settings) d_.settings->setBool(SettingsKeys::lockOnDisconnect, on);
+    log("app", ShellLines::lockSettingChanged(on));
+    pushEffectsAllowed();
+}
+
+void Shell::setResolutionMatch(bool on) {
+    allowResolutionMatch_ = on;
+    if (d_.settings) d_.settings->setBool(SettingsKeys::allowResolutionMatch, on);
+    log("app", ShellLines::resolutionSettingChanged(on));
+    pushEffectsAllowed();
+}
+
+void Shell::setHideScreen(bool on) {
+    const auto write = d_.hideFlagSet ? d_.hideFlagSet : [](bool) { return false; };
+    const auto remove = d_.hideFlagRemove ? d_.hideFlagRemove : [] { return false; };
+    const auto readBack = d_.hideFlagIsOn ? d_.hideFlagIsOn : [] { return false; };
+    const auto outcome = ShellLines::setHideScreen(on, write, remove, readBack);
+    allowHideScreen_ = outcome.allowed;
+    hideScreenNotStored_ = outcome.notStored;
+    log("app", outcome.line);
+    pushEffectsAllowed();
+}
+
+void Shell::pushEffectsAllowed() {
+    if (d_.server) d_.server->setEffectsAllowed(allowResolutionMatch_, allowHideScreen_, lockOnDisconnect_);
+}
+
+void Shell::toggleStartAtLogin() {
+    if (blocked() || !d_.loginItem) return;
+    const bool turnOn = d_.loginItem->status() == LoginItemStatus::off;
+    const std::string word = turnOn ? "on" : "off";
+    const auto failure = turnOn ? d_.loginItem->registerItem() : d_.loginItem->unregisterItem();
+    if (!failure) {
+        loginItemError_.reset();
+        log("app", "start at login: " + word + " (changed in the menu)");
+        return;
+    }
+    loginItemError_ = "Start at Login could not be turned " + word + ": " + *failure;
+    log("error", "start at login could not be turned " + word + ": " + *failure);
+}
+
+void Shell::pauseMorvane() {
+    if (paused_) return;
+    const auto name = controller_;
+    paused_ = true;
+    if (d_.server) d_.server->pause(PauseCause::menu);
+    if (d_.settings) d_.settings->setBool(SettingsKeys::paused, true);
+    log("pause", ShellLines::pauseChosen(name));
+    carryOut(lock_.handle(LockScheduler::Paused{}, now()));
+    updateIcon();
+}
+
+void Shell::resumeMorvane() {
+    if (!paused_ || blocked()) return;
+    withOwnerAuthentication("resume", "let your paired devices connect to this Mac again", nullptr,
+                            [weak = weak_from_this()] {
+                                auto s = weak.lock();
+                                if (!s || !s->paused_) return;
+                                s->paused_ = false;
+                                if (s->d_.settings) s->d_.settings->setBool(SettingsKeys::paused, false);
+                                if (s->d_.server) s->d_.server->resume();
+                                s->log("pause",
+                                       "resumed from the menu after owner authentication: paired devices can connect "
+                                       "again");
+                                s->updateIcon();
+                            });
+}
+
+void Shell::chooseFilesForOutbox() {
+    if (!d_.ui) return;
+    const auto files = d_.ui->chooseFiles();
+    if (files.empty()) return;
+    const auto outbox = prepareOutbox(d_.outbox);
+    std::weak_ptr<Shell> weak = weak_from_this();
+    auto work = [files, outbox, naming = d_.naming, weak, main = d_.main] {
+        const auto result = copyIntoOutbox(files, outbox, naming);
+        const auto text = outboxProblemText(result);
+        if (!text) return;
+        main->post([weak, text] {
+            if (auto s = weak.lock())
+                if (s->d_.ui) s->d_.ui->showNotice({"Some files were not added to the Outbox", *text, {"OK"}});
+        });
+    };
+    if (d_.background)
+        d_.background(std::move(work));
+    else
+        work();
+}
+
+void Shell::quitAndReopen() {
+    if (const auto failure = startReopen(d_.program, ::getpid())) {
+        log("error", "could not reopen Morvane: " + *failure);
+        return;
+    }
+    log("app", "quit and reopen (Welcome window)");
+    reopening_ = true;
+    if (d_.ui) d_.ui->quit();
+}
+
+void Shell::terminate() {
+    reopening_ = true;
+    if (d_.history) d_.history->closeRunning();
+    statsGeneration_ = 0;
+    if (d_.wake) d_.wake->release();
+    log("app", "quit");
+}
+
+}  // namespace morvane

@@ -1,0 +1,227 @@
+// The owner's side of the host: the state behind the status icon and its
+// menu, what happens when the controller changes, the menu's actions with
+// their preconditions, locking when the controller leaves, the statistics
+// lines and the session history. Runs on the main queue only. Everything
+// that draws or asks the owner goes through ShellUi, so this class has no
+// Qt in it and is tested with fakes.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/display_wake.h"
+#include "app/lock_scheduler.h"
+#include "app/login_item.h"
+#include "app/menu_model.h"
+#include "app/outbox.h"
+#include "app/owner_auth.h"
+#include "app/session_history.h"
+#include "app/settings_store.h"
+#include "app/shell_lines.h"
+#include "core/clock.h"
+#include "core/executor.h"
+#include "core/input_sink.h"
+#include "core/types.h"
+
+namespace morvane {
+
+class DeviceStore;
+class CountingInput;
+
+// What the shell needs of the server.
+class ShellServer {
+public:
+    virtual ~ShellServer() = default;
+    virtual void pause(PauseCause cause) = 0;
+    virtual void resume() = 0;
+    virtual void disconnectController(const std::string& reason) = 0;
+    virtual void setEffectsAllowed(bool /*match*/, bool /*hide*/, bool /*locksOnDisconnect*/) {}
+    virtual bool isPaused() const = 0;
+    virtual std::optional<std::string> controllerName() const = 0;
+    virtual std::optional<ConnectionRoute> controllerRoute() const = 0;
+    virtual bool controllerViaTailnet() const = 0;
+};
+
+struct AlertSpec {
+    std::string message;
+    std::string informative;
+    std::vector<std::string> buttons;  // the first is the default
+    bool operator==(const AlertSpec&) const = default;
+};
+
+// Drawing and asking, implemented by the Qt layer.
+class ShellUi {
+public:
+    virtual ~ShellUi() = default;
+    virtual void showIcon(const IconState& icon) = 0;
+    // Runs the alert modally (a nested event loop) until a button is pressed
+    // or abortAlert() is called, which answers ModalResponse::abort.
+    virtual ModalResponse runModal(const AlertSpec& alert) = 0;
+    virtual void abortAlert() = 0;
+    // An alert shown directly, outside the one-alert runner.
+    virtual void showNotice(const AlertSpec& alert) = 0;
+    virtual std::vector<std::filesystem::path> chooseFiles() = 0;
+    virtual void copyText(const std::string& text) = 0;
+    virtual void openLocation(const std::string& urlOrPath) = 0;
+    virtual void quit() = 0;
+};
+
+struct ShellDeps {
+    Executor* main = nullptr;
+    std::function<std::int64_t()> clock = [] { return nowMillis(); };
+    ShellLog log;
+    SettingsStore* settings = nullptr;
+    DeviceStore* store = nullptr;
+    std::string storageSummary;
+    bool hardened = false;
+    ShellServer* server = nullptr;
+    InputSink* injector = nullptr;  // the injector itself: the lock is not counted
+    CountingInput* counted = nullptr;
+    SessionHistory* history = nullptr;
+    DisplayWake* wake = nullptr;
+    ShellUi* ui = nullptr;
+    OwnerPrompt* prompt = nullptr;
+    LoginItem* loginItem = nullptr;
+
+    // The stored permission for devices to hide the screen.
+    std::function<bool()> hideFlagIsOn;
+    std::function<bool(bool)> hideFlagSet;
+    std::function<bool()> hideFlagRemove;
+
+    // Probes. isLocked answers later (it may wait for another process).
+    std::function<void(std::function<void(bool)>)> isLocked;
+    std::function<bool()> canInject;        // synthetic input works (XTest)
+    std::function<bool()> canCapture;       // the screen can be read
+    std::function<bool()> canWatchKeys;     // the Escape watch can work
+    std::function<std::optional<ShellLines::CaptureStats>()> takeStats;
+    std::function<int()> screenCount;
+    // Runs work off the main queue (copies into the Outbox).
+    std::function<void(std::function<void()>)> background;
+
+    std::filesystem::path receivedRoot;  // where received files land
+    std::filesystem::path outbox;        // receivedRoot / "Outbox"
+    OutboxNaming naming = OutboxNaming::basic();
+    std::filesystem::path program;       // for quit and reopen
+    int port = 8722;
+};
+
+class Shell : public std::enable_shared_from_this<Shell> {
+public:
+    static std::shared_ptr<Shell> create(ShellDeps deps);
+    Shell(const Shell&) = delete;
+    Shell& operator=(const Shell&) = delete;
+
+    // Settings as read at launch.
+    void loadSettings();
+    void setServer(ShellServer* server) { d_.server = server; }
+    void setStartError(std::optional<std::string> error);
+
+    // Server callbacks, on the main queue. `deviceID` is the id that came
+    // with the report.
+    void controllerChanged(const std::optional<std::string>& name, const std::optional<std::string>& deviceID);
+    void sessionEvent(const SessionEvent& event);
+    void pairAttempted(bool viaTailnet, const std::optional<std::string>& pairedName, bool wrongCode);
+    void stoppedOnMac();
+    void listenerFailed(const std::string& reason);
+
+    // The menu, rebuilt at every opening.
+    MenuSnapshot snapshot();
+    std::vector<MenuItem> menu();
+    void perform(MenuAction action, const std::string& payload = {});
+    void updateIcon();
+
+    // Starts a process that waits for this one to end and starts the
+    // program again, then quits.
+    void quitAndReopen();
+    bool reopening() const { return reopening_; }
+
+    // Quit work after the server stopped: history, timers, wake, last line.
+    void terminate();
+
+    // State the tests and the Qt layer read.
+    bool blocked() const;
+    bool paused() const { return paused_; }
+    bool authenticating() const { return auth_ ? auth_->authenticating() : false; }
+    bool lockOnDisconnect() const { return lockOnDisconnect_; }
+    bool allowResolutionMatch() const { return allowResolutionMatch_; }
+    bool allowHideScreen() const { return allowHideScreen_; }
+    const std::optional<std::string>& controller() const { return controller_; }
+    const std::optional<std::string>& startError() const { return startError_; }
+    bool pairingAlertOpen() const { return pairingAlertOpen_; }
+    bool statsRunning() const { return statsGeneration_ != 0; }
+
+    // The owner's gate, for the relay controller's hooks.
+    void withOwnerAuthentication(const std::string& title, const std::string& reason, std::function<void()> otherwise,
+                                 std::function<void()> then);
+    ModalResponse runAlert(const AlertSpec& alert, std::function<bool()> closeWhen);
+
+private:
+    explicit Shell(ShellDeps deps);
+    std::int64_t now() const { return d_.clock(); }
+    void log(const std::string& tag, const std::string& text) const {
+        if (d_.log) d_.log(tag, text);
+    }
+    template <class F>
+    void later(std::int64_t millis, F work);
+    template <class F>
+    void soon(F work);
+
+    void carryOut(const std::vector<LockScheduler::Action>& actions);
+    void logSessionChange(const std::optional<std::string>& old, const std::optional<std::string>& now);
+    void logStats();
+    void scheduleStats(std::uint64_t generation);
+    void logPermissionsIfChanged();
+    void notePaired(const std::string& name);
+
+    void pairNewDevice();
+    void showPairingCode();
+    void revokeDevice(const std::string& id);
+    void revokeAllDevices();
+    void resetDeviceStorage();
+    void toggleLockOnDisconnect();
+    void toggleResolutionMatch();
+    void toggleHideScreen();
+    void toggleStartAtLogin();
+    void setLockOnDisconnect(bool on);
+    void setResolutionMatch(bool on);
+    void setHideScreen(bool on);
+    void pushEffectsAllowed();
+    void pauseMorvane();
+    void resumeMorvane();
+    void chooseFilesForOutbox();
+    void explainMissing(const std::string& what);
+    std::optional<std::string> historyTag(const SessionRecord& record) const;
+
+    ShellDeps d_;
+    std::unique_ptr<OwnerAuthentication> auth_;
+    LockScheduler lock_;
+    ModalAlertGate alerts_;
+    ShellLines::ClosedAttempts closedAttempts_;
+
+    bool paused_ = false;
+    bool lockOnDisconnect_ = true;
+    bool allowResolutionMatch_ = true;
+    bool allowHideScreen_ = false;
+    bool hideScreenNotStored_ = false;
+    std::optional<std::string> startError_;
+    std::optional<std::string> controller_;
+    std::optional<std::string> controllerDevice_;
+    std::optional<std::int64_t> lastControllerEnd_;
+    std::int64_t sessionStart_ = 0;
+    std::optional<std::string> loggedPermissions_;
+    std::optional<std::pair<std::string, std::int64_t>> pairedNotice_;
+    bool pairingAlertOpen_ = false;
+    std::uint64_t alertTicks_ = 0;
+    std::uint64_t statsGeneration_ = 0;
+    std::uint64_t nextStatsGeneration_ = 1;
+    std::optional<std::string> loginItemError_;
+    bool openedScreenSettings_ = false;
+    bool reopening_ = false;
+};
+
+}  // namespace morvane

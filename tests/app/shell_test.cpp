@@ -1,0 +1,408 @@
+#include "app/shell.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "app/counting_input.h"
+#include "devices/device_store.h"
+#include "manual_executor.h"
+
+namespace morvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct FakeServer final : ShellServer {
+    void pause(PauseCause) override {
+        paused = true;
+        ++pauses;
+    }
+    void resume() override { paused = false; }
+    void disconnectController(const std::string& reason) override { disconnects.push_back(reason); }
+    void setEffectsAllowed(bool match, bool hide, bool lock) override { effects = {match, hide, lock}; }
+    bool isPaused() const override { return paused; }
+    std::optional<std::string> controllerName() const override { return name; }
+    std::optional<ConnectionRoute> controllerRoute() const override { return route; }
+    bool controllerViaTailnet() const override { return false; }
+    bool paused = false;
+    int pauses = 0;
+    std::optional<std::string> name;
+    std::optional<ConnectionRoute> route = ConnectionRoute::loopback;
+    std::vector<std::string> disconnects;
+    std::array<bool, 3> effects{};
+};
+
+struct FakeUi final : ShellUi {
+    explicit FakeUi(testing::ManualExecutor& main) : main(main) {}
+    void showIcon(const IconState& icon) override { icons.push_back(icon); }
+    ModalResponse runModal(const AlertSpec& alert) override {
+        alerts.push_back(alert);
+        aborted = false;
+        if (duringAlert) duringAlert(alert);
+        // The nested loop: time passes until a button or an abort ends it.
+        for (int i = 0; i < 1000 && !aborted; ++i) {
+            if (press) return *press;
+            main.advance(50);
+        }
+        return ModalResponse::abort;
+    }
+    void abortAlert() override { aborted = true; }
+    void showNotice(const AlertSpec& alert) override { notices.push_back(alert); }
+    std::vector<fs::path> chooseFiles() override { return chosen; }
+    void copyText(const std::string& text) override { copied.push_back(text); }
+    void openLocation(const std::string& where) override { opened.push_back(where); }
+    void quit() override { ++quits; }
+
+    testing::ManualExecutor& main;
+    std::vector<IconState> icons;
+    std::vector<AlertSpec> alerts;
+    std::vector<AlertSpec> notices;
+    std::function<void(const AlertSpec&)> duringAlert;
+    std::optional<ModalResponse> press;
+    bool aborted = false;
+    std::vector<fs::path> chosen;
+    std::vector<std::string> copied, opened;
+    int quits = 0;
+};
+
+struct FakePrompt final : OwnerPrompt {
+    void ask(const std::string& reason, std::function<void(bool)> done) override {
+        reasons.push_back(reason);
+        if (answer) {
+            done(*answer);
+        } else {
+            pending = std::move(done);
+        }
+    }
+    void cancel() override {
+        if (auto d = std::move(pending)) {
+            pending = nullptr;
+            d(false);
+        }
+    }
+    std::optional<bool> answer = true;
+    std::vector<std::string> reasons;
+    std::function<void(bool)> pending;
+};
+
+struct RecordingSink final : InputSink {
+    void handle(const InputEvent& e) override { events.push_back(e); }
+    void releaseEverything() override {}
+    std::vector<InputEvent> events;
+};
+
+struct WakeBackend final : DisplayWakeBackend {
+    void declareActivity(const std::string&) override {}
+    bool inhibit(const std::string&) override { return true; }
+    void uninhibit() override {}
+};
+
+struct Harness {
+    fs::path dir = fs::temp_directory_path() / ("shell-test-" + std::to_string(::getpid()) + "-" +
+                                                std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    testing::ManualExecutor main;
+    FakeServer server;
+    FakeUi ui{main};
+    FakePrompt prompt;
+    std::shared_ptr<RecordingSink> injector = std::make_shared<RecordingSink>();
+    CountingInput counted{injector};
+    std::vector<std::string> lines;
+    std::unique_ptr<SettingsStore> settings;
+    std::unique_ptr<DeviceStore> store;
+    std::unique_ptr<SessionHistory> history;
+    DisplayWake wake{std::make_unique<WakeBackend>()};
+    std::unique_ptr<LoginItem> loginItem;
+    bool locked = false;
+    bool flagOn = false;
+    bool flagWrites = true;
+    std::shared_ptr<Shell> shell;
+
+    Harness() {
+        fs::create_directories(dir);
+        settings = std::make_unique<SettingsStore>(dir / "settings.json", nullptr);
+        store = std::make_unique<DeviceStore>(dir / "devices.bin");
+        history = std::make_unique<SessionHistory>(std::nullopt, std::nullopt, nullptr, nullptr,
+                                                   [] { return 1'772'359'200'000; });
+        loginItem = std::make_unique<LoginItem>(dir / "autostart" / "morvane.desktop", "/usr/bin/morvane-host");
+        ShellDeps d;
+        d.main = &main;
+        d.clock = [this] { return main.now() + 1'000'000; };
+        d.log = [this](const std::string& tag, const std::string& text) { lines.push_back(tag + "  " + text); };
+        d.settings = settings.get();
+        d.store = store.get();
+        d.storageSummary = "file " + (dir / "devices.bin").string();
+        d.hardened = true;
+        d.server = &server;
+        d.injector = injector.get();
+        d.counted = &counted;
+        d.history = history.get();
+        d.wake = &wake;
+        d.ui = &ui;
+        d.prompt = &prompt;
+        d.loginItem = loginItem.get();
+        d.hideFlagIsOn = [this] { return flagOn; };
+        d.hideFlagSet = [this](bool v) {
+            if (flagWrites) flagOn = v;
+            return flagWrites;
+        };
+        d.hideFlagRemove = [this] { return false; };
+        d.isLocked = [this](std::function<void(bool)> answer) { answer(locked); };
+        d.receivedRoot = dir / "Received";
+        d.outbox = dir / "Received" / "Outbox";
+        shell = Shell::create(std::move(d));
+        shell->loadSettings();
+        lines.clear();
+    }
+    ~Harness() {
+        shell.reset();
+        fs::remove_all(dir);
+    }
+    void connect(const std::string& name, const std::string& id) {
+        server.name = name;
+        shell->controllerChanged(name, id);
+        main.runAll();
+    }
+    void leave() {
+        server.name.reset();
+        shell->controllerChanged(std::nullopt, std::nullopt);
+        main.runAll();
+    }
+    bool logged(const std::string& line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
+};
+
+TEST(Shell, ControlledStretchHoldsTheDisplayLogsStatisticsAndLocksAfterTheGrace) {
+    Harness h;
+    h.connect("iPad", "dev-1");
+    EXPECT_EQ(h.lines, (std::vector<std::string>{
+                           "controller  connected: iPad (from this Mac)",
+                           "permissions  screen-recording=yes accessibility=yes input-monitoring=yes",
+                           "power  display-sleep assertion held",
+                       }));
+    EXPECT_TRUE(h.wake.held());
+    EXPECT_EQ(h.ui.icons.back().symbol, "record.circle.fill");
+    h.counted.handle(input::Move{0.1, 0.1});
+    h.injector->events.clear();
+    h.lines.clear();
+    h.main.advance(10'000);
+    EXPECT_EQ(h.lines, std::vector<std::string>{"input  move=1"});
+    h.main.advance(10'000);
+    EXPECT_EQ(h.lines.back(), "input  no events");
+
+    h.lines.clear();
+    h.main.advance(2'500);
+    h.leave();
+    EXPECT_EQ(h.lines, (std::vector<std::string>{"input  no events", "controller  disconnected: iPad after 22 s",
+                                                 "power  display-sleep assertion released"}));
+    EXPECT_FALSE(h.wake.held());
+    EXPECT_TRUE(h.shell->blocked());
+    h.lines.clear();
+    h.main.advance(4'999);
+    EXPECT_TRUE(h.injector->events.empty());
+    h.main.advance(1);
+    EXPECT_EQ(h.injector->events, std::vector<InputEvent>{input::Lock{}});
+    EXPECT_EQ(h.counted.takeSummary(), "");  // the lock is not counted as the controller's input
+    h.main.advance(3'000);
+    EXPECT_EQ(h.lines, (std::vector<std::string>{"lock  controller left: locking the Mac",
+                                                 "error  the Mac did not lock within 3 s"}));
+    // The statistics timer stopped with the session.
+    h.lines.clear();
+    h.main.advance(30'000);
+    EXPECT_TRUE(h.lines.empty());
+    EXPECT_FALSE(h.shell->blocked());
+}
+
+TEST(Shell, TakeoverKeepsTheSessionGoingAndSchedulesNoLock) {
+    Harness h;
+    h.connect("iPad", "dev-1");
+    h.main.advance(3'000);
+    h.lines.clear();
+    h.connect("Laptop", "dev-2");
+    EXPECT_EQ(h.lines[1], "controller  disconnected: iPad after 3 s (taken over)");
+    EXPECT_EQ(h.lines[2], "controller  connected: Laptop (from this Mac)");
+    EXPECT_FALSE(h.logged("power  display-sleep assertion released"));
+    h.main.advance(6'000);
+    EXPECT_TRUE(h.injector->events.empty());
+}
+
+TEST(Shell, PairingShowsTheCodeAndClosesWhenABrowserPairs) {
+    Harness h;
+    h.ui.duringAlert = [&](const AlertSpec& alert) {
+        ASSERT_EQ(alert.message.rfind("Pairing code: ", 0), 0u);
+        std::string code = alert.message.substr(14);
+        ASSERT_EQ(code.size(), 9u);
+        EXPECT_EQ(code[4], '-');
+        code.erase(4, 1);
+        const auto outcome = h.store->attemptPair(code, "Firefox");
+        EXPECT_TRUE(std::holds_alternative<pair_outcome::Paired>(outcome));
+    };
+    h.shell->perform(MenuAction::pairNewDevice);
+    h.main.runAll();
+    EXPECT_EQ(h.prompt.reasons, std::vector<std::string>{"show a pairing code for a new device"});
+    ASSERT_EQ(h.ui.alerts.size(), 1u);
+    EXPECT_EQ(h.ui.alerts[0].buttons, std::vector<std::string>{"Cancel Pairing"});
+    EXPECT_TRUE(h.logged("pairing  window opened"));
+    EXPECT_TRUE(h.logged("pairing  window closed, paired: Firefox"));
+    EXPECT_FALSE(h.store->pairingWindowOpen());
+    EXPECT_EQ(h.ui.icons.back().symbol, "checkmark.circle");
+    h.main.advance(6'100);
+    EXPECT_EQ(h.ui.icons.back().symbol, "display");
+    const auto menu = h.shell->menu();
+    EXPECT_TRUE(std::any_of(menu.begin(), menu.end(), [](const MenuItem& i) {
+        return i.title == "Paired “Firefox” just now. Revoke it under Devices";
+    }));
+}
+
+TEST(Shell, ADeviceConnectingEndsTheOwnersOpenChoices) {
+    Harness h;
+    h.ui.duringAlert = [&](const AlertSpec&) { h.connect("iPad", "dev-1"); };
+    h.shell->perform(MenuAction::pairNewDevice);
+    h.main.runAll();
+    ASSERT_EQ(h.ui.alerts.size(), 1u);
+    EXPECT_TRUE(h.logged("pairing  window closed, nothing paired"));
+    EXPECT_FALSE(h.store->pairingWindowOpen());
+    // While controlled no alert is shown at all, and no prompt comes up.
+    EXPECT_EQ(h.shell->runAlert({"x", "y", {"OK"}}, [] { return false; }), ModalResponse::abort);
+    h.shell->perform(MenuAction::toggleLockOnDisconnect);
+    h.main.runAll();
+    EXPECT_EQ(h.prompt.reasons.size(), 1u);
+    EXPECT_TRUE(h.shell->lockOnDisconnect());
+
+    // A prompt that is up when a device connects ends as failed.
+    h.leave();
+    h.main.advance(10'000);
+    h.prompt.answer.reset();
+    h.shell->perform(MenuAction::toggleLockOnDisconnect);
+    h.main.runAll();
+    ASSERT_TRUE(h.prompt.pending);
+    h.connect("iPad", "dev-1");
+    EXPECT_TRUE(h.logged("auth  stop locking on disconnect: owner authentication failed or was cancelled"));
+    EXPECT_TRUE(h.shell->lockOnDisconnect());
+}
+
+TEST(Shell, PauseNarrowsAtOnceAndResumeNeedsTheOwnerAfterTheCoolDown) {
+    Harness h;
+    h.connect("iPad", "dev-1");
+    h.lines.clear();
+    h.shell->perform(MenuAction::pauseMorvane);
+    EXPECT_EQ(h.server.pauses, 1);
+    EXPECT_EQ(h.settings->boolValue(SettingsKeys::paused), true);
+    EXPECT_EQ(h.lines.back(),
+              "pause  Pause Morvane chosen in the menu: iPad is disconnected. Nobody can connect until Resume Morvane "
+              "is chosen");
+    // The server ends the session: ended by pausing, so no lock.
+    h.leave();
+    EXPECT_TRUE(h.logged("lock  the session was ended at the Mac (paused): not locking"));
+    EXPECT_EQ(h.ui.icons.back().symbol, "pause.circle");
+
+    h.shell->perform(MenuAction::resumeMorvane);
+    h.main.runAll();
+    EXPECT_TRUE(h.prompt.reasons.empty());
+    EXPECT_TRUE(h.shell->paused());
+    h.main.advance(10'000);
+    h.shell->perform(MenuAction::resumeMorvane);
+    h.main.runAll();
+    EXPECT_FALSE(h.shell->paused());
+    EXPECT_FALSE(h.server.paused);
+    EXPECT_EQ(h.settings->boolValue(SettingsKeys::paused), false);
+    EXPECT_EQ(h.lines.back(),
+              "pause  resumed from the menu after owner authentication: paired devices can connect again");
+}
+
+TEST(Shell, PausingDuringTheGraceCancelsTheLock) {
+    Harness h;
+    h.connect("iPad", "dev-1");
+    h.leave();
+    h.main.advance(3'000);
+    h.shell->perform(MenuAction::pauseMorvane);
+    EXPECT_TRUE(h.logged("lock  paused before the lock after the last disconnect was due: not locking"));
+    h.main.advance(5'000);
+    EXPECT_TRUE(h.injector->events.empty());
+}
+
+TEST(Shell, OptionTogglesWidenOnlyWithTheOwnerAndAlwaysNarrow) {
+    Harness h;
+    h.shell->perform(MenuAction::toggleHideScreen);
+    h.main.runAll();
+    EXPECT_TRUE(h.shell->allowHideScreen());
+    EXPECT_TRUE(h.flagOn);
+    EXPECT_EQ(h.server.effects, (std::array<bool, 3>{true, true, true}));
+
+    h.connect("iPad", "dev-1");
+    h.flagWrites = false;  // the stored flag refuses to change
+    h.shell->perform(MenuAction::toggleHideScreen);
+    EXPECT_FALSE(h.shell->allowHideScreen());
+    EXPECT_EQ(h.lines.back(),
+              "app  devices may hide this screen: off (changed in the menu); the keychain did not take the setting");
+    auto menu = h.shell->menu();
+    EXPECT_TRUE(std::any_of(menu.begin(), menu.end(), [](const MenuItem& i) {
+        return i.kind == MenuItem::Kind::warning &&
+               i.title == "The stored screen-hiding setting could not be turned off";
+    }));
+    h.shell->perform(MenuAction::toggleResolutionMatch);  // off, while controlled
+    EXPECT_FALSE(h.shell->allowResolutionMatch());
+    EXPECT_EQ(h.settings->boolValue(SettingsKeys::allowResolutionMatch), false);
+    h.shell->perform(MenuAction::toggleResolutionMatch);  // on: refused while controlled
+    h.main.runAll();
+    EXPECT_FALSE(h.shell->allowResolutionMatch());
+}
+
+TEST(Shell, StartAtLoginWritesTheAutostartEntry) {
+    Harness h;
+    h.shell->perform(MenuAction::toggleStartAtLogin);
+    EXPECT_TRUE(fs::exists(h.dir / "autostart" / "morvane.desktop"));
+    EXPECT_EQ(h.lines.back(), "app  start at login: on (changed in the menu)");
+    h.shell->perform(MenuAction::toggleStartAtLogin);
+    EXPECT_FALSE(fs::exists(h.dir / "autostart" / "morvane.desktop"));
+}
+
+TEST(Shell, RevokeAllAsksAndStartsNothingWhenAborted) {
+    Harness h;
+    h.store->openPairingWindow();
+    h.shell->perform(MenuAction::revokeAllDevices);
+    h.ui.press = ModalResponse::secondButton;
+    h.main.runAll();
+    EXPECT_EQ(h.ui.alerts.back().message, "Revoke all paired devices?");
+    EXPECT_FALSE(h.logged("pairing  revoked all devices"));
+    h.ui.press = ModalResponse::firstButton;
+    h.shell->perform(MenuAction::revokeAllDevices);
+    h.main.runAll();
+    EXPECT_TRUE(h.logged("pairing  revoked all devices"));
+    h.shell->perform(MenuAction::revokeDevice, "no-such-id");
+    EXPECT_EQ(h.lines.back(), "pairing  revoked: unknown device");
+}
+
+TEST(Shell, QuitClosesTheRunningHistoryEntryAndWritesQuitLast) {
+    Harness h;
+    h.connect("iPad", "dev-1");
+    h.shell->sessionEvent(session_event::Started{"dev-1", "iPad", "local"});
+    h.shell->terminate();
+    EXPECT_EQ(h.lines.back(), "app  quit");
+    EXPECT_TRUE(h.history->records().front().end);
+    EXPECT_FALSE(h.wake.held());
+    h.lines.clear();
+    h.main.advance(20'000);
+    EXPECT_TRUE(h.lines.empty());  // no statistics after quit
+}
+
+TEST(Shell, ClosedPairingAttemptsAreSummarisedOnceAMinute) {
+    Harness h;
+    h.shell->pairAttempted(false, std::nullopt, false);
+    h.main.advance(0);  // after a quiet minute the first is summarised at once
+    for (int i = 0; i < 2; ++i) h.shell->pairAttempted(false, std::nullopt, false);
+    h.shell->pairAttempted(true, std::nullopt, false);
+    h.shell->pairAttempted(true, std::nullopt, false);
+    h.main.advance(59'999);
+    EXPECT_EQ(h.lines, std::vector<std::string>{
+                           "pairing  1 code(s) sent while no pairing window was open (1 from this Mac, 0 over the "
+                           "tailnet)"});
+    h.main.advance(60'000);
+    EXPECT_EQ(h.lines.back(),
+              "pairing  4 code(s) sent while no pairing window was open (2 from this Mac, 2 over the tailnet)");
+}
+
+}  // namespace
+}  // namespace morvane
