@@ -1,0 +1,493 @@
+#include "platform/linux/capture_x11_backend.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace morvane {
+
+namespace {
+
+constexpr const char* domain = "X11";
+// Error codes of this layer, reported as "error: X11 <code>".
+constexpr int cannotOpenDisplay = 1;
+constexpr int displayGone = 2;
+constexpr int imageFailed = 3;
+constexpr int sizeTooLarge = 4;
+
+// Xlib's default handler ends the process; a capture that races a mode change
+// gets BadMatch and must survive it. Errors of our connections are noted per
+// connection; others go to the handler that was there before.
+std::mutex errorLock;
+std::map<Display*, int>& errorCodes() {
+    static std::map<Display*, int> codes;
+    return codes;
+}
+XErrorHandler previousHandler = nullptr;
+
+int noteError(Display* display, XErrorEvent* error) {
+    {
+        std::lock_guard l(errorLock);
+        auto it = errorCodes().find(display);
+        if (it != errorCodes().end()) {
+            it->second = error->error_code;
+            return 0;
+        }
+    }
+    return previousHandler ? previousHandler(display, error) : 0;
+}
+
+Display* openDisplay(const std::string& name) {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        XInitThreads();
+        previousHandler = XSetErrorHandler(noteError);
+    });
+    Display* d = XOpenDisplay(name.empty() ? nullptr : name.c_str());
+    if (d) {
+        std::lock_guard l(errorLock);
+        errorCodes()[d] = 0;
+    }
+    return d;
+}
+
+void closeDisplay(Display* d) {
+    if (!d) return;
+    XCloseDisplay(d);
+    std::lock_guard l(errorLock);
+    errorCodes().erase(d);
+}
+
+int takeError(Display* d) {
+    std::lock_guard l(errorLock);
+    auto it = errorCodes().find(d);
+    if (it == errorCodes().end()) return 0;
+    return std::exchange(it->second, 0);
+}
+
+struct Monitor {
+    std::uint32_t id = 0;
+    std::string name;
+    bool primary = false;
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+std::vector<Monitor> monitors(Display* d) {
+    std::vector<Monitor> out;
+    const Window root = DefaultRootWindow(d);
+    int rrEvent = 0, rrError = 0;
+    if (XRRQueryExtension(d, &rrEvent, &rrError)) {
+        int count = 0;
+        if (XRRMonitorInfo* list = XRRGetMonitors(d, root, True, &count)) {
+            for (int i = 0; i < count; ++i) {
+                const XRRMonitorInfo& m = list[i];
+                if (m.width < 1 || m.height < 1) continue;
+                Monitor mon;
+                // The first output's id stays the same while the monitor is
+                // there; a monitor without outputs is known by its name.
+                mon.id = m.noutput > 0 ? static_cast<std::uint32_t>(m.outputs[0]) : static_cast<std::uint32_t>(m.name);
+                if (char* name = XGetAtomName(d, m.name)) {
+                    mon.name = name;
+                    XFree(name);
+                }
+                mon.primary = m.primary;
+                mon.x = m.x;
+                mon.y = m.y;
+                mon.width = m.width;
+                mon.height = m.height;
+                out.push_back(mon);
+            }
+            XRRFreeMonitors(list);
+        }
+    }
+    if (out.empty()) {
+        Monitor whole;
+        whole.id = 1;
+        whole.primary = true;
+        whole.width = DisplayWidth(d, DefaultScreen(d));
+        whole.height = DisplayHeight(d, DefaultScreen(d));
+        out.push_back(whole);
+    }
+    return out;
+}
+
+const Monitor* mainOf(const std::vector<Monitor>& list) {
+    for (const auto& m : list)
+        if (m.primary) return &m;
+    for (const auto& m : list)
+        if (m.x == 0 && m.y == 0) return &m;
+    return list.empty() ? nullptr : &list.front();
+}
+
+bool looksBuiltin(const std::string& name) {
+    return name.rfind("eDP", 0) == 0 || name.rfind("LVDS", 0) == 0 || name.rfind("DSI", 0) == 0;
+}
+
+DisplaySnapshot snapshotOf(const std::vector<Monitor>& list) {
+    DisplaySnapshot s;
+    const Monitor* main = mainOf(list);
+    const int ox = main ? main->x : 0, oy = main ? main->y : 0;
+    for (const auto& m : list) {
+        DisplayFacts f;
+        f.id = m.id;
+        if (!m.name.empty()) f.systemName = m.name;
+        f.builtin = looksBuiltin(m.name);
+        f.pixelWidth = m.width;
+        f.pixelHeight = m.height;
+        f.bounds = {static_cast<double>(m.x - ox), static_cast<double>(m.y - oy), static_cast<double>(m.width),
+                    static_cast<double>(m.height)};
+        s.displays.push_back(std::move(f));
+    }
+    if (main) s.mainDisplay = main->id;
+    return s;
+}
+
+// Grabs one rectangle of the root window, through shared memory when it can.
+class Grabber {
+public:
+    Grabber(Display* d, int width, int height) : d_(d), width_(width), height_(height) {
+        int major, minor;
+        Bool pixmaps;
+        if (XShmQueryVersion(d, &major, &minor, &pixmaps)) {
+            image_ = XShmCreateImage(d, DefaultVisual(d, DefaultScreen(d)), DefaultDepth(d, DefaultScreen(d)), ZPixmap,
+                                     nullptr, &shm_, static_cast<unsigned>(width), static_cast<unsigned>(height));
+            if (image_) {
+                shm_.shmid = shmget(IPC_PRIVATE, static_cast<std::size_t>(image_->bytes_per_line) * height,
+                                    IPC_CREAT | 0600);
+                if (shm_.shmid >= 0) {
+                    shm_.shmaddr = image_->data = static_cast<char*>(shmat(shm_.shmid, nullptr, 0));
+                    shm_.readOnly = False;
+                    if (shm_.shmaddr != reinterpret_cast<char*>(-1) && XShmAttach(d, &shm_)) {
+                        XSync(d, False);
+                        shmctl(shm_.shmid, IPC_RMID, nullptr);
+                        if (takeError(d) == 0) {
+                            attached_ = true;
+                            return;
+                        }
+                    }
+                }
+                release();
+            }
+        }
+    }
+    ~Grabber() { release(); }
+    Grabber(const Grabber&) = delete;
+    Grabber& operator=(const Grabber&) = delete;
+
+    // BGRA rows of the grabbed rectangle, or nothing when the server refused.
+    bool grab(int x, int y, const std::uint8_t** data, int* stride) {
+        if (attached_) {
+            if (!XShmGetImage(d_, DefaultRootWindow(d_), image_, x, y, AllPlanes) || takeError(d_) != 0) return false;
+            *data = reinterpret_cast<const std::uint8_t*>(image_->data);
+            *stride = image_->bytes_per_line;
+            return image_->bits_per_pixel == 32;
+        }
+        if (plain_) XDestroyImage(plain_);
+        plain_ = XGetImage(d_, DefaultRootWindow(d_), x, y, static_cast<unsigned>(width_),
+                           static_cast<unsigned>(height_), AllPlanes, ZPixmap);
+        if (!plain_ || takeError(d_) != 0 || plain_->bits_per_pixel != 32) return false;
+        *data = reinterpret_cast<const std::uint8_t*>(plain_->data);
+        *stride = plain_->bytes_per_line;
+        return true;
+    }
+    bool shared() const { return attached_; }
+
+private:
+    void release() {
+        if (attached_) {
+            XShmDetach(d_, &shm_);
+            XSync(d_, False);
+            attached_ = false;
+        }
+        if (shm_.shmaddr && shm_.shmaddr != reinterpret_cast<char*>(-1)) shmdt(shm_.shmaddr);
+        if (shm_.shmid >= 0) shmctl(shm_.shmid, IPC_RMID, nullptr);
+        shm_.shmaddr = nullptr;
+        shm_.shmid = -1;
+        if (image_) {
+            image_->data = nullptr;
+            XDestroyImage(image_);
+            image_ = nullptr;
+        }
+        if (plain_) {
+            XDestroyImage(plain_);
+            plain_ = nullptr;
+        }
+    }
+
+    Display* d_;
+    int width_, height_;
+    XShmSegmentInfo shm_{0, -1, nullptr, False};
+    XImage* image_ = nullptr;
+    XImage* plain_ = nullptr;
+    bool attached_ = false;
+};
+
+// Draws the pointer (premultiplied ARGB from XFixes) into a BGRA frame.
+void compositeCursor(const XFixesCursorImage& cursor, int originX, int originY, std::uint8_t* frame, int stride,
+                     int width, int height) {
+    const int left = cursor.x - cursor.xhot - originX;
+    const int top = cursor.y - cursor.yhot - originY;
+    for (int row = 0; row < cursor.height; ++row) {
+        const int y = top + row;
+        if (y < 0 || y >= height) continue;
+        for (int col = 0; col < cursor.width; ++col) {
+            const int x = left + col;
+            if (x < 0 || x >= width) continue;
+            const auto argb = static_cast<std::uint32_t>(cursor.pixels[row * cursor.width + col]);
+            const std::uint32_t a = argb >> 24;
+            if (a == 0) continue;
+            std::uint8_t* px = frame + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * 4;
+            const std::uint32_t keep = 255 - a;
+            px[0] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (argb & 0xFF) + px[0] * keep / 255));
+            px[1] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, ((argb >> 8) & 0xFF) + px[1] * keep / 255));
+            px[2] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, ((argb >> 16) & 0xFF) + px[2] * keep / 255));
+        }
+    }
+}
+
+class X11Stream final : public CaptureStream {
+public:
+    X11Stream(std::string displayName, std::uint32_t id, StreamConfig config, StreamHandlers handlers)
+        : displayName_(std::move(displayName)), id_(id), config_(config), handlers_(std::move(handlers)) {}
+    ~X11Stream() override { stop(); }
+
+    std::optional<CaptureError> begin() {
+        d_ = openDisplay(displayName_);
+        if (!d_) return CaptureError{domain, cannotOpenDisplay};
+        auto list = monitors(d_);
+        const Monitor* target = nullptr;
+        for (const auto& m : list)
+            if (m.id == id_) target = &m;
+        if (!target) {
+            closeDisplay(d_);
+            d_ = nullptr;
+            return CaptureError{domain, displayGone};
+        }
+        if (target->width > 16384 || target->height > 16384) {
+            closeDisplay(d_);
+            d_ = nullptr;
+            return CaptureError{domain, sizeTooLarge};
+        }
+        monitor_ = *target;
+        grabber_ = std::make_unique<Grabber>(d_, monitor_.width, monitor_.height);
+        int fixesError = 0;
+        hasFixes_ = XFixesQueryExtension(d_, &fixesEvent_, &fixesError);
+        int rrError = 0;
+        if (XRRQueryExtension(d_, &rrEvent_, &rrError))
+            XRRSelectInput(d_, DefaultRootWindow(d_),
+                           RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+        XSync(d_, False);
+        takeError(d_);
+        thread_ = std::thread([this] { run(); });
+        return std::nullopt;
+    }
+
+    void update(const StreamConfig& config, std::function<void(std::optional<CaptureError>)> done) override {
+        std::function<void(std::optional<CaptureError>)> superseded;
+        {
+            std::lock_guard l(m_);
+            if (stopping_) {
+                superseded = std::move(done);
+            } else {
+                superseded = std::move(pendingDone_);
+                pending_ = config;
+                pendingDone_ = std::move(done);
+            }
+        }
+        cv_.notify_all();
+        // A newer configuration replaces one not yet applied; the older
+        // request counts as done once the newer one is taken.
+        if (superseded) superseded(std::nullopt);
+    }
+
+    void stop() override {
+        std::function<void(std::optional<CaptureError>)> done;
+        {
+            std::lock_guard l(m_);
+            stopping_ = true;
+            done = std::move(pendingDone_);
+            pendingDone_ = nullptr;
+        }
+        cv_.notify_all();
+        if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+        if (done) done(std::nullopt);
+        grabber_.reset();
+        if (d_) {
+            closeDisplay(d_);
+            d_ = nullptr;
+        }
+    }
+
+private:
+    void run() {
+        using clock = std::chrono::steady_clock;
+        bool forceDelivery = true;
+        int failures = 0;
+        auto next = clock::now();
+        while (true) {
+            std::function<void(std::optional<CaptureError>)> applied;
+            {
+                std::unique_lock l(m_);
+                cv_.wait_until(l, next, [this] { return stopping_ || pending_.has_value(); });
+                if (stopping_) return;
+                if (pending_) {
+                    config_ = *pending_;
+                    pending_.reset();
+                    applied = std::move(pendingDone_);
+                    pendingDone_ = nullptr;
+                    forceDelivery = true;
+                } else if (clock::now() < next) {
+                    continue;
+                }
+            }
+            const int fps = std::clamp(config_.framesPerSecond, 1, 120);
+            next = std::max(next + std::chrono::microseconds(1'000'000 / fps), clock::now());
+
+            if (drainEvents() && handlers_.onLayoutChanged) handlers_.onLayoutChanged();
+            const std::uint8_t* data = nullptr;
+            int stride = 0;
+            if (!grabber_->grab(monitor_.x, monitor_.y, &data, &stride)) {
+                if (applied) applied(std::nullopt);
+                // The screen shrank under the stream, or the server went away.
+                if (++failures >= 3) {
+                    if (handlers_.onStopped) handlers_.onStopped(CaptureError{domain, imageFailed});
+                    return;
+                }
+                continue;
+            }
+            failures = 0;
+            bool changed = forceDelivery;
+            forceDelivery = false;
+            const std::size_t frameBytes = static_cast<std::size_t>(stride) * monitor_.height;
+            if (previous_.size() != frameBytes || std::memcmp(previous_.data(), data, frameBytes) != 0) {
+                previous_.assign(data, data + frameBytes);
+                changed = true;
+            }
+            XFixesCursorImage* cursor = (config_.showCursor && hasFixes_) ? XFixesGetCursorImage(d_) : nullptr;
+            if (cursor) {
+                const auto key = std::tuple{cursor->x, cursor->y, cursor->cursor_serial};
+                if (key != cursorKey_) changed = true;
+                cursorKey_ = key;
+            }
+            if (!changed) {
+                if (cursor) XFree(cursor);
+                if (applied) applied(std::nullopt);
+                handlers_.onSample(nullptr);
+                continue;
+            }
+            // Pointer drawn on a private copy at native size, then scaled.
+            Picture native;
+            const std::uint8_t* source = data;
+            int sourceStride = stride;
+            if (cursor) {
+                native.format = Picture::Format::bgra;
+                native.width = monitor_.width;
+                native.height = monitor_.height;
+                native.pixels.assign(data, data + frameBytes);
+                compositeCursor(*cursor, monitor_.x, monitor_.y, native.pixels.data(), stride, monitor_.width,
+                                monitor_.height);
+                XFree(cursor);
+                source = native.pixels.data();
+            }
+            const int width = std::max(config_.width, 2), height = std::max(config_.height, 2);
+            PicturePtr picture;
+            if (width == monitor_.width && height == monitor_.height && config_.video) {
+                Picture out = Picture::makeI420(width, height);
+                bgraToI420(source, sourceStride, width, height, out);
+                picture = std::make_shared<Picture>(std::move(out));
+            } else {
+                Picture scaled = scaleBGRA(source, sourceStride, monitor_.width, monitor_.height, width, height);
+                picture = std::make_shared<Picture>(config_.video ? toI420(scaled) : std::move(scaled));
+            }
+            if (applied) applied(std::nullopt);
+            handlers_.onSample(std::move(picture));
+        }
+    }
+
+    // True when the screen layout may have changed.
+    bool drainEvents() {
+        bool changed = false;
+        while (XPending(d_) > 0) {
+            XEvent event;
+            XNextEvent(d_, &event);
+            if (event.type >= rrEvent_ && event.type <= rrEvent_ + RRNotify) {
+                XRRUpdateConfiguration(&event);
+                changed = true;
+            }
+        }
+        return changed;
+    }
+
+    std::string displayName_;
+    std::uint32_t id_;
+    StreamConfig config_;
+    StreamHandlers handlers_;
+    Display* d_ = nullptr;
+    Monitor monitor_;
+    std::unique_ptr<Grabber> grabber_;
+    bool hasFixes_ = false;
+    int fixesEvent_ = 0;
+    int rrEvent_ = 0;
+    Bytes previous_;
+    std::tuple<short, short, unsigned long> cursorKey_{-1, -1, 0};
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool stopping_ = false;
+    std::optional<StreamConfig> pending_;
+    std::function<void(std::optional<CaptureError>)> pendingDone_;
+    std::thread thread_;
+};
+
+class X11Backend final : public CaptureBackend {
+public:
+    explicit X11Backend(std::string display) : display_(std::move(display)) {}
+    ~X11Backend() override { closeDisplay(d_); }
+
+    bool permitted() override { return true; }
+
+    std::variant<DisplaySnapshot, CaptureError> displays() override {
+        std::lock_guard l(m_);
+        if (!d_) d_ = openDisplay(display_);
+        if (!d_) return CaptureError{domain, cannotOpenDisplay};
+        // Pick up configuration changes made by others since the last look.
+        while (XPending(d_) > 0) {
+            XEvent event;
+            XNextEvent(d_, &event);
+        }
+        return snapshotOf(monitors(d_));
+    }
+
+    std::variant<std::shared_ptr<CaptureStream>, CaptureError> startStream(std::uint32_t display,
+                                                                           const StreamConfig& config,
+                                                                           StreamHandlers handlers) override {
+        auto stream = std::make_shared<X11Stream>(display_, display, config, std::move(handlers));
+        if (auto error = stream->begin()) return *error;
+        return std::shared_ptr<CaptureStream>(stream);
+    }
+
+private:
+    std::string display_;
+    std::mutex m_;
+    Display* d_ = nullptr;
+};
+
+}  // namespace
+
+std::shared_ptr<CaptureBackend> makeX11CaptureBackend(const std::string& display) {
+    return std::make_shared<X11Backend>(display);
+}
+
+}  // namespace morvane

@@ -1,0 +1,289 @@
+// The screen source on a private Xvfb, painted by a test client.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "capture/h264.h"
+#include "capture/jpeg_codec.h"
+#include "platform/linux/capture_x11_backend.h"
+#include "platform/linux/capture_x11_source.h"
+#include "../support/xvfb.h"
+#include "x11_test_client.h"
+
+namespace morvane {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Collects what the source delivers, with waits bounded generously.
+struct Inbox {
+    std::mutex m;
+    std::condition_variable cv;
+    struct Jpeg {
+        Bytes data;
+        int width, height;
+    };
+    std::vector<Jpeg> pictures;
+    std::vector<EncodedVideoFrame> video;
+    int failures = 0;
+    std::vector<std::string> lines;
+
+    void attach(ScreenFrameSource& source) {
+        source.setOnFrame([this](const Bytes& b, int w, int h) {
+            std::lock_guard l(m);
+            pictures.push_back({b, w, h});
+            cv.notify_all();
+        });
+        source.setOnVideoFrame([this](const EncodedVideoFrame& f) {
+            std::lock_guard l(m);
+            video.push_back(f);
+            cv.notify_all();
+        });
+        source.setOnVideoFailure([this] {
+            std::lock_guard l(m);
+            ++failures;
+            cv.notify_all();
+        });
+        source.setOnReport([this](const std::string& line) {
+            std::lock_guard l(m);
+            lines.push_back(line);
+        });
+    }
+    template <typename P>
+    bool waitFor(P predicate, std::chrono::seconds limit = 30s) {
+        std::unique_lock l(m);
+        return cv.wait_for(l, limit, [&] { return predicate(); });
+    }
+};
+
+// Mean absolute difference against the bars, away from their edges and the
+// square, so scaling's soft edges do not count.
+double barError(const Picture& picture, int screenWidth, int squareX, int squareY, int squareSide, int screenHeight) {
+    double sum = 0;
+    std::size_t count = 0;
+    const double sx = static_cast<double>(screenWidth) / picture.width;
+    const double sy = static_cast<double>(screenHeight) / picture.height;
+    for (int y = 0; y < picture.height; y += 3) {
+        for (int x = 0; x < picture.width; x += 3) {
+            const int gx = static_cast<int>(x * sx), gy = static_cast<int>(y * sy);
+            const int bar = gx * 8 / screenWidth;
+            const int inBar = gx - bar * screenWidth / 8;
+            if (inBar < 16 || inBar > screenWidth / 8 - 16) continue;
+            if (gx >= squareX - 16 && gx < squareX + squareSide + 16 && gy >= squareY - 16 &&
+                gy < squareY + squareSide + 16)
+                continue;
+            if (gx > screenWidth / 2 - 40 && gx < screenWidth / 2 + 40 && gy > screenHeight / 2 - 40 &&
+                gy < screenHeight / 2 + 40)
+                continue;  // where the pointer sits
+            const std::uint32_t want = testing::PaintClient::barColour(gx, screenWidth);
+            const std::uint8_t* px = picture.pixels.data() + static_cast<std::size_t>(y) * picture.stride() + x * 4;
+            sum += std::abs(int(px[2]) - int((want >> 16) & 0xFF)) + std::abs(int(px[1]) - int((want >> 8) & 0xFF)) +
+                   std::abs(int(px[0]) - int(want & 0xFF));
+            count += 3;
+        }
+    }
+    return count ? sum / static_cast<double>(count) : 255;
+}
+
+struct X11Capture : ::testing::Test {
+    std::unique_ptr<::morvane::testing::Xvfb> xvfb;
+    std::unique_ptr<::morvane::testing::PaintClient> client;
+    std::unique_ptr<ScreenFrameSource> source;
+    Inbox inbox;
+
+    void SetUp() override {
+        xvfb = std::make_unique<::morvane::testing::Xvfb>("1920x1080x24");
+        client = std::make_unique<::morvane::testing::PaintClient>(xvfb->display());
+        client->paint(0);
+        source = makeX11ScreenSource(xvfb->display());
+        inbox.attach(*source);
+    }
+    void TearDown() override {
+        source.reset();
+        client.reset();
+        xvfb.reset();
+    }
+};
+
+}  // namespace
+
+TEST_F(X11Capture, PicturesShowThePaintedScreenAtEachQualitySize) {
+    auto listing = source->displayListing();
+    ASSERT_EQ(listing.displays.size(), 1u);
+    EXPECT_EQ(listing.displays[0].pixelWidth, 1920);
+    EXPECT_EQ(listing.displays[0].bounds, (Rect{0, 0, 1920, 1080}));
+    EXPECT_TRUE(listing.displays[0].isMain);
+
+    source->start();
+    struct Case {
+        FrameQuality quality;
+        int width, height;
+    };
+    int step = 0;
+    for (Case c : {Case{FrameQuality::medium, 1664, 936}, Case{FrameQuality::low, 1280, 720},
+                   Case{FrameQuality::high, 1920, 1080}}) {
+        source->setQuality(c.quality);
+        client->paint(++step);  // something new to send at the new size
+        ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty() && inbox.pictures.back().width == c.width; }))
+            << toString(c.quality);
+        Inbox::Jpeg last;
+        {
+            std::lock_guard l(inbox.m);
+            last = inbox.pictures.back();
+        }
+        EXPECT_EQ(last.height, c.height);
+        auto decoded = decodeJPEG(last.data);
+        ASSERT_TRUE(decoded);
+        int sx, sy;
+        client->squareAt(step, &sx, &sy);
+        EXPECT_LT(barError(*decoded, 1920, sx, sy, ::morvane::testing::PaintClient::squareSide, 1080), 6.0)
+            << toString(c.quality);
+    }
+    EXPECT_EQ(source->state(), "ok");
+    EXPECT_EQ(source->displayBounds(), (Rect{0, 0, 1920, 1080}));
+}
+
+TEST_F(X11Capture, VideoDecodesWithFfmpegAndAStillScreenAnswersKeyframeRequests) {
+    source->start();
+    ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty(); }));
+    ASSERT_TRUE(source->startVideo(1280, 720));
+    std::atomic<bool> moving = true;
+    std::thread painter([&] {
+        for (int step = 1; moving; ++step) {
+            client->paint(step);
+            std::this_thread::sleep_for(40ms);
+        }
+    });
+    const bool enough = inbox.waitFor([&] { return inbox.video.size() >= 20; });
+    moving = false;
+    painter.join();
+    ASSERT_TRUE(enough);
+
+    std::vector<EncodedVideoFrame> units;
+    {
+        std::lock_guard l(inbox.m);
+        units = inbox.video;
+    }
+    ASSERT_TRUE(units[0].keyframe);
+    auto first = H264::splitAnnexB(units[0].data);
+    ASSERT_GE(first.size(), 3u);
+    EXPECT_EQ(H264::nalType(first[0]), H264::NALType::sps);
+    EXPECT_EQ(H264::nalType(first[1]), H264::NALType::pps);
+    EXPECT_TRUE(H264::isCodecString(units[0].codec));
+    EXPECT_EQ(units[0].width, 1280);
+    EXPECT_EQ(units[0].height, 720);
+    for (std::size_t i = 1; i < units.size(); ++i) EXPECT_GT(units[i].timestampMicros, units[i - 1].timestampMicros);
+
+    char path[] = "/tmp/morvane-capture-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    {
+        std::ofstream out(path, std::ios::binary);
+        for (const auto& u : units) out.write(reinterpret_cast<const char*>(u.data.data()), static_cast<std::streamsize>(u.data.size()));
+    }
+    const std::string command = std::string("ffmpeg -nostdin -v error -xerror -f h264 -i ") + path +
+                                " -f framecrc - 2>&1 | grep -c -v '^#' ";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_TRUE(pipe);
+    char buffer[64] = {};
+    const bool read = fgets(buffer, sizeof buffer, pipe) != nullptr;
+    const int status = pclose(pipe);
+    std::remove(path);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(status, 0);
+    // One line per decoded frame, and no error lines.
+    EXPECT_EQ(std::atoi(buffer), static_cast<int>(units.size()));
+
+    std::this_thread::sleep_for(1500ms);  // refreshes are over: the screen is still
+    std::size_t before;
+    {
+        std::lock_guard l(inbox.m);
+        before = inbox.video.size();
+    }
+    source->requestKeyframe();
+    ASSERT_TRUE(inbox.waitFor([&] { return inbox.video.size() > before && inbox.video[before].keyframe; }, 10s));
+}
+
+TEST_F(X11Capture, AStillScreenCostsAlmostNothing) {
+    source->start();
+    ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty(); }));
+    std::this_thread::sleep_for(500ms);
+    source->takeStats();
+    const double cpuBefore = cpuSeconds();
+    const auto wallBefore = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(3s);
+    const double cpu = cpuSeconds() - cpuBefore;
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
+    auto stats = source->takeStats();
+    EXPECT_EQ(stats.frames, 0);  // nothing new, nothing encoded or sent
+    EXPECT_GT(stats.callbacks, 10);
+    // Checking for changes at 12 pictures a second is all that is left.
+    EXPECT_LT(cpu / wall, 0.25) << cpu << " s of CPU in " << wall << " s";
+}
+
+TEST_F(X11Capture, AFailingEncoderFallsBackToJpeg) {
+    // A real encoder that breaks down after a few pictures.
+    struct Breaking final : VideoEncoding {
+        std::unique_ptr<VideoEncoding> inner;
+        int left = 3;
+        int width() const override { return inner->width(); }
+        int height() const override { return inner->height(); }
+        VideoEncodeResult encode(const Picture& p, std::uint64_t ts, bool key) override {
+            if (--left < 0) return video_result::Failed{-12911};
+            return inner->encode(p, ts, key);
+        }
+        void update(int f, int b) override { inner->update(f, b); }
+        void invalidate() override { inner->invalidate(); }
+    };
+    source->setMakeEncoder([](int w, int h, int fps, int bps, std::uint64_t ts,
+                              const std::function<void(const std::string&)>& report) -> std::unique_ptr<VideoEncoding> {
+        auto real = H264Encoder::make(w, h, fps, bps, ts, report);
+        if (!real) return nullptr;
+        auto wrapper = std::make_unique<Breaking>();
+        wrapper->inner = std::move(real);
+        return wrapper;
+    });
+    source->start();
+    ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty(); }));
+    ASSERT_TRUE(source->startVideo(960, 540));
+    std::atomic<bool> moving = true;
+    std::thread painter([&] {
+        for (int step = 1; moving; ++step) {
+            client->paint(step);
+            std::this_thread::sleep_for(40ms);
+        }
+    });
+    std::size_t jpegsAtFailure = 0;
+    const bool failed = inbox.waitFor([&] {
+        jpegsAtFailure = inbox.pictures.size();
+        return inbox.failures == 1;
+    });
+    const bool jpegAgain = inbox.waitFor([&] { return inbox.pictures.size() >= jpegsAtFailure + 3; });
+    moving = false;
+    painter.join();
+    ASSERT_TRUE(failed);
+    EXPECT_TRUE(jpegAgain);
+    std::lock_guard l(inbox.m);
+    EXPECT_NE(std::find(inbox.lines.begin(), inbox.lines.end(), "h264 failed (encode error -12911), back to JPEG"),
+              inbox.lines.end());
+    EXPECT_EQ(inbox.pictures.back().width, 1664);  // back on the JPEG configuration
+}
+
+}  // namespace morvane

@@ -1,0 +1,59 @@
+#include "x11_test_client.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <stdexcept>
+
+namespace morvane::testing {
+
+namespace {
+const std::uint32_t bars[8] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF, 0x000000};
+}
+
+std::uint32_t PaintClient::barColour(int x, int width) { return bars[std::min(7, x * 8 / width)]; }
+
+PaintClient::PaintClient(const std::string& display) {
+    d_ = XOpenDisplay(display.empty() ? nullptr : display.c_str());
+    if (!d_) throw std::runtime_error("cannot open the X display");
+    const int screen = DefaultScreen(d_);
+    width_ = DisplayWidth(d_, screen);
+    height_ = DisplayHeight(d_, screen);
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = BlackPixel(d_, screen);
+    window_ = XCreateWindow(d_, RootWindow(d_, screen), 0, 0, static_cast<unsigned>(width_),
+                            static_cast<unsigned>(height_), 0, CopyFromParent, InputOutput, CopyFromParent,
+                            CWOverrideRedirect | CWBackPixel, &attributes);
+    XMapRaised(d_, window_);
+    gc_ = XCreateGC(d_, window_, 0, nullptr);
+    XSync(d_, False);
+}
+
+PaintClient::~PaintClient() {
+    if (gc_) XFreeGC(d_, static_cast<GC>(gc_));
+    if (window_) XDestroyWindow(d_, window_);
+    XCloseDisplay(d_);
+}
+
+void PaintClient::squareAt(int step, int* x, int* y) const {
+    const int spanX = std::max(1, width_ - squareSide), spanY = std::max(1, height_ - squareSide);
+    *x = (step * 37) % spanX;
+    *y = (step * 23) % spanY;
+}
+
+void PaintClient::paint(int step) {
+    GC gc = static_cast<GC>(gc_);
+    for (int i = 0; i < 8; ++i) {
+        const int left = i * width_ / 8, right = (i + 1) * width_ / 8;
+        XSetForeground(d_, gc, bars[i]);
+        XFillRectangle(d_, window_, gc, left, 0, static_cast<unsigned>(right - left), static_cast<unsigned>(height_));
+    }
+    int x, y;
+    squareAt(step, &x, &y);
+    XSetForeground(d_, gc, 0x808080);
+    XFillRectangle(d_, window_, gc, x, y, squareSide, squareSide);
+    XSync(d_, False);
+}
+
+}  // namespace morvane::testing

@@ -1,0 +1,39 @@
+// A small X client for tests and the benchmark: a window over the whole
+// screen with eight colour bars and a square that moves when asked.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+typedef struct _XDisplay Display;
+
+namespace morvane::testing {
+
+class PaintClient {
+public:
+    // display: an X display name; empty means $DISPLAY. Throws when it
+    // cannot connect.
+    explicit PaintClient(const std::string& display = {});
+    ~PaintClient();
+    PaintClient(const PaintClient&) = delete;
+    PaintClient& operator=(const PaintClient&) = delete;
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+    // Paints the bars, and the square at its position for this step.
+    void paint(int step);
+    // The bar colour (0xRRGGBB) at a point of the screen, square left out.
+    static std::uint32_t barColour(int x, int width);
+    // Where the square is for a step (top left corner) and its side.
+    void squareAt(int step, int* x, int* y) const;
+    static constexpr int squareSide = 120;
+
+private:
+    Display* d_ = nullptr;
+    unsigned long window_ = 0;
+    void* gc_ = nullptr;
+    int width_ = 0;
+    int height_ = 0;
+};
+
+}  // namespace morvane::testing
