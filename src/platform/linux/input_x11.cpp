@@ -1,0 +1,308 @@
+#include "platform/linux/input_x11.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <chrono>
+#include <cmath>
+#include <deque>
+#include <cstring>
+#include <map>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "input/event_input.h"
+#include "platform/linux/input_x11_errors.h"
+#include "platform/linux/input_x11_keys.h"
+#include "platform/linux/locker_linux.h"
+
+namespace morvane {
+
+namespace {
+
+// The Unicode character a keysym types, for the keysyms that say so
+// directly; 0 for the rest.
+char32_t characterOf(KeySym keysym) {
+    if ((keysym >= 0x20 && keysym <= 0x7e) || (keysym >= 0xa0 && keysym <= 0xff)) return static_cast<char32_t>(keysym);
+    if (keysym >= 0x1000100 && keysym <= 0x110ffff) return static_cast<char32_t>(keysym - 0x1000000);
+    if (keysym == XK_EuroSign) return U'\u20AC';
+    return 0;
+}
+
+KeySym keysymOf(char32_t c) {
+    if ((c >= 0x20 && c <= 0x7e) || (c >= 0xa0 && c <= 0xff)) return c;
+    return 0x1000000 | c;
+}
+
+class X11InputBackend final : public InputBackend {
+public:
+    X11InputBackend(Display* display, std::function<void(const std::string&)> log)
+        : display_(display), locker_(std::move(log)) {
+        XDisplayKeycodes(display_, &minKeycode_, &maxKeycode_);
+        XTestGrabControl(display_, True);
+        readKeyboard();
+    }
+
+    ~X11InputBackend() override {
+        for (const auto& [keycode, count] : pressed_) {
+            if (count > 0) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
+        }
+        restoreBorrowed();
+        XSync(display_, False);
+        forgetX11Display(display_);
+        XCloseDisplay(display_);
+    }
+
+    Rect mainDisplayBounds() override {
+        const int screen = DefaultScreen(display_);
+        return {0, 0, static_cast<double>(DisplayWidth(display_, screen)),
+                static_cast<double>(DisplayHeight(display_, screen))};
+    }
+
+    std::optional<GlobalPoint> cursor() override {
+        Window root = 0, child = 0;
+        int rootX = 0, rootY = 0, x = 0, y = 0;
+        unsigned int mask = 0;
+        if (!XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &rootX, &rootY, &x, &y, &mask))
+            return std::nullopt;
+        return GlobalPoint{static_cast<double>(rootX), static_cast<double>(rootY)};
+    }
+
+    void move(GlobalPoint at, std::optional<int>) override {
+        moveTo(at);
+        XFlush(display_);
+    }
+
+    void button(int button, bool down, GlobalPoint at, int) override {
+        static constexpr unsigned int xButtons[] = {1, 3, 2};
+        if (button < 0 || button > 2) return;
+        moveTo(at);
+        XTestFakeButtonEvent(display_, xButtons[button], down ? True : False, CurrentTime);
+        XFlush(display_);
+    }
+
+    void wheel(int vertical, int horizontal) override {
+        click(vertical > 0 ? 4 : 5, std::abs(vertical));
+        click(horizontal > 0 ? 6 : 7, std::abs(horizontal));
+        XFlush(display_);
+    }
+
+    void key(std::string_view code, bool down, bool repeat) override {
+        takeEvents();
+        const auto found = keycodeFor(code);
+        if (!found) return;
+        const KeyCode keycode = *found;
+        int& count = pressed_[keycode];
+        if (down) {
+            // Two names can share one key (Command and Control here): the
+            // key goes down with the first and up with the last.
+            if (repeat || count++ == 0) XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
+        } else if (count > 0 && --count == 0) {
+            XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
+        }
+        XFlush(display_);
+    }
+
+    void type(char32_t scalar) override {
+        if (scalar < 0x20 || (scalar >= 0x7f && scalar <= 0x9f) || scalar > 0x10ffff) return;
+        takeEvents();
+        if (layoutStale_) readKeyboard();
+        if (const auto stroke = layout_.find(scalar); stroke != layout_.end()) {
+            const KeyCode shift = XKeysymToKeycode(display_, XK_Shift_L);
+            const bool needsShift = stroke->second.shift && shift != 0;
+            if (needsShift) XTestFakeKeyEvent(display_, shift, True, CurrentTime);
+            XTestFakeKeyEvent(display_, stroke->second.keycode, True, CurrentTime);
+            XTestFakeKeyEvent(display_, stroke->second.keycode, False, CurrentTime);
+            if (needsShift) XTestFakeKeyEvent(display_, shift, False, CurrentTime);
+            XFlush(display_);
+            return;
+        }
+        const auto keycode = borrow(keysymOf(scalar));
+        if (!keycode) return;
+        XTestFakeKeyEvent(display_, *keycode, True, CurrentTime);
+        XTestFakeKeyEvent(display_, *keycode, False, CurrentTime);
+        XFlush(display_);
+    }
+
+    void settleTyping() override {
+        restoreBorrowed();
+        XFlush(display_);
+    }
+
+    void pause(int millis) override {
+        XFlush(display_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(millis));
+    }
+
+    bool screenLocked() override { return locker_.isLocked(); }
+    void lockScreen() override { locker_.lock(); }
+
+private:
+    struct Stroke {
+        KeyCode keycode;
+        bool shift;
+    };
+
+    void moveTo(GlobalPoint at) {
+        XTestFakeMotionEvent(display_, -1, static_cast<int>(std::floor(at.x)), static_cast<int>(std::floor(at.y)),
+                             CurrentTime);
+    }
+
+    void click(unsigned int button, int times) {
+        for (int i = 0; i < times; ++i) {
+            XTestFakeButtonEvent(display_, button, True, CurrentTime);
+            XTestFakeButtonEvent(display_, button, False, CurrentTime);
+        }
+    }
+
+    // Keyboard mapping changes (ours included) arrive as events on this
+    // connection; they only mark the tables for reading again.
+    void takeEvents() {
+        while (XPending(display_) > 0) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            if (event.type == MappingNotify) {
+                XRefreshKeyboardMapping(&event.xmapping);
+                layoutStale_ = true;
+            }
+        }
+    }
+
+    std::optional<KeyCode> keycodeFor(std::string_view code) {
+        if (layoutStale_) readKeyboard();
+        const auto key = x11Key(code);
+        if (!key) return std::nullopt;
+        if (const auto it = physical_.find(std::string(key->xkbName)); it != physical_.end()) return it->second;
+        const KeyCode keycode = XKeysymToKeycode(display_, key->keysym);
+        if (keycode == 0) return std::nullopt;
+        return keycode;
+    }
+
+    void readKeyboard() {
+        layoutStale_ = false;
+        physical_.clear();
+        if (XkbDescPtr xkb = XkbGetMap(display_, 0, XkbUseCoreKbd)) {
+            if (XkbGetNames(display_, XkbKeyNamesMask | XkbKeyAliasesMask, xkb) == Success && xkb->names &&
+                xkb->names->keys) {
+                for (int kc = xkb->min_key_code; kc <= xkb->max_key_code; ++kc) {
+                    const char* name = xkb->names->keys[kc].name;
+                    const std::string key(name, strnlen(name, XkbKeyNameLength));
+                    if (!key.empty()) physical_.emplace(key, static_cast<KeyCode>(kc));
+                }
+                for (int i = 0; i < xkb->names->num_key_aliases; ++i) {
+                    const auto& alias = xkb->names->key_aliases[i];
+                    const std::string real(alias.real, strnlen(alias.real, XkbKeyNameLength));
+                    const std::string other(alias.alias, strnlen(alias.alias, XkbKeyNameLength));
+                    if (const auto it = physical_.find(real); it != physical_.end()) physical_.emplace(other, it->second);
+                }
+            }
+            XkbFreeKeyboard(xkb, 0, True);
+        }
+
+        layout_.clear();
+        spare_.clear();
+        const int count = maxKeycode_ - minKeycode_ + 1;
+        int perKeycode = 0;
+        KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(minKeycode_), count, &perKeycode);
+        if (!map) return;
+        for (int i = 0; i < count; ++i) {
+            const auto keycode = static_cast<KeyCode>(minKeycode_ + i);
+            const KeySym* syms = map + static_cast<std::ptrdiff_t>(i) * perKeycode;
+            bool empty = true;
+            for (int level = 0; level < perKeycode; ++level) empty = empty && syms[level] == NoSymbol;
+            if (empty) {
+                spare_.push_back(keycode);
+                continue;
+            }
+            if (borrowedKeycodes_.contains(keycode)) continue;
+            for (int level = 0; level < std::min(perKeycode, 2); ++level) {
+                const char32_t c = characterOf(syms[level]);
+                if (c != 0 && !layout_.contains(c)) layout_.emplace(c, Stroke{keycode, level == 1});
+            }
+        }
+        XFree(map);
+    }
+
+    // A keycode with nothing on it, bound for now to the keysym.
+    std::optional<KeyCode> borrow(KeySym keysym) {
+        if (const auto it = borrowed_.find(keysym); it != borrowed_.end()) return it->second;
+        std::optional<KeyCode> free;
+        for (KeyCode keycode : spare_) {
+            if (!borrowedKeycodes_.contains(keycode)) {
+                free = keycode;
+                break;
+            }
+        }
+        if (!free) {
+            if (borrowed_.empty()) return std::nullopt;  // the keyboard has no spare key at all
+            // Every spare key is in use: let applications read what was
+            // typed before taking the keys back.
+            XSync(display_, False);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            restoreBorrowed();
+            XSync(display_, False);
+            readKeyboard();
+            if (spare_.empty()) return std::nullopt;
+            return borrow(keysym);
+        }
+        KeySym syms[2] = {keysym, keysym};
+        XChangeKeyboardMapping(display_, *free, 2, syms, 1);
+        XSync(display_, False);
+        borrowed_.emplace(keysym, *free);
+        borrowedKeycodes_.insert(*free);
+        return free;
+    }
+
+    void restoreBorrowed() {
+        for (KeyCode keycode : borrowedKeycodes_) {
+            KeySym none[2] = {NoSymbol, NoSymbol};
+            XChangeKeyboardMapping(display_, keycode, 2, none, 1);
+        }
+        borrowed_.clear();
+        borrowedKeycodes_.clear();
+    }
+
+    Display* display_;
+    ScreenLocker locker_;
+    int minKeycode_ = 8, maxKeycode_ = 255;
+    bool layoutStale_ = false;
+    std::unordered_map<std::string, KeyCode> physical_;
+    std::unordered_map<char32_t, Stroke> layout_;
+    std::vector<KeyCode> spare_;
+    std::map<KeySym, KeyCode> borrowed_;
+    std::set<KeyCode> borrowedKeycodes_;
+    std::map<KeyCode, int> pressed_;
+};
+
+}  // namespace
+
+std::unique_ptr<InputBackend> makeX11InputBackend(std::function<void(const std::string&)> log,
+                                                  const std::string& displayName) {
+    Display* display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
+    if (!display) {
+        if (log) log("input injection is not available: the X display cannot be opened");
+        return nullptr;
+    }
+    int event = 0, error = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(display, &event, &error, &major, &minor)) {
+        if (log) log("input injection is not available: the X server has no XTEST extension");
+        XCloseDisplay(display);
+        return nullptr;
+    }
+    tolerateX11Errors(display);
+    return std::make_unique<X11InputBackend>(display, std::move(log));
+}
+
+std::unique_ptr<InputSink> makeX11Input(std::function<std::optional<Rect>()> displayBounds,
+                                        std::function<void(const std::string&)> log, const std::string& displayName) {
+    auto backend = makeX11InputBackend(std::move(log), displayName);
+    if (!backend) return nullptr;
+    return std::make_unique<EventInput>(std::move(backend), std::move(displayBounds));
+}
+
+}  // namespace morvane

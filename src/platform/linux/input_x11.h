@@ -1,0 +1,29 @@
+// Input injection into the X display through the XTEST extension. Events
+// made here reach X clients as coming from the server's "XTEST" devices,
+// which is how a listener tells them from the owner's own hands.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/display.h"
+#include "core/input_sink.h"
+#include "input/input_backend.h"
+
+namespace morvane {
+
+// The backend alone, on the display named (empty: $DISPLAY). Nothing, with
+// a log line, when the display or its XTEST extension is missing.
+std::unique_ptr<InputBackend> makeX11InputBackend(std::function<void(const std::string&)> log,
+                                                  const std::string& displayName = "");
+
+// The input sink for the application: `displayBounds` gives the global
+// bounds of the display shown to the device, or nothing for the whole
+// screen.
+std::unique_ptr<InputSink> makeX11Input(std::function<std::optional<Rect>()> displayBounds,
+                                        std::function<void(const std::string&)> log,
+                                        const std::string& displayName = "");
+
+}  // namespace morvane

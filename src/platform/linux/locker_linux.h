@@ -1,0 +1,44 @@
+// Locks the screen with whatever locker the desktop offers, and asks whether
+// it is locked. No D-Bus library is linked: the desktop is reached through
+// its command-line tools, each run under a time limit so that a silent bus
+// never stalls the caller.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace morvane {
+
+struct CommandResult {
+    enum class Kind { exited, missing, timedOut, failed };
+    Kind kind = Kind::failed;
+    int status = -1;     // exit status when exited
+    std::string output;  // standard output, at most 64 KiB
+};
+
+// Runs argv[0] found on PATH with the other arguments, standard input and
+// error on /dev/null; kills it when it outlives the limit.
+using CommandRunner = std::function<CommandResult(const std::vector<std::string>& argv, std::int64_t limitMillis)>;
+CommandResult runCommand(const std::vector<std::string>& argv, std::int64_t limitMillis);
+
+class ScreenLocker {
+public:
+    static constexpr std::int64_t commandLimitMillis = 3000;
+
+    explicit ScreenLocker(std::function<void(const std::string&)> log, CommandRunner runner = runCommand);
+
+    // Tries the desktop's screen saver over D-Bus, then the login manager,
+    // then xdg-screensaver. False, with a log line, when none of them took it.
+    bool lock();
+    // What the desktop's screen saver says; false when nothing answers.
+    bool isLocked();
+
+private:
+    bool succeeded(const std::vector<std::string>& argv);
+    std::function<void(const std::string&)> log_;
+    CommandRunner runner_;
+};
+
+}  // namespace morvane

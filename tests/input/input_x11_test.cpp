@@ -1,0 +1,190 @@
+// Google Test comes before the X headers, whose macros would clash with it.
+#include <gtest/gtest.h>
+
+#include "platform/linux/input_x11.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "input/event_input.h"
+#include "input/key_map.h"
+#include "../support/xvfb.h"
+#include "x_recorder.h"
+
+namespace morvane {
+namespace {
+
+using testing::XRecord;
+using testing::XRecorder;
+
+std::vector<XRecord> only(const std::vector<XRecord>& records, std::initializer_list<int> types) {
+    std::vector<XRecord> out;
+    for (const auto& r : records)
+        if (std::find(types.begin(), types.end(), r.type) != types.end()) out.push_back(r);
+    return out;
+}
+
+std::u32string typed(const std::vector<XRecord>& records) {
+    std::u32string out;
+    for (const auto& r : records)
+        if (r.type == KeyPress)
+            if (char32_t c = testing::characterOf(r.keysym)) out.push_back(c);
+    return out;
+}
+
+struct X11InputFixture : ::testing::Test {
+    morvane::testing::Xvfb xvfb{"1280x720x24"};
+    XRecorder recorder;
+    std::optional<Rect> shown;
+    std::vector<std::string> log;
+    std::unique_ptr<InputSink> input =
+        makeX11Input([this] { return shown; }, [this](const std::string& line) { log.push_back(line); });
+
+    void send(std::initializer_list<InputEvent> events) {
+        for (const auto& e : events) input->handle(e);
+    }
+};
+
+TEST_F(X11InputFixture, PointerAndButtonsArriveAtTheMappedRootPosition) {
+    ASSERT_TRUE(input);
+    send({input::Move{0.25, 0.5}, input::Button{0, true, 0.25, 0.5, 1}, input::Move{0.5, 0.5},
+          input::Button{0, false, 0.5, 0.5, 1}});
+    ASSERT_TRUE(recorder.waitForCount(ButtonRelease, 1));
+    const auto events = only(recorder.records(), {MotionNotify, ButtonPress, ButtonRelease});
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events.front().type, MotionNotify);
+    EXPECT_EQ(events.front().x, 320);
+    EXPECT_EQ(events.front().y, 360);
+    const auto press = std::find_if(events.begin(), events.end(), [](auto& r) { return r.type == ButtonPress; });
+    ASSERT_NE(press, events.end());
+    EXPECT_EQ(press->button, 1u);
+    EXPECT_EQ(press->x, 320);
+    EXPECT_EQ(press->y, 360);
+    // The move in between is a drag: the button shows in its state.
+    const auto drag = std::find_if(press, events.end(), [](auto& r) { return r.type == MotionNotify && r.x == 640; });
+    ASSERT_NE(drag, events.end());
+    EXPECT_TRUE(drag->state & Button1Mask);
+    EXPECT_EQ(events.back().type, ButtonRelease);
+    EXPECT_EQ(events.back().button, 1u);
+    EXPECT_EQ(events.back().x, 640);
+
+    // Right and middle buttons, on the shown display's part of the screen.
+    recorder.clear();
+    shown = Rect{640, 0, 640, 360};
+    send({input::Button{1, true, 0.5, 0.5, 1}, input::Button{1, false, 0.5, 0.5, 1},
+          input::Button{2, true, 1, 1, 1}, input::Button{2, false, 1, 1, 1}});
+    ASSERT_TRUE(recorder.waitForCount(ButtonRelease, 2));
+    const auto buttons = only(recorder.records(), {ButtonPress, ButtonRelease});
+    ASSERT_EQ(buttons.size(), 4u);
+    EXPECT_EQ(buttons[0].button, 3u);
+    EXPECT_EQ(buttons[0].x, 960);
+    EXPECT_EQ(buttons[0].y, 180);
+    EXPECT_EQ(buttons[2].button, 2u);
+    EXPECT_EQ(buttons[2].x, 1279);
+    EXPECT_EQ(buttons[2].y, 359);
+}
+
+TEST_F(X11InputFixture, ScrollArrivesAsWheelClicksKeepingTheRest) {
+    ASSERT_TRUE(input);
+    // 120 px down is two steps (20 px left over), 30 more make a third;
+    // 100 px leftwards content motion is two steps to the left.
+    send({input::Scroll{0, 120}, input::Scroll{0, 30}, input::Scroll{-100, 0}});
+    ASSERT_TRUE(recorder.waitForCount(ButtonRelease, 5));
+    std::vector<unsigned int> presses;
+    for (const auto& r : only(recorder.records(), {ButtonPress})) presses.push_back(r.button);
+    EXPECT_EQ(presses, (std::vector<unsigned int>{5, 5, 5, 6, 6}));
+}
+
+TEST_F(X11InputFixture, KeysActOnTheirPhysicalPlaceAndCommandActsAsControl) {
+    ASSERT_TRUE(input);
+    send({input::Key{"ShiftLeft", true}, input::Key{"KeyA", true}, input::Key{"KeyA", false},
+          input::Key{"ShiftLeft", false}, input::Key{"MetaLeft", true}, input::Key{"KeyC", true},
+          input::Key{"KeyC", false}, input::Key{"MetaLeft", false}});
+    ASSERT_TRUE(recorder.waitForCount(KeyRelease, 4));
+    const auto presses = only(recorder.records(), {KeyPress});
+    ASSERT_EQ(presses.size(), 4u);
+    EXPECT_EQ(presses[0].keysym, static_cast<KeySym>(XK_Shift_L));
+    EXPECT_EQ(presses[1].keysym, static_cast<KeySym>(XK_A));
+    EXPECT_TRUE(presses[1].state & ShiftMask);
+    EXPECT_EQ(presses[2].keysym, static_cast<KeySym>(XK_Control_L));
+    EXPECT_EQ(presses[3].keysym, static_cast<KeySym>(XK_c));
+    EXPECT_TRUE(presses[3].state & ControlMask);
+}
+
+TEST_F(X11InputFixture, EveryKeyNameReachesAKeyOfItsOwn) {
+    ASSERT_TRUE(input);
+    std::map<unsigned int, std::vector<std::string>> byKeycode;
+    for (const auto& entry : KeyMap::entries()) {
+        if (entry.code == "Fn") continue;  // no such key on X
+        recorder.clear();
+        const std::string code(entry.code);
+        send({input::Key{code, true}, input::Key{code, false}});
+        ASSERT_TRUE(recorder.waitForCount(KeyRelease, 1)) << code;
+        byKeycode[recorder.records().front().keycode].push_back(code);
+    }
+    // Only names of the same key share one: Command acts as Control.
+    for (const auto& [keycode, codes] : byKeycode) {
+        if (codes.size() == 1) continue;
+        std::string all;
+        for (const auto& c : codes) all += c + " ";
+        EXPECT_TRUE(all == "MetaLeft OSLeft ControlLeft " || all == "MetaRight OSRight ControlRight " ||
+                    all == "Insert Help ")
+            << keycode << ": " << all;
+    }
+}
+
+TEST_F(X11InputFixture, TextArrivesInOrderIncludingCharactersTheLayoutLacks) {
+    ASSERT_TRUE(input);
+    send({input::Text{"a\xC3\xA9\xE2\x82\xAC\tbA"}});
+    ASSERT_TRUE(recorder.waitFor([](const auto& r) { return typed(r).size() >= 6; }));
+    EXPECT_EQ(typed(recorder.records()), U"a\u00e9\u20ac\tbA");
+}
+
+TEST_F(X11InputFixture, NothingStaysHeldWhenTheSessionEnds) {
+    ASSERT_TRUE(input);
+    send({input::Key{"ShiftLeft", true}, input::Key{"KeyQ", true}, input::Key{"ControlRight", true},
+          input::Button{0, true, 0.1, 0.1, 1}, input::Button{1, true, 0.1, 0.1, 1}, input::Text{"\xC3\xB1"}});
+    ASSERT_TRUE(recorder.waitFor([](const auto& r) { return typed(r).find(U'\u00f1') != std::u32string::npos; }));
+    input->releaseEverything();
+
+    Display* probe = XOpenDisplay(nullptr);
+    ASSERT_TRUE(probe);
+    char keys[32];
+    XQueryKeymap(probe, keys);
+    EXPECT_TRUE(std::all_of(std::begin(keys), std::end(keys), [](char c) { return c == 0; }));
+    Window root, child;
+    int rx, ry, wx, wy;
+    unsigned int mask = 0;
+    XQueryPointer(probe, DefaultRootWindow(probe), &root, &child, &rx, &ry, &wx, &wy, &mask);
+    EXPECT_EQ(mask & (Button1Mask | Button2Mask | Button3Mask | ShiftMask | ControlMask), 0u);
+    // The key borrowed for the missing character is given back.
+    EXPECT_EQ(XKeysymToKeycode(probe, XK_ntilde), 0);
+    XCloseDisplay(probe);
+
+    // Destroying the sink also lets go.
+    send({input::Key{"AltLeft", true}, input::Button{2, true, 0.5, 0.5, 1}});
+    ASSERT_TRUE(recorder.waitForCount(ButtonPress, 3));
+    input.reset();
+    probe = XOpenDisplay(nullptr);
+    XQueryKeymap(probe, keys);
+    EXPECT_TRUE(std::all_of(std::begin(keys), std::end(keys), [](char c) { return c == 0; }));
+    XQueryPointer(probe, DefaultRootWindow(probe), &root, &child, &rx, &ry, &wx, &wy, &mask);
+    EXPECT_EQ(mask & Button2Mask, 0u);
+    XCloseDisplay(probe);
+}
+
+TEST(X11Input, NoDisplayGivesNothingAndSaysWhy) {
+    std::vector<std::string> log;
+    auto input = makeX11Input(nullptr, [&](const std::string& line) { log.push_back(line); }, ":4711");
+    EXPECT_FALSE(input);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0], "input injection is not available: the X display cannot be opened");
+}
+
+}  // namespace
+}  // namespace morvane

@@ -1,0 +1,139 @@
+// A small X client for tests: one window over the whole screen that takes
+// the keyboard focus and writes down every pointer and key event it gets.
+#pragma once
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace morvane::testing {
+
+struct XRecord {
+    int type = 0;  // MotionNotify, ButtonPress, ...
+    int x = 0, y = 0;
+    unsigned int state = 0;
+    unsigned int button = 0;
+    unsigned int keycode = 0;
+    KeySym keysym = NoSymbol;
+};
+
+class XRecorder {
+public:
+    XRecorder() {
+        display_ = XOpenDisplay(nullptr);
+        if (!display_) throw std::runtime_error("no display");
+        const int screen = DefaultScreen(display_);
+        XSetWindowAttributes a{};
+        a.override_redirect = True;
+        a.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
+                       StructureNotifyMask;
+        window_ = XCreateWindow(display_, RootWindow(display_, screen), 0, 0, DisplayWidth(display_, screen),
+                                DisplayHeight(display_, screen), 0, CopyFromParent, InputOutput, CopyFromParent,
+                                CWOverrideRedirect | CWEventMask, &a);
+        XMapRaised(display_, window_);
+        XEvent e;
+        do XNextEvent(display_, &e);
+        while (e.type != MapNotify);
+        XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
+        XSync(display_, False);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~XRecorder() {
+        stop_ = true;
+        thread_.join();
+        XCloseDisplay(display_);
+    }
+
+    std::vector<XRecord> records() {
+        std::lock_guard lock(m_);
+        return records_;
+    }
+    void clear() {
+        std::lock_guard lock(m_);
+        records_.clear();
+    }
+    // Waits until `done` holds for the records, or ten seconds.
+    bool waitFor(const std::function<bool(const std::vector<XRecord>&)>& done) {
+        std::unique_lock lock(m_);
+        return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return done(records_); });
+    }
+    bool waitForCount(int type, std::size_t count) {
+        return waitFor([&](const std::vector<XRecord>& r) {
+            return static_cast<std::size_t>(std::count_if(r.begin(), r.end(), [&](const XRecord& x) {
+                       return x.type == type;
+                   })) >= count;
+        });
+    }
+
+private:
+    void run() {
+        while (!stop_) {
+            while (XPending(display_) > 0) {
+                XEvent e;
+                XNextEvent(display_, &e);
+                XRecord r;
+                r.type = e.type;
+                switch (e.type) {
+                    case MotionNotify:
+                        r.x = e.xmotion.x_root, r.y = e.xmotion.y_root, r.state = e.xmotion.state;
+                        break;
+                    case ButtonPress:
+                    case ButtonRelease:
+                        r.x = e.xbutton.x_root, r.y = e.xbutton.y_root, r.state = e.xbutton.state;
+                        r.button = e.xbutton.button;
+                        break;
+                    case KeyPress:
+                    case KeyRelease: {
+                        char buffer[16];
+                        r.keycode = e.xkey.keycode, r.state = e.xkey.state;
+                        XLookupString(&e.xkey, buffer, sizeof buffer, &r.keysym, nullptr);
+                        break;
+                    }
+                    case MappingNotify:
+                        XRefreshKeyboardMapping(&e.xmapping);
+                        continue;
+                    default:
+                        continue;
+                }
+                {
+                    std::lock_guard lock(m_);
+                    records_.push_back(r);
+                }
+                cv_.notify_all();
+            }
+            pollfd p{ConnectionNumber(display_), POLLIN, 0};
+            poll(&p, 1, 20);
+        }
+    }
+
+    Display* display_ = nullptr;
+    Window window_ = 0;
+    std::atomic<bool> stop_ = false;
+    std::thread thread_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<XRecord> records_;
+};
+
+// The character a keysym stands for (0 for keys that type nothing).
+inline char32_t characterOf(KeySym keysym) {
+    if (keysym == XK_Tab) return U'\t';
+    if (keysym == XK_Return) return U'\n';
+    if ((keysym >= 0x20 && keysym <= 0x7e) || (keysym >= 0xa0 && keysym <= 0xff)) return static_cast<char32_t>(keysym);
+    if (keysym >= 0x1000100 && keysym <= 0x110ffff) return static_cast<char32_t>(keysym - 0x1000000);
+    if (keysym == XK_EuroSign) return U'\u20AC';
+    return 0;
+}
+
+}  // namespace morvane::testing
