@@ -1,0 +1,190 @@
+#include "app/process_entry.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <sstream>
+
+#include "app/code_identity.h"
+#include "core/frame_source.h"
+#include "core/input_sink.h"
+#include "core/loop_executor.h"
+#include "core/paths.h"
+#include "devices/device_store.h"
+#include "devices/keychain_device_storage.h"
+#include "devices/refusing_device_storage.h"
+#include "server/remote_server.h"
+#include "server/static_site.h"
+
+extern char** environ;
+
+namespace morvane::ProcessEntry {
+namespace {
+
+std::optional<StaticSite> buildSite(std::span<const EmbeddedFile> rows) {
+    try {
+        return StaticSite::fromEmbedded(rows);
+    } catch (const std::exception&) {
+        return std::nullopt;  // damaged; the caller reports it in its own words
+    }
+}
+
+// Starts a trivial child and checks that it ran and ended normally.
+bool spawnTrue() {
+    pid_t pid = 0;
+    char path[] = "/bin/true";
+    char* argv[] = {path, nullptr};
+    if (posix_spawn(&pid, path, nullptr, nullptr, argv, environ) != 0) return false;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// No signature can be checked on this system, so a Tailscale tool that is
+// present is reported but never trusted.
+std::vector<std::string> tailscaleStandIn() {
+    const char* pathEnv = std::getenv("PATH");
+    std::string paths = pathEnv ? pathEnv : "/usr/local/bin:/usr/bin:/bin";
+    std::stringstream stream(paths);
+    std::string folder;
+    while (std::getline(stream, folder, ':')) {
+        if (folder.empty() || folder[0] != '/') continue;
+        std::string candidate = folder + "/tailscale";
+        struct stat st{};
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+            return {"Tailscale: found but NOT trusted - " + candidate + " has no signature that can be checked"};
+    }
+    return {"Tailscale: not installed"};
+}
+
+// Stand-ins until capture and input injection are wired: the server runs,
+// pairs and holds sessions, but shows and moves nothing.
+class NoCapture final : public FrameSource {
+public:
+    FrameHandler onFrame() const override { return onFrame_; }
+    void setOnFrame(FrameHandler h) override { onFrame_ = std::move(h); }
+    std::string state() const override { return "error: capture is not available in this build"; }
+    void start() override {}
+    void stop() override {}
+    void setQuality(FrameQuality) override {}
+    void requestFrame() override {}
+
+private:
+    FrameHandler onFrame_;
+};
+
+class NoInput final : public InputSink {
+public:
+    void handle(const InputEvent&) override {}
+    void releaseEverything() override {}
+};
+
+}  // namespace
+
+Mode mode(const std::vector<std::string>& arguments) {
+    if (arguments.size() != 2) return Mode::application;
+    if (arguments[1] == "--web-hashes") return Mode::webHashes;
+    if (arguments[1] == "--self-check") return Mode::selfCheck;
+    return Mode::application;
+}
+
+SelfCheckProbes SelfCheckProbes::system() {
+    return SelfCheckProbes{[] { return CodeIdentity::hardenedRuntime(); }, [] { return CodeIdentity::describe(); },
+                           spawnTrue, tailscaleStandIn};
+}
+
+int webHashes(std::span<const EmbeddedFile> rows, std::ostream& out, std::ostream& err) {
+    auto site = buildSite(rows);
+    if (!site) {
+        err << "the built-in web client is damaged\n";
+        err.flush();
+        return 1;
+    }
+    std::string text;
+    for (const auto& line : site->hashLines()) text += line + "\n";
+    out << text;
+    out.flush();
+    return 0;
+}
+
+int selfCheck(std::span<const EmbeddedFile> rows, const SelfCheckProbes& probes, std::ostream& out) {
+    auto site = buildSite(rows);
+    bool hardened = probes.hardenedRuntime();
+    out << "code identity: " << probes.describeCode() << "\n";
+    out << "hardened runtime: " << (hardened ? "yes" : "NO - the paired-devices list will not be opened") << "\n";
+    out << "built-in web client: "
+        << (site ? "ok, " + std::to_string(site->files.size()) + " files" : std::string("DAMAGED")) << "\n";
+    out << "child process plumbing: " << (probes.childProcessPlumbing() ? "ok" : "FAILED") << "\n";
+    for (const auto& line : probes.tailscaleLines()) out << line << "\n";
+    out.flush();
+    return hardened && site ? 0 : 1;
+}
+
+int runApplication(std::span<const EmbeddedFile> rows) {
+    auto site = buildSite(rows);
+    if (!site) {
+        std::cerr << "the built-in web client is damaged\n";
+        return 1;
+    }
+    std::shared_ptr<DeviceStorage> storage;
+    if (CodeIdentity::hardenedRuntime())
+        storage = std::make_shared<KeychainDeviceStorage>(KeychainDeviceStorage::defaultService,
+                                                          KeychainDeviceStorage::defaultAccount);
+    else
+        storage = std::make_shared<RefusingDeviceStorage>(RefusingDeviceStorage::notHardenedReason);
+    if (auto folder = appSupportFolder()) createFolders(*folder);
+    DeviceStore store(storage, /*backgroundSaves=*/true);
+
+    // SIGINT and SIGTERM end the run; they are taken by sigwait below.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    LoopExecutor mainQueue("main");
+    NoCapture frames;
+    frames.setMainQueue(&mainQueue);
+    NoInput input;
+    RemoteServer::Setup setup;
+    setup.port = 8722;
+    setup.site = std::move(*site);
+    setup.store = &store;
+    setup.frames = &frames;
+    setup.input = &input;
+    setup.mainQueue = &mainQueue;
+    auto server = RemoteServer::create(std::move(setup));
+    server->onListenerFailure = [](const std::string&) { std::cerr << "Not running: the server stopped\n"; };
+    try {
+        server->start();
+    } catch (const RemoteServer::StartError& e) {
+        std::cerr << e.what() << "\n";
+        return 1;
+    }
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    server->stop();
+    mainQueue.drain();
+    store.waitForSaves();
+    return 0;
+}
+
+int main(int argc, char** argv, std::span<const EmbeddedFile> rows) {
+    // Without this the process does not count as hardened.
+    CodeIdentity::makeNonDumpable();
+    std::vector<std::string> arguments(argv, argv + argc);
+    switch (mode(arguments)) {
+        case Mode::webHashes: return webHashes(rows, std::cout, std::cerr);
+        case Mode::selfCheck: return selfCheck(rows, SelfCheckProbes::system(), std::cout);
+        case Mode::application: return runApplication(rows);
+    }
+    return 0;
+}
+
+}  // namespace morvane::ProcessEntry
