@@ -27,8 +27,12 @@ std::vector<LockScheduler::Action> LockScheduler::handle(const Event& event, std
                           },
                           [&](const LockProbed& e) { return lockProbed(e); },
                           [&](const LockChecked& e) {
-                              return std::vector<Action>{e.locked ? Log{"lock", "the Mac is locked"}
-                                                                  : Log{"error", "the Mac did not lock within 3 s"}};
+                              std::vector<Action> out;
+                              if (e.locked)
+                                  out.emplace_back(Log{"lock", "the Mac is locked"});
+                              else
+                                  out.emplace_back(Log{"error", "the Mac did not lock within 3 s"});
+                              return out;
                           },
                       },
                       event);
@@ -74,11 +78,19 @@ std::vector<LockScheduler::Action> LockScheduler::graceElapsed(const GraceElapse
 }
 
 std::vector<LockScheduler::Action> LockScheduler::lockProbed(const LockProbed& e) {
-    if (!e.lockOnDisconnect || e.paused) return {};
-    if (e.alreadyLocked) return {Log{"lock", "controller left; the Mac is already locked"}};
-    if (!e.canInject)
-        return {Log{"error", "controller left, but the Mac cannot be locked: Accessibility permission is missing"}};
-    return {Log{"lock", "controller left: locking the Mac"}, SendLock{}, StartLockCheck{LockLimits::checkMillis}};
+    std::vector<Action> out;
+    if (!e.lockOnDisconnect || e.paused) return out;
+    if (e.alreadyLocked) {
+        out.emplace_back(Log{"lock", "controller left; the Mac is already locked"});
+    } else if (!e.canInject) {
+        out.emplace_back(
+            Log{"error", "controller left, but the Mac cannot be locked: Accessibility permission is missing"});
+    } else {
+        out.emplace_back(Log{"lock", "controller left: locking the Mac"});
+        out.emplace_back(SendLock{});
+        out.emplace_back(StartLockCheck{LockLimits::checkMillis});
+    }
+    return out;
 }
 
 }  // namespace morvane
