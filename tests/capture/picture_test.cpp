@@ -60,6 +60,15 @@ TEST(ColourConversion, UsesTheBT709MatrixInVideoRange) {
     EXPECT_EQ(yuv.y()[2], 63);  // BT.601 would give 81
     EXPECT_EQ(yuv.u()[1], 102);
     EXPECT_EQ(yuv.v()[1], 240);
+    // Wide rows take the vector path: the same values everywhere.
+    Picture red = Picture::makeBGRA(70, 4);
+    for (std::size_t i = 0; i < red.pixels.size(); i += 4) red.pixels[i + 2] = 255;
+    Picture redYUV = toI420(red);
+    for (int i = 0; i < 70 * 4; ++i) ASSERT_EQ(redYUV.y()[i], 63) << i;
+    for (int i = 0; i < 35 * 2; ++i) {
+        ASSERT_EQ(redYUV.u()[i], 102) << i;
+        ASSERT_EQ(redYUV.v()[i], 240) << i;
+    }
     Picture odd = toI420(bars(33, 17));
     EXPECT_EQ(odd.chromaWidth(), 17);
     EXPECT_LT(meanError(toBGRA(toI420(bars(64, 32))), bars(64, 32)), 3.0);
