@@ -1,0 +1,48 @@
+'use strict';
+// One browser, one fake host and the site, opened on the session screen
+// with a stored token (or on the pairing screen without one).
+const { startSite } = require('./site.js');
+const { launch } = require('./browser.js');
+const { installFakeHost, TOKEN } = require('./fake-host.js');
+
+async function openSession({ token = TOKEN, pair, host: hostOptions = {}, browser: browserOptions = {} } = {}) {
+  const site = await startSite({ pair });
+  const browser = await launch(browserOptions);
+  const page = browser.page;
+  const host = await installFakeHost(page, hostOptions);
+  await page.goto(site.url);
+  if (token) {
+    await page.evaluate((t) => localStorage.setItem('morvane.token', t), token);
+    await page.reload();
+  }
+  return {
+    site, browser, page, host,
+    text: (sel) => page.locator(sel).textContent(),
+    async close() { await browser.close(); await site.close(); },
+  };
+}
+
+// Waits for a condition evaluated in the page.
+async function until(page, fn, arg, timeout = 10000) {
+  await page.waitForFunction(fn, arg, { timeout, polling: 50 });
+}
+
+// Reads one canvas pixel at a point given as fractions of the drawn picture.
+async function samplePicture(page, u, v, picW, picH) {
+  return page.evaluate(({ u, v, picW, picH }) => {
+    const canvas = document.getElementById('screen');
+    const stage = document.getElementById('stage').getBoundingClientRect();
+    const s = Math.min(stage.width / picW, stage.height / picH);
+    const w = picW * s, h = picH * s;
+    const x = (stage.width - w) / 2 + u * w, y = (stage.height - h) / 2 + v * h;
+    const dpr = canvas.width / stage.width;
+    const d = canvas.getContext('2d').getImageData(Math.floor(x * dpr), Math.floor(y * dpr), 1, 1).data;
+    return [d[0], d[1], d[2]];
+  }, { u, v, picW, picH });
+}
+
+function near(actual, expected, tolerance = 40) {
+  return actual.every((c, i) => Math.abs(c - expected[i]) <= tolerance);
+}
+
+module.exports = { openSession, until, samplePicture, near, TOKEN };

@@ -1,0 +1,258 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const app = require('../../../src/web/app.js');
+
+// Feeds events in order and gathers every output; `at` stamps each event.
+function machine(pref = 'auto') {
+  const m = { state: app.videoStart(pref), last: null };
+  m.step = (ev) => {
+    m.last = app.videoStep(m.state, ev);
+    m.state = m.last.state;
+    return m.last.out.map((a) => a.type);
+  };
+  // Drives the machine from a fresh session to live with the given codec.
+  m.goLive = (now = 0) => {
+    m.step({ type: 'ready', capable: true, now });
+    m.step({ type: 'probe', ok: true, now });
+    m.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1280, h: 800 }, now });
+    m.step({ type: 'configured', ok: true, gen: m.state.gen, now });
+  };
+  return m;
+}
+
+function header(bytes) { return new Uint8Array(bytes).buffer; }
+
+test('video messages are readable only with a whole header, a safe time stamp and a start code', () => {
+  const good = [2, 1, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 1, 0x65];
+  assert.deepEqual(app.parseVideoHeader(header(good)), { key: true, ts: 4294967298, offset: 10 });
+  assert.deepEqual(app.parseVideoHeader(header([2, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 1, 0x41])), { key: false, ts: 5, offset: 10 });
+  assert.equal(app.parseVideoHeader(header(good.slice(0, 13))), null, '13 bytes are too few');
+  assert.equal(app.parseVideoHeader(header([2, 1, 0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1])), null, 'a high word of 0x200000 loses precision');
+  assert.deepEqual(app.parseVideoHeader(header([2, 1, 0, 0x1f, 0xff, 0xff, 0, 0, 0, 0, 0, 0, 0, 1])).ts, 0x1FFFFF * 4294967296);
+  assert.equal(app.parseVideoHeader(header([2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 1])), null, 'no start code');
+  assert.equal(app.parseVideoHeader(header([2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1])), null);
+  assert.equal(app.parseVideoHeader(header([1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1])), null);
+});
+
+test('announcements and requests are only taken in their exact shapes', () => {
+  assert.deepEqual(app.parseVideoAnnounce({ t: 'video', mode: 'jpeg' }), { mode: 'jpeg' });
+  assert.deepEqual(app.parseVideoAnnounce({ t: 'video', mode: 'h264', codec: 'avc1.64001f', w: 1920, h: 1080 }),
+    { mode: 'h264', codec: 'avc1.64001f', w: 1920, h: 1080 });
+  assert.equal(app.parseVideoAnnounce({ t: 'video', mode: 'h264', codec: 'hvc1.1.6', w: 1920, h: 1080 }), null);
+  assert.equal(app.parseVideoAnnounce({ t: 'video', mode: 'h264', codec: 'avc1.64001f', w: 8193, h: 1080 }), null);
+  assert.equal(app.parseVideoAnnounce({ t: 'video', mode: 'h264', codec: 'avc1.64001f', w: 1920.5, h: 1080 }), null);
+  assert.equal(app.parseVideoAnnounce({ t: 'audio', mode: 'jpeg' }), null);
+  assert.deepEqual(app.videoMaxSize(390, 844, 3, true), { maxW: 1920, maxH: 1920 });
+  assert.deepEqual(app.videoMaxSize(700, 500, 1, false), { maxW: 1280, maxH: 1280 });
+  assert.deepEqual(app.videoMaxSize(1441, 900, 1.5, false), { maxW: 2162, maxH: 2162 });
+  assert.deepEqual(app.videoMaxSize(undefined, 1000, NaN, false), { maxW: 1280, maxH: 1280 });
+  assert.equal(app.encodeVideoWant('h264', 1920.4, 1920), '{"t":"video","want":"h264","maxW":1920,"maxH":1920}');
+  assert.equal(app.encodeVideoWant('h264', 15, 1920), null);
+  assert.equal(app.encodeVideoWant('jpeg'), '{"t":"video","want":"jpeg"}');
+  assert.equal(app.encodeVideoWant('vp9', 100, 100), null);
+  assert.deepEqual(['video', 'still', 'other', undefined].map(app.normalizePicturePref), ['video', 'still', 'auto', 'auto']);
+});
+
+test('a session starts on pictures, probes the browser and asks the Mac for video', () => {
+  const m = machine();
+  assert.deepEqual(m.step({ type: 'ready', capable: true, now: 0 }), ['probe']);
+  assert.deepEqual(m.step({ type: 'probe', ok: true, now: 5 }), ['want-h264']);
+  assert.equal(m.state.phase, 'asked');
+  assert.equal(app.pictureStatus(m.state).text, 'Starting video. Still pictures until it is ready.');
+  // No answer for 3 s: still pictures, and the note says the Mac offers none.
+  m.step({ type: 'tick', alive: true, now: 3005 });
+  assert.equal(m.state.note, 'no-offer');
+  assert.equal(app.pictureStatus(m.state).text, 'Using still pictures: the Mac is not offering video.');
+  assert.equal(app.pictureStatus(m.state).retry, false, 'no retry while the request is still out');
+  // A browser that can't decode never asks.
+  const n = machine();
+  assert.deepEqual(n.step({ type: 'ready', capable: false, now: 0 }), []);
+  assert.equal(app.pictureStatus(n.state).text, 'Using still pictures: this browser or address does not support video.');
+  const p = machine();
+  p.step({ type: 'ready', capable: true, now: 0 });
+  assert.deepEqual(p.step({ type: 'probe', ok: false, now: 1 }), []);
+  assert.equal(p.state.can, false);
+  // Still pictures never tries.
+  const s = machine('still');
+  assert.deepEqual(s.step({ type: 'ready', capable: true, now: 0 }), []);
+});
+
+test('the Mac confirming a JPEG request is neither "no offer" nor "the Mac gave up"', () => {
+  const m = machine();
+  m.goLive();
+  // The user picks still pictures: the page asks for JPEG, the Mac confirms.
+  assert.deepEqual(m.step({ type: 'pref', value: 'still', now: 10 }), ['want-jpeg', 'close']);
+  m.step({ type: 'server', msg: { t: 'video', mode: 'jpeg' }, now: 20 });
+  assert.equal(m.state.failed, '');
+  assert.equal(m.state.note, '');
+  assert.equal(app.pictureStatus(m.state).text, 'Using still pictures.');
+  // Back to auto, asked again; this time the Mac answers with JPEG: no offer.
+  m.step({ type: 'pref', value: 'auto', now: 30 });
+  m.step({ type: 'probe', ok: true, now: 31 });
+  m.step({ type: 'server', msg: { t: 'video', mode: 'jpeg' }, now: 40 });
+  assert.equal(m.state.note, 'no-offer');
+  assert.equal(app.pictureStatus(m.state).retry, true);
+  // While live, an unasked JPEG announcement means the Mac's encoder gave up.
+  const h = machine();
+  h.goLive();
+  assert.deepEqual(h.step({ type: 'server', msg: { t: 'video', mode: 'jpeg' }, now: 50 }), ['close']);
+  assert.equal(h.state.failed, 'host');
+  assert.equal(app.pictureStatus(h.state).text, 'The Mac stopped sending video, so this is using still pictures.');
+  // Auto remembers the failure on the next connection; Smooth video does not.
+  h.step({ type: 'closed', now: 60 });
+  assert.deepEqual(h.step({ type: 'ready', capable: true, now: 70 }), []);
+  h.step({ type: 'pref', value: 'video', now: 80 });
+  assert.equal(h.state.phase, 'probing');
+});
+
+test('a keyframe arriving while the decoder is built is held with what follows and fed once ready', () => {
+  const m = machine();
+  m.step({ type: 'ready', capable: true, now: 0 });
+  m.step({ type: 'probe', ok: true, now: 0 });
+  assert.deepEqual(m.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1280, h: 800 }, now: 10 }), ['configure']);
+  m.step({ type: 'chunk', bad: false, key: false, ts: 1, queue: 0, now: 11 });
+  assert.equal(m.last.hold, 'drop', 'a delta with no keyframe before it is not kept');
+  m.step({ type: 'chunk', bad: false, key: true, ts: 2000, queue: 0, now: 12 });
+  assert.equal(m.last.hold, 'key');
+  for (let i = 0; i < 29; i++) {
+    m.step({ type: 'chunk', bad: false, key: false, ts: 3000 + i, queue: 0, now: 13 });
+    assert.equal(m.last.hold, 'add');
+  }
+  assert.equal(m.state.held, 30);
+  const out = m.step({ type: 'configured', ok: true, gen: m.state.gen, now: 20 });
+  assert.deepEqual(out, ['feed-held'], 'no keyframe is asked for');
+  assert.equal(m.last.out[0].count, 30);
+  assert.equal(m.state.phase, 'live');
+  assert.equal(m.state.needKey, false);
+  // One more than 30 while configuring drops everything and asks once live.
+  const n = machine();
+  n.step({ type: 'ready', capable: true, now: 0 });
+  n.step({ type: 'probe', ok: true, now: 0 });
+  n.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1280, h: 800 }, now: 0 });
+  n.step({ type: 'chunk', bad: false, key: true, ts: 1, queue: 0, now: 1 });
+  for (let i = 0; i < 30; i++) n.step({ type: 'chunk', bad: false, key: false, ts: 2, queue: 0, now: 1 });
+  assert.equal(n.last.hold, 'drop');
+  assert.deepEqual(n.step({ type: 'configured', ok: true, gen: n.state.gen, now: 5 }), ['keyframe']);
+  // An answer for an older decoder generation is ignored.
+  assert.deepEqual(n.step({ type: 'configured', ok: false, gen: n.state.gen - 1, now: 6 }), []);
+});
+
+test('a decoder falling behind skips to the next keyframe instead of queueing deltas', () => {
+  const m = machine();
+  m.goLive(0);
+  // The Mac sends a keyframe on its own after announcing; none is asked.
+  m.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now: 100 });
+  assert.equal(m.last.decode, true);
+  m.step({ type: 'chunk', bad: false, key: false, ts: 33000, queue: 3, now: 133 });
+  assert.equal(m.last.decode, true);
+  assert.deepEqual(m.step({ type: 'chunk', bad: false, key: false, ts: 66000, queue: 4, now: 166 }), ['keyframe']);
+  assert.equal(m.last.decode, false);
+  assert.equal(m.state.needKey, true);
+  // Deltas are not decoded until the keyframe; asks are at most once a second.
+  assert.deepEqual(m.step({ type: 'chunk', bad: false, key: false, ts: 99000, queue: 0, now: 500 }), []);
+  assert.deepEqual(m.step({ type: 'chunk', bad: false, key: false, ts: 99000, queue: 0, now: 1166 }), ['keyframe']);
+  m.step({ type: 'chunk', bad: false, key: true, ts: 132000, queue: 0, now: 1200 });
+  assert.equal(m.last.decode, true);
+  // An unreadable message while live asks for a keyframe too.
+  m.step({ type: 'chunk', bad: true, key: false, ts: 0, queue: 0, now: 2300 });
+  assert.equal(m.state.needKey, true);
+  assert.deepEqual(m.last.out.map((a) => a.type), ['keyframe']);
+});
+
+test('decoder errors rebuild once; a second within ten seconds ends video', () => {
+  const m = machine();
+  m.goLive(0);
+  assert.deepEqual(m.step({ type: 'error', fatal: false, now: 1000 }), ['configure']);
+  m.step({ type: 'configured', ok: true, gen: m.state.gen, now: 1100 });
+  assert.deepEqual(m.last.out.map((a) => a.type), ['keyframe'], 'a rebuilt decoder asks for a keyframe');
+  assert.deepEqual(m.step({ type: 'error', fatal: false, now: 10000 }), ['want-jpeg', 'close']);
+  assert.equal(m.state.failed, 'error');
+  assert.equal(app.pictureStatus(m.state).text, 'Switched to still pictures after a video problem.');
+  const n = machine();
+  n.goLive(0);
+  assert.deepEqual(n.step({ type: 'error', fatal: false, now: 1000 }), ['configure']);
+  n.step({ type: 'configured', ok: true, gen: n.state.gen, now: 1100 });
+  assert.deepEqual(n.step({ type: 'error', fatal: false, now: 12000 }), ['configure']);
+  assert.equal(n.state.failed, '');
+  const f = machine();
+  f.goLive(0);
+  assert.deepEqual(f.step({ type: 'error', fatal: true, now: 1 }), ['want-jpeg', 'close']);
+});
+
+test('video that stops painting or falls behind goes back to pictures, but a dead socket is not blamed', () => {
+  const m = machine();
+  m.goLive(0);
+  m.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now: 10 });
+  m.step({ type: 'paint', ts: 0, now: 20 });
+  assert.equal(app.pictureStatus(m.state).text, 'Smooth video is on.');
+  // A frame fed at 100 ms never paints: 500 ms later video has stalled.
+  m.step({ type: 'chunk', bad: false, key: false, ts: 90000, queue: 0, now: 100 });
+  assert.deepEqual(m.step({ type: 'tick', alive: true, now: 550 }), []);
+  assert.deepEqual(m.step({ type: 'tick', alive: true, now: 600 }), ['want-jpeg', 'close']);
+  assert.equal(m.state.failed, 'stalled');
+  // Same wait with a silent socket: the clocks move on instead.
+  const n = machine();
+  n.goLive(0);
+  n.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now: 10 });
+  n.step({ type: 'paint', ts: 0, now: 20 });
+  n.step({ type: 'chunk', bad: false, key: false, ts: 90000, queue: 0, now: 100 });
+  assert.deepEqual(n.step({ type: 'tick', alive: false, now: 5000 }), []);
+  assert.deepEqual(n.step({ type: 'tick', alive: true, now: 5250 }), []);
+  assert.equal(n.state.phase, 'live');
+  // Lagging 1.5 s behind the quickest frame for 4 s is "slow".
+  const s = machine();
+  s.goLive(0);
+  s.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now: 0 });
+  s.step({ type: 'paint', ts: 0, now: 10 });
+  let t = 0;
+  for (let i = 1; i <= 60 && s.state.phase === 'live'; i++) {
+    t = i * 100;
+    s.step({ type: 'chunk', bad: false, key: false, ts: t * 1000, queue: 0, now: t + 10 });
+    s.step({ type: 'paint', ts: t * 1000, now: t + 1600 });
+  }
+  assert.equal(s.state.failed, 'slow');
+  assert.equal(app.pictureStatus(s.state).text, 'Switched to still pictures because video was falling behind.');
+  // Configuring that never finishes is unsupported after 3 s.
+  const c = machine();
+  c.step({ type: 'ready', capable: true, now: 0 });
+  c.step({ type: 'probe', ok: true, now: 0 });
+  c.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1280, h: 800 }, now: 0 });
+  assert.deepEqual(c.step({ type: 'tick', alive: true, now: 3000 }), ['want-jpeg', 'close']);
+  assert.equal(c.state.failed, 'unsupported');
+});
+
+test('a hidden page decodes nothing and judges nothing; coming back rebuilds the decoder', () => {
+  const m = machine();
+  m.goLive(0);
+  m.step({ type: 'hidden', now: 100 });
+  m.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now: 200 });
+  assert.equal(m.last.decode, false);
+  assert.equal(m.last.hold, 'drop');
+  assert.deepEqual(m.step({ type: 'tick', alive: true, now: 60000 }), []);
+  assert.equal(m.state.phase, 'live');
+  const gen = m.state.gen;
+  assert.deepEqual(m.step({ type: 'visible', now: 60100 }), ['configure']);
+  assert.equal(m.state.gen, gen + 1);
+  m.step({ type: 'configured', ok: true, gen: m.state.gen, now: 60200 });
+  assert.deepEqual(m.last.out.map((a) => a.type), ['keyframe']);
+  // Visible without having been hidden changes nothing.
+  assert.deepEqual(m.step({ type: 'visible', now: 60300 }), []);
+});
+
+test('video nobody asked for is refused, at most once a second', () => {
+  const m = machine('still');
+  m.step({ type: 'ready', capable: true, now: 0 });
+  assert.deepEqual(m.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now: 10 }), ['want-jpeg']);
+  assert.deepEqual(m.step({ type: 'chunk', bad: false, key: false, ts: 0, queue: 0, now: 500 }), []);
+  assert.deepEqual(m.step({ type: 'chunk', bad: false, key: false, ts: 0, queue: 0, now: 1010 }), ['want-jpeg']);
+  assert.deepEqual(m.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 64, h: 64 }, now: 1100 }), ['want-jpeg']);
+  assert.equal(m.state.expectJpeg, 3);
+  // An unusable announcement while asked ends the attempt as unsupported.
+  const n = machine();
+  n.step({ type: 'ready', capable: true, now: 0 });
+  n.step({ type: 'probe', ok: true, now: 0 });
+  assert.deepEqual(n.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'vp09', w: 64, h: 64 }, now: 1 }), ['want-jpeg', 'close']);
+  assert.equal(n.state.failed, 'unsupported');
+  assert.deepEqual(n.step({ type: 'retry', now: 2 }), ['probe']);
+});
