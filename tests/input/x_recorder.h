@@ -77,6 +77,19 @@ public:
     }
 
 private:
+    // Asks the server for the key's current symbols rather than trusting
+    // Xlib's cached keymap, which may lag behind a binding made just before.
+    KeySym keysymOf(const XKeyEvent& key) {
+        int perKeycode = 0;
+        KeySym* syms = XGetKeyboardMapping(display_, static_cast<KeyCode>(key.keycode), 1, &perKeycode);
+        if (!syms) return NoSymbol;
+        KeySym lower = perKeycode > 0 ? syms[0] : NoSymbol;
+        KeySym upper = perKeycode > 1 ? syms[1] : NoSymbol;
+        XFree(syms);
+        if (upper == NoSymbol) XConvertCase(lower, &lower, &upper);
+        return (key.state & ShiftMask) ? upper : lower;
+    }
+
     void run() {
         while (!stop_) {
             while (XPending(display_) > 0) {
@@ -95,9 +108,8 @@ private:
                         break;
                     case KeyPress:
                     case KeyRelease: {
-                        char buffer[16];
                         r.keycode = e.xkey.keycode, r.state = e.xkey.state;
-                        XLookupString(&e.xkey, buffer, sizeof buffer, &r.keysym, nullptr);
+                        r.keysym = keysymOf(e.xkey);
                         break;
                     }
                     case MappingNotify:
