@@ -1,0 +1,138 @@
+#include "app/password_prompt_qt.h"
+
+#include <pwd.h>
+#include <security/pam_appl.h>
+#include <unistd.h>
+
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <thread>
+
+namespace morvane {
+
+namespace {
+
+struct Conversation {
+    const std::string* password;
+};
+
+int converse(int count, const struct pam_message** messages, struct pam_response** responses, void* data) {
+    if (count <= 0 || count > PAM_MAX_NUM_MSG) return PAM_CONV_ERR;
+    auto* replies = static_cast<pam_response*>(std::calloc(static_cast<std::size_t>(count), sizeof(pam_response)));
+    if (!replies) return PAM_BUF_ERR;
+    const auto* conversation = static_cast<const Conversation*>(data);
+    for (int i = 0; i < count; ++i) {
+        switch (messages[i]->msg_style) {
+            case PAM_PROMPT_ECHO_OFF:
+            case PAM_PROMPT_ECHO_ON:
+                replies[i].resp = strdup(conversation->password->c_str());
+                if (!replies[i].resp) {
+                    for (int j = 0; j < i; ++j) std::free(replies[j].resp);
+                    std::free(replies);
+                    return PAM_BUF_ERR;
+                }
+                break;
+            default:
+                break;  // information and error texts need no answer
+        }
+    }
+    *responses = replies;
+    return PAM_SUCCESS;
+}
+
+std::string currentUser() {
+    const uid_t uid = ::getuid();
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::string buffer(16'384, '\0');
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) return {};
+    return found->pw_name;
+}
+
+}  // namespace
+
+bool pamCheckPassword(const std::string& user, const std::string& password) {
+    if (user.empty()) return false;
+    Conversation conversation{&password};
+    const struct pam_conv conv = {converse, &conversation};
+    pam_handle_t* handle = nullptr;
+    if (pam_start("morvane", user.c_str(), &conv, &handle) != PAM_SUCCESS) return false;
+    int rc = pam_authenticate(handle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
+    if (rc == PAM_SUCCESS) rc = pam_acct_mgmt(handle, PAM_SILENT);
+    pam_end(handle, rc);
+    return rc == PAM_SUCCESS;
+}
+
+PasswordPrompt::PasswordPrompt(Executor& main, Check check) : main_(main), check_(std::move(check)) {}
+
+PasswordPrompt::~PasswordPrompt() {
+    if (dialog_) dialog_->deleteLater();
+}
+
+void PasswordPrompt::ask(const std::string& reason, std::function<void(bool)> done) {
+    const std::uint64_t generation = ++generation_;
+    done_ = std::move(done);
+    auto* dialog = new QDialog(nullptr, Qt::Dialog | Qt::WindowStaysOnTopHint);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle("Morvane");
+    auto* layout = new QVBoxLayout(dialog);
+    auto* label = new QLabel(QString::fromStdString("Morvane wants to " + reason + ".\nEnter your password to allow this."),
+                             dialog);
+    label->setWordWrap(true);
+    auto* field = new QLineEdit(dialog);
+    field->setEchoMode(QLineEdit::Password);
+    field->setObjectName("password");
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
+    layout->addWidget(label);
+    layout->addWidget(field);
+    layout->addWidget(buttons);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    // Closing the window is cancelling.
+    QObject::connect(dialog, &QDialog::finished, dialog, [this, generation, field](int result) {
+        if (result != QDialog::Accepted) {
+            finish(generation, false);
+            return;
+        }
+        std::string password = field->text().toStdString();
+        field->clear();
+        // PAM may wait seconds after a wrong password: not on the main queue.
+        std::weak_ptr<bool> alive = alive_;
+        Executor* main = &main_;
+        std::thread([this, alive, main, generation, password = std::move(password), check = check_]() mutable {
+            const bool ok = check(currentUser(), password);
+            std::fill(password.begin(), password.end(), '\0');
+            main->post([this, alive, generation, ok] {
+                if (!alive.expired()) finish(generation, ok);
+            });
+        }).detach();
+    });
+    dialog_ = dialog;
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+    field->setFocus();
+}
+
+void PasswordPrompt::cancel() {
+    const std::uint64_t generation = generation_;
+    if (dialog_ && dialog_->isVisible()) dialog_->reject();
+    finish(generation, false);
+}
+
+void PasswordPrompt::finish(std::uint64_t generation, bool ok) {
+    // One answer per question; a later or stale one is dropped.
+    if (generation != generation_ || !done_) return;
+    auto done = std::move(done_);
+    done_ = nullptr;
+    done(ok);
+}
+
+}  // namespace morvane

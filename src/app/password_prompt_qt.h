@@ -1,0 +1,47 @@
+// The owner's authentication: a password dialog whose answer PAM checks
+// against the running user's own password. Cancelling, a wrong password and
+// PAM being unavailable all answer "failed".
+#pragma once
+
+#include <QPointer>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/owner_auth.h"
+#include "core/executor.h"
+
+#include <QDialog>
+
+namespace morvane {
+
+// Checks a password for a user with PAM under the service "morvane" (which
+// falls back to the system's "other" rules when no file of its own exists).
+// Blocks; call off the main queue.
+bool pamCheckPassword(const std::string& user, const std::string& password);
+
+class PasswordPrompt final : public OwnerPrompt {
+public:
+    using Check = std::function<bool(const std::string& user, const std::string& password)>;
+    PasswordPrompt(Executor& main, Check check = pamCheckPassword);
+    ~PasswordPrompt() override;
+
+    void ask(const std::string& reason, std::function<void(bool)> done) override;
+    void cancel() override;
+
+    // For tests: the dialog while it is up.
+    QDialog* dialog() const { return dialog_; }
+
+private:
+    void finish(std::uint64_t generation, bool ok);
+
+    Executor& main_;
+    Check check_;
+    QPointer<QDialog> dialog_;
+    std::function<void(bool)> done_;
+    std::uint64_t generation_ = 0;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace morvane

@@ -1,0 +1,25 @@
+// The X11 screen source as the shell and the server see it, made in a file
+// of its own so the capture headers never meet the server's in one unit.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/shell_lines.h"
+#include "core/display.h"
+#include "core/executor.h"
+#include "core/frame_source.h"
+
+namespace morvane {
+
+struct ScreenSourceParts {
+    std::unique_ptr<FrameSource> source;
+    std::function<std::optional<Rect>()> displayBounds;
+    std::function<ShellLines::CaptureStats()> takeStats;
+};
+
+ScreenSourceParts makeScreenSource(Executor& main, std::function<void(const std::string&)> report);
+
+}  // namespace morvane

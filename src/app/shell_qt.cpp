@@ -1,0 +1,346 @@
+#include "app/shell_qt.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "app/code_identity.h"
+#include "app/counting_input.h"
+#include "app/keychain_flag.h"
+#include "app/login_item.h"
+#include "app/main_queue_qt.h"
+#include "app/password_prompt_qt.h"
+#include "app/screen_source_qt.h"
+#include "app/session_history.h"
+#include "app/settings_store.h"
+#include "app/shell.h"
+#include "app/shell_lines.h"
+#include "app/system_state.h"
+#include "app/tray_qt.h"
+#include "app/x11_probes_qt.h"
+#include "core/paths.h"
+#include "core/session_log.h"
+#include "devices/device_store.h"
+#include "devices/keychain_device_storage.h"
+#include "devices/refusing_device_storage.h"
+#include "platform/linux/clipboard_x11.h"
+#include "platform/linux/input_x11.h"
+#include "platform/linux/locker_linux.h"
+#include "server/remote_server.h"
+#include "web/embedded_web.h"
+
+namespace morvane {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int signalPipe[2] = {-1, -1};
+
+void onStopSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+std::string systemText() {
+    std::string pretty = "Linux";
+    std::ifstream in("/etc/os-release");
+    std::string text(4096, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (const auto name = ShellLines::prettyName(text)) pretty = *name;
+    struct utsname u {};
+    if (::uname(&u) == 0) pretty += std::string(", kernel ") + u.release;
+    return pretty;
+}
+
+fs::path executablePath() {
+    std::error_code ec;
+    const auto path = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : path;
+}
+
+fs::path receivedRoot() {
+    const auto home = homeFolder().value_or(fs::path("/tmp"));
+    fs::path downloads = home / "Downloads";
+    if (const char* xdg = std::getenv("XDG_DOWNLOAD_DIR"); xdg && xdg[0] == '/') downloads = xdg;
+    return downloads / "Morvane";
+}
+
+class ServerForShell final : public ShellServer {
+public:
+    explicit ServerForShell(std::shared_ptr<RemoteServer> server) : server_(std::move(server)) {}
+    void pause(PauseCause cause) override { server_->pause(cause); }
+    void resume() override { server_->resume(); }
+    void disconnectController(const std::string& reason) override { server_->disconnectController(reason); }
+    bool isPaused() const override { return server_->isPaused(); }
+    std::optional<std::string> controllerName() const override { return server_->controllerName(); }
+    std::optional<ConnectionRoute> controllerRoute() const override { return server_->controllerRoute(); }
+    bool controllerViaTailnet() const override { return server_->controllerViaTailnet(); }
+
+private:
+    std::shared_ptr<RemoteServer> server_;
+};
+
+// Forwards to a sink that may be missing (no X display).
+class OptionalSink final : public InputSink {
+public:
+    explicit OptionalSink(std::unique_ptr<InputSink> sink) : sink_(std::move(sink)) {}
+    void handle(const InputEvent& event) override {
+        if (sink_) sink_->handle(event);
+    }
+    void releaseEverything() override {
+        if (sink_) sink_->releaseEverything();
+    }
+
+private:
+    std::unique_ptr<InputSink> sink_;
+};
+
+}  // namespace
+
+int runShell(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setApplicationName("Morvane");
+
+    // SIGTERM and SIGINT quit through the normal shutdown.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
+        struct sigaction action {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGTERM, &action, nullptr);
+        sigaction(SIGINT, &action, nullptr);
+    }
+    QSocketNotifier stopNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, [] {
+        char byte;
+        [[maybe_unused]] const auto got = ::read(signalPipe[0], &byte, 1);
+        QApplication::quit();
+    });
+
+    QtMainQueue mainQueue;
+    const fs::path support = appSupportFolder().value_or(fs::path("/tmp") / "Morvane");
+    SessionLog log(support / "host.log");
+    const auto write = [&log](const std::string& tag, const std::string& text) { log.write(tag, text); };
+
+    // The order of these lines is what the owner reads first in host.log.
+    write("app", ShellLines::startLine("? (?)", systemText(), static_cast<long>(::getpid())));
+    write("app", "code identity: " + CodeIdentity::describe());
+    const fs::path program = executablePath();
+    write("app", "bundle: " + program.parent_path().string());
+    const X11Facts x11 = probeX11();
+    write("permissions", ShellLines::permissions(x11.display, x11.xtest, x11.xinput2, false));
+    const bool hardened = CodeIdentity::hardenedRuntime();
+
+    std::shared_ptr<DeviceStorage> storage;
+    if (hardened) {
+        storage = std::make_shared<KeychainDeviceStorage>(KeychainDeviceStorage::defaultService,
+                                                          KeychainDeviceStorage::defaultAccount);
+    } else {
+        write("error",
+              "this build runs WITHOUT the hardened runtime: the paired-devices list is not opened. Run ./build.sh.");
+        storage = std::make_shared<RefusingDeviceStorage>(RefusingDeviceStorage::notHardenedReason);
+    }
+    DeviceStore store(storage, /*backgroundSaves=*/true);
+    store.setOnSaveFailure([&mainQueue, &log](const std::string& failure) {
+        mainQueue.post([&log, failure] { log.write("error", "paired devices could not be saved to the keychain: " + failure); });
+    });
+    if (const auto failure = store.storageFailure())
+        write("error", "paired devices could not be read from " + storage->summary() + ": " + *failure + ". " +
+                           "No device is accepted and nothing can be paired until this is fixed.");
+    else
+        write("pairing", std::to_string(store.devices().size()) + " paired device(s) read from " + storage->summary());
+
+    SettingsStore settings(SettingsStore::standardPath().value_or(support / "settings.json"), write);
+    KeychainFlag hideFlag(KeychainFlag::hideScreenAccount, KeychainFlag::hideScreenLabel);
+    SessionHistory history(
+        settings.stringValue(SettingsKeys::sessionHistory), settings.dateValue(SettingsKeys::sessionHistorySeen),
+        [&settings](const std::string& json) { settings.setString(SettingsKeys::sessionHistory, json); },
+        [&settings](std::int64_t seen) { settings.setDate(SettingsKeys::sessionHistorySeen, seen); }, systemWallMillis);
+
+    std::optional<std::string> siteError;
+    StaticSite site;
+    try {
+        site = StaticSite::fromEmbedded(EmbeddedWeb::files());
+    } catch (const StaticSite::Problem& e) {
+        siteError = e.what();
+    }
+
+    ScreenSourceParts screen =
+        makeScreenSource(mainQueue, [&log](const std::string& text) { log.write("capture", text); });
+    auto injector = std::make_shared<OptionalSink>(makeX11Input(
+        screen.displayBounds, [&log](const std::string& text) { log.write("input", text); }));
+    CountingInput counted(injector);
+    std::unique_ptr<ClipboardAccess> clipboard =
+        makeX11Clipboard([&log](const std::string& text) { log.write("error", text); });
+    ScreenLocker locker([&log](const std::string& text) { log.write("lock", text); });
+    auto sleepReader = makeSleepDisabledReader();
+    CachedProbe lockedReader("morvane.locked", [&locker]() -> std::optional<bool> { return locker.isLocked(); },
+                             1'000, [] { return nowMillis(); });
+
+    DisplayWake wake(makeX11DisplayWake());
+    LoginItem loginItem(LoginItem::standardPath().value_or(support / "morvane.desktop"), program);
+    PasswordPrompt prompt(mainQueue);
+
+    RemoteServer::Setup setup;
+    setup.port = 8722;
+    setup.site = std::move(site);
+    setup.store = &store;
+    setup.frames = screen.source.get();
+    setup.input = &counted;
+    setup.clipboard = clipboard.get();
+    setup.mainQueue = &mainQueue;
+    const bool xtest = x11.xtest;
+    CachedProbe* sleepRaw = sleepReader.get();
+    CachedProbe* lockedRaw = &lockedReader;
+    setup.status = [xtest, sleepRaw, lockedRaw] {
+        return HostStatus{xtest, lockedRaw->value(), sleepRaw->value(), SystemState::lidClosed()};
+    };
+
+    std::shared_ptr<Shell> shell;
+    std::unique_ptr<TrayUi> tray;
+    tray = std::make_unique<TrayUi>([&shell] { return shell->menu(); },
+                                    [&shell](MenuAction action, const std::string& payload) {
+                                        shell->perform(action, payload);
+                                    },
+                                    [] { QApplication::quit(); });
+
+    ShellDeps deps;
+    deps.main = &mainQueue;
+    deps.log = write;
+    deps.settings = &settings;
+    deps.store = &store;
+    deps.storageSummary = storage->summary();
+    deps.hardened = hardened;
+    deps.injector = injector.get();
+    deps.counted = &counted;
+    deps.history = &history;
+    deps.wake = &wake;
+    deps.ui = tray.get();
+    deps.prompt = &prompt;
+    deps.loginItem = &loginItem;
+    deps.hideFlagIsOn = [&hideFlag] { return hideFlag.isOn(); };
+    deps.hideFlagSet = [&hideFlag](bool on) { return hideFlag.set(on); };
+    deps.isLocked = [&locker](std::function<void(bool)> answer) {
+        std::thread([&locker, answer] { answer(locker.isLocked()); }).detach();
+    };
+    deps.canInject = [xtest] { return xtest; };
+    deps.canCapture = [display = x11.display] { return display; };
+    deps.canWatchKeys = [xi = x11.xinput2] { return xi; };
+    deps.takeStats = [stats = screen.takeStats]() -> std::optional<ShellLines::CaptureStats> { return stats(); };
+    deps.screenCount = [screens = x11.screens] { return screens; };
+    deps.background = [](std::function<void()> work) { std::thread(std::move(work)).detach(); };
+    deps.receivedRoot = receivedRoot();
+    deps.outbox = deps.receivedRoot / "Outbox";
+    deps.program = program;
+    shell = Shell::create(std::move(deps));
+    shell->loadSettings();
+
+    std::shared_ptr<RemoteServer> server;
+    std::unique_ptr<ServerForShell> serverForShell;
+    setup.paused = shell->paused();
+    try {
+        server = RemoteServer::create(std::move(setup));
+    } catch (const std::exception& e) {
+        write("error", std::string("server not created: ") + e.what());
+    }
+    if (server) {
+        serverForShell = std::make_unique<ServerForShell>(server);
+        shell->setServer(serverForShell.get());
+        // The controller's device id comes with the session-started event
+        // that follows the name in the same turn; the lock decision uses
+        // that id, never a later reading of the server.
+        auto pendingName = std::make_shared<std::optional<std::string>>();
+        std::weak_ptr<Shell> weakShell = shell;
+        server->onControllerChange = [weakShell, pendingName](std::optional<std::string> name) {
+            auto s = weakShell.lock();
+            if (!s) return;
+            if (name) {
+                *pendingName = std::move(name);
+                return;
+            }
+            pendingName->reset();
+            s->controllerChanged(std::nullopt, std::nullopt);
+        };
+        server->onSession = [weakShell, pendingName](const SessionEvent& event) {
+            auto s = weakShell.lock();
+            if (!s) return;
+            s->sessionEvent(event);
+            if (const auto* started = std::get_if<session_event::Started>(&event); started && *pendingName) {
+                const auto name = **pendingName;
+                pendingName->reset();
+                s->controllerChanged(name, started->deviceID);
+            }
+        };
+        server->onClipboardTransfer = [&counted](ClipboardDirection direction) { counted.count(direction); };
+        server->onPairAttempt = [weakShell](bool viaTailnet, const RemoteServer::PairAttempt& attempt) {
+            auto s = weakShell.lock();
+            if (!s) return;
+            if (const auto* paired = std::get_if<pair_attempt::Paired>(&attempt))
+                s->pairAttempted(viaTailnet, paired->name, false);
+            else
+                s->pairAttempted(viaTailnet, std::nullopt, std::holds_alternative<pair_attempt::WrongCode>(attempt));
+        };
+        server->onStoppedOnMac = [weakShell] {
+            if (auto s = weakShell.lock()) s->stoppedOnMac();
+        };
+        server->onListenerFailure = [weakShell](const std::string& reason) {
+            if (auto s = weakShell.lock()) s->listenerFailed(reason);
+        };
+    }
+
+    tray->start();
+    shell->updateIcon();
+
+    if (siteError) {
+        shell->setStartError("Not running: the built-in web client is damaged");
+        write("error", "server not started: the built-in web client is damaged (" + *siteError + "). Run ./build.sh.");
+    } else if (server) {
+        try {
+            server->start();
+            write("server", "listening on 127.0.0.1:8722, " + std::to_string(store.devices().size()) +
+                                " paired device(s)");
+        } catch (const std::exception& e) {
+            shell->setStartError(std::string("Not running: ") + e.what());
+            write("error", std::string("server did not start on 127.0.0.1:8722: ") + e.what());
+        }
+    } else {
+        shell->setStartError("Not running: the server could not be made");
+    }
+
+    // A device list of an earlier build is removed unread.
+    const fs::path older = support / "devices.json";
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(older, ec))) {
+        if (fs::remove(older, ec))
+            write("migration", "devices.json from an earlier build removed unread; pair again");
+        else
+            write("migration", "devices.json from an earlier build could not be removed");
+    }
+
+    const int status = QApplication::exec();
+
+    // Wind down in order.
+    if (server) server->stop();
+    injector->releaseEverything();
+    shell->terminate();
+    log.flush();
+    store.waitForSaves();
+    if (server) {
+        server->onControllerChange = nullptr;
+        server->onSession = nullptr;
+    }
+    return status;
+}
+
+}  // namespace morvane

@@ -1,0 +1,230 @@
+#include "app/tray_qt.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QUrl>
+#include <QWidgetAction>
+
+namespace morvane {
+
+namespace {
+
+constexpr int abortCode = static_cast<int>(ModalResponse::abort);
+
+QString text(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+}  // namespace
+
+TrayUi::TrayUi(std::function<std::vector<MenuItem>()> menu,
+               std::function<void(MenuAction, const std::string&)> perform, std::function<void()> quit)
+    : build_(std::move(menu)), perform_(std::move(perform)), quit_(std::move(quit)) {
+    // Rebuilt at every opening, so nothing stale is ever shown.
+    QObject::connect(&menu_, &QMenu::aboutToShow, [this] { rebuild(); });
+}
+
+TrayUi::~TrayUi() {
+    if (alert_) alert_->done(abortCode);
+}
+
+void TrayUi::start() {
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        tray_ = std::make_unique<QSystemTrayIcon>();
+        tray_->setContextMenu(&menu_);
+        // A left click opens the same menu as the right one.
+        QObject::connect(tray_.get(), &QSystemTrayIcon::activated, [this](QSystemTrayIcon::ActivationReason why) {
+            if (why == QSystemTrayIcon::Trigger) menu_.popup(QCursor::pos());
+        });
+        tray_->setIcon(drawIcon(icon_));
+        tray_->show();
+        return;
+    }
+    window_ = std::make_unique<QWidget>(nullptr, Qt::Window);
+    window_->setWindowTitle("Morvane");
+    auto* layout = new QHBoxLayout(window_.get());
+    windowIcon_ = new QLabel(window_.get());
+    windowButton_ = new QPushButton("Morvane", window_.get());
+    windowButton_->setMenu(&menu_);
+    layout->addWidget(windowIcon_);
+    layout->addWidget(windowButton_);
+    window_->show();
+    showIcon(icon_);
+}
+
+QIcon TrayUi::drawIcon(const IconState& icon) {
+    QPixmap pixmap(64, 64);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor ink = icon.red ? QColor(220, 40, 40) : QColor(40, 40, 40);
+    p.setPen(QPen(ink, 5));
+    p.setBrush(Qt::NoBrush);
+    const QRectF circle(6, 6, 52, 52);
+    if (icon.symbol == "exclamationmark.triangle") {
+        QPainterPath path;
+        path.moveTo(32, 6);
+        path.lineTo(60, 58);
+        path.lineTo(4, 58);
+        path.closeSubpath();
+        p.drawPath(path);
+        p.drawLine(32, 24, 32, 42);
+        p.drawPoint(32, 50);
+    } else if (icon.symbol == "pause.circle") {
+        p.drawEllipse(circle);
+        p.drawLine(25, 20, 25, 44);
+        p.drawLine(39, 20, 39, 44);
+    } else if (icon.symbol == "record.circle.fill") {
+        p.drawEllipse(circle);
+        p.setBrush(ink);
+        p.drawEllipse(QRectF(20, 20, 24, 24));
+    } else if (icon.symbol == "checkmark.circle") {
+        p.drawEllipse(circle);
+        p.drawLine(20, 33, 29, 42);
+        p.drawLine(29, 42, 45, 22);
+    } else {  // "display"
+        p.drawRoundedRect(QRectF(6, 10, 52, 34), 4, 4);
+        p.drawLine(32, 44, 32, 54);
+        p.drawLine(20, 56, 44, 56);
+    }
+    p.end();
+    QIcon result(pixmap);
+    return result;
+}
+
+void TrayUi::showIcon(const IconState& icon) {
+    icon_ = icon;
+    if (tray_) {
+        tray_->setIcon(drawIcon(icon));
+        tray_->setToolTip(text(icon.tooltip));
+    }
+    if (window_) {
+        windowIcon_->setPixmap(drawIcon(icon).pixmap(24, 24));
+        window_->setToolTip(text(icon.tooltip));
+        windowButton_->setText(text(icon.tooltip));
+    }
+}
+
+void TrayUi::rebuild() {
+    menu_.clear();
+    fill(&menu_, build_());
+}
+
+void TrayUi::fill(QMenu* into, const std::vector<MenuItem>& items) {
+    for (const auto& item : items) {
+        switch (item.kind) {
+            case MenuItem::Kind::separator:
+                into->addSeparator();
+                continue;
+            case MenuItem::Kind::header:
+                into->addSection(text(item.title));
+                continue;
+            case MenuItem::Kind::warning: {
+                // A problem line: disabled, drawn in red.
+                auto* label = new QLabel(text(item.title));
+                label->setStyleSheet("QLabel { color: #d42a2a; padding: 3px 20px; }");
+                auto* action = new QWidgetAction(into);
+                action->setDefaultWidget(label);
+                action->setText(text(item.title));
+                action->setEnabled(false);
+                into->addAction(action);
+                continue;
+            }
+            case MenuItem::Kind::item:
+                break;
+        }
+        if (!item.submenu.empty()) {
+            QMenu* sub = into->addMenu(text(item.title));
+            sub->setEnabled(item.enabled);
+            fill(sub, item.submenu);
+            continue;
+        }
+        QAction* action = into->addAction(text(item.title));
+        action->setEnabled(item.enabled);
+        if (item.check != MenuItem::Check::none) {
+            action->setCheckable(true);
+            action->setChecked(item.check != MenuItem::Check::off);
+            if (item.check == MenuItem::Check::mixed) action->setText(text(item.title) + " (waiting)");
+        }
+        if (item.action != MenuAction::none) {
+            const MenuAction what = item.action;
+            const std::string payload = item.payload;
+            // Queued, so the menu has closed before the action runs.
+            QObject::connect(action, &QAction::triggered, &menu_, [this, what, payload] {
+                QMetaObject::invokeMethod(
+                    &menu_, [this, what, payload] { perform_(what, payload); }, Qt::QueuedConnection);
+            });
+        }
+    }
+}
+
+ModalResponse TrayUi::runModal(const AlertSpec& alert) {
+    QMessageBox box;
+    box.setWindowTitle("Morvane");
+    box.setText(text(alert.message));
+    box.setInformativeText(text(alert.informative));
+    std::vector<QAbstractButton*> buttons;
+    for (std::size_t i = 0; i < alert.buttons.size(); ++i)
+        buttons.push_back(box.addButton(text(alert.buttons[i]), i == 0 ? QMessageBox::AcceptRole
+                                                                        : QMessageBox::RejectRole));
+    if (!buttons.empty()) box.setDefaultButton(static_cast<QPushButton*>(buttons.front()));
+    box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    alert_ = &box;
+    box.show();
+    box.raise();
+    box.activateWindow();
+    const int code = box.exec();
+    alert_ = nullptr;
+    if (code == abortCode) return ModalResponse::abort;
+    QAbstractButton* clicked = box.clickedButton();
+    for (std::size_t i = 0; i < buttons.size(); ++i)
+        if (buttons[i] == clicked) return i == 0 ? ModalResponse::firstButton : ModalResponse::secondButton;
+    return ModalResponse::abort;
+}
+
+void TrayUi::abortAlert() {
+    if (alert_) alert_->done(abortCode);
+}
+
+void TrayUi::showNotice(const AlertSpec& alert) {
+    QMessageBox box;
+    box.setWindowTitle("Morvane");
+    box.setText(text(alert.message));
+    box.setInformativeText(text(alert.informative));
+    box.addButton(text(alert.buttons.empty() ? std::string("OK") : alert.buttons.front()), QMessageBox::AcceptRole);
+    box.exec();
+}
+
+std::vector<std::filesystem::path> TrayUi::chooseFiles() {
+    QFileDialog dialog(nullptr, "Morvane");
+    dialog.setFileMode(QFileDialog::ExistingFiles);
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog.setLabelText(QFileDialog::Accept, "Add to Outbox");
+    dialog.setLabelText(QFileDialog::LookIn,
+                        "Choose files to make available to your paired devices. Copies go to Downloads, Morvane, "
+                        "Outbox.");
+    std::vector<std::filesystem::path> chosen;
+    if (dialog.exec() != QDialog::Accepted) return chosen;
+    for (const QString& file : dialog.selectedFiles()) chosen.emplace_back(file.toStdString());
+    return chosen;
+}
+
+void TrayUi::copyText(const std::string& value) { QGuiApplication::clipboard()->setText(text(value)); }
+
+void TrayUi::openLocation(const std::string& where) {
+    const QUrl url = where.rfind("http", 0) == 0 ? QUrl(text(where)) : QUrl::fromLocalFile(text(where));
+    if (url.isValid()) QDesktopServices::openUrl(url);
+}
+
+void TrayUi::quit() {
+    if (quit_) quit_();
+}
+
+}  // namespace morvane

@@ -1,0 +1,65 @@
+// The status icon and its menu on the desktop's tray, and the owner's
+// alerts. The menu is thrown away and rebuilt from the shell each time it
+// opens. Where the desktop has no tray, a small status window offers the
+// same menu, so the owner is never locked out.
+#pragma once
+
+#include <QIcon>
+#include <QMenu>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/menu_model.h"
+#include "app/shell.h"
+
+class QMessageBox;
+class QPushButton;
+class QLabel;
+
+namespace morvane {
+
+class TrayUi final : public ShellUi {
+public:
+    // `menu` builds the items; `perform` carries out a chosen one.
+    TrayUi(std::function<std::vector<MenuItem>()> menu, std::function<void(MenuAction, const std::string&)> perform,
+           std::function<void()> quit);
+    ~TrayUi() override;
+
+    // Shows the tray icon, or the status window when there is no tray.
+    void start();
+    bool usesTray() const { return tray_ != nullptr; }
+    QMenu* menu() { return &menu_; }
+
+    void showIcon(const IconState& icon) override;
+    ModalResponse runModal(const AlertSpec& alert) override;
+    void abortAlert() override;
+    void showNotice(const AlertSpec& alert) override;
+    std::vector<std::filesystem::path> chooseFiles() override;
+    void copyText(const std::string& text) override;
+    void openLocation(const std::string& urlOrPath) override;
+    void quit() override;
+
+    // The image of an icon state, drawn here since the symbols are our own.
+    static QIcon drawIcon(const IconState& icon);
+
+private:
+    void rebuild();
+    void fill(QMenu* into, const std::vector<MenuItem>& items);
+
+    std::function<std::vector<MenuItem>()> build_;
+    std::function<void(MenuAction, const std::string&)> perform_;
+    std::function<void()> quit_;
+    QMenu menu_;
+    std::unique_ptr<QSystemTrayIcon> tray_;
+    std::unique_ptr<QWidget> window_;
+    QPushButton* windowButton_ = nullptr;
+    QLabel* windowIcon_ = nullptr;
+    QPointer<QMessageBox> alert_;
+    IconState icon_;
+};
+
+}  // namespace morvane
