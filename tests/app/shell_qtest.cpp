@@ -1,0 +1,204 @@
+// The Qt layer under a private X server: the main queue, the menu as drawn,
+// the alert runner and the password prompt.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidgetAction>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "app/main_queue_qt.h"
+#include "app/password_prompt_qt.h"
+#include "app/tray_qt.h"
+#include "../support/xvfb.h"
+
+namespace morvane {
+namespace {
+
+// Runs the event loop until `done` or the limit passes.
+bool spinUntil(const std::function<bool()>& done, int limitMillis = 5000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < limitMillis) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+TEST(QtMainQueue, RunsPostedWorkInOrderOnTheMainThreadFromAnyThread) {
+    QtMainQueue queue;
+    EXPECT_TRUE(queue.isCurrent());
+    std::vector<int> order;
+    std::atomic<bool> otherThreadSaysCurrent{true};
+    queue.post([&] { order.push_back(1); });
+    queue.postAfter(50, [&] { order.push_back(3); });
+    std::thread([&] {
+        otherThreadSaysCurrent = queue.isCurrent();
+        queue.post([&] { order.push_back(2); });
+    }).join();
+    EXPECT_FALSE(otherThreadSaysCurrent);
+    ASSERT_TRUE(spinUntil([&] { return order.size() == 3; }));
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(TrayMenu, IsRebuiltAtEveryOpeningAndRunsTheChosenAction) {
+    int builds = 0;
+    std::vector<std::pair<MenuAction, std::string>> performed;
+    TrayUi ui(
+        [&] {
+            ++builds;
+            std::vector<MenuItem> items;
+            items.push_back(MenuItem::line(builds == 1 ? "Ready" : "Controlled by iPad"));
+            items.push_back(MenuItem::warning("Paired devices could not be read"));
+            items.push_back(MenuItem::separator());
+            MenuItem devices = MenuItem::command("Devices", MenuAction::none);
+            MenuItem revoke = MenuItem::command("Revoke", MenuAction::revokeDevice);
+            revoke.payload = "id-7";
+            devices.submenu.push_back(revoke);
+            items.push_back(devices);
+            MenuItem lock = MenuItem::command("Lock Mac When the Controller Disconnects",
+                                              MenuAction::toggleLockOnDisconnect, false);
+            lock.check = MenuItem::Check::on;
+            items.push_back(lock);
+            items.push_back(MenuItem::command("Pause Morvane", MenuAction::pauseMorvane));
+            return items;
+        },
+        [&](MenuAction a, const std::string& payload) { performed.emplace_back(a, payload); }, nullptr);
+    ui.start();  // no tray on a bare X server: the status window offers the menu
+    EXPECT_FALSE(ui.usesTray());
+    QMenu* menu = ui.menu();
+    menu->popup(QPoint(10, 10));
+    ASSERT_TRUE(spinUntil([&] { return menu->isVisible(); }));
+    auto actions = menu->actions();
+    ASSERT_EQ(actions.size(), 6);
+    EXPECT_EQ(actions[0]->text(), "Ready");
+    EXPECT_FALSE(actions[0]->isEnabled());
+    auto* warning = qobject_cast<QWidgetAction*>(actions[1]);
+    ASSERT_NE(warning, nullptr);
+    EXPECT_FALSE(warning->isEnabled());
+    EXPECT_NE(static_cast<QLabel*>(warning->defaultWidget())->styleSheet().indexOf("#d42a2a"), -1);
+    EXPECT_TRUE(actions[2]->isSeparator());
+    ASSERT_NE(actions[3]->menu(), nullptr);
+    EXPECT_TRUE(actions[4]->isChecked());
+    EXPECT_FALSE(actions[4]->isEnabled());
+    actions[3]->menu()->actions()[0]->trigger();
+    actions[5]->trigger();
+    menu->hide();
+    ASSERT_TRUE(spinUntil([&] { return performed.size() == 2; }));
+    EXPECT_EQ(performed[0], (std::pair<MenuAction, std::string>{MenuAction::revokeDevice, "id-7"}));
+    EXPECT_EQ(performed[1].first, MenuAction::pauseMorvane);
+
+    menu->popup(QPoint(10, 10));
+    ASSERT_TRUE(spinUntil([&] { return menu->isVisible(); }));
+    EXPECT_EQ(menu->actions()[0]->text(), "Controlled by iPad");
+    menu->hide();
+}
+
+TEST(TrayAlerts, AButtonOrAnAbortEndsTheModalAlert) {
+    TrayUi ui([] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr);
+    const AlertSpec alert{"Revoke all paired devices?", "Every device will have to be paired again before it can connect.",
+                          {"Revoke All", "Cancel"}};
+    QTimer::singleShot(100, [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) {
+                EXPECT_EQ(box->text(), "Revoke all paired devices?");
+                for (auto* b : box->buttons())
+                    if (b->text() == "Revoke All") b->click();
+            }
+    });
+    EXPECT_EQ(ui.runModal(alert), ModalResponse::firstButton);
+    QTimer::singleShot(100, [&] { ui.abortAlert(); });
+    EXPECT_EQ(ui.runModal(alert), ModalResponse::abort);
+    QTimer::singleShot(100, [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
+                for (auto* b : box->buttons())
+                    if (b->text() == "Cancel") b->click();
+    });
+    EXPECT_EQ(ui.runModal(alert), ModalResponse::secondButton);
+}
+
+QDialog* visiblePrompt() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<QDialog*>(w); d && d->isVisible() && d->findChild<QLineEdit*>("password")) return d;
+    return nullptr;
+}
+
+TEST(PasswordPrompt, ChecksTheTypedPasswordOffTheMainThreadAndAnswersOnce) {
+    QtMainQueue queue;
+    std::atomic<bool> checkedOnMain{true};
+    std::string seenPassword;
+    PasswordPrompt prompt(queue, [&](const std::string& user, const std::string& password) {
+        checkedOnMain = queue.isCurrent();
+        seenPassword = password;
+        EXPECT_FALSE(user.empty());
+        return password == "right horse";
+    });
+    std::vector<bool> answers;
+    prompt.ask("show a pairing code for a new device", [&](bool ok) { answers.push_back(ok); });
+    ASSERT_TRUE(spinUntil([] { return visiblePrompt() != nullptr; }));
+    QDialog* dialog = visiblePrompt();
+    bool reasonShown = false;
+    for (auto* label : dialog->findChildren<QLabel*>())
+        reasonShown |= label->text().contains("show a pairing code for a new device");
+    EXPECT_TRUE(reasonShown);
+    dialog->findChild<QLineEdit*>("password")->setText("right horse");
+    dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    ASSERT_TRUE(spinUntil([&] { return answers.size() == 1; }));
+    EXPECT_TRUE(answers[0]);
+    EXPECT_FALSE(checkedOnMain);
+    EXPECT_EQ(seenPassword, "right horse");
+
+    // Cancel and a wrong password both fail.
+    prompt.ask("resume", [&](bool ok) { answers.push_back(ok); });
+    ASSERT_TRUE(spinUntil([] { return visiblePrompt() != nullptr; }));
+    visiblePrompt()->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
+    ASSERT_TRUE(spinUntil([&] { return answers.size() == 2; }));
+    EXPECT_FALSE(answers[1]);
+    prompt.ask("resume", [&](bool ok) { answers.push_back(ok); });
+    ASSERT_TRUE(spinUntil([] { return visiblePrompt() != nullptr; }));
+    visiblePrompt()->findChild<QLineEdit*>("password")->setText("wrong");
+    visiblePrompt()->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    ASSERT_TRUE(spinUntil([&] { return answers.size() == 3; }));
+    EXPECT_FALSE(answers[2]);
+
+    // A device connecting cancels the prompt that is up: one "failed" answer.
+    prompt.ask("resume", [&](bool ok) { answers.push_back(ok); });
+    ASSERT_TRUE(spinUntil([] { return visiblePrompt() != nullptr; }));
+    prompt.cancel();
+    spinUntil([] { return false; }, 200);
+    EXPECT_EQ(answers.size(), 4u);
+    EXPECT_FALSE(answers[3]);
+    EXPECT_EQ(visiblePrompt(), nullptr);
+}
+
+TEST(PasswordPrompt, PamRefusesAWrongPasswordAndAnUnknownUser) {
+    EXPECT_FALSE(pamCheckPassword("", "anything"));
+    EXPECT_FALSE(pamCheckPassword("no-such-user-morvane", "anything"));
+    EXPECT_FALSE(pamCheckPassword("root", "surely not the password of root 7c1e"));
+}
+
+}  // namespace
+}  // namespace morvane
+
+int main(int argc, char** argv) {
+    bool listing = false;
+    for (int i = 1; i < argc; ++i) listing |= std::strncmp(argv[i], "--gtest_list_tests", 18) == 0;
+    ::testing::InitGoogleTest(&argc, argv);
+    if (listing) return RUN_ALL_TESTS();
+    morvane::testing::Xvfb xvfb("1280x720x24");
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    return RUN_ALL_TESTS();
+}
