@@ -9,6 +9,7 @@
 #include <unicode/utext.h>
 
 #include "server/video_limits.h"
+#include "transfer/clipboard_text.h"
 
 namespace morvane {
 namespace {
@@ -19,10 +20,6 @@ using nlohmann::json;
 // before a byte of it is parsed.
 constexpr std::size_t maxMessageBytes = 16'384;
 
-// Clipboard transfer bounds the device must respect.
-constexpr int maxTransferID = 999'999;
-constexpr int maxChunks = 128;
-constexpr std::size_t maxChunkUTF16Units = 4'096;
 
 const json* member(const json& object, const char* key) {
     auto it = object.find(key);
@@ -79,16 +76,6 @@ std::int64_t graphemeCount(const std::string& text, std::int64_t limit) {
     }
     utext_close(ut);
     return count;
-}
-
-// UTF-16 code units of valid UTF-8 (the JSON reader has checked it).
-std::size_t utf16Units(const std::string& text) {
-    std::size_t units = 0;
-    for (unsigned char c : text) {
-        if ((c & 0xC0) == 0x80) continue;  // continuation byte
-        units += (c >= 0xF0) ? 2 : 1;      // four-byte sequences need a surrogate pair
-    }
-    return units;
 }
 
 bool isAlphanumericASCII(const std::string& s) {
@@ -198,7 +185,7 @@ M parseTyped(const std::string& t, const json& o) {
     }
     if (t == "clip-get" || t == "clip-put" || t == "clip-chunk") {
         auto id = integer(member(o, "id"));
-        if (!id || *id < 1 || *id > maxTransferID) return ignored;
+        if (!id || *id < 1 || *id > ClipboardLimits::maxTransferID) return ignored;
         if (t == "clip-get") return M{M::Clipboard{clipboard_request::Get{*id}}};
         if (t == "clip-put") {
             auto n = integer(member(o, "n"));
@@ -208,15 +195,15 @@ M parseTyped(const std::string& t, const json& o) {
             return M{M::Clipboard{clipboard_request::PutBegin{*id, *n, *len}}};
         }
         auto i = integer(member(o, "i"));
-        if (!i || *i < 0 || *i >= maxChunks) return ignored;
+        if (!i || *i < 0 || *i >= ClipboardLimits::maxChunks) return ignored;
         auto s = string(member(o, "s"));
-        if (!s || s->empty() || utf16Units(*s) > maxChunkUTF16Units) return ignored;
+        if (!s || s->empty() || ClipboardText::length(*s) > ClipboardLimits::maxChunkCharacters) return ignored;
         return M{M::Clipboard{clipboard_request::PutChunk{*id, *i, *s}}};
     }
     if (t == "disp-select") {
-        auto id = finiteNumber(member(o, "id"));
-        if (!id || std::trunc(*id) != *id || *id < 0 || *id > 4'294'967'295.0) return ignored;
-        return M{M::Display{display_request::Select{static_cast<std::uint32_t>(*id)}}};
+        auto request = DisplayRequest::parse(o);
+        if (!request) return ignored;
+        return M{M::Display{*request}};
     }
     if (t == "audio-start") return M{M::Audio{AudioRequest::start}};
     if (t == "audio-stop") return M{M::Audio{AudioRequest::stop}};

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "capture/display_choice.h"
 #include "core/types.h"
 
 namespace morvane {
@@ -45,14 +46,6 @@ struct PutChunk {
 };
 }  // namespace clipboard_request
 using ClipboardRequest = std::variant<clipboard_request::Get, clipboard_request::PutBegin, clipboard_request::PutChunk>;
-
-namespace display_request {
-struct Select {
-    std::uint32_t id = 0;
-    bool operator==(const Select&) const = default;
-};
-}  // namespace display_request
-using DisplayRequest = std::variant<display_request::Select>;
 
 enum class AudioRequest { start, stop };
 

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "harness_client.h"
+#include "harness_process.h"
 
 namespace morvane::testing {
 namespace {

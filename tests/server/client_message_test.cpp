@@ -130,9 +130,9 @@ TEST(ClientMessage, PictureDisplayAndSoundRequests) {
     EXPECT_TRUE(parse(R"({"t":"refresh"})").is<M::Refresh>());
     EXPECT_TRUE(parse(R"({"t":"keyframe"})").is<M::Keyframe>());
 
-    EXPECT_EQ(parse(R"({"t":"disp-select","id":0})"), M{M::Display{display_request::Select{0}}});
+    EXPECT_EQ(parse(R"({"t":"disp-select","id":0})"), M{M::Display{DisplayRequest{0}}});
     EXPECT_EQ(parse(R"({"t":"disp-select","id":4294967295})"),
-              M{M::Display{display_request::Select{4'294'967'295u}}});
+              M{M::Display{DisplayRequest{4'294'967'295u}}});
     for (const char* bad : {R"({"t":"disp-select","id":1.5})", R"({"t":"disp-select","id":-1})",
                             R"({"t":"disp-select","id":4294967296})"})
         EXPECT_TRUE(ignored(bad)) << bad;

@@ -1,8 +1,6 @@
 // Fakes for driving the server without a network or a screen.
 #pragma once
 
-#include <sys/socket.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +17,7 @@
 #include "core/input_sink.h"
 #include "core/loop_executor.h"
 #include "server/connection_wire.h"
+#include "../harness/ws_client.h"
 
 namespace morvane::testing {
 
@@ -132,20 +131,6 @@ public:
 private:
     Journal& journal_;
 };
-
-// A loopback port that nothing listens on at the moment of asking.
-inline std::uint16_t freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 inline std::filesystem::path temporaryFolder() {
     auto base = std::filesystem::temp_directory_path() / ("morvane-test-" + std::to_string(::getpid()) + "-" +

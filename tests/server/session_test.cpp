@@ -42,6 +42,7 @@ protected:
         setup.frames = &frames;
         setup.input = &input;
         setup.paused = paused;
+        setup.tailnet = tailnet;
         setup.mainQueue = &main;
         setup.status = [this] { return status.load() ? HostStatus{true, false, false, true} : HostStatus{true}; };
         setup.clock = [this] { return nowMillis() + skew.load(); };
@@ -94,6 +95,7 @@ protected:
     LoopExecutor main{"main"};
     std::atomic<bool> status{false};
     std::atomic<std::int64_t> skew{0};
+    std::optional<TailnetAccess> tailnet;
     std::shared_ptr<RemoteServer> server;
 };
 
@@ -353,6 +355,39 @@ TEST_F(ServerSession, AFailedWriteClosesAtOnceAndAFullControlQueueToo) {
     EXPECT_TRUE(eventually([&] { return r.wire->cancelled.load(); }));
     EXPECT_FALSE(r.wire->sent.contains("close 1000"));
     EXPECT_TRUE(eventually([&] { return !server->controllerName().has_value(); }));
+}
+
+TEST_F(ServerSession, ANewTailnetIdentityEndsEveryTailnetSession) {
+    server.reset();
+    tailnet = TailnetAccess::make("mac.tail1234.ts.net", "owner@example.com");
+    ASSERT_TRUE(tailnet);
+    makeServer();
+    server->start();
+    auto code = store->openPairingWindow();
+    auto paired = std::get<pair_outcome::Paired>(store->attemptPair(code, "Laptop"));
+
+    const std::string login = "Tailscale-User-Login: owner@example.com\r\n";
+    testing::WebSocket remote(server->port(), "mac.tail1234.ts.net", "https://mac.tail1234.ts.net", login);
+    EXPECT_NE(remote.answer.find("\r\nStrict-Transport-Security: max-age=31536000\r\n"), std::string::npos);
+    testing::WebSocket waitingRemote(server->port(), "mac.tail1234.ts.net:443", "https://mac.tail1234.ts.net", login);
+    testing::WebSocket waitingLocal(server->port());
+    EXPECT_EQ(waitingLocal.answer.find("Strict-Transport-Security"), std::string::npos);
+    remote.sendText(R"({"t":"auth","token":")" + paired.token + "\"}");
+    EXPECT_EQ(remote.nextText(), R"({"device":"Laptop","t":"ready","version":1})");
+    EXPECT_TRUE(server->controllerViaTailnet());
+    EXPECT_EQ(server->controllerRoute(), ConnectionRoute::tailnet);
+
+    server->setTailnetAccess(tailnet);  // the same identity: nothing ends
+    EXPECT_EQ(server->tailnetAccess(), tailnet);
+    EXPECT_FALSE(waitingRemote.peerClosed(300));
+
+    server->setTailnetAccess(TailnetAccess::make("mac.tail1234.ts.net", "someone@example.com"));
+    EXPECT_EQ(remote.nextText(), R"({"reason":"disconnected-by-host","t":"bye"})");
+    EXPECT_EQ(remote.waitClose(), 1000);
+    EXPECT_TRUE(waitingRemote.peerClosed());
+    EXPECT_FALSE(waitingLocal.peerClosed(300));
+    EXPECT_TRUE(eventually([&] { return !server->controllerViaTailnet(); }));
+    EXPECT_FALSE(server->controllerRoute());
 }
 
 }  // namespace

@@ -1,0 +1,144 @@
+// Runs morvane-harness as a child process with a private data folder.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ws_client.h"
+
+namespace morvane::testing {
+
+// The child process with a private data folder. Lines of its standard
+// output are collected by a reader thread.
+class HarnessProcess {
+public:
+    HarnessProcess(std::filesystem::path dataHome, std::uint16_t port) : port_(port) {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            close(in[1]);
+            close(out[0]);
+            setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+            std::string p = std::to_string(port);
+            execl(MORVANE_HARNESS_PATH, "morvane-harness", "--port", p.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        stdin_ = in[1];
+        stdout_ = out[0];
+        reader_ = std::thread([this] { readLoop(); });
+    }
+    ~HarnessProcess() {
+        if (stdin_ >= 0) close(stdin_);
+        if (pid_ > 0) {
+            auto deadline = Clock::now() + std::chrono::seconds(5);
+            int status;
+            while (waitpid(pid_, &status, WNOHANG) == 0) {
+                if (Clock::now() > deadline) {
+                    kill(pid_, SIGKILL);
+                    waitpid(pid_, &status, 0);
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        if (reader_.joinable()) reader_.join();
+        if (stdout_ >= 0) close(stdout_);
+    }
+
+    std::uint16_t port() const { return port_; }
+
+    void command(const std::string& line) {
+        std::string l = line + "\n";
+        if (::write(stdin_, l.data(), l.size()) != static_cast<ssize_t>(l.size())) throw std::runtime_error("write");
+    }
+    // Waits for a line beginning with `prefix` that was not taken before.
+    std::optional<std::string> waitLine(const std::string& prefix, int millis = 5000) {
+        std::unique_lock lock(m_);
+        std::optional<std::string> found;
+        cv_.wait_for(lock, std::chrono::milliseconds(millis), [&] {
+            for (std::size_t i = taken_; i < lines_.size(); ++i) {
+                if (lines_[i].rfind(prefix, 0) == 0) {
+                    found = lines_[i];
+                    taken_ = i + 1;
+                    return true;
+                }
+            }
+            return eof_;
+        });
+        return found;
+    }
+    bool sawLine(const std::string& exact) {
+        std::lock_guard lock(m_);
+        for (auto& l : lines_)
+            if (l == exact) return true;
+        return false;
+    }
+    std::vector<std::string> lines() {
+        std::lock_guard lock(m_);
+        return lines_;
+    }
+    int waitExit() {
+        close(stdin_);
+        stdin_ = -1;
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    void readLoop() {
+        std::string partial;
+        char buf[4096];
+        for (;;) {
+            ssize_t n = ::read(stdout_, buf, sizeof buf);
+            if (n <= 0) break;
+            partial.append(buf, static_cast<std::size_t>(n));
+            std::size_t nl;
+            while ((nl = partial.find('\n')) != std::string::npos) {
+                std::lock_guard lock(m_);
+                lines_.push_back(partial.substr(0, nl));
+                partial.erase(0, nl + 1);
+                cv_.notify_all();
+            }
+        }
+        std::lock_guard lock(m_);
+        eof_ = true;
+        cv_.notify_all();
+    }
+
+    std::uint16_t port_;
+    pid_t pid_ = -1;
+    int stdin_ = -1, stdout_ = -1;
+    std::thread reader_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<std::string> lines_;
+    std::size_t taken_ = 0;
+    bool eof_ = false;
+};
+
+}  // namespace morvane::testing
