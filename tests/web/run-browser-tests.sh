@@ -9,6 +9,10 @@ if [ ! -x "$chromium" ]; then
   echo "skipped: Chromium not found at $chromium (scripts/setup installs it)"
   exit 77
 fi
+if [ "${MORVANE_NEEDS_HARNESS:-}" = 1 ] && [ ! -x "${MORVANE_BUILD_DIR:-}/morvane-harness" ]; then
+  echo "skipped: ${MORVANE_BUILD_DIR:-the build folder}/morvane-harness is not built"
+  exit 77
+fi
 "$here/install-node-modules.sh"
 export NODE_PATH="$here/node_modules"
 exec node --test "$@"
