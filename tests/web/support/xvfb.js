@@ -1,0 +1,49 @@
+'use strict';
+// A private Xvfb for a test, with a two-colour pattern on its root window:
+// the left half red, the right half blue.
+const { spawn, spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+function patternXbm(width, height) {
+  const rowBytes = Math.ceil(width / 8);
+  const bytes = [];
+  for (let y = 0; y < height; y++) {
+    for (let x = 0; x < rowBytes; x++) bytes.push(x < rowBytes / 2 ? '0xff' : '0x00');
+  }
+  return `#define pattern_width ${width}\n#define pattern_height ${height}\n` +
+    `static unsigned char pattern_bits[] = {\n${bytes.join(',')}\n};\n`;
+}
+
+async function startXvfb({ width = 1280, height = 720 } = {}) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-xvfb-'));
+  const child = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', `${width}x${height}x24`, '-nolisten', 'tcp'],
+    { stdio: ['ignore', 'ignore', 'pipe', 'pipe'] });
+  const display = await new Promise((resolve, reject) => {
+    let text = '';
+    const timer = setTimeout(() => reject(new Error('Xvfb did not start')), 10000);
+    child.stdio[3].on('data', (d) => {
+      text += d;
+      if (text.includes('\n')) { clearTimeout(timer); resolve(':' + text.trim()); }
+    });
+    child.on('exit', () => { clearTimeout(timer); reject(new Error('Xvfb exited')); });
+  });
+  const xbm = path.join(dir, 'pattern.xbm');
+  fs.writeFileSync(xbm, patternXbm(width, height));
+  const r = spawnSync('xsetroot', ['-fg', '#ff0000', '-bg', '#0000ff', '-bitmap', xbm], { env: { ...process.env, DISPLAY: display } });
+  if (r.status !== 0) throw new Error('xsetroot failed: ' + String(r.stderr));
+  return {
+    display, width, height,
+    async stop() {
+      if (child.exitCode === null) {
+        const done = new Promise((resolve) => child.on('exit', resolve));
+        child.kill('SIGTERM');
+        await done;
+      }
+      fs.rmSync(dir, { recursive: true, force: true });
+    },
+  };
+}
+
+module.exports = { startXvfb };
