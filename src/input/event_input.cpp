@@ -1,9 +1,9 @@
 #include "input/event_input.h"
 
 #include <algorithm>
-#include <cmath>
 #include <vector>
 
+#include "capture/display_choice.h"
 #include "input/key_map.h"
 #include "input/text_typing.h"
 
@@ -32,17 +32,10 @@ void EventInput::releaseEverything() {
 
 void EventInput::drain() { queue_.drain(); }
 
-GlobalPoint EventInput::globalPoint(double x, double y, const Rect& bounds) {
-    auto unit = [](double v) { return !std::isfinite(v) || v <= 0 ? 0.0 : std::min(v, 1.0); };
-    auto limit = [](double v, double low, double high) { return std::max(low, std::min(v, high)); };
-    const double gx = bounds.x + unit(x) * bounds.width;
-    const double gy = bounds.y + unit(y) * bounds.height;
-    return {limit(gx, bounds.x, bounds.x + bounds.width - 1), limit(gy, bounds.y, bounds.y + bounds.height - 1)};
-}
-
 GlobalPoint EventInput::locate(double x, double y) {
     std::optional<Rect> bounds = displayBounds_ ? displayBounds_() : std::nullopt;
-    return globalPoint(x, y, bounds ? *bounds : backend_->mainDisplayBounds());
+    const Point at = DisplayMapping::globalPoint(x, y, bounds ? *bounds : backend_->mainDisplayBounds());
+    return {at.x, at.y};
 }
 
 void EventInput::run(const InputEvent& event, std::uint64_t epoch) {

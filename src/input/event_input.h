@@ -47,10 +47,6 @@ public:
     // Waits until everything accepted so far has run (for tests).
     void drain();
 
-    // Where a normalised position lands on a display: inside its bounds, a
-    // coordinate of 1 on the last point column or row.
-    static GlobalPoint globalPoint(double x, double y, const Rect& bounds);
-
 private:
     void run(const InputEvent& event, std::uint64_t epoch);
     void move(const input::Move& e);
