@@ -54,8 +54,13 @@ RemoteServer::RemoteServer(Setup setup)
 }
 
 RemoteServer::~RemoteServer() {
-    // Whatever still runs on the queue holds only weak references; stopping
-    // the queue first keeps the sockets from completing into freed state.
+    // The loop stops first so no completion runs into freed state; the
+    // sockets and timers go while their context still exists.
+    queue_->shutdown();
+    controller_.reset();
+    connections_.clear();
+    listener_.reset();
+    timer_.reset();
     queue_.reset();
 }
 

@@ -20,7 +20,9 @@ ServerQueue::ServerQueue(std::string name)
     threadID_ = thread_.get_id();
 }
 
-ServerQueue::~ServerQueue() {
+ServerQueue::~ServerQueue() { shutdown(); }
+
+void ServerQueue::shutdown() {
     guard_.reset();
     io_->stop();
     if (thread_.joinable()) {

@@ -19,6 +19,9 @@ public:
     explicit ServerQueue(std::string name);
     // Stops the loop; pending work is dropped.
     ~ServerQueue() override;
+    // Stops the loop and waits for its thread (unless called from it), so
+    // that objects bound to the context can be destroyed safely.
+    void shutdown();
     ServerQueue(const ServerQueue&) = delete;
     ServerQueue& operator=(const ServerQueue&) = delete;
 

@@ -116,12 +116,25 @@ TEST_F(Harness, HTTPAnswersCarryExactStatusHeadersAndBodies) {
                          "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"),
               plain(400, "Bad Request"));
 
+    // A peer that stops sending right after its request still gets the answer.
+    {
+        Socket halfClosed(host->port());
+        halfClosed.send("GET /nothing-here HTTP/1.1\r\nHost: " + hostHeader + "\r\n\r\n");
+        halfClosed.shutdownSending();
+        EXPECT_EQ(halfClosed.readAll(), plain(404, "Not Found"));
+    }
+
     WebSocket ws(host->port());
     EXPECT_EQ(ws.answer, std::string("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                      "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n") +
                              securityHeaders + "\r\n");
-    WebSocket listed(host->port());
-    EXPECT_EQ(listed.answer.substr(0, 34), "HTTP/1.1 101 Switching Protocols\r\n");
+    // "Upgrade" among other connection options, in any case, is enough.
+    Socket listed(host->port());
+    listed.send("GET /ws HTTP/1.1\r\nHost: " + hostHeader + "\r\nOrigin: " + origin +
+                "\r\nUpgrade: WebSocket\r\nConnection: keep-alive, , UPGRADE \r\nSec-WebSocket-Version: 13\r\n"
+                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+    ASSERT_TRUE(listed.fill(34));
+    EXPECT_EQ(listed.buffer().substr(0, 34), "HTTP/1.1 101 Switching Protocols\r\n");
 }
 
 TEST_F(Harness, PairingRefusalsAreJSONAndReported) {
@@ -141,6 +154,10 @@ TEST_F(Harness, PairingRefusalsAreJSONAndReported) {
     EXPECT_EQ(wrongType.substr(0, 12), "HTTP/1.1 415");
     EXPECT_EQ(bodyOf(wrongType), json403("bad-request"));
     EXPECT_EQ(postPair(R"({"code":5})").substr(0, 12), "HTTP/1.1 400");
+    auto charset = exchange("POST /api/pair HTTP/1.1\r\nHost: " + hostHeader + "\r\nOrigin: " + origin +
+                            "\r\nContent-Type: Application/JSON ; charset=utf-8\r\nContent-Length: 15\r\n\r\n"
+                            R"({"code":"AAAA"})");
+    EXPECT_EQ(bodyOf(charset), json403("code-not-accepted"));
 
     // Five wrong codes close the window; the right one is refused afterwards.
     std::string code = openCode();

@@ -97,6 +97,7 @@ public:
         return true;
     }
     std::string& buffer() { return buffer_; }
+    void shutdownSending() { ::shutdown(fd_, SHUT_WR); }
 
 private:
     bool readMore(int millis) {
