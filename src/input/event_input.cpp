@@ -21,8 +21,19 @@ EventInput::~EventInput() {
 }
 
 void EventInput::handle(const InputEvent& event) {
+    const auto* text = std::get_if<input::Text>(&event);
+    const std::size_t textBytes = text ? text->text.size() : 0;
+    if (queued_.load() >= InputTuning::maxQueuedEvents ||
+        queuedTextBytes_.load() + textBytes > InputTuning::maxQueuedTextBytes)
+        return;
+    queued_.fetch_add(1);
+    queuedTextBytes_.fetch_add(textBytes);
     const std::uint64_t epoch = epoch_.load();
-    queue_.post([this, event, epoch] { run(event, epoch); });
+    queue_.post([this, event, epoch, textBytes] {
+        queued_.fetch_sub(1);
+        queuedTextBytes_.fetch_sub(textBytes);
+        run(event, epoch);
+    });
 }
 
 void EventInput::releaseEverything() {

@@ -28,6 +28,11 @@ inline constexpr int typingPauseMillis = 3;
 // How long keys borrowed for typing stay bound after the text, so that
 // applications read the characters before the keys are put back.
 inline constexpr std::int64_t typingSettleMillis = 500;
+// What may wait on the queue. Typing is slow, and a device sending faster
+// than it can be typed must not grow the queue without end: past these,
+// new events are dropped.
+inline constexpr int maxQueuedEvents = 1024;
+inline constexpr std::size_t maxQueuedTextBytes = 256 * 1024;
 }  // namespace InputTuning
 
 class EventInput final : public InputSink {
@@ -61,6 +66,8 @@ private:
     std::unique_ptr<InputBackend> backend_;
     std::function<std::optional<Rect>()> displayBounds_;
     std::atomic<std::uint64_t> epoch_{0};
+    std::atomic<int> queued_{0};
+    std::atomic<std::size_t> queuedTextBytes_{0};
 
     // Touched only on the queue.
     std::map<std::string, bool> heldKeys_;  // browser code -> is a modifier

@@ -114,6 +114,48 @@ TEST(EventInput, ReleaseEverythingLetsGoOfAllHeldAndDropsWhatIsQueued) {
     EXPECT_EQ(withoutSettle(i.log.take()), Calls{"type 120"});
 }
 
+TEST(EventInput, AFloodWhileTypingIsCutOffRatherThanQueuedWithoutEnd) {
+    Injector i;
+    // Each round holds the queue in the first pause until let go.
+    auto round = [&](const std::function<void()> flood) {
+        std::promise<void> started, go;
+        auto goFuture = go.get_future().share();
+        bool first = true;
+        i.log.onPause = [&] {
+            if (std::exchange(first, false)) {
+                started.set_value();
+                goFuture.wait();
+            }
+        };
+        i.input.handle(input::Text{"x"});
+        started.get_future().wait();
+        flood();
+        go.set_value();
+        i.input.drain();
+        i.log.onPause = nullptr;
+        Calls calls = withoutSettle(i.log.take());
+        std::erase(calls, "type 120");
+        return calls;
+    };
+
+    const Calls moves = round([&] {
+        for (int n = 0; n < 5000; ++n) i.input.handle(input::Move{0.5, 0.5});
+        i.input.handle(input::Text{"y"});
+    });
+    EXPECT_EQ(moves.size(), static_cast<std::size_t>(InputTuning::maxQueuedEvents));
+    EXPECT_EQ(std::count(moves.begin(), moves.end(), "move 500,250"), InputTuning::maxQueuedEvents);
+
+    const Calls texts = round([&] {
+        for (int n = 0; n < 2; ++n) i.input.handle(input::Text{std::string(150'000, 'y')});
+        i.input.handle(input::Key{"KeyA", true});
+    });
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "type 121"), 150'000);
+    EXPECT_EQ(texts.back(), "key KeyA down");
+
+    // Once the queue has drained, events are taken again.
+    EXPECT_EQ(i.run({input::Text{"z"}}), Calls{"type 122"});
+}
+
 TEST(EventInput, LockReleasesFirstAndLocksOnlyAnUnlockedScreen) {
     Injector i;
     EXPECT_EQ(i.run({input::Key{"MetaLeft", true}, input::Lock{}}),
