@@ -121,6 +121,9 @@ private:
         // x264 signals the smallest profile whose tools it used; the 8x8
         // transform is what makes a stream High.
         param_.analyse.b_transform_8x8 = profile_ == H264Profile::high || profile_ == H264Profile::constrainedHigh;
+        // Trellis quantisation costs a third of the encode and buys little
+        // on screen content.
+        param_.analyse.i_trellis = 0;
         if (x264_param_apply_profile(&param_, name) < 0) {
             openFailed_ = true;
             return false;

@@ -16,6 +16,8 @@
 #include <mutex>
 #include <thread>
 
+#include <libyuv/scale_argb.h>
+
 namespace morvane {
 
 namespace {
@@ -154,91 +156,149 @@ DisplaySnapshot snapshotOf(const std::vector<Monitor>& list) {
     return s;
 }
 
-// Grabs one rectangle of the root window, through shared memory when it can.
+// One shared-memory image of the captured rectangle.
+class SharedImage {
+public:
+    SharedImage(Display* d, int width, int height) : d_(d) {
+        image_ = XShmCreateImage(d, DefaultVisual(d, DefaultScreen(d)), DefaultDepth(d, DefaultScreen(d)), ZPixmap,
+                                 nullptr, &shm_, static_cast<unsigned>(width), static_cast<unsigned>(height));
+        if (!image_) return;
+        shm_.shmid = shmget(IPC_PRIVATE, static_cast<std::size_t>(image_->bytes_per_line) * height, IPC_CREAT | 0600);
+        if (shm_.shmid < 0) return;
+        shm_.shmaddr = image_->data = static_cast<char*>(shmat(shm_.shmid, nullptr, 0));
+        shm_.readOnly = False;
+        if (shm_.shmaddr == reinterpret_cast<char*>(-1)) {
+            shm_.shmaddr = image_->data = nullptr;
+            return;
+        }
+        if (XShmAttach(d, &shm_)) {
+            XSync(d, False);
+            attached_ = takeError(d) == 0;
+        }
+        // Gone with the last user, even if this process dies.
+        shmctl(shm_.shmid, IPC_RMID, nullptr);
+    }
+    ~SharedImage() {
+        if (attached_) {
+            XShmDetach(d_, &shm_);
+            XSync(d_, False);
+        }
+        if (shm_.shmaddr) shmdt(shm_.shmaddr);
+        if (image_) {
+            image_->data = nullptr;
+            XDestroyImage(image_);
+        }
+    }
+    SharedImage(const SharedImage&) = delete;
+    SharedImage& operator=(const SharedImage&) = delete;
+
+    bool usable() const { return attached_ && image_ && image_->bits_per_pixel == 32; }
+    bool grab(int x, int y) {
+        return XShmGetImage(d_, DefaultRootWindow(d_), image_, x, y, AllPlanes) && takeError(d_) == 0;
+    }
+    const std::uint8_t* data() const { return reinterpret_cast<const std::uint8_t*>(image_->data); }
+    int stride() const { return image_->bytes_per_line; }
+
+private:
+    Display* d_;
+    XShmSegmentInfo shm_{0, -1, nullptr, False};
+    XImage* image_ = nullptr;
+    bool attached_ = false;
+};
+
+// Grabs the captured rectangle into one of two buffers in turn, so the
+// previous picture stays for comparison without a copy. Plain GetImage when
+// the server can't share memory.
 class Grabber {
 public:
     Grabber(Display* d, int width, int height) : d_(d), width_(width), height_(height) {
         int major, minor;
         Bool pixmaps;
         if (XShmQueryVersion(d, &major, &minor, &pixmaps)) {
-            image_ = XShmCreateImage(d, DefaultVisual(d, DefaultScreen(d)), DefaultDepth(d, DefaultScreen(d)), ZPixmap,
-                                     nullptr, &shm_, static_cast<unsigned>(width), static_cast<unsigned>(height));
-            if (image_) {
-                shm_.shmid = shmget(IPC_PRIVATE, static_cast<std::size_t>(image_->bytes_per_line) * height,
-                                    IPC_CREAT | 0600);
-                if (shm_.shmid >= 0) {
-                    shm_.shmaddr = image_->data = static_cast<char*>(shmat(shm_.shmid, nullptr, 0));
-                    shm_.readOnly = False;
-                    if (shm_.shmaddr != reinterpret_cast<char*>(-1) && XShmAttach(d, &shm_)) {
-                        XSync(d, False);
-                        shmctl(shm_.shmid, IPC_RMID, nullptr);
-                        if (takeError(d) == 0) {
-                            attached_ = true;
-                            return;
-                        }
-                    }
-                }
-                release();
-            }
+            for (auto& image : shared_) image = std::make_unique<SharedImage>(d, width, height);
+            if (!shared_[0]->usable() || !shared_[1]->usable())
+                for (auto& image : shared_) image.reset();
         }
     }
-    ~Grabber() { release(); }
+    ~Grabber() {
+        for (auto* image : plain_)
+            if (image) XDestroyImage(image);
+    }
     Grabber(const Grabber&) = delete;
     Grabber& operator=(const Grabber&) = delete;
 
-    // BGRA rows of the grabbed rectangle, or nothing when the server refused.
-    bool grab(int x, int y, const std::uint8_t** data, int* stride) {
-        if (attached_) {
-            if (!XShmGetImage(d_, DefaultRootWindow(d_), image_, x, y, AllPlanes) || takeError(d_) != 0) return false;
-            *data = reinterpret_cast<const std::uint8_t*>(image_->data);
-            *stride = image_->bytes_per_line;
-            return image_->bits_per_pixel == 32;
+    // Grabs into the next buffer; false when the server refused.
+    bool grab(int x, int y) {
+        const int next = 1 - current_;
+        if (shared_[0]) {
+            if (!shared_[next]->grab(x, y)) return false;
+        } else {
+            if (plain_[next]) XDestroyImage(plain_[next]);
+            plain_[next] = XGetImage(d_, DefaultRootWindow(d_), x, y, static_cast<unsigned>(width_),
+                                     static_cast<unsigned>(height_), AllPlanes, ZPixmap);
+            if (!plain_[next] || takeError(d_) != 0 || plain_[next]->bits_per_pixel != 32) return false;
         }
-        if (plain_) XDestroyImage(plain_);
-        plain_ = XGetImage(d_, DefaultRootWindow(d_), x, y, static_cast<unsigned>(width_),
-                           static_cast<unsigned>(height_), AllPlanes, ZPixmap);
-        if (!plain_ || takeError(d_) != 0 || plain_->bits_per_pixel != 32) return false;
-        *data = reinterpret_cast<const std::uint8_t*>(plain_->data);
-        *stride = plain_->bytes_per_line;
+        current_ = next;
+        ++grabs_;
         return true;
     }
-    bool shared() const { return attached_; }
+    const std::uint8_t* data(int which) const {
+        return shared_[0] ? shared_[which]->data() : reinterpret_cast<const std::uint8_t*>(plain_[which]->data);
+    }
+    int stride(int which) const { return shared_[0] ? shared_[which]->stride() : plain_[which]->bytes_per_line; }
+    const std::uint8_t* current() const { return data(current_); }
+    int currentStride() const { return stride(current_); }
+    // The buffer before the current one, when two grabs were made.
+    const std::uint8_t* previous() const { return grabs_ >= 2 ? data(1 - current_) : nullptr; }
 
 private:
-    void release() {
-        if (attached_) {
-            XShmDetach(d_, &shm_);
-            XSync(d_, False);
-            attached_ = false;
-        }
-        if (shm_.shmaddr && shm_.shmaddr != reinterpret_cast<char*>(-1)) shmdt(shm_.shmaddr);
-        if (shm_.shmid >= 0) shmctl(shm_.shmid, IPC_RMID, nullptr);
-        shm_.shmaddr = nullptr;
-        shm_.shmid = -1;
-        if (image_) {
-            image_->data = nullptr;
-            XDestroyImage(image_);
-            image_ = nullptr;
-        }
-        if (plain_) {
-            XDestroyImage(plain_);
-            plain_ = nullptr;
-        }
-    }
-
     Display* d_;
     int width_, height_;
-    XShmSegmentInfo shm_{0, -1, nullptr, False};
-    XImage* image_ = nullptr;
-    XImage* plain_ = nullptr;
-    bool attached_ = false;
+    std::unique_ptr<SharedImage> shared_[2];
+    XImage* plain_[2] = {nullptr, nullptr};
+    int current_ = 1;
+    long grabs_ = 0;
+};
+
+// Reuses picture buffers once their users let go, so a frame costs no fresh
+// pages.
+class PicturePool : public std::enable_shared_from_this<PicturePool> {
+public:
+    PicturePtr make(Picture::Format format, int width, int height) {
+        std::unique_ptr<Picture> picture;
+        {
+            std::lock_guard l(m_);
+            for (auto it = spare_.begin(); it != spare_.end(); ++it)
+                if ((*it)->format == format && (*it)->width == width && (*it)->height == height) {
+                    picture = std::move(*it);
+                    spare_.erase(it);
+                    break;
+                }
+        }
+        if (!picture)
+            picture = std::make_unique<Picture>(format == Picture::Format::bgra ? Picture::makeBGRA(width, height)
+                                                                                : Picture::makeI420(width, height));
+        std::weak_ptr<PicturePool> pool = weak_from_this();
+        return PicturePtr(picture.release(), [pool](const Picture* p) {
+            std::unique_ptr<Picture> owned(const_cast<Picture*>(p));
+            if (auto self = pool.lock()) self->giveBack(std::move(owned));
+        });
+    }
+
+private:
+    void giveBack(std::unique_ptr<Picture> picture) {
+        std::lock_guard l(m_);
+        if (spare_.size() < 4) spare_.push_back(std::move(picture));
+    }
+    std::mutex m_;
+    std::vector<std::unique_ptr<Picture>> spare_;
 };
 
 // Draws the pointer (premultiplied ARGB from XFixes) into a BGRA frame.
-void compositeCursor(const XFixesCursorImage& cursor, int originX, int originY, std::uint8_t* frame, int stride,
-                     int width, int height) {
-    const int left = cursor.x - cursor.xhot - originX;
-    const int top = cursor.y - cursor.yhot - originY;
+void compositeCursor(const XFixesCursorImage& cursor, int originX, int originY, double scaleX, double scaleY,
+                     std::uint8_t* frame, int stride, int width, int height) {
+    const int left = static_cast<int>((cursor.x - originX) * scaleX) - cursor.xhot;
+    const int top = static_cast<int>((cursor.y - originY) * scaleY) - cursor.yhot;
     for (int row = 0; row < cursor.height; ++row) {
         const int y = top + row;
         if (y < 0 || y >= height) continue;
@@ -254,6 +314,39 @@ void compositeCursor(const XFixesCursorImage& cursor, int originX, int originY, 
             px[1] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, ((argb >> 8) & 0xFF) + px[1] * keep / 255));
             px[2] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, ((argb >> 16) & 0xFF) + px[2] * keep / 255));
         }
+    }
+}
+
+// Draws the pointer into a planar picture converted at full size: the patch
+// under the pointer (on the chroma grid) is composited in BGRA and converted
+// again, so the rest of the picture needs no copy.
+void compositeCursorI420(const XFixesCursorImage& cursor, int originX, int originY, const std::uint8_t* screen,
+                         int stride, Picture& picture) {
+    int left = cursor.x - cursor.xhot - originX, top = cursor.y - cursor.yhot - originY;
+    int right = std::min(left + cursor.width, picture.width), bottom = std::min(top + cursor.height, picture.height);
+    left = std::max(left, 0) & ~1;
+    top = std::max(top, 0) & ~1;
+    right = std::min((right + 1) & ~1, picture.width);
+    bottom = std::min((bottom + 1) & ~1, picture.height);
+    if (right <= left || bottom <= top) return;
+    const int w = right - left, h = bottom - top;
+    Picture patch = Picture::makeBGRA(w, h);
+    for (int row = 0; row < h; ++row)
+        std::memcpy(patch.pixels.data() + static_cast<std::size_t>(row) * patch.stride(),
+                    screen + static_cast<std::size_t>(top + row) * stride + static_cast<std::size_t>(left) * 4,
+                    static_cast<std::size_t>(w) * 4);
+    compositeCursor(cursor, originX + left, originY + top, 1.0, 1.0, patch.pixels.data(), patch.stride(), w, h);
+    const Picture small = toI420(patch);
+    for (int row = 0; row < h; ++row)
+        std::memcpy(picture.y() + static_cast<std::size_t>(top + row) * picture.width + left,
+                    small.y() + static_cast<std::size_t>(row) * w, static_cast<std::size_t>(w));
+    const int cw = picture.chromaWidth();
+    for (int row = 0; row < small.chromaHeight(); ++row) {
+        const std::size_t at = static_cast<std::size_t>(top / 2 + row) * cw + left / 2;
+        std::memcpy(picture.u() + at, small.u() + static_cast<std::size_t>(row) * small.chromaWidth(),
+                    static_cast<std::size_t>(small.chromaWidth()));
+        std::memcpy(picture.v() + at, small.v() + static_cast<std::size_t>(row) * small.chromaWidth(),
+                    static_cast<std::size_t>(small.chromaWidth()));
     }
 }
 
@@ -356,9 +449,7 @@ private:
             next = std::max(next + std::chrono::microseconds(1'000'000 / fps), clock::now());
 
             if (drainEvents() && handlers_.onLayoutChanged) handlers_.onLayoutChanged();
-            const std::uint8_t* data = nullptr;
-            int stride = 0;
-            if (!grabber_->grab(monitor_.x, monitor_.y, &data, &stride)) {
+            if (!grabber_->grab(monitor_.x, monitor_.y)) {
                 if (applied) applied(std::nullopt);
                 // The screen shrank under the stream, or the server went away.
                 if (++failures >= 3) {
@@ -368,13 +459,12 @@ private:
                 continue;
             }
             failures = 0;
-            bool changed = forceDelivery;
-            forceDelivery = false;
+            const std::uint8_t* data = grabber_->current();
+            const int stride = grabber_->currentStride();
+            const std::uint8_t* before = grabber_->previous();
             const std::size_t frameBytes = static_cast<std::size_t>(stride) * monitor_.height;
-            if (previous_.size() != frameBytes || std::memcmp(previous_.data(), data, frameBytes) != 0) {
-                previous_.assign(data, data + frameBytes);
-                changed = true;
-            }
+            bool changed = forceDelivery || !before || std::memcmp(before, data, frameBytes) != 0;
+            forceDelivery = false;
             XFixesCursorImage* cursor = (config_.showCursor && hasFixes_) ? XFixesGetCursorImage(d_) : nullptr;
             if (cursor) {
                 const auto key = std::tuple{cursor->x, cursor->y, cursor->cursor_serial};
@@ -387,30 +477,38 @@ private:
                 handlers_.onSample(nullptr);
                 continue;
             }
-            // Pointer drawn on a private copy at native size, then scaled.
-            Picture native;
-            const std::uint8_t* source = data;
-            int sourceStride = stride;
-            if (cursor) {
-                native.format = Picture::Format::bgra;
-                native.width = monitor_.width;
-                native.height = monitor_.height;
-                native.pixels.assign(data, data + frameBytes);
-                compositeCursor(*cursor, monitor_.x, monitor_.y, native.pixels.data(), stride, monitor_.width,
-                                monitor_.height);
-                XFree(cursor);
-                source = native.pixels.data();
-            }
             const int width = std::max(config_.width, 2), height = std::max(config_.height, 2);
             PicturePtr picture;
-            if (width == monitor_.width && height == monitor_.height && config_.video) {
-                Picture out = Picture::makeI420(width, height);
-                bgraToI420(source, sourceStride, width, height, out);
-                picture = std::make_shared<Picture>(std::move(out));
+            if (config_.video && width == monitor_.width && height == monitor_.height) {
+                // Straight from the grabbed pixels into the video format.
+                picture = pool_->make(Picture::Format::i420, width, height);
+                auto* out = const_cast<Picture*>(picture.get());
+                bgraToI420(data, stride, width, height, *out);
+                if (cursor) compositeCursorI420(*cursor, monitor_.x, monitor_.y, data, stride, *out);
             } else {
-                Picture scaled = scaleBGRA(source, sourceStride, monitor_.width, monitor_.height, width, height);
-                picture = std::make_shared<Picture>(config_.video ? toI420(scaled) : std::move(scaled));
+                PicturePtr shown = pool_->make(Picture::Format::bgra, width, height);
+                auto* out = const_cast<Picture*>(shown.get());
+                if (width == monitor_.width && height == monitor_.height) {
+                    for (int row = 0; row < height; ++row)
+                        std::memcpy(out->pixels.data() + static_cast<std::size_t>(row) * out->stride(),
+                                    data + static_cast<std::size_t>(row) * stride,
+                                    static_cast<std::size_t>(width) * 4);
+                } else {
+                    libyuv::ARGBScale(data, stride, monitor_.width, monitor_.height, out->pixels.data(),
+                                      out->stride(), width, height, libyuv::kFilterBox);
+                }
+                if (cursor)
+                    compositeCursor(*cursor, monitor_.x, monitor_.y, static_cast<double>(width) / monitor_.width,
+                                    static_cast<double>(height) / monitor_.height, out->pixels.data(),
+                                    out->stride(), width, height);
+                picture = shown;
+                if (config_.video) {
+                    picture = pool_->make(Picture::Format::i420, width, height);
+                    bgraToI420(out->pixels.data(), out->stride(), width, height,
+                               *const_cast<Picture*>(picture.get()));
+                }
             }
+            if (cursor) XFree(cursor);
             if (applied) applied(std::nullopt);
             handlers_.onSample(std::move(picture));
         }
@@ -440,7 +538,7 @@ private:
     bool hasFixes_ = false;
     int fixesEvent_ = 0;
     int rrEvent_ = 0;
-    Bytes previous_;
+    std::shared_ptr<PicturePool> pool_ = std::make_shared<PicturePool>();
     std::tuple<short, short, unsigned long> cursorKey_{-1, -1, 0};
 
     std::mutex m_;

@@ -1,0 +1,295 @@
+// Capture benchmark. First the stages at 1080p (Google Benchmark), then the
+// whole pipeline of the X11 screen source on a private 1920x1080 Xvfb with
+// moving content, for JPEG and H.264 at each quality: CPU per frame, bytes per
+// frame and the rate reached against the target. The same content then goes
+// through ffmpeg (x11grab, libx264 with the same preset, zero latency, no
+// B-frames, the same threads and bit rate), and the ratio of CPU per frame is
+// printed.
+//
+//   morvane_capture_bench [--seconds N] [--preset NAME] [--threads N] [benchmark flags]
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/capture_settings.h"
+#include "capture/h264_encoder.h"
+#include "capture/jpeg_codec.h"
+#include "capture/picture.h"
+#include "capture/screen_frame_source.h"
+#include "platform/linux/capture_x11_source.h"
+#include "support/xvfb.h"
+#include "capture/x11_test_client.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace morvane;
+using Clock = std::chrono::steady_clock;
+
+std::string preset = "ultrafast";
+int threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
+int seconds = 5;
+
+// A 1080p screen of bars with a square at a given step, as the painter draws it.
+Picture screenAt(int step) {
+    Picture p = Picture::makeBGRA(1920, 1080);
+    for (int y = 0; y < 1080; ++y)
+        for (int x = 0; x < 1920; ++x) {
+            const std::uint32_t c = morvane::testing::PaintClient::barColour(x, 1920);
+            std::uint8_t* px = p.pixels.data() + static_cast<std::size_t>(y) * p.stride() + x * 4;
+            px[0] = c & 0xFF;
+            px[1] = (c >> 8) & 0xFF;
+            px[2] = (c >> 16) & 0xFF;
+        }
+    const int sx = (step * 37) % 1800, sy = (step * 23) % 960;
+    for (int y = sy; y < sy + 120; ++y)
+        for (int x = sx; x < sx + 120; ++x)
+            std::memset(p.pixels.data() + static_cast<std::size_t>(y) * p.stride() + x * 4, 0x80, 3);
+    return p;
+}
+
+void ConvertBT709(benchmark::State& state) {
+    const Picture screen = screenAt(1);
+    Picture out = Picture::makeI420(1920, 1080);
+    for (auto _ : state) {
+        bgraToI420(screen.pixels.data(), screen.stride(), 1920, 1080, out);
+        benchmark::DoNotOptimize(out.pixels.data());
+    }
+}
+BENCHMARK(ConvertBT709)->Unit(benchmark::kMillisecond);
+
+void ScaleForQuality(benchmark::State& state) {
+    const Picture screen = screenAt(1);
+    const auto size = outputSize(1920, 1080, CaptureSettings::of(static_cast<FrameQuality>(state.range(0))).longSide);
+    for (auto _ : state) {
+        Picture scaled = scaleBGRA(screen.pixels.data(), screen.stride(), 1920, 1080, size.width, size.height);
+        benchmark::DoNotOptimize(scaled.pixels.data());
+    }
+}
+BENCHMARK(ScaleForQuality)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+void JpegForQuality(benchmark::State& state) {
+    const auto& settings = CaptureSettings::of(static_cast<FrameQuality>(state.range(0)));
+    const Picture screen = screenAt(1);
+    const auto size = outputSize(1920, 1080, settings.longSide);
+    const Picture scaled = scaleBGRA(screen.pixels.data(), screen.stride(), 1920, 1080, size.width, size.height);
+    std::size_t bytes = 0;
+    for (auto _ : state) bytes = encodeJPEG(scaled, settings.jpegQuality)->jpeg.size();
+    state.counters["bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(JpegForQuality)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+void H264ForQuality(benchmark::State& state) {
+    const auto& settings = CaptureSettings::of(static_cast<FrameQuality>(state.range(0)));
+    const auto size = outputSize(1920, 1080, settings.longSide);
+    std::vector<Picture> pictures;
+    for (int step = 0; step < 30; ++step) {
+        const Picture screen = screenAt(step);
+        pictures.push_back(
+            toI420(scaleBGRA(screen.pixels.data(), screen.stride(), 1920, 1080, size.width, size.height)));
+    }
+    auto encoder = H264Encoder::make(size.width, size.height, settings.videoFramesPerSecond,
+                                     settings.videoBitsPerSecond, 0, {}, x264Engine(preset, threads));
+    std::uint64_t ts = 1;
+    std::size_t i = 0, bytes = 0, frames = 0;
+    for (auto _ : state) {
+        auto result = encoder->encode(pictures[i++ % pictures.size()], ts += 33'333, false);
+        if (auto* f = std::get_if<video_result::Frame>(&result)) bytes += f->data.size();
+        ++frames;
+    }
+    state.counters["bytes"] = frames ? static_cast<double>(bytes) / static_cast<double>(frames) : 0;
+}
+BENCHMARK(H264ForQuality)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+double processCPU() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct Measure {
+    double cpuMillisPerFrame = 0;
+    double bytesPerFrame = 0;
+    double fps = 0;
+    int frames = 0;
+};
+
+Measure runSource(const std::string& display, FrameQuality quality, bool video) {
+    auto source = makeX11ScreenSource(display);
+    source->setMakeEncoder([](int w, int h, int fps, int bps, std::uint64_t ts,
+                              const std::function<void(const std::string&)>& report) -> std::unique_ptr<VideoEncoding> {
+        return H264Encoder::make(w, h, fps, bps, ts, report, x264Engine(preset, threads));
+    });
+    source->setOnFrame([](const Bytes&, int, int) {});
+    source->setOnVideoFrame([](const EncodedVideoFrame&) {});
+    source->setQuality(quality);
+    source->start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    if (video && !source->startVideo(16384, 16384)) {
+        std::fprintf(stderr, "video did not start\n");
+        return {};
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    source->takeStats();
+    const double cpu0 = processCPU();
+    const auto wall0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const auto stats = source->takeStats();
+    const double cpu = processCPU() - cpu0;
+    const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
+    if (video) source->stopVideo();
+    source->stop();
+    source.reset();
+    Measure m;
+    m.frames = stats.frames;
+    if (stats.frames > 0) {
+        m.cpuMillisPerFrame = cpu * 1000 / stats.frames;
+        m.bytesPerFrame = static_cast<double>(stats.bytes) / stats.frames;
+    }
+    m.fps = stats.frames / wall;
+    return m;
+}
+
+// Runs ffmpeg to completion and measures its CPU; frames come from its
+// progress output.
+Measure runFfmpeg(const std::string& display, FrameQuality quality) {
+    const auto& settings = CaptureSettings::of(quality);
+    const auto size = outputSize(1920, 1080, settings.longSide);
+    const std::string rate = std::to_string(settings.videoBitsPerSecond / 1000) + "k";
+    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-progress", "pipe:1",
+                                     "-f", "x11grab", "-draw_mouse", "1", "-framerate",
+                                     std::to_string(settings.videoFramesPerSecond), "-video_size", "1920x1080", "-i",
+                                     display, "-t", std::to_string(seconds), "-c:v", "libx264", "-preset", preset,
+                                     "-tune", "zerolatency", "-bf", "0", "-threads", std::to_string(threads), "-b:v",
+                                     rate, "-maxrate", std::to_string(settings.videoBitsPerSecond * 2 / 1000) + "k",
+                                     "-bufsize", std::to_string(settings.videoBitsPerSecond * 2 / 1000) + "k",
+                                     "-pix_fmt", "yuv420p"};
+    if (size.width != 1920) {
+        args.push_back("-s");
+        args.push_back(std::to_string(size.width) + "x" + std::to_string(size.height));
+    }
+    for (const char* tail : {"-f", "h264", "pipe:2"}) args.push_back(tail);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe(out) != 0) return {};
+    int devnull[2];
+    if (pipe(devnull) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    pid_t pid;
+    const auto wall0 = Clock::now();
+    if (posix_spawnp(&pid, "ffmpeg", &actions, nullptr, argv.data(), environ) != 0) {
+        std::fprintf(stderr, "ffmpeg could not be started\n");
+        return {};
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(devnull[0]);
+    close(devnull[1]);
+    std::string progress;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(out[0], buffer, sizeof buffer)) > 0) progress.append(buffer, static_cast<std::size_t>(n));
+    close(out[0]);
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    int frames = 0;
+    double totalBytes = 0;
+    for (std::size_t at = progress.find("frame="); at != std::string::npos; at = progress.find("frame=", at + 1))
+        frames = std::atoi(progress.c_str() + at + 6);
+    for (std::size_t at = progress.find("total_size="); at != std::string::npos;
+         at = progress.find("total_size=", at + 1))
+        totalBytes = std::atof(progress.c_str() + at + 11);
+    Measure m;
+    m.frames = frames;
+    if (frames > 0) {
+        m.cpuMillisPerFrame = cpu * 1000 / frames;
+        m.bytesPerFrame = totalBytes / frames;
+    }
+    m.fps = frames / std::max(wall, 1e-3);
+    return m;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<char*> rest = {argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--seconds" && i + 1 < argc)
+            seconds = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--preset" && i + 1 < argc)
+            preset = argv[++i];
+        else if (a == "--threads" && i + 1 < argc)
+            threads = std::max(1, std::atoi(argv[++i]));
+        else
+            rest.push_back(argv[i]);
+    }
+    // The screen and its painter come first, before any thread exists.
+    morvane::testing::Xvfb xvfb("1920x1080x24");
+    const std::string display = xvfb.display();
+    const pid_t painter = fork();
+    if (painter == 0) {
+        morvane::testing::PaintClient client(display);
+        auto next = Clock::now();
+        for (int step = 0;; ++step) {
+            client.paint(step);
+            next += std::chrono::microseconds(33'333);
+            std::this_thread::sleep_until(next);
+        }
+    }
+
+    int count = static_cast<int>(rest.size());
+    benchmark::Initialize(&count, rest.data());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    std::printf("\nWhole pipeline on Xvfb 1920x1080, moving content at 30 fps, x264 preset %s, %d threads, %d s each\n",
+                preset.c_str(), threads, seconds);
+    std::printf("%-8s %-7s %12s %12s %16s\n", "path", "quality", "CPU ms/frame", "bytes/frame", "fps (target)");
+    for (bool video : {false, true}) {
+        for (auto q : {FrameQuality::low, FrameQuality::medium, FrameQuality::high}) {
+            const auto m = runSource(display, q, video);
+            const auto& s = CaptureSettings::of(q);
+            std::printf("%-8s %-7s %12.2f %12.0f %9.1f (%d)\n", video ? "h264" : "jpeg",
+                        std::string(toString(q)).c_str(), m.cpuMillisPerFrame, m.bytesPerFrame, m.fps,
+                        video ? s.videoFramesPerSecond : s.framesPerSecond);
+        }
+    }
+    std::printf("\nH.264 against ffmpeg -f x11grab ... -c:v libx264 -preset %s -tune zerolatency -bf 0 -threads %d\n",
+                preset.c_str(), threads);
+    std::printf("%-7s %14s %14s %12s %12s %8s\n", "quality", "ours ms/frame", "ffmpeg ms/fr", "ours B/fr", "ffmpeg B/fr",
+                "ratio");
+    for (auto q : {FrameQuality::low, FrameQuality::medium, FrameQuality::high}) {
+        const auto ours = runSource(display, q, true);
+        const auto theirs = runFfmpeg(display, q);
+        const double ratio = theirs.cpuMillisPerFrame > 0 ? ours.cpuMillisPerFrame / theirs.cpuMillisPerFrame : 0;
+        std::printf("%-7s %14.2f %14.2f %12.0f %12.0f %7.2fx\n", std::string(toString(q)).c_str(),
+                    ours.cpuMillisPerFrame, theirs.cpuMillisPerFrame, ours.bytesPerFrame, theirs.bytesPerFrame, ratio);
+    }
+    kill(painter, SIGTERM);
+    waitpid(painter, nullptr, 0);
+    return 0;
+}
