@@ -145,6 +145,24 @@ TEST_F(X11InputFixture, TextArrivesInOrderIncludingCharactersTheLayoutLacks) {
     EXPECT_EQ(typed(recorder.records()), U"a\u00e9\u20ac\tbA");
 }
 
+TEST_F(X11InputFixture, TypedTextLeavesOutTheModifiersHeldButKeepsThemHeld) {
+    ASSERT_TRUE(input);
+    send({input::Key{"ControlLeft", true}, input::Text{"a\xC3\xBC"}, input::Key{"KeyB", true},
+          input::Key{"KeyB", false}, input::Key{"ControlLeft", false}});
+    ASSERT_TRUE(recorder.waitFor([](const auto& r) { return typed(r).find(U'b') != std::u32string::npos; }));
+    const auto records = recorder.records();
+    std::vector<XRecord> characters;
+    for (const auto& r : only(records, {KeyPress}))
+        if (testing::characterOf(r.keysym)) characters.push_back(r);
+    ASSERT_EQ(characters.size(), 3u);
+    EXPECT_EQ(testing::characterOf(characters[0].keysym), U'a');
+    EXPECT_FALSE(characters[0].state & ControlMask);
+    EXPECT_EQ(testing::characterOf(characters[1].keysym), U'\u00fc');
+    EXPECT_FALSE(characters[1].state & ControlMask);
+    EXPECT_EQ(testing::characterOf(characters[2].keysym), U'b');
+    EXPECT_TRUE(characters[2].state & ControlMask);
+}
+
 TEST_F(X11InputFixture, NothingStaysHeldWhenTheSessionEnds) {
     ASSERT_TRUE(input);
     send({input::Key{"ShiftLeft", true}, input::Key{"KeyQ", true}, input::Key{"ControlRight", true},

@@ -112,20 +112,28 @@ public:
         if (scalar < 0x20 || (scalar >= 0x7f && scalar <= 0x9f) || scalar > 0x10ffff) return;
         takeEvents();
         if (layoutStale_) readKeyboard();
-        if (const auto stroke = layout_.find(scalar); stroke != layout_.end()) {
-            const KeyCode shift = XKeysymToKeycode(display_, XK_Shift_L);
-            const bool needsShift = stroke->second.shift && shift != 0;
-            if (needsShift) XTestFakeKeyEvent(display_, shift, True, CurrentTime);
-            XTestFakeKeyEvent(display_, stroke->second.keycode, True, CurrentTime);
-            XTestFakeKeyEvent(display_, stroke->second.keycode, False, CurrentTime);
-            if (needsShift) XTestFakeKeyEvent(display_, shift, False, CurrentTime);
-            XFlush(display_);
-            return;
+        std::optional<Stroke> stroke;
+        if (const auto found = layout_.find(scalar); found != layout_.end()) {
+            stroke = found->second;
+        } else if (const auto keycode = borrow(keysymOf(scalar))) {
+            stroke = Stroke{*keycode, false};
         }
-        const auto keycode = borrow(keysymOf(scalar));
-        if (!keycode) return;
-        XTestFakeKeyEvent(display_, *keycode, True, CurrentTime);
-        XTestFakeKeyEvent(display_, *keycode, False, CurrentTime);
+        if (!stroke) return;
+
+        // Typed text carries no modifier the device holds: Control held
+        // while typing must not turn letters into shortcuts.
+        std::vector<KeyCode> lifted;
+        for (const auto& [keycode, count] : pressed_) {
+            if (count > 0 && modifierKeys_.contains(keycode)) lifted.push_back(keycode);
+        }
+        for (KeyCode keycode : lifted) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
+        const KeyCode shift = XKeysymToKeycode(display_, XK_Shift_L);
+        const bool needsShift = stroke->shift && shift != 0;
+        if (needsShift) XTestFakeKeyEvent(display_, shift, True, CurrentTime);
+        XTestFakeKeyEvent(display_, stroke->keycode, True, CurrentTime);
+        XTestFakeKeyEvent(display_, stroke->keycode, False, CurrentTime);
+        if (needsShift) XTestFakeKeyEvent(display_, shift, False, CurrentTime);
+        for (KeyCode keycode : lifted) XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
         XFlush(display_);
     }
 
@@ -204,6 +212,19 @@ private:
             XkbFreeKeyboard(xkb, 0, True);
         }
 
+        // Keys of the shift, control, alt and super modifiers; not those of
+        // the lock modifiers, which a release and press would toggle.
+        modifierKeys_.clear();
+        if (XModifierKeymap* modifiers = XGetModifierMapping(display_)) {
+            for (int index : {ShiftMapIndex, ControlMapIndex, Mod1MapIndex, Mod3MapIndex, Mod4MapIndex, Mod5MapIndex}) {
+                for (int k = 0; k < modifiers->max_keypermod; ++k) {
+                    const KeyCode keycode = modifiers->modifiermap[index * modifiers->max_keypermod + k];
+                    if (keycode != 0) modifierKeys_.insert(keycode);
+                }
+            }
+            XFreeModifiermap(modifiers);
+        }
+
         layout_.clear();
         spare_.clear();
         const int count = maxKeycode_ - minKeycode_ + 1;
@@ -277,6 +298,7 @@ private:
     std::map<KeySym, KeyCode> borrowed_;
     std::set<KeyCode> borrowedKeycodes_;
     std::map<KeyCode, int> pressed_;
+    std::set<KeyCode> modifierKeys_;
 };
 
 }  // namespace
