@@ -755,6 +755,601 @@
   }
 
   // ---------------------------------------------------------------------
+  // Pointer and touch
+  // ---------------------------------------------------------------------
+
+  const TAP_SLOP = 10;
+  const TAP_MAX_MS = 300;
+  const DOUBLE_TAP_MS = 350;
+  const DOUBLE_TAP_DIST = 48;
+  const PINCH_SLOP = 24;
+  const SCROLL_SLOP = 10;
+  const TOUCH_SCROLL_GAIN = 2;
+  const TOUCH_SLOP = 10;
+  const TOUCH_HOLD_MS = 500;
+  const TOUCH_DOUBLE_DIST = 18;
+  const TOUCH_DOUBLE_MS = 300;
+  const GHOST_MOUSE_MS = 1000;
+  const MARK_LINGER_MS = 2000;
+  const TAP_MARK_MS = 600;
+  const HINT_MS = 7000;
+  const SWITCH_HINT_MS = 3000;
+  const DESK_WHEEL_LINE_PX = 40;
+  const DESK_WHEEL_PAGE_PX = 800;
+  const POINTER_KEY = 'morvane.pointer';
+  const TOUCH_HINT_KEY = 'morvane.touchHintSeen';
+
+  function accelGain(distance, dt) {
+    if (!isNum(distance) || !isNum(dt)) return 1;
+    const speed = distance / Math.max(1, dt);
+    return clamp(1 + (speed - 0.3) * 1.5, 1, 3);
+  }
+
+  function movePointer(pointer, dx, dy, dt, width, height) {
+    if (!(width > 0) || !(height > 0)) return { x: pointer.x, y: pointer.y };
+    const gain = accelGain(Math.hypot(dx, dy), dt);
+    return {
+      x: clamp(pointer.x + dx * gain / width, 0, 1),
+      y: clamp(pointer.y + dy * gain / height, 0, 1),
+    };
+  }
+
+  function classifyTwoFinger(spreadChange, centreMove) {
+    const spread = Math.abs(spreadChange);
+    if (spread >= PINCH_SLOP && spread > centreMove) return 'pinch';
+    if (centreMove >= SCROLL_SLOP && centreMove > 0.6 * spread) return 'scroll';
+    return null;
+  }
+
+  function tapCount(lastTap, landing, t, maxDist, maxMs) {
+    if (!lastTap || !landing) return 1;
+    if (t - lastTap.t > maxMs) return 1;
+    if (Math.hypot(landing.x - lastTap.x, landing.y - lastTap.y) > maxDist) return 1;
+    return Math.min(3, (lastTap.clicks || 1) + 1);
+  }
+
+  // Whether a lifted Trackpad finger is a click: not cancelled, not moved,
+  // and a repeat or short enough.
+  function classifyTouch(cancelled, moved, repeat, heldMs) {
+    return !cancelled && !moved && (repeat || heldMs <= TAP_MAX_MS) ? 'click' : 'none';
+  }
+
+  function pointInPicture(px, py, rect) {
+    if (!rect || !(rect.w > 0) || !(rect.h > 0)) return null;
+    if (px < rect.x || py < rect.y || px > rect.x + rect.w || py > rect.y + rect.h) return null;
+    return { x: (px - rect.x) / rect.w, y: (py - rect.y) / rect.h };
+  }
+
+  function directTouchStart() { return { one: null, lastTap: null }; }
+
+  // The Touch pointer model: the finger is the pointer. Events carry stage
+  // positions, the time and `norm`, the picture point under the finger.
+  function directTouch(prev, ev) {
+    const s = { one: prev.one ? Object.assign({}, prev.one) : null, lastTap: prev.lastTap };
+    const out = [];
+    const click = (b, p, clicks) => {
+      out.push({ k: 'mm', x: p.x, y: p.y });
+      out.push({ k: 'mb', b: b, d: true, x: p.x, y: p.y, c: clicks });
+      out.push({ k: 'mb', b: b, d: false, x: p.x, y: p.y, c: clicks });
+      out.push({ k: 'used' });
+    };
+    const hold = () => {
+      s.lastTap = null;
+      if (s.one.norm) { click(1, s.one.norm, 1); out.push({ k: 'mark', kind: 'hold' }); }
+      s.one.phase = 'done';
+    };
+    const one = s.one;
+    switch (ev.type) {
+      case 'down':
+        if (!one) {
+          s.one = { id: ev.id, x: ev.x, y: ev.y, t: ev.t, norm: ev.norm || null, last: ev.norm || null, phase: 'pending' };
+          out.push({ k: 'timer', ms: TOUCH_HOLD_MS });
+        } else if (one.phase === 'pending' && ev.id !== one.id) {
+          s.one = null;
+          out.push({ k: 'timer-off' });
+          out.push({ k: 'two' });
+        }
+        break;
+      case 'move':
+        if (!one || ev.id !== one.id) break;
+        if (one.phase === 'pending' && Math.hypot(ev.x - one.x, ev.y - one.y) >= TOUCH_SLOP) {
+          out.push({ k: 'timer-off' });
+          s.lastTap = null;
+          if (one.norm) {
+            out.push({ k: 'mm', x: one.norm.x, y: one.norm.y });
+            out.push({ k: 'mb', b: 0, d: true, x: one.norm.x, y: one.norm.y, c: 1 });
+            one.phase = 'drag';
+          } else {
+            one.phase = 'done';
+          }
+        }
+        if (one.phase === 'drag' && ev.norm) {
+          out.push({ k: 'mm', x: ev.norm.x, y: ev.norm.y });
+          one.last = ev.norm;
+        }
+        break;
+      case 'timer':
+        if (one && one.phase === 'pending') hold();
+        break;
+      case 'up':
+        if (!one || ev.id !== one.id) break;
+        out.push({ k: 'timer-off' });
+        if (one.phase === 'drag') {
+          if (!ev.cancelled && ev.norm) { out.push({ k: 'mm', x: ev.norm.x, y: ev.norm.y }); one.last = ev.norm; }
+          out.push({ k: 'mb', b: 0, d: false, x: one.last.x, y: one.last.y, c: 1 });
+          out.push({ k: 'used' });
+        } else if (one.phase === 'pending') {
+          if (ev.cancelled) s.lastTap = null;
+          else if (ev.t - one.t >= TOUCH_HOLD_MS) hold();
+          else if (one.norm) {
+            const clicks = tapCount(s.lastTap, one, ev.t, TOUCH_DOUBLE_DIST, TOUCH_DOUBLE_MS);
+            const at = clicks > 1 && s.lastTap.norm ? s.lastTap.norm : one.norm;
+            click(0, at, clicks);
+            out.push({ k: 'mark', kind: 'tap' });
+            s.lastTap = { x: one.x, y: one.y, t: ev.t, norm: at, clicks: clicks };
+          }
+        }
+        s.one = null;
+        break;
+      case 'release':
+        out.push({ k: 'timer-off' });
+        if (one && one.phase === 'drag') {
+          out.push({ k: 'mb', b: 0, d: false, x: one.last.x, y: one.last.y, c: 1 });
+          out.push({ k: 'used' });
+        }
+        s.one = null;
+        s.lastTap = null;
+        break;
+      default:
+        break;
+    }
+    return { state: s, out: out };
+  }
+
+  function normalizePointerMode(value) { return value === 'touch' ? 'touch' : 'trackpad'; }
+  function pointerModeLabel(mode) { return mode === 'touch' ? 'Touch' : 'Trackpad'; }
+  function pointerModeNote(mode) {
+    return mode === 'touch'
+      ? 'Tap where you want to click. Touch and hold for a right click, drag to move things or select. Two fingers scroll, a pinch zooms.'
+      : 'Drag to move the pointer, tap to click where the ring is. Tap twice and drag to drag. Two fingers scroll, a two-finger tap is a right click, a pinch zooms.';
+  }
+  function pointerSwitchHint(mode) {
+    return mode === 'touch' ? 'Pointer: Touch. Tap where you want to click.' : 'Pointer: Trackpad. Drag to move the ring, tap to click.';
+  }
+
+  function deskMouseButton(button) {
+    if (button === 0 || button === 1 || button === 2) return 'send';
+    if (button === 3 || button === 4) return 'block';
+    return 'ignore';
+  }
+
+  // One wheel event to whole scroll pixels, carrying fractions forward.
+  function deskWheelStep(rem, ev, pagePx) {
+    const r = { x: rem && isNum(rem.x) ? rem.x : 0, y: rem && isNum(rem.y) ? rem.y : 0 };
+    const scale = ev.deltaMode === 1 ? DESK_WHEEL_LINE_PX
+      : ev.deltaMode === 2 ? 0.9 * (pagePx > 0 ? pagePx : DESK_WHEEL_PAGE_PX) : 1;
+    if (ev.ctrlKey && !ev.ctrlHeld) return { dx: 0, dy: 0, rem: { x: 0, y: 0 } };
+    let ex = isNum(ev.deltaX) ? ev.deltaX : 0;
+    let ey = isNum(ev.deltaY) ? ev.deltaY : 0;
+    if (ev.shiftKey && ex === 0) { ex = ey; ey = 0; }
+    const axis = (delta, carried) => {
+      const d = delta * scale;
+      const total = d + (carried !== 0 && Math.sign(carried) === Math.sign(d) ? carried : 0);
+      const whole = clamp(Math.trunc(total), -SCROLL_MAX, SCROLL_MAX) + 0;
+      const left = d === 0 ? carried : clamp(total - whole, -1, 1);
+      return { whole: whole, left: left };
+    };
+    const ax = axis(ex, r.x);
+    const ay = axis(ey, r.y);
+    return { dx: ax.whole, dy: ay.whole, rem: { x: ax.left, y: ay.left } };
+  }
+
+  // ---------------------------------------------------------------------
+  // Keyboards
+  // ---------------------------------------------------------------------
+
+  const MOD_LOCK_MS = 400;
+  const MODIFIER_CODES = ['MetaLeft', 'MetaRight', 'ControlLeft', 'ControlRight', 'AltLeft', 'AltRight', 'ShiftLeft', 'ShiftRight'];
+  const MODIFIER_NAMES = { MetaLeft: 'Command', ControlLeft: 'Control', AltLeft: 'Option', ShiftLeft: 'Shift' };
+  const DESK_MOD_CLASS = {
+    ControlLeft: 'ctrl', ControlRight: 'ctrl', ShiftLeft: 'shift', ShiftRight: 'shift', AltLeft: 'alt', AltRight: 'alt',
+    MetaLeft: 'meta', MetaRight: 'meta', OSLeft: 'meta', OSRight: 'meta',
+  };
+  const DESK_SWAP = {
+    ControlLeft: 'MetaLeft', ControlRight: 'MetaRight', MetaLeft: 'ControlLeft', MetaRight: 'ControlRight',
+    OSLeft: 'ControlLeft', OSRight: 'ControlRight',
+  };
+  const DESK_LOCAL = ['CapsLock', 'PrintScreen', 'ScrollLock', 'Pause'];
+  const DESK_LOCAL_RE = /^(Audio|Media|Browser|Launch|Volume|Power$|Sleep$|WakeUp$|Eject$)/;
+  const DESK_NUMPAD_NAV = ['Insert', 'End', 'ArrowDown', 'PageDown', 'ArrowLeft', 'ArrowRight', 'Home', 'ArrowUp', 'PageUp', 'Delete'];
+  const DESK_NUMPAD_RE = /^Numpad([0-9]|Decimal)$/;
+  const DESK_REWRITES = [
+    { key: 'ArrowLeft', ctrl: true, alt: false, sends: null, letGo: 'ctrl', adds: 'AltLeft' },
+    { key: 'ArrowRight', ctrl: true, alt: false, sends: null, letGo: 'ctrl', adds: 'AltLeft' },
+    { key: 'Backspace', ctrl: true, alt: false, sends: null, letGo: 'ctrl', adds: 'AltLeft' },
+    { key: 'Delete', ctrl: true, alt: false, sends: null, letGo: 'ctrl', adds: 'AltLeft' },
+    { key: 'Home', ctrl: false, alt: false, sends: 'ArrowLeft', letGo: null, adds: 'MetaLeft' },
+    { key: 'End', ctrl: false, alt: false, sends: 'ArrowRight', letGo: null, adds: 'MetaLeft' },
+    { key: 'Home', ctrl: true, alt: false, sends: 'ArrowUp', letGo: null, adds: null },
+    { key: 'End', ctrl: true, alt: false, sends: 'ArrowDown', letGo: null, adds: null },
+    { key: 'Tab', ctrl: true, alt: false, sends: null, letGo: 'ctrl', adds: 'ControlLeft' },
+    { key: 'Tab', ctrl: false, alt: true, sends: null, letGo: null, adds: null, altTab: true },
+  ];
+
+  function nextModifierState(state, msSinceLastTap) {
+    if (state === 'off') return 'armed';
+    if (state === 'armed') return msSinceLastTap <= MOD_LOCK_MS ? 'locked' : 'off';
+    return 'off';
+  }
+
+  function modifierLabel(name, state) {
+    if (state === 'armed') return name + ', on for the next key. Tap again quickly to lock.';
+    if (state === 'locked') return name + ', locked on. Tap to release.';
+    return name + ', off';
+  }
+
+  function deskPlatform(userAgent, platform, uaPlatform, maxTouchPoints) {
+    const ua = String(userAgent || '');
+    const pf = String(platform || '');
+    const hint = String(uaPlatform || '');
+    const touch = isNum(maxTouchPoints) ? maxTouchPoints : 0;
+    const desktopEngine = /(Chrome|Chromium|Firefox|Edg)\//.test(ua);
+    if (/iPhone|iPod|iPad/.test(pf)) return 'ios';
+    if (/^win/i.test(pf)) return 'windows';
+    if (/^Mac/.test(pf)) return touch > 1 && !desktopEngine ? 'ios' : 'mac';
+    if (/android/i.test(pf) || (/linux|arm|aarch/i.test(pf) && (/android/i.test(hint) || /Android/.test(ua)))) return 'android';
+    if (/linux|x11|cros/i.test(pf)) return /CrOS/.test(ua) || /chrome ?os|chromium ?os/i.test(hint) ? 'chromeos' : 'linux';
+    if (pf) return 'other';
+    if (/windows/i.test(hint)) return 'windows';
+    if (/macos/i.test(hint)) return 'mac';
+    if (/android/i.test(hint)) return 'android';
+    if (/chrome ?os|chromium ?os/i.test(hint)) return 'chromeos';
+    if (/linux/i.test(hint)) return 'linux';
+    if (/iPhone|iPod|iPad/.test(ua)) return 'ios';
+    if (/Android/.test(ua)) return 'android';
+    if (/Windows/.test(ua)) return 'windows';
+    if (/CrOS/.test(ua)) return 'chromeos';
+    if (/Macintosh|Mac OS X/.test(ua)) return 'mac';
+    if (/Linux|X11/.test(ua)) return 'linux';
+    return 'other';
+  }
+
+  function isApple(platform) { return platform === 'mac' || platform === 'ios'; }
+
+  function deskDefaults(platform) { return { winShortcuts: platform === 'windows', typeChars: false }; }
+
+  function deskSetting(stored, fallback) {
+    if (stored === '1') return true;
+    if (stored === '0') return false;
+    return !!fallback;
+  }
+
+  function deskIsLocal(code) { return DESK_LOCAL.indexOf(code) >= 0 || DESK_LOCAL_RE.test(code); }
+
+  function deskMapCode(code, opts) {
+    const o = opts || {};
+    if (!isKeyCode(code) || deskIsLocal(code)) return null;
+    if (code === 'NumLock') return isApple(o.platform) ? 'NumLock' : null;
+    if (o.swap && DESK_SWAP[code]) return DESK_SWAP[code];
+    if (code === 'OSLeft') return 'MetaLeft';
+    if (code === 'OSRight') return 'MetaRight';
+    return code;
+  }
+
+  function deskPrintable(key) {
+    if (typeof key !== 'string') return '';
+    const cps = Array.from(key);
+    if (cps.length !== 1) return '';
+    const cp = cps[0].codePointAt(0);
+    return cp >= 0x20 && cp !== 0x7f ? key : '';
+  }
+
+  function deskKeyAction(ev, held, opts) {
+    const o = opts || {};
+    const mapped = deskMapCode(ev.code, o);
+    if (mapped === null) return { kind: 'local' };
+    if (!isApple(o.platform) && DESK_NUMPAD_RE.test(ev.code)) {
+      if (ev.key === 'Clear') return { kind: 'quiet' };
+      if (DESK_NUMPAD_NAV.indexOf(ev.key) >= 0) return { kind: 'key', code: ev.key, rule: null };
+    }
+    const shortcut = held.meta || held.sticky || (held.ctrl && !held.altGr);
+    if (ev.key === 'Dead' && !shortcut && (held.altGr || o.chars)) return { kind: 'quiet' };
+    if (ev.key === 'Process' && o.chars) return { kind: 'quiet' };
+    const ch = deskPrintable(ev.key);
+    if (ch && mapped === ev.code && ev.code !== 'Space' && !/^Numpad/.test(ev.code) && !shortcut) {
+      if (held.altGr) return { kind: 'text', text: ch };
+      if (held.alt) {
+        if (isApple(o.platform) && o.chars) return { kind: 'text', text: ch };
+      } else if (o.chars) {
+        return { kind: 'text', text: ch };
+      } else if (ev.caps && ch.toLowerCase() !== ch.toUpperCase()) {
+        return { kind: 'text', text: ch };
+      }
+    }
+    let rule = null;
+    if (o.swap && !held.meta && !held.sticky) {
+      rule = DESK_REWRITES.find((r) => r.key === ev.code && r.ctrl === !!held.ctrl && r.alt === !!held.alt) || null;
+    }
+    return { kind: 'key', code: rule && rule.sends ? rule.sends : mapped, rule: rule };
+  }
+
+  function deskKeysStart() { return { phys: [], sent: [], altTab: false }; }
+
+  function deskHolds(state, cls) {
+    return !!state && state.phys.some((e) => e.kind === 'mod' && e.cls === cls && e.send !== null);
+  }
+
+  // The physical-keyboard tracker: from the keys held here, what the Mac
+  // should hold, sending only the difference.
+  function deskKeyStep(prev, ev, opts) {
+    const o = opts || {};
+    let phys = prev.phys.map((e) => Object.assign({}, e));
+    let altTab = prev.altTab;
+    let prevent = true;
+    let repeatCode = null;
+    let text = null;
+    if (ev.type === 'release') {
+      phys = ev.modifiers ? [] : phys.filter((e) => e.kind === 'mod');
+    } else if ((ev.type !== 'down' && ev.type !== 'up') || !isKeyCode(ev.code)) {
+      return { state: prev, out: [], prevent: false };
+    } else {
+      for (const [cls, flag] of [['ctrl', ev.ctrl], ['alt', ev.alt], ['shift', ev.shift]]) {
+        if (flag === false) {
+          phys = phys.filter((e) => !(e.kind === 'mod' && e.cls === cls && !(ev.type === 'down' && e.code === ev.code)));
+        }
+      }
+      const modClass = DESK_MOD_CLASS[ev.code];
+      if (ev.type === 'down' && modClass) {
+        if (!phys.some((e) => e.code === ev.code)) {
+          if (ev.code === 'AltRight' && ev.key === 'AltGraph') {
+            for (const e of phys) if (e.code === 'ControlLeft') e.send = null;
+            phys.push({ code: ev.code, cls: 'altgr', kind: 'mod', send: null, rw: null });
+          } else {
+            phys.push({ code: ev.code, cls: modClass, kind: 'mod', send: deskMapCode(ev.code, o), rw: null });
+          }
+        }
+      } else if (ev.type === 'down') {
+        const has = (cls) => phys.some((e) => e.kind === 'mod' && e.cls === cls && e.send !== null);
+        const held = {
+          ctrl: has('ctrl'), alt: has('alt'), meta: has('meta'),
+          altGr: phys.some((e) => e.cls === 'altgr') || !!ev.altGraph, sticky: !!ev.sticky,
+        };
+        const action = deskKeyAction(ev, held, o);
+        if (action.kind === 'local') return { state: prev, out: [], prevent: false };
+        const existing = phys.find((e) => e.code === ev.code);
+        if (existing && existing.kind === 'key') {
+          repeatCode = existing.send;
+        } else {
+          phys = phys.filter((e) => e.code !== ev.code);
+          phys.push({ code: ev.code, cls: null, kind: action.kind, send: action.kind === 'key' ? action.code : null, rw: action.rule || null });
+          if (action.kind === 'text') text = action.text;
+          if (action.rule && action.rule.altTab) altTab = true;
+        }
+      } else {
+        const entry = phys.find((e) => e.code === ev.code);
+        phys = phys.filter((e) => e.code !== ev.code);
+        if (entry && entry.kind === 'mod' && entry.cls === 'meta') phys = phys.filter((e) => e.kind === 'mod');
+        if (!modClass && deskMapCode(ev.code, o) === null) prevent = false;
+      }
+    }
+    if (!phys.some((e) => e.kind === 'mod' && e.cls === 'alt')) altTab = false;
+    let newest = null;
+    for (const e of phys) if (e.kind === 'key' || e.kind === 'text') newest = e;
+    const rule = newest && newest.kind === 'key' ? newest.rw : null;
+    const wantMods = [];
+    for (const e of phys) {
+      if (e.kind !== 'mod' || !e.send) continue;
+      if (rule && rule.letGo === e.cls) continue;
+      const code = altTab && e.cls === 'alt' ? 'MetaLeft' : e.send;
+      if (wantMods.indexOf(code) < 0) wantMods.push(code);
+    }
+    if (rule && rule.adds && wantMods.indexOf(rule.adds) < 0) wantMods.push(rule.adds);
+    const wantKeys = [];
+    for (const e of phys) if (e.kind === 'key' && e.send && wantKeys.indexOf(e.send) < 0) wantKeys.push(e.send);
+    const isMod = (c) => MODIFIER_CODES.indexOf(c) >= 0;
+    const out = [];
+    for (const c of prev.sent) if (!isMod(c) && wantKeys.indexOf(c) < 0) out.push({ k: c, d: false });
+    for (const c of prev.sent) if (isMod(c) && wantMods.indexOf(c) < 0) out.push({ k: c, d: false });
+    for (const c of wantMods) if (prev.sent.indexOf(c) < 0) out.push({ k: c, d: true });
+    for (const c of wantKeys) if (prev.sent.indexOf(c) < 0) out.push({ k: c, d: true });
+    if (repeatCode && wantKeys.indexOf(repeatCode) >= 0 && prev.sent.indexOf(repeatCode) >= 0) out.push({ k: repeatCode, d: true });
+    if (text) out.push({ s: text });
+    return { state: { phys: phys, sent: wantMods.concat(wantKeys), altTab: altTab }, out: out, prevent: prevent };
+  }
+
+  function deskKeptText(platform, canLock) {
+    let t;
+    if (platform === 'windows') {
+      t = 'click the picture and type, and most keys go straight to the Mac. Windows and this browser keep a few: the Windows key alone, Alt+Tab, Alt+F4, Ctrl+Alt+Del, Print Screen, and usually Ctrl+W, Ctrl+T and Ctrl+N. Send those with these buttons.';
+    } else if (platform === 'mac') {
+      t = 'click the picture and type, and most keys go straight to the other Mac. This Mac keeps a few: ⌘Tab, ⌘Space, ⌘Q, ⌘H, ⌘W and ⌘`. Send those with these buttons.';
+    } else {
+      t = 'click the picture and type, and most keys go straight to the Mac. This browser takes a few shortcuts first, such as ⌘Tab, ⌘W and ⌘Q. Send those with these buttons.';
+    }
+    return canLock ? t + ' Or use Capture all keys in More.' : t;
+  }
+
+  function deskCaptureText(state, platform) {
+    if (state === 'unsupported') return 'This browser cannot capture system shortcuts. Chrome and Edge can, in full screen. Here, use the buttons in Keys.';
+    if (state === 'refused') return 'The browser did not allow it. Use the buttons in Keys instead.';
+    if (state === 'on') return 'Capturing: every key the browser can take goes to the Mac. Hold Esc to stop.';
+    if (platform === 'mac') return 'Goes full screen and sends the shortcuts this browser would keep, such as ⌘W and ⌘T. macOS may still keep ⌘Tab and ⌘Space. Hold Esc to stop.';
+    return 'Goes full screen and sends shortcuts this computer would keep, such as Alt+Tab, to the Mac. Hold Esc to stop.';
+  }
+
+  // ---------------------------------------------------------------------
+  // Live typing
+  // ---------------------------------------------------------------------
+
+  const LT_SENTINEL = '\u200B';
+  const LT_ECHO_MAX = 48;
+  const LT_ECHO_KEEP = 24;
+  const LT_FORWARD_DELETES = ['deleteContentForward', 'deleteWordForward', 'deleteSoftLineForward', 'deleteHardLineForward'];
+  const LT_COMPOSITION_INPUTS = ['insertCompositionText', 'deleteCompositionText', 'insertFromComposition', 'deleteByComposition'];
+  const TYPING_KEY = 'morvane.typing';
+  const LT_KEYS = (() => {
+    const map = {};
+    for (let i = 0; i < 26; i++) {
+      const lower = String.fromCharCode(97 + i);
+      map[lower] = { code: 'Key' + lower.toUpperCase(), shift: false };
+      map[lower.toUpperCase()] = { code: 'Key' + lower.toUpperCase(), shift: true };
+    }
+    for (let d = 0; d < 10; d++) map[String(d)] = { code: 'Digit' + d, shift: false };
+    const plain = { ' ': 'Space', '`': 'Backquote', '-': 'Minus', '=': 'Equal', '[': 'BracketLeft', ']': 'BracketRight',
+      '\\': 'Backslash', ';': 'Semicolon', "'": 'Quote', ',': 'Comma', '.': 'Period', '/': 'Slash', '\t': 'Tab', '\n': 'Enter' };
+    const shifted = { '~': 'Backquote', '_': 'Minus', '+': 'Equal', '{': 'BracketLeft', '}': 'BracketRight', '|': 'Backslash',
+      ':': 'Semicolon', '"': 'Quote', '<': 'Comma', '>': 'Period', '?': 'Slash', '!': 'Digit1', '@': 'Digit2', '#': 'Digit3',
+      '$': 'Digit4', '%': 'Digit5', '^': 'Digit6', '&': 'Digit7', '*': 'Digit8', '(': 'Digit9', ')': 'Digit0' };
+    for (const ch of Object.keys(plain)) map[ch] = { code: plain[ch], shift: false };
+    for (const ch of Object.keys(shifted)) map[ch] = { code: shifted[ch], shift: true };
+    return map;
+  })();
+
+  function normalizeTypeMode(value) { return value === 'live' ? 'live' : 'send'; }
+
+  function ltKeyForChar(ch) {
+    return Object.prototype.hasOwnProperty.call(LT_KEYS, ch) ? LT_KEYS[ch] : null;
+  }
+
+  function ltGraphemes(s) {
+    const text = s == null ? '' : String(s);
+    if (typeof Intl !== 'undefined' && typeof Intl.Segmenter === 'function') {
+      return Array.from(new Intl.Segmenter(undefined, { granularity: 'grapheme' }).segment(text), (x) => x.segment);
+    }
+    return Array.from(text);
+  }
+
+  function ltIsRealKey(ev) {
+    if (ev.composing || ev.keyCode === 229) return false;
+    if (!isKeyCode(ev.code) || ev.code === 'Unidentified') return false;
+    if (ev.key === 'Unidentified' || ev.key === 'Process' || ev.key === 'Dead') return false;
+    if (typeof ev.key === 'string' && Array.from(ev.key).length === 1 && !ev.ctrl && !ev.meta && !ev.alt) {
+      const k = ltKeyForChar(ev.key);
+      return !!k && k.code === ev.code && k.shift === !!ev.shift;
+    }
+    return true;
+  }
+
+  function ltStart() { return { tail: '', composing: false, hw: false }; }
+
+  function ltTrim(graphemes) {
+    return graphemes.length > LT_ECHO_MAX ? graphemes.slice(-LT_ECHO_KEEP) : graphemes;
+  }
+
+  // Compares the field's new value with the tail the Mac is taken to mirror
+  // and turns the difference into Backspaces and typed text.
+  function ltSync(state, value, ev, ops) {
+    const raw = value == null ? '' : String(value);
+    const next = raw.split(LT_SENTINEL).join('');
+    if (state.tail === '' && next === '' && raw.indexOf(LT_SENTINEL) < 0) {
+      ops.push({ op: 'tap', code: 'Backspace' });
+      return;
+    }
+    const was = ltGraphemes(state.tail);
+    const now = ltGraphemes(next);
+    let same = 0;
+    while (same < was.length && same < now.length && was[same] === now[same]) same++;
+    const back = was.length - same;
+    const added = now.slice(same).join('');
+    if (added === '\n' && back === 0) {
+      ops.push({ op: 'tap', code: 'Enter' });
+      state.tail = '';
+      return;
+    }
+    const addedG = now.slice(same);
+    if (ev.anyMod && back === 0 && addedG.length === 1 && ltKeyForChar(addedG[0])) {
+      const k = ltKeyForChar(addedG[0]);
+      if (k.shift && !ev.shiftOn) {
+        ops.push({ op: 'down', code: 'ShiftLeft' });
+        ops.push({ op: 'tap', code: k.code });
+        ops.push({ op: 'up', code: 'ShiftLeft' });
+      } else {
+        ops.push({ op: 'tap', code: k.code });
+      }
+      state.tail = '';
+      return;
+    }
+    for (let i = 0; i < back; i++) ops.push({ op: 'tap', code: 'Backspace' });
+    if (added) ops.push({ op: 'text', s: added });
+    state.tail = ltTrim(now).join('');
+  }
+
+  function ltStep(prev, ev) {
+    const s = Object.assign({}, prev);
+    const ops = [];
+    let prevent = false;
+    let real = false;
+    let field = null;
+    const echo = () => LT_SENTINEL + s.tail;
+    switch (ev.type) {
+      case 'focus':
+        s.tail = ''; s.composing = false; s.hw = false;
+        field = echo();
+        break;
+      case 'blur':
+        s.tail = ''; s.composing = false; s.hw = false;
+        field = '';
+        break;
+      case 'reset':
+        if (!s.composing) { s.tail = ''; field = echo(); }
+        break;
+      case 'keydown':
+        real = ltIsRealKey(ev);
+        s.hw = real;
+        if (real) {
+          prevent = true;
+          const one = typeof ev.key === 'string' && Array.from(ev.key).length === 1;
+          if (one && !ev.ctrl && !ev.meta && !ev.alt && !ev.anyMod) s.tail = ltTrim(ltGraphemes(s.tail + ev.key)).join('');
+          else if (ev.key === 'Backspace' && !ev.ctrl && !ev.meta && !ev.alt && !ev.anyMod) s.tail = ltGraphemes(s.tail).slice(0, -1).join('');
+          else if (DESK_MOD_CLASS[ev.code] === undefined && ev.code !== 'CapsLock') s.tail = '';
+        }
+        if (real && !s.composing) field = echo();
+        break;
+      case 'keyup':
+        s.hw = false;
+        if (!s.composing) field = echo();
+        break;
+      case 'compositionstart':
+        s.composing = true;
+        break;
+      case 'compositionend':
+        s.composing = false;
+        ltSync(s, ev.value, ev, ops);
+        field = echo();
+        break;
+      case 'beforeinput':
+        if (s.hw) { prevent = true; break; }
+        if (s.composing || LT_COMPOSITION_INPUTS.indexOf(ev.inputType) >= 0) break;
+        if (ev.inputType === 'insertLineBreak' || ev.inputType === 'insertParagraph') {
+          prevent = true; ops.push({ op: 'tap', code: 'Enter' }); s.tail = ''; field = echo();
+        } else if (LT_FORWARD_DELETES.indexOf(ev.inputType) >= 0) {
+          prevent = true; ops.push({ op: 'tap', code: 'Delete' });
+        } else if (ev.inputType === 'historyUndo' || ev.inputType === 'historyRedo') {
+          prevent = true;
+        }
+        break;
+      case 'input':
+        if (s.hw || s.composing) break;
+        ltSync(s, ev.value, ev, ops);
+        field = echo();
+        break;
+      default:
+        break;
+    }
+    return { state: s, ops: ops, prevent: prevent, real: real, field: field };
+  }
+
+  function ltEncode(ops) {
+    const out = [];
+    for (const o of ops) {
+      if (o.op === 'text') for (const piece of chunkText(o.s, TEXT_MAX)) out.push(encodeText(piece));
+      else if (o.op === 'tap') { out.push(encodeKey(o.code, true)); out.push(encodeKey(o.code, false)); }
+      else if (o.op === 'down' || o.op === 'up') out.push(encodeKey(o.code, o.op === 'down'));
+    }
+    return out.filter((m) => m !== null);
+  }
+
+  // ---------------------------------------------------------------------
   // The page
   // ---------------------------------------------------------------------
 
@@ -772,7 +1367,8 @@
       'compose-plain', 'compose-return', 'lt-note', 'compose-note',
       'keys', 'more', 'clip', 'files', 'cluster', 'type-toggle', 'keys-toggle',
       'files-open', 'fullscreen', 'lock-mac', 'disconnect', 'lid-note', 'quality', 'forget',
-      'picture-note', 'video-retry', 'clip-text',
+      'picture-note', 'video-retry', 'clip-text', 'pointer-note', 'kb-swap', 'kb-chars', 'kb-kept', 'kb-capture',
+      'kb-capture-note',
       'confirm', 'confirm-text', 'confirm-cancel', 'confirm-ok',
     ];
     const el = {};
@@ -828,19 +1424,11 @@
     const onClipMessage = () => {};
     const onFileMessage = () => {};
     const fileOnReady = () => {};
-    const resetInputState = () => {};
-    const releaseAllInput = () => {};
-    const ltBlur = () => {};
-    const consumeArmed = () => {};
-    const showMark = () => {};
-    const hideMark = () => {};
-    const placeMark = () => {};
     const parseDisplayList = (msg) => msg;
     const parseFxState = (msg) => msg;
     const parseFxResult = (msg) => msg;
     const isTypeField = (node) => !!node && (node === el.composeText || node === el.ltField);
     const typeField = () => (el.ltStrip.hidden ? el.composeText : el.ltField);
-    function tapKey(code) { send(encodeKey(code, true)); send(encodeKey(code, false)); }
 
     // -------------------------------------------------------------------
     // Connection and pairing
@@ -1561,9 +2149,8 @@
     }
 
     function keepPointerInView() {
-      // The pointer is the middle of the picture until pointer input exists.
       const g = geometry();
-      const next = followView(g.rect, g.box, { x: 0.5, y: 0.5 }, FOLLOW_MARGIN);
+      const next = followView(g.rect, g.box, pointer, FOLLOW_MARGIN);
       if (next) setView(view.zoom, next.cx, next.cy);
     }
 
@@ -1859,6 +2446,720 @@
     }
 
     // -------------------------------------------------------------------
+    // Pointer and touch input
+    // -------------------------------------------------------------------
+
+    let pointer = { x: 0.5, y: 0.5 };
+    let pointerMode = 'trackpad';
+    let touchSeen = false;
+    let markTimer = null;
+    let tapMarkTimer = null;
+    let hintTimer = null;
+    let scrollAcc = { dx: 0, dy: 0 };
+    let moveDirty = false;
+    let flushQueued = false;
+    const heldButtons = new Set();
+    let wheelRem = { x: 0, y: 0 };
+    let lastTouchAt = -Infinity;
+    let touch = { points: new Map(), mode: 'idle', one: null, two: null, lastTap: null };
+    let direct = directTouchStart();
+    let directTimer = null;
+
+    function scheduleFlush() {
+      if (flushQueued) return;
+      flushQueued = true;
+      soon(flushInput);
+    }
+
+    function queueMove() {
+      moveDirty = true;
+      placeMark();
+      scheduleFlush();
+    }
+
+    function queueScroll(dx, dy) {
+      scrollAcc.dx += dx;
+      scrollAcc.dy += dy;
+      scheduleFlush();
+    }
+
+    function flushInput() {
+      flushQueued = false;
+      if (moveDirty) { moveDirty = false; send(encodeMove(pointer.x, pointer.y)); }
+      if (scrollAcc.dx !== 0 || scrollAcc.dy !== 0) {
+        send(encodeScroll(scrollAcc.dx, scrollAcc.dy));
+        scrollAcc = { dx: 0, dy: 0 };
+      }
+    }
+
+    function sendButton(button, down, clicks) {
+      if (moveDirty) { moveDirty = false; send(encodeMove(pointer.x, pointer.y)); }
+      send(encodeButton(button, down, pointer.x, pointer.y, clicks));
+    }
+
+    function sendClick(button, clicks) {
+      sendButton(button, true, clicks);
+      sendButton(button, false, clicks);
+      consumeArmed();
+    }
+
+    function tapKey(code) {
+      send(encodeKey(code, true));
+      send(encodeKey(code, false));
+    }
+
+    function markPoint() {
+      if (!shown || !(shown.w > 0)) return null;
+      return normToPoint(pointer.x, pointer.y, shown);
+    }
+
+    function placeMark() {
+      const p = markPoint();
+      if (!p) return;
+      const t = 'translate(' + Math.round(p.x * 10) / 10 + 'px, ' + Math.round(p.y * 10) / 10 + 'px)';
+      if (el.pointerMark.dataset.state !== 'off') el.pointerMark.style.transform = t;
+    }
+
+    function showMark() {
+      if (!conn.ready || pointerMode !== 'trackpad' || !(touchSeen || coarsePointer.matches)) return;
+      el.pointerMark.dataset.state = 'on';
+      placeMark();
+      clearTimeout(markTimer);
+      markTimer = setTimeout(() => {
+        if (el.pointerMark.dataset.state === 'on') el.pointerMark.dataset.state = 'idle';
+      }, MARK_LINGER_MS);
+    }
+
+    function hideMark() {
+      clearTimeout(markTimer);
+      el.pointerMark.dataset.state = 'off';
+    }
+
+    function showTapMark(kind) {
+      const p = markPoint();
+      if (!p) return;
+      clearTimeout(tapMarkTimer);
+      el.tapMark.dataset.state = 'off';
+      void el.tapMark.offsetWidth; // restart the animation cleanly
+      el.tapMark.style.transform = 'translate(' + p.x + 'px, ' + p.y + 'px)';
+      el.tapMark.dataset.state = kind;
+      tapMarkTimer = setTimeout(() => { el.tapMark.dataset.state = 'off'; }, TAP_MARK_MS);
+    }
+
+    function showHint(text, ms) {
+      clearTimeout(hintTimer);
+      el.hint.textContent = text;
+      el.hint.hidden = false;
+      hintTimer = setTimeout(hideHint, ms || HINT_MS);
+    }
+
+    function hideHint() {
+      clearTimeout(hintTimer);
+      el.hint.hidden = true;
+    }
+
+    function noteTouchDevice() {
+      session.dataset.touch = touchSeen || coarsePointer.matches || navigator.maxTouchPoints > 0 ? 'yes' : 'no';
+    }
+
+    function setPointerMode(next, chosen, fromStrip) {
+      const mode = normalizePointerMode(next);
+      if (mode !== pointerMode) { releaseTouch(); releaseButtons(); }
+      if (chosen) storeSet(POINTER_KEY, mode);
+      pointerMode = mode;
+      session.dataset.pointer = mode;
+      const radio = document.querySelector('input[name="pointer-mode"][value="' + mode + '"]');
+      if (radio) radio.checked = true;
+      const label = pointerModeLabel(mode);
+      const other = pointerModeLabel(mode === 'touch' ? 'trackpad' : 'touch');
+      el.pointerWord.textContent = label;
+      el.pointerToggle.setAttribute('aria-label', 'Pointer: ' + label + '. Switch to ' + other + '.');
+      el.pointerNote.textContent = pointerModeNote(mode);
+      let hinted = false;
+      if (mode === 'touch') {
+        hideMark();
+        if (chosen && storeGet(TOUCH_HINT_KEY) !== '1') {
+          storeSet(TOUCH_HINT_KEY, '1');
+          showHint('Touch: tap where you want to click. Pinch to zoom in for small targets.', HINT_MS);
+          hinted = true;
+        }
+      } else {
+        hideHint();
+        showMark();
+      }
+      if (fromStrip && !hinted) showHint(pointerSwitchHint(mode), SWITCH_HINT_MS);
+    }
+
+    function releaseButtons() {
+      for (const b of Array.from(heldButtons)) sendButton(b, false, 1);
+      heldButtons.clear();
+    }
+
+    function releaseTouch() {
+      if (touch.mode === 'one' && touch.one && touch.one.drag) {
+        sendButton(0, false, 1);
+        consumeArmed();
+      }
+      runDirect({ type: 'release', t: mono() });
+      clearTimeout(directTimer);
+      directTimer = null;
+      touch.mode = touch.points.size > 0 ? 'spent' : 'idle';
+      touch.one = null;
+      touch.two = null;
+    }
+
+    function releaseAllInput() {
+      releaseKeys(true);
+      releaseButtons();
+      releaseTouch();
+    }
+
+    // The host has already let go of everything: only the page's own
+    // bookkeeping returns to rest, nothing is sent.
+    function resetInputState() {
+      deskKeys = deskKeysStart();
+      wheelRem = { x: 0, y: 0 };
+      heldButtons.clear();
+      moveDirty = false;
+      scrollAcc = { dx: 0, dy: 0 };
+      for (const code of Object.keys(mods)) setModifier(code, 'off', true);
+      ltResetState();
+      direct = directTouchStart();
+      clearTimeout(directTimer);
+      directTimer = null;
+      touch = { points: new Map(), mode: 'idle', one: null, two: null, lastTap: null };
+    }
+
+    function mousePoint(e) {
+      const g = geometry();
+      return pointToNorm(e.clientX - g.stage.left, e.clientY - g.stage.top, g.rect);
+    }
+
+    function ghostMouse() { return mono() - lastTouchAt < GHOST_MOUSE_MS; }
+
+    function onMouseDown(e) {
+      if (ghostMouse()) return;
+      const b = mapMouseButton(e.button);
+      e.preventDefault();
+      el.stage.focus({ preventScroll: true });
+      const p = mousePoint(e);
+      if (b === null || !p) return;
+      hideMark();
+      pointer = p;
+      heldButtons.add(b);
+      sendButton(b, true, clickCount(e.detail));
+    }
+
+    function onMouseMove(e) {
+      if (ghostMouse()) return;
+      if (heldButtons.size === 0 && e.target !== el.screen) return;
+      const p = mousePoint(e);
+      if (!p) return;
+      hideMark();
+      pointer = p;
+      queueMove();
+    }
+
+    function onMouseUp(e) {
+      if (ghostMouse()) return;
+      const b = mapMouseButton(e.button);
+      if (b === null || !heldButtons.has(b)) return;
+      heldButtons.delete(b);
+      const p = mousePoint(e);
+      if (p) pointer = p;
+      sendButton(b, false, clickCount(e.detail));
+      consumeArmed();
+    }
+
+    function onWheel(e) {
+      e.preventDefault();
+      const r = deskWheelStep(wheelRem, {
+        deltaX: e.deltaX, deltaY: e.deltaY, deltaMode: e.deltaMode, ctrlKey: e.ctrlKey, shiftKey: e.shiftKey,
+        ctrlHeld: deskHolds(deskKeys, 'ctrl'),
+      }, el.stage.clientHeight);
+      wheelRem = r.rem;
+      if (r.dx !== 0 || r.dy !== 0) queueScroll(r.dx, r.dy);
+    }
+
+    function stagePoint(e) {
+      const r = el.stage.getBoundingClientRect();
+      return { x: e.clientX - r.left, y: e.clientY - r.top };
+    }
+
+    function runDirect(ev) {
+      const r = directTouch(direct, ev);
+      direct = r.state;
+      for (const o of r.out) {
+        if (o.k === 'mm') { pointer = { x: o.x, y: o.y }; queueMove(); }
+        else if (o.k === 'mb') { pointer = { x: o.x, y: o.y }; sendButton(o.b, o.d, o.c); }
+        else if (o.k === 'used') consumeArmed();
+        else if (o.k === 'mark') showTapMark(o.kind);
+        else if (o.k === 'timer') {
+          clearTimeout(directTimer);
+          directTimer = setTimeout(() => { directTimer = null; runDirect({ type: 'timer', t: mono() }); }, o.ms);
+        } else if (o.k === 'timer-off') { clearTimeout(directTimer); directTimer = null; }
+        else if (o.k === 'two') startTwo();
+      }
+    }
+
+    function trackpadDown(id, p) {
+      const now = mono();
+      if (touch.mode === 'idle') {
+        const lt = touch.lastTap;
+        const repeat = !!lt && now - lt.t <= DOUBLE_TAP_MS && Math.hypot(p.x - lt.x, p.y - lt.y) <= DOUBLE_TAP_DIST;
+        touch.one = { id: id, start: p, last: p, lastT: now, t: now, moved: false, repeat: repeat,
+          clicks: repeat ? Math.min(3, lt.clicks + 1) : 1, drag: false };
+        touch.mode = 'one';
+      } else if (touch.mode === 'one' && touch.one && !touch.one.drag) {
+        startTwo();
+      }
+    }
+
+    function trackpadMove(id, p) {
+      const one = touch.one;
+      if (!one || id !== one.id) return;
+      const now = mono();
+      if (!one.moved) {
+        if (Math.hypot(p.x - one.start.x, p.y - one.start.y) < TAP_SLOP) return;
+        one.moved = true;
+        one.last = p;
+        one.lastT = now;
+        if (one.repeat) { one.drag = true; sendButton(0, true, 1); }
+        return;
+      }
+      const g = geometry();
+      pointer = movePointer(pointer, p.x - one.last.x, p.y - one.last.y, now - one.lastT, g.rect.w, g.rect.h);
+      one.last = p;
+      one.lastT = now;
+      queueMove();
+      showMark();
+      const next = followView(g.rect, g.box, pointer, FOLLOW_MARGIN);
+      if (next) setView(view.zoom, next.cx, next.cy);
+    }
+
+    function trackpadUp(id, cancelled) {
+      const one = touch.one;
+      if (!one || id !== one.id) return;
+      const now = mono();
+      touch.lastTap = null;
+      if (one.drag) {
+        sendButton(0, false, 1);
+        consumeArmed();
+      } else if (classifyTouch(cancelled, one.moved, one.repeat, now - one.t) === 'click') {
+        sendClick(0, one.clicks);
+        touch.lastTap = { t: now, x: one.start.x, y: one.start.y, clicks: one.clicks };
+      }
+      touch.one = null;
+      touch.mode = 'spent';
+    }
+
+    function startTwo() {
+      const ids = Array.from(touch.points.keys()).slice(0, 2);
+      if (ids.length < 2) return;
+      const a = touch.points.get(ids[0]);
+      const b = touch.points.get(ids[1]);
+      const c = { x: (a.x + b.x) / 2, y: (a.y + b.y) / 2 };
+      touch.two = { ids: ids, t: mono(), direct: pointerMode === 'touch', dist0: Math.hypot(a.x - b.x, a.y - b.y),
+        c0: c, prevC: c, kind: null, refDist: 1, zoom0: 1, u: 0.5, v: 0.5 };
+      touch.one = null;
+      touch.mode = 'two';
+    }
+
+    function twoMove() {
+      const t2 = touch.two;
+      const a = touch.points.get(t2.ids[0]);
+      const b = touch.points.get(t2.ids[1]);
+      if (!a || !b) return;
+      const d = Math.hypot(a.x - b.x, a.y - b.y);
+      const c = { x: (a.x + b.x) / 2, y: (a.y + b.y) / 2 };
+      if (!t2.kind) {
+        const kind = classifyTwoFinger(d - t2.dist0, Math.hypot(c.x - t2.c0.x, c.y - t2.c0.y));
+        if (!kind) return;
+        const g = geometry();
+        t2.kind = kind;
+        t2.refDist = Math.max(1, d);
+        t2.zoom0 = view.zoom;
+        const uv = pointToNorm(c.x, c.y, g.rect) || { x: 0.5, y: 0.5 };
+        t2.u = uv.x;
+        t2.v = uv.y;
+        if (t2.direct && kind === 'scroll') {
+          const on = pointInPicture(c.x, c.y, g.rect);
+          if (on) { pointer = on; queueMove(); }
+        }
+        t2.prevC = c;
+        return;
+      }
+      if (t2.kind === 'pinch') {
+        const zoom = clamp(t2.zoom0 * d / t2.refDist, ZOOM_MIN, ZOOM_MAX);
+        const g = geometry();
+        const w = g.rect.w / g.rect.zoom * zoom;
+        const h = g.rect.h / g.rect.zoom * zoom;
+        const v = viewForAnchor(g.box, w, h, t2.u, t2.v, c.x, c.y);
+        setView(zoom, v.cx, v.cy);
+      } else {
+        queueScroll((t2.prevC.x - c.x) * TOUCH_SCROLL_GAIN, (t2.prevC.y - c.y) * TOUCH_SCROLL_GAIN);
+      }
+      t2.prevC = c;
+    }
+
+    function twoEnd(cancelled) {
+      const t2 = touch.two;
+      if (!t2.direct && !t2.kind && !cancelled && mono() - t2.t <= TAP_MAX_MS) sendClick(1, 1);
+      touch.two = null;
+      touch.mode = 'spent';
+    }
+
+    function touchNorm(p, landing) {
+      const g = geometry();
+      return landing ? pointInPicture(p.x, p.y, g.rect) : pointToNorm(p.x, p.y, g.rect);
+    }
+
+    function onPointerDown(e) {
+      if (e.pointerType !== 'touch') return;
+      lastTouchAt = mono();
+      if (!touchSeen) { touchSeen = true; noteTouchDevice(); }
+      e.preventDefault();
+      if (!isTypeField(document.activeElement)) el.stage.focus({ preventScroll: true });
+      try { el.screen.setPointerCapture(e.pointerId); } catch (err) { /* already released */ }
+      const p = stagePoint(e);
+      touch.points.set(e.pointerId, p);
+      if (pointerMode === 'trackpad') showMark();
+      if (touch.mode === 'spent' || touch.mode === 'two') return;
+      if (pointerMode === 'touch' && (touch.mode === 'idle' || touch.mode === 'direct')) {
+        touch.mode = 'direct';
+        runDirect({ type: 'down', id: e.pointerId, x: p.x, y: p.y, t: mono(), norm: touchNorm(p, true) });
+        return;
+      }
+      trackpadDown(e.pointerId, p);
+    }
+
+    function onPointerMove(e) {
+      if (e.pointerType !== 'touch' || !touch.points.has(e.pointerId)) return;
+      lastTouchAt = mono();
+      e.preventDefault();
+      const p = stagePoint(e);
+      touch.points.set(e.pointerId, p);
+      if (touch.mode === 'one') trackpadMove(e.pointerId, p);
+      else if (touch.mode === 'two' && touch.two && touch.two.ids.indexOf(e.pointerId) >= 0) twoMove();
+      else if (touch.mode === 'direct') runDirect({ type: 'move', id: e.pointerId, x: p.x, y: p.y, t: mono(), norm: touchNorm(p, false) });
+    }
+
+    function onPointerEnd(e) {
+      if (e.pointerType !== 'touch' || !touch.points.has(e.pointerId)) return;
+      lastTouchAt = mono();
+      const cancelled = e.type === 'pointercancel';
+      const p = stagePoint(e);
+      touch.points.delete(e.pointerId);
+      if (touch.mode === 'one') trackpadUp(e.pointerId, cancelled);
+      else if (touch.mode === 'two' && touch.two && touch.two.ids.indexOf(e.pointerId) >= 0) twoEnd(cancelled);
+      else if (touch.mode === 'direct') {
+        runDirect({ type: 'up', id: e.pointerId, x: p.x, y: p.y, t: mono(), norm: touchNorm(p, false), cancelled: cancelled });
+        touch.mode = 'spent';
+      }
+      if (touch.points.size === 0) { touch.mode = 'idle'; touch.one = null; touch.two = null; }
+    }
+
+    function blockBackForward(e) {
+      if ((e.button === 3 || e.button === 4) && !session.hidden) e.preventDefault();
+    }
+
+    // -------------------------------------------------------------------
+    // Keyboards: sticky modifiers, key buttons, the physical keyboard
+    // -------------------------------------------------------------------
+
+    const mods = {};
+    let deskKeys = deskKeysStart();
+    const desk = { platform: 'other', swap: false, chars: false, capture: 'unsupported' };
+
+    function deskOpts() { return { platform: desk.platform, swap: desk.swap, chars: desk.chars }; }
+
+    function initModifiers() {
+      for (const b of document.querySelectorAll('[data-mod]')) {
+        const code = b.dataset.mod;
+        if (!mods[code]) mods[code] = { state: 'off', tapAt: -Infinity, buttons: [] };
+        mods[code].buttons.push(b);
+      }
+      for (const code of Object.keys(mods)) setModifier(code, 'off', true);
+    }
+
+    function anyModifierOn() { return Object.values(mods).some((m) => m.state !== 'off'); }
+
+    function setModifier(code, next, silent) {
+      const m = mods[code];
+      if (!m) return;
+      const was = m.state;
+      m.state = next;
+      const name = MODIFIER_NAMES[code] || code;
+      for (const b of m.buttons) {
+        b.dataset.state = next;
+        b.setAttribute('aria-pressed', next === 'off' ? 'false' : 'true');
+        b.setAttribute('aria-label', modifierLabel(name, next));
+      }
+      if (!silent && (was === 'off') !== (next === 'off')) send(encodeKey(code, next !== 'off'));
+    }
+
+    function tapModifier(code) {
+      if (!conn.ready) return;
+      const m = mods[code];
+      if (!m) return;
+      const now = mono();
+      const next = nextModifierState(m.state, now - m.tapAt);
+      m.tapAt = now;
+      setModifier(code, next, false);
+    }
+
+    function consumeArmed() {
+      for (const code of Object.keys(mods)) if (mods[code].state === 'armed') setModifier(code, 'off', false);
+      ltOutsideInput();
+    }
+
+    function sendChord(chord) {
+      const c = parseChord(chord);
+      if (!c) return;
+      const pressed = c.modifiers.filter((m) => !(mods[m] && mods[m].state !== 'off'));
+      for (const m of pressed) send(encodeKey(m, true));
+      tapKey(c.key);
+      for (const m of pressed.slice().reverse()) send(encodeKey(m, false));
+      consumeArmed();
+    }
+
+    function onControlClick(event) {
+      const b = event.target.closest('button');
+      if (!b) return;
+      if (b.dataset.mod) { tapModifier(b.dataset.mod); return; }
+      if (b.dataset.key) {
+        if (!conn.ready) return;
+        tapKey(b.dataset.key);
+        consumeArmed();
+        return;
+      }
+      if (b.dataset.chord) {
+        if (!conn.ready) return;
+        const chord = b.dataset.chord;
+        if (b.dataset.confirm) askConfirm(b.dataset.confirm, 'Send', () => sendChord(chord));
+        else sendChord(chord);
+      }
+    }
+
+    // A press on a key button must not take focus from the stage or the
+    // type box, so a phone keyboard stays up and keys keep going.
+    function keepFocus(event) {
+      if (event.target.closest('button')) event.preventDefault();
+    }
+
+    function feedKeys(ev) {
+      ev.sticky = anyModifierOn();
+      const r = deskKeyStep(deskKeys, ev, deskOpts());
+      deskKeys = r.state;
+      for (const o of r.out) {
+        if (o.s !== undefined) for (const piece of chunkText(o.s, TEXT_MAX)) send(encodeText(piece));
+        else send(encodeKey(o.k, o.d));
+      }
+      return r;
+    }
+
+    function physicalKeyDown(code) { return deskKeys.phys.some((e) => e.code === code); }
+
+    function keyEvent(type, e) {
+      return {
+        type: type, code: e.code, key: e.key, ctrl: e.ctrlKey, alt: e.altKey, shift: e.shiftKey,
+        altGraph: !!(e.getModifierState && e.getModifierState('AltGraph')),
+        caps: !!(e.getModifierState && e.getModifierState('CapsLock')),
+      };
+    }
+
+    function onKeyDown(e) {
+      if (!conn.ready || e.isComposing || !isKeyCode(e.code)) return;
+      const r = feedKeys(keyEvent('down', e));
+      if (r.prevent) e.preventDefault();
+    }
+
+    function onKeyUp(e) {
+      if (!isKeyCode(e.code)) return;
+      const r = feedKeys(keyEvent('up', e));
+      if (r.prevent && conn.ready) {
+        e.preventDefault();
+        if (!DESK_MOD_CLASS[e.code]) consumeArmed();
+      }
+    }
+
+    function releaseKeys(includeModifiers) { feedKeys({ type: 'release', modifiers: !!includeModifiers }); }
+
+    function onStageFocus() { el.keysChip.hidden = coarsePointer.matches; }
+
+    function onStageBlur() {
+      el.keysChip.hidden = true;
+      releaseKeys(true);
+      releaseButtons();
+    }
+
+    function syncCaptureUi() {
+      el.kbCapture.hidden = desk.capture === 'unsupported';
+      el.kbCapture.textContent = desk.capture === 'on' ? 'Stop capturing keys' : 'Capture all keys';
+      el.kbCapture.setAttribute('aria-pressed', desk.capture === 'on' ? 'true' : 'false');
+      el.kbChip.hidden = desk.capture !== 'on';
+      el.kbCaptureNote.textContent = deskCaptureText(desk.capture, desk.platform);
+    }
+
+    function initDesk() {
+      const hint = navigator.userAgentData && navigator.userAgentData.platform;
+      desk.platform = deskPlatform(navigator.userAgent, navigator.platform, hint, navigator.maxTouchPoints || 0);
+      const defaults = deskDefaults(desk.platform);
+      desk.swap = deskSetting(storeGet('morvane.kb.winShortcuts'), defaults.winShortcuts);
+      desk.chars = deskSetting(storeGet('morvane.kb.typeChars'), defaults.typeChars);
+      el.kbSwap.checked = desk.swap;
+      el.kbChars.checked = desk.chars;
+      el.kbSwap.addEventListener('change', () => {
+        releaseKeys(true);
+        desk.swap = el.kbSwap.checked;
+        storeSet('morvane.kb.winShortcuts', desk.swap ? '1' : '0');
+      });
+      el.kbChars.addEventListener('change', () => {
+        releaseKeys(true);
+        desk.chars = el.kbChars.checked;
+        storeSet('morvane.kb.typeChars', desk.chars ? '1' : '0');
+      });
+      const canLock = !!(navigator.keyboard && typeof navigator.keyboard.lock === 'function' && document.fullscreenEnabled);
+      desk.capture = canLock ? 'off' : 'unsupported';
+      el.kbKept.textContent = deskKeptText(desk.platform, canLock);
+      el.kbCapture.addEventListener('click', toggleCapture);
+      document.addEventListener('fullscreenchange', onFullscreenChange);
+      syncCaptureUi();
+    }
+
+    async function toggleCapture() {
+      if (desk.capture === 'on') {
+        try { navigator.keyboard.unlock(); } catch (e) { /* not locked */ }
+        desk.capture = 'off';
+        if (document.fullscreenElement) document.exitFullscreen().catch(() => {});
+        syncCaptureUi();
+        return;
+      }
+      try {
+        if (!document.fullscreenElement) await document.documentElement.requestFullscreen();
+        await navigator.keyboard.lock();
+        desk.capture = document.fullscreenElement ? 'on' : 'off';
+        if (desk.capture === 'on') el.stage.focus({ preventScroll: true });
+      } catch (e) {
+        try { navigator.keyboard.unlock(); } catch (e2) { /* not locked */ }
+        desk.capture = 'refused';
+      }
+      syncCaptureUi();
+    }
+
+    function onFullscreenChange() {
+      releaseAllInput();
+      if (!document.fullscreenElement && desk.capture === 'on') {
+        try { navigator.keyboard.unlock(); } catch (e) { /* not locked */ }
+        desk.capture = 'off';
+      }
+      syncCaptureUi();
+    }
+
+    // -------------------------------------------------------------------
+    // Live typing
+    // -------------------------------------------------------------------
+
+    const lt = { mode: 'send', state: ltStart(), own: false };
+
+    function ltShow(text) {
+      const f = el.ltField;
+      if (f.value !== text) f.value = text;
+      el.ltStrip.dataset.empty = text.length <= LT_SENTINEL.length ? 'true' : 'false';
+      ltCaretToEnd();
+    }
+
+    function ltCaretToEnd() {
+      const f = el.ltField;
+      if (document.activeElement !== f || lt.state.composing) return;
+      const n = f.value.length;
+      if (f.selectionStart !== n || f.selectionEnd !== n) {
+        try { f.setSelectionRange(n, n); } catch (e) { /* not a text field any more */ }
+      }
+    }
+
+    function ltApply(result) {
+      lt.state = result.state;
+      const messages = ltEncode(result.ops);
+      for (const m of messages) send(m);
+      if (messages.length > 0) {
+        lt.own = true;
+        consumeArmed();
+        lt.own = false;
+      }
+      if (result.field !== null) ltShow(result.field);
+    }
+
+    function ltEvent(e) {
+      if (lt.mode !== 'live') return;
+      const shift = mods.ShiftLeft;
+      const ev = {
+        type: e.type, inputType: e.inputType, composing: !!e.isComposing, code: e.code, key: e.key,
+        keyCode: e.keyCode, shift: e.shiftKey, ctrl: e.ctrlKey, meta: e.metaKey, alt: e.altKey,
+        value: el.ltField.value, anyMod: anyModifierOn(), shiftOn: !!shift && shift.state !== 'off',
+      };
+      const r = ltStep(lt.state, ev);
+      if (r.prevent) e.preventDefault();
+      if (r.real) onKeyDown(e);
+      if (e.type === 'keyup' && isKeyCode(e.code) && physicalKeyDown(e.code)) {
+        lt.own = true;
+        onKeyUp(e);
+        lt.own = false;
+      }
+      ltApply(r);
+    }
+
+    function ltOutsideInput() {
+      if (lt.own || lt.mode !== 'live' || lt.state.tail === '') return;
+      ltApply(ltStep(lt.state, { type: 'reset' }));
+    }
+
+    function ltResetState() {
+      if (lt.mode === 'live') ltApply(ltStep(lt.state, { type: 'reset' }));
+    }
+
+    function ltBlur() {
+      if (lt.mode !== 'live') return;
+      releaseKeys(true);
+      ltApply(ltStep(lt.state, { type: 'blur' }));
+      if (document.activeElement === el.ltField) el.ltField.blur();
+    }
+
+    function setTypeMode(next, chosen) {
+      const mode = normalizeTypeMode(next);
+      if (lt.mode === 'live' && mode !== 'live') ltBlur();
+      if (chosen) storeSet(TYPING_KEY, mode);
+      lt.mode = mode;
+      el.compose.dataset.lt = mode;
+      el.ltToggle.setAttribute('aria-pressed', mode === 'live' ? 'true' : 'false');
+      el.ltStrip.hidden = mode !== 'live';
+      el.ltDone.hidden = mode !== 'live';
+      if (chosen) {
+        relayout();
+        typeField().focus({ preventScroll: true });
+        showHint(mode === 'live' ? 'Live: every key goes to the Mac as you press it.' : 'Send: write here, then press Send.', 3000);
+      }
+    }
+
+    function bindLive() {
+      const f = el.ltField;
+      for (const type of ['keydown', 'keyup', 'beforeinput', 'input', 'compositionstart', 'compositionend']) {
+        f.addEventListener(type, ltEvent);
+      }
+      f.addEventListener('focus', () => { if (lt.mode === 'live') ltApply(ltStep(lt.state, { type: 'focus' })); });
+      f.addEventListener('blur', () => {
+        if (lt.mode !== 'live') return;
+        releaseKeys(true);
+        ltApply(ltStep(lt.state, { type: 'blur' }));
+      });
+      f.addEventListener('select', ltCaretToEnd);
+      f.addEventListener('click', ltCaretToEnd);
+      document.addEventListener('selectionchange', ltCaretToEnd);
+      el.ltDone.addEventListener('click', () => f.blur());
+      el.ltToggle.addEventListener('click', () => setTypeMode(lt.mode === 'live' ? 'send' : 'live', true));
+    }
+
+    // -------------------------------------------------------------------
     // Start-up
     // -------------------------------------------------------------------
 
@@ -1868,11 +3169,36 @@
     }
 
     function bindStage() {
-      el.screen.addEventListener('contextmenu', (e) => e.preventDefault());
-      el.screen.addEventListener('dragstart', (e) => e.preventDefault());
-      el.screen.addEventListener('selectstart', (e) => e.preventDefault());
+      const c = el.screen;
+      c.addEventListener('pointerdown', onPointerDown);
+      c.addEventListener('pointermove', onPointerMove);
+      c.addEventListener('pointerup', onPointerEnd);
+      c.addEventListener('pointercancel', onPointerEnd);
+      c.addEventListener('mousedown', onMouseDown);
+      c.addEventListener('wheel', onWheel, { passive: false });
+      c.addEventListener('contextmenu', (e) => e.preventDefault());
+      c.addEventListener('dragstart', (e) => e.preventDefault());
+      c.addEventListener('selectstart', (e) => e.preventDefault());
+      c.addEventListener('auxclick', (e) => e.preventDefault());
+      window.addEventListener('mousemove', onMouseMove);
+      window.addEventListener('mouseup', onMouseUp);
+      for (const type of ['mousedown', 'mouseup', 'auxclick']) window.addEventListener(type, blockBackForward, true);
       document.addEventListener('gesturestart', (e) => e.preventDefault());
+      el.stage.addEventListener('keydown', onKeyDown);
+      el.stage.addEventListener('keyup', onKeyUp);
+      el.stage.addEventListener('focus', onStageFocus);
+      el.stage.addEventListener('blur', onStageBlur);
       window.addEventListener('blur', () => releaseAllInput());
+      window.addEventListener('beforeunload', (e) => {
+        if (!conn.ready) return;
+        e.preventDefault();
+        e.returnValue = '';
+      });
+    }
+
+    function bindKeyButtons() {
+      for (const area of [el.compose, el.keys, el.more, el.clip, el.files]) area.addEventListener('click', onControlClick);
+      for (const area of [el.compose, el.keys]) area.addEventListener('mousedown', keepFocus);
     }
 
     function bindLayout() {
@@ -1930,6 +3256,10 @@
         r.addEventListener('change', () => { if (r.checked) setPicturePref(r.value); });
       }
       el.videoRetry.addEventListener('click', () => videoEvent({ type: 'retry' }));
+      el.pointerToggle.addEventListener('click', () => setPointerMode(pointerMode === 'touch' ? 'trackpad' : 'touch', true, true));
+      for (const r of document.querySelectorAll('input[name="pointer-mode"]')) {
+        r.addEventListener('change', () => { if (r.checked) setPointerMode(r.value, true, false); });
+      }
     }
 
     function bindLifecycle() {
@@ -1941,14 +3271,19 @@
       setInterval(videoTick, VIDEO_TICK_MS);
     }
 
+    initModifiers();
     bindPairing();
     bindStage();
     bindLayout();
     bindControls();
+    bindKeyButtons();
     bindLifecycle();
+    initDesk();
+    bindLive();
+    setTypeMode(storeGet(TYPING_KEY), false);
     applyPlainMode();
-    if (navigator.maxTouchPoints > 0 || coarsePointer.matches) session.dataset.touch = 'yes';
-    else session.dataset.touch = 'no';
+    noteTouchDevice();
+    setPointerMode(storeGet(POINTER_KEY), false, false);
     syncPictureUi();
     syncComposeState();
     syncViewport();
@@ -1973,6 +3308,12 @@
     statusBanners, byeText, stopAdvice, retryText, pairErrorText, shouldAutoReconnect,
     normalizePicturePref, parseVideoHeader, parseVideoAnnounce, videoMaxSize, encodeVideoWant,
     formatRate, videoStart, videoStep, pictureStatus,
+    accelGain, movePointer, classifyTwoFinger, tapCount, classifyTouch, pointInPicture, directTouchStart,
+    directTouch, normalizePointerMode, pointerModeLabel, pointerModeNote, pointerSwitchHint, deskMouseButton,
+    deskWheelStep,
+    nextModifierState, modifierLabel, deskPlatform, deskDefaults, deskSetting, deskMapCode, deskPrintable,
+    deskKeyAction, deskKeysStart, deskHolds, deskKeyStep, deskKeptText, deskCaptureText,
+    LT_SENTINEL, normalizeTypeMode, ltKeyForChar, ltGraphemes, ltIsRealKey, ltStart, ltStep, ltEncode,
   };
 
   if (typeof module !== 'undefined' && module.exports) {

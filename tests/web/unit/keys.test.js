@@ -1,0 +1,174 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const app = require('../../../src/web/app.js');
+
+// Drives the tracker with key events; each entry is [type, code, key, extra].
+function keys(events, opts) {
+  let s = app.deskKeysStart();
+  const sent = [];
+  const prevents = [];
+  for (const [type, code, key, extra] of events) {
+    const r = app.deskKeyStep(s, Object.assign({ type, code, key }, extra || {}), opts);
+    s = r.state;
+    prevents.push(r.prevent);
+    for (const o of r.out) sent.push(o.s !== undefined ? 'text:' + o.s : o.k + (o.d ? '+' : '-'));
+  }
+  return { sent, state: s, prevents };
+}
+
+const WIN = { platform: 'windows', swap: true, chars: false };
+const MAC = { platform: 'mac', swap: false, chars: false };
+
+test('Windows-style shortcuts turn Control into Command and rewrite word and line keys', () => {
+  let r = keys([['down', 'ControlLeft', 'Control', { ctrl: true }], ['down', 'KeyC', 'c', { ctrl: true }],
+    ['up', 'KeyC', 'c', { ctrl: true }], ['up', 'ControlLeft', 'Control', { ctrl: false }]], WIN);
+  assert.deepEqual(r.sent, ['MetaLeft+', 'KeyC+', 'KeyC-', 'MetaLeft-']);
+  r = keys([['down', 'ControlLeft', 'Control', { ctrl: true }], ['down', 'ArrowLeft', 'ArrowLeft', { ctrl: true }],
+    ['up', 'ArrowLeft', 'ArrowLeft', { ctrl: true }], ['up', 'ControlLeft', 'Control', { ctrl: false }]], WIN);
+  assert.deepEqual(r.sent, ['MetaLeft+', 'MetaLeft-', 'AltLeft+', 'ArrowLeft+', 'ArrowLeft-', 'AltLeft-', 'MetaLeft+', 'MetaLeft-']);
+  r = keys([['down', 'Home', 'Home'], ['up', 'Home', 'Home']], WIN);
+  assert.deepEqual(r.sent, ['MetaLeft+', 'ArrowLeft+', 'ArrowLeft-', 'MetaLeft-']);
+  // Alt+Tab, Tab, Tab, let go of Alt: Command is held across the Tabs.
+  r = keys([['down', 'AltLeft', 'Alt', { alt: true }], ['down', 'Tab', 'Tab', { alt: true }], ['up', 'Tab', 'Tab', { alt: true }],
+    ['down', 'Tab', 'Tab', { alt: true }], ['up', 'Tab', 'Tab', { alt: true }], ['up', 'AltLeft', 'Alt', { alt: false }]], WIN);
+  assert.deepEqual(r.sent, ['AltLeft+', 'AltLeft-', 'MetaLeft+', 'Tab+', 'Tab-', 'Tab+', 'Tab-', 'MetaLeft-']);
+  // Without the swap nothing is rewritten.
+  r = keys([['down', 'Home', 'Home'], ['up', 'Home', 'Home']], MAC);
+  assert.deepEqual(r.sent, ['Home+', 'Home-']);
+});
+
+test('characters a layout makes with AltGr or Caps Lock are typed as text; local keys stay local', () => {
+  let r = keys([['down', 'ControlLeft', 'Control', { ctrl: true }], ['down', 'AltRight', 'AltGraph', { ctrl: true, alt: true }],
+    ['down', 'KeyE', '€', { ctrl: true, alt: true }], ['up', 'KeyE', '€', { ctrl: true, alt: true }]],
+  { platform: 'windows', swap: false, chars: false });
+  assert.deepEqual(r.sent, ['ControlLeft+', 'ControlLeft-', 'text:€'], "Windows' extra Control is let go before the euro sign");
+  assert.equal(r.state.sent.length, 0);
+  r = keys([['down', 'CapsLock', 'CapsLock'], ['down', 'KeyA', 'A', { caps: true }], ['up', 'KeyA', 'A', { caps: true }]], MAC);
+  assert.deepEqual(r.sent, ['text:A']);
+  assert.equal(r.prevents[0], false, 'Caps Lock is neither sent nor prevented');
+  for (const code of ['AudioVolumeUp', 'MediaPlayPause', 'PrintScreen', 'ScrollLock', 'Pause']) {
+    const k = keys([['down', code, code]], MAC);
+    assert.deepEqual(k.sent, []);
+    assert.equal(k.prevents[0], false, code);
+  }
+  // The keypad with NumLock off on Windows: 5 is quiet, 8 is an arrow.
+  r = keys([['down', 'Numpad5', 'Clear'], ['down', 'Numpad8', 'ArrowUp']], { platform: 'windows', swap: false });
+  assert.deepEqual(r.sent, ['ArrowUp+']);
+  assert.equal(app.deskMapCode('NumLock', { platform: 'mac' }), 'NumLock');
+  assert.equal(app.deskMapCode('NumLock', { platform: 'windows' }), null);
+  assert.equal(app.deskMapCode('OSLeft', {}), 'MetaLeft');
+  assert.equal(app.deskMapCode('Key-A', {}), null);
+});
+
+test('held keys repeat as downs, and letting go of Command lets go of everything', () => {
+  let r = keys([['down', 'KeyA', 'a'], ['down', 'KeyA', 'a'], ['down', 'KeyA', 'a'], ['up', 'KeyA', 'a']], MAC);
+  assert.deepEqual(r.sent, ['KeyA+', 'KeyA+', 'KeyA+', 'KeyA-']);
+  r = keys([['down', 'MetaLeft', 'Meta'], ['down', 'KeyZ', 'z'], ['up', 'MetaLeft', 'Meta']], MAC);
+  assert.deepEqual(r.sent, ['MetaLeft+', 'KeyZ+', 'KeyZ-', 'MetaLeft-']);
+  assert.deepEqual(r.state.phys, []);
+  // A Control key-up that went to another window is noticed on the next key.
+  r = keys([['down', 'ControlLeft', 'Control', { ctrl: true }], ['down', 'KeyB', 'b', { ctrl: false }]], MAC);
+  assert.deepEqual(r.sent, ['ControlLeft+', 'ControlLeft-', 'KeyB+']);
+  // Release everything, modifiers included, sends every key-up once.
+  let s = r.state;
+  const rel = app.deskKeyStep(s, { type: 'release', modifiers: true }, MAC);
+  assert.deepEqual(rel.out, [{ k: 'KeyB', d: false }]);
+  assert.deepEqual(rel.state, app.deskKeysStart());
+  assert.equal(app.deskKeyStep(s, { type: 'down', code: 'Bad code' }, MAC).prevent, false);
+  // An on-screen modifier makes a letter a shortcut key, not text.
+  r = keys([['down', 'KeyC', 'c', { sticky: true }]], { platform: 'mac', swap: false, chars: true });
+  assert.deepEqual(r.sent, ['KeyC+']);
+  r = keys([['down', 'KeyC', 'c']], { platform: 'mac', swap: false, chars: true });
+  assert.deepEqual(r.sent, ['text:c']);
+  assert.equal(app.deskHolds(app.deskKeysStart(), 'ctrl'), false);
+});
+
+test('the platform is read from the platform string first and the wording follows it', () => {
+  const chromeMac = 'Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) Chrome/120.0';
+  assert.equal(app.deskPlatform(chromeMac, 'MacIntel', '', 0), 'mac');
+  assert.equal(app.deskPlatform('Mozilla/5.0 (Macintosh) Version/17 Safari/605', 'MacIntel', '', 5), 'ios');
+  assert.equal(app.deskPlatform('', 'Win32', '', 0), 'windows');
+  assert.equal(app.deskPlatform('Mozilla/5.0 (Linux; Android 14)', 'Linux armv8l', '', 5), 'android');
+  assert.equal(app.deskPlatform('Mozilla/5.0 (X11; CrOS x86_64)', 'Linux x86_64', '', 0), 'chromeos');
+  assert.equal(app.deskPlatform('Mozilla/5.0 (X11; Linux x86_64)', 'Linux x86_64', '', 0), 'linux');
+  assert.equal(app.deskPlatform('', '', 'macOS', 0), 'mac');
+  assert.equal(app.deskPlatform('Mozilla/5.0 (Windows NT 10.0)', '', '', 0), 'windows');
+  assert.equal(app.deskPlatform('', 'Plan9', '', 0), 'other');
+  assert.deepEqual(app.deskDefaults('windows'), { winShortcuts: true, typeChars: false });
+  assert.equal(app.deskSetting('0', true), false);
+  assert.equal(app.deskSetting('yes', true), true);
+  assert.match(app.deskKeptText('mac', true), /other Mac\. This Mac keeps a few: .* Or use Capture all keys in More\.$/);
+  assert.match(app.deskKeptText('linux', false), /^click the picture and type, and most keys go straight to the Mac\. This browser takes/);
+  assert.equal(app.deskCaptureText('refused', 'mac'), 'The browser did not allow it. Use the buttons in Keys instead.');
+  assert.match(app.deskCaptureText('off', 'windows'), /Alt\+Tab, to the Mac/);
+});
+
+// Live typing: feeds events to the step function, gathering the messages.
+function live(events) {
+  let s = app.ltStart();
+  const msgs = [];
+  let last = null;
+  for (const ev of events) {
+    last = app.ltStep(s, ev);
+    s = last.state;
+    msgs.push(...app.ltEncode(last.ops).map((m) => JSON.parse(m)));
+  }
+  return { msgs, state: s, last };
+}
+const Z = app.LT_SENTINEL;
+
+test('live typing mirrors the field: new letters are typed, changes become Backspaces', () => {
+  const word = [{ type: 'focus' }];
+  let value = Z;
+  for (const ch of 'hello') { value += ch; word.push({ type: 'input', value }); }
+  let r = live(word);
+  assert.deepEqual(r.msgs.map((m) => m.s), ['h', 'e', 'l', 'l', 'o']);
+  assert.equal(r.last.field, Z + 'hello');
+  // Autocorrect replaces "cat" by "dog " in one input: three Backspaces, then the new word.
+  r = live([{ type: 'focus' }, { type: 'input', value: Z + 'cat' }, { type: 'input', value: Z + 'dog ' }]);
+  assert.deepEqual(r.msgs.slice(1).map((m) => m.t === 'k' ? m.code + (m.d ? '+' : '-') : m.s),
+    ['Backspace+', 'Backspace-', 'Backspace+', 'Backspace-', 'Backspace+', 'Backspace-', 'dog ']);
+  // Only what follows the common start is replaced.
+  r = live([{ type: 'focus' }, { type: 'input', value: Z + 'teh' }, { type: 'input', value: Z + 'the' }]);
+  assert.deepEqual(r.msgs.slice(1).map((m) => m.t === 'k' ? m.code + (m.d ? '+' : '-') : m.s),
+    ['Backspace+', 'Backspace-', 'Backspace+', 'Backspace-', 'he']);
+  // Backspace in a field that looks empty.
+  r = live([{ type: 'focus' }, { type: 'input', value: '' }]);
+  assert.deepEqual(r.msgs.map((m) => m.code + m.d), ['Backspacetrue', 'Backspacefalse']);
+  assert.equal(r.last.field, Z);
+  // An IME composition sends only the final text, once.
+  r = live([{ type: 'focus' }, { type: 'compositionstart' }, { type: 'input', value: Z + 'に' },
+    { type: 'compositionend', value: Z + '日本' }, { type: 'input', value: Z + '日本' }]);
+  assert.deepEqual(r.msgs, [{ t: 'text', s: '日本' }]);
+  // A Return from the on-screen keyboard taps Enter and nothing else.
+  r = live([{ type: 'focus' }, { type: 'beforeinput', inputType: 'insertLineBreak' }]);
+  assert.deepEqual(r.msgs.map((m) => m.code), ['Enter', 'Enter']);
+  assert.equal(r.last.prevent, true);
+  // A paste of 5000 characters goes in pieces of 2000.
+  r = live([{ type: 'focus' }, { type: 'input', value: Z + 'x'.repeat(5000) }]);
+  assert.deepEqual(r.msgs.map((m) => m.s.length), [2000, 2000, 1000]);
+  assert.equal(r.state.tail.length, 24, 'the tail is cut to its last 24 graphemes');
+  // Losing focus empties the field; the next focus starts afresh.
+  r = live([{ type: 'focus' }, { type: 'input', value: Z + 'ab' }, { type: 'blur' }, { type: 'focus' }, { type: 'input', value: Z + 'c' }]);
+  assert.deepEqual(r.msgs.map((m) => m.s), ['ab', 'c']);
+});
+
+test('live typing sends shortcuts as keys when an on-screen modifier is on, and real keys go the keyboard road', () => {
+  let r = live([{ type: 'focus' }, { type: 'input', value: Z + 'c', anyMod: true }]);
+  assert.deepEqual(r.msgs.map((m) => m.code + (m.d ? '+' : '-')), ['KeyC+', 'KeyC-']);
+  assert.equal(r.state.tail, '');
+  r = live([{ type: 'focus' }, { type: 'input', value: Z + 'C', anyMod: true, shiftOn: false }]);
+  assert.deepEqual(r.msgs.map((m) => m.code + (m.d ? '+' : '-')), ['ShiftLeft+', 'KeyC+', 'KeyC-', 'ShiftLeft-']);
+  assert.equal(app.ltIsRealKey({ code: 'KeyA', key: 'a', shift: false }), true);
+  assert.equal(app.ltIsRealKey({ code: 'KeyQ', key: 'a', shift: false }), false, 'a French layout types text');
+  assert.equal(app.ltIsRealKey({ code: 'KeyA', key: 'Unidentified' }), false);
+  assert.equal(app.ltIsRealKey({ code: 'Enter', key: 'Enter' }), true);
+  assert.equal(app.ltIsRealKey({ code: 'KeyA', key: 'a', keyCode: 229 }), false);
+  r = live([{ type: 'focus' }, { type: 'keydown', code: 'KeyA', key: 'a' }, { type: 'beforeinput', inputType: 'insertText' },
+    { type: 'input', value: Z + 'a' }, { type: 'keyup', code: 'KeyA', key: 'a' }]);
+  assert.deepEqual(r.msgs, [], 'the keyboard road sends real keys, not the field');
+  assert.equal(r.state.tail, 'a');
+  assert.equal(app.normalizeTypeMode('live'), 'live');
+  assert.equal(app.normalizeTypeMode('x'), 'send');
+});
