@@ -1350,6 +1350,246 @@
   }
 
   // ---------------------------------------------------------------------
+  // Clipboard sheet
+  // ---------------------------------------------------------------------
+
+  const CLIP_MAX = 100000;
+  const CLIP_CHUNK = 2000;
+  const CLIP_MAX_CHUNKS = 128;
+  const CLIP_ID_MAX = 999999;
+  const MESSAGE_MAX_BYTES = 16384;
+  const CLIP_PUT_TIMEOUT_MS = 20000;
+  const CLIP_GET_TIMEOUT_MS = 65000;
+  const CLIP_COPY_WAIT_MS = 450;
+  const CLIP_FINAL_STATES = ['empty', 'private', 'denied', 'needs-permission', 'busy', 'too-soon'];
+
+  const isHigh = (c) => c >= 0xD800 && c <= 0xDBFF;
+  const isLow = (c) => c >= 0xDC00 && c <= 0xDFFF;
+
+  function isClipId(id) { return Number.isInteger(id) && id >= 1 && id <= CLIP_ID_MAX; }
+
+  function clipClean(text) {
+    const s = text == null ? '' : String(text);
+    let out = '';
+    for (let i = 0; i < s.length; i++) {
+      const c = s.charCodeAt(i);
+      if (isHigh(c)) {
+        if (i + 1 < s.length && isLow(s.charCodeAt(i + 1))) { out += s[i] + s[i + 1]; i++; } else out += '\uFFFD';
+      } else if (isLow(c)) {
+        out += '\uFFFD';
+      } else {
+        out += s[i];
+      }
+    }
+    return out;
+  }
+
+  function clipChunks(text, size) {
+    const n = Math.max(2, Math.floor(size) || 0);
+    const out = [];
+    let i = 0;
+    while (i < text.length) {
+      let end = Math.min(i + n, text.length);
+      if (end < text.length && isHigh(text.charCodeAt(end - 1))) end -= 1;
+      out.push(text.slice(i, end));
+      i = end;
+    }
+    return out;
+  }
+
+  function utf8Length(s) {
+    let n = 0;
+    for (const ch of String(s == null ? '' : s)) {
+      const cp = ch.codePointAt(0);
+      n += cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+    }
+    return n;
+  }
+
+  function encodeClipGet(id) { return isClipId(id) ? JSON.stringify({ t: 'clip-get', id: id }) : null; }
+
+  function clipPutMessages(id, raw) {
+    if (!isClipId(id)) return { error: 'bad-id' };
+    const text = clipClean(raw);
+    if (text.length === 0) return { error: 'empty' };
+    if (text.length > CLIP_MAX) return { error: 'too-long' };
+    const parts = clipChunks(text, CLIP_CHUNK);
+    const messages = [JSON.stringify({ t: 'clip-put', id: id, n: parts.length, len: text.length })];
+    parts.forEach((s, i) => messages.push(JSON.stringify({ t: 'clip-chunk', id: id, i: i, s: s })));
+    if (messages.some((m) => utf8Length(m) > MESSAGE_MAX_BYTES)) return { error: 'too-long' };
+    return { messages: messages, len: text.length };
+  }
+
+  function clipAnswer(msg, id) {
+    if (!msg || msg.t !== 'clip' || msg.id !== id) return { kind: 'ignore' };
+    if (msg.state === 'asking') return { kind: 'asking' };
+    if (CLIP_FINAL_STATES.indexOf(msg.state) >= 0) return { kind: 'final', state: msg.state };
+    if (msg.state === 'text' && Number.isInteger(msg.n) && msg.n >= 1 && msg.n <= CLIP_MAX_CHUNKS &&
+        Number.isInteger(msg.len) && msg.len >= 1 && msg.len <= CLIP_MAX && msg.n <= msg.len && typeof msg.cut === 'boolean') {
+      return { kind: 'receive', rx: { id: id, n: msg.n, len: msg.len, cut: msg.cut, next: 0, got: 0, parts: [] } };
+    }
+    return { kind: 'broken' };
+  }
+
+  function clipChunkIn(rx, msg) {
+    if (!msg || msg.t !== 'clip-data' || msg.id !== rx.id) return { kind: 'ignore', rx: rx };
+    if (msg.i !== rx.next || typeof msg.s !== 'string' || msg.s.length === 0 || rx.got + msg.s.length > rx.len) {
+      return { kind: 'broken', rx: rx };
+    }
+    const next = { id: rx.id, n: rx.n, len: rx.len, cut: rx.cut, next: rx.next + 1, got: rx.got + msg.s.length, parts: rx.parts.concat([msg.s]) };
+    if (next.next < next.n) return { kind: 'more', rx: next };
+    if (next.got !== next.len) return { kind: 'broken', rx: next };
+    return { kind: 'done', rx: next, text: next.parts.join('') };
+  }
+
+  function clipPutAnswer(msg, id) {
+    if (!msg || msg.t !== 'clip-put-result' || msg.id !== id) return null;
+    if (msg.ok === true) return 'ok';
+    return typeof msg.error === 'string' && msg.error ? msg.error : 'failed';
+  }
+
+  function clipCountText(length) {
+    if (!(length > 0)) return '';
+    const fmt = (n) => n.toLocaleString('en-US');
+    return fmt(length) + ' of ' + fmt(CLIP_MAX) + ' characters' + (length > CLIP_MAX ? ': too long to send' : '');
+  }
+
+  const CLIP_STATUS = {
+    'sending': ['busy', 'Sending to the Mac.'],
+    'sent': ['ok', 'On the Mac’s clipboard.'],
+    'getting': ['busy', 'Asking the Mac for its clipboard.'],
+    'copying': ['busy', 'Copying on the Mac, then asking for its clipboard.'],
+    'got': ['ok', 'This is the text on the Mac’s clipboard.'],
+    'got-cut': ['ok', 'This is the first 100,000 characters of the Mac’s clipboard. There was more, and it was cut.'],
+    'asking': ['busy', 'The Mac is asking for permission to share its clipboard. Allow it on the Mac’s screen; you can press the button from here.'],
+    'needs-permission': ['error', 'The Mac asked for permission to share its clipboard and got no answer. Allow it on the Mac once, then try again.'],
+    'denied': ['error', 'Not allowed. The Mac did not let Morvane read its clipboard. If the Mac showed a question, choose Allow there and try again. Otherwise allow Morvane to paste from other apps in System Settings on the Mac, under Privacy & Security.'],
+    'private': ['error', 'The Mac’s clipboard holds something marked private, such as a password. It was not sent.'],
+    'empty': ['error', 'The Mac’s clipboard has no text. A picture or a file cannot be fetched.'],
+    'busy': ['error', 'The Mac is still busy with the last clipboard request. Try again in a moment.'],
+    'too-soon': ['error', 'That was too quick after the last one. Wait a second and try again.'],
+    'nothing': ['error', 'There is no text in the box to send.'],
+    'too-long': ['error', 'Too long to send. The limit is 100,000 characters.'],
+    'too-large': ['error', 'Too long to send. The limit is 100,000 characters.'],
+    'write-failed': ['error', 'The Mac could not change its clipboard.'],
+    'timeout': ['error', 'The Mac did not answer in time. Try again.'],
+    'offline': ['error', 'Not connected to the Mac.'],
+    'local-read-failed': ['error', 'This device did not hand over its clipboard. Tap in the box and paste there instead.'],
+    'local-copied': ['ok', 'Copied to this device.'],
+    'local-selected': ['ok', 'The text is selected. Copy it with this device’s own Copy.'],
+    'local-nothing': ['error', 'This device’s clipboard has no text.'],
+    'pasted': ['ok', 'Sent Cmd V to the Mac.'],
+  };
+
+  function clipStatusText(what) {
+    const row = Object.prototype.hasOwnProperty.call(CLIP_STATUS, what) ? CLIP_STATUS[what] : null;
+    return row ? { kind: row[0], text: row[1] } : { kind: 'error', text: 'The text did not arrive whole. Try again.' };
+  }
+
+  // ---------------------------------------------------------------------
+  // Display chooser
+  // ---------------------------------------------------------------------
+
+  const DISPLAY_MAX = 16;
+  const DISPLAY_NAME_MAX = 48;
+  const DISPLAY_ID_MAX = 4294967295;
+  const DISPLAY_SWITCH_TIMEOUT_MS = 6500;
+
+  function isDisplayId(id) { return Number.isInteger(id) && id >= 0 && id <= DISPLAY_ID_MAX; }
+
+  function parseDisplayList(msg) {
+    if (!msg || msg.t !== 'disp-list' || !Array.isArray(msg.displays)) return null;
+    const displays = [];
+    for (const d of msg.displays.slice(0, DISPLAY_MAX)) {
+      if (!d || typeof d !== 'object' || Array.isArray(d) || !isDisplayId(d.id)) continue;
+      if (displays.some((x) => x.id === d.id)) continue;
+      const side = (v) => (Number.isInteger(v) && v >= 1 && v <= 65535 ? v : 0);
+      const builtin = d.builtin === true;
+      let name = typeof d.name === 'string' ? d.name.replace(/[\u0000-\u001F\u007F]/g, ' ').trim().slice(0, DISPLAY_NAME_MAX) : '';
+      if (!name) name = builtin ? 'Built-in Display' : 'Display ' + (displays.length + 1);
+      displays.push({ id: d.id, name: name, w: side(d.w), h: side(d.h), builtin: builtin, main: d.main === true });
+    }
+    const current = isDisplayId(msg.current) && displays.some((x) => x.id === msg.current) ? msg.current : null;
+    return { displays: displays, current: current, lost: msg.lost === true };
+  }
+
+  function encodeDisplaySelect(id) { return isDisplayId(id) ? JSON.stringify({ t: 'disp-select', id: id }) : null; }
+
+  function displaySizeText(d) { return d && d.w > 0 && d.h > 0 ? d.w + ' × ' + d.h : ''; }
+
+  function displayStart() { return { displays: [], current: null, pending: null, note: '' }; }
+
+  function displayStep(prev, ev) {
+    const s = Object.assign({}, prev);
+    let sendId = null;
+    let moved = false;
+    switch (ev && ev.type) {
+      case 'list': {
+        const l = ev.listing;
+        if (!l) break;
+        moved = prev.current !== null && l.current !== null && l.current !== prev.current;
+        s.displays = l.displays;
+        s.current = l.current;
+        if (l.lost) { s.pending = null; s.note = 'lost'; }
+        else if (!s.pending) s.note = '';
+        else if (s.pending.id === s.current) { s.pending = null; s.note = ''; }
+        else if (!s.displays.some((d) => d.id === s.pending.id)) { s.pending = null; s.note = 'unknown-display'; }
+        break;
+      }
+      case 'result': {
+        const m = ev.msg || {};
+        if (s.pending && m.id === s.pending.id && m.ok !== true) {
+          s.pending = null;
+          s.note = m.error === 'too-soon' || m.error === 'unknown-display' ? m.error : 'failed';
+        }
+        break;
+      }
+      case 'choose':
+        if (s.pending || ev.id === s.current || !s.displays.some((d) => d.id === ev.id)) break;
+        s.pending = { id: ev.id, at: ev.now };
+        s.note = 'switching';
+        sendId = ev.id;
+        break;
+      case 'tick':
+        if (s.pending && ev.now - s.pending.at > DISPLAY_SWITCH_TIMEOUT_MS) { s.pending = null; s.note = 'timeout'; }
+        break;
+      case 'closed':
+        return { state: displayStart(), send: null, moved: false };
+      default:
+        break;
+    }
+    return { state: s, send: sendId, moved: moved };
+  }
+
+  function displayView(state) {
+    const current = state.displays.find((d) => d.id === state.current) || null;
+    const notes = {
+      switching: 'Switching display',
+      lost: 'That display was disconnected.' + (current ? ' Showing ' + current.name + '.' : ''),
+      'too-soon': 'That was too quick after the last switch. Wait a second and try again.',
+      'unknown-display': 'That display is no longer connected.',
+      timeout: 'The Mac did not switch displays. Try again.',
+      failed: 'The Mac could not switch displays.',
+    };
+    const note = notes[state.note] || '';
+    return {
+      visible: state.displays.length > 1,
+      busy: !!state.pending,
+      note: note,
+      noteKind: !note ? '' : state.note === 'switching' ? 'busy' : 'error',
+      options: state.displays.map((d) => {
+        const isCurrent = d.id === state.current;
+        const isPending = !!state.pending && state.pending.id === d.id;
+        return {
+          id: d.id, name: d.name, size: displaySizeText(d), current: isCurrent, pending: isPending,
+          word: isPending ? 'Switching' : isCurrent ? 'Showing' : '',
+          label: d.name + (d.w > 0 && d.h > 0 ? ', ' + d.w + ' by ' + d.h : '') + (isPending ? ', switching' : isCurrent ? ', showing now' : ''),
+        };
+      }),
+    };
+  }
+
+  // ---------------------------------------------------------------------
   // The page
   // ---------------------------------------------------------------------
 
@@ -1368,7 +1608,8 @@
       'keys', 'more', 'clip', 'files', 'cluster', 'type-toggle', 'keys-toggle',
       'files-open', 'fullscreen', 'lock-mac', 'disconnect', 'lid-note', 'quality', 'forget',
       'picture-note', 'video-retry', 'clip-text', 'pointer-note', 'kb-swap', 'kb-chars', 'kb-kept', 'kb-capture',
-      'kb-capture-note',
+      'kb-capture-note', 'clip-count', 'clip-status', 'clip-paste-local', 'clip-send', 'clip-paste-mac', 'clip-get',
+      'clip-copy-get', 'clip-copy-local', 'display-set', 'display-list', 'display-note', 'fit-row',
       'confirm', 'confirm-text', 'confirm-cancel', 'confirm-ok',
     ];
     const el = {};
@@ -1415,16 +1656,12 @@
     }
 
     // Sections not built yet answer the spine's calls with nothing to do.
-    const clipReset = () => { if (el.clipText) el.clipText.value = ''; };
     const fileReset = () => {};
     const soundEnd = () => {};
-    const displayEvent = () => {};
     const fxEvent = () => {};
     const onAudioState = () => {};
-    const onClipMessage = () => {};
     const onFileMessage = () => {};
     const fileOnReady = () => {};
-    const parseDisplayList = (msg) => msg;
     const parseFxState = (msg) => msg;
     const parseFxResult = (msg) => msg;
     const isTypeField = (node) => !!node && (node === el.composeText || node === el.ltField);
@@ -3160,6 +3397,290 @@
     }
 
     // -------------------------------------------------------------------
+    // Clipboard sheet
+    // -------------------------------------------------------------------
+
+    let clipSeq = 0;
+    let clipPut = null;
+    let clipGet = null;
+    let clipCopyTimer = null;
+    let clipGen = 0;
+    const clipButtons = () => [el.clipSend, el.clipGet, el.clipCopyGet, el.clipPasteLocal, el.clipCopyLocal, el.clipPasteMac];
+
+    function clipBusy() { return !!(clipPut || clipGet || clipCopyTimer); }
+
+    function clipSay(what) {
+      if (!what) {
+        el.clipStatus.textContent = '';
+        delete el.clipStatus.dataset.kind;
+        el.clipStatus.hidden = true;
+      } else {
+        const st = clipStatusText(what);
+        el.clipStatus.textContent = st.text;
+        el.clipStatus.dataset.kind = st.kind;
+        el.clipStatus.hidden = false;
+      }
+      syncScrollCues();
+    }
+
+    function clipSyncUi() {
+      const busy = clipBusy();
+      for (const b of clipButtons()) b.disabled = busy;
+      const n = el.clipText.value.length;
+      el.clipCount.textContent = clipCountText(n);
+      el.clipCount.dataset.over = n > CLIP_MAX ? 'true' : 'false';
+    }
+
+    function clipSetText(text) {
+      el.clipText.value = text;
+      clipSyncUi();
+    }
+
+    function clipNextId() {
+      clipSeq = clipSeq >= CLIP_ID_MAX ? 1 : clipSeq + 1;
+      return clipSeq;
+    }
+
+    function clipReset(clearText) {
+      if (clipPut) clearTimeout(clipPut.timer);
+      if (clipGet) clearTimeout(clipGet.timer);
+      clearTimeout(clipCopyTimer);
+      clipPut = null;
+      clipGet = null;
+      clipCopyTimer = null;
+      clipGen += 1;
+      el.clipPasteMac.hidden = true;
+      if (clearText) {
+        el.clipText.value = '';
+        el.clipCopyLocal.hidden = true;
+        clipSay('');
+      }
+      clipSyncUi();
+    }
+
+    function clipSendToMac() {
+      if (clipBusy()) return;
+      el.clipPasteMac.hidden = true;
+      if (!conn.ready) { clipSay('offline'); return; }
+      const id = clipNextId();
+      const plan = clipPutMessages(id, el.clipText.value);
+      if (plan.error) { clipSay(plan.error === 'empty' ? 'nothing' : plan.error); return; }
+      clipGen += 1;
+      clipPut = { id: id, timer: setTimeout(() => { clipPut = null; clipSay('timeout'); clipSyncUi(); }, CLIP_PUT_TIMEOUT_MS) };
+      for (const m of plan.messages) send(m);
+      clipSay('sending');
+      clipSyncUi();
+    }
+
+    function clipAsk() {
+      const id = clipNextId();
+      clipGet = { id: id, rx: null, timer: setTimeout(() => clipEndGet('timeout'), CLIP_GET_TIMEOUT_MS) };
+      send(encodeClipGet(id));
+      clipSyncUi();
+    }
+
+    function clipGetFromMac(copyFirst) {
+      if (clipBusy()) return;
+      el.clipPasteMac.hidden = true;
+      if (!conn.ready) { clipSay('offline'); return; }
+      clipGen += 1;
+      if (!copyFirst) {
+        clipSay('getting');
+        clipAsk();
+        return;
+      }
+      sendChord('MetaLeft+KeyC');
+      clipSay('copying');
+      clipCopyTimer = setTimeout(() => {
+        clipCopyTimer = null;
+        if (!conn.ready) { clipSay('offline'); clipSyncUi(); return; }
+        clipAsk();
+      }, CLIP_COPY_WAIT_MS);
+      clipSyncUi();
+    }
+
+    function clipEndGet(what) {
+      if (clipGet) clearTimeout(clipGet.timer);
+      clipGet = null;
+      clipSay(what);
+      clipSyncUi();
+    }
+
+    function onClipMessage(msg) {
+      if (msg.t === 'clip-put-result') {
+        if (!clipPut) return;
+        const answer = clipPutAnswer(msg, clipPut.id);
+        if (answer === null) return;
+        clearTimeout(clipPut.timer);
+        clipPut = null;
+        el.clipPasteMac.hidden = answer !== 'ok';
+        clipSay(answer === 'ok' ? 'sent' : answer);
+        clipSyncUi();
+        return;
+      }
+      if (!clipGet) return;
+      if (msg.t === 'clip') {
+        if (clipGet.rx) return;
+        const a = clipAnswer(msg, clipGet.id);
+        if (a.kind === 'asking') clipSay('asking');
+        else if (a.kind === 'final') clipEndGet(a.state);
+        else if (a.kind === 'broken') clipEndGet('broken');
+        else if (a.kind === 'receive') clipGet.rx = a.rx;
+        return;
+      }
+      if (msg.t === 'clip-data' && clipGet.rx) {
+        const r = clipChunkIn(clipGet.rx, msg);
+        if (r.kind === 'ignore') return;
+        if (r.kind === 'broken') { clipEndGet('broken'); return; }
+        clipGet.rx = r.rx;
+        if (r.kind === 'done') {
+          clipSetText(r.text);
+          el.clipCopyLocal.hidden = false;
+          clipEndGet(r.rx.cut ? 'got-cut' : 'got');
+        }
+      }
+    }
+
+    async function clipPasteFromDevice() {
+      if (!(navigator.clipboard && typeof navigator.clipboard.readText === 'function')) { clipSay('local-read-failed'); return; }
+      el.clipPasteMac.hidden = true;
+      clipGen += 1;
+      const gen = clipGen;
+      try {
+        const text = await navigator.clipboard.readText();
+        if (gen !== clipGen || ui.sheet !== 'clip') return;
+        if (!text) { clipSay('local-nothing'); return; }
+        clipSetText(text);
+        clipSay('');
+      } catch (e) {
+        if (gen === clipGen) clipSay('local-read-failed');
+      }
+    }
+
+    function clipSelectAll() {
+      el.clipText.focus({ preventScroll: true });
+      el.clipText.select();
+    }
+
+    async function clipCopyToDevice() {
+      el.clipPasteMac.hidden = true;
+      const text = el.clipText.value;
+      if (!text) { clipSay('nothing'); return; }
+      const gen = clipGen;
+      if (!(navigator.clipboard && typeof navigator.clipboard.writeText === 'function')) {
+        clipSelectAll();
+        clipSay('local-selected');
+        return;
+      }
+      try {
+        await navigator.clipboard.writeText(text);
+        if (gen === clipGen && ui.sheet === 'clip') clipSay('local-copied');
+      } catch (e) {
+        if (gen !== clipGen || ui.sheet !== 'clip') return;
+        clipSelectAll();
+        clipSay('local-selected');
+      }
+    }
+
+    function clipPasteOnMac() {
+      if (!conn.ready) { clipSay('offline'); return; }
+      sendChord('MetaLeft+KeyV');
+      clipSay('pasted');
+    }
+
+    function onClipInput() {
+      el.clipPasteMac.hidden = true;
+      el.clipCopyLocal.hidden = true;
+      if (!clipBusy()) clipSay('');
+      clipSyncUi();
+    }
+
+    function bindClipboard() {
+      el.clipPasteLocal.hidden = !(navigator.clipboard && typeof navigator.clipboard.readText === 'function');
+      el.clipSend.addEventListener('click', clipSendToMac);
+      el.clipGet.addEventListener('click', () => clipGetFromMac(false));
+      el.clipCopyGet.addEventListener('click', () => clipGetFromMac(true));
+      el.clipPasteLocal.addEventListener('click', clipPasteFromDevice);
+      el.clipCopyLocal.addEventListener('click', clipCopyToDevice);
+      el.clipPasteMac.addEventListener('click', clipPasteOnMac);
+      el.clipText.addEventListener('input', onClipInput);
+      clipSyncUi();
+    }
+
+    // -------------------------------------------------------------------
+    // Display chooser
+    // -------------------------------------------------------------------
+
+    let displays = displayStart();
+    let displayTimer = null;
+    let displayUiKey = '';
+
+    function displayEvent(ev) {
+      const r = displayStep(displays, Object.assign({ now: mono() }, ev));
+      displays = r.state;
+      if (r.send !== null) send(encodeDisplaySelect(r.send));
+      if (r.moved) {
+        pointer = { x: 0.5, y: 0.5 };
+        startGlide();
+        setView(1, 0.5, 0.5);
+        queueMove();
+        showMark();
+      }
+      if (displays.pending && !displayTimer) {
+        displayTimer = setInterval(() => displayEvent({ type: 'tick' }), 500);
+      } else if (!displays.pending && displayTimer) {
+        clearInterval(displayTimer);
+        displayTimer = null;
+      }
+      syncDisplayUi();
+    }
+
+    function syncDisplayUi() {
+      const v = displayView(displays);
+      const key = JSON.stringify(v);
+      if (key === displayUiKey) return;
+      displayUiKey = key;
+      const focused = document.activeElement && document.activeElement.dataset ? document.activeElement.dataset.display : undefined;
+      const buttons = v.options.map((o) => {
+        const b = document.createElement('button');
+        b.type = 'button';
+        b.className = 'key display-option';
+        b.dataset.display = String(o.id);
+        b.dataset.state = o.pending ? 'pending' : o.current ? 'current' : 'other';
+        b.setAttribute('role', 'radio');
+        b.setAttribute('aria-checked', o.current ? 'true' : 'false');
+        b.setAttribute('aria-label', o.label);
+        if (v.busy) b.setAttribute('aria-disabled', 'true');
+        const name = document.createElement('span');
+        name.className = 'display-name';
+        name.textContent = o.name;
+        const detail = document.createElement('span');
+        detail.className = 'display-detail';
+        detail.textContent = [o.size, o.word].filter(Boolean).join(' · ');
+        b.append(name, detail);
+        return b;
+      });
+      el.displayList.replaceChildren(...buttons);
+      if (focused !== undefined) {
+        const again = buttons.find((b) => b.dataset.display === focused);
+        if (again) again.focus({ preventScroll: true });
+      }
+      el.displaySet.hidden = !(v.visible || v.note || !el.fitRow.hidden);
+      el.displayList.hidden = !v.visible;
+      el.displayNote.textContent = v.note;
+      el.displayNote.hidden = !v.note;
+      if (v.noteKind) el.displayNote.dataset.kind = v.noteKind; else delete el.displayNote.dataset.kind;
+      session.dataset.display = v.busy ? 'switching' : 'steady';
+      relayout();
+    }
+
+    function onDisplayClick(event) {
+      const b = event.target.closest('[data-display]');
+      if (!b || !el.displayList.contains(b)) return;
+      displayEvent({ type: 'choose', id: Number(b.dataset.display) });
+    }
+
+    // -------------------------------------------------------------------
     // Start-up
     // -------------------------------------------------------------------
 
@@ -3280,6 +3801,8 @@
     bindLifecycle();
     initDesk();
     bindLive();
+    bindClipboard();
+    el.displayList.addEventListener('click', onDisplayClick);
     setTypeMode(storeGet(TYPING_KEY), false);
     applyPlainMode();
     noteTouchDevice();
@@ -3314,6 +3837,9 @@
     nextModifierState, modifierLabel, deskPlatform, deskDefaults, deskSetting, deskMapCode, deskPrintable,
     deskKeyAction, deskKeysStart, deskHolds, deskKeyStep, deskKeptText, deskCaptureText,
     LT_SENTINEL, normalizeTypeMode, ltKeyForChar, ltGraphemes, ltIsRealKey, ltStart, ltStep, ltEncode,
+    isClipId, clipClean, clipChunks, utf8Length, encodeClipGet, clipPutMessages, clipAnswer, clipChunkIn,
+    clipPutAnswer, clipCountText, clipStatusText,
+    isDisplayId, parseDisplayList, encodeDisplaySelect, displaySizeText, displayStart, displayStep, displayView,
   };
 
   if (typeof module !== 'undefined' && module.exports) {
