@@ -175,14 +175,14 @@ int runApplication(std::span<const EmbeddedFile> rows) {
     return 0;
 }
 
-int main(int argc, char** argv, std::span<const EmbeddedFile> rows) {
+int main(int argc, char** argv, std::span<const EmbeddedFile> rows, std::function<int()> application) {
     // Without this the process does not count as hardened.
     CodeIdentity::makeNonDumpable();
     std::vector<std::string> arguments(argv, argv + argc);
     switch (mode(arguments)) {
         case Mode::webHashes: return webHashes(rows, std::cout, std::cerr);
         case Mode::selfCheck: return selfCheck(rows, SelfCheckProbes::system(), std::cout);
-        case Mode::application: return runApplication(rows);
+        case Mode::application: return application ? application() : runApplication(rows);
     }
     return 0;
 }

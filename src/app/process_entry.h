@@ -37,7 +37,8 @@ int selfCheck(std::span<const EmbeddedFile> rows, const SelfCheckProbes& probes,
 // 127.0.0.1:8722, running until SIGINT or SIGTERM.
 int runApplication(std::span<const EmbeddedFile> rows);
 
-// Everything above, as main() does it.
-int main(int argc, char** argv, std::span<const EmbeddedFile> rows);
+// Everything above, as main() does it. `application` starts the
+// application; without one it is runApplication(rows).
+int main(int argc, char** argv, std::span<const EmbeddedFile> rows, std::function<int()> application = nullptr);
 
 }  // namespace morvane::ProcessEntry

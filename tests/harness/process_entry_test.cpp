@@ -54,6 +54,14 @@ TEST(ProcessEntry, OnlyOneExactModeNameSelectsAMode) {
     EXPECT_EQ(ProcessEntry::mode({"host", "--WEB-HASHES"}), Mode::application);
     EXPECT_EQ(ProcessEntry::mode({"host", "--web-hashes", "--self-check"}), Mode::application);
     EXPECT_EQ(ProcessEntry::mode({"host", "--web-hashes "}), Mode::application);
+
+    char program[] = "host", upper[] = "--SELF-CHECK";
+    char* argv[] = {program, upper, nullptr};
+    int started = 0;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(ProcessEntry::main(2, argv, EmbeddedWeb::files(), [&] { return ++started, 42; }), 42);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(started, 1);
 }
 
 TEST(ProcessEntry, WebHashesPrintsTheSevenLinesOrReportsDamage) {
