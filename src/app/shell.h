@@ -118,6 +118,9 @@ public:
 
     // Settings as read at launch.
     void loadSettings();
+    // The permissions line the launch already wrote, so the first menu
+    // opening does not write it again.
+    void notePermissionsLogged(const std::string& line) { loggedPermissions_ = line; }
     void setServer(ShellServer* server) { d_.server = server; }
     void setStartError(std::optional<std::string> error);
 

@@ -139,7 +139,8 @@ int runShell(int argc, char** argv) {
     const fs::path program = executablePath();
     write("app", "bundle: " + program.parent_path().string());
     const X11Facts x11 = probeX11();
-    write("permissions", ShellLines::permissions(x11.display, x11.xtest, x11.xinput2, false));
+    const std::string permissionsLine = ShellLines::permissions(x11.display, x11.xtest, x11.xinput2, false);
+    write("permissions", permissionsLine);
     const bool hardened = CodeIdentity::hardenedRuntime();
 
     std::shared_ptr<DeviceStorage> storage;
@@ -244,6 +245,7 @@ int runShell(int argc, char** argv) {
     deps.outbox = deps.receivedRoot / "Outbox";
     deps.program = program;
     shell = Shell::create(std::move(deps));
+    shell->notePermissionsLogged(permissionsLine);
     shell->loadSettings();
 
     std::shared_ptr<RemoteServer> server;

@@ -50,6 +50,7 @@ void TrayUi::start() {
     window_ = std::make_unique<QWidget>(nullptr, Qt::Window);
     window_->setWindowTitle("Morvane");
     auto* layout = new QHBoxLayout(window_.get());
+    layout->setSizeConstraint(QLayout::SetFixedSize);
     windowIcon_ = new QLabel(window_.get());
     windowButton_ = new QPushButton("Morvane", window_.get());
     windowButton_->setMenu(&menu_);

@@ -33,6 +33,7 @@ public:
     void start();
     bool usesTray() const { return tray_ != nullptr; }
     QMenu* menu() { return &menu_; }
+    const IconState& icon() const { return icon_; }
 
     void showIcon(const IconState& icon) override;
     ModalResponse runModal(const AlertSpec& alert) override;

@@ -104,6 +104,32 @@ TEST(TrayMenu, IsRebuiltAtEveryOpeningAndRunsTheChosenAction) {
     menu->hide();
 }
 
+struct NoPrompt final : OwnerPrompt {
+    void ask(const std::string&, std::function<void(bool)> done) override { done(false); }
+    void cancel() override {}
+};
+
+TEST(TrayIcon, ThePairedMarkGoesAwayByItselfAfterSixSeconds) {
+    QtMainQueue queue;
+    NoPrompt prompt;
+    std::unique_ptr<TrayUi> ui;
+    std::shared_ptr<Shell> shell;
+    ui = std::make_unique<TrayUi>([&] { return shell->menu(); }, [](MenuAction, const std::string&) {}, nullptr);
+    ShellDeps deps;
+    deps.main = &queue;
+    deps.ui = ui.get();
+    deps.prompt = &prompt;
+    shell = Shell::create(std::move(deps));
+    ui->start();
+    shell->updateIcon();
+    EXPECT_EQ(ui->icon().symbol, "display");
+    shell->pairAttempted(false, std::string("Firefox"), false);
+    EXPECT_EQ(ui->icon().symbol, "checkmark.circle");
+    spinUntil([] { return false; }, 5'500);
+    EXPECT_EQ(ui->icon().symbol, "checkmark.circle");
+    EXPECT_TRUE(spinUntil([&] { return ui->icon().symbol == "display"; }, 2'000));
+}
+
 TEST(TrayAlerts, AButtonOrAnAbortEndsTheModalAlert) {
     TrayUi ui([] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr);
     const AlertSpec alert{"Revoke all paired devices?", "Every device will have to be paired again before it can connect.",
