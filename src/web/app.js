@@ -1609,7 +1609,7 @@
       'files-open', 'fullscreen', 'lock-mac', 'disconnect', 'lid-note', 'quality', 'forget',
       'picture-note', 'video-retry', 'clip-text', 'pointer-note', 'kb-swap', 'kb-chars', 'kb-kept', 'kb-capture',
       'kb-capture-note', 'clip-count', 'clip-status', 'clip-paste-local', 'clip-send', 'clip-paste-mac', 'clip-get',
-      'clip-copy-get', 'clip-copy-local', 'display-set', 'display-list', 'display-note', 'fit-row',
+      'clip-copy-get', 'clip-copy-local', 'display-set', 'display-list', 'display-note', 'fit-row', 'sound-set',
       'confirm', 'confirm-text', 'confirm-cancel', 'confirm-ok',
     ];
     const el = {};
@@ -1664,6 +1664,9 @@
     const fileOnReady = () => {};
     const parseFxState = (msg) => msg;
     const parseFxResult = (msg) => msg;
+    // Not offered until this page can play sound and move files.
+    el.soundSet.hidden = true;
+    el.filesOpen.hidden = true;
     const isTypeField = (node) => !!node && (node === el.composeText || node === el.ltField);
     const typeField = () => (el.ltStrip.hidden ? el.composeText : el.ltField);
 

@@ -41,6 +41,15 @@ test('a fresh browser pairs with the code the host shows and is told of takeover
     // The host answers the video request (JPEG until it can encode video).
     await until(page, () => document.getElementById('picture-note').textContent !== 'Starting video. Still pictures until it is ready.', null, 8000);
 
+    // Keys typed on the stage reach the host's input as the same key codes.
+    const seen = harness.lines.length;
+    await page.focus('#stage');
+    await page.keyboard.press('Shift+KeyM');
+    await harness.waitLine(/"code":"ShiftLeft","down":false/, 5000, seen);
+    const keys = harness.lines.slice(seen).filter((l) => l.startsWith('{')).map((l) => JSON.parse(l))
+      .filter((e) => e.event === 'input' && e.kind === 'key');
+    assert.deepEqual(keys.map((e) => e.code + (e.down ? '+' : '-')), ['ShiftLeft+', 'KeyM+', 'KeyM-', 'ShiftLeft-']);
+
     // A second page of the same device takes over; the first says so and stays put.
     const second = await browser.context.newPage();
     await second.goto(harness.url);
