@@ -20,10 +20,12 @@ void QtMainQueue::post(std::function<void()> work) {
 
 void QtMainQueue::postAfter(std::int64_t delayMillis, std::function<void()> work) {
     // Timers belong to the thread that starts them: start it on the main one.
+    // Precise, because Qt's default coarse timers may fire up to 5 % early,
+    // and work scheduled "just after" a limit must never run before it.
     const int delay = static_cast<int>(std::max<std::int64_t>(0, std::min<std::int64_t>(delayMillis, INT32_MAX)));
     QObject* context = context_;
     QMetaObject::invokeMethod(
-        context_, [context, delay, work = std::move(work)] { QTimer::singleShot(delay, context, work); },
+        context_, [context, delay, work = std::move(work)] { QTimer::singleShot(delay, Qt::PreciseTimer, context, work); },
         Qt::QueuedConnection);
 }
 

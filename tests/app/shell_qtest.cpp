@@ -41,7 +41,13 @@ TEST(QtMainQueue, RunsPostedWorkInOrderOnTheMainThreadFromAnyThread) {
     std::vector<int> order;
     std::atomic<bool> otherThreadSaysCurrent{true};
     queue.post([&] { order.push_back(1); });
-    queue.postAfter(50, [&] { order.push_back(3); });
+    QElapsedTimer clock;
+    clock.start();
+    qint64 ranAfter = -1;
+    queue.postAfter(50, [&] {
+        ranAfter = clock.elapsed();
+        order.push_back(3);
+    });
     std::thread([&] {
         otherThreadSaysCurrent = queue.isCurrent();
         queue.post([&] { order.push_back(2); });
@@ -49,6 +55,17 @@ TEST(QtMainQueue, RunsPostedWorkInOrderOnTheMainThreadFromAnyThread) {
     EXPECT_FALSE(otherThreadSaysCurrent);
     ASSERT_TRUE(spinUntil([&] { return order.size() == 3; }));
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_GE(ranAfter, 50);  // never early
+
+    // A longer delay is not cut short either (coarse timers may be 5 % early).
+    bool ran = false;
+    clock.restart();
+    queue.postAfter(2'000, [&] {
+        ranAfter = clock.elapsed();
+        ran = true;
+    });
+    ASSERT_TRUE(spinUntil([&] { return ran; }, 4'000));
+    EXPECT_GE(ranAfter, 2'000);
 }
 
 TEST(TrayMenu, IsRebuiltAtEveryOpeningAndRunsTheChosenAction) {
