@@ -1,7 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { openSession, until } = require('../support/session.js');
+const { openSession, until, eventually } = require('../support/session.js');
 const { jpegFrame, makeJpeg } = require('../support/fake-host.js');
 
 const connected = () => document.getElementById('conn-text').textContent === 'Connected';
@@ -9,6 +9,7 @@ const connected = () => document.getElementById('conn-text').textContent === 'Co
 function inputs(host, from = 0) {
   return host.last().sent.slice(from).filter((m) => m && ['mm', 'mb', 'sc', 'k', 'text'].includes(m.t));
 }
+const arrived = (host, from, test) => eventually(() => test(inputs(host, from)), 'the input messages');
 
 test('mouse, wheel and keys on the picture reach the Mac at the right place', async () => {
   let conn = null;
@@ -25,32 +26,33 @@ test('mouse, wheel and keys on the picture reach the Mac at the right place', as
     const top = box.y + (box.height - 1000 * scale) / 2;
     let from = host.last().sent.length;
     await page.mouse.click(left + 400 * scale, top + 250 * scale);
-    await page.waitForTimeout(100);
+    await arrived(host, from, (m) => m.filter((x) => x.t === 'mb').length >= 2);
     const clicks = inputs(host, from).filter((m) => m.t === 'mb');
     assert.deepEqual(clicks.map((m) => [m.b, m.d, m.c]), [[0, true, 1], [0, false, 1]]);
     assert.ok(Math.abs(clicks[0].x - 0.25) < 0.01 && Math.abs(clicks[0].y - 0.25) < 0.01, JSON.stringify(clicks[0]));
     // A right click is button 1 on the host.
     from = host.last().sent.length;
     await page.mouse.click(left + 800 * scale, top + 500 * scale, { button: 'right' });
-    await page.waitForTimeout(100);
+    await arrived(host, from, (m) => m.filter((x) => x.t === 'mb').length >= 2);
     assert.deepEqual(inputs(host, from).filter((m) => m.t === 'mb').map((m) => [m.b, m.d]), [[1, true], [1, false]]);
     // Moves are coalesced and carry the pointer's place.
     await page.mouse.move(left + 1200 * scale, top + 500 * scale, { steps: 5 });
-    await page.waitForTimeout(150);
+    await arrived(host, from, (m) => m.some((x) => x.t === 'mm' && Math.abs(x.x - 0.75) < 0.01));
     const moves = inputs(host, from).filter((m) => m.t === 'mm');
     assert.ok(moves.length >= 1);
     assert.ok(Math.abs(moves.at(-1).x - 0.75) < 0.01);
     // Three wheel lines scroll 120 px.
     from = host.last().sent.length;
     await page.evaluate(() => document.getElementById('screen').dispatchEvent(new WheelEvent('wheel', { deltaY: 3, deltaMode: 1, bubbles: true, cancelable: true })));
-    await page.waitForTimeout(150);
+    await arrived(host, from, (m) => m.length >= 1);
+    await page.waitForTimeout(100); // nothing more may follow
     assert.deepEqual(inputs(host, from), [{ t: 'sc', dx: 0, dy: 120 }]);
     // Keys typed on the stage go as key codes, modifiers around them.
     from = host.last().sent.length;
     await page.focus('#stage');
     await page.keyboard.press('a');
     await page.keyboard.press('Shift+KeyB');
-    await page.waitForTimeout(100);
+    await arrived(host, from, (m) => m.length >= 6);
     assert.deepEqual(inputs(host, from).map((m) => m.code + (m.d ? '+' : '-')),
       ['KeyA+', 'KeyA-', 'ShiftLeft+', 'KeyB+', 'KeyB-', 'ShiftLeft-']);
     s.browser.assertClean(assert);
@@ -67,7 +69,7 @@ test('key buttons, sticky modifiers, chords and live typing', async () => {
     let from = host.last().sent.length;
     await page.click('#keys [data-key="Escape"]');
     await page.click('#keys [data-chord="MetaLeft+KeyC"]');
-    await page.waitForTimeout(100);
+    await arrived(host, from, (m) => m.length >= 6);
     assert.deepEqual(inputs(host, from).map((m) => m.code + (m.d ? '+' : '-')),
       ['Escape+', 'Escape-', 'MetaLeft+', 'KeyC+', 'KeyC-', 'MetaLeft-']);
     assert.equal(await page.evaluate(() => document.activeElement.id), 'stage', 'the buttons leave focus on the stage');
@@ -85,7 +87,7 @@ test('key buttons, sticky modifiers, chords and live typing', async () => {
     // A chord whose modifier is locked sends only the key.
     await page.click('#keys [data-chord="MetaLeft+Tab"]');
     await page.click('#keys [data-mod="MetaLeft"]');
-    await page.waitForTimeout(100);
+    await arrived(host, from, (m) => m.length >= 8);
     assert.deepEqual(inputs(host, from).map((m) => m.code + (m.d ? '+' : '-')),
       ['ShiftLeft+', 'Tab+', 'Tab-', 'ShiftLeft-', 'MetaLeft+', 'Tab+', 'Tab-', 'MetaLeft-']);
 
@@ -104,7 +106,7 @@ test('key buttons, sticky modifiers, chords and live typing', async () => {
     from = host.last().sent.length;
     await page.keyboard.type('hi');
     await page.keyboard.press('Backspace');
-    await page.waitForTimeout(100);
+    await arrived(host, from, (m) => m.length >= 6);
     assert.deepEqual(inputs(host, from).map((m) => m.code + (m.d ? '+' : '-')),
       ['KeyH+', 'KeyH-', 'KeyI+', 'KeyI-', 'Backspace+', 'Backspace-']);
     assert.equal(await page.evaluate(() => localStorage.getItem('morvane.typing')), 'live');

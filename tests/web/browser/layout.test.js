@@ -1,7 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { openSession, until } = require('../support/session.js');
+const { openSession, until, eventually } = require('../support/session.js');
 
 const connected = () => document.getElementById('conn-text').textContent === 'Connected';
 const data = (page) => page.evaluate(() => Object.assign({}, document.getElementById('session-screen').dataset));
@@ -42,15 +42,14 @@ test('a phone in portrait gets the picture first, with the controls one tap away
 
     // Lock and Disconnect are in view without scrolling the More sheet.
     await page.click('#cluster [data-toggle="more"]');
-    await page.waitForTimeout(300);
-    const sheet = await page.locator('#more').boundingBox();
-    for (const id of ['#lock-mac', '#disconnect']) {
+    const inside = async (id) => {
+      const sheet = await page.locator('#more').boundingBox();
       const b = await page.locator(id).boundingBox();
-      assert.ok(b.y >= sheet.y && b.y + b.height <= sheet.y + sheet.height, id + ' is inside the sheet');
-    }
+      return b.y >= sheet.y && b.y + b.height <= sheet.y + sheet.height;
+    };
+    await eventually(async () => await inside('#lock-mac') && await inside('#disconnect'), 'Lock and Disconnect in view');
     await page.click('#lock-mac');
-    await page.waitForTimeout(100);
-    assert.ok(s.host.last().sent.some((m) => m && m.t === 'lock'));
+    await eventually(() => s.host.last().sent.some((m) => m && m.t === 'lock'), 'the lock message');
     // Escape outside the stage closes the sheet and returns focus to its opener.
     await page.focus('#quality');
     await page.keyboard.press('Escape');

@@ -1,7 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { openSession, until, samplePicture, near } = require('../support/session.js');
+const { openSession, until, samplePicture, near, eventually } = require('../support/session.js');
 const { jpegFrame, makeJpeg } = require('../support/fake-host.js');
 
 const connected = () => document.getElementById('conn-text').textContent === 'Connected';
@@ -31,8 +31,7 @@ test('JPEG pictures are drawn letterboxed on the canvas and the strip shows the 
     // A new picture of another size relays the picture out at its own aspect.
     const tall = await makeJpeg(page, 800, 1000);
     conn.ws.send(jpegFrame(tall, 800, 1000));
-    await page.waitForTimeout(300);
-    assert.ok(near(await samplePicture(page, 0.04, 0.97, 800, 1000), [255, 0, 0]));
+    await eventually(async () => near(await samplePicture(page, 0.04, 0.97, 800, 1000), [255, 0, 0]), 'the taller picture');
     s.browser.assertClean(assert);
   } finally {
     await s.close();

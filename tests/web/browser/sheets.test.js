@@ -1,7 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { openSession, until } = require('../support/session.js');
+const { openSession, until, eventually } = require('../support/session.js');
 
 const connected = () => document.getElementById('conn-text').textContent === 'Connected';
 
@@ -74,14 +74,14 @@ test('with two displays the More sheet offers a switch and follows the Mac', asy
     await page.click('#display-list [data-display="7"]');
     assert.equal(await page.getAttribute('#session-screen', 'data-display'), 'switching');
     assert.equal(await page.textContent('#display-note'), 'Switching display');
-    await page.waitForTimeout(100);
+    await eventually(() => conn.sent.some((m) => m && m.t === 'disp-select'), 'the display request');
     assert.deepEqual(conn.sent.filter((m) => m && m.t === 'disp-select'), [{ t: 'disp-select', id: 7 }]);
     conn.ws.send(list(7));
     await until(page, () => document.getElementById('session-screen').dataset.display === 'steady');
     assert.equal(await page.getAttribute('#display-list [data-display="7"]', 'aria-checked'), 'true');
     assert.equal(await page.isHidden('#display-note'), true);
     // The Mac's pointer is brought to the middle of the display now shown.
-    await page.waitForTimeout(100);
+    await eventually(() => conn.sent.some((m) => m && m.t === 'mm'), 'the pointer move');
     assert.deepEqual(conn.sent.filter((m) => m && m.t === 'mm').at(-1), { t: 'mm', x: 0.5, y: 0.5 });
     s.browser.assertClean(assert);
   } finally {

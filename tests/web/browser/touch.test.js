@@ -1,7 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { openSession, until } = require('../support/session.js');
+const { openSession, until, eventually } = require('../support/session.js');
 const { jpegFrame, makeJpeg } = require('../support/fake-host.js');
 
 test('a phone drives the Mac like a trackpad: tap, drag the pointer, scroll, right-click, pinch', async () => {
@@ -23,7 +23,7 @@ test('a phone drives the Mac like a trackpad: tap, drag the pointer, scroll, rig
     assert.equal(await page.getAttribute('#pointer-mark', 'data-state'), 'on', 'the ring shows where a tap clicks');
     let n = conn.sent.length;
     await page.touchscreen.tap(200, 400);
-    await page.waitForTimeout(150);
+    await eventually(() => since(n).length >= 2, 'the click');
     assert.deepEqual(since(n).map((m) => [m.t, m.b, m.d, m.x, m.y]), [['mb', 0, true, 0.5, 0.5], ['mb', 0, false, 0.5, 0.5]],
       'a tap clicks where the ring is, not under the finger');
 
@@ -32,7 +32,7 @@ test('a phone drives the Mac like a trackpad: tap, drag the pointer, scroll, rig
     await touch('touchStart', [[100, 400]]);
     for (let i = 1; i <= 10; i++) { await touch('touchMove', [[100 + i * 8, 400]]); await page.waitForTimeout(16); }
     await touch('touchEnd', []);
-    await page.waitForTimeout(150);
+    await eventually(() => since(n).some((m) => m.x > 0.55), 'the pointer moves');
     let got = since(n);
     assert.ok(got.length > 0 && got.every((m) => m.t === 'mm'), 'a drag moves the pointer and clicks nothing');
     assert.ok(got.at(-1).x > 0.55 && got.at(-1).y === 0.5);
@@ -42,7 +42,7 @@ test('a phone drives the Mac like a trackpad: tap, drag the pointer, scroll, rig
     await touch('touchStart', [[150, 400], [250, 400]]);
     for (let i = 1; i <= 8; i++) { await touch('touchMove', [[150, 400 - i * 10], [250, 400 - i * 10]]); await page.waitForTimeout(16); }
     await touch('touchEnd', []);
-    await page.waitForTimeout(150);
+    await eventually(() => since(n).length >= 2, 'the scrolls');
     got = since(n);
     assert.ok(got.length > 0 && got.every((m) => m.t === 'sc' && m.dx === 0 && m.dy > 0), 'two fingers up scroll the content up');
 
@@ -50,7 +50,7 @@ test('a phone drives the Mac like a trackpad: tap, drag the pointer, scroll, rig
     n = conn.sent.length;
     await touch('touchStart', [[150, 400], [250, 400]]);
     await touch('touchEnd', []);
-    await page.waitForTimeout(150);
+    await eventually(() => since(n).length >= 2, 'the right click');
     assert.deepEqual(since(n).map((m) => [m.t, m.b, m.d]), [['mb', 1, true], ['mb', 1, false]], 'a two-finger tap is a right click');
 
     await pause();
@@ -58,7 +58,7 @@ test('a phone drives the Mac like a trackpad: tap, drag the pointer, scroll, rig
     await touch('touchStart', [[180, 400], [220, 400]]);
     for (let i = 1; i <= 20; i++) { await touch('touchMove', [[180 - i * 10, 400], [220 + i * 10, 400]]); await page.waitForTimeout(16); }
     await touch('touchEnd', []);
-    await page.waitForTimeout(150);
+    await until(page, () => document.getElementById('zoom-text').textContent === '4×');
     assert.deepEqual(since(n), [], 'a pinch zooms here and sends nothing');
     assert.equal(await page.textContent('#zoom-text'), '4×', 'never past 4x');
     await page.click('#zoom-reset');

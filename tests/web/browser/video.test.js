@@ -1,7 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { openSession, until, samplePicture, near } = require('../support/session.js');
+const { openSession, until, samplePicture, near, eventually } = require('../support/session.js');
 const { videoFrame, jpegFrame, makeJpeg } = require('../support/fake-host.js');
 const { makeH264 } = require('../support/h264.js');
 
@@ -47,8 +47,7 @@ test('H.264 video decodes onto the canvas, and pictures take over when the Mac s
     const ask = vh.requests[0];
     assert.equal(ask.want, 'h264');
     assert.ok(ask.maxW >= 1280 && ask.maxW === ask.maxH, 'asks for a square bound of at least 1280');
-    await page.waitForTimeout(300);
-    assert.ok(near(await samplePicture(page, 0.05, 0.95, 640, 400), [255, 0, 0], 60), 'red corner');
+    await eventually(async () => near(await samplePicture(page, 0.05, 0.95, 640, 400), [255, 0, 0], 60), 'the red corner');
     assert.ok(near(await samplePicture(page, 0.95, 0.95, 640, 400), [0, 255, 0], 60), 'green corner');
     assert.ok(near(await samplePicture(page, 0.95, 0.5, 640, 400), [0, 0, 255], 60), 'blue edge');
 
@@ -60,8 +59,7 @@ test('H.264 video decodes onto the canvas, and pictures take over when the Mac s
     await until(page, () => document.getElementById('session-screen').dataset.picture === 'pictures');
     assert.equal(await s.text('#picture-note'), 'The Mac stopped sending video, so this is using still pictures.');
     assert.equal(await page.evaluate(() => document.getElementById('video-retry').hidden), false);
-    await page.waitForTimeout(300);
-    assert.ok(near(await samplePicture(page, 0.02, 0.97, 1600, 1000), [255, 0, 0]), 'the JPEG is drawn after video');
+    await eventually(async () => near(await samplePicture(page, 0.02, 0.97, 1600, 1000), [255, 0, 0]), 'the JPEG after video');
     assert.equal(vh.requests.filter((r) => r.want === 'jpeg').length, 0, 'nothing was asked: the Mac already switched');
 
     // "Try video again" asks once more and video returns.
@@ -72,9 +70,8 @@ test('H.264 video decodes onto the canvas, and pictures take over when the Mac s
 
     // Still pictures: the page asks for JPEG and the Mac's confirmation is no failure.
     await page.click('input[name="picture-pref"][value="still"]');
-    await until(page, () => document.getElementById('session-screen').dataset.picture === 'pictures');
-    await page.waitForTimeout(300);
-    assert.equal(await s.text('#picture-note'), 'Using still pictures.');
+    await until(page, () => document.getElementById('picture-note').textContent === 'Using still pictures.');
+    await eventually(() => vh.requests.at(-1).want === 'jpeg', 'the request for pictures');
     assert.equal(await page.evaluate(() => localStorage.getItem('morvane.picture')), 'still');
     assert.equal(vh.requests.at(-1).want, 'jpeg');
     s.browser.assertClean(assert);

@@ -41,8 +41,19 @@ async function samplePicture(page, u, v, picW, picH) {
   }, { u, v, picW, picH });
 }
 
+// Polls a condition on the test's side (messages the fake host got, pixels)
+// until it holds, so nothing depends on how fast a loaded machine is.
+async function eventually(fn, what = 'condition', timeout = 10000) {
+  const end = Date.now() + timeout;
+  for (;;) {
+    if (await fn()) return;
+    if (Date.now() > end) throw new Error('timed out waiting for ' + what);
+    await new Promise((r) => setTimeout(r, 25));
+  }
+}
+
 function near(actual, expected, tolerance = 40) {
   return actual.every((c, i) => Math.abs(c - expected[i]) <= tolerance);
 }
 
-module.exports = { openSession, until, samplePicture, near, TOKEN };
+module.exports = { openSession, until, samplePicture, near, eventually, TOKEN };
