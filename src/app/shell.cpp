@@ -73,6 +73,28 @@ void Shell::loadSettings() {
         log("pause", "starting paused, as it was left: nobody can connect until Resume Morvane is chosen");
 }
 
+void Shell::welcomeAtLaunch(std::size_t pairedDevices) {
+    if (!d_.showWelcome || !d_.settings) return;
+    SettingsStore& settings = *d_.settings;
+    const bool stepTwoDone = d_.relayStepDone && d_.relayStepDone();
+    const bool asked = settings.boolValue(SettingsKeys::askedForPermissions).value_or(false);
+    const bool offered = settings.boolValue(SettingsKeys::welcomeOffered).value_or(false);
+    const bool existingInstall = pairedDevices >= 1 || (asked && !offered);
+    if (stepTwoDone || existingInstall) settings.setBool(SettingsKeys::welcomeHidden, true);
+    const bool hidden = settings.boolValue(SettingsKeys::welcomeHidden).value_or(false);
+    const bool show = !startError_ && !hidden && !stepTwoDone;
+    if (show) {
+        settings.setBool(SettingsKeys::askedForPermissions, true);
+        settings.setBool(SettingsKeys::welcomeOffered, true);
+        log("app", "first run: showing the Welcome window");
+        d_.showWelcome();
+    } else if (!asked) {
+        // Nothing to ask the desktop for here: the X server grants or lacks
+        // its extensions, and the menu names what is missing.
+        settings.setBool(SettingsKeys::askedForPermissions, true);
+    }
+}
+
 void Shell::setStartError(std::optional<std::string> error) {
     startError_ = std::move(error);
     updateIcon();
@@ -332,8 +354,12 @@ void Shell::perform(MenuAction action, const std::string& payload) {
         case MenuAction::turnOnTailnet:
         case MenuAction::turnOffTailnet:
         case MenuAction::copyTailnetAddress:
+            break;
         case MenuAction::showConnectWindow:
+            if (d_.showConnect) d_.showConnect();
+            break;
         case MenuAction::showWelcomeWindow:
+            if (d_.showWelcome) d_.showWelcome();
             break;
         case MenuAction::resumeMorvane:
             resumeMorvane();

@@ -108,6 +108,13 @@ struct ShellDeps {
     OutboxNaming naming = OutboxNaming::basic();
     std::filesystem::path program;       // for quit and reopen
     int port = 8722;
+
+    // The Welcome and Connect windows, once they exist.
+    std::function<void()> showWelcome;
+    std::function<void()> showConnect;
+    // Whether the relay is off, working or ready (the Welcome window's
+    // second step is then done).
+    std::function<bool()> relayStepDone;
 };
 
 class Shell : public std::enable_shared_from_this<Shell> {
@@ -123,6 +130,9 @@ public:
     void notePermissionsLogged(const std::string& line) { loggedPermissions_ = line; }
     void setServer(ShellServer* server) { d_.server = server; }
     void setStartError(std::optional<std::string> error);
+    // The first-run decision: show the Welcome window, or remember that
+    // this is an existing install. Needs the Welcome window to exist.
+    void welcomeAtLaunch(std::size_t pairedDevices);
 
     // Server callbacks, on the main queue. `deviceID` is the id that came
     // with the report.

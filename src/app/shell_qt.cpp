@@ -330,6 +330,10 @@ int runShell(int argc, char** argv) {
             write("migration", "devices.json from an earlier build could not be removed");
     }
 
+    // The Welcome window isn't part of this build yet; the decision runs
+    // once it is wired in through the shell's hooks.
+    shell->welcomeAtLaunch(store.devices().size());
+
     const int status = QApplication::exec();
 
     // Wind down in order.

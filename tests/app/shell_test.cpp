@@ -119,6 +119,7 @@ struct Harness {
     bool locked = false;
     bool flagOn = false;
     bool flagWrites = true;
+    int welcomes = 0;
     std::shared_ptr<Shell> shell;
 
     Harness() {
@@ -153,6 +154,7 @@ struct Harness {
         d.isLocked = [this](std::function<void(bool)> answer) { answer(locked); };
         d.receivedRoot = dir / "Received";
         d.outbox = dir / "Received" / "Outbox";
+        d.showWelcome = [this] { ++welcomes; };
         shell = Shell::create(std::move(d));
         shell->loadSettings();
         lines.clear();
@@ -402,6 +404,37 @@ TEST(Shell, ClosedPairingAttemptsAreSummarisedOnceAMinute) {
     h.main.advance(60'000);
     EXPECT_EQ(h.lines.back(),
               "pairing  4 code(s) sent while no pairing window was open (2 from this Mac, 2 over the tailnet)");
+}
+
+TEST(Shell, TheWelcomeWindowOpensByItselfOnlyOnAFirstRun) {
+    Harness first;
+    first.shell->welcomeAtLaunch(0);
+    EXPECT_EQ(first.welcomes, 1);
+    EXPECT_EQ(first.lines, std::vector<std::string>{"app  first run: showing the Welcome window"});
+    EXPECT_EQ(first.settings->boolValue(SettingsKeys::askedForPermissions), true);
+    EXPECT_EQ(first.settings->boolValue(SettingsKeys::welcomeOffered), true);
+    EXPECT_FALSE(first.settings->boolValue(SettingsKeys::welcomeHidden));
+
+    // Paired devices make it an existing install: hidden for good.
+    Harness existing;
+    existing.shell->welcomeAtLaunch(2);
+    EXPECT_EQ(existing.welcomes, 0);
+    EXPECT_EQ(existing.settings->boolValue(SettingsKeys::welcomeHidden), true);
+    EXPECT_EQ(existing.settings->boolValue(SettingsKeys::askedForPermissions), true);
+
+    // Asked before but never offered: an install from before the window.
+    Harness older;
+    older.settings->setBool(SettingsKeys::askedForPermissions, true);
+    older.shell->welcomeAtLaunch(0);
+    EXPECT_EQ(older.welcomes, 0);
+    EXPECT_EQ(older.settings->boolValue(SettingsKeys::welcomeHidden), true);
+
+    // A server that did not start shows no window even on a first run.
+    Harness broken;
+    broken.shell->setStartError("Not running: the built-in web client is damaged");
+    broken.shell->welcomeAtLaunch(0);
+    EXPECT_EQ(broken.welcomes, 0);
+    EXPECT_EQ(broken.settings->boolValue(SettingsKeys::askedForPermissions), true);
 }
 
 }  // namespace
