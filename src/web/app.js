@@ -1794,7 +1794,6 @@
         firstMessage = encodeAuth(token);
       }
       if (!firstMessage) {
-        if (relay) { leaveForSetup('denied'); return; }
         clearToken();
         showPairing('');
         return;
