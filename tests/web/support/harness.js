@@ -46,13 +46,21 @@ async function startHarness({ args = [], env = {} } = {}) {
       if (w.test(line)) { waiters.splice(waiters.indexOf(w), 1); w.resolve(line); }
     }
   });
-  const exited = new Promise((resolve) => child.on('exit', (code) => resolve(code)));
+  const exited = new Promise((resolve) => child.on('exit', (code) => {
+    // Nothing more will be said: whoever still waits hears why at once.
+    for (const w of waiters.splice(0)) w.fail(new Error(`harness exited with ${code}; stderr: ${stderr}`));
+    resolve(code);
+  }));
   // Resolves with the first line from index `from` on that matches.
   const waitLine = (re, timeout = 10000, from = 0) => {
     const found = lines.slice(from).find((l) => re.test(l));
     if (found) return Promise.resolve(found);
     return new Promise((resolve, reject) => {
-      const w = { test: (l) => re.test(l), resolve: (l) => { clearTimeout(t); resolve(l); } };
+      const w = {
+        test: (l) => re.test(l),
+        resolve: (l) => { clearTimeout(t); resolve(l); },
+        fail: (e) => { clearTimeout(t); reject(e); },
+      };
       const t = setTimeout(() => {
         waiters.splice(waiters.indexOf(w), 1);
         reject(new Error(`harness said no ${re} within ${timeout} ms; stderr: ${stderr}`));
