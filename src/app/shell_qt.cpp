@@ -232,6 +232,18 @@ int runShell(int argc, char** argv) {
     deps.loginItem = &loginItem;
     deps.hideFlagIsOn = [&hideFlag] { return hideFlag.isOn(); };
     deps.hideFlagSet = [&hideFlag](bool on) { return hideFlag.set(on); };
+    // When "off" can't be written, the item goes, so "on" can't come back
+    // after a restart.
+    deps.hideFlagRemove = [] {
+        try {
+            KeychainDeviceStorage(KeychainDeviceStorage::defaultService, KeychainFlag::hideScreenAccount,
+                                  KeychainFlag::hideScreenLabel)
+                .remove();
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
     deps.isLocked = [&locker](std::function<void(bool)> answer) {
         std::thread([&locker, answer] { answer(locker.isLocked()); }).detach();
     };
