@@ -388,8 +388,24 @@ void RemoteConnection::writeCompleted(bool ok, bool video, bool /*file*/) {
         hardClose();
         return;
     }
-    // Video keyframe asks and the file engine's "sent" hook join here once
-    // those features exist.
+    // A stream still waiting for a keyframe gets one asked for as soon as
+    // the connection can take it. The file engine's "sent" hook joins here
+    // once it exists.
+    if (video && phase_ == Phase::controller) {
+        if (auto s = server(); s && s->isController(*this)) s->videoWriteCompleted();
+    }
+    pump();
+}
+
+void RemoteConnection::offerFrame(const Bytes& message) {
+    if (phase_ != Phase::controller) return;
+    pump_.setPendingFrame(wire_->encode(WSOpcode::binary, message));
+    pump();
+}
+
+void RemoteConnection::offerVideo(const Bytes& message) {
+    if (phase_ != Phase::controller || videoBusy()) return;
+    pump_.setPendingVideo(wire_->encode(WSOpcode::binary, message));
     pump();
 }
 

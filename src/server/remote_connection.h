@@ -60,6 +60,15 @@ public:
     void sendJSON(const nlohmann::json& message);
     void pump();
 
+    // Pictures and video, only in the controller phase. A newer picture
+    // replaces one still waiting; a video message is dropped while the last
+    // one waits or is being written.
+    void offerFrame(const Bytes& message);
+    void offerVideo(const Bytes& message);
+    bool videoBusy() const { return pump_.videoBusy(); }
+    void clearPendingFrame() { pump_.clearPendingFrame(); }
+    void clearPendingVideo() { pump_.clearPendingVideo(); }
+
     // Session steps.
     void becomeController(const PairedDevice& device);
     void deny();

@@ -2,6 +2,10 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <limits>
@@ -9,6 +13,7 @@
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/post.hpp>
 
+#include "capture/display_choice.h"
 #include "server/remote_connection.h"
 
 namespace morvane {
@@ -25,6 +30,25 @@ bool transientAcceptError(const boost::system::error_code& ec) {
            ec == asio::error::no_buffer_space || ec == asio::error::no_memory ||
            ec == boost::system::errc::too_many_files_open_in_system || ec == asio::error::interrupted ||
            ec == asio::error::try_again;
+}
+
+// Linux hands some errors of the new connection to accept(); they concern
+// only that connection.
+bool connectionLevelAcceptErrno(int e) {
+    return e == ECONNABORTED || e == EPROTO || e == ENETDOWN || e == ENOPROTOOPT || e == EHOSTDOWN ||
+           e == ENONET || e == EHOSTUNREACH || e == EOPNOTSUPP || e == ENETUNREACH || e == EPERM;
+}
+
+// The listener is opened close-on-exec: a child the host starts (a browser,
+// a locker, the relaunch) must not inherit it and keep the port busy after
+// the host has quit.
+boost::system::error_code openListener(tcp::acceptor& acceptor) {
+    boost::system::error_code ec;
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return boost::system::error_code(errno, boost::system::system_category());
+    acceptor.assign(tcp::v4(), fd, ec);
+    if (ec) ::close(fd);
+    return ec;
 }
 }  // namespace
 
@@ -79,12 +103,12 @@ void RemoteServer::start() {
             return;
         }
         auto acceptor = std::make_unique<tcp::acceptor>(queue_->context());
-        boost::system::error_code ec;
         tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port_);
-        acceptor->open(endpoint.protocol(), ec);
+        boost::system::error_code ec = openListener(*acceptor);
         if (!ec) acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
         if (!ec) acceptor->bind(endpoint, ec);
         if (!ec) acceptor->listen(asio::socket_base::max_listen_connections, ec);
+        if (!ec) acceptor->non_blocking(true, ec);
         if (ec) {
             failure = StartError::bindFailed(ec.message());
             return;
@@ -101,9 +125,25 @@ void RemoteServer::start() {
 
 void RemoteServer::installSourceCallbacks() {
     std::weak_ptr<RemoteServer> weak = weak_from_this();
-    // Pictures, video and the display list reach the server through the
-    // delivery and display features; until they exist a source's output has
-    // nowhere to go.
+    frames_->setOnFrame([weak](const Bytes& jpeg, int width, int height) {
+        if (auto self = weak.lock()) self->ingestFrame(jpeg, width, height);
+    });
+    frames_->setOnVideoFrame([weak](const EncodedVideoFrame& frame) {
+        if (auto self = weak.lock()) self->ingestVideo(frame);
+    });
+    frames_->setOnVideoFailure([weak] {
+        if (auto self = weak.lock()) self->queue_->post([weak] {
+                auto s = weak.lock();
+                if (!s || s->videoMode_ == VideoMode::jpeg || !s->controller_) return;
+                auto c = s->controller_;
+                s->switchToJPEG(*c);
+            });
+    });
+    frames_->setOnDisplaysChanged([weak](const DisplayListing& listing) {
+        if (auto self = weak.lock()) self->queue_->post([weak, listing] {
+                if (auto s = weak.lock()) s->displaysChanged(listing);
+            });
+    });
     frames_->setOnStoppedByOwner([weak] {
         if (auto self = weak.lock()) self->queue_->post([weak] {
                 if (auto s = weak.lock()) s->applyPause(PauseCause::stopSharing);
@@ -113,18 +153,28 @@ void RemoteServer::installSourceCallbacks() {
 
 void RemoteServer::accept() {
     if (!listener_) return;
-    auto socket = std::make_shared<tcp::socket>(queue_->context());
     std::weak_ptr<RemoteServer> weak = weak_from_this();
     auto* listener = listener_.get();
-    listener_->async_accept(*socket, [weak, socket, listener](const boost::system::error_code& ec) {
+    // Asio's own accept makes inheritable sockets, so the connection is
+    // taken with accept4 once the listener is readable.
+    listener_->async_wait(tcp::acceptor::wait_read, [weak, listener](const boost::system::error_code& waitError) {
         auto self = weak.lock();
-        if (!self) {
-            boost::system::error_code ignored;
-            socket->close(ignored);
-            return;
-        }
+        if (!self) return;
         if (self->listener_.get() != listener) return;  // stopped, or a newer listener
-        if (ec == asio::error::operation_aborted) return;
+        if (waitError == asio::error::operation_aborted) return;
+        boost::system::error_code ec = waitError;
+        int fd = -1;
+        if (!ec) {
+            fd = ::accept4(listener->native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) {
+                int e = errno;
+                if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR || connectionLevelAcceptErrno(e)) {
+                    self->accept();
+                    return;
+                }
+                ec = boost::system::error_code(e, boost::system::system_category());
+            }
+        }
         if (ec && transientAcceptError(ec)) {
             // The listener itself is fine; the machine is short of something
             // for a moment.
@@ -146,7 +196,13 @@ void RemoteServer::accept() {
             });
             return;
         }
-        self->newConnection(socket);
+        auto socket = std::make_shared<tcp::socket>(self->queue_->context());
+        boost::system::error_code assignError;
+        socket->assign(tcp::v4(), fd, assignError);
+        if (assignError)
+            ::close(fd);
+        else
+            self->newConnection(socket);
         self->accept();
     });
 }
@@ -212,8 +268,14 @@ void RemoteServer::tick() {
             return;
         }
     }
-    // Video, clipboard expiry, display-switch settling, display effects and
-    // file transfers take their turn here, in that order, once they exist.
+    tickVideo();
+    if (controller_) {
+        auto c = controller_;
+        answerPut(clipboardAssembler_.expire(now()), *c);
+    }
+    tickDisplaySwitch();
+    // Display effects and file transfers take their turn here once they
+    // exist.
     pollStatus();
 }
 
@@ -297,10 +359,10 @@ void RemoteServer::admit(const std::shared_ptr<RemoteConnection>& connection, co
     auto previous = controller_;
     connection->becomeController(device);
     controller_ = connection;
-    // Video, clipboard and display-switch state of the session would be
-    // reset here; nothing of it exists yet.
-    bool videoWasActive = false;
+    bool videoWasActive = resetVideoState();
+    resetSessionFeatures();
     std::int64_t epoch = endSessionEffects();
+    fxShown_.reset();
     std::optional<std::string> previousID;
     if (previous && previous->device()) previousID = previous->device()->id;
     std::string routeWord(recordName(connection->route()));
@@ -314,8 +376,9 @@ void RemoteServer::admit(const std::shared_ptr<RemoteConnection>& connection, co
         connection->sendJSON({{"t", "ready"}, {"device", device.name}, {"version", protocolVersion}});
 
     std::weak_ptr<RemoteServer> weak = weak_from_this();
+    std::weak_ptr<RemoteConnection> admitted = connection;
     bool hadPrevious = previous != nullptr;
-    onMain([weak, hadPrevious, epoch, videoWasActive, wasCapturing, previousID, device, routeWord] {
+    onMain([weak, admitted, hadPrevious, epoch, videoWasActive, wasCapturing, previousID, device, routeWord] {
         auto self = weak.lock();
         if (!self) return;
         if (hadPrevious) self->input_->releaseEverything();
@@ -330,6 +393,7 @@ void RemoteServer::admit(const std::shared_ptr<RemoteConnection>& connection, co
         if (self->onControllerChange) self->onControllerChange(device.name);
         if (previousID && self->onSession) self->onSession(session_event::Ended{*previousID, true});
         if (self->onSession) self->onSession(session_event::Started{device.id, device.name, routeWord});
+        self->sendDisplays(admitted);
     });
     pollStatus();
 }
@@ -340,7 +404,8 @@ void RemoteServer::connectionStoppedServing(RemoteConnection& connection) {
     controller_.reset();
     capturing_ = false;
     lastStatus_.reset();
-    bool videoWasActive = false;
+    bool videoWasActive = resetVideoState();
+    resetSessionFeatures();
     setController(std::nullopt, std::nullopt);
     std::int64_t epoch = endSessionEffects();
     std::optional<std::string> deviceID;
@@ -388,13 +453,22 @@ void RemoteServer::handle(const ClientMessage& message, RemoteConnection& connec
                 auto q = m.quality;
                 onMain([frames, q] { frames->setQuality(q); });
             } else if constexpr (std::is_same_v<T, ClientMessage::Refresh>) {
-                // Pictures only until video exists, and a picture may be asked
-                // for as often as the device likes.
-                onMain([frames] { frames->requestFrame(); });
+                handleRefresh(false);
+            } else if constexpr (std::is_same_v<T, ClientMessage::Keyframe>) {
+                handleRefresh(true);
+            } else if constexpr (std::is_same_v<T, ClientMessage::Video>) {
+                if (auto h264 = std::get_if<video_request::H264>(&m.request))
+                    requestVideo(h264->maxWidth, h264->maxHeight);
+                else
+                    switchToJPEG(connection);
+            } else if constexpr (std::is_same_v<T, ClientMessage::Clipboard>) {
+                handleClipboard(m.request, connection);
+            } else if constexpr (std::is_same_v<T, ClientMessage::Display>) {
+                selectDisplay(m.request.id, connection);
             } else {
-                // Authentication after admission, and the video, keyframe,
-                // clipboard, display, file, sound and display-effects requests:
-                // nothing to do until their features exist.
+                // Authentication after admission, and the file, sound and
+                // display-effects requests: nothing to do until their
+                // features exist.
             }
         },
         message.value);
@@ -405,6 +479,9 @@ void RemoteServer::handleBinary(const Bytes& /*data*/, RemoteConnection& /*conne
 }
 
 void RemoteServer::handleInput(const InputEvent& event) {
+    // While the capture moves to another display, a pointer position would
+    // land on the wrong one.
+    if (displaySwitch_ && DisplaySwitchGate::drops(event)) return;
     std::weak_ptr<RemoteServer> weak = weak_from_this();
     onMain([weak, event] {
         auto self = weak.lock();

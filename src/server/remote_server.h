@@ -32,6 +32,8 @@
 #include "server/host_policy.h"
 #include "server/server_queue.h"
 #include "server/static_site.h"
+#include "server/video_delivery.h"
+#include "transfer/clipboard_assembler.h"
 
 namespace morvane {
 
@@ -141,6 +143,9 @@ public:
     bool controllerViaTailnet() const;
     std::optional<ConnectionRoute> controllerRoute() const;
     Executor& sessionQueue() { return *queue_; }
+    // Any thread: the screen source's picture and access-unit callbacks.
+    void ingestFrame(const Bytes& jpeg, int width, int height);
+    void ingestVideo(const EncodedVideoFrame& frame);
     std::uint16_t port() const { return port_; }
 
 private:
@@ -170,6 +175,31 @@ private:
     std::int64_t now() const { return clock_(); }
     void onMain(std::function<void()> work);
     void installSourceCallbacks();
+    void resetSessionFeatures();
+
+    // Pictures and video (server queue).
+    void drainFrame();
+    void deliverVideo(const EncodedVideoFrame& frame);
+    void requestVideo(int maxWidth, int maxHeight);
+    void startVideo(const std::shared_ptr<RemoteConnection>& connection, int maxWidth, int maxHeight);
+    void switchToJPEG(RemoteConnection& connection);
+    void askSourceForKeyframe();
+    bool resetVideoState();
+    void tickVideo();
+    void videoWriteCompleted();
+    void handleRefresh(bool keyframe);
+
+    // Clipboard and displays (server queue, but sendDisplays: main queue).
+    void handleClipboard(const ClipboardRequest& request, RemoteConnection& connection);
+    void getClipboard(int id, RemoteConnection& connection, std::int64_t nowMillis);
+    void finishClipboardGet(std::uint64_t serial, const ClipboardRead& read,
+                            const std::weak_ptr<RemoteConnection>& connection);
+    void answerPut(const ClipboardAssembler::Outcome& outcome, RemoteConnection& connection);
+    void sendDisplays(const std::weak_ptr<RemoteConnection>& connection);
+    void displaysChanged(const DisplayListing& listing);
+    void selectDisplay(std::uint32_t id, RemoteConnection& connection);
+    void noteShown(const DisplayListing& listing);
+    void tickDisplaySwitch();
 
     // Collaborators.
     std::uint16_t port_;
@@ -201,6 +231,54 @@ private:
     // older session can be recognised.
     std::int64_t fxEpoch_ = 0;
     std::uint64_t statusSerial_ = 0;
+
+    // Pictures and video: the hand-over from capture and encoder threads.
+    struct Picture {
+        Bytes jpeg;
+        int width = 0;
+        int height = 0;
+    };
+    std::mutex frameLock_;
+    std::optional<Picture> latestFrame_;
+    bool frameDrainScheduled_ = false;
+    int videoQueued_ = 0;
+    bool videoOverflowed_ = false;
+    // Pictures and video: server queue.
+    struct VideoFormat {
+        std::string codec;
+        int width = 0;
+        int height = 0;
+        bool operator==(const VideoFormat&) const = default;
+    };
+    VideoMode videoMode_ = VideoMode::jpeg;
+    std::uint64_t videoEpoch_ = 0;
+    std::optional<VideoFormat> videoAnnounced_;
+    VideoGate videoGate_;
+    KeyframeLimiter keyframeLimiter_{KeyframeLimiter::clientIntervalMillis};
+    bool keyframeAskPending_ = false;
+    std::optional<std::int64_t> lastKeyframeAsk_;
+    int videoSilentSeconds_ = 0;
+    VideoStartLimiter videoStartLimiter_{VideoStartLimiter::intervalMillis};
+    std::optional<std::pair<int, int>> pendingVideoStart_;
+
+    // Clipboard and displays: server queue.
+    struct ClipboardGet {
+        std::uint64_t serial = 0;
+        int id = 0;
+    };
+    struct DisplaySwitch {
+        std::uint32_t id = 0;
+        int seconds = 0;
+    };
+    ClipboardAssembler clipboardAssembler_;
+    std::optional<ClipboardGet> clipboardGet_;
+    std::uint64_t clipboardGetSerial_ = 0;
+    ClipboardRateLimiter clipboardGetLimiter_;
+    std::optional<DisplaySwitch> displaySwitch_;
+    DisplaySwitchLimiter displaySwitchLimiter_;
+    // The display last noted as shown: empty while nothing was noted, an
+    // inner nothing when the listing had no current display.
+    std::optional<std::optional<std::uint32_t>> fxShown_;
 
     // Readable from any thread.
     mutable std::mutex nameLock_;

@@ -48,6 +48,10 @@ public:
     bool hasPendingFrame() const { return pendingFrame_.has_value(); }
     bool hasPendingVideo() const { return pendingVideo_.has_value(); }
     bool videoInFlight() const { return videoInFlight_; }
+    // A video message waits or is being written: no newer one is offered.
+    bool videoBusy() const { return pendingVideo_.has_value() || videoInFlight_; }
+    void clearPendingFrame() { pendingFrame_.reset(); }
+    void clearPendingVideo() { pendingVideo_.reset(); }
     bool hasPendingFile() const { return pendingFile_.has_value(); }
     void setPendingFile(Bytes message) { pendingFile_ = std::move(message); }
     // Whether a file chunk was pending; it is gone afterwards.

@@ -193,12 +193,15 @@ public:
         b.erase(0, header + len);
         return f;
     }
-    // The next text message, skipping "status" messages.
+    // The next text message, skipping the "status" and "disp-list" messages
+    // that a session is sent on its own.
     std::optional<std::string> nextText(int millis = 5000) {
         for (;;) {
             auto f = next(millis);
             if (!f) return std::nullopt;
-            if (f->opcode == 0x1 && f->payload.find("\"t\":\"status\"") != std::string::npos) continue;
+            if (f->opcode == 0x1 && (f->payload.find("\"t\":\"status\"") != std::string::npos ||
+                                     f->payload.find("\"t\":\"disp-list\"") != std::string::npos))
+                continue;
             if (f->opcode == 0x1) return f->payload;
             if (f->opcode == 0x8) {
                 closeCode = f->closeCode();

@@ -16,6 +16,7 @@
 #include "core/frame_source.h"
 #include "core/input_sink.h"
 #include "core/loop_executor.h"
+#include "core/types.h"
 #include "server/connection_wire.h"
 #include "../harness/ws_client.h"
 
@@ -70,17 +71,25 @@ public:
     }
     void write(Bytes data, std::function<void(bool)> completion) override {
         auto kind = static_cast<WSOpcode>(data.at(0));
-        if (kind == WSOpcode::text)
+        if (kind == WSOpcode::text) {
             sent.add(std::string(data.begin() + 1, data.end()));
-        else if (kind == WSOpcode::close)
+        } else if (kind == WSOpcode::close) {
             sent.add("close " + std::to_string(data[1] << 8 | data[2]));
-        else
+        } else {
             sent.add("binary " + std::to_string(data.size() - 1));
+            std::lock_guard lock(binaryLock_);
+            binaries_.emplace_back(data.begin() + 1, data.end());
+        }
         bool ok = !failWrites;
         queue_.post([completion = std::move(completion), ok] { completion(ok); });
     }
     void cancel() override { cancelled = true; }
     void releaseHold() override { released = true; }
+
+    std::vector<Bytes> binaries() const {
+        std::lock_guard lock(binaryLock_);
+        return binaries_;
+    }
 
     Journal sent;
     std::atomic<bool> cancelled{false};
@@ -89,29 +98,101 @@ public:
 
 private:
     Executor& queue_;
+    mutable std::mutex binaryLock_;
+    std::vector<Bytes> binaries_;
 };
 
 class FakeFrameSource : public FrameSource {
 public:
     explicit FakeFrameSource(Journal& journal) : journal_(journal) {}
-    FrameHandler onFrame() const override { return onFrame_; }
-    void setOnFrame(FrameHandler h) override { onFrame_ = std::move(h); }
-    std::string state() const override { return state_; }
+    FrameHandler onFrame() const override {
+        std::lock_guard lock(m_);
+        return onFrame_;
+    }
+    void setOnFrame(FrameHandler h) override {
+        std::lock_guard lock(m_);
+        onFrame_ = std::move(h);
+    }
+    std::string state() const override {
+        std::lock_guard lock(m_);
+        return state_;
+    }
+    void setState(std::string s) {
+        std::lock_guard lock(m_);
+        state_ = std::move(s);
+    }
     void start() override { journal_.add("capture start"); }
     void stop() override { journal_.add("capture stop"); }
     void setQuality(FrameQuality q) override { journal_.add("quality " + std::string(toString(q))); }
     void requestFrame() override { journal_.add("request frame"); }
+
+    VideoHandler onVideoFrame() const override {
+        std::lock_guard lock(m_);
+        return onVideo_;
+    }
+    void setOnVideoFrame(VideoHandler h) override {
+        std::lock_guard lock(m_);
+        onVideo_ = std::move(h);
+    }
+    Signal onVideoFailure() const override {
+        std::lock_guard lock(m_);
+        return onVideoFailure_;
+    }
+    void setOnVideoFailure(Signal s) override {
+        std::lock_guard lock(m_);
+        onVideoFailure_ = std::move(s);
+    }
+    bool startVideo(int maxWidth, int maxHeight) override {
+        journal_.add("video start " + std::to_string(maxWidth) + "x" + std::to_string(maxHeight));
+        return videoAccepted;
+    }
+    void requestKeyframe() override { journal_.add("keyframe"); }
+    void stopVideo() override { journal_.add("video stop"); }
+
+    // Known displays answer a selection; `follows` moves the current display
+    // at once, as a capture that switches before answering would.
     bool selectDisplay(std::optional<std::uint32_t> id) override {
         journal_.add(id ? "select " + std::to_string(*id) : "select auto");
-        return true;
+        std::lock_guard lock(m_);
+        if (!id) return true;
+        for (auto& d : listing_.displays) {
+            if (d.id != *id) continue;
+            if (follows) listing_.current = id;
+            return true;
+        }
+        return listing_.displays.empty();
+    }
+    DisplayListing displayListing() const override {
+        std::lock_guard lock(m_);
+        return listing_;
+    }
+    void setListing(DisplayListing listing) {
+        std::lock_guard lock(m_);
+        listing_ = std::move(listing);
+    }
+    DisplaysHandler onDisplaysChanged() const override {
+        std::lock_guard lock(m_);
+        return onDisplays_;
+    }
+    void setOnDisplaysChanged(DisplaysHandler h) override {
+        std::lock_guard lock(m_);
+        onDisplays_ = std::move(h);
     }
     Signal onStoppedByOwner() const override { return stoppedByOwner_; }
     void setOnStoppedByOwner(Signal s) override { stoppedByOwner_ = std::move(s); }
-    std::string state_ = "ok";
+
+    std::atomic<bool> videoAccepted{true};
+    std::atomic<bool> follows{false};
 
 private:
     Journal& journal_;
+    mutable std::mutex m_;
+    std::string state_ = "ok";
     FrameHandler onFrame_;
+    VideoHandler onVideo_;
+    Signal onVideoFailure_;
+    DisplaysHandler onDisplays_;
+    DisplayListing listing_;
     Signal stoppedByOwner_;
 };
 
@@ -123,6 +204,8 @@ public:
             journal_.add("move " + std::to_string(m->x) + " " + std::to_string(m->y));
         else if (std::holds_alternative<input::Lock>(event))
             journal_.add("lock");
+        else if (auto b = std::get_if<input::Button>(&event))
+            journal_.add(b->down ? "press" : "release button");
         else
             journal_.add("input");
     }
@@ -130,6 +213,63 @@ public:
 
 private:
     Journal& journal_;
+};
+
+// A pasteboard whose reads can be held back and answered later, as a system
+// that asks the owner first would.
+class FakeClipboard : public ClipboardAccess {
+public:
+    void readPlainText(int limit, std::function<void(ClipboardRead)> completion) override {
+        std::lock_guard lock(m_);
+        lastLimit = limit;
+        ++reads;
+        if (hold) {
+            held_ = std::move(completion);
+            return;
+        }
+        completion(next);
+    }
+    bool writePlainText(const std::string& text) override {
+        std::lock_guard lock(m_);
+        written.push_back(text);
+        return writable;
+    }
+    // Answers a held read.
+    bool release(ClipboardRead read) {
+        std::function<void(ClipboardRead)> completion;
+        {
+            std::lock_guard lock(m_);
+            completion = std::move(held_);
+            held_ = nullptr;
+        }
+        if (!completion) return false;
+        completion(std::move(read));
+        return true;
+    }
+    std::vector<std::string> writes() {
+        std::lock_guard lock(m_);
+        return written;
+    }
+    int readCount() {
+        std::lock_guard lock(m_);
+        return reads;
+    }
+    void setNext(ClipboardRead read, bool holdIt = false) {
+        std::lock_guard lock(m_);
+        next = std::move(read);
+        hold = holdIt;
+    }
+
+    std::atomic<bool> writable{true};
+
+private:
+    std::mutex m_;
+    ClipboardRead next = clipboard_read::Empty{};
+    bool hold = false;
+    int lastLimit = 0;
+    int reads = 0;
+    std::vector<std::string> written;
+    std::function<void(ClipboardRead)> held_;
 };
 
 inline std::filesystem::path temporaryFolder() {
