@@ -12,9 +12,20 @@ namespace morvane {
 
 QtMainQueue::QtMainQueue() : context_(new QObject()) {}
 
-QtMainQueue::~QtMainQueue() { delete context_; }
+QtMainQueue::~QtMainQueue() { close(); }
+
+void QtMainQueue::close() {
+    QObject* context = nullptr;
+    {
+        std::lock_guard guard(lock_);
+        std::swap(context, context_);
+    }
+    delete context;  // queued work addressed to it is dropped with it
+}
 
 void QtMainQueue::post(std::function<void()> work) {
+    std::lock_guard guard(lock_);
+    if (!context_) return;
     QMetaObject::invokeMethod(context_, [work = std::move(work)] { work(); }, Qt::QueuedConnection);
 }
 
@@ -23,12 +34,17 @@ void QtMainQueue::postAfter(std::int64_t delayMillis, std::function<void()> work
     // Precise, because Qt's default coarse timers may fire up to 5 % early,
     // and work scheduled "just after" a limit must never run before it.
     const int delay = static_cast<int>(std::max<std::int64_t>(0, std::min<std::int64_t>(delayMillis, INT32_MAX)));
+    std::lock_guard guard(lock_);
+    if (!context_) return;
     QObject* context = context_;
     QMetaObject::invokeMethod(
         context_, [context, delay, work = std::move(work)] { QTimer::singleShot(delay, Qt::PreciseTimer, context, work); },
         Qt::QueuedConnection);
 }
 
-bool QtMainQueue::isCurrent() const { return QThread::currentThread() == context_->thread(); }
+bool QtMainQueue::isCurrent() const {
+    std::lock_guard guard(lock_);
+    return context_ && QThread::currentThread() == context_->thread();
+}
 
 }  // namespace morvane

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QObject>
+#include <mutex>
 
 #include "core/executor.h"
 
@@ -18,8 +19,15 @@ public:
     void postAfter(std::int64_t delayMillis, std::function<void()> work) override;
     bool isCurrent() const override;
 
+    // From now on posted work is dropped. Threads that may still post at
+    // quit (a password check, a lock probe, a copy) then find a closed queue
+    // rather than a destroyed one, as long as the queue object outlives
+    // them.
+    void close();
+
 private:
-    QObject* context_;  // lives on the main thread; work is dropped once it is gone
+    mutable std::mutex lock_;
+    QObject* context_;  // lives on the main thread; none once closed
 };
 
 }  // namespace morvane

@@ -128,7 +128,10 @@ int runShell(int argc, char** argv) {
         QApplication::quit();
     });
 
-    QtMainQueue mainQueue;
+    // Left to the end of the process on purpose: threads that answer late
+    // (a password check, a lock probe, a copy into the Outbox) may still
+    // post to it after the event loop ended; it is closed, not destroyed.
+    QtMainQueue& mainQueue = *new QtMainQueue();
     const fs::path support = appSupportFolder().value_or(fs::path("/tmp") / "Morvane");
     SessionLog log(support / "host.log");
     const auto write = [&log](const std::string& tag, const std::string& text) { log.write(tag, text); };
@@ -358,6 +361,7 @@ int runShell(int argc, char** argv) {
         server->onControllerChange = nullptr;
         server->onSession = nullptr;
     }
+    mainQueue.close();
     return status;
 }
 

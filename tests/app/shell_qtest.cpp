@@ -68,6 +68,18 @@ TEST(QtMainQueue, RunsPostedWorkInOrderOnTheMainThreadFromAnyThread) {
     EXPECT_GE(ranAfter, 2'000);
 }
 
+TEST(QtMainQueue, AClosedQueueDropsWhatIsPostedLate) {
+    QtMainQueue queue;
+    int ran = 0;
+    queue.post([&] { ++ran; });  // queued before the close: dropped with it
+    queue.postAfter(10, [&] { ++ran; });
+    queue.close();
+    std::thread([&] { queue.post([&] { ++ran; }); }).join();
+    spinUntil([] { return false; }, 100);
+    EXPECT_EQ(ran, 0);
+    EXPECT_FALSE(queue.isCurrent());
+}
+
 TEST(TrayMenu, IsRebuiltAtEveryOpeningAndRunsTheChosenAction) {
     int builds = 0;
     std::vector<std::pair<MenuAction, std::string>> performed;
