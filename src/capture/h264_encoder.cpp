@@ -110,7 +110,11 @@ std::unique_ptr<H264Encoder> H264Encoder::make(int width, int height, int frames
 
     for (const Try& t : ladder(level)) {
         const std::string description = t.description();
-        auto [createStatus, session] = engine->create(width, height, t.lowLatency);
+        // Plain variables, not a structured binding: the property lambda below
+        // captures the session, which clang refuses for bindings.
+        auto created = engine->create(width, height, t.lowLatency);
+        const auto createStatus = created.first;
+        auto session = std::move(created.second);
         if (createStatus != 0 || !session) {
             refuse("create " + std::to_string(createStatus), description);
             continue;
