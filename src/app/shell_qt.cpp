@@ -187,9 +187,10 @@ int runShell(int argc, char** argv) {
     CountingInput counted(injector);
     std::unique_ptr<ClipboardAccess> clipboard =
         makeX11Clipboard([&log](const std::string& text) { log.write("error", text); });
-    ScreenLocker locker([&log](const std::string& text) { log.write("lock", text); });
+    // Shared with the threads that ask it, which may outlive this function.
+    auto locker = std::make_shared<ScreenLocker>(nullptr);
     auto sleepReader = makeSleepDisabledReader();
-    CachedProbe lockedReader("morvane.locked", [&locker]() -> std::optional<bool> { return locker.isLocked(); },
+    CachedProbe lockedReader("morvane.locked", [locker]() -> std::optional<bool> { return locker->isLocked(); },
                              1'000, [] { return nowMillis(); });
 
     DisplayWake wake(makeX11DisplayWake());
@@ -247,8 +248,8 @@ int runShell(int argc, char** argv) {
             return false;
         }
     };
-    deps.isLocked = [&locker](std::function<void(bool)> answer) {
-        std::thread([&locker, answer] { answer(locker.isLocked()); }).detach();
+    deps.isLocked = [locker](std::function<void(bool)> answer) {
+        std::thread([locker, answer] { answer(locker->isLocked()); }).detach();
     };
     deps.canInject = [xtest] { return xtest; };
     deps.canCapture = [display = x11.display] { return display; };
