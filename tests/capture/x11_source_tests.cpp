@@ -286,4 +286,18 @@ TEST_F(X11Capture, AFailingEncoderFallsBackToJpeg) {
     EXPECT_EQ(inbox.pictures.back().width, 1664);  // back on the JPEG configuration
 }
 
+TEST_F(X11Capture, ALostServerEndsInAnErrorStateWithoutEndingTheProcess) {
+    source->start();
+    ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty(); }));
+    client.reset();
+    xvfb.reset();
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (source->state() == "ok" && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(source->state().rfind("error: X11 ", 0), 0u) << source->state();
+    std::this_thread::sleep_for(4500ms);  // rebuilds that find no server fail the same way
+    EXPECT_EQ(source->state().rfind("error: X11 ", 0), 0u) << source->state();
+    source->stop();
+}
+
 }  // namespace morvane

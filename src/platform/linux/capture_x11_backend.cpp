@@ -7,12 +7,14 @@
 #include <X11/extensions/Xrandr.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <map>
+#include <set>
 #include <mutex>
 #include <thread>
 
@@ -28,6 +30,7 @@ constexpr int cannotOpenDisplay = 1;
 constexpr int displayGone = 2;
 constexpr int imageFailed = 3;
 constexpr int sizeTooLarge = 4;
+constexpr int connectionGone = 5;
 
 // Xlib's default handler ends the process; a capture that races a mode change
 // gets BadMatch and must survive it. Errors of our connections are noted per
@@ -38,6 +41,11 @@ std::map<Display*, int>& errorCodes() {
     return codes;
 }
 XErrorHandler previousHandler = nullptr;
+XIOErrorHandler previousIOHandler = nullptr;
+std::set<Display*>& lostDisplays() {
+    static std::set<Display*> lost;
+    return lost;
+}
 
 int noteError(Display* display, XErrorEvent* error) {
     {
@@ -51,25 +59,59 @@ int noteError(Display* display, XErrorEvent* error) {
     return previousHandler ? previousHandler(display, error) : 0;
 }
 
+// A server that goes away must not end the host: Xlib's default reaction to
+// a lost connection is exit(). Our connections are marked lost instead and
+// fail from then on; other connections keep the reaction they had.
+int noteLostConnection(Display* display) {
+    {
+        std::lock_guard l(errorLock);
+        if (errorCodes().contains(display)) return 0;
+    }
+    return previousIOHandler ? previousIOHandler(display) : 0;
+}
+
+void connectionLost(Display* display, void*) {
+    std::lock_guard l(errorLock);
+    lostDisplays().insert(display);
+}
+
 Display* openDisplay(const std::string& name) {
     static std::once_flag once;
     std::call_once(once, [] {
         XInitThreads();
         previousHandler = XSetErrorHandler(noteError);
+        previousIOHandler = XSetIOErrorHandler(noteLostConnection);
     });
     Display* d = XOpenDisplay(name.empty() ? nullptr : name.c_str());
     if (d) {
+        XSetIOErrorExitHandler(d, connectionLost, nullptr);
         std::lock_guard l(errorLock);
         errorCodes()[d] = 0;
     }
     return d;
 }
 
+bool isLost(Display* d) {
+    std::lock_guard l(errorLock);
+    return lostDisplays().contains(d);
+}
+
 void closeDisplay(Display* d) {
     if (!d) return;
-    XCloseDisplay(d);
+    bool lost;
+    {
+        std::lock_guard l(errorLock);
+        lost = lostDisplays().contains(d);
+    }
+    // Xlib can't close a connection it lost without waiting forever; only
+    // its socket is given back then.
+    if (lost)
+        close(ConnectionNumber(d));
+    else
+        XCloseDisplay(d);
     std::lock_guard l(errorLock);
     errorCodes().erase(d);
+    lostDisplays().erase(d);
 }
 
 int takeError(Display* d) {
@@ -179,7 +221,8 @@ public:
         shmctl(shm_.shmid, IPC_RMID, nullptr);
     }
     ~SharedImage() {
-        if (attached_) {
+        // A lost connection takes no more requests; the server is gone anyway.
+        if (attached_ && !isLost(d_)) {
             XShmDetach(d_, &shm_);
             XSync(d_, False);
         }
@@ -448,12 +491,18 @@ private:
             const int fps = std::clamp(config_.framesPerSecond, 1, 120);
             next = std::max(next + std::chrono::microseconds(1'000'000 / fps), clock::now());
 
+            if (isLost(d_)) {
+                if (applied) applied(std::nullopt);
+                if (handlers_.onStopped) handlers_.onStopped(CaptureError{domain, connectionGone});
+                return;
+            }
             if (drainEvents() && handlers_.onLayoutChanged) handlers_.onLayoutChanged();
             if (!grabber_->grab(monitor_.x, monitor_.y)) {
                 if (applied) applied(std::nullopt);
                 // The screen shrank under the stream, or the server went away.
-                if (++failures >= 3) {
-                    if (handlers_.onStopped) handlers_.onStopped(CaptureError{domain, imageFailed});
+                if (++failures >= 3 || isLost(d_)) {
+                    if (handlers_.onStopped)
+                        handlers_.onStopped(CaptureError{domain, isLost(d_) ? connectionGone : imageFailed});
                     return;
                 }
                 continue;
@@ -517,7 +566,7 @@ private:
     // True when the screen layout may have changed.
     bool drainEvents() {
         bool changed = false;
-        while (XPending(d_) > 0) {
+        while (!isLost(d_) && XPending(d_) > 0) {
             XEvent event;
             XNextEvent(d_, &event);
             if (event.type >= rrEvent_ && event.type <= rrEvent_ + RRNotify) {
@@ -558,14 +607,24 @@ public:
 
     std::variant<DisplaySnapshot, CaptureError> displays() override {
         std::lock_guard l(m_);
+        if (d_ && isLost(d_)) {
+            closeDisplay(d_);
+            d_ = nullptr;
+        }
         if (!d_) d_ = openDisplay(display_);
         if (!d_) return CaptureError{domain, cannotOpenDisplay};
         // Pick up configuration changes made by others since the last look.
-        while (XPending(d_) > 0) {
+        while (!isLost(d_) && XPending(d_) > 0) {
             XEvent event;
             XNextEvent(d_, &event);
         }
-        return snapshotOf(monitors(d_));
+        auto snapshot = isLost(d_) ? DisplaySnapshot{} : snapshotOf(monitors(d_));
+        if (isLost(d_)) {
+            closeDisplay(d_);
+            d_ = nullptr;
+            return CaptureError{domain, connectionGone};
+        }
+        return snapshot;
     }
 
     std::variant<std::shared_ptr<CaptureStream>, CaptureError> startStream(std::uint32_t display,
