@@ -359,4 +359,35 @@ TEST_F(SourceTest, VideoCannotStartWithoutAnEncoderAndQualityUpdatesTheEncoder) 
     EXPECT_EQ(backend->latest().config(), (StreamConfig{1920, 1080, 30, true, true}));
 }
 
+TEST_F(SourceTest, AnOwnersStopHaltsCaptureUntilStopped) {
+    int ownerStops = 0;
+    source->setOnStoppedByOwner([&] { ++ownerStops; });
+    auto& stream = started();
+    stream.handlers.onStopped(CaptureError{std::string(CaptureStop::streamErrorDomain), CaptureStop::userStoppedCode});
+    clock.run();
+    EXPECT_EQ(ownerStops, 1);
+    EXPECT_EQ(source->state(), "stopped-on-mac");
+    EXPECT_TRUE(saw("state stopped-on-mac, Stop Sharing was pressed on the Mac (capture -3817); not starting again"));
+    EXPECT_TRUE(stream.stopped);
+    clock.advance(4000);  // the watchdog is gone: no restart
+    EXPECT_EQ(backend->streams.size(), 1u);
+    source->start();
+    clock.run();
+    EXPECT_TRUE(saw("not started: Stop Sharing was pressed on the Mac"));
+    EXPECT_EQ(backend->streams.size(), 1u);
+    source->stop();
+    source->start();
+    clock.run();
+    EXPECT_EQ(backend->streams.size(), 2u);
+    EXPECT_EQ(source->state(), "ok");
+
+    // Reported when a stream is started, the stop carries its own note.
+    backend->startError = CaptureError{std::string(CaptureStop::streamErrorDomain), CaptureStop::userStoppedCode};
+    backend->snapshot.displays[0].bounds.width = 1280;
+    source->displayModeChanged();
+    clock.run();
+    EXPECT_EQ(ownerStops, 2);
+    EXPECT_NE(lines.back().find("(capture -3817, reported when the stream was started)"), std::string::npos);
+}
+
 }  // namespace morvane
