@@ -238,6 +238,39 @@ TEST_F(X11Capture, AStillScreenCostsAlmostNothing) {
     EXPECT_LT(cpu / wall, 0.25) << cpu << " s of CPU in " << wall << " s";
 }
 
+TEST_F(X11Capture, ThePointerIsDrawnAndItsMovesAreSent) {
+    source->setQuality(FrameQuality::high);  // full size: one picture pixel per screen pixel
+    source->start();
+    client->movePointer(100, 500);
+    ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty() && inbox.pictures.back().width == 1920; }));
+    std::this_thread::sleep_for(500ms);
+    std::size_t before;
+    {
+        std::lock_guard l(inbox.m);
+        before = inbox.pictures.size();
+    }
+    client->movePointer(600, 500);  // the screen itself stays as it is
+    ASSERT_TRUE(inbox.waitFor([&] { return inbox.pictures.size() > before; }));
+    Inbox::Jpeg last;
+    {
+        std::lock_guard l(inbox.m);
+        last = inbox.pictures.back();
+    }
+    auto decoded = decodeJPEG(last.data);
+    ASSERT_TRUE(decoded);
+    // Around the new pointer position the picture is no longer the bar alone.
+    const std::uint32_t bar = ::morvane::testing::PaintClient::barColour(600, 1920);
+    int differing = 0;
+    for (int y = 490; y < 530; ++y)
+        for (int x = 590; x < 630; ++x) {
+            const std::uint8_t* px = decoded->pixels.data() + static_cast<std::size_t>(y) * decoded->stride() + x * 4;
+            const int diff = std::abs(int(px[2]) - int((bar >> 16) & 0xFF)) +
+                             std::abs(int(px[1]) - int((bar >> 8) & 0xFF)) + std::abs(int(px[0]) - int(bar & 0xFF));
+            if (diff > 60) ++differing;
+        }
+    EXPECT_GT(differing, 20);
+}
+
 TEST_F(X11Capture, AFailingEncoderFallsBackToJpeg) {
     // A real encoder that breaks down after a few pictures.
     struct Breaking final : VideoEncoding {
@@ -295,9 +328,10 @@ TEST_F(X11Capture, ALostServerEndsInAnErrorStateWithoutEndingTheProcess) {
     while (source->state() == "ok" && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(50ms);
     EXPECT_EQ(source->state().rfind("error: X11 ", 0), 0u) << source->state();
-    std::this_thread::sleep_for(4500ms);  // rebuilds that find no server fail the same way
-    EXPECT_EQ(source->state().rfind("error: X11 ", 0), 0u) << source->state();
+    // Another server may take the display's number meanwhile, so what the
+    // retries find is not checked; stopping must still work.
     source->stop();
+    source.reset();
 }
 
 }  // namespace morvane

@@ -36,6 +36,11 @@ PaintClient::~PaintClient() {
     XCloseDisplay(d_);
 }
 
+void PaintClient::movePointer(int x, int y) {
+    XWarpPointer(d_, None, DefaultRootWindow(d_), 0, 0, 0, 0, x, y);
+    XSync(d_, False);
+}
+
 void PaintClient::squareAt(int step, int* x, int* y) const {
     const int spanX = std::max(1, width_ - squareSide), spanY = std::max(1, height_ - squareSide);
     *x = (step * 37) % spanX;

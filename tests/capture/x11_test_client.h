@@ -22,6 +22,8 @@ public:
     int height() const { return height_; }
     // Paints the bars, and the square at its position for this step.
     void paint(int step);
+    // Moves the pointer to a point of the screen.
+    void movePointer(int x, int y);
     // The bar colour (0xRRGGBB) at a point of the screen, square left out.
     static std::uint32_t barColour(int x, int width);
     // Where the square is for a step (top left corner) and its side.
