@@ -437,7 +437,7 @@ void Shell::withOwnerAuthentication(const std::string& title, const std::string&
     auth_->withOwnerAuthentication(title, reason, std::move(otherwise), std::move(then));
 }
 
-ModalResponse Shell::runAlert(const AlertSpec& alert, std::function<bool()> closeWhen) {
+ModalResponse Shell::runAlert(const AlertText& alert, std::function<bool()> closeWhen) {
     const bool controlled = d_.server ? d_.server->controllerName().has_value() : controller_.has_value();
     if (!d_.ui || !alerts_.tryOpen(controlled)) return ModalResponse::abort;
     const std::uint64_t ticks = ++alertTicks_;
@@ -474,7 +474,7 @@ void Shell::showPairingCode() {
     for (const auto& d : d_.store->devices()) before.insert(d.id);
     const std::string code = d_.store->openPairingWindow();
     log("pairing", "window opened");
-    AlertSpec alert{ShellLines::pairingCodeMessage(code), ShellLines::pairingInformative(std::nullopt, d_.port),
+    AlertText alert{ShellLines::pairingCodeMessage(code), ShellLines::pairingInformative(std::nullopt, d_.port),
                     {"Cancel Pairing"}};
     pairingAlertOpen_ = true;
     std::weak_ptr<Shell> weak = weak_from_this();

@@ -47,11 +47,11 @@ public:
     virtual bool controllerViaTailnet() const = 0;
 };
 
-struct AlertSpec {
+struct AlertText {
     std::string message;
     std::string informative;
     std::vector<std::string> buttons;  // the first is the default
-    bool operator==(const AlertSpec&) const = default;
+    bool operator==(const AlertText&) const = default;
 };
 
 // Drawing and asking, implemented by the Qt layer.
@@ -61,10 +61,10 @@ public:
     virtual void showIcon(const IconState& icon) = 0;
     // Runs the alert modally (a nested event loop) until a button is pressed
     // or abortAlert() is called, which answers ModalResponse::abort.
-    virtual ModalResponse runModal(const AlertSpec& alert) = 0;
+    virtual ModalResponse runModal(const AlertText& alert) = 0;
     virtual void abortAlert() = 0;
     // An alert shown directly, outside the one-alert runner.
-    virtual void showNotice(const AlertSpec& alert) = 0;
+    virtual void showNotice(const AlertText& alert) = 0;
     virtual std::vector<std::filesystem::path> chooseFiles() = 0;
     virtual void copyText(const std::string& text) = 0;
     virtual void openLocation(const std::string& urlOrPath) = 0;
@@ -171,7 +171,7 @@ public:
     // The owner's gate, for the relay controller's hooks.
     void withOwnerAuthentication(const std::string& title, const std::string& reason, std::function<void()> otherwise,
                                  std::function<void()> then);
-    ModalResponse runAlert(const AlertSpec& alert, std::function<bool()> closeWhen);
+    ModalResponse runAlert(const AlertText& alert, std::function<bool()> closeWhen);
 
 private:
     explicit Shell(ShellDeps deps);

@@ -166,7 +166,7 @@ void TrayUi::fill(QMenu* into, const std::vector<MenuItem>& items) {
     }
 }
 
-ModalResponse TrayUi::runModal(const AlertSpec& alert) {
+ModalResponse TrayUi::runModal(const AlertText& alert) {
     QMessageBox box;
     box.setWindowTitle("Morvane");
     box.setText(text(alert.message));
@@ -194,7 +194,7 @@ void TrayUi::abortAlert() {
     if (alert_) alert_->done(abortCode);
 }
 
-void TrayUi::showNotice(const AlertSpec& alert) {
+void TrayUi::showNotice(const AlertText& alert) {
     QMessageBox box;
     box.setWindowTitle("Morvane");
     box.setText(text(alert.message));

@@ -36,9 +36,9 @@ public:
     const IconState& icon() const { return icon_; }
 
     void showIcon(const IconState& icon) override;
-    ModalResponse runModal(const AlertSpec& alert) override;
+    ModalResponse runModal(const AlertText& alert) override;
     void abortAlert() override;
-    void showNotice(const AlertSpec& alert) override;
+    void showNotice(const AlertText& alert) override;
     std::vector<std::filesystem::path> chooseFiles() override;
     void copyText(const std::string& text) override;
     void openLocation(const std::string& urlOrPath) override;

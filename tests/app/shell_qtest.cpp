@@ -161,7 +161,7 @@ TEST(TrayIcon, ThePairedMarkGoesAwayByItselfAfterSixSeconds) {
 
 TEST(TrayAlerts, AButtonOrAnAbortEndsTheModalAlert) {
     TrayUi ui([] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr);
-    const AlertSpec alert{"Revoke all paired devices?", "Every device will have to be paired again before it can connect.",
+    const AlertText alert{"Revoke all paired devices?", "Every device will have to be paired again before it can connect.",
                           {"Revoke All", "Cancel"}};
     QTimer::singleShot(100, [] {
         for (QWidget* w : QApplication::topLevelWidgets())

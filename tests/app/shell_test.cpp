@@ -39,7 +39,7 @@ struct FakeServer final : ShellServer {
 struct FakeUi final : ShellUi {
     explicit FakeUi(testing::ManualExecutor& main) : main(main) {}
     void showIcon(const IconState& icon) override { icons.push_back(icon); }
-    ModalResponse runModal(const AlertSpec& alert) override {
+    ModalResponse runModal(const AlertText& alert) override {
         alerts.push_back(alert);
         aborted = false;
         if (duringAlert) duringAlert(alert);
@@ -51,7 +51,7 @@ struct FakeUi final : ShellUi {
         return ModalResponse::abort;
     }
     void abortAlert() override { aborted = true; }
-    void showNotice(const AlertSpec& alert) override { notices.push_back(alert); }
+    void showNotice(const AlertText& alert) override { notices.push_back(alert); }
     std::vector<fs::path> chooseFiles() override { return chosen; }
     void copyText(const std::string& text) override { copied.push_back(text); }
     void openLocation(const std::string& where) override { opened.push_back(where); }
@@ -59,9 +59,9 @@ struct FakeUi final : ShellUi {
 
     testing::ManualExecutor& main;
     std::vector<IconState> icons;
-    std::vector<AlertSpec> alerts;
-    std::vector<AlertSpec> notices;
-    std::function<void(const AlertSpec&)> duringAlert;
+    std::vector<AlertText> alerts;
+    std::vector<AlertText> notices;
+    std::function<void(const AlertText&)> duringAlert;
     std::optional<ModalResponse> press;
     bool aborted = false;
     std::vector<fs::path> chosen;
@@ -232,7 +232,7 @@ TEST(Shell, TakeoverKeepsTheSessionGoingAndSchedulesNoLock) {
 
 TEST(Shell, PairingShowsTheCodeAndClosesWhenABrowserPairs) {
     Harness h;
-    h.ui.duringAlert = [&](const AlertSpec& alert) {
+    h.ui.duringAlert = [&](const AlertText& alert) {
         ASSERT_EQ(alert.message.rfind("Pairing code: ", 0), 0u);
         std::string code = alert.message.substr(14);
         ASSERT_EQ(code.size(), 9u);
@@ -260,7 +260,7 @@ TEST(Shell, PairingShowsTheCodeAndClosesWhenABrowserPairs) {
 
 TEST(Shell, ADeviceConnectingEndsTheOwnersOpenChoices) {
     Harness h;
-    h.ui.duringAlert = [&](const AlertSpec&) { h.connect("iPad", "dev-1"); };
+    h.ui.duringAlert = [&](const AlertText&) { h.connect("iPad", "dev-1"); };
     h.shell->perform(MenuAction::pairNewDevice);
     h.main.runAll();
     ASSERT_EQ(h.ui.alerts.size(), 1u);
