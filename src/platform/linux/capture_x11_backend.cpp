@@ -31,6 +31,7 @@ constexpr int displayGone = 2;
 constexpr int imageFailed = 3;
 constexpr int sizeTooLarge = 4;
 constexpr int connectionGone = 5;
+constexpr int unsupportedVisual = 6;
 
 // Xlib's default handler ends the process; a capture that races a mode change
 // gets BadMatch and must survive it. Errors of our connections are noted per
@@ -415,6 +416,13 @@ public:
             closeDisplay(d_);
             d_ = nullptr;
             return CaptureError{domain, sizeTooLarge};
+        }
+        // Pictures are read as blue, green, red and one unused byte.
+        const Visual* visual = DefaultVisual(d_, DefaultScreen(d_));
+        if (visual->red_mask != 0xFF0000 || visual->green_mask != 0xFF00 || visual->blue_mask != 0xFF) {
+            closeDisplay(d_);
+            d_ = nullptr;
+            return CaptureError{domain, unsupportedVisual};
         }
         monitor_ = *target;
         grabber_ = std::make_unique<Grabber>(d_, monitor_.width, monitor_.height);
