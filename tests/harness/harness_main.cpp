@@ -1,7 +1,11 @@
 // morvane-harness: runs the real server on 127.0.0.1 with stand-in platform
 // adapters so tests can drive it with real sockets.
 //
-//   morvane-harness [--port PORT]
+//   morvane-harness [--port PORT] [--x11]
+//
+// With --x11 the server drives the real Linux adapters on $DISPLAY: the X11
+// screen source, input through XTEST and the CLIPBOARD selection. Without
+// it the screen, input and clipboard are stand-ins that report on stdout.
 //
 // Prints "listening 127.0.0.1:PORT" once the listener is up, then one JSON
 // line per event it observes. Reads commands on standard input, one a line:
@@ -20,6 +24,9 @@
 #include "core/input_sink.h"
 #include "core/loop_executor.h"
 #include "core/paths.h"
+#include "platform/linux/capture_x11_source.h"
+#include "platform/linux/clipboard_x11.h"
+#include "platform/linux/input_x11.h"
 #include "devices/device_store.h"
 #include "devices/keychain_device_storage.h"
 #include "server/remote_server.h"
@@ -107,8 +114,15 @@ std::string pairOutcome(const RemoteServer::PairAttempt& attempt) {
     return "closed";
 }
 
+void complain(const std::string& text) {
+    std::lock_guard lock(outputLock);
+    std::fprintf(stderr, "morvane-harness: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
 int run(int argc, char** argv) {
     std::uint16_t port = 8722;
+    bool x11 = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--port" && i + 1 < argc) {
@@ -119,11 +133,9 @@ int run(int argc, char** argv) {
             }
             port = static_cast<std::uint16_t>(value);
         } else if (arg == "--x11") {
-            // The real Linux adapters on $DISPLAY plug in here.
-            std::fprintf(stderr, "morvane-harness: --x11: error not-built\n");
-            return 2;
+            x11 = true;
         } else {
-            std::fprintf(stderr, "usage: morvane-harness [--port PORT]\n");
+            std::fprintf(stderr, "usage: morvane-harness [--port PORT] [--x11]\n");
             return 2;
         }
     }
@@ -146,18 +158,35 @@ int run(int argc, char** argv) {
     }
 
     LoopExecutor mainQueue("main");
-    TestCardSource frames;
-    frames.setMainQueue(&mainQueue);
-    PrintingInput input;
-    MemoryClipboard clipboard;
+    std::unique_ptr<FrameSource> frames;
+    std::unique_ptr<InputSink> input;
+    std::unique_ptr<ClipboardAccess> clipboard;
+    if (x11) {
+        auto screen = makeX11ScreenSource();
+        screen->setOnReport([](const std::string& text) { complain("capture: " + text); });
+        ScreenFrameSource* raw = screen.get();
+        input = makeX11Input([raw] { return raw->displayBounds(); },
+                             [](const std::string& text) { complain("input: " + text); });
+        clipboard = makeX11Clipboard([](const std::string& text) { complain("clipboard: " + text); });
+        frames = std::move(screen);
+        if (!input || !clipboard) {
+            complain("--x11: no X display");
+            return 1;
+        }
+    } else {
+        frames = std::make_unique<TestCardSource>();
+        input = std::make_unique<PrintingInput>();
+        clipboard = std::make_unique<MemoryClipboard>();
+    }
+    frames->setMainQueue(&mainQueue);
 
     RemoteServer::Setup setup;
     setup.port = port;
     setup.site = std::move(site);
     setup.store = &store;
-    setup.frames = &frames;
-    setup.input = &input;
-    setup.clipboard = &clipboard;
+    setup.frames = frames.get();
+    setup.input = input.get();
+    setup.clipboard = clipboard.get();
     setup.mainQueue = &mainQueue;
     setup.status = [] { return HostStatus{true, false, false, false}; };
     auto server = RemoteServer::create(std::move(setup));

@@ -19,6 +19,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -30,7 +31,23 @@ namespace morvane::testing {
 // output are collected by a reader thread.
 class HarnessProcess {
 public:
-    HarnessProcess(std::filesystem::path dataHome, std::uint16_t port) : port_(port) {
+    // `extra` arguments follow "--port PORT", for instance "--x11".
+    HarnessProcess(std::filesystem::path dataHome, std::uint16_t port, std::vector<std::string> extra = {})
+        : port_(port) {
+        // Everything the child needs is built before fork: a threaded parent's
+        // child may only make async-signal-safe calls.
+        std::string p = std::to_string(port);
+        std::vector<std::string> args = {"morvane-harness", "--port", p};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::string home = "XDG_DATA_HOME=" + dataHome.string();
+        std::vector<char*> envp;
+        for (char** e = environ; *e; ++e)
+            if (std::string_view(*e).rfind("XDG_DATA_HOME=", 0) != 0) envp.push_back(*e);
+        envp.push_back(home.data());
+        envp.push_back(nullptr);
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
         pid_ = fork();
@@ -39,9 +56,7 @@ public:
             dup2(out[1], 1);
             close(in[1]);
             close(out[0]);
-            setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
-            std::string p = std::to_string(port);
-            execl(MORVANE_HARNESS_PATH, "morvane-harness", "--port", p.c_str(), static_cast<char*>(nullptr));
+            execve(MORVANE_HARNESS_PATH, argv.data(), envp.data());
             _exit(127);
         }
         close(in[0]);
