@@ -21,8 +21,11 @@ protected:
         send(nlohmann::json{{"t", "clip-get"}, {"id", id}}.dump());
         settle();
     }
-    // Every message of a text answer was sent, in order.
+    // Every message of a text answer is sent, in order, within a few seconds.
     bool sentText(int id, const std::string& text, bool cut) {
+        return eventually([&] { return sentTextNow(id, text, cut); });
+    }
+    bool sentTextNow(int id, const std::string& text, bool cut) {
         auto lines = wire->sent.lines();
         auto expected = ClipboardMessage::text(id, text, cut);
         auto at = std::find(lines.begin(), lines.end(), json(expected[0]));
@@ -52,7 +55,7 @@ TEST_F(Exchange, ClipboardReadsAreOneAtATimeSpacedAndAnsweredWhileTheOwnerIsAske
     get(1);
     clock += 100;
     get(2);
-    EXPECT_TRUE(sent(state(2, "busy")));
+    EXPECT_TRUE(eventuallySent(state(2, "busy")));
     EXPECT_TRUE(eventuallySent(state(1, "asking"), 3000)) << "a read held by the system is reported";
     ASSERT_TRUE(clipboard.release(clipboard_read::Text{"hello"}));
     settle();
@@ -62,7 +65,7 @@ TEST_F(Exchange, ClipboardReadsAreOneAtATimeSpacedAndAnsweredWhileTheOwnerIsAske
     clipboard.setNext(clipboard_read::Text{"again"});
     clock += 200;
     get(3);
-    EXPECT_TRUE(sent(state(3, "too-soon")));
+    EXPECT_TRUE(eventuallySent(state(3, "too-soon")));
     clock += 1000;
     get(4);
     EXPECT_TRUE(sentText(4, "again", false));
@@ -91,7 +94,7 @@ TEST_F(Exchange, ClipboardReadsAreOneAtATimeSpacedAndAnsweredWhileTheOwnerIsAske
         clipboard.setNext(c.read);
         clock += 1000;
         get(id);
-        EXPECT_TRUE(sent(state(id, c.word))) << c.word;
+        EXPECT_TRUE(eventuallySent(state(id, c.word))) << c.word;
         ++id;
     }
     EXPECT_FALSE(sent(state(1, "needs-permission")));
@@ -105,7 +108,7 @@ TEST_F(Exchange, AReadAnsweredAfterTheControllerLeftIsDropped) {
     settle();
     ASSERT_TRUE(clipboard.release(clipboard_read::Text{"late"}));
     settle();
-    EXPECT_FALSE(sentText(1, "late", false));
+    EXPECT_FALSE(sentTextNow(1, "late", false));
     EXPECT_FALSE(shell.contains("from mac"));
 }
 
@@ -113,13 +116,13 @@ TEST_F(Exchange, ClipboardWritesAnswerThePasteboardsVerdictOrTheAssemblersWord) 
     admit();
     put(1, "to the mac");
     EXPECT_EQ(clipboard.writes(), std::vector<std::string>{"to the mac"});
-    EXPECT_TRUE(sent(ClipboardMessage::putResult(1, std::nullopt)));
+    EXPECT_TRUE(eventuallySent(ClipboardMessage::putResult(1, std::nullopt)));
     EXPECT_TRUE(eventually([&] { return shell.contains("to mac"); }));
 
     clipboard.writable = false;
     clock += 1000;
     put(2, "refused");
-    EXPECT_TRUE(sent(ClipboardMessage::putResult(2, "write-failed")));
+    EXPECT_TRUE(eventuallySent(ClipboardMessage::putResult(2, "write-failed")));
 
     clock += 1000;
     send(R"({"t":"clip-chunk","id":77,"i":0,"s":"stray"})");
@@ -145,12 +148,12 @@ TEST_F(Exchange, ClipboardWritesAnswerThePasteboardsVerdictOrTheAssemblersWord) 
 TEST_F(Exchange, DisplaySwitchHoldsThePointerUntilTheCaptureHasMoved) {
     frames.setListing(twoDisplays(1));
     admit();
-    EXPECT_TRUE(sent(DisplayMessage::list(twoDisplays(1))));
+    EXPECT_TRUE(eventuallySent(DisplayMessage::list(twoDisplays(1))));
 
     // The display already shown: answered at once, nothing left pending.
     send(R"({"t":"disp-select","id":1})");
     settle();
-    EXPECT_TRUE(sent(DisplayMessage::result(1, std::nullopt)));
+    EXPECT_TRUE(eventuallySent(DisplayMessage::result(1, std::nullopt)));
     EXPECT_EQ(sentCount(R"("t":"disp-list")"), 2);
     send(R"({"t":"mm","x":0.5,"y":0.5})");
     settle();
@@ -159,12 +162,12 @@ TEST_F(Exchange, DisplaySwitchHoldsThePointerUntilTheCaptureHasMoved) {
     clock += 500;
     send(R"({"t":"disp-select","id":2})");
     settle();
-    EXPECT_TRUE(sent(DisplayMessage::result(2, std::string("too-soon"))));
+    EXPECT_TRUE(eventuallySent(DisplayMessage::result(2, std::string("too-soon"))));
 
     clock += 1000;
     send(R"({"t":"disp-select","id":2})");
     settle();
-    EXPECT_TRUE(sent(DisplayMessage::result(2, std::nullopt)));
+    EXPECT_TRUE(eventuallySent(DisplayMessage::result(2, std::nullopt)));
     send(R"({"t":"mm","x":0.25,"y":0.25})");
     send(R"({"t":"mb","b":0,"d":true,"x":0.25,"y":0.25})");
     send(R"({"t":"mb","b":0,"d":false,"x":0.25,"y":0.25})");
@@ -178,7 +181,7 @@ TEST_F(Exchange, DisplaySwitchHoldsThePointerUntilTheCaptureHasMoved) {
     frames.setListing(twoDisplays(2));
     frames.onDisplaysChanged()(twoDisplays(2));
     settle();
-    EXPECT_TRUE(sent(DisplayMessage::list(twoDisplays(2))));
+    EXPECT_TRUE(eventuallySent(DisplayMessage::list(twoDisplays(2))));
     send(R"({"t":"mm","x":0.75,"y":0.75})");
     settle();
     EXPECT_TRUE(journal.contains("move 0.750000 0.750000"));
@@ -186,7 +189,7 @@ TEST_F(Exchange, DisplaySwitchHoldsThePointerUntilTheCaptureHasMoved) {
     clock += 1000;
     send(R"({"t":"disp-select","id":9})");
     settle();
-    EXPECT_TRUE(sent(DisplayMessage::result(9, std::string("unknown-display"))));
+    EXPECT_TRUE(eventuallySent(DisplayMessage::result(9, std::string("unknown-display"))));
     send(R"({"t":"mm","x":0.125,"y":0.125})");
     settle();
     EXPECT_TRUE(journal.contains("move 0.125000 0.125000")) << "a refused switch leaves nothing pending";

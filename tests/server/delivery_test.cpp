@@ -120,7 +120,7 @@ TEST_F(Delivery, StreamStartsWithAnAnnouncedKeyframeAndReannouncesANewSize) {
     video(unit(true, 1024, 576));
     ASSERT_EQ(units().size(), 3u);
     EXPECT_TRUE(units()[2].keyframe);
-    EXPECT_TRUE(sent(announcement(1024, 576)));
+    EXPECT_TRUE(eventuallySent(announcement(1024, 576)));
     EXPECT_EQ(sentCount(R"("mode":"h264")"), 2);
 }
 

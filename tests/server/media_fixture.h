@@ -64,7 +64,7 @@ protected:
     }
     // Lets everything already posted to the main and server queues run.
     void settle() {
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 10; ++i) {
             runSync(server->sessionQueue(), [] {});
             main.drain();
         }
