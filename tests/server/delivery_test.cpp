@@ -145,6 +145,28 @@ TEST_F(Delivery, UnitsBeyondFourInTransitAreLostAndTheStreamHealsAtAKeyframe) {
     EXPECT_EQ(units().size(), 3u);
 }
 
+TEST_F(Delivery, KeyframeRequestsReachTheSourceAtLeastAQuarterSecondApart) {
+    admit();
+    startVideo();
+    video(unit(false));
+    ASSERT_EQ(journalCount("keyframe"), 1);
+
+    clock += 100;
+    auto asked = std::chrono::steady_clock::now();
+    video(unit(false));
+    ASSERT_TRUE(eventually([&] { return journalCount("keyframe") == 2; }));
+    auto waited = std::chrono::steady_clock::now() - asked;
+    EXPECT_GE(waited, std::chrono::milliseconds(140)) << "the second ask waits out the spacing";
+
+    clock += 300;
+    video(unit(false));
+    EXPECT_EQ(journalCount("keyframe"), 3) << "a spaced ask goes at once";
+    video(unit(true));
+    clock += 300;
+    video(unit(false));
+    EXPECT_EQ(journalCount("keyframe"), 3) << "a healed stream asks for nothing";
+}
+
 TEST_F(Delivery, VideoStartsAreSpacedAndTheLastDeferredAskWins) {
     admit();
     std::int64_t t0 = clock;
