@@ -322,9 +322,9 @@ TEST_F(X11Session, ClipboardTextCrossesBothWaysWhole) {
         if (head && head->value("state", "") == "text") {
             int n = head->value("n", 0);
             for (int i = 0; i < n; ++i) {
-                auto piece = nextOfType("clip-data");
-                if (!piece) break;
-                received += piece->value("s", "");
+                auto data = nextOfType("clip-data");
+                if (!data) break;
+                received += data->value("s", "");
             }
         }
     }
