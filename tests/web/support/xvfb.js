@@ -1,6 +1,7 @@
 'use strict';
 // A private Xvfb for a test, with a two-colour pattern on its root window:
-// the left half red, the right half blue.
+// the left half red, the right half blue. The server must not reset when its
+// last client leaves, or the pattern set by xsetroot is gone at once.
 const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -18,7 +19,7 @@ function patternXbm(width, height) {
 
 async function startXvfb({ width = 1280, height = 720 } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-xvfb-'));
-  const child = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', `${width}x${height}x24`, '-nolisten', 'tcp'],
+  const child = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', `${width}x${height}x24`, '-nolisten', 'tcp', '-noreset'],
     { stdio: ['ignore', 'ignore', 'pipe', 'pipe'] });
   const display = await new Promise((resolve, reject) => {
     let text = '';
