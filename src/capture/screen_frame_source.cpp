@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <mutex>
+#include <tuple>
+#include <utility>
 
 #include "capture/jpeg_codec.h"
 #include "core/types.h"
@@ -128,13 +130,40 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
             encodeQueue->post(std::move(work));
     }
 
+    // A field shared with other threads, read or replaced under the lock.
+    template <typename T>
+    T locked(T Impl::*field) const {
+        std::lock_guard l(m);
+        return this->*field;
+    }
+    template <typename T>
+    void setLocked(T Impl::*field, T value) {
+        std::lock_guard l(m);
+        this->*field = std::move(value);
+    }
+
     void report(const std::string& text) {
-        Report r;
+        if (auto r = locked(&Impl::reporter)) r(text);
+    }
+
+    // Hands the last JPEG picture to the frame handler again, when both exist.
+    void resendLastFrame() {
+        std::optional<LastFrame> last;
+        FrameHandler handler;
         {
             std::lock_guard l(m);
-            r = reporter;
+            last = lastFrame;
+            handler = frameHandler;
         }
-        if (r) r(text);
+        if (last && handler) handler(last->jpeg, last->width, last->height);
+    }
+
+    // Counts a JPEG picture as delivered and keeps it for repeats.
+    void noteJpegLocked(const JpegPicture& jpeg) {
+        lastFrame = LastFrame{jpeg.jpeg, jpeg.width, jpeg.height};
+        ++delivered;
+        deliveredBytes += static_cast<std::int64_t>(jpeg.jpeg.size());
+        lastSize = PixelSize{jpeg.width, jpeg.height};
     }
 
     std::uint64_t nextTimestampLocked() {
@@ -166,14 +195,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
             return;
         }
         if (started) {
-            std::optional<LastFrame> last;
-            FrameHandler handler;
-            {
-                std::lock_guard l(m);
-                last = lastFrame;
-                handler = frameHandler;
-            }
-            if (last && handler) handler(last->jpeg, last->width, last->height);
+            resendLastFrame();
             return;
         }
         started = true;
@@ -395,12 +417,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
             waitingFrame = nullptr;
             lastFrame.reset();
             stateText = "starting";
-            oldEncoder = std::move(encoder);
-            encoder = nullptr;
-            videoOn = false;
-            ++videoEpoch;
-            wantKeyframe = false;
-            lastPixels = nullptr;
+            oldEncoder = leaveVideoLocked().first;
         }
         videoLimit.reset();
         reconfigureWanted = false;
@@ -586,10 +603,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
             Report r;
             if (liveStream) {
                 first = !lastFrame.has_value();
-                lastFrame = LastFrame{jpeg->jpeg, jpeg->width, jpeg->height};
-                ++delivered;
-                deliveredBytes += static_cast<std::int64_t>(jpeg->jpeg.size());
-                lastSize = PixelSize{jpeg->width, jpeg->height};
+                noteJpegLocked(*jpeg);
                 deliver = true;
                 handler = frameHandler;
                 if (first) r = reporter;
@@ -605,33 +619,15 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
     }
 
     void requestFrameAnyThread() {
-        bool video;
-        {
-            std::lock_guard l(m);
-            video = videoOn;
-        }
-        if (video) {
+        if (locked(&Impl::videoOn)) {
             requestKeyframeAnyThread();
             return;
         }
-        onEncode([](Impl& self) {
-            std::optional<LastFrame> last;
-            FrameHandler handler;
-            {
-                std::lock_guard l(self.m);
-                last = self.lastFrame;
-                handler = self.frameHandler;
-            }
-            if (last && handler) handler(last->jpeg, last->width, last->height);
-        });
+        onEncode([](Impl& self) { self.resendLastFrame(); });
     }
 
     void deliverStill(PicturePtr picture) {
-        double q;
-        {
-            std::lock_guard l(m);
-            q = jpegQuality;
-        }
+        const double q = locked(&Impl::jpegQuality);
         if (picture) {
             if (auto jpeg = encodeJPEG(*picture, q)) {
                 bool deliver = false;
@@ -639,10 +635,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
                 {
                     std::lock_guard l(m);
                     if (liveStream && !videoOn) {
-                        lastFrame = LastFrame{jpeg->jpeg, jpeg->width, jpeg->height};
-                        ++delivered;
-                        deliveredBytes += static_cast<std::int64_t>(jpeg->jpeg.size());
-                        lastSize = PixelSize{jpeg->width, jpeg->height};
+                        noteJpegLocked(*jpeg);
                         deliver = true;
                         handler = frameHandler;
                     }
@@ -651,14 +644,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
                 return;
             }
         }
-        std::optional<LastFrame> last;
-        FrameHandler handler;
-        {
-            std::lock_guard l(m);
-            last = lastFrame;
-            handler = frameHandler;
-        }
-        if (last && handler) handler(last->jpeg, last->width, last->height);
+        resendLastFrame();
     }
 
     bool startVideoOnCaller(int maxWidth, int maxHeight) {
@@ -878,6 +864,15 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
             refreshDelayMillis);
     }
 
+    // Back to JPEG pictures: the new epoch turns pending video work into
+    // nothing. Gives the encoder and the last video picture to the caller.
+    std::pair<std::shared_ptr<VideoEncoding>, PicturePtr> leaveVideoLocked() {
+        videoOn = false;
+        ++videoEpoch;
+        wantKeyframe = false;
+        return {std::exchange(encoder, nullptr), std::exchange(lastPixels, nullptr)};
+    }
+
     void failVideo(const std::string& reason, std::uint64_t epoch) {
         std::shared_ptr<VideoEncoding> old;
         PicturePtr picture;
@@ -886,13 +881,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
         {
             std::lock_guard l(m);
             if (!videoOn || videoEpoch != epoch) return;
-            videoOn = false;
-            videoEpoch = epoch + 1;
-            old = std::move(encoder);
-            encoder = nullptr;
-            wantKeyframe = false;
-            picture = std::move(lastPixels);
-            lastPixels = nullptr;
+            std::tie(old, picture) = leaveVideoLocked();
             handler = videoFailureHandler;
             r = reporter;
         }
@@ -913,13 +902,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
         {
             std::lock_guard l(m);
             if (!videoOn) return;
-            videoOn = false;
-            ++videoEpoch;
-            old = std::move(encoder);
-            encoder = nullptr;
-            wantKeyframe = false;
-            picture = std::move(lastPixels);
-            lastPixels = nullptr;
+            std::tie(old, picture) = leaveVideoLocked();
             r = reporter;
         }
         if (r) r("h264 off, back to JPEG");
@@ -1004,18 +987,9 @@ ScreenFrameSource::~ScreenFrameSource() {
     impl_.reset();
 }
 
-FrameSource::FrameHandler ScreenFrameSource::onFrame() const {
-    std::lock_guard l(impl_->m);
-    return impl_->frameHandler;
-}
-void ScreenFrameSource::setOnFrame(FrameHandler handler) {
-    std::lock_guard l(impl_->m);
-    impl_->frameHandler = std::move(handler);
-}
-std::string ScreenFrameSource::state() const {
-    std::lock_guard l(impl_->m);
-    return impl_->stateText;
-}
+FrameSource::FrameHandler ScreenFrameSource::onFrame() const { return impl_->locked(&Impl::frameHandler); }
+void ScreenFrameSource::setOnFrame(FrameHandler handler) { impl_->setLocked(&Impl::frameHandler, std::move(handler)); }
+std::string ScreenFrameSource::state() const { return impl_->locked(&Impl::stateText); }
 void ScreenFrameSource::start() {
     impl_->onControl([](Impl& self) { self.startOnControl(); });
 }
@@ -1027,21 +1001,13 @@ void ScreenFrameSource::setQuality(FrameQuality quality) {
 }
 void ScreenFrameSource::requestFrame() { impl_->requestFrameAnyThread(); }
 
-FrameSource::VideoHandler ScreenFrameSource::onVideoFrame() const {
-    std::lock_guard l(impl_->m);
-    return impl_->videoFrameHandler;
-}
+FrameSource::VideoHandler ScreenFrameSource::onVideoFrame() const { return impl_->locked(&Impl::videoFrameHandler); }
 void ScreenFrameSource::setOnVideoFrame(VideoHandler handler) {
-    std::lock_guard l(impl_->m);
-    impl_->videoFrameHandler = std::move(handler);
+    impl_->setLocked(&Impl::videoFrameHandler, std::move(handler));
 }
-FrameSource::Signal ScreenFrameSource::onVideoFailure() const {
-    std::lock_guard l(impl_->m);
-    return impl_->videoFailureHandler;
-}
+FrameSource::Signal ScreenFrameSource::onVideoFailure() const { return impl_->locked(&Impl::videoFailureHandler); }
 void ScreenFrameSource::setOnVideoFailure(Signal handler) {
-    std::lock_guard l(impl_->m);
-    impl_->videoFailureHandler = std::move(handler);
+    impl_->setLocked(&Impl::videoFailureHandler, std::move(handler));
 }
 bool ScreenFrameSource::startVideo(int maxWidth, int maxHeight) {
     return impl_->startVideoOnCaller(maxWidth, maxHeight);
@@ -1049,21 +1015,15 @@ bool ScreenFrameSource::startVideo(int maxWidth, int maxHeight) {
 void ScreenFrameSource::requestKeyframe() { impl_->requestKeyframeAnyThread(); }
 void ScreenFrameSource::stopVideo() { impl_->stopVideoOnCaller(); }
 
-FrameSource::Signal ScreenFrameSource::onStoppedByOwner() const {
-    std::lock_guard l(impl_->m);
-    return impl_->stoppedByOwnerHandler;
-}
+FrameSource::Signal ScreenFrameSource::onStoppedByOwner() const { return impl_->locked(&Impl::stoppedByOwnerHandler); }
 void ScreenFrameSource::setOnStoppedByOwner(Signal handler) {
-    std::lock_guard l(impl_->m);
-    impl_->stoppedByOwnerHandler = std::move(handler);
+    impl_->setLocked(&Impl::stoppedByOwnerHandler, std::move(handler));
 }
 FrameSource::DisplaysHandler ScreenFrameSource::onDisplaysChanged() const {
-    std::lock_guard l(impl_->m);
-    return impl_->displaysHandler;
+    return impl_->locked(&Impl::displaysHandler);
 }
 void ScreenFrameSource::setOnDisplaysChanged(DisplaysHandler handler) {
-    std::lock_guard l(impl_->m);
-    impl_->displaysHandler = std::move(handler);
+    impl_->setLocked(&Impl::displaysHandler, std::move(handler));
 }
 DisplayListing ScreenFrameSource::displayListing() const { return impl_->composeListing(); }
 
@@ -1080,26 +1040,13 @@ void ScreenFrameSource::displayModeChanged() {
     impl_->onControl([](Impl& self) { self.check(); });
 }
 
-ScreenFrameSource::Report ScreenFrameSource::onReport() const {
-    std::lock_guard l(impl_->m);
-    return impl_->reporter;
-}
-void ScreenFrameSource::setOnReport(Report report) {
-    std::lock_guard l(impl_->m);
-    impl_->reporter = std::move(report);
-}
-bool ScreenFrameSource::permissionRefused() const {
-    std::lock_guard l(impl_->m);
-    return impl_->permissionFailure;
-}
-std::optional<Rect> ScreenFrameSource::displayBounds() const {
-    std::lock_guard l(impl_->m);
-    return impl_->bounds;
-}
+ScreenFrameSource::Report ScreenFrameSource::onReport() const { return impl_->locked(&Impl::reporter); }
+void ScreenFrameSource::setOnReport(Report report) { impl_->setLocked(&Impl::reporter, std::move(report)); }
+bool ScreenFrameSource::permissionRefused() const { return impl_->locked(&Impl::permissionFailure); }
+std::optional<Rect> ScreenFrameSource::displayBounds() const { return impl_->locked(&Impl::bounds); }
 ScreenFrameSource::Stats ScreenFrameSource::takeStats() { return impl_->takeStats(); }
 void ScreenFrameSource::setMakeEncoder(EncoderFactory factory) {
-    std::lock_guard l(impl_->m);
-    impl_->makeEncoder = std::move(factory);
+    impl_->setLocked(&Impl::makeEncoder, std::move(factory));
 }
 
 }  // namespace morvane
