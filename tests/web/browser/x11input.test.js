@@ -1,0 +1,213 @@
+'use strict';
+// The page drives a real X display through the test host: what a mouse,
+// a keyboard, a phone's typing and the clipboard sheet do in the browser is
+// read back from the X server by a separate client.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { launch } = require('../support/browser.js');
+const { startHarness } = require('../support/harness.js');
+const { startXvfb } = require('../support/xvfb.js');
+const { until, eventually } = require('../support/session.js');
+const { startRecorder, findRecorder, typed, strokes, readClipboard, offerClipboard } = require('../support/x-observer.js');
+
+const W = 1280, H = 720;
+const PHONE = { viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true, deviceScaleFactor: 3 };
+let xvfb = null, harness = null, recorder = null;
+
+test.before(async () => {
+  if (!findRecorder()) return;
+  xvfb = await startXvfb({ width: W, height: H });
+  harness = await startHarness({ args: ['--x11'], env: { DISPLAY: xvfb.display } });
+  recorder = await startRecorder(xvfb.display);
+});
+
+test.after(async () => {
+  if (recorder) await recorder.stop();
+  if (harness) await harness.close();
+  if (xvfb) await xvfb.stop();
+});
+
+// Pairs a fresh browser with the host and waits for the first picture.
+async function pairedPage(options) {
+  const browser = await launch(options);
+  const page = browser.page;
+  await page.goto(harness.url);
+  await until(page, () => !document.getElementById('pair-screen').hidden);
+  await page.fill('#pair-code', await harness.pairCode());
+  await page.click('#pair-button');
+  await until(page, () => document.getElementById('conn-text').textContent === 'Connected');
+  await until(page, () => document.getElementById('session-screen').dataset.picture !== undefined &&
+    document.getElementById('fps').textContent !== '', null, 15000);
+  return { browser, page };
+}
+
+// Where an X pixel is drawn on the page, in page coordinates.
+async function pagePoint(page, x, y) {
+  const box = await page.locator('#stage').boundingBox();
+  const s = Math.min(box.width / W, box.height / H);
+  return { x: box.x + (box.width - W * s) / 2 + (x + 0.5) * s, y: box.y + (box.height - H * s) / 2 + (y + 0.5) * s };
+}
+
+const near = (e, x, y, tolerance = 3) => Math.abs(e.x - x) <= tolerance && Math.abs(e.y - y) <= tolerance;
+const buttons = (events, t, button) => events.filter((e) => e.t === t && e.button === button);
+const BUTTON1_HELD = 0x100;
+
+function skipWithoutRecorder(t) {
+  if (recorder) return false;
+  t.skip('morvane-x-recorder is not built');
+  return true;
+}
+
+test('mouse clicks, drags and wheel turns land on the X display where the picture shows them', async (t) => {
+  if (skipWithoutRecorder(t)) return;
+  const { browser, page } = await pairedPage();
+  try {
+    let from = recorder.mark();
+    let p = await pagePoint(page, 320, 180);
+    await page.mouse.click(p.x, p.y);
+    let seen = await recorder.waitFor(from, (ev) => buttons(ev, 'release', 1).length >= 1, 'a left click');
+    const press = buttons(seen, 'press', 1);
+    assert.equal(press.length, 1, JSON.stringify(seen));
+    assert.ok(near(press[0], 320, 180), 'pressed at ' + JSON.stringify(press[0]));
+    assert.ok(near(buttons(seen, 'release', 1)[0], 320, 180));
+
+    // A right click is X button 3.
+    from = recorder.mark();
+    p = await pagePoint(page, 1000, 600);
+    await page.mouse.click(p.x, p.y, { button: 'right' });
+    seen = await recorder.waitFor(from, (ev) => buttons(ev, 'release', 3).length >= 1, 'a right click');
+    assert.ok(near(buttons(seen, 'press', 3)[0], 1000, 600));
+
+    // A drag: pressed at the start, moved with the button held, let go at the end.
+    from = recorder.mark();
+    p = await pagePoint(page, 640, 360);
+    await page.mouse.move(p.x, p.y);
+    await page.mouse.down();
+    const end = await pagePoint(page, 900, 500);
+    await page.mouse.move(end.x, end.y, { steps: 8 });
+    await page.mouse.up();
+    seen = await recorder.waitFor(from, (ev) => buttons(ev, 'release', 1).length >= 1, 'the end of a drag');
+    const down = seen.findIndex((e) => e.t === 'press' && e.button === 1);
+    const up = seen.findIndex((e) => e.t === 'release' && e.button === 1);
+    assert.ok(down >= 0 && near(seen[down], 640, 360), JSON.stringify(seen[down]));
+    assert.ok(near(seen[up], 900, 500), JSON.stringify(seen[up]));
+    const held = seen.slice(down, up).filter((e) => e.t === 'motion' && (e.state & BUTTON1_HELD));
+    assert.ok(held.length >= 2, 'moves with the button held: ' + held.length);
+    assert.ok(held.every((e, i) => i === 0 || e.x >= held[i - 1].x), 'the drag goes one way');
+
+    // The wheel: down is X button 5, up is 4, sideways 7 and 6.
+    for (const [dx, dy, button] of [[0, 240, 5], [0, -240, 4], [240, 0, 7], [-240, 0, 6]]) {
+      from = recorder.mark();
+      await page.mouse.wheel(dx, dy);
+      seen = await recorder.waitFor(from, (ev) => buttons(ev, 'release', button).length >= 1, 'wheel button ' + button);
+      const other = seen.filter((e) => e.t === 'press' && e.button >= 4 && e.button !== button);
+      assert.deepEqual(other, [], `wheel ${dx},${dy} turned only button ${button}`);
+    }
+    browser.assertClean(assert);
+  } finally {
+    await browser.close();
+  }
+});
+
+test('keys typed on the picture and Command chords arrive as X key events, Command as Control', async (t) => {
+  if (skipWithoutRecorder(t)) return;
+  const { browser, page } = await pairedPage({ viewport: { width: 1280, height: 1120 } });
+  try {
+    let from = recorder.mark();
+    await page.focus('#stage');
+    await page.keyboard.press('Shift+KeyH');
+    await page.keyboard.type('i 2');
+    await page.keyboard.press('Enter');
+    let seen = await recorder.waitFor(from, (ev) => strokes(ev).includes('Return-'), 'the typed keys');
+    assert.equal(typed(seen), 'Hi 2\n');
+    assert.deepEqual(strokes(seen).slice(0, 6), ['Shift_L+', 'H+', 'H-', 'Shift_L-', 'i+', 'i-']);
+
+    // Command V from the keyboard is Control V here.
+    from = recorder.mark();
+    await page.keyboard.press('Meta+KeyV');
+    seen = await recorder.waitFor(from, (ev) => strokes(ev).includes('Control_L-'), 'Command V');
+    assert.deepEqual(strokes(seen), ['Control_L+', 'v+', 'v-', 'Control_L-']);
+
+    // The same chord from its button in the Keys sheet.
+    if (!(await page.isVisible('#keys [data-chord="MetaLeft+KeyV"]'))) await page.click('#keys-toggle');
+    from = recorder.mark();
+    await page.click('#keys [data-chord="MetaLeft+KeyV"]');
+    seen = await recorder.waitFor(from, (ev) => strokes(ev).includes('Control_L-'), 'the Cmd V button');
+    assert.deepEqual(strokes(seen), ['Control_L+', 'v+', 'v-', 'Control_L-']);
+
+    // A sticky Shift from the sheet holds for the next key only.
+    from = recorder.mark();
+    await page.click('#keys [data-mod="ShiftLeft"]');
+    await page.focus('#stage');
+    await page.keyboard.press('KeyA');
+    await page.keyboard.press('KeyB');
+    seen = await recorder.waitFor(from, (ev) => strokes(ev).includes('b-'), 'the keys after a sticky Shift');
+    assert.equal(typed(seen.filter((e) => e.keysym !== 'Shift_L')), 'Ab');
+    browser.assertClean(assert);
+  } finally {
+    await browser.close();
+  }
+});
+
+test('on a phone, a tap clicks where the pointer is and live typing arrives as the text typed', async (t) => {
+  if (skipWithoutRecorder(t)) return;
+  const { browser, page } = await pairedPage(PHONE);
+  try {
+    // A tap in the trackpad model clicks where the pointer already is (the
+    // middle at first), not where the finger is.
+    let from = recorder.mark();
+    const p = await pagePoint(page, 200, 100);
+    await page.touchscreen.tap(p.x, p.y);
+    let seen = await recorder.waitFor(from, (ev) => buttons(ev, 'release', 1).length >= 1, 'a tap');
+    assert.ok(near(buttons(seen, 'press', 1)[0], W / 2, H / 2), JSON.stringify(buttons(seen, 'press', 1)[0]));
+
+    await page.click('#type-toggle');
+    if ((await page.getAttribute('#compose', 'data-lt')) !== 'live') await page.click('#lt-toggle');
+    await until(page, () => document.activeElement && document.activeElement.id === 'lt-field');
+    from = recorder.mark();
+    // A phone keyboard hands over text, not keys: one insertion per letter.
+    for (const ch of 'hello wörld') await page.keyboard.insertText(ch);
+    seen = await recorder.waitFor(from, (ev) => typed(ev).length >= 11, 'the live-typed text');
+    assert.equal(typed(seen), 'hello wörld');
+    // A correction removes the last letters on the machine too.
+    from = recorder.mark();
+    await page.keyboard.press('Backspace');
+    seen = await recorder.waitFor(from, (ev) => strokes(ev).includes('BackSpace-'), 'a backspace');
+    assert.deepEqual(strokes(seen), ['BackSpace+', 'BackSpace-']);
+    browser.assertClean(assert);
+  } finally {
+    await browser.close();
+  }
+});
+
+test('the clipboard sheet puts its text on the X CLIPBOARD and shows what another X client copied', async (t) => {
+  if (skipWithoutRecorder(t)) return;
+  const { browser, page } = await pairedPage();
+  let owner = null;
+  try {
+    await page.locator('[data-toggle="more"]:visible').first().click();
+    await page.click('#more [data-open="clip"]');
+    const sent = 'Grüße from the browser ✓\nsecond line';
+    await page.fill('#clip-text', sent);
+    await page.click('#clip-send');
+    await until(page, () => document.getElementById('clip-status').textContent === 'On the Mac’s clipboard.');
+    await eventually(async () => (await readClipboard(xvfb.display)) === sent, 'the text on the X CLIPBOARD');
+
+    // "Paste on Mac" sends the paste chord, Control V here.
+    const from = recorder.mark();
+    await page.click('#clip-paste-mac');
+    const seen = await recorder.waitFor(from, (ev) => strokes(ev).includes('Control_L-'), 'the paste chord');
+    assert.deepEqual(strokes(seen), ['Control_L+', 'v+', 'v-', 'Control_L-']);
+
+    const copied = 'copied in X — ½ price';
+    owner = offerClipboard(xvfb.display, copied);
+    await eventually(async () => (await readClipboard(xvfb.display)) === copied, 'another client owning the CLIPBOARD');
+    await page.click('#clip-get');
+    await until(page, () => document.getElementById('clip-status').textContent === 'This is the text on the Mac’s clipboard.');
+    assert.equal(await page.inputValue('#clip-text'), copied);
+    browser.assertClean(assert);
+  } finally {
+    if (owner) await owner.release();
+    await browser.close();
+  }
+});
