@@ -14,9 +14,7 @@ const DisplayFacts* DisplaySnapshot::find(std::uint32_t id) const {
 
 PixelSize DisplaySnapshot::nativePixels(std::uint32_t id) const {
     const DisplayFacts* d = find(id);
-    if (!d) return {2, 2};
-    if (d->pixelWidth >= 1 && d->pixelHeight >= 1) return {d->pixelWidth, d->pixelHeight};
-    return {std::max(static_cast<int>(d->bounds.width), 2), std::max(static_cast<int>(d->bounds.height), 2)};
+    return d ? d->nativePixels() : PixelSize{2, 2};
 }
 
 DisplaySignature DisplaySnapshot::signature(std::uint32_t id) const {

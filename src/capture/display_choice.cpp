@@ -145,6 +145,14 @@ nlohmann::json DisplayMessage::result(std::uint32_t id, const std::optional<std:
     return out;
 }
 
+PixelSize DisplayFacts::nativePixels() const {
+    if (pixelWidth >= 1 && pixelHeight >= 1) return {pixelWidth, pixelHeight};
+    auto points = [](double side) {
+        return std::isfinite(side) ? static_cast<int>(std::clamp(side, 2.0, 1e9)) : 2;
+    };
+    return {points(bounds.width), points(bounds.height)};
+}
+
 std::vector<DisplayInfo> DisplayCatalog::describe(const std::vector<DisplayFacts>& facts,
                                                   std::optional<std::uint32_t> mainDisplay) {
     std::vector<DisplayInfo> out;
@@ -154,8 +162,9 @@ std::vector<DisplayInfo> DisplayCatalog::describe(const std::vector<DisplayFacts
         DisplayInfo d;
         d.id = f.id;
         d.name = DisplayNaming::name(f.systemName, f.builtin, ordinal);
-        d.pixelWidth = f.pixelWidth;
-        d.pixelHeight = f.pixelHeight;
+        const PixelSize native = f.nativePixels();
+        d.pixelWidth = native.width;
+        d.pixelHeight = native.height;
         d.bounds = f.bounds;
         d.isBuiltin = f.builtin;
         d.isMain = mainDisplay && *mainDisplay == f.id;

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "capture/capture_settings.h"
 #include "core/display.h"
 #include "core/types.h"
 
@@ -79,6 +80,10 @@ struct DisplayFacts {
     bool builtin = false;
     int pixelWidth = 0, pixelHeight = 0;
     Rect bounds;
+
+    // The mode's pixels, or the size in points (each at least 2) when the
+    // mode gives none.
+    PixelSize nativePixels() const;
 };
 
 namespace DisplayCatalog {

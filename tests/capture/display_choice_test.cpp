@@ -73,6 +73,23 @@ TEST(DisplayCatalog, UnnamedExternalDisplaysAreNumberedInPlatformOrder) {
     EXPECT_FALSE(list[1].isMain);
 }
 
+TEST(DisplayCatalog, ADisplayWithoutAModeIsListedAtItsSizeInPoints) {
+    std::vector<DisplayFacts> facts = {
+        {10, std::string("Projector"), false, 0, 0, {0, 0, 1024.6, 1.5}},
+        {11, std::string("Panel"), false, 2880, 0, {1024, 0, 1440, 900}},
+    };
+    auto list = DisplayCatalog::describe(facts, 10u);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].pixelWidth, 1024);
+    EXPECT_EQ(list[0].pixelHeight, 2);
+    // Half a mode is no mode: both sides come from the points.
+    EXPECT_EQ(list[1].pixelWidth, 1440);
+    EXPECT_EQ(list[1].pixelHeight, 900);
+    const auto message = DisplayMessage::list({list, 10u, false});
+    EXPECT_EQ(message["displays"][0]["w"], 1024);
+    EXPECT_EQ(message["displays"][0]["h"], 2);
+}
+
 TEST(DisplayMapping, PositionsLandInsideTheDisplay) {
     EXPECT_EQ(DisplayMapping::globalPoint(1, 1, {0, 0, 1440, 900}), (Point{1439, 899}));
     EXPECT_EQ(DisplayMapping::globalPoint(std::nan(""), -0.5, {0, 0, 1440, 900}), (Point{0, 0}));
