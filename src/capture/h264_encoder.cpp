@@ -176,10 +176,9 @@ std::unique_ptr<H264Encoder> H264Encoder::make(int width, int height, int frames
             break;
         }
         logRefusals();
-        std::string kind = hardware ? "hardware" : "software";
-        if (!engine->label().empty()) kind += " (" + engine->label() + ")";
         say("h264 encoder started: " + std::to_string(width) + "x" + std::to_string(height) + " px, " + produced +
-            ", " + (t.lowLatency ? "low-latency rate control" : "standard rate control") + ", " + kind + ", " +
+            ", " + (t.lowLatency ? "low-latency rate control" : "standard rate control") + ", " +
+            (hardware ? "hardware" : "software") + ", " +
             std::to_string(bitsPerSecond / 1000) + " kbit/s, up to " + std::to_string(framesPerSecond) + " fps");
         if (!notes.empty()) say("h264 encoder settings not taken: " + joined(notes));
         return encoder;

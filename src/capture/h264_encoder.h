@@ -100,8 +100,6 @@ public:
     // A status other than 0 means no session.
     virtual std::pair<std::int32_t, std::unique_ptr<CompressionSession>> create(int width, int height,
                                                                               bool lowLatency) = 0;
-    // Added to the started line after "software", e.g. "x264 preset ultrafast".
-    virtual std::string label() const { return {}; }
 };
 
 // The x264 engine: every rung without encoder delay (no lookahead, no frame

@@ -180,7 +180,6 @@ public:
         param.vui.b_fullrange = 0;
         return {0, std::make_unique<X264Session>(param)};
     }
-    std::string label() const override { return "x264 preset " + preset_; }
 
 private:
     std::string preset_;
