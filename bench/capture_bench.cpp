@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,22 +42,7 @@ int threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 
 int seconds = 5;
 
 // A 1080p screen of bars with a square at a given step, as the painter draws it.
-Picture screenAt(int step) {
-    Picture p = Picture::makeBGRA(1920, 1080);
-    for (int y = 0; y < 1080; ++y)
-        for (int x = 0; x < 1920; ++x) {
-            const std::uint32_t c = morvane::testing::PaintClient::barColour(x, 1920);
-            std::uint8_t* px = p.pixels.data() + static_cast<std::size_t>(y) * p.stride() + x * 4;
-            px[0] = c & 0xFF;
-            px[1] = (c >> 8) & 0xFF;
-            px[2] = (c >> 16) & 0xFF;
-        }
-    const int sx = (step * 37) % 1800, sy = (step * 23) % 960;
-    for (int y = sy; y < sy + 120; ++y)
-        for (int x = sx; x < sx + 120; ++x)
-            std::memset(p.pixels.data() + static_cast<std::size_t>(y) * p.stride() + x * 4, 0x80, 3);
-    return p;
-}
+Picture screenAt(int step) { return morvane::testing::PaintClient::painted(1920, 1080, step); }
 
 void ConvertBT709(benchmark::State& state) {
     const Picture screen = screenAt(1);
@@ -113,13 +97,6 @@ void H264ForQuality(benchmark::State& state) {
 }
 BENCHMARK(H264ForQuality)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-double processCPU() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 struct Measure {
     double cpuMillisPerFrame = 0;
     double bytesPerFrame = 0;
@@ -144,11 +121,11 @@ Measure runSource(const std::string& display, FrameQuality quality, bool video) 
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     source->takeStats();
-    const double cpu0 = processCPU();
+    const double cpu0 = morvane::testing::processCpuSeconds();
     const auto wall0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const auto stats = source->takeStats();
-    const double cpu = processCPU() - cpu0;
+    const double cpu = morvane::testing::processCpuSeconds() - cpu0;
     const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
     if (video) source->stopVideo();
     source->stop();

@@ -1,6 +1,5 @@
 // The screen source on a private Xvfb, painted by a test client.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,13 +22,6 @@ namespace morvane {
 namespace {
 
 using namespace std::chrono_literals;
-
-double cpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // Collects what the source delivers, with waits bounded generously.
 struct Inbox {
@@ -226,10 +218,10 @@ TEST_F(X11Capture, AStillScreenCostsAlmostNothing) {
     ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty(); }));
     std::this_thread::sleep_for(500ms);
     source->takeStats();
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = testing::processCpuSeconds();
     const auto wallBefore = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(3s);
-    const double cpu = cpuSeconds() - cpuBefore;
+    const double cpu = testing::processCpuSeconds() - cpuBefore;
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
     auto stats = source->takeStats();
     EXPECT_EQ(stats.frames, 0);  // nothing new, nothing encoded or sent

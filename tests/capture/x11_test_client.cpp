@@ -2,7 +2,10 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace morvane::testing {
@@ -41,10 +44,35 @@ void PaintClient::movePointer(int x, int y) {
     XSync(d_, False);
 }
 
-void PaintClient::squareAt(int step, int* x, int* y) const {
-    const int spanX = std::max(1, width_ - squareSide), spanY = std::max(1, height_ - squareSide);
+void PaintClient::squareAt(int step, int width, int height, int* x, int* y) {
+    const int spanX = std::max(1, width - squareSide), spanY = std::max(1, height - squareSide);
     *x = (step * 37) % spanX;
     *y = (step * 23) % spanY;
+}
+
+Picture PaintClient::painted(int width, int height, int step) {
+    Picture p = Picture::makeBGRA(width, height);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const std::uint32_t c = barColour(x, width);
+            std::uint8_t* px = p.pixels.data() + static_cast<std::size_t>(y) * p.stride() + x * 4;
+            px[0] = c & 0xFF;
+            px[1] = (c >> 8) & 0xFF;
+            px[2] = (c >> 16) & 0xFF;
+        }
+    int sx, sy;
+    squareAt(step, width, height, &sx, &sy);
+    for (int y = sy; y < std::min(sy + squareSide, height); ++y)
+        for (int x = sx; x < std::min(sx + squareSide, width); ++x)
+            std::memset(p.pixels.data() + static_cast<std::size_t>(y) * p.stride() + x * 4, 0x80, 3);
+    return p;
+}
+
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 void PaintClient::paint(int step) {

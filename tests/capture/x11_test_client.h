@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "capture/picture.h"
+
 typedef struct _XDisplay Display;
 
 namespace morvane::testing {
@@ -27,8 +29,11 @@ public:
     // The bar colour (0xRRGGBB) at a point of the screen, square left out.
     static std::uint32_t barColour(int x, int width);
     // Where the square is for a step (top left corner) and its side.
-    void squareAt(int step, int* x, int* y) const;
+    void squareAt(int step, int* x, int* y) const { squareAt(step, width_, height_, x, y); }
+    static void squareAt(int step, int width, int height, int* x, int* y);
     static constexpr int squareSide = 120;
+    // What the client paints for a step on a screen of this size, as BGRA.
+    static Picture painted(int width, int height, int step);
 
 private:
     Display* d_ = nullptr;
@@ -37,5 +42,8 @@ private:
     int width_ = 0;
     int height_ = 0;
 };
+
+// CPU time used by this process so far, user and system, in seconds.
+double processCpuSeconds();
 
 }  // namespace morvane::testing
