@@ -211,6 +211,8 @@ public:
         shm_.shmaddr = image_->data = static_cast<char*>(shmat(shm_.shmid, nullptr, 0));
         shm_.readOnly = False;
         if (shm_.shmaddr == reinterpret_cast<char*>(-1)) {
+            // Nobody will ever attach the segment: give it back now.
+            shmctl(shm_.shmid, IPC_RMID, nullptr);
             shm_.shmaddr = image_->data = nullptr;
             return;
         }
