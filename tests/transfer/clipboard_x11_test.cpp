@@ -195,6 +195,15 @@ TEST_F(X11ClipboardFixture, SilentOwnerIsAnsweredByTheDeadlineAndBlocksNothingLa
         clipboard->readPlainText(100, [&](ClipboardRead r) { first.set_value(std::move(r)); });
         // A second read while the first is out is told at once.
         EXPECT_EQ(readClipboard(*clipboard), ClipboardRead(clipboard_read::NeedsPermission{}));
+        // That answer comes outside the adapter's own lock: whoever hears it
+        // may ask again straight away.
+        std::promise<ClipboardRead> again;
+        clipboard->readPlainText(100, [&](ClipboardRead) {
+            clipboard->readPlainText(100, [&](ClipboardRead r) { again.set_value(std::move(r)); });
+        });
+        auto asked = again.get_future();
+        ASSERT_EQ(asked.wait_for(0s), std::future_status::ready);
+        EXPECT_EQ(asked.get(), ClipboardRead(clipboard_read::NeedsPermission{}));
         auto answer = first.get_future();
         ASSERT_EQ(answer.wait_for(20s), std::future_status::ready);
         EXPECT_EQ(answer.get(), ClipboardRead(clipboard_read::Denied{}));

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/loop_executor.h"
@@ -278,15 +279,16 @@ public:
     }
 
     void readPlainText(int limit, std::function<void(ClipboardRead)> completion) override {
+        bool busy;
         {
             std::lock_guard lock(m_);
-            if (reading_) {
-                // The first read goes on; the second is told what a stuck
-                // read tells.
-                completion(clipboard_read::NeedsPermission{});
-                return;
-            }
-            reading_ = true;
+            busy = std::exchange(reading_, true);
+        }
+        if (busy) {
+            // The first read goes on; the second is told what a stuck read
+            // tells, after the lock is let go.
+            completion(clipboard_read::NeedsPermission{});
+            return;
         }
         readQueue_.post([this, limit, completion = std::move(completion)] {
             ClipboardRead result = read(std::max(limit, 0));
