@@ -1,0 +1,232 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "transfer/disk_files.h"
+
+namespace morvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+class DiskFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/morvane-files-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        base = pattern;
+        root = base / "Downloads" / "Morvane";
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(base, ec);
+    }
+
+    static void writeFile(const fs::path& path, std::string_view text) {
+        std::ofstream out(path, std::ios::binary);
+        out << text;
+    }
+    static std::string readFile(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::vector<std::string> names() const {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(root)) out.push_back(e.path().filename().string());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    std::vector<std::string> partials() const {
+        auto all = names();
+        std::erase_if(all, [](const std::string& n) { return !DiskFiles::isPartial(n); });
+        return all;
+    }
+    std::optional<IncomingFile::Committed> upload(DiskFiles& store, const std::string& name, const std::string& text) {
+        auto in = store.beginIncoming(name, static_cast<std::int64_t>(text.size()));
+        if (!in) return std::nullopt;
+        if (!in->write(Bytes(text.begin(), text.end()))) return std::nullopt;
+        return in->commit();
+    }
+
+    fs::path base;
+    fs::path root;
+    // Plenty of room, whatever the test machine's disk holds.
+    DiskFiles::FreeSpace roomy = [](int) { return std::optional<std::uint64_t>(UINT64_MAX / 2); };
+};
+
+TEST_F(DiskFilesTest, UploadsGetAFreeNameAndNeverReplaceAFile) {
+    DiskFiles store(root, roomy);
+    for (const char* expected : {"photo.jpg", "photo (2).jpg", "photo (3).jpg"}) {
+        const auto saved = upload(store, "photo.jpg", expected);
+        ASSERT_TRUE(saved);
+        EXPECT_EQ(saved->name, expected);
+        EXPECT_FALSE(saved->quarantined);
+        EXPECT_EQ(readFile(root / expected), expected);
+        struct stat st {};
+        ASSERT_EQ(::stat((root / expected).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+    }
+    struct stat folder {};
+    ASSERT_EQ(::stat(root.c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_mode & 0777, 0700u);
+    ASSERT_EQ(::stat((root / "Outbox").c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_mode & 0777, 0700u);
+
+    for (int i = 1; i <= 999; ++i) writeFile(root / (i == 1 ? "x.txt" : "x (" + std::to_string(i) + ").txt"), "old");
+    EXPECT_FALSE(upload(store, "x.txt", "new"));
+    EXPECT_TRUE(partials().empty());
+    EXPECT_EQ(readFile(root / "x.txt"), "old");
+    EXPECT_EQ(readFile(root / "x (999).txt"), "old");
+
+    // Names must come clean; sizes must be within the limit.
+    EXPECT_EQ(store.beginIncoming("../escape.txt", 3), nullptr);
+    EXPECT_EQ(store.beginIncoming(".hidden", 3), nullptr);
+    EXPECT_EQ(store.beginIncoming("ok.txt", 0), nullptr);
+    EXPECT_EQ(store.beginIncoming("ok.txt", 209715201), nullptr);
+    EXPECT_TRUE(partials().empty());
+}
+
+TEST_F(DiskFilesTest, UnfinishedUploadsLeaveNothingBehind) {
+    DiskFiles store(root, roomy);
+    {
+        auto in = store.beginIncoming("short.txt", 10);
+        ASSERT_TRUE(in);
+        EXPECT_EQ(partials().size(), 1u);
+        EXPECT_TRUE(in->write(Bytes(4, 'a')));
+        EXPECT_FALSE(in->write(Bytes(7, 'b')));  // more than remains: nothing written
+        EXPECT_TRUE(in->write(Bytes(6, 'c')));
+        in->discard();
+        EXPECT_TRUE(partials().empty());
+        EXPECT_FALSE(in->write(Bytes(1, 'd')));
+        EXPECT_FALSE(in->commit());
+    }
+    {
+        auto in = store.beginIncoming("short.txt", 10);
+        ASSERT_TRUE(in);
+        EXPECT_TRUE(in->write(Bytes(9, 'a')));
+        EXPECT_FALSE(in->commit());
+        EXPECT_TRUE(partials().empty());
+    }
+    {
+        auto in = store.beginIncoming("dropped.txt", 10);
+        ASSERT_TRUE(in);
+        ASSERT_EQ(partials().size(), 1u);
+    }  // dropped without a word
+    EXPECT_TRUE(partials().empty());
+    EXPECT_EQ(names(), (std::vector<std::string>{"Outbox"}));
+}
+
+TEST_F(DiskFilesTest, StaleTemporaryFilesAreSweptButLockedOnesAndLookAlikesStay) {
+    DiskFiles store(root, roomy);
+    auto running = store.beginIncoming("running.txt", 5);
+    ASSERT_TRUE(running);
+    const auto runningName = partials().at(0);
+    writeFile(root / ".morvane-upload-0123abcd.partial", "crash");
+    writeFile(root / ".morvane-upload-ABCD.partial", "upper");
+    writeFile(root / ".morvane-upload-.partial", "empty middle");
+    writeFile(root / ".morvane-upload-12345678901234567.partial", "17 digits");
+    ASSERT_TRUE(upload(store, "next.txt", "hello"));
+    const auto left = names();
+    EXPECT_TRUE(std::count(left.begin(), left.end(), runningName));
+    EXPECT_FALSE(std::count(left.begin(), left.end(), ".morvane-upload-0123abcd.partial"));
+    EXPECT_TRUE(std::count(left.begin(), left.end(), ".morvane-upload-ABCD.partial"));
+    EXPECT_TRUE(std::count(left.begin(), left.end(), ".morvane-upload-.partial"));
+    EXPECT_TRUE(std::count(left.begin(), left.end(), ".morvane-upload-12345678901234567.partial"));
+    EXPECT_TRUE(running->write(Bytes(5, 'r')));
+    ASSERT_TRUE(running->commit());
+    EXPECT_EQ(readFile(root / "running.txt"), "rrrrr");
+
+    EXPECT_TRUE(DiskFiles::isPartial(".morvane-upload-f.partial"));
+    EXPECT_TRUE(DiskFiles::isPartial(".morvane-upload-ffffffffffffffff.partial"));
+    EXPECT_FALSE(DiskFiles::isPartial(".morvane-upload-0g.partial"));
+    EXPECT_FALSE(DiskFiles::isPartial("morvane-upload-0.partial"));
+    EXPECT_FALSE(DiskFiles::isPartial(".morvane-upload-0.part"));
+}
+
+TEST_F(DiskFilesTest, AnUploadMustLeaveTheFreeSpaceFloor) {
+    std::uint64_t available = 0;
+    DiskFiles store(root, [&](int) { return std::optional<std::uint64_t>(available); });
+    available = 1000 + DiskFiles::freeSpaceFloor;
+    EXPECT_NE(store.beginIncoming("fits.bin", 1000), nullptr);
+    available -= 1;
+    EXPECT_EQ(store.beginIncoming("fits.bin", 1000), nullptr);
+    DiskFiles unknown(root, [](int) { return std::optional<std::uint64_t>(); });
+    EXPECT_NE(unknown.beginIncoming("fits.bin", 1000), nullptr);
+    const int tmp = ::open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_TRUE(DiskFiles::systemFreeSpace(tmp).has_value());
+    ::close(tmp);
+}
+
+TEST_F(DiskFilesTest, OnlyPlainSingleLinkedRegularOutboxFilesAreListedOrOpened) {
+    DiskFiles store(root, roomy);
+    EXPECT_TRUE(store.listOutbox().empty());  // makes the folders
+    const auto outbox = root / "Outbox";
+    writeFile(outbox / "plain.txt", "0123456789");
+    writeFile(base / "secret.txt", "secret");
+    fs::create_symlink(base / "secret.txt", outbox / "link.txt");
+    fs::create_directory(outbox / "folder");
+    writeFile(outbox / "linked.txt", "two names");
+    fs::create_hard_link(outbox / "linked.txt", base / "elsewhere.txt");
+    writeFile(outbox / ".hidden", "dot");
+    ASSERT_EQ(::mkfifo((outbox / "pipe").c_str(), 0600), 0);
+
+    const auto listed = store.listOutbox();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].name, "plain.txt");
+    EXPECT_EQ(listed[0].size, 10);
+    EXPECT_GT(listed[0].modified, 1'600'000'000);
+
+    for (const char* refused : {"link.txt", "folder", "linked.txt", ".hidden", "pipe", "missing", "../secret.txt"})
+        EXPECT_EQ(store.openOutbox(refused), nullptr) << refused;
+
+    auto out = store.openOutbox("plain.txt");
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->size(), 10);
+    writeFile(outbox / "plain.txt", "0123456789 and more");  // truncates and grows the same file
+    const auto first = out->read(4);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(std::string(first->begin(), first->end()), "0123");
+    EXPECT_FALSE(out->read(0));
+    out->close();
+    EXPECT_FALSE(out->read(4));
+}
+
+TEST_F(DiskFilesTest, ARootThatIsASymbolicLinkRefusesEverything) {
+    fs::create_directories(base / "real" / "Outbox");
+    writeFile(base / "real" / "Outbox" / "a.txt", "a");
+    fs::create_directories(root.parent_path());
+    fs::create_directory_symlink(base / "real", root);
+    DiskFiles store(root, roomy);
+    EXPECT_EQ(store.beginIncoming("a.txt", 1), nullptr);
+    EXPECT_TRUE(store.listOutbox().empty());
+    EXPECT_EQ(store.openOutbox("a.txt"), nullptr);
+}
+
+TEST_F(DiskFilesTest, StandardRootIsMorvaneInTheDownloadsFolder) {
+    const auto saved = [](const char* name) -> std::optional<std::string> {
+        const char* v = std::getenv(name);
+        return v ? std::optional<std::string>(v) : std::nullopt;
+    };
+    const auto home = saved("HOME");
+    const auto downloads = saved("XDG_DOWNLOAD_DIR");
+    ::setenv("HOME", base.c_str(), 1);
+    ::unsetenv("XDG_DOWNLOAD_DIR");
+    EXPECT_EQ(DiskFiles::standardRoot(), base / "Downloads" / "Morvane");
+    ::setenv("XDG_DOWNLOAD_DIR", (base / "Incoming").c_str(), 1);
+    EXPECT_EQ(DiskFiles::standardRoot(), base / "Incoming" / "Morvane");
+    ::setenv("XDG_DOWNLOAD_DIR", "relative", 1);
+    EXPECT_EQ(DiskFiles::standardRoot(), base / "Downloads" / "Morvane");
+    home ? ::setenv("HOME", home->c_str(), 1) : ::unsetenv("HOME");
+    downloads ? ::setenv("XDG_DOWNLOAD_DIR", downloads->c_str(), 1) : ::unsetenv("XDG_DOWNLOAD_DIR");
+}
+
+}  // namespace
+}  // namespace morvane
