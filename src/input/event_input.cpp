@@ -117,8 +117,7 @@ void EventInput::text(const input::Text& e, std::uint64_t epoch) {
     for (const auto& step : steps) {
         if (epoch != epoch_.load()) break;
         if (const auto* named = std::get_if<text_step::Named>(&step)) {
-            backend_->key(named->code, true, false);
-            backend_->key(named->code, false, false);
+            backend_->tap(named->code);
         } else {
             for (char32_t scalar : std::get<text_step::Characters>(step).scalars) backend_->type(scalar);
         }

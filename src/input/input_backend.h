@@ -34,6 +34,9 @@ public:
     virtual void key(std::string_view code, bool down, bool repeat) = 0;
     // Types one Unicode scalar whatever the keyboard layout holds.
     virtual void type(char32_t scalar) = 0;
+    // Presses and releases a key by its browser name as part of typed text:
+    // like a typed character, it carries none of the modifiers held.
+    virtual void tap(std::string_view code) = 0;
     // Typing is over for now: undo whatever typing changed for the moment.
     virtual void settleTyping() = 0;
     virtual void pause(int millis) = 0;

@@ -58,6 +58,7 @@ public:
         log_.add("key " + std::string(code) + (down ? " down" : " up") + (repeat ? " repeat" : ""));
     }
     void type(char32_t scalar) override { log_.add("type " + std::to_string(static_cast<std::uint32_t>(scalar))); }
+    void tap(std::string_view code) override { log_.add("tap " + std::string(code)); }
     void settleTyping() override { log_.add("settle"); }
     void pause(int) override {
         if (log_.onPause) log_.onPause();

@@ -147,20 +147,22 @@ TEST_F(X11InputFixture, TextArrivesInOrderIncludingCharactersTheLayoutLacks) {
 
 TEST_F(X11InputFixture, TypedTextLeavesOutTheModifiersHeldButKeepsThemHeld) {
     ASSERT_TRUE(input);
-    send({input::Key{"ControlLeft", true}, input::Text{"a\xC3\xBC"}, input::Key{"KeyB", true},
+    send({input::Key{"ControlLeft", true}, input::Text{"a\xC3\xBC\n\t"}, input::Key{"KeyB", true},
           input::Key{"KeyB", false}, input::Key{"ControlLeft", false}});
     ASSERT_TRUE(recorder.waitFor([](const auto& r) { return typed(r).find(U'b') != std::u32string::npos; }));
     const auto records = recorder.records();
     std::vector<XRecord> characters;
     for (const auto& r : only(records, {KeyPress}))
         if (testing::characterOf(r.keysym)) characters.push_back(r);
-    ASSERT_EQ(characters.size(), 3u);
-    EXPECT_EQ(testing::characterOf(characters[0].keysym), U'a');
-    EXPECT_FALSE(characters[0].state & ControlMask);
-    EXPECT_EQ(testing::characterOf(characters[1].keysym), U'\u00fc');
-    EXPECT_FALSE(characters[1].state & ControlMask);
-    EXPECT_EQ(testing::characterOf(characters[2].keysym), U'b');
-    EXPECT_TRUE(characters[2].state & ControlMask);
+    ASSERT_EQ(characters.size(), 5u);
+    // Line breaks and tabs are typed too: no Control-Return, no Control-Tab.
+    const std::u32string expected = U"a\u00fc\n\t";
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(testing::characterOf(characters[i].keysym), expected[i]);
+        EXPECT_FALSE(characters[i].state & ControlMask) << "character " << i;
+    }
+    EXPECT_EQ(testing::characterOf(characters[4].keysym), U'b');
+    EXPECT_TRUE(characters[4].state & ControlMask);
 }
 
 TEST_F(X11InputFixture, NothingStaysHeldWhenTheSessionEnds) {

@@ -118,23 +118,12 @@ public:
         } else if (const auto keycode = borrow(keysymOf(scalar))) {
             stroke = Stroke{*keycode, false};
         }
-        if (!stroke) return;
+        if (stroke) strokeAlone(*stroke);
+    }
 
-        // Typed text carries no modifier the device holds: Control held
-        // while typing must not turn letters into shortcuts.
-        std::vector<KeyCode> lifted;
-        for (const auto& [keycode, count] : pressed_) {
-            if (count > 0 && modifierKeys_.contains(keycode)) lifted.push_back(keycode);
-        }
-        for (KeyCode keycode : lifted) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
-        const KeyCode shift = XKeysymToKeycode(display_, XK_Shift_L);
-        const bool needsShift = stroke->shift && shift != 0;
-        if (needsShift) XTestFakeKeyEvent(display_, shift, True, CurrentTime);
-        XTestFakeKeyEvent(display_, stroke->keycode, True, CurrentTime);
-        XTestFakeKeyEvent(display_, stroke->keycode, False, CurrentTime);
-        if (needsShift) XTestFakeKeyEvent(display_, shift, False, CurrentTime);
-        for (KeyCode keycode : lifted) XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
-        XFlush(display_);
+    void tap(std::string_view code) override {
+        takeEvents();
+        if (const auto keycode = keycodeFor(code)) strokeAlone(Stroke{*keycode, false});
     }
 
     void settleTyping() override {
@@ -155,6 +144,24 @@ private:
         KeyCode keycode;
         bool shift;
     };
+
+    // Typed text carries no modifier the device holds: Control held while
+    // typing must not turn letters, line breaks or tabs into shortcuts.
+    void strokeAlone(const Stroke& stroke) {
+        std::vector<KeyCode> lifted;
+        for (const auto& [keycode, count] : pressed_) {
+            if (count > 0 && modifierKeys_.contains(keycode)) lifted.push_back(keycode);
+        }
+        for (KeyCode keycode : lifted) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
+        const KeyCode shift = XKeysymToKeycode(display_, XK_Shift_L);
+        const bool needsShift = stroke.shift && shift != 0;
+        if (needsShift) XTestFakeKeyEvent(display_, shift, True, CurrentTime);
+        XTestFakeKeyEvent(display_, stroke.keycode, True, CurrentTime);
+        XTestFakeKeyEvent(display_, stroke.keycode, False, CurrentTime);
+        if (needsShift) XTestFakeKeyEvent(display_, shift, False, CurrentTime);
+        for (KeyCode keycode : lifted) XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
+        XFlush(display_);
+    }
 
     void moveTo(GlobalPoint at) {
         XTestFakeMotionEvent(display_, -1, static_cast<int>(std::floor(at.x)), static_cast<int>(std::floor(at.y)),
