@@ -180,10 +180,13 @@
     return isKeyCode(code) ? JSON.stringify({ t: 'k', code: code, d: !!down }) : null;
   }
 
+  // A lone surrogate (a field can hold one) would make the message invalid
+  // JSON text for the host, which then closes the connection; it goes as
+  // U+FFFD instead, one code point for one.
   function encodeText(s) {
     if (typeof s !== 'string' || s.length === 0) return null;
     if (codePoints(s).length > TEXT_MAX) return null;
-    return JSON.stringify({ t: 'text', s: s });
+    return JSON.stringify({ t: 'text', s: clipClean(s) });
   }
 
   function encodeQuality(q) { return QUALITIES.indexOf(q) >= 0 ? JSON.stringify({ t: 'quality', q: q }) : null; }

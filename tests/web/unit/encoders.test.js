@@ -38,6 +38,8 @@ test('key and text messages refuse what the host would refuse', () => {
   assert.deepEqual(pieces.map((p) => Array.from(p).length), [2000, 1]);
   assert.ok(pieces.every((p) => app.encodeText(p) !== null));
   assert.equal(app.encodeText(''), null);
+  // A lone surrogate would make the whole message unreadable JSON text.
+  assert.equal(app.encodeText('a\uD83Db\uDE00'), '{"t":"text","s":"a\uFFFDb\uFFFD"}');
   assert.deepEqual(app.chunkText('', 2000), []);
   assert.deepEqual(app.chunkText('a😀b', 2), ['a😀', 'b'], 'a surrogate pair is never split');
 });

@@ -1,0 +1,101 @@
+'use strict';
+// Prints, one JSON line each, the messages the web page's own encoders build
+// for the things a user can do, with what the page means by each: the kind
+// of message and the values the host should read from it. Boundary values
+// are included on purpose. Usage: node page_messages.js <web folder>
+const fs = require('node:fs');
+const path = require('node:path');
+
+const web = process.argv[2] || path.resolve(__dirname, '../../src/web');
+const page = require(path.join(web, 'app.js'));
+
+const cases = [];
+function add(name, messages, expect) {
+  const list = Array.isArray(messages) ? messages : [messages];
+  if (list.some((m) => typeof m !== 'string')) throw new Error('the page built no message for ' + name);
+  cases.push({ name, messages: list, expect });
+}
+
+add('auth', page.encodeAuth('0123456789abcdef'.repeat(4)), { kind: 'auth', token: '0123456789abcdef'.repeat(4) });
+for (const id of [1, 4294967295, 9007199254740991]) add('ping ' + id, page.encodePing(id), { kind: 'ping', id });
+
+// Moves and buttons: positions are picture fractions, clamped to 0...1.
+for (const [x, y, ex, ey] of [[0, 0, 0, 0], [1, 1, 1, 1], [0.123456789, 0.987654321, 0.123456789, 0.987654321],
+  [-0.25, 1.5, 0, 1], [1e-9, 0.5, 1e-9, 0.5]]) {
+  add(`move ${x},${y}`, page.encodeMove(x, y), { kind: 'move', x: ex, y: ey });
+}
+for (const [button, down, clicks, c] of [[0, true, 1, 1], [0, false, 1, 1], [1, true, 2, 2], [2, false, 3, 3],
+  [0, true, 7, 3], [0, true, 0, 1], [0, true, undefined, 1]]) {
+  add(`button ${button} ${down} ${clicks}`, page.encodeButton(button, down, 0.25, 0.75, clicks),
+    { kind: 'button', button, down, x: 0.25, y: 0.75, clicks: c });
+}
+for (const [b, mapped] of [[0, 0], [2, 1], [1, 2]]) {
+  const host = page.mapMouseButton(b);
+  add(`browser button ${b}`, page.encodeButton(host, true, 0.5, 0.5, 1),
+    { kind: 'button', button: mapped, down: true, x: 0.5, y: 0.5, clicks: 1 });
+}
+
+// Scrolls: whole pixels, each axis limited to 2000.
+for (const [dx, dy, ex, ey] of [[0, 1, 0, 1], [-1, 0, -1, 0], [2000, -2000, 2000, -2000], [2500.4, -99999, 2000, -2000],
+  [0.6, -12.5, 1, -12]]) {
+  add(`scroll ${dx},${dy}`, page.encodeScroll(dx, dy), { kind: 'scroll', dx: ex, dy: ey });
+}
+const wheel = page.deskWheelStep({ x: 0, y: 0 }, { deltaX: 0, deltaY: 3, deltaMode: 1 }, 800);
+add('three wheel lines', page.encodeScroll(wheel.dx, wheel.dy), { kind: 'scroll', dx: 0, dy: 120 });
+
+// Every key the page's buttons and chords can send, down and up.
+const html = fs.readFileSync(path.join(web, 'index.html'), 'utf8');
+const codes = new Set();
+for (const m of html.matchAll(/data-(?:key|mod)="([^"]+)"/g)) codes.add(m[1]);
+for (const m of html.matchAll(/data-chord="([^"]+)"/g)) {
+  const chord = page.parseChord(m[1]);
+  if (!chord) throw new Error('the page cannot read its own chord ' + m[1]);
+  for (const c of [...chord.modifiers, chord.key]) codes.add(c);
+}
+for (const code of ['KeyA', 'Digit0', 'F12', 'NumpadEnter', 'IntlBackslash', 'A'.repeat(32)]) codes.add(code);
+for (const code of codes) {
+  add('key ' + code, [page.encodeKey(code, true), page.encodeKey(code, false)], { kind: 'key', code, button: true });
+}
+
+// Typed text, including the largest piece and characters JSON escapes.
+const longest = '\u{1F600}'.repeat(2000);
+for (const [name, s, expected] of [['text', 'hello wörld', 'hello wörld'], ['text quotes', '"\\\n\t\u0001\u007f', '"\\\n\t\u0001\u007f'],
+  ['text 2000 emoji', longest, longest], ['text combining', 'e\u0301'.repeat(1000), 'e\u0301'.repeat(1000)],
+  ['text lone surrogates', 'a\uD800b\uDC00c', 'a\uFFFDb\uFFFDc']]) {
+  add(name, page.encodeText(s), { kind: 'text', s: expected });
+}
+add('compose text in pieces', page.chunkText('x'.repeat(4500), 2000).map(page.encodeText), { kind: 'text-pieces', s: 'x'.repeat(4500) });
+add('live typing', page.ltEncode([{ op: 'text', s: 'wörld' }, { op: 'tap', code: 'Backspace' }]),
+  { kind: 'live', text: 'wörld', code: 'Backspace' });
+
+add('quality low', page.encodeQuality('low'), { kind: 'quality', q: 'low' });
+add('quality high', page.encodeQuality('high'), { kind: 'quality', q: 'high' });
+for (const simple of ['lock', 'refresh', 'keyframe']) add(simple, page.encodeSimple(simple), { kind: simple });
+
+// Video: the sizes the page asks for on the smallest and largest screens.
+for (const [w, h, dpr, phone] of [[10, 10, 1, false], [390, 844, 3, true], [5120, 2880, 2, false], [1440, 900, 1, false]]) {
+  const size = page.videoMaxSize(w, h, dpr, phone);
+  add(`video h264 ${w}x${h}@${dpr}`, page.encodeVideoWant('h264', size.maxW, size.maxH),
+    { kind: 'video-h264', maxW: size.maxW, maxH: size.maxH });
+}
+add('video jpeg', page.encodeVideoWant('jpeg'), { kind: 'video-jpeg' });
+
+// Clipboard: a get, and puts whose chunks the host must read back whole.
+add('clip get', page.encodeClipGet(1), { kind: 'clip-get', id: 1 });
+add('clip get last id', page.encodeClipGet(999999), { kind: 'clip-get', id: 999999 });
+const puts = [
+  ['clip put one unit', 'a', 'a'],
+  ['clip put emoji across a chunk edge', 'x'.repeat(1999) + '\u{1F600}' + 'y'.repeat(2000), 'x'.repeat(1999) + '\u{1F600}' + 'y'.repeat(2000)],
+  ['clip put lone surrogate', 'a\uD800', 'a\uFFFD'],
+  ['clip put largest', 'é\n'.repeat(50000), 'é\n'.repeat(50000)],
+  ['clip put escapes', '\u0001'.repeat(2000) + '"'.repeat(10), '\u0001'.repeat(2000) + '"'.repeat(10)],
+];
+for (const [name, raw, whole] of puts) {
+  const plan = page.clipPutMessages(41, raw);
+  if (!plan.messages) throw new Error(name + ': ' + plan.error);
+  add(name, plan.messages, { kind: 'clip-put', id: 41, text: whole, len: whole.length });
+}
+
+for (const id of [0, 1, 4294967295]) add('display ' + id, page.encodeDisplaySelect(id), { kind: 'display', id });
+
+for (const c of cases) process.stdout.write(JSON.stringify(c) + '\n');
