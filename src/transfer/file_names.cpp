@@ -93,6 +93,10 @@ std::optional<std::string> sanitise(std::string_view raw) {
         afterSpace = false;
         return true;
     });
+    // Dropping an invisible scalar can bring a letter and its accent
+    // together; composing again keeps a cleaned name clean on a second pass,
+    // which the store relies on.
+    cleaned = nfc(cleaned);
 
     const auto lead = cleaned.find_first_not_of(". ");
     cleaned.erase(0, lead == std::string::npos ? cleaned.size() : lead);

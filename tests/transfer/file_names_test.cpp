@@ -34,6 +34,17 @@ TEST(FileNameSanitise, InvisibleCharactersVanishAndSpacesCollapse) {
     EXPECT_EQ(sanitise("e\xCC\x81"), "\xC3\xA9");              // decomposed é comes out composed
 }
 
+TEST(FileNameSanitise, ACleanNameStaysAsItIs) {
+    // The store accepts only names that clean to themselves; a dropped
+    // invisible joiner must not leave an uncomposed pair behind.
+    for (const char* raw : {"e\xE2\x80\x8D\xCC\x81.txt", "a/\xCC\x81" "b", "  x\t:\xC2\xA0y.", "plain.txt"}) {
+        const auto once = sanitise(raw);
+        ASSERT_TRUE(once) << raw;
+        EXPECT_EQ(sanitise(*once), once) << raw;
+    }
+    EXPECT_EQ(sanitise("e\xE2\x80\x8D\xCC\x81.txt"), "\xC3\xA9.txt");
+}
+
 TEST(FileNameSanitise, LongNamesAreCutAtWholeScalarsKeepingAShortExtension) {
     const auto cut = sanitise(std::string(250, 'a') + ".txt");
     EXPECT_EQ(cut, std::string(196, 'a') + ".txt");
