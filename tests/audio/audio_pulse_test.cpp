@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <future>
+#include <mutex>
+
+#include "audio_signal.h"
+#include "capture/audio_capture_pipeline.h"
+#include "platform/linux/audio_pulse.h"
+#include "private_pulse.h"
+
+namespace morvane {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::PrivatePulse;
+
+// Everything the source says, gathered from its threads.
+struct Listener {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<AudioChunk> chunks;
+    std::vector<std::string> reports;
+    std::vector<AudioOffReason> stops;
+
+    explicit Listener(SystemAudioSource& source) {
+        source.setOnChunk([this](const AudioChunk& c) {
+            std::lock_guard lock(m);
+            chunks.push_back(c);
+            cv.notify_all();
+        });
+        source.setOnReport([this](const std::string& line) {
+            std::lock_guard lock(m);
+            reports.push_back(line);
+            cv.notify_all();
+        });
+        source.setOnStopped([this](AudioOffReason r) {
+            std::lock_guard lock(m);
+            stops.push_back(r);
+            cv.notify_all();
+        });
+    }
+    template <typename Pred>
+    bool waitFor(std::chrono::milliseconds limit, Pred pred) {
+        std::unique_lock lock(m);
+        return cv.wait_for(lock, limit, pred);
+    }
+    bool reported(const std::string& prefix) {
+        for (auto& r : reports)
+            if (r.rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+};
+
+std::optional<AudioOffReason> startAndWait(SystemAudioSource& source, AudioFormat format = AudioFormat::standard()) {
+    auto done = std::make_shared<std::promise<std::optional<AudioOffReason>>>();
+    auto answer = done->get_future();
+    source.start(format, [done](std::optional<AudioOffReason> r) { done->set_value(r); });
+    if (answer.wait_for(20s) != std::future_status::ready) {
+        ADD_FAILURE() << "start never answered";
+        return AudioOffReason::failed;
+    }
+    return answer.get();
+}
+
+TEST(SystemAudioSource, MixesChannelsIntoOneAndRefusesImplausibleBuffers) {
+    std::vector<float> stereo;
+    for (int i = 0; i < 100; ++i) {
+        stereo.push_back(0.5f);
+        stereo.push_back(-0.5f);
+    }
+    auto mixed = SystemAudioSource::monoSamples(stereo, 2, 48000);
+    ASSERT_TRUE(mixed);
+    EXPECT_EQ(mixed->samples, std::vector<float>(100, 0.0f));
+    EXPECT_EQ(mixed->channels, 2);
+    EXPECT_EQ(mixed->sampleRate, 48000);
+
+    auto four = SystemAudioSource::monoSamples(std::vector<float>{0.2f, 0.4f, 0.6f, 0.8f}, 4, 44100);
+    ASSERT_TRUE(four);
+    ASSERT_EQ(four->samples.size(), 1u);
+    EXPECT_FLOAT_EQ(four->samples[0], 0.5f);
+    auto mono = SystemAudioSource::monoSamples(std::vector<float>{0.25f, -1.0f}, 1, 8000);
+    ASSERT_TRUE(mono);
+    EXPECT_EQ(mono->samples, (std::vector<float>{0.25f, -1.0f}));
+
+    EXPECT_FALSE(SystemAudioSource::monoSamples(stereo, 2, 7999));
+    EXPECT_FALSE(SystemAudioSource::monoSamples(stereo, 2, 192001));
+    EXPECT_FALSE(SystemAudioSource::monoSamples(stereo, 0, 48000));
+    EXPECT_FALSE(SystemAudioSource::monoSamples({}, 2, 48000));
+    EXPECT_FALSE(SystemAudioSource::monoSamples(std::vector<float>(1), 2, 48000));  // no whole frame
+    EXPECT_FALSE(SystemAudioSource::monoSamples(std::vector<float>(192001), 1, 48000));
+    EXPECT_TRUE(SystemAudioSource::monoSamples(std::vector<float>(192000), 1, 48000));
+}
+
+TEST(SystemAudioSource, MissingSoundServerOrDeviceMeansUnavailable) {
+    {
+        const char* old = std::getenv("PULSE_SERVER");
+        std::optional<std::string> previous = old ? std::optional<std::string>(old) : std::nullopt;
+        setenv("PULSE_SERVER", "unix:/nonexistent/morvane/native", 1);
+        SystemAudioSource source;
+        Listener listener(source);
+        EXPECT_EQ(startAndWait(source), AudioOffReason::unavailable);
+        EXPECT_TRUE(listener.waitFor(5s, [&] { return listener.reported("sound capture not started: "); }));
+        EXPECT_EQ(listener.reports, (std::vector<std::string>{"sound capture not started: no sound server"}));
+        if (previous)
+            setenv("PULSE_SERVER", previous->c_str(), 1);
+        else
+            unsetenv("PULSE_SERVER");
+    }
+    PrivatePulse pulse(/*withSink=*/false);
+    if (!pulse.up()) GTEST_SKIP() << "a private PulseAudio server could not start";
+    SystemAudioSource source;
+    Listener listener(source);
+    EXPECT_EQ(startAndWait(source), AudioOffReason::unavailable);
+    EXPECT_TRUE(listener.waitFor(5s, [&] { return listener.reported("sound capture not started: "); }));
+    EXPECT_EQ(listener.reports, (std::vector<std::string>{"sound capture not started: no sound device to capture"}));
+    // Only mono is ever produced.
+    EXPECT_EQ(startAndWait(source, {24000, 2}), AudioOffReason::failed);
+}
+
+TEST(SystemAudioSource, DeliversWhatTheDefaultDevicePlaysAsStandardPackets) {
+    PrivatePulse pulse;
+    if (!pulse.up()) GTEST_SKIP() << "a private PulseAudio server could not start";
+    std::string raw = pulse.dir() + "/tone.raw";
+    {
+        auto tone = testing::sine(1000, 0.5, 48000, 48000 * 3 / 2);
+        std::ofstream out(raw, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(tone.data()), static_cast<std::streamsize>(tone.size() * 4));
+    }
+
+    SystemAudioSource source;
+    Listener listener(source);
+    ASSERT_EQ(startAndWait(source), std::nullopt);
+    pid_t player = pulse.play(raw);
+    ASSERT_GT(player, 0);
+    // Wait for 0.6 s of sound.
+    auto loudChunks = [&] {
+        int n = 0;
+        for (auto& c : listener.chunks) n += AudioPCM::isSilent(c.pcm) ? 0 : 1;
+        return n;
+    };
+    bool heard = listener.waitFor(30s, [&] { return loudChunks() >= 30; });
+    int status = 0;
+    waitpid(player, &status, 0);
+    ASSERT_TRUE(heard) << "no sound arrived from the monitor";
+
+    std::lock_guard lock(listener.m);
+    Bytes joined;
+    std::uint64_t next = 0;
+    for (auto& c : listener.chunks) {
+        EXPECT_EQ(c.pcm.size(), 960u);
+        EXPECT_GE(c.timestampFrames, next);
+        next = c.timestampFrames + 480;
+        if (!AudioPCM::isSilent(c.pcm)) joined.insert(joined.end(), c.pcm.begin(), c.pcm.end());
+    }
+    EXPECT_EQ(listener.chunks.front().timestampFrames, 0u);
+    auto x = testing::samplesOf(joined);
+    // The middle of the tone, away from its edges.
+    std::vector<double> middle(x.begin() + static_cast<std::ptrdiff_t>(x.size() / 4),
+                               x.begin() + static_cast<std::ptrdiff_t>(x.size() * 3 / 4));
+    EXPECT_NEAR(testing::frequency(middle, 24000), 1000, 30);
+    EXPECT_NEAR(testing::rms(middle), 0.5 / std::sqrt(2.0), 0.1);
+    EXPECT_TRUE(listener.reported("sound capture started"));
+    EXPECT_TRUE(listener.reported("sound arrives as 48000 Hz, 2 channel(s), "));
+}
+
+TEST(SystemAudioSource, EachRunStartsItsTimeLineAfreshAndStopsAreHonoured) {
+    PrivatePulse pulse;
+    if (!pulse.up()) GTEST_SKIP() << "a private PulseAudio server could not start";
+    SystemAudioSource source;
+    Listener listener(source);
+
+    // A stop that overtakes the start: the start is answered as failed.
+    auto done = std::make_shared<std::promise<std::optional<AudioOffReason>>>();
+    auto answer = done->get_future();
+    source.start(AudioFormat::standard(), [done](std::optional<AudioOffReason> r) { done->set_value(r); });
+    source.stop();
+    ASSERT_EQ(answer.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(answer.get(), AudioOffReason::failed);
+
+    // The null sink's monitor sends silence steadily, which is enough here.
+    ASSERT_EQ(startAndWait(source), std::nullopt);
+    ASSERT_TRUE(listener.waitFor(10s, [&] { return listener.chunks.size() >= 5; }));
+    source.stop();
+    ASSERT_TRUE(listener.waitFor(5s, [&] { return listener.reported("sound capture stopped"); }));
+    {
+        std::lock_guard lock(listener.m);
+        listener.chunks.clear();
+    }
+    std::this_thread::sleep_for(100ms);
+    {
+        std::lock_guard lock(listener.m);
+        EXPECT_TRUE(listener.chunks.empty()) << "chunks after the stop";
+    }
+    ASSERT_EQ(startAndWait(source), std::nullopt);
+    ASSERT_TRUE(listener.waitFor(10s, [&] { return !listener.chunks.empty(); }));
+    {
+        std::lock_guard lock(listener.m);
+        EXPECT_EQ(listener.chunks.front().timestampFrames, 0u);
+        int described = 0;
+        for (auto& r : listener.reports) described += r.rfind("sound arrives as ", 0) == 0 ? 1 : 0;
+        EXPECT_EQ(described, 2);
+    }
+
+    // The server going away ends the run as a failure, told once.
+    pulse.kill();
+    ASSERT_TRUE(listener.waitFor(10s, [&] { return !listener.stops.empty(); }));
+    std::this_thread::sleep_for(100ms);
+    std::lock_guard lock(listener.m);
+    EXPECT_EQ(listener.stops, (std::vector<AudioOffReason>{AudioOffReason::failed}));
+    EXPECT_TRUE(listener.reported("sound capture stopped by the system: pulseaudio "));
+}
+
+}  // namespace
+}  // namespace morvane
