@@ -102,7 +102,7 @@ Pick pick(const std::vector<DisplayModeInfo>& modes, const DisplayModeInfo& base
 
     const DisplayModeInfo* chosen = nullptr;
     for (const auto& [size, m] : candidates) {
-        if (score(m) > best + softPenalty) continue;
+        if (score(m) > best + softPenalty) continue;  // near enough to the best to compete on the tie rules
         if (!chosen || before(m, *chosen)) chosen = &m;
     }
 
