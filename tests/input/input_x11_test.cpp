@@ -165,6 +165,24 @@ TEST_F(X11InputFixture, TypedTextLeavesOutTheModifiersHeldButKeepsThemHeld) {
     EXPECT_TRUE(characters[4].state & ControlMask);
 }
 
+TEST_F(X11InputFixture, TypedTextKeepsItsCaseWhileCapsLockIsOn) {
+    ASSERT_TRUE(input);
+    send({input::Key{"CapsLock", true}, input::Key{"CapsLock", false}, input::Text{"aB\xC3\xB1"},
+          input::Key{"KeyC", true}, input::Key{"KeyC", false}});
+    ASSERT_TRUE(recorder.waitFor([](const auto& r) { return typed(r).find(U'c') != std::u32string::npos; }));
+    std::vector<XRecord> characters;
+    for (const auto& r : only(recorder.records(), {KeyPress}))
+        if (testing::characterOf(r.keysym)) characters.push_back(r);
+    ASSERT_EQ(characters.size(), 4u);
+    // The typed characters arrive without the caps lock, so applications
+    // show them as sent; the device's own key presses still see it.
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_FALSE(characters[i].state & LockMask) << "character " << i;
+    EXPECT_EQ(testing::characterOf(characters[0].keysym), U'a');
+    EXPECT_EQ(testing::characterOf(characters[1].keysym), U'B');
+    EXPECT_EQ(testing::characterOf(characters[2].keysym), U'\u00f1');
+    EXPECT_TRUE(characters[3].state & LockMask);
+}
+
 TEST_F(X11InputFixture, NothingStaysHeldWhenTheSessionEnds) {
     ASSERT_TRUE(input);
     send({input::Key{"ShiftLeft", true}, input::Key{"KeyQ", true}, input::Key{"ControlRight", true},

@@ -146,12 +146,18 @@ private:
     };
 
     // Typed text carries no modifier the device holds: Control held while
-    // typing must not turn letters, line breaks or tabs into shortcuts.
+    // typing must not turn letters, line breaks or tabs into shortcuts. Nor
+    // does it carry a locked Caps Lock, which would change the case of what
+    // was sent; the lock is taken off for the stroke and put back.
     void strokeAlone(const Stroke& stroke) {
         std::vector<KeyCode> lifted;
         for (const auto& [keycode, count] : pressed_) {
             if (count > 0 && modifierKeys_.contains(keycode)) lifted.push_back(keycode);
         }
+        XkbStateRec state{};
+        const bool capsLocked = XkbGetState(display_, XkbUseCoreKbd, &state) == Success &&
+                                (state.locked_mods & LockMask) != 0;
+        if (capsLocked) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, 0);
         for (KeyCode keycode : lifted) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
         const KeyCode shift = XKeysymToKeycode(display_, XK_Shift_L);
         const bool needsShift = stroke.shift && shift != 0;
@@ -160,6 +166,7 @@ private:
         XTestFakeKeyEvent(display_, stroke.keycode, False, CurrentTime);
         if (needsShift) XTestFakeKeyEvent(display_, shift, False, CurrentTime);
         for (KeyCode keycode : lifted) XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
+        if (capsLocked) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, LockMask);
         XFlush(display_);
     }
 
