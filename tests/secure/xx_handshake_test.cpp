@@ -205,28 +205,19 @@ TEST(XXEnrolment, AlteredMessagesFailWithTheirWords) {
 
 TEST(XXEnrolment, StepsOutOfOrderLeaveTheHalvesFailed) {
     XXPair pair;
-    XXResponder early = pair.responder();
-    EXPECT_EQ(wordOf([&] { early.writeMessage2(); }), "bad-state");
-    EXPECT_EQ(early.stage(), Stage::failed);
-
     XXInitiator device = pair.initiator(bytesOf("pad"));
     XXResponder mac = pair.responder();
-    const Bytes m1 = device.writeMessage1();
-    mac.readMessage1(m1);
+    mac.readMessage1(device.writeMessage1());
     EXPECT_EQ(wordOf([&] { mac.readMessage3(Bytes(140, SC::typeXX3)); }), "bad-state");
+    EXPECT_EQ(mac.stage(), Stage::failed);
     EXPECT_EQ(wordOf([&] { mac.writeMessage2(); }), "bad-state");
 
     XXInitiator device2 = pair.initiator(bytesOf("pad"));
-    EXPECT_EQ(wordOf([&] { device2.writeMessage3(); }), "bad-state");
-    EXPECT_EQ(device2.stage(), XXInitiator::Stage::failed);
-    EXPECT_EQ(wordOf([&] { device2.writeMessage1(); }), "bad-state");
-
-    XXInitiator device3 = pair.initiator(bytesOf("pad"));
-    XXResponder mac3 = pair.responder();
-    const Bytes m3 = firstTwo(device3, mac3);
-    mac3.readMessage3(m3);
-    EXPECT_EQ(wordOf([&] { mac3.readMessage3(m3); }), "bad-state");
-    EXPECT_EQ(mac3.stage(), Stage::failed);
+    XXResponder mac2 = pair.responder();
+    const Bytes m3 = firstTwo(device2, mac2);
+    mac2.readMessage3(m3);
+    EXPECT_EQ(wordOf([&] { mac2.readMessage3(m3); }), "bad-state");
+    EXPECT_EQ(mac2.stage(), Stage::failed);
 }
 
 }  // namespace
