@@ -4,6 +4,7 @@
 
 #include "capture/jpeg_codec.h"
 #include "fake_capture.h"
+#include "source_inbox.h"
 
 namespace morvane {
 
@@ -20,24 +21,18 @@ struct SourceTest : ::testing::Test {
     std::shared_ptr<EncoderJournal> journal = std::make_shared<EncoderJournal>();
     std::unique_ptr<ScreenFrameSource> source;
 
-    struct Jpeg {
-        Bytes data;
-        int width, height;
-    };
-    std::vector<Jpeg> pictures;
-    std::vector<EncodedVideoFrame> video;
-    int failures = 0;
-    std::vector<std::string> lines;
-    std::vector<DisplayListing> pushed;
+    testing::SourceInbox inbox;
+    // Filled by the source's callbacks, which run on the test's own thread.
+    std::vector<testing::SourceInbox::Jpeg>& pictures = inbox.pictures;
+    std::vector<EncodedVideoFrame>& video = inbox.video;
+    int& failures = inbox.failures;
+    std::vector<std::string>& lines = inbox.lines;
+    std::vector<DisplayListing>& pushed = inbox.pushed;
 
     void SetUp() override {
         source = std::make_unique<ScreenFrameSource>(backend, clock.makeQueue(), clock.makeQueue(),
                                                      [this] { return static_cast<std::uint64_t>(clock.now()) * 1000; });
-        source->setOnFrame([this](const Bytes& b, int w, int h) { pictures.push_back({b, w, h}); });
-        source->setOnVideoFrame([this](const EncodedVideoFrame& f) { video.push_back(f); });
-        source->setOnVideoFailure([this] { ++failures; });
-        source->setOnReport([this](const std::string& l) { lines.push_back(l); });
-        source->setOnDisplaysChanged([this](const DisplayListing& l) { pushed.push_back(l); });
+        inbox.attach(*source);
         auto j = journal;
         source->setMakeEncoder([j](int w, int h, int, int, std::uint64_t,
                                    const std::function<void(const std::string&)>&) -> std::unique_ptr<VideoEncoding> {
@@ -53,9 +48,7 @@ struct SourceTest : ::testing::Test {
         clock.run();
         return backend->latest();
     }
-    bool saw(const std::string& line) const {
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
+    bool saw(const std::string& line) { return inbox.saw(line); }
     // Starts video on a running capture and lets the stream switch over.
     testing::FakeStream& videoRunning() {
         auto& stream = started();

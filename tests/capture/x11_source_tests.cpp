@@ -15,6 +15,7 @@
 #include "platform/linux/capture_x11_backend.h"
 #include "platform/linux/capture_x11_source.h"
 #include "../support/xvfb.h"
+#include "source_inbox.h"
 #include "x11_test_client.h"
 
 namespace morvane {
@@ -22,47 +23,6 @@ namespace morvane {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Collects what the source delivers, with waits bounded generously.
-struct Inbox {
-    std::mutex m;
-    std::condition_variable cv;
-    struct Jpeg {
-        Bytes data;
-        int width, height;
-    };
-    std::vector<Jpeg> pictures;
-    std::vector<EncodedVideoFrame> video;
-    int failures = 0;
-    std::vector<std::string> lines;
-
-    void attach(ScreenFrameSource& source) {
-        source.setOnFrame([this](const Bytes& b, int w, int h) {
-            std::lock_guard l(m);
-            pictures.push_back({b, w, h});
-            cv.notify_all();
-        });
-        source.setOnVideoFrame([this](const EncodedVideoFrame& f) {
-            std::lock_guard l(m);
-            video.push_back(f);
-            cv.notify_all();
-        });
-        source.setOnVideoFailure([this] {
-            std::lock_guard l(m);
-            ++failures;
-            cv.notify_all();
-        });
-        source.setOnReport([this](const std::string& line) {
-            std::lock_guard l(m);
-            lines.push_back(line);
-        });
-    }
-    template <typename P>
-    bool waitFor(P predicate, std::chrono::seconds limit = 30s) {
-        std::unique_lock l(m);
-        return cv.wait_for(l, limit, [&] { return predicate(); });
-    }
-};
 
 // Mean absolute difference against the bars, away from their edges and the
 // square, so scaling's soft edges do not count.
@@ -97,7 +57,7 @@ struct X11Capture : ::testing::Test {
     std::unique_ptr<::morvane::testing::Xvfb> xvfb;
     std::unique_ptr<::morvane::testing::PaintClient> client;
     std::unique_ptr<ScreenFrameSource> source;
-    Inbox inbox;
+    testing::SourceInbox inbox;
 
     void SetUp() override {
         xvfb = std::make_unique<::morvane::testing::Xvfb>("1920x1080x24");
@@ -134,7 +94,7 @@ TEST_F(X11Capture, PicturesShowThePaintedScreenAtEachQualitySize) {
         client->paint(++step);  // something new to send at the new size
         ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty() && inbox.pictures.back().width == c.width; }))
             << toString(c.quality);
-        Inbox::Jpeg last;
+        testing::SourceInbox::Jpeg last;
         {
             std::lock_guard l(inbox.m);
             last = inbox.pictures.back();
@@ -243,7 +203,7 @@ TEST_F(X11Capture, ThePointerIsDrawnAndItsMovesAreSent) {
     }
     client->movePointer(600, 500);  // the screen itself stays as it is
     ASSERT_TRUE(inbox.waitFor([&] { return inbox.pictures.size() > before; }));
-    Inbox::Jpeg last;
+    testing::SourceInbox::Jpeg last;
     {
         std::lock_guard l(inbox.m);
         last = inbox.pictures.back();
