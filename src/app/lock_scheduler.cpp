@@ -1,15 +1,8 @@
 #include "app/lock_scheduler.h"
 
-namespace morvane {
+#include "core/overload.h"
 
-namespace {
-template <class... F>
-struct Overload : F... {
-    using F::operator()...;
-};
-template <class... F>
-Overload(F...) -> Overload<F...>;
-}  // namespace
+namespace morvane {
 
 std::vector<LockScheduler::Action> LockScheduler::handle(const Event& event, std::int64_t nowMillis) {
     return std::visit(Overload{

@@ -7,19 +7,13 @@
 
 #include "app/counting_input.h"
 #include "app/reopen.h"
+#include "core/overload.h"
 #include "core/session_log.h"
 #include "devices/device_store.h"
 
 namespace morvane {
 
 namespace {
-template <class... F>
-struct Overload : F... {
-    using F::operator()...;
-};
-template <class... F>
-Overload(F...) -> Overload<F...>;
-
 constexpr std::int64_t alertTickMillis = 250;
 constexpr std::int64_t statsMillis = 10'000;
 }  // namespace
