@@ -241,8 +241,13 @@ void RemoteServer::scheduleTick() {
         if (ec) return;
         auto self = weak.lock();
         if (!self || !self->timer_) return;
-        // Scheduled from the previous deadline so the rhythm does not drift.
-        self->timer_->expires_at(self->timer_->expiry() + std::chrono::milliseconds(tickMillis));
+        // Scheduled from the previous deadline so the rhythm does not drift;
+        // seconds missed while the queue was held up are not made up in a
+        // burst, which would count idle and settle seconds that never passed.
+        auto next = self->timer_->expiry() + std::chrono::milliseconds(tickMillis);
+        auto now = asio::steady_timer::clock_type::now();
+        if (next <= now) next = now + std::chrono::milliseconds(tickMillis);
+        self->timer_->expires_at(next);
         self->tick();
         if (self->timer_) self->scheduleTick();
     });

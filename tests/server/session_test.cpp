@@ -44,7 +44,11 @@ protected:
         setup.paused = paused;
         setup.tailnet = tailnet;
         setup.mainQueue = &main;
-        setup.status = [this] { return status.load() ? HostStatus{true, false, false, true} : HostStatus{true}; };
+        setup.status = [this] {
+            std::lock_guard lock(pollLock);
+            polls.push_back(std::chrono::steady_clock::now());
+            return status.load() ? HostStatus{true, false, false, true} : HostStatus{true};
+        };
         setup.clock = [this] { return nowMillis() + skew.load(); };
         server = RemoteServer::create(std::move(setup));
         server->onControllerChange = [this](std::optional<std::string> name) {
@@ -94,6 +98,8 @@ protected:
     testing::FakeInput input{journal};
     LoopExecutor main{"main"};
     std::atomic<bool> status{false};
+    std::mutex pollLock;
+    std::vector<std::chrono::steady_clock::time_point> polls;  // one per status poll
     std::atomic<std::int64_t> skew{0};
     std::optional<TailnetAccess> tailnet;
     std::shared_ptr<RemoteServer> server;
@@ -271,6 +277,23 @@ TEST_F(ServerSession, IdleControllerTimesOutAndRevokedDeviceIsEnded) {
     store->revoke(tablet.id);
     EXPECT_TRUE(eventually([&] { return t.wire->sent.contains(R"({"reason":"revoked","t":"bye"})"); }, 3000));
     EXPECT_TRUE(closedWith(t, 1000));
+}
+
+TEST_F(ServerSession, ATickHeldUpByABusyQueueRunsOnceNotOncePerMissedSecond) {
+    server->start();
+    admitted(phone);
+    // Every tick with a controller polls the status once.
+    auto stalled = std::chrono::steady_clock::now();
+    runSync(server->sessionQueue(), [] { std::this_thread::sleep_for(std::chrono::milliseconds(2300)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    main.drain();
+    std::lock_guard lock(pollLock);
+    std::vector<std::chrono::steady_clock::time_point> after;
+    for (auto t : polls)
+        if (t >= stalled) after.push_back(t);
+    ASSERT_FALSE(after.empty());
+    for (std::size_t i = 1; i < after.size(); ++i)
+        EXPECT_GE(after[i] - after[i - 1], std::chrono::milliseconds(500)) << "missed seconds made up in a burst";
 }
 
 TEST_F(ServerSession, PauseEndsTheControllerRefusesNewSessionsUntilResume) {
