@@ -29,30 +29,16 @@ TEST(AudioPCM, ConversionRoundsHalvesAwayAndNeverOverflows) {
     ASSERT_EQ(pcm.size(), in.size() * 2);
     EXPECT_EQ(int16Values(pcm),
               (std::vector<std::int16_t>{32767, -32767, 16384, 32767, -32768, 0, 0, 0, 32767, -32768, 0}));
-    // Little-endian on the wire.
-    auto one = AudioPCM::int16(std::vector<float>{0.5f});
-    EXPECT_EQ(one, (Bytes{0x00, 0x40}));
+    EXPECT_EQ(AudioPCM::int16(std::vector<float>{0.5f}), (Bytes{0x00, 0x40}));  // little-endian
 }
 
 TEST(AudioPCM, SilenceIsEverySampleWithinTheThreshold) {
-    auto pcmOf = [](std::vector<std::int16_t> v) {
-        Bytes b;
-        for (auto s : v) {
-            b.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(s) & 0xff));
-            b.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(s) >> 8));
-        }
-        return b;
-    };
-    EXPECT_TRUE(AudioPCM::isSilent(pcmOf({2, -2, 0})));
+    EXPECT_TRUE(AudioPCM::isSilent(AudioPCM::int16(std::vector<float>{2 / 32767.f, -2 / 32767.f, 0})));
     EXPECT_TRUE(AudioPCM::isSilent({}));
-    EXPECT_TRUE(AudioPCM::isSilent(Bytes{0x7f}));  // no whole sample
-    EXPECT_FALSE(AudioPCM::isSilent(pcmOf({0, 0, 3})));
-    EXPECT_FALSE(AudioPCM::isSilent(pcmOf({-3, 0})));
-    EXPECT_FALSE(AudioPCM::isSilent(pcmOf({-32768})));
-    auto odd = pcmOf({1});
-    odd.push_back(0x7f);  // a trailing odd byte is not a sample
-    EXPECT_TRUE(AudioPCM::isSilent(odd));
-    EXPECT_TRUE(AudioPCM::isSilent(pcmOf({5, -5}), 5));
+    EXPECT_TRUE(AudioPCM::isSilent(Bytes{0x01, 0x00, 0x7f}));  // a trailing odd byte is no sample
+    EXPECT_FALSE(AudioPCM::isSilent(AudioPCM::int16(std::vector<float>{0, 0, 3 / 32767.f})));
+    EXPECT_FALSE(AudioPCM::isSilent(AudioPCM::int16(std::vector<float>{-3 / 32767.f})));
+    EXPECT_FALSE(AudioPCM::isSilent(AudioPCM::int16(std::vector<float>{-1.5f})));
 }
 
 TEST(AudioDownsampler, FilterTapsAreSymmetricAndPassSteadyLevel) {
@@ -64,11 +50,7 @@ TEST(AudioDownsampler, FilterTapsAreSymmetricAndPassSteadyLevel) {
         sum += taps[i];
     }
     EXPECT_NEAR(sum, 1.0, 1e-5);
-    EXPECT_TRUE(AudioDownsampler::lowPass(0.2, 0).empty());
-    EXPECT_EQ(AudioDownsampler(48000, 24000).taps().size(), 47u);
     EXPECT_EQ(AudioDownsampler(24000, 48000).taps(), std::vector<float>{1.0f});
-    EXPECT_EQ(AudioDownsampler(24000, 24000).taps(), std::vector<float>{1.0f});
-    EXPECT_EQ(AudioDownsampler(0, -5).inputRate(), 1);
 }
 
 TEST(AudioDownsampler, ReadPointCarriesAcrossBlocksOfAnyLength) {
@@ -88,11 +70,6 @@ TEST(AudioDownsampler, ReadPointCarriesAcrossBlocksOfAnyLength) {
     auto second = up.process(std::vector<float>(10, 1.0f));
     ASSERT_FALSE(second.empty());
     EXPECT_FLOAT_EQ(second[0], (0.479f + 1.0f) / 2);
-
-    up.reset();
-    EXPECT_DOUBLE_EQ(up.position(), 0.0);
-    auto afterReset = up.process(std::vector<float>(2, 1.0f));
-    EXPECT_EQ(afterReset.size(), 3u);
 }
 
 // Feeds 48 kHz sound in uneven blocks, as a capture service may, and joins
@@ -117,44 +94,26 @@ Capture run(AudioCapturePipeline& pipeline, const std::vector<float>& input, std
     return out;
 }
 
-TEST(AudioCapturePipeline, SineKeepsItsFrequencyAndLevel) {
-    for (double hz : {440.0, 1000.0, 5000.0}) {
+TEST(AudioCapturePipeline, SineKeepsFrequencyAndLevelIn20MillisecondPackets) {
+    const std::pair<std::int64_t, double> cases[] = {{48000, 440}, {48000, 1000}, {48000, 5000}, {44100, 1000}};
+    for (auto [rate, hz] : cases) {
         AudioCapturePipeline pipeline(AudioFormat::standard());
-        auto in = sine(hz, 0.5, 48000, 48000);
-        auto out = run(pipeline, in, 48000, {441, 480, 1000, 7, 963});
+        auto out = run(pipeline, sine(hz, 0.5, rate, static_cast<std::size_t>(rate)), rate, {441, 480, 1000, 7, 963});
+        ASSERT_EQ(out.chunks.size(), 50u) << hz;  // 1 s at 24 kHz
+        for (std::size_t i = 0; i < out.chunks.size(); ++i) {
+            EXPECT_EQ(out.chunks[i].pcm.size(), 960u);
+            EXPECT_EQ(out.chunks[i].timestampFrames, i * 480);
+        }
         auto x = samplesOf(out.joined);
-        ASSERT_GT(x.size(), 23000u);
-        // Leave out the filter's start-up.
-        std::vector<double> steady(x.begin() + 100, x.end());
+        std::vector<double> steady(x.begin() + 100, x.end());  // past the filter's start-up
         EXPECT_NEAR(frequency(steady, 24000), hz, hz * 0.005) << hz;
         EXPECT_NEAR(rms(steady), 0.5 / std::sqrt(2.0), 0.01) << hz;
     }
-}
 
-TEST(AudioCapturePipeline, SoundAboveTheNewNyquistDoesNotFoldBack) {
+    // 16 kHz would fold back to 8 kHz at 24 kHz without the low-pass filter.
     AudioCapturePipeline pipeline(AudioFormat::standard());
-    // 16 kHz would alias to 8 kHz at 24 kHz without the low-pass filter.
-    auto out = run(pipeline, sine(16000, 0.5, 48000, 48000), 48000, {480});
-    auto x = samplesOf(out.joined);
-    std::vector<double> steady(x.begin() + 100, x.end());
-    EXPECT_LT(rms(steady), 0.005);
-}
-
-TEST(AudioCapturePipeline, PacketsAre20MillisecondsOnAContinuousTimeLine) {
-    AudioCapturePipeline pipeline(AudioFormat::standard());
-    auto out = run(pipeline, sine(1000, 0.3, 48000, 48000 * 2), 48000, {512, 333, 4800, 1});
-    ASSERT_EQ(out.chunks.size(), 100u);  // 2 s at 24 kHz is 48000 frames
-    for (std::size_t i = 0; i < out.chunks.size(); ++i) {
-        EXPECT_EQ(out.chunks[i].pcm.size(), 960u);
-        EXPECT_EQ(out.chunks[i].timestampFrames, i * 480);
-    }
-
-    // Other capture rates land on the same 24 kHz packets.
-    AudioCapturePipeline at44(AudioFormat::standard());
-    auto from44 = run(at44, sine(1000, 0.3, 44100, 44100), 44100, {441});
-    EXPECT_EQ(from44.chunks.size(), 50u);
-    auto x = samplesOf(from44.joined);
-    EXPECT_NEAR(frequency(std::vector<double>(x.begin() + 100, x.end()), 24000), 1000, 5);
+    auto x = samplesOf(run(pipeline, sine(16000, 0.5, 48000, 48000), 48000, {480}).joined);
+    EXPECT_LT(rms(std::vector<double>(x.begin() + 100, x.end())), 0.005);
 }
 
 TEST(AudioCapturePipeline, GapInCaptureTimeSkipsFramesAndLateBuffersDoNot) {
@@ -202,22 +161,6 @@ TEST(AudioTimeline, OnlyALateStartBeyond40MillisecondsIsAGap) {
     EXPECT_DOUBLE_EQ(line.advance(0.5, 0.01), 0.45);
     EXPECT_EQ(line.advance(0.2, 0.01), 0.0);  // early or overlapping: no gap
     EXPECT_EQ(line.advance(std::nan(""), 0.01), 0.0);
-}
-
-TEST(AudioChunker, KeepsTheRemainderAndCountsThrownAwayFrames) {
-    AudioChunker chunker(AudioFormat::standard());
-    auto out = chunker.append(Bytes(1000, 1));
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].first, 0u);
-    EXPECT_EQ(out[0].second.size(), 960u);
-    chunker.skip(100);
-    auto next = chunker.append(Bytes(960, 2));
-    ASSERT_EQ(next.size(), 1u);
-    EXPECT_EQ(next[0].first, 600u);
-    EXPECT_EQ(next[0].second, Bytes(960, 2));
-    auto many = chunker.append(Bytes(960 * 3 + 10, 3));
-    ASSERT_EQ(many.size(), 3u);
-    EXPECT_EQ(many[2].first, 600u + 480 * 3);
 }
 
 TEST(AudioSilenceGate, QuietStartIsHeldAndSilenceHangsOnFor300Milliseconds) {

@@ -5,80 +5,52 @@
 namespace morvane {
 namespace {
 
-Bytes samples(std::size_t bytes, std::uint8_t fill = 0x11) { return Bytes(bytes, fill); }
-
 TEST(AudioMessage, PacketCarriesFormatAndFirstFrameBigEndianAheadOfTheSamples) {
-    auto pcm = samples(960);
+    Bytes pcm(960, 0x11);
     pcm[0] = 0xAB;
-    pcm[959] = 0xCD;
-    auto packet = AudioMessage::encode(AudioFormat::standard(), 0, pcm);
+    auto packet = AudioMessage::encode(AudioFormat::standard(), (1ull << 32) + 5, pcm);
     ASSERT_TRUE(packet);
     ASSERT_EQ(packet->size(), 976u);
-    Bytes header(packet->begin(), packet->begin() + 16);
-    EXPECT_EQ(header, (Bytes{0x20, 0x01, 0x01, 0x00, 0x00, 0x00, 0x5D, 0xC0, 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ((*packet)[16], 0xAB);
-    EXPECT_EQ((*packet)[975], 0xCD);
+    EXPECT_EQ(Bytes(packet->begin(), packet->begin() + 17),
+              (Bytes{0x20, 0x01, 0x01, 0x00, 0x00, 0x00, 0x5D, 0xC0, 0, 0, 0, 1, 0, 0, 0, 5, 0xAB}));
 
-    auto far = AudioMessage::encode(AudioFormat::standard(), (1ull << 32) + 5, pcm);
-    ASSERT_TRUE(far);
-    EXPECT_EQ(Bytes(far->begin() + 8, far->begin() + 16), (Bytes{0, 0, 0, 1, 0, 0, 0, 5}));
-
-    auto back = AudioMessage::decode(*far);
+    auto back = AudioMessage::decode(*packet);
     ASSERT_TRUE(back);
     EXPECT_EQ(back->format, AudioFormat::standard());
     EXPECT_EQ(back->timestampFrames, (1ull << 32) + 5);
     EXPECT_EQ(back->frames, 480);
     EXPECT_EQ(back->pcm, pcm);
-
-    auto stereo = AudioMessage::encode({48000, 2}, 7, samples(8));
+    auto stereo = AudioMessage::decode(*AudioMessage::encode({48000, 2}, 7, Bytes(8)));
     ASSERT_TRUE(stereo);
-    auto stereoBack = AudioMessage::decode(*stereo);
-    ASSERT_TRUE(stereoBack);
-    EXPECT_EQ(stereoBack->format, (AudioFormat{48000, 2}));
-    EXPECT_EQ(stereoBack->frames, 2);
+    EXPECT_EQ(stereo->format, (AudioFormat{48000, 2}));
+    EXPECT_EQ(stereo->frames, 2);
 }
 
-TEST(AudioMessage, EncoderRefusesWhatTheDeviceCannotPlay) {
-    EXPECT_FALSE(AudioMessage::encode({24000, 3}, 0, samples(12)));
-    EXPECT_FALSE(AudioMessage::encode({24000, 0}, 0, samples(12)));
-    EXPECT_FALSE(AudioMessage::encode({7999, 1}, 0, samples(2)));
-    EXPECT_FALSE(AudioMessage::encode({48001, 1}, 0, samples(2)));
+TEST(AudioMessage, CodecRefusesMalformedInputWithoutReadingPastIt) {
+    EXPECT_FALSE(AudioMessage::encode({24000, 3}, 0, Bytes(12)));
+    EXPECT_FALSE(AudioMessage::encode({7999, 1}, 0, Bytes(2)));
+    EXPECT_FALSE(AudioMessage::encode({48001, 1}, 0, Bytes(2)));
     EXPECT_FALSE(AudioMessage::encode(AudioFormat::standard(), 0, {}));
-    EXPECT_FALSE(AudioMessage::encode(AudioFormat::standard(), 0, samples(3)));
-    EXPECT_FALSE(AudioMessage::encode({24000, 2}, 0, samples(6)));
-    EXPECT_TRUE(AudioMessage::encode({8000, 1}, 0, samples(2)));
-    EXPECT_TRUE(AudioMessage::encode({48000, 2}, 0, samples(4)));
-}
+    EXPECT_FALSE(AudioMessage::encode(AudioFormat::standard(), 0, Bytes(3)));
+    EXPECT_FALSE(AudioMessage::encode({24000, 2}, 0, Bytes(6)));
 
-TEST(AudioMessage, DecoderRejectsMalformedPacketsWithoutReadingPastThem) {
-    auto header = [](std::uint8_t tag, std::uint8_t codec, std::uint8_t ch, std::uint8_t reserved) {
-        return Bytes{tag, codec, ch, reserved, 0, 0, 0x5D, 0xC0, 0, 0, 0, 0, 0, 0, 0, 9};
-    };
-    auto with = [](Bytes h, std::size_t sampleBytes) {
-        h.resize(h.size() + sampleBytes, 0x01);
-        return h;
+    auto packet = [](std::uint8_t ch, std::size_t sampleBytes, std::size_t at = 0, std::uint8_t value = 0x20) {
+        Bytes p{0x20, 1, ch, 0, 0, 0, 0x5D, 0xC0, 0, 0, 0, 0, 0, 0, 0, 9};
+        p.resize(16 + sampleBytes, 1);
+        p[at] = value;
+        return p;
     };
     EXPECT_FALSE(AudioMessage::decode({}));
-    EXPECT_FALSE(AudioMessage::decode(header(0x20, 1, 1, 0)));  // no sample at all
-    EXPECT_FALSE(AudioMessage::decode(with(header(0x20, 1, 1, 0), 1)));
-    auto one = AudioMessage::decode(with(header(0x20, 1, 1, 0), 2));
-    ASSERT_TRUE(one);
-    EXPECT_EQ(one->frames, 1);
-    EXPECT_EQ(one->timestampFrames, 9u);
-    EXPECT_FALSE(AudioMessage::decode(with(header(0x20, 1, 2, 0), 6)));
-    EXPECT_TRUE(AudioMessage::decode(with(header(0x20, 1, 2, 0), 8)));
-    EXPECT_FALSE(AudioMessage::decode(with(header(0x21, 1, 1, 0), 2)));
-    EXPECT_FALSE(AudioMessage::decode(with(header(0x20, 2, 1, 0), 2)));
-    EXPECT_FALSE(AudioMessage::decode(with(header(0x20, 1, 3, 0), 6)));
-    EXPECT_FALSE(AudioMessage::decode(with(header(0x20, 1, 0, 0), 2)));
-    EXPECT_FALSE(AudioMessage::decode(with(header(0x20, 1, 1, 1), 2)));
-
+    EXPECT_FALSE(AudioMessage::decode(packet(1, 0)));
+    EXPECT_FALSE(AudioMessage::decode(packet(1, 1)));
+    EXPECT_EQ(AudioMessage::decode(packet(1, 2))->frames, 1);
+    EXPECT_FALSE(AudioMessage::decode(packet(2, 6)));
+    EXPECT_FALSE(AudioMessage::decode(packet(3, 6)));
+    EXPECT_FALSE(AudioMessage::decode(packet(1, 2, 0, 0x21)));
+    EXPECT_FALSE(AudioMessage::decode(packet(1, 2, 1, 2)));
+    EXPECT_FALSE(AudioMessage::decode(packet(1, 2, 3, 1)));
     // The rate is passed on as it stands; the page judges it.
-    Bytes odd = with(header(0x20, 1, 1, 0), 2);
-    odd[4] = 0xFF;
-    auto decoded = AudioMessage::decode(odd);
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->format.sampleRate, 0xFF005DC0);
+    EXPECT_EQ(AudioMessage::decode(packet(1, 2, 4, 0xFF))->format.sampleRate, 0xFF005DC0);
 }
 
 TEST(AudioMessage, StateMessagesUseTheWireWords) {
@@ -86,27 +58,18 @@ TEST(AudioMessage, StateMessagesUseTheWireWords) {
               R"({"ch":1,"codec":"pcm16","rate":24000,"state":"on","t":"audio"})");
     EXPECT_EQ(AudioMessage::off(AudioOffReason::stoppedOnMac).dump(),
               R"({"reason":"stopped-on-mac","state":"off","t":"audio"})");
-
-    const std::pair<AudioOffReason, const char*> words[] = {
-        {AudioOffReason::stopped, "stopped"},           {AudioOffReason::unavailable, "unavailable"},
-        {AudioOffReason::noPermission, "no-permission"}, {AudioOffReason::noDisplay, "no-display"},
-        {AudioOffReason::failed, "failed"},             {AudioOffReason::stoppedOnMac, "stopped-on-mac"},
-    };
-    for (auto [reason, word] : words) {
-        EXPECT_EQ(toString(reason), word);
-        EXPECT_EQ(audioOffReasonFromString(word), reason);
-        EXPECT_EQ(AudioMessage::off(reason)["reason"], word);
+    for (auto word : {"stopped", "unavailable", "no-permission", "no-display", "failed", "stopped-on-mac"}) {
+        auto reason = audioOffReasonFromString(word);
+        ASSERT_TRUE(reason) << word;
+        EXPECT_EQ(AudioMessage::off(*reason)["reason"], word);
     }
     EXPECT_FALSE(audioOffReasonFromString("Stopped"));
     EXPECT_FALSE(audioOffReasonFromString(""));
-    EXPECT_FALSE(audioOffReasonFromString("stopped "));
 }
 
 TEST(AudioMessage, FormatDerivesPacketSizeAndBitRate) {
-    auto standard = AudioFormat::standard();
-    EXPECT_EQ(standard.bytesPerFrame(), 2);
-    EXPECT_EQ(standard.framesPerPacket(), 480);
-    EXPECT_EQ(standard.bitsPerSecond(), 384000);
+    EXPECT_EQ(AudioFormat::standard().framesPerPacket(), 480);
+    EXPECT_EQ(AudioFormat::standard().bitsPerSecond(), 384000);
     EXPECT_EQ((AudioFormat{44100, 1}).framesPerPacket(), 882);
     EXPECT_EQ((AudioFormat{8000, 1}).framesPerPacket(), 160);
     EXPECT_EQ((AudioFormat{48000, 2}).bytesPerFrame(), 4);

@@ -11,16 +11,14 @@ namespace {
 
 using testing::ManualExecutor;
 
-class FakeLink : public AudioLink {
-public:
+struct FakeLink : AudioLink {
     void sendAudioState(const nlohmann::json& message) override { states.push_back(message); }
     int offerAudio(const Bytes& packet, std::int64_t frames) override {
         packets.push_back(packet);
-        offeredFrames.push_back(frames);
+        EXPECT_EQ(frames, AudioMessage::decode(packet)->frames);
         return dropsPerOffer;
     }
     void dropPendingAudio() override { ++drops; }
-
     std::vector<std::string> words() const {
         std::vector<std::string> out;
         for (auto& s : states)
@@ -29,14 +27,11 @@ public:
     }
     std::vector<nlohmann::json> states;
     std::vector<Bytes> packets;
-    std::vector<std::int64_t> offeredFrames;
     int dropsPerOffer = 0;
     int drops = 0;
 };
 
-class FakeSource : public AudioSource {
-public:
-    ~FakeSource() override = default;
+struct FakeSource : AudioSource {
     ChunkHandler onChunk() const override { return chunk; }
     void setOnChunk(ChunkHandler h) override { chunk = std::move(h); }
     StoppedHandler onStopped() const override { return stopped; }
@@ -46,7 +41,6 @@ public:
         completions.push_back(std::move(done));
     }
     void stop() override { ++stops; }
-
     void answer(std::optional<AudioOffReason> failure = std::nullopt) {
         ASSERT_FALSE(completions.empty());
         auto done = std::move(completions.back());
@@ -60,15 +54,7 @@ public:
     int stops = 0;
 };
 
-AudioChunk loud(std::uint64_t first, std::size_t frames = 480) {
-    AudioChunk c;
-    c.timestampFrames = first;
-    for (std::size_t i = 0; i < frames; ++i) {
-        c.pcm.push_back(0x00);
-        c.pcm.push_back(0x10);  // 4096
-    }
-    return c;
-}
+AudioChunk loud(std::uint64_t first, std::size_t frames = 480) { return AudioChunk{Bytes(frames * 2, 0x10), first}; }
 AudioChunk quiet(std::uint64_t first) { return AudioChunk{Bytes(960, 0), first}; }
 
 struct RelayFixture : ::testing::Test {
@@ -96,16 +82,12 @@ struct RelayFixture : ::testing::Test {
 };
 
 TEST_F(RelayFixture, AnswersEachRequestAccordingToItsState) {
-    // No source attached.
     relay->handle(AudioRequest::start, link);
     EXPECT_EQ(link->words(), (std::vector<std::string>{"off unavailable"}));
 
     relay->attach(source);
-    link->states.clear();
     relay->handle(AudioRequest::stop, link);
-    EXPECT_EQ(link->words(), (std::vector<std::string>{"off stopped"}));
-    EXPECT_EQ(relay->state(), AudioRelay::State::off);
-
+    EXPECT_EQ(link->words(), (std::vector<std::string>{"off unavailable", "off stopped"}));
     link->states.clear();
     relay->handle(AudioRequest::start, link);
     EXPECT_EQ(relay->state(), AudioRelay::State::starting);
@@ -164,21 +146,6 @@ TEST_F(RelayFixture, SourceStartsAtLeastOneSecondApart) {
     settle();
     EXPECT_EQ(source->completions.size(), 0u);
     EXPECT_EQ(second->words(), (std::vector<std::string>{"on", "off stopped", "off stopped"}));
-    EXPECT_EQ(relay->state(), AudioRelay::State::off);
-
-    // A waiting start whose connection closed is dropped when the time comes.
-    auto gone = std::make_shared<FakeLink>();
-    queue.advance(1000);
-    relay->handle(AudioRequest::start, second);
-    settle();
-    source->answer();
-    settle();
-    relay->reset();
-    settle();
-    relay->handle(AudioRequest::start, gone);
-    gone.reset();
-    queue.advance(1000);
-    settle();
     EXPECT_EQ(relay->state(), AudioRelay::State::off);
 }
 
@@ -246,11 +213,6 @@ TEST_F(RelayFixture, FailuresReachTheDeviceAsTheirReasonWords) {
     EXPECT_EQ(link->words().back(), "off failed");
     queue.advance(1000);
     startOn();
-    source->stopped(AudioOffReason::noDisplay);
-    settle();
-    EXPECT_EQ(link->words().back(), "off no-display");
-    queue.advance(1000);
-    startOn();
     auto before = link->states.size();
     source->stopped(AudioOffReason::stoppedOnMac);
     settle();
@@ -268,16 +230,11 @@ TEST_F(RelayFixture, ChunksBecomePacketsOnlyWhileOnInOrderAndWithinBounds) {
     source->chunk(loud(0));  // not on yet
     settle();
     startOn();
-    EXPECT_TRUE(link->packets.empty());
-
+    source->chunk(quiet(0));  // a quiet start sends nothing
     source->chunk(loud(480));
     settle();
     ASSERT_EQ(link->packets.size(), 1u);
-    auto decoded = AudioMessage::decode(link->packets[0]);
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->timestampFrames, 480u);
-    EXPECT_EQ(decoded->pcm, loud(480).pcm);
-    EXPECT_EQ(link->offeredFrames[0], 480);
+    EXPECT_EQ(AudioMessage::decode(link->packets[0]), (AudioMessage::Decoded{AudioFormat::standard(), 480, 480, loud(480).pcm}));
 
     source->chunk(loud(0));  // behind the time line
     source->chunk(loud(960, 4801));
@@ -296,14 +253,6 @@ TEST_F(RelayFixture, ChunksBecomePacketsOnlyWhileOnInOrderAndWithinBounds) {
     for (int i = 0; i < 20; ++i) source->chunk(quiet(30000 + 480 * i));
     settle();
     EXPECT_EQ(link->packets.size(), 3u + 15u);
-}
-
-TEST_F(RelayFixture, AQuietStartSendsNothing) {
-    relay->attach(source);
-    startOn();
-    for (int i = 0; i < 5; ++i) source->chunk(quiet(480 * i));
-    settle();
-    EXPECT_TRUE(link->packets.empty());
 }
 
 TEST_F(RelayFixture, AtMostSixteenChunksWaitForTheServerQueue) {

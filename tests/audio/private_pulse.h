@@ -3,9 +3,8 @@
 // PULSE_SERVER. Never touches the developer's own sound server.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +15,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+extern char** environ;
 
 namespace morvane::testing {
 
@@ -28,39 +29,18 @@ public:
         if (!mkdtemp(pattern)) return;
         dir_ = pattern;
         std::filesystem::create_directories(dir_ + "/run");
-        std::filesystem::create_directories(dir_ + "/home");
         socket_ = dir_ + "/native";
         std::vector<std::string> args = {"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n",
                                          "--use-pid-file=no", "--log-target=stderr"};
         if (withSink) args.push_back(std::string("--load=module-null-sink sink_name=") + sinkName);
         args.push_back("--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket_);
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::string log = dir_ + "/log";
-            FILE* f = freopen(log.c_str(), "w", stderr);
-            (void)f;
-            setenv("HOME", (dir_ + "/home").c_str(), 1);
-            setenv("XDG_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
-            unsetenv("DISPLAY");
-            unsetenv("PULSE_SERVER");
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execvp("pulseaudio", argv.data());
-            _exit(127);
-        }
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (connectable()) {
-                up_ = true;
-                break;
-            }
+        pid_ = spawn(args, dir_ + "/log");
+        // The socket appears once the server listens on it.
+        for (int i = 0; i < 750 && !up_ && pid_ > 0; ++i) {
             int status = 0;
-            if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            up_ = std::filesystem::exists(socket_);
+            if (!up_ && waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;  // it gave up
+            if (!up_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         if (!up_) return;
         if (const char* old = std::getenv("PULSE_SERVER")) previous_ = old;
@@ -72,10 +52,8 @@ public:
             setenv("PULSE_SERVER", previous_->c_str(), 1);
         else
             unsetenv("PULSE_SERVER");
-        if (!dir_.empty()) {
-            std::error_code ec;
-            std::filesystem::remove_all(dir_, ec);
-        }
+        std::error_code ec;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
     }
     PrivatePulse(const PrivatePulse&) = delete;
     PrivatePulse& operator=(const PrivatePulse&) = delete;
@@ -88,49 +66,47 @@ public:
         if (pid_ <= 0) return;
         ::kill(pid_, SIGTERM);
         int status = 0;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                ::kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
+        for (int i = 0; i < 500 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (waitpid(pid_, &status, WNOHANG) == 0) {
+            ::kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
         }
         pid_ = -1;
     }
 
-    // Plays raw mono float samples at 48 kHz into the null sink; returns
-    // the player's process id.
+    // Plays raw mono float samples at 48 kHz into the null sink.
     pid_t play(const std::string& rawFile) const {
-        pid_t pid = fork();
-        if (pid == 0) {
-            FILE* f = freopen("/dev/null", "w", stderr);
-            (void)f;
-            setenv("PULSE_SERVER", server().c_str(), 1);
-            setenv("HOME", (dir_ + "/home").c_str(), 1);
-            std::string device = std::string("--device=") + sinkName;
-            execlp("pacat", "pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=1",
-                   device.c_str(), rawFile.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        return pid;
+        return spawn({"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=1",
+                      std::string("--device=") + sinkName, rawFile},
+                     "/dev/null");
     }
 
 private:
-    bool connectable() const {
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        if (fd < 0) return false;
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        if (socket_.size() >= sizeof addr.sun_path) {
-            close(fd);
-            return false;
+    // Everything is prepared before the fork: the test process has threads.
+    pid_t spawn(std::vector<std::string> args, const std::string& log) const {
+        std::vector<std::string> env = {"HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_ + "/run",
+                                        "PULSE_SERVER=" + server()};
+        for (char** e = environ; *e; ++e) {
+            std::string_view v(*e);
+            if (!v.starts_with("HOME=") && !v.starts_with("XDG_RUNTIME_DIR=") && !v.starts_with("PULSE_SERVER=") &&
+                !v.starts_with("DISPLAY="))
+                env.emplace_back(v);
         }
-        std::copy(socket_.begin(), socket_.end(), addr.sun_path);
-        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        close(fd);
-        return ok;
+        std::vector<char*> argv, envp;
+        for (auto& a : args) argv.push_back(a.data());
+        for (auto& e : env) envp.push_back(e.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (out >= 0) dup2(out, 2);
+            execvpe(argv[0], argv.data(), envp.data());
+            _exit(127);
+        }
+        if (out >= 0) close(out);
+        return pid;
     }
 
     std::string dir_;
