@@ -74,6 +74,55 @@ TEST(ScreenLocker, LockedOnlyWhenTheScreenSaverSaysSo) {
     EXPECT_FALSE(locked({}));
 }
 
+TEST(ScreenLocker, WithoutAnAnswerOnTheBusXscreensaverDecides) {
+    const CommandResult lockedLine{Kind::exited, 0, "XScreenSaver 6.06: screen locked since Mon Dec  7 08:39:42 2026\n"};
+    auto ask = [](std::map<std::string, CommandResult> answers) {
+        ScriptedRunner script;
+        script.answers = std::move(answers);
+        const bool locked = ScreenLocker(nullptr, script.runner()).isLocked();
+        return std::make_pair(locked, script.ran);
+    };
+    // No bus at all (dbus-send fails), a bus whose screen saver does not
+    // know GetActive, and a bus that does not answer in time.
+    for (const auto& dbus : {CommandResult{Kind::exited, 1, ""}, CommandResult{Kind::timedOut, -1, ""}}) {
+        const auto [locked, ran] = ask({{"dbus-send", dbus}, {"xscreensaver-command", lockedLine}});
+        EXPECT_TRUE(locked);
+        EXPECT_EQ(ran, (std::vector<std::string>{"dbus-send --session", "xscreensaver-command -time"}));
+    }
+    {
+        const auto [locked, ran] =
+            ask({{"gdbus", {Kind::exited, 1, ""}}, {"xscreensaver-command", lockedLine}});
+        EXPECT_TRUE(locked);
+        EXPECT_EQ(ran, (std::vector<std::string>{"dbus-send --session", "gdbus call", "xscreensaver-command -time"}));
+    }
+    // A screen saver on the bus that answers is believed, even against
+    // xscreensaver.
+    {
+        const auto [locked, ran] = ask({{"dbus-send", {Kind::exited, 0, "   boolean false\n"}},
+                                        {"xscreensaver-command", lockedLine}});
+        EXPECT_FALSE(locked);
+        EXPECT_EQ(ran, (std::vector<std::string>{"dbus-send --session"}));
+    }
+
+    // Blanked is not locked, and neither is anything not understood.
+    auto xscreensaverSays = [&](CommandResult answer) {
+        return ask({{"dbus-send", {Kind::exited, 1, ""}}, {"xscreensaver-command", answer}}).first;
+    };
+    EXPECT_TRUE(xscreensaverSays(lockedLine));
+    EXPECT_TRUE(xscreensaverSays({Kind::exited, 0, "XScreenSaver 5.45: screen locked since Tue Jan  5 10:00:00 2021"}));
+    EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, "XScreenSaver 6.06: screen blanked since Mon Dec  7 08:39:42 2026\n"}));
+    EXPECT_FALSE(
+        xscreensaverSays({Kind::exited, 0, "XScreenSaver 6.06: screen non-blanked since Mon Dec  7 08:39:42 2026\n"}));
+    EXPECT_FALSE(xscreensaverSays({Kind::exited, 1, lockedLine.output}));
+    EXPECT_FALSE(xscreensaverSays({Kind::timedOut, -1, lockedLine.output}));
+    EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, ""}));
+    EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, "xscreensaver-command: no screensaver is running on display :9\n"}));
+    EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, "screen locked since yesterday\n"}));
+    EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, "XScreenSaver 6.06: screen non-blanked since Mon\n"
+                                                     "XScreenSaver 6.06: screen locked since Mon\n"}));
+    EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, "XScreenSaver 6.06 screen locked since Mon\n"}));
+}
+
 TEST(RunCommand, EndsInTimeAndKeepsItsOutputBounded) {
     const auto start = std::chrono::steady_clock::now();
     const auto slow = runCommand({"sleep", "30"}, 200);

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
@@ -31,6 +32,19 @@ const std::vector<std::string> screenSaverActiveDbusSend = {
 const std::vector<std::string> screenSaverActiveGdbus = {
     "gdbus", "call", "--session", "--timeout", "2", "--dest", "org.freedesktop.ScreenSaver", "--object-path",
     "/org/freedesktop/ScreenSaver", "--method", "org.freedesktop.ScreenSaver.GetActive"};
+const std::vector<std::string> xscreensaverTime = {"xscreensaver-command", "-time"};
+
+// xscreensaver-command -time prints one line such as
+//   XScreenSaver 6.06: screen locked since Mon Dec  7 08:39:42 2026
+// where "locked" may instead read "blanked" or "non-blanked". Only the
+// locked form counts; anything else, including text we don't know, is no.
+bool xscreensaverSaysLocked(const std::string& output) {
+    const std::string_view line = std::string_view(output).substr(0, output.find('\n'));
+    const std::string_view program = "XScreenSaver ";
+    if (line.substr(0, program.size()) != program) return false;
+    const auto colon = line.find(": ");
+    return colon != std::string_view::npos && line.substr(colon + 2).starts_with("screen locked since ");
+}
 
 }  // namespace
 
@@ -132,13 +146,19 @@ bool ScreenLocker::lock() {
 }
 
 bool ScreenLocker::isLocked() {
+    // A screen saver on the session bus that answers has the last word.
     const CommandResult viaDbus = runner_(screenSaverActiveDbusSend, commandLimitMillis);
-    if (viaDbus.kind == CommandResult::Kind::exited)
-        return viaDbus.status == 0 && viaDbus.output.find("boolean true") != std::string::npos;
-    if (viaDbus.kind != CommandResult::Kind::missing) return false;
-    const CommandResult viaGdbus = runner_(screenSaverActiveGdbus, commandLimitMillis);
-    return viaGdbus.kind == CommandResult::Kind::exited && viaGdbus.status == 0 &&
-           viaGdbus.output.find("(true,)") != std::string::npos;
+    if (viaDbus.kind == CommandResult::Kind::exited && viaDbus.status == 0)
+        return viaDbus.output.find("boolean true") != std::string::npos;
+    if (viaDbus.kind == CommandResult::Kind::missing) {
+        const CommandResult viaGdbus = runner_(screenSaverActiveGdbus, commandLimitMillis);
+        if (viaGdbus.kind == CommandResult::Kind::exited && viaGdbus.status == 0)
+            return viaGdbus.output.find("(true,)") != std::string::npos;
+    }
+    // No bus, or nobody on it who knows: xscreensaver keeps its own state.
+    const CommandResult viaXscreensaver = runner_(xscreensaverTime, commandLimitMillis);
+    return viaXscreensaver.kind == CommandResult::Kind::exited && viaXscreensaver.status == 0 &&
+           xscreensaverSaysLocked(viaXscreensaver.output);
 }
 
 }  // namespace morvane

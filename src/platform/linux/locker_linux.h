@@ -1,7 +1,8 @@
 // Locks the screen with whatever locker the desktop offers, and asks whether
 // it is locked. No D-Bus library is linked: the desktop is reached through
 // its command-line tools, each run under a time limit so that a silent bus
-// never stalls the caller.
+// never stalls the caller. An X display without a session bus is served by
+// xscreensaver, which xdg-screensaver drives and xscreensaver-command asks.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +33,9 @@ public:
     // Tries the desktop's screen saver over D-Bus, then the login manager,
     // then xdg-screensaver. False, with a log line, when none of them took it.
     bool lock();
-    // What the desktop's screen saver says; false when nothing answers.
+    // What the desktop's screen saver says over D-Bus, or else what
+    // xscreensaver says; false when nothing answers or the answer is not
+    // understood.
     bool isLocked();
 
 private:

@@ -1,0 +1,113 @@
+// The shell's lock after the controller leaves, carried out for real: the
+// X11 injector hands the lock to the screen locker, which drives
+// xscreensaver on a private display, and the shell's check asks it back.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "../support/xscreensaver.h"
+#include "../support/xvfb.h"
+#include "app/shell.h"
+#include "core/loop_executor.h"
+#include "platform/linux/input_x11.h"
+#include "platform/linux/locker_linux.h"
+
+namespace morvane {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct NoPrompt final : OwnerPrompt {
+    void ask(const std::string&, std::function<void(bool)> done) override { done(false); }
+    void cancel() override {}
+};
+
+// Log lines from the main queue, read by the test thread.
+class Lines {
+public:
+    void add(const std::string& line) {
+        std::lock_guard lock(m_);
+        lines_.push_back({line, Clock::now()});
+    }
+    std::vector<std::string> withTags(std::initializer_list<std::string> tags) const {
+        std::lock_guard lock(m_);
+        std::vector<std::string> out;
+        for (const auto& [line, at] : lines_)
+            for (const auto& tag : tags)
+                if (line.starts_with(tag + "  ")) out.push_back(line);
+        return out;
+    }
+    std::optional<Clock::time_point> when(const std::string& line) const {
+        std::lock_guard lock(m_);
+        for (const auto& [text, at] : lines_)
+            if (text == line) return at;
+        return std::nullopt;
+    }
+
+private:
+    mutable std::mutex m_;
+    std::vector<std::pair<std::string, Clock::time_point>> lines_;
+};
+
+TEST(ShellWithARealLocker, AControllerThatLeavesFindsTheMachineLockedAfterTheGrace) {
+    testing::Xvfb xvfb("640x480x24");
+    testing::DesktopOutOfReach quiet;
+    testing::XScreenSaver saver;
+    if (saver.unavailable()) GTEST_SKIP() << saver.problem();
+    ASSERT_TRUE(saver.running()) << saver.problem();
+
+    Lines lines;
+    std::unique_ptr<InputSink> injector =
+        makeX11Input([] { return std::optional<Rect>(); }, [&](const std::string& text) { lines.add("injector  " + text); });
+    ASSERT_TRUE(injector);
+    auto locker = std::make_shared<ScreenLocker>(nullptr);
+    std::vector<std::thread> probes;  // touched on the main queue only
+    NoPrompt prompt;
+    LoopExecutor main("test-main");
+
+    ShellDeps deps;
+    deps.main = &main;
+    deps.log = [&](const std::string& tag, const std::string& text) { lines.add(tag + "  " + text); };
+    deps.prompt = &prompt;
+    deps.injector = injector.get();
+    deps.canInject = [] { return true; };
+    // As the application asks: off the main queue, the answer posted back.
+    deps.isLocked = [&probes, locker](std::function<void(bool)> answer) {
+        probes.emplace_back([locker, answer] { answer(locker->isLocked()); });
+    };
+    std::shared_ptr<Shell> shell;
+    runSync(main, [&] {
+        shell = Shell::create(std::move(deps));
+        shell->loadSettings();
+        shell->controllerChanged("iPad", "dev-1");
+    });
+    EXPECT_FALSE(locker->isLocked());
+
+    const auto left = Clock::now();
+    runSync(main, [&] { shell->controllerChanged(std::nullopt, std::nullopt); });
+    const auto deadline = left + std::chrono::seconds(20);
+    while (Clock::now() < deadline && !lines.when("lock  the Mac is locked") &&
+           !lines.when("error  the Mac did not lock within 3 s"))
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    EXPECT_EQ(lines.withTags({"lock", "error"}),
+              (std::vector<std::string>{"lock  controller left: locking the Mac", "lock  the Mac is locked"}))
+        << saver.log();
+    const auto locking = lines.when("lock  controller left: locking the Mac");
+    ASSERT_TRUE(locking);
+    EXPECT_GE(*locking - left, std::chrono::milliseconds(LockLimits::graceMillis));
+    // Asked afresh, outside the shell.
+    EXPECT_TRUE(ScreenLocker(nullptr).isLocked());
+    // Nothing the injector said about a failed lock.
+    EXPECT_TRUE(lines.withTags({"injector"}).empty());
+
+    runSync(main, [&] {
+        shell.reset();
+        for (auto& probe : probes) probe.join();
+    });
+}
+
+}  // namespace
+}  // namespace morvane
