@@ -12,6 +12,7 @@
 #include <memory>
 #include <thread>
 
+#include "app/build_version.h"
 #include "app/code_identity.h"
 #include "app/counting_input.h"
 #include "app/keychain_flag.h"
@@ -137,7 +138,7 @@ int runShell(int argc, char** argv) {
     const auto write = [&log](const std::string& tag, const std::string& text) { log.write(tag, text); };
 
     // The order of these lines is what the owner reads first in host.log.
-    write("app", ShellLines::startLine("? (?)", systemText(), static_cast<long>(::getpid())));
+    write("app", ShellLines::startLine(programVersionText(), systemText(), static_cast<long>(::getpid())));
     write("app", "code identity: " + CodeIdentity::describe());
     const fs::path program = executablePath();
     write("app", "bundle: " + program.parent_path().string());
