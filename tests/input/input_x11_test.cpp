@@ -216,6 +216,25 @@ TEST_F(X11InputFixture, NothingStaysHeldWhenTheSessionEnds) {
     XCloseDisplay(probe);
 }
 
+TEST(X11Input, ALostServerEndsTheInputButNotTheProcess) {
+    auto xvfb = std::make_unique<morvane::testing::Xvfb>("640x480x24");
+    auto input = makeX11Input([] { return std::optional<Rect>(); }, {}, xvfb->display());
+    ASSERT_TRUE(input);
+    input->handle(input::Key{"ShiftLeft", true});
+    input->handle(input::Text{"a\xC3\xB1"});
+    input->releaseEverything();
+    xvfb.reset();
+    // Everything still returns: events go nowhere, held keys are let go of
+    // nowhere, and the sink can be destroyed.
+    input->handle(input::Move{0.5, 0.5});
+    input->handle(input::Key{"ControlLeft", true});
+    input->handle(input::Button{0, true, 0.5, 0.5, 1});
+    input->handle(input::Text{"x\n\xC3\xBC"});
+    input->handle(input::Scroll{0, 200});
+    input->releaseEverything();
+    input.reset();
+}
+
 TEST(X11Input, NoDisplayGivesNothingAndSaysWhy) {
     std::vector<std::string> log;
     auto input = makeX11Input(nullptr, [&](const std::string& line) { log.push_back(line); }, ":4711");

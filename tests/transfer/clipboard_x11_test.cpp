@@ -216,6 +216,21 @@ TEST_F(X11ClipboardFixture, SilentOwnerIsAnsweredByTheDeadlineAndBlocksNothingLa
     EXPECT_EQ(readClipboard(*clipboard), ClipboardRead(clipboard_read::Text{"after"}));
 }
 
+TEST(X11Clipboard, ALostServerEndsTheClipboardButNotTheProcess) {
+    auto xvfb = std::make_unique<morvane::testing::Xvfb>("640x480x24");
+    const std::string display = xvfb->display();
+    auto clipboard = makeX11Clipboard({}, display, 1000);
+    ASSERT_TRUE(clipboard);
+    ASSERT_TRUE(clipboard->writePlainText("before"));
+    xvfb.reset();
+    std::this_thread::sleep_for(200ms);  // the owner's thread meets the loss first, or the write does
+    EXPECT_FALSE(clipboard->writePlainText("after"));
+    const auto read = readClipboard(*clipboard);
+    EXPECT_TRUE(std::holds_alternative<clipboard_read::Denied>(read) ||
+                std::holds_alternative<clipboard_read::Empty>(read));
+    clipboard.reset();
+}
+
 TEST(X11Clipboard, NoDisplayGivesNothingAndSaysWhy) {
     std::vector<std::string> log;
     EXPECT_FALSE(makeX11Clipboard([&](const std::string& line) { log.push_back(line); }, ":4711"));

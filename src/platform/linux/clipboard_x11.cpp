@@ -120,6 +120,8 @@ struct Atoms {
 template <typename Wanted>
 bool awaitEvent(Display* d, Clock::time_point deadline, XEvent& event, Wanted wanted) {
     for (;;) {
+        // A lost connection reads as ready for ever and never brings the event.
+        if (x11ConnectionLost(d)) return false;
         while (XPending(d) > 0) {
             XNextEvent(d, &event);
             if (wanted(event)) return true;
@@ -273,9 +275,8 @@ public:
         poke();
         thread_.join();
         if (wake_[0] >= 0) close(wake_[0]), close(wake_[1]);
-        XDestroyWindow(owner_, window_);
-        forgetX11Display(owner_);
-        XCloseDisplay(owner_);
+        if (!x11ConnectionLost(owner_)) XDestroyWindow(owner_, window_);
+        closeX11Display(owner_);
     }
 
     void readPlainText(int limit, std::function<void(ClipboardRead)> completion) override {
@@ -305,6 +306,7 @@ public:
         auto answer = done->get_future();
         {
             std::lock_guard lock(m_);
+            if (ownerGone_) return false;
             pendingWrites_.push_back({validUtf8(text), done});
         }
         poke();
@@ -341,8 +343,7 @@ private:
         if (!d) return clipboard_read::Denied{};
         tolerateX11Errors(d);
         ClipboardRead result = readWith(d, limit);
-        forgetX11Display(d);
-        XCloseDisplay(d);
+        closeX11Display(d);
         return result;
     }
 
@@ -406,6 +407,12 @@ private:
                 if (stopping_) break;
                 writes.swap(pendingWrites_);
             }
+            // Without its server the selection is nobody's: writes fail from
+            // now on, and the thread ends rather than wake for nothing.
+            if (x11ConnectionLost(owner_)) {
+                for (auto& w : writes) w.done->set_value(false);
+                break;
+            }
             for (auto& w : writes) w.done->set_value(own(std::move(w.text)));
             while (XPending(owner_) > 0) {
                 XEvent event;
@@ -421,6 +428,7 @@ private:
             }
         }
         std::lock_guard lock(m_);
+        ownerGone_ = true;
         for (auto& w : pendingWrites_) w.done->set_value(false);
         pendingWrites_.clear();
     }
@@ -553,6 +561,7 @@ private:
     std::mutex m_;
     bool reading_ = false;
     bool stopping_ = false;
+    bool ownerGone_ = false;
     std::deque<Write> pendingWrites_;
 
     // Owner thread only.

@@ -49,13 +49,14 @@ public:
     }
 
     ~X11InputBackend() override {
-        for (const auto& [keycode, count] : pressed_) {
-            if (count > 0) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
+        if (!x11ConnectionLost(display_)) {
+            for (const auto& [keycode, count] : pressed_) {
+                if (count > 0) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
+            }
+            restoreBorrowed();
+            XSync(display_, False);
         }
-        restoreBorrowed();
-        XSync(display_, False);
-        forgetX11Display(display_);
-        XCloseDisplay(display_);
+        closeX11Display(display_);
     }
 
     Rect mainDisplayBounds() override {
