@@ -8,7 +8,7 @@ const { launch } = require('../support/browser.js');
 const { startHarness } = require('../support/harness.js');
 const { startXvfb } = require('../support/xvfb.js');
 const { until, eventually } = require('../support/session.js');
-const { startRecorder, findRecorder, typed, strokes, readClipboard, offerClipboard } = require('../support/x-observer.js');
+const { startRecorder, findRecorder, typed, editedText, strokes, readClipboard, offerClipboard } = require('../support/x-observer.js');
 
 const W = 1280, H = 720;
 const PHONE = { viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true, deviceScaleFactor: 3 };
@@ -182,9 +182,27 @@ test('on a phone, a tap clicks where the pointer is and live typing arrives as t
     from = recorder.mark();
     // A phone keyboard hands over text, not keys: one insertion per letter.
     for (const ch of 'hello wörld') await page.keyboard.insertText(ch);
-    seen = await recorder.waitFor(from, (ev) => typed(ev).length >= 11, 'the live-typed text');
-    assert.equal(typed(seen), 'hello wörld');
-    // A correction removes the last letters on the machine too.
+    let seen2 = await recorder.waitFor(from, (ev) => typed(ev).length >= 11, 'the live-typed text');
+    assert.equal(typed(seen2), 'hello wörld');
+
+    // Autocorrect takes the last word back into a composition and commits
+    // its fix, and an input method composes before it commits: the machine
+    // ends up with the field's text and sees nothing of a composition
+    // until it is committed.
+    const cdp = await browser.context.newCDPSession(page);
+    const length = (await page.inputValue('#lt-field')).length;
+    await cdp.send('Input.imeSetComposition', { text: 'wörld', selectionStart: 5, selectionEnd: 5,
+      replacementStart: length - 5, replacementEnd: length });
+    await cdp.send('Input.imeSetComposition', { text: 'world', selectionStart: 5, selectionEnd: 5 });
+    await cdp.send('Input.insertText', { text: 'world ' });
+    await cdp.send('Input.imeSetComposition', { text: 'にほ', selectionStart: 2, selectionEnd: 2 });
+    await cdp.send('Input.imeSetComposition', { text: 'にほん', selectionStart: 3, selectionEnd: 3 });
+    await cdp.send('Input.insertText', { text: '日本' });
+    seen2 = await recorder.waitFor(from, (ev) => editedText(ev).endsWith('日本'), 'the corrected and composed text');
+    assert.equal(editedText(seen2), 'hello world 日本');
+    assert.ok(!typed(seen2).includes('に'), 'nothing of the composition before it was committed');
+
+    // The Backspace key goes as that key.
     from = recorder.mark();
     await page.keyboard.press('Backspace');
     seen = await recorder.waitFor(from, (ev) => strokes(ev).includes('BackSpace-'), 'a backspace');

@@ -53,6 +53,18 @@ function typed(events) {
   return events.filter((e) => e.t === 'keydown' && e.char !== undefined).map((e) => e.char).join('');
 }
 
+// What a plain text field on the X display would hold after these key
+// presses: characters are added, BackSpace takes the last one away.
+function editedText(events) {
+  const out = [];
+  for (const e of events) {
+    if (e.t !== 'keydown') continue;
+    if (e.keysym === 'BackSpace') out.pop();
+    else if (e.char !== undefined) out.push(e.char);
+  }
+  return out.join('');
+}
+
 // Key presses and releases in a compact form: "Control_L+", "v-".
 function strokes(events) {
   return events.filter((e) => e.t === 'keydown' || e.t === 'keyup').map((e) => e.keysym + (e.t === 'keydown' ? '+' : '-'));
@@ -83,4 +95,4 @@ function offerClipboard(display, text) {
   };
 }
 
-module.exports = { startRecorder, findRecorder, typed, strokes, readClipboard, offerClipboard };
+module.exports = { startRecorder, findRecorder, typed, editedText, strokes, readClipboard, offerClipboard };
