@@ -45,48 +45,27 @@ TEST(FileUploadMachine, StartsAreRefusedInOrderWithoutDisturbingTheRunningOne) {
 }
 
 TEST(FileUploadMachine, ChunksMustArriveWholeInOrderAndOnlyTheLastMayBeShort) {
-    {
-        U m = receiving(16001);
-        EXPECT_EQ(m.chunk(1, 0, 16000, 1), (U::Effects{U::Write{16000}}));
-        EXPECT_EQ(m.chunk(1, 16000, 1, 1), (U::Effects{U::Write{1}}));
+    U m = receiving(16001);
+    EXPECT_EQ(m.chunk(1, 0, 16000, 1), (U::Effects{U::Write{16000}}));
+    EXPECT_EQ(m.chunk(2, 16000, 1, 1), U::Effects{});  // another id is ignored
+    EXPECT_EQ(m.chunk(1, 16000, 1, 1), (U::Effects{U::Write{1}}));
+    U one = receiving(1);
+    EXPECT_EQ(one.chunk(1, 0, 1, 1), (U::Effects{U::Write{1}}));
+
+    // Each case ends a 24000-byte upload whose first chunk was taken.
+    struct Case {
+        std::int64_t offset, count;
+        const char* what;
+    };
+    for (const Case c : {Case{16000, 100, "short, not the last"}, Case{0, 16000, "repeated"},
+                         Case{20000, 4000, "skipped"}, Case{16000, 0, "empty"}, Case{16000, 16000, "past the end"}}) {
+        U t = receiving(24000);
+        t.chunk(1, 0, 16000, 1);
+        EXPECT_EQ(t.chunk(1, c.offset, c.count, 1), (U::Effects{U::Fail{1, "bad-chunk", 0, 24000}})) << c.what;
     }
-    {
-        U m = receiving(1);
-        EXPECT_EQ(m.chunk(1, 0, 1, 1), (U::Effects{U::Write{1}}));
-    }
-    const auto badChunk = [](std::int64_t written) { return U::Effects{U::Fail{1, "bad-chunk", written, 40000}}; };
-    {
-        U m = receiving(40000);
-        EXPECT_EQ(m.chunk(1, 0, 100, 1), badChunk(0));  // short, not the last
-    }
-    {
-        U m = receiving(40000);
-        EXPECT_EQ(m.chunk(1, 0, 16000, 1), (U::Effects{U::Write{16000}}));
-        EXPECT_EQ(m.chunk(1, 0, 16000, 1), badChunk(0));  // repeated
-    }
-    {
-        U m = receiving(40000);
-        EXPECT_EQ(m.chunk(1, 16000, 16000, 1), badChunk(0));  // skipped
-    }
-    {
-        U m = receiving(40000);
-        EXPECT_EQ(m.chunk(1, 0, 0, 1), badChunk(0));
-    }
-    {
-        U m = receiving(20000);
-        EXPECT_EQ(m.chunk(1, 0, 16000, 1), (U::Effects{U::Write{16000}}));
-        EXPECT_EQ(m.chunk(1, 16000, 16000, 1), (U::Effects{U::Fail{1, "bad-chunk", 0, 20000}}));  // past the end
-    }
-    {
-        U m;
-        m.begin(1, "f", 40000, 0);
-        EXPECT_EQ(m.chunk(1, 0, 16000, 1), badChunk(0));  // before "file-put-ready"
-    }
-    {
-        U m = receiving(40000);
-        EXPECT_EQ(m.chunk(2, 0, 16000, 1), U::Effects{});  // another id is ignored
-        EXPECT_TRUE(m.isActive());
-    }
+    U early;
+    early.begin(1, "f", 40000, 0);
+    EXPECT_EQ(early.chunk(1, 0, 16000, 1), (U::Effects{U::Fail{1, "bad-chunk", 0, 40000}}));  // before ready
 }
 
 TEST(FileUploadMachine, TheDeviceMayRunAtMostEightChunksAheadOfTheDisk) {

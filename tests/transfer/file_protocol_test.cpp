@@ -96,16 +96,10 @@ TEST(FileChunk, UploadFramesAreBoundedAndCheckedBeforeUse) {
     EXPECT_FALSE(FileChunk::decodeUpload(Bytes{0x11, 0, 0, 0}));
 
     auto withHeader = [](std::uint32_t id, std::uint32_t offset) {
-        Bytes f = {0x11,
-                   static_cast<std::uint8_t>(id >> 24),
-                   static_cast<std::uint8_t>(id >> 16),
-                   static_cast<std::uint8_t>(id >> 8),
-                   static_cast<std::uint8_t>(id),
-                   static_cast<std::uint8_t>(offset >> 24),
-                   static_cast<std::uint8_t>(offset >> 16),
-                   static_cast<std::uint8_t>(offset >> 8),
-                   static_cast<std::uint8_t>(offset),
-                   7};
+        Bytes f = {0x11};
+        for (const std::uint32_t v : {id, offset})
+            for (int shift = 24; shift >= 0; shift -= 8) f.push_back(static_cast<std::uint8_t>(v >> shift));
+        f.push_back(7);
         return f;
     };
     EXPECT_FALSE(FileChunk::decodeUpload(withHeader(0, 0)));
