@@ -7,7 +7,8 @@ const assert = require('node:assert/strict');
 const { launch } = require('../support/browser.js');
 const { startHarness } = require('../support/harness.js');
 const { startXvfb } = require('../support/xvfb.js');
-const { until, eventually } = require('../support/session.js');
+const { spawnSync } = require('node:child_process');
+const { until, eventually, samplePicture, near: nearColour } = require('../support/session.js');
 const { startRecorder, findRecorder, typed, editedText, strokes, readClipboard, offerClipboard } = require('../support/x-observer.js');
 
 const W = 1280, H = 720;
@@ -28,12 +29,12 @@ test.after(async () => {
 });
 
 // Pairs a fresh browser with the host and waits for the first picture.
-async function pairedPage(options) {
+async function pairedPage(options, host = harness) {
   const browser = await launch(options);
   const page = browser.page;
-  await page.goto(harness.url);
+  await page.goto(host.url);
   await until(page, () => !document.getElementById('pair-screen').hidden);
-  await page.fill('#pair-code', await harness.pairCode());
+  await page.fill('#pair-code', await host.pairCode());
   await page.click('#pair-button');
   await until(page, () => document.getElementById('conn-text').textContent === 'Connected');
   // The page starts on still pictures and moves to video, and the notice
@@ -242,5 +243,57 @@ test('the clipboard sheet puts its text on the X CLIPBOARD and shows what anothe
   } finally {
     if (owner) await owner.release();
     await browser.close();
+  }
+});
+
+test('with two X monitors the chooser switches the picture and the pointer to the one chosen', async (t) => {
+  if (skipWithoutRecorder(t)) return;
+  // A display of its own, split into two monitors: red on the left, blue on the right.
+  const split = await startXvfb({ width: W, height: H });
+  let host = null, watcher = null, browser = null;
+  try {
+    const env = { ...process.env, DISPLAY: split.display };
+    for (const [name, place] of [['Left', '640/169x720/254+0+0'], ['Right', '640/169x720/254+640+0']]) {
+      const r = spawnSync('xrandr', ['--setmonitor', name, place, 'none'], { env });
+      assert.equal(r.status, 0, 'xrandr: ' + String(r.stderr));
+    }
+    host = await startHarness({ args: ['--x11'], env: { DISPLAY: split.display } });
+    watcher = await startRecorder(split.display);
+    // The layout follows the shape of the picture, so the More button is
+    // looked for once the picture is there.
+    ({ browser } = await pairedPage(undefined, host));
+    const page = browser.page;
+
+    await page.locator('[data-toggle="more"]:visible').first().click();
+    await until(page, () => !document.getElementById('display-set').hidden);
+    const options = await page.$$eval('#display-list button', (bs) => bs.map((b) => ({
+      id: b.dataset.display, state: b.dataset.state, name: b.querySelector('.display-name').textContent })));
+    const left = options.find((o) => o.name === 'Left');
+    const right = options.find((o) => o.name === 'Right');
+    assert.ok(left && right, JSON.stringify(options));
+    assert.equal(left.state, 'current', 'the main monitor is shown first');
+    await eventually(async () => nearColour(await samplePicture(page, 0.3, 0.3, 640, 720), [255, 0, 0]), 'the left monitor', 15000);
+
+    await page.click(`#display-list [data-display="${right.id}"]`);
+    await until(page, () => document.getElementById('session-screen').dataset.display === 'steady', null, 10000);
+    assert.equal(await page.getAttribute(`#display-list [data-display="${right.id}"]`, 'data-state'), 'current');
+    assert.equal(await page.isHidden('#display-note'), true, 'no complaint about the switch');
+    await page.keyboard.press('Escape');
+    // Sampled away from the middle, where the machine's pointer is drawn.
+    await eventually(async () => nearColour(await samplePicture(page, 0.3, 0.3, 640, 720), [0, 0, 255], 60), 'the right monitor', 15000);
+
+    // A click in the middle of the picture is a click in the middle of that monitor.
+    await settled(page);
+    const box = await page.locator('#stage').boundingBox();
+    const from = watcher.mark();
+    await page.mouse.click(box.x + box.width / 2, box.y + box.height / 2);
+    const seen = await watcher.waitFor(from, (ev) => buttons(ev, 'release', 1).length >= 1, 'a click on the right monitor');
+    assert.ok(near(buttons(seen, 'press', 1)[0], 960, 360), JSON.stringify(buttons(seen, 'press', 1)[0]));
+    browser.assertClean(assert);
+  } finally {
+    if (browser) await browser.close();
+    if (watcher) await watcher.stop();
+    if (host) await host.close();
+    await split.stop();
   }
 });
