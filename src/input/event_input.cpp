@@ -23,9 +23,11 @@ EventInput::~EventInput() {
 void EventInput::handle(const InputEvent& event) {
     const auto* text = std::get_if<input::Text>(&event);
     const std::size_t textBytes = text ? text->text.size() : 0;
-    if (queued_.load() >= InputTuning::maxQueuedEvents ||
-        queuedTextBytes_.load() + textBytes > InputTuning::maxQueuedTextBytes)
-        return;
+    const auto* key = std::get_if<input::Key>(&event);
+    const auto* button = std::get_if<input::Button>(&event);
+    const bool release = (key && !key->down) || (button && !button->down);
+    const int room = InputTuning::maxQueuedEvents + (release ? InputTuning::extraQueuedReleases : 0);
+    if (queued_.load() >= room || queuedTextBytes_.load() + textBytes > InputTuning::maxQueuedTextBytes) return;
     queued_.fetch_add(1);
     queuedTextBytes_.fetch_add(textBytes);
     const std::uint64_t epoch = epoch_.load();

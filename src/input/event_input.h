@@ -33,6 +33,9 @@ inline constexpr std::int64_t typingSettleMillis = 500;
 // new events are dropped.
 inline constexpr int maxQueuedEvents = 1024;
 inline constexpr std::size_t maxQueuedTextBytes = 256 * 1024;
+// Releases of keys and buttons have room of their own beyond that, so that a
+// flood never leaves something held that the device let go of.
+inline constexpr int extraQueuedReleases = 256;
 }  // namespace InputTuning
 
 class EventInput final : public InputSink {

@@ -114,7 +114,7 @@ TEST(EventInput, ReleaseEverythingLetsGoOfAllHeldAndDropsWhatIsQueued) {
     EXPECT_EQ(withoutSettle(i.log.take()), Calls{"type 120"});
 }
 
-TEST(EventInput, AFloodWhileTypingIsCutOffRatherThanQueuedWithoutEnd) {
+TEST(EventInput, AFloodWhileTypingIsCutOffButReleasesStillGetThrough) {
     Injector i;
     // Each round holds the queue in the first pause until let go.
     auto round = [&](const std::function<void()> flood) {
@@ -151,6 +151,20 @@ TEST(EventInput, AFloodWhileTypingIsCutOffRatherThanQueuedWithoutEnd) {
     });
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "type 121"), 150'000);
     EXPECT_EQ(texts.back(), "key KeyA down");
+
+    // What the device let go of is let go of here too, flood or not:
+    // nothing stays held for the rest of the session.
+    EXPECT_EQ(i.run({input::Key{"ShiftLeft", true}, input::Button{0, true, 0, 0, 1}}),
+              (Calls{"key ShiftLeft down", "down 0 0,0 x1"}));
+    const Calls releases = round([&] {
+        for (int n = 0; n < 5000; ++n) i.input.handle(input::Move{0.5, 0.5});
+        i.input.handle(input::Key{"ShiftLeft", false});
+        i.input.handle(input::Button{0, false, 0, 0, 1});
+        i.input.handle(input::Key{"KeyA", true});  // a press still waits for room
+    });
+    ASSERT_GE(releases.size(), 2u);
+    EXPECT_EQ(releases[releases.size() - 2], "key ShiftLeft up");
+    EXPECT_EQ(releases.back(), "up 0 0,0 x1");
 
     // Once the queue has drained, events are taken again.
     EXPECT_EQ(i.run({input::Text{"z"}}), Calls{"type 122"});
