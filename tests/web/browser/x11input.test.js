@@ -214,6 +214,38 @@ test('on a phone, a tap clicks where the pointer is and live typing arrives as t
   }
 });
 
+test('on a phone in Touch mode, a tap clicks under the finger and two fingers scroll the machine', async (t) => {
+  if (skipWithoutRecorder(t)) return;
+  const { browser, page } = await pairedPage(PHONE);
+  try {
+    await page.locator('[data-toggle="more"]:visible').first().click();
+    await page.click('input[name="pointer-mode"][value="touch"]');
+    await page.locator('#more [data-close="sheet"]').click();
+    await until(page, () => document.getElementById('session-screen').dataset.sheet === 'none');
+    await settled(page);
+
+    let from = recorder.mark();
+    const p = await pagePoint(page, 200, 100);
+    await page.touchscreen.tap(p.x, p.y);
+    let seen = await recorder.waitFor(from, (ev) => buttons(ev, 'release', 1).length >= 1, 'a tap');
+    assert.ok(near(buttons(seen, 'press', 1)[0], 200, 100, 4), JSON.stringify(buttons(seen, 'press', 1)[0]));
+
+    // Two fingers moving up together scroll down, as on a phone.
+    const cdp = await browser.context.newCDPSession(page);
+    const touch = (type, pts) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints: pts.map(([x, y], id) => ({ x, y, id })) });
+    const c = await pagePoint(page, 640, 360);
+    from = recorder.mark();
+    await touch('touchStart', [[c.x - 30, c.y + 40], [c.x + 30, c.y + 40]]);
+    for (let i = 1; i <= 8; i++) await touch('touchMove', [[c.x - 30, c.y + 40 - i * 10], [c.x + 30, c.y + 40 - i * 10]]);
+    await touch('touchEnd', []);
+    seen = await recorder.waitFor(from, (ev) => buttons(ev, 'release', 5).length >= 1, 'a scroll down');
+    assert.deepEqual(seen.filter((e) => e.t === 'press' && e.button !== 5), [], 'only the wheel moved');
+    browser.assertClean(assert);
+  } finally {
+    await browser.close();
+  }
+});
+
 test('the clipboard sheet puts its text on the X CLIPBOARD and shows what another X client copied', async (t) => {
   if (skipWithoutRecorder(t)) return;
   const { browser, page } = await pairedPage();
