@@ -22,10 +22,12 @@ void AudioRelay::attach(std::shared_ptr<AudioSource> source) {
     source_->setOnChunk([weak](const AudioChunk& chunk) {
         if (auto self = weak.lock()) self->ingest(chunk);
     });
-    source_->setOnStopped([weak, &queue = queue_](AudioOffReason reason) {
-        queue.post([weak, reason] {
-            if (auto self = weak.lock()) self->sourceStopped(reason);
-        });
+    // The queue is only reached through a live relay, which it outlives.
+    source_->setOnStopped([weak](AudioOffReason reason) {
+        if (auto self = weak.lock())
+            self->queue_.post([weak, reason] {
+                if (auto self = weak.lock()) self->sourceStopped(reason);
+            });
     });
 }
 
@@ -87,12 +89,13 @@ void AudioRelay::start(const std::shared_ptr<AudioLink>& link) {
     std::weak_ptr<AudioRelay> weak = weak_from_this();
     auto source = source_;
     auto epoch = epoch_;
-    main_.post([weak, source, epoch, isPaused = isPaused_, &queue = queue_] {
+    main_.post([weak, source, epoch, isPaused = isPaused_] {
         if (isPaused && isPaused()) return;
-        source->start(format(), [weak, epoch, &queue](std::optional<AudioOffReason> failure) {
-            queue.post([weak, epoch, failure] {
-                if (auto self = weak.lock()) self->finishStart(epoch, failure);
-            });
+        source->start(format(), [weak, epoch](std::optional<AudioOffReason> failure) {
+            if (auto self = weak.lock())
+                self->queue_.post([weak, epoch, failure] {
+                    if (auto self = weak.lock()) self->finishStart(epoch, failure);
+                });
         });
     });
 }
