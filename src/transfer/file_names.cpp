@@ -19,7 +19,8 @@ std::string nfc(std::string_view text) {
     if (text.size() > INT32_MAX) return {};
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);
-    const auto source = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
+    const auto source =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
     icu::UnicodeString composed;
     if (U_SUCCESS(status)) composed = normalizer->normalize(source, status);
     if (U_FAILURE(status)) composed = source;
