@@ -4,7 +4,7 @@
 // read back from the X server by a separate client.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { launch } = require('../support/browser.js');
+const { launch, CHROMIUM } = require('../support/browser.js');
 const { startHarness } = require('../support/harness.js');
 const { startXvfb } = require('../support/xvfb.js');
 const { spawnSync } = require('node:child_process');
@@ -327,5 +327,40 @@ test('with two X monitors the chooser switches the picture and the pointer to th
     if (watcher) await watcher.stop();
     if (host) await host.close();
     await split.stop();
+  }
+});
+
+// An X application that reads keys through XKB (here Chromium itself on the
+// private display) must get every character sent as text, also those the
+// host first has to bind to a spare key.
+test('text sent from the page reaches an X application whole', {
+  todo: 'the host presses a freshly bound key before applications have read the new mapping, and some lose it',
+}, async (t) => {
+  if (skipWithoutRecorder(t)) return;
+  const own = await startXvfb({ width: W, height: H });
+  let app = null, host = null, browser = null;
+  try {
+    const { chromium } = require('playwright-core');
+    app = await chromium.launch({ executablePath: CHROMIUM, headless: false, env: { ...process.env, DISPLAY: own.display },
+      args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--window-position=0,0', `--window-size=${W},${H}`] });
+    const xpage = await app.newPage();
+    await xpage.setContent('<textarea id="t" style="width:90vw;height:80vh"></textarea>');
+    await xpage.focus('#t');
+    host = await startHarness({ args: ['--x11'], env: { DISPLAY: own.display } });
+    ({ browser } = await pairedPage(undefined, host));
+    const page = browser.page;
+    await page.click('#type-toggle');
+    if ((await page.getAttribute('#compose', 'data-lt')) === 'live') await page.click('#lt-toggle');
+    const text = 'naïve Grüße 日本 ½ ok';
+    await page.fill('#compose-text', text);
+    await page.click('#compose-send');
+    let value = '';
+    await eventually(async () => { value = await xpage.inputValue('#t'); return value.endsWith('ok'); }, 'the text in the X application');
+    assert.equal(value, text);
+  } finally {
+    if (browser) await browser.close();
+    if (host) await host.close();
+    if (app) await app.close();
+    await own.stop();
   }
 });
