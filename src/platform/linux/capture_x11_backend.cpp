@@ -1,4 +1,5 @@
 #include "platform/linux/capture_x11_backend.h"
+#include "platform/linux/x11_errors.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -32,95 +33,6 @@ constexpr int imageFailed = 3;
 constexpr int sizeTooLarge = 4;
 constexpr int connectionGone = 5;
 constexpr int unsupportedVisual = 6;
-
-// Xlib's default handler ends the process; a capture that races a mode change
-// gets BadMatch and must survive it. Errors of our connections are noted per
-// connection; others go to the handler that was there before.
-std::mutex errorLock;
-std::map<Display*, int>& errorCodes() {
-    static std::map<Display*, int> codes;
-    return codes;
-}
-XErrorHandler previousHandler = nullptr;
-XIOErrorHandler previousIOHandler = nullptr;
-std::set<Display*>& lostDisplays() {
-    static std::set<Display*> lost;
-    return lost;
-}
-
-int noteError(Display* display, XErrorEvent* error) {
-    {
-        std::lock_guard l(errorLock);
-        auto it = errorCodes().find(display);
-        if (it != errorCodes().end()) {
-            it->second = error->error_code;
-            return 0;
-        }
-    }
-    return previousHandler ? previousHandler(display, error) : 0;
-}
-
-// A server that goes away must not end the host: Xlib's default reaction to
-// a lost connection is exit(). Our connections are marked lost instead and
-// fail from then on; other connections keep the reaction they had.
-int noteLostConnection(Display* display) {
-    {
-        std::lock_guard l(errorLock);
-        if (errorCodes().contains(display)) return 0;
-    }
-    return previousIOHandler ? previousIOHandler(display) : 0;
-}
-
-void connectionLost(Display* display, void*) {
-    std::lock_guard l(errorLock);
-    lostDisplays().insert(display);
-}
-
-Display* openDisplay(const std::string& name) {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        XInitThreads();
-        previousHandler = XSetErrorHandler(noteError);
-        previousIOHandler = XSetIOErrorHandler(noteLostConnection);
-    });
-    Display* d = XOpenDisplay(name.empty() ? nullptr : name.c_str());
-    if (d) {
-        XSetIOErrorExitHandler(d, connectionLost, nullptr);
-        std::lock_guard l(errorLock);
-        errorCodes()[d] = 0;
-    }
-    return d;
-}
-
-bool isLost(Display* d) {
-    std::lock_guard l(errorLock);
-    return lostDisplays().contains(d);
-}
-
-void closeDisplay(Display* d) {
-    if (!d) return;
-    bool lost;
-    {
-        std::lock_guard l(errorLock);
-        lost = lostDisplays().contains(d);
-    }
-    // Xlib can't close a connection it lost without waiting forever; only
-    // its socket is given back then.
-    if (lost)
-        close(ConnectionNumber(d));
-    else
-        XCloseDisplay(d);
-    std::lock_guard l(errorLock);
-    errorCodes().erase(d);
-    lostDisplays().erase(d);
-}
-
-int takeError(Display* d) {
-    std::lock_guard l(errorLock);
-    auto it = errorCodes().find(d);
-    if (it == errorCodes().end()) return 0;
-    return std::exchange(it->second, 0);
-}
 
 struct Monitor {
     std::uint32_t id = 0;
@@ -218,14 +130,14 @@ public:
         }
         if (XShmAttach(d, &shm_)) {
             XSync(d, False);
-            attached_ = takeError(d) == 0;
+            attached_ = takeX11Error(d) == 0;
         }
         // Gone with the last user, even if this process dies.
         shmctl(shm_.shmid, IPC_RMID, nullptr);
     }
     ~SharedImage() {
         // A lost connection takes no more requests; the server is gone anyway.
-        if (attached_ && !isLost(d_)) {
+        if (attached_ && !x11ConnectionLost(d_)) {
             XShmDetach(d_, &shm_);
             XSync(d_, False);
         }
@@ -240,7 +152,7 @@ public:
 
     bool usable() const { return attached_ && image_ && image_->bits_per_pixel == 32; }
     bool grab(int x, int y) {
-        return XShmGetImage(d_, DefaultRootWindow(d_), image_, x, y, AllPlanes) && takeError(d_) == 0;
+        return XShmGetImage(d_, DefaultRootWindow(d_), image_, x, y, AllPlanes) && takeX11Error(d_) == 0;
     }
     const std::uint8_t* data() const { return reinterpret_cast<const std::uint8_t*>(image_->data); }
     int stride() const { return image_->bytes_per_line; }
@@ -282,7 +194,7 @@ public:
             if (plain_[next]) XDestroyImage(plain_[next]);
             plain_[next] = XGetImage(d_, DefaultRootWindow(d_), x, y, static_cast<unsigned>(width_),
                                      static_cast<unsigned>(height_), AllPlanes, ZPixmap);
-            if (!plain_[next] || takeError(d_) != 0 || plain_[next]->bits_per_pixel != 32) return false;
+            if (!plain_[next] || takeX11Error(d_) != 0 || plain_[next]->bits_per_pixel != 32) return false;
         }
         current_ = next;
         ++grabs_;
@@ -403,26 +315,26 @@ public:
     ~X11Stream() override { stop(); }
 
     std::optional<CaptureError> begin() {
-        d_ = openDisplay(displayName_);
+        d_ = openTolerantX11Display(displayName_);
         if (!d_) return CaptureError{domain, cannotOpenDisplay};
         auto list = monitors(d_);
         const Monitor* target = nullptr;
         for (const auto& m : list)
             if (m.id == id_) target = &m;
         if (!target) {
-            closeDisplay(d_);
+            closeX11Display(d_);
             d_ = nullptr;
             return CaptureError{domain, displayGone};
         }
         if (target->width > 16384 || target->height > 16384) {
-            closeDisplay(d_);
+            closeX11Display(d_);
             d_ = nullptr;
             return CaptureError{domain, sizeTooLarge};
         }
         // Pictures are read as blue, green, red and one unused byte.
         const Visual* visual = DefaultVisual(d_, DefaultScreen(d_));
         if (visual->red_mask != 0xFF0000 || visual->green_mask != 0xFF00 || visual->blue_mask != 0xFF) {
-            closeDisplay(d_);
+            closeX11Display(d_);
             d_ = nullptr;
             return CaptureError{domain, unsupportedVisual};
         }
@@ -435,7 +347,7 @@ public:
             XRRSelectInput(d_, DefaultRootWindow(d_),
                            RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
         XSync(d_, False);
-        takeError(d_);
+        takeX11Error(d_);
         thread_ = std::thread([this] { run(); });
         return std::nullopt;
     }
@@ -471,7 +383,7 @@ public:
         if (done) done(std::nullopt);
         grabber_.reset();
         if (d_) {
-            closeDisplay(d_);
+            closeX11Display(d_);
             d_ = nullptr;
         }
     }
@@ -501,7 +413,7 @@ private:
             const int fps = std::clamp(config_.framesPerSecond, 1, 120);
             next = std::max(next + std::chrono::microseconds(1'000'000 / fps), clock::now());
 
-            if (isLost(d_)) {
+            if (x11ConnectionLost(d_)) {
                 if (applied) applied(std::nullopt);
                 if (handlers_.onStopped) handlers_.onStopped(CaptureError{domain, connectionGone});
                 return;
@@ -510,9 +422,9 @@ private:
             if (!grabber_->grab(monitor_.x, monitor_.y)) {
                 if (applied) applied(std::nullopt);
                 // The screen shrank under the stream, or the server went away.
-                if (++failures >= 3 || isLost(d_)) {
+                if (++failures >= 3 || x11ConnectionLost(d_)) {
                     if (handlers_.onStopped)
-                        handlers_.onStopped(CaptureError{domain, isLost(d_) ? connectionGone : imageFailed});
+                        handlers_.onStopped(CaptureError{domain, x11ConnectionLost(d_) ? connectionGone : imageFailed});
                     return;
                 }
                 continue;
@@ -576,7 +488,7 @@ private:
     // True when the screen layout may have changed.
     bool drainEvents() {
         bool changed = false;
-        while (!isLost(d_) && XPending(d_) > 0) {
+        while (!x11ConnectionLost(d_) && XPending(d_) > 0) {
             XEvent event;
             XNextEvent(d_, &event);
             if (event.type >= rrEvent_ && event.type <= rrEvent_ + RRNotify) {
@@ -611,26 +523,26 @@ private:
 class X11Backend final : public CaptureBackend {
 public:
     explicit X11Backend(std::string display) : display_(std::move(display)) {}
-    ~X11Backend() override { closeDisplay(d_); }
+    ~X11Backend() override { closeX11Display(d_); }
 
     bool permitted() override { return true; }
 
     std::variant<DisplaySnapshot, CaptureError> displays() override {
         std::lock_guard l(m_);
-        if (d_ && isLost(d_)) {
-            closeDisplay(d_);
+        if (d_ && x11ConnectionLost(d_)) {
+            closeX11Display(d_);
             d_ = nullptr;
         }
-        if (!d_) d_ = openDisplay(display_);
+        if (!d_) d_ = openTolerantX11Display(display_);
         if (!d_) return CaptureError{domain, cannotOpenDisplay};
         // Pick up configuration changes made by others since the last look.
-        while (!isLost(d_) && XPending(d_) > 0) {
+        while (!x11ConnectionLost(d_) && XPending(d_) > 0) {
             XEvent event;
             XNextEvent(d_, &event);
         }
-        auto snapshot = isLost(d_) ? DisplaySnapshot{} : snapshotOf(monitors(d_));
-        if (isLost(d_)) {
-            closeDisplay(d_);
+        auto snapshot = x11ConnectionLost(d_) ? DisplaySnapshot{} : snapshotOf(monitors(d_));
+        if (x11ConnectionLost(d_)) {
+            closeX11Display(d_);
             d_ = nullptr;
             return CaptureError{domain, connectionGone};
         }

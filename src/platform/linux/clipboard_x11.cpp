@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/loop_executor.h"
-#include "platform/linux/input_x11_errors.h"
+#include "platform/linux/x11_errors.h"
 #include "transfer/clipboard_text.h"
 
 namespace morvane {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "input/event_input.h"
-#include "platform/linux/input_x11_errors.h"
+#include "platform/linux/x11_errors.h"
 #include "platform/linux/input_x11_keys.h"
 #include "platform/linux/locker_linux.h"
 

@@ -1,0 +1,100 @@
+#include "platform/linux/x11_errors.h"
+
+#include <X11/Xlib.h>
+#include <unistd.h>
+
+#include <map>
+#include <mutex>
+#include <utility>
+
+namespace morvane {
+
+namespace {
+
+struct Registered {
+    int lastError = 0;
+    bool lost = false;
+};
+
+std::mutex registryLock;
+std::map<Display*, Registered>& registry() {
+    static std::map<Display*, Registered> displays;
+    return displays;
+}
+XErrorHandler previous = nullptr;
+XIOErrorHandler previousIO = nullptr;
+
+int noteError(Display* display, XErrorEvent* error) {
+    {
+        std::lock_guard lock(registryLock);
+        if (auto it = registry().find(display); it != registry().end()) {
+            it->second.lastError = error->error_code;
+            return 0;
+        }
+    }
+    return previous ? previous(display, error) : 0;
+}
+
+int noteLoss(Display* display) {
+    {
+        std::lock_guard lock(registryLock);
+        if (registry().contains(display)) return 0;
+    }
+    return previousIO ? previousIO(display) : 0;
+}
+
+void markLost(Display* display, void*) {
+    std::lock_guard lock(registryLock);
+    if (auto it = registry().find(display); it != registry().end()) it->second.lost = true;
+}
+
+void installHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        XInitThreads();
+        previous = XSetErrorHandler(noteError);
+        previousIO = XSetIOErrorHandler(noteLoss);
+    });
+}
+
+}  // namespace
+
+Display* openTolerantX11Display(const std::string& name) {
+    installHandlers();
+    Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
+    if (display) tolerateX11Errors(display);
+    return display;
+}
+
+void tolerateX11Errors(Display* display) {
+    installHandlers();
+    {
+        std::lock_guard lock(registryLock);
+        registry()[display] = Registered{};
+    }
+    XSetIOErrorExitHandler(display, markLost, nullptr);
+}
+
+int takeX11Error(Display* display) {
+    std::lock_guard lock(registryLock);
+    auto it = registry().find(display);
+    return it == registry().end() ? 0 : std::exchange(it->second.lastError, 0);
+}
+
+bool x11ConnectionLost(Display* display) {
+    std::lock_guard lock(registryLock);
+    const auto it = registry().find(display);
+    return it != registry().end() && it->second.lost;
+}
+
+void closeX11Display(Display* display) {
+    if (!display) return;
+    if (x11ConnectionLost(display))
+        close(ConnectionNumber(display));
+    else
+        XCloseDisplay(display);
+    std::lock_guard lock(registryLock);
+    registry().erase(display);
+}
+
+}  // namespace morvane
