@@ -25,6 +25,10 @@ namespace morvane {
 
 namespace {
 
+// How long a fresh binding of a spare key is given to reach applications
+// before the key is pressed.
+constexpr std::chrono::milliseconds mappingSettle{30};
+
 // The Unicode character a keysym types, for the keysyms that say so
 // directly; 0 for the rest.
 char32_t characterOf(KeySym keysym) {
@@ -289,6 +293,10 @@ private:
         KeySym syms[2] = {keysym, keysym};
         XChangeKeyboardMapping(display_, *free, 2, syms, 1);
         XSync(display_, False);
+        // Applications learn of the new binding from a MappingNotify that
+        // they handle in their own time; a key pressed before that arrives
+        // as the empty key it was, and the character is lost.
+        std::this_thread::sleep_for(mappingSettle);
         borrowed_.emplace(keysym, *free);
         borrowedKeycodes_.insert(*free);
         return free;
