@@ -17,7 +17,8 @@ namespace {
 using namespace std::chrono_literals;
 using testing::PrivatePulse;
 
-// Everything the source says, gathered from its threads.
+// Everything the source says, gathered from its threads. Made before the
+// source, so the source and its threads are gone before it is.
 struct Listener {
     std::mutex m;
     std::condition_variable cv;
@@ -25,7 +26,7 @@ struct Listener {
     std::vector<std::string> reports;
     std::vector<AudioOffReason> stops;
 
-    explicit Listener(SystemAudioSource& source) {
+    void listen(SystemAudioSource& source) {
         source.setOnChunk([this](const AudioChunk& c) {
             std::lock_guard lock(m);
             chunks.push_back(c);
@@ -82,8 +83,9 @@ TEST(SystemAudioSource, MissingSoundServerOrDeviceMeansUnavailable) {
         const char* old = std::getenv("PULSE_SERVER");
         std::optional<std::string> previous = old ? std::optional<std::string>(old) : std::nullopt;
         setenv("PULSE_SERVER", "unix:/nonexistent/morvane/native", 1);
+        Listener listener;
         SystemAudioSource source;
-        Listener listener(source);
+        listener.listen(source);
         EXPECT_EQ(startAndWait(source), AudioOffReason::unavailable);
         EXPECT_TRUE(listener.waitFor(5s, [&] { return listener.reported("sound capture not started: "); }));
         EXPECT_EQ(listener.reports, (std::vector<std::string>{"sound capture not started: no sound server"}));
@@ -94,8 +96,9 @@ TEST(SystemAudioSource, MissingSoundServerOrDeviceMeansUnavailable) {
     }
     PrivatePulse pulse(/*withSink=*/false);
     if (!pulse.up()) GTEST_SKIP() << "a private PulseAudio server could not start";
+    Listener listener;
     SystemAudioSource source;
-    Listener listener(source);
+    listener.listen(source);
     EXPECT_EQ(startAndWait(source), AudioOffReason::unavailable);
     EXPECT_TRUE(listener.waitFor(5s, [&] { return listener.reported("sound capture not started: "); }));
     EXPECT_EQ(listener.reports, (std::vector<std::string>{"sound capture not started: no sound device to capture"}));
@@ -113,8 +116,9 @@ TEST(SystemAudioSource, DeliversWhatTheDefaultDevicePlaysAsStandardPackets) {
         out.write(reinterpret_cast<const char*>(tone.data()), static_cast<std::streamsize>(tone.size() * 4));
     }
 
+    Listener listener;
     SystemAudioSource source;
-    Listener listener(source);
+    listener.listen(source);
     ASSERT_EQ(startAndWait(source), std::nullopt);
     pid_t player = pulse.play(raw);
     ASSERT_GT(player, 0);
@@ -152,8 +156,9 @@ TEST(SystemAudioSource, DeliversWhatTheDefaultDevicePlaysAsStandardPackets) {
 TEST(SystemAudioSource, EachRunStartsItsTimeLineAfreshAndStopsAreHonoured) {
     PrivatePulse pulse;
     if (!pulse.up()) GTEST_SKIP() << "a private PulseAudio server could not start";
+    Listener listener;
     SystemAudioSource source;
-    Listener listener(source);
+    listener.listen(source);
 
     // A stop that overtakes the start: the start is answered as failed.
     auto done = std::make_shared<std::promise<std::optional<AudioOffReason>>>();
