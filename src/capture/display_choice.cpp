@@ -86,12 +86,6 @@ bool DisplaySwitchGate::drops(const InputEvent& event) {
     return false;
 }
 
-bool DisplaySwitchLimiter::allow(std::int64_t nowMillis) {
-    if (last_ && nowMillis >= *last_ && nowMillis - *last_ < DisplayLimits::minSwitchIntervalMillis) return false;
-    last_ = nowMillis;
-    return true;
-}
-
 std::optional<DisplayRequest> DisplayRequest::parse(const nlohmann::json& message) {
     if (!message.is_object()) return std::nullopt;
     auto it = message.find("id");

@@ -2,6 +2,8 @@
 // captured, how a pointer position lands on it, and the messages about them.
 #pragma once
 
+#include "core/interval_limiter.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -48,12 +50,8 @@ namespace DisplaySwitchGate {
 bool drops(const InputEvent& event);
 }
 
-class DisplaySwitchLimiter {
-public:
-    bool allow(std::int64_t nowMillis);
-
-private:
-    std::optional<std::int64_t> last_;
+struct DisplaySwitchLimiter : IntervalLimiter {
+    DisplaySwitchLimiter() : IntervalLimiter(DisplayLimits::minSwitchIntervalMillis) {}
 };
 
 struct DisplayRequest {

@@ -2,17 +2,11 @@
 
 #include <algorithm>
 
+#include "core/interval_limiter.h"
+
 namespace morvane {
 
 namespace {
-
-// Refuses only when the recorded time is not ahead of now and the interval
-// has not passed; a clock that went back is allowed and recorded.
-bool spaced(std::optional<std::uint64_t>& last, std::uint64_t interval, std::uint64_t now) {
-    if (last && now >= *last && now - *last < interval) return false;
-    last = now;
-    return true;
-}
 
 std::uint64_t millis(int seconds) { return static_cast<std::uint64_t>(std::max(seconds, 0)) * 1000; }
 
@@ -20,11 +14,11 @@ std::uint64_t millis(int seconds) { return static_cast<std::uint64_t>(std::max(s
 
 bool FxLimiter::allow(const FxRequest& request, std::uint64_t nowMillis) {
     if (std::holds_alternative<fx_request::Match>(request))
-        return spaced(lastMatch, FxLimits::matchIntervalMillis, nowMillis);
+        return allowSpaced<std::uint64_t>(lastMatch, FxLimits::matchIntervalMillis, nowMillis);
     if (std::holds_alternative<fx_request::Probe>(request))
-        return spaced(lastProbe, FxLimits::probeIntervalMillis, nowMillis);
+        return allowSpaced<std::uint64_t>(lastProbe, FxLimits::probeIntervalMillis, nowMillis);
     if (auto hide = std::get_if<fx_request::Hide>(&request); hide && hide->on)
-        return spaced(lastHide, FxLimits::hideIntervalMillis, nowMillis);
+        return allowSpaced<std::uint64_t>(lastHide, FxLimits::hideIntervalMillis, nowMillis);
     return true;
 }
 

@@ -12,14 +12,6 @@ VideoGate::Action VideoGate::offer(bool keyframe, bool busy) {
     return Action::send();
 }
 
-bool KeyframeLimiter::allow(std::int64_t nowMillis) {
-    if (!last || nowMillis < *last || nowMillis - *last >= intervalMillis) {
-        last = nowMillis;
-        return true;
-    }
-    return false;
-}
-
 std::int64_t VideoStartLimiter::waitMillis(std::int64_t nowMillis) {
     if (last && nowMillis >= *last && nowMillis - *last < interval) return interval - (nowMillis - *last);
     last = nowMillis;

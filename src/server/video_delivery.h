@@ -2,6 +2,8 @@
 // and how often keyframes and video starts may be asked for.
 #pragma once
 
+#include "core/interval_limiter.h"
+
 #include <cstdint>
 #include <optional>
 
@@ -32,16 +34,9 @@ struct VideoGate {
 };
 
 // The controller's "refresh" and "keyframe" asks share one of these.
-struct KeyframeLimiter {
+struct KeyframeLimiter : IntervalLimiter {
     static constexpr std::int64_t clientIntervalMillis = 500;
-
-    explicit KeyframeLimiter(std::int64_t intervalMillis) : intervalMillis(intervalMillis) {}
-    // A clock earlier than the last allowed ask allows, so a clock that went
-    // back cannot lock the asks out.
-    bool allow(std::int64_t nowMillis);
-
-    std::int64_t intervalMillis;
-    std::optional<std::int64_t> last;
+    using IntervalLimiter::IntervalLimiter;
 };
 
 // Spaces video (and sound) starts. An answer of 0 also books the start.

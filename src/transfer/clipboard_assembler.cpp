@@ -4,12 +4,6 @@
 
 namespace morvane {
 
-bool ClipboardRateLimiter::allow(std::int64_t nowMillis) {
-    if (last && nowMillis >= *last && nowMillis - *last < ClipboardLimits::minIntervalMillis) return false;
-    last = nowMillis;
-    return true;
-}
-
 ClipboardAssembler::Outcome ClipboardAssembler::fail(int id, std::string_view reason) {
     answeredID_ = id;
     return clipboard_outcome::Failed{id, std::string(reason)};

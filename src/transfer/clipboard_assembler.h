@@ -2,6 +2,9 @@
 // refusing every malformed or hurried transfer with its own word.
 #pragma once
 
+#include "core/interval_limiter.h"
+#include "transfer/clipboard_text.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,10 +14,9 @@
 
 namespace morvane {
 
-// At most one accepted event per 1000 ms. A clock that went backwards allows.
-struct ClipboardRateLimiter {
-    std::optional<std::int64_t> last;
-    bool allow(std::int64_t nowMillis);
+// At most one accepted clipboard read per second.
+struct ClipboardRateLimiter : IntervalLimiter {
+    ClipboardRateLimiter() : IntervalLimiter(ClipboardLimits::minIntervalMillis) {}
 };
 
 namespace clipboard_outcome {

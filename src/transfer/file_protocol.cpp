@@ -151,10 +151,4 @@ nlohmann::json failure(std::string_view type, std::int64_t id, std::string_view 
 
 }  // namespace FileMessage
 
-bool FileRateLimiter::allow(std::int64_t nowMillis) {
-    if (last && nowMillis >= *last && nowMillis - *last < FileLimits::minIntervalMillis) return false;
-    last = nowMillis;
-    return true;
-}
-
 }  // namespace morvane

@@ -4,6 +4,8 @@
 // server turns the JSON into text and puts the frames on the socket.
 #pragma once
 
+#include "core/interval_limiter.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -125,12 +127,9 @@ nlohmann::json list(std::int64_t id, const std::vector<OutboxEntry>& entries);
 nlohmann::json failure(std::string_view type, std::int64_t id, std::string_view reason);
 }  // namespace FileMessage
 
-// At most one accepted start per second. A clock reading earlier than the
-// last allowed one is allowed.
-struct FileRateLimiter {
-    std::optional<std::int64_t> last;
-    bool allow(std::int64_t nowMillis);
-    bool operator==(const FileRateLimiter&) const = default;
+// At most one accepted start per second.
+struct FileRateLimiter : IntervalLimiter {
+    FileRateLimiter() : IntervalLimiter(FileLimits::minIntervalMillis) {}
 };
 
 }  // namespace morvane
