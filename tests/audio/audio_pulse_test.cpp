@@ -173,6 +173,7 @@ TEST(SystemAudioSource, EachRunStartsItsTimeLineAfreshAndStopsAreHonoured) {
     ASSERT_TRUE(listener.waitFor(10s, [&] { return listener.chunks.size() >= 5; }));
     source.stop();
     ASSERT_TRUE(listener.waitFor(5s, [&] { return listener.reported("sound capture stopped"); }));
+    std::this_thread::sleep_for(50ms);  // a buffer already past the check may still land
     {
         std::lock_guard lock(listener.m);
         listener.chunks.clear();
