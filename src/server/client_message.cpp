@@ -223,8 +223,12 @@ ClientMessage ClientMessage::parse(std::span<const std::uint8_t> data) {
     auto t = string(member(object, "t"));
     if (!t) return ignored;
     if (hasPrefix(*t, "file-")) {
+        // The file side reads the fields; a request it cannot read is
+        // passed over like an unknown type.
         if (!isFileType(*t)) return ignored;
-        return M{File{*t, std::move(object)}};
+        auto request = FileRequest::parse(*t, object);
+        if (!request) return ignored;
+        return M{File{std::move(*request)}};
     }
     if (hasPrefix(*t, "fx-")) {
         if (!isFxType(*t)) return ignored;

@@ -12,6 +12,7 @@
 
 #include "capture/display_choice.h"
 #include "core/types.h"
+#include "transfer/file_protocol.h"
 
 namespace morvane {
 
@@ -84,14 +85,13 @@ struct ClientMessage {
         DisplayRequest request;
         bool operator==(const Display&) const = default;
     };
-    // File and display-effects requests are recognised by type here and
-    // read field by field by their own features; until then they travel
-    // as the type word and the object that carried it.
     struct File {
-        std::string type;
-        nlohmann::json object;
+        FileRequest request;
         bool operator==(const File&) const = default;
     };
+    // Display-effects requests are recognised by type here and read field
+    // by field by their own feature; until then they travel as the type
+    // word and the object that carried it.
     struct Audio {
         AudioRequest request = AudioRequest::start;
         bool operator==(const Audio&) const = default;

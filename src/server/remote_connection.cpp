@@ -382,18 +382,28 @@ void RemoteConnection::pump() {
     });
 }
 
-void RemoteConnection::writeCompleted(bool ok, bool video, bool /*file*/) {
+void RemoteConnection::writeCompleted(bool ok, bool video, bool file) {
     pump_.completed(video);
     if (!ok) {
         hardClose();
         return;
     }
     // A stream still waiting for a keyframe gets one asked for as soon as
-    // the connection can take it. The file engine's "sent" hook joins here
-    // once it exists.
+    // the connection can take it.
     if (video && phase_ == Phase::controller) {
         if (auto s = server(); s && s->isController(*this)) s->videoWriteCompleted();
     }
+    // Only the current controller's chunks move the download on: a chunk of
+    // a connection that was taken over belongs to a transfer that ended.
+    if (file && phase_ == Phase::controller) {
+        if (auto s = server(); s && s->isController(*this)) s->fileChunkSent();
+    }
+    pump();
+}
+
+void RemoteConnection::offerFile(const Bytes& message) {
+    if (phase_ != Phase::controller || pump_.hasPendingFile()) return;
+    pump_.setPendingFile(wire_->encode(WSOpcode::binary, message));
     pump();
 }
 

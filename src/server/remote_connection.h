@@ -68,6 +68,10 @@ public:
     bool videoBusy() const { return pump_.videoBusy(); }
     void clearPendingFrame() { pump_.clearPendingFrame(); }
     void clearPendingVideo() { pump_.clearPendingVideo(); }
+    // One file chunk, only in the controller phase and only while none
+    // waits: the engine offers the next one after hearing this one went.
+    void offerFile(const Bytes& message);
+    bool dropPendingFile() { return pump_.dropPendingFile(); }
 
     // Session steps.
     void becomeController(const PairedDevice& device);

@@ -53,7 +53,16 @@ boost::system::error_code openListener(tcp::acceptor& acceptor) {
 }  // namespace
 
 std::shared_ptr<RemoteServer> RemoteServer::create(Setup setup) {
-    return std::shared_ptr<RemoteServer>(new RemoteServer(std::move(setup)));
+    auto server = std::shared_ptr<RemoteServer>(new RemoteServer(std::move(setup)));
+    std::weak_ptr<RemoteServer> weak = server;
+    server->fileEngine_->onFinished = [weak](const FileTransferReport& report) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->onMain([weak, report] {
+            if (auto s = weak.lock(); s && s->onFileTransfer) s->onFileTransfer(report);
+        });
+    };
+    return server;
 }
 
 RemoteServer::RemoteServer(Setup setup)
@@ -75,11 +84,16 @@ RemoteServer::RemoteServer(Setup setup)
     if (!setup.store || !frames_ || !input_ || !main_) throw std::invalid_argument("the server needs its collaborators");
     if (!statusProvider_) statusProvider_ = [] { return HostStatus{}; };
     if (!clock_) clock_ = [] { return nowMillis(); };
+    // The engine is asked from its disk queue; it goes before the rest of
+    // the server (see the destructor), so the server is there to answer.
+    fileEngine_ = FileTransferEngine::create(fileAccess_, *queue_, [this] { return isPaused(); }, clock_);
 }
 
 RemoteServer::~RemoteServer() {
-    // The loop stops first so no completion runs into freed state; the
-    // sockets and timers go while their context still exists.
+    // The file engine finishes its disk work while the queue it reports to
+    // still exists. Then the loop stops so no completion runs into freed
+    // state; the sockets and timers go while their context still exists.
+    fileEngine_.reset();
     queue_->shutdown();
     controller_.reset();
     connections_.clear();
@@ -279,8 +293,8 @@ void RemoteServer::tick() {
         answerPut(clipboardAssembler_.expire(now()), *c);
     }
     tickDisplaySwitch();
-    // Display effects and file transfers take their turn here once they
-    // exist.
+    // Display effects take their turn here once they exist.
+    if (controller_) fileEngine_->tick();
     pollStatus();
 }
 
@@ -318,6 +332,9 @@ void RemoteServer::stop() {
         std::unique_lock lock(done->m);
         done->cv.wait_for(lock, std::chrono::milliseconds(500), [&] { return done->done; });
     }
+    // A partial upload of the session that just ended is removed before
+    // the process may go.
+    fileEngine_->drain();
     auto* input = input_;
     auto* effects = effects_;
     auto restore = [hadController, input, effects] {
@@ -371,6 +388,7 @@ void RemoteServer::admit(const std::shared_ptr<RemoteConnection>& connection, co
     std::optional<std::string> previousID;
     if (previous && previous->device()) previousID = previous->device()->id;
     std::string routeWord(recordName(connection->route()));
+    attachFiles(connection);
     if (previous) previous->bye("taken-over");
     setController(device, connection->route());
     if (relayObserver_) relayObserver_(RelayServerEvent::controllerConnected);
@@ -411,6 +429,7 @@ void RemoteServer::connectionStoppedServing(RemoteConnection& connection) {
     lastStatus_.reset();
     bool videoWasActive = resetVideoState();
     resetSessionFeatures();
+    fileEngine_->detach();
     setController(std::nullopt, std::nullopt);
     std::int64_t epoch = endSessionEffects();
     std::optional<std::string> deviceID;
@@ -470,8 +489,10 @@ void RemoteServer::handle(const ClientMessage& message, RemoteConnection& connec
                 handleClipboard(m.request, connection);
             } else if constexpr (std::is_same_v<T, ClientMessage::Display>) {
                 selectDisplay(m.request.id, connection);
+            } else if constexpr (std::is_same_v<T, ClientMessage::File>) {
+                fileEngine_->handle(m.request);
             } else {
-                // Authentication after admission, and the file, sound and
+                // Authentication after admission, and the sound and
                 // display-effects requests: nothing to do until their
                 // features exist.
             }
@@ -479,9 +500,31 @@ void RemoteServer::handle(const ClientMessage& message, RemoteConnection& connec
         message.value);
 }
 
-void RemoteServer::handleBinary(const Bytes& /*data*/, RemoteConnection& /*connection*/) {
-    // Uploaded file chunks belong to the file-transfer engine.
+void RemoteServer::handleBinary(const Bytes& data, RemoteConnection& connection) {
+    // Uploaded file chunks: the engine ignores whatever it cannot use.
+    if (isController(connection)) fileEngine_->handleBinary(data);
 }
+
+// ---- Files ----
+
+void RemoteServer::attachFiles(const std::shared_ptr<RemoteConnection>& connection) {
+    std::weak_ptr<RemoteConnection> weak = connection;
+    FileTransferEngine::Peer peer;
+    peer.send = [weak](const nlohmann::json& message) {
+        auto c = weak.lock();
+        if (c && c->phase() == ConnectionPhase::controller) c->sendJSON(message);
+    };
+    peer.offer = [weak](Bytes chunk) {
+        if (auto c = weak.lock()) c->offerFile(chunk);
+    };
+    peer.dropPending = [weak] {
+        auto c = weak.lock();
+        return c ? c->dropPendingFile() : false;
+    };
+    fileEngine_->attach(std::move(peer));
+}
+
+void RemoteServer::fileChunkSent() { fileEngine_->chunkSent(); }
 
 void RemoteServer::handleInput(const InputEvent& event) {
     // While the capture moves to another display, a pointer position would

@@ -34,6 +34,7 @@
 #include "server/static_site.h"
 #include "server/video_delivery.h"
 #include "transfer/clipboard_assembler.h"
+#include "transfer/file_transfer_engine.h"
 
 namespace morvane {
 
@@ -119,6 +120,7 @@ public:
     std::function<void(bool viaTailnet, const PairAttempt&)> onPairAttempt;
     std::function<void(ClipboardDirection)> onClipboardTransfer;
     std::function<void()> onStoppedOnMac;
+    std::function<void(const FileTransferReport&)> onFileTransfer;
 
     // Not on the server queue. start() throws StartError.
     void start();
@@ -201,6 +203,10 @@ private:
     void noteShown(const DisplayListing& listing);
     void tickDisplaySwitch();
 
+    // Files (server queue).
+    void attachFiles(const std::shared_ptr<RemoteConnection>& connection);
+    void fileChunkSent();
+
     // Collaborators.
     std::uint16_t port_;
     StaticSite site_;
@@ -279,6 +285,10 @@ private:
     // The display last noted as shown: empty while nothing was noted, an
     // inner nothing when the listing had no current display.
     std::optional<std::optional<std::uint32_t>> fxShown_;
+
+    // Files: created with the server, so it always exists until the
+    // server's teardown.
+    std::shared_ptr<FileTransferEngine> fileEngine_;
 
     // Readable from any thread.
     mutable std::mutex nameLock_;

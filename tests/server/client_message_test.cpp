@@ -140,10 +140,13 @@ TEST(ClientMessage, PictureDisplayAndSoundRequests) {
     EXPECT_EQ(parse(R"({"t":"audio-start"})"), M{M::Audio{AudioRequest::start}});
     EXPECT_EQ(parse(R"({"t":"audio-stop"})"), M{M::Audio{AudioRequest::stop}});
 
-    auto file = parse(R"({"t":"file-list","id":3})");
-    ASSERT_TRUE(file.is<M::File>());
-    EXPECT_EQ(file.get<M::File>()->type, "file-list");
+    EXPECT_EQ(parse(R"({"t":"file-list","id":3})"), (M{M::File{FileRequest{file_request::List{3}}}}));
+    EXPECT_EQ(parse(R"({"t":"file-get","id":4,"name":"a.txt"})"),
+              (M{M::File{FileRequest{file_request::Get{4, "a.txt"}}}}));
     EXPECT_TRUE(ignored(R"({"t":"file-delete"})"));
+    // A known file type with a field the file side refuses is passed over.
+    EXPECT_TRUE(ignored(R"({"t":"file-list","id":"3"})"));
+    EXPECT_TRUE(ignored(R"({"t":"file-put","id":1,"name":"a","size":-1})"));
     EXPECT_TRUE(parse(R"({"t":"fx-hide"})").is<M::Fx>());
     EXPECT_TRUE(ignored(R"({"t":"fx-nothing"})"));
 }
