@@ -1,11 +1,13 @@
 // morvane-harness: runs the real server on 127.0.0.1 with stand-in platform
 // adapters so tests can drive it with real sockets.
 //
-//   morvane-harness [--port PORT] [--x11]
+//   morvane-harness [--port PORT] [--x11] [--files DIR]
 //
 // With --x11 the server drives the real Linux adapters on $DISPLAY: the X11
 // screen source, input through XTEST and the CLIPBOARD selection. Without
 // it the screen, input and clipboard are stand-ins that report on stdout.
+// With --files, received files land in DIR and DIR/Outbox is offered to
+// devices; without it every file request is answered "unavailable".
 //
 // Prints "listening 127.0.0.1:PORT" once the listener is up, then one JSON
 // line per event it observes. Reads commands on standard input, one a line:
@@ -14,7 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -31,6 +35,7 @@
 #include "devices/keychain_device_storage.h"
 #include "server/remote_server.h"
 #include "server/static_site.h"
+#include "transfer/disk_files.h"
 #include "web/embedded_web.h"
 
 namespace morvane {
@@ -123,6 +128,7 @@ void complain(const std::string& text) {
 int run(int argc, char** argv) {
     std::uint16_t port = 8722;
     bool x11 = false;
+    std::optional<std::string> filesRoot;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--port" && i + 1 < argc) {
@@ -134,8 +140,10 @@ int run(int argc, char** argv) {
             port = static_cast<std::uint16_t>(value);
         } else if (arg == "--x11") {
             x11 = true;
+        } else if (arg == "--files" && i + 1 < argc) {
+            filesRoot = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: morvane-harness [--port PORT] [--x11]\n");
+            std::fprintf(stderr, "usage: morvane-harness [--port PORT] [--x11] [--files DIR]\n");
             return 2;
         }
     }
@@ -179,6 +187,8 @@ int run(int argc, char** argv) {
         clipboard = std::make_unique<MemoryClipboard>();
     }
     frames->setMainQueue(&mainQueue);
+    std::unique_ptr<DiskFiles> files;
+    if (filesRoot) files = std::make_unique<DiskFiles>(*filesRoot);
 
     RemoteServer::Setup setup;
     setup.port = port;
@@ -187,6 +197,7 @@ int run(int argc, char** argv) {
     setup.frames = frames.get();
     setup.input = input.get();
     setup.clipboard = clipboard.get();
+    setup.files = files.get();
     setup.mainQueue = &mainQueue;
     setup.status = [] { return HostStatus{true, false, false, false}; };
     auto server = RemoteServer::create(std::move(setup));
@@ -206,6 +217,9 @@ int run(int argc, char** argv) {
     };
     server->onListenerFailure = [](const std::string& error) { event({{"event", "listener-failure"}, {"error", error}}); };
     server->onStoppedOnMac = [] { event({{"event", "stopped-on-mac"}}); };
+    server->onFileTransfer = [](const FileTransferReport& report) {
+        event({{"event", "file-transfer"}, {"line", report.logLine()}});
+    };
 
     try {
         server->start();
