@@ -29,6 +29,7 @@ protected:
         setup.frames = &frames;
         setup.input = &input;
         setup.clipboard = &clipboard;
+        setup.files = files;
         setup.mainQueue = &main;
         setup.status = [] { return HostStatus{true}; };
         setup.clock = [this] { return clock.load(); };
@@ -36,6 +37,7 @@ protected:
         server->onClipboardTransfer = [this](ClipboardDirection d) {
             shell.add(d == ClipboardDirection::toMac ? "to mac" : "from mac");
         };
+        server->onFileTransfer = [this](const FileTransferReport& report) { shell.add(report.logLine()); };
     }
     void TearDown() override {
         if (server) server->stop();
@@ -96,6 +98,8 @@ protected:
     FakeFrameSource frames{journal};
     FakeInput input{journal};
     FakeClipboard clipboard;
+    // A fixture that offers files sets this before SetUp.
+    FileAccess* files = nullptr;
     LoopExecutor main{"main"};
     std::atomic<std::int64_t> clock{1'000'000};
     std::shared_ptr<RemoteServer> server;
