@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "core/paths.h"
+#include "transfer/file_names.h"
 
 namespace morvane {
 
@@ -110,6 +111,13 @@ OutboxNaming OutboxNaming::basic() {
         const std::string ext = hasExt ? name.substr(dot) : "";
         return stem + " (" + std::to_string(attempt) + ")" + ext;
     };
+    return naming;
+}
+
+OutboxNaming OutboxNaming::transfer() {
+    OutboxNaming naming;
+    naming.sanitise = [](const std::string& raw) { return FileName::sanitise(raw); };
+    naming.candidate = [](const std::string& name, int attempt) { return FileNaming::candidate(name, attempt); };
     return naming;
 }
 

@@ -32,6 +32,9 @@ struct OutboxNaming {
     std::function<std::string(const std::string& name, int attempt)> candidate;
     // Plain rules for when the transfer module's naming isn't wired in.
     static OutboxNaming basic();
+    // The rules received files are named by, so a name offered to devices
+    // is one they would accept back.
+    static OutboxNaming transfer();
 };
 
 // Creates the folder (0700, with its parents) when missing; a failure is

@@ -36,6 +36,8 @@
 #include "platform/linux/input_x11.h"
 #include "platform/linux/locker_linux.h"
 #include "server/remote_server.h"
+#include "transfer/disk_files.h"
+#include "transfer/file_transfer_report.h"
 #include "web/embedded_web.h"
 
 namespace morvane {
@@ -69,11 +71,10 @@ fs::path executablePath() {
     return ec ? fs::path() : path;
 }
 
+// Where the disk store keeps received files; the menu shows the same place.
 fs::path receivedRoot() {
-    const auto home = homeFolder().value_or(fs::path("/tmp"));
-    fs::path downloads = home / "Downloads";
-    if (const char* xdg = std::getenv("XDG_DOWNLOAD_DIR"); xdg && xdg[0] == '/') downloads = xdg;
-    return downloads / "Morvane";
+    if (auto root = DiskFiles::standardRoot()) return *root;
+    return fs::path("/tmp") / "Downloads" / "Morvane";
 }
 
 class ServerForShell final : public ShellServer {
@@ -205,6 +206,11 @@ int runShell(int argc, char** argv) {
     setup.frames = screen.source.get();
     setup.input = &counted;
     setup.clipboard = clipboard.get();
+    // Without a home folder there is nowhere to keep files; every file
+    // request is then answered "unavailable".
+    std::unique_ptr<DiskFiles> diskFiles;
+    if (auto root = DiskFiles::standardRoot()) diskFiles = std::make_unique<DiskFiles>(*root);
+    setup.files = diskFiles.get();
     setup.mainQueue = &mainQueue;
     const bool xtest = x11.xtest;
     CachedProbe* sleepRaw = sleepReader.get();
@@ -259,7 +265,8 @@ int runShell(int argc, char** argv) {
     deps.screenCount = [screens = x11.screens] { return screens; };
     deps.background = [](std::function<void()> work) { std::thread(std::move(work)).detach(); };
     deps.receivedRoot = receivedRoot();
-    deps.outbox = deps.receivedRoot / "Outbox";
+    deps.outbox = deps.receivedRoot / std::string(DiskFiles::outboxName);
+    deps.naming = OutboxNaming::transfer();
     deps.program = program;
     shell = Shell::create(std::move(deps));
     shell->notePermissionsLogged(permissionsLine);
@@ -310,6 +317,7 @@ int runShell(int argc, char** argv) {
             else
                 s->pairAttempted(viaTailnet, std::nullopt, std::holds_alternative<pair_attempt::WrongCode>(attempt));
         };
+        server->onFileTransfer = [&log](const FileTransferReport& report) { log.write("files", report.logLine()); };
         server->onStoppedOnMac = [weakShell] {
             if (auto s = weakShell.lock()) s->stoppedOnMac();
         };

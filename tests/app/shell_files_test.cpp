@@ -8,11 +8,13 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <algorithm>
 
 #include "app/display_wake.h"
 #include "app/login_item.h"
 #include "app/outbox.h"
 #include "app/reopen.h"
+#include "transfer/disk_files.h"
 
 namespace morvane {
 namespace {
@@ -63,6 +65,26 @@ TEST(Outbox, CopiesRegularFilesUnderFreeNamesWithinTheLimit) {
 
     EXPECT_EQ(outboxProblemText(result), "1 larger than 200 MB, the most a device can fetch.\n2 could not be copied.");
     EXPECT_FALSE(outboxProblemText({4, 0, 0}));
+}
+
+TEST(Outbox, CopiesAreNamedAsReceivedFilesAreSoTheStoreOffersThem) {
+    TempFolder dir("outbox-naming-test");
+    const fs::path root = dir.path / "Morvane";
+    const fs::path outbox = prepareOutbox(root / std::string(DiskFiles::outboxName));
+    fs::create_directories(dir.path / "chosen");
+    const std::string hidden = "bi\xE2\x80\xAE" "di.txt";  // a right-to-left override inside
+    const std::string longName = std::string(230, 'a') + ".txt";
+    writeFile(dir.path / "chosen" / hidden, 3);
+    writeFile(dir.path / "chosen" / longName, 4);
+    writeFile(outbox / "bidi.txt", 1);
+    const auto result =
+        copyIntoOutbox({dir.path / "chosen" / hidden, dir.path / "chosen" / longName}, outbox, OutboxNaming::transfer());
+    EXPECT_EQ(result, (OutboxCopyResult{2, 0, 0}));
+
+    std::vector<std::string> offered;
+    for (const auto& entry : DiskFiles(root).listOutbox()) offered.push_back(entry.name);
+    std::sort(offered.begin(), offered.end());
+    EXPECT_EQ(offered, (std::vector<std::string>{std::string(196, 'a') + ".txt", "bidi (2).txt", "bidi.txt"}));
 }
 
 TEST(Outbox, AStreamWithoutATrustworthySizeIsNotCopied) {
