@@ -98,4 +98,33 @@ for (const [name, raw, whole] of puts) {
 
 for (const id of [0, 1, 4294967295]) add('display ' + id, page.encodeDisplaySelect(id), { kind: 'display', id });
 
+// Files: requests with their boundary ids, sizes and names, and the upload
+// chunk frames, which travel as bytes (printed here as hex).
+for (const id of [1, 999999]) {
+  add('file list ' + id, page.encodeFileList(id), { kind: 'file-list', id });
+  add('file cancel ' + id, page.encodeFileCancel(id), { kind: 'file-cancel', id });
+}
+const longName = 'n'.repeat(300) + '.pdf';
+for (const [name, raw, sent, size] of [['file put plain', 'photo.jpg', 'photo.jpg', 1],
+  ['file put largest', 'film "cut".mov', 'film "cut".mov', page.FILE_MAX],
+  ['file put long name', longName, 'n'.repeat(196) + '.pdf', 1234],
+  ['file put emoji name', '\u{1F600}'.repeat(250), '\u{1F600}'.repeat(200), 99],
+  ['file put lone surrogate', 'a\uD800.txt', 'a\uFFFD.txt', 5],
+  ['file put control characters', 'a\u0001b\\c/d.txt', 'a\u0001b\\c/d.txt', 7]]) {
+  add(name, page.encodeFilePut(17, raw, size), { kind: 'file-put', id: 17, name: sent, size });
+}
+const digest = page.sha256Hex(page.sha256Update(page.sha256Start(), Buffer.from('abc')));
+add('file put end', page.encodeFilePutEnd(18, digest),
+  { kind: 'file-put-end', id: 18, sha256: 'ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad' });
+for (const [name, wanted] of [['file get plain', 'report: final.pdf'], ['file get longest', '\u00E9'.repeat(512)],
+  ['file get quotes', 'say "hi"\\.txt']]) {
+  add(name, page.encodeFileGet(19, wanted), { kind: 'file-get', id: 19, name: wanted });
+}
+const hex = (b) => Buffer.from(b).toString('hex');
+const data = Buffer.from(Array.from({ length: 16000 }, (_, i) => (i * 31) & 0xff));
+for (const [name, id, offset, bytes] of [['chunk first', 1, 0, data.subarray(0, 1)], ['chunk full', 999999, 16000, data],
+  ['chunk at the largest offset', 70000, page.FILE_MAX, data.subarray(0, 3)], ['chunk high id byte', 0x0F423F, 0x0C7FFFFF, data.subarray(5, 40)]]) {
+  add(name, hex(page.encodeFileChunk(id, offset, bytes)), { kind: 'file-chunk', id, offset, data: hex(bytes) });
+}
+
 for (const c of cases) process.stdout.write(JSON.stringify(c) + '\n');

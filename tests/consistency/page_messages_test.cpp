@@ -253,5 +253,45 @@ TEST(PageMessages, ClipboardPutsArriveWholeAndGetsAndDisplaySelectsKeepTheirIds)
     }
 }
 
+Bytes fromHex(const std::string& hex) {
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+TEST(PageMessages, FileRequestsAndUploadChunksReadAsTheSameIdsNamesSizesAndBytes) {
+    REQUIRE_PAGE();
+    auto requests = casesOf({"file-list", "file-cancel", "file-put", "file-put-end", "file-get"});
+    ASSERT_GE(requests.size(), 14u);
+    for (const auto& c : requests) {
+        SCOPED_TRACE(c.name + ": " + c.messages.at(0).substr(0, 200));
+        ASSERT_EQ(c.messages.size(), 1u);
+        auto m = ClientMessage::parse(c.messages[0]);
+        ASSERT_TRUE(m.is<ClientMessage::File>()) << "not read as a file request";
+        const json& e = c.expect;
+        const std::int64_t id = e["id"];
+        FileRequest expected;
+        if (e["kind"] == "file-list") expected = {file_request::List{id}};
+        else if (e["kind"] == "file-cancel") expected = {file_request::Cancel{id}};
+        else if (e["kind"] == "file-put") expected = {file_request::Put{id, e["name"], e["size"]}};
+        else if (e["kind"] == "file-put-end") expected = {file_request::PutEnd{id, e["sha256"]}};
+        else expected = {file_request::Get{id, e["name"]}};
+        EXPECT_EQ(m.get<ClientMessage::File>()->request, expected);
+    }
+
+    auto chunks = casesOf({"file-chunk"});
+    ASSERT_GE(chunks.size(), 4u);
+    for (const auto& c : chunks) {
+        SCOPED_TRACE(c.name);
+        const Bytes frame = fromHex(c.messages.at(0));
+        auto decoded = FileChunk::decodeUpload(frame);
+        ASSERT_TRUE(decoded) << "the host refused the page's frame";
+        EXPECT_EQ(decoded->id, c.expect["id"].get<std::int64_t>());
+        EXPECT_EQ(decoded->offset, c.expect["offset"].get<std::int64_t>());
+        EXPECT_EQ(Bytes(decoded->data.begin(), decoded->data.end()), fromHex(c.expect["data"]));
+    }
+}
+
 }  // namespace
 }  // namespace morvane
