@@ -1,5 +1,5 @@
 'use strict';
-// Writes screenshots of the pairing and session screens at a phone size
+// Writes screenshots of the pairing and session screens and the file sheet at a phone size
 // (390x844) and a desktop size (1440x900), dark and light, against the fake
 // host, for looking at the page as a new user would.
 //   NODE_PATH=tests/web/node_modules node tests/web/screenshots.js OUTPUT_FOLDER
@@ -30,6 +30,34 @@ async function main() {
       conn.ws.send(jpegFrame(await makeJpeg(s.page, 1600, 1000), 1600, 1000));
       await until(s.page, () => document.getElementById('fps').textContent !== '');
       await s.page.screenshot({ path: path.join(out, `session-${size}-${colorScheme}.png`) });
+
+      // The file sheet with an Outbox listing and a download under way.
+      conn.ws.onMessage((m) => {
+        if (typeof m !== 'string') return;
+        const msg = JSON.parse(m);
+        if (msg.t === 'ping') conn.ws.send(JSON.stringify({ t: 'pong', id: msg.id }));
+        if (msg.t === 'file-list') {
+          conn.ws.send(JSON.stringify({ t: 'file-list-result', id: msg.id, ok: true, more: false, files: [
+            { name: 'Quarterly report (2).pdf', size: 2345678, mtime: 1767225600 },
+            { name: 'IMG_4021.HEIC', size: 3812345, mtime: 1767139200 },
+            { name: 'screen recording.mov', size: 312000000, mtime: 1767052800 }] }));
+        }
+        if (msg.t === 'file-get') {
+          conn.ws.send(JSON.stringify({ t: 'file-get-ready', id: msg.id, size: 2345678, chunk: 32768 }));
+          const chunk = Buffer.alloc(9 + 32768);
+          chunk[0] = 0x10;
+          chunk.writeUInt32BE(msg.id, 1);
+          for (let i = 0; i < 24; i++) { chunk.writeUInt32BE(i * 32768, 5); conn.ws.send(Buffer.from(chunk)); }
+        }
+      });
+      await s.page.click('#cluster [data-toggle="more"]');
+      await s.page.click('#files-open');
+      await s.page.click('#files-list-get');
+      await until(s.page, () => document.querySelectorAll('#files-list button').length === 3);
+      await s.page.click('#files-list button >> nth=0');
+      await until(s.page, () => document.getElementById('files-down-status').textContent.includes('(33%)'));
+      await new Promise((r) => setTimeout(r, 500));
+      await s.page.screenshot({ path: path.join(out, `files-${size}-${colorScheme}.png`) });
       await s.close();
     }
   }
