@@ -1921,6 +1921,93 @@
   }
 
   // ---------------------------------------------------------------------
+  // Sound
+  // ---------------------------------------------------------------------
+
+  const AUDIO_TAG = 0x20;
+  const AUDIO_HEADER_BYTES = 16;
+  const AUDIO_ANSWER_MS = 8000;
+  const AUDIO_RUNNING_MS = 3000;
+  const AUDIO_RATE_MIN = 8000;
+  const AUDIO_RATE_MAX = 48000;
+  // Above this high word a frame index no longer fits a script number exactly.
+  const AUDIO_TS_HIGH_MAX = 0x1FFFFF;
+
+  function encodeAudio(on) { return JSON.stringify({ t: on ? 'audio-start' : 'audio-stop' }); }
+
+  function parseAudioHeader(buffer) {
+    const b = buffer ? bytesOf(buffer) : null;
+    if (!b || b.length <= AUDIO_HEADER_BYTES) return null;
+    if (b[0] !== AUDIO_TAG || b[1] !== 1 || b[3] !== 0) return null;
+    const channels = b[2];
+    if (channels !== 1 && channels !== 2) return null;
+    const u32 = (at) => b[at] * 16777216 + ((b[at + 1] << 16) | (b[at + 2] << 8) | b[at + 3]);
+    const rate = u32(4);
+    if (rate < AUDIO_RATE_MIN || rate > AUDIO_RATE_MAX) return null;
+    const high = u32(8);
+    if (high > AUDIO_TS_HIGH_MAX) return null;
+    const sampleBytes = b.length - AUDIO_HEADER_BYTES;
+    if (sampleBytes % (2 * channels) !== 0) return null;
+    return {
+      channels: channels, rate: rate, ts: high * 4294967296 + u32(12),
+      frames: sampleBytes / (2 * channels), offset: AUDIO_HEADER_BYTES,
+    };
+  }
+
+  // Mono floats for the player: the channels of a frame are averaged.
+  function audioSamples(buffer, head) {
+    const b = bytesOf(buffer);
+    const out = new Float32Array(head.frames);
+    const view = new DataView(b.buffer, b.byteOffset + head.offset, head.frames * 2 * head.channels);
+    const scale = 32768 * head.channels;
+    let at = 0;
+    for (let i = 0; i < head.frames; i++) {
+      let sum = 0;
+      for (let c = 0; c < head.channels; c++) { sum += view.getInt16(at, true); at += 2; }
+      out[i] = sum / scale;
+    }
+    return out;
+  }
+
+  function parseAudioState(msg) {
+    if (!msg || typeof msg !== 'object' || msg.t !== 'audio') return null;
+    if (msg.state === 'on') {
+      const rate = msg.rate;
+      if (msg.codec === 'pcm16' && isNum(rate) && rate >= AUDIO_RATE_MIN && rate <= AUDIO_RATE_MAX &&
+        (msg.ch === 1 || msg.ch === 2)) {
+        return { on: true, rate: rate, channels: msg.ch };
+      }
+      return { on: false, reason: 'format' };
+    }
+    if (msg.state === 'off') return { on: false, reason: typeof msg.reason === 'string' ? msg.reason : '' };
+    return null;
+  }
+
+  const SOUND_OFF_TEXT = 'Plays the Mac\u2019s own sound here, never its microphone. About 3 MB a minute while the Mac ' +
+    'is making sound: mind mobile data.';
+  const SOUND_ENDED = {
+    'unavailable': ['error', 'This Mac\u2019s Morvane cannot send sound.'],
+    'no-permission': ['error', 'The Mac does not let Morvane capture it. Allow Screen Recording for Morvane on the Mac.'],
+    'no-display': ['error', 'Sound needs a display on the Mac, and none is on right now.'],
+    'browser': ['error', 'This browser cannot play the sound. It needs a secure (https) page and Web Audio.'],
+    'blocked': ['error', 'The browser did not let sound start. Press the button again.'],
+    'interrupted': ['error', 'This device stopped the sound (a call, or another app). Turn it on again when you want it.'],
+    'hidden': ['off', 'Sound was turned off while this page was in the background. ' + SOUND_OFF_TEXT],
+    'timeout': ['error', 'The Mac did not answer. Try again.'],
+  };
+
+  function soundStatus(state, reason) {
+    if (state === 'starting') return { kind: 'busy', text: 'Turning sound on\u2026' };
+    if (state === 'on') {
+      return { kind: 'ok', text: 'Sound is on: the Mac\u2019s own output, not its microphone. About 3 MB a minute while it plays.' };
+    }
+    if (state !== 'ended') return { kind: 'off', text: SOUND_OFF_TEXT };
+    const row = Object.prototype.hasOwnProperty.call(SOUND_ENDED, reason) ? SOUND_ENDED[reason] : null;
+    if (!row) return { kind: 'error', text: 'The Mac could not capture its sound. Try again.' };
+    return { kind: row[0], text: row[1] };
+  }
+
+  // ---------------------------------------------------------------------
   // The page
   // ---------------------------------------------------------------------
 
@@ -1941,6 +2028,7 @@
       'picture-note', 'video-retry', 'clip-text', 'pointer-note', 'kb-swap', 'kb-chars', 'kb-kept', 'kb-capture',
       'kb-capture-note', 'clip-count', 'clip-status', 'clip-paste-local', 'clip-send', 'clip-paste-mac', 'clip-get',
       'clip-copy-get', 'clip-copy-local', 'display-set', 'display-list', 'display-note', 'fit-row', 'sound-set',
+      'sound-toggle', 'sound-note',
       'confirm', 'confirm-text', 'confirm-cancel', 'confirm-ok',
       'files-input', 'files-pick', 'files-up', 'files-up-bar', 'files-up-cancel', 'files-up-status', 'files-list-get',
       'files-list', 'files-down', 'files-down-bar', 'files-down-cancel', 'files-down-status', 'files-saved', 'files-save',
@@ -1990,13 +2078,9 @@
     }
 
     // Sections not built yet answer the spine's calls with nothing to do.
-    const soundEnd = () => {};
     const fxEvent = () => {};
-    const onAudioState = () => {};
     const parseFxState = (msg) => msg;
     const parseFxResult = (msg) => msg;
-    // Not offered until this page can play sound.
-    el.soundSet.hidden = true;
     const isTypeField = (node) => !!node && (node === el.composeText || node === el.ltField);
     const typeField = () => (el.ltStrip.hidden ? el.composeText : el.ltField);
 
@@ -2387,6 +2471,171 @@
       releaseAllInput();
       if (ui.sheet === 'clip') setSheet(null, false);
       soundEnd('hidden');
+    }
+
+    // -------------------------------------------------------------------
+    // Sound
+    // -------------------------------------------------------------------
+
+    // Every start and every end moves `run` on, so a callback left over from
+    // an earlier run (a late worklet load, a time limit, a context change)
+    // finds it changed and does nothing.
+    const sound = { state: 'off', reason: '', run: 0, ctx: null, node: null, ran: false, timer: null, stats: null };
+
+    function setAudioSession(type) {
+      try { if (navigator.audioSession) navigator.audioSession.type = type; } catch (e) { /* not offered */ }
+    }
+
+    function quietly(fn) {
+      try {
+        const p = fn();
+        if (p && typeof p.catch === 'function') p.catch(() => {});
+      } catch (e) { /* nothing to undo */ }
+    }
+
+    function soundStart() {
+      if (!conn.ready || sound.state === 'starting' || sound.state === 'on') return;
+      const Ctor = window.AudioContext || window.webkitAudioContext;
+      let ctx = null;
+      if (window.isSecureContext && typeof Ctor === 'function') {
+        try { ctx = new Ctor({ latencyHint: 'interactive' }); } catch (e) { ctx = null; }
+      }
+      if (!ctx || !ctx.audioWorklet || typeof window.AudioWorkletNode !== 'function') {
+        if (ctx) quietly(() => ctx.close());
+        sound.state = 'ended';
+        sound.reason = 'browser';
+        soundRender();
+        return;
+      }
+      sound.run += 1;
+      const run = sound.run;
+      sound.state = 'starting';
+      sound.reason = '';
+      sound.ctx = ctx;
+      sound.node = null;
+      sound.ran = ctx.state === 'running';
+      sound.stats = null;
+      setAudioSession('playback');
+      ctx.onstatechange = () => {
+        if (run !== sound.run) return;
+        if (ctx.state === 'running') sound.ran = true;
+        else if (sound.ran) { soundEnd('interrupted'); return; }
+        soundRender();
+      };
+      // Browsers let audio start only inside the press itself.
+      quietly(() => ctx.resume());
+      let loading;
+      try { loading = ctx.audioWorklet.addModule('/audio-worklet.js'); } catch (e) { loading = Promise.reject(e); }
+      Promise.resolve(loading).then(() => {
+        if (run !== sound.run) return;
+        const node = new window.AudioWorkletNode(ctx, 'morvane-audio',
+          { numberOfInputs: 0, numberOfOutputs: 1, outputChannelCount: [1] });
+        node.port.onmessage = (ev) => {
+          if (run !== sound.run) return;
+          sound.stats = ev.data && typeof ev.data === 'object' ? ev.data : null;
+          soundRender();
+        };
+        node.connect(ctx.destination);
+        sound.node = node;
+        // Only now: the Mac never captures for a player that could not be built.
+        send(encodeAudio(true));
+      }).catch(() => { if (run === sound.run) soundEnd('browser'); });
+      sound.timer = setTimeout(() => {
+        if (run === sound.run && sound.state === 'starting') soundEnd('timeout');
+      }, AUDIO_ANSWER_MS);
+      soundRender();
+    }
+
+    // The only way sound ends; '' is the owner's own doing.
+    function soundEnd(reason) {
+      if (sound.state !== 'starting' && sound.state !== 'on') {
+        if (reason === '' && sound.state === 'ended') {
+          sound.state = 'off';
+          sound.reason = '';
+          soundRender();
+        }
+        return;
+      }
+      sound.run += 1;
+      clearTimeout(sound.timer);
+      sound.timer = null;
+      send(encodeAudio(false));
+      const node = sound.node;
+      const ctx = sound.ctx;
+      sound.node = null;
+      sound.ctx = null;
+      if (node) {
+        quietly(() => node.port.postMessage({ type: 'stop' }));
+        node.port.onmessage = null;
+        quietly(() => node.disconnect());
+      }
+      if (ctx) {
+        ctx.onstatechange = null;
+        quietly(() => ctx.close());
+      }
+      sound.stats = null;
+      setAudioSession('auto');
+      sound.state = reason ? 'ended' : 'off';
+      sound.reason = reason || '';
+      soundRender();
+    }
+
+    function onAudioState(msg) {
+      const a = parseAudioState(msg);
+      if (!a) return;
+      if (!a.on) {
+        // "stopped" answers this page's own stop.
+        if (a.reason !== 'stopped') soundEnd(a.reason || 'failed');
+        return;
+      }
+      if (sound.state !== 'starting') {
+        // The answer to a request taken back meanwhile: the Mac must not go on capturing.
+        if (sound.state !== 'on') send(encodeAudio(false));
+        return;
+      }
+      clearTimeout(sound.timer);
+      sound.state = 'on';
+      const run = sound.run;
+      sound.timer = setTimeout(() => {
+        if (run !== sound.run) return;
+        sound.timer = null;
+        if (!sound.ctx || sound.ctx.state !== 'running') soundEnd('blocked');
+      }, AUDIO_RUNNING_MS);
+      soundRender();
+    }
+
+    function onAudioMessage(buffer) {
+      if (sound.state !== 'on' || !sound.node) return;
+      const head = parseAudioHeader(buffer);
+      if (!head) return;
+      const samples = audioSamples(buffer, head);
+      quietly(() => sound.node.port.postMessage({ type: 'pcm', ts: head.ts, rate: head.rate, samples: samples },
+        [samples.buffer]));
+    }
+
+    function soundRender() {
+      const active = sound.state === 'starting' || sound.state === 'on';
+      el.soundToggle.setAttribute('aria-pressed', active ? 'true' : 'false');
+      el.soundToggle.textContent = active ? 'Turn off' : 'Turn on';
+      const status = soundStatus(sound.state, sound.reason);
+      el.soundNote.textContent = status.text;
+      el.soundNote.dataset.kind = status.kind;
+      const d = el.soundSet.dataset;
+      const st = sound.stats || {};
+      const count = (v) => String(isNum(v) ? v : 0);
+      d.state = sound.state;
+      d.context = sound.ctx ? String(sound.ctx.state) : 'none';
+      d.fillMs = count(st.fillMs);
+      d.playing = st.playing === true ? 'true' : 'false';
+      d.packets = count(st.packets);
+      d.played = count(st.played);
+      d.gaps = count(st.gaps);
+      d.drains = count(st.drains);
+    }
+
+    function onSoundButton() {
+      if (sound.state === 'starting' || sound.state === 'on') soundEnd('');
+      else soundStart();
     }
 
     // -------------------------------------------------------------------
@@ -2820,7 +3069,7 @@
       if (b.length === 0) return;
       if (isFileMessage(b)) { onFileChunk(buffer); return; }
       if (b[0] === 0x02) { onVideoMessage(buffer); return; }
-      if (b[0] === 0x20) return; // sound packets belong to the sound player
+      if (b[0] === AUDIO_TAG) { onAudioMessage(buffer); return; }
       onFrame(buffer);
     }
 
@@ -4479,6 +4728,7 @@
       el.composePlain.addEventListener('change', applyPlainMode);
       el.quality.addEventListener('change', () => send(encodeQuality(el.quality.value)));
       el.lockMac.addEventListener('click', () => send(encodeSimple('lock')));
+      el.soundToggle.addEventListener('click', onSoundButton);
       el.disconnect.addEventListener('click', () => { setSheet(null, false); stopSession('user'); });
       el.forget.addEventListener('click', forgetDevice);
       el.reconnect.addEventListener('click', onReconnectButton);
@@ -4531,6 +4781,7 @@
     syncPictureUi();
     syncComposeState();
     syncViewport();
+    soundRender();
 
     if (relay && typeof relay.start === 'function') {
       relay.start({ startSession: startSession, endSession: endSession });
@@ -4565,6 +4816,8 @@
     encodeFileList, encodeFilePut, encodeFilePutEnd, encodeFileGet, encodeFileCancel, encodeFileChunk,
     parseFileChunk, isFileMessage, fileUpStart, fileUpNext, fileUpStep, fileDownStart, fileDownStep,
     fileListAnswer, fileSizeText, fileProgressText, fileStatusText,
+    AUDIO_TAG, AUDIO_HEADER_BYTES, AUDIO_ANSWER_MS, AUDIO_RUNNING_MS,
+    encodeAudio, parseAudioHeader, audioSamples, parseAudioState, soundStatus,
   };
 
   if (typeof module !== 'undefined' && module.exports) {
