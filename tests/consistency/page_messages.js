@@ -79,6 +79,8 @@ for (const [w, h, dpr, phone] of [[10, 10, 1, false], [390, 844, 3, true], [5120
     { kind: 'video-h264', maxW: size.maxW, maxH: size.maxH });
 }
 add('video jpeg', page.encodeVideoWant('jpeg'), { kind: 'video-jpeg' });
+add('sound on', page.encodeAudio(true), { kind: 'audio-start' });
+add('sound off', page.encodeAudio(false), { kind: 'audio-stop' });
 
 // Clipboard: a get, and puts whose chunks the host must read back whole.
 add('clip get', page.encodeClipGet(1), { kind: 'clip-get', id: 1 });

@@ -178,8 +178,9 @@ TEST(PageMessages, EveryKeyThePageButtonsSendHasAKeyOnX) {
 
 TEST(PageMessages, SessionAndPictureRequestsReadAsIntended) {
     REQUIRE_PAGE();
-    auto cases = casesOf({"auth", "ping", "quality", "lock", "refresh", "keyframe", "video-h264", "video-jpeg"});
-    ASSERT_GE(cases.size(), 14u);
+    auto cases = casesOf({"auth", "ping", "quality", "lock", "refresh", "keyframe", "video-h264", "video-jpeg",
+                          "audio-start", "audio-stop"});
+    ASSERT_GE(cases.size(), 16u);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name + ": " + c.messages.at(0));
         ASSERT_EQ(c.messages.size(), 1u);
@@ -201,6 +202,10 @@ TEST(PageMessages, SessionAndPictureRequestsReadAsIntended) {
             EXPECT_TRUE(m.is<ClientMessage::Refresh>());
         } else if (kind == "keyframe") {
             EXPECT_TRUE(m.is<ClientMessage::Keyframe>());
+        } else if (kind == "audio-start" || kind == "audio-stop") {
+            ASSERT_TRUE(m.is<ClientMessage::Audio>());
+            EXPECT_EQ(m.get<ClientMessage::Audio>()->request,
+                      kind == "audio-start" ? AudioRequest::start : AudioRequest::stop);
         } else if (kind == "video-h264") {
             ASSERT_TRUE(m.is<ClientMessage::Video>());
             EXPECT_EQ(m.get<ClientMessage::Video>()->request,
