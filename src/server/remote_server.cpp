@@ -14,6 +14,7 @@
 #include <boost/asio/post.hpp>
 
 #include "capture/display_choice.h"
+#include "server/audio_relay.h"
 #include "server/remote_connection.h"
 
 namespace morvane {
@@ -95,6 +96,9 @@ RemoteServer::~RemoteServer() {
     // state; the sockets and timers go while their context still exists.
     fileEngine_.reset();
     queue_->shutdown();
+    // The source may outlive the server: it must stop calling into it.
+    if (audioRelay_) audioRelay_->attach(nullptr);
+    audioRelay_.reset();
     controller_.reset();
     connections_.clear();
     listener_.reset();
@@ -491,10 +495,11 @@ void RemoteServer::handle(const ClientMessage& message, RemoteConnection& connec
                 selectDisplay(m.request.id, connection);
             } else if constexpr (std::is_same_v<T, ClientMessage::File>) {
                 fileEngine_->handle(m.request);
+            } else if constexpr (std::is_same_v<T, ClientMessage::Audio>) {
+                audio().handle(m.request, connection.shared_from_this());
             } else {
-                // Authentication after admission, and the sound and
-                // display-effects requests: nothing to do until their
-                // features exist.
+                // Authentication after admission and the display-effects
+                // requests: nothing to do until their feature exists.
             }
         },
         message.value);

@@ -18,6 +18,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "core/audio_source.h"
 #include "core/clipboard_access.h"
 #include "core/clock.h"
 #include "core/display_effects.h"
@@ -39,6 +40,7 @@
 namespace morvane {
 
 class RemoteConnection;
+class AudioRelay;
 
 namespace pair_attempt {
 struct Paired {
@@ -128,6 +130,14 @@ public:
     void pause(PauseCause cause);
     void resume();
     std::optional<TailnetAccess> tailnetAccess();
+    // The sound source the relay sends from, and its report of each sound
+    // session that was on (seconds, packets sent, packets dropped; called
+    // on the main queue).
+    using AudioSessionHandler = std::function<void(double, int, int)>;
+    std::shared_ptr<AudioSource> audioSource();
+    void setAudioSource(std::shared_ptr<AudioSource> source);
+    AudioSessionHandler onAudioSession();
+    void setOnAudioSession(AudioSessionHandler handler);
     void setTailnetAccess(std::optional<TailnetAccess> access);
     void closeRelayed(const std::string& reason = "disconnected-by-host");
     void disconnectController(const std::string& reason);
@@ -206,6 +216,9 @@ private:
     // Files (server queue).
     void attachFiles(const std::shared_ptr<RemoteConnection>& connection);
     void fileChunkSent();
+
+    // Sound (server queue): the relay is made the first time it is needed.
+    AudioRelay& audio();
 
     // Collaborators.
     std::uint16_t port_;
@@ -289,6 +302,7 @@ private:
     // Files: created with the server, so it always exists until the
     // server's teardown.
     std::shared_ptr<FileTransferEngine> fileEngine_;
+    std::shared_ptr<AudioRelay> audioRelay_;
 
     // Readable from any thread.
     mutable std::mutex nameLock_;

@@ -7,6 +7,7 @@
 #include "capture/display_choice.h"
 #include "server/remote_connection.h"
 #include "server/remote_server.h"
+#include "server/audio_relay.h"
 #include "transfer/clipboard_message.h"
 #include "transfer/clipboard_text.h"
 
@@ -16,6 +17,8 @@ void RemoteServer::resetSessionFeatures() {
     clipboardAssembler_.reset();
     clipboardGet_.reset();
     displaySwitch_.reset();
+    // Sound ends without a word to the device that is leaving.
+    audio().reset();
 }
 
 // ---- Clipboard ----

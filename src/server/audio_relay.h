@@ -44,6 +44,7 @@ public:
     void reset();
 
     void setOnSession(SessionHandler handler) { onSession_ = std::move(handler); }
+    const SessionHandler& onSession() const { return onSession_; }
     void setOnOwnerStopped(std::function<void()> handler) { onOwnerStopped_ = std::move(handler); }
     State state() const { return state_; }
 

@@ -1,4 +1,4 @@
-#include "capture/audio_relay.h"
+#include "server/audio_relay.h"
 
 namespace morvane {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "../app/manual_executor.h"
-#include "capture/audio_relay.h"
+#include "server/audio_relay.h"
 
 namespace morvane {
 namespace {
