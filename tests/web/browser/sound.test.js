@@ -22,10 +22,14 @@ function sinePacket(firstFrame) {
 
 // A fake Mac whose answer to "audio-start" the test chooses: 'play' answers
 // on and streams a sine until stopped, an object is sent as it stands, null
-// leaves the request unanswered.
-async function soundSession(options = {}) {
+// leaves the request unanswered. `init` runs in the page before its script.
+async function soundSession({ init } = {}) {
   const mac = { conn: null, answer: 'play', timer: null, starts: 0, stops: 0 };
-  const s = await openSession({ ...options, host: { onSession: (c) => { mac.conn = c; } } });
+  const s = await openSession({ host: { onSession: (c) => { mac.conn = c; } } });
+  if (init) {
+    await s.page.addInitScript(init);
+    await s.page.reload();
+  }
   await until(s.page, connected);
   const conn = mac.conn;
   const stream = () => {
@@ -179,21 +183,51 @@ test('each way the Mac ends sound is told in its own words', async () => {
 });
 
 test('a browser without an audio worklet says so and asks the Mac for nothing', async () => {
-  const s = await openSession({ host: { onSession: () => {} } });
-  const { page } = s;
+  const { s, page, mac } = await soundSession({ init: () => { delete window.AudioWorkletNode; } });
   try {
-    await page.addInitScript(() => { delete window.AudioWorkletNode; });
-    await page.reload();
-    await until(page, connected);
-    await page.click('#cluster [data-toggle="more"]');
     await page.click('#sound-toggle');
     const r = await row(page);
     assert.equal(r.state, 'ended');
     assert.equal(r.note, 'This browser cannot play the sound. It needs a secure (https) page and Web Audio.');
     assert.equal(r.context, 'none');
     await page.waitForTimeout(200);
-    const sent = s.host.last().sent.filter((m) => m && typeof m.t === 'string' && m.t.startsWith('audio'));
-    assert.deepEqual(sent, []);
+    assert.equal(mac.starts + mac.stops, 0);
+    s.browser.assertClean(assert);
+  } finally {
+    await s.close();
+  }
+});
+
+test('a device that takes the sound away, or never lets it start, ends it with its own words', async () => {
+  // Keeps hold of the page's audio contexts, and lets the test decide
+  // whether they may report running.
+  const init = () => {
+    const Real = window.AudioContext;
+    window.soundContexts = [];
+    window.AudioContext = class extends Real {
+      constructor(options) { super(options); window.soundContexts.push(this); }
+      get state() { return window.holdSuspended ? 'suspended' : super.state; }
+    };
+  };
+  const { s, page, mac } = await soundSession({ init });
+  try {
+    mac.answer = { t: 'audio', state: 'on', codec: 'pcm16', rate: 24000, ch: 1 };
+    await page.click('#sound-toggle');
+    await until(page, () => document.getElementById('sound-set').dataset.context === 'running');
+    await soundIs(page, 'on');
+    await page.evaluate(() => window.soundContexts[window.soundContexts.length - 1].suspend());
+    await soundIs(page, 'ended');
+    assert.equal((await row(page)).note,
+      'This device stopped the sound (a call, or another app). Turn it on again when you want it.');
+    assert.equal(await page.evaluate(() => window.soundContexts[0].state), 'closed');
+
+    // A context that never runs is given 3 seconds after the Mac's answer.
+    await page.evaluate(() => { window.holdSuspended = true; });
+    await page.click('#sound-toggle');
+    await soundIs(page, 'on');
+    await soundIs(page, 'ended');
+    assert.equal((await row(page)).note, 'The browser did not let sound start. Press the button again.');
+    await eventually(() => mac.stops === 2, 'a stop for each end');
     s.browser.assertClean(assert);
   } finally {
     await s.close();
