@@ -34,6 +34,7 @@
 #include "devices/refusing_device_storage.h"
 #include "platform/linux/clipboard_x11.h"
 #include "platform/linux/input_x11.h"
+#include "platform/linux/audio_pulse.h"
 #include "platform/linux/locker_linux.h"
 #include "server/remote_server.h"
 #include "transfer/disk_files.h"
@@ -321,6 +322,14 @@ int runShell(int argc, char** argv) {
         server->onStoppedOnMac = [weakShell] {
             if (auto s = weakShell.lock()) s->stoppedOnMac();
         };
+        // Sound: the source follows the default output of the sound server
+        // the session runs.
+        auto sound = std::make_shared<SystemAudioSource>();
+        sound->setOnReport([&log](const std::string& text) { log.write("audio", text); });
+        server->setAudioSource(sound);
+        server->setOnAudioSession([&log](double seconds, int sent, int dropped) {
+            log.write("audio", ShellLines::audioSession(seconds, sent, dropped));
+        });
         server->onListenerFailure = [weakShell](const std::string& reason) {
             if (auto s = weakShell.lock()) s->listenerFailed(reason);
         };

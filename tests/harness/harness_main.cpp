@@ -4,7 +4,8 @@
 //   morvane-harness [--port PORT] [--x11] [--files DIR]
 //
 // With --x11 the server drives the real Linux adapters on $DISPLAY: the X11
-// screen source, input through XTEST and the CLIPBOARD selection. Without
+// screen source, input through XTEST, the CLIPBOARD selection and the sound
+// of the PulseAudio server named by the environment. Without
 // it the screen, input and clipboard are stand-ins that report on stdout.
 // With --files, received files land in DIR and DIR/Outbox is offered to
 // devices; without it every file request is answered "unavailable".
@@ -28,6 +29,7 @@
 #include "core/input_sink.h"
 #include "core/loop_executor.h"
 #include "core/paths.h"
+#include "platform/linux/audio_pulse.h"
 #include "platform/linux/capture_x11_source.h"
 #include "platform/linux/clipboard_x11.h"
 #include "platform/linux/input_x11.h"
@@ -220,6 +222,18 @@ int run(int argc, char** argv) {
     server->onFileTransfer = [](const FileTransferReport& report) {
         event({{"event", "file-transfer"}, {"line", report.logLine()}});
     };
+
+    // The machine's sound, from the default output of the sound server
+    // named by the environment.
+    std::shared_ptr<SystemAudioSource> sound;
+    if (x11) {
+        sound = std::make_shared<SystemAudioSource>();
+        sound->setOnReport([](const std::string& text) { complain("audio: " + text); });
+        server->setAudioSource(sound);
+        server->setOnAudioSession([](double seconds, int sent, int dropped) {
+            event({{"event", "audio-session"}, {"seconds", seconds}, {"sent", sent}, {"dropped", dropped}});
+        });
+    }
 
     try {
         server->start();

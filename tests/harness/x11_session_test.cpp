@@ -9,9 +9,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../audio/audio_signal.h"
+#include "../audio/private_pulse.h"
 #include "../capture/x11_test_client.h"
 #include "../input/x_recorder.h"
 #include "../support/xvfb.h"
+#include "capture/audio_capture_pipeline.h"
+#include "capture/audio_message.h"
 #include "capture/capture_settings.h"
 #include "capture/h264.h"
 #include "harness_process.h"
@@ -332,6 +336,52 @@ TEST_F(X11Session, ClipboardTextCrossesBothWaysWhole) {
     ::waitpid(xclip, nullptr, 0);
     ASSERT_TRUE(owned);
     EXPECT_EQ(received, theirs);
+}
+
+TEST_F(X11Session, SoundPlayedOnTheMachineReachesTheDeviceUntilItAsksToStop) {
+    PrivatePulse pulse;
+    if (!pulse.up()) GTEST_SKIP() << "a private PulseAudio server could not start";
+    std::string raw = pulse.dir() + "/tone.raw";
+    {
+        auto tone = sine(1000, 0.5, 48000, 48000 * 2);
+        std::ofstream out(raw, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(tone.data()), static_cast<std::streamsize>(tone.size() * 4));
+    }
+    connect();
+    sendJSON({{"t", "audio-start"}});
+    auto on = nextOfType("audio", 10'000);
+    ASSERT_TRUE(on) << "no answer to the sound request";
+    EXPECT_EQ(*on, nlohmann::json({{"t", "audio"}, {"state", "on"}, {"codec", "pcm16"}, {"rate", 24000}, {"ch", 1}}));
+
+    pid_t player = pulse.play(raw);
+    ASSERT_GT(player, 0);
+    // Half a second of the tone, in the packets' own order.
+    Bytes joined;
+    std::uint64_t next = 0;
+    auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (joined.size() < 24000 && Clock::now() < deadline) {
+        auto packet = nextBinary(AudioMessage::tag, 10'000);
+        if (!packet) break;
+        auto decoded = AudioMessage::decode(bytes(*packet));
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(decoded->format, AudioFormat::standard());
+        EXPECT_GE(decoded->timestampFrames, next);
+        next = decoded->timestampFrames + static_cast<std::uint64_t>(decoded->frames);
+        if (!AudioPCM::isSilent(decoded->pcm)) joined.insert(joined.end(), decoded->pcm.begin(), decoded->pcm.end());
+    }
+    int status = 0;
+    waitpid(player, &status, 0);
+    ASSERT_GE(joined.size(), 24000u) << "the tone did not arrive";
+    auto x = samplesOf(joined);
+    std::vector<double> middle(x.begin() + static_cast<std::ptrdiff_t>(x.size() / 4),
+                               x.begin() + static_cast<std::ptrdiff_t>(x.size() * 3 / 4));
+    EXPECT_NEAR(frequency(middle, 24000), 1000, 30);
+
+    sendJSON({{"t", "audio-stop"}});
+    auto off = nextOfType("audio", 10'000);
+    ASSERT_TRUE(off);
+    EXPECT_EQ(*off, nlohmann::json({{"t", "audio"}, {"state", "off"}, {"reason", "stopped"}}));
+    EXPECT_TRUE(host->waitLine(R"({"dropped":)", 10'000)) << "the sound session was not reported";
 }
 
 }  // namespace
