@@ -686,11 +686,17 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
             videoOn = true;
             epoch = ++videoEpoch;
             wantKeyframe = true;
+            // Until the control queue has asked the stream for the new size,
+            // pictures of the old size are still on their way; they must not
+            // rebuild the encoder that was just made for the new one.
+            ++settling;
         }
         if (old) onEncode([old](Impl&) { old->invalidate(); });
         onControl([limit = VideoLimit{maxWidth, maxHeight}](Impl& self) {
             self.videoLimit = limit;
-            self.reconfigure();
+            self.reconfigure();  // counts its own settling while the stream changes
+            std::lock_guard l(self.m);
+            self.settling = std::max(self.settling - 1, 0);
         });
         onEncode([epoch](Impl& self) { self.videoKick(epoch, false); }, 350);
         onEncode([epoch](Impl& self) { self.videoKick(epoch, true); }, 1000);
