@@ -1,8 +1,10 @@
-# cmake -DWEB_DIR=<folder> -DWEB_FILES=<names> -DOUTPUT=<file.cpp> -P embed_web.cmake
+# cmake -DWEB_DIR=<folder> -DWEB_FILES=<names> [-DBUILT_DIR=<folder> -DBUILT_FILES=<names>]
+#       -DOUTPUT=<file.cpp> -P embed_web.cmake
 #
 # Writes the EmbeddedWeb table: for each named file, in the order given, its
 # standard base64 text (one line, "=" padded) and the lower-case SHA-256 hex
-# of its bytes.
+# of its bytes. Files named in BUILT_FILES are taken from BUILT_DIR (they are
+# made by the build), the others from WEB_DIR.
 cmake_minimum_required(VERSION 3.25)
 
 # Base64 is done twelve bits at a time: every three hex digits of the file
@@ -68,7 +70,11 @@ endfunction()
 
 set(rows "")
 foreach(name IN LISTS WEB_FILES)
-  set(path "${WEB_DIR}/${name}")
+  if(name IN_LIST BUILT_FILES)
+    set(path "${BUILT_DIR}/${name}")
+  else()
+    set(path "${WEB_DIR}/${name}")
+  endif()
   if(NOT EXISTS "${path}")
     message(FATAL_ERROR "web file missing: ${path}")
   endif()

@@ -2,12 +2,13 @@
 // Prints, one JSON line each, the messages the web page's own encoders build
 // for the things a user can do, with what the page means by each: the kind
 // of message and the values the host should read from it. Boundary values
-// are included on purpose. Usage: node page_messages.js <web folder>
+// are included on purpose.
+// Usage: node page_messages.js <web folder> <the joined app.js the build made>
 const fs = require('node:fs');
 const path = require('node:path');
 
 const web = process.argv[2] || path.resolve(__dirname, '../../src/web');
-const page = require(path.join(web, 'app.js'));
+const page = require(process.argv[3] || path.resolve(__dirname, '../../build/src/web/app.js'));
 
 const cases = [];
 function add(name, messages, expect) {

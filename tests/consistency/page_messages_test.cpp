@@ -38,7 +38,8 @@ const PageCases& pageCases() {
             out.problem = "node is not installed";
             return out;
         }
-        std::string command = "'" + node + "' '" MORVANE_PAGE_MESSAGES "' '" MORVANE_WEB_FOLDER "'";
+        std::string command =
+            "'" + node + "' '" MORVANE_PAGE_MESSAGES "' '" MORVANE_WEB_FOLDER "' '" MORVANE_PAGE_SCRIPT "'";
         FILE* pipe = ::popen(command.c_str(), "r");
         if (!pipe) {
             out.problem = "could not start node";

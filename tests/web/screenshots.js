@@ -2,7 +2,7 @@
 // Writes screenshots of the pairing and session screens and the file sheet at a phone size
 // (390x844) and a desktop size (1440x900), dark and light, against the fake
 // host, for looking at the page as a new user would.
-//   NODE_PATH=tests/web/node_modules node tests/web/screenshots.js OUTPUT_FOLDER
+//   MORVANE_BUILD_DIR=build NODE_PATH=tests/web/node_modules node tests/web/screenshots.js OUTPUT_FOLDER
 const fs = require('node:fs');
 const path = require('node:path');
 const { openSession, until } = require('./support/session.js');

@@ -7,11 +7,14 @@ const fs = require('node:fs');
 const path = require('node:path');
 
 const WEB = path.resolve(__dirname, '../../../src/web');
+// The script is joined from its modules by the build; the tests serve the
+// build's copy, the bytes the host embeds.
+const BUILT = path.join(process.env.MORVANE_BUILD_DIR || path.resolve(__dirname, '../../../build'), 'src/web');
 const CSP = "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; " +
   "connect-src 'self'; manifest-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
 const TABLE = {
   '/': ['index.html', 'text/html; charset=utf-8'],
-  '/app.js': ['app.js', 'text/javascript; charset=utf-8'],
+  '/app.js': ['app.js', 'text/javascript; charset=utf-8', BUILT],
   '/style.css': ['style.css', 'text/css; charset=utf-8'],
   '/manifest.webmanifest': ['manifest.webmanifest', 'application/manifest+json'],
   '/icon.svg': ['icon.svg', 'image/svg+xml'],
@@ -58,7 +61,7 @@ function startSite({ pair } = {}) {
     const row = TABLE[url.pathname];
     if (!row) { answer(res, 404, 'text/plain; charset=utf-8', 'not found'); return; }
     if (req.method !== 'GET') { res.setHeader('Allow', 'GET'); answer(res, 405, 'text/plain; charset=utf-8', 'method not allowed'); return; }
-    answer(res, 200, row[1], fs.readFileSync(path.join(WEB, row[0])));
+    answer(res, 200, row[1], fs.readFileSync(path.join(row[2] || WEB, row[0])));
   });
   return new Promise((resolve) => {
     server.listen(0, '127.0.0.1', () => {

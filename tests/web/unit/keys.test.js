@@ -1,15 +1,21 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const app = require('../../../src/web/app.js');
+const {
+  deskCaptureText, deskDefaults, deskHolds, deskKeptText, deskKeyStep, deskKeysStart, deskMapCode, deskPlatform,
+  deskSetting,
+} = require('../../../src/web/client/keyboard.js');
+const {
+  LT_SENTINEL, ltEncode, ltIsRealKey, ltStart, ltStep, normalizeTypeMode,
+} = require('../../../src/web/client/typing.js');
 
 // Drives the tracker with key events; each entry is [type, code, key, extra].
 function keys(events, opts) {
-  let s = app.deskKeysStart();
+  let s = deskKeysStart();
   const sent = [];
   const prevents = [];
   for (const [type, code, key, extra] of events) {
-    const r = app.deskKeyStep(s, Object.assign({ type, code, key }, extra || {}), opts);
+    const r = deskKeyStep(s, Object.assign({ type, code, key }, extra || {}), opts);
     s = r.state;
     prevents.push(r.prevent);
     for (const o of r.out) sent.push(o.s !== undefined ? 'text:' + o.s : o.k + (o.d ? '+' : '-'));
@@ -55,10 +61,10 @@ test('characters a layout makes with AltGr or Caps Lock are typed as text; local
   // The keypad with NumLock off on Windows: 5 is quiet, 8 is an arrow.
   r = keys([['down', 'Numpad5', 'Clear'], ['down', 'Numpad8', 'ArrowUp']], { platform: 'windows', swap: false });
   assert.deepEqual(r.sent, ['ArrowUp+']);
-  assert.equal(app.deskMapCode('NumLock', { platform: 'mac' }), 'NumLock');
-  assert.equal(app.deskMapCode('NumLock', { platform: 'windows' }), null);
-  assert.equal(app.deskMapCode('OSLeft', {}), 'MetaLeft');
-  assert.equal(app.deskMapCode('Key-A', {}), null);
+  assert.equal(deskMapCode('NumLock', { platform: 'mac' }), 'NumLock');
+  assert.equal(deskMapCode('NumLock', { platform: 'windows' }), null);
+  assert.equal(deskMapCode('OSLeft', {}), 'MetaLeft');
+  assert.equal(deskMapCode('Key-A', {}), null);
 });
 
 test('held keys repeat as downs, and letting go of Command lets go of everything', () => {
@@ -72,51 +78,51 @@ test('held keys repeat as downs, and letting go of Command lets go of everything
   assert.deepEqual(r.sent, ['ControlLeft+', 'ControlLeft-', 'KeyB+']);
   // Release everything, modifiers included, sends every key-up once.
   let s = r.state;
-  const rel = app.deskKeyStep(s, { type: 'release', modifiers: true }, MAC);
+  const rel = deskKeyStep(s, { type: 'release', modifiers: true }, MAC);
   assert.deepEqual(rel.out, [{ k: 'KeyB', d: false }]);
-  assert.deepEqual(rel.state, app.deskKeysStart());
-  assert.equal(app.deskKeyStep(s, { type: 'down', code: 'Bad code' }, MAC).prevent, false);
+  assert.deepEqual(rel.state, deskKeysStart());
+  assert.equal(deskKeyStep(s, { type: 'down', code: 'Bad code' }, MAC).prevent, false);
   // An on-screen modifier makes a letter a shortcut key, not text.
   r = keys([['down', 'KeyC', 'c', { sticky: true }]], { platform: 'mac', swap: false, chars: true });
   assert.deepEqual(r.sent, ['KeyC+']);
   r = keys([['down', 'KeyC', 'c']], { platform: 'mac', swap: false, chars: true });
   assert.deepEqual(r.sent, ['text:c']);
-  assert.equal(app.deskHolds(app.deskKeysStart(), 'ctrl'), false);
+  assert.equal(deskHolds(deskKeysStart(), 'ctrl'), false);
 });
 
 test('the platform is read from the platform string first and the wording follows it', () => {
   const chromeMac = 'Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) Chrome/120.0';
-  assert.equal(app.deskPlatform(chromeMac, 'MacIntel', '', 0), 'mac');
-  assert.equal(app.deskPlatform('Mozilla/5.0 (Macintosh) Version/17 Safari/605', 'MacIntel', '', 5), 'ios');
-  assert.equal(app.deskPlatform('', 'Win32', '', 0), 'windows');
-  assert.equal(app.deskPlatform('Mozilla/5.0 (Linux; Android 14)', 'Linux armv8l', '', 5), 'android');
-  assert.equal(app.deskPlatform('Mozilla/5.0 (X11; CrOS x86_64)', 'Linux x86_64', '', 0), 'chromeos');
-  assert.equal(app.deskPlatform('Mozilla/5.0 (X11; Linux x86_64)', 'Linux x86_64', '', 0), 'linux');
-  assert.equal(app.deskPlatform('', '', 'macOS', 0), 'mac');
-  assert.equal(app.deskPlatform('Mozilla/5.0 (Windows NT 10.0)', '', '', 0), 'windows');
-  assert.equal(app.deskPlatform('', 'Plan9', '', 0), 'other');
-  assert.deepEqual(app.deskDefaults('windows'), { winShortcuts: true, typeChars: false });
-  assert.equal(app.deskSetting('0', true), false);
-  assert.equal(app.deskSetting('yes', true), true);
-  assert.match(app.deskKeptText('mac', true), /other Mac\. This Mac keeps a few: .* Or use Capture all keys in More\.$/);
-  assert.match(app.deskKeptText('linux', false), /^click the picture and type, and most keys go straight to the Mac\. This browser takes/);
-  assert.equal(app.deskCaptureText('refused', 'mac'), 'The browser did not allow it. Use the buttons in Keys instead.');
-  assert.match(app.deskCaptureText('off', 'windows'), /Alt\+Tab, to the Mac/);
+  assert.equal(deskPlatform(chromeMac, 'MacIntel', '', 0), 'mac');
+  assert.equal(deskPlatform('Mozilla/5.0 (Macintosh) Version/17 Safari/605', 'MacIntel', '', 5), 'ios');
+  assert.equal(deskPlatform('', 'Win32', '', 0), 'windows');
+  assert.equal(deskPlatform('Mozilla/5.0 (Linux; Android 14)', 'Linux armv8l', '', 5), 'android');
+  assert.equal(deskPlatform('Mozilla/5.0 (X11; CrOS x86_64)', 'Linux x86_64', '', 0), 'chromeos');
+  assert.equal(deskPlatform('Mozilla/5.0 (X11; Linux x86_64)', 'Linux x86_64', '', 0), 'linux');
+  assert.equal(deskPlatform('', '', 'macOS', 0), 'mac');
+  assert.equal(deskPlatform('Mozilla/5.0 (Windows NT 10.0)', '', '', 0), 'windows');
+  assert.equal(deskPlatform('', 'Plan9', '', 0), 'other');
+  assert.deepEqual(deskDefaults('windows'), { winShortcuts: true, typeChars: false });
+  assert.equal(deskSetting('0', true), false);
+  assert.equal(deskSetting('yes', true), true);
+  assert.match(deskKeptText('mac', true), /other Mac\. This Mac keeps a few: .* Or use Capture all keys in More\.$/);
+  assert.match(deskKeptText('linux', false), /^click the picture and type, and most keys go straight to the Mac\. This browser takes/);
+  assert.equal(deskCaptureText('refused', 'mac'), 'The browser did not allow it. Use the buttons in Keys instead.');
+  assert.match(deskCaptureText('off', 'windows'), /Alt\+Tab, to the Mac/);
 });
 
 // Live typing: feeds events to the step function, gathering the messages.
 function live(events) {
-  let s = app.ltStart();
+  let s = ltStart();
   const msgs = [];
   let last = null;
   for (const ev of events) {
-    last = app.ltStep(s, ev);
+    last = ltStep(s, ev);
     s = last.state;
-    msgs.push(...app.ltEncode(last.ops).map((m) => JSON.parse(m)));
+    msgs.push(...ltEncode(last.ops).map((m) => JSON.parse(m)));
   }
   return { msgs, state: s, last };
 }
-const Z = app.LT_SENTINEL;
+const Z = LT_SENTINEL;
 
 test('live typing mirrors the field: new letters are typed, changes become Backspaces', () => {
   const word = [{ type: 'focus' }];
@@ -160,15 +166,15 @@ test('live typing sends shortcuts as keys when an on-screen modifier is on, and 
   assert.equal(r.state.tail, '');
   r = live([{ type: 'focus' }, { type: 'input', value: Z + 'C', anyMod: true, shiftOn: false }]);
   assert.deepEqual(r.msgs.map((m) => m.code + (m.d ? '+' : '-')), ['ShiftLeft+', 'KeyC+', 'KeyC-', 'ShiftLeft-']);
-  assert.equal(app.ltIsRealKey({ code: 'KeyA', key: 'a', shift: false }), true);
-  assert.equal(app.ltIsRealKey({ code: 'KeyQ', key: 'a', shift: false }), false, 'a French layout types text');
-  assert.equal(app.ltIsRealKey({ code: 'KeyA', key: 'Unidentified' }), false);
-  assert.equal(app.ltIsRealKey({ code: 'Enter', key: 'Enter' }), true);
-  assert.equal(app.ltIsRealKey({ code: 'KeyA', key: 'a', keyCode: 229 }), false);
+  assert.equal(ltIsRealKey({ code: 'KeyA', key: 'a', shift: false }), true);
+  assert.equal(ltIsRealKey({ code: 'KeyQ', key: 'a', shift: false }), false, 'a French layout types text');
+  assert.equal(ltIsRealKey({ code: 'KeyA', key: 'Unidentified' }), false);
+  assert.equal(ltIsRealKey({ code: 'Enter', key: 'Enter' }), true);
+  assert.equal(ltIsRealKey({ code: 'KeyA', key: 'a', keyCode: 229 }), false);
   r = live([{ type: 'focus' }, { type: 'keydown', code: 'KeyA', key: 'a' }, { type: 'beforeinput', inputType: 'insertText' },
     { type: 'input', value: Z + 'a' }, { type: 'keyup', code: 'KeyA', key: 'a' }]);
   assert.deepEqual(r.msgs, [], 'the keyboard road sends real keys, not the field');
   assert.equal(r.state.tail, 'a');
-  assert.equal(app.normalizeTypeMode('live'), 'live');
-  assert.equal(app.normalizeTypeMode('x'), 'send');
+  assert.equal(normalizeTypeMode('live'), 'live');
+  assert.equal(normalizeTypeMode('x'), 'send');
 });

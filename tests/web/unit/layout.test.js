@@ -1,11 +1,14 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const app = require('../../../src/web/app.js');
+const {
+  chooseLayout, fitBasis, fitRect, fitScale, followView, keyboardInset, normToPoint, pictureRect, pointToNorm,
+  roomyBelowCut, squeezeLevel, stageGeometry, viewForAnchor, visibleBox,
+} = require('../../../src/web/client/layout.js');
 
 const A = 1.6;
 const pick = (w, h, prev, visible) => {
-  const r = app.chooseLayout(w, h, A, prev, visible);
+  const r = chooseLayout(w, h, A, prev, visible);
   return r;
 };
 
@@ -15,7 +18,7 @@ test('the arrangement gives the picture the room and docks the controls where th
   assert.deepEqual(pick(1920, 1080, null), { mode: 'compact', dock: 'side', rest: 'compact' });
   assert.deepEqual(pick(390, 700, null), { mode: 'compact', dock: 'below', rest: 'compact' });
   assert.deepEqual(pick(800, 340, null), { mode: 'compact', dock: 'side', rest: 'compact' });
-  assert.equal(app.chooseLayout(1280, 1000, 0, null).mode, 'roomy', 'an unknown aspect counts as 16:10');
+  assert.equal(chooseLayout(1280, 1000, 0, null).mode, 'roomy', 'an unknown aspect counts as 16:10');
 });
 
 test('roomy has hysteresis: it starts at 954 px and holds down to 932 px for a 1280 px window', () => {
@@ -61,71 +64,71 @@ test('the dock only changes when the other edge is at least 5% better', () => {
 });
 
 test('the visible box keeps 40 px and the picture covers it without gaps when zoomed', () => {
-  assert.deepEqual(app.visibleBox(400, 300, 500, NaN), { x: 0, y: 0, w: 40, h: 300 });
-  assert.deepEqual(app.visibleBox(30, 300, 10, -5), { x: 0, y: 0, w: 30, h: 300 });
-  assert.deepEqual(app.visibleBox(-5, 100, 0, 20), { x: 0, y: 0, w: 0, h: 80 });
+  assert.deepEqual(visibleBox(400, 300, 500, NaN), { x: 0, y: 0, w: 40, h: 300 });
+  assert.deepEqual(visibleBox(30, 300, 10, -5), { x: 0, y: 0, w: 30, h: 300 });
+  assert.deepEqual(visibleBox(-5, 100, 0, 20), { x: 0, y: 0, w: 0, h: 80 });
   const box = { x: 0, y: 0, w: 800, h: 500 };
   // Unzoomed 16:10 picture fills the box exactly and the centre is 0.5.
-  let r = app.pictureRect(800, 500, box, 1600, 1000, { zoom: 1, cx: 0.1, cy: 0.9 });
+  let r = pictureRect(800, 500, box, 1600, 1000, { zoom: 1, cx: 0.1, cy: 0.9 });
   assert.deepEqual([r.x, r.y, r.w, r.h, r.cx, r.cy], [0, 0, 800, 500, 0.5, 0.5]);
   // Zoomed twice with the centre pushed to a corner: clamped so no gap shows.
-  r = app.pictureRect(800, 500, box, 1600, 1000, { zoom: 2, cx: 0, cy: 1 });
+  r = pictureRect(800, 500, box, 1600, 1000, { zoom: 2, cx: 0, cy: 1 });
   assert.deepEqual([r.x, r.y, r.w, r.h], [0, -500, 1600, 1000]);
   assert.equal(r.cx, 0.25);
   assert.equal(r.cy, 0.75);
   // Zoom is clamped to 1..4.
-  assert.equal(app.pictureRect(800, 500, box, 1600, 1000, { zoom: 9 }).zoom, 4);
-  assert.equal(app.pictureRect(800, 500, box, 1600, 1000, { zoom: 'x' }).zoom, 1);
+  assert.equal(pictureRect(800, 500, box, 1600, 1000, { zoom: 9 }).zoom, 4);
+  assert.equal(pictureRect(800, 500, box, 1600, 1000, { zoom: 'x' }).zoom, 1);
   // The basis, not the box, sets the scale: a keyboard box keeps the size.
-  r = app.pictureRect(800, 500, { x: 0, y: 0, w: 800, h: 200 }, 1600, 1000, { zoom: 1, cx: 0.5, cy: 0.5 });
+  r = pictureRect(800, 500, { x: 0, y: 0, w: 800, h: 200 }, 1600, 1000, { zoom: 1, cx: 0.5, cy: 0.5 });
   assert.deepEqual([r.w, r.h, r.y], [800, 500, -150]);
-  assert.deepEqual(app.pictureRect(0, 500, box, 1600, 1000, {}), { x: 0, y: 0, w: 0, h: 0, zoom: 1, cx: 0.5, cy: 0.5 });
+  assert.deepEqual(pictureRect(0, 500, box, 1600, 1000, {}), { x: 0, y: 0, w: 0, h: 0, zoom: 1, cx: 0.5, cy: 0.5 });
 });
 
 test('points and picture fractions map both ways through the drawn rect', () => {
-  const g = app.stageGeometry(1000, 500, 0, 0, 0, 0, 1600, 1000, { zoom: 1, cx: 0.5, cy: 0.5 });
+  const g = stageGeometry(1000, 500, 0, 0, 0, 0, 1600, 1000, { zoom: 1, cx: 0.5, cy: 0.5 });
   assert.deepEqual(g.rect, { x: 100, y: 0, w: 800, h: 500, zoom: 1, cx: 0.5, cy: 0.5 });
-  assert.deepEqual(app.pointToNorm(500, 250, g.rect), { x: 0.5, y: 0.5 });
-  assert.deepEqual(app.pointToNorm(50, 600, g.rect), { x: 0, y: 1 });
-  assert.equal(app.pointToNorm(1, 1, { x: 0, y: 0, w: 0, h: 10 }), null);
-  assert.deepEqual(app.normToPoint(0.25, 0.5, g.rect), { x: 300, y: 250 });
-  assert.deepEqual(app.fitRect({ x: 0, y: 0, w: 1000, h: 500 }, 1600, 1000), { x: 100, y: 0, w: 800, h: 500 });
-  assert.equal(app.fitScale(100, 100, 0, 50), 0);
+  assert.deepEqual(pointToNorm(500, 250, g.rect), { x: 0.5, y: 0.5 });
+  assert.deepEqual(pointToNorm(50, 600, g.rect), { x: 0, y: 1 });
+  assert.equal(pointToNorm(1, 1, { x: 0, y: 0, w: 0, h: 10 }), null);
+  assert.deepEqual(normToPoint(0.25, 0.5, g.rect), { x: 300, y: 250 });
+  assert.deepEqual(fitRect({ x: 0, y: 0, w: 1000, h: 500 }, 1600, 1000), { x: 100, y: 0, w: 800, h: 500 });
+  assert.equal(fitScale(100, 100, 0, 50), 0);
 });
 
 test('a pinch anchor stays under the fingers and the view follows the pointer to the edge', () => {
   const box = { x: 0, y: 0, w: 800, h: 500 };
-  const v = app.viewForAnchor(box, 1600, 1000, 0.25, 0.25, 200, 125);
-  const r = app.pictureRect(800, 500, box, 1600, 1000, { zoom: 2, cx: v.cx, cy: v.cy });
-  const under = app.pointToNorm(200, 125, r);
+  const v = viewForAnchor(box, 1600, 1000, 0.25, 0.25, 200, 125);
+  const r = pictureRect(800, 500, box, 1600, 1000, { zoom: 2, cx: v.cx, cy: v.cy });
+  const under = pointToNorm(200, 125, r);
   assert.ok(Math.abs(under.x - 0.25) < 1e-9 && Math.abs(under.y - 0.25) < 1e-9);
-  assert.deepEqual(app.viewForAnchor(box, 0, 10, 0.1, 0.1, 0, 0), { cx: 0.5, cy: 0.5 });
-  const rect = app.pictureRect(800, 500, box, 1600, 1000, { zoom: 2, cx: 0.5, cy: 0.5 });
-  assert.equal(app.followView(rect, box, { x: 0.5, y: 0.5 }, 32), null);
-  const next = app.followView(rect, box, { x: 0.9, y: 0.5 }, 32);
-  const moved = app.pictureRect(800, 500, box, 1600, 1000, { zoom: 2, cx: next.cx, cy: next.cy });
+  assert.deepEqual(viewForAnchor(box, 0, 10, 0.1, 0.1, 0, 0), { cx: 0.5, cy: 0.5 });
+  const rect = pictureRect(800, 500, box, 1600, 1000, { zoom: 2, cx: 0.5, cy: 0.5 });
+  assert.equal(followView(rect, box, { x: 0.5, y: 0.5 }, 32), null);
+  const next = followView(rect, box, { x: 0.9, y: 0.5 }, 32);
+  const moved = pictureRect(800, 500, box, 1600, 1000, { zoom: 2, cx: next.cx, cy: next.cy });
   assert.ok(Math.abs(moved.x + 0.9 * moved.w - (box.w - 32)) < 1e-9, 'the pointer is brought just inside the margin');
   assert.equal(moved.y, rect.y, 'an axis already inside the margin does not move');
 });
 
 test('the basis stays put while the keyboard or compose bar is up, until the key changes', () => {
-  const rest = app.fitBasis(400, 600, 0, true, null, 'k1');
+  const rest = fitBasis(400, 600, 0, true, null, 'k1');
   assert.deepEqual(rest, { w: 400, h: 600, key: 'k1' });
-  assert.equal(app.fitBasis(400, 300, 300, false, rest, 'k1'), rest);
-  assert.deepEqual(app.fitBasis(400, 300, 300, false, rest, 'k2'), { w: 400, h: 600, key: null });
-  assert.deepEqual(app.fitBasis(400, 300, 250, false, { w: 0, h: 0, key: 'k1' }, 'k1'), { w: 400, h: 550, key: null });
-  assert.equal(app.keyboardInset(800, 750), 0, 'a toolbar is not a keyboard');
-  assert.equal(app.keyboardInset(800, 740), 0);
-  assert.equal(app.keyboardInset(800, 739), 61);
+  assert.equal(fitBasis(400, 300, 300, false, rest, 'k1'), rest);
+  assert.deepEqual(fitBasis(400, 300, 300, false, rest, 'k2'), { w: 400, h: 600, key: null });
+  assert.deepEqual(fitBasis(400, 300, 250, false, { w: 0, h: 0, key: 'k1' }, 'k1'), { w: 400, h: 550, key: null });
+  assert.equal(keyboardInset(800, 750), 0, 'a toolbar is not a keyboard');
+  assert.equal(keyboardInset(800, 740), 0);
+  assert.equal(keyboardInset(800, 739), 61);
 });
 
 test('squeezing stops at the first level that leaves enough picture, else the last', () => {
-  assert.equal(app.squeezeLevel([300, 400, 500, 600], 140), 0);
-  assert.equal(app.squeezeLevel([100, 120, 150, 600], 140), 2);
-  assert.equal(app.squeezeLevel([10, 20, 30, 40], 140), 3);
+  assert.equal(squeezeLevel([300, 400, 500, 600], 140), 0);
+  assert.equal(squeezeLevel([100, 120, 150, 600], 140), 2);
+  assert.equal(squeezeLevel([10, 20, 30, 40], 140), 3);
   const seen = [];
-  assert.equal(app.squeezeLevel((lv) => { seen.push(lv); return lv * 100; }, 140, 4), 2);
+  assert.equal(squeezeLevel((lv) => { seen.push(lv); return lv * 100; }, 140, 4), 2);
   assert.deepEqual(seen, [0, 1, 2], 'levels past the first that fits are not measured');
-  assert.equal(app.roomyBelowCut(710), 216);
-  assert.equal(app.roomyBelowCut(709), 266);
+  assert.equal(roomyBelowCut(710), 216);
+  assert.equal(roomyBelowCut(709), 266);
 });

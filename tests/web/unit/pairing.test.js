@@ -1,46 +1,48 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const app = require('../../../src/web/app.js');
+const {
+  CODE_ALPHABET, cleanDeviceName, codeChars, formatCode, formatCodeInput, guessDeviceName, isValidCode,
+} = require('../../../src/web/client/pairing.js');
 
 test('code field keeps only code symbols, groups them by four and keeps the caret after the last symbol typed', () => {
-  let r = app.formatCodeInput('abc1defg', 8);
+  let r = formatCodeInput('abc1defg', 8);
   assert.deepEqual(r, { text: 'ABCD EFG', caret: 8, rejected: true });
-  r = app.formatCodeInput('abcd-efgh', 9);
+  r = formatCodeInput('abcd-efgh', 9);
   assert.deepEqual(r, { text: 'ABCD EFGH', caret: 9, rejected: false });
-  r = app.formatCodeInput('abcd1efgh', 9);
+  r = formatCodeInput('abcd1efgh', 9);
   assert.equal(r.text, 'ABCD EFGH');
   assert.equal(r.rejected, false, 'eight symbols were kept, so the dropped 1 is not a rejection');
   // Typing X in the middle of "ABCD EFG" (after the space, before E).
-  r = app.formatCodeInput('ABCD XEFG', 6);
+  r = formatCodeInput('ABCD XEFG', 6);
   assert.deepEqual(r, { text: 'ABCD XEFG', caret: 6, rejected: false });
   // Typing the fifth symbol right after the fourth steps over the space.
-  r = app.formatCodeInput('ABCDE', 5);
+  r = formatCodeInput('ABCDE', 5);
   assert.deepEqual(r, { text: 'ABCD E', caret: 6, rejected: false });
   // A ninth symbol is dropped without the hint.
-  r = app.formatCodeInput('ABCD EFGHJ', 10);
+  r = formatCodeInput('ABCD EFGHJ', 10);
   assert.deepEqual(r, { text: 'ABCD EFGH', caret: 9, rejected: false });
   // A caret that is no number means the end of the text.
-  assert.equal(app.formatCodeInput('abcd', undefined).caret, 4);
-  assert.equal(app.formatCodeInput(null, 3).text, '');
+  assert.equal(formatCodeInput('abcd', undefined).caret, 4);
+  assert.equal(formatCodeInput(null, 3).text, '');
 });
 
 test('a code is exactly eight symbols of the alphabet without I, O, 0 and 1', () => {
-  assert.equal(app.codeChars('io01abcdefghjk'), 'ABCDEFGH');
-  assert.equal(app.formatCode('abc'), 'ABC');
-  assert.equal(app.formatCode('abcd'), 'ABCD');
-  assert.equal(app.isValidCode('ABCDEFGH'), true);
-  assert.equal(app.isValidCode('ABCDEFGI'), false);
-  assert.equal(app.isValidCode('ABCD EFGH'), false);
-  assert.equal(app.isValidCode('ABCDEFG'), false);
-  assert.equal(app.isValidCode(12345678), false);
-  assert.equal(app.CODE_ALPHABET.length, 32);
+  assert.equal(codeChars('io01abcdefghjk'), 'ABCDEFGH');
+  assert.equal(formatCode('abc'), 'ABC');
+  assert.equal(formatCode('abcd'), 'ABCD');
+  assert.equal(isValidCode('ABCDEFGH'), true);
+  assert.equal(isValidCode('ABCDEFGI'), false);
+  assert.equal(isValidCode('ABCD EFGH'), false);
+  assert.equal(isValidCode('ABCDEFG'), false);
+  assert.equal(isValidCode(12345678), false);
+  assert.equal(CODE_ALPHABET.length, 32);
 });
 
 test('device names are trimmed and cut to 40 units', () => {
-  assert.equal(app.cleanDeviceName('  My phone  '), 'My phone');
-  assert.equal(app.cleanDeviceName('x'.repeat(50)), 'x'.repeat(40));
-  assert.equal(app.cleanDeviceName(undefined), '');
+  assert.equal(cleanDeviceName('  My phone  '), 'My phone');
+  assert.equal(cleanDeviceName('x'.repeat(50)), 'x'.repeat(40));
+  assert.equal(cleanDeviceName(undefined), '');
 });
 
 test('the guessed device name needs the platform to agree with the user agent', () => {
@@ -66,6 +68,6 @@ test('the guessed device name needs the platform to agree with the user agent', 
     ['Something else', 'many', undefined, 'This device'],
   ];
   for (const [ua, touch, platform, want] of cases) {
-    assert.equal(app.guessDeviceName(ua, touch, platform), want, `${ua} / ${platform}`);
+    assert.equal(guessDeviceName(ua, touch, platform), want, `${ua} / ${platform}`);
   }
 });

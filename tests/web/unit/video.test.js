@@ -1,13 +1,16 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const app = require('../../../src/web/app.js');
+const {
+  encodeVideoWant, normalizePicturePref, parseVideoAnnounce, parseVideoHeader, pictureStatus, videoMaxSize,
+  videoStart, videoStep,
+} = require('../../../src/web/client/video.js');
 
 // Feeds events in order and gathers every output; `at` stamps each event.
 function machine(pref = 'auto') {
-  const m = { state: app.videoStart(pref), last: null };
+  const m = { state: videoStart(pref), last: null };
   m.step = (ev) => {
-    m.last = app.videoStep(m.state, ev);
+    m.last = videoStep(m.state, ev);
     m.state = m.last.state;
     return m.last.out.map((a) => a.type);
   };
@@ -25,33 +28,33 @@ function header(bytes) { return new Uint8Array(bytes).buffer; }
 
 test('video messages are readable only with a whole header, a safe time stamp and a start code', () => {
   const good = [2, 1, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 1, 0x65];
-  assert.deepEqual(app.parseVideoHeader(header(good)), { key: true, ts: 4294967298, offset: 10 });
-  assert.deepEqual(app.parseVideoHeader(header([2, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 1, 0x41])), { key: false, ts: 5, offset: 10 });
-  assert.equal(app.parseVideoHeader(header(good.slice(0, 13))), null, '13 bytes are too few');
-  assert.equal(app.parseVideoHeader(header([2, 1, 0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1])), null, 'a high word of 0x200000 loses precision');
-  assert.deepEqual(app.parseVideoHeader(header([2, 1, 0, 0x1f, 0xff, 0xff, 0, 0, 0, 0, 0, 0, 0, 1])).ts, 0x1FFFFF * 4294967296);
-  assert.equal(app.parseVideoHeader(header([2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 1])), null, 'no start code');
-  assert.equal(app.parseVideoHeader(header([2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1])), null);
-  assert.equal(app.parseVideoHeader(header([1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1])), null);
+  assert.deepEqual(parseVideoHeader(header(good)), { key: true, ts: 4294967298, offset: 10 });
+  assert.deepEqual(parseVideoHeader(header([2, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 1, 0x41])), { key: false, ts: 5, offset: 10 });
+  assert.equal(parseVideoHeader(header(good.slice(0, 13))), null, '13 bytes are too few');
+  assert.equal(parseVideoHeader(header([2, 1, 0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1])), null, 'a high word of 0x200000 loses precision');
+  assert.deepEqual(parseVideoHeader(header([2, 1, 0, 0x1f, 0xff, 0xff, 0, 0, 0, 0, 0, 0, 0, 1])).ts, 0x1FFFFF * 4294967296);
+  assert.equal(parseVideoHeader(header([2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 1])), null, 'no start code');
+  assert.equal(parseVideoHeader(header([2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1])), null);
+  assert.equal(parseVideoHeader(header([1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1])), null);
 });
 
 test('announcements and requests are only taken in their exact shapes', () => {
-  assert.deepEqual(app.parseVideoAnnounce({ t: 'video', mode: 'jpeg' }), { mode: 'jpeg' });
-  assert.deepEqual(app.parseVideoAnnounce({ t: 'video', mode: 'h264', codec: 'avc1.64001f', w: 1920, h: 1080 }),
+  assert.deepEqual(parseVideoAnnounce({ t: 'video', mode: 'jpeg' }), { mode: 'jpeg' });
+  assert.deepEqual(parseVideoAnnounce({ t: 'video', mode: 'h264', codec: 'avc1.64001f', w: 1920, h: 1080 }),
     { mode: 'h264', codec: 'avc1.64001f', w: 1920, h: 1080 });
-  assert.equal(app.parseVideoAnnounce({ t: 'video', mode: 'h264', codec: 'hvc1.1.6', w: 1920, h: 1080 }), null);
-  assert.equal(app.parseVideoAnnounce({ t: 'video', mode: 'h264', codec: 'avc1.64001f', w: 8193, h: 1080 }), null);
-  assert.equal(app.parseVideoAnnounce({ t: 'video', mode: 'h264', codec: 'avc1.64001f', w: 1920.5, h: 1080 }), null);
-  assert.equal(app.parseVideoAnnounce({ t: 'audio', mode: 'jpeg' }), null);
-  assert.deepEqual(app.videoMaxSize(390, 844, 3, true), { maxW: 1920, maxH: 1920 });
-  assert.deepEqual(app.videoMaxSize(700, 500, 1, false), { maxW: 1280, maxH: 1280 });
-  assert.deepEqual(app.videoMaxSize(1441, 900, 1.5, false), { maxW: 2162, maxH: 2162 });
-  assert.deepEqual(app.videoMaxSize(undefined, 1000, NaN, false), { maxW: 1280, maxH: 1280 });
-  assert.equal(app.encodeVideoWant('h264', 1920.4, 1920), '{"t":"video","want":"h264","maxW":1920,"maxH":1920}');
-  assert.equal(app.encodeVideoWant('h264', 15, 1920), null);
-  assert.equal(app.encodeVideoWant('jpeg'), '{"t":"video","want":"jpeg"}');
-  assert.equal(app.encodeVideoWant('vp9', 100, 100), null);
-  assert.deepEqual(['video', 'still', 'other', undefined].map(app.normalizePicturePref), ['video', 'still', 'auto', 'auto']);
+  assert.equal(parseVideoAnnounce({ t: 'video', mode: 'h264', codec: 'hvc1.1.6', w: 1920, h: 1080 }), null);
+  assert.equal(parseVideoAnnounce({ t: 'video', mode: 'h264', codec: 'avc1.64001f', w: 8193, h: 1080 }), null);
+  assert.equal(parseVideoAnnounce({ t: 'video', mode: 'h264', codec: 'avc1.64001f', w: 1920.5, h: 1080 }), null);
+  assert.equal(parseVideoAnnounce({ t: 'audio', mode: 'jpeg' }), null);
+  assert.deepEqual(videoMaxSize(390, 844, 3, true), { maxW: 1920, maxH: 1920 });
+  assert.deepEqual(videoMaxSize(700, 500, 1, false), { maxW: 1280, maxH: 1280 });
+  assert.deepEqual(videoMaxSize(1441, 900, 1.5, false), { maxW: 2162, maxH: 2162 });
+  assert.deepEqual(videoMaxSize(undefined, 1000, NaN, false), { maxW: 1280, maxH: 1280 });
+  assert.equal(encodeVideoWant('h264', 1920.4, 1920), '{"t":"video","want":"h264","maxW":1920,"maxH":1920}');
+  assert.equal(encodeVideoWant('h264', 15, 1920), null);
+  assert.equal(encodeVideoWant('jpeg'), '{"t":"video","want":"jpeg"}');
+  assert.equal(encodeVideoWant('vp9', 100, 100), null);
+  assert.deepEqual(['video', 'still', 'other', undefined].map(normalizePicturePref), ['video', 'still', 'auto', 'auto']);
 });
 
 test('a session starts on pictures, probes the browser and asks the Mac for video', () => {
@@ -59,16 +62,16 @@ test('a session starts on pictures, probes the browser and asks the Mac for vide
   assert.deepEqual(m.step({ type: 'ready', capable: true, now: 0 }), ['probe']);
   assert.deepEqual(m.step({ type: 'probe', ok: true, now: 5 }), ['want-h264']);
   assert.equal(m.state.phase, 'asked');
-  assert.equal(app.pictureStatus(m.state).text, 'Starting video. Still pictures until it is ready.');
+  assert.equal(pictureStatus(m.state).text, 'Starting video. Still pictures until it is ready.');
   // No answer for 3 s: still pictures, and the note says the Mac offers none.
   m.step({ type: 'tick', alive: true, now: 3005 });
   assert.equal(m.state.note, 'no-offer');
-  assert.equal(app.pictureStatus(m.state).text, 'Using still pictures: the Mac is not offering video.');
-  assert.equal(app.pictureStatus(m.state).retry, false, 'no retry while the request is still out');
+  assert.equal(pictureStatus(m.state).text, 'Using still pictures: the Mac is not offering video.');
+  assert.equal(pictureStatus(m.state).retry, false, 'no retry while the request is still out');
   // A browser that can't decode never asks.
   const n = machine();
   assert.deepEqual(n.step({ type: 'ready', capable: false, now: 0 }), []);
-  assert.equal(app.pictureStatus(n.state).text, 'Using still pictures: this browser or address does not support video.');
+  assert.equal(pictureStatus(n.state).text, 'Using still pictures: this browser or address does not support video.');
   const p = machine();
   p.step({ type: 'ready', capable: true, now: 0 });
   assert.deepEqual(p.step({ type: 'probe', ok: false, now: 1 }), []);
@@ -86,19 +89,19 @@ test('the Mac confirming a JPEG request is neither "no offer" nor "the Mac gave 
   m.step({ type: 'server', msg: { t: 'video', mode: 'jpeg' }, now: 20 });
   assert.equal(m.state.failed, '');
   assert.equal(m.state.note, '');
-  assert.equal(app.pictureStatus(m.state).text, 'Using still pictures.');
+  assert.equal(pictureStatus(m.state).text, 'Using still pictures.');
   // Back to auto, asked again; this time the Mac answers with JPEG: no offer.
   m.step({ type: 'pref', value: 'auto', now: 30 });
   m.step({ type: 'probe', ok: true, now: 31 });
   m.step({ type: 'server', msg: { t: 'video', mode: 'jpeg' }, now: 40 });
   assert.equal(m.state.note, 'no-offer');
-  assert.equal(app.pictureStatus(m.state).retry, true);
+  assert.equal(pictureStatus(m.state).retry, true);
   // While live, an unasked JPEG announcement means the Mac's encoder gave up.
   const h = machine();
   h.goLive();
   assert.deepEqual(h.step({ type: 'server', msg: { t: 'video', mode: 'jpeg' }, now: 50 }), ['close']);
   assert.equal(h.state.failed, 'host');
-  assert.equal(app.pictureStatus(h.state).text, 'The Mac stopped sending video, so this is using still pictures.');
+  assert.equal(pictureStatus(h.state).text, 'The Mac stopped sending video, so this is using still pictures.');
   // Auto remembers the failure on the next connection; Smooth video does not.
   h.step({ type: 'closed', now: 60 });
   assert.deepEqual(h.step({ type: 'ready', capable: true, now: 70 }), []);
@@ -168,7 +171,7 @@ test('decoder errors rebuild once; a second within ten seconds ends video', () =
   assert.deepEqual(m.last.out.map((a) => a.type), ['keyframe'], 'a rebuilt decoder asks for a keyframe');
   assert.deepEqual(m.step({ type: 'error', fatal: false, now: 10000 }), ['want-jpeg', 'close']);
   assert.equal(m.state.failed, 'error');
-  assert.equal(app.pictureStatus(m.state).text, 'Switched to still pictures after a video problem.');
+  assert.equal(pictureStatus(m.state).text, 'Switched to still pictures after a video problem.');
   const n = machine();
   n.goLive(0);
   assert.deepEqual(n.step({ type: 'error', fatal: false, now: 1000 }), ['configure']);
@@ -185,7 +188,7 @@ test('video that stops painting or falls behind goes back to pictures, but a dea
   m.goLive(0);
   m.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now: 10 });
   m.step({ type: 'paint', ts: 0, now: 20 });
-  assert.equal(app.pictureStatus(m.state).text, 'Smooth video is on.');
+  assert.equal(pictureStatus(m.state).text, 'Smooth video is on.');
   // A frame fed at 100 ms never paints: 500 ms later video has stalled.
   m.step({ type: 'chunk', bad: false, key: false, ts: 90000, queue: 0, now: 100 });
   assert.deepEqual(m.step({ type: 'tick', alive: true, now: 550 }), []);
@@ -212,7 +215,7 @@ test('video that stops painting or falls behind goes back to pictures, but a dea
     s.step({ type: 'paint', ts: t * 1000, now: t + 1600 });
   }
   assert.equal(s.state.failed, 'slow');
-  assert.equal(app.pictureStatus(s.state).text, 'Switched to still pictures because video was falling behind.');
+  assert.equal(pictureStatus(s.state).text, 'Switched to still pictures because video was falling behind.');
   // Configuring that never finishes is unsupported after 3 s.
   const c = machine();
   c.step({ type: 'ready', capable: true, now: 0 });

@@ -1,0 +1,217 @@
+'use strict';
+// Keyboards, the page half: the modifier and key buttons, the physical
+// keyboard on the stage, and keyboard capture.
+const { TEXT_MAX, chunkText, encodeKey, encodeText, isKeyCode, parseChord } = require('./encoders.js');
+const { DESK_MOD_CLASS, MODIFIER_NAMES, deskCaptureText, deskDefaults, deskKeptText, deskKeyStep, deskKeysStart, deskPlatform, deskSetting, modifierLabel, nextModifierState } = require('./keyboard.js');
+
+module.exports = function keyboardPage(app) {
+  const { el, coarsePointer, mono, storeGet, storeSet } = app;
+
+  const mods = {};
+  let deskKeys = deskKeysStart();
+  const desk = { platform: 'other', swap: false, chars: false, capture: 'unsupported' };
+
+  function deskOpts() { return { platform: desk.platform, swap: desk.swap, chars: desk.chars }; }
+
+  function initModifiers() {
+    for (const b of document.querySelectorAll('[data-mod]')) {
+      const code = b.dataset.mod;
+      if (!mods[code]) mods[code] = { state: 'off', tapAt: -Infinity, buttons: [] };
+      mods[code].buttons.push(b);
+    }
+    for (const code of Object.keys(mods)) setModifier(code, 'off', true);
+  }
+
+  function anyModifierOn() { return Object.values(mods).some((m) => m.state !== 'off'); }
+
+  function setModifier(code, next, silent) {
+    const m = mods[code];
+    if (!m) return;
+    const was = m.state;
+    m.state = next;
+    const name = MODIFIER_NAMES[code] || code;
+    for (const b of m.buttons) {
+      b.dataset.state = next;
+      b.setAttribute('aria-pressed', next === 'off' ? 'false' : 'true');
+      b.setAttribute('aria-label', modifierLabel(name, next));
+    }
+    if (!silent && (was === 'off') !== (next === 'off')) app.connection.send(encodeKey(code, next !== 'off'));
+  }
+
+  function tapModifier(code) {
+    if (!app.connection.conn.ready) return;
+    const m = mods[code];
+    if (!m) return;
+    const now = mono();
+    const next = nextModifierState(m.state, now - m.tapAt);
+    m.tapAt = now;
+    setModifier(code, next, false);
+  }
+
+  function consumeArmed() {
+    for (const code of Object.keys(mods)) if (mods[code].state === 'armed') setModifier(code, 'off', false);
+    app.typing.ltOutsideInput();
+  }
+
+  function sendChord(chord) {
+    const c = parseChord(chord);
+    if (!c) return;
+    const pressed = c.modifiers.filter((m) => !(mods[m] && mods[m].state !== 'off'));
+    for (const m of pressed) app.connection.send(encodeKey(m, true));
+    app.pointer.tapKey(c.key);
+    for (const m of pressed.slice().reverse()) app.connection.send(encodeKey(m, false));
+    consumeArmed();
+  }
+
+  function onControlClick(event) {
+    const b = event.target.closest('button');
+    if (!b) return;
+    if (b.dataset.mod) { tapModifier(b.dataset.mod); return; }
+    if (b.dataset.key) {
+      if (!app.connection.conn.ready) return;
+      app.pointer.tapKey(b.dataset.key);
+      consumeArmed();
+      return;
+    }
+    if (b.dataset.chord) {
+      if (!app.connection.conn.ready) return;
+      const chord = b.dataset.chord;
+      if (b.dataset.confirm) app.layout.askConfirm(b.dataset.confirm, 'Send', () => sendChord(chord));
+      else sendChord(chord);
+    }
+  }
+
+  // A press on a key button must not take focus from the stage or the
+  // type box, so a phone keyboard stays up and keys keep going.
+  function keepFocus(event) {
+    if (event.target.closest('button')) event.preventDefault();
+  }
+
+  function feedKeys(ev) {
+    ev.sticky = anyModifierOn();
+    const r = deskKeyStep(deskKeys, ev, deskOpts());
+    deskKeys = r.state;
+    for (const o of r.out) {
+      if (o.s !== undefined) for (const piece of chunkText(o.s, TEXT_MAX)) app.connection.send(encodeText(piece));
+      else app.connection.send(encodeKey(o.k, o.d));
+    }
+    return r;
+  }
+
+  function physicalKeyDown(code) { return deskKeys.phys.some((e) => e.code === code); }
+
+  function keyEvent(type, e) {
+    return {
+      type: type, code: e.code, key: e.key, ctrl: e.ctrlKey, alt: e.altKey, shift: e.shiftKey,
+      altGraph: !!(e.getModifierState && e.getModifierState('AltGraph')),
+      caps: !!(e.getModifierState && e.getModifierState('CapsLock')),
+    };
+  }
+
+  function onKeyDown(e) {
+    if (!app.connection.conn.ready || e.isComposing || !isKeyCode(e.code)) return;
+    const r = feedKeys(keyEvent('down', e));
+    if (r.prevent) e.preventDefault();
+  }
+
+  function onKeyUp(e) {
+    if (!isKeyCode(e.code)) return;
+    const r = feedKeys(keyEvent('up', e));
+    if (r.prevent && app.connection.conn.ready) {
+      e.preventDefault();
+      if (!DESK_MOD_CLASS[e.code]) consumeArmed();
+    }
+  }
+
+  function releaseKeys(includeModifiers) { feedKeys({ type: 'release', modifiers: !!includeModifiers }); }
+
+  function onStageFocus() { el.keysChip.hidden = coarsePointer.matches; }
+
+  function onStageBlur() {
+    el.keysChip.hidden = true;
+    releaseKeys(true);
+    app.pointer.releaseButtons();
+  }
+
+  function syncCaptureUi() {
+    el.kbCapture.hidden = desk.capture === 'unsupported';
+    el.kbCapture.textContent = desk.capture === 'on' ? 'Stop capturing keys' : 'Capture all keys';
+    el.kbCapture.setAttribute('aria-pressed', desk.capture === 'on' ? 'true' : 'false');
+    el.kbChip.hidden = desk.capture !== 'on';
+    el.kbCaptureNote.textContent = deskCaptureText(desk.capture, desk.platform);
+  }
+
+  function initDesk() {
+    const hint = navigator.userAgentData && navigator.userAgentData.platform;
+    desk.platform = deskPlatform(navigator.userAgent, navigator.platform, hint, navigator.maxTouchPoints || 0);
+    const defaults = deskDefaults(desk.platform);
+    desk.swap = deskSetting(storeGet('morvane.kb.winShortcuts'), defaults.winShortcuts);
+    desk.chars = deskSetting(storeGet('morvane.kb.typeChars'), defaults.typeChars);
+    el.kbSwap.checked = desk.swap;
+    el.kbChars.checked = desk.chars;
+    el.kbSwap.addEventListener('change', () => {
+      releaseKeys(true);
+      desk.swap = el.kbSwap.checked;
+      storeSet('morvane.kb.winShortcuts', desk.swap ? '1' : '0');
+    });
+    el.kbChars.addEventListener('change', () => {
+      releaseKeys(true);
+      desk.chars = el.kbChars.checked;
+      storeSet('morvane.kb.typeChars', desk.chars ? '1' : '0');
+    });
+    const canLock = !!(navigator.keyboard && typeof navigator.keyboard.lock === 'function' && document.fullscreenEnabled);
+    desk.capture = canLock ? 'off' : 'unsupported';
+    el.kbKept.textContent = deskKeptText(desk.platform, canLock);
+    el.kbCapture.addEventListener('click', toggleCapture);
+    document.addEventListener('fullscreenchange', onFullscreenChange);
+    syncCaptureUi();
+  }
+
+  async function toggleCapture() {
+    if (desk.capture === 'on') {
+      try { navigator.keyboard.unlock(); } catch (e) { /* not locked */ }
+      desk.capture = 'off';
+      if (document.fullscreenElement) document.exitFullscreen().catch(() => {});
+      syncCaptureUi();
+      return;
+    }
+    try {
+      if (!document.fullscreenElement) await document.documentElement.requestFullscreen();
+      await navigator.keyboard.lock();
+      desk.capture = document.fullscreenElement ? 'on' : 'off';
+      if (desk.capture === 'on') el.stage.focus({ preventScroll: true });
+    } catch (e) {
+      try { navigator.keyboard.unlock(); } catch (e2) { /* not locked */ }
+      desk.capture = 'refused';
+    }
+    syncCaptureUi();
+  }
+
+  function onFullscreenChange() {
+    app.pointer.releaseAllInput();
+    if (!document.fullscreenElement && desk.capture === 'on') {
+      try { navigator.keyboard.unlock(); } catch (e) { /* not locked */ }
+      desk.capture = 'off';
+    }
+    syncCaptureUi();
+  }
+
+  return {
+    mods,
+    get deskKeys() { return deskKeys; }, set deskKeys(v) { deskKeys = v; },
+    initModifiers,
+    anyModifierOn,
+    setModifier,
+    consumeArmed,
+    sendChord,
+    onControlClick,
+    keepFocus,
+    physicalKeyDown,
+    onKeyDown,
+    onKeyUp,
+    releaseKeys,
+    onStageFocus,
+    onStageBlur,
+    initDesk,
+  };
+};
