@@ -1,0 +1,159 @@
+#include "relay/relay_budget.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+
+namespace morvane {
+
+namespace {
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
+    std::int64_t q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+std::int64_t stored(RelayCounterStorage& storage, const char* key) {
+    return std::max<std::int64_t>(storage.integer(key), 0);
+}
+}  // namespace
+
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
+    std::int64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? std::numeric_limits<std::int64_t>::max()
+                                                        : std::numeric_limits<std::int64_t>::min();
+    return sum;
+}
+
+std::string RelayDay::name(std::int64_t wallMillis) {
+    const auto t = static_cast<std::time_t>(floorDiv(wallMillis, 1000));
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    return buffer;
+}
+
+double RelayDay::secondsToMidnight(std::int64_t wallMillis) {
+    const double t = static_cast<double>(wallMillis) / 1000.0;
+    return std::max((std::floor(t / 86'400.0) + 1) * 86'400.0 - t, 1.0);
+}
+
+RelayBudget::RelayBudget(RelayCounterStorage& storage, std::int64_t dailyLimit)
+    : day(storage.string(dayKey).value_or("")),
+      count(stored(storage, countKey)),
+      extra(stored(storage, extraKey)),
+      dailyLimit(dailyLimit) {}
+
+bool RelayBudget::canTake(std::int64_t wallMillis) const {
+    if (RelayDay::name(wallMillis) != day) return 0 < dailyLimit;
+    return count < limit();
+}
+
+bool RelayBudget::take(std::int64_t wallMillis) {
+    roll(wallMillis);
+    if (count >= limit()) return false;
+    count = saturatingAdd(count, 1);
+    return true;
+}
+
+void RelayBudget::allowMore(std::int64_t wallMillis) {
+    roll(wallMillis);
+    extra = saturatingAdd(extra, moreAttempts);
+}
+
+void RelayBudget::roll(std::int64_t wallMillis) {
+    auto today = RelayDay::name(wallMillis);
+    if (today == day) return;
+    day = std::move(today);
+    count = 0;
+    extra = 0;
+}
+
+void RelayBudget::save(RelayCounterStorage& storage) const {
+    storage.set(day, dayKey);
+    storage.set(count, countKey);
+    storage.set(extra, extraKey);
+}
+
+RelayUsage::RelayUsage(RelayCounterStorage& storage, std::int64_t dailyCeiling)
+    : day(storage.string(dayKey).value_or("")),
+      records(stored(storage, recordsKey)),
+      extra(stored(storage, extraKey)),
+      dailyCeiling(dailyCeiling) {}
+
+std::int64_t RelayUsage::estimatedRequests(std::int64_t attempts) const {
+    const std::int64_t doubled = attempts > std::numeric_limits<std::int64_t>::max() / 2
+                                     ? std::numeric_limits<std::int64_t>::max()
+                                     : attempts * 2;
+    return saturatingAdd(doubled, records / 20);
+}
+
+void RelayUsage::count(std::int64_t n, std::int64_t wallMillis) {
+    roll(wallMillis);
+    records = saturatingAdd(records, n);
+}
+
+void RelayUsage::allowMore(std::int64_t wallMillis) {
+    roll(wallMillis);
+    extra = saturatingAdd(extra, moreRequests);
+}
+
+void RelayUsage::roll(std::int64_t wallMillis) {
+    auto today = RelayDay::name(wallMillis);
+    if (today == day) return;
+    day = std::move(today);
+    records = 0;
+    extra = 0;
+}
+
+void RelayUsage::save(RelayCounterStorage& storage) const {
+    storage.set(day, dayKey);
+    storage.set(records, recordsKey);
+    storage.set(extra, extraKey);
+}
+
+double RelayRetry::delay(Outcome after, double random) {
+    switch (after) {
+        case Outcome::refused:
+            ++refusals;
+            if (refusals >= refusalsBeforeSlow) {
+                slow = true;
+                return unit * refusedPaceSeconds;
+            }
+            if (slow) return unit * refusedPaceSeconds;
+            break;
+        case Outcome::notOnAccount:
+            slow = true;
+            notOnAccount = true;
+            return unit * refusedPaceSeconds;
+        case Outcome::failure:
+        case Outcome::replaced:
+            if (slow) return unit * refusedPaceSeconds;
+            refusals = 0;
+            break;
+    }
+    const int step = n;
+    if (n < std::numeric_limits<int>::max()) ++n;
+    const double base = std::min(std::ldexp(1.0, std::min(step, 30)), capSeconds);
+    const double jitter = !(random > 0) ? 0.75 : 0.75 + 0.25 * std::min(random, 1.0);
+    double d = base * jitter * unit;
+    if (after == Outcome::replaced) d = std::max(d, unit * replacedMinimumSeconds);
+    return d;
+}
+
+void RelayRetry::welcomed() {
+    refusals = 0;
+    slow = false;
+    notOnAccount = false;
+}
+
+void RelayRetry::restart() {
+    n = 0;
+    refusals = 0;
+    slow = false;
+    notOnAccount = false;
+}
+
+}  // namespace morvane

@@ -1,0 +1,102 @@
+// The small values that pace the relay link: the UTC day that resets the
+// daily counters, the daily attempt budget, the daily request estimate with
+// its ceiling, and the back-off between attempts. Plain values: the link
+// changes them on its queue and saves them through RelayCounterStorage.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "relay/relay_counter_storage.h"
+
+namespace morvane {
+
+namespace RelayDay {
+// "yyyy-MM-dd" of the UTC day holding the wall-clock instant.
+std::string name(std::int64_t wallMillis);
+// Seconds from the instant to the next UTC midnight, never below 1.
+double secondsToMidnight(std::int64_t wallMillis);
+}  // namespace RelayDay
+
+// Stored counts come from a file anyone can edit: every sum here saturates
+// instead of overflowing.
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b);
+
+struct RelayBudget {
+    static constexpr std::int64_t dailyAttempts = 200;
+    static constexpr std::int64_t moreAttempts = 20;
+    static constexpr const char* dayKey = "relayAttemptsDay";
+    static constexpr const char* countKey = "relayAttemptsCount";
+    static constexpr const char* extraKey = "relayAttemptsExtra";
+
+    std::string day;
+    std::int64_t count = 0;
+    std::int64_t extra = 0;
+    std::int64_t dailyLimit = dailyAttempts;
+
+    RelayBudget() = default;
+    // Reads day, count and extra (negatives as 0); does not roll.
+    RelayBudget(RelayCounterStorage& storage, std::int64_t dailyLimit);
+
+    std::int64_t limit() const { return saturatingAdd(dailyLimit, extra); }
+    bool canTake(std::int64_t wallMillis) const;
+    bool take(std::int64_t wallMillis);
+    void allowMore(std::int64_t wallMillis);
+    void roll(std::int64_t wallMillis);
+    void save(RelayCounterStorage& storage) const;
+    bool operator==(const RelayBudget&) const = default;
+};
+
+struct RelayUsage {
+    static constexpr std::int64_t requestCeiling = 60'000;
+    static constexpr std::int64_t moreRequests = 10'000;
+    // The free daily allowance shown to the owner.
+    static constexpr std::int64_t freeAllowance = 100'000;
+    static constexpr const char* dayKey = "relayUsageDay";
+    static constexpr const char* recordsKey = "relayUsageRecords";
+    static constexpr const char* extraKey = "relayUsageExtra";
+
+    std::string day;
+    std::int64_t records = 0;
+    std::int64_t extra = 0;
+    std::int64_t dailyCeiling = requestCeiling;
+
+    RelayUsage() = default;
+    RelayUsage(RelayCounterStorage& storage, std::int64_t dailyCeiling);
+
+    std::int64_t ceiling() const { return saturatingAdd(dailyCeiling, extra); }
+    // Two requests an attempt, one every twenty relayed records.
+    std::int64_t estimatedRequests(std::int64_t attempts) const;
+    bool reached(std::int64_t attempts) const { return estimatedRequests(attempts) >= ceiling(); }
+    void count(std::int64_t n, std::int64_t wallMillis);
+    void allowMore(std::int64_t wallMillis);
+    void roll(std::int64_t wallMillis);
+    void save(RelayCounterStorage& storage) const;
+    bool operator==(const RelayUsage&) const = default;
+};
+
+struct RelayRetry {
+    static constexpr double capSeconds = 900;
+    static constexpr double refusedPaceSeconds = 1'800;
+    static constexpr double replacedMinimumSeconds = 60;
+    static constexpr int refusalsBeforeSlow = 3;
+
+    // How an attempt or a session ended.
+    enum class Outcome { failure, refused, replaced, notOnAccount };
+
+    double unit = 1;  // seconds per back-off unit
+    int n = 0;
+    int refusals = 0;
+    bool slow = false;
+    bool notOnAccount = false;
+
+    explicit RelayRetry(double unit = 1) : unit(unit) {}
+    // Seconds until the next attempt; `random` in 0...1 sets the jitter.
+    double delay(Outcome after, double random);
+    void welcomed();
+    void resetStep() { n = 0; }
+    void restart();
+    bool operator==(const RelayRetry&) const = default;
+};
+
+}  // namespace morvane

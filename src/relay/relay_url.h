@@ -1,0 +1,33 @@
+// The relay's addresses: the link's socket URL and the account client's
+// origin, read by one small parser so both refuse the same odd forms.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace morvane {
+
+struct RelayURL {
+    std::string scheme;  // lower-case
+    std::string host;    // lower-case; an IPv6 address without brackets
+    std::uint16_t port = 0;  // the scheme's default when none was written
+    bool portGiven = false;
+    std::string path;    // as written, "" when absent
+    bool hasQuery = false;
+    bool hasFragment = false;
+    bool hasUser = false;
+
+    bool secure() const { return scheme == "wss" || scheme == "https"; }
+    // The Host header value: host, brackets for IPv6, ":port" when written.
+    std::string hostHeader() const;
+    bool operator==(const RelayURL&) const = default;
+};
+
+// Absolute URL "scheme://[user@]host[:port][/path][?query][#fragment]".
+// Refuses what it cannot read: a missing host, a bad port, blanks or
+// control characters anywhere, characters a host name cannot hold.
+std::optional<RelayURL> parseRelayURL(std::string_view text);
+
+}  // namespace morvane
