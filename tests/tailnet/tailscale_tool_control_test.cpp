@@ -1,0 +1,139 @@
+// The control driving the stand-in tool through the Linux checks and
+// process runner: the road a real install takes, minus Tailscale itself.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "../app/manual_executor.h"
+#include "fake_tool.h"
+#include "platform/linux/tailscale_cli.h"
+#include "tailnet/tailscale_control.h"
+
+namespace morvane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeTool;
+using testing::ManualExecutor;
+using namespace tailnet_decision;
+
+const TailnetAccess ownerAccess{"studio.tail1234.ts.net", "owner@example.com"};
+
+struct ToolRig {
+    FakeTool fake;
+    ManualExecutor main, queue;
+    std::vector<std::optional<TailnetAccess>> given;
+    std::vector<std::string> lines;
+    std::shared_ptr<TailscaleControl> control;
+
+    ToolRig() {
+        TailscaleControl::Setup setup;
+        setup.setAccess = [this](std::optional<TailnetAccess> a) { given.push_back(std::move(a)); };
+        setup.log = [this](const std::string& tag, const std::string& text) { lines.push_back(tag + "  " + text); };
+        setup.main = &main;
+        setup.queue = &queue;
+        setup.cli = std::shared_ptr<TrustedCLI>(makeLinuxTrustedCLI(fake.places()));
+        setup.statusTimeoutSeconds = 0.5;
+        setup.actionTimeoutSeconds = 0.5;
+        control = TailscaleControl::create(std::move(setup));
+    }
+    void settle() {
+        while (queue.runOneTurn() + main.runOneTurn() > 0) {
+        }
+    }
+    void refresh() {
+        control->refresh();
+        settle();
+    }
+    const TailscaleControl::Snapshot& snap() const { return control->snapshot(); }
+};
+
+TEST(TailscaleToolControl, TurningOnPublishesOn443AndGivesTheServerTheOwnersLogin) {
+    ToolRig rig;
+    rig.refresh();
+    EXPECT_EQ(rig.snap().decision, TailnetDecision(Off{}));
+    EXPECT_EQ(rig.given.back(), std::nullopt);
+    rig.control->turnOn();
+    rig.settle();
+    EXPECT_EQ(rig.snap().actionError, std::nullopt);
+    EXPECT_NE(rig.fake.calls().find("serve\n--bg\n--https=443\nhttp://127.0.0.1:8722\n"), std::string::npos);
+    EXPECT_EQ(rig.snap().decision, TailnetDecision(On{ownerAccess}));
+    EXPECT_TRUE(rig.snap().published);
+    EXPECT_EQ(rig.given.back(), ownerAccess);
+
+    // Another owner signs in: the server is told the new login.
+    rig.fake.setStatus(FakeTool::statusJson("new@example.com"));
+    rig.refresh();
+    EXPECT_EQ(rig.given.back(), (TailnetAccess{"studio.tail1234.ts.net", "new@example.com"}));
+
+    rig.control->turnOff();
+    rig.settle();
+    EXPECT_EQ(rig.snap().actionError, std::nullopt);
+    EXPECT_EQ(rig.fake.serve(), "null\n");
+    EXPECT_EQ(rig.snap().decision, TailnetDecision(Off{}));
+    EXPECT_EQ(rig.given.back(), std::nullopt);
+}
+
+TEST(TailscaleToolControl, AToolThatStopsBeingTrustworthyLosesAccessAtOnce) {
+    const std::pair<const char*, std::function<void(FakeTool&)>> cases[] = {
+        {"made group-writable", [](FakeTool& f) { ::chmod(f.tool().c_str(), 0775); }},
+        {"replaced by a symbolic link",
+         [](FakeTool& f) {
+             fs::rename(f.tool(), f.root() / "elsewhere");
+             fs::create_symlink(f.root() / "elsewhere", f.tool());
+         }},
+        {"owned by another user", [](FakeTool& f) { ASSERT_EQ(::chown(f.tool().c_str(), 65534, 0), 0); }},
+        {"content changed", [](FakeTool& f) { testing::writeText(f.tool(), f.script() + "# changed\n"); }},
+    };
+    for (const auto& [name, tamper] : cases) {
+        SCOPED_TRACE(name);
+        ToolRig rig;
+        rig.fake.setServe(FakeTool::publishedJson());
+        rig.refresh();
+        ASSERT_EQ(rig.snap().access, ownerAccess);
+        tamper(rig.fake);
+        const auto callsBefore = rig.fake.calls();
+        rig.refresh();
+        EXPECT_TRUE(std::holds_alternative<cli_lookup::Untrusted>(rig.snap().cli));
+        EXPECT_EQ(rig.snap().access, std::nullopt);
+        EXPECT_EQ(rig.given.back(), std::nullopt);
+        EXPECT_EQ(rig.lines.back().rfind("error  the Tailscale app found on this Mac was NOT run: " +
+                                             rig.fake.tool().string() + ": ",
+                                         0),
+                  0u)
+            << rig.lines.back();
+        EXPECT_EQ(rig.fake.calls(), callsBefore);  // never ran
+        // And no command runs while it stays so.
+        rig.control->turnOff();
+        rig.settle();
+        EXPECT_EQ(rig.fake.calls(), callsBefore);
+    }
+}
+
+TEST(TailscaleToolControl, AMisbehavingToolNeverHangsTheControl) {
+    for (const char* behaviour : {"hang", "fork", "endless"}) {
+        SCOPED_TRACE(behaviour);
+        ToolRig rig;
+        rig.fake.setServe(FakeTool::publishedJson());
+        rig.refresh();
+        ASSERT_EQ(rig.snap().access, ownerAccess);
+        rig.fake.setBehaviour(behaviour);
+        rig.refresh();
+        EXPECT_EQ(rig.snap().decision, TailnetDecision(Unreadable{"Tailscale status could not be read"}));
+        EXPECT_EQ(rig.snap().access, ownerAccess);  // kept through a passing failure
+        rig.control->turnOff();
+        rig.settle();
+        EXPECT_FALSE(rig.snap().busy);
+        EXPECT_EQ(rig.snap().actionError,
+                  "Could not turn off: port 443 is not serving Morvane alone; nothing was removed");
+        EXPECT_EQ(rig.snap().access, ownerAccess);  // the second unreadable read applied
+        rig.refresh();
+        EXPECT_EQ(rig.snap().access, std::nullopt);  // the third in a row
+    }
+}
+
+}  // namespace
+}  // namespace morvane
