@@ -255,15 +255,23 @@ private:
             needW = std::max(needW, minW);
             needH = std::max(needH, minH);
         }
+        // Xlib's idea of the screen size is the one from when the
+        // connection opened; the root window's geometry is the server's.
+        Window root = 0;
+        int rx = 0, ry = 0;
+        unsigned int rw = 0, rh = 0, border = 0, depth = 0;
+        if (!XGetGeometry(d_, DefaultRootWindow(d_), &root, &rx, &ry, &rw, &rh, &border, &depth)) return false;
+        const int curW = static_cast<int>(rw), curH = static_cast<int>(rh);
         const int screen = DefaultScreen(d_);
-        const int curW = DisplayWidth(d_, screen), curH = DisplayHeight(d_, screen);
-        auto millimetres = [&](int pixels, int nowPixels, int nowMM) {
-            if (nowPixels > 0 && nowMM > 0) return static_cast<int>(std::lround(double(pixels) * nowMM / nowPixels));
+        // Keep the screen's pixel density as it was when we connected.
+        auto millimetres = [](int pixels, int refPixels, int refMM) {
+            if (refPixels > 0 && refMM > 0) return static_cast<int>(std::lround(double(pixels) * refMM / refPixels));
             return static_cast<int>(std::lround(pixels * 25.4 / 96.0));
         };
         auto resize = [&](int w, int h) {
-            XRRSetScreenSize(d_, DefaultRootWindow(d_), w, h, millimetres(w, curW, DisplayWidthMM(d_, screen)),
-                             millimetres(h, curH, DisplayHeightMM(d_, screen)));
+            XRRSetScreenSize(d_, DefaultRootWindow(d_), w, h,
+                             millimetres(w, DisplayWidth(d_, screen), DisplayWidthMM(d_, screen)),
+                             millimetres(h, DisplayHeight(d_, screen), DisplayHeightMM(d_, screen)));
         };
         // Grow first so the new CRTC fits, shrink after it took its size.
         const int grownW = std::max(needW, curW), grownH = std::max(needH, curH);

@@ -1,0 +1,251 @@
+// The display-effects driver's X11 parts against a real X server that can
+// change modes (Xorg with the dummy driver): a changed mode is put back at
+// the end, by the next launch after the host was killed, and by the
+// watchdog when the main thread stops answering; the Escape watch hears a
+// keyboard of the machine and never the host's own injected keys.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "../app/manual_executor.h"
+#include "../support/xorg_dummy.h"
+#include "core/loop_executor.h"
+#include "platform/linux/display_effects_x11.h"
+
+// Last: the X headers' None and Status macros clash with names above.
+#include <X11/Xlib.h>
+#include <X11/extensions/XInput.h>
+#include <X11/extensions/XInput2.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+namespace morvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Screen {
+    std::unique_ptr<DisplayModeBackend> backend = makeRandrBackend();
+    std::uint32_t display() { return backend->topology().main; }
+    std::string size() {
+        const auto m = backend->currentMode(display());
+        return m ? std::to_string(m->width) + "x" + std::to_string(m->height) : "none";
+    }
+    std::int32_t modeOf(int w, int h) {
+        for (const auto& m : backend->allModes(display()).value_or(std::vector<DisplayModeInfo>{}))
+            if (m.width == w && m.height == h) return m.id;
+        return 0;
+    }
+};
+
+struct Host {
+    testing::ManualExecutor main;
+    std::vector<std::string> lines;
+    std::shared_ptr<SystemDisplayEffects> driver;
+
+    explicit Host(const fs::path& marker, Executor* queue = nullptr, bool realWatchdog = false) {
+        DisplayEffectsSetup s;
+        s.markerPath = marker;
+        s.log = [this](const std::string& line) { lines.push_back(line); };
+        s.main = queue ? queue : &main;
+        s.backend = makeRandrBackend();
+        s.keys = makeX11EscapeWatch();
+        s.uptime = [] { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); };
+        s.bootId = readBootId;
+        if (realWatchdog) {
+            s.leaseTimer = makeMonotonicLeaseTimer();
+            s.leaseExpired = [](const std::vector<ModeToRestore>& modes) { restoreAndExit(modes); };
+        }
+        driver = SystemDisplayEffects::create(std::move(s));
+    }
+};
+
+fs::path freshFolder(const char* name) {
+    const auto folder = fs::temp_directory_path() / ("morvane-fx-xorg-" + std::to_string(::getpid()) + "-" + name);
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    return folder;
+}
+
+// Waits for a child process for at most `seconds`; its exit status, or -1
+// when it did not end (it is then killed).
+int waitFor(pid_t child, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return -1;
+}
+
+TEST(DisplayEffectsOnXorg, MatchChangesTheModeAndTheEndPutsItBack) {
+    testing::XorgDummy xorg(MORVANE_XORG_CONFIG);
+    const auto folder = freshFolder("match");
+    const auto marker = folder / "display-change.json";
+    Screen screen;
+    ASSERT_EQ(screen.size(), "1920x1080");
+    const auto target = screen.modeOf(1440, 900);
+    ASSERT_NE(target, 0);
+
+    Host host(marker);
+    const auto modes = host.driver->modes(screen.display());
+    ASSERT_TRUE(modes);
+    EXPECT_EQ(modes->current.width, 1920);
+    ASSERT_TRUE(host.driver->setMode(target, screen.display(), 1));
+    EXPECT_EQ(screen.size(), "1440x900");
+    EXPECT_EQ(host.driver->modes(screen.display())->current.id, target);
+    std::ifstream in(marker);
+    const auto record = nlohmann::json::parse(in, nullptr, false);
+    EXPECT_EQ(record["boot"], readBootId());
+    EXPECT_EQ(record["changed"][0]["applied"], target);
+    // The root window follows the mode, so the capture sees the new size.
+    Display* d = XOpenDisplay(nullptr);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(DisplayWidth(d, DefaultScreen(d)), 1440);
+    XCloseDisplay(d);
+
+    host.driver->restoreAll(2);
+    EXPECT_EQ(screen.size(), "1920x1080");
+    EXPECT_FALSE(fs::exists(marker));
+    fs::remove_all(folder);
+}
+
+TEST(DisplayEffectsOnXorg, KilledHostIsPutBackByTheNextLaunch) {
+    testing::XorgDummy xorg(MORVANE_XORG_CONFIG);
+    const auto folder = freshFolder("killed");
+    const auto marker = folder / "display-change.json";
+    Screen screen;
+    const auto target = screen.modeOf(1440, 900);
+    // The child must not touch the parent's connection, which it shares.
+    const auto display = screen.display();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Host host(marker);
+        const char ok = host.driver->setMode(target, display, 1) ? 'y' : 'n';
+        [[maybe_unused]] auto n = write(ready[1], &ok, 1);
+        pause();
+        _exit(0);
+    }
+    char answer = 0;
+    ASSERT_EQ(read(ready[0], &answer, 1), 1);
+    ASSERT_EQ(answer, 'y');
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(screen.size(), "1440x900");  // X keeps a mode after its client is gone
+
+    Host next(marker);
+    next.driver->recoverAtLaunch();
+    EXPECT_EQ(screen.size(), "1920x1080");
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_EQ(next.lines.front(), "display " + std::to_string(screen.display()) +
+                                      ": a resolution change is left from the last run");
+    fs::remove_all(folder);
+}
+
+TEST(DisplayEffectsOnXorg, BlockedMainThreadEndsTheProcessWith75AndTheModeBack) {
+    testing::XorgDummy xorg(MORVANE_XORG_CONFIG);
+    const auto folder = freshFolder("blocked");
+    const auto marker = folder / "display-change.json";
+    Screen screen;
+    const auto target = screen.modeOf(1440, 900);
+    // The child must not touch the parent's connection, which it shares.
+    const auto display = screen.display();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        LoopExecutor mainQueue("main");
+        Host host(marker, &mainQueue, true);
+        runSync(mainQueue, [&] {
+            const char ok = host.driver->setMode(target, display, 1) ? 'y' : 'n';
+            [[maybe_unused]] auto n = write(ready[1], &ok, 1);
+        });
+        // The server keeps beating; the main thread is stuck.
+        std::thread server([&] {
+            for (;;) {
+                host.driver->keepAlive();
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            }
+        });
+        mainQueue.post([] { std::this_thread::sleep_for(std::chrono::seconds(30)); });
+        server.join();
+        _exit(0);
+    }
+    char answer = 0;
+    ASSERT_EQ(read(ready[0], &answer, 1), 1);
+    ASSERT_EQ(answer, 'y');
+    EXPECT_EQ(screen.size(), "1440x900");
+    EXPECT_EQ(waitFor(child, 20), 75);
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(took, std::chrono::seconds(8));
+    EXPECT_EQ(screen.size(), "1920x1080");
+    fs::remove_all(folder);
+}
+
+TEST(DisplayEffectsOnXorg, EscapeWatchHearsAnotherKeyboardButNotTheHostsOwnKeys) {
+    testing::XorgDummy xorg(MORVANE_XORG_CONFIG);
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> seen;
+    auto watch = makeX11EscapeWatch();
+    ASSERT_EQ(watch->start([&](bool down, bool) {
+        std::lock_guard lock(m);
+        seen.push_back(down ? "down" : "up");
+        cv.notify_all();
+    }),
+              EscapeArm::armed);
+
+    Display* d = XOpenDisplay(nullptr);
+    ASSERT_TRUE(d);
+    const KeyCode escape = XKeysymToKeycode(d, XK_Escape);
+    // The host injects through the core XTEST keyboard.
+    XTestFakeKeyEvent(d, escape, True, 0);
+    XTestFakeKeyEvent(d, escape, False, 0);
+    XSync(d, False);
+
+    // Another keyboard: a master device of its own, typed through its own
+    // XTEST device.
+    XIAddMasterInfo add{XIAddMaster, const_cast<char*>("fxtest"), True, True};
+    XIChangeHierarchy(d, reinterpret_cast<XIAnyHierarchyChangeInfo*>(&add), 1);
+    XSync(d, False);
+    int count = 0, keyboard = -1;
+    XIDeviceInfo* devices = XIQueryDevice(d, XIAllDevices, &count);
+    for (int i = 0; i < count; ++i)
+        if (std::strcmp(devices[i].name, "fxtest XTEST keyboard") == 0) keyboard = devices[i].deviceid;
+    XIFreeDeviceInfo(devices);
+    ASSERT_NE(keyboard, -1);
+    XDevice* device = XOpenDevice(d, static_cast<XID>(keyboard));
+    ASSERT_TRUE(device);
+    XTestFakeDeviceKeyEvent(d, device, escape, True, nullptr, 0, 0);
+    XTestFakeDeviceKeyEvent(d, device, escape, False, nullptr, 0, 0);
+    XSync(d, False);
+
+    std::unique_lock lock(m);
+    cv.wait_for(lock, std::chrono::seconds(5), [&] { return seen.size() >= 2; });
+    EXPECT_EQ(seen, (std::vector<std::string>{"down", "up"}));
+    lock.unlock();
+    XCloseDevice(d, device);
+    XCloseDisplay(d);
+    watch->stop();
+    EXPECT_TRUE(watch->alive());
+}
+
+}  // namespace
+}  // namespace morvane
