@@ -5,7 +5,6 @@
 
 #include "server/http_base64.h"
 #include "server/http_response.h"
-#include "server/remote_server.h"
 #include "server/websocket_wire.h"
 
 namespace morvane {
@@ -49,33 +48,33 @@ bool connectionListsUpgrade(const std::string& value) {
 
 }  // namespace
 
-RemoteConnection::RemoteConnection(std::shared_ptr<Socket> nw, std::weak_ptr<RemoteServer> server,
+RemoteConnection::RemoteConnection(std::shared_ptr<Socket> nw, std::weak_ptr<ConnectionHost> host,
                                    std::uint64_t serial, std::int64_t nowMillis)
     : nw_(std::move(nw)),
       wire_(std::make_shared<WebSocketWire>(nw_)),
-      server_(std::move(server)),
+      host_(std::move(host)),
       phase_(Phase::http),
       lastReceive_(nowMillis),
       serial_(serial),
       route_(ConnectionRoute::loopback) {}
 
 RemoteConnection::RemoteConnection(std::shared_ptr<ConnectionWire> wire, std::string relayDeviceID,
-                                   std::weak_ptr<RemoteServer> server, std::uint64_t serial, std::int64_t nowMillis)
+                                   std::weak_ptr<ConnectionHost> host, std::uint64_t serial, std::int64_t nowMillis)
     : wire_(std::move(wire)),
       relayDeviceID_(std::move(relayDeviceID)),
-      server_(std::move(server)),
+      host_(std::move(host)),
       phase_(Phase::awaitingAuth),
       lastReceive_(nowMillis),
       serial_(serial),
       route_(ConnectionRoute::relay) {}
 
 std::int64_t RemoteConnection::now() const {
-    auto s = server();
+    auto s = host();
     return s ? s->now() : nowMillis();
 }
 
 void RemoteConnection::start() {
-    auto s = server();
+    auto s = host();
     if (!s) return;
     std::weak_ptr<RemoteConnection> weak = weak_from_this();
     if (!nw_) {
@@ -112,7 +111,7 @@ void RemoteConnection::receiveLoop() {
 }
 
 void RemoteConnection::startAuthTimer() {
-    auto s = server();
+    auto s = host();
     if (!s) return;
     std::weak_ptr<RemoteConnection> weak = weak_from_this();
     s->sessionQueue().postAfter(authMillis, [weak] {
@@ -154,12 +153,12 @@ void RemoteConnection::ingest(std::span<const std::uint8_t> data) {
 }
 
 void RemoteConnection::route(const HTTPRequest& request, const Bytes& leftover) {
-    auto s = server();
+    auto s = host();
     if (!s) {
         hardClose();
         return;
     }
-    auto verdict = s->policy_.evaluate(request.headers);
+    auto verdict = s->policy().evaluate(request.headers);
     std::string expectedOrigin;
     if (auto refuse = std::get_if<HostPolicy::Refuse>(&verdict)) {
         route_ = refuse->tailnetHost ? ConnectionRoute::tailnet : ConnectionRoute::loopback;
@@ -204,11 +203,11 @@ void RemoteConnection::routeWebSocket(const HTTPRequest& request, const Bytes& l
 }
 
 void RemoteConnection::routePair(const HTTPRequest& request, const Bytes& leftover, bool originOK) {
-    auto s = server();
+    auto s = host();
     if (!s) return hardClose();
     if (request.method != "POST") return respondError(405, "POST");
     if (!originOK) return respondJSON(403, {{"error", "forbidden"}});
-    if (s->paused_) return respondJSON(403, {{"error", std::string(PauseCauseWords::refusal)}});
+    if (s->pausedNow()) return respondJSON(403, {{"error", std::string(PauseCauseWords::refusal)}});
     auto contentType = header(request, "content-type");
     if (!contentType || lower(trim(std::string_view(*contentType).substr(0, contentType->find(';')))) != "application/json")
         return respondJSON(415, {{"error", "bad-request"}});
@@ -221,27 +220,28 @@ void RemoteConnection::routePair(const HTTPRequest& request, const Bytes& leftov
     if (auto n = body.find("name"); n != body.end() && n->is_string()) name = n->get<std::string>();
 
     bool viaTailnet = route_ == ConnectionRoute::tailnet;
-    auto outcome = s->store_.attemptPair(code->get<std::string>(), name);
+    auto outcome = s->store().attemptPair(code->get<std::string>(), name);
     if (auto paired = std::get_if<pair_outcome::Paired>(&outcome)) {
-        s->reportPairAttempt(viaTailnet, pair_attempt::Paired{paired->device.name});
+        s->pairAttempted(viaTailnet, pair_attempt::Paired{paired->device.name});
         return respondJSON(200, {{"deviceId", paired->device.id}, {"token", paired->token}});
     }
     if (std::holds_alternative<pair_outcome::Closed>(outcome))
-        s->reportPairAttempt(viaTailnet, pair_attempt::Closed{});
+        s->pairAttempted(viaTailnet, pair_attempt::Closed{});
     else
-        s->reportPairAttempt(viaTailnet, pair_attempt::WrongCode{});
-    respondJSON(403, {{"error", std::string(RemoteServer::pairRefusal)}});
+        s->pairAttempted(viaTailnet, pair_attempt::WrongCode{});
+    respondJSON(403, {{"error", std::string(ConnectionHost::pairRefusal)}});
 }
 
 void RemoteConnection::routeFile(const HTTPRequest& request) {
-    auto s = server();
+    auto s = host();
     if (!s) return hardClose();
     const auto& table = StaticFiles::table();
     auto entry = table.find(request.path);
     if (entry == table.end()) return respondError(404);
     if (request.method != "GET") return respondError(405, "GET");
-    auto file = s->site_.files.find(entry->second.file);
-    if (file == s->site_.files.end()) return respondError(404);
+    const auto& files = s->site().files;
+    auto file = files.find(entry->second.file);
+    if (file == files.end()) return respondError(404);
     respond(200, entry->second.type, file->second);
 }
 
@@ -255,7 +255,7 @@ void RemoteConnection::respond(int status, std::string_view contentType, std::sp
     wire_->write(HTTPResponse::build(status, contentType, body, headers), [weak](bool) {
         if (auto self = weak.lock()) self->hardClose();
     });
-    if (auto s = server()) {
+    if (auto s = host()) {
         s->sessionQueue().postAfter(answerMillis, [weak] {
             if (auto self = weak.lock()) self->hardClose();
         });
@@ -322,35 +322,35 @@ void RemoteConnection::receiveRelayed(WSOpcode opcode, std::span<const std::uint
 void RemoteConnection::handleMessage(WSOpcode opcode, const Bytes& data) {
     if (phase_ == Phase::awaitingAuth) return handleFirstMessage(opcode, data);
     if (phase_ != Phase::controller) return;
-    auto s = server();
+    auto s = host();
     if (opcode == WSOpcode::binary) {
-        if (s && s->isController(*this)) s->handleBinary(data, *this);
+        if (s) s->receivedBinary(data, *this);
         return;
     }
     if (opcode != WSOpcode::text) return;
     auto message = ClientMessage::parse(data);
     if (message.is<ClientMessage::Malformed>()) return closeWebSocket(1007);
-    if (s) s->handle(message, *this);
+    if (s) s->received(message, *this);
 }
 
 void RemoteConnection::handleFirstMessage(WSOpcode opcode, const Bytes& data) {
     if (opcode != WSOpcode::text) return deny();
     auto message = ClientMessage::parse(data);
-    auto s = server();
+    auto s = host();
     std::optional<PairedDevice> found;
     if (route_ == ConnectionRoute::relay) {
         auto hello = message.get<ClientMessage::Hello>();
         if (!hello || hello->version != 1 || !relayDeviceID_) return deny();
         if (!s) return;
-        found = s->store_.touch(*relayDeviceID_);
+        found = s->store().touch(*relayDeviceID_);
     } else {
         auto auth = message.get<ClientMessage::Auth>();
         if (!auth) return deny();
         if (!s) return;
-        found = s->store_.validate(auth->token);
+        found = s->store().validate(auth->token);
     }
     if (!found) return deny();
-    if (s->paused_) return refuse(std::string(PauseCauseWords::refusal));
+    if (s->pausedNow()) return refuse(std::string(PauseCauseWords::refusal));
     s->admit(shared_from_this(), *found);
 }
 
@@ -388,15 +388,11 @@ void RemoteConnection::writeCompleted(bool ok, bool video, bool file) {
         hardClose();
         return;
     }
-    // A stream still waiting for a keyframe gets one asked for as soon as
-    // the connection can take it.
     if (video && phase_ == Phase::controller) {
-        if (auto s = server(); s && s->isController(*this)) s->videoWriteCompleted();
+        if (auto s = host()) s->videoWritten(*this);
     }
-    // Only the current controller's chunks move the download on: a chunk of
-    // a connection that was taken over belongs to a transfer that ended.
     if (file && phase_ == Phase::controller) {
-        if (auto s = server(); s && s->isController(*this)) s->fileChunkSent();
+        if (auto s = host()) s->fileChunkWritten(*this);
     }
     pump();
 }
@@ -451,11 +447,11 @@ void RemoteConnection::closeWebSocket(std::uint16_t code) {
     if (phase_ != Phase::awaitingAuth && phase_ != Phase::controller) return;
     phase_ = Phase::closing;
     pump_.dropMedia();
-    if (auto s = server()) s->connectionStoppedServing(*this);
+    if (auto s = host()) s->stoppedServing(*this);
     pump_.appendClose(wire_->encodeClose(code));
     wire_->releaseHold();
     pump();
-    if (auto s = server()) {
+    if (auto s = host()) {
         std::weak_ptr<RemoteConnection> weak = weak_from_this();
         s->sessionQueue().postAfter(closeMillis, [weak] {
             if (auto self = weak.lock()) self->hardClose();
@@ -469,9 +465,9 @@ void RemoteConnection::hardClose() {
     phase_ = Phase::closed;
     pump_.clear();
     wire_->cancel();
-    if (auto s = server()) {
-        s->connectionStoppedServing(*this);
-        s->connectionFinished(*this);
+    if (auto s = host()) {
+        s->stoppedServing(*this);
+        s->finished(*this);
     }
     auto finished = std::move(onFinished_);
     onFinished_ = nullptr;

@@ -14,26 +14,26 @@
 #include <nlohmann/json.hpp>
 
 #include "core/types.h"
+#include "server/connection_host.h"
 #include "server/connection_wire.h"
 #include "server/http_request.h"
 #include "server/send_pump.h"
+#include "server/session_link.h"
 #include "server/ws_parser.h"
 
 namespace morvane {
 
-class RemoteServer;
-
-class RemoteConnection : public AudioLink, public std::enable_shared_from_this<RemoteConnection> {
+class RemoteConnection : public SessionLink, public std::enable_shared_from_this<RemoteConnection> {
 public:
     using Phase = ConnectionPhase;
     using Socket = boost::asio::ip::tcp::socket;
 
     // A local connection, in phase `http`.
-    RemoteConnection(std::shared_ptr<Socket> nw, std::weak_ptr<RemoteServer> server, std::uint64_t serial,
+    RemoteConnection(std::shared_ptr<Socket> nw, std::weak_ptr<ConnectionHost> host, std::uint64_t serial,
                      std::int64_t nowMillis);
     // A relayed connection, in phase `awaitingAuth`.
     RemoteConnection(std::shared_ptr<ConnectionWire> wire, std::string relayDeviceID,
-                     std::weak_ptr<RemoteServer> server, std::uint64_t serial, std::int64_t nowMillis);
+                     std::weak_ptr<ConnectionHost> host, std::uint64_t serial, std::int64_t nowMillis);
     ~RemoteConnection() override = default;
 
     // Local: the request timer and the receive loop. Relayed: the
@@ -57,17 +57,15 @@ public:
 
     // The send side.
     void enqueueControl(Bytes framed);
-    void sendJSON(const nlohmann::json& message);
+    void sendJSON(const nlohmann::json& message) override;
     void pump();
 
-    // Pictures and video, only in the controller phase. A newer picture
-    // replaces one still waiting; a video message is dropped while the last
-    // one waits or is being written.
-    void offerFrame(const Bytes& message);
-    void offerVideo(const Bytes& message);
-    bool videoBusy() const { return pump_.videoBusy(); }
-    void clearPendingFrame() { pump_.clearPendingFrame(); }
-    void clearPendingVideo() { pump_.clearPendingVideo(); }
+    // Pictures and video, only in the controller phase.
+    void offerFrame(const Bytes& message) override;
+    void offerVideo(const Bytes& message) override;
+    bool videoBusy() const override { return pump_.videoBusy(); }
+    void clearPendingFrame() override { pump_.clearPendingFrame(); }
+    void clearPendingVideo() override { pump_.clearPendingVideo(); }
     // One file chunk, only in the controller phase and only while none
     // waits: the engine offers the next one after hearing this one went.
     void offerFile(const Bytes& message);
@@ -102,12 +100,12 @@ private:
     void startAuthTimer();
     void writeCompleted(bool ok, bool video, bool file);
     std::int64_t now() const;
-    std::shared_ptr<RemoteServer> server() const { return server_.lock(); }
+    std::shared_ptr<ConnectionHost> host() const { return host_.lock(); }
 
     std::shared_ptr<Socket> nw_;
     std::shared_ptr<ConnectionWire> wire_;
     std::optional<std::string> relayDeviceID_;
-    std::weak_ptr<RemoteServer> server_;
+    std::weak_ptr<ConnectionHost> host_;
     Phase phase_;
     Bytes requestBuffer_;
     WSParser parser_;

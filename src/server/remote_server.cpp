@@ -15,7 +15,9 @@
 
 #include "capture/display_choice.h"
 #include "server/audio_relay.h"
+#include "server/clipboard_display_relay.h"
 #include "server/remote_connection.h"
+#include "server/video_relay.h"
 
 namespace morvane {
 
@@ -63,6 +65,9 @@ std::shared_ptr<RemoteServer> RemoteServer::create(Setup setup) {
             if (auto s = weak.lock(); s && s->onFileTransfer) s->onFileTransfer(report);
         });
     };
+    server->desk_->setOnTransfer([weak](ClipboardDirection direction) {
+        if (auto s = weak.lock(); s && s->onClipboardTransfer) s->onClipboardTransfer(direction);
+    });
     return server;
 }
 
@@ -72,7 +77,6 @@ RemoteServer::RemoteServer(Setup setup)
       store_(*setup.store),
       frames_(setup.frames),
       input_(setup.input),
-      clipboard_(setup.clipboard),
       fileAccess_(setup.files),
       effects_(setup.effects),
       statusProvider_(std::move(setup.status)),
@@ -88,6 +92,11 @@ RemoteServer::RemoteServer(Setup setup)
     // The engine is asked from its disk queue; it goes before the rest of
     // the server (see the destructor), so the server is there to answer.
     fileEngine_ = FileTransferEngine::create(fileAccess_, *queue_, [this] { return isPaused(); }, clock_);
+    video_ = VideoRelay::create(*queue_, *main_, *frames_, clock_);
+    // The relay's main-queue work runs only while the relay lives, and the
+    // server outlives it.
+    desk_ = ClipboardDisplayRelay::create(*queue_, *main_, setup.clipboard, *frames_, [this] { return isPaused(); },
+                                          clock_);
 }
 
 RemoteServer::~RemoteServer() {
@@ -99,10 +108,11 @@ RemoteServer::~RemoteServer() {
     // The source may outlive the server: it must stop calling into it.
     if (audioRelay_) audioRelay_->attach(nullptr);
     audioRelay_.reset();
+    video_.reset();
+    desk_.reset();
     controller_.reset();
     connections_.clear();
     listener_.reset();
-    timer_.reset();
     queue_.reset();
 }
 
@@ -133,9 +143,9 @@ void RemoteServer::start() {
         }
         listener_ = std::move(acceptor);
         accept();
-        timer_ = std::make_unique<asio::steady_timer>(queue_->context());
-        timer_->expires_after(std::chrono::milliseconds(tickMillis));
-        scheduleTick();
+        ticking_ = true;
+        nextTick_ = now() + tickMillis;
+        scheduleTick(++tickGeneration_, tickMillis);
     });
     if (failure) throw *failure;
     installSourceCallbacks();
@@ -151,15 +161,12 @@ void RemoteServer::installSourceCallbacks() {
     });
     frames_->setOnVideoFailure([weak] {
         if (auto self = weak.lock()) self->queue_->post([weak] {
-                auto s = weak.lock();
-                if (!s || s->videoMode_ == VideoMode::jpeg || !s->controller_) return;
-                auto c = s->controller_;
-                s->switchToJPEG(*c);
+                if (auto s = weak.lock()) s->video_->sourceFailed();
             });
     });
     frames_->setOnDisplaysChanged([weak](const DisplayListing& listing) {
         if (auto self = weak.lock()) self->queue_->post([weak, listing] {
-                if (auto s = weak.lock()) s->displaysChanged(listing);
+                if (auto s = weak.lock()) s->desk_->displaysChanged(listing);
             });
     });
     frames_->setOnStoppedByOwner([weak] {
@@ -248,26 +255,30 @@ void RemoteServer::newConnection(std::shared_ptr<tcp::socket> socket) {
     socket->set_option(asio::socket_base::keep_alive(true), ec);
     int idle = keepaliveIdleSeconds;
     ::setsockopt(socket->native_handle(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    auto connection = std::make_shared<RemoteConnection>(socket, weak_from_this(), ++nextSerial_, now());
-    connections_[connection->serial()] = connection;
-    connection->start();
+    addConnection(std::make_shared<RemoteConnection>(socket, weak_from_this(), ++nextSerial_, now()));
 }
 
-void RemoteServer::scheduleTick() {
+std::shared_ptr<RemoteConnection> RemoteServer::addConnection(std::shared_ptr<RemoteConnection> connection) {
+    connections_[connection->serial()] = connection;
+    connection->start();
+    return connection;
+}
+
+void RemoteServer::scheduleTick(std::uint64_t generation, std::int64_t delayMillis) {
     std::weak_ptr<RemoteServer> weak = weak_from_this();
-    timer_->async_wait([weak](const boost::system::error_code& ec) {
-        if (ec) return;
+    queue_->postAfter(delayMillis, [weak, generation] {
         auto self = weak.lock();
-        if (!self || !self->timer_) return;
+        if (!self || !self->ticking_ || self->tickGeneration_ != generation) return;
         // Scheduled from the previous deadline so the rhythm does not drift;
         // seconds missed while the queue was held up are not made up in a
         // burst, which would count idle and settle seconds that never passed.
-        auto next = self->timer_->expiry() + std::chrono::milliseconds(tickMillis);
-        auto now = asio::steady_timer::clock_type::now();
-        if (next <= now) next = now + std::chrono::milliseconds(tickMillis);
-        self->timer_->expires_at(next);
+        // A clock that stands still or goes back still gets a tick a second.
+        std::int64_t t = self->now();
+        std::int64_t next = self->nextTick_ + tickMillis;
+        if (next <= t || next - t > tickMillis) next = t + tickMillis;
+        self->nextTick_ = next;
         self->tick();
-        if (self->timer_) self->scheduleTick();
+        if (self->ticking_ && self->tickGeneration_ == generation) self->scheduleTick(generation, next - t);
     });
 }
 
@@ -291,12 +302,8 @@ void RemoteServer::tick() {
             return;
         }
     }
-    tickVideo();
-    if (controller_) {
-        auto c = controller_;
-        answerPut(clipboardAssembler_.expire(now()), *c);
-    }
-    tickDisplaySwitch();
+    video_->tick(lastStatus_ && lastStatus_->second == "ok");
+    desk_->tick();
     // Display effects take their turn here once they exist.
     if (controller_) fileEngine_->tick();
     pollStatus();
@@ -316,10 +323,8 @@ void RemoteServer::stop() {
             listener_->close(ec);
             listener_.reset();
         }
-        if (timer_) {
-            timer_->cancel();
-            timer_.reset();
-        }
+        ticking_ = false;
+        ++tickGeneration_;
         hadController = controller_ != nullptr;
         shutDownConnections([done] {
             std::lock_guard lock(done->m);
@@ -365,7 +370,7 @@ void RemoteServer::shutDownConnections(std::function<void()> completion) {
     }
 }
 
-void RemoteServer::connectionFinished(RemoteConnection& connection) { connections_.erase(connection.serial()); }
+void RemoteServer::finished(RemoteConnection& connection) { connections_.erase(connection.serial()); }
 
 // ---- Sessions ----
 
@@ -379,16 +384,15 @@ void RemoteServer::setController(const std::optional<PairedDevice>& device, std:
     currentRoute_ = route;
 }
 
-std::int64_t RemoteServer::endSessionEffects() { return ++fxEpoch_; }
-
 void RemoteServer::admit(const std::shared_ptr<RemoteConnection>& connection, const PairedDevice& device) {
     auto previous = controller_;
     connection->becomeController(device);
     controller_ = connection;
-    bool videoWasActive = resetVideoState();
-    resetSessionFeatures();
-    std::int64_t epoch = endSessionEffects();
-    fxShown_.reset();
+    bool videoWasActive = video_->attach(connection);
+    desk_->attach(connection);
+    // Sound ends without a word to the device that is leaving.
+    audio().reset();
+    std::int64_t epoch = ++fxEpoch_;
     std::optional<std::string> previousID;
     if (previous && previous->device()) previousID = previous->device()->id;
     std::string routeWord(recordName(connection->route()));
@@ -397,8 +401,7 @@ void RemoteServer::admit(const std::shared_ptr<RemoteConnection>& connection, co
     setController(device, connection->route());
     if (relayObserver_) relayObserver_(RelayServerEvent::controllerConnected);
     lastStatus_.reset();
-    bool wasCapturing = capturing_;
-    capturing_ = true;
+    bool wasCapturing = previous != nullptr;
     if (connection->phase() == ConnectionPhase::controller)
         connection->sendJSON({{"t", "ready"}, {"device", device.name}, {"version", protocolVersion}});
 
@@ -420,22 +423,22 @@ void RemoteServer::admit(const std::shared_ptr<RemoteConnection>& connection, co
         if (self->onControllerChange) self->onControllerChange(device.name);
         if (previousID && self->onSession) self->onSession(session_event::Ended{*previousID, true});
         if (self->onSession) self->onSession(session_event::Started{device.id, device.name, routeWord});
-        self->sendDisplays(admitted);
+        self->desk_->sendDisplays(admitted);
     });
     pollStatus();
 }
 
-void RemoteServer::connectionStoppedServing(RemoteConnection& connection) {
+void RemoteServer::stoppedServing(RemoteConnection& connection) {
     if (!isController(connection)) return;
     auto gone = controller_;
     controller_.reset();
-    capturing_ = false;
     lastStatus_.reset();
-    bool videoWasActive = resetVideoState();
-    resetSessionFeatures();
+    bool videoWasActive = video_->detach();
+    desk_->detach();
+    audio().reset();
     fileEngine_->detach();
     setController(std::nullopt, std::nullopt);
-    std::int64_t epoch = endSessionEffects();
+    std::int64_t epoch = ++fxEpoch_;
     std::optional<std::string> deviceID;
     if (gone->device()) deviceID = gone->device()->id;
     std::weak_ptr<RemoteServer> weak = weak_from_this();
@@ -451,7 +454,7 @@ void RemoteServer::connectionStoppedServing(RemoteConnection& connection) {
     });
 }
 
-void RemoteServer::reportPairAttempt(bool viaTailnet, PairAttempt attempt) {
+void RemoteServer::pairAttempted(bool viaTailnet, const PairAttempt& attempt) {
     std::weak_ptr<RemoteServer> weak = weak_from_this();
     onMain([weak, viaTailnet, attempt] {
         if (auto self = weak.lock(); self && self->onPairAttempt) self->onPairAttempt(viaTailnet, attempt);
@@ -467,7 +470,7 @@ void RemoteServer::disconnectController(const std::string& reason) {
 
 // ---- Messages ----
 
-void RemoteServer::handle(const ClientMessage& message, RemoteConnection& connection) {
+void RemoteServer::received(const ClientMessage& message, RemoteConnection& connection) {
     if (!isController(connection)) return;
     auto* frames = frames_;
     std::visit(
@@ -481,31 +484,31 @@ void RemoteServer::handle(const ClientMessage& message, RemoteConnection& connec
                 auto q = m.quality;
                 onMain([frames, q] { frames->setQuality(q); });
             } else if constexpr (std::is_same_v<T, ClientMessage::Refresh>) {
-                handleRefresh(false);
+                video_->refresh(false);
             } else if constexpr (std::is_same_v<T, ClientMessage::Keyframe>) {
-                handleRefresh(true);
+                video_->refresh(true);
             } else if constexpr (std::is_same_v<T, ClientMessage::Video>) {
                 if (auto h264 = std::get_if<video_request::H264>(&m.request))
-                    requestVideo(h264->maxWidth, h264->maxHeight);
+                    video_->requestH264(h264->maxWidth, h264->maxHeight);
                 else
-                    switchToJPEG(connection);
+                    video_->requestJPEG();
             } else if constexpr (std::is_same_v<T, ClientMessage::Clipboard>) {
-                handleClipboard(m.request, connection);
+                desk_->handleClipboard(m.request);
             } else if constexpr (std::is_same_v<T, ClientMessage::Display>) {
-                selectDisplay(m.request.id, connection);
+                desk_->selectDisplay(m.request.id);
             } else if constexpr (std::is_same_v<T, ClientMessage::File>) {
                 fileEngine_->handle(m.request);
             } else if constexpr (std::is_same_v<T, ClientMessage::Audio>) {
                 audio().handle(m.request, connection.shared_from_this());
             } else {
-                // Authentication after admission and the display-effects
-                // requests: nothing to do until their feature exists.
+                // Authentication after admission is ignored. The
+                // display-effects requests go to their relay here.
             }
         },
         message.value);
 }
 
-void RemoteServer::handleBinary(const Bytes& data, RemoteConnection& connection) {
+void RemoteServer::receivedBinary(const Bytes& data, RemoteConnection& connection) {
     // Uploaded file chunks: the engine ignores whatever it cannot use.
     if (isController(connection)) fileEngine_->handleBinary(data);
 }
@@ -529,12 +532,22 @@ void RemoteServer::attachFiles(const std::shared_ptr<RemoteConnection>& connecti
     fileEngine_->attach(std::move(peer));
 }
 
-void RemoteServer::fileChunkSent() { fileEngine_->chunkSent(); }
+void RemoteServer::videoWritten(RemoteConnection& connection) {
+    if (isController(connection)) video_->writeCompleted();
+}
+
+void RemoteServer::fileChunkWritten(RemoteConnection& connection) {
+    // Only the current controller's chunks move the download on: a chunk of
+    // a connection that was taken over belongs to a transfer that ended.
+    if (isController(connection)) fileEngine_->chunkSent();
+}
+
+void RemoteServer::ingestFrame(const Bytes& jpeg, int width, int height) { video_->ingestFrame(jpeg, width, height); }
+
+void RemoteServer::ingestVideo(const EncodedVideoFrame& frame) { video_->ingestVideo(frame); }
 
 void RemoteServer::handleInput(const InputEvent& event) {
-    // While the capture moves to another display, a pointer position would
-    // land on the wrong one.
-    if (displaySwitch_ && DisplaySwitchGate::drops(event)) return;
+    if (desk_->holdsBack(event)) return;
     std::weak_ptr<RemoteServer> weak = weak_from_this();
     onMain([weak, event] {
         auto self = weak.lock();
@@ -669,9 +682,8 @@ std::optional<RelayedConnection> RemoteServer::acceptRelayed(std::shared_ptr<Con
                                                              const std::string& deviceID) {
     if (!listener_) return std::nullopt;
     if (!makeRoom()) return std::nullopt;
-    auto connection = std::make_shared<RemoteConnection>(std::move(wire), deviceID, weak_from_this(), ++nextSerial_, now());
-    connections_[connection->serial()] = connection;
-    connection->start();
+    auto connection =
+        addConnection(std::make_shared<RemoteConnection>(std::move(wire), deviceID, weak_from_this(), ++nextSerial_, now()));
     std::weak_ptr<RemoteConnection> weak = connection;
     RelayedConnection entries;
     entries.receive = [weak](WSOpcode opcode, const Bytes& data) {

@@ -16,7 +16,6 @@
 #include <variant>
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include "core/audio_source.h"
 #include "core/clipboard_access.h"
@@ -29,32 +28,18 @@
 #include "core/types.h"
 #include "devices/device_store.h"
 #include "server/client_message.h"
+#include "server/connection_host.h"
 #include "server/connection_wire.h"
 #include "server/host_policy.h"
 #include "server/server_queue.h"
 #include "server/static_site.h"
-#include "server/video_delivery.h"
-#include "transfer/clipboard_assembler.h"
 #include "transfer/file_transfer_engine.h"
 
 namespace morvane {
 
-class RemoteConnection;
 class AudioRelay;
-
-namespace pair_attempt {
-struct Paired {
-    std::string name;
-    bool operator==(const Paired&) const = default;
-};
-struct WrongCode {
-    bool operator==(const WrongCode&) const = default;
-};
-// No pairing window was open.
-struct Closed {
-    bool operator==(const Closed&) const = default;
-};
-}  // namespace pair_attempt
+class ClipboardDisplayRelay;
+class VideoRelay;
 
 enum class RelayServerEvent { controllerConnected, paused };
 
@@ -66,9 +51,9 @@ struct RelayedConnection {
     std::function<void(const std::string&)> bye;
 };
 
-class RemoteServer : public std::enable_shared_from_this<RemoteServer> {
+class RemoteServer : public std::enable_shared_from_this<RemoteServer>, public ConnectionHost {
 public:
-    using PairAttempt = std::variant<pair_attempt::Paired, pair_attempt::WrongCode, pair_attempt::Closed>;
+    using PairAttempt = morvane::PairAttempt;
 
     class StartError : public std::runtime_error {
     public:
@@ -86,7 +71,6 @@ public:
     };
 
     static constexpr int protocolVersion = 1;
-    static constexpr std::string_view pairRefusal = "code-not-accepted";
     static constexpr int hideIdleSeconds = 600;
     static constexpr std::int64_t tickMillis = 1000;
 
@@ -154,68 +138,47 @@ public:
     std::optional<std::string> controllerDeviceID() const;
     bool controllerViaTailnet() const;
     std::optional<ConnectionRoute> controllerRoute() const;
-    Executor& sessionQueue() { return *queue_; }
+    Executor& sessionQueue() override { return *queue_; }
     // Any thread: the screen source's picture and access-unit callbacks.
     void ingestFrame(const Bytes& jpeg, int width, int height);
     void ingestVideo(const EncodedVideoFrame& frame);
     std::uint16_t port() const { return port_; }
 
 private:
-    friend class RemoteConnection;
     explicit RemoteServer(Setup setup);
+
+    // ConnectionHost: the server queue.
+    std::int64_t now() const override { return clock_(); }
+    const HostPolicy& policy() const override { return policy_; }
+    const StaticSite& site() const override { return site_; }
+    DeviceStore& store() override { return store_; }
+    bool pausedNow() const override { return paused_; }
+    void pairAttempted(bool viaTailnet, const PairAttempt& attempt) override;
+    void admit(const std::shared_ptr<RemoteConnection>& connection, const PairedDevice& device) override;
+    void received(const ClientMessage& message, RemoteConnection& connection) override;
+    void receivedBinary(const Bytes& data, RemoteConnection& connection) override;
+    void videoWritten(RemoteConnection& connection) override;
+    void fileChunkWritten(RemoteConnection& connection) override;
+    void stoppedServing(RemoteConnection& connection) override;
+    void finished(RemoteConnection& connection) override;
 
     // Server queue.
     void runOnQueue(const std::function<void()>& work);
     void accept();
     void newConnection(std::shared_ptr<boost::asio::ip::tcp::socket> socket);
+    std::shared_ptr<RemoteConnection> addConnection(std::shared_ptr<RemoteConnection> connection);
     bool makeRoom();
-    void scheduleTick();
+    void scheduleTick(std::uint64_t generation, std::int64_t delayMillis);
     void tick();
     void shutDownConnections(std::function<void()> completion);
-    void connectionFinished(RemoteConnection& connection);
-    void connectionStoppedServing(RemoteConnection& connection);
-    void admit(const std::shared_ptr<RemoteConnection>& connection, const PairedDevice& device);
-    void handle(const ClientMessage& message, RemoteConnection& connection);
-    void handleBinary(const Bytes& data, RemoteConnection& connection);
     void handleInput(const InputEvent& event);
     void pollStatus();
     void applyPause(PauseCause cause);
-    void reportPairAttempt(bool viaTailnet, PairAttempt attempt);
     void setController(const std::optional<PairedDevice>& device, std::optional<ConnectionRoute> route);
-    std::int64_t endSessionEffects();
+    void attachFiles(const std::shared_ptr<RemoteConnection>& connection);
     bool isController(const RemoteConnection& connection) const;
-    std::int64_t now() const { return clock_(); }
     void onMain(std::function<void()> work);
     void installSourceCallbacks();
-    void resetSessionFeatures();
-
-    // Pictures and video (server queue).
-    void drainFrame();
-    void deliverVideo(const EncodedVideoFrame& frame);
-    void requestVideo(int maxWidth, int maxHeight);
-    void startVideo(const std::shared_ptr<RemoteConnection>& connection, int maxWidth, int maxHeight);
-    void switchToJPEG(RemoteConnection& connection);
-    void askSourceForKeyframe();
-    bool resetVideoState();
-    void tickVideo();
-    void videoWriteCompleted();
-    void handleRefresh(bool keyframe);
-
-    // Clipboard and displays (server queue, but sendDisplays: main queue).
-    void handleClipboard(const ClipboardRequest& request, RemoteConnection& connection);
-    void getClipboard(int id, RemoteConnection& connection, std::int64_t nowMillis);
-    void finishClipboardGet(std::uint64_t serial, const ClipboardRead& read,
-                            const std::weak_ptr<RemoteConnection>& connection);
-    void answerPut(const ClipboardAssembler::Outcome& outcome, RemoteConnection& connection);
-    void sendDisplays(const std::weak_ptr<RemoteConnection>& connection);
-    void displaysChanged(const DisplayListing& listing);
-    void selectDisplay(std::uint32_t id, RemoteConnection& connection);
-    void noteShown(const DisplayListing& listing);
-    void tickDisplaySwitch();
-
-    // Files (server queue).
-    void attachFiles(const std::shared_ptr<RemoteConnection>& connection);
-    void fileChunkSent();
 
     // Sound (server queue): the relay is made the first time it is needed.
     AudioRelay& audio();
@@ -226,7 +189,6 @@ private:
     DeviceStore& store_;
     FrameSource* frames_;
     InputSink* input_;
-    ClipboardAccess* clipboard_;
     FileAccess* fileAccess_;
     DisplayEffects* effects_;
     std::function<HostStatus()> statusProvider_;
@@ -237,11 +199,13 @@ private:
     std::unique_ptr<ServerQueue> queue_;
     HostPolicy policy_;
     std::unique_ptr<boost::asio::ip::tcp::acceptor> listener_;
-    std::unique_ptr<boost::asio::steady_timer> timer_;
+    // Each start of the tick gets a new generation; a stop ends the old one.
+    std::uint64_t tickGeneration_ = 0;
+    bool ticking_ = false;
+    std::int64_t nextTick_ = 0;
     std::map<std::uint64_t, std::shared_ptr<RemoteConnection>> connections_;
     std::uint64_t nextSerial_ = 0;
     std::shared_ptr<RemoteConnection> controller_;
-    bool capturing_ = false;
     std::optional<std::pair<HostStatus, std::string>> lastStatus_;
     bool paused_;
     std::function<void(RelayServerEvent)> relayObserver_;
@@ -249,56 +213,12 @@ private:
     // exists: every end of a session advances it, so a late restore of an
     // older session can be recognised.
     std::int64_t fxEpoch_ = 0;
-    std::uint64_t statusSerial_ = 0;
 
-    // Pictures and video: the hand-over from capture and encoder threads.
-    struct Picture {
-        Bytes jpeg;
-        int width = 0;
-        int height = 0;
-    };
-    std::mutex frameLock_;
-    std::optional<Picture> latestFrame_;
-    bool frameDrainScheduled_ = false;
-    int videoQueued_ = 0;
-    bool videoOverflowed_ = false;
-    // Pictures and video: server queue.
-    struct VideoFormat {
-        std::string codec;
-        int width = 0;
-        int height = 0;
-        bool operator==(const VideoFormat&) const = default;
-    };
-    VideoMode videoMode_ = VideoMode::jpeg;
-    std::uint64_t videoEpoch_ = 0;
-    std::optional<VideoFormat> videoAnnounced_;
-    VideoGate videoGate_;
-    KeyframeLimiter keyframeLimiter_{KeyframeLimiter::clientIntervalMillis};
-    bool keyframeAskPending_ = false;
-    std::optional<std::int64_t> lastKeyframeAsk_;
-    int videoSilentSeconds_ = 0;
-    VideoStartLimiter videoStartLimiter_{VideoStartLimiter::intervalMillis};
-    std::optional<std::pair<int, int>> pendingVideoStart_;
-
-    // Clipboard and displays: server queue.
-    struct ClipboardGet {
-        std::uint64_t serial = 0;
-        int id = 0;
-    };
-    struct DisplaySwitch {
-        std::uint32_t id = 0;
-        int seconds = 0;
-    };
-    ClipboardAssembler clipboardAssembler_;
-    std::optional<ClipboardGet> clipboardGet_;
-    std::uint64_t clipboardGetSerial_ = 0;
-    ClipboardRateLimiter clipboardGetLimiter_;
-    std::optional<DisplaySwitch> displaySwitch_;
-    DisplaySwitchLimiter displaySwitchLimiter_;
-    // The display last noted as shown: empty while nothing was noted, an
-    // inner nothing when the listing had no current display.
-    std::optional<std::optional<std::uint32_t>> fxShown_;
-
+    // One relay per feature; each is given the controlling session when one
+    // is admitted and let go of when it ends. The display-effects relay
+    // joins them here.
+    std::shared_ptr<VideoRelay> video_;
+    std::shared_ptr<ClipboardDisplayRelay> desk_;
     // Files: created with the server, so it always exists until the
     // server's teardown.
     std::shared_ptr<FileTransferEngine> fileEngine_;

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -12,12 +13,15 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "core/clipboard_access.h"
 #include "core/frame_source.h"
 #include "core/input_sink.h"
 #include "core/loop_executor.h"
 #include "core/types.h"
 #include "server/connection_wire.h"
+#include "server/session_link.h"
 #include "../harness/ws_client.h"
 
 namespace morvane::testing {
@@ -100,6 +104,36 @@ private:
     Executor& queue_;
     mutable std::mutex binaryLock_;
     std::vector<Bytes> binaries_;
+};
+
+// A controlling session as a relay sees it: messages as JSON lines in
+// order, pictures and video units kept whole. `busy` stands for a video
+// write still in flight.
+class RecordingLink : public SessionLink {
+public:
+    void sendJSON(const nlohmann::json& message) override { sent.push_back(message.dump()); }
+    void offerFrame(const Bytes& message) override { frames.push_back(message); }
+    void offerVideo(const Bytes& message) override {
+        if (!busy) units.push_back(message);
+    }
+    bool videoBusy() const override { return busy; }
+    void clearPendingFrame() override { sent.push_back("clear frame"); }
+    void clearPendingVideo() override { sent.push_back("clear video"); }
+    void sendAudioState(const nlohmann::json& message) override { sendJSON(message); }
+    int offerAudio(const Bytes&, std::int64_t) override { return 0; }
+    void dropPendingAudio() override {}
+
+    bool said(const nlohmann::json& message) const {
+        return std::find(sent.begin(), sent.end(), message.dump()) != sent.end();
+    }
+    long count(const nlohmann::json& message) const {
+        return std::count(sent.begin(), sent.end(), message.dump());
+    }
+
+    std::vector<std::string> sent;
+    std::vector<Bytes> frames;
+    std::vector<Bytes> units;
+    bool busy = false;
 };
 
 class FakeFrameSource : public FrameSource {
