@@ -319,6 +319,7 @@ MenuSnapshot Shell::snapshot() {
     s.allowHideScreen = allowHideScreen_;
     s.hideScreenNotStored = hideScreenNotStored_;
     s.screens = d_.screenCount ? d_.screenCount() : 1;
+    s.restoreOwed = d_.restoreOwed && d_.restoreOwed();
     s.loginItem = d_.loginItem ? d_.loginItem->status() : LoginItemStatus::off;
     s.loginItemError = loginItemError_;
     if (d_.history) {

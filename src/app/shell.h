@@ -100,6 +100,8 @@ struct ShellDeps {
     std::function<bool()> canWatchKeys;     // the Escape watch can work
     std::function<std::optional<ShellLines::CaptureStats>()> takeStats;
     std::function<int()> screenCount;
+    // A changed resolution could not be put back yet (the menu says so).
+    std::function<bool()> restoreOwed;
     // Runs work off the main queue (copies into the Outbox).
     std::function<void(std::function<void()>)> background;
 
@@ -128,7 +130,12 @@ public:
     // The permissions line the launch already wrote, so the first menu
     // opening does not write it again.
     void notePermissionsLogged(const std::string& line) { loggedPermissions_ = line; }
-    void setServer(ShellServer* server) { d_.server = server; }
+    // The server learns the owner's effect permissions as soon as it is
+    // known, and again at every change.
+    void setServer(ShellServer* server) {
+        d_.server = server;
+        pushEffectsAllowed();
+    }
     void setStartError(std::optional<std::string> error);
     // The first-run decision: show the Welcome window, or remember that
     // this is an existing install. Needs the Welcome window to exist.

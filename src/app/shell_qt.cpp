@@ -9,6 +9,7 @@
 #include <QSocketNotifier>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <thread>
 
@@ -33,6 +34,9 @@
 #include "devices/keychain_device_storage.h"
 #include "devices/refusing_device_storage.h"
 #include "platform/linux/clipboard_x11.h"
+#include "platform/linux/cover_window_qt.h"
+#include "platform/linux/display_effects_x11.h"
+#include "platform/linux/system_events_linux_qt.h"
 #include "platform/linux/input_x11.h"
 #include "platform/linux/audio_pulse.h"
 #include "platform/linux/locker_linux.h"
@@ -200,8 +204,24 @@ int runShell(int argc, char** argv) {
     LoginItem loginItem(LoginItem::standardPath().value_or(support / "morvane.desktop"), program);
     PasswordPrompt prompt(mainQueue);
 
+    // The display-effects driver lives as long as the process. It first
+    // puts back a resolution that an earlier run of this boot left changed.
+    std::shared_ptr<SystemDisplayEffects> effects = makeX11DisplayEffects(
+        support / "display-change.json", [&log](const std::string& text) { log.write("display", text); }, mainQueue,
+        makeQtCoverMaker());
+    std::unique_ptr<SystemEventsWatch> systemEvents;
+    if (effects) {
+        connectCover(effects, *screen.source);
+        effects->recoverAtLaunch();
+        std::weak_ptr<SystemDisplayEffects> weakEffects = effects;
+        systemEvents = watchSystemEvents([weakEffects] {
+            if (auto fx = weakEffects.lock()) fx->systemAway();
+        });
+    }
+
     RemoteServer::Setup setup;
     setup.port = 8722;
+    setup.effects = effects.get();
     setup.site = std::move(site);
     setup.store = &store;
     setup.frames = screen.source.get();
@@ -264,6 +284,7 @@ int runShell(int argc, char** argv) {
     deps.canWatchKeys = [xi = x11.xinput2] { return xi; };
     deps.takeStats = [stats = screen.takeStats]() -> std::optional<ShellLines::CaptureStats> { return stats(); };
     deps.screenCount = [screens = x11.screens] { return screens; };
+    deps.restoreOwed = [fx = effects.get()] { return fx && fx->restoreOwed(); };
     deps.background = [](std::function<void()> work) { std::thread(std::move(work)).detach(); };
     deps.receivedRoot = receivedRoot();
     deps.outbox = deps.receivedRoot / std::string(DiskFiles::outboxName);
@@ -373,6 +394,9 @@ int runShell(int argc, char** argv) {
     // Wind down in order.
     if (server) server->stop();
     injector->releaseEverything();
+    // Every changed resolution goes back and the cover comes down; nothing
+    // that might still arrive can change them again.
+    if (effects) effects->restoreAll(std::numeric_limits<std::int64_t>::max());
     shell->terminate();
     log.flush();
     store.waitForSaves();

@@ -119,6 +119,7 @@ struct Harness {
     bool locked = false;
     bool flagOn = false;
     bool flagWrites = true;
+    bool restoreOwed = false;
     int welcomes = 0;
     std::shared_ptr<Shell> shell;
 
@@ -155,6 +156,7 @@ struct Harness {
         d.receivedRoot = dir / "Received";
         d.outbox = dir / "Received" / "Outbox";
         d.showWelcome = [this] { ++welcomes; };
+        d.restoreOwed = [this] { return restoreOwed; };
         shell = Shell::create(std::move(d));
         shell->loadSettings();
         lines.clear();
@@ -350,6 +352,23 @@ TEST(Shell, OptionTogglesWidenOnlyWithTheOwnerAndAlwaysNarrow) {
     h.shell->perform(MenuAction::toggleResolutionMatch);  // on: refused while controlled
     h.main.runAll();
     EXPECT_FALSE(h.shell->allowResolutionMatch());
+}
+
+TEST(Shell, TheServerHearsTheEffectPermissionsAtLaunchAndTheMenuShowsAnOwedRestore) {
+    Harness h;
+    FakeServer launched;
+    h.shell->setServer(&launched);
+    // Matching is allowed by default, hiding is not, locking on disconnect is.
+    EXPECT_EQ(launched.effects, (std::array<bool, 3>{true, false, true}));
+
+    const std::string owed = "The resolution could not be put back yet. Quitting Morvane puts it back";
+    auto shows = [&h, &owed] {
+        const auto menu = h.shell->menu();
+        return std::any_of(menu.begin(), menu.end(), [&owed](const MenuItem& i) { return i.title == owed; });
+    };
+    EXPECT_FALSE(shows());
+    h.restoreOwed = true;
+    EXPECT_TRUE(shows());
 }
 
 TEST(Shell, StartAtLoginWritesTheAutostartEntry) {

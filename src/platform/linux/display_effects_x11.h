@@ -25,6 +25,7 @@
 #include "core/display.h"
 #include "core/display_effects.h"
 #include "core/executor.h"
+#include "core/frame_source.h"
 #include "effects/effect_values.h"
 
 namespace morvane {
@@ -206,6 +207,18 @@ private:
     std::vector<ModeToRestore> inForce_;
     bool leaseRunning_ = false;
 };
+
+// The driver over the X display named (empty: $DISPLAY) with the real parts:
+// RandR, the XInput 2 Escape watch, the monotonic watchdog that puts the
+// modes back over its own connection before it ends the process with 75,
+// this boot's id. Nothing when the display can't be reached.
+std::shared_ptr<SystemDisplayEffects> makeX11DisplayEffects(const std::filesystem::path& markerPath,
+                                                            std::function<void(const std::string&)> log,
+                                                            Executor& main, CoverMaker makeCover,
+                                                            const std::string& displayName = "");
+// Lets the driver leave its cover out of the source's pictures, and closes
+// the cover when the source can no longer do so. The source outlives both.
+void connectCover(const std::shared_ptr<SystemDisplayEffects>& effects, FrameSource& source);
 
 // The real platform parts over $DISPLAY (or the display named).
 std::unique_ptr<DisplayModeBackend> makeRandrBackend(const std::string& displayName = "");

@@ -351,6 +351,39 @@ std::unique_ptr<DisplayModeBackend> makeRandrBackend(const std::string& displayN
 
 std::unique_ptr<LeaseTimer> makeMonotonicLeaseTimer() { return std::make_unique<MonotonicLeaseTimer>(); }
 
+std::shared_ptr<SystemDisplayEffects> makeX11DisplayEffects(const std::filesystem::path& markerPath,
+                                                            std::function<void(const std::string&)> log,
+                                                            Executor& main, CoverMaker makeCover,
+                                                            const std::string& displayName) {
+    auto backend = makeRandrBackend(displayName);
+    if (!backend) return nullptr;
+    DisplayEffectsSetup s;
+    s.markerPath = markerPath;
+    s.log = std::move(log);
+    s.main = &main;
+    s.backend = std::move(backend);
+    s.makeCover = std::move(makeCover);
+    s.keys = makeX11EscapeWatch(displayName);
+    s.leaseTimer = makeMonotonicLeaseTimer();
+    s.uptime = [] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    };
+    s.bootId = readBootId;
+    s.leaseExpired = [displayName](const std::vector<ModeToRestore>& modes) { restoreAndExit(modes, displayName); };
+    return SystemDisplayEffects::create(std::move(s));
+}
+
+void connectCover(const std::shared_ptr<SystemDisplayEffects>& effects, FrameSource& source) {
+    FrameSource* raw = &source;
+    effects->excludeWindow = [raw](std::optional<int> window, std::function<void(bool)> done) {
+        raw->setExcludedWindow(window, std::move(done));
+    };
+    std::weak_ptr<SystemDisplayEffects> weak = effects;
+    source.setOnExclusionLost([weak] {
+        if (auto fx = weak.lock()) fx->coverLost();
+    });
+}
+
 void restoreAndExit(const std::vector<ModeToRestore>& modes, const std::string& displayName) {
     // The main thread may hold the driver's own connection mid-request: a
     // connection of our own is the only safe way to reach the server.
