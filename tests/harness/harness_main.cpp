@@ -4,15 +4,19 @@
 //   morvane-harness [--port PORT] [--x11] [--files DIR]
 //
 // With --x11 the server drives the real Linux adapters on $DISPLAY: the X11
-// screen source, input through XTEST, the CLIPBOARD selection and the sound
-// of the PulseAudio server named by the environment. Without
+// screen source, input through XTEST, the CLIPBOARD selection, the sound
+// of the PulseAudio server named by the environment, and the display effects
+// (RandR modes, the Qt cover window, the Escape watch, the watchdog), whose
+// log lines come out as "display" events; the main queue is then Qt's loop
+// and standard input is read on a thread of its own. Without
 // it the screen, input and clipboard are stand-ins that report on stdout.
 // With --files, received files land in DIR and DIR/Outbox is offered to
 // devices; without it every file request is answered "unavailable".
 //
 // Prints "listening 127.0.0.1:PORT" once the listener is up, then one JSON
 // line per event it observes. Reads commands on standard input, one a line:
-// "pair", "pause", "resume", "revoke ID", "quit".
+// "pair", "pause", "resume", "revoke ID", "quit", and "stall-main SECONDS",
+// which keeps the main queue busy for that long (a stuck host).
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +26,13 @@
 #include <optional>
 #include <string>
 
+#include <QApplication>
+#include <chrono>
+#include <limits>
 #include <nlohmann/json.hpp>
+#include <thread>
+
+#include "app/main_queue_qt.h"
 
 #include "core/clipboard_access.h"
 #include "core/frame_source.h"
@@ -32,6 +42,8 @@
 #include "platform/linux/audio_pulse.h"
 #include "platform/linux/capture_x11_source.h"
 #include "platform/linux/clipboard_x11.h"
+#include "platform/linux/cover_window_qt.h"
+#include "platform/linux/display_effects_x11.h"
 #include "platform/linux/input_x11.h"
 #include "devices/device_store.h"
 #include "devices/keychain_device_storage.h"
@@ -167,7 +179,18 @@ int run(int argc, char** argv) {
         return 1;
     }
 
-    LoopExecutor mainQueue("main");
+    // Qt's loop is the main queue with --x11, for the cover window.
+    std::unique_ptr<QApplication> qt;
+    std::unique_ptr<QtMainQueue> qtQueue;
+    std::unique_ptr<LoopExecutor> loopQueue;
+    if (x11) {
+        qt = std::make_unique<QApplication>(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+        qtQueue = std::make_unique<QtMainQueue>();
+    } else {
+        loopQueue = std::make_unique<LoopExecutor>("main");
+    }
+    Executor& mainQueue = qtQueue ? static_cast<Executor&>(*qtQueue) : *loopQueue;
     std::unique_ptr<FrameSource> frames;
     std::unique_ptr<InputSink> input;
     std::unique_ptr<ClipboardAccess> clipboard;
@@ -202,6 +225,20 @@ int run(int argc, char** argv) {
     setup.files = files.get();
     setup.mainQueue = &mainQueue;
     setup.status = [] { return HostStatus{true, false, false, false}; };
+    // Made on the main thread, which is Qt's here; it first puts back what
+    // an earlier run of this boot left changed.
+    std::shared_ptr<SystemDisplayEffects> effects;
+    if (x11) {
+        effects = makeX11DisplayEffects(
+            *support / "display-change.json",
+            [](const std::string& text) { event({{"event", "display"}, {"line", text}}); }, mainQueue,
+            makeQtCoverMaker());
+        if (effects) {
+            connectCover(effects, *frames);
+            effects->recoverAtLaunch();
+        }
+    }
+    setup.effects = effects.get();
     auto server = RemoteServer::create(std::move(setup));
     server->onControllerChange = [](std::optional<std::string> name) {
         event({{"event", "controller"}, {"name", name ? nlohmann::json(*name) : nlohmann::json(nullptr)}});
@@ -243,31 +280,53 @@ int run(int argc, char** argv) {
     }
     say("listening 127.0.0.1:" + std::to_string(port));
 
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line == "quit") break;
-        if (line == "pair") {
-            std::string code = store.openPairingWindow();
-            if (code.size() == 8) code.insert(4, "-");
-            say("code " + code);
-        } else if (line == "pause") {
-            server->pause(PauseCause::menu);
-            say("ok");
-        } else if (line == "resume") {
-            server->resume();
-            say("ok");
-        } else if (line.rfind("revoke ", 0) == 0) {
-            store.revoke(line.substr(7));
-            say("ok");
-        } else if (line.empty()) {
-            continue;
-        } else {
-            say("error unknown-command");
+    auto commands = [&] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line == "quit") break;
+            if (line == "pair") {
+                std::string code = store.openPairingWindow();
+                if (code.size() == 8) code.insert(4, "-");
+                say("code " + code);
+            } else if (line == "pause") {
+                server->pause(PauseCause::menu);
+                say("ok");
+            } else if (line == "resume") {
+                server->resume();
+                say("ok");
+            } else if (line.rfind("revoke ", 0) == 0) {
+                store.revoke(line.substr(7));
+                say("ok");
+            } else if (line.rfind("stall-main ", 0) == 0) {
+                const long seconds = std::strtol(line.c_str() + 11, nullptr, 10);
+                if (seconds < 1 || seconds > 600) {
+                    say("error bad-seconds");
+                    continue;
+                }
+                mainQueue.post([seconds] { std::this_thread::sleep_for(std::chrono::seconds(seconds)); });
+                say("ok");
+            } else if (line.empty()) {
+                continue;
+            } else {
+                say("error unknown-command");
+            }
         }
+    };
+    if (qt) {
+        std::thread reader([&] {
+            commands();
+            qtQueue->post([] { QApplication::quit(); });
+        });
+        QApplication::exec();
+        reader.join();
+    } else {
+        commands();
     }
     server->stop();
-    mainQueue.drain();
+    if (effects) effects->restoreAll(std::numeric_limits<std::int64_t>::max());
+    if (loopQueue) loopQueue->drain();
+    if (qtQueue) qtQueue->close();
     return 0;
 }
 
