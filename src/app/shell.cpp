@@ -320,6 +320,11 @@ MenuSnapshot Shell::snapshot() {
     s.hideScreenNotStored = hideScreenNotStored_;
     s.screens = d_.screenCount ? d_.screenCount() : 1;
     s.restoreOwed = d_.restoreOwed && d_.restoreOwed();
+    if (controller_ && d_.server) {
+        const auto active = d_.server->effectsActive();
+        s.effectsMatched = active.matched;
+        s.effectsHidden = active.hidden;
+    }
     s.loginItem = d_.loginItem ? d_.loginItem->status() : LoginItemStatus::off;
     s.loginItemError = loginItemError_;
     if (d_.history) {

@@ -41,6 +41,12 @@ public:
     virtual void resume() = 0;
     virtual void disconnectController(const std::string& reason) = 0;
     virtual void setEffectsAllowed(bool /*match*/, bool /*hide*/, bool /*locksOnDisconnect*/) {}
+    // Whether a resolution match is applied and a screen is hidden now.
+    struct EffectsActive {
+        bool matched = false;
+        bool hidden = false;
+    };
+    virtual EffectsActive effectsActive() const { return {}; }
     virtual bool isPaused() const = 0;
     virtual std::optional<std::string> controllerName() const = 0;
     virtual std::optional<ConnectionRoute> controllerRoute() const = 0;

@@ -208,7 +208,7 @@ int runShell(int argc, char** argv) {
     // puts back a resolution that an earlier run of this boot left changed.
     std::shared_ptr<SystemDisplayEffects> effects = makeX11DisplayEffects(
         support / "display-change.json", [&log](const std::string& text) { log.write("display", text); }, mainQueue,
-        makeQtCoverMaker());
+        makeQtCoverMaker(), [&log] { log.flush(); });
     std::unique_ptr<SystemEventsWatch> systemEvents;
     if (effects) {
         connectCover(effects, *screen.source);

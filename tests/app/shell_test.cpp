@@ -24,6 +24,7 @@ struct FakeServer final : ShellServer {
     void resume() override { paused = false; }
     void disconnectController(const std::string& reason) override { disconnects.push_back(reason); }
     void setEffectsAllowed(bool match, bool hide, bool lock) override { effects = {match, hide, lock}; }
+    EffectsActive effectsActive() const override { return active; }
     bool isPaused() const override { return paused; }
     std::optional<std::string> controllerName() const override { return name; }
     std::optional<ConnectionRoute> controllerRoute() const override { return route; }
@@ -34,6 +35,7 @@ struct FakeServer final : ShellServer {
     std::optional<ConnectionRoute> route = ConnectionRoute::loopback;
     std::vector<std::string> disconnects;
     std::array<bool, 3> effects{};
+    EffectsActive active;
 };
 
 struct FakeUi final : ShellUi {
@@ -354,21 +356,35 @@ TEST(Shell, OptionTogglesWidenOnlyWithTheOwnerAndAlwaysNarrow) {
     EXPECT_FALSE(h.shell->allowResolutionMatch());
 }
 
-TEST(Shell, TheServerHearsTheEffectPermissionsAtLaunchAndTheMenuShowsAnOwedRestore) {
+TEST(Shell, TheServerHearsTheEffectPermissionsAtLaunchAndTheMenuShowsEffectsInForce) {
     Harness h;
     FakeServer launched;
     h.shell->setServer(&launched);
     // Matching is allowed by default, hiding is not, locking on disconnect is.
     EXPECT_EQ(launched.effects, (std::array<bool, 3>{true, false, true}));
+    h.shell->setServer(&h.server);
 
     const std::string owed = "The resolution could not be put back yet. Quitting Morvane puts it back";
-    auto shows = [&h, &owed] {
+    const std::string matched = "Resolution changed for iPad. Back to normal when it disconnects";
+    const std::string hidden = "This screen is hidden from view. Hold Escape for 3 seconds to show it";
+    auto shown = [&h](const std::string& title) {
         const auto menu = h.shell->menu();
-        return std::any_of(menu.begin(), menu.end(), [&owed](const MenuItem& i) { return i.title == owed; });
+        return std::any_of(menu.begin(), menu.end(), [&title](const MenuItem& i) { return i.title == title; });
     };
-    EXPECT_FALSE(shows());
-    h.restoreOwed = true;
-    EXPECT_TRUE(shows());
+    struct Case {
+        bool controlled, matched, hidden, owed;
+    };
+    for (const Case& c : {Case{false, true, true, false}, Case{true, true, false, false}, Case{true, false, true, true},
+                          Case{false, false, false, true}}) {
+        if (c.controlled && !h.shell->controller()) h.connect("iPad", "dev-1");
+        if (!c.controlled && h.shell->controller()) h.leave();
+        h.server.active = {c.matched, c.hidden};
+        h.restoreOwed = c.owed;
+        // The lines about effects in force belong to a controlled session.
+        EXPECT_EQ(shown(matched), c.controlled && c.matched);
+        EXPECT_EQ(shown(hidden), c.controlled && c.hidden);
+        EXPECT_EQ(shown(owed), c.owed);
+    }
 }
 
 TEST(Shell, StartAtLoginWritesTheAutostartEntry) {

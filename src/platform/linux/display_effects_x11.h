@@ -211,10 +211,12 @@ private:
 // The driver over the X display named (empty: $DISPLAY) with the real parts:
 // RandR, the XInput 2 Escape watch, the monotonic watchdog that puts the
 // modes back over its own connection before it ends the process with 75,
-// this boot's id. Nothing when the display can't be reached.
+// this boot's id. Nothing when the display can't be reached. `flushLog`
+// runs before the watchdog ends the process, so its line is not lost.
 std::shared_ptr<SystemDisplayEffects> makeX11DisplayEffects(const std::filesystem::path& markerPath,
                                                             std::function<void(const std::string&)> log,
                                                             Executor& main, CoverMaker makeCover,
+                                                            std::function<void()> flushLog = nullptr,
                                                             const std::string& displayName = "");
 // Lets the driver leave its cover out of the source's pictures, and closes
 // the cover when the source can no longer do so. The source outlives both.

@@ -354,6 +354,7 @@ std::unique_ptr<LeaseTimer> makeMonotonicLeaseTimer() { return std::make_unique<
 std::shared_ptr<SystemDisplayEffects> makeX11DisplayEffects(const std::filesystem::path& markerPath,
                                                             std::function<void(const std::string&)> log,
                                                             Executor& main, CoverMaker makeCover,
+                                                            std::function<void()> flushLog,
                                                             const std::string& displayName) {
     auto backend = makeRandrBackend(displayName);
     if (!backend) return nullptr;
@@ -369,7 +370,10 @@ std::shared_ptr<SystemDisplayEffects> makeX11DisplayEffects(const std::filesyste
         return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
     };
     s.bootId = readBootId;
-    s.leaseExpired = [displayName](const std::vector<ModeToRestore>& modes) { restoreAndExit(modes, displayName); };
+    s.leaseExpired = [displayName, flushLog](const std::vector<ModeToRestore>& modes) {
+        if (flushLog) flushLog();
+        restoreAndExit(modes, displayName);
+    };
     return SystemDisplayEffects::create(std::move(s));
 }
 
