@@ -1,7 +1,10 @@
 'use strict';
 // Clipboard, the page half: the clipboard sheet, the browser's own
 // clipboard, and the transfers in both directions.
-const { CLIP_COPY_WAIT_MS, CLIP_GET_TIMEOUT_MS, CLIP_ID_MAX, CLIP_MAX, CLIP_PUT_TIMEOUT_MS, clipAnswer, clipChunkIn, clipCountText, clipPutAnswer, clipPutMessages, clipStatusText, encodeClipGet } = require('./clipboard.js');
+const {
+  CLIP_COPY_WAIT_MS, CLIP_GET_TIMEOUT_MS, CLIP_ID_MAX, CLIP_MAX, CLIP_PUT_TIMEOUT_MS, clipAnswer, clipChunkIn,
+  clipCountText, clipPutAnswer, clipPutMessages, clipStatusText, encodeClipGet,
+} = require('./clipboard.js');
 
 module.exports = function clipboardPage(app) {
   const { el } = app;

@@ -108,7 +108,7 @@ module.exports = function connectionPage(app) {
       ws.onopen = ws.onmessage = ws.onclose = ws.onerror = null;
       try { ws.close(); } catch (e) { /* already closed */ }
     }
-    app.video.pendingFrame = null;
+    app.video.dropPendingFrame();
     app.clipboard.clipReset(true);
     app.files.fileReset();
     app.sound.soundEnd('');

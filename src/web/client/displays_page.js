@@ -15,7 +15,7 @@ module.exports = function displaysPage(app) {
     displays = r.state;
     if (r.send !== null) app.connection.send(encodeDisplaySelect(r.send));
     if (r.moved) {
-      app.pointer.pointer = { x: 0.5, y: 0.5 };
+      app.pointer.centerPointer();
       app.video.startGlide();
       app.video.setView(1, 0.5, 0.5);
       app.pointer.queueMove();

@@ -1,7 +1,12 @@
 'use strict';
 // Files, the page half: the file sheet, reading and sending a file, and
 // saving what the host sends.
-const { FILE_BLOCK_CHUNKS, FILE_BUFFERED_MAX, FILE_FOLD_BYTES, FILE_ID_MAX, FILE_LIST_PACE_MS, FILE_MAX, encodeFileCancel, encodeFileChunk, encodeFileGet, encodeFileList, encodeFilePut, encodeFilePutEnd, fileDownStart, fileDownStep, fileListAnswer, fileProgressText, fileSafeName, fileSizeText, fileStatusText, fileTypeFor, fileUpNext, fileUpStart, fileUpStep, parseFileChunk, sha256Hex, sha256Start, sha256Update } = require('./files.js');
+const {
+  FILE_BLOCK_CHUNKS, FILE_BUFFERED_MAX, FILE_FOLD_BYTES, FILE_ID_MAX, FILE_LIST_PACE_MS, FILE_MAX, encodeFileCancel,
+  encodeFileChunk, encodeFileGet, encodeFileList, encodeFilePut, encodeFilePutEnd, fileDownStart, fileDownStep,
+  fileListAnswer, fileProgressText, fileSafeName, fileSizeText, fileStatusText, fileTypeFor, fileUpNext, fileUpStart,
+  fileUpStep, parseFileChunk, sha256Hex, sha256Start, sha256Update,
+} = require('./files.js');
 
 module.exports = function filesPage(app) {
   const { el } = app;

@@ -2,7 +2,10 @@
 // Keyboards, the page half: the modifier and key buttons, the physical
 // keyboard on the stage, and keyboard capture.
 const { TEXT_MAX, chunkText, encodeKey, encodeText, isKeyCode, parseChord } = require('./encoders.js');
-const { DESK_MOD_CLASS, MODIFIER_NAMES, deskCaptureText, deskDefaults, deskKeptText, deskKeyStep, deskKeysStart, deskPlatform, deskSetting, modifierLabel, nextModifierState } = require('./keyboard.js');
+const {
+  DESK_MOD_CLASS, MODIFIER_NAMES, deskCaptureText, deskDefaults, deskHolds, deskKeptText, deskKeyStep, deskKeysStart,
+  deskPlatform, deskSetting, modifierLabel, nextModifierState,
+} = require('./keyboard.js');
 
 module.exports = function keyboardPage(app) {
   const { el, coarsePointer, mono, storeGet, storeSet } = app;
@@ -198,7 +201,8 @@ module.exports = function keyboardPage(app) {
 
   return {
     mods,
-    get deskKeys() { return deskKeys; }, set deskKeys(v) { deskKeys = v; },
+    resetDeskKeys() { deskKeys = deskKeysStart(); },
+    deskHolds: (what) => deskHolds(deskKeys, what),
     initModifiers,
     anyModifierOn,
     setModifier,

@@ -2,7 +2,7 @@
 // Layout, the page half: measures the window, chooses the layout, places
 // the picture and the sheets, and the confirm dialog.
 const { TEXT_MAX, chunkText, encodeText } = require('./encoders.js');
-const { MIN_PICTURE_PX, chooseLayout, keyboardInset, squeezeLevel } = require('./layout.js');
+const { MIN_PICTURE_PX, chooseLayout, fitBasis, keyboardInset, squeezeLevel } = require('./layout.js');
 
 module.exports = function layoutPage(app) {
   const { root, el, session, sheets, isTypeField, typeField } = app;
@@ -20,6 +20,22 @@ module.exports = function layoutPage(app) {
   }
 
   function atRest() { return kbInset === 0 && !(layout.mode === 'compact' && ui.compose); }
+
+  // The picture is fitted to this basis: the stage at rest, remembered while
+  // an on-screen keyboard or the compact compose box takes room from it.
+  function basisFor(stageW, stageH) {
+    const basis = fitBasis(stageW, stageH, kbInset, atRest(), restBasis, basisKey());
+    if (atRest()) restBasis = basis;
+    return basis;
+  }
+
+  // Whether the picture's size changed.
+  function setPictureSize(w, h) {
+    if (!(w > 0 && h > 0) || (w === picW && h === picH)) return false;
+    picW = w;
+    picH = h;
+    return true;
+  }
 
   function syncViewport() {
     const vv = window.visualViewport;
@@ -213,9 +229,10 @@ module.exports = function layoutPage(app) {
     ui,
     get layout() { return layout; },
     get kbInset() { return kbInset; },
-    get picW() { return picW; }, set picW(v) { picW = v; },
-    get picH() { return picH; }, set picH(v) { picH = v; },
-    get restBasis() { return restBasis; }, set restBasis(v) { restBasis = v; },
+    get picW() { return picW; },
+    get picH() { return picH; },
+    basisFor,
+    setPictureSize,
     basisKey,
     atRest,
     syncViewport,

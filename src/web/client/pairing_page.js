@@ -2,7 +2,9 @@
 // Pairing, the page half: the pairing screen, the form that trades a code
 // for a token, and where the token is kept.
 const { encodeAuth } = require('./encoders.js');
-const { TOKEN_KEY, cleanDeviceName, codeChars, formatCodeInput, guessDeviceName, isValidCode } = require('./pairing.js');
+const {
+  TOKEN_KEY, cleanDeviceName, codeChars, formatCodeInput, guessDeviceName, isValidCode,
+} = require('./pairing.js');
 const { pairErrorText } = require('./wording.js');
 
 module.exports = function pairingPage(app) {

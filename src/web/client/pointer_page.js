@@ -3,10 +3,16 @@
 // picture turned into the host's pointer messages, the pointer mark, the
 // hints over the picture.
 const { clickCount, encodeButton, encodeKey, encodeMove, encodeScroll, mapMouseButton } = require('./encoders.js');
-const { deskHolds, deskKeysStart } = require('./keyboard.js');
-const { FOLLOW_MARGIN, ZOOM_MAX, ZOOM_MIN, followView, normToPoint, pointToNorm, viewForAnchor } = require('./layout.js');
+const {
+  FOLLOW_MARGIN, ZOOM_MAX, ZOOM_MIN, followView, normToPoint, pointToNorm, viewForAnchor,
+} = require('./layout.js');
 const { clamp } = require('./numbers.js');
-const { DOUBLE_TAP_DIST, DOUBLE_TAP_MS, GHOST_MOUSE_MS, HINT_MS, MARK_LINGER_MS, POINTER_KEY, SWITCH_HINT_MS, TAP_MARK_MS, TAP_MAX_MS, TAP_SLOP, TOUCH_HINT_KEY, TOUCH_SCROLL_GAIN, classifyTouch, classifyTwoFinger, deskWheelStep, directTouch, directTouchStart, movePointer, normalizePointerMode, pointInPicture, pointerModeLabel, pointerModeNote, pointerSwitchHint } = require('./pointer.js');
+const {
+  DOUBLE_TAP_DIST, DOUBLE_TAP_MS, GHOST_MOUSE_MS, HINT_MS, MARK_LINGER_MS, POINTER_KEY, SWITCH_HINT_MS, TAP_MARK_MS,
+  TAP_MAX_MS, TAP_SLOP, TOUCH_HINT_KEY, TOUCH_SCROLL_GAIN, classifyTouch, classifyTwoFinger, deskWheelStep,
+  directTouch, directTouchStart, movePointer, normalizePointerMode, pointInPicture, pointerModeLabel,
+  pointerModeNote, pointerSwitchHint,
+} = require('./pointer.js');
 
 module.exports = function pointerPage(app) {
   const { el, session, coarsePointer, mono, soon, storeGet, storeSet, isTypeField } = app;
@@ -179,7 +185,7 @@ module.exports = function pointerPage(app) {
   // The host has already let go of everything: only the page's own
   // bookkeeping returns to rest, nothing is sent.
   function resetInputState() {
-    app.keyboard.deskKeys = deskKeysStart();
+    app.keyboard.resetDeskKeys();
     wheelRem = { x: 0, y: 0 };
     heldButtons.clear();
     moveDirty = false;
@@ -237,7 +243,7 @@ module.exports = function pointerPage(app) {
     e.preventDefault();
     const r = deskWheelStep(wheelRem, {
       deltaX: e.deltaX, deltaY: e.deltaY, deltaMode: e.deltaMode, ctrlKey: e.ctrlKey, shiftKey: e.shiftKey,
-      ctrlHeld: deskHolds(app.keyboard.deskKeys, 'ctrl'),
+      ctrlHeld: app.keyboard.deskHolds('ctrl'),
     }, el.stage.clientHeight);
     wheelRem = r.rem;
     if (r.dx !== 0 || r.dy !== 0) queueScroll(r.dx, r.dy);
@@ -426,7 +432,8 @@ module.exports = function pointerPage(app) {
   }
 
   return {
-    get pointer() { return pointer; }, set pointer(v) { pointer = v; },
+    get pointer() { return pointer; },
+    centerPointer() { pointer = { x: 0.5, y: 0.5 }; },
     get pointerMode() { return pointerMode; },
     queueMove,
     tapKey,

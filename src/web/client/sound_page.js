@@ -2,7 +2,9 @@
 // Sound, the page half: starts and ends the player (the worklet in
 // audio-worklet.js) and keeps the sound row in step with the host.
 const { isNum } = require('./numbers.js');
-const { AUDIO_ANSWER_MS, AUDIO_RUNNING_MS, audioSamples, encodeAudio, parseAudioHeader, parseAudioState, soundStatus } = require('./sound.js');
+const {
+  AUDIO_ANSWER_MS, AUDIO_RUNNING_MS, audioSamples, encodeAudio, parseAudioHeader, parseAudioState, soundStatus,
+} = require('./sound.js');
 
 module.exports = function soundPage(app) {
   const { el } = app;

@@ -3,9 +3,12 @@
 // canvas, the view (zoom and pan), and the picture choices in the More sheet.
 const { encodeSimple, parseFrameHeader } = require('./encoders.js');
 const { isFileMessage } = require('./files.js');
-const { FOLLOW_MARGIN, fitBasis, followView, stageGeometry } = require('./layout.js');
+const { FOLLOW_MARGIN, followView, stageGeometry } = require('./layout.js');
 const { AUDIO_TAG } = require('./sound.js');
-const { GLIDE_MS, PICTURE_KEY, VIDEO_ALIVE_MS, VIDEO_HEADER_BYTES, VIDEO_PROBE_CODEC, encodeVideoWant, normalizePicturePref, parseVideoHeader, pictureStatus, videoMaxSize, videoStart, videoStep } = require('./video.js');
+const {
+  GLIDE_MS, PICTURE_KEY, VIDEO_ALIVE_MS, VIDEO_HEADER_BYTES, VIDEO_PROBE_CODEC, encodeVideoWant,
+  normalizePicturePref, parseVideoHeader, pictureStatus, videoMaxSize, videoStart, videoStep,
+} = require('./video.js');
 
 module.exports = function videoPage(app) {
   const { el, session, sheets, reducedMotion, onPhone, mono, soon, storeGet, storeSet } = app;
@@ -40,9 +43,7 @@ module.exports = function videoPage(app) {
         else cutBottom = Math.max(cutBottom, r.height);
       }
     }
-    const key = app.layout.basisKey();
-    const basis = fitBasis(stage.width, stage.height, app.layout.kbInset, app.layout.atRest(), app.layout.restBasis, key);
-    if (app.layout.atRest()) app.layout.restBasis = basis;
+    const basis = app.layout.basisFor(stage.width, stage.height);
     const g = stageGeometry(stage.width, stage.height, cutRight, cutBottom, basis.w, basis.h, app.layout.picW, app.layout.picH, view);
     g.stage = stage;
     return g;
@@ -145,9 +146,7 @@ module.exports = function videoPage(app) {
     app.wording.countFrame();
     const w = next.width || next.naturalWidth || 0;
     const h = next.height || next.naturalHeight || 0;
-    if (w > 0 && h > 0 && (w !== app.layout.picW || h !== app.layout.picH)) {
-      app.layout.picW = w;
-      app.layout.picH = h;
+    if (app.layout.setPictureSize(w, h)) {
       app.layout.relayout();
       setView(view.zoom, view.cx, view.cy);
     } else {
@@ -356,7 +355,7 @@ module.exports = function videoPage(app) {
 
   return {
     messages: { 'video': (msg) => videoEvent({ type: 'server', msg: msg }) },
-    get pendingFrame() { return pendingFrame; }, set pendingFrame(v) { pendingFrame = v; },
+    dropPendingFrame() { pendingFrame = null; },
     get shown() { return shown; },
     get view() { return view; },
     geometry,
