@@ -130,4 +130,41 @@ for (const [name, id, offset, bytes] of [['chunk first', 1, 0, data.subarray(0, 
   add(name, hex(page.encodeFileChunk(id, offset, bytes)), { kind: 'file-chunk', id, offset, data: hex(bytes) });
 }
 
+// Controls for the computer's screen: the requests at the edges of the ids
+// and window shapes the host takes, and the ones the step function itself
+// sends for a session (greeting, probe, fit, restore, hide, show).
+add('fx hello', page.encodeFxHello(), { kind: 'fx-hello' });
+for (const [id, w, h, scale] of [[1, 64, 64, 1], [page.FX_ID_MAX, 16384, 16384, 4], [77, 1440, 820, 2]]) {
+  add(`fx probe ${id} ${w}x${h}@${scale}`, page.encodeFxProbe(id, { w, h, scale }), { kind: 'fx-probe', id, w, h, scale });
+  add(`fx match ${id} ${w}x${h}@${scale}`, page.encodeFxMatch(id, { w, h, scale }), { kind: 'fx-match', id, w, h, scale });
+}
+add('fx restore', page.encodeFxRestore(page.FX_ID_MAX), { kind: 'fx-restore', id: page.FX_ID_MAX });
+for (const on of [true, false]) add('fx hide ' + on, page.encodeFxHide(9, on), { kind: 'fx-hide', id: 9, on });
+{
+  const shape = page.fxShape({ w: 1439.6, h: 820.2 }, 2.6);
+  const look = { now: 0, open: true, key: '1440x900', shape };
+  let state = page.fxStart(false);
+  const step = (ev) => {
+    const r = page.fxStep(state, Object.assign({}, look, ev));
+    state = r.state;
+    return r.send;
+  };
+  const hostState = (matchActive, hideActive) => page.parseFxState({ t: 'fx-state', v: 1, display: 1,
+    match: { available: true, allowed: true, active: matchActive, w: 2880, h: 1640 },
+    hide: { available: true, allowed: true, active: hideActive, idle: 600, others: 0, locks: true } });
+  add('fx session greeting', step({ type: 'ready' }), { kind: 'fx-hello' });
+  const probe = step({ type: 'state', state: hostState(false, false) });
+  add('fx session probe', probe, { kind: 'fx-probe', id: 1, w: 1440, h: 820, scale: 3 });
+  step({ type: 'result', result: page.parseFxResult({ t: 'fx-result', id: 1, what: 'probe', ok: true, verdict: 'fit' }) });
+  add('fx session fit', step({ type: 'press', what: 'fit' }), { kind: 'fx-match', id: 2, w: 1440, h: 820, scale: 3 });
+  step({ type: 'state', state: hostState(true, false) });
+  step({ type: 'result', result: page.parseFxResult({ t: 'fx-result', id: 2, what: 'match', ok: true }) });
+  add('fx session restore', step({ type: 'press', what: 'restore' }), { kind: 'fx-restore', id: 3 });
+  step({ type: 'result', result: page.parseFxResult({ t: 'fx-result', id: 3, what: 'restore', ok: true }) });
+  add('fx session hide', step({ type: 'press', what: 'hide' }), { kind: 'fx-hide', id: 4, on: true });
+  step({ type: 'state', state: hostState(false, true) });
+  step({ type: 'result', result: page.parseFxResult({ t: 'fx-result', id: 4, what: 'hide', ok: true }) });
+  add('fx session show', step({ type: 'press', what: 'show' }), { kind: 'fx-hide', id: 5, on: false });
+}
+
 for (const c of cases) process.stdout.write(JSON.stringify(c) + '\n');

@@ -4,13 +4,18 @@
 // intended values.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "effects/fx_message.h"
 #include "platform/linux/input_x11_keys.h"
 #include "server/client_message.h"
 
@@ -30,41 +35,76 @@ struct PageCases {
     std::string problem;  // why there are none
 };
 
+// Runs node with the given (quoted) arguments: what it printed, or why it
+// printed nothing. scripts/setup installs node, so a missing one fails.
+struct NodeRun {
+    std::string output;
+    std::string problem;
+};
+
+NodeRun runNode(const std::string& arguments) {
+    NodeRun out;
+    std::string node = MORVANE_NODE;
+    if (node.empty() || node.find("NOTFOUND") != std::string::npos) {
+        out.problem = "node is not installed (scripts/setup installs it)";
+        return out;
+    }
+    std::string command = "'" + node + "' " + arguments;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) {
+        out.problem = "could not start node";
+        return out;
+    }
+    char buffer[65'536];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.output.append(buffer, n);
+    int status = ::pclose(pipe);
+    if (status != 0) out.problem = "node " + arguments + " failed with status " + std::to_string(status);
+    return out;
+}
+
+std::vector<json> jsonLines(const std::string& text) {
+    std::vector<json> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(json::parse(text.substr(start, end - start)));
+        start = end + 1;
+    }
+    return lines;
+}
+
 const PageCases& pageCases() {
     static const PageCases loaded = [] {
         PageCases out;
-        std::string node = MORVANE_NODE;
-        if (node.empty() || node.find("NOTFOUND") != std::string::npos) {
-            out.problem = "node is not installed";
+        auto run = runNode("'" MORVANE_PAGE_MESSAGES "' '" MORVANE_WEB_FOLDER "' '" MORVANE_PAGE_SCRIPT "'");
+        if (!run.problem.empty()) {
+            out.problem = run.problem;
             return out;
         }
-        std::string command =
-            "'" + node + "' '" MORVANE_PAGE_MESSAGES "' '" MORVANE_WEB_FOLDER "' '" MORVANE_PAGE_SCRIPT "'";
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (!pipe) {
-            out.problem = "could not start node";
-            return out;
-        }
-        std::string text;
-        char buffer[65'536];
-        std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-        int status = ::pclose(pipe);
-        if (status != 0) {
-            out.problem = "page_messages.js failed with status " + std::to_string(status);
-            return out;
-        }
-        std::size_t start = 0;
-        while (start < text.size()) {
-            std::size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
-            json line = json::parse(text.substr(start, end - start));
+        for (const auto& line : jsonLines(run.output))
             out.cases.push_back({line.at("name"), line.at("messages").get<std::vector<std::string>>(), line.at("expect")});
-            start = end + 1;
-        }
         return out;
     }();
     return loaded;
+}
+
+// What the page's parsers make of messages the host built, one for each.
+std::vector<json> pageReads(const std::vector<json>& messages) {
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("morvane-host-messages-" + std::to_string(::getpid()) + ".jsonl");
+    {
+        std::ofstream out(file);
+        for (const auto& m : messages) out << m.dump() << '\n';
+    }
+    auto run = runNode("'" MORVANE_PAGE_READS "' '" + file.string() + "' '" MORVANE_PAGE_SCRIPT "'");
+    std::filesystem::remove(file);
+    if (!run.problem.empty()) {
+        ADD_FAILURE() << run.problem;
+        return {};
+    }
+    return jsonLines(run.output);
 }
 
 // The cases of the given kinds; fails the test when the page printed none.
@@ -79,7 +119,7 @@ std::vector<PageCase> casesOf(std::initializer_list<std::string> kinds) {
 
 #define REQUIRE_PAGE()                                                              \
     do {                                                                            \
-        if (!pageCases().problem.empty()) GTEST_SKIP() << pageCases().problem;      \
+        ASSERT_TRUE(pageCases().problem.empty()) << pageCases().problem;            \
         ASSERT_FALSE(pageCases().cases.empty()) << "the page printed no messages"; \
     } while (0)
 
@@ -296,6 +336,92 @@ TEST(PageMessages, FileRequestsAndUploadChunksReadAsTheSameIdsNamesSizesAndBytes
         EXPECT_EQ(decoded->id, c.expect["id"].get<std::int64_t>());
         EXPECT_EQ(decoded->offset, c.expect["offset"].get<std::int64_t>());
         EXPECT_EQ(Bytes(decoded->data.begin(), decoded->data.end()), fromHex(c.expect["data"]));
+    }
+}
+
+TEST(PageMessages, ScreenControlRequestsReadAsTheSameIdsShapesAndSwitches) {
+    REQUIRE_PAGE();
+    auto cases = casesOf({"fx-hello", "fx-probe", "fx-match", "fx-restore", "fx-hide"});
+    ASSERT_GE(cases.size(), 15u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(c.messages.size(), 1u);
+        SCOPED_TRACE(c.messages[0]);
+        auto message = ClientMessage::parse(c.messages[0]);
+        auto fx = message.get<ClientMessage::Fx>();
+        ASSERT_TRUE(fx) << "not read as a display-effects message";
+        auto request = FxMessage::parse(fx->type, fx->object);
+        ASSERT_TRUE(request) << "refused by the effects parser";
+        const json& e = c.expect;
+        const std::string kind = e["kind"];
+        EXPECT_EQ(fx->type, kind);
+        if (kind == "fx-hello") {
+            EXPECT_EQ(*request, FxRequest(fx_request::Hello{}));
+        } else if (kind == "fx-probe") {
+            EXPECT_EQ(*request, FxRequest(fx_request::Probe{e["id"], e["w"], e["h"], e["scale"]}));
+        } else if (kind == "fx-match") {
+            EXPECT_EQ(*request, FxRequest(fx_request::Match{e["id"], e["w"], e["h"], e["scale"]}));
+        } else if (kind == "fx-restore") {
+            EXPECT_EQ(*request, FxRequest(fx_request::Restore{e["id"]}));
+        } else {
+            EXPECT_EQ(*request, FxRequest(fx_request::Hide{e["id"], e["on"]}));
+        }
+    }
+}
+
+TEST(PageMessages, ThePageReadsTheHostsEffectStatesAndResultsAsMeant) {
+    using FxMessage::MatchSize;
+    FxMessage::State everything;
+    everything.display = 4'294'967'295u;
+    everything.matchAvailable = everything.matchAllowed = true;
+    everything.matchSize = MatchSize{3840, 2160, true};
+    everything.hideAvailable = everything.hideAllowed = everything.hideActive = true;
+    everything.idle = 86'400;
+    everything.others = 16;
+    everything.locks = true;
+    const FxMessage::State nothing;
+
+    const json plainMatch = {{"available", false}, {"allowed", false}, {"active", false}, {"w", 0}, {"h", 0},
+                             {"smaller", false}};
+    const json plainHide = {{"available", false}, {"allowed", false}, {"active", false},
+                            {"idle", 600},        {"others", 0},      {"locks", false}};
+    struct Row {
+        json message;
+        json read;
+    };
+    const std::vector<Row> rows = {
+        {FxMessage::state(nothing, std::nullopt, std::nullopt),
+         {{"display", 0}, {"match", plainMatch}, {"hide", plainHide}, {"ended", nullptr}, {"soon", nullptr}}},
+        {FxMessage::state(everything, FxEnded{FxWhat::match, FxWhy::changedOnMac}, 90),
+         {{"display", 4'294'967'295u},
+          {"match", {{"available", true}, {"allowed", true}, {"active", true}, {"w", 3840}, {"h", 2160}, {"smaller", true}}},
+          {"hide",
+           {{"available", true}, {"allowed", true}, {"active", true}, {"idle", 86'400}, {"others", 16}, {"locks", true}}},
+          {"ended", {{"what", "match"}, {"why", "changed-on-mac"}}},
+          {"soon", {{"what", "hide"}, {"in", 90}}}}},
+        {FxMessage::state(nothing, FxEnded{FxWhat::hide, FxWhy::secureInput}, std::nullopt),
+         {{"display", 0}, {"match", plainMatch}, {"hide", plainHide},
+          {"ended", {{"what", "hide"}, {"why", "secure-input"}}}, {"soon", nullptr}}},
+        {FxMessage::result(FxResult::ok(2'147'483'647, FxWhat::match)),
+         {{"id", 2'147'483'647}, {"what", "match"}, {"ok", true}, {"error", ""}, {"restored", false}, {"verdict", ""},
+          {"before", 0}, {"after", 0}, {"smaller", false}}},
+        {FxMessage::result(FxResult::refused(7, FxWhat::match, FxError::noBetterMode, true)),
+         {{"id", 7}, {"what", "match"}, {"ok", false}, {"error", "no-better-mode"}, {"restored", true}, {"verdict", ""},
+          {"before", 0}, {"after", 0}, {"smaller", false}}},
+        {FxMessage::result(FxResult{1, FxWhat::probe, std::nullopt, false, FxVerdict::noFit, 1000, 0, true}),
+         {{"id", 1}, {"what", "probe"}, {"ok", true}, {"error", ""}, {"restored", false}, {"verdict", "no-fit"},
+          {"before", 1000}, {"after", 0}, {"smaller", true}}},
+        {FxMessage::result(FxResult::refused(3, FxWhat::hide, FxError::noKeyWatch, false)),
+         {{"id", 3}, {"what", "hide"}, {"ok", false}, {"error", "no-key-watch"}, {"restored", false}, {"verdict", ""},
+          {"before", 0}, {"after", 0}, {"smaller", false}}},
+    };
+    std::vector<json> messages;
+    for (const auto& r : rows) messages.push_back(r.message);
+    const auto reads = pageReads(messages);
+    ASSERT_EQ(reads.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].message.dump());
+        EXPECT_EQ(reads[i], rows[i].read);
     }
 }
 

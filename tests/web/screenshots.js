@@ -1,12 +1,13 @@
 'use strict';
-// Writes screenshots of the pairing and session screens and the file sheet at a phone size
+// Writes screenshots of the pairing and session screens, the file sheet and the
+// controls for the computer's screen at a phone size
 // (390x844) and a desktop size (1440x900), dark and light, against the fake
 // host, for looking at the page as a new user would.
 //   MORVANE_BUILD_DIR=build NODE_PATH=tests/web/node_modules node tests/web/screenshots.js OUTPUT_FOLDER
 const fs = require('node:fs');
 const path = require('node:path');
 const { openSession, until } = require('./support/session.js');
-const { jpegFrame, makeJpeg } = require('./support/fake-host.js');
+const { effectsHost, jpegFrame, makeJpeg } = require('./support/fake-host.js');
 
 const SIZES = {
   phone: { viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true, deviceScaleFactor: 3 },
@@ -59,6 +60,25 @@ async function main() {
       await new Promise((r) => setTimeout(r, 500));
       await s.page.screenshot({ path: path.join(out, `files-${size}-${colorScheme}.png`) });
       await s.close();
+
+      // The More sheet with the controls for the computer's screen: as
+      // offered, then with the screen fitted and hidden.
+      const c = await openSession({ browser, host: { onSession: (x) => { conn = x; effectsHost(x); } } });
+      await until(c.page, () => document.getElementById('conn-text').textContent === 'Connected');
+      conn.ws.send(jpegFrame(await makeJpeg(c.page, 1600, 1000), 1600, 1000));
+      await c.page.click('#cluster [data-toggle="more"]');
+      await until(c.page, () => !document.getElementById('mac-set').hidden);
+      await c.page.locator('#display-set').scrollIntoViewIfNeeded();
+      await c.page.screenshot({ path: path.join(out, `controls-${size}-${colorScheme}.png`) });
+      if (await c.page.getAttribute('#fit-button', 'aria-disabled') === 'false') {
+        await c.page.click('#fit-button');
+        await until(c.page, () => document.getElementById('fit-note').dataset.kind === 'good');
+      }
+      await c.page.click('#hide-button');
+      await until(c.page, () => !document.getElementById('hide-chip').hidden);
+      await c.page.locator('#display-set').scrollIntoViewIfNeeded();
+      await c.page.screenshot({ path: path.join(out, `controls-active-${size}-${colorScheme}.png`) });
+      await c.close();
     }
   }
   console.log('screenshots in ' + out);

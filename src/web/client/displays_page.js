@@ -60,13 +60,19 @@ module.exports = function displaysPage(app) {
       const again = buttons.find((b) => b.dataset.display === focused);
       if (again) again.focus({ preventScroll: true });
     }
-    el.displaySet.hidden = !(v.visible || v.note || !el.fitRow.hidden);
-    el.displayList.hidden = !v.visible;
     el.displayNote.textContent = v.note;
-    el.displayNote.hidden = !v.note;
+    syncDisplaySet();
     if (v.noteKind) el.displayNote.dataset.kind = v.noteKind; else delete el.displayNote.dataset.kind;
     session.dataset.display = v.busy ? 'switching' : 'steady';
     app.layout.relayout();
+  }
+
+  // The group also holds the fit row, so it shows while either has something.
+  function syncDisplaySet() {
+    const v = displayView(displays);
+    el.displaySet.hidden = !(v.visible || v.note || !el.fitRow.hidden);
+    el.displayList.hidden = !v.visible;
+    el.displayNote.hidden = !v.note;
   }
 
   function onDisplayClick(event) {
@@ -82,5 +88,6 @@ module.exports = function displaysPage(app) {
     },
     displayEvent,
     onDisplayClick,
+    syncDisplaySet,
   };
 };

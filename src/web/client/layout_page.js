@@ -87,6 +87,7 @@ module.exports = function layoutPage(app) {
     applyLayout();
     app.video.draw();
     syncScrollCues();
+    app.screenControls.fxLook();
   }
 
   function syncScrollCues() {
@@ -232,6 +233,7 @@ module.exports = function layoutPage(app) {
     get picW() { return picW; },
     get picH() { return picH; },
     basisFor,
+    restingBasis: () => restBasis,
     setPictureSize,
     basisKey,
     atRest,

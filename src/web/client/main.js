@@ -12,7 +12,7 @@ const pureModules = [
   require('./numbers.js'), require('./pairing.js'), require('./encoders.js'), require('./layout.js'),
   require('./wording.js'), require('./video.js'), require('./pointer.js'), require('./keyboard.js'),
   require('./typing.js'), require('./clipboard.js'), require('./displays.js'), require('./files.js'),
-  require('./sound.js'),
+  require('./sound.js'), require('./screen_controls.js'),
 ];
 const pageContext = require('./page.js');
 
@@ -159,6 +159,7 @@ function startApp() {
   app.typing.bindLive();
   app.clipboard.bindClipboard();
   app.files.bindFiles();
+  app.screenControls.bindScreenControls();
   el.displayList.addEventListener('click', app.displays.onDisplayClick);
   app.typing.setTypeMode(storeGet(TYPING_KEY), false);
   app.layout.applyPlainMode();

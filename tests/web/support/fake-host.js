@@ -63,6 +63,33 @@ async function installFakeHost(page, { token = TOKEN, device = 'Test phone', sta
   return host;
 }
 
+// A computer that knows the display effects: it answers the greeting with
+// its state, probes with `verdict`, and carries out fit and hide at once
+// unless `silent` (then it never answers a request).
+function effectsHost(conn, { verdict = 'fit', silent = false, allowed = true } = {}) {
+  const fx = { display: 1, match: null, hidden: false };
+  const state = () => JSON.stringify({
+    t: 'fx-state', v: 1, display: fx.display,
+    match: fx.match ? { available: true, allowed, active: true, w: fx.match.w, h: fx.match.h, smaller: false }
+      : { available: true, allowed, active: false },
+    hide: { available: true, allowed, active: fx.hidden, idle: 600, others: 0, locks: true },
+  });
+  const answer = (id, what, extra = {}) => conn.ws.send(JSON.stringify(Object.assign({ t: 'fx-result', id, what, ok: true }, extra)));
+  conn.ws.onMessage((m) => {
+    if (typeof m !== 'string') return;
+    const msg = JSON.parse(m);
+    conn.sent.push(msg);
+    if (msg.t === 'ping') conn.ws.send(JSON.stringify({ t: 'pong', id: msg.id }));
+    if (msg.t === 'fx-hello') conn.ws.send(state());
+    if (msg.t === 'fx-probe') answer(msg.id, 'probe', { verdict, before: 300, after: 20, smaller: false });
+    if (silent) return;
+    if (msg.t === 'fx-match') { fx.match = { w: msg.w * msg.scale, h: msg.h * msg.scale }; conn.ws.send(state()); answer(msg.id, 'match'); }
+    if (msg.t === 'fx-restore') { fx.match = null; conn.ws.send(state()); answer(msg.id, 'restore'); }
+    if (msg.t === 'fx-hide') { fx.hidden = msg.on; conn.ws.send(state()); answer(msg.id, 'hide'); }
+  });
+  return fx;
+}
+
 // A JPEG made by the browser itself: a desktop-like picture with four
 // coloured corners that tests can sample.
 async function makeJpeg(page, width, height) {
@@ -102,4 +129,4 @@ async function makeJpeg(page, width, height) {
   return Buffer.from(data);
 }
 
-module.exports = { installFakeHost, jpegFrame, videoFrame, makeJpeg, TOKEN };
+module.exports = { installFakeHost, effectsHost, jpegFrame, videoFrame, makeJpeg, TOKEN };
