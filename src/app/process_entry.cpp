@@ -1,15 +1,9 @@
 #include "app/process_entry.h"
 
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <iostream>
 #include <optional>
-#include <sstream>
 
 #include "app/code_identity.h"
 #include "core/frame_source.h"
@@ -19,10 +13,10 @@
 #include "devices/device_store.h"
 #include "devices/keychain_device_storage.h"
 #include "devices/refusing_device_storage.h"
+#include "platform/linux/tailscale_cli.h"
 #include "server/remote_server.h"
 #include "server/static_site.h"
-
-extern char** environ;
+#include "tailnet/tailscale_self_check.h"
 
 namespace morvane::ProcessEntry {
 namespace {
@@ -33,34 +27,6 @@ std::optional<StaticSite> buildSite(std::span<const EmbeddedFile> rows) {
     } catch (const std::exception&) {
         return std::nullopt;  // damaged; the caller reports it in its own words
     }
-}
-
-// Starts a trivial child and checks that it ran and ended normally.
-bool spawnTrue() {
-    pid_t pid = 0;
-    char path[] = "/bin/true";
-    char* argv[] = {path, nullptr};
-    if (posix_spawn(&pid, path, nullptr, nullptr, argv, environ) != 0) return false;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// No signature can be checked on this system, so a Tailscale tool that is
-// present is reported but never trusted.
-std::vector<std::string> tailscaleStandIn() {
-    const char* pathEnv = std::getenv("PATH");
-    std::string paths = pathEnv ? pathEnv : "/usr/local/bin:/usr/bin:/bin";
-    std::stringstream stream(paths);
-    std::string folder;
-    while (std::getline(stream, folder, ':')) {
-        if (folder.empty() || folder[0] != '/') continue;
-        std::string candidate = folder + "/tailscale";
-        struct stat st{};
-        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
-            return {"Tailscale: found but NOT trusted - " + candidate + " has no signature that can be checked"};
-    }
-    return {"Tailscale: not installed"};
 }
 
 // Stand-ins until capture and input injection are wired: the server runs,
@@ -96,7 +62,8 @@ Mode mode(const std::vector<std::string>& arguments) {
 
 SelfCheckProbes SelfCheckProbes::system() {
     return SelfCheckProbes{[] { return CodeIdentity::hardenedRuntime(); }, [] { return CodeIdentity::describe(); },
-                           spawnTrue, tailscaleStandIn};
+                           [] { return selfCheckPlumbing(); },
+                           [] { return tailscaleSelfCheckLines(*makeLinuxTrustedCLI()); }};
 }
 
 int webHashes(std::span<const EmbeddedFile> rows, std::ostream& out, std::ostream& err) {

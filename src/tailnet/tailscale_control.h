@@ -43,7 +43,7 @@ public:
         std::function<void(const std::string& tag, const std::string& text)> log;
         Executor* main = nullptr;
         Executor* queue = nullptr;  // serial; runs every read and every command
-        std::shared_ptr<TrustedCLI> cli;
+        std::shared_ptr<TrustedCLI::Tool> cli;
         double statusTimeoutSeconds = 8.0;
         double actionTimeoutSeconds = 20.0;
     };

@@ -36,33 +36,41 @@ struct NotInstalled {
 };
 }  // namespace cli_lookup
 
-class TrustedCLI {
+// The spec's names live in this namespace; the keychain storage adds
+// `describe` to it.
+namespace TrustedCLI {
+
+using Lookup = std::variant<cli_lookup::Untrusted, cli_lookup::Found, cli_lookup::NotInstalled>;
+
+struct RunResult {
+    int status = -1;     // the exit code; -1 after a signal, a time-out, or when never run
+    std::string output;  // standard output (and error when merged), UTF-8 repaired
+    bool timedOut = false;
+    // Present when the tool was not run, and why; then status is -1,
+    // output empty and timedOut false.
+    std::optional<std::string> refused;
+    bool operator==(const RunResult&) const = default;
+};
+
+inline constexpr std::size_t maxOutputBytes = 16'777'216;
+inline constexpr std::size_t readBlockBytes = 65'536;
+
+class Tool {
 public:
-    using Lookup = std::variant<cli_lookup::Untrusted, cli_lookup::Found, cli_lookup::NotInstalled>;
-
-    struct RunResult {
-        int status = -1;     // the exit code; -1 after a signal, a time-out, or when never run
-        std::string output;  // standard output (and error when merged), UTF-8 repaired
-        bool timedOut = false;
-        // Present when the tool was not run, and why; then status is -1,
-        // output empty and timedOut false.
-        std::optional<std::string> refused;
-        bool operator==(const RunResult&) const = default;
-    };
-
-    static constexpr std::size_t maxOutputBytes = 16'777'216;
-    static constexpr std::size_t readBlockBytes = 65'536;
-
-    virtual ~TrustedCLI() = default;
+    using Lookup = TrustedCLI::Lookup;
+    using RunResult = TrustedCLI::RunResult;
+    virtual ~Tool() = default;
     virtual Lookup find() = 0;
     // Checks the file at `path` again and runs exactly what was checked.
     virtual RunResult run(const std::string& path, const std::vector<std::string>& arguments, double timeoutSeconds,
                           bool mergeErrors) = 0;
-
-    // The child's whole environment; nothing is inherited from the host's.
-    static std::vector<std::string> environment();
-    // Bytes as text, every ill-formed UTF-8 sequence replaced by U+FFFD.
-    static std::string decodeOutput(std::string_view bytes);
 };
+
+// The child's whole environment; nothing is inherited from the host's.
+std::vector<std::string> environment();
+// Bytes as text, every ill-formed UTF-8 sequence replaced by U+FFFD.
+std::string decodeOutput(std::string_view bytes);
+
+}  // namespace TrustedCLI
 
 }  // namespace morvane

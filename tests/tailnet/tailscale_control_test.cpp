@@ -28,7 +28,7 @@ const std::string publishedTwice =
 TrustedCLI::RunResult ok(std::string output) { return {0, std::move(output), false, std::nullopt}; }
 
 // Answers each command from what the test set; records every run.
-struct FakeCLI : TrustedCLI {
+struct FakeCLI : TrustedCLI::Tool {
     Lookup lookup = cli_lookup::Found{path, "checked"};
     std::map<std::string, RunResult> answers;
     std::map<std::string, std::deque<RunResult>> once;  // used before `answers`

@@ -11,6 +11,7 @@
 #include "fake_tool.h"
 #include "platform/linux/tailscale_cli.h"
 #include "tailnet/tailscale_control.h"
+#include "tailnet/tailscale_self_check.h"
 
 namespace morvane {
 namespace {
@@ -35,7 +36,7 @@ struct ToolRig {
         setup.log = [this](const std::string& tag, const std::string& text) { lines.push_back(tag + "  " + text); };
         setup.main = &main;
         setup.queue = &queue;
-        setup.cli = std::shared_ptr<TrustedCLI>(makeLinuxTrustedCLI(fake.places()));
+        setup.cli = std::shared_ptr<TrustedCLI::Tool>(makeLinuxTrustedCLI(fake.places()));
         setup.statusTimeoutSeconds = 0.5;
         setup.actionTimeoutSeconds = 0.5;
         control = TailscaleControl::create(std::move(setup));
@@ -133,6 +134,38 @@ TEST(TailscaleToolControl, AMisbehavingToolNeverHangsTheControl) {
         rig.refresh();
         EXPECT_EQ(rig.snap().access, std::nullopt);  // the third in a row
     }
+}
+
+}  // namespace
+}  // namespace morvane
+
+namespace morvane {
+namespace {
+
+TEST(TailscaleSelfCheck, LinesNameTheToolTheFactsAndTheVersion) {
+    FakeTool fake;
+    auto cli = makeLinuxTrustedCLI(fake.places());
+    auto lines = tailscaleSelfCheckLines(*cli);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "Tailscale: " + fake.tool().string() +
+                            " passed the trust check (a root-owned file that group and others cannot change, in "
+                            "folders of the same kind from " +
+                            fake.root().string() + ", content matching package fake-tailscale)");
+    EXPECT_EQ(lines[1], "Tailscale: the started process passed the check; version 1.76.1");
+
+    fake.setBehaviour("fail");
+    EXPECT_EQ(tailscaleSelfCheckLines(*cli)[1], "Tailscale: the started process passed the check; version no output");
+
+    ::chmod(fake.tool().c_str(), 0777);
+    lines = tailscaleSelfCheckLines(*cli);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "Tailscale: found but NOT trusted - " + fake.tool().string() +
+                            ": the file is writable by group or others");
+
+    TailscaleToolPlaces nowhere = fake.places();
+    nowhere.candidates = {fake.root() / "bin" / "missing"};
+    EXPECT_EQ(tailscaleSelfCheckLines(*makeLinuxTrustedCLI(nowhere)),
+              (std::vector<std::string>{"Tailscale: not installed"}));
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ std::optional<std::string> md5(int fd) {
     return hex;
 }
 
-class LinuxTrustedCLI final : public TrustedCLI {
+class LinuxTrustedCLI final : public TrustedCLI::Tool {
 public:
     explicit LinuxTrustedCLI(TailscaleToolPlaces places) : places_(std::move(places)) {}
 
@@ -122,10 +122,10 @@ public:
         spec.executable = std::get<Checked>(opened).fd.get();
         spec.argv = {path};
         spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
-        spec.env = environment();
+        spec.env = TrustedCLI::environment();
         spec.timeoutMillis = static_cast<std::int64_t>(timeoutSeconds * 1000);
         spec.mergeErrors = mergeErrors;
-        spec.maxOutputBytes = maxOutputBytes;
+        spec.maxOutputBytes = TrustedCLI::maxOutputBytes;
         auto outcome = runProcess(spec);
         if (outcome.noPipe) {
             result.refused = *outcome.noPipe;
@@ -136,7 +136,7 @@ public:
             return result;
         }
         result.status = outcome.status;
-        result.output = decodeOutput(outcome.output);
+        result.output = TrustedCLI::decodeOutput(outcome.output);
         result.timedOut = outcome.timedOut;
         return result;
     }
@@ -250,7 +250,7 @@ std::optional<std::string> recordedChecksum(std::string_view md5sums, std::strin
     return std::nullopt;
 }
 
-std::unique_ptr<TrustedCLI> makeLinuxTrustedCLI(TailscaleToolPlaces places) {
+std::unique_ptr<TrustedCLI::Tool> makeLinuxTrustedCLI(TailscaleToolPlaces places) {
     return std::make_unique<LinuxTrustedCLI>(std::move(places));
 }
 

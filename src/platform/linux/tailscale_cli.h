@@ -28,7 +28,7 @@ struct TailscaleToolPlaces {
     std::filesystem::path packageInfo = "/var/lib/dpkg/info";
 };
 
-std::unique_ptr<TrustedCLI> makeLinuxTrustedCLI(TailscaleToolPlaces places = {});
+std::unique_ptr<TrustedCLI::Tool> makeLinuxTrustedCLI(TailscaleToolPlaces places = {});
 
 // Runs /bin/echo without any trust check and tells whether child processes
 // work at all: exit status 0, exactly "plumbing-ok\n", in time.
