@@ -22,7 +22,7 @@ MenuItem checkItem(std::string title, MenuAction action, bool enabled, bool on) 
 void addTailnetSection(std::vector<MenuItem>& menu, const MenuSnapshot& s) {
     const TailnetMenuFacts& t = s.tailnet;
     if (t.cli == TailnetMenuFacts::Cli::untrusted) {
-        menu.push_back(MenuItem::warning("The Tailscale app on this Mac did not pass the signature check"));
+        menu.push_back(MenuItem::warning("The Tailscale app on this computer did not pass the trust check"));
         menu.push_back(MenuItem::line(SessionLog::clean(t.untrustedReason, 110)));
         menu.push_back(MenuItem::line("Morvane did not run it. Access from other devices is off"));
         return;
@@ -55,7 +55,7 @@ void addTailnetSection(std::vector<MenuItem>& menu, const MenuSnapshot& s) {
             break;
         }
         case D::conflictPort443:
-            menu.push_back(MenuItem::line("Tailnet port 443 on this Mac is used by another “tailscale serve” entry"));
+            menu.push_back(MenuItem::line("Tailnet port 443 on this computer is used by another “tailscale serve” entry"));
             menu.push_back(MenuItem::line("Morvane will not share or replace it"));
             break;
         case D::conflictOtherRoute:
@@ -67,13 +67,13 @@ void addTailnetSection(std::vector<MenuItem>& menu, const MenuSnapshot& s) {
             break;
         case D::conflictOtherEntries:
             menu.push_back(MenuItem::line("Access from my devices: off"));
-            menu.push_back(MenuItem::line("Tailscale is serving other things from this Mac"));
+            menu.push_back(MenuItem::line("Tailscale is serving other things from this computer"));
             menu.push_back(
                 MenuItem::line("Morvane only turns on when its entry is the only one (“tailscale serve status”)"));
             if (t.published) menu.push_back(turnOff);
             break;
         case D::funnel:
-            menu.push_back(MenuItem::warning("PUBLIC EXPOSURE: Tailscale Funnel is on for this Mac"));
+            menu.push_back(MenuItem::warning("PUBLIC EXPOSURE: Tailscale Funnel is on for this computer"));
             menu.push_back(MenuItem::line("Morvane refuses all tailnet sessions while it is on"));
             menu.push_back(MenuItem::line("To turn it off, run in Terminal: tailscale funnel reset"));
             if (t.published) menu.push_back(turnOff);

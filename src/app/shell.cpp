@@ -35,6 +35,54 @@ std::shared_ptr<Shell> Shell::create(ShellDeps deps) {
 
 Shell::Shell(ShellDeps deps) : d_(std::move(deps)) {}
 
+TailnetMenuFacts tailnetMenuFacts(const TailscaleControl::Snapshot& snapshot) {
+    using D = TailnetMenuFacts::Decision;
+    TailnetMenuFacts facts;
+    std::visit(Overload{
+                   [&](const cli_lookup::NotInstalled&) { facts.cli = TailnetMenuFacts::Cli::notInstalled; },
+                   [&](const cli_lookup::Untrusted& u) {
+                       facts.cli = TailnetMenuFacts::Cli::untrusted;
+                       facts.untrustedReason = u.reason;
+                   },
+                   [&](const cli_lookup::Found&) { facts.cli = TailnetMenuFacts::Cli::found; },
+               },
+               snapshot.cli);
+    std::visit(Overload{
+                   [&](const tailnet_decision::Unreadable& d) {
+                       facts.decision = D::unreadable;
+                       facts.text = d.text;
+                   },
+                   [&](const tailnet_decision::Unavailable& d) {
+                       facts.decision = D::unavailable;
+                       facts.text = d.text;
+                   },
+                   [&](const tailnet_decision::Off& d) {
+                       facts.decision = D::off;
+                       facts.blocker = d.blocker;
+                   },
+                   [&](const tailnet_decision::On&) { facts.decision = D::on; },
+                   [&](const tailnet_decision::Conflict& d) {
+                       switch (d.kind) {
+                           case tailnet_decision::ConflictKind::port443: facts.decision = D::conflictPort443; break;
+                           case tailnet_decision::ConflictKind::otherRoute: facts.decision = D::conflictOtherRoute; break;
+                           case tailnet_decision::ConflictKind::otherEntries:
+                               facts.decision = D::conflictOtherEntries;
+                               break;
+                       }
+                   },
+                   [&](const tailnet_decision::Funnel&) { facts.decision = D::funnel; },
+               },
+               snapshot.decision);
+    if (snapshot.access) {
+        facts.accessHost = snapshot.access->host;
+        facts.ownerLogin = snapshot.access->ownerLogin;
+    }
+    facts.actionError = snapshot.actionError;
+    facts.busy = snapshot.busy;
+    facts.published = snapshot.published;
+    return facts;
+}
+
 template <class F>
 void Shell::later(std::int64_t millis, F work) {
     std::weak_ptr<Shell> weak = weak_from_this();
@@ -335,6 +383,7 @@ MenuSnapshot Shell::snapshot() {
         s.historyEarlier = lines.earlier;
         if (!s.blocked && lines.line) d_.history->markSeen();
     }
+    if (tailscale_) s.tailnet = tailnetMenuFacts(tailscale_->snapshot());
     // No update framework here: the item shows, unable to check.
     s.updatesItem = MenuItem::command("Check for Updates…", MenuAction::checkForUpdates, false);
     return s;
@@ -351,9 +400,15 @@ void Shell::perform(MenuAction action, const std::string& payload) {
         case MenuAction::none:
         case MenuAction::relay:
         case MenuAction::checkForUpdates:
+            break;
         case MenuAction::turnOnTailnet:
+            turnOnTailnet();
+            break;
         case MenuAction::turnOffTailnet:
+            turnOffTailnet();
+            break;
         case MenuAction::copyTailnetAddress:
+            if (const auto host = tailnetHost(); host && d_.ui) d_.ui->copyText("https://" + *host);
             break;
         case MenuAction::showConnectWindow:
             if (d_.showConnect) d_.showConnect();
@@ -474,7 +529,7 @@ void Shell::showPairingCode() {
     for (const auto& d : d_.store->devices()) before.insert(d.id);
     const std::string code = d_.store->openPairingWindow();
     log("pairing", "window opened");
-    AlertText alert{ShellLines::pairingCodeMessage(code), ShellLines::pairingInformative(std::nullopt, d_.port),
+    AlertText alert{ShellLines::pairingCodeMessage(code), ShellLines::pairingInformative(tailnetHost(), d_.port),
                     {"Cancel Pairing"}};
     pairingAlertOpen_ = true;
     std::weak_ptr<Shell> weak = weak_from_this();
@@ -653,6 +708,25 @@ void Shell::resumeMorvane() {
                                        "again");
                                 s->updateIcon();
                             });
+}
+
+std::optional<std::string> Shell::tailnetHost() const {
+    if (!tailscale_ || !tailscale_->snapshot().access) return std::nullopt;
+    return tailscale_->snapshot().access->host;
+}
+
+void Shell::turnOnTailnet() {
+    if (blocked() || startError_ || !tailscale_) return;
+    withOwnerAuthentication("turn on tailnet access", "let your Tailscale devices reach Morvane", nullptr,
+                            [weak = weak_from_this()] {
+                                auto s = weak.lock();
+                                if (s && !s->startError_ && s->tailscale_) s->tailscale_->turnOn();
+                            });
+}
+
+void Shell::turnOffTailnet() {
+    if (blocked() || !tailscale_) return;
+    tailscale_->turnOff();
 }
 
 void Shell::chooseFilesForOutbox() {

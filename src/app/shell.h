@@ -27,6 +27,7 @@
 #include "core/executor.h"
 #include "core/input_sink.h"
 #include "core/types.h"
+#include "tailnet/tailscale_control.h"
 
 namespace morvane {
 
@@ -125,6 +126,9 @@ struct ShellDeps {
     std::function<bool()> relayStepDone;
 };
 
+// What the menu's tailnet section shows of the tailnet control's snapshot.
+TailnetMenuFacts tailnetMenuFacts(const TailscaleControl::Snapshot& snapshot);
+
 class Shell : public std::enable_shared_from_this<Shell> {
 public:
     static std::shared_ptr<Shell> create(ShellDeps deps);
@@ -142,6 +146,8 @@ public:
         d_.server = server;
         pushEffectsAllowed();
     }
+    // The tailnet control, made once the server listens.
+    void setTailscale(TailscaleControl* tailscale) { tailscale_ = tailscale; }
     void setStartError(std::optional<std::string> error);
     // The first-run decision: show the Welcome window, or remember that
     // this is an existing install. Needs the Welcome window to exist.
@@ -219,11 +225,15 @@ private:
     void pushEffectsAllowed();
     void pauseMorvane();
     void resumeMorvane();
+    void turnOnTailnet();
+    void turnOffTailnet();
+    std::optional<std::string> tailnetHost() const;
     void chooseFilesForOutbox();
     void explainMissing(const std::string& what);
     std::optional<std::string> historyTag(const SessionRecord& record) const;
 
     ShellDeps d_;
+    TailscaleControl* tailscale_ = nullptr;
     std::unique_ptr<OwnerAuthentication> auth_;
     LockScheduler lock_;
     ModalAlertGate alerts_;
