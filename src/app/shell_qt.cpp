@@ -40,7 +40,9 @@
 #include "platform/linux/input_x11.h"
 #include "platform/linux/audio_pulse.h"
 #include "platform/linux/locker_linux.h"
+#include "platform/linux/tailscale_cli.h"
 #include "server/remote_server.h"
+#include "tailnet/tailscale_control.h"
 #include "transfer/disk_files.h"
 #include "transfer/file_transfer_report.h"
 #include "web/embedded_web.h"
@@ -375,6 +377,25 @@ int runShell(int argc, char** argv) {
         shell->setStartError("Not running: the server could not be made");
     }
 
+    // The tailnet road: read every 30 seconds, the server told each time.
+    std::unique_ptr<LoopExecutor> tailscaleQueue;
+    std::shared_ptr<TailscaleControl> tailscale;
+    if (server) {
+        tailscaleQueue = std::make_unique<LoopExecutor>("morvane.tailscale");
+        TailscaleControl::Setup tailnetSetup;
+        tailnetSetup.port = 8722;
+        tailnetSetup.setAccess = [server](std::optional<TailnetAccess> access) {
+            server->setTailnetAccess(std::move(access));
+        };
+        tailnetSetup.log = write;
+        tailnetSetup.main = &mainQueue;
+        tailnetSetup.queue = tailscaleQueue.get();
+        tailnetSetup.cli = std::shared_ptr<TrustedCLI::Tool>(makeLinuxTrustedCLI());
+        tailscale = TailscaleControl::create(std::move(tailnetSetup));
+        shell->setTailscale(tailscale.get());
+        tailscale->start();
+    }
+
     // A device list of an earlier build is removed unread.
     const fs::path older = support / "devices.json";
     std::error_code ec;
@@ -391,7 +412,11 @@ int runShell(int argc, char** argv) {
 
     const int status = QApplication::exec();
 
-    // Wind down in order.
+    // Wind down in order. A tool run under way may hold the tailnet
+    // queue for the rest of its time limit.
+    shell->setTailscale(nullptr);
+    tailscale.reset();
+    tailscaleQueue.reset();
     if (server) server->stop();
     injector->releaseEverything();
     // Every changed resolution goes back and the cover comes down; nothing

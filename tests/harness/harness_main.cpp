@@ -1,7 +1,7 @@
 // morvane-harness: runs the real server on 127.0.0.1 with stand-in platform
 // adapters so tests can drive it with real sockets.
 //
-//   morvane-harness [--port PORT] [--x11] [--files DIR]
+//   morvane-harness [--port PORT] [--x11] [--files DIR] [--tailscale DIR]
 //
 // With --x11 the server drives the real Linux adapters on $DISPLAY: the X11
 // screen source, input through XTEST, the CLIPBOARD selection, the sound
@@ -12,14 +12,20 @@
 // it the screen, input and clipboard are stand-ins that report on stdout.
 // With --files, received files land in DIR and DIR/Outbox is offered to
 // devices; without it every file request is answered "unavailable".
+// With --tailscale, the tailnet control runs the tool DIR/bin/tailscale,
+// trusting folders from DIR down and the package lists in DIR/dpkg (a
+// root-owned stand-in the tests make); its state changes are printed as
+// "tailnet" events.
 //
 // Prints "listening 127.0.0.1:PORT" once the listener is up, then one JSON
 // line per event it observes. Reads commands on standard input, one a line:
 // "pair", "pause", "resume", "revoke ID", "quit", and "stall-main SECONDS",
-// which keeps the main queue busy for that long (a stuck host).
+// which keeps the main queue busy for that long (a stuck host), and with
+// --tailscale "tailscale refresh", "tailscale on", "tailscale off".
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -45,10 +51,12 @@
 #include "platform/linux/cover_window_qt.h"
 #include "platform/linux/display_effects_x11.h"
 #include "platform/linux/input_x11.h"
+#include "platform/linux/tailscale_cli.h"
 #include "devices/device_store.h"
 #include "devices/keychain_device_storage.h"
 #include "server/remote_server.h"
 #include "server/static_site.h"
+#include "tailnet/tailscale_control.h"
 #include "transfer/disk_files.h"
 #include "web/embedded_web.h"
 
@@ -143,6 +151,7 @@ int run(int argc, char** argv) {
     std::uint16_t port = 8722;
     bool x11 = false;
     std::optional<std::string> filesRoot;
+    std::optional<std::filesystem::path> toolFolder;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--port" && i + 1 < argc) {
@@ -156,8 +165,10 @@ int run(int argc, char** argv) {
             x11 = true;
         } else if (arg == "--files" && i + 1 < argc) {
             filesRoot = argv[++i];
+        } else if (arg == "--tailscale" && i + 1 < argc) {
+            toolFolder = std::filesystem::path(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: morvane-harness [--port PORT] [--x11] [--files DIR]\n");
+            std::fprintf(stderr, "usage: morvane-harness [--port PORT] [--x11] [--files DIR] [--tailscale DIR]\n");
             return 2;
         }
     }
@@ -280,6 +291,32 @@ int run(int argc, char** argv) {
     }
     say("listening 127.0.0.1:" + std::to_string(port));
 
+    LoopExecutor tailscaleQueue("morvane.tailscale");
+    std::shared_ptr<TailscaleControl> tailscale;
+    if (toolFolder) {
+        TailscaleControl::Setup tailnet;
+        tailnet.port = port;
+        tailnet.setAccess = [server](std::optional<TailnetAccess> access) { server->setTailnetAccess(std::move(access)); };
+        tailnet.log = [](const std::string& tag, const std::string& text) { complain(tag + ": " + text); };
+        tailnet.main = &mainQueue;
+        tailnet.queue = &tailscaleQueue;
+        tailnet.cli = std::shared_ptr<TrustedCLI::Tool>(makeLinuxTrustedCLI(
+            {{*toolFolder / "bin" / "tailscale"}, *toolFolder, *toolFolder / "dpkg"}));
+        tailscale = TailscaleControl::create(std::move(tailnet));
+        TailscaleControl* raw = tailscale.get();
+        tailscale->onChange = [raw] {
+            const auto& s = raw->snapshot();
+            event({{"event", "tailnet"},
+                   {"access", s.access ? nlohmann::json(s.access->host) : nlohmann::json(nullptr)},
+                   {"login", s.access && s.access->ownerLogin ? nlohmann::json(*s.access->ownerLogin)
+                                                              : nlohmann::json(nullptr)},
+                   {"busy", s.busy},
+                   {"published", s.published},
+                   {"error", s.actionError ? nlohmann::json(*s.actionError) : nlohmann::json(nullptr)}});
+        };
+        mainQueue.post([raw] { raw->start(); });
+    }
+
     auto commands = [&] {
         std::string line;
         while (std::getline(std::cin, line)) {
@@ -306,6 +343,20 @@ int run(int argc, char** argv) {
                 }
                 mainQueue.post([seconds] { std::this_thread::sleep_for(std::chrono::seconds(seconds)); });
                 say("ok");
+            } else if (tailscale && line.rfind("tailscale ", 0) == 0) {
+                const std::string what = line.substr(10);
+                TailscaleControl* raw = tailscale.get();
+                if (what == "refresh")
+                    mainQueue.post([raw] { raw->refresh(); });
+                else if (what == "on")
+                    mainQueue.post([raw] { raw->turnOn(); });
+                else if (what == "off")
+                    mainQueue.post([raw] { raw->turnOff(); });
+                else {
+                    say("error unknown-command");
+                    continue;
+                }
+                say("ok");
             } else if (line.empty()) {
                 continue;
             } else {
@@ -323,6 +374,8 @@ int run(int argc, char** argv) {
     } else {
         commands();
     }
+    // Work already queued for the control finds it gone.
+    tailscale.reset();
     server->stop();
     if (effects) effects->restoreAll(std::numeric_limits<std::int64_t>::max());
     if (loopQueue) loopQueue->drain();
