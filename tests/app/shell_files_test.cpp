@@ -149,23 +149,29 @@ TEST(Reopen, TheNewProcessStartsOnlyAfterTheOldEndsAndInheritsNoDescriptors) {
     ::close(leaked);
 }
 
-struct FakeWake final : DisplayWakeBackend {
+// What the fake saw lives with the test, not in the backend, so it can
+// still be read after the holder has destroyed its backend.
+struct WakeRecord {
     int activity = 0, inhibits = 0, uninhibits = 0, ends = 0;
     bool refuse = false;
-    void declareActivity(const std::string&) override { ++activity; }
-    void endActivity() override { ++ends; }
+};
+
+struct FakeWake final : DisplayWakeBackend {
+    explicit FakeWake(WakeRecord& record) : r(record) {}
+    WakeRecord& r;
+    void declareActivity(const std::string&) override { ++r.activity; }
+    void endActivity() override { ++r.ends; }
     bool inhibit(const std::string&) override {
-        ++inhibits;
-        return !refuse;
+        ++r.inhibits;
+        return !r.refuse;
     }
-    void uninhibit() override { ++uninhibits; }
+    void uninhibit() override { ++r.uninhibits; }
 };
 
 TEST(DisplayWake, HoldsOnceReleasesOnceAndWakesOnEveryHold) {
-    auto backend = std::make_unique<FakeWake>();
-    FakeWake& fake = *backend;
+    WakeRecord fake;
     {
-        DisplayWake wake(std::move(backend));
+        DisplayWake wake(std::make_unique<FakeWake>(fake));
         wake.release();  // nothing held: nothing happens
         EXPECT_EQ(fake.uninhibits, 0);
         EXPECT_TRUE(wake.hold(DisplayWake::reason));

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -126,7 +127,12 @@ public:
         streams.push_back(s);
         return std::shared_ptr<CaptureStream>(s);
     }
-    FakeStream& latest() { return *streams.back(); }
+    // Asking for a stream when none was started is a mistake in the test;
+    // it fails there instead of reading past an empty list.
+    FakeStream& latest() {
+        if (streams.empty()) throw std::logic_error("no stream was started");
+        return *streams.back();
+    }
 };
 
 // An encoder that gives what the test scripts and records every call.

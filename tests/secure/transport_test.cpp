@@ -271,8 +271,8 @@ TEST(TransportRecords, ReassemblerKeepsFragmentsWholeAndFailsForGood) {
     auto failsWith = [&](const std::vector<std::pair<std::uint8_t, Bytes>>& steps, std::size_t limit) {
         Reassembler r(limit);
         std::string w;
-        for (const auto& [flags, data] : steps) {
-            w = wordOf([&] { r.add(flags, data); });
+        for (const auto& step : steps) {
+            w = wordOf([&] { r.add(step.first, step.second); });
             if (!w.empty()) break;
         }
         EXPECT_TRUE(r.failed());
