@@ -14,6 +14,8 @@ namespace morvane {
 std::string FileDeviceStorage::summary() const { return "file " + fileURL_.filename().string(); }
 
 std::optional<Bytes> FileDeviceStorage::load() {
+    auto folder = fileURL_.parent_path();
+    private_file::removeDeadLeftovers(folder.empty() ? "." : folder, fileURL_.filename().string());
     using Kind = private_file::ReadResult::Kind;
     auto r = private_file::read(AT_FDCWD, fileURL_.string(), maxStoredBytes, true);
     switch (r.kind) {

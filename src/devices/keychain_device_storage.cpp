@@ -125,8 +125,10 @@ int openItemFolder(const std::optional<fs::path>& configured) {
 std::optional<Bytes> KeychainDeviceStorage::load() {
     std::lock_guard guard(interactionLock());
     FolderHandle folder(openItemFolder(folder_));
+    const auto name = itemFileName(service_, account_);
+    private_file::removeDeadLeftovers(folder.fd(), name);
     using Kind = private_file::ReadResult::Kind;
-    auto r = private_file::read(folder.fd(), itemFileName(service_, account_), maxStoredBytes, true);
+    auto r = private_file::read(folder.fd(), name, maxStoredBytes, true);
     const std::string otherBuild = "this build cannot read the stored list (" + std::to_string(authFailed) + ")";
     switch (r.kind) {
         case Kind::missing:

@@ -1,9 +1,15 @@
 #include "devices/private_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 namespace morvane::private_file {
 
@@ -73,7 +79,7 @@ WriteResult replace(const std::filesystem::path& folder, const std::string& name
 
 WriteResult replace(int dfd, const std::string& name, std::span<const std::uint8_t> data) {
     WriteResult r;
-    const std::string temp = "." + name + ".tmp-" + std::to_string(::getpid());
+    const std::string temp = temporaryName(name, ::getpid());
     ::unlinkat(dfd, temp.c_str(), 0);  // a leftover of an earlier crash, or a planted link
     int fd = ::openat(dfd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return {WriteResult::Kind::openFailed, errno};
@@ -98,6 +104,57 @@ WriteResult replace(int dfd, const std::string& name, std::span<const std::uint8
     else
         ::fsync(dfd);  // makes the rename itself durable
     return r;
+}
+
+namespace {
+
+std::string temporaryPrefix(const std::string& name) { return "." + name + ".tmp-"; }
+
+// Only a plain positive decimal is a pid: kill() reads 0 and negative
+// numbers as process groups, and a name we did not write is none of ours.
+std::optional<pid_t> pidOf(std::string_view digits) {
+    if (digits.empty() || digits.size() > 10 || digits.front() == '0') return std::nullopt;
+    long long value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value > INT_MAX) return std::nullopt;
+    return static_cast<pid_t>(value);
+}
+
+// A process that exists but belongs to someone else (EPERM) still runs.
+bool running(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+
+}  // namespace
+
+std::string temporaryName(const std::string& name, long pid) { return temporaryPrefix(name) + std::to_string(pid); }
+
+void removeDeadLeftovers(int dirfd, const std::string& name) {
+    const int listing = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return;
+    DIR* dir = ::fdopendir(listing);
+    if (!dir) {
+        ::close(listing);
+        return;
+    }
+    const std::string prefix = temporaryPrefix(name);
+    std::vector<std::string> dead;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view entryName(entry->d_name);
+        if (!entryName.starts_with(prefix)) continue;
+        const auto pid = pidOf(entryName.substr(prefix.size()));
+        if (pid && !running(*pid)) dead.emplace_back(entryName);
+    }
+    ::closedir(dir);
+    for (const auto& leftover : dead) ::unlinkat(dirfd, leftover.c_str(), 0);
+}
+
+void removeDeadLeftovers(const std::filesystem::path& folder, const std::string& name) {
+    const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return;
+    removeDeadLeftovers(dfd, name);
+    ::close(dfd);
 }
 
 }  // namespace morvane::private_file

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "devices/file_device_storage.h"
@@ -166,6 +168,76 @@ TEST(FileDeviceStorage, KillingTheProcessMidSaveNeverLosesOrCorruptsTheList) {
         auto stored = FileDeviceStorage(path).load();
         ASSERT_TRUE(stored.has_value());
         EXPECT_TRUE(*stored == first || *stored == second) << "round " << round << ": " << stored->size() << " bytes";
+        // What the killed save was writing is gone with it.
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1) << "round " << round;
+    }
+}
+
+// A pid that no process holds: a child that has exited and been reaped.
+pid_t deadPid() {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return pid;
+}
+
+// Whatever the storage, loading the list removes the temporary files of
+// saves whose process died, and only those: a running process may be
+// saving, and names the storage did not write are not its to touch.
+TEST(DeviceStorageLeftovers, LoadRemovesThoseOfDeadProcessesAndKeepsEverythingElse) {
+    const pid_t dead = deadPid();
+    const std::string live = std::to_string(::getpid()), parent = std::to_string(::getppid());
+    struct Kind {
+        std::string label;
+        std::function<std::unique_ptr<DeviceStorage>(const fs::path&)> make;
+        std::string fileName;  // the list's own file in the folder
+    };
+    const std::vector<Kind> kinds = {
+        {"file", [](const fs::path& f) { return std::make_unique<FileDeviceStorage>(f / "devices.json"); },
+         "devices.json"},
+        {"keychain",
+         [](const fs::path& f) {
+             return std::make_unique<KeychainDeviceStorage>(KeychainDeviceStorage::defaultService,
+                                                            KeychainDeviceStorage::defaultAccount,
+                                                            KeychainDeviceStorage::defaultLabel, f);
+         },
+         "local.morvane.host@paired-devices"},
+    };
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.label);
+        TempFolder dir;
+        auto storage = kind.make(dir.path());
+        storage->save(bytes("[1]"));
+        const std::string prefix = "." + kind.fileName + ".tmp-";
+        struct Case {
+            std::string name;
+            bool removed;
+        };
+        const std::vector<Case> cases = {
+            {prefix + std::to_string(dead), true},
+            {prefix + live, false},              // this process, perhaps mid-save
+            {prefix + parent, false},            // another running process
+            {prefix + "0", false},               // not a pid: 0 and below name process groups
+            {prefix + "-1", false},
+            {prefix + "00" + std::to_string(dead), false},
+            {prefix + std::to_string(dead) + "x", false},
+            {prefix + "99999999999", false},     // beyond any pid
+            {prefix, false},
+            {".other.tmp-" + std::to_string(dead), false},  // another item's
+            {kind.fileName + ".tmp-" + std::to_string(dead), false},
+        };
+        for (const auto& c : cases) writeText(dir.path() / c.name, "[\"old hashes\"]");
+        const auto victim = dir.path() / "victim";
+        writeText(victim, "keep");
+        fs::create_symlink(victim, dir.path() / (prefix + std::to_string(deadPid())));  // a link goes, not its target
+
+        EXPECT_EQ(storage->load(), bytes("[1]"));
+        for (const auto& c : cases) EXPECT_EQ(fs::exists(dir.path() / c.name), !c.removed) << c.name;
+        EXPECT_EQ(readText(victim), "keep");
+        std::size_t links = 0;
+        for (const auto& entry : fs::directory_iterator(dir.path())) links += entry.is_symlink();
+        EXPECT_EQ(links, 0u);
     }
 }
 
