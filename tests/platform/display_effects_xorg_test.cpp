@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -90,6 +91,27 @@ int waitFor(pid_t child, int seconds) {
     return -1;
 }
 
+// Runs `body` in a process of its own, which must not touch the parent's X
+// connections; returns the child's id once the body reported whether its
+// mode change worked.
+std::pair<pid_t, bool> startChild(const std::function<void(const std::function<void(bool)>&)>& body) {
+    int ready[2];
+    if (pipe(ready) != 0) return {-1, false};
+    const pid_t child = fork();
+    if (child == 0) {
+        body([&ready](bool ok) {
+            const char answer = ok ? 'y' : 'n';
+            [[maybe_unused]] auto n = write(ready[1], &answer, 1);
+        });
+        _exit(0);
+    }
+    char answer = 0;
+    const bool reported = child > 0 && read(ready[0], &answer, 1) == 1;
+    close(ready[0]);
+    close(ready[1]);
+    return {child, reported && answer == 'y'};
+}
+
 TEST(DisplayEffectsOnXorg, MatchChangesTheModeAndTheEndPutsItBack) {
     testing::XorgDummy xorg(MORVANE_XORG_CONFIG);
     const auto folder = freshFolder("match");
@@ -128,22 +150,14 @@ TEST(DisplayEffectsOnXorg, KilledHostIsPutBackByTheNextLaunch) {
     const auto marker = folder / "display-change.json";
     Screen screen;
     const auto target = screen.modeOf(1440, 900);
-    // The child must not touch the parent's connection, which it shares.
     const auto display = screen.display();
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const auto [child, changed] = startChild([&](const auto& report) {
         Host host(marker);
-        const char ok = host.driver->setMode(target, display, 1) ? 'y' : 'n';
-        [[maybe_unused]] auto n = write(ready[1], &ok, 1);
+        report(host.driver->setMode(target, display, 1));
         pause();
-        _exit(0);
-    }
-    char answer = 0;
-    ASSERT_EQ(read(ready[0], &answer, 1), 1);
-    ASSERT_EQ(answer, 'y');
+    });
+    ASSERT_GT(child, 0);
+    ASSERT_TRUE(changed);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     EXPECT_EQ(screen.size(), "1440x900");  // X keeps a mode after its client is gone
@@ -163,20 +177,12 @@ TEST(DisplayEffectsOnXorg, BlockedMainThreadEndsTheProcessWith75AndTheModeBack) 
     const auto marker = folder / "display-change.json";
     Screen screen;
     const auto target = screen.modeOf(1440, 900);
-    // The child must not touch the parent's connection, which it shares.
     const auto display = screen.display();
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
     const auto started = std::chrono::steady_clock::now();
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const auto [child, changed] = startChild([&](const auto& report) {
         LoopExecutor mainQueue("main");
         Host host(marker, &mainQueue, true);
-        runSync(mainQueue, [&] {
-            const char ok = host.driver->setMode(target, display, 1) ? 'y' : 'n';
-            [[maybe_unused]] auto n = write(ready[1], &ok, 1);
-        });
+        runSync(mainQueue, [&] { report(host.driver->setMode(target, display, 1)); });
         // The server keeps beating; the main thread is stuck.
         std::thread server([&] {
             for (;;) {
@@ -186,11 +192,9 @@ TEST(DisplayEffectsOnXorg, BlockedMainThreadEndsTheProcessWith75AndTheModeBack) 
         });
         mainQueue.post([] { std::this_thread::sleep_for(std::chrono::seconds(30)); });
         server.join();
-        _exit(0);
-    }
-    char answer = 0;
-    ASSERT_EQ(read(ready[0], &answer, 1), 1);
-    ASSERT_EQ(answer, 'y');
+    });
+    ASSERT_GT(child, 0);
+    ASSERT_TRUE(changed);
     EXPECT_EQ(screen.size(), "1440x900");
     EXPECT_EQ(waitFor(child, 20), 75);
     const auto took = std::chrono::steady_clock::now() - started;

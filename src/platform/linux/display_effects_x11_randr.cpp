@@ -126,15 +126,10 @@ public:
 
     std::optional<DisplayModeInfo> currentMode(std::uint32_t display) override {
         if (!usable()) return std::nullopt;
-        Resources r(d_);
-        if (!r.res) return std::nullopt;
-        OutputInfo out(d_, r.res, display);
-        if (!out.info || out.info->crtc == None) return std::nullopt;
-        CrtcInfo crtc(d_, r.res, out.info->crtc);
-        if (!crtc.info || crtc.info->mode == None) return std::nullopt;
-        const auto* m = findMode(r.res, crtc.info->mode);
-        if (!m) return std::nullopt;
-        return modeInfo(*m);
+        return withCrtc<DisplayModeInfo>(display, [](XRRScreenResources* res, XRRCrtcInfo* crtc) {
+            const auto* m = findMode(res, crtc->mode);
+            return m ? std::optional(modeInfo(*m)) : std::nullopt;
+        });
     }
 
     bool apply(std::uint32_t display, const DisplayModeInfo& mode) override {
@@ -154,14 +149,10 @@ public:
             return Rect{0, 0, static_cast<double>(DisplayWidth(d_, DefaultScreen(d_))),
                         static_cast<double>(DisplayHeight(d_, DefaultScreen(d_)))};
         }
-        Resources r(d_);
-        if (!r.res) return std::nullopt;
-        OutputInfo out(d_, r.res, display);
-        if (!out.info || out.info->crtc == None) return std::nullopt;
-        CrtcInfo crtc(d_, r.res, out.info->crtc);
-        if (!crtc.info || crtc.info->mode == None) return std::nullopt;
-        return Rect{static_cast<double>(crtc.info->x), static_cast<double>(crtc.info->y),
-                    static_cast<double>(crtc.info->width), static_cast<double>(crtc.info->height)};
+        return withCrtc<Rect>(display, [](XRRScreenResources*, XRRCrtcInfo* crtc) {
+            return std::optional(Rect{static_cast<double>(crtc->x), static_cast<double>(crtc->y),
+                                      static_cast<double>(crtc->width), static_cast<double>(crtc->height)});
+        });
     }
 
     bool screensAwake() override {
@@ -226,6 +217,18 @@ public:
 
 private:
     bool usable() const { return randr_ && !x11ConnectionLost(d_); }
+
+    // Runs `read` on the CRTC that shows the display, when it shows one.
+    template <class T, class F>
+    std::optional<T> withCrtc(std::uint32_t display, F read) {
+        Resources r(d_);
+        if (!r.res) return std::nullopt;
+        OutputInfo out(d_, r.res, display);
+        if (!out.info || out.info->crtc == None) return std::nullopt;
+        CrtcInfo crtc(d_, r.res, out.info->crtc);
+        if (!crtc.info || crtc.info->mode == None) return std::nullopt;
+        return read(r.res, crtc.info);
+    }
 
     bool applyGrabbed(std::uint32_t display, RRMode modeID) {
         Resources r(d_);
