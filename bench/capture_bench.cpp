@@ -110,10 +110,12 @@ Measure runSource(const std::string& display, FrameQuality quality, bool video) 
                               const std::function<void(const std::string&)>& report) -> std::unique_ptr<VideoEncoding> {
         return H264Encoder::make(w, h, fps, bps, ts, report, x264Engine(preset, threads));
     });
-    source->setOnFrame([](const Bytes&, int, int) {});
-    source->setOnVideoFrame([](const EncodedVideoFrame&) {});
+    struct Discard final : FrameObserver {
+        void onFrame(const Bytes&, int, int) override {}
+    };
+    auto discard = std::make_shared<Discard>();
     source->setQuality(quality);
-    source->start();
+    source->start(discard);
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     if (video && !source->startVideo(16384, 16384)) {
         std::fprintf(stderr, "video did not start\n");

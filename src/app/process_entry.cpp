@@ -33,16 +33,11 @@ std::optional<StaticSite> buildSite(std::span<const EmbeddedFile> rows) {
 // pairs and holds sessions, but shows and moves nothing.
 class NoCapture final : public FrameSource {
 public:
-    FrameHandler onFrame() const override { return onFrame_; }
-    void setOnFrame(FrameHandler h) override { onFrame_ = std::move(h); }
     std::string state() const override { return "error: capture is not available in this build"; }
-    void start() override {}
+    void start(const std::shared_ptr<FrameObserver>&) override {}
     void stop() override {}
     void setQuality(FrameQuality) override {}
     void requestFrame() override {}
-
-private:
-    FrameHandler onFrame_;
 };
 
 class NoInput final : public InputSink {

@@ -73,7 +73,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
 
     // lock
     mutable std::mutex m;
-    FrameHandler frameHandler;
+    std::weak_ptr<FrameObserver> observerRef;
     std::string stateText = "starting";
     std::optional<Rect> bounds;
     std::optional<std::uint64_t> liveStream;
@@ -89,10 +89,6 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
     std::int64_t deliveredBytes = 0;
     std::optional<PixelSize> lastSize;
     int deliveredKeyframes = 0;
-    VideoHandler videoFrameHandler;
-    Signal videoFailureHandler;
-    Signal stoppedByOwnerHandler;
-    DisplaysHandler displaysHandler;
     DisplayListing listing;
     bool videoOn = false;
     std::uint64_t videoEpoch = 0;
@@ -142,6 +138,12 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
         this->*field = std::move(value);
     }
 
+    std::shared_ptr<FrameObserver> observerLocked() const { return observerRef.lock(); }
+    std::shared_ptr<FrameObserver> observer() const {
+        std::lock_guard l(m);
+        return observerLocked();
+    }
+
     void report(const std::string& text) {
         if (auto r = locked(&Impl::reporter)) r(text);
     }
@@ -149,13 +151,13 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
     // Hands the last JPEG picture to the frame handler again, when both exist.
     void resendLastFrame() {
         std::optional<LastFrame> last;
-        FrameHandler handler;
+        std::shared_ptr<FrameObserver> handler;
         {
             std::lock_guard l(m);
             last = lastFrame;
-            handler = frameHandler;
+            handler = observerLocked();
         }
-        if (last && handler) handler(last->jpeg, last->width, last->height);
+        if (last && handler) handler->onFrame(last->jpeg, last->width, last->height);
     }
 
     // Counts a JPEG picture as delivered and keeps it for repeats.
@@ -387,16 +389,16 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
     void publishDisplays(std::vector<DisplayInfo> displays, std::optional<std::uint32_t> current, bool lost) {
         DisplayListing stored{std::move(displays), current, false};
         bool same;
-        DisplaysHandler handler;
+        std::shared_ptr<FrameObserver> handler;
         {
             std::lock_guard l(m);
             same = stored == listing;
             listing = stored;
-            handler = displaysHandler;
+            handler = observerLocked();
         }
         if (same && !lost) return;
         stored.selectionLost = lost;
-        if (handler) handler(stored);
+        if (handler) handler->onDisplaysChanged(stored);
     }
 
     void stopOnControl() {
@@ -436,7 +438,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
         auto old = std::move(stream);
         stream = nullptr;
         signature.reset();
-        Signal handler;
+        std::shared_ptr<FrameObserver> handler;
         {
             std::lock_guard l(m);
             captureWanted = false;
@@ -445,12 +447,12 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
             waitingFrame = nullptr;
             lastFrame.reset();
             lastPixels = nullptr;
-            handler = stoppedByOwnerHandler;
+            handler = observerLocked();
         }
         setState("stopped-on-mac", "Stop Sharing was pressed on the Mac (capture " + std::to_string(code) + note +
                                        "); not starting again");
         if (old) old->stop();
-        if (handler) handler();
+        if (handler) handler->onStoppedByOwner();
     }
 
     void streamStopped(const CaptureError& error, std::uint64_t serial) {
@@ -599,20 +601,20 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
             }
             l.lock();
             bool deliver = false, first = false;
-            FrameHandler handler;
+            std::shared_ptr<FrameObserver> handler;
             Report r;
             if (liveStream) {
                 first = !lastFrame.has_value();
                 noteJpegLocked(*jpeg);
                 deliver = true;
-                handler = frameHandler;
+                handler = observerLocked();
                 if (first) r = reporter;
             }
             l.unlock();
             if (first && r)
                 r("first frame " + std::to_string(jpeg->width) + "x" + std::to_string(jpeg->height) + " px, " +
                   std::to_string(jpeg->jpeg.size() / 1024) + " KiB");
-            if (deliver && handler) handler(jpeg->jpeg, jpeg->width, jpeg->height);
+            if (deliver && handler) handler->onFrame(jpeg->jpeg, jpeg->width, jpeg->height);
             l.lock();
         }
         encoding = false;
@@ -631,16 +633,16 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
         if (picture) {
             if (auto jpeg = encodeJPEG(*picture, q)) {
                 bool deliver = false;
-                FrameHandler handler;
+                std::shared_ptr<FrameObserver> handler;
                 {
                     std::lock_guard l(m);
                     if (liveStream && !videoOn) {
                         noteJpegLocked(*jpeg);
                         deliver = true;
-                        handler = frameHandler;
+                        handler = observerLocked();
                     }
                 }
-                if (deliver && handler) handler(jpeg->jpeg, jpeg->width, jpeg->height);
+                if (deliver && handler) handler->onFrame(jpeg->jpeg, jpeg->width, jpeg->height);
                 return;
             }
         }
@@ -805,7 +807,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
         if (auto* frame = std::get_if<video_result::Frame>(&result)) {
             emptyEncodes = 0;
             bool deliver = false;
-            VideoHandler handler;
+            std::shared_ptr<FrameObserver> handler;
             {
                 std::lock_guard l(m);
                 if (videoOn && videoEpoch == epoch && liveStream) {
@@ -818,11 +820,11 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
                 } else if (keyframeRequest) {
                     wantKeyframe = true;
                 }
-                handler = videoFrameHandler;
+                handler = observerLocked();
             }
             if (deliver) {
                 if (handler)
-                    handler(EncodedVideoFrame{std::move(frame->data), frame->keyframe, timestamp, width, height,
+                    handler->onVideoFrame(EncodedVideoFrame{std::move(frame->data), frame->keyframe, timestamp, width, height,
                                               frame->codec});
                 planRefresh(epoch, serial);
             }
@@ -882,13 +884,13 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
     void failVideo(const std::string& reason, std::uint64_t epoch) {
         std::shared_ptr<VideoEncoding> old;
         PicturePtr picture;
-        Signal handler;
+        std::shared_ptr<FrameObserver> handler;
         Report r;
         {
             std::lock_guard l(m);
             if (!videoOn || videoEpoch != epoch) return;
             std::tie(old, picture) = leaveVideoLocked();
-            handler = videoFailureHandler;
+            handler = observerLocked();
             r = reporter;
         }
         if (old) old->invalidate();
@@ -897,7 +899,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
             self.videoLimit.reset();
             self.reconfigure();
         });
-        if (handler) handler();
+        if (handler) handler->onVideoFailure();
         deliverStill(picture);
     }
 
@@ -993,10 +995,9 @@ ScreenFrameSource::~ScreenFrameSource() {
     impl_.reset();
 }
 
-FrameSource::FrameHandler ScreenFrameSource::onFrame() const { return impl_->locked(&Impl::frameHandler); }
-void ScreenFrameSource::setOnFrame(FrameHandler handler) { impl_->setLocked(&Impl::frameHandler, std::move(handler)); }
 std::string ScreenFrameSource::state() const { return impl_->locked(&Impl::stateText); }
-void ScreenFrameSource::start() {
+void ScreenFrameSource::start(const std::shared_ptr<FrameObserver>& observer) {
+    impl_->setLocked(&Impl::observerRef, std::weak_ptr<FrameObserver>(observer));
     impl_->onControl([](Impl& self) { self.startOnControl(); });
 }
 void ScreenFrameSource::stop() {
@@ -1007,30 +1008,12 @@ void ScreenFrameSource::setQuality(FrameQuality quality) {
 }
 void ScreenFrameSource::requestFrame() { impl_->requestFrameAnyThread(); }
 
-FrameSource::VideoHandler ScreenFrameSource::onVideoFrame() const { return impl_->locked(&Impl::videoFrameHandler); }
-void ScreenFrameSource::setOnVideoFrame(VideoHandler handler) {
-    impl_->setLocked(&Impl::videoFrameHandler, std::move(handler));
-}
-FrameSource::Signal ScreenFrameSource::onVideoFailure() const { return impl_->locked(&Impl::videoFailureHandler); }
-void ScreenFrameSource::setOnVideoFailure(Signal handler) {
-    impl_->setLocked(&Impl::videoFailureHandler, std::move(handler));
-}
 bool ScreenFrameSource::startVideo(int maxWidth, int maxHeight) {
     return impl_->startVideoOnCaller(maxWidth, maxHeight);
 }
 void ScreenFrameSource::requestKeyframe() { impl_->requestKeyframeAnyThread(); }
 void ScreenFrameSource::stopVideo() { impl_->stopVideoOnCaller(); }
 
-FrameSource::Signal ScreenFrameSource::onStoppedByOwner() const { return impl_->locked(&Impl::stoppedByOwnerHandler); }
-void ScreenFrameSource::setOnStoppedByOwner(Signal handler) {
-    impl_->setLocked(&Impl::stoppedByOwnerHandler, std::move(handler));
-}
-FrameSource::DisplaysHandler ScreenFrameSource::onDisplaysChanged() const {
-    return impl_->locked(&Impl::displaysHandler);
-}
-void ScreenFrameSource::setOnDisplaysChanged(DisplaysHandler handler) {
-    impl_->setLocked(&Impl::displaysHandler, std::move(handler));
-}
 DisplayListing ScreenFrameSource::displayListing() const { return impl_->composeListing(); }
 
 bool ScreenFrameSource::selectDisplay(std::optional<std::uint32_t> id) {

@@ -44,26 +44,16 @@ public:
     ScreenFrameSource(const ScreenFrameSource&) = delete;
     ScreenFrameSource& operator=(const ScreenFrameSource&) = delete;
 
-    FrameHandler onFrame() const override;
-    void setOnFrame(FrameHandler handler) override;
     std::string state() const override;
-    void start() override;
+    void start(const std::shared_ptr<FrameObserver>& observer) override;
     void stop() override;
     void setQuality(FrameQuality quality) override;
     void requestFrame() override;
 
-    VideoHandler onVideoFrame() const override;
-    void setOnVideoFrame(VideoHandler handler) override;
-    Signal onVideoFailure() const override;
-    void setOnVideoFailure(Signal handler) override;
     bool startVideo(int maxWidth, int maxHeight) override;
     void requestKeyframe() override;
     void stopVideo() override;
 
-    Signal onStoppedByOwner() const override;
-    void setOnStoppedByOwner(Signal handler) override;
-    DisplaysHandler onDisplaysChanged() const override;
-    void setOnDisplaysChanged(DisplaysHandler handler) override;
     DisplayListing displayListing() const override;
     bool selectDisplay(std::optional<std::uint32_t> id) override;
     void displayModeChanged() override;

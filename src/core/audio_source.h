@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,17 +50,21 @@ inline std::optional<AudioOffReason> audioOffReasonFromString(std::string_view r
     return std::nullopt;
 }
 
+// What a sound source hands its user: chunks on the source's own thread,
+// and the end of a stream the user did not ask for.
+class AudioObserver {
+public:
+    virtual ~AudioObserver() = default;
+    virtual void onChunk(const AudioChunk& chunk) = 0;
+    virtual void onStopped(AudioOffReason reason) = 0;
+};
+
 class AudioSource {
 public:
     virtual ~AudioSource() = default;
-    using ChunkHandler = std::function<void(const AudioChunk&)>;
-    using StoppedHandler = std::function<void(AudioOffReason)>;
-    virtual ChunkHandler onChunk() const = 0;
-    virtual void setOnChunk(ChunkHandler handler) = 0;
-    virtual StoppedHandler onStopped() const = 0;
-    virtual void setOnStopped(StoppedHandler handler) = 0;
-    // The completion receives nothing on success, else the reason.
-    virtual void start(const AudioFormat& format,
+    // The completion receives nothing on success, else the reason. The
+    // source holds the observer weakly; a later start replaces it.
+    virtual void start(const AudioFormat& format, const std::shared_ptr<AudioObserver>& observer,
                        std::function<void(std::optional<AudioOffReason>)> completion) = 0;
     // Safe to call when nothing runs.
     virtual void stop() = 0;

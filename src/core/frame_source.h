@@ -1,9 +1,10 @@
 // The screen source that the server drives. Operations are called on the
-// main queue; picture callbacks may arrive on capture threads.
+// main queue; the observer's picture calls may arrive on capture threads.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -13,38 +14,39 @@
 
 namespace morvane {
 
+// What a screen source hands its user. onFrame and onVideoFrame may be
+// called on capture threads, the others on any thread of the source's.
+class FrameObserver {
+public:
+    virtual ~FrameObserver() = default;
+    virtual void onFrame(const Bytes& jpeg, int width, int height) = 0;
+    virtual void onVideoFrame(const EncodedVideoFrame&) {}
+    virtual void onVideoFailure() {}
+    virtual void onStoppedByOwner() {}
+    virtual void onDisplaysChanged(const DisplayListing&) {}
+};
+
 class FrameSource {
 public:
-    using FrameHandler = std::function<void(const Bytes& jpeg, int width, int height)>;
-    using VideoHandler = std::function<void(const EncodedVideoFrame&)>;
     using Signal = std::function<void()>;
-    using DisplaysHandler = std::function<void(const DisplayListing&)>;
 
     virtual ~FrameSource() = default;
 
-    virtual FrameHandler onFrame() const = 0;
-    virtual void setOnFrame(FrameHandler handler) = 0;
     // "starting", "ok", "no-permission", "no-display", "stopped-on-mac" or
     // "error: …".
     virtual std::string state() const = 0;
-    virtual void start() = 0;
+    // The source holds the observer weakly, so a user that goes away simply
+    // stops hearing from it; a later start replaces it.
+    virtual void start(const std::shared_ptr<FrameObserver>& observer) = 0;
     virtual void stop() = 0;
     virtual void setQuality(FrameQuality quality) = 0;
     virtual void requestFrame() = 0;
 
     // A source without video reports that video cannot start.
-    virtual VideoHandler onVideoFrame() const { return {}; }
-    virtual void setOnVideoFrame(VideoHandler) {}
-    virtual Signal onVideoFailure() const { return {}; }
-    virtual void setOnVideoFailure(Signal) {}
     virtual bool startVideo(int /*maxWidth*/, int /*maxHeight*/) { return false; }
     virtual void requestKeyframe() {}
     virtual void stopVideo() {}
 
-    virtual Signal onStoppedByOwner() const { return {}; }
-    virtual void setOnStoppedByOwner(Signal) {}
-    virtual DisplaysHandler onDisplaysChanged() const { return {}; }
-    virtual void setOnDisplaysChanged(DisplaysHandler) {}
     virtual DisplayListing displayListing() const { return {}; }
     virtual bool selectDisplay(std::optional<std::uint32_t> /*id*/) { return false; }
     virtual void displayModeChanged() {}

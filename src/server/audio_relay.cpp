@@ -10,25 +10,30 @@ std::shared_ptr<AudioRelay> AudioRelay::create(Executor& queue, Executor& main, 
 AudioRelay::AudioRelay(Executor& queue, Executor& main, std::function<bool()> isPaused, Clock uptimeMillis)
     : queue_(queue), main_(main), isPaused_(std::move(isPaused)), uptime_(std::move(uptimeMillis)) {}
 
-void AudioRelay::attach(std::shared_ptr<AudioSource> source) {
-    end(std::nullopt);
-    if (source_) {
-        source_->setOnChunk(nullptr);
-        source_->setOnStopped(nullptr);
+// Hands the source's chunks and stops to the relay. A new one is made for
+// each source, so a source that was replaced reaches nobody.
+class AudioRelay::SourceObserver final : public AudioObserver {
+public:
+    explicit SourceObserver(std::weak_ptr<AudioRelay> relay) : relay_(std::move(relay)) {}
+    void onChunk(const AudioChunk& chunk) override {
+        if (auto self = relay_.lock()) self->ingest(chunk);
     }
-    source_ = std::move(source);
-    if (!source_) return;
-    std::weak_ptr<AudioRelay> weak = weak_from_this();
-    source_->setOnChunk([weak](const AudioChunk& chunk) {
-        if (auto self = weak.lock()) self->ingest(chunk);
-    });
     // The queue is only reached through a live relay, which it outlives.
-    source_->setOnStopped([weak](AudioOffReason reason) {
-        if (auto self = weak.lock())
-            self->queue_.post([weak, reason] {
+    void onStopped(AudioOffReason reason) override {
+        if (auto self = relay_.lock())
+            self->queue_.post([weak = relay_, reason] {
                 if (auto self = weak.lock()) self->sourceStopped(reason);
             });
-    });
+    }
+
+private:
+    std::weak_ptr<AudioRelay> relay_;
+};
+
+void AudioRelay::attach(std::shared_ptr<AudioSource> source) {
+    end(std::nullopt);
+    source_ = std::move(source);
+    observer_ = source_ ? std::make_shared<SourceObserver>(weak_from_this()) : nullptr;
 }
 
 void AudioRelay::handle(AudioRequest request, const std::shared_ptr<AudioLink>& link) {
@@ -89,9 +94,10 @@ void AudioRelay::start(const std::shared_ptr<AudioLink>& link) {
     std::weak_ptr<AudioRelay> weak = weak_from_this();
     auto source = source_;
     auto epoch = epoch_;
-    main_.post([weak, source, epoch, isPaused = isPaused_] {
+    std::shared_ptr<AudioObserver> observer = observer_;
+    main_.post([weak, source, observer, epoch, isPaused = isPaused_] {
         if (isPaused && isPaused()) return;
-        source->start(format(), [weak, epoch](std::optional<AudioOffReason> failure) {
+        source->start(format(), observer, [weak, epoch](std::optional<AudioOffReason> failure) {
             if (auto self = weak.lock())
                 self->queue_.post([weak, epoch, failure] {
                     if (auto self = weak.lock()) self->finishStart(epoch, failure);

@@ -67,7 +67,9 @@ private:
     SessionHandler onSession_;
     std::function<void()> onOwnerStopped_;
 
+    class SourceObserver;
     std::shared_ptr<AudioSource> source_;
+    std::shared_ptr<SourceObserver> observer_;
     State state_ = State::off;
     std::weak_ptr<AudioLink> link_;
     std::uint64_t epoch_ = 0;

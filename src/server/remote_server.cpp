@@ -124,6 +124,7 @@ void RemoteServer::onMain(std::function<void()> work) { main_->post(std::move(wo
 
 void RemoteServer::start() {
     if (port_ == 0) throw StartError::invalidPort();
+    frameObserver_ = std::make_shared<SourceObserver>(weak_from_this());
     std::optional<StartError> failure;
     runOnQueue([&] {
         if (listener_) {
@@ -148,33 +149,46 @@ void RemoteServer::start() {
         scheduleTick(++tickGeneration_, tickMillis);
     });
     if (failure) throw *failure;
-    installSourceCallbacks();
 }
 
-void RemoteServer::installSourceCallbacks() {
-    std::weak_ptr<RemoteServer> weak = weak_from_this();
-    frames_->setOnFrame([weak](const Bytes& jpeg, int width, int height) {
-        if (auto self = weak.lock()) self->ingestFrame(jpeg, width, height);
-    });
-    frames_->setOnVideoFrame([weak](const EncodedVideoFrame& frame) {
-        if (auto self = weak.lock()) self->ingestVideo(frame);
-    });
-    frames_->setOnVideoFailure([weak] {
-        if (auto self = weak.lock()) self->queue_->post([weak] {
+// Hands what the screen source delivers to the server until the server stops.
+class RemoteServer::SourceObserver final : public FrameObserver {
+public:
+    explicit SourceObserver(std::weak_ptr<RemoteServer> server) : server_(std::move(server)) {}
+    void detach() {
+        std::lock_guard lock(m_);
+        server_.reset();
+    }
+    void onFrame(const Bytes& jpeg, int width, int height) override {
+        if (auto self = server()) self->ingestFrame(jpeg, width, height);
+    }
+    void onVideoFrame(const EncodedVideoFrame& frame) override {
+        if (auto self = server()) self->ingestVideo(frame);
+    }
+    void onVideoFailure() override {
+        if (auto self = server()) self->queue_->post([weak = std::weak_ptr<RemoteServer>(self)] {
                 if (auto s = weak.lock()) s->video_->sourceFailed();
             });
-    });
-    frames_->setOnDisplaysChanged([weak](const DisplayListing& listing) {
-        if (auto self = weak.lock()) self->queue_->post([weak, listing] {
+    }
+    void onDisplaysChanged(const DisplayListing& listing) override {
+        if (auto self = server()) self->queue_->post([weak = std::weak_ptr<RemoteServer>(self), listing] {
                 if (auto s = weak.lock()) s->desk_->displaysChanged(listing);
             });
-    });
-    frames_->setOnStoppedByOwner([weak] {
-        if (auto self = weak.lock()) self->queue_->post([weak] {
+    }
+    void onStoppedByOwner() override {
+        if (auto self = server()) self->queue_->post([weak = std::weak_ptr<RemoteServer>(self)] {
                 if (auto s = weak.lock()) s->applyPause(PauseCause::stopSharing);
             });
-    });
-}
+    }
+
+private:
+    std::shared_ptr<RemoteServer> server() {
+        std::lock_guard lock(m_);
+        return server_.lock();
+    }
+    std::mutex m_;
+    std::weak_ptr<RemoteServer> server_;
+};
 
 void RemoteServer::accept() {
     if (!listener_) return;
@@ -332,11 +346,7 @@ void RemoteServer::stop() {
             done->cv.notify_all();
         });
     });
-    frames_->setOnFrame(nullptr);
-    frames_->setOnVideoFrame(nullptr);
-    frames_->setOnVideoFailure(nullptr);
-    frames_->setOnStoppedByOwner(nullptr);
-    frames_->setOnDisplaysChanged(nullptr);
+    if (frameObserver_) frameObserver_->detach();
     {
         std::unique_lock lock(done->m);
         done->cv.wait_for(lock, std::chrono::milliseconds(500), [&] { return done->done; });
@@ -418,7 +428,7 @@ void RemoteServer::admit(const std::shared_ptr<RemoteConnection>& connection, co
             self->frames_->selectDisplay(std::nullopt);
             self->frames_->requestFrame();
         } else if (!self->isPaused()) {
-            self->frames_->start();
+            self->frames_->start(self->frameObserver_);
         }
         if (self->onControllerChange) self->onControllerChange(device.name);
         if (previousID && self->onSession) self->onSession(session_event::Ended{*previousID, true});

@@ -178,7 +178,8 @@ private:
     void attachFiles(const std::shared_ptr<RemoteConnection>& connection);
     bool isController(const RemoteConnection& connection) const;
     void onMain(std::function<void()> work);
-    void installSourceCallbacks();
+    class SourceObserver;
+    std::shared_ptr<SourceObserver> frameObserver_;
 
     // Sound (server queue): the relay is made the first time it is needed.
     AudioRelay& audio();

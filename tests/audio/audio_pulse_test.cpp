@@ -19,27 +19,29 @@ using testing::PrivatePulse;
 
 // Everything the source says, gathered from its threads. Made before the
 // source, so the source and its threads are gone before it is.
-struct Listener {
+struct Listener : AudioObserver {
+    // Held by the test's stack frame; the source only needs a weak handle.
+    std::shared_ptr<AudioObserver> handle{this, [](AudioObserver*) {}};
     std::mutex m;
     std::condition_variable cv;
     std::vector<AudioChunk> chunks;
     std::vector<std::string> reports;
     std::vector<AudioOffReason> stops;
 
+    void onChunk(const AudioChunk& c) override {
+        std::lock_guard lock(m);
+        chunks.push_back(c);
+        cv.notify_all();
+    }
+    void onStopped(AudioOffReason r) override {
+        std::lock_guard lock(m);
+        stops.push_back(r);
+        cv.notify_all();
+    }
     void listen(SystemAudioSource& source) {
-        source.setOnChunk([this](const AudioChunk& c) {
-            std::lock_guard lock(m);
-            chunks.push_back(c);
-            cv.notify_all();
-        });
         source.setOnReport([this](const std::string& line) {
             std::lock_guard lock(m);
             reports.push_back(line);
-            cv.notify_all();
-        });
-        source.setOnStopped([this](AudioOffReason r) {
-            std::lock_guard lock(m);
-            stops.push_back(r);
             cv.notify_all();
         });
     }
@@ -55,10 +57,11 @@ struct Listener {
     }
 };
 
-std::optional<AudioOffReason> startAndWait(SystemAudioSource& source, AudioFormat format = AudioFormat::standard()) {
+std::optional<AudioOffReason> startAndWait(SystemAudioSource& source, Listener& listener,
+                                          AudioFormat format = AudioFormat::standard()) {
     auto done = std::make_shared<std::promise<std::optional<AudioOffReason>>>();
     auto answer = done->get_future();
-    source.start(format, [done](std::optional<AudioOffReason> r) { done->set_value(r); });
+    source.start(format, listener.handle, [done](std::optional<AudioOffReason> r) { done->set_value(r); });
     if (answer.wait_for(20s) != std::future_status::ready) {
         ADD_FAILURE() << "start never answered";
         return AudioOffReason::failed;
@@ -86,7 +89,7 @@ TEST(SystemAudioSource, MissingSoundServerOrDeviceMeansUnavailable) {
         Listener listener;
         SystemAudioSource source;
         listener.listen(source);
-        EXPECT_EQ(startAndWait(source), AudioOffReason::unavailable);
+        EXPECT_EQ(startAndWait(source, listener), AudioOffReason::unavailable);
         EXPECT_TRUE(listener.waitFor(5s, [&] { return listener.reported("sound capture not started: "); }));
         EXPECT_EQ(listener.reports, (std::vector<std::string>{"sound capture not started: no sound server"}));
         if (previous)
@@ -99,11 +102,11 @@ TEST(SystemAudioSource, MissingSoundServerOrDeviceMeansUnavailable) {
     Listener listener;
     SystemAudioSource source;
     listener.listen(source);
-    EXPECT_EQ(startAndWait(source), AudioOffReason::unavailable);
+    EXPECT_EQ(startAndWait(source, listener), AudioOffReason::unavailable);
     EXPECT_TRUE(listener.waitFor(5s, [&] { return listener.reported("sound capture not started: "); }));
     EXPECT_EQ(listener.reports, (std::vector<std::string>{"sound capture not started: no sound device to capture"}));
     // Only mono is ever produced.
-    EXPECT_EQ(startAndWait(source, {24000, 2}), AudioOffReason::failed);
+    EXPECT_EQ(startAndWait(source, listener, {24000, 2}), AudioOffReason::failed);
 }
 
 TEST(SystemAudioSource, DeliversWhatTheDefaultDevicePlaysAsStandardPackets) {
@@ -119,7 +122,7 @@ TEST(SystemAudioSource, DeliversWhatTheDefaultDevicePlaysAsStandardPackets) {
     Listener listener;
     SystemAudioSource source;
     listener.listen(source);
-    ASSERT_EQ(startAndWait(source), std::nullopt);
+    ASSERT_EQ(startAndWait(source, listener), std::nullopt);
     pid_t player = pulse.play(raw);
     ASSERT_GT(player, 0);
     // Wait for 0.6 s of sound.
@@ -163,13 +166,13 @@ TEST(SystemAudioSource, EachRunStartsItsTimeLineAfreshAndStopsAreHonoured) {
     // A stop that overtakes the start: the start is answered as failed.
     auto done = std::make_shared<std::promise<std::optional<AudioOffReason>>>();
     auto answer = done->get_future();
-    source.start(AudioFormat::standard(), [done](std::optional<AudioOffReason> r) { done->set_value(r); });
+    source.start(AudioFormat::standard(), listener.handle, [done](std::optional<AudioOffReason> r) { done->set_value(r); });
     source.stop();
     ASSERT_EQ(answer.wait_for(20s), std::future_status::ready);
     EXPECT_EQ(answer.get(), AudioOffReason::failed);
 
     // The null sink's monitor sends silence steadily, which is enough here.
-    ASSERT_EQ(startAndWait(source), std::nullopt);
+    ASSERT_EQ(startAndWait(source, listener), std::nullopt);
     ASSERT_TRUE(listener.waitFor(10s, [&] { return listener.chunks.size() >= 5; }));
     source.stop();
     ASSERT_TRUE(listener.waitFor(5s, [&] { return listener.reported("sound capture stopped"); }));
@@ -183,7 +186,7 @@ TEST(SystemAudioSource, EachRunStartsItsTimeLineAfreshAndStopsAreHonoured) {
         std::lock_guard lock(listener.m);
         EXPECT_TRUE(listener.chunks.empty()) << "chunks after the stop";
     }
-    ASSERT_EQ(startAndWait(source), std::nullopt);
+    ASSERT_EQ(startAndWait(source, listener), std::nullopt);
     ASSERT_TRUE(listener.waitFor(10s, [&] { return !listener.chunks.empty(); }));
     {
         std::lock_guard lock(listener.m);

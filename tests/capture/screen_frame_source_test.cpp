@@ -44,7 +44,7 @@ struct SourceTest : ::testing::Test {
     void TearDown() override { source.reset(); }
 
     testing::FakeStream& started() {
-        source->start();
+        source->start(inbox.handle);
         clock.run();
         return backend->latest();
     }
@@ -92,7 +92,7 @@ TEST_F(SourceTest, StartBuildsAStreamReportsOkAndSendsTheNewestPictureOnly) {
     clock.run();
     ASSERT_EQ(pictures.size(), 2u);
     EXPECT_EQ(pictures[1].data, pictures[0].data);
-    source->start();  // a second start only repeats the last picture
+    source->start(inbox.handle);  // a second start only repeats the last picture
     clock.run();
     EXPECT_EQ(pictures.size(), 3u);
     EXPECT_EQ(backend->streams.size(), 1u);
@@ -125,7 +125,7 @@ TEST_F(SourceTest, QualityChangesTheRunningStreamAndOneRebuildFollowsABuild) {
     EXPECT_EQ(backend->streams.size(), 1u);
 
     source->stop();
-    source->start();
+    source->start(inbox.handle);
     source->setQuality(FrameQuality::high);  // lands while the new build is under way
     source->setQuality(FrameQuality::medium);
     clock.run();
@@ -136,7 +136,7 @@ TEST_F(SourceTest, QualityChangesTheRunningStreamAndOneRebuildFollowsABuild) {
 }
 
 TEST_F(SourceTest, StopDuringABuildStopsTheNewStreamWithoutReportingOk) {
-    source->start();
+    source->start(inbox.handle);
     source->stop();
     clock.run();
     ASSERT_EQ(backend->streams.size(), 1u);
@@ -170,7 +170,7 @@ TEST_F(SourceTest, FailuresBecomeStateWordsAndTheWatchdogRetries) {
 
     backend->allowed = false;
     source->stop();
-    source->start();
+    source->start(inbox.handle);
     clock.run();
     EXPECT_TRUE(source->permissionRefused());
     EXPECT_TRUE(saw("state no-permission, capture requested"));
@@ -354,8 +354,7 @@ TEST_F(SourceTest, VideoCannotStartWithoutAnEncoderAndQualityUpdatesTheEncoder) 
 }
 
 TEST_F(SourceTest, AnOwnersStopHaltsCaptureUntilStopped) {
-    int ownerStops = 0;
-    source->setOnStoppedByOwner([&] { ++ownerStops; });
+    int& ownerStops = inbox.ownerStops;
     auto& stream = started();
     stream.handlers.onStopped(CaptureError{std::string(CaptureStop::streamErrorDomain), CaptureStop::userStoppedCode});
     clock.run();
@@ -365,12 +364,12 @@ TEST_F(SourceTest, AnOwnersStopHaltsCaptureUntilStopped) {
     EXPECT_TRUE(stream.stopped);
     clock.advance(4000);  // the watchdog is gone: no restart
     EXPECT_EQ(backend->streams.size(), 1u);
-    source->start();
+    source->start(inbox.handle);
     clock.run();
     EXPECT_TRUE(saw("not started: Stop Sharing was pressed on the Mac"));
     EXPECT_EQ(backend->streams.size(), 1u);
     source->stop();
-    source->start();
+    source->start(inbox.handle);
     clock.run();
     EXPECT_EQ(backend->streams.size(), 2u);
     EXPECT_EQ(source->state(), "ok");

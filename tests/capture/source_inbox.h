@@ -14,7 +14,9 @@
 
 namespace morvane::testing {
 
-struct SourceInbox {
+struct SourceInbox : FrameObserver {
+    // What start() is given; the inbox itself lives as long as the test.
+    std::shared_ptr<FrameObserver> handle{this, [](FrameObserver*) {}};
     std::mutex m;
     std::condition_variable cv;
     struct Jpeg {
@@ -26,13 +28,15 @@ struct SourceInbox {
     int failures = 0;
     std::vector<std::string> lines;
     std::vector<DisplayListing> pushed;
+    int ownerStops = 0;
 
+    void onFrame(const Bytes& b, int w, int h) override { add([&] { pictures.push_back({b, w, h}); }); }
+    void onVideoFrame(const EncodedVideoFrame& f) override { add([&] { video.push_back(f); }); }
+    void onVideoFailure() override { add([&] { ++failures; }); }
+    void onDisplaysChanged(const DisplayListing& l) override { add([&] { pushed.push_back(l); }); }
+    void onStoppedByOwner() override { add([&] { ++ownerStops; }); }
     void attach(ScreenFrameSource& source) {
-        source.setOnFrame([this](const Bytes& b, int w, int h) { add([&] { pictures.push_back({b, w, h}); }); });
-        source.setOnVideoFrame([this](const EncodedVideoFrame& f) { add([&] { video.push_back(f); }); });
-        source.setOnVideoFailure([this] { add([&] { ++failures; }); });
         source.setOnReport([this](const std::string& line) { add([&] { lines.push_back(line); }); });
-        source.setOnDisplaysChanged([this](const DisplayListing& l) { add([&] { pushed.push_back(l); }); });
     }
     template <typename P>
     bool waitFor(P predicate, std::chrono::seconds limit = std::chrono::seconds(30)) {

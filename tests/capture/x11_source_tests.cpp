@@ -82,7 +82,7 @@ TEST_F(X11Capture, PicturesShowThePaintedScreenAtEachQualitySize) {
     EXPECT_EQ(listing.displays[0].bounds, (Rect{0, 0, 1920, 1080}));
     EXPECT_TRUE(listing.displays[0].isMain);
 
-    source->start();
+    source->start(inbox.handle);
     struct Case {
         FrameQuality quality;
         int width, height;
@@ -112,7 +112,7 @@ TEST_F(X11Capture, PicturesShowThePaintedScreenAtEachQualitySize) {
 }
 
 TEST_F(X11Capture, VideoDecodesWithFfmpegAndAStillScreenAnswersKeyframeRequests) {
-    source->start();
+    source->start(inbox.handle);
     ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty(); }));
     ASSERT_TRUE(source->startVideo(1280, 720));
     std::atomic<bool> moving = true;
@@ -174,7 +174,7 @@ TEST_F(X11Capture, VideoDecodesWithFfmpegAndAStillScreenAnswersKeyframeRequests)
 }
 
 TEST_F(X11Capture, AStillScreenIsNeitherEncodedNorSent) {
-    source->start();
+    source->start(inbox.handle);
     ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty(); }));
     std::this_thread::sleep_for(500ms);
     source->takeStats();
@@ -187,7 +187,7 @@ TEST_F(X11Capture, AStillScreenIsNeitherEncodedNorSent) {
 
 TEST_F(X11Capture, ThePointerIsDrawnAndItsMovesAreSent) {
     source->setQuality(FrameQuality::high);  // full size: one picture pixel per screen pixel
-    source->start();
+    source->start(inbox.handle);
     client->movePointer(100, 500);
     ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty() && inbox.pictures.back().width == 1920; }));
     std::this_thread::sleep_for(500ms);
@@ -240,7 +240,7 @@ TEST_F(X11Capture, AFailingEncoderFallsBackToJpeg) {
         wrapper->inner = std::move(real);
         return wrapper;
     });
-    source->start();
+    source->start(inbox.handle);
     ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty(); }));
     ASSERT_TRUE(source->startVideo(960, 540));
     std::atomic<bool> moving = true;
@@ -267,7 +267,7 @@ TEST_F(X11Capture, AFailingEncoderFallsBackToJpeg) {
 }
 
 TEST_F(X11Capture, ALostServerEndsInAnErrorStateWithoutEndingTheProcess) {
-    source->start();
+    source->start(inbox.handle);
     ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty(); }));
     client.reset();
     xvfb.reset();

@@ -48,14 +48,11 @@ TEST(Executor, SynchronousHopRefusesItsOwnQueueAndPassesErrorsBack) {
 namespace {
 class PicturesOnly final : public FrameSource {
 public:
-    FrameHandler onFrame() const override { return handler; }
-    void setOnFrame(FrameHandler h) override { handler = std::move(h); }
     std::string state() const override { return "ok"; }
-    void start() override {}
+    void start(const std::shared_ptr<FrameObserver>&) override {}
     void stop() override {}
     void setQuality(FrameQuality) override {}
     void requestFrame() override {}
-    FrameHandler handler;
 };
 }  // namespace
 

@@ -77,16 +77,13 @@ void event(nlohmann::json e) { say(e.dump()); }
 // Picture delivery is not wired yet, so the source only reports a state.
 class TestCardSource final : public FrameSource {
 public:
-    FrameHandler onFrame() const override { return onFrame_; }
-    void setOnFrame(FrameHandler h) override { onFrame_ = std::move(h); }
     std::string state() const override { return running_ ? "ok" : "starting"; }
-    void start() override { running_ = true; }
+    void start(const std::shared_ptr<FrameObserver>&) override { running_ = true; }
     void stop() override { running_ = false; }
     void setQuality(FrameQuality q) override { event({{"event", "quality"}, {"quality", std::string(toString(q))}}); }
     void requestFrame() override {}
 
 private:
-    FrameHandler onFrame_;
     bool running_ = false;
 };
 

@@ -32,11 +32,9 @@ struct FakeLink : AudioLink {
 };
 
 struct FakeSource : AudioSource {
-    ChunkHandler onChunk() const override { return chunk; }
-    void setOnChunk(ChunkHandler h) override { chunk = std::move(h); }
-    StoppedHandler onStopped() const override { return stopped; }
-    void setOnStopped(StoppedHandler h) override { stopped = std::move(h); }
-    void start(const AudioFormat& format, std::function<void(std::optional<AudioOffReason>)> done) override {
+    void start(const AudioFormat& format, const std::shared_ptr<AudioObserver>& o,
+               std::function<void(std::optional<AudioOffReason>)> done) override {
+        observer = o;
         formats.push_back(format);
         completions.push_back(std::move(done));
     }
@@ -47,8 +45,14 @@ struct FakeSource : AudioSource {
         completions.pop_back();
         done(failure);
     }
-    ChunkHandler chunk;
-    StoppedHandler stopped;
+    // What the source tells whoever started it last.
+    void chunk(const AudioChunk& c) {
+        if (auto o = observer.lock()) o->onChunk(c);
+    }
+    void stopped(AudioOffReason reason) {
+        if (auto o = observer.lock()) o->onStopped(reason);
+    }
+    std::weak_ptr<AudioObserver> observer;
     std::vector<AudioFormat> formats;
     std::vector<std::function<void(std::optional<AudioOffReason>)>> completions;
     int stops = 0;
@@ -227,7 +231,7 @@ TEST_F(RelayFixture, FailuresReachTheDeviceAsTheirReasonWords) {
 
 TEST_F(RelayFixture, ChunksBecomePacketsOnlyWhileOnInOrderAndWithinBounds) {
     relay->attach(source);
-    source->chunk(loud(0));  // not on yet
+    relay->ingest(loud(0));  // not on yet: no source was started
     settle();
     startOn();
     source->chunk(quiet(0));  // a quiet start sends nothing
@@ -305,9 +309,7 @@ TEST_F(RelayFixture, EndOfSessionIsSilentStopsTheSourceAndReportsIt) {
     settle();
     EXPECT_EQ(relay->state(), AudioRelay::State::off);
     EXPECT_EQ(link->states.size(), sent);
-    EXPECT_FALSE(source->chunk);
-    EXPECT_FALSE(source->stopped);
-    EXPECT_TRUE(replacement->chunk);
+    EXPECT_TRUE(source->observer.expired());
     EXPECT_EQ(relay->attached(), replacement);
     // The source that was running is the one stopped.
     EXPECT_EQ(source->stops, 3);
@@ -318,10 +320,12 @@ TEST_F(RelayFixture, WorkLeftBehindByAGoneRelayDoesNothing) {
     relay->attach(source);
     relay->handle(AudioRequest::start, link);
     settle();
-    auto chunk = source->chunk;
+    auto observer = source->observer.lock();
+    ASSERT_TRUE(observer);
     relay.reset();
     source->answer();
-    chunk(loud(0));
+    observer->onChunk(loud(0));
+    observer->onStopped(AudioOffReason::failed);
     settle();
     EXPECT_TRUE(link->states.empty());
     EXPECT_TRUE(link->packets.empty());

@@ -18,23 +18,12 @@ using testing::MediaSession;
 // Starts at once and hands out chunks when the test says so.
 class ScriptedSource : public AudioSource {
 public:
-    ChunkHandler onChunk() const override {
-        std::lock_guard lock(m_);
-        return chunk_;
-    }
-    void setOnChunk(ChunkHandler h) override {
-        std::lock_guard lock(m_);
-        chunk_ = std::move(h);
-    }
-    StoppedHandler onStopped() const override {
-        std::lock_guard lock(m_);
-        return stopped_;
-    }
-    void setOnStopped(StoppedHandler h) override {
-        std::lock_guard lock(m_);
-        stopped_ = std::move(h);
-    }
-    void start(const AudioFormat&, std::function<void(std::optional<AudioOffReason>)> done) override {
+    void start(const AudioFormat&, const std::shared_ptr<AudioObserver>& o,
+               std::function<void(std::optional<AudioOffReason>)> done) override {
+        {
+            std::lock_guard lock(m_);
+            observer_ = o;
+        }
         ++starts;
         done(std::nullopt);
     }
@@ -42,10 +31,14 @@ public:
 
     // A loud 20 ms chunk beginning at the given frame.
     void play(std::uint64_t first) {
-        if (auto h = onChunk()) h(AudioChunk{Bytes(960, 0x40), first});
+        if (auto o = observer()) o->onChunk(AudioChunk{Bytes(960, 0x40), first});
     }
     void ownerStops() {
-        if (auto h = onStopped()) h(AudioOffReason::stoppedOnMac);
+        if (auto o = observer()) o->onStopped(AudioOffReason::stoppedOnMac);
+    }
+    std::shared_ptr<AudioObserver> observer() const {
+        std::lock_guard lock(m_);
+        return observer_.lock();
     }
 
     std::atomic<int> starts{0};
@@ -53,8 +46,7 @@ public:
 
 private:
     mutable std::mutex m_;
-    ChunkHandler chunk_;
-    StoppedHandler stopped_;
+    std::weak_ptr<AudioObserver> observer_;
 };
 
 const nlohmann::json soundOn = {{"t", "audio"}, {"state", "on"}, {"codec", "pcm16"}, {"rate", 24000}, {"ch", 1}};
@@ -165,7 +157,7 @@ TEST_F(SoundWiring, PacketsLeaveWholeInOrderAndTakeTheirTurnAfterAPicture) {
     // of the sound follows it as one write.
     runSync(server->sessionQueue(), [&] {
         for (int i = 0; i < count; ++i) source->play(static_cast<std::uint64_t>(i) * 480);
-        frames.onFrame()(Bytes(50, 0xAB), 10, 10);
+        frames.picture(Bytes(50, 0xAB), 10, 10);
     });
     ASSERT_TRUE(eventually([&] { return wire->binaries().size() >= before + 3; }));
     settle();
@@ -236,8 +228,7 @@ TEST_F(SoundWiring, TheOwnerStoppingSoundPausesTheHost) {
     // The server hands its source back untouched when it goes.
     server->stop();
     server.reset();
-    EXPECT_FALSE(source->onChunk());
-    EXPECT_FALSE(source->onStopped());
+    EXPECT_FALSE(source->observer());
 }
 
 }  // namespace

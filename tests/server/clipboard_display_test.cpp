@@ -106,7 +106,7 @@ TEST_F(Exchange, DisplaySwitchHoldsThePointerUntilTheCaptureHasMoved) {
     EXPECT_TRUE(journal.contains("input")) << "keys pass";
 
     frames.setListing(twoDisplays(2));
-    frames.onDisplaysChanged()(twoDisplays(2));
+    frames.observer()->onDisplaysChanged(twoDisplays(2));
     settle();
     EXPECT_TRUE(eventuallySent(DisplayMessage::list(twoDisplays(2))));
     send(R"({"t":"mm","x":0.75,"y":0.75})");

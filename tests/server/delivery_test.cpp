@@ -48,9 +48,9 @@ protected:
             if (!b.empty() && b[0] == tag) out.push_back(b);
         return out;
     }
-    void picture(int width) { frames.onFrame()(Bytes(50, 0xAB), width, 10); }
+    void picture(int width) { frames.picture(Bytes(50, 0xAB), width, 10); }
     void video(const EncodedVideoFrame& frame) {
-        frames.onVideoFrame()(frame);
+        frames.observer()->onVideoFrame(frame);
         settle();
     }
     // Starts video and waits until the source has accepted.
@@ -68,7 +68,7 @@ protected:
 
 TEST_F(Delivery, PicturesKeepOnlyTheNewestWhileTheServerIsBusy) {
     start();
-    frames.onFrame()(Bytes(10, 1), 10, 10);  // nobody to send it to
+    frames.picture(Bytes(10, 1), 10, 10);  // nobody to send it to
     admit();
     settle();
     EXPECT_TRUE(pictures().empty());
@@ -82,7 +82,7 @@ TEST_F(Delivery, PicturesKeepOnlyTheNewestWhileTheServerIsBusy) {
     EXPECT_EQ(sentPictures[0], *FrameMessage::encode(Bytes(50, 0xAB), 109, 10));
 
     // A picture that cannot be framed is dropped, not sent broken.
-    frames.onFrame()(Bytes(10, 1), 70'000, 10);
+    frames.picture(Bytes(10, 1), 70'000, 10);
     settle();
     EXPECT_EQ(pictures().size(), 1u);
 }

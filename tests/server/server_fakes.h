@@ -139,14 +139,6 @@ public:
 class FakeFrameSource : public FrameSource {
 public:
     explicit FakeFrameSource(Journal& journal) : journal_(journal) {}
-    FrameHandler onFrame() const override {
-        std::lock_guard lock(m_);
-        return onFrame_;
-    }
-    void setOnFrame(FrameHandler h) override {
-        std::lock_guard lock(m_);
-        onFrame_ = std::move(h);
-    }
     std::string state() const override {
         std::lock_guard lock(m_);
         return state_;
@@ -155,27 +147,26 @@ public:
         std::lock_guard lock(m_);
         state_ = std::move(s);
     }
-    void start() override { journal_.add("capture start"); }
+    void start(const std::shared_ptr<FrameObserver>& observer) override {
+        {
+            std::lock_guard lock(m_);
+            observer_ = observer;
+        }
+        journal_.add("capture start");
+    }
+    // Whoever started capture last, while it is still there.
+    std::shared_ptr<FrameObserver> observer() const {
+        std::lock_guard lock(m_);
+        return observer_.lock();
+    }
+    // A picture from the capture threads; nobody hears it before a start.
+    void picture(const Bytes& jpeg, int width, int height) {
+        if (auto o = observer()) o->onFrame(jpeg, width, height);
+    }
     void stop() override { journal_.add("capture stop"); }
     void setQuality(FrameQuality q) override { journal_.add("quality " + std::string(toString(q))); }
     void requestFrame() override { journal_.add("request frame"); }
 
-    VideoHandler onVideoFrame() const override {
-        std::lock_guard lock(m_);
-        return onVideo_;
-    }
-    void setOnVideoFrame(VideoHandler h) override {
-        std::lock_guard lock(m_);
-        onVideo_ = std::move(h);
-    }
-    Signal onVideoFailure() const override {
-        std::lock_guard lock(m_);
-        return onVideoFailure_;
-    }
-    void setOnVideoFailure(Signal s) override {
-        std::lock_guard lock(m_);
-        onVideoFailure_ = std::move(s);
-    }
     bool startVideo(int maxWidth, int maxHeight) override {
         journal_.add("video start " + std::to_string(maxWidth) + "x" + std::to_string(maxHeight));
         return videoAccepted;
@@ -204,16 +195,6 @@ public:
         std::lock_guard lock(m_);
         listing_ = std::move(listing);
     }
-    DisplaysHandler onDisplaysChanged() const override {
-        std::lock_guard lock(m_);
-        return onDisplays_;
-    }
-    void setOnDisplaysChanged(DisplaysHandler h) override {
-        std::lock_guard lock(m_);
-        onDisplays_ = std::move(h);
-    }
-    Signal onStoppedByOwner() const override { return stoppedByOwner_; }
-    void setOnStoppedByOwner(Signal s) override { stoppedByOwner_ = std::move(s); }
 
     std::atomic<bool> videoAccepted{true};
     std::atomic<bool> follows{false};
@@ -222,12 +203,8 @@ private:
     Journal& journal_;
     mutable std::mutex m_;
     std::string state_ = "ok";
-    FrameHandler onFrame_;
-    VideoHandler onVideo_;
-    Signal onVideoFailure_;
-    DisplaysHandler onDisplays_;
+    std::weak_ptr<FrameObserver> observer_;
     DisplayListing listing_;
-    Signal stoppedByOwner_;
 };
 
 class FakeInput : public InputSink {

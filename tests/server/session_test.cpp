@@ -318,7 +318,7 @@ TEST_F(ServerSession, PauseEndsTheControllerRefusesNewSessionsUntilResume) {
 
     // The owner stopping sharing at the machine pauses with its own word.
     auto* source = &frames;
-    main.post([source] { source->onStoppedByOwner()(); });
+    main.post([source] { source->observer()->onStoppedByOwner(); });
     EXPECT_TRUE(eventually([&] { return shell.contains("stopped on mac"); }));
     EXPECT_TRUE(server->isPaused());
 }

@@ -83,21 +83,9 @@ SystemAudioSource::~SystemAudioSource() {
     control_.reset();
 }
 
-AudioSource::ChunkHandler SystemAudioSource::onChunk() const {
+std::shared_ptr<AudioObserver> SystemAudioSource::observer() const {
     std::lock_guard lock(handlersLock_);
-    return onChunk_;
-}
-void SystemAudioSource::setOnChunk(ChunkHandler handler) {
-    std::lock_guard lock(handlersLock_);
-    onChunk_ = std::move(handler);
-}
-AudioSource::StoppedHandler SystemAudioSource::onStopped() const {
-    std::lock_guard lock(handlersLock_);
-    return onStopped_;
-}
-void SystemAudioSource::setOnStopped(StoppedHandler handler) {
-    std::lock_guard lock(handlersLock_);
-    onStopped_ = std::move(handler);
+    return observer_.lock();
 }
 void SystemAudioSource::setOnReport(ReportHandler handler) {
     std::lock_guard lock(handlersLock_);
@@ -113,8 +101,12 @@ void SystemAudioSource::report(const std::string& line) {
     if (handler) handler(line);
 }
 
-void SystemAudioSource::start(const AudioFormat& format,
+void SystemAudioSource::start(const AudioFormat& format, const std::shared_ptr<AudioObserver>& observer,
                               std::function<void(std::optional<AudioOffReason>)> completion) {
+    {
+        std::lock_guard lock(handlersLock_);
+        observer_ = observer;
+    }
     control_->post([this, format, completion = std::move(completion)] {
         std::uint64_t g = ++generation_;
         retire();
@@ -361,8 +353,7 @@ void SystemAudioSource::systemStopped(Run* run, int code) {
         report("sound capture stopped by the system: " + describeCode(code));
         teardown(old);
         // No owner's stop exists here: anything that ends the stream failed.
-        StoppedHandler handler = onStopped();
-        if (handler) handler(AudioOffReason::failed);
+        if (auto o = observer()) o->onStopped(AudioOffReason::failed);
     });
 }
 
@@ -393,9 +384,9 @@ void SystemAudioSource::samplesArrived(Run& run, const void* data, std::size_t b
     double time = monotonicSeconds() - waited - duration;
     auto chunks = run.pipeline.process(mono->samples, mono->sampleRate, time);
     if (chunks.empty()) return;
-    ChunkHandler handler = onChunk();
-    if (!handler) return;
-    for (auto& chunk : chunks) handler(chunk);
+    auto o = observer();
+    if (!o) return;
+    for (auto& chunk : chunks) o->onChunk(chunk);
 }
 
 std::optional<SystemAudioSource::MonoBuffer> SystemAudioSource::monoSamples(std::span<const float> interleaved,

@@ -39,15 +39,12 @@ public:
     SystemAudioSource(const SystemAudioSource&) = delete;
     SystemAudioSource& operator=(const SystemAudioSource&) = delete;
 
-    ChunkHandler onChunk() const override;
-    void setOnChunk(ChunkHandler handler) override;
-    StoppedHandler onStopped() const override;
-    void setOnStopped(StoppedHandler handler) override;
     void setOnReport(ReportHandler handler);
 
     // The completion and onStopped run on the source's control queue,
     // onChunk on the sound server connection's thread.
-    void start(const AudioFormat& format, std::function<void(std::optional<AudioOffReason>)> completion) override;
+    void start(const AudioFormat& format, const std::shared_ptr<AudioObserver>& observer,
+               std::function<void(std::optional<AudioOffReason>)> completion) override;
     void stop() override;
 
     // Averages interleaved float frames over their channels; nothing for a
@@ -73,9 +70,10 @@ private:
 
     friend struct RunCallbacks;
 
+    std::shared_ptr<AudioObserver> observer() const;
+
     mutable std::mutex handlersLock_;
-    ChunkHandler onChunk_;
-    StoppedHandler onStopped_;
+    std::weak_ptr<AudioObserver> observer_;
     ReportHandler onReport_;
 
     // Control queue only.
