@@ -1,0 +1,113 @@
+// The display effects of the test host on a real X server that can change
+// modes (Xorg with the dummy driver): whatever ends the host, the display is
+// put back.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
+#include "../support/xorg_dummy.h"
+#include "harness_process.h"
+#include "ws_client.h"
+#include "platform/linux/display_effects_x11.h"
+
+namespace morvane::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Screen {
+    std::unique_ptr<DisplayModeBackend> backend = makeRandrBackend();
+    std::uint32_t display() { return backend->topology().main; }
+    std::optional<DisplayModeInfo> mode(int w, int h) {
+        for (const auto& m : backend->allModes(display()).value_or(std::vector<DisplayModeInfo>{}))
+            if (m.width == w && m.height == h) return m;
+        return std::nullopt;
+    }
+    std::string size() {
+        const auto m = backend->currentMode(display());
+        return m ? std::to_string(m->width) + "x" + std::to_string(m->height) : "none";
+    }
+};
+
+class EffectsSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dataHome = fs::temp_directory_path() /
+                   ("morvane-fx-" + std::to_string(getpid()) + "-" +
+                    std::to_string(Clock::now().time_since_epoch().count()));
+        fs::create_directories(dataHome / "Morvane");
+    }
+    void TearDown() override {
+        host.reset();
+        fs::remove_all(dataHome);
+    }
+    fs::path record() const { return dataHome / "Morvane" / "display-change.json"; }
+    void start() {
+        host = std::make_unique<HarnessProcess>(dataHome, freePort(), std::vector<std::string>{"--x11"});
+        ASSERT_TRUE(host->waitLine("listening ", 15'000));
+    }
+    // The texts of the "display" lines the host printed so far.
+    std::vector<std::string> displayLines() {
+        std::vector<std::string> out;
+        for (const auto& line : host->lines())
+            if (line.rfind(R"({"event":"display")", 0) == 0)
+                out.push_back(nlohmann::json::parse(line, nullptr, false).value("line", ""));
+        return out;
+    }
+
+    XorgDummy xorg{MORVANE_XORG_CONFIG};
+    fs::path dataHome;
+    std::unique_ptr<HarnessProcess> host;
+};
+
+TEST_F(EffectsSession, LaunchPutsBackWhatAnEarlierRunOfThisBootLeftChanged) {
+    Screen screen;
+    const auto own = screen.mode(1920, 1080);
+    const auto set = screen.mode(1440, 900);
+    ASSERT_TRUE(own && set);
+    // An earlier host changed the mode, wrote its record and was killed.
+    ASSERT_TRUE(screen.backend->apply(screen.display(), *set));
+    ASSERT_EQ(screen.size(), "1440x900");
+    std::ofstream(record()) << nlohmann::json{{"boot", readBootId()},
+                                              {"changed",
+                                               {{{"display", screen.display()},
+                                                 {"original", own->id},
+                                                 {"applied", set->id}}}}}
+                                   .dump();
+    start();
+    const std::string name = "display " + std::to_string(screen.display());
+    // Before the server listens.
+    EXPECT_EQ(displayLines(), (std::vector<std::string>{name + ": a resolution change is left from the last run",
+                                                         "resolution of " + name + " put back to 1920x1080 pt"}));
+    EXPECT_EQ(screen.size(), "1920x1080");
+    EXPECT_FALSE(fs::exists(record()));
+    host->command("quit");
+    EXPECT_EQ(host->waitExit(), 0);
+}
+
+TEST_F(EffectsSession, RecordOfAnEarlierBootIsDroppedWithoutTouchingTheDisplay) {
+    Screen screen;
+    const auto own = screen.mode(1920, 1080);
+    const auto set = screen.mode(1440, 900);
+    ASSERT_TRUE(own && set);
+    ASSERT_TRUE(screen.backend->apply(screen.display(), *set));
+    std::ofstream(record()) << nlohmann::json{{"boot", "an-earlier-boot"},
+                                              {"changed",
+                                               {{{"display", screen.display()},
+                                                 {"original", own->id},
+                                                 {"applied", set->id}}}}}
+                                   .dump();
+    start();
+    EXPECT_EQ(displayLines(),
+              std::vector<std::string>{"a resolution change from before the last restart needs no undoing"});
+    EXPECT_EQ(screen.size(), "1440x900");
+    EXPECT_FALSE(fs::exists(record()));
+    host->command("quit");
+    EXPECT_EQ(host->waitExit(), 0);
+}
+
+}  // namespace
+}  // namespace morvane::testing
