@@ -685,6 +685,11 @@ void RemoteServer::closeRelayedOnQueue(const std::string& reason) {
 }
 
 void RemoteServer::setRelayObserver(std::function<void(RelayServerEvent)> observer) {
+    // The relay host sets and clears it from its own steps on this queue.
+    if (queue_->isCurrent()) {
+        relayObserver_ = std::move(observer);
+        return;
+    }
     runOnQueue([&] { relayObserver_ = std::move(observer); });
 }
 

@@ -126,6 +126,7 @@ public:
     void closeRelayed(const std::string& reason = "disconnected-by-host");
     void disconnectController(const std::string& reason);
     // Called on the server queue when a session is admitted or the host pauses.
+    // Any thread, the server queue included.
     void setRelayObserver(std::function<void(RelayServerEvent)> observer);
 
     // On the server queue only.
