@@ -37,7 +37,7 @@ double RelayHost::monotonicSeconds() {
 RelayHost::RelayHost(Setup setup)
     : server_(std::move(setup.server)),
       store_(*setup.store),
-      staticKey_(std::move(setup.staticKey)),
+      staticKey_(std::move(*setup.staticKey)),
       roomID_(std::move(setup.roomID)),
       link_(std::move(setup.link)),
       queue_(server_->sessionQueue()),

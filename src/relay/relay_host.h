@@ -88,7 +88,7 @@ public:
         std::shared_ptr<RelayServerPort> server;
         DeviceStore* store = nullptr;
         // The relay identity's noise key and room id.
-        P256PrivateKey staticKey;
+        std::optional<P256PrivateKey> staticKey;
         Bytes roomID;
         std::shared_ptr<RelayLinkTransport> link;
         Executor* mainQueue = nullptr;
