@@ -32,6 +32,8 @@ public:
     TestDevice(std::string name, Bytes roomID, std::optional<P256PrivateKey> staticKey = std::nullopt);
 
     const Bytes& publicKey() const { return publicKey_; }
+    // The same device under another name, as after the owner renamed it.
+    TestDevice renamed(std::string name) const { return TestDevice(std::move(name), roomID_, staticKey_); }
     const std::string& name() const { return name_; }
 
     // Enrolment: message 1, then message 3 from the host's message 2. The
