@@ -191,7 +191,7 @@ void RelayHost::relayLinkQuotaReached() {
 
 // ---- Records ----
 
-void RelayHost::relayLinkReceived(std::uint32_t id, const Bytes& record) {
+void RelayHost::relayLinkReceived(std::uint32_t id, Bytes record) {
     if (stopped_) return;
     auto it = peers_.find(id);
     if (it == peers_.end()) return;

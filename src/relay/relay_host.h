@@ -121,7 +121,7 @@ public:
     void relayLinkDown() override;
     void relayLinkJoined(std::uint32_t id) override;
     void relayLinkLeft(std::uint32_t id) override;
-    void relayLinkReceived(std::uint32_t id, const Bytes& record) override;
+    void relayLinkReceived(std::uint32_t id, Bytes record) override;
     void relayLinkQuotaReached() override;
 
     // RelayWireOwner.

@@ -23,8 +23,8 @@ public:
     std::weak_ptr<RelayLinkDelegate> delegate() const override { return delegate_; }
     void setDelegate(std::weak_ptr<RelayLinkDelegate> delegate) override { delegate_ = std::move(delegate); }
     bool isUp() const override { return up; }
-    void send(std::uint32_t id, Bytes record, std::function<void(bool)> completion) override {
-        sent.push_back({id, std::move(record)});
+    void send(std::uint32_t id, std::span<const std::uint8_t> record, std::function<void(bool)> completion) override {
+        sent.push_back({id, Bytes(record.begin(), record.end())});
         const bool ok = failSends == 0 ? true : (--failSends, false);
         queue_.post([completion = std::move(completion), ok] { completion(ok); });
     }
