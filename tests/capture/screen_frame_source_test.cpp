@@ -148,7 +148,7 @@ TEST_F(SourceTest, StopDuringABuildStopsTheNewStreamWithoutReportingOk) {
 
 TEST_F(SourceTest, FailuresBecomeStateWordsAndTheWatchdogRetries) {
     backend->snapshot.displays.clear();
-    source->start();  // no display, so no stream is built
+    source->start(inbox.handle);  // no display, so no stream is built
     clock.run();
     EXPECT_EQ(source->state(), "no-display");
     ASSERT_EQ(pushed.size(), 0u);  // the empty listing equals the stored one
