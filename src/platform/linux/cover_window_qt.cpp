@@ -29,7 +29,6 @@ public:
         auto* layout = new QVBoxLayout(window_);
         label_ = new QLabel(QString::fromStdString(text), window_);
         label_->setAlignment(Qt::AlignCenter);
-        label_->setWordWrap(true);
         layout->addWidget(label_, 0, Qt::AlignCenter);
         setFrame(frame);
         // A native window now, so the capture can be told its number while
