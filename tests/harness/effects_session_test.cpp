@@ -63,50 +63,42 @@ protected:
     std::unique_ptr<HarnessProcess> host;
 };
 
-TEST_F(EffectsSession, LaunchPutsBackWhatAnEarlierRunOfThisBootLeftChanged) {
-    Screen screen;
-    const auto own = screen.mode(1920, 1080);
-    const auto set = screen.mode(1440, 900);
-    ASSERT_TRUE(own && set);
-    // An earlier host changed the mode, wrote its record and was killed.
-    ASSERT_TRUE(screen.backend->apply(screen.display(), *set));
-    ASSERT_EQ(screen.size(), "1440x900");
-    std::ofstream(record()) << nlohmann::json{{"boot", readBootId()},
-                                              {"changed",
-                                               {{{"display", screen.display()},
-                                                 {"original", own->id},
-                                                 {"applied", set->id}}}}}
-                                   .dump();
-    start();
-    const std::string name = "display " + std::to_string(screen.display());
-    // Before the server listens.
-    EXPECT_EQ(displayLines(), (std::vector<std::string>{name + ": a resolution change is left from the last run",
-                                                         "resolution of " + name + " put back to 1920x1080 pt"}));
-    EXPECT_EQ(screen.size(), "1920x1080");
-    EXPECT_FALSE(fs::exists(record()));
-    host->command("quit");
-    EXPECT_EQ(host->waitExit(), 0);
-}
-
-TEST_F(EffectsSession, RecordOfAnEarlierBootIsDroppedWithoutTouchingTheDisplay) {
-    Screen screen;
-    const auto own = screen.mode(1920, 1080);
-    const auto set = screen.mode(1440, 900);
-    ASSERT_TRUE(own && set);
-    ASSERT_TRUE(screen.backend->apply(screen.display(), *set));
-    std::ofstream(record()) << nlohmann::json{{"boot", "an-earlier-boot"},
-                                              {"changed",
-                                               {{{"display", screen.display()},
-                                                 {"original", own->id},
-                                                 {"applied", set->id}}}}}
-                                   .dump();
-    start();
-    EXPECT_EQ(displayLines(),
-              std::vector<std::string>{"a resolution change from before the last restart needs no undoing"});
-    EXPECT_EQ(screen.size(), "1440x900");
-    EXPECT_FALSE(fs::exists(record()));
-    host->command("quit");
-    EXPECT_EQ(host->waitExit(), 0);
+TEST_F(EffectsSession, LaunchUndoesOnlyWhatAnEarlierRunOfThisBootLeftChanged) {
+    struct Case {
+        std::string boot;
+        std::string after;
+        bool putBack;
+    };
+    for (const Case& c : {Case{readBootId(), "1920x1080", true}, Case{"an-earlier-boot", "1440x900", false}}) {
+        SCOPED_TRACE(c.boot);
+        Screen screen;
+        const auto own = screen.mode(1920, 1080);
+        const auto set = screen.mode(1440, 900);
+        ASSERT_TRUE(own && set);
+        // An earlier host changed the mode, wrote its record and was killed.
+        ASSERT_TRUE(screen.backend->apply(screen.display(), *set));
+        ASSERT_EQ(screen.size(), "1440x900");
+        std::ofstream(record()) << nlohmann::json{{"boot", c.boot},
+                                                  {"changed",
+                                                   {{{"display", screen.display()},
+                                                     {"original", own->id},
+                                                     {"applied", set->id}}}}}
+                                       .dump();
+        start();
+        const std::string name = "display " + std::to_string(screen.display());
+        // All before the server listens.
+        const auto expected =
+            c.putBack ? std::vector<std::string>{name + ": a resolution change is left from the last run",
+                                                 "resolution of " + name + " put back to 1920x1080 pt"}
+                      : std::vector<std::string>{"a resolution change from before the last restart needs no undoing"};
+        EXPECT_EQ(displayLines(), expected);
+        EXPECT_EQ(screen.size(), c.after);
+        EXPECT_FALSE(fs::exists(record()));
+        host->command("quit");
+        EXPECT_EQ(host->waitExit(), 0);
+        host.reset();
+        ASSERT_TRUE(screen.backend->apply(screen.display(), *own));
+    }
 }
 
 }  // namespace

@@ -70,12 +70,6 @@ struct Host {
     }
 };
 
-fs::path freshFolder(const char* name) {
-    const auto folder = fs::temp_directory_path() / ("morvane-fx-xorg-" + std::to_string(::getpid()) + "-" + name);
-    fs::remove_all(folder);
-    fs::create_directories(folder);
-    return folder;
-}
 
 // Waits for a child process for at most `seconds`; its exit status, or -1
 // when it did not end (it is then killed).
@@ -112,22 +106,36 @@ std::pair<pid_t, bool> startChild(const std::function<void(const std::function<v
     return {child, reported && answer == 'y'};
 }
 
-TEST(DisplayEffectsOnXorg, MatchChangesTheModeAndTheEndPutsItBack) {
-    testing::XorgDummy xorg(MORVANE_XORG_CONFIG);
-    const auto folder = freshFolder("match");
-    const auto marker = folder / "display-change.json";
-    Screen screen;
-    ASSERT_EQ(screen.size(), "1920x1080");
-    const auto target = screen.modeOf(1440, 900);
-    ASSERT_NE(target, 0);
+// A private X server that can change modes, a folder for the undo record,
+// and the display with its 1440x900 mode.
+class DisplayEffectsOnXorg : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        ASSERT_EQ(screen.size(), "1920x1080");
+        ASSERT_NE(target, 0);
+    }
+    void TearDown() override { fs::remove_all(folder); }
 
+    testing::XorgDummy xorg{MORVANE_XORG_CONFIG};
+    fs::path folder = fs::temp_directory_path() /
+                      ("morvane-fx-xorg-" + std::to_string(::getpid()) + "-" +
+                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::path marker = folder / "display-change.json";
+    Screen screen;
+    std::int32_t target = screen.modeOf(1440, 900);
+    std::uint32_t display = screen.display();
+};
+
+TEST_F(DisplayEffectsOnXorg, MatchChangesTheModeAndTheEndPutsItBack) {
     Host host(marker);
-    const auto modes = host.driver->modes(screen.display());
+    const auto modes = host.driver->modes(display);
     ASSERT_TRUE(modes);
     EXPECT_EQ(modes->current.width, 1920);
-    ASSERT_TRUE(host.driver->setMode(target, screen.display(), 1));
+    ASSERT_TRUE(host.driver->setMode(target, display, 1));
     EXPECT_EQ(screen.size(), "1440x900");
-    EXPECT_EQ(host.driver->modes(screen.display())->current.id, target);
+    EXPECT_EQ(host.driver->modes(display)->current.id, target);
     std::ifstream in(marker);
     const auto record = nlohmann::json::parse(in, nullptr, false);
     EXPECT_EQ(record["boot"], readBootId());
@@ -141,16 +149,9 @@ TEST(DisplayEffectsOnXorg, MatchChangesTheModeAndTheEndPutsItBack) {
     host.driver->restoreAll(2);
     EXPECT_EQ(screen.size(), "1920x1080");
     EXPECT_FALSE(fs::exists(marker));
-    fs::remove_all(folder);
 }
 
-TEST(DisplayEffectsOnXorg, KilledHostIsPutBackByTheNextLaunch) {
-    testing::XorgDummy xorg(MORVANE_XORG_CONFIG);
-    const auto folder = freshFolder("killed");
-    const auto marker = folder / "display-change.json";
-    Screen screen;
-    const auto target = screen.modeOf(1440, 900);
-    const auto display = screen.display();
+TEST_F(DisplayEffectsOnXorg, KilledHostIsPutBackByTheNextLaunch) {
     const auto [child, changed] = startChild([&](const auto& report) {
         Host host(marker);
         report(host.driver->setMode(target, display, 1));
@@ -166,18 +167,11 @@ TEST(DisplayEffectsOnXorg, KilledHostIsPutBackByTheNextLaunch) {
     next.driver->recoverAtLaunch();
     EXPECT_EQ(screen.size(), "1920x1080");
     EXPECT_FALSE(fs::exists(marker));
-    EXPECT_EQ(next.lines.front(), "display " + std::to_string(screen.display()) +
+    EXPECT_EQ(next.lines.front(), "display " + std::to_string(display) +
                                       ": a resolution change is left from the last run");
-    fs::remove_all(folder);
 }
 
-TEST(DisplayEffectsOnXorg, BlockedMainThreadEndsTheProcessWith75AndTheModeBack) {
-    testing::XorgDummy xorg(MORVANE_XORG_CONFIG);
-    const auto folder = freshFolder("blocked");
-    const auto marker = folder / "display-change.json";
-    Screen screen;
-    const auto target = screen.modeOf(1440, 900);
-    const auto display = screen.display();
+TEST_F(DisplayEffectsOnXorg, BlockedMainThreadEndsTheProcessWith75AndTheModeBack) {
     const auto started = std::chrono::steady_clock::now();
     const auto [child, changed] = startChild([&](const auto& report) {
         LoopExecutor mainQueue("main");
@@ -200,11 +194,9 @@ TEST(DisplayEffectsOnXorg, BlockedMainThreadEndsTheProcessWith75AndTheModeBack) 
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_GE(took, std::chrono::seconds(8));
     EXPECT_EQ(screen.size(), "1920x1080");
-    fs::remove_all(folder);
 }
 
-TEST(DisplayEffectsOnXorg, EscapeWatchHearsAnotherKeyboardButNotTheHostsOwnKeys) {
-    testing::XorgDummy xorg(MORVANE_XORG_CONFIG);
+TEST_F(DisplayEffectsOnXorg, EscapeWatchHearsAnotherKeyboardButNotTheHostsOwnKeys) {
     std::mutex m;
     std::condition_variable cv;
     std::vector<std::string> seen;
