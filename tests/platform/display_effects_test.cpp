@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <nlohmann/json.hpp>
 
 #include "../app/manual_executor.h"
@@ -646,6 +647,22 @@ TEST(DisplayEffectsDriver, WatchdogDoesNotCountASleepAgainstTheHost) {
     rig.main.runAll();
     EXPECT_TRUE(rig.expiries.empty());
     fx.restoreAll(1);
+}
+
+TEST(DisplayEffectsDriver, WatchdogTimerMayLoseItsOwnerInsideItsOwnFiring) {
+    // The firing holds the last reference to the driver, whose end stops the
+    // timer from the timer's own thread: that must neither hang nor crash.
+    auto owner = std::make_shared<std::unique_ptr<LeaseTimer>>(makeMonotonicLeaseTimer());
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    (*owner)->start([owner, done]() mutable {
+        if (!owner) return;
+        owner->reset();
+        owner.reset();
+        done->set_value();
+    });
+    owner.reset();
+    EXPECT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 // --- reconfiguration and system events ------------------------------------------

@@ -197,7 +197,9 @@ public:
         XRRSelectInput(w, DefaultRootWindow(w),
                        RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
         XFlush(w);
-        watch_ = std::thread([this, w, handler = std::move(handler)] {
+        // The thread keeps what it uses: the handler may drop the last
+        // reference to the driver and so end this object under it.
+        watch_ = std::thread([w, wake = wake_[0], handler = std::move(handler)] {
             const int fd = ConnectionNumber(w);
             for (;;) {
                 while (XPending(w) > 0) {
@@ -207,7 +209,7 @@ public:
                     handler();
                 }
                 if (x11ConnectionLost(w)) break;
-                pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+                pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
                 if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
                 if (fds[1].revents) break;
             }
@@ -290,6 +292,13 @@ private:
         if (!watch_.joinable()) return;
         const char byte = 1;
         [[maybe_unused]] const auto n = ::write(wake_[1], &byte, 1);
+        // The last owner of the driver may let go of it on the watch thread
+        // itself, inside the handler: the thread then ends by itself (its
+        // pipe is left to the process's end).
+        if (watch_.get_id() == std::this_thread::get_id()) {
+            watch_.detach();
+            return;
+        }
         watch_.join();
         ::close(wake_[0]);
         ::close(wake_[1]);
@@ -310,26 +319,31 @@ public:
     ~MonotonicLeaseTimer() override { stop(); }
     void start(std::function<void()> fire) override {
         stop();
-        stopping_ = false;
-        thread_ = std::thread([this, fire = std::move(fire)] {
+        // Shared with the thread, which may outlive this object when its
+        // `fire` drops the last reference to the driver.
+        auto state = std::make_shared<State>();
+        state_ = state;
+        thread_ = std::thread([state, fire = std::move(fire)] {
             pthread_setname_np(pthread_self(), "morvane.lease");
             auto next = std::chrono::steady_clock::now();
             for (;;) {
                 next += std::chrono::seconds(1);
                 {
-                    std::unique_lock lock(m_);
-                    if (cv_.wait_until(lock, next, [this] { return stopping_; })) return;
+                    std::unique_lock lock(state->m);
+                    if (state->cv.wait_until(lock, next, [&state] { return state->stopping; })) return;
                 }
                 fire();
             }
         });
     }
     void stop() override {
+        if (!state_) return;
         {
-            std::lock_guard lock(m_);
-            stopping_ = true;
+            std::lock_guard lock(state_->m);
+            state_->stopping = true;
         }
-        cv_.notify_all();
+        state_->cv.notify_all();
+        state_.reset();
         if (!thread_.joinable()) return;
         if (thread_.get_id() == std::this_thread::get_id())
             thread_.detach();
@@ -338,11 +352,15 @@ public:
     }
 
 private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool stopping_ = false;
+    struct State {
+        std::mutex m;
+        std::condition_variable cv;
+        bool stopping = false;
+    };
+    std::shared_ptr<State> state_;
     std::thread thread_;
 };
+
 
 }  // namespace
 

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -73,8 +74,11 @@ public:
             return EscapeArm::failed;
         }
         const std::set<int> own = coreXTestKeyboards(d);
-        alive_ = true;
-        thread_ = std::thread([this, d, opcode, escape, own, key = std::move(key)] {
+        // The thread keeps what it uses: it may outlive this object when the
+        // key callback drops the last reference to the driver.
+        auto alive = std::make_shared<std::atomic<bool>>(true);
+        alive_ = alive;
+        thread_ = std::thread([d, wake = wake_[0], alive, opcode, escape, own, key = std::move(key)] {
             pthread_setname_np(pthread_self(), "morvane.escape-watch");
             const int fd = ConnectionNumber(d);
             bool stopped = false;
@@ -93,11 +97,11 @@ public:
                     XFreeEventData(d, cookie);
                 }
                 if (x11ConnectionLost(d)) break;
-                pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+                pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
                 if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
                 stopped = fds[1].revents != 0;
             }
-            if (!stopped) alive_ = false;
+            if (!stopped) *alive = false;
             closeX11Display(d);
         });
         return EscapeArm::armed;
@@ -107,19 +111,26 @@ public:
         if (!thread_.joinable()) return;
         const char byte = 1;
         [[maybe_unused]] const auto n = ::write(wake_[1], &byte, 1);
+        // The key callback may hold the last reference to the driver: the
+        // thread then ends by itself (its pipe is left to the process's end).
+        if (thread_.get_id() == std::this_thread::get_id()) {
+            thread_.detach();
+            wake_[0] = wake_[1] = -1;
+            return;
+        }
         thread_.join();
         ::close(wake_[0]);
         ::close(wake_[1]);
         wake_[0] = wake_[1] = -1;
     }
 
-    bool alive() const override { return alive_; }
+    bool alive() const override { return alive_ && *alive_; }
 
 private:
     std::string name_;
     std::thread thread_;
     int wake_[2] = {-1, -1};
-    std::atomic<bool> alive_{false};
+    std::shared_ptr<std::atomic<bool>> alive_;
 };
 
 }  // namespace
