@@ -22,6 +22,8 @@ public:
     virtual std::optional<RelayedConnection> acceptRelayed(std::shared_ptr<ConnectionWire> wire,
                                                            const std::string& deviceID) = 0;
     virtual void closeRelayedOnQueue(const std::string& reason) = 0;
+    // Not on the session queue: waits for it.
+    virtual void closeRelayed(const std::string& reason) = 0;
     // Any thread.
     virtual bool isPaused() const = 0;
     virtual std::optional<std::string> controllerName() const = 0;
@@ -39,6 +41,7 @@ public:
         return server_->acceptRelayed(std::move(wire), deviceID);
     }
     void closeRelayedOnQueue(const std::string& reason) override { server_->closeRelayedOnQueue(reason); }
+    void closeRelayed(const std::string& reason) override { server_->closeRelayed(reason); }
     bool isPaused() const override { return server_->isPaused(); }
     std::optional<std::string> controllerName() const override { return server_->controllerName(); }
 

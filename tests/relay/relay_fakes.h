@@ -78,6 +78,7 @@ public:
     void closeRelayedOnQueue(const std::string& reason) override {
         journal.push_back("closeRelayed " + reason);
     }
+    void closeRelayed(const std::string& reason) override { journal.push_back("closeRelayed " + reason); }
     bool isPaused() const override { return paused; }
     std::optional<std::string> controllerName() const override { return controller; }
 

@@ -1,0 +1,199 @@
+// The one long-lived object through which the tray uses the relay: it keeps
+// the relay settings, the relay identity, and, while the relay is on, the
+// relay link and the relay host; it starts and stops them, follows sleep and
+// wake, answers the pause of sharing, builds the relay section of the menu
+// and adds devices through the host's enrolment window. Everything here runs
+// on the main queue; link and host do their own work on the server's queue.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/executor.h"
+#include "devices/device_store.h"
+#include "relay/host_relay_link.h"
+#include "relay/relay_host.h"
+#include "relay/relay_identity.h"
+#include "relay/relay_server_port.h"
+
+namespace morvane {
+
+// What the controller keeps between runs, stored by the shell.
+class RelaySettings {
+public:
+    virtual ~RelaySettings() = default;
+    virtual std::optional<bool> boolValue(const std::string& key) const = 0;
+    virtual std::optional<std::string> stringValue(const std::string& key) const = 0;
+    virtual std::optional<std::int64_t> intValue(const std::string& key) const = 0;
+    virtual void setBool(const std::string& key, bool value) = 0;
+    virtual void setString(const std::string& key, const std::string& value) = 0;
+    virtual void setInt(const std::string& key, std::int64_t value) = 0;
+    virtual void remove(const std::string& key) = 0;
+};
+
+// A dialog of the relay's flows; the first button answers 1000, the second
+// 1001, anything else (a third button, an abort) counts as neither.
+struct RelayAlert {
+    std::string message;
+    std::string informative;
+    std::vector<std::string> buttons;
+    bool operator==(const RelayAlert&) const = default;
+};
+
+namespace RelayResponse {
+inline constexpr int first = 1000;
+inline constexpr int second = 1001;
+inline constexpr int abort = -1001;
+}  // namespace RelayResponse
+
+// The shell's functions the controller reaches it through.
+struct RelayMenuHooks {
+    // A device controls the machine, or the last control ended under 10 s ago.
+    std::function<bool()> blocked;
+    std::function<bool()> paused;
+    std::function<bool()> authenticating;
+    // Owner authentication: `ok` on a later main-queue turn after success,
+    // `fail` (when given) otherwise.
+    std::function<void(const std::string& action, const std::string& reason, std::function<void()> ok,
+                       std::function<void()> fail)>
+        authenticate;
+    // Runs the alert modally; ends it early (abort) once closeWhen is true or
+    // a device starts controlling.
+    std::function<int(const RelayAlert& alert, std::function<bool()> closeWhen)> runAlert;
+};
+
+// One line of the relay's menu section. Actions are named by `action`,
+// which the shell hands back to RelayController::perform.
+struct RelayMenuItem {
+    enum class Kind { label, warning, action };
+    Kind kind = Kind::label;
+    std::string title;
+    std::string action;
+    bool enabled = false;
+    bool operator==(const RelayMenuItem&) const = default;
+
+    static RelayMenuItem label(std::string title) { return {Kind::label, std::move(title), {}, false}; }
+    static RelayMenuItem warning(std::string title) { return {Kind::warning, std::move(title), {}, false}; }
+    static RelayMenuItem command(std::string title, std::string action, bool enabled) {
+        return {Kind::action, std::move(title), std::move(action), enabled};
+    }
+};
+
+// The relay facts the guide windows read.
+struct ConnectRelayFacts {
+    bool hardened = false;
+    bool storageReadable = true;
+    bool keysReadable = true;
+    std::optional<std::string> email;
+    bool enabled = false;
+    std::optional<HostRelayLink::State> linkState;
+    bool operator==(const ConnectRelayFacts&) const = default;
+};
+
+class RelayController : public std::enable_shared_from_this<RelayController> {
+public:
+    static constexpr const char* enabledKey = "relayEnabled";
+    static constexpr const char* hostKey = "relayHost";
+    static constexpr const char* emailKey = "relayAccountEmail";
+    static constexpr const char* versionKey = "relayAccountsVersion";
+    static constexpr std::int64_t noticeMillis = 60'000;
+    static constexpr std::int64_t codeDialogMillis = 60'000;
+    static constexpr std::int64_t freeAllowance = 100'000;
+
+    using LinkMaker =
+        std::function<std::shared_ptr<HostRelayLink>(const std::string& baseURL, const RelayIdentity& identity)>;
+    using HostMaker = std::function<std::shared_ptr<RelayHost>(const RelayIdentity& identity,
+                                                               std::shared_ptr<RelayLinkTransport> link)>;
+
+    struct Setup {
+        std::shared_ptr<RelayServerPort> server;
+        DeviceStore* store = nullptr;
+        // The session log: tag and text.
+        std::function<void(const std::string&, const std::string&)> log;
+        bool hardened = false;
+        RelayMenuHooks hooks;
+        RelaySettings* settings = nullptr;
+        std::shared_ptr<RelayIdentityStore> identities;
+        LinkMaker makeLink;
+        HostMaker makeHost;
+        // The deployment's relay address, and the one configured for this
+        // machine (used when it is a usable address).
+        std::string builtInAddress = "relay.morvane.app";
+        std::optional<std::string> configuredAddress;
+        // Whether a Morvane app for devices can be offered.
+        bool appAvailable = false;
+        WallClock wallClock = systemWallMillis;
+    };
+
+    static std::shared_ptr<RelayController> create(Setup setup);
+    explicit RelayController(Setup setup);
+
+    // Trims, lower-cases and checks the text as a host name; one trailing
+    // dot is dropped.
+    static std::optional<std::string> usableAddress(std::string_view text);
+    const std::string& defaultAddress() const { return defaultAddress_; }
+
+    void start();
+    std::vector<RelayMenuItem> menuSection(bool blocked);
+    // The status lines of the section for one state of the link.
+    static std::vector<RelayMenuItem> linkLines(const HostRelayLink::State& state, std::int64_t nowWallMillis,
+                                                bool held, bool setUpAllowed);
+    void perform(const std::string& action);
+    void morvanePaused();
+    void startFresh();
+    void willSleep();
+    void didWake();
+
+    ConnectRelayFacts guideFacts() const;
+    bool flowBusy() const { return flowRunning_; }
+    std::optional<std::string> recentlyAdded() const;
+    const std::string& relayAddress() const { return address_; }
+
+    // Menu actions.
+    void turnOn();
+    void turnOff();
+    void tryNow();
+    void allowMore();
+    void resetKeys();
+    void addDevice();
+
+    // State the tests and the menu read.
+    bool enabled() const { return enabled_; }
+    const std::optional<std::string>& accountEmail() const { return accountEmail_; }
+    const std::optional<RelayIdentity>& identity() const { return identity_; }
+    const std::optional<std::string>& identityFailure() const { return identityFailure_; }
+    const std::shared_ptr<HostRelayLink>& link() const { return link_; }
+    const std::shared_ptr<RelayHost>& host() const { return host_; }
+    bool enrolEnded() const { return enrolEnded_; }
+
+private:
+    void say(const std::string& text) const { say("relay", text); }
+    void say(const std::string& tag, const std::string& text) const {
+        if (s_.log) s_.log(tag, text);
+    }
+    void loadIdentity();
+    void startLink();
+    void stopLink();
+    void enrolDevice();
+    bool setUp() const { return identity_.has_value() && accountEmail_.has_value(); }
+
+    Setup s_;
+    std::string defaultAddress_;
+    std::optional<RelayIdentity> identity_;
+    std::optional<std::string> identityFailure_;
+    bool enabled_ = false;
+    std::string address_;
+    std::optional<std::string> accountEmail_;
+    std::shared_ptr<HostRelayLink> link_;
+    std::shared_ptr<RelayHost> host_;
+    bool flowRunning_ = false;
+    std::optional<std::pair<std::string, std::string>> enrolRequest_;
+    bool enrolEnded_ = true;
+    std::optional<std::pair<std::string, std::int64_t>> addedNotice_;
+};
+
+}  // namespace morvane

@@ -1,0 +1,493 @@
+#include "relay/relay_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "../devices/test_support.h"
+#include "relay/relay_bytes.h"
+#include "relay_fakes.h"
+#include "relay_link_fakes.h"
+#include "test_device.h"
+
+namespace morvane {
+namespace {
+
+using testing::ManualExecutor;
+using testing::MemoryStorage;
+using testing::TestDevice;
+using Kind = HostRelayLink::State::Kind;
+using Item = RelayMenuItem;
+using Lines = std::vector<std::string>;
+using Items = std::vector<RelayMenuItem>;
+
+constexpr std::int64_t noon = 1'780'000'000'000;
+
+class MemorySettings final : public RelaySettings {
+public:
+    std::optional<bool> boolValue(const std::string& key) const override {
+        auto it = values.find(key);
+        if (it == values.end() || !std::holds_alternative<bool>(it->second)) return std::nullopt;
+        return std::get<bool>(it->second);
+    }
+    std::optional<std::string> stringValue(const std::string& key) const override {
+        auto it = values.find(key);
+        if (it == values.end() || !std::holds_alternative<std::string>(it->second)) return std::nullopt;
+        return std::get<std::string>(it->second);
+    }
+    std::optional<std::int64_t> intValue(const std::string& key) const override {
+        auto it = values.find(key);
+        if (it == values.end() || !std::holds_alternative<std::int64_t>(it->second)) return std::nullopt;
+        return std::get<std::int64_t>(it->second);
+    }
+    void setBool(const std::string& key, bool value) override { values[key] = value; }
+    void setString(const std::string& key, const std::string& value) override { values[key] = value; }
+    void setInt(const std::string& key, std::int64_t value) override { values[key] = value; }
+    void remove(const std::string& key) override { values.erase(key); }
+
+    std::map<std::string, std::variant<bool, std::string, std::int64_t>> values;
+};
+
+// A controller with a real link over fake sockets, a real host on the
+// manual session queue, and hooks whose answers the test sets.
+struct ControllerRig {
+    explicit ControllerRig(bool hardened = true, std::optional<std::string> configured = std::nullopt) {
+        server = std::make_shared<testing::FakeServer>(queue);
+        identities = std::make_shared<RelayIdentityStore>(identityItem);
+        RelayController::Setup setup;
+        setup.server = server;
+        setup.store = &store;
+        setup.log = [this](const std::string& tag, const std::string& text) {
+            log.push_back(tag == "relay" ? text : tag + ": " + text);
+        };
+        setup.hardened = hardened;
+        setup.hooks.blocked = [this] { return blocked; };
+        setup.hooks.paused = [this] { return paused; };
+        setup.hooks.authenticating = [] { return false; };
+        setup.hooks.authenticate = [this](const std::string& action, const std::string&, std::function<void()> ok,
+                                          std::function<void()>) {
+            asked.push_back(action);
+            if (ownerAgrees) ok();
+        };
+        setup.hooks.runAlert = [this](const RelayAlert& alert, std::function<bool()> closeWhen) {
+            alerts.push_back(alert);
+            return answer ? answer(alert, closeWhen) : RelayResponse::abort;
+        };
+        setup.settings = &settings;
+        setup.identities = identities;
+        setup.makeLink = [this](const std::string& base, const RelayIdentity& identity) {
+            HostRelayLink::Options o{.baseURL = base, .identity = identity, .queue = &queue};
+            o.counters = std::make_shared<MemoryCounterStorage>();
+            o.sockets = sockets;
+            o.now = [this] { return wall(); };
+            o.monotonicMillis = [this] { return queue.now(); };
+            o.random = [] { return 1.0; };
+            return HostRelayLink::create(std::move(o));
+        };
+        setup.makeHost = [this](const RelayIdentity& identity, std::shared_ptr<RelayLinkTransport> link) {
+            RelayHost::Setup h;
+            h.server = server;
+            h.store = &store;
+            h.staticKey = identity.noiseKey;
+            h.roomID = identity.roomID();
+            h.link = std::move(link);
+            h.mainQueue = &main;
+            h.clock = [this] { return static_cast<double>(queue.now()) / 1000.0; };
+            return RelayHost::create(std::move(h));
+        };
+        setup.builtInAddress = "relay.example.com";
+        setup.configuredAddress = configured;
+        setup.wallClock = [this] { return wall(); };
+        controller = RelayController::create(std::move(setup));
+    }
+
+    std::int64_t wall() const { return noon + queue.now(); }
+    // Settings of a machine that was set up and left on.
+    void setUpBefore(bool on = true) {
+        identities->create(noon);
+        settings.setInt(RelayController::versionKey, 2);
+        settings.setString(RelayController::emailKey, "owner@example.com");
+        settings.setBool(RelayController::enabledKey, on);
+    }
+    void bringUp(const std::string& devices = "[]") {
+        queue.runAll();
+        auto& socket = sockets->last();
+        socket.handlers.opened("morvane.v1");
+        socket.handlers.text(R"({"t":"challenge","nonce":")" + RelayBytes::b64u(Bytes(32, 5)) + "\"}");
+        socket.handlers.text(R"({"t":"welcome","room":")" + RelayBytes::hex(controller->identity()->roomID()) +
+                             R"(","devices":)" + devices + "}");
+        queue.runAll();
+    }
+    // A record from a device on the relay, behind its connection id.
+    void fromDevice(std::uint32_t id, const Bytes& record) {
+        Bytes frame{static_cast<std::uint8_t>(id >> 24), static_cast<std::uint8_t>(id >> 16),
+                    static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
+        frame.insert(frame.end(), record.begin(), record.end());
+        sockets->last().handlers.binary(frame);
+        queue.runAll();
+        main.runAll();
+    }
+    // Records the host sent to a device since the last call.
+    std::vector<Bytes> toDevice() {
+        auto& socket = sockets->last();
+        socket.completeSends(true);
+        std::vector<Bytes> out;
+        for (auto& frame : socket.binaries) out.emplace_back(frame.begin() + 4, frame.end());
+        socket.binaries.clear();
+        queue.runAll();
+        return out;
+    }
+    Items titles(bool held = false) { return controller->menuSection(held); }
+    bool logged(const std::string& line) const { return std::find(log.begin(), log.end(), line) != log.end(); }
+
+    ManualExecutor queue;
+    ManualExecutor main;
+    std::shared_ptr<testing::FakeServer> server;
+    std::shared_ptr<MemoryStorage> identityItem = std::make_shared<MemoryStorage>();
+    std::shared_ptr<RelayIdentityStore> identities;
+    DeviceStore store{std::make_shared<MemoryStorage>()};
+    MemorySettings settings;
+    std::shared_ptr<testing::FakeRelaySocketFactory> sockets = std::make_shared<testing::FakeRelaySocketFactory>();
+    std::shared_ptr<RelayController> controller;
+    Lines log;
+    Lines asked;
+    std::vector<RelayAlert> alerts;
+    std::function<int(const RelayAlert&, std::function<bool()>)> answer;
+    bool blocked = false;
+    bool paused = false;
+    bool ownerAgrees = true;
+};
+
+TEST(RelayController, SettingsOfTheRelayBeforeAccountsAreClearedOnce) {
+    struct Case {
+        const char* name;
+        std::function<void(MemorySettings&)> stored;
+        bool cleared;
+    };
+    const std::vector<Case> cases = {
+        {"on with an address and no account",
+         [](MemorySettings& s) {
+             s.setBool(RelayController::enabledKey, true);
+             s.setString(RelayController::hostKey, "relay.example.org");
+         },
+         true},
+        {"an address alone", [](MemorySettings& s) { s.setString(RelayController::hostKey, "relay.example.org"); },
+         true},
+        {"an account e-mail",
+         [](MemorySettings& s) {
+             s.setString(RelayController::hostKey, "relay.example.org");
+             s.setString(RelayController::emailKey, "owner@example.com");
+         },
+         false},
+        {"nothing stored", [](MemorySettings&) {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ControllerRig rig;
+        c.stored(rig.settings);
+        rig.controller->start();
+        EXPECT_EQ(rig.settings.intValue(RelayController::versionKey), 2);
+        EXPECT_EQ(rig.logged("the relay now uses accounts: set it up again"), c.cleared);
+        if (c.cleared) {
+            EXPECT_FALSE(rig.settings.stringValue(RelayController::hostKey));
+            EXPECT_EQ(rig.settings.boolValue(RelayController::enabledKey), false);
+        }
+        const auto before = rig.settings.values;
+        ControllerRig again;
+        again.settings.values = before;
+        again.controller->start();
+        EXPECT_EQ(again.settings.values, before);
+        EXPECT_TRUE(again.log.empty());
+    }
+}
+
+TEST(RelayController, AddressesAreTrimmedLowerCasedAndCheckedAsHostNames) {
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+        {"  Relay.Example.COM \n", "relay.example.com"},
+        {"relay.example.com.", "relay.example.com"},
+        {"-relay.example.com", std::nullopt},
+        {"relay", std::nullopt},
+        {"https://relay.example.com", std::nullopt},
+        {"relay.example.123", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(RelayController::usableAddress(text), expected) << text;
+
+    EXPECT_EQ(ControllerRig(true, " Mine.Example.NET ").controller->defaultAddress(), "mine.example.net");
+    EXPECT_EQ(ControllerRig(true, "-mine.example.net").controller->defaultAddress(), "relay.example.com");
+
+    // A stored address that is not usable falls back to the default.
+    ControllerRig rig(true, "mine.example.net");
+    rig.setUpBefore(false);
+    rig.settings.setString(RelayController::hostKey, "not an address");
+    rig.controller->start();
+    EXPECT_EQ(rig.controller->relayAddress(), "mine.example.net");
+    auto section = rig.titles();
+    EXPECT_EQ(std::count(section.begin(), section.end(), Item::label("Relay address: mine.example.net")), 0);
+    rig.settings.setString(RelayController::hostKey, "Other.Example.org");
+    rig.controller->start();
+    section = rig.titles();
+    EXPECT_EQ(std::count(section.begin(), section.end(), Item::label("Relay address: other.example.org")), 1);
+}
+
+TEST(RelayController, StoredOnWithoutAnIdentityTurnsOffUnlessTheKeysAreUnreadable) {
+    ControllerRig missing;
+    missing.setUpBefore();
+    missing.identityItem->stored.reset();
+    missing.controller->start();
+    EXPECT_FALSE(missing.controller->enabled());
+    EXPECT_FALSE(missing.controller->link());
+    EXPECT_EQ(missing.settings.boolValue(RelayController::enabledKey), false);
+    EXPECT_TRUE(missing.logged("was on but is not set up: turned off"));
+
+    ControllerRig unreadable;
+    unreadable.setUpBefore();
+    unreadable.identityItem->loadError = "item locked";
+    unreadable.controller->start();
+    EXPECT_FALSE(unreadable.controller->enabled());
+    EXPECT_EQ(unreadable.settings.boolValue(RelayController::enabledKey), true);
+    EXPECT_TRUE(unreadable.logged("identity could not be read: item locked"));
+    EXPECT_EQ(unreadable.titles(), (Items{Item::warning("Relay keys could not be read"),
+                                          Item::label("Relay stays off until you start fresh"),
+                                          Item::command("Start Fresh With New Relay Keys\u2026", "resetKeys", true)}));
+
+    // Not hardened: the identity is never read and the setting only ignored.
+    ControllerRig plain(false);
+    plain.setUpBefore();
+    plain.controller->start();
+    EXPECT_FALSE(plain.controller->enabled());
+    EXPECT_EQ(plain.settings.boolValue(RelayController::enabledKey), true);
+    EXPECT_TRUE(plain.log.empty());
+}
+
+TEST(RelayController, StatusLinesFollowTheLinkState) {
+    using State = HostRelayLink::State;
+    struct Case {
+        State state;
+        Items lines;
+    };
+    const std::vector<Case> cases = {
+        {State::backingOffUntil(noon + 200), {Item::label("Relay: trying again in 1 s")}},
+        {State::backingOffUntil(noon + 61'500), {Item::label("Relay: trying again in 62 s")}},
+        {State::backingOffUntil(noon - 5'000), {Item::label("Relay: trying again in 1 s")}},
+        {{Kind::off}, {Item::label("Relay: connecting\u2026")}},
+        {{Kind::proving}, {Item::label("Relay: connecting\u2026")}},
+        {{Kind::suspended}, {Item::label("Relay: connecting\u2026")}},
+        {{Kind::waitingForNetwork}, {Item::label("Relay: waiting for the network")}},
+        {{Kind::up}, {Item::label("Relay: connected")}},
+        {{Kind::refused},
+         {Item::label("Relay: the relay refused this Mac"), Item::label("Check this Mac's date and time"),
+          Item::label("Trying again every 30 minutes"), Item::command("Try Now", "tryNow", true)}},
+        {{Kind::notOnAccount},
+         {Item::label("Relay: this Mac is not on your account"),
+          Item::label("It was removed, or set up with another account"),
+          Item::command("Set Up Relay\u2026", "setUp", false), Item::command("Try Now", "tryNow", true)}},
+        {{Kind::exhausted},
+         {Item::label("Relay: stopped for today to protect the daily allowance"),
+          Item::command("Allow More Relay Use Today\u2026", "allowMore", false)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.state.word()));
+        // Held: only Try Now stays enabled.
+        EXPECT_EQ(RelayController::linkLines(c.state, noon, true, false), c.lines);
+    }
+}
+
+TEST(RelayController, MenuSectionOffersWhatTheSetUpAllows) {
+    ControllerRig fresh;
+    fresh.controller->start();
+    EXPECT_EQ(fresh.titles(), (Items{Item::label("Relay: off"), Item::command("Set Up Relay\u2026", "setUp", true),
+                                     Item::command("Set Up Relay With Another Address\u2026", "setUpElsewhere", true)}));
+    EXPECT_EQ(fresh.titles(true)[1].enabled, false);
+
+    ControllerRig off;
+    off.setUpBefore(false);
+    off.controller->start();
+    const Items offItems = {Item::label("Relay: off"), Item::label("Relay account: owner@example.com"),
+                            Item::command("Turn On Relay\u2026", "turnOn", true),
+                            Item::command("Change Relay Address\u2026", "changeAddress", true),
+                            Item::command("Remove This Mac From Your Account\u2026", "removeFromAccount", true)};
+    EXPECT_EQ(off.titles(), offItems);
+    off.paused = true;
+    EXPECT_FALSE(off.titles()[2].enabled);
+
+    ControllerRig on;
+    on.setUpBefore();
+    on.controller->start();
+    ASSERT_TRUE(on.controller->link());
+    on.queue.runAll();
+    auto connecting = on.titles();
+    EXPECT_EQ(connecting[0], Item::label("Relay: connecting\u2026"));
+    EXPECT_EQ(connecting[2], Item::label("Connection attempts today: 1 of 200"));
+    EXPECT_EQ(connecting[3], Item::label("Relay use today: about 0% of the free daily allowance"));
+    // Adding a device needs the link up.
+    EXPECT_EQ(connecting[4], Item::command("Add Device Over Relay\u2026", "addDevice", false));
+    on.bringUp();
+    auto up = on.titles();
+    EXPECT_EQ(up[0], Item::label("Relay: connected"));
+    EXPECT_EQ(up[4], Item::command("Add Device Over Relay\u2026", "addDevice", true));
+    // While a device controls the machine only Turn Off stays enabled here.
+    for (const auto& item : on.titles(true)) {
+        if (item.kind == Item::Kind::action) {
+            EXPECT_EQ(item.enabled, item.action == "turnOff") << item.title;
+        }
+    }
+}
+
+TEST(RelayController, TurningOnAsksTheOwnerAndTurningOffDoesNot) {
+    ControllerRig rig;
+    rig.setUpBefore(false);
+    rig.controller->start();
+    rig.ownerAgrees = false;
+    rig.controller->perform("turnOn");
+    EXPECT_EQ(rig.asked, Lines{"turn on the relay"});
+    EXPECT_FALSE(rig.controller->enabled());
+
+    rig.ownerAgrees = true;
+    rig.controller->perform("turnOn");
+    EXPECT_TRUE(rig.controller->enabled());
+    EXPECT_TRUE(rig.controller->link());
+    EXPECT_EQ(rig.settings.boolValue(RelayController::enabledKey), true);
+    EXPECT_TRUE(rig.logged("turned on (owner authenticated)"));
+
+    rig.log.clear();
+    rig.controller->perform("turnOff");
+    EXPECT_EQ(rig.log, Lines{"turned off in the menu"});
+    EXPECT_FALSE(rig.controller->link());
+    EXPECT_EQ(rig.settings.boolValue(RelayController::enabledKey), false);
+    rig.queue.runAll();
+    EXPECT_EQ(rig.server->journal, Lines{"closeRelayed mac-offline"});
+    // The link goes down only after the goodbyes had time to leave.
+    EXPECT_FALSE(rig.sockets->last().cancelled);
+    rig.queue.advance(250);
+    EXPECT_TRUE(rig.sockets->last().cancelled);
+    rig.log.clear();
+    rig.controller->perform("turnOff");
+    EXPECT_TRUE(rig.log.empty());
+    EXPECT_EQ(rig.asked.size(), 2u);
+
+    // Paused or blocked: the owner is not even asked.
+    for (auto which : {0, 1}) {
+        ControllerRig held;
+        held.setUpBefore(false);
+        held.controller->start();
+        (which == 0 ? held.paused : held.blocked) = true;
+        held.controller->perform("turnOn");
+        EXPECT_TRUE(held.asked.empty());
+    }
+}
+
+TEST(RelayController, PauseClosesRelayedSessionsAndTheWindowButKeepsTheLink) {
+    ControllerRig rig;
+    rig.setUpBefore();
+    rig.controller->start();
+    rig.bringUp();
+    ASSERT_TRUE(rig.controller->host()->openEnrolmentWindow());
+    rig.controller->morvanePaused();
+    rig.queue.runAll();
+    EXPECT_EQ(rig.server->journal, Lines{"closeRelayed disconnected-by-host"});
+    EXPECT_FALSE(rig.controller->host()->window());
+    EXPECT_EQ(rig.controller->link()->snapshot().state.kind, Kind::up);
+}
+
+TEST(RelayController, StartFreshForgetsTheAccountAndRemovesTheKeys) {
+    ControllerRig rig;
+    rig.setUpBefore();
+    rig.controller->start();
+    rig.controller->startFresh();
+    EXPECT_FALSE(rig.controller->enabled());
+    EXPECT_FALSE(rig.controller->link());
+    EXPECT_FALSE(rig.controller->identity());
+    EXPECT_FALSE(rig.controller->accountEmail());
+    EXPECT_FALSE(rig.settings.stringValue(RelayController::emailKey));
+    EXPECT_EQ(rig.settings.boolValue(RelayController::enabledKey), false);
+    EXPECT_TRUE(rig.logged("start fresh: memory removed"));
+
+    ControllerRig failing;
+    failing.setUpBefore();
+    failing.controller->start();
+    failing.identityItem->removeError = "item locked";
+    failing.controller->startFresh();
+    EXPECT_TRUE(failing.logged("error: the relay identity could not be removed: item locked"));
+    EXPECT_TRUE(failing.controller->identity());
+}
+
+TEST(RelayController, AddingADeviceShowsTheDevicesCodeAndApprovesIt) {
+    ControllerRig rig;
+    rig.setUpBefore();
+    rig.controller->start();
+    rig.bringUp("[5]");
+    TestDevice phone("Phone", rig.controller->identity()->roomID());
+    std::string shownCode;
+    rig.answer = [&](const RelayAlert& alert, std::function<bool()> closeWhen) {
+        if (alert.message == "Waiting for the new device") {
+            EXPECT_FALSE(closeWhen());
+            rig.fromDevice(5, phone.enrolMessage1());
+            auto message2 = rig.toDevice();
+            EXPECT_EQ(message2.size(), 1u);
+            rig.fromDevice(5, phone.enrolMessage3(message2.at(0)));
+            EXPECT_TRUE(closeWhen());
+            return RelayResponse::abort;
+        }
+        shownCode = alert.message;
+        EXPECT_EQ(alert.buttons, (Lines{"Approve", "Cancel"}));
+        EXPECT_EQ(alert.informative, "\u201CPhone\u201D wants to control this Mac. It must show the same code.\n\n"
+                                     "If the codes differ, or you did not start this, choose Cancel.");
+        return RelayResponse::first;
+    };
+    rig.controller->perform("addDevice");
+    EXPECT_EQ(rig.asked, Lines{"add a device over the relay"});
+    ASSERT_TRUE(phone.code());
+    EXPECT_EQ(shownCode, "Code: " + phone.code()->substr(0, 3) + " " + phone.code()->substr(3));
+    rig.queue.runAll();
+    rig.main.runAll();
+    auto enrolled = rig.toDevice();
+    ASSERT_EQ(enrolled.size(), 1u);
+    EXPECT_TRUE(phone.readEnrolled(enrolled[0]));
+    EXPECT_EQ(rig.store.relayDevice(phone.publicKey())->name, "Phone");
+    EXPECT_EQ(rig.controller->recentlyAdded(), "Phone");
+    EXPECT_EQ(rig.titles()[0], Item::label("Added \u201CPhone\u201D just now. Revoke it under Devices"));
+    rig.queue.advance(59'000);
+    EXPECT_EQ(rig.controller->recentlyAdded(), "Phone");
+    rig.queue.advance(1'000);
+    EXPECT_EQ(rig.controller->recentlyAdded(), std::nullopt);
+}
+
+TEST(RelayController, AnEnrolmentNotApprovedIsCancelledAtTheHost) {
+    struct Case {
+        const char* name;
+        int waiting;
+        std::optional<int> code;
+    };
+    const std::vector<Case> cases = {
+        {"owner cancels the waiting dialog", RelayResponse::first, std::nullopt},
+        {"owner cancels the code", RelayResponse::abort, RelayResponse::second},
+        {"code dialog ends by itself", RelayResponse::abort, RelayResponse::abort},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ControllerRig rig;
+        rig.setUpBefore();
+        rig.controller->start();
+        rig.bringUp("[5]");
+        TestDevice phone("Phone", rig.controller->identity()->roomID());
+        rig.answer = [&](const RelayAlert& alert, std::function<bool()>) {
+            if (alert.message != "Waiting for the new device") return *c.code;
+            if (c.code) {
+                rig.fromDevice(5, phone.enrolMessage1());
+                rig.fromDevice(5, phone.enrolMessage3(rig.toDevice().at(0)));
+            }
+            return c.waiting;
+        };
+        rig.controller->perform("addDevice");
+        rig.queue.runAll();
+        rig.main.runAll();
+        EXPECT_TRUE(rig.controller->enrolEnded());
+        EXPECT_TRUE(rig.logged("enrolment: cancelled at the Mac"));
+        EXPECT_TRUE(rig.logged("enrolment: window closed, nothing added"));
+        EXPECT_TRUE(rig.store.devices().empty());
+    }
+}
+
+}  // namespace
+}  // namespace morvane
