@@ -84,6 +84,17 @@ std::optional<std::int64_t> SettingsStore::dateValue(const std::string& key) con
     return inner->get<std::int64_t>();
 }
 
+std::optional<std::int64_t> SettingsStore::intValue(const std::string& key) const {
+    const auto it = values_.find(key);
+    if (it == values_.end() || !it->is_number_integer()) return std::nullopt;
+    return it->get<std::int64_t>();
+}
+
+bool SettingsStore::setInt(const std::string& key, std::int64_t value) {
+    values_[key] = value;
+    return write();
+}
+
 bool SettingsStore::setBool(const std::string& key, bool value) {
     values_[key] = value;
     return write();

@@ -48,12 +48,14 @@ public:
     std::optional<std::string> stringValue(const std::string& key) const;
     // Dates are wall-clock milliseconds since the Unix epoch.
     std::optional<std::int64_t> dateValue(const std::string& key) const;
+    std::optional<std::int64_t> intValue(const std::string& key) const;
 
     // Each change is kept in memory and written at once; false (and an
     // "error" line) when the file could not be written.
     bool setBool(const std::string& key, bool value);
     bool setString(const std::string& key, const std::string& value);
     bool setDate(const std::string& key, std::int64_t wallMillis);
+    bool setInt(const std::string& key, std::int64_t value);
     bool remove(const std::string& key);
 
     const std::filesystem::path& file() const { return file_; }

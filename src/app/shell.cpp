@@ -303,6 +303,7 @@ void Shell::notePaired(const std::string& name) {
 
 void Shell::stoppedOnMac() {
     paused_ = true;
+    if (relay_.paused) relay_.paused();
     if (d_.settings) d_.settings->setBool(SettingsKeys::paused, true);
     log("pause",
         "Stop Sharing was pressed in the macOS screen-sharing panel: the session is ended and Morvane is paused. "
@@ -384,6 +385,7 @@ MenuSnapshot Shell::snapshot() {
         if (!s.blocked && lines.line) d_.history->markSeen();
     }
     if (tailscale_) s.tailnet = tailnetMenuFacts(tailscale_->snapshot());
+    if (relay_.section) s.relaySection = relay_.section(s.blocked);
     // No update framework here: the item shows, unable to check.
     s.updatesItem = MenuItem::command("Check for Updates…", MenuAction::checkForUpdates, false);
     return s;
@@ -398,8 +400,10 @@ std::vector<MenuItem> Shell::menu() {
 void Shell::perform(MenuAction action, const std::string& payload) {
     switch (action) {
         case MenuAction::none:
-        case MenuAction::relay:
         case MenuAction::checkForUpdates:
+            break;
+        case MenuAction::relay:
+            if (relay_.perform) relay_.perform(payload);
             break;
         case MenuAction::turnOnTailnet:
             turnOnTailnet();
@@ -688,6 +692,7 @@ void Shell::pauseMorvane() {
     const auto name = controller_;
     paused_ = true;
     if (d_.server) d_.server->pause(PauseCause::menu);
+    if (relay_.paused) relay_.paused();
     if (d_.settings) d_.settings->setBool(SettingsKeys::paused, true);
     log("pause", ShellLines::pauseChosen(name));
     carryOut(lock_.handle(LockScheduler::Paused{}, now()));

@@ -148,6 +148,15 @@ public:
     }
     // The tailnet control, made once the server listens.
     void setTailscale(TailscaleControl* tailscale) { tailscale_ = tailscale; }
+    // The relay controller's part of the menu, made once the server listens:
+    // its section (given the owner-action block), its actions by name, and
+    // what it must hear when sharing pauses.
+    struct RelayHooks {
+        std::function<std::vector<MenuItem>(bool blocked)> section;
+        std::function<void(const std::string& action)> perform;
+        std::function<void()> paused;
+    };
+    void setRelay(RelayHooks hooks) { relay_ = std::move(hooks); }
     void setStartError(std::optional<std::string> error);
     // The first-run decision: show the Welcome window, or remember that
     // this is an existing install. Needs the Welcome window to exist.
@@ -234,6 +243,7 @@ private:
 
     ShellDeps d_;
     TailscaleControl* tailscale_ = nullptr;
+    RelayHooks relay_;
     std::unique_ptr<OwnerAuthentication> auth_;
     LockScheduler lock_;
     ModalAlertGate alerts_;

@@ -18,6 +18,7 @@
 #include "app/counting_input.h"
 #include "app/keychain_flag.h"
 #include "app/login_item.h"
+#include "app/relay_bridge.h"
 #include "app/main_queue_qt.h"
 #include "app/password_prompt_qt.h"
 #include "app/screen_source_qt.h"
@@ -41,6 +42,7 @@
 #include "platform/linux/audio_pulse.h"
 #include "platform/linux/locker_linux.h"
 #include "platform/linux/tailscale_cli.h"
+#include "relay/relay_controller.h"
 #include "server/remote_server.h"
 #include "tailnet/tailscale_control.h"
 #include "transfer/disk_files.h"
@@ -396,6 +398,82 @@ int runShell(int argc, char** argv) {
         tailscale->start();
     }
 
+    // The relay road: one controller, made right after the server and
+    // started only when the server listens.
+    std::unique_ptr<SettingsRelaySettings> relaySettings;
+    std::shared_ptr<RelayController> relay;
+    if (server && !shell->startError()) {
+        relaySettings = std::make_unique<SettingsRelaySettings>(settings);
+        auto port = std::make_shared<RemoteServerRelayPort>(server);
+        std::shared_ptr<DeviceStorage> identityItem;
+        if (hardened)
+            identityItem = std::make_shared<KeychainDeviceStorage>(
+                KeychainDeviceStorage::defaultService, RelayIdentityStore::account, RelayIdentityStore::label);
+        else
+            identityItem = std::make_shared<RefusingDeviceStorage>(RefusingDeviceStorage::notHardenedReason);
+        std::weak_ptr<Shell> weakShell = shell;
+        RelayController::Setup relaySetup;
+        relaySetup.server = port;
+        relaySetup.store = &store;
+        relaySetup.log = write;
+        relaySetup.hardened = hardened;
+        relaySetup.hooks.blocked = [weakShell] {
+            auto s = weakShell.lock();
+            return !s || s->blocked();
+        };
+        relaySetup.hooks.paused = [weakShell] {
+            auto s = weakShell.lock();
+            return !s || s->paused();
+        };
+        relaySetup.hooks.authenticating = [weakShell] {
+            auto s = weakShell.lock();
+            return s && s->authenticating();
+        };
+        relaySetup.hooks.authenticate = [weakShell](const std::string& action, const std::string& reason,
+                                                    std::function<void()> ok, std::function<void()> fail) {
+            if (auto s = weakShell.lock()) s->withOwnerAuthentication(action, reason, std::move(fail), std::move(ok));
+        };
+        relaySetup.hooks.runAlert = [weakShell](const RelayAlert& alert, std::function<bool()> closeWhen) {
+            auto s = weakShell.lock();
+            if (!s) return RelayResponse::abort;
+            return static_cast<int>(
+                s->runAlert(AlertText{alert.message, alert.informative, alert.buttons}, std::move(closeWhen)));
+        };
+        relaySetup.settings = relaySettings.get();
+        relaySetup.identities = std::make_shared<RelayIdentityStore>(identityItem);
+        // This build has no socket to the relay yet: the link cannot be
+        // made, and a relay that is set up shows as set up but not running.
+        relaySetup.makeLink = [](const std::string&, const RelayIdentity&) -> std::shared_ptr<HostRelayLink> {
+            return nullptr;
+        };
+        relaySetup.makeHost = [port, &store, &mainQueue](const RelayIdentity& identity,
+                                                         std::shared_ptr<RelayLinkTransport> link) {
+            RelayHost::Setup hostSetup;
+            hostSetup.server = port;
+            hostSetup.store = &store;
+            hostSetup.staticKey = identity.noiseKey;
+            hostSetup.roomID = identity.roomID();
+            hostSetup.link = std::move(link);
+            hostSetup.mainQueue = &mainQueue;
+            return RelayHost::create(std::move(hostSetup));
+        };
+        relay = RelayController::create(std::move(relaySetup));
+        relay->start();
+        std::weak_ptr<RelayController> weakRelay = relay;
+        Shell::RelayHooks relayHooks;
+        relayHooks.section = [weakRelay](bool blocked) {
+            auto r = weakRelay.lock();
+            return r ? relayMenuItems(r->menuSection(blocked)) : std::vector<MenuItem>{};
+        };
+        relayHooks.perform = [weakRelay](const std::string& action) {
+            if (auto r = weakRelay.lock()) r->perform(action);
+        };
+        relayHooks.paused = [weakRelay] {
+            if (auto r = weakRelay.lock()) r->morvanePaused();
+        };
+        shell->setRelay(std::move(relayHooks));
+    }
+
     // A device list of an earlier build is removed unread.
     const fs::path older = support / "devices.json";
     std::error_code ec;
@@ -415,6 +493,8 @@ int runShell(int argc, char** argv) {
     // Wind down in order. A tool run under way may hold the tailnet
     // queue for the rest of its time limit.
     shell->setTailscale(nullptr);
+    shell->setRelay({});
+    relay.reset();
     tailscale.reset();
     tailscaleQueue.reset();
     if (server) server->stop();

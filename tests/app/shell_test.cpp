@@ -472,5 +472,34 @@ TEST(Shell, TheWelcomeWindowOpensByItselfOnlyOnAFirstRun) {
     EXPECT_EQ(broken.settings->boolValue(SettingsKeys::askedForPermissions), true);
 }
 
+TEST(Shell, TheRelaySectionSitsUnderItsHeaderAndHearsActionsAndPauses) {
+    Harness h;
+    std::vector<std::string> heard;
+    Shell::RelayHooks relay;
+    relay.section = [&](bool blocked) {
+        heard.push_back(blocked ? "section blocked" : "section");
+        auto item = MenuItem::command("Turn On Relay…", MenuAction::relay, !blocked);
+        item.payload = "turnOn";
+        return std::vector<MenuItem>{MenuItem::line("Relay: off"), item};
+    };
+    relay.perform = [&](const std::string& action) { heard.push_back("perform " + action); };
+    relay.paused = [&] { heard.push_back("paused"); };
+    h.shell->setRelay(relay);
+
+    auto menu = h.shell->menu();
+    auto header = std::find(menu.begin(), menu.end(), MenuItem::header("Connect From Anywhere (Recommended)"));
+    ASSERT_NE(header, menu.end());
+    EXPECT_EQ(*(header + 1), MenuItem::line("Relay: off"));
+    EXPECT_EQ((header + 2)->payload, "turnOn");
+    EXPECT_EQ((header + 3)->kind, MenuItem::Kind::separator);
+    h.shell->perform(MenuAction::relay, "turnOn");
+
+    h.connect("iPad", "dev-1");
+    h.shell->menu();
+    h.shell->perform(MenuAction::pauseMorvane);
+    h.shell->stoppedOnMac();
+    EXPECT_EQ(heard, (std::vector<std::string>{"section", "perform turnOn", "section blocked", "paused", "paused"}));
+}
+
 }  // namespace
 }  // namespace morvane

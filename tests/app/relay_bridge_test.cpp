@@ -1,0 +1,53 @@
+#include "app/relay_bridge.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include <unistd.h>
+
+namespace morvane {
+namespace {
+
+TEST(RelayBridge, RelayLinesBecomeTrayItemsThatNameTheirAction) {
+    const std::vector<RelayMenuItem> lines = {
+        RelayMenuItem::label("Relay: off"),
+        RelayMenuItem::warning("Relay keys could not be read"),
+        RelayMenuItem::command("Turn On Relay\u2026", "turnOn", true),
+        RelayMenuItem::command("Change Relay Address\u2026", "changeAddress", false),
+    };
+    auto items = relayMenuItems(lines);
+    ASSERT_EQ(items.size(), 4u);
+    EXPECT_EQ(items[0], MenuItem::line("Relay: off"));
+    EXPECT_EQ(items[1], MenuItem::warning("Relay keys could not be read"));
+    EXPECT_EQ(items[2].action, MenuAction::relay);
+    EXPECT_EQ(items[2].payload, "turnOn");
+    EXPECT_TRUE(items[2].enabled);
+    EXPECT_EQ(items[3].payload, "changeAddress");
+    EXPECT_FALSE(items[3].enabled);
+}
+
+TEST(RelayBridge, RelaySettingsLiveInTheSettingsFileAcrossLaunches) {
+    const auto file = std::filesystem::temp_directory_path() / ("relay-bridge-" + std::to_string(::getpid()) + ".json");
+    {
+        SettingsStore store(file, nullptr);
+        SettingsRelaySettings settings(store);
+        settings.setInt(RelayController::versionKey, 2);
+        settings.setBool(RelayController::enabledKey, true);
+        settings.setString(RelayController::emailKey, "owner@example.com");
+        settings.setString(RelayController::hostKey, "relay.example.com");
+        settings.remove(RelayController::hostKey);
+    }
+    SettingsStore again(file, nullptr);
+    SettingsRelaySettings settings(again);
+    EXPECT_EQ(settings.intValue(RelayController::versionKey), 2);
+    EXPECT_EQ(settings.boolValue(RelayController::enabledKey), true);
+    EXPECT_EQ(settings.stringValue(RelayController::emailKey), "owner@example.com");
+    EXPECT_EQ(settings.stringValue(RelayController::hostKey), std::nullopt);
+    // A value of another type reads as absent.
+    EXPECT_EQ(settings.intValue(RelayController::enabledKey), std::nullopt);
+    std::filesystem::remove(file);
+}
+
+}  // namespace
+}  // namespace morvane
