@@ -135,6 +135,15 @@ protected:
         }
         return false;
     }
+    // Reads until the session's close record.
+    bool receiveClose(TestDevice& device) {
+        for (int i = 0; i < 50; ++i) {
+            auto got = receive(device);
+            if (!got) return false;
+            if (got->kind == TestDevice::Received::Kind::close) return true;
+        }
+        return false;
+    }
     Bytes nextRecord() {
         std::optional<Bytes> record;
         eventually([&] { return (record = relay->next()).has_value(); });
@@ -214,13 +223,7 @@ TEST_F(RelayedSession, PausingEndsTheRelayedSessionWithItsWord) {
     ASSERT_TRUE(receiveText(phone, R"("t":"ready")"));
     server->pause(PauseCause::menu);
     EXPECT_TRUE(receiveText(phone, R"({"reason":"paused","t":"bye"})"));
-    bool closed = false;
-    for (int i = 0; i < 20 && !closed; ++i) {
-        auto got = receive(phone);
-        if (!got) break;
-        closed = got->kind == TestDevice::Received::Kind::close;
-    }
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(receiveClose(phone));
 }
 
 TEST_F(RelayedSession, RevokedDeviceIsRefusedAtItsNextHandshake) {
@@ -230,6 +233,33 @@ TEST_F(RelayedSession, RevokedDeviceIsRefusedAtItsNextHandshake) {
     relay->fromDevice(7, phone.sessionMessage1());
     EXPECT_TRUE(eventually([&] { return relay->dropped(7); }));
     EXPECT_FALSE(relay->next());
+}
+
+TEST_F(RelayedSession, LocalBrowserAndRelayedDeviceTakeEachOtherOver) {
+    TestDevice phone("Phone", roomID);
+    enrol(phone);
+    const std::string code = store->openPairingWindow();
+    const std::string token = store->pair(code, "Laptop")->token;
+
+    connect(phone);
+    ASSERT_TRUE(receiveText(phone, R"("t":"ready")"));
+    testing::WebSocket browser(server->port());
+    browser.sendText(R"({"t":"auth","token":")" + token + "\"}");
+    ASSERT_TRUE(browser.nextText().value_or("").find(R"("t":"ready")") != std::string::npos);
+    EXPECT_TRUE(receiveText(phone, R"({"reason":"taken-over","t":"bye"})"));
+    ASSERT_TRUE(receiveClose(phone));
+
+    // And back: the device opens a new session and the browser is told.
+    connect(phone);
+    ASSERT_TRUE(receiveText(phone, R"("t":"ready")"));
+    bool told = false;
+    for (int i = 0; i < 20 && !told; ++i) {
+        auto text = browser.nextText();
+        if (!text) break;
+        told = text->find(R"({"reason":"taken-over","t":"bye"})") != std::string::npos;
+    }
+    EXPECT_TRUE(told);
+    EXPECT_EQ(server->controllerName(), "Phone");
 }
 
 }  // namespace
