@@ -1,0 +1,254 @@
+#include "relay/beast_relay_socket.h"
+
+#include <chrono>
+#include <deque>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+#include "relay/relay_tls.h"
+
+namespace morvane {
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ws = beast::websocket;
+using tcp = asio::ip::tcp;
+
+template <bool Secure>
+class BeastRelaySocket final : public RelaySocket, public std::enable_shared_from_this<BeastRelaySocket<Secure>> {
+    using Next = std::conditional_t<Secure, beast::ssl_stream<beast::tcp_stream>, beast::tcp_stream>;
+
+public:
+    BeastRelaySocket(asio::io_context& io, RelaySocketRequest request, RelaySocketHandlers handlers,
+                     std::shared_ptr<asio::ssl::context> tls)
+        : io_(io),
+          request_(std::move(request)),
+          handlers_(std::move(handlers)),
+          tls_(std::move(tls)),
+          resolver_(io),
+          ws_(makeStream(io, tls_)) {}
+
+    void start() {
+        beast::get_lowest_layer(ws_).expires_after(std::chrono::milliseconds(request_.timeoutMillis));
+        resolver_.async_resolve(request_.url.host, std::to_string(request_.url.port),
+                                [self = this->shared_from_this()](beast::error_code ec, tcp::resolver::results_type found) {
+                                    self->resolved(ec, found);
+                                });
+    }
+
+    void sendText(std::string text, std::function<void(bool)> done) override {
+        enqueue({Out::Kind::text, std::move(text), std::move(done)});
+    }
+    void sendBinary(Bytes data, std::function<void(bool)> done) override {
+        enqueue({Out::Kind::binary, std::string(data.begin(), data.end()), std::move(done)});
+    }
+    void ping(std::function<void(bool)> pong) override { enqueue({Out::Kind::ping, {}, std::move(pong)}); }
+
+    void cancel() override {
+        if (over_) return;
+        over_ = true;
+        failPending();
+        if (open_) {
+            ws_.async_close(ws::close_code::going_away, [self = this->shared_from_this()](beast::error_code) {
+                beast::error_code ignored;
+                beast::get_lowest_layer(self->ws_).socket().close(ignored);
+            });
+        } else {
+            resolver_.cancel();
+            beast::error_code ignored;
+            beast::get_lowest_layer(ws_).socket().close(ignored);
+        }
+    }
+
+private:
+    struct Out {
+        enum class Kind { text, binary, ping } kind;
+        std::string data;
+        std::function<void(bool)> done;
+    };
+
+    static ws::stream<Next> makeStream(asio::io_context& io, const std::shared_ptr<asio::ssl::context>& tls) {
+        if constexpr (Secure)
+            return ws::stream<Next>(io, *tls);
+        else
+            return ws::stream<Next>(io);
+    }
+
+    void resolved(beast::error_code ec, const tcp::resolver::results_type& found) {
+        if (over_) return;
+        if (ec) return finish(std::nullopt);
+        beast::get_lowest_layer(ws_).async_connect(
+            found, [self = this->shared_from_this()](beast::error_code e, const tcp::endpoint&) { self->connected(e); });
+    }
+
+    void connected(beast::error_code ec) {
+        if (over_) return;
+        if (ec) return finish(std::nullopt);
+        if constexpr (Secure) {
+            if (!prepareRelayTls(ws_.next_layer().native_handle(), request_.url.host)) return finish(std::nullopt);
+            ws_.next_layer().async_handshake(asio::ssl::stream_base::client,
+                                             [self = this->shared_from_this()](beast::error_code e) {
+                                                 if (self->over_) return;
+                                                 if (e) return self->finish(std::nullopt);
+                                                 self->upgrade();
+                                             });
+        } else {
+            upgrade();
+        }
+    }
+
+    void upgrade() {
+        ws_.set_option(ws::stream_base::decorator(
+            [subprotocol = request_.subprotocol, auth = request_.hostAuth](ws::request_type& r) {
+                r.set(http::field::sec_websocket_protocol, subprotocol);
+                r.set("X-Morvane-Host-Auth", auth);
+                r.set(http::field::user_agent, "morvane-host");
+            }));
+        ws_.read_message_max(request_.maxMessageBytes);
+        ws_.async_handshake(response_, request_.url.hostHeader(), request_.url.path,
+                            [self = this->shared_from_this()](beast::error_code e) { self->upgraded(e); });
+    }
+
+    void upgraded(beast::error_code ec) {
+        if (over_) return;
+        if (ec) {
+            const int status = static_cast<int>(response_.result_int());
+            return finish(status != 0 ? std::optional<int>(status) : std::nullopt);
+        }
+        // The link watches liveness with its own pings; the TCP deadline of
+        // the opening ends here. Closing still gets a bounded wait.
+        beast::get_lowest_layer(ws_).expires_never();
+        ws_.set_option(ws::stream_base::timeout{std::chrono::seconds(5), ws::stream_base::none(), false});
+        ws_.control_callback([weak = this->weak_from_this()](ws::frame_type kind, beast::string_view) {
+            auto self = weak.lock();
+            if (!self || kind != ws::frame_type::pong || self->pongs_.empty()) return;
+            auto pong = std::move(self->pongs_.front());
+            self->pongs_.pop_front();
+            if (!self->over_ && pong) pong(true);
+        });
+        open_ = true;
+        const auto chosen = response_[http::field::sec_websocket_protocol];
+        if (handlers_.opened) handlers_.opened(std::string(chosen));
+        if (!over_) read();
+        pump();
+    }
+
+    void read() {
+        ws_.async_read(buffer_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+            if (self->over_) return;
+            if (ec == ws::error::closed) {
+                self->over_ = true;
+                self->failPending();
+                if (self->handlers_.closed) self->handlers_.closed(static_cast<int>(self->ws_.reason().code));
+                return;
+            }
+            if (ec) return self->finish(101);
+            const auto data = self->buffer_.data();
+            const auto* begin = static_cast<const std::uint8_t*>(data.data());
+            if (self->ws_.got_text()) {
+                std::string text(reinterpret_cast<const char*>(begin), data.size());
+                self->buffer_.consume(self->buffer_.size());
+                if (self->handlers_.text) self->handlers_.text(std::move(text));
+            } else {
+                Bytes bytes(begin, begin + data.size());
+                self->buffer_.consume(self->buffer_.size());
+                if (self->handlers_.binary) self->handlers_.binary(std::move(bytes));
+            }
+            if (!self->over_) self->read();
+        });
+    }
+
+    void enqueue(Out out) {
+        if (over_) {
+            asio::post(io_, [done = std::move(out.done)] {
+                if (done) done(false);
+            });
+            return;
+        }
+        outbox_.push_back(std::move(out));
+        if (open_) pump();
+    }
+
+    void pump() {
+        if (writing_ || outbox_.empty() || over_) return;
+        writing_ = true;
+        auto& front = outbox_.front();
+        auto self = this->shared_from_this();
+        if (front.kind == Out::Kind::ping) {
+            pongs_.push_back(std::move(front.done));
+            ws_.async_ping({}, [self](beast::error_code ec) { self->written(ec, false); });
+            return;
+        }
+        ws_.text(front.kind == Out::Kind::text);
+        ws_.async_write(asio::buffer(front.data),
+                        [self](beast::error_code ec, std::size_t) { self->written(ec, true); });
+    }
+
+    void written(beast::error_code ec, bool hasDone) {
+        writing_ = false;
+        if (outbox_.empty()) return;  // failed by cancel already
+        auto out = std::move(outbox_.front());
+        outbox_.pop_front();
+        if (hasDone && out.done) out.done(!ec && !over_);
+        if (!over_) pump();
+    }
+
+    // Pending sends hear false; pongs that will never come are dropped
+    // (the link's own deadline notices).
+    void failPending() {
+        auto pending = std::move(outbox_);
+        outbox_.clear();
+        pongs_.clear();
+        for (auto& out : pending)
+            if (out.kind != Out::Kind::ping && out.done)
+                asio::post(io_, [done = std::move(out.done)] { done(false); });
+    }
+
+    void finish(std::optional<int> status) {
+        over_ = true;
+        failPending();
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().close(ignored);
+        if (handlers_.finished) handlers_.finished(status);
+    }
+
+    asio::io_context& io_;
+    RelaySocketRequest request_;
+    RelaySocketHandlers handlers_;
+    std::shared_ptr<asio::ssl::context> tls_;
+    tcp::resolver resolver_;
+    ws::stream<Next> ws_;
+    ws::response_type response_;
+    beast::flat_buffer buffer_;
+    std::deque<Out> outbox_;
+    std::deque<std::function<void(bool)>> pongs_;
+    bool writing_ = false;
+    bool open_ = false;
+    bool over_ = false;
+};
+
+}  // namespace
+
+BeastRelaySocketFactory::BeastRelaySocketFactory(asio::io_context& io) : io_(io), tls_(makeRelayTlsContext()) {}
+
+std::shared_ptr<RelaySocket> BeastRelaySocketFactory::open(const RelaySocketRequest& request, RelaySocketHandlers handlers) {
+    if (request.url.secure()) {
+        auto socket = std::make_shared<BeastRelaySocket<true>>(io_, request, std::move(handlers), tls_);
+        socket->start();
+        return socket;
+    }
+    auto socket = std::make_shared<BeastRelaySocket<false>>(io_, request, std::move(handlers), tls_);
+    socket->start();
+    return socket;
+}
+
+}  // namespace morvane

@@ -1,0 +1,47 @@
+// The relay double as a program, for trying the host by hand:
+//   morvane_relay_double_run [--port N] [--tls]
+// With --tls it makes a throw-away CA and a certificate for localhost and
+// 127.0.0.1, writes the CA next to the program's temporary files and prints
+// the SSL_CERT_FILE line the host needs. It prints its origin and runs until
+// interrupted. Every e-mail receives the code 123456.
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "relay_double.h"
+#include "test_certificates.h"
+
+namespace {
+volatile std::sig_atomic_t stopping = 0;
+}
+
+int main(int argc, char** argv) {
+    morvane::testing::RelayDouble::Options options;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
+            options.port = static_cast<std::uint16_t>(std::stoi(argv[++i]));
+        } else if (std::strcmp(argv[i], "--tls") == 0) {
+            options.tls = true;
+        } else {
+            std::cerr << "usage: " << argv[0] << " [--port N] [--tls]\n";
+            return 2;
+        }
+    }
+    morvane::testing::TestCertificateAuthority authority;
+    if (options.tls) {
+        const auto issued = authority.issue({"localhost"}, {"127.0.0.1"});
+        options.certificatePem = issued.certificatePem;
+        options.keyPem = issued.keyPem;
+        authority.trustThroughEnvironment();
+        std::cout << "SSL_CERT_FILE=" << std::getenv("SSL_CERT_FILE") << "\n";
+    }
+    morvane::testing::RelayDouble relay(options);
+    std::cout << "relay double on " << relay.origin(options.tls ? "https" : "http") << std::endl;
+    std::signal(SIGINT, [](int) { stopping = 1; });
+    std::signal(SIGTERM, [](int) { stopping = 1; });
+    while (!stopping) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return 0;
+}
