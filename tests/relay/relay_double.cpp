@@ -116,6 +116,8 @@ struct RelayDouble::Impl : std::enable_shared_from_this<RelayDouble::Impl> {
     // Link.
     std::map<std::string, Room> rooms;
     std::vector<std::weak_ptr<Peer>> peers;
+    // Stalled connections have no operation pending to keep them alive.
+    std::vector<std::shared_ptr<Peer>> stalled;
     int hostUpgrades = 0;
     std::string lastHostAuth;
     std::optional<int> refuseStatus;
@@ -257,7 +259,11 @@ private:
     void accepted() {
         auto self = this->shared_from_this();
         if (isHost) {
-            if (stalled_) return;  // says nothing, reads nothing
+            if (stalled_) {  // says nothing, reads nothing
+                std::lock_guard guard(relay_->lock);
+                relay_->stalled.push_back(self);
+                return;
+            }
             challenge = Secure::randomBytes(32);
             sendText(R"({"t":"challenge","nonce":")" + RelayBytes::b64u(challenge) + "\"}");
         } else {
@@ -606,6 +612,7 @@ void RelayDouble::stop() {
                 if (auto p = weak.lock()) live.push_back(p);
             impl->peers.clear();
             impl->rooms.clear();
+            impl->stalled.clear();
         }
         for (auto& p : live) p->kill();
     });
