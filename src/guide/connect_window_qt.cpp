@@ -1,0 +1,253 @@
+// The Connect a Device window: the relay page address with its QR code and
+// copy button, the relay box, the set-up steps, the app line and, folded
+// away, the tailnet address.
+#include <QDesktopServices>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QImage>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "guide/guide_texts.h"
+#include "guide/guide_widgets_qt.h"
+#include "guide/guide_windows_qt.h"
+#include "guide/qr_code.h"
+
+namespace morvane {
+
+namespace {
+
+using namespace guide_qt;
+
+// The code on a white rounded card, drawn at half its pixel size so every
+// module covers a whole number of pixels and nothing is smoothed.
+class QRCodeView final : public QWidget {
+public:
+    QRCodeView(const QRImage::Fitted& code, qreal opacity, const std::string& address)
+        : image_(code.image.pixels.data(), code.image.side, code.image.side, code.image.side,
+                 QImage::Format_Grayscale8),
+          points_(code.points),
+          opacity_(opacity) {
+        image_ = image_.copy();  // own the pixels
+        setFixedSize(points_ + 20, points_ + 20);
+        setAccessibleName(QString::fromStdString("QR code for " + address));
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        // Card and code are drawn whole first, so fading them fades the
+        // picture as one rather than each layer over the other.
+        QPixmap layer(size());
+        layer.fill(Qt::transparent);
+        QPainter p(&layer);
+        p.setRenderHint(QPainter::Antialiasing);
+        QPainterPath card;
+        card.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 14, 14);
+        p.fillPath(card, Qt::white);
+        p.setPen(QPen(QColor(0, 0, 0, 20), 1));
+        p.drawPath(card);
+        p.setRenderHint(QPainter::SmoothPixmapTransform, false);
+        p.setRenderHint(QPainter::Antialiasing, false);
+        p.drawImage(QRect(10, 10, points_, points_), image_);
+        p.end();
+        QPainter out(this);
+        out.setOpacity(opacity_);
+        out.drawPixmap(0, 0, layer);
+    }
+
+private:
+    QImage image_;
+    int points_;
+    qreal opacity_;
+};
+
+QWidget* row(std::initializer_list<QWidget*> items, int spacing, bool stretchFirst = false, bool stretchLast = false) {
+    auto* w = new QWidget;
+    auto* l = new QHBoxLayout(w);
+    l->setContentsMargins(0, 0, 0, 0);
+    l->setSpacing(spacing);
+    if (stretchFirst) l->addStretch(1);
+    for (auto* item : items) l->addWidget(item);
+    if (stretchLast) l->addStretch(1);
+    return w;
+}
+
+QPushButton* copyButton(const std::string& text, const std::string& spoken, GuideState& state) {
+    const bool copied = state.copiedText() == text;
+    auto* b = new QPushButton(QString::fromStdString(copied ? std::string("\u2713 ") + GuideTexts::copied
+                                                              : std::string(GuideTexts::copy)));
+    b->setAccessibleName(QString::fromStdString(copied ? GuideTexts::copiedSpoken : spoken));
+    b->setAutoDefault(false);
+    QObject::connect(b, &QPushButton::clicked, [&state, text] {
+        state.perform(GuideAction::copy(text));
+        state.markCopied(text);
+    });
+    return b;
+}
+
+QWidget* relayBox(GuideState& state, BuildContext& context) {
+    const GuideSnapshot& s = state.snapshot();
+    const auto panel = ConnectGuide::relayPanel(s.relay, s.gate);
+    const auto primary = ConnectGuide::primaryButton(s.relay, s.gate);
+    const auto note = ConnectGuide::gateNote(s.gate);
+
+    auto* box = roundedBox();
+    auto* column = new QVBoxLayout(box);
+    column->setContentsMargins(14, 14, 14, 14);
+    column->setSpacing(10);
+
+    auto* top = new QWidget;
+    auto* topRow = new QHBoxLayout(top);
+    topRow->setContentsMargins(0, 0, 0, 0);
+    topRow->setSpacing(10);
+    topRow->addWidget(new StepMark(std::nullopt, std::holds_alternative<relay_status::Ready>(s.relay), 18),
+                      0, Qt::AlignTop);
+    auto lines = panel.lines;
+    if (note) lines.push_back(*note);
+    topRow->addWidget(detailLines(lines), 1);
+    column->addWidget(top);
+
+    if (s.addedName) {
+        auto* added = label(GuideTexts::added(*s.addedName), TextStyle::callout);
+        setWeight(added, QFont::Medium);
+        QPalette pal = added->palette();
+        pal.setColor(QPalette::WindowText, QColor(36, 138, 61));
+        added->setPalette(pal);
+        auto* addedRow = row({symbol(Symbol::check, 16), added}, 6);
+        addedRow->setAccessibleName(QString::fromStdString(GuideTexts::added(*s.addedName)));
+        column->addWidget(addedRow);
+    }
+    column->addWidget(row({actionButton(primary, primary.enabled, std::nullopt, state, context)}, 0, true));
+    return box;
+}
+
+QWidget* buildConnect(GuideState& state, BuildContext& context) {
+    const GuideSnapshot& s = state.snapshot();
+    const std::string pageURL = ConnectGuide::relayPageURL(s.address);
+    const bool relayFirst = ConnectGuide::relayFirst(s.relay);
+    const auto tailnet = ConnectGuide::tailscalePanel(s.tailscale, s.gate);
+
+    auto* content = new QWidget;
+    auto* column = new QVBoxLayout(content);
+    column->setContentsMargins(24, 24, 24, 24);
+    column->setSpacing(18);
+
+    auto* lede = label(GuideTexts::connectLede, TextStyle::title3);
+    lede->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    column->addWidget(lede);
+
+    if (relayFirst) column->addWidget(relayBox(state, context));
+
+    auto* code = new QWidget;
+    auto* codeColumn = new QVBoxLayout(code);
+    codeColumn->setContentsMargins(0, 0, 0, 0);
+    codeColumn->setSpacing(10);
+    if (auto made = QRCache::shared().code(pageURL))
+        codeColumn->addWidget(new QRCodeView(*made, relayFirst ? 0.25 : 1.0, s.address), 0, Qt::AlignHCenter);
+    if (relayFirst) {
+        auto* first = label(GuideTexts::setUpFirst, TextStyle::callout, true);
+        first->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+        codeColumn->addWidget(first);
+    }
+    auto* address = label(pageURL, TextStyle::title2);
+    setWeight(address, QFont::DemiBold);
+    address->setWordWrap(false);
+    address->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    codeColumn->addWidget(row({address, copyButton(pageURL, GuideTexts::copySpoken, state)}, 10, true, true));
+    column->addWidget(code);
+
+    auto* app = new QWidget;
+    auto* appColumn = new QVBoxLayout(app);
+    appColumn->setContentsMargins(0, 0, 0, 0);
+    appColumn->setSpacing(4);
+    auto* appLine = label(s.appStoreURL ? GuideTexts::appLine : GuideTexts::appLineSoon, TextStyle::callout, true);
+    appLine->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    appColumn->addWidget(appLine);
+    if (s.appStoreURL) {
+        auto* link = new QPushButton(GuideTexts::appStoreLink);
+        link->setFlat(true);
+        link->setAutoDefault(false);
+        const QUrl url(QString::fromStdString(*s.appStoreURL));
+        QObject::connect(link, &QPushButton::clicked, [url] { QDesktopServices::openUrl(url); });
+        appColumn->addWidget(link, 0, Qt::AlignHCenter);
+    }
+    column->addWidget(app);
+
+    auto* steps = new QWidget;
+    auto* stepsColumn = new QVBoxLayout(steps);
+    stepsColumn->setContentsMargins(0, 0, 0, 0);
+    stepsColumn->setSpacing(8);
+    const auto texts = ConnectGuide::setUpSteps(s.relay, s.address);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        auto* number = label(std::to_string(i + 1) + ".", TextStyle::callout, true);
+        setWeight(number, QFont::DemiBold);
+        number->setWordWrap(false);
+        number->setAlignment(Qt::AlignTop | Qt::AlignRight);
+        number->setFixedWidth(number->sizeHint().width() + 2);
+        auto* text = label(texts[i], TextStyle::callout);
+        auto* r = new QWidget;
+        auto* l = new QHBoxLayout(r);
+        l->setContentsMargins(0, 0, 0, 0);
+        l->setSpacing(10);
+        l->addWidget(number, 0, Qt::AlignTop);
+        l->addWidget(text, 1);
+        r->setAccessibleName(QString::fromStdString("Step " + std::to_string(i + 1) + " of 3: " + texts[i]));
+        stepsColumn->addWidget(r);
+    }
+    column->addWidget(steps);
+
+    if (!relayFirst) column->addWidget(relayBox(state, context));
+
+    auto* disclosure = new QToolButton;
+    disclosure->setText(GuideTexts::advanced);
+    disclosure->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    disclosure->setArrowType(state.advancedOpen() ? Qt::DownArrow : Qt::RightArrow);
+    disclosure->setAutoRaise(true);
+    disclosure->setCheckable(true);
+    disclosure->setChecked(state.advancedOpen());
+    QObject::connect(disclosure, &QToolButton::toggled, [&state](bool open) { state.setAdvancedOpen(open); });
+    column->addWidget(disclosure);
+    if (state.advancedOpen()) {
+        auto* advanced = new QWidget;
+        auto* a = new QVBoxLayout(advanced);
+        a->setContentsMargins(0, 6, 0, 0);
+        a->setSpacing(8);
+        a->addWidget(label(tailnet.line, TextStyle::callout, true));
+        if (tailnet.address) {
+            auto* host = label(*tailnet.address, TextStyle::callout);
+            setWeight(host, QFont::Medium);
+            host->setWordWrap(false);
+            host->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            a->addWidget(row({host, copyButton(*tailnet.address, GuideTexts::copyTailnetSpoken, state)}, 10, false,
+                             true));
+        }
+        if (tailnet.button)
+            a->addWidget(row({actionButton(*tailnet.button, false, std::nullopt, state, context)}, 0, false, true));
+        column->addWidget(advanced);
+    }
+
+    auto* line = new QFrame;
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    column->addWidget(line);
+
+    auto* done = new QPushButton(GuideTexts::done);
+    done->setAutoDefault(false);
+    done->setMinimumHeight(30);
+    QObject::connect(done, &QPushButton::clicked, [&state] { state.close(); });
+    column->addWidget(row({done}, 0, true));
+    return content;
+}
+
+}  // namespace
+
+QWidget* makeConnectWindow(const std::shared_ptr<GuidePanel>& panel) {
+    return new GuideQtWindow(panel, 440, buildConnect);
+}
+
+}  // namespace morvane

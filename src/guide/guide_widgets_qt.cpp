@@ -1,0 +1,297 @@
+#include "guide/guide_widgets_qt.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScreen>
+#include <QVBoxLayout>
+
+namespace morvane::guide_qt {
+
+namespace {
+
+qreal pointSize(TextStyle style) {
+    const qreal base = QApplication::font().pointSizeF() > 0 ? QApplication::font().pointSizeF() : 10.0;
+    switch (style) {
+        case TextStyle::body:
+            return base;
+        case TextStyle::callout:
+            return base * 0.95;
+        case TextStyle::caption:
+            return base * 0.85;
+        case TextStyle::headline:
+            return base * 1.05;
+        case TextStyle::title2:
+            return base * 1.45;
+        case TextStyle::title3:
+            return base * 1.3;
+        case TextStyle::largeTitle:
+            return base * 1.8;
+    }
+    return base;
+}
+
+QColor secondaryColour(const QWidget* widget) {
+    QColor c = widget ? widget->palette().color(QPalette::WindowText) : QColor(Qt::black);
+    c.setAlphaF(0.62);
+    return c;
+}
+
+}  // namespace
+
+QLabel* label(const std::string& text, TextStyle style, bool secondary, QWidget* parent) {
+    auto* l = new QLabel(parent);
+    // Device names, e-mail addresses and tool output are never rich text.
+    l->setTextFormat(Qt::PlainText);
+    l->setText(QString::fromStdString(text));
+    l->setWordWrap(true);
+    // Extra height a wrapped label is given stays below its text.
+    l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    QFont f = l->font();
+    f.setPointSizeF(pointSize(style));
+    if (style == TextStyle::headline) f.setWeight(QFont::DemiBold);
+    if (style == TextStyle::largeTitle) f.setWeight(QFont::Bold);
+    l->setFont(f);
+    if (secondary) {
+        QPalette pal = l->palette();
+        pal.setColor(QPalette::WindowText, secondaryColour(l));
+        l->setPalette(pal);
+    }
+    l->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Minimum);
+    return l;
+}
+
+void setWeight(QLabel* l, int weight) {
+    QFont f = l->font();
+    f.setWeight(static_cast<QFont::Weight>(weight));
+    l->setFont(f);
+}
+
+QPushButton* actionButton(const GuideButton& button, bool prominent, const std::optional<std::string>& spoken,
+                          GuideState& state, BuildContext& context) {
+    auto* b = new QPushButton(QString::fromStdString(button.title));
+    b->setEnabled(button.enabled);
+    b->setAccessibleName(QString::fromStdString(spoken.value_or(button.title)));
+    b->setMinimumHeight(30);
+    const GuideAction action = button.action;
+    QObject::connect(b, &QPushButton::clicked, [&state, action] { state.perform(action); });
+    if (prominent && button.enabled) {
+        b->setDefault(true);
+        QPalette pal = b->palette();
+        pal.setColor(QPalette::Button, pal.color(QPalette::Highlight));
+        pal.setColor(QPalette::ButtonText, pal.color(QPalette::HighlightedText));
+        b->setPalette(pal);
+        b->setAutoFillBackground(true);
+        QFont f = b->font();
+        f.setWeight(QFont::DemiBold);
+        b->setFont(f);
+        context.defaultButton = b;
+    }
+    return b;
+}
+
+StepMark::StepMark(std::optional<int> number, bool done, int size, QWidget* parent)
+    : QWidget(parent), number_(number), done_(done), size_(size) {
+    setFixedSize(size, size);
+    setAccessibleName(done ? GuideTexts::done : GuideTexts::notDone);
+}
+
+void StepMark::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF r(0.75, 0.75, size_ - 1.5, size_ - 1.5);
+    if (done_) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(52, 199, 89));
+        p.drawEllipse(r);
+        QPen pen(Qt::white, std::max(1.5, size_ / 10.0), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+        p.setPen(pen);
+        QPainterPath tick;
+        tick.moveTo(size_ * 0.28, size_ * 0.52);
+        tick.lineTo(size_ * 0.44, size_ * 0.67);
+        tick.lineTo(size_ * 0.72, size_ * 0.35);
+        p.setBrush(Qt::NoBrush);
+        p.drawPath(tick);
+        return;
+    }
+    QColor ring = secondaryColour(this);
+    ring.setAlphaF(0.6 * ring.alphaF());
+    p.setPen(QPen(ring, 1.5));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(r);
+    if (number_) {
+        QFont f = font();
+        f.setPixelSize(std::max(6, size_ / 2));
+        f.setWeight(QFont::DemiBold);
+        p.setFont(f);
+        p.setPen(secondaryColour(this));
+        p.drawText(rect(), Qt::AlignCenter, QString::number(*number_));
+    }
+}
+
+QWidget* detailLines(const std::vector<std::string>& lines) {
+    auto* box = new QWidget;
+    auto* layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(3);
+    for (const auto& line : lines) layout->addWidget(label(line, TextStyle::callout, true));
+    return box;
+}
+
+namespace {
+
+class SymbolWidget final : public QWidget {
+public:
+    SymbolWidget(Symbol which, int size, QWidget* parent) : QWidget(parent), which_(which) { setFixedSize(size, size); }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        const qreal s = width();
+        switch (which_) {
+            case Symbol::monitor: {
+                p.setPen(QPen(palette().color(QPalette::WindowText), std::max(1.0, s / 12)));
+                p.setBrush(Qt::NoBrush);
+                p.drawRoundedRect(QRectF(s * 0.08, s * 0.14, s * 0.84, s * 0.56), s * 0.06, s * 0.06);
+                p.drawLine(QPointF(s * 0.5, s * 0.7), QPointF(s * 0.5, s * 0.84));
+                p.drawLine(QPointF(s * 0.3, s * 0.86), QPointF(s * 0.7, s * 0.86));
+                break;
+            }
+            case Symbol::lightbulb: {
+                p.setPen(Qt::NoPen);
+                p.setBrush(QColor(255, 204, 0));
+                p.drawEllipse(QRectF(s * 0.2, s * 0.05, s * 0.6, s * 0.6));
+                p.setBrush(QColor(150, 150, 150));
+                p.drawRoundedRect(QRectF(s * 0.35, s * 0.66, s * 0.3, s * 0.24), s * 0.05, s * 0.05);
+                break;
+            }
+            case Symbol::check: {
+                p.setPen(Qt::NoPen);
+                p.setBrush(QColor(40, 167, 69));
+                p.drawEllipse(QRectF(0.5, 0.5, s - 1, s - 1));
+                p.setPen(QPen(Qt::white, std::max(1.5, s / 9), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+                QPainterPath tick;
+                tick.moveTo(s * 0.28, s * 0.52);
+                tick.lineTo(s * 0.44, s * 0.67);
+                tick.lineTo(s * 0.72, s * 0.35);
+                p.setBrush(Qt::NoBrush);
+                p.drawPath(tick);
+                break;
+            }
+        }
+    }
+
+private:
+    Symbol which_;
+};
+
+class RoundedBox final : public QWidget {
+public:
+    explicit RoundedBox(QWidget* parent) : QWidget(parent) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        QColor fill = palette().color(QPalette::WindowText);
+        fill.setAlphaF(0.05);
+        p.setPen(Qt::NoPen);
+        p.setBrush(fill);
+        p.drawRoundedRect(rect(), 10, 10);
+    }
+};
+
+}  // namespace
+
+QWidget* symbol(Symbol which, int size, QWidget* parent) { return new SymbolWidget(which, size, parent); }
+
+QWidget* roundedBox(QWidget* parent) { return new RoundedBox(parent); }
+
+GuideQtWindow::GuideQtWindow(const std::shared_ptr<GuidePanel>& panel, int width, Build build)
+    : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
+      panel_(panel),
+      width_(width),
+      build_(std::move(build)) {
+    setWindowTitle(QString::fromStdString(panel->title()));
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    layout_ = new QVBoxLayout(this);
+    layout_->setContentsMargins(0, 0, 0, 0);
+    layout_->setSizeConstraint(QLayout::SetFixedSize);
+    panel->attach(this);
+    std::weak_ptr<GuidePanel> weak = panel;
+    panel->state().onPublish = [this, weak] {
+        if (weak.lock()) rebuild();
+    };
+    QObject::connect(qApp, &QGuiApplication::applicationStateChanged, this, [weak](Qt::ApplicationState s) {
+        if (s != Qt::ApplicationActive) return;
+        if (auto p = weak.lock()) p->applicationActivated();
+    });
+    rebuild();
+}
+
+void GuideQtWindow::rebuild() {
+    auto panel = panel_.lock();
+    if (!panel) return;
+    // The old content goes after this turn: a button being pressed may be
+    // the reason for the rebuild.
+    if (content_) {
+        layout_->removeWidget(content_);
+        content_->hide();
+        content_->deleteLater();
+    }
+    context_ = {};
+    content_ = build_(panel->state(), context_);
+    content_->setFixedWidth(width_);
+    layout_->addWidget(content_);
+    if (context_.defaultButton) context_.defaultButton->setFocus();
+    adjustSize();
+}
+
+void GuideQtWindow::centre() {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    adjustSize();
+    const QRect area = screen->availableGeometry();
+    move(area.center() - QPoint(width() / 2, height() / 2));
+}
+
+void GuideQtWindow::bringToFront() {
+    show();
+    raise();
+    activateWindow();
+}
+
+void GuideQtWindow::keyPressEvent(QKeyEvent* event) {
+    const auto mods = event->modifiers();
+    GuideKey key;
+    key.escape = event->key() == Qt::Key_Escape && mods == Qt::NoModifier;
+    key.control = mods & Qt::ControlModifier;
+    key.shift = mods & Qt::ShiftModifier;
+    key.alt = mods & Qt::AltModifier;
+    key.meta = mods & Qt::MetaModifier;
+    key.capsLock = false;
+    if (event->key() >= Qt::Key_A && event->key() <= Qt::Key_Z)
+        key.text = std::string(1, static_cast<char>('a' + (event->key() - Qt::Key_A)));
+    if (closesGuideWindow(key)) {
+        performClose();
+        return;
+    }
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && mods == Qt::NoModifier) {
+        if (context_.defaultButton && context_.defaultButton->isEnabled()) context_.defaultButton->click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void GuideQtWindow::closeEvent(QCloseEvent* event) {
+    if (QWidget::isVisible())
+        if (auto panel = panel_.lock()) panel->windowWillClose();
+    event->accept();
+}
+
+}  // namespace morvane::guide_qt
