@@ -10,6 +10,7 @@
 #include "core/overload.h"
 #include "core/session_log.h"
 #include "devices/device_store.h"
+#include "guide/guide_texts.h"
 
 namespace morvane {
 
@@ -115,26 +116,143 @@ void Shell::loadSettings() {
         log("pause", "starting paused, as it was left: nobody can connect until Resume Morvane is chosen");
 }
 
+ConnectRelayStatus Shell::relayStatus() const {
+    if (d_.relayFacts) return ConnectGuide::relayStatus(d_.relayFacts());
+    ConnectRelayFacts facts;
+    facts.hardened = d_.hardened;
+    facts.storageReadable = !d_.store || !d_.store->storageFailure();
+    facts.keysReadable = true;
+    return ConnectGuide::relayStatus(facts);
+}
+
 void Shell::welcomeAtLaunch(std::size_t pairedDevices) {
-    if (!d_.showWelcome || !d_.settings) return;
+    if (!d_.settings) return;
     SettingsStore& settings = *d_.settings;
-    const bool stepTwoDone = d_.relayStepDone && d_.relayStepDone();
+    const ConnectRelayStatus relay = relayStatus();
     const bool asked = settings.boolValue(SettingsKeys::askedForPermissions).value_or(false);
     const bool offered = settings.boolValue(SettingsKeys::welcomeOffered).value_or(false);
-    const bool existingInstall = pairedDevices >= 1 || (asked && !offered);
-    if (stepTwoDone || existingInstall) settings.setBool(SettingsKeys::welcomeHidden, true);
+    const bool existingInstall =
+        WelcomeGuide::existingInstall(asked, offered, static_cast<int>(std::min<std::size_t>(pairedDevices, 1'000'000)));
+    if (WelcomeGuide::stepTwoDone(relay) || existingInstall) settings.setBool(SettingsKeys::welcomeHidden, true);
     const bool hidden = settings.boolValue(SettingsKeys::welcomeHidden).value_or(false);
-    const bool show = !startError_ && !hidden && !stepTwoDone;
-    if (show) {
+    // A host whose server did not start has nothing to walk the owner
+    // through; the menu says what went wrong instead.
+    if (!startError_ && WelcomeGuide::showAtLaunch(hidden, relay, existingInstall)) {
         settings.setBool(SettingsKeys::askedForPermissions, true);
         settings.setBool(SettingsKeys::welcomeOffered, true);
         log("app", "first run: showing the Welcome window");
-        d_.showWelcome();
+        showWelcomeWindow();
     } else if (!asked) {
         // Nothing to ask the desktop for here: the X server grants or lacks
         // its extensions, and the menu names what is missing.
         settings.setBool(SettingsKeys::askedForPermissions, true);
     }
+}
+
+GuideSnapshot Shell::guideSnapshot() const {
+    GuideSnapshot s;
+    s.relay = relayStatus();
+    s.gate.paused = paused_;
+    s.gate.controlled = controller_.has_value();
+    s.gate.recentlyControlled = !controller_ && coolDownBlocks(false, lastControllerEnd_, now());
+    s.gate.busy = authenticating() || (d_.relayFlowBusy && d_.relayFlowBusy());
+    s.gate.pairBlocked = startError_.has_value() || !d_.store || d_.store->storageFailure().has_value();
+    s.screen = !d_.canCapture || d_.canCapture() ? ScreenRecordingPermission::allowed
+                                                 : ScreenRecordingPermission::missing;
+    s.openedScreenSettings = openedScreenSettings_;
+    s.accessibility = !d_.canInject || d_.canInject();
+    s.locker = !d_.lockerExists || d_.lockerExists();
+    s.devices = d_.store ? static_cast<int>(std::min<std::size_t>(d_.store->devices().size(), 1'000'000)) : 0;
+    s.address = d_.relayAddress ? d_.relayAddress() : std::string();
+    s.tailscale = d_.tailscaleFacts ? d_.tailscaleFacts() : TailscaleFacts{tailscale_facts::NotInstalled{}};
+    s.appStoreURL = ConnectGuide::appStoreURL(d_.appStoreURL);
+    if (d_.relayRecentlyAdded) s.addedName = d_.relayRecentlyAdded();
+    s.laptop = d_.laptop;
+    // The keep-awake app exists only for another platform.
+    s.pellmoorInstalled = false;
+    return s;
+}
+
+void Shell::performGuide(const GuideAction& action) {
+    using K = GuideAction::Kind;
+    switch (action.kind) {
+        case K::setUpRelay:
+        case K::turnOnRelay:
+        case K::addDevice:
+            if (d_.relayFromWindow) d_.relayFromWindow(action.kind);
+            break;
+        case K::pairDevice:
+            pairNewDevice();
+            break;
+        case K::openScreenRecording:
+        case K::openAccessibility:
+            // No settings pane grants these on X; the windows offer no such
+            // button, so an action that still arrives only notes the visit.
+            if (action.kind == K::openScreenRecording) openedScreenSettings_ = true;
+            break;
+        case K::openConnectWindow:
+            showConnectWindow();
+            break;
+        case K::quitAndReopen:
+            quitAndReopen();
+            break;
+        case K::copy:
+            if (d_.ui) d_.ui->copyText(action.text);
+            break;
+    }
+    if (welcomePanel_) welcomePanel_->refresh();
+    if (connectPanel_) connectPanel_->refresh();
+}
+
+std::shared_ptr<GuidePanel> Shell::makeGuidePanel(ShellDeps::GuideWindowKind kind) {
+    std::weak_ptr<Shell> weak = weak_from_this();
+    const bool welcome = kind == ShellDeps::GuideWindowKind::welcome;
+    auto panel = GuidePanel::create(
+        welcome ? GuideTexts::welcomeWindowTitle : GuideTexts::connectWindowTitle,
+        [this] { return guideSnapshot(); },
+        [weak](const GuideAction& action) {
+            // A press may end in a nested alert loop; run it on a turn of
+            // its own, after the button's handler returned.
+            if (auto s = weak.lock()) s->soon([action](Shell& shell) { shell.performGuide(action); });
+        },
+        d_.main);
+    std::function<void()> dontShowAgain;
+    if (welcome) {
+        panel->onRefresh = [weak](const GuideSnapshot& snapshot) {
+            auto s = weak.lock();
+            if (!s || !s->d_.settings || !WelcomeGuide::stepTwoDone(snapshot.relay)) return;
+            if (!s->d_.settings->boolValue(SettingsKeys::welcomeHidden).value_or(false))
+                s->d_.settings->setBool(SettingsKeys::welcomeHidden, true);
+        };
+        panel->onClose = [weak] {
+            auto s = weak.lock();
+            if (!s || !s->d_.settings || !WelcomeGuide::hideWhenClosed(s->reopening_)) return;
+            if (s->d_.settings->boolValue(SettingsKeys::welcomeHidden).value_or(false)) return;
+            s->d_.settings->setBool(SettingsKeys::welcomeHidden, true);
+            s->log("app", "Welcome window closed: not shown by itself again");
+        };
+        dontShowAgain = [weak] {
+            if (auto s = weak.lock()) s->welcomeDontShowAgain();
+        };
+    }
+    if (d_.makeGuideWindow) d_.makeGuideWindow(panel, kind, std::move(dontShowAgain));
+    return panel;
+}
+
+void Shell::showWelcomeWindow() {
+    if (!welcomePanel_) welcomePanel_ = makeGuidePanel(ShellDeps::GuideWindowKind::welcome);
+    welcomePanel_->show();
+}
+
+void Shell::showConnectWindow() {
+    if (!connectPanel_) connectPanel_ = makeGuidePanel(ShellDeps::GuideWindowKind::connect);
+    connectPanel_->show();
+}
+
+void Shell::welcomeDontShowAgain() {
+    if (d_.settings) d_.settings->setBool(SettingsKeys::welcomeHidden, true);
+    log("app", "Welcome window: don't show again");
+    if (welcomePanel_) welcomePanel_->close();
 }
 
 void Shell::setStartError(std::optional<std::string> error) {
@@ -415,10 +533,10 @@ void Shell::perform(MenuAction action, const std::string& payload) {
             if (const auto host = tailnetHost(); host && d_.ui) d_.ui->copyText("https://" + *host);
             break;
         case MenuAction::showConnectWindow:
-            if (d_.showConnect) d_.showConnect();
+            showConnectWindow();
             break;
         case MenuAction::showWelcomeWindow:
-            if (d_.showWelcome) d_.showWelcome();
+            showWelcomeWindow();
             break;
         case MenuAction::resumeMorvane:
             resumeMorvane();

@@ -28,6 +28,8 @@
 #include "core/input_sink.h"
 #include "core/types.h"
 #include "tailnet/tailscale_control.h"
+#include "guide/guide_panel.h"
+#include "guide/guide_values.h"
 
 namespace morvane {
 
@@ -118,12 +120,23 @@ struct ShellDeps {
     std::filesystem::path program;       // for quit and reopen
     int port = 8722;
 
-    // The Welcome and Connect windows, once they exist.
-    std::function<void()> showWelcome;
-    std::function<void()> showConnect;
-    // Whether the relay is off, working or ready (the Welcome window's
-    // second step is then done).
-    std::function<bool()> relayStepDone;
+    // The guide windows. The widget layer makes the window of a panel once
+    // and keeps it for the run; without it the panels run windowless.
+    enum class GuideWindowKind { welcome, connect };
+    std::function<void(const std::shared_ptr<GuidePanel>&, GuideWindowKind, std::function<void()> dontShowAgain)>
+        makeGuideWindow;
+    // What the relay controller tells the guide; without a controller the
+    // relay counts as never set up.
+    std::function<ConnectRelayFacts()> relayFacts;
+    std::function<std::string()> relayAddress;
+    std::function<bool()> relayFlowBusy;
+    std::function<std::optional<std::string>()> relayRecentlyAdded;
+    // The relay controller's window entries: set up, turn on, add a device.
+    std::function<void(GuideAction::Kind)> relayFromWindow;
+    std::function<TailscaleFacts()> tailscaleFacts;
+    std::optional<std::string> appStoreURL;
+    std::function<bool()> lockerExists;  // a screen locker can be asked
+    bool laptop = false;
 };
 
 // What the menu's tailnet section shows of the tailnet control's snapshot.
@@ -161,6 +174,16 @@ public:
     // The first-run decision: show the Welcome window, or remember that
     // this is an existing install. Needs the Welcome window to exist.
     void welcomeAtLaunch(std::size_t pairedDevices);
+
+    // The guide windows: what they show, what their buttons do, and the
+    // Welcome window's flag rules.
+    GuideSnapshot guideSnapshot() const;
+    void performGuide(const GuideAction& action);
+    void showWelcomeWindow();
+    void showConnectWindow();
+    void welcomeDontShowAgain();
+    const std::shared_ptr<GuidePanel>& welcomePanel() const { return welcomePanel_; }
+    const std::shared_ptr<GuidePanel>& connectPanel() const { return connectPanel_; }
 
     // Server callbacks, on the main queue. `deviceID` is the id that came
     // with the report.
@@ -239,6 +262,8 @@ private:
     std::optional<std::string> tailnetHost() const;
     void chooseFilesForOutbox();
     void explainMissing(const std::string& what);
+    std::shared_ptr<GuidePanel> makeGuidePanel(ShellDeps::GuideWindowKind kind);
+    ConnectRelayStatus relayStatus() const;
     std::optional<std::string> historyTag(const SessionRecord& record) const;
 
     ShellDeps d_;
@@ -268,6 +293,8 @@ private:
     std::optional<std::string> loginItemError_;
     bool openedScreenSettings_ = false;
     bool reopening_ = false;
+    std::shared_ptr<GuidePanel> welcomePanel_;
+    std::shared_ptr<GuidePanel> connectPanel_;
 };
 
 }  // namespace morvane

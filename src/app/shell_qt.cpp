@@ -34,6 +34,7 @@
 #include "devices/device_store.h"
 #include "devices/keychain_device_storage.h"
 #include "devices/refusing_device_storage.h"
+#include "guide/guide_windows_qt.h"
 #include "platform/linux/clipboard_x11.h"
 #include "platform/linux/cover_window_qt.h"
 #include "platform/linux/display_effects_x11.h"
@@ -294,6 +295,23 @@ int runShell(int argc, char** argv) {
     deps.outbox = deps.receivedRoot / std::string(DiskFiles::outboxName);
     deps.naming = OutboxNaming::transfer();
     deps.program = program;
+    // The guide windows live as long as the process, like their panels.
+    std::unique_ptr<QWidget> welcomeWindow;
+    std::unique_ptr<QWidget> connectWindow;
+    deps.makeGuideWindow = [&welcomeWindow, &connectWindow](const std::shared_ptr<GuidePanel>& panel,
+                                                            ShellDeps::GuideWindowKind kind,
+                                                            std::function<void()> dontShowAgain) {
+        if (kind == ShellDeps::GuideWindowKind::welcome)
+            welcomeWindow.reset(makeWelcomeWindow(panel, std::move(dontShowAgain)));
+        else
+            connectWindow.reset(makeConnectWindow(panel));
+    };
+    // Until the relay controller tells the guide its address, the page
+    // address is the default relay's.
+    deps.relayAddress = [] { return std::string("relay.morvane.app"); };
+    const char* searchPath = std::getenv("PATH");
+    deps.lockerExists = [found = SystemState::lockerAvailable(searchPath ? searchPath : "")] { return found; };
+    deps.laptop = SystemState::hasBattery();
     shell = Shell::create(std::move(deps));
     shell->notePermissionsLogged(permissionsLine);
     shell->loadSettings();
@@ -484,8 +502,6 @@ int runShell(int argc, char** argv) {
             write("migration", "devices.json from an earlier build could not be removed");
     }
 
-    // The Welcome window isn't part of this build yet; the decision runs
-    // once it is wired in through the shell's hooks.
     shell->welcomeAtLaunch(store.devices().size());
 
     const int status = QApplication::exec();

@@ -139,6 +139,7 @@ QWidget* detailLines(const std::vector<std::string>& lines) {
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(3);
     for (const auto& line : lines) layout->addWidget(label(line, TextStyle::callout, true));
+    layout->addStretch(1);
     return box;
 }
 
@@ -232,6 +233,13 @@ GuideQtWindow::GuideQtWindow(const std::shared_ptr<GuidePanel>& panel, int width
         if (auto p = weak.lock()) p->applicationActivated();
     });
     rebuild();
+}
+
+GuideQtWindow::~GuideQtWindow() {
+    if (auto panel = panel_.lock()) {
+        panel->attach(nullptr);
+        panel->state().onPublish = nullptr;
+    }
 }
 
 void GuideQtWindow::rebuild() {

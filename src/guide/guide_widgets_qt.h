@@ -58,6 +58,7 @@ class GuideQtWindow final : public QWidget, public GuideWindow {
 public:
     using Build = std::function<QWidget*(GuideState&, BuildContext&)>;
     GuideQtWindow(const std::shared_ptr<GuidePanel>& panel, int width, Build build);
+    ~GuideQtWindow() override;
 
     bool isVisible() const override { return QWidget::isVisible(); }
     void centre() override;

@@ -71,6 +71,8 @@ QWidget* stepView(const WelcomeStep& step, bool current, GuideState& state, Buil
         h->addStretch(1);
         c->addWidget(holder);
     }
+    // Height a wrapped line was given beyond its text collects at the foot.
+    c->addStretch(1);
     l->addWidget(column, 1);
     return box;
 }
@@ -129,6 +131,7 @@ QWidget* buildWelcome(GuideState& state, BuildContext& context, const std::funct
     auto* k = new QHBoxLayout(keyCap);
     k->setContentsMargins(5, 2, 5, 2);
     k->addWidget(symbol(Symbol::monitor, 16));
+    column->addStretch(1);
     column->addWidget(noteRow(keyCap, label(GuideTexts::menuBarNote, TextStyle::callout), GuideTexts::menuBarSpoken));
     column->addWidget(noteRow(symbol(Symbol::lightbulb, 16),
                               label(GuideTexts::tip(s.laptop, s.pellmoorInstalled), TextStyle::callout, true),

@@ -9,6 +9,7 @@
 
 #include "app/counting_input.h"
 #include "devices/device_store.h"
+#include "guide/guide_texts.h"
 #include "manual_executor.h"
 
 namespace morvane {
@@ -91,6 +92,28 @@ struct FakePrompt final : OwnerPrompt {
     std::function<void(bool)> pending;
 };
 
+// A guide window that counts how often it was brought up and closes
+// through its panel like the real one.
+struct FakeGuideWindow final : GuideWindow {
+    explicit FakeGuideWindow(std::shared_ptr<GuidePanel> p) : panel(std::move(p)) { panel->attach(this); }
+    bool isVisible() const override { return visible; }
+    void centre() override {}
+    void bringToFront() override {
+        visible = true;
+        ++shown;
+    }
+    void closeNow() override { performClose(); }
+    void performClose() override {
+        if (!visible) return;
+        visible = false;
+        panel->windowWillClose();
+    }
+    std::shared_ptr<GuidePanel> panel;
+    bool visible = false;
+    int shown = 0;
+    std::function<void()> dontShowAgain;
+};
+
 struct RecordingSink final : InputSink {
     void handle(const InputEvent& e) override { events.push_back(e); }
     void releaseEverything() override {}
@@ -122,8 +145,14 @@ struct Harness {
     bool flagOn = false;
     bool flagWrites = true;
     bool restoreOwed = false;
-    int welcomes = 0;
+    std::unique_ptr<FakeGuideWindow> welcomeWindow, connectWindow;
+    std::optional<ConnectRelayFacts> relayFacts;
+    bool relayBusy = false;
+    std::vector<GuideAction::Kind> relayCalls;
+    bool canInject = true;
+    bool lockerExists = true;
     std::shared_ptr<Shell> shell;
+    int welcomes() const { return welcomeWindow ? welcomeWindow->shown : 0; }
 
     Harness() {
         fs::create_directories(dir);
@@ -157,7 +186,21 @@ struct Harness {
         d.isLocked = [this](std::function<void(bool)> answer) { answer(locked); };
         d.receivedRoot = dir / "Received";
         d.outbox = dir / "Received" / "Outbox";
-        d.showWelcome = [this] { ++welcomes; };
+        d.makeGuideWindow = [this](const std::shared_ptr<GuidePanel>& panel, ShellDeps::GuideWindowKind kind,
+                                   std::function<void()> dontShowAgain) {
+            auto& slot = kind == ShellDeps::GuideWindowKind::welcome ? welcomeWindow : connectWindow;
+            slot = std::make_unique<FakeGuideWindow>(panel);
+            slot->dontShowAgain = std::move(dontShowAgain);
+        };
+        d.relayFacts = [this] {
+            if (relayFacts) return *relayFacts;
+            return ConnectRelayFacts{true, true, true, std::nullopt, false, std::nullopt};
+        };
+        d.relayAddress = [] { return std::string("relay.example"); };
+        d.relayFlowBusy = [this] { return relayBusy; };
+        d.relayFromWindow = [this](GuideAction::Kind kind) { relayCalls.push_back(kind); };
+        d.canInject = [this] { return canInject; };
+        d.lockerExists = [this] { return lockerExists; };
         d.restoreOwed = [this] { return restoreOwed; };
         shell = Shell::create(std::move(d));
         shell->loadSettings();
@@ -444,7 +487,7 @@ TEST(Shell, ClosedPairingAttemptsAreSummarisedOnceAMinute) {
 TEST(Shell, TheWelcomeWindowOpensByItselfOnlyOnAFirstRun) {
     Harness first;
     first.shell->welcomeAtLaunch(0);
-    EXPECT_EQ(first.welcomes, 1);
+    EXPECT_EQ(first.welcomes(), 1);
     EXPECT_EQ(first.lines, std::vector<std::string>{"app  first run: showing the Welcome window"});
     EXPECT_EQ(first.settings->boolValue(SettingsKeys::askedForPermissions), true);
     EXPECT_EQ(first.settings->boolValue(SettingsKeys::welcomeOffered), true);
@@ -453,7 +496,7 @@ TEST(Shell, TheWelcomeWindowOpensByItselfOnlyOnAFirstRun) {
     // Paired devices make it an existing install: hidden for good.
     Harness existing;
     existing.shell->welcomeAtLaunch(2);
-    EXPECT_EQ(existing.welcomes, 0);
+    EXPECT_EQ(existing.welcomes(), 0);
     EXPECT_EQ(existing.settings->boolValue(SettingsKeys::welcomeHidden), true);
     EXPECT_EQ(existing.settings->boolValue(SettingsKeys::askedForPermissions), true);
 
@@ -461,14 +504,14 @@ TEST(Shell, TheWelcomeWindowOpensByItselfOnlyOnAFirstRun) {
     Harness older;
     older.settings->setBool(SettingsKeys::askedForPermissions, true);
     older.shell->welcomeAtLaunch(0);
-    EXPECT_EQ(older.welcomes, 0);
+    EXPECT_EQ(older.welcomes(), 0);
     EXPECT_EQ(older.settings->boolValue(SettingsKeys::welcomeHidden), true);
 
     // A server that did not start shows no window even on a first run.
     Harness broken;
     broken.shell->setStartError("Not running: the built-in web client is damaged");
     broken.shell->welcomeAtLaunch(0);
-    EXPECT_EQ(broken.welcomes, 0);
+    EXPECT_EQ(broken.welcomes(), 0);
     EXPECT_EQ(broken.settings->boolValue(SettingsKeys::askedForPermissions), true);
 }
 
@@ -499,6 +542,137 @@ TEST(Shell, TheRelaySectionSitsUnderItsHeaderAndHearsActionsAndPauses) {
     h.shell->perform(MenuAction::pauseMorvane);
     h.shell->stoppedOnMac();
     EXPECT_EQ(heard, (std::vector<std::string>{"section", "perform turnOn", "section blocked", "paused", "paused"}));
+
+TEST(Shell, ARelayAlreadyOnAnAccountHidesTheWelcomeWindowAtLaunch) {
+    Harness h;
+    h.relayFacts = ConnectRelayFacts{true, true, true, std::string("me@x.org"), false, std::nullopt};
+    h.shell->welcomeAtLaunch(0);
+    EXPECT_EQ(h.welcomes(), 0);
+    EXPECT_EQ(h.settings->boolValue(SettingsKeys::welcomeHidden), true);
+    EXPECT_EQ(h.settings->boolValue(SettingsKeys::askedForPermissions), true);
+    EXPECT_TRUE(h.lines.empty());
+
+    // The menu still shows it whatever the flag says.
+    h.shell->perform(MenuAction::showWelcomeWindow);
+    EXPECT_EQ(h.welcomes(), 1);
+}
+
+TEST(Shell, WelcomeFlagIsSetOnceByDontShowAgainByClosingAndByStepTwo) {
+    {
+        Harness h;
+        h.shell->welcomeAtLaunch(0);
+        h.lines.clear();
+        h.welcomeWindow->dontShowAgain();
+        EXPECT_EQ(h.settings->boolValue(SettingsKeys::welcomeHidden), true);
+        EXPECT_FALSE(h.welcomeWindow->visible);
+        // The close that follows finds the flag set and logs nothing more.
+        EXPECT_EQ(h.lines, std::vector<std::string>{"app  Welcome window: don't show again"});
+    }
+    {
+        Harness h;
+        h.shell->welcomeAtLaunch(0);
+        h.lines.clear();
+        h.welcomeWindow->performClose();  // Escape, Ctrl+W, Close or the title bar
+        EXPECT_EQ(h.settings->boolValue(SettingsKeys::welcomeHidden), true);
+        h.shell->showWelcomeWindow();
+        h.welcomeWindow->performClose();
+        EXPECT_EQ(h.lines, std::vector<std::string>{"app  Welcome window closed: not shown by itself again"});
+    }
+    {
+        // Closed because the host quits to reopen: still shown next time.
+        Harness h;
+        h.shell->welcomeAtLaunch(0);
+        h.lines.clear();
+        h.shell->terminate();
+        h.welcomeWindow->performClose();
+        EXPECT_FALSE(h.settings->boolValue(SettingsKeys::welcomeHidden));
+        EXPECT_FALSE(h.logged("app  Welcome window closed: not shown by itself again"));
+    }
+    {
+        Harness h;
+        h.shell->welcomeAtLaunch(0);
+        h.lines.clear();
+        h.relayFacts = ConnectRelayFacts{true, true, true, std::string("me@x.org"), true, RelayLinkState::connecting};
+        h.main.advance(GuidePanel::refreshMillis);
+        EXPECT_EQ(h.settings->boolValue(SettingsKeys::welcomeHidden), true);
+        EXPECT_TRUE(h.welcomeWindow->visible);  // set without closing
+        EXPECT_TRUE(h.lines.empty());
+        EXPECT_EQ(h.shell->welcomePanel()->state().snapshot().relay,
+                  ConnectRelayStatus(relay_status::Working{"me@x.org", GuideTexts::connecting}));
+    }
+}
+
+TEST(Shell, GuideSnapshotGatesFollowControlPauseAndBusyFlows) {
+    Harness h;
+    auto gate = [&] { return h.shell->guideSnapshot().gate; };
+    EXPECT_EQ(gate(), GuideGate{});
+    h.connect("iPad", "dev-1");
+    EXPECT_EQ(gate(), (GuideGate{.controlled = true}));
+    h.leave();
+    EXPECT_EQ(gate(), (GuideGate{.recentlyControlled = true}));
+    h.main.advance(9'999);
+    EXPECT_TRUE(gate().recentlyControlled);
+    h.main.advance(1);
+    EXPECT_EQ(gate(), GuideGate{});
+    h.relayBusy = true;
+    EXPECT_EQ(gate(), (GuideGate{.busy = true}));
+    h.relayBusy = false;
+    h.shell->setStartError("Not running: port in use");
+    EXPECT_EQ(gate(), (GuideGate{.pairBlocked = true}));
+
+    Harness p;
+    p.shell->perform(MenuAction::pauseMorvane);
+    p.main.runAll();
+    EXPECT_TRUE(p.shell->guideSnapshot().gate.paused);
+}
+
+TEST(Shell, GuideSnapshotNamesWhatThisDisplayLacksAndTheRelayWithoutAController) {
+    Harness h;
+    auto s = h.shell->guideSnapshot();
+    EXPECT_EQ(s.relay, ConnectRelayStatus(relay_status::NotSetUp{}));
+    EXPECT_EQ(s.address, "relay.example");
+    EXPECT_EQ(s.tailscale, TailscaleFacts(tailscale_facts::NotInstalled{}));
+    EXPECT_TRUE(s.accessibility);
+    EXPECT_TRUE(s.locker);
+    EXPECT_EQ(s.devices, 0);
+    EXPECT_FALSE(s.appStoreURL);
+    h.canInject = false;
+    h.lockerExists = false;
+    s = h.shell->guideSnapshot();
+    EXPECT_FALSE(s.accessibility);
+    EXPECT_FALSE(s.locker);
+    h.relayFacts = ConnectRelayFacts{false, true, true, std::string("me@x.org"), true, RelayLinkState::up};
+    EXPECT_EQ(h.shell->guideSnapshot().relay,
+              ConnectRelayStatus(relay_status::Unavailable{GuideTexts::cannotRelay}));
+}
+
+TEST(Shell, GuideActionsReachTheirOwnersAndRefreshTheOpenWindows) {
+    Harness h;
+    h.shell->perform(MenuAction::showConnectWindow);
+    ASSERT_TRUE(h.connectWindow);
+    EXPECT_EQ(h.connectWindow->shown, 1);
+    auto& state = h.shell->connectPanel()->state();
+    using K = GuideAction::Kind;
+    for (auto kind : {K::setUpRelay, K::turnOnRelay, K::addDevice}) state.perform(GuideAction::of(kind));
+    EXPECT_TRUE(h.relayCalls.empty());  // on a later turn, after the press returned
+    h.main.runAll();
+    EXPECT_EQ(h.relayCalls, (std::vector<K>{K::setUpRelay, K::turnOnRelay, K::addDevice}));
+
+    state.perform(GuideAction::copy("https://relay.example"));
+    h.main.runAll();
+    EXPECT_EQ(h.ui.copied, std::vector<std::string>{"https://relay.example"});
+
+    // The window shows the result of an action at once, not a second later.
+    h.relayFacts = ConnectRelayFacts{true, true, true, std::string("me@x.org"), true, RelayLinkState::up};
+    state.perform(GuideAction::of(K::openConnectWindow));
+    h.main.runAll();
+    EXPECT_EQ(state.snapshot().relay, ConnectRelayStatus(relay_status::Ready{"me@x.org"}));
+    EXPECT_EQ(h.connectWindow->shown, 2);
+    EXPECT_FALSE(h.welcomeWindow);
+
+    state.perform(GuideAction::of(K::pairDevice));
+    h.main.runAll();
+    EXPECT_EQ(h.prompt.reasons, std::vector<std::string>{"show a pairing code for a new device"});
 }
 
 }  // namespace
