@@ -2,7 +2,6 @@
 // copy button, the relay box, the set-up steps, the app line and, folded
 // away, the tailnet address.
 #include <QDesktopServices>
-#include <QFrame>
 #include <QHBoxLayout>
 #include <QImage>
 #include <QLabel>
@@ -66,17 +65,6 @@ private:
     qreal opacity_;
 };
 
-QWidget* row(std::initializer_list<QWidget*> items, int spacing, bool stretchFirst = false, bool stretchLast = false) {
-    auto* w = new QWidget;
-    auto* l = new QHBoxLayout(w);
-    l->setContentsMargins(0, 0, 0, 0);
-    l->setSpacing(spacing);
-    if (stretchFirst) l->addStretch(1);
-    for (auto* item : items) l->addWidget(item);
-    if (stretchLast) l->addStretch(1);
-    return w;
-}
-
 QPushButton* copyButton(const std::string& text, const std::string& spoken, GuideState& state) {
     const bool copied = state.copiedText() == text;
     auto* b = new QPushButton(QString::fromStdString(copied ? std::string("\u2713 ") + GuideTexts::copied
@@ -97,14 +85,10 @@ QWidget* relayBox(GuideState& state, BuildContext& context) {
     const auto note = ConnectGuide::gateNote(s.gate);
 
     auto* box = roundedBox();
-    auto* column = new QVBoxLayout(box);
-    column->setContentsMargins(14, 14, 14, 14);
-    column->setSpacing(10);
+    auto* column = columnLayout(box, 10, 14);
 
     auto* top = new QWidget;
-    auto* topRow = new QHBoxLayout(top);
-    topRow->setContentsMargins(0, 0, 0, 0);
-    topRow->setSpacing(10);
+    auto* topRow = rowLayout(top, 10);
     topRow->addWidget(new StepMark(std::nullopt, std::holds_alternative<relay_status::Ready>(s.relay), 18),
                       0, Qt::AlignTop);
     auto lines = panel.lines;
@@ -118,11 +102,11 @@ QWidget* relayBox(GuideState& state, BuildContext& context) {
         QPalette pal = added->palette();
         pal.setColor(QPalette::WindowText, QColor(36, 138, 61));
         added->setPalette(pal);
-        auto* addedRow = row({symbol(Symbol::check, 16), added}, 6);
+        auto* addedRow = lineOf({symbol(Symbol::check, 16), added}, 6);
         addedRow->setAccessibleName(QString::fromStdString(GuideTexts::added(*s.addedName)));
         column->addWidget(addedRow);
     }
-    column->addWidget(row({actionButton(primary, primary.enabled, std::nullopt, state, context)}, 0, true));
+    column->addWidget(lineOf({nullptr, actionButton(primary, primary.enabled, std::nullopt, state, context)}, 0));
     return box;
 }
 
@@ -133,9 +117,7 @@ QWidget* buildConnect(GuideState& state, BuildContext& context) {
     const auto tailnet = ConnectGuide::tailscalePanel(s.tailscale, s.gate);
 
     auto* content = new QWidget;
-    auto* column = new QVBoxLayout(content);
-    column->setContentsMargins(24, 24, 24, 24);
-    column->setSpacing(18);
+    auto* column = columnLayout(content, 18, 24);
 
     auto* lede = label(GuideTexts::connectLede, TextStyle::title3);
     lede->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
@@ -144,9 +126,7 @@ QWidget* buildConnect(GuideState& state, BuildContext& context) {
     if (relayFirst) column->addWidget(relayBox(state, context));
 
     auto* code = new QWidget;
-    auto* codeColumn = new QVBoxLayout(code);
-    codeColumn->setContentsMargins(0, 0, 0, 0);
-    codeColumn->setSpacing(10);
+    auto* codeColumn = columnLayout(code, 10);
     if (auto made = QRCache::shared().code(pageURL))
         codeColumn->addWidget(new QRCodeView(*made, relayFirst ? 0.25 : 1.0, s.address), 0, Qt::AlignHCenter);
     if (relayFirst) {
@@ -158,13 +138,11 @@ QWidget* buildConnect(GuideState& state, BuildContext& context) {
     setWeight(address, QFont::DemiBold);
     address->setWordWrap(false);
     address->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    codeColumn->addWidget(row({address, copyButton(pageURL, GuideTexts::copySpoken, state)}, 10, true, true));
+    codeColumn->addWidget(lineOf({nullptr, address, copyButton(pageURL, GuideTexts::copySpoken, state), nullptr}, 10));
     column->addWidget(code);
 
     auto* app = new QWidget;
-    auto* appColumn = new QVBoxLayout(app);
-    appColumn->setContentsMargins(0, 0, 0, 0);
-    appColumn->setSpacing(4);
+    auto* appColumn = columnLayout(app, 4);
     auto* appLine = label(s.appStoreURL ? GuideTexts::appLine : GuideTexts::appLineSoon, TextStyle::callout, true);
     appLine->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     appColumn->addWidget(appLine);
@@ -179,9 +157,7 @@ QWidget* buildConnect(GuideState& state, BuildContext& context) {
     column->addWidget(app);
 
     auto* steps = new QWidget;
-    auto* stepsColumn = new QVBoxLayout(steps);
-    stepsColumn->setContentsMargins(0, 0, 0, 0);
-    stepsColumn->setSpacing(8);
+    auto* stepsColumn = columnLayout(steps, 8);
     const auto texts = ConnectGuide::setUpSteps(s.relay, s.address);
     for (std::size_t i = 0; i < texts.size(); ++i) {
         auto* number = label(std::to_string(i + 1) + ".", TextStyle::callout, true);
@@ -191,9 +167,7 @@ QWidget* buildConnect(GuideState& state, BuildContext& context) {
         number->setFixedWidth(number->sizeHint().width() + 2);
         auto* text = label(texts[i], TextStyle::callout);
         auto* r = new QWidget;
-        auto* l = new QHBoxLayout(r);
-        l->setContentsMargins(0, 0, 0, 0);
-        l->setSpacing(10);
+        auto* l = rowLayout(r, 10);
         l->addWidget(number, 0, Qt::AlignTop);
         l->addWidget(text, 1);
         r->setAccessibleName(QString::fromStdString("Step " + std::to_string(i + 1) + " of 3: " + texts[i]));
@@ -223,24 +197,16 @@ QWidget* buildConnect(GuideState& state, BuildContext& context) {
             setWeight(host, QFont::Medium);
             host->setWordWrap(false);
             host->setTextInteractionFlags(Qt::TextSelectableByMouse);
-            a->addWidget(row({host, copyButton(*tailnet.address, GuideTexts::copyTailnetSpoken, state)}, 10, false,
-                             true));
+            a->addWidget(lineOf({host, copyButton(*tailnet.address, GuideTexts::copyTailnetSpoken, state), nullptr}, 10));
         }
         if (tailnet.button)
-            a->addWidget(row({actionButton(*tailnet.button, false, std::nullopt, state, context)}, 0, false, true));
+            a->addWidget(lineOf({actionButton(*tailnet.button, false, std::nullopt, state, context), nullptr}, 0));
         column->addWidget(advanced);
     }
 
-    auto* line = new QFrame;
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    column->addWidget(line);
+    column->addWidget(divider());
 
-    auto* done = new QPushButton(GuideTexts::done);
-    done->setAutoDefault(false);
-    done->setMinimumHeight(30);
-    QObject::connect(done, &QPushButton::clicked, [&state] { state.close(); });
-    column->addWidget(row({done}, 0, true));
+    column->addWidget(lineOf({nullptr, plainButton(GuideTexts::done, [&state] { state.close(); })}, 0));
     return content;
 }
 

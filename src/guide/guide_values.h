@@ -11,22 +11,12 @@
 #include <variant>
 #include <vector>
 
+#include "relay/host_relay_link.h"
+
 namespace morvane {
 
-// Where the relay link stands, as its snapshot reports it. Mirrors the
-// link's own states so the guide needs nothing of the relay module.
-enum class RelayLinkState {
-    backingOff,
-    off,
-    waitingForNetwork,
-    connecting,
-    proving,
-    up,
-    refused,
-    notOnAccount,
-    exhausted,
-    suspended
-};
+// Where the relay link stands, as its snapshot reports it.
+using RelayLinkState = HostRelayLink::State::Kind;
 
 struct ConnectRelayFacts {
     bool hardened = false;         // the build may keep relay keys

@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFrame>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
@@ -100,22 +102,30 @@ StepMark::StepMark(std::optional<int> number, bool done, int size, QWidget* pare
     setAccessibleName(done ? GuideTexts::done : GuideTexts::notDone);
 }
 
+namespace {
+
+// A white tick on a green disc filling a square of side s.
+void paintCheckDisc(QPainter& p, qreal s, const QColor& disc) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(disc);
+    p.drawEllipse(QRectF(0.75, 0.75, s - 1.5, s - 1.5));
+    p.setPen(QPen(Qt::white, std::max(1.5, s / 10.0), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    QPainterPath tick;
+    tick.moveTo(s * 0.28, s * 0.52);
+    tick.lineTo(s * 0.44, s * 0.67);
+    tick.lineTo(s * 0.72, s * 0.35);
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(tick);
+}
+
+}  // namespace
+
 void StepMark::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF r(0.75, 0.75, size_ - 1.5, size_ - 1.5);
     if (done_) {
-        p.setPen(Qt::NoPen);
-        p.setBrush(QColor(52, 199, 89));
-        p.drawEllipse(r);
-        QPen pen(Qt::white, std::max(1.5, size_ / 10.0), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
-        p.setPen(pen);
-        QPainterPath tick;
-        tick.moveTo(size_ * 0.28, size_ * 0.52);
-        tick.lineTo(size_ * 0.44, size_ * 0.67);
-        tick.lineTo(size_ * 0.72, size_ * 0.35);
-        p.setBrush(Qt::NoBrush);
-        p.drawPath(tick);
+        paintCheckDisc(p, size_, QColor(52, 199, 89));
         return;
     }
     QColor ring = secondaryColour(this);
@@ -133,11 +143,52 @@ void StepMark::paintEvent(QPaintEvent*) {
     }
 }
 
+QVBoxLayout* columnLayout(QWidget* widget, int spacing, int margin) {
+    auto* layout = new QVBoxLayout(widget);
+    layout->setContentsMargins(margin, margin, margin, margin);
+    layout->setSpacing(spacing);
+    return layout;
+}
+
+QHBoxLayout* rowLayout(QWidget* widget, int spacing, int margin) {
+    auto* layout = new QHBoxLayout(widget);
+    layout->setContentsMargins(margin, margin, margin, margin);
+    layout->setSpacing(spacing);
+    return layout;
+}
+
+QWidget* divider() {
+    auto* line = new QFrame;
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+QWidget* lineOf(std::initializer_list<QWidget*> items, int spacing) {
+    auto* w = new QWidget;
+    auto* layout = rowLayout(w, spacing);
+    for (auto* item : items) {
+        if (item)
+            layout->addWidget(item);
+        else
+            layout->addStretch(1);
+    }
+    return w;
+}
+
+QPushButton* plainButton(const char* title, std::function<void()> pressed) {
+    auto* b = new QPushButton(title);
+    b->setAutoDefault(false);
+    b->setMinimumHeight(30);
+    QObject::connect(b, &QPushButton::clicked, [pressed = std::move(pressed)] {
+        if (pressed) pressed();
+    });
+    return b;
+}
+
 QWidget* detailLines(const std::vector<std::string>& lines) {
     auto* box = new QWidget;
-    auto* layout = new QVBoxLayout(box);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(3);
+    auto* layout = columnLayout(box, 3);
     for (const auto& line : lines) layout->addWidget(label(line, TextStyle::callout, true));
     layout->addStretch(1);
     return box;
@@ -171,19 +222,9 @@ protected:
                 p.drawRoundedRect(QRectF(s * 0.35, s * 0.66, s * 0.3, s * 0.24), s * 0.05, s * 0.05);
                 break;
             }
-            case Symbol::check: {
-                p.setPen(Qt::NoPen);
-                p.setBrush(QColor(40, 167, 69));
-                p.drawEllipse(QRectF(0.5, 0.5, s - 1, s - 1));
-                p.setPen(QPen(Qt::white, std::max(1.5, s / 9), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-                QPainterPath tick;
-                tick.moveTo(s * 0.28, s * 0.52);
-                tick.lineTo(s * 0.44, s * 0.67);
-                tick.lineTo(s * 0.72, s * 0.35);
-                p.setBrush(Qt::NoBrush);
-                p.drawPath(tick);
+            case Symbol::check:
+                paintCheckDisc(p, s, QColor(40, 167, 69));
                 break;
-            }
         }
     }
 
@@ -220,8 +261,7 @@ GuideQtWindow::GuideQtWindow(const std::shared_ptr<GuidePanel>& panel, int width
       build_(std::move(build)) {
     setWindowTitle(QString::fromStdString(panel->title()));
     setAttribute(Qt::WA_DeleteOnClose, false);
-    layout_ = new QVBoxLayout(this);
-    layout_->setContentsMargins(0, 0, 0, 0);
+    layout_ = columnLayout(this, 0);
     layout_->setSizeConstraint(QLayout::SetFixedSize);
     panel->attach(this);
     std::weak_ptr<GuidePanel> weak = panel;

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QWidget>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "guide/guide_panel.h"
 #include "guide/guide_texts.h"
 
+class QHBoxLayout;
 class QLabel;
 class QVBoxLayout;
 
@@ -45,6 +47,16 @@ private:
 };
 
 QWidget* detailLines(const std::vector<std::string>& lines);
+
+// A widget laid out in a column or a row with the given spacing and an
+// equal margin all round.
+QVBoxLayout* columnLayout(QWidget* widget, int spacing, int margin = 0);
+QHBoxLayout* rowLayout(QWidget* widget, int spacing, int margin = 0);
+QWidget* divider();
+// A row of widgets; a null entry stands for flexible space.
+QWidget* lineOf(std::initializer_list<QWidget*> items, int spacing);
+// A button that is never the default one.
+QPushButton* plainButton(const char* title, std::function<void()> pressed);
 
 enum class Symbol { monitor, lightbulb, check };
 QWidget* symbol(Symbol which, int size, QWidget* parent = nullptr);

@@ -1,7 +1,6 @@
 // The Welcome window: the three steps with their marks, the current step
 // and row answering Return, the tray note, the tip and the two buttons.
 #include <QApplication>
-#include <QFrame>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
@@ -19,14 +18,10 @@ using namespace guide_qt;
 
 QWidget* permissionRow(const PermissionRow& r, bool prominent, GuideState& state, BuildContext& context) {
     auto* w = new QWidget;
-    auto* l = new QHBoxLayout(w);
-    l->setContentsMargins(0, 0, 0, 0);
-    l->setSpacing(8);
+    auto* l = rowLayout(w, 8);
     l->addWidget(new StepMark(std::nullopt, r.done, 16), 0, Qt::AlignVCenter);
     auto* texts = new QWidget;
-    auto* t = new QVBoxLayout(texts);
-    t->setContentsMargins(0, 0, 0, 0);
-    t->setSpacing(2);
+    auto* t = columnLayout(texts, 2);
     auto* name = label(r.name, TextStyle::callout);
     setWeight(name, QFont::Medium);
     t->addWidget(name);
@@ -43,14 +38,10 @@ QWidget* permissionRow(const PermissionRow& r, bool prominent, GuideState& state
 QWidget* stepView(const WelcomeStep& step, bool current, GuideState& state, BuildContext& context) {
     auto* box = roundedBox();
     box->setAccessibleName(QString::fromStdString(WelcomeGuide::stepSpoken(step)));
-    auto* l = new QHBoxLayout(box);
-    l->setContentsMargins(14, 14, 14, 14);
-    l->setSpacing(14);
+    auto* l = rowLayout(box, 14, 14);
     l->addWidget(new StepMark(step.number, step.done, 28), 0, Qt::AlignTop);
     auto* column = new QWidget;
-    auto* c = new QVBoxLayout(column);
-    c->setContentsMargins(0, 0, 0, 0);
-    c->setSpacing(6);
+    auto* c = columnLayout(column, 6);
     c->addWidget(label(step.title, TextStyle::headline));
     c->addWidget(detailLines(step.detail));
     if (!step.rows.empty()) {
@@ -92,36 +83,26 @@ QWidget* buildWelcome(GuideState& state, BuildContext& context, const std::funct
     const auto current = WelcomeGuide::current(steps);
 
     auto* content = new QWidget;
-    auto* column = new QVBoxLayout(content);
-    column->setContentsMargins(24, 24, 24, 24);
-    column->setSpacing(20);
+    auto* column = columnLayout(content, 20, 24);
 
     auto* header = new QWidget;
-    auto* h = new QHBoxLayout(header);
-    h->setContentsMargins(0, 0, 0, 0);
-    h->setSpacing(16);
+    auto* h = rowLayout(header, 16);
     h->addWidget(appIcon(), 0, Qt::AlignVCenter);
     auto* titles = new QWidget;
-    auto* t = new QVBoxLayout(titles);
-    t->setContentsMargins(0, 0, 0, 0);
-    t->setSpacing(4);
+    auto* t = columnLayout(titles, 4);
     t->addWidget(label(GuideTexts::welcomeTitle, TextStyle::largeTitle));
     t->addWidget(label(GuideTexts::welcomeLede, TextStyle::body, true));
     h->addWidget(titles, 1);
     column->addWidget(header);
 
     auto* stepList = new QWidget;
-    auto* sl = new QVBoxLayout(stepList);
-    sl->setContentsMargins(0, 0, 0, 0);
-    sl->setSpacing(10);
+    auto* sl = columnLayout(stepList, 10);
     for (const auto& step : steps) sl->addWidget(stepView(step, current == step.number, state, context));
     column->addWidget(stepList);
 
     const auto noteRow = [](QWidget* mark, QLabel* text, const std::string& spoken) {
         auto* w = new QWidget;
-        auto* l = new QHBoxLayout(w);
-        l->setContentsMargins(0, 0, 0, 0);
-        l->setSpacing(8);
+        auto* l = rowLayout(w, 8);
         l->addWidget(mark, 0, Qt::AlignTop);
         l->addWidget(text, 1);
         w->setAccessibleName(QString::fromStdString(spoken));
@@ -137,28 +118,11 @@ QWidget* buildWelcome(GuideState& state, BuildContext& context, const std::funct
                               label(GuideTexts::tip(s.laptop, s.pellmoorInstalled), TextStyle::callout, true),
                               GuideTexts::tipSpoken(s.laptop, s.pellmoorInstalled)));
 
-    auto* line = new QFrame;
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    column->addWidget(line);
+    column->addWidget(divider());
 
-    auto* buttons = new QWidget;
-    auto* b = new QHBoxLayout(buttons);
-    b->setContentsMargins(0, 0, 0, 0);
-    auto* dont = new QPushButton(GuideTexts::dontShowAgain);
-    dont->setAutoDefault(false);
-    dont->setMinimumHeight(30);
-    QObject::connect(dont, &QPushButton::clicked, [dontShowAgain] {
-        if (dontShowAgain) dontShowAgain();
-    });
-    auto* close = new QPushButton(GuideTexts::close);
-    close->setAutoDefault(false);
-    close->setMinimumHeight(30);
-    QObject::connect(close, &QPushButton::clicked, [&state] { state.close(); });
-    b->addWidget(dont);
-    b->addStretch(1);
-    b->addWidget(close);
-    column->addWidget(buttons);
+    column->addWidget(lineOf({plainButton(GuideTexts::dontShowAgain, dontShowAgain), nullptr,
+                              plainButton(GuideTexts::close, [&state] { state.close(); })},
+                             0));
     return content;
 }
 

@@ -22,7 +22,7 @@
 #include "app/main_queue_qt.h"
 #include "app/password_prompt_qt.h"
 #include "app/tray_qt.h"
-#include "../support/xvfb.h"
+#include "../support/qt_xvfb_main.h"
 
 namespace morvane {
 namespace {
@@ -246,14 +246,4 @@ TEST(PasswordPrompt, PamRefusesAWrongPasswordAndAnUnknownUser) {
 }  // namespace
 }  // namespace morvane
 
-int main(int argc, char** argv) {
-    bool listing = false;
-    for (int i = 1; i < argc; ++i) listing |= std::strncmp(argv[i], "--gtest_list_tests", 18) == 0;
-    ::testing::InitGoogleTest(&argc, argv);
-    if (listing) return RUN_ALL_TESTS();
-    morvane::testing::Xvfb xvfb("1280x720x24");
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
-    QApplication app(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return morvane::testing::runQtTestsUnderXvfb(argc, argv, "1280x720x24"); }

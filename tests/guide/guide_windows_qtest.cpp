@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "../app/manual_executor.h"
-#include "../support/xvfb.h"
+#include "../support/qt_xvfb_main.h"
 #include "guide/guide_panel.h"
 #include "guide/guide_texts.h"
 #include "guide/guide_windows_qt.h"
@@ -234,14 +234,4 @@ TEST(WelcomeWindow, FirstRunShowsTheStepsAndReturnPressesTheCurrentOne) {
 }  // namespace
 }  // namespace morvane
 
-int main(int argc, char** argv) {
-    bool listing = false;
-    for (int i = 1; i < argc; ++i) listing |= std::strncmp(argv[i], "--gtest_list_tests", 18) == 0;
-    ::testing::InitGoogleTest(&argc, argv);
-    if (listing) return RUN_ALL_TESTS();
-    morvane::testing::Xvfb xvfb("1280x1024x24");
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
-    QApplication app(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return morvane::testing::runQtTestsUnderXvfb(argc, argv, "1280x1024x24"); }
