@@ -36,6 +36,16 @@ std::shared_ptr<Shell> Shell::create(ShellDeps deps) {
 
 Shell::Shell(ShellDeps deps) : d_(std::move(deps)) {}
 
+TailscaleFacts guideTailscaleFacts(const TailscaleControl::Snapshot& snapshot) {
+    if (std::holds_alternative<cli_lookup::NotInstalled>(snapshot.cli)) return tailscale_facts::NotInstalled{};
+    if (snapshot.access) return tailscale_facts::On{snapshot.access->host};
+    if (std::holds_alternative<cli_lookup::Found>(snapshot.cli) &&
+        std::holds_alternative<tailnet_decision::Off>(snapshot.decision))
+        return tailscale_facts::Off{};
+    // Untrusted, unreadable, in conflict or exposed: the menu says why.
+    return tailscale_facts::Unavailable{};
+}
+
 TailnetMenuFacts tailnetMenuFacts(const TailscaleControl::Snapshot& snapshot) {
     using D = TailnetMenuFacts::Decision;
     TailnetMenuFacts facts;
@@ -164,7 +174,7 @@ GuideSnapshot Shell::guideSnapshot() const {
     s.locker = !d_.lockerExists || d_.lockerExists();
     s.devices = d_.store ? static_cast<int>(std::min<std::size_t>(d_.store->devices().size(), 1'000'000)) : 0;
     s.address = d_.relayAddress ? d_.relayAddress() : std::string();
-    s.tailscale = d_.tailscaleFacts ? d_.tailscaleFacts() : TailscaleFacts{tailscale_facts::NotInstalled{}};
+    s.tailscale = tailscale_ ? guideTailscaleFacts(tailscale_->snapshot()) : TailscaleFacts{tailscale_facts::NotInstalled{}};
     s.appStoreURL = ConnectGuide::appStoreURL(d_.appStoreURL);
     if (d_.relayRecentlyAdded) s.addedName = d_.relayRecentlyAdded();
     s.laptop = d_.laptop;

@@ -133,7 +133,6 @@ struct ShellDeps {
     std::function<std::optional<std::string>()> relayRecentlyAdded;
     // The relay controller's window entries: set up, turn on, add a device.
     std::function<void(GuideAction::Kind)> relayFromWindow;
-    std::function<TailscaleFacts()> tailscaleFacts;
     std::optional<std::string> appStoreURL;
     std::function<bool()> lockerExists;  // a screen locker can be asked
     bool laptop = false;
@@ -141,6 +140,8 @@ struct ShellDeps {
 
 // What the menu's tailnet section shows of the tailnet control's snapshot.
 TailnetMenuFacts tailnetMenuFacts(const TailscaleControl::Snapshot& snapshot);
+// What the guide's tailnet section shows of it.
+TailscaleFacts guideTailscaleFacts(const TailscaleControl::Snapshot& snapshot);
 
 class Shell : public std::enable_shared_from_this<Shell> {
 public:

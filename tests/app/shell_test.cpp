@@ -675,5 +675,36 @@ TEST(Shell, GuideActionsReachTheirOwnersAndRefreshTheOpenWindows) {
     EXPECT_EQ(h.prompt.reasons, std::vector<std::string>{"show a pairing code for a new device"});
 }
 
+TEST(Shell, GuideTailnetFactsOfferAnAddressOnlyWhileTheServerAcceptsTheTailnet) {
+    const TailnetAccess access{"desk.tail1.ts.net", std::string("me@x.org")};
+    const cli_lookup::Found found{"/usr/bin/tailscale", "root-owned"};
+    const auto snap = [](TrustedCLI::Lookup cli, TailnetDecision decision, std::optional<TailnetAccess> given) {
+        TailscaleControl::Snapshot s;
+        s.cli = std::move(cli);
+        s.decision = std::move(decision);
+        s.access = std::move(given);
+        return s;
+    };
+    struct Case {
+        const char* name;
+        TailscaleControl::Snapshot snapshot;
+        TailscaleFacts want;
+    };
+    const std::vector<Case> cases = {
+        {"not installed", {}, tailscale_facts::NotInstalled{}},
+        {"on", snap(found, tailnet_decision::On{access}, access), tailscale_facts::On{"desk.tail1.ts.net"}},
+        {"off", snap(found, tailnet_decision::Off{}, std::nullopt), tailscale_facts::Off{}},
+        {"off with a blocker", snap(found, tailnet_decision::Off{std::string("Tailscale is switched off")}, std::nullopt),
+         tailscale_facts::Off{}},
+        {"still being read", snap(found, tailnet_decision::Unreadable{"Checking"}, std::nullopt),
+         tailscale_facts::Unavailable{}},
+        {"in conflict", snap(found, tailnet_decision::Conflict{}, std::nullopt), tailscale_facts::Unavailable{}},
+        {"funnel", snap(found, tailnet_decision::Funnel{}, std::nullopt), tailscale_facts::Unavailable{}},
+        {"untrusted tool", snap(cli_lookup::Untrusted{"group-writable"}, tailnet_decision::Off{}, std::nullopt),
+         tailscale_facts::Unavailable{}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(guideTailscaleFacts(c.snapshot), c.want) << c.name;
+}
+
 }  // namespace
 }  // namespace morvane
