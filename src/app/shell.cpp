@@ -11,6 +11,7 @@
 #include "core/session_log.h"
 #include "devices/device_store.h"
 #include "guide/guide_texts.h"
+#include "relay/relay_controller.h"
 
 namespace morvane {
 
@@ -127,11 +128,11 @@ void Shell::loadSettings() {
 }
 
 ConnectRelayStatus Shell::relayStatus() const {
-    if (d_.relayFacts) return ConnectGuide::relayStatus(d_.relayFacts());
+    if (relay_.guideFacts) return ConnectGuide::relayStatus(relay_.guideFacts());
+    // No controller (the server did not start): a relay never set up.
     ConnectRelayFacts facts;
     facts.hardened = d_.hardened;
     facts.storageReadable = !d_.store || !d_.store->storageFailure();
-    facts.keysReadable = true;
     return ConnectGuide::relayStatus(facts);
 }
 
@@ -165,7 +166,7 @@ GuideSnapshot Shell::guideSnapshot() const {
     s.gate.paused = paused_;
     s.gate.controlled = controller_.has_value();
     s.gate.recentlyControlled = !controller_ && coolDownBlocks(false, lastControllerEnd_, now());
-    s.gate.busy = authenticating() || (d_.relayFlowBusy && d_.relayFlowBusy());
+    s.gate.busy = authenticating() || (relay_.flowBusy && relay_.flowBusy());
     s.gate.pairBlocked = startError_.has_value() || !d_.store || d_.store->storageFailure().has_value();
     s.screen = !d_.canCapture || d_.canCapture() ? ScreenRecordingPermission::allowed
                                                  : ScreenRecordingPermission::missing;
@@ -173,10 +174,10 @@ GuideSnapshot Shell::guideSnapshot() const {
     s.accessibility = !d_.canInject || d_.canInject();
     s.locker = !d_.lockerExists || d_.lockerExists();
     s.devices = d_.store ? static_cast<int>(std::min<std::size_t>(d_.store->devices().size(), 1'000'000)) : 0;
-    s.address = d_.relayAddress ? d_.relayAddress() : std::string();
+    s.address = relay_.address ? relay_.address() : RelayController::Setup{}.builtInAddress;
     s.tailscale = tailscale_ ? guideTailscaleFacts(tailscale_->snapshot()) : TailscaleFacts{tailscale_facts::NotInstalled{}};
     s.appStoreURL = ConnectGuide::appStoreURL(d_.appStoreURL);
-    if (d_.relayRecentlyAdded) s.addedName = d_.relayRecentlyAdded();
+    if (relay_.recentlyAdded) s.addedName = relay_.recentlyAdded();
     s.laptop = d_.laptop;
     // The keep-awake app exists only for another platform.
     s.pellmoorInstalled = false;
@@ -187,9 +188,13 @@ void Shell::performGuide(const GuideAction& action) {
     using K = GuideAction::Kind;
     switch (action.kind) {
         case K::setUpRelay:
+            if (relay_.perform) relay_.perform("setUp");
+            break;
         case K::turnOnRelay:
+            if (relay_.perform) relay_.perform("turnOn");
+            break;
         case K::addDevice:
-            if (d_.relayFromWindow) d_.relayFromWindow(action.kind);
+            if (relay_.perform) relay_.perform("addDevice");
             break;
         case K::pairDevice:
             pairNewDevice();

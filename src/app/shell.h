@@ -125,14 +125,6 @@ struct ShellDeps {
     enum class GuideWindowKind { welcome, connect };
     std::function<void(const std::shared_ptr<GuidePanel>&, GuideWindowKind, std::function<void()> dontShowAgain)>
         makeGuideWindow;
-    // What the relay controller tells the guide; without a controller the
-    // relay counts as never set up.
-    std::function<ConnectRelayFacts()> relayFacts;
-    std::function<std::string()> relayAddress;
-    std::function<bool()> relayFlowBusy;
-    std::function<std::optional<std::string>()> relayRecentlyAdded;
-    // The relay controller's window entries: set up, turn on, add a device.
-    std::function<void(GuideAction::Kind)> relayFromWindow;
     std::optional<std::string> appStoreURL;
     std::function<bool()> lockerExists;  // a screen locker can be asked
     bool laptop = false;
@@ -169,6 +161,11 @@ public:
         std::function<std::vector<MenuItem>(bool blocked)> section;
         std::function<void(const std::string& action)> perform;
         std::function<void()> paused;
+        // What the guide windows read of the controller.
+        std::function<ConnectRelayFacts()> guideFacts;
+        std::function<bool()> flowBusy;
+        std::function<std::optional<std::string>()> recentlyAdded;
+        std::function<std::string()> address;
     };
     void setRelay(RelayHooks hooks) { relay_ = std::move(hooks); }
     void setStartError(std::optional<std::string> error);

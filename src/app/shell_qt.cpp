@@ -306,9 +306,6 @@ int runShell(int argc, char** argv) {
         else
             connectWindow.reset(makeConnectWindow(panel));
     };
-    // Until the relay controller tells the guide its address, the page
-    // address is the default relay's.
-    deps.relayAddress = [] { return std::string("relay.morvane.app"); };
     const char* searchPath = std::getenv("PATH");
     deps.lockerExists = [found = SystemState::lockerAvailable(searchPath ? searchPath : "")] { return found; };
     deps.laptop = SystemState::hasBattery();
@@ -488,6 +485,22 @@ int runShell(int argc, char** argv) {
         };
         relayHooks.paused = [weakRelay] {
             if (auto r = weakRelay.lock()) r->morvanePaused();
+        };
+        relayHooks.guideFacts = [weakRelay] {
+            auto r = weakRelay.lock();
+            return r ? r->guideFacts() : ConnectRelayFacts{};
+        };
+        relayHooks.flowBusy = [weakRelay] {
+            auto r = weakRelay.lock();
+            return r && r->flowBusy();
+        };
+        relayHooks.recentlyAdded = [weakRelay]() -> std::optional<std::string> {
+            auto r = weakRelay.lock();
+            return r ? r->recentlyAdded() : std::nullopt;
+        };
+        relayHooks.address = [weakRelay] {
+            auto r = weakRelay.lock();
+            return r ? r->relayAddress() : std::string();
         };
         shell->setRelay(std::move(relayHooks));
     }

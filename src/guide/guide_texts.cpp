@@ -80,10 +80,10 @@ ConnectRelayStatus relayStatus(const ConnectRelayFacts& f) {
     if (!f.keysReadable) return KeysUnreadable{};
     if (!f.email) return NotSetUp{};
     const std::string& email = *f.email;
-    if (f.linkState == RelayLinkState::notOnAccount) return NotOnAccount{email};
+    if (f.linkState && f.linkState->kind == RelayLinkState::notOnAccount) return NotOnAccount{email};
     if (!f.enabled || !f.linkState) return Off{email};
-    if (*f.linkState == RelayLinkState::up) return Ready{email};
-    return Working{email, linkLine(*f.linkState)};
+    if (f.linkState->kind == RelayLinkState::up) return Ready{email};
+    return Working{email, linkLine(f.linkState->kind)};
 }
 
 std::string relayPageURL(const std::string& address) { return "https://" + address; }

@@ -18,13 +18,14 @@ namespace morvane {
 // Where the relay link stands, as its snapshot reports it.
 using RelayLinkState = HostRelayLink::State::Kind;
 
+// Built by the relay controller.
 struct ConnectRelayFacts {
-    bool hardened = false;         // the build may keep relay keys
-    bool storageReadable = false;  // the paired-device store reports no failure
-    bool keysReadable = false;     // loading the relay identity did not fail
+    bool hardened = false;            // the build may keep relay keys
+    bool storageReadable = true;      // the paired-device store reports no failure
+    bool keysReadable = true;         // loading the relay identity did not fail
     std::optional<std::string> email;  // while an identity is held
     bool enabled = false;              // the owner switched the relay on
-    std::optional<RelayLinkState> linkState;  // none without a link object
+    std::optional<HostRelayLink::State> linkState;  // none without a link object
     bool operator==(const ConnectRelayFacts&) const = default;
 };
 

@@ -15,6 +15,7 @@
 
 #include "core/executor.h"
 #include "devices/device_store.h"
+#include "guide/guide_values.h"
 #include "relay/host_relay_link.h"
 #include "relay/relay_host.h"
 #include "relay/relay_identity.h"
@@ -81,17 +82,6 @@ struct RelayMenuItem {
     static RelayMenuItem command(std::string title, std::string action, bool enabled) {
         return {Kind::action, std::move(title), std::move(action), enabled};
     }
-};
-
-// The relay facts the guide windows read.
-struct ConnectRelayFacts {
-    bool hardened = false;
-    bool storageReadable = true;
-    bool keysReadable = true;
-    std::optional<std::string> email;
-    bool enabled = false;
-    std::optional<HostRelayLink::State> linkState;
-    bool operator==(const ConnectRelayFacts&) const = default;
 };
 
 class RelayController : public std::enable_shared_from_this<RelayController> {

@@ -148,7 +148,7 @@ struct Harness {
     std::unique_ptr<FakeGuideWindow> welcomeWindow, connectWindow;
     std::optional<ConnectRelayFacts> relayFacts;
     bool relayBusy = false;
-    std::vector<GuideAction::Kind> relayCalls;
+    std::vector<std::string> relayCalls;
     bool canInject = true;
     bool lockerExists = true;
     std::shared_ptr<Shell> shell;
@@ -192,17 +192,19 @@ struct Harness {
             slot = std::make_unique<FakeGuideWindow>(panel);
             slot->dontShowAgain = std::move(dontShowAgain);
         };
-        d.relayFacts = [this] {
-            if (relayFacts) return *relayFacts;
-            return ConnectRelayFacts{true, true, true, std::nullopt, false, std::nullopt};
-        };
-        d.relayAddress = [] { return std::string("relay.example"); };
-        d.relayFlowBusy = [this] { return relayBusy; };
-        d.relayFromWindow = [this](GuideAction::Kind kind) { relayCalls.push_back(kind); };
         d.canInject = [this] { return canInject; };
         d.lockerExists = [this] { return lockerExists; };
         d.restoreOwed = [this] { return restoreOwed; };
         shell = Shell::create(std::move(d));
+        Shell::RelayHooks relay;
+        relay.perform = [this](const std::string& action) { relayCalls.push_back(action); };
+        relay.guideFacts = [this] {
+            if (relayFacts) return *relayFacts;
+            return ConnectRelayFacts{true, true, true, std::nullopt, false, std::nullopt};
+        };
+        relay.address = [] { return std::string("relay.example"); };
+        relay.flowBusy = [this] { return relayBusy; };
+        shell->setRelay(std::move(relay));
         shell->loadSettings();
         lines.clear();
     }
@@ -542,6 +544,7 @@ TEST(Shell, TheRelaySectionSitsUnderItsHeaderAndHearsActionsAndPauses) {
     h.shell->perform(MenuAction::pauseMorvane);
     h.shell->stoppedOnMac();
     EXPECT_EQ(heard, (std::vector<std::string>{"section", "perform turnOn", "section blocked", "paused", "paused"}));
+}
 
 TEST(Shell, ARelayAlreadyOnAnAccountHidesTheWelcomeWindowAtLaunch) {
     Harness h;
@@ -592,7 +595,8 @@ TEST(Shell, WelcomeFlagIsSetOnceByDontShowAgainByClosingAndByStepTwo) {
         Harness h;
         h.shell->welcomeAtLaunch(0);
         h.lines.clear();
-        h.relayFacts = ConnectRelayFacts{true, true, true, std::string("me@x.org"), true, RelayLinkState::connecting};
+        h.relayFacts = ConnectRelayFacts{true, true, true, std::string("me@x.org"), true,
+                                      HostRelayLink::State{RelayLinkState::connecting, 0}};
         h.main.advance(GuidePanel::refreshMillis);
         EXPECT_EQ(h.settings->boolValue(SettingsKeys::welcomeHidden), true);
         EXPECT_TRUE(h.welcomeWindow->visible);  // set without closing
@@ -641,7 +645,8 @@ TEST(Shell, GuideSnapshotNamesWhatThisDisplayLacksAndTheRelayWithoutAController)
     s = h.shell->guideSnapshot();
     EXPECT_FALSE(s.accessibility);
     EXPECT_FALSE(s.locker);
-    h.relayFacts = ConnectRelayFacts{false, true, true, std::string("me@x.org"), true, RelayLinkState::up};
+    h.relayFacts = ConnectRelayFacts{false, true, true, std::string("me@x.org"), true,
+                                      HostRelayLink::State{RelayLinkState::up, 0}};
     EXPECT_EQ(h.shell->guideSnapshot().relay,
               ConnectRelayStatus(relay_status::Unavailable{GuideTexts::cannotRelay}));
 }
@@ -656,14 +661,15 @@ TEST(Shell, GuideActionsReachTheirOwnersAndRefreshTheOpenWindows) {
     for (auto kind : {K::setUpRelay, K::turnOnRelay, K::addDevice}) state.perform(GuideAction::of(kind));
     EXPECT_TRUE(h.relayCalls.empty());  // on a later turn, after the press returned
     h.main.runAll();
-    EXPECT_EQ(h.relayCalls, (std::vector<K>{K::setUpRelay, K::turnOnRelay, K::addDevice}));
+    EXPECT_EQ(h.relayCalls, (std::vector<std::string>{"setUp", "turnOn", "addDevice"}));
 
     state.perform(GuideAction::copy("https://relay.example"));
     h.main.runAll();
     EXPECT_EQ(h.ui.copied, std::vector<std::string>{"https://relay.example"});
 
     // The window shows the result of an action at once, not a second later.
-    h.relayFacts = ConnectRelayFacts{true, true, true, std::string("me@x.org"), true, RelayLinkState::up};
+    h.relayFacts = ConnectRelayFacts{true, true, true, std::string("me@x.org"), true,
+                                      HostRelayLink::State{RelayLinkState::up, 0}};
     state.perform(GuideAction::of(K::openConnectWindow));
     h.main.runAll();
     EXPECT_EQ(state.snapshot().relay, ConnectRelayStatus(relay_status::Ready{"me@x.org"}));

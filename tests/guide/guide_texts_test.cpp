@@ -9,7 +9,9 @@ using namespace relay_status;
 using K = GuideAction::Kind;
 
 ConnectRelayFacts goodFacts(std::optional<RelayLinkState> link = RelayLinkState::up, bool enabled = true) {
-    return {true, true, true, std::string("owner@example.com"), enabled, link};
+    std::optional<HostRelayLink::State> state;
+    if (link) state = HostRelayLink::State{*link, 0};
+    return {true, true, true, std::string("owner@example.com"), enabled, state};
 }
 
 TEST(ConnectGuide, RelayStatusTakesTheFirstRuleThatMatches) {
@@ -28,6 +30,8 @@ TEST(ConnectGuide, RelayStatusTakesTheFirstRuleThatMatches) {
     auto keys = goodFacts();
     keys.keysReadable = false;
     keys.email.reset();
+    auto backingOffLater = goodFacts();
+    backingOffLater.linkState = HostRelayLink::State::backingOffUntil(1'780'000'000'000);
     auto noEmail = goodFacts();
     noEmail.email.reset();
     const std::vector<Case> cases = {
@@ -40,6 +44,7 @@ TEST(ConnectGuide, RelayStatusTakesTheFirstRuleThatMatches) {
         {"enabled without a link", goodFacts(std::nullopt), Off{mail}},
         {"up", goodFacts(RelayLinkState::up), Ready{mail}},
         {"backing off", goodFacts(RelayLinkState::backingOff), Working{mail, GuideTexts::backingOff}},
+        {"backing off until a later time", backingOffLater, Working{mail, GuideTexts::backingOff}},
         {"plain off link", goodFacts(RelayLinkState::off), Working{mail, GuideTexts::connecting}},
         {"suspended", goodFacts(RelayLinkState::suspended), Working{mail, GuideTexts::connecting}},
         {"connecting", goodFacts(RelayLinkState::connecting), Working{mail, GuideTexts::connecting}},
