@@ -60,6 +60,9 @@ struct AlertText {
     std::string message;
     std::string informative;
     std::vector<std::string> buttons;  // the first is the default
+    // False: Return must not press the first button (the last one is the
+    // default then), for choices a stray key must not make.
+    bool firstIsDefault = true;
     bool operator==(const AlertText&) const = default;
 };
 

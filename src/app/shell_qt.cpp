@@ -452,7 +452,8 @@ int runShell(int argc, char** argv) {
             auto s = weakShell.lock();
             if (!s) return RelayResponse::abort;
             return static_cast<int>(
-                s->runAlert(AlertText{alert.message, alert.informative, alert.buttons}, std::move(closeWhen)));
+                s->runAlert(AlertText{alert.message, alert.informative, alert.buttons, alert.firstIsDefault},
+                            std::move(closeWhen)));
         };
         relaySetup.settings = relaySettings.get();
         relaySetup.identities = std::make_shared<RelayIdentityStore>(identityItem);

@@ -175,7 +175,8 @@ ModalResponse TrayUi::runModal(const AlertText& alert) {
     for (std::size_t i = 0; i < alert.buttons.size(); ++i)
         buttons.push_back(box.addButton(text(alert.buttons[i]), i == 0 ? QMessageBox::AcceptRole
                                                                         : QMessageBox::RejectRole));
-    if (!buttons.empty()) box.setDefaultButton(static_cast<QPushButton*>(buttons.front()));
+    if (!buttons.empty())
+        box.setDefaultButton(static_cast<QPushButton*>(alert.firstIsDefault ? buttons.front() : buttons.back()));
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
     alert_ = &box;
     box.show();

@@ -357,7 +357,8 @@ void RelayController::enrolDevice() {
         {"Code: " + code.substr(0, 3) + " " + code.substr(code.size() - 3),
          "\u201C" + name + "\u201D wants to control this Mac. It must show the same code.\n\n"
                            "If the codes differ, or you did not start this, choose Cancel.",
-         {"Approve", "Cancel"}},
+         {"Approve", "Cancel"},
+         /*firstIsDefault=*/false},
         [weak, opened] {
             auto self = weak.lock();
             return !self || self->enrolEnded_ || self->s_.hooks.paused() ||

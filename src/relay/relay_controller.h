@@ -42,6 +42,8 @@ struct RelayAlert {
     std::string message;
     std::string informative;
     std::vector<std::string> buttons;
+    // False: Return must not press the first button.
+    bool firstIsDefault = true;
     bool operator==(const RelayAlert&) const = default;
 };
 

@@ -431,6 +431,7 @@ TEST(RelayController, AddingADeviceShowsTheDevicesCodeAndApprovesIt) {
         }
         shownCode = alert.message;
         EXPECT_EQ(alert.buttons, (Lines{"Approve", "Cancel"}));
+        EXPECT_FALSE(alert.firstIsDefault) << "Return must not approve";
         EXPECT_EQ(alert.informative, "\u201CPhone\u201D wants to control this Mac. It must show the same code.\n\n"
                                      "If the codes differ, or you did not start this, choose Cancel.");
         return RelayResponse::first;
