@@ -5,15 +5,14 @@
 #include <cstdlib>
 #include <span>
 
+#include "fuzz_support.h"
 #include "server/client_message.h"
 
 using namespace morvane;
+using morvane::fuzz::require;
 
 namespace {
 
-void require(bool condition) {
-    if (!condition) std::abort();
-}
 
 bool unit(double v) { return v >= 0.0 && v <= 1.0; }
 

@@ -7,16 +7,15 @@
 #include <cstdlib>
 #include <span>
 
+#include "fuzz_support.h"
 #include "transfer/file_names.h"
 #include "transfer/file_protocol.h"
 
 using namespace morvane;
+using morvane::fuzz::require;
 
 namespace {
 
-void require(bool condition) {
-    if (!condition) std::abort();
-}
 
 void checkName(const std::string& raw) {
     require(!raw.empty() && raw.size() <= static_cast<std::size_t>(FileLimits::maxRawNameBytes));

@@ -4,15 +4,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_support.h"
 #include "effects/fx_machine.h"
 
 using namespace morvane;
+using morvane::fuzz::require;
 
 namespace {
 
-void require(bool condition) {
-    if (!condition) std::abort();
-}
 
 void checkWindow(int id, int width, int height, int scale) {
     require(FxLimits::idRange.contains(id));

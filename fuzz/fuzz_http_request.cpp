@@ -4,16 +4,12 @@
 #include <cstdlib>
 #include <span>
 
+#include "fuzz_support.h"
 #include "server/host_policy.h"
 #include "server/http_request.h"
 
 using namespace morvane;
-
-namespace {
-void require(bool condition) {
-    if (!condition) std::abort();
-}
-}  // namespace
+using morvane::fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> input(data, size);

@@ -6,15 +6,14 @@
 #include <span>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "server/ws_parser.h"
 
 using namespace morvane;
+using morvane::fuzz::require;
 
 namespace {
 
-void require(bool condition) {
-    if (!condition) std::abort();
-}
 
 struct Outcome {
     std::vector<WSParser::Event> events;
