@@ -15,83 +15,15 @@
 #include "server/client_message.h"
 #include "transfer/file_transfer_engine.h"
 #include "../tests/app/manual_executor.h"
+#include "../tests/transfer/memory_files.h"
 
 using namespace morvane;
 using morvane::fuzz::require;
 
-namespace {
-
-// Uploads and the outbox in memory; called on the engine's disk queue and
-// read after the queue has drained.
-class MemoryFiles final : public FileAccess {
-public:
-    struct Upload {
-        std::string name;
-        std::int64_t size = 0;
-        Bytes bytes;
-        bool committed = false, discarded = false;
-    };
-    std::vector<std::shared_ptr<Upload>> uploads;
-    std::map<std::string, Bytes> outbox;
-
-    std::unique_ptr<IncomingFile> beginIncoming(const std::string& name, std::int64_t size) override {
-        auto upload = std::make_shared<Upload>(Upload{name, size, {}, false, false});
-        uploads.push_back(upload);
-        return std::make_unique<Incoming>(upload);
-    }
-    std::vector<OutboxEntry> listOutbox() override {
-        std::vector<OutboxEntry> entries;
-        for (const auto& [name, bytes] : outbox) entries.push_back({name, static_cast<std::int64_t>(bytes.size()), 1000});
-        return entries;
-    }
-    std::unique_ptr<OutgoingFile> openOutbox(const std::string& name) override {
-        const auto it = outbox.find(name);
-        if (it == outbox.end()) return nullptr;
-        return std::make_unique<Outgoing>(it->second);
-    }
-
-private:
-    struct Incoming final : IncomingFile {
-        explicit Incoming(std::shared_ptr<Upload> u) : upload(std::move(u)) {}
-        bool write(const Bytes& data) override {
-            require(!upload->committed && !upload->discarded);
-            upload->bytes.insert(upload->bytes.end(), data.begin(), data.end());
-            return true;
-        }
-        std::optional<Committed> commit() override {
-            upload->committed = true;
-            return Committed{upload->name, false};
-        }
-        void discard() override { upload->discarded = true; }
-        std::shared_ptr<Upload> upload;
-    };
-    struct Outgoing final : OutgoingFile {
-        explicit Outgoing(const Bytes& b) : bytes(b) {}
-        std::int64_t size() const override { return static_cast<std::int64_t>(bytes.size()); }
-        std::optional<Bytes> read(std::int64_t upTo) override {
-            const auto n = std::min<std::size_t>(static_cast<std::size_t>(upTo), bytes.size() - at);
-            Bytes out(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at + n));
-            at += n;
-            return out;
-        }
-        void close() override {}
-        const Bytes& bytes;
-        std::size_t at = 0;
-    };
-};
-
-Bytes pattern(std::size_t size, std::uint8_t seed) {
-    Bytes b(size);
-    for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>(seed + i * 7);
-    return b;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    MemoryFiles files;
-    files.outbox["report.pdf"] = pattern(70'000, 3);
-    files.outbox["a.txt"] = pattern(10, 9);
+    testing::MemoryFiles files;
+    files.outbox["report.pdf"] = testing::pattern(70'000);
+    files.outbox["a.txt"] = testing::pattern(10);
     testing::ManualExecutor queue;
     std::int64_t now = 100'000;
     bool paused = false;
@@ -142,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settle();
 
     for (const auto& upload : files.uploads) {
-        require(upload->committed != upload->discarded);  // kept or gone, never left half-written
-        if (!upload->committed) continue;
+        require(upload->savedAs.has_value() != upload->discarded);  // kept or gone, never left half-written
+        if (!upload->savedAs) continue;
         require(static_cast<std::int64_t>(upload->bytes.size()) == upload->size);
         require(vouched.contains(Secure::sha256Hex(upload->bytes)));
     }

@@ -7,6 +7,7 @@
 // acknowledged than it sent.
 #include <cstdlib>
 
+#include "fuzz_support.h"
 #include "../tests/devices/test_support.h"
 #include "../tests/relay/relay_fakes.h"
 #include "relay/relay_host.h"
@@ -14,12 +15,9 @@
 
 using namespace morvane;
 using namespace morvane::testing;
+using morvane::fuzz::require;
 
 namespace {
-
-void require(bool condition) {
-    if (!condition) std::abort();
-}
 
 const P256PrivateKey& fixedKey(std::uint8_t fill) {
     static std::map<std::uint8_t, P256PrivateKey> keys;
