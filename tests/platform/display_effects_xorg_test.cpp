@@ -23,11 +23,9 @@
 #include "platform/linux/display_effects_x11.h"
 
 // Last: the X headers' None and Status macros clash with names above.
-#include <X11/Xlib.h>
-#include <X11/extensions/XInput.h>
-#include <X11/extensions/XInput2.h>
-#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+
+#include "../support/other_keyboard.h"
 
 namespace morvane {
 namespace {
@@ -208,37 +206,16 @@ TEST_F(DisplayEffectsOnXorg, EscapeWatchHearsAnotherKeyboardButNotTheHostsOwnKey
     }),
               EscapeArm::armed);
 
-    Display* d = XOpenDisplay(nullptr);
-    ASSERT_TRUE(d);
-    const KeyCode escape = XKeysymToKeycode(d, XK_Escape);
-    // The host injects through the core XTEST keyboard.
-    XTestFakeKeyEvent(d, escape, True, 0);
-    XTestFakeKeyEvent(d, escape, False, 0);
-    XSync(d, False);
-
-    // Another keyboard: a master device of its own, typed through its own
-    // XTEST device.
-    XIAddMasterInfo add{XIAddMaster, const_cast<char*>("fxtest"), True, True};
-    XIChangeHierarchy(d, reinterpret_cast<XIAnyHierarchyChangeInfo*>(&add), 1);
-    XSync(d, False);
-    int count = 0, keyboard = -1;
-    XIDeviceInfo* devices = XIQueryDevice(d, XIAllDevices, &count);
-    for (int i = 0; i < count; ++i)
-        if (std::strcmp(devices[i].name, "fxtest XTEST keyboard") == 0) keyboard = devices[i].deviceid;
-    XIFreeDeviceInfo(devices);
-    ASSERT_NE(keyboard, -1);
-    XDevice* device = XOpenDevice(d, static_cast<XID>(keyboard));
-    ASSERT_TRUE(device);
-    XTestFakeDeviceKeyEvent(d, device, escape, True, nullptr, 0, 0);
-    XTestFakeDeviceKeyEvent(d, device, escape, False, nullptr, 0, 0);
-    XSync(d, False);
+    testing::OtherKeyboard keyboard;
+    keyboard.injected(XK_Escape, true);  // the host's own
+    keyboard.injected(XK_Escape, false);
+    keyboard.key(XK_Escape, true);  // a person's
+    keyboard.key(XK_Escape, false);
 
     std::unique_lock lock(m);
     cv.wait_for(lock, std::chrono::seconds(5), [&] { return seen.size() >= 2; });
     EXPECT_EQ(seen, (std::vector<std::string>{"down", "up"}));
     lock.unlock();
-    XCloseDevice(d, device);
-    XCloseDisplay(d);
     watch->stop();
     EXPECT_TRUE(watch->alive());
 }
