@@ -26,6 +26,8 @@ struct StreamConfig {
     int framesPerSecond = 0;
     bool video = false;
     bool showCursor = true;
+    // A window (the platform's number) to leave out of the pictures.
+    std::optional<std::int64_t> excludedWindow;
     bool operator==(const StreamConfig&) const = default;
 };
 
@@ -80,6 +82,9 @@ struct StreamHandlers {
     std::function<void(CaptureError)> onStopped;
     // The screen layout may have changed.
     std::function<void()> onLayoutChanged;
+    // The excluded window can no longer be left out; until the exclusion is
+    // taken back the stream delivers nothing new.
+    std::function<void()> onExclusionLost;
 };
 
 class CaptureBackend {
@@ -88,6 +93,8 @@ public:
     virtual bool permitted() = 0;
     // Any thread.
     virtual std::variant<DisplaySnapshot, CaptureError> displays() = 0;
+    // Whether streams can leave a window out of their pictures.
+    virtual bool canExcludeWindows() { return false; }
     virtual std::variant<std::shared_ptr<CaptureStream>, CaptureError> startStream(std::uint32_t display,
                                                                                    const StreamConfig& config,
                                                                                    StreamHandlers handlers) = 0;

@@ -70,6 +70,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
     bool reconfigureWanted = false;
     bool haltedByOwner = false;
     std::uint64_t nextStreamSerial = 0;
+    std::optional<std::int64_t> excludedWindow;
 
     // lock
     mutable std::mutex m;
@@ -84,6 +85,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
     bool permissionFailure = false;
     bool captureWanted = false;
     Report reporter;
+    Signal exclusionLostHandler;
     int callbacks = 0;
     int delivered = 0;
     std::int64_t deliveredBytes = 0;
@@ -280,7 +282,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
         const auto& settings = CaptureSettings::of(q);
         StreamConfig config{size.width, size.height,
                             video ? settings.videoFramesPerSecond : settings.framesPerSecond, video.has_value(),
-                            true};
+                            true, excludedWindow};
         {
             std::lock_guard l(m);
             if (!captureWanted) return Abandoned{};
@@ -296,6 +298,12 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
         };
         handlers.onLayoutChanged = [w = weak()] {
             if (auto self = w.lock()) self->onControl([](Impl& s) { s.check(); });
+        };
+        handlers.onExclusionLost = [w = weak()] {
+            if (auto self = w.lock()) {
+                self->report("the excluded window can no longer be left out");
+                if (auto lost = self->locked(&Impl::exclusionLostHandler)) lost();
+            }
         };
         {
             std::lock_guard l(m);
@@ -514,8 +522,25 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
         if (stream) updateStream(true);
     }
 
-    // Applies the current quality and video limit to the running stream.
-    void updateStream(bool countSettling) {
+    // Leaves the window out of the pictures from now on, or none. The
+    // answer comes once pictures follow it.
+    void excludeOnControl(std::optional<int> window, std::function<void(bool)> answer) {
+        const bool possible = !window || backend->canExcludeWindows();
+        const std::optional<std::int64_t> wanted = possible && window ? std::optional<std::int64_t>(*window)
+                                                                      : std::nullopt;
+        const bool changed = wanted != excludedWindow;
+        excludedWindow = wanted;
+        if (changed && started && building) reconfigureWanted = true;
+        if (changed && started && !building && stream) {
+            updateStream(false, [answer = std::move(answer), possible] { answer(possible); });
+            return;
+        }
+        answer(possible);
+    }
+
+    // Applies the current quality, video limit and excluded window to the
+    // running stream.
+    void updateStream(bool countSettling, std::function<void()> applied = {}) {
         auto snapshot = backend->displays();
         PixelSize native{2, 2};
         if (auto* s = std::get_if<DisplaySnapshot>(&snapshot)) native = s->nativePixels(capturedDisplay);
@@ -523,13 +548,16 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
         const auto& settings = CaptureSettings::of(quality);
         StreamConfig config{size.width, size.height,
                             videoLimit ? settings.videoFramesPerSecond : settings.framesPerSecond,
-                            videoLimit.has_value(), true};
+                            videoLimit.has_value(), true, excludedWindow};
         if (countSettling) {
             std::lock_guard l(m);
             ++settling;
         }
         const std::uint64_t serial = streamSerial;
-        stream->update(config, [w = weak(), countSettling, serial](std::optional<CaptureError> error) {
+        stream->update(config, [w = weak(), countSettling, serial,
+                                applied = std::move(applied)](std::optional<CaptureError> error) {
+            // A failed change rebuilds the stream with the same settings.
+            if (applied) applied();
             auto self = w.lock();
             if (!self) return;
             if (countSettling) {
@@ -1024,6 +1052,23 @@ bool ScreenFrameSource::selectDisplay(std::optional<std::uint32_t> id) {
     }
     impl_->onControl([id](Impl& self) { self.selectOnControl(id); });
     return true;
+}
+void ScreenFrameSource::setExcludedWindow(std::optional<int> window, std::function<void(bool)> done) {
+    Executor* main = mainQueue_;
+    auto answer = [main, done = std::move(done)](bool ok) {
+        if (!done) return;
+        if (main)
+            main->post([done, ok] { done(ok); });
+        else
+            done(ok);
+    };
+    impl_->onControl([window, answer = std::move(answer)](Impl& self) mutable {
+        self.excludeOnControl(window, std::move(answer));
+    });
+}
+FrameSource::Signal ScreenFrameSource::onExclusionLost() const { return impl_->locked(&Impl::exclusionLostHandler); }
+void ScreenFrameSource::setOnExclusionLost(Signal handler) {
+    impl_->setLocked(&Impl::exclusionLostHandler, std::move(handler));
 }
 void ScreenFrameSource::displayModeChanged() {
     impl_->onControl([](Impl& self) { self.check(); });

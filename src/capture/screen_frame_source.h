@@ -57,6 +57,12 @@ public:
     DisplayListing displayListing() const override;
     bool selectDisplay(std::optional<std::uint32_t> id) override;
     void displayModeChanged() override;
+    // Answers on the main queue set with setMainQueue (else on the control
+    // queue) once pictures leave the window out, or false where the platform
+    // cannot.
+    void setExcludedWindow(std::optional<int> window, std::function<void(bool)> done) override;
+    Signal onExclusionLost() const override;
+    void setOnExclusionLost(Signal handler) override;
 
     Report onReport() const;
     void setOnReport(Report report);

@@ -112,6 +112,8 @@ public:
         snapshot.mainDisplay = 1;
     }
     bool permitted() override { return allowed; }
+    bool canExclude = true;
+    bool canExcludeWindows() override { return canExclude; }
     std::variant<DisplaySnapshot, CaptureError> displays() override {
         if (displaysError) return *displaysError;
         return snapshot;

@@ -63,7 +63,7 @@ struct SourceTest : ::testing::Test {
 TEST_F(SourceTest, StartBuildsAStreamReportsOkAndSendsTheNewestPictureOnly) {
     EXPECT_EQ(source->state(), "starting");
     auto& stream = started();
-    EXPECT_EQ(stream.config(), (StreamConfig{1664, 936, 12, false, true}));
+    EXPECT_EQ(stream.config(), (StreamConfig{1664, 936, 12, false, true, std::nullopt}));
     EXPECT_EQ(source->state(), "ok");
     EXPECT_TRUE(saw("state starting, capture requested"));
     EXPECT_TRUE(saw("state ok, display 1920x1080 pt at (0,0), native 1920x1080 px, stream 1664x936 px, up to 12 fps, "
@@ -121,7 +121,7 @@ TEST_F(SourceTest, QualityChangesTheRunningStreamAndOneRebuildFollowsABuild) {
     auto& stream = started();
     source->setQuality(FrameQuality::low);
     clock.run();
-    EXPECT_EQ(stream.config(), (StreamConfig{1280, 720, 8, false, true}));
+    EXPECT_EQ(stream.config(), (StreamConfig{1280, 720, 8, false, true, std::nullopt}));
     EXPECT_EQ(backend->streams.size(), 1u);
 
     source->stop();
@@ -130,7 +130,7 @@ TEST_F(SourceTest, QualityChangesTheRunningStreamAndOneRebuildFollowsABuild) {
     source->setQuality(FrameQuality::medium);
     clock.run();
     // A rebuild with the last quality followed the build.
-    EXPECT_EQ(backend->latest().config(), (StreamConfig{1664, 936, 12, false, true}));
+    EXPECT_EQ(backend->latest().config(), (StreamConfig{1664, 936, 12, false, true, std::nullopt}));
     EXPECT_EQ(backend->streams.size(), 3u);
     EXPECT_TRUE(backend->streams[1]->stopped);
 }
@@ -213,7 +213,7 @@ TEST_F(SourceTest, VideoStartsWithAKeyframeAndRefreshesAStillScreenTwice) {
     auto& stream = videoRunning();
     ASSERT_EQ(journal->made.size(), 1u);
     EXPECT_EQ(journal->made[0], (std::pair{1664, 936}));
-    EXPECT_EQ(stream.config(), (StreamConfig{1664, 936, 30, true, true}));
+    EXPECT_EQ(stream.config(), (StreamConfig{1664, 936, 30, true, true, std::nullopt}));
 
     stream.deliver(40);
     clock.run();
@@ -259,7 +259,7 @@ TEST_F(SourceTest, PicturesOfTheOldSizeAreSkippedWhileSettlingThenANewEncoderSta
     stream.holdUpdates = true;
     ASSERT_TRUE(source->startVideo(960, 540));
     clock.run();
-    EXPECT_EQ(stream.config(), (StreamConfig{960, 540, 30, true, true}));
+    EXPECT_EQ(stream.config(), (StreamConfig{960, 540, 30, true, true, std::nullopt}));
     stream.deliverSized(1664, 936, false);  // still the JPEG configuration
     clock.run();
     EXPECT_TRUE(journal->calls.empty());
@@ -350,7 +350,7 @@ TEST_F(SourceTest, VideoCannotStartWithoutAnEncoderAndQualityUpdatesTheEncoder) 
     ASSERT_EQ(journal->updates.size(), 1u);
     EXPECT_EQ(journal->updates[0], (std::pair{30, 6'000'000}));
     EXPECT_TRUE(saw("h264 quality high: 6000 kbit/s, up to 30 fps"));
-    EXPECT_EQ(backend->latest().config(), (StreamConfig{1920, 1080, 30, true, true}));
+    EXPECT_EQ(backend->latest().config(), (StreamConfig{1920, 1080, 30, true, true, std::nullopt}));
 }
 
 TEST_F(SourceTest, AnOwnersStopHaltsCaptureUntilStopped) {
@@ -381,6 +381,60 @@ TEST_F(SourceTest, AnOwnersStopHaltsCaptureUntilStopped) {
     clock.run();
     EXPECT_EQ(ownerStops, 2);
     EXPECT_NE(lines.back().find("(capture -3817, reported when the stream was started)"), std::string::npos);
+}
+
+TEST_F(SourceTest, AnExcludedWindowIsAnsweredOnceTheStreamLeavesItOutAndFalseWhereItCannotBe) {
+    std::vector<bool> answers;
+    auto exclude = [&](std::optional<int> window) {
+        const auto before = answers.size();
+        source->setExcludedWindow(window, [&](bool ok) { answers.push_back(ok); });
+        EXPECT_EQ(answers.size(), before) << "never answered before it returns";
+    };
+
+    // Before capture runs: kept for the stream that is built next.
+    exclude(0x400001);
+    EXPECT_TRUE(answers.empty());
+    clock.run();
+    ASSERT_EQ(answers, std::vector<bool>{true});
+    auto& stream = started();
+    EXPECT_EQ(stream.config().excludedWindow, 0x400001);
+
+    // While it runs: the answer waits until pictures follow the change.
+    stream.holdUpdates = true;
+    exclude(std::nullopt);
+    clock.run();
+    EXPECT_EQ(answers.size(), 1u);
+    EXPECT_EQ(stream.config().excludedWindow, std::nullopt);
+    stream.pendingUpdates.back()(std::nullopt);
+    EXPECT_EQ(answers, (std::vector<bool>{true, true}));
+    stream.holdUpdates = false;
+
+    // A platform that cannot leave windows out says so and changes nothing.
+    backend->canExclude = false;
+    const auto configs = stream.configs.size();
+    exclude(0x400002);
+    clock.run();
+    EXPECT_EQ(answers.back(), false);
+    EXPECT_EQ(stream.configs.size(), configs);
+    exclude(std::nullopt);  // taking nothing back is always possible
+    clock.run();
+    EXPECT_EQ(answers.back(), true);
+
+    // A window given during a rebuild still reaches the new stream.
+    backend->canExclude = true;
+    backend->snapshot.displays[0].bounds.width = 1280;
+    source->displayModeChanged();
+    exclude(0x400003);
+    clock.run();
+    EXPECT_EQ(backend->latest().config().excludedWindow, 0x400003);
+    EXPECT_EQ(answers.back(), true);
+
+    // The stream losing the exclusion is passed on to whoever asked.
+    int lost = 0;
+    source->setOnExclusionLost([&] { ++lost; });
+    backend->latest().handlers.onExclusionLost();
+    EXPECT_EQ(lost, 1);
+    EXPECT_TRUE(saw("the excluded window can no longer be left out"));
 }
 
 }  // namespace morvane

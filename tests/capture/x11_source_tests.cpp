@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -279,6 +280,97 @@ TEST_F(X11Capture, ALostServerEndsInAnErrorStateWithoutEndingTheProcess) {
     // retries find is not checked; stopping must still work.
     source->stop();
     source.reset();
+}
+
+namespace {
+
+// How far a picture's pixel is from a colour, summed over the channels.
+int distance(const Picture& picture, int x, int y, std::uint32_t rgb) {
+    const std::uint8_t* px = picture.pixels.data() + static_cast<std::size_t>(y) * picture.stride() + x * 4;
+    return std::abs(int(px[2]) - int((rgb >> 16) & 0xFF)) + std::abs(int(px[1]) - int((rgb >> 8) & 0xFF)) +
+           std::abs(int(px[0]) - int(rgb & 0xFF));
+}
+
+// Waits for a picture taken after the call in which the probe holds.
+template <typename P>
+bool laterPicture(testing::SourceInbox& inbox, P probe) {
+    std::size_t seen;
+    {
+        std::lock_guard l(inbox.m);
+        seen = inbox.pictures.size();
+    }
+    return inbox.waitFor(
+        [&] {
+            if (inbox.pictures.size() <= seen) return false;
+            seen = inbox.pictures.size();
+            auto decoded = decodeJPEG(inbox.pictures.back().data);
+            return decoded && decoded->width == 1920 && probe(*decoded);
+        },
+        20s);
+}
+
+bool answerOf(ScreenFrameSource& source, std::optional<int> window) {
+    auto promise = std::make_shared<std::promise<bool>>();
+    auto answer = promise->get_future();
+    source.setExcludedWindow(window, [promise](bool ok) { promise->set_value(ok); });
+    if (answer.wait_for(20s) != std::future_status::ready) {
+        ADD_FAILURE() << "the exclusion was never answered";
+        return false;
+    }
+    return answer.get();
+}
+
+}  // namespace
+
+// As with the cover: the window is left out before it is shown, while what
+// it will cover is still on the screen.
+TEST_F(X11Capture, AnExcludedWindowIsLeftOutAndWhatItCoversIsShown) {
+    source->setQuality(FrameQuality::high);  // full size
+    client->movePointer(1900, 1060);  // out of the way
+    source->start(inbox.handle);
+    ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty(); }));
+    constexpr std::uint32_t panelColour = 0x804020;  // in none of the bars
+    const auto panel = client->addPanel(400, 300, 500, 400, panelColour);
+    // Points inside the panel, each on a different bar behind it.
+    const int probes[][2] = {{430, 350}, {600, 500}, {860, 650}};
+    auto showsPanel = [&](const Picture& p) {
+        for (auto& at : probes)
+            if (distance(p, at[0], at[1], panelColour) > 30) return false;
+        return true;
+    };
+    auto showsBars = [&](const Picture& p) {
+        for (auto& at : probes)
+            if (distance(p, at[0], at[1], ::morvane::testing::PaintClient::barColour(at[0], 1920)) > 30) return false;
+        // and the screen around the panel as it was
+        return distance(p, 200, 200, ::morvane::testing::PaintClient::barColour(200, 1920)) <= 30;
+    };
+
+    ASSERT_TRUE(answerOf(*source, static_cast<int>(panel)));
+    client->show(panel);
+    client->paint(1);  // something new for the stream to send
+    EXPECT_TRUE(laterPicture(inbox, showsBars));
+    client->paint(2);
+    EXPECT_TRUE(laterPicture(inbox, showsBars)) << "pictures taken while it stays mapped keep it out";
+
+    ASSERT_TRUE(answerOf(*source, std::nullopt));
+    EXPECT_TRUE(laterPicture(inbox, showsPanel)) << "taken back, the window is seen again";
+}
+
+namespace {
+class XvfbWithoutComposite : public ::morvane::testing::XServerProcess {
+public:
+    XvfbWithoutComposite()
+        : XServerProcess("Xvfb",
+                         {"-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset", "-extension", "Composite"},
+                         "Xvfb did not start") {}
+};
+}  // namespace
+
+TEST(X11CaptureWithoutComposite, ExclusionAnswersFalseAndTakingItBackTrue) {
+    XvfbWithoutComposite server;
+    auto screen = makeX11ScreenSource(server.display());
+    EXPECT_FALSE(answerOf(*screen, 0x200001));
+    EXPECT_TRUE(answerOf(*screen, std::nullopt));
 }
 
 }  // namespace morvane

@@ -39,6 +39,22 @@ PaintClient::~PaintClient() {
     XCloseDisplay(d_);
 }
 
+unsigned long PaintClient::addPanel(int x, int y, int width, int height, std::uint32_t colour) {
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = colour;
+    const Window panel = XCreateWindow(d_, DefaultRootWindow(d_), x, y, static_cast<unsigned>(width),
+                                       static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
+                                       CWOverrideRedirect | CWBackPixel, &attributes);
+    XSync(d_, False);
+    return panel;
+}
+
+void PaintClient::show(unsigned long window) {
+    XMapRaised(d_, window);
+    XSync(d_, False);
+}
+
 void PaintClient::movePointer(int x, int y) {
     XWarpPointer(d_, None, DefaultRootWindow(d_), 0, 0, 0, 0, x, y);
     XSync(d_, False);

@@ -24,6 +24,11 @@ public:
     int height() const { return height_; }
     // Paints the bars, and the square at its position for this step.
     void paint(int step);
+    // Makes a window of one colour (0xRRGGBB), not yet shown, and returns
+    // its number; it goes with the client.
+    unsigned long addPanel(int x, int y, int width, int height, std::uint32_t colour);
+    // Maps a window above everything.
+    void show(unsigned long window);
     // Moves the pointer to a point of the screen.
     void movePointer(int x, int y);
     // The bar colour (0xRRGGBB) at a point of the screen, square left out.

@@ -21,6 +21,7 @@ public:
     XServerProcess(const XServerProcess&) = delete;
     XServerProcess& operator=(const XServerProcess&) = delete;
     const std::string& display() const { return display_; }
+    pid_t pid() const { return pid_; }
 
 protected:
     // `arguments` follow the program and "-displayfd N"; `failure` is the

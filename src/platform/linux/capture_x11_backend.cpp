@@ -2,10 +2,13 @@
 #include "platform/linux/x11_errors.h"
 
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
+#include <X11/extensions/Xrender.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -19,7 +22,7 @@
 #include <mutex>
 #include <thread>
 
-#include <libyuv/scale_argb.h>
+#include "capture/screen_picture.h"
 
 namespace morvane {
 
@@ -33,6 +36,24 @@ constexpr int imageFailed = 3;
 constexpr int sizeTooLarge = 4;
 constexpr int connectionGone = 5;
 constexpr int unsupportedVisual = 6;
+
+struct ImageDestroyer {
+    void operator()(XImage* image) const { XDestroyImage(image); }
+};
+using ImageHandle = std::unique_ptr<XImage, ImageDestroyer>;
+struct XFreer {
+    void operator()(void* p) const { XFree(p); }
+};
+template <typename T>
+using XFreed = std::unique_ptr<T, XFreer>;
+
+// Composite 0.2 names a window's pixmap; Render draws windows of any depth.
+bool canCompose(Display* d) {
+    int event = 0, error = 0, major = 0, minor = 0;
+    if (!XCompositeQueryExtension(d, &event, &error) || !XCompositeQueryVersion(d, &major, &minor)) return false;
+    if (major == 0 && minor < 2) return false;
+    return XRenderQueryExtension(d, &event, &error);
+}
 
 struct Monitor {
     std::uint32_t id = 0;
@@ -151,8 +172,8 @@ public:
     SharedImage& operator=(const SharedImage&) = delete;
 
     bool usable() const { return attached_ && image_ && image_->bits_per_pixel == 32; }
-    bool grab(int x, int y) {
-        return XShmGetImage(d_, DefaultRootWindow(d_), image_, x, y, AllPlanes) && takeX11Error(d_) == 0;
+    bool grab(Drawable from, int x, int y) {
+        return XShmGetImage(d_, from, image_, x, y, AllPlanes) && takeX11Error(d_) == 0;
     }
     const std::uint8_t* data() const { return reinterpret_cast<const std::uint8_t*>(image_->data); }
     int stride() const { return image_->bytes_per_line; }
@@ -178,22 +199,18 @@ public:
                 for (auto& image : shared_) image.reset();
         }
     }
-    ~Grabber() {
-        for (auto* image : plain_)
-            if (image) XDestroyImage(image);
-    }
     Grabber(const Grabber&) = delete;
     Grabber& operator=(const Grabber&) = delete;
 
-    // Grabs into the next buffer; false when the server refused.
-    bool grab(int x, int y) {
+    // Grabs the rectangle at x, y of the drawable into the next buffer;
+    // false when the server refused.
+    bool grab(Drawable from, int x, int y) {
         const int next = 1 - current_;
         if (shared_[0]) {
-            if (!shared_[next]->grab(x, y)) return false;
+            if (!shared_[next]->grab(from, x, y)) return false;
         } else {
-            if (plain_[next]) XDestroyImage(plain_[next]);
-            plain_[next] = XGetImage(d_, DefaultRootWindow(d_), x, y, static_cast<unsigned>(width_),
-                                     static_cast<unsigned>(height_), AllPlanes, ZPixmap);
+            plain_[next].reset(XGetImage(d_, from, x, y, static_cast<unsigned>(width_), static_cast<unsigned>(height_),
+                                         AllPlanes, ZPixmap));
             if (!plain_[next] || takeX11Error(d_) != 0 || plain_[next]->bits_per_pixel != 32) return false;
         }
         current_ = next;
@@ -213,7 +230,7 @@ private:
     Display* d_;
     int width_, height_;
     std::unique_ptr<SharedImage> shared_[2];
-    XImage* plain_[2] = {nullptr, nullptr};
+    ImageHandle plain_[2];
     int current_ = 1;
     long grabs_ = 0;
 };
@@ -252,60 +269,140 @@ private:
     std::vector<std::unique_ptr<Picture>> spare_;
 };
 
-// Draws the pointer (premultiplied ARGB from XFixes) into a BGRA frame.
-void compositeCursor(const XFixesCursorImage& cursor, int originX, int originY, double scaleX, double scaleY,
-                     std::uint8_t* frame, int stride, int width, int height) {
-    const int left = static_cast<int>((cursor.x - originX) * scaleX) - cursor.xhot;
-    const int top = static_cast<int>((cursor.y - originY) * scaleY) - cursor.yhot;
-    for (int row = 0; row < cursor.height; ++row) {
-        const int y = top + row;
-        if (y < 0 || y >= height) continue;
-        for (int col = 0; col < cursor.width; ++col) {
-            const int x = left + col;
-            if (x < 0 || x >= width) continue;
-            const auto argb = static_cast<std::uint32_t>(cursor.pixels[row * cursor.width + col]);
-            const std::uint32_t a = argb >> 24;
-            if (a == 0) continue;
-            std::uint8_t* px = frame + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * 4;
-            const std::uint32_t keep = 255 - a;
-            px[0] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (argb & 0xFF) + px[0] * keep / 255));
-            px[1] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, ((argb >> 8) & 0xFF) + px[1] * keep / 255));
-            px[2] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, ((argb >> 16) & 0xFF) + px[2] * keep / 255));
-        }
+// The picture of the screen without the excluded windows. With the
+// top-level windows redirected (automatically, so the screen still draws as
+// usual) each keeps its own pixmap; the frame is drawn from the root
+// background and every mapped top-level window's pixmap in stacking order.
+class Composer {
+public:
+    Composer(Display* d, int x, int y, int width, int height) : d_(d), x_(x), y_(y), width_(width), height_(height) {
+        const Window root = DefaultRootWindow(d);
+        XCompositeRedirectSubwindows(d, root, CompositeRedirectAutomatic);
+        frame_ = XCreatePixmap(d, root, static_cast<unsigned>(width), static_cast<unsigned>(height),
+                               static_cast<unsigned>(DefaultDepth(d, DefaultScreen(d))));
+        XRenderPictFormat* format = XRenderFindVisualFormat(d, DefaultVisual(d, DefaultScreen(d)));
+        if (format) target_ = XRenderCreatePicture(d, frame_, format, 0, nullptr);
+        gc_ = XCreateGC(d, frame_, 0, nullptr);
+        XSync(d, False);
+        usable_ = format && takeX11Error(d) == 0;
     }
-}
+    ~Composer() {
+        if (x11ConnectionLost(d_)) return;
+        if (target_) XRenderFreePicture(d_, target_);
+        if (gc_) XFreeGC(d_, gc_);
+        if (frame_) XFreePixmap(d_, frame_);
+        XCompositeUnredirectSubwindows(d_, DefaultRootWindow(d_), CompositeRedirectAutomatic);
+        XSync(d_, False);
+        takeX11Error(d_);
+    }
+    Composer(const Composer&) = delete;
+    Composer& operator=(const Composer&) = delete;
 
-// Draws the pointer into a planar picture converted at full size: the patch
-// under the pointer (on the chroma grid) is composited in BGRA and converted
-// again, so the rest of the picture needs no copy.
-void compositeCursorI420(const XFixesCursorImage& cursor, int originX, int originY, const std::uint8_t* screen,
-                         int stride, Picture& picture) {
-    int left = cursor.x - cursor.xhot - originX, top = cursor.y - cursor.yhot - originY;
-    int right = std::min(left + cursor.width, picture.width), bottom = std::min(top + cursor.height, picture.height);
-    left = std::max(left, 0) & ~1;
-    top = std::max(top, 0) & ~1;
-    right = std::min((right + 1) & ~1, picture.width);
-    bottom = std::min((bottom + 1) & ~1, picture.height);
-    if (right <= left || bottom <= top) return;
-    const int w = right - left, h = bottom - top;
-    Picture patch = Picture::makeBGRA(w, h);
-    for (int row = 0; row < h; ++row)
-        std::memcpy(patch.pixels.data() + static_cast<std::size_t>(row) * patch.stride(),
-                    screen + static_cast<std::size_t>(top + row) * stride + static_cast<std::size_t>(left) * 4,
-                    static_cast<std::size_t>(w) * 4);
-    compositeCursor(cursor, originX + left, originY + top, 1.0, 1.0, patch.pixels.data(), patch.stride(), w, h);
-    const Picture small = toI420(patch);
-    for (int row = 0; row < h; ++row)
-        std::memcpy(picture.y() + static_cast<std::size_t>(top + row) * picture.width + left,
-                    small.y() + static_cast<std::size_t>(row) * w, static_cast<std::size_t>(w));
-    const int cw = picture.chromaWidth();
-    for (int row = 0; row < small.chromaHeight(); ++row) {
-        const std::size_t at = static_cast<std::size_t>(top / 2 + row) * cw + left / 2;
-        std::memcpy(picture.u() + at, small.u() + static_cast<std::size_t>(row) * small.chromaWidth(),
-                    static_cast<std::size_t>(small.chromaWidth()));
-        std::memcpy(picture.v() + at, small.v() + static_cast<std::size_t>(row) * small.chromaWidth(),
-                    static_cast<std::size_t>(small.chromaWidth()));
+    bool usable() const { return usable_; }
+    Drawable frame() const { return frame_; }
+
+    // Draws the frame without the given window. Windows that go away while
+    // it is drawn are simply missing from it.
+    void compose(Window excluded) {
+        const Window root = DefaultRootWindow(d_);
+        const Window leftOut = topLevelOf(excluded);
+        drawBackground(root);
+        Window rootReturn = 0, parent = 0;
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(d_, root, &rootReturn, &parent, &children, &count)) return;
+        XFreed<Window> owned(children);
+        for (unsigned i = 0; i < count; ++i) {  // bottom first
+            if (children[i] == leftOut) continue;
+            XWindowAttributes a;
+            if (!XGetWindowAttributes(d_, children[i], &a)) continue;
+            if (a.map_state != IsViewable || a.c_class == InputOnly) continue;
+            draw(children[i], a);
+        }
+        XSync(d_, False);
+        takeX11Error(d_);
     }
+
+private:
+    // The child of the root that holds the window, or the window itself.
+    Window topLevelOf(Window window) {
+        const Window root = DefaultRootWindow(d_);
+        for (int depth = 0; window && depth < 64; ++depth) {
+            Window rootReturn = 0, parent = 0;
+            Window* children = nullptr;
+            unsigned count = 0;
+            if (!XQueryTree(d_, window, &rootReturn, &parent, &children, &count)) return window;
+            XFreed<Window> owned(children);
+            if (parent == root || parent == 0) return window;
+            window = parent;
+        }
+        return window;
+    }
+
+    void drawBackground(Window root) {
+        // Desktop setters leave the wallpaper's pixmap on the root.
+        const Atom property = XInternAtom(d_, "_XROOTPMAP_ID", True);
+        if (property != None) {
+            Atom type = None;
+            int format = 0;
+            unsigned long items = 0, after = 0;
+            unsigned char* data = nullptr;
+            if (XGetWindowProperty(d_, root, property, 0, 1, False, XA_PIXMAP, &type, &format, &items, &after,
+                                   &data) == Success &&
+                data) {
+                XFreed<unsigned char> owned(data);
+                if (type == XA_PIXMAP && format == 32 && items == 1) {
+                    const Pixmap wallpaper = *reinterpret_cast<const Pixmap*>(data);
+                    XCopyArea(d_, wallpaper, frame_, gc_, x_, y_, static_cast<unsigned>(width_),
+                              static_cast<unsigned>(height_), 0, 0);
+                    XSync(d_, False);
+                    if (takeX11Error(d_) == 0) return;
+                }
+            }
+        }
+        XSetForeground(d_, gc_, BlackPixel(d_, DefaultScreen(d_)));
+        XFillRectangle(d_, frame_, gc_, 0, 0, static_cast<unsigned>(width_), static_cast<unsigned>(height_));
+    }
+
+    void draw(Window window, const XWindowAttributes& a) {
+        const int outerWidth = a.width + 2 * a.border_width, outerHeight = a.height + 2 * a.border_width;
+        const int left = std::max(a.x, x_), top = std::max(a.y, y_);
+        const int right = std::min(a.x + outerWidth, x_ + width_), bottom = std::min(a.y + outerHeight, y_ + height_);
+        if (right <= left || bottom <= top) return;
+        XRenderPictFormat* format = XRenderFindVisualFormat(d_, a.visual);
+        if (!format) return;
+        const Pixmap pixmap = XCompositeNameWindowPixmap(d_, window);
+        XRenderPictureAttributes attributes{};
+        attributes.subwindow_mode = IncludeInferiors;
+        const ::Picture source = XRenderCreatePicture(d_, pixmap, format, CPSubwindowMode, &attributes);
+        const bool translucent = format->type == PictTypeDirect && format->direct.alphaMask != 0;
+        XRenderComposite(d_, translucent ? PictOpOver : PictOpSrc, source, None, target_, left - a.x, top - a.y, 0, 0,
+                         left - x_, top - y_, static_cast<unsigned>(right - left),
+                         static_cast<unsigned>(bottom - top));
+        XRenderFreePicture(d_, source);
+        XFreePixmap(d_, pixmap);
+    }
+
+    Display* d_;
+    int x_, y_, width_, height_;
+    Pixmap frame_ = 0;
+    ::Picture target_ = 0;
+    GC gc_ = nullptr;
+    bool usable_ = false;
+};
+
+CursorImage cursorOf(const XFixesCursorImage& image) {
+    CursorImage cursor;
+    cursor.x = image.x;
+    cursor.y = image.y;
+    cursor.xhot = image.xhot;
+    cursor.yhot = image.yhot;
+    cursor.width = image.width;
+    cursor.height = image.height;
+    cursor.serial = image.cursor_serial;
+    cursor.argb.resize(static_cast<std::size_t>(image.width) * image.height);
+    for (std::size_t i = 0; i < cursor.argb.size(); ++i) cursor.argb[i] = static_cast<std::uint32_t>(image.pixels[i]);
+    return cursor;
 }
 
 class X11Stream final : public CaptureStream {
@@ -315,39 +412,30 @@ public:
     ~X11Stream() override { stop(); }
 
     std::optional<CaptureError> begin() {
-        d_ = openTolerantX11Display(displayName_);
-        if (!d_) return CaptureError{domain, cannotOpenDisplay};
-        auto list = monitors(d_);
+        X11Display display(openTolerantX11Display(displayName_));
+        if (!display) return CaptureError{domain, cannotOpenDisplay};
+        Display* d = display.get();
+        auto list = monitors(d);
         const Monitor* target = nullptr;
         for (const auto& m : list)
             if (m.id == id_) target = &m;
-        if (!target) {
-            closeX11Display(d_);
-            d_ = nullptr;
-            return CaptureError{domain, displayGone};
-        }
-        if (target->width > 16384 || target->height > 16384) {
-            closeX11Display(d_);
-            d_ = nullptr;
-            return CaptureError{domain, sizeTooLarge};
-        }
+        if (!target) return CaptureError{domain, displayGone};
+        if (target->width > 16384 || target->height > 16384) return CaptureError{domain, sizeTooLarge};
         // Pictures are read as blue, green, red and one unused byte.
-        const Visual* visual = DefaultVisual(d_, DefaultScreen(d_));
-        if (visual->red_mask != 0xFF0000 || visual->green_mask != 0xFF00 || visual->blue_mask != 0xFF) {
-            closeX11Display(d_);
-            d_ = nullptr;
+        const Visual* visual = DefaultVisual(d, DefaultScreen(d));
+        if (visual->red_mask != 0xFF0000 || visual->green_mask != 0xFF00 || visual->blue_mask != 0xFF)
             return CaptureError{domain, unsupportedVisual};
-        }
         monitor_ = *target;
-        grabber_ = std::make_unique<Grabber>(d_, monitor_.width, monitor_.height);
+        d_ = std::move(display);
+        grabber_ = std::make_unique<Grabber>(d, monitor_.width, monitor_.height);
         int fixesError = 0;
-        hasFixes_ = XFixesQueryExtension(d_, &fixesEvent_, &fixesError);
+        hasFixes_ = XFixesQueryExtension(d, &fixesEvent_, &fixesError);
         int rrError = 0;
-        if (XRRQueryExtension(d_, &rrEvent_, &rrError))
-            XRRSelectInput(d_, DefaultRootWindow(d_),
+        if (XRRQueryExtension(d, &rrEvent_, &rrError))
+            XRRSelectInput(d, DefaultRootWindow(d),
                            RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
-        XSync(d_, False);
-        takeX11Error(d_);
+        XSync(d, False);
+        takeX11Error(d);
         thread_ = std::thread([this] { run(); });
         return std::nullopt;
     }
@@ -381,11 +469,9 @@ public:
         cv_.notify_all();
         if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
         if (done) done(std::nullopt);
+        composer_.reset();
         grabber_.reset();
-        if (d_) {
-            closeX11Display(d_);
-            d_ = nullptr;
-        }
+        d_.reset();
     }
 
 private:
@@ -413,84 +499,95 @@ private:
             const int fps = std::clamp(config_.framesPerSecond, 1, 120);
             next = std::max(next + std::chrono::microseconds(1'000'000 / fps), clock::now());
 
-            if (x11ConnectionLost(d_)) {
+            Display* d = d_.get();
+            if (x11ConnectionLost(d)) {
                 if (applied) applied(std::nullopt);
                 if (handlers_.onStopped) handlers_.onStopped(CaptureError{domain, connectionGone});
                 return;
             }
             if (drainEvents() && handlers_.onLayoutChanged) handlers_.onLayoutChanged();
-            if (!grabber_->grab(monitor_.x, monitor_.y)) {
+            const Grab grab = grabScreen();
+            if (grab == Grab::withheld) {
+                if (applied) applied(std::nullopt);
+                handlers_.onSample(nullptr);
+                continue;
+            }
+            if (grab == Grab::failed) {
                 if (applied) applied(std::nullopt);
                 // The screen shrank under the stream, or the server went away.
-                if (++failures >= 3 || x11ConnectionLost(d_)) {
+                if (++failures >= 3 || x11ConnectionLost(d)) {
                     if (handlers_.onStopped)
-                        handlers_.onStopped(CaptureError{domain, x11ConnectionLost(d_) ? connectionGone : imageFailed});
+                        handlers_.onStopped(CaptureError{domain, x11ConnectionLost(d) ? connectionGone : imageFailed});
                     return;
                 }
                 continue;
             }
             failures = 0;
-            const std::uint8_t* data = grabber_->current();
-            const int stride = grabber_->currentStride();
+            const ScreenPixels screen{grabber_->current(), grabber_->currentStride(), monitor_.width, monitor_.height,
+                                      monitor_.x, monitor_.y};
             const std::uint8_t* before = grabber_->previous();
-            const std::size_t frameBytes = static_cast<std::size_t>(stride) * monitor_.height;
-            bool changed = forceDelivery || !before || std::memcmp(before, data, frameBytes) != 0;
+            const std::size_t frameBytes = static_cast<std::size_t>(screen.stride) * monitor_.height;
+            bool changed = forceDelivery || !before || std::memcmp(before, screen.data, frameBytes) != 0;
             forceDelivery = false;
-            XFixesCursorImage* cursor = (config_.showCursor && hasFixes_) ? XFixesGetCursorImage(d_) : nullptr;
+            std::optional<CursorImage> cursor;
+            if (config_.showCursor && hasFixes_) {
+                if (XFreed<XFixesCursorImage> image{XFixesGetCursorImage(d)}) cursor = cursorOf(*image);
+            }
             if (cursor) {
-                const auto key = std::tuple{cursor->x, cursor->y, cursor->cursor_serial};
+                const auto key = std::tuple{cursor->x, cursor->y, cursor->serial};
                 if (key != cursorKey_) changed = true;
                 cursorKey_ = key;
             }
             if (!changed) {
-                if (cursor) XFree(cursor);
                 if (applied) applied(std::nullopt);
                 handlers_.onSample(nullptr);
                 continue;
             }
-            const int width = std::max(config_.width, 2), height = std::max(config_.height, 2);
-            PicturePtr picture;
-            if (config_.video && width == monitor_.width && height == monitor_.height) {
-                // Straight from the grabbed pixels into the video format.
-                picture = pool_->make(Picture::Format::i420, width, height);
-                auto* out = const_cast<Picture*>(picture.get());
-                bgraToI420(data, stride, width, height, *out);
-                if (cursor) compositeCursorI420(*cursor, monitor_.x, monitor_.y, data, stride, *out);
-            } else {
-                PicturePtr shown = pool_->make(Picture::Format::bgra, width, height);
-                auto* out = const_cast<Picture*>(shown.get());
-                if (width == monitor_.width && height == monitor_.height) {
-                    for (int row = 0; row < height; ++row)
-                        std::memcpy(out->pixels.data() + static_cast<std::size_t>(row) * out->stride(),
-                                    data + static_cast<std::size_t>(row) * stride,
-                                    static_cast<std::size_t>(width) * 4);
-                } else {
-                    libyuv::ARGBScale(data, stride, monitor_.width, monitor_.height, out->pixels.data(),
-                                      out->stride(), width, height, libyuv::kFilterBox);
-                }
-                if (cursor)
-                    compositeCursor(*cursor, monitor_.x, monitor_.y, static_cast<double>(width) / monitor_.width,
-                                    static_cast<double>(height) / monitor_.height, out->pixels.data(),
-                                    out->stride(), width, height);
-                picture = shown;
-                if (config_.video) {
-                    picture = pool_->make(Picture::Format::i420, width, height);
-                    bgraToI420(out->pixels.data(), out->stride(), width, height,
-                               *const_cast<Picture*>(picture.get()));
-                }
-            }
-            if (cursor) XFree(cursor);
+            PicturePtr picture = shapePicture(screen, cursor ? &*cursor : nullptr, std::max(config_.width, 2),
+                                              std::max(config_.height, 2), config_.video,
+                                              [this](Picture::Format format, int width, int height) {
+                                                  return pool_->make(format, width, height);
+                                              });
             if (applied) applied(std::nullopt);
             handlers_.onSample(std::move(picture));
         }
     }
 
+    enum class Grab { grabbed, failed, withheld };
+
+    // Grabs the monitor's rectangle: what the screen shows, or the composed
+    // frame while a window is left out.
+    Grab grabScreen() {
+        Display* d = d_.get();
+        auto result = [](bool ok) { return ok ? Grab::grabbed : Grab::failed; };
+        if (!config_.excludedWindow) {
+            composer_.reset();
+            exclusionLost_ = false;
+            return result(grabber_->grab(DefaultRootWindow(d), monitor_.x, monitor_.y));
+        }
+        // What was to be left out is never shown: once it cannot be, the
+        // screen is withheld until the user takes the exclusion back.
+        if (exclusionLost_) return Grab::withheld;
+        if (!composer_ && canCompose(d)) {
+            composer_ = std::make_unique<Composer>(d, monitor_.x, monitor_.y, monitor_.width, monitor_.height);
+            if (!composer_->usable()) composer_.reset();
+        }
+        if (!composer_) {
+            exclusionLost_ = true;
+            if (handlers_.onExclusionLost) handlers_.onExclusionLost();
+            return Grab::withheld;
+        }
+        composer_->compose(static_cast<Window>(*config_.excludedWindow));
+        return result(grabber_->grab(composer_->frame(), 0, 0));
+    }
+
     // True when the screen layout may have changed.
     bool drainEvents() {
+        Display* d = d_.get();
         bool changed = false;
-        while (!x11ConnectionLost(d_) && XPending(d_) > 0) {
+        while (!x11ConnectionLost(d) && XPending(d) > 0) {
             XEvent event;
-            XNextEvent(d_, &event);
+            XNextEvent(d, &event);
             if (event.type >= rrEvent_ && event.type <= rrEvent_ + RRNotify) {
                 XRRUpdateConfiguration(&event);
                 changed = true;
@@ -503,14 +600,16 @@ private:
     std::uint32_t id_;
     StreamConfig config_;
     StreamHandlers handlers_;
-    Display* d_ = nullptr;
+    X11Display d_;
     Monitor monitor_;
     std::unique_ptr<Grabber> grabber_;
+    std::unique_ptr<Composer> composer_;
+    bool exclusionLost_ = false;
     bool hasFixes_ = false;
     int fixesEvent_ = 0;
     int rrEvent_ = 0;
     std::shared_ptr<PicturePool> pool_ = std::make_shared<PicturePool>();
-    std::tuple<short, short, unsigned long> cursorKey_{-1, -1, 0};
+    std::tuple<int, int, std::uint64_t> cursorKey_{-1, -1, 0};
 
     std::mutex m_;
     std::condition_variable cv_;
@@ -523,30 +622,29 @@ private:
 class X11Backend final : public CaptureBackend {
 public:
     explicit X11Backend(std::string display) : display_(std::move(display)) {}
-    ~X11Backend() override { closeX11Display(d_); }
-
     bool permitted() override { return true; }
 
     std::variant<DisplaySnapshot, CaptureError> displays() override {
         std::lock_guard l(m_);
-        if (d_ && x11ConnectionLost(d_)) {
-            closeX11Display(d_);
-            d_ = nullptr;
-        }
-        if (!d_) d_ = openTolerantX11Display(display_);
-        if (!d_) return CaptureError{domain, cannotOpenDisplay};
+        Display* d = connection();
+        if (!d) return CaptureError{domain, cannotOpenDisplay};
         // Pick up configuration changes made by others since the last look.
-        while (!x11ConnectionLost(d_) && XPending(d_) > 0) {
+        while (!x11ConnectionLost(d) && XPending(d) > 0) {
             XEvent event;
-            XNextEvent(d_, &event);
+            XNextEvent(d, &event);
         }
-        auto snapshot = x11ConnectionLost(d_) ? DisplaySnapshot{} : snapshotOf(monitors(d_));
-        if (x11ConnectionLost(d_)) {
-            closeX11Display(d_);
-            d_ = nullptr;
+        auto snapshot = x11ConnectionLost(d) ? DisplaySnapshot{} : snapshotOf(monitors(d));
+        if (x11ConnectionLost(d)) {
+            d_.reset();
             return CaptureError{domain, connectionGone};
         }
         return snapshot;
+    }
+
+    bool canExcludeWindows() override {
+        std::lock_guard l(m_);
+        Display* d = connection();
+        return d && canCompose(d);
     }
 
     std::variant<std::shared_ptr<CaptureStream>, CaptureError> startStream(std::uint32_t display,
@@ -558,9 +656,16 @@ public:
     }
 
 private:
+    // The backend's own connection, opened again once lost.
+    Display* connection() {
+        if (d_ && x11ConnectionLost(d_.get())) d_.reset();
+        if (!d_) d_.reset(openTolerantX11Display(display_));
+        return d_.get();
+    }
+
     std::string display_;
     std::mutex m_;
-    Display* d_ = nullptr;
+    X11Display d_;
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 // Every other connection keeps the handlers that were in place before.
 #pragma once
 
+#include <memory>
 #include <string>
 
 typedef struct _XDisplay Display;
@@ -24,5 +25,11 @@ bool x11ConnectionLost(Display* display);
 // Forgets the connection and closes it. A lost one only gives its socket
 // back: Xlib would wait forever to close it.
 void closeX11Display(Display* display);
+
+// Owns a connection opened with openTolerantX11Display.
+struct X11DisplayCloser {
+    void operator()(Display* display) const { closeX11Display(display); }
+};
+using X11Display = std::unique_ptr<Display, X11DisplayCloser>;
 
 }  // namespace morvane

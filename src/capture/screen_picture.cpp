@@ -1,0 +1,99 @@
+#include "capture/screen_picture.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <libyuv/scale_argb.h>
+
+namespace morvane {
+
+bool CursorImage::valid() const {
+    return width > 0 && height > 0 && width <= 1024 && height <= 1024 &&
+           argb.size() == static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+}
+
+void compositeCursor(const CursorImage& cursor, int originX, int originY, double scaleX, double scaleY,
+                     std::uint8_t* frame, int stride, int width, int height) {
+    if (!cursor.valid()) return;
+    const int left = static_cast<int>((cursor.x - originX) * scaleX) - cursor.xhot;
+    const int top = static_cast<int>((cursor.y - originY) * scaleY) - cursor.yhot;
+    for (int row = 0; row < cursor.height; ++row) {
+        const int y = top + row;
+        if (y < 0 || y >= height) continue;
+        for (int col = 0; col < cursor.width; ++col) {
+            const int x = left + col;
+            if (x < 0 || x >= width) continue;
+            const std::uint32_t argb = cursor.argb[static_cast<std::size_t>(row) * cursor.width + col];
+            const std::uint32_t a = argb >> 24;
+            if (a == 0) continue;
+            std::uint8_t* px = frame + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * 4;
+            const std::uint32_t keep = 255 - a;
+            px[0] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (argb & 0xFF) + px[0] * keep / 255));
+            px[1] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, ((argb >> 8) & 0xFF) + px[1] * keep / 255));
+            px[2] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, ((argb >> 16) & 0xFF) + px[2] * keep / 255));
+        }
+    }
+}
+
+void compositeCursorI420(const CursorImage& cursor, const ScreenPixels& screen, Picture& picture) {
+    if (!cursor.valid()) return;
+    int left = cursor.x - cursor.xhot - screen.originX, top = cursor.y - cursor.yhot - screen.originY;
+    int right = std::min(left + cursor.width, picture.width), bottom = std::min(top + cursor.height, picture.height);
+    left = std::max(left, 0) & ~1;
+    top = std::max(top, 0) & ~1;
+    right = std::min((right + 1) & ~1, picture.width);
+    bottom = std::min((bottom + 1) & ~1, picture.height);
+    if (right <= left || bottom <= top) return;
+    const int w = right - left, h = bottom - top;
+    Picture patch = Picture::makeBGRA(w, h);
+    for (int row = 0; row < h; ++row)
+        std::memcpy(patch.pixels.data() + static_cast<std::size_t>(row) * patch.stride(),
+                    screen.data + static_cast<std::size_t>(top + row) * screen.stride + static_cast<std::size_t>(left) * 4,
+                    static_cast<std::size_t>(w) * 4);
+    compositeCursor(cursor, screen.originX + left, screen.originY + top, 1.0, 1.0, patch.pixels.data(), patch.stride(),
+                    w, h);
+    const Picture small = toI420(patch);
+    for (int row = 0; row < h; ++row)
+        std::memcpy(picture.y() + static_cast<std::size_t>(top + row) * picture.width + left,
+                    small.y() + static_cast<std::size_t>(row) * w, static_cast<std::size_t>(w));
+    const int cw = picture.chromaWidth();
+    for (int row = 0; row < small.chromaHeight(); ++row) {
+        const std::size_t at = static_cast<std::size_t>(top / 2 + row) * cw + left / 2;
+        std::memcpy(picture.u() + at, small.u() + static_cast<std::size_t>(row) * small.chromaWidth(),
+                    static_cast<std::size_t>(small.chromaWidth()));
+        std::memcpy(picture.v() + at, small.v() + static_cast<std::size_t>(row) * small.chromaWidth(),
+                    static_cast<std::size_t>(small.chromaWidth()));
+    }
+}
+
+PicturePtr shapePicture(const ScreenPixels& screen, const CursorImage* cursor, int width, int height, bool video,
+                        const PictureMaker& make) {
+    const bool fullSize = width == screen.width && height == screen.height;
+    if (video && fullSize) {
+        // Straight from the grabbed pixels into the video format.
+        PicturePtr picture = make(Picture::Format::i420, width, height);
+        auto* out = const_cast<Picture*>(picture.get());
+        bgraToI420(screen.data, screen.stride, width, height, *out);
+        if (cursor) compositeCursorI420(*cursor, screen, *out);
+        return picture;
+    }
+    PicturePtr shown = make(Picture::Format::bgra, width, height);
+    auto* out = const_cast<Picture*>(shown.get());
+    if (fullSize) {
+        for (int row = 0; row < height; ++row)
+            std::memcpy(out->pixels.data() + static_cast<std::size_t>(row) * out->stride(),
+                        screen.data + static_cast<std::size_t>(row) * screen.stride, static_cast<std::size_t>(width) * 4);
+    } else {
+        libyuv::ARGBScale(screen.data, screen.stride, screen.width, screen.height, out->pixels.data(), out->stride(),
+                          width, height, libyuv::kFilterBox);
+    }
+    if (cursor)
+        compositeCursor(*cursor, screen.originX, screen.originY, static_cast<double>(width) / screen.width,
+                        static_cast<double>(height) / screen.height, out->pixels.data(), out->stride(), width, height);
+    if (!video) return shown;
+    PicturePtr picture = make(Picture::Format::i420, width, height);
+    bgraToI420(out->pixels.data(), out->stride(), width, height, *const_cast<Picture*>(picture.get()));
+    return picture;
+}
+
+}  // namespace morvane

@@ -1,0 +1,59 @@
+// From grabbed screen pixels to the picture a stream delivers: the pointer
+// drawn in, scaled to the stream's size and, for video, converted to planar
+// 4:2:0. Plain functions, so the platform layer only grabs and the drawing is
+// tested without a display server.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "capture/picture.h"
+
+namespace morvane {
+
+// The pointer as the display server shows it: premultiplied ARGB, one 32-bit
+// value a pixel, row by row.
+struct CursorImage {
+    int x = 0;  // pointer position on the whole screen
+    int y = 0;
+    int xhot = 0;
+    int yhot = 0;
+    int width = 0;
+    int height = 0;
+    std::uint64_t serial = 0;  // changes when the image does
+    std::vector<std::uint32_t> argb;
+
+    // False when the pixels do not fill the stated size.
+    bool valid() const;
+};
+
+// One grabbed rectangle of the screen, BGRA with the fourth byte unused.
+struct ScreenPixels {
+    const std::uint8_t* data = nullptr;
+    int stride = 0;
+    int width = 0;
+    int height = 0;
+    int originX = 0;  // where the rectangle lies on the whole screen
+    int originY = 0;
+};
+
+// Draws the pointer into a BGRA frame that shows the screen from the origin
+// on, scaled by the given factors. Whatever falls outside the frame is left
+// out.
+void compositeCursor(const CursorImage& cursor, int originX, int originY, double scaleX, double scaleY,
+                     std::uint8_t* frame, int stride, int width, int height);
+
+// Draws the pointer into a planar picture converted from the screen at full
+// size: only the patch under the pointer (on the chroma grid) is drawn in
+// BGRA and converted again.
+void compositeCursorI420(const CursorImage& cursor, const ScreenPixels& screen, Picture& picture);
+
+// Gives a picture to fill; a pool may hand back one it made before.
+using PictureMaker = std::function<PicturePtr(Picture::Format format, int width, int height)>;
+
+// The picture a stream of this size delivers for the grabbed pixels.
+PicturePtr shapePicture(const ScreenPixels& screen, const CursorImage* cursor, int width, int height, bool video,
+                        const PictureMaker& make);
+
+}  // namespace morvane

@@ -1,0 +1,163 @@
+// Drawing the pointer and shaping grabbed pixels into stream pictures, on
+// pixels made by hand.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "capture/screen_picture.h"
+
+namespace morvane {
+namespace {
+
+// A screen of one grey, with a stride wider than its rows as X images have.
+struct Screen {
+    int width, height, stride;
+    Bytes pixels;
+    Screen(int w, int h, std::uint8_t grey) : width(w), height(h), stride(w * 4 + 16), pixels(stride * h, grey) {}
+    ScreenPixels view(int originX = 0, int originY = 0) const {
+        return {pixels.data(), stride, width, height, originX, originY};
+    }
+};
+
+CursorImage square(int side, std::uint32_t argb, int x, int y, int hot = 0) {
+    CursorImage c;
+    c.x = x;
+    c.y = y;
+    c.xhot = hot;
+    c.yhot = hot;
+    c.width = side;
+    c.height = side;
+    c.argb.assign(static_cast<std::size_t>(side) * side, argb);
+    return c;
+}
+
+PicturePtr fresh(Picture::Format format, int width, int height) {
+    return std::make_shared<Picture>(format == Picture::Format::bgra ? Picture::makeBGRA(width, height)
+                                                                     : Picture::makeI420(width, height));
+}
+
+const std::uint8_t* at(const Picture& p, int x, int y) {
+    return p.pixels.data() + static_cast<std::size_t>(y) * p.stride() + static_cast<std::size_t>(x) * 4;
+}
+
+TEST(ScreenPicture, ThePointerBlendsByItsAlphaAtItsHotSpotAndIsClippedAtEveryEdge) {
+    struct Case {
+        const char* name;
+        CursorImage cursor;
+        int originX, originY;
+        int probeX, probeY;  // a frame pixel under the pointer, or -1
+        std::uint8_t blue, green, red;
+    };
+    // Premultiplied: opaque red, half-transparent white, fully transparent.
+    const Case cases[] = {
+        {"opaque", square(4, 0xFFFF0000, 10, 10), 0, 0, 11, 11, 0, 0, 255},
+        {"half", square(4, 0x80808080, 10, 10), 0, 0, 11, 11, 0x80 + 100 * 127 / 255, 0x80 + 100 * 127 / 255,
+         0x80 + 100 * 127 / 255},
+        {"transparent", square(4, 0x00000000, 10, 10), 0, 0, 11, 11, 100, 100, 100},
+        {"hot spot", square(4, 0xFFFF0000, 12, 12, 2), 0, 0, 10, 10, 0, 0, 255},
+        {"origin", square(4, 0xFFFF0000, 110, 210), 100, 200, 10, 10, 0, 0, 255},
+        {"off the left and top", square(8, 0xFFFF0000, -4, -4), 0, 0, 0, 0, 0, 0, 255},
+        {"off the right and bottom", square(8, 0xFF00FF00, 30, 20), 0, 0, 31, 23, 0, 255, 0},
+        {"wholly outside", square(8, 0xFFFF0000, 500, 500), 0, 0, -1, -1, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        Picture frame = Picture::makeBGRA(32, 24);
+        std::fill(frame.pixels.begin(), frame.pixels.end(), 100);
+        // A guard after the frame catches writes past its end.
+        frame.pixels.resize(frame.pixels.size() + 64, 0xEE);
+        compositeCursor(c.cursor, c.originX, c.originY, 1.0, 1.0, frame.pixels.data(), frame.stride(), 32, 24);
+        for (std::size_t i = frame.pixels.size() - 64; i < frame.pixels.size(); ++i)
+            ASSERT_EQ(frame.pixels[i], 0xEE) << c.name;
+        if (c.probeX < 0) {
+            for (std::size_t i = 0; i < frame.pixels.size() - 64; ++i) ASSERT_EQ(frame.pixels[i], 100) << c.name;
+            continue;
+        }
+        const auto* px = at(frame, c.probeX, c.probeY);
+        EXPECT_EQ(px[0], c.blue) << c.name;
+        EXPECT_EQ(px[1], c.green) << c.name;
+        EXPECT_EQ(px[2], c.red) << c.name;
+    }
+}
+
+TEST(ScreenPicture, APointerWhosePixelsDoNotFillItsSizeIsNotDrawn) {
+    std::vector<CursorImage> broken(3, square(4, 0xFFFF0000, 2, 2));
+    broken[0].argb.pop_back();
+    broken[1].width = 0;
+    broken[2].height = 100000;
+    for (const auto& cursor : broken) {
+        Picture frame = Picture::makeBGRA(16, 16);
+        compositeCursor(cursor, 0, 0, 1.0, 1.0, frame.pixels.data(), frame.stride(), 16, 16);
+        Picture planar = Picture::makeI420(16, 16);
+        Screen screen(16, 16, 0);
+        compositeCursorI420(cursor, screen.view(), planar);
+        for (auto b : frame.pixels) ASSERT_EQ(b, 0);
+        for (auto b : planar.pixels) ASSERT_EQ(b, 0);
+    }
+}
+
+TEST(ScreenPicture, ThePointerLandsWhereTheScaledScreenShowsIt) {
+    Screen screen(200, 100, 40);
+    const auto cursor = square(2, 0xFFFF0000, 150, 60);  // screen coordinates
+    auto picture = shapePicture(screen.view(), &cursor, 100, 50, false, fresh);
+    ASSERT_EQ(picture->format, Picture::Format::bgra);
+    EXPECT_EQ(at(*picture, 75, 30)[2], 255);
+    EXPECT_EQ(at(*picture, 74, 29)[2], 40);
+    EXPECT_EQ(at(*picture, 10, 10)[0], 40) << "scaling keeps a flat screen flat";
+}
+
+// Video pictures drawn straight from the screen with the pointer patched in
+// must match the long way round: draw in BGRA, then convert the whole.
+TEST(ScreenPicture, VideoAtFullSizeMatchesDrawingThenConverting) {
+    struct Case {
+        const char* name;
+        int x, y;
+    };
+    const Case cases[] = {{"inside, odd position", 33, 17}, {"over the left edge", -3, 20}, {"bottom right", 60, 44}};
+    for (const auto& c : cases) {
+        Screen screen(64, 48, 0);
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 64; ++x) {
+                auto* px = screen.pixels.data() + y * screen.stride + x * 4;
+                px[0] = static_cast<std::uint8_t>(x * 4);
+                px[1] = static_cast<std::uint8_t>(y * 5);
+                px[2] = static_cast<std::uint8_t>(200 - x);
+            }
+        auto cursor = square(7, 0xFF20C040, c.x + 100, c.y + 50);
+        const auto direct = shapePicture(screen.view(100, 50), &cursor, 64, 48, true, fresh);
+        const auto shown = shapePicture(screen.view(100, 50), &cursor, 64, 48, false, fresh);
+        const Picture longWay = toI420(*shown);
+        ASSERT_EQ(direct->format, Picture::Format::i420) << c.name;
+        ASSERT_EQ(direct->pixels.size(), longWay.pixels.size()) << c.name;
+        int worst = 0;
+        for (std::size_t i = 0; i < longWay.pixels.size(); ++i)
+            worst = std::max(worst, std::abs(int(direct->pixels[i]) - int(longWay.pixels[i])));
+        EXPECT_LE(worst, 1) << c.name;
+    }
+}
+
+TEST(ScreenPicture, EachStreamShapeGetsItsFormatAndSize) {
+    struct Case {
+        int width, height;
+        bool video;
+        Picture::Format format;
+    };
+    const Case cases[] = {{64, 48, false, Picture::Format::bgra},
+                          {64, 48, true, Picture::Format::i420},
+                          {32, 24, false, Picture::Format::bgra},
+                          {32, 24, true, Picture::Format::i420}};
+    Screen screen(64, 48, 77);
+    for (const auto& c : cases) {
+        auto picture = shapePicture(screen.view(), nullptr, c.width, c.height, c.video, fresh);
+        EXPECT_EQ(picture->format, c.format);
+        EXPECT_EQ(picture->width, c.width);
+        EXPECT_EQ(picture->height, c.height);
+        if (c.format == Picture::Format::bgra) {
+            for (int y = 0; y < c.height; ++y)
+                ASSERT_EQ(at(*picture, c.width - 1, y)[1], 77) << "rows are copied whole, not by the stride";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace morvane
