@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
-#include <thread>
 
 namespace morvane {
 
@@ -70,7 +69,8 @@ bool pamCheckPassword(const std::string& user, const std::string& password) {
     return rc == PAM_SUCCESS;
 }
 
-PasswordPrompt::PasswordPrompt(Executor& main, Check check) : main_(main), check_(std::move(check)) {}
+PasswordPrompt::PasswordPrompt(Executor& main, Executor& background, Check check)
+    : main_(main), background_(background), check_(std::move(check)) {}
 
 PasswordPrompt::~PasswordPrompt() {
     if (dialog_) dialog_->deleteLater();
@@ -106,13 +106,13 @@ void PasswordPrompt::ask(const std::string& reason, std::function<void(bool)> do
         // PAM may wait seconds after a wrong password: not on the main queue.
         std::weak_ptr<bool> alive = alive_;
         Executor* main = &main_;
-        std::thread([this, alive, main, generation, password = std::move(password), check = check_]() mutable {
+        background_.post([this, alive, main, generation, password = std::move(password), check = check_]() mutable {
             const bool ok = check(currentUser(), password);
             std::fill(password.begin(), password.end(), '\0');
             main->post([this, alive, generation, ok] {
                 if (!alive.expired()) finish(generation, ok);
             });
-        }).detach();
+        });
     });
     dialog_ = dialog;
     dialog->show();

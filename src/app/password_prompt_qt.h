@@ -24,7 +24,8 @@ bool pamCheckPassword(const std::string& user, const std::string& password);
 class PasswordPrompt final : public OwnerPrompt {
 public:
     using Check = std::function<bool(const std::string& user, const std::string& password)>;
-    PasswordPrompt(Executor& main, Check check = pamCheckPassword);
+    // The password is checked on `background`, which outlives the prompt.
+    PasswordPrompt(Executor& main, Executor& background, Check check = pamCheckPassword);
     ~PasswordPrompt() override;
 
     void ask(const std::string& reason, std::function<void(bool)> done) override;
@@ -37,6 +38,7 @@ private:
     void finish(std::uint64_t generation, bool ok);
 
     Executor& main_;
+    Executor& background_;
     Check check_;
     QPointer<QDialog> dialog_;
     std::function<void(bool)> done_;

@@ -11,7 +11,6 @@
 #include <fstream>
 #include <limits>
 #include <memory>
-#include <thread>
 
 #include "app/build_version.h"
 #include "app/code_identity.h"
@@ -29,6 +28,7 @@
 #include "app/system_state.h"
 #include "app/tray_qt.h"
 #include "app/x11_probes_qt.h"
+#include "core/loop_executor.h"
 #include "core/paths.h"
 #include "core/session_log.h"
 #include "devices/device_store.h"
@@ -146,6 +146,10 @@ int runShell(int argc, char** argv) {
     QtMainQueue& mainQueue = *new QtMainQueue();
     const fs::path support = appSupportFolder().value_or(fs::path("/tmp") / "Morvane");
     SessionLog log(support / "host.log");
+    // Slow checks (the lock state, PAM) and copies into the Outbox run here,
+    // off the main queue; it finishes its work and is joined at quit,
+    // before the log it may write to goes.
+    LoopExecutor background("morvane.background");
     const auto write = [&log](const std::string& tag, const std::string& text) { log.write(tag, text); };
 
     // The order of these lines is what the owner reads first in host.log.
@@ -207,7 +211,7 @@ int runShell(int argc, char** argv) {
 
     DisplayWake wake(makeX11DisplayWake());
     LoginItem loginItem(LoginItem::standardPath().value_or(support / "morvane.desktop"), program);
-    PasswordPrompt prompt(mainQueue);
+    PasswordPrompt prompt(mainQueue, background);
 
     // The display-effects driver lives as long as the process. It first
     // puts back a resolution that an earlier run of this boot left changed.
@@ -281,8 +285,8 @@ int runShell(int argc, char** argv) {
             return false;
         }
     };
-    deps.isLocked = [locker](std::function<void(bool)> answer) {
-        std::thread([locker, answer] { answer(locker->isLocked()); }).detach();
+    deps.isLocked = [locker, &background](std::function<void(bool)> answer) {
+        background.post([locker, answer] { answer(locker->isLocked()); });
     };
     deps.canInject = [xtest] { return xtest; };
     deps.canCapture = [display = x11.display] { return display; };
@@ -290,7 +294,7 @@ int runShell(int argc, char** argv) {
     deps.takeStats = [stats = screen.takeStats]() -> std::optional<ShellLines::CaptureStats> { return stats(); };
     deps.screenCount = [screens = x11.screens] { return screens; };
     deps.restoreOwed = [fx = effects.get()] { return fx && fx->restoreOwed(); };
-    deps.background = [](std::function<void()> work) { std::thread(std::move(work)).detach(); };
+    deps.background = [&background](std::function<void()> work) { background.post(std::move(work)); };
     deps.receivedRoot = receivedRoot();
     deps.outbox = deps.receivedRoot / std::string(DiskFiles::outboxName);
     deps.naming = OutboxNaming::transfer();

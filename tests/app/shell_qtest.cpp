@@ -22,6 +22,7 @@
 #include "app/main_queue_qt.h"
 #include "app/password_prompt_qt.h"
 #include "app/tray_qt.h"
+#include "core/loop_executor.h"
 #include "../support/qt_xvfb_main.h"
 
 namespace morvane {
@@ -191,9 +192,10 @@ QDialog* visiblePrompt() {
 
 TEST(PasswordPrompt, ChecksTheTypedPasswordOffTheMainThreadAndAnswersOnce) {
     QtMainQueue queue;
+    LoopExecutor background("background");
     std::atomic<bool> checkedOnMain{true};
     std::string seenPassword;
-    PasswordPrompt prompt(queue, [&](const std::string& user, const std::string& password) {
+    PasswordPrompt prompt(queue, background, [&](const std::string& user, const std::string& password) {
         checkedOnMain = queue.isCurrent();
         seenPassword = password;
         EXPECT_FALSE(user.empty());
