@@ -254,6 +254,32 @@ QWidget* symbol(Symbol which, int size, QWidget* parent) { return new SymbolWidg
 
 QWidget* roundedBox(QWidget* parent) { return new RoundedBox(parent); }
 
+namespace {
+
+// The application is quitting: its windows close with it, which is not the
+// owner closing them (a first run quit early still greets the next launch).
+class QuitWatch final : public QObject {
+public:
+    bool quitting = false;
+
+protected:
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (object == qApp && event->type() == QEvent::Quit) quitting = true;
+        return false;
+    }
+};
+
+QuitWatch& quitWatch() {
+    static QuitWatch* watch = [] {
+        auto* w = new QuitWatch;
+        qApp->installEventFilter(w);
+        return w;
+    }();
+    return *watch;
+}
+
+}  // namespace
+
 GuideQtWindow::GuideQtWindow(const std::shared_ptr<GuidePanel>& panel, int width, Build build)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
       panel_(panel),
@@ -268,6 +294,7 @@ GuideQtWindow::GuideQtWindow(const std::shared_ptr<GuidePanel>& panel, int width
     panel->state().onPublish = [this, weak] {
         if (weak.lock()) rebuild();
     };
+    quitWatch();
     QObject::connect(qApp, &QGuiApplication::applicationStateChanged, this, [weak](Qt::ApplicationState s) {
         if (s != Qt::ApplicationActive) return;
         if (auto p = weak.lock()) p->applicationActivated();
@@ -309,6 +336,7 @@ void GuideQtWindow::centre() {
 }
 
 void GuideQtWindow::bringToFront() {
+    quitWatch().quitting = false;  // a quit that did not happen
     show();
     raise();
     activateWindow();
@@ -337,7 +365,7 @@ void GuideQtWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void GuideQtWindow::closeEvent(QCloseEvent* event) {
-    if (QWidget::isVisible())
+    if (QWidget::isVisible() && !quitWatch().quitting)
         if (auto panel = panel_.lock()) panel->windowWillClose();
     event->accept();
 }

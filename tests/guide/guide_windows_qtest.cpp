@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QToolButton>
 #include <cstring>
 #include <filesystem>
@@ -228,6 +229,21 @@ TEST(WelcomeWindow, FirstRunShowsTheStepsAndReturnPressesTheCurrentOne) {
     button(w, GuideTexts::close)->click();
     settle(50);
     EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(rig.closes, 1);
+}
+
+TEST(WelcomeWindow, QuittingTheApplicationIsNotTheOwnerClosingTheWindow) {
+    auto s = base();
+    Rig rig(s, true);
+    ASSERT_TRUE(rig.window->isVisible());
+    QTimer::singleShot(0, [] { QApplication::quit(); });
+    QApplication::exec();
+    EXPECT_EQ(rig.closes, 0);
+
+    // Shown again, closing it is the owner's close once more.
+    rig.panel->show();
+    settle();
+    press(rig.window.get(), Qt::Key_Escape);
     EXPECT_EQ(rig.closes, 1);
 }
 
