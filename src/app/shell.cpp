@@ -142,8 +142,8 @@ void Shell::welcomeAtLaunch(std::size_t pairedDevices) {
     const ConnectRelayStatus relay = relayStatus();
     const bool asked = settings.boolValue(SettingsKeys::askedForPermissions).value_or(false);
     const bool offered = settings.boolValue(SettingsKeys::welcomeOffered).value_or(false);
-    const bool existingInstall =
-        WelcomeGuide::existingInstall(asked, offered, static_cast<int>(std::min<std::size_t>(pairedDevices, 1'000'000)));
+    const int devices = static_cast<int>(std::min<std::size_t>(pairedDevices, 1'000'000));
+    const bool existingInstall = WelcomeGuide::existingInstall(asked, offered, devices);
     if (WelcomeGuide::stepTwoDone(relay) || existingInstall) settings.setBool(SettingsKeys::welcomeHidden, true);
     const bool hidden = settings.boolValue(SettingsKeys::welcomeHidden).value_or(false);
     // A host whose server did not start has nothing to walk the owner
@@ -175,7 +175,8 @@ GuideSnapshot Shell::guideSnapshot() const {
     s.locker = !d_.lockerExists || d_.lockerExists();
     s.devices = d_.store ? static_cast<int>(std::min<std::size_t>(d_.store->devices().size(), 1'000'000)) : 0;
     s.address = relay_.address ? relay_.address() : RelayController::Setup{}.builtInAddress;
-    s.tailscale = tailscale_ ? guideTailscaleFacts(tailscale_->snapshot()) : TailscaleFacts{tailscale_facts::NotInstalled{}};
+    s.tailscale =
+        tailscale_ ? guideTailscaleFacts(tailscale_->snapshot()) : TailscaleFacts{tailscale_facts::NotInstalled{}};
     s.appStoreURL = ConnectGuide::appStoreURL(d_.appStoreURL);
     if (relay_.recentlyAdded) s.addedName = relay_.recentlyAdded();
     s.laptop = d_.laptop;

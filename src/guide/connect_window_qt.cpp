@@ -197,7 +197,8 @@ QWidget* buildConnect(GuideState& state, BuildContext& context) {
             setWeight(host, QFont::Medium);
             host->setWordWrap(false);
             host->setTextInteractionFlags(Qt::TextSelectableByMouse);
-            a->addWidget(lineOf({host, copyButton(*tailnet.address, GuideTexts::copyTailnetSpoken, state), nullptr}, 10));
+            auto* copy = copyButton(*tailnet.address, GuideTexts::copyTailnetSpoken, state);
+            a->addWidget(lineOf({host, copy, nullptr}, 10));
         }
         if (tailnet.button)
             a->addWidget(lineOf({actionButton(*tailnet.button, false, std::nullopt, state, context), nullptr}, 0));

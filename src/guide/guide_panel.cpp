@@ -36,7 +36,8 @@ void GuideState::markCopied(const std::string& text) {
 
 std::shared_ptr<GuidePanel> GuidePanel::create(std::string title, std::function<GuideSnapshot()> read,
                                                std::function<void(const GuideAction&)> perform, Executor* main) {
-    auto panel = std::shared_ptr<GuidePanel>(new GuidePanel(std::move(title), std::move(read), std::move(perform), main));
+    auto panel =
+        std::shared_ptr<GuidePanel>(new GuidePanel(std::move(title), std::move(read), std::move(perform), main));
     std::weak_ptr<GuidePanel> weak = panel;
     panel->state_.setClose([weak] {
         auto p = weak.lock();

@@ -133,8 +133,8 @@ struct Unavailable {
 };
 }  // namespace tailscale_facts
 
-using TailscaleFacts =
-    std::variant<tailscale_facts::On, tailscale_facts::NotInstalled, tailscale_facts::Off, tailscale_facts::Unavailable>;
+using TailscaleFacts = std::variant<tailscale_facts::On, tailscale_facts::NotInstalled, tailscale_facts::Off,
+                                    tailscale_facts::Unavailable>;
 
 // Whether this computer's screen can be shown: the display opens and can be
 // read; `needsRelaunch` when reading was refused although the check passed,

@@ -31,7 +31,8 @@ inline std::string zbarimg(const std::filesystem::path& picture) {
         ADD_FAILURE() << "zbarimg is missing: run scripts/setup";
         return {};
     }
-    std::string out = runAndRead("zbarimg --quiet --raw -Sdisable -Sqrcode.enable -Sbinary '" + picture.string() + "' 2>/dev/null");
+    std::string out = runAndRead("zbarimg --quiet --raw -Sdisable -Sqrcode.enable -Sbinary '" + picture.string() +
+                                 "' 2>/dev/null");
     if (!out.empty() && out.back() == '\n') out.pop_back();
     return out;
 }
