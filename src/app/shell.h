@@ -56,6 +56,14 @@ public:
     virtual bool controllerViaTailnet() const = 0;
 };
 
+// A one-line text field shown under an alert's texts.
+struct AlertField {
+    std::string text;
+    std::string placeholder;
+    std::string accessibilityLabel;
+    bool operator==(const AlertField&) const = default;
+};
+
 struct AlertText {
     std::string message;
     std::string informative;
@@ -63,6 +71,7 @@ struct AlertText {
     // False: Return must not press the first button (the last one is the
     // default then), for choices a stray key must not make.
     bool firstIsDefault = true;
+    std::optional<AlertField> field{};
     bool operator==(const AlertText&) const = default;
 };
 
@@ -75,6 +84,8 @@ public:
     // or abortAlert() is called, which answers ModalResponse::abort.
     virtual ModalResponse runModal(const AlertText& alert) = 0;
     virtual void abortAlert() = 0;
+    // What was typed into the field of the alert that ran last.
+    virtual std::string fieldText() const { return {}; }
     // An alert shown directly, outside the one-alert runner.
     virtual void showNotice(const AlertText& alert) = 0;
     virtual std::vector<std::filesystem::path> chooseFiles() = 0;
@@ -224,6 +235,7 @@ public:
     void withOwnerAuthentication(const std::string& title, const std::string& reason, std::function<void()> otherwise,
                                  std::function<void()> then);
     ModalResponse runAlert(const AlertText& alert, std::function<bool()> closeWhen);
+    std::string alertFieldText() const { return d_.ui ? d_.ui->fieldText() : std::string(); }
 
 private:
     explicit Shell(ShellDeps deps);

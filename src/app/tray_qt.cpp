@@ -5,8 +5,10 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
@@ -171,6 +173,10 @@ ModalResponse TrayUi::runModal(const AlertText& alert) {
     box.setWindowTitle("Morvane");
     box.setText(text(alert.message));
     box.setInformativeText(text(alert.informative));
+    // Names, addresses and relay answers inside are never read as markup.
+    box.setTextFormat(Qt::PlainText);
+    if (auto* informative = box.findChild<QLabel*>("qt_msgbox_informativelabel"))
+        informative->setTextFormat(Qt::PlainText);
     std::vector<QAbstractButton*> buttons;
     for (std::size_t i = 0; i < alert.buttons.size(); ++i)
         buttons.push_back(box.addButton(text(alert.buttons[i]), i == 0 ? QMessageBox::AcceptRole
@@ -178,12 +184,25 @@ ModalResponse TrayUi::runModal(const AlertText& alert) {
     if (!buttons.empty())
         box.setDefaultButton(static_cast<QPushButton*>(alert.firstIsDefault ? buttons.front() : buttons.back()));
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    // Typed text is shown and read back as plain text.
+    QLineEdit* field = nullptr;
+    if (alert.field) {
+        field = new QLineEdit(&box);
+        field->setText(text(alert.field->text));
+        field->setPlaceholderText(text(alert.field->placeholder));
+        field->setAccessibleName(text(alert.field->accessibilityLabel));
+        field->setMinimumWidth(300);
+        if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+            grid->addWidget(field, grid->rowCount(), 0, 1, grid->columnCount());
+        field->setFocus();
+    }
     alert_ = &box;
     box.show();
     box.raise();
     box.activateWindow();
     const int code = box.exec();
     alert_ = nullptr;
+    fieldText_ = field ? field->text().toStdString() : std::string();
     if (code == abortCode) return ModalResponse::abort;
     QAbstractButton* clicked = box.clickedButton();
     for (std::size_t i = 0; i < buttons.size(); ++i)

@@ -37,6 +37,7 @@ public:
 
     void showIcon(const IconState& icon) override;
     ModalResponse runModal(const AlertText& alert) override;
+    std::string fieldText() const override { return fieldText_; }
     void abortAlert() override;
     void showNotice(const AlertText& alert) override;
     std::vector<std::filesystem::path> chooseFiles() override;
@@ -60,6 +61,7 @@ private:
     QPushButton* windowButton_ = nullptr;
     QLabel* windowIcon_ = nullptr;
     QPointer<QMessageBox> alert_;
+    std::string fieldText_;
     IconState icon_;
 };
 

@@ -184,6 +184,33 @@ TEST(TrayAlerts, AButtonOrAnAbortEndsTheModalAlert) {
     EXPECT_EQ(ui.runModal(alert), ModalResponse::secondButton);
 }
 
+TEST(TrayAlerts, TextsArePlainAndTheFieldIsReadBackAndReturnNeedNotApprove) {
+    TrayUi ui([] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr);
+    AlertText alert{"Code: 123 456", "\u201C<b>Phone</b>\u201D wants to control this Mac.", {"Approve", "Cancel"}};
+    alert.firstIsDefault = false;
+    alert.field = AlertField{"<i>typed</i>", "6 digits", "Sign-in code"};
+    QTimer::singleShot(100, [] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (!box || !box->isVisible()) continue;
+            EXPECT_EQ(box->textFormat(), Qt::PlainText);
+            auto* informative = box->findChild<QLabel*>("qt_msgbox_informativelabel");
+            ASSERT_TRUE(informative);
+            EXPECT_EQ(informative->textFormat(), Qt::PlainText);
+            EXPECT_EQ(box->defaultButton()->text(), "Cancel");
+            auto* field = box->findChild<QLineEdit*>();
+            ASSERT_TRUE(field);
+            EXPECT_EQ(field->text(), "<i>typed</i>");
+            EXPECT_EQ(field->placeholderText(), "6 digits");
+            field->setText("654 321");
+            for (auto* b : box->buttons())
+                if (b->text() == "Approve") b->click();
+        }
+    });
+    EXPECT_EQ(ui.runModal(alert), ModalResponse::firstButton);
+    EXPECT_EQ(ui.fieldText(), "654 321");
+}
+
 QDialog* visiblePrompt() {
     for (QWidget* w : QApplication::topLevelWidgets())
         if (auto* d = qobject_cast<QDialog*>(w); d && d->isVisible() && d->findChild<QLineEdit*>("password")) return d;
