@@ -1,0 +1,51 @@
+// What the relay says on the host's link in text, and the stored relay
+// identity a program of the same user could plant. The first byte picks the
+// reader: 0 a control text, 1 the identity item. Control texts over the
+// limit are refused, a welcome names a room of 32 lower-case hex digits and
+// at most the listed limit of devices, ids are never 0, and an identity that
+// reads back encodes to bytes that read as the same identity.
+#include <algorithm>
+
+#include "fuzz_support.h"
+#include "relay/relay_control.h"
+#include "relay/relay_identity.h"
+
+using namespace morvane;
+using morvane::fuzz::require;
+
+namespace {
+
+void controlText(std::string_view text) {
+    const auto message = RelayControl::parse(text);
+    if (!message) return;
+    require(text.size() <= RelayLinkLimits::maxControlBytes);
+    if (const auto* challenge = std::get_if<RelayControl::Challenge>(&*message)) require(challenge->nonce.size() == 32);
+    if (const auto* welcome = std::get_if<RelayControl::Welcome>(&*message)) {
+        require(welcome->room.size() == 32 && std::all_of(welcome->room.begin(), welcome->room.end(), [](char c) {
+                    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+                }));
+        require(welcome->devices.size() <= RelayLinkLimits::maxDevicesListed);
+        for (auto id : welcome->devices) require(id != 0);
+    }
+    if (const auto* joined = std::get_if<RelayControl::Joined>(&*message)) require(joined->id != 0);
+    if (const auto* left = std::get_if<RelayControl::Left>(&*message)) require(left->id != 0);
+}
+
+void identityItem(std::span<const std::uint8_t> data) {
+    const auto identity = RelayIdentityStore::decode(data);
+    if (!identity) return;
+    const auto again = RelayIdentityStore::decode(RelayIdentityStore::encode(*identity));
+    require(again && *again == *identity);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const std::span<const std::uint8_t> rest(data + 1, size - 1);
+    if (data[0] % 2 == 0)
+        controlText(std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()));
+    else
+        identityItem(rest);
+    return 0;
+}

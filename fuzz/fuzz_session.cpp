@@ -1,0 +1,103 @@
+// A whole session, stateful across messages: the real server with stand-in
+// screen, input, clipboard and files, reached by a relayed connection whose
+// wire writes down what it is sent. Each input is one connection of an
+// enrolled device; a message's kind says what arrives: 0 a text message, 1 a
+// binary one, 2 the device closing, 3 the transport lost. Whatever arrives,
+// the server answers only with JSON objects that name their type, binary
+// messages and close codes in range, and once the connection has ended no
+// session is left controlling. (The HTTP request, the upgrade and the frames
+// before a session are the router's and the parsers' targets.)
+#include <memory>
+
+#include "fuzz_support.h"
+#include "devices/device_store.h"
+#include "server/remote_server.h"
+#include "../tests/devices/test_support.h"
+#include "../tests/server/server_fakes.h"
+#include "../tests/transfer/memory_files.h"
+
+using namespace morvane;
+using morvane::fuzz::require;
+
+namespace {
+
+// One server for the whole run: starting one per input would cost a thread
+// and a listener each time. It lives until the process ends.
+struct World {
+    World() {
+        storage = std::make_shared<testing::MemoryStorage>();
+        store = std::make_unique<DeviceStore>(storage);
+        Bytes key(65, 1);
+        key[0] = 0x04;
+        device = *store->enrolRelayDevice(key, "Phone");
+        files.outbox["notes.txt"] = testing::pattern(5000);
+        RemoteServer::Setup setup;
+        setup.port = testing::freePort();
+        setup.store = store.get();
+        setup.frames = &frames;
+        setup.input = &input;
+        setup.clipboard = &clipboard;
+        setup.files = &files;
+        setup.mainQueue = &main;
+        setup.status = [] { return HostStatus{true}; };
+        server = RemoteServer::create(std::move(setup));
+        server->start();
+    }
+    std::shared_ptr<testing::MemoryStorage> storage;
+    std::unique_ptr<DeviceStore> store;
+    PairedDevice device;
+    testing::Journal journal;
+    testing::FakeFrameSource frames{journal};
+    testing::FakeInput input{journal};
+    testing::FakeClipboard clipboard;
+    testing::MemoryFiles files;
+    LoopExecutor main{"main"};
+    std::shared_ptr<RemoteServer> server;
+};
+
+World& world() {
+    static World* const w = new World;
+    return *w;
+}
+
+void checkSent(const std::string& line) {
+    if (line.starts_with("binary ")) return;
+    if (line.starts_with("close ")) {
+        const int code = std::stoi(line.substr(6));
+        require(code >= 1000 && code <= 4999);
+        return;
+    }
+    const auto message = nlohmann::json::parse(line, nullptr, false);
+    require(message.is_object() && message.contains("t") && message["t"].is_string());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    World& w = world();
+    Executor& queue = w.server->sessionQueue();
+    auto wire = std::make_shared<testing::FakeWire>(queue);
+    std::optional<RelayedConnection> entries;
+    runSync(queue, [&] { entries = w.server->acceptRelayed(wire, w.device.id); });
+    require(entries.has_value());
+
+    fuzz::Messages messages({data, size});
+    fuzz::Message m;
+    while (messages.next(m)) {
+        const Bytes bytes(m.bytes.begin(), m.bytes.end());
+        switch (m.kind % 4) {
+            case 0: queue.post([&entries, bytes] { entries->receive(WSOpcode::text, bytes); }); break;
+            case 1: queue.post([&entries, bytes] { entries->receive(WSOpcode::binary, bytes); }); break;
+            case 2: queue.post([&entries] { entries->peerClosed(); }); break;
+            default: queue.post([&entries] { entries->transportLost(); }); break;
+        }
+    }
+    queue.post([&entries] { entries->transportLost(); });
+    // Write completions and the steps of ending come back through the queue.
+    for (int turn = 0; turn < 100 && w.server->controllerDeviceID(); ++turn) runSync(queue, [] {});
+    runSync(queue, [] {});
+    w.main.drain();
+    require(!w.server->controllerDeviceID().has_value());
+    for (const auto& line : wire->sent.lines()) checkSent(line);
+    return 0;
+}
