@@ -48,10 +48,10 @@ module.exports = function connectionPage(app) {
     app.pairing.showSession();
     if (conn.attempt > 0) {
       app.wording.setConn('busy', 'Reconnecting');
-      app.wording.showOverlay('Reconnecting to your Mac', '', '');
+      app.wording.showOverlay('Reconnecting to your computer', '', '');
     } else {
       app.wording.setConn('busy', 'Connecting');
-      app.wording.showOverlay('Connecting to your Mac', '', '');
+      app.wording.showOverlay('Connecting to your computer', '', '');
     }
     let ws;
     try {
@@ -145,7 +145,7 @@ module.exports = function connectionPage(app) {
       conn.denied = false;
       if (relay) { app.pairing.leaveForSetup('denied'); return; }
       app.pairing.clearToken();
-      app.pairing.showPairing('This device is no longer paired with the Mac. Pair it again with a new code.');
+      app.pairing.showPairing('This device is no longer paired with the computer. Pair it again with a new code.');
       return;
     }
     if (conn.stopReason) {
@@ -255,7 +255,7 @@ module.exports = function connectionPage(app) {
 
   function forgetDevice() {
     const question = relay && relay.text && relay.text.forget ? relay.text.forget
-      : 'Forget this device? You will need a new pairing code to connect again. The Mac keeps it in its list until you remove it there.';
+      : 'Forget this device? You will need a new pairing code to connect again. The computer keeps it in its list until you remove it there.';
     app.layout.askConfirm(question, 'Forget', () => {
       conn.stopReason = 'user';
       teardown();

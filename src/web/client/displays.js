@@ -80,8 +80,8 @@ function displayView(state) {
     lost: 'That display was disconnected.' + (current ? ' Showing ' + current.name + '.' : ''),
     'too-soon': 'That was too quick after the last switch. Wait a second and try again.',
     'unknown-display': 'That display is no longer connected.',
-    timeout: 'The Mac did not switch displays. Try again.',
-    failed: 'The Mac could not switch displays.',
+    timeout: 'The computer did not switch displays. Try again.',
+    failed: 'The computer could not switch displays.',
   };
   const note = notes[state.note] || '';
   return {

@@ -107,7 +107,7 @@ function fileSendName(raw) {
   return Array.from(clipClean(raw)).slice(-FILE_NAME_SEND_MAX).join('');
 }
 
-// A name from the Mac is shown and offered as a download name: nothing in
+// A name from the computer is shown and offered as a download name: nothing in
 // it may steer text direction, hide characters or climb into a folder.
 const FILE_UNSAFE_RE = /[\u0000-\u001F\u007F-\u009F\u200B-\u200F\u2028-\u202E\u2066-\u2069\uFEFF]/g;
 
@@ -288,39 +288,39 @@ function fileProgressText(done, total) {
 }
 
 const FILE_STATUS = {
-  'up-asking': ['busy', 'Asking the Mac.'],
-  'up-sending': ['busy', 'Sending to the Mac. '],
-  'up-checking': ['busy', 'All sent. The Mac is checking the file.'],
-  'up-waiting': ['busy', 'Waiting for the connection to the Mac, then sending.'],
-  'down-asking': ['busy', 'Asking the Mac for the file.'],
-  'down-receiving': ['busy', 'Getting it from the Mac. '],
+  'up-asking': ['busy', 'Asking the computer.'],
+  'up-sending': ['busy', 'Sending to the computer. '],
+  'up-checking': ['busy', 'All sent. The computer is checking the file.'],
+  'up-waiting': ['busy', 'Waiting for the connection to the computer, then sending.'],
+  'down-asking': ['busy', 'Asking the computer for the file.'],
+  'down-receiving': ['busy', 'Getting it from the computer. '],
   'down-checking': ['busy', 'All here. Checking the file.'],
   'down-done': ['ok', 'Here, checked and complete. Save it to keep it on this device.'],
-  'list-asking': ['busy', 'Asking the Mac what is in the Outbox.'],
-  'list-empty': ['ok', 'The Outbox is empty. On the Mac, open the Morvane menu, Files, Send Files to My Devices, pick the file, then look again.'],
+  'list-asking': ['busy', 'Asking the computer what is in the Outbox.'],
+  'list-empty': ['ok', 'The Outbox is empty. On the computer, open the Morvane menu, Files, Send Files to My Devices, pick the file, then look again.'],
   'list-more': ['ok', 'These are the newest 200 files. There are more in the Outbox.'],
-  'list-timeout': ['error', 'The Mac did not answer. Try again in a moment.'],
+  'list-timeout': ['error', 'The computer did not answer. Try again in a moment.'],
   'cancelled': ['ok', 'Cancelled. Nothing was kept.'],
   'empty': ['error', 'That file is empty, so there is nothing to send.'],
   'too-large': ['error', 'Too large. The limit is 200 MB for one file.'],
-  'bad-name': ['error', 'The Mac could not use that file\u2019s name.'],
-  'busy': ['error', 'The Mac is still busy with another file. Try again when it is done.'],
+  'bad-name': ['error', 'The computer could not use that file\u2019s name.'],
+  'busy': ['error', 'The computer is still busy with another file. Try again when it is done.'],
   'too-soon': ['error', 'That was too quick after the last one. Wait a second and try again.'],
-  'hash-mismatch': ['error', 'The file did not arrive intact, so the Mac did not keep it. Try again.'],
-  'write-failed': ['error', 'The Mac could not save the file. Its disk may be full, or Morvane may not be allowed to use the Downloads folder: look for a question on the Mac\u2019s screen.'],
+  'hash-mismatch': ['error', 'The file did not arrive intact, so the computer did not keep it. Try again.'],
+  'write-failed': ['error', 'The computer could not save the file. Its disk may be full, or Morvane may not be allowed to use the Downloads folder.'],
   'not-found': ['error', 'That file is no longer in the Outbox. Look again for what is there now.'],
-  'read-failed': ['error', 'The Mac could not read the file, or it changed while it was being sent. Try again.'],
-  'timeout': ['error', 'Nothing moved for 30 seconds, so the Mac gave up. Try again.'],
-  'offline': ['error', 'The connection to the Mac was lost, so the transfer ended. Nothing was kept.'],
-  'not-connected': ['error', 'Not connected to the Mac.'],
-  'unavailable': ['error', 'This Mac does not offer file transfer.'],
+  'read-failed': ['error', 'The computer could not read the file, or it changed while it was being sent. Try again.'],
+  'timeout': ['error', 'Nothing moved for 30 seconds, so the computer gave up. Try again.'],
+  'offline': ['error', 'The connection to the computer was lost, so the transfer ended. Nothing was kept.'],
+  'not-connected': ['error', 'Not connected to the computer.'],
+  'unavailable': ['error', 'This computer does not offer file transfer.'],
   'local-read-failed': ['error', 'This device could not read that file. If it is in iCloud, download it first, then try again.'],
   'share-failed': ['error', 'This device did not open its share sheet. Use Save instead.'],
 };
 
 function fileStatusText(what, detail) {
   if (what === 'up-done') {
-    return { kind: 'ok', text: 'On the Mac, checked and complete. It is in Downloads, in the Morvane folder, as \u201c' + (detail || '') + '\u201d.' };
+    return { kind: 'ok', text: 'On the computer, checked and complete. It is in Downloads, in the Morvane folder, as \u201c' + (detail || '') + '\u201d.' };
   }
   const row = Object.prototype.hasOwnProperty.call(FILE_STATUS, what) ? FILE_STATUS[what] : null;
   if (!row) return { kind: 'error', text: 'The file did not arrive whole and was not kept. Try again.' };

@@ -172,7 +172,7 @@ module.exports = function filesPage(app) {
     fileUp.state = next;
     if (next.phase === 'done') fileEndUpload('up-done', fileSafeName(next.name));
     else if (next.phase === 'failed') {
-      // A word from the Mac means it has already ended its side.
+      // A word from the computer means it has already ended its side.
       if (next.error === 'broken') fileFailUpload('broken');
       else fileEndUpload(next.error);
     } else filePump();
@@ -318,7 +318,7 @@ module.exports = function filesPage(app) {
     if (next.phase === 'checking') {
       fileSay(el.filesDownStatus, 'down-checking');
       next = fileDownStep(next, { type: 'hash', hex: sha256Hex(down.hash) });
-      // The Mac has finished its side: a mismatch is ours to report only.
+      // The computer has finished its side: a mismatch is ours to report only.
       if (next.phase === 'failed') { fileEndDownload(next.error); return; }
     }
     down.state = next;

@@ -135,7 +135,7 @@ function deskHolds(state, cls) {
   return !!state && state.phys.some((e) => e.kind === 'mod' && e.cls === cls && e.send !== null);
 }
 
-// The physical-keyboard tracker: from the keys held here, what the Mac
+// The physical-keyboard tracker: from the keys held here, what the computer
 // should hold, sending only the difference.
 function deskKeyStep(prev, ev, opts) {
   const o = opts || {};
@@ -216,11 +216,11 @@ function deskKeyStep(prev, ev, opts) {
 function deskKeptText(platform, canLock) {
   let t;
   if (platform === 'windows') {
-    t = 'click the picture and type, and most keys go straight to the Mac. Windows and this browser keep a few: the Windows key alone, Alt+Tab, Alt+F4, Ctrl+Alt+Del, Print Screen, and usually Ctrl+W, Ctrl+T and Ctrl+N. Send those with these buttons.';
+    t = 'click the picture and type, and most keys go straight to the computer. Windows and this browser keep a few: the Windows key alone, Alt+Tab, Alt+F4, Ctrl+Alt+Del, Print Screen, and usually Ctrl+W, Ctrl+T and Ctrl+N. Send those with these buttons.';
   } else if (platform === 'mac') {
-    t = 'click the picture and type, and most keys go straight to the other Mac. This Mac keeps a few: ⌘Tab, ⌘Space, ⌘Q, ⌘H, ⌘W and ⌘`. Send those with these buttons.';
+    t = 'click the picture and type, and most keys go straight to the other computer. This Mac keeps a few: ⌘Tab, ⌘Space, ⌘Q, ⌘H, ⌘W and ⌘`. Send those with these buttons.';
   } else {
-    t = 'click the picture and type, and most keys go straight to the Mac. This browser takes a few shortcuts first, such as ⌘Tab, ⌘W and ⌘Q. Send those with these buttons.';
+    t = 'click the picture and type, and most keys go straight to the computer. This browser takes a few shortcuts first, such as ⌘Tab, ⌘W and ⌘Q. Send those with these buttons.';
   }
   return canLock ? t + ' Or use Capture all keys in More.' : t;
 }
@@ -228,9 +228,9 @@ function deskKeptText(platform, canLock) {
 function deskCaptureText(state, platform) {
   if (state === 'unsupported') return 'This browser cannot capture system shortcuts. Chrome and Edge can, in full screen. Here, use the buttons in Keys.';
   if (state === 'refused') return 'The browser did not allow it. Use the buttons in Keys instead.';
-  if (state === 'on') return 'Capturing: every key the browser can take goes to the Mac. Hold Esc to stop.';
+  if (state === 'on') return 'Capturing: every key the browser can take goes to the computer. Hold Esc to stop.';
   if (platform === 'mac') return 'Goes full screen and sends the shortcuts this browser would keep, such as ⌘W and ⌘T. macOS may still keep ⌘Tab and ⌘Space. Hold Esc to stop.';
-  return 'Goes full screen and sends shortcuts this computer would keep, such as Alt+Tab, to the Mac. Hold Esc to stop.';
+  return 'Goes full screen and sends shortcuts this computer would keep, such as Alt+Tab, to the computer. Hold Esc to stop.';
 }
 
 module.exports = { nextModifierState, modifierLabel, deskPlatform, deskDefaults, deskSetting, deskMapCode,

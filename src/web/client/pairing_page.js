@@ -73,7 +73,7 @@ module.exports = function pairingPage(app) {
     const code = codeChars(el.pairCode.value);
     const name = cleanDeviceName(el.pairName.value) || guessName();
     if (!isValidCode(code)) {
-      setPairError(code.length === 0 ? 'Enter the code shown on the Mac.'
+      setPairError(code.length === 0 ? 'Enter the code shown on the computer.'
         : 'The code has 8 letters and digits. ' + code.length + ' so far.');
       el.pairCode.focus();
       return;
@@ -97,7 +97,7 @@ module.exports = function pairingPage(app) {
     el.pairButton.disabled = false;
     el.pairButton.textContent = 'Pair this device';
     if (!response) {
-      setPairError('Could not reach Morvane on the Mac. Check that it is running, then try again.');
+      setPairError('Could not reach Morvane on the computer. Check that it is running, then try again.');
       return;
     }
     const token = body && typeof body === 'object' ? body.token : null;

@@ -63,27 +63,27 @@ function parseAudioState(msg) {
   return null;
 }
 
-const SOUND_OFF_TEXT = 'Plays the Mac\u2019s own sound here, never its microphone. About 3 MB a minute while the Mac ' +
+const SOUND_OFF_TEXT = 'Plays the computer\u2019s own sound here, never its microphone. About 3 MB a minute while the computer ' +
   'is making sound: mind mobile data.';
 const SOUND_ENDED = {
-  'unavailable': ['error', 'This Mac\u2019s Morvane cannot send sound.'],
-  'no-permission': ['error', 'The Mac does not let Morvane capture it. Allow Screen Recording for Morvane on the Mac.'],
-  'no-display': ['error', 'Sound needs a display on the Mac, and none is on right now.'],
+  'unavailable': ['error', 'This computer\u2019s Morvane cannot send sound.'],
+  'no-permission': ['error', 'The computer does not let Morvane capture it.'],
+  'no-display': ['error', 'Sound needs a display on the computer, and none is on right now.'],
   'browser': ['error', 'This browser cannot play the sound. It needs a secure (https) page and Web Audio.'],
   'blocked': ['error', 'The browser did not let sound start. Press the button again.'],
   'interrupted': ['error', 'This device stopped the sound (a call, or another app). Turn it on again when you want it.'],
   'hidden': ['off', 'Sound was turned off while this page was in the background. ' + SOUND_OFF_TEXT],
-  'timeout': ['error', 'The Mac did not answer. Try again.'],
+  'timeout': ['error', 'The computer did not answer. Try again.'],
 };
 
 function soundStatus(state, reason) {
   if (state === 'starting') return { kind: 'busy', text: 'Turning sound on\u2026' };
   if (state === 'on') {
-    return { kind: 'ok', text: 'Sound is on: the Mac\u2019s own output, not its microphone. About 3 MB a minute while it plays.' };
+    return { kind: 'ok', text: 'Sound is on: the computer\u2019s own output, not its microphone. About 3 MB a minute while it plays.' };
   }
   if (state !== 'ended') return { kind: 'off', text: SOUND_OFF_TEXT };
   const row = Object.prototype.hasOwnProperty.call(SOUND_ENDED, reason) ? SOUND_ENDED[reason] : null;
-  if (!row) return { kind: 'error', text: 'The Mac could not capture its sound. Try again.' };
+  if (!row) return { kind: 'error', text: 'The computer could not capture its sound. Try again.' };
   return { kind: row[0], text: row[1] };
 }
 

@@ -69,7 +69,7 @@ module.exports = function soundPage(app) {
       };
       node.connect(ctx.destination);
       sound.node = node;
-      // Only now: the Mac never captures for a player that could not be built.
+      // Only now: the computer never captures for a player that could not be built.
       app.connection.send(encodeAudio(true));
     }).catch(() => { if (run === sound.run) soundEnd('browser'); });
     sound.timer = setTimeout(() => {
@@ -121,7 +121,7 @@ module.exports = function soundPage(app) {
       return;
     }
     if (sound.state !== 'starting') {
-      // The answer to a request taken back meanwhile: the Mac must not go on capturing.
+      // The answer to a request taken back meanwhile: the computer must not go on capturing.
       if (sound.state !== 'on') app.connection.send(encodeAudio(false));
       return;
     }

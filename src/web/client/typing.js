@@ -59,7 +59,7 @@ function ltTrim(graphemes) {
   return graphemes.length > LT_ECHO_MAX ? graphemes.slice(-LT_ECHO_KEEP) : graphemes;
 }
 
-// Compares the field's new value with the tail the Mac is taken to mirror
+// Compares the field's new value with the tail the computer is taken to mirror
 // and turns the difference into Backspaces and typed text.
 function ltSync(state, value, ev, ops) {
   const raw = value == null ? '' : String(value);

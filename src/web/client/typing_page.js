@@ -83,7 +83,7 @@ module.exports = function typingPage(app) {
     if (chosen) {
       app.layout.relayout();
       typeField().focus({ preventScroll: true });
-      app.pointer.showHint(mode === 'live' ? 'Live: every key goes to the Mac as you press it.' : 'Send: write here, then press Send.', 3000);
+      app.pointer.showHint(mode === 'live' ? 'Live: every key goes to the computer as you press it.' : 'Send: write here, then press Send.', 3000);
     }
   }
 

@@ -304,12 +304,12 @@ function pictureStatus(state) {
   const pictures = (text, retry) => ({ mode: 'pictures', text: text, retry: !!retry });
   if (s.pref === 'still') return pictures('Using still pictures.');
   if (s.failed) {
-    if (s.failed === 'host') return pictures('The Mac stopped sending video, so this is using still pictures.', true);
+    if (s.failed === 'host') return pictures('The computer stopped sending video, so this is using still pictures.', true);
     if (s.failed === 'slow') return pictures('Switched to still pictures because video was falling behind.', true);
     return pictures('Switched to still pictures after a video problem.', true);
   }
   if (s.can === false) return pictures('Using still pictures: this browser or address does not support video.');
-  if (s.note === 'no-offer') return pictures('Using still pictures: the Mac is not offering video.', s.phase === 'idle');
+  if (s.note === 'no-offer') return pictures('Using still pictures: the computer is not offering video.', s.phase === 'idle');
   if (s.phase !== 'idle') return pictures('Starting video. Still pictures until it is ready.');
   return pictures('Using still pictures.');
 }

@@ -85,16 +85,16 @@ async function openFiles(hostOptions = {}) {
 const textOf = (page, sel) => page.evaluate((q) => document.querySelector(q).textContent, sel);
 const waitText = (page, sel, text) => until(page, ({ q, t }) => document.querySelector(q).textContent === t, { q: sel, t: text });
 
-test('an upload goes in the Mac\'s chunks within its window and ends with the name the Mac saved it under', async () => {
+test('an upload goes in the computer\'s chunks within its window and ends with the name the computer saved it under', async () => {
   const { s, page, conn } = await openFiles();
   try {
     const mac = fakeMac(conn());
     const bytes = crypto.randomBytes(200001);
     await page.setInputFiles('#files-input', { name: 'holiday.jpg', mimeType: 'image/jpeg', buffer: bytes });
     await waitText(page, '#files-up-status',
-      'On the Mac, checked and complete. It is in Downloads, in the Morvane folder, as \u201csaved holiday.jpg\u201d.');
+      'On the computer, checked and complete. It is in Downloads, in the Morvane folder, as \u201csaved holiday.jpg\u201d.');
     assert.equal(mac.uploads.length, 1);
-    assert.ok(mac.uploads[0].bytes.equals(bytes), 'the Mac got the same bytes');
+    assert.ok(mac.uploads[0].bytes.equals(bytes), 'the computer got the same bytes');
     const put = mac.texts.find((m) => m.t === 'file-put');
     assert.deepEqual(put, { t: 'file-put', id: put.id, name: 'holiday.jpg', size: 200001 });
     const lengths = mac.frames.map((f) => f.length);
@@ -105,7 +105,7 @@ test('an upload goes in the Mac\'s chunks within its window and ends with the na
     assert.equal(await page.isDisabled('#files-pick'), false);
     assert.equal(await page.getAttribute('#files-up-status', 'data-kind'), 'ok');
 
-    // Too small and too large never reach the Mac.
+    // Too small and too large never reach the computer.
     await page.setInputFiles('#files-input', { name: 'nothing.txt', mimeType: 'text/plain', buffer: Buffer.alloc(0) });
     await waitText(page, '#files-up-status', 'That file is empty, so there is nothing to send.');
     assert.equal(mac.texts.filter((m) => m.t === 'file-put').length, 1);
@@ -145,7 +145,7 @@ test('a download lists the Outbox, assembles the chunks and offers exactly those
     const [download] = await Promise.all([page.waitForEvent('download'), page.click('#files-save')]);
     assert.equal(download.suggestedFilename(), 'clip.mov');
     const saved = fs.readFileSync(await download.path());
-    assert.ok(saved.equals(movie), 'the saved file is the Mac\'s file');
+    assert.ok(saved.equals(movie), 'the saved file is the computer\'s file');
     assert.deepEqual(mac.texts.filter((m) => m.t === 'file-get').map((m) => m.name), ['clip.mov']);
     s.browser.assertClean(assert);
   } finally {
@@ -153,7 +153,7 @@ test('a download lists the Outbox, assembles the chunks and offers exactly those
   }
 });
 
-test('out-of-turn answers, the Mac\'s refusals, cancel and a lost connection each end with their own words', async () => {
+test('out-of-turn answers, the computer\'s refusals, cancel and a lost connection each end with their own words', async () => {
   const { s, page, conn, hooks } = await openFiles();
   try {
     const bytes = crypto.randomBytes(50000);
@@ -185,12 +185,12 @@ test('out-of-turn answers, the Mac\'s refusals, cancel and a lost connection eac
 
     mode = 'busy';
     await pick();
-    await waitText(page, '#files-up-status', 'The Mac is still busy with another file. Try again when it is done.');
-    assert.equal(cancels().length, 1, 'a refusal from the Mac is not answered');
+    await waitText(page, '#files-up-status', 'The computer is still busy with another file. Try again when it is done.');
+    assert.equal(cancels().length, 1, 'a refusal from the computer is not answered');
 
     mode = 'silent';
     await page.click('#files-list-get');
-    await waitText(page, '#files-down-status', 'The Mac did not answer. Try again in a moment.');
+    await waitText(page, '#files-down-status', 'The computer did not answer. Try again in a moment.');
     assert.equal(await page.isDisabled('#files-list-get'), false);
 
     mode = 'normal';
@@ -217,14 +217,14 @@ test('out-of-turn answers, the Mac\'s refusals, cancel and a lost connection eac
     await page.click('#files-list button');
     await until(page, () => !document.getElementById('files-down').hidden);
     conn().ws.close({ code: 1001 });
-    await waitText(page, '#files-down-status', 'The connection to the Mac was lost, so the transfer ended. Nothing was kept.');
+    await waitText(page, '#files-down-status', 'The connection to the computer was lost, so the transfer ended. Nothing was kept.');
     assert.equal(await page.isVisible('#files-down'), false);
 
     // Chosen while offline, the file waits and goes once the page is back.
     let again = null;
     hooks.onSession = (c) => { again = fakeMac(c); };
     await pick();
-    await waitText(page, '#files-up-status', 'Waiting for the connection to the Mac, then sending.');
+    await waitText(page, '#files-up-status', 'Waiting for the connection to the computer, then sending.');
     assert.equal(await page.isDisabled('#files-pick'), true);
     await until(page, connected, undefined, 15000);
     await eventually(() => again && again.uploads.length === 1, 'the waiting upload', 15000);

@@ -27,7 +27,7 @@ test('a file sent from the page lands in the received folder whole, and an Outbo
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-files-'));
   fs.mkdirSync(path.join(root, 'Outbox'));
   const outgoing = crypto.randomBytes(150000);
-  fs.writeFileSync(path.join(root, 'Outbox', 'notes from the Mac.txt'), outgoing);
+  fs.writeFileSync(path.join(root, 'Outbox', 'notes from the computer.txt'), outgoing);
   const harness = await startHarness({ args: ['--files', root] });
   const browser = await launch();
   try {
@@ -48,12 +48,12 @@ test('a file sent from the page lands in the received folder whole, and an Outbo
 
     await page.click('#files-list-get');
     await until(page, () => document.querySelectorAll('#files-list button').length === 1, undefined, 5000);
-    assert.equal(await page.textContent('#files-list .file-name'), 'notes from the Mac.txt');
+    assert.equal(await page.textContent('#files-list .file-name'), 'notes from the computer.txt');
     await page.click('#files-list button');
     await until(page, () => !document.getElementById('files-saved').hidden, undefined, 20000);
     assert.equal(await page.evaluate(statusOf, 'files-down-status'), 'Here, checked and complete. Save it to keep it on this device.');
     const [download] = await Promise.all([page.waitForEvent('download'), page.click('#files-save')]);
-    assert.equal(download.suggestedFilename(), 'notes from the Mac.txt');
+    assert.equal(download.suggestedFilename(), 'notes from the computer.txt');
     assert.ok(fs.readFileSync(await download.path()).equals(outgoing), 'the saved file is the Outbox file');
     browser.assertClean(assert);
   } finally {

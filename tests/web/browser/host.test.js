@@ -54,21 +54,21 @@ test('a fresh browser pairs with the code the host shows and is told of takeover
     const second = await browser.context.newPage();
     await second.goto(harness.url);
     await until(second, connected);
-    await until(page, overlayTitle, 'Another device took over control of the Mac.');
+    await until(page, overlayTitle, 'Another device took over control of the computer.');
     assert.equal(await page.textContent('#reconnect'), 'Reconnect');
     await second.close();
     await page.click('#reconnect');
     await until(page, connected);
 
     harness.command('pause');
-    await until(page, overlayTitle, 'Morvane is paused on the Mac.');
+    await until(page, overlayTitle, 'Morvane is paused on the computer.');
     assert.match(await page.textContent('#overlay-text'), /Resume Morvane/);
     harness.command('resume');
     await page.click('#reconnect');
     await until(page, connected);
 
     harness.command('quit');
-    await until(page, overlayTitle, 'Morvane quit on the Mac.');
+    await until(page, overlayTitle, 'Morvane quit on the computer.');
     assert.match(await page.textContent('#overlay-text'), /^Trying again in \d+ seconds?\.$/);
     assert.equal(await page.textContent('#reconnect'), 'Try now');
     await harness.exited;
@@ -92,7 +92,7 @@ test('a device removed on the host goes back to pairing', async () => {
     assert.ok(id, 'the host gave a device id');
     const token = await page.evaluate(() => localStorage.getItem('morvane.token'));
     harness.command('revoke ' + id);
-    await until(page, overlayTitle, 'This device was removed on the Mac.');
+    await until(page, overlayTitle, 'This device was removed on the computer.');
     assert.equal(await page.textContent('#reconnect'), 'Pair again');
     await page.click('#reconnect');
     await until(page, () => !document.getElementById('pair-screen').hidden);
@@ -101,7 +101,7 @@ test('a device removed on the host goes back to pairing', async () => {
     await page.evaluate((t) => localStorage.setItem('morvane.token', t), token);
     await page.reload();
     await until(page, () => !document.getElementById('pair-screen').hidden && !document.getElementById('pair-error').hidden);
-    assert.equal(await page.textContent('#pair-error'), 'This device is no longer paired with the Mac. Pair it again with a new code.');
+    assert.equal(await page.textContent('#pair-error'), 'This device is no longer paired with the computer. Pair it again with a new code.');
     browser.assertClean(assert);
   } finally {
     await browser.close();

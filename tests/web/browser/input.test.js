@@ -11,7 +11,7 @@ function inputs(host, from = 0) {
 }
 const arrived = (host, from, test) => eventually(() => test(inputs(host, from)), 'the input messages');
 
-test('mouse, wheel and keys on the picture reach the Mac at the right place', async () => {
+test('mouse, wheel and keys on the picture reach the computer at the right place', async () => {
   let conn = null;
   const s = await openSession({ host: { onSession: (c) => { conn = c; } } });
   const { page, host } = s;
@@ -94,7 +94,7 @@ test('key buttons, sticky modifiers, chords and live typing', async () => {
     // Command Q asks first.
     from = host.last().sent.length;
     await page.click('#keys [data-chord="MetaLeft+KeyQ"]');
-    assert.equal(await page.textContent('#confirm-text'), 'Send Cmd+Q? This quits the frontmost app on the Mac.');
+    assert.equal(await page.textContent('#confirm-text'), 'Send Cmd+Q? This quits the frontmost app on the computer.');
     assert.equal(await page.textContent('#confirm-ok'), 'Send');
     await page.click('#confirm-cancel');
     await page.waitForTimeout(100);

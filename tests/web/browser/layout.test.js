@@ -73,7 +73,7 @@ test('a tall desktop window turns roomy; the confirm dialog guards Forget', asyn
     assert.equal(await page.locator('#compose').isVisible(), true);
     // The light theme's colours apply.
     assert.equal(await page.evaluate(() => getComputedStyle(document.documentElement).getPropertyValue('--bg').trim()), '#f3f4f6');
-    // The stage took focus so keys go to the Mac at once.
+    // The stage took focus so keys go to the computer at once.
     assert.equal(await page.evaluate(() => document.activeElement.id), 'stage');
 
     await page.click('.strip [data-toggle="more"]');

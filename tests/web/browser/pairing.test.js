@@ -19,14 +19,14 @@ test('a new browser pairs with the code, keeps the token and reaches the session
     assert.equal(await page.inputValue('#pair-code'), 'ABCD EFG');
     assert.equal(await s.text('#pair-code-hint'), 'Codes never use the letters I and O or the digits 0 and 1.');
 
-    // Too short a code is explained without asking the Mac.
+    // Too short a code is explained without asking the computer.
     await page.fill('#pair-code', 'abc');
     await page.click('#pair-button');
     assert.equal(await s.text('#pair-error'), 'The code has 8 letters and digits. 3 so far.');
     assert.equal(s.site.requests.length, 0);
     await page.fill('#pair-code', '');
     await page.click('#pair-button');
-    assert.equal(await s.text('#pair-error'), 'Enter the code shown on the Mac.');
+    assert.equal(await s.text('#pair-error'), 'Enter the code shown on the computer.');
 
     // A refused code.
     await page.fill('#pair-code', 'abcd-efgh');
@@ -40,13 +40,13 @@ test('a new browser pairs with the code, keeps the token and reaches the session
     // A token one character short is no token.
     answer = { status: 200, body: { token: TOKEN.slice(1), deviceId: 'd1' } };
     await page.click('#pair-button');
-    await until(page, () => document.getElementById('pair-error').textContent.startsWith('The Mac did not'));
+    await until(page, () => document.getElementById('pair-error').textContent.startsWith('The computer did not'));
 
     // An answer that is not JSON is the general refusal too.
     answer = { status: 500, body: 'oops' };
     await page.evaluate(() => { document.getElementById('pair-error').textContent = ''; });
     await page.click('#pair-button');
-    await until(page, () => document.getElementById('pair-error').textContent.startsWith('The Mac did not'));
+    await until(page, () => document.getElementById('pair-error').textContent.startsWith('The computer did not'));
 
     answer = { status: 200, body: { token: TOKEN, deviceId: 'd1' } };
     await page.fill('#pair-name', '  Kitchen laptop  ');
@@ -65,12 +65,12 @@ test('a new browser pairs with the code, keeps the token and reaches the session
   }
 });
 
-test('a token the Mac no longer accepts sends the page back to pairing and forgets it', async () => {
+test('a token the computer no longer accepts sends the page back to pairing and forgets it', async () => {
   const s = await openSession({ token: 'cd'.repeat(32) });
   const { page } = s;
   try {
     await until(page, () => !document.getElementById('pair-screen').hidden);
-    assert.equal(await s.text('#pair-error'), 'This device is no longer paired with the Mac. Pair it again with a new code.');
+    assert.equal(await s.text('#pair-error'), 'This device is no longer paired with the computer. Pair it again with a new code.');
     assert.equal(await page.evaluate(() => localStorage.getItem('morvane.token')), null);
     // A stored token of the wrong shape never reaches the socket at all.
     await page.evaluate(() => localStorage.setItem('morvane.token', 'not-a-token'));

@@ -46,7 +46,7 @@ test('the notices follow the status and stay out of the way until asked', async 
   const { page } = s;
   try {
     await until(page, () => !document.getElementById('banner').hidden);
-    assert.equal(await s.text('#banner-title'), 'The Mac is not allowed to share its screen');
+    assert.equal(await s.text('#banner-title'), 'The computer is not allowed to share its screen');
     assert.equal(await s.text('#banner-more'), '3 more');
     assert.equal(await page.locator('#banner-list').isHidden(), true);
     await page.click('#banner-more');
@@ -69,8 +69,8 @@ test('each ending is worded by its reason; owner decisions stop, everything else
     await until(page, connected);
 
     host.bye('taken-over');
-    await until(page, overlayTitle, 'Another device took over control of the Mac.');
-    assert.equal(await s.text('#overlay-text'), 'Only one device controls the Mac at a time. Reconnect to take it back.');
+    await until(page, overlayTitle, 'Another device took over control of the computer.');
+    assert.equal(await s.text('#overlay-text'), 'Only one device controls the computer at a time. Reconnect to take it back.');
     assert.equal(await s.text('#reconnect'), 'Reconnect');
     assert.equal(await s.text('#conn-text'), 'Disconnected');
     assert.equal(await page.getAttribute('#conn-dot', 'data-state'), 'off');
@@ -83,14 +83,14 @@ test('each ending is worded by its reason; owner decisions stop, everything else
     assert.equal(host.connections.length, count + 1);
 
     host.bye('host-quit');
-    await until(page, overlayTitle, 'Morvane quit on the Mac.');
+    await until(page, overlayTitle, 'Morvane quit on the computer.');
     assert.equal(await s.text('#overlay-text'), 'Trying again in 1 second.');
     assert.equal(await s.text('#reconnect'), 'Try now');
     assert.equal(await s.text('#conn-text'), 'Reconnecting');
     await until(page, connected);
 
     host.bye('paused');
-    await until(page, overlayTitle, 'Morvane is paused on the Mac.');
+    await until(page, overlayTitle, 'Morvane is paused on the computer.');
     assert.match(await s.text('#overlay-text'), /^Nobody can connect while it is paused\./);
     assert.equal(await s.text('#reconnect'), 'Reconnect');
     await page.click('#reconnect');
@@ -107,12 +107,12 @@ test('each ending is worded by its reason; owner decisions stop, everything else
     // A dropped socket without a bye retries with the general wording.
     count = host.connections.length;
     host.last().ws.close({ code: 1006 });
-    await until(page, overlayTitle, 'The connection to the Mac dropped.');
+    await until(page, overlayTitle, 'The connection to the computer dropped.');
     await until(page, connected);
     assert.equal(host.connections.length, count + 1);
 
     host.bye('revoked');
-    await until(page, overlayTitle, 'This device was removed on the Mac.');
+    await until(page, overlayTitle, 'This device was removed on the computer.');
     assert.equal(await s.text('#reconnect'), 'Pair again');
     await page.click('#reconnect');
     await until(page, () => !document.getElementById('pair-screen').hidden);
@@ -131,7 +131,7 @@ test('retries back off 1, 2 and 5 seconds and "Try now" starts the count again',
     // From now on the fake host refuses to be reached: every socket closes at once.
     await page.routeWebSocket(/\/ws$/, (ws) => ws.close({ code: 1006 }));
     host.bye('timeout');
-    await until(page, overlayTitle, 'The Mac stopped hearing from this device.');
+    await until(page, overlayTitle, 'The computer stopped hearing from this device.');
     assert.equal(await s.text('#overlay-text'), 'Trying again in 1 second.');
     await until(page, () => document.getElementById('overlay-text').textContent === 'Trying again in 2 seconds.');
     await until(page, () => document.getElementById('overlay-text').textContent === 'Trying again in 5 seconds.');
@@ -169,7 +169,7 @@ test('messages before "ready" have no effect, and a silent socket is dropped', a
     assert.equal(await s.text('#fps'), '0 fps', 'the early picture was dropped');
     const count = host.connections.length;
     // Nothing heard for more than ten seconds: the page drops and retries.
-    await until(page, overlayTitle, 'The connection to the Mac dropped.', 20000);
+    await until(page, overlayTitle, 'The connection to the computer dropped.', 20000);
     await until(page, connected, null, 10000);
     assert.ok(host.connections.length > count);
     s.browser.assertClean(assert);

@@ -35,13 +35,13 @@ test('the clipboard sheet sends and fetches text, and forgets it when closed', a
     await page.fill('#clip-text', 'x'.repeat(1234));
     assert.equal(await page.textContent('#clip-count'), '1,234 of 100,000 characters');
     await page.click('#clip-send');
-    await until(page, () => document.getElementById('clip-status').textContent === 'On the Mac’s clipboard.');
+    await until(page, () => document.getElementById('clip-status').textContent === 'On the computer’s clipboard.');
     assert.equal(await page.isVisible('#clip-paste-mac'), true);
 
     await page.click('#clip-get');
-    await until(page, () => document.getElementById('clip-status').textContent.startsWith('The Mac is asking for permission'));
+    await until(page, () => document.getElementById('clip-status').textContent.startsWith('The computer is asking for permission'));
     assert.equal(await page.isDisabled('#clip-send'), true, 'one transfer at a time');
-    await until(page, () => document.getElementById('clip-status').textContent === 'This is the text on the Mac’s clipboard.');
+    await until(page, () => document.getElementById('clip-status').textContent === 'This is the text on the computer’s clipboard.');
     assert.equal(await page.inputValue('#clip-text'), 'hello from the Mac');
     assert.equal(await page.isVisible('#clip-copy-local'), true);
 
@@ -56,7 +56,7 @@ test('the clipboard sheet sends and fetches text, and forgets it when closed', a
   }
 });
 
-test('with two displays the More sheet offers a switch and follows the Mac', async () => {
+test('with two displays the More sheet offers a switch and follows the computer', async () => {
   let conn = null;
   const s = await openSession({ host: { onSession: (c) => { conn = c; } } });
   const { page } = s;
@@ -80,7 +80,7 @@ test('with two displays the More sheet offers a switch and follows the Mac', asy
     await until(page, () => document.getElementById('session-screen').dataset.display === 'steady');
     assert.equal(await page.getAttribute('#display-list [data-display="7"]', 'aria-checked'), 'true');
     assert.equal(await page.isHidden('#display-note'), true);
-    // The Mac's pointer is brought to the middle of the display now shown.
+    // The computer's pointer is brought to the middle of the display now shown.
     await eventually(() => conn.sent.some((m) => m && m.t === 'mm'), 'the pointer move');
     assert.deepEqual(conn.sent.filter((m) => m && m.t === 'mm').at(-1), { t: 'mm', x: 0.5, y: 0.5 });
     s.browser.assertClean(assert);

@@ -4,7 +4,7 @@ const assert = require('node:assert/strict');
 const { openSession, until, eventually } = require('../support/session.js');
 
 const connected = () => document.getElementById('conn-text').textContent === 'Connected';
-const W = 'Plays the Mac\u2019s own sound here, never its microphone. About 3 MB a minute while the Mac is making sound: mind mobile data.';
+const W = 'Plays the computer\u2019s own sound here, never its microphone. About 3 MB a minute while the computer is making sound: mind mobile data.';
 const ON = { t: 'audio', state: 'on', codec: 'pcm16', rate: 24000, ch: 1 };
 
 // 20 ms of a 440 Hz sine at 24 kHz, as the host sends it.
@@ -73,7 +73,7 @@ const row = (page) => page.evaluate(() => {
 });
 const soundIs = (page, state) => until(page, (st) => document.getElementById('sound-set').dataset.state === st, state);
 
-test('turning sound on plays the Mac\u2019s packets through the worklet, and off closes it all', async () => {
+test('turning sound on plays the computer\u2019s packets through the worklet, and off closes it all', async () => {
   const { s, page, mac } = await soundSession();
   try {
     assert.equal(await page.isVisible('#sound-set'), true);
@@ -84,7 +84,7 @@ test('turning sound on plays the Mac\u2019s packets through the worklet, and off
     assert.equal(on.button, 'Turn off');
     assert.equal(on.pressed, 'true');
     assert.equal(on.kind, 'ok');
-    assert.equal(on.note, 'Sound is on: the Mac\u2019s own output, not its microphone. About 3 MB a minute while it plays.');
+    assert.equal(on.note, 'Sound is on: the computer\u2019s own output, not its microphone. About 3 MB a minute while it plays.');
     // The worklet reports what it took and played.
     await until(page, () => {
       const d = document.getElementById('sound-set').dataset;
@@ -111,7 +111,7 @@ test('turning sound on plays the Mac\u2019s packets through the worklet, and off
   }
 });
 
-test('each way the Mac ends sound is told in its own words', async () => {
+test('each way the computer ends sound is told in its own words', async () => {
   const { s, page, mac } = await soundSession();
   const endsWith = async (answer, note, kind = 'error') => {
     mac.answer = answer;
@@ -125,14 +125,14 @@ test('each way the Mac ends sound is told in its own words', async () => {
   };
   const off = (reason) => ({ t: 'audio', state: 'off', reason });
   try {
-    await endsWith(off('unavailable'), 'This Mac\u2019s Morvane cannot send sound.');
-    await endsWith(off('no-permission'), 'The Mac does not let Morvane capture it. Allow Screen Recording for Morvane on the Mac.');
-    await endsWith(off('no-display'), 'Sound needs a display on the Mac, and none is on right now.');
-    await endsWith(off('failed'), 'The Mac could not capture its sound. Try again.');
-    await endsWith(off('stopped-on-mac'), 'The Mac could not capture its sound. Try again.');
-    await endsWith({ t: 'audio', state: 'off' }, 'The Mac could not capture its sound. Try again.');
-    await endsWith({ ...ON, codec: 'opus' }, 'The Mac could not capture its sound. Try again.');
-    await endsWith({ ...ON, ch: 3 }, 'The Mac could not capture its sound. Try again.');
+    await endsWith(off('unavailable'), 'This computer\u2019s Morvane cannot send sound.');
+    await endsWith(off('no-permission'), 'The computer does not let Morvane capture it.');
+    await endsWith(off('no-display'), 'Sound needs a display on the computer, and none is on right now.');
+    await endsWith(off('failed'), 'The computer could not capture its sound. Try again.');
+    await endsWith(off('stopped-on-mac'), 'The computer could not capture its sound. Try again.');
+    await endsWith({ t: 'audio', state: 'off' }, 'The computer could not capture its sound. Try again.');
+    await endsWith({ ...ON, codec: 'opus' }, 'The computer could not capture its sound. Try again.');
+    await endsWith({ ...ON, ch: 3 }, 'The computer could not capture its sound. Try again.');
     assert.equal(await page.evaluate(() => getComputedStyle(document.getElementById('sound-note'), '::before').content),
       '"Problem: "');
 
@@ -159,7 +159,7 @@ test('each way the Mac ends sound is told in its own words', async () => {
     assert.equal((await row(page)).note, 'Turning sound on\u2026');
     assert.equal((await row(page)).kind, 'busy');
     await soundIs(page, 'ended');
-    assert.equal((await row(page)).note, 'The Mac did not answer. Try again.');
+    assert.equal((await row(page)).note, 'The computer did not answer. Try again.');
 
     // An "on" for a request taken back is answered with a stop.
     await page.click('#sound-toggle');
@@ -171,7 +171,7 @@ test('each way the Mac ends sound is told in its own words', async () => {
     assert.equal((await row(page)).state, 'off');
 
     // The end of the connection clears the last failure.
-    await endsWith(off('no-display'), 'Sound needs a display on the Mac, and none is on right now.');
+    await endsWith(off('no-display'), 'Sound needs a display on the computer, and none is on right now.');
     mac.conn.ws.close({ code: 1000 });
     await until(page, () => document.getElementById('sound-note').dataset.kind === 'off');
     assert.deepEqual(await row(page), { state: 'off', context: 'none', button: 'Turn on', pressed: 'false', kind: 'off', note: W });
@@ -182,7 +182,7 @@ test('each way the Mac ends sound is told in its own words', async () => {
   }
 });
 
-test('a browser without an audio worklet says so and asks the Mac for nothing', async () => {
+test('a browser without an audio worklet says so and asks the computer for nothing', async () => {
   const { s, page, mac } = await soundSession({ init: () => { delete window.AudioWorkletNode; } });
   try {
     await page.click('#sound-toggle');
@@ -221,7 +221,7 @@ test('a device that takes the sound away, or never lets it start, ends it with i
       'This device stopped the sound (a call, or another app). Turn it on again when you want it.');
     assert.equal(await page.evaluate(() => window.soundContexts[0].state), 'closed');
 
-    // A context that never runs is given 3 seconds after the Mac's answer.
+    // A context that never runs is given 3 seconds after the computer's answer.
     await page.evaluate(() => { window.holdSuspended = true; });
     await page.click('#sound-toggle');
     await soundIs(page, 'on');

@@ -4,7 +4,7 @@ const assert = require('node:assert/strict');
 const { openSession, until, eventually } = require('../support/session.js');
 const { jpegFrame, makeJpeg } = require('../support/fake-host.js');
 
-test('a phone drives the Mac like a trackpad: tap, drag the pointer, scroll, right-click, pinch', async () => {
+test('a phone drives the computer like a trackpad: tap, drag the pointer, scroll, right-click, pinch', async () => {
   let conn = null;
   const s = await openSession({
     host: { onSession: (c) => { conn = c; } },

@@ -36,7 +36,7 @@ function videoHost() {
   return state;
 }
 
-test('H.264 video decodes onto the canvas, and pictures take over when the Mac stops sending it', async () => {
+test('H.264 video decodes onto the canvas, and pictures take over when the computer stops sending it', async () => {
   const vh = videoHost();
   const s = await openSession({ host: { onSession: vh.onSession } });
   const { page } = s;
@@ -51,16 +51,16 @@ test('H.264 video decodes onto the canvas, and pictures take over when the Mac s
     assert.ok(near(await samplePicture(page, 0.95, 0.95, 640, 400), [0, 255, 0], 60), 'green corner');
     assert.ok(near(await samplePicture(page, 0.95, 0.5, 640, 400), [0, 0, 255], 60), 'blue edge');
 
-    // The Mac's encoder gives up: it announces JPEG unasked and sends pictures.
+    // The computer's encoder gives up: it announces JPEG unasked and sends pictures.
     vh.stop();
     const jpeg = await makeJpeg(page, 1600, 1000);
     vh.conn.ws.send(JSON.stringify({ t: 'video', mode: 'jpeg' }));
     vh.conn.ws.send(jpegFrame(jpeg, 1600, 1000));
     await until(page, () => document.getElementById('session-screen').dataset.picture === 'pictures');
-    assert.equal(await s.text('#picture-note'), 'The Mac stopped sending video, so this is using still pictures.');
+    assert.equal(await s.text('#picture-note'), 'The computer stopped sending video, so this is using still pictures.');
     assert.equal(await page.evaluate(() => document.getElementById('video-retry').hidden), false);
     await eventually(async () => near(await samplePicture(page, 0.02, 0.97, 1600, 1000), [255, 0, 0]), 'the JPEG after video');
-    assert.equal(vh.requests.filter((r) => r.want === 'jpeg').length, 0, 'nothing was asked: the Mac already switched');
+    assert.equal(vh.requests.filter((r) => r.want === 'jpeg').length, 0, 'nothing was asked: the computer already switched');
 
     // "Try video again" asks once more and video returns.
     await page.click('#cluster [data-toggle="more"]');
@@ -68,7 +68,7 @@ test('H.264 video decodes onto the canvas, and pictures take over when the Mac s
     await until(page, () => document.getElementById('session-screen').dataset.picture === 'video', null, 15000);
     assert.equal(vh.requests.filter((r) => r.want === 'h264').length, 2);
 
-    // Still pictures: the page asks for JPEG and the Mac's confirmation is no failure.
+    // Still pictures: the page asks for JPEG and the computer's confirmation is no failure.
     await page.click('input[name="picture-pref"][value="still"]');
     await until(page, () => document.getElementById('picture-note').textContent === 'Using still pictures.');
     await eventually(() => vh.requests.at(-1).want === 'jpeg', 'the request for pictures');
@@ -85,7 +85,7 @@ test('a host that never answers a video request leaves the page on pictures sayi
   const s = await openSession();
   const { page } = s;
   try {
-    await until(page, () => document.getElementById('picture-note').textContent === 'Using still pictures: the Mac is not offering video.', null, 8000);
+    await until(page, () => document.getElementById('picture-note').textContent === 'Using still pictures: the computer is not offering video.', null, 8000);
     assert.equal(await page.getAttribute('#session-screen', 'data-picture'), 'pictures');
     s.browser.assertClean(assert);
   } finally {

@@ -256,10 +256,10 @@ test('the clipboard sheet puts its text on the X CLIPBOARD and shows what anothe
     const sent = 'Grüße from the browser ✓\nsecond line';
     await page.fill('#clip-text', sent);
     await page.click('#clip-send');
-    await until(page, () => document.getElementById('clip-status').textContent === 'On the Mac’s clipboard.');
+    await until(page, () => document.getElementById('clip-status').textContent === 'On the computer’s clipboard.');
     await eventually(async () => (await readClipboard(xvfb.display)) === sent, 'the text on the X CLIPBOARD');
 
-    // "Paste on Mac" sends the paste chord, Control V here.
+    // "Paste on the computer" sends the paste chord, Control V here.
     const from = recorder.mark();
     await page.click('#clip-paste-mac');
     const seen = await recorder.waitFor(from, (ev) => strokes(ev).includes('Control_L-'), 'the paste chord');
@@ -269,7 +269,7 @@ test('the clipboard sheet puts its text on the X CLIPBOARD and shows what anothe
     owner = offerClipboard(xvfb.display, copied);
     await eventually(async () => (await readClipboard(xvfb.display)) === copied, 'another client owning the CLIPBOARD');
     await page.click('#clip-get');
-    await until(page, () => document.getElementById('clip-status').textContent === 'This is the text on the Mac’s clipboard.');
+    await until(page, () => document.getElementById('clip-status').textContent === 'This is the text on the computer’s clipboard.');
     assert.equal(await page.inputValue('#clip-text'), copied);
     browser.assertClean(assert);
   } finally {

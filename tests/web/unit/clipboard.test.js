@@ -59,7 +59,7 @@ test('clipboard wording: counts, outcomes and the whole-text failure for everyth
   assert.equal(clipCountText(1234), '1,234 of 100,000 characters');
   assert.equal(clipCountText(100001), '100,001 of 100,000 characters: too long to send');
   assert.deepEqual(clipStatusText('too-soon'), { kind: 'error', text: 'That was too quick after the last one. Wait a second and try again.' });
-  assert.deepEqual(clipStatusText('sent'), { kind: 'ok', text: 'On the Mac’s clipboard.' });
+  assert.deepEqual(clipStatusText('sent'), { kind: 'ok', text: 'On the computer’s clipboard.' });
   assert.equal(clipStatusText('nothing').text, 'There is no text in the box to send.');
   for (const w of ['broken', 'out-of-order', 'length-mismatch', 'failed', 'toString']) {
     assert.equal(clipStatusText(w).text, 'The text did not arrive whole. Try again.', w);
@@ -98,7 +98,7 @@ test('the display list is read defensively and switching is decided by the step 
   const refused = displayStep(s, { type: 'result', msg: { t: 'disp-result', id: 2, ok: false, error: 'too-soon' } }).state;
   assert.equal(displayView(refused).note, 'That was too quick after the last switch. Wait a second and try again.');
   assert.equal(displayStep(s, { type: 'tick', now: 6500 }).state.pending.id, 2);
-  assert.equal(displayView(displayStep(s, { type: 'tick', now: 6501 }).state).note, 'The Mac did not switch displays. Try again.');
+  assert.equal(displayView(displayStep(s, { type: 'tick', now: 6501 }).state).note, 'The computer did not switch displays. Try again.');
   r = displayStep(s, { type: 'list', listing: Object.assign({}, two, { current: 2 }) });
   assert.deepEqual([r.moved, r.state.pending, r.state.note], [true, null, '']);
   // One display left after a lost one: the chooser hides, the note stays.

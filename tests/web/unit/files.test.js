@@ -73,7 +73,7 @@ test('upload frames carry tag, id and offset big-endian; download frames are rea
   assert.equal(isFileMessage(new ArrayBuffer(0)), false);
 });
 
-test('names: an upload keeps its extension, a name from the Mac cannot hide, steer or climb', () => {
+test('names: an upload keeps its extension, a name from the computer cannot hide, steer or climb', () => {
   const long = 'n'.repeat(300) + '.pdf';
   assert.equal(fileSendName(long), 'n'.repeat(196) + '.pdf');
   assert.equal(Array.from(fileSendName('😀'.repeat(250))).length, 200);
@@ -117,7 +117,7 @@ function runUpload(size, chunk, window, lag) {
   return { s, sizes, most };
 }
 
-test('an upload goes in the Mac\'s chunk size and never runs further ahead than its window', () => {
+test('an upload goes in the computer\'s chunk size and never runs further ahead than its window', () => {
   let r = runUpload(1000000, 16000, 8, 1);
   assert.ok(r.most <= 128000 && r.most > 100000, 'ahead by ' + r.most);
   assert.equal(r.sizes.length, 63);
@@ -128,7 +128,7 @@ test('an upload goes in the Mac\'s chunk size and never runs further ahead than 
   assert.deepEqual(runUpload(1, 16000, 8, 1).sizes, [1]);
 
   const asking = fileUpStart(2, 100);
-  assert.equal(fileUpNext(asking), 0, 'nothing goes before the Mac says yes');
+  assert.equal(fileUpNext(asking), 0, 'nothing goes before the computer says yes');
   assert.equal(fileUpStep(asking, { t: 'file-put-ready', id: 3, chunk: 10, window: 1 }), asking, 'another id');
   for (const bad of [{ chunk: 16001, window: 8 }, { chunk: 16000, window: 65 }, { chunk: 0, window: 8 }, { chunk: 1.5, window: 8 }, {}]) {
     const f = fileUpStep(asking, Object.assign({ t: 'file-put-ready', id: 2 }, bad));
@@ -173,7 +173,7 @@ test('a download takes chunks only in order, within the size, and keeps the file
   const repeated = fileDownStep(s, { type: 'chunk', id: 4, offset: size - 1, length: 1 });
   assert.deepEqual([repeated.phase, repeated.error, repeated.keep], ['failed', 'broken', false]);
   assert.equal(fileDownStep(s, { type: 'chunk', id: 5, offset: 0, length: 10 }), s, 'another id is not ours');
-  assert.equal(fileDownStep(s, { type: 'hash', hex: 'x' }), s, 'no hash before the Mac sends its own');
+  assert.equal(fileDownStep(s, { type: 'hash', hex: 'x' }), s, 'no hash before the computer sends its own');
   const sha = 'c0'.repeat(32);
   const checking = fileDownStep(s, { t: 'file-get-result', id: 4, ok: true, sha256: sha });
   assert.equal(checking.phase, 'checking');
@@ -182,7 +182,7 @@ test('a download takes chunks only in order, within the size, and keeps the file
 
   const start = fileDownStart(4, 'a');
   const early = fileDownStep(start, { type: 'chunk', id: 4, offset: 0, length: 1 });
-  assert.equal(early.error, 'broken', 'a chunk before the Mac said yes');
+  assert.equal(early.error, 'broken', 'a chunk before the computer said yes');
   for (const bad of [{ size: 0, chunk: 10 }, { size: MB200 + 1, chunk: 10 }, { size: 10, chunk: 65537 }, { size: 10 }]) {
     assert.equal(fileDownStep(start, Object.assign({ t: 'file-get-ready', id: 4 }, bad)).error, 'broken', JSON.stringify(bad));
   }
@@ -231,17 +231,17 @@ test('sizes, progress and status lines read as a person would say them', () => {
   assert.equal(fileProgressText(1, 0), '');
 
   assert.deepEqual(fileStatusText('up-sending', '1 KB of 2 KB (50%)'),
-    { kind: 'busy', text: 'Sending to the Mac. 1 KB of 2 KB (50%)' });
+    { kind: 'busy', text: 'Sending to the computer. 1 KB of 2 KB (50%)' });
   assert.deepEqual(fileStatusText('up-done', 'a (2).jpg'),
-    { kind: 'ok', text: 'On the Mac, checked and complete. It is in Downloads, in the Morvane folder, as \u201ca (2).jpg\u201d.' });
-  assert.equal(fileStatusText('down-receiving', '1 byte of 2 bytes (50%)').text, 'Getting it from the Mac. 1 byte of 2 bytes (50%)');
-  assert.deepEqual(fileStatusText('bad-name'), { kind: 'error', text: 'The Mac could not use that file\u2019s name.' });
+    { kind: 'ok', text: 'On the computer, checked and complete. It is in Downloads, in the Morvane folder, as \u201ca (2).jpg\u201d.' });
+  assert.equal(fileStatusText('down-receiving', '1 byte of 2 bytes (50%)').text, 'Getting it from the computer. 1 byte of 2 bytes (50%)');
+  assert.deepEqual(fileStatusText('bad-name'), { kind: 'error', text: 'The computer could not use that file\u2019s name.' });
   assert.equal(fileStatusText('list-more').text, 'These are the newest 200 files. There are more in the Outbox.');
   const whole = 'The file did not arrive whole and was not kept. Try again.';
   for (const w of ['broken', 'bad-id', 'bad-chunk', 'flow', 'size-mismatch', 'toString', 'session-ended']) {
     assert.deepEqual(fileStatusText(w), { kind: 'error', text: whole }, w);
   }
-  // Every word the Mac may end a transfer with has its own line or the last row.
+  // Every word the computer may end a transfer with has its own line or the last row.
   for (const w of ['busy', 'too-soon', 'bad-name', 'empty', 'too-large', 'hash-mismatch', 'write-failed', 'read-failed',
     'not-found', 'timeout', 'unavailable', 'cancelled']) {
     assert.notEqual(fileStatusText(w).text, whole, w);

@@ -104,10 +104,10 @@ test('the platform is read from the platform string first and the wording follow
   assert.deepEqual(deskDefaults('windows'), { winShortcuts: true, typeChars: false });
   assert.equal(deskSetting('0', true), false);
   assert.equal(deskSetting('yes', true), true);
-  assert.match(deskKeptText('mac', true), /other Mac\. This Mac keeps a few: .* Or use Capture all keys in More\.$/);
-  assert.match(deskKeptText('linux', false), /^click the picture and type, and most keys go straight to the Mac\. This browser takes/);
+  assert.match(deskKeptText('mac', true), /other computer\. This Mac keeps a few: .* Or use Capture all keys in More\.$/);
+  assert.match(deskKeptText('linux', false), /^click the picture and type, and most keys go straight to the computer\. This browser takes/);
   assert.equal(deskCaptureText('refused', 'mac'), 'The browser did not allow it. Use the buttons in Keys instead.');
-  assert.match(deskCaptureText('off', 'windows'), /Alt\+Tab, to the Mac/);
+  assert.match(deskCaptureText('off', 'windows'), /Alt\+Tab, to the computer/);
 });
 
 // Live typing: feeds events to the step function, gathering the messages.

@@ -90,21 +90,21 @@ test('the page asks for sound and to stop it with bare requests', () => {
 });
 
 test('the note under the sound button says why sound is off', () => {
-  const W = 'Plays the Mac\u2019s own sound here, never its microphone. About 3 MB a minute while the Mac is making sound: mind mobile data.';
+  const W = 'Plays the computer\u2019s own sound here, never its microphone. About 3 MB a minute while the computer is making sound: mind mobile data.';
   assert.deepEqual(soundStatus('off', ''), { kind: 'off', text: W });
   assert.deepEqual(soundStatus('off', 'timeout'), { kind: 'off', text: W }, 'a reason counts only once ended');
   assert.deepEqual(soundStatus('starting', ''), { kind: 'busy', text: 'Turning sound on\u2026' });
   assert.deepEqual(soundStatus('on', ''), {
-    kind: 'ok', text: 'Sound is on: the Mac\u2019s own output, not its microphone. About 3 MB a minute while it plays.',
+    kind: 'ok', text: 'Sound is on: the computer\u2019s own output, not its microphone. About 3 MB a minute while it plays.',
   });
   const ended = {
-    'unavailable': 'This Mac\u2019s Morvane cannot send sound.',
-    'no-permission': 'The Mac does not let Morvane capture it. Allow Screen Recording for Morvane on the Mac.',
-    'no-display': 'Sound needs a display on the Mac, and none is on right now.',
+    'unavailable': 'This computer\u2019s Morvane cannot send sound.',
+    'no-permission': 'The computer does not let Morvane capture it.',
+    'no-display': 'Sound needs a display on the computer, and none is on right now.',
     'browser': 'This browser cannot play the sound. It needs a secure (https) page and Web Audio.',
     'blocked': 'The browser did not let sound start. Press the button again.',
     'interrupted': 'This device stopped the sound (a call, or another app). Turn it on again when you want it.',
-    'timeout': 'The Mac did not answer. Try again.',
+    'timeout': 'The computer did not answer. Try again.',
   };
   for (const [reason, text] of Object.entries(ended)) {
     assert.deepEqual(soundStatus('ended', reason), { kind: 'error', text }, reason);
@@ -113,6 +113,6 @@ test('the note under the sound button says why sound is off', () => {
     { kind: 'off', text: 'Sound was turned off while this page was in the background. ' + W });
   for (const reason of ['failed', 'format', 'stopped-on-mac', '', 'toString', '__proto__']) {
     assert.deepEqual(soundStatus('ended', reason),
-      { kind: 'error', text: 'The Mac could not capture its sound. Try again.' }, reason);
+      { kind: 'error', text: 'The computer could not capture its sound. Try again.' }, reason);
   }
 });

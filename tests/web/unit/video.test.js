@@ -57,16 +57,16 @@ test('announcements and requests are only taken in their exact shapes', () => {
   assert.deepEqual(['video', 'still', 'other', undefined].map(normalizePicturePref), ['video', 'still', 'auto', 'auto']);
 });
 
-test('a session starts on pictures, probes the browser and asks the Mac for video', () => {
+test('a session starts on pictures, probes the browser and asks the computer for video', () => {
   const m = machine();
   assert.deepEqual(m.step({ type: 'ready', capable: true, now: 0 }), ['probe']);
   assert.deepEqual(m.step({ type: 'probe', ok: true, now: 5 }), ['want-h264']);
   assert.equal(m.state.phase, 'asked');
   assert.equal(pictureStatus(m.state).text, 'Starting video. Still pictures until it is ready.');
-  // No answer for 3 s: still pictures, and the note says the Mac offers none.
+  // No answer for 3 s: still pictures, and the note says the computer offers none.
   m.step({ type: 'tick', alive: true, now: 3005 });
   assert.equal(m.state.note, 'no-offer');
-  assert.equal(pictureStatus(m.state).text, 'Using still pictures: the Mac is not offering video.');
+  assert.equal(pictureStatus(m.state).text, 'Using still pictures: the computer is not offering video.');
   assert.equal(pictureStatus(m.state).retry, false, 'no retry while the request is still out');
   // A browser that can't decode never asks.
   const n = machine();
@@ -81,27 +81,27 @@ test('a session starts on pictures, probes the browser and asks the Mac for vide
   assert.deepEqual(s.step({ type: 'ready', capable: true, now: 0 }), []);
 });
 
-test('the Mac confirming a JPEG request is neither "no offer" nor "the Mac gave up"', () => {
+test('the computer confirming a JPEG request is neither "no offer" nor "the computer gave up"', () => {
   const m = machine();
   m.goLive();
-  // The user picks still pictures: the page asks for JPEG, the Mac confirms.
+  // The user picks still pictures: the page asks for JPEG, the computer confirms.
   assert.deepEqual(m.step({ type: 'pref', value: 'still', now: 10 }), ['want-jpeg', 'close']);
   m.step({ type: 'server', msg: { t: 'video', mode: 'jpeg' }, now: 20 });
   assert.equal(m.state.failed, '');
   assert.equal(m.state.note, '');
   assert.equal(pictureStatus(m.state).text, 'Using still pictures.');
-  // Back to auto, asked again; this time the Mac answers with JPEG: no offer.
+  // Back to auto, asked again; this time the computer answers with JPEG: no offer.
   m.step({ type: 'pref', value: 'auto', now: 30 });
   m.step({ type: 'probe', ok: true, now: 31 });
   m.step({ type: 'server', msg: { t: 'video', mode: 'jpeg' }, now: 40 });
   assert.equal(m.state.note, 'no-offer');
   assert.equal(pictureStatus(m.state).retry, true);
-  // While live, an unasked JPEG announcement means the Mac's encoder gave up.
+  // While live, an unasked JPEG announcement means the computer's encoder gave up.
   const h = machine();
   h.goLive();
   assert.deepEqual(h.step({ type: 'server', msg: { t: 'video', mode: 'jpeg' }, now: 50 }), ['close']);
   assert.equal(h.state.failed, 'host');
-  assert.equal(pictureStatus(h.state).text, 'The Mac stopped sending video, so this is using still pictures.');
+  assert.equal(pictureStatus(h.state).text, 'The computer stopped sending video, so this is using still pictures.');
   // Auto remembers the failure on the next connection; Smooth video does not.
   h.step({ type: 'closed', now: 60 });
   assert.deepEqual(h.step({ type: 'ready', capable: true, now: 70 }), []);
@@ -144,7 +144,7 @@ test('a keyframe arriving while the decoder is built is held with what follows a
 test('a decoder falling behind skips to the next keyframe instead of queueing deltas', () => {
   const m = machine();
   m.goLive(0);
-  // The Mac sends a keyframe on its own after announcing; none is asked.
+  // The computer sends a keyframe on its own after announcing; none is asked.
   m.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now: 100 });
   assert.equal(m.last.decode, true);
   m.step({ type: 'chunk', bad: false, key: false, ts: 33000, queue: 3, now: 133 });
