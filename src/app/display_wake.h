@@ -21,7 +21,7 @@ public:
 
 class DisplayWake {
 public:
-    static constexpr const char* reason = "Morvane: a paired device is controlling this Mac";
+    static constexpr const char* reason = "Morvane: a paired device is controlling this computer";
 
     explicit DisplayWake(std::unique_ptr<DisplayWakeBackend> backend);
     ~DisplayWake();  // releases what is held

@@ -22,9 +22,9 @@ std::vector<LockScheduler::Action> LockScheduler::handle(const Event& event, std
                           [&](const LockChecked& e) {
                               std::vector<Action> out;
                               if (e.locked)
-                                  out.emplace_back(Log{"lock", "the Mac is locked"});
+                                  out.emplace_back(Log{"lock", "the computer is locked"});
                               else
-                                  out.emplace_back(Log{"error", "the Mac did not lock within 3 s"});
+                                  out.emplace_back(Log{"error", "the computer did not lock within 3 s"});
                               return out;
                           },
                       },
@@ -56,7 +56,7 @@ std::vector<LockScheduler::Action> LockScheduler::controllerChanged(const Contro
         pending_ = Pending{ticket, now + LockLimits::graceMillis, previousDevice};
         out.push_back(StartGraceTimer{ticket, LockLimits::graceMillis});
     } else {
-        out.push_back(Log{"lock", "the session was ended at the Mac (paused): not locking"});
+        out.push_back(Log{"lock", "the session was ended at the computer (paused): not locking"});
     }
     return out;
 }
@@ -74,12 +74,12 @@ std::vector<LockScheduler::Action> LockScheduler::lockProbed(const LockProbed& e
     std::vector<Action> out;
     if (!e.lockOnDisconnect || e.paused) return out;
     if (e.alreadyLocked) {
-        out.emplace_back(Log{"lock", "controller left; the Mac is already locked"});
+        out.emplace_back(Log{"lock", "controller left; the computer is already locked"});
     } else if (!e.canInject) {
         out.emplace_back(
-            Log{"error", "controller left, but the Mac cannot be locked: Accessibility permission is missing"});
+            Log{"error", "controller left, but the computer cannot be locked: input injection is not available"});
     } else {
-        out.emplace_back(Log{"lock", "controller left: locking the Mac"});
+        out.emplace_back(Log{"lock", "controller left: locking the computer"});
         out.emplace_back(SendLock{});
         out.emplace_back(StartLockCheck{LockLimits::checkMillis});
     }

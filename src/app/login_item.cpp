@@ -23,6 +23,30 @@ std::optional<std::filesystem::path> LoginItem::standardPath() {
     return *home / ".config" / "autostart" / "morvane.desktop";
 }
 
+std::filesystem::path LoginItem::autostartProgram(
+    const std::filesystem::path& running, const std::vector<std::filesystem::path>& installed,
+    const std::function<bool(const std::filesystem::path&)>& isProgram) {
+    for (const auto& place : installed)
+        if (place == running) return running;
+    for (const auto& place : installed)
+        if (isProgram(place)) return place;
+    return running;
+}
+
+std::filesystem::path LoginItem::autostartProgram(const std::filesystem::path& running) {
+    std::vector<std::filesystem::path> installed;
+#ifdef MORVANE_INSTALLED_PROGRAM
+    installed.emplace_back(MORVANE_INSTALLED_PROGRAM);
+#endif
+    if (const auto home = homeFolder()) installed.push_back(*home / ".local" / "bin" / "morvane-host");
+    installed.emplace_back("/usr/local/bin/morvane-host");
+    installed.emplace_back("/usr/bin/morvane-host");
+    return autostartProgram(running, installed, [](const std::filesystem::path& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+    });
+}
+
 LoginItemStatus LoginItem::status() const {
     struct stat st {};
     if (::lstat(file_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return LoginItemStatus::off;

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/menu_model.h"
 
@@ -22,6 +24,17 @@ public:
     // Both answer the failure's description, or none on success.
     std::optional<std::string> registerItem();
     std::optional<std::string> unregisterItem();
+
+    // The program the entry starts: the running one when it is installed,
+    // else an installed copy where there is one, so that the entry never
+    // points into a build tree that may be cleaned away; the running one
+    // when nothing is installed. `installed` lists the places in order.
+    static std::filesystem::path autostartProgram(const std::filesystem::path& running,
+                                                  const std::vector<std::filesystem::path>& installed,
+                                                  const std::function<bool(const std::filesystem::path&)>& isProgram);
+    // The same with this build's install place, ~/.local/bin, /usr/local/bin
+    // and /usr/bin.
+    static std::filesystem::path autostartProgram(const std::filesystem::path& running);
 
     // The file's text; the executable is quoted as the desktop entry rules
     // ask.

@@ -6,12 +6,12 @@
 
 int main(int argc, char** argv) {
     auto rows = morvane::EmbeddedWeb::files();
-    return morvane::ProcessEntry::main(argc, argv, rows, [argc, argv, rows]() -> int {
+    return morvane::ProcessEntry::main(argc, argv, rows, [argc, argv]() -> int {
         const char* display = std::getenv("DISPLAY");
         if (display && *display) return morvane::runShell(argc, argv);
-        // Without a display there is no status icon to run the host from;
-        // the server still serves paired devices.
-        std::cerr << "no X display (DISPLAY is not set): running the server without its menu\n";
-        return morvane::ProcessEntry::runApplication(rows);
+        // Without a display nothing could be shown, typed, paired or
+        // stopped: a server there would only look like a working host.
+        std::cerr << morvane::noDisplayMessage << "\n";
+        return 1;
     });
 }

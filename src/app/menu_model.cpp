@@ -157,10 +157,10 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
         menu.push_back(MenuItem::line("Paired “" + *s.pairedNoticeName + "” just now. Revoke it under Devices"));
     if (!s.startError) {
         menu.push_back(MenuItem::command("Connect a Device…", MenuAction::showConnectWindow));
-        menu.push_back(MenuItem::command("Open in a Browser on This Mac", MenuAction::openAddress));
+        menu.push_back(MenuItem::command("Open in a Browser on This Computer", MenuAction::openAddress));
         if (!s.tailnet.accessHost)
-            menu.push_back(MenuItem::command("Pair a Browser on This Mac…", MenuAction::pairNewDevice, pairEnabled(s)));
-        menu.push_back(MenuItem::command("Copy This Mac’s Local Address (127.0.0.1:" + std::to_string(s.port) + ")",
+            menu.push_back(MenuItem::command("Pair a Browser on This Computer…", MenuAction::pairNewDevice, pairEnabled(s)));
+        menu.push_back(MenuItem::command("Copy This Computer’s Local Address (127.0.0.1:" + std::to_string(s.port) + ")",
                                         MenuAction::copyAddress));
     }
     menu.push_back(MenuItem::separator());
@@ -175,33 +175,30 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
         menu.push_back(MenuItem::command("Pair a Device Over Tailscale…", MenuAction::pairNewDevice, pairEnabled(s)));
     menu.push_back(MenuItem::separator());
 
+    // What X offers the host. There are no privacy settings to open here:
+    // each line says what is missing instead.
     menu.push_back(MenuItem::header("Permissions"));
     switch (s.screen) {
         case ScreenRecordingState::allowed:
-            menu.push_back(MenuItem::line("Screen Recording: allowed"));
+            menu.push_back(MenuItem::line("Screen Capture: available"));
             break;
         case ScreenRecordingState::needsRelaunch:
-            menu.push_back(MenuItem::line("Screen Recording: on, but not active yet"));
-            menu.push_back(MenuItem::line("Quit and reopen Morvane to finish enabling screen recording"));
+            menu.push_back(MenuItem::line("Screen Capture: on, but not active yet"));
+            menu.push_back(MenuItem::line("Quit and reopen Morvane to finish enabling screen capture"));
             break;
         case ScreenRecordingState::missing:
-            menu.push_back(
-                MenuItem::command("Screen Recording: missing. Open Settings…", MenuAction::openScreenRecordingSettings));
-            if (s.openedScreenRecordingSettings)
-                menu.push_back(MenuItem::line("After switching it on, quit and reopen Morvane"));
+            menu.push_back(MenuItem::warning("Screen Capture: the X display cannot be read"));
             break;
     }
     if (s.accessibility)
-        menu.push_back(MenuItem::line("Accessibility: allowed"));
+        menu.push_back(MenuItem::line("Keyboard and Pointer Control: available"));
     else
-        menu.push_back(
-            MenuItem::command("Accessibility: missing. Open Settings…", MenuAction::openAccessibilitySettings));
+        menu.push_back(MenuItem::warning("Keyboard and Pointer Control: the X server has no XTEST extension"));
     if (s.allowHideScreen) {
         if (s.inputMonitoring)
-            menu.push_back(MenuItem::line("Input Monitoring: allowed"));
+            menu.push_back(MenuItem::line("Escape Key Watch: available"));
         else
-            menu.push_back(
-                MenuItem::command("Input Monitoring: missing. Open Settings…", MenuAction::openInputMonitoringSettings));
+            menu.push_back(MenuItem::warning("Escape Key Watch: the X server has no XInput 2 extension"));
     }
     menu.push_back(MenuItem::separator());
 
@@ -209,7 +206,7 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     if (!s.hardened) {
         menu.push_back(MenuItem::warning("This build is not signed with the hardened runtime"));
         menu.push_back(MenuItem::line("The paired-devices list is not opened and no device is accepted"));
-        menu.push_back(MenuItem::line("Run ./build.sh and open the new build"));
+        menu.push_back(MenuItem::line("Build it again with scripts/run and start the new build"));
     } else if (s.storageFailure) {
         menu.push_back(MenuItem::warning("Paired devices could not be read"));
         menu.push_back(MenuItem::line(SessionLog::clean(*s.storageFailure, 90)));
@@ -223,8 +220,14 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     if (s.blocked)
         menu.push_back(MenuItem::line(s.controller ? "Pairing and revoking are off while controlled"
                                                    : "Pairing and revoking come back in a few seconds"));
-    menu.push_back(checkItem("Lock Mac When the Controller Disconnects", MenuAction::toggleLockOnDisconnect,
+    menu.push_back(checkItem("Lock Computer When the Controller Disconnects", MenuAction::toggleLockOnDisconnect,
                              widenAllowed, s.lockOnDisconnect));
+    if (s.lastLockFailed)
+        menu.push_back(MenuItem::warning("The screen could not be locked when the controller disconnected"));
+    else if (s.lockerMissing)
+        menu.push_back(MenuItem::warning("The screen could not be locked: no screen locker answers"));
+    if (s.lastLockFailed || s.lockerMissing)
+        menu.push_back(MenuItem::line("Start the desktop's screen locker, or xscreensaver"));
     // Turning a permission off is always possible; turning it on is not.
     menu.push_back(checkItem("Devices May Change the Resolution", MenuAction::toggleResolutionMatch,
                              s.allowResolutionMatch || widenAllowed, s.allowResolutionMatch));
@@ -236,7 +239,7 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
         menu.push_back(MenuItem::line("Hold Escape for 3 seconds to show it again"));
         menu.push_back(MenuItem::line("It also shows again on disconnect, on lock or sleep, and after " +
                                       std::to_string(s.hideIdleSeconds / 60) + " minutes without remote input"));
-        menu.push_back(MenuItem::line("Keyboard and mouse at the Mac still work"));
+        menu.push_back(MenuItem::line("Keyboard and mouse at the computer still work"));
         if (s.screens >= 2) menu.push_back(MenuItem::line("Only the display being viewed is hidden"));
     }
     MenuItem login = MenuItem::command("Start at Login", MenuAction::toggleStartAtLogin, !s.blocked);
@@ -246,7 +249,7 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     menu.push_back(std::move(login));
     if (s.loginItem == LoginItemStatus::requiresApproval)
         menu.push_back(
-            MenuItem::line("Start at Login is waiting for approval in System Settings, General, Login Items"));
+            MenuItem::line("Start at Login is waiting for approval"));
     if (s.loginItemError) menu.push_back(MenuItem::warning(SessionLog::clean(*s.loginItemError, 120)));
     menu.push_back(MenuItem::separator());
 

@@ -141,6 +141,11 @@ struct MenuSnapshot {
     std::vector<std::string> historyEarlier;
 
     std::optional<MenuItem> updatesItem;
+
+    // No screen locker answered at launch while locking is on.
+    bool lockerMissing = false;
+    // The last lock after a disconnect did not take.
+    bool lastLockFailed = false;
 };
 
 // The gate of both pairing items.

@@ -79,6 +79,7 @@ PasswordPrompt::~PasswordPrompt() {
 void PasswordPrompt::ask(const std::string& reason, std::function<void(bool)> done) {
     const std::uint64_t generation = ++generation_;
     done_ = std::move(done);
+    tries_ = 0;
     auto* dialog = new QDialog(nullptr, Qt::Dialog | Qt::WindowStaysOnTopHint);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowTitle("Morvane");
@@ -89,18 +90,21 @@ void PasswordPrompt::ask(const std::string& reason, std::function<void(bool)> do
     auto* field = new QLineEdit(dialog);
     field->setEchoMode(QLineEdit::Password);
     field->setObjectName("password");
+    auto* wrong = new QLabel(QString::fromUtf8(wrongPasswordText), dialog);
+    wrong->setObjectName("wrong");
+    wrong->setStyleSheet("QLabel { color: #d42a2a; }");
+    wrong->hide();
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
     layout->addWidget(label);
     layout->addWidget(field);
+    layout->addWidget(wrong);
     layout->addWidget(buttons);
-    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
-    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
-    // Closing the window is cancelling.
-    QObject::connect(dialog, &QDialog::finished, dialog, [this, generation, field](int result) {
-        if (result != QDialog::Accepted) {
-            finish(generation, false);
-            return;
-        }
+    // OK checks the password with the dialog still up, so a wrong one can
+    // be typed again, as the desktop's own password dialogs allow.
+    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, [this, generation, field, buttons] {
+        if (!buttons->isEnabled()) return;
+        buttons->setEnabled(false);
+        field->setEnabled(false);
         std::string password = field->text().toStdString();
         field->clear();
         // PAM may wait seconds after a wrong password: not on the main queue.
@@ -110,15 +114,39 @@ void PasswordPrompt::ask(const std::string& reason, std::function<void(bool)> do
             const bool ok = check(currentUser(), password);
             std::fill(password.begin(), password.end(), '\0');
             main->post([this, alive, generation, ok] {
-                if (!alive.expired()) finish(generation, ok);
+                if (!alive.expired()) checked(generation, ok);
             });
         });
+    });
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    // Closing the window is cancelling.
+    QObject::connect(dialog, &QDialog::finished, dialog, [this, generation](int result) {
+        if (result != QDialog::Accepted) finish(generation, false);
     });
     dialog_ = dialog;
     dialog->show();
     dialog->raise();
     dialog->activateWindow();
     field->setFocus();
+}
+
+void PasswordPrompt::checked(std::uint64_t generation, bool ok) {
+    if (generation != generation_ || !dialog_) return;
+    if (ok) {
+        dialog_->accept();
+        finish(generation, true);
+        return;
+    }
+    if (++tries_ >= maxTries) {
+        dialog_->reject();
+        return;
+    }
+    if (auto* wrong = dialog_->findChild<QLabel*>("wrong")) wrong->show();
+    if (auto* buttons = dialog_->findChild<QDialogButtonBox*>()) buttons->setEnabled(true);
+    if (auto* field = dialog_->findChild<QLineEdit*>("password")) {
+        field->setEnabled(true);
+        field->setFocus();
+    }
 }
 
 void PasswordPrompt::cancel() {

@@ -1,5 +1,6 @@
 // The owner's authentication: a password dialog whose answer PAM checks
-// against the running user's own password. Cancelling, a wrong password and
+// against the running user's own password. A wrong password may be typed
+// again up to three tries in all; cancelling, the third wrong password and
 // PAM being unavailable all answer "failed".
 #pragma once
 
@@ -28,6 +29,9 @@ public:
     PasswordPrompt(Executor& main, Executor& background, Check check = pamCheckPassword);
     ~PasswordPrompt() override;
 
+    static constexpr int maxTries = 3;
+    static constexpr const char* wrongPasswordText = "Wrong password";
+
     void ask(const std::string& reason, std::function<void(bool)> done) override;
     void cancel() override;
 
@@ -36,6 +40,8 @@ public:
 
 private:
     void finish(std::uint64_t generation, bool ok);
+    // The answer of one try at the password.
+    void checked(std::uint64_t generation, bool ok);
 
     Executor& main_;
     Executor& background_;
@@ -43,6 +49,7 @@ private:
     QPointer<QDialog> dialog_;
     std::function<void(bool)> done_;
     std::uint64_t generation_ = 0;
+    int tries_ = 0;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -1,11 +1,14 @@
 #include "app/process_entry.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <iostream>
 #include <optional>
 
+#include "app/build_version.h"
 #include "app/code_identity.h"
+#include "app/instance_lock.h"
 #include "core/frame_source.h"
 #include "core/input_sink.h"
 #include "core/loop_executor.h"
@@ -49,10 +52,25 @@ public:
 }  // namespace
 
 Mode mode(const std::vector<std::string>& arguments) {
-    if (arguments.size() != 2) return Mode::application;
-    if (arguments[1] == "--web-hashes") return Mode::webHashes;
-    if (arguments[1] == "--self-check") return Mode::selfCheck;
-    return Mode::application;
+    if (arguments.size() <= 1) return Mode::application;
+    if (arguments.size() > 2) return Mode::usageError;
+    const std::string& option = arguments[1];
+    if (option == "--web-hashes") return Mode::webHashes;
+    if (option == "--self-check") return Mode::selfCheck;
+    if (option == "--help" || option == "-h") return Mode::help;
+    if (option == "--version") return Mode::version;
+    return Mode::usageError;
+}
+
+std::string usage() {
+    return "Usage: morvane-host [OPTION]\n"
+           "Lets your own paired devices see and control this computer. Without an option it starts the\n"
+           "host on this desktop: its menu is in the tray, and the page is at http://127.0.0.1:8722/.\n"
+           "\n"
+           "  --web-hashes   print the hashes of the built-in web files, then exit\n"
+           "  --self-check   check this build's hardening and built-in web client, then exit\n"
+           "  --version      print the version, then exit\n"
+           "  -h, --help     print this help, then exit\n";
 }
 
 SelfCheckProbes SelfCheckProbes::system() {
@@ -137,16 +155,46 @@ int runApplication(std::span<const EmbeddedFile> rows) {
     return 0;
 }
 
-int main(int argc, char** argv, std::span<const EmbeddedFile> rows, std::function<int()> application) {
+int main(int argc, char** argv, std::span<const EmbeddedFile> rows, std::function<int()> application,
+         const std::filesystem::path& lockPath, std::ostream& out, std::ostream& err) {
     // Without this the process does not count as hardened.
     CodeIdentity::makeNonDumpable();
     std::vector<std::string> arguments(argv, argv + argc);
     switch (mode(arguments)) {
-        case Mode::webHashes: return webHashes(rows, std::cout, std::cerr);
-        case Mode::selfCheck: return selfCheck(rows, SelfCheckProbes::system(), std::cout);
-        case Mode::application: return application ? application() : runApplication(rows);
+        case Mode::webHashes: return webHashes(rows, out, err);
+        case Mode::selfCheck: return selfCheck(rows, SelfCheckProbes::system(), out);
+        case Mode::help:
+            out << usage();
+            out.flush();
+            return 0;
+        case Mode::version:
+            out << "Morvane " << programVersionText() << "\n";
+            out.flush();
+            return 0;
+        case Mode::usageError:
+            err << (arguments.size() > 2 ? std::string("morvane-host: one option at most")
+                                         : "morvane-host: unknown option '" + arguments[1] + "'")
+                << "\n" << usage();
+            err.flush();
+            return 2;
+        case Mode::application: break;
     }
-    return 0;
+    // Held until the process ends.
+    InstanceLock lock(lockPath);
+    if (lock.take() == InstanceLock::Outcome::heldElsewhere) {
+        err << alreadyRunning << "\n";
+        err.flush();
+        return 1;
+    }
+    if (::geteuid() == 0) {
+        err << rootWarning << "\n";
+        err.flush();
+    }
+    return application ? application() : runApplication(rows);
+}
+
+int main(int argc, char** argv, std::span<const EmbeddedFile> rows, std::function<int()> application) {
+    return main(argc, argv, rows, std::move(application), InstanceLock::standardPath(), std::cout, std::cerr);
 }
 
 }  // namespace morvane::ProcessEntry

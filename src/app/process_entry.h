@@ -1,6 +1,9 @@
-// The program's top level: the two diagnostic modes, or the application.
+// The program's top level: the command-line contract (help, version, the
+// two diagnostic modes, refusing what it does not know), and the one-host
+// rule before the application starts.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <ostream>
 #include <span>
@@ -11,11 +14,21 @@
 
 namespace morvane::ProcessEntry {
 
-enum class Mode { webHashes, selfCheck, application };
+enum class Mode { webHashes, selfCheck, help, version, usageError, application };
 
-// Exactly one argument naming a mode selects it; anything else (no
-// argument, two, or one not spelled exactly) starts the application.
+// No argument starts the application; exactly one argument spelled exactly
+// as an option selects it; anything else is a usage error, so a mistyped
+// option never starts a host the user did not ask for.
 Mode mode(const std::vector<std::string>& arguments);
+
+// The text "--help" prints: the options that exist and what they do.
+std::string usage();
+// Printed and logged when the host runs as root.
+inline constexpr const char* rootWarning =
+    "Morvane is running as root: screen lockers refuse to lock for root, and the keychain folder would be "
+    "root's. Start it as the desktop user instead.";
+// On stderr when another host of this user holds the lock.
+inline constexpr const char* alreadyRunning = "Morvane is already running";
 
 // What the self-check asks of the rest of the program; tests replace it.
 struct SelfCheckProbes {
@@ -33,12 +46,15 @@ int webHashes(std::span<const EmbeddedFile> rows, std::ostream& out, std::ostrea
 // "--self-check": the diagnostic lines on `out`. Returns the exit status.
 int selfCheck(std::span<const EmbeddedFile> rows, const SelfCheckProbes& probes, std::ostream& out);
 
-// Until the menu-bar shell exists, the application is the server alone on
-// 127.0.0.1:8722, running until SIGINT or SIGTERM.
+// The server alone on 127.0.0.1:8722, with no capture and no input,
+// running until SIGINT or SIGTERM.
 int runApplication(std::span<const EmbeddedFile> rows);
 
-// Everything above, as main() does it. `application` starts the
-// application; without one it is runApplication(rows).
+// Everything above, as main() does it, writing on `out` and `err`.
+// `application` starts the application once this user's instance lock
+// (`lockPath`) is held; without one it is runApplication(rows).
+int main(int argc, char** argv, std::span<const EmbeddedFile> rows, std::function<int()> application,
+         const std::filesystem::path& lockPath, std::ostream& out, std::ostream& err);
 int main(int argc, char** argv, std::span<const EmbeddedFile> rows, std::function<int()> application = nullptr);
 
 }  // namespace morvane::ProcessEntry

@@ -333,8 +333,11 @@ void Shell::carryOut(const std::vector<LockScheduler::Action>& actions) {
                                const auto answer = [weak, main = s.d_.main](bool locked) {
                                    main->post([weak, locked] {
                                        if (auto self = weak.lock())
+                                       {
+                                           self->lastLockFailed_ = !locked;
                                            self->carryOut(self->lock_.handle(LockScheduler::LockChecked{locked},
                                                                              self->now()));
+                                       }
                                    });
                                };
                                if (s.d_.isLocked)
@@ -484,6 +487,8 @@ MenuSnapshot Shell::snapshot() {
         s.pairedNoticeName = pairedNotice_->first;
     s.screen = !d_.canCapture || d_.canCapture() ? ScreenRecordingState::allowed : ScreenRecordingState::missing;
     s.openedScreenRecordingSettings = openedScreenSettings_;
+    s.lockerMissing = lockerMissing_ && lockOnDisconnect_;
+    s.lastLockFailed = lastLockFailed_;
     s.accessibility = !d_.canInject || d_.canInject();
     s.inputMonitoring = !d_.canWatchKeys || d_.canWatchKeys();
     s.hardened = d_.hardened;
@@ -743,7 +748,7 @@ void Shell::resetDeviceStorage() {
 void Shell::toggleLockOnDisconnect() {
     if (blocked()) return;
     if (lockOnDisconnect_) {
-        withOwnerAuthentication("stop locking on disconnect", "stop locking this Mac when the controller disconnects",
+        withOwnerAuthentication("stop locking on disconnect", "stop locking this computer when the controller disconnects",
                                 nullptr, [weak = weak_from_this()] {
                                     if (auto s = weak.lock()) s->setLockOnDisconnect(false);
                                 });
@@ -759,7 +764,7 @@ void Shell::toggleResolutionMatch() {
     }
     if (blocked()) return;
     withOwnerAuthentication("let devices change the resolution",
-                            "let paired devices change this Mac's resolution while they are connected", nullptr,
+                            "let paired devices change this computer's resolution while they are connected", nullptr,
                             [weak = weak_from_this()] {
                                 if (auto s = weak.lock()) s->setResolutionMatch(true);
                             });
@@ -772,10 +777,16 @@ void Shell::toggleHideScreen() {
     }
     if (blocked()) return;
     withOwnerAuthentication("let devices hide this screen",
-                            "let paired devices hide this Mac's screen while they are connected", nullptr,
+                            "let paired devices hide this computer's screen while they are connected", nullptr,
                             [weak = weak_from_this()] {
                                 if (auto s = weak.lock()) s->setHideScreen(true);
                             });
+}
+
+void Shell::lockerProbed(bool answers) {
+    lockerMissing_ = !answers;
+    if (!answers && lockOnDisconnect_)
+        log("error", "no screen locker answers: the screen cannot be locked when the controller disconnects");
 }
 
 void Shell::setLockOnDisconnect(bool on) {
@@ -835,7 +846,7 @@ void Shell::pauseMorvane() {
 
 void Shell::resumeMorvane() {
     if (!paused_ || blocked()) return;
-    withOwnerAuthentication("resume", "let your paired devices connect to this Mac again", nullptr,
+    withOwnerAuthentication("resume", "let your paired devices connect to this computer again", nullptr,
                             [weak = weak_from_this()] {
                                 auto s = weak.lock();
                                 if (!s || !s->paused_) return;

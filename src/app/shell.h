@@ -204,6 +204,9 @@ public:
     void pairAttempted(bool viaTailnet, const std::optional<std::string>& pairedName, bool wrongCode);
     void stoppedOnMac();
     void listenerFailed(const std::string& reason);
+    // Whether a screen locker answered the probe at launch. None answering
+    // is noted in the log and shown in the menu while locking is on.
+    void lockerProbed(bool answers);
 
     // The menu, rebuilt at every opening.
     MenuSnapshot snapshot();
@@ -292,6 +295,8 @@ private:
     bool allowResolutionMatch_ = true;
     bool allowHideScreen_ = false;
     bool hideScreenNotStored_ = false;
+    bool lockerMissing_ = false;
+    bool lastLockFailed_ = false;
     std::optional<std::string> startError_;
     std::optional<std::string> controller_;
     std::optional<std::string> controllerDevice_;

@@ -13,7 +13,7 @@ std::string routeWords(ConnectionRoute route, bool viaTailnet) {
     return pairingRouteWords(viaTailnet);
 }
 
-std::string pairingRouteWords(bool viaTailnet) { return viaTailnet ? "over the tailnet" : "from this Mac"; }
+std::string pairingRouteWords(bool viaTailnet) { return viaTailnet ? "over the tailnet" : "from this computer"; }
 
 std::string disconnected(const std::string& name, std::int64_t sessionMillis, bool takenOver) {
     const std::int64_t seconds = sessionMillis > 0 ? sessionMillis / 1000 : 0;
@@ -43,8 +43,8 @@ std::string inputSummary(const std::string& tallySummary) {
 
 std::string permissions(bool screenRecording, bool accessibility, bool inputMonitoring, bool needsRelaunch) {
     const auto yn = [](bool v) { return std::string(v ? "yes" : "no"); };
-    return "screen-recording=" + yn(screenRecording) + " accessibility=" + yn(accessibility) +
-           " input-monitoring=" + yn(inputMonitoring) + (needsRelaunch ? " (screen recording needs a relaunch)" : "");
+    return "screen-capture=" + yn(screenRecording) + " input-injection=" + yn(accessibility) +
+           " key-watch=" + yn(inputMonitoring) + (needsRelaunch ? " (screen capture needs a relaunch)" : "");
 }
 
 std::string pairingCodeMessage(const std::string& code) {
@@ -56,9 +56,9 @@ std::string pairingInformative(const std::optional<std::string>& tailnetHost, in
     const std::string tail = " It works once and expires after 2 minutes.\n\nClosing this window cancels pairing.";
     const std::string local = "http://127.0.0.1:" + std::to_string(port);
     if (tailnetHost)
-        return "On your device, open https://" + *tailnetHost + " (or on this Mac, " + local +
+        return "On your device, open https://" + *tailnetHost + " (or on this computer, " + local +
                ") and enter the code." + tail;
-    return "Only a browser on this Mac can use this code: open " + local + " and enter it. " +
+    return "Only a browser on this computer can use this code: open " + local + " and enter it. " +
            "For an iPhone, iPad or another computer, choose Connect a Device… in the Morvane menu instead." + tail;
 }
 
@@ -131,7 +131,7 @@ std::string ClosedAttempts::flush(std::int64_t nowMillis) {
     const int local = local_, tailnet = tailnet_;
     local_ = tailnet_ = 0;
     return std::to_string(local + tailnet) + " code(s) sent while no pairing window was open (" +
-           std::to_string(local) + " from this Mac, " + std::to_string(tailnet) + " over the tailnet)";
+           std::to_string(local) + " from this computer, " + std::to_string(tailnet) + " over the tailnet)";
 }
 
 HideScreenOutcome setHideScreen(bool on, const std::function<bool(bool)>& write, const std::function<bool()>& remove,

@@ -12,7 +12,7 @@
 
 namespace morvane::ShellLines {
 
-// "over the relay", "over the tailnet" or "from this Mac".
+// "over the relay", "over the tailnet" or "from this computer".
 std::string routeWords(ConnectionRoute route, bool viaTailnet);
 std::string pairingRouteWords(bool viaTailnet);
 

@@ -7,8 +7,10 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <limits>
 #include <memory>
 
@@ -20,6 +22,7 @@
 #include "app/relay_bridge.h"
 #include "app/main_queue_qt.h"
 #include "app/password_prompt_qt.h"
+#include "app/process_entry.h"
 #include "app/screen_source_qt.h"
 #include "app/session_history.h"
 #include "app/settings_store.h"
@@ -120,6 +123,13 @@ private:
 }  // namespace
 
 int runShell(int argc, char** argv) {
+    // Qt would abort on a display it cannot open; say why instead.
+    const X11Facts x11 = probeX11();
+    if (!x11.display) {
+        const char* name = std::getenv("DISPLAY");
+        std::cerr << "Morvane needs an X display and cannot open DISPLAY=" << (name ? name : "") << "\n";
+        return 1;
+    }
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName("Morvane");
@@ -157,7 +167,7 @@ int runShell(int argc, char** argv) {
     write("app", "code identity: " + CodeIdentity::describe());
     const fs::path program = executablePath();
     write("app", "bundle: " + program.parent_path().string());
-    const X11Facts x11 = probeX11();
+    if (::geteuid() == 0) write("error", ProcessEntry::rootWarning);
     const std::string permissionsLine = ShellLines::permissions(x11.display, x11.xtest, x11.xinput2, false);
     write("permissions", permissionsLine);
     const bool hardened = CodeIdentity::hardenedRuntime();
@@ -168,7 +178,7 @@ int runShell(int argc, char** argv) {
                                                           KeychainDeviceStorage::defaultAccount);
     } else {
         write("error",
-              "this build runs WITHOUT the hardened runtime: the paired-devices list is not opened. Run ./build.sh.");
+              "this build runs WITHOUT the hardened runtime: the paired-devices list is not opened. Build it again with scripts/run.");
         storage = std::make_shared<RefusingDeviceStorage>(RefusingDeviceStorage::notHardenedReason);
     }
     DeviceStore store(storage, /*backgroundSaves=*/true);
@@ -198,8 +208,9 @@ int runShell(int argc, char** argv) {
 
     ScreenSourceParts screen =
         makeScreenSource(mainQueue, [&log](const std::string& text) { log.write("capture", text); });
+    // The injector reports only what does not work (no XTEST, no locker).
     auto injector = std::make_shared<OptionalSink>(makeX11Input(
-        screen.displayBounds, [&log](const std::string& text) { log.write("input", text); }));
+        screen.displayBounds, [&log](const std::string& text) { log.write("error", text); }));
     CountingInput counted(injector);
     std::unique_ptr<ClipboardAccess> clipboard =
         makeX11Clipboard([&log](const std::string& text) { log.write("error", text); });
@@ -210,7 +221,8 @@ int runShell(int argc, char** argv) {
                              1'000, [] { return nowMillis(); });
 
     DisplayWake wake(makeX11DisplayWake());
-    LoginItem loginItem(LoginItem::standardPath().value_or(support / "morvane.desktop"), program);
+    LoginItem loginItem(LoginItem::standardPath().value_or(support / "morvane.desktop"),
+                        LoginItem::autostartProgram(program));
     PasswordPrompt prompt(mainQueue, background);
 
     // The display-effects driver lives as long as the process. It first
@@ -316,6 +328,15 @@ int runShell(int argc, char** argv) {
     shell = Shell::create(std::move(deps));
     shell->notePermissionsLogged(permissionsLine);
     shell->loadSettings();
+    // Whether anything can lock the screen, asked off the main queue (a
+    // silent bus takes seconds); the owner sees a missing locker before
+    // relying on it.
+    std::thread([locker, &mainQueue, weak = std::weak_ptr<Shell>(shell)] {
+        const bool answers = locker->answers();
+        mainQueue.post([weak, answers] {
+            if (auto s = weak.lock()) s->lockerProbed(answers);
+        });
+    }).detach();
 
     std::shared_ptr<RemoteServer> server;
     std::unique_ptr<ServerForShell> serverForShell;
@@ -384,14 +405,19 @@ int runShell(int argc, char** argv) {
 
     if (siteError) {
         shell->setStartError("Not running: the built-in web client is damaged");
-        write("error", "server not started: the built-in web client is damaged (" + *siteError + "). Run ./build.sh.");
+        write("error", "server not started: the built-in web client is damaged (" + *siteError + "). Build it again with scripts/run.");
     } else if (server) {
         try {
             server->start();
             write("server", "listening on 127.0.0.1:8722, " + std::to_string(store.devices().size()) +
                                 " paired device(s)");
+            std::cout << "Morvane is running: open http://127.0.0.1:8722/ in a browser on this computer; "
+                      << (tray->usesTray() ? "its menu is under the Morvane icon in the tray"
+                                           : "its menu is in the Morvane window")
+                      << std::endl;
         } catch (const std::exception& e) {
             shell->setStartError(std::string("Not running: ") + e.what());
+            std::cerr << "Morvane is not serving: " << e.what() << "; its menu says more\n";
             write("error", std::string("server did not start on 127.0.0.1:8722: ") + e.what());
         }
     } else {

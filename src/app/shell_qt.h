@@ -5,6 +5,10 @@
 
 namespace morvane {
 
+// On stderr when there is no X display to run on.
+inline constexpr const char* noDisplayMessage =
+    "Morvane needs an X display and DISPLAY is not set: start it from your desktop session.";
+
 // Runs the host as a tray application until it quits; the exit status.
 int runShell(int argc, char** argv);
 

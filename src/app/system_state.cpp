@@ -91,6 +91,35 @@ bool SystemState::parseSleepDisabled(std::string_view systemctlOutput) {
     return false;
 }
 
+bool SystemState::parseKernelCanSleep(std::string_view powerState) {
+    for (const auto line : lines(powerState))
+        for (const auto word : words(line))
+            if (word == "freeze" || word == "mem" || word == "disk" || word == "standby") return true;
+    return false;
+}
+
+bool SystemState::parseSleepBlocked(std::string_view loginctlOutput) {
+    constexpr std::string_view key = "BlockInhibited=";
+    for (const auto line : lines(loginctlOutput)) {
+        const auto w = words(line);
+        if (w.size() != 1 || !w[0].starts_with(key)) continue;
+        std::string_view what = w[0].substr(key.size());
+        while (!what.empty()) {
+            const auto colon = what.find(':');
+            if (what.substr(0, colon) == "sleep") return true;
+            if (colon == std::string_view::npos) break;
+            what.remove_prefix(colon + 1);
+        }
+    }
+    return false;
+}
+
+bool SystemState::sleepDisabled(const SleepFacts& facts) {
+    if (facts.targets && parseSleepDisabled(*facts.targets)) return true;
+    if (facts.powerState && !parseKernelCanSleep(*facts.powerState)) return true;
+    return facts.managerState && parseSleepBlocked(*facts.managerState);
+}
+
 bool SystemState::parseScreenSaverActive(std::string_view dbusSendOutput) {
     for (const auto line : lines(dbusSendOutput)) {
         const auto w = words(line);
@@ -270,10 +299,15 @@ std::unique_ptr<CachedProbe> makeSleepDisabledReader(std::int64_t maxAgeMillis) 
     return std::make_unique<CachedProbe>(
         "morvane.sleep",
         []() -> std::optional<bool> {
-            const auto out = SystemState::runBounded(
+            SystemState::SleepFacts facts;
+            facts.targets = SystemState::runBounded(
                 {"/usr/bin/systemctl", "show", "--property=LoadState", "sleep.target", "suspend.target"}, 3'000);
-            if (!out) return std::nullopt;
-            return SystemState::parseSleepDisabled(*out);
+            facts.powerState = readSmallFile("/sys/power/state", 4096);
+            facts.managerState =
+                SystemState::runBounded({"/usr/bin/loginctl", "show-session", "--property=BlockInhibited"}, 3'000);
+            // Nothing answered: keep the last reading.
+            if (!facts.targets && !facts.powerState && !facts.managerState) return std::nullopt;
+            return SystemState::sleepDisabled(facts);
         },
         maxAgeMillis, [] { return nowMillis(); });
 }

@@ -26,6 +26,23 @@ bool parseLidClosed(std::string_view stateFile);
 // The output of `systemctl show --property=LoadState sleep.target
 // suspend.target`: sleep counts as disabled when either target is masked.
 bool parseSleepDisabled(std::string_view systemctlOutput);
+// /sys/power/state: whether the kernel offers any way to sleep ("freeze",
+// "mem" or "disk"). A kernel without one cannot fall asleep at all.
+bool parseKernelCanSleep(std::string_view powerState);
+// The manager's properties as `loginctl show-session` prints them: whether
+// somebody holds a block inhibitor on sleep ("BlockInhibited=…sleep…").
+bool parseSleepBlocked(std::string_view loginctlOutput);
+
+// Whether this machine cannot fall asleep now: a sleep target is masked,
+// the kernel offers no sleep state, or sleep is blocked by an inhibitor.
+// logind's idle and lid actions alone prove nothing: a desktop's power
+// manager suspends on its own, so they never count as disabled.
+struct SleepFacts {
+    std::optional<std::string> targets;       // systemctl's answer, absent when it gave none
+    std::optional<std::string> powerState;    // /sys/power/state
+    std::optional<std::string> managerState;  // loginctl's answer
+};
+bool sleepDisabled(const SleepFacts& facts);
 // The answer of the desktop's ScreenSaver GetActive call as `dbus-send
 // --print-reply` writes it ("   boolean true").
 bool parseScreenSaverActive(std::string_view dbusSendOutput);

@@ -3,7 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QClipboard>
-#include <QDesktopServices>
+#include <QCloseEvent>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -15,6 +15,15 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QWidgetAction>
+#include <cerrno>
+#include <thread>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
 
 namespace morvane {
 
@@ -23,6 +32,21 @@ namespace {
 constexpr int abortCode = static_cast<int>(ModalResponse::abort);
 
 QString text(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+// Closing the status window quits the host the normal way: without a tray
+// it is the only way back to the menu, and a host nobody can reach must not
+// keep running.
+class QuitOnClose final : public QObject {
+public:
+    explicit QuitOnClose(std::function<void()> quit, QObject* parent) : QObject(parent), quit_(std::move(quit)) {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Close && quit_) quit_();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> quit_;
+};
 
 }  // namespace
 
@@ -51,6 +75,7 @@ void TrayUi::start() {
     }
     window_ = std::make_unique<QWidget>(nullptr, Qt::Window);
     window_->setWindowTitle("Morvane");
+    window_->installEventFilter(new QuitOnClose([this] { quit(); }, window_.get()));
     auto* layout = new QHBoxLayout(window_.get());
     layout->setSizeConstraint(QLayout::SetFixedSize);
     windowIcon_ = new QLabel(window_.get());
@@ -241,7 +266,26 @@ void TrayUi::copyText(const std::string& value) { QGuiApplication::clipboard()->
 
 void TrayUi::openLocation(const std::string& where) {
     const QUrl url = where.rfind("http", 0) == 0 ? QUrl(text(where)) : QUrl::fromLocalFile(text(where));
-    if (url.isValid()) QDesktopServices::openUrl(url);
+    if (!url.isValid()) return;
+    // The desktop's opener, on /dev/null: a browser or file manager must
+    // not write into the terminal the host was started from, nor hold it.
+    const std::string target = url.toString(QUrl::FullyEncoded).toStdString();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> args{const_cast<char*>("xdg-open"), const_cast<char*>(target.c_str()), nullptr};
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, "xdg-open", &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return;
+    // Reaped off the main thread: the opener may wait for its program.
+    std::thread([pid] {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
 }
 
 void TrayUi::quit() {

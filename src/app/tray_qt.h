@@ -32,6 +32,8 @@ public:
     // Shows the tray icon, or the status window when there is no tray.
     void start();
     bool usesTray() const { return tray_ != nullptr; }
+    // The status window when there is no tray (closing it quits), else null.
+    QWidget* statusWindow() const { return window_.get(); }
     QMenu* menu() { return &menu_; }
     const IconState& icon() const { return icon_; }
 

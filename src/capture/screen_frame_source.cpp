@@ -195,7 +195,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
 
     void startOnControl() {
         if (haltedByOwner) {
-            report("not started: Stop Sharing was pressed on the Mac");
+            report("not started: Stop Sharing was pressed on the computer");
             return;
         }
         if (started) {
@@ -457,7 +457,7 @@ struct ScreenFrameSource::Impl : std::enable_shared_from_this<ScreenFrameSource:
             lastPixels = nullptr;
             handler = observerLocked();
         }
-        setState("stopped-on-mac", "Stop Sharing was pressed on the Mac (capture " + std::to_string(code) + note +
+        setState("stopped-on-mac", "Stop Sharing was pressed on the computer (capture " + std::to_string(code) + note +
                                        "); not starting again");
         if (old) old->stop();
         if (handler) handler->onStoppedByOwner();

@@ -19,7 +19,7 @@ public:
     static constexpr const char* defaultAccount = "paired-devices";
     static constexpr const char* defaultLabel = "Morvane paired devices";
     static constexpr const char* itemComment =
-        "Hashes of the device tokens that may control this Mac. Managed by Morvane.";
+        "Hashes of the device tokens that may control this computer. Managed by Morvane.";
     // Status words of the situations the item's errors name.
     static constexpr std::int32_t itemNotFound = -25300;
     static constexpr std::int32_t interactionNotAllowed = -25308;

@@ -393,7 +393,7 @@ void HostRelayLink::ended(Outcome outcome, const std::string& word, std::optiona
     }
     if (code) {
         if (outcome == Outcome::notOnAccount)
-            say("link: this Mac is not on the account (" + std::to_string(*code) + ")");
+            say("link: this computer is not on the account (" + std::to_string(*code) + ")");
         else if (outcome == Outcome::refused)
             say("link: refused by the relay (" + std::to_string(*code) + ")");
     }

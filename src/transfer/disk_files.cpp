@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <unicode/utf8.h>
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "core/paths.h"
 #include "core/secure.h"
@@ -22,6 +24,18 @@
 namespace morvane {
 
 namespace {
+
+// A settings file of at most `limit` bytes, or nothing.
+std::optional<std::string> readSmallText(const std::filesystem::path& path, std::size_t limit) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text(limit + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    if (got > limit) return std::nullopt;
+    text.resize(got);
+    return text;
+}
 
 void closeIfOpen(int& fd) {
     if (fd >= 0) ::close(fd);
@@ -115,9 +129,11 @@ public:
             discard();
             return std::nullopt;
         }
-        // This system keeps no mark of a file's outside origin that other
-        // programs would honour, so none is set.
-        const bool quarantined = false;
+        // The mark of outside origin that file managers and browsers read;
+        // a file system without user attributes cannot keep it, and the
+        // report says so.
+        const bool quarantined = ::fsetxattr(descriptor_, DiskFiles::originAttribute, DiskFiles::originValue.data(),
+                                                  DiskFiles::originValue.size(), 0) == 0;
         for (int attempt = 1; attempt <= FileLimits::maxCollisionAttempts; ++attempt) {
             const auto candidate = FileNaming::candidate(name_, attempt);
             const int error = renameExclusive(folder_, temporary_, candidate);
@@ -192,11 +208,50 @@ std::optional<std::uint64_t> DiskFiles::systemFreeSpace(int folder) {
 DiskFiles::DiskFiles(std::filesystem::path root, FreeSpace freeSpace)
     : root_(std::move(root)), freeSpace_(std::move(freeSpace)) {}
 
+std::optional<std::filesystem::path> DiskFiles::userDirsDownload(std::string_view text,
+                                                                 const std::filesystem::path& home) {
+    constexpr std::string_view key = "XDG_DOWNLOAD_DIR=";
+    std::optional<std::filesystem::path> found;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        auto end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+        if (!line.starts_with(key)) continue;
+        std::string_view value = line.substr(key.size());
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r'))
+            value.remove_suffix(1);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+        // Shell words beyond $HOME and quoting are not taken: the folder
+        // is where files from outside are written.
+        std::filesystem::path folder;
+        if (value == "$HOME" || value.starts_with("$HOME/")) {
+            value.remove_prefix(5);
+            folder = home;
+        } else if (!value.starts_with("/")) {
+            continue;
+        }
+        if (value.find_first_of("$\"`\\") != std::string_view::npos) continue;
+        if (folder.empty())
+            folder = std::string(value);
+        else if (value.size() > 1)
+            folder /= std::string(value.substr(1));
+        found = folder.lexically_normal();  // the last line counts, as when the shell reads the file
+    }
+    return found;
+}
+
 std::optional<std::filesystem::path> DiskFiles::standardRoot() {
     if (const char* downloads = std::getenv("XDG_DOWNLOAD_DIR"); downloads && downloads[0] == '/')
         return std::filesystem::path(downloads) / "Morvane";
     auto home = homeFolder();
     if (!home) return std::nullopt;
+    std::filesystem::path config = *home / ".config";
+    if (const char* c = std::getenv("XDG_CONFIG_HOME"); c && c[0] == '/') config = c;
+    if (const auto text = readSmallText(config / "user-dirs.dirs", 64 * 1024))
+        if (const auto folder = userDirsDownload(*text, *home)) return *folder / "Morvane";
     return *home / "Downloads" / "Morvane";
 }
 

@@ -34,9 +34,20 @@ public:
 
     explicit DiskFiles(std::filesystem::path root, FreeSpace freeSpace = systemFreeSpace);
 
-    // "Morvane" inside $XDG_DOWNLOAD_DIR when that is an absolute path, else
-    // inside ~/Downloads. Absent when there is no home folder.
+    // "Morvane" inside the user's Downloads folder: $XDG_DOWNLOAD_DIR when
+    // that is an absolute path, else the folder user-dirs.dirs in the
+    // settings folder names (as `xdg-user-dir DOWNLOAD` reads it), else
+    // ~/Downloads. Absent when there is no home folder.
     static std::optional<std::filesystem::path> standardRoot();
+    // The Downloads folder a user-dirs.dirs text names: its
+    // XDG_DOWNLOAD_DIR line, "$HOME/…" or an absolute path, in double
+    // quotes or bare. Absent when the text names none that is usable.
+    static std::optional<std::filesystem::path> userDirsDownload(std::string_view text,
+                                                                 const std::filesystem::path& home);
+    // The freedesktop mark of a file's outside origin, which browsers put on
+    // their downloads, and the value set on every received file.
+    static constexpr const char* originAttribute = "user.xdg.origin.url";
+    static constexpr std::string_view originValue = "http://127.0.0.1:8722/";
     // A temporary upload name as this store makes them: the prefix, 1 to 16
     // lower-case hex digits, the suffix.
     static bool isPartial(std::string_view name);

@@ -35,11 +35,11 @@ TEST(LockScheduler, LocksFiveSecondsAfterTheControllerLeavesAndChecksThreeSecond
     EXPECT_TRUE(s.handle(LS::GraceElapsed{graceTicket(leave)}, 6'001).empty());
 
     EXPECT_EQ(s.handle(LS::LockProbed{}, 6'000),
-              (std::vector<LS::Action>{LS::Log{"lock", "controller left: locking the Mac"}, LS::SendLock{},
+              (std::vector<LS::Action>{LS::Log{"lock", "controller left: locking the computer"}, LS::SendLock{},
                                        LS::StartLockCheck{3'000}}));
-    EXPECT_EQ(s.handle(LS::LockChecked{true}, 9'000), (std::vector<LS::Action>{LS::Log{"lock", "the Mac is locked"}}));
+    EXPECT_EQ(s.handle(LS::LockChecked{true}, 9'000), (std::vector<LS::Action>{LS::Log{"lock", "the computer is locked"}}));
     EXPECT_EQ(s.handle(LS::LockChecked{false}, 9'000),
-              (std::vector<LS::Action>{LS::Log{"error", "the Mac did not lock within 3 s"}}));
+              (std::vector<LS::Action>{LS::Log{"error", "the computer did not lock within 3 s"}}));
 }
 
 TEST(LockScheduler, DecidesByTheDeviceThatCameBackWithinTheGrace) {
@@ -80,7 +80,7 @@ TEST(LockScheduler, NoLockWhenSwitchedOffPausedOrPausedDuringTheGrace) {
     LS endedByPause;
     endedByPause.handle(connected("dev-a"), 0);
     EXPECT_EQ(endedByPause.handle(left(true, true), 1'000),
-              (std::vector<LS::Action>{LS::Log{"lock", "the session was ended at the Mac (paused): not locking"}}));
+              (std::vector<LS::Action>{LS::Log{"lock", "the session was ended at the computer (paused): not locking"}}));
 
     LS pausedLater;
     pausedLater.handle(connected("dev-a"), 0);
@@ -102,10 +102,10 @@ TEST(LockScheduler, TheLockItselfRespectsTheProbes) {
     EXPECT_TRUE(s.handle(LS::LockProbed{false, false, false, true}, 0).empty());
     EXPECT_TRUE(s.handle(LS::LockProbed{true, true, false, true}, 0).empty());
     EXPECT_EQ(s.handle(LS::LockProbed{true, false, true, true}, 0),
-              (std::vector<LS::Action>{LS::Log{"lock", "controller left; the Mac is already locked"}}));
+              (std::vector<LS::Action>{LS::Log{"lock", "controller left; the computer is already locked"}}));
     EXPECT_EQ(s.handle(LS::LockProbed{true, false, false, false}, 0),
               (std::vector<LS::Action>{LS::Log{
-                  "error", "controller left, but the Mac cannot be locked: Accessibility permission is missing"}}));
+                  "error", "controller left, but the computer cannot be locked: input injection is not available"}}));
 }
 
 }  // namespace

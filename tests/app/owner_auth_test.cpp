@@ -43,7 +43,7 @@ struct Fixture {
     int thens = 0, otherwises = 0;
     void request(bool withOtherwise = true) {
         auth.withOwnerAuthentication(
-            "resume", "let your paired devices connect to this Mac again",
+            "resume", "let your paired devices connect to this computer again",
             withOtherwise ? std::function<void()>([this] { ++otherwises; }) : nullptr, [this] { ++thens; });
     }
 };
@@ -58,7 +58,7 @@ TEST(CoolDownRule, BlocksWhileControlledAndForTenSecondsAfter) {
 TEST(OwnerAuthentication, RunsTheChangeOnlyAfterSuccessAndOnALaterTurn) {
     Fixture f;
     f.request();
-    ASSERT_EQ(f.prompt.reasons, std::vector<std::string>{"let your paired devices connect to this Mac again"});
+    ASSERT_EQ(f.prompt.reasons, std::vector<std::string>{"let your paired devices connect to this computer again"});
     EXPECT_TRUE(f.auth.authenticating());
     f.prompt.answer(true);
     f.main.runOneTurn();  // the outcome

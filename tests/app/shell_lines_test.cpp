@@ -12,7 +12,7 @@ TEST(ShellLines, SessionChangeLinesCutSecondsTowardZero) {
     EXPECT_EQ(disconnected("iPad", 1'000, true), "disconnected: iPad after 1 s (taken over)");
     EXPECT_EQ(connected("iPad", routeWords(ConnectionRoute::relay, true)), "connected: iPad (over the relay)");
     EXPECT_EQ(routeWords(ConnectionRoute::tailnet, true), "over the tailnet");
-    EXPECT_EQ(routeWords(ConnectionRoute::loopback, false), "from this Mac");
+    EXPECT_EQ(routeWords(ConnectionRoute::loopback, false), "from this computer");
     EXPECT_EQ(pairingRouteWords(true), "over the tailnet");
 }
 
@@ -25,17 +25,17 @@ TEST(ShellLines, StatisticsLines) {
     EXPECT_EQ(inputSummary(""), "no events");
     EXPECT_EQ(inputSummary("move=2"), "move=2");
     EXPECT_EQ(permissions(true, false, true, true),
-              "screen-recording=yes accessibility=no input-monitoring=yes (screen recording needs a relaunch)");
+              "screen-capture=yes input-injection=no key-watch=yes (screen capture needs a relaunch)");
 }
 
 TEST(ShellLines, PairingAlertTexts) {
     EXPECT_EQ(pairingCodeMessage("ABCD2345"), "Pairing code: ABCD-2345");
     EXPECT_EQ(pairingInformative(std::nullopt, 8722),
-              "Only a browser on this Mac can use this code: open http://127.0.0.1:8722 and enter it. For an iPhone, "
+              "Only a browser on this computer can use this code: open http://127.0.0.1:8722 and enter it. For an iPhone, "
               "iPad or another computer, choose Connect a Device… in the Morvane menu instead. It works once and "
               "expires after 2 minutes.\n\nClosing this window cancels pairing.");
     EXPECT_EQ(pairingInformative(std::string("mac.ts.net"), 8722),
-              "On your device, open https://mac.ts.net (or on this Mac, http://127.0.0.1:8722) and enter the code. It "
+              "On your device, open https://mac.ts.net (or on this computer, http://127.0.0.1:8722) and enter the code. It "
               "works once and expires after 2 minutes.\n\nClosing this window cancels pairing.");
 }
 
@@ -63,12 +63,12 @@ TEST(ShellLines, ClosedAttemptSummariesComeAtMostOnceAMinute) {
     ClosedAttempts a;
     // After a quiet minute the first is summarised at once.
     EXPECT_EQ(a.record(false, 0), 0);
-    EXPECT_EQ(a.flush(0), "1 code(s) sent while no pairing window was open (1 from this Mac, 0 over the tailnet)");
+    EXPECT_EQ(a.flush(0), "1 code(s) sent while no pairing window was open (1 from this computer, 0 over the tailnet)");
     EXPECT_EQ(a.record(false, 5'000), 55'000);
     EXPECT_FALSE(a.record(false, 6'000));
     EXPECT_FALSE(a.record(true, 7'000));
     EXPECT_FALSE(a.record(true, 8'000));
-    EXPECT_EQ(a.flush(60'000), "4 code(s) sent while no pairing window was open (2 from this Mac, 2 over the tailnet)");
+    EXPECT_EQ(a.flush(60'000), "4 code(s) sent while no pairing window was open (2 from this computer, 2 over the tailnet)");
     EXPECT_EQ(a.record(true, 200'000), 0);
 }
 

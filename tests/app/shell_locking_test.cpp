@@ -88,14 +88,14 @@ TEST(ShellWithARealLocker, AControllerThatLeavesFindsTheMachineLockedAfterTheGra
     const auto left = Clock::now();
     runSync(main, [&] { shell->controllerChanged(std::nullopt, std::nullopt); });
     const auto deadline = left + std::chrono::seconds(20);
-    while (Clock::now() < deadline && !lines.when("lock  the Mac is locked") &&
-           !lines.when("error  the Mac did not lock within 3 s"))
+    while (Clock::now() < deadline && !lines.when("lock  the computer is locked") &&
+           !lines.when("error  the computer did not lock within 3 s"))
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
     EXPECT_EQ(lines.withTags({"lock", "error"}),
-              (std::vector<std::string>{"lock  controller left: locking the Mac", "lock  the Mac is locked"}))
+              (std::vector<std::string>{"lock  controller left: locking the computer", "lock  the computer is locked"}))
         << saver.log();
-    const auto locking = lines.when("lock  controller left: locking the Mac");
+    const auto locking = lines.when("lock  controller left: locking the computer");
     ASSERT_TRUE(locking);
     EXPECT_GE(*locking - left, std::chrono::milliseconds(LockLimits::graceMillis));
     // Asked afresh, outside the shell.

@@ -96,7 +96,7 @@ TEST(TrayMenu, IsRebuiltAtEveryOpeningAndRunsTheChosenAction) {
             revoke.payload = "id-7";
             devices.submenu.push_back(revoke);
             items.push_back(devices);
-            MenuItem lock = MenuItem::command("Lock Mac When the Controller Disconnects",
+            MenuItem lock = MenuItem::command("Lock Computer When the Controller Disconnects",
                                               MenuAction::toggleLockOnDisconnect, false);
             lock.check = MenuItem::Check::on;
             items.push_back(lock);
@@ -249,20 +249,45 @@ TEST(PasswordPrompt, ChecksTheTypedPasswordOffTheMainThreadAndAnswersOnce) {
     visiblePrompt()->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
     ASSERT_TRUE(spinUntil([&] { return answers.size() == 2; }));
     EXPECT_FALSE(answers[1]);
+    // A wrong password keeps the dialog up with the retry text; the third
+    // wrong one fails.
     prompt.ask("resume", [&](bool ok) { answers.push_back(ok); });
     ASSERT_TRUE(spinUntil([] { return visiblePrompt() != nullptr; }));
-    visiblePrompt()->findChild<QLineEdit*>("password")->setText("wrong");
-    visiblePrompt()->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    QDialog* asking = visiblePrompt();
+    for (int attempt = 1; attempt <= PasswordPrompt::maxTries; ++attempt) {
+        SCOPED_TRACE(attempt);
+        ASSERT_TRUE(spinUntil([&] { return asking->findChild<QLineEdit*>("password")->isEnabled(); }));
+        asking->findChild<QLineEdit*>("password")->setText("wrong");
+        asking->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        if (attempt == PasswordPrompt::maxTries) break;
+        ASSERT_TRUE(spinUntil([&] { return asking->findChild<QLabel*>("wrong")->isVisible(); }));
+        EXPECT_EQ(asking->findChild<QLabel*>("wrong")->text(), "Wrong password");
+        EXPECT_EQ(answers.size(), 2u) << "a wrong password answered before the last try";
+    }
     ASSERT_TRUE(spinUntil([&] { return answers.size() == 3; }));
     EXPECT_FALSE(answers[2]);
+    EXPECT_EQ(visiblePrompt(), nullptr);
+
+    // A right password after a wrong one is accepted.
+    prompt.ask("resume", [&](bool ok) { answers.push_back(ok); });
+    ASSERT_TRUE(spinUntil([] { return visiblePrompt() != nullptr; }));
+    asking = visiblePrompt();
+    asking->findChild<QLineEdit*>("password")->setText("wrong");
+    asking->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    ASSERT_TRUE(spinUntil([&] { return asking->findChild<QLabel*>("wrong")->isVisible(); }));
+    ASSERT_TRUE(spinUntil([&] { return asking->findChild<QLineEdit*>("password")->isEnabled(); }));
+    asking->findChild<QLineEdit*>("password")->setText("right horse");
+    asking->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    ASSERT_TRUE(spinUntil([&] { return answers.size() == 4; }));
+    EXPECT_TRUE(answers[3]);
 
     // A device connecting cancels the prompt that is up: one "failed" answer.
     prompt.ask("resume", [&](bool ok) { answers.push_back(ok); });
     ASSERT_TRUE(spinUntil([] { return visiblePrompt() != nullptr; }));
     prompt.cancel();
     spinUntil([] { return false; }, 200);
-    EXPECT_EQ(answers.size(), 4u);
-    EXPECT_FALSE(answers[3]);
+    EXPECT_EQ(answers.size(), 5u);
+    EXPECT_FALSE(answers[4]);
     EXPECT_EQ(visiblePrompt(), nullptr);
 }
 

@@ -150,7 +150,7 @@ TEST(ShellTailnet, TheMenuSectionFollowsTheControlsSnapshot) {
         c.setUp(*t.cli);
         t.refresh();
         EXPECT_EQ(t.section(), c.section);
-        EXPECT_EQ(t.hasItem("Pair a Browser on This Mac…"), std::string(c.name) != "on");
+        EXPECT_EQ(t.hasItem("Pair a Browser on This Computer…"), std::string(c.name) != "on");
     }
 }
 

@@ -229,8 +229,8 @@ TEST(Shell, ControlledStretchHoldsTheDisplayLogsStatisticsAndLocksAfterTheGrace)
     Harness h;
     h.connect("iPad", "dev-1");
     EXPECT_EQ(h.lines, (std::vector<std::string>{
-                           "controller  connected: iPad (from this Mac)",
-                           "permissions  screen-recording=yes accessibility=yes input-monitoring=yes",
+                           "controller  connected: iPad (from this computer)",
+                           "permissions  screen-capture=yes input-injection=yes key-watch=yes",
                            "power  display-sleep assertion held",
                        }));
     EXPECT_TRUE(h.wake.held());
@@ -257,13 +257,67 @@ TEST(Shell, ControlledStretchHoldsTheDisplayLogsStatisticsAndLocksAfterTheGrace)
     EXPECT_EQ(h.injector->events, std::vector<InputEvent>{input::Lock{}});
     EXPECT_EQ(h.counted.takeSummary(), "");  // the lock is not counted as the controller's input
     h.main.advance(3'000);
-    EXPECT_EQ(h.lines, (std::vector<std::string>{"lock  controller left: locking the Mac",
-                                                 "error  the Mac did not lock within 3 s"}));
+    EXPECT_EQ(h.lines, (std::vector<std::string>{"lock  controller left: locking the computer",
+                                                 "error  the computer did not lock within 3 s"}));
     // The statistics timer stopped with the session.
     h.lines.clear();
     h.main.advance(30'000);
     EXPECT_TRUE(h.lines.empty());
     EXPECT_FALSE(h.shell->blocked());
+}
+
+// The red lines about locking, in the order the menu shows them.
+std::vector<std::string> lockWarnings(Shell& shell) {
+    std::vector<std::string> out;
+    for (const auto& item : shell.menu())
+        if (item.kind == MenuItem::Kind::warning && item.title.rfind("The screen could not be locked", 0) == 0)
+            out.push_back(item.title);
+    return out;
+}
+
+TEST(Shell, AScreenThatCannotBeLockedIsLoggedAsAnErrorAndShownInTheMenu) {
+    Harness h;
+    // Nothing answered the probe at launch, while locking is on.
+    h.shell->lockerProbed(false);
+    EXPECT_EQ(h.lines, std::vector<std::string>{
+                           "error  no screen locker answers: the screen cannot be locked when the controller disconnects"});
+    EXPECT_EQ(lockWarnings(*h.shell), std::vector<std::string>{"The screen could not be locked: no screen locker answers"});
+
+    // A lock after a disconnect that did not take is shown too, and a lock
+    // that does take clears it.
+    h.connect("iPad", "dev-1");
+    h.leave();
+    h.main.advance(5'000);
+    h.main.advance(3'000);
+    EXPECT_TRUE(h.logged("error  the computer did not lock within 3 s"));
+    EXPECT_EQ(lockWarnings(*h.shell),
+              std::vector<std::string>{"The screen could not be locked when the controller disconnected"});
+    h.shell->lockerProbed(true);
+    h.locked = true;
+    h.main.advance(10'000);
+    h.connect("iPad", "dev-1");
+    h.leave();
+    h.main.advance(5'000);
+    EXPECT_TRUE(h.logged("lock  controller left; the computer is already locked"));
+    h.locked = false;
+    h.main.advance(10'000);
+    h.connect("iPad", "dev-1");
+    h.leave();
+    h.main.advance(5'000);
+    h.locked = true;
+    h.main.advance(3'000);
+    EXPECT_TRUE(h.logged("lock  the computer is locked"));
+    EXPECT_TRUE(lockWarnings(*h.shell).empty());
+
+    // With locking off, a missing locker is nobody's concern.
+    h.main.advance(10'000);
+    h.shell->perform(MenuAction::toggleLockOnDisconnect);
+    h.main.runAll();
+    ASSERT_FALSE(h.shell->lockOnDisconnect());
+    h.lines.clear();
+    h.shell->lockerProbed(false);
+    EXPECT_TRUE(h.lines.empty());
+    EXPECT_TRUE(lockWarnings(*h.shell).empty());
 }
 
 TEST(Shell, TakeoverKeepsTheSessionGoingAndSchedulesNoLock) {
@@ -273,7 +327,7 @@ TEST(Shell, TakeoverKeepsTheSessionGoingAndSchedulesNoLock) {
     h.lines.clear();
     h.connect("Laptop", "dev-2");
     EXPECT_EQ(h.lines[1], "controller  disconnected: iPad after 3 s (taken over)");
-    EXPECT_EQ(h.lines[2], "controller  connected: Laptop (from this Mac)");
+    EXPECT_EQ(h.lines[2], "controller  connected: Laptop (from this computer)");
     EXPECT_FALSE(h.logged("power  display-sleep assertion released"));
     h.main.advance(6'000);
     EXPECT_TRUE(h.injector->events.empty());
@@ -346,7 +400,7 @@ TEST(Shell, PauseNarrowsAtOnceAndResumeNeedsTheOwnerAfterTheCoolDown) {
               "is chosen");
     // The server ends the session: ended by pausing, so no lock.
     h.leave();
-    EXPECT_TRUE(h.logged("lock  the session was ended at the Mac (paused): not locking"));
+    EXPECT_TRUE(h.logged("lock  the session was ended at the computer (paused): not locking"));
     EXPECT_EQ(h.ui.icons.back().symbol, "pause.circle");
 
     h.shell->perform(MenuAction::resumeMorvane);
@@ -479,11 +533,11 @@ TEST(Shell, ClosedPairingAttemptsAreSummarisedOnceAMinute) {
     h.shell->pairAttempted(true, std::nullopt, false);
     h.main.advance(59'999);
     EXPECT_EQ(h.lines, std::vector<std::string>{
-                           "pairing  1 code(s) sent while no pairing window was open (1 from this Mac, 0 over the "
+                           "pairing  1 code(s) sent while no pairing window was open (1 from this computer, 0 over the "
                            "tailnet)"});
     h.main.advance(60'000);
     EXPECT_EQ(h.lines.back(),
-              "pairing  4 code(s) sent while no pairing window was open (2 from this Mac, 2 over the tailnet)");
+              "pairing  4 code(s) sent while no pairing window was open (2 from this computer, 2 over the tailnet)");
 }
 
 TEST(Shell, TheWelcomeWindowOpensByItselfOnlyOnAFirstRun) {

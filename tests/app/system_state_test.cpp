@@ -62,6 +62,33 @@ TEST(StateProbes, SleepIsDisabledWhenATargetIsMasked) {
     EXPECT_FALSE(SystemState::parseSleepDisabled(""));
 }
 
+TEST(StateProbes, SleepIsDisabledOnlyWhereTheMachineCannotFallAsleep) {
+    using Facts = SystemState::SleepFacts;
+    const std::string loaded = "LoadState=loaded\n\nLoadState=loaded\n";
+    const std::string masked = "LoadState=masked\n\nLoadState=loaded\n";
+    const std::string states = "freeze mem disk\n";
+    const struct {
+        const char* why;
+        Facts facts;
+        bool disabled;
+    } table[] = {
+        {"an ordinary machine", {loaded, states, "BlockInhibited=handle-power-key:handle-suspend-key\n"}, false},
+        {"a masked suspend target", {masked, states, "BlockInhibited=\n"}, true},
+        {"a kernel without sleep states", {loaded, "\n", "BlockInhibited=\n"}, true},
+        {"only standby", {loaded, "standby\n", std::nullopt}, false},
+        {"a sleep block inhibitor", {loaded, states, "BlockInhibited=shutdown:sleep:idle\n"}, true},
+        {"sleep first in the list", {loaded, states, "BlockInhibited=sleep\n"}, true},
+        {"a look-alike word", {loaded, states, "BlockInhibited=sleepy:handle-lid-switch\n"}, false},
+        {"a delay inhibitor is no block", {loaded, states, "DelayInhibited=sleep\n"}, false},
+        {"nothing could be read", {std::nullopt, std::nullopt, std::nullopt}, false},
+        {"only the kernel answered", {std::nullopt, "freeze\n", std::nullopt}, false},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.why);
+        EXPECT_EQ(SystemState::sleepDisabled(row.facts), row.disabled);
+    }
+}
+
 TEST(StateProbes, LockedFromTheScreenSaverAnswer) {
     const std::string head = "method return time=1.2 sender=:1.5 -> destination=:1.9 serial=7 reply_serial=2\n";
     EXPECT_TRUE(SystemState::parseScreenSaverActive(head + "   boolean true\n"));

@@ -360,13 +360,13 @@ TEST_F(SourceTest, AnOwnersStopHaltsCaptureUntilStopped) {
     clock.run();
     EXPECT_EQ(ownerStops, 1);
     EXPECT_EQ(source->state(), "stopped-on-mac");
-    EXPECT_TRUE(saw("state stopped-on-mac, Stop Sharing was pressed on the Mac (capture -3817); not starting again"));
+    EXPECT_TRUE(saw("state stopped-on-mac, Stop Sharing was pressed on the computer (capture -3817); not starting again"));
     EXPECT_TRUE(stream.stopped);
     clock.advance(4000);  // the watchdog is gone: no restart
     EXPECT_EQ(backend->streams.size(), 1u);
     source->start(inbox.handle);
     clock.run();
-    EXPECT_TRUE(saw("not started: Stop Sharing was pressed on the Mac"));
+    EXPECT_TRUE(saw("not started: Stop Sharing was pressed on the computer"));
     EXPECT_EQ(backend->streams.size(), 1u);
     source->stop();
     source->start(inbox.handle);

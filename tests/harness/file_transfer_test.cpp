@@ -1,5 +1,7 @@
 // File transfers end to end: the harness with a real disk store under a
 // private folder, driven by a WebSocket client that speaks the device's side.
+#include <sys/xattr.h>
+
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
@@ -198,9 +200,13 @@ TEST_F(FileTransfers, UploadsLandWholeUnderTheirNameAndASecondOfTheSameNameGetsA
     auto first = upload(*ws, 1, "photo.jpg", photo);
     EXPECT_EQ(first, json({{"t", "file-put-result"}, {"id", 1}, {"ok", true}, {"name", "photo.jpg"}}));
     EXPECT_EQ(sha256Hex(readFile(root / "photo.jpg")), sha256Hex(photo));
-    // Nothing marks a received file's outside origin here, and the report says so.
+    // The origin mark is set where the file system keeps user attributes,
+    // and the report says which.
+    const bool marked = ::getxattr((root / "photo.jpg").c_str(), "user.xdg.origin.url", nullptr, 0) > 0;
+    const bool keeps = ::setxattr((root / "photo.jpg").c_str(), "user.morvane-probe", "1", 1, 0) == 0;
+    EXPECT_EQ(marked, keeps);
     EXPECT_TRUE(logged("upload: " + std::to_string(photo.size()) + " of " + std::to_string(photo.size()) +
-                       " bytes, ok, quarantine NOT set"));
+                       " bytes, ok, " + (keeps ? "quarantine set" : "quarantine NOT set")));
 
     const std::string other = content(40'000, 2);
     auto second = upload(*ws, 2, "photo.jpg", other);

@@ -4,10 +4,14 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
 
+#include "app/build_version.h"
+#include "app/instance_lock.h"
 #include "server/static_site.h"
 #include "web/embedded_web.h"
 
@@ -47,21 +51,136 @@ Run runHost(const std::string& argument) {
     return run;
 }
 
-TEST(ProcessEntry, OnlyOneExactModeNameSelectsAMode) {
-    EXPECT_EQ(ProcessEntry::mode({"host", "--web-hashes"}), Mode::webHashes);
-    EXPECT_EQ(ProcessEntry::mode({"host", "--self-check"}), Mode::selfCheck);
-    EXPECT_EQ(ProcessEntry::mode({"host"}), Mode::application);
-    EXPECT_EQ(ProcessEntry::mode({"host", "--WEB-HASHES"}), Mode::application);
-    EXPECT_EQ(ProcessEntry::mode({"host", "--web-hashes", "--self-check"}), Mode::application);
-    EXPECT_EQ(ProcessEntry::mode({"host", "--web-hashes "}), Mode::application);
+TEST(ProcessEntry, OnlyOneExactOptionSelectsAModeAndAnythingElseIsAUsageError) {
+    const struct {
+        std::vector<std::string> arguments;
+        Mode mode;
+    } table[] = {
+        {{"host"}, Mode::application},
+        {{"host", "--web-hashes"}, Mode::webHashes},
+        {{"host", "--self-check"}, Mode::selfCheck},
+        {{"host", "--help"}, Mode::help},
+        {{"host", "-h"}, Mode::help},
+        {{"host", "--version"}, Mode::version},
+        {{"host", "--WEB-HASHES"}, Mode::usageError},
+        {{"host", "--web-hashes "}, Mode::usageError},
+        {{"host", "--web-hashes", "--self-check"}, Mode::usageError},
+        {{"host", "--help", "--version"}, Mode::usageError},
+        {{"host", "-x"}, Mode::usageError},
+        {{"host", "start"}, Mode::usageError},
+        {{"host", ""}, Mode::usageError},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.arguments.back());
+        EXPECT_EQ(ProcessEntry::mode(row.arguments), row.mode);
+    }
+}
 
-    char program[] = "host", upper[] = "--SELF-CHECK";
-    char* argv[] = {program, upper, nullptr};
+// A private runtime folder for the instance lock.
+struct LockFolder {
+    std::filesystem::path path;
+    LockFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "morvane-lock-XXXXXX").string();
+        path = ::mkdtemp(pattern.data());
+    }
+    ~LockFolder() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::filesystem::path lock() const { return path / "morvane.lock"; }
+};
+
+struct EntryRun {
+    int status = -1;
     int started = 0;
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(ProcessEntry::main(2, argv, EmbeddedWeb::files(), [&] { return ++started, 42; }), 42);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(started, 1);
+    std::string out, err;
+};
+
+EntryRun runEntry(std::vector<std::string> arguments, const std::filesystem::path& lock) {
+    std::vector<char*> argv;
+    for (auto& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    EntryRun run;
+    std::ostringstream out, err;
+    run.status = ProcessEntry::main(static_cast<int>(arguments.size()), argv.data(), EmbeddedWeb::files(),
+                                    [&run] { return ++run.started, 42; }, lock, out, err);
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+}
+
+TEST(ProcessEntry, HelpAndVersionExitZeroAndAnUnknownOptionPrintsTheUsageAndExitsTwo) {
+    LockFolder folder;
+    const auto help = runEntry({"host", "--help"}, folder.lock());
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.started, 0);
+    EXPECT_EQ(help.out, ProcessEntry::usage());
+    EXPECT_EQ(help.err, "");
+    for (const char* option : {"--web-hashes", "--self-check", "--version", "-h, --help"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    EXPECT_EQ(runEntry({"host", "-h"}, folder.lock()).out, ProcessEntry::usage());
+
+    const auto version = runEntry({"host", "--version"}, folder.lock());
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "Morvane " + programVersionText() + "\n");
+
+    const struct {
+        std::vector<std::string> arguments;
+        std::string firstLine;
+    } refused[] = {
+        {{"host", "--SELF-CHECK"}, "morvane-host: unknown option '--SELF-CHECK'"},
+        {{"host", "--verbose"}, "morvane-host: unknown option '--verbose'"},
+        {{"host", "--help", "--version"}, "morvane-host: one option at most"},
+    };
+    for (const auto& row : refused) {
+        SCOPED_TRACE(row.firstLine);
+        const auto run = runEntry(row.arguments, folder.lock());
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.started, 0) << "a usage error started the host";
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, row.firstLine + "\n" + ProcessEntry::usage());
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder.lock())) << "an option that does not start the host took the lock";
+
+    // The real program answers the same way.
+    EXPECT_EQ(runHost("--help").status, 0);
+    EXPECT_EQ(runHost("--help").out, ProcessEntry::usage());
+    EXPECT_EQ(runHost("--bogus").status, 2);
+    EXPECT_EQ(runHost("--bogus").out, "");
+    EXPECT_EQ(runHost("--version").out, "Morvane " + programVersionText() + "\n");
+}
+
+TEST(ProcessEntry, TheApplicationStartsOnlyWhileNoOtherHostHoldsTheUsersLock) {
+    EXPECT_EQ(InstanceLock::standardPath("/run/user/1000", 1000), "/run/user/1000/morvane.lock");
+    EXPECT_EQ(InstanceLock::standardPath("relative/dir", 1000), "/tmp/morvane-1000.lock");
+    EXPECT_EQ(InstanceLock::standardPath("", 1000), "/tmp/morvane-1000.lock");
+    EXPECT_EQ(InstanceLock::standardPath(nullptr, 7), "/tmp/morvane-7.lock");
+
+    LockFolder folder;
+    {
+        InstanceLock other(folder.lock());
+        ASSERT_EQ(other.take(), InstanceLock::Outcome::taken);
+        const auto refused = runEntry({"host"}, folder.lock());
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.started, 0);
+        EXPECT_EQ(refused.err, "Morvane is already running\n");
+        EXPECT_EQ(InstanceLock(folder.lock()).take(), InstanceLock::Outcome::heldElsewhere);
+    }
+    // Released with its holder, as when a host ends or crashes.
+    const auto started = runEntry({"host"}, folder.lock());
+    EXPECT_EQ(started.status, 42);
+    EXPECT_EQ(started.started, 1);
+
+    // A lock file that is a link or not a regular file is not used, and
+    // does not keep the host from starting.
+    LockFolder odd;
+    std::filesystem::create_symlink(odd.path / "elsewhere", odd.lock());
+    EXPECT_EQ(InstanceLock(odd.lock()).take(), InstanceLock::Outcome::unusable);
+    EXPECT_FALSE(std::filesystem::exists(odd.path / "elsewhere"));
+    EXPECT_EQ(runEntry({"host"}, odd.lock()).started, 1);
+    LockFolder dir;
+    std::filesystem::create_directory(dir.lock());
+    EXPECT_EQ(InstanceLock(dir.lock()).take(), InstanceLock::Outcome::unusable);
 }
 
 TEST(ProcessEntry, WebHashesPrintsTheSevenLinesOrReportsDamage) {

@@ -123,6 +123,33 @@ TEST(ScreenLocker, WithoutAnAnswerOnTheBusXscreensaverDecides) {
     EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, "XScreenSaver 6.06 screen locked since Mon\n"}));
 }
 
+TEST(ScreenLocker, ALockerAnswersOnlyWhenTheBusScreenSaverOrXscreensaverIsThere) {
+    const CommandResult running{Kind::exited, 0, "XScreenSaver 6.06: screen non-blanked since Mon Dec  7 08:39:42 2026\n"};
+    const struct {
+        const char* why;
+        std::map<std::string, CommandResult> answers;
+        bool expected;
+    } table[] = {
+        {"the bus screen saver answers", {{"dbus-send", {Kind::exited, 0, "   boolean false\n"}}}, true},
+        {"gdbus reaches it", {{"gdbus", {Kind::exited, 0, "(false,)\n"}}}, true},
+        {"xscreensaver runs", {{"dbus-send", {Kind::exited, 1, ""}}, {"xscreensaver-command", running}}, true},
+        {"the bus is silent", {{"dbus-send", {Kind::timedOut, -1, ""}}}, false},
+        {"xscreensaver is installed but not running",
+         {{"dbus-send", {Kind::exited, 1, ""}},
+          {"xscreensaver-command", {Kind::exited, 0, "xscreensaver-command: no screensaver is running on display :9\n"}}},
+         false},
+        {"only the login manager", {{"loginctl", {Kind::exited, 0, ""}}}, false},
+        {"nothing at all", {}, false},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.why);
+        ScriptedRunner script;
+        script.answers = row.answers;
+        EXPECT_EQ(ScreenLocker(nullptr, script.runner()).answers(), row.expected);
+        for (const auto& ran : script.ran) EXPECT_NE(ran, "loginctl lock-session") << "probing must not lock";
+    }
+}
+
 TEST(RunCommand, EndsInTimeAndKeepsItsOutputBounded) {
     const auto start = std::chrono::steady_clock::now();
     const auto slow = runCommand({"sleep", "30"}, 200);

@@ -194,7 +194,7 @@ TEST(DisplayEffectsDriver, ChangeMadeAtTheMachineIsNeitherOverwrittenNorUndone) 
         std::int32_t setAtMachine;
         std::string line;
     };
-    for (const Case& c : {Case{"other mode", 3, "resolution of display 71 was changed on the Mac: left as it is"},
+    for (const Case& c : {Case{"other mode", 3, "resolution of display 71 was changed on the computer: left as it is"},
                           Case{"own mode again", 1, "resolution of display 71 is already back to normal"}}) {
         SCOPED_TRACE(c.name);
         Rig rig;
@@ -204,7 +204,7 @@ TEST(DisplayEffectsDriver, ChangeMadeAtTheMachineIsNeitherOverwrittenNorUndone) 
         rig.displays.displays[mainDisplay].own = c.setAtMachine;
         if (c.setAtMachine != 1) {
             EXPECT_FALSE(fx.setMode(2, mainDisplay, 1));
-            EXPECT_EQ(rig.lines.back(), "resolution not changed: it was changed on the Mac");
+            EXPECT_EQ(rig.lines.back(), "resolution not changed: it was changed on the computer");
         }
         EXPECT_TRUE(fx.restoreMode(mainDisplay));
         EXPECT_EQ(rig.current(), c.setAtMachine);
@@ -221,7 +221,7 @@ TEST(DisplayEffectsDriver, ForgetPutsBackOnlyWhileTheDriversModeIsInForce) {
         fx.forgetMode(mainDisplay);
         EXPECT_EQ(rig.current(), 1);
         EXPECT_EQ(rig.lines[rig.lines.size() - 2],
-                  "resolution of display 71: Morvane's change came after one made on the Mac; putting it back");
+                  "resolution of display 71: Morvane's change came after one made on the computer; putting it back");
     }
     {
         Rig rig;
@@ -230,7 +230,7 @@ TEST(DisplayEffectsDriver, ForgetPutsBackOnlyWhileTheDriversModeIsInForce) {
         rig.displays.displays[mainDisplay].current = rig.displays.displays[mainDisplay].own = 3;
         fx.forgetMode(mainDisplay);
         EXPECT_EQ(rig.current(), 3);
-        EXPECT_EQ(rig.lines.back(), "resolution of display 71 was changed on the Mac: left as it is");
+        EXPECT_EQ(rig.lines.back(), "resolution of display 71 was changed on the computer: left as it is");
         EXPECT_FALSE(fs::exists(rig.marker));
     }
 }
@@ -540,7 +540,7 @@ TEST(DisplayEffectsDriver, EscapeHeldThreeSecondsIsReportedOncePerPress) {
         rig.main.advance(250);
     }
     EXPECT_EQ(rig.events, std::vector<std::string>{"escape-held"});
-    EXPECT_EQ(rig.lines.back(), "Escape was held at the Mac");
+    EXPECT_EQ(rig.lines.back(), "Escape was held at the computer");
     fx.disarmEscape();
     EXPECT_FALSE(rig.keys.running);
     EXPECT_EQ(rig.main.pendingTimers(), 1u);

@@ -169,13 +169,13 @@ TEST(TailscaleControl, EveryOtherVerdictWithdrawsAtOnceWithItsLogLine) {
     const Case cases[] = {
         {"not installed", [](FakeCLI& c) { c.lookup = cli_lookup::NotInstalled{}; }, "tailscale  state: not installed"},
         {"untrusted on disk", [](FakeCLI& c) { c.lookup = cli_lookup::Untrusted{"/usr/bin/tailscale: bad\nthing"}; },
-         "error  the Tailscale app found on this Mac was NOT run: /usr/bin/tailscale: bad thing"},
+         "error  the Tailscale tool found on this computer was NOT run: /usr/bin/tailscale: bad thing"},
         {"refused on the status read",
          [](FakeCLI& c) { c.answer(TailscaleCommand::status(), {-1, "", false, "it is a symbolic link"}); },
-         "error  the Tailscale app found on this Mac was NOT run: it is a symbolic link"},
+         "error  the Tailscale tool found on this computer was NOT run: it is a symbolic link"},
         {"refused on the serve read",
          [](FakeCLI& c) { c.answer(TailscaleCommand::serveStatus(), {-1, "", false, "content changed"}); },
-         "error  the Tailscale app found on this Mac was NOT run: content changed"},
+         "error  the Tailscale tool found on this computer was NOT run: content changed"},
         {"signed out",
          [](FakeCLI& c) { c.answer(TailscaleCommand::status(), ok(R"({"BackendState":"NeedsLogin"})")); },
          "tailscale  state: unavailable: Tailscale is not signed in"},
@@ -201,7 +201,7 @@ TEST(TailscaleControl, EveryOtherVerdictWithdrawsAtOnceWithItsLogLine) {
          "off"},
         {"funnel",
          [](FakeCLI& c) { c.answer(TailscaleCommand::serveStatus(), ok(R"({"AllowFunnel":{"x:443":true}})")); },
-         "error  FUNNEL IS ON for this Mac: public exposure is possible. Tailnet sessions refused."},
+         "error  FUNNEL IS ON for this computer: public exposure is possible. Tailnet sessions refused."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -101,7 +101,7 @@ TEST(TailscaleToolControl, AToolThatStopsBeingTrustworthyLosesAccessAtOnce) {
         EXPECT_TRUE(std::holds_alternative<cli_lookup::Untrusted>(rig.snap().cli));
         EXPECT_EQ(rig.snap().access, std::nullopt);
         EXPECT_EQ(rig.given.back(), std::nullopt);
-        EXPECT_EQ(rig.lines.back().rfind("error  the Tailscale app found on this Mac was NOT run: " +
+        EXPECT_EQ(rig.lines.back().rfind("error  the Tailscale tool found on this computer was NOT run: " +
                                              rig.fake.tool().string() + ": ",
                                          0),
                   0u)

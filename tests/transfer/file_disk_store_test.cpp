@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -68,7 +69,6 @@ TEST_F(DiskFilesTest, UploadsGetAFreeNameAndNeverReplaceAFile) {
         const auto saved = upload(store, "photo.jpg", expected);
         ASSERT_TRUE(saved);
         EXPECT_EQ(saved->name, expected);
-        EXPECT_FALSE(saved->quarantined);
         EXPECT_EQ(readFile(root / expected), expected);
         struct stat st {};
         ASSERT_EQ(::stat((root / expected).c_str(), &st), 0);
@@ -210,6 +210,64 @@ TEST_F(DiskFilesTest, ARootThatIsASymbolicLinkRefusesEverything) {
     EXPECT_EQ(store.openOutbox("a.txt"), nullptr);
 }
 
+// Whether the file system under `folder` keeps user attributes at all.
+bool keepsUserAttributes(const fs::path& folder) {
+    const auto probe = folder / "attribute-probe";
+    std::ofstream(probe) << "x";
+    const bool kept = ::setxattr(probe.c_str(), "user.probe", "1", 1, 0) == 0;
+    fs::remove(probe);
+    return kept;
+}
+
+TEST_F(DiskFilesTest, EveryReceivedFileCarriesTheOriginMarkWhereTheFileSystemKeepsIt) {
+    DiskFiles store(root, roomy);
+    const auto saved = upload(store, "letter.pdf", "%PDF");
+    ASSERT_TRUE(saved);
+    const bool supported = keepsUserAttributes(root);
+    EXPECT_EQ(saved->quarantined, supported);
+    char value[256] = {};
+    const auto length = ::getxattr((root / "letter.pdf").c_str(), DiskFiles::originAttribute, value, sizeof value);
+    if (supported) {
+        ASSERT_GT(length, 0);
+        EXPECT_EQ(std::string_view(value, static_cast<std::size_t>(length)), DiskFiles::originValue);
+    } else {
+        EXPECT_LT(length, 0);
+    }
+    // A second file of the same name is marked as well.
+    const auto second = upload(store, "letter.pdf", "%PDF-2");
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->quarantined, supported);
+}
+
+TEST(UserDirs, TheDownloadsLineNamesTheFolderAndAnythingUnsafeIsIgnored) {
+    const fs::path home = "/home/ann";
+    const struct {
+        const char* text;
+        std::optional<fs::path> folder;
+    } table[] = {
+        {"XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n", "/home/ann/Downloads"},
+        {"# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_DOWNLOAD_DIR=\"$HOME/Téléchargements\"\n",
+         "/home/ann/Téléchargements"},
+        {"XDG_DOWNLOAD_DIR=\"/data/incoming\"", "/data/incoming"},
+        {"XDG_DOWNLOAD_DIR=$HOME/Dl\r\n", "/home/ann/Dl"},
+        {"  XDG_DOWNLOAD_DIR=\"$HOME/a\"\nXDG_DOWNLOAD_DIR=\"$HOME/b\"\n", "/home/ann/b"},
+        {"XDG_DOWNLOAD_DIR=\"$HOME\"", "/home/ann"},
+        {"XDG_DOWNLOAD_DIR=\"$HOME/x/../Downloads\"", "/home/ann/Downloads"},
+        {"XDG_DOWNLOAD_DIR=\"Downloads\"", std::nullopt},
+        {"XDG_DOWNLOAD_DIR=\"$HOMEBOY/Downloads\"", std::nullopt},
+        {"XDG_DOWNLOAD_DIR=\"$OTHER/Downloads\"", std::nullopt},
+        {"XDG_DOWNLOAD_DIR=\"$HOME/$(rm -rf x)\"", std::nullopt},
+        {"XDG_DOWNLOAD_DIR=\"/tmp/`id`\"", std::nullopt},
+        {"#XDG_DOWNLOAD_DIR=\"/elsewhere\"", std::nullopt},
+        {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(DiskFiles::userDirsDownload(row.text, home), row.folder);
+    }
+}
+
 TEST_F(DiskFilesTest, StandardRootIsMorvaneInTheDownloadsFolder) {
     const auto saved = [](const char* name) -> std::optional<std::string> {
         const char* v = std::getenv(name);
@@ -217,9 +275,24 @@ TEST_F(DiskFilesTest, StandardRootIsMorvaneInTheDownloadsFolder) {
     };
     const auto home = saved("HOME");
     const auto downloads = saved("XDG_DOWNLOAD_DIR");
+    const auto config = saved("XDG_CONFIG_HOME");
     ::setenv("HOME", base.c_str(), 1);
     ::unsetenv("XDG_DOWNLOAD_DIR");
+    ::unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(DiskFiles::standardRoot(), base / "Downloads" / "Morvane");
+    // The user's folder list, in the default settings folder or the one
+    // XDG_CONFIG_HOME names.
+    fs::create_directories(base / ".config");
+    writeFile(base / ".config" / "user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"$HOME/Descargas\"\n");
+    EXPECT_EQ(DiskFiles::standardRoot(), base / "Descargas" / "Morvane");
+    fs::create_directories(base / "cfg");
+    writeFile(base / "cfg" / "user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"/srv/in\"\n");
+    ::setenv("XDG_CONFIG_HOME", (base / "cfg").c_str(), 1);
+    EXPECT_EQ(DiskFiles::standardRoot(), fs::path("/srv/in/Morvane"));
+    writeFile(base / "cfg" / "user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"elsewhere\"\n");
+    EXPECT_EQ(DiskFiles::standardRoot(), base / "Downloads" / "Morvane");
+    config ? ::setenv("XDG_CONFIG_HOME", config->c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
+    fs::remove(base / ".config" / "user-dirs.dirs");
     ::setenv("XDG_DOWNLOAD_DIR", (base / "Incoming").c_str(), 1);
     EXPECT_EQ(DiskFiles::standardRoot(), base / "Incoming" / "Morvane");
     ::setenv("XDG_DOWNLOAD_DIR", "relative", 1);

@@ -114,7 +114,7 @@ bool SystemDisplayEffects::setMode(std::int32_t modeID, std::uint32_t display, s
     std::optional<Changed> previous;
     if (auto it = changed_.find(display); it != changed_.end()) {
         if (current->id != it->second.appliedID) {
-            log("resolution not changed: it was changed on the Mac");
+            log("resolution not changed: it was changed on the computer");
             return false;
         }
         previous = it->second;
@@ -157,7 +157,7 @@ bool SystemDisplayEffects::restoreMode(std::uint32_t display) {
     const std::string name = std::to_string(display);
     if (decision == OwedMode::Decision::forget) {
         drop(display, current == it->second.originalID ? "is already back to normal"
-                                                       : "was changed on the Mac: left as it is");
+                                                       : "was changed on the computer: left as it is");
         return true;
     }
     if (!on) {
@@ -201,11 +201,11 @@ void SystemDisplayEffects::forgetMode(std::uint32_t display) {
     if (it == changed_.end()) return;
     if (decide(display, it->second.appliedID) == OwedMode::Decision::restore) {
         log("resolution of display " + std::to_string(display) +
-            ": Morvane's change came after one made on the Mac; putting it back");
+            ": Morvane's change came after one made on the computer; putting it back");
         restoreMode(display);
         return;
     }
-    drop(display, "was changed on the Mac: left as it is");
+    drop(display, "was changed on the computer: left as it is");
 }
 
 void SystemDisplayEffects::settleOwed() {
@@ -222,7 +222,7 @@ void SystemDisplayEffects::settleOwed() {
                 restoreMode(display);
                 break;
             case OwedMode::Decision::forget:
-                drop(display, "was changed on the Mac: left as it is");
+                drop(display, "was changed on the computer: left as it is");
                 break;
         }
     }
@@ -548,7 +548,7 @@ void SystemDisplayEffects::poll(std::uint64_t generation) {
         fires = hold_.fires(now);
     }
     if (fires) {
-        log("Escape was held at the Mac");
+        log("Escape was held at the computer");
         report(fx_event::EscapeHeld{});
     }
     if (watching_ && !s_.keys->alive()) {

@@ -161,4 +161,13 @@ bool ScreenLocker::isLocked() {
            xscreensaverSaysLocked(viaXscreensaver.output);
 }
 
+bool ScreenLocker::answers() {
+    const CommandResult viaDbus = runner_(screenSaverActiveDbusSend, commandLimitMillis);
+    if (viaDbus.kind == CommandResult::Kind::exited && viaDbus.status == 0) return true;
+    if (viaDbus.kind == CommandResult::Kind::missing && succeeded(screenSaverActiveGdbus)) return true;
+    const CommandResult viaXscreensaver = runner_(xscreensaverTime, commandLimitMillis);
+    return viaXscreensaver.kind == CommandResult::Kind::exited && viaXscreensaver.status == 0 &&
+           viaXscreensaver.output.starts_with("XScreenSaver ");
+}
+
 }  // namespace morvane

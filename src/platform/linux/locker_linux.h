@@ -37,6 +37,11 @@ public:
     // xscreensaver says; false when nothing answers or the answer is not
     // understood.
     bool isLocked();
+    // Whether a screen locker is there to take a lock: the desktop's screen
+    // saver answers on the session bus, or xscreensaver runs. The login
+    // manager's lock is not counted: it only works when such a locker
+    // listens to it.
+    bool answers();
 
 private:
     bool succeeded(const std::vector<std::string>& argv);

@@ -1,0 +1,215 @@
+// The host program as a desktop user meets it, under a private X display
+// with no tray: one host per user, and the status window as its way out.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "../support/xvfb.h"
+#include "app/process_entry.h"
+
+// Last: Xlib's macros clash with what came before.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace morvane {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// A temporary home with its own runtime, data and settings folders.
+struct Home {
+    fs::path root;
+    Home() {
+        std::string pattern = (fs::temp_directory_path() / "morvane-instance-XXXXXX").string();
+        root = ::mkdtemp(pattern.data());
+        for (const char* sub : {"run", "data", "config", "Downloads"}) fs::create_directories(root / sub);
+        fs::permissions(root / "run", fs::perms::owner_all, fs::perm_options::replace);
+    }
+    ~Home() {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+    fs::path log() const { return root / "data" / "Morvane" / "host.log"; }
+    std::string logText() const {
+        std::ifstream in(log());
+        std::stringstream all;
+        all << in.rdbuf();
+        return all.str();
+    }
+};
+
+// morvane-host with the home's folders; its standard error is kept.
+class HostProcess {
+public:
+    HostProcess(const Home& home, const std::string& display) {
+        const std::vector<std::string> settings = {
+            "HOME=" + home.root.string(), "XDG_RUNTIME_DIR=" + (home.root / "run").string(),
+            "XDG_DATA_HOME=" + (home.root / "data").string(), "XDG_CONFIG_HOME=" + (home.root / "config").string(),
+            "XDG_DOWNLOAD_DIR=" + (home.root / "Downloads").string(), "DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"};
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string_view entry = *e;
+            bool replaced = false;
+            for (const auto& s : settings) replaced |= entry.substr(0, entry.find('=') + 1) == s.substr(0, s.find('=') + 1);
+            // The session bus of the machine running the tests is not ours.
+            replaced |= entry.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) == 0;
+            if (!replaced) env.emplace_back(entry);
+        }
+        env.insert(env.end(), settings.begin(), settings.end());
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        std::string program = "morvane-host";
+        char* argv[] = {program.data(), nullptr};
+        int err[2];
+        if (::pipe2(err, O_CLOEXEC) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int devNull = ::open("/dev/null", O_RDWR);
+            ::dup2(devNull, 0);
+            ::dup2(devNull, 1);
+            ::dup2(err[1], 2);
+            ::execve(MORVANE_HOST_PATH, argv, envp.data());
+            ::_exit(127);
+        }
+        ::close(err[1]);
+        stderr_ = err[0];
+    }
+    ~HostProcess() {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+        if (stderr_ >= 0) ::close(stderr_);
+    }
+    bool running() {
+        if (status_) return false;
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = status;
+            return false;
+        }
+        return true;
+    }
+    // The exit status, or -1 when it has not ended within the limit.
+    int waitExit(int limitMillis = 10'000) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(limitMillis);
+        while (running() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!status_) return -1;
+        return WIFEXITED(*status_) ? WEXITSTATUS(*status_) : 128 + WTERMSIG(*status_);
+    }
+    std::string errorText() {
+        std::string text;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(stderr_, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+        return text;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int stderr_ = -1;
+    std::optional<int> status_;
+};
+
+// The top-level window titled "Morvane", or 0.
+Window statusWindow(Display* display) {
+    Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    Window found = 0;
+    if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) return 0;
+    for (unsigned i = 0; i < count && !found; ++i) {
+        XWindowAttributes attributes;
+        if (!XGetWindowAttributes(display, children[i], &attributes) || attributes.map_state != IsViewable) continue;
+        char* name = nullptr;
+        if (XFetchName(display, children[i], &name) && name) {
+            if (std::string_view(name) == "Morvane") found = children[i];
+            XFree(name);
+        }
+    }
+    if (children) XFree(children);
+    return found;
+}
+
+bool waitFor(const std::function<bool()>& done, int limitMillis = 15'000) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(limitMillis);
+    while (!done() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    return done();
+}
+
+// What a window manager sends when its close button is pressed.
+void askToClose(Display* display, Window window) {
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display, window, False, NoEventMask, &event);
+    XFlush(display);
+}
+
+TEST(HostInstance, ASecondStartIsRefusedAndClosingTheStatusWindowQuitsTheFirst) {
+    testing::Xvfb xvfb("1024x768x24");
+    Display* display = XOpenDisplay(xvfb.display().c_str());
+    ASSERT_NE(display, nullptr);
+    Home home;
+
+    HostProcess first(home, xvfb.display());
+    ASSERT_TRUE(waitFor([&] { return statusWindow(display) != 0 || !first.running(); }))
+        << "the first host showed no status window";
+    ASSERT_TRUE(first.running()) << first.errorText();
+    const Window window = statusWindow(display);
+    ASSERT_NE(window, 0u);
+    EXPECT_NE(home.logText().find(", pid "), std::string::npos) << "the start line names no pid";
+
+    HostProcess second(home, xvfb.display());
+    EXPECT_EQ(second.waitExit(), 1);
+    EXPECT_EQ(second.errorText(), "Morvane is already running\n");
+    EXPECT_TRUE(first.running()) << "the second start ended the first";
+    EXPECT_EQ(statusWindow(display), window) << "the first host lost its window";
+
+    askToClose(display, window);
+    EXPECT_EQ(first.waitExit(), 0) << "closing the status window left the host running";
+    const std::string log = home.logText();
+    EXPECT_NE(log.find("  app  quit\n"), std::string::npos) << log;
+    XCloseDisplay(display);
+
+    // With the first gone, the lock is free again.
+    HostProcess third(home, xvfb.display());
+    Display* again = XOpenDisplay(xvfb.display().c_str());
+    EXPECT_TRUE(waitFor([&] { return statusWindow(again) != 0 || !third.running(); }));
+    EXPECT_TRUE(third.running()) << third.errorText();
+    XCloseDisplay(again);
+}
+
+TEST(HostInstance, WithoutADisplayTheHostSaysWhyAndDoesNotStart) {
+    Home home;
+    HostProcess host(home, "");
+    EXPECT_EQ(host.waitExit(), 1);
+    // Run as root, the warning about root comes first.
+    const std::string root = ::geteuid() == 0 ? std::string(ProcessEntry::rootWarning) + "\n" : "";
+    EXPECT_EQ(host.errorText(),
+              root + "Morvane needs an X display and DISPLAY is not set: start it from your desktop session.\n");
+    EXPECT_FALSE(fs::exists(home.log())) << "a host without a display began a session log";
+}
+
+}  // namespace
+}  // namespace morvane
