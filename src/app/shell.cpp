@@ -443,7 +443,7 @@ void Shell::stoppedOnMac() {
     if (relay_.paused) relay_.paused();
     if (d_.settings) d_.settings->setBool(SettingsKeys::paused, true);
     log("pause",
-        "Stop Sharing was pressed in the macOS screen-sharing panel: the session is ended and Morvane is paused. "
+        "Stop Sharing was pressed on the computer: the session is ended and Morvane is paused. "
         "Nobody can connect until Resume Morvane is chosen");
     carryOut(lock_.handle(LockScheduler::Paused{}, now()));
     updateIcon();

@@ -104,7 +104,7 @@ int openItemFolder(const std::optional<fs::path>& configured) {
     if (!folder) throw DeviceStorageError("cannot find the home directory");
     createFolders(*folder, 0700);
     int fd = ::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) throw DeviceStorageError("cannot open the login keychain: " + TrustedCLI::describe(errno));
+    if (fd < 0) throw DeviceStorageError("cannot open the keychain folder: " + TrustedCLI::describe(errno));
     struct stat st {};
     int problem = 0;
     if (::fstat(fd, &st) != 0)
@@ -115,7 +115,7 @@ int openItemFolder(const std::optional<fs::path>& configured) {
         problem = errno;
     if (problem != 0) {
         ::close(fd);
-        throw DeviceStorageError("the login keychain is not available: " + TrustedCLI::describe(problem));
+        throw DeviceStorageError("the keychain folder is not available: " + TrustedCLI::describe(problem));
     }
     return fd;
 }

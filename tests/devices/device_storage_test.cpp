@@ -316,7 +316,7 @@ TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {
     fs::create_directory(elsewhere);
     fs::rename(folder, dir.path() / "moved");
     fs::create_directory_symlink(elsewhere, folder);
-    EXPECT_EQ(errorOf([&] { item.load(); }).rfind("cannot open the login keychain: ", 0), 0u);
+    EXPECT_EQ(errorOf([&] { item.load(); }).rfind("cannot open the keychain folder: ", 0), 0u);
     EXPECT_TRUE(fs::is_empty(elsewhere));
     fs::remove(folder);
     fs::rename(dir.path() / "moved", folder);
@@ -328,7 +328,7 @@ TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {
         EXPECT_EQ(errorOf([&] { item.load(); }), "this build cannot read the stored list (-25293)");
         ASSERT_EQ(::chown(file.c_str(), 0, 0), 0);
         ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
-        EXPECT_EQ(errorOf([&] { item.load(); }), "the login keychain is not available: " + TrustedCLI::describe(EACCES));
+        EXPECT_EQ(errorOf([&] { item.load(); }), "the keychain folder is not available: " + TrustedCLI::describe(EACCES));
         ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
         EXPECT_EQ(item.load(), bytes("[]"));
         GTEST_SKIP() << "write-permission checks do not apply to root";

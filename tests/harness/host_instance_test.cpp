@@ -76,19 +76,21 @@ public:
         envp.push_back(nullptr);
         std::string program = "morvane-host";
         char* argv[] = {program.data(), nullptr};
-        int err[2];
-        if (::pipe2(err, O_CLOEXEC) != 0) return;
+        int err[2], out[2];
+        if (::pipe2(err, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
         pid_ = ::fork();
         if (pid_ == 0) {
             const int devNull = ::open("/dev/null", O_RDWR);
             ::dup2(devNull, 0);
-            ::dup2(devNull, 1);
+            ::dup2(out[1], 1);
             ::dup2(err[1], 2);
             ::execve(MORVANE_HOST_PATH, argv, envp.data());
             ::_exit(127);
         }
         ::close(err[1]);
+        ::close(out[1]);
         stderr_ = err[0];
+        stdout_ = out[0];
     }
     ~HostProcess() {
         if (pid_ > 0 && !status_) {
@@ -97,6 +99,7 @@ public:
             ::waitpid(pid_, &status, 0);
         }
         if (stderr_ >= 0) ::close(stderr_);
+        if (stdout_ >= 0) ::close(stdout_);
     }
     bool running() {
         if (status_) return false;
@@ -114,17 +117,22 @@ public:
         if (!status_) return -1;
         return WIFEXITED(*status_) ? WEXITSTATUS(*status_) : 128 + WTERMSIG(*status_);
     }
-    std::string errorText() {
+    // Everything written until the process ended.
+    std::string errorText() { return readAll(stderr_); }
+    std::string outputText() { return readAll(stdout_); }
+
+private:
+    static std::string readAll(int fd) {
         std::string text;
         char buffer[4096];
         ssize_t n;
-        while ((n = ::read(stderr_, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+        while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
         return text;
     }
 
-private:
     pid_t pid_ = -1;
     int stderr_ = -1;
+    int stdout_ = -1;
     std::optional<int> status_;
 };
 
@@ -190,6 +198,14 @@ TEST(HostInstance, ASecondStartIsRefusedAndClosingTheStatusWindowQuitsTheFirst) 
     EXPECT_EQ(first.waitExit(), 0) << "closing the status window left the host running";
     const std::string log = home.logText();
     EXPECT_NE(log.find("  app  quit\n"), std::string::npos) << log;
+    // Up, it said where to go; where another program holds the port, it
+    // said that instead.
+    const std::string said = first.outputText();
+    if (said.empty())
+        EXPECT_NE(first.errorText().find("Morvane is not serving: "), std::string::npos);
+    else
+        EXPECT_EQ(said, "Morvane is running: open http://127.0.0.1:8722/ in a browser on this computer; its menu is in "
+                        "the Morvane window\n");
     XCloseDisplay(display);
 
     // With the first gone, the lock is free again.

@@ -1,0 +1,94 @@
+// What the host shows and logs speaks of this machine as a computer, its
+// tray and what X offers, never of a Mac, its menu bar or its settings.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "app/lock_scheduler.h"
+#include "app/menu_model.h"
+#include "app/shell_lines.h"
+
+namespace morvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The string literals of a C++ source, comments left out.
+std::vector<std::string> literals(const std::string& code) {
+    std::vector<std::string> out;
+    std::size_t i = 0;
+    while (i < code.size()) {
+        if (code.compare(i, 2, "//") == 0) {
+            i = code.find('\n', i);
+            if (i == std::string::npos) break;
+            continue;
+        }
+        if (code.compare(i, 2, "/*") == 0) {
+            i = code.find("*/", i + 2);
+            if (i == std::string::npos) break;
+            i += 2;
+            continue;
+        }
+        if (code[i] == '\'') {  // a character literal, which may be '"'
+            i += code[i + 1] == '\\' ? 4 : 3;
+            continue;
+        }
+        if (code[i] != '"') {
+            ++i;
+            continue;
+        }
+        std::string text;
+        for (++i; i < code.size() && code[i] != '"'; ++i) {
+            if (code[i] == '\\' && i + 1 < code.size()) text += code[i++];
+            text += code[i];
+        }
+        ++i;
+        out.push_back(text);
+    }
+    return out;
+}
+
+TEST(PlatformWords, NoTextTheHostShowsOrLogsNamesAMacItsMenuBarOrItsSettings) {
+    const std::regex foreign(R"(\bMac\b|\bmacOS\b|menu bar|System Settings|Privacy & Security|login keychain)");
+    std::vector<std::string> found;
+    std::size_t seen = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(fs::path(MORVANE_SOURCE_DIR) / "src")) {
+        const auto extension = entry.path().extension();
+        if (extension != ".cpp" && extension != ".h") continue;
+        std::ifstream in(entry.path());
+        std::stringstream code;
+        code << in.rdbuf();
+        for (const auto& text : literals(code.str())) {
+            ++seen;
+            if (std::regex_search(text, foreign))
+                found.push_back(fs::relative(entry.path(), MORVANE_SOURCE_DIR).string() + ": " + text);
+        }
+    }
+    EXPECT_GT(seen, 1000u) << "the sources were not read";
+    EXPECT_EQ(found, std::vector<std::string>{});
+}
+
+TEST(PlatformWords, TheChangedTextsReadAsThisPlatformHasThem) {
+    MenuSnapshot ready;
+    std::vector<std::string> menu;
+    for (const auto& item : buildMenu(ready)) menu.push_back(item.title);
+    for (const char* title : {"Open in a Browser on This Computer", "Pair a Browser on This Computer…",
+                              "Copy This Computer’s Local Address (127.0.0.1:8722)",
+                              "Lock Computer When the Controller Disconnects", "Screen Capture: available",
+                              "Keyboard and Pointer Control: available"})
+        EXPECT_NE(std::find(menu.begin(), menu.end(), title), menu.end()) << title;
+
+    const std::pair<std::string, std::string> rows[] = {
+        {ShellLines::pairingRouteWords(false), "from this computer"},
+        {ShellLines::pairingInformative(std::nullopt, 8722).substr(0, 49),
+         "Only a browser on this computer can use this code"},
+        {ShellLines::permissions(true, false, true, false), "screen-capture=yes input-injection=no key-watch=yes"},
+    };
+    for (const auto& [shown, wanted] : rows) EXPECT_EQ(shown, wanted);
+}
+
+}  // namespace
+}  // namespace morvane
