@@ -43,7 +43,7 @@ void RelayHost::cancelEnrolment() {
     auto self = shared_from_this();
     queue_.post([self] {
         if (!self->window_) return;
-        self->note("enrolment: cancelled at the Mac");
+        self->note("enrolment: cancelled at the computer");
         self->closeWindow(true);
     });
 }
@@ -151,7 +151,7 @@ void RelayHost::approveOnQueue() {
     }
     auto device = store_.enrolRelayDevice(shown->deviceKey, shown->name);
     if (!device) {
-        note("enrolment: cancelled at the Mac");
+        note("enrolment: cancelled at the computer");
         return closeWindow(true);
     }
     peer->set(Peer::Idle{});

@@ -149,7 +149,7 @@ void RelayController::startFresh() {
 void RelayController::turnOn() {
     if (!setUp() || enabled_ || s_.hooks.paused() || s_.hooks.blocked()) return;
     std::weak_ptr<RelayController> weak = weak_from_this();
-    s_.hooks.authenticate("turn on the relay", "let your enrolled devices reach this Mac through the relay",
+    s_.hooks.authenticate("turn on the relay", "let your enrolled devices reach this computer through the relay",
                           [weak] {
                               auto self = weak.lock();
                               if (!self || !self->setUp() || self->enabled_ || self->s_.hooks.paused()) return;
@@ -196,7 +196,7 @@ void RelayController::resetKeys() {
 void RelayController::addDevice() {
     if (!enabled_ || !host_ || s_.hooks.paused() || s_.hooks.blocked() || !enrolEnded_) return;
     std::weak_ptr<RelayController> weak = weak_from_this();
-    s_.hooks.authenticate("add a device over the relay", "add a new device that can control this Mac",
+    s_.hooks.authenticate("add a device over the relay", "add a new device that can control this computer",
                           [weak] {
                               if (auto self = weak.lock()) self->enrolDevice();
                           },
@@ -252,10 +252,10 @@ std::vector<RelayMenuItem> RelayController::linkLines(const HostRelayLink::State
     case Kind::up:
         return {Item::label("Relay: connected")};
     case Kind::refused:
-        return {Item::label("Relay: the relay refused this Mac"), Item::label("Check this Mac's date and time"),
+        return {Item::label("Relay: the relay refused this computer"), Item::label("Check this computer's date and time"),
                 Item::label("Trying again every 30 minutes"), Item::command("Try Now", "tryNow", true)};
     case Kind::notOnAccount:
-        return {Item::label("Relay: this Mac is not on your account"),
+        return {Item::label("Relay: this computer is not on your account"),
                 Item::label("It was removed, or set up with another account"),
                 Item::command("Set Up Relay\u2026", "setUp", setUpAllowed), Item::command("Try Now", "tryNow", true)};
     case Kind::exhausted:
@@ -306,7 +306,7 @@ std::vector<RelayMenuItem> RelayController::menuSection(bool blocked) {
         items.push_back(Item::command("Add Device Over Relay\u2026", "addDevice",
                                       !held && !s_.hooks.paused() &&
                                           snapshot.state.kind == HostRelayLink::State::Kind::up && storageFine));
-        items.push_back(Item::command("Remove This Mac From Your Account\u2026", "removeFromAccount", !held));
+        items.push_back(Item::command("Remove This Computer From Your Account\u2026", "removeFromAccount", !held));
         items.push_back(Item::command("Turn Off Relay", "turnOff", true));
         return items;
     }
@@ -315,7 +315,7 @@ std::vector<RelayMenuItem> RelayController::menuSection(bool blocked) {
     accountLabels();
     items.push_back(Item::command("Turn On Relay\u2026", "turnOn", !held && !s_.hooks.paused()));
     items.push_back(Item::command("Change Relay Address\u2026", "changeAddress", setUpAllowed));
-    items.push_back(Item::command("Remove This Mac From Your Account\u2026", "removeFromAccount", !held));
+    items.push_back(Item::command("Remove This Computer From Your Account\u2026", "removeFromAccount", !held));
     return items;
 }
 
@@ -355,7 +355,7 @@ void RelayController::enrolDevice() {
     const std::int64_t opened = s_.wallClock();
     const int verdict = s_.hooks.runAlert(
         {"Code: " + code.substr(0, 3) + " " + code.substr(code.size() - 3),
-         "\u201C" + name + "\u201D wants to control this Mac. It must show the same code.\n\n"
+         "\u201C" + name + "\u201D wants to control this computer. It must show the same code.\n\n"
                            "If the codes differ, or you did not start this, choose Cancel.",
          {"Approve", "Cancel"},
          /*firstIsDefault=*/false},

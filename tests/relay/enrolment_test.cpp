@@ -184,7 +184,7 @@ TEST(Enrolment, OwnerOrServerEndsTheEnrolmentAndDropsTheCandidate) {
     };
     const std::vector<Case> cases = {
         {"owner cancels", [](HostRig& r) { r.host->cancelEnrolment(); },
-         {"enrolment: cancelled at the Mac", "device connection closed", nothingAdded}},
+         {"enrolment: cancelled at the computer", "device connection closed", nothingAdded}},
         {"owner closes", [](HostRig& r) { r.host->closeEnrolmentWindow(); },
          {"device connection closed", nothingAdded}},
         {"a device takes control", [](HostRig& r) { r.server->observer(RelayServerEvent::controllerConnected); },
@@ -209,7 +209,7 @@ TEST(Enrolment, OwnerOrServerEndsTheEnrolmentAndDropsTheCandidate) {
              r.store->reload();
              r.host->approveEnrolment();
          },
-         {"enrolment: cancelled at the Mac", "device connection closed", nothingAdded}},
+         {"enrolment: cancelled at the computer", "device connection closed", nothingAdded}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

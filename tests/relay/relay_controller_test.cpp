@@ -276,10 +276,10 @@ TEST(RelayController, StatusLinesFollowTheLinkState) {
         {{Kind::waitingForNetwork}, {Item::label("Relay: waiting for the network")}},
         {{Kind::up}, {Item::label("Relay: connected")}},
         {{Kind::refused},
-         {Item::label("Relay: the relay refused this Mac"), Item::label("Check this Mac's date and time"),
+         {Item::label("Relay: the relay refused this computer"), Item::label("Check this computer's date and time"),
           Item::label("Trying again every 30 minutes"), Item::command("Try Now", "tryNow", true)}},
         {{Kind::notOnAccount},
-         {Item::label("Relay: this Mac is not on your account"),
+         {Item::label("Relay: this computer is not on your account"),
           Item::label("It was removed, or set up with another account"),
           Item::command("Set Up Relay\u2026", "setUp", false), Item::command("Try Now", "tryNow", true)}},
         {{Kind::exhausted},
@@ -306,7 +306,7 @@ TEST(RelayController, MenuSectionOffersWhatTheSetUpAllows) {
     const Items offItems = {Item::label("Relay: off"), Item::label("Relay account: owner@example.com"),
                             Item::command("Turn On Relay\u2026", "turnOn", true),
                             Item::command("Change Relay Address\u2026", "changeAddress", true),
-                            Item::command("Remove This Mac From Your Account\u2026", "removeFromAccount", true)};
+                            Item::command("Remove This Computer From Your Account\u2026", "removeFromAccount", true)};
     EXPECT_EQ(off.titles(), offItems);
     off.paused = true;
     EXPECT_FALSE(off.titles()[2].enabled);
@@ -432,7 +432,7 @@ TEST(RelayController, AddingADeviceShowsTheDevicesCodeAndApprovesIt) {
         shownCode = alert.message;
         EXPECT_EQ(alert.buttons, (Lines{"Approve", "Cancel"}));
         EXPECT_FALSE(alert.firstIsDefault) << "Return must not approve";
-        EXPECT_EQ(alert.informative, "\u201CPhone\u201D wants to control this Mac. It must show the same code.\n\n"
+        EXPECT_EQ(alert.informative, "\u201CPhone\u201D wants to control this computer. It must show the same code.\n\n"
                                      "If the codes differ, or you did not start this, choose Cancel.");
         return RelayResponse::first;
     };
@@ -484,7 +484,7 @@ TEST(RelayController, AnEnrolmentNotApprovedIsCancelledAtTheHost) {
         rig.queue.runAll();
         rig.main.runAll();
         EXPECT_TRUE(rig.controller->enrolEnded());
-        EXPECT_TRUE(rig.logged("enrolment: cancelled at the Mac"));
+        EXPECT_TRUE(rig.logged("enrolment: cancelled at the computer"));
         EXPECT_TRUE(rig.logged("enrolment: window closed, nothing added"));
         EXPECT_TRUE(rig.store.devices().empty());
     }
