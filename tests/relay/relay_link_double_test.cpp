@@ -220,7 +220,7 @@ TEST(RelayOverTls, ANewOwnerSignsInRegistersAndStaysReachable) {
     EXPECT_TRUE(relay.hosts().empty());
     relay.closeHosts(1000);
     ASSERT_TRUE(rig.watch->saw("state not-on-account"));
-    EXPECT_TRUE(rig.watch->saw("link: this Mac is not on the account (410)"));
+    EXPECT_TRUE(rig.watch->saw("link: this computer is not on the account (410)"));
 
     EXPECT_EQ(await<std::monostate>([&](auto done) { account->signOut(session.refreshToken, done); }),
               RelayAccountResult<std::monostate>(std::monostate{}));
