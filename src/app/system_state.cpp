@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "core/clock.h"
+#include "core/paths.h"
 
 extern char** environ;
 
@@ -60,17 +61,6 @@ std::vector<std::string_view> words(std::string_view line) {
         if (i > start) out.push_back(line.substr(start, i - start));
     }
     return out;
-}
-
-std::optional<std::string> readSmallFile(const std::filesystem::path& file, std::size_t limit) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    std::string data(limit, '\0');
-    const ssize_t n = ::read(fd, data.data(), limit);
-    ::close(fd);
-    if (n < 0) return std::nullopt;
-    data.resize(static_cast<std::size_t>(n));
-    return data;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "core/paths.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,6 +40,25 @@ bool createFolders(const fs::path& folder, mode_t mode) {
     if (!parent.empty() && parent != folder) createFolders(parent, mode);
     if (::mkdir(folder.c_str(), mode) != 0 && errno != EEXIST) return false;
     return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<std::string> readSmallFile(const fs::path& file, std::size_t limit) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    std::string data(limit + 1, '\0');
+    std::size_t got = 0;
+    bool failed = false;
+    while (got < data.size()) {
+        const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) failed = true;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (failed || got > limit) return std::nullopt;
+    data.resize(got);
+    return data;
 }
 
 }  // namespace morvane

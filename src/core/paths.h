@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace morvane {
 
@@ -20,5 +21,10 @@ std::optional<std::filesystem::path> appSupportFolder();
 // (existing ones are left as they are). True when the folder exists at the
 // end.
 bool createFolders(const std::filesystem::path& folder, mode_t mode = 0700);
+
+// The whole text of a small file the host reads for a fact (a setting of
+// the desktop, a kernel state): at most `limit` bytes. Absent when it cannot
+// be read or is longer, so a huge or endless file is never taken in.
+std::optional<std::string> readSmallFile(const std::filesystem::path& file, std::size_t limit);
 
 }  // namespace morvane

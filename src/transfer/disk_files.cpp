@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include "core/paths.h"
 #include "core/secure.h"
@@ -24,18 +23,6 @@
 namespace morvane {
 
 namespace {
-
-// A settings file of at most `limit` bytes, or nothing.
-std::optional<std::string> readSmallText(const std::filesystem::path& path, std::size_t limit) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text(limit + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    const auto got = static_cast<std::size_t>(in.gcount());
-    if (got > limit) return std::nullopt;
-    text.resize(got);
-    return text;
-}
 
 void closeIfOpen(int& fd) {
     if (fd >= 0) ::close(fd);
@@ -250,7 +237,7 @@ std::optional<std::filesystem::path> DiskFiles::standardRoot() {
     if (!home) return std::nullopt;
     std::filesystem::path config = *home / ".config";
     if (const char* c = std::getenv("XDG_CONFIG_HOME"); c && c[0] == '/') config = c;
-    if (const auto text = readSmallText(config / "user-dirs.dirs", 64 * 1024))
+    if (const auto text = readSmallFile(config / "user-dirs.dirs", 64 * 1024))
         if (const auto folder = userDirsDownload(*text, *home)) return *folder / "Morvane";
     return *home / "Downloads" / "Morvane";
 }
