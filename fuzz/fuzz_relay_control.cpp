@@ -1,10 +1,13 @@
-// What the relay says on the host's link in text, and the stored relay
-// identity a program of the same user could plant. The first byte picks the
-// reader: 0 a control text, 1 the identity item. Control texts over the
+// What the relay says on the host's link, in text and in binary frames, and
+// the stored relay identity a program of the same user could plant. The
+// first byte picks the reader: 0 a control text, 1 the identity item, 2 a
+// binary frame. Control texts over the
 // limit are refused, a welcome names a room of 32 lower-case hex digits and
-// at most the listed limit of devices, ids are never 0, and an identity that
-// reads back encodes to bytes that read as the same identity.
+// at most the listed limit of devices, ids are never 0, an identity that
+// reads back encodes to bytes that read as the same identity, and a frame
+// splits only from 5 bytes on and rebuilds to the same bytes.
 #include <algorithm>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "relay/relay_control.h"
@@ -26,6 +29,9 @@ void controlText(std::string_view text) {
                 }));
         require(welcome->devices.size() <= RelayLinkLimits::maxDevicesListed);
         for (auto id : welcome->devices) require(id != 0);
+        std::vector<RelayConnectionID> sorted = welcome->devices;
+        std::sort(sorted.begin(), sorted.end());
+        require(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end());
     }
     if (const auto* joined = std::get_if<RelayControl::Joined>(&*message)) require(joined->id != 0);
     if (const auto* left = std::get_if<RelayControl::Left>(&*message)) require(left->id != 0);
@@ -38,14 +44,21 @@ void identityItem(std::span<const std::uint8_t> data) {
     require(again && *again == *identity);
 }
 
+void frame(std::span<const std::uint8_t> data) {
+    const auto parsed = RelayFrame::split(data);
+    require(parsed.has_value() == (data.size() >= 5));
+    if (parsed) require(RelayFrame::make(parsed->id, parsed->record) == Bytes(data.begin(), data.end()));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::span<const std::uint8_t> rest(data + 1, size - 1);
-    if (data[0] % 2 == 0)
-        controlText(std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()));
-    else
-        identityItem(rest);
+    switch (data[0] % 3) {
+        case 0: controlText(std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size())); break;
+        case 1: identityItem(rest); break;
+        default: frame(rest); break;
+    }
     return 0;
 }
