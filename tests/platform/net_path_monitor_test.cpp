@@ -127,5 +127,21 @@ TEST(NetPathMonitor, TruncatedOrLyingMessagesAreSkippedAndDoneEndsTheDump) {
     EXPECT_FALSE(readNetlinkMessages(done, none));
 }
 
+TEST(NetPathMonitor, ReportsAVerdictSoonAfterStartAndNothingAfterCancel) {
+    boost::asio::io_context io;
+    auto monitor = makeNetlinkPathMonitor(io);
+    int reports = 0;
+    monitor->start([&](bool) {
+        ++reports;
+        io.stop();
+    });
+    io.run_for(std::chrono::seconds(5));
+    EXPECT_EQ(reports, 1);
+    monitor->cancel();
+    io.restart();
+    io.run_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(reports, 1);
+}
+
 }  // namespace
 }  // namespace morvane
