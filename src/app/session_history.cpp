@@ -58,44 +58,11 @@ std::string trimBlanks(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-std::int64_t floorSeconds(std::int64_t wallMillis) {
-    return wallMillis >= 0 ? wallMillis / 1000 : -((-wallMillis + 999) / 1000);
-}
-
 }  // namespace
 
-std::string SessionHistory::isoDate(std::int64_t wallMillis) {
-    const std::time_t seconds = static_cast<std::time_t>(floorSeconds(wallMillis));
-    std::tm tm{};
-    gmtime_r(&seconds, &tm);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buffer;
-}
+std::string SessionHistory::isoDate(std::int64_t wallMillis) { return morvane::isoDate(wallMillis); }
 
-std::optional<std::int64_t> SessionHistory::parseIsoDate(const std::string& text) {
-    // Exactly YYYY-MM-DDTHH:MM:SSZ: no fractions, no offsets.
-    static constexpr char shape[] = "dddd-dd-ddTdd:dd:ddZ";
-    if (text.size() != sizeof shape - 1) return std::nullopt;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char want = shape[i];
-        if (want == 'd' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != want) return std::nullopt;
-    }
-    std::tm tm{};
-    tm.tm_year = std::stoi(text.substr(0, 4)) - 1900;
-    tm.tm_mon = std::stoi(text.substr(5, 2)) - 1;
-    tm.tm_mday = std::stoi(text.substr(8, 2));
-    tm.tm_hour = std::stoi(text.substr(11, 2));
-    tm.tm_min = std::stoi(text.substr(14, 2));
-    tm.tm_sec = std::stoi(text.substr(17, 2));
-    const std::tm asked = tm;
-    const std::time_t seconds = timegm(&tm);
-    // timegm normalises 31 February and the like; such a date is refused.
-    if (tm.tm_year != asked.tm_year || tm.tm_mon != asked.tm_mon || tm.tm_mday != asked.tm_mday ||
-        tm.tm_hour != asked.tm_hour || tm.tm_min != asked.tm_min || tm.tm_sec != asked.tm_sec)
-        return std::nullopt;
-    return static_cast<std::int64_t>(seconds) * 1000;
-}
+std::optional<std::int64_t> SessionHistory::parseIsoDate(const std::string& text) { return morvane::parseIsoDate(text); }
 
 SessionHistory::SessionHistory(std::optional<std::string> stored, std::optional<std::int64_t> seen, Save save,
                                SaveSeen saveSeen, WallClock clock)

@@ -4,6 +4,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
 
 namespace morvane {
 
@@ -13,5 +16,11 @@ std::int64_t nowMillis();
 // Wall-clock time as milliseconds since the Unix epoch.
 using WallClock = std::function<std::int64_t()>;
 std::int64_t systemWallMillis();
+
+// Whole-second UTC date-time "yyyy-MM-ddTHH:mm:ssZ" of wall-clock
+// milliseconds (rounded down), and its strict reading: exactly that form,
+// no fractions or offsets, no impossible dates; milliseconds back.
+std::string isoDate(std::int64_t wallMillis);
+std::optional<std::int64_t> parseIsoDate(std::string_view text);
 
 }  // namespace morvane

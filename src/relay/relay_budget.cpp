@@ -17,6 +17,23 @@ std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
 std::int64_t stored(RelayCounterStorage& storage, const char* key) {
     return std::max<std::int64_t>(storage.integer(key), 0);
 }
+
+// Both daily values reset lazily: the first use on another UTC day (later
+// or earlier) starts their numbers from zero.
+void rollDay(std::string& day, std::int64_t& number, std::int64_t& extra, std::int64_t wallMillis) {
+    auto today = RelayDay::name(wallMillis);
+    if (today == day) return;
+    day = std::move(today);
+    number = 0;
+    extra = 0;
+}
+
+void saveDay(RelayCounterStorage& storage, const char* const (&keys)[3], const std::string& day, std::int64_t number,
+             std::int64_t extra) {
+    storage.set(day, keys[0]);
+    storage.set(number, keys[1]);
+    storage.set(extra, keys[2]);
+}
 }  // namespace
 
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
@@ -63,18 +80,10 @@ void RelayBudget::allowMore(std::int64_t wallMillis) {
     extra = saturatingAdd(extra, moreAttempts);
 }
 
-void RelayBudget::roll(std::int64_t wallMillis) {
-    auto today = RelayDay::name(wallMillis);
-    if (today == day) return;
-    day = std::move(today);
-    count = 0;
-    extra = 0;
-}
+void RelayBudget::roll(std::int64_t wallMillis) { rollDay(day, count, extra, wallMillis); }
 
 void RelayBudget::save(RelayCounterStorage& storage) const {
-    storage.set(day, dayKey);
-    storage.set(count, countKey);
-    storage.set(extra, extraKey);
+    saveDay(storage, {dayKey, countKey, extraKey}, day, count, extra);
 }
 
 RelayUsage::RelayUsage(RelayCounterStorage& storage, std::int64_t dailyCeiling)
@@ -100,18 +109,10 @@ void RelayUsage::allowMore(std::int64_t wallMillis) {
     extra = saturatingAdd(extra, moreRequests);
 }
 
-void RelayUsage::roll(std::int64_t wallMillis) {
-    auto today = RelayDay::name(wallMillis);
-    if (today == day) return;
-    day = std::move(today);
-    records = 0;
-    extra = 0;
-}
+void RelayUsage::roll(std::int64_t wallMillis) { rollDay(day, records, extra, wallMillis); }
 
 void RelayUsage::save(RelayCounterStorage& storage) const {
-    storage.set(day, dayKey);
-    storage.set(records, recordsKey);
-    storage.set(extra, extraKey);
+    saveDay(storage, {dayKey, recordsKey, extraKey}, day, records, extra);
 }
 
 double RelayRetry::delay(Outcome after, double random) {

@@ -24,9 +24,4 @@ std::string b64u(std::span<const std::uint8_t> data);
 // blanks, and zero trailing bits. The empty text gives empty bytes.
 std::optional<Bytes> fromB64u(std::string_view text);
 
-// Whole-second UTC date-time "yyyy-MM-ddTHH:mm:ssZ" of wall-clock
-// milliseconds, and its strict reading (back in milliseconds).
-std::string isoDate(std::int64_t wallMillis);
-std::optional<std::int64_t> parseIsoDate(std::string_view text);
-
 }  // namespace morvane::RelayBytes

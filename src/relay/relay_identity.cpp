@@ -7,6 +7,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "core/clock.h"
 #include "relay/relay_bytes.h"
 
 namespace morvane {
@@ -159,7 +160,7 @@ std::optional<RelayIdentity> RelayIdentityStore::decode(std::span<const std::uin
     if (!noise || !auth) return std::nullopt;
     const auto created = object.find("createdAt");
     if (created == object.end() || !created->is_string()) return std::nullopt;
-    const auto createdAt = RelayBytes::parseIsoDate(created->get_ref<const std::string&>());
+    const auto createdAt = parseIsoDate(created->get_ref<const std::string&>());
     if (!createdAt) return std::nullopt;
     try {
         return RelayIdentity{P256PrivateKey::fromRawBytes(*noise), P256PrivateKey::fromRawBytes(*auth), *createdAt};
@@ -172,7 +173,7 @@ Bytes RelayIdentityStore::encode(const RelayIdentity& identity) {
     try {
         nlohmann::json object = nlohmann::json::object();
         object["authKey"] = RelayBytes::b64u(identity.authKey.rawBytes());
-        object["createdAt"] = RelayBytes::isoDate(identity.createdAt);
+        object["createdAt"] = isoDate(identity.createdAt);
         object["noiseKey"] = RelayBytes::b64u(identity.noiseKey.rawBytes());
         object["v"] = 1;
         const std::string text = object.dump();  // nlohmann keeps keys sorted
