@@ -165,8 +165,12 @@ class Connection final : public Peer, public std::enable_shared_from_this<Connec
     using Next = std::conditional_t<Secure, beast::ssl_stream<beast::tcp_stream>, beast::tcp_stream>;
 
 public:
-    Connection(std::shared_ptr<RelayDouble::Impl> relay, tcp::socket socket)
-        : relay_(std::move(relay)), timer_(relay_->io), stream_(makeNext(std::move(socket))) {}
+    // The double outlives every handler (its thread is joined before it
+    // goes), so connections point at it without keeping it alive: pending
+    // handlers that owned it would keep its io_context, and with it
+    // themselves, alive for good.
+    Connection(RelayDouble::Impl* relay, tcp::socket socket)
+        : relay_(relay), timer_(relay_->io), stream_(makeNext(std::move(socket))) {}
 
     void start() {
         auto self = this->shared_from_this();
@@ -343,7 +347,7 @@ private:
         });
     }
 
-    std::shared_ptr<RelayDouble::Impl> relay_;
+    RelayDouble::Impl* relay_;
     asio::steady_timer timer_;
     std::optional<Next> stream_;
     std::optional<ws::stream<Next>> ws_;
@@ -364,11 +368,11 @@ void RelayDouble::Impl::accept() {
         if (!self || ec) return;
         std::shared_ptr<Peer> peer;
         if (self->tls) {
-            auto c = std::make_shared<Connection<true>>(self, std::move(socket));
+            auto c = std::make_shared<Connection<true>>(self.get(), std::move(socket));
             c->start();
             peer = c;
         } else {
-            auto c = std::make_shared<Connection<false>>(self, std::move(socket));
+            auto c = std::make_shared<Connection<false>>(self.get(), std::move(socket));
             c->start();
             peer = c;
         }
@@ -713,7 +717,9 @@ std::vector<std::string> RelayDouble::dropsSeen() const {
 }
 
 // The test device: its own io_context on its own thread.
-struct RelayTestDevice::Impl : std::enable_shared_from_this<RelayTestDevice::Impl> {
+// Handlers point at the device's state without owning it; the thread is
+// joined before the state goes.
+struct RelayTestDevice::Impl {
     asio::io_context io;
     asio::executor_work_guard<asio::io_context::executor_type> guard{io.get_executor()};
     std::thread thread;
@@ -731,7 +737,7 @@ struct RelayTestDevice::Impl : std::enable_shared_from_this<RelayTestDevice::Imp
 
     template <class Stream>
     void read(Stream& stream) {
-        stream.async_read(buffer, [self = shared_from_this(), &stream](beast::error_code ec, std::size_t) {
+        stream.async_read(buffer, [self = this, &stream](beast::error_code ec, std::size_t) {
             std::lock_guard guard(self->lock);
             if (ec) {
                 self->over = true;
@@ -753,7 +759,7 @@ struct RelayTestDevice::Impl : std::enable_shared_from_this<RelayTestDevice::Imp
         if (writing || outbox.empty()) return;
         writing = true;
         stream.binary(true);
-        stream.async_write(asio::buffer(outbox.front()), [self = shared_from_this(), &stream](beast::error_code ec, std::size_t) {
+        stream.async_write(asio::buffer(outbox.front()), [self = this, &stream](beast::error_code ec, std::size_t) {
             self->writing = false;
             self->outbox.pop_front();
             if (!ec) self->pump(stream);
@@ -796,7 +802,7 @@ RelayTestDevice::~RelayTestDevice() {
 }
 
 void RelayTestDevice::send(const Bytes& record) {
-    asio::post(impl_->io, [impl = impl_, data = std::string(record.begin(), record.end())] {
+    asio::post(impl_->io, [impl = impl_.get(), data = std::string(record.begin(), record.end())] {
         impl->outbox.push_back(data);
         if (impl->secure)
             impl->pump(*impl->secure);
@@ -821,7 +827,7 @@ std::optional<int> RelayTestDevice::closedWith() const {
 
 void RelayTestDevice::close() {
     std::promise<void> done;
-    asio::post(impl_->io, [impl = impl_, &done] {
+    asio::post(impl_->io, [impl = impl_.get(), &done] {
         beast::error_code ignored;
         if (impl->secure) beast::get_lowest_layer(*impl->secure).socket().close(ignored);
         if (impl->plain) beast::get_lowest_layer(*impl->plain).socket().close(ignored);
