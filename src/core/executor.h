@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 namespace morvane {
 
@@ -22,5 +24,18 @@ public:
 // std::logic_error) when called on that executor's own thread, where waiting
 // would deadlock.
 void runSync(Executor& executor, const std::function<void()>& work);
+
+// A method meant for one queue was called from another thread.
+class WrongQueue : public std::logic_error {
+public:
+    explicit WrongQueue(const std::string& what) : std::logic_error(what + " called off its queue") {}
+};
+
+// The check at the top of a method that may only run on one queue. It stays
+// in release builds, where assert would be gone: a call from the wrong
+// thread is a race that no test may let pass.
+inline void expectOn(const Executor& executor, const char* method) {
+    if (!executor.isCurrent()) throw WrongQueue(method);
+}
 
 }  // namespace morvane

@@ -45,6 +45,24 @@ TEST(Executor, SynchronousHopRefusesItsOwnQueueAndPassesErrorsBack) {
     EXPECT_THROW(runSync(loop, [] { throw std::runtime_error("x"); }), std::runtime_error);
 }
 
+TEST(Executor, QueueOnlyMethodsRefuseOtherThreads) {
+    LoopExecutor queue("queue");
+    EXPECT_THROW(expectOn(queue, "tick"), WrongQueue);
+    try {
+        expectOn(queue, "tick");
+    } catch (const WrongQueue& e) {
+        EXPECT_STREQ(e.what(), "tick called off its queue");
+    }
+    bool passed = false;
+    runSync(queue, [&] {
+        expectOn(queue, "tick");
+        passed = true;
+    });
+    EXPECT_TRUE(passed);
+    LoopExecutor other("other");
+    EXPECT_THROW(runSync(other, [&] { expectOn(queue, "tick"); }), WrongQueue) << "another queue's thread is no better";
+}
+
 namespace {
 class PicturesOnly final : public FrameSource {
 public:
