@@ -5,8 +5,8 @@
 #include <span>
 
 #include "fuzz_support.h"
-#include "server/host_policy.h"
-#include "server/http_request.h"
+#include "protocol/host_policy.h"
+#include "protocol/http_request.h"
 
 using namespace morvane;
 using morvane::fuzz::require;

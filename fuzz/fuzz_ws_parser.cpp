@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "server/ws_parser.h"
+#include "protocol/ws_parser.h"
 
 using namespace morvane;
 using morvane::fuzz::require;
@@ -39,21 +39,21 @@ Outcome feedInPieces(std::span<const std::uint8_t> data, std::size_t piece) {
     WSParser parser;
     for (std::size_t at = 0; at < data.size(); at += piece) {
         const auto chunk = data.subspan(at, std::min(piece, data.size() - at));
-        try {
-            auto events = parser.feed(chunk);
-            bool closed = false;
-            for (auto& e : events) {
-                checkEvent(e);
-                closed = closed || isClose(e);
-                out.events.push_back(std::move(e));
-            }
-            if (closed) return out;
-            require(parser.bufferedBytes() < maxPendingBytes);
-        } catch (const WSParser::Failure& failure) {
-            require(failure.code == 1002 || failure.code == 1009);
-            out.failure = failure.code;
+        auto fed = parser.feed(chunk);
+        if (fed.failure) {
+            require(*fed.failure == 1002 || *fed.failure == 1009);
+            require(fed.events.empty());
+            out.failure = fed.failure;
             return out;
         }
+        bool closed = false;
+        for (auto& e : fed.events) {
+            checkEvent(e);
+            closed = closed || isClose(e);
+            out.events.push_back(std::move(e));
+        }
+        if (closed) return out;
+        require(parser.bufferedBytes() < maxPendingBytes);
     }
     return out;
 }

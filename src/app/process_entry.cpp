@@ -18,7 +18,7 @@
 #include "devices/refusing_device_storage.h"
 #include "platform/linux/tailscale_cli.h"
 #include "server/remote_server.h"
-#include "server/static_site.h"
+#include "protocol/static_site.h"
 #include "tailnet/tailscale_self_check.h"
 
 namespace morvane::ProcessEntry {

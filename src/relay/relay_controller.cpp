@@ -4,7 +4,7 @@
 #include <cctype>
 
 #include "core/session_log.h"
-#include "server/host_policy.h"
+#include "protocol/host_policy.h"
 
 namespace morvane {
 

@@ -37,6 +37,7 @@ void AudioRelay::attach(std::shared_ptr<AudioSource> source) {
 }
 
 void AudioRelay::handle(AudioRequest request, const std::shared_ptr<AudioLink>& link) {
+    expectOn(queue_, __func__);
     if (request == AudioRequest::start) {
         start(link);
         return;
@@ -50,6 +51,7 @@ void AudioRelay::handle(AudioRequest request, const std::shared_ptr<AudioLink>& 
 }
 
 void AudioRelay::reset() {
+    expectOn(queue_, __func__);
     pendingStart_.reset();
     end(std::nullopt);
 }

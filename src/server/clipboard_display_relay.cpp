@@ -27,6 +27,7 @@ ClipboardDisplayRelay::ClipboardDisplayRelay(Executor& queue, Executor& main, Cl
 }
 
 void ClipboardDisplayRelay::attach(std::shared_ptr<SessionLink> link) {
+    expectOn(queue_, __func__);
     link_ = std::move(link);
     assembler_.reset();
     get_.reset();
@@ -37,6 +38,7 @@ void ClipboardDisplayRelay::attach(std::shared_ptr<SessionLink> link) {
 // ---- Clipboard ----
 
 void ClipboardDisplayRelay::handleClipboard(const ClipboardRequest& request) {
+    expectOn(queue_, __func__);
     if (!link_) return;
     std::visit(
         [&](const auto& r) {
@@ -180,6 +182,7 @@ void ClipboardDisplayRelay::sendDisplays(const std::weak_ptr<SessionLink>& targe
 }
 
 void ClipboardDisplayRelay::selectDisplay(std::uint32_t id) {
+    expectOn(queue_, __func__);
     if (!link_) return;
     if (!switchLimiter_.allow(uptime_())) {
         link_->sendJSON(DisplayMessage::result(id, std::string(DisplayMessage::Refusal::tooSoon)));
@@ -213,6 +216,7 @@ void ClipboardDisplayRelay::selectDisplay(std::uint32_t id) {
 }
 
 void ClipboardDisplayRelay::displaysChanged(const DisplayListing& listing) {
+    expectOn(queue_, __func__);
     if (!link_) return;
     if (switch_ && (listing.current == switch_->id || listing.selectionLost)) switch_.reset();
     noteShown(listing);
@@ -227,10 +231,12 @@ void ClipboardDisplayRelay::noteShown(const DisplayListing& listing) {
 }
 
 bool ClipboardDisplayRelay::holdsBack(const InputEvent& event) const {
+    expectOn(queue_, __func__);
     return switch_ && DisplaySwitchGate::drops(event);
 }
 
 void ClipboardDisplayRelay::tick() {
+    expectOn(queue_, __func__);
     if (!link_) return;
     answerPut(assembler_.expire(uptime_()));
     if (switch_ && ++switch_->seconds >= DisplayLimits::switchSettleSeconds) switch_.reset();

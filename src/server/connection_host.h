@@ -9,12 +9,12 @@
 #include <string_view>
 #include <variant>
 
-#include "core/executor.h"
 #include "core/types.h"
 #include "devices/device_store.h"
 #include "server/client_message.h"
-#include "server/host_policy.h"
-#include "server/static_site.h"
+#include "server/server_queue.h"
+#include "protocol/host_policy.h"
+#include "protocol/static_site.h"
 
 namespace morvane {
 
@@ -42,7 +42,7 @@ public:
 
     virtual ~ConnectionHost() = default;
 
-    virtual Executor& sessionQueue() = 0;
+    virtual ServerQueue& queue() = 0;
     // Monotonic milliseconds.
     virtual std::int64_t now() const = 0;
     virtual const HostPolicy& policy() const = 0;

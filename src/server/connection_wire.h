@@ -9,7 +9,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "core/types.h"
-#include "server/ws_codec.h"
+#include "protocol/ws_codec.h"
 
 namespace morvane {
 

@@ -1,10 +1,7 @@
 #include "server/remote_connection.h"
 
-#include <algorithm>
-#include <cctype>
-
-#include "server/http_base64.h"
-#include "server/http_response.h"
+#include "protocol/http_response.h"
+#include "protocol/router.h"
 #include "server/websocket_wire.h"
 
 namespace morvane {
@@ -15,36 +12,6 @@ constexpr std::int64_t answerMillis = 30'000;
 constexpr std::int64_t closeMillis = 2'000;
 constexpr std::int64_t authMillis = static_cast<std::int64_t>(WSLimits::authSeconds * 1000);
 constexpr std::int64_t requestMillis = static_cast<std::int64_t>(HTTPLimits::requestSeconds * 1000);
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
-}
-
-std::string trim(std::string_view s) {
-    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
-    while (!s.empty() && isSpace(s.back())) s.remove_suffix(1);
-    return std::string(s);
-}
-
-const std::string* header(const HTTPRequest& request, const char* name) {
-    auto it = request.headers.find(name);
-    return it == request.headers.end() ? nullptr : &it->second;
-}
-
-bool connectionListsUpgrade(const std::string& value) {
-    std::string all = lower(value);
-    std::size_t start = 0;
-    while (start <= all.size()) {
-        std::size_t comma = all.find(',', start);
-        std::string part = trim(std::string_view(all).substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        if (part == "upgrade") return true;
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-    }
-    return false;
-}
 
 }  // namespace
 
@@ -82,7 +49,7 @@ void RemoteConnection::start() {
         startAuthTimer();
         return;
     }
-    s->sessionQueue().postAfter(requestMillis, [weak] {
+    arm(requestMillis, [weak] {
         if (auto self = weak.lock(); self && self->phase_ == Phase::http) self->hardClose();
     });
     readBuffer_.resize(readChunkBytes);
@@ -110,11 +77,16 @@ void RemoteConnection::receiveLoop() {
     });
 }
 
-void RemoteConnection::startAuthTimer() {
+void RemoteConnection::arm(std::int64_t delayMillis, std::function<void()> work) {
     auto s = host();
     if (!s) return;
+    if (!deadline_) deadline_ = std::make_unique<ServerQueue::Timer>(s->queue());
+    deadline_->arm(delayMillis, std::move(work));
+}
+
+void RemoteConnection::startAuthTimer() {
     std::weak_ptr<RemoteConnection> weak = weak_from_this();
-    s->sessionQueue().postAfter(authMillis, [weak] {
+    arm(authMillis, [weak] {
         if (auto self = weak.lock(); self && self->phase_ == Phase::awaitingAuth) self->deny();
     });
 }
@@ -158,69 +130,36 @@ void RemoteConnection::route(const HTTPRequest& request, const Bytes& leftover) 
         hardClose();
         return;
     }
-    auto verdict = s->policy().evaluate(request.headers);
-    std::string expectedOrigin;
-    if (auto refuse = std::get_if<HostPolicy::Refuse>(&verdict)) {
-        route_ = refuse->tailnetHost ? ConnectionRoute::tailnet : ConnectionRoute::loopback;
-        respondError(refuse->status);
-        return;
-    }
-    const auto& accept = std::get<HostPolicy::Accept>(verdict);
-    route_ = accept.route == HostPolicy::Route::tailnet ? ConnectionRoute::tailnet : ConnectionRoute::loopback;
-    expectedOrigin = accept.origin;
-    std::optional<std::string> origin;
-    if (auto o = header(request, "origin")) origin = *o;
-    bool originOK = HostPolicy::originMatches(origin, expectedOrigin);
-    if (request.path == "/ws")
-        routeWebSocket(request, leftover, originOK);
-    else if (request.path == "/api/pair")
-        routePair(request, leftover, originOK);
-    else
-        routeFile(request);
+    auto routed = morvane::route(request, leftover, RouteContext{s->policy(), s->site(), s->pausedNow()});
+    route_ = routed.route;
+    std::visit(
+        [&](const auto& d) {
+            using T = std::decay_t<decltype(d)>;
+            if constexpr (std::is_same_v<T, route_decision::ServeFile>) {
+                respond(200, d.contentType, *d.body);
+            } else if constexpr (std::is_same_v<T, route_decision::Upgrade>) {
+                phase_ = Phase::awaitingAuth;
+                lastReceive_ = now();
+                HTTPResponse::Headers extra;
+                if (route_ == ConnectionRoute::tailnet) extra.push_back(HTTPResponse::strictTransport());
+                enqueueControl(HTTPResponse::upgrade(d.acceptKey, extra));
+                startAuthTimer();
+            } else if constexpr (std::is_same_v<T, route_decision::Pair>) {
+                pair(d.code, d.name);
+            } else if (d.errorWord) {
+                respondJSON(d.status, {{"error", *d.errorWord}});
+            } else {
+                respondError(d.status, d.allow);
+            }
+        },
+        routed.decision);
 }
 
-void RemoteConnection::routeWebSocket(const HTTPRequest& request, const Bytes& leftover, bool originOK) {
-    if (request.method != "GET") return respondError(405, "GET");
-    if (!originOK) return respondError(403);
-    auto upgrade = header(request, "upgrade");
-    if (!upgrade || lower(*upgrade) != "websocket") return respondError(400);
-    auto connection = header(request, "connection");
-    if (!connection || !connectionListsUpgrade(*connection)) return respondError(400);
-    auto version = header(request, "sec-websocket-version");
-    if (!version || *version != "13") return respondError(400);
-    auto key = header(request, "sec-websocket-key");
-    if (!key) return respondError(400);
-    auto decoded = Base64::decode(*key);
-    if (!decoded || decoded->size() != 16) return respondError(400);
-    if (!request.body.empty() || !leftover.empty()) return respondError(400);
-
-    phase_ = Phase::awaitingAuth;
-    lastReceive_ = now();
-    HTTPResponse::Headers extra;
-    if (route_ == ConnectionRoute::tailnet) extra.push_back(HTTPResponse::strictTransport());
-    enqueueControl(HTTPResponse::upgrade(WSCodec::acceptKey(*key), extra));
-    startAuthTimer();
-}
-
-void RemoteConnection::routePair(const HTTPRequest& request, const Bytes& leftover, bool originOK) {
+void RemoteConnection::pair(const std::string& code, const std::string& name) {
     auto s = host();
     if (!s) return hardClose();
-    if (request.method != "POST") return respondError(405, "POST");
-    if (!originOK) return respondJSON(403, {{"error", "forbidden"}});
-    if (s->pausedNow()) return respondJSON(403, {{"error", std::string(PauseCauseWords::refusal)}});
-    auto contentType = header(request, "content-type");
-    if (!contentType || lower(trim(std::string_view(*contentType).substr(0, contentType->find(';')))) != "application/json")
-        return respondJSON(415, {{"error", "bad-request"}});
-    if (!leftover.empty()) return respondJSON(400, {{"error", "bad-request"}});
-    auto body = nlohmann::json::parse(request.body.begin(), request.body.end(), nullptr, false);
-    if (body.is_discarded() || !body.is_object()) return respondJSON(400, {{"error", "bad-request"}});
-    auto code = body.find("code");
-    if (code == body.end() || !code->is_string()) return respondJSON(400, {{"error", "bad-request"}});
-    std::string name;
-    if (auto n = body.find("name"); n != body.end() && n->is_string()) name = n->get<std::string>();
-
     bool viaTailnet = route_ == ConnectionRoute::tailnet;
-    auto outcome = s->store().attemptPair(code->get<std::string>(), name);
+    auto outcome = s->store().attemptPair(code, name);
     if (auto paired = std::get_if<pair_outcome::Paired>(&outcome)) {
         s->pairAttempted(viaTailnet, pair_attempt::Paired{paired->device.name});
         return respondJSON(200, {{"deviceId", paired->device.id}, {"token", paired->token}});
@@ -230,19 +169,6 @@ void RemoteConnection::routePair(const HTTPRequest& request, const Bytes& leftov
     else
         s->pairAttempted(viaTailnet, pair_attempt::WrongCode{});
     respondJSON(403, {{"error", std::string(ConnectionHost::pairRefusal)}});
-}
-
-void RemoteConnection::routeFile(const HTTPRequest& request) {
-    auto s = host();
-    if (!s) return hardClose();
-    const auto& table = StaticFiles::table();
-    auto entry = table.find(request.path);
-    if (entry == table.end()) return respondError(404);
-    if (request.method != "GET") return respondError(405, "GET");
-    const auto& files = s->site().files;
-    auto file = files.find(entry->second.file);
-    if (file == files.end()) return respondError(404);
-    respond(200, entry->second.type, file->second);
 }
 
 void RemoteConnection::respond(int status, std::string_view contentType, std::span<const std::uint8_t> body,
@@ -255,11 +181,9 @@ void RemoteConnection::respond(int status, std::string_view contentType, std::sp
     wire_->write(HTTPResponse::build(status, contentType, body, headers), [weak](bool) {
         if (auto self = weak.lock()) self->hardClose();
     });
-    if (auto s = host()) {
-        s->sessionQueue().postAfter(answerMillis, [weak] {
-            if (auto self = weak.lock()) self->hardClose();
-        });
-    }
+    arm(answerMillis, [weak] {
+        if (auto self = weak.lock()) self->hardClose();
+    });
 }
 
 void RemoteConnection::respondError(int status, std::optional<std::string> allow) {
@@ -275,20 +199,15 @@ void RemoteConnection::respondJSON(int status, const nlohmann::json& body) {
 }
 
 void RemoteConnection::handleWebSocket(std::span<const std::uint8_t> data) {
-    std::vector<WSParser::Event> events;
-    try {
-        events = parser_.feed(data);
-    } catch (const WSParser::Failure& failure) {
+    auto fed = parser_.feed(data);
+    if (fed.failure) {
         if (phase_ == Phase::awaitingAuth)
             deny();
         else
-            closeWebSocket(failure.code);
-        return;
-    } catch (...) {
-        hardClose();
+            closeWebSocket(*fed.failure);
         return;
     }
-    for (auto& event : events) {
+    for (auto& event : fed.events) {
         if (phase_ != Phase::awaitingAuth && phase_ != Phase::controller) return;
         if (auto message = std::get_if<ws_event::Message>(&event)) {
             handleMessage(message->opcode, message->data);
@@ -451,12 +370,10 @@ void RemoteConnection::closeWebSocket(std::uint16_t code) {
     pump_.appendClose(wire_->encodeClose(code));
     wire_->releaseHold();
     pump();
-    if (auto s = host()) {
-        std::weak_ptr<RemoteConnection> weak = weak_from_this();
-        s->sessionQueue().postAfter(closeMillis, [weak] {
-            if (auto self = weak.lock()) self->hardClose();
-        });
-    }
+    std::weak_ptr<RemoteConnection> weak = weak_from_this();
+    arm(closeMillis, [weak] {
+        if (auto self = weak.lock()) self->hardClose();
+    });
 }
 
 void RemoteConnection::hardClose() {
@@ -465,6 +382,8 @@ void RemoteConnection::hardClose() {
     phase_ = Phase::closed;
     pump_.clear();
     wire_->cancel();
+    // A closed connection keeps no deadline, nor the memory of one.
+    if (deadline_) deadline_->cancel();
     if (auto s = host()) {
         s->stoppedServing(*this);
         s->finished(*this);

@@ -16,10 +16,11 @@
 #include "core/types.h"
 #include "server/connection_host.h"
 #include "server/connection_wire.h"
-#include "server/http_request.h"
+#include "protocol/http_request.h"
 #include "server/send_pump.h"
+#include "server/server_queue.h"
 #include "server/session_link.h"
-#include "server/ws_parser.h"
+#include "protocol/ws_parser.h"
 
 namespace morvane {
 
@@ -87,9 +88,7 @@ public:
 private:
     void receiveLoop();
     void route(const HTTPRequest& request, const Bytes& leftover);
-    void routeWebSocket(const HTTPRequest& request, const Bytes& leftover, bool originOK);
-    void routePair(const HTTPRequest& request, const Bytes& leftover, bool originOK);
-    void routeFile(const HTTPRequest& request);
+    void pair(const std::string& code, const std::string& name);
     void respond(int status, std::string_view contentType, std::span<const std::uint8_t> body,
                  const std::vector<std::pair<std::string, std::string>>& extraHeaders = {});
     void respondError(int status, std::optional<std::string> allow = std::nullopt);
@@ -97,6 +96,8 @@ private:
     void handleWebSocket(std::span<const std::uint8_t> data);
     void handleMessage(WSOpcode opcode, const Bytes& data);
     void handleFirstMessage(WSOpcode opcode, const Bytes& data);
+    // The connection's one deadline: each phase's replaces the last.
+    void arm(std::int64_t delayMillis, std::function<void()> work);
     void startAuthTimer();
     void writeCompleted(bool ok, bool video, bool file);
     std::int64_t now() const;
@@ -117,6 +118,7 @@ private:
     ConnectionRoute route_;
     std::function<void()> onFinished_;
     Bytes readBuffer_;
+    std::unique_ptr<ServerQueue::Timer> deadline_;
 };
 
 }  // namespace morvane

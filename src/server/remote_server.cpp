@@ -274,6 +274,7 @@ void RemoteServer::newConnection(std::shared_ptr<tcp::socket> socket) {
 
 std::shared_ptr<RemoteConnection> RemoteServer::addConnection(std::shared_ptr<RemoteConnection> connection) {
     connections_[connection->serial()] = connection;
+    connectionCount_ = connections_.size();
     connection->start();
     return connection;
 }
@@ -380,7 +381,13 @@ void RemoteServer::shutDownConnections(std::function<void()> completion) {
     }
 }
 
-void RemoteServer::finished(RemoteConnection& connection) { connections_.erase(connection.serial()); }
+void RemoteServer::finished(RemoteConnection& connection) {
+    expectOn(*queue_, __func__);
+    connections_.erase(connection.serial());
+    connectionCount_ = connections_.size();
+}
+
+std::size_t RemoteServer::connectionCount() const { return connectionCount_.load(); }
 
 // ---- Sessions ----
 
@@ -395,6 +402,7 @@ void RemoteServer::setController(const std::optional<PairedDevice>& device, std:
 }
 
 void RemoteServer::admit(const std::shared_ptr<RemoteConnection>& connection, const PairedDevice& device) {
+    expectOn(*queue_, __func__);
     auto previous = controller_;
     connection->becomeController(device);
     controller_ = connection;
@@ -439,6 +447,7 @@ void RemoteServer::admit(const std::shared_ptr<RemoteConnection>& connection, co
 }
 
 void RemoteServer::stoppedServing(RemoteConnection& connection) {
+    expectOn(*queue_, __func__);
     if (!isController(connection)) return;
     auto gone = controller_;
     controller_.reset();
@@ -465,6 +474,7 @@ void RemoteServer::stoppedServing(RemoteConnection& connection) {
 }
 
 void RemoteServer::pairAttempted(bool viaTailnet, const PairAttempt& attempt) {
+    expectOn(*queue_, __func__);
     std::weak_ptr<RemoteServer> weak = weak_from_this();
     onMain([weak, viaTailnet, attempt] {
         if (auto self = weak.lock(); self && self->onPairAttempt) self->onPairAttempt(viaTailnet, attempt);
@@ -481,6 +491,7 @@ void RemoteServer::disconnectController(const std::string& reason) {
 // ---- Messages ----
 
 void RemoteServer::received(const ClientMessage& message, RemoteConnection& connection) {
+    expectOn(*queue_, __func__);
     if (!isController(connection)) return;
     auto* frames = frames_;
     std::visit(
@@ -519,6 +530,7 @@ void RemoteServer::received(const ClientMessage& message, RemoteConnection& conn
 }
 
 void RemoteServer::receivedBinary(const Bytes& data, RemoteConnection& connection) {
+    expectOn(*queue_, __func__);
     // Uploaded file chunks: the engine ignores whatever it cannot use.
     if (isController(connection)) fileEngine_->handleBinary(data);
 }
@@ -543,10 +555,12 @@ void RemoteServer::attachFiles(const std::shared_ptr<RemoteConnection>& connecti
 }
 
 void RemoteServer::videoWritten(RemoteConnection& connection) {
+    expectOn(*queue_, __func__);
     if (isController(connection)) video_->writeCompleted();
 }
 
 void RemoteServer::fileChunkWritten(RemoteConnection& connection) {
+    expectOn(*queue_, __func__);
     // Only the current controller's chunks move the download on: a chunk of
     // a connection that was taken over belongs to a transfer that ended.
     if (isController(connection)) fileEngine_->chunkSent();
@@ -667,6 +681,7 @@ void RemoteServer::closeRelayed(const std::string& reason) {
 }
 
 void RemoteServer::closeRelayedOnQueue(const std::string& reason) {
+    expectOn(*queue_, __func__);
     std::string word = reason == "mac-offline" ? "mac-offline" : "disconnected-by-host";
     auto all = connections_;
     for (auto& [serial, connection] : all) {
@@ -695,6 +710,7 @@ void RemoteServer::setRelayObserver(std::function<void(RelayServerEvent)> observ
 
 std::optional<RelayedConnection> RemoteServer::acceptRelayed(std::shared_ptr<ConnectionWire> wire,
                                                              const std::string& deviceID) {
+    expectOn(*queue_, __func__);
     if (!listener_) return std::nullopt;
     if (!makeRoom()) return std::nullopt;
     auto connection =

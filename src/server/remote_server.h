@@ -5,6 +5,7 @@
 // the shell arrives there too.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -30,9 +31,9 @@
 #include "server/client_message.h"
 #include "server/connection_host.h"
 #include "server/connection_wire.h"
-#include "server/host_policy.h"
+#include "protocol/host_policy.h"
 #include "server/server_queue.h"
-#include "server/static_site.h"
+#include "protocol/static_site.h"
 #include "transfer/file_transfer_engine.h"
 
 namespace morvane {
@@ -139,7 +140,11 @@ public:
     std::optional<std::string> controllerDeviceID() const;
     bool controllerViaTailnet() const;
     std::optional<ConnectionRoute> controllerRoute() const;
-    Executor& sessionQueue() override { return *queue_; }
+    Executor& sessionQueue() { return *queue_; }
+    // Any thread: connections open now, and waits the server queue still
+    // holds (a closed connection holds none).
+    std::size_t connectionCount() const;
+    int pendingTimers() const { return queue_->pendingTimers(); }
     // Any thread: the screen source's picture and access-unit callbacks.
     void ingestFrame(const Bytes& jpeg, int width, int height);
     void ingestVideo(const EncodedVideoFrame& frame);
@@ -149,6 +154,7 @@ private:
     explicit RemoteServer(Setup setup);
 
     // ConnectionHost: the server queue.
+    ServerQueue& queue() override { return *queue_; }
     std::int64_t now() const override { return clock_(); }
     const HostPolicy& policy() const override { return policy_; }
     const StaticSite& site() const override { return site_; }
@@ -206,6 +212,7 @@ private:
     bool ticking_ = false;
     std::int64_t nextTick_ = 0;
     std::map<std::uint64_t, std::shared_ptr<RemoteConnection>> connections_;
+    std::atomic<std::size_t> connectionCount_{0};
     std::uint64_t nextSerial_ = 0;
     std::shared_ptr<RemoteConnection> controller_;
     std::optional<std::pair<HostStatus, std::string>> lastStatus_;

@@ -37,10 +37,27 @@ void ServerQueue::post(std::function<void()> work) { boost::asio::post(*io_, std
 
 void ServerQueue::postAfter(std::int64_t delayMillis, std::function<void()> work) {
     auto timer = std::make_shared<boost::asio::steady_timer>(*io_, std::chrono::milliseconds(std::max<std::int64_t>(0, delayMillis)));
-    timer->async_wait([timer, work = std::move(work)](const boost::system::error_code& ec) {
+    ++*pending_;
+    timer->async_wait([timer, pending = pending_, work = std::move(work)](const boost::system::error_code& ec) {
+        --*pending;
         if (!ec) work();
     });
 }
+
+ServerQueue::Timer::Timer(ServerQueue& queue) : pending_(queue.pending_), timer_(*queue.io_) {}
+
+ServerQueue::Timer::~Timer() { cancel(); }
+
+void ServerQueue::Timer::arm(std::int64_t delayMillis, std::function<void()> work) {
+    timer_.expires_after(std::chrono::milliseconds(std::max<std::int64_t>(0, delayMillis)));  // cancels the last wait
+    ++*pending_;
+    timer_.async_wait([pending = pending_, work = std::move(work)](const boost::system::error_code& ec) {
+        --*pending;
+        if (!ec) work();
+    });
+}
+
+void ServerQueue::Timer::cancel() { timer_.cancel(); }
 
 bool ServerQueue::isCurrent() const { return std::this_thread::get_id() == threadID_.load(); }
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include "core/executor.h"
@@ -31,11 +32,33 @@ public:
 
     boost::asio::io_context& context() { return *io_; }
 
+    // Waits not yet finished: delayed work and armed timers. A cancelled
+    // wait stops counting (and lets go of its work) on the queue's next turn.
+    int pendingTimers() const { return pending_->load(); }
+
+    // One deadline owned by one object: arming replaces the last one, and
+    // cancelling or destroying it lets go of the work at once instead of
+    // holding it until it would have come due. On the queue only.
+    class Timer {
+    public:
+        explicit Timer(ServerQueue& queue);
+        ~Timer();
+        Timer(const Timer&) = delete;
+        Timer& operator=(const Timer&) = delete;
+        void arm(std::int64_t delayMillis, std::function<void()> work);
+        void cancel();
+
+    private:
+        std::shared_ptr<std::atomic<int>> pending_;
+        boost::asio::steady_timer timer_;
+    };
+
 private:
     std::shared_ptr<boost::asio::io_context> io_;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard_;
     std::thread thread_;
     std::atomic<std::thread::id> threadID_;
+    std::shared_ptr<std::atomic<int>> pending_ = std::make_shared<std::atomic<int>>(0);
 };
 
 }  // namespace morvane

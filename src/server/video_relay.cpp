@@ -117,11 +117,13 @@ void VideoRelay::deliver(const EncodedVideoFrame& frame) {
 // ---- Sessions, starts and ends ----
 
 bool VideoRelay::attach(std::shared_ptr<SessionLink> link) {
+    expectOn(queue_, __func__);
     link_ = std::move(link);
     return reset();
 }
 
 void VideoRelay::requestH264(int maxWidth, int maxHeight) {
+    expectOn(queue_, __func__);
     if (!link_) return;
     std::int64_t wait = startLimiter_.waitMillis(uptime_());
     if (wait > 0) {
@@ -178,10 +180,12 @@ void VideoRelay::start(int maxWidth, int maxHeight) {
 }
 
 void VideoRelay::requestJPEG() {
+    expectOn(queue_, __func__);
     if (link_) switchToJPEG();
 }
 
 void VideoRelay::sourceFailed() {
+    expectOn(queue_, __func__);
     if (mode_ != VideoMode::jpeg && link_) switchToJPEG();
 }
 
@@ -238,12 +242,14 @@ void VideoRelay::askForKeyframe() {
 }
 
 void VideoRelay::writeCompleted() {
+    expectOn(queue_, __func__);
     // A stream still waiting for a keyframe gets one asked for as soon as
     // the connection can take it.
     if (mode_ == VideoMode::h264 && gate_.needKeyframe) askForKeyframe();
 }
 
 void VideoRelay::refresh(bool keyframe) {
+    expectOn(queue_, __func__);
     auto* frames = &frames_;
     if (mode_ != VideoMode::h264) {
         // A picture may be asked for as often as the device likes; a
@@ -259,6 +265,7 @@ void VideoRelay::refresh(bool keyframe) {
 }
 
 void VideoRelay::tick(bool captureWorking) {
+    expectOn(queue_, __func__);
     if (mode_ != VideoMode::h264 || !link_) return;
     if (announced_) {
         if (gate_.needKeyframe && !link_->videoBusy()) askForKeyframe();

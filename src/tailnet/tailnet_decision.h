@@ -9,7 +9,7 @@
 #include <string>
 #include <variant>
 
-#include "server/host_policy.h"
+#include "protocol/host_policy.h"
 #include "tailnet/tailscale_parse.h"
 
 namespace morvane {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/executor.h"
-#include "server/host_policy.h"
+#include "protocol/host_policy.h"
 #include "tailnet/tailnet_decision.h"
 #include "tailnet/trusted_cli.h"
 

@@ -19,8 +19,9 @@
 //
 // Prints "listening 127.0.0.1:PORT" once the listener is up, then one JSON
 // line per event it observes. Reads commands on standard input, one a line:
-// "pair", "pause", "resume", "revoke ID", "quit", and "stall-main SECONDS",
-// which keeps the main queue busy for that long (a stuck host), and with
+// "pair", "pause", "resume", "revoke ID", "stats" (open connections and the
+// server queue's pending waits), "quit", and "stall-main SECONDS", which
+// keeps the main queue busy for that long (a stuck host), and with
 // --tailscale "tailscale refresh", "tailscale on", "tailscale off".
 #include <csignal>
 #include <cstdio>
@@ -55,7 +56,7 @@
 #include "devices/device_store.h"
 #include "devices/keychain_device_storage.h"
 #include "server/remote_server.h"
-#include "server/static_site.h"
+#include "protocol/static_site.h"
 #include "tailnet/tailscale_control.h"
 #include "transfer/disk_files.h"
 #include "web/embedded_web.h"
@@ -332,6 +333,10 @@ int run(int argc, char** argv) {
             } else if (line.rfind("revoke ", 0) == 0) {
                 store.revoke(line.substr(7));
                 say("ok");
+            } else if (line == "stats") {
+                say("stats " + nlohmann::json{{"connections", server->connectionCount()},
+                                              {"timers", server->pendingTimers()}}
+                                   .dump());
             } else if (line.rfind("stall-main ", 0) == 0) {
                 const long seconds = std::strtol(line.c_str() + 11, nullptr, 10);
                 if (seconds < 1 || seconds > 600) {

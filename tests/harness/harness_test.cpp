@@ -194,6 +194,37 @@ TEST_F(Harness, SeventeenthIdleConnectionEvictsTheOldest) {
     EXPECT_EQ(extra.readAll().substr(0, 15), "HTTP/1.1 200 OK");
 }
 
+TEST_F(Harness, ClosedConnectionsLeaveNoConnectionOrTimerBehind) {
+    auto stats = [&] {
+        host->command("stats");
+        auto line = host->waitLine("stats ");
+        EXPECT_TRUE(line);
+        return nlohmann::json::parse(line ? line->substr(6) : "{}", nullptr, false);
+    };
+    auto before = stats();
+    ASSERT_TRUE(before.is_object());
+    const int idleTimers = before.value("timers", -1);
+    // Answered pages, refusals and sessions closed before they proved
+    // anything: each used to hold its deadlines for up to 30 seconds.
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(get("/").substr(0, 15), "HTTP/1.1 200 OK");
+        ASSERT_EQ(get("/missing").substr(0, 12), "HTTP/1.1 404");
+    }
+    for (int i = 0; i < 10; ++i) {
+        WebSocket ws(host->port());
+        ws.sendText(R"({"t":"auth","token":"wrong"})");
+        EXPECT_EQ(ws.nextText(), R"({"t":"denied"})");
+    }
+    nlohmann::json after;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        after = stats();
+        if (after.value("connections", -1) == 0 && after.value("timers", -1) <= idleTimers) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(after.value("connections", -1), 0);
+    EXPECT_LE(after.value("timers", -1), idleTimers) << "closed connections still hold their deadlines";
+}
+
 TEST_F(Harness, PairedDeviceAuthenticatesPingsAndIsTakenOver) {
     std::string token = pair("Phone");
     std::string phoneID = lastDeviceID;

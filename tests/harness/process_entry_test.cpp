@@ -12,7 +12,7 @@
 
 #include "app/build_version.h"
 #include "app/instance_lock.h"
-#include "server/static_site.h"
+#include "protocol/static_site.h"
 #include "web/embedded_web.h"
 
 namespace morvane {

@@ -1,4 +1,4 @@
-#include "server/host_policy.h"
+#include "protocol/host_policy.h"
 
 #include <gtest/gtest.h>
 

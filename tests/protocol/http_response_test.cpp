@@ -1,4 +1,4 @@
-#include "server/http_response.h"
+#include "protocol/http_response.h"
 
 #include <gtest/gtest.h>
 

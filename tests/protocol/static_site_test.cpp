@@ -1,4 +1,4 @@
-#include "server/static_site.h"
+#include "protocol/static_site.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <random>
 
 #include "core/secure.h"
-#include "server/http_base64.h"
-#include "server/http_request.h"
+#include "protocol/http_base64.h"
+#include "protocol/http_request.h"
 #include "web/embedded_web.h"
 
 namespace morvane {

@@ -1,9 +1,9 @@
-#include "server/ws_codec.h"
+#include "protocol/ws_codec.h"
 
 #include <gtest/gtest.h>
 
-#include "server/http_base64.h"
-#include "server/ws_parser.h"
+#include "protocol/http_base64.h"
+#include "protocol/ws_parser.h"
 
 namespace morvane {
 namespace {
@@ -42,12 +42,11 @@ Bytes join(std::initializer_list<Bytes> parts) {
 }
 
 std::uint16_t failureCode(WSParser& parser, const Bytes& data) {
-    try {
-        parser.feed(data);
-    } catch (const WSParser::Failure& failure) {
-        return failure.code;
+    auto result = parser.feed(data);
+    if (result.failure) {
+        EXPECT_TRUE(result.events.empty()) << "a failure drops the events of its call";
     }
-    return 0;
+    return result.failure.value_or(0);
 }
 
 std::uint16_t failureCode(const Bytes& data) {
@@ -57,6 +56,13 @@ std::uint16_t failureCode(const Bytes& data) {
 
 using Events = std::vector<WSParser::Event>;
 WSParser::Event text(std::string_view s) { return ws_event::Message{WSOpcode::text, bytes(s)}; }
+
+// The events of one call that must not fail.
+Events fed(WSParser& parser, const Bytes& data) {
+    auto result = parser.feed(data);
+    EXPECT_FALSE(result.failure);
+    return result.events;
+}
 
 TEST(WSCodec, AcceptKeyIsTheHandshakeDigestOfTheKeyAsReceived) {
     EXPECT_EQ(WSCodec::acceptKey("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
@@ -86,16 +92,16 @@ TEST(WSCodec, ServerFramesAreFinalUnmaskedAndUseTheShortestLengthForm) {
 TEST(WSParser, AssemblesFramesSplitAcrossCallsAndYieldsEventsInOrder) {
     const auto frame = clientFrame(0x1, bytes("ok"));
     WSParser parser;
-    EXPECT_TRUE(parser.feed(Bytes(frame.begin(), frame.begin() + 1)).empty());
-    EXPECT_TRUE(parser.feed(Bytes(frame.begin() + 1, frame.begin() + 4)).empty());
-    EXPECT_EQ(parser.feed(Bytes(frame.begin() + 4, frame.end())), Events{text("ok")});
+    EXPECT_TRUE(fed(parser, Bytes(frame.begin(), frame.begin() + 1)).empty());
+    EXPECT_TRUE(fed(parser, Bytes(frame.begin() + 1, frame.begin() + 4)).empty());
+    EXPECT_EQ(fed(parser, Bytes(frame.begin() + 4, frame.end())), Events{text("ok")});
     EXPECT_EQ(parser.bufferedBytes(), 0u);
 
     // Two frames and the start of a third in one call.
     const auto third = clientFrame(0x2, Bytes{1, 2, 3});
     auto data = join({clientFrame(0x1, bytes("a")), clientFrame(0x9, bytes("p")), Bytes(third.begin(), third.begin() + 5)});
-    EXPECT_EQ(parser.feed(data), (Events{text("a"), ws_event::Ping{bytes("p")}}));
-    EXPECT_EQ(parser.feed(Bytes(third.begin() + 5, third.end())),
+    EXPECT_EQ(fed(parser, data), (Events{text("a"), ws_event::Ping{bytes("p")}}));
+    EXPECT_EQ(fed(parser, Bytes(third.begin() + 5, third.end())),
               (Events{ws_event::Message{WSOpcode::binary, Bytes{1, 2, 3}}}));
 
     // Byte by byte through every length form.
@@ -104,7 +110,7 @@ TEST(WSParser, AssemblesFramesSplitAcrossCallsAndYieldsEventsInOrder) {
     const auto huge = clientFrame(0x1, Bytes(1000, 'x'), true, 127);
     Events got;
     for (auto b : join({big, huge, clientFrame(0xA, bytes("x"))})) {
-        auto events = slow.feed(Bytes{b});
+        auto events = fed(slow, Bytes{b});
         got.insert(got.end(), events.begin(), events.end());
     }
     EXPECT_EQ(got, (Events{ws_event::Message{WSOpcode::binary, Bytes(300, 9)},
@@ -113,20 +119,20 @@ TEST(WSParser, AssemblesFramesSplitAcrossCallsAndYieldsEventsInOrder) {
 
 TEST(WSParser, JoinsFragmentsAroundControlFrames) {
     WSParser parser;
-    auto events = parser.feed(join({clientFrame(0x1, bytes("hel"), false), clientFrame(0x9, bytes("!")),
+    auto events = fed(parser, join({clientFrame(0x1, bytes("hel"), false), clientFrame(0x9, bytes("!")),
                                     clientFrame(0x0, bytes("lo "), false), clientFrame(0x0, bytes("world"))}));
     EXPECT_EQ(events, (Events{ws_event::Ping{bytes("!")}, text("hello world")}));
     // The message state is clear again afterwards.
-    EXPECT_EQ(parser.feed(clientFrame(0x2, bytes("b"))), (Events{ws_event::Message{WSOpcode::binary, bytes("b")}}));
+    EXPECT_EQ(fed(parser, clientFrame(0x2, bytes("b"))), (Events{ws_event::Message{WSOpcode::binary, bytes("b")}}));
     // An empty final continuation ends a message.
-    EXPECT_EQ(parser.feed(join({clientFrame(0x2, bytes("x"), false), clientFrame(0x0, {})})),
+    EXPECT_EQ(fed(parser, join({clientFrame(0x2, bytes("x"), false), clientFrame(0x0, {})})),
               (Events{ws_event::Message{WSOpcode::binary, bytes("x")}}));
 }
 
 TEST(WSParser, StopsAtACloseAndKeepsWhatFollows) {
     WSParser parser;
     const Bytes closePayload = {0x03, 0xE8};
-    EXPECT_EQ(parser.feed(join({clientFrame(0x1, bytes("a")), clientFrame(0x8, closePayload), clientFrame(0x1, bytes("b"))})),
+    EXPECT_EQ(fed(parser, join({clientFrame(0x1, bytes("a")), clientFrame(0x8, closePayload), clientFrame(0x1, bytes("b"))})),
               (Events{text("a"), ws_event::Close{}}));
     EXPECT_EQ(parser.bufferedBytes(), clientFrame(0x1, bytes("b")).size());
 }
@@ -149,13 +155,13 @@ TEST(WSParser, ProtocolBreachesFailWith1002) {
     EXPECT_EQ(failureCode(join({clientFrame(0x1, bytes("a"), false), clientFrame(0x2, bytes("b"), false)})), 1002);
 
     WSParser ok;
-    EXPECT_EQ(ok.feed(clientFrame(0x9, Bytes(125, 1))), (Events{ws_event::Ping{Bytes(125, 1)}}));
+    EXPECT_EQ(fed(ok, clientFrame(0x9, Bytes(125, 1))), (Events{ws_event::Ping{Bytes(125, 1)}}));
 }
 
 TEST(WSParser, MessagesOverTheLimitFailWith1009) {
     WSParser parser;
     const Bytes limit(WSLimits::maxMessageBytes, 'x');
-    EXPECT_EQ(parser.feed(clientFrame(0x1, limit)), (Events{ws_event::Message{WSOpcode::text, limit}}));
+    EXPECT_EQ(fed(parser, clientFrame(0x1, limit)), (Events{ws_event::Message{WSOpcode::text, limit}}));
     EXPECT_EQ(failureCode(clientFrame(0x1, Bytes(WSLimits::maxMessageBytes + 1, 'x'))), 1009);
 
     // Announced too large: refused as soon as the header is complete.
@@ -167,7 +173,7 @@ TEST(WSParser, MessagesOverTheLimitFailWith1009) {
     // Fragments count together.
     const Bytes half(WSLimits::maxMessageBytes / 2, 'y');
     WSParser whole;
-    EXPECT_EQ(whole.feed(join({clientFrame(0x1, half, false), clientFrame(0x0, half)})),
+    EXPECT_EQ(fed(whole, join({clientFrame(0x1, half, false), clientFrame(0x0, half)})),
               (Events{ws_event::Message{WSOpcode::text, join({half, half})}}));
     EXPECT_EQ(failureCode(join({clientFrame(0x1, half, false), clientFrame(0x0, half, false), clientFrame(0x0, bytes("z"))})),
               1009);

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "devices/device_store.h"
-#include "server/http_response.h"
+#include "protocol/http_response.h"
 #include "server/remote_server.h"
 #include "server_fakes.h"
 

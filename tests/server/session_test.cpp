@@ -3,7 +3,11 @@
 #include <atomic>
 
 #include "devices/device_store.h"
+#include "../app/manual_executor.h"
+#include "server/audio_relay.h"
+#include "server/clipboard_display_relay.h"
 #include "server/remote_server.h"
+#include "server/video_relay.h"
 #include "server_fakes.h"
 
 namespace morvane {
@@ -411,6 +415,50 @@ TEST_F(ServerSession, ANewTailnetIdentityEndsEveryTailnetSession) {
     EXPECT_FALSE(waitingLocal.peerClosed(300));
     EXPECT_TRUE(eventually([&] { return !server->controllerViaTailnet(); }));
     EXPECT_FALSE(server->controllerRoute());
+}
+
+}  // namespace
+}  // namespace morvane
+
+namespace morvane {
+namespace {
+
+// A queue whose thread is never the caller's.
+struct Elsewhere final : Executor {
+    void post(std::function<void()>) override {}
+    void postAfter(std::int64_t, std::function<void()>) override {}
+    bool isCurrent() const override { return false; }
+};
+
+TEST_F(ServerSession, QueueOnlyEntriesRefuseCallsFromOtherThreads) {
+    server->start();
+    auto wire = std::make_shared<FakeWire>(server->sessionQueue());
+    EXPECT_THROW(server->acceptRelayed(wire, "device"), std::logic_error);
+    EXPECT_THROW(server->closeRelayedOnQueue(), std::logic_error);
+    EXPECT_NO_THROW(server->closeRelayed()) << "the hop onto the queue is the way in";
+
+    Elsewhere queue;
+    testing::ManualExecutor main;
+    testing::Journal journal;
+    testing::FakeFrameSource source{journal};
+    testing::FakeClipboard pasteboard;
+    auto video = VideoRelay::create(queue, main, source);
+    auto desk = ClipboardDisplayRelay::create(queue, main, &pasteboard, source, nullptr);
+    auto audio = AudioRelay::create(queue, main, nullptr);
+    auto link = std::make_shared<testing::RecordingLink>();
+    std::vector<std::pair<const char*, std::function<void()>>> calls = {
+        {"video attach", [&] { video->attach(link); }},
+        {"video ask", [&] { video->requestH264(640, 480); }},
+        {"video refresh", [&] { video->refresh(true); }},
+        {"video tick", [&] { video->tick(true); }},
+        {"desk attach", [&] { desk->attach(link); }},
+        {"clipboard", [&] { desk->handleClipboard(clipboard_request::Get{1}); }},
+        {"display", [&] { desk->selectDisplay(1); }},
+        {"desk tick", [&] { desk->tick(); }},
+        {"sound", [&] { audio->handle(AudioRequest::start, link); }},
+    };
+    for (auto& [what, call] : calls) EXPECT_THROW(call(), std::logic_error) << what;
+    EXPECT_TRUE(link->sent.empty());
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
-#include "server/ws_codec.h"
+#include "protocol/ws_codec.h"
 
 #include <openssl/evp.h>
 
 #include <stdexcept>
 #include <string>
 
-#include "server/http_base64.h"
+#include "protocol/http_base64.h"
 
 namespace morvane {
 

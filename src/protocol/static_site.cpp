@@ -1,12 +1,12 @@
-#include "server/static_site.h"
+#include "protocol/static_site.h"
 
 #include <algorithm>
 #include <fstream>
 #include <system_error>
 
 #include "core/secure.h"
-#include "server/http_base64.h"
-#include "server/http_request.h"
+#include "protocol/http_base64.h"
+#include "protocol/http_request.h"
 
 namespace morvane {
 

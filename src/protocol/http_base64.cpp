@@ -1,4 +1,4 @@
-#include "server/http_base64.h"
+#include "protocol/http_base64.h"
 
 #include <array>
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <variant>
 
-#include "server/http_request.h"
+#include "protocol/http_request.h"
 
 namespace morvane {
 

@@ -1,12 +1,8 @@
-#include "server/ws_parser.h"
+#include "protocol/ws_parser.h"
 
 namespace morvane {
 
-const char* WSParser::Failure::what() const noexcept {
-    return code == messageTooBig ? "message too big" : "protocol error";
-}
-
-std::vector<WSParser::Event> WSParser::feed(std::span<const std::uint8_t> data) {
+WSParser::Fed WSParser::feed(std::span<const std::uint8_t> data) {
     buffer_.insert(buffer_.end(), data.begin(), data.end());
 
     std::vector<Event> events;
@@ -15,20 +11,20 @@ std::vector<WSParser::Event> WSParser::feed(std::span<const std::uint8_t> data) 
         // Frames completed before the failing one are consumed; their events
         // are dropped with the call.
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(offset));
-        return Failure(code);
+        return Fed{{}, code};
     };
 
     while (buffer_.size() - offset >= 2) {
         const std::size_t available = buffer_.size() - offset;
         const std::uint8_t first = buffer_[offset];
-        if (first & 0x70) throw fail(protocolError);
+        if (first & 0x70) return fail(protocolError);
         const auto opcode = wsOpcodeFromRaw(first & 0x0F);
-        if (!opcode) throw fail(protocolError);
+        if (!opcode) return fail(protocolError);
         const bool fin = (first & 0x80) != 0;
         const bool control = (first & 0x08) != 0;
 
         const std::uint8_t second = buffer_[offset + 1];
-        if (!(second & 0x80)) throw fail(protocolError);
+        if (!(second & 0x80)) return fail(protocolError);
 
         std::uint64_t length = second & 0x7F;
         std::size_t header = 2;
@@ -44,21 +40,21 @@ std::vector<WSParser::Event> WSParser::feed(std::span<const std::uint8_t> data) 
         }
 
         if (control) {
-            if (!fin || length > 125) throw fail(protocolError);
+            if (!fin || length > 125) return fail(protocolError);
         } else {
-            if (!fin && length == 0) throw fail(protocolError);
-            if (length > WSLimits::maxMessageBytes) throw fail(messageTooBig);
+            if (!fin && length == 0) return fail(protocolError);
+            if (length > WSLimits::maxMessageBytes) return fail(messageTooBig);
         }
         // While a fragmented message is open, every frame counts against its
         // budget, control frames included.
-        if (fragments_.size() + length > WSLimits::maxMessageBytes) throw fail(messageTooBig);
+        if (fragments_.size() + length > WSLimits::maxMessageBytes) return fail(messageTooBig);
 
         const std::size_t size = header + 4 + static_cast<std::size_t>(length);
         if (available < size) break;
 
         const bool data = *opcode == WSOpcode::text || *opcode == WSOpcode::binary;
-        if (data && fragmentOpcode_) throw fail(protocolError);
-        if (*opcode == WSOpcode::continuation && !fragmentOpcode_) throw fail(protocolError);
+        if (data && fragmentOpcode_) return fail(protocolError);
+        if (*opcode == WSOpcode::continuation && !fragmentOpcode_) return fail(protocolError);
 
         const std::uint8_t* mask = &buffer_[offset + header];
         const std::uint8_t* raw = mask + 4;
@@ -96,7 +92,7 @@ std::vector<WSParser::Event> WSParser::feed(std::span<const std::uint8_t> data) 
     }
 
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(offset));
-    return events;
+    return Fed{std::move(events), std::nullopt};
 }
 
 }  // namespace morvane

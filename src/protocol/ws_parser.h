@@ -4,14 +4,13 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <optional>
 #include <span>
 #include <variant>
 #include <vector>
 
 #include "core/types.h"
-#include "server/ws_codec.h"
+#include "protocol/ws_codec.h"
 
 namespace morvane {
 
@@ -38,21 +37,22 @@ class WSParser {
 public:
     using Event = std::variant<ws_event::Message, ws_event::Ping, ws_event::Pong, ws_event::Close>;
 
-    // The close code the connection should use: 1002 (protocol error) or
-    // 1009 (message too big). A parser that failed is not used again.
-    struct Failure : std::exception {
-        std::uint16_t code = 1002;
-        explicit Failure(std::uint16_t c) : code(c) {}
-        const char* what() const noexcept override;
-    };
-
     static constexpr std::uint16_t protocolError = 1002;
     static constexpr std::uint16_t messageTooBig = 1009;
 
-    // Appends the bytes and returns every event they complete, in order. A
-    // close event ends the call; the bytes behind it stay buffered. Throws
-    // `Failure`; the events of that call are then lost.
-    std::vector<Event> feed(std::span<const std::uint8_t> data);
+    // What one call completed: every event, in order, or the close code
+    // the connection should use (protocolError or messageTooBig), in which
+    // case the events of that call are dropped. A parser that failed is
+    // not used again.
+    struct Fed {
+        std::vector<Event> events;
+        std::optional<std::uint16_t> failure;
+        bool operator==(const Fed&) const = default;
+    };
+
+    // Appends the bytes. A close event ends the call; the bytes behind it
+    // stay buffered. Never throws on what a peer sends.
+    Fed feed(std::span<const std::uint8_t> data);
 
     // Bytes received but not yet consumed.
     std::size_t bufferedBytes() const { return buffer_.size(); }

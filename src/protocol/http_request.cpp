@@ -1,4 +1,4 @@
-#include "server/http_request.h"
+#include "protocol/http_request.h"
 
 #include <algorithm>
 #include <array>

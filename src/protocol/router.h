@@ -1,0 +1,73 @@
+// What to do with one parsed HTTP request: serve a file, upgrade to a
+// WebSocket, try a pairing code, or refuse with a status. Pure: the caller
+// carries the decision out (and owns the device store the pairing needs).
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "core/types.h"
+#include "protocol/host_policy.h"
+#include "protocol/http_request.h"
+#include "protocol/static_site.h"
+
+namespace morvane {
+
+namespace route_decision {
+struct ServeFile {
+    std::string contentType;
+    // Points into the site the request was routed against.
+    const Bytes* body = nullptr;
+    bool operator==(const ServeFile&) const = default;
+};
+struct Upgrade {
+    std::string acceptKey;
+    bool operator==(const Upgrade&) const = default;
+};
+// A well-formed pairing request; the store judges the code.
+struct Pair {
+    std::string code;
+    std::string name;
+    bool operator==(const Pair&) const = default;
+};
+// Answer `status`: with a JSON body {"error": word} when `errorWord` is set,
+// else with the status's plain reason; `allow` names the one method the
+// path takes.
+struct Refuse {
+    int status = 400;
+    std::optional<std::string> allow;
+    std::optional<std::string> errorWord;
+    bool operator==(const Refuse&) const = default;
+};
+}  // namespace route_decision
+
+using RouteDecision =
+    std::variant<route_decision::ServeFile, route_decision::Upgrade, route_decision::Pair, route_decision::Refuse>;
+
+struct Routed {
+    // The way the request came, as far as the host policy could tell; a
+    // refused request from the tailnet proxy still counts as tailnet.
+    ConnectionRoute route = ConnectionRoute::loopback;
+    RouteDecision decision;
+    bool operator==(const Routed&) const = default;
+};
+
+struct RouteContext {
+    const HostPolicy& policy;
+    const StaticSite& site;
+    // Pairing is refused while the host is paused.
+    bool paused = false;
+};
+
+// `leftover` is what followed the request on the connection: a WebSocket
+// upgrade or a pairing request must stand alone.
+Routed route(const HTTPRequest& request, std::span<const std::uint8_t> leftover, const RouteContext& context);
+
+// The WebSocket handshake's own checks (method and origin aside): the key to
+// answer with, or no value when the request is not a valid upgrade.
+std::optional<std::string> upgradeKey(const HTTPRequest& request);
+
+}  // namespace morvane
