@@ -14,7 +14,6 @@ using morvane::fuzz::require;
 
 namespace {
 
-
 struct Outcome {
     std::vector<WSParser::Event> events;
     std::optional<std::uint16_t> failure;
