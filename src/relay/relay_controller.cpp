@@ -130,6 +130,11 @@ void RelayController::morvanePaused() {
 
 void RelayController::startFresh() {
     s_.server->closeRelayed("disconnected-by-host");
+    // The relay is asked to forget this machine; its answer is not awaited.
+    if (identity_ && accountEmail_) {
+        if (std::shared_ptr<RelayAccount> account = accountFor(address_))
+            account->removeSelf(*identity_, [account](RelayAccountResult<std::monostate>) {});
+    }
     stopLink();
     enabled_ = false;
     s_.settings->setBool(enabledKey, false);
@@ -210,6 +215,10 @@ void RelayController::perform(const std::string& action) {
     if (action == "allowMore") return allowMore();
     if (action == "resetKeys") return resetKeys();
     if (action == "addDevice") return addDevice();
+    if (action == "setUp") return beginSetUp(false);
+    if (action == "setUpElsewhere") return beginSetUp(true);
+    if (action == "changeAddress") return changeAddress();
+    if (action == "removeFromAccount") return removeFromAccount();
 }
 
 // ---- Facts ----

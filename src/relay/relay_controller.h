@@ -17,6 +17,7 @@
 #include "devices/device_store.h"
 #include "guide/guide_values.h"
 #include "relay/host_relay_link.h"
+#include "relay/relay_account.h"
 #include "relay/relay_host.h"
 #include "relay/relay_identity.h"
 #include "relay/relay_server_port.h"
@@ -36,6 +37,14 @@ public:
     virtual void remove(const std::string& key) = 0;
 };
 
+// A one-line text field under a dialog's texts.
+struct RelayField {
+    std::string text;
+    std::string placeholder;
+    std::string accessibilityLabel;
+    bool operator==(const RelayField&) const = default;
+};
+
 // A dialog of the relay's flows; the first button answers 1000, the second
 // 1001, anything else (a third button, an abort) counts as neither.
 struct RelayAlert {
@@ -44,6 +53,7 @@ struct RelayAlert {
     std::vector<std::string> buttons;
     // False: Return must not press the first button.
     bool firstIsDefault = true;
+    std::optional<RelayField> field{};
     bool operator==(const RelayAlert&) const = default;
 };
 
@@ -67,6 +77,8 @@ struct RelayMenuHooks {
     // Runs the alert modally; ends it early (abort) once closeWhen is true or
     // a device starts controlling.
     std::function<int(const RelayAlert& alert, std::function<bool()> closeWhen)> runAlert;
+    // The text typed into the field of the alert that ran last.
+    std::function<std::string()> fieldText;
 };
 
 // One line of the relay's menu section. Actions are named by `action`,
@@ -118,6 +130,12 @@ public:
         std::optional<std::string> configuredAddress;
         // Whether a Morvane app for devices can be offered.
         bool appAvailable = false;
+        // The account client for a relay origin ("https://" + address).
+        std::function<std::unique_ptr<RelayAccount>(const std::string& origin)> makeAccount;
+        // The computer's name offered at registration.
+        std::function<std::string()> computerName;
+        // How long an answer may take before a working dialog shows.
+        double workingWindowDelaySeconds = 0.45;
         WallClock wallClock = systemWallMillis;
     };
 
@@ -152,6 +170,10 @@ public:
     void allowMore();
     void resetKeys();
     void addDevice();
+    void changeAddress();
+    // The set-up flows.
+    void beginSetUp(bool chooseAddress);
+    void removeFromAccount();
 
     // State the tests and the menu read.
     bool enabled() const { return enabled_; }
@@ -172,6 +194,34 @@ private:
     void stopLink();
     void enrolDevice();
     bool setUp() const { return identity_.has_value() && accountEmail_.has_value(); }
+
+    // One set-up, from sign-in to registration.
+    struct SetUp {
+        std::shared_ptr<RelayAccount> account;
+        std::string address;
+        RelayAccountSession session;
+        RelayIdentity identity;
+    };
+    struct CodeAnswer {
+        enum class Kind { signedIn, changeEmail, cancelled };
+        Kind kind = Kind::cancelled;
+        std::optional<RelayAccountSession> session;
+    };
+    void signInAndRegister(bool chooseAddress);
+    std::optional<std::string> askForAddress();
+    std::optional<RelayAccountSession> signIn(const std::shared_ptr<RelayAccount>& account, const std::string& address);
+    CodeAnswer askForCode(const std::shared_ptr<RelayAccount>& account, const std::string& email,
+                          const std::string& loginId);
+    std::optional<RelayIdentity> ensureIdentity();
+    void registerWith(SetUp setUp, bool moved);
+    void offerMove(SetUp setUp);
+    template <class T>
+    std::optional<T> waitForRelay(const std::string& title, std::function<void(T)> discard,
+                                  const std::function<RelayAccount::Task(std::function<void(T)>)>& start);
+    void tell(const std::string& title, const std::string& text);
+    static void signOut(RelayAccount& account, const RelayAccountSession& session);
+    static std::string word(const RelayAccountFailure& failure);
+    std::shared_ptr<RelayAccount> accountFor(const std::string& address);
 
     Setup s_;
     std::string defaultAddress_;
