@@ -2,6 +2,10 @@
 // shell's settings file, and its menu lines drawn as the tray's items.
 #pragma once
 
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/menu_model.h"
@@ -25,6 +29,12 @@ public:
 private:
     SettingsStore& store_;
 };
+
+// The name this computer offers when it registers with the relay: the
+// PRETTY_HOSTNAME of the machine-info file, else the host name.
+std::string computerName(const std::filesystem::path& machineInfo = "/etc/machine-info");
+// The PRETTY_HOSTNAME value of a machine-info text (shell-style quoting).
+std::optional<std::string> prettyHostname(std::string_view machineInfo);
 
 // Labels stay disabled lines, warnings red ones, and each action an item
 // whose payload names it for the controller.

@@ -46,7 +46,9 @@
 #include "platform/linux/audio_pulse.h"
 #include "platform/linux/locker_linux.h"
 #include "platform/linux/tailscale_cli.h"
+#include "relay/relay_account.h"
 #include "relay/relay_controller.h"
+#include "relay/relay_http.h"
 #include "server/remote_server.h"
 #include "tailnet/tailscale_control.h"
 #include "transfer/disk_files.h"
@@ -481,10 +483,20 @@ int runShell(int argc, char** argv) {
         relaySetup.hooks.runAlert = [weakShell](const RelayAlert& alert, std::function<bool()> closeWhen) {
             auto s = weakShell.lock();
             if (!s) return RelayResponse::abort;
-            return static_cast<int>(
-                s->runAlert(AlertText{alert.message, alert.informative, alert.buttons, alert.firstIsDefault},
-                            std::move(closeWhen)));
+            AlertText text{alert.message, alert.informative, alert.buttons, alert.firstIsDefault};
+            if (alert.field)
+                text.field = AlertField{alert.field->text, alert.field->placeholder, alert.field->accessibilityLabel};
+            return static_cast<int>(s->runAlert(text, std::move(closeWhen)));
         };
+        relaySetup.hooks.fieldText = [weakShell] {
+            auto s = weakShell.lock();
+            return s ? s->alertFieldText() : std::string();
+        };
+        auto accountHttp = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
+        relaySetup.makeAccount = [accountHttp](const std::string& origin) {
+            return RelayAccount::create(origin, accountHttp, systemWallMillis);
+        };
+        relaySetup.computerName = [] { return RelayAccount::cleanHostName(computerName()); };
         relaySetup.settings = relaySettings.get();
         relaySetup.identities = std::make_shared<RelayIdentityStore>(identityItem);
         // This build has no socket to the relay yet: the link cannot be

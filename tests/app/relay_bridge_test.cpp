@@ -27,6 +27,20 @@ TEST(RelayBridge, RelayLinesBecomeTrayItemsThatNameTheirAction) {
     EXPECT_FALSE(items[3].enabled);
 }
 
+TEST(RelayBridge, PrettyHostnameIsReadWithShellQuoting) {
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+        {"PRETTY_HOSTNAME=Work Laptop\n", "Work Laptop"},
+        {"CHASSIS=laptop\nPRETTY_HOSTNAME=\"Anna's \\\"Laptop\\\"\"\n", "Anna's \"Laptop\""},
+        {"PRETTY_HOSTNAME='Back\\slash'", "Back\\slash"},
+        {"PRETTY_HOSTNAME=\"\"\n", std::nullopt},
+        {"ICON_NAME=computer\n", std::nullopt},
+        {"PRETTY_HOSTNAME=first\nPRETTY_HOSTNAME=second\n", "second"},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(prettyHostname(text), expected) << text;
+    // Without the file the host name answers.
+    EXPECT_FALSE(computerName("/nonexistent/machine-info").empty());
+}
+
 TEST(RelayBridge, RelaySettingsLiveInTheSettingsFileAcrossLaunches) {
     const auto file = std::filesystem::temp_directory_path() / ("relay-bridge-" + std::to_string(::getpid()) + ".json");
     {
