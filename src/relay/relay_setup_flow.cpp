@@ -97,7 +97,7 @@ void RelayController::beginSetUp(bool chooseAddress) {
     flowRunning_ = true;
     std::weak_ptr<RelayController> weak = weak_from_this();
     s_.hooks.authenticate(
-        "set up the relay", "put this Mac on your relay account",
+        "set up the relay", "put this computer on your relay account",
         [weak, chooseAddress] {
             if (auto self = weak.lock()) self->signInAndRegister(chooseAddress);
         },
@@ -159,7 +159,7 @@ std::optional<RelayAccountSession> RelayController::signIn(const std::shared_ptr
     for (;;) {
         RelayAlert alert{"Sign in to the relay",
                          withNote(note, "Enter your e-mail address. We will send you a code. Sign in with the same "
-                                        "address on your iPhone and other devices." +
+                                        "address on your phone and other devices." +
                                             relayLine),
                          {"Send Code", "Cancel"}};
         alert.field = RelayField{field, "name@example.com", "E-mail address"};
@@ -252,7 +252,7 @@ std::optional<RelayIdentity> RelayController::ensureIdentity() {
     } catch (const std::exception& error) {
         identityFailure_ = error.what();
         say("error", std::string("the relay identity could not be stored: ") + error.what());
-        tell("Could not set up the relay", "The relay keys could not be stored on this Mac.");
+        tell("Could not set up the relay", "The relay keys could not be stored on this computer.");
         return std::nullopt;
     }
 }
@@ -265,10 +265,10 @@ void RelayController::registerWith(SetUp setUp, bool moved) {
         return;
     }
     std::string name = s_.computerName ? s_.computerName() : "";
-    if (name.empty()) name = "Mac";
+    if (name.empty()) name = "Computer";
     using Registered = RelayAccountResult<bool>;
     auto registered = waitForRelay<Registered>(
-        "Adding this Mac to your account\u2026", nullptr, [&](std::function<void(Registered)> done) {
+        "Adding this computer to your account\u2026", nullptr, [&](std::function<void(Registered)> done) {
             return account.registerHost(setUp.identity, setUp.session, name, std::move(done));
         });
     if (!registered) {
@@ -307,7 +307,7 @@ void RelayController::registerWith(SetUp setUp, bool moved) {
 
 void RelayController::offerMove(SetUp setUp) {
     const std::string email = setUp.session.email;
-    const int answer = s_.hooks.runAlert({"This Mac is on another account",
+    const int answer = s_.hooks.runAlert({"This computer is on another account",
                                           "Move it to " + email + "? Devices then need to sign in as " + email +
                                               " to reach it over the relay.",
                                           {"Move to This Account", "Cancel"}},
@@ -320,13 +320,13 @@ void RelayController::offerMove(SetUp setUp) {
     std::weak_ptr<RelayController> weak = weak_from_this();
     auto shared = std::make_shared<SetUp>(std::move(setUp));
     s_.hooks.authenticate(
-        "move this Mac to another relay account", "move this Mac to another relay account",
+        "move this computer to another relay account", "move this computer to another relay account",
         [weak, shared] {
             auto self = weak.lock();
             if (!self) return;
             auto& account = *shared->account;
             using Removed = RelayAccountResult<std::monostate>;
-            auto removed = self->waitForRelay<Removed>("Moving this Mac\u2026", nullptr,
+            auto removed = self->waitForRelay<Removed>("Moving this computer\u2026", nullptr,
                                                        [&](std::function<void(Removed)> done) {
                                                            return account.removeSelf(shared->identity, std::move(done));
                                                        });
@@ -335,7 +335,7 @@ void RelayController::offerMove(SetUp setUp) {
                 self->flowRunning_ = false;
             } else if (auto failure = std::get_if<RelayAccountFailure>(&*removed)) {
                 self->say("set up: not moved (" + word(*failure) + ")");
-                self->tell("Could not move this Mac",
+                self->tell("Could not move this computer",
                            RelayAccountTexts::text(*failure, RelayAccountTexts::Step::remove));
                 signOut(account, shared->session);
                 self->flowRunning_ = false;
@@ -354,15 +354,15 @@ void RelayController::removeFromAccount() {
     flowRunning_ = true;
     std::weak_ptr<RelayController> weak = weak_from_this();
     s_.hooks.authenticate(
-        "remove this Mac from the relay account", "remove this Mac from your relay account",
+        "remove this computer from the relay account", "remove this computer from your relay account",
         [weak] {
             auto self = weak.lock();
             if (!self) return;
             self->flowRunning_ = false;
             if (!self->setUp()) return;
             const int answer = self->s_.hooks.runAlert(
-                {"Remove this Mac from your account?",
-                 "Devices can no longer reach this Mac over the relay until you set it up again.",
+                {"Remove this computer from your account?",
+                 "Devices can no longer reach this computer over the relay until you set it up again.",
                  {"Remove", "Cancel"}},
                 [] { return false; });
             if (answer != RelayResponse::first || self->s_.hooks.blocked()) return;
@@ -371,7 +371,7 @@ void RelayController::removeFromAccount() {
             self->flowRunning_ = true;
             using Removed = RelayAccountResult<std::monostate>;
             const RelayIdentity identity = *self->identity_;
-            auto removed = self->waitForRelay<Removed>("Removing this Mac from your account\u2026", nullptr,
+            auto removed = self->waitForRelay<Removed>("Removing this computer from your account\u2026", nullptr,
                                                        [&](std::function<void(Removed)> done) {
                                                            return account->removeSelf(identity, std::move(done));
                                                        });
@@ -379,7 +379,7 @@ void RelayController::removeFromAccount() {
             if (!removed) return;
             if (auto failure = std::get_if<RelayAccountFailure>(&*removed)) {
                 self->say("set up: not removed (" + word(*failure) + ")");
-                self->tell("Could not remove this Mac", RelayAccountTexts::text(*failure, RelayAccountTexts::Step::remove));
+                self->tell("Could not remove this computer", RelayAccountTexts::text(*failure, RelayAccountTexts::Step::remove));
                 return;
             }
             if (self->enabled_) {

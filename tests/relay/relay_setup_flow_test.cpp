@@ -133,11 +133,11 @@ TEST(RelaySetUpFlow, AMachineOnAnotherAccountIsOfferedTheMoveOnce) {
             rig.http->answer("/v1/hosts", 200, R"({"host":{}})");
         rig.type("Sign in to the relay", "owner@example.com");
         rig.type("Enter the code from the e-mail", "123456");
-        rig.type("This Mac is on another account", "");
+        rig.type("This computer is on another account", "");
         rig.type("Could not set up the relay", "");
         rig.controller->perform("setUp");
-        EXPECT_EQ(std::count(rig.shown.begin(), rig.shown.end(), "This Mac is on another account"), 1);
-        EXPECT_EQ(rig.asked, (Lines{"set up the relay", "move this Mac to another relay account"}));
+        EXPECT_EQ(std::count(rig.shown.begin(), rig.shown.end(), "This computer is on another account"), 1);
+        EXPECT_EQ(rig.asked, (Lines{"set up the relay", "move this computer to another relay account"}));
         EXPECT_EQ(rig.http->count("/v1/hosts/self/delete"), 1);
         EXPECT_EQ(rig.http->count("/v1/auth/signout"), 1);
         EXPECT_EQ(rig.logged("set up: moved from another account"), !secondRefused);
@@ -187,10 +187,10 @@ TEST(RelaySetUpFlow, RemovalFromTheAccountStopsTheRelayAndForgetsTheAccount) {
         rig.setUpBefore(c.on);
         rig.controller->start();
         if (c.refused) rig.http->answer("/v1/hosts/self/delete", 503, R"({"error":"try-later"})");
-        rig.type("Remove this Mac from your account?", "");
-        rig.type("Could not remove this Mac", "");
+        rig.type("Remove this computer from your account?", "");
+        rig.type("Could not remove this computer", "");
         rig.controller->perform("removeFromAccount");
-        EXPECT_EQ(rig.asked, Lines{"remove this Mac from the relay account"});
+        EXPECT_EQ(rig.asked, Lines{"remove this computer from the relay account"});
         EXPECT_EQ(rig.controller->accountEmail().has_value(), c.refused);
         EXPECT_EQ(rig.logged("set up: removed from the account"), !c.refused);
         EXPECT_EQ(rig.logged("set up: not removed (try-later)"), c.refused);
