@@ -67,6 +67,19 @@ function stageGeometry(stageW, stageH, cutRight, cutBottom, basisW, basisH, picW
   return { box: box, rect: pictureRect(bw, bh, box, picW, picH, view) };
 }
 
+// Where the picture lands in canvas pixels. A picture that already has the
+// drawn size is copied pixel for pixel at a whole-pixel spot: smoothing it
+// would only blur it and cost a filtering pass on every frame.
+function paintPlacement(rect, dpr, picW, picH) {
+  const r = isNum(dpr) && dpr > 0 ? dpr : 1;
+  if (!rect || !(rect.w > 0) || !(rect.h > 0) || !(picW > 0) || !(picH > 0)) return null;
+  const x = rect.x * r, y = rect.y * r, w = rect.w * r, h = rect.h * r;
+  if (Math.abs(w - picW) < 0.5 && Math.abs(h - picH) < 0.5) {
+    return { x: Math.round(x), y: Math.round(y), w: picW, h: picH, smooth: false };
+  }
+  return { x: x, y: y, w: w, h: h, smooth: true };
+}
+
 function pointToNorm(px, py, rect) {
   if (!rect || !(rect.w > 0) || !(rect.h > 0)) return null;
   return { x: clamp((px - rect.x) / rect.w, 0, 1), y: clamp((py - rect.y) / rect.h, 0, 1) };
@@ -161,6 +174,6 @@ function squeezeLevel(heights, minPx, levels) {
   return count - 1;
 }
 
-module.exports = { roomyBelowCut, fitScale, fitRect, visibleBox, pictureRect, stageGeometry, pointToNorm,
+module.exports = { roomyBelowCut, fitScale, fitRect, visibleBox, pictureRect, stageGeometry, paintPlacement, pointToNorm,
   normToPoint, viewForAnchor, followView, fitBasis, keyboardInset, chooseLayout, squeezeLevel, MIN_PICTURE_PX,
   ZOOM_MIN, ZOOM_MAX, FOLLOW_MARGIN };

@@ -3,15 +3,28 @@
 // canvas, the view (zoom and pan), and the picture choices in the More sheet.
 const { encodeSimple, parseFrameHeader } = require('./encoders.js');
 const { isFileMessage } = require('./files.js');
-const { FOLLOW_MARGIN, followView, stageGeometry } = require('./layout.js');
+const { FOLLOW_MARGIN, followView, paintPlacement, stageGeometry } = require('./layout.js');
 const { AUDIO_TAG } = require('./sound.js');
 const {
   GLIDE_MS, PICTURE_KEY, VIDEO_ALIVE_MS, VIDEO_HEADER_BYTES, VIDEO_PROBE_CODEC, encodeVideoWant,
   normalizePicturePref, parseVideoHeader, pictureStatus, videoMaxSize, videoStart, videoStep,
 } = require('./video.js');
 
+// How long the video frame on screen stays open for redraws before it is
+// copied and handed back to the decoder; a newer frame usually replaces it
+// sooner, so playing video pays for no copy at all.
+const FRAME_KEEP_MS = 100;
+
+function pictureWidth(p) { return p.displayWidth || p.naturalWidth || p.width || 0; }
+function pictureHeight(p) { return p.displayHeight || p.naturalHeight || p.height || 0; }
+
+// Decoded pictures and video frames hold decoder or GPU memory until closed.
+function releasePicture(p) {
+  if (p && typeof p.close === 'function') { try { p.close(); } catch (e) { /* already closed */ } }
+}
+
 module.exports = function videoPage(app) {
-  const { el, session, sheets, reducedMotion, onPhone, mono, soon, storeGet, storeSet } = app;
+  const { el, session, sheets, reducedMotion, onPhone, mono, storeGet, storeSet } = app;
 
   const ctx = el.screen.getContext('2d');
   let picture = null;
@@ -23,9 +36,8 @@ module.exports = function videoPage(app) {
   let drawQueued = false;
   let video = videoStart(storeGet(PICTURE_KEY));
   let vdec = null;
-  let nextVideoFrame = null;
-  let videoPaintQueued = false;
   let videoCopy = null;
+  let keepTimer = null;
   let heldChunks = [];
   const videoEvents = [];
   let videoBusy = false;
@@ -97,10 +109,11 @@ module.exports = function videoPage(app) {
     }
     ctx.setTransform(1, 0, 0, 1, 0, 0);
     ctx.clearRect(0, 0, bw, bh);
-    if (picture && rect.w > 0) {
-      ctx.imageSmoothingEnabled = true;
-      ctx.imageSmoothingQuality = 'high';
-      ctx.drawImage(picture, rect.x * dpr, rect.y * dpr, rect.w * dpr, rect.h * dpr);
+    const place = picture ? paintPlacement(rect, dpr, pictureWidth(picture), pictureHeight(picture)) : null;
+    if (place) {
+      ctx.imageSmoothingEnabled = place.smooth;
+      if (place.smooth) ctx.imageSmoothingQuality = 'high';
+      ctx.drawImage(picture, place.x, place.y, place.w, place.h);
     }
     shown = rect;
     app.pointer.placeMark();
@@ -140,13 +153,12 @@ module.exports = function videoPage(app) {
     decoding = false;
   }
 
+  // Paints at once: the picture is drawn in the same task that decoded it.
   function showPicture(next) {
-    if (picture && picture !== next && typeof ImageBitmap !== 'undefined' && picture instanceof ImageBitmap) picture.close();
+    if (picture !== next) releasePicture(picture === videoCopy ? null : picture);
     picture = next;
     app.wording.countFrame();
-    const w = next.width || next.naturalWidth || 0;
-    const h = next.height || next.naturalHeight || 0;
-    if (app.layout.setPictureSize(w, h)) {
+    if (app.layout.setPictureSize(pictureWidth(next), pictureHeight(next))) {
       app.layout.relayout();
       setView(view.zoom, view.cx, view.cy);
     } else {
@@ -264,7 +276,7 @@ module.exports = function videoPage(app) {
     vdec = null;
     heldChunks = [];
     if (dec && dec.state !== 'closed') { try { dec.close(); } catch (e) { /* already closed */ } }
-    if (nextVideoFrame) { nextVideoFrame.frame.close(); nextVideoFrame = null; }
+    keepVideoCopy();
   }
 
   function onVideoMessage(buffer) {
@@ -285,42 +297,46 @@ module.exports = function videoPage(app) {
     }
   }
 
+  // The decoder's output goes straight onto the screen canvas; the frame
+  // stays the picture for redraws only until a newer one replaces it.
   function onVideoFrame(frame, gen) {
-    if (gen !== video.gen || video.phase !== 'live') { frame.close(); return; }
-    if (nextVideoFrame) nextVideoFrame.frame.close();
-    nextVideoFrame = { frame: frame, gen: gen };
-    if (!videoPaintQueued) {
-      videoPaintQueued = true;
-      soon(paintVideo);
-    }
-  }
-
-  function paintVideo() {
-    videoPaintQueued = false;
-    const next = nextVideoFrame;
-    nextVideoFrame = null;
-    if (!next) return;
-    const frame = next.frame;
-    if (video.phase !== 'live' || next.gen !== video.gen || !(frame.displayWidth > 0)) { frame.close(); return; }
+    if (gen !== video.gen || video.phase !== 'live' || !(frame.displayWidth > 0)) { frame.close(); return; }
     const ts = frame.timestamp;
-    let canvas = videoCopy;
     try {
-      if (!canvas || canvas.width !== frame.displayWidth || canvas.height !== frame.displayHeight) {
-        canvas = document.createElement('canvas');
-        canvas.width = frame.displayWidth;
-        canvas.height = frame.displayHeight;
-      }
-      canvas.getContext('2d').drawImage(frame, 0, 0, canvas.width, canvas.height);
+      showPicture(frame);
     } catch (e) {
+      if (picture === frame) picture = null;
       frame.close();
       videoEvent({ type: 'error', fatal: true });
       return;
     }
-    frame.close();
-    if (video.phase !== 'live') return;
-    videoCopy = canvas;
-    showPicture(canvas);
+    clearTimeout(keepTimer);
+    keepTimer = setTimeout(keepVideoCopy, FRAME_KEEP_MS);
     videoEvent({ type: 'paint', ts: ts });
+  }
+
+  // When no newer frame came, the one on screen is copied for redraws and
+  // closed, so the decoder is never short of buffers and a still screen holds
+  // no frame.
+  function keepVideoCopy() {
+    clearTimeout(keepTimer);
+    keepTimer = null;
+    const frame = picture;
+    if (!frame || typeof VideoFrame === 'undefined' || !(frame instanceof VideoFrame)) return;
+    const w = frame.displayWidth;
+    const h = frame.displayHeight;
+    try {
+      if (!videoCopy || videoCopy.width !== w || videoCopy.height !== h) {
+        videoCopy = document.createElement('canvas');
+        videoCopy.width = w;
+        videoCopy.height = h;
+      }
+      videoCopy.getContext('2d').drawImage(frame, 0, 0, w, h);
+      picture = videoCopy;
+    } catch (e) {
+      picture = null;
+    }
+    frame.close();
   }
 
   function videoTick() {

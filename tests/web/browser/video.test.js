@@ -92,3 +92,50 @@ test('a host that never answers a video request leaves the page on pictures sayi
     await s.close();
   }
 });
+
+// Counts the decoder's frames and their closing, in the page.
+function countFrames() {
+  const Real = window.VideoDecoder;
+  if (typeof Real !== 'function') return;
+  const tally = { out: 0, closed: 0, mostOpen: 0 };
+  window.frameTally = tally;
+  window.VideoDecoder = class extends Real {
+    constructor(init) {
+      super({
+        error: init.error,
+        output: (frame) => {
+          tally.out += 1;
+          const close = frame.close.bind(frame);
+          let closed = false;
+          frame.close = () => { if (!closed) { closed = true; tally.closed += 1; } close(); };
+          init.output(frame);
+          tally.mostOpen = Math.max(tally.mostOpen, tally.out - tally.closed);
+        },
+      });
+    }
+  };
+}
+
+test('decoded frames are closed: one at most stays open while video plays, none once it stops', async () => {
+  const vh = videoHost();
+  const s = await openSession({ host: { onSession: vh.onSession } });
+  const { page } = s;
+  try {
+    await page.addInitScript(countFrames);
+    await page.reload();
+    await until(page, () => document.getElementById('session-screen').dataset.picture === 'video', null, 15000);
+    await until(page, () => window.frameTally.out >= 20, null, 15000);
+    assert.equal(await page.evaluate(() => window.frameTally.mostOpen), 1, 'most frames open at once while playing');
+    // A still screen: the host stops sending, and the frame on screen is let go.
+    vh.stop();
+    await until(page, () => window.frameTally.out === window.frameTally.closed);
+    assert.ok(near(await samplePicture(page, 0.05, 0.95, 640, 400), [255, 0, 0], 60), 'the kept picture after the frame closed');
+    // A redraw from the kept copy (the window resized) still shows the picture.
+    await page.setViewportSize({ width: 1000, height: 700 });
+    await eventually(async () => near(await samplePicture(page, 0.95, 0.95, 640, 400), [0, 255, 0], 60), 'the redrawn picture');
+    s.browser.assertClean(assert);
+  } finally {
+    vh.stop();
+    await s.close();
+  }
+});

@@ -2,7 +2,8 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const {
-  chooseLayout, fitBasis, fitRect, fitScale, followView, keyboardInset, normToPoint, pictureRect, pointToNorm,
+  chooseLayout, fitBasis, fitRect, fitScale, followView, keyboardInset, normToPoint, paintPlacement, pictureRect,
+  pointToNorm,
   roomyBelowCut, squeezeLevel, stageGeometry, viewForAnchor, visibleBox,
 } = require('../../../src/web/client/layout.js');
 
@@ -94,6 +95,25 @@ test('points and picture fractions map both ways through the drawn rect', () => 
   assert.deepEqual(normToPoint(0.25, 0.5, g.rect), { x: 300, y: 250 });
   assert.deepEqual(fitRect({ x: 0, y: 0, w: 1000, h: 500 }, 1600, 1000), { x: 100, y: 0, w: 800, h: 500 });
   assert.equal(fitScale(100, 100, 0, 50), 0);
+});
+
+test('a picture already at the drawn size is copied unsmoothed at whole pixels; any other size is filtered', () => {
+  const cases = [
+    // rect, dpr, picture size, expected placement
+    [{ x: 100.4, y: 0, w: 800, h: 500 }, 1, [800, 500], { x: 100, y: 0, w: 800, h: 500, smooth: false }],
+    [{ x: 50.25, y: 10, w: 640, h: 400 }, 2, [1280, 800], { x: 101, y: 20, w: 1280, h: 800, smooth: false }],
+    [{ x: 0, y: 0, w: 800.3, h: 499.8 }, 1, [800, 500], { x: 0, y: 0, w: 800, h: 500, smooth: false }],
+    [{ x: 0, y: 0, w: 801, h: 500 }, 1, [800, 500], { x: 0, y: 0, w: 801, h: 500, smooth: true }],
+    [{ x: 10, y: 5, w: 800, h: 500 }, 1, [1600, 1000], { x: 10, y: 5, w: 800, h: 500, smooth: true }],
+    [{ x: 10, y: 5, w: 800, h: 500 }, 1.5, [800, 500], { x: 15, y: 7.5, w: 1200, h: 750, smooth: true }],
+    [{ x: 0, y: 0, w: 800, h: 500 }, 0, [800, 500], { x: 0, y: 0, w: 800, h: 500, smooth: false }],
+  ];
+  for (const [rect, dpr, [pw, ph], want] of cases) {
+    assert.deepEqual(paintPlacement(rect, dpr, pw, ph), want, JSON.stringify([rect, dpr, pw, ph]));
+  }
+  for (const [rect, pw, ph] of [[{ x: 0, y: 0, w: 0, h: 500 }, 800, 500], [{ x: 0, y: 0, w: 800, h: 500 }, 0, 500], [null, 800, 500]]) {
+    assert.equal(paintPlacement(rect, 1, pw, ph), null, 'nothing to draw');
+  }
 });
 
 test('a pinch anchor stays under the fingers and the view follows the pointer to the edge', () => {
