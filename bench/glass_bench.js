@@ -17,7 +17,7 @@ const readline = require('node:readline');
 
 const support = path.resolve(__dirname, '../tests/web/support');
 const { launch } = require(path.join(support, 'browser.js'));
-const { startHarness } = require(path.join(support, 'harness.js'));
+const { freePort, startHarness } = require(path.join(support, 'harness.js'));
 const { startXvfb } = require(path.join(support, 'xvfb.js'));
 
 const COLOURS = ['e03030', '30c040', '3050e0', 'e0d020', 'c040c0', '20c0c0'];
@@ -35,14 +35,6 @@ const ONLY = option('only', '');
 const BUILD = process.env.MORVANE_BUILD_DIR || path.resolve(__dirname, '../build');
 
 const pause = (ms) => new Promise((r) => setTimeout(r, ms));
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const s = net.createServer();
-    s.on('error', reject);
-    s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => resolve(port)); });
-  });
-}
 
 function waitPort(port, timeout = 10000) {
   const end = Date.now() + timeout;

@@ -96,4 +96,4 @@ async function startHarness({ args = [], env = {} } = {}) {
   return h;
 }
 
-module.exports = { startHarness, findHarness };
+module.exports = { startHarness, findHarness, freePort };
