@@ -84,7 +84,9 @@ function installDetector(selector) {
     if (e) {
       const canvas = document.querySelector(selector);
       if (canvas && canvas.width > 0 && canvas.height > 0) {
-        const d = canvas.getContext('2d').getImageData(Math.round(canvas.width * 0.3), Math.round(canvas.height * 0.6), 1, 1).data;
+        const x = Math.round(canvas.width * 0.3);
+        const y = Math.round(canvas.height * 0.6);
+        const d = canvas.getContext('2d').getImageData(x, y, 1, 1).data;
         if (near([d[0], d[1], d[2]], e.rgb)) {
           g.seen[e.id] = performance.timeOrigin + performance.now();
           g.expect = null;
@@ -125,7 +127,8 @@ async function measure(page, painter, label, selector) {
     await pause(250 + Math.random() * 250);
   }
   latencies.sort((a, b) => a - b);
-  const at = (q) => latencies.length ? latencies[Math.min(latencies.length - 1, Math.floor(q * latencies.length))] : NaN;
+  const at = (q) => (latencies.length
+    ? latencies[Math.min(latencies.length - 1, Math.floor(q * latencies.length))] : NaN);
   const r = { label, n: latencies.length, missed, p50: at(0.5), p95: at(0.95) };
   console.log(`${label.padEnd(26)} p50 ${r.p50.toFixed(1).padStart(6)} ms   p95 ${r.p95.toFixed(1).padStart(6)} ms` +
     `   (${r.n} samples, ${missed} missed)`);

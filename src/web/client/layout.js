@@ -174,6 +174,6 @@ function squeezeLevel(heights, minPx, levels) {
   return count - 1;
 }
 
-module.exports = { roomyBelowCut, fitScale, fitRect, visibleBox, pictureRect, stageGeometry, paintPlacement, pointToNorm,
-  normToPoint, viewForAnchor, followView, fitBasis, keyboardInset, chooseLayout, squeezeLevel, MIN_PICTURE_PX,
+module.exports = { roomyBelowCut, fitScale, fitRect, visibleBox, pictureRect, stageGeometry, paintPlacement,
+  pointToNorm, normToPoint, viewForAnchor, followView, fitBasis, keyboardInset, chooseLayout, squeezeLevel, MIN_PICTURE_PX,
   ZOOM_MIN, ZOOM_MAX, FOLLOW_MARGIN };
