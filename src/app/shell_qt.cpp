@@ -98,6 +98,13 @@ public:
     void pause(PauseCause cause) override { server_->pause(cause); }
     void resume() override { server_->resume(); }
     void disconnectController(const std::string& reason) override { server_->disconnectController(reason); }
+    void setEffectsAllowed(bool match, bool hide, bool locksOnDisconnect) override {
+        server_->setEffectsAllowed(match, hide, locksOnDisconnect);
+    }
+    EffectsActive effectsActive() const override {
+        auto [matched, hidden] = server_->effectsActive();
+        return {matched, hidden};
+    }
     bool isPaused() const override { return server_->isPaused(); }
     std::optional<std::string> controllerName() const override { return server_->controllerName(); }
     std::optional<ConnectionRoute> controllerRoute() const override { return server_->controllerRoute(); }

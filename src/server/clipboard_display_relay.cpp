@@ -191,6 +191,7 @@ void ClipboardDisplayRelay::selectDisplay(std::uint32_t id) {
     switch_ = Switch{id, 0};
     // The display-effects machine hears of the change here, before the
     // source is asked.
+    if (onShown_ && (!shown_ || *shown_ != std::optional<std::uint32_t>(id))) onShown_(DisplayListing{}, true);
     std::weak_ptr<ClipboardDisplayRelay> weak = weak_from_this();
     std::weak_ptr<SessionLink> target = link_;
     auto* frames = &frames_;
@@ -219,6 +220,7 @@ void ClipboardDisplayRelay::displaysChanged(const DisplayListing& listing) {
     expectOn(queue_, __func__);
     if (!link_) return;
     if (switch_ && (listing.current == switch_->id || listing.selectionLost)) switch_.reset();
+    if (listing.selectionLost && onShown_) onShown_(DisplayListing{}, true);
     noteShown(listing);
     link_->sendJSON(DisplayMessage::list(listing));
 }
@@ -227,7 +229,9 @@ void ClipboardDisplayRelay::noteShown(const DisplayListing& listing) {
     // The display-effects machine is told of a change of the shown display
     // and of its size here; the note is kept so that a switch to the display
     // already shown is not taken for a change.
+    bool changed = shown_ && !listing.selectionLost && *shown_ != listing.current;
     shown_ = listing.current;
+    if (onShown_) onShown_(listing, changed);
 }
 
 bool ClipboardDisplayRelay::holdsBack(const InputEvent& event) const {

@@ -41,6 +41,9 @@ public:
 
     // Called on the main queue after each text that crossed.
     void setOnTransfer(std::function<void(ClipboardDirection)> handler) { onTransfer_ = std::move(handler); }
+    // Server queue: where a change of the shown display and its size go, so
+    // the display effects can end or follow them.
+    void setOnShown(std::function<void(const DisplayListing&, bool changed)> handler) { onShown_ = std::move(handler); }
 
     // Server queue from here on. A new controlling session, or none; either
     // way what the last one had going is dropped.
@@ -53,6 +56,7 @@ public:
     // While the capture moves to another display, a pointer position would
     // land on the wrong one.
     bool holdsBack(const InputEvent& event) const;
+    bool switching() const { return switch_.has_value(); }
     // Once a second: late writes fail, a switch the capture never finished
     // is given up.
     void tick();
@@ -83,6 +87,7 @@ private:
     std::function<bool()> isPaused_;
     Clock uptime_;
     std::function<void(ClipboardDirection)> onTransfer_;
+    std::function<void(const DisplayListing&, bool changed)> onShown_;
     std::shared_ptr<SessionLink> link_;
 
     ClipboardAssembler assembler_;

@@ -16,6 +16,7 @@
 #include "capture/display_choice.h"
 #include "server/audio_relay.h"
 #include "server/clipboard_display_relay.h"
+#include "server/effects_relay.h"
 #include "server/remote_connection.h"
 #include "server/video_relay.h"
 
@@ -65,6 +66,23 @@ std::shared_ptr<RemoteServer> RemoteServer::create(Setup setup) {
             if (auto s = weak.lock(); s && s->onFileTransfer) s->onFileTransfer(report);
         });
     };
+    server->desk_->setOnShown([weak](const DisplayListing& listing, bool changed) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (changed) self->fx_->feed(fx_machine_event::DisplayChanged{});
+        if (auto shown = EffectsRelay::shownOf(listing)) self->fx_->feed(*shown);
+    });
+    if (server->effects_) {
+        // The driver reports from the main queue; its events are the
+        // machine's to judge on the server queue.
+        server->effects_->setOnEvent([weak](const DisplayEffectsEvent& event) {
+            auto self = weak.lock();
+            if (!self) return;
+            self->queue_->post([weak, event] {
+                if (auto s = weak.lock()) s->fx_->feed(fx_machine_event::Seam{event});
+            });
+        });
+    }
     server->desk_->setOnTransfer([weak](ClipboardDirection direction) {
         if (auto s = weak.lock(); s && s->onClipboardTransfer) s->onClipboardTransfer(direction);
     });
@@ -97,6 +115,8 @@ RemoteServer::RemoteServer(Setup setup)
     // server outlives it.
     desk_ = ClipboardDisplayRelay::create(*queue_, *main_, setup.clipboard, *frames_, [this] { return isPaused(); },
                                           clock_);
+    fx_ = EffectsRelay::create(*queue_, *main_, effects_, *frames_, [this] { return isPaused(); }, clock_,
+                               setup.effectsIdleSeconds);
 }
 
 RemoteServer::~RemoteServer() {
@@ -110,6 +130,7 @@ RemoteServer::~RemoteServer() {
     audioRelay_.reset();
     video_.reset();
     desk_.reset();
+    fx_.reset();
     controller_.reset();
     connections_.clear();
     listener_.reset();
@@ -319,7 +340,7 @@ void RemoteServer::tick() {
     }
     video_->tick(lastStatus_ && lastStatus_->second == "ok");
     desk_->tick();
-    // Display effects take their turn here once they exist.
+    fx_->tick();
     if (controller_) fileEngine_->tick();
     pollStatus();
 }
@@ -410,7 +431,9 @@ void RemoteServer::admit(const std::shared_ptr<RemoteConnection>& connection, co
     desk_->attach(connection);
     // Sound ends without a word to the device that is leaving.
     audio().reset();
-    std::int64_t epoch = ++fxEpoch_;
+    auto fxEnded = fx_->endSession(connection);
+    std::int64_t epoch = fxEnded.epoch;
+    bool hadMatch = fxEnded.hadMatch;
     std::optional<std::string> previousID;
     if (previous && previous->device()) previousID = previous->device()->id;
     std::string routeWord(recordName(connection->route()));
@@ -426,11 +449,13 @@ void RemoteServer::admit(const std::shared_ptr<RemoteConnection>& connection, co
     std::weak_ptr<RemoteServer> weak = weak_from_this();
     std::weak_ptr<RemoteConnection> admitted = connection;
     bool hadPrevious = previous != nullptr;
-    onMain([weak, admitted, hadPrevious, epoch, videoWasActive, wasCapturing, previousID, device, routeWord] {
+    onMain([weak, admitted, hadPrevious, epoch, hadMatch, videoWasActive, wasCapturing, previousID, device,
+            routeWord] {
         auto self = weak.lock();
         if (!self) return;
         if (hadPrevious) self->input_->releaseEverything();
         if (self->effects_) self->effects_->restoreAll(epoch);
+        if (hadMatch && wasCapturing) self->frames_->displayModeChanged();
         if (videoWasActive) self->frames_->stopVideo();
         if (wasCapturing) {
             self->frames_->selectDisplay(std::nullopt);
@@ -457,7 +482,7 @@ void RemoteServer::stoppedServing(RemoteConnection& connection) {
     audio().reset();
     fileEngine_->detach();
     setController(std::nullopt, std::nullopt);
-    std::int64_t epoch = ++fxEpoch_;
+    std::int64_t epoch = fx_->endSession(nullptr).epoch;
     std::optional<std::string> deviceID;
     if (gone->device()) deviceID = gone->device()->id;
     std::weak_ptr<RemoteServer> weak = weak_from_this();
@@ -521,9 +546,10 @@ void RemoteServer::received(const ClientMessage& message, RemoteConnection& conn
                 fileEngine_->handle(m.request);
             } else if constexpr (std::is_same_v<T, ClientMessage::Audio>) {
                 audio().handle(m.request, connection.shared_from_this());
+            } else if constexpr (std::is_same_v<T, ClientMessage::Fx>) {
+                if (auto request = FxMessage::parse(m.type, m.object)) fx_->handle(*request, desk_->switching());
             } else {
-                // Authentication after admission is ignored. The
-                // display-effects requests go to their relay here.
+                // Authentication after admission is ignored.
             }
         },
         message.value);
@@ -571,7 +597,10 @@ void RemoteServer::ingestFrame(const Bytes& jpeg, int width, int height) { video
 void RemoteServer::ingestVideo(const EncodedVideoFrame& frame) { video_->ingestVideo(frame); }
 
 void RemoteServer::handleInput(const InputEvent& event) {
-    if (desk_->holdsBack(event)) return;
+    // While the capture moves to another display or a new mode settles, a
+    // pointer position would land in the wrong place.
+    if ((desk_->switching() || fx_->gateActive()) && DisplaySwitchGate::drops(event)) return;
+    if (!std::holds_alternative<input::Lock>(event)) fx_->input();
     std::weak_ptr<RemoteServer> weak = weak_from_this();
     onMain([weak, event] {
         auto self = weak.lock();
@@ -593,6 +622,7 @@ void RemoteServer::pollStatus() {
             auto s = weak.lock();
             auto c = target.lock();
             if (!s || !c || s->controller_ != c) return;
+            s->fx_->status(host.locked, capture);
             auto fresh = std::make_pair(host, capture);
             if (s->lastStatus_ && *s->lastStatus_ == fresh) return;
             s->lastStatus_ = fresh;
@@ -630,7 +660,7 @@ void RemoteServer::pause(PauseCause cause) {
     std::int64_t epoch = 0;
     runOnQueue([&] {
         applyPause(cause);
-        epoch = fxEpoch_;
+        epoch = fx_->epoch();
     });
     if (!effects_) return;
     auto* effects = effects_;
@@ -647,6 +677,12 @@ void RemoteServer::resume() {
         pausedMirror_ = false;
     });
 }
+
+void RemoteServer::setEffectsAllowed(bool match, bool hide, bool locksOnDisconnect) {
+    fx_->setAllowed(match, hide, locksOnDisconnect);
+}
+
+std::pair<bool, bool> RemoteServer::effectsActive() const { return fx_->active(); }
 
 bool RemoteServer::isPaused() const {
     std::lock_guard lock(nameLock_);

@@ -40,6 +40,7 @@ namespace morvane {
 
 class AudioRelay;
 class ClipboardDisplayRelay;
+class EffectsRelay;
 class VideoRelay;
 
 enum class RelayServerEvent { controllerConnected, paused };
@@ -129,6 +130,11 @@ public:
     // Called on the server queue when a session is admitted or the host pauses.
     // Any thread, the server queue included.
     void setRelayObserver(std::function<void(RelayServerEvent)> observer);
+    // Main queue, never the server queue: the owner's permissions for the
+    // display effects; returns once the effects have heard them.
+    void setEffectsAllowed(bool match, bool hide, bool locksOnDisconnect);
+    // Any thread: whether a resolution match and a hidden screen are in force.
+    std::pair<bool, bool> effectsActive() const;
 
     // On the server queue only.
     std::optional<RelayedConnection> acceptRelayed(std::shared_ptr<ConnectionWire> wire, const std::string& deviceID);
@@ -218,16 +224,14 @@ private:
     std::optional<std::pair<HostStatus, std::string>> lastStatus_;
     bool paused_;
     std::function<void(RelayServerEvent)> relayObserver_;
-    // Stands in for the display-effects machine's epoch until that machine
-    // exists: every end of a session advances it, so a late restore of an
-    // older session can be recognised.
-    std::int64_t fxEpoch_ = 0;
 
     // One relay per feature; each is given the controlling session when one
-    // is admitted and let go of when it ends. The display-effects relay
-    // joins them here.
+    // is admitted and let go of when it ends.
     std::shared_ptr<VideoRelay> video_;
     std::shared_ptr<ClipboardDisplayRelay> desk_;
+    // Display effects: every end of a session advances its epoch, so a late
+    // restore of an older session can be recognised.
+    std::shared_ptr<EffectsRelay> fx_;
     // Files: created with the server, so it always exists until the
     // server's teardown.
     std::shared_ptr<FileTransferEngine> fileEngine_;

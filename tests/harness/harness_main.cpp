@@ -287,6 +287,8 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "morvane-harness: %s\n", e.what());
         return 1;
     }
+    // The test host's owner allows both effects; it never locks.
+    server->setEffectsAllowed(true, true, false);
     say("listening 127.0.0.1:" + std::to_string(port));
 
     LoopExecutor tailscaleQueue("morvane.tailscale");
