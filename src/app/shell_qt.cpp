@@ -20,6 +20,7 @@
 #include "app/keychain_flag.h"
 #include "app/login_item.h"
 #include "app/relay_bridge.h"
+#include "app/relay_counters.h"
 #include "app/main_queue_qt.h"
 #include "app/password_prompt_qt.h"
 #include "app/process_entry.h"
@@ -45,7 +46,11 @@
 #include "platform/linux/input_x11.h"
 #include "platform/linux/audio_pulse.h"
 #include "platform/linux/locker_linux.h"
+#include "platform/linux/net_path_monitor_linux.h"
+#include "platform/linux/relay_sleep_watch_linux_qt.h"
 #include "platform/linux/tailscale_cli.h"
+#include "relay/beast_relay_socket.h"
+#include "relay/host_relay_link.h"
 #include "relay/relay_account.h"
 #include "relay/relay_controller.h"
 #include "relay/relay_http.h"
@@ -456,6 +461,7 @@ int runShell(int argc, char** argv) {
     // started only when the server listens.
     std::unique_ptr<SettingsRelaySettings> relaySettings;
     std::shared_ptr<RelayController> relay;
+    std::unique_ptr<RelaySleepWatch> relaySleep;
     if (server && !shell->startError()) {
         relaySettings = std::make_unique<SettingsRelaySettings>(settings);
         auto port = std::make_shared<RemoteServerRelayPort>(server);
@@ -506,10 +512,16 @@ int runShell(int argc, char** argv) {
         relaySetup.computerName = [] { return RelayAccount::cleanHostName(computerName()); };
         relaySetup.settings = relaySettings.get();
         relaySetup.identities = std::make_shared<RelayIdentityStore>(identityItem);
-        // This build has no socket to the relay yet: the link cannot be
-        // made, and a relay that is set up shows as set up but not running.
-        relaySetup.makeLink = [](const std::string&, const RelayIdentity&) -> std::shared_ptr<HostRelayLink> {
-            return nullptr;
+        // The link lives on the server's queue: its socket, its timers and
+        // the network path watch all run on that queue's context.
+        ServerQueue* serverQueue = &server->sessionQueue();
+        auto counters = std::make_shared<SettingsCounterStorage>(settings, mainQueue);
+        relaySetup.makeLink = [serverQueue, counters](const std::string& base, const RelayIdentity& identity) {
+            HostRelayLink::Options options{.baseURL = base, .identity = identity, .queue = serverQueue};
+            options.counters = counters;
+            options.sockets = std::make_shared<BeastRelaySocketFactory>(serverQueue->context());
+            options.pathMonitor = [serverQueue] { return makeNetlinkPathMonitor(serverQueue->context()); };
+            return HostRelayLink::create(std::move(options));
         };
         relaySetup.makeHost = [port, &store, &mainQueue](const RelayIdentity& identity,
                                                          std::shared_ptr<RelayLinkTransport> link) {
@@ -525,6 +537,13 @@ int runShell(int argc, char** argv) {
         relay = RelayController::create(std::move(relaySetup));
         relay->start();
         std::weak_ptr<RelayController> weakRelay = relay;
+        relaySleep = watchRelaySleep(
+            [weakRelay] {
+                if (auto r = weakRelay.lock()) r->willSleep();
+            },
+            [weakRelay] {
+                if (auto r = weakRelay.lock()) r->didWake();
+            });
         Shell::RelayHooks relayHooks;
         relayHooks.section = [weakRelay](bool blocked) {
             auto r = weakRelay.lock();

@@ -146,7 +146,7 @@ public:
     std::optional<std::string> controllerDeviceID() const;
     bool controllerViaTailnet() const;
     std::optional<ConnectionRoute> controllerRoute() const;
-    Executor& sessionQueue() { return *queue_; }
+    ServerQueue& sessionQueue() { return *queue_; }
     // Any thread: connections open now, and waits the server queue still
     // holds (a closed connection holds none).
     std::size_t connectionCount() const;
