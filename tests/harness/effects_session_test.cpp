@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -58,6 +59,48 @@ protected:
         return out;
     }
 
+    // Pairs a device and opens its controlling session.
+    std::unique_ptr<WebSocket> connect() {
+        host->command("pair");
+        auto code = host->waitLine("code ");
+        if (!code) return nullptr;
+        std::string body = nlohmann::json{{"code", code->substr(5)}, {"name", "Viewer"}}.dump();
+        std::string hostHeader = "127.0.0.1:" + std::to_string(host->port());
+        Socket s(host->port());
+        s.send("POST /api/pair HTTP/1.1\r\nHost: " + hostHeader + "\r\nOrigin: http://" + hostHeader +
+               "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\n\r\n" + body);
+        auto answer = s.readAll();
+        auto token = nlohmann::json::parse(answer.substr(answer.find("\r\n\r\n") + 4), nullptr, false);
+        if (!token.is_object()) return nullptr;
+        auto ws = std::make_unique<WebSocket>(host->port());
+        ws->sendText(nlohmann::json{{"t", "auth"}, {"token", token.value("token", "")}}.dump());
+        if (ws->nextText() != R"({"device":"Viewer","t":"ready","version":1})") return nullptr;
+        return ws;
+    }
+    // The next message of type `t`, skipping everything else.
+    static std::optional<nlohmann::json> nextOfType(WebSocket& ws, const std::string& t, int millis = 5000) {
+        auto deadline = Clock::now() + std::chrono::milliseconds(millis);
+        while (Clock::now() < deadline) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            auto f = ws.next(static_cast<int>(std::max<long>(left, 1)));
+            if (!f) return std::nullopt;
+            if (f->opcode != 0x1) continue;
+            auto j = nlohmann::json::parse(f->payload, nullptr, false);
+            if (j.is_object() && j.value("t", "") == t) return j;
+        }
+        return std::nullopt;
+    }
+    // Polls the display until it has the size, or the time is up.
+    static bool becomes(Screen& screen, const std::string& size, int millis = 5000) {
+        auto deadline = Clock::now() + std::chrono::milliseconds(millis);
+        while (Clock::now() < deadline) {
+            if (screen.size() == size) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return screen.size() == size;
+    }
+
     XorgDummy xorg{MORVANE_XORG_CONFIG};
     fs::path dataHome;
     std::unique_ptr<HarnessProcess> host;
@@ -99,6 +142,28 @@ TEST_F(EffectsSession, LaunchUndoesOnlyWhatAnEarlierRunOfThisBootLeftChanged) {
         host.reset();
         ASSERT_TRUE(screen.backend->apply(screen.display(), *own));
     }
+}
+
+TEST_F(EffectsSession, AMatchAskedByTheDeviceChangesTheModeAndEndingTheSessionPutsItBack) {
+    Screen screen;
+    ASSERT_EQ(screen.size(), "1920x1080");
+    start();
+    auto ws = connect();
+    ASSERT_TRUE(ws);
+    ws->sendText(R"({"t":"fx-hello","v":1})");
+    ASSERT_TRUE(nextOfType(*ws, "fx-state"));
+    ws->sendText(R"({"t":"fx-match","id":1,"w":1440,"h":900,"scale":1})");
+    auto result = nextOfType(*ws, "fx-result");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->value("ok", false), true) << result->dump();
+    EXPECT_NE(screen.size(), "1920x1080");
+    EXPECT_TRUE(fs::exists(record())) << "the undo record is written before the change";
+
+    ws.reset();  // the device goes away without a word
+    EXPECT_TRUE(becomes(screen, "1920x1080"));
+    EXPECT_FALSE(fs::exists(record()));
+    host->command("quit");
+    EXPECT_EQ(host->waitExit(), 0);
 }
 
 }  // namespace
