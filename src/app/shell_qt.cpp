@@ -167,7 +167,9 @@ int runShell(int argc, char** argv) {
     // Left to the end of the process on purpose: threads that answer late
     // (a password check, a lock probe, a copy into the Outbox) may still
     // post to it after the event loop ended; it is closed, not destroyed.
-    QtMainQueue& mainQueue = *new QtMainQueue();
+    // Held by a static so that it stays reachable, not lost.
+    static QtMainQueue* const keptMainQueue = new QtMainQueue();
+    QtMainQueue& mainQueue = *keptMainQueue;
     const fs::path support = appSupportFolder().value_or(fs::path("/tmp") / "Morvane");
     SessionLog log(support / "host.log");
     // Slow checks (the lock state, PAM) and copies into the Outbox run here,

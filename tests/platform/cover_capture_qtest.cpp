@@ -90,7 +90,8 @@ TEST(CoverOverCapture, PicturesShowTheDesktopBehindTheCoverUntilEscapeIsHeldAtTh
 
     // The screen shows the cover; a fresh picture shows the bars behind it.
     const int row = height / 5;
-    EXPECT_TRUE(near(onScreen(width / 16, row), 0x000000, 8));
+    // The cover paints itself a moment after it is shown.
+    EXPECT_TRUE(pumpUntil([&] { return near(onScreen(width / 16, row), 0x000000, 8); }, 5000));
     const auto before = pictures();
     paint.paint(1);
     source->requestFrame();
