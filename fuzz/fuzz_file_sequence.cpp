@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<nlohmann::json> sent;
     std::vector<Bytes> offered;
     std::set<std::string> vouched;             // hashes the device sent at the end of uploads
-    std::map<std::int64_t, std::string> gets;  // download id -> name asked for
+    // Download id -> every name asked for under it: a repeated id may name another file.
+    std::multimap<std::int64_t, std::string> gets;
 
     auto engine = FileTransferEngine::create(&files, queue, [&] { return paused; }, [&] { return now; });
     engine->attach({[&](const nlohmann::json& m) { sent.push_back(m); }, [&](Bytes f) { offered.push_back(std::move(f)); },
@@ -53,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const auto* file = message.get<ClientMessage::File>();
                 if (!file) continue;
                 if (const auto* end = std::get_if<file_request::PutEnd>(&file->request.value)) vouched.insert(end->sha256);
-                if (const auto* get = std::get_if<file_request::Get>(&file->request.value)) gets[get->id] = get->name;
+                if (const auto* get = std::get_if<file_request::Get>(&file->request.value)) gets.emplace(get->id, get->name);
                 engine->handle(file->request);
                 break;
             }
@@ -86,11 +87,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& frame : offered) {
         const auto chunk = FileChunk::decode(FileChunk::downloadTag, frame, FileLimits::downloadChunkBytes);
         require(chunk.has_value());
-        const auto name = gets.find(chunk->id);
-        require(name != gets.end() && files.outbox.contains(name->second));
-        const Bytes& whole = files.outbox.at(name->second);
-        require(chunk->offset >= 0 && static_cast<std::size_t>(chunk->offset) + chunk->data.size() <= whole.size());
-        require(std::equal(chunk->data.begin(), chunk->data.end(), whole.begin() + chunk->offset));
+        // Every chunk is a true part of a file asked for under its id.
+        bool part = false;
+        for (auto [at, end] = gets.equal_range(chunk->id); at != end && !part; ++at) {
+            const auto file = files.outbox.find(at->second);
+            if (file == files.outbox.end()) continue;
+            const Bytes& whole = file->second;
+            part = chunk->offset >= 0 &&
+                   static_cast<std::size_t>(chunk->offset) + chunk->data.size() <= whole.size() &&
+                   std::equal(chunk->data.begin(), chunk->data.end(), whole.begin() + chunk->offset);
+        }
+        require(part);
     }
     return 0;
 }
