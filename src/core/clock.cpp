@@ -1,5 +1,7 @@
 #include "core/clock.h"
 
+#include <cstdio>
+
 #include <chrono>
 #include <ctime>
 
@@ -21,8 +23,11 @@ std::string isoDate(std::int64_t wallMillis) {
     const auto t = static_cast<std::time_t>(seconds);
     std::tm tm{};
     gmtime_r(&t, &tm);
-    char buffer[40];
-    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    // The year always takes four digits, as the reader below asks: strftime
+    // would write year 871 as "871", which would not read back.
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
     return buffer;
 }
 
