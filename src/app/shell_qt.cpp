@@ -54,6 +54,7 @@
 #include "relay/relay_account.h"
 #include "relay/relay_controller.h"
 #include "relay/relay_http.h"
+#include "relay/relay_url.h"
 #include "server/remote_server.h"
 #include "tailnet/tailscale_control.h"
 #include "transfer/disk_files.h"
@@ -507,9 +508,18 @@ int runShell(int argc, char** argv) {
             auto s = weakShell.lock();
             return s ? s->alertFieldText() : std::string();
         };
+        // MORVANE_RELAY_HOST stands for the deployment's relay address;
+        // MORVANE_RELAY_ORIGIN sends every account call and the link to
+        // another origin (a relay double on loopback) whatever the address.
+        if (const char* address = std::getenv("MORVANE_RELAY_HOST")) relaySetup.configuredAddress = address;
+        std::optional<RelayEndpoints> endpoints;
+        if (const char* origin = std::getenv("MORVANE_RELAY_ORIGIN")) {
+            endpoints = relayEndpointsAt(origin);
+            if (!endpoints) write("relay", "MORVANE_RELAY_ORIGIN is not an http(s) origin; the relay address is used");
+        }
         auto accountHttp = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
-        relaySetup.makeAccount = [accountHttp](const std::string& origin) {
-            return RelayAccount::create(origin, accountHttp, systemWallMillis);
+        relaySetup.makeAccount = [accountHttp, endpoints](const std::string& origin) {
+            return RelayAccount::create(endpoints ? endpoints->accountOrigin : origin, accountHttp, systemWallMillis);
         };
         relaySetup.computerName = [] { return RelayAccount::cleanHostName(computerName()); };
         relaySetup.settings = relaySettings.get();
@@ -518,8 +528,9 @@ int runShell(int argc, char** argv) {
         // the network path watch all run on that queue's context.
         ServerQueue* serverQueue = &server->sessionQueue();
         auto counters = std::make_shared<SettingsCounterStorage>(settings, mainQueue);
-        relaySetup.makeLink = [serverQueue, counters](const std::string& base, const RelayIdentity& identity) {
-            HostRelayLink::Options options{.baseURL = base, .identity = identity, .queue = serverQueue};
+        relaySetup.makeLink = [serverQueue, counters, endpoints](const std::string& base, const RelayIdentity& identity) {
+            HostRelayLink::Options options{
+                .baseURL = endpoints ? endpoints->linkBase : base, .identity = identity, .queue = serverQueue};
             options.counters = counters;
             options.sockets = std::make_shared<BeastRelaySocketFactory>(serverQueue->context());
             options.pathMonitor = [serverQueue] { return makeNetlinkPathMonitor(serverQueue->context()); };

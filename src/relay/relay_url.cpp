@@ -90,4 +90,13 @@ std::optional<RelayURL> parseRelayURL(std::string_view text) {
     return url;
 }
 
+std::optional<RelayEndpoints> relayEndpointsAt(std::string_view origin) {
+    const auto url = parseRelayURL(origin);
+    if (!url || (url->scheme != "http" && url->scheme != "https")) return std::nullopt;
+    if ((!url->path.empty() && url->path != "/") || url->hasQuery || url->hasFragment || url->hasUser)
+        return std::nullopt;
+    const std::string rest = "://" + url->hostHeader();
+    return RelayEndpoints{url->scheme + rest, (url->secure() ? "wss" : "ws") + rest};
+}
+
 }  // namespace morvane

@@ -30,4 +30,15 @@ struct RelayURL {
 // control characters anywhere, characters a host name cannot hold.
 std::optional<RelayURL> parseRelayURL(std::string_view text);
 
+// Where the account calls and the link go when the host is pointed at a
+// relay of one's own (the relay double on loopback, say) instead of the
+// relay address: an "http(s)://host[:port]" origin, nothing after it. The
+// link takes the matching WebSocket scheme.
+struct RelayEndpoints {
+    std::string accountOrigin;
+    std::string linkBase;
+    bool operator==(const RelayEndpoints&) const = default;
+};
+std::optional<RelayEndpoints> relayEndpointsAt(std::string_view origin);
+
 }  // namespace morvane

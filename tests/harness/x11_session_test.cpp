@@ -2,7 +2,6 @@
 // what the device receives is what the screen shows, and what it sends
 // reaches the X server.
 #include <gtest/gtest.h>
-#include <turbojpeg.h>
 
 #include <cstdio>
 #include <fstream>
@@ -19,6 +18,7 @@
 #include "capture/capture_settings.h"
 #include "capture/h264.h"
 #include "harness_process.h"
+#include "screen_picture.h"
 #include "server/frame_message.h"
 
 namespace morvane::testing {
@@ -26,39 +26,6 @@ namespace {
 
 constexpr int screenWidth = 1280;
 constexpr int screenHeight = 720;
-
-struct Picture {
-    int width = 0, height = 0;
-    std::vector<std::uint8_t> rgb;
-    std::uint32_t at(int x, int y) const {
-        auto* p = &rgb[(static_cast<std::size_t>(y) * width + x) * 3];
-        return std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
-    }
-};
-
-std::optional<Picture> decodeJPEG(const std::string& jpeg) {
-    tjhandle handle = tjInitDecompress();
-    if (!handle) return std::nullopt;
-    Picture picture;
-    int subsampling = 0, colourspace = 0;
-    auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
-    auto size = static_cast<unsigned long>(jpeg.size());
-    bool ok = tjDecompressHeader3(handle, data, size, &picture.width, &picture.height, &subsampling, &colourspace) == 0;
-    if (ok) {
-        picture.rgb.resize(static_cast<std::size_t>(picture.width) * picture.height * 3);
-        ok = tjDecompress2(handle, data, size, picture.rgb.data(), picture.width, 0, picture.height, TJPF_RGB, 0) == 0;
-    }
-    tjDestroy(handle);
-    return ok ? std::optional(picture) : std::nullopt;
-}
-
-bool near(std::uint32_t a, std::uint32_t b, int tolerance) {
-    for (int shift : {16, 8, 0}) {
-        int d = static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF);
-        if (std::abs(d) > tolerance) return false;
-    }
-    return true;
-}
 
 // Output of a shell command and its exit status.
 std::pair<std::string, int> run(const std::string& command) {
@@ -165,7 +132,7 @@ TEST_F(X11Session, PicturesShowTheScreenAtTheSizeOfTheirQuality) {
         int x = (2 * bar + 1) * screenWidth / 16;
         auto want = PaintClient::barColour(x, screenWidth);
         auto got = picture->at(x * width / screenWidth, row * height / screenHeight);
-        EXPECT_TRUE(near(got, want, 48)) << "bar " << bar << std::hex << " want " << want << " got " << got;
+        EXPECT_TRUE(nearColour(got, want, 48)) << "bar " << bar << std::hex << " want " << want << " got " << got;
     }
 
     // A lower quality gives a smaller picture.

@@ -4,6 +4,7 @@
 #include <openssl/ecdsa.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <future>
@@ -126,6 +127,8 @@ struct RelayDouble::Impl : std::enable_shared_from_this<RelayDouble::Impl> {
     std::chrono::milliseconds writeDelay{0};
     std::vector<std::string> drops;
     std::uint32_t nextID = 1;
+    // Every record passed between a device and its host, either way.
+    std::vector<Bytes> forwarded;
 
     void runSync(std::function<void()> work) {
         std::promise<void> done;
@@ -454,7 +457,10 @@ void RelayDouble::Impl::hostBinary(const std::shared_ptr<Peer>& peer, const Byte
     const auto id = RelayBytes::readU32(data);
     auto& room = rooms[peer->room];
     if (auto it = room.devices.find(id); it != room.devices.end())
-        if (auto device = it->second.lock()) device->sendBinary(Bytes(data.begin() + 4, data.end()));
+        if (auto device = it->second.lock()) {
+            forwarded.emplace_back(data.begin() + 4, data.end());
+            device->sendBinary(forwarded.back());
+        }
 }
 
 void RelayDouble::Impl::admitDevice(const std::shared_ptr<Peer>& peer) {
@@ -468,6 +474,7 @@ void RelayDouble::Impl::admitDevice(const std::shared_ptr<Peer>& peer) {
 void RelayDouble::Impl::deviceBinary(const std::shared_ptr<Peer>& peer, const Bytes& data) {
     auto& room = rooms[peer->room];
     if (auto host = room.host.lock(); host && host->welcomed) {
+        forwarded.push_back(data);
         Bytes frame = RelayBytes::u32(peer->id);
         frame.insert(frame.end(), data.begin(), data.end());
         host->sendBinary(std::move(frame));
@@ -709,6 +716,20 @@ void RelayDouble::sendGarbageToHosts() {
 void RelayDouble::slowWrites(std::chrono::milliseconds delay) {
     std::lock_guard guard(impl_->lock);
     impl_->writeDelay = delay;
+}
+
+std::size_t RelayDouble::forwardedBytes() const {
+    std::lock_guard guard(impl_->lock);
+    std::size_t total = 0;
+    for (const auto& record : impl_->forwarded) total += record.size();
+    return total;
+}
+
+bool RelayDouble::forwardedContains(const std::string& text) const {
+    std::lock_guard guard(impl_->lock);
+    return std::any_of(impl_->forwarded.begin(), impl_->forwarded.end(), [&](const Bytes& record) {
+        return std::search(record.begin(), record.end(), text.begin(), text.end()) != record.end();
+    });
 }
 
 std::vector<std::string> RelayDouble::dropsSeen() const {

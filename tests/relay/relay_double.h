@@ -77,6 +77,9 @@ public:
     void slowWrites(std::chrono::milliseconds delay);
     // "<id>" of each connection the host asked to drop.
     std::vector<std::string> dropsSeen() const;
+    // The records the double carried between devices and hosts, either way.
+    std::size_t forwardedBytes() const;
+    bool forwardedContains(const std::string& text) const;
 
     struct Impl;  // defined in the source; public for its connections
 

@@ -1,0 +1,591 @@
+// The host on a private X display reached from anywhere: the relay double
+// over TLS on loopback, the owner's menu flows through the relay controller
+// (dialogs answered as an owner would), and a phone-like test device that
+// enrols, connects and controls the screen through the relay. The double
+// keeps every record it carried, so the tests can tell it saw no plaintext.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "../capture/x11_test_client.h"
+#include "../relay/relay_controller_rig.h"
+#include "../relay/relay_double.h"
+#include "../relay/test_certificates.h"
+#include "../relay/test_device.h"
+#include "../support/xvfb.h"
+#include "capture/h264.h"
+#include "harness_process.h"
+#include "platform/linux/capture_x11_source.h"
+#include "platform/linux/clipboard_x11.h"
+#include "platform/linux/input_x11.h"
+#include "relay/beast_relay_socket.h"
+#include "relay/relay_bytes.h"
+#include "relay/relay_http.h"
+#include "relay/relay_url.h"
+#include "screen_picture.h"
+#include "server/frame_message.h"
+#include "server/remote_server.h"
+
+// Last: its macros (None, Status) clash with names in the headers above.
+#include <X11/Xlib.h>
+
+namespace morvane::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using json = nlohmann::json;
+using Received = TestDevice::Received;
+
+constexpr int screenWidth = 1280;
+constexpr int screenHeight = 720;
+
+// Polls a condition until it holds or the time is up.
+bool within(std::chrono::milliseconds limit, const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// The main queue as the tray's event loop is: a thread of its own whose work
+// may run a modal dialog, and a dialog keeps the queue's other work running
+// until it closes (runUntil, called from that work).
+class NestingLoop final : public Executor {
+public:
+    NestingLoop() : thread_([this] {
+        while (!stopping_) runOne(std::chrono::steady_clock::now() + 50ms);
+    }) {}
+    ~NestingLoop() override {
+        {
+            std::lock_guard lock(m_);
+            stopping_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    void post(std::function<void()> work) override {
+        {
+            std::lock_guard lock(m_);
+            ready_.push_back(std::move(work));
+        }
+        cv_.notify_all();
+    }
+    void postAfter(std::int64_t delayMillis, std::function<void()> work) override {
+        {
+            std::lock_guard lock(m_);
+            timers_.emplace(std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMillis), std::move(work));
+        }
+        cv_.notify_all();
+    }
+    bool isCurrent() const override { return std::this_thread::get_id() == thread_.get_id(); }
+
+    // On the loop's thread: runs other work until `done` holds or the time
+    // is up; false when the time ran out.
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline) return false;
+            runOne(std::min(deadline, now + 10ms));
+        }
+        return true;
+    }
+
+private:
+    void runOne(std::chrono::steady_clock::time_point until) {
+        std::function<void()> work;
+        {
+            std::unique_lock lock(m_);
+            cv_.wait_until(lock, until, [&] {
+                return stopping_ || !ready_.empty() ||
+                       (!timers_.empty() && timers_.begin()->first <= std::chrono::steady_clock::now());
+            });
+            if (!ready_.empty()) {
+                work = std::move(ready_.front());
+                ready_.pop_front();
+            } else if (!timers_.empty() && timers_.begin()->first <= std::chrono::steady_clock::now()) {
+                work = std::move(timers_.begin()->second);
+                timers_.erase(timers_.begin());
+            }
+        }
+        if (work) work();
+    }
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> ready_;
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+TestCertificateAuthority& authority() {
+    static TestCertificateAuthority ca;
+    static const bool trusted = (ca.trustThroughEnvironment(), true);
+    (void)trusted;
+    return ca;
+}
+
+RelayDouble::Options overTls() {
+    const auto issued = authority().issue({"localhost"}, {"127.0.0.1"});
+    RelayDouble::Options o;
+    o.tls = true;
+    o.certificatePem = issued.certificatePem;
+    o.keyPem = issued.keyPem;
+    return o;
+}
+
+// A phone on the relay: the test device's secure channel over a device
+// connection of the double. Each session opens a connection of its own.
+class Phone {
+public:
+    Phone(std::string name, std::string origin) : name_(std::move(name)), origin_(std::move(origin)) {}
+
+    void forRoom(const Bytes& room) {
+        room_ = room;
+        device_.emplace(name_, room);
+    }
+    TestDevice& device() { return *device_; }
+    void join() {
+        socket_.reset();
+        socket_ = std::make_unique<RelayTestDevice>(origin_, RelayBytes::hex(room_));
+    }
+    void send(const Bytes& record) { socket_->send(record); }
+    std::optional<Bytes> record(std::chrono::milliseconds wait = 5s) { return socket_->receive(wait); }
+    std::optional<int> closedWith() const { return socket_->closedWith(); }
+
+    // Enrolment up to the code: message 1, message 2, message 3.
+    bool offerEnrolment() {
+        join();
+        send(device_->enrolMessage1());
+        auto second = record();
+        if (!second) return false;
+        send(device_->enrolMessage3(*second));
+        return true;
+    }
+    // IK on a new connection, then hello.
+    bool connect() {
+        join();
+        send(device_->sessionMessage1());
+        auto second = record();
+        if (!second) return false;
+        device_->sessionMessage2(*second);
+        send(device_->hello());
+        return true;
+    }
+    // The next whole message; credits everything received as it goes.
+    std::optional<Received> next(std::chrono::milliseconds wait = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto got = record(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
+            if (!got) return std::nullopt;
+            if (auto message = device_->receive(*got)) {
+                if (message->kind != Received::Kind::close) send(device_->creditAll());
+                return message;
+            }
+        }
+        return std::nullopt;
+    }
+    // Reads until a text message of type `t`; texts passed on the way are kept.
+    std::optional<json> nextOfType(const std::string& t, std::chrono::milliseconds wait = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto got = next(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
+            if (!got || got->kind == Received::Kind::close) return std::nullopt;
+            if (got->kind != Received::Kind::text) continue;
+            auto j = json::parse(got->text(), nullptr, false);
+            texts.push_back(j);
+            if (j.is_object() && j.value("t", "") == t) return j;
+        }
+        return std::nullopt;
+    }
+    // Reads until a binary message with the tag.
+    std::optional<Bytes> nextBinary(std::uint8_t tag, std::chrono::milliseconds wait = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto got = next(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
+            if (!got || got->kind == Received::Kind::close) return std::nullopt;
+            if (got->kind == Received::Kind::text) texts.push_back(json::parse(got->text(), nullptr, false));
+            if (got->kind == Received::Kind::binary && !got->data.empty() && got->data[0] == tag) return got->data;
+        }
+        return std::nullopt;
+    }
+    // True once the session's goodbye with `reason` and then its close came.
+    bool endedWith(const std::string& reason) {
+        auto bye = nextOfType("bye");
+        if (!bye || bye->value("reason", "") != reason) return false;
+        for (;;) {
+            auto got = next();
+            if (!got) return false;
+            if (got->kind == Received::Kind::close) return true;
+        }
+    }
+    void sendJSON(const json& message) { send(device_->text(message.dump())); }
+
+    std::vector<json> texts;
+
+private:
+    std::string name_;
+    std::string origin_;
+    Bytes room_;
+    std::optional<TestDevice> device_;
+    std::unique_ptr<RelayTestDevice> socket_;
+};
+
+// Where the X server has the pointer.
+std::pair<int, int> pointerOnX() {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) return {-1, -1};
+    Window root = 0, child = 0;
+    int rx = -1, ry = -1, wx = 0, wy = 0;
+    unsigned mask = 0;
+    XQueryPointer(d, DefaultRootWindow(d), &root, &child, &rx, &ry, &wx, &wy, &mask);
+    XCloseDisplay(d);
+    return {rx, ry};
+}
+
+class RelayedX11Session : public ::testing::Test {
+protected:
+    void SetUp() override {
+        screen = makeX11ScreenSource();
+        ScreenFrameSource* raw = screen.get();
+        input = makeX11Input([raw] { return raw->displayBounds(); }, [](const std::string&) {});
+        clipboard = makeX11Clipboard([](const std::string&) {});
+        ASSERT_TRUE(input && clipboard);
+        screen->setMainQueue(&main);
+
+        RemoteServer::Setup setup;
+        setup.port = freePort();
+        setup.store = &store;
+        setup.frames = screen.get();
+        setup.input = input.get();
+        setup.clipboard = clipboard.get();
+        setup.mainQueue = &main;
+        setup.status = [] { return HostStatus{true}; };
+        server = RemoteServer::create(std::move(setup));
+        server->start();
+
+        const auto endpoints = relayEndpointsAt(relay.origin("https"));
+        ASSERT_TRUE(endpoints);
+        auto port = std::make_shared<RemoteServerRelayPort>(server);
+        RelayController::Setup c;
+        c.server = port;
+        c.store = &store;
+        c.log = [this](const std::string& tag, const std::string& text) {
+            std::lock_guard lock(m);
+            log.push_back(tag == "relay" ? text : tag + ": " + text);
+        };
+        c.hardened = true;
+        c.hooks.blocked = [] { return false; };
+        c.hooks.paused = [this] { return server->isPaused(); };
+        c.hooks.authenticating = [] { return false; };
+        c.hooks.authenticate = [this](const std::string&, const std::string&, std::function<void()> ok,
+                                      std::function<void()>) { main.post(std::move(ok)); };
+        c.hooks.runAlert = [this](const RelayAlert& alert, std::function<bool()> closeWhen) {
+            return owner(alert, std::move(closeWhen));
+        };
+        c.hooks.fieldText = [this] { return typed; };
+        c.settings = &settings;
+        c.identities = std::make_shared<RelayIdentityStore>(std::make_shared<MemoryStorage>());
+        auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
+        c.makeAccount = [http, origin = endpoints->accountOrigin](const std::string&) {
+            return RelayAccount::create(origin, http, systemWallMillis);
+        };
+        c.computerName = [] { return std::string("Test Machine"); };
+        ServerQueue* queue = &server->sessionQueue();
+        c.makeLink = [queue, base = endpoints->linkBase](const std::string&, const RelayIdentity& identity) {
+            HostRelayLink::Options o{.baseURL = base, .identity = identity, .queue = queue};
+            o.counters = std::make_shared<MemoryCounterStorage>();
+            o.sockets = std::make_shared<BeastRelaySocketFactory>(queue->context());
+            return HostRelayLink::create(std::move(o));
+        };
+        c.makeHost = [this, port](const RelayIdentity& identity, std::shared_ptr<RelayLinkTransport> link) {
+            RelayHost::Setup h;
+            h.server = port;
+            h.store = &store;
+            h.staticKey = identity.noiseKey;
+            h.roomID = identity.roomID();
+            h.link = std::move(link);
+            h.mainQueue = &main;
+            return RelayHost::create(std::move(h));
+        };
+        c.builtInAddress = "relay.example.com";
+        controller = RelayController::create(std::move(c));
+        onMain([&] { controller->start(); });
+    }
+    void TearDown() override {
+        if (controller) {
+            onMain([&] { controller->turnOff(); });
+            within(5s, [&] { return !relay.hostUp(room()); });
+            onMain([&] { controller.reset(); });
+        }
+        if (server) server->stop();
+    }
+
+    void onMain(const std::function<void()>& work) { runSync(main, work); }
+    // Performs a menu action and waits until the flow it starts has ended.
+    // The owner's go-ahead comes on a later turn of the main queue, so the
+    // first look at the controller runs after the flow has begun.
+    void menu(const std::string& action) {
+        onMain([&] { controller->perform(action); });
+        ASSERT_TRUE(within(20s, [&] {
+            bool idle = false;
+            onMain([&] { idle = !controller->flowBusy() && controller->enrolEnded(); });
+            return idle;
+        }));
+    }
+    std::vector<RelayMenuItem> section() {
+        std::vector<RelayMenuItem> items;
+        onMain([&] { items = controller->menuSection(false); });
+        return items;
+    }
+    bool shows(const std::string& title) {
+        for (const auto& item : section())
+            if (item.title == title) return true;
+        return false;
+    }
+    Bytes roomID() {
+        Bytes id;
+        onMain([&] {
+            if (controller && controller->identity()) id = controller->identity()->roomID();
+        });
+        return id;
+    }
+    std::string room() { return RelayBytes::hex(roomID()); }
+    std::vector<std::string> titlesShown() {
+        std::lock_guard lock(m);
+        std::vector<std::string> titles;
+        for (const auto& a : alerts) titles.push_back(a.message);
+        return titles;
+    }
+
+    // The owner at the dialogs: types the e-mail and the code, waits out
+    // the working dialogs, lets the phone answer the enrolment window and
+    // approves when the codes match.
+    int owner(const RelayAlert& alert, const std::function<bool()>& closeWhen) {
+        {
+            std::lock_guard lock(m);
+            alerts.push_back(alert);
+        }
+        const auto& title = alert.message;
+        if (title == "Sign in to the relay") {
+            typed = email;
+            return RelayResponse::first;
+        }
+        if (title == "Enter the code from the e-mail") {
+            typed = "123456";
+            return RelayResponse::first;
+        }
+        if (title == "Relay address") {
+            typed = "relay.example.com";
+            return RelayResponse::first;
+        }
+        if (title == "Waiting for the new device") {
+            if (!phone.offerEnrolment()) return RelayResponse::first;
+            return main.runUntil(closeWhen, 10s) ? RelayResponse::abort : RelayResponse::first;
+        }
+        if (title.rfind("Code: ", 0) == 0) {
+            const auto& code = phone.device().code();
+            const bool same = code && title == "Code: " + code->substr(0, 3) + " " + code->substr(3);
+            return same ? RelayResponse::first : RelayResponse::second;
+        }
+        if (title.size() > 3 && title.compare(title.size() - 3, 3, "\u2026") == 0) {
+            main.runUntil(closeWhen, 15s);
+            return RelayResponse::abort;
+        }
+        // "This computer is on another account", "Remove this computer…?",
+        // and anything the relay has to say.
+        return RelayResponse::first;
+    }
+
+    // Signs in with the e-mail code and registers, from the menu.
+    void setUpFromMenu() {
+        ASSERT_TRUE(shows("Set Up Relay\u2026"));
+        menu("setUp");
+        ASSERT_TRUE(within(15s, [&] { return relay.hostUp(room()); })) << ::testing::PrintToString(log);
+        ASSERT_TRUE(within(5s, [&] { return shows("Relay: connected"); }));
+        phone.forRoom(roomID());
+    }
+    void enrolFromMenu() {
+        menu("addDevice");
+        auto enrolled = phone.record();
+        ASSERT_TRUE(enrolled);
+        ASSERT_TRUE(phone.device().readEnrolled(*enrolled));
+    }
+
+    Xvfb xvfb{"1280x720x24"};
+    RelayDouble relay{overTls()};
+    NestingLoop main;
+    DeviceStore store{std::make_shared<MemoryStorage>()};
+    std::unique_ptr<ScreenFrameSource> screen;
+    std::unique_ptr<InputSink> input;
+    std::unique_ptr<ClipboardAccess> clipboard;
+    std::shared_ptr<RemoteServer> server;
+    MemorySettings settings;
+    std::shared_ptr<RelayController> controller;
+    Phone phone{"Phone 7f3a", relay.origin("https")};
+    std::string email = "owner@example.com";
+    std::string typed;
+    std::mutex m;
+    std::vector<RelayAlert> alerts;
+    std::vector<std::string> log;
+};
+
+TEST_F(RelayedX11Session, EnrolledDeviceSeesAndControlsTheScreenAndTheRelaySeesOnlySealedRecords) {
+    PaintClient paint;
+    paint.paint(0);
+    setUpFromMenu();
+    EXPECT_EQ(relay.codesSentTo(), std::vector<std::string>{email});
+    ASSERT_EQ(relay.hosts().size(), 1u);
+    EXPECT_EQ(relay.hosts()[0].name, "Test Machine");
+
+    enrolFromMenu();
+    {
+        std::lock_guard lock(m);
+        const auto& approval = alerts.back();
+        EXPECT_EQ(approval.message, "Code: " + phone.device().code()->substr(0, 3) + " " + phone.device().code()->substr(3));
+        EXPECT_NE(approval.informative.find("\u201CPhone 7f3a\u201D wants to control this computer"), std::string::npos);
+    }
+    ASSERT_TRUE(store.relayDevice(phone.device().publicKey()));
+
+    ASSERT_TRUE(phone.connect());
+    auto ready = phone.nextOfType("ready");
+    ASSERT_TRUE(ready);
+    EXPECT_EQ(ready->value("device", ""), "Phone 7f3a");
+
+    // A picture of the real screen: the bars where the client painted them.
+    auto picture = phone.nextBinary(FrameMessage::jpegTag, 10s);
+    ASSERT_TRUE(picture) << "no picture";
+    auto decoded = decodeJPEG(std::string(picture->begin() + 5, picture->end()));
+    ASSERT_TRUE(decoded);
+    int sx = 0, sy = 0;
+    paint.squareAt(0, &sx, &sy);
+    const int row = sy > screenHeight / 2 ? screenHeight / 5 : screenHeight * 4 / 5;
+    for (int bar = 0; bar < 8; ++bar) {
+        const int x = (2 * bar + 1) * screenWidth / 16;
+        EXPECT_TRUE(nearColour(decoded->at(x * decoded->width / screenWidth, row * decoded->height / screenHeight),
+                               PaintClient::barColour(x, screenWidth), 48))
+            << "bar " << bar;
+    }
+
+    // A pointer move lands where the device meant it.
+    phone.sendJSON({{"t", "mm"}, {"x", 0.25}, {"y", 0.5}});
+    EXPECT_TRUE(within(5s, [] { return pointerOnX() == std::pair{screenWidth / 4, screenHeight / 2}; }))
+        << pointerOnX().first << "," << pointerOnX().second;
+
+    // Clipboard text one way and back.
+    const std::string secret = "clipboard-secret-5e1d09";
+    phone.sendJSON({{"t", "clip-put"}, {"id", 1}, {"n", 1}, {"len", secret.size()}});
+    phone.sendJSON({{"t", "clip-chunk"}, {"id", 1}, {"i", 0}, {"s", secret}});
+    auto put = phone.nextOfType("clip-put-result");
+    ASSERT_TRUE(put);
+    EXPECT_EQ(put->value("ok", false), true);
+    phone.sendJSON({{"t", "clip-get"}, {"id", 2}});
+    auto data = phone.nextOfType("clip-data");
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->value("s", ""), secret);
+
+    // H.264 through the relay, starting with its parameter sets.
+    phone.sendJSON({{"t", "video"}, {"want", "h264"}, {"maxW", 640}, {"maxH", 360}});
+    std::atomic<bool> painting{true};
+    std::thread painter([&] {
+        PaintClient mover;
+        for (int step = 1; painting; ++step) {
+            mover.paint(step);
+            std::this_thread::sleep_for(33ms);
+        }
+    });
+    std::vector<FrameMessage::DecodedVideo> units;
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (units.size() < 10 && std::chrono::steady_clock::now() < deadline) {
+        auto message = phone.nextBinary(FrameMessage::videoTag, 2s);
+        if (!message) continue;
+        if (auto unit = FrameMessage::decodeVideo(*message)) units.push_back(*unit);
+    }
+    painting = false;
+    painter.join();
+    ASSERT_GE(units.size(), 10u);
+    ASSERT_TRUE(units[0].keyframe);
+    std::set<int> kinds;
+    for (auto& nal : H264::splitAnnexB(units[0].accessUnit))
+        if (auto type = H264::nalType(nal)) kinds.insert(*type);
+    EXPECT_TRUE(kinds.count(H264::NALType::sps) && kinds.count(H264::NALType::pps) && kinds.count(H264::NALType::idrSlice));
+
+    // Everything crossed the relay, sealed.
+    EXPECT_GT(relay.forwardedBytes(), 20'000u);
+    for (const std::string& plain : {secret, std::string("Phone 7f3a"), std::string(R"("t":"hello")"),
+                                    std::string(R"("t":"ready")"), std::string(R"("t":"mm")"),
+                                    std::string(R"("t":"enrolled")")})
+        EXPECT_FALSE(relay.forwardedContains(plain)) << plain;
+}
+
+TEST_F(RelayedX11Session, TakeoverPauseAndRevocationEndRelayedSessionsWithTheirWords) {
+    setUpFromMenu();
+    enrolFromMenu();
+
+    // A local browser takes over from the phone, and the phone takes back.
+    ASSERT_TRUE(phone.connect());
+    ASSERT_TRUE(phone.nextOfType("ready"));
+    const std::string token = store.pair(store.openPairingWindow(), "Laptop")->token;
+    WebSocket browser(server->port());
+    browser.sendText(json{{"t", "auth"}, {"token", token}}.dump());
+    ASSERT_NE(browser.nextText().value_or("").find(R"("t":"ready")"), std::string::npos);
+    EXPECT_TRUE(phone.endedWith("taken-over"));
+    ASSERT_TRUE(phone.connect());
+    ASSERT_TRUE(phone.nextOfType("ready"));
+    browser.waitClose();
+    bool told = false;
+    for (const auto& text : browser.seen) told = told || text.find(R"({"reason":"taken-over","t":"bye"})") != std::string::npos;
+    EXPECT_TRUE(told) << ::testing::PrintToString(browser.seen);
+    EXPECT_EQ(server->controllerName(), "Phone 7f3a");
+
+    // Pausing from the menu ends the relayed session with its word.
+    server->pause(PauseCause::menu);
+    onMain([&] { controller->morvanePaused(); });
+    EXPECT_TRUE(phone.endedWith("paused"));
+    server->resume();
+
+    // A revoked phone is refused at its next handshake.
+    store.revoke(store.relayDevice(phone.device().publicKey())->id);
+    phone.join();
+    phone.send(phone.device().sessionMessage1());
+    EXPECT_FALSE(phone.record());
+    EXPECT_TRUE(within(5s, [&] { return !relay.dropsSeen().empty(); }));
+}
+
+TEST_F(RelayedX11Session, OwnerMovesTheMachineToAnotherAccountAndRemovesIt) {
+    setUpFromMenu();
+    const auto firstUser = relay.hosts().at(0).userId;
+
+    // Set up again under another e-mail: the relay says the machine is
+    // taken, and the owner moves it.
+    menu("turnOff");
+    email = "other@example.com";
+    menu("changeAddress");
+    ASSERT_EQ(relay.hosts().size(), 1u);
+    EXPECT_NE(relay.hosts()[0].userId, firstUser);
+    const auto titles = titlesShown();
+    EXPECT_NE(std::find(titles.begin(), titles.end(), "This computer is on another account"), titles.end());
+    EXPECT_TRUE(shows("Relay account: other@example.com"));
+    EXPECT_TRUE(within(15s, [&] { return relay.hostUp(room()); }));
+
+    menu("removeFromAccount");
+    EXPECT_TRUE(relay.hosts().empty());
+    EXPECT_TRUE(shows("Set Up Relay\u2026"));
+    std::lock_guard lock(m);
+    EXPECT_NE(std::find(log.begin(), log.end(), "set up: moved from another account"), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "set up: removed from the account"), log.end());
+}
+
+}  // namespace
+}  // namespace morvane::testing
