@@ -3,15 +3,19 @@
 // With --tls it makes a throw-away CA and a certificate for localhost and
 // 127.0.0.1, writes the CA next to the program's temporary files and prints
 // the SSL_CERT_FILE line the host needs. It prints its origin and runs until
-// interrupted. Every e-mail receives the code 123456.
+// interrupted, printing the room of each computer that registers. Every
+// e-mail receives the code 123456.
 #include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <string>
 #include <thread>
 
+#include "relay/relay_bytes.h"
 #include "relay_double.h"
+#include "secure/secure_channel.h"
 #include "test_certificates.h"
 
 namespace {
@@ -42,6 +46,17 @@ int main(int argc, char** argv) {
     std::cout << "relay double on " << relay.origin(options.tls ? "https" : "http") << std::endl;
     std::signal(SIGINT, [](int) { stopping = 1; });
     std::signal(SIGTERM, [](int) { stopping = 1; });
-    while (!stopping) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Each computer that registers is announced with the room devices join.
+    std::set<std::string> announced;
+    while (!stopping) {
+        for (const auto& host : relay.hosts()) {
+            if (!announced.insert(host.publicKey).second) continue;
+            const auto key = morvane::RelayBytes::fromB64u(host.publicKey);
+            if (key)
+                std::cout << "registered \"" << host.name << "\", room "
+                          << morvane::RelayBytes::hex(morvane::SecureChannel::roomID(*key)) << std::endl;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
     return 0;
 }
