@@ -31,6 +31,7 @@
 #include "capture/capture_settings.h"
 #include "capture/h264_encoder.h"
 #include "capture/jpeg_codec.h"
+#include "core/loop_executor.h"
 #include "capture/picture.h"
 #include "capture/screen_frame_source.h"
 #include "platform/linux/capture_x11_source.h"
@@ -133,7 +134,7 @@ double cpuSecondsOf(pid_t pid) {
 
 Measure runSource(const std::string& display, FrameQuality quality, bool video,
                   std::optional<int> excluded = std::nullopt, pid_t server = -1) {
-    auto source = makeX11ScreenSource(display);
+    auto source = makeX11ScreenSource(std::make_shared<LoopExecutor>("control"), std::make_shared<LoopExecutor>("encode"), display);
     source->setMakeEncoder([](int w, int h, int fps, int bps, std::uint64_t ts,
                               const std::function<void(const std::string&)>& report) -> std::unique_ptr<VideoEncoding> {
         return H264Encoder::make(w, h, fps, bps, ts, report, x264Engine(preset, threads));

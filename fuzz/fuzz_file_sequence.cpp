@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     files.outbox["report.pdf"] = testing::pattern(70'000);
     files.outbox["a.txt"] = testing::pattern(10);
     testing::ManualExecutor queue;
+    testing::ManualExecutor disk;
     std::int64_t now = 100'000;
     bool paused = false;
     std::vector<nlohmann::json> sent;
@@ -33,15 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Download id -> every name asked for under it: a repeated id may name another file.
     std::multimap<std::int64_t, std::string> gets;
 
-    auto engine = FileTransferEngine::create(&files, queue, [&] { return paused; }, [&] { return now; });
+    auto engine = FileTransferEngine::create(&files, queue, disk, [&] { return paused; }, [&] { return now; });
     engine->attach({[&](const nlohmann::json& m) { sent.push_back(m); }, [&](Bytes f) { offered.push_back(std::move(f)); },
                     [] { return false; }});
     // Lets disk work and the answers it posts run until nothing is left.
     const auto settle = [&] {
-        for (int quiet = 0; quiet < 2;) {
-            while (!engine->drain()) {
-            }
-            quiet = queue.runOneTurn() == 0 ? quiet + 1 : 0;
+        while (disk.runOneTurn() + queue.runOneTurn() > 0) {
         }
     };
 

@@ -38,6 +38,7 @@ struct World {
         setup.input = &input;
         setup.clipboard = &clipboard;
         setup.files = &files;
+        setup.fileQueue = &fileQueue;
         setup.mainQueue = &main;
         setup.status = [] { return HostStatus{true}; };
         server = RemoteServer::create(std::move(setup));
@@ -52,6 +53,7 @@ struct World {
     testing::FakeClipboard clipboard;
     testing::MemoryFiles files;
     LoopExecutor main{"main"};
+    LoopExecutor fileQueue{"files"};
     std::shared_ptr<RemoteServer> server;
 };
 

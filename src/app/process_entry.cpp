@@ -119,7 +119,8 @@ int runApplication(std::span<const EmbeddedFile> rows) {
     else
         storage = std::make_shared<RefusingDeviceStorage>(RefusingDeviceStorage::notHardenedReason);
     if (auto folder = appSupportFolder()) createFolders(*folder);
-    DeviceStore store(storage, /*backgroundSaves=*/true);
+    LoopExecutor saveQueue("morvane.device-store.save");
+    DeviceStore store(storage, &saveQueue);
 
     // SIGINT and SIGTERM end the run; they are taken by sigwait below.
     sigset_t stopSignals;

@@ -4,8 +4,9 @@
 
 namespace morvane {
 
-ScreenSourceParts makeScreenSource(Executor& main, std::function<void(const std::string&)> report) {
-    std::unique_ptr<ScreenFrameSource> source = makeX11ScreenSource();
+ScreenSourceParts makeScreenSource(Executor& main, std::shared_ptr<Executor> control, std::shared_ptr<Executor> encode,
+                                   std::function<void(const std::string&)> report) {
+    std::unique_ptr<ScreenFrameSource> source = makeX11ScreenSource(std::move(control), std::move(encode));
     source->setMainQueue(&main);
     source->setOnReport(std::move(report));
     ScreenFrameSource* raw = source.get();

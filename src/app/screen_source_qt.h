@@ -20,6 +20,8 @@ struct ScreenSourceParts {
     std::function<ShellLines::CaptureStats()> takeStats;
 };
 
-ScreenSourceParts makeScreenSource(Executor& main, std::function<void(const std::string&)> report);
+// The source captures on `control` and encodes on `encode`.
+ScreenSourceParts makeScreenSource(Executor& main, std::shared_ptr<Executor> control, std::shared_ptr<Executor> encode,
+                                   std::function<void(const std::string&)> report);
 
 }  // namespace morvane

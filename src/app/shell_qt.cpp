@@ -172,10 +172,26 @@ int runShell(int argc, char** argv) {
     static QtMainQueue* const keptMainQueue = new QtMainQueue();
     QtMainQueue& mainQueue = *keptMainQueue;
     const fs::path support = appSupportFolder().value_or(fs::path("/tmp") / "Morvane");
-    SessionLog log(support / "host.log");
-    // Slow checks (the lock state, PAM) and copies into the Outbox run here,
-    // off the main queue; it finishes its work and is joined at quit,
-    // before the log it may write to goes.
+    // The program's queues. Each outlives the components given it (they
+    // are declared first); each component waits for its own work as it goes.
+    LoopExecutor logQueue("morvane.log");
+    LoopExecutor saveQueue("morvane.device-store.save");
+    LoopExecutor inputQueue("morvane.input");
+    LoopExecutor clipboardQueue("morvane.clipboard");
+    LoopExecutor sleepQueue("morvane.sleep");
+    LoopExecutor lockedQueue("morvane.locked");
+    LoopExecutor fileQueue("morvane.files");
+    // The sources are shared with the server, which may keep them a little
+    // longer: their queues go with the last of them.
+    auto captureControl = std::make_shared<LoopExecutor>("morvane.capture.control");
+    auto captureEncode = std::make_shared<LoopExecutor>("morvane.capture.encode");
+    auto soundControl = std::make_shared<LoopExecutor>("morvane.audio.control");
+    auto soundBuild = std::make_shared<LoopExecutor>("morvane.audio.build");
+    SessionLog log(support / "host.log", logQueue);
+    // Slow checks (the lock state, whether a locker answers, PAM), copies
+    // into the Outbox and the reaping of openers run here, off the main
+    // queue; it finishes its work and is joined at quit, before the log it
+    // may write to goes.
     LoopExecutor background("morvane.background");
     const auto write = [&log](const std::string& tag, const std::string& text) { log.write(tag, text); };
 
@@ -198,7 +214,7 @@ int runShell(int argc, char** argv) {
               "this build runs WITHOUT the hardened runtime: the paired-devices list is not opened. Build it again with scripts/run.");
         storage = std::make_shared<RefusingDeviceStorage>(RefusingDeviceStorage::notHardenedReason);
     }
-    DeviceStore store(storage, /*backgroundSaves=*/true);
+    DeviceStore store(storage, &saveQueue);
     store.setOnSaveFailure([&mainQueue, &log](const std::string& failure) {
         mainQueue.post([&log, failure] { log.write("error", "paired devices could not be saved to the keychain: " + failure); });
     });
@@ -223,18 +239,18 @@ int runShell(int argc, char** argv) {
         siteError = e.what();
     }
 
-    ScreenSourceParts screen =
-        makeScreenSource(mainQueue, [&log](const std::string& text) { log.write("capture", text); });
+    ScreenSourceParts screen = makeScreenSource(mainQueue, captureControl, captureEncode,
+                                                [&log](const std::string& text) { log.write("capture", text); });
     // The injector reports only what does not work (no XTEST, no locker).
     auto injector = std::make_shared<OptionalSink>(makeX11Input(
-        screen.displayBounds, [&log](const std::string& text) { log.write("error", text); }));
+        inputQueue, screen.displayBounds, [&log](const std::string& text) { log.write("error", text); }));
     CountingInput counted(injector);
     std::unique_ptr<ClipboardAccess> clipboard =
-        makeX11Clipboard([&log](const std::string& text) { log.write("error", text); });
+        makeX11Clipboard(clipboardQueue, [&log](const std::string& text) { log.write("error", text); });
     // Shared with the threads that ask it, which may outlive this function.
     auto locker = std::make_shared<ScreenLocker>(nullptr);
-    auto sleepReader = makeSleepDisabledReader();
-    CachedProbe lockedReader("morvane.locked", [locker]() -> std::optional<bool> { return locker->isLocked(); },
+    auto sleepReader = makeSleepDisabledReader(sleepQueue);
+    CachedProbe lockedReader(lockedQueue, [locker]() -> std::optional<bool> { return locker->isLocked(); },
                              1'000, [] { return nowMillis(); });
 
     DisplayWake wake(makeX11DisplayWake());
@@ -270,6 +286,7 @@ int runShell(int argc, char** argv) {
     std::unique_ptr<DiskFiles> diskFiles;
     if (auto root = DiskFiles::standardRoot()) diskFiles = std::make_unique<DiskFiles>(*root);
     setup.files = diskFiles.get();
+    setup.fileQueue = &fileQueue;
     setup.mainQueue = &mainQueue;
     const bool xtest = x11.xtest;
     CachedProbe* sleepRaw = sleepReader.get();
@@ -284,7 +301,7 @@ int runShell(int argc, char** argv) {
                                     [&shell](MenuAction action, const std::string& payload) {
                                         shell->perform(action, payload);
                                     },
-                                    [] { QApplication::quit(); });
+                                    [] { QApplication::quit(); }, background);
 
     ShellDeps deps;
     deps.main = &mainQueue;
@@ -348,12 +365,12 @@ int runShell(int argc, char** argv) {
     // Whether anything can lock the screen, asked off the main queue (a
     // silent bus takes seconds); the owner sees a missing locker before
     // relying on it.
-    std::thread([locker, &mainQueue, weak = std::weak_ptr<Shell>(shell)] {
+    background.post([locker, &mainQueue, weak = std::weak_ptr<Shell>(shell)] {
         const bool answers = locker->answers();
         mainQueue.post([weak, answers] {
             if (auto s = weak.lock()) s->lockerProbed(answers);
         });
-    }).detach();
+    });
 
     std::shared_ptr<RemoteServer> server;
     std::unique_ptr<ServerForShell> serverForShell;
@@ -406,7 +423,7 @@ int runShell(int argc, char** argv) {
         };
         // Sound: the source follows the default output of the sound server
         // the session runs.
-        auto sound = std::make_shared<SystemAudioSource>();
+        auto sound = std::make_shared<SystemAudioSource>(soundControl, soundBuild);
         sound->setOnReport([&log](const std::string& text) { log.write("audio", text); });
         server->setAudioSource(sound);
         server->setOnAudioSession([&log](double seconds, int sent, int dropped) {

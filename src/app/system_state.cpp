@@ -254,20 +254,16 @@ std::optional<std::string> SystemState::runBounded(const std::vector<std::string
     return output;
 }
 
-CachedProbe::CachedProbe(std::string name, Read read, std::int64_t maxAgeMillis, Clock clock)
-    : read_(std::move(read)), maxAgeMillis_(maxAgeMillis), clock_(std::move(clock)), queue_(std::move(name)) {
+CachedProbe::CachedProbe(Executor& queue, Read read, std::int64_t maxAgeMillis, Clock clock)
+    : read_(std::move(read)), maxAgeMillis_(maxAgeMillis), clock_(std::move(clock)), queue_(queue) {
     refreshIfStale();
 }
-
-CachedProbe::~CachedProbe() = default;
 
 bool CachedProbe::value() {
     refreshIfStale();
     std::lock_guard guard(state_->lock);
     return state_->cached;
 }
-
-void CachedProbe::drain() { queue_.drain(); }
 
 void CachedProbe::refreshIfStale() {
     {
@@ -285,9 +281,9 @@ void CachedProbe::refreshIfStale() {
     });
 }
 
-std::unique_ptr<CachedProbe> makeSleepDisabledReader(std::int64_t maxAgeMillis) {
+std::unique_ptr<CachedProbe> makeSleepDisabledReader(Executor& queue, std::int64_t maxAgeMillis) {
     return std::make_unique<CachedProbe>(
-        "morvane.sleep",
+        queue,
         []() -> std::optional<bool> {
             SystemState::SleepFacts facts;
             facts.targets = SystemState::runBounded(

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/loop_executor.h"
+#include "core/executor.h"
 
 namespace morvane {
 
@@ -71,17 +71,15 @@ std::optional<std::string> runBounded(const std::vector<std::string>& argv, std:
 // A probe read in the background and cached, so asking costs nothing: the
 // first answers are false until the first read finished, a failed read keeps
 // the last value, and a new read starts only when somebody asks and the last
-// one is older than `maxAgeMillis`.
+// one is older than `maxAgeMillis`. Reads run on `queue` and hold nothing of
+// the probe itself, so a read still queued when the probe goes is harmless.
 class CachedProbe {
 public:
     using Read = std::function<std::optional<bool>()>;
     using Clock = std::function<std::int64_t()>;
-    CachedProbe(std::string name, Read read, std::int64_t maxAgeMillis, Clock clock);
-    ~CachedProbe();
+    CachedProbe(Executor& queue, Read read, std::int64_t maxAgeMillis, Clock clock);
 
     bool value();
-    // For tests: waits until a queued read has finished.
-    void drain();
 
 private:
     void refreshIfStale();
@@ -96,10 +94,10 @@ private:
     std::int64_t maxAgeMillis_;
     Clock clock_;
     std::shared_ptr<State> state_ = std::make_shared<State>();
-    LoopExecutor queue_;  // last: stopped before the fields above go
+    Executor& queue_;
 };
 
-// The sleep-disabled probe with its default age.
-std::unique_ptr<CachedProbe> makeSleepDisabledReader(std::int64_t maxAgeMillis = 4'000);
+// The sleep-disabled probe with its default age, reading on `queue`.
+std::unique_ptr<CachedProbe> makeSleepDisabledReader(Executor& queue, std::int64_t maxAgeMillis = 4'000);
 
 }  // namespace morvane

@@ -16,7 +16,6 @@
 #include <QUrl>
 #include <QWidgetAction>
 #include <cerrno>
-#include <thread>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -48,11 +47,28 @@ private:
     std::function<void()> quit_;
 };
 
+// How often a finished opener is looked for. The opener may wait for the
+// program it started, so it is asked without waiting, never waited for on
+// the background queue that other work shares.
+constexpr std::int64_t reapPollMillis = 500;
+
+void reapWhenDone(Executor& queue, pid_t pid) {
+    queue.postAfter(reapPollMillis, [&queue, pid] {
+        int status = 0;
+        pid_t done = -1;
+        do {
+            done = ::waitpid(pid, &status, WNOHANG);
+        } while (done < 0 && errno == EINTR);
+        if (done == 0) reapWhenDone(queue, pid);
+    });
+}
+
 }  // namespace
 
 TrayUi::TrayUi(std::function<std::vector<MenuItem>()> menu,
-               std::function<void(MenuAction, const std::string&)> perform, std::function<void()> quit)
-    : build_(std::move(menu)), perform_(std::move(perform)), quit_(std::move(quit)) {
+               std::function<void(MenuAction, const std::string&)> perform, std::function<void()> quit,
+               Executor& background)
+    : build_(std::move(menu)), perform_(std::move(perform)), quit_(std::move(quit)), background_(background) {
     // Rebuilt at every opening, so nothing stale is ever shown.
     QObject::connect(&menu_, &QMenu::aboutToShow, [this] { rebuild(); });
 }
@@ -280,12 +296,7 @@ void TrayUi::openLocation(const std::string& where) {
     const int spawned = posix_spawnp(&pid, "xdg-open", &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) return;
-    // Reaped off the main thread: the opener may wait for its program.
-    std::thread([pid] {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
+    reapWhenDone(background_, pid);
 }
 
 void TrayUi::quit() {

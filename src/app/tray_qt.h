@@ -15,6 +15,7 @@
 
 #include "app/menu_model.h"
 #include "app/shell.h"
+#include "core/executor.h"
 
 class QMessageBox;
 class QPushButton;
@@ -24,9 +25,11 @@ namespace morvane {
 
 class TrayUi final : public ShellUi {
 public:
-    // `menu` builds the items; `perform` carries out a chosen one.
+    // `menu` builds the items; `perform` carries out a chosen one. Openers
+    // started for the owner are reaped on `background`, which must outlive
+    // the tray.
     TrayUi(std::function<std::vector<MenuItem>()> menu, std::function<void(MenuAction, const std::string&)> perform,
-           std::function<void()> quit);
+           std::function<void()> quit, Executor& background);
     ~TrayUi() override;
 
     // Shows the tray icon, or the status window when there is no tray.
@@ -57,6 +60,7 @@ private:
     std::function<std::vector<MenuItem>()> build_;
     std::function<void(MenuAction, const std::string&)> perform_;
     std::function<void()> quit_;
+    Executor& background_;
     QMenu menu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::unique_ptr<QWidget> window_;

@@ -31,4 +31,6 @@ void runSync(Executor& executor, const std::function<void()>& work) {
     if (state->error) std::rethrow_exception(state->error);
 }
 
+void Executor::drain() { runSync(*this, [] {}); }
+
 }  // namespace morvane

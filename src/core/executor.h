@@ -1,6 +1,15 @@
 // A serial queue of work. The main queue is backed by Qt's event loop in the
 // application and by a plain loop in tests; the server queue by one
 // io_context on one thread.
+//
+// Who owns a queue: the program's assembly (the shell, the test host, a
+// test) makes every queue and hands it to the components that run work on
+// it; no component makes a thread of its own. The owner keeps a queue alive
+// longer than every component it gave it to (declared before them, or held
+// by shared_ptr). A component that posts work holding itself waits, in its
+// destructor, until that work has run (`drain`), so the queue may be shared
+// and no queued work outlives what it points at. It is therefore never
+// destroyed on that queue's own thread.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +27,10 @@ public:
     virtual void postAfter(std::int64_t delayMillis, std::function<void()> work) = 0;
     // True when the calling thread is the one running this queue's work.
     virtual bool isCurrent() const = 0;
+    // Returns once everything posted before the call has run (delayed work
+    // not yet due is not waited for). Refuses, as runSync does, on the
+    // queue's own thread.
+    virtual void drain();
 };
 
 // Runs work on the executor and waits for it. Refuses (throws

@@ -1,71 +1,106 @@
 #include "core/loop_executor.h"
 
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+
 #include "core/clock.h"
 
 namespace morvane {
 
-LoopExecutor::LoopExecutor(std::string name) : name_(std::move(name)) {
-    thread_ = std::thread([this] { run(); });
+struct LoopExecutor::State {
+    std::string name;
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<std::function<void()>> ready;
+    std::multimap<std::int64_t, std::function<void()>> timers;
+    std::uint64_t posted = 0;    // pieces of work taken so far
+    std::uint64_t finished = 0;  // of those, how many have run
+    bool stopping = false;
+    bool ended = false;
+};
+
+LoopExecutor::LoopExecutor(std::string name) : state_(std::make_shared<State>()) {
+    state_->name = std::move(name);
+    thread_ = std::thread([state = state_] { run(state); });
 }
 
 LoopExecutor::~LoopExecutor() {
     {
-        std::lock_guard lock(m_);
-        stopping_ = true;
-        timers_.clear();
+        std::lock_guard lock(state_->m);
+        state_->stopping = true;
+        state_->timers.clear();
     }
-    cv_.notify_all();
-    if (thread_.joinable()) {
-        if (thread_.get_id() == std::this_thread::get_id())
-            thread_.detach();
-        else
-            thread_.join();
-    }
+    state_->cv.notify_all();
+    if (!thread_.joinable()) return;
+    if (thread_.get_id() == std::this_thread::get_id())
+        thread_.detach();
+    else
+        thread_.join();
 }
 
 void LoopExecutor::post(std::function<void()> work) {
     {
-        std::lock_guard lock(m_);
-        if (stopping_) return;
-        ready_.push_back(std::move(work));
+        std::lock_guard lock(state_->m);
+        if (state_->stopping) return;
+        state_->ready.push_back(std::move(work));
+        ++state_->posted;
     }
-    cv_.notify_all();
+    state_->cv.notify_all();
 }
 
 void LoopExecutor::postAfter(std::int64_t delayMillis, std::function<void()> work) {
     {
-        std::lock_guard lock(m_);
-        if (stopping_) return;
-        timers_.emplace(nowMillis() + (delayMillis > 0 ? delayMillis : 0), std::move(work));
+        std::lock_guard lock(state_->m);
+        if (state_->stopping) return;
+        state_->timers.emplace(nowMillis() + (delayMillis > 0 ? delayMillis : 0), std::move(work));
     }
-    cv_.notify_all();
+    state_->cv.notify_all();
 }
 
 bool LoopExecutor::isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
-void LoopExecutor::drain() { runSync(*this, [] {}); }
+void LoopExecutor::drain() {
+    if (isCurrent()) throw std::logic_error("synchronous call on its own queue would deadlock");
+    std::unique_lock lock(state_->m);
+    // Everything taken before this call has run once the count of finished
+    // work reaches it; a stopping queue still runs all it took.
+    const std::uint64_t target = state_->posted;
+    state_->cv.wait(lock, [&] { return state_->finished >= target || state_->ended; });
+}
 
-void LoopExecutor::run() {
-    std::unique_lock lock(m_);
+void LoopExecutor::run(const std::shared_ptr<State>& state) {
+    std::unique_lock lock(state->m);
     for (;;) {
         auto now = nowMillis();
-        while (!timers_.empty() && timers_.begin()->first <= now) {
-            ready_.push_back(std::move(timers_.begin()->second));
-            timers_.erase(timers_.begin());
+        while (!state->timers.empty() && state->timers.begin()->first <= now) {
+            state->ready.push_back(std::move(state->timers.begin()->second));
+            state->timers.erase(state->timers.begin());
+            ++state->posted;
         }
-        if (!ready_.empty()) {
-            auto work = std::move(ready_.front());
-            ready_.pop_front();
+        if (!state->ready.empty()) {
+            auto work = std::move(state->ready.front());
+            state->ready.pop_front();
             lock.unlock();
             work();
+            // The work's captures go before the count says it has run.
+            work = nullptr;
             lock.lock();
+            ++state->finished;
+            state->cv.notify_all();
             continue;
         }
-        if (stopping_) return;
-        if (timers_.empty())
-            cv_.wait(lock);
+        if (state->stopping) {
+            state->ended = true;
+            state->cv.notify_all();
+            return;
+        }
+        if (state->timers.empty())
+            state->cv.wait(lock);
         else
-            cv_.wait_for(lock, std::chrono::milliseconds(timers_.begin()->first - now));
+            state->cv.wait_for(lock, std::chrono::milliseconds(state->timers.begin()->first - now));
     }
 }
 

@@ -13,10 +13,13 @@
 
 namespace morvane {
 
-SessionLog::SessionLog(std::filesystem::path fileURL, std::int64_t maxBytes, WallClock clock)
+SessionLog::SessionLog(std::filesystem::path fileURL, Executor& queue, std::int64_t maxBytes, WallClock clock)
     : fileURL_(std::move(fileURL)),
       maxBytes_(maxBytes < minimumMaxBytes ? minimumMaxBytes : maxBytes),
-      clock_(clock ? std::move(clock) : WallClock(systemWallMillis)) {}
+      clock_(clock ? std::move(clock) : WallClock(systemWallMillis)),
+      queue_(queue) {}
+
+SessionLog::~SessionLog() { queue_.drain(); }
 
 void SessionLog::write(std::string_view tag, std::string_view text) {
     auto at = clock_();
@@ -75,6 +78,7 @@ std::string SessionLog::timestamp(std::int64_t wallMillis) {
 }
 
 void SessionLog::append(const std::string& tag, const std::string& text, std::int64_t atMillis) {
+    expectOn(queue_, "SessionLog::append");
     std::string line = timestamp(atMillis);
     line += "  ";
     line += clean(tag, tagLimit);

@@ -1,5 +1,5 @@
 // The host's one log file: short lines of time, tag and sentence, written on
-// a queue of their own so a caller never waits for the disk.
+// the queue the log is given, so a caller never waits for the disk.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "core/clock.h"
-#include "core/loop_executor.h"
+#include "core/executor.h"
 
 namespace morvane {
 
@@ -19,12 +19,12 @@ public:
     static constexpr int tagLimit = 16;
     static constexpr int textLimit = 300;
 
-    // Touches no file. `maxBytes` is raised to at least 1024. The clock is
-    // read once per `write`.
-    explicit SessionLog(std::filesystem::path fileURL, std::int64_t maxBytes = defaultMaxBytes,
-                        WallClock clock = systemWallMillis);
-    // Appends every line written before it, then stops the queue.
-    ~SessionLog() = default;
+    // Touches no file. Lines are appended on `queue`. `maxBytes` is raised
+    // to at least 1024. The clock is read once per `write`.
+    SessionLog(std::filesystem::path fileURL, Executor& queue, std::int64_t maxBytes = defaultMaxBytes,
+               WallClock clock = systemWallMillis);
+    // Appends every line written before it.
+    ~SessionLog();
     SessionLog(const SessionLog&) = delete;
     SessionLog& operator=(const SessionLog&) = delete;
 
@@ -48,12 +48,13 @@ public:
     static std::string timestamp(std::int64_t wallMillis);
 
 private:
+    // On the queue.
     void append(const std::string& tag, const std::string& text, std::int64_t atMillis);
 
     std::filesystem::path fileURL_;
     std::int64_t maxBytes_;
     WallClock clock_;
-    LoopExecutor queue_{"morvane.log"};  // last: drained before the fields above go
+    Executor& queue_;
 };
 
 }  // namespace morvane

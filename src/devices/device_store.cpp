@@ -119,18 +119,18 @@ void civilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
 
 }  // namespace
 
-DeviceStore::DeviceStore(std::shared_ptr<DeviceStorage> storage, bool backgroundSaves) : storage_(std::move(storage)) {
-    if (backgroundSaves) saveQueue_ = std::make_unique<LoopExecutor>("morvane.device-store.save");
+DeviceStore::DeviceStore(std::shared_ptr<DeviceStorage> storage, Executor* saveQueue)
+    : storage_(std::move(storage)), saveQueue_(saveQueue) {
     std::lock_guard guard(lock_);
     loadLocked();
 }
 
 DeviceStore::DeviceStore(const std::filesystem::path& fileURL)
-    : DeviceStore(std::make_shared<FileDeviceStorage>(fileURL), false) {}
+    : DeviceStore(std::make_shared<FileDeviceStorage>(fileURL), nullptr) {}
 
 DeviceStore::~DeviceStore() {
     // Saves already queued still run, while every field they use is alive.
-    saveQueue_.reset();
+    if (saveQueue_) saveQueue_->drain();
 }
 
 void DeviceStore::setClock(WallClock clock) {

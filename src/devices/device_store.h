@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/clock.h"
-#include "core/loop_executor.h"
+#include "core/executor.h"
 #include "core/types.h"
 #include "devices/device_storage.h"
 
@@ -52,9 +52,9 @@ public:
     static constexpr const char* invalidListText = "the stored device list is not valid";
     static constexpr const char* unencodableListText = "the device list cannot be encoded";
 
-    // Loads the list at once. With background saves, every save runs in
-    // order on a queue of the store's own; otherwise on the caller's thread.
-    explicit DeviceStore(std::shared_ptr<DeviceStorage> storage, bool backgroundSaves = false);
+    // Loads the list at once. With a save queue, every save runs in order
+    // on it; otherwise on the caller's thread.
+    explicit DeviceStore(std::shared_ptr<DeviceStorage> storage, Executor* saveQueue = nullptr);
     // A synchronous store over a FileDeviceStorage at that file.
     explicit DeviceStore(const std::filesystem::path& fileURL);
     // Finishes the background saves already queued.
@@ -138,7 +138,7 @@ private:
     std::optional<std::string> loadFailure_;
     std::optional<std::string> saveFailure_;
     std::function<void(const std::string&)> onSaveFailure_;
-    std::unique_ptr<LoopExecutor> saveQueue_;  // last member but one: see the destructor
+    Executor* saveQueue_;
 };
 
 }  // namespace morvane

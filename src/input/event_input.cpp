@@ -9,15 +9,22 @@
 
 namespace morvane {
 
-EventInput::EventInput(std::unique_ptr<InputBackend> backend, std::function<std::optional<Rect>()> displayBounds,
-                       double pixelsPerWheelStep)
-    : backend_(std::move(backend)), displayBounds_(std::move(displayBounds)), scroll_(pixelsPerWheelStep) {}
+EventInput::EventInput(Executor& queue, std::unique_ptr<InputBackend> backend,
+                       std::function<std::optional<Rect>()> displayBounds, double pixelsPerWheelStep)
+    : backend_(std::move(backend)),
+      displayBounds_(std::move(displayBounds)),
+      scroll_(pixelsPerWheelStep),
+      queue_(queue) {}
 
 EventInput::~EventInput() {
-    // Nothing stays held when the injector goes: queued events are dropped
-    // and the release runs before the queue stops.
+    // Nothing stays held when the injector goes: queued events are dropped,
+    // the release runs, and no work of ours is left on the queue after.
     epoch_.fetch_add(1);
-    queue_.post([this] { releaseAll(); });
+    queue_.post([this] {
+        alive_.reset();
+        releaseAll();
+    });
+    queue_.drain();
 }
 
 void EventInput::handle(const InputEvent& event) {
@@ -40,10 +47,9 @@ void EventInput::handle(const InputEvent& event) {
 
 void EventInput::releaseEverything() {
     epoch_.fetch_add(1);
-    runSync(queue_, [this] { releaseAll(); });
+    queue_.post([this] { releaseAll(); });
+    queue_.drain();
 }
-
-void EventInput::drain() { queue_.drain(); }
 
 GlobalPoint EventInput::locate(double x, double y) {
     std::optional<Rect> bounds = displayBounds_ ? displayBounds_() : std::nullopt;
@@ -52,6 +58,7 @@ GlobalPoint EventInput::locate(double x, double y) {
 }
 
 void EventInput::run(const InputEvent& event, std::uint64_t epoch) {
+    expectOn(queue_, "EventInput::run");
     if (epoch != epoch_.load()) return;
     std::visit(
         [&](const auto& e) {
@@ -126,8 +133,8 @@ void EventInput::text(const input::Text& e, std::uint64_t epoch) {
         backend_->pause(InputTuning::typingPauseMillis);
     }
     const std::uint64_t generation = ++typingGeneration_;
-    queue_.postAfter(InputTuning::typingSettleMillis, [this, generation] {
-        if (generation == typingGeneration_) backend_->settleTyping();
+    queue_.postAfter(InputTuning::typingSettleMillis, [this, generation, alive = std::weak_ptr<int>(alive_)] {
+        if (auto held = alive.lock(); held && generation == typingGeneration_) backend_->settleTyping();
     });
 }
 

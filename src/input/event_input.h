@@ -1,6 +1,6 @@
 // The input sink: carries out the controller's pointer, wheel, key, text and
-// lock events on a queue of its own, remembers what it holds down, and lets
-// go of all of it when asked.
+// lock events on the queue it is given (one for input alone: typing is
+// slow), remembers what it holds down, and lets go of all of it when asked.
 #pragma once
 
 #include <atomic>
@@ -13,7 +13,7 @@
 
 #include "core/display.h"
 #include "core/input_sink.h"
-#include "core/loop_executor.h"
+#include "core/executor.h"
 #include "input/input_backend.h"
 #include "input/scroll_accumulator.h"
 
@@ -42,8 +42,10 @@ class EventInput final : public InputSink {
 public:
     // `displayBounds` yields the global bounds of the display being shown to
     // the device, or nothing (then the main display counts).
-    EventInput(std::unique_ptr<InputBackend> backend, std::function<std::optional<Rect>()> displayBounds,
+    EventInput(Executor& queue, std::unique_ptr<InputBackend> backend,
+               std::function<std::optional<Rect>()> displayBounds,
                double pixelsPerWheelStep = InputTuning::pixelsPerWheelStep);
+    // Lets go of everything held, on the queue, and waits for it.
     ~EventInput() override;
     EventInput(const EventInput&) = delete;
     EventInput& operator=(const EventInput&) = delete;
@@ -52,10 +54,8 @@ public:
     // Must not be called from the injector's own queue.
     void releaseEverything() override;
 
-    // Waits until everything accepted so far has run (for tests).
-    void drain();
-
 private:
+    // Everything below runs on the queue.
     void run(const InputEvent& event, std::uint64_t epoch);
     void move(const input::Move& e);
     void press(const input::Button& e);
@@ -79,8 +79,10 @@ private:
     ScrollAccumulator scroll_;
     std::uint64_t typingGeneration_ = 0;
 
-    // Last, so it stops (and finishes its work) before the rest goes.
-    LoopExecutor queue_{"morvane.input"};
+    Executor& queue_;
+    // Let go of on the queue when the injector goes: a settle timer still
+    // waiting on the queue then finds nothing to settle.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 }  // namespace morvane

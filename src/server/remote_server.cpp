@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 
 #include <cstdio>
 #include <limits>
@@ -104,12 +105,16 @@ RemoteServer::RemoteServer(Setup setup)
       policy_(setup.port, std::move(setup.tailnet)),
       paused_(setup.paused),
       pausedMirror_(setup.paused) {
-    if (!setup.store || !frames_ || !input_ || !main_) throw std::invalid_argument("the server needs its collaborators");
+    if (!setup.store || !frames_ || !input_ || !main_ || (fileAccess_ && !setup.fileQueue))
+        throw std::invalid_argument("the server needs its collaborators");
     if (!statusProvider_) statusProvider_ = [] { return HostStatus{}; };
     if (!clock_) clock_ = [] { return nowMillis(); };
     // The engine is asked from its disk queue; it goes before the rest of
     // the server (see the destructor), so the server is there to answer.
-    fileEngine_ = FileTransferEngine::create(fileAccess_, *queue_, [this] { return isPaused(); }, clock_);
+    // Without files the engine answers every request itself and never
+    // touches a disk queue.
+    fileEngine_ = FileTransferEngine::create(fileAccess_, *queue_, setup.fileQueue ? *setup.fileQueue : *queue_,
+                                             [this] { return isPaused(); }, clock_);
     video_ = VideoRelay::create(*queue_, *main_, *frames_, clock_);
     // The relay's main-queue work runs only while the relay lives, and the
     // server outlives it.

@@ -84,6 +84,8 @@ public:
         InputSink* input = nullptr;
         ClipboardAccess* clipboard = nullptr;
         FileAccess* files = nullptr;
+        // Where the files are read and written; needed with `files`.
+        Executor* fileQueue = nullptr;
         std::optional<TailnetAccess> tailnet;
         bool paused = false;
         DisplayEffects* effects = nullptr;

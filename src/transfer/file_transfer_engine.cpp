@@ -56,22 +56,26 @@ struct FileTransferEngine::Outgoing {
     bool dead = false;
 };
 
-std::shared_ptr<FileTransferEngine> FileTransferEngine::create(FileAccess* access, Executor& queue,
+std::shared_ptr<FileTransferEngine> FileTransferEngine::create(FileAccess* access, Executor& queue, Executor& disk,
                                                                std::function<bool()> isPaused,
                                                                std::function<std::int64_t()> clock) {
     return std::shared_ptr<FileTransferEngine>(
-        new FileTransferEngine(access, queue, std::move(isPaused), std::move(clock)));
+        new FileTransferEngine(access, queue, disk, std::move(isPaused), std::move(clock)));
 }
 
-FileTransferEngine::FileTransferEngine(FileAccess* access, Executor& queue, std::function<bool()> isPaused,
-                                       std::function<std::int64_t()> clock)
+FileTransferEngine::FileTransferEngine(FileAccess* access, Executor& queue, Executor& disk,
+                                       std::function<bool()> isPaused, std::function<std::int64_t()> clock)
     : access_(access),
       queue_(queue),
       isPaused_(isPaused ? std::move(isPaused) : [] { return false; }),
       clock_(std::move(clock)),
-      disk_("morvane.files") {}
+      disk_(disk) {}
 
-FileTransferEngine::~FileTransferEngine() = default;
+// The disk work holds the engine: it finishes while every field it uses is
+// still there. Without files there never was any.
+FileTransferEngine::~FileTransferEngine() {
+    if (access_) disk_.drain();
+}
 
 void FileTransferEngine::backOnQueue(std::function<void(FileTransferEngine&)> work) {
     std::weak_ptr<FileTransferEngine> weak = weak_from_this();
@@ -90,11 +94,13 @@ void FileTransferEngine::report(FileTransferReport::Direction direction, std::in
 }
 
 void FileTransferEngine::attach(Peer peer) {
+    expectOn(queue_, "FileTransferEngine::attach");
     detach();
     peer_ = std::move(peer);
 }
 
 void FileTransferEngine::detach() {
+    expectOn(queue_, "FileTransferEngine::detach");
     peer_.reset();
     ++session_;
     runUpload(upload_.reset());
@@ -106,6 +112,7 @@ void FileTransferEngine::detach() {
 }
 
 void FileTransferEngine::handle(const FileRequest& request) {
+    expectOn(queue_, "FileTransferEngine::handle");
     if (!peer_) return;
     const auto now = clock_();
     if (!access_) {
@@ -137,6 +144,7 @@ void FileTransferEngine::handle(const FileRequest& request) {
 }
 
 void FileTransferEngine::handleBinary(std::span<const std::uint8_t> frame) {
+    expectOn(queue_, "FileTransferEngine::handleBinary");
     if (!peer_) return;
     const auto chunk = FileChunk::decodeUpload(frame);
     if (!chunk) return;
@@ -162,12 +170,14 @@ void FileTransferEngine::writeChunk(std::span<const std::uint8_t> data, std::int
 }
 
 void FileTransferEngine::tick() {
+    expectOn(queue_, "FileTransferEngine::tick");
     const auto now = clock_();
     runUpload(upload_.expire(now));
     runDownload(download_.expire(now));
 }
 
 void FileTransferEngine::chunkSent() {
+    expectOn(queue_, "FileTransferEngine::chunkSent");
     if (strayChunks_ > 0) {
         --strayChunks_;
         return;

@@ -1,8 +1,8 @@
 // Runs the upload and download machines for the controlling session. Every
 // call comes on the caller's serial queue (the server's session queue);
-// every file-system call and every digest update runs on a serial disk
-// queue of the engine's own, and each answer is checked on its way back so
-// that the disk work of a transfer that already ended changes nothing.
+// every file-system call and every digest update runs on the serial disk
+// queue it is given, and each answer is checked on its way back so that the
+// disk work of a transfer that already ended changes nothing.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -16,7 +16,6 @@
 #include "core/clock.h"
 #include "core/executor.h"
 #include "core/file_access.h"
-#include "core/loop_executor.h"
 #include "core/types.h"
 #include "transfer/file_download_machine.h"
 #include "transfer/file_protocol.h"
@@ -42,13 +41,14 @@ public:
 
     // `access` may be null (every listing, upload and download is then
     // answered "unavailable") and must otherwise outlive the engine, as must
-    // `queue`. `isPaused` is asked on the disk queue and must be safe there.
-    static std::shared_ptr<FileTransferEngine> create(FileAccess* access, Executor& queue,
+    // `queue` and `disk`. `isPaused` is asked on the disk queue and must be
+    // safe there.
+    static std::shared_ptr<FileTransferEngine> create(FileAccess* access, Executor& queue, Executor& disk,
                                                       std::function<bool()> isPaused,
                                                       std::function<std::int64_t()> clock = [] {
                                                           return nowMillis();
                                                       });
-    // Waits for the disk work already queued.
+    // Waits for the disk work already queued; not on the disk queue.
     ~FileTransferEngine();
     FileTransferEngine(const FileTransferEngine&) = delete;
     FileTransferEngine& operator=(const FileTransferEngine&) = delete;
@@ -74,7 +74,7 @@ private:
     struct Incoming;
     struct Outgoing;
 
-    FileTransferEngine(FileAccess* access, Executor& queue, std::function<bool()> isPaused,
+    FileTransferEngine(FileAccess* access, Executor& queue, Executor& disk, std::function<bool()> isPaused,
                        std::function<std::int64_t()> clock);
 
     void send(const nlohmann::json& message);
@@ -103,9 +103,7 @@ private:
     std::int64_t strayChunks_ = 0;
     std::optional<Bytes> readChunk_;
     std::optional<bool> lastQuarantined_;
-    // Last member: destroyed first, so queued disk work finishes while the
-    // fields above still exist.
-    LoopExecutor disk_;
+    Executor& disk_;
 };
 
 }  // namespace morvane

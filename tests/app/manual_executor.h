@@ -16,6 +16,8 @@ public:
         timers_.emplace(now_ + delayMillis, std::move(work));
     }
     bool isCurrent() const override { return true; }
+    // Nothing runs by itself here, so waiting for the queue means running it.
+    void drain() override { runAll(); }
 
     // Runs what is queued now (not what those turns queue).
     int runOneTurn() {

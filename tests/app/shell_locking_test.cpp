@@ -59,8 +59,9 @@ TEST(ShellWithARealLocker, AControllerThatLeavesFindsTheMachineLockedAfterTheGra
     ASSERT_TRUE(saver.running()) << saver.problem();
 
     Lines lines;
+    LoopExecutor injectorQueue("input");
     std::unique_ptr<InputSink> injector =
-        makeX11Input([] { return std::optional<Rect>(); }, [&](const std::string& text) { lines.add("injector  " + text); });
+        makeX11Input(injectorQueue, [] { return std::optional<Rect>(); }, [&](const std::string& text) { lines.add("injector  " + text); });
     ASSERT_TRUE(injector);
     auto locker = std::make_shared<ScreenLocker>(nullptr);
     std::vector<std::thread> probes;  // touched on the main queue only

@@ -84,6 +84,7 @@ TEST(QtMainQueue, AClosedQueueDropsWhatIsPostedLate) {
 TEST(TrayMenu, IsRebuiltAtEveryOpeningAndRunsTheChosenAction) {
     int builds = 0;
     std::vector<std::pair<MenuAction, std::string>> performed;
+    LoopExecutor background("background");
     TrayUi ui(
         [&] {
             ++builds;
@@ -103,7 +104,7 @@ TEST(TrayMenu, IsRebuiltAtEveryOpeningAndRunsTheChosenAction) {
             items.push_back(MenuItem::command("Pause Morvane", MenuAction::pauseMorvane));
             return items;
         },
-        [&](MenuAction a, const std::string& payload) { performed.emplace_back(a, payload); }, nullptr);
+        [&](MenuAction a, const std::string& payload) { performed.emplace_back(a, payload); }, nullptr, background);
     ui.start();  // no tray on a bare X server: the status window offers the menu
     EXPECT_FALSE(ui.usesTray());
     QMenu* menu = ui.menu();
@@ -141,10 +142,12 @@ struct NoPrompt final : OwnerPrompt {
 
 TEST(TrayIcon, ThePairedMarkGoesAwayByItselfAfterSixSeconds) {
     QtMainQueue queue;
+    LoopExecutor background("background");
     NoPrompt prompt;
     std::unique_ptr<TrayUi> ui;
     std::shared_ptr<Shell> shell;
-    ui = std::make_unique<TrayUi>([&] { return shell->menu(); }, [](MenuAction, const std::string&) {}, nullptr);
+    ui = std::make_unique<TrayUi>([&] { return shell->menu(); }, [](MenuAction, const std::string&) {}, nullptr,
+                                  background);
     ShellDeps deps;
     deps.main = &queue;
     deps.ui = ui.get();
@@ -161,7 +164,8 @@ TEST(TrayIcon, ThePairedMarkGoesAwayByItselfAfterSixSeconds) {
 }
 
 TEST(TrayAlerts, AButtonOrAnAbortEndsTheModalAlert) {
-    TrayUi ui([] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr);
+    LoopExecutor background("background");
+    TrayUi ui([] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr, background);
     const AlertText alert{"Revoke all paired devices?", "Every device will have to be paired again before it can connect.",
                           {"Revoke All", "Cancel"}};
     QTimer::singleShot(100, [] {
@@ -185,7 +189,8 @@ TEST(TrayAlerts, AButtonOrAnAbortEndsTheModalAlert) {
 }
 
 TEST(TrayAlerts, TextsArePlainAndTheFieldIsReadBackAndReturnNeedNotApprove) {
-    TrayUi ui([] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr);
+    LoopExecutor background("background");
+    TrayUi ui([] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr, background);
     AlertText alert{"Code: 123 456", "\u201C<b>Phone</b>\u201D wants to control this Mac.", {"Approve", "Cancel"}};
     alert.firstIsDefault = false;
     alert.field = AlertField{"<i>typed</i>", "6 digits", "Sign-in code"};

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "manual_executor.h"
+
 namespace morvane {
 namespace {
 
@@ -115,37 +117,41 @@ TEST(StateProbes, ChildProcessesAreBoundedInTimeAndOutput) {
 }
 
 TEST(StateProbes, CachedProbeAnswersAtOnceAndRereadsOnlyWhenStale) {
-    std::atomic<int> reads{0};
-    std::atomic<bool> answer{true};
-    std::atomic<bool> fail{false};
-    std::atomic<std::int64_t> now{0};
+    testing::ManualExecutor queue;
+    int reads = 0;
+    bool answer = true;
+    bool fail = false;
+    std::int64_t now = 0;
     CachedProbe probe(
-        "probe-test",
+        queue,
         [&]() -> std::optional<bool> {
             ++reads;
             if (fail) return std::nullopt;
-            return answer.load();
+            return answer;
         },
-        4'000, [&] { return now.load(); });
-    probe.drain();
-    EXPECT_EQ(reads, 1);
+        4'000, [&] { return now; });
+    EXPECT_FALSE(probe.value()) << "false until the first read finished";
+    EXPECT_FALSE(probe.value());
+    queue.runAll();
+    EXPECT_EQ(reads, 1) << "asking while a read waits starts no second one";
     EXPECT_TRUE(probe.value());
     now = 4'000;  // not older than the limit
     answer = false;
     EXPECT_TRUE(probe.value());
-    probe.drain();
+    queue.runAll();
     EXPECT_EQ(reads, 1);
     now = 4'001;
-    probe.value();  // starts a read, answers from the cache
-    probe.drain();
+    EXPECT_TRUE(probe.value()) << "starts a read, answers from the cache";
+    queue.runAll();
     EXPECT_EQ(reads, 2);
     EXPECT_FALSE(probe.value());
     fail = true;
     answer = true;
     now = 9'000;
     probe.value();
-    probe.drain();
-    EXPECT_FALSE(probe.value());  // a failed read keeps the last value
+    queue.runAll();
+    EXPECT_EQ(reads, 3);
+    EXPECT_FALSE(probe.value()) << "a failed read keeps the last value";
 }
 
 }  // namespace

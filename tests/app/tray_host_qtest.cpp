@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/tray_qt.h"
+#include "core/loop_executor.h"
 
 // Last: Xlib's macros (Bool, Status, None) clash with what came before.
 #include <X11/Xlib.h>
@@ -101,12 +102,13 @@ TEST(TrayIcon, DocksInTheDesktopTrayAndOpensTheMenuWhenClicked) {
     ASSERT_TRUE(host.ready());
     ASSERT_TRUE(spin([] { return QSystemTrayIcon::isSystemTrayAvailable(); }));
     int builds = 0;
+    LoopExecutor background("background");
     TrayUi ui(
         [&] {
             ++builds;
             return std::vector<MenuItem>{MenuItem::line("Ready"), MenuItem::command("Quit Morvane", MenuAction::quit)};
         },
-        [](MenuAction, const std::string&) {}, nullptr);
+        [](MenuAction, const std::string&) {}, nullptr, background);
     ui.start();
     EXPECT_TRUE(ui.usesTray());
     ui.showIcon(iconState(false, false, std::string("iPad"), false));

@@ -8,6 +8,7 @@
 
 #include "audio_signal.h"
 #include "capture/audio_capture_pipeline.h"
+#include "core/loop_executor.h"
 #include "platform/linux/audio_pulse.h"
 #include "private_pulse.h"
 
@@ -57,6 +58,8 @@ struct Listener : AudioObserver {
     }
 };
 
+std::shared_ptr<Executor> queue(const char* name) { return std::make_shared<LoopExecutor>(name); }
+
 std::optional<AudioOffReason> startAndWait(SystemAudioSource& source, Listener& listener,
                                           AudioFormat format = AudioFormat::standard()) {
     auto done = std::make_shared<std::promise<std::optional<AudioOffReason>>>();
@@ -87,7 +90,7 @@ TEST(SystemAudioSource, MissingSoundServerOrDeviceMeansUnavailable) {
         std::optional<std::string> previous = old ? std::optional<std::string>(old) : std::nullopt;
         setenv("PULSE_SERVER", "unix:/nonexistent/morvane/native", 1);
         Listener listener;
-        SystemAudioSource source;
+        SystemAudioSource source(queue("control"), queue("build"));
         listener.listen(source);
         EXPECT_EQ(startAndWait(source, listener), AudioOffReason::unavailable);
         EXPECT_TRUE(listener.waitFor(5s, [&] { return listener.reported("sound capture not started: "); }));
@@ -100,7 +103,7 @@ TEST(SystemAudioSource, MissingSoundServerOrDeviceMeansUnavailable) {
     PrivatePulse pulse(/*withSink=*/false);
     if (!pulse.up()) GTEST_SKIP() << "a private PulseAudio server could not start";
     Listener listener;
-    SystemAudioSource source;
+    SystemAudioSource source(queue("control"), queue("build"));
     listener.listen(source);
     EXPECT_EQ(startAndWait(source, listener), AudioOffReason::unavailable);
     EXPECT_TRUE(listener.waitFor(5s, [&] { return listener.reported("sound capture not started: "); }));
@@ -120,7 +123,7 @@ TEST(SystemAudioSource, DeliversWhatTheDefaultDevicePlaysAsStandardPackets) {
     }
 
     Listener listener;
-    SystemAudioSource source;
+    SystemAudioSource source(queue("control"), queue("build"));
     listener.listen(source);
     ASSERT_EQ(startAndWait(source, listener), std::nullopt);
     pid_t player = pulse.play(raw);
@@ -160,7 +163,7 @@ TEST(SystemAudioSource, EachRunStartsItsTimeLineAfreshAndStopsAreHonoured) {
     PrivatePulse pulse;
     if (!pulse.up()) GTEST_SKIP() << "a private PulseAudio server could not start";
     Listener listener;
-    SystemAudioSource source;
+    SystemAudioSource source(queue("control"), queue("build"));
     listener.listen(source);
 
     // A stop that overtakes the start: the start is answered as failed.

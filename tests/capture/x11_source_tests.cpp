@@ -13,6 +13,7 @@
 
 #include "capture/h264.h"
 #include "capture/jpeg_codec.h"
+#include "core/loop_executor.h"
 #include "platform/linux/capture_x11_backend.h"
 #include "platform/linux/capture_x11_source.h"
 #include "../support/xvfb.h"
@@ -64,7 +65,8 @@ struct X11Capture : ::testing::Test {
         xvfb = std::make_unique<::morvane::testing::Xvfb>("1920x1080x24");
         client = std::make_unique<::morvane::testing::PaintClient>(xvfb->display());
         client->paint(0);
-        source = makeX11ScreenSource(xvfb->display());
+        source = makeX11ScreenSource(std::make_shared<LoopExecutor>("control"), std::make_shared<LoopExecutor>("encode"),
+                                     xvfb->display());
         inbox.attach(*source);
     }
     void TearDown() override {
@@ -369,7 +371,8 @@ public:
 
 TEST(X11CaptureWithoutComposite, ExclusionAnswersFalseAndTakingItBackTrue) {
     XvfbWithoutComposite server;
-    auto screen = makeX11ScreenSource(server.display());
+    auto screen = makeX11ScreenSource(std::make_shared<LoopExecutor>("control"), std::make_shared<LoopExecutor>("encode"),
+                                      server.display());
     EXPECT_FALSE(answerOf(*screen, 0x200001));
     EXPECT_TRUE(answerOf(*screen, std::nullopt));
 }

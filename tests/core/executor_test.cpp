@@ -5,6 +5,7 @@
 #include <atomic>
 #include <future>
 #include <stdexcept>
+#include <thread>
 
 #include "core/clock.h"
 #include "core/frame_source.h"
@@ -61,6 +62,44 @@ TEST(Executor, QueueOnlyMethodsRefuseOtherThreads) {
     EXPECT_TRUE(passed);
     LoopExecutor other("other");
     EXPECT_THROW(runSync(other, [&] { expectOn(queue, "tick"); }), WrongQueue) << "another queue's thread is no better";
+}
+
+TEST(Executor, QueueLetGoOnItsOwnThreadFinishesWhatItTookWithoutTouchingItself) {
+    // The last owner lets go inside a piece of the queue's own work: the
+    // queue cannot join itself, yet the work it took before must still run
+    // and the thread must not reach into the destroyed object afterwards
+    // (the sanitizer build catches that).
+    auto owner = std::make_shared<std::unique_ptr<LoopExecutor>>(std::make_unique<LoopExecutor>("own"));
+    LoopExecutor& queue = **owner;
+    std::promise<void> gate;
+    std::promise<void> later;
+    queue.post([opened = gate.get_future().share()] { opened.wait(); });
+    queue.post([owner] { owner->reset(); });
+    queue.post([&later] { later.set_value(); });
+    gate.set_value();
+    EXPECT_EQ(later.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+TEST(Executor, DrainWaitsForEarlierWorkAndRefusesItsOwnQueue) {
+    LoopExecutor queue("drained");
+    std::promise<void> gate;
+    std::atomic<int> ran{0};
+    queue.post([opened = gate.get_future().share()] { opened.wait(); });
+    for (int i = 0; i < 3; ++i) queue.post([&] { ++ran; });
+    std::thread opener([&] { gate.set_value(); });
+    queue.drain();
+    EXPECT_EQ(ran.load(), 3);
+    opener.join();
+    std::atomic<bool> refused{false};
+    queue.post([&] {
+        try {
+            queue.drain();
+        } catch (const std::logic_error&) {
+            refused = true;
+        }
+    });
+    queue.drain();
+    EXPECT_TRUE(refused.load());
 }
 
 namespace {

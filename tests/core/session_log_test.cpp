@@ -10,7 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include "../app/manual_executor.h"
 #include "core/input_tally.h"
+#include "core/loop_executor.h"
 #include "core/paths.h"
 
 namespace morvane {
@@ -52,10 +54,12 @@ std::string repeat(const std::string& piece, int times) {
 
 TEST(SessionLog, WritesOneLineOfTimeTagAndSentence) {
     TempFolder dir;
+    testing::ManualExecutor queue;
     auto file = dir.path() / "Morvane" / "logs" / "host.log";
     {
-        SessionLog log(file, SessionLog::defaultMaxBytes, [] { return at; });
+        SessionLog log(file, queue, SessionLog::defaultMaxBytes, [] { return at; });
         log.write("app", "started");
+        EXPECT_FALSE(fs::exists(file)) << "written on the queue, not by the caller";
         log.write("a-tag-of-twenty-chars", std::string(500, 'x'));
         log.write("input", "a\nb\tc\r");
         log.flush();
@@ -77,15 +81,16 @@ TEST(SessionLog, WritesOneLineOfTimeTagAndSentence) {
 
     EXPECT_EQ(SessionLog::timestamp(0), "1970-01-01T00:00:00.000Z");
     EXPECT_EQ(SessionLog::timestamp(-1), "1969-12-31T23:59:59.999Z");
-    EXPECT_EQ(SessionLog(file, 0).maxBytes(), 1024);
-    EXPECT_EQ(SessionLog(file, 500).maxBytes(), 1024);
+    EXPECT_EQ(SessionLog(file, queue, 0).maxBytes(), 1024);
+    EXPECT_EQ(SessionLog(file, queue, 500).maxBytes(), 1024);
 }
 
 TEST(SessionLog, MovesTheFileAsideBeforeALineWouldPassTheLimit) {
     TempFolder dir;
     auto file = dir.path() / "host.log";
     auto older = dir.path() / "host.log.1";
-    SessionLog log(file, SessionLog::defaultMaxBytes, [] { return at; });
+    testing::ManualExecutor queue;
+    SessionLog log(file, queue, SessionLog::defaultMaxBytes, [] { return at; });
     // Lines of 576 and 577 bytes: 32 bytes of time, blanks, "app" and line
     // feed, and a text of three-byte euro signs and letters.
     const std::string fits = repeat("\xe2\x82\xac", 180) + "abcd";
@@ -106,7 +111,7 @@ TEST(SessionLog, MovesTheFileAsideBeforeALineWouldPassTheLimit) {
 
     // A single line longer than the limit moves even an empty file aside and
     // is written whole.
-    SessionLog small(file, 1024, [] { return at; });
+    SessionLog small(file, queue, 1024, [] { return at; });
     std::ofstream(file, std::ios::trunc).close();
     const std::string huge = repeat("\xf0\x9f\x98\x80", 300);
     small.write("app", huge);
@@ -121,7 +126,8 @@ TEST(SessionLog, NeverWritesThroughALinkOrIntoAFifo) {
     auto target = dir.path() / "elsewhere";
     std::ofstream(target) << "keep";
     fs::create_symlink(target, file);
-    SessionLog log(file, 1024, [] { return at; });
+    testing::ManualExecutor queue;
+    SessionLog log(file, queue, 1024, [] { return at; });
     log.write("app", "dropped");
     log.flush();
     EXPECT_EQ(readAll(target), "keep");
@@ -150,7 +156,8 @@ TEST(SessionLog, NeverWritesThroughALinkOrIntoAFifo) {
 TEST(SessionLog, LinesFromManyThreadsStayWholeAndInOrder) {
     TempFolder dir;
     auto file = dir.path() / "host.log";
-    SessionLog log(file);
+    LoopExecutor queue("log");
+    SessionLog log(file, queue);
     constexpr int threads = 4, lines = 250;
     std::vector<std::thread> writers;
     for (int t = 0; t < threads; ++t)

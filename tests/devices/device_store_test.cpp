@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "core/loop_executor.h"
 #include "core/secure.h"
 #include "devices/file_device_storage.h"
 #include "test_support.h"
@@ -22,11 +23,13 @@ constexpr std::int64_t start = 1'772'356'502'000;  // 2026-03-01T09:15:02Z
 struct Fixture {
     std::shared_ptr<MemoryStorage> storage = std::make_shared<MemoryStorage>();
     std::atomic<std::int64_t> now{start};
+    // Outlives the store, as the program's queues outlive their components.
+    LoopExecutor saves{"saves"};
     std::unique_ptr<DeviceStore> store;
 
     explicit Fixture(bool background = false) { open(background); }
     void open(bool background = false) {
-        store = std::make_unique<DeviceStore>(storage, background);
+        store = std::make_unique<DeviceStore>(storage, background ? &saves : nullptr);
         store->setClock([this] { return now.load(); });
     }
     std::vector<PairedDevice> stored() {

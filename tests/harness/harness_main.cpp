@@ -178,7 +178,7 @@ int run(int argc, char** argv) {
     }
     auto storage = std::make_shared<KeychainDeviceStorage>(KeychainDeviceStorage::defaultService,
                                                            KeychainDeviceStorage::defaultAccount);
-    DeviceStore store(storage, /*backgroundSaves=*/false);
+    DeviceStore store(storage);
 
     StaticSite site;
     try {
@@ -200,16 +200,21 @@ int run(int argc, char** argv) {
         loopQueue = std::make_unique<LoopExecutor>("main");
     }
     Executor& mainQueue = qtQueue ? static_cast<Executor&>(*qtQueue) : *loopQueue;
+    // The host's queues, made before the components given them.
+    LoopExecutor inputQueue("morvane.input");
+    LoopExecutor clipboardQueue("morvane.clipboard");
+    LoopExecutor fileQueue("morvane.files");
     std::unique_ptr<FrameSource> frames;
     std::unique_ptr<InputSink> input;
     std::unique_ptr<ClipboardAccess> clipboard;
     if (x11) {
-        auto screen = makeX11ScreenSource();
+        auto screen = makeX11ScreenSource(std::make_shared<LoopExecutor>("morvane.capture.control"),
+                                          std::make_shared<LoopExecutor>("morvane.capture.encode"));
         screen->setOnReport([](const std::string& text) { complain("capture: " + text); });
         ScreenFrameSource* raw = screen.get();
-        input = makeX11Input([raw] { return raw->displayBounds(); },
+        input = makeX11Input(inputQueue, [raw] { return raw->displayBounds(); },
                              [](const std::string& text) { complain("input: " + text); });
-        clipboard = makeX11Clipboard([](const std::string& text) { complain("clipboard: " + text); });
+        clipboard = makeX11Clipboard(clipboardQueue, [](const std::string& text) { complain("clipboard: " + text); });
         frames = std::move(screen);
         if (!input || !clipboard) {
             complain("--x11: no X display");
@@ -232,6 +237,7 @@ int run(int argc, char** argv) {
     setup.input = input.get();
     setup.clipboard = clipboard.get();
     setup.files = files.get();
+    setup.fileQueue = &fileQueue;
     setup.mainQueue = &mainQueue;
     setup.status = [] { return HostStatus{true, false, false, false}; };
     // Made on the main thread, which is Qt's here; it first puts back what
@@ -273,7 +279,8 @@ int run(int argc, char** argv) {
     // named by the environment.
     std::shared_ptr<SystemAudioSource> sound;
     if (x11) {
-        sound = std::make_shared<SystemAudioSource>();
+        sound = std::make_shared<SystemAudioSource>(std::make_shared<LoopExecutor>("morvane.audio.control"),
+                                                    std::make_shared<LoopExecutor>("morvane.audio.build"));
         sound->setOnReport([](const std::string& text) { complain("audio: " + text); });
         server->setAudioSource(sound);
         server->setOnAudioSession([](double seconds, int sent, int dropped) {

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <thread>
 
+#include "../app/manual_executor.h"
+#include "core/loop_executor.h"
 #include "fake_backend.h"
 
 namespace morvane {
@@ -24,14 +26,16 @@ Calls withoutSettle(Calls calls) {
     return calls;
 }
 
+// The injector on a queue that runs only when told to.
 struct Injector {
     BackendLog log;
     std::optional<Rect> shown;
-    EventInput input{std::make_unique<FakeBackend>(log), [this] { return shown; }};
+    testing::ManualExecutor queue;
+    EventInput input{queue, std::make_unique<FakeBackend>(log), [this] { return shown; }};
 
     Calls run(std::initializer_list<InputEvent> events) {
         for (const auto& e : events) input.handle(e);
-        input.drain();
+        queue.runAll();
         return withoutSettle(log.take());
     }
 };
@@ -71,7 +75,19 @@ TEST(EventInput, TextTypesEachCharacterAndSettlesAfterwards) {
     EXPECT_EQ(i.run({input::Text{"a\r\nb\t\xE2\x82\xAC"}}),
               (Calls{"type 97", "tap Enter", "type 98", "tap Tab",
                      "type 8364"}));
-    EXPECT_TRUE(i.log.waitFor("settle"));
+    i.queue.advance(InputTuning::typingSettleMillis - 1);
+    EXPECT_EQ(i.log.take(), Calls{}) << "the keys stay bound while applications read";
+    i.queue.advance(1);
+    EXPECT_EQ(i.log.take(), Calls{"settle"});
+
+    // Text that follows before the settle puts it off until after itself.
+    i.run({input::Text{"c"}});
+    i.queue.advance(InputTuning::typingSettleMillis / 2);
+    i.run({input::Text{"d"}});
+    i.queue.advance(InputTuning::typingSettleMillis - 1);
+    EXPECT_EQ(i.log.take(), Calls{});
+    i.queue.advance(1);
+    EXPECT_EQ(i.log.take(), Calls{"settle"});
 }
 
 TEST(EventInput, ReleaseEverythingLetsGoOfAllHeldAndDropsWhatIsQueued) {
@@ -88,10 +104,17 @@ TEST(EventInput, ReleaseEverythingLetsGoOfAllHeldAndDropsWhatIsQueued) {
     EXPECT_EQ(released[4], "up 2 100,100 x2");
     // The scroll remainder went too, and nothing is held any more.
     EXPECT_EQ(i.run({input::Scroll{0, 30}}), Calls{});
+    i.input.handle(input::Key{"KeyB", true});  // accepted, not yet carried out: dropped
     i.input.releaseEverything();
     EXPECT_EQ(withoutSettle(i.log.take()), Calls{});
+}
 
-    // A long text stops before its next character.
+TEST(EventInput, ReleaseFromAnotherThreadStopsALongTextBeforeItsNextCharacter) {
+    struct {
+        BackendLog log;
+        LoopExecutor queue{"input"};
+        EventInput input{queue, std::make_unique<FakeBackend>(log), nullptr};
+    } i;
     std::atomic<bool> releasing = false;
     std::promise<void> started;
     std::atomic<int> pauses = 0;
@@ -114,28 +137,13 @@ TEST(EventInput, ReleaseEverythingLetsGoOfAllHeldAndDropsWhatIsQueued) {
     EXPECT_EQ(withoutSettle(i.log.take()), Calls{"type 120"});
 }
 
-TEST(EventInput, AFloodWhileTypingIsCutOffButReleasesStillGetThrough) {
+TEST(EventInput, AFloodThatOutrunsTheQueueIsCutOffButReleasesStillGetThrough) {
     Injector i;
-    // Each round holds the queue in the first pause until let go.
+    // Each round floods while the queue does not run, then runs it.
     auto round = [&](const std::function<void()> flood) {
-        std::promise<void> started, go;
-        auto goFuture = go.get_future().share();
-        bool first = true;
-        i.log.onPause = [&] {
-            if (std::exchange(first, false)) {
-                started.set_value();
-                goFuture.wait();
-            }
-        };
-        i.input.handle(input::Text{"x"});
-        started.get_future().wait();
         flood();
-        go.set_value();
-        i.input.drain();
-        i.log.onPause = nullptr;
-        Calls calls = withoutSettle(i.log.take());
-        std::erase(calls, "type 120");
-        return calls;
+        i.queue.runAll();
+        return withoutSettle(i.log.take());
     };
 
     const Calls moves = round([&] {
@@ -178,16 +186,23 @@ TEST(EventInput, LockReleasesFirstAndLocksOnlyAnUnlockedScreen) {
     EXPECT_EQ(i.run({input::Button{0, true, 0, 0, 1}, input::Lock{}}), (Calls{"down 0 0,0 x1", "up 0 0,0 x1"}));
 }
 
-TEST(EventInput, DestroyingTheInjectorReleasesWhatIsHeld) {
+TEST(EventInput, DestroyingTheInjectorReleasesWhatIsHeldAndLeavesNothingBehindOnTheQueue) {
     BackendLog log;
+    testing::ManualExecutor queue;
     {
-        EventInput input(std::make_unique<FakeBackend>(log), nullptr);
+        EventInput input(queue, std::make_unique<FakeBackend>(log), nullptr);
         input.handle(input::Key{"AltLeft", true});
         input.handle(input::Button{1, true, 0, 0, 1});
-        input.drain();
+        input.handle(input::Text{"a"});
+        queue.runAll();
         log.take();
+        input.handle(input::Key{"KeyB", true});  // still queued: dropped
     }
     EXPECT_EQ(withoutSettle(log.take()), (Calls{"key AltLeft up", "up 1 0,0 x1"}));
+    // The queue outlives the injector; the settle it had armed must not
+    // reach the backend that went with it.
+    queue.advance(InputTuning::typingSettleMillis);
+    EXPECT_EQ(log.take(), Calls{});
 }
 
 }  // namespace

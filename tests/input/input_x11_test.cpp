@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 
+#include "core/loop_executor.h"
 #include "input/event_input.h"
 #include "input/key_map.h"
 #include "../support/xvfb.h"
@@ -42,8 +43,9 @@ struct X11InputFixture : ::testing::Test {
     XRecorder recorder;
     std::optional<Rect> shown;
     std::vector<std::string> log;
+    LoopExecutor queue{"input"};
     std::unique_ptr<InputSink> input =
-        makeX11Input([this] { return shown; }, [this](const std::string& line) { log.push_back(line); });
+        makeX11Input(queue, [this] { return shown; }, [this](const std::string& line) { log.push_back(line); });
 
     void send(std::initializer_list<InputEvent> events) {
         for (const auto& e : events) input->handle(e);
@@ -218,7 +220,8 @@ TEST_F(X11InputFixture, NothingStaysHeldWhenTheSessionEnds) {
 
 TEST(X11Input, ALostServerEndsTheInputButNotTheProcess) {
     auto xvfb = std::make_unique<morvane::testing::Xvfb>("640x480x24");
-    auto input = makeX11Input([] { return std::optional<Rect>(); }, {}, xvfb->display());
+    LoopExecutor queue("input");
+    auto input = makeX11Input(queue, [] { return std::optional<Rect>(); }, {}, xvfb->display());
     ASSERT_TRUE(input);
     input->handle(input::Key{"ShiftLeft", true});
     input->handle(input::Text{"a\xC3\xB1"});
@@ -237,7 +240,8 @@ TEST(X11Input, ALostServerEndsTheInputButNotTheProcess) {
 
 TEST(X11Input, NoDisplayGivesNothingAndSaysWhy) {
     std::vector<std::string> log;
-    auto input = makeX11Input(nullptr, [&](const std::string& line) { log.push_back(line); }, ":4711");
+    LoopExecutor queue("input");
+    auto input = makeX11Input(queue, nullptr, [&](const std::string& line) { log.push_back(line); }, ":4711");
     EXPECT_FALSE(input);
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0], "input injection is not available: the X display cannot be opened");

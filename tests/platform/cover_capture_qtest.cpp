@@ -13,6 +13,7 @@
 #include "../capture/x11_test_client.h"
 #include "app/main_queue_qt.h"
 #include "capture/jpeg_codec.h"
+#include "core/loop_executor.h"
 #include "platform/linux/capture_x11_source.h"
 #include "platform/linux/cover_window_qt.h"
 #include "platform/linux/display_effects_x11.h"
@@ -59,7 +60,7 @@ TEST(CoverOverCapture, PicturesShowTheDesktopBehindTheCoverUntilEscapeIsHeldAtTh
     paint.paint(0);
     const int width = paint.width(), height = paint.height();
     QtMainQueue queue;
-    auto source = makeX11ScreenSource();
+    auto source = makeX11ScreenSource(std::make_shared<LoopExecutor>("control"), std::make_shared<LoopExecutor>("encode"));
     source->setMainQueue(&queue);
     testing::SourceInbox inbox;
     source->start(inbox.handle);

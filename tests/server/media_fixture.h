@@ -30,6 +30,7 @@ protected:
         setup.input = &input;
         setup.clipboard = &clipboard;
         setup.files = files;
+        setup.fileQueue = &fileQueue;
         setup.mainQueue = &main;
         setup.status = [] { return HostStatus{true}; };
         setup.clock = [this] { return clock.load(); };
@@ -101,6 +102,7 @@ protected:
     // A fixture that offers files sets this before SetUp.
     FileAccess* files = nullptr;
     LoopExecutor main{"main"};
+    LoopExecutor fileQueue{"files"};
     std::atomic<std::int64_t> clock{1'000'000};
     std::shared_ptr<RemoteServer> server;
     std::shared_ptr<FakeWire> wire;

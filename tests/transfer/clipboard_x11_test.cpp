@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "../support/xvfb.h"
+#include "core/loop_executor.h"
 #include "platform/linux/locker_linux.h"
 #include "transfer/clipboard_assembler.h"
 #include "transfer/clipboard_message.h"
@@ -97,8 +98,9 @@ private:
 struct X11ClipboardFixture : ::testing::Test {
     morvane::testing::Xvfb xvfb{"640x480x24"};
     std::vector<std::string> log;
+    LoopExecutor reads{"clipboard"};
     std::unique_ptr<ClipboardAccess> clipboard =
-        makeX11Clipboard([this](const std::string& line) { log.push_back(line); }, "", 1500);
+        makeX11Clipboard(reads, [this](const std::string& line) { log.push_back(line); }, "", 1500);
 
     // Waits until some client owns the selection (xclip starts on its own).
     void waitForOwner() {
@@ -219,7 +221,8 @@ TEST_F(X11ClipboardFixture, SilentOwnerIsAnsweredByTheDeadlineAndBlocksNothingLa
 TEST(X11Clipboard, ALostServerEndsTheClipboardButNotTheProcess) {
     auto xvfb = std::make_unique<morvane::testing::Xvfb>("640x480x24");
     const std::string display = xvfb->display();
-    auto clipboard = makeX11Clipboard({}, display, 1000);
+    LoopExecutor reads("clipboard");
+    auto clipboard = makeX11Clipboard(reads, {}, display, 1000);
     ASSERT_TRUE(clipboard);
     ASSERT_TRUE(clipboard->writePlainText("before"));
     xvfb.reset();
@@ -235,7 +238,8 @@ TEST(X11Clipboard, ALostServerEndsTheClipboardButNotTheProcess) {
 
 TEST(X11Clipboard, NoDisplayGivesNothingAndSaysWhy) {
     std::vector<std::string> log;
-    EXPECT_FALSE(makeX11Clipboard([&](const std::string& line) { log.push_back(line); }, ":4711"));
+    LoopExecutor reads("clipboard");
+    EXPECT_FALSE(makeX11Clipboard(reads, [&](const std::string& line) { log.push_back(line); }, ":4711"));
     EXPECT_EQ(log, (std::vector<std::string>{"the clipboard is not available: the X display cannot be opened"}));
 }
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 
 #include "capture/audio_capture_pipeline.h"
@@ -64,9 +65,10 @@ struct RunCallbacks {
     }
 };
 
-SystemAudioSource::SystemAudioSource()
-    : control_(std::make_unique<LoopExecutor>("morvane.audio.control")),
-      builder_(std::make_unique<LoopExecutor>("morvane.audio.build")) {}
+SystemAudioSource::SystemAudioSource(std::shared_ptr<Executor> control, std::shared_ptr<Executor> builder)
+    : control_(std::move(control)), builder_(std::move(builder)) {
+    if (!control_ || !builder_) throw std::invalid_argument("the sound source needs its queues");
+}
 
 SystemAudioSource::~SystemAudioSource() {
     {
@@ -74,13 +76,13 @@ SystemAudioSource::~SystemAudioSource() {
         liveStream_.reset();
     }
     // A build in flight finishes first; its result is then retired with
-    // everything else before the control queue goes.
-    builder_.reset();
-    runSync(*control_, [this] {
+    // everything else, and nothing of ours is left on either queue.
+    builder_->drain();
+    control_->post([this] {
         ++generation_;
         retire();
     });
-    control_.reset();
+    control_->drain();
 }
 
 std::shared_ptr<AudioObserver> SystemAudioSource::observer() const {
@@ -152,6 +154,7 @@ void SystemAudioSource::stop() {
 }
 
 void SystemAudioSource::retire() {
+    expectOn(*control_, "SystemAudioSource::retire");
     {
         std::lock_guard lock(lock_);
         liveStream_.reset();
@@ -210,6 +213,7 @@ struct Lookup {
 }  // namespace
 
 SystemAudioSource::Outcome SystemAudioSource::build(std::uint64_t generation, const AudioFormat& format) {
+    expectOn(*builder_, "SystemAudioSource::build");
     auto run = std::make_shared<Run>();
     run->owner = this;
     run->generation = generation;

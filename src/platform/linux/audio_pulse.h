@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/audio_source.h"
-#include "core/loop_executor.h"
+#include "core/executor.h"
 
 namespace morvane {
 
@@ -34,7 +34,11 @@ public:
     // How long connecting and finding the device may take.
     static constexpr std::int64_t connectTimeoutMillis = 5000;
 
-    SystemAudioSource();
+    // `control` decides, `builder` connects to the sound server (which may
+    // take up to connectTimeoutMillis); two queues, so a slow connection
+    // never holds up a stop.
+    SystemAudioSource(std::shared_ptr<Executor> control, std::shared_ptr<Executor> builder);
+    // Waits for a connection in flight, then lets go of the stream.
     ~SystemAudioSource() override;
     SystemAudioSource(const SystemAudioSource&) = delete;
     SystemAudioSource& operator=(const SystemAudioSource&) = delete;
@@ -61,7 +65,9 @@ private:
         AudioOffReason reason = AudioOffReason::failed;
         std::string message;
     };
+    // On the builder queue.
     Outcome build(std::uint64_t generation, const AudioFormat& format);
+    // On the control queue.
     void retire();
     void teardown(const std::shared_ptr<Run>& run);
     void systemStopped(Run* run, int code);
@@ -83,8 +89,8 @@ private:
     std::mutex lock_;
     std::shared_ptr<Run> liveStream_;
 
-    std::unique_ptr<LoopExecutor> control_;
-    std::unique_ptr<LoopExecutor> builder_;
+    std::shared_ptr<Executor> control_;
+    std::shared_ptr<Executor> builder_;
 };
 
 }  // namespace morvane

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/loop_executor.h"
+#include "core/executor.h"
 #include "platform/linux/x11_errors.h"
 #include "transfer/clipboard_text.h"
 
@@ -251,9 +251,10 @@ private:
 
 class X11Clipboard final : public ClipboardAccess {
 public:
-    X11Clipboard(Display* owner, std::string displayName, std::function<void(const std::string&)> log,
-                 std::int64_t readDeadlineMillis)
-        : owner_(owner),
+    X11Clipboard(Executor& readQueue, Display* owner, std::string displayName,
+                 std::function<void(const std::string&)> log, std::int64_t readDeadlineMillis)
+        : readQueue_(readQueue),
+          owner_(owner),
           atoms_(owner),
           displayName_(std::move(displayName)),
           log_(std::move(log)),
@@ -268,6 +269,8 @@ public:
     }
 
     ~X11Clipboard() override {
+        // A read in flight holds the clipboard; it ends by its deadline.
+        readQueue_.drain();
         {
             std::lock_guard lock(m_);
             stopping_ = true;
@@ -339,6 +342,7 @@ private:
     // ---- reading, on the read queue ----
 
     ClipboardRead read(int limit) {
+        expectOn(readQueue_, "X11Clipboard::read");
         Display* d = XOpenDisplay(displayName_.empty() ? nullptr : displayName_.c_str());
         if (!d) return clipboard_read::Denied{};
         tolerateX11Errors(d);
@@ -550,6 +554,7 @@ private:
         }
     }
 
+    Executor& readQueue_;
     Display* owner_;
     Atoms atoms_;
     std::string displayName_;
@@ -570,12 +575,11 @@ private:
     std::list<Transfer> transfers_;
 
     std::thread thread_;
-    LoopExecutor readQueue_{"morvane.clipboard"};
 };
 
 }  // namespace
 
-std::unique_ptr<ClipboardAccess> makeX11Clipboard(std::function<void(const std::string&)> log,
+std::unique_ptr<ClipboardAccess> makeX11Clipboard(Executor& readQueue, std::function<void(const std::string&)> log,
                                                   const std::string& displayName, std::int64_t readDeadlineMillis) {
     Display* owner = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
     if (!owner) {
@@ -583,7 +587,7 @@ std::unique_ptr<ClipboardAccess> makeX11Clipboard(std::function<void(const std::
         return nullptr;
     }
     tolerateX11Errors(owner);
-    return std::make_unique<X11Clipboard>(owner, displayName, std::move(log), readDeadlineMillis);
+    return std::make_unique<X11Clipboard>(readQueue, owner, displayName, std::move(log), readDeadlineMillis);
 }
 
 }  // namespace morvane

@@ -1,7 +1,8 @@
 // The clipboard on X11: the CLIPBOARD selection read and owned in UTF-8.
 // Writing makes a thread of ours the selection owner, serving other clients
-// (large texts incrementally); reading asks the current owner on a queue of
-// its own and always answers by its deadline, even when the owner never does.
+// (large texts incrementally); reading asks the current owner on the read
+// queue it is given and always answers by its deadline, even when the owner
+// never does.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "core/clipboard_access.h"
+#include "core/executor.h"
 
 namespace morvane {
 
@@ -20,8 +22,9 @@ inline constexpr std::int64_t readDeadlineMillis = 3000;
 inline constexpr std::int64_t writeWaitMillis = 2000;
 }  // namespace X11ClipboardLimits
 
-// Nothing, with a log line, when the display cannot be opened.
-std::unique_ptr<ClipboardAccess> makeX11Clipboard(std::function<void(const std::string&)> log,
+// Nothing, with a log line, when the display cannot be opened. `readQueue`
+// must outlive the clipboard, which waits for its read in flight on going.
+std::unique_ptr<ClipboardAccess> makeX11Clipboard(Executor& readQueue, std::function<void(const std::string&)> log,
                                                   const std::string& displayName = "",
                                                   std::int64_t readDeadlineMillis =
                                                       X11ClipboardLimits::readDeadlineMillis);

@@ -343,11 +343,11 @@ std::unique_ptr<InputBackend> makeX11InputBackend(std::function<void(const std::
     return std::make_unique<X11InputBackend>(display, std::move(log));
 }
 
-std::unique_ptr<InputSink> makeX11Input(std::function<std::optional<Rect>()> displayBounds,
+std::unique_ptr<InputSink> makeX11Input(Executor& queue, std::function<std::optional<Rect>()> displayBounds,
                                         std::function<void(const std::string&)> log, const std::string& displayName) {
     auto backend = makeX11InputBackend(std::move(log), displayName);
     if (!backend) return nullptr;
-    return std::make_unique<EventInput>(std::move(backend), std::move(displayBounds));
+    return std::make_unique<EventInput>(queue, std::move(backend), std::move(displayBounds));
 }
 
 }  // namespace morvane

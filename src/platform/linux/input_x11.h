@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/display.h"
+#include "core/executor.h"
 #include "core/input_sink.h"
 #include "input/input_backend.h"
 
@@ -19,10 +20,10 @@ namespace morvane {
 std::unique_ptr<InputBackend> makeX11InputBackend(std::function<void(const std::string&)> log,
                                                   const std::string& displayName = "");
 
-// The input sink for the application: `displayBounds` gives the global
-// bounds of the display shown to the device, or nothing for the whole
-// screen.
-std::unique_ptr<InputSink> makeX11Input(std::function<std::optional<Rect>()> displayBounds,
+// The input sink for the application, carrying events out on `queue` (which
+// must outlive it): `displayBounds` gives the global bounds of the display
+// shown to the device, or nothing for the whole screen.
+std::unique_ptr<InputSink> makeX11Input(Executor& queue, std::function<std::optional<Rect>()> displayBounds,
                                         std::function<void(const std::string&)> log,
                                         const std::string& displayName = "");
 
