@@ -22,6 +22,7 @@
 #include "../relay/test_device.h"
 #include "../support/xvfb.h"
 #include "capture/h264.h"
+#include "core/loop_executor.h"
 #include "harness_process.h"
 #include "platform/linux/capture_x11_source.h"
 #include "platform/linux/clipboard_x11.h"
@@ -257,10 +258,10 @@ std::pair<int, int> pointerOnX() {
 class RelayedX11Session : public ::testing::Test {
 protected:
     void SetUp() override {
-        screen = makeX11ScreenSource();
+        screen = makeX11ScreenSource(std::make_shared<LoopExecutor>("control"), std::make_shared<LoopExecutor>("encode"));
         ScreenFrameSource* raw = screen.get();
-        input = makeX11Input([raw] { return raw->displayBounds(); }, [](const std::string&) {});
-        clipboard = makeX11Clipboard([](const std::string&) {});
+        input = makeX11Input(inputQueue, [raw] { return raw->displayBounds(); }, [](const std::string&) {});
+        clipboard = makeX11Clipboard(clipboardQueue, [](const std::string&) {});
         ASSERT_TRUE(input && clipboard);
         screen->setMainQueue(&main);
 
@@ -427,6 +428,8 @@ protected:
     RelayDouble relay{overTls()};
     NestingLoop main;
     DeviceStore store{std::make_shared<MemoryStorage>()};
+    LoopExecutor inputQueue{"input"};
+    LoopExecutor clipboardQueue{"clipboard"};
     std::unique_ptr<ScreenFrameSource> screen;
     std::unique_ptr<InputSink> input;
     std::unique_ptr<ClipboardAccess> clipboard;
