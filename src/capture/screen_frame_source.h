@@ -1,8 +1,9 @@
 // The host's one screen source: captures the chosen display through a
 // CaptureBackend and hands the server JPEG pictures or H.264 access units.
-// Stream management runs on the control queue, encoding and deliveries on the
-// encode queue; one mutex guards what they share, and callbacks are called
-// after it is released.
+// A thin face over two halves, one per thread: the StreamController manages
+// the stream on the control queue, the EncoderSession encodes and delivers on
+// the encode queue. Each keeps its own lock over what it shares, and
+// callbacks are called after it is released.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +13,9 @@
 #include <string>
 
 #include "capture/capture_backend.h"
-#include "capture/h264_encoder.h"
+#include "capture/encoder_session.h"
+#include "capture/source_outlets.h"
+#include "capture/stream_controller.h"
 #include "core/executor.h"
 #include "core/frame_source.h"
 
@@ -31,10 +34,8 @@ public:
         int keyframes = 0;
         bool operator==(const Stats&) const = default;
     };
-    using EncoderFactory = std::function<std::unique_ptr<VideoEncoding>(
-        int width, int height, int framesPerSecond, int bitsPerSecond, std::uint64_t timestampMicros,
-        const std::function<void(const std::string&)>& report)>;
-    using Report = std::function<void(const std::string&)>;
+    using EncoderFactory = EncoderSession::EncoderFactory;
+    using Report = SourceOutlets::Report;
 
     // The queues are kept alive by the source and must run work in order;
     // nowMicros is monotonic time for video time stamps.
@@ -72,17 +73,16 @@ public:
     // Replaces the encoder factory (the default makes an H264Encoder).
     void setMakeEncoder(EncoderFactory factory);
 
-    static constexpr std::int64_t refreshDelayMillis = 250;
-    static constexpr int refreshesPerPause = 2;
-    static constexpr int skipRepairsPerPause = 4;
-    static constexpr int maxEmptyEncodes = 90;
-
-    struct Impl;
-
 private:
-    std::shared_ptr<Executor> control_;
-    std::shared_ptr<Executor> encode_;
-    std::shared_ptr<Impl> impl_;
+    template <typename F>
+    void onControl(F f);
+
+    const std::shared_ptr<Executor> control_;
+    const std::shared_ptr<Executor> encode_;
+    const std::shared_ptr<CaptureBackend> backend_;
+    const std::shared_ptr<SourceOutlets> outlets_ = std::make_shared<SourceOutlets>();
+    std::shared_ptr<EncoderSession> encoder_;
+    std::shared_ptr<StreamController> controller_;
 };
 
 }  // namespace morvane
