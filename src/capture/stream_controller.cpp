@@ -425,17 +425,20 @@ void StreamController::updateStream(Running& running, bool countSettling, std::f
     if (auto* s = std::get_if<DisplaySnapshot>(&snapshot)) native = s->nativePixels(running.display);
     if (countSettling) encoder_->beginSettling();
     std::weak_ptr<EncoderSession> encoder = encoder_;
-    running.stream->update(configFor(native, videoLimit_),
-                           [self = weak_from_this(), encoder, countSettling, serial = running.serial,
-                            applied = std::move(applied)](std::optional<CaptureError> error) {
-                               if (applied) applied();
-                               if (countSettling)
-                                   if (auto e = encoder.lock()) e->endSettling();
-                               if (auto s = self.lock(); s && error)
-                                   s->onControl([serial, error = *error](StreamController& c) {
-                                       c.configurationFailed(serial, error);
-                                   });
+    // The completion may run inside update() and change the state; the
+    // stream must outlive the call all the same.
+    const std::shared_ptr<CaptureStream> stream = running.stream;
+    stream->update(configFor(native, videoLimit_),
+                   [self = weak_from_this(), encoder, countSettling, serial = running.serial,
+                    applied = std::move(applied)](std::optional<CaptureError> error) {
+                       if (applied) applied();
+                       if (countSettling)
+                           if (auto e = encoder.lock()) e->endSettling();
+                       if (auto s = self.lock(); s && error)
+                           s->onControl([serial, error = *error](StreamController& c) {
+                               c.configurationFailed(serial, error);
                            });
+                   });
 }
 
 }  // namespace morvane

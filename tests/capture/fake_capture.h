@@ -8,6 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture/capture_backend.h"
@@ -106,6 +107,9 @@ public:
     std::optional<CaptureError> startError;
     bool allowed = true;
     std::vector<std::shared_ptr<FakeStream>> streams;
+    // Runs once inside the next startStream: what happens while a stream is
+    // being made.
+    std::function<void()> whileStarting;
 
     FakeBackend() {
         snapshot.displays = {{1, std::string("Screen"), false, 1920, 1080, {0, 0, 1920, 1080}}};
@@ -121,6 +125,7 @@ public:
     std::variant<std::shared_ptr<CaptureStream>, CaptureError> startStream(std::uint32_t display,
                                                                            const StreamConfig& config,
                                                                            StreamHandlers handlers) override {
+        if (whileStarting) std::exchange(whileStarting, nullptr)();
         if (startError) return *startError;
         auto s = std::make_shared<FakeStream>();
         s->configs.push_back(config);

@@ -46,6 +46,10 @@ struct XFreer {
 };
 template <typename T>
 using XFreed = std::unique_ptr<T, XFreer>;
+struct MonitorsFreer {
+    void operator()(XRRMonitorInfo* list) const { XRRFreeMonitors(list); }
+};
+using MonitorList = std::unique_ptr<XRRMonitorInfo, MonitorsFreer>;
 
 // Composite 0.2 names a window's pixmap; Render draws windows of any depth.
 bool canCompose(Display* d) {
@@ -68,18 +72,15 @@ std::vector<Monitor> monitors(Display* d) {
     int rrEvent = 0, rrError = 0;
     if (XRRQueryExtension(d, &rrEvent, &rrError)) {
         int count = 0;
-        if (XRRMonitorInfo* list = XRRGetMonitors(d, root, True, &count)) {
+        if (MonitorList list{XRRGetMonitors(d, root, True, &count)}) {
             for (int i = 0; i < count; ++i) {
-                const XRRMonitorInfo& m = list[i];
+                const XRRMonitorInfo& m = list.get()[i];
                 if (m.width < 1 || m.height < 1) continue;
                 Monitor mon;
                 // The first output's id stays the same while the monitor is
                 // there; a monitor without outputs is known by its name.
                 mon.id = m.noutput > 0 ? static_cast<std::uint32_t>(m.outputs[0]) : static_cast<std::uint32_t>(m.name);
-                if (char* name = XGetAtomName(d, m.name)) {
-                    mon.name = name;
-                    XFree(name);
-                }
+                if (XFreed<char> name{XGetAtomName(d, m.name)}) mon.name = name.get();
                 mon.primary = m.primary;
                 mon.x = m.x;
                 mon.y = m.y;
@@ -87,7 +88,6 @@ std::vector<Monitor> monitors(Display* d) {
                 mon.height = m.height;
                 out.push_back(mon);
             }
-            XRRFreeMonitors(list);
         }
     }
     if (out.empty()) {
