@@ -4,6 +4,8 @@
 #include <chrono>
 #include <tuple>
 
+#include "capture/post_weak.h"
+
 namespace morvane {
 
 namespace {
@@ -25,13 +27,7 @@ EncoderSession::EncoderSession(Executor& encode, std::shared_ptr<SourceOutlets> 
 
 template <typename F>
 void EncoderSession::onEncode(F f, std::int64_t delayMillis) {
-    auto work = [w = weak_from_this(), f = std::move(f)]() mutable {
-        if (auto self = w.lock()) f(*self);
-    };
-    if (delayMillis > 0)
-        encode_.postAfter(delayMillis, std::move(work));
-    else
-        encode_.post(std::move(work));
+    postWeak(encode_, weak_from_this(), std::move(f), delayMillis);
 }
 
 std::uint64_t EncoderSession::nextTimestampLocked() {
@@ -221,13 +217,13 @@ void EncoderSession::resendLastFrame() {
     if (auto handler = outlets_->observer()) handler->onFrame(last->jpeg, last->width, last->height);
 }
 
-EncoderSession::Counts EncoderSession::takeCounts() {
+SourceStats EncoderSession::takeCounts() {
     std::lock_guard l(m_);
-    Counts out = counts_;
+    SourceStats out = counts_;
     out.width = lastSize_ ? lastSize_->width : 0;
     out.height = lastSize_ ? lastSize_->height : 0;
     out.video = videoOn_;
-    counts_ = Counts{};
+    counts_ = SourceStats{};
     return out;
 }
 

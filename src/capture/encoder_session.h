@@ -25,22 +25,25 @@
 
 namespace morvane {
 
+// The capture counters since the last look. The encoder session counts; the
+// state word is the controller's.
+struct SourceStats {
+    std::string state;
+    int callbacks = 0;
+    int frames = 0;
+    std::int64_t bytes = 0;
+    int width = 0;
+    int height = 0;
+    bool video = false;
+    int keyframes = 0;
+    bool operator==(const SourceStats&) const = default;
+};
+
 class EncoderSession : public std::enable_shared_from_this<EncoderSession> {
 public:
     using EncoderFactory = std::function<std::unique_ptr<VideoEncoding>(
         int width, int height, int framesPerSecond, int bitsPerSecond, std::uint64_t timestampMicros,
         const std::function<void(const std::string&)>& report)>;
-
-    // What was delivered since the last look.
-    struct Counts {
-        int callbacks = 0;
-        int frames = 0;
-        std::int64_t bytes = 0;
-        int width = 0;
-        int height = 0;
-        bool video = false;
-        int keyframes = 0;
-    };
 
     static constexpr std::int64_t refreshDelayMillis = 250;
     static constexpr int refreshesPerPause = 2;
@@ -82,7 +85,8 @@ public:
     // Repeats the last picture (a keyframe while video runs).
     void requestFrame();
     void resendLastFrame();
-    Counts takeCounts();
+    // Without the state word.
+    SourceStats takeCounts();
     void setMakeEncoder(EncoderFactory factory);
 
 private:
@@ -148,7 +152,7 @@ private:
     // Replaced by the user; used on the user's thread and the encode queue.
     EncoderFactory makeEncoder_;
     // Counted on the stream's thread and the encode queue, taken by the user.
-    Counts counts_;
+    SourceStats counts_;
     std::optional<PixelSize> lastSize_;
 
     // Encode queue only.

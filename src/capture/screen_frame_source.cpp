@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "capture/post_weak.h"
+
 namespace morvane {
 
 ScreenFrameSource::ScreenFrameSource(std::shared_ptr<CaptureBackend> backend, std::shared_ptr<Executor> control,
@@ -43,9 +45,7 @@ ScreenFrameSource::~ScreenFrameSource() {
 
 template <typename F>
 void ScreenFrameSource::onControl(F f) {
-    control_->post([w = std::weak_ptr<StreamController>(controller_), f = std::move(f)]() mutable {
-        if (auto c = w.lock()) f(*c);
-    });
+    postWeak(*control_, std::weak_ptr<StreamController>(controller_), std::move(f));
 }
 
 std::string ScreenFrameSource::state() const { return controller_->published().state; }
@@ -125,17 +125,9 @@ bool ScreenFrameSource::permissionRefused() const { return controller_->publishe
 std::optional<Rect> ScreenFrameSource::displayBounds() const { return controller_->published().bounds; }
 
 ScreenFrameSource::Stats ScreenFrameSource::takeStats() {
-    const auto counts = encoder_->takeCounts();
+    Stats s = encoder_->takeCounts();
     const auto published = controller_->published();
-    Stats s;
     s.state = published.capturing ? published.state : "stopped";
-    s.callbacks = counts.callbacks;
-    s.frames = counts.frames;
-    s.bytes = counts.bytes;
-    s.width = counts.width;
-    s.height = counts.height;
-    s.video = counts.video;
-    s.keyframes = counts.keyframes;
     return s;
 }
 

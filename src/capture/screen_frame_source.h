@@ -23,17 +23,7 @@ namespace morvane {
 
 class ScreenFrameSource final : public FrameSource {
 public:
-    struct Stats {
-        std::string state;
-        int callbacks = 0;
-        int frames = 0;
-        std::int64_t bytes = 0;
-        int width = 0;
-        int height = 0;
-        bool video = false;
-        int keyframes = 0;
-        bool operator==(const Stats&) const = default;
-    };
+    using Stats = SourceStats;
     using EncoderFactory = EncoderSession::EncoderFactory;
     using Report = SourceOutlets::Report;
 

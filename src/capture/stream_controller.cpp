@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "capture/post_weak.h"
+
 namespace morvane {
 
 namespace {
@@ -26,13 +28,7 @@ StreamController::StreamController(std::shared_ptr<CaptureBackend> backend, Exec
 
 template <typename F>
 void StreamController::onControl(F f, std::int64_t delayMillis) {
-    auto work = [w = weak_from_this(), f = std::move(f)]() mutable {
-        if (auto self = w.lock()) f(*self);
-    };
-    if (delayMillis > 0)
-        control_.postAfter(delayMillis, std::move(work));
-    else
-        control_.post(std::move(work));
+    postWeak(control_, weak_from_this(), std::move(f), delayMillis);
 }
 
 const StreamController::State& StreamController::state() const {

@@ -248,4 +248,57 @@ TEST(StreamController, PublishedBoundsAndCapturingFollowTheState) {
     EXPECT_EQ(r.c().published().state, "stopped-on-mac");
 }
 
+// Video on a stream of another display must begin with a keyframe: the
+// viewer's decoder holds pictures of the old one. A stream rebuilt on the
+// same display continues the video as it was.
+TEST(StreamController, VideoContinuesOnARebuiltStreamWithAKeyframeOnlyForAnotherDisplay) {
+    struct Case {
+        const char* rule;
+        std::function<void(Rig&)> change;
+        bool keyframe;
+    };
+    const std::vector<Case> table{
+        {"another display is chosen", [](Rig& r) { r.c().select(2u); }, true},
+        {"the main display moves to the other one",
+         [](Rig& r) {
+             r.backend->snapshot.mainDisplay = 2;
+             r.c().check();
+         },
+         true},
+        {"another display's layout changes", [](Rig& r) {
+             r.backend->snapshot.displays[1].bounds.y = 40;
+             r.c().check();
+         },
+         false},
+    };
+    for (const auto& t : table) {
+        SCOPED_TRACE(t.rule);
+        Rig r;
+        r.backend->snapshot.displays.push_back({2, std::string("Side"), false, 1920, 1080, {1920, 0, 1920, 1080}});
+        auto journal = std::make_shared<testing::EncoderJournal>();
+        r.encoder->setMakeEncoder([journal](int w, int h, int, int, std::uint64_t,
+                                            const std::function<void(const std::string&)>&) {
+            journal->made.push_back({w, h});
+            return std::make_unique<testing::FakeEncoder>(w, h, journal);
+        });
+        r.c().start();
+        r.clock.run();
+        ASSERT_TRUE(r.encoder->startVideo(PixelSize{1664, 936}));
+        r.c().setVideoLimit(VideoLimit{1920, 1080});
+        r.encoder->endSettling();
+        r.backend->latest().deliver(40);
+        r.clock.run();
+        ASSERT_EQ(journal->calls.size(), 1u);
+
+        t.change(r);
+        r.clock.run();
+        ASSERT_EQ(r.backend->streams.size(), 2u);
+        r.backend->latest().deliver(41);
+        r.clock.run();
+        ASSERT_EQ(journal->calls.size(), 2u);
+        EXPECT_EQ(journal->calls[1].forceKeyframe, t.keyframe);
+        EXPECT_EQ(journal->made.size(), 1u);
+    }
+}
+
 }  // namespace morvane
