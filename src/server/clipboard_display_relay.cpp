@@ -234,9 +234,9 @@ void ClipboardDisplayRelay::noteShown(const DisplayListing& listing) {
     if (onShown_) onShown_(listing, changed);
 }
 
-bool ClipboardDisplayRelay::holdsBack(const InputEvent& event) const {
+bool ClipboardDisplayRelay::holdsBack(const InputEvent& event, bool modeSettling) const {
     expectOn(queue_, __func__);
-    return switch_ && DisplaySwitchGate::drops(event);
+    return (switch_ || modeSettling) && DisplaySwitchGate::drops(event);
 }
 
 void ClipboardDisplayRelay::tick() {

@@ -53,9 +53,10 @@ public:
     void handleClipboard(const ClipboardRequest& request);
     void selectDisplay(std::uint32_t id);
     void displaysChanged(const DisplayListing& listing);
-    // While the capture moves to another display, a pointer position would
-    // land on the wrong one.
-    bool holdsBack(const InputEvent& event) const;
+    // While the capture moves to another display, or while a new display
+    // mode settles (`modeSettling`), a pointer position would land in the
+    // wrong place: such events are held back, keys pass.
+    bool holdsBack(const InputEvent& event, bool modeSettling = false) const;
     bool switching() const { return switch_.has_value(); }
     // Once a second: late writes fail, a switch the capture never finished
     // is given up.

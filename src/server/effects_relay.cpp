@@ -11,8 +11,26 @@ namespace morvane {
 std::shared_ptr<EffectsRelay> EffectsRelay::create(Executor& queue, Executor& main, DisplayEffects* effects,
                                                    FrameSource& frames, std::function<bool()> isPaused,
                                                    Clock uptimeMillis, int idleSeconds) {
-    return std::make_shared<EffectsRelay>(queue, main, effects, frames, std::move(isPaused), std::move(uptimeMillis),
-                                          idleSeconds);
+    auto relay = std::make_shared<EffectsRelay>(queue, main, effects, frames, std::move(isPaused),
+                                                std::move(uptimeMillis), idleSeconds);
+    if (effects) {
+        // The driver reports from the main queue; its events are the
+        // machine's to judge on the server queue.
+        std::weak_ptr<EffectsRelay> weak = relay;
+        effects->setOnEvent([weak](const DisplayEffectsEvent& event) {
+            auto self = weak.lock();
+            if (!self) return;
+            self->queue_.post([weak, event] {
+                if (auto s = weak.lock()) s->feed(fx_machine_event::Seam{event});
+            });
+        });
+    }
+    return relay;
+}
+
+void EffectsRelay::displayShown(const DisplayListing& listing, bool changed) {
+    if (changed) feed(fx_machine_event::DisplayChanged{});
+    if (auto shown = shownOf(listing)) feed(*shown);
 }
 
 EffectsRelay::EffectsRelay(Executor& queue, Executor& main, DisplayEffects* effects, FrameSource& frames,

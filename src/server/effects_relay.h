@@ -31,7 +31,8 @@ public:
         "This computer is in use remotely. Hold Escape for 3 seconds to show the screen.";
 
     // `effects` may be null (a host without a driver); `frames` and the
-    // queues outlive the relay.
+    // queues outlive the relay. The driver's own events reach the machine
+    // from here on.
     static std::shared_ptr<EffectsRelay> create(Executor& queue, Executor& main, DisplayEffects* effects,
                                                 FrameSource& frames, std::function<bool()> isPaused,
                                                 Clock uptimeMillis, int idleSeconds);
@@ -53,6 +54,9 @@ public:
     void status(bool locked, const std::string& capture);
     void tick();
     void feed(const FxMachine::Event& event);
+    // The shown display as the clipboard and display relay noted it; a
+    // change ends what depended on the display before.
+    void displayShown(const DisplayListing& listing, bool changed);
     std::int64_t epoch() const { return fx_.epoch; }
 
     // Main queue; returns once the machine has heard it.

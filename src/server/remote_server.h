@@ -10,13 +10,9 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <variant>
-
-#include <boost/asio/ip/tcp.hpp>
 
 #include "core/audio_source.h"
 #include "core/clipboard_access.h"
@@ -32,7 +28,11 @@
 #include "server/connection_host.h"
 #include "server/connection_wire.h"
 #include "protocol/host_policy.h"
+#include "server/relayed_connection.h"
+#include "server/server_mirror.h"
 #include "server/server_queue.h"
+#include "server/session_stage.h"
+#include "server/ticker.h"
 #include "protocol/static_site.h"
 #include "transfer/file_transfer_engine.h"
 
@@ -41,17 +41,11 @@ namespace morvane {
 class AudioRelay;
 class ClipboardDisplayRelay;
 class EffectsRelay;
+class LoopbackListener;
+class StatusRelay;
 class VideoRelay;
 
 enum class RelayServerEvent { controllerConnected, paused };
-
-// The four entries through which the relay side drives one relayed session.
-struct RelayedConnection {
-    std::function<void(WSOpcode, const Bytes&)> receive;
-    std::function<void()> peerClosed;
-    std::function<void()> transportLost;
-    std::function<void(const std::string&)> bye;
-};
 
 class RemoteServer : public std::enable_shared_from_this<RemoteServer>, public ConnectionHost {
 public:
@@ -104,8 +98,8 @@ public:
     RemoteServer& operator=(const RemoteServer&) = delete;
 
     // Shell callbacks, all called on the main queue. Set them before start().
-    std::function<void(std::optional<std::string>)> onControllerChange;
-    std::function<void(const SessionEvent&)> onSession;
+    SessionStage::ControllerHandler onControllerChange;
+    SessionStage::SessionHandler onSession;
     std::function<void(const std::string&)> onListenerFailure;
     std::function<void(bool viaTailnet, const PairAttempt&)> onPairAttempt;
     std::function<void(ClipboardDirection)> onClipboardTransfer;
@@ -143,15 +137,15 @@ public:
     void closeRelayedOnQueue(const std::string& reason = "disconnected-by-host");
 
     // Any thread.
-    bool isPaused() const;
-    std::optional<std::string> controllerName() const;
-    std::optional<std::string> controllerDeviceID() const;
-    bool controllerViaTailnet() const;
-    std::optional<ConnectionRoute> controllerRoute() const;
+    bool isPaused() const { return mirror_.paused(); }
+    std::optional<std::string> controllerName() const { return mirror_.name(); }
+    std::optional<std::string> controllerDeviceID() const { return mirror_.deviceID(); }
+    bool controllerViaTailnet() const { return mirror_.route() == ConnectionRoute::tailnet; }
+    std::optional<ConnectionRoute> controllerRoute() const { return mirror_.route(); }
     ServerQueue& sessionQueue() { return *queue_; }
     // Any thread: connections open now, and waits the server queue still
     // holds (a closed connection holds none).
-    std::size_t connectionCount() const;
+    std::size_t connectionCount() const { return connectionCount_.load(); }
     int pendingTimers() const { return queue_->pendingTimers(); }
     // Any thread: the screen source's picture and access-unit callbacks.
     void ingestFrame(const Bytes& jpeg, int width, int height);
@@ -179,51 +173,41 @@ private:
 
     // Server queue.
     void runOnQueue(const std::function<void()>& work);
-    void accept();
-    void newConnection(std::shared_ptr<boost::asio::ip::tcp::socket> socket);
-    std::shared_ptr<RemoteConnection> addConnection(std::shared_ptr<RemoteConnection> connection);
+    void addConnection(std::shared_ptr<RemoteConnection> connection);
     bool makeRoom();
-    void scheduleTick(std::uint64_t generation, std::int64_t delayMillis);
     void tick();
     void shutDownConnections(std::function<void()> completion);
-    void handleInput(const InputEvent& event);
-    void pollStatus();
     void applyPause(PauseCause cause);
-    void setController(const std::optional<PairedDevice>& device, std::optional<ConnectionRoute> route);
+    // Ends every connection that came by `route`: a controlling session with
+    // a bye, the rest at once (or, with `letClosingFinish`, those already
+    // closing in their own time).
+    void endRoute(ConnectionRoute route, const std::string& word, bool letClosingFinish);
     void attachFiles(const std::shared_ptr<RemoteConnection>& connection);
-    bool isController(const RemoteConnection& connection) const;
-    void onMain(std::function<void()> work);
+    bool isController(const RemoteConnection& connection) const { return controller_.get() == &connection; }
+    // Main-queue work that runs only while the server lives.
+    void onMain(std::function<void(RemoteServer&)> work);
     class SourceObserver;
     std::shared_ptr<SourceObserver> frameObserver_;
-
-    // Sound (server queue): the relay is made the first time it is needed.
-    AudioRelay& audio();
 
     // Collaborators.
     std::uint16_t port_;
     StaticSite site_;
     DeviceStore& store_;
     FrameSource* frames_;
-    InputSink* input_;
-    FileAccess* fileAccess_;
-    DisplayEffects* effects_;
-    std::function<HostStatus()> statusProvider_;
     Executor* main_;
     std::function<std::int64_t()> clock_;
+    // Main queue: what a change of session does to the computer.
+    SessionStage stage_;
 
     // Server queue state.
     std::unique_ptr<ServerQueue> queue_;
     HostPolicy policy_;
-    std::unique_ptr<boost::asio::ip::tcp::acceptor> listener_;
-    // Each start of the tick gets a new generation; a stop ends the old one.
-    std::uint64_t tickGeneration_ = 0;
-    bool ticking_ = false;
-    std::int64_t nextTick_ = 0;
+    std::shared_ptr<LoopbackListener> listener_;
+    std::unique_ptr<Ticker> ticker_;
     std::map<std::uint64_t, std::shared_ptr<RemoteConnection>> connections_;
     std::atomic<std::size_t> connectionCount_{0};
     std::uint64_t nextSerial_ = 0;
     std::shared_ptr<RemoteConnection> controller_;
-    std::optional<std::pair<HostStatus, std::string>> lastStatus_;
     bool paused_;
     std::function<void(RelayServerEvent)> relayObserver_;
 
@@ -234,18 +218,14 @@ private:
     // Display effects: every end of a session advances its epoch, so a late
     // restore of an older session can be recognised.
     std::shared_ptr<EffectsRelay> fx_;
+    std::shared_ptr<StatusRelay> status_;
+    std::shared_ptr<AudioRelay> audio_;
     // Files: created with the server, so it always exists until the
     // server's teardown.
     std::shared_ptr<FileTransferEngine> fileEngine_;
-    std::shared_ptr<AudioRelay> audioRelay_;
 
     // Readable from any thread.
-    mutable std::mutex nameLock_;
-    bool pausedMirror_;
-    std::optional<std::string> currentName_;
-    std::optional<std::string> currentDeviceID_;
-    bool currentViaTailnet_ = false;
-    std::optional<ConnectionRoute> currentRoute_;
+    ServerMirror mirror_;
 };
 
 }  // namespace morvane

@@ -194,6 +194,40 @@ TEST_F(DeskFixture, ClipboardWritesAnswerThePasteboardsVerdictOrTheAssemblersWor
     EXPECT_TRUE(link->said(ClipboardMessage::putResult(5, "write-failed")));
 }
 
+TEST_F(DeskFixture, PointerEventsWaitForASwitchOrASettlingModeAndKeysNever) {
+    frames.setListing(twoDisplays(1));
+    struct Case {
+        const char* name;
+        InputEvent event;
+        bool switching;
+        bool settling;
+        bool held;
+    };
+    const std::vector<Case> cases = {
+        {"a move, nothing pending", input::Move{0.5, 0.5}, false, false, false},
+        {"a move during a switch", input::Move{0.5, 0.5}, true, false, true},
+        {"a move while a mode settles", input::Move{0.5, 0.5}, false, true, true},
+        {"a press while a mode settles", input::Button{0, true}, false, true, true},
+        {"a key during both", input::Key{"KeyA", true}, true, true, false},
+    };
+    std::uint32_t shown = 1;
+    for (const auto& c : cases) {
+        std::uint32_t other = shown == 1 ? 2 : 1;
+        if (c.switching) {
+            queue.advance(DisplayLimits::minSwitchIntervalMillis);
+            relay->selectDisplay(other);
+            settle();
+        }
+        ASSERT_EQ(relay->switching(), c.switching) << c.name;
+        EXPECT_EQ(relay->holdsBack(c.event, c.settling), c.held) << c.name;
+        if (c.switching) {
+            frames.setListing(twoDisplays(other));
+            relay->displaysChanged(twoDisplays(other));
+            shown = other;
+        }
+    }
+}
+
 TEST_F(DeskFixture, DisplaySwitchHoldsThePointerUntilTheCaptureHasMoved) {
     frames.setListing(twoDisplays(1));
     const InputEvent move = input::Move{0.5, 0.5};
