@@ -12,6 +12,7 @@
 #include "core/types.h"
 #include "devices/device_store.h"
 #include "server/client_message.h"
+#include "server/pair_answer.h"
 #include "server/server_queue.h"
 #include "protocol/host_policy.h"
 #include "protocol/static_site.h"
@@ -20,26 +21,8 @@ namespace morvane {
 
 class RemoteConnection;
 
-namespace pair_attempt {
-struct Paired {
-    std::string name;
-    bool operator==(const Paired&) const = default;
-};
-struct WrongCode {
-    bool operator==(const WrongCode&) const = default;
-};
-// No pairing window was open.
-struct Closed {
-    bool operator==(const Closed&) const = default;
-};
-}  // namespace pair_attempt
-
-using PairAttempt = std::variant<pair_attempt::Paired, pair_attempt::WrongCode, pair_attempt::Closed>;
-
 class ConnectionHost {
 public:
-    static constexpr std::string_view pairRefusal = "code-not-accepted";
-
     virtual ~ConnectionHost() = default;
 
     virtual ServerQueue& queue() = 0;

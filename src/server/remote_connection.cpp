@@ -158,17 +158,9 @@ void RemoteConnection::route(const HTTPRequest& request, const Bytes& leftover) 
 void RemoteConnection::pair(const std::string& code, const std::string& name) {
     auto s = host();
     if (!s) return hardClose();
-    bool viaTailnet = route_ == ConnectionRoute::tailnet;
-    auto outcome = s->store().attemptPair(code, name);
-    if (auto paired = std::get_if<pair_outcome::Paired>(&outcome)) {
-        s->pairAttempted(viaTailnet, pair_attempt::Paired{paired->device.name});
-        return respondJSON(200, {{"deviceId", paired->device.id}, {"token", paired->token}});
-    }
-    if (std::holds_alternative<pair_outcome::Closed>(outcome))
-        s->pairAttempted(viaTailnet, pair_attempt::Closed{});
-    else
-        s->pairAttempted(viaTailnet, pair_attempt::WrongCode{});
-    respondJSON(403, {{"error", std::string(ConnectionHost::pairRefusal)}});
+    auto answer = PairAnswer::of(s->store().attemptPair(code, name));
+    s->pairAttempted(route_ == ConnectionRoute::tailnet, answer.attempt);
+    respondJSON(answer.status, answer.body);
 }
 
 void RemoteConnection::respond(int status, std::string_view contentType, std::span<const std::uint8_t> body,

@@ -1,6 +1,6 @@
 #include "server/remote_server.h"
 
-#include <condition_variable>
+#include <future>
 
 #include "server/audio_relay.h"
 #include "server/clipboard_display_relay.h"
@@ -239,28 +239,18 @@ void RemoteServer::tick() {
 
 void RemoteServer::stop() {
     bool hadController = false;
-    struct Done {
-        std::mutex m;
-        std::condition_variable cv;
-        bool done = false;
-    };
-    auto done = std::make_shared<Done>();
+    // The controller's bye is given a moment to leave before the process may go.
+    auto done = std::make_shared<std::promise<void>>();
+    auto byeSent = done->get_future();
     runOnQueue([&] {
         if (listener_) listener_->close();
         listener_.reset();
         ticker_->stop();
         hadController = controller_ != nullptr;
-        shutDownConnections([done] {
-            std::lock_guard lock(done->m);
-            done->done = true;
-            done->cv.notify_all();
-        });
+        shutDownConnections([done] { done->set_value(); });
     });
     if (frameObserver_) frameObserver_->detach();
-    {
-        std::unique_lock lock(done->m);
-        done->cv.wait_for(lock, std::chrono::milliseconds(500), [&] { return done->done; });
-    }
+    byeSent.wait_for(std::chrono::milliseconds(500));
     // A partial upload of the session that just ended is removed before
     // the process may go.
     fileEngine_->drain();

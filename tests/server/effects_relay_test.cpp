@@ -192,6 +192,20 @@ TEST_F(EffectsFixture, HidingArmsTheWatchFirstAndAFailedCoverLeavesANewerWatchAl
     EXPECT_EQ(relay->active(), std::make_pair(false, false));
 }
 
+TEST_F(EffectsFixture, TheDriversOwnEventsAreJudgedOnTheServerQueue) {
+    driver.arm = EscapeArm::armed;
+    ask(fx_request::Hide{8, true});
+    driver.finishCover(true);
+    settle();
+    ASSERT_EQ(relay->active(), std::make_pair(false, true));
+    ASSERT_TRUE(driver.handler) << "the relay listens to the driver from its start";
+
+    driver.handler(fx_event::EscapeHeld{});
+    EXPECT_EQ(relay->active(), std::make_pair(false, true)) << "nothing is decided where the driver spoke";
+    settle();
+    EXPECT_EQ(relay->active(), std::make_pair(false, false)) << "Escape held at the computer shows the screen";
+}
+
 TEST(EffectsRelayWithoutDriver, RequestsStillReachTheMachineAndNoDriverIsCalled) {
     ManualExecutor queue, main;
     Journal journal;
