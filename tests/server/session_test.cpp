@@ -49,8 +49,6 @@ protected:
         setup.tailnet = tailnet;
         setup.mainQueue = &main;
         setup.status = [this] {
-            std::lock_guard lock(pollLock);
-            polls.push_back(std::chrono::steady_clock::now());
             return status.load() ? HostStatus{true, false, false, true} : HostStatus{true};
         };
         setup.clock = [this] { return nowMillis() + skew.load(); };
@@ -102,8 +100,6 @@ protected:
     testing::FakeInput input{journal};
     LoopExecutor main{"main"};
     std::atomic<bool> status{false};
-    std::mutex pollLock;
-    std::vector<std::chrono::steady_clock::time_point> polls;  // one per status poll
     std::atomic<std::int64_t> skew{0};
     std::optional<TailnetAccess> tailnet;
     std::shared_ptr<RemoteServer> server;
@@ -246,17 +242,13 @@ TEST_F(ServerSession, ControllerMessagesAreAnsweredRoutedOrCloseTheSession) {
     EXPECT_TRUE(journal.contains("quality low"));
     EXPECT_TRUE(journal.contains("request frame"));
 
-    // Status goes out only when it changed.
-    auto statusCount = [&] {
-        auto lines = r.wire->sent.lines();
-        return std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.find("\"status\"") != std::string::npos; });
-    };
-    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
-    EXPECT_EQ(statusCount(), 1);
+    // A change of status reaches the session with the next tick (that an
+    // unchanged one does not is the status relay's own rule).
     status = true;
-    EXPECT_TRUE(eventually([&] { return statusCount() == 2; }, 3000));
-    EXPECT_TRUE(r.wire->sent.contains(
-        R"({"capture":"ok","input":true,"lidClosed":true,"locked":false,"sleepDisabled":false,"t":"status"})"));
+    EXPECT_TRUE(eventually([&] {
+        return r.wire->sent.contains(
+            R"({"capture":"ok","input":true,"lidClosed":true,"locked":false,"sleepDisabled":false,"t":"status"})");
+    }, 3000));
 
     send(r, "{not json");
     EXPECT_TRUE(closedWith(r, 1007));
@@ -281,23 +273,6 @@ TEST_F(ServerSession, IdleControllerTimesOutAndRevokedDeviceIsEnded) {
     store->revoke(tablet.id);
     EXPECT_TRUE(eventually([&] { return t.wire->sent.contains(R"({"reason":"revoked","t":"bye"})"); }, 3000));
     EXPECT_TRUE(closedWith(t, 1000));
-}
-
-TEST_F(ServerSession, ATickHeldUpByABusyQueueRunsOnceNotOncePerMissedSecond) {
-    server->start();
-    admitted(phone);
-    // Every tick with a controller polls the status once.
-    auto stalled = std::chrono::steady_clock::now();
-    runSync(server->sessionQueue(), [] { std::this_thread::sleep_for(std::chrono::milliseconds(2300)); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    main.drain();
-    std::lock_guard lock(pollLock);
-    std::vector<std::chrono::steady_clock::time_point> after;
-    for (auto t : polls)
-        if (t >= stalled) after.push_back(t);
-    ASSERT_FALSE(after.empty());
-    for (std::size_t i = 1; i < after.size(); ++i)
-        EXPECT_GE(after[i] - after[i - 1], std::chrono::milliseconds(500)) << "missed seconds made up in a burst";
 }
 
 TEST_F(ServerSession, PauseEndsTheControllerRefusesNewSessionsUntilResume) {
