@@ -149,7 +149,10 @@ void RemoteServer::start() {
                     if (s.onListenerFailure) s.onListenerFailure(text);
                 });
             });
-        ticker_->start([this] { tick(); });
+        // A beat holds the server while it runs, as every other queue task does.
+        ticker_->start([weak] {
+            if (auto self = weak.lock()) self->tick();
+        });
     });
     if (failure) throw *failure;
 }
