@@ -1,4 +1,5 @@
-// Runs morvane-harness as a child process with a private data folder.
+// Runs morvane-harness (or another program of the build) as a child
+// process with a private data folder.
 #pragma once
 
 #include <arpa/inet.h>
@@ -34,36 +35,15 @@ public:
     // `extra` arguments follow "--port PORT", for instance "--x11".
     HarnessProcess(std::filesystem::path dataHome, std::uint16_t port, std::vector<std::string> extra = {})
         : port_(port) {
-        // Everything the child needs is built before fork: a threaded parent's
-        // child may only make async-signal-safe calls.
-        std::string p = std::to_string(port);
-        std::vector<std::string> args = {"morvane-harness", "--port", p};
+        std::vector<std::string> args = {"morvane-harness", "--port", std::to_string(port)};
         args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::string home = "XDG_DATA_HOME=" + dataHome.string();
-        std::vector<char*> envp;
-        for (char** e = environ; *e; ++e)
-            if (std::string_view(*e).rfind("XDG_DATA_HOME=", 0) != 0) envp.push_back(*e);
-        envp.push_back(home.data());
-        envp.push_back(nullptr);
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            close(in[1]);
-            close(out[0]);
-            execve(MORVANE_HARNESS_PATH, argv.data(), envp.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        stdin_ = in[1];
-        stdout_ = out[0];
-        reader_ = std::thread([this] { readLoop(); });
+        spawn(MORVANE_HARNESS_PATH, std::move(args), dataHome);
+    }
+    // Another program of the build: its path, then its arguments.
+    HarnessProcess(const std::string& path, std::vector<std::string> arguments, const std::filesystem::path& dataHome)
+        : port_(0) {
+        arguments.insert(arguments.begin(), std::filesystem::path(path).filename().string());
+        spawn(path, std::move(arguments), dataHome);
     }
     ~HarnessProcess() {
         if (stdin_ >= 0) close(stdin_);
@@ -125,6 +105,35 @@ public:
     }
 
 private:
+    void spawn(const std::string& path, std::vector<std::string> args, const std::filesystem::path& dataHome) {
+        // Everything the child needs is built before fork: a threaded parent's
+        // child may only make async-signal-safe calls.
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::string home = "XDG_DATA_HOME=" + dataHome.string();
+        std::vector<char*> envp;
+        for (char** e = environ; *e; ++e)
+            if (std::string_view(*e).rfind("XDG_DATA_HOME=", 0) != 0) envp.push_back(*e);
+        envp.push_back(home.data());
+        envp.push_back(nullptr);
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            close(in[1]);
+            close(out[0]);
+            execve(path.c_str(), argv.data(), envp.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        stdin_ = in[1];
+        stdout_ = out[0];
+        reader_ = std::thread([this] { readLoop(); });
+    }
     void readLoop() {
         std::string partial;
         char buf[4096];

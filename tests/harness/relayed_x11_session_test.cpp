@@ -385,6 +385,10 @@ protected:
         }
         if (title == "Enter the code from the e-mail") {
             typed = "123456";
+            if (!mistypedCodes.empty()) {
+                typed = mistypedCodes.front();
+                mistypedCodes.pop_front();
+            }
             return RelayResponse::first;
         }
         if (title == "Relay address") {
@@ -392,12 +396,16 @@ protected:
             return RelayResponse::first;
         }
         if (title == "Waiting for the new device") {
-            if (!phone.offerEnrolment()) return RelayResponse::first;
+            if (newDevice)
+                deviceCode = newDevice();
+            else
+                deviceCode = phone.offerEnrolment() ? phone.device().code() : std::nullopt;
+            if (!deviceCode) return RelayResponse::first;
             return main.runUntil(closeWhen, 10s) ? RelayResponse::abort : RelayResponse::first;
         }
         if (title.rfind("Code: ", 0) == 0) {
-            const auto& code = phone.device().code();
-            const bool same = code && title == "Code: " + code->substr(0, 3) + " " + code->substr(3);
+            const bool same = deviceCode && deviceCode->size() == 6 &&
+                              title == "Code: " + deviceCode->substr(0, 3) + " " + deviceCode->substr(3);
             return same ? RelayResponse::first : RelayResponse::second;
         }
         if (title.size() > 3 && title.compare(title.size() - 3, 3, "\u2026") == 0) {
@@ -439,6 +447,11 @@ protected:
     Phone phone{"Phone 7f3a", relay.origin("https")};
     std::string email = "owner@example.com";
     std::string typed;
+    std::deque<std::string> mistypedCodes;  // typed before the right code
+    // Answers the enrolment window in place of the phone; gives the code
+    // the device derived.
+    std::function<std::optional<std::string>()> newDevice;
+    std::optional<std::string> deviceCode;
     std::mutex m;
     std::vector<RelayAlert> alerts;
     std::vector<std::string> log;
@@ -460,6 +473,7 @@ TEST_F(RelayedX11Session, EnrolledDeviceSeesAndControlsTheScreenAndTheRelaySeesO
         EXPECT_NE(approval.informative.find("\u201CPhone 7f3a\u201D wants to control this computer"), std::string::npos);
     }
     ASSERT_TRUE(store.relayDevice(phone.device().publicKey()));
+    EXPECT_TRUE(within(5s, [&] { return shows("Added \u201CPhone 7f3a\u201D just now. Revoke it under Devices"); }));
 
     ASSERT_TRUE(phone.connect());
     auto ready = phone.nextOfType("ready");
@@ -558,8 +572,11 @@ TEST_F(RelayedX11Session, TakeoverPauseAndRevocationEndRelayedSessionsWithTheirW
     EXPECT_TRUE(phone.endedWith("paused"));
     server->resume();
 
-    // A revoked phone is refused at its next handshake.
+    // Revoking the phone ends its session, and its next handshake is refused.
+    ASSERT_TRUE(phone.connect());
+    ASSERT_TRUE(phone.nextOfType("ready"));
     store.revoke(store.relayDevice(phone.device().publicKey())->id);
+    EXPECT_TRUE(phone.endedWith("revoked"));
     phone.join();
     phone.send(phone.device().sessionMessage1());
     EXPECT_FALSE(phone.record());
@@ -574,7 +591,19 @@ TEST_F(RelayedX11Session, OwnerMovesTheMachineToAnotherAccountAndRemovesIt) {
     // taken, and the owner moves it.
     menu("turnOff");
     email = "other@example.com";
+    mistypedCodes = {"000000"};
     menu("changeAddress");
+    {
+        // The wrong code is answered with the relay's word for it.
+        std::lock_guard lock(m);
+        int codeDialogs = 0;
+        for (const auto& alert : alerts) {
+            if (alert.message == "Enter the code from the e-mail" && ++codeDialogs == 3) {
+                EXPECT_EQ(alert.informative.rfind(RelayAccountTexts::wrongCode, 0), 0u) << alert.informative;
+            }
+        }
+        EXPECT_EQ(codeDialogs, 3);
+    }
     ASSERT_EQ(relay.hosts().size(), 1u);
     EXPECT_NE(relay.hosts()[0].userId, firstUser);
     const auto titles = titlesShown();
@@ -588,6 +617,44 @@ TEST_F(RelayedX11Session, OwnerMovesTheMachineToAnotherAccountAndRemovesIt) {
     std::lock_guard lock(m);
     EXPECT_NE(std::find(log.begin(), log.end(), "set up: moved from another account"), log.end());
     EXPECT_NE(std::find(log.begin(), log.end(), "set up: removed from the account"), log.end());
+}
+
+// The program a person runs: it prints the code the approval shows, its
+// session's messages, and its scripted inputs reach the screen.
+TEST_F(RelayedX11Session, TestDeviceProgramEnrolsConnectsAndItsInputsReachTheScreen) {
+    setUpFromMenu();
+    const std::string roomHex = room();
+    const auto folder = std::filesystem::temp_directory_path() / ("morvane-relay-x11-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string state = (folder / "device.keys").string();
+    std::unique_ptr<HarnessProcess> program;
+    auto start = [&] {
+        program = std::make_unique<HarnessProcess>(
+            MORVANE_TEST_DEVICE_PATH,
+            std::vector<std::string>{"--relay", relay.origin("https"), "--room", roomHex, "--name", "Tried By Hand",
+                                     "--state", state, "--seconds", "2"},
+            folder);
+    };
+    newDevice = [&]() -> std::optional<std::string> {
+        start();
+        auto line = program->waitLine("code ", 10'000);
+        return line ? std::optional(line->substr(5)) : std::nullopt;
+    };
+    menu("addDevice");
+    EXPECT_TRUE(program->waitLine("enrolled"));
+    EXPECT_TRUE(program->waitLine("session open"));
+    EXPECT_TRUE(program->waitLine(R"(text {"device":"Tried By Hand","t":"ready")"));
+    EXPECT_TRUE(program->waitLine("binary tag 1,", 10'000)) << ::testing::PrintToString(program->lines());
+    EXPECT_TRUE(within(5s, [] { return pointerOnX() == std::pair{screenWidth / 4, screenHeight / 4}; }));
+    EXPECT_EQ(program->waitExit(), 0) << ::testing::PrintToString(program->lines());
+    EXPECT_TRUE(program->sawLine("closed the session"));
+
+    // Run again with its keys: it connects without enrolling.
+    start();
+    EXPECT_TRUE(program->waitLine(R"(text {"device":"Tried By Hand","t":"ready")"));
+    EXPECT_EQ(program->waitExit(), 0);
+    EXPECT_FALSE(program->sawLine("enrolled"));
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace
