@@ -583,9 +583,16 @@ TEST_F(RelayedX11Session, TakeoverPauseAndRevocationEndRelayedSessionsWithTheirW
     EXPECT_TRUE(within(5s, [&] { return !relay.dropsSeen().empty(); }));
 }
 
-TEST_F(RelayedX11Session, OwnerMovesTheMachineToAnotherAccountAndRemovesIt) {
+TEST_F(RelayedX11Session, OwnerTurnsTheRelayOffAndOnMovesTheMachineToAnotherAccountAndRemovesIt) {
     setUpFromMenu();
     const auto firstUser = relay.hosts().at(0).userId;
+
+    menu("turnOff");
+    EXPECT_TRUE(within(5s, [&] { return !relay.hostUp(room()); }));
+    EXPECT_TRUE(shows("Relay: off"));
+    menu("turnOn");
+    EXPECT_TRUE(within(15s, [&] { return relay.hostUp(room()); }));
+    EXPECT_TRUE(within(5s, [&] { return shows("Relay: connected"); }));
 
     // Set up again under another e-mail: the relay says the machine is
     // taken, and the owner moves it.
