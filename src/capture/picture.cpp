@@ -93,32 +93,80 @@ __attribute__((target("avx2"))) void dotRowAVX2(const std::uint8_t* src, int cou
 }
 #endif
 
-using DotRow = void (*)(const std::uint8_t*, int, const Coefficients&, std::uint8_t*);
-DotRow pickDotRow() {
-#if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2")) return dotRowAVX2;
-#endif
-    return dotRowPlain;
+// The colour of each 2x2 block of two rows, rounded, as one BGRA pixel of
+// the chroma grid; a last odd column pairs with itself.
+void averageRowPairPlain(const std::uint8_t* top, const std::uint8_t* bottom, int width, std::uint8_t* out) {
+    const int cw = (width + 1) / 2;
+    for (int i = 0; i < cw; ++i) {
+        const int left = 2 * i * 4, right = std::min(2 * i + 1, width - 1) * 4;
+        for (int c = 0; c < 4; ++c)
+            out[i * 4 + c] =
+                static_cast<std::uint8_t>((top[left + c] + top[right + c] + bottom[left + c] + bottom[right + c] + 2) >> 2);
+    }
 }
-const DotRow dotRow = pickDotRow();
+
+#if defined(__x86_64__)
+// Four chroma pixels, as 16-bit channels, from eight pixels of each row.
+__attribute__((target("avx2"))) inline __m256i blockSums(const std::uint8_t* top, const std::uint8_t* bottom) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(top));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bottom));
+    // Per lane: pixels 0,1 (4,5) in the low halves, 2,3 (6,7) in the high.
+    const __m256i low = _mm256_add_epi16(_mm256_unpacklo_epi8(a, zero), _mm256_unpacklo_epi8(b, zero));
+    const __m256i high = _mm256_add_epi16(_mm256_unpackhi_epi8(a, zero), _mm256_unpackhi_epi8(b, zero));
+    // Each pixel plus its right neighbour, then the two pairs of a lane together.
+    const __m256i lowPairs = _mm256_add_epi16(low, _mm256_shuffle_epi32(low, 0x4E));
+    const __m256i highPairs = _mm256_add_epi16(high, _mm256_shuffle_epi32(high, 0x4E));
+    const __m256i sums = _mm256_unpacklo_epi64(lowPairs, highPairs);
+    return _mm256_srli_epi16(_mm256_add_epi16(sums, _mm256_set1_epi16(2)), 2);
+}
+
+__attribute__((target("avx2"))) void averageRowPairAVX2(const std::uint8_t* top, const std::uint8_t* bottom,
+                                                        int width, std::uint8_t* out) {
+    int i = 0;  // chroma pixels done
+    for (; 2 * i + 16 <= width; i += 8) {
+        const __m256i first = blockSums(top + i * 8, bottom + i * 8);
+        const __m256i second = blockSums(top + i * 8 + 32, bottom + i * 8 + 32);
+        const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(first, second), 0xD8);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i * 4), bytes);
+    }
+    averageRowPairPlain(top + i * 8, bottom + i * 8, width - 2 * i, out + i * 4);
+}
+#endif
+
+using DotRow = void (*)(const std::uint8_t*, int, const Coefficients&, std::uint8_t*);
+using AverageRowPair = void (*)(const std::uint8_t*, const std::uint8_t*, int, std::uint8_t*);
+struct Kernels {
+    DotRow dot;
+    AverageRowPair average;
+};
+Kernels pickKernels() {
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return {dotRowAVX2, averageRowPairAVX2};
+#endif
+    return {dotRowPlain, averageRowPairPlain};
+}
+const Kernels kernels = pickKernels();
 
 }  // namespace
 
 void bgraToI420(const std::uint8_t* src, int srcStride, int width, int height, Picture& out) {
     if (out.format != Picture::Format::i420 || out.width != width || out.height != height)
         out = Picture::makeI420(width, height);
-    for (int row = 0; row < height; ++row)
-        dotRow(src + static_cast<std::size_t>(row) * srcStride, width, lumaRow,
-               out.y() + static_cast<std::size_t>(row) * width);
-    // Colour differences from the picture shrunk to the chroma grid.
-    const int cw = out.chromaWidth(), ch = out.chromaHeight();
-    thread_local Bytes half;
-    half.resize(static_cast<std::size_t>(cw) * ch * 4);
-    libyuv::ARGBScale(src, srcStride, width, height, half.data(), cw * 4, cw, ch, libyuv::kFilterBox);
-    for (int row = 0; row < ch; ++row) {
-        const std::uint8_t* line = half.data() + static_cast<std::size_t>(row) * cw * 4;
-        dotRow(line, cw, blueDifference, out.u() + static_cast<std::size_t>(row) * cw);
-        dotRow(line, cw, redDifference, out.v() + static_cast<std::size_t>(row) * cw);
+    // One pass, two rows at a time: their luma, then the colour differences
+    // of their 2x2 blocks while the rows are still in the cache.
+    const int cw = out.chromaWidth();
+    thread_local Bytes blocks;
+    blocks.resize(static_cast<std::size_t>(cw) * 4 + 32);
+    for (int row = 0; row < height; row += 2) {
+        const std::uint8_t* top = src + static_cast<std::size_t>(row) * srcStride;
+        const std::uint8_t* bottom = row + 1 < height ? top + srcStride : top;
+        kernels.dot(top, width, lumaRow, out.y() + static_cast<std::size_t>(row) * width);
+        if (row + 1 < height) kernels.dot(bottom, width, lumaRow, out.y() + static_cast<std::size_t>(row + 1) * width);
+        kernels.average(top, bottom, width, blocks.data());
+        const std::size_t at = static_cast<std::size_t>(row / 2) * cw;
+        kernels.dot(blocks.data(), cw, blueDifference, out.u() + at);
+        kernels.dot(blocks.data(), cw, redDifference, out.v() + at);
     }
 }
 

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <utility>
+#include <algorithm>
 
 #include "capture/jpeg_codec.h"
 
@@ -72,6 +74,35 @@ TEST(ColourConversion, UsesTheBT709MatrixInVideoRange) {
     Picture odd = toI420(bars(33, 17));
     EXPECT_EQ(odd.chromaWidth(), 17);
     EXPECT_LT(meanError(toBGRA(toI420(bars(64, 32))), bars(64, 32)), 3.0);
+}
+
+// Each colour-difference sample is the BT.709 value of the mean of its 2x2
+// block (a last odd row or column standing in for its missing neighbour),
+// whatever the width: the vector path and its tail must pair the same pixels.
+TEST(ColourConversion, ChromaIsTheMeanOfEachTwoByTwoBlock) {
+    std::uint32_t seed = 12345;
+    auto next = [&] { return static_cast<std::uint8_t>((seed = seed * 1103515245 + 12345) >> 16); };
+    for (auto [width, height] : {std::pair{2, 2}, {16, 2}, {34, 6}, {33, 17}, {70, 4}, {97, 3}, {1920, 2}}) {
+        Picture p = Picture::makeBGRA(width, height);
+        for (auto& byte : p.pixels) byte = next();
+        const Picture yuv = toI420(p);
+        for (int cy = 0; cy < yuv.chromaHeight(); ++cy)
+            for (int cx = 0; cx < yuv.chromaWidth(); ++cx) {
+                double mean[3] = {0, 0, 0};
+                for (int dy = 0; dy < 2; ++dy)
+                    for (int dx = 0; dx < 2; ++dx) {
+                        const int x = std::min(2 * cx + dx, width - 1), y = std::min(2 * cy + dy, height - 1);
+                        for (int c = 0; c < 3; ++c)
+                            mean[c] += p.pixels[static_cast<std::size_t>(y) * p.stride() + x * 4 + c] / 4.0;
+                    }
+                const double b = mean[0], g = mean[1], r = mean[2];
+                const double u = 128 + (-0.1006 * r - 0.3386 * g + 0.4392 * b);
+                const double v = 128 + (0.4392 * r - 0.3989 * g - 0.0403 * b);
+                const std::size_t at = static_cast<std::size_t>(cy) * yuv.chromaWidth() + cx;
+                ASSERT_NEAR(yuv.u()[at], u, 1.01) << width << "x" << height << " at " << cx << "," << cy;
+                ASSERT_NEAR(yuv.v()[at], v, 1.01) << width << "x" << height << " at " << cx << "," << cy;
+            }
+    }
 }
 
 TEST(JpegPictures, DecodeToThePatternAtEachQualityAndRefuseHugeSides) {
