@@ -9,7 +9,7 @@ find_package(ICU REQUIRED COMPONENTS uc i18n)
 
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 pkg_check_modules(X264 REQUIRED IMPORTED_TARGET x264)
-pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes xtst xscrnsaver xcomposite xrender)
+pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes xdamage xtst xscrnsaver xcomposite xrender)
 pkg_check_modules(XI REQUIRED IMPORTED_TARGET xi)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)

@@ -369,6 +369,28 @@ public:
 };
 }  // namespace
 
+// The server reports changes and the source takes them at most at the picture
+// rate: changes made faster than that must not be lost, the last one is sent
+// even when nothing follows it.
+TEST_F(X11Capture, TheLastOfQuickChangesIsSentThoughNothingFollowsIt) {
+    source->setQuality(FrameQuality::high);  // full size
+    client->movePointer(1900, 1060);  // out of the way
+    source->start(inbox.handle);
+    ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty() && inbox.pictures.back().width == 1920; }));
+    constexpr int side = ::morvane::testing::PaintClient::squareSide;
+    for (int round = 1; round <= 3; ++round) {
+        const int last = 10 * round;
+        for (int step = last - 9; step <= last; ++step) client->paint(step);
+        // Near the far corner of the last square, which the squares before it
+        // never covered.
+        int x, y;
+        client->squareAt(last, &x, &y);
+        EXPECT_TRUE(laterPicture(inbox, [&](const Picture& p) {
+            return distance(p, x + side - 6, y + side - 6, 0x808080) <= 30;
+        })) << "round " << round;
+    }
+}
+
 TEST(X11CaptureWithoutComposite, ExclusionAnswersFalseAndTakingItBackTrue) {
     XvfbWithoutComposite server;
     auto screen = makeX11ScreenSource(std::make_shared<LoopExecutor>("control"), std::make_shared<LoopExecutor>("encode"),

@@ -39,6 +39,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "core/heap.h"
 #include "app/main_queue_qt.h"
 
 #include "core/clipboard_access.h"
@@ -398,6 +399,7 @@ int run(int argc, char** argv) {
 }  // namespace morvane
 
 int main(int argc, char** argv) {
+    morvane::heap::configureForStreaming();
     std::signal(SIGPIPE, SIG_IGN);
     return morvane::run(argc, argv);
 }

@@ -6,16 +6,18 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xcomposite.h>
+#include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
 #include <X11/extensions/Xrender.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <set>
@@ -23,6 +25,7 @@
 #include <thread>
 
 #include "capture/screen_picture.h"
+#include "core/heap.h"
 
 namespace morvane {
 
@@ -260,13 +263,23 @@ public:
         });
     }
 
+    void close() {
+        std::vector<std::unique_ptr<Picture>> gone;
+        std::lock_guard l(m_);
+        closed_ = true;
+        gone.swap(spare_);
+    }
+
 private:
     void giveBack(std::unique_ptr<Picture> picture) {
         std::lock_guard l(m_);
-        if (spare_.size() < 4) spare_.push_back(std::move(picture));
+        // One picture is being filled, one waits for the encoder and one is
+        // kept by it for repeats: two spares cover the turnover.
+        if (!closed_ && spare_.size() < 2) spare_.push_back(std::move(picture));
     }
     std::mutex m_;
     std::vector<std::unique_ptr<Picture>> spare_;
+    bool closed_ = false;
 };
 
 // The picture of the screen without the excluded windows. With the
@@ -409,7 +422,10 @@ class X11Stream final : public CaptureStream {
 public:
     X11Stream(std::string displayName, std::uint32_t id, StreamConfig config, StreamHandlers handlers)
         : displayName_(std::move(displayName)), id_(id), config_(config), handlers_(std::move(handlers)) {}
-    ~X11Stream() override { stop(); }
+    ~X11Stream() override {
+        stop();
+        if (wake_ >= 0) close(wake_);
+    }
 
     std::optional<CaptureError> begin() {
         X11Display display(openTolerantX11Display(displayName_));
@@ -430,12 +446,20 @@ public:
         grabber_ = std::make_unique<Grabber>(d, monitor_.width, monitor_.height);
         int fixesError = 0;
         hasFixes_ = XFixesQueryExtension(d, &fixesEvent_, &fixesError);
+        if (hasFixes_) XFixesSelectCursorInput(d, DefaultRootWindow(d), XFixesDisplayCursorNotifyMask);
+        // The server says when the screen changes, so a still screen costs
+        // no pictures and a change is taken as soon as the rate allows.
+        int damageError = 0;
+        if (XDamageQueryExtension(d, &damageEvent_, &damageError))
+            damage_ = XDamageCreate(d, DefaultRootWindow(d), XDamageReportNonEmpty);
         int rrError = 0;
         if (XRRQueryExtension(d, &rrEvent_, &rrError))
             XRRSelectInput(d, DefaultRootWindow(d),
                            RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
         XSync(d, False);
-        takeX11Error(d);
+        if (takeX11Error(d) != 0) damage_ = 0;
+        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake_ < 0) return CaptureError{domain, cannotOpenDisplay};
         thread_ = std::thread([this] { run(); });
         return std::nullopt;
     }
@@ -452,7 +476,7 @@ public:
                 pendingDone_ = std::move(done);
             }
         }
-        cv_.notify_all();
+        wakeUp();
         // A newer configuration replaces one not yet applied; the older
         // request counts as done once the newer one is taken.
         if (superseded) superseded(std::nullopt);
@@ -466,25 +490,46 @@ public:
             done = std::move(pendingDone_);
             pendingDone_ = nullptr;
         }
-        cv_.notify_all();
+        wakeUp();
         if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
         if (done) done(std::nullopt);
+        if (damage_ && d_ && !x11ConnectionLost(d_.get())) XDamageDestroy(d_.get(), damage_);
+        damage_ = 0;
         composer_.reset();
         grabber_.reset();
         d_.reset();
+        // The pool's spare pictures, and those still in use once their users
+        // let go, are freed rather than kept for a stream that is over.
+        pool_->close();
+        heap::giveBackFreed();
     }
 
 private:
     void run() {
         using clock = std::chrono::steady_clock;
         bool forceDelivery = true;
+        bool damaged = true;  // nothing taken yet
         int failures = 0;
-        auto next = clock::now();
+        auto lastTaken = clock::now() - std::chrono::hours(1);
+        auto nextLook = clock::now();
+        // Without damage reports (or while a window is left out, whose
+        // changes under it the screen never shows) the screen is looked at
+        // on every tick and compared.
+        auto watching = [this] { return damage_ && !config_.excludedWindow; };
+        auto spacing = [this] {
+            return std::chrono::microseconds(1'000'000 / std::clamp(config_.framesPerSecond, 1, 120));
+        };
+        const bool lookForPointer = hasFixes_;
         while (true) {
+            // A change waits only for the spacing since the last picture; a
+            // still screen is looked at once a tick for the pointer alone.
+            const bool pointerShown = lookForPointer && config_.showCursor;
+            waitForWork(!watching() ? nextLook
+                        : damaged   ? lastTaken + spacing()
+                                    : (pointerShown ? nextLook : clock::time_point::max()));
             std::function<void(std::optional<CaptureError>)> applied;
             {
-                std::unique_lock l(m_);
-                cv_.wait_until(l, next, [this] { return stopping_ || pending_.has_value(); });
+                std::lock_guard l(m_);
                 if (stopping_) return;
                 if (pending_) {
                     config_ = *pending_;
@@ -492,57 +537,84 @@ private:
                     applied = std::move(pendingDone_);
                     pendingDone_ = nullptr;
                     forceDelivery = true;
-                } else if (clock::now() < next) {
-                    continue;
                 }
             }
-            const int fps = std::clamp(config_.framesPerSecond, 1, 120);
-            next = std::max(next + std::chrono::microseconds(1'000'000 / fps), clock::now());
-
             Display* d = d_.get();
             if (x11ConnectionLost(d)) {
                 if (applied) applied(std::nullopt);
                 if (handlers_.onStopped) handlers_.onStopped(CaptureError{domain, connectionGone});
                 return;
             }
-            if (drainEvents() && handlers_.onLayoutChanged) handlers_.onLayoutChanged();
-            const Grab grab = grabScreen();
-            if (grab == Grab::withheld) {
+            const Events events = drainEvents();
+            if (events.layout && handlers_.onLayoutChanged) handlers_.onLayoutChanged();
+            damaged = damaged || events.damage;
+            cursorShapeChanged_ = cursorShapeChanged_ || events.cursor;
+            const auto now = clock::now();
+            if (!applied && !forceDelivery && now < (watching() && damaged ? lastTaken + spacing() : nextLook))
+                continue;
+            nextLook = now + spacing();
+
+            const bool grabNow = forceDelivery || damaged || !watching();
+            std::optional<CursorImage> cursor;
+            bool pointerMoved = false;
+            if (lookForPointer && config_.showCursor) {
+                if (grabNow || pointerMovedSinceLast(d)) {
+                    if (XFreed<XFixesCursorImage> image{XFixesGetCursorImage(d)}) cursor = cursorOf(*image);
+                }
+                if (cursor) {
+                    const auto key = std::tuple{cursor->x, cursor->y, cursor->serial};
+                    pointerMoved = key != cursorKey_;
+                    cursorKey_ = key;
+                }
+            }
+            if (!grabNow && !pointerMoved) {
                 if (applied) applied(std::nullopt);
                 handlers_.onSample(nullptr);
                 continue;
             }
-            if (grab == Grab::failed) {
-                if (applied) applied(std::nullopt);
-                // The screen shrank under the stream, or the server went away.
-                if (++failures >= 3 || x11ConnectionLost(d)) {
-                    if (handlers_.onStopped)
-                        handlers_.onStopped(CaptureError{domain, x11ConnectionLost(d) ? connectionGone : imageFailed});
-                    return;
+            bool changed = forceDelivery || pointerMoved;
+            if (grabNow) {
+                // Whatever is drawn from here on is reported again; left
+                // unsubtracted, the damage would never be reported again.
+                if (damage_) XDamageSubtract(d, damage_, None, None);
+                damaged = false;
+                lastTaken = now;
+                const Grab grab = grabScreen();
+                if (grab == Grab::withheld) {
+                    if (applied) applied(std::nullopt);
+                    handlers_.onSample(nullptr);
+                    continue;
                 }
-                continue;
+                if (grab == Grab::failed) {
+                    if (applied) applied(std::nullopt);
+                    // The screen shrank under the stream, or the server went away.
+                    if (++failures >= 3 || x11ConnectionLost(d)) {
+                        if (handlers_.onStopped)
+                            handlers_.onStopped(
+                                CaptureError{domain, x11ConnectionLost(d) ? connectionGone : imageFailed});
+                        return;
+                    }
+                    damaged = true;
+                    continue;
+                }
+                failures = 0;
+                // A change may repaint what was there: compared, it costs
+                // nothing when the content really moves (the first rows
+                // differ) and spares sending the same picture again.
+                const std::uint8_t* before = grabber_->previous();
+                const std::size_t frameBytes = static_cast<std::size_t>(grabber_->currentStride()) * monitor_.height;
+                changed = changed || !before || std::memcmp(before, grabber_->current(), frameBytes) != 0;
             }
-            failures = 0;
-            const ScreenPixels screen{grabber_->current(), grabber_->currentStride(), monitor_.width, monitor_.height,
-                                      monitor_.x, monitor_.y};
-            const std::uint8_t* before = grabber_->previous();
-            const std::size_t frameBytes = static_cast<std::size_t>(screen.stride) * monitor_.height;
-            bool changed = forceDelivery || !before || std::memcmp(before, screen.data, frameBytes) != 0;
             forceDelivery = false;
-            std::optional<CursorImage> cursor;
-            if (config_.showCursor && hasFixes_) {
-                if (XFreed<XFixesCursorImage> image{XFixesGetCursorImage(d)}) cursor = cursorOf(*image);
-            }
-            if (cursor) {
-                const auto key = std::tuple{cursor->x, cursor->y, cursor->serial};
-                if (key != cursorKey_) changed = true;
-                cursorKey_ = key;
-            }
             if (!changed) {
                 if (applied) applied(std::nullopt);
                 handlers_.onSample(nullptr);
                 continue;
             }
+            // Without a new grab the last one still shows the screen: no
+            // damage came since it was taken.
+            const ScreenPixels screen{grabber_->current(), grabber_->currentStride(), monitor_.width, monitor_.height,
+                                      monitor_.x, monitor_.y};
             PicturePtr picture = shapePicture(screen, cursor ? &*cursor : nullptr, std::max(config_.width, 2),
                                               std::max(config_.height, 2), config_.video,
                                               [this](Picture::Format format, int width, int height) {
@@ -551,6 +623,45 @@ private:
             if (applied) applied(std::nullopt);
             handlers_.onSample(std::move(picture));
         }
+    }
+
+    // Sleeps until the deadline, a configuration or stop request, or an
+    // event from the server, whichever comes first.
+    void waitForWork(std::chrono::steady_clock::time_point due) {
+        Display* d = d_.get();
+        {
+            std::lock_guard l(m_);
+            if (stopping_ || pending_) return;
+        }
+        if (x11ConnectionLost(d) || XPending(d) > 0) return;
+        int timeout = -1;
+        if (due != std::chrono::steady_clock::time_point::max()) {
+            const auto left = due - std::chrono::steady_clock::now();
+            if (left <= std::chrono::steady_clock::duration::zero()) return;
+            timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        }
+        pollfd fds[2] = {{ConnectionNumber(d), POLLIN, 0}, {wake_, POLLIN, 0}};
+        poll(fds, 2, timeout);
+        std::uint64_t count = 0;
+        if (fds[1].revents & POLLIN) [[maybe_unused]] auto n = read(wake_, &count, sizeof count);
+    }
+
+    void wakeUp() {
+        const std::uint64_t one = 1;
+        if (wake_ >= 0) [[maybe_unused]] auto n = write(wake_, &one, sizeof one);
+    }
+
+    // Whether the pointer is elsewhere, or shows another image, than when
+    // last asked. Cheaper than fetching its image every tick.
+    bool pointerMovedSinceLast(Display* d) {
+        Window rootReturn = 0, child = 0;
+        int rootX = 0, rootY = 0, winX = 0, winY = 0;
+        unsigned mask = 0;
+        if (!XQueryPointer(d, DefaultRootWindow(d), &rootReturn, &child, &rootX, &rootY, &winX, &winY, &mask))
+            return false;
+        const bool moved = cursorShapeChanged_ || rootX != std::get<0>(cursorKey_) || rootY != std::get<1>(cursorKey_);
+        cursorShapeChanged_ = false;
+        return moved;
     }
 
     enum class Grab { grabbed, failed, withheld };
@@ -581,19 +692,27 @@ private:
         return result(grabber_->grab(composer_->frame(), 0, 0));
     }
 
-    // True when the screen layout may have changed.
-    bool drainEvents() {
+    struct Events {
+        bool layout = false;  // the screen layout may have changed
+        bool damage = false;
+        bool cursor = false;  // the pointer's image changed
+    };
+    Events drainEvents() {
         Display* d = d_.get();
-        bool changed = false;
+        Events seen;
         while (!x11ConnectionLost(d) && XPending(d) > 0) {
             XEvent event;
             XNextEvent(d, &event);
             if (event.type >= rrEvent_ && event.type <= rrEvent_ + RRNotify) {
                 XRRUpdateConfiguration(&event);
-                changed = true;
+                seen.layout = true;
+            } else if (damage_ && event.type == damageEvent_ + XDamageNotify) {
+                seen.damage = true;
+            } else if (hasFixes_ && event.type == fixesEvent_ + XFixesCursorNotify) {
+                seen.cursor = true;
             }
         }
-        return changed;
+        return seen;
     }
 
     std::string displayName_;
@@ -608,11 +727,14 @@ private:
     bool hasFixes_ = false;
     int fixesEvent_ = 0;
     int rrEvent_ = 0;
+    int damageEvent_ = 0;
+    Damage damage_ = 0;
+    bool cursorShapeChanged_ = false;
+    int wake_ = -1;
     std::shared_ptr<PicturePool> pool_ = std::make_shared<PicturePool>();
     std::tuple<int, int, std::uint64_t> cursorKey_{-1, -1, 0};
 
     std::mutex m_;
-    std::condition_variable cv_;
     bool stopping_ = false;
     std::optional<StreamConfig> pending_;
     std::function<void(std::optional<CaptureError>)> pendingDone_;
