@@ -102,10 +102,19 @@ public:
                                                                               bool lowLatency) = 0;
 };
 
+// Coding tools of x264 that cost CPU for fewer bits: CABAC entropy coding
+// and the 8x8 transform. Unset means the engine's own choice for the
+// stream's size and bit rate (see x264_engine.cpp); set, the capture
+// benchmark weighs one against the other.
+struct X264Tools {
+    std::optional<bool> cabac;
+    std::optional<bool> transform8x8;
+};
+
 // The x264 engine: every rung without encoder delay (no lookahead, no frame
 // threads), so each picture comes back from the call that submitted it.
 std::shared_ptr<CompressionEngine> x264Engine();
-std::shared_ptr<CompressionEngine> x264Engine(const std::string& preset, int threads);
+std::shared_ptr<CompressionEngine> x264Engine(const std::string& preset, int threads, X264Tools tools = {});
 
 class H264Encoder final : public VideoEncoding {
 public:
