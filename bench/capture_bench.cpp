@@ -1,6 +1,7 @@
 // Capture benchmark. First the stages at 1080p (Google Benchmark), then the
-// whole pipeline of the X11 screen source on a private 1920x1080 Xvfb with
-// moving content, for JPEG and H.264 at each quality: CPU per frame, bytes per
+// whole pipeline of the X11 screen source on a private 1920x1080 Xvfb showing
+// a moving scene (a detailed picture panning over the whole screen under a
+// scrolling column of text), for JPEG and H.264 at each quality: CPU per frame, bytes per
 // frame and the rate reached against the target. The same content then goes
 // through ffmpeg (x11grab, libx264 with the same preset, zero latency, no
 // B-frames, the same threads and bit rate), and the ratio of CPU per frame is
@@ -8,7 +9,10 @@
 // from the windows' own pixmaps) against the plain grab, counting the X
 // server's CPU as well as ours.
 //
-//   morvane_capture_bench [--seconds N] [--preset NAME] [--threads N] [benchmark flags]
+// With --tools, only the weighing of CABAC and the 8x8 transform at each
+// quality: CPU, bytes and PSNR with each on and off.
+//
+//   morvane_capture_bench [--seconds N] [--preset NAME] [--threads N] [--tools] [benchmark flags]
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <spawn.h>
@@ -37,6 +41,7 @@
 #include "platform/linux/capture_x11_source.h"
 #include "support/xvfb.h"
 #include "capture/x11_test_client.h"
+#include "moving_scene.h"
 
 extern char** environ;
 
@@ -48,9 +53,13 @@ using Clock = std::chrono::steady_clock;
 std::string preset = "ultrafast";
 int threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
 int seconds = 5;
+bool toolsOnly = false;
 
-// A 1080p screen of bars with a square at a given step, as the painter draws it.
-Picture screenAt(int step) { return morvane::testing::PaintClient::painted(1920, 1080, step); }
+// The 1080p screen at a given step, as the painter draws it.
+Picture screenAt(int step) {
+    static const bench::MovingScene scene(1920, 1080);
+    return scene.picture(step);
+}
 
 void ConvertBT709(benchmark::State& state) {
     const Picture screen = screenAt(1);
@@ -109,6 +118,7 @@ struct Measure {
     double cpuMillisPerFrame = 0;
     double bytesPerFrame = 0;
     double fps = 0;
+    double cpuMillisPerSecond = 0;
     int frames = 0;
 };
 
@@ -174,6 +184,7 @@ Measure runSource(const std::string& display, FrameQuality quality, bool video,
         m.bytesPerFrame = static_cast<double>(stats.bytes) / stats.frames;
     }
     m.fps = stats.frames / wall;
+    m.cpuMillisPerSecond = cpu * 1000 / wall;
     return m;
 }
 
@@ -246,6 +257,80 @@ Measure runFfmpeg(const std::string& display, FrameQuality quality) {
     return m;
 }
 
+// Mean PSNR of an H.264 stream against the raw pictures it was made from,
+// as ffmpeg's psnr filter reports it.
+double psnrOf(const std::string& stream, const std::string& reference, int width, int height) {
+    // Both numbered from 0 in the same time base, so the filter pairs the
+    // pictures one to one.
+    const std::string command = "ffmpeg -nostdin -hide_banner -nostats -f h264 -i " + stream +
+                                " -f rawvideo -pix_fmt yuv420p -s " + std::to_string(width) + "x" +
+                                std::to_string(height) + " -i " + reference +
+                                " -lavfi '[0:v]settb=1/30,setpts=N[a];[1:v]settb=1/30,setpts=N[b];[a][b]psnr'"
+                                " -f null - 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return 0;
+    std::string output;
+    char buffer[4096];
+    while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+    pclose(pipe);
+    const auto at = output.rfind("average:");
+    return at == std::string::npos ? 0 : std::atof(output.c_str() + at + 8);
+}
+
+// CABAC and the 8x8 transform at each quality: CPU per frame, bytes per
+// frame and picture quality (PSNR) with each on and off, at the quality's
+// bit rate, on the moving scene.
+void weighCodingTools() {
+    constexpr int frameCount = 90;
+    std::printf("\nCoding tools at each quality, x264 preset %s, %d threads, %d pictures of the moving scene\n",
+                preset.c_str(), threads, frameCount);
+    std::printf("%-7s %-6s %-6s %12s %12s %9s\n", "quality", "cabac", "8x8", "CPU ms/fr", "bytes/fr", "PSNR dB");
+    const std::string stream = "/tmp/morvane-bench-tools.h264", reference = "/tmp/morvane-bench-tools.yuv";
+    for (auto q : {FrameQuality::low, FrameQuality::medium, FrameQuality::high}) {
+        const auto& settings = CaptureSettings::of(q);
+        const auto size = outputSize(1920, 1080, settings.longSide);
+        auto pictureAt = [&](int step) {
+            const Picture screen = screenAt(step);
+            return toI420(scaleBGRA(screen.pixels.data(), screen.stride(), 1920, 1080, size.width, size.height));
+        };
+        {
+            std::FILE* raw = std::fopen(reference.c_str(), "wb");
+            for (int i = 0; i < frameCount; ++i) {
+                const Picture p = pictureAt(i);
+                std::fwrite(p.pixels.data(), 1, p.pixels.size(), raw);
+            }
+            std::fclose(raw);
+        }
+        for (bool cabac : {true, false})
+            for (bool transform : {true, false}) {
+                auto encoder = H264Encoder::make(size.width, size.height, settings.videoFramesPerSecond,
+                                                 settings.videoBitsPerSecond, 0, {},
+                                                 x264Engine(preset, threads, X264Tools{cabac, transform}));
+                std::FILE* out = std::fopen(stream.c_str(), "wb");
+                double cpu = 0;
+                std::size_t bytes = 0;
+                for (int i = 0; i < frameCount; ++i) {
+                    const Picture p = pictureAt(i);
+                    const double before = morvane::testing::processCpuSeconds();
+                    auto result = encoder->encode(p, 1 + static_cast<std::uint64_t>(i) * 1'000'000 /
+                                                             settings.videoFramesPerSecond, i == 0);
+                    cpu += morvane::testing::processCpuSeconds() - before;
+                    if (auto* f = std::get_if<video_result::Frame>(&result)) {
+                        bytes += f->data.size();
+                        std::fwrite(f->data.data(), 1, f->data.size(), out);
+                    }
+                }
+                std::fclose(out);
+                const double psnr = psnrOf(stream, reference, size.width, size.height);
+                std::printf("%-7s %-6s %-6s %12.2f %12.0f %9.2f\n", std::string(toString(q)).c_str(),
+                            cabac ? "on" : "off", transform ? "on" : "off", cpu * 1000 / frameCount,
+                            static_cast<double>(bytes) / frameCount, psnr);
+            }
+    }
+    std::remove(stream.c_str());
+    std::remove(reference.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -258,29 +343,26 @@ int main(int argc, char** argv) {
             preset = argv[++i];
         else if (a == "--threads" && i + 1 < argc)
             threads = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--tools")
+            toolsOnly = true;
         else
             rest.push_back(argv[i]);
+    }
+    if (toolsOnly) {
+        weighCodingTools();
+        return 0;
     }
     // The screen and its painter come first, before any thread exists.
     morvane::testing::Xvfb xvfb("1920x1080x24");
     const std::string display = xvfb.display();
-    const pid_t painter = fork();
-    if (painter == 0) {
-        morvane::testing::PaintClient client(display);
-        auto next = Clock::now();
-        for (int step = 0;; ++step) {
-            client.paint(step);
-            next += std::chrono::microseconds(33'333);
-            std::this_thread::sleep_until(next);
-        }
-    }
+    bench::ScenePainter painter(display, 30);
 
     int count = static_cast<int>(rest.size());
     benchmark::Initialize(&count, rest.data());
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    std::printf("\nWhole pipeline on Xvfb 1920x1080, moving content at 30 fps, x264 preset %s, %d threads, %d s each\n",
+    std::printf("\nWhole pipeline on Xvfb 1920x1080, panning picture and scrolling text at 30 fps, x264 preset %s, %d threads, %d s each\n",
                 preset.c_str(), threads, seconds);
     std::printf("%-8s %-7s %12s %12s %16s\n", "path", "quality", "CPU ms/frame", "bytes/frame", "fps (target)");
     for (bool video : {false, true}) {
@@ -303,6 +385,17 @@ int main(int argc, char** argv) {
         std::printf("%-7s %14.2f %14.2f %12.0f %12.0f %7.2fx\n", std::string(toString(q)).c_str(),
                     ours.cpuMillisPerFrame, theirs.cpuMillisPerFrame, ours.bytesPerFrame, theirs.bytesPerFrame, ratio);
     }
+
+    // A still screen costs only what it takes to notice that nothing moves.
+    painter.pause();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::printf("\nStill screen, CPU of the host and the X server together per second of streaming\n");
+    std::printf("%-8s %-7s %12s %8s\n", "path", "quality", "CPU ms/s", "frames");
+    for (bool video : {false, true}) {
+        const auto m = runSource(display, FrameQuality::high, video, std::nullopt, xvfb.pid());
+        std::printf("%-8s %-7s %12.2f %8d\n", video ? "h264" : "jpeg", "high", m.cpuMillisPerSecond, m.frames);
+    }
+    painter.resume();
 
     // A small window above the painted screen, left out of the pictures as
     // the cover is.
@@ -327,7 +420,5 @@ int main(int argc, char** argv) {
     XDestroyWindow(d, panel);
     XCloseDisplay(d);
 
-    kill(painter, SIGTERM);
-    waitpid(painter, nullptr, 0);
     return 0;
 }

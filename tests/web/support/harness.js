@@ -69,7 +69,7 @@ async function startHarness({ args = [], env = {} } = {}) {
     });
   };
   const h = {
-    port, url: `http://127.0.0.1:${port}/`, lines,
+    port, url: `http://127.0.0.1:${port}/`, lines, pid: child.pid,
     command(text) { child.stdin.write(text + '\n'); },
     waitLine,
     async pairCode() {
