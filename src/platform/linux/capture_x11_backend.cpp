@@ -188,28 +188,49 @@ private:
     bool attached_ = false;
 };
 
-// Grabs the captured rectangle into one of two buffers in turn, so the
-// previous picture stays for comparison without a copy. Plain GetImage when
-// the server can't share memory.
+// Grabs the captured rectangle into a buffer. While the previous picture is
+// kept for comparison, grabs alternate between two buffers, so it stays
+// without a copy; otherwise the second buffer (a whole screen) is given
+// back. Plain GetImage when the server can't share memory.
 class Grabber {
 public:
     Grabber(Display* d, int width, int height) : d_(d), width_(width), height_(height) {
         int major, minor;
         Bool pixmaps;
         if (XShmQueryVersion(d, &major, &minor, &pixmaps)) {
-            for (auto& image : shared_) image = std::make_unique<SharedImage>(d, width, height);
-            if (!shared_[0]->usable() || !shared_[1]->usable())
-                for (auto& image : shared_) image.reset();
+            shared_[0] = std::make_unique<SharedImage>(d, width, height);
+            if (!shared_[0]->usable()) shared_[0].reset();
+            shm_ = shared_[0] != nullptr;
         }
     }
     Grabber(const Grabber&) = delete;
     Grabber& operator=(const Grabber&) = delete;
 
+    void keepPrevious(bool keep) {
+        if (keep == keep_) return;
+        keep_ = keep;
+        grabs_ = 0;  // what the other buffer holds is not the picture before
+        if (!keep) {
+            shared_[1 - current_].reset();
+            plain_[1 - current_].reset();
+        }
+    }
+
     // Grabs the rectangle at x, y of the drawable into the next buffer;
     // false when the server refused.
     bool grab(Drawable from, int x, int y) {
-        const int next = 1 - current_;
-        if (shared_[0]) {
+        int next = keep_ ? 1 - current_ : current_;
+        if (shm_) {
+            if (!shared_[next]) {
+                shared_[next] = std::make_unique<SharedImage>(d_, width_, height_);
+                if (!shared_[next]->usable()) {
+                    // No room for a second one: grab over the only one and
+                    // compare nothing.
+                    shared_[next].reset();
+                    next = current_;
+                    keep_ = false;
+                }
+            }
             if (!shared_[next]->grab(from, x, y)) return false;
         } else {
             plain_[next].reset(XGetImage(d_, from, x, y, static_cast<unsigned>(width_), static_cast<unsigned>(height_),
@@ -221,20 +242,22 @@ public:
         return true;
     }
     const std::uint8_t* data(int which) const {
-        return shared_[0] ? shared_[which]->data() : reinterpret_cast<const std::uint8_t*>(plain_[which]->data);
+        return shm_ ? shared_[which]->data() : reinterpret_cast<const std::uint8_t*>(plain_[which]->data);
     }
-    int stride(int which) const { return shared_[0] ? shared_[which]->stride() : plain_[which]->bytes_per_line; }
+    int stride(int which) const { return shm_ ? shared_[which]->stride() : plain_[which]->bytes_per_line; }
     const std::uint8_t* current() const { return data(current_); }
     int currentStride() const { return stride(current_); }
-    // The buffer before the current one, when two grabs were made.
-    const std::uint8_t* previous() const { return grabs_ >= 2 ? data(1 - current_) : nullptr; }
+    // The picture grabbed before the current one, while it is kept.
+    const std::uint8_t* previous() const { return keep_ && grabs_ >= 2 ? data(1 - current_) : nullptr; }
 
 private:
     Display* d_;
     int width_, height_;
     std::unique_ptr<SharedImage> shared_[2];
     ImageHandle plain_[2];
-    int current_ = 1;
+    bool shm_ = false;
+    int current_ = 0;
+    bool keep_ = false;
     long grabs_ = 0;
 };
 
@@ -579,6 +602,7 @@ private:
                 if (damage_) XDamageSubtract(d, damage_, None, None);
                 damaged = false;
                 lastTaken = now;
+                grabber_->keepPrevious(!watching());
                 const Grab grab = grabScreen();
                 if (grab == Grab::withheld) {
                     if (applied) applied(std::nullopt);
@@ -598,9 +622,8 @@ private:
                     continue;
                 }
                 failures = 0;
-                // A change may repaint what was there: compared, it costs
-                // nothing when the content really moves (the first rows
-                // differ) and spares sending the same picture again.
+                // Looked at on a tick, the screen is compared with the last
+                // picture; reported damage is taken as a change.
                 const std::uint8_t* before = grabber_->previous();
                 const std::size_t frameBytes = static_cast<std::size_t>(grabber_->currentStride()) * monitor_.height;
                 changed = changed || !before || std::memcmp(before, grabber_->current(), frameBytes) != 0;
