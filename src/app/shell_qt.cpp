@@ -555,14 +555,7 @@ int runShell(int argc, char** argv) {
         };
         relaySetup.makeHost = [port, &store, &mainQueue](const RelayIdentity& identity,
                                                          std::shared_ptr<RelayLinkTransport> link) {
-            RelayHost::Setup hostSetup;
-            hostSetup.server = port;
-            hostSetup.store = &store;
-            hostSetup.staticKey = identity.noiseKey;
-            hostSetup.roomID = identity.roomID();
-            hostSetup.link = std::move(link);
-            hostSetup.mainQueue = &mainQueue;
-            return RelayHost::create(std::move(hostSetup));
+            return RelayHost::create(RelayHost::setupFor(identity, port, store, std::move(link), mainQueue));
         };
         relay = RelayController::create(std::move(relaySetup));
         relay->start();

@@ -29,6 +29,18 @@ WSOpcode opcodeFor(std::uint8_t flags) { return flags == flagText ? WSOpcode::te
 
 std::shared_ptr<RelayHost> RelayHost::create(Setup setup) { return std::make_shared<RelayHost>(std::move(setup)); }
 
+RelayHost::Setup RelayHost::setupFor(const RelayIdentity& identity, std::shared_ptr<RelayServerPort> server,
+                                     DeviceStore& store, std::shared_ptr<RelayLinkTransport> link, Executor& mainQueue) {
+    Setup setup;
+    setup.server = std::move(server);
+    setup.store = &store;
+    setup.staticKey = identity.noiseKey;
+    setup.roomID = identity.roomID();
+    setup.link = std::move(link);
+    setup.mainQueue = &mainQueue;
+    return setup;
+}
+
 double RelayHost::monotonicSeconds() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();

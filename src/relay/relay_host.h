@@ -26,6 +26,7 @@
 #include "core/types.h"
 #include "devices/device_store.h"
 #include "relay/relay_host_limits.h"
+#include "relay/relay_identity.h"
 #include "relay/relay_link_transport.h"
 #include "relay/relay_server_port.h"
 #include "relay/relayed_wire.h"
@@ -97,6 +98,10 @@ public:
     };
 
     static std::shared_ptr<RelayHost> create(Setup setup);
+    // The set-up for this computer's relay identity on a link, with the
+    // default limits and clock.
+    static Setup setupFor(const RelayIdentity& identity, std::shared_ptr<RelayServerPort> server, DeviceStore& store,
+                          std::shared_ptr<RelayLinkTransport> link, Executor& mainQueue);
     static double monotonicSeconds();
     explicit RelayHost(Setup setup);
 

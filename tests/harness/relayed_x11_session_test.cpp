@@ -311,14 +311,7 @@ protected:
             return HostRelayLink::create(std::move(o));
         };
         c.makeHost = [this, port](const RelayIdentity& identity, std::shared_ptr<RelayLinkTransport> link) {
-            RelayHost::Setup h;
-            h.server = port;
-            h.store = &store;
-            h.staticKey = identity.noiseKey;
-            h.roomID = identity.roomID();
-            h.link = std::move(link);
-            h.mainQueue = &main;
-            return RelayHost::create(std::move(h));
+            return RelayHost::create(RelayHost::setupFor(identity, port, store, std::move(link), main));
         };
         c.builtInAddress = "relay.example.com";
         controller = RelayController::create(std::move(c));

@@ -83,13 +83,7 @@ struct ControllerRig {
             return HostRelayLink::create(std::move(o));
         };
         setup.makeHost = [this](const RelayIdentity& identity, std::shared_ptr<RelayLinkTransport> link) {
-            RelayHost::Setup h;
-            h.server = server;
-            h.store = &store;
-            h.staticKey = identity.noiseKey;
-            h.roomID = identity.roomID();
-            h.link = std::move(link);
-            h.mainQueue = &main;
+            auto h = RelayHost::setupFor(identity, server, store, std::move(link), main);
             h.clock = [this] { return static_cast<double>(queue.now()) / 1000.0; };
             return RelayHost::create(std::move(h));
         };
