@@ -3,27 +3,41 @@
 namespace morvane {
 
 WSParser::Fed WSParser::feed(std::span<const std::uint8_t> data) {
-    buffer_.insert(buffer_.end(), data.begin(), data.end());
+    // Frames are read straight from the bytes handed in; only a frame cut
+    // off at the end is kept for the next call. So a payload is copied once,
+    // when it is unmasked, unless a frame spans two reads.
+    std::span<const std::uint8_t> input = data;
+    if (!buffer_.empty()) {
+        buffer_.insert(buffer_.end(), data.begin(), data.end());
+        input = buffer_;
+    }
 
     std::vector<Event> events;
     std::size_t offset = 0;
+    auto keepRest = [&] {
+        if (input.data() == buffer_.data()) {
+            buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(offset));
+        } else {
+            buffer_.assign(input.begin() + static_cast<std::ptrdiff_t>(offset), input.end());
+        }
+    };
     auto fail = [&](std::uint16_t code) {
         // Frames completed before the failing one are consumed; their events
         // are dropped with the call.
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(offset));
+        keepRest();
         return Fed{{}, code};
     };
 
-    while (buffer_.size() - offset >= 2) {
-        const std::size_t available = buffer_.size() - offset;
-        const std::uint8_t first = buffer_[offset];
+    while (input.size() - offset >= 2) {
+        const std::size_t available = input.size() - offset;
+        const std::uint8_t first = input[offset];
         if (first & 0x70) return fail(protocolError);
         const auto opcode = wsOpcodeFromRaw(first & 0x0F);
         if (!opcode) return fail(protocolError);
         const bool fin = (first & 0x80) != 0;
         const bool control = (first & 0x08) != 0;
 
-        const std::uint8_t second = buffer_[offset + 1];
+        const std::uint8_t second = input[offset + 1];
         if (!(second & 0x80)) return fail(protocolError);
 
         std::uint64_t length = second & 0x7F;
@@ -31,11 +45,11 @@ WSParser::Fed WSParser::feed(std::span<const std::uint8_t> data) {
         if (length == 127) {
             if (available < 10) break;
             length = 0;
-            for (std::size_t i = 0; i < 8; ++i) length = (length << 8) | buffer_[offset + 2 + i];
+            for (std::size_t i = 0; i < 8; ++i) length = (length << 8) | input[offset + 2 + i];
             header = 10;
         } else if (length == 126) {
             if (available < 4) break;
-            length = (std::uint64_t{buffer_[offset + 2]} << 8) | buffer_[offset + 3];
+            length = (std::uint64_t{input[offset + 2]} << 8) | input[offset + 3];
             header = 4;
         }
 
@@ -56,10 +70,14 @@ WSParser::Fed WSParser::feed(std::span<const std::uint8_t> data) {
         if (data && fragmentOpcode_) return fail(protocolError);
         if (*opcode == WSOpcode::continuation && !fragmentOpcode_) return fail(protocolError);
 
-        const std::uint8_t* mask = &buffer_[offset + header];
+        const std::uint8_t* mask = &input[offset + header];
         const std::uint8_t* raw = mask + 4;
-        Bytes payload(static_cast<std::size_t>(length));
-        for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = raw[i] ^ mask[i % 4];
+        // A continuation is unmasked straight onto the message it continues.
+        Bytes payload;
+        Bytes& target = *opcode == WSOpcode::continuation ? fragments_ : payload;
+        const std::size_t start = target.size();
+        target.resize(start + static_cast<std::size_t>(length));
+        for (std::size_t i = 0; i < length; ++i) target[start + i] = raw[i] ^ mask[i % 4];
         offset += size;
 
         bool closed = false;
@@ -74,7 +92,6 @@ WSParser::Fed WSParser::feed(std::span<const std::uint8_t> data) {
             }
             break;
         case WSOpcode::continuation:
-            fragments_.insert(fragments_.end(), payload.begin(), payload.end());
             if (fin) {
                 events.push_back(ws_event::Message{*fragmentOpcode_, std::move(fragments_)});
                 fragments_.clear();
@@ -91,7 +108,7 @@ WSParser::Fed WSParser::feed(std::span<const std::uint8_t> data) {
         if (closed) break;
     }
 
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(offset));
+    keepRest();
     return Fed{std::move(events), std::nullopt};
 }
 

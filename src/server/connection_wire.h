@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -22,6 +23,10 @@ public:
     // Sends bytes; the completion says whether they went out. It runs on
     // the server queue.
     virtual void write(Bytes data, std::function<void(bool)> completion) = 0;
+    // Sends several buffers back to back, in order, as one write: the
+    // completion says whether all of them went out. By default they are
+    // joined and handed to `write`; a transport that can gather overrides it.
+    virtual void writeAll(std::vector<Bytes> parts, std::function<void(bool)> completion);
     // Ends the transport at once.
     virtual void cancel() = 0;
     // The close handshake has begun: let go of anything held back.

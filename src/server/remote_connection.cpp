@@ -2,6 +2,7 @@
 
 #include "protocol/http_response.h"
 #include "protocol/router.h"
+#include "server/control_text.h"
 #include "server/websocket_wire.h"
 
 namespace morvane {
@@ -273,9 +274,9 @@ void RemoteConnection::enqueueControl(Bytes framed) {
     pump();
 }
 
-void RemoteConnection::sendJSON(const nlohmann::json& message) {
-    enqueueControl(wire_->encode(WSOpcode::text, HTTPResponse::json(message)));
-}
+void RemoteConnection::sendJSON(const nlohmann::json& message) { sendText(HTTPResponse::json(message)); }
+
+void RemoteConnection::sendText(const Bytes& json) { enqueueControl(wire_->encode(WSOpcode::text, json)); }
 
 void RemoteConnection::pump() {
     auto decision = pump_.next(phase_);
@@ -285,10 +286,10 @@ void RemoteConnection::pump() {
     }
     auto write = std::get_if<SendPump::Write>(&decision);
     if (!write) return;
-    bool video = write->item.video;
-    bool file = write->item.file;
+    bool video = write->video;
+    bool file = write->file;
     std::weak_ptr<RemoteConnection> weak = weak_from_this();
-    wire_->write(std::move(write->item.bytes), [weak, video, file](bool ok) {
+    wire_->writeAll(std::move(write->parts), [weak, video, file](bool ok) {
         if (auto self = weak.lock()) self->writeCompleted(ok, video, file);
     });
 }
@@ -336,21 +337,21 @@ void RemoteConnection::becomeController(const PairedDevice& device) {
 void RemoteConnection::deny() {
     if (phase_ != Phase::awaitingAuth && phase_ != Phase::controller) return;
     if (pump_.controlFull()) return hardClose();
-    sendJSON({{"t", "denied"}});
+    sendText(ControlText::denied());
     closeWebSocket(1008);
 }
 
 void RemoteConnection::refuse(const std::string& reason) {
     if (phase_ != Phase::awaitingAuth) return hardClose();
     if (pump_.controlFull()) return hardClose();
-    sendJSON({{"t", "bye"}, {"reason", reason}});
+    sendText(ControlText::bye(reason));
     closeWebSocket(1000);
 }
 
 void RemoteConnection::bye(const std::string& reason) {
     if (phase_ != Phase::controller) return hardClose();
     if (pump_.controlFull()) return hardClose();
-    sendJSON({{"t", "bye"}, {"reason", reason}});
+    sendText(ControlText::bye(reason));
     closeWebSocket(1000);
 }
 

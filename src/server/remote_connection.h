@@ -59,6 +59,8 @@ public:
     // The send side.
     void enqueueControl(Bytes framed);
     void sendJSON(const nlohmann::json& message) override;
+    // A JSON text already written out (see ControlText).
+    void sendText(const Bytes& json);
     void pump();
 
     // Pictures and video, only in the controller phase.

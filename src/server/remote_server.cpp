@@ -4,6 +4,7 @@
 
 #include "server/audio_relay.h"
 #include "server/clipboard_display_relay.h"
+#include "server/control_text.h"
 #include "server/effects_relay.h"
 #include "server/loopback_listener.h"
 #include "server/remote_connection.h"
@@ -359,7 +360,7 @@ void RemoteServer::received(const ClientMessage& message, RemoteConnection& conn
         [&](const auto& m) {
             using T = std::decay_t<decltype(m)>;
             if constexpr (std::is_same_v<T, ClientMessage::Ping>) {
-                connection.sendJSON({{"t", "pong"}, {"id", m.id}});
+                connection.sendText(ControlText::pong(m.id));
             } else if constexpr (std::is_same_v<T, ClientMessage::Input>) {
                 // While the capture moves to another display or a new mode
                 // settles, a pointer position would land in the wrong place.

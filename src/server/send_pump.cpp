@@ -10,8 +10,6 @@ bool SendPump::enqueueControl(Bytes message) {
     return true;
 }
 
-void SendPump::appendClose(Bytes frame) { control_.push_back(std::move(frame)); }
-
 bool SendPump::dropPendingFile() {
     bool had = pendingFile_.has_value();
     pendingFile_.reset();
@@ -27,47 +25,61 @@ void SendPump::dropMedia() {
 
 void SendPump::clear() {
     control_.clear();
+    close_.reset();
     dropMedia();
+}
+
+std::optional<SendPump::Media> SendPump::takeMedia() {
+    std::optional<Bytes> batch;
+    if (audioTurn_ && (batch = audio_.takeBatch())) {
+        audioTurn_ = false;
+        return Media{std::move(*batch)};
+    }
+    std::optional<Media> chosen;
+    if (fileTurn_ && pendingFile_) {
+        chosen = Media{std::move(*pendingFile_), false, true};
+        pendingFile_.reset();
+    } else if (pendingVideo_) {
+        chosen = Media{std::move(*pendingVideo_), true, false};
+        pendingVideo_.reset();
+        videoInFlight_ = true;
+        audioTurn_ = true;
+    } else if (pendingFrame_) {
+        chosen = Media{std::move(*pendingFrame_)};
+        pendingFrame_.reset();
+        audioTurn_ = true;
+    } else if ((batch = audio_.takeBatch())) {
+        chosen = Media{std::move(*batch)};
+        audioTurn_ = false;
+    } else if (pendingFile_) {
+        // A chunk waits only while other media is due.
+        chosen = Media{std::move(*pendingFile_), false, true};
+        pendingFile_.reset();
+    }
+    return chosen;
 }
 
 SendPump::Decision SendPump::next(ConnectionPhase phase) {
     if (sendInFlight_ || phase == ConnectionPhase::closed) return Idle{};
-    std::optional<Item> chosen;
-    if (!control_.empty()) {
-        chosen = Item{std::move(control_.front())};
-        control_.pop_front();
-    } else if (phase == ConnectionPhase::controller) {
-        std::optional<Bytes> batch;
-        if (audioTurn_ && (batch = audio_.takeBatch())) {
-            chosen = Item{std::move(*batch)};
-            audioTurn_ = false;
-        } else if (fileTurn_ && pendingFile_) {
-            chosen = Item{std::move(*pendingFile_), false, true};
-            pendingFile_.reset();
-        } else if (pendingVideo_) {
-            chosen = Item{std::move(*pendingVideo_), true, false};
-            pendingVideo_.reset();
-            videoInFlight_ = true;
-            audioTurn_ = true;
-        } else if (pendingFrame_) {
-            chosen = Item{std::move(*pendingFrame_)};
-            pendingFrame_.reset();
-            audioTurn_ = true;
-        } else if ((batch = audio_.takeBatch())) {
-            chosen = Item{std::move(*batch)};
-            audioTurn_ = false;
+    Write write;
+    write.parts.reserve(control_.size() + 1);
+    for (auto& message : control_) write.parts.push_back(std::move(message));
+    control_.clear();
+    if (phase == ConnectionPhase::controller) {
+        if (auto media = takeMedia()) {
+            write.parts.push_back(std::move(media->bytes));
+            write.video = media->video;
+            write.file = media->file;
         }
     }
-    if (!chosen) {
-        if (phase == ConnectionPhase::closing) return FinishClose{};
-        // A chunk waits only while other media is due.
-        if (phase != ConnectionPhase::controller || !pendingFile_) return Idle{};
-        chosen = Item{std::move(*pendingFile_), false, true};
-        pendingFile_.reset();
+    if (write.parts.empty()) {
+        if (!close_) return phase == ConnectionPhase::closing ? Decision{FinishClose{}} : Decision{Idle{}};
+        write.parts.push_back(std::move(*close_));
+        close_.reset();
     }
-    fileTurn_ = !chosen->file;
+    fileTurn_ = !write.file;
     sendInFlight_ = true;
-    return Write{std::move(*chosen)};
+    return write;
 }
 
 void SendPump::completed(bool video) {

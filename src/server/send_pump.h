@@ -1,8 +1,12 @@
 // The send side of one connection: a queue of control messages and a few
-// one-deep slots for media, written one at a time in a fixed order so that
-// control never waits behind pictures, sound keeps flowing between pictures
-// and a file download cannot starve the screen. It does no I/O: the
-// connection asks it what to write next and tells it when a write is done.
+// one-deep slots for media, with one write in flight, chosen in a fixed
+// order so that control never waits behind pictures, sound keeps flowing
+// between pictures and a file download cannot starve the screen. A write
+// carries every control message waiting, oldest first, and then the one
+// media message whose turn it is: a train of pongs costs one write, and a
+// picture queued behind it leaves in that same write instead of waiting for
+// each of them. It does no I/O: the connection asks it what to write next
+// and tells it when a write is done.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +14,7 @@
 #include <deque>
 #include <optional>
 #include <variant>
+#include <vector>
 
 #include "core/types.h"
 #include "server/audio_send_queue.h"
@@ -22,13 +27,12 @@ class SendPump {
 public:
     static constexpr std::size_t maxQueuedControlMessages = 256;
 
-    struct Item {
-        Bytes bytes;
+    // Buffers to write back to back, as one write.
+    struct Write {
+        std::vector<Bytes> parts;
+        // The media message at the end is a video message or a file chunk.
         bool video = false;
         bool file = false;
-    };
-    struct Write {
-        Item item;
     };
     struct FinishClose {};
     struct Idle {};
@@ -38,10 +42,12 @@ public:
     // False when the queue is full: the caller closes the connection and the
     // message is not queued.
     bool enqueueControl(Bytes message);
-    // The close frame goes in whatever the queue holds.
-    void appendClose(Bytes frame);
+    // The close frame goes after whatever the queue holds, in a write of
+    // its own: a relayed channel turns that write into the end of the
+    // session rather than a message.
+    void appendClose(Bytes frame) { close_ = std::move(frame); }
     bool controlFull() const { return control_.size() >= maxQueuedControlMessages; }
-    std::size_t controlCount() const { return control_.size(); }
+    std::size_t controlCount() const { return control_.size() + (close_ ? 1 : 0); }
 
     void setPendingFrame(Bytes message) { pendingFrame_ = std::move(message); }
     void setPendingVideo(Bytes message) { pendingVideo_ = std::move(message); }
@@ -72,11 +78,19 @@ public:
     // until `completed` is called.
     using Decision = std::variant<Idle, Write, FinishClose>;
     Decision next(ConnectionPhase phase);
-    // The write of an item ended; `video` says whether it was a video message.
+    // The write ended; `video` says whether it carried a video message.
     void completed(bool video);
 
 private:
+    struct Media {
+        Bytes bytes;
+        bool video = false;
+        bool file = false;
+    };
+    std::optional<Media> takeMedia();
+
     std::deque<Bytes> control_;
+    std::optional<Bytes> close_;
     std::optional<Bytes> pendingFrame_;
     std::optional<Bytes> pendingVideo_;
     std::optional<Bytes> pendingFile_;

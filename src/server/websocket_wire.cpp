@@ -19,6 +19,10 @@ void WebSocketWire::write(Bytes data, std::function<void(bool)> completion) {
                                                                          std::size_t) { completion(!ec); });
 }
 
+void WebSocketWire::writeAll(std::vector<Bytes> parts, std::function<void(bool)> completion) {
+    writeGathered(*nw_, std::move(parts), std::move(completion));
+}
+
 void WebSocketWire::cancel() {
     boost::system::error_code ec;
     if (!nw_->is_open()) return;

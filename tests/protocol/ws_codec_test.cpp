@@ -127,6 +127,13 @@ TEST(WSParser, JoinsFragmentsAroundControlFrames) {
     // An empty final continuation ends a message.
     EXPECT_EQ(fed(parser, join({clientFrame(0x2, bytes("x"), false), clientFrame(0x0, {})})),
               (Events{ws_event::Message{WSOpcode::binary, bytes("x")}}));
+    // A message whose pieces and frames arrive cut across calls.
+    const auto middle = clientFrame(0x0, bytes("ment"), false);
+    EXPECT_TRUE(fed(parser, join({clientFrame(0x1, bytes("frag"), false), Bytes(middle.begin(), middle.begin() + 3)})).empty());
+    EXPECT_TRUE(fed(parser, Bytes(middle.begin() + 3, middle.end())).empty());
+    EXPECT_EQ(fed(parser, join({clientFrame(0x0, bytes("ed")), clientFrame(0x1, bytes("next"))})),
+              (Events{text("fragmented"), text("next")}));
+    EXPECT_EQ(parser.bufferedBytes(), 0u);
 }
 
 TEST(WSParser, StopsAtACloseAndKeepsWhatFollows) {

@@ -23,8 +23,8 @@ std::vector<std::uint8_t> drain(SendPump& pump, Phase phase, bool* finished = nu
         }
         auto write = std::get_if<SendPump::Write>(&decision);
         if (!write) return order;
-        order.push_back(write->item.bytes.empty() ? 0 : write->item.bytes[0]);
-        pump.completed(write->item.video);
+        for (const auto& part : write->parts) order.push_back(part.empty() ? 0 : part[0]);
+        pump.completed(write->video);
     }
 }
 
@@ -57,16 +57,20 @@ TEST(SendPump, ControlGoesFirstThenSoundAfterEachPictureAndFilesEveryOtherTurn) 
 
 TEST(SendPump, OneWriteAtATimeAndVideoStaysBusyUntilItsWriteEnds) {
     SendPump pump;
-    pump.setPendingVideo(tagged('V'));
     pump.enqueueControl(tagged('C'));
     auto first = pump.next(Phase::controller);
     ASSERT_TRUE(std::holds_alternative<SendPump::Write>(first));
+    pump.setPendingVideo(tagged('V'));
+    pump.enqueueControl(tagged('D'));
     EXPECT_TRUE(std::holds_alternative<SendPump::Idle>(pump.next(Phase::controller)));
     pump.completed(false);
+    // The control message queued meanwhile goes first, in the video's write.
     auto video = pump.next(Phase::controller);
     ASSERT_TRUE(std::holds_alternative<SendPump::Write>(video));
-    EXPECT_TRUE(std::get<SendPump::Write>(video).item.video);
+    EXPECT_EQ(std::get<SendPump::Write>(video).parts, (std::vector<Bytes>{tagged('D'), tagged('V')}));
+    EXPECT_TRUE(std::get<SendPump::Write>(video).video);
     EXPECT_TRUE(pump.videoInFlight());
+    EXPECT_TRUE(pump.videoBusy());
     pump.completed(true);
     EXPECT_FALSE(pump.videoInFlight());
 }

@@ -74,16 +74,14 @@ public:
         return Bytes{0x08, static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code & 0xFF)};
     }
     void write(Bytes data, std::function<void(bool)> completion) override {
-        auto kind = static_cast<WSOpcode>(data.at(0));
-        if (kind == WSOpcode::text) {
-            sent.add(std::string(data.begin() + 1, data.end()));
-        } else if (kind == WSOpcode::close) {
-            sent.add("close " + std::to_string(data[1] << 8 | data[2]));
-        } else {
-            sent.add("binary " + std::to_string(data.size() - 1));
-            std::lock_guard lock(binaryLock_);
-            binaries_.emplace_back(data.begin() + 1, data.end());
-        }
+        record(data);
+        bool ok = !failWrites;
+        queue_.post([completion = std::move(completion), ok] { completion(ok); });
+    }
+    // One completion for the whole train, as a gathering transport gives.
+    void writeAll(std::vector<Bytes> parts, std::function<void(bool)> completion) override {
+        for (const auto& part : parts) record(part);
+        ++gatheredWrites;
         bool ok = !failWrites;
         queue_.post([completion = std::move(completion), ok] { completion(ok); });
     }
@@ -99,8 +97,22 @@ public:
     std::atomic<bool> cancelled{false};
     std::atomic<bool> released{false};
     std::atomic<bool> failWrites{false};
+    std::atomic<int> gatheredWrites{0};
 
 private:
+    void record(const Bytes& data) {
+        auto kind = static_cast<WSOpcode>(data.at(0));
+        if (kind == WSOpcode::text) {
+            sent.add(std::string(data.begin() + 1, data.end()));
+        } else if (kind == WSOpcode::close) {
+            sent.add("close " + std::to_string(data[1] << 8 | data[2]));
+        } else {
+            sent.add("binary " + std::to_string(data.size() - 1));
+            std::lock_guard lock(binaryLock_);
+            binaries_.emplace_back(data.begin() + 1, data.end());
+        }
+    }
+
     Executor& queue_;
     mutable std::mutex binaryLock_;
     std::vector<Bytes> binaries_;
