@@ -81,7 +81,6 @@ public:
     // One completion for the whole train, as a gathering transport gives.
     void writeAll(std::vector<Bytes> parts, std::function<void(bool)> completion) override {
         for (const auto& part : parts) record(part);
-        ++gatheredWrites;
         bool ok = !failWrites;
         queue_.post([completion = std::move(completion), ok] { completion(ok); });
     }
@@ -97,7 +96,6 @@ public:
     std::atomic<bool> cancelled{false};
     std::atomic<bool> released{false};
     std::atomic<bool> failWrites{false};
-    std::atomic<int> gatheredWrites{0};
 
 private:
     void record(const Bytes& data) {
