@@ -129,6 +129,14 @@ TEST(SendTrain, ControlQueuedDuringAWriteLeavesInOneWriteWithTheMediaBehindItWha
          {{"w;"}, {"c0;", "bye;"}, {"X"}},
          false,
          true},
+        {"nothing follows the close frame, not even a message queued after it", 1 << 20, std::nullopt,
+         [](Session& s) {
+             s.beginClose("bye;");
+             s.pump.enqueueControl(text("late;"));
+         },
+         {{"w;"}, {"bye;", "late;"}, {"X"}},
+         false,
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rule);
