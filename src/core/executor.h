@@ -4,12 +4,13 @@
 //
 // Who owns a queue: the program's assembly (the shell, the test host, a
 // test) makes every queue and hands it to the components that run work on
-// it; no component makes a thread of its own. The owner keeps a queue alive
+// it; no component makes a queue of its own. The owner keeps a queue alive
 // longer than every component it gave it to (declared before them, or held
 // by shared_ptr). A component that posts work holding itself waits, in its
 // destructor, until that work has run (`drain`), so the queue may be shared
-// and no queued work outlives what it points at. It is therefore never
-// destroyed on that queue's own thread.
+// and no queued work outlives what it points at; delayed work, which drain
+// does not wait for, checks a token the component lets go of as it goes.
+// A component is therefore never destroyed on that queue's own thread.
 #pragma once
 
 #include <cstdint>

@@ -19,7 +19,6 @@ struct LoopExecutor::State {
     std::uint64_t posted = 0;    // pieces of work taken so far
     std::uint64_t finished = 0;  // of those, how many have run
     bool stopping = false;
-    bool ended = false;
 };
 
 LoopExecutor::LoopExecutor(std::string name) : state_(std::make_shared<State>()) {
@@ -66,9 +65,10 @@ void LoopExecutor::drain() {
     if (isCurrent()) throw std::logic_error("synchronous call on its own queue would deadlock");
     std::unique_lock lock(state_->m);
     // Everything taken before this call has run once the count of finished
-    // work reaches it; a stopping queue still runs all it took.
+    // work reaches it. A stopping queue takes nothing new but still runs all
+    // it took, so the count gets there.
     const std::uint64_t target = state_->posted;
-    state_->cv.wait(lock, [&] { return state_->finished >= target || state_->ended; });
+    state_->cv.wait(lock, [&] { return state_->finished >= target; });
 }
 
 void LoopExecutor::run(const std::shared_ptr<State>& state) {
@@ -92,11 +92,7 @@ void LoopExecutor::run(const std::shared_ptr<State>& state) {
             state->cv.notify_all();
             continue;
         }
-        if (state->stopping) {
-            state->ended = true;
-            state->cv.notify_all();
-            return;
-        }
+        if (state->stopping) return;
         if (state->timers.empty())
             state->cv.wait(lock);
         else
