@@ -101,7 +101,7 @@ TEST(SystemAudioSource, MissingSoundServerOrDeviceMeansUnavailable) {
             unsetenv("PULSE_SERVER");
     }
     PrivatePulse pulse(/*withSink=*/false);
-    if (!pulse.up()) GTEST_SKIP() << "a private PulseAudio server could not start";
+    ASSERT_TRUE(pulse.up()) << "a private PulseAudio server could not start (scripts/setup installs pulseaudio)";
     Listener listener;
     SystemAudioSource source(queue("control"), queue("build"));
     listener.listen(source);
@@ -114,7 +114,7 @@ TEST(SystemAudioSource, MissingSoundServerOrDeviceMeansUnavailable) {
 
 TEST(SystemAudioSource, DeliversWhatTheDefaultDevicePlaysAsStandardPackets) {
     PrivatePulse pulse;
-    if (!pulse.up()) GTEST_SKIP() << "a private PulseAudio server could not start";
+    ASSERT_TRUE(pulse.up()) << "a private PulseAudio server could not start (scripts/setup installs pulseaudio)";
     std::string raw = pulse.dir() + "/tone.raw";
     {
         auto tone = testing::sine(1000, 0.5, 48000, 48000 * 3 / 2);
@@ -161,7 +161,7 @@ TEST(SystemAudioSource, DeliversWhatTheDefaultDevicePlaysAsStandardPackets) {
 
 TEST(SystemAudioSource, EachRunStartsItsTimeLineAfreshAndStopsAreHonoured) {
     PrivatePulse pulse;
-    if (!pulse.up()) GTEST_SKIP() << "a private PulseAudio server could not start";
+    ASSERT_TRUE(pulse.up()) << "a private PulseAudio server could not start (scripts/setup installs pulseaudio)";
     Listener listener;
     SystemAudioSource source(queue("control"), queue("build"));
     listener.listen(source);

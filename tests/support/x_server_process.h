@@ -3,7 +3,9 @@
 // is stopped at the end. Header-only so any test program can use it.
 #pragma once
 
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace morvane::testing {
@@ -49,8 +52,16 @@ protected:
         std::string number;
         char c;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < deadline && read(fds[0], &c, 1) == 1) {
-            if (c == '\n') break;
+        // A server that neither answers nor exits must not hold the test past
+        // the deadline, so every read waits on poll first.
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd p{fds[0], POLLIN, 0};
+            const int ready = poll(&p, 1, static_cast<int>(left.count()));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0 || read(fds[0], &c, 1) != 1 || c == '\n') break;
             number.push_back(c);
         }
         close(fds[0]);
@@ -72,12 +83,21 @@ protected:
 
 private:
     void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status;
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
+        if (pid_ <= 0) return;
+        // A server stuck under load gets five seconds to go, then is killed:
+        // a test must never wait on it for ever.
+        kill(pid_, SIGTERM);
+        int status;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        pid_ = -1;
     }
     pid_t pid_ = -1;
     std::string display_;

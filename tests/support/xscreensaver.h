@@ -85,8 +85,9 @@ public:
     // can't, running() is false and problem() says why; unavailable() tells
     // a machine that can't run it at all from a start that failed.
     XScreenSaver() {
+        // Missing is a failure, not a skip: scripts/setup installs it, so a
+        // skip here would only hide a broken set-up.
         if (!installed()) {
-            unavailable_ = true;
             problem_ = "xscreensaver is not installed (scripts/setup installs it)";
             return;
         }
