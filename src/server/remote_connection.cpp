@@ -26,6 +26,15 @@ RemoteConnection::RemoteConnection(std::shared_ptr<Socket> nw, std::weak_ptr<Con
       serial_(serial),
       route_(ConnectionRoute::loopback) {}
 
+RemoteConnection::RemoteConnection(std::shared_ptr<ConnectionWire> wire, std::weak_ptr<ConnectionHost> host,
+                                   std::uint64_t serial, std::int64_t nowMillis)
+    : wire_(std::move(wire)),
+      host_(std::move(host)),
+      phase_(Phase::http),
+      lastReceive_(nowMillis),
+      serial_(serial),
+      route_(ConnectionRoute::loopback) {}
+
 RemoteConnection::RemoteConnection(std::shared_ptr<ConnectionWire> wire, std::string relayDeviceID,
                                    std::weak_ptr<ConnectionHost> host, std::uint64_t serial, std::int64_t nowMillis)
     : wire_(std::move(wire)),
@@ -45,7 +54,7 @@ void RemoteConnection::start() {
     auto s = host();
     if (!s) return;
     std::weak_ptr<RemoteConnection> weak = weak_from_this();
-    if (!nw_) {
+    if (phase_ == Phase::awaitingAuth) {
         lastReceive_ = now();
         startAuthTimer();
         return;
@@ -53,6 +62,7 @@ void RemoteConnection::start() {
     arm(requestMillis, [weak] {
         if (auto self = weak.lock(); self && self->phase_ == Phase::http) self->hardClose();
     });
+    if (!nw_) return;
     readBuffer_.resize(readChunkBytes);
     receiveLoop();
 }

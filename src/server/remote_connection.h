@@ -35,10 +35,15 @@ public:
     // A relayed connection, in phase `awaitingAuth`.
     RemoteConnection(std::shared_ptr<ConnectionWire> wire, std::string relayDeviceID,
                      std::weak_ptr<ConnectionHost> host, std::uint64_t serial, std::int64_t nowMillis);
+    // A local connection, in phase `http`, over a transport other than a
+    // socket: its bytes arrive through ingest() and its answers go to `wire`,
+    // which frames them as a local WebSocket does.
+    RemoteConnection(std::shared_ptr<ConnectionWire> wire, std::weak_ptr<ConnectionHost> host, std::uint64_t serial,
+                     std::int64_t nowMillis);
     ~RemoteConnection() override = default;
 
-    // Local: the request timer and the receive loop. Relayed: the
-    // authentication timer.
+    // Local: the request timer and, over a socket, the receive loop.
+    // Relayed: the authentication timer.
     void start();
 
     Phase phase() const { return phase_; }

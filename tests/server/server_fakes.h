@@ -37,6 +37,10 @@ public:
         std::lock_guard lock(m_);
         return lines_;
     }
+    void clear() {
+        std::lock_guard lock(m_);
+        lines_.clear();
+    }
     bool contains(const std::string& line) const {
         std::lock_guard lock(m_);
         for (auto& l : lines_)
