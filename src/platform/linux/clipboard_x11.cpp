@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/executor.h"
+#include "platform/linux/clipboard_x11_text.h"
 #include "platform/linux/x11_errors.h"
 #include "transfer/clipboard_text.h"
 
@@ -33,74 +34,6 @@ constexpr const char* passwordHintTarget = "x-kde-passwordManagerHint";
 constexpr std::size_t incrementalBytes = 64 * 1024;
 constexpr int maxIncrementalTransfers = 8;
 constexpr std::int64_t incrementalStallMillis = 10'000;
-
-// Malformed UTF-8 from another client becomes U+FFFD, so nothing further on
-// (JSON writing above all) meets bytes it cannot handle.
-std::string validUtf8(const std::string& in) {
-    std::string out;
-    out.reserve(in.size());
-    for (std::size_t at = 0; at < in.size();) {
-        const auto lead = static_cast<unsigned char>(in[at]);
-        std::size_t need = 0;
-        std::uint32_t value = 0, minimum = 0;
-        if (lead < 0x80) {
-            out.push_back(static_cast<char>(lead));
-            ++at;
-            continue;
-        }
-        if ((lead & 0xE0) == 0xC0) need = 1, value = lead & 0x1F, minimum = 0x80;
-        else if ((lead & 0xF0) == 0xE0) need = 2, value = lead & 0x0F, minimum = 0x800;
-        else if ((lead & 0xF8) == 0xF0) need = 3, value = lead & 0x07, minimum = 0x10000;
-        bool ok = need > 0 && at + need < in.size();
-        for (std::size_t i = 1; ok && i <= need; ++i) {
-            const auto c = static_cast<unsigned char>(in[at + i]);
-            if ((c & 0xC0) != 0x80) ok = false;
-            else value = (value << 6) | (c & 0x3F);
-        }
-        ok = ok && value >= minimum && value <= 0x10FFFF && !(value >= 0xD800 && value <= 0xDFFF);
-        if (ok) {
-            out.append(in, at, need + 1);
-            at += need + 1;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++at;
-        }
-    }
-    return out;
-}
-
-std::string latin1ToUtf8(const std::string& in) {
-    std::string out;
-    for (unsigned char c : in) {
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
-std::string utf8ToLatin1(const std::string& in) {
-    std::string out;
-    for (std::size_t at = 0; at < in.size();) {
-        const auto lead = static_cast<unsigned char>(in[at]);
-        if (lead < 0x80) {
-            out.push_back(static_cast<char>(lead));
-            ++at;
-        } else if ((lead & 0xE0) == 0xC0 && at + 1 < in.size()) {
-            const std::uint32_t v = ((lead & 0x1F) << 6) | (static_cast<unsigned char>(in[at + 1]) & 0x3F);
-            out.push_back(v <= 0xFF ? static_cast<char>(v) : '?');
-            at += 2;
-        } else {
-            out.push_back('?');
-            ++at;
-            while (at < in.size() && (static_cast<unsigned char>(in[at]) & 0xC0) == 0x80) ++at;
-        }
-    }
-    return out;
-}
 
 struct Atoms {
     Atom clipboard, targets, timestamp, utf8, textPlain, text, incr, hint, property;
@@ -310,7 +243,7 @@ public:
         {
             std::lock_guard lock(m_);
             if (ownerGone_) return false;
-            pendingWrites_.push_back({validUtf8(text), done});
+            pendingWrites_.push_back({X11SelectionText::validUtf8(text), done});
         }
         poke();
         if (answer.wait_for(std::chrono::milliseconds(X11ClipboardLimits::writeWaitMillis)) != std::future_status::ready)
@@ -384,7 +317,8 @@ private:
             if (const auto verdict = privacy(reader, reader.targets())) return *verdict;
         }
         if (reply.got != SelectionReader::Got::data || reply.bytes.empty()) return clipboard_read::Empty{};
-        const std::string text = validUtf8(reply.type == XA_STRING ? latin1ToUtf8(reply.bytes) : reply.bytes);
+        const std::string text = X11SelectionText::validUtf8(
+            reply.type == XA_STRING ? X11SelectionText::latin1ToUtf8(reply.bytes) : reply.bytes);
         auto limited = ClipboardText::limited(text, limit);
         if (limited.text.empty()) return clipboard_read::Empty{};
         if (limited.cut) return clipboard_read::Cut{std::move(limited.text)};
@@ -494,7 +428,8 @@ private:
             } else if (request.target == atoms_.utf8 || request.target == atoms_.textPlain ||
                        request.target == atoms_.text || request.target == XA_STRING) {
                 const bool latin1 = request.target == XA_STRING;
-                auto data = latin1 ? std::make_shared<const std::string>(utf8ToLatin1(*text_)) : text_;
+                auto data = latin1 ? std::make_shared<const std::string>(X11SelectionText::utf8ToLatin1(*text_))
+                                   : text_;
                 const Atom type = latin1 ? XA_STRING : (request.target == atoms_.text ? atoms_.utf8 : request.target);
                 if (send(request.requestor, property, type, std::move(data))) reply.property = property;
             }
