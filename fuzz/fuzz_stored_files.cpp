@@ -1,8 +1,10 @@
 // The files another program running as the same user could plant, read as
 // the host reads them. The first byte picks the file: 0 the stored device
 // list, 1 the settings file, 2 the session history kept in it, 3 the older
-// device file. Whatever is accepted writes back to what reads the same, and
-// the menu can always be drawn from what was read.
+// device file, 4 the user's folder list that names where received files go.
+// Whatever is accepted writes back to what reads the same, and the menu can
+// always be drawn from what was read; a received-files folder is a plain
+// absolute path that no shell word or ".." turns into another.
 #include <variant>
 
 #include "fuzz_support.h"
@@ -11,6 +13,7 @@
 #include "app/settings_store.h"
 #include "devices/device_migration.h"
 #include "devices/device_store.h"
+#include "transfer/disk_files.h"
 #include "../tests/devices/test_support.h"
 
 using namespace morvane;
@@ -91,16 +94,28 @@ void olderDeviceFile(std::span<const std::uint8_t> data) {
     if (!decoded->empty()) require(storage.stored && DeviceStore::decode(*storage.stored) == decoded);
 }
 
+void userDirs(std::span<const std::uint8_t> data) {
+    const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+    const std::filesystem::path home = "/home/owner";
+    const auto folder = DiskFiles::userDirsDownload(text, home);
+    if (!folder) return;
+    require(folder->is_absolute());
+    require(folder->lexically_normal() == *folder);
+    for (const auto& part : *folder) require(part != "..");
+    require(folder->string().find_first_of("$\"`\\") == std::string::npos);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     if (size == 0) return 0;
     const std::span<const std::uint8_t> data(bytes + 1, size - 1);
-    switch (bytes[0] % 4) {
+    switch (bytes[0] % 5) {
         case 0: deviceList(data); break;
         case 1: settingsFile(data); break;
         case 2: sessionHistory(data); break;
-        default: olderDeviceFile(data); break;
+        case 3: olderDeviceFile(data); break;
+        default: userDirs(data); break;
     }
     return 0;
 }
