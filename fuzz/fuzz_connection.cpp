@@ -31,14 +31,10 @@
 #include <memory>
 
 #include "fuzz_support.h"
-#include "devices/device_store.h"
+#include "server_stand_ins.h"
 #include "protocol/http_request.h"
 #include "protocol/ws_codec.h"
 #include "server/remote_connection.h"
-#include "server/remote_server.h"
-#include "../tests/devices/test_support.h"
-#include "../tests/server/server_fakes.h"
-#include "../tests/transfer/memory_files.h"
 
 using namespace morvane;
 using morvane::fuzz::require;
@@ -54,35 +50,15 @@ constexpr std::uint16_t normal = 1000;
 
 // One server for the whole run, never started: connections reach it as
 // their host, not through a listener. It lives until the process ends.
-struct World {
+struct World : fuzz::ServerStandIns {
     World() {
-        storage = std::make_shared<testing::MemoryStorage>();
-        store = std::make_unique<DeviceStore>(storage);
-        auto code = store->openPairingWindow();
-        auto paired = std::get<pair_outcome::Paired>(store->attemptPair(code, "Laptop"));
-        token = paired.token;
-        files.outbox["notes.txt"] = testing::pattern(5000);
-        RemoteServer::Setup setup;
-        setup.port = port;
-        setup.store = store.get();
-        setup.frames = &frames;
-        setup.input = &input;
-        setup.clipboard = &clipboard;
-        setup.files = &files;
-        setup.mainQueue = &main;
-        setup.status = [] { return HostStatus{true}; };
-        setup.clock = [this] { return clock.load(); };
-        server = RemoteServer::create(std::move(setup));
+        auto code = store.openPairingWindow();
+        token = std::get<pair_outcome::Paired>(store.attemptPair(code, "Laptop")).token;
+        auto s = setup(port);
+        s.clock = [this] { return clock.load(); };
+        server = RemoteServer::create(std::move(s));
     }
-    std::shared_ptr<testing::MemoryStorage> storage;
-    std::unique_ptr<DeviceStore> store;
     std::string token;
-    testing::Journal journal;
-    testing::FakeFrameSource frames{journal};
-    testing::FakeInput input{journal};
-    testing::FakeClipboard clipboard;
-    testing::MemoryFiles files;
-    LoopExecutor main{"main"};
     std::atomic<std::int64_t> clock{1'000'000};
     std::shared_ptr<RemoteServer> server;
     std::uint64_t serial = std::uint64_t{1} << 40;

@@ -10,11 +10,7 @@
 #include <memory>
 
 #include "fuzz_support.h"
-#include "devices/device_store.h"
-#include "server/remote_server.h"
-#include "../tests/devices/test_support.h"
-#include "../tests/server/server_fakes.h"
-#include "../tests/transfer/memory_files.h"
+#include "server_stand_ins.h"
 
 using namespace morvane;
 using morvane::fuzz::require;
@@ -23,37 +19,15 @@ namespace {
 
 // One server for the whole run: starting one per input would cost a thread
 // and a listener each time. It lives until the process ends.
-struct World {
+struct World : fuzz::ServerStandIns {
     World() {
-        storage = std::make_shared<testing::MemoryStorage>();
-        store = std::make_unique<DeviceStore>(storage);
         Bytes key(65, 1);
         key[0] = 0x04;
-        device = *store->enrolRelayDevice(key, "Phone");
-        files.outbox["notes.txt"] = testing::pattern(5000);
-        RemoteServer::Setup setup;
-        setup.port = testing::freePort();
-        setup.store = store.get();
-        setup.frames = &frames;
-        setup.input = &input;
-        setup.clipboard = &clipboard;
-        setup.files = &files;
-        setup.fileQueue = &fileQueue;
-        setup.mainQueue = &main;
-        setup.status = [] { return HostStatus{true}; };
-        server = RemoteServer::create(std::move(setup));
+        device = *store.enrolRelayDevice(key, "Phone");
+        server = RemoteServer::create(setup(testing::freePort()));
         server->start();
     }
-    std::shared_ptr<testing::MemoryStorage> storage;
-    std::unique_ptr<DeviceStore> store;
     PairedDevice device;
-    testing::Journal journal;
-    testing::FakeFrameSource frames{journal};
-    testing::FakeInput input{journal};
-    testing::FakeClipboard clipboard;
-    testing::MemoryFiles files;
-    LoopExecutor main{"main"};
-    LoopExecutor fileQueue{"files"};
     std::shared_ptr<RemoteServer> server;
 };
 
