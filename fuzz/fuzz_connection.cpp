@@ -86,7 +86,7 @@ public:
         if (!answered)
             checkAnswer(data);
         else
-            checkFrame(data);
+            checkFrames(data);
         pending.push_back(std::move(completion));
     }
     void cancel() override { cancelled = true; }
@@ -142,8 +142,8 @@ private:
         auto end = text.find("\r\n\r\n");
         require(end != std::string::npos);
         if (status == 101) {
-            require(end + 4 == text.size());
             upgraded = true;
+            checkFrames(std::span<const std::uint8_t>(data).subspan(end + 4));
             return;
         }
         // The body is exactly what the head announces.
@@ -153,7 +153,12 @@ private:
         require(std::strtoull(head.c_str() + field + 18, nullptr, 10) == text.size() - end - 4);
     }
 
-    void checkFrame(const Bytes& data) {
+    // A write may gather several frames; each must fill its place exactly.
+    void checkFrames(std::span<const std::uint8_t> data) {
+        while (!data.empty()) data = data.subspan(checkFrame(data));
+    }
+
+    std::size_t checkFrame(std::span<const std::uint8_t> data) {
         require(upgraded && !closeCode);
         require(data.size() >= 2);
         const std::uint8_t opcode = data[0] & 0x0F;
@@ -172,8 +177,8 @@ private:
             for (int i = 0; i < 8; ++i) length = length << 8 | data[2 + i];
             header = 10;
         }
-        require(header + length == data.size());
-        const std::span<const std::uint8_t> payload(data.data() + header, length);
+        require(length <= data.size() - header);
+        const auto payload = data.subspan(header, length);
         if (opcode == 0x1) {
             auto message = nlohmann::json::parse(payload.begin(), payload.end(), nullptr, false);
             require(message.is_object() && message.contains("t") && message["t"].is_string());
@@ -187,6 +192,7 @@ private:
             require(code != policyViolation || denied);
             closeCode = code;
         }
+        return header + length;
     }
 };
 
