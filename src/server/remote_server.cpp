@@ -8,6 +8,7 @@
 #include "server/effects_relay.h"
 #include "server/loopback_listener.h"
 #include "server/remote_connection.h"
+#include "server/server_assembly.h"
 #include "server/status_relay.h"
 #include "server/video_relay.h"
 
@@ -31,15 +32,8 @@ std::shared_ptr<RemoteServer> RemoteServer::create(Setup setup) {
                 if (s.onFileTransfer) s.onFileTransfer(report);
             });
     };
-    std::weak_ptr<EffectsRelay> fx = server->fx_;
-    server->desk_->setOnShown([fx](const DisplayListing& listing, bool changed) {
-        if (auto f = fx.lock()) f->displayShown(listing, changed);
-    });
     server->desk_->setOnTransfer([weak](ClipboardDirection direction) {
         if (auto s = weak.lock(); s && s->onClipboardTransfer) s->onClipboardTransfer(direction);
-    });
-    server->status_->setOnReading([fx](bool locked, const std::string& capture) {
-        if (auto f = fx.lock()) f->status(locked, capture);
     });
     server->audio_ = AudioRelay::create(
         *server->queue_, *server->main_,
@@ -70,20 +64,16 @@ RemoteServer::RemoteServer(Setup setup)
       ticker_(std::make_unique<Ticker>(*queue_, clock_, tickMillis)),
       paused_(setup.paused),
       mirror_(setup.paused) {
-    // The engine is asked from its disk queue; it goes before the rest of
-    // the server (see the destructor), so the server is there to answer.
-    // Without files the engine answers every request itself and never
-    // touches a disk queue.
-    fileEngine_ = FileTransferEngine::create(setup.files, *queue_, setup.fileQueue ? *setup.fileQueue : *queue_,
-                                             [this] { return isPaused(); }, clock_);
-    video_ = VideoRelay::create(*queue_, *main_, *frames_, clock_);
     // The relays' main-queue work runs only while they live, and the server
-    // outlives them.
-    desk_ = ClipboardDisplayRelay::create(*queue_, *main_, setup.clipboard, *frames_, [this] { return isPaused(); },
-                                          clock_);
-    fx_ = EffectsRelay::create(*queue_, *main_, setup.effects, *frames_, [this] { return isPaused(); }, clock_,
-                               setup.effectsIdleSeconds);
-    status_ = StatusRelay::create(*queue_, *main_, *frames_, std::move(setup.status));
+    // outlives them. The file engine is asked from its disk queue; it goes
+    // before the rest of the server (see the destructor), so the server is
+    // there to answer.
+    auto relays = assembleRelays(setup, *queue_, [this] { return isPaused(); }, clock_);
+    fileEngine_ = std::move(relays.files);
+    video_ = std::move(relays.video);
+    desk_ = std::move(relays.desk);
+    fx_ = std::move(relays.fx);
+    status_ = std::move(relays.status);
 }
 
 RemoteServer::~RemoteServer() {
@@ -119,7 +109,15 @@ void RemoteServer::onMain(std::function<void(RemoteServer&)> work) {
 
 void RemoteServer::start() {
     if (port_ == 0) throw StartError::invalidPort();
-    frameObserver_ = std::make_shared<SourceObserver>(weak_from_this());
+    std::weak_ptr<RemoteServer> owner = weak_from_this();
+    frameObserver_ = std::make_shared<ScreenSourceObserver>(
+        owner, *queue_, *video_,
+        ScreenSourceObserver::Hooks{[owner](const DisplayListing& listing) {
+                                        if (auto s = owner.lock()) s->desk_->displaysChanged(listing);
+                                    },
+                                    [owner] {
+                                        if (auto s = owner.lock()) s->applyPause(PauseCause::stopSharing);
+                                    }});
     std::optional<StartError> failure;
     runOnQueue([&] {
         if (listener_) {
@@ -157,46 +155,6 @@ void RemoteServer::start() {
     });
     if (failure) throw *failure;
 }
-
-// Hands what the screen source delivers to the server until the server stops.
-class RemoteServer::SourceObserver final : public FrameObserver {
-public:
-    explicit SourceObserver(std::weak_ptr<RemoteServer> server) : server_(std::move(server)) {}
-    void detach() {
-        std::lock_guard lock(m_);
-        server_.reset();
-    }
-    void onFrame(const Bytes& jpeg, int width, int height) override {
-        if (auto self = server()) self->ingestFrame(jpeg, width, height);
-    }
-    void onVideoFrame(const EncodedVideoFrame& frame) override {
-        if (auto self = server()) self->ingestVideo(frame);
-    }
-    void onVideoFailure() override {
-        onQueue([](RemoteServer& s) { s.video_->sourceFailed(); });
-    }
-    void onDisplaysChanged(const DisplayListing& listing) override {
-        onQueue([listing](RemoteServer& s) { s.desk_->displaysChanged(listing); });
-    }
-    void onStoppedByOwner() override {
-        onQueue([](RemoteServer& s) { s.applyPause(PauseCause::stopSharing); });
-    }
-
-private:
-    std::shared_ptr<RemoteServer> server() {
-        std::lock_guard lock(m_);
-        return server_.lock();
-    }
-    void onQueue(std::function<void(RemoteServer&)> work) {
-        auto self = server();
-        if (!self) return;
-        self->queue_->post([weak = std::weak_ptr<RemoteServer>(self), work = std::move(work)] {
-            if (auto s = weak.lock()) work(*s);
-        });
-    }
-    std::mutex m_;
-    std::weak_ptr<RemoteServer> server_;
-};
 
 bool RemoteServer::makeRoom() {
     if (connections_.size() < static_cast<std::size_t>(HTTPLimits::maxConnections)) return true;

@@ -42,6 +42,7 @@ class AudioRelay;
 class ClipboardDisplayRelay;
 class EffectsRelay;
 class LoopbackListener;
+class ScreenSourceObserver;
 class StatusRelay;
 class VideoRelay;
 
@@ -186,8 +187,7 @@ private:
     bool isController(const RemoteConnection& connection) const { return controller_.get() == &connection; }
     // Main-queue work that runs only while the server lives.
     void onMain(std::function<void(RemoteServer&)> work);
-    class SourceObserver;
-    std::shared_ptr<SourceObserver> frameObserver_;
+    std::shared_ptr<ScreenSourceObserver> frameObserver_;
 
     // Collaborators.
     std::uint16_t port_;

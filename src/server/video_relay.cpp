@@ -278,4 +278,53 @@ void VideoRelay::tick(bool captureWorking) {
     if (silentSeconds_ >= VideoLimits::firstFrameSeconds) switchToJPEG();
 }
 
+// ---- The screen source's reports ----
+
+ScreenSourceObserver::ScreenSourceObserver(std::weak_ptr<const void> owner, Executor& queue, VideoRelay& video,
+                                           Hooks hooks)
+    : owner_(std::move(owner)), queue_(queue), video_(video), hooks_(std::move(hooks)) {}
+
+void ScreenSourceObserver::detach() {
+    std::lock_guard lock(m_);
+    owner_.reset();
+}
+
+std::shared_ptr<const void> ScreenSourceObserver::owner() {
+    std::lock_guard lock(m_);
+    return owner_.lock();
+}
+
+void ScreenSourceObserver::onFrame(const Bytes& jpeg, int width, int height) {
+    if (auto alive = owner()) video_.ingestFrame(jpeg, width, height);
+}
+
+void ScreenSourceObserver::onVideoFrame(const EncodedVideoFrame& frame) {
+    if (auto alive = owner()) video_.ingestVideo(frame);
+}
+
+void ScreenSourceObserver::onVideoFailure() {
+    onQueue([](ScreenSourceObserver& o) { o.video_.sourceFailed(); });
+}
+
+void ScreenSourceObserver::onDisplaysChanged(const DisplayListing& listing) {
+    onQueue([listing](ScreenSourceObserver& o) {
+        if (o.hooks_.displaysChanged) o.hooks_.displaysChanged(listing);
+    });
+}
+
+void ScreenSourceObserver::onStoppedByOwner() {
+    onQueue([](ScreenSourceObserver& o) {
+        if (o.hooks_.stoppedByOwner) o.hooks_.stoppedByOwner();
+    });
+}
+
+void ScreenSourceObserver::onQueue(std::function<void(ScreenSourceObserver&)> work) {
+    auto alive = owner();
+    if (!alive) return;
+    // The work runs only if the owner still lives when the queue gets to it.
+    queue_.post([weak = std::weak_ptr<const void>(alive), self = shared_from_this(), work = std::move(work)] {
+        if (auto still = weak.lock()) work(*self);
+    });
+}
+
 }  // namespace morvane

@@ -99,4 +99,38 @@ private:
     std::optional<std::pair<int, int>> pendingStart_;
 };
 
+// Hands what the screen source delivers to the video relay (and the rest of
+// its reports to the session's other parts) until detached. `owner` keeps
+// the queue and the relay alive while it can be locked; the screen source
+// may hold the observer longer than the owner lives.
+class ScreenSourceObserver final : public FrameObserver,
+                                   public std::enable_shared_from_this<ScreenSourceObserver> {
+public:
+    struct Hooks {
+        // Both run on the server queue.
+        std::function<void(const DisplayListing&)> displaysChanged;
+        std::function<void()> stoppedByOwner;
+    };
+    // Made with std::make_shared.
+    ScreenSourceObserver(std::weak_ptr<const void> owner, Executor& queue, VideoRelay& video, Hooks hooks);
+    // Any thread: nothing reaches the owner after it returns.
+    void detach();
+
+    void onFrame(const Bytes& jpeg, int width, int height) override;
+    void onVideoFrame(const EncodedVideoFrame& frame) override;
+    void onVideoFailure() override;
+    void onDisplaysChanged(const DisplayListing& listing) override;
+    void onStoppedByOwner() override;
+
+private:
+    std::shared_ptr<const void> owner();
+    void onQueue(std::function<void(ScreenSourceObserver&)> work);
+
+    std::mutex m_;
+    std::weak_ptr<const void> owner_;
+    Executor& queue_;
+    VideoRelay& video_;
+    Hooks hooks_;
+};
+
 }  // namespace morvane
