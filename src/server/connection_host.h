@@ -1,4 +1,4 @@
-// What a connection needs of the server it belongs to: the queue and clock,
+// What a connection needs of the server it belongs to: its deadline and clock,
 // the rules for answering requests, the device store, and the steps of a
 // session's life. All of it on the server queue.
 #pragma once
@@ -25,7 +25,8 @@ class ConnectionHost {
 public:
     virtual ~ConnectionHost() = default;
 
-    virtual ServerQueue& queue() = 0;
+    // A connection's one deadline, run on the server queue.
+    virtual std::unique_ptr<Deadline> makeDeadline() = 0;
     // Monotonic milliseconds.
     virtual std::int64_t now() const = 0;
     virtual const HostPolicy& policy() const = 0;

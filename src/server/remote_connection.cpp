@@ -91,7 +91,7 @@ void RemoteConnection::receiveLoop() {
 void RemoteConnection::arm(std::int64_t delayMillis, std::function<void()> work) {
     auto s = host();
     if (!s) return;
-    if (!deadline_) deadline_ = std::make_unique<ServerQueue::Timer>(s->queue());
+    if (!deadline_) deadline_ = s->makeDeadline();
     deadline_->arm(delayMillis, std::move(work));
 }
 

@@ -125,7 +125,7 @@ private:
     ConnectionRoute route_;
     std::function<void()> onFinished_;
     Bytes readBuffer_;
-    std::unique_ptr<ServerQueue::Timer> deadline_;
+    std::unique_ptr<Deadline> deadline_;
 };
 
 }  // namespace morvane

@@ -157,7 +157,7 @@ private:
     explicit RemoteServer(Setup setup);
 
     // ConnectionHost: the server queue.
-    ServerQueue& queue() override { return *queue_; }
+    std::unique_ptr<Deadline> makeDeadline() override { return std::make_unique<ServerQueue::Timer>(*queue_); }
     std::int64_t now() const override { return clock_(); }
     const HostPolicy& policy() const override { return policy_; }
     const StaticSite& site() const override { return site_; }

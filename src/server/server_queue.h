@@ -15,6 +15,16 @@
 
 namespace morvane {
 
+// One deadline owned by one object: arming replaces the last one, and
+// cancelling or destroying it lets go of the work at once instead of
+// holding it until it would have come due. On its queue only.
+class Deadline {
+public:
+    virtual ~Deadline() = default;
+    virtual void arm(std::int64_t delayMillis, std::function<void()> work) = 0;
+    virtual void cancel() = 0;
+};
+
 class ServerQueue final : public Executor {
 public:
     explicit ServerQueue(std::string name);
@@ -36,17 +46,15 @@ public:
     // wait stops counting (and lets go of its work) on the queue's next turn.
     int pendingTimers() const { return pending_->load(); }
 
-    // One deadline owned by one object: arming replaces the last one, and
-    // cancelling or destroying it lets go of the work at once instead of
-    // holding it until it would have come due. On the queue only.
-    class Timer {
+    // A deadline on this queue, counted among its waits while armed.
+    class Timer final : public Deadline {
     public:
         explicit Timer(ServerQueue& queue);
-        ~Timer();
+        ~Timer() override;
         Timer(const Timer&) = delete;
         Timer& operator=(const Timer&) = delete;
-        void arm(std::int64_t delayMillis, std::function<void()> work);
-        void cancel();
+        void arm(std::int64_t delayMillis, std::function<void()> work) override;
+        void cancel() override;
 
     private:
         std::shared_ptr<std::atomic<int>> pending_;

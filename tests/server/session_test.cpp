@@ -213,13 +213,6 @@ TEST_F(ServerSession, FirstMessageMustProveTheDeviceOrTheSessionIsDenied) {
     EXPECT_FALSE(server->controllerName());
 }
 
-TEST_F(ServerSession, SilenceBeyondTheAuthenticationTimeIsDenied) {
-    server->start();
-    auto r = accept(phone.id);
-    EXPECT_FALSE(eventually([&] { return r->wire->sent.contains(R"({"t":"denied"})"); }, 4500));
-    EXPECT_TRUE(closedWith(*r, 1008));
-}
-
 TEST_F(ServerSession, ControllerMessagesAreAnsweredRoutedOrCloseTheSession) {
     server->start();
     auto r = admitted(phone);
