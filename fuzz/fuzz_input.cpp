@@ -1,11 +1,14 @@
 // Keys, typed text and pointer events from a device over a whole sequence,
 // read by the message catalogue and carried out by the input layer on a
-// backend that writes down every call. A message of kind 0 is a text message,
-// 1 lets go of everything, 2 is raw bytes typed as they are (the catalogue
-// only passes well-formed UTF-8; the typing plan must not rely on that). Typing plans give back the very text
-// they were made from (line breaks as Enter, tabs as Tab, ill-formed UTF-8 as
-// U+FFFD), only Unicode scalars are typed, the pointer stays on the display,
-// and once everything is let go nothing is left held down.
+// backend that writes down every call, on a queue that runs when told. A
+// message of kind 0 is a text message, 1 lets go of everything, 2 is raw
+// bytes typed as they are (the catalogue only passes well-formed UTF-8; the
+// typing plan must not rely on that), 3 lets the queue run what waits, so
+// input may pile up between turns as on a busy machine. Typing plans give
+// back the very text they were made from (line breaks as Enter, tabs as Tab,
+// ill-formed UTF-8 as U+FFFD), only Unicode scalars are typed, the pointer
+// stays on the display, and once everything is let go nothing is left held
+// down.
 #include <unicode/unistr.h>
 
 #include <set>
@@ -15,6 +18,7 @@
 #include "input/event_input.h"
 #include "input/text_typing.h"
 #include "server/client_message.h"
+#include "../tests/app/manual_executor.h"
 #include "../tests/input/fake_backend.h"
 
 using namespace morvane;
@@ -81,15 +85,20 @@ void checkJournal(const std::vector<std::string>& calls) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     testing::BackendLog log;
     {
-        EventInput input(std::make_unique<testing::FakeBackend>(log), [] { return std::optional<Rect>(); });
+        testing::ManualExecutor queue;
+        EventInput input(queue, std::make_unique<testing::FakeBackend>(log), [] { return std::optional<Rect>(); });
         fuzz::Messages messages({data, size});
         fuzz::Message m;
         while (messages.next(m)) {
-            if (m.kind % 3 == 1) {
+            if (m.kind % 4 == 1) {
                 input.releaseEverything();
                 continue;
             }
-            if (m.kind % 3 == 2) {
+            if (m.kind % 4 == 3) {
+                queue.runAll();
+                continue;
+            }
+            if (m.kind % 4 == 2) {
                 checkPlan(m.text());
                 input.handle(input::Text{m.text()});
                 continue;
@@ -101,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             input.handle(event->event);
         }
         input.releaseEverything();
-        input.drain();
+        // Typing settles on a timer; it comes due before the journal is read.
+        queue.advance(InputTuning::typingSettleMillis);
     }
     checkJournal(log.take());
     return 0;
