@@ -111,7 +111,7 @@ bool dump(int type, int family, NetPathFacts& facts) {
 
 class NetlinkPathMonitor final : public NetworkPathMonitor, public std::enable_shared_from_this<NetlinkPathMonitor> {
 public:
-    explicit NetlinkPathMonitor(boost::asio::io_context& io) : io_(io), events_(io), settle_(io) {}
+    explicit NetlinkPathMonitor(boost::asio::io_context& io) : events_(io), settle_(io) {}
 
     void start(std::function<void(bool)> handler) {
         handler_ = std::move(handler);
@@ -169,7 +169,6 @@ private:
         });
     }
 
-    boost::asio::io_context& io_;
     boost::asio::posix::stream_descriptor events_;
     boost::asio::steady_timer settle_;
     std::function<void(bool)> handler_;
