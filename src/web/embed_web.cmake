@@ -1,5 +1,5 @@
 # cmake -DWEB_DIR=<folder> -DWEB_FILES=<names> [-DBUILT_DIR=<folder> -DBUILT_FILES=<names>]
-#       -DOUTPUT=<file.cpp> -P embed_web.cmake
+#       [-DNAMESPACE=<namespace> -DHEADER=<include>] -DOUTPUT=<file.cpp> -P embed_web.cmake
 #
 # Writes the EmbeddedWeb table: for each named file, in the order given, its
 # standard base64 text (one line, "=" padded) and the lower-case SHA-256 hex
@@ -83,10 +83,19 @@ foreach(name IN LISTS WEB_FILES)
   string(APPEND rows "    {\"${name}\",\n     \"${text}\",\n     \"${digest}\"},\n")
 endforeach()
 
-set(content "// Generated from the web folder at build time; do not edit.
-#include \"web/embedded_web.h\"
+# The relay service embeds its page with the same script under its own
+# namespace and header.
+if(NOT NAMESPACE)
+  set(NAMESPACE morvane::EmbeddedWeb)
+endif()
+if(NOT HEADER)
+  set(HEADER web/embedded_web.h)
+endif()
 
-namespace morvane::EmbeddedWeb {
+set(content "// Generated from the web folder at build time; do not edit.
+#include \"${HEADER}\"
+
+namespace ${NAMESPACE} {
 
 namespace {
 // Not constexpr: measuring the longest files at compile time passes the
@@ -97,7 +106,7 @@ ${rows}};
 
 std::span<const EmbeddedFile> files() { return rows; }
 
-}  // namespace morvane::EmbeddedWeb
+}  // namespace ${NAMESPACE}
 ")
 
 # Leave an unchanged file alone so nothing downstream rebuilds.
