@@ -1,14 +1,18 @@
-# cmake -DCLIENT_FILES=<paths> -DOUTPUT=<app.js> -P join_web.cmake
+# cmake -DCLIENT_FILES=<paths> -DOUTPUT=<app.js> [-DENTRY=<name.js>] -P join_web.cmake
 #
 # Joins the page's modules (plain CommonJS files, which node's tests load one
 # by one) into the one enclosed script the host serves: each file becomes a
 # function of (module, exports, require) in a table, run once on first
-# require, and `main.js` starts the page. Nothing is rewritten inside a file,
+# require, and the entry module (`main.js` unless ENTRY names another, as the
+# relay's page does) starts the page. Nothing is rewritten inside a file,
 # so a line in the served script reads exactly as in its module.
 cmake_minimum_required(VERSION 3.25)
+if(NOT ENTRY)
+  set(ENTRY main.js)
+endif()
 
-set(text "// Morvane's browser client, joined at build time from src/web/client/.
-// Edit the modules there, not this file.
+set(text "// Morvane's browser client, joined at build time from its modules.
+// Edit the modules, not this file.
 (function () {
   'use strict';
   const sources = {
@@ -29,7 +33,7 @@ string(APPEND text "  };
     }
     return loaded[name].exports;
   }
-  const main = load('./main.js');
+  const main = load('./${ENTRY}');
   if (typeof module !== 'undefined' && module.exports) module.exports = main.api;
   else if (typeof document !== 'undefined') main.start();
 })();

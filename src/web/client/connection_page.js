@@ -1,12 +1,21 @@
 'use strict';
-// The connection: one WebSocket per session, its start, keep-alive, end
-// and reconnecting, and the table that hands each message a ready session
-// receives to the module that owns it.
+// The connection: one socket per session, its start, keep-alive, end and
+// reconnecting, and the table that hands each message a ready session
+// receives to the module that owns it. The socket comes from the page's one
+// road to the computer: a plain WebSocket on loopback and the
+// tailnet, sealed records over the relay. Both offer the same WebSocket-like
+// object, so nothing here or in the other modules knows which road it is on.
 const { backoffDelay, encodeAuth, encodePing, encodeQuality, encodeSimple } = require('./encoders.js');
 const { DROP_TEXT, byeText, retryText, shouldAutoReconnect, stopAdvice } = require('./wording.js');
 
 module.exports = function connectionPage(app) {
   const { relay, el, session, coarsePointer, mono } = app;
+
+  // The direct road: the host's own socket, opened with the stored token.
+  const road = relay || {
+    firstMessage: () => encodeAuth(app.pairing.loadToken()),
+    openSocket: () => new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/ws'),
+  };
 
   const PING_MS = 2000;
   const SILENCE_MS = 10000;
@@ -34,12 +43,7 @@ module.exports = function connectionPage(app) {
 
   function openSocket() {
     clearTimeout(conn.retryTimer); conn.retryTimer = null;
-    if (relay) {
-      firstMessage = relay.firstMessage || null;
-    } else {
-      const token = app.pairing.loadToken();
-      firstMessage = encodeAuth(token);
-    }
+    firstMessage = road.firstMessage() || null;
     if (!firstMessage) {
       app.pairing.clearToken();
       app.pairing.showPairing('');
@@ -55,8 +59,7 @@ module.exports = function connectionPage(app) {
     }
     let ws;
     try {
-      if (relay) ws = relay.openSocket();
-      else ws = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/ws');
+      ws = road.openSocket();
     } catch (e) {
       decideAfterEnd();
       return;

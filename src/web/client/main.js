@@ -34,8 +34,10 @@ const pageModules = {
   screenControls: require('./screen_controls_page.js'),
 };
 
-function startApp() {
-  const app = pageContext();
+// `relayRoad`, given only by the page the relay serves, is its road to the
+// computer and its set-up screens (see connection_page.js).
+function startApp(relayRoad) {
+  const app = pageContext(relayRoad);
   for (const [name, make] of Object.entries(pageModules)) app[name] = make(app);
   app.connection.route(Object.keys(pageModules).map((name) => app[name]));
   const { relay, el, sheets, storeGet } = app;
@@ -180,9 +182,9 @@ function startApp() {
 
 }
 
-function start() {
-  if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', startApp, { once: true });
-  else startApp();
+function start(relayRoad) {
+  if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', () => startApp(relayRoad), { once: true });
+  else startApp(relayRoad);
 }
 
 module.exports = { api: Object.assign({}, ...pureModules), start };

@@ -1,11 +1,13 @@
 'use strict';
 // What every part of the page shares: the elements by id, the relay's hooks
-// when the page runs inside one, the device's traits, the page clock and a
-// storage that survives private browsing. Built once at start-up; each page
-// module is handed it (with the other modules on it) as `app`.
+// when the page runs at the relay (its road to the computer and its own
+// set-up screens, joined in at build time), the device's traits, the page
+// clock and a storage that survives private browsing. Built once at
+// start-up; each page module is handed it (with the other modules on it) as
+// `app`.
 
-module.exports = function pageContext() {
-  const relay = (typeof window.MorvaneRelay === 'object' && window.MorvaneRelay) ? window.MorvaneRelay : null;
+module.exports = function pageContext(relayRoad) {
+  const relay = relayRoad || null;
   const $ = (id) => document.getElementById(id);
   const root = document.documentElement;
   const ids = [
