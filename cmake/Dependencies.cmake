@@ -6,6 +6,7 @@ find_package(OpenSSL 3 REQUIRED)
 find_package(Boost 1.74 REQUIRED)
 find_package(nlohmann_json 3 REQUIRED)
 find_package(ICU REQUIRED COMPONENTS uc i18n)
+find_package(CURL 7.85 REQUIRED)
 
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 pkg_check_modules(X264 REQUIRED IMPORTED_TARGET x264)
