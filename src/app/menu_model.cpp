@@ -251,6 +251,10 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
         menu.push_back(
             MenuItem::line("Start at Login is waiting for approval"));
     if (s.loginItemError) menu.push_back(MenuItem::warning(SessionLog::clean(*s.loginItemError, 120)));
+    if (s.settingsDamaged) {
+        menu.push_back(MenuItem::warning("The settings file was damaged: the defaults are in use"));
+        menu.push_back(MenuItem::line("settings.json: " + SessionLog::clean(*s.settingsDamaged, 120)));
+    }
     menu.push_back(MenuItem::separator());
 
     MenuItem files = MenuItem::command("Files", MenuAction::none, true);

@@ -129,6 +129,10 @@ struct MenuSnapshot {
     int screens = 1;
     std::int64_t hideIdleSeconds = 600;
 
+    // The settings file found at launch could not be used (why, and where
+    // it was kept); shown until the owner changes a setting.
+    std::optional<std::string> settingsDamaged;
+
     LoginItemStatus loginItem = LoginItemStatus::off;
     std::optional<std::string> loginItemError;
 

@@ -16,37 +16,76 @@ namespace {
 
 constexpr const char* dateMarker = "wallMillis";
 
-std::optional<std::string> readBounded(const std::filesystem::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return std::nullopt;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > SettingsLimits::maxFileBytes) {
-        ::close(fd);
-        return std::nullopt;
+// What the stored file held: its text, nothing (no file yet), or why it
+// cannot be used.
+struct StoredText {
+    std::optional<std::string> text;
+    std::optional<std::string> unusable;
+};
+
+// A regular file only, bounded, and never blocking: a FIFO put in the file's
+// place must not hold the launch (opened without O_NONBLOCK, it waits for a
+// writer that never comes).
+StoredText readBounded(const std::filesystem::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        // No file (or no folder for it) yet: a first start, not damage.
+        if (errno == ENOENT || errno == ENOTDIR) return {};
+        return {std::nullopt, std::string("cannot be opened: ") + std::strerror(errno)};
     }
+    const auto refuse = [fd](std::string why) {
+        ::close(fd);
+        return StoredText{std::nullopt, std::move(why)};
+    };
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return refuse(std::string("cannot be examined: ") + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return refuse("not a regular file");
+    const std::string tooLarge = "larger than " + std::to_string(SettingsLimits::maxFileBytes) + " bytes";
+    if (st.st_size > SettingsLimits::maxFileBytes) return refuse(tooLarge);
     std::string data;
     char buffer[8192];
     while (true) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0) return refuse(std::string("cannot be read: ") + std::strerror(errno));
+        if (n == 0) break;
         data.append(buffer, static_cast<std::size_t>(n));
-        if (static_cast<std::int64_t>(data.size()) > SettingsLimits::maxFileBytes) {
-            ::close(fd);
-            return std::nullopt;
-        }
+        if (static_cast<std::int64_t>(data.size()) > SettingsLimits::maxFileBytes) return refuse(tooLarge);
     }
     ::close(fd);
-    return data;
+    return {std::move(data), std::nullopt};
 }
 
 }  // namespace
 
 SettingsStore::SettingsStore(std::filesystem::path file, Log log) : file_(std::move(file)), log_(std::move(log)) {
-    if (const auto data = readBounded(file_)) {
-        auto parsed = nlohmann::json::parse(*data, nullptr, false);
-        if (!parsed.is_discarded() && parsed.is_object()) values_ = std::move(parsed);
+    auto stored = readBounded(file_);
+    if (stored.text) {
+        auto parsed = nlohmann::json::parse(*stored.text, nullptr, false);
+        if (parsed.is_discarded())
+            stored.unusable = "not valid JSON";
+        else if (!parsed.is_object())
+            stored.unusable = "not a JSON object";
+        else
+            values_ = std::move(parsed);
     }
+    if (stored.unusable) keepAside(*stored.unusable);
+}
+
+void SettingsStore::keepAside(const std::string& why) {
+    // The next write would replace the file and with it whatever the owner
+    // had chosen (a pause, say): keep it for them to look at, and say so.
+    damaged_ = why;
+    const std::filesystem::path aside = file_.string() + ".damaged";
+    std::string line = "the settings file " + file_.string() + " could not be used (" + why + "); ";
+    if (::rename(file_.c_str(), aside.c_str()) == 0) {
+        line += "it was kept as " + aside.string();
+        damaged_ = why + "; kept as " + aside.filename().string();
+    } else {
+        line += std::string("it could not be kept aside: ") + std::strerror(errno);
+    }
+    line += "; the default settings are in use";
+    if (log_) log_("error", line);
 }
 
 std::optional<std::filesystem::path> SettingsStore::standardPath() {

@@ -26,8 +26,8 @@ inline constexpr const char* welcomeOffered = "welcomeOffered";
 }  // namespace SettingsKeys
 
 namespace SettingsLimits {
-// A settings file larger than this is not read (and is replaced by the next
-// write).
+// A settings file larger than this is not read (it is kept aside as
+// damaged).
 inline constexpr std::int64_t maxFileBytes = 262'144;
 }
 
@@ -35,9 +35,14 @@ class SettingsStore {
 public:
     using Log = std::function<void(const std::string& tag, const std::string& text)>;
 
-    // Reads the file once. A missing, oversized or unreadable file, or one
-    // that is not a JSON object, gives empty settings.
+    // Reads the file once, never blocking. A missing file gives empty
+    // settings. A file that is there but cannot be used (not a regular file,
+    // oversized, unreadable, not a JSON object) gives empty settings too; it
+    // is renamed to "settings.json.damaged" and one "error" line says why.
     SettingsStore(std::filesystem::path file, Log log);
+
+    // Why the stored file could not be used at launch, when it could not.
+    const std::optional<std::string>& damaged() const { return damaged_; }
 
     // $XDG_CONFIG_HOME/Morvane/settings.json, or ~/.config/Morvane/... when
     // XDG_CONFIG_HOME is unset or not absolute. Absent without a home folder.
@@ -62,10 +67,12 @@ public:
 
 private:
     bool write();
+    void keepAside(const std::string& why);
 
     std::filesystem::path file_;
     Log log_;
     nlohmann::json values_ = nlohmann::json::object();
+    std::optional<std::string> damaged_;
 };
 
 }  // namespace morvane

@@ -123,6 +123,7 @@ void Shell::loadSettings() {
     log("app", "devices may change the resolution: " + onOff(allowResolutionMatch_) + "; " +
                    "devices may hide this screen: " + onOff(allowHideScreen_));
     paused_ = d_.settings ? d_.settings->boolValue(SettingsKeys::paused).value_or(false) : false;
+    if (d_.settings) settingsDamaged_ = d_.settings->damaged();
     if (paused_)
         log("pause", "starting paused, as it was left: nobody can connect until Resume Morvane is chosen");
 }
@@ -442,6 +443,7 @@ void Shell::stoppedOnMac() {
     paused_ = true;
     if (relay_.paused) relay_.paused();
     if (d_.settings) d_.settings->setBool(SettingsKeys::paused, true);
+    settingChanged();
     log("pause",
         "Stop Sharing was pressed on the computer: the session is ended and Morvane is paused. "
         "Nobody can connect until Resume Morvane is chosen");
@@ -515,6 +517,7 @@ MenuSnapshot Shell::snapshot() {
     }
     s.loginItem = d_.loginItem ? d_.loginItem->status() : LoginItemStatus::off;
     s.loginItemError = loginItemError_;
+    s.settingsDamaged = settingsDamaged_;
     if (d_.history) {
         const auto lines = d_.history->menuLines(controller_.has_value(), {},
                                                  [this](const SessionRecord& r) { return historyTag(r); });
@@ -792,6 +795,7 @@ void Shell::lockerProbed(bool answers) {
 void Shell::setLockOnDisconnect(bool on) {
     lockOnDisconnect_ = on;
     if (d_.settings) d_.settings->setBool(SettingsKeys::lockOnDisconnect, on);
+    settingChanged();
     log("app", ShellLines::lockSettingChanged(on));
     pushEffectsAllowed();
 }
@@ -799,6 +803,7 @@ void Shell::setLockOnDisconnect(bool on) {
 void Shell::setResolutionMatch(bool on) {
     allowResolutionMatch_ = on;
     if (d_.settings) d_.settings->setBool(SettingsKeys::allowResolutionMatch, on);
+    settingChanged();
     log("app", ShellLines::resolutionSettingChanged(on));
     pushEffectsAllowed();
 }
@@ -810,6 +815,7 @@ void Shell::setHideScreen(bool on) {
     const auto outcome = ShellLines::setHideScreen(on, write, remove, readBack);
     allowHideScreen_ = outcome.allowed;
     hideScreenNotStored_ = outcome.notStored;
+    settingChanged();
     log("app", outcome.line);
     pushEffectsAllowed();
 }
@@ -839,6 +845,7 @@ void Shell::pauseMorvane() {
     if (d_.server) d_.server->pause(PauseCause::menu);
     if (relay_.paused) relay_.paused();
     if (d_.settings) d_.settings->setBool(SettingsKeys::paused, true);
+    settingChanged();
     log("pause", ShellLines::pauseChosen(name));
     carryOut(lock_.handle(LockScheduler::Paused{}, now()));
     updateIcon();
@@ -852,6 +859,7 @@ void Shell::resumeMorvane() {
                                 if (!s || !s->paused_) return;
                                 s->paused_ = false;
                                 if (s->d_.settings) s->d_.settings->setBool(SettingsKeys::paused, false);
+                                s->settingChanged();
                                 if (s->d_.server) s->d_.server->resume();
                                 s->log("pause",
                                        "resumed from the menu after owner authentication: paired devices can connect "

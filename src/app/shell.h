@@ -257,6 +257,9 @@ private:
     void scheduleStats(std::uint64_t generation);
     void logPermissionsIfChanged();
     void notePaired(const std::string& name);
+    // The owner changed a setting: the note about a damaged settings file
+    // has been seen and is over.
+    void settingChanged() { settingsDamaged_.reset(); }
 
     void pairNewDevice();
     void showPairingCode();
@@ -298,6 +301,7 @@ private:
     bool lockerMissing_ = false;
     bool lastLockFailed_ = false;
     std::optional<std::string> startError_;
+    std::optional<std::string> settingsDamaged_;
     std::optional<std::string> controller_;
     std::optional<std::string> controllerDevice_;
     std::optional<std::int64_t> lastControllerEnd_;

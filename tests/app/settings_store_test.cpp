@@ -1,5 +1,6 @@
 #include "app/settings_store.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 namespace morvane {
 namespace {
@@ -59,21 +61,79 @@ TEST(SettingsStore, KeepsTypedValuesPrivatelyAcrossRestarts) {
     EXPECT_EQ(entries, 1);
 }
 
-TEST(SettingsStore, DamagedOrOversizedFilesReadAsEmpty) {
-    TempFolder dir;
-    fs::create_directories(dir.path);
-    const fs::path file = dir.path / "settings.json";
-    std::ofstream(file) << "[1,2,3]";
-    EXPECT_FALSE(SettingsStore(file, {}).boolValue("paused"));
-    std::ofstream(file) << "{\"paused\": true";
-    EXPECT_FALSE(SettingsStore(file, {}).boolValue("paused"));
-    {
-        std::ofstream big(file);
-        big << "{\"paused\": true, \"pad\": \"" << std::string(SettingsLimits::maxFileBytes, 'x') << "\"}";
+// Reads the store on a thread of its own, so that a read that blocks
+// (a FIFO opened for reading waits for a writer) fails the test instead of
+// hanging it: after the deadline the test plays the writer to let it go.
+std::unique_ptr<SettingsStore> openWithin(const fs::path& file, SettingsStore::Log log, bool& blocked) {
+    auto reading = std::async(std::launch::async, [&] { return std::make_unique<SettingsStore>(file, log); });
+    blocked = reading.wait_for(std::chrono::seconds(10)) != std::future_status::ready;
+    if (blocked) {
+        const int writer = ::open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (writer >= 0) ::close(writer);
     }
-    EXPECT_FALSE(SettingsStore(file, {}).boolValue("paused"));
-    std::ofstream(file, std::ios::trunc) << "{\"paused\": true}";
-    EXPECT_EQ(SettingsStore(file, {}).boolValue("paused"), true);
+    return reading.get();
+}
+
+TEST(SettingsStore, AFileThatCannotBeUsedIsKeptAsideWithOneLineSayingWhy) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& file)> make;
+        std::string why;
+    };
+    const std::vector<Case> cases = {
+        {"fifo", [](const fs::path& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0); }, "not a regular file"},
+        {"folder", [](const fs::path& f) { fs::create_directory(f); }, "not a regular file"},
+        {"cut short", [](const fs::path& f) { std::ofstream(f) << "{\"paused\": true"; }, "not valid JSON"},
+        {"array", [](const fs::path& f) { std::ofstream(f) << "[1,2,3]"; }, "not a JSON object"},
+        {"oversized",
+         [](const fs::path& f) {
+             std::ofstream(f) << "{\"paused\": true, \"pad\": \"" << std::string(SettingsLimits::maxFileBytes, 'x')
+                              << "\"}";
+         },
+         "larger than 262144 bytes"},
+        {"link",
+         [](const fs::path& f) {
+             std::ofstream(f.string() + ".real") << "{\"paused\": true}";
+             fs::create_symlink(f.string() + ".real", f);
+         },
+         "cannot be opened: Too many levels of symbolic links"},
+    };
+    for (const auto& c : cases) {
+        TempFolder dir;
+        fs::create_directories(dir.path);
+        const fs::path file = dir.path / "settings.json";
+        c.make(file);
+        std::vector<std::string> lines;
+        bool blocked = false;
+        auto s = openWithin(file, [&](const std::string& tag, const std::string& text) { lines.push_back(tag + ": " + text); },
+                            blocked);
+        EXPECT_FALSE(blocked) << c.name;
+        EXPECT_FALSE(s->boolValue(SettingsKeys::paused)) << c.name;
+        ASSERT_EQ(lines.size(), 1u) << c.name;
+        EXPECT_EQ(lines[0], "error: the settings file " + file.string() + " could not be used (" + c.why +
+                                "); it was kept as " + file.string() + ".damaged; the default settings are in use")
+            << c.name;
+        EXPECT_EQ(s->damaged(), c.why + "; kept as settings.json.damaged") << c.name;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(file))) << c.name;
+        EXPECT_TRUE(fs::exists(fs::symlink_status(dir.path / "settings.json.damaged"))) << c.name;
+        // The next change is written as a fresh regular file; what was kept
+        // aside stays for the owner.
+        EXPECT_TRUE(s->setBool(SettingsKeys::paused, true)) << c.name;
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file))) << c.name;
+        EXPECT_EQ(SettingsStore(file, {}).boolValue(SettingsKeys::paused), true) << c.name;
+        EXPECT_TRUE(fs::exists(fs::symlink_status(dir.path / "settings.json.damaged"))) << c.name;
+    }
+}
+
+TEST(SettingsStore, AMissingFileIsAFreshStartAndNotDamage) {
+    TempFolder dir;
+    std::vector<std::string> lines;
+    SettingsStore s(dir.path / "settings.json", [&](const std::string& tag, const std::string& text) {
+        lines.push_back(tag + ": " + text);
+    });
+    EXPECT_FALSE(s.damaged());
+    EXPECT_TRUE(lines.empty());
+    EXPECT_FALSE(fs::exists(dir.path / "settings.json.damaged"));
 }
 
 TEST(SettingsStore, AFailedWriteIsLoggedAndReported) {

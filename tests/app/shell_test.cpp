@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include "app/counting_input.h"
 #include "devices/device_store.h"
@@ -154,8 +155,10 @@ struct Harness {
     std::shared_ptr<Shell> shell;
     int welcomes() const { return welcomeWindow ? welcomeWindow->shown : 0; }
 
-    Harness() {
+    // `before` prepares the folder before the settings are read.
+    explicit Harness(const std::function<void(const fs::path& dir)>& before = {}) {
         fs::create_directories(dir);
+        if (before) before(dir);
         settings = std::make_unique<SettingsStore>(dir / "settings.json", nullptr);
         store = std::make_unique<DeviceStore>(dir / "devices.bin");
         history = std::make_unique<SessionHistory>(std::nullopt, std::nullopt, nullptr, nullptr,
@@ -415,6 +418,28 @@ TEST(Shell, PauseNarrowsAtOnceAndResumeNeedsTheOwnerAfterTheCoolDown) {
     EXPECT_EQ(h.settings->boolValue(SettingsKeys::paused), false);
     EXPECT_EQ(h.lines.back(),
               "pause  resumed from the menu after owner authentication: paired devices can connect again");
+}
+
+TEST(Shell, ADamagedSettingsFileIsShownInTheMenuUntilTheOwnerChangesASetting) {
+    Harness h([](const fs::path& dir) { std::ofstream(dir / "settings.json") << "{\"paused\": tr"; });
+    const auto damageShown = [&] {
+        const auto menu = h.shell->menu();
+        return std::any_of(menu.begin(), menu.end(), [](const MenuItem& i) {
+                   return i.kind == MenuItem::Kind::warning &&
+                          i.title == "The settings file was damaged: the defaults are in use";
+               }) &&
+               std::any_of(menu.begin(), menu.end(), [](const MenuItem& i) {
+                   return i.title == "settings.json: not valid JSON; kept as settings.json.damaged";
+               });
+    };
+    EXPECT_FALSE(h.shell->paused());
+    EXPECT_TRUE(damageShown());
+    // Writes the host makes by itself (the first-run flags) are not the
+    // owner's change.
+    h.shell->welcomeAtLaunch(1);
+    EXPECT_TRUE(damageShown());
+    h.shell->perform(MenuAction::pauseMorvane);
+    EXPECT_FALSE(damageShown());
 }
 
 TEST(Shell, PausingDuringTheGraceCancelsTheLock) {

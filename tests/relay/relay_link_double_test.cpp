@@ -71,13 +71,15 @@ private:
     std::vector<std::string> lines_;
 };
 
-// Runs one account call and waits for its answer.
+// Runs one account call and waits for its answer. The box is shared with
+// the answering thread: it still signals the box after storing the value,
+// when this thread may already have seen the value and returned.
 template <class T, class Call>
 RelayAccountResult<T> await(Call call) {
-    RelayPending<RelayAccountResult<T>> pending;
-    call([&](RelayAccountResult<T> r) { pending.set(std::move(r)); });
-    EXPECT_TRUE(pending.wait(20));
-    return pending.value().value_or(RelayAccountFailure::of(RelayAccountFailure::Kind::cancelled));
+    auto pending = std::make_shared<RelayPending<RelayAccountResult<T>>>();
+    call([pending](RelayAccountResult<T> r) { pending->set(std::move(r)); });
+    EXPECT_TRUE(pending->wait(20));
+    return pending->value().value_or(RelayAccountFailure::of(RelayAccountFailure::Kind::cancelled));
 }
 
 // A network path the test switches, reporting on the link's queue.
