@@ -15,6 +15,8 @@ pkg_check_modules(XI REQUIRED IMPORTED_TARGET xi)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
 pkg_check_modules(PAM REQUIRED IMPORTED_TARGET pam)
+pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)  # the relay service's stores
+pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET libpq)
 
 find_library(YUV_LIBRARY yuv REQUIRED)
 find_path(YUV_INCLUDE_DIR libyuv.h REQUIRED)

@@ -1,9 +1,11 @@
 #include "relay_service/relay_store.h"
+#include "relay_service/sqlite_relay_store.h"
 
 namespace morvane::relay_service {
 
 std::unique_ptr<RelayStore> openRelayStore(const RelayStoreConfig& config) {
-    throw RelayStoreError("no store of kind \"" + config.kind + "\" is built in");
+    if (config.kind == "sqlite" || config.kind.empty()) return openSqliteRelayStore(config.dataDir);
+    throw RelayStoreError("unknown store kind \"" + config.kind + "\" (sqlite or postgresql)");
 }
 
 }  // namespace morvane::relay_service

@@ -1,0 +1,108 @@
+// The stores under test, each behind the same small face: a fresh, empty
+// database per test; more connections to it; raw SQL on it, for the damage
+// a test needs to do by hand.
+#pragma once
+
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "relay_service/relay_store.h"
+#include "relay_service/sqlite_relay_store.h"
+
+namespace morvane::relay_service::testing {
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "morvane-store-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+class StoreBackend {
+public:
+    virtual ~StoreBackend() = default;
+    // Another connection to this test's database (migrating it if needed).
+    virtual std::unique_ptr<RelayStore> open() = 0;
+    virtual RelayStoreConfig config() const = 0;
+    // Runs SQL on the database outside any store; throws on failure.
+    virtual void exec(const std::string& sql) = 0;
+    // The statement that marks the schema as one this program does not know.
+    virtual std::string futureSchemaSql() const = 0;
+    // "ok" when the database's own check finds nothing wrong.
+    virtual std::string integrity() = 0;
+};
+
+class SqliteBackend final : public StoreBackend {
+public:
+
+    std::unique_ptr<RelayStore> open() override { return openSqliteRelayStore(dataDir()); }
+    RelayStoreConfig config() const override { return {.kind = "sqlite", .dataDir = dataDir(), .postgresUrl = {}}; }
+    std::string dataDir() const { return dir_.path() + "/data"; }
+    std::string file() const { return dataDir() + "/relay.db"; }
+
+    void exec(const std::string& sql) override {
+        withDb([&](sqlite3* db) {
+            char* error = nullptr;
+            if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+                std::string message = error ? error : "?";
+                sqlite3_free(error);
+                throw std::runtime_error(sql + ": " + message);
+            }
+        });
+    }
+    std::string futureSchemaSql() const override {
+        return "PRAGMA user_version=" + std::to_string(sqliteRelayStoreSchemaVersion() + 1);
+    }
+    std::string integrity() override {
+        std::string out;
+        withDb([&](sqlite3* db) {
+            sqlite3_exec(
+                db, "PRAGMA integrity_check",
+                [](void* result, int, char** values, char**) {
+                    *static_cast<std::string*>(result) += values[0] ? values[0] : "";
+                    return 0;
+                },
+                &out, nullptr);
+        });
+        return out;
+    }
+
+private:
+    template <class F>
+    void withDb(F f) {
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(file().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+            sqlite3_close(db);
+            throw std::runtime_error("cannot open " + file());
+        }
+        sqlite3_busy_timeout(db, 5000);
+        try {
+            f(db);
+        } catch (...) {
+            sqlite3_close(db);
+            throw;
+        }
+        sqlite3_close(db);
+    }
+
+    TempDir dir_;
+};
+
+}  // namespace morvane::relay_service::testing
