@@ -1,6 +1,7 @@
 // The Connect a Device window: the relay page address with its QR code and
 // copy button, the relay box, the set-up steps, the app line and, folded
 // away, the tailnet address.
+#include <QApplication>
 #include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QImage>
@@ -24,46 +25,46 @@ namespace {
 using namespace guide_qt;
 
 // The code on a white rounded card, drawn at half its pixel size so every
-// module covers a whole number of pixels and nothing is smoothed.
-class QRCodeView final : public QWidget {
-public:
-    QRCodeView(const QRImage::Fitted& code, qreal opacity, const std::string& address)
-        : image_(code.image.pixels.data(), code.image.side, code.image.side, code.image.side,
-                 QImage::Format_Grayscale8),
-          points_(code.points),
-          opacity_(opacity) {
-        image_ = image_.copy();  // own the pixels
-        setFixedSize(points_ + 20, points_ + 20);
-        setAccessibleName(QString::fromStdString("QR code for " + address));
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        // Card and code are drawn whole first, so fading them fades the
-        // picture as one rather than each layer over the other.
-        QPixmap layer(size());
-        layer.fill(Qt::transparent);
+// module covers a whole number of pixels and nothing is smoothed. A picture
+// label, so accessibility tools meet it as an image with a name.
+QLabel* qrCodeView(const QRImage::Fitted& code, qreal opacity, const std::string& address) {
+    const QImage image = QImage(code.image.pixels.data(), code.image.side, code.image.side, code.image.side,
+                                QImage::Format_Grayscale8)
+                             .copy();
+    const int points = code.points;
+    const QSize size(points + 20, points + 20);
+    const qreal ratio = qApp->devicePixelRatio();
+    // Card and code are drawn whole first, so fading them fades the picture
+    // as one rather than each layer over the other.
+    QPixmap layer(size * ratio);
+    layer.setDevicePixelRatio(ratio);
+    layer.fill(Qt::transparent);
+    {
         QPainter p(&layer);
         p.setRenderHint(QPainter::Antialiasing);
         QPainterPath card;
-        card.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 14, 14);
+        card.addRoundedRect(QRectF(QPointF(0, 0), QSizeF(size)).adjusted(0.5, 0.5, -0.5, -0.5), 14, 14);
         p.fillPath(card, Qt::white);
         p.setPen(QPen(QColor(0, 0, 0, 20), 1));
         p.drawPath(card);
         p.setRenderHint(QPainter::SmoothPixmapTransform, false);
         p.setRenderHint(QPainter::Antialiasing, false);
-        p.drawImage(QRect(10, 10, points_, points_), image_);
-        p.end();
-        QPainter out(this);
-        out.setOpacity(opacity_);
+        p.drawImage(QRect(10, 10, points, points), image);
+    }
+    QPixmap faded(size * ratio);
+    faded.setDevicePixelRatio(ratio);
+    faded.fill(Qt::transparent);
+    {
+        QPainter out(&faded);
+        out.setOpacity(opacity);
         out.drawPixmap(0, 0, layer);
     }
-
-private:
-    QImage image_;
-    int points_;
-    qreal opacity_;
-};
+    auto* view = new QLabel;
+    view->setPixmap(faded);
+    view->setFixedSize(size);
+    view->setAccessibleName(QString::fromStdString("QR code for " + address));
+    return view;
+}
 
 QPushButton* copyButton(const std::string& text, const std::string& spoken, GuideState& state) {
     const bool copied = state.copiedText() == text;
@@ -85,7 +86,7 @@ QWidget* relayBox(GuideState& state, BuildContext& context) {
     const auto note = ConnectGuide::gateNote(s.gate);
 
     auto* box = roundedBox();
-    auto* column = columnLayout(box, 10, 14);
+    auto* column = columnLayout(box, 8, 12);
 
     auto* top = new QWidget;
     auto* topRow = rowLayout(top, 10);
@@ -110,14 +111,19 @@ QWidget* relayBox(GuideState& state, BuildContext& context) {
     return box;
 }
 
+constexpr int connectWidth = 440;
+
 QWidget* buildConnect(GuideState& state, BuildContext& context) {
+    constexpr int width = connectWidth;
+    constexpr int margin = 20;
     const GuideSnapshot& s = state.snapshot();
     const std::string pageURL = ConnectGuide::relayPageURL(s.address);
     const bool relayFirst = ConnectGuide::relayFirst(s.relay);
     const auto tailnet = ConnectGuide::tailscalePanel(s.tailscale, s.gate);
 
     auto* content = new QWidget;
-    auto* column = columnLayout(content, 18, 24);
+    auto* column = columnLayout(content, 12);
+    column->setContentsMargins(margin, 16, margin, 10);
 
     auto* lede = label(GuideTexts::connectLede, TextStyle::title3);
     lede->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
@@ -126,19 +132,20 @@ QWidget* buildConnect(GuideState& state, BuildContext& context) {
     if (relayFirst) column->addWidget(relayBox(state, context));
 
     auto* code = new QWidget;
-    auto* codeColumn = columnLayout(code, 10);
+    auto* codeColumn = columnLayout(code, 8);
     if (auto made = QRCache::shared().code(pageURL))
-        codeColumn->addWidget(new QRCodeView(*made, relayFirst ? 0.25 : 1.0, s.address), 0, Qt::AlignHCenter);
+        codeColumn->addWidget(qrCodeView(*made, relayFirst ? 0.25 : 1.0, s.address), 0, Qt::AlignHCenter);
     if (relayFirst) {
         auto* first = label(GuideTexts::setUpFirst, TextStyle::callout, true);
         first->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
         codeColumn->addWidget(first);
     }
-    auto* address = label(pageURL, TextStyle::title2);
-    setWeight(address, QFont::DemiBold);
-    address->setWordWrap(false);
-    address->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    codeColumn->addWidget(lineOf({nullptr, address, copyButton(pageURL, GuideTexts::copySpoken, state), nullptr}, 10));
+    // A long address is cut in the middle rather than pushing its button
+    // out of the window.
+    auto* copyAddress = copyButton(pageURL, GuideTexts::copySpoken, state);
+    auto* address = addressLine(pageURL, TextStyle::title2, QFont::DemiBold,
+                                width - 2 * margin - copyAddress->sizeHint().width() - 10);
+    codeColumn->addWidget(lineOf({nullptr, address, copyAddress, nullptr}, 10));
     column->addWidget(code);
 
     auto* app = new QWidget;
@@ -157,7 +164,7 @@ QWidget* buildConnect(GuideState& state, BuildContext& context) {
     column->addWidget(app);
 
     auto* steps = new QWidget;
-    auto* stepsColumn = columnLayout(steps, 8);
+    auto* stepsColumn = columnLayout(steps, 6);
     const auto texts = ConnectGuide::setUpSteps(s.relay, s.address);
     for (std::size_t i = 0; i < texts.size(); ++i) {
         auto* number = label(std::to_string(i + 1) + ".", TextStyle::callout, true);
@@ -189,32 +196,35 @@ QWidget* buildConnect(GuideState& state, BuildContext& context) {
     if (state.advancedOpen()) {
         auto* advanced = new QWidget;
         auto* a = new QVBoxLayout(advanced);
-        a->setContentsMargins(0, 6, 0, 0);
+        a->setContentsMargins(0, 4, 0, 0);
         a->setSpacing(8);
         a->addWidget(label(tailnet.line, TextStyle::callout, true));
         if (tailnet.address) {
-            auto* host = label(*tailnet.address, TextStyle::callout);
-            setWeight(host, QFont::Medium);
-            host->setWordWrap(false);
-            host->setTextInteractionFlags(Qt::TextSelectableByMouse);
             auto* copy = copyButton(*tailnet.address, GuideTexts::copyTailnetSpoken, state);
+            auto* host = addressLine(*tailnet.address, TextStyle::callout, QFont::Medium,
+                                     width - 2 * margin - copy->sizeHint().width() - 10);
             a->addWidget(lineOf({host, copy, nullptr}, 10));
         }
         if (tailnet.button)
             a->addWidget(lineOf({actionButton(*tailnet.button, false, std::nullopt, state, context), nullptr}, 0));
         column->addWidget(advanced);
+        context.reveal = advanced;
     }
 
-    column->addWidget(divider());
-
-    column->addWidget(lineOf({nullptr, plainButton(GuideTexts::done, [&state] { state.close(); })}, 0));
+    // "Done" stays in view below the part that may scroll.
+    auto* footer = new QWidget;
+    auto* f = columnLayout(footer, 10);
+    f->setContentsMargins(margin, 0, margin, 14);
+    f->addWidget(divider());
+    f->addWidget(lineOf({nullptr, plainButton(GuideTexts::done, [&state] { state.close(); })}, 0));
+    context.footer = footer;
     return content;
 }
 
 }  // namespace
 
 QWidget* makeConnectWindow(const std::shared_ptr<GuidePanel>& panel) {
-    return new GuideQtWindow(panel, 440, buildConnect);
+    return new GuideQtWindow(panel, connectWidth, buildConnect);
 }
 
 }  // namespace morvane

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCursor>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -9,8 +10,15 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPointer>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
+#include <algorithm>
 
 namespace morvane::guide_qt {
 
@@ -47,6 +55,9 @@ QColor secondaryColour(const QWidget* widget) {
 
 QLabel* label(const std::string& text, TextStyle style, bool secondary, QWidget* parent) {
     auto* l = new QLabel(parent);
+    // Set before wrapping, which marks the policy as height-for-width: a
+    // wrapped line then takes the height its text needs at its width.
+    l->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Minimum);
     // Device names, e-mail addresses and tool output are never rich text.
     l->setTextFormat(Qt::PlainText);
     l->setText(QString::fromStdString(text));
@@ -63,7 +74,6 @@ QLabel* label(const std::string& text, TextStyle style, bool secondary, QWidget*
         pal.setColor(QPalette::WindowText, secondaryColour(l));
         l->setPalette(pal);
     }
-    l->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Minimum);
     return l;
 }
 
@@ -194,6 +204,22 @@ QWidget* detailLines(const std::vector<std::string>& lines) {
     return box;
 }
 
+QLabel* addressLine(const std::string& text, TextStyle style, int weight, int maxWidth) {
+    auto* l = label(text, style);
+    setWeight(l, weight);
+    l->setWordWrap(false);
+    const QString whole = QString::fromStdString(text);
+    const QString shown = l->fontMetrics().elidedText(whole, Qt::ElideMiddle, maxWidth);
+    l->setText(shown);
+    l->setMaximumWidth(maxWidth);
+    l->setToolTip(whole);
+    l->setAccessibleName(whole);
+    // A cut address is read from the tooltip or copied with its button:
+    // selecting the shortened text would hand out a wrong address.
+    if (shown == whole) l->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return l;
+}
+
 namespace {
 
 class SymbolWidget final : public QWidget {
@@ -280,6 +306,14 @@ QuitWatch& quitWatch() {
 
 }  // namespace
 
+namespace {
+
+// Room kept above a window whose frame the window manager has not drawn yet:
+// a title bar of any common theme fits.
+constexpr int titleAllowance = 40;
+
+}  // namespace
+
 GuideQtWindow::GuideQtWindow(const std::shared_ptr<GuidePanel>& panel, int width, Build build)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
       panel_(panel),
@@ -288,7 +322,12 @@ GuideQtWindow::GuideQtWindow(const std::shared_ptr<GuidePanel>& panel, int width
     setWindowTitle(QString::fromStdString(panel->title()));
     setAttribute(Qt::WA_DeleteOnClose, false);
     layout_ = columnLayout(this, 0);
-    layout_->setSizeConstraint(QLayout::SetFixedSize);
+    scroll_ = new QScrollArea(this);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidgetResizable(true);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->viewport()->setAutoFillBackground(false);
+    layout_->addWidget(scroll_);
     panel->attach(this);
     std::weak_ptr<GuidePanel> weak = panel;
     panel->state().onPublish = [this, weak] {
@@ -313,26 +352,109 @@ void GuideQtWindow::rebuild() {
     auto panel = panel_.lock();
     if (!panel) return;
     // The old content goes after this turn: a button being pressed may be
-    // the reason for the rebuild.
-    if (content_) {
-        layout_->removeWidget(content_);
-        content_->hide();
-        content_->deleteLater();
+    // the reason for the rebuild. The scroll position survives it, so a
+    // press far down does not throw the owner back to the top.
+    const int scrolled = scroll_->verticalScrollBar()->value();
+    const bool revealed = context_.reveal != nullptr;
+    if (QWidget* old = scroll_->takeWidget()) {
+        old->hide();
+        old->deleteLater();
+    }
+    if (footer_) {
+        layout_->removeWidget(footer_);
+        footer_->hide();
+        footer_->deleteLater();
+        footer_ = nullptr;
     }
     context_ = {};
     content_ = build_(panel->state(), context_);
-    content_->setFixedWidth(width_);
-    layout_->addWidget(content_);
+    scroll_->setWidget(content_);
+    footer_ = context_.footer;
+    if (footer_) layout_->addWidget(footer_);
     if (context_.defaultButton) context_.defaultButton->setFocus();
-    adjustSize();
+    fitToScreen();
+    // The scroll range and the new parts' places are known once the layout
+    // has run, on the next turn.
+    QTimer::singleShot(0, this, [this, scrolled, reveal = QPointer<QWidget>(revealed ? nullptr : context_.reveal)] {
+        scroll_->verticalScrollBar()->setValue(scrolled);
+        if (reveal) scroll_->ensureWidgetVisible(reveal, 0, 0);
+    });
+}
+
+QScreen* GuideQtWindow::targetScreen() const {
+    QWindow* handle = windowHandle();
+    QScreen* own = handle ? handle->screen() : nullptr;
+    if (own && (QWidget::isVisible() || own != QGuiApplication::primaryScreen())) return own;
+    // A window about to open goes where the owner is looking: the screen
+    // under the pointer that chose it from the menu.
+    if (QScreen* s = QGuiApplication::screenAt(QCursor::pos())) return s;
+    return QGuiApplication::primaryScreen();
+}
+
+void GuideQtWindow::fitToScreen() {
+    QScreen* s = targetScreen();
+    if (!s || !content_) return;
+    const QRect area = s->availableGeometry();
+    // Wrapped lines take the height they need at the window's width, no
+    // more: the natural height is asked for that width.
+    content_->ensurePolished();
+    int body = content_->hasHeightForWidth() ? content_->heightForWidth(width_) : -1;
+    if (body < 0) body = content_->sizeHint().height();
+    // The scroll area would otherwise size the content from its minimum
+    // hint, which lays every wrapped line out at its narrowest.
+    content_->setMinimumHeight(body);
+    const int foot = footer_ ? footer_->sizeHint().height() : 0;
+    const int frameExtra = std::max(frameGeometry().height() - height(), titleAllowance);
+    const int room = std::max(area.height() - frameExtra, foot + 80);
+    int width = width_;
+    int bodyHeight = body;
+    if (body + foot > room) {
+        bodyHeight = room - foot;
+        width += style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll_->verticalScrollBar());
+        scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    } else {
+        scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    }
+    if (footer_) footer_->setFixedWidth(width);
+    setFixedSize(width, bodyHeight + foot);
+    keepOnScreen();
+}
+
+void GuideQtWindow::keepOnScreen() {
+    QScreen* s = targetScreen();
+    if (!s) return;
+    const QRect area = s->availableGeometry();
+    QRect frame = frameGeometry();
+    // Until the window manager has framed it, a title bar is assumed.
+    if (frame.top() == geometry().top()) frame.setTop(frame.top() - titleAllowance);
+    QPoint shift;
+    if (frame.right() > area.right()) shift.rx() = area.right() - frame.right();
+    if (frame.left() + shift.x() < area.left()) shift.rx() = area.left() - frame.left();
+    if (frame.bottom() > area.bottom()) shift.ry() = area.bottom() - frame.bottom();
+    if (frame.top() + shift.y() < area.top()) shift.ry() = area.top() - frame.top();
+    if (!shift.isNull()) move(pos() + shift);
 }
 
 void GuideQtWindow::centre() {
-    QScreen* screen = QGuiApplication::primaryScreen();
-    if (!screen) return;
-    adjustSize();
-    const QRect area = screen->availableGeometry();
-    move(area.center() - QPoint(width() / 2, height() / 2));
+    QScreen* s = targetScreen();
+    if (!s) return;
+    if (QWindow* handle = windowHandle())
+        handle->setScreen(s);
+    else
+        setScreen(s);
+    fitToScreen();
+    const QRect area = s->availableGeometry();
+    const int frameExtra = std::max(frameGeometry().height() - height(), titleAllowance);
+    move(area.center().x() - width() / 2, area.center().y() - (height() + frameExtra) / 2 + frameExtra);
+    keepOnScreen();
+}
+
+void GuideQtWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // The window manager's frame is known only once the window is up.
+    QTimer::singleShot(0, this, [this] {
+        if (QWidget::isVisible()) fitToScreen();
+    });
 }
 
 void GuideQtWindow::bringToFront() {

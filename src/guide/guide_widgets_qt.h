@@ -17,6 +17,8 @@
 
 class QHBoxLayout;
 class QLabel;
+class QScreen;
+class QScrollArea;
 class QVBoxLayout;
 
 namespace morvane::guide_qt {
@@ -25,9 +27,14 @@ enum class TextStyle { body, callout, caption, headline, title2, title3, largeTi
 QLabel* label(const std::string& text, TextStyle style, bool secondary = false, QWidget* parent = nullptr);
 void setWeight(QLabel* label, int weight);
 
-// Remembers which button answers Return while one content is shown.
+// What one build hands the window besides its scrolled part: the button
+// answering Return, the foot kept in view under the scrolled part (the
+// window's closing buttons), and a part that is scrolled into view when it
+// first appears (a section just unfolded).
 struct BuildContext {
     QPushButton* defaultButton = nullptr;
+    QWidget* footer = nullptr;
+    QWidget* reveal = nullptr;
 };
 
 QPushButton* actionButton(const GuideButton& button, bool prominent, const std::optional<std::string>& spoken,
@@ -47,6 +54,11 @@ private:
 };
 
 QWidget* detailLines(const std::vector<std::string>& lines);
+
+// One line of text that never wraps (an address): cut in the middle with an
+// ellipsis when wider than `maxWidth`, the whole text kept as its tooltip,
+// accessible name and selection.
+QLabel* addressLine(const std::string& text, TextStyle style, int weight, int maxWidth);
 
 // A widget laid out in a column or a row with the given spacing and an
 // equal margin all round.
@@ -80,16 +92,28 @@ public:
 
     void rebuild();
 
+    // The window's size for the available area of its screen: the whole
+    // content when it fits, else the foot stays and the rest scrolls. Then
+    // the window is moved wholly into that area.
+    void fitToScreen();
+    QScrollArea* scrollArea() const { return scroll_; }
+
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
+    QScreen* targetScreen() const;
+    void keepOnScreen();
+
     std::weak_ptr<GuidePanel> panel_;
     int width_;
     Build build_;
     QVBoxLayout* layout_ = nullptr;
+    QScrollArea* scroll_ = nullptr;
     QWidget* content_ = nullptr;
+    QWidget* footer_ = nullptr;
     BuildContext context_;
 };
 

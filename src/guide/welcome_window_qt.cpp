@@ -38,17 +38,17 @@ QWidget* permissionRow(const PermissionRow& r, bool prominent, GuideState& state
 QWidget* stepView(const WelcomeStep& step, bool current, GuideState& state, BuildContext& context) {
     auto* box = roundedBox();
     box->setAccessibleName(QString::fromStdString(WelcomeGuide::stepSpoken(step)));
-    auto* l = rowLayout(box, 14, 14);
-    l->addWidget(new StepMark(step.number, step.done, 28), 0, Qt::AlignTop);
+    auto* l = rowLayout(box, 12, 10);
+    l->addWidget(new StepMark(step.number, step.done, 26), 0, Qt::AlignTop);
     auto* column = new QWidget;
-    auto* c = columnLayout(column, 6);
+    auto* c = columnLayout(column, 4);
     c->addWidget(label(step.title, TextStyle::headline));
     c->addWidget(detailLines(step.detail));
     if (!step.rows.empty()) {
         auto* rows = new QWidget;
         auto* r = new QVBoxLayout(rows);
         r->setContentsMargins(0, 2, 0, 0);
-        r->setSpacing(6);
+        r->setSpacing(4);
         const auto currentRow = WelcomeGuide::currentRow(step);
         for (const auto& row : step.rows)
             r->addWidget(permissionRow(row, current && currentRow == row.name, state, context));
@@ -57,23 +57,21 @@ QWidget* stepView(const WelcomeStep& step, bool current, GuideState& state, Buil
     if (step.button) {
         auto* holder = new QWidget;
         auto* h = new QHBoxLayout(holder);
-        h->setContentsMargins(0, 4, 0, 0);
+        h->setContentsMargins(0, 2, 0, 0);
         h->addWidget(actionButton(*step.button, step.button->enabled && current, std::nullopt, state, context));
         h->addStretch(1);
         c->addWidget(holder);
     }
-    // Height a wrapped line was given beyond its text collects at the foot.
-    c->addStretch(1);
     l->addWidget(column, 1);
     return box;
 }
 
 QWidget* appIcon() {
     const QIcon icon = QApplication::windowIcon();
-    if (icon.isNull()) return symbol(Symbol::monitor, 64);
+    if (icon.isNull()) return symbol(Symbol::monitor, 56);
     auto* l = new QLabel;
-    l->setPixmap(icon.pixmap(64, 64));
-    l->setFixedSize(64, 64);
+    l->setPixmap(icon.pixmap(56, 56));
+    l->setFixedSize(56, 56);
     return l;
 }
 
@@ -83,7 +81,8 @@ QWidget* buildWelcome(GuideState& state, BuildContext& context, const std::funct
     const auto current = WelcomeGuide::current(steps);
 
     auto* content = new QWidget;
-    auto* column = columnLayout(content, 20, 24);
+    auto* column = columnLayout(content, 14);
+    column->setContentsMargins(20, 18, 20, 10);
 
     auto* header = new QWidget;
     auto* h = rowLayout(header, 16);
@@ -96,7 +95,7 @@ QWidget* buildWelcome(GuideState& state, BuildContext& context, const std::funct
     column->addWidget(header);
 
     auto* stepList = new QWidget;
-    auto* sl = columnLayout(stepList, 10);
+    auto* sl = columnLayout(stepList, 8);
     for (const auto& step : steps) sl->addWidget(stepView(step, current == step.number, state, context));
     column->addWidget(stepList);
 
@@ -112,17 +111,20 @@ QWidget* buildWelcome(GuideState& state, BuildContext& context, const std::funct
     auto* k = new QHBoxLayout(keyCap);
     k->setContentsMargins(5, 2, 5, 2);
     k->addWidget(symbol(Symbol::monitor, 16));
-    column->addStretch(1);
     column->addWidget(noteRow(keyCap, label(GuideTexts::menuBarNote, TextStyle::callout), GuideTexts::menuBarSpoken));
     column->addWidget(noteRow(symbol(Symbol::lightbulb, 16),
                               label(GuideTexts::tip(s.laptop, s.pellmoorInstalled), TextStyle::callout, true),
                               GuideTexts::tipSpoken(s.laptop, s.pellmoorInstalled)));
 
-    column->addWidget(divider());
-
-    column->addWidget(lineOf({plainButton(GuideTexts::dontShowAgain, dontShowAgain), nullptr,
-                              plainButton(GuideTexts::close, [&state] { state.close(); })},
-                             0));
+    // The closing buttons stay in view below the part that may scroll.
+    auto* footer = new QWidget;
+    auto* f = columnLayout(footer, 10);
+    f->setContentsMargins(20, 0, 20, 14);
+    f->addWidget(divider());
+    f->addWidget(lineOf({plainButton(GuideTexts::dontShowAgain, dontShowAgain), nullptr,
+                         plainButton(GuideTexts::close, [&state] { state.close(); })},
+                        0));
+    context.footer = footer;
     return content;
 }
 

@@ -3,13 +3,17 @@
 // the Connect window's code read back from the screenshot by zbarimg.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
+#include <QWindow>
 #include <QToolButton>
 #include <cstring>
 #include <filesystem>
@@ -82,13 +86,18 @@ struct Rig {
     std::shared_ptr<GuidePanel> panel;
     std::unique_ptr<QWidget> window;
 
-    explicit Rig(GuideSnapshot s, bool welcome = false, std::function<void()> dontShowAgain = nullptr)
+    explicit Rig(GuideSnapshot s, bool welcome = false, std::function<void()> dontShowAgain = nullptr,
+                 QScreen* on = nullptr)
         : current(std::move(s)) {
         panel = GuidePanel::create(
             welcome ? GuideTexts::welcomeWindowTitle : GuideTexts::connectWindowTitle, [this] { return current; },
             [this](const GuideAction& a) { performed.push_back(a); }, &main);
         panel->onClose = [this] { ++closes; };
         window.reset(welcome ? makeWelcomeWindow(panel, std::move(dontShowAgain)) : makeConnectWindow(panel));
+        if (on) {
+            window->winId();
+            window->windowHandle()->setScreen(on);
+        }
         panel->show();
         settle();
     }
@@ -118,6 +127,15 @@ TEST(ConnectWindow, ReadyRelayShowsACodeACameraReadsAndAddDeviceAnswersReturn) {
 
     const auto shot = screenshot(w, "connect-ready");
     EXPECT_EQ(testing_tools::zbarimg(shot), "https://relay.morvane.example");
+    // Screen readers meet the code as a picture with a name.
+    QLabel* code = nullptr;
+    for (auto* l : w->findChildren<QLabel*>())
+        if (!l->pixmap().isNull()) code = l;
+    ASSERT_TRUE(code);
+    QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(code);
+    ASSERT_TRUE(spoken);
+    EXPECT_EQ(spoken->role(), QAccessible::Graphic);
+    EXPECT_EQ(spoken->text(QAccessible::Name), "QR code for relay.morvane.example");
 
     press(w, Qt::Key_Return);
     ASSERT_EQ(rig.performed.size(), 1u);
@@ -232,6 +250,149 @@ TEST(WelcomeWindow, FirstRunShowsTheStepsAndReturnPressesTheCurrentOne) {
     EXPECT_EQ(rig.closes, 1);
 }
 
+// The laptop screens of this run (X screens 1 and 2, beside the primary).
+QScreen* screenOfSize(int width, int height) {
+    for (auto* s : QGuiApplication::screens())
+        if (s->geometry().size() == QSize(width, height)) return s;
+    return nullptr;
+}
+
+std::filesystem::path outputFolder() {
+    const std::filesystem::path folder = MORVANE_TEST_OUTPUT_DIR;
+    std::filesystem::create_directories(folder);
+    return folder;
+}
+
+std::filesystem::path shotOn(QScreen* screen, QWidget* window, const std::string& name) {
+    settle();
+    const QRect frame = window->frameGeometry();
+    const QPixmap shot = screen->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+    const auto file = outputFolder() / (name + ".png");
+    EXPECT_TRUE(shot.save(QString::fromStdString(file.string()), "PNG")) << file;
+    return file;
+}
+
+const std::string longRelay = "relay-for-the-whole-family.eu-central-2.hosting-company-example.morvane.example";
+
+struct FitCase {
+    std::string name;
+    bool welcome;
+    GuideSnapshot snapshot;
+    bool openAdvanced;
+};
+
+std::vector<FitCase> fitCases() {
+    std::vector<FitCase> cases;
+    auto first = base();
+    first.accessibility = false;
+    first.locker = false;
+    first.relay = relay_status::NotSetUp{};
+    cases.push_back({"welcome-first-run", true, first, false});
+    auto done = base();
+    done.relay = relay_status::Ready{"owner@example.com"};
+    done.devices = 2;
+    cases.push_back({"welcome-all-done", true, done, false});
+    auto notSetUp = base();
+    notSetUp.relay = relay_status::NotSetUp{};
+    notSetUp.gate.recentlyControlled = true;
+    cases.push_back({"connect-not-set-up", false, notSetUp, false});
+    auto ready = base();
+    ready.relay = relay_status::Ready{"owner@example.com"};
+    ready.tailscale = tailscale_facts::On{"desk.tail1234.ts.net"};
+    ready.addedName = "Pat's phone";
+    cases.push_back({"connect-ready-advanced", false, ready, true});
+    auto longAddress = ready;
+    longAddress.address = longRelay;
+    longAddress.tailscale = tailscale_facts::On{"a-desktop-with-a-long-name.tail-and-more-words-1234.ts.net"};
+    cases.push_back({"connect-long-address", false, longAddress, true});
+    return cases;
+}
+
+// On a laptop's screen the window lies wholly inside the screen's free
+// area, and every button can be scrolled to and clicked: the widget under
+// its centre is the button itself. No line is cut off at the right edge,
+// and a long address is shortened with its whole text still spoken.
+TEST(GuideWindowsOnLaptopScreens, FitTheScreenTheyOpenOnWithEveryButtonReachable) {
+    for (const auto& [width, height] : {std::pair{1280, 720}, std::pair{1366, 768}}) {
+        QScreen* screen = screenOfSize(width, height);
+        ASSERT_TRUE(screen) << width << "x" << height << " is not a screen of this run";
+        const QRect area = screen->availableGeometry();
+        for (const auto& c : fitCases()) {
+            const std::string size = std::to_string(width) + "x" + std::to_string(height);
+            SCOPED_TRACE(c.name + " at " + size);
+            Rig rig(c.snapshot, c.welcome, [] {}, screen);
+            QWidget* w = rig.window.get();
+            if (c.openAdvanced) {
+                auto* advanced = w->findChild<QToolButton*>();
+                ASSERT_TRUE(advanced);
+                advanced->click();
+                settle();
+                EXPECT_TRUE(button(w, GuideTexts::pairDevice)) << "the unfolded section is missing";
+            }
+            EXPECT_EQ(w->screen(), screen);
+            EXPECT_TRUE(area.contains(w->frameGeometry()))
+                << "window " << w->frameGeometry().x() << "," << w->frameGeometry().y() << " "
+                << w->frameGeometry().width() << "x" << w->frameGeometry().height();
+            auto* scroll = w->findChild<QScrollArea*>();
+            ASSERT_TRUE(scroll);
+            scroll->verticalScrollBar()->setValue(0);
+            shotOn(screen, w, c.name + "-" + size);
+            if (scroll->verticalScrollBar()->isVisible()) {
+                scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+                shotOn(screen, w, c.name + "-" + size + "-scrolled");
+            }
+
+            int buttons = 0;
+            for (auto* b : w->findChildren<QAbstractButton*>()) {
+                if (!b->isVisibleTo(w)) continue;
+                ++buttons;
+                scroll->ensureWidgetVisible(b, 0, 0);
+                settle(20);
+                const QPoint centre = b->mapTo(w, b->rect().center());
+                QWidget* hit = w->childAt(centre);
+                EXPECT_TRUE(hit == b || (hit && b->isAncestorOf(hit)))
+                    << "\"" << b->text().toStdString() << "\" cannot be clicked";
+                EXPECT_TRUE(w->rect().contains(QRect(b->mapTo(w, QPoint()), b->size())))
+                    << "\"" << b->text().toStdString() << "\" sticks out of the window";
+            }
+            EXPECT_GE(buttons, 2);
+            for (auto* l : w->findChildren<QLabel*>()) {
+                if (!l->isVisibleTo(w) || l->wordWrap() || !l->pixmap().isNull()) continue;
+                EXPECT_LE(l->sizeHint().width(), l->width()) << "cut off: " << l->text().toStdString();
+                EXPECT_LE(l->mapTo(w, QPoint()).x() + l->width(), w->width()) << l->text().toStdString();
+            }
+            if (c.snapshot.address == longRelay) {
+                QLabel* address = nullptr;
+                for (auto* l : w->findChildren<QLabel*>())
+                    if (l->accessibleName() == QString::fromStdString("https://" + longRelay)) address = l;
+                ASSERT_TRUE(address) << "the long address is not spoken whole";
+                EXPECT_NE(address->text(), address->accessibleName());
+                EXPECT_TRUE(address->text().contains(QChar(0x2026)));
+                EXPECT_EQ(address->toolTip(), address->accessibleName());
+                // Copying still hands out the whole address.
+                auto* copy = button(w, GuideTexts::copy);
+                ASSERT_TRUE(copy);
+                copy->click();
+                EXPECT_EQ(rig.performed.back(), GuideAction::copy("https://" + longRelay));
+            }
+            rig.window->hide();
+        }
+    }
+}
+
+// A window opened on a tall screen shows everything without scrolling.
+TEST(GuideWindowsOnLaptopScreens, NothingScrollsWhereTheScreenIsTallEnough) {
+    for (bool welcome : {true, false}) {
+        auto s = base();
+        s.relay = relay_status::NotSetUp{};
+        Rig rig(s, welcome, [] {}, QGuiApplication::primaryScreen());
+        auto* scroll = rig.window->findChild<QScrollArea*>();
+        ASSERT_TRUE(scroll);
+        EXPECT_FALSE(scroll->verticalScrollBar()->isVisible()) << (welcome ? "welcome" : "connect");
+        EXPECT_GE(scroll->widget()->height(), scroll->widget()->heightForWidth(scroll->viewport()->width()));
+    }
+}
+
 TEST(WelcomeWindow, QuittingTheApplicationIsNotTheOwnerClosingTheWindow) {
     auto s = base();
     Rig rig(s, true);
@@ -250,4 +411,6 @@ TEST(WelcomeWindow, QuittingTheApplicationIsNotTheOwnerClosingTheWindow) {
 }  // namespace
 }  // namespace morvane
 
-int main(int argc, char** argv) { return morvane::testing::runQtTestsUnderXvfb(argc, argv, "1280x1024x24"); }
+int main(int argc, char** argv) {
+    return morvane::testing::runQtTestsUnderXvfb(argc, argv, {"1280x1024x24", "1280x720x24", "1366x768x24"});
+}
