@@ -1,3 +1,4 @@
+#include "relay_service/postgres_relay_store.h"
 #include "relay_service/relay_store.h"
 #include "relay_service/sqlite_relay_store.h"
 
@@ -5,6 +6,7 @@ namespace morvane::relay_service {
 
 std::unique_ptr<RelayStore> openRelayStore(const RelayStoreConfig& config) {
     if (config.kind == "sqlite" || config.kind.empty()) return openSqliteRelayStore(config.dataDir);
+    if (config.kind == "postgresql") return openPostgresRelayStore(config.postgresUrl);
     throw RelayStoreError("unknown store kind \"" + config.kind + "\" (sqlite or postgresql)");
 }
 

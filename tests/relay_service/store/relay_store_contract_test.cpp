@@ -13,11 +13,13 @@
 #include <thread>
 
 #include "relay_service/relay_store.h"
+#include "postgres_test_cluster.h"
 #include "relay_store_backends.h"
 
 namespace morvane::relay_service {
 namespace {
 
+using testing::PostgresBackend;
 using testing::SqliteBackend;
 
 HostRecord numberedHost(const std::string& userId, int n, const std::string& name = "computer") {
@@ -56,7 +58,8 @@ protected:
     std::unique_ptr<RelayStore> store = backend.open();
 };
 
-INSTANTIATE_TEST_SUITE_P(Stores, RelayStoreContract, ::testing::Values(StoreKind{"Sqlite", &make<SqliteBackend>}),
+INSTANTIATE_TEST_SUITE_P(Stores, RelayStoreContract, ::testing::Values(StoreKind{"Sqlite", &make<SqliteBackend>},
+                                                                  StoreKind{"Postgres", &make<PostgresBackend>}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(RelayStoreContract, AccountIsMadeOnceForEachAddress) {
