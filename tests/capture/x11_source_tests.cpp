@@ -5,10 +5,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "capture/h264.h"
@@ -389,6 +392,95 @@ TEST_F(X11Capture, TheLastOfQuickChangesIsSentThoughNothingFollowsIt) {
             return distance(p, x + side - 6, y + side - 6, 0x808080) <= 30;
         })) << "round " << round;
     }
+}
+
+namespace {
+
+// Splits the private server's screen into two monitors side by side.
+void splitIntoMonitors(const std::string& display, int width, int height) {
+    for (const char* name : {"Left", "Right"}) {
+        const int x = name[0] == 'L' ? 0 : width;
+        const std::string command = "DISPLAY=" + display + " xrandr --setmonitor " + name + " " +
+                                    std::to_string(width) + "/508x" + std::to_string(height) + "/286+" +
+                                    std::to_string(x) + "+0 none";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    }
+}
+
+}  // namespace
+
+// Only what the streamed monitor shows makes a picture: drawing and pointer
+// moves on another monitor send nothing, however long they go on, while the
+// pointer entering the streamed monitor, leaving it and drawing on it each
+// send one. The capture's looks (one a picture interval) are the clock: each
+// step waits for two of them, so the X server's reports of it were read.
+TEST(X11CaptureOfOneMonitor, ChangesOnAnotherMonitorSendNothing) {
+    constexpr int side = 960, tall = 540;
+    ::morvane::testing::Xvfb xvfb(std::to_string(2 * side) + "x" + std::to_string(tall) + "x24");
+    splitIntoMonitors(xvfb.display(), side, tall);
+    ::morvane::testing::PaintClient client(xvfb.display());
+    client.fill(0, 0, 2 * side, tall, 0x204060);
+    client.movePointer(side + 100, 100);  // on the other monitor from the start
+    auto source = makeX11ScreenSource(std::make_shared<LoopExecutor>("control"),
+                                      std::make_shared<LoopExecutor>("encode"), xvfb.display());
+    testing::SourceInbox inbox;
+    inbox.attach(*source);
+    std::optional<std::uint32_t> left;
+    for (const auto& d : source->displayListing().displays)
+        if (d.name == "Left") left = d.id;
+    ASSERT_TRUE(left);
+    ASSERT_TRUE(source->selectDisplay(left));
+    source->setQuality(FrameQuality::high);
+    source->start(inbox.handle);
+    ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty(); }));
+
+    int looks = 0;
+    auto waitForLooks = [&](int count) {
+        const int until = looks + count;
+        for (int polls = 0; looks < until && polls < 3000; ++polls) {
+            looks += source->takeStats().callbacks;
+            if (looks < until) std::this_thread::sleep_for(10ms);  // a poll, not a measure of time
+        }
+        ASSERT_GE(looks, until) << "the capture stopped looking";
+    };
+    auto sent = [&] {
+        std::lock_guard l(inbox.m);
+        return static_cast<int>(inbox.pictures.size());
+    };
+    waitForLooks(2);
+    struct Step {
+        const char* what;
+        std::function<void(int)> act;  // given the round, 0 to rounds - 1
+        int rounds;
+        int pictures;  // expected once all rounds are done
+    };
+    const Step steps[] = {
+        {"drawing on the other monitor",
+         [&](int i) { client.fill(side + 40 + i * 5, 60, 200, 200, 0x010101u * static_cast<unsigned>(i * 7)); }, 15, 0},
+        {"the pointer moving on the other monitor", [&](int i) { client.movePointer(side + 300 + i * 11, 200 + i * 3); },
+         15, 0},
+        {"both at once",
+         [&](int i) {
+             client.fill(side + 400, 300, 100, 100, 0x112233u * static_cast<unsigned>(i % 5));
+             client.movePointer(side + 700 - i * 7, 400);
+         },
+         15, 0},
+        {"the pointer entering the streamed monitor", [&](int) { client.movePointer(300, 300); }, 1, 1},
+        {"the pointer leaving it", [&](int) { client.movePointer(side + 300, 300); }, 1, 1},
+        {"drawing on the streamed monitor", [&](int) { client.fill(100, 100, 50, 50, 0xFF8000); }, 1, 1},
+        {"drawing across both", [&](int) { client.fill(side - 20, 200, 40, 40, 0x00FF80); }, 1, 1},
+    };
+    for (const Step& step : steps) {
+        const int before = sent();
+        for (int i = 0; i < step.rounds; ++i) {
+            step.act(i);
+            waitForLooks(2);
+        }
+        if (step.pictures > 0) inbox.waitFor([&] { return static_cast<int>(inbox.pictures.size()) >= before + step.pictures; });
+        waitForLooks(2);  // room for one picture too many
+        EXPECT_EQ(sent() - before, step.pictures) << step.what;
+    }
+    EXPECT_EQ(source->state(), "ok");
 }
 
 TEST(X11CaptureWithoutComposite, ExclusionAnswersFalseAndTakingItBackTrue) {

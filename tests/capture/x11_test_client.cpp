@@ -60,6 +60,13 @@ void PaintClient::movePointer(int x, int y) {
     XSync(d_, False);
 }
 
+void PaintClient::fill(int x, int y, int width, int height, std::uint32_t colour) {
+    GC gc = static_cast<GC>(gc_);
+    XSetForeground(d_, gc, colour);
+    XFillRectangle(d_, window_, gc, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height));
+    XSync(d_, False);
+}
+
 void PaintClient::squareAt(int step, int width, int height, int* x, int* y) {
     const int spanX = std::max(1, width - squareSide), spanY = std::max(1, height - squareSide);
     *x = (step * 37) % spanX;

@@ -31,6 +31,8 @@ public:
     void show(unsigned long window);
     // Moves the pointer to a point of the screen.
     void movePointer(int x, int y);
+    // Fills a rectangle of the client's window with one colour (0xRRGGBB).
+    void fill(int x, int y, int width, int height, std::uint32_t colour);
     // The bar colour (0xRRGGBB) at a point of the screen, square left out.
     static std::uint32_t barColour(int x, int width);
     // Where the square is for a step (top left corner) and its side.

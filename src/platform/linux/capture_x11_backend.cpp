@@ -475,12 +475,22 @@ public:
         int damageError = 0;
         if (XDamageQueryExtension(d, &damageEvent_, &damageError))
             damage_ = XDamageCreate(d, DefaultRootWindow(d), XDamageReportNonEmpty);
+        // Damage is reported for the whole screen; these regions tell what
+        // of it falls on the monitor, so other monitors' changes cost no
+        // picture.
+        int fixesMajor = 0, fixesMinor = 0;
+        if (damage_ && hasFixes_ && XFixesQueryVersion(d, &fixesMajor, &fixesMinor) && fixesMajor >= 2) {
+            XRectangle area{static_cast<short>(monitor_.x), static_cast<short>(monitor_.y),
+                            static_cast<unsigned short>(monitor_.width), static_cast<unsigned short>(monitor_.height)};
+            monitorArea_ = XFixesCreateRegion(d, &area, 1);
+            damageParts_ = XFixesCreateRegion(d, nullptr, 0);
+        }
         int rrError = 0;
         if (XRRQueryExtension(d, &rrEvent_, &rrError))
             XRRSelectInput(d, DefaultRootWindow(d),
                            RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
         XSync(d, False);
-        if (takeX11Error(d) != 0) damage_ = 0;
+        if (takeX11Error(d) != 0) damage_ = monitorArea_ = damageParts_ = 0;
         wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wake_ < 0) return CaptureError{domain, cannotOpenDisplay};
         thread_ = std::thread([this] { run(); });
@@ -516,8 +526,12 @@ public:
         wakeUp();
         if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
         if (done) done(std::nullopt);
-        if (damage_ && d_ && !x11ConnectionLost(d_.get())) XDamageDestroy(d_.get(), damage_);
-        damage_ = 0;
+        if (d_ && !x11ConnectionLost(d_.get())) {
+            if (damage_) XDamageDestroy(d_.get(), damage_);
+            for (XserverRegion region : {monitorArea_, damageParts_})
+                if (region) XFixesDestroyRegion(d_.get(), region);
+        }
+        damage_ = monitorArea_ = damageParts_ = 0;
         composer_.reset();
         grabber_.reset();
         d_.reset();
@@ -531,7 +545,8 @@ private:
     void run() {
         using clock = std::chrono::steady_clock;
         bool forceDelivery = true;
-        bool damaged = true;  // nothing taken yet
+        bool damaged = true;    // the monitor is to be grabbed: nothing taken yet
+        bool reported = false;  // the screen was damaged, somewhere
         int failures = 0;
         auto lastTaken = clock::now() - std::chrono::hours(1);
         auto nextLook = clock::now();
@@ -548,7 +563,7 @@ private:
             // still screen is looked at once a tick for the pointer alone.
             const bool pointerShown = lookForPointer && config_.showCursor;
             waitForWork(!watching() ? nextLook
-                        : damaged   ? lastTaken + spacing()
+                        : damaged || reported ? lastTaken + spacing()
                                     : (pointerShown ? nextLook : clock::time_point::max()));
             std::function<void(std::optional<CaptureError>)> applied;
             {
@@ -570,12 +585,17 @@ private:
             }
             const Events events = drainEvents();
             if (events.layout && handlers_.onLayoutChanged) handlers_.onLayoutChanged();
-            damaged = damaged || events.damage;
+            reported = reported || events.damage;
             cursorShapeChanged_ = cursorShapeChanged_ || events.cursor;
             const auto now = clock::now();
-            if (!applied && !forceDelivery && now < (watching() && damaged ? lastTaken + spacing() : nextLook))
+            if (!applied && !forceDelivery &&
+                now < (watching() && (damaged || reported) ? lastTaken + spacing() : nextLook))
                 continue;
             nextLook = now + spacing();
+            if (reported) {
+                reported = false;
+                damaged = damaged || (watching() && damageOnMonitor(d));
+            }
 
             const bool grabNow = forceDelivery || damaged || !watching();
             std::optional<CursorImage> cursor;
@@ -585,8 +605,10 @@ private:
                     if (XFreed<XFixesCursorImage> image{XFixesGetCursorImage(d)}) cursor = cursorOf(*image);
                 }
                 if (cursor) {
+                    // A pointer that neither is nor was on the monitor
+                    // changes nothing of its picture.
                     const auto key = std::tuple{cursor->x, cursor->y, cursor->serial};
-                    pointerMoved = key != cursorKey_;
+                    pointerMoved = key != cursorKey_ && (cursorShown_ || onMonitor(*cursor));
                     cursorKey_ = key;
                 }
             }
@@ -638,6 +660,7 @@ private:
             // damage came since it was taken.
             const ScreenPixels screen{grabber_->current(), grabber_->currentStride(), monitor_.width, monitor_.height,
                                       monitor_.x, monitor_.y};
+            cursorShown_ = cursor && onMonitor(*cursor);
             PicturePtr picture = shapePicture(screen, cursor ? &*cursor : nullptr, std::max(config_.width, 2),
                                               std::max(config_.height, 2), config_.video,
                                               [this](Picture::Format format, int width, int height) {
@@ -685,6 +708,25 @@ private:
         const bool moved = cursorShapeChanged_ || rootX != std::get<0>(cursorKey_) || rootY != std::get<1>(cursorKey_);
         cursorShapeChanged_ = false;
         return moved;
+    }
+
+    // Takes the damage reported so far and says whether any of it falls on
+    // the monitor. One round trip; without the regions, all damage counts.
+    bool damageOnMonitor(Display* d) {
+        if (!damageParts_) return true;
+        XDamageSubtract(d, damage_, None, damageParts_);
+        XFixesIntersectRegion(d, damageParts_, damageParts_, monitorArea_);
+        int count = 0;
+        XRectangle bounds{};
+        XFreed<XRectangle> parts{XFixesFetchRegionAndBounds(d, damageParts_, &count, &bounds)};
+        return count > 0 || x11ConnectionLost(d);
+    }
+
+    // Whether the pointer's image covers any pixel of the monitor.
+    bool onMonitor(const CursorImage& cursor) const {
+        const int left = cursor.x - cursor.xhot, top = cursor.y - cursor.yhot;
+        return left < monitor_.x + monitor_.width && left + cursor.width > monitor_.x &&
+               top < monitor_.y + monitor_.height && top + cursor.height > monitor_.y;
     }
 
     enum class Grab { grabbed, failed, withheld };
@@ -752,6 +794,10 @@ private:
     int rrEvent_ = 0;
     int damageEvent_ = 0;
     Damage damage_ = 0;
+    XserverRegion monitorArea_ = 0;
+    XserverRegion damageParts_ = 0;
+    // The last picture sent shows the pointer: its leaving must be sent.
+    bool cursorShown_ = false;
     bool cursorShapeChanged_ = false;
     int wake_ = -1;
     std::shared_ptr<PicturePool> pool_ = std::make_shared<PicturePool>();
