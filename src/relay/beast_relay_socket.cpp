@@ -23,9 +23,60 @@ namespace http = beast::http;
 namespace ws = beast::websocket;
 using tcp = asio::ip::tcp;
 
+// The layer under the WebSocket whose teardown closes the socket at once.
+// Beast ends a connection it finds broken (a frame over the size limit, a
+// reserved opcode) by sending a close frame and then waiting for the peer to
+// end the TCP or TLS stream; a relay that keeps it open would hold the read,
+// and with it the link, until the next missing pong. After a close frame
+// there is nothing left to wait for.
+template <class Next>
+class PromptTeardown {
+public:
+    using executor_type = typename Next::executor_type;
+
+    template <class... Args>
+    explicit PromptTeardown(Args&&... args) : next_(std::forward<Args>(args)...) {}
+
+    executor_type get_executor() noexcept { return next_.get_executor(); }
+    Next& next_layer() noexcept { return next_; }
+    const Next& next_layer() const noexcept { return next_; }
+
+    template <class Buffers, class Handler>
+    auto async_read_some(const Buffers& buffers, Handler&& handler) {
+        return next_.async_read_some(buffers, std::forward<Handler>(handler));
+    }
+    template <class Buffers, class Handler>
+    auto async_write_some(const Buffers& buffers, Handler&& handler) {
+        return next_.async_write_some(buffers, std::forward<Handler>(handler));
+    }
+
+private:
+    Next next_;
+};
+
+template <class Next>
+void teardown(beast::role_type, PromptTeardown<Next>& stream, beast::error_code& ec) {
+    beast::get_lowest_layer(stream).socket().close(ec);
+}
+
+template <class Next, class Handler>
+void async_teardown(beast::role_type, PromptTeardown<Next>& stream, Handler&& handler) {
+    beast::error_code ignored;
+    beast::get_lowest_layer(stream).socket().close(ignored);
+    asio::post(stream.get_executor(),
+               [handler = std::forward<Handler>(handler)]() mutable { handler(beast::error_code{}); });
+}
+
+// A read that failed because the relay broke the WebSocket protocol (as
+// opposed to the relay closing or the network failing).
+bool brokeProtocol(const beast::error_code& ec) {
+    return ec.category() == beast::error_code(ws::error::closed).category() && ec != ws::error::closed;
+}
+
 template <bool Secure>
 class BeastRelaySocket final : public RelaySocket, public std::enable_shared_from_this<BeastRelaySocket<Secure>> {
-    using Next = std::conditional_t<Secure, beast::ssl_stream<beast::tcp_stream>, beast::tcp_stream>;
+    using Transport = std::conditional_t<Secure, beast::ssl_stream<beast::tcp_stream>, beast::tcp_stream>;
+    using Next = PromptTeardown<Transport>;
 
 public:
     BeastRelaySocket(asio::io_context& io, RelaySocketRequest request, RelaySocketHandlers handlers,
@@ -76,6 +127,8 @@ private:
         std::function<void(bool)> done;
     };
 
+    Transport& transport() { return ws_.next_layer().next_layer(); }
+
     static ws::stream<Next> makeStream(asio::io_context& io, const std::shared_ptr<asio::ssl::context>& tls) {
         if constexpr (Secure)
             return ws::stream<Next>(io, *tls);
@@ -94,8 +147,8 @@ private:
         if (over_) return;
         if (ec) return finish(std::nullopt);
         if constexpr (Secure) {
-            if (!prepareRelayTls(ws_.next_layer().native_handle(), request_.url.host)) return finish(std::nullopt);
-            ws_.next_layer().async_handshake(asio::ssl::stream_base::client,
+            if (!prepareRelayTls(transport().native_handle(), request_.url.host)) return finish(std::nullopt);
+            transport().async_handshake(asio::ssl::stream_base::client,
                                              [self = this->shared_from_this()](beast::error_code e) {
                                                  if (self->over_) return;
                                                  if (e) return self->finish(std::nullopt);
@@ -149,6 +202,13 @@ private:
                 self->over_ = true;
                 self->failPending();
                 if (self->handlers_.closed) self->handlers_.closed(static_cast<int>(self->ws_.reason().code));
+                return;
+            }
+            if (brokeProtocol(ec)) {
+                // Beast has sent its close frame and closed the socket.
+                self->over_ = true;
+                self->failPending();
+                if (self->handlers_.receiveFailed) self->handlers_.receiveFailed();
                 return;
             }
             if (ec) return self->finish(101);

@@ -103,7 +103,10 @@ void RelayHost::shutDown(std::function<void()> then) {
         self->closeWindow(true);
         self->server_->closeRelayedOnQueue("mac-offline");
         self->server_->setRelayObserver(nullptr);
-        self->queue_.postAfter(millisFromSeconds(self->limits_.goodbyeSeconds), [then = std::move(then)] {
+        // The host stays until then: the server's close of each session
+        // arrives in a later turn and must still find the host, to log the
+        // end of its secure channel.
+        self->queue_.postAfter(millisFromSeconds(self->limits_.goodbyeSeconds), [self, then = std::move(then)] {
             if (then) then();
         });
     });

@@ -28,8 +28,9 @@ struct RelaySocketHandlers {
     std::function<void(const std::string& subprotocol)> opened;
     std::function<void(std::string text)> text;
     std::function<void(Bytes data)> binary;
-    // Reading failed without a close frame (and without the socket having
-    // finished yet).
+    // Reading failed without a close frame: the relay broke the WebSocket
+    // protocol (a message over the size limit, a reserved opcode). The
+    // socket is over; no other handler runs after.
     std::function<void()> receiveFailed;
     // The server sent a close frame with this code.
     std::function<void(int code)> closed;

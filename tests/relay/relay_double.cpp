@@ -81,6 +81,10 @@ struct Peer {
     virtual ~Peer() = default;
     virtual void sendText(std::string text) = 0;
     virtual void sendBinary(Bytes data) = 0;
+    // Writes bytes as they are, under the WebSocket framing, then reads
+    // nothing more and keeps the connection open: a relay that breaks the
+    // protocol and does not answer the host's close.
+    virtual void sendRawAndIgnore(std::string bytes) = 0;
     virtual void close(int code) = 0;
     virtual void kill() = 0;
     bool isHost = false;
@@ -187,8 +191,9 @@ public:
         }
     }
 
-    void sendText(std::string text) override { enqueue(true, std::move(text)); }
-    void sendBinary(Bytes data) override { enqueue(false, std::string(data.begin(), data.end())); }
+    void sendText(std::string text) override { enqueue(Out::text, std::move(text)); }
+    void sendBinary(Bytes data) override { enqueue(Out::binary, std::string(data.begin(), data.end())); }
+    void sendRawAndIgnore(std::string bytes) override { enqueue(Out::raw, std::move(bytes)); }
     void close(int code) override {
         if (!ws_ || closing_) return;
         closing_ = true;
@@ -282,6 +287,7 @@ private:
 
     void read() {
         ws_->async_read(readBuffer_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+            if (self->deaf_) return;
             if (ec) {
                 std::lock_guard guard(self->relay_->lock);
                 self->relay_->ended(self);
@@ -304,11 +310,33 @@ private:
         });
     }
 
-    void enqueue(bool text, std::string data) {
-        asio::post(relay_->io, [self = this->shared_from_this(), text, data = std::move(data)]() mutable {
+    struct Out {
+        enum Kind { text, binary, raw } kind;
+        std::string data;
+    };
+
+    void enqueue(Out::Kind kind, std::string data) {
+        asio::post(relay_->io, [self = this->shared_from_this(), kind, data = std::move(data)]() mutable {
             if (!self->ws_ || self->closing_) return;
-            self->outbox_.push_back({text, std::move(data)});
+            self->outbox_.push_back({kind, std::move(data)});
             self->pump();
+        });
+    }
+
+    // Stops reading first, so that nothing the host sends in answer (its
+    // close frame) is read and answered; then writes the bytes.
+    void writeRaw(std::string& bytes) {
+        auto self = this->shared_from_this();
+        {
+            std::lock_guard guard(relay_->lock);
+            relay_->stalled.push_back(self);
+        }
+        deaf_ = true;
+        beast::error_code ignored;
+        beast::get_lowest_layer(*ws_).socket().shutdown(tcp::socket::shutdown_receive, ignored);
+        asio::async_write(ws_->next_layer(), asio::buffer(bytes), [self](beast::error_code, std::size_t) {
+            self->writing_ = false;
+            self->outbox_.pop_front();
         });
     }
 
@@ -324,8 +352,9 @@ private:
         timer_.async_wait([self = this->shared_from_this()](beast::error_code) {
             if (self->closing_) return;
             auto& front = self->outbox_.front();
-            self->ws_->text(front.first);
-            self->ws_->async_write(asio::buffer(front.second), [self](beast::error_code ec, std::size_t) {
+            if (front.kind == Out::raw) return self->writeRaw(front.data);
+            self->ws_->text(front.kind == Out::text);
+            self->ws_->async_write(asio::buffer(front.data), [self](beast::error_code ec, std::size_t) {
                 self->writing_ = false;
                 self->outbox_.pop_front();
                 if (!ec) self->pump();
@@ -357,8 +386,9 @@ private:
     beast::flat_buffer buffer_, readBuffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     http::request<http::string_body> request_;
-    std::deque<std::pair<bool, std::string>> outbox_;
+    std::deque<Out> outbox_;
     bool writing_ = false;
+    bool deaf_ = false;
     bool closing_ = false;
     bool stalled_ = false;
 };
@@ -711,6 +741,12 @@ void RelayDouble::sendGarbageToHosts() {
     std::lock_guard guard(impl_->lock);
     for (auto& [name, room] : impl_->rooms)
         if (auto h = room.host.lock()) h->sendText("{\"t\":\"garbage\"");
+}
+
+void RelayDouble::sendRawToHosts(const Bytes& bytes) {
+    std::lock_guard guard(impl_->lock);
+    for (auto& [name, room] : impl_->rooms)
+        if (auto h = room.host.lock()) h->sendRawAndIgnore(std::string(bytes.begin(), bytes.end()));
 }
 
 void RelayDouble::slowWrites(std::chrono::milliseconds delay) {

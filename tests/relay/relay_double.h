@@ -74,6 +74,10 @@ public:
     void stallHosts(bool stall);  // no challenge, nothing read (so no pongs)
     void chooseSubprotocol(std::optional<std::string> subprotocol);  // absent: echo "morvane.v1"
     void sendGarbageToHosts();
+    // Writes the bytes to each host under the WebSocket framing (a frame the
+    // double builds by hand), then reads nothing more from it and keeps its
+    // connection open.
+    void sendRawToHosts(const Bytes& bytes);
     void slowWrites(std::chrono::milliseconds delay);
     // "<id>" of each connection the host asked to drop.
     std::vector<std::string> dropsSeen() const;

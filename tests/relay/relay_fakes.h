@@ -77,6 +77,15 @@ public:
     }
     void closeRelayedOnQueue(const std::string& reason) override {
         journal.push_back("closeRelayed " + reason);
+        if (!closeOnCloseRelayed) return;
+        // Like the server: each session says goodbye and writes its close
+        // on a later turn of the queue.
+        queue_.post([this, reason] {
+            for (auto& [n, wire] : wires) {
+                journal.push_back(std::to_string(n) + " bye " + reason);
+                close(n);
+            }
+        });
     }
     void closeRelayed(const std::string& reason) override { journal.push_back("closeRelayed " + reason); }
     bool isPaused() const override { return paused; }
@@ -94,6 +103,7 @@ public:
     bool refuse = false;
     bool paused = false;
     bool closeOnBye = false;
+    bool closeOnCloseRelayed = false;
     std::optional<std::string> controller;
     std::function<void(RelayServerEvent)> observer;
     std::map<int, std::shared_ptr<ConnectionWire>> wires;

@@ -356,5 +356,28 @@ TEST(RelayHost, ShutDownSaysGoodbyeThenIgnoresEverything) {
     EXPECT_FALSE(rig.host->openEnrolmentWindow());
 }
 
+TEST(RelayHost, ShutDownLogsTheEndOfEachSecureChannelAfterItsOwnerLetGo) {
+    HostRig rig;
+    rig.server->closeOnCloseRelayed = true;
+    rig.up({1});
+    auto phone = rig.enrolled();
+    rig.session(1, phone);
+    ASSERT_TRUE(rig.in<Peer::Open>(1));
+    rig.sentTo(1);
+    bool after = false;
+    // Its owner keeps nothing of the host once it asked it to shut down.
+    std::exchange(rig.host, nullptr)->shutDown([&] { after = true; });
+    rig.queue.runAll();
+    EXPECT_TRUE(rig.logged("secure channel closed for Phone: closed"));
+    // The device hears the session's end, sealed.
+    const auto sent = rig.sentTo(1);
+    ASSERT_EQ(sent.size(), 1u);
+    const auto heard = phone.receive(sent[0]);
+    ASSERT_TRUE(heard);
+    EXPECT_EQ(heard->kind, TestDevice::Received::Kind::close);
+    rig.advance(0.25);
+    EXPECT_TRUE(after);
+}
+
 }  // namespace
 }  // namespace morvane

@@ -112,9 +112,9 @@ private:
 };
 
 // Signs in and registers the identity on the double, as a set-up would.
-void registerOn(RelayDouble& relay, const RelayIdentity& identity) {
+void registerOn(RelayDouble& relay, const RelayIdentity& identity, const std::string& scheme = "https") {
     auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
-    auto account = RelayAccount::create(relay.origin("https"), http, systemWallMillis);
+    auto account = RelayAccount::create(relay.origin(scheme), http, systemWallMillis);
     await<std::monostate>([&](auto done) { account->sendCode("o@example.com", "l", done); });
     const auto session = await<RelayAccountSession>([&](auto done) { account->verify("o@example.com", "l", "123456", done); });
     ASSERT_TRUE(std::holds_alternative<RelayAccountSession>(session));
@@ -291,6 +291,45 @@ TEST(RelayOverTls, BadMessagesAndClosesWhileUpEndTheSession) {
         c.fault(relay);
         EXPECT_TRUE(rig.watch->saw(c.expected)) << c.name;
         EXPECT_TRUE(rig.watch->saw("down")) << c.name;
+    }
+}
+
+// One unmasked frame from the relay, built by hand: FIN, the opcode, the
+// 64-bit length form, and a payload of that many bytes.
+Bytes frame(std::uint8_t opcode, std::uint64_t length) {
+    Bytes out{static_cast<std::uint8_t>(0x80 | opcode), 127};
+    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(length >> shift));
+    out.resize(out.size() + length, 0x41);
+    return out;
+}
+
+TEST(RelayLink, AFrameThatBreaksTheProtocolEndsTheLinkAtOnceAsAnError) {
+    // The double reads nothing after the frame and keeps the connection
+    // open, so only the host can end it; the pong it waits for otherwise
+    // comes 35 s later, past the wait here.
+    struct Case {
+        const char* name;
+        Bytes frame;
+    };
+    const std::vector<Case> cases = {
+        {"message one byte over the limit", frame(0x2, HostRelayLink::maxIncomingMessage + 1)},
+        {"text message over the limit", frame(0x1, 70'000)},
+        {"reserved opcode", frame(0x3, 0)},
+    };
+    for (const bool tls : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (tls ? " over TLS" : " in plain"));
+            RelayDouble relay(tls ? tlsFor({"localhost"}, {}) : RelayDouble::Options{});
+            const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
+            registerOn(relay, identity, tls ? "https" : "http");
+            LinkRig rig(tls ? relay.origin("wss") : relay.origin("ws", "127.0.0.1"), identity);
+            rig.link->turnOn();
+            ASSERT_TRUE(rig.watch->saw("state up"));
+            relay.sendRawToHosts(c.frame);
+            EXPECT_TRUE(rig.watch->saw("link: down after 0 s (error)", 1, 5s));
+            EXPECT_EQ(rig.watch->count("link: down after 0 s (closed-by-relay)"), 0);
+            EXPECT_TRUE(rig.watch->saw("down"));
+        }
     }
 }
 
