@@ -13,8 +13,10 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+#include <QScreen>
 #include <QUrl>
 #include <QWidgetAction>
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -70,7 +72,10 @@ TrayUi::TrayUi(std::function<std::vector<MenuItem>()> menu,
                Executor& background)
     : build_(std::move(menu)), perform_(std::move(perform)), quit_(std::move(quit)), background_(background) {
     // Rebuilt at every opening, so nothing stale is ever shown.
-    QObject::connect(&menu_, &QMenu::aboutToShow, [this] { rebuild(); });
+    QObject::connect(&menu_, &QMenu::aboutToShow, [this] {
+        if (!filled_) rebuild();
+        filled_ = false;
+    });
 }
 
 TrayUi::~TrayUi() {
@@ -80,11 +85,12 @@ TrayUi::~TrayUi() {
 void TrayUi::start() {
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         tray_ = std::make_unique<QSystemTrayIcon>();
-        tray_->setContextMenu(&menu_);
-        // A left click opens the same menu as the right one.
-        QObject::connect(tray_.get(), &QSystemTrayIcon::activated, [this](QSystemTrayIcon::ActivationReason why) {
-            if (why == QSystemTrayIcon::Trigger) menu_.popup(QCursor::pos());
-        });
+        // No context menu is handed to the tray: the toolkit would open it
+        // at the pointer, its first item ("Pause Morvane") under the icon,
+        // where a second click or a double click would choose it. Both
+        // buttons open the menu placed from the icon instead.
+        QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
+                         [this](QSystemTrayIcon::ActivationReason why) { iconActivated(why); });
         tray_->setIcon(drawIcon(icon_));
         tray_->show();
         return;
@@ -141,6 +147,40 @@ QIcon TrayUi::drawIcon(const IconState& icon) {
     p.end();
     QIcon result(pixmap);
     return result;
+}
+
+QPoint TrayUi::menuPlace(const QRect& icon, const QPoint& pointer, const QSize& menu, const QRect& screen) {
+    constexpr int pointerMargin = 6;
+    const QRect anchor = icon.isEmpty() ? QRect(pointer, QSize(1, 1)).adjusted(-pointerMargin, -pointerMargin,
+                                                                               pointerMargin, pointerMargin)
+                                        : icon;
+    const int below = screen.bottom() - anchor.bottom();
+    const int above = anchor.top() - screen.top();
+    int y = anchor.bottom() + 1;
+    if (menu.height() > below && (menu.height() <= above || above > below)) y = anchor.top() - menu.height();
+    // A menu taller than both sides is kept on the screen; only then may it
+    // reach over the icon.
+    y = std::clamp(y, screen.top(), std::max(screen.top(), screen.bottom() + 1 - menu.height()));
+    const int x = std::clamp(anchor.left(), screen.left(), std::max(screen.left(), screen.right() + 1 - menu.width()));
+    return {x, y};
+}
+
+void TrayUi::iconActivated(QSystemTrayIcon::ActivationReason why) {
+    // A double click is two presses: the first opens the menu, the second
+    // closes it; the double click itself chooses nothing.
+    if (why != QSystemTrayIcon::Trigger && why != QSystemTrayIcon::Context) return;
+    if (menu_.isVisible()) {
+        menu_.hide();
+        return;
+    }
+    rebuild();
+    filled_ = true;
+    const QRect icon = tray_ ? tray_->geometry() : QRect();
+    const QPoint pointer = QCursor::pos();
+    QScreen* screen = QGuiApplication::screenAt(icon.isEmpty() ? pointer : icon.center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->geometry() : QRect(pointer, QSize(1, 1));
+    menu_.popup(menuPlace(icon, pointer, menu_.sizeHint(), area));
 }
 
 void TrayUi::showIcon(const IconState& icon) {

@@ -38,6 +38,8 @@ public:
     // The status window when there is no tray (closing it quits), else null.
     QWidget* statusWindow() const { return window_.get(); }
     QMenu* menu() { return &menu_; }
+    // The icon on the tray, or null without a tray.
+    QSystemTrayIcon* trayIcon() const { return tray_.get(); }
     const IconState& icon() const { return icon_; }
 
     void showIcon(const IconState& icon) override;
@@ -53,8 +55,16 @@ public:
     // The image of an icon state, drawn here since the symbols are our own.
     static QIcon drawIcon(const IconState& icon);
 
+    // Where the menu's top-left corner goes for an icon at `icon` on a
+    // screen `screen`: below the icon, or above it when there is no room
+    // below, so that no item lies under the icon and a second click on the
+    // icon lands on the icon. An empty `icon` (a tray that does not tell)
+    // is taken as a small square around `pointer`.
+    static QPoint menuPlace(const QRect& icon, const QPoint& pointer, const QSize& menu, const QRect& screen);
+
 private:
     void rebuild();
+    void iconActivated(QSystemTrayIcon::ActivationReason why);
     void fill(QMenu* into, const std::vector<MenuItem>& items);
 
     std::function<std::vector<MenuItem>()> build_;
@@ -67,6 +77,9 @@ private:
     QPushButton* windowButton_ = nullptr;
     QLabel* windowIcon_ = nullptr;
     QPointer<QMessageBox> alert_;
+    // The menu was just filled for a placed popup: its opening need not
+    // fill it again.
+    bool filled_ = false;
     std::string fieldText_;
     IconState icon_;
 };
