@@ -1,7 +1,6 @@
 #include "relay/relay_bytes.h"
 
 #include "core/secure.h"
-#include "devices/device_store.h"
 
 namespace morvane::RelayBytes {
 
@@ -26,7 +25,28 @@ std::uint32_t readU32(std::span<const std::uint8_t> data) {
            std::uint32_t{data[3]};
 }
 
-std::string b64u(std::span<const std::uint8_t> data) { return DeviceStore::base64url(data); }
+std::string b64u(std::span<const std::uint8_t> data) {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::string out;
+    out.reserve((data.size() * 4 + 2) / 3);
+    std::size_t i = 0;
+    for (; i + 3 <= data.size(); i += 3) {
+        const std::uint32_t v = (std::uint32_t{data[i]} << 16) | (std::uint32_t{data[i + 1]} << 8) | data[i + 2];
+        out += alphabet[(v >> 18) & 63];
+        out += alphabet[(v >> 12) & 63];
+        out += alphabet[(v >> 6) & 63];
+        out += alphabet[v & 63];
+    }
+    const std::size_t left = data.size() - i;
+    if (left > 0) {
+        std::uint32_t v = std::uint32_t{data[i]} << 16;
+        if (left == 2) v |= std::uint32_t{data[i + 1]} << 8;
+        out += alphabet[(v >> 18) & 63];
+        out += alphabet[(v >> 12) & 63];
+        if (left == 2) out += alphabet[(v >> 6) & 63];
+    }
+    return out;
+}
 
 namespace {
 int sextet(char c) {

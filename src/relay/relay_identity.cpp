@@ -9,23 +9,9 @@
 
 #include "core/clock.h"
 #include "relay/relay_bytes.h"
+#include "relay/relay_signed.h"
 
 namespace morvane {
-
-namespace {
-
-Bytes textBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
-Bytes signedMessage(const Bytes& label, std::span<const std::uint8_t> roomID) {
-    Bytes out = label;
-    out.push_back(0x00);
-    out.insert(out.end(), roomID.begin(), roomID.end());
-    return out;
-}
-
-void append(Bytes& out, std::span<const std::uint8_t> more) { out.insert(out.end(), more.begin(), more.end()); }
-
-}  // namespace
 
 bool RelayIdentity::operator==(const RelayIdentity& other) const {
     return createdAt == other.createdAt && noiseKey.rawBytes() == other.noiseKey.rawBytes() &&
@@ -36,52 +22,25 @@ Bytes RelayIdentity::hostPublicKey() const { return authKey.publicKeyBytes(); }
 std::string RelayIdentity::hostPublicKeyText() const { return RelayBytes::b64u(hostPublicKey()); }
 Bytes RelayIdentity::roomID() const { return SecureChannel::roomID(hostPublicKey()); }
 
-const Bytes& RelayIdentity::helloLabel() {
-    static const Bytes label = textBytes("morvane-relay-host-hello/1");
-    return label;
-}
-const Bytes& RelayIdentity::proveLabel() {
-    static const Bytes label = textBytes("morvane-relay-host-prove/1");
-    return label;
-}
-const Bytes& RelayIdentity::registerLabel() {
-    static const Bytes label = textBytes("morvane-relay-host-register/1");
-    return label;
-}
-const Bytes& RelayIdentity::removeLabel() {
-    static const Bytes label = textBytes("morvane-relay-host-remove/1");
-    return label;
-}
+const Bytes& RelayIdentity::helloLabel() { return RelaySigned::helloLabel(); }
+const Bytes& RelayIdentity::proveLabel() { return RelaySigned::proveLabel(); }
+const Bytes& RelayIdentity::registerLabel() { return RelaySigned::registerLabel(); }
+const Bytes& RelayIdentity::removeLabel() { return RelaySigned::removeLabel(); }
 
 Bytes RelayIdentity::helloMessage(std::span<const std::uint8_t> roomID, std::uint64_t unixSeconds,
                                   std::span<const std::uint8_t> nonce) {
-    Bytes out = signedMessage(helloLabel(), roomID);
-    append(out, RelayBytes::u64(unixSeconds));
-    append(out, nonce);
-    return out;
+    return RelaySigned::helloMessage(roomID, unixSeconds, nonce);
 }
-
 Bytes RelayIdentity::proveMessage(std::span<const std::uint8_t> roomID, std::span<const std::uint8_t> nonce) {
-    Bytes out = signedMessage(proveLabel(), roomID);
-    append(out, nonce);
-    return out;
+    return RelaySigned::proveMessage(roomID, nonce);
 }
-
 Bytes RelayIdentity::registerMessage(std::span<const std::uint8_t> roomID, std::uint64_t ts,
                                      std::span<const std::uint8_t> nonce, const std::string& userId) {
-    Bytes out = signedMessage(registerLabel(), roomID);
-    append(out, RelayBytes::u64(ts));
-    append(out, nonce);
-    append(out, textBytes(userId));
-    return out;
+    return RelaySigned::registerMessage(roomID, ts, nonce, userId);
 }
-
 Bytes RelayIdentity::removeMessage(std::span<const std::uint8_t> roomID, std::uint64_t ts,
                                    std::span<const std::uint8_t> nonce) {
-    Bytes out = signedMessage(removeLabel(), roomID);
-    append(out, RelayBytes::u64(ts));
-    append(out, nonce);
-    return out;
+    return RelaySigned::removeMessage(roomID, ts, nonce);
 }
 
 Bytes RelayIdentity::sign(const P256PrivateKey& key, std::span<const std::uint8_t> message) {

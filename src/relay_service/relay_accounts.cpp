@@ -1,0 +1,481 @@
+#include "relay_service/relay_accounts.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "core/secure.h"
+#include "relay/relay_bytes.h"
+#include "relay/relay_signed.h"
+#include "relay_service/relay_limits.h"
+#include "secure/secure_channel.h"
+
+namespace morvane::relay_service {
+
+using json = nlohmann::json;
+
+namespace {
+
+AccountAnswer answer(int status, json body) { return AccountAnswer{status, std::move(body), std::nullopt}; }
+
+AccountAnswer refuse(int status, const std::string& word, std::optional<std::int64_t> retryAfter = std::nullopt) {
+    json body{{"error", word}};
+    if (retryAfter) body["retry_after"] = *retryAfter;
+    return answer(status, std::move(body));
+}
+
+std::optional<std::string> text(const json& body, const char* key) {
+    const auto it = body.find(key);
+    if (it == body.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
+std::string newToken(const std::string& session) {
+    return session + "." + RelayBytes::b64u(Secure::randomBytes(32));
+}
+
+std::string newSession() { return RelayBytes::b64u(Secure::randomBytes(16)); }
+
+std::string hashOf(const std::string& token) { return Secure::sha256Hex(token); }
+
+std::string codeHash(const std::string& salt, const std::string& code) { return Secure::sha256Hex(salt + code); }
+
+bool isRoom(const std::string& room) {
+    return room.size() == 32 && room.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+bool plainName(const std::string& name) {
+    if (name.empty() || name.size() > RelayLimits::maxHostNameBytes) return false;
+    return std::none_of(name.begin(), name.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7f;
+    });
+}
+
+// A signed request's unsigned whole seconds, absent for any other value.
+std::optional<std::uint64_t> wholeSeconds(const json& body) {
+    const auto it = body.find("ts");
+    if (it == body.end()) return std::nullopt;
+    if (it->is_number_unsigned()) return it->get<std::uint64_t>();
+    if (it->is_number_integer() && it->get<std::int64_t>() >= 0) return static_cast<std::uint64_t>(it->get<std::int64_t>());
+    return std::nullopt;
+}
+
+bool within(std::uint64_t ts, std::int64_t now) {
+    const auto signedTs = static_cast<std::int64_t>(std::min<std::uint64_t>(ts, 1ULL << 62));
+    return signedTs >= now - RelayLimits::proofWindowSeconds && signedTs <= now + RelayLimits::proofWindowSeconds;
+}
+
+std::string lowered(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+bool allOf(const std::string& text, const char* alphabet) {
+    return !text.empty() && text.find_first_not_of(alphabet) == std::string::npos;
+}
+
+std::vector<std::string> split(const std::string& text, char at) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    for (std::size_t found; (found = text.find(at, from)) != std::string::npos; from = found + 1)
+        parts.push_back(text.substr(from, found - from));
+    parts.push_back(text.substr(from));
+    return parts;
+}
+
+}  // namespace
+
+std::optional<std::string> normalizeAddress(const std::string& input) {
+    const auto isBlank = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    std::size_t begin = 0, end = input.size();
+    while (begin < end && isBlank(static_cast<unsigned char>(input[begin]))) ++begin;
+    while (end > begin && isBlank(static_cast<unsigned char>(input[end - 1]))) --end;
+    const std::string address = lowered(input.substr(begin, end - begin));
+    if (address.empty() || address.size() > 254) return std::nullopt;
+    for (unsigned char c : address)
+        if (c < 33 || c > 126) return std::nullopt;
+    const auto halves = split(address, '@');
+    if (halves.size() != 2) return std::nullopt;
+    const auto& local = halves[0];
+    const auto& domain = halves[1];
+    if (local.empty() || local.size() > 64) return std::nullopt;
+    for (const auto& piece : split(local, '.'))
+        if (!allOf(piece, "abcdefghijklmnopqrstuvwxyz0123456789!#$%&'*+/=?^_`{|}~-")) return std::nullopt;
+    if (domain.size() > 253) return std::nullopt;
+    const auto labels = split(domain, '.');
+    if (labels.size() < 2) return std::nullopt;
+    for (const auto& label : labels)
+        if (label.size() > 63 || !allOf(label, "abcdefghijklmnopqrstuvwxyz0123456789-") || label.front() == '-' ||
+            label.back() == '-')
+            return std::nullopt;
+    return address;
+}
+
+std::string tokenSession(const std::string& token) {
+    const auto dot = token.find('.');
+    if (dot == std::string::npos || dot == 0) return "";
+    return token.substr(0, dot);
+}
+
+RelayAccounts::RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured)
+    : store_(store),
+      hooks_(std::move(hooks)),
+      mailConfigured_(mailConfigured),
+      codesPerAddress_(RelayLimits::codesPerAddress, RelayLimits::codeWindowSeconds),
+      codesPerClient_(RelayLimits::codesPerClient, RelayLimits::codeWindowSeconds),
+      verifiesPerClient_(RelayLimits::verifiesPerClient, RelayLimits::codeWindowSeconds),
+      callsPerClient_(RelayLimits::callsPerClientMinute, 60) {}
+
+std::int64_t RelayAccounts::seconds() const {
+    const auto millis = hooks_.now();
+    return millis < 0 ? 0 : millis / 1000;
+}
+
+bool RelayAccounts::revoked(const std::string& sessionID) const {
+    const auto it = signedOut_.find(sessionID);
+    return it != signedOut_.end() && it->second > seconds();
+}
+
+AccountAnswer RelayAccounts::handle(const AccountRequest& request) {
+    try {
+        std::string path = request.target;
+        if (const auto query = path.find('?'); query != std::string::npos) path.resize(query);
+        static const std::string hostsPrefix = "/v1/hosts/";
+        static const std::string ticketSuffix = "/ticket";
+        const bool known = path == "/v1/auth/code" || path == "/v1/auth/verify" || path == "/v1/auth/refresh" ||
+                           path == "/v1/auth/signout" || path == "/v1/hosts" || path == "/v1/hosts/self/delete" ||
+                           (path.starts_with(hostsPrefix) && path.ends_with(ticketSuffix));
+        if (!known) return refuse(404, "not-found");
+        const bool codeCall = path == "/v1/auth/code" || path == "/v1/auth/verify";
+        if (!codeCall)
+            if (const auto wait = callsPerClient_.take(request.client, seconds()))
+                return refuse(429, "try-later", *wait);
+
+        if (request.method == "GET" && path == "/v1/hosts") {
+            const auto access = bearer(request.authorization);
+            if (!access) return refuse(401, "unauthorized");
+            return listHosts(access->token.userId);
+        }
+        if (request.method != "POST") return refuse(405, "method");
+        const auto type = request.contentType.substr(0, request.contentType.find(';'));
+        if (lowered(type) != "application/json") return refuse(415, "bad-request");
+        if (request.body.size() > RelayLimits::maxRequestBodyBytes) return refuse(413, "bad-request");
+        const auto body = json::parse(request.body, nullptr, false);
+        if (!body.is_object()) return refuse(400, "bad-request");
+
+        if (path == "/v1/auth/code") return code(body, request.client);
+        if (path == "/v1/auth/verify") return verify(body, request.client);
+        if (path == "/v1/auth/refresh") return refresh(body);
+        if (path == "/v1/auth/signout") return signOut(body);
+        if (path == "/v1/hosts/self/delete") return removeHost(body);
+        const auto access = bearer(request.authorization);
+        if (!access) return refuse(401, "unauthorized");
+        if (path == "/v1/hosts") return registerHost(body, access->token.userId);
+        const auto room = path.substr(hostsPrefix.size(), path.size() - hostsPrefix.size() - ticketSuffix.size());
+        return ticket(room, *access);
+    } catch (const RelayStoreError& error) {
+        hooks_.log(std::string("store failed: ") + error.what());
+        return refuse(503, "try-later", 30);
+    }
+}
+
+AccountAnswer RelayAccounts::code(const json& body, const std::string& client) {
+    const auto email = normalizeAddress(text(body, "email").value_or(""));
+    const auto loginId = text(body, "login_id").value_or("");
+    if (!email) return refuse(400, "invalid-email");
+    if (loginId.empty() || loginId.size() > 64) return refuse(400, "bad-request");
+    if (!mailConfigured_) return refuse(503, "not-configured");
+    const auto now = seconds();
+    if (const auto wait = codesPerClient_.take(client, now)) {
+        hooks_.log("refused a code for " + *email + ": too many codes from " + client);
+        return refuse(429, "try-later", *wait);
+    }
+    if (const auto wait = codesPerAddress_.take(*email, now)) {
+        hooks_.log("refused a code for " + *email + ": too many codes for the address");
+        return refuse(429, "try-later", *wait);
+    }
+    // Six digits, uniform: 0 to 999,999 from a random 32-bit draw with the
+    // biased top rejected.
+    std::uint32_t draw = 0;
+    do {
+        const auto bytes = Secure::randomBytes(4);
+        draw = RelayBytes::readU32(bytes);
+    } while (draw >= 4'294'000'000u);
+    std::string digits = std::to_string(draw % 1'000'000);
+    digits.insert(0, 6 - digits.size(), '0');
+    SignInCode stored;
+    stored.email = *email;
+    stored.loginId = loginId;
+    stored.salt = Secure::hex(Secure::randomBytes(16));
+    stored.codeHash = codeHash(stored.salt, digits);
+    stored.expiresAt = now + RelayLimits::codeLifetimeSeconds;
+    stored.triesLeft = RelayLimits::codeTries;
+    store_.putCode(stored);
+    AccountAnswer pending;
+    pending.delivery = CodeDelivery{*email, loginId, digits};
+    return pending;
+}
+
+AccountAnswer RelayAccounts::delivered(const CodeDelivery& delivery, const std::optional<std::string>& error) {
+    try {
+        if (error) {
+            // A code nobody received must not stay usable.
+            store_.deleteCode(delivery.email, delivery.loginId);
+            hooks_.log("could not send a code to " + delivery.email + ": " + *error);
+            return refuse(503, "try-later", 60);
+        }
+        hooks_.log("sign-in code sent to " + delivery.email);
+        return answer(200, json{{"ok", true}});
+    } catch (const RelayStoreError& failure) {
+        hooks_.log(std::string("store failed: ") + failure.what());
+        return refuse(503, "try-later", 30);
+    }
+}
+
+AccountAnswer RelayAccounts::verify(const json& body, const std::string& client) {
+    const auto email = normalizeAddress(text(body, "email").value_or(""));
+    const auto loginId = text(body, "login_id").value_or("");
+    const auto digits = text(body, "code").value_or("");
+    const auto clientKind = text(body, "client").value_or("");
+    if (!email) return refuse(400, "invalid-email");
+    if (clientKind != "mac" && clientKind != "web") return refuse(400, "bad-request");
+    const auto now = seconds();
+    if (const auto wait = verifiesPerClient_.take(client, now)) {
+        hooks_.log("refused a sign-in for " + *email + ": too many tries from " + client);
+        return refuse(429, "try-later", *wait);
+    }
+    const auto stored = store_.code(*email, loginId);
+    if (!stored || stored->expiresAt <= now || stored->triesLeft <= 0) {
+        if (stored) store_.deleteCode(*email, loginId);
+        hooks_.log("refused a sign-in for " + *email + ": no live code");
+        return refuse(400, "invalid-code");
+    }
+    const auto offered = codeHash(stored->salt, digits);
+    if (digits.size() != 6 || !Secure::constantTimeEqual(
+                                  std::span(reinterpret_cast<const std::uint8_t*>(offered.data()), offered.size()),
+                                  std::span(reinterpret_cast<const std::uint8_t*>(stored->codeHash.data()),
+                                            stored->codeHash.size()))) {
+        const int left = stored->triesLeft - 1;
+        if (left <= 0)
+            store_.deleteCode(*email, loginId);
+        else
+            store_.setCodeTries(*email, loginId, left);
+        hooks_.log("refused a sign-in for " + *email + ": wrong code, " + std::to_string(std::max(left, 0)) +
+                   " tries left");
+        return refuse(400, "invalid-code");
+    }
+    store_.deleteCode(*email, loginId);
+    const auto account = store_.accountForEmail(*email, now);
+    hooks_.log("signed in " + account.email + " (" + clientKind + ")");
+    return answer(200, session(account, clientKind, newSession()));
+}
+
+json RelayAccounts::session(const Account& account, const std::string& client, const std::string& sessionID) {
+    const auto now = seconds();
+    const auto access = newToken(sessionID);
+    const auto refresh = newToken(sessionID);
+    store_.putToken(Token{hashOf(access), TokenKind::access, account.userId, client, "", now + RelayLimits::accessSeconds});
+    store_.putToken(
+        Token{hashOf(refresh), TokenKind::refresh, account.userId, client, "", now + RelayLimits::refreshSeconds});
+    return json{{"access_token", access},
+                {"refresh_token", refresh},
+                {"expires_in", RelayLimits::accessSeconds},
+                {"user", {{"id", account.userId}, {"email", account.email}}}};
+}
+
+AccountAnswer RelayAccounts::refresh(const json& body) {
+    const auto presented = text(body, "refresh_token").value_or("");
+    const auto sessionID = tokenSession(presented);
+    const auto stored = sessionID.empty() ? std::nullopt : store_.token(hashOf(presented));
+    // Spent before anything is handed out: two racing refreshes of one
+    // token cannot both succeed.
+    if (!stored || stored->kind != TokenKind::refresh || stored->expiresAt <= seconds() || revoked(sessionID) ||
+        !store_.deleteToken(stored->hash))
+        return refuse(401, "invalid-token");
+    const auto account = store_.account(stored->userId);
+    if (!account) return refuse(401, "invalid-token");
+    return answer(200, session(*account, stored->client, sessionID));
+}
+
+AccountAnswer RelayAccounts::signOut(const json& body) {
+    const auto presented = text(body, "refresh_token").value_or("");
+    const auto sessionID = tokenSession(presented);
+    if (!sessionID.empty()) {
+        const auto stored = store_.token(hashOf(presented));
+        if (stored && stored->kind == TokenKind::refresh && store_.deleteToken(stored->hash)) {
+            signedOut_[sessionID] = seconds() + RelayLimits::accessSeconds;
+            const auto account = store_.account(stored->userId);
+            hooks_.log("signed out " + (account ? account->email : stored->userId) + " (" + stored->client + ")");
+        }
+    }
+    // Always done: a sign-out that finds nothing has nothing left to undo.
+    return answer(200, json{{"ok", true}});
+}
+
+std::optional<RelayAccounts::Bearer> RelayAccounts::bearer(const std::string& authorization) {
+    static const std::string scheme = "Bearer ";
+    if (!authorization.starts_with(scheme)) return std::nullopt;
+    const auto presented = authorization.substr(scheme.size());
+    const auto sessionID = tokenSession(presented);
+    if (sessionID.empty() || revoked(sessionID)) return std::nullopt;
+    auto stored = store_.token(hashOf(presented));
+    if (!stored || stored->kind != TokenKind::access || stored->expiresAt <= seconds()) return std::nullopt;
+    return Bearer{*stored, sessionID};
+}
+
+AccountAnswer RelayAccounts::registerHost(const json& body, const std::string& userId) {
+    const auto keyText = text(body, "public_key").value_or("");
+    const auto key = RelayBytes::fromB64u(keyText);
+    const auto nonceText = text(body, "nonce").value_or("");
+    const auto nonce = RelayBytes::fromB64u(nonceText);
+    const auto sig = RelayBytes::fromB64u(text(body, "sig").value_or(""));
+    const auto name = text(body, "name");
+    const auto ts = wholeSeconds(body);
+    if (!key || key->size() != 65 || (*key)[0] != 0x04 || !nonce || nonce->size() < 16 || nonce->size() > 64 || !sig ||
+        !ts || !name || !plainName(*name))
+        return refuse(400, "bad-request");
+    const auto room = SecureChannel::roomID(*key);
+    const auto roomHex = RelayBytes::hex(room);
+    const auto now = seconds();
+    if (!within(*ts, now)) {
+        hooks_.log("refused registering room " + roomHex + ": its clock is off");
+        return refuse(401, "bad-proof");
+    }
+    if (!RelaySigned::verify(*key, RelaySigned::registerMessage(room, *ts, *nonce, userId), *sig)) {
+        hooks_.log("refused registering room " + roomHex + ": bad signature");
+        return refuse(401, "bad-proof");
+    }
+    if (!store_.useNonce("register " + roomHex + " " + nonceText, now + 2 * RelayLimits::proofWindowSeconds + 1, now)) {
+        hooks_.log("refused registering room " + roomHex + ": replayed proof");
+        return refuse(401, "bad-proof");
+    }
+    HostRecord host{roomHex, keyText, *name, userId, now};
+    const auto hostJson = json{{"room", roomHex}, {"name", *name}};
+    switch (store_.addHost(host, RelayLimits::hostsPerAccount)) {
+    case AddHostOutcome::created:
+        hooks_.log("registered room " + roomHex + " \"" + *name + "\"");
+        return answer(201, json{{"host", hostJson}});
+    case AddHostOutcome::existing:
+        hooks_.log("registered room " + roomHex + " again \"" + *name + "\"");
+        return answer(200, json{{"host", hostJson}});
+    case AddHostOutcome::taken:
+        hooks_.log("refused registering room " + roomHex + ": on another account");
+        return refuse(409, "host-taken");
+    case AddHostOutcome::limit:
+        hooks_.log("refused registering room " + roomHex + ": the account has the most computers it may");
+        return refuse(403, "host-limit");
+    }
+    return refuse(500, "try-later");
+}
+
+AccountAnswer RelayAccounts::removeHost(const json& body) {
+    const auto keyText = text(body, "public_key").value_or("");
+    const auto key = RelayBytes::fromB64u(keyText);
+    const auto nonceText = text(body, "nonce").value_or("");
+    const auto nonce = RelayBytes::fromB64u(nonceText);
+    const auto sig = RelayBytes::fromB64u(text(body, "sig").value_or(""));
+    const auto ts = wholeSeconds(body);
+    if (!key || key->size() != 65 || (*key)[0] != 0x04 || !nonce || nonce->size() < 16 || nonce->size() > 64 || !sig ||
+        !ts)
+        return refuse(400, "bad-request");
+    const auto room = SecureChannel::roomID(*key);
+    const auto roomHex = RelayBytes::hex(room);
+    const auto now = seconds();
+    if (!within(*ts, now) || !RelaySigned::verify(*key, RelaySigned::removeMessage(room, *ts, *nonce), *sig)) {
+        hooks_.log("refused removing room " + roomHex + ": bad proof");
+        return refuse(401, "bad-proof");
+    }
+    if (!store_.useNonce("remove " + roomHex + " " + nonceText, now + 2 * RelayLimits::proofWindowSeconds + 1, now)) {
+        hooks_.log("refused removing room " + roomHex + ": replayed proof");
+        return refuse(401, "bad-proof");
+    }
+    // The key proves itself, so the registration it names goes; one that is
+    // gone already answers done, so the owner's removal can always finish.
+    if (store_.removeHost(roomHex)) {
+        hooks_.log("removed room " + roomHex);
+        if (hooks_.removed) hooks_.removed(roomHex);
+    }
+    return answer(200, json{{"ok", true}});
+}
+
+AccountAnswer RelayAccounts::listHosts(const std::string& userId) {
+    json hosts = json::array();
+    for (const auto& host : store_.hostsOf(userId))
+        hosts.push_back(
+            json{{"room", host.room}, {"name", host.name}, {"online", hooks_.online ? hooks_.online(host.room) : false}});
+    return answer(200, json{{"hosts", hosts}});
+}
+
+AccountAnswer RelayAccounts::ticket(const std::string& room, const Bearer& access) {
+    const auto host = isRoom(room) ? store_.hostByRoom(room) : std::nullopt;
+    if (!host || host->userId != access.token.userId) return refuse(404, "unknown-host");
+    // The ticket carries its sign-in's session, so connection limits per
+    // device hold across tickets and refreshed tokens.
+    const auto ticketText = newToken(access.session);
+    store_.putToken(Token{hashOf(ticketText), TokenKind::ticket, access.token.userId, access.token.client, room,
+                          seconds() + RelayLimits::ticketSeconds});
+    return answer(200, json{{"ticket", ticketText}, {"expires_in", RelayLimits::ticketSeconds}});
+}
+
+HostAdmission RelayAccounts::admitHost(const std::string& room, const std::string& helloHeader) {
+    HostAdmission out;
+    try {
+        const auto host = isRoom(room) ? store_.hostByRoom(room) : std::nullopt;
+        if (!host) return HostAdmission{410, "not on an account", {}, {}};
+        const auto key = RelayBytes::fromB64u(host->publicKey);
+        const auto parts = split(helloHeader, '.');
+        if (!key || parts.size() != 4 || parts[0] != "v1" || parts[1].empty() || parts[1].size() > 19 ||
+            parts[1].find_first_not_of("0123456789") != std::string::npos)
+            return HostAdmission{401, "malformed hello", {}, {}};
+        const auto ts = std::stoull(parts[1]);
+        const auto nonce = RelayBytes::fromB64u(parts[2]);
+        const auto sig = RelayBytes::fromB64u(parts[3]);
+        const auto now = seconds();
+        if (!nonce || nonce->size() < 16 || nonce->size() > 64 || !sig) return HostAdmission{401, "malformed hello", {}, {}};
+        if (!within(ts, now)) return HostAdmission{401, "clock off", {}, {}};
+        const auto roomBytes = SecureChannel::roomID(*key);
+        if (!RelaySigned::verify(*key, RelaySigned::helloMessage(roomBytes, ts, *nonce), *sig))
+            return HostAdmission{401, "bad signature", {}, {}};
+        if (!store_.useNonce("hello " + room + " " + parts[2], now + 2 * RelayLimits::proofWindowSeconds + 1, now))
+            return HostAdmission{401, "replayed hello", {}, {}};
+        out.publicKey = *key;
+        out.name = host->name;
+        return out;
+    } catch (const RelayStoreError& error) {
+        hooks_.log(std::string("store failed: ") + error.what());
+        return HostAdmission{503, "store failed", {}, {}};
+    }
+}
+
+DeviceAdmission RelayAccounts::admitDevice(const std::string& room, const std::string& ticketText) {
+    try {
+        const auto sessionID = tokenSession(ticketText);
+        const auto stored = sessionID.empty() ? std::nullopt : store_.token(hashOf(ticketText));
+        if (!stored || stored->kind != TokenKind::ticket || stored->room != room || stored->expiresAt <= seconds() ||
+            revoked(sessionID) || !store_.deleteToken(stored->hash))
+            return DeviceAdmission{4401, "ticket-refused", {}, {}};
+        const auto host = store_.hostByRoom(room);
+        if (!host || host->userId != stored->userId) return DeviceAdmission{4404, "unknown-host", {}, {}};
+        return DeviceAdmission{0, "", stored->userId, sessionID};
+    } catch (const RelayStoreError& error) {
+        hooks_.log(std::string("store failed: ") + error.what());
+        return DeviceAdmission{1011, "try-later", {}, {}};
+    }
+}
+
+void RelayAccounts::purge() {
+    const auto now = seconds();
+    try {
+        store_.purgeExpired(now);
+    } catch (const RelayStoreError& error) {
+        hooks_.log(std::string("store failed: ") + error.what());
+    }
+    for (auto it = signedOut_.begin(); it != signedOut_.end();) it = it->second <= now ? signedOut_.erase(it) : std::next(it);
+    codesPerAddress_.purge(now);
+    codesPerClient_.purge(now);
+    verifiesPerClient_.purge(now);
+    callsPerClient_.purge(now);
+}
+
+}  // namespace morvane::relay_service

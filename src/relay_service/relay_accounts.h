@@ -1,0 +1,127 @@
+// The account interface: sign-in codes, tokens, the account's computers,
+// and the checks that admit a host's link and a device's socket. Pure
+// logic over the store and an injected clock; the server gives it parsed
+// requests on its one network thread and sends the e-mail it asks for off
+// that thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "core/clock.h"
+#include "core/types.h"
+#include "relay_service/rate_window.h"
+#include "relay_service/relay_store.h"
+
+namespace morvane::relay_service {
+
+struct AccountRequest {
+    std::string method;       // "GET", "POST", …
+    std::string target;       // path and query as sent
+    std::string contentType;  // the Content-Type header
+    std::string authorization;
+    std::string body;
+    std::string client;  // the caller's network address, for rate limits
+};
+
+// A code to deliver before the answer can be given.
+struct CodeDelivery {
+    std::string email;
+    std::string loginId;
+    std::string code;
+};
+
+struct AccountAnswer {
+    int status = 200;
+    nlohmann::json body = nlohmann::json::object();
+    std::optional<CodeDelivery> delivery;
+};
+
+// Why a host's upgrade or a device's socket was turned away, or who it is.
+struct HostAdmission {
+    int status = 0;  // 0 admitted; else the HTTP status to answer
+    std::string reason;
+    Bytes publicKey;
+    std::string name;
+};
+struct DeviceAdmission {
+    int closeCode = 0;  // 0 admitted; else the close code and its word
+    std::string reason;
+    std::string userId;
+    std::string session;  // the sign-in this device's tokens descend from
+};
+
+class RelayAccounts {
+public:
+    struct Hooks {
+        WallClock now;
+        std::function<void(const std::string&)> log;
+        // Whether the room's host link is up, for the list of computers.
+        std::function<bool(const std::string& room)> online;
+        // A computer left its account: its link must end.
+        std::function<void(const std::string& room)> removed;
+    };
+
+    // mailConfigured false answers every code request "not-configured".
+    RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured);
+
+    // Answers one account call; a code request that passed every check
+    // comes back with a delivery and no answer yet.
+    AccountAnswer handle(const AccountRequest& request);
+    // The delivery's outcome: error is absent when the code went out.
+    AccountAnswer delivered(const CodeDelivery& delivery, const std::optional<std::string>& error);
+
+    // The host link's upgrade: the room must be registered and the hello
+    // header signed by its key, fresh and not seen before.
+    HostAdmission admitHost(const std::string& room, const std::string& helloHeader);
+    // A device's socket: spends the ticket when it opens this room.
+    DeviceAdmission admitDevice(const std::string& room, const std::string& ticket);
+
+    // Forgets expired codes, tokens, nonces and counts.
+    void purge();
+
+private:
+    AccountAnswer code(const nlohmann::json& body, const std::string& client);
+    AccountAnswer verify(const nlohmann::json& body, const std::string& client);
+    AccountAnswer refresh(const nlohmann::json& body);
+    AccountAnswer signOut(const nlohmann::json& body);
+    AccountAnswer registerHost(const nlohmann::json& body, const std::string& userId);
+    AccountAnswer removeHost(const nlohmann::json& body);
+    AccountAnswer listHosts(const std::string& userId);
+    struct Bearer {
+        Token token;
+        std::string session;
+    };
+    AccountAnswer ticket(const std::string& room, const Bearer& access);
+    // The live access token of a bearer header.
+    std::optional<Bearer> bearer(const std::string& authorization);
+    nlohmann::json session(const Account& account, const std::string& client, const std::string& sessionID);
+    std::int64_t seconds() const;
+    bool revoked(const std::string& sessionID) const;
+
+    RelayStore& store_;
+    Hooks hooks_;
+    bool mailConfigured_;
+    RateWindow codesPerAddress_;
+    RateWindow codesPerClient_;
+    RateWindow verifiesPerClient_;
+    RateWindow callsPerClient_;
+    // Sessions signed out, until their last access token would have
+    // expired: the store keeps only hashes, so access tokens of a session
+    // cannot be found to delete.
+    std::map<std::string, std::int64_t> signedOut_;
+};
+
+// The address rules the host applies before it asks for a code: trimmed,
+// lower-cased, printable ASCII, one "@", a dotted local part and a domain
+// of at least two labels. Absent when the text is no such address.
+std::optional<std::string> normalizeAddress(const std::string& text);
+// "<session>.<secret>": the session part, or "" for text of another shape.
+std::string tokenSession(const std::string& token);
+
+}  // namespace morvane::relay_service

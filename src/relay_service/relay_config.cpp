@@ -1,0 +1,218 @@
+#include "relay_service/relay_config.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+namespace morvane::relay_service {
+
+using json = nlohmann::json;
+
+namespace {
+
+constexpr std::size_t maxConfigBytes = 65'536;
+
+std::optional<std::string> textAt(const json& object, const char* key, std::string& out, const std::string& where) {
+    const auto it = object.find(key);
+    if (it == object.end()) return std::nullopt;
+    if (!it->is_string()) return where + key + " must be a text";
+    out = it->get<std::string>();
+    return std::nullopt;
+}
+
+std::optional<std::string> flagAt(const json& object, const char* key, bool& out, const std::string& where) {
+    const auto it = object.find(key);
+    if (it == object.end()) return std::nullopt;
+    if (!it->is_boolean()) return where + key + " must be true or false";
+    out = it->get<bool>();
+    return std::nullopt;
+}
+
+std::optional<std::string> countAt(const json& object, const char* key, std::int64_t& out, const std::string& where) {
+    const auto it = object.find(key);
+    if (it == object.end()) return std::nullopt;
+    if (!it->is_number_integer() || it->get<std::int64_t>() < 1) return where + key + " must be a whole number above 0";
+    out = it->get<std::int64_t>();
+    return std::nullopt;
+}
+
+std::optional<std::string> onlyKeys(const json& object, const std::set<std::string>& known, const std::string& where) {
+    for (const auto& [key, value] : object.items())
+        if (!known.contains(key)) return "unknown key " + where + key;
+    return std::nullopt;
+}
+
+std::optional<std::string> section(const json& root, const char* key, const json*& out) {
+    out = nullptr;
+    const auto it = root.find(key);
+    if (it == root.end()) return std::nullopt;
+    if (!it->is_object()) return std::string(key) + " must be an object";
+    out = &*it;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::pair<std::string, std::uint16_t>> parseListen(const std::string& text) {
+    std::string host, port;
+    if (text.starts_with("[")) {
+        const auto close = text.find("]:");
+        if (close == std::string::npos) return std::nullopt;
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else {
+        const auto colon = text.rfind(':');
+        if (colon == std::string::npos || text.find(':') != colon) return std::nullopt;
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+    }
+    if (host.empty() || port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const auto number = std::stoul(port);
+    if (number == 0 || number > 65535) return std::nullopt;
+    return std::pair{host, static_cast<std::uint16_t>(number)};
+}
+
+std::optional<std::string> applyConfigText(const std::string& text, RelayConfig& config) {
+    const auto root = json::parse(text, nullptr, false);
+    if (root.is_discarded()) return "not valid JSON";
+    if (!root.is_object()) return "the file must hold one JSON object";
+    if (auto e = onlyKeys(root, {"listen", "data_dir", "tls", "store", "smtp", "codes_in_log", "limits"}, "")) return e;
+    std::string listen;
+    if (auto e = textAt(root, "listen", listen, "")) return e;
+    if (!listen.empty()) {
+        const auto parsed = parseListen(listen);
+        if (!parsed) return "listen must be host:port, as 127.0.0.1:8080 or [::]:443";
+        config.listenAddress = parsed->first;
+        config.listenPort = parsed->second;
+    }
+    if (auto e = textAt(root, "data_dir", config.dataDir, "")) return e;
+    if (auto e = flagAt(root, "codes_in_log", config.codesInLog, "")) return e;
+    const json* part = nullptr;
+    if (auto e = section(root, "tls", part)) return e;
+    if (part) {
+        if (auto e = onlyKeys(*part, {"certificate", "key"}, "tls.")) return e;
+        if (auto e = textAt(*part, "certificate", config.certificateFile, "tls.")) return e;
+        if (auto e = textAt(*part, "key", config.keyFile, "tls.")) return e;
+    }
+    if (auto e = section(root, "store", part)) return e;
+    if (part) {
+        if (auto e = onlyKeys(*part, {"kind", "postgres_url"}, "store.")) return e;
+        if (auto e = textAt(*part, "kind", config.storeKind, "store.")) return e;
+        if (auto e = textAt(*part, "postgres_url", config.postgresUrl, "store.")) return e;
+        if (config.storeKind != "sqlite" && config.storeKind != "postgresql")
+            return "store.kind must be \"sqlite\" or \"postgresql\"";
+    }
+    if (auto e = section(root, "smtp", part)) return e;
+    if (part) {
+        if (auto e = onlyKeys(*part, {"url", "from", "user", "password", "starttls"}, "smtp.")) return e;
+        if (auto e = textAt(*part, "url", config.smtp.url, "smtp.")) return e;
+        if (auto e = textAt(*part, "from", config.smtp.from, "smtp.")) return e;
+        if (auto e = textAt(*part, "user", config.smtp.user, "smtp.")) return e;
+        if (auto e = textAt(*part, "password", config.smtp.password, "smtp.")) return e;
+        if (auto e = flagAt(*part, "starttls", config.smtp.startTls, "smtp.")) return e;
+        if (!config.smtp.url.starts_with("smtp://") && !config.smtp.url.starts_with("smtps://"))
+            return "smtp.url must begin with smtp:// or smtps://";
+        if (config.smtp.from.empty()) return "smtp.from must name the sender's address";
+    }
+    if (auto e = section(root, "limits", part)) return e;
+    if (part) {
+        if (auto e = onlyKeys(*part, {"connections_per_account", "connections_per_device", "device_bytes_per_second"},
+                              "limits."))
+            return e;
+        std::int64_t account = config.limits.connectionsPerAccount, device = config.limits.connectionsPerDevice;
+        if (auto e = countAt(*part, "connections_per_account", account, "limits.")) return e;
+        if (auto e = countAt(*part, "connections_per_device", device, "limits.")) return e;
+        if (auto e = countAt(*part, "device_bytes_per_second", config.limits.bytesPerSecond, "limits.")) return e;
+        if (account > 10'000 || device > 10'000) return "limits: at most 10000 connections";
+        config.limits.connectionsPerAccount = static_cast<int>(account);
+        config.limits.connectionsPerDevice = static_cast<int>(device);
+    }
+    if (config.certificateFile.empty() != config.keyFile.empty()) return "tls needs both certificate and key";
+    return std::nullopt;
+}
+
+namespace {
+
+std::optional<std::string> loadConfigFile(const std::string& path, RelayConfig& config) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return "cannot read it";
+    if (!S_ISREG(info.st_mode)) return "not a regular file";
+    if (info.st_size > static_cast<off_t>(maxConfigBytes)) return "larger than 64 KiB";
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "cannot read it";
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (auto error = applyConfigText(text.str(), config)) return error;
+    // The mail password is a secret of the admin's: nobody else may read it.
+    if (!config.smtp.password.empty() && (info.st_mode & 077) != 0)
+        return "holds smtp.password but others may read it (run: chmod 600 " + path + ")";
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::variant<RelayCommand, CommandError> parseCommand(const std::vector<std::string>& arguments) {
+    RelayCommand command;
+    // The config file comes first, so that switches override it.
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == "--config") {
+            if (i + 1 >= arguments.size()) return CommandError{"--config needs a file"};
+            const auto& path = arguments[i + 1];
+            if (auto error = loadConfigFile(path, command.config)) return CommandError{path + ": " + *error, false};
+            ++i;
+        }
+    }
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const auto& argument = arguments[i];
+        const auto value = [&](const char* name) -> std::optional<std::string> {
+            if (i + 1 >= arguments.size()) return std::nullopt;
+            (void)name;
+            return arguments[++i];
+        };
+        if (argument == "--help" || argument == "-h") {
+            command.action = RelayCommand::Action::help;
+        } else if (argument == "--version") {
+            command.action = RelayCommand::Action::version;
+        } else if (argument == "--config") {
+            ++i;
+        } else if (argument == "--codes-in-log") {
+            command.config.codesInLog = true;
+        } else if (argument == "--listen") {
+            const auto text = value("--listen");
+            if (!text) return CommandError{"--listen needs host:port"};
+            const auto parsed = parseListen(*text);
+            if (!parsed) return CommandError{"--listen must be host:port, as 127.0.0.1:8080"};
+            command.config.listenAddress = parsed->first;
+            command.config.listenPort = parsed->second;
+        } else if (argument == "--data") {
+            const auto text = value("--data");
+            if (!text || text->empty()) return CommandError{"--data needs a folder"};
+            command.config.dataDir = *text;
+        } else {
+            return CommandError{"unknown option " + argument};
+        }
+    }
+    return command;
+}
+
+std::string usageText() {
+    return "Usage: morvane-relay [--config FILE] [--listen HOST:PORT] [--data DIR] [--codes-in-log]\n"
+           "       morvane-relay --help | --version\n"
+           "\n"
+           "The relay that lets devices reach Morvane hosts from anywhere.\n"
+           "\n"
+           "  --config FILE    read settings from a JSON file (see \"Running a relay\" in the README)\n"
+           "  --listen H:P     listen on this address and port (default 127.0.0.1:8080); plain HTTP\n"
+           "                   is served on loopback only, any other address needs tls in the config\n"
+           "  --data DIR       keep the relay's store in this folder\n"
+           "  --codes-in-log   write each sign-in code to the log instead of sending e-mail\n"
+           "  --help           show this text\n"
+           "  --version        show the version\n";
+}
+
+}  // namespace morvane::relay_service

@@ -1,0 +1,60 @@
+// What morvane-relay is told to do: its command line and its JSON config
+// file (every key is described in the README's "Running a relay"). Pure
+// reading; every refusal is one line a person can act on.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "relay_service/relay_hub.h"
+
+namespace morvane::relay_service {
+
+struct RelaySmtp {
+    std::string url;  // smtp://host:port or smtps://host:port
+    std::string from;
+    std::string user;
+    std::string password;
+    bool startTls = true;
+};
+
+struct RelayConfig {
+    std::string listenAddress = "127.0.0.1";
+    std::uint16_t listenPort = 8080;
+    std::string dataDir;
+    std::string certificateFile;
+    std::string keyFile;
+    std::string storeKind = "sqlite";
+    std::string postgresUrl;
+    RelaySmtp smtp;
+    bool codesInLog = false;
+    DeviceLimits limits;
+};
+
+struct RelayCommand {
+    enum class Action { run, help, version } action = Action::run;
+    RelayConfig config;
+};
+
+// "host:port", "[v6]:port"; absent for anything else or a port of 0.
+std::optional<std::pair<std::string, std::uint16_t>> parseListen(const std::string& text);
+
+// Applies a config document over `config`; the error names the key.
+std::optional<std::string> applyConfigText(const std::string& text, RelayConfig& config);
+
+// Reads the command line (without the program name), loading the config
+// file it names before the switches that override it. The variant holds
+// the command, or the error and whether it is a misuse of the command line
+// (exit 2) rather than a bad config file (exit 1).
+struct CommandError {
+    std::string text;
+    bool usage = true;
+};
+std::variant<RelayCommand, CommandError> parseCommand(const std::vector<std::string>& arguments);
+
+std::string usageText();
+
+}  // namespace morvane::relay_service

@@ -1,0 +1,266 @@
+#include "relay_service/relay_hub.h"
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "core/secure.h"
+#include "relay/relay_bytes.h"
+#include "relay/relay_control.h"
+#include "relay/relay_signed.h"
+#include "relay_service/relay_limits.h"
+#include "secure/secure_channel.h"
+
+namespace morvane::relay_service {
+
+using json = nlohmann::json;
+
+RelayHub::RelayHub(Hooks hooks, DeviceLimits limits) : hooks_(std::move(hooks)), limits_(limits) {}
+
+void RelayHub::log(const std::string& line) const {
+    if (hooks_.log) hooks_.log(line);
+}
+
+bool RelayHub::online(const std::string& room) const {
+    const auto it = rooms_.find(room);
+    return it != rooms_.end() && it->second.link != nullptr;
+}
+
+void RelayHub::hostOpened(const std::shared_ptr<RelayPeer>& peer, const std::string& room, Bytes publicKey) {
+    Link link;
+    link.peer = peer;
+    link.room = room;
+    link.publicKey = std::move(publicKey);
+    link.challenge = Secure::randomBytes(32);
+    link.openedAt = hooks_.monotonicMillis();
+    const auto challenge = RelayBytes::b64u(link.challenge);
+    links_.emplace(peer.get(), std::move(link));
+    ++rooms_[room].links;
+    peer->sendText(R"({"t":"challenge","nonce":")" + challenge + "\"}");
+}
+
+void RelayHub::hostText(RelayPeer* peer, std::string_view text) {
+    const auto found = links_.find(peer);
+    if (found == links_.end()) return;
+    Link& link = found->second;
+    const auto message = text.size() > RelayLimits::maxControlBytes ? json() : json::parse(text, nullptr, false);
+    const auto type = message.is_object() && message.contains("t") && message["t"].is_string()
+                          ? message["t"].get<std::string>()
+                          : std::string();
+    if (!link.up && type == "prove" && message.contains("sig") && message["sig"].is_string()) {
+        const auto sig = RelayBytes::fromB64u(message["sig"].get<std::string>());
+        const auto roomBytes = SecureChannel::roomID(link.publicKey);
+        if (!sig || !RelaySigned::verify(link.publicKey, RelaySigned::proveMessage(roomBytes, link.challenge), *sig))
+            return closeLink(peer, RelayClose::refused, "refused", "refused: bad prove");
+        Room& room = rooms_[link.room];
+        if (room.link && room.link != peer)
+            closeLink(room.link, RelayClose::replaced, "replaced", "replaced by a newer link");
+        room.link = peer;
+        link.up = true;
+        json devices = json::array();
+        for (const auto& [id, device] : room.devices) devices.push_back(id);
+        log("link up for room " + link.room + " with " + std::to_string(room.devices.size()) + " devices");
+        peer->sendText(json{{"t", "welcome"}, {"room", link.room}, {"devices", devices}}.dump());
+        return;
+    }
+    if (link.up && type == "drop") {
+        const auto id = message.contains("c") ? RelayControl::connectionID(message["c"]) : std::nullopt;
+        if (!id) return closeLink(peer, RelayClose::badMessage, "bad-message", "malformed drop");
+        Room& room = rooms_[link.room];
+        if (const auto device = room.devices.find(*id); device != room.devices.end()) {
+            log("host of room " + link.room + " dropped device " + std::to_string(*id));
+            closeDevice(device->second, RelayClose::dropped, "refused", false);
+        }
+        return;
+    }
+    closeLink(peer, RelayClose::badMessage, "bad-message", link.up ? "unexpected message" : "no prove");
+}
+
+void RelayHub::hostBinary(RelayPeer* peer, std::span<const std::uint8_t> frame) {
+    const auto found = links_.find(peer);
+    if (found == links_.end()) return;
+    const auto parsed = RelayFrame::split(frame);
+    if (!found->second.up || !parsed) return closeLink(peer, RelayClose::badMessage, "bad-message", "malformed frame");
+    Room& room = rooms_[found->second.room];
+    // A device that left a moment ago may still be named; its records go
+    // nowhere.
+    const auto device = room.devices.find(parsed->id);
+    if (device == room.devices.end()) return;
+    device->second->sendBinary(Bytes(parsed->record.begin(), parsed->record.end()));
+}
+
+void RelayHub::deviceOpened(const std::shared_ptr<RelayPeer>& peer, const std::string& roomID,
+                            const std::string& userId, const std::string& session) {
+    Room& room = rooms_[roomID];
+    const auto refuse = [&](int code, const char* reason, const std::string& why) {
+        log("refused a device in room " + roomID + ": " + why);
+        peer->close(code, reason);
+        dropRoomIfEmpty(roomID);
+    };
+    if (!room.link) return refuse(RelayClose::hostOffline, "mac-offline", "the computer is offline");
+    if (static_cast<int>(room.devices.size()) >= RelayLimits::maxDevicesPerRoom)
+        return refuse(RelayClose::tooMany, "too-many", "the room is full");
+    if (perAccount_[userId] >= limits_.connectionsPerAccount)
+        return refuse(RelayClose::tooMany, "too-many", "too many connections for the account");
+    if (perSession_[session] >= limits_.connectionsPerDevice)
+        return refuse(RelayClose::tooMany, "too-many", "too many connections for the device");
+    // Ids go up and wrap, never 0 and never one in use.
+    while (room.nextID == 0 || room.devices.contains(room.nextID)) ++room.nextID;
+    const auto id = room.nextID++;
+    Device device;
+    device.peer = peer;
+    device.room = roomID;
+    device.id = id;
+    device.userId = userId;
+    device.session = session;
+    device.lastMillis = hooks_.monotonicMillis();
+    device.allowance = static_cast<double>(limits_.bytesPerSecond);
+    devices_.emplace(peer.get(), std::move(device));
+    room.devices.emplace(id, peer.get());
+    ++perAccount_[userId];
+    ++perSession_[session];
+    log("device " + std::to_string(id) + " joined room " + roomID);
+    links_.at(room.link).peer->sendText(R"({"t":"joined","c":)" + std::to_string(id) + "}");
+}
+
+void RelayHub::deviceMessage(RelayPeer* peer, bool text, std::span<const std::uint8_t> data) {
+    const auto found = devices_.find(peer);
+    if (found == devices_.end()) return;
+    Device& device = found->second;
+    if (text || data.size() > RelayLimits::maxDeviceRecordBytes) {
+        log("closed device " + std::to_string(device.id) + " in room " + device.room + ": " +
+            (text ? "a text message" : "a record over the limit"));
+        return closeDevice(peer, RelayClose::tooLarge, "too-large", true);
+    }
+    // An empty record would reach the host as a frame too short to carry
+    // one, which ends its link: it carries nothing, so it goes nowhere.
+    if (data.empty()) return;
+    const auto now = hooks_.monotonicMillis();
+    const auto rate = static_cast<double>(limits_.bytesPerSecond);
+    // Two seconds' worth may come at once.
+    device.allowance = std::min(2 * rate, device.allowance + rate * static_cast<double>(now - device.lastMillis) / 1000.0);
+    device.lastMillis = now;
+    device.allowance -= static_cast<double>(data.size());
+    if (device.allowance < 0) {
+        log("closed device " + std::to_string(device.id) + " in room " + device.room + ": over the byte rate");
+        return closeDevice(peer, RelayClose::rate, "rate", true);
+    }
+    const Room& room = rooms_.at(device.room);
+    if (!room.link) return;
+    links_.at(room.link).peer->sendBinary(RelayFrame::make(device.id, data));
+}
+
+void RelayHub::ended(RelayPeer* peer, const std::string& why) {
+    if (links_.contains(peer)) {
+        const auto room = links_.at(peer).room;
+        const bool wasUp = rooms_[room].link == peer;
+        links_.erase(peer);
+        --rooms_[room].links;
+        if (wasUp) {
+            rooms_[room].link = nullptr;
+            log("link down for room " + room + ": " + why);
+            std::vector<RelayPeer*> devices;
+            for (const auto& [id, device] : rooms_[room].devices) devices.push_back(device);
+            for (auto* device : devices) closeDevice(device, RelayClose::hostOffline, "mac-offline", false);
+        } else {
+            log("link for room " + room + " ended before it proved: " + why);
+        }
+        dropRoomIfEmpty(room);
+        return;
+    }
+    const auto found = devices_.find(peer);
+    if (found == devices_.end()) return;
+    const auto room = found->second.room;
+    const auto id = found->second.id;
+    log("device " + std::to_string(id) + " left room " + room);
+    forget(found->second);
+    devices_.erase(found);
+    if (auto* link = rooms_[room].link) links_.at(link).peer->sendText(R"({"t":"left","c":)" + std::to_string(id) + "}");
+    dropRoomIfEmpty(room);
+}
+
+void RelayHub::removed(const std::string& room) {
+    std::vector<RelayPeer*> links;
+    for (const auto& [peer, link] : links_)
+        if (link.room == room) links.push_back(peer);
+    for (auto* peer : links) closeLink(peer, RelayClose::notOnAccount, "not-on-account", "removed from its account");
+    const auto found = rooms_.find(room);
+    if (found == rooms_.end()) return;
+    std::vector<RelayPeer*> devices;
+    for (const auto& [id, device] : found->second.devices) devices.push_back(device);
+    for (auto* device : devices) closeDevice(device, RelayClose::unknownHost, "unknown-host", false);
+    dropRoomIfEmpty(room);
+}
+
+void RelayHub::shutDown() {
+    // Devices first: they hear the relay is going, not that their
+    // computer went offline.
+    std::vector<RelayPeer*> peers;
+    for (const auto& [peer, device] : devices_) peers.push_back(peer);
+    for (auto* peer : peers) closeDevice(peer, RelayClose::goingAway, "", false);
+    peers.clear();
+    for (const auto& [peer, link] : links_) peers.push_back(peer);
+    for (auto* peer : peers) closeLink(peer, RelayClose::goingAway, "", "the relay is stopping");
+}
+
+void RelayHub::tick() {
+    const auto now = hooks_.monotonicMillis();
+    std::vector<RelayPeer*> late;
+    for (const auto& [peer, link] : links_)
+        if (!link.up && now - link.openedAt >= RelayLimits::proveSeconds * 1000) late.push_back(peer);
+    // Going away, not refused: a host that was merely slow tries again.
+    for (auto* peer : late) closeLink(peer, RelayClose::goingAway, "", "no prove in time");
+}
+
+void RelayHub::closeLink(RelayPeer* peer, int code, const std::string& reason, const std::string& why) {
+    const auto found = links_.find(peer);
+    if (found == links_.end()) return;
+    auto link = std::move(found->second);
+    links_.erase(found);
+    Room& room = rooms_[link.room];
+    --room.links;
+    if (room.link == peer) {
+        room.link = nullptr;
+        log("link down for room " + link.room + ": " + why);
+        // A link replaced by a newer one hands its devices on; any other
+        // end leaves them without their computer.
+        if (code != RelayClose::replaced) {
+            std::vector<RelayPeer*> devices;
+            for (const auto& [id, device] : room.devices) devices.push_back(device);
+            for (auto* device : devices)
+                closeDevice(device, code == RelayClose::notOnAccount ? RelayClose::unknownHost : RelayClose::hostOffline,
+                            code == RelayClose::notOnAccount ? "unknown-host" : "mac-offline", false);
+        }
+    } else {
+        log("refused link for room " + link.room + ": " + why);
+    }
+    link.peer->close(code, reason);
+    dropRoomIfEmpty(link.room);
+}
+
+void RelayHub::closeDevice(RelayPeer* peer, int code, const std::string& reason, bool tellHost) {
+    const auto found = devices_.find(peer);
+    if (found == devices_.end()) return;
+    auto device = std::move(found->second);
+    devices_.erase(found);
+    forget(device);
+    if (tellHost)
+        if (auto* link = rooms_[device.room].link)
+            links_.at(link).peer->sendText(R"({"t":"left","c":)" + std::to_string(device.id) + "}");
+    device.peer->close(code, reason);
+    dropRoomIfEmpty(device.room);
+}
+
+void RelayHub::forget(Device& device) {
+    rooms_[device.room].devices.erase(device.id);
+    if (--perAccount_[device.userId] <= 0) perAccount_.erase(device.userId);
+    if (--perSession_[device.session] <= 0) perSession_.erase(device.session);
+}
+
+void RelayHub::dropRoomIfEmpty(const std::string& room) {
+    const auto found = rooms_.find(room);
+    if (found == rooms_.end() || found->second.links > 0 || !found->second.devices.empty()) return;
+    rooms_.erase(found);
+}
+
+}  // namespace morvane::relay_service

@@ -1,0 +1,128 @@
+// The rooms: each registered computer's link, the devices connected to it
+// and the records between them. The hub proves a link (challenge and
+// prove), welcomes it with the devices already there, tells it who joined
+// and left, forwards records behind their 4-byte connection id, and closes
+// whatever breaks a rule with the code its peer reads. Pure logic on the
+// server's one network thread: sockets are RelayPeers, time an injected
+// monotonic clock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "core/types.h"
+
+namespace morvane::relay_service {
+
+// One WebSocket as the hub sees it. After close() the hub sends nothing
+// more to it and forgets it; the server still reports its end.
+class RelayPeer {
+public:
+    virtual ~RelayPeer() = default;
+    virtual void sendText(std::string text) = 0;
+    virtual void sendBinary(Bytes data) = 0;
+    virtual void close(int code, std::string reason) = 0;
+};
+
+struct DeviceLimits {
+    int connectionsPerAccount = 16;
+    int connectionsPerDevice = 4;
+    std::int64_t bytesPerSecond = 4 << 20;  // from one device connection, averaged
+};
+
+// Close codes the hub sends.
+namespace RelayClose {
+inline constexpr int goingAway = 1001;
+inline constexpr int badMessage = 4400;  // a host broke the link's rules
+inline constexpr int refused = 4401;     // host: bad prove; device: ticket refused
+inline constexpr int dropped = 4403;     // the host dropped the device
+inline constexpr int unknownHost = 4404;
+inline constexpr int rate = 4408;
+inline constexpr int replaced = 4409;
+inline constexpr int notOnAccount = 4410;
+inline constexpr int tooLarge = 4413;
+inline constexpr int tooMany = 4429;
+inline constexpr int hostOffline = 4503;
+}  // namespace RelayClose
+
+class RelayHub {
+public:
+    struct Hooks {
+        std::function<std::int64_t()> monotonicMillis;
+        std::function<void(const std::string&)> log;
+    };
+    RelayHub(Hooks hooks, DeviceLimits limits);
+
+    // A host whose upgrade was admitted: it is sent its challenge.
+    void hostOpened(const std::shared_ptr<RelayPeer>& peer, const std::string& room, Bytes publicKey);
+    void hostText(RelayPeer* peer, std::string_view text);
+    void hostBinary(RelayPeer* peer, std::span<const std::uint8_t> frame);
+
+    // A device whose ticket opened the room.
+    void deviceOpened(const std::shared_ptr<RelayPeer>& peer, const std::string& room, const std::string& userId,
+                      const std::string& session);
+    // One whole message, or its first bytes when it ran over the record
+    // limit (the server stops reading there).
+    void deviceMessage(RelayPeer* peer, bool text, std::span<const std::uint8_t> data);
+
+    // The socket ended, for the reason given (for the log).
+    void ended(RelayPeer* peer, const std::string& why);
+    // The room's computer left its account.
+    void removed(const std::string& room);
+    // Closes every socket, going away.
+    void shutDown();
+    // Ends links that did not prove in time.
+    void tick();
+
+    bool online(const std::string& room) const;
+    std::size_t links() const { return links_.size(); }
+    std::size_t devices() const { return devices_.size(); }
+
+private:
+    struct Link {
+        std::shared_ptr<RelayPeer> peer;
+        std::string room;
+        Bytes publicKey;
+        Bytes challenge;
+        bool up = false;
+        std::int64_t openedAt = 0;
+    };
+    struct Device {
+        std::shared_ptr<RelayPeer> peer;
+        std::string room;
+        std::uint32_t id = 0;
+        std::string userId;
+        std::string session;
+        double allowance = 0;
+        std::int64_t lastMillis = 0;
+    };
+    struct Room {
+        RelayPeer* link = nullptr;  // the link that is up, if any
+        std::map<std::uint32_t, RelayPeer*> devices;
+        std::uint32_t nextID = 1;
+        int links = 0;  // proving or up
+    };
+
+    void closeLink(RelayPeer* peer, int code, const std::string& reason, const std::string& why);
+    // Closes and forgets a device; the host hears it left unless it asked.
+    void closeDevice(RelayPeer* peer, int code, const std::string& reason, bool tellHost);
+    void forget(Device& device);
+    void dropRoomIfEmpty(const std::string& room);
+    void log(const std::string& line) const;
+
+    Hooks hooks_;
+    DeviceLimits limits_;
+    std::unordered_map<RelayPeer*, Link> links_;
+    std::unordered_map<RelayPeer*, Device> devices_;
+    std::unordered_map<std::string, Room> rooms_;
+    std::unordered_map<std::string, int> perAccount_;
+    std::unordered_map<std::string, int> perSession_;
+};
+
+}  // namespace morvane::relay_service

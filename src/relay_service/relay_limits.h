@@ -1,0 +1,51 @@
+// The service's fixed limits: what the host's wire allows, and what keeps
+// one account, device or address from using more than its share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "relay_service/code_mailer.h"
+
+namespace morvane::relay_service::RelayLimits {
+
+// Sign-in codes.
+// The e-mail tells the reader how long the code lives.
+inline constexpr std::int64_t codeLifetimeSeconds = signInCodeLifetimeMinutes * 60;
+inline constexpr int codeTries = 5;
+// Codes asked for one address, and from one client address, in a window.
+inline constexpr int codesPerAddress = 3;
+inline constexpr int codesPerClient = 10;
+inline constexpr std::int64_t codeWindowSeconds = 600;
+// Verifications tried from one client address in the same window.
+inline constexpr int verifiesPerClient = 20;
+// Other account calls (register, remove, refresh, tickets, lists) from one
+// client address a minute.
+inline constexpr int callsPerClientMinute = 120;
+
+// Tokens.
+inline constexpr std::int64_t accessSeconds = 3600;
+inline constexpr std::int64_t refreshSeconds = 30LL * 24 * 3600;
+inline constexpr std::int64_t ticketSeconds = 30;
+
+// Signed requests: how far a computer's clock may be from ours.
+inline constexpr std::int64_t proofWindowSeconds = 300;
+inline constexpr int hostsPerAccount = 10;
+
+// Requests.
+inline constexpr std::size_t maxRequestBodyBytes = 16'384;
+inline constexpr std::size_t maxHostNameBytes = 256;
+
+// The host link: the host's own limit on one message, and the largest
+// control text it sends.
+inline constexpr std::size_t maxHostMessageBytes = 65'536;
+inline constexpr std::size_t maxControlBytes = 4'096;
+inline constexpr std::int64_t proveSeconds = 15;
+// A device's record travels to the host behind a 4-byte id, so it may be
+// four bytes short of the host's limit.
+inline constexpr std::size_t maxDeviceRecordBytes = maxHostMessageBytes - 4;
+inline constexpr int maxDevicesPerRoom = 64;
+// Bytes a peer may have waiting to be written before it counts as stuck.
+inline constexpr std::size_t maxQueuedBytes = 8u << 20;
+
+}  // namespace morvane::relay_service::RelayLimits

@@ -1,0 +1,151 @@
+// morvane-relay: the relay service a person runs where their devices and
+// their computers can both reach it.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "core/clock.h"
+#include "relay_service/relay_accounts.h"
+#include "relay_service/relay_config.h"
+#include "relay_service/relay_hub.h"
+#include "relay_service/relay_server.h"
+#include "relay_service/relay_store.h"
+#include "relay_service/code_mailer.h"
+
+#ifndef MORVANE_VERSION
+#define MORVANE_VERSION "0"
+#endif
+
+using namespace morvane;
+using namespace morvane::relay_service;
+
+namespace {
+
+void logLine(const std::string& line) {
+    // One line an event: journald keeps the time.
+    std::cerr << line << '\n' << std::flush;
+}
+
+int fail(const std::string& line, int status) {
+    std::cerr << "morvane-relay: " << line << '\n';
+    return status;
+}
+
+void every(boost::asio::steady_timer& timer, std::chrono::milliseconds period, std::function<void()> work) {
+    timer.expires_after(period);
+    timer.async_wait([&timer, period, work = std::move(work)](boost::system::error_code ec) {
+        if (ec) return;
+        work();
+        every(timer, period, work);
+    });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto parsed = parseCommand(std::vector<std::string>(argv + 1, argv + argc));
+    if (const auto* error = std::get_if<CommandError>(&parsed)) {
+        if (error->usage) {
+            std::cerr << "morvane-relay: " << error->text << "\nTry morvane-relay --help.\n";
+            return 2;
+        }
+        return fail(error->text, 1);
+    }
+    const auto& command = std::get<RelayCommand>(parsed);
+    if (command.action == RelayCommand::Action::help) {
+        std::cout << usageText();
+        return 0;
+    }
+    if (command.action == RelayCommand::Action::version) {
+        std::cout << "morvane-relay " << MORVANE_VERSION << '\n';
+        return 0;
+    }
+    const auto& config = command.config;
+    if (config.storeKind == "sqlite") {
+        if (config.dataDir.empty()) return fail("no data folder: give --data DIR or data_dir in the config", 1);
+        if (::mkdir(config.dataDir.c_str(), 0700) != 0 && errno != EEXIST)
+            return fail("cannot make the data folder " + config.dataDir + ": " + std::strerror(errno), 1);
+    }
+
+    // How codes reach people.
+    CodeSender sender;
+    std::string mailDescription = "none (sign-in is not configured)";
+    std::shared_ptr<CodeMailer> mailer;
+    if (config.codesInLog) {
+        mailer = makeLogMailer(logLine);
+        mailDescription = "codes in this log";
+    } else if (!config.smtp.url.empty()) {
+        mailer = makeSmtpMailer(SmtpConfig{config.smtp.url, config.smtp.from, config.smtp.user, config.smtp.password,
+                                           config.smtp.startTls});
+        mailDescription = "e-mail through " + config.smtp.url;
+    }
+    if (mailer) sender = [mailer](const std::string& email, const std::string& code) { return mailer->send(email, code); };
+
+    std::unique_ptr<RelayStore> store;
+    try {
+        store = openRelayStore(RelayStoreConfig{config.storeKind, config.dataDir, config.postgresUrl});
+    } catch (const std::exception& error) {
+        return fail(std::string("cannot open the store: ") + error.what(), 1);
+    }
+
+    boost::asio::io_context io;
+    const auto start = std::chrono::steady_clock::now();
+    RelayHub hub(RelayHub::Hooks{[start] {
+                                     return std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::steady_clock::now() - start)
+                                         .count();
+                                 },
+                                 logLine},
+                 config.limits);
+    RelayAccounts accounts(*store,
+                           RelayAccounts::Hooks{systemWallMillis, logLine,
+                                                [&hub](const std::string& room) { return hub.online(room); },
+                                                [&hub](const std::string& room) { hub.removed(room); }},
+                           static_cast<bool>(sender));
+    RelayServer server(io,
+                       RelayServerOptions{config.listenAddress, config.listenPort, config.certificateFile, config.keyFile},
+                       accounts, hub, sender, logLine);
+    try {
+        server.start();
+    } catch (const std::exception& error) {
+        return fail(error.what(), 1);
+    }
+    const bool secure = !config.certificateFile.empty();
+    const auto host = config.listenAddress.find(':') != std::string::npos ? "[" + config.listenAddress + "]"
+                                                                          : config.listenAddress;
+    logLine(std::string("morvane-relay ") + MORVANE_VERSION + " listening on " + (secure ? "https://" : "http://") + host +
+            ":" + std::to_string(server.port()) + "; store " + store->describe() + "; sign-in codes: " + mailDescription);
+
+    boost::asio::signal_set stopSignals(io, SIGINT, SIGTERM);
+    boost::asio::signal_set reloadSignal(io, SIGHUP);
+    boost::asio::steady_timer tick(io), purge(io), grace(io);
+    stopSignals.async_wait([&](boost::system::error_code ec, int) {
+        if (ec) return;
+        logLine("stopping");
+        server.stop();
+        tick.cancel();
+        purge.cancel();
+        reloadSignal.cancel();
+        // The close frames get a moment to go out.
+        grace.expires_after(std::chrono::milliseconds(500));
+        grace.async_wait([&](boost::system::error_code) { io.stop(); });
+    });
+    std::function<void()> waitReload = [&] {
+        reloadSignal.async_wait([&](boost::system::error_code ec, int) {
+            if (ec) return;
+            server.reloadCertificate();
+            waitReload();
+        });
+    };
+    waitReload();
+    every(tick, std::chrono::seconds(1), [&] { hub.tick(); });
+    every(purge, std::chrono::minutes(10), [&] { accounts.purge(); });
+    io.run();
+    return 0;
+}

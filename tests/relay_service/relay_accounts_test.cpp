@@ -1,0 +1,425 @@
+// The account interface's refusals and what it keeps: codes, tokens,
+// registrations and signed requests, on a manual clock.
+#include <gtest/gtest.h>
+
+#include "account_rig.h"
+#include "relay_service/relay_limits.h"
+#include "secure/secure_channel.h"
+
+namespace morvane::relay_service::testing {
+namespace {
+
+const std::string owner = "owner@example.com";
+
+TEST(RelayAccountsCodes, WrongExpiredSpentAndExhaustedCodesAreRefused) {
+    struct Case {
+        const char* name;
+        std::function<std::string(AccountRig&, const std::string& code)> before;  // answers the code to send
+    };
+    const std::vector<Case> cases = {
+        {"a wrong code", [](AccountRig&, const std::string& code) { return code == "000000" ? "000001" : "000000"; }},
+        {"an expired code",
+         [](AccountRig& rig, const std::string& code) {
+             rig.advance(RelayLimits::codeLifetimeSeconds);
+             return code;
+         }},
+        {"a code already used",
+         [](AccountRig& rig, const std::string& code) {
+             rig.post("/v1/auth/verify", json{{"email", owner}, {"login_id", "login-1"}, {"code", code}, {"client", "mac"}});
+             return code;
+         }},
+        {"the right code after the last try",
+         [](AccountRig& rig, const std::string& code) {
+             const auto wrong = code == "000000" ? "000001" : "000000";
+             for (int i = 0; i < RelayLimits::codeTries; ++i)
+                 rig.post("/v1/auth/verify",
+                          json{{"email", owner}, {"login_id", "login-1"}, {"code", wrong}, {"client", "mac"}});
+             return code;
+         }},
+        {"the code of another sign-in",
+         [](AccountRig& rig, const std::string&) { return rig.requestCode("other@example.com", "login-2"); }},
+        {"another login id's code",
+         [](AccountRig& rig, const std::string&) { return rig.requestCode(owner, "login-2"); }},
+    };
+    for (const auto& c : cases) {
+        AccountRig rig;
+        const auto code = rig.requestCode(owner);
+        ASSERT_EQ(code.size(), 6u) << c.name;
+        const auto sent = c.before(rig, code);
+        const auto answer =
+            rig.post("/v1/auth/verify", json{{"email", owner}, {"login_id", "login-1"}, {"code", sent}, {"client", "mac"}});
+        EXPECT_EQ(answer.status, 400) << c.name;
+        EXPECT_EQ(answer.body, (json{{"error", "invalid-code"}})) << c.name;
+    }
+}
+
+TEST(RelayAccountsCodes, ARightCodeSignsInOnceWithTokensKeptOnlyAsHashes) {
+    AccountRig rig;
+    const auto code = rig.requestCode("  Owner@Example.COM ");
+    const auto answer = rig.post("/v1/auth/verify",
+                                 json{{"email", owner}, {"login_id", "login-1"}, {"code", code}, {"client", "web"}});
+    ASSERT_EQ(answer.status, 200);
+    const auto& body = answer.body;
+    EXPECT_EQ(body["user"]["email"], owner);
+    EXPECT_EQ(body["expires_in"], RelayLimits::accessSeconds);
+    const auto access = body["access_token"].get<std::string>(), refresh = body["refresh_token"].get<std::string>();
+    EXPECT_NE(access, refresh);
+    EXPECT_LE(refresh.size(), 512u);
+    ASSERT_EQ(rig.store.tokens.size(), 2u);
+    for (const auto& [hash, token] : rig.store.tokens) {
+        EXPECT_NE(hash, access);
+        EXPECT_NE(hash, refresh);
+        EXPECT_TRUE(hash == Secure::sha256Hex(access) || hash == Secure::sha256Hex(refresh));
+        EXPECT_EQ(token.client, "web");
+    }
+    // The same address signs in to the same account; no log line holds a
+    // code or a token.
+    EXPECT_EQ(rig.signIn(owner)["user"]["id"], body["user"]["id"]);
+    for (const auto& line : rig.logs) {
+        EXPECT_EQ(line.find(code), std::string::npos) << line;
+        EXPECT_EQ(line.find(access), std::string::npos) << line;
+    }
+}
+
+TEST(RelayAccountsCodes, CodesAreSixRandomDigits) {
+    AccountRig rig;
+    std::set<std::string> seen;
+    for (int i = 0; i < 30; ++i) {
+        rig.advance(RelayLimits::codeWindowSeconds);
+        const auto code = rig.requestCode("person" + std::to_string(i) + "@example.com", "l", "203.0.113." + std::to_string(i));
+        ASSERT_EQ(code.size(), 6u);
+        EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos);
+        seen.insert(code);
+    }
+    EXPECT_GT(seen.size(), 25u);
+}
+
+TEST(RelayAccountsCodes, BadAddressesAndMissingFieldsAreRefusedWithTheirWords) {
+    struct Case {
+        std::string path;
+        json body;
+        int status;
+        std::string word;
+    };
+    const std::vector<Case> cases = {
+        {"/v1/auth/code", {{"email", "no-at-sign"}, {"login_id", "l"}}, 400, "invalid-email"},
+        {"/v1/auth/code", {{"email", "a@b"}, {"login_id", "l"}}, 400, "invalid-email"},
+        {"/v1/auth/code", {{"email", "a b@example.com"}, {"login_id", "l"}}, 400, "invalid-email"},
+        {"/v1/auth/code", {{"email", ".a@example.com"}, {"login_id", "l"}}, 400, "invalid-email"},
+        {"/v1/auth/code", {{"email", "a@-example.com"}, {"login_id", "l"}}, 400, "invalid-email"},
+        {"/v1/auth/code", {{"email", 7}, {"login_id", "l"}}, 400, "invalid-email"},
+        {"/v1/auth/code", {{"email", owner}}, 400, "bad-request"},
+        {"/v1/auth/verify", {{"email", "x"}, {"login_id", "l"}, {"code", "123456"}, {"client", "mac"}}, 400, "invalid-email"},
+        {"/v1/auth/verify", {{"email", owner}, {"login_id", "l"}, {"code", "123456"}, {"client", "tv"}}, 400, "bad-request"},
+        {"/v1/nothing", json::object(), 404, "not-found"},
+    };
+    for (const auto& c : cases) {
+        AccountRig rig;
+        const auto answer = rig.post(c.path, c.body);
+        EXPECT_EQ(answer.status, c.status) << c.body.dump();
+        EXPECT_EQ(answer.body["error"], c.word) << c.body.dump();
+        EXPECT_FALSE(answer.delivery);
+    }
+    AccountRig rig;
+    AccountRequest notJson{"POST", "/v1/auth/code", "text/plain", "", R"({"email":"owner@example.com"})", "x"};
+    EXPECT_EQ(rig.accounts.handle(notJson).status, 415);
+    notJson.contentType = "application/json";
+    notJson.body = "[1,";
+    EXPECT_EQ(rig.accounts.handle(notJson).status, 400);
+}
+
+TEST(RelayAccountsCodes, RateLimitsPerAddressAndPerClientAnswerRetryAfter) {
+    {
+        AccountRig rig;
+        for (int i = 0; i < RelayLimits::codesPerAddress; ++i)
+            EXPECT_FALSE(rig.requestCode(owner, "l", "203.0.113." + std::to_string(i)).empty());
+        const auto answer = rig.post("/v1/auth/code", json{{"email", owner}, {"login_id", "l"}}, "", "203.0.113.99");
+        EXPECT_EQ(answer.status, 429);
+        EXPECT_EQ(answer.body["error"], "try-later");
+        EXPECT_EQ(answer.body["retry_after"], RelayLimits::codeWindowSeconds);
+        rig.advance(RelayLimits::codeWindowSeconds);
+        EXPECT_FALSE(rig.requestCode(owner, "l", "203.0.113.99").empty());
+    }
+    {
+        AccountRig rig;
+        for (int i = 0; i < RelayLimits::codesPerClient; ++i)
+            EXPECT_FALSE(rig.requestCode("p" + std::to_string(i) + "@example.com").empty());
+        EXPECT_EQ(rig.post("/v1/auth/code", json{{"email", "late@example.com"}, {"login_id", "l"}}).status, 429);
+        // Another client is not held up by this one.
+        EXPECT_FALSE(rig.requestCode("late@example.com", "l", "192.0.2.1").empty());
+    }
+    {
+        AccountRig rig;
+        rig.requestCode(owner);
+        int limited = 0;
+        for (int i = 0; i < RelayLimits::verifiesPerClient + 1; ++i)
+            limited += rig.post("/v1/auth/verify", json{{"email", "o" + std::to_string(i) + "@example.com"},
+                                                        {"login_id", "l"},
+                                                        {"code", "123456"},
+                                                        {"client", "mac"}})
+                           .status == 429;
+        EXPECT_EQ(limited, 1);
+    }
+}
+
+TEST(RelayAccountsCodes, ACodeThatCouldNotBeSentIsForgottenAndSaysTryLater) {
+    AccountRig rig;
+    const auto pending = rig.post("/v1/auth/code", json{{"email", owner}, {"login_id", "l"}});
+    ASSERT_TRUE(pending.delivery);
+    EXPECT_EQ(rig.store.codes.size(), 1u);
+    const auto answer = rig.accounts.delivered(*pending.delivery, std::string("connection refused"));
+    EXPECT_EQ(answer.status, 503);
+    EXPECT_EQ(answer.body["error"], "try-later");
+    EXPECT_TRUE(rig.store.codes.empty());
+
+    MemoryStore store;
+    RelayAccounts unconfigured(store, RelayAccounts::Hooks{[] { return 0; }, [](const std::string&) {}, {}, {}}, false);
+    const auto refused = unconfigured.handle(
+        AccountRequest{"POST", "/v1/auth/code", "application/json", "", json{{"email", owner}, {"login_id", "l"}}.dump(), "x"});
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_EQ(refused.body["error"], "not-configured");
+}
+
+TEST(RelayAccountsCodes, ABrokenStoreAnswersTryLater) {
+    AccountRig rig;
+    const auto session = rig.signIn(owner);
+    rig.store.broken = true;
+    for (const auto& path : {"/v1/auth/code", "/v1/auth/verify", "/v1/auth/refresh", "/v1/hosts"}) {
+        const auto answer = rig.post(path,
+                                     json{{"email", owner},
+                                          {"login_id", "l"},
+                                          {"code", "123456"},
+                                          {"client", "mac"},
+                                          {"refresh_token", session["refresh_token"]}},
+                                     session["access_token"]);
+        EXPECT_EQ(answer.status, 503) << path;
+        EXPECT_EQ(answer.body["error"], "try-later") << path;
+    }
+}
+
+TEST(RelayAccountsTokens, RefreshSpendsTheOldTokenAndSignOutRevokesTheSession) {
+    AccountRig rig;
+    const auto first = rig.signIn(owner, "web");
+    const auto renewed = rig.post("/v1/auth/refresh", json{{"refresh_token", first["refresh_token"]}});
+    ASSERT_EQ(renewed.status, 200);
+    EXPECT_EQ(renewed.body["user"]["id"], first["user"]["id"]);
+    EXPECT_NE(renewed.body["refresh_token"], first["refresh_token"]);
+    // Spent: the same refresh token works once.
+    EXPECT_EQ(rig.post("/v1/auth/refresh", json{{"refresh_token", first["refresh_token"]}}).status, 401);
+    EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, renewed.body["access_token"]).status, 200);
+
+    // Signing out ends the session: its refresh token, and its access
+    // tokens old and new.
+    EXPECT_EQ(rig.post("/v1/auth/signout", json{{"refresh_token", renewed.body["refresh_token"]}}).body, (json{{"ok", true}}));
+    EXPECT_EQ(rig.post("/v1/auth/refresh", json{{"refresh_token", renewed.body["refresh_token"]}}).status, 401);
+    EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, renewed.body["access_token"]).status, 401);
+    EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, first["access_token"]).status, 401);
+    // A sign-out of nothing is done too.
+    EXPECT_EQ(rig.post("/v1/auth/signout", json{{"refresh_token", "nothing"}}).body, (json{{"ok", true}}));
+
+    // Access tokens expire.
+    const auto other = rig.signIn("other@example.com");
+    rig.advance(RelayLimits::accessSeconds);
+    EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, other["access_token"]).status, 401);
+    EXPECT_EQ(rig.post("/v1/auth/refresh", json{{"refresh_token", other["refresh_token"]}}).status, 200);
+    EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, "").status, 401);
+    EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, other["refresh_token"]).status, 401);
+}
+
+TEST(RelayAccountsHosts, RegistrationIsCheckedAndIdempotent) {
+    AccountRig rig;
+    const auto session = rig.signIn(owner);
+    const auto userId = session["user"]["id"].get<std::string>();
+    const auto computer = newComputer();
+    const auto room = RelayBytes::hex(computer.roomID());
+    const auto ts = static_cast<std::uint64_t>(rig.seconds());
+
+    const auto created = rig.registerComputer(computer, session, "Study desk");
+    EXPECT_EQ(created.status, 201);
+    EXPECT_EQ(created.body, (json{{"host", {{"room", room}, {"name", "Study desk"}}}}));
+    const auto again = rig.registerComputer(computer, session, "Attic");
+    EXPECT_EQ(again.status, 200);
+    EXPECT_EQ(rig.store.hosts.at(room).name, "Attic");
+
+    struct Case {
+        const char* name;
+        std::function<json()> body;
+        int status;
+        std::string word;
+    };
+    const auto nonce = Secure::randomBytes(16);
+    const auto once = signedBody(computer, userId, ts, nonce, true);
+    ASSERT_EQ(rig.post("/v1/hosts", once, session["access_token"]).status, 200);
+    const std::vector<Case> cases = {
+        {"a replayed proof", [&] { return once; }, 401, "bad-proof"},
+        {"another user's proof",
+         [&] { return signedBody(computer, "00000000-0000-0000-0000-000000000000", ts, Secure::randomBytes(16), true); },
+         401, "bad-proof"},
+        {"another key's signature",
+         [&] {
+             auto body = signedBody(computer, userId, ts, Secure::randomBytes(16), true);
+             body["sig"] = newComputer().registerProof(userId, ts, Secure::randomBytes(16));
+             return body;
+         },
+         401, "bad-proof"},
+        {"a changed name under the signature",
+         [&] {
+             auto body = signedBody(computer, userId, ts, Secure::randomBytes(16), true);
+             body["ts"] = ts + 1;
+             return body;
+         },
+         401, "bad-proof"},
+        {"a clock too far behind",
+         [&] { return signedBody(computer, userId, ts - RelayLimits::proofWindowSeconds - 1, Secure::randomBytes(16), true); },
+         401, "bad-proof"},
+        {"a clock too far ahead",
+         [&] { return signedBody(computer, userId, ts + RelayLimits::proofWindowSeconds + 1, Secure::randomBytes(16), true); },
+         401, "bad-proof"},
+        {"a short key",
+         [&] {
+             auto body = signedBody(computer, userId, ts, Secure::randomBytes(16), true);
+             body["public_key"] = RelayBytes::b64u(Bytes(33, 2));
+             return body;
+         },
+         400, "bad-request"},
+        {"a negative time",
+         [&] {
+             auto body = signedBody(computer, userId, ts, Secure::randomBytes(16), true);
+             body["ts"] = -1;
+             return body;
+         },
+         400, "bad-request"},
+        {"a name with a line break",
+         [&] { return signedBody(computer, userId, ts, Secure::randomBytes(16), true, "a\nb"); }, 400, "bad-request"},
+    };
+    for (const auto& c : cases) {
+        const auto answer = rig.post("/v1/hosts", c.body(), session["access_token"]);
+        EXPECT_EQ(answer.status, c.status) << c.name;
+        EXPECT_EQ(answer.body["error"], c.word) << c.name;
+    }
+    EXPECT_EQ(rig.store.hosts.size(), 1u);
+
+    // Without a live bearer nothing is registered.
+    EXPECT_EQ(rig.post("/v1/hosts", signedBody(newComputer(), userId, ts, Secure::randomBytes(16), true)).status, 401);
+
+    // Another account cannot take this computer.
+    const auto thief = rig.signIn("thief@example.com", "mac", "login-9");
+    const auto taken = rig.registerComputer(computer, thief);
+    EXPECT_EQ(taken.status, 409);
+    EXPECT_EQ(taken.body["error"], "host-taken");
+}
+
+TEST(RelayAccountsHosts, AnAccountKeepsAtMostTenComputers) {
+    AccountRig rig;
+    const auto session = rig.signIn(owner);
+    for (int i = 0; i < RelayLimits::hostsPerAccount; ++i) EXPECT_EQ(rig.registerComputer(newComputer(), session).status, 201);
+    const auto refused = rig.registerComputer(newComputer(), session);
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(refused.body["error"], "host-limit");
+    const auto listed = rig.call("GET", "/v1/hosts", nullptr, session["access_token"]);
+    EXPECT_EQ(listed.body["hosts"].size(), 10u);
+}
+
+TEST(RelayAccountsHosts, RemovalIsSignedAndAlwaysFinishes) {
+    AccountRig rig;
+    const auto session = rig.signIn(owner);
+    const auto computer = newComputer();
+    const auto room = RelayBytes::hex(computer.roomID());
+    ASSERT_EQ(rig.registerComputer(computer, session).status, 201);
+    const auto ts = static_cast<std::uint64_t>(rig.seconds());
+
+    // A signature by another key, or a replayed one, removes nothing.
+    auto forged = signedBody(computer, "", ts, Secure::randomBytes(16), false);
+    forged["sig"] = newComputer().removeProof(ts, Secure::randomBytes(16));
+    EXPECT_EQ(rig.post("/v1/hosts/self/delete", forged).body["error"], "bad-proof");
+    EXPECT_EQ(rig.store.hosts.size(), 1u);
+
+    const auto body = signedBody(computer, "", ts, Secure::randomBytes(16), false);
+    EXPECT_EQ(rig.post("/v1/hosts/self/delete", body).body, (json{{"ok", true}}));
+    EXPECT_TRUE(rig.store.hosts.empty());
+    EXPECT_EQ(rig.removedRooms, std::vector<std::string>{room});
+    EXPECT_EQ(rig.post("/v1/hosts/self/delete", body).body["error"], "bad-proof");
+    // Removing a computer no longer registered is done.
+    EXPECT_EQ(rig.post("/v1/hosts/self/delete", signedBody(computer, "", ts, Secure::randomBytes(16), false)).body,
+              (json{{"ok", true}}));
+    EXPECT_EQ(rig.removedRooms.size(), 1u);
+}
+
+TEST(RelayAccountsHosts, TheListShowsOnlyTheAccountsComputersAndWhetherTheyAreOnline) {
+    AccountRig rig;
+    const auto session = rig.signIn(owner, "web");
+    const auto mine = newComputer(), theirs = newComputer();
+    rig.registerComputer(mine, session, "Desk");
+    rig.registerComputer(theirs, rig.signIn("other@example.com", "mac", "login-2"), "Other");
+    rig.onlineRooms.insert(RelayBytes::hex(mine.roomID()));
+    const auto listed = rig.call("GET", "/v1/hosts", nullptr, session["access_token"]);
+    EXPECT_EQ(listed.body,
+              (json{{"hosts", {{{"room", RelayBytes::hex(mine.roomID())}, {"name", "Desk"}, {"online", true}}}}}));
+}
+
+TEST(RelayAccountsAdmission, TicketsOpenOneRoomOfTheirAccountOnce) {
+    AccountRig rig;
+    const auto session = rig.signIn(owner, "web");
+    const auto computer = newComputer();
+    const auto room = RelayBytes::hex(computer.roomID());
+    rig.registerComputer(computer, session);
+    const auto otherRoom = RelayBytes::hex(newComputer().roomID());
+
+    const auto ticket = rig.ticketFor(room, session);
+    ASSERT_FALSE(ticket.empty());
+    EXPECT_EQ(rig.accounts.admitDevice(otherRoom, ticket).reason, "ticket-refused");
+    const auto admitted = rig.accounts.admitDevice(room, ticket);
+    EXPECT_EQ(admitted.closeCode, 0);
+    EXPECT_EQ(admitted.userId, session["user"]["id"]);
+    EXPECT_EQ(admitted.session, tokenSession(session["access_token"]));
+    EXPECT_EQ(rig.accounts.admitDevice(room, ticket).closeCode, 4401);
+
+    const auto late = rig.ticketFor(room, session);
+    rig.advance(RelayLimits::ticketSeconds);
+    EXPECT_EQ(rig.accounts.admitDevice(room, late).closeCode, 4401);
+    EXPECT_EQ(rig.accounts.admitDevice(room, "").closeCode, 4401);
+    EXPECT_EQ(rig.accounts.admitDevice(room, "made.up").closeCode, 4401);
+
+    // A device of another account gets no ticket for this room.
+    const auto stranger = rig.signIn("stranger@example.com", "web", "login-3");
+    const auto refused = rig.post("/v1/hosts/" + room + "/ticket", json::object(), stranger["access_token"]);
+    EXPECT_EQ(refused.status, 404);
+    EXPECT_EQ(refused.body["error"], "unknown-host");
+
+    // The computer left the account after the ticket was made.
+    const auto before = rig.ticketFor(room, session);
+    rig.store.hosts.clear();
+    EXPECT_EQ(rig.accounts.admitDevice(room, before).closeCode, 4404);
+}
+
+TEST(RelayAccountsAdmission, AHostsHelloMustBeSignedFreshAndNew) {
+    AccountRig rig;
+    const auto session = rig.signIn(owner);
+    const auto computer = newComputer();
+    const auto room = RelayBytes::hex(computer.roomID());
+    const auto now = static_cast<std::uint64_t>(rig.seconds());
+    EXPECT_EQ(rig.accounts.admitHost(room, computer.helloHeader(now, Secure::randomBytes(16))).status, 410);
+    rig.registerComputer(computer, session);
+
+    const auto hello = computer.helloHeader(now, Secure::randomBytes(16));
+    const auto admitted = rig.accounts.admitHost(room, hello);
+    EXPECT_EQ(admitted.status, 0);
+    EXPECT_EQ(admitted.publicKey, computer.hostPublicKey());
+    struct Case {
+        const char* name;
+        std::string header;
+    };
+    const std::vector<Case> cases = {
+        {"a replayed hello", hello},
+        {"another key's hello", newComputer().helloHeader(now, Secure::randomBytes(16))},
+        {"an old hello", computer.helloHeader(now - RelayLimits::proofWindowSeconds - 1, Secure::randomBytes(16))},
+        {"no hello", ""},
+        {"a malformed hello", "v1.x.y.z"},
+        {"another version", "v2" + hello.substr(2)},
+    };
+    for (const auto& c : cases) EXPECT_EQ(rig.accounts.admitHost(room, c.header).status, 401) << c.name;
+    EXPECT_EQ(rig.accounts.admitHost("not-a-room", hello).status, 410);
+}
+
+}  // namespace
+}  // namespace morvane::relay_service::testing

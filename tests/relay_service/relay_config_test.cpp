@@ -1,0 +1,147 @@
+// The command line and the config file: what is taken, what overrides
+// what, and the one-line refusals a person reads; and the program's exits.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "relay_service/relay_config.h"
+#include "service_rig.h"
+
+namespace morvane::relay_service::testing {
+namespace {
+
+TEST(RelayConfig, ConfigKeysAreReadAndMistakesNamed) {
+    RelayConfig config;
+    ASSERT_EQ(applyConfigText(R"({"listen":"[::]:8443","data_dir":"/var/lib/r","codes_in_log":true,
+        "tls":{"certificate":"/c.pem","key":"/k.pem"},"store":{"kind":"postgresql","postgres_url":"host=db"},
+        "smtp":{"url":"smtps://mail.example.com:465","from":"relay@example.com","user":"u","password":"p","starttls":false},
+        "limits":{"connections_per_account":5,"connections_per_device":2,"device_bytes_per_second":1000}})",
+                              config),
+              std::nullopt);
+    EXPECT_EQ(config.listenAddress, "::");
+    EXPECT_EQ(config.listenPort, 8443);
+    EXPECT_EQ(config.dataDir, "/var/lib/r");
+    EXPECT_TRUE(config.codesInLog);
+    EXPECT_EQ(config.certificateFile, "/c.pem");
+    EXPECT_EQ(config.storeKind, "postgresql");
+    EXPECT_EQ(config.postgresUrl, "host=db");
+    EXPECT_EQ(config.smtp.url, "smtps://mail.example.com:465");
+    EXPECT_FALSE(config.smtp.startTls);
+    EXPECT_EQ(config.limits.connectionsPerAccount, 5);
+    EXPECT_EQ(config.limits.bytesPerSecond, 1000);
+
+    struct Case {
+        std::string text;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"{", "not valid JSON"},
+        {"[]", "the file must hold one JSON object"},
+        {R"({"listn":"x"})", "unknown key listn"},
+        {R"({"smtp":{"url":"smtp://m","from":"a@b","pasword":"x"}})", "unknown key smtp.pasword"},
+        {R"({"listen":"8080"})", "listen must be host:port, as 127.0.0.1:8080 or [::]:443"},
+        {R"({"listen":"a:0"})", "listen must be host:port, as 127.0.0.1:8080 or [::]:443"},
+        {R"({"data_dir":5})", "data_dir must be a text"},
+        {R"({"codes_in_log":"yes"})", "codes_in_log must be true or false"},
+        {R"({"tls":{"certificate":"/c.pem"}})", "tls needs both certificate and key"},
+        {R"({"store":{"kind":"mysql"}})", "store.kind must be \"sqlite\" or \"postgresql\""},
+        {R"({"smtp":{"url":"http://m","from":"a@b"}})", "smtp.url must begin with smtp:// or smtps://"},
+        {R"({"smtp":{"url":"smtp://m"}})", "smtp.from must name the sender's address"},
+        {R"({"limits":{"connections_per_device":0}})", "limits.connections_per_device must be a whole number above 0"},
+        {R"({"tls":[]})", "tls must be an object"},
+    };
+    for (const auto& c : cases) {
+        RelayConfig fresh;
+        EXPECT_EQ(applyConfigText(c.text, fresh), c.error) << c.text;
+    }
+}
+
+struct TempFolder {
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 ("relay-config-" + std::to_string(::getpid()) + "-" + std::to_string(std::rand()));
+    TempFolder() { std::filesystem::create_directories(path); }
+    ~TempFolder() { std::filesystem::remove_all(path); }
+    std::string file(const std::string& name, const std::string& text, mode_t mode) {
+        const auto full = (path / name).string();
+        writeFile(full, text);
+        ::chmod(full.c_str(), mode);
+        return full;
+    }
+};
+
+TEST(RelayConfig, SwitchesOverrideTheFileAndAPasswordNeedsAPrivateFile) {
+    TempFolder folder;
+    const auto config = folder.file("relay.json", R"({"listen":"127.0.0.1:9000","data_dir":"/from-file"})", 0644);
+    const auto parsed = parseCommand({"--data", "/from-switch", "--config", config, "--codes-in-log"});
+    ASSERT_TRUE(std::holds_alternative<RelayCommand>(parsed));
+    const auto& command = std::get<RelayCommand>(parsed);
+    EXPECT_EQ(command.config.dataDir, "/from-switch");
+    EXPECT_EQ(command.config.listenPort, 9000);
+    EXPECT_TRUE(command.config.codesInLog);
+
+    const std::string secret = R"({"smtp":{"url":"smtp://m:587","from":"r@example.com","user":"u","password":"pw"}})";
+    const auto open = folder.file("open.json", secret, 0640);
+    const auto refused = parseCommand({"--config", open});
+    ASSERT_TRUE(std::holds_alternative<CommandError>(refused));
+    EXPECT_EQ(std::get<CommandError>(refused).text,
+              open + ": holds smtp.password but others may read it (run: chmod 600 " + open + ")");
+    EXPECT_FALSE(std::get<CommandError>(refused).usage);
+    EXPECT_TRUE(std::holds_alternative<RelayCommand>(parseCommand({"--config", folder.file("private.json", secret, 0600)})));
+
+    struct Case {
+        std::vector<std::string> arguments;
+        bool usage;
+    };
+    const std::vector<Case> cases = {
+        {{"--bogus"}, true},
+        {{"--listen"}, true},
+        {{"--listen", "localhost"}, true},
+        {{"--data"}, true},
+        {{"--config"}, true},
+        {{"--config", (folder.path / "missing.json").string()}, false},
+        {{"--config", folder.path.string()}, false},
+    };
+    for (const auto& c : cases) {
+        const auto result = parseCommand(c.arguments);
+        ASSERT_TRUE(std::holds_alternative<CommandError>(result)) << c.arguments[0];
+        EXPECT_EQ(std::get<CommandError>(result).usage, c.usage) << c.arguments[0];
+        EXPECT_EQ(std::get<CommandError>(result).text.find('\n'), std::string::npos);
+    }
+}
+
+// Runs the built program; its exit status and what it wrote.
+std::pair<int, std::string> run(const std::string& arguments) {
+    const std::string program = MORVANE_RELAY_PROGRAM;
+    FILE* pipe = ::popen((program + " " + arguments + " 2>&1").c_str(), "r");
+    std::string out;
+    char chunk[512];
+    while (pipe && std::fgets(chunk, sizeof chunk, pipe)) out += chunk;
+    const int status = pipe ? ::pclose(pipe) : -1;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+TEST(RelayProgram, ExitsAsAPersonAndAServiceManagerExpect) {
+    TempFolder folder;
+    const auto help = run("--help");
+    EXPECT_EQ(help.first, 0);
+    EXPECT_NE(help.second.find("--codes-in-log"), std::string::npos);
+    EXPECT_EQ(run("--version").second.rfind("morvane-relay ", 0), 0u);
+    const auto bad = run("--frobnicate");
+    EXPECT_EQ(bad.first, 2);
+    EXPECT_EQ(bad.second, "morvane-relay: unknown option --frobnicate\nTry morvane-relay --help.\n");
+    const auto config = folder.file("bad.json", R"({"listen":"nowhere"})", 0600);
+    const auto broken = run("--config " + config);
+    EXPECT_EQ(broken.first, 1);
+    EXPECT_EQ(broken.second,
+              "morvane-relay: " + config + ": listen must be host:port, as 127.0.0.1:8080 or [::]:443\n");
+    const auto noData = run("--listen 127.0.0.1:1");
+    EXPECT_EQ(noData.first, 1);
+    EXPECT_EQ(std::count(noData.second.begin(), noData.second.end(), '\n'), 1);
+}
+
+}  // namespace
+}  // namespace morvane::relay_service::testing

@@ -1,0 +1,291 @@
+// The rooms: proving a link, welcoming it, devices joining, leaving and
+// being closed for what they break, on a manual clock with peers that
+// write down what they were sent.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "core/secure.h"
+#include "relay/relay_bytes.h"
+#include "relay/relay_identity.h"
+#include "relay_service/relay_hub.h"
+#include "relay_service/relay_limits.h"
+
+namespace morvane::relay_service::testing {
+namespace {
+
+using json = nlohmann::json;
+
+struct FakePeer final : RelayPeer {
+    std::vector<std::string> texts;
+    std::vector<Bytes> binaries;
+    std::optional<std::pair<int, std::string>> closed;
+    void sendText(std::string text) override {
+        EXPECT_FALSE(closed) << "sent after close: " << text;
+        texts.push_back(std::move(text));
+    }
+    void sendBinary(Bytes data) override {
+        EXPECT_FALSE(closed) << "sent after close";
+        binaries.push_back(std::move(data));
+    }
+    void close(int code, std::string reason) override {
+        EXPECT_FALSE(closed) << "closed twice";
+        closed = {code, std::move(reason)};
+    }
+    std::optional<int> code() const { return closed ? std::optional(closed->first) : std::nullopt; }
+};
+
+struct HubRig {
+    std::int64_t millis = 0;
+    std::vector<std::string> logs;
+    DeviceLimits limits{3, 2, 1000};
+    RelayHub hub{RelayHub::Hooks{[this] { return millis; }, [this](const std::string& l) { logs.push_back(l); }}, limits};
+    RelayIdentity computer{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
+    std::string room = RelayBytes::hex(computer.roomID());
+
+    // A link that answered its challenge and was welcomed.
+    std::shared_ptr<FakePeer> link() {
+        auto peer = std::make_shared<FakePeer>();
+        hub.hostOpened(peer, room, computer.hostPublicKey());
+        const auto challenge = json::parse(peer->texts.at(0));
+        const auto nonce = RelayBytes::fromB64u(challenge["nonce"].get<std::string>());
+        hub.hostText(peer.get(), R"({"t":"prove","sig":")" + computer.proveSignature(*nonce) + "\"}");
+        return peer;
+    }
+    std::shared_ptr<FakePeer> device(const std::string& user = "u1", const std::string& session = "s1") {
+        auto peer = std::make_shared<FakePeer>();
+        hub.deviceOpened(peer, room, user, session);
+        return peer;
+    }
+};
+
+TEST(RelayHubLink, AProvedLinkIsWelcomedWithTheDevicesAlreadyThere) {
+    HubRig rig;
+    auto host = rig.link();
+    ASSERT_EQ(host->texts.size(), 2u);
+    const auto challenge = json::parse(host->texts[0]);
+    EXPECT_EQ(challenge["t"], "challenge");
+    EXPECT_EQ(RelayBytes::fromB64u(challenge["nonce"].get<std::string>())->size(), 32u);
+    EXPECT_EQ(json::parse(host->texts[1]), (json{{"t", "welcome"}, {"room", rig.room}, {"devices", json::array()}}));
+    EXPECT_TRUE(rig.hub.online(rig.room));
+
+    auto first = rig.device(), second = rig.device("u1", "s2");
+    EXPECT_EQ(host->texts[2], R"({"t":"joined","c":1})");
+    EXPECT_EQ(host->texts[3], R"({"t":"joined","c":2})");
+
+    // A newer link replaces the older one (4409) and takes its devices.
+    auto newer = rig.link();
+    EXPECT_EQ(host->code(), 4409);
+    EXPECT_EQ(json::parse(newer->texts[1])["devices"], (json{1, 2}));
+    EXPECT_FALSE(first->closed);
+    first->binaries.clear();
+    rig.hub.deviceMessage(first.get(), false, Bytes{0xaa, 0xbb});
+    EXPECT_EQ(newer->binaries.back(), (Bytes{0, 0, 0, 1, 0xaa, 0xbb}));
+    EXPECT_TRUE(host->binaries.empty());
+    // The old link's end changes nothing.
+    rig.hub.ended(host.get(), "closed");
+    EXPECT_TRUE(rig.hub.online(rig.room));
+
+    // Records from the host reach the device they name, and only it.
+    rig.hub.hostBinary(newer.get(), Bytes{0, 0, 0, 2, 0x01, 0x02, 0x03});
+    EXPECT_EQ(second->binaries, (std::vector<Bytes>{{0x01, 0x02, 0x03}}));
+    EXPECT_TRUE(first->binaries.empty());
+    rig.hub.hostBinary(newer.get(), Bytes{0, 0, 0, 9, 0x01});  // gone already: nowhere
+    EXPECT_FALSE(newer->closed);
+
+    // A device leaves: the host hears it. The link goes down: the devices
+    // hear their computer is offline.
+    rig.hub.ended(second.get(), "closed");
+    EXPECT_EQ(newer->texts.back(), R"({"t":"left","c":2})");
+    rig.hub.ended(newer.get(), "timed out");
+    EXPECT_EQ(first->closed, (std::pair<int, std::string>{4503, "mac-offline"}));
+    EXPECT_FALSE(rig.hub.online(rig.room));
+    EXPECT_EQ(rig.hub.devices(), 0u);
+    EXPECT_EQ(rig.hub.links(), 0u);
+}
+
+TEST(RelayHubLink, ALinkThatBreaksTheRulesIsClosedWithItsCode) {
+    struct Case {
+        const char* name;
+        std::function<void(HubRig&, FakePeer&)> act;
+        int code;
+    };
+    const auto proving = [](HubRig& rig) {
+        auto peer = std::make_shared<FakePeer>();
+        rig.hub.hostOpened(peer, rig.room, rig.computer.hostPublicKey());
+        return peer;
+    };
+    const std::vector<Case> unproved = {
+        {"a prove by another key",
+         [](HubRig& rig, FakePeer& peer) {
+             const auto nonce = RelayBytes::fromB64u(json::parse(peer.texts[0])["nonce"].get<std::string>());
+             const RelayIdentity other{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
+             rig.hub.hostText(&peer, R"({"t":"prove","sig":")" + other.proveSignature(*nonce) + "\"}");
+         },
+         4401},
+        {"a prove of another challenge",
+         [](HubRig& rig, FakePeer& peer) {
+             rig.hub.hostText(&peer, R"({"t":"prove","sig":")" + rig.computer.proveSignature(Secure::randomBytes(32)) + "\"}");
+         },
+         4401},
+        {"a record before the prove", [](HubRig& rig, FakePeer& peer) { rig.hub.hostBinary(&peer, Bytes{0, 0, 0, 1, 9}); },
+         4400},
+        {"a drop before the prove",
+         [](HubRig& rig, FakePeer& peer) { rig.hub.hostText(&peer, R"({"t":"drop","c":1,"why":"refused"})"); }, 4400},
+        {"no prove in time",
+         [](HubRig& rig, FakePeer&) {
+             rig.millis += RelayLimits::proveSeconds * 1000;
+             rig.hub.tick();
+         },
+         1001},
+    };
+    for (const auto& c : unproved) {
+        HubRig rig;
+        auto peer = proving(rig);
+        rig.millis += 1;
+        rig.hub.tick();
+        EXPECT_FALSE(peer->closed) << c.name;
+        c.act(rig, *peer);
+        EXPECT_EQ(peer->code(), c.code) << c.name;
+        EXPECT_FALSE(rig.hub.online(rig.room)) << c.name;
+        EXPECT_EQ(rig.hub.links(), 0u) << c.name;
+    }
+    const std::vector<Case> up = {
+        {"a short frame", [](HubRig& rig, FakePeer& peer) { rig.hub.hostBinary(&peer, Bytes{0, 0, 0, 1}); }, 4400},
+        {"a second prove",
+         [](HubRig& rig, FakePeer& peer) { rig.hub.hostText(&peer, R"({"t":"prove","sig":"AA"})"); }, 4400},
+        {"not JSON", [](HubRig& rig, FakePeer& peer) { rig.hub.hostText(&peer, "{\"t\":"); }, 4400},
+        {"a drop of id 0", [](HubRig& rig, FakePeer& peer) { rig.hub.hostText(&peer, R"({"t":"drop","c":0})"); }, 4400},
+        {"an oversized text",
+         [](HubRig& rig, FakePeer& peer) {
+             rig.hub.hostText(&peer, R"({"t":"drop","c":1,"pad":")" + std::string(5000, 'x') + "\"}");
+         },
+         4400},
+    };
+    for (const auto& c : up) {
+        HubRig rig;
+        auto host = rig.link();
+        auto device = rig.device();
+        c.act(rig, *host);
+        EXPECT_EQ(host->code(), c.code) << c.name;
+        EXPECT_EQ(device->code(), 4503) << c.name;
+    }
+}
+
+TEST(RelayHubDevices, DevicesAreClosedForWhatTheyBreakAndTheHostHearsTheyLeft) {
+    struct Case {
+        const char* name;
+        std::function<void(HubRig&, FakePeer&)> act;
+        int code;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"a record over the limit",
+         [](HubRig& rig, FakePeer& d) { rig.hub.deviceMessage(&d, false, Bytes(RelayLimits::maxDeviceRecordBytes + 1, 1)); },
+         4413, "too-large"},
+        {"a text message", [](HubRig& rig, FakePeer& d) { rig.hub.deviceMessage(&d, true, Bytes{'h', 'i'}); }, 4413,
+         "too-large"},
+        {"more bytes a second than allowed",
+         [](HubRig& rig, FakePeer& d) {
+             // Two seconds' worth at once is allowed; the next byte is not
+             // until time passes.
+             rig.hub.deviceMessage(&d, false, Bytes(1000, 1));
+             rig.hub.deviceMessage(&d, false, Bytes(1000, 1));
+             rig.hub.deviceMessage(&d, false, Bytes(1, 1));
+         },
+         4408, "rate"},
+    };
+    for (const auto& c : cases) {
+        HubRig rig;
+        auto host = rig.link();
+        auto device = rig.device();
+        c.act(rig, *device);
+        EXPECT_EQ(device->closed, (std::pair<int, std::string>{c.code, c.reason})) << c.name;
+        EXPECT_EQ(host->texts.back(), R"({"t":"left","c":1})") << c.name;
+        EXPECT_FALSE(host->closed) << c.name;
+    }
+
+    // Time refills the allowance: a steady rate within the limit passes.
+    HubRig rig;
+    auto host = rig.link();
+    auto device = rig.device();
+    for (int i = 0; i < 20; ++i) {
+        rig.millis += 500;
+        rig.hub.deviceMessage(device.get(), false, Bytes(500, 1));
+    }
+    EXPECT_FALSE(device->closed);
+    EXPECT_EQ(host->binaries.size(), 20u);
+    // An empty record goes nowhere: the host would read it as a broken frame.
+    rig.hub.deviceMessage(device.get(), false, Bytes{});
+    EXPECT_EQ(host->binaries.size(), 20u);
+
+    // The host drops a device: it is refused and the host is not told back.
+    const auto texts = host->texts.size();
+    rig.hub.hostText(host.get(), R"({"t":"drop","c":1,"why":"refused"})");
+    EXPECT_EQ(device->closed, (std::pair<int, std::string>{4403, "refused"}));
+    EXPECT_EQ(host->texts.size(), texts);
+}
+
+TEST(RelayHubDevices, ConnectionsAreLimitedPerDeviceAndPerAccount) {
+    HubRig rig;  // 3 an account, 2 a device
+    auto offline = rig.device();
+    EXPECT_EQ(offline->closed, (std::pair<int, std::string>{4503, "mac-offline"}));
+    auto host = rig.link();
+    auto a = rig.device("u1", "phone"), b = rig.device("u1", "phone");
+    auto c = rig.device("u1", "phone");
+    EXPECT_EQ(c->closed, (std::pair<int, std::string>{4429, "too-many"}));
+    auto d = rig.device("u1", "laptop");
+    EXPECT_FALSE(d->closed);
+    auto e = rig.device("u1", "tablet");
+    EXPECT_EQ(e->code(), 4429);
+    // Another account has its own share; a closed connection frees one.
+    EXPECT_FALSE(rig.device("u2", "x")->closed);
+    rig.hub.ended(a.get(), "closed");
+    EXPECT_FALSE(rig.device("u1", "phone")->closed);
+    // The host never hears of refused devices.
+    int joined = 0;
+    for (const auto& text : host->texts) joined += text.find("joined") != std::string::npos;
+    EXPECT_EQ(joined, 5);
+}
+
+TEST(RelayHubDevices, ARemovedComputersLinkEndsAsNotOnTheAccount) {
+    HubRig rig;
+    auto host = rig.link();
+    auto device = rig.device();
+    rig.hub.removed(rig.room);
+    EXPECT_EQ(host->code(), 4410);
+    EXPECT_EQ(device->code(), 4404);
+    EXPECT_FALSE(rig.hub.online(rig.room));
+
+    HubRig stopping;
+    auto link = stopping.link();
+    auto phone = stopping.device();
+    stopping.hub.shutDown();
+    EXPECT_EQ(link->code(), 1001);
+    EXPECT_EQ(phone->code(), 1001);
+}
+
+TEST(RelayHubDevices, ConnectionIdsAreNeverZeroNorOneInUse) {
+    HubRig rig;
+    rig.limits = DeviceLimits{1000, 1000, 1 << 20};
+    RelayHub hub{RelayHub::Hooks{[] { return 0; }, [](const std::string&) {}}, rig.limits};
+    auto host = std::make_shared<FakePeer>();
+    hub.hostOpened(host, rig.room, rig.computer.hostPublicKey());
+    const auto nonce = RelayBytes::fromB64u(json::parse(host->texts[0])["nonce"].get<std::string>());
+    hub.hostText(host.get(), R"({"t":"prove","sig":")" + rig.computer.proveSignature(*nonce) + "\"}");
+    std::vector<std::shared_ptr<FakePeer>> devices;
+    for (int i = 0; i < RelayLimits::maxDevicesPerRoom; ++i) {
+        devices.push_back(std::make_shared<FakePeer>());
+        hub.deviceOpened(devices.back(), rig.room, "u", "s" + std::to_string(i));
+    }
+    auto over = std::make_shared<FakePeer>();
+    hub.deviceOpened(over, rig.room, "u", "late");
+    EXPECT_EQ(over->code(), 4429);  // a welcome lists at most 64
+    hub.ended(devices[0].get(), "closed");
+    auto next = std::make_shared<FakePeer>();
+    hub.deviceOpened(next, rig.room, "u", "next");
+    EXPECT_EQ(host->texts.back(), R"({"t":"joined","c":65})");
+}
+
+}  // namespace
+}  // namespace morvane::relay_service::testing

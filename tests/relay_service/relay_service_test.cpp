@@ -1,0 +1,378 @@
+// The service over real sockets on loopback, driven by the host's own
+// account client and link and by devices as the page would connect: what
+// an owner does, and what the service refuses.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include <boost/beast/websocket.hpp>
+#include <nlohmann/json.hpp>
+
+#include "core/secure.h"
+#include "protocol/http_base64.h"
+#include "relay/beast_relay_socket.h"
+#include "relay/host_relay_link.h"
+#include "relay/relay_account.h"
+#include "relay/relay_bytes.h"
+#include "relay_double.h"
+#include "relay_service/relay_limits.h"
+#include "relay_service/web/relay_web.h"
+#include "server/server_queue.h"
+#include "service_rig.h"
+#include "test_certificates.h"
+
+namespace morvane::relay_service::testing {
+namespace {
+
+using json = nlohmann::json;
+using morvane::testing::RelayTestDevice;
+using namespace std::chrono_literals;
+
+// Everything the host's link reports, kept for the test thread.
+class Watch final : public RelayLinkDelegate {
+public:
+    void relayLinkUp(const std::vector<RelayConnectionID>& devices) override { add("up " + std::to_string(devices.size())); }
+    void relayLinkDown() override { add("down"); }
+    void relayLinkJoined(RelayConnectionID id) override { add("joined " + std::to_string(id)); }
+    void relayLinkLeft(RelayConnectionID id) override { add("left " + std::to_string(id)); }
+    void relayLinkReceived(RelayConnectionID id, Bytes record) override {
+        add("record " + std::to_string(id) + " " + std::to_string(record.size()) + " " +
+            RelayBytes::hex(std::span(record).first(std::min<std::size_t>(record.size(), 4))));
+    }
+    void relayLinkQuotaReached() override { add("quota"); }
+    void add(std::string line) {
+        std::lock_guard guard(lock_);
+        lines_.push_back(std::move(line));
+        changed_.notify_all();
+    }
+    bool saw(const std::string& line, int count = 1, std::chrono::milliseconds wait = 10s) {
+        std::unique_lock guard(lock_);
+        return changed_.wait_for(guard, wait, [&] { return std::count(lines_.begin(), lines_.end(), line) >= count; });
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_;
+};
+
+template <class T, class Call>
+RelayAccountResult<T> await(Call call) {
+    RelayPending<RelayAccountResult<T>> pending;
+    call([&](RelayAccountResult<T> r) { pending.set(std::move(r)); });
+    EXPECT_TRUE(pending.wait(20));
+    return pending.value().value_or(RelayAccountFailure::of(RelayAccountFailure::Kind::cancelled));
+}
+
+// The host's link on its own queue, backing off quickly.
+struct LinkRig {
+    ServerQueue queue{"relay-service-test"};
+    std::shared_ptr<Watch> watch = std::make_shared<Watch>();
+    std::shared_ptr<HostRelayLink> link;
+
+    LinkRig(const std::string& base, const RelayIdentity& identity) {
+        HostRelayLink::Options o{.baseURL = base, .identity = identity, .queue = &queue};
+        o.counters = std::make_shared<MemoryCounterStorage>();
+        o.sockets = std::make_shared<BeastRelaySocketFactory>(queue.context());
+        o.unit = 0.02;
+        o.timing.wakeDelaySeconds = 0.05;
+        o.timing.proveSeconds = 2;
+        link = HostRelayLink::create(std::move(o));
+        link->setDelegate(watch);
+        link->log = [w = watch.get()](const std::string& line) { w->add(line); };
+        link->onChange = [w = watch.get()](const HostRelayLink::Snapshot& s) { w->add("state " + std::string(s.state.word())); };
+        link->turnOn();
+    }
+    ~LinkRig() {
+        runSync(queue, [this] { link->turnOffOnQueue(); });
+        runSync(queue, [this] { link.reset(); });
+        queue.shutdown();
+    }
+    void send(RelayConnectionID id, Bytes record) {
+        queue.post([this, id, record] { link->send(id, record, [](bool) {}); });
+    }
+};
+
+// The host's account client and a signed-in session.
+struct Owner {
+    std::shared_ptr<BeastRelayHttp> http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
+    std::unique_ptr<RelayAccount> account;
+    RelayAccountSession session;
+
+    Owner(ServiceRig& relay, const std::string& origin, const std::string& email) {
+        account = RelayAccount::create(origin, http, systemWallMillis);
+        const auto login = RelayAccount::newLoginID();
+        EXPECT_EQ(await<std::monostate>([&](auto done) { account->sendCode(email, login, done); }),
+                  RelayAccountResult<std::monostate>(std::monostate{}));
+        const auto verified =
+            await<RelayAccountSession>([&](auto done) { account->verify(email, login, relay.codeFor(email), done); });
+        if (std::holds_alternative<RelayAccountSession>(verified)) session = std::get<RelayAccountSession>(verified);
+    }
+    RelayAccountResult<bool> registerHost(const RelayIdentity& identity, const std::string& name = "Study desk") {
+        return await<bool>([&](auto done) { account->registerHost(identity, session, name, done); });
+    }
+};
+
+// A device's sign-in through the same account interface, as the page does.
+json deviceSignIn(ServiceRig& relay, const std::string& origin, const std::string& email) {
+    exchange(origin, "POST", "/v1/auth/code", json{{"email", email}, {"login_id", "page"}}.dump());
+    const auto answer = exchange(
+        origin, "POST", "/v1/auth/verify",
+        json{{"email", email}, {"login_id", "page"}, {"code", relay.codeFor(email)}, {"client", "web"}}.dump());
+    return json::parse(answer.body, nullptr, false);
+}
+
+std::string ticket(const std::string& origin, const json& session, const std::string& room) {
+    const auto answer = exchange(origin, "POST", "/v1/hosts/" + room + "/ticket", "{}", session["access_token"]);
+    const auto body = json::parse(answer.body, nullptr, false);
+    return body.contains("ticket") ? body["ticket"].get<std::string>() : "";
+}
+
+RelayIdentity newIdentity() { return RelayIdentity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0}; }
+
+TEST(RelayService, AnOwnerSignsInRegistersLinksAndADeviceReachesTheComputer) {
+    ServiceRig relay(RelayServerOptions{"127.0.0.1", 0, "", ""});
+    const auto http = relay.origin("http");
+    Owner owner(relay, http, "owner@example.com");
+    ASSERT_FALSE(owner.session.accessToken.empty());
+    const auto identity = newIdentity();
+    const auto room = RelayBytes::hex(identity.roomID());
+    EXPECT_EQ(owner.registerHost(identity), RelayAccountResult<bool>(true));
+    EXPECT_EQ(owner.registerHost(identity), RelayAccountResult<bool>(false));
+
+    LinkRig rig(relay.origin("ws"), identity);
+    ASSERT_TRUE(rig.watch->saw("state up"));
+    EXPECT_TRUE(rig.watch->saw("up 0"));
+
+    // The device lists the account's computers and opens one by ticket.
+    const auto device = deviceSignIn(relay, http, "owner@example.com");
+    const auto listed = exchange(http, "GET", "/v1/hosts", "", device["access_token"]);
+    EXPECT_EQ(json::parse(listed.body),
+              (json{{"hosts", {{{"room", room}, {"name", "Study desk"}, {"online", true}}}}}));
+    {
+        RelayTestDevice phone(http, room + "?ticket=" + ticket(http, device, room));
+        ASSERT_TRUE(rig.watch->saw("joined 1"));
+        phone.send(Bytes{0x20, 0xab});
+        EXPECT_TRUE(rig.watch->saw("record 1 2 20ab"));
+        rig.send(1, Bytes{0x20, 0xcd});
+        EXPECT_EQ(phone.receive(), (Bytes{0x20, 0xcd}));
+        // The largest record that fits the host's limit behind its id.
+        Bytes largest(RelayLimits::maxDeviceRecordBytes, 0x42);
+        phone.send(largest);
+        EXPECT_TRUE(rig.watch->saw("record 1 65532 42424242"));
+        phone.send(Bytes(RelayLimits::maxDeviceRecordBytes + 1, 0x43));
+        EXPECT_FALSE(phone.receive(5s));
+        EXPECT_EQ(phone.closedWith(), 4413);
+        EXPECT_TRUE(rig.watch->saw("left 1"));
+        EXPECT_TRUE(relay.logged("a record over the limit"));
+    }
+    EXPECT_TRUE(rig.watch->saw("state up"));
+
+    // Removed from the account, the link ends as not on the account.
+    EXPECT_EQ(await<std::monostate>([&](auto done) { owner.account->removeSelf(identity, done); }),
+              RelayAccountResult<std::monostate>(std::monostate{}));
+    EXPECT_TRUE(rig.watch->saw("state not-on-account"));
+    // Removing it again still finishes.
+    EXPECT_EQ(await<std::monostate>([&](auto done) { owner.account->removeSelf(identity, done); }),
+              RelayAccountResult<std::monostate>(std::monostate{}));
+    EXPECT_EQ(await<std::monostate>([&](auto done) { owner.account->signOut(owner.session.refreshToken, done); }),
+              RelayAccountResult<std::monostate>(std::monostate{}));
+
+    // No line of the log holds a code or a token.
+    for (const auto& line : relay.logs()) {
+        EXPECT_EQ(line.find(relay.codeFor("owner@example.com")), std::string::npos) << line;
+        EXPECT_EQ(line.find(owner.session.refreshToken), std::string::npos) << line;
+        EXPECT_EQ(line.find(device["access_token"].get<std::string>()), std::string::npos) << line;
+    }
+}
+
+TEST(RelayService, DevicesAreTurnedAwayWithTheWordThePageShows) {
+    ServiceRig relay(RelayServerOptions{"127.0.0.1", 0, "", ""});
+    const auto http = relay.origin("http");
+    Owner owner(relay, http, "owner@example.com");
+    const auto identity = newIdentity(), offline = newIdentity();
+    const auto room = RelayBytes::hex(identity.roomID()), offlineRoom = RelayBytes::hex(offline.roomID());
+    owner.registerHost(identity);
+    owner.registerHost(offline, "Cellar");
+    LinkRig rig(relay.origin("ws"), identity);
+    ASSERT_TRUE(rig.watch->saw("state up"));
+    const auto device = deviceSignIn(relay, http, "owner@example.com");
+    const auto stranger = deviceSignIn(relay, http, "stranger@example.com");
+
+    // Another account's device gets no ticket for this computer.
+    const auto refused = exchange(http, "POST", "/v1/hosts/" + room + "/ticket", "{}", stranger["access_token"]);
+    EXPECT_EQ(refused.status, 404);
+    EXPECT_EQ(json::parse(refused.body)["error"], "unknown-host");
+
+    struct Case {
+        const char* name;
+        std::function<std::string()> target;
+        int code;
+    };
+    const auto spent = ticket(http, device, room);
+    { RelayTestDevice first(http, room + "?ticket=" + spent); }
+    const std::vector<Case> cases = {
+        {"no ticket", [&] { return room; }, 4401},
+        {"a spent ticket", [&] { return room + "?ticket=" + spent; }, 4401},
+        {"a ticket for another room", [&] { return room + "?ticket=" + ticket(http, device, offlineRoom); }, 4401},
+        {"a stranger's forged ticket", [&] { return room + "?ticket=" + stranger["access_token"].get<std::string>(); }, 4401},
+        {"a computer that is offline", [&] { return offlineRoom + "?ticket=" + ticket(http, device, offlineRoom); }, 4503},
+    };
+    for (const auto& c : cases) {
+        RelayTestDevice phone(http, c.target());
+        EXPECT_FALSE(phone.receive(5s)) << c.name;
+        EXPECT_EQ(phone.closedWith(), c.code) << c.name;
+    }
+    // An expired ticket.
+    const auto late = ticket(http, device, room);
+    relay.shiftClock(RelayLimits::ticketSeconds);
+    RelayTestDevice phone(http, room + "?ticket=" + late);
+    EXPECT_FALSE(phone.receive(5s));
+    EXPECT_EQ(phone.closedWith(), 4401);
+}
+
+TEST(RelayService, ASecondLinkReplacesTheFirstAndAnUnregisteredOneIsNotOnTheAccount) {
+    ServiceRig relay(RelayServerOptions{"127.0.0.1", 0, "", ""});
+    Owner owner(relay, relay.origin("http"), "owner@example.com");
+    const auto identity = newIdentity();
+    owner.registerHost(identity);
+    auto first = std::make_unique<LinkRig>(relay.origin("ws"), identity);
+    ASSERT_TRUE(first->watch->saw("state up"));
+    {
+        LinkRig second(relay.origin("ws"), identity);
+        ASSERT_TRUE(second.watch->saw("state up"));
+        EXPECT_TRUE(first->watch->saw("link: down after 0 s (replaced)"));
+        EXPECT_TRUE(relay.logged("replaced by a newer link"));
+    }
+    first.reset();
+
+    LinkRig stranger(relay.origin("ws"), newIdentity());
+    EXPECT_TRUE(stranger.watch->saw("state not-on-account"));
+    EXPECT_TRUE(relay.logged("not on an account"));
+}
+
+TEST(RelayService, AReplayedHelloIsRefused) {
+    namespace beast = boost::beast;
+    ServiceRig relay(RelayServerOptions{"127.0.0.1", 0, "", ""});
+    Owner owner(relay, relay.origin("http"), "owner@example.com");
+    const auto identity = newIdentity();
+    owner.registerHost(identity);
+    const auto hello = identity.helloHeader(static_cast<std::uint64_t>(systemWallMillis() / 1000), Secure::randomBytes(16));
+    // The upgrade request as the host sends it, read as plain HTTP so the
+    // refusal's status is seen.
+    const auto upgrade = [&](const std::string& subprotocol) {
+        boost::asio::io_context io;
+        beast::tcp_stream socket(io);
+        socket.connect({boost::asio::ip::make_address("127.0.0.1"), relay.port()});
+        beast::http::request<beast::http::empty_body> request{
+            beast::http::verb::get, "/relay/v1/host/" + RelayBytes::hex(identity.roomID()), 11};
+        request.set(beast::http::field::host, "127.0.0.1");
+        request.set(beast::http::field::upgrade, "websocket");
+        request.set(beast::http::field::connection, "Upgrade");
+        request.set(beast::http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
+        request.set(beast::http::field::sec_websocket_version, "13");
+        request.set(beast::http::field::sec_websocket_protocol, subprotocol);
+        request.set("X-Morvane-Host-Auth", hello);
+        beast::http::write(socket, request);
+        beast::flat_buffer buffer;
+        beast::http::response_parser<beast::http::empty_body> parser;
+        parser.skip(true);
+        beast::http::read_header(socket, buffer, parser);
+        return parser.get().result_int();
+    };
+    EXPECT_EQ(upgrade("other.v1"), 400u);
+    EXPECT_EQ(upgrade("morvane.v1"), 101u);
+    EXPECT_EQ(upgrade("morvane.v1"), 401u);
+    EXPECT_TRUE(relay.logged("replayed hello"));
+}
+
+TEST(RelayService, AfterARestartTheHostComesBackByItselfAndNothingRegisteredIsLost) {
+    ServiceRig relay(RelayServerOptions{"127.0.0.1", 0, "", ""});
+    Owner owner(relay, relay.origin("http"), "owner@example.com");
+    const auto identity = newIdentity();
+    owner.registerHost(identity);
+    LinkRig rig(relay.origin("ws"), identity);
+    ASSERT_TRUE(rig.watch->saw("state up"));
+    relay.restart();
+    ASSERT_TRUE(rig.watch->saw("down"));
+    EXPECT_TRUE(rig.watch->saw("state up", 2, 20s));
+    EXPECT_EQ(relay.links(), 1u);
+}
+
+TEST(RelayService, MailThatFailsAndRequestsThatAreTooLargeAreAnswered) {
+    ServiceRig relay(RelayServerOptions{"127.0.0.1", 0, "", ""});
+    const auto http = relay.origin("http");
+    relay.failMail(true);
+    auto failed = exchange(http, "POST", "/v1/auth/code", json{{"email", "a@example.com"}, {"login_id", "l"}}.dump());
+    EXPECT_EQ(failed.status, 503);
+    EXPECT_EQ(json::parse(failed.body)["error"], "try-later");
+    EXPECT_TRUE(relay.logged("could not send a code to a@example.com: the mail server said no"));
+    const auto large = exchange(http, "POST", "/v1/auth/code", std::string(RelayLimits::maxRequestBodyBytes + 1, ' '));
+    EXPECT_EQ(large.status, 413);
+}
+
+TEST(RelayService, ThePageIsServedWithStrictHeaders) {
+    ServiceRig relay(RelayServerOptions{"127.0.0.1", 0, "", ""});
+    auto page = exchange(relay.origin("http"), "GET", "/");
+    EXPECT_EQ(page.status, 200);
+    const auto index = Base64::decode(RelayWeb::files()[0].base64);
+    ASSERT_TRUE(index);
+    EXPECT_EQ(page.body, std::string(index->begin(), index->end()));
+    EXPECT_EQ(page.headers["Content-Type"], "text/html; charset=utf-8");
+    EXPECT_NE(page.headers["Content-Security-Policy"].find("default-src 'none'"), std::string::npos);
+    EXPECT_NE(page.headers["Content-Security-Policy"].find("frame-ancestors 'none'"), std::string::npos);
+    EXPECT_EQ(page.headers["X-Content-Type-Options"], "nosniff");
+    EXPECT_EQ(page.headers["Cache-Control"], "no-store");
+    EXPECT_EQ(page.headers["Referrer-Policy"], "no-referrer");
+    EXPECT_EQ(exchange(relay.origin("http"), "GET", "/../etc/passwd").status, 404);
+    EXPECT_EQ(exchange(relay.origin("http"), "POST", "/", "{}").status, 405);
+}
+
+TEST(RelayService, PlainHttpListensOnLoopbackOnly) {
+    for (const auto* address : {"0.0.0.0", "::", "192.0.2.1"}) {
+        boost::asio::io_context io;
+        MemoryStore store;
+        RelayHub hub({[] { return 0; }, {}}, {});
+        RelayAccounts accounts(store, {systemWallMillis, [](const std::string&) {}, {}, {}}, false);
+        RelayServer server(io, RelayServerOptions{address, 0, "", ""}, accounts, hub, {}, [](const std::string&) {});
+        EXPECT_THROW(server.start(), std::runtime_error) << address;
+    }
+}
+
+TEST(RelayService, OverVerifiedTlsTheCertificateIsReloadedInPlace) {
+    static morvane::testing::TestCertificateAuthority authority;
+    authority.trustThroughEnvironment();
+    const auto folder = std::filesystem::temp_directory_path() / ("relay-tls-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const auto certificate = (folder / "cert.pem").string(), key = (folder / "key.pem").string();
+    const auto wrong = authority.issue({"relay.other.example"}, {});
+    writeFile(certificate, wrong.certificatePem);
+    writeFile(key, wrong.keyPem);
+    ServiceRig relay(RelayServerOptions{"127.0.0.1", 0, certificate, key});
+    const auto https = relay.origin("https", "localhost");
+
+    auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
+    auto account = RelayAccount::create(https, http, systemWallMillis);
+    EXPECT_EQ(await<std::monostate>([&](auto done) { account->sendCode("o@example.com", "l", done); }),
+              RelayAccountResult<std::monostate>(RelayAccountFailure::of(RelayAccountFailure::Kind::unreachable)));
+
+    // A key that is not the certificate's keeps the old pair.
+    const auto right = authority.issue({"localhost"}, {"127.0.0.1"});
+    writeFile(certificate, right.certificatePem);
+    EXPECT_FALSE(relay.reloadCertificate());
+    writeFile(key, right.keyPem);
+    EXPECT_TRUE(relay.reloadCertificate());
+
+    Owner owner(relay, https, "owner@example.com");
+    ASSERT_FALSE(owner.session.accessToken.empty());
+    const auto identity = newIdentity();
+    EXPECT_EQ(owner.registerHost(identity), RelayAccountResult<bool>(true));
+    LinkRig rig(relay.origin("wss", "localhost"), identity);
+    EXPECT_TRUE(rig.watch->saw("state up"));
+    auto page = exchange(https, "GET", "/");
+    EXPECT_EQ(page.headers["Strict-Transport-Security"], "max-age=31536000");
+    std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace morvane::relay_service::testing

@@ -1,0 +1,215 @@
+// The whole service on loopback, as morvane-relay runs it (one io thread,
+// the network side, accounts and rooms) over an in-memory store, with the
+// codes it would send kept for the test. Wall time can be moved on; a
+// restart keeps the store and starts everything else afresh on the same
+// port, as a new process would.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <fstream>
+#include <future>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+
+#include "core/clock.h"
+#include "memory_store.h"
+#include "relay/relay_tls.h"
+#include "relay/relay_url.h"
+#include "relay_service/relay_accounts.h"
+#include "relay_service/relay_hub.h"
+#include "relay_service/relay_server.h"
+
+namespace morvane::relay_service::testing {
+
+class ServiceRig {
+public:
+    explicit ServiceRig(RelayServerOptions options, DeviceLimits limits = {}) : options_(std::move(options)), limits_(limits) {
+        build();
+        thread_ = std::thread([this] { io_.run(); });
+    }
+    ~ServiceRig() {
+        runSync([this] { server_->stop(); });
+        guard_.reset();
+        io_.stop();
+        thread_.join();
+    }
+
+    std::uint16_t port() const { return port_; }
+    std::string origin(const std::string& scheme, const std::string& host = "127.0.0.1") const {
+        return scheme + "://" + host + ":" + std::to_string(port_);
+    }
+
+    void runSync(std::function<void()> work) {
+        std::promise<void> done;
+        boost::asio::post(io_, [&] {
+            work();
+            done.set_value();
+        });
+        done.get_future().wait();
+    }
+
+    // The last code sent to the address.
+    std::string codeFor(const std::string& email) {
+        std::lock_guard guard(lock_);
+        return codes_.count(email) ? codes_[email] : "";
+    }
+    bool logged(const std::string& part, std::chrono::milliseconds wait = std::chrono::seconds(10)) {
+        std::unique_lock guard(lock_);
+        return changed_.wait_for(guard, wait, [&] {
+            for (const auto& line : logs_)
+                if (line.find(part) != std::string::npos) return true;
+            return false;
+        });
+    }
+    std::vector<std::string> logs() {
+        std::lock_guard guard(lock_);
+        return logs_;
+    }
+    void failMail(bool fail) { failMail_ = fail; }
+    void shiftClock(std::int64_t seconds) { shiftMillis_ += seconds * 1000; }
+
+    // A new process on the same port with the same store.
+    void restart() {
+        runSync([this] {
+            server_->stop();
+            server_.reset();
+            accounts_.reset();
+            hub_.reset();
+        });
+        options_.port = port_;
+        runSync([this] { build(); });
+    }
+    // Stops listening and closes everything; start() listens again.
+    void stop() {
+        runSync([this] {
+            server_->stop();
+            server_.reset();
+        });
+    }
+    void start() {
+        options_.port = port_;
+        runSync([this] { makeServer(); });
+    }
+    bool reloadCertificate() {
+        bool ok = false;
+        runSync([&] { ok = server_->reloadCertificate(); });
+        return ok;
+    }
+    std::size_t links() {
+        std::size_t n = 0;
+        runSync([&] { n = hub_->links(); });
+        return n;
+    }
+
+    MemoryStore store;  // touch only through runSync while running
+
+private:
+    void build() {
+        hub_ = std::make_unique<RelayHub>(
+            RelayHub::Hooks{[this] { return nowMillis() + shiftMillis_.load(); }, [this](const std::string& l) { log(l); }},
+            limits_);
+        accounts_ = std::make_unique<RelayAccounts>(
+            store,
+            RelayAccounts::Hooks{[this] { return systemWallMillis() + shiftMillis_.load(); },
+                                 [this](const std::string& l) { log(l); },
+                                 [this](const std::string& room) { return hub_->online(room); },
+                                 [this](const std::string& room) { hub_->removed(room); }},
+            true);
+        makeServer();
+    }
+    void makeServer() {
+        server_ = std::make_unique<RelayServer>(
+            io_, options_, *accounts_, *hub_,
+            [this](const std::string& email, const std::string& code) -> std::optional<std::string> {
+                if (failMail_) return std::string("the mail server said no");
+                std::lock_guard guard(lock_);
+                codes_[email] = code;
+                return std::nullopt;
+            },
+            [this](const std::string& l) { log(l); });
+        server_->start();
+        port_ = server_->port();
+    }
+    void log(const std::string& line) {
+        std::lock_guard guard(lock_);
+        logs_.push_back(line);
+        changed_.notify_all();
+    }
+
+    RelayServerOptions options_;
+    DeviceLimits limits_;
+    boost::asio::io_context io_;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard_{io_.get_executor()};
+    std::unique_ptr<RelayHub> hub_;
+    std::unique_ptr<RelayAccounts> accounts_;
+    std::unique_ptr<RelayServer> server_;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+    std::atomic<std::int64_t> shiftMillis_{0};
+    std::atomic<bool> failMail_{false};
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::map<std::string, std::string> codes_;
+    std::vector<std::string> logs_;
+};
+
+// One blocking HTTP exchange, plain or TLS (verified as the host verifies).
+struct Exchange {
+    int status = 0;
+    std::string body;
+    std::map<std::string, std::string> headers;
+};
+
+inline Exchange exchange(const std::string& origin, const std::string& method, const std::string& target,
+                         const std::string& body = "", const std::string& bearer = "") {
+    namespace beast = boost::beast;
+    namespace http = beast::http;
+    const auto url = parseRelayURL(origin);
+    if (!url) throw std::runtime_error("bad origin");
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::resolver resolver(io);
+    const auto found = resolver.resolve(url->host, std::to_string(url->port));
+    http::request<http::string_body> request{http::string_to_verb(method), target, 11};
+    request.set(http::field::host, url->hostHeader());
+    if (!body.empty()) request.set(http::field::content_type, "application/json");
+    if (!bearer.empty()) request.set(http::field::authorization, "Bearer " + bearer);
+    request.body() = body;
+    request.prepare_payload();
+    http::response<http::string_body> response;
+    beast::flat_buffer buffer;
+    if (url->secure()) {
+        auto tls = makeRelayTlsContext();
+        beast::ssl_stream<beast::tcp_stream> stream(io, *tls);
+        beast::get_lowest_layer(stream).connect(found);
+        if (!prepareRelayTls(stream.native_handle(), url->host)) throw std::runtime_error("no TLS");
+        stream.handshake(boost::asio::ssl::stream_base::client);
+        http::write(stream, request);
+        http::read(stream, buffer, response);
+    } else {
+        beast::tcp_stream stream(io);
+        stream.connect(found);
+        http::write(stream, request);
+        http::read(stream, buffer, response);
+    }
+    Exchange out{static_cast<int>(response.result_int()), response.body(), {}};
+    for (const auto& field : response) out.headers[std::string(field.name_string())] = std::string(field.value());
+    return out;
+}
+
+inline void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+}  // namespace morvane::relay_service::testing
