@@ -3,10 +3,11 @@
 // e-mail over SMTP (libcurl), or, for a private relay whose admin is its only
 // user, as one line in the relay's own log.
 //
-// `send` blocks for the length of one SMTP conversation (bounded by time-outs),
-// so the service calls it off its network queue. It returns nothing on
-// success, else one line a person can act on; that line never holds the
-// password or the code.
+// `send` blocks for the length of one SMTP conversation (bounded by
+// time-outs), so the service calls it off its network queue; the SMTP
+// mailer's `send` may run on several threads at once (each call has its own
+// connection). It returns nothing on success, else one line a person can act
+// on; that line never holds the password or the code.
 
 #include <cstdint>
 #include <functional>
