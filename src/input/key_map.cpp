@@ -8,7 +8,7 @@ namespace morvane::KeyMap {
 
 namespace {
 
-constexpr std::array<Entry, 120> table{{
+constexpr std::array<Entry, 121> table{{
     // Letters
     {"KeyA", 0}, {"KeyS", 1}, {"KeyD", 2}, {"KeyF", 3}, {"KeyH", 4}, {"KeyG", 5}, {"KeyZ", 6},
     {"KeyX", 7}, {"KeyC", 8}, {"KeyV", 9}, {"KeyB", 11}, {"KeyQ", 12}, {"KeyW", 13}, {"KeyE", 14},
@@ -27,6 +27,8 @@ constexpr std::array<Entry, 120> table{{
     {"Home", 115}, {"End", 119}, {"PageUp", 116}, {"PageDown", 121}, {"ArrowLeft", 123},
     {"ArrowRight", 124}, {"ArrowDown", 125}, {"ArrowUp", 126}, {"Insert", 114}, {"Help", 114},
     {"ContextMenu", 110},
+    // Print Screen sits where an Apple keyboard has F13.
+    {"PrintScreen", 105},
     // Modifiers
     {"MetaLeft", 55}, {"MetaRight", 54}, {"OSLeft", 55}, {"OSRight", 54}, {"ShiftLeft", 56},
     {"ShiftRight", 60}, {"AltLeft", 58}, {"AltRight", 61}, {"ControlLeft", 59}, {"ControlRight", 62},

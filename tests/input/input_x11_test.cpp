@@ -102,20 +102,27 @@ TEST_F(X11InputFixture, ScrollArrivesAsWheelClicksKeepingTheRest) {
     EXPECT_EQ(presses, (std::vector<unsigned int>{5, 5, 5, 6, 6}));
 }
 
-TEST_F(X11InputFixture, KeysActOnTheirPhysicalPlaceAndCommandActsAsControl) {
+TEST_F(X11InputFixture, KeysActOnTheirPhysicalPlaceCommandActsAsControlAndTheOSKeyAsSuper) {
     ASSERT_TRUE(input);
     send({input::Key{"ShiftLeft", true}, input::Key{"KeyA", true}, input::Key{"KeyA", false},
           input::Key{"ShiftLeft", false}, input::Key{"MetaLeft", true}, input::Key{"KeyC", true},
-          input::Key{"KeyC", false}, input::Key{"MetaLeft", false}});
-    ASSERT_TRUE(recorder.waitForCount(KeyRelease, 4));
+          input::Key{"KeyC", false}, input::Key{"MetaLeft", false}, input::Key{"OSLeft", true},
+          input::Key{"KeyE", true}, input::Key{"KeyE", false}, input::Key{"OSLeft", false},
+          input::Key{"PrintScreen", true}, input::Key{"PrintScreen", false}});
+    ASSERT_TRUE(recorder.waitForCount(KeyRelease, 7));
     const auto presses = only(recorder.records(), {KeyPress});
-    ASSERT_EQ(presses.size(), 4u);
+    ASSERT_EQ(presses.size(), 7u);
     EXPECT_EQ(presses[0].keysym, static_cast<KeySym>(XK_Shift_L));
     EXPECT_EQ(presses[1].keysym, static_cast<KeySym>(XK_A));
     EXPECT_TRUE(presses[1].state & ShiftMask);
     EXPECT_EQ(presses[2].keysym, static_cast<KeySym>(XK_Control_L));
     EXPECT_EQ(presses[3].keysym, static_cast<KeySym>(XK_c));
     EXPECT_TRUE(presses[3].state & ControlMask);
+    EXPECT_EQ(presses[4].keysym, static_cast<KeySym>(XK_Super_L));
+    EXPECT_EQ(presses[5].keysym, static_cast<KeySym>(XK_e));
+    EXPECT_TRUE(presses[5].state & Mod4Mask);
+    EXPECT_FALSE(presses[5].state & ControlMask);
+    EXPECT_EQ(presses[6].keysym, static_cast<KeySym>(XK_Print));
 }
 
 TEST_F(X11InputFixture, EveryKeyNameReachesAKeyOfItsOwn) {
@@ -129,12 +136,13 @@ TEST_F(X11InputFixture, EveryKeyNameReachesAKeyOfItsOwn) {
         ASSERT_TRUE(recorder.waitForCount(KeyRelease, 1)) << code;
         byKeycode[recorder.records().front().keycode].push_back(code);
     }
-    // Only names of the same key share one: Command acts as Control.
+    // Only names of the same key share one: Command acts as Control, and
+    // the OS keys are the Super keys of their own.
     for (const auto& [keycode, codes] : byKeycode) {
         if (codes.size() == 1) continue;
         std::string all;
         for (const auto& c : codes) all += c + " ";
-        EXPECT_TRUE(all == "MetaLeft OSLeft ControlLeft " || all == "MetaRight OSRight ControlRight " ||
+        EXPECT_TRUE(all == "MetaLeft ControlLeft " || all == "MetaRight ControlRight " ||
                     all == "Insert Help ")
             << keycode << ": " << all;
     }

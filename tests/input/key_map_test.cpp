@@ -8,7 +8,7 @@
 namespace morvane {
 namespace {
 
-TEST(KeyMap, NamesMatchExactlyAndOnlyThreeCodesHaveTwoNames) {
+TEST(KeyMap, NamesMatchExactlyAndOnlyFourCodesHaveTwoNames) {
     std::set<std::string_view> names;
     std::map<std::uint16_t, int> uses;
     for (const auto& e : KeyMap::entries()) {
@@ -16,9 +16,9 @@ TEST(KeyMap, NamesMatchExactlyAndOnlyThreeCodesHaveTwoNames) {
         EXPECT_EQ(KeyMap::keyCode(e.code), e.keyCode);
         ++uses[e.keyCode];
     }
-    EXPECT_EQ(names.size(), 120u);
+    EXPECT_EQ(names.size(), 121u);
     for (const auto& [code, count] : uses) {
-        if (code == 114 || code == 55 || code == 54)
+        if (code == 114 || code == 55 || code == 54 || code == 105)
             EXPECT_EQ(count, 2) << code;
         else
             EXPECT_EQ(count, 1) << code;
@@ -27,6 +27,7 @@ TEST(KeyMap, NamesMatchExactlyAndOnlyThreeCodesHaveTwoNames) {
     EXPECT_EQ(KeyMap::keyCode("Enter"), 36);
     EXPECT_EQ(KeyMap::keyCode("NumpadEnter"), 76);
     EXPECT_EQ(KeyMap::keyCode("Delete"), 117);
+    EXPECT_EQ(KeyMap::keyCode("PrintScreen"), KeyMap::keyCode("F13"));
     EXPECT_FALSE(KeyMap::keyCode("keya"));
     EXPECT_FALSE(KeyMap::keyCode("Key A"));
     EXPECT_FALSE(KeyMap::keyCode(""));

@@ -26,6 +26,7 @@ struct XRecord {
     unsigned int button = 0;
     unsigned int keycode = 0;
     KeySym keysym = NoSymbol;
+    KeySym base = NoSymbol;  // the key's first symbol, whatever the modifiers
 };
 
 class XRecorder {
@@ -79,11 +80,12 @@ public:
 private:
     // Asks the server for the key's current symbols rather than trusting
     // Xlib's cached keymap, which may lag behind a binding made just before.
-    KeySym keysymOf(const XKeyEvent& key) {
+    KeySym keysymOf(const XKeyEvent& key, KeySym* base) {
         int perKeycode = 0;
         KeySym* syms = XGetKeyboardMapping(display_, static_cast<KeyCode>(key.keycode), 1, &perKeycode);
         if (!syms) return NoSymbol;
         KeySym lower = perKeycode > 0 ? syms[0] : NoSymbol;
+        *base = lower;
         KeySym upper = perKeycode > 1 ? syms[1] : NoSymbol;
         XFree(syms);
         if (upper == NoSymbol) XConvertCase(lower, &lower, &upper);
@@ -109,7 +111,7 @@ private:
                     case KeyPress:
                     case KeyRelease: {
                         r.keycode = e.xkey.keycode, r.state = e.xkey.state;
-                        r.keysym = keysymOf(e.xkey);
+                        r.keysym = keysymOf(e.xkey, &r.base);
                         break;
                     }
                     case MappingNotify:

@@ -1,6 +1,6 @@
 'use strict';
-// Writes screenshots of the pairing and session screens, the file sheet and the
-// controls for the computer's screen at a phone size
+// Writes screenshots of the pairing and session screens, the Keys panel, the
+// file sheet and the controls for the computer's screen at a phone size
 // (390x844) and a desktop size (1440x900), dark and light, against the fake
 // host, for looking at the page as a new user would.
 //   MORVANE_BUILD_DIR=build NODE_PATH=tests/web/node_modules node tests/web/screenshots.js OUTPUT_FOLDER
@@ -31,6 +31,12 @@ async function main() {
       conn.ws.send(jpegFrame(await makeJpeg(s.page, 1600, 1000), 1600, 1000));
       await until(s.page, () => document.getElementById('fps').textContent !== '');
       await s.page.screenshot({ path: path.join(out, `session-${size}-${colorScheme}.png`) });
+
+      // The Keys panel, open over the picture.
+      await s.page.click('#keys-toggle');
+      await until(s.page, () => document.getElementById('session-screen').dataset.sheet === 'keys');
+      await s.page.screenshot({ path: path.join(out, `keys-${size}-${colorScheme}.png`) });
+      await s.page.click('#keys-toggle');
 
       // The file sheet with an Outbox listing and a download under way.
       conn.ws.onMessage((m) => {

@@ -14,8 +14,10 @@ struct X11Key {
     std::uint32_t keysym;
 };
 
-// The Command keys of the device's keyboard act as Control here, so that the
-// usual copy and paste shortcuts from an Apple keyboard do what they say.
+// The page sends an Apple keyboard's Command keys as "MetaLeft"/"MetaRight",
+// which act as Control here, so that the usual copy and paste shortcuts from
+// a Mac do what they say; it sends every other keyboard's Windows key, and
+// its own Super button, as "OSLeft"/"OSRight", which are Super here.
 // "Fn" has no key on X: it gives nothing.
 std::optional<X11Key> x11Key(std::string_view code);
 

@@ -127,7 +127,7 @@ const CLIP_STATUS = {
   'local-copied': ['ok', 'Copied to this device.'],
   'local-selected': ['ok', 'The text is selected. Copy it with this device’s own Copy.'],
   'local-nothing': ['error', 'This device’s clipboard has no text.'],
-  'pasted': ['ok', 'Sent Cmd V to the computer.'],
+  'pasted': ['ok', 'Sent Ctrl V to the computer.'],
 };
 
 function clipStatusText(what) {

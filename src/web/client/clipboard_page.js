@@ -98,7 +98,7 @@ module.exports = function clipboardPage(app) {
       clipAsk();
       return;
     }
-    app.keyboard.sendChord('MetaLeft+KeyC');
+    app.keyboard.sendChord('ControlLeft+KeyC');
     clipSay('copying');
     clipCopyTimer = setTimeout(() => {
       clipCopyTimer = null;
@@ -193,7 +193,7 @@ module.exports = function clipboardPage(app) {
 
   function clipPasteOnMac() {
     if (!app.connection.conn.ready) { clipSay('offline'); return; }
-    app.keyboard.sendChord('MetaLeft+KeyV');
+    app.keyboard.sendChord('ControlLeft+KeyV');
     clipSay('pasted');
   }
 

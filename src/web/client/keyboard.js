@@ -5,32 +5,26 @@ const { isKeyCode } = require('./encoders.js');
 const { isNum } = require('./numbers.js');
 
 const MOD_LOCK_MS = 400;
-const MODIFIER_CODES = ['MetaLeft', 'MetaRight', 'ControlLeft', 'ControlRight', 'AltLeft', 'AltRight', 'ShiftLeft', 'ShiftRight'];
-const MODIFIER_NAMES = { MetaLeft: 'Command', ControlLeft: 'Control', AltLeft: 'Option', ShiftLeft: 'Shift' };
+// How long Escape is held on the picture before focus leaves it, so that a
+// keyboard is never trapped there while Tab goes to the computer.
+const STAGE_LEAVE_MS = 1000;
+const MODIFIER_CODES = ['MetaLeft', 'MetaRight', 'OSLeft', 'OSRight', 'ControlLeft', 'ControlRight', 'AltLeft', 'AltRight',
+  'ShiftLeft', 'ShiftRight'];
+const MODIFIER_NAMES = { ControlLeft: 'Control', AltLeft: 'Alt', OSLeft: 'Super', ShiftLeft: 'Shift' };
 const DESK_MOD_CLASS = {
   ControlLeft: 'ctrl', ControlRight: 'ctrl', ShiftLeft: 'shift', ShiftRight: 'shift', AltLeft: 'alt', AltRight: 'alt',
   MetaLeft: 'meta', MetaRight: 'meta', OSLeft: 'meta', OSRight: 'meta',
 };
-const DESK_SWAP = {
-  ControlLeft: 'MetaLeft', ControlRight: 'MetaRight', MetaLeft: 'ControlLeft', MetaRight: 'ControlRight',
-  OSLeft: 'ControlLeft', OSRight: 'ControlRight',
-};
+// The key beside Control goes out under one of two names, which the host
+// keeps apart: an Apple keyboard's Command as "Meta" (Control on the
+// computer, so Command+C copies as a Mac's owner expects), any other
+// keyboard's Windows or Super key as "OS" (Super on the computer).
+const DESK_APPLE_META = { MetaLeft: 'MetaLeft', MetaRight: 'MetaRight', OSLeft: 'MetaLeft', OSRight: 'MetaRight' };
+const DESK_OS_META = { MetaLeft: 'OSLeft', MetaRight: 'OSRight', OSLeft: 'OSLeft', OSRight: 'OSRight' };
 const DESK_LOCAL = ['CapsLock', 'PrintScreen', 'ScrollLock', 'Pause'];
 const DESK_LOCAL_RE = /^(Audio|Media|Browser|Launch|Volume|Power$|Sleep$|WakeUp$|Eject$)/;
 const DESK_NUMPAD_NAV = ['Insert', 'End', 'ArrowDown', 'PageDown', 'ArrowLeft', 'ArrowRight', 'Home', 'ArrowUp', 'PageUp', 'Delete'];
 const DESK_NUMPAD_RE = /^Numpad([0-9]|Decimal)$/;
-const DESK_REWRITES = [
-  { key: 'ArrowLeft', ctrl: true, alt: false, sends: null, letGo: 'ctrl', adds: 'AltLeft' },
-  { key: 'ArrowRight', ctrl: true, alt: false, sends: null, letGo: 'ctrl', adds: 'AltLeft' },
-  { key: 'Backspace', ctrl: true, alt: false, sends: null, letGo: 'ctrl', adds: 'AltLeft' },
-  { key: 'Delete', ctrl: true, alt: false, sends: null, letGo: 'ctrl', adds: 'AltLeft' },
-  { key: 'Home', ctrl: false, alt: false, sends: 'ArrowLeft', letGo: null, adds: 'MetaLeft' },
-  { key: 'End', ctrl: false, alt: false, sends: 'ArrowRight', letGo: null, adds: 'MetaLeft' },
-  { key: 'Home', ctrl: true, alt: false, sends: 'ArrowUp', letGo: null, adds: null },
-  { key: 'End', ctrl: true, alt: false, sends: 'ArrowDown', letGo: null, adds: null },
-  { key: 'Tab', ctrl: true, alt: false, sends: null, letGo: 'ctrl', adds: 'ControlLeft' },
-  { key: 'Tab', ctrl: false, alt: true, sends: null, letGo: null, adds: null, altTab: true },
-];
 
 function nextModifierState(state, msSinceLastTap) {
   if (state === 'off') return 'armed';
@@ -72,7 +66,7 @@ function deskPlatform(userAgent, platform, uaPlatform, maxTouchPoints) {
 
 function isApple(platform) { return platform === 'mac' || platform === 'ios'; }
 
-function deskDefaults(platform) { return { winShortcuts: platform === 'windows', typeChars: false }; }
+function deskDefaults() { return { typeChars: false }; }
 
 function deskSetting(stored, fallback) {
   if (stored === '1') return true;
@@ -86,9 +80,7 @@ function deskMapCode(code, opts) {
   const o = opts || {};
   if (!isKeyCode(code) || deskIsLocal(code)) return null;
   if (code === 'NumLock') return isApple(o.platform) ? 'NumLock' : null;
-  if (o.swap && DESK_SWAP[code]) return DESK_SWAP[code];
-  if (code === 'OSLeft') return 'MetaLeft';
-  if (code === 'OSRight') return 'MetaRight';
+  if (DESK_MOD_CLASS[code] === 'meta') return (isApple(o.platform) ? DESK_APPLE_META : DESK_OS_META)[code];
   return code;
 }
 
@@ -106,7 +98,7 @@ function deskKeyAction(ev, held, opts) {
   if (mapped === null) return { kind: 'local' };
   if (!isApple(o.platform) && DESK_NUMPAD_RE.test(ev.code)) {
     if (ev.key === 'Clear') return { kind: 'quiet' };
-    if (DESK_NUMPAD_NAV.indexOf(ev.key) >= 0) return { kind: 'key', code: ev.key, rule: null };
+    if (DESK_NUMPAD_NAV.indexOf(ev.key) >= 0) return { kind: 'key', code: ev.key };
   }
   const shortcut = held.meta || held.sticky || (held.ctrl && !held.altGr);
   if (ev.key === 'Dead' && !shortcut && (held.altGr || o.chars)) return { kind: 'quiet' };
@@ -122,14 +114,10 @@ function deskKeyAction(ev, held, opts) {
       return { kind: 'text', text: ch };
     }
   }
-  let rule = null;
-  if (o.swap && !held.meta && !held.sticky) {
-    rule = DESK_REWRITES.find((r) => r.key === ev.code && r.ctrl === !!held.ctrl && r.alt === !!held.alt) || null;
-  }
-  return { kind: 'key', code: rule && rule.sends ? rule.sends : mapped, rule: rule };
+  return { kind: 'key', code: mapped };
 }
 
-function deskKeysStart() { return { phys: [], sent: [], altTab: false }; }
+function deskKeysStart() { return { phys: [], sent: [] }; }
 
 function deskHolds(state, cls) {
   return !!state && state.phys.some((e) => e.kind === 'mod' && e.cls === cls && e.send !== null);
@@ -140,7 +128,6 @@ function deskHolds(state, cls) {
 function deskKeyStep(prev, ev, opts) {
   const o = opts || {};
   let phys = prev.phys.map((e) => Object.assign({}, e));
-  let altTab = prev.altTab;
   let prevent = true;
   let repeatCode = null;
   let text = null;
@@ -159,9 +146,9 @@ function deskKeyStep(prev, ev, opts) {
       if (!phys.some((e) => e.code === ev.code)) {
         if (ev.code === 'AltRight' && ev.key === 'AltGraph') {
           for (const e of phys) if (e.code === 'ControlLeft') e.send = null;
-          phys.push({ code: ev.code, cls: 'altgr', kind: 'mod', send: null, rw: null });
+          phys.push({ code: ev.code, cls: 'altgr', kind: 'mod', send: null });
         } else {
-          phys.push({ code: ev.code, cls: modClass, kind: 'mod', send: deskMapCode(ev.code, o), rw: null });
+          phys.push({ code: ev.code, cls: modClass, kind: 'mod', send: deskMapCode(ev.code, o) });
         }
       }
     } else if (ev.type === 'down') {
@@ -177,9 +164,8 @@ function deskKeyStep(prev, ev, opts) {
         repeatCode = existing.send;
       } else {
         phys = phys.filter((e) => e.code !== ev.code);
-        phys.push({ code: ev.code, cls: null, kind: action.kind, send: action.kind === 'key' ? action.code : null, rw: action.rule || null });
+        phys.push({ code: ev.code, cls: null, kind: action.kind, send: action.kind === 'key' ? action.code : null });
         if (action.kind === 'text') text = action.text;
-        if (action.rule && action.rule.altTab) altTab = true;
       }
     } else {
       const entry = phys.find((e) => e.code === ev.code);
@@ -188,18 +174,8 @@ function deskKeyStep(prev, ev, opts) {
       if (!modClass && deskMapCode(ev.code, o) === null) prevent = false;
     }
   }
-  if (!phys.some((e) => e.kind === 'mod' && e.cls === 'alt')) altTab = false;
-  let newest = null;
-  for (const e of phys) if (e.kind === 'key' || e.kind === 'text') newest = e;
-  const rule = newest && newest.kind === 'key' ? newest.rw : null;
   const wantMods = [];
-  for (const e of phys) {
-    if (e.kind !== 'mod' || !e.send) continue;
-    if (rule && rule.letGo === e.cls) continue;
-    const code = altTab && e.cls === 'alt' ? 'MetaLeft' : e.send;
-    if (wantMods.indexOf(code) < 0) wantMods.push(code);
-  }
-  if (rule && rule.adds && wantMods.indexOf(rule.adds) < 0) wantMods.push(rule.adds);
+  for (const e of phys) if (e.kind === 'mod' && e.send && wantMods.indexOf(e.send) < 0) wantMods.push(e.send);
   const wantKeys = [];
   for (const e of phys) if (e.kind === 'key' && e.send && wantKeys.indexOf(e.send) < 0) wantKeys.push(e.send);
   const isMod = (c) => MODIFIER_CODES.indexOf(c) >= 0;
@@ -210,17 +186,17 @@ function deskKeyStep(prev, ev, opts) {
   for (const c of wantKeys) if (prev.sent.indexOf(c) < 0) out.push({ k: c, d: true });
   if (repeatCode && wantKeys.indexOf(repeatCode) >= 0 && prev.sent.indexOf(repeatCode) >= 0) out.push({ k: repeatCode, d: true });
   if (text) out.push({ s: text });
-  return { state: { phys: phys, sent: wantMods.concat(wantKeys), altTab: altTab }, out: out, prevent: prevent };
+  return { state: { phys: phys, sent: wantMods.concat(wantKeys) }, out: out, prevent: prevent };
 }
 
 function deskKeptText(platform, canLock) {
   let t;
   if (platform === 'windows') {
-    t = 'click the picture and type, and most keys go straight to the computer. Windows and this browser keep a few: the Windows key alone, Alt+Tab, Alt+F4, Ctrl+Alt+Del, Print Screen, and usually Ctrl+W, Ctrl+T and Ctrl+N. Send those with these buttons.';
+    t = 'click the picture and type, and most keys go straight to the computer. Windows and this browser keep a few: the Windows key alone, Alt+Tab, Alt+F4, Print Screen, and usually Ctrl+W, Ctrl+T and Ctrl+N. Send those with these buttons.';
   } else if (platform === 'mac') {
-    t = 'click the picture and type, and most keys go straight to the other computer. This Mac keeps a few: ⌘Tab, ⌘Space, ⌘Q, ⌘H, ⌘W and ⌘`. Send those with these buttons.';
+    t = 'click the picture and type, and most keys go straight to the computer, where ⌘ acts as Ctrl: ⌘C copies. This Mac keeps a few: ⌘Tab, ⌘Space, ⌘Q, ⌘H, ⌘W and ⌘`. Send those with these buttons.';
   } else {
-    t = 'click the picture and type, and most keys go straight to the computer. This browser takes a few shortcuts first, such as ⌘Tab, ⌘W and ⌘Q. Send those with these buttons.';
+    t = 'click the picture and type, and most keys go straight to the computer. This device and this browser take a few shortcuts first, such as the Super key, Alt+Tab, Ctrl+W and Ctrl+Q. Send those with these buttons.';
   }
   return canLock ? t + ' Or use Capture all keys in More.' : t;
 }
@@ -230,9 +206,9 @@ function deskCaptureText(state, platform) {
   if (state === 'refused') return 'The browser did not allow it. Use the buttons in Keys instead.';
   if (state === 'on') return 'Capturing: every key the browser can take goes to the computer. Hold Esc to stop.';
   if (platform === 'mac') return 'Goes full screen and sends the shortcuts this browser would keep, such as ⌘W and ⌘T. macOS may still keep ⌘Tab and ⌘Space. Hold Esc to stop.';
-  return 'Goes full screen and sends shortcuts this computer would keep, such as Alt+Tab, to the computer. Hold Esc to stop.';
+  return 'Goes full screen and sends the shortcuts this device would keep, such as Alt+Tab, to the computer. Hold Esc to stop.';
 }
 
 module.exports = { nextModifierState, modifierLabel, deskPlatform, deskDefaults, deskSetting, deskMapCode,
   deskPrintable, deskKeyAction, deskKeysStart, deskHolds, deskKeyStep, deskKeptText, deskCaptureText, MODIFIER_NAMES,
-  DESK_MOD_CLASS };
+  DESK_MOD_CLASS, STAGE_LEAVE_MS };

@@ -3,8 +3,8 @@
 // keyboard on the stage, and keyboard capture.
 const { TEXT_MAX, chunkText, encodeKey, encodeText, isKeyCode, parseChord } = require('./encoders.js');
 const {
-  DESK_MOD_CLASS, MODIFIER_NAMES, deskCaptureText, deskDefaults, deskHolds, deskKeptText, deskKeyStep, deskKeysStart,
-  deskPlatform, deskSetting, modifierLabel, nextModifierState,
+  DESK_MOD_CLASS, MODIFIER_NAMES, STAGE_LEAVE_MS, deskCaptureText, deskDefaults, deskHolds, deskKeptText, deskKeyStep,
+  deskKeysStart, deskPlatform, deskSetting, modifierLabel, nextModifierState,
 } = require('./keyboard.js');
 
 module.exports = function keyboardPage(app) {
@@ -12,9 +12,10 @@ module.exports = function keyboardPage(app) {
 
   const mods = {};
   let deskKeys = deskKeysStart();
-  const desk = { platform: 'other', swap: false, chars: false, capture: 'unsupported' };
+  const desk = { platform: 'other', chars: false, capture: 'unsupported' };
+  let leaveTimer = null;
 
-  function deskOpts() { return { platform: desk.platform, swap: desk.swap, chars: desk.chars }; }
+  function deskOpts() { return { platform: desk.platform, chars: desk.chars }; }
 
   function initModifiers() {
     for (const b of document.querySelectorAll('[data-mod]')) {
@@ -111,14 +112,49 @@ module.exports = function keyboardPage(app) {
     };
   }
 
+  // Tab goes to the computer while the picture has focus, so holding Escape
+  // is the keyboard's way out: focus moves on to the next control. Escape
+  // on the picture goes to the computer when it is let go, so one held to
+  // leave sends nothing there (a held key would repeat on the computer).
+  function stopLeaveTimer() {
+    if (leaveTimer !== null) clearTimeout(leaveTimer);
+    leaveTimer = null;
+  }
+
+  function focusable(c) {
+    if (c.disabled || c.tabIndex < 0 || c.closest('[hidden], [inert]') || !c.getClientRects().length) return false;
+    return typeof c.checkVisibility !== 'function' || c.checkVisibility({ visibilityProperty: true });
+  }
+
+  function leaveStage() {
+    leaveTimer = null;
+    if (document.activeElement !== el.stage) return;
+    const all = Array.from(document.querySelectorAll('button, input, select, textarea, a[href], [tabindex]'))
+      .filter((c) => c !== el.stage && !el.stage.contains(c) && focusable(c));
+    const after = all.find((c) => el.stage.compareDocumentPosition(c) & Node.DOCUMENT_POSITION_FOLLOWING);
+    const next = after || all[0];
+    if (next) next.focus({ preventScroll: true });
+    else el.stage.blur();
+    app.pointer.showHint('Keys stay on this page now. Click the picture, or Tab back to it, to send them to the computer again.', 3000);
+  }
+
   function onKeyDown(e) {
     if (!app.connection.conn.ready || e.isComposing || !isKeyCode(e.code)) return;
+    if (e.code === 'Escape' && document.activeElement === el.stage && !physicalKeyDown('Escape')) {
+      e.preventDefault();
+      if (leaveTimer === null && !e.repeat) leaveTimer = setTimeout(leaveStage, STAGE_LEAVE_MS);
+      return;
+    }
     const r = feedKeys(keyEvent('down', e));
     if (r.prevent) e.preventDefault();
   }
 
   function onKeyUp(e) {
     if (!isKeyCode(e.code)) return;
+    if (e.code === 'Escape' && leaveTimer !== null) {
+      stopLeaveTimer();
+      if (app.connection.conn.ready) feedKeys(keyEvent('down', e));
+    }
     const r = feedKeys(keyEvent('up', e));
     if (r.prevent && app.connection.conn.ready) {
       e.preventDefault();
@@ -131,6 +167,7 @@ module.exports = function keyboardPage(app) {
   function onStageFocus() { el.keysChip.hidden = coarsePointer.matches; }
 
   function onStageBlur() {
+    stopLeaveTimer();
     el.keysChip.hidden = true;
     releaseKeys(true);
     app.pointer.releaseButtons();
@@ -147,16 +184,8 @@ module.exports = function keyboardPage(app) {
   function initDesk() {
     const hint = navigator.userAgentData && navigator.userAgentData.platform;
     desk.platform = deskPlatform(navigator.userAgent, navigator.platform, hint, navigator.maxTouchPoints || 0);
-    const defaults = deskDefaults(desk.platform);
-    desk.swap = deskSetting(storeGet('morvane.kb.winShortcuts'), defaults.winShortcuts);
-    desk.chars = deskSetting(storeGet('morvane.kb.typeChars'), defaults.typeChars);
-    el.kbSwap.checked = desk.swap;
+    desk.chars = deskSetting(storeGet('morvane.kb.typeChars'), deskDefaults(desk.platform).typeChars);
     el.kbChars.checked = desk.chars;
-    el.kbSwap.addEventListener('change', () => {
-      releaseKeys(true);
-      desk.swap = el.kbSwap.checked;
-      storeSet('morvane.kb.winShortcuts', desk.swap ? '1' : '0');
-    });
     el.kbChars.addEventListener('change', () => {
       releaseKeys(true);
       desk.chars = el.kbChars.checked;

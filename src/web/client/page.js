@@ -11,7 +11,8 @@ module.exports = function pageContext(relayRoad) {
   const $ = (id) => document.getElementById(id);
   const root = document.documentElement;
   const ids = [
-    'pair-screen', 'pair-form', 'pair-code', 'pair-code-hint', 'pair-name', 'pair-error', 'pair-button',
+    'pair-screen', 'pair-form', 'pair-code', 'pair-code-hint', 'pair-name', 'pair-error', 'pair-button', 'pair-item-local',
+    'pair-item-tailnet',
     'session-screen', 'conn-dot', 'conn-text', 'keys-chip', 'kb-chip', 'hide-chip', 'metrics', 'rtt', 'fps',
     'pic-mode', 'rate', 'zoom-reset', 'zoom-text', 'pointer-toggle', 'pointer-word',
     'banner', 'banner-title', 'banner-detail', 'banner-list', 'banner-more',
@@ -20,7 +21,7 @@ module.exports = function pageContext(relayRoad) {
     'compose-plain', 'compose-return', 'lt-note', 'compose-note',
     'keys', 'more', 'clip', 'files', 'cluster', 'type-toggle', 'keys-toggle',
     'files-open', 'fullscreen', 'lock-mac', 'disconnect', 'lid-note', 'quality', 'forget',
-    'picture-note', 'video-retry', 'clip-text', 'pointer-note', 'kb-swap', 'kb-chars', 'kb-kept', 'kb-capture',
+    'picture-note', 'video-retry', 'clip-text', 'pointer-note', 'kb-chars', 'kb-kept', 'kb-capture',
     'kb-capture-note', 'clip-count', 'clip-status', 'clip-paste-local', 'clip-send', 'clip-paste-mac', 'clip-get',
     'clip-copy-get', 'clip-copy-local', 'display-set', 'display-list', 'display-note', 'fit-row', 'fit-button', 'fit-restore', 'fit-note',
     'mac-set', 'hide-button', 'hide-note', 'sound-set',

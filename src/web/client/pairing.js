@@ -42,6 +42,12 @@ function formatCodeInput(raw, caret) {
   return { text: text, caret: next, rejected: rejected };
 }
 
+// The host answers a browser on this computer at 127.0.0.1 and any other
+// device over the tailnet only; the pairing item in the tray differs.
+function isLoopbackHost(hostname) {
+  return /^(127\.\d+\.\d+\.\d+|localhost|\[::1\]|::1)$/i.test(String(hostname || ''));
+}
+
 function cleanDeviceName(raw) {
   return String(raw == null ? '' : raw).trim().slice(0, NAME_MAX);
 }
@@ -70,4 +76,4 @@ function guessDeviceName(userAgent, maxTouchPoints, platform) {
 }
 
 module.exports = { CODE_ALPHABET, codeChars, formatCode, isValidCode, formatCodeInput, cleanDeviceName,
-  guessDeviceName, TOKEN_KEY };
+  guessDeviceName, isLoopbackHost, TOKEN_KEY };

@@ -3,7 +3,7 @@
 // for a token, and where the token is kept.
 const { encodeAuth } = require('./encoders.js');
 const {
-  TOKEN_KEY, cleanDeviceName, codeChars, formatCodeInput, guessDeviceName, isValidCode,
+  TOKEN_KEY, cleanDeviceName, codeChars, formatCodeInput, guessDeviceName, isLoopbackHost, isValidCode,
 } = require('./pairing.js');
 const { pairErrorText } = require('./wording.js');
 
@@ -38,6 +38,11 @@ module.exports = function pairingPage(app) {
     session.hidden = true;
     el.pairScreen.hidden = false;
     if (!el.pairName.value) el.pairName.value = guessName();
+    if (el.pairItemLocal && el.pairItemTailnet) {
+      const local = isLoopbackHost(location.hostname);
+      el.pairItemLocal.hidden = !local;
+      el.pairItemTailnet.hidden = local;
+    }
     setPairError(message || '');
     if (!coarsePointer.matches) el.pairCode.focus();
   }
@@ -108,7 +113,7 @@ module.exports = function pairingPage(app) {
       app.connection.startSession();
       return;
     }
-    setPairError(pairErrorText(body && typeof body === 'object' ? body.error : null));
+    setPairError(pairErrorText(body && typeof body === 'object' ? body.error : null, isLoopbackHost(location.hostname)));
   }
 
   return {

@@ -71,14 +71,22 @@ function retryText(delayMs) {
   return 'Trying again in ' + s + (s === 1 ? ' second.' : ' seconds.');
 }
 
-function pairErrorText(error) {
+// The tray's pairing item: over the tailnet there is only the tailnet's; a
+// browser on the computer finds its own, unless the tailnet's replaces it.
+function pairItemText(onThisComputer) {
+  return onThisComputer
+    ? 'Pair a Browser on This Computer… (or Pair a Device Over Tailscale… while access over Tailscale is on)'
+    : 'Pair a Device Over Tailscale…';
+}
+
+function pairErrorText(error, onThisComputer) {
   if (error === 'code-not-accepted') {
     return 'That code was not accepted. Check it against the computer. If the pairing window there has closed, ' +
-      'choose Morvane in the tray, then Pair a Device Over Tailscale… again (or Pair a Browser on This Computer…), and enter the new code.';
+      'choose Morvane in the tray, then ' + pairItemText(onThisComputer) + ' again, and enter the new code.';
   }
   if (error === 'paused') {
     return 'Morvane is paused on the computer, so nothing can be paired. On the computer, choose Morvane in the tray, ' +
-      'then Resume Morvane, then Pair a Device Over Tailscale… (or Pair a Browser on This Computer…) for a new code.';
+      'then Resume Morvane, then ' + pairItemText(onThisComputer) + ' for a new code.';
   }
   return 'The computer did not accept the request. Try again with a new code.';
 }
@@ -87,5 +95,5 @@ function shouldAutoReconnect(reason) {
   return reason !== 'user' && NO_RECONNECT.indexOf(reason) < 0;
 }
 
-module.exports = { NO_RECONNECT, statusBanners, byeText, stopAdvice, retryText, pairErrorText, shouldAutoReconnect,
+module.exports = { NO_RECONNECT, statusBanners, byeText, stopAdvice, retryText, pairItemText, pairErrorText, shouldAutoReconnect,
   DROP_TEXT };

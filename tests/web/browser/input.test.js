@@ -68,10 +68,10 @@ test('key buttons, sticky modifiers, chords and live typing', async () => {
     await until(page, connected);
     let from = host.last().sent.length;
     await page.click('#keys [data-key="Escape"]');
-    await page.click('#keys [data-chord="MetaLeft+KeyC"]');
+    await page.click('#keys [data-chord="ControlLeft+KeyC"]');
     await arrived(host, from, (m) => m.length >= 6);
     assert.deepEqual(inputs(host, from).map((m) => m.code + (m.d ? '+' : '-')),
-      ['Escape+', 'Escape-', 'MetaLeft+', 'KeyC+', 'KeyC-', 'MetaLeft-']);
+      ['Escape+', 'Escape-', 'ControlLeft+', 'KeyC+', 'KeyC-', 'ControlLeft-']);
     assert.equal(await page.evaluate(() => document.activeElement.id), 'stage', 'the buttons leave focus on the stage');
 
     // Shift armed for one key, then released by that key; two quick taps lock it.
@@ -81,20 +81,20 @@ test('key buttons, sticky modifiers, chords and live typing', async () => {
     assert.equal(await page.getAttribute('#compose [data-mod="ShiftLeft"]', 'data-state'), 'armed', 'both buttons show it');
     await page.click('#keys [data-key="Tab"]');
     assert.equal(await page.getAttribute('#keys [data-mod="ShiftLeft"]', 'data-state'), 'off');
-    await page.click('#keys [data-mod="MetaLeft"]');
-    await page.click('#keys [data-mod="MetaLeft"]');
-    assert.equal(await page.getAttribute('#keys [data-mod="MetaLeft"]', 'data-state'), 'locked');
+    await page.click('#keys [data-mod="AltLeft"]');
+    await page.click('#keys [data-mod="AltLeft"]');
+    assert.equal(await page.getAttribute('#keys [data-mod="AltLeft"]', 'data-state'), 'locked');
     // A chord whose modifier is locked sends only the key.
-    await page.click('#keys [data-chord="MetaLeft+Tab"]');
-    await page.click('#keys [data-mod="MetaLeft"]');
+    await page.click('#keys [data-chord="AltLeft+Tab"]');
+    await page.click('#keys [data-mod="AltLeft"]');
     await arrived(host, from, (m) => m.length >= 8);
     assert.deepEqual(inputs(host, from).map((m) => m.code + (m.d ? '+' : '-')),
-      ['ShiftLeft+', 'Tab+', 'Tab-', 'ShiftLeft-', 'MetaLeft+', 'Tab+', 'Tab-', 'MetaLeft-']);
+      ['ShiftLeft+', 'Tab+', 'Tab-', 'ShiftLeft-', 'AltLeft+', 'Tab+', 'Tab-', 'AltLeft-']);
 
-    // Command Q asks first.
+    // Ctrl Q asks first.
     from = host.last().sent.length;
-    await page.click('#keys [data-chord="MetaLeft+KeyQ"]');
-    assert.equal(await page.textContent('#confirm-text'), 'Send Cmd+Q? This quits the frontmost app on the computer.');
+    await page.click('#keys [data-chord="ControlLeft+KeyQ"]');
+    assert.equal(await page.textContent('#confirm-text'), 'Send Ctrl+Q? This quits the app in front on the computer.');
     assert.equal(await page.textContent('#confirm-ok'), 'Send');
     await page.click('#confirm-cancel');
     await page.waitForTimeout(100);

@@ -33,6 +33,10 @@ test('a new browser pairs with the code, keeps the token and reaches the session
     await page.click('#pair-button');
     await until(page, () => !document.getElementById('pair-error').hidden);
     assert.match(await s.text('#pair-error'), /^That code was not accepted\./);
+    // A page on the computer itself names the tray's own item for it; the
+    // tailnet's item only with the condition under which the tray has it.
+    assert.match(await page.innerText('.pair .lede'), /then Pair a Browser on This Computer… \(or Pair a Device Over Tailscale… while access over Tailscale is on\)\. Enter/);
+    assert.match(await s.text('#pair-error'), /then Pair a Browser on This Computer… \(or /);
     assert.deepEqual(s.site.requests[0].body, { code: 'ABCDEFGH', name: 'Linux PC' });
     assert.equal(s.site.requests[0].type, 'application/json');
     assert.equal(await s.text('#pair-button'), 'Pair this device');
@@ -59,6 +63,27 @@ test('a new browser pairs with the code, keeps the token and reaches the session
     const first = s.host.last().sent;
     assert.deepEqual(first[0], { t: 'auth', token: TOKEN });
     assert.deepEqual(first[1], { t: 'quality', q: 'medium' });
+    s.browser.assertClean(assert);
+  } finally {
+    await s.close();
+  }
+});
+
+test('a page reached over the tailnet names only the tailnet pairing item', async () => {
+  const s = await openSession({ token: null, pair: () => ({ status: 403, body: { error: 'paused' } }) });
+  const { page } = s;
+  try {
+    // Chromium takes any name under .localhost for this machine, so the
+    // page sees a host name that is not a loopback address.
+    await page.goto(s.site.url.replace('127.0.0.1', 'desk.localhost'));
+    await until(page, () => !document.getElementById('pair-screen').hidden);
+    const lede = await page.innerText('.pair .lede');
+    assert.match(lede, /then Pair a Device Over Tailscale…\. Enter the code it shows\.$/);
+    assert.doesNotMatch(lede, /This Computer/);
+    await page.fill('#pair-code', 'abcd-efgh');
+    await page.click('#pair-button');
+    await until(page, () => !document.getElementById('pair-error').hidden);
+    assert.match(await s.text('#pair-error'), /then Resume Morvane, then Pair a Device Over Tailscale… for a new code\.$/);
     s.browser.assertClean(assert);
   } finally {
     await s.close();

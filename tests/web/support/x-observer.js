@@ -70,6 +70,12 @@ function strokes(events) {
   return events.filter((e) => e.t === 'keydown' || e.t === 'keyup').map((e) => e.keysym + (e.t === 'keydown' ? '+' : '-'));
 }
 
+// The same by the key's own first symbol, whatever modifiers are held:
+// Shift+Print is "Shift_L+", "Print+", not Sys_Req.
+function keyStrokes(events) {
+  return events.filter((e) => e.t === 'keydown' || e.t === 'keyup').map((e) => e.key + (e.t === 'keydown' ? '+' : '-'));
+}
+
 function readClipboard(display) {
   return new Promise((resolve) => {
     const child = spawn('xclip', ['-selection', 'clipboard', '-o'], { env: { ...process.env, DISPLAY: display } });
@@ -95,4 +101,4 @@ function offerClipboard(display, text) {
   };
 }
 
-module.exports = { startRecorder, findRecorder, typed, editedText, strokes, readClipboard, offerClipboard };
+module.exports = { startRecorder, findRecorder, typed, editedText, strokes, keyStrokes, readClipboard, offerClipboard };

@@ -47,6 +47,8 @@ nlohmann::json describe(const morvane::testing::XRecord& r) {
     if (r.type == KeyPress || r.type == KeyRelease) {
         const char* name = r.keysym == NoSymbol ? nullptr : XKeysymToString(r.keysym);
         line["keysym"] = name ? name : "";
+        const char* base = r.base == NoSymbol ? nullptr : XKeysymToString(r.base);
+        line["key"] = base ? base : "";
         if (char32_t c = morvane::testing::characterOf(r.keysym)) line["char"] = utf8(c);
     } else {
         line["x"] = r.x, line["y"] = r.y;

@@ -23,31 +23,46 @@ function keys(events, opts) {
   return { sent, state: s, prevents };
 }
 
-const WIN = { platform: 'windows', swap: true, chars: false };
-const MAC = { platform: 'mac', swap: false, chars: false };
+const MAC = { platform: 'mac', chars: false };
 
-test('Windows-style shortcuts turn Control into Command and rewrite word and line keys', () => {
-  let r = keys([['down', 'ControlLeft', 'Control', { ctrl: true }], ['down', 'KeyC', 'c', { ctrl: true }],
-    ['up', 'KeyC', 'c', { ctrl: true }], ['up', 'ControlLeft', 'Control', { ctrl: false }]], WIN);
-  assert.deepEqual(r.sent, ['MetaLeft+', 'KeyC+', 'KeyC-', 'MetaLeft-']);
-  r = keys([['down', 'ControlLeft', 'Control', { ctrl: true }], ['down', 'ArrowLeft', 'ArrowLeft', { ctrl: true }],
-    ['up', 'ArrowLeft', 'ArrowLeft', { ctrl: true }], ['up', 'ControlLeft', 'Control', { ctrl: false }]], WIN);
-  assert.deepEqual(r.sent, ['MetaLeft+', 'MetaLeft-', 'AltLeft+', 'ArrowLeft+', 'ArrowLeft-', 'AltLeft-', 'MetaLeft+', 'MetaLeft-']);
-  r = keys([['down', 'Home', 'Home'], ['up', 'Home', 'Home']], WIN);
-  assert.deepEqual(r.sent, ['MetaLeft+', 'ArrowLeft+', 'ArrowLeft-', 'MetaLeft-']);
-  // Alt+Tab, Tab, Tab, let go of Alt: Command is held across the Tabs.
-  r = keys([['down', 'AltLeft', 'Alt', { alt: true }], ['down', 'Tab', 'Tab', { alt: true }], ['up', 'Tab', 'Tab', { alt: true }],
-    ['down', 'Tab', 'Tab', { alt: true }], ['up', 'Tab', 'Tab', { alt: true }], ['up', 'AltLeft', 'Alt', { alt: false }]], WIN);
-  assert.deepEqual(r.sent, ['AltLeft+', 'AltLeft-', 'MetaLeft+', 'Tab+', 'Tab-', 'Tab+', 'Tab-', 'MetaLeft-']);
-  // Without the swap nothing is rewritten.
-  r = keys([['down', 'Home', 'Home'], ['up', 'Home', 'Home']], MAC);
-  assert.deepEqual(r.sent, ['Home+', 'Home-']);
+// The key beside Control reaches the computer as Control from an Apple
+// keyboard (Command+C copies) and as Super from every other one; nothing
+// else is turned into another key.
+test('Command is Control from an Apple keyboard and the Windows key is Super from any other', () => {
+  const rows = [
+    ['mac', [['down', 'MetaLeft', 'Meta'], ['down', 'KeyC', 'c'], ['up', 'KeyC', 'c'], ['up', 'MetaLeft', 'Meta']],
+      ['MetaLeft+', 'KeyC+', 'KeyC-', 'MetaLeft-']],
+    ['ios', [['down', 'MetaRight', 'Meta'], ['up', 'MetaRight', 'Meta']], ['MetaRight+', 'MetaRight-']],
+    ['mac', [['down', 'OSLeft', 'OS'], ['up', 'OSLeft', 'OS']], ['MetaLeft+', 'MetaLeft-']],
+    ['windows', [['down', 'MetaLeft', 'Meta'], ['up', 'MetaLeft', 'Meta']], ['OSLeft+', 'OSLeft-']],
+    ['linux', [['down', 'OSLeft', 'OS'], ['down', 'KeyE', 'e'], ['up', 'KeyE', 'e'], ['up', 'OSLeft', 'OS']],
+      ['OSLeft+', 'KeyE+', 'KeyE-', 'OSLeft-']],
+    ['chromeos', [['down', 'MetaRight', 'Meta'], ['up', 'MetaRight', 'Meta']], ['OSRight+', 'OSRight-']],
+    ['other', [['down', 'MetaLeft', 'Meta'], ['up', 'MetaLeft', 'Meta']], ['OSLeft+', 'OSLeft-']],
+    ['windows', [['down', 'ControlLeft', 'Control', { ctrl: true }], ['down', 'KeyC', 'c', { ctrl: true }],
+      ['up', 'KeyC', 'c', { ctrl: true }], ['up', 'ControlLeft', 'Control', { ctrl: false }]],
+    ['ControlLeft+', 'KeyC+', 'KeyC-', 'ControlLeft-']],
+    ['windows', [['down', 'ControlLeft', 'Control', { ctrl: true }], ['down', 'ArrowLeft', 'ArrowLeft', { ctrl: true }],
+      ['up', 'ArrowLeft', 'ArrowLeft', { ctrl: true }], ['up', 'ControlLeft', 'Control', { ctrl: false }]],
+    ['ControlLeft+', 'ArrowLeft+', 'ArrowLeft-', 'ControlLeft-']],
+    ['windows', [['down', 'Home', 'Home'], ['up', 'Home', 'Home']], ['Home+', 'Home-']],
+    ['windows', [['down', 'AltLeft', 'Alt', { alt: true }], ['down', 'Tab', 'Tab', { alt: true }], ['up', 'Tab', 'Tab', { alt: true }],
+      ['down', 'Tab', 'Tab', { alt: true }], ['up', 'Tab', 'Tab', { alt: true }], ['up', 'AltLeft', 'Alt', { alt: false }]],
+    ['AltLeft+', 'Tab+', 'Tab-', 'Tab+', 'Tab-', 'AltLeft-']],
+  ];
+  for (const [platform, events, sent] of rows) {
+    assert.deepEqual(keys(events, { platform, chars: false }).sent, sent, platform + ' ' + events[0][1]);
+  }
+  // With Super held a letter is a shortcut, sent as its key even when
+  // characters are typed as text.
+  const r = keys([['down', 'MetaLeft', 'Meta'], ['down', 'KeyE', 'e']], { platform: 'linux', chars: true });
+  assert.deepEqual(r.sent, ['OSLeft+', 'KeyE+']);
 });
 
 test('characters a layout makes with AltGr or Caps Lock are typed as text; local keys stay local', () => {
   let r = keys([['down', 'ControlLeft', 'Control', { ctrl: true }], ['down', 'AltRight', 'AltGraph', { ctrl: true, alt: true }],
     ['down', 'KeyE', '€', { ctrl: true, alt: true }], ['up', 'KeyE', '€', { ctrl: true, alt: true }]],
-  { platform: 'windows', swap: false, chars: false });
+  { platform: 'windows', chars: false });
   assert.deepEqual(r.sent, ['ControlLeft+', 'ControlLeft-', 'text:€'], "Windows' extra Control is let go before the euro sign");
   assert.equal(r.state.sent.length, 0);
   r = keys([['down', 'CapsLock', 'CapsLock'], ['down', 'KeyA', 'A', { caps: true }], ['up', 'KeyA', 'A', { caps: true }]], MAC);
@@ -59,11 +74,11 @@ test('characters a layout makes with AltGr or Caps Lock are typed as text; local
     assert.equal(k.prevents[0], false, code);
   }
   // The keypad with NumLock off on Windows: 5 is quiet, 8 is an arrow.
-  r = keys([['down', 'Numpad5', 'Clear'], ['down', 'Numpad8', 'ArrowUp']], { platform: 'windows', swap: false });
+  r = keys([['down', 'Numpad5', 'Clear'], ['down', 'Numpad8', 'ArrowUp']], { platform: 'windows' });
   assert.deepEqual(r.sent, ['ArrowUp+']);
   assert.equal(deskMapCode('NumLock', { platform: 'mac' }), 'NumLock');
   assert.equal(deskMapCode('NumLock', { platform: 'windows' }), null);
-  assert.equal(deskMapCode('OSLeft', {}), 'MetaLeft');
+  assert.equal(deskMapCode('OSLeft', {}), 'OSLeft');
   assert.equal(deskMapCode('Key-A', {}), null);
 });
 
@@ -83,9 +98,9 @@ test('held keys repeat as downs, and letting go of Command lets go of everything
   assert.deepEqual(rel.state, deskKeysStart());
   assert.equal(deskKeyStep(s, { type: 'down', code: 'Bad code' }, MAC).prevent, false);
   // An on-screen modifier makes a letter a shortcut key, not text.
-  r = keys([['down', 'KeyC', 'c', { sticky: true }]], { platform: 'mac', swap: false, chars: true });
+  r = keys([['down', 'KeyC', 'c', { sticky: true }]], { platform: 'mac', chars: true });
   assert.deepEqual(r.sent, ['KeyC+']);
-  r = keys([['down', 'KeyC', 'c']], { platform: 'mac', swap: false, chars: true });
+  r = keys([['down', 'KeyC', 'c']], { platform: 'mac', chars: true });
   assert.deepEqual(r.sent, ['text:c']);
   assert.equal(deskHolds(deskKeysStart(), 'ctrl'), false);
 });
@@ -101,13 +116,19 @@ test('the platform is read from the platform string first and the wording follow
   assert.equal(deskPlatform('', '', 'macOS', 0), 'mac');
   assert.equal(deskPlatform('Mozilla/5.0 (Windows NT 10.0)', '', '', 0), 'windows');
   assert.equal(deskPlatform('', 'Plan9', '', 0), 'other');
-  assert.deepEqual(deskDefaults('windows'), { winShortcuts: true, typeChars: false });
+  assert.deepEqual(deskDefaults('windows'), { typeChars: false });
   assert.equal(deskSetting('0', true), false);
   assert.equal(deskSetting('yes', true), true);
-  assert.match(deskKeptText('mac', true), /other computer\. This Mac keeps a few: .* Or use Capture all keys in More\.$/);
-  assert.match(deskKeptText('linux', false), /^click the picture and type, and most keys go straight to the computer\. This browser takes/);
+  assert.match(deskKeptText('mac', true), /where ⌘ acts as Ctrl: ⌘C copies\. This Mac keeps a few: .* Or use Capture all keys in More\.$/);
+  assert.match(deskKeptText('linux', false), /^click the picture and type, and most keys go straight to the computer\. This device and this browser take/);
   assert.equal(deskCaptureText('refused', 'mac'), 'The browser did not allow it. Use the buttons in Keys instead.');
   assert.match(deskCaptureText('off', 'windows'), /Alt\+Tab, to the computer/);
+  // Only a Mac's own keys are named with a Mac's words.
+  for (const platform of ['windows', 'linux', 'chromeos', 'android', 'ios', 'other']) {
+    for (const text of [deskKeptText(platform, true), deskCaptureText('off', platform)]) {
+      assert.doesNotMatch(text, /⌘|\bCmd\b|\bCommand\b|\bOption\b/, platform);
+    }
+  }
 });
 
 // Live typing: feeds events to the step function, gathering the messages.

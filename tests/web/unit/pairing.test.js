@@ -2,7 +2,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const {
-  CODE_ALPHABET, cleanDeviceName, codeChars, formatCode, formatCodeInput, guessDeviceName, isValidCode,
+  CODE_ALPHABET, cleanDeviceName, codeChars, formatCode, formatCodeInput, guessDeviceName, isLoopbackHost, isValidCode,
 } = require('../../../src/web/client/pairing.js');
 
 test('code field keeps only code symbols, groups them by four and keeps the caret after the last symbol typed', () => {
@@ -69,5 +69,12 @@ test('the guessed device name needs the platform to agree with the user agent', 
   ];
   for (const [ua, touch, platform, want] of cases) {
     assert.equal(guessDeviceName(ua, touch, platform), want, `${ua} / ${platform}`);
+  }
+});
+
+test('a page opened at a loopback address is on the computer itself; a tailnet name is not', () => {
+  for (const [host, local] of [['127.0.0.1', true], ['127.1.2.3', true], ['localhost', true], ['[::1]', true],
+    ['desk.tail1234.ts.net', false], ['127.0.0.1.example.net', false], ['100.64.0.1', false], ['', false], [undefined, false]]) {
+    assert.equal(isLoopbackHost(host), local, String(host));
   }
 });

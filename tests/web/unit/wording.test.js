@@ -98,6 +98,13 @@ test('no text the page shows names a Mac: the computer it reaches is a Linux mac
   assert.ok(texts.some(({ text }) => text === "'mac-offline'"));
 });
 
+test("no text the page shows names a Mac's keys, except those a Mac device keeps itself", () => {
+  const macDevice = ['This Mac keeps a few', 'macOS may still keep'];
+  const offending = pageTexts().filter(({ text }) => /⌘|&#8984;|\bCmd\b|\bOption\b|\bCommand\b/.test(text) &&
+    !macDevice.some((w) => text.includes(w)));
+  assert.deepEqual(offending, []);
+});
+
 test('the changed texts read as this platform has them', () => {
   const rows = [
     [statusBanners({ input: false })[0].title, 'View only: the computer is not accepting control'],
@@ -108,8 +115,12 @@ test('the changed texts read as this platform has them', () => {
     [byeText('mac-offline'), 'Your computer is not connected to the relay.'],
     [byeText('stopped-on-mac'), 'Sharing was stopped on the computer.'],
     [stopAdvice('paused'), 'Nobody can connect while it is paused. On the computer, choose Morvane in the tray, then Resume Morvane. After that, reconnect.'],
-    [pairErrorText('code-not-accepted'), 'That code was not accepted. Check it against the computer. If the pairing window there has closed, ' +
-      'choose Morvane in the tray, then Pair a Device Over Tailscale… again (or Pair a Browser on This Computer…), and enter the new code.'],
+    [pairErrorText('code-not-accepted', false), 'That code was not accepted. Check it against the computer. If the pairing window there has closed, ' +
+      'choose Morvane in the tray, then Pair a Device Over Tailscale… again, and enter the new code.'],
+    // On the computer itself the tray offers its own item unless the
+    // tailnet's has taken its place.
+    [pairErrorText('paused', true), 'Morvane is paused on the computer, so nothing can be paired. On the computer, choose Morvane in the tray, ' +
+      'then Resume Morvane, then Pair a Browser on This Computer… (or Pair a Device Over Tailscale… while access over Tailscale is on) for a new code.'],
   ];
   for (const [shown, wanted] of rows) assert.equal(shown, wanted);
 });
