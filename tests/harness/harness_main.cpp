@@ -1,7 +1,7 @@
 // morvane-harness: runs the real server on 127.0.0.1 with stand-in platform
 // adapters so tests can drive it with real sockets.
 //
-//   morvane-harness [--port PORT] [--x11] [--files DIR] [--tailscale DIR]
+//   morvane-harness [--port PORT] [--x11] [--files DIR] [--tailscale DIR] [--relay ORIGIN]
 //
 // With --x11 the server drives the real Linux adapters on $DISPLAY: the X11
 // screen source, input through XTEST, the CLIPBOARD selection, the sound
@@ -16,6 +16,12 @@
 // trusting folders from DIR down and the package lists in DIR/dpkg (a
 // root-owned stand-in the tests make); its state changes are printed as
 // "tailnet" events.
+// With --relay (an http(s) origin of a relay on loopback, the relay double
+// in the tests) the host signs in to the relay as owner@example.com with the
+// code 123456, registers as "Test Machine", keeps its link up and serves
+// relayed devices; "relay-enrol" opens its window for a new device,
+// "relay-approve" and "relay-cancel" answer the code, which comes out as a
+// "relay-code" event, and "relay-enrolled" says how the window ended.
 //
 // Prints "listening 127.0.0.1:PORT" once the listener is up, then one JSON
 // line per event it observes. Reads commands on standard input, one a line:
@@ -35,6 +41,7 @@
 
 #include <QApplication>
 #include <chrono>
+#include <future>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -55,6 +62,15 @@
 #include "platform/linux/input_x11.h"
 #include "platform/linux/tailscale_cli.h"
 #include "devices/device_store.h"
+#include "relay/beast_relay_socket.h"
+#include "relay/host_relay_link.h"
+#include "relay/relay_account.h"
+#include "relay/relay_counter_storage.h"
+#include "relay/relay_host.h"
+#include "relay/relay_http.h"
+#include "relay/relay_identity.h"
+#include "relay/relay_server_port.h"
+#include "relay/relay_url.h"
 #include "devices/keychain_device_storage.h"
 #include "server/remote_server.h"
 #include "protocol/static_site.h"
@@ -134,6 +150,44 @@ private:
     std::string text_;
 };
 
+// The relay identity lives only as long as this run.
+class MemoryItem final : public DeviceStorage {
+public:
+    std::string summary() const override { return "memory"; }
+    std::optional<Bytes> load() override { return bytes_; }
+    void save(std::span<const std::uint8_t> data) override { bytes_ = Bytes(data.begin(), data.end()); }
+    void remove() override { bytes_.reset(); }
+
+private:
+    std::optional<Bytes> bytes_;
+};
+
+// Signs in and registers this host at the relay, the owner's set-up done in
+// one go; the error text when it fails.
+std::optional<std::string> registerAtRelay(const std::string& origin, const RelayIdentity& identity) {
+    auto account = RelayAccount::create(origin, std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes),
+                                        systemWallMillis);
+    if (!account) return "not a relay origin: " + origin;
+    const std::string email = "owner@example.com", login = RelayAccount::newLoginID();
+    auto failed = [](const RelayAccountFailure& f) {
+        return "relay refused: " + f.error + " (" + std::to_string(f.status) + ")";
+    };
+    std::promise<RelayAccountResult<std::monostate>> sent;
+    auto t1 = account->sendCode(email, login, [&](auto r) { sent.set_value(std::move(r)); });
+    auto code = sent.get_future().get();
+    if (auto f = std::get_if<RelayAccountFailure>(&code)) return failed(*f);
+    std::promise<RelayAccountResult<RelayAccountSession>> verified;
+    auto t2 = account->verify(email, login, "123456", [&](auto r) { verified.set_value(std::move(r)); });
+    auto session = verified.get_future().get();
+    if (auto f = std::get_if<RelayAccountFailure>(&session)) return failed(*f);
+    std::promise<RelayAccountResult<bool>> registered;
+    auto t3 = account->registerHost(identity, std::get<RelayAccountSession>(session), "Test Machine",
+                                    [&](auto r) { registered.set_value(std::move(r)); });
+    auto answer = registered.get_future().get();
+    if (auto f = std::get_if<RelayAccountFailure>(&answer)) return failed(*f);
+    return std::nullopt;
+}
+
 std::string pairOutcome(const RemoteServer::PairAttempt& attempt) {
     if (std::holds_alternative<pair_attempt::Paired>(attempt)) return "paired";
     if (std::holds_alternative<pair_attempt::WrongCode>(attempt)) return "wrong-code";
@@ -151,6 +205,7 @@ int run(int argc, char** argv) {
     bool x11 = false;
     std::optional<std::string> filesRoot;
     std::optional<std::filesystem::path> toolFolder;
+    std::optional<std::string> relayOrigin;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--port" && i + 1 < argc) {
@@ -166,8 +221,11 @@ int run(int argc, char** argv) {
             filesRoot = argv[++i];
         } else if (arg == "--tailscale" && i + 1 < argc) {
             toolFolder = std::filesystem::path(argv[++i]);
+        } else if (arg == "--relay" && i + 1 < argc) {
+            relayOrigin = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: morvane-harness [--port PORT] [--x11] [--files DIR] [--tailscale DIR]\n");
+            std::fprintf(stderr,
+                         "usage: morvane-harness [--port PORT] [--x11] [--files DIR] [--tailscale DIR] [--relay ORIGIN]\n");
             return 2;
         }
     }
@@ -325,6 +383,41 @@ int run(int argc, char** argv) {
         mainQueue.post([raw] { raw->start(); });
     }
 
+    // The relay: link and host on the server's queue, as the tray's relay
+    // controller keeps them.
+    std::shared_ptr<HostRelayLink> relayLink;
+    std::shared_ptr<RelayHost> relayHost;
+    if (relayOrigin) {
+        const auto endpoints = relayEndpointsAt(*relayOrigin);
+        if (!endpoints) {
+            complain("--relay: not a relay origin");
+            return 2;
+        }
+        RelayIdentityStore identities(std::make_shared<MemoryItem>());
+        const RelayIdentity identity = identities.create(systemWallMillis());
+        if (auto problem = registerAtRelay(endpoints->accountOrigin, identity)) {
+            complain(*problem);
+            return 1;
+        }
+        ServerQueue* queue = &server->sessionQueue();
+        HostRelayLink::Options o{.baseURL = endpoints->linkBase, .identity = identity, .queue = queue};
+        o.counters = std::make_shared<MemoryCounterStorage>();
+        o.sockets = std::make_shared<BeastRelaySocketFactory>(queue->context());
+        relayLink = HostRelayLink::create(std::move(o));
+        relayLink->log = [](const std::string& text) { event({{"event", "relay"}, {"line", text}}); };
+        relayHost = RelayHost::create(
+            RelayHost::setupFor(identity, std::make_shared<RemoteServerRelayPort>(server), store, relayLink, mainQueue));
+        relayHost->log = relayLink->log;
+        relayHost->onEnrolmentRequest = [](const std::string& name, const std::string& code) {
+            event({{"event", "relay-code"}, {"name", name}, {"code", code}});
+        };
+        relayHost->onEnrolmentFinished = [](const std::optional<PairedDevice>& device) {
+            event({{"event", "relay-enrolled"}, {"device", device ? nlohmann::json(device->id) : nlohmann::json(nullptr)}});
+        };
+        relayHost->start();
+        relayLink->turnOn();
+    }
+
     auto commands = [&] {
         std::string line;
         while (std::getline(std::cin, line)) {
@@ -342,6 +435,14 @@ int run(int argc, char** argv) {
                 say("ok");
             } else if (line.rfind("revoke ", 0) == 0) {
                 store.revoke(line.substr(7));
+                say("ok");
+            } else if (relayHost && line == "relay-enrol") {
+                say(relayHost->openEnrolmentWindow() ? "ok" : "error closed");
+            } else if (relayHost && line == "relay-approve") {
+                relayHost->approveEnrolment();
+                say("ok");
+            } else if (relayHost && line == "relay-cancel") {
+                relayHost->cancelEnrolment();
                 say("ok");
             } else if (line == "stats") {
                 say("stats " + nlohmann::json{{"connections", server->connectionCount()},
@@ -388,6 +489,14 @@ int run(int argc, char** argv) {
     }
     // Work already queued for the control finds it gone.
     tailscale.reset();
+    if (relayHost) {
+        std::promise<void> gone;
+        relayHost->shutDown([&] {
+            relayLink->turnOffOnQueue();
+            gone.set_value();
+        });
+        gone.get_future().wait_for(std::chrono::seconds(5));
+    }
     server->stop();
     if (effects) effects->restoreAll(std::numeric_limits<std::int64_t>::max());
     if (loopQueue) loopQueue->drain();

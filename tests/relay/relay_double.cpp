@@ -27,10 +27,13 @@
 #include <nlohmann/json.hpp>
 
 #include "core/secure.h"
+#include "protocol/http_base64.h"
+#include "protocol/http_response.h"
 #include "relay/relay_bytes.h"
 #include "relay/relay_identity.h"
 #include "relay/relay_tls.h"
 #include "relay/relay_url.h"
+#include "relay_service/web/relay_web.h"
 #include "secure/secure_channel.h"
 
 namespace morvane::testing {
@@ -85,9 +88,12 @@ struct Peer {
     // nothing more and keeps the connection open: a relay that breaks the
     // protocol and does not answer the host's close.
     virtual void sendRawAndIgnore(std::string bytes) = 0;
-    virtual void close(int code) = 0;
+    virtual void close(int code, const std::string& reason = {}) = 0;
     virtual void kill() = 0;
     bool isHost = false;
+    // A device the double accepts and then closes at once with this code and
+    // word, as the relay's device side refuses (a spent ticket, no host).
+    std::optional<std::pair<int, std::string>> refusal;
     bool welcomed = false;
     std::string room;
     std::uint32_t id = 0;
@@ -115,6 +121,8 @@ struct RelayDouble::Impl : std::enable_shared_from_this<RelayDouble::Impl> {
     // Accounts.
     std::vector<std::string> codesSent;
     std::map<std::string, std::string> userByEmail, userByToken;
+    // Single-use tickets of the device side: ticket to (room, user).
+    std::map<std::string, std::pair<std::string, std::string>> tickets;
     std::map<std::string, Host> hostsByKey;
     std::optional<AccountRefusal> refusal;
     int accountCalls = 0;
@@ -163,6 +171,10 @@ struct RelayDouble::Impl : std::enable_shared_from_this<RelayDouble::Impl> {
     void deviceBinary(const std::shared_ptr<Peer>& peer, const Bytes& data);
     void ended(const std::shared_ptr<Peer>& peer);
     void admitDevice(const std::shared_ptr<Peer>& peer);
+    // Spends a ticket for the room; the refusal a device is then closed with.
+    std::optional<std::pair<int, std::string>> checkTicket(const std::string& ticket, const std::string& room);
+    std::optional<std::string> bearerUser(const http::request<http::string_body>& request);
+    http::response<http::string_body> deviceSide(const http::request<http::string_body>& request);
 };
 
 namespace {
@@ -194,10 +206,10 @@ public:
     void sendText(std::string text) override { enqueue(Out::text, std::move(text)); }
     void sendBinary(Bytes data) override { enqueue(Out::binary, std::string(data.begin(), data.end())); }
     void sendRawAndIgnore(std::string bytes) override { enqueue(Out::raw, std::move(bytes)); }
-    void close(int code) override {
+    void close(int code, const std::string& reason = {}) override {
         if (!ws_ || closing_) return;
         closing_ = true;
-        ws_->async_close(ws::close_reason(static_cast<std::uint16_t>(code)),
+        ws_->async_close(ws::close_reason(static_cast<ws::close_code>(code), reason),
                          [self = this->shared_from_this()](beast::error_code) { self->kill(); });
     }
     void kill() override {
@@ -232,7 +244,8 @@ private:
             http::response<http::string_body> response;
             {
                 std::lock_guard guard(relay_->lock);
-                response = relay_->account(request_);
+                response = request_.method() == http::verb::get && !target.starts_with("/v1/") ? page(target)
+                                                                                                : relay_->account(request_);
             }
             respond(std::move(response));
             return;
@@ -241,6 +254,12 @@ private:
         const bool host = target.rfind(hostPrefix, 0) == 0;
         if (!host && target.rfind(devicePrefix, 0) != 0) return respond(status(404, "not-found"));
         room = target.substr(host ? hostPrefix.size() : devicePrefix.size());
+        std::optional<std::string> ticket;
+        if (const auto query = room.find('?'); query != std::string::npos) {
+            const std::string rest = room.substr(query + 1);
+            room.resize(query);
+            if (!host && rest.rfind("ticket=", 0) == 0) ticket = rest.substr(7);
+        }
         isHost = host;
         std::optional<std::string> chosen;
         {
@@ -248,6 +267,8 @@ private:
             if (host) {
                 const int refusal = relay_->checkHost(request_, room, publicKey);
                 if (refusal != 0) return respond(status(refusal, "refused"));
+            } else if (ticket) {
+                this->refusal = relay_->checkTicket(*ticket, room);
             }
             chosen = relay_->subprotocol;
             stalled_ = host && relay_->stall;
@@ -278,6 +299,9 @@ private:
             }
             challenge = Secure::randomBytes(32);
             sendText(R"({"t":"challenge","nonce":")" + RelayBytes::b64u(challenge) + "\"}");
+        } else if (refusal) {
+            close(refusal->first, refusal->second);
+            return;
         } else {
             std::lock_guard guard(relay_->lock);
             relay_->admitDevice(self);
@@ -360,6 +384,28 @@ private:
                 if (!ec) self->pump();
             });
         });
+    }
+
+    // The page a device opens at the relay, with the host's strict headers.
+    static http::response<http::string_body> page(const std::string& target) {
+        const std::string name = target == "/" ? "index.html" : target.substr(1);
+        for (const auto& file : RelayWeb::files()) {
+            if (file.name != name) continue;
+            const auto bytes = Base64::decode(file.base64);
+            if (!bytes) break;
+            static const std::map<std::string, std::string> types = {
+                {".html", "text/html; charset=utf-8"}, {".js", "text/javascript; charset=utf-8"},
+                {".css", "text/css; charset=utf-8"}, {".webmanifest", "application/manifest+json"},
+                {".svg", "image/svg+xml"}, {".png", "image/png"}};
+            const auto dot = name.rfind('.');
+            const auto type = dot == std::string::npos ? types.end() : types.find(name.substr(dot));
+            http::response<http::string_body> r{http::status::ok, 11};
+            r.set(http::field::content_type, type == types.end() ? "application/octet-stream" : type->second);
+            for (const auto& [field, value] : HTTPResponse::securityHeaders()) r.set(field, value);
+            r.body().assign(bytes->begin(), bytes->end());
+            return r;
+        }
+        return status(404, "not-found");
     }
 
     static http::response<http::string_body> status(int code, const std::string& error) {
@@ -474,7 +520,7 @@ void RelayDouble::Impl::hostText(const std::shared_ptr<Peer>& peer, const std::s
         drops.push_back(std::to_string(id));
         auto& room = rooms[peer->room];
         if (auto it = room.devices.find(id); it != room.devices.end()) {
-            if (auto device = it->second.lock()) device->close(4403);
+            if (auto device = it->second.lock()) device->close(4403, "refused");
             room.devices.erase(it);
         }
         return;
@@ -530,6 +576,63 @@ void RelayDouble::Impl::ended(const std::shared_ptr<Peer>& peer) {
             host->sendText(R"({"t":"left","c":)" + std::to_string(peer->id) + "}");
 }
 
+std::optional<std::pair<int, std::string>> RelayDouble::Impl::checkTicket(const std::string& ticket,
+                                                                          const std::string& room) {
+    const auto it = tickets.find(ticket);
+    if (it == tickets.end() || it->second.first != room) return std::make_pair(4401, std::string("ticket-refused"));
+    tickets.erase(it);
+    const auto host = rooms.find(room);
+    if (host == rooms.end() || !host->second.host.lock() || !host->second.host.lock()->welcomed)
+        return std::make_pair(4503, std::string("mac-offline"));
+    return std::nullopt;
+}
+
+std::optional<std::string> RelayDouble::Impl::bearerUser(const http::request<http::string_body>& request) {
+    const std::string auth(request[http::field::authorization]);
+    if (auth.rfind("Bearer ", 0) != 0) return std::nullopt;
+    const auto it = userByToken.find(auth.substr(7));
+    if (it == userByToken.end()) return std::nullopt;
+    return it->second;
+}
+
+// The device side: the account's computers and single-use tickets for
+// their rooms (a device's page cannot set headers on its WebSocket).
+http::response<http::string_body> RelayDouble::Impl::deviceSide(const http::request<http::string_body>& request) {
+    ++accountCalls;
+    auto answer = [](int status, const json& body) {
+        http::response<http::string_body> r{static_cast<http::status>(status), 11};
+        r.set(http::field::content_type, "application/json");
+        r.body() = body.dump();
+        return r;
+    };
+    const auto user = bearerUser(request);
+    if (!user) return answer(401, json{{"error", "unauthorized"}});
+    const std::string target(request.target());
+    if (target == "/v1/hosts") {
+        json hosts = json::array();
+        for (const auto& [key, host] : hostsByKey) {
+            if (host.userId != *user) continue;
+            const auto bytes = RelayBytes::fromB64u(key);
+            if (!bytes) continue;
+            const auto room = RelayBytes::hex(SecureChannel::roomID(*bytes));
+            const auto found = rooms.find(room);
+            const auto link = found == rooms.end() ? nullptr : found->second.host.lock();
+            hosts.push_back({{"room", room}, {"name", host.name}, {"online", link && link->welcomed}});
+        }
+        return answer(200, json{{"hosts", hosts}});
+    }
+    if (request.method() != http::verb::post) return answer(405, json{{"error", "method"}});
+    const std::string room = target.substr(10, target.size() - 10 - 7);
+    for (const auto& [key, host] : hostsByKey) {
+        const auto bytes = RelayBytes::fromB64u(key);
+        if (host.userId != *user || !bytes || RelayBytes::hex(SecureChannel::roomID(*bytes)) != room) continue;
+        const auto ticket = RelayBytes::b64u(Secure::randomBytes(24));
+        tickets[ticket] = {room, *user};
+        return answer(200, json{{"ticket", ticket}, {"expires_in", 30}});
+    }
+    return answer(404, json{{"error", "unknown-host"}});
+}
+
 http::response<http::string_body> RelayDouble::Impl::account(const http::request<http::string_body>& request) {
     ++accountCalls;
     auto answer = [](int status, const json& body) {
@@ -546,6 +649,10 @@ http::response<http::string_body> RelayDouble::Impl::account(const http::request
         refusal.reset();
         return answer(status, body);
     }
+    if (const std::string target(request.target());
+        target == "/v1/hosts" ? request.method() == http::verb::get
+                              : target.starts_with("/v1/hosts/") && target.ends_with("/ticket"))
+        return deviceSide(request);
     if (request.method() != http::verb::post) return refuse(405, "method");
     if (request[http::field::content_type] != "application/json" || request[http::field::accept] != "application/json")
         return refuse(415, "content-type");
@@ -563,7 +670,7 @@ http::response<http::string_body> RelayDouble::Impl::account(const http::request
     }
     if (path == "/v1/auth/verify") {
         const auto email = text("email");
-        if (text("code") != options.code || text("client") != "mac" ||
+        if (text("code") != options.code || (text("client") != "mac" && text("client") != "web") ||
             std::find(codesSent.begin(), codesSent.end(), email) == codesSent.end())
             return refuse(400, "invalid-code");
         auto& user = userByEmail[email];

@@ -5,7 +5,12 @@
 // prove, welcome with the room, joined/left, id-prefixed records) and a
 // device side: a device opens "/relay/v1/device/<room>" with the subprotocol
 // "morvane.v1" and exchanges bare records; the double gives it a connection
-// id and forwards its records to the host behind that id. Faults are
+// id and forwards its records to the host behind that id. It also serves
+// the relay's page (RelayWeb) and the page's part of the device side: the
+// account's computers ("GET /v1/hosts") and single-use tickets
+// ("POST /v1/hosts/<room>/ticket"); a device that comes with "?ticket=" is
+// refused as the relay refuses it (4401 "ticket-refused", 4503
+// "mac-offline"), one that comes without is let in as before. Faults are
 // switched on by the test.
 #pragma once
 

@@ -1,6 +1,7 @@
 // The page a device opens at the relay's origin, as it travels inside the
 // relay service: the same embedded form as the host's own page, generated
-// at build time from the files in this folder (and the joined script).
+// at build time from the host's page and modules joined with the relay's
+// own (see CMakeLists.txt here).
 #pragma once
 
 #include <span>
@@ -9,6 +10,9 @@
 
 namespace morvane::RelayWeb {
 // Every file the relay serves below "/", "index.html" first; a request for
-// "/" is answered with it. Static data: reading it cannot fail.
+// "/" is answered with it. Eight rows: "index.html", "app.js", "style.css",
+// "relay.css", "manifest.webmanifest", "icon.svg", "apple-touch-icon.png",
+// "audio-worklet.js", the same kinds of file (and media types) as the
+// host's page. Static data: reading it cannot fail.
 std::span<const EmbeddedFile> files();
 }  // namespace morvane::RelayWeb

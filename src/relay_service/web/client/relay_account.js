@@ -1,0 +1,135 @@
+'use strict';
+// The relay's device side as the page calls it: sign-in with an e-mail code,
+// the account's computers, and a single-use ticket for one computer's room
+// (a browser cannot set headers on a WebSocket). Plain fetch on the page's
+// own origin; the words a person can act on for each refusal.
+
+const SESSION_KEY = 'morvane.relay.session';
+const ROOM_PATTERN = /^[0-9a-f]{32}$/;
+
+class AccountError extends Error {
+  // word: the relay's error word, or "unreachable" / "bad-answer".
+  constructor(word, status, retryAfter) {
+    super(word);
+    this.word = word;
+    this.status = status || 0;
+    this.retryAfter = retryAfter;
+  }
+}
+
+function waitText(seconds) {
+  const s = Math.max(1, Math.ceil(seconds));
+  return s < 90 ? s + (s === 1 ? ' second' : ' seconds') : Math.ceil(s / 60) + ' minutes';
+}
+
+// What the sign-in screens say for a refusal.
+function accountErrorText(error, step) {
+  const word = error && error.word;
+  if (word === 'unreachable') return 'Could not reach the relay. Check your connection, then try again.';
+  if (error && error.retryAfter) return 'Too many tries. Try again in ' + waitText(error.retryAfter) + '.';
+  if (word === 'invalid-email') return 'Could not send a code. Check the address and try again.';
+  if (word === 'invalid-code' || word === 'expired-code') return 'That code is wrong or has expired. Check it, or send a new code.';
+  if (word === 'unauthorized') return 'You were signed out. Sign in again.';
+  if (step === 'code') return 'Could not send a code. Check the address and try again.';
+  if (step === 'verify') return 'Could not sign in. Send a new code and try again.';
+  return 'The relay refused this (' + (word || 'no reason') + '). Try again.';
+}
+
+// The computers as the relay lists them; anything malformed is left out.
+function parseHosts(body) {
+  const list = body && Array.isArray(body.hosts) ? body.hosts : null;
+  if (!list) return null;
+  const out = [];
+  for (const h of list) {
+    if (!h || typeof h.room !== 'string' || !ROOM_PATTERN.test(h.room)) continue;
+    const name = typeof h.name === 'string' && h.name.trim() ? h.name.trim().slice(0, 64) : 'Computer';
+    out.push({ room: h.room, name, online: h.online === true });
+  }
+  return out;
+}
+
+function parseSession(body, email) {
+  if (!body || typeof body.access_token !== 'string' || !body.access_token || typeof body.refresh_token !== 'string') return null;
+  const user = body.user && typeof body.user === 'object' ? body.user : {};
+  return { access: body.access_token, refresh: body.refresh_token, email: typeof user.email === 'string' ? user.email : email };
+}
+
+// The client: `fetchFn` is the page's fetch, `store` its storage.
+function relayAccount(fetchFn, store) {
+  let session = null;
+  try { session = JSON.parse(store.get(SESSION_KEY) || 'null'); } catch (e) { session = null; }
+  if (!session || typeof session.access !== 'string') session = null;
+
+  function keep(next) {
+    session = next;
+    store.set(SESSION_KEY, next ? JSON.stringify(next) : '');
+  }
+
+  async function call(method, path, body, bearer) {
+    const headers = { Accept: 'application/json' };
+    if (body !== undefined) headers['Content-Type'] = 'application/json';
+    if (bearer) headers.Authorization = 'Bearer ' + bearer;
+    let response;
+    let answer = null;
+    try {
+      response = await fetchFn(path, { method, headers, body: body === undefined ? undefined : JSON.stringify(body), credentials: 'omit', cache: 'no-store' });
+      try { answer = await response.json(); } catch (e) { answer = null; }
+    } catch (e) {
+      throw new AccountError('unreachable');
+    }
+    if (!response.ok) {
+      const word = answer && typeof answer.error === 'string' ? answer.error : 'http-' + response.status;
+      const retry = answer && Number.isFinite(answer.retry_after) && answer.retry_after > 0 ? answer.retry_after : undefined;
+      throw new AccountError(word, response.status, retry);
+    }
+    return answer;
+  }
+
+  // A call with the access token, refreshed once when the relay says it
+  // has run out. A refused refresh signs the page out.
+  async function authorised(method, path) {
+    if (!session) throw new AccountError('unauthorized', 401);
+    try {
+      return await call(method, path, undefined, session.access);
+    } catch (e) {
+      if (e.status !== 401) throw e;
+    }
+    try {
+      const next = parseSession(await call('POST', '/v1/auth/refresh', { refresh_token: session.refresh }), session.email);
+      if (!next) throw new AccountError('bad-answer');
+      keep(next);
+    } catch (e) {
+      if (e.word !== 'unreachable') keep(null);
+      throw e.word === 'unreachable' ? e : new AccountError('unauthorized', 401);
+    }
+    return call(method, path, undefined, session.access);
+  }
+
+  return {
+    get session() { return session; },
+    async sendCode(email, loginId) { await call('POST', '/v1/auth/code', { email, login_id: loginId }); },
+    async verify(email, loginId, code) {
+      const next = parseSession(await call('POST', '/v1/auth/verify', { email, login_id: loginId, code, client: 'web' }), email);
+      if (!next) throw new AccountError('bad-answer');
+      keep(next);
+      return next;
+    },
+    async hosts() {
+      const list = parseHosts(await authorised('GET', '/v1/hosts'));
+      if (!list) throw new AccountError('bad-answer');
+      return list;
+    },
+    async ticket(room) {
+      const body = await authorised('POST', '/v1/hosts/' + room + '/ticket');
+      if (!body || typeof body.ticket !== 'string' || !/^[A-Za-z0-9_-]{1,256}$/.test(body.ticket)) throw new AccountError('bad-answer');
+      return body.ticket;
+    },
+    async signOut() {
+      const old = session;
+      keep(null);
+      if (old) { try { await call('POST', '/v1/auth/signout', { refresh_token: old.refresh }); } catch (e) { /* signed out here anyway */ } }
+    },
+  };
+}
+
+module.exports = { relayAccount, accountErrorText, parseHosts, AccountError, SESSION_KEY };

@@ -1,0 +1,312 @@
+'use strict';
+// The page a device opens at the relay: sign in with the account's e-mail
+// and a code, choose one of the account's computers, add this device to it
+// the first time (the six-digit code the owner approves on the computer),
+// and from then on open sessions on the host page's own session screen,
+// which this page hands its relayed road (see connection_page.js).
+const main = require('./main.js');
+const { SECURE } = require('./secure_channel.js');
+const { relayAccount, accountErrorText, parseHosts } = require('./relay_account.js');
+const { relaySocket, startEnrolment, relayCloseWord } = require('./relay_socket.js');
+const deviceKeys = require('./device_keys.js');
+const { cleanDeviceName, guessDeviceName } = require('./pairing.js');
+
+function hexBytes(hex) { return Uint8Array.from(hex.match(/../g), (b) => parseInt(b, 16)); }
+function randomHex(n) { return Array.from(crypto.getRandomValues(new Uint8Array(n)), (b) => b.toString(16).padStart(2, '0')).join(''); }
+
+// What the enrolment screen says when adding this device did not finish.
+function enrolErrorText(word, name) {
+  switch (word) {
+    case 'no-window': return name + ' is not waiting for a new device. On the computer, choose Morvane in the tray, then Add Device Over Relay…, and try again.';
+    case 'refused': return name + ' did not add this device: the code was not approved there in time. Try again, and approve the same code on the computer.';
+    case 'mac-offline': return offlineText(name);
+    case 'unreachable': return 'Could not reach the relay. Check your connection, then try again.';
+    case 'secure-failed': return 'The secure connection failed a check and was closed. Try again.';
+    default: return 'The connection to the relay dropped before this device was added. Try again.';
+  }
+}
+
+function offlineText(name) {
+  return name + ' is not connected to the relay. Check that it is on and awake, and that Morvane runs there with its relay turned on.';
+}
+
+function removedText(name) {
+  return 'This device was removed from ' + name + '. Add it again from the computer\'s menu.';
+}
+
+function relayRoad() {
+  const store = {
+    get(k) { try { return localStorage.getItem(k); } catch (e) { return null; } },
+    set(k, v) { try { if (v) localStorage.setItem(k, v); else localStorage.removeItem(k); } catch (e) { /* this page only */ } },
+  };
+  const account = relayAccount((url, init) => fetch(url, init), store);
+  const wsOrigin = () => (location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host;
+  // Rooms whose computer refused this device's key in this page's life.
+  const removed = new Set();
+  let hooks = null;
+  let current = null;  // { room, name, keys }
+  let ui = null;
+
+  function dial(room) {
+    return account.ticket(room).then((ticket) => new WebSocket(wsOrigin() + '/relay/v1/device/' + room + '?ticket=' + encodeURIComponent(ticket), 'morvane.v1'));
+  }
+
+  const road = {
+    firstMessage: () => (current ? SECURE.helloMessage : null),
+    openSocket: () => {
+      const { room, keys } = current;
+      return relaySocket({
+        dial: () => dial(room), computer: keys, roomID: hexBytes(room),
+        onDialFailure: (e) => { if (e && e.word === 'unauthorized') { hooks.endSession(); showSignIn(accountErrorText(e)); } },
+      });
+    },
+    text: {
+      get revokedAdvice() { return removedText(current ? current.name : 'the computer'); },
+      revokedButton: 'Your computers',
+      get forget() {
+        return 'Forget ' + (current ? current.name : 'this computer') + ' on this device? To connect again, add this device again from the computer\'s menu. The computer keeps it in its list until you remove it there.';
+      },
+    },
+    needSetup(why) {
+      const was = current;
+      current = null;
+      if (!was) { showList(''); return; }
+      if (why === 'forget') {
+        deviceKeys.forget(was.room).catch(() => {}).then(() => showList(''));
+        return;
+      }
+      if (why === 'denied' || why === 'revoked') removed.add(was.room);
+      showList(why === 'denied' || why === 'revoked' ? removedText(was.name) : '');
+    },
+    start(h) {
+      hooks = h;
+      ui = bindScreens();
+      if (account.session) showList('');
+      else showSignIn('');
+    },
+  };
+
+  // ----------------------------------------------------------- screens
+
+  function bindScreens() {
+    const $ = (id) => document.getElementById(id);
+    const u = {
+      screen: $('relay-screen'), signin: $('relay-signin'), email: $('relay-email'), codeField: $('relay-code-field'),
+      code: $('relay-code'), codeHint: $('relay-code-hint'), signinError: $('relay-signin-error'), signinButton: $('relay-signin-button'),
+      computers: $('relay-computers'), accountLine: $('relay-account'), list: $('relay-list'), empty: $('relay-empty'),
+      listError: $('relay-list-error'), refresh: $('relay-refresh'), signout: $('relay-signout'),
+      enrol: $('relay-enrol'), enrolTitle: $('relay-enrol-title'), enrolSteps: $('relay-enrol-steps'),
+      enrolNameField: $('relay-enrol-name-field'), enrolName: $('relay-enrol-name'), enrolCode: $('relay-enrol-code'),
+      enrolStatus: $('relay-enrol-status'), enrolError: $('relay-enrol-error'), enrolButton: $('relay-enrol-button'),
+      enrolBack: $('relay-enrol-back'), leave: $('relay-leave'),
+      loginId: '', enrolling: null, enrolFor: null,
+    };
+    // Where a session ends for good, the way back to the computers.
+    const overlayBody = document.querySelector('#overlay .overlay-body');
+    if (overlayBody) { overlayBody.appendChild(u.leave); u.leave.hidden = false; }
+    u.leave.addEventListener('click', () => { current = null; hooks.endSession(); showList(''); });
+    u.signin.addEventListener('submit', onSignIn);
+    u.email.addEventListener('input', () => { if (!u.codeField.hidden) showSignIn(''); });
+    u.refresh.addEventListener('click', () => showList(''));
+    u.signout.addEventListener('click', () => { account.signOut().then(() => showSignIn('')); });
+    u.enrol.addEventListener('submit', onEnrolSubmit);
+    u.enrolBack.addEventListener('click', () => { cancelEnrolment(); showList(''); });
+    return u;
+  }
+
+  function showOnly(part) {
+    ui.screen.hidden = false;
+    for (const p of [ui.signin, ui.computers, ui.enrol]) p.hidden = p !== part;
+  }
+
+  function setError(node, text) {
+    node.textContent = text || '';
+    node.hidden = !text;
+  }
+
+  function showSignIn(error) {
+    cancelEnrolment();
+    showOnly(ui.signin);
+    ui.codeField.hidden = true;
+    ui.code.value = '';
+    ui.signinButton.textContent = 'Send code';
+    ui.signinButton.disabled = false;
+    setError(ui.signinError, error);
+  }
+
+  async function onSignIn(event) {
+    event.preventDefault();
+    const email = ui.email.value.trim();
+    setError(ui.signinError, '');
+    if (ui.codeField.hidden) {
+      if (!/^[^@\s]+@[^@\s]+$/.test(email)) { setError(ui.signinError, 'Enter your e-mail address.'); return; }
+      ui.signinButton.disabled = true;
+      ui.loginId = randomHex(16);
+      try {
+        await account.sendCode(email, ui.loginId);
+        ui.codeField.hidden = false;
+        ui.codeHint.textContent = 'Six digits, sent to ' + email + '.';
+        ui.signinButton.textContent = 'Sign in';
+        ui.code.focus();
+      } catch (e) {
+        setError(ui.signinError, accountErrorText(e, 'code'));
+      }
+      ui.signinButton.disabled = false;
+      return;
+    }
+    const code = ui.code.value.replace(/\D/g, '');
+    if (code.length !== 6) { setError(ui.signinError, 'Enter the 6-digit code from the e-mail.'); return; }
+    ui.signinButton.disabled = true;
+    try {
+      await account.verify(email, ui.loginId, code);
+      ui.signinButton.disabled = false;
+      showList('');
+    } catch (e) {
+      ui.signinButton.disabled = false;
+      setError(ui.signinError, accountErrorText(e, 'verify'));
+    }
+  }
+
+  let listing = 0;
+  async function showList(error) {
+    cancelEnrolment();
+    showOnly(ui.computers);
+    setError(ui.listError, error);
+    const session = account.session;
+    ui.accountLine.textContent = session ? 'Signed in as ' + session.email + '.' : '';
+    const mine = ++listing;
+    let hosts;
+    let known;
+    try {
+      hosts = await account.hosts();
+      known = new Set(await deviceKeys.rooms().catch(() => []));
+    } catch (e) {
+      if (mine !== listing) return;
+      if (e.word === 'unauthorized') { showSignIn(accountErrorText(e)); return; }
+      setError(ui.listError, accountErrorText(e));
+      return;
+    }
+    if (mine !== listing) return;
+    ui.list.textContent = '';
+    ui.empty.hidden = hosts.length > 0;
+    for (const h of hosts) ui.list.appendChild(computerRow(h, known.has(h.room), removed.has(h.room)));
+  }
+
+  function computerRow(h, kept, refused) {
+    const added = kept && !refused;
+    const li = document.createElement('li');
+    const b = document.createElement('button');
+    b.type = 'button';
+    b.className = 'relay-computer';
+    b.dataset.online = String(h.online);
+    b.dataset.room = h.room;
+    const name = document.createElement('span');
+    name.className = 'relay-name';
+    name.textContent = h.name;
+    const state = document.createElement('span');
+    state.className = 'relay-state';
+    state.textContent = (h.online ? 'Online' : 'Offline') + (added ? '' : ' · this device is not added yet');
+    b.append(name, state);
+    b.addEventListener('click', () => choose(h));
+    li.appendChild(b);
+    if (kept) {
+      const f = document.createElement('button');
+      f.type = 'button';
+      f.className = 'relay-forget';
+      f.textContent = 'Forget';
+      f.setAttribute('aria-label', 'Forget ' + h.name + ' on this device');
+      f.addEventListener('click', () => {
+        if (!window.confirm('Forget ' + h.name + ' on this device? To connect again, add this device again from the computer\'s menu.')) return;
+        deviceKeys.forget(h.room).catch(() => {}).then(() => showList(''));
+      });
+      li.appendChild(f);
+    }
+    return li;
+  }
+
+  async function choose(h) {
+    if (!h.online) { setError(ui.listError, offlineText(h.name)); return; }
+    let keys = null;
+    try { keys = removed.has(h.room) ? null : await deviceKeys.load(h.room); } catch (e) { keys = null; }
+    if (!keys) { showEnrol(h); return; }
+    openSession(h, keys);
+  }
+
+  function openSession(h, keys) {
+    current = { room: h.room, name: h.name, keys };
+    ui.screen.hidden = true;
+    hooks.startSession();
+  }
+
+  // ---------------------------------------------------------- enrolment
+
+  function showEnrol(h) {
+    cancelEnrolment();
+    showOnly(ui.enrol);
+    ui.enrolFor = h;
+    ui.enrolTitle.textContent = 'Add this device to ' + h.name;
+    ui.enrolSteps.textContent = 'On ' + h.name + ', choose Morvane in the tray, then Add Device Over Relay…. Then choose Add this device here, and check that both show the same code.';
+    ui.enrolNameField.hidden = false;
+    if (!ui.enrolName.value) ui.enrolName.value = guessDeviceName(navigator.userAgent, navigator.maxTouchPoints || 0, navigator.platform || '');
+    ui.enrolCode.hidden = true;
+    ui.enrolStatus.textContent = '';
+    ui.enrolButton.hidden = false;
+    ui.enrolButton.disabled = false;
+    setError(ui.enrolError, '');
+  }
+
+  function cancelEnrolment() {
+    if (ui && ui.enrolling) { const e = ui.enrolling; ui.enrolling = null; e.cancel(); }
+  }
+
+  function onEnrolSubmit(event) {
+    event.preventDefault();
+    const h = ui.enrolFor;
+    if (!h || ui.enrolling) return;
+    const name = cleanDeviceName(ui.enrolName.value) || guessDeviceName(navigator.userAgent, navigator.maxTouchPoints || 0, navigator.platform || '');
+    setError(ui.enrolError, '');
+    ui.enrolButton.disabled = true;
+    ui.enrolStatus.textContent = 'Connecting to ' + h.name + '…';
+    const attempt = startEnrolment({
+      dial: () => dial(h.room), roomID: hexBytes(h.room), name,
+      onCode: (code) => {
+        if (ui.enrolling !== attempt) return;
+        ui.enrolNameField.hidden = true;
+        ui.enrolButton.hidden = true;
+        ui.enrolCode.hidden = false;
+        ui.enrolCode.textContent = code;
+        ui.enrolStatus.textContent = 'Check that ' + h.name + ' shows the same code, then approve it there.';
+      },
+    });
+    ui.enrolling = attempt;
+    attempt.done.then(async (keys) => {
+      if (ui.enrolling !== attempt) return;
+      ui.enrolling = null;
+      try {
+        await deviceKeys.save({ room: h.room, deviceName: name, ...keys });
+      } catch (e) {
+        // Not kept: this page can still use the keys until it closes.
+      }
+      removed.delete(h.room);
+      openSession(h, keys);
+    }, (e) => {
+      if (ui.enrolling !== attempt) return;
+      ui.enrolling = null;
+      ui.enrolNameField.hidden = false;
+      ui.enrolButton.hidden = false;
+      ui.enrolButton.disabled = false;
+      ui.enrolCode.hidden = true;
+      ui.enrolStatus.textContent = '';
+      setError(ui.enrolError, enrolErrorText(e && e.word, h.name));
+    });
+  }
+
+  return road;
+}
+
+function start() { main.start(relayRoad()); }
+
+module.exports = {
+  api: Object.assign({}, main.api, { enrolErrorText, removedText, parseHosts, accountErrorText, relayCloseWord }),
+  start,
+};

@@ -1,0 +1,248 @@
+'use strict';
+// The relayed road to the computer. `relaySocket` is a socket-like object
+// with a browser WebSocket's interface (binaryType, readyState, the four
+// handlers, send, close, bufferedAmount), so the session screen uses it as
+// it uses the direct socket. Underneath, one WebSocket to the relay's room
+// carries bare records: the IK handshake opens it, every message goes out
+// sealed as one record, the computer's records are opened, reassembled and
+// acknowledged with credit records. `startEnrolment` adds this device to a
+// computer with the XX handshake and its six-digit code.
+//
+// What the relay or the channel says when a session cannot go on reaches
+// the page as the computer's own words: a "bye" with the reason ("mac-offline",
+// "relay-busy", "relay-unreachable", "secure-failed") or, when the computer
+// refuses this device's key, "denied".
+const {
+  SECURE, IKInitiator, XXInitiator, TransportSender, TransportReceiver, Reassembler, generateKeyPair,
+} = require('./secure_channel.js');
+
+const utf8 = new TextEncoder();
+const fromUtf8 = new TextDecoder();
+
+// The relay's close codes that carry a word the page can show.
+function relayCloseWord(code) {
+  if (code === 4503) return 'mac-offline';
+  if (code === 4429) return 'relay-busy';
+  return null;
+}
+
+function bytesOf(data) {
+  if (typeof data === 'string') return utf8.encode(data);
+  if (data instanceof ArrayBuffer) return new Uint8Array(data.slice(0));
+  if (ArrayBuffer.isView(data)) return new Uint8Array(data.buffer.slice(data.byteOffset, data.byteOffset + data.byteLength));
+  throw new TypeError('a string or bytes');
+}
+
+function detach(inner) {
+  if (!inner) return;
+  inner.onopen = inner.onmessage = inner.onclose = inner.onerror = null;
+  try { inner.close(1000); } catch (e) { /* already closed */ }
+}
+
+// dial() resolves to a WebSocket on the room (a fresh ticket each time);
+// computer holds this device's key pair and the computer's static key;
+// onDialFailure(error) hears why the relay could not be dialled.
+function relaySocket({ dial, computer, roomID, onDialFailure }) {
+  let inner = null;
+  let stage = 'dialing';
+  let sender = null;
+  let receiver = null;
+  let reassembler = null;
+  let received = 0;
+  let credited = 0;
+  let pending = 0;
+  // Records go out, and come in, strictly in order.
+  let outbound = Promise.resolve();
+  let inbound = Promise.resolve();
+  const ik = new IKInitiator({ staticKey: computer, remoteStatic: computer.macKey, roomID });
+
+  const sock = {
+    binaryType: 'blob',
+    readyState: 0,
+    onopen: null,
+    onmessage: null,
+    onclose: null,
+    onerror: null,
+    get bufferedAmount() { return pending + (inner ? inner.bufferedAmount : 0); },
+    send(data) {
+      if (sock.readyState === 0) throw new Error('InvalidStateError');
+      if (stage !== 'open') return;
+      const body = bytesOf(data);
+      sendRecord(sender.message(typeof data === 'string' ? SECURE.flagText : SECURE.flagBinary, body), body.length);
+    },
+    close() {
+      if (stage === 'closed') return;
+      const wasOpen = stage === 'open';
+      stage = 'closed';
+      sock.readyState = 3;
+      if (!wasOpen) { detach(inner); return; }
+      const record = sender.close();
+      const last = inner;
+      outbound = outbound.then(() => record).then((r) => { try { last.send(r); } catch (e) { /* gone */ } }, () => {})
+        .then(() => detach(last));
+    },
+  };
+
+  function emit(handler, event) { if (typeof sock[handler] === 'function') sock[handler](event); }
+
+  function sendRecord(sealed, size) {
+    pending += size;
+    const on = inner;
+    outbound = outbound.then(() => sealed).then((record) => {
+      pending -= size;
+      if (stage === 'open' && on === inner) on.send(record);
+    }, () => {
+      pending -= size;
+      finish('secure-failed');
+    });
+  }
+
+  // Ends the socket once; a word first reaches the page as the computer's.
+  function finish(word) {
+    if (stage === 'closed') return;
+    stage = 'closed';
+    sock.readyState = 3;
+    if (word) emit('onmessage', { data: JSON.stringify(word === 'denied' ? { t: 'denied' } : { t: 'bye', reason: word }) });
+    detach(inner);
+    if (sender) sender.discard();
+    if (receiver) receiver.discard();
+    emit('onclose', { code: 1000, reason: '', wasClean: true });
+  }
+
+  async function onRecord(record) {
+    if (stage === 'handshake') {
+      const { keys } = await ik.readMessage2(record);
+      sender = new TransportSender(keys.send);
+      receiver = new TransportReceiver(keys.receive);
+      reassembler = new Reassembler(SECURE.messageFromHostMax);
+      stage = 'open';
+      sock.readyState = 1;
+      emit('onopen', {});
+      return;
+    }
+    if (stage !== 'open') return;
+    const { flags, data } = await receiver.open(record);
+    if (flags === SECURE.flagClose) { finish(null); return; }
+    const whole = reassembler.add(flags, data);
+    if (!whole) return;
+    received += whole.message.length;
+    // The computer holds its writes once a window of bytes is unacknowledged.
+    if (received - credited >= SECURE.creditAckBytes) {
+      credited = received;
+      sendRecord(sender.credit(received), 0);
+    }
+    if (stage !== 'open') return;
+    if (whole.kind === SECURE.flagText) emit('onmessage', { data: fromUtf8.decode(whole.message) });
+    else emit('onmessage', { data: whole.message.buffer });
+  }
+
+  dial().then((socket) => {
+    if (stage === 'closed') { detach(socket); return; }
+    inner = socket;
+    stage = 'handshake';
+    inner.binaryType = 'arraybuffer';
+    inner.onopen = () => {
+      ik.writeMessage1().then((m1) => { if (stage === 'handshake') inner.send(m1); }, () => finish('secure-failed'));
+    };
+    inner.onmessage = (event) => {
+      if (typeof event.data === 'string') return;
+      const record = new Uint8Array(event.data);
+      inbound = inbound.then(() => onRecord(record)).catch(() => finish('secure-failed'));
+    };
+    inner.onerror = () => {};
+    inner.onclose = (event) => {
+      // A refusal while the handshake is on its way is the computer
+      // refusing this device's key: it was removed there.
+      const word = relayCloseWord(event.code) || (stage === 'handshake' && event.code === 4403 ? 'denied' : null);
+      inbound = inbound.then(() => finish(word), () => finish(word));
+    };
+  }, (error) => {
+    if (onDialFailure) onDialFailure(error);
+    finish(error && error.word === 'unreachable' ? 'relay-unreachable' : null);
+  });
+
+  return sock;
+}
+
+class EnrolError extends Error {
+  constructor(word) {
+    super(word);
+    this.word = word;
+  }
+}
+
+// Adds this device to a computer whose owner has opened its window for a
+// new device. onCode(code) shows the six digits the owner must see on the
+// computer too. Resolves to the record device_keys.js keeps; rejects with an
+// EnrolError: "no-window" (the computer was not waiting for a device),
+// "refused" (the owner did not approve in time, or cancelled), "mac-offline",
+// "secure-failed", "dropped".
+function startEnrolment({ dial, roomID, name, onCode }) {
+  let inner = null;
+  let cancelled = false;
+  let settle = null;
+  const done = new Promise((resolve, reject) => { settle = { resolve, reject }; });
+  let finished = false;
+  function end(error, value) {
+    if (finished) return;
+    finished = true;
+    detach(inner);
+    if (error) settle.reject(error instanceof EnrolError ? error : new EnrolError('secure-failed'));
+    else settle.resolve(value);
+  }
+
+  (async () => {
+    const staticKey = await generateKeyPair();
+    const salt = crypto.getRandomValues(new Uint8Array(SECURE.saltLength));
+    const xx = new XXInitiator({ staticKey, roomID, name: utf8.encode(name), salt });
+    let stage = 'message1';
+    let keys = null;
+    let macKey = null;
+    let chain = Promise.resolve();
+    const socket = await dial().catch((e) => { throw new EnrolError(e && e.word === 'unreachable' ? 'unreachable' : 'dropped'); });
+    if (cancelled) { detach(socket); return; }
+    inner = socket;
+    inner.binaryType = 'arraybuffer';
+    inner.onopen = () => {
+      xx.writeMessage1().then((m1) => { stage = 'message2'; inner.send(m1); }, end);
+    };
+    inner.onerror = () => {};
+    inner.onmessage = (event) => {
+      if (typeof event.data === 'string') return;
+      const record = new Uint8Array(event.data);
+      chain = chain.then(async () => {
+        if (stage === 'message2') {
+          macKey = await xx.readMessage2(record);
+          const m3 = await xx.writeMessage3();
+          keys = m3.keys;
+          stage = 'approval';
+          inner.send(m3.record);
+          onCode(m3.code);
+        } else if (stage === 'approval') {
+          const { flags, data } = await new TransportReceiver(keys.receive).open(record);
+          if (flags !== SECURE.flagText || fromUtf8.decode(data) !== SECURE.enrolledMessage) throw new EnrolError('secure-failed');
+          stage = 'done';
+          end(null, { privateKey: staticKey.privateKey, publicBytes: staticKey.publicBytes, macKey });
+        }
+      }).catch(end);
+    };
+    inner.onclose = (event) => {
+      chain = chain.then(() => {
+        const offline = relayCloseWord(event.code);
+        if (offline) end(new EnrolError(offline));
+        else if (event.code === 4403) end(new EnrolError(stage === 'approval' ? 'refused' : 'no-window'));
+        else end(new EnrolError('dropped'));
+      });
+    };
+  })().catch(end);
+
+  return {
+    done,
+    cancel() {
+      cancelled = true;
+      end(new EnrolError('cancelled'));
+    },
+  };
+}
+
+module.exports = { relaySocket, startEnrolment, relayCloseWord, EnrolError };

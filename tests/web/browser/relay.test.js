@@ -1,0 +1,167 @@
+'use strict';
+// The relay's page end to end, at a phone's size: the relay double serves it
+// and carries the records, the test host on a private X display is linked to
+// the relay. The page signs in, is added to the computer with the code the
+// host shows, then sees the X screen, moves the X pointer and exchanges the
+// clipboard through the secure channel; once the owner removes it, it is
+// refused and says so.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const readline = require('node:readline');
+const { launch } = require('../support/browser.js');
+const { startHarness, freePort } = require('../support/harness.js');
+const { startXvfb } = require('../support/xvfb.js');
+const { until, samplePicture, near, eventually } = require('../support/session.js');
+const { startRecorder, readClipboard, offerClipboard } = require('../support/x-observer.js');
+
+const W = 1280, H = 720;
+const PHONE = { viewport: { width: 390, height: 844 }, deviceScaleFactor: 2 };
+const REMOVED = 'This device was removed from Test Machine. Add it again from the computer\'s menu.';
+
+function findDouble() {
+  const build = process.env.MORVANE_BUILD_DIR || path.resolve(__dirname, '../../../build');
+  const exe = path.join(build, 'tests/relay/morvane_relay_double_run');
+  if (!fs.existsSync(exe)) throw new Error(exe + ' is not built');
+  return exe;
+}
+
+async function startDouble() {
+  const port = await freePort();
+  const child = spawn(findDouble(), ['--port', String(port)], { stdio: ['ignore', 'pipe', 'pipe'] });
+  const lines = [];
+  readline.createInterface({ input: child.stdout }).on('line', (l) => lines.push(l));
+  await eventually(() => lines.some((l) => l.startsWith('relay double on')) || child.exitCode !== null, 'the relay double', 10000);
+  if (child.exitCode !== null) throw new Error('the relay double exited');
+  return {
+    origin: `http://127.0.0.1:${port}`,
+    lines,
+    async stop() {
+      if (child.exitCode !== null) return;
+      const done = new Promise((r) => child.on('exit', r));
+      child.kill('SIGTERM');
+      await done;
+    },
+  };
+}
+
+async function pagePoint(page, x, y) {
+  const box = await page.locator('#stage').boundingBox();
+  const s = Math.min(box.width / W, box.height / H);
+  return { x: box.x + (box.width - W * s) / 2 + (x + 0.5) * s, y: box.y + (box.height - H * s) / 2 + (y + 0.5) * s };
+}
+
+const shown = (page, id) => page.evaluate((i) => !document.getElementById(i).hidden, id);
+
+test('a phone signs in at the relay, is added with the code, controls the computer, and is refused once removed', async () => {
+  const xvfb = await startXvfb({ width: W, height: H });
+  const relay = await startDouble();
+  let harness = null, recorder = null, browser = null, owner = null;
+  try {
+    harness = await startHarness({ args: ['--x11', '--relay', relay.origin], env: { DISPLAY: xvfb.display } });
+    await harness.waitLine(/link: up/, 15000);
+    recorder = await startRecorder(xvfb.display);
+    assert.ok(recorder, 'morvane-x-recorder is built with the tests');
+    browser = await launch(PHONE);
+    const page = browser.page;
+
+    // Sign in with the account's e-mail and the code the relay sent.
+    await page.goto(relay.origin + '/');
+    await until(page, () => !document.getElementById('relay-signin').hidden);
+    await page.fill('#relay-email', 'owner@example.com');
+    await page.click('#relay-signin-button');
+    await until(page, () => !document.getElementById('relay-code-field').hidden);
+    await page.fill('#relay-code', '654321');
+    await page.click('#relay-signin-button');
+    await until(page, () => !document.getElementById('relay-signin-error').hidden);
+    assert.equal(await page.textContent('#relay-signin-error'), 'That code is wrong or has expired. Check it, or send a new code.');
+    await page.fill('#relay-code', '123456');
+    await page.click('#relay-signin-button');
+    await until(page, () => document.querySelector('.relay-computer[data-online="true"]') !== null);
+    assert.match(await page.textContent('.relay-computer'), /Test Machine.*Online.*not added yet/);
+
+    // Before the owner opens the window, the computer is not waiting.
+    await page.click('.relay-computer');
+    await until(page, () => !document.getElementById('relay-enrol').hidden);
+    await page.fill('#relay-enrol-name', 'Test Phone');
+    await page.click('#relay-enrol-button');
+    await until(page, () => !document.getElementById('relay-enrol-error').hidden, null, 15000);
+    assert.match(await page.textContent('#relay-enrol-error'), /^Test Machine is not waiting for a new device/);
+
+    // The owner opens it; both sides show the same six digits.
+    let from = harness.lines.length;
+    harness.command('relay-enrol');
+    await harness.waitLine(/^ok$/, 5000, from);
+    await page.click('#relay-enrol-button');
+    const request = JSON.parse(await harness.waitLine(/"event":"relay-code"/, 15000, from));
+    assert.equal(request.name, 'Test Phone');
+    await until(page, () => !document.getElementById('relay-enrol-code').hidden);
+    assert.equal(await page.textContent('#relay-enrol-code'), request.code);
+    from = harness.lines.length;
+    harness.command('relay-approve');
+    const enrolled = JSON.parse(await harness.waitLine(/"event":"relay-enrolled"/, 10000, from));
+    assert.ok(enrolled.device, 'the host stored the device');
+    await until(page, () => document.getElementById('conn-text').textContent === 'Connected', null, 20000);
+
+    // The X screen reaches the canvas through the relay.
+    await eventually(async () => near(await samplePicture(page, 0.25, 0.5, W, H), [255, 0, 0], 60), 'red on the left', 20000);
+    assert.ok(near(await samplePicture(page, 0.75, 0.5, W, H), [0, 0, 255], 60), 'right half is blue');
+
+    // A pointer move lands on the X display where the picture shows it.
+    let mark = recorder.mark();
+    const p = await pagePoint(page, 300, 200);
+    await page.mouse.move(p.x - 20, p.y - 20);
+    await page.mouse.move(p.x, p.y, { steps: 4 });
+    await recorder.waitFor(mark, (ev) => ev.some((e) => e.t === 'motion' && Math.abs(e.x - 300) <= 4 && Math.abs(e.y - 200) <= 4), 'the pointer at 300,200');
+
+    // The clipboard both ways.
+    await page.locator('[data-toggle="more"]:visible').first().click();
+    await page.click('#more [data-open="clip"]');
+    const sent = 'Grüße through the relay ✓';
+    await page.fill('#clip-text', sent);
+    await page.click('#clip-send');
+    await until(page, () => document.getElementById('clip-status').textContent === 'On the computer’s clipboard.');
+    await eventually(async () => (await readClipboard(xvfb.display)) === sent, 'the text on the X CLIPBOARD');
+    const copied = 'copied in X — ½ price';
+    owner = offerClipboard(xvfb.display, copied);
+    await eventually(async () => (await readClipboard(xvfb.display)) === copied, 'another client owning the CLIPBOARD');
+    await page.click('#clip-get');
+    await until(page, () => document.getElementById('clip-status').textContent === 'This is the text on the computer’s clipboard.');
+    assert.equal(await page.inputValue('#clip-text'), copied);
+    await page.keyboard.press('Escape');
+
+    // The owner removes the device: the session ends and says how to add it again.
+    harness.command('revoke ' + enrolled.device);
+    await until(page, () => !document.getElementById('overlay').hidden && /removed/.test(document.getElementById('overlay-text').textContent), null, 15000);
+    assert.equal(await page.textContent('#overlay-text'), REMOVED);
+
+    // A fresh page still holds the keys: its next session is refused.
+    await page.reload();
+    await until(page, () => document.querySelector('.relay-computer[data-online="true"]') !== null);
+    assert.match(await page.textContent('.relay-computer'), /Online$/, 'the keys are still kept on this device');
+    await page.click('.relay-computer');
+    await until(page, () => !document.getElementById('relay-computers').hidden && !document.getElementById('relay-list-error').hidden, null, 20000);
+    assert.equal(await page.textContent('#relay-list-error'), REMOVED);
+    assert.equal(await shown(page, 'session-screen'), false);
+
+    // Forgetting the computer removes the keys from this device.
+    page.once('dialog', (d) => d.accept());
+    await page.click('.relay-forget');
+    await until(page, () => document.querySelector('.relay-forget') === null);
+    const rooms = await page.evaluate(() => new Promise((resolve) => {
+      const r = indexedDB.open('morvane-relay');
+      r.onsuccess = () => { const q = r.result.transaction('computers').objectStore('computers').count(); q.onsuccess = () => resolve(q.result); };
+    }));
+    assert.equal(rooms, 0);
+    browser.assertClean(assert);
+  } finally {
+    if (owner) await owner.release();
+    if (browser) await browser.close();
+    if (recorder) await recorder.stop();
+    if (harness) await harness.close();
+    await relay.stop();
+    await xvfb.stop();
+  }
+});
