@@ -3,6 +3,7 @@
 #include <unicode/locid.h>
 #include <unicode/reldatefmt.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "core/session_log.h"
@@ -130,7 +131,61 @@ MenuItem devicesSubmenu(const MenuSnapshot& s) {
 }  // namespace
 
 bool pairEnabled(const MenuSnapshot& s) {
-    return !s.blocked && !s.paused && !s.startError && !s.storageFailure && !s.authenticating;
+    return !s.blocked && !s.paused && !s.startError && !s.storageFailure && !s.lastSaveFailure && !s.authenticating;
+}
+
+namespace {
+// The characters (code points) of a text, each as its UTF-8 bytes.
+std::vector<std::string_view> characters(std::string_view text) {
+    std::vector<std::string_view> out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+        out.push_back(text.substr(i, std::min(length, text.size() - i)));
+        i += length;
+    }
+    return out;
+}
+
+std::string joined(const std::vector<std::string_view>& chars, std::size_t from, std::size_t to) {
+    std::string out;
+    for (std::size_t i = from; i < to; ++i) out += chars[i];
+    return out;
+}
+}  // namespace
+
+std::string failureLine(std::string_view text, int limit) {
+    if (limit <= 0) return {};
+    // One line with every character shown; longer texts than this are not
+    // a sentence a storage writes.
+    const std::string cleaned = SessionLog::clean(text, 4096);
+    const auto chars = characters(cleaned);
+    const auto max = static_cast<std::size_t>(limit);
+    if (chars.size() <= max) return cleaned;
+    const std::string ellipsis = "…";
+    const auto cut = [&] { return joined(chars, 0, max - 1) + ellipsis; };
+    const auto at = cleaned.rfind(": ");
+    if (at == std::string::npos || at == 0) return cut();
+    const auto subject = characters(std::string_view(cleaned).substr(0, at));
+    const std::size_t reason = chars.size() - subject.size();  // ": " and the reason
+    // The subject keeps at least a few characters on each side of the cut.
+    if (reason + 1 + 8 > max) return cut();
+    const std::size_t room = max - reason - 1;
+    std::size_t head = 0;  // the subject's words before its last one
+    for (std::size_t i = 0; i < subject.size(); ++i)
+        if (subject[i] == " ") head = i + 1;
+    if (head == 0 || head + 4 > room) head = room / 2;
+    // The kept end starts after a separator where one is near, so that it
+    // begins with a whole name.
+    std::size_t from = subject.size() - (room - head);
+    for (std::size_t j = from; j + 8 < subject.size(); ++j) {
+        if (subject[j] == " ") break;
+        if (subject[j] == "/" || subject[j] == ".") {
+            from = j + 1;
+            break;
+        }
+    }
+    return joined(subject, 0, head) + ellipsis + joined(subject, from, subject.size()) + std::string(cleaned.substr(at));
 }
 
 std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
@@ -209,12 +264,17 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
         menu.push_back(MenuItem::line("Build it again with scripts/run and start the new build"));
     } else if (s.storageFailure) {
         menu.push_back(MenuItem::warning("Paired devices could not be read"));
-        menu.push_back(MenuItem::line(SessionLog::clean(*s.storageFailure, 90)));
+        menu.push_back(MenuItem::line(failureLine(*s.storageFailure, 90)));
         menu.push_back(MenuItem::line("No device is accepted until you start fresh"));
         menu.push_back(MenuItem::command("Start Fresh and Pair Again…", MenuAction::resetDeviceStorage, widenAllowed));
     } else if (s.lastSaveFailure) {
         menu.push_back(MenuItem::warning("Paired devices are not being saved"));
-        menu.push_back(MenuItem::line(SessionLog::clean(*s.lastSaveFailure, 90)));
+        menu.push_back(MenuItem::line(failureLine(*s.lastSaveFailure, 90)));
+        menu.push_back(MenuItem::line("New pairings are refused; Morvane tries again every 10 seconds"));
+        if (s.unsavedRevocation == UnsavedRevocationState::listRemoved)
+            menu.push_back(MenuItem::line("Until then no device is accepted after a restart"));
+        else if (s.unsavedRevocation == UnsavedRevocationState::listKept)
+            menu.push_back(MenuItem::warning("Until then a revoked device would be accepted again after a restart"));
     }
     menu.push_back(devicesSubmenu(s));
     if (s.blocked)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace morvane {
@@ -98,6 +99,9 @@ struct DeviceLine {
     std::optional<std::string> lastSeen;  // relative text such as "2 hours ago"; absent: never connected
 };
 
+// What the stored device list holds while a revocation is not saved.
+enum class UnsavedRevocationState { none, listRemoved, listKept };
+
 struct MenuSnapshot {
     int port = 8722;
     bool paused = false;
@@ -150,10 +154,18 @@ struct MenuSnapshot {
     bool lockerMissing = false;
     // The last lock after a disconnect did not take.
     bool lastLockFailed = false;
+
+    UnsavedRevocationState unsavedRevocation = UnsavedRevocationState::none;
 };
 
 // The gate of both pairing items.
 bool pairEnabled(const MenuSnapshot& s);
+
+// A failure text on one menu line of at most `limit` characters. The reason
+// after the last ": " is what the owner acts on, so it is kept whole; the
+// subject before it (an item or a path) gives way, shortened in its last
+// word. Only a reason that alone does not fit is cut, at its end.
+std::string failureLine(std::string_view text, int limit);
 
 std::vector<MenuItem> buildMenu(const MenuSnapshot& s);
 

@@ -168,7 +168,8 @@ GuideSnapshot Shell::guideSnapshot() const {
     s.gate.controlled = controller_.has_value();
     s.gate.recentlyControlled = !controller_ && coolDownBlocks(false, lastControllerEnd_, now());
     s.gate.busy = authenticating() || (relay_.flowBusy && relay_.flowBusy());
-    s.gate.pairBlocked = startError_.has_value() || !d_.store || d_.store->storageFailure().has_value();
+    s.gate.pairBlocked = startError_.has_value() || !d_.store || d_.store->storageFailure().has_value() ||
+                         d_.store->lastSaveFailure().has_value();
     s.screen = !d_.canCapture || d_.canCapture() ? ScreenRecordingPermission::allowed
                                                  : ScreenRecordingPermission::missing;
     s.openedScreenSettings = openedScreenSettings_;
@@ -433,6 +434,20 @@ void Shell::pairAttempted(bool viaTailnet, const std::optional<std::string>& pai
     }
 }
 
+void Shell::pairRefused(bool viaTailnet, const std::string& reason) {
+    log("error", ShellLines::pairingNotSaved(viaTailnet, reason));
+    savesChanged(reason);
+}
+
+void Shell::savesChanged(const std::optional<std::string>& failure) {
+    if (failure == loggedSaveFailure_) return;
+    if (failure)
+        log("error", ShellLines::devicesNotSaved(d_.storageSummary, *failure));
+    else if (loggedSaveFailure_)
+        log("pairing", ShellLines::devicesSavedAgain(d_.storageSummary));
+    loggedSaveFailure_ = failure;
+}
+
 void Shell::notePaired(const std::string& name) {
     pairedNotice_ = std::make_pair(SessionLog::clean(name, 40), now());
     updateIcon();
@@ -497,6 +512,11 @@ MenuSnapshot Shell::snapshot() {
     if (d_.store) {
         s.storageFailure = d_.store->storageFailure();
         s.lastSaveFailure = d_.store->lastSaveFailure();
+        switch (d_.store->unsavedRevocation()) {
+            case DeviceStore::UnsavedRevocation::none: break;
+            case DeviceStore::UnsavedRevocation::listRemoved: s.unsavedRevocation = UnsavedRevocationState::listRemoved; break;
+            case DeviceStore::UnsavedRevocation::listKept: s.unsavedRevocation = UnsavedRevocationState::listKept; break;
+        }
         const std::int64_t nowSeconds = systemWallMillis() / 1000;
         for (const auto& device : d_.store->devices()) {
             DeviceLine line{device.id, SessionLog::clean(device.name, 40), device.relayKey.has_value(), std::nullopt};
@@ -660,7 +680,11 @@ ModalResponse Shell::runAlert(const AlertText& alert, std::function<bool()> clos
 }
 
 void Shell::pairNewDevice() {
-    if (paused_ || startError_ || pairingAlertOpen_ || !d_.store || d_.store->storageFailure()) return;
+    // While the list cannot be saved, a pairing would hand out a token that
+    // does not survive a restart.
+    if (paused_ || startError_ || pairingAlertOpen_ || !d_.store || d_.store->storageFailure() ||
+        d_.store->lastSaveFailure())
+        return;
     withOwnerAuthentication("pair a new device", "show a pairing code for a new device", nullptr,
                             [weak = weak_from_this()] {
                                 if (auto s = weak.lock()) s->showPairingCode();
@@ -669,7 +693,7 @@ void Shell::pairNewDevice() {
 
 void Shell::showPairingCode() {
     if (blocked() || paused_ || startError_ || pairingAlertOpen_ || alerts_.isOpen() || !d_.store ||
-        d_.store->storageFailure())
+        d_.store->storageFailure() || d_.store->lastSaveFailure())
         return;
     std::set<std::string> before;
     for (const auto& d : d_.store->devices()) before.insert(d.id);
@@ -702,8 +726,27 @@ void Shell::revokeDevice(const std::string& id) {
             name = d.name;
             break;
         }
-    d_.store->revoke(id);
+    const auto failure = d_.store->revoke(id);
     log("pairing", "revoked: " + name);
+    revoked(name == "unknown device" ? name : "“" + name + "”", failure);
+}
+
+void Shell::revoked(const std::string& what, const std::optional<std::string>& failure) {
+    if (!failure) {
+        savesChanged(std::nullopt);
+        return;
+    }
+    ShellLines::RevocationOnDisk onDisk = ShellLines::RevocationOnDisk::saved;
+    switch (d_.store->unsavedRevocation()) {
+        case DeviceStore::UnsavedRevocation::none: break;
+        case DeviceStore::UnsavedRevocation::listRemoved: onDisk = ShellLines::RevocationOnDisk::listRemoved; break;
+        case DeviceStore::UnsavedRevocation::listKept: onDisk = ShellLines::RevocationOnDisk::listKept; break;
+    }
+    log("error", ShellLines::revocationNotSaved(what, *failure, onDisk));
+    savesChanged(failure);
+    // Told now, while the owner still thinks of it: the menu keeps saying so.
+    const auto notice = ShellLines::revocationNotSavedNotice(what, *failure, onDisk);
+    if (d_.ui) d_.ui->showNotice({notice.message, notice.informative, {"OK"}});
 }
 
 void Shell::revokeAllDevices() {
@@ -715,8 +758,9 @@ void Shell::revokeAllDevices() {
                         {"Revoke All", "Cancel"}},
                        [] { return false; });
         if (response != ModalResponse::firstButton || s.blocked()) return;
-        s.d_.store->revokeAll();
+        const auto failure = s.d_.store->revokeAll();
         s.log("pairing", "revoked all devices");
+        s.revoked("every device", failure);
     });
 }
 

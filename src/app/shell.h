@@ -202,6 +202,11 @@ public:
     void controllerChanged(const std::optional<std::string>& name, const std::optional<std::string>& deviceID);
     void sessionEvent(const SessionEvent& event);
     void pairAttempted(bool viaTailnet, const std::optional<std::string>& pairedName, bool wrongCode);
+    // The right code came, but the device list could not be saved.
+    void pairRefused(bool viaTailnet, const std::string& reason);
+    // The device list's saves began failing (with this reason) or are
+    // saved again (absent): one log line per change, not per retry.
+    void savesChanged(const std::optional<std::string>& failure);
     void stoppedOnMac();
     void listenerFailed(const std::string& reason);
     // Whether a screen locker answered the probe at launch. None answering
@@ -264,6 +269,7 @@ private:
     void pairNewDevice();
     void showPairingCode();
     void revokeDevice(const std::string& id);
+    void revoked(const std::string& what, const std::optional<std::string>& failure);
     void revokeAllDevices();
     void resetDeviceStorage();
     void toggleLockOnDisconnect();
@@ -313,6 +319,7 @@ private:
     std::uint64_t statsGeneration_ = 0;
     std::uint64_t nextStatsGeneration_ = 1;
     std::optional<std::string> loginItemError_;
+    std::optional<std::string> loggedSaveFailure_;
     bool openedScreenSettings_ = false;
     bool reopening_ = false;
     std::shared_ptr<GuidePanel> welcomePanel_;

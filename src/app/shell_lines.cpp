@@ -15,6 +15,59 @@ std::string routeWords(ConnectionRoute route, bool viaTailnet) {
 
 std::string pairingRouteWords(bool viaTailnet) { return viaTailnet ? "over the tailnet" : "from this computer"; }
 
+std::string devicesNotSaved(const std::string& storageSummary, const std::string& reason) {
+    return "paired devices could not be saved to " + storageSummary + ": " + reason +
+           ". New pairings are refused until they are; Morvane tries again every 10 seconds";
+}
+
+std::string devicesSavedAgain(const std::string& storageSummary) {
+    return "paired devices are saved to " + storageSummary + " again";
+}
+
+std::string pairingNotSaved(bool viaTailnet, const std::string& reason) {
+    return "pairing refused " + pairingRouteWords(viaTailnet) +
+           ": the code was right, but the list of paired devices cannot be saved: " + reason;
+}
+
+namespace {
+std::string afterRestart(RevocationOnDisk onDisk) {
+    switch (onDisk) {
+        case RevocationOnDisk::listRemoved:
+            return "the stored list was removed, so after a restart no device is accepted until the list is saved";
+        case RevocationOnDisk::listKept:
+            return "the stored list still names it, so after a restart it would be accepted again";
+        case RevocationOnDisk::saved:
+            break;
+    }
+    return {};
+}
+}  // namespace
+
+std::string revocationNotSaved(const std::string& what, const std::string& reason, RevocationOnDisk onDisk) {
+    std::string line = "the revocation of " + what + " could not be saved: " + reason;
+    if (onDisk != RevocationOnDisk::saved) line += "; " + afterRestart(onDisk);
+    return line;
+}
+
+NoticeText revocationNotSavedNotice(const std::string& what, const std::string& reason, RevocationOnDisk onDisk) {
+    std::string text = "The list of paired devices could not be saved: " + reason + ".\n\n" +
+                       "Morvane tries again every 10 seconds and at every change. ";
+    switch (onDisk) {
+        case RevocationOnDisk::listRemoved:
+            text += "Until the list is saved, no device is accepted after a restart.";
+            break;
+        case RevocationOnDisk::listKept:
+            text += "Until the list is saved, keep Morvane running: after a restart the stored list would let " +
+                    what + " connect again.";
+            break;
+        case RevocationOnDisk::saved:
+            break;
+    }
+    const std::string message = what == "every device" ? "No device can connect now, but the revocation was not saved"
+                                                        : what + " can no longer connect, but the revocation was not saved";
+    return {message, text};
+}
+
 std::string disconnected(const std::string& name, std::int64_t sessionMillis, bool takenOver) {
     const std::int64_t seconds = sessionMillis > 0 ? sessionMillis / 1000 : 0;
     return "disconnected: " + name + " after " + std::to_string(seconds) + " s" + (takenOver ? " (taken over)" : "");

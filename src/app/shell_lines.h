@@ -39,6 +39,20 @@ std::string permissions(bool screenRecording, bool accessibility, bool inputMoni
 std::string pairingCodeMessage(const std::string& code);
 std::string pairingInformative(const std::optional<std::string>& tailnetHost, int port);
 
+// The paired-device list and its saves, as the log says them.
+enum class RevocationOnDisk { saved, listRemoved, listKept };
+std::string devicesNotSaved(const std::string& storageSummary, const std::string& reason);
+std::string devicesSavedAgain(const std::string& storageSummary);
+std::string pairingNotSaved(bool viaTailnet, const std::string& reason);
+std::string revocationNotSaved(const std::string& what, const std::string& reason, RevocationOnDisk onDisk);
+// The owner's notice when a revocation was made but could not be saved;
+// `what` is "“iPad”" or "every device".
+struct NoticeText {
+    std::string message;
+    std::string informative;
+};
+NoticeText revocationNotSavedNotice(const std::string& what, const std::string& reason, RevocationOnDisk onDisk);
+
 std::string pauseChosen(const std::optional<std::string>& controllerName);
 std::string onOff(bool on);
 std::string lockSettingChanged(bool on);

@@ -215,8 +215,10 @@ int runShell(int argc, char** argv) {
         storage = std::make_shared<RefusingDeviceStorage>(RefusingDeviceStorage::notHardenedReason);
     }
     DeviceStore store(storage, &saveQueue);
-    store.setOnSaveFailure([&mainQueue, &log](const std::string& failure) {
-        mainQueue.post([&log, failure] { log.write("error", "paired devices could not be saved to the keychain: " + failure); });
+    // Until the shell exists; it then takes these over, with the menu.
+    store.setOnSaveChange([&mainQueue, &log, summary = storage->summary()](const std::optional<std::string>& failure) {
+        if (failure)
+            mainQueue.post([&log, line = ShellLines::devicesNotSaved(summary, *failure)] { log.write("error", line); });
     });
     if (const auto failure = store.storageFailure())
         write("error", "paired devices could not be read from " + storage->summary() + ": " + *failure + ". " +
@@ -360,6 +362,11 @@ int runShell(int argc, char** argv) {
     deps.lockerExists = [found = SystemState::lockerAvailable(searchPath ? searchPath : "")] { return found; };
     deps.laptop = SystemState::hasBattery();
     shell = Shell::create(std::move(deps));
+    store.setOnSaveChange([&mainQueue, weak = std::weak_ptr<Shell>(shell)](const std::optional<std::string>& failure) {
+        mainQueue.post([weak, failure] {
+            if (auto s = weak.lock()) s->savesChanged(failure);
+        });
+    });
     shell->notePermissionsLogged(permissionsLine);
     shell->loadSettings();
     // Whether anything can lock the screen, asked off the main queue (a
@@ -414,6 +421,8 @@ int runShell(int argc, char** argv) {
             if (!s) return;
             if (const auto* paired = std::get_if<pair_attempt::Paired>(&attempt))
                 s->pairAttempted(viaTailnet, paired->name, false);
+            else if (const auto* notSaved = std::get_if<pair_attempt::NotSaved>(&attempt))
+                s->pairRefused(viaTailnet, notSaved->reason);
             else
                 s->pairAttempted(viaTailnet, std::nullopt, std::holds_alternative<pair_attempt::WrongCode>(attempt));
         };

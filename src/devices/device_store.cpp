@@ -5,6 +5,7 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -129,6 +130,11 @@ DeviceStore::DeviceStore(const std::filesystem::path& fileURL)
     : DeviceStore(std::make_shared<FileDeviceStorage>(fileURL), nullptr) {}
 
 DeviceStore::~DeviceStore() {
+    {
+        // A retry still waiting finds the store gone and does nothing.
+        std::lock_guard guard(lock_);
+        alive_.reset();
+    }
     // Saves already queued still run, while every field they use is alive.
     if (saveQueue_) saveQueue_->drain();
 }
@@ -138,9 +144,9 @@ void DeviceStore::setClock(WallClock clock) {
     clock_ = clock ? std::move(clock) : WallClock(systemWallMillis);
 }
 
-void DeviceStore::setOnSaveFailure(std::function<void(const std::string&)> callback) {
+void DeviceStore::setOnSaveChange(std::function<void(const std::optional<std::string>&)> callback) {
     std::lock_guard guard(lock_);
-    onSaveFailure_ = std::move(callback);
+    onSaveChange_ = std::move(callback);
 }
 
 std::vector<PairedDevice> DeviceStore::devices() const {
@@ -158,6 +164,12 @@ std::optional<std::string> DeviceStore::lastSaveFailure() const {
     return saveFailure_;
 }
 
+DeviceStore::UnsavedRevocation DeviceStore::unsavedRevocation() const {
+    std::lock_guard guard(lock_);
+    if (revocations_ <= savedRevocations_) return UnsavedRevocation::none;
+    return staleListRemoved_ ? UnsavedRevocation::listRemoved : UnsavedRevocation::listKept;
+}
+
 bool DeviceStore::pairingWindowOpen() {
     std::lock_guard guard(lock_);
     return windowOpenLocked();
@@ -168,6 +180,9 @@ std::int64_t DeviceStore::nowSeconds() const { return floorDiv(clock_(), 1000); 
 void DeviceStore::loadLocked() {
     list_.clear();
     saveFailure_.reset();
+    // What is in memory now is what is stored: nothing is left to save.
+    savedRevocations_ = revocations_;
+    staleListRemoved_ = false;
     std::optional<Bytes> data;
     try {
         data = storage_->load();
@@ -194,47 +209,108 @@ void DeviceStore::saveLocked() {
     auto data = encode(list_);
     if (!data) {
         // What is stored stays as it was; writing an empty list instead would
-        // unpair every device.
+        // unpair every device. Trying again would fail the same way: only a
+        // change can mend it.
+        const bool changed = saveFailure_ != unencodableListText;
         saveFailure_ = unencodableListText;
+        if (!changed) return;
         if (saveQueue_) {
             saveQueue_->post([this] {
-                std::function<void(const std::string&)> callback;
+                std::function<void(const std::optional<std::string>&)> callback;
                 {
                     std::lock_guard guard(lock_);
-                    callback = onSaveFailure_;
+                    callback = onSaveChange_;
                 }
-                if (callback) callback(unencodableListText);
+                if (callback) callback(std::string(unencodableListText));
             });
         } else {
             std::cerr << "DeviceStore: " << unencodableListText << "\n";
         }
         return;
     }
+    const std::uint64_t revocations = revocations_;
+    const bool carriesRevocation = revocations_ > savedRevocations_;
     if (saveQueue_) {
-        saveQueue_->post([this, bytes = std::move(*data)] {
-            std::optional<std::string> failure;
-            try {
-                storage_->save(bytes);
-            } catch (const std::exception& e) {
-                failure = errorText(e);
-            }
-            std::function<void(const std::string&)> callback;
+        saveQueue_->post([this, bytes = std::move(*data), revocations, carriesRevocation] {
+            const Written written = write(bytes, carriesRevocation);
+            std::function<void(const std::optional<std::string>&)> callback;
+            std::optional<std::string> outcome;
+            bool changed = false;
             {
                 std::lock_guard guard(lock_);
-                saveFailure_ = failure;
-                callback = onSaveFailure_;
+                changed = recordLocked(written, revocations);
+                callback = onSaveChange_;
+                outcome = saveFailure_;
             }
-            if (failure && callback) callback(*failure);
+            if (changed && callback) callback(outcome);
         });
         return;
     }
+    const Written written = write(*data, carriesRevocation);
+    // One line per new reason: a disk that stays full is not told at every change.
+    if (recordLocked(written, revocations) && written.failure)
+        std::cerr << "DeviceStore: " << *written.failure << "\n";
+}
+
+DeviceStore::Written DeviceStore::write(std::span<const std::uint8_t> data, bool carriesRevocation) {
+    Written out;
     try {
-        storage_->save(*data);
-        saveFailure_.reset();
+        storage_->save(data);
+        return out;
     } catch (const std::exception& e) {
-        saveFailure_ = errorText(e);
-        std::cerr << "DeviceStore: " << *saveFailure_ << "\n";
+        out.failure = errorText(e);
     }
+    if (!carriesRevocation) return out;
+    // The stored list still names a revoked device, which a restart would
+    // let in again. Removing it needs no room and frees what the smaller
+    // list needs (a full disk is the usual cause), so the list is written
+    // again at once; if that fails too, no list is stored, and after a
+    // restart no device is accepted rather than the revoked one.
+    try {
+        storage_->remove();
+    } catch (const std::exception&) {
+        return out;
+    }
+    out.listRemoved = true;
+    try {
+        storage_->save(data);
+        return Written{};
+    } catch (const std::exception& e) {
+        out.failure = errorText(e);
+    }
+    return out;
+}
+
+bool DeviceStore::recordLocked(const Written& written, std::uint64_t revocations) {
+    if (!written.failure) {
+        const bool changed = saveFailure_.has_value();
+        saveFailure_.reset();
+        savedRevocations_ = std::max(savedRevocations_, revocations);
+        staleListRemoved_ = false;
+        return changed;
+    }
+    const bool changed = saveFailure_ != written.failure;
+    saveFailure_ = written.failure;
+    if (written.listRemoved) staleListRemoved_ = true;
+    scheduleRetryLocked();
+    return changed;
+}
+
+void DeviceStore::scheduleRetryLocked() {
+    if (!saveQueue_ || !alive_ || retryScheduled_) return;
+    retryScheduled_ = true;
+    saveQueue_->postAfter(retryMillis, [this, alive = std::weak_ptr<int>(alive_)] {
+        const auto held = alive.lock();
+        if (!held) return;
+        std::lock_guard guard(lock_);
+        retryScheduled_ = false;
+        if (saveFailure_) saveLocked();
+    });
+}
+
+void DeviceStore::retrySave() {
+    std::lock_guard guard(lock_);
+    if (saveFailure_) saveLocked();
 }
 
 bool DeviceStore::windowOpenLocked() {
@@ -272,7 +348,7 @@ void DeviceStore::closePairingWindow() {
 
 DeviceStore::PairOutcome DeviceStore::attemptPair(std::string_view code, std::string_view name) {
     auto hash = Secure::sha256(normalize(code));
-    std::lock_guard guard(lock_);
+    std::unique_lock guard(lock_);
     if (!windowOpenLocked()) return pair_outcome::Closed{};
     if (!Secure::constantTimeEqual(hash, *codeHash_)) {
         if (++wrongAttempts_ >= maxWrongAttempts) closeWindowLocked();
@@ -287,6 +363,17 @@ DeviceStore::PairOutcome DeviceStore::attemptPair(std::string_view code, std::st
     device.pairedAt = nowSeconds();
     list_.push_back(device);
     saveLocked();
+    if (saveQueue_) {
+        // The answer waits for the save: a token is handed out only once the
+        // list holding its device is stored.
+        guard.unlock();
+        waitForSaves();
+        guard.lock();
+    }
+    if (saveFailure_) {
+        std::erase_if(list_, [&](const PairedDevice& d) { return d.id == device.id; });
+        return pair_outcome::NotSaved{*saveFailure_};
+    }
     return pair_outcome::Paired{std::move(token), std::move(device)};
 }
 
@@ -356,16 +443,29 @@ std::optional<PairedDevice> DeviceStore::enrolRelayDevice(std::span<const std::u
     return device;
 }
 
-void DeviceStore::revoke(std::string_view id) {
-    std::lock_guard guard(lock_);
-    std::erase_if(list_, [&](const PairedDevice& d) { return d.id == id; });
+std::optional<std::string> DeviceStore::revoke(std::string_view id) {
+    std::unique_lock guard(lock_);
+    if (std::erase_if(list_, [&](const PairedDevice& d) { return d.id == id; }) > 0) ++revocations_;
     saveLocked();
+    if (saveQueue_) {
+        guard.unlock();
+        waitForSaves();
+        guard.lock();
+    }
+    return saveFailure_;
 }
 
-void DeviceStore::revokeAll() {
-    std::lock_guard guard(lock_);
+std::optional<std::string> DeviceStore::revokeAll() {
+    std::unique_lock guard(lock_);
+    if (!list_.empty()) ++revocations_;
     list_.clear();
     saveLocked();
+    if (saveQueue_) {
+        guard.unlock();
+        waitForSaves();
+        guard.lock();
+    }
+    return saveFailure_;
 }
 
 std::optional<std::string> DeviceStore::reload() {
@@ -386,6 +486,8 @@ void DeviceStore::resetStorage() {
     list_.clear();
     loadFailure_.reset();
     saveFailure_.reset();
+    savedRevocations_ = revocations_;
+    staleListRemoved_ = false;
     closeWindowLocked();
 }
 

@@ -37,11 +37,26 @@ struct Closed {
 struct WrongCode {
     bool operator==(const WrongCode&) const = default;
 };
+// The code matched, but the list holding the new device could not be saved:
+// a token handed out now would not survive a restart, so none is, and the
+// device is not kept.
+struct NotSaved {
+    std::string reason;  // why the save failed
+    bool operator==(const NotSaved&) const = default;
+};
 }  // namespace pair_outcome
 
 class DeviceStore {
 public:
-    using PairOutcome = std::variant<pair_outcome::Paired, pair_outcome::Closed, pair_outcome::WrongCode>;
+    using PairOutcome =
+        std::variant<pair_outcome::Paired, pair_outcome::Closed, pair_outcome::WrongCode, pair_outcome::NotSaved>;
+
+    // What the stored list holds while a revocation is not saved yet.
+    enum class UnsavedRevocation {
+        none,        // every revocation is saved
+        listRemoved, // the stored list, which still named the device, was removed: none is accepted after a restart
+        listKept,    // not even that worked: the stored list still names the device
+    };
 
     static constexpr std::string_view codeAlphabet = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
     static constexpr int codeLength = 8;
@@ -51,9 +66,14 @@ public:
     static constexpr std::size_t relayKeyBytes = 65;
     static constexpr const char* invalidListText = "the stored device list is not valid";
     static constexpr const char* unencodableListText = "the device list cannot be encoded";
+    // A failed save is tried again this long after it failed, on the save
+    // queue, until one succeeds; every change also saves the whole list.
+    static constexpr std::int64_t retryMillis = 10'000;
 
     // Loads the list at once. With a save queue, every save runs in order
-    // on it; otherwise on the caller's thread.
+    // on it, and a failed one is tried again there every retryMillis;
+    // otherwise saves run on the caller's thread and a failed one is tried
+    // again only with the next change.
     explicit DeviceStore(std::shared_ptr<DeviceStorage> storage, Executor* saveQueue = nullptr);
     // A synchronous store over a FileDeviceStorage at that file.
     explicit DeviceStore(const std::filesystem::path& fileURL);
@@ -65,14 +85,18 @@ public:
     // Wall clock in milliseconds since the Unix epoch; stored dates are its
     // whole seconds.
     void setClock(WallClock clock);
-    // Told on the save queue, with no lock held, when a background save
-    // fails. Must not destroy the store.
-    void setOnSaveFailure(std::function<void(const std::string&)> callback);
+    // Told on the save queue, with no lock held, when the outcome of the
+    // background saves changes: the reason when a save fails (again only
+    // when the reason differs from the last one, not at every retry), and
+    // absent when a save succeeds after failures. Must not destroy the store.
+    void setOnSaveChange(std::function<void(const std::optional<std::string>&)> callback);
 
     std::vector<PairedDevice> devices() const;
     // Why the stored list could not be read; absent when it loaded.
     std::optional<std::string> storageFailure() const;
+    // Why the list in memory is not saved; absent once a save succeeded.
     std::optional<std::string> lastSaveFailure() const;
+    UnsavedRevocation unsavedRevocation() const;
     bool pairingWindowOpen();
     const DeviceStorage& storage() const { return *storage_; }
 
@@ -95,9 +119,13 @@ public:
     std::optional<PairedDevice> relayDevice(std::span<const std::uint8_t> key);
     std::optional<PairedDevice> enrolRelayDevice(std::span<const std::uint8_t> key, std::string_view name);
 
-    // Changes by the owner.
-    void revoke(std::string_view id);
-    void revokeAll();
+    // Changes by the owner. Each waits for its save and answers why it
+    // failed (absent: saved). A revocation that cannot be saved removes the
+    // stored list, which still names the device, and writes the list again
+    // in the room that frees; when even that fails, no list is stored rather
+    // than one that lets the device back in after a restart.
+    std::optional<std::string> revoke(std::string_view id);
+    std::optional<std::string> revokeAll();
     // Closes the window and reads the stored list again; the new load failure.
     std::optional<std::string> reload();
     // Removes the stored item (errors pass to the caller and change nothing),
@@ -106,6 +134,9 @@ public:
     // Returns once every background save queued so far has finished. Not on
     // the save queue.
     void waitForSaves();
+    // Saves the list again now when the last save failed (the retry does
+    // this by itself on a save queue).
+    void retrySave();
 
     static std::string normalize(std::string_view code);
     static std::string clean(std::string_view name);
@@ -122,8 +153,16 @@ public:
     static std::optional<std::int64_t> parseDate(std::string_view text);
 
 private:
+    struct Written {
+        std::optional<std::string> failure;
+        bool listRemoved = false;
+    };
     void loadLocked();
     void saveLocked();
+    Written write(std::span<const std::uint8_t> data, bool carriesRevocation);
+    // Records a save's outcome; true when the outcome changed.
+    bool recordLocked(const Written& written, std::uint64_t revocations);
+    void scheduleRetryLocked();
     bool windowOpenLocked();
     void closeWindowLocked();
     std::int64_t nowSeconds() const;
@@ -137,8 +176,15 @@ private:
     int wrongAttempts_ = 0;
     std::optional<std::string> loadFailure_;
     std::optional<std::string> saveFailure_;
-    std::function<void(const std::string&)> onSaveFailure_;
+    // Revocations made, and how many of them the last successful save held.
+    std::uint64_t revocations_ = 0;
+    std::uint64_t savedRevocations_ = 0;
+    bool staleListRemoved_ = false;
+    bool retryScheduled_ = false;
+    std::function<void(const std::optional<std::string>&)> onSaveChange_;
     Executor* saveQueue_;
+    // Held weakly by the delayed retry, which drain does not wait for.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 }  // namespace morvane

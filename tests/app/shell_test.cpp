@@ -10,6 +10,7 @@
 
 #include "app/counting_input.h"
 #include "devices/device_store.h"
+#include "devices/file_device_storage.h"
 #include "guide/guide_texts.h"
 #include "manual_executor.h"
 
@@ -115,6 +116,24 @@ struct FakeGuideWindow final : GuideWindow {
     std::function<void()> dontShowAgain;
 };
 
+// The device file, with saves and removals that fail on demand (a full or
+// read-only disk).
+struct FlakyFileStorage final : DeviceStorage {
+    explicit FlakyFileStorage(fs::path path) : file(std::move(path)) {}
+    std::string summary() const override { return file.summary(); }
+    std::optional<Bytes> load() override { return file.load(); }
+    void save(std::span<const std::uint8_t> data) override {
+        if (saveError) throw DeviceStorageError(*saveError);
+        file.save(data);
+    }
+    void remove() override {
+        if (removeError) throw DeviceStorageError(*removeError);
+        file.remove();
+    }
+    FileDeviceStorage file;
+    std::optional<std::string> saveError, removeError;
+};
+
 struct RecordingSink final : InputSink {
     void handle(const InputEvent& e) override { events.push_back(e); }
     void releaseEverything() override {}
@@ -138,6 +157,7 @@ struct Harness {
     CountingInput counted{injector};
     std::vector<std::string> lines;
     std::unique_ptr<SettingsStore> settings;
+    std::shared_ptr<FlakyFileStorage> storage;
     std::unique_ptr<DeviceStore> store;
     std::unique_ptr<SessionHistory> history;
     DisplayWake wake{std::make_unique<WakeBackend>()};
@@ -160,7 +180,8 @@ struct Harness {
         fs::create_directories(dir);
         if (before) before(dir);
         settings = std::make_unique<SettingsStore>(dir / "settings.json", nullptr);
-        store = std::make_unique<DeviceStore>(dir / "devices.bin");
+        storage = std::make_shared<FlakyFileStorage>(dir / "devices.bin");
+        store = std::make_unique<DeviceStore>(storage);
         history = std::make_unique<SessionHistory>(std::nullopt, std::nullopt, nullptr, nullptr,
                                                    [] { return 1'772'359'200'000; });
         loginItem = std::make_unique<LoginItem>(dir / "autostart" / "morvane.desktop", "/usr/bin/morvane-host");
@@ -534,6 +555,75 @@ TEST(Shell, RevokeAllAsksAndStartsNothingWhenAborted) {
     EXPECT_TRUE(h.logged("pairing  revoked all devices"));
     h.shell->perform(MenuAction::revokeDevice, "no-such-id");
     EXPECT_EQ(h.lines.back(), "pairing  revoked: unknown device");
+}
+
+TEST(Shell, WhileTheListCannotBeSavedPairingIsOffAndAnUnsavedRevocationIsToldAtOnce) {
+    const std::string full = "cannot update keychain item local.morvane.host/paired-devices: No space left on device (28)";
+    struct Case {
+        const char* name;
+        bool removalWorks;
+        std::string afterRestart;  // the menu's line about a restart meanwhile
+        std::string noticeEnd;
+    };
+    const std::vector<Case> cases = {
+        {"the old list removed", true, "Until then no device is accepted after a restart",
+         "Until the list is saved, no device is accepted after a restart."},
+        {"the old list kept", false, "Until then a revoked device would be accepted again after a restart",
+         "Until the list is saved, keep Morvane running: after a restart the stored list would let “iPad” connect "
+         "again."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        const auto code = h.store->openPairingWindow();
+        const auto ipad = std::get<pair_outcome::Paired>(h.store->attemptPair(code, "iPad"));
+        h.storage->saveError = full;
+        if (!c.removalWorks) h.storage->removeError = "cannot remove keychain item: Read-only file system (30)";
+
+        h.shell->perform(MenuAction::revokeDevice, ipad.device.id);
+        ASSERT_EQ(h.ui.notices.size(), 1u);
+        EXPECT_EQ(h.ui.notices[0].message, "“iPad” can no longer connect, but the revocation was not saved");
+        EXPECT_EQ(h.ui.notices[0].informative, "The list of paired devices could not be saved: " + full +
+                                                   ".\n\nMorvane tries again every 10 seconds and at every change. " +
+                                                   c.noticeEnd);
+        EXPECT_TRUE(h.logged("pairing  revoked: iPad"));
+        const std::string summary = "file " + (h.dir / "devices.bin").string();
+        EXPECT_TRUE(h.logged("error  paired devices could not be saved to " + summary + ": " + full +
+                             ". New pairings are refused until they are; Morvane tries again every 10 seconds"));
+
+        auto menu = h.shell->menu();
+        const auto find = [&](const std::string& title) {
+            return std::find_if(menu.begin(), menu.end(), [&](const MenuItem& i) { return i.title == title; });
+        };
+        ASSERT_NE(find("Paired devices are not being saved"), menu.end());
+        EXPECT_NE(find("cannot update keychain item …morvane.host/paired-devices: No space left on device (28)"), menu.end());
+        EXPECT_NE(find("New pairings are refused; Morvane tries again every 10 seconds"), menu.end());
+        EXPECT_NE(find(c.afterRestart), menu.end());
+        ASSERT_NE(find("Pair a Browser on This Computer…"), menu.end());
+        EXPECT_FALSE(find("Pair a Browser on This Computer…")->enabled);
+        EXPECT_TRUE(h.shell->guideSnapshot().gate.pairBlocked);
+        h.shell->perform(MenuAction::pairNewDevice);
+        h.main.runAll();
+        EXPECT_TRUE(h.prompt.reasons.empty()) << "no code is offered for a pairing that cannot be kept";
+
+        // A browser with the right code: the log says why, once.
+        h.lines.clear();
+        h.shell->pairRefused(true, full);
+        h.shell->savesChanged(full);
+        EXPECT_EQ(h.lines, std::vector<std::string>{"error  pairing refused over the tailnet: the code was right, but "
+                                                    "the list of paired devices cannot be saved: " +
+                                                    full});
+
+        h.storage->saveError.reset();
+        h.storage->removeError.reset();
+        h.store->retrySave();
+        h.shell->savesChanged(std::nullopt);
+        EXPECT_EQ(h.lines.back(), "pairing  paired devices are saved to " + summary + " again");
+        menu = h.shell->menu();
+        EXPECT_EQ(find("Paired devices are not being saved"), menu.end());
+        EXPECT_TRUE(find("Pair a Browser on This Computer…")->enabled);
+        EXPECT_TRUE(DeviceStore(h.dir / "devices.bin").devices().empty());
+    }
 }
 
 TEST(Shell, QuitClosesTheRunningHistoryEntryAndWritesQuitLast) {

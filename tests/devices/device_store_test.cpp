@@ -225,36 +225,42 @@ TEST(DeviceStore, AnUnreadableListIsNeverOverwritten) {
     EXPECT_EQ(f.store->reload(), std::nullopt);
 }
 
-TEST(DeviceStore, SaveFailuresAreReportedAndTheChangeKeptInMemory) {
+TEST(DeviceStore, SaveFailuresAreReportedOnceAndTheChangeKeptInMemory) {
     Fixture f;
-    f.storage->saveError = "cannot write the device file";
     auto a = f.pairNew("a");
+    f.storage->saveError = "cannot write the device file";
+    EXPECT_TRUE(f.store->enrolRelayDevice(relayKey(0x04, 1), "phone"));
     EXPECT_EQ(f.store->lastSaveFailure(), "cannot write the device file");
-    EXPECT_EQ(f.store->devices().size(), 1u);
+    EXPECT_EQ(f.store->devices().size(), 2u);
     f.storage->saveError.reset();
     f.store->revoke("unknown");  // still saves: the whole list
     EXPECT_EQ(f.store->lastSaveFailure(), std::nullopt);
-    EXPECT_EQ(f.stored().size(), 1u);
+    EXPECT_EQ(f.stored().size(), 2u);
 
     Fixture g(true);
     std::mutex m;
-    std::vector<std::string> told;
-    g.store->setOnSaveFailure([&](const std::string& text) {
+    std::vector<std::optional<std::string>> told;
+    g.store->setOnSaveChange([&](const std::optional<std::string>& text) {
         std::lock_guard lock(m);
         told.push_back(text);
     });
-    g.storage->saveError = "disk full";
     g.pairNew("b");
+    g.storage->saveError = "disk full";
+    for (int i = 0; i < 3; ++i) g.store->enrolRelayDevice(relayKey(0x04, static_cast<std::uint8_t>(i)), "r");
     g.store->waitForSaves();
     EXPECT_EQ(g.store->lastSaveFailure(), "disk full");
-    {
-        std::lock_guard lock(m);
-        EXPECT_EQ(told, std::vector<std::string>{"disk full"});
-    }
+    g.storage->saveError = "disk on fire";
+    g.store->enrolRelayDevice(relayKey(0x04, 9), "r");
+    g.store->waitForSaves();
     g.storage->saveError.reset();
     for (int i = 0; i < 20; ++i) g.pairNew("c" + std::to_string(i));
     g.store->waitForSaves();
     EXPECT_EQ(g.store->lastSaveFailure(), std::nullopt);
+    {
+        std::lock_guard lock(m);
+        EXPECT_EQ(told, (std::vector<std::optional<std::string>>{"disk full", "disk on fire", std::nullopt}))
+            << "one word per change of outcome, not one per failed save";
+    }
     EXPECT_EQ(g.stored(), g.store->devices()) << "background saves land in order";
 }
 

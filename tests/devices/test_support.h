@@ -62,18 +62,37 @@ public:
         std::lock_guard g(m);
         ++saves;
         if (saveError) throw DeviceStorageError(*saveError);
+        // The new bytes are written beside the old ones before those go, as
+        // an atomic replace does: the disk needs room for the whole new copy.
+        if (freeBytes) {
+            if (data.size() > *freeBytes) throw DeviceStorageError(noSpaceText);
+            *freeBytes = *freeBytes - data.size() + (stored ? stored->size() : 0);
+        }
         stored = Bytes(data.begin(), data.end());
     }
     void remove() override {
         std::lock_guard g(m);
         ++removes;
         if (removeError) throw DeviceStorageError(*removeError);
+        if (freeBytes && stored) *freeBytes += stored->size();
         stored.reset();
     }
+    // A disk with no byte left beside what is stored, and one with room again.
+    void fillDisk() {
+        std::lock_guard g(m);
+        freeBytes = 0;
+    }
+    void freeDisk() {
+        std::lock_guard g(m);
+        freeBytes.reset();
+    }
 
+    static constexpr const char* noSpaceText =
+        "cannot update keychain item local.morvane.host/paired-devices: No space left on device (28)";
     std::mutex m;
     std::optional<Bytes> stored;
     std::optional<std::string> loadError, saveError, removeError;
+    std::optional<std::size_t> freeBytes;  // absent: room without limit
     int loads = 0, saves = 0, removes = 0;
 };
 

@@ -191,6 +191,7 @@ std::optional<std::string> registerAtRelay(const std::string& origin, const Rela
 std::string pairOutcome(const RemoteServer::PairAttempt& attempt) {
     if (std::holds_alternative<pair_attempt::Paired>(attempt)) return "paired";
     if (std::holds_alternative<pair_attempt::WrongCode>(attempt)) return "wrong-code";
+    if (std::holds_alternative<pair_attempt::NotSaved>(attempt)) return "not-saved";
     return "closed";
 }
 

@@ -7,7 +7,7 @@
 namespace morvane {
 namespace {
 
-TEST(PairAnswer, OnlyAMatchingCodeGetsATokenAndBothRefusalsReadTheSame) {
+TEST(PairAnswer, OnlyAMatchingCodeThatWasSavedGetsATokenAndBothCodeRefusalsReadTheSame) {
     PairedDevice phone;
     phone.id = "D1";
     phone.name = "Phone";
@@ -25,6 +25,10 @@ TEST(PairAnswer, OnlyAMatchingCodeGetsATokenAndBothRefusalsReadTheSame) {
          {{"deviceId", "D1"}, {"token", "T0K3N"}}},
         {"a wrong code", pair_outcome::WrongCode{}, pair_attempt::WrongCode{}, 403, refused},
         {"no window open", pair_outcome::Closed{}, pair_attempt::Closed{}, 403, refused},
+        // The owner hears the storage's reason; the device only that the
+        // computer could not keep it, with no token.
+        {"a list that cannot be saved", pair_outcome::NotSaved{"cannot update keychain item x/y: No space left"},
+         pair_attempt::NotSaved{"cannot update keychain item x/y: No space left"}, 503, {{"error", "cannot-save"}}},
     };
     for (const auto& c : cases) {
         auto answer = PairAnswer::of(c.outcome);

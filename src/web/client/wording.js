@@ -84,6 +84,11 @@ function pairErrorText(error, onThisComputer) {
     return 'That code was not accepted. Check it against the computer. If the pairing window there has closed, ' +
       'choose Morvane in the tray, then ' + pairItemText(onThisComputer) + ' again, and enter the new code.';
   }
+  if (error === 'cannot-save') {
+    return 'The code was right, but the computer could not save its list of paired devices (its disk may be full), ' +
+      'so this device was not paired. The Morvane menu in the computer\'s tray says why. Once that is fixed, ' +
+      'get a new code there and try again.';
+  }
   if (error === 'paused') {
     return 'Morvane is paused on the computer, so nothing can be paired. On the computer, choose Morvane in the tray, ' +
       'then Resume Morvane, then ' + pairItemText(onThisComputer) + ' for a new code.';

@@ -52,6 +52,14 @@ test('a new browser pairs with the code, keeps the token and reaches the session
     await page.click('#pair-button');
     await until(page, () => document.getElementById('pair-error').textContent.startsWith('The computer did not'));
 
+    // The right code on a computer that cannot save its device list: the
+    // page says so and stays on pairing, with no token kept.
+    answer = { status: 503, body: { error: 'cannot-save' } };
+    await page.click('#pair-button');
+    await until(page, () => document.getElementById('pair-error').textContent.startsWith('The code was right'));
+    assert.match(await s.text('#pair-error'), /could not save its list of paired devices.*tray says why/);
+    assert.equal(await page.evaluate(() => localStorage.getItem('morvane.token')), null);
+
     answer = { status: 200, body: { token: TOKEN, deviceId: 'd1' } };
     await page.fill('#pair-name', '  Kitchen laptop  ');
     await page.click('#pair-button');

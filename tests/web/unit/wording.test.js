@@ -53,6 +53,10 @@ test('retry wording counts whole seconds, at least one', () => {
 test('pairing refusals are worded the same for a wrong code and a closed window', () => {
   assert.match(pairErrorText('code-not-accepted'), /^That code was not accepted\. Check it against the computer\. If the pairing window there has closed, choose Morvane/);
   assert.match(pairErrorText('paused'), /^Morvane is paused on the computer, so nothing can be paired\./);
+  // The right code on a computer that cannot keep the device: the page sends
+  // the person to the computer, not back to the code.
+  assert.match(pairErrorText('cannot-save'), /^The code was right, but the computer could not save its list of paired devices/);
+  assert.match(pairErrorText('cannot-save'), /tray says why/);
   assert.equal(pairErrorText('forbidden'), 'The computer did not accept the request. Try again with a new code.');
   assert.equal(pairErrorText(undefined), 'The computer did not accept the request. Try again with a new code.');
 });

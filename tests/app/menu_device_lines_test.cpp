@@ -1,0 +1,71 @@
+// The menu's lines about the paired-device list: a failure's reason shown
+// whole, and what the menu says while the list is not saved.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "app/menu_model.h"
+
+namespace morvane {
+namespace {
+
+const MenuItem* find(const std::vector<MenuItem>& menu, const std::string& title) {
+    const auto it = std::find_if(menu.begin(), menu.end(), [&](const MenuItem& i) { return i.title == title; });
+    return it == menu.end() ? nullptr : &*it;
+}
+
+bool has(const std::vector<MenuItem>& menu, const std::string& title) { return find(menu, title) != nullptr; }
+
+TEST(StatusMenu, AFailureLineKeepsItsReasonAndShortensThePathBeforeIt) {
+    struct Case {
+        const char* text;
+        const char* line;
+    };
+    const std::vector<Case> cases = {
+        {"cannot read the device file", "cannot read the device file"},
+        // 99 characters: the reason stays whole, the item's name gives way.
+        {"cannot read keychain item local.morvane.host/paired-devices: Too many levels of symbolic links (40)",
+         "cannot read keychain item …host/paired-devices: Too many levels of symbolic links (40)"},
+        {"cannot update keychain item local.morvane.host/paired-devices: No space left on device (28)",
+         "cannot update keychain item …morvane.host/paired-devices: No space left on device (28)"},
+        // One long word as the subject is shortened in its middle.
+        {"/home/anna/.local/share/Morvane/keychain/local.morvane.host%40paired-devices.dat: Permission denied (13)",
+         "/home/anna/.local/share/Morvane/…host%40paired-devices.dat: Permission denied (13)"},
+        // Only a reason that alone does not fit is cut, at its end.
+        {"x: 0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789",
+         "x: 01234567890123456789012345678901234567890123456789012345678901234567890123456789012345…"},
+        {"line one\nline two", "line one line two"},
+    };
+    for (const auto& c : cases) {
+        const std::string line = failureLine(c.text, 90);
+        EXPECT_EQ(line, c.line) << c.text;
+        std::size_t characters = 0;
+        for (unsigned char b : line) characters += (b & 0xc0) != 0x80;
+        EXPECT_LE(characters, 90u) << c.text;
+    }
+}
+
+TEST(StatusMenu, AListThatIsNotSavedTurnsPairingOffAndSaysWhatARestartWouldFind) {
+    MenuSnapshot s;
+    s.lastSaveFailure = "cannot update keychain item local.morvane.host/paired-devices: No space left on device (28)";
+    auto menu = buildMenu(s);
+    EXPECT_EQ(find(menu, "Paired devices are not being saved")->kind, MenuItem::Kind::warning);
+    EXPECT_TRUE(has(menu, "cannot update keychain item …morvane.host/paired-devices: No space left on device (28)"));
+    EXPECT_TRUE(has(menu, "New pairings are refused; Morvane tries again every 10 seconds"));
+    EXPECT_FALSE(find(menu, "Pair a Browser on This Computer…")->enabled);
+    EXPECT_FALSE(has(menu, "Until then no device is accepted after a restart"));
+    EXPECT_FALSE(pairEnabled(s)) << "the tailnet's pairing item has the same gate";
+
+    s.unsavedRevocation = UnsavedRevocationState::listRemoved;
+    menu = buildMenu(s);
+    ASSERT_TRUE(has(menu, "Until then no device is accepted after a restart"));
+    EXPECT_EQ(find(menu, "Until then no device is accepted after a restart")->kind, MenuItem::Kind::item);
+    s.unsavedRevocation = UnsavedRevocationState::listKept;
+    menu = buildMenu(s);
+    ASSERT_TRUE(has(menu, "Until then a revoked device would be accepted again after a restart"));
+    EXPECT_EQ(find(menu, "Until then a revoked device would be accepted again after a restart")->kind,
+              MenuItem::Kind::warning);
+}
+
+}  // namespace
+}  // namespace morvane
