@@ -199,3 +199,17 @@ test('live typing sends shortcuts as keys when an on-screen modifier is on, and 
   assert.equal(normalizeTypeMode('live'), 'live');
   assert.equal(normalizeTypeMode('x'), 'send');
 });
+
+test('no button of the page sends a chord that kills a program or ends the session on an X desktop', () => {
+  const fs = require('node:fs');
+  const path = require('node:path');
+  const { parseChord } = require('../../../src/web/client/encoders.js');
+  const html = fs.readFileSync(path.join(__dirname, '../../../src/web/index.html'), 'utf8');
+  const chords = Array.from(html.matchAll(/data-chord="([^"]+)"/g), (m) => parseChord(m[1]));
+  assert.ok(chords.length >= 15 && chords.every(Boolean), 'the page reads its own chords');
+  // Ctrl+Alt+Escape is xkill, Ctrl+Alt+Backspace ends the X server and
+  // Ctrl+Alt+Delete logs out on most desktops.
+  const held = (c, cls) => c.modifiers.some((m) => m.startsWith(cls));
+  const fatal = chords.filter((c) => held(c, 'Control') && held(c, 'Alt') && ['Escape', 'Backspace', 'Delete'].includes(c.key));
+  assert.deepEqual(fatal, []);
+});
