@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "core/session_log.h"
+#include "guide/guide_texts.h"
 
 namespace morvane {
 
@@ -287,7 +288,7 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     else if (s.lockerMissing)
         menu.push_back(MenuItem::warning("The screen could not be locked: no screen locker answers"));
     if (s.lastLockFailed || s.lockerMissing)
-        menu.push_back(MenuItem::line("Start the desktop's screen locker, or xscreensaver"));
+        menu.push_back(MenuItem::line(GuideTexts::lockerHint));
     // Turning a permission off is always possible; turning it on is not.
     menu.push_back(checkItem("Devices May Change the Resolution", MenuAction::toggleResolutionMatch,
                              s.allowResolutionMatch || widenAllowed, s.allowResolutionMatch));
@@ -333,9 +334,13 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     return menu;
 }
 
-IconState iconState(bool startError, bool paused, const std::optional<std::string>& controller, bool recentlyPaired) {
+IconState iconState(bool startError, bool paused, const std::optional<std::string>& controller, bool recentlyPaired,
+                    bool lockTrouble) {
     IconState icon;
-    if (startError)
+    // Pausing and a controller are what the owner must see first; locking
+    // trouble waits behind them, not behind a fresh pairing.
+    const bool attention = startError || (lockTrouble && !paused && !controller);
+    if (attention)
         icon.symbol = "exclamationmark.triangle";
     else if (paused)
         icon.symbol = "pause.circle";
@@ -349,6 +354,7 @@ IconState iconState(bool startError, bool paused, const std::optional<std::strin
     icon.fallbackTitle = paused ? "Remote ❙❙" : controller ? "Remote ●" : "Remote";
     icon.tooltip = paused ? "Morvane: paused, nobody can connect"
                    : controller ? "Morvane: controlled by " + *controller
+                   : attention && !startError ? "Morvane: the screen could not be locked"
                                 : "Morvane";
     return icon;
 }

@@ -177,7 +177,9 @@ struct IconState {
     bool operator==(const IconState&) const = default;
 };
 
-IconState iconState(bool startError, bool paused, const std::optional<std::string>& controller, bool recentlyPaired);
+// `lockTrouble`: the menu shows that the screen could not be locked.
+IconState iconState(bool startError, bool paused, const std::optional<std::string>& controller, bool recentlyPaired,
+                    bool lockTrouble = false);
 
 namespace MenuTimes {
 inline constexpr std::int64_t pairedNoticeMillis = 60'000;

@@ -174,7 +174,8 @@ GuideSnapshot Shell::guideSnapshot() const {
                                                  : ScreenRecordingPermission::missing;
     s.openedScreenSettings = openedScreenSettings_;
     s.accessibility = !d_.canInject || d_.canInject();
-    s.locker = !d_.lockerExists || d_.lockerExists();
+    // The same answer the menu and the log give: the probe asked the locker.
+    s.locker = !lockerMissing_;
     s.devices = d_.store ? static_cast<int>(std::min<std::size_t>(d_.store->devices().size(), 1'000'000)) : 0;
     s.address = relay_.address ? relay_.address() : RelayController::Setup{}.builtInAddress;
     s.tailscale =
@@ -337,6 +338,7 @@ void Shell::carryOut(const std::vector<LockScheduler::Action>& actions) {
                                        if (auto self = weak.lock())
                                        {
                                            self->lastLockFailed_ = !locked;
+                                           self->updateIcon();
                                            self->carryOut(self->lock_.handle(LockScheduler::LockChecked{locked},
                                                                              self->now()));
                                        }
@@ -475,7 +477,10 @@ void Shell::listenerFailed(const std::string& reason) {
 void Shell::updateIcon() {
     if (!d_.ui) return;
     const bool recentlyPaired = pairedNotice_ && now() - pairedNotice_->second < MenuTimes::pairedIconMillis;
-    d_.ui->showIcon(iconState(startError_.has_value(), paused_, controller_, recentlyPaired));
+    // Locking that failed, or cannot work while it is on, is a red line in
+    // the menu; the icon asks for a look at it.
+    const bool lockTrouble = lastLockFailed_ || (lockerMissing_ && lockOnDisconnect_);
+    d_.ui->showIcon(iconState(startError_.has_value(), paused_, controller_, recentlyPaired, lockTrouble));
 }
 
 std::optional<std::string> Shell::historyTag(const SessionRecord& record) const {
@@ -832,6 +837,7 @@ void Shell::toggleHideScreen() {
 
 void Shell::lockerProbed(bool answers) {
     lockerMissing_ = !answers;
+    updateIcon();
     if (!answers && lockOnDisconnect_)
         log("error", "no screen locker answers: the screen cannot be locked when the controller disconnects");
 }

@@ -140,7 +140,6 @@ struct ShellDeps {
     std::function<void(const std::shared_ptr<GuidePanel>&, GuideWindowKind, std::function<void()> dontShowAgain)>
         makeGuideWindow;
     std::optional<std::string> appStoreURL;
-    std::function<bool()> lockerExists;  // a screen locker can be asked
     bool laptop = false;
 };
 

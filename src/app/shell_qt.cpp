@@ -358,8 +358,6 @@ int runShell(int argc, char** argv) {
         else
             connectWindow.reset(makeConnectWindow(panel));
     };
-    const char* searchPath = std::getenv("PATH");
-    deps.lockerExists = [found = SystemState::lockerAvailable(searchPath ? searchPath : "")] { return found; };
     deps.laptop = SystemState::hasBattery();
     shell = Shell::create(std::move(deps));
     store.setOnSaveChange([&mainQueue, weak = std::weak_ptr<Shell>(shell)](const std::optional<std::string>& failure) {

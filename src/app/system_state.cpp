@@ -142,24 +142,6 @@ bool SystemState::hasBattery(const std::filesystem::path& root) {
     return false;
 }
 
-bool SystemState::lockerAvailable(std::string_view searchPath) {
-    static const char* const tools[] = {"xdg-screensaver", "xscreensaver-command", "loginctl",
-                                        "gnome-screensaver-command", "dm-tool"};
-    while (!searchPath.empty()) {
-        const auto colon = searchPath.find(':');
-        const std::string_view folder = searchPath.substr(0, colon);
-        searchPath = colon == std::string_view::npos ? std::string_view() : searchPath.substr(colon + 1);
-        // Only absolute folders: an empty or relative entry would search
-        // wherever the host happens to run.
-        if (folder.empty() || folder.front() != '/') continue;
-        for (const char* tool : tools) {
-            const std::string file = std::string(folder) + "/" + tool;
-            if (::access(file.c_str(), X_OK) == 0) return true;
-        }
-    }
-    return false;
-}
-
 bool SystemState::isLocked() {
     // The freedesktop name first, then GNOME's own; the first that answers
     // decides.

@@ -52,9 +52,6 @@ bool lidClosed(const std::filesystem::path& root = "/proc/acpi/button/lid");
 // Whether a power supply under `root` is a battery (its "type" file reads
 // "Battery"): the machine is a laptop.
 bool hasBattery(const std::filesystem::path& root = "/sys/class/power_supply");
-// Whether one of the tools the screen locker drives is an executable file
-// in a folder of `searchPath` (a PATH value).
-bool lockerAvailable(std::string_view searchPath);
 // Asks the session's ScreenSaver service; false when nobody answers.
 // Waits for a child process (at most about a second): not for the main queue.
 bool isLocked();

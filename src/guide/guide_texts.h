@@ -86,7 +86,7 @@ inline constexpr const char* tailscaleMissing =
 inline constexpr const char* tailscaleUnavailable =
     "Tailscale access is not available right now. The Morvane menu says why.";
 // The first step names what X11 decides: the display can be read, the
-// server offers XTEST, and a screen locker exists. Nothing here is granted
+// server offers XTEST, and a screen locker answers. Nothing here is granted
 // in a settings pane, so the rows carry notes instead of settings buttons.
 inline constexpr const char* stepOneTitle = "Let Morvane show this screen and take input";
 inline constexpr const char* stepOneDetail =
@@ -98,8 +98,11 @@ inline constexpr const char* screenMissing =
     "The X display cannot be opened or read. Start Morvane inside your desktop session.";
 inline constexpr const char* xtestMissing =
     "This X server offers no XTEST extension. Enable it in the server's configuration.";
+// What the menu says under a locker that does not answer, and the Welcome
+// window with it: the same probe, the same advice.
+inline constexpr const char* lockerHint = "Start the desktop's screen locker, or xscreensaver";
 inline constexpr const char* lockerMissing =
-    "No screen locker was found. Install one, such as xscreensaver, so Morvane can lock this computer.";
+    "No screen locker answers. Start the desktop's screen locker, or xscreensaver.";
 inline constexpr const char* found = "Found";
 inline constexpr const char* reopenAfterSwitch = "After switching it on, quit and reopen Morvane.";
 inline constexpr const char* reopenToFinish = "On. Quit and reopen Morvane to finish.";

@@ -155,7 +155,7 @@ struct GuideSnapshot {
     std::optional<std::string> addedName;
     bool laptop = false;
     bool pellmoorInstalled = false;
-    bool locker = true;  // a screen locker exists
+    bool locker = true;  // a screen locker answered the probe (or was not asked yet)
     bool operator==(const GuideSnapshot&) const = default;
 };
 

@@ -222,6 +222,24 @@ TEST(StatusIcon, FirstMatchingStateWins) {
               (IconState{"record.circle.fill", "Remote ●", "Morvane: controlled by iPad", true}));
     EXPECT_EQ(iconState(false, true, std::string("iPad"), false),
               (IconState{"pause.circle", "Remote ❙❙", "Morvane: paused, nobody can connect", false}));
+
+    // Locking trouble asks for a look unless a pause or a controller is the
+    // thing to see; it wins over a fresh pairing.
+    struct Case {
+        bool paused;
+        std::optional<std::string> controller;
+        bool recentlyPaired;
+        const char* symbol;
+    };
+    for (const auto& c : {Case{false, std::nullopt, false, "exclamationmark.triangle"},
+                          Case{false, std::nullopt, true, "exclamationmark.triangle"},
+                          Case{true, std::nullopt, false, "pause.circle"},
+                          Case{false, std::string("iPad"), false, "record.circle.fill"}}) {
+        const IconState icon = iconState(false, c.paused, c.controller, c.recentlyPaired, true);
+        EXPECT_EQ(icon.symbol, c.symbol);
+        EXPECT_EQ(icon.tooltip == "Morvane: the screen could not be locked",
+                  std::string(c.symbol) == "exclamationmark.triangle");
+    }
 }
 
 TEST(StatusMenu, RelativeLastSeen) {

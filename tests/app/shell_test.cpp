@@ -171,7 +171,6 @@ struct Harness {
     bool relayBusy = false;
     std::vector<std::string> relayCalls;
     bool canInject = true;
-    bool lockerExists = true;
     std::shared_ptr<Shell> shell;
     int welcomes() const { return welcomeWindow ? welcomeWindow->shown : 0; }
 
@@ -217,7 +216,6 @@ struct Harness {
             slot->dontShowAgain = std::move(dontShowAgain);
         };
         d.canInject = [this] { return canInject; };
-        d.lockerExists = [this] { return lockerExists; };
         d.restoreOwed = [this] { return restoreOwed; };
         shell = Shell::create(std::move(d));
         Shell::RelayHooks relay;
@@ -299,13 +297,28 @@ std::vector<std::string> lockWarnings(Shell& shell) {
     return out;
 }
 
-TEST(Shell, AScreenThatCannotBeLockedIsLoggedAsAnErrorAndShownInTheMenu) {
+TEST(Shell, AScreenThatCannotBeLockedIsLoggedAsAnErrorAndShownInTheMenuTheIconAndTheWelcomeWindow) {
     Harness h;
+    const auto iconSymbol = [&h] { return h.ui.icons.empty() ? std::string() : h.ui.icons.back().symbol; };
     // Nothing answered the probe at launch, while locking is on.
     h.shell->lockerProbed(false);
     EXPECT_EQ(h.lines, std::vector<std::string>{
                            "error  no screen locker answers: the screen cannot be locked when the controller disconnects"});
     EXPECT_EQ(lockWarnings(*h.shell), std::vector<std::string>{"The screen could not be locked: no screen locker answers"});
+    EXPECT_EQ(iconSymbol(), "exclamationmark.triangle");
+    EXPECT_EQ(h.ui.icons.back().tooltip, "Morvane: the screen could not be locked");
+    // The Welcome window's row gives the same answer and the menu's advice.
+    const auto snapshot = h.shell->guideSnapshot();
+    EXPECT_FALSE(snapshot.locker);
+    const auto menu = h.shell->menu();
+    EXPECT_TRUE(std::any_of(menu.begin(), menu.end(), [](const MenuItem& i) { return i.title == GuideTexts::lockerHint; }));
+    const auto stepOne = WelcomeGuide::steps(snapshot).front();
+    const auto row = std::find_if(stepOne.rows.begin(), stepOne.rows.end(),
+                                  [](const PermissionRow& r) { return r.name == GuideTexts::screenLocker; });
+    ASSERT_NE(row, stepOne.rows.end());
+    EXPECT_FALSE(row->done);
+    ASSERT_TRUE(row->note);
+    EXPECT_NE(row->note->find(GuideTexts::lockerHint), std::string::npos) << *row->note;
 
     // A lock after a disconnect that did not take is shown too, and a lock
     // that does take clears it.
@@ -317,6 +330,8 @@ TEST(Shell, AScreenThatCannotBeLockedIsLoggedAsAnErrorAndShownInTheMenu) {
     EXPECT_EQ(lockWarnings(*h.shell),
               std::vector<std::string>{"The screen could not be locked when the controller disconnected"});
     h.shell->lockerProbed(true);
+    // A failed lock keeps the icon asking for a look, even with a locker.
+    EXPECT_EQ(iconSymbol(), "exclamationmark.triangle");
     h.locked = true;
     h.main.advance(10'000);
     h.connect("iPad", "dev-1");
@@ -332,6 +347,7 @@ TEST(Shell, AScreenThatCannotBeLockedIsLoggedAsAnErrorAndShownInTheMenu) {
     h.main.advance(3'000);
     EXPECT_TRUE(h.logged("lock  the computer is locked"));
     EXPECT_TRUE(lockWarnings(*h.shell).empty());
+    EXPECT_EQ(iconSymbol(), "display");
 
     // With locking off, a missing locker is nobody's concern.
     h.main.advance(10'000);
@@ -342,6 +358,7 @@ TEST(Shell, AScreenThatCannotBeLockedIsLoggedAsAnErrorAndShownInTheMenu) {
     h.shell->lockerProbed(false);
     EXPECT_TRUE(h.lines.empty());
     EXPECT_TRUE(lockWarnings(*h.shell).empty());
+    EXPECT_EQ(iconSymbol(), "display");
 }
 
 TEST(Shell, TakeoverKeepsTheSessionGoingAndSchedulesNoLock) {
@@ -810,10 +827,12 @@ TEST(Shell, GuideSnapshotNamesWhatThisDisplayLacksAndTheRelayWithoutAController)
     EXPECT_EQ(s.devices, 0);
     EXPECT_FALSE(s.appStoreURL);
     h.canInject = false;
-    h.lockerExists = false;
+    h.shell->lockerProbed(false);
     s = h.shell->guideSnapshot();
     EXPECT_FALSE(s.accessibility);
     EXPECT_FALSE(s.locker);
+    h.shell->lockerProbed(true);
+    EXPECT_TRUE(h.shell->guideSnapshot().locker);
     h.relayFacts = ConnectRelayFacts{false, true, true, std::string("me@x.org"), true,
                                       HostRelayLink::State{RelayLinkState::up, 0}};
     EXPECT_EQ(h.shell->guideSnapshot().relay,
