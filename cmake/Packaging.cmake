@@ -8,16 +8,22 @@ if(TARGET morvane-host)
   list(APPEND morvane_installed_programs morvane-host)
 endif()
 if(TARGET morvane-relay)
-  install(TARGETS morvane-relay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # Installed where it was built: `cmake --install` after building the host
+  # alone installs the host alone, with no unit for a missing program.
+  install(TARGETS morvane-relay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} OPTIONAL)
   list(APPEND morvane_installed_programs morvane-relay)
   # lib/systemd/system under the prefix: /usr/local/lib/systemd/system is
   # searched by systemd as well as the package's /usr/lib/systemd/system.
   set(morvane_relay_systemd ${CMAKE_SOURCE_DIR}/src/relay_service/systemd)
   configure_file(${morvane_relay_systemd}/morvane-relay.service.in ${CMAKE_BINARY_DIR}/systemd/morvane-relay.service
                  @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/systemd/morvane-relay.service DESTINATION lib/systemd/system)
-  install(FILES ${morvane_relay_systemd}/morvane-relay.sysusers DESTINATION lib/sysusers.d
-          RENAME morvane-relay.conf)
+  install(CODE "
+    if(EXISTS \"$<TARGET_FILE:morvane-relay>\")
+      file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\" TYPE FILE
+           FILES \"${CMAKE_BINARY_DIR}/systemd/morvane-relay.service\")
+      file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/sysusers.d\" TYPE FILE RENAME morvane-relay.conf
+           FILES \"${morvane_relay_systemd}/morvane-relay.sysusers\")
+    endif()")
   configure_file(${morvane_relay_systemd}/postinst.in ${CMAKE_BINARY_DIR}/systemd/postinst @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
                  WORLD_EXECUTE)
@@ -25,12 +31,12 @@ if(TARGET morvane-relay)
 endif()
 
 # A Release install is for running, not debugging: its programs are
-# stripped, as `cmake --install --strip` would do (a quarter of the size or
-# less). Other build types keep their symbols.
+# stripped, as `cmake --install --strip` would do (the host's program to
+# about half its size). Other build types keep their symbols.
 foreach(program IN LISTS morvane_installed_programs)
   install(CODE "
-    if(\"$<CONFIG>\" MATCHES \"^(Release|MinSizeRel)$\")
-      set(file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\")
+    set(file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\")
+    if(\"$<CONFIG>\" MATCHES \"^(Release|MinSizeRel)$\" AND EXISTS \"\${file}\")
       message(STATUS \"Stripping: \${file}\")
       execute_process(COMMAND \"${CMAKE_STRIP}\" \"\${file}\" RESULT_VARIABLE result)
       if(NOT result EQUAL 0)
