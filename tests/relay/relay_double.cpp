@@ -861,6 +861,11 @@ void RelayDouble::slowWrites(std::chrono::milliseconds delay) {
     impl_->writeDelay = delay;
 }
 
+std::vector<Bytes> RelayDouble::forwarded() const {
+    std::lock_guard guard(impl_->lock);
+    return impl_->forwarded;
+}
+
 std::size_t RelayDouble::forwardedBytes() const {
     std::lock_guard guard(impl_->lock);
     std::size_t total = 0;

@@ -89,6 +89,8 @@ public:
     // The records the double carried between devices and hosts, either way.
     std::size_t forwardedBytes() const;
     bool forwardedContains(const std::string& text) const;
+    // Every forwarded record, in the order carried.
+    std::vector<Bytes> forwarded() const;
 
     struct Impl;  // defined in the source; public for its connections
 

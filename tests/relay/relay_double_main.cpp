@@ -1,10 +1,12 @@
 // The relay double as a program, for trying the host by hand:
-//   morvane_relay_double_run [--port N] [--tls]
+//   morvane_relay_double_run [--port N] [--tls] [--keep-forwarded FILE]
 // With --tls it makes a throw-away CA and a certificate for localhost and
 // 127.0.0.1, writes the CA next to the program's temporary files and prints
 // the SSL_CERT_FILE line the host needs. It prints its origin and runs until
 // interrupted, printing the room of each computer that registers. Every
-// e-mail receives the code 123456.
+// e-mail receives the code 123456. With --keep-forwarded it writes every
+// record it carried between devices and hosts to FILE when it stops, one
+// after another, so a test can look for plaintext in them.
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -24,13 +26,16 @@ volatile std::sig_atomic_t stopping = 0;
 
 int main(int argc, char** argv) {
     morvane::testing::RelayDouble::Options options;
+    std::string keepForwarded;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
             options.port = static_cast<std::uint16_t>(std::stoi(argv[++i]));
         } else if (std::strcmp(argv[i], "--tls") == 0) {
             options.tls = true;
+        } else if (std::strcmp(argv[i], "--keep-forwarded") == 0 && i + 1 < argc) {
+            keepForwarded = argv[++i];
         } else {
-            std::cerr << "usage: " << argv[0] << " [--port N] [--tls]\n";
+            std::cerr << "usage: " << argv[0] << " [--port N] [--tls] [--keep-forwarded FILE]\n";
             return 2;
         }
     }
@@ -57,6 +62,15 @@ int main(int argc, char** argv) {
                           << morvane::RelayBytes::hex(morvane::SecureChannel::roomID(*key)) << std::endl;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    if (!keepForwarded.empty()) {
+        std::ofstream out(keepForwarded, std::ios::binary | std::ios::trunc);
+        for (const auto& record : relay.forwarded())
+            out.write(reinterpret_cast<const char*>(record.data()), static_cast<std::streamsize>(record.size()));
+        if (!out.flush()) {
+            std::cerr << "could not write " << keepForwarded << "\n";
+            return 1;
+        }
     }
     return 0;
 }

@@ -2,13 +2,17 @@
 // The relay's page end to end, at a phone's size: the relay double serves it
 // and carries the records, the test host on a private X display is linked to
 // the relay. The page signs in, is added to the computer with the code the
-// host shows, then sees the X screen, moves the X pointer and exchanges the
-// clipboard through the secure channel; once the owner removes it, it is
-// refused and says so.
+// host shows, then sees the X screen as H.264, moves the X pointer,
+// exchanges the clipboard and a file each way through the secure channel,
+// loses control to a browser on the computer and takes it back; once the
+// owner removes it, it is refused and says so. The relay carried nothing in
+// the clear.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
+const crypto = require('node:crypto');
 const fs = require('node:fs');
+const os = require('node:os');
 const path = require('node:path');
 const readline = require('node:readline');
 const { launch } = require('../support/browser.js');
@@ -28,9 +32,9 @@ function findDouble() {
   return exe;
 }
 
-async function startDouble() {
+async function startDouble(keepForwarded) {
   const port = await freePort();
-  const child = spawn(findDouble(), ['--port', String(port)], { stdio: ['ignore', 'pipe', 'pipe'] });
+  const child = spawn(findDouble(), ['--port', String(port), '--keep-forwarded', keepForwarded], { stdio: ['ignore', 'pipe', 'pipe'] });
   const lines = [];
   readline.createInterface({ input: child.stdout }).on('line', (l) => lines.push(l));
   await eventually(() => lines.some((l) => l.startsWith('relay double on')) || child.exitCode !== null, 'the relay double', 10000);
@@ -53,14 +57,31 @@ async function pagePoint(page, x, y) {
   return { x: box.x + (box.width - W * s) / 2 + (x + 0.5) * s, y: box.y + (box.height - H * s) / 2 + (y + 0.5) * s };
 }
 
+async function settled(page) {
+  let last = '', since = Date.now();
+  await eventually(async () => {
+    const box = JSON.stringify(await page.locator('#stage').boundingBox());
+    if (box !== last) { last = box; since = Date.now(); }
+    return Date.now() - since >= 400;
+  }, 'a steady stage');
+}
+
 const shown = (page, id) => page.evaluate((i) => !document.getElementById(i).hidden, id);
 
 test('a phone signs in at the relay, is added with the code, controls the computer, and is refused once removed', async () => {
   const xvfb = await startXvfb({ width: W, height: H });
-  const relay = await startDouble();
+  const files = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-relay-files-'));
+  fs.mkdirSync(path.join(files, 'Outbox'));
+  const outgoing = crypto.randomBytes(1500000);
+  fs.writeFileSync(path.join(files, 'Outbox', 'from the computer.bin'), outgoing);
+  const uploaded = crypto.randomBytes(40001);
+  const forwarded = path.join(files, 'forwarded.bin');
+  const relay = await startDouble(forwarded);
   let harness = null, recorder = null, browser = null, owner = null;
+  const sent = 'Grüße through the relay ✓';
+  const copied = 'copied in X — ½ price';
   try {
-    harness = await startHarness({ args: ['--x11', '--relay', relay.origin], env: { DISPLAY: xvfb.display } });
+    harness = await startHarness({ args: ['--x11', '--files', files, '--relay', relay.origin], env: { DISPLAY: xvfb.display } });
     await harness.waitLine(/link: up/, 15000);
     recorder = await startRecorder(xvfb.display);
     assert.ok(recorder, 'morvane-x-recorder is built with the tests');
@@ -105,12 +126,16 @@ test('a phone signs in at the relay, is added with the code, controls the comput
     assert.ok(enrolled.device, 'the host stored the device');
     await until(page, () => document.getElementById('conn-text').textContent === 'Connected', null, 20000);
 
-    // The X screen reaches the canvas through the relay.
+    // The X screen reaches the canvas through the relay, as H.264 video.
+    await until(page, () => document.getElementById('session-screen').dataset.picture === 'video' &&
+      document.getElementById('banner-title').textContent !== 'Starting the picture', null, 20000);
     await eventually(async () => near(await samplePicture(page, 0.25, 0.5, W, H), [255, 0, 0], 60), 'red on the left', 20000);
     assert.ok(near(await samplePicture(page, 0.75, 0.5, W, H), [0, 0, 255], 60), 'right half is blue');
 
-    // A pointer move lands on the X display where the picture shows it.
-    let mark = recorder.mark();
+    // A pointer move lands on the X display where the picture shows it, once
+    // the notices above the stage have stopped moving it.
+    await settled(page);
+    const mark = recorder.mark();
     const p = await pagePoint(page, 300, 200);
     await page.mouse.move(p.x - 20, p.y - 20);
     await page.mouse.move(p.x, p.y, { steps: 4 });
@@ -119,12 +144,10 @@ test('a phone signs in at the relay, is added with the code, controls the comput
     // The clipboard both ways.
     await page.locator('[data-toggle="more"]:visible').first().click();
     await page.click('#more [data-open="clip"]');
-    const sent = 'Grüße through the relay ✓';
     await page.fill('#clip-text', sent);
     await page.click('#clip-send');
     await until(page, () => document.getElementById('clip-status').textContent === 'On the computer’s clipboard.');
     await eventually(async () => (await readClipboard(xvfb.display)) === sent, 'the text on the X CLIPBOARD');
-    const copied = 'copied in X — ½ price';
     owner = offerClipboard(xvfb.display, copied);
     await eventually(async () => (await readClipboard(xvfb.display)) === copied, 'another client owning the CLIPBOARD');
     await page.click('#clip-get');
@@ -132,21 +155,61 @@ test('a phone signs in at the relay, is added with the code, controls the comput
     assert.equal(await page.inputValue('#clip-text'), copied);
     await page.keyboard.press('Escape');
 
+    // A file each way: one sent from the phone lands in the received
+    // folder; an Outbox file larger than the computer's credit window
+    // arrives whole, so the phone's acknowledgements kept it flowing.
+    await page.locator('[data-toggle="more"]:visible').first().click();
+    await page.click('#files-open');
+    await page.setInputFiles('#files-input', { name: 'from the phone.bin', mimeType: 'application/octet-stream', buffer: uploaded });
+    await until(page, () => document.getElementById('files-up-status').dataset.kind !== 'busy' &&
+      !document.getElementById('files-up-status').hidden, undefined, 20000);
+    const saved = /as \u201c(.+)\u201d\.$/.exec(await page.textContent('#files-up-status'));
+    assert.ok(saved, await page.textContent('#files-up-status'));
+    assert.ok(fs.readFileSync(path.join(files, saved[1])).equals(uploaded), 'the received file is what the page read');
+    await page.click('#files-list-get');
+    await until(page, () => document.querySelectorAll('#files-list button').length === 1, undefined, 10000);
+    await page.click('#files-list button');
+    await until(page, () => !document.getElementById('files-saved').hidden, undefined, 30000);
+    const [download] = await Promise.all([page.waitForEvent('download'), page.click('#files-save')]);
+    assert.ok(fs.readFileSync(await download.path()).equals(outgoing), 'the saved file is the Outbox file');
+    await page.keyboard.press('Escape');
+
+    // A browser on the computer itself takes over; the phone takes it back.
+    const local = await launch();
+    try {
+      await local.page.goto(harness.url);
+      await until(local.page, () => !document.getElementById('pair-screen').hidden);
+      await local.page.fill('#pair-code', await harness.pairCode());
+      await local.page.click('#pair-button');
+      await until(local.page, () => document.getElementById('conn-text').textContent === 'Connected');
+      await until(page, () => !document.getElementById('overlay').hidden &&
+        document.getElementById('overlay-title').textContent === 'Another device took over control of the computer.', null, 15000);
+      await page.click('#reconnect');
+      await until(page, () => document.getElementById('conn-text').textContent === 'Connected', null, 20000);
+      await until(local.page, () => document.getElementById('overlay-title').textContent === 'Another device took over control of the computer.', null, 15000);
+    } finally {
+      await local.close();
+    }
+
     // The owner removes the device: the session ends and says how to add it again.
     harness.command('revoke ' + enrolled.device);
     await until(page, () => !document.getElementById('overlay').hidden && /removed/.test(document.getElementById('overlay-text').textContent), null, 15000);
     assert.equal(await page.textContent('#overlay-text'), REMOVED);
+    assert.equal(await page.textContent('#reconnect'), 'Add this device again');
 
-    // A fresh page still holds the keys: its next session is refused.
+    // A fresh page still holds the keys: its next session is refused, and
+    // the page offers to add the device again.
     await page.reload();
     await until(page, () => document.querySelector('.relay-computer[data-online="true"]') !== null);
     assert.match(await page.textContent('.relay-computer'), /Online$/, 'the keys are still kept on this device');
     await page.click('.relay-computer');
-    await until(page, () => !document.getElementById('relay-computers').hidden && !document.getElementById('relay-list-error').hidden, null, 20000);
-    assert.equal(await page.textContent('#relay-list-error'), REMOVED);
+    await until(page, () => !document.getElementById('relay-enrol').hidden && !document.getElementById('relay-enrol-error').hidden, null, 20000);
+    assert.equal(await page.textContent('#relay-enrol-error'), REMOVED);
     assert.equal(await shown(page, 'session-screen'), false);
 
     // Forgetting the computer removes the keys from this device.
+    await page.click('#relay-enrol-back');
+    await until(page, () => document.querySelector('.relay-forget') !== null);
     page.once('dialog', (d) => d.accept());
     await page.click('.relay-forget');
     await until(page, () => document.querySelector('.relay-forget') === null);
@@ -156,6 +219,15 @@ test('a phone signs in at the relay, is added with the code, controls the comput
     }));
     assert.equal(rooms, 0);
     browser.assertClean(assert);
+
+    // The relay carried only sealed records: no clipboard text, no message
+    // type, no JPEG or H.264 header, nothing of the files.
+    await relay.stop();
+    const carried = fs.readFileSync(forwarded);
+    assert.ok(carried.length > 1500000, 'the session crossed the relay: ' + carried.length + ' bytes');
+    const plain = [sent, copied, '"t":"', 'clip-put', 'file-', 'JFIF', Buffer.from([0, 0, 0, 1, 0x67]),
+      uploaded.subarray(20000, 20032), outgoing.subarray(700000, 700032)];
+    for (const p of plain) assert.equal(carried.indexOf(p), -1, 'plaintext in the relay: ' + JSON.stringify(String(p)));
   } finally {
     if (owner) await owner.release();
     if (browser) await browser.close();
@@ -163,5 +235,6 @@ test('a phone signs in at the relay, is added with the code, controls the comput
     if (harness) await harness.close();
     await relay.stop();
     await xvfb.stop();
+    fs.rmSync(files, { recursive: true, force: true });
   }
 });

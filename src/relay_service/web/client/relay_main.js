@@ -62,7 +62,7 @@ function relayRoad() {
     },
     text: {
       get revokedAdvice() { return removedText(current ? current.name : 'the computer'); },
-      revokedButton: 'Your computers',
+      revokedButton: 'Add this device again',
       get forget() {
         return 'Forget ' + (current ? current.name : 'this computer') + ' on this device? To connect again, add this device again from the computer\'s menu. The computer keeps it in its list until you remove it there.';
       },
@@ -75,8 +75,11 @@ function relayRoad() {
         deviceKeys.forget(was.room).catch(() => {}).then(() => showList(''));
         return;
       }
-      if (why === 'denied' || why === 'revoked') removed.add(was.room);
-      showList(why === 'denied' || why === 'revoked' ? removedText(was.name) : '');
+      if (why !== 'denied' && why !== 'revoked') { showList(''); return; }
+      // The computer no longer knows this device: the way back is to add it again.
+      removed.add(was.room);
+      showEnrol({ room: was.room, name: was.name, online: true });
+      setError(ui.enrolError, removedText(was.name));
     },
     start(h) {
       hooks = h;
