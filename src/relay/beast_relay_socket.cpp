@@ -138,20 +138,23 @@ private:
 
     void resolved(beast::error_code ec, const tcp::resolver::results_type& found) {
         if (over_) return;
-        if (ec) return finish(std::nullopt);
+        if (ec) return finish(std::nullopt, failure(RelayConnectStage::resolve, ec));
         beast::get_lowest_layer(ws_).async_connect(
             found, [self = this->shared_from_this()](beast::error_code e, const tcp::endpoint&) { self->connected(e); });
     }
 
     void connected(beast::error_code ec) {
         if (over_) return;
-        if (ec) return finish(std::nullopt);
+        if (ec) return finish(std::nullopt, failure(RelayConnectStage::connect, ec));
         if constexpr (Secure) {
-            if (!prepareRelayTls(transport().native_handle(), request_.url.host)) return finish(std::nullopt);
+            if (!prepareRelayTls(transport().native_handle(), request_.url.host))
+                return finish(std::nullopt, relayAddressText(request_.url) + ": the secure connection could not be prepared");
             transport().async_handshake(asio::ssl::stream_base::client,
                                              [self = this->shared_from_this()](beast::error_code e) {
                                                  if (self->over_) return;
-                                                 if (e) return self->finish(std::nullopt);
+                                                 if (e)
+                                                     return self->finish(std::nullopt,
+                                                                         self->failure(RelayConnectStage::tls, e));
                                                  self->upgrade();
                                              });
         } else {
@@ -175,7 +178,11 @@ private:
         if (over_) return;
         if (ec) {
             const int status = static_cast<int>(response_.result_int());
-            return finish(status != 0 ? std::optional<int>(status) : std::nullopt);
+            const std::string why =
+                status != 0 && status != 101
+                    ? relayAddressText(request_.url) + ": the relay refused the link with HTTP " + std::to_string(status)
+                    : failure(RelayConnectStage::exchange, ec);
+            return finish(status != 0 ? std::optional<int>(status) : std::nullopt, why);
         }
         // The link watches liveness with its own pings; the TCP deadline of
         // the opening ends here. Closing still gets a bounded wait.
@@ -208,10 +215,12 @@ private:
                 // Beast has sent its close frame and closed the socket.
                 self->over_ = true;
                 self->failPending();
+                self->explain(relayAddressText(self->request_.url) + ": the relay broke the WebSocket protocol (" +
+                              ec.message() + ")");
                 if (self->handlers_.receiveFailed) self->handlers_.receiveFailed();
                 return;
             }
-            if (ec) return self->finish(101);
+            if (ec) return self->finish(101, self->failure(RelayConnectStage::exchange, ec));
             const auto data = self->buffer_.data();
             const auto* begin = static_cast<const std::uint8_t*>(data.data());
             if (self->ws_.got_text()) {
@@ -273,11 +282,22 @@ private:
                 asio::post(io_, [done = std::move(out.done)] { done(false); });
     }
 
-    void finish(std::optional<int> status) {
+    std::string failure(RelayConnectStage stage, const beast::error_code& ec) {
+        SSL* ssl = nullptr;
+        if constexpr (Secure) ssl = transport().native_handle();
+        return relayConnectFailure(request_.url, stage, ec, ssl);
+    }
+
+    void explain(const std::string& why) {
+        if (handlers_.failedBecause) handlers_.failedBecause(why);
+    }
+
+    void finish(std::optional<int> status, const std::string& why) {
         over_ = true;
         failPending();
         beast::error_code ignored;
         beast::get_lowest_layer(ws_).socket().close(ignored);
+        explain(why);
         if (handlers_.finished) handlers_.finished(status);
     }
 

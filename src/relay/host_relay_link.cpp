@@ -5,7 +5,9 @@
 #include <random>
 
 #include "core/secure.h"
+#include "core/session_log.h"
 #include "relay/relay_bytes.h"
+#include "relay/relay_tls.h"
 
 namespace morvane {
 
@@ -160,10 +162,14 @@ void HostRelayLink::attempt() {
     handlers.receiveFailed = guard(&HostRelayLink::receiveFailed);
     handlers.closed = guard(&HostRelayLink::closed);
     handlers.finished = guard(&HostRelayLink::finished);
+    handlers.failedBecause = guard(&HostRelayLink::failedBecause);
     taskSerial_ = serial;
     task_ = options_.sockets->open(request, std::move(handlers));
     schedule(options_.timing.connectSeconds, [](HostRelayLink& self) {
-        if (self.state_.kind == State::Kind::connecting) self.ended(Outcome::failure, "error");
+        if (self.state_.kind != State::Kind::connecting) return;
+        self.say("link: " + relayAddressText(self.url_) + ": no answer within " +
+                 std::to_string(millis(self.options_.timing.connectSeconds) / 1000) + " s");
+        self.ended(Outcome::failure, "error");
     });
 }
 
@@ -175,20 +181,29 @@ void HostRelayLink::attemptSoon(double seconds) {
 void HostRelayLink::opened(std::uint64_t serial, const std::string& chosen) {
     if (serial != taskSerial_ || state_.kind != State::Kind::connecting) return;
     if (chosen != subprotocol) {
+        say("link: " + relayAddressText(url_) + ": the relay chose the subprotocol \"" + SessionLog::clean(chosen, 40) +
+            "\" instead of " + std::string(subprotocol));
         ended(Outcome::failure, "error");
         return;
     }
     setState({State::Kind::proving});
     schedule(options_.timing.proveSeconds, [](HostRelayLink& self) {
-        if (self.state_.kind == State::Kind::proving) self.ended(Outcome::failure, "error");
+        if (self.state_.kind != State::Kind::proving) return;
+        self.say("link: " + relayAddressText(self.url_) + ": the relay did not welcome this computer in time");
+        self.ended(Outcome::failure, "error");
     });
+}
+
+void HostRelayLink::badMessage(const std::string& what) {
+    say("link: " + relayAddressText(url_) + ": the relay sent " + what);
+    ended(Outcome::failure, "error");
 }
 
 void HostRelayLink::incomingText(std::uint64_t serial, const std::string& text) {
     if (serial != taskSerial_) return;
     const auto message = RelayControl::parse(text);
     if (!message) {
-        ended(Outcome::failure, "error");
+        badMessage("a control message that could not be read");
         return;
     }
     if (state_.kind == State::Kind::proving) {
@@ -202,11 +217,11 @@ void HostRelayLink::incomingText(std::uint64_t serial, const std::string& text) 
         } else if (const auto* left = std::get_if<RelayControl::Left>(&*message)) {
             if (delegate) delegate->relayLinkLeft(left->id);
         } else {
-            ended(Outcome::failure, "error");
+            badMessage("a control message out of order");
         }
         return;
     }
-    ended(Outcome::failure, "error");
+    badMessage("a control message out of order");
 }
 
 void HostRelayLink::proving(const RelayControl::Message& message) {
@@ -228,13 +243,13 @@ void HostRelayLink::proving(const RelayControl::Message& message) {
     }
     if (const auto* welcome = std::get_if<RelayControl::Welcome>(&message); welcome && challenged_) {
         if (welcome->room != RelayBytes::hex(options_.identity.roomID())) {
-            ended(Outcome::failure, "error");
+            badMessage("a welcome into another room");
             return;
         }
         becomeUp(welcome->devices);
         return;
     }
-    ended(Outcome::failure, "error");
+    badMessage("a control message out of order");
 }
 
 void HostRelayLink::becomeUp(const std::vector<RelayConnectionID>& devices) {
@@ -253,7 +268,7 @@ void HostRelayLink::incomingBinary(std::uint64_t serial, const Bytes& data) {
     if (serial != taskSerial_) return;
     const auto frame = RelayFrame::split(data);
     if (state_.kind != State::Kind::up || !frame) {
-        ended(Outcome::failure, "error");
+        badMessage(frame ? "a record before the link was up" : "a record too short to carry a connection");
         return;
     }
     countMessage();
@@ -271,8 +286,15 @@ void HostRelayLink::receiveFailed(std::uint64_t serial) {
     });
 }
 
+void HostRelayLink::failedBecause(std::uint64_t serial, const std::string& why) {
+    if (serial == taskSerial_) say("link: " + why);
+}
+
 void HostRelayLink::closed(std::uint64_t serial, int code) {
     if (serial != taskSerial_) return;
+    if (code != RelayLinkLimits::closeRefused && code != RelayLinkLimits::closeReplaced &&
+        code != RelayLinkLimits::closeNotOnAccount)
+        say("link: " + relayAddressText(url_) + ": the relay closed the link (code " + std::to_string(code) + ")");
     switch (code) {
         case RelayLinkLimits::closeRefused: ended(Outcome::refused, "closed-by-relay", code); break;
         case RelayLinkLimits::closeReplaced: ended(Outcome::replaced, "replaced"); break;

@@ -141,6 +141,9 @@ private:
     void receiveFailed(std::uint64_t serial);
     void closed(std::uint64_t serial, int code);
     void finished(std::uint64_t serial, std::optional<int> status);
+    void failedBecause(std::uint64_t serial, const std::string& why);
+    // Logs what the relay sent that ends the link, then ends it as an error.
+    void badMessage(const std::string& what);
     void proving(const RelayControl::Message& message);
     void becomeUp(const std::vector<RelayConnectionID>& devices);
     void schedulePing(std::uint64_t generation);

@@ -8,6 +8,7 @@
 
 #include "core/secure.h"
 #include "relay/relay_bytes.h"
+#include "relay/relay_tls.h"
 
 namespace morvane {
 
@@ -43,31 +44,45 @@ bool isLowerHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <
 
 }  // namespace
 
-std::string RelayAccountTexts::text(const RelayAccountFailure& failure, Step step) {
+std::string RelayAccountFailure::describe() const {
+    std::string words;
+    switch (kind) {
+        case Kind::refused: words = error.empty() ? "refused" : error; break;
+        case Kind::unreachable: words = "unreachable"; break;
+        case Kind::badAnswer: words = "an answer that could not be read"; break;
+        case Kind::cancelled: words = "cancelled"; break;
+    }
+    return why.empty() ? words : words + ": " + why;
+}
+
+std::string RelayAccountTexts::text(const RelayAccountFailure& failure, Step step, const std::string& address) {
     const std::string error = failure.kind == RelayAccountFailure::Kind::refused ? failure.error : "";
     const int status = failure.kind == RelayAccountFailure::Kind::refused ? failure.status : 0;
+    const std::string at = address.empty() ? "" : " at " + address;
+    const std::string signIn = "Could not reach the sign-in service" + at + ". Check your connection, then try again.";
+    const std::string relay = "Could not reach the relay" + at + ". Check your connection, then try again.";
     switch (step) {
         case Step::code:
             if (error == "invalid-email") return badEmail;
             if (status == 429) return "Too many codes were requested. Wait a few minutes, then try again.";
             if (error == "try-later" && status == 503) return "The relay cannot send more codes right now. Try again later.";
             if (error == "not-configured") return "Sign-in is not available on this relay.";
-            return "Could not reach the sign-in service. Check your connection, then try again.";
+            return signIn;
         case Step::verify:
             if (error == "invalid-code") return wrongCode;
             if (error == "invalid-email") return badEmail;
             if (status == 429) return "Too many tries. Wait a few minutes, then try again.";
             if (error == "not-configured") return "Sign-in is not available on this relay.";
-            return "Could not reach the sign-in service. Check your connection, then try again.";
+            return signIn;
         case Step::registration:
         case Step::remove:
             if (error == "host-limit") return hostLimit;
             if (error == "bad-proof") return badClock;
             if (status == 429) return "Too many tries. Wait a few minutes, then try again.";
             if (error == "not-configured") return "This relay is not set up yet.";
-            return unreachable;
+            return relay;
     }
-    return unreachable;
+    return relay;
 }
 
 std::unique_ptr<RelayAccount> RelayAccount::create(std::string_view origin, std::shared_ptr<RelayHttpTransport> transport,
@@ -256,12 +271,20 @@ RelayAccount::Task RelayAccount::post(std::optional<RelayHttpRequest> request,
         done(RelayAccountFailure::of(RelayAccountFailure::Kind::badAnswer), 0);
         return nullptr;
     }
-    return transport_->post(std::move(*request), [done = std::move(done)](RelayHttpAnswer answer) {
+    const std::string address = relayAddressText(origin_);
+    return transport_->post(std::move(*request), [done = std::move(done), address](RelayHttpAnswer answer) {
         switch (answer.kind) {
             case RelayHttpAnswer::Kind::cancelled: return done(RelayAccountFailure::of(RelayAccountFailure::Kind::cancelled), 0);
             case RelayHttpAnswer::Kind::unreachable:
-                return done(RelayAccountFailure::of(RelayAccountFailure::Kind::unreachable), 0);
-            case RelayHttpAnswer::Kind::answered: return done(read(answer.status, answer.body), answer.status);
+                return done(RelayAccountFailure::of(RelayAccountFailure::Kind::unreachable,
+                                                    answer.why.empty() ? address : answer.why),
+                            0);
+            case RelayHttpAnswer::Kind::answered: {
+                auto result = read(answer.status, answer.body);
+                if (auto* failure = std::get_if<RelayAccountFailure>(&result))
+                    failure->why = address + " answered with HTTP " + std::to_string(answer.status);
+                return done(std::move(result), answer.status);
+            }
         }
     });
 }

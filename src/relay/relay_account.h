@@ -40,16 +40,24 @@ struct RelayAccountFailure {
     int status = 0;                       // refused only
     std::string error;                    // refused only; "" when absent
     std::optional<std::int64_t> retryAfter;  // refused only
+    // Why, for the log: the address and what failed ("…: name not found",
+    // "HTTP 503"). Not part of the outcome: failures compare without it.
+    std::string why;
 
     static RelayAccountFailure refused(int status, std::string error, std::optional<std::int64_t> retryAfter) {
-        return {Kind::refused, status, std::move(error), retryAfter};
+        return {Kind::refused, status, std::move(error), retryAfter, {}};
     }
-    static RelayAccountFailure of(Kind kind) { return {kind, 0, {}, std::nullopt}; }
+    static RelayAccountFailure of(Kind kind, std::string why = {}) { return {kind, 0, {}, std::nullopt, std::move(why)}; }
+    // The kind and its reason in a few words: "unreachable: relay.example.com:443:
+    // connection refused", "host-limit: relay.example.com:443 answered with HTTP 409".
+    std::string describe() const;
     std::optional<std::string> errorWord() const {
         return kind == Kind::refused ? std::optional<std::string>(error) : std::nullopt;
     }
     std::optional<int> statusCode() const { return kind == Kind::refused ? std::optional<int>(status) : std::nullopt; }
-    bool operator==(const RelayAccountFailure&) const = default;
+    bool operator==(const RelayAccountFailure& other) const {
+        return kind == other.kind && status == other.status && error == other.error && retryAfter == other.retryAfter;
+    }
 };
 
 // A value or a failure; std::monostate stands for "no value".
@@ -69,7 +77,9 @@ inline constexpr const char* badClock =
     "This computer's date and time look wrong. Correct them in the system settings, then try again.";
 inline constexpr const char* unreachable = "Could not reach the relay. Check your connection, then try again.";
 inline constexpr const char* newCodeSent = "A new code is on its way. ";
-std::string text(const RelayAccountFailure& failure, Step step);
+// `address`, when given, is named where the text says the service could
+// not be reached.
+std::string text(const RelayAccountFailure& failure, Step step, const std::string& address = {});
 }  // namespace RelayAccountTexts
 
 class RelayAccount {

@@ -49,7 +49,7 @@ public:
             self->resolver_.async_resolve(self->request_.url.host, std::to_string(self->request_.url.port),
                                           [self](beast::error_code ec, tcp::resolver::results_type found) {
                                               if (self->over_) return;
-                                              if (ec) return self->finish({});
+                                              if (ec) return self->failed(RelayConnectStage::resolve, ec);
                                               self->connect(found);
                                           });
         });
@@ -58,7 +58,7 @@ public:
     void cancel() override {
         asio::post(owner_->io, [self = this->shared_from_this()] {
             if (self->over_) return;
-            self->finish({RelayHttpAnswer::Kind::cancelled, 0, std::nullopt});
+            self->finish({RelayHttpAnswer::Kind::cancelled, 0, std::nullopt, {}});
         });
     }
 
@@ -74,12 +74,15 @@ private:
         beast::get_lowest_layer(stream_).async_connect(found, [self = this->shared_from_this()](beast::error_code ec,
                                                                                               const tcp::endpoint&) {
             if (self->over_) return;
-            if (ec) return self->finish({});
+            if (ec) return self->failed(RelayConnectStage::connect, ec);
             if constexpr (Secure) {
-                if (!prepareRelayTls(self->stream_.native_handle(), self->request_.url.host)) return self->finish({});
+                if (!prepareRelayTls(self->stream_.native_handle(), self->request_.url.host))
+                    return self->finish({RelayHttpAnswer::Kind::unreachable, 0, std::nullopt,
+                                         relayAddressText(self->request_.url) +
+                                             ": the secure connection could not be prepared"});
                 self->stream_.async_handshake(asio::ssl::stream_base::client, [self](beast::error_code e) {
                     if (self->over_) return;
-                    if (e) return self->finish({});
+                    if (e) return self->failed(RelayConnectStage::tls, e);
                     self->write();
                 });
             } else {
@@ -99,7 +102,7 @@ private:
         message_.prepare_payload();
         http::async_write(stream_, message_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
             if (self->over_) return;
-            if (ec) return self->finish({});
+            if (ec) return self->failed(RelayConnectStage::exchange, ec);
             self->readHeader();
         });
     }
@@ -114,14 +117,20 @@ private:
                 // Over the limit: report a body one byte too long, which
                 // every reader refuses, without keeping the rest.
                 return self->finish({RelayHttpAnswer::Kind::answered, static_cast<int>(parser.get().result_int()),
-                                     Bytes(self->owner_->maxAnswerBytes + 1, 0)});
+                                     Bytes(self->owner_->maxAnswerBytes + 1, 0), {}});
             }
-            if (ec) return self->finish({});
+            if (ec) return self->failed(RelayConnectStage::exchange, ec);
             const auto& body = parser.get().body();
             std::optional<Bytes> data;
             if (!body.empty()) data = Bytes(body.begin(), body.end());
-            self->finish({RelayHttpAnswer::Kind::answered, static_cast<int>(parser.get().result_int()), std::move(data)});
+            self->finish({RelayHttpAnswer::Kind::answered, static_cast<int>(parser.get().result_int()), std::move(data), {}});
         });
+    }
+
+    void failed(RelayConnectStage stage, const beast::error_code& ec) {
+        SSL* ssl = nullptr;
+        if constexpr (Secure) ssl = stream_.native_handle();
+        finish({RelayHttpAnswer::Kind::unreachable, 0, std::nullopt, relayConnectFailure(request_.url, stage, ec, ssl)});
     }
 
     void finish(RelayHttpAnswer answer) {

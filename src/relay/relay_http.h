@@ -31,6 +31,9 @@ struct RelayHttpAnswer {
     // The body as read; at most the reader's limit plus one byte, so an
     // over-long body is recognisable without being kept whole.
     std::optional<Bytes> body;
+    // Unreachable only: why, naming the address ("relay.example.com:443:
+    // connection refused").
+    std::string why;
 };
 
 class RelayHttpTask {

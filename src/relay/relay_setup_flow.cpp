@@ -43,6 +43,16 @@ void RelayController::tell(const std::string& title, const std::string& text) {
     s_.hooks.runAlert({title, text, {"OK"}}, [] { return false; });
 }
 
+namespace {
+// The address the owner gave, as the account client reaches it.
+std::string addressOf(const RelayAccount& account) { return account.apiBase().hostHeader(); }
+
+// ": <why>" when the failure knows why.
+std::string because(const RelayAccountFailure& failure) {
+    return failure.why.empty() ? std::string() : ": " + failure.why;
+}
+}  // namespace
+
 std::string RelayController::word(const RelayAccountFailure& failure) {
     switch (failure.kind) {
     case RelayAccountFailure::Kind::unreachable:
@@ -178,7 +188,8 @@ std::optional<RelayAccountSession> RelayController::signIn(const std::shared_ptr
             });
             if (sent) {
                 if (auto failure = std::get_if<RelayAccountFailure>(&*sent)) {
-                    note = RelayAccountTexts::text(*failure, RelayAccountTexts::Step::code);
+                    say("set up: the code could not be sent: " + failure->describe());
+                    note = RelayAccountTexts::text(*failure, RelayAccountTexts::Step::code, addressOf(*account));
                 } else {
                     auto answer = askForCode(account, *email, loginId);
                     if (answer.kind == CodeAnswer::Kind::signedIn) return answer.session;
@@ -220,8 +231,9 @@ RelayController::CodeAnswer RelayController::askForCode(const std::shared_ptr<Re
                     if (auto session = std::get_if<RelayAccountSession>(&*verified))
                         return {CodeAnswer::Kind::signedIn, *session};
                     const auto& failure = std::get<RelayAccountFailure>(*verified);
+                    say("set up: sign-in failed: " + failure.describe());
                     if (failure.errorWord() == "invalid-email") return {CodeAnswer::Kind::changeEmail, std::nullopt};
-                    note = RelayAccountTexts::text(failure, RelayAccountTexts::Step::verify);
+                    note = RelayAccountTexts::text(failure, RelayAccountTexts::Step::verify, addressOf(*account));
                     field.clear();
                 }
             }
@@ -231,9 +243,10 @@ RelayController::CodeAnswer RelayController::askForCode(const std::shared_ptr<Re
                 return account->sendCode(email, loginId, std::move(done));
             });
             if (sent) {
-                if (auto failure = std::get_if<RelayAccountFailure>(&*sent))
-                    note = RelayAccountTexts::text(*failure, RelayAccountTexts::Step::code);
-                else
+                if (auto failure = std::get_if<RelayAccountFailure>(&*sent)) {
+                    say("set up: the code could not be sent: " + failure->describe());
+                    note = RelayAccountTexts::text(*failure, RelayAccountTexts::Step::code, addressOf(*account));
+                } else
                     note = trimmedSpaces(RelayAccountTexts::newCodeSent);
             }
         } else {
@@ -278,8 +291,9 @@ void RelayController::registerWith(SetUp setUp, bool moved) {
     }
     if (auto failure = std::get_if<RelayAccountFailure>(&*registered)) {
         if (failure->errorWord() == "host-taken" && !moved) return offerMove(std::move(setUp));
-        say("set up: not registered (" + word(*failure) + ")");
-        tell("Could not set up the relay", RelayAccountTexts::text(*failure, RelayAccountTexts::Step::registration));
+        say("set up: not registered (" + word(*failure) + because(*failure) + ")");
+        tell("Could not set up the relay",
+             RelayAccountTexts::text(*failure, RelayAccountTexts::Step::registration, addressOf(account)));
         signOut(account, setUp.session);
         flowRunning_ = false;
         return;
@@ -334,9 +348,9 @@ void RelayController::offerMove(SetUp setUp) {
                 signOut(account, shared->session);
                 self->flowRunning_ = false;
             } else if (auto failure = std::get_if<RelayAccountFailure>(&*removed)) {
-                self->say("set up: not moved (" + word(*failure) + ")");
+                self->say("set up: not moved (" + word(*failure) + because(*failure) + ")");
                 self->tell("Could not move this computer",
-                           RelayAccountTexts::text(*failure, RelayAccountTexts::Step::remove));
+                           RelayAccountTexts::text(*failure, RelayAccountTexts::Step::remove, addressOf(account)));
                 signOut(account, shared->session);
                 self->flowRunning_ = false;
             } else {
@@ -378,8 +392,9 @@ void RelayController::removeFromAccount() {
             self->flowRunning_ = false;
             if (!removed) return;
             if (auto failure = std::get_if<RelayAccountFailure>(&*removed)) {
-                self->say("set up: not removed (" + word(*failure) + ")");
-                self->tell("Could not remove this computer", RelayAccountTexts::text(*failure, RelayAccountTexts::Step::remove));
+                self->say("set up: not removed (" + word(*failure) + because(*failure) + ")");
+                self->tell("Could not remove this computer",
+                           RelayAccountTexts::text(*failure, RelayAccountTexts::Step::remove, addressOf(*account)));
                 return;
             }
             if (self->enabled_) {

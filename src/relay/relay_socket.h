@@ -34,6 +34,10 @@ struct RelaySocketHandlers {
     std::function<void()> receiveFailed;
     // The server sent a close frame with this code.
     std::function<void(int code)> closed;
+    // Why the attempt or the open socket failed, in words that name the
+    // relay's address; runs just before finished or receiveFailed when they
+    // report a failure.
+    std::function<void(const std::string& why)> failedBecause;
     // The socket is over: the HTTP status of the upgrade answer when there
     // was one (101 after a successful upgrade), absent when no answer came.
     std::function<void(std::optional<int> httpStatus)> finished;

@@ -3,7 +3,10 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/beast/core/error.hpp>
 
 namespace morvane {
 
@@ -31,6 +34,42 @@ bool prepareRelayTls(SSL* ssl, const std::string& host) {
     }
     SSL_set_verify(ssl, SSL_VERIFY_PEER, nullptr);
     return true;
+}
+
+std::string relayAddressText(const RelayURL& url) {
+    const bool v6 = url.host.find(':') != std::string::npos;
+    return (v6 ? "[" + url.host + "]" : url.host) + ":" + std::to_string(url.port);
+}
+
+std::string relayConnectFailure(const RelayURL& url, RelayConnectStage stage, const boost::system::error_code& ec,
+                                SSL* ssl) {
+    namespace error = boost::asio::error;
+    const std::string at = relayAddressText(url) + ": ";
+    if (ec == boost::beast::error::timeout || ec == error::timed_out) return at + "timed out";
+    switch (stage) {
+        case RelayConnectStage::resolve:
+            if (ec == error::host_not_found || ec == error::host_not_found_try_again || ec == error::no_data)
+                return at + "name not found";
+            return at + "the name could not be looked up (" + ec.message() + ")";
+        case RelayConnectStage::connect:
+            if (ec == error::connection_refused) return at + "connection refused";
+            if (ec == error::network_unreachable) return at + "network unreachable";
+            if (ec == error::host_unreachable) return at + "host unreachable";
+            return at + "no connection (" + ec.message() + ")";
+        case RelayConnectStage::tls:
+            if (ssl) {
+                const long verified = SSL_get_verify_result(ssl);
+                if (verified != X509_V_OK)
+                    return at + "certificate not trusted for " + url.host + " (" +
+                           X509_verify_cert_error_string(verified) + ")";
+            }
+            return at + "the secure connection could not be set up (" + ec.message() + ")";
+        case RelayConnectStage::exchange:
+            if (ec == error::eof || ec == error::connection_reset || ec == boost::asio::ssl::error::stream_truncated)
+                return at + "the relay closed the connection";
+            return at + "the connection failed (" + ec.message() + ")";
+    }
+    return at + ec.message();
 }
 
 }  // namespace morvane

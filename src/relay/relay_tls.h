@@ -8,6 +8,9 @@
 #include <string>
 
 #include <boost/asio/ssl/context.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "relay/relay_url.h"
 
 namespace morvane {
 
@@ -16,5 +19,17 @@ std::shared_ptr<boost::asio::ssl::context> makeRelayTlsContext();
 // Sets SNI (names only) and the name or address the peer's certificate
 // must carry. False when the stream could not be set up.
 bool prepareRelayTls(SSL* ssl, const std::string& host);
+
+// Why a connection to the relay failed, in words a person can act on, after
+// the address: "relay.example.com:443: name not found", "…: connection
+// refused", "…: certificate not trusted for relay.example.com (certificate
+// has expired)", "…: timed out". `ssl` is the stream's handle when the
+// failure came during or after the TLS handshake (its verification result
+// tells an untrusted certificate from other TLS failures).
+enum class RelayConnectStage { resolve, connect, tls, exchange };
+std::string relayConnectFailure(const RelayURL& url, RelayConnectStage stage, const boost::system::error_code& ec,
+                                SSL* ssl = nullptr);
+// "relay.example.com:443": what the failure lines name.
+std::string relayAddressText(const RelayURL& url);
 
 }  // namespace morvane

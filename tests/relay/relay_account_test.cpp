@@ -38,7 +38,7 @@ public:
 };
 
 RelayHttpAnswer answered(int status, const std::string& body) {
-    return {RelayHttpAnswer::Kind::answered, status, body.empty() ? std::nullopt : std::optional<Bytes>(Bytes(body.begin(), body.end()))};
+    return {RelayHttpAnswer::Kind::answered, status, body.empty() ? std::nullopt : std::optional<Bytes>(Bytes(body.begin(), body.end())), {}};
 }
 
 const std::string userID = "0123abcd-4567-89ef-0123-456789abcdef";
@@ -239,8 +239,8 @@ TEST(RelayAccount, TransportOutcomesAndBadRequestsMapToTheirFailures) {
     std::vector<RelayAccountResult<std::monostate>> results;
     auto keep = [&](RelayAccountResult<std::monostate> r) { results.push_back(r); };
     http->answers = {answered(200, R"({"ok":true})"), answered(200, R"({"ok":false})"), answered(200, ""),
-                     {RelayHttpAnswer::Kind::unreachable, 0, std::nullopt},
-                     {RelayHttpAnswer::Kind::cancelled, 0, std::nullopt}, answered(404, "")};
+                     {RelayHttpAnswer::Kind::unreachable, 0, std::nullopt, {}},
+                     {RelayHttpAnswer::Kind::cancelled, 0, std::nullopt, {}}, answered(404, "")};
     for (int i = 0; i < 6; ++i) account->sendCode("me@example.com", "l", keep);
     http->run();
     const std::vector<RelayAccountResult<std::monostate>> expected = {

@@ -2,6 +2,9 @@
 // certificate checks on: what a new owner does, end to end.
 #include <gtest/gtest.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
 #include <condition_variable>
 #include <mutex>
 
@@ -49,6 +52,18 @@ public:
     void relayLinkQuotaReached() override { add("quota"); }
     void state(const HostRelayLink::Snapshot& s) { add("state " + std::string(s.state.word())); }
     void log(const std::string& line) { add(line); }
+
+    // Waits until a line starting with `prefix` has been seen; returns it.
+    std::optional<std::string> sawStarting(const std::string& prefix, std::chrono::milliseconds wait = 10s) {
+        std::unique_lock guard(lock_);
+        std::optional<std::string> found;
+        changed_.wait_for(guard, wait, [&] {
+            for (const auto& line : lines_)
+                if (line.rfind(prefix, 0) == 0) found = line;
+            return found.has_value();
+        });
+        return found;
+    }
 
     // Waits until the line has been seen `count` times in all.
     bool saw(const std::string& line, int count = 1, std::chrono::milliseconds wait = 10s) {
@@ -127,8 +142,9 @@ struct LinkRig {
     SwitchedPath path{&queue, {}, {}};
     std::shared_ptr<HostRelayLink> link;
 
-    LinkRig(const std::string& base, const RelayIdentity& identity) {
+    LinkRig(const std::string& base, const RelayIdentity& identity, double connectSeconds = 15) {
         HostRelayLink::Options o{.baseURL = base, .identity = identity, .queue = &queue};
+        o.timing.connectSeconds = connectSeconds;
         o.counters = std::make_shared<MemoryCounterStorage>();
         o.sockets = std::make_shared<BeastRelaySocketFactory>(queue.context());
         o.unit = 0.02;
@@ -330,6 +346,80 @@ TEST(RelayLink, AFrameThatBreaksTheProtocolEndsTheLinkAtOnceAsAnError) {
             EXPECT_EQ(rig.watch->count("link: down after 0 s (closed-by-relay)"), 0);
             EXPECT_TRUE(rig.watch->saw("down"));
         }
+    }
+}
+
+// A port on the loopback where nothing listens.
+std::uint16_t closedPort() {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor acceptor(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    return acceptor.local_endpoint().port();
+}
+
+TEST(RelayLink, EveryFailedAttemptSaysWhyWithTheAddress) {
+    // A listener that never accepts: the TCP connection is made by the
+    // kernel, the TLS handshake then waits for good.
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor silent(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    const auto silentPort = std::to_string(silent.local_endpoint().port());
+    const auto refusedPort = std::to_string(closedPort());
+
+    RelayDouble otherName(tlsFor({"relay.other.example"}, {}));
+    RelayDouble refusing(tlsFor({"localhost"}, {}));
+    refusing.refuseUpgrades(403);
+    const auto port = [](RelayDouble& r) { return std::to_string(r.port()); };
+    struct Case {
+        const char* name;
+        std::string base;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"name not found", "wss://no-such-relay.invalid", "link: no-such-relay.invalid:443: name not found"},
+        {"connection refused", "ws://127.0.0.1:" + refusedPort, "link: 127.0.0.1:" + refusedPort + ": connection refused"},
+        {"certificate for another name", otherName.origin("wss"),
+         "link: localhost:" + port(otherName) + ": certificate not trusted for localhost (hostname mismatch)"},
+        {"upgrade refused", refusing.origin("wss"),
+         "link: localhost:" + port(refusing) + ": the relay refused the link with HTTP 403"},
+        {"no answer", "wss://127.0.0.1:" + silentPort, "link: 127.0.0.1:" + silentPort + ": no answer within 1 s"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
+        LinkRig rig(c.base, identity, 1);
+        rig.link->turnOn();
+        EXPECT_TRUE(rig.watch->saw(c.line));
+        EXPECT_TRUE(rig.watch->sawStarting("link: trying again in "));
+    }
+}
+
+TEST(RelayAccountOverSockets, AFailedCallSaysWhyWithTheAddress) {
+    RelayDouble otherName(tlsFor({"relay.other.example"}, {}));
+    RelayDouble failing(tlsFor({"localhost"}, {}));
+    failing.refuseNextAccountCall({500, "", std::nullopt});
+    const auto refusedPort = std::to_string(closedPort());
+    struct Case {
+        const char* name;
+        std::string origin;
+        std::string why;
+    };
+    const std::vector<Case> cases = {
+        {"name not found", "https://no-such-relay.invalid", "unreachable: no-such-relay.invalid:443: name not found"},
+        {"connection refused", "http://127.0.0.1:" + refusedPort,
+         "unreachable: 127.0.0.1:" + refusedPort + ": connection refused"},
+        {"certificate for another name", otherName.origin("https"),
+         "unreachable: localhost:" + std::to_string(otherName.port()) +
+             ": certificate not trusted for localhost (hostname mismatch)"},
+        {"server error", failing.origin("https"),
+         "refused: localhost:" + std::to_string(failing.port()) + " answered with HTTP 500"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
+        auto account = RelayAccount::create(c.origin, http, systemWallMillis);
+        ASSERT_TRUE(account);
+        const auto sent = await<std::monostate>([&](auto done) { account->sendCode("owner@example.com", "l", done); });
+        ASSERT_TRUE(std::holds_alternative<RelayAccountFailure>(sent));
+        EXPECT_EQ(std::get<RelayAccountFailure>(sent).describe(), c.why);
     }
 }
 

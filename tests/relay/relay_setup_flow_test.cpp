@@ -24,7 +24,7 @@ public:
         auto task = std::make_shared<Task>();
         auto& queue = script[request.target];
         const std::string ok = R"({"ok":true})";
-        RelayHttpAnswer answer{RelayHttpAnswer::Kind::answered, 200, Bytes(ok.begin(), ok.end())};
+        RelayHttpAnswer answer{RelayHttpAnswer::Kind::answered, 200, Bytes(ok.begin(), ok.end()), {}};
         if (!queue.empty()) {
             answer = queue.front();
             queue.pop_front();
@@ -37,7 +37,7 @@ public:
         return task;
     }
     void answer(const std::string& target, int status, const std::string& body) {
-        script[target].push_back({RelayHttpAnswer::Kind::answered, status, Bytes(body.begin(), body.end())});
+        script[target].push_back({RelayHttpAnswer::Kind::answered, status, Bytes(body.begin(), body.end()), {}});
     }
     int count(const std::string& target) const {
         return static_cast<int>(std::count(targets.begin(), targets.end(), target));
@@ -120,6 +120,56 @@ TEST(RelaySetUpFlow, WrongInputIsAskedForAgainWithItsNote) {
     EXPECT_FALSE(rig.settings.stringValue(RelayController::emailKey));
 }
 
+TEST(RelaySetUpFlow, EveryFailedAccountCallIsLoggedWithWhyAndTheDialogNamesTheAddress) {
+    struct Case {
+        const char* name;
+        std::string target;
+        RelayHttpAnswer answer;
+        std::string line;
+        std::string note;
+    };
+    const RelayHttpAnswer unreachable{RelayHttpAnswer::Kind::unreachable, 0, std::nullopt,
+                                      "relay.example.com:443: name not found"};
+    const std::string busy = R"({"error":"try-later"})";
+    const std::string signIn =
+        "Could not reach the sign-in service at relay.example.com. Check your connection, then try again.";
+    const std::vector<Case> cases = {
+        {"code, no answer", "/v1/auth/code", unreachable,
+         "set up: the code could not be sent: unreachable: relay.example.com:443: name not found", signIn},
+        {"code, server error", "/v1/auth/code",
+         {RelayHttpAnswer::Kind::answered, 500, std::nullopt, {}},
+         "set up: the code could not be sent: refused: relay.example.com:443 answered with HTTP 500", signIn},
+        {"verify, no answer", "/v1/auth/verify", unreachable,
+         "set up: sign-in failed: unreachable: relay.example.com:443: name not found", signIn},
+        {"register, no answer", "/v1/hosts", unreachable,
+         "set up: not registered (unreachable: relay.example.com:443: name not found)",
+         "Could not reach the relay at relay.example.com. Check your connection, then try again."},
+        {"register, busy", "/v1/hosts",
+         {RelayHttpAnswer::Kind::answered, 503, Bytes(busy.begin(), busy.end()), {}},
+         "set up: not registered (try-later: relay.example.com:443 answered with HTTP 503)",
+         "Could not reach the relay at relay.example.com. Check your connection, then try again."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FlowRig rig;
+        rig.controller->start();
+        rig.http->script[c.target].push_front(c.answer);
+        rig.type("Sign in to the relay", "owner@example.com");
+        rig.type("Enter the code from the e-mail", "123456");
+        std::vector<std::string> texts;
+        auto answer = rig.answer;
+        rig.answer = [&](const RelayAlert& alert, std::function<bool()> closeWhen) {
+            texts.push_back(alert.informative);
+            return answer(alert, closeWhen);
+        };
+        rig.controller->perform("setUp");
+        EXPECT_TRUE(rig.logged(c.line)) << ::testing::PrintToString(rig.log);
+        EXPECT_TRUE(std::any_of(texts.begin(), texts.end(),
+                                [&](const std::string& t) { return t.rfind(c.note, 0) == 0; }))
+            << ::testing::PrintToString(texts);
+    }
+}
+
 TEST(RelaySetUpFlow, AMachineOnAnotherAccountIsOfferedTheMoveOnce) {
     for (bool secondRefused : {false, true}) {
         SCOPED_TRACE(secondRefused);
@@ -141,7 +191,7 @@ TEST(RelaySetUpFlow, AMachineOnAnotherAccountIsOfferedTheMoveOnce) {
         EXPECT_EQ(rig.http->count("/v1/hosts/self/delete"), 1);
         EXPECT_EQ(rig.http->count("/v1/auth/signout"), 1);
         EXPECT_EQ(rig.logged("set up: moved from another account"), !secondRefused);
-        EXPECT_EQ(rig.logged("set up: not registered (host-taken)"), secondRefused);
+        EXPECT_EQ(rig.logged("set up: not registered (host-taken: relay.example.com:443 answered with HTTP 409)"), secondRefused);
         EXPECT_EQ(rig.settings.stringValue(RelayController::emailKey).has_value(), !secondRefused);
         EXPECT_FALSE(rig.controller->flowBusy());
     }
@@ -193,7 +243,7 @@ TEST(RelaySetUpFlow, RemovalFromTheAccountStopsTheRelayAndForgetsTheAccount) {
         EXPECT_EQ(rig.asked, Lines{"remove this computer from the relay account"});
         EXPECT_EQ(rig.controller->accountEmail().has_value(), c.refused);
         EXPECT_EQ(rig.logged("set up: removed from the account"), !c.refused);
-        EXPECT_EQ(rig.logged("set up: not removed (try-later)"), c.refused);
+        EXPECT_EQ(rig.logged("set up: not removed (try-later: relay.example.com:443 answered with HTTP 503)"), c.refused);
         EXPECT_EQ(rig.settings.boolValue(RelayController::enabledKey), c.on && c.refused);
         EXPECT_EQ(rig.controller->link() != nullptr, c.on && c.refused);
         EXPECT_TRUE(rig.controller->identity());
