@@ -158,7 +158,11 @@ Actions FxMachine::probe(const fx_request::Probe& r, const FxFacts& facts, std::
         result.verdict = FxVerdict::fit;
         result.smaller = ModePicker::isSmaller(*chosen, baseline);
     } else {
-        result.verdict = *pick.choice.kept() == ModeChoice::Reason::noFit ? FxVerdict::noFit : FxVerdict::noBetterMode;
+        switch (*pick.choice.kept()) {
+            case ModeChoice::Reason::noFit: result.verdict = FxVerdict::noFit; break;
+            case ModeChoice::Reason::noBetterMode: result.verdict = FxVerdict::noBetterMode; break;
+            case ModeChoice::Reason::noOtherMode: result.verdict = FxVerdict::noOtherMode; break;
+        }
     }
     result.before = thousandths(pick.before);
     result.after = thousandths(pick.after);
@@ -178,7 +182,9 @@ Actions FxMachine::startMatch(const fx_request::Match& r, const FxFacts& facts, 
     const auto pick = ModePicker::pick(*facts.modes, baseline, r.width, r.height, r.scale);
 
     if (const auto reason = pick.choice.kept()) {
-        const FxError error = *reason == ModeChoice::Reason::noFit ? FxError::noFit : FxError::noBetterMode;
+        const FxError error = *reason == ModeChoice::Reason::noFit         ? FxError::noFit
+                              : *reason == ModeChoice::Reason::noOtherMode ? FxError::noOtherMode
+                                                                           : FxError::noBetterMode;
         if (!appliedHere) return {refusal(r.id, FxWhat::match, error)};
         // The earlier match no longer helps: put the display's own mode back.
         const Match m = *match;

@@ -92,6 +92,7 @@ std::string_view toString(FxError e) {
         case FxError::noFit: return "no-fit";
         case FxError::failed: return "failed";
         case FxError::noKeyWatch: return "no-key-watch";
+        case FxError::noOtherMode: return "no-other-mode";
     }
     return "failed";
 }
@@ -99,7 +100,8 @@ std::string_view toString(FxError e) {
 std::optional<FxError> fxErrorFromString(std::string_view word) {
     static constexpr FxError all[] = {FxError::notAllowed, FxError::unavailable,  FxError::locked,
                                       FxError::tooSoon,    FxError::busy,         FxError::noBetterMode,
-                                      FxError::noFit,      FxError::failed,       FxError::noKeyWatch};
+                                      FxError::noFit,      FxError::failed,       FxError::noKeyWatch,
+                                      FxError::noOtherMode};
     return fromWord(word, all);
 }
 
@@ -123,6 +125,7 @@ std::string_view toString(FxVerdict v) {
         case FxVerdict::fit: return "fit";
         case FxVerdict::noBetterMode: return "no-better-mode";
         case FxVerdict::noFit: return "no-fit";
+        case FxVerdict::noOtherMode: return "no-other-mode";
     }
     return "no-fit";
 }

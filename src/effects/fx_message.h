@@ -71,7 +71,7 @@ enum class FxWhat { probe, match, restore, hide };
 std::string_view toString(FxWhat w);
 std::optional<FxWhat> fxWhatFromString(std::string_view word);
 
-enum class FxError { notAllowed, unavailable, locked, tooSoon, busy, noBetterMode, noFit, failed, noKeyWatch };
+enum class FxError { notAllowed, unavailable, locked, tooSoon, busy, noBetterMode, noFit, failed, noKeyWatch, noOtherMode };
 std::string_view toString(FxError e);
 std::optional<FxError> fxErrorFromString(std::string_view word);
 
@@ -80,7 +80,7 @@ std::string_view toString(FxWhy w);
 std::optional<FxWhy> fxWhyFromString(std::string_view word);
 
 // A probe's answer: the best mode would fit, or why the display stays as it is.
-enum class FxVerdict { fit, noBetterMode, noFit };
+enum class FxVerdict { fit, noBetterMode, noFit, noOtherMode };
 std::string_view toString(FxVerdict v);
 
 // An effect that ended by itself, told once in the next state message.

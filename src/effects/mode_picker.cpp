@@ -9,12 +9,18 @@
 namespace morvane {
 
 std::string_view toString(ModeChoice::Reason r) {
-    return r == ModeChoice::Reason::noBetterMode ? "no-better-mode" : "no-fit";
+    switch (r) {
+        case ModeChoice::Reason::noBetterMode: return "no-better-mode";
+        case ModeChoice::Reason::noOtherMode: return "no-other-mode";
+        case ModeChoice::Reason::noFit: break;
+    }
+    return "no-fit";
 }
 
 std::optional<ModeChoice::Reason> modeChoiceReasonFromString(std::string_view word) {
     if (word == "no-better-mode") return ModeChoice::Reason::noBetterMode;
     if (word == "no-fit") return ModeChoice::Reason::noFit;
+    if (word == "no-other-mode") return ModeChoice::Reason::noOtherMode;
     return std::nullopt;
 }
 
@@ -67,6 +73,9 @@ Pick pick(const std::vector<DisplayModeInfo>& modes, const DisplayModeInfo& base
         return {ModeChoice::keep(ModeChoice::Reason::noFit), 1.0, 1.0};
 
     const double target = static_cast<double>(clientWidth) / static_cast<double>(clientHeight);
+    const bool otherSize = std::any_of(modes.begin(), modes.end(), [&](const DisplayModeInfo& m) {
+        return m.width != baseline.width || m.height != baseline.height;
+    });
     auto empty = [target](const DisplayModeInfo& m) {
         if (m.height < 1) return 1.0;
         return leftover(static_cast<double>(m.width) / static_cast<double>(m.height), target);
@@ -108,6 +117,7 @@ Pick pick(const std::vector<DisplayModeInfo>& modes, const DisplayModeInfo& base
 
     const double was = empty(baseline), would = empty(*chosen);
     auto choice = [&] {
+        if (!otherSize) return ModeChoice::keep(ModeChoice::Reason::noOtherMode);
         if (would > maxLeftover) return ModeChoice::keep(ModeChoice::Reason::noFit);
         if (chosen->id == baseline.id || was - would < worthIt) return ModeChoice::keep(ModeChoice::Reason::noBetterMode);
         return ModeChoice::use(*chosen);

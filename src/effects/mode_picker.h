@@ -13,7 +13,9 @@
 namespace morvane {
 
 struct ModeChoice {
-    enum class Reason { noBetterMode, noFit };
+    // `noOtherMode`: the display lists no size but the one it shows, so
+    // there is nothing to choose (not that what it shows fits).
+    enum class Reason { noBetterMode, noFit, noOtherMode };
     struct Use {
         DisplayModeInfo mode;
         bool operator==(const Use&) const = default;

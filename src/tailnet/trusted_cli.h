@@ -36,8 +36,9 @@ struct NotInstalled {
 };
 }  // namespace cli_lookup
 
-// The spec's names live in this namespace; the keychain storage adds
-// `describe` to it.
+// What the tailnet control needs of the tool: how a lookup ended, what a run
+// gave back and the limits on both. The keychain storage adds `describe`
+// (the readable text of a status) beside them.
 namespace TrustedCLI {
 
 using Lookup = std::variant<cli_lookup::Untrusted, cli_lookup::Found, cli_lookup::NotInstalled>;

@@ -133,6 +133,21 @@ TEST(FxMachine, OneRequestAtATimeWhileProbesAreAnsweredMeanwhile) {
     EXPECT_EQ(rig.request(fx_request::Probe{6, 1512, 982, 2}, 5500), Actions{act::Result{probe}});
 }
 
+TEST(FxMachine, ADisplayWithOneModeSaysSoToProbesAndMatches) {
+    Rig rig;
+    const FxFacts one{kDisplay, std::vector<DisplayModeInfo>{kOwn}, kOwn, 1, false};
+    FxResult probe = FxResult::ok(1, FxWhat::probe);
+    probe.verdict = FxVerdict::noOtherMode;
+    const auto answer = rig.request(fx_request::Probe{1, 1000, 1400, 2}, 5000, one);
+    ASSERT_EQ(answer.size(), 1u);
+    const auto* result = std::get_if<act::Result>(&answer[0]);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->result.verdict, FxVerdict::noOtherMode);
+    EXPECT_EQ(rig.request(fx_request::Match{2, 1000, 1400, 2}, 9000, one),
+              Actions{refused(2, FxWhat::match, FxError::noOtherMode)});
+    EXPECT_FALSE(rig.fx.match);
+}
+
 TEST(FxMachine, MatchesAreSpacedFromTheLastAcceptedOne) {
     Rig rig;
     rig.applied(1, 1000);

@@ -68,12 +68,15 @@ TEST(FxWords, EveryWordReadsBackToItsCaseAndNothingElseReads) {
     for (FxWhat w : {FxWhat::probe, FxWhat::match, FxWhat::restore, FxWhat::hide})
         EXPECT_EQ(fxWhatFromString(toString(w)), w);
     for (FxError e : {FxError::notAllowed, FxError::unavailable, FxError::locked, FxError::tooSoon, FxError::busy,
-                      FxError::noBetterMode, FxError::noFit, FxError::failed, FxError::noKeyWatch})
+                      FxError::noBetterMode, FxError::noFit, FxError::failed, FxError::noKeyWatch,
+                      FxError::noOtherMode})
         EXPECT_EQ(fxErrorFromString(toString(e)), e);
     for (FxWhy w : {FxWhy::displayChanged, FxWhy::changedOnMac, FxWhy::locked, FxWhy::asleep, FxWhy::turnedOff,
                     FxWhy::escape, FxWhy::idle, FxWhy::secureInput, FxWhy::failed})
         EXPECT_EQ(fxWhyFromString(toString(w)), w);
     EXPECT_EQ(toString(FxError::noKeyWatch), "no-key-watch");
+    EXPECT_EQ(toString(FxError::noOtherMode), "no-other-mode");
+    EXPECT_EQ(toString(FxVerdict::noOtherMode), "no-other-mode");
     EXPECT_EQ(toString(FxWhy::changedOnMac), "changed-on-mac");
     EXPECT_EQ(fxErrorFromString("Busy"), std::nullopt);
     EXPECT_EQ(fxWhyFromString(""), std::nullopt);

@@ -35,12 +35,24 @@ TEST(ModePicker, UnmeasurableWindowsAndBaselinesKeepWithNoFit) {
     EXPECT_EQ(ModePicker::pick({mode(2, 1600, 1000)}, mode(1, 1920, 0), 1600, 1000, 1), noFit);
 }
 
-TEST(ModePicker, TheBaselineAloneKeepsAndTellsWhetherItFits) {
+TEST(ModePicker, ADisplayOfOneSizeHasNoOtherModeWhateverTheWindow) {
     const auto base = mode(1, 1920, 1080);
-    const auto fits = ModePicker::pick({base}, base, 1920, 1000, 1);
+    // Letterboxed or not, a display that lists only its own size (at any
+    // rate) has nothing to offer: that is not "it already fits".
+    struct Case {
+        std::vector<DisplayModeInfo> modes;
+        int width, height;
+    };
+    for (const auto& c : {Case{{base}, 1920, 1000}, Case{{base}, 1000, 1600}, Case{{}, 1600, 1000},
+                          Case{{base, mode(2, 1920, 1080, 1, 30.0)}, 1280, 1024}}) {
+        const auto pick = ModePicker::pick(c.modes, base, c.width, c.height, 1);
+        EXPECT_EQ(pick.choice, ModeChoice::keep(ModeChoice::Reason::noOtherMode)) << c.width << "x" << c.height;
+        EXPECT_EQ(pick.after, pick.before);
+    }
+    EXPECT_NEAR(ModePicker::pick({base}, base, 1920, 1000, 1).before, 1 - (1920.0 / 1080) / 1.92, 1e-12);
+    // With another size listed, the same window is told whether it fits.
+    const auto fits = ModePicker::pick({base, mode(2, 1280, 1024)}, base, 1920, 1000, 1);
     EXPECT_EQ(fits.choice, ModeChoice::keep(ModeChoice::Reason::noBetterMode));
-    EXPECT_NEAR(fits.before, 1 - (1920.0 / 1080) / 1.92, 1e-12);
-    EXPECT_EQ(fits.after, fits.before);
     // Upright window, landscape modes only: too much of it stays empty.
     const auto upright = ModePicker::pick({base, mode(2, 1600, 1000), mode(3, 1024, 768)}, base, 1000, 1600, 2);
     EXPECT_EQ(upright.choice, ModeChoice::keep(ModeChoice::Reason::noFit));
@@ -116,6 +128,7 @@ TEST(ModePicker, AHiDPIBaselineIsNotTradedForASlightlyBetterCoarseMode) {
 TEST(ModeChoiceReason, WordsReadBack) {
     EXPECT_EQ(modeChoiceReasonFromString(toString(ModeChoice::Reason::noFit)), ModeChoice::Reason::noFit);
     EXPECT_EQ(modeChoiceReasonFromString("no-better-mode"), ModeChoice::Reason::noBetterMode);
+    EXPECT_EQ(modeChoiceReasonFromString(toString(ModeChoice::Reason::noOtherMode)), ModeChoice::Reason::noOtherMode);
     EXPECT_EQ(modeChoiceReasonFromString("fit"), std::nullopt);
 }
 

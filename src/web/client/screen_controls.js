@@ -155,6 +155,7 @@ const fitErrorText = table([
 const fitRestoredText = table([
   ['no-fit', 'No resolution fits this shape. The computer’s resolution is back to normal.'],
   ['no-better-mode', 'The computer’s normal resolution fits this shape best, so it is back to normal.'],
+  ['no-other-mode', 'This computer offers no other resolution, so it is back to normal.'],
   ['failed', 'The computer could not change its resolution, so it is back to normal. A full-screen app may be in the way.'],
 ], 'The computer’s resolution is back to normal.');
 
@@ -180,10 +181,11 @@ const hideErrorText = table([
 
 const verdictText = table([
   ['no-better-mode', 'The computer already fits this window.'],
+  ['no-other-mode', 'This computer offers no other resolution.'],
   ['no-fit', 'The computer has no resolution shaped like this window.'],
 ], '');
 
-const isVerdict = (w) => w === 'no-better-mode' || w === 'no-fit';
+const isVerdict = (w) => w === 'no-better-mode' || w === 'no-fit' || w === 'no-other-mode';
 
 // ---------------------------------------------------------------------------
 // The step function

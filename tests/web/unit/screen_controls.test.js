@@ -154,6 +154,24 @@ test('probes ask whether fitting would help, only for an open sheet, a wide wind
   assert.equal(m.view(true).fit.line, 'Turn the phone sideways to use this.');
 });
 
+test('a display with one resolution says so instead of claiming it fits', () => {
+  const m = machine();
+  m.step({ type: 'ready' });
+  const [probe] = m.host();
+  assert.equal(probe.t, 'fx-probe');
+  m.answer(probe.id, { what: 'probe', verdict: 'no-other-mode' });
+  assert.equal(m.view().fit.line, 'This computer offers no other resolution.');
+  assert.equal(m.view().fit.disabled, true);
+  assert.deepEqual(m.press('fit'), []);
+
+  // A match sent before the probe's answer is refused with the same words.
+  const other = machine();
+  other.live();
+  const [match] = other.press('fit');
+  other.answer(match.id, { what: 'match', ok: false, error: 'no-other-mode' });
+  assert.equal(other.view().fit.line, 'This computer offers no other resolution.');
+});
+
 test('a fit refused as no better leaves no note and holds the button until the shape, display or match changes', () => {
   const m = machine();
   m.live();
