@@ -99,5 +99,14 @@ if [ "$relay" = yes ]; then
     fail "the service unit lost its hardening"
   fi
   dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -q postinst || fail "no postinst to make the relay's user"
+  # The user the unit names is the one the package makes (tried on an empty
+  # system folder).
+  mkdir -p "$work/sysroot/etc"
+  systemd-sysusers --root="$work/sysroot" "$work/root$prefix/lib/sysusers.d/morvane-relay.conf" >/dev/null 2>&1 ||
+    fail "systemd-sysusers refuses lib/sysusers.d/morvane-relay.conf"
+  user=$(sed -n 's/^User=//p' "$unit")
+  group=$(sed -n 's/^Group=//p' "$unit")
+  grep -q "^$user:.*:/usr/sbin/nologin\$" "$work/sysroot/etc/passwd" || fail "no system user $user without a shell"
+  grep -q "^$group:" "$work/sysroot/etc/group" || fail "no group $group"
 fi
 echo "deb package: all checks passed"
