@@ -24,6 +24,14 @@ void OwnerAuthentication::withOwnerAuthentication(const std::string& title, cons
     authenticating_ = true;
     const std::uint64_t generation = ++generation_;
     std::weak_ptr<bool> alive = alive_;
+    reported_.reset();
+    // Each failure is logged with what it was for, never with what was typed.
+    prompt_.report = [this, alive, generation, title](OwnerPrompt::Event event, int tries) {
+        if (alive.expired() || generation != generation_ || !authenticating_) return;
+        reported_ = event;
+        if (event == OwnerPrompt::Event::wrongPassword)
+            log_("auth", title + ": owner authentication failed: wrong password (" + std::to_string(tries) + ")");
+    };
     prompt_.ask(reason, [this, alive, generation, title, otherwise, then](bool ok) {
         // The prompt answers on the main queue; hop once more so an answer
         // given from inside ask() still arrives on a later turn.
@@ -39,7 +47,12 @@ void OwnerAuthentication::outcome(std::uint64_t generation, const std::string& t
     // A prompt answers once; a second answer of the same prompt is dropped.
     if (generation != generation_ || !authenticating_) return;
     authenticating_ = false;
-    log_("auth", title + ": owner authentication " + (ok ? "succeeded" : "failed or was cancelled"));
+    std::string how = ok ? "succeeded" : "failed or was cancelled";
+    if (!ok && reported_ == OwnerPrompt::Event::triesUsedUp)
+        how = "failed: three wrong passwords in a row, not allowed";
+    else if (!ok && reported_ == OwnerPrompt::Event::cancelled)
+        how = "was cancelled by the owner";
+    log_("auth", title + ": owner authentication " + how);
     if (!ok) {
         if (otherwise) otherwise();
         return;

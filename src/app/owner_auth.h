@@ -29,6 +29,13 @@ public:
     virtual ~OwnerPrompt() = default;
     virtual void ask(const std::string& reason, std::function<void(bool ok)> done) = 0;
     virtual void cancel() = 0;
+
+    // What a prompt tells besides its answer, before it: each wrong
+    // password, the last try used up, and the owner's own Cancel (a cancel()
+    // is not reported). `tries` counts the wrong passwords so far. Set by
+    // the owner authentication; runs on the main queue.
+    enum class Event { wrongPassword, triesUsedUp, cancelled };
+    std::function<void(Event, int tries)> report;
 };
 
 using ShellLog = std::function<void(const std::string& tag, const std::string& text)>;
@@ -54,6 +61,8 @@ private:
 
     Executor& main_;
     OwnerPrompt& prompt_;
+    // What the prompt under way reported: its answer's line says it.
+    std::optional<OwnerPrompt::Event> reported_;
     std::function<bool()> blocked_;
     ShellLog log_;
     bool authenticating_ = false;

@@ -80,19 +80,28 @@ void PasswordPrompt::ask(const std::string& reason, std::function<void(bool)> do
     const std::uint64_t generation = ++generation_;
     done_ = std::move(done);
     tries_ = 0;
+    closingReported_ = false;
     auto* dialog = new QDialog(nullptr, Qt::Dialog | Qt::WindowStaysOnTopHint);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowTitle("Morvane");
     auto* layout = new QVBoxLayout(dialog);
+    // The dialog takes the size its texts need at a fixed width, and takes
+    // it again when a line appears: a top-level window does not ask its
+    // wrapped labels how tall they must be, so left to itself it cut the
+    // prompt at top and bottom and had no room for "Wrong password".
+    layout->setSizeConstraint(QLayout::SetFixedSize);
     auto* label = new QLabel(QString::fromStdString("Morvane wants to " + reason + ".\nEnter your password to allow this."),
                              dialog);
     label->setWordWrap(true);
+    label->setFixedWidth(label->fontMetrics().averageCharWidth() * 48);
     auto* field = new QLineEdit(dialog);
     field->setEchoMode(QLineEdit::Password);
     field->setObjectName("password");
     auto* wrong = new QLabel(QString::fromUtf8(wrongPasswordText), dialog);
     wrong->setObjectName("wrong");
     wrong->setStyleSheet("QLabel { color: #d42a2a; }");
+    wrong->setWordWrap(true);
+    wrong->setFixedWidth(label->width());
     wrong->hide();
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
     layout->addWidget(label);
@@ -121,7 +130,9 @@ void PasswordPrompt::ask(const std::string& reason, std::function<void(bool)> do
     QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
     // Closing the window is cancelling.
     QObject::connect(dialog, &QDialog::finished, dialog, [this, generation](int result) {
-        if (result != QDialog::Accepted) finish(generation, false);
+        if (result == QDialog::Accepted) return;
+        if (!closingReported_ && generation == generation_ && report) report(Event::cancelled, tries_);
+        finish(generation, false);
     });
     dialog_ = dialog;
     dialog->show();
@@ -137,11 +148,27 @@ void PasswordPrompt::checked(std::uint64_t generation, bool ok) {
         finish(generation, true);
         return;
     }
+    auto* wrong = dialog_->findChild<QLabel*>("wrong");
     if (++tries_ >= maxTries) {
-        dialog_->reject();
+        // Said before the dialog goes, with nothing left to press.
+        closingReported_ = true;
+        if (report) report(Event::triesUsedUp, tries_);
+        if (wrong) {
+            wrong->setText(QString::fromUtf8(triesUsedUpText));
+            wrong->show();
+        }
+        std::weak_ptr<bool> alive = alive_;
+        main_.postAfter(triesUsedUpMillis, [this, alive, generation] {
+            if (alive.expired() || generation != generation_) return;
+            if (dialog_)
+                dialog_->reject();
+            else
+                finish(generation, false);
+        });
         return;
     }
-    if (auto* wrong = dialog_->findChild<QLabel*>("wrong")) wrong->show();
+    if (report) report(Event::wrongPassword, tries_);
+    if (wrong) wrong->show();
     if (auto* buttons = dialog_->findChild<QDialogButtonBox*>()) buttons->setEnabled(true);
     if (auto* field = dialog_->findChild<QLineEdit*>("password")) {
         field->setEnabled(true);
@@ -151,6 +178,7 @@ void PasswordPrompt::checked(std::uint64_t generation, bool ok) {
 
 void PasswordPrompt::cancel() {
     const std::uint64_t generation = generation_;
+    closingReported_ = true;
     if (dialog_ && dialog_->isVisible()) dialog_->reject();
     finish(generation, false);
 }

@@ -1,7 +1,9 @@
 // The owner's authentication: a password dialog whose answer PAM checks
 // against the running user's own password. A wrong password may be typed
 // again up to three tries in all; cancelling, the third wrong password and
-// PAM being unavailable all answer "failed".
+// PAM being unavailable all answer "failed". Each wrong password, the third
+// and the owner's Cancel are reported apart (OwnerPrompt::report); after
+// the third the dialog says so for a moment before it closes.
 #pragma once
 
 #include <QPointer>
@@ -31,6 +33,9 @@ public:
 
     static constexpr int maxTries = 3;
     static constexpr const char* wrongPasswordText = "Wrong password";
+    static constexpr const char* triesUsedUpText = "Wrong password. After three wrong passwords this is not allowed.";
+    // How long the dialog shows the third wrong password before it closes.
+    static constexpr std::int64_t triesUsedUpMillis = 2'500;
 
     void ask(const std::string& reason, std::function<void(bool)> done) override;
     void cancel() override;
@@ -50,6 +55,9 @@ private:
     std::function<void(bool)> done_;
     std::uint64_t generation_ = 0;
     int tries_ = 0;
+    // The dialog is closing for a reason already reported (tries used up) or
+    // by cancel(): its closing is not the owner's Cancel.
+    bool closingReported_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

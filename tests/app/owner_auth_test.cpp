@@ -48,6 +48,42 @@ struct Fixture {
     }
 };
 
+TEST(OwnerAuthentication, EachFailureIsLoggedWithWhatItWasForAndThreeInARowApartFromCancel) {
+    using Event = OwnerPrompt::Event;
+    struct Case {
+        const char* name;
+        std::vector<std::pair<Event, int>> reports;
+        bool ok;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        {"right at the second try", {{Event::wrongPassword, 1}}, true,
+         {"auth  resume: owner authentication failed: wrong password (1)",
+          "auth  resume: owner authentication succeeded"}},
+        {"three wrong", {{Event::wrongPassword, 1}, {Event::wrongPassword, 2}, {Event::triesUsedUp, 3}}, false,
+         {"auth  resume: owner authentication failed: wrong password (1)",
+          "auth  resume: owner authentication failed: wrong password (2)",
+          "auth  resume: owner authentication failed: three wrong passwords in a row, not allowed"}},
+        {"cancelled after a wrong one", {{Event::wrongPassword, 1}, {Event::cancelled, 1}}, false,
+         {"auth  resume: owner authentication failed: wrong password (1)",
+          "auth  resume: owner authentication was cancelled by the owner"}},
+        {"ended by the host", {}, false, {"auth  resume: owner authentication failed or was cancelled"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        f.request();
+        ASSERT_TRUE(f.prompt.report);
+        for (const auto& [event, tries] : c.reports) f.prompt.report(event, tries);
+        f.prompt.answer(c.ok);
+        f.main.runAll();
+        EXPECT_EQ(f.lines, c.lines);
+        // A report from a prompt that has answered changes nothing.
+        f.prompt.report(Event::wrongPassword, 9);
+        EXPECT_EQ(f.lines, c.lines);
+    }
+}
+
 TEST(CoolDownRule, BlocksWhileControlledAndForTenSecondsAfter) {
     EXPECT_FALSE(coolDownBlocks(false, std::nullopt, 0));  // never controlled
     EXPECT_TRUE(coolDownBlocks(true, std::nullopt, 0));

@@ -8,21 +8,26 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QWidgetAction>
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "app/main_queue_qt.h"
 #include "app/password_prompt_qt.h"
 #include "app/tray_qt.h"
 #include "core/loop_executor.h"
+#include "manual_executor.h"
 #include "../support/qt_xvfb_main.h"
 
 namespace morvane {
@@ -294,6 +299,96 @@ TEST(PasswordPrompt, ChecksTheTypedPasswordOffTheMainThreadAndAnswersOnce) {
     EXPECT_EQ(answers.size(), 5u);
     EXPECT_FALSE(answers[4]);
     EXPECT_EQ(visiblePrompt(), nullptr);
+}
+
+// A screenshot of the X display around the dialog, as the owner sees it,
+// kept in the test's folder for looking at.
+void screenshot(QWidget* window, const std::string& name) {
+    spinUntil([] { return false; }, 100);
+    const auto folder = std::filesystem::current_path() / "prompt-screenshots";
+    std::filesystem::create_directories(folder);
+    const QRect frame = window->frameGeometry().adjusted(-8, -8, 8, 8);
+    const QPixmap shot =
+        QGuiApplication::primaryScreen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+    const auto file = folder / (name + ".png");
+    EXPECT_TRUE(shot.save(QString::fromStdString(file.string()), "PNG")) << file;
+}
+
+// Every label that shows is wholly inside the dialog and as tall as its
+// text needs at its width: nothing is cut.
+void expectNothingClipped(QDialog* dialog) {
+    for (auto* label : dialog->findChildren<QLabel*>()) {
+        if (!label->isVisible()) continue;
+        SCOPED_TRACE(label->text().toStdString());
+        EXPECT_TRUE(dialog->rect().contains(label->geometry()));
+        const int needed = label->wordWrap() ? label->heightForWidth(label->width()) : label->sizeHint().height();
+        EXPECT_GE(label->height(), needed);
+    }
+}
+
+TEST(PasswordPrompt, WrongPasswordsAreReportedAndTheThirdIsShownBeforeTheDialogCloses) {
+    testing::ManualExecutor main;
+    testing::ManualExecutor background;
+    PasswordPrompt prompt(main, background, [](const std::string&, const std::string& password) {
+        return password == "right horse";
+    });
+    std::vector<std::string> events;
+    prompt.report = [&](OwnerPrompt::Event event, int tries) {
+        events.push_back(std::string(event == OwnerPrompt::Event::wrongPassword ? "wrong "
+                                     : event == OwnerPrompt::Event::triesUsedUp ? "used up "
+                                                                                : "cancelled ") +
+                         std::to_string(tries));
+    };
+    std::vector<bool> answers;
+    const auto turn = [&] {
+        background.runAll();
+        main.runAll();
+        spinUntil([] { return false; }, 50);
+    };
+    prompt.ask("turn on the relay", [&](bool ok) { answers.push_back(ok); });
+    ASSERT_TRUE(spinUntil([] { return visiblePrompt() != nullptr; }));
+    QDialog* dialog = visiblePrompt();
+    screenshot(dialog, "asking");
+    expectNothingClipped(dialog);
+    const int firstHeight = dialog->height();
+    auto* wrong = dialog->findChild<QLabel*>("wrong");
+    for (int attempt = 1; attempt <= PasswordPrompt::maxTries; ++attempt) {
+        SCOPED_TRACE(attempt);
+        dialog->findChild<QLineEdit*>("password")->setText("wrong");
+        dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        turn();
+        ASSERT_TRUE(wrong->isVisible());
+        expectNothingClipped(dialog);
+        if (attempt < PasswordPrompt::maxTries) {
+            EXPECT_EQ(wrong->text(), PasswordPrompt::wrongPasswordText);
+            if (attempt == 1) screenshot(dialog, "wrong-password");
+        }
+    }
+    // The dialog grew to show the line and, after the third, says so and
+    // stays up a moment with nothing to press.
+    EXPECT_GT(dialog->height(), firstHeight);
+    EXPECT_EQ(wrong->text(), PasswordPrompt::triesUsedUpText);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(dialog->findChild<QDialogButtonBox*>()->isEnabled());
+    EXPECT_TRUE(answers.empty());
+    screenshot(dialog, "three-wrong-passwords");
+    main.advance(PasswordPrompt::triesUsedUpMillis);
+    ASSERT_TRUE(spinUntil([] { return visiblePrompt() == nullptr; }));
+    EXPECT_EQ(answers, std::vector<bool>{false});
+    EXPECT_EQ(events, (std::vector<std::string>{"wrong 1", "wrong 2", "used up 3"}));
+
+    // Cancel is told apart; a cancel by the host (a device connected) is
+    // not the owner's and is not reported as one.
+    prompt.ask("resume", [&](bool ok) { answers.push_back(ok); });
+    ASSERT_TRUE(spinUntil([] { return visiblePrompt() != nullptr; }));
+    visiblePrompt()->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
+    turn();
+    prompt.ask("resume", [&](bool ok) { answers.push_back(ok); });
+    ASSERT_TRUE(spinUntil([] { return visiblePrompt() != nullptr; }));
+    prompt.cancel();
+    turn();
+    EXPECT_EQ(answers, (std::vector<bool>{false, false, false}));
+    EXPECT_EQ(events, (std::vector<std::string>{"wrong 1", "wrong 2", "used up 3", "cancelled 0"}));
 }
 
 TEST(PasswordPrompt, PamRefusesAWrongPasswordAndAnUnknownUser) {
