@@ -1,7 +1,8 @@
 'use strict';
 // The relay's page end to end, at a phone's size: the relay double serves it
 // and carries the records, the test host on a private X display is linked to
-// the relay. The page signs in, is added to the computer with the code the
+// the relay (the double, and then the relay service itself, morvane-relay).
+// The page signs in, is added to the computer with the code the
 // host shows, then sees the X screen as H.264, moves the X pointer,
 // exchanges the clipboard and a file each way through the secure channel,
 // loses control to a browser on the computer and takes it back; once the
@@ -25,30 +26,56 @@ const W = 1280, H = 720;
 const PHONE = { viewport: { width: 390, height: 844 }, deviceScaleFactor: 2 };
 const REMOVED = 'This device was removed from Test Machine. Add it again from the computer\'s menu.';
 
-function findDouble() {
+function built(relative) {
   const build = process.env.MORVANE_BUILD_DIR || path.resolve(__dirname, '../../../build');
-  const exe = path.join(build, 'tests/relay/morvane_relay_double_run');
+  const exe = path.join(build, relative);
   if (!fs.existsSync(exe)) throw new Error(exe + ' is not built');
   return exe;
 }
 
-async function startDouble(keepForwarded) {
-  const port = await freePort();
-  const child = spawn(findDouble(), ['--port', String(port), '--keep-forwarded', keepForwarded], { stdio: ['ignore', 'pipe', 'pipe'] });
+// A relay as a child process: its origin, the sign-in code it sent to an
+// address after a mark in its output, and its end.
+async function startRelay(exe, args, ready) {
+  const child = spawn(exe, args, { stdio: ['ignore', 'pipe', 'pipe'] });
   const lines = [];
-  readline.createInterface({ input: child.stdout }).on('line', (l) => lines.push(l));
-  await eventually(() => lines.some((l) => l.startsWith('relay double on')) || child.exitCode !== null, 'the relay double', 10000);
-  if (child.exitCode !== null) throw new Error('the relay double exited');
+  for (const stream of [child.stdout, child.stderr]) readline.createInterface({ input: stream }).on('line', (l) => lines.push(l));
+  await eventually(async () => child.exitCode !== null || await ready(lines), 'the relay', 10000);
+  if (child.exitCode !== null) throw new Error('the relay exited: ' + lines.join('\n'));
   return {
-    origin: `http://127.0.0.1:${port}`,
     lines,
+    mark: () => lines.length,
     async stop() {
-      if (child.exitCode !== null) return;
+      if (child.exitCode !== null || child.signalCode !== null) return;
       const done = new Promise((r) => child.on('exit', r));
       child.kill('SIGTERM');
       await done;
     },
   };
+}
+
+// The relay double: every e-mail gets 123456, and it keeps what it carried.
+async function startDouble(dir) {
+  const port = await freePort();
+  const forwarded = path.join(dir, 'forwarded.bin');
+  const relay = await startRelay(built('tests/relay/morvane_relay_double_run'), ['--port', String(port), '--keep-forwarded', forwarded],
+    async (lines) => lines.some((l) => l.startsWith('relay double on')));
+  return Object.assign(relay, { origin: `http://127.0.0.1:${port}`, forwarded, code: async () => '123456', harnessArgs: [] });
+}
+
+// The relay service itself, on loopback, writing each code to its log.
+async function startService(dir) {
+  const port = await freePort();
+  const origin = `http://127.0.0.1:${port}`;
+  const up = async () => { try { return (await fetch(origin + '/')).status === 200; } catch (e) { return false; } };
+  const relay = await startRelay(built('morvane-relay'),
+    ['--listen', `127.0.0.1:${port}`, '--data', path.join(dir, 'relay'), '--codes-in-log'], up);
+  const code = async (from, email) => {
+    const re = new RegExp('Sign-in code for ' + email.replace(/[.]/g, '\\.') + ': (\\d{6})');
+    let found = null;
+    await eventually(() => { found = relay.lines.slice(from).map((l) => re.exec(l)).find(Boolean); return !!found; }, 'a code in the relay\'s log');
+    return found[1];
+  };
+  return Object.assign(relay, { origin, forwarded: null, code, harnessArgs: ['--relay-ask-code'] });
 }
 
 async function pagePoint(page, x, y) {
@@ -68,20 +95,24 @@ async function settled(page) {
 
 const shown = (page, id) => page.evaluate((i) => !document.getElementById(i).hidden, id);
 
-test('a phone signs in at the relay, is added with the code, controls the computer, and is refused once removed', async () => {
+async function phoneThroughRelay(startWhich) {
   const xvfb = await startXvfb({ width: W, height: H });
   const files = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-relay-files-'));
   fs.mkdirSync(path.join(files, 'Outbox'));
   const outgoing = crypto.randomBytes(1500000);
   fs.writeFileSync(path.join(files, 'Outbox', 'from the computer.bin'), outgoing);
   const uploaded = crypto.randomBytes(40001);
-  const forwarded = path.join(files, 'forwarded.bin');
-  const relay = await startDouble(forwarded);
+  const relay = await startWhich(files);
   let harness = null, recorder = null, browser = null, owner = null;
   const sent = 'Grüße through the relay ✓';
   const copied = 'copied in X — ½ price';
   try {
-    harness = await startHarness({ args: ['--x11', '--files', files, '--relay', relay.origin], env: { DISPLAY: xvfb.display } });
+    const signIn = relay.mark();
+    harness = await startHarness({ args: ['--x11', '--files', files, '--relay', relay.origin, ...relay.harnessArgs], env: { DISPLAY: xvfb.display } });
+    if (relay.harnessArgs.length) {
+      await harness.waitLine(/^relay-code-sent$/, 10000);
+      harness.command(await relay.code(signIn, 'owner@example.com'));
+    }
     await harness.waitLine(/link: up/, 15000);
     recorder = await startRecorder(xvfb.display);
     assert.ok(recorder, 'morvane-x-recorder is built with the tests');
@@ -92,13 +123,14 @@ test('a phone signs in at the relay, is added with the code, controls the comput
     await page.goto(relay.origin + '/');
     await until(page, () => !document.getElementById('relay-signin').hidden);
     await page.fill('#relay-email', 'owner@example.com');
+    const sentAt = relay.mark();
     await page.click('#relay-signin-button');
     await until(page, () => !document.getElementById('relay-code-field').hidden);
     await page.fill('#relay-code', '654321');
     await page.click('#relay-signin-button');
     await until(page, () => !document.getElementById('relay-signin-error').hidden);
     assert.equal(await page.textContent('#relay-signin-error'), 'That code is wrong or has expired. Check it, or send a new code.');
-    await page.fill('#relay-code', '123456');
+    await page.fill('#relay-code', await relay.code(sentAt, 'owner@example.com'));
     await page.click('#relay-signin-button');
     await until(page, () => document.querySelector('.relay-computer[data-online="true"]') !== null);
     assert.match(await page.textContent('.relay-computer'), /Test Machine.*Online.*not added yet/);
@@ -223,7 +255,8 @@ test('a phone signs in at the relay, is added with the code, controls the comput
     // The relay carried only sealed records: no clipboard text, no message
     // type, no JPEG or H.264 header, nothing of the files.
     await relay.stop();
-    const carried = fs.readFileSync(forwarded);
+    if (!relay.forwarded) return;
+    const carried = fs.readFileSync(relay.forwarded);
     assert.ok(carried.length > 1500000, 'the session crossed the relay: ' + carried.length + ' bytes');
     const plain = [sent, copied, '"t":"', 'clip-put', 'file-', 'JFIF', Buffer.from([0, 0, 0, 1, 0x67]),
       uploaded.subarray(20000, 20032), outgoing.subarray(700000, 700032)];
@@ -237,4 +270,9 @@ test('a phone signs in at the relay, is added with the code, controls the comput
     await xvfb.stop();
     fs.rmSync(files, { recursive: true, force: true });
   }
-});
+}
+
+test('a phone at the relay double: signs in, is added with the code, controls the computer, is refused once removed; nothing in the clear',
+  () => phoneThroughRelay(startDouble));
+
+test('the same phone at morvane-relay, the relay service itself', () => phoneThroughRelay(startService));

@@ -95,13 +95,16 @@ test('the computers list keeps only well-formed rooms and never trusts a name to
 });
 
 test('a ticket must look like one before it goes into the socket address', async () => {
-  for (const [ticket, ok] of [['abc_-123', true], ['a b', false], ['x&ticket=y', false], ['', false]]) {
+  for (const [ticket, ok] of [['abc_-123', true], ['NzZp.kAgM-_', true], ['a b', false], ['x&ticket=y', false], ['a/b', false], ['', false]]) {
     const r = scriptedRelay({ [`POST /v1/hosts/${ROOM}/ticket`]: [[200, { ticket, expires_in: 30 }]] });
     r.kept[SESSION_KEY] = JSON.stringify({ access: 'A1', refresh: 'R1', email: 'a@b.c' });
     const a = relayAccount(r.fetchFn, r.store);
     let word = '';
     try { await a.ticket(ROOM); } catch (e) { word = e.word; }
     assert.equal(word, ok ? '' : 'bad-answer', JSON.stringify(ticket));
+    // The relay takes a POST only with a JSON object in it.
+    assert.deepEqual(r.seen[0].body, {});
+    assert.equal(r.seen[0].headers['Content-Type'], 'application/json');
   }
 });
 

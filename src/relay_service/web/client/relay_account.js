@@ -87,10 +87,12 @@ function relayAccount(fetchFn, store) {
 
   // A call with the access token, refreshed once when the relay says it
   // has run out. A refused refresh signs the page out.
+  // Every POST carries a JSON object, as the relay takes no other body.
   async function authorised(method, path) {
+    const body = method === 'POST' ? {} : undefined;
     if (!session) throw new AccountError('unauthorized', 401);
     try {
-      return await call(method, path, undefined, session.access);
+      return await call(method, path, body, session.access);
     } catch (e) {
       if (e.status !== 401) throw e;
     }
@@ -102,7 +104,7 @@ function relayAccount(fetchFn, store) {
       if (e.word !== 'unreachable') keep(null);
       throw e.word === 'unreachable' ? e : new AccountError('unauthorized', 401);
     }
-    return call(method, path, undefined, session.access);
+    return call(method, path, body, session.access);
   }
 
   return {
@@ -121,7 +123,9 @@ function relayAccount(fetchFn, store) {
     },
     async ticket(room) {
       const body = await authorised('POST', '/v1/hosts/' + room + '/ticket');
-      if (!body || typeof body.ticket !== 'string' || !/^[A-Za-z0-9_-]{1,256}$/.test(body.ticket)) throw new AccountError('bad-answer');
+      // URL-safe characters only (base64url, joined with dots by the relay
+      // service); it goes into the socket's address as it is.
+      if (!body || typeof body.ticket !== 'string' || !/^[A-Za-z0-9._~-]{1,512}$/.test(body.ticket)) throw new AccountError('bad-answer');
       return body.ticket;
     },
     async signOut() {
