@@ -286,7 +286,12 @@ int runShell(int argc, char** argv) {
     // Without a home folder there is nowhere to keep files; every file
     // request is then answered "unavailable".
     std::unique_ptr<DiskFiles> diskFiles;
-    if (auto root = DiskFiles::standardRoot()) diskFiles = std::make_unique<DiskFiles>(*root);
+    if (auto root = DiskFiles::standardRoot()) {
+        diskFiles = std::make_unique<DiskFiles>(*root);
+        // Off the main queue: the Downloads folder may be slow to list. The
+        // task keeps its own copy, whatever outlives what.
+        fileQueue.post([folder = *root] { DiskFiles(folder).removeLeftoverUploads(); });
+    }
     setup.files = diskFiles.get();
     setup.fileQueue = &fileQueue;
     setup.mainQueue = &mainQueue;

@@ -284,6 +284,13 @@ void DiskFiles::sweepPartials(int folder) const {
     }
 }
 
+void DiskFiles::removeLeftoverUploads() const {
+    int folder = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) return;
+    sweepPartials(folder);
+    closeIfOpen(folder);
+}
+
 std::unique_ptr<IncomingFile> DiskFiles::beginIncoming(const std::string& name, std::int64_t size) {
     const auto clean = FileName::sanitise(name);
     if (!clean || *clean != name) return nullptr;

@@ -54,6 +54,12 @@ public:
 
     const std::filesystem::path& root() const { return root_; }
 
+    // Removes the temporary files of uploads that no longer run: a host
+    // that crashed mid-upload left one, up to the size limit, and nothing
+    // else would remove it before the next upload. Called at launch; makes
+    // no folder, and keeps a file an upload still holds.
+    void removeLeftoverUploads() const;
+
     // `name` must already be clean (FileName::sanitise gives it back
     // unchanged) and `size` within 1...FileLimits::maxBytes.
     std::unique_ptr<IncomingFile> beginIncoming(const std::string& name, std::int64_t size) override;

@@ -179,10 +179,18 @@ TEST(HostInstance, ASecondStartIsRefusedAndClosingTheStatusWindowQuitsTheFirst) 
     Display* display = XOpenDisplay(xvfb.display().c_str());
     ASSERT_NE(display, nullptr);
     Home home;
+    // An upload a crashed host left behind, and a file of the owner's.
+    const fs::path received = home.root / "Downloads" / "Morvane";
+    fs::create_directories(received);
+    std::ofstream(received / ".morvane-upload-0123abcd.partial") << "half a file";
+    std::ofstream(received / "notes.txt") << "kept";
 
     HostProcess first(home, xvfb.display());
     ASSERT_TRUE(waitFor([&] { return statusWindow(display) != 0 || !first.running(); }))
         << "the first host showed no status window";
+    EXPECT_TRUE(waitFor([&] { return !fs::exists(received / ".morvane-upload-0123abcd.partial"); }))
+        << "the crashed upload's file outlived the launch";
+    EXPECT_TRUE(fs::exists(received / "notes.txt"));
     ASSERT_TRUE(first.running()) << first.errorText();
     const Window window = statusWindow(display);
     ASSERT_NE(window, 0u);

@@ -151,6 +151,38 @@ TEST_F(DiskFilesTest, StaleTemporaryFilesAreSweptButLockedOnesAndLookAlikesStay)
     EXPECT_FALSE(DiskFiles::isPartial(".morvane-upload-0.part"));
 }
 
+TEST_F(DiskFilesTest, AtLaunchLeftoverUploadsAreRemovedWithoutWaitingForTheNextUpload) {
+    DiskFiles missing(base / "nowhere" / "Morvane", roomy);
+    missing.removeLeftoverUploads();
+    EXPECT_FALSE(fs::exists(base / "nowhere")) << "no folder is made just to look into it";
+
+    DiskFiles store(root, roomy);
+    auto running = store.beginIncoming("running.txt", 5);
+    ASSERT_TRUE(running);
+    const auto runningName = partials().at(0);
+    struct Case {
+        const char* name;
+        bool removed;
+    };
+    const std::vector<Case> cases = {
+        {".morvane-upload-0123abcd.partial", true},  // a crashed upload's file
+        {".morvane-upload-ffffffffffffffff.partial", true},
+        {".morvane-upload-ABCD.partial", false},  // not a name this store makes
+        {"photo.partial", false},
+        {"report.pdf", false},
+    };
+    for (const auto& c : cases) writeFile(root / c.name, "left behind");
+    fs::create_directory(root / ".morvane-upload-abc.partial");  // a folder is never removed
+
+    store.removeLeftoverUploads();
+    for (const auto& c : cases) EXPECT_EQ(fs::exists(root / c.name), !c.removed) << c.name;
+    EXPECT_TRUE(fs::is_directory(root / ".morvane-upload-abc.partial"));
+    EXPECT_TRUE(fs::exists(root / runningName)) << "an upload that still runs keeps its file";
+    EXPECT_TRUE(running->write(Bytes(5, 'r')));
+    ASSERT_TRUE(running->commit());
+    EXPECT_EQ(readFile(root / "running.txt"), "rrrrr");
+}
+
 TEST_F(DiskFilesTest, AnUploadMustLeaveTheFreeSpaceFloor) {
     std::uint64_t available = 0;
     DiskFiles store(root, [&](int) { return std::optional<std::uint64_t>(available); });
