@@ -29,9 +29,12 @@ std::optional<std::string> text(const json& body, const char* key) {
     return it->get<std::string>();
 }
 
-std::string newToken(const std::string& session) {
-    return session + "." + RelayBytes::b64u(Secure::randomBytes(32));
-}
+// A token is its sign-in's session (16 bytes) and a secret (32 bytes), both
+// base64url, one after the other: plain base64url text that a query carries
+// as it is, whose session can be read without a lookup.
+constexpr std::size_t sessionChars = 22, secretChars = 43;
+
+std::string newToken(const std::string& session) { return session + RelayBytes::b64u(Secure::randomBytes(32)); }
 
 std::string newSession() { return RelayBytes::b64u(Secure::randomBytes(16)); }
 
@@ -113,9 +116,10 @@ std::optional<std::string> normalizeAddress(const std::string& input) {
 }
 
 std::string tokenSession(const std::string& token) {
-    const auto dot = token.find('.');
-    if (dot == std::string::npos || dot == 0) return "";
-    return token.substr(0, dot);
+    if (token.size() != sessionChars + secretChars || !RelayBytes::fromB64u(token.substr(0, sessionChars)) ||
+        !RelayBytes::fromB64u(token.substr(sessionChars)))
+        return "";
+    return token.substr(0, sessionChars);
 }
 
 RelayAccounts::RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured)

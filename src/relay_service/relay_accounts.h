@@ -121,7 +121,8 @@ private:
 // lower-cased, printable ASCII, one "@", a dotted local part and a domain
 // of at least two labels. Absent when the text is no such address.
 std::optional<std::string> normalizeAddress(const std::string& text);
-// "<session>.<secret>": the session part, or "" for text of another shape.
+// The session a token (access, refresh or ticket) was handed out under, or
+// "" for text of another shape.
 std::string tokenSession(const std::string& token);
 
 }  // namespace morvane::relay_service

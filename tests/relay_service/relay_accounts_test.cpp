@@ -11,6 +11,12 @@ namespace {
 
 const std::string owner = "owner@example.com";
 
+// Tokens travel in JSON, headers and a socket's query as they are.
+bool base64url(const std::string& text) {
+    return !text.empty() &&
+           text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_") == std::string::npos;
+}
+
 TEST(RelayAccountsCodes, WrongExpiredSpentAndExhaustedCodesAreRefused) {
     struct Case {
         const char* name;
@@ -65,6 +71,7 @@ TEST(RelayAccountsCodes, ARightCodeSignsInOnceWithTokensKeptOnlyAsHashes) {
     const auto access = body["access_token"].get<std::string>(), refresh = body["refresh_token"].get<std::string>();
     EXPECT_NE(access, refresh);
     EXPECT_LE(refresh.size(), 512u);
+    for (const auto& token : {access, refresh}) EXPECT_TRUE(base64url(token)) << token;
     ASSERT_EQ(rig.store.tokens.size(), 2u);
     for (const auto& [hash, token] : rig.store.tokens) {
         EXPECT_NE(hash, access);
@@ -366,7 +373,7 @@ TEST(RelayAccountsAdmission, TicketsOpenOneRoomOfTheirAccountOnce) {
     const auto otherRoom = RelayBytes::hex(newComputer().roomID());
 
     const auto ticket = rig.ticketFor(room, session);
-    ASSERT_FALSE(ticket.empty());
+    ASSERT_TRUE(base64url(ticket)) << ticket;
     EXPECT_EQ(rig.accounts.admitDevice(otherRoom, ticket).reason, "ticket-refused");
     const auto admitted = rig.accounts.admitDevice(room, ticket);
     EXPECT_EQ(admitted.closeCode, 0);

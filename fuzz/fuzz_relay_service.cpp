@@ -1,0 +1,191 @@
+// The relay service's readers of outside input, chosen by the first byte:
+// 0 account calls (method, path, bearer, client and JSON body) against a
+// store that already holds a signed-in account and a registered computer;
+// 1 a host link's messages and devices' records through the rooms; 2 a
+// host's hello header; 3 a config file. Nothing throws; every answer is a
+// JSON object with a status the interface uses, a refusal carries its word,
+// no code or token is ever stored as it was given out, the host is never
+// sent a frame too short to hold a record, nobody is sent anything after
+// being closed, and connection ids are never 0 nor listed twice.
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "core/secure.h"
+#include "fuzz_support.h"
+#include "memory_store.h"
+#include "relay/relay_bytes.h"
+#include "relay/relay_identity.h"
+#include "relay_service/relay_accounts.h"
+#include "relay_service/relay_config.h"
+#include "relay_service/relay_hub.h"
+#include "relay_service/relay_limits.h"
+
+using namespace morvane;
+using namespace morvane::relay_service;
+using morvane::fuzz::require;
+using json = nlohmann::json;
+
+namespace {
+
+const RelayIdentity& computer() {
+    static const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
+    return identity;
+}
+
+const std::string& room() {
+    static const std::string hex = RelayBytes::hex(computer().roomID());
+    return hex;
+}
+
+constexpr std::int64_t now = 1'800'000'000'000;
+
+void accountCall(std::span<const std::uint8_t> input) {
+    if (input.size() < 3) return;
+    testing::MemoryStore store;
+    RelayAccounts accounts(store, RelayAccounts::Hooks{[] { return now; }, [](const std::string&) {}, {}, {}}, true);
+    // A signed-in owner with a registered computer, so the calls that need
+    // a bearer reach their checks.
+    const std::string access = std::string(22, 'A') + std::string(43, 'B');
+    store.putToken(Token{Secure::sha256Hex(access), TokenKind::access, "u1", "web", "", now / 1000 + 60});
+    store.putToken(Token{Secure::sha256Hex(std::string(22, 'A') + std::string(43, 'C')), TokenKind::refresh, "u1", "web", "", now / 1000 + 60});
+    store.accountForEmail("owner@example.com", 0);
+    store.putCode(SignInCode{"owner@example.com", "l", Secure::sha256Hex("salt123456"), "salt", now / 1000 + 60, 2});
+    store.hosts[room()] = HostRecord{room(), computer().hostPublicKeyText(), "Desk", "u1", 0};
+    const auto before = store.tokens.size();
+
+    static const char* paths[] = {"/v1/auth/code",     "/v1/auth/verify", "/v1/auth/refresh", "/v1/auth/signout",
+                                  "/v1/hosts",         "/v1/hosts/self/delete"};
+    AccountRequest request;
+    request.method = input[0] & 1 ? "POST" : "GET";
+    const auto pick = input[1] % 8;
+    request.target = pick < 6 ? paths[pick] : pick == 6 ? "/v1/hosts/" + room() + "/ticket" : "/v1/hosts/x/ticket";
+    request.contentType = "application/json";
+    request.authorization = input[2] & 1 ? "Bearer " + access : "";
+    request.client = "192.0.2.1";
+    request.body.assign(input.begin() + 3, input.end());
+    const auto answer = accounts.handle(request);
+    static const std::set<int> statuses = {200, 201, 400, 401, 403, 404, 405, 409, 413, 415, 429, 503};
+    require(statuses.contains(answer.status));
+    require(answer.body.is_object());
+    if (answer.status >= 400) require(answer.body.contains("error") && answer.body["error"].is_string());
+    if (answer.delivery) {
+        require(request.target == "/v1/auth/code" && answer.delivery->code.size() == 6);
+        require(answer.delivery->code.find_first_not_of("0123456789") == std::string::npos);
+        for (const auto& [key, code] : store.codes) require(code.codeHash != answer.delivery->code);
+    }
+    for (const auto& [hash, token] : store.tokens) require(hash.size() == 64);
+    if (answer.status == 200 && answer.body.contains("access_token")) {
+        require(store.tokens.size() > before || request.target == "/v1/auth/refresh");
+        const auto given = answer.body["access_token"].get<std::string>();
+        require(!store.tokens.contains(given) && store.tokens.contains(Secure::sha256Hex(given)));
+    }
+}
+
+struct Peer final : RelayPeer {
+    bool host = false;
+    bool closed = false;
+    std::set<std::uint32_t>* listed = nullptr;
+    std::string challenge;
+    void sendText(std::string text) override {
+        require(!closed && host);
+        const auto message = json::parse(text);
+        const auto type = message["t"].get<std::string>();
+        if (type == "challenge") {
+            challenge = message["nonce"].get<std::string>();
+        } else if (type == "joined") {
+            const auto id = message["c"].get<std::uint32_t>();
+            require(id != 0 && listed->insert(id).second);
+        } else if (type == "left") {
+            require(listed->erase(message["c"].get<std::uint32_t>()) == 1);
+        } else if (type == "welcome") {
+            require(message["devices"].size() <= RelayLimits::maxDevicesPerRoom);
+        }
+    }
+    void sendBinary(Bytes data) override {
+        require(!closed);
+        if (host) require(data.size() >= 5 && data.size() <= RelayLimits::maxHostMessageBytes);
+        if (!host) require(!data.empty());
+    }
+    void close(int, std::string) override {
+        require(!closed);
+        closed = true;
+    }
+};
+
+void rooms(std::span<const std::uint8_t> input) {
+    std::int64_t millis = 0;
+    RelayHub hub(RelayHub::Hooks{[&] { return millis; }, [](const std::string&) {}}, DeviceLimits{4, 3, 100'000});
+    std::set<std::uint32_t> listed;
+    auto link = std::make_shared<Peer>();
+    link->host = true;
+    link->listed = &listed;
+    hub.hostOpened(link, room(), computer().hostPublicKey());
+    std::vector<std::shared_ptr<Peer>> devices;
+    morvane::fuzz::Messages messages(input);
+    morvane::fuzz::Message message;
+    bool proved = false;
+    while (messages.next(message)) {
+        millis += message.kind >> 4;
+        switch (message.kind % 8) {
+        case 0: hub.hostText(link.get(), std::string_view(reinterpret_cast<const char*>(message.bytes.data()), message.bytes.size())); break;
+        case 1: hub.hostBinary(link.get(), message.bytes); break;
+        case 2: {
+            auto device = std::make_shared<Peer>();
+            hub.deviceOpened(device, room(), message.bytes.empty() ? "u" : std::string(1, char(message.bytes[0] % 3)),
+                             message.bytes.size() > 1 ? std::string(1, char(message.bytes[1] % 3)) : "s");
+            devices.push_back(device);
+            break;
+        }
+        case 3:
+        case 4:
+            if (!devices.empty())
+                hub.deviceMessage(devices[message.bytes.size() % devices.size()].get(), message.kind % 8 == 4,
+                                  message.bytes);
+            break;
+        case 5:
+            if (!devices.empty()) hub.ended(devices[message.bytes.size() % devices.size()].get(), "closed");
+            break;
+        case 6: hub.tick(); break;
+        case 7:
+            if (!proved) {
+                // The prove the host would send, so the rest runs while up.
+                proved = true;
+                hub.hostText(link.get(), R"({"t":"prove","sig":")" +
+                                             computer().proveSignature(*RelayBytes::fromB64u(link->challenge)) + "\"}");
+            }
+            break;
+        }
+    }
+    hub.shutDown();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    const std::span<const std::uint8_t> rest(data + 1, size - 1);
+    const std::string text(rest.begin(), rest.end());
+    switch (data[0] % 4) {
+    case 0: accountCall(rest); break;
+    case 1: rooms(rest); break;
+    case 2: {
+        testing::MemoryStore store;
+        store.hosts[room()] = HostRecord{room(), computer().hostPublicKeyText(), "Desk", "u1", 0};
+        RelayAccounts accounts(store, RelayAccounts::Hooks{[] { return now; }, [](const std::string&) {}, {}, {}}, true);
+        const auto admitted = accounts.admitHost(room(), text);
+        require(admitted.status == 401);
+        require(accounts.admitDevice(room(), text).closeCode == 4401);
+        break;
+    }
+    case 3: {
+        RelayConfig config;
+        if (!applyConfigText(text, config)) {
+            require(config.listenPort != 0);
+            require(config.certificateFile.empty() == config.keyFile.empty());
+        }
+        break;
+    }
+    }
+    return 0;
+}
