@@ -64,6 +64,10 @@ public:
     }
 
     std::uint16_t port() const { return port_; }
+    // For a child that does not end when its input does.
+    void signal(int number) {
+        if (pid_ > 0) ::kill(pid_, number);
+    }
 
     void command(const std::string& line) {
         std::string l = line + "\n";

@@ -20,6 +20,7 @@
 #include "../relay/relay_double.h"
 #include "../relay/test_certificates.h"
 #include "../relay/test_device.h"
+#include "relayed_x11_rig.h"
 #include "../support/xvfb.h"
 #include "capture/h264.h"
 #include "core/loop_executor.h"
@@ -48,95 +49,6 @@ using Received = TestDevice::Received;
 constexpr int screenWidth = 1280;
 constexpr int screenHeight = 720;
 
-// Polls a condition until it holds or the time is up.
-bool within(std::chrono::milliseconds limit, const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-// The main queue as the tray's event loop is: a thread of its own whose work
-// may run a modal dialog, and a dialog keeps the queue's other work running
-// until it closes (runUntil, called from that work).
-class NestingLoop final : public Executor {
-public:
-    NestingLoop() : thread_([this] {
-        while (!stopping_) runOne(std::chrono::steady_clock::now() + 50ms);
-    }) {}
-    ~NestingLoop() override {
-        {
-            std::lock_guard lock(m_);
-            stopping_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-    void post(std::function<void()> work) override {
-        {
-            std::lock_guard lock(m_);
-            ready_.push_back(std::move(work));
-        }
-        cv_.notify_all();
-    }
-    void postAfter(std::int64_t delayMillis, std::function<void()> work) override {
-        {
-            std::lock_guard lock(m_);
-            timers_.emplace(std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMillis), std::move(work));
-        }
-        cv_.notify_all();
-    }
-    bool isCurrent() const override { return std::this_thread::get_id() == thread_.get_id(); }
-
-    // On the loop's thread: runs other work until `done` holds or the time
-    // is up; false when the time ran out.
-    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            const auto now = std::chrono::steady_clock::now();
-            if (now >= deadline) return false;
-            runOne(std::min(deadline, now + 10ms));
-        }
-        return true;
-    }
-
-private:
-    void runOne(std::chrono::steady_clock::time_point until) {
-        std::function<void()> work;
-        {
-            std::unique_lock lock(m_);
-            cv_.wait_until(lock, until, [&] {
-                return stopping_ || !ready_.empty() ||
-                       (!timers_.empty() && timers_.begin()->first <= std::chrono::steady_clock::now());
-            });
-            if (!ready_.empty()) {
-                work = std::move(ready_.front());
-                ready_.pop_front();
-            } else if (!timers_.empty() && timers_.begin()->first <= std::chrono::steady_clock::now()) {
-                work = std::move(timers_.begin()->second);
-                timers_.erase(timers_.begin());
-            }
-        }
-        if (work) work();
-    }
-
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::deque<std::function<void()>> ready_;
-    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
-    bool stopping_ = false;
-    std::thread thread_;
-};
-
-TestCertificateAuthority& authority() {
-    static TestCertificateAuthority ca;
-    static const bool trusted = (ca.trustThroughEnvironment(), true);
-    (void)trusted;
-    return ca;
-}
-
 RelayDouble::Options overTls() {
     const auto issued = authority().issue({"localhost"}, {"127.0.0.1"});
     RelayDouble::Options o;
@@ -144,115 +56,6 @@ RelayDouble::Options overTls() {
     o.certificatePem = issued.certificatePem;
     o.keyPem = issued.keyPem;
     return o;
-}
-
-// A phone on the relay: the test device's secure channel over a device
-// connection of the double. Each session opens a connection of its own.
-class Phone {
-public:
-    Phone(std::string name, std::string origin) : name_(std::move(name)), origin_(std::move(origin)) {}
-
-    void forRoom(const Bytes& room) {
-        room_ = room;
-        device_.emplace(name_, room);
-    }
-    TestDevice& device() { return *device_; }
-    void join() {
-        socket_.reset();
-        socket_ = std::make_unique<RelayTestDevice>(origin_, RelayBytes::hex(room_));
-    }
-    void send(const Bytes& record) { socket_->send(record); }
-    std::optional<Bytes> record(std::chrono::milliseconds wait = 5s) { return socket_->receive(wait); }
-    std::optional<int> closedWith() const { return socket_->closedWith(); }
-
-    // Enrolment up to the code: message 1, message 2, message 3.
-    bool offerEnrolment() {
-        join();
-        send(device_->enrolMessage1());
-        auto second = record();
-        if (!second) return false;
-        send(device_->enrolMessage3(*second));
-        return true;
-    }
-    // IK on a new connection, then hello.
-    bool connect() {
-        join();
-        send(device_->sessionMessage1());
-        auto second = record();
-        if (!second) return false;
-        device_->sessionMessage2(*second);
-        send(device_->hello());
-        return true;
-    }
-    // The next whole message; credits everything received as it goes.
-    std::optional<Received> next(std::chrono::milliseconds wait = 5s) {
-        const auto deadline = std::chrono::steady_clock::now() + wait;
-        while (std::chrono::steady_clock::now() < deadline) {
-            auto got = record(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
-            if (!got) return std::nullopt;
-            if (auto message = device_->receive(*got)) {
-                if (message->kind != Received::Kind::close) send(device_->creditAll());
-                return message;
-            }
-        }
-        return std::nullopt;
-    }
-    // Reads until a text message of type `t`; texts passed on the way are kept.
-    std::optional<json> nextOfType(const std::string& t, std::chrono::milliseconds wait = 5s) {
-        const auto deadline = std::chrono::steady_clock::now() + wait;
-        while (std::chrono::steady_clock::now() < deadline) {
-            auto got = next(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
-            if (!got || got->kind == Received::Kind::close) return std::nullopt;
-            if (got->kind != Received::Kind::text) continue;
-            auto j = json::parse(got->text(), nullptr, false);
-            texts.push_back(j);
-            if (j.is_object() && j.value("t", "") == t) return j;
-        }
-        return std::nullopt;
-    }
-    // Reads until a binary message with the tag.
-    std::optional<Bytes> nextBinary(std::uint8_t tag, std::chrono::milliseconds wait = 5s) {
-        const auto deadline = std::chrono::steady_clock::now() + wait;
-        while (std::chrono::steady_clock::now() < deadline) {
-            auto got = next(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
-            if (!got || got->kind == Received::Kind::close) return std::nullopt;
-            if (got->kind == Received::Kind::text) texts.push_back(json::parse(got->text(), nullptr, false));
-            if (got->kind == Received::Kind::binary && !got->data.empty() && got->data[0] == tag) return got->data;
-        }
-        return std::nullopt;
-    }
-    // True once the session's goodbye with `reason` and then its close came.
-    bool endedWith(const std::string& reason) {
-        auto bye = nextOfType("bye");
-        if (!bye || bye->value("reason", "") != reason) return false;
-        for (;;) {
-            auto got = next();
-            if (!got) return false;
-            if (got->kind == Received::Kind::close) return true;
-        }
-    }
-    void sendJSON(const json& message) { send(device_->text(message.dump())); }
-
-    std::vector<json> texts;
-
-private:
-    std::string name_;
-    std::string origin_;
-    Bytes room_;
-    std::optional<TestDevice> device_;
-    std::unique_ptr<RelayTestDevice> socket_;
-};
-
-// Where the X server has the pointer.
-std::pair<int, int> pointerOnX() {
-    Display* d = XOpenDisplay(nullptr);
-    if (!d) return {-1, -1};
-    Window root = 0, child = 0;
-    int rx = -1, ry = -1, wx = 0, wy = 0;
-    unsigned mask = 0;
-    XQueryPointer(d, DefaultRootWindow(d), &root, &child, &rx, &ry, &wx, &wy, &mask);
-    XCloseDisplay(d);
-    return {rx, ry};
 }
 
 class RelayedX11Session : public ::testing::Test {

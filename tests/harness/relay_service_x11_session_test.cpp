@@ -1,0 +1,359 @@
+// The host on a private X display reached through morvane-relay itself,
+// over TLS checked against a throw-away CA: the owner signs in from the
+// menu with the code the relay wrote to its log, the computer registers
+// and links, a phone-like device signs in to the same account, enrols with
+// the code the approval shows, sees and controls the screen, is revoked,
+// and the owner removes the computer from the account.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <nlohmann/json.hpp>
+
+#include "../capture/x11_test_client.h"
+#include "../relay/relay_controller_rig.h"
+#include "../support/xvfb.h"
+#include "core/loop_executor.h"
+#include "harness_process.h"
+#include "platform/linux/capture_x11_source.h"
+#include "platform/linux/clipboard_x11.h"
+#include "platform/linux/input_x11.h"
+#include "relay/beast_relay_socket.h"
+#include "relay/relay_http.h"
+#include "relay/relay_tls.h"
+#include "relay/relay_url.h"
+#include "relayed_x11_rig.h"
+#include "screen_picture.h"
+#include "server/frame_message.h"
+#include "server/remote_server.h"
+
+namespace morvane::testing {
+namespace {
+
+using json = nlohmann::json;
+
+// morvane-relay as a person runs it, with its log read line by line.
+class RelayProgram {
+public:
+    RelayProgram() {
+        std::filesystem::create_directories(folder_);
+        const auto issued = authority().issue({"localhost"}, {"127.0.0.1"});
+        write(folder_ / "cert.pem", issued.certificatePem);
+        write(folder_ / "key.pem", issued.keyPem);
+        port_ = freePort();
+        const json config{{"listen", "127.0.0.1:" + std::to_string(port_)},
+                          {"data_dir", (folder_ / "data").string()},
+                          {"codes_in_log", true},
+                          {"tls", {{"certificate", (folder_ / "cert.pem").string()}, {"key", (folder_ / "key.pem").string()}}}};
+        write(folder_ / "relay.json", config.dump());
+        process_ = std::make_unique<HarnessProcess>(
+            "/bin/sh",
+            std::vector<std::string>{"-c", std::string("exec '") + MORVANE_RELAY_PATH + "' --config '" +
+                                               (folder_ / "relay.json").string() + "' 2>&1"},
+            folder_);
+        if (!process_->waitLine("morvane-relay ", 10'000)) throw std::runtime_error("morvane-relay did not start");
+    }
+    ~RelayProgram() {
+        process_->signal(SIGTERM);
+        process_.reset();
+        std::filesystem::remove_all(folder_);
+    }
+    std::string origin() const { return "https://localhost:" + std::to_string(port_); }
+    std::vector<std::string> lines() { return process_->lines(); }
+
+    // The last code the log gave the address.
+    std::string codeFor(const std::string& email) {
+        const std::string prefix = "Sign-in code for " + email + ": ";
+        std::string code;
+        for (const auto& line : lines())
+            if (line.rfind(prefix, 0) == 0) code = line.substr(prefix.size());
+        return code;
+    }
+    bool hostUp(const std::string& room) {
+        bool up = false;
+        for (const auto& line : lines()) {
+            if (line.rfind("link up for room " + room, 0) == 0) up = true;
+            if (line.rfind("link down for room " + room, 0) == 0) up = false;
+        }
+        return up;
+    }
+    bool logged(const std::string& part) {
+        for (const auto& line : lines())
+            if (line.find(part) != std::string::npos) return true;
+        return false;
+    }
+
+    // One call of the account interface, as a device's page makes it.
+    json call(const std::string& method, const std::string& target, const json& body, const std::string& bearer = "") {
+        namespace beast = boost::beast;
+        namespace http = beast::http;
+        boost::asio::io_context io;
+        auto tls = makeRelayTlsContext();
+        beast::ssl_stream<beast::tcp_stream> stream(io, *tls);
+        boost::asio::ip::tcp::resolver resolver(io);
+        beast::get_lowest_layer(stream).connect(resolver.resolve("localhost", std::to_string(port_)));
+        prepareRelayTls(stream.native_handle(), "localhost");
+        stream.handshake(boost::asio::ssl::stream_base::client);
+        http::request<http::string_body> request{http::string_to_verb(method), target, 11};
+        request.set(http::field::host, "localhost:" + std::to_string(port_));
+        request.set(http::field::content_type, "application/json");
+        if (!bearer.empty()) request.set(http::field::authorization, "Bearer " + bearer);
+        if (!body.is_null()) request.body() = body.dump();
+        request.prepare_payload();
+        http::write(stream, request);
+        beast::flat_buffer buffer;
+        http::response<http::string_body> response;
+        http::read(stream, buffer, response);
+        return json::parse(response.body(), nullptr, false);
+    }
+
+private:
+    static void write(const std::filesystem::path& path, const std::string& text) {
+        std::ofstream(path) << text;
+        ::chmod(path.c_str(), 0600);
+    }
+    std::filesystem::path folder_ =
+        std::filesystem::temp_directory_path() / ("morvane-relay-service-x11-" + std::to_string(::getpid()));
+    std::uint16_t port_ = 0;
+    std::unique_ptr<HarnessProcess> process_;
+};
+
+class RelayServiceX11Session : public ::testing::Test {
+protected:
+    void SetUp() override {
+        screen = makeX11ScreenSource(std::make_shared<LoopExecutor>("control"), std::make_shared<LoopExecutor>("encode"));
+        ScreenFrameSource* raw = screen.get();
+        input = makeX11Input(inputQueue, [raw] { return raw->displayBounds(); }, [](const std::string&) {});
+        clipboard = makeX11Clipboard(clipboardQueue, [](const std::string&) {});
+        ASSERT_TRUE(input && clipboard);
+        screen->setMainQueue(&main);
+
+        RemoteServer::Setup setup;
+        setup.port = freePort();
+        setup.store = &store;
+        setup.frames = screen.get();
+        setup.input = input.get();
+        setup.clipboard = clipboard.get();
+        setup.mainQueue = &main;
+        setup.status = [] { return HostStatus{true}; };
+        server = RemoteServer::create(std::move(setup));
+        server->start();
+
+        const auto endpoints = relayEndpointsAt(relay.origin());
+        ASSERT_TRUE(endpoints);
+        auto port = std::make_shared<RemoteServerRelayPort>(server);
+        RelayController::Setup c;
+        c.server = port;
+        c.store = &store;
+        c.log = [this](const std::string& tag, const std::string& text) {
+            std::lock_guard lock(m);
+            log.push_back(tag == "relay" ? text : tag + ": " + text);
+        };
+        c.hardened = true;
+        c.hooks.blocked = [] { return false; };
+        c.hooks.paused = [this] { return server->isPaused(); };
+        c.hooks.authenticating = [] { return false; };
+        c.hooks.authenticate = [this](const std::string&, const std::string&, std::function<void()> ok,
+                                      std::function<void()>) { main.post(std::move(ok)); };
+        c.hooks.runAlert = [this](const RelayAlert& alert, std::function<bool()> closeWhen) {
+            return owner(alert, std::move(closeWhen));
+        };
+        c.hooks.fieldText = [this] { return typed; };
+        c.settings = &settings;
+        c.identities = std::make_shared<RelayIdentityStore>(std::make_shared<MemoryStorage>());
+        auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
+        c.makeAccount = [http, origin = endpoints->accountOrigin](const std::string&) {
+            return RelayAccount::create(origin, http, systemWallMillis);
+        };
+        c.computerName = [] { return std::string("Test Machine"); };
+        ServerQueue* queue = &server->sessionQueue();
+        c.makeLink = [queue, base = endpoints->linkBase](const std::string&, const RelayIdentity& identity) {
+            HostRelayLink::Options o{.baseURL = base, .identity = identity, .queue = queue};
+            o.counters = std::make_shared<MemoryCounterStorage>();
+            o.sockets = std::make_shared<BeastRelaySocketFactory>(queue->context());
+            return HostRelayLink::create(std::move(o));
+        };
+        c.makeHost = [this, port](const RelayIdentity& identity, std::shared_ptr<RelayLinkTransport> link) {
+            return RelayHost::create(RelayHost::setupFor(identity, port, store, std::move(link), main));
+        };
+        c.builtInAddress = "relay.example.com";
+        controller = RelayController::create(std::move(c));
+        onMain([&] { controller->start(); });
+    }
+    void TearDown() override {
+        if (controller) {
+            onMain([&] { controller->turnOff(); });
+            onMain([&] { controller.reset(); });
+        }
+        if (server) server->stop();
+    }
+
+    void onMain(const std::function<void()>& work) { runSync(main, work); }
+    void menu(const std::string& action) {
+        onMain([&] { controller->perform(action); });
+        ASSERT_TRUE(within(20s, [&] {
+            bool idle = false;
+            onMain([&] { idle = !controller->flowBusy() && controller->enrolEnded(); });
+            return idle;
+        }));
+    }
+    bool shows(const std::string& title) {
+        std::vector<RelayMenuItem> items;
+        onMain([&] { items = controller->menuSection(false); });
+        for (const auto& item : items)
+            if (item.title == title) return true;
+        return false;
+    }
+    Bytes roomID() {
+        Bytes id;
+        onMain([&] {
+            if (controller && controller->identity()) id = controller->identity()->roomID();
+        });
+        return id;
+    }
+    std::string room() { return RelayBytes::hex(roomID()); }
+
+    // The owner at the dialogs, typing the code the relay's log shows.
+    int owner(const RelayAlert& alert, const std::function<bool()>& closeWhen) {
+        const auto& title = alert.message;
+        if (title == "Sign in to the relay") {
+            typed = email;
+            return RelayResponse::first;
+        }
+        if (title == "Enter the code from the e-mail") {
+            typed = relay.codeFor(email);
+            return RelayResponse::first;
+        }
+        if (title == "Waiting for the new device") {
+            deviceCode = phone.offerEnrolment() ? phone.device().code() : std::nullopt;
+            if (!deviceCode) return RelayResponse::first;
+            return main.runUntil(closeWhen, 10s) ? RelayResponse::abort : RelayResponse::first;
+        }
+        if (title.rfind("Code: ", 0) == 0) {
+            const bool same = deviceCode && deviceCode->size() == 6 &&
+                              title == "Code: " + deviceCode->substr(0, 3) + " " + deviceCode->substr(3);
+            return same ? RelayResponse::first : RelayResponse::second;
+        }
+        if (title.size() > 3 && title.compare(title.size() - 3, 3, "\u2026") == 0) {
+            main.runUntil(closeWhen, 15s);
+            return RelayResponse::abort;
+        }
+        return RelayResponse::first;
+    }
+
+    // The phone signs in to the owner's account as the page does, and asks
+    // for a ticket each time it opens the room.
+    void signInPhone() {
+        relay.call("POST", "/v1/auth/code", {{"email", email}, {"login_id", "phone"}});
+        const auto session = relay.call("POST", "/v1/auth/verify",
+                                        {{"email", email}, {"login_id", "phone"}, {"code", relay.codeFor(email)}, {"client", "web"}});
+        ASSERT_TRUE(session.contains("access_token")) << session.dump();
+        access = session["access_token"];
+        phone.useTickets([this](const std::string& roomHex) {
+            return relay.call("POST", "/v1/hosts/" + roomHex + "/ticket", json::object(), access).value("ticket", "");
+        });
+    }
+
+    Xvfb xvfb{"1280x720x24"};
+    RelayProgram relay;
+    NestingLoop main;
+    DeviceStore store{std::make_shared<MemoryStorage>()};
+    LoopExecutor inputQueue{"input"};
+    LoopExecutor clipboardQueue{"clipboard"};
+    std::unique_ptr<ScreenFrameSource> screen;
+    std::unique_ptr<InputSink> input;
+    std::unique_ptr<ClipboardAccess> clipboard;
+    std::shared_ptr<RemoteServer> server;
+    MemorySettings settings;
+    std::shared_ptr<RelayController> controller;
+    Phone phone{"Phone 7f3a", relay.origin()};
+    std::string email = "owner@example.com";
+    std::string access;
+    std::string typed;
+    std::optional<std::string> deviceCode;
+    std::mutex m;
+    std::vector<std::string> log;
+};
+
+TEST_F(RelayServiceX11Session, AnOwnerSetsUpEnrolsControlsRevokesAndRemovesThroughMorvaneRelay) {
+    PaintClient paint;
+    paint.paint(0);
+    ASSERT_TRUE(shows("Set Up Relay\u2026"));
+    menu("setUp");
+    ASSERT_TRUE(within(15s, [&] { return relay.hostUp(room()); })) << ::testing::PrintToString(relay.lines());
+    ASSERT_TRUE(within(5s, [&] { return shows("Relay: connected"); }));
+    EXPECT_TRUE(relay.logged("registered room " + room() + " \"Test Machine\""));
+
+    signInPhone();
+    EXPECT_EQ(relay.call("GET", "/v1/hosts", nullptr, access),
+              (json{{"hosts", {{{"room", room()}, {"name", "Test Machine"}, {"online", true}}}}}));
+    phone.forRoom(roomID());
+    menu("addDevice");
+    auto enrolled = phone.record();
+    ASSERT_TRUE(enrolled);
+    ASSERT_TRUE(phone.device().readEnrolled(*enrolled));
+    ASSERT_TRUE(store.relayDevice(phone.device().publicKey()));
+
+    ASSERT_TRUE(phone.connect());
+    ASSERT_TRUE(phone.nextOfType("ready"));
+    auto picture = phone.nextBinary(FrameMessage::jpegTag, 10s);
+    ASSERT_TRUE(picture) << "no picture";
+    auto decoded = decodeJPEG(std::string(picture->begin() + 5, picture->end()));
+    ASSERT_TRUE(decoded);
+    int sx = 0, sy = 0;
+    paint.squareAt(0, &sx, &sy);
+    const int row = sy > 720 / 2 ? 720 / 5 : 720 * 4 / 5;
+    for (int bar = 0; bar < 8; ++bar) {
+        const int x = (2 * bar + 1) * 1280 / 16;
+        EXPECT_TRUE(nearColour(decoded->at(x * decoded->width / 1280, row * decoded->height / 720),
+                               PaintClient::barColour(x, 1280), 48))
+            << "bar " << bar;
+    }
+    phone.sendJSON({{"t", "mm"}, {"x", 0.25}, {"y", 0.5}});
+    EXPECT_TRUE(within(5s, [] { return pointerOnX() == std::pair{1280 / 4, 720 / 2}; }));
+    const std::string secret = "clipboard-secret-8c21f4";
+    phone.sendJSON({{"t", "clip-put"}, {"id", 1}, {"n", 1}, {"len", secret.size()}});
+    phone.sendJSON({{"t", "clip-chunk"}, {"id", 1}, {"i", 0}, {"s", secret}});
+    ASSERT_TRUE(phone.nextOfType("clip-put-result"));
+    phone.sendJSON({{"t", "clip-get"}, {"id", 2}});
+    auto data = phone.nextOfType("clip-data");
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->value("s", ""), secret);
+
+    // Revoked, the phone's session ends with its word and its next
+    // handshake is dropped by the host, which the relay logs.
+    store.revoke(store.relayDevice(phone.device().publicKey())->id);
+    EXPECT_TRUE(phone.endedWith("revoked"));
+    phone.join();
+    phone.send(phone.device().sessionMessage1());
+    EXPECT_FALSE(phone.record());
+    EXPECT_TRUE(within(5s, [&] { return relay.logged("host of room " + room() + " dropped device"); }));
+
+    // The owner removes the computer: its link ends and the relay forgets it.
+    const auto removed = room();
+    menu("removeFromAccount");
+    EXPECT_TRUE(shows("Set Up Relay\u2026"));
+    EXPECT_TRUE(within(5s, [&] { return relay.logged("removed room " + removed); }));
+    EXPECT_EQ(relay.call("GET", "/v1/hosts", nullptr, access), (json{{"hosts", json::array()}}));
+
+    // The log holds no code beyond its own lines for them, and no token.
+    for (const auto& line : relay.lines()) {
+        EXPECT_EQ(line.find(access), std::string::npos) << line;
+        if (line.rfind("Sign-in code for ", 0) != 0) {
+            EXPECT_EQ(line.find(relay.codeFor(email)), std::string::npos) << line;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace morvane::testing

@@ -1,0 +1,222 @@
+// What the tests of a host on a private X display reached through a relay
+// share: a main queue that runs under modal dialogs as the tray's loop
+// does, the throw-away CA the relay's certificates come from, a phone-like
+// device on the relay's device side, and where X has the pointer.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "../relay/relay_double.h"
+#include "../relay/test_certificates.h"
+#include "../relay/test_device.h"
+#include "core/executor.h"
+#include "relay/relay_bytes.h"
+
+namespace morvane::testing {
+
+using namespace std::chrono_literals;
+
+// Polls a condition until it holds or the time is up.
+inline bool within(std::chrono::milliseconds limit, const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// The main queue as the tray's event loop is: a thread of its own whose work
+// may run a modal dialog, and a dialog keeps the queue's other work running
+// until it closes (runUntil, called from that work).
+class NestingLoop final : public Executor {
+public:
+    NestingLoop() : thread_([this] {
+        while (!stopping_) runOne(std::chrono::steady_clock::now() + 50ms);
+    }) {}
+    ~NestingLoop() override {
+        {
+            std::lock_guard lock(m_);
+            stopping_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    void post(std::function<void()> work) override {
+        {
+            std::lock_guard lock(m_);
+            ready_.push_back(std::move(work));
+        }
+        cv_.notify_all();
+    }
+    void postAfter(std::int64_t delayMillis, std::function<void()> work) override {
+        {
+            std::lock_guard lock(m_);
+            timers_.emplace(std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMillis), std::move(work));
+        }
+        cv_.notify_all();
+    }
+    bool isCurrent() const override { return std::this_thread::get_id() == thread_.get_id(); }
+
+    // On the loop's thread: runs other work until `done` holds or the time
+    // is up; false when the time ran out.
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline) return false;
+            runOne(std::min(deadline, now + 10ms));
+        }
+        return true;
+    }
+
+private:
+    void runOne(std::chrono::steady_clock::time_point until) {
+        std::function<void()> work;
+        {
+            std::unique_lock lock(m_);
+            cv_.wait_until(lock, until, [&] {
+                return stopping_ || !ready_.empty() ||
+                       (!timers_.empty() && timers_.begin()->first <= std::chrono::steady_clock::now());
+            });
+            if (!ready_.empty()) {
+                work = std::move(ready_.front());
+                ready_.pop_front();
+            } else if (!timers_.empty() && timers_.begin()->first <= std::chrono::steady_clock::now()) {
+                work = std::move(timers_.begin()->second);
+                timers_.erase(timers_.begin());
+            }
+        }
+        if (work) work();
+    }
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> ready_;
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+inline TestCertificateAuthority& authority() {
+    static TestCertificateAuthority ca;
+    static const bool trusted = (ca.trustThroughEnvironment(), true);
+    (void)trusted;
+    return ca;
+}
+
+
+// A phone on the relay: the test device's secure channel over a device
+// connection of the double. Each session opens a connection of its own.
+class Phone {
+public:
+    Phone(std::string name, std::string origin) : name_(std::move(name)), origin_(std::move(origin)) {}
+
+    void forRoom(const Bytes& room) {
+        room_ = room;
+        device_.emplace(name_, room);
+    }
+    TestDevice& device() { return *device_; }
+    void join() {
+        socket_.reset();
+        const auto room = RelayBytes::hex(room_);
+        socket_ = std::make_unique<RelayTestDevice>(origin_, ticket_ ? room + "?ticket=" + ticket_(room) : room);
+    }
+    // A relay whose device side wants a ticket for each connection.
+    void useTickets(std::function<std::string(const std::string& room)> ticket) { ticket_ = std::move(ticket); }
+    void send(const Bytes& record) { socket_->send(record); }
+    std::optional<Bytes> record(std::chrono::milliseconds wait = 5s) { return socket_->receive(wait); }
+    std::optional<int> closedWith() const { return socket_->closedWith(); }
+
+    // Enrolment up to the code: message 1, message 2, message 3.
+    bool offerEnrolment() {
+        join();
+        send(device_->enrolMessage1());
+        auto second = record();
+        if (!second) return false;
+        send(device_->enrolMessage3(*second));
+        return true;
+    }
+    // IK on a new connection, then hello.
+    bool connect() {
+        join();
+        send(device_->sessionMessage1());
+        auto second = record();
+        if (!second) return false;
+        device_->sessionMessage2(*second);
+        send(device_->hello());
+        return true;
+    }
+    // The next whole message; credits everything received as it goes.
+    std::optional<TestDevice::Received> next(std::chrono::milliseconds wait = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto got = record(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
+            if (!got) return std::nullopt;
+            if (auto message = device_->receive(*got)) {
+                if (message->kind != TestDevice::Received::Kind::close) send(device_->creditAll());
+                return message;
+            }
+        }
+        return std::nullopt;
+    }
+    // Reads until a text message of type `t`; texts passed on the way are kept.
+    std::optional<nlohmann::json> nextOfType(const std::string& t, std::chrono::milliseconds wait = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto got = next(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
+            if (!got || got->kind == TestDevice::Received::Kind::close) return std::nullopt;
+            if (got->kind != TestDevice::Received::Kind::text) continue;
+            auto j = nlohmann::json::parse(got->text(), nullptr, false);
+            texts.push_back(j);
+            if (j.is_object() && j.value("t", "") == t) return j;
+        }
+        return std::nullopt;
+    }
+    // Reads until a binary message with the tag.
+    std::optional<Bytes> nextBinary(std::uint8_t tag, std::chrono::milliseconds wait = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto got = next(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
+            if (!got || got->kind == TestDevice::Received::Kind::close) return std::nullopt;
+            if (got->kind == TestDevice::Received::Kind::text) texts.push_back(nlohmann::json::parse(got->text(), nullptr, false));
+            if (got->kind == TestDevice::Received::Kind::binary && !got->data.empty() && got->data[0] == tag) return got->data;
+        }
+        return std::nullopt;
+    }
+    // True once the session's goodbye with `reason` and then its close came.
+    bool endedWith(const std::string& reason) {
+        auto bye = nextOfType("bye");
+        if (!bye || bye->value("reason", "") != reason) return false;
+        for (;;) {
+            auto got = next();
+            if (!got) return false;
+            if (got->kind == TestDevice::Received::Kind::close) return true;
+        }
+    }
+    void sendJSON(const nlohmann::json& message) { send(device_->text(message.dump())); }
+
+    std::vector<nlohmann::json> texts;
+
+private:
+    std::string name_;
+    std::string origin_;
+    std::function<std::string(const std::string&)> ticket_;
+    Bytes room_;
+    std::optional<TestDevice> device_;
+    std::unique_ptr<RelayTestDevice> socket_;
+};
+
+// Where the X server has the pointer.
+std::pair<int, int> pointerOnX();
+
+
+}  // namespace morvane::testing
