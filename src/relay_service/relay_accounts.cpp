@@ -162,6 +162,14 @@ AccountAnswer RelayAccounts::handle(const AccountRequest& request) {
             return listHosts(access->token.userId);
         }
         if (request.method != "POST") return refuse(405, "method");
+        const bool ticketCall = path.starts_with(hostsPrefix) && path.ends_with(ticketSuffix);
+        if (ticketCall) {
+            // A ticket needs nothing but the bearer: no body is read.
+            const auto access = bearer(request.authorization);
+            if (!access) return refuse(401, "unauthorized");
+            const auto room = path.substr(hostsPrefix.size(), path.size() - hostsPrefix.size() - ticketSuffix.size());
+            return ticket(room, *access);
+        }
         const auto type = request.contentType.substr(0, request.contentType.find(';'));
         if (lowered(type) != "application/json") return refuse(415, "bad-request");
         if (request.body.size() > RelayLimits::maxRequestBodyBytes) return refuse(413, "bad-request");
@@ -175,9 +183,7 @@ AccountAnswer RelayAccounts::handle(const AccountRequest& request) {
         if (path == "/v1/hosts/self/delete") return removeHost(body);
         const auto access = bearer(request.authorization);
         if (!access) return refuse(401, "unauthorized");
-        if (path == "/v1/hosts") return registerHost(body, access->token.userId);
-        const auto room = path.substr(hostsPrefix.size(), path.size() - hostsPrefix.size() - ticketSuffix.size());
-        return ticket(room, *access);
+        return registerHost(body, access->token.userId);
     } catch (const RelayStoreError& error) {
         hooks_.log(std::string("store failed: ") + error.what());
         return refuse(503, "try-later", 30);

@@ -374,6 +374,10 @@ TEST(RelayAccountsAdmission, TicketsOpenOneRoomOfTheirAccountOnce) {
 
     const auto ticket = rig.ticketFor(room, session);
     ASSERT_TRUE(base64url(ticket)) << ticket;
+    // A ticket is asked for with the bearer alone, no body needed.
+    const auto bare = rig.accounts.handle(AccountRequest{"POST", "/v1/hosts/" + room + "/ticket", "",
+                                                         "Bearer " + session["access_token"].get<std::string>(), "", "x"});
+    EXPECT_EQ(bare.status, 200);
     EXPECT_EQ(rig.accounts.admitDevice(otherRoom, ticket).reason, "ticket-refused");
     const auto admitted = rig.accounts.admitDevice(room, ticket);
     EXPECT_EQ(admitted.closeCode, 0);
