@@ -88,9 +88,10 @@ function relaySocket({ dial, computer, roomID, onDialFailure }) {
   function sendRecord(sealed, size) {
     pending += size;
     const on = inner;
+    // What was sent before a close still goes out ahead of the close record.
     outbound = outbound.then(() => sealed).then((record) => {
       pending -= size;
-      if (stage === 'open' && on === inner) on.send(record);
+      if (on === inner && on.readyState === 1) on.send(record);
     }, () => {
       pending -= size;
       finish('secure-failed');
