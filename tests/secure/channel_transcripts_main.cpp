@@ -77,7 +77,7 @@ json ikSession(const Bytes& room) {
     };
 
     // What the computer sends: a text, a binary message one byte over a
-    // record (a fragment and a last piece), an empty text and the close.
+    // record (a fragment and a last record), an empty text and the close.
     TransportSender macSender(message2.keys.send);
     Bytes ready = text(R"({"t":"ready"})");
     ready.insert(ready.begin(), SecureChannel::flagText);

@@ -155,10 +155,10 @@ test('the device\'s receiver takes records strictly in order and only what the h
 test('the reassembler refuses what the host never sends', () => {
   const frag = new Uint8Array(10);
   const rows = [
-    { name: 'idle final piece', feed: [[0x01, new Uint8Array(3)]], out: { kind: 1, size: 3 } },
+    { name: 'a whole message at once', feed: [[0x01, new Uint8Array(3)]], out: { kind: 1, size: 3 } },
     { name: 'short fragment', feed: [[0x81, new Uint8Array(9)]], word: 'bad-length' },
     { name: 'kind changes', feed: [[0x81, frag], [0x02, new Uint8Array(1)]], word: 'bad-flags' },
-    { name: 'empty last piece', feed: [[0x81, frag], [0x01, new Uint8Array(0)]], word: 'bad-length' },
+    { name: 'an empty last record', feed: [[0x81, frag], [0x01, new Uint8Array(0)]], word: 'bad-length' },
     { name: 'whole message', feed: [[0x82, frag], [0x82, frag], [0x02, new Uint8Array(5)]], out: { kind: 2, size: 25 } },
     { name: 'over the limit', feed: [[0x82, frag], [0x82, frag], [0x82, frag], [0x02, new Uint8Array(1)]], word: 'too-large' },
     { name: 'credit flags', feed: [[0x04, new Uint8Array(8)]], word: 'bad-flags' },
