@@ -198,6 +198,7 @@ XXInitiator::Result XXInitiator::writeMessage3() {
         const Bytes c2 = s.encryptAndHash(plain, "payload3");
 
         Result out;
+        out.record.reserve(1 + c1.size() + c2.size());
         out.record.push_back(typeXX3);
         append(out.record, c1);
         append(out.record, c2);
