@@ -973,6 +973,8 @@ void Shell::terminate() {
     if (d_.history) d_.history->closeRunning();
     statsGeneration_ = 0;
     if (d_.wake) d_.wake->release();
+    // The device's session ends with the host: the log says whose it was.
+    if (controller_) log("app", "quit while controlled by " + *controller_);
     log("app", "quit");
 }
 

@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <future>
+#include <utility>
 
 #include "core/secure.h"
 
@@ -89,8 +90,9 @@ void FileTransferEngine::send(const nlohmann::json& message) {
 }
 
 void FileTransferEngine::report(FileTransferReport::Direction direction, std::int64_t bytes, std::int64_t size,
-                                std::string_view outcome, std::optional<bool> quarantined) {
-    if (onFinished) onFinished(FileTransferReport{direction, bytes, size, std::string(outcome), quarantined});
+                                std::string_view outcome, std::optional<bool> quarantined, std::string name) {
+    if (onFinished)
+        onFinished(FileTransferReport{direction, bytes, size, std::string(outcome), quarantined, std::move(name)});
 }
 
 void FileTransferEngine::attach(Peer peer) {
@@ -221,6 +223,7 @@ void FileTransferEngine::runUpload(const FileUploadMachine::Effects& effects) {
             if (!access_) continue;
             auto in = std::make_shared<Incoming>();
             incoming_ = in;
+            incomingName_ = e->name;
             disk_.post([this, in, name = e->name, size = e->size] {
                 if (!in->dead && !isPaused_()) in->file = access_->beginIncoming(name, size);
                 const bool ok = in->file != nullptr;
@@ -260,7 +263,8 @@ void FileTransferEngine::runUpload(const FileUploadMachine::Effects& effects) {
         } else if (const auto* e = std::get_if<M::Done>(&effect)) {
             incoming_.reset();
             send(FileMessage::putDone(e->id, e->name));
-            report(FileTransferReport::Direction::toMac, e->size, e->size, FileReason::ok, lastQuarantined_);
+            report(FileTransferReport::Direction::toMac, e->size, e->size, FileReason::ok, lastQuarantined_, e->name);
+            incomingName_.clear();
         } else if (const auto* e = std::get_if<M::Fail>(&effect)) {
             if (incoming_) {
                 auto in = std::move(incoming_);
@@ -273,7 +277,8 @@ void FileTransferEngine::runUpload(const FileUploadMachine::Effects& effects) {
             }
             if (e->reason != FileReason::sessionEnded)
                 send(FileMessage::failure("file-put-result", e->id, e->reason));
-            report(FileTransferReport::Direction::toMac, e->written, e->size, e->reason, std::nullopt);
+            report(FileTransferReport::Direction::toMac, e->written, e->size, e->reason, std::nullopt,
+                   std::exchange(incomingName_, {}));
         }
     }
 }

@@ -79,7 +79,7 @@ private:
 
     void send(const nlohmann::json& message);
     void report(FileTransferReport::Direction direction, std::int64_t bytes, std::int64_t size,
-                std::string_view outcome, std::optional<bool> quarantined);
+                std::string_view outcome, std::optional<bool> quarantined, std::string name = {});
     void list(std::int64_t id);
     void writeChunk(std::span<const std::uint8_t> data, std::int64_t count);
     void runUpload(const FileUploadMachine::Effects& effects);
@@ -96,6 +96,7 @@ private:
     FileUploadMachine upload_;
     FileDownloadMachine download_;
     std::shared_ptr<Incoming> incoming_;
+    std::string incomingName_;  // the upload under way, for its log line
     std::shared_ptr<Outgoing> outgoing_;
     FileRateLimiter listLimiter_;
     bool listing_ = false;

@@ -14,6 +14,7 @@ std::optional<FileTransferReport::Direction> fileDirectionFromString(std::string
 
 std::string FileTransferReport::logLine() const {
     std::string line(toString(direction));
+    if (!name.empty()) line += " of \"" + name + "\"";
     line += ": " + std::to_string(bytes) + " of " + std::to_string(size) + " bytes, " + outcome;
     if (quarantined) line += *quarantined ? ", quarantine set" : ", quarantine NOT set";
     return line;

@@ -19,10 +19,13 @@ struct FileTransferReport {
     // Only for a completed upload: whether the saved file carries the
     // quarantine mark.
     std::optional<bool> quarantined;
+    // The upload's file: as saved once it completed, else the cleaned name
+    // it was being written under. Empty for downloads.
+    std::string name;
 
     bool operator==(const FileTransferReport&) const = default;
 
-    // e.g. "upload: 1200 of 1200 bytes, ok, quarantine set"
+    // e.g. "upload of \"photo.jpg\": 1200 of 1200 bytes, ok, quarantine set"
     std::string logLine() const;
 };
 

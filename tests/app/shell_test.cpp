@@ -648,12 +648,19 @@ TEST(Shell, QuitClosesTheRunningHistoryEntryAndWritesQuitLast) {
     h.connect("iPad", "dev-1");
     h.shell->sessionEvent(session_event::Started{"dev-1", "iPad", "local"});
     h.shell->terminate();
+    ASSERT_GE(h.lines.size(), 2u);
+    EXPECT_EQ(h.lines[h.lines.size() - 2], "app  quit while controlled by iPad");
     EXPECT_EQ(h.lines.back(), "app  quit");
     EXPECT_TRUE(h.history->records().front().end);
     EXPECT_FALSE(h.wake.held());
     h.lines.clear();
     h.main.advance(20'000);
     EXPECT_TRUE(h.lines.empty());  // no statistics after quit
+
+    // Nobody in control: the quit alone.
+    Harness idle;
+    idle.shell->terminate();
+    EXPECT_EQ(idle.lines, std::vector<std::string>{"app  quit"});
 }
 
 TEST(Shell, ClosedPairingAttemptsAreSummarisedOnceAMinute) {

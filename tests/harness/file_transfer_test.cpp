@@ -205,7 +205,7 @@ TEST_F(FileTransfers, UploadsLandWholeUnderTheirNameAndASecondOfTheSameNameGetsA
     const bool marked = ::getxattr((root / "photo.jpg").c_str(), "user.xdg.origin.url", nullptr, 0) > 0;
     const bool keeps = ::setxattr((root / "photo.jpg").c_str(), "user.morvane-probe", "1", 1, 0) == 0;
     EXPECT_EQ(marked, keeps);
-    EXPECT_TRUE(logged("upload: " + std::to_string(photo.size()) + " of " + std::to_string(photo.size()) +
+    EXPECT_TRUE(logged("upload of \"photo.jpg\": " + std::to_string(photo.size()) + " of " + std::to_string(photo.size()) +
                        " bytes, ok, " + (keeps ? "quarantine set" : "quarantine NOT set")));
 
     const std::string other = content(40'000, 2);
@@ -273,7 +273,7 @@ TEST_F(FileTransfers, AnUploadThatDoesNotArriveWholeLeavesNothingBehind) {
     const std::string data = content(50'000, 4);
     auto refused = upload(*ws, 1, "notes.txt", data, sha256Hex("something else"));
     EXPECT_EQ(refused, json({{"t", "file-put-result"}, {"id", 1}, {"ok", false}, {"error", "hash-mismatch"}}));
-    EXPECT_TRUE(logged("upload: 50000 of 50000 bytes, hash-mismatch"));
+    EXPECT_TRUE(logged("upload of \"notes.txt\": 50000 of 50000 bytes, hash-mismatch"));
     EXPECT_TRUE(eventually([&] { return received(root).empty(); })) << *received(root).begin();
 
     // Cancelled halfway: the partial file goes.
@@ -284,7 +284,7 @@ TEST_F(FileTransfers, AnUploadThatDoesNotArriveWholeLeavesNothingBehind) {
     ASSERT_TRUE(eventually([&] { return !received(root).empty(); })) << "the partial file exists meanwhile";
     ws->sendText(json{{"t", "file-cancel"}, {"id", 2}}.dump());
     EXPECT_EQ(answerFor(*ws, 2), json({{"t", "file-put-result"}, {"id", 2}, {"ok", false}, {"error", "cancelled"}}));
-    EXPECT_TRUE(loggedMatching("upload: ", " of 200000 bytes, cancelled"));
+    EXPECT_TRUE(loggedMatching("upload of \"big.bin\": ", " of 200000 bytes, cancelled"));
     EXPECT_TRUE(eventually([&] { return received(root).empty(); }));
 
     // The session goes on: another upload still works.
@@ -303,7 +303,7 @@ TEST_F(FileTransfers, ATakeoverMidUploadRemovesThePartialFile) {
 
     auto second = session();
     first->waitClose();
-    EXPECT_TRUE(loggedMatching("upload: ", " of 200000 bytes, session-ended"));
+    EXPECT_TRUE(loggedMatching("upload of \"movie.mov\": ", " of 200000 bytes, session-ended"));
     EXPECT_TRUE(eventually([&] { return received(root).empty(); }));
     // A chunk for the ended upload from the new controller is ignored, and
     // the new session can list the files.

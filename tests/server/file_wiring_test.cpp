@@ -138,7 +138,7 @@ TEST_F(FileWiring, UploadChunksCountOnlyFromTheControllerAndStopWaitsForTheParti
     server->stop();
     EXPECT_TRUE(disk.incoming->discarded);
     main.drain();
-    EXPECT_TRUE(shell.contains("upload: 16000 of 40000 bytes, session-ended"));
+    EXPECT_TRUE(shell.contains("upload of \"in.bin\": 16000 of 40000 bytes, session-ended"));
     server.reset();
 }
 

@@ -131,13 +131,13 @@ TEST(FileMessage, AnswersHaveTheShapesTheDeviceReads) {
     EXPECT_TRUE(listed["files"][0]["size"].is_number_integer());
 }
 
-TEST(FileTransferReport, LogLineNamesDirectionBytesOutcomeAndQuarantine) {
+TEST(FileTransferReport, LogLineNamesDirectionFileBytesOutcomeAndQuarantine) {
     using D = FileTransferReport::Direction;
-    EXPECT_EQ((FileTransferReport{D::toMac, 1200, 1200, "ok", true}).logLine(),
-              "upload: 1200 of 1200 bytes, ok, quarantine set");
-    EXPECT_EQ((FileTransferReport{D::toMac, 1200, 1200, "ok", false}).logLine(),
+    EXPECT_EQ((FileTransferReport{D::toMac, 1200, 1200, "ok", true, "photo 2.jpg"}).logLine(),
+              "upload of \"photo 2.jpg\": 1200 of 1200 bytes, ok, quarantine set");
+    EXPECT_EQ((FileTransferReport{D::toMac, 1200, 1200, "ok", false, {}}).logLine(),
               "upload: 1200 of 1200 bytes, ok, quarantine NOT set");
-    EXPECT_EQ((FileTransferReport{D::fromMac, 65536, 100000, "timeout", std::nullopt}).logLine(),
+    EXPECT_EQ((FileTransferReport{D::fromMac, 65536, 100000, "timeout", std::nullopt, {}}).logLine(),
               "download: 65536 of 100000 bytes, timeout");
     EXPECT_EQ(fileDirectionFromString("upload"), D::toMac);
     EXPECT_EQ(fileDirectionFromString("download"), D::fromMac);

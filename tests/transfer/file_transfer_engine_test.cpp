@@ -99,7 +99,7 @@ TEST_F(FileTransferEngineTest, AnUploadIsWrittenInOrderVerifiedAndSavedUnderItsC
     ASSERT_EQ(files.uploads.size(), 1u);
     EXPECT_EQ(files.uploads[0]->bytes, file);
     EXPECT_EQ(files.uploads[0]->savedAs, "a- b.bin");
-    EXPECT_EQ(reports, (std::vector<Report>{{Dir::toMac, 20000, 20000, "ok", false}}));
+    EXPECT_EQ(reports, (std::vector<Report>{{Dir::toMac, 20000, 20000, "ok", false, "a- b.bin"}}));
 }
 
 TEST_F(FileTransferEngineTest, AFailedUploadDeletesItsPartialFileAndSaysWhy) {
@@ -111,7 +111,7 @@ TEST_F(FileTransferEngineTest, AFailedUploadDeletesItsPartialFileAndSaysWhy) {
     EXPECT_EQ(sent.back(), FileMessage::failure("file-put-result", 1, "hash-mismatch"));
     EXPECT_TRUE(files.uploads[0]->discarded);
     EXPECT_FALSE(files.uploads[0]->savedAs);
-    EXPECT_EQ(reports, (std::vector<Report>{{Dir::toMac, 100, 100, "hash-mismatch", std::nullopt}}));
+    EXPECT_EQ(reports, (std::vector<Report>{{Dir::toMac, 100, 100, "hash-mismatch", std::nullopt, "f.bin"}}));
 
     // A disk that fails mid-way.
     now += 1000;
@@ -122,7 +122,7 @@ TEST_F(FileTransferEngineTest, AFailedUploadDeletesItsPartialFileAndSaysWhy) {
     binary(uploadFrame(2, 16000, big, 16000));
     EXPECT_EQ(sent.back(), FileMessage::failure("file-put-result", 2, "write-failed"));
     EXPECT_TRUE(files.uploads[1]->discarded);
-    EXPECT_EQ(reports.back(), (Report{Dir::toMac, 16000, 40000, "write-failed", std::nullopt}));
+    EXPECT_EQ(reports.back(), (Report{Dir::toMac, 16000, 40000, "write-failed", std::nullopt, "g.bin"}));
 
     // A store that cannot make the file; then a store that is paused.
     now += 1000;
@@ -155,8 +155,8 @@ TEST_F(FileTransferEngineTest, TheSessionsEndStopsEveryTransferSilently) {
     EXPECT_EQ(sent.size(), before);
     EXPECT_TRUE(files.uploads[0]->discarded);
     EXPECT_EQ(files.openDownloads, 0);
-    EXPECT_EQ(reports, (std::vector<Report>{{Dir::toMac, 16000, 40000, "session-ended", std::nullopt},
-                                            {Dir::fromMac, 0, 50000, "session-ended", std::nullopt}}));
+    EXPECT_EQ(reports, (std::vector<Report>{{Dir::toMac, 16000, 40000, "session-ended", std::nullopt, "u.bin"},
+                                            {Dir::fromMac, 0, 50000, "session-ended", std::nullopt, {}}}));
 
     // Without a controller nothing is heard; a new one starts ids afresh.
     request(file_request::List{9});
@@ -193,7 +193,7 @@ TEST_F(FileTransferEngineTest, ADownloadOffersOneChunkAtATimeAndEndsWithTheDiges
     EXPECT_EQ(joined, file);
     chunkSent();
     EXPECT_EQ(sent.back(), FileMessage::getDone(3, Secure::sha256Hex(file)));
-    EXPECT_EQ(reports, (std::vector<Report>{{Dir::fromMac, 40000, 40000, "ok", std::nullopt}}));
+    EXPECT_EQ(reports, (std::vector<Report>{{Dir::fromMac, 40000, 40000, "ok", std::nullopt, {}}}));
     EXPECT_EQ(files.openDownloads, 0);
     chunkSent();  // a confirmation too many changes nothing
     EXPECT_EQ(reports.size(), 1u);
@@ -206,7 +206,7 @@ TEST_F(FileTransferEngineTest, ADownloadOffersOneChunkAtATimeAndEndsWithTheDiges
     files.shrinkTo = 100;
     request(file_request::Get{5, "shrinks.bin"});
     EXPECT_EQ(sent.back(), FileMessage::failure("file-get-result", 5, "read-failed"));
-    EXPECT_EQ(reports.back(), (Report{Dir::fromMac, 0, 40000, "read-failed", std::nullopt}));
+    EXPECT_EQ(reports.back(), (Report{Dir::fromMac, 0, 40000, "read-failed", std::nullopt, {}}));
 }
 
 TEST_F(FileTransferEngineTest, ACancelledDownloadsLateFrameDoesNotAdvanceTheNextOne) {
@@ -285,8 +285,8 @@ TEST_F(FileTransferEngineTest, StalledTransfersTimeOutOnTheTick) {
     EXPECT_TRUE(reports.empty());
     now += 1;
     tick();
-    EXPECT_EQ(reports, (std::vector<Report>{{Dir::toMac, 0, 40000, "timeout", std::nullopt},
-                                            {Dir::fromMac, 0, 40000, "timeout", std::nullopt}}));
+    EXPECT_EQ(reports, (std::vector<Report>{{Dir::toMac, 0, 40000, "timeout", std::nullopt, "u.bin"},
+                                            {Dir::fromMac, 0, 40000, "timeout", std::nullopt, {}}}));
     EXPECT_EQ(sent[sent.size() - 2], FileMessage::failure("file-put-result", 1, "timeout"));
     EXPECT_EQ(sent.back(), FileMessage::failure("file-get-result", 1, "timeout"));
     EXPECT_TRUE(files.uploads[0]->discarded);

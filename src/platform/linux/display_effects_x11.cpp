@@ -143,7 +143,7 @@ bool SystemDisplayEffects::setMode(std::int32_t modeID, std::uint32_t display, s
         updateLease();
         return false;
     }
-    log("resolution of display " + std::to_string(display) + " changed to " + size(mode) + " pt for the controller");
+    log("resolution of display " + s_.backend->name(display) + " changed to " + size(mode) + " pt for the controller");
     updateLease();
     return true;
 }
@@ -154,7 +154,7 @@ bool SystemDisplayEffects::restoreMode(std::uint32_t display) {
     const bool on = online(display);
     const auto current = on ? currentID(display) : std::nullopt;
     const auto decision = OwedMode::decide(on, current, it->second.appliedID);
-    const std::string name = std::to_string(display);
+    const std::string name = s_.backend->name(display);
     if (decision == OwedMode::Decision::forget) {
         drop(display, current == it->second.originalID ? "is already back to normal"
                                                        : "was changed on the computer: left as it is");
@@ -192,7 +192,7 @@ bool SystemDisplayEffects::restoreMode(std::uint32_t display) {
 void SystemDisplayEffects::drop(std::uint32_t display, const std::string& reason) {
     if (!changed_.erase(display)) return;
     writeMarker();
-    log("resolution of display " + std::to_string(display) + " " + reason);
+    log("resolution of display " + s_.backend->name(display) + " " + reason);
     updateLease();
 }
 
@@ -200,7 +200,7 @@ void SystemDisplayEffects::forgetMode(std::uint32_t display) {
     auto it = changed_.find(display);
     if (it == changed_.end()) return;
     if (decide(display, it->second.appliedID) == OwedMode::Decision::restore) {
-        log("resolution of display " + std::to_string(display) +
+        log("resolution of display " + s_.backend->name(display) +
             ": Morvane's change came after one made on the computer; putting it back");
         restoreMode(display);
         return;
@@ -314,7 +314,7 @@ void SystemDisplayEffects::recoverAtLaunch() {
         const auto applied = int32Field(element, "applied");
         if (!original || !applied) continue;
         const auto display = static_cast<std::uint32_t>(displayValue);
-        const std::string name = std::to_string(display);
+        const std::string name = s_.backend->name(display);
         if (decide(display, *applied) == OwedMode::Decision::forget) {
             log("display " + name + ": the resolution Morvane had set is gone; nothing to undo");
             continue;
@@ -470,7 +470,7 @@ void SystemDisplayEffects::cover(std::uint32_t display, const std::string& text,
         }
         if (ok) {
             raw->makeOpaque();
-            d->log("the screen of display " + std::to_string(display) + " is hidden from view");
+            d->log("the screen of display " + d->s_.backend->name(display) + " is hidden from view");
             done(true);
         } else {
             d->closeCover();

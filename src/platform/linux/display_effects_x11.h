@@ -40,6 +40,9 @@ public:
     // or the list can't be read.
     virtual std::optional<std::vector<DisplayModeInfo>> allModes(std::uint32_t display) = 0;
     virtual std::optional<DisplayModeInfo> currentMode(std::uint32_t display) = 0;
+    // The display as a person knows it in the log: its output's name (such
+    // as "HDMI-1"), or its number where it has none.
+    virtual std::string name(std::uint32_t display) { return std::to_string(display); }
     virtual bool apply(std::uint32_t display, const DisplayModeInfo& mode) = 0;
     // Where the display sits on the root window, in pixels.
     virtual std::optional<Rect> bounds(std::uint32_t display) = 0;

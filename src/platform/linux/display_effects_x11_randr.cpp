@@ -124,6 +124,20 @@ public:
         return modes;
     }
 
+    std::string name(std::uint32_t display) override {
+        if (usable()) {
+            Resources r(d_);
+            // Only an output the server lists is asked about: the number may
+            // come from an old undo record.
+            for (int i = 0; r.res && i < r.res->noutput; ++i) {
+                if (r.res->outputs[i] != display) continue;
+                OutputInfo out(d_, r.res, display);
+                if (out.info && out.info->nameLen > 0) return std::string(out.info->name, out.info->nameLen);
+            }
+        }
+        return DisplayModeBackend::name(display);
+    }
+
     std::optional<DisplayModeInfo> currentMode(std::uint32_t display) override {
         if (!usable()) return std::nullopt;
         return withCrtc<DisplayModeInfo>(display, [](XRRScreenResources* res, XRRCrtcInfo* crtc) {

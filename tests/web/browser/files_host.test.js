@@ -44,7 +44,7 @@ test('a file sent from the page lands in the received folder whole, and an Outbo
     const saved = /as \u201c(.+)\u201d\.$/.exec(upText);
     assert.ok(saved, upText);
     assert.ok(fs.readFileSync(path.join(root, saved[1])).equals(sent), 'the received file is what the page read');
-    await harness.waitLine(/"event":"file-transfer".*upload: 40001 of 40001 bytes, ok/, 5000);
+    await harness.waitLine(/"event":"file-transfer".*upload of \\".+\\": 40001 of 40001 bytes, ok/, 5000);
 
     await page.click('#files-list-get');
     await until(page, () => document.querySelectorAll('#files-list button').length === 1, undefined, 5000);
