@@ -242,8 +242,8 @@ public:
         });
     }
 
-    void sendText(std::string text) override { enqueue(true, std::move(text)); }
-    void sendBinary(Bytes data) override { enqueue(false, std::string(data.begin(), data.end())); }
+    void sendText(std::string text) override { enqueue(true, Bytes(text.begin(), text.end())); }
+    void sendBinary(Bytes data) override { enqueue(false, std::move(data)); }
     void close(int code, std::string reason) override {
         if (closing_) return;
         closing_ = true;
@@ -253,7 +253,7 @@ public:
     }
 
 private:
-    void enqueue(bool text, std::string data) {
+    void enqueue(bool text, Bytes data) {
         if (closing_) return;
         queued_ += data.size();
         outbox_.emplace_back(text, std::move(data));
@@ -355,7 +355,7 @@ private:
     bool host_;
     std::string room_;
     beast::flat_buffer buffer_;
-    std::deque<std::pair<bool, std::string>> outbox_;
+    std::deque<std::pair<bool, Bytes>> outbox_;
     std::size_t queued_ = 0;
     bool writing_ = false;
     bool closing_ = false;
