@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QDialogButtonBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -14,6 +16,7 @@
 #include <QPainterPath>
 #include <QPushButton>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QUrl>
 #include <QWidgetAction>
 #include <algorithm>
@@ -103,6 +106,10 @@ void TrayUi::start() {
     windowIcon_ = new QLabel(window_.get());
     windowButton_ = new QPushButton("Morvane", window_.get());
     windowButton_->setMenu(&menu_);
+    // Wide enough that a window manager's title bar shows the whole title
+    // beside its buttons, not "M…".
+    const int titleRoom = window_->fontMetrics().horizontalAdvance(window_->windowTitle()) + 160;
+    windowButton_->setMinimumWidth(std::max(200, titleRoom));
     layout->addWidget(windowIcon_);
     layout->addWidget(windowButton_);
     window_->show();
@@ -273,8 +280,21 @@ ModalResponse TrayUi::runModal(const AlertText& alert) {
         field->setPlaceholderText(text(alert.field->placeholder));
         field->setAccessibleName(text(alert.field->accessibilityLabel));
         field->setMinimumWidth(300);
-        if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
-            grid->addWidget(field, grid->rowCount(), 0, 1, grid->columnCount());
+        // The field goes where the buttons were and the buttons under it,
+        // as in every dialog: typing comes before choosing.
+        if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+            auto* buttonRow = box.findChild<QDialogButtonBox*>();
+            const int at = buttonRow ? grid->indexOf(buttonRow) : -1;
+            if (at >= 0) {
+                int row = 0, column = 0, rows = 0, columns = 0;
+                grid->getItemPosition(at, &row, &column, &rows, &columns);
+                grid->removeWidget(buttonRow);
+                grid->addWidget(field, row, 0, 1, grid->columnCount());
+                grid->addWidget(buttonRow, row + 1, column, rows, columns);
+            } else {
+                grid->addWidget(field, grid->rowCount(), 0, 1, grid->columnCount());
+            }
+        }
         field->setFocus();
     }
     alert_ = &box;
@@ -306,6 +326,10 @@ void TrayUi::showNotice(const AlertText& alert) {
 
 std::vector<std::filesystem::path> TrayUi::chooseFiles() {
     QFileDialog dialog(nullptr, "Morvane");
+    // Where files to send usually are, never the folder the host happened to
+    // be started from.
+    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    dialog.setDirectory(!downloads.isEmpty() && QDir(downloads).exists() ? downloads : QDir::homePath());
     dialog.setFileMode(QFileDialog::ExistingFiles);
     dialog.setOption(QFileDialog::DontUseNativeDialog, true);
     dialog.setLabelText(QFileDialog::Accept, "Add to Outbox");

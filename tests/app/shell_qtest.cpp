@@ -8,6 +8,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -112,6 +113,10 @@ TEST(TrayMenu, IsRebuiltAtEveryOpeningAndRunsTheChosenAction) {
         [&](MenuAction a, const std::string& payload) { performed.emplace_back(a, payload); }, nullptr, background);
     ui.start();  // no tray on a bare X server: the status window offers the menu
     EXPECT_FALSE(ui.usesTray());
+    // Room for a window manager's title bar to show "Morvane" whole beside
+    // its buttons.
+    ASSERT_TRUE(ui.statusWindow());
+    EXPECT_GE(ui.statusWindow()->width(), ui.statusWindow()->fontMetrics().horizontalAdvance("Morvane") + 160);
     QMenu* menu = ui.menu();
     menu->popup(QPoint(10, 10));
     ASSERT_TRUE(spinUntil([&] { return menu->isVisible(); }));
@@ -212,6 +217,10 @@ TEST(TrayAlerts, TextsArePlainAndTheFieldIsReadBackAndReturnNeedNotApprove) {
             ASSERT_TRUE(field);
             EXPECT_EQ(field->text(), "<i>typed</i>");
             EXPECT_EQ(field->placeholderText(), "6 digits");
+            // Typing comes first: the field lies above every button.
+            for (auto* b : box->buttons())
+                EXPECT_LT(field->mapTo(box, QPoint(0, field->height())).y(), b->mapTo(box, QPoint()).y())
+                    << b->text().toStdString();
             field->setText("654 321");
             for (auto* b : box->buttons())
                 if (b->text() == "Approve") b->click();
@@ -219,6 +228,47 @@ TEST(TrayAlerts, TextsArePlainAndTheFieldIsReadBackAndReturnNeedNotApprove) {
     });
     EXPECT_EQ(ui.runModal(alert), ModalResponse::firstButton);
     EXPECT_EQ(ui.fieldText(), "654 321");
+}
+
+// The chooser of files to send opens in Downloads, or the home folder
+// without one, wherever the host was started.
+TEST(TrayAlerts, TheFileChooserStartsInDownloadsOrHome) {
+    LoopExecutor background("background");
+    TrayUi ui([] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr, background);
+    const auto home = std::filesystem::temp_directory_path() / ("chooser-home-" + std::to_string(::getpid()));
+    const auto elsewhere = home / "checkout";
+    std::filesystem::create_directories(elsewhere);
+    const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const char* oldConfig = std::getenv("XDG_CONFIG_HOME");
+    const std::string oldConfigValue = oldConfig ? oldConfig : "";
+    const auto oldCwd = std::filesystem::current_path();
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+    std::filesystem::current_path(elsewhere);
+    for (const bool withDownloads : {true, false}) {
+        if (withDownloads)
+            std::filesystem::create_directories(home / "Downloads");
+        else
+            std::filesystem::remove_all(home / "Downloads");
+        QString shown;
+        QTimer::singleShot(0, [&shown] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* d = qobject_cast<QFileDialog*>(w); d && d->isVisible()) {
+                    shown = d->directory().absolutePath();
+                    d->reject();
+                }
+        });
+        EXPECT_TRUE(ui.chooseFiles().empty());
+        const auto expected = withDownloads ? home / "Downloads" : home;
+        EXPECT_EQ(shown.toStdString(), expected.string());
+    }
+    std::filesystem::current_path(oldCwd);
+    setenv("HOME", oldHome.c_str(), 1);
+    if (oldConfig)
+        setenv("XDG_CONFIG_HOME", oldConfigValue.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_HOME");
+    std::filesystem::remove_all(home);
 }
 
 QDialog* visiblePrompt() {
