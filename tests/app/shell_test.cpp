@@ -205,7 +205,7 @@ struct Harness {
             if (flagWrites) flagOn = v;
             return flagWrites;
         };
-        d.hideFlagRemove = [this] { return false; };
+        d.hideFlagRemove = [] { return false; };
         d.isLocked = [this](std::function<void(bool)> answer) { answer(locked); };
         d.receivedRoot = dir / "Received";
         d.outbox = dir / "Received" / "Outbox";

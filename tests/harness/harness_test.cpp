@@ -1,4 +1,11 @@
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -180,6 +187,67 @@ TEST_F(Harness, PairingRefusalsAreJSONAndReported) {
     auto paused = exchange("POST /api/pair HTTP/1.1\r\nHost: " + hostHeader + "\r\nOrigin: " + origin +
                            "\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(bodyOf(paused), json403("paused"));
+}
+
+// The test host with its data folder on a small tmpfs filled to the last
+// byte, as a full disk meets it.
+class HarnessOnFullDisk : public Harness {
+protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "morvane-full-XXXXXX").string();
+        dataHome = ::mkdtemp(pattern.data());
+        if (::mount("tmpfs", dataHome.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k,mode=0700") != 0) {
+            if (errno == EPERM || errno == EACCES) GTEST_SKIP() << "mounting a tmpfs needs root";
+            FAIL() << std::strerror(errno);
+        }
+        mounted = true;
+        launch();
+    }
+    void TearDown() override {
+        host.reset();
+        if (mounted) ::umount2(dataHome.c_str(), MNT_DETACH);
+        std::filesystem::remove_all(dataHome);
+    }
+    void fill() {
+        const int fd = ::open((dataHome / "filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        const std::string page(4096, 'x');
+        while (::write(fd, page.data(), page.size()) > 0) {
+        }
+        while (::write(fd, "x", 1) > 0) {
+        }
+        ::close(fd);
+    }
+    bool mounted = false;
+};
+
+TEST_F(HarnessOnFullDisk, NoTokenIsHandedOutAndARevokedDeviceStaysOutAfterARestart) {
+    const std::string laptop = pair("Laptop");
+    const std::string laptopID = lastDeviceID;
+    const std::string phone = pair("Phone");
+    fill();
+
+    const std::string code = openCode();
+    const auto refused = postPair(nlohmann::json{{"code", code}, {"name", "Tablet"}}.dump());
+    EXPECT_EQ(refused.substr(0, 12), "HTTP/1.1 503") << refused;
+    EXPECT_EQ(bodyOf(refused), nlohmann::json({{"error", "cannot-save"}}).dump());
+    EXPECT_EQ(refused.find("token"), std::string::npos);
+    EXPECT_TRUE(host->waitLine(R"({"event":"pair-attempt","outcome":"not-saved")"));
+
+    host->command("revoke " + laptopID);
+    ASSERT_TRUE(host->waitLine("ok"));
+    // A restart on the still full disk.
+    host.reset();
+    launch();
+    {
+        WebSocket ws(host->port());
+        ws.sendText(nlohmann::json{{"t", "auth"}, {"token", laptop}}.dump());
+        EXPECT_EQ(ws.waitClose(), 1008) << "the revoked device came back";
+    }
+    session(phone, "Phone");
+
+    std::filesystem::remove(dataHome / "filler");
+    EXPECT_FALSE(pair("Tablet").empty());
 }
 
 TEST_F(Harness, SeventeenthIdleConnectionEvictsTheOldest) {
