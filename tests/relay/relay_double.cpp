@@ -339,7 +339,7 @@ private:
         std::string data;
     };
 
-    void enqueue(Out::Kind kind, std::string data) {
+    void enqueue(typename Out::Kind kind, std::string data) {
         asio::post(relay_->io, [self = this->shared_from_this(), kind, data = std::move(data)]() mutable {
             if (!self->ws_ || self->closing_) return;
             self->outbox_.push_back({kind, std::move(data)});
