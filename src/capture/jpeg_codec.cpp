@@ -37,7 +37,7 @@ std::optional<JpegPicture> encodeJPEG(const Picture& picture, double quality) {
     const int q = std::clamp(static_cast<int>(std::lround(quality * 100)), 1, 100);
     unsigned char* out = nullptr;
     unsigned long size = 0;
-    if (tjCompress2(h, picture.pixels.data(), picture.width, picture.stride(), picture.height, TJPF_BGRX, &out,
+    if (tjCompress2(h, picture.bgra(), picture.width, picture.stride(), picture.height, TJPF_BGRX, &out,
                     &size, TJSAMP_420, q, TJFLAG_FASTDCT) != 0) {
         if (out) tjFree(out);
         return std::nullopt;

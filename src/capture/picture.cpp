@@ -172,7 +172,7 @@ void bgraToI420(const std::uint8_t* src, int srcStride, int width, int height, P
 
 Picture toI420(const Picture& bgra) {
     Picture out = Picture::makeI420(bgra.width, bgra.height);
-    bgraToI420(bgra.pixels.data(), bgra.stride(), bgra.width, bgra.height, out);
+    bgraToI420(bgra.bgra(), bgra.stride(), bgra.width, bgra.height, out);
     return out;
 }
 

@@ -15,11 +15,17 @@ struct Picture {
     int width = 0;
     int height = 0;
     Bytes pixels;
+    // A BGRA picture made without a copy shows pixels kept elsewhere (the
+    // grabbed screen), which stay unchanged while it holds them; its own
+    // pixels are then empty.
+    std::shared_ptr<const std::uint8_t> borrowed;
+    int borrowedStride = 0;
 
     static Picture makeBGRA(int width, int height);
     static Picture makeI420(int width, int height);
 
-    int stride() const { return width * 4; }  // BGRA rows
+    int stride() const { return borrowed ? borrowedStride : width * 4; }  // BGRA rows
+    const std::uint8_t* bgra() const { return borrowed ? borrowed.get() : pixels.data(); }
     int chromaWidth() const { return (width + 1) / 2; }
     int chromaHeight() const { return (height + 1) / 2; }
     std::uint8_t* y() { return pixels.data(); }

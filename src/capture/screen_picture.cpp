@@ -66,6 +66,34 @@ void compositeCursorI420(const CursorImage& cursor, const ScreenPixels& screen, 
     }
 }
 
+UnderPointer drawPointerOver(const CursorImage& cursor, const ScreenPixels& screen, std::uint8_t* pixels) {
+    UnderPointer under;
+    if (!cursor.valid()) return under;
+    const int left = cursor.x - cursor.xhot - screen.originX, top = cursor.y - cursor.yhot - screen.originY;
+    under.x = std::max(left, 0);
+    under.y = std::max(top, 0);
+    under.width = std::min(left + cursor.width, screen.width) - under.x;
+    under.height = std::min(top + cursor.height, screen.height) - under.y;
+    if (under.empty()) return UnderPointer{};
+    const std::size_t rowBytes = static_cast<std::size_t>(under.width) * 4;
+    under.bgra.resize(rowBytes * static_cast<std::size_t>(under.height));
+    for (int row = 0; row < under.height; ++row)
+        std::memcpy(under.bgra.data() + row * rowBytes,
+                    pixels + static_cast<std::size_t>(under.y + row) * screen.stride + static_cast<std::size_t>(under.x) * 4,
+                    rowBytes);
+    compositeCursor(cursor, screen.originX, screen.originY, 1.0, 1.0, pixels, screen.stride, screen.width,
+                    screen.height);
+    return under;
+}
+
+void putBack(const UnderPointer& under, std::uint8_t* pixels, int stride) {
+    if (under.empty()) return;
+    const std::size_t rowBytes = static_cast<std::size_t>(under.width) * 4;
+    for (int row = 0; row < under.height; ++row)
+        std::memcpy(pixels + static_cast<std::size_t>(under.y + row) * stride + static_cast<std::size_t>(under.x) * 4,
+                    under.bgra.data() + row * rowBytes, rowBytes);
+}
+
 PicturePtr shapePicture(const ScreenPixels& screen, const CursorImage* cursor, int width, int height, bool video,
                         const PictureMaker& make) {
     const bool fullSize = width == screen.width && height == screen.height;

@@ -49,6 +49,22 @@ void compositeCursor(const CursorImage& cursor, int originX, int originY, double
 // BGRA and converted again.
 void compositeCursorI420(const CursorImage& cursor, const ScreenPixels& screen, Picture& picture);
 
+// What a pointer drawn into grabbed pixels themselves covered, so it can be
+// put back before those pixels are used again.
+struct UnderPointer {
+    int x = 0;  // in the grabbed rectangle
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> bgra;
+    bool empty() const { return width <= 0 || height <= 0; }
+};
+
+// Draws the pointer at full size into the grabbed pixels, for a picture that
+// shows them without a copy, and returns what it covered.
+UnderPointer drawPointerOver(const CursorImage& cursor, const ScreenPixels& screen, std::uint8_t* pixels);
+void putBack(const UnderPointer& under, std::uint8_t* pixels, int stride);
+
 // Gives a picture to fill; a pool may hand back one it made before.
 using PictureMaker = std::function<PicturePtr(Picture::Format format, int width, int height)>;
 

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
+#include "capture/jpeg_codec.h"
 #include "capture/screen_picture.h"
 
 namespace morvane {
@@ -133,6 +135,45 @@ TEST(ScreenPicture, VideoAtFullSizeMatchesDrawingThenConverting) {
         for (std::size_t i = 0; i < longWay.pixels.size(); ++i)
             worst = std::max(worst, std::abs(int(direct->pixels[i]) - int(longWay.pixels[i])));
         EXPECT_LE(worst, 1) << c.name;
+    }
+}
+
+// JPEG pictures at full size show the grabbed pixels themselves, with the
+// pointer drawn into them and put back afterwards: what they show, encode and
+// convert to must be what a copy would, and the screen must come back whole.
+TEST(ScreenPicture, APointerDrawnOverTheGrabbedPixelsShowsAsACopyWouldAndIsPutBack) {
+    struct Case {
+        const char* name;
+        int x, y;  // the pointer on the whole screen; the grab starts at 100, 50
+        bool covers;
+    };
+    const Case cases[] = {{"inside", 120, 70, true},
+                          {"over the top left corner", 97, 48, true},
+                          {"over the bottom right corner", 160, 95, true},
+                          {"beside the grab", 90, 70, false}};
+    for (const auto& c : cases) {
+        Screen screen(64, 48, 0);
+        for (std::size_t i = 0; i < screen.pixels.size(); ++i) screen.pixels[i] = static_cast<std::uint8_t>(i * 7);
+        const Bytes original = screen.pixels;
+        const auto cursor = square(9, 0xC0803010, c.x, c.y, 2);
+        const auto copied = shapePicture(screen.view(100, 50), &cursor, 64, 48, false, fresh);
+
+        const UnderPointer under = drawPointerOver(cursor, screen.view(100, 50), screen.pixels.data());
+        EXPECT_EQ(under.empty(), !c.covers) << c.name;
+        Picture shown;
+        shown.width = 64;
+        shown.height = 48;
+        shown.borrowed = std::shared_ptr<const std::uint8_t>(screen.pixels.data(), [](const std::uint8_t*) {});
+        shown.borrowedStride = screen.stride;
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 64; ++x)
+                ASSERT_EQ(std::memcmp(shown.bgra() + y * shown.stride() + x * 4, at(*copied, x, y), 3), 0)
+                    << c.name << " at " << x << "," << y;
+        EXPECT_EQ(encodeJPEG(shown, 0.75)->jpeg, encodeJPEG(*copied, 0.75)->jpeg) << c.name;
+        EXPECT_EQ(toI420(shown).pixels, toI420(*copied).pixels) << c.name;
+
+        putBack(under, screen.pixels.data(), screen.stride);
+        EXPECT_EQ(screen.pixels, original) << c.name;
     }
 }
 

@@ -24,6 +24,7 @@
 #include <mutex>
 #include <thread>
 
+#include "capture/picture_pool.h"
 #include "capture/screen_picture.h"
 #include "core/heap.h"
 
@@ -135,6 +136,16 @@ DisplaySnapshot snapshotOf(const std::vector<Monitor>& list) {
     return s;
 }
 
+// The process's mapping of a shared-memory segment, kept while a picture
+// shows its pixels even after the X server has let the segment go.
+struct Mapping {
+    explicit Mapping(void* at) : at(at) {}
+    ~Mapping() { shmdt(at); }
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    void* at;
+};
+
 // One shared-memory image of the captured rectangle.
 class SharedImage {
 public:
@@ -152,6 +163,7 @@ public:
             shm_.shmaddr = image_->data = nullptr;
             return;
         }
+        mapping_ = std::make_shared<Mapping>(shm_.shmaddr);
         if (XShmAttach(d, &shm_)) {
             XSync(d, False);
             attached_ = takeX11Error(d) == 0;
@@ -165,7 +177,6 @@ public:
             XShmDetach(d_, &shm_);
             XSync(d_, False);
         }
-        if (shm_.shmaddr) shmdt(shm_.shmaddr);
         if (image_) {
             image_->data = nullptr;
             XDestroyImage(image_);
@@ -178,12 +189,18 @@ public:
     bool grab(Drawable from, int x, int y) {
         return XShmGetImage(d_, from, image_, x, y, AllPlanes) && takeX11Error(d_) == 0;
     }
-    const std::uint8_t* data() const { return reinterpret_cast<const std::uint8_t*>(image_->data); }
+    std::uint8_t* data() const { return reinterpret_cast<std::uint8_t*>(image_->data); }
     int stride() const { return image_->bytes_per_line; }
+    // The pixels for a picture that shows them without a copy; they stay
+    // mapped as long as it holds them.
+    std::shared_ptr<const std::uint8_t> lend() const { return {mapping_, data()}; }
+    // A picture still holds the pixels: they must not be written.
+    bool lent() const { return mapping_.use_count() > 1; }
 
 private:
     Display* d_;
     XShmSegmentInfo shm_{0, -1, nullptr, False};
+    std::shared_ptr<Mapping> mapping_;
     XImage* image_ = nullptr;
     bool attached_ = false;
 };
@@ -221,16 +238,29 @@ public:
     bool grab(Drawable from, int x, int y) {
         int next = keep_ ? 1 - current_ : current_;
         if (shm_) {
+            // A picture that still shows the buffer keeps it; the grab goes
+            // into a new one.
+            if (shared_[next] && shared_[next]->lent()) shared_[next].reset();
             if (!shared_[next]) {
                 shared_[next] = std::make_unique<SharedImage>(d_, width_, height_);
                 if (!shared_[next]->usable()) {
-                    // No room for a second one: grab over the only one and
-                    // compare nothing.
                     shared_[next].reset();
-                    next = current_;
-                    keep_ = false;
+                    if (next != current_ && shared_[current_] && !shared_[current_]->lent()) {
+                        // No room for a second one: grab over the only one
+                        // and compare nothing.
+                        next = current_;
+                        keep_ = false;
+                    } else {
+                        // No shared memory to be had: plain requests from now on.
+                        shared_[0].reset();
+                        shared_[1].reset();
+                        shm_ = false;
+                        grabs_ = 0;
+                    }
                 }
             }
+        }
+        if (shm_) {
             if (!shared_[next]->grab(from, x, y)) return false;
         } else {
             plain_[next].reset(XGetImage(d_, from, x, y, static_cast<unsigned>(width_), static_cast<unsigned>(height_),
@@ -241,12 +271,18 @@ public:
         ++grabs_;
         return true;
     }
-    const std::uint8_t* data(int which) const {
-        return shm_ ? shared_[which]->data() : reinterpret_cast<const std::uint8_t*>(plain_[which]->data);
+    std::uint8_t* data(int which) const {
+        return shm_ ? shared_[which]->data() : reinterpret_cast<std::uint8_t*>(plain_[which]->data);
     }
     int stride(int which) const { return shm_ ? shared_[which]->stride() : plain_[which]->bytes_per_line; }
-    const std::uint8_t* current() const { return data(current_); }
+    std::uint8_t* current() const { return data(current_); }
     int currentStride() const { return stride(current_); }
+
+    // Pictures may show the one shared buffer itself: with nothing to
+    // compare with, it changes only when grabbed into.
+    bool canLend() const { return shm_ && !keep_ && shared_[current_]; }
+    std::shared_ptr<const std::uint8_t> lendCurrent() const { return shared_[current_]->lend(); }
+    bool currentLent() const { return shm_ && shared_[current_] && shared_[current_]->lent(); }
     // The picture grabbed before the current one, while it is kept.
     const std::uint8_t* previous() const { return keep_ && grabs_ >= 2 ? data(1 - current_) : nullptr; }
 
@@ -259,50 +295,6 @@ private:
     int current_ = 0;
     bool keep_ = false;
     long grabs_ = 0;
-};
-
-// Reuses picture buffers once their users let go, so a frame costs no fresh
-// pages.
-class PicturePool : public std::enable_shared_from_this<PicturePool> {
-public:
-    PicturePtr make(Picture::Format format, int width, int height) {
-        std::unique_ptr<Picture> picture;
-        {
-            std::lock_guard l(m_);
-            for (auto it = spare_.begin(); it != spare_.end(); ++it)
-                if ((*it)->format == format && (*it)->width == width && (*it)->height == height) {
-                    picture = std::move(*it);
-                    spare_.erase(it);
-                    break;
-                }
-        }
-        if (!picture)
-            picture = std::make_unique<Picture>(format == Picture::Format::bgra ? Picture::makeBGRA(width, height)
-                                                                                : Picture::makeI420(width, height));
-        std::weak_ptr<PicturePool> pool = weak_from_this();
-        return PicturePtr(picture.release(), [pool](const Picture* p) {
-            std::unique_ptr<Picture> owned(const_cast<Picture*>(p));
-            if (auto self = pool.lock()) self->giveBack(std::move(owned));
-        });
-    }
-
-    void close() {
-        std::vector<std::unique_ptr<Picture>> gone;
-        std::lock_guard l(m_);
-        closed_ = true;
-        gone.swap(spare_);
-    }
-
-private:
-    void giveBack(std::unique_ptr<Picture> picture) {
-        std::lock_guard l(m_);
-        // One picture is being filled, one waits for the encoder and one is
-        // kept by it for repeats: two spares cover the turnover.
-        if (!closed_ && spare_.size() < 2) spare_.push_back(std::move(picture));
-    }
-    std::mutex m_;
-    std::vector<std::unique_ptr<Picture>> spare_;
-    bool closed_ = false;
 };
 
 // The picture of the screen without the excluded windows. With the
@@ -597,7 +589,7 @@ private:
                 damaged = damaged || (watching() && damageOnMonitor(d));
             }
 
-            const bool grabNow = forceDelivery || damaged || !watching();
+            bool grabNow = forceDelivery || damaged || !watching();
             std::optional<CursorImage> cursor;
             bool pointerMoved = false;
             if (lookForPointer && config_.showCursor) {
@@ -612,6 +604,17 @@ private:
                     cursorKey_ = key;
                 }
             }
+            if (!grabNow && pointerMoved && !under_.empty()) {
+                // The pointer drawn into the buffer for the last picture
+                // goes: what it covered is put back, or, while that picture
+                // still shows it, the screen is grabbed afresh.
+                if (grabber_->currentLent()) {
+                    grabNow = true;
+                } else {
+                    putBack(under_, grabber_->current(), grabber_->currentStride());
+                    under_ = UnderPointer{};
+                }
+            }
             if (!grabNow && !pointerMoved) {
                 if (applied) applied(std::nullopt);
                 handlers_.onSample(nullptr);
@@ -624,6 +627,7 @@ private:
                 if (damage_) XDamageSubtract(d, damage_, None, None);
                 damaged = false;
                 lastTaken = now;
+                under_ = UnderPointer{};  // grabbed over, or left in another buffer
                 grabber_->keepPrevious(!watching());
                 const Grab grab = grabScreen();
                 if (grab == Grab::withheld) {
@@ -661,11 +665,24 @@ private:
             const ScreenPixels screen{grabber_->current(), grabber_->currentStride(), monitor_.width, monitor_.height,
                                       monitor_.x, monitor_.y};
             cursorShown_ = cursor && onMonitor(*cursor);
-            PicturePtr picture = shapePicture(screen, cursor ? &*cursor : nullptr, std::max(config_.width, 2),
-                                              std::max(config_.height, 2), config_.video,
-                                              [this](Picture::Format format, int width, int height) {
-                                                  return pool_->make(format, width, height);
-                                              });
+            const int width = std::max(config_.width, 2), height = std::max(config_.height, 2);
+            PicturePtr picture;
+            if (!config_.video && width == monitor_.width && height == monitor_.height && grabber_->canLend() &&
+                !grabber_->currentLent()) {
+                // A JPEG picture at full size is compressed from the grabbed
+                // buffer itself, the pointer drawn into it until the next
+                // picture; the next grab goes elsewhere while it is held.
+                if (cursor) under_ = drawPointerOver(*cursor, screen, grabber_->current());
+                auto shown = std::make_shared<Picture>();
+                shown->width = width;
+                shown->height = height;
+                shown->borrowed = grabber_->lendCurrent();
+                shown->borrowedStride = grabber_->currentStride();
+                picture = std::move(shown);
+            } else {
+                picture = shapePicture(screen, cursor ? &*cursor : nullptr, width, height, config_.video,
+                                       [this](Picture::Format format, int w, int h) { return pool_->make(format, w, h); });
+            }
             if (applied) applied(std::nullopt);
             handlers_.onSample(std::move(picture));
         }
@@ -798,6 +815,8 @@ private:
     XserverRegion damageParts_ = 0;
     // The last picture sent shows the pointer: its leaving must be sent.
     bool cursorShown_ = false;
+    // What the pointer drawn into the current buffer covered.
+    UnderPointer under_;
     bool cursorShapeChanged_ = false;
     int wake_ = -1;
     std::shared_ptr<PicturePool> pool_ = std::make_shared<PicturePool>();
