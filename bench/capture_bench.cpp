@@ -5,14 +5,18 @@
 // frame and the rate reached against the target. The same content then goes
 // through ffmpeg (x11grab, libx264 with the same preset, zero latency, no
 // B-frames, the same threads and bit rate), and the ratio of CPU per frame is
-// printed. Last, the cost of leaving a window out of the pictures (composed
-// from the windows' own pixmaps) against the plain grab, counting the X
-// server's CPU as well as ours.
+// printed, then the bytes and PSNR each encoder gives the same pictures, so
+// that ratio is read at equal bytes and quality. Then two monitors, the scene
+// moving on one: what streaming the moving one costs against streaming the
+// other. Last, a still screen and the cost of leaving a window out of the
+// pictures (composed from the windows' own pixmaps) against the plain grab,
+// counting the X server's CPU as well as ours.
 //
 // With --tools, only the weighing of CABAC and the 8x8 transform at each
-// quality: CPU, bytes and PSNR with each on and off.
+// quality: CPU, bytes and PSNR with each on and off. --size sets the
+// screen's size (1920x1080 by default).
 //
-//   morvane_capture_bench [--seconds N] [--preset NAME] [--threads N] [--tools] [benchmark flags]
+//   morvane_capture_bench [--seconds N] [--preset NAME] [--threads N] [--size WxH] [--tools] [benchmark flags]
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <spawn.h>
@@ -28,6 +32,7 @@
 #include <sstream>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,18 +59,31 @@ std::string preset = "ultrafast";
 int threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
 int seconds = 5;
 bool toolsOnly = false;
+int screenWidth = 1920;
+int screenHeight = 1080;
 
-// The 1080p screen at a given step, as the painter draws it.
+std::string screenSize() { return std::to_string(screenWidth) + "x" + std::to_string(screenHeight); }
+
+// The load average over the last minute, five and fifteen, as uptime says it.
+std::string loadNow() {
+    double load[3] = {0, 0, 0};
+    if (getloadavg(load, 3) != 3) return "?";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f %.1f %.1f", load[0], load[1], load[2]);
+    return text;
+}
+
+// The screen at a given step, as the painter draws it.
 Picture screenAt(int step) {
-    static const bench::MovingScene scene(1920, 1080);
+    static const bench::MovingScene scene(screenWidth, screenHeight);
     return scene.picture(step);
 }
 
 void ConvertBT709(benchmark::State& state) {
     const Picture screen = screenAt(1);
-    Picture out = Picture::makeI420(1920, 1080);
+    Picture out = Picture::makeI420(screenWidth, screenHeight);
     for (auto _ : state) {
-        bgraToI420(screen.pixels.data(), screen.stride(), 1920, 1080, out);
+        bgraToI420(screen.pixels.data(), screen.stride(), screenWidth, screenHeight, out);
         benchmark::DoNotOptimize(out.pixels.data());
     }
 }
@@ -73,9 +91,9 @@ BENCHMARK(ConvertBT709)->Unit(benchmark::kMillisecond);
 
 void ScaleForQuality(benchmark::State& state) {
     const Picture screen = screenAt(1);
-    const auto size = outputSize(1920, 1080, CaptureSettings::of(static_cast<FrameQuality>(state.range(0))).longSide);
+    const auto size = outputSize(screenWidth, screenHeight, CaptureSettings::of(static_cast<FrameQuality>(state.range(0))).longSide);
     for (auto _ : state) {
-        Picture scaled = scaleBGRA(screen.pixels.data(), screen.stride(), 1920, 1080, size.width, size.height);
+        Picture scaled = scaleBGRA(screen.pixels.data(), screen.stride(), screenWidth, screenHeight, size.width, size.height);
         benchmark::DoNotOptimize(scaled.pixels.data());
     }
 }
@@ -84,8 +102,8 @@ BENCHMARK(ScaleForQuality)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond
 void JpegForQuality(benchmark::State& state) {
     const auto& settings = CaptureSettings::of(static_cast<FrameQuality>(state.range(0)));
     const Picture screen = screenAt(1);
-    const auto size = outputSize(1920, 1080, settings.longSide);
-    const Picture scaled = scaleBGRA(screen.pixels.data(), screen.stride(), 1920, 1080, size.width, size.height);
+    const auto size = outputSize(screenWidth, screenHeight, settings.longSide);
+    const Picture scaled = scaleBGRA(screen.pixels.data(), screen.stride(), screenWidth, screenHeight, size.width, size.height);
     std::size_t bytes = 0;
     for (auto _ : state) bytes = encodeJPEG(scaled, settings.jpegQuality)->jpeg.size();
     state.counters["bytes"] = static_cast<double>(bytes);
@@ -94,12 +112,12 @@ BENCHMARK(JpegForQuality)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)
 
 void H264ForQuality(benchmark::State& state) {
     const auto& settings = CaptureSettings::of(static_cast<FrameQuality>(state.range(0)));
-    const auto size = outputSize(1920, 1080, settings.longSide);
+    const auto size = outputSize(screenWidth, screenHeight, settings.longSide);
     std::vector<Picture> pictures;
     for (int step = 0; step < 30; ++step) {
         const Picture screen = screenAt(step);
         pictures.push_back(
-            toI420(scaleBGRA(screen.pixels.data(), screen.stride(), 1920, 1080, size.width, size.height)));
+            toI420(scaleBGRA(screen.pixels.data(), screen.stride(), screenWidth, screenHeight, size.width, size.height)));
     }
     auto encoder = H264Encoder::make(size.width, size.height, settings.videoFramesPerSecond,
                                      settings.videoBitsPerSecond, 0, {}, x264Engine(preset, threads));
@@ -143,8 +161,14 @@ double cpuSecondsOf(pid_t pid) {
 }
 
 Measure runSource(const std::string& display, FrameQuality quality, bool video,
-                  std::optional<int> excluded = std::nullopt, pid_t server = -1) {
+                  std::optional<int> excluded = std::nullopt, pid_t server = -1, const std::string& monitor = {}) {
     auto source = makeX11ScreenSource(std::make_shared<LoopExecutor>("control"), std::make_shared<LoopExecutor>("encode"), display);
+    if (!monitor.empty()) {
+        std::optional<std::uint32_t> id;
+        for (const auto& shown : source->displayListing().displays)
+            if (shown.name == monitor) id = shown.id;
+        if (!id || !source->selectDisplay(id)) std::fprintf(stderr, "monitor %s could not be chosen\n", monitor.c_str());
+    }
     source->setMakeEncoder([](int w, int h, int fps, int bps, std::uint64_t ts,
                               const std::function<void(const std::string&)>& report) -> std::unique_ptr<VideoEncoding> {
         return H264Encoder::make(w, h, fps, bps, ts, report, x264Engine(preset, threads));
@@ -192,17 +216,17 @@ Measure runSource(const std::string& display, FrameQuality quality, bool video,
 // progress output.
 Measure runFfmpeg(const std::string& display, FrameQuality quality) {
     const auto& settings = CaptureSettings::of(quality);
-    const auto size = outputSize(1920, 1080, settings.longSide);
+    const auto size = outputSize(screenWidth, screenHeight, settings.longSide);
     const std::string rate = std::to_string(settings.videoBitsPerSecond / 1000) + "k";
     std::vector<std::string> args = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-progress", "pipe:1",
                                      "-f", "x11grab", "-draw_mouse", "1", "-framerate",
-                                     std::to_string(settings.videoFramesPerSecond), "-video_size", "1920x1080", "-i",
+                                     std::to_string(settings.videoFramesPerSecond), "-video_size", screenSize(), "-i",
                                      display, "-t", std::to_string(seconds), "-c:v", "libx264", "-preset", preset,
                                      "-tune", "zerolatency", "-bf", "0", "-threads", std::to_string(threads), "-b:v",
                                      rate, "-maxrate", std::to_string(settings.videoBitsPerSecond * 2 / 1000) + "k",
                                      "-bufsize", std::to_string(settings.videoBitsPerSecond * 2 / 1000) + "k",
                                      "-pix_fmt", "yuv420p"};
-    if (size.width != 1920) {
+    if (size.width != screenWidth) {
         args.push_back("-s");
         args.push_back(std::to_string(size.width) + "x" + std::to_string(size.height));
     }
@@ -288,10 +312,10 @@ void weighCodingTools() {
     const std::string stream = "/tmp/morvane-bench-tools.h264", reference = "/tmp/morvane-bench-tools.yuv";
     for (auto q : {FrameQuality::low, FrameQuality::medium, FrameQuality::high}) {
         const auto& settings = CaptureSettings::of(q);
-        const auto size = outputSize(1920, 1080, settings.longSide);
+        const auto size = outputSize(screenWidth, screenHeight, settings.longSide);
         auto pictureAt = [&](int step) {
             const Picture screen = screenAt(step);
-            return toI420(scaleBGRA(screen.pixels.data(), screen.stride(), 1920, 1080, size.width, size.height));
+            return toI420(scaleBGRA(screen.pixels.data(), screen.stride(), screenWidth, screenHeight, size.width, size.height));
         };
         {
             std::FILE* raw = std::fopen(reference.c_str(), "wb");
@@ -331,6 +355,64 @@ void weighCodingTools() {
     std::remove(reference.c_str());
 }
 
+// The same pictures through our encoder and through ffmpeg's libx264 with
+// the options the pipeline comparison gives it: bytes per frame and PSNR
+// against the pictures, so its CPU ratio is read at equal bytes and quality.
+void compareQualityWithFfmpeg() {
+    // Ten seconds, so that both rate controls have settled.
+    constexpr int frameCount = 300;
+    std::printf("\nThe same %d pictures of the moving scene through each encoder, x264 preset %s, %d threads\n",
+                frameCount, preset.c_str(), threads);
+    std::printf("%-7s %12s %12s %10s %10s %9s\n", "quality", "ours B/fr", "ffmpeg B/fr", "ours dB", "ffmpeg dB",
+                "PSNR diff");
+    const std::string ours = "/tmp/morvane-bench-ours.h264", theirs = "/tmp/morvane-bench-ffmpeg.h264",
+                      reference = "/tmp/morvane-bench-pictures.yuv";
+    for (auto q : {FrameQuality::low, FrameQuality::medium, FrameQuality::high}) {
+        const auto& settings = CaptureSettings::of(q);
+        const auto size = outputSize(screenWidth, screenHeight, settings.longSide);
+        auto encoder = H264Encoder::make(size.width, size.height, settings.videoFramesPerSecond,
+                                         settings.videoBitsPerSecond, 0, {}, x264Engine(preset, threads));
+        std::size_t ourBytes = 0;
+        {
+            std::FILE* out = std::fopen(ours.c_str(), "wb");
+            std::FILE* raw = std::fopen(reference.c_str(), "wb");
+            for (int i = 0; i < frameCount; ++i) {
+                const Picture screen = screenAt(i);
+                const Picture picture = toI420(
+                    scaleBGRA(screen.pixels.data(), screen.stride(), screenWidth, screenHeight, size.width, size.height));
+                std::fwrite(picture.pixels.data(), 1, picture.pixels.size(), raw);
+                auto result = encoder->encode(picture,
+                                              1 + static_cast<std::uint64_t>(i) * 1'000'000 /
+                                                      settings.videoFramesPerSecond,
+                                              i == 0);
+                if (auto* f = std::get_if<video_result::Frame>(&result)) {
+                    ourBytes += f->data.size();
+                    std::fwrite(f->data.data(), 1, f->data.size(), out);
+                }
+            }
+            std::fclose(raw);
+            std::fclose(out);
+        }
+        const std::string rate = std::to_string(settings.videoBitsPerSecond / 1000) + "k",
+                          cap = std::to_string(settings.videoBitsPerSecond * 2 / 1000) + "k";
+        const std::string command =
+            "ffmpeg -nostdin -hide_banner -loglevel error -y -f rawvideo -pix_fmt yuv420p -s " +
+            std::to_string(size.width) + "x" + std::to_string(size.height) + " -r " +
+            std::to_string(settings.videoFramesPerSecond) + " -i " + reference + " -c:v libx264 -preset " + preset +
+            " -tune zerolatency -bf 0 -threads " + std::to_string(threads) + " -b:v " + rate + " -maxrate " + cap +
+            " -bufsize " + cap + " -f h264 " + theirs;
+        if (std::system(command.c_str()) != 0) std::fprintf(stderr, "ffmpeg could not encode the pictures\n");
+        std::ifstream encoded(theirs, std::ios::binary | std::ios::ate);
+        const double theirBytes = encoded ? static_cast<double>(encoded.tellg()) : 0;
+        const double ourPsnr = psnrOf(ours, reference, size.width, size.height);
+        const double theirPsnr = psnrOf(theirs, reference, size.width, size.height);
+        std::printf("%-7s %12.0f %12.0f %10.2f %10.2f %+9.2f\n", std::string(toString(q)).c_str(),
+                    static_cast<double>(ourBytes) / frameCount, theirBytes / frameCount, ourPsnr, theirPsnr,
+                    ourPsnr - theirPsnr);
+    }
+    for (const auto& file : {ours, theirs, reference}) std::remove(file.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -345,6 +427,8 @@ int main(int argc, char** argv) {
             threads = std::max(1, std::atoi(argv[++i]));
         else if (a == "--tools")
             toolsOnly = true;
+        else if (a == "--size" && i + 1 < argc && std::sscanf(argv[i + 1], "%dx%d", &screenWidth, &screenHeight) == 2)
+            ++i;
         else
             rest.push_back(argv[i]);
     }
@@ -353,17 +437,28 @@ int main(int argc, char** argv) {
         return 0;
     }
     // The screen and its painter come first, before any thread exists.
-    morvane::testing::Xvfb xvfb("1920x1080x24");
+    morvane::testing::Xvfb xvfb(screenSize() + "x24");
     const std::string display = xvfb.display();
     bench::ScenePainter painter(display, 30);
+    // Two monitors side by side on a screen of their own, the scene moving
+    // on the right one only; held still until its turn.
+    morvane::testing::Xvfb split(std::to_string(2 * screenWidth) + "x" + std::to_string(screenHeight) + "x24");
+    for (const char* name : {"Left", "Right"}) {
+        const std::string command = "DISPLAY=" + split.display() + " xrandr --setmonitor " + name + " " +
+                                    std::to_string(screenWidth) + "/508x" + std::to_string(screenHeight) + "/286+" +
+                                    std::to_string(name[0] == 'L' ? 0 : screenWidth) + "+0 none";
+        if (std::system(command.c_str()) != 0) std::fprintf(stderr, "%s failed\n", command.c_str());
+    }
+    bench::ScenePainter rightPainter(split.display(), 30, screenWidth, screenWidth);
+    rightPainter.pause();
 
     int count = static_cast<int>(rest.size());
     benchmark::Initialize(&count, rest.data());
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    std::printf("\nWhole pipeline on Xvfb 1920x1080, panning picture and scrolling text at 30 fps, x264 preset %s, %d threads, %d s each\n",
-                preset.c_str(), threads, seconds);
+    std::printf("\nWhole pipeline on Xvfb %s, panning picture and scrolling text at 30 fps, x264 preset %s, %d threads, %d s each; load %s\n",
+                screenSize().c_str(), preset.c_str(), threads, seconds, loadNow().c_str());
     std::printf("%-8s %-7s %12s %12s %16s\n", "path", "quality", "CPU ms/frame", "bytes/frame", "fps (target)");
     for (bool video : {false, true}) {
         for (auto q : {FrameQuality::low, FrameQuality::medium, FrameQuality::high}) {
@@ -386,8 +481,33 @@ int main(int argc, char** argv) {
                     ours.cpuMillisPerFrame, theirs.cpuMillisPerFrame, ours.bytesPerFrame, theirs.bytesPerFrame, ratio);
     }
 
-    // A still screen costs only what it takes to notice that nothing moves.
+    compareQualityWithFfmpeg();
+
+    // What moves on a monitor that is not streamed costs next to nothing.
     painter.pause();
+    rightPainter.resume();
+    std::printf("\nTwo monitors, the scene moving on the right one; CPU of the host and the X server together per "
+                "second of streaming; load %s\n",
+                loadNow().c_str());
+    std::printf("%-8s %-7s %-9s %12s %10s\n", "path", "quality", "streamed", "CPU ms/s", "frames/s");
+    {
+        // The X server's own cost of the drawing, which no stream changes.
+        const double cpu0 = cpuSecondsOf(split.pid());
+        const auto wall0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
+        std::printf("%-8s %-7s %-9s %12.2f %10s\n", "none", "", "", (cpuSecondsOf(split.pid()) - cpu0) * 1000 / wall,
+                    "");
+    }
+    for (bool video : {false, true})
+        for (const char* monitor : {"Right", "Left"}) {
+            const auto m = runSource(split.display(), FrameQuality::high, video, std::nullopt, split.pid(), monitor);
+            std::printf("%-8s %-7s %-9s %12.2f %10.1f\n", video ? "h264" : "jpeg", "high",
+                        monitor[0] == 'R' ? "moving" : "the other", m.cpuMillisPerSecond, m.fps);
+        }
+    rightPainter.pause();
+
+    // A still screen costs only what it takes to notice that nothing moves.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::printf("\nStill screen, CPU of the host and the X server together per second of streaming\n");
     std::printf("%-8s %-7s %12s %8s\n", "path", "quality", "CPU ms/s", "frames");

@@ -1,13 +1,16 @@
 'use strict';
-// Memory of the test host: its resident set idle (running, nobody
-// connected), while the built-in page in headless Chromium watches 1080p
-// H.264 of a moving screen, and 10 s after the page has gone. The screen is
-// a private Xvfb painted with the capture benchmark's moving scene. Memory is
+// Memory of the host: its resident set idle (running, nobody connected),
+// while the built-in page in headless Chromium watches 1080p H.264 of a
+// moving screen, and 10 s after the page has gone. The screen is a private
+// Xvfb painted with the capture benchmark's moving scene. The test host is
+// paired through its standard input; the real host (morvane-host, with its
+// tray and windows) runs with a private home whose keychain folder already
+// holds the page's device, as its menu would have left it. Memory is
 // measured here only; no test asserts it.
 //
 // Options: --seconds N (streaming time, default 15), --size WxH (default
-// 1920x1080), --runs N (default 1).
-const { spawn } = require('node:child_process');
+// 1920x1080), --runs N (default 1), --host test|real|both (default both).
+const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -26,6 +29,8 @@ const SECONDS = Math.max(5, parseInt(option('seconds', '15'), 10) || 15);
 const RUNS = Math.max(1, parseInt(option('runs', '1'), 10) || 1);
 const [WIDTH, HEIGHT] = option('size', '1920x1080').split('x').map((v) => parseInt(v, 10));
 const BUILD = process.env.MORVANE_BUILD_DIR || path.resolve(__dirname, '../build');
+const HOSTS = option('host', 'both') === 'both' ? ['test', 'real'] : [option('host', 'both')];
+const REAL_PORT = 8722;
 const AFTER_MS = 10000;
 
 const pause = (ms) => new Promise((r) => setTimeout(r, ms));
@@ -48,17 +53,60 @@ function threadsOf(pid) {
   }
 }
 
-async function connectForVideo(harness) {
+// The real host on its fixed port, with a private home holding one paired
+// device; resolves once it listens, with its pid, address and the token.
+async function startRealHost(display) {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-memory-'));
+  const env = Object.assign({}, process.env, {
+    HOME: home, XDG_DATA_HOME: path.join(home, 'data'), XDG_CONFIG_HOME: path.join(home, 'config'),
+    XDG_RUNTIME_DIR: path.join(home, 'run'), DISPLAY: display,
+  });
+  fs.mkdirSync(path.join(home, 'run'), { mode: 0o700 });
+  const paired = spawnSync(path.join(BUILD, 'bench', 'morvane_pair_device'), [], { env, encoding: 'utf8' });
+  if (paired.status !== 0) throw new Error('pairing failed: ' + paired.stderr);
+  const token = paired.stdout.trim();
+  // A host that has run before: no Welcome window.
+  fs.mkdirSync(path.join(home, 'config', 'Morvane'), { recursive: true });
+  fs.writeFileSync(path.join(home, 'config', 'Morvane', 'settings.json'),
+    JSON.stringify({ askedForPermissions: true, relayAccountsVersion: 2, welcomeOffered: true }));
+  const child = spawn(path.join(BUILD, 'morvane-host'), [], { env, stdio: ['ignore', 'ignore', 'inherit'] });
+  const log = path.join(home, 'data', 'Morvane', 'host.log');
+  const until = Date.now() + 20000;
+  for (;;) {
+    let text = '';
+    try { text = fs.readFileSync(log, 'utf8'); } catch (e) { /* not yet written */ }
+    if (text.includes(`listening on 127.0.0.1:${REAL_PORT}`)) break;
+    if (child.exitCode !== null || Date.now() > until) {
+      child.kill('SIGKILL');
+      throw new Error(`the real host did not listen on ${REAL_PORT} (taken?):\n${text}`);
+    }
+    await pause(200);
+  }
+  return {
+    pid: child.pid, url: `http://127.0.0.1:${REAL_PORT}/`, token,
+    close: () => new Promise((resolve) => {
+      child.on('exit', () => { fs.rmSync(home, { recursive: true, force: true }); resolve(); });
+      child.kill('SIGTERM');
+    }),
+  };
+}
+
+async function connectForVideo(host) {
   // The page asks for video no larger than its stage: a 1080p stage gets the
   // screen at full size (the stage is the window less the bars).
   const browser = await launch({ viewport: { width: WIDTH + 160, height: HEIGHT + 160 } });
   const page = browser.page;
-  await page.goto(harness.url);
-  await page.evaluate(() => localStorage.setItem('morvane.picture', 'video'));
+  await page.goto(host.url);
+  await page.evaluate((token) => {
+    localStorage.setItem('morvane.picture', 'video');
+    if (token) localStorage.setItem('morvane.token', token);
+  }, host.token || null);
   await page.reload();
-  await page.waitForFunction(() => !document.getElementById('pair-screen').hidden);
-  await page.fill('#pair-code', await harness.pairCode());
-  await page.click('#pair-button');
+  if (!host.token) {
+    await page.waitForFunction(() => !document.getElementById('pair-screen').hidden);
+    await page.fill('#pair-code', await host.pairCode());
+    await page.click('#pair-button');
+  }
   await page.waitForFunction(() => document.getElementById('conn-text').textContent === 'Connected');
   // The quality menu sits in a closed sheet: choose as the menu would.
   await page.evaluate(() => {
@@ -71,8 +119,9 @@ async function connectForVideo(harness) {
   return browser;
 }
 
-async function once(display) {
-  const harness = await startHarness({ args: ['--x11'], env: { DISPLAY: display } });
+async function once(display, kind) {
+  const harness = kind === 'real' ? await startRealHost(display)
+    : await startHarness({ args: ['--x11'], env: { DISPLAY: display } });
   try {
     await pause(3000);
     const idle = rssMB(harness.pid);
@@ -111,12 +160,12 @@ async function main() {
     { stdio: ['ignore', 'ignore', 'inherit'] });
   console.log(`host memory, ${WIDTH}x${HEIGHT} Xvfb with the moving scene, H.264 at high quality for ${SECONDS} s;` +
     ` ${os.cpus().length} cores, load ${os.loadavg().map((v) => v.toFixed(1)).join(' ')}`);
-  console.log('run  idle MB  streaming MB (median / peak)  10 s after MB  after - idle  threads idle/streaming/after' +
+  console.log('host run  idle MB  streaming MB (median / peak)  10 s after MB  after - idle  threads idle/streaming/after' +
     '  video');
   try {
-    for (let run = 1; run <= RUNS; run += 1) {
-      const r = await once(xvfb.display);
-      console.log(`${String(run).padStart(3)}  ${r.idle.toFixed(1).padStart(7)}  ` +
+    for (let run = 1; run <= RUNS; run += 1) for (const kind of HOSTS) {
+      const r = await once(xvfb.display, kind);
+      console.log(`${kind.padEnd(4)} ${String(run).padStart(3)}  ${r.idle.toFixed(1).padStart(7)}  ` +
         `${r.median.toFixed(1).padStart(13)} / ${r.peak.toFixed(1).padStart(6)}      ` +
         `${r.after.toFixed(1).padStart(12)}  ${(r.after - r.idle).toFixed(1).padStart(11)}  ` +
         `${String(r.idleThreads).padStart(10)}/${r.threads}/${r.afterThreads}  ${r.size}`);

@@ -123,19 +123,19 @@ Picture MovingScene::picture(int step) const {
     return p;
 }
 
-void paintScene(const std::string& display, int framesPerSecond) {
+void paintScene(const std::string& display, int framesPerSecond, int left, int bandWidth) {
     Display* d = XOpenDisplay(display.c_str());
     if (!d) {
         std::fprintf(stderr, "painter: cannot open %s\n", display.c_str());
         _exit(1);
     }
     const int screen = DefaultScreen(d);
-    const int width = DisplayWidth(d, screen), height = DisplayHeight(d, screen);
+    const int width = bandWidth > 0 ? bandWidth : DisplayWidth(d, screen) - left, height = DisplayHeight(d, screen);
     const MovingScene scene(width, height);
     XSetWindowAttributes attributes{};
     attributes.override_redirect = True;
     attributes.background_pixel = BlackPixel(d, screen);
-    const Window window = XCreateWindow(d, RootWindow(d, screen), 0, 0, static_cast<unsigned>(width),
+    const Window window = XCreateWindow(d, RootWindow(d, screen), left, 0, static_cast<unsigned>(width),
                                         static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
                                         CWOverrideRedirect | CWBackPixel, &attributes);
     XMapRaised(d, window);
@@ -160,9 +160,9 @@ void paintScene(const std::string& display, int framesPerSecond) {
     }
 }
 
-ScenePainter::ScenePainter(const std::string& display, int framesPerSecond) {
+ScenePainter::ScenePainter(const std::string& display, int framesPerSecond, int x, int width) {
     pid_ = fork();
-    if (pid_ == 0) paintScene(display, framesPerSecond);
+    if (pid_ == 0) paintScene(display, framesPerSecond, x, width);
 }
 
 void ScenePainter::pause() {

@@ -37,14 +37,15 @@ private:
     std::vector<std::uint32_t> page_;  // the text, one page that repeats
 };
 
-// Paints the scene on an X display at a steady rate, for ever.
-[[noreturn]] void paintScene(const std::string& display, int framesPerSecond);
+// Paints the scene on an X display at a steady rate, for ever: over the
+// whole screen, or over a band of it from x on, width pixels wide.
+[[noreturn]] void paintScene(const std::string& display, int framesPerSecond, int x = 0, int width = 0);
 
 // Paints the scene on an X display from a child process at a steady rate
 // until it is destroyed. Start it before any thread exists (it forks).
 class ScenePainter {
 public:
-    ScenePainter(const std::string& display, int framesPerSecond);
+    ScenePainter(const std::string& display, int framesPerSecond, int x = 0, int width = 0);
     ~ScenePainter();
     ScenePainter(const ScenePainter&) = delete;
     ScenePainter& operator=(const ScenePainter&) = delete;
