@@ -196,10 +196,7 @@ public:
             auto r = exec("SELECT kind, user_id, client, room, expires_at FROM tokens WHERE hash = $1", {hash});
             if (PQntuples(r.get()) == 0) return std::nullopt;
             const auto* p = r.get();
-            const auto kind = detail::tokenKindFromString(PQgetvalue(p, 0, 0));
-            if (!kind)
-                throw RelayStoreError(describe() + ": a token of an unknown kind \"" + PQgetvalue(p, 0, 0) + "\"");
-            return Token{hash, *kind, PQgetvalue(p, 0, 1), PQgetvalue(p, 0, 2), PQgetvalue(p, 0, 3),
+            return Token{hash, detail::storedTokenKind(PQgetvalue(p, 0, 0), describe()), PQgetvalue(p, 0, 1), PQgetvalue(p, 0, 2), PQgetvalue(p, 0, 3),
                          number(PQgetvalue(p, 0, 4))};
         });
     }
@@ -375,10 +372,7 @@ private:
             exec("INSERT INTO schema_version (version) VALUES (0)");
         else
             version = static_cast<int>(number(PQgetvalue(r.get(), 0, 0)));
-        if (version > schemaVersion)
-            throw RelayStoreError("the database " + describe() + " is newer than this program (schema " +
-                                  std::to_string(version) + ", this program knows up to " +
-                                  std::to_string(schemaVersion) + ")");
+        detail::requireKnownSchema(describe(), version, schemaVersion);
         for (int step = version; step < schemaVersion; ++step)
             check(PQexec(conn_, migrations[step]), "cannot update the schema to version " + std::to_string(step + 1));
         if (version != schemaVersion)

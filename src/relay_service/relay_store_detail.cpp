@@ -28,6 +28,18 @@ std::optional<TokenKind> tokenKindFromString(std::string_view text) {
     return std::nullopt;
 }
 
+TokenKind storedTokenKind(std::string_view text, const std::string& store) {
+    const auto kind = tokenKindFromString(text);
+    if (!kind) throw RelayStoreError(store + ": a token of an unknown kind \"" + std::string(text) + "\"");
+    return *kind;
+}
+
+void requireKnownSchema(const std::string& database, int version, int known) {
+    if (version > known)
+        throw RelayStoreError("the database " + database + " is newer than this program (schema " +
+                              std::to_string(version) + ", this program knows up to " + std::to_string(known) + ")");
+}
+
 std::string oneLine(std::string_view text) {
     std::string out;
     bool space = false;

@@ -192,9 +192,7 @@ public:
         std::optional<Token> out;
         query("SELECT kind, user_id, client, room, expires_at FROM tokens WHERE hash = ?", {hash},
               [&](sqlite3_stmt* s) {
-                  const auto kind = detail::tokenKindFromString(text(s, 0));
-                  if (!kind) throw RelayStoreError(describe() + ": a token of an unknown kind \"" + text(s, 0) + "\"");
-                  out = Token{hash, *kind, text(s, 1), text(s, 2), text(s, 3), sqlite3_column_int64(s, 4)};
+                  out = Token{hash, detail::storedTokenKind(text(s, 0), describe()), text(s, 1), text(s, 2), text(s, 3), sqlite3_column_int64(s, 4)};
               });
         return out;
     }
@@ -355,10 +353,7 @@ private:
         Transaction transaction(*this);
         int version = 0;
         query("PRAGMA user_version", {}, [&](sqlite3_stmt* s) { version = sqlite3_column_int(s, 0); });
-        if (version > schemaVersion)
-            throw RelayStoreError("the database " + path_ + " is newer than this program (schema " +
-                                  std::to_string(version) + ", this program knows up to " +
-                                  std::to_string(schemaVersion) + ")");
+        detail::requireKnownSchema(path_, version, schemaVersion);
         if (version < 0) throw RelayStoreError("the database " + path_ + " has a damaged schema version");
         for (int step = version; step < schemaVersion; ++step)
             if (sqlite3_exec(db_, migrations[step], nullptr, nullptr, nullptr) != SQLITE_OK)
