@@ -24,6 +24,16 @@ Bytes signedMessage(const Bytes& label, std::span<const std::uint8_t> roomID) {
 
 void append(Bytes& out, std::span<const std::uint8_t> more) { out.insert(out.end(), more.begin(), more.end()); }
 
+// What the requests signed at a time share: the room, then the time and a
+// nonce, so that a captured signature is refused once it is old or used.
+Bytes timedMessage(const Bytes& label, std::span<const std::uint8_t> roomID, std::uint64_t unixSeconds,
+                   std::span<const std::uint8_t> nonce) {
+    Bytes out = signedMessage(label, roomID);
+    append(out, RelayBytes::u64(unixSeconds));
+    append(out, nonce);
+    return out;
+}
+
 }  // namespace
 
 const Bytes& helloLabel() {
@@ -44,10 +54,7 @@ const Bytes& removeLabel() {
 }
 
 Bytes helloMessage(std::span<const std::uint8_t> roomID, std::uint64_t unixSeconds, std::span<const std::uint8_t> nonce) {
-    Bytes out = signedMessage(helloLabel(), roomID);
-    append(out, RelayBytes::u64(unixSeconds));
-    append(out, nonce);
-    return out;
+    return timedMessage(helloLabel(), roomID, unixSeconds, nonce);
 }
 
 Bytes proveMessage(std::span<const std::uint8_t> roomID, std::span<const std::uint8_t> nonce) {
@@ -58,18 +65,13 @@ Bytes proveMessage(std::span<const std::uint8_t> roomID, std::span<const std::ui
 
 Bytes registerMessage(std::span<const std::uint8_t> roomID, std::uint64_t ts, std::span<const std::uint8_t> nonce,
                       const std::string& userId) {
-    Bytes out = signedMessage(registerLabel(), roomID);
-    append(out, RelayBytes::u64(ts));
-    append(out, nonce);
+    Bytes out = timedMessage(registerLabel(), roomID, ts, nonce);
     append(out, textBytes(userId));
     return out;
 }
 
 Bytes removeMessage(std::span<const std::uint8_t> roomID, std::uint64_t ts, std::span<const std::uint8_t> nonce) {
-    Bytes out = signedMessage(removeLabel(), roomID);
-    append(out, RelayBytes::u64(ts));
-    append(out, nonce);
-    return out;
+    return timedMessage(removeLabel(), roomID, ts, nonce);
 }
 
 bool verify(std::span<const std::uint8_t> publicKey, std::span<const std::uint8_t> message,
