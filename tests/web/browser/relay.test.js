@@ -19,7 +19,7 @@ const readline = require('node:readline');
 const { launch } = require('../support/browser.js');
 const { startHarness, freePort } = require('../support/harness.js');
 const { startXvfb } = require('../support/xvfb.js');
-const { until, samplePicture, near, eventually } = require('../support/session.js');
+const { until, samplePicture, near, eventually, pairWithCode, settled, stagePoint } = require('../support/session.js');
 const { startRecorder, readClipboard, offerClipboard } = require('../support/x-observer.js');
 
 const W = 1280, H = 720;
@@ -78,20 +78,7 @@ async function startService(dir) {
   return Object.assign(relay, { origin, forwarded: null, code, harnessArgs: ['--relay-ask-code'] });
 }
 
-async function pagePoint(page, x, y) {
-  const box = await page.locator('#stage').boundingBox();
-  const s = Math.min(box.width / W, box.height / H);
-  return { x: box.x + (box.width - W * s) / 2 + (x + 0.5) * s, y: box.y + (box.height - H * s) / 2 + (y + 0.5) * s };
-}
-
-async function settled(page) {
-  let last = '', since = Date.now();
-  await eventually(async () => {
-    const box = JSON.stringify(await page.locator('#stage').boundingBox());
-    if (box !== last) { last = box; since = Date.now(); }
-    return Date.now() - since >= 400;
-  }, 'a steady stage');
-}
+const pagePoint = (page, x, y) => stagePoint(page, x, y, W, H);
 
 const shown = (page, id) => page.evaluate((i) => !document.getElementById(i).hidden, id);
 
@@ -210,10 +197,7 @@ async function phoneThroughRelay(startWhich) {
     const local = await launch();
     try {
       await local.page.goto(harness.url);
-      await until(local.page, () => !document.getElementById('pair-screen').hidden);
-      await local.page.fill('#pair-code', await harness.pairCode());
-      await local.page.click('#pair-button');
-      await until(local.page, () => document.getElementById('conn-text').textContent === 'Connected');
+      await pairWithCode(local.page, harness);
       await until(page, () => !document.getElementById('overlay').hidden &&
         document.getElementById('overlay-title').textContent === 'Another device took over control of the computer.', null, 15000);
       await page.click('#reconnect');

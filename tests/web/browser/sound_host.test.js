@@ -6,7 +6,7 @@ const { launch } = require('../support/browser.js');
 const { startHarness } = require('../support/harness.js');
 const { startXvfb } = require('../support/xvfb.js');
 const { startPulse } = require('../support/pulse.js');
-const { until } = require('../support/session.js');
+const { until, pairWithCode } = require('../support/session.js');
 
 test('a tone played on the host reaches the page\u2019s player, and turning sound off ends the host\u2019s session', async () => {
   const pulse = await startPulse();
@@ -19,10 +19,7 @@ test('a tone played on the host reaches the page\u2019s player, and turning soun
     pulse.playTone(440, 30);
     const page = browser.page;
     await page.goto(harness.url);
-    await until(page, () => !document.getElementById('pair-screen').hidden);
-    await page.fill('#pair-code', await harness.pairCode());
-    await page.click('#pair-button');
-    await until(page, () => document.getElementById('conn-text').textContent === 'Connected');
+    await pairWithCode(page, harness);
     await page.locator('[data-toggle="more"]:visible').first().click();
     await page.click('#sound-toggle');
     await until(page, () => document.getElementById('sound-set').dataset.state === 'on', null, 15000);

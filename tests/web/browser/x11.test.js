@@ -5,7 +5,7 @@ const assert = require('node:assert/strict');
 const { launch } = require('../support/browser.js');
 const { startHarness } = require('../support/harness.js');
 const { startXvfb } = require('../support/xvfb.js');
-const { until, samplePicture, near, eventually } = require('../support/session.js');
+const { until, samplePicture, near, eventually, pairWithCode } = require('../support/session.js');
 
 test('the X display reaches the canvas as pictures and then as H.264 video', async (t) => {
   const xvfb = await startXvfb({ width: 1280, height: 720 });
@@ -23,10 +23,7 @@ test('the X display reaches the canvas as pictures and then as H.264 video', asy
     await page.goto(harness.url);
     await page.evaluate(() => localStorage.setItem('morvane.picture', 'still'));
     await page.reload();
-    await until(page, () => !document.getElementById('pair-screen').hidden);
-    await page.fill('#pair-code', await harness.pairCode());
-    await page.click('#pair-button');
-    await until(page, () => document.getElementById('conn-text').textContent === 'Connected');
+    await pairWithCode(page, harness);
     await eventually(async () => near(await samplePicture(page, 0.25, 0.5, 1280, 720), [255, 0, 0]), 'red on the left', 15000);
     assert.ok(near(await samplePicture(page, 0.75, 0.5, 1280, 720), [0, 0, 255]), 'right half is blue');
 

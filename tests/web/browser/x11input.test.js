@@ -8,8 +8,8 @@ const { launch, CHROMIUM } = require('../support/browser.js');
 const { startHarness } = require('../support/harness.js');
 const { startXvfb } = require('../support/xvfb.js');
 const { spawnSync } = require('node:child_process');
-const { until, eventually, samplePicture, near: nearColour } = require('../support/session.js');
-const { startRecorder, findRecorder, typed, editedText, strokes, readClipboard, offerClipboard } = require('../support/x-observer.js');
+const { until, eventually, samplePicture, near: nearColour, pairWithCode, settled, stagePoint } = require('../support/session.js');
+const { startRecorder, findRecorder, skipWithout, typed, editedText, strokes, readClipboard, offerClipboard } = require('../support/x-observer.js');
 
 const W = 1280, H = 720;
 const PHONE = { viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true, deviceScaleFactor: 3 };
@@ -33,10 +33,7 @@ async function pairedPage(options, host = harness) {
   const browser = await launch(options);
   const page = browser.page;
   await page.goto(host.url);
-  await until(page, () => !document.getElementById('pair-screen').hidden);
-  await page.fill('#pair-code', await host.pairCode());
-  await page.click('#pair-button');
-  await until(page, () => document.getElementById('conn-text').textContent === 'Connected');
+  await pairWithCode(page, host);
   // The page starts on still pictures and moves to video, and the notice
   // above the stage changes once the host's capture runs; both move the
   // stage, so points are taken after them.
@@ -46,33 +43,14 @@ async function pairedPage(options, host = harness) {
   return { browser, page };
 }
 
-// Waits until the stage has kept its place for a while: notices from the
-// host (a banner, the status line) may still move it after the first picture.
-async function settled(page) {
-  let last = '', since = Date.now();
-  await eventually(async () => {
-    const box = JSON.stringify(await page.locator('#stage').boundingBox());
-    if (box !== last) { last = box; since = Date.now(); }
-    return Date.now() - since >= 400;
-  }, 'a steady stage');
-}
-
 // Where an X pixel is drawn on the page, in page coordinates.
-async function pagePoint(page, x, y) {
-  const box = await page.locator('#stage').boundingBox();
-  const s = Math.min(box.width / W, box.height / H);
-  return { x: box.x + (box.width - W * s) / 2 + (x + 0.5) * s, y: box.y + (box.height - H * s) / 2 + (y + 0.5) * s };
-}
+const pagePoint = (page, x, y) => stagePoint(page, x, y, W, H);
 
 const near = (e, x, y, tolerance = 3) => Math.abs(e.x - x) <= tolerance && Math.abs(e.y - y) <= tolerance;
 const buttons = (events, t, button) => events.filter((e) => e.t === t && e.button === button);
 const BUTTON1_HELD = 0x100;
 
-function skipWithoutRecorder(t) {
-  if (recorder) return false;
-  t.skip('morvane-x-recorder is not built');
-  return true;
-}
+const skipWithoutRecorder = (t) => skipWithout(t, recorder);
 
 test('mouse clicks, drags and wheel turns land on the X display where the picture shows them', async (t) => {
   if (skipWithoutRecorder(t)) return;

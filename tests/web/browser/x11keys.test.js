@@ -9,8 +9,8 @@ const assert = require('node:assert/strict');
 const { launch } = require('../support/browser.js');
 const { startHarness } = require('../support/harness.js');
 const { startXvfb } = require('../support/xvfb.js');
-const { until, eventually } = require('../support/session.js');
-const { startRecorder, findRecorder, keyStrokes } = require('../support/x-observer.js');
+const { eventually, pairWithCode } = require('../support/session.js');
+const { startRecorder, findRecorder, skipWithout, keyStrokes } = require('../support/x-observer.js');
 
 let xvfb = null, harness = null, recorder = null;
 
@@ -27,11 +27,7 @@ test.after(async () => {
   if (xvfb) await xvfb.stop();
 });
 
-function skipWithoutRecorder(t) {
-  if (recorder) return false;
-  t.skip('morvane-x-recorder is not built');
-  return true;
-}
+const skipWithoutRecorder = (t) => skipWithout(t, recorder);
 
 // The device the page believes it runs on comes from navigator.platform.
 const DEVICES = {
@@ -48,10 +44,7 @@ async function pairedPage(device = 'linux') {
   }, DEVICES[device]);
   const page = browser.page;
   await page.goto(harness.url);
-  await until(page, () => !document.getElementById('pair-screen').hidden);
-  await page.fill('#pair-code', await harness.pairCode());
-  await page.click('#pair-button');
-  await until(page, () => document.getElementById('conn-text').textContent === 'Connected');
+  await pairWithCode(page, harness);
   if (!(await page.isVisible('#keys [data-mod="ControlLeft"]'))) await page.click('#keys-toggle');
   return { browser, page };
 }

@@ -52,8 +52,36 @@ async function eventually(fn, what = 'condition', timeout = 10000) {
   }
 }
 
+// Pairs a page already on the host's site with the host's current code and
+// waits until the session is connected.
+async function pairWithCode(page, host) {
+  await until(page, () => !document.getElementById('pair-screen').hidden);
+  await page.fill('#pair-code', await host.pairCode());
+  await page.click('#pair-button');
+  await until(page, () => document.getElementById('conn-text').textContent === 'Connected');
+}
+
+// Waits until the stage has kept its place for a while: notices from the
+// host (a banner, the status line) may still move it after the first picture.
+async function settled(page) {
+  let last = '', since = Date.now();
+  await eventually(async () => {
+    const box = JSON.stringify(await page.locator('#stage').boundingBox());
+    if (box !== last) { last = box; since = Date.now(); }
+    return Date.now() - since >= 400;
+  }, 'a steady stage');
+}
+
+// Where a pixel of a picW x picH picture is drawn on the page, in page
+// coordinates (the centre of the pixel).
+async function stagePoint(page, x, y, picW, picH) {
+  const box = await page.locator('#stage').boundingBox();
+  const s = Math.min(box.width / picW, box.height / picH);
+  return { x: box.x + (box.width - picW * s) / 2 + (x + 0.5) * s, y: box.y + (box.height - picH * s) / 2 + (y + 0.5) * s };
+}
+
 function near(actual, expected, tolerance = 40) {
   return actual.every((c, i) => Math.abs(c - expected[i]) <= tolerance);
 }
 
-module.exports = { openSession, until, samplePicture, near, eventually, TOKEN };
+module.exports = { openSession, until, samplePicture, near, eventually, pairWithCode, settled, stagePoint, TOKEN };
