@@ -443,9 +443,9 @@ std::optional<PairedDevice> DeviceStore::enrolRelayDevice(std::span<const std::u
     return device;
 }
 
-std::optional<std::string> DeviceStore::revoke(std::string_view id) {
-    std::unique_lock guard(lock_);
-    if (std::erase_if(list_, [&](const PairedDevice& d) { return d.id == id; }) > 0) ++revocations_;
+// A revocation answers only once its save has landed: the caller reports
+// the device as gone, which must then hold after a restart.
+std::optional<std::string> DeviceStore::saveAndWaitLocked(std::unique_lock<std::mutex>& guard) {
     saveLocked();
     if (saveQueue_) {
         guard.unlock();
@@ -455,17 +455,17 @@ std::optional<std::string> DeviceStore::revoke(std::string_view id) {
     return saveFailure_;
 }
 
+std::optional<std::string> DeviceStore::revoke(std::string_view id) {
+    std::unique_lock guard(lock_);
+    if (std::erase_if(list_, [&](const PairedDevice& d) { return d.id == id; }) > 0) ++revocations_;
+    return saveAndWaitLocked(guard);
+}
+
 std::optional<std::string> DeviceStore::revokeAll() {
     std::unique_lock guard(lock_);
     if (!list_.empty()) ++revocations_;
     list_.clear();
-    saveLocked();
-    if (saveQueue_) {
-        guard.unlock();
-        waitForSaves();
-        guard.lock();
-    }
-    return saveFailure_;
+    return saveAndWaitLocked(guard);
 }
 
 std::optional<std::string> DeviceStore::reload() {

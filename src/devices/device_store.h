@@ -159,6 +159,9 @@ private:
     };
     void loadLocked();
     void saveLocked();
+    // Saves, then waits with the lock released for the queued save to land;
+    // answers the save's failure, if any.
+    std::optional<std::string> saveAndWaitLocked(std::unique_lock<std::mutex>& guard);
     Written write(std::span<const std::uint8_t> data, bool carriesRevocation);
     // Records a save's outcome; true when the outcome changed.
     bool recordLocked(const Written& written, std::uint64_t revocations);
