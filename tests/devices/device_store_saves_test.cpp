@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "../app/manual_executor.h"
+#include "../support/full_disk.h"
 #include "devices/device_store.h"
 #include "devices/keychain_device_storage.h"
 #include "test_support.h"
@@ -213,16 +214,7 @@ public:
     bool mounted() const { return mounted_; }
     int error() const { return error_; }
     std::filesystem::path keychain() const { return path_ / "keychain"; }
-    void fill() {
-        const int fd = ::open((path_ / "filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        ASSERT_GE(fd, 0);
-        const std::string page(4096, 'x');
-        while (::write(fd, page.data(), page.size()) > 0) {
-        }
-        while (::write(fd, "x", 1) > 0) {
-        }
-        ::close(fd);
-    }
+    void fill() { testing::fillUntilFull(path_ / "filler"); }
     void free() { std::filesystem::remove(path_ / "filler"); }
 
 private:

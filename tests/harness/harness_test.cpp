@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../support/full_disk.h"
 #include "harness_process.h"
 
 namespace morvane::testing {
@@ -208,16 +209,7 @@ protected:
         if (mounted) ::umount2(dataHome.c_str(), MNT_DETACH);
         std::filesystem::remove_all(dataHome);
     }
-    void fill() {
-        const int fd = ::open((dataHome / "filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        ASSERT_GE(fd, 0);
-        const std::string page(4096, 'x');
-        while (::write(fd, page.data(), page.size()) > 0) {
-        }
-        while (::write(fd, "x", 1) > 0) {
-        }
-        ::close(fd);
-    }
+    void fill() { fillUntilFull(dataHome / "filler"); }
     bool mounted = false;
 };
 
