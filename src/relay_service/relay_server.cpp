@@ -147,6 +147,9 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     std::shared_ptr<asio::ssl::context> tls;
     std::unique_ptr<tcp::acceptor> acceptor;
     std::map<std::string, PageFile> page = pageFiles();
+    // Set when the server stops: the accounts and the hub may be gone while
+    // handlers of its sockets still come in, and those touch neither.
+    bool stopped = false;
 
     // The mail thread.
     CodeSender sender;
@@ -196,7 +199,9 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
             } catch (const std::exception& failure) {
                 error = failure.what();
             }
-            asio::post(io, [done = std::move(done), error] { done(error); });
+            asio::post(io, [this, done = std::move(done), error] {
+                if (!stopped) done(error);
+            });
         });
         mailWake.notify_one();
         return true;
@@ -236,7 +241,7 @@ public:
         // The host's own limit; a device's records are counted as they come.
         ws_.read_message_max(RelayLimits::maxHostMessageBytes);
         ws_.async_accept(request, [self = this->shared_from_this(), opened = std::move(opened)](beast::error_code ec) {
-            if (ec) return;
+            if (ec || self->server_->stopped) return;
             opened(self);
             self->read();
         });
@@ -266,6 +271,7 @@ private:
             closeCode_ = 1008;
             closeReason_ = "slow";
             asio::post(server_->io, [self = this->shared_from_this()] {
+                if (self->server_->stopped) return;
                 self->server_->hub.ended(self.get(), "it stopped reading");
                 self->pump();
             });
@@ -305,6 +311,7 @@ private:
     void read() {
         if (host_) {
             ws_.async_read(buffer_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                if (self->server_->stopped) return;
                 if (ec) return self->finished(ec);
                 const auto data = self->buffer_.cdata();
                 const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(data.data()), data.size());
@@ -322,6 +329,7 @@ private:
         // limit is caught with at most one byte too many held.
         const auto room = RelayLimits::maxDeviceRecordBytes + 1 - buffer_.size();
         ws_.async_read_some(buffer_, room, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+            if (self->server_->stopped) return;
             if (ec) return self->finished(ec);
             const bool done = self->ws_.is_message_done();
             const bool over = self->buffer_.size() > RelayLimits::maxDeviceRecordBytes;
@@ -395,6 +403,7 @@ private:
                 }
                 return;
             }
+            if (self->server_->stopped) return;
             self->route(self->parser_->release());
         });
     }
@@ -554,6 +563,7 @@ RelayServer::RelayServer(asio::io_context& io, RelayServerOptions options, Relay
     : impl_(std::make_shared<Impl>(io, std::move(options), accounts, hub, std::move(sender), std::move(log))) {}
 
 RelayServer::~RelayServer() {
+    impl_->stopped = true;
     if (impl_->acceptor) {
         beast::error_code ignored;
         impl_->acceptor->close(ignored);
@@ -610,7 +620,8 @@ void RelayServer::stop() {
         impl_->acceptor->close(ignored);
         impl_->acceptor.reset();
     }
-    impl_->hub.shutDown();
+    if (!impl_->stopped) impl_->hub.shutDown();
+    impl_->stopped = true;
 }
 
 }  // namespace morvane::relay_service
