@@ -128,7 +128,8 @@ TEST_F(EffectsSession, LaunchUndoesOnlyWhatAnEarlierRunOfThisBootLeftChanged) {
                                                      {"applied", set->id}}}}}
                                        .dump();
         start();
-        const std::string name = "display " + std::to_string(screen.display());
+        // Displays are named in the log as xrandr names their outputs.
+        const std::string name = "display " + screen.backend->name(screen.display());
         // All before the server listens.
         const auto expected =
             c.putBack ? std::vector<std::string>{name + ": a resolution change is left from the last run",
