@@ -15,7 +15,9 @@ namespace morvane::relay_service {
 
 using json = nlohmann::json;
 
-RelayHub::RelayHub(Hooks hooks, DeviceLimits limits) : hooks_(std::move(hooks)), limits_(limits) {}
+RelayHub::RelayHub(Hooks hooks, DeviceLimits limits) : hooks_(std::move(hooks)), limits_(limits) {
+    lastRegistrationCheck_ = hooks_.monotonicMillis();
+}
 
 void RelayHub::log(const std::string& line) const {
     if (hooks_.log) hooks_.log(line);
@@ -210,6 +212,24 @@ void RelayHub::tick() {
         if (!link.up && now - link.openedAt >= RelayLimits::proveSeconds * 1000) late.push_back(peer);
     // Going away, not refused: a host that was merely slow tries again.
     for (auto* peer : late) closeLink(peer, RelayClose::goingAway, "", "no prove in time");
+
+    if (!hooks_.registered || now - lastRegistrationCheck_ < RelayLimits::registrationCheckSeconds * 1000) return;
+    lastRegistrationCheck_ = now;
+    std::vector<std::string> held;
+    for (const auto& [room, state] : rooms_)
+        if (state.links > 0) held.push_back(room);
+    for (const auto& room : held) {
+        bool registered = true;
+        try {
+            registered = hooks_.registered(room);
+        } catch (const std::exception& error) {
+            // A store out of reach says nothing about the computer: its
+            // link stays, and the next check asks again.
+            log("cannot check the registration of room " + room + ": " + error.what());
+            return;
+        }
+        if (!registered) removed(room);
+    }
 }
 
 void RelayHub::closeLink(RelayPeer* peer, int code, const std::string& reason, const std::string& why) {

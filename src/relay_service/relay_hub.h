@@ -56,6 +56,9 @@ public:
     struct Hooks {
         std::function<std::int64_t()> monotonicMillis;
         std::function<void(const std::string&)> log;
+        // Whether a room's computer is still registered; asked of the
+        // store, where another instance may have removed it.
+        std::function<bool(const std::string& room)> registered;
     };
     RelayHub(Hooks hooks, DeviceLimits limits);
 
@@ -77,7 +80,8 @@ public:
     void removed(const std::string& room);
     // Closes every socket, going away.
     void shutDown();
-    // Ends links that did not prove in time.
+    // Ends links that did not prove in time and, every so often, those
+    // whose computer is no longer registered.
     void tick();
 
     bool online(const std::string& room) const;
@@ -123,6 +127,7 @@ private:
     std::unordered_map<std::string, Room> rooms_;
     std::unordered_map<std::string, int> perAccount_;
     std::unordered_map<std::string, int> perSession_;
+    std::int64_t lastRegistrationCheck_ = 0;
 };
 
 }  // namespace morvane::relay_service

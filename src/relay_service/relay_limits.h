@@ -41,6 +41,9 @@ inline constexpr std::size_t maxHostNameBytes = 256;
 inline constexpr std::size_t maxHostMessageBytes = 65'536;
 inline constexpr std::size_t maxControlBytes = 4'096;
 inline constexpr std::int64_t proveSeconds = 15;
+// How often the links held here are checked against the store: instances
+// sharing a database hear of a removal made through another one no sooner.
+inline constexpr std::int64_t registrationCheckSeconds = 30;
 // A device's record travels to the host behind a 4-byte id, so it may be
 // four bytes short of the host's limit.
 inline constexpr std::size_t maxDeviceRecordBytes = maxHostMessageBytes - 4;

@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
                                                 std::chrono::steady_clock::now() - start)
                                          .count();
                                  },
-                                 logLine},
+                                 logLine, [&store](const std::string& room) { return store->hostByRoom(room).has_value(); }},
                  config.limits);
     RelayAccounts accounts(*store,
                            RelayAccounts::Hooks{systemWallMillis, logLine,

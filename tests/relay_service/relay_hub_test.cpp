@@ -9,6 +9,7 @@
 #include "relay/relay_bytes.h"
 #include "relay/relay_identity.h"
 #include "relay_service/relay_hub.h"
+#include "memory_store.h"
 #include "relay_service/relay_limits.h"
 
 namespace morvane::relay_service::testing {
@@ -39,7 +40,11 @@ struct HubRig {
     std::int64_t millis = 0;
     std::vector<std::string> logs;
     DeviceLimits limits{3, 2, 1000};
-    RelayHub hub{RelayHub::Hooks{[this] { return millis; }, [this](const std::string& l) { logs.push_back(l); }}, limits};
+    MemoryStore store;
+    bool askStore = false;  // else every computer counts as registered
+    RelayHub hub{RelayHub::Hooks{[this] { return millis; }, [this](const std::string& l) { logs.push_back(l); },
+                                 [this](const std::string& r) { return !askStore || store.hostByRoom(r).has_value(); }},
+                 limits};
     RelayIdentity computer{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
     std::string room = RelayBytes::hex(computer.roomID());
 
@@ -265,10 +270,45 @@ TEST(RelayHubDevices, ARemovedComputersLinkEndsAsNotOnTheAccount) {
     EXPECT_EQ(phone->code(), 1001);
 }
 
+// Another instance sharing the database may remove a computer whose link
+// is held here; only the store tells.
+TEST(RelayHubDevices, ALinkWhoseComputerLeftTheStoreEndsAtTheNextCheck) {
+    HubRig rig;
+    rig.askStore = true;
+    rig.store.hosts[rig.room] = HostRecord{rig.room, "key", "computer", "u1", 0};
+    auto host = rig.link();
+    auto device = rig.device();
+    const auto period = RelayLimits::registrationCheckSeconds * 1000;
+
+    rig.millis = period;
+    rig.hub.tick();
+    EXPECT_FALSE(host->code()) << "still registered";
+
+    rig.store.removeHost(rig.room);
+    rig.millis = 2 * period - 1;
+    rig.hub.tick();
+    EXPECT_FALSE(host->code()) << "checked before its time";
+
+    // A store out of reach is no removal: the link stays and the next check asks again.
+    rig.store.broken = true;
+    rig.millis = 2 * period;
+    rig.hub.tick();
+    EXPECT_FALSE(host->code());
+    EXPECT_TRUE(rig.hub.online(rig.room));
+
+    rig.store.broken = false;
+    rig.millis = 3 * period;
+    rig.hub.tick();
+    EXPECT_EQ(host->code(), 4410);
+    EXPECT_EQ(host->closed->second, "not-on-account");
+    EXPECT_EQ(device->code(), 4404);
+    EXPECT_FALSE(rig.hub.online(rig.room));
+}
+
 TEST(RelayHubDevices, ConnectionIdsAreNeverZeroNorOneInUse) {
     HubRig rig;
     rig.limits = DeviceLimits{1000, 1000, 1 << 20};
-    RelayHub hub{RelayHub::Hooks{[] { return 0; }, [](const std::string&) {}}, rig.limits};
+    RelayHub hub{RelayHub::Hooks{[] { return 0; }, [](const std::string&) {}, {}}, rig.limits};
     auto host = std::make_shared<FakePeer>();
     hub.hostOpened(host, rig.room, rig.computer.hostPublicKey());
     const auto nonce = RelayBytes::fromB64u(json::parse(host->texts[0])["nonce"].get<std::string>());

@@ -332,7 +332,7 @@ TEST(RelayService, PlainHttpListensOnLoopbackOnly) {
     for (const auto* address : {"0.0.0.0", "::", "192.0.2.1"}) {
         boost::asio::io_context io;
         MemoryStore store;
-        RelayHub hub({[] { return 0; }, {}}, {});
+        RelayHub hub({[] { return 0; }, {}, {}}, {});
         RelayAccounts accounts(store, {systemWallMillis, [](const std::string&) {}, {}, {}}, false);
         RelayServer server(io, RelayServerOptions{address, 0, "", ""}, accounts, hub, {}, [](const std::string&) {});
         EXPECT_THROW(server.start(), std::runtime_error) << address;

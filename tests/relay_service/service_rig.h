@@ -117,7 +117,7 @@ public:
 private:
     void build() {
         hub_ = std::make_unique<RelayHub>(
-            RelayHub::Hooks{[this] { return nowMillis() + shiftMillis_.load(); }, [this](const std::string& l) { log(l); }},
+            RelayHub::Hooks{[this] { return nowMillis() + shiftMillis_.load(); }, [this](const std::string& l) { log(l); }, {}},
             limits_);
         accounts_ = std::make_unique<RelayAccounts>(
             store,
