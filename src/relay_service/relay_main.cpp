@@ -68,9 +68,8 @@ int main(int argc, char** argv) {
     }
     const auto& config = command.config;
     if (config.storeKind == "sqlite") {
+        // The store makes the folder, with any missing parents, and keeps it private.
         if (config.dataDir.empty()) return fail("no data folder: give --data DIR or data_dir in the config", 1);
-        if (::mkdir(config.dataDir.c_str(), 0700) != 0 && errno != EEXIST)
-            return fail("cannot make the data folder " + config.dataDir + ": " + std::strerror(errno), 1);
     }
 
     // How codes reach people.
