@@ -19,6 +19,8 @@
 #include "../relay/test_device.h"
 #include "core/executor.h"
 #include "relay/relay_bytes.h"
+#include "relay/relay_controller.h"
+#include "server/remote_server.h"
 
 namespace morvane::testing {
 
@@ -217,6 +219,21 @@ private:
 
 // Where the X server has the pointer.
 std::pair<int, int> pointerOnX();
+
+// The relay controller as the tray host makes it, on real sockets to the
+// relay at `origin`: the owner's password is taken as given, the dialogs are
+// answered by `owner` and the dialogs' field reads `typed`.
+struct RealRelayControllerParts {
+    std::string origin;
+    std::shared_ptr<RemoteServer> server;
+    DeviceStore* store = nullptr;
+    NestingLoop* main = nullptr;
+    RelaySettings* settings = nullptr;
+    std::function<void(const std::string& tag, const std::string& text)> log;
+    std::function<int(const RelayAlert&, std::function<bool()>)> owner;
+    std::function<std::string()> typed;
+};
+std::shared_ptr<RelayController> makeRealRelayController(RealRelayControllerParts parts);
 
 
 }  // namespace morvane::testing

@@ -79,45 +79,22 @@ protected:
         server = RemoteServer::create(std::move(setup));
         server->start();
 
-        const auto endpoints = relayEndpointsAt(relay.origin("https"));
-        ASSERT_TRUE(endpoints);
-        auto port = std::make_shared<RemoteServerRelayPort>(server);
-        RelayController::Setup c;
-        c.server = port;
-        c.store = &store;
-        c.log = [this](const std::string& tag, const std::string& text) {
-            std::lock_guard lock(m);
-            log.push_back(tag == "relay" ? text : tag + ": " + text);
-        };
-        c.hardened = true;
-        c.hooks.blocked = [] { return false; };
-        c.hooks.paused = [this] { return server->isPaused(); };
-        c.hooks.authenticating = [] { return false; };
-        c.hooks.authenticate = [this](const std::string&, const std::string&, std::function<void()> ok,
-                                      std::function<void()>) { main.post(std::move(ok)); };
-        c.hooks.runAlert = [this](const RelayAlert& alert, std::function<bool()> closeWhen) {
-            return owner(alert, std::move(closeWhen));
-        };
-        c.hooks.fieldText = [this] { return typed; };
-        c.settings = &settings;
-        c.identities = std::make_shared<RelayIdentityStore>(std::make_shared<MemoryStorage>());
-        auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
-        c.makeAccount = [http, origin = endpoints->accountOrigin](const std::string&) {
-            return RelayAccount::create(origin, http, systemWallMillis);
-        };
-        c.computerName = [] { return std::string("Test Machine"); };
-        ServerQueue* queue = &server->sessionQueue();
-        c.makeLink = [queue, base = endpoints->linkBase](const std::string&, const RelayIdentity& identity) {
-            HostRelayLink::Options o{.baseURL = base, .identity = identity, .queue = queue};
-            o.counters = std::make_shared<MemoryCounterStorage>();
-            o.sockets = std::make_shared<BeastRelaySocketFactory>(queue->context());
-            return HostRelayLink::create(std::move(o));
-        };
-        c.makeHost = [this, port](const RelayIdentity& identity, std::shared_ptr<RelayLinkTransport> link) {
-            return RelayHost::create(RelayHost::setupFor(identity, port, store, std::move(link), main));
-        };
-        c.builtInAddress = "relay.example.com";
-        controller = RelayController::create(std::move(c));
+        controller = makeRealRelayController({
+            .origin = relay.origin("https"),
+            .server = server,
+            .store = &store,
+            .main = &main,
+            .settings = &settings,
+            .log = [this](const std::string& tag, const std::string& text) {
+                std::lock_guard lock(m);
+                log.push_back(tag == "relay" ? text : tag + ": " + text);
+            },
+            .owner = [this](const RelayAlert& alert, std::function<bool()> closeWhen) {
+                return owner(alert, std::move(closeWhen));
+            },
+            .typed = [this] { return typed; },
+        });
+        ASSERT_TRUE(controller);
         onMain([&] { controller->start(); });
     }
     void TearDown() override {
