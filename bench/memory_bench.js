@@ -9,7 +9,8 @@
 // measured here only; no test asserts it.
 //
 // Options: --seconds N (streaming time, default 15), --size WxH (default
-// 1920x1080), --runs N (default 1), --host test|real|both (default both).
+// 1920x1080), --runs N (default 1), --host test|real|both (default both),
+// --smaps DIR.
 const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -32,6 +33,9 @@ const BUILD = process.env.MORVANE_BUILD_DIR || path.resolve(__dirname, '../build
 const HOSTS = option('host', 'both') === 'both' ? ['test', 'real'] : [option('host', 'both')];
 const REAL_PORT = 8722;
 const AFTER_MS = 10000;
+// --smaps DIR keeps each host's /proc/PID/smaps idle and while streaming, to
+// see where the memory goes.
+const SMAPS = option('smaps', '');
 
 const pause = (ms) => new Promise((r) => setTimeout(r, ms));
 
@@ -125,6 +129,7 @@ async function once(display, kind) {
   try {
     await pause(3000);
     const idle = rssMB(harness.pid);
+    if (SMAPS) fs.writeFileSync(path.join(SMAPS, `${kind}-idle.smaps`), fs.readFileSync(`/proc/${harness.pid}/smaps`));
     const idleThreads = threadsOf(harness.pid);
     const browser = await connectForVideo(harness);
     const samples = [];
@@ -133,6 +138,9 @@ async function once(display, kind) {
     await pause(2000);  // the stream's start: encoder, pools
     while (Date.now() < end) {
       samples.push(rssMB(harness.pid));
+      if (SMAPS && samples.length === 20) {
+        fs.writeFileSync(path.join(SMAPS, `${kind}-streaming.smaps`), fs.readFileSync(`/proc/${harness.pid}/smaps`));
+      }
       threads = Math.max(threads, threadsOf(harness.pid));
       await pause(250);
     }
