@@ -425,7 +425,7 @@ std::optional<PairedDevice> DeviceStore::enrolRelayDevice(std::span<const std::u
     if (key.size() != relayKeyBytes || key[0] != 0x04) return std::nullopt;
     const auto keyText = base64url(key);
     const auto cleanName = clean(name);
-    std::lock_guard guard(lock_);
+    std::unique_lock guard(lock_);
     if (loadFailure_) return std::nullopt;
     if (auto found = findSecret(list_, utf8(keyText), relayKeyOf)) {
         list_[*found].name = cleanName;
@@ -439,7 +439,12 @@ std::optional<PairedDevice> DeviceStore::enrolRelayDevice(std::span<const std::u
     device.pairedAt = nowSeconds();
     device.relayKey = keyText;
     list_.push_back(device);
-    saveLocked();
+    // As with a pairing: the device is told it is enrolled only once the
+    // list naming it is stored, or it would be a stranger after a restart.
+    if (saveAndWaitLocked(guard)) {
+        std::erase_if(list_, [&](const PairedDevice& d) { return d.id == device.id; });
+        return std::nullopt;
+    }
     return device;
 }
 

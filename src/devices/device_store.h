@@ -115,7 +115,9 @@ public:
     std::optional<PairedDevice> validate(std::string_view token);
     std::optional<PairedDevice> touch(std::string_view id);
 
-    // Relay devices; keys are 65-byte uncompressed P-256 points.
+    // Relay devices; keys are 65-byte uncompressed P-256 points. A new
+    // device is kept only once the list naming it is saved (absent
+    // otherwise, with lastSaveFailure() saying why).
     std::optional<PairedDevice> relayDevice(std::span<const std::uint8_t> key);
     std::optional<PairedDevice> enrolRelayDevice(std::span<const std::uint8_t> key, std::string_view name);
 

@@ -151,7 +151,9 @@ void RelayHost::approveOnQueue() {
     }
     auto device = store_.enrolRelayDevice(shown->deviceKey, shown->name);
     if (!device) {
-        note("enrolment: cancelled at the computer");
+        const auto notSaved = store_.lastSaveFailure();
+        note(notSaved ? "enrolment: refused, the device list could not be saved: " + *notSaved
+                      : std::string("enrolment: cancelled at the computer"));
         return closeWindow(true);
     }
     peer->set(Peer::Idle{});

@@ -314,7 +314,8 @@ std::vector<RelayMenuItem> RelayController::menuSection(bool blocked) {
             Item::label("Relay use today: about " + std::to_string(percent) + "% of the free daily allowance"));
         items.push_back(Item::command("Add Device Over Relay\u2026", "addDevice",
                                       !held && !s_.hooks.paused() &&
-                                          snapshot.state.kind == HostRelayLink::State::Kind::up && storageFine));
+                                          snapshot.state.kind == HostRelayLink::State::Kind::up && storageFine &&
+                                          !s_.store->lastSaveFailure()));
         items.push_back(Item::command("Remove This Computer From Your Account\u2026", "removeFromAccount", !held));
         items.push_back(Item::command("Turn Off Relay", "turnOff", true));
         return items;

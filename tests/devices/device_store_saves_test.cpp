@@ -64,7 +64,7 @@ bool acceptedAfterRestart(const std::shared_ptr<DeviceStorage>& storage, const s
     return fresh.validate(token).has_value();
 }
 
-TEST(DeviceStoreSaves, APairingThatCannotBeSavedHandsOutNoToken) {
+TEST(DeviceStoreSaves, APairingOrEnrolmentThatCannotBeSavedAddsNoDevice) {
     for (const bool background : {false, true}) {
         SCOPED_TRACE(background ? "background saves" : "saves on the caller's thread");
         auto disk = std::make_shared<MemoryStorage>();
@@ -72,6 +72,9 @@ TEST(DeviceStoreSaves, APairingThatCannotBeSavedHandsOutNoToken) {
         rig.pair("a");
         disk->fillDisk();
 
+        // A relay device enrolled now would be told it is in, then be a
+        // stranger after a restart.
+        EXPECT_FALSE(rig.store->enrolRelayDevice(Bytes(DeviceStore::relayKeyBytes, 4), "phone"));
         EXPECT_EQ(rig.tryPair("b"), DeviceStore::PairOutcome(po::NotSaved{noSpace}));
         EXPECT_EQ(rig.names(), std::vector<std::string>{"a"}) << "a device whose token nobody holds is not kept";
         EXPECT_FALSE(rig.store->pairingWindowOpen()) << "the code was used";
@@ -82,7 +85,8 @@ TEST(DeviceStoreSaves, APairingThatCannotBeSavedHandsOutNoToken) {
         disk->freeDisk();
         rig.pair("c");
         EXPECT_EQ(rig.store->lastSaveFailure(), std::nullopt);
-        EXPECT_EQ(storedNames(disk), (std::vector<std::string>{"a", "c"}));
+        EXPECT_TRUE(rig.store->enrolRelayDevice(Bytes(DeviceStore::relayKeyBytes, 4), "phone"));
+        EXPECT_EQ(storedNames(disk), (std::vector<std::string>{"a", "c", "phone"}));
     }
 }
 

@@ -228,10 +228,14 @@ TEST(DeviceStore, AnUnreadableListIsNeverOverwritten) {
 TEST(DeviceStore, SaveFailuresAreReportedOnceAndTheChangeKeptInMemory) {
     Fixture f;
     auto a = f.pairNew("a");
-    f.storage->saveError = "cannot write the device file";
     EXPECT_TRUE(f.store->enrolRelayDevice(relayKey(0x04, 1), "phone"));
+    f.storage->saveError = "cannot write the device file";
+    // A rename is kept; a new device is not, as nobody could be told it is in.
+    EXPECT_TRUE(f.store->enrolRelayDevice(relayKey(0x04, 1), "phone 2"));
+    EXPECT_FALSE(f.store->enrolRelayDevice(relayKey(0x04, 2), "tablet"));
     EXPECT_EQ(f.store->lastSaveFailure(), "cannot write the device file");
     EXPECT_EQ(f.store->devices().size(), 2u);
+    EXPECT_EQ(f.store->devices()[1].name, "phone 2");
     f.storage->saveError.reset();
     f.store->revoke("unknown");  // still saves: the whole list
     EXPECT_EQ(f.store->lastSaveFailure(), std::nullopt);

@@ -210,6 +210,13 @@ TEST(Enrolment, OwnerOrServerEndsTheEnrolmentAndDropsTheCandidate) {
              r.host->approveEnrolment();
          },
          {"enrolment: cancelled at the computer", "device connection closed", nothingAdded}},
+        {"the device list cannot be saved",
+         [](HostRig& r) {
+             r.storage->fillDisk();
+             r.host->approveEnrolment();
+         },
+         {std::string("enrolment: refused, the device list could not be saved: ") + testing::MemoryStorage::noSpaceText,
+          "device connection closed", nothingAdded}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -141,7 +141,8 @@ struct ControllerRig {
     std::shared_ptr<FakeServer> server;
     std::shared_ptr<MemoryStorage> identityItem = std::make_shared<MemoryStorage>();
     std::shared_ptr<RelayIdentityStore> identities;
-    DeviceStore store{std::make_shared<MemoryStorage>()};
+    std::shared_ptr<MemoryStorage> storage = std::make_shared<MemoryStorage>();
+    DeviceStore store{storage};
     MemorySettings settings;
     std::shared_ptr<FakeRelaySocketFactory> sockets = std::make_shared<FakeRelaySocketFactory>();
     std::shared_ptr<RelayController> controller;

@@ -190,6 +190,14 @@ TEST(RelayController, MenuSectionOffersWhatTheSetUpAllows) {
     auto up = on.titles();
     EXPECT_EQ(up[0], Item::label("Relay: connected"));
     EXPECT_EQ(up[4], Item::command("Add Device Over Relay\u2026", "addDevice", true));
+    // A device added while the device list is not being saved would be lost
+    // at the next restart.
+    on.storage->fillDisk();
+    on.store.revoke("no-such-device");
+    EXPECT_FALSE(on.titles()[4].enabled);
+    on.storage->freeDisk();
+    on.store.retrySave();
+    EXPECT_TRUE(on.titles()[4].enabled);
     // While a device controls the machine only Turn Off stays enabled here.
     for (const auto& item : on.titles(true)) {
         if (item.kind == Item::Kind::action) {
