@@ -54,6 +54,14 @@ CREATE TABLE used_nonces (
 );
 CREATE INDEX used_nonces_expiry ON used_nonces (expires_at);
 )sql",
+    // 2: sign-ins signed out, so that every instance refuses their tokens.
+    R"sql(
+CREATE TABLE signed_out_sessions (
+    session TEXT NOT NULL PRIMARY KEY,
+    expires_at BIGINT NOT NULL
+);
+CREATE INDEX signed_out_sessions_expiry ON signed_out_sessions (expires_at);
+)sql",
 };
 constexpr int schemaVersion = static_cast<int>(std::size(migrations));
 
@@ -272,13 +280,30 @@ public:
         });
     }
 
+    void putSignOut(const std::string& session, std::int64_t until) override {
+        call([&] {
+            exec("INSERT INTO signed_out_sessions (session, expires_at) VALUES ($1, $2) ON CONFLICT (session) "
+                 "DO UPDATE SET expires_at = GREATEST(signed_out_sessions.expires_at, EXCLUDED.expires_at)",
+                 {session, std::to_string(until)});
+        });
+    }
+
+    bool signedOut(const std::string& session, std::int64_t nowSeconds) override {
+        return call([&] {
+            return PQntuples(exec("SELECT 1 FROM signed_out_sessions WHERE session = $1 AND expires_at > $2",
+                                  {session, std::to_string(nowSeconds)})
+                                 .get()) > 0;
+        });
+    }
+
     void purgeExpired(std::int64_t nowSeconds) override {
         call([&] {
             Transaction transaction(*this);
             const auto now = std::to_string(nowSeconds);
             for (const char* sql : {"DELETE FROM sign_in_codes WHERE expires_at <= $1",
                                     "DELETE FROM tokens WHERE expires_at <= $1",
-                                    "DELETE FROM used_nonces WHERE expires_at <= $1"})
+                                    "DELETE FROM used_nonces WHERE expires_at <= $1",
+                                    "DELETE FROM signed_out_sessions WHERE expires_at <= $1"})
                 exec(sql, {now});
             transaction.commit();
         });

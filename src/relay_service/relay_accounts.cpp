@@ -136,10 +136,7 @@ std::int64_t RelayAccounts::seconds() const {
     return millis < 0 ? 0 : millis / 1000;
 }
 
-bool RelayAccounts::revoked(const std::string& sessionID) const {
-    const auto it = signedOut_.find(sessionID);
-    return it != signedOut_.end() && it->second > seconds();
-}
+bool RelayAccounts::revoked(const std::string& sessionID) { return store_.signedOut(sessionID, seconds()); }
 
 AccountAnswer RelayAccounts::handle(const AccountRequest& request) {
     try {
@@ -313,8 +310,13 @@ AccountAnswer RelayAccounts::signOut(const json& body) {
     const auto sessionID = tokenSession(presented);
     if (!sessionID.empty()) {
         const auto stored = store_.token(hashOf(presented));
-        if (stored && stored->kind == TokenKind::refresh && store_.deleteToken(stored->hash)) {
-            signedOut_[sessionID] = seconds() + RelayLimits::accessSeconds;
+        if (stored && stored->kind == TokenKind::refresh) {
+            // Recorded before the refresh token is spent: a refresh racing
+            // this one through another instance then hands out only tokens
+            // the record refuses, and a failure here leaves the token to
+            // sign out with again.
+            store_.putSignOut(sessionID, seconds() + RelayLimits::accessSeconds + RelayLimits::signOutMarginSeconds);
+            store_.deleteToken(stored->hash);
             const auto account = store_.account(stored->userId);
             hooks_.log("signed out " + (account ? account->email : stored->userId) + " (" + stored->client + ")");
         }
@@ -328,9 +330,10 @@ std::optional<RelayAccounts::Bearer> RelayAccounts::bearer(const std::string& au
     if (!authorization.starts_with(scheme)) return std::nullopt;
     const auto presented = authorization.substr(scheme.size());
     const auto sessionID = tokenSession(presented);
-    if (sessionID.empty() || revoked(sessionID)) return std::nullopt;
+    if (sessionID.empty()) return std::nullopt;
     auto stored = store_.token(hashOf(presented));
-    if (!stored || stored->kind != TokenKind::access || stored->expiresAt <= seconds()) return std::nullopt;
+    if (!stored || stored->kind != TokenKind::access || stored->expiresAt <= seconds() || revoked(sessionID))
+        return std::nullopt;
     return Bearer{*stored, sessionID};
 }
 
@@ -481,7 +484,6 @@ void RelayAccounts::purge() {
     } catch (const RelayStoreError& error) {
         hooks_.log(std::string("store failed: ") + error.what());
     }
-    for (auto it = signedOut_.begin(); it != signedOut_.end();) it = it->second <= now ? signedOut_.erase(it) : std::next(it);
     codesPerAddress_.purge(now);
     codesPerClient_.purge(now);
     verifiesPerClient_.purge(now);

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 
@@ -82,7 +81,8 @@ public:
     // A device's socket: spends the ticket when it opens this room.
     DeviceAdmission admitDevice(const std::string& room, const std::string& ticket);
 
-    // Forgets expired codes, tokens, nonces and counts.
+    // Forgets what has expired in the store (codes, tokens, nonces,
+    // sign-outs) and the rate counts.
     void purge();
 
 private:
@@ -102,7 +102,9 @@ private:
     std::optional<Bearer> bearer(const std::string& authorization);
     nlohmann::json session(const Account& account, const std::string& client, const std::string& sessionID);
     std::int64_t seconds() const;
-    bool revoked(const std::string& sessionID) const;
+    // Asked of the store every time, never of a copy here: the sign-out
+    // may have been made through another instance a moment ago.
+    bool revoked(const std::string& sessionID);
 
     RelayStore& store_;
     Hooks hooks_;
@@ -111,10 +113,6 @@ private:
     RateWindow codesPerClient_;
     RateWindow verifiesPerClient_;
     RateWindow callsPerClient_;
-    // Sessions signed out, until their last access token would have
-    // expired: the store keeps only hashes, so access tokens of a session
-    // cannot be found to delete.
-    std::map<std::string, std::int64_t> signedOut_;
 };
 
 // The address rules the host applies before it asks for a code: trimmed,

@@ -27,6 +27,10 @@ inline constexpr int callsPerClientMinute = 120;
 inline constexpr std::int64_t accessSeconds = 3600;
 inline constexpr std::int64_t refreshSeconds = 30LL * 24 * 3600;
 inline constexpr std::int64_t ticketSeconds = 30;
+// A sign-out outlives the access tokens it refuses by this much: instances
+// sharing a database may disagree on the time, and a refresh racing the
+// sign-out on another one may hand out a last token an instant later.
+inline constexpr std::int64_t signOutMarginSeconds = 300;
 
 // Signed requests: how far a computer's clock may be from ours.
 inline constexpr std::int64_t proofWindowSeconds = 300;

@@ -1,8 +1,11 @@
-// Where the relay service keeps what must outlive a restart: accounts,
-// sign-in codes (hashed), tokens (hashed), registered computers and the
-// nonces already used by signed requests. One interface, two stores: SQLite
-// in the service's data folder for one machine, PostgreSQL when several
-// instances share one database. Nothing of a session is ever stored.
+// Where the relay service keeps what must outlive a restart, and what every
+// instance sharing the database must see alike: accounts, sign-in codes
+// (hashed), tokens (hashed), registered computers, the nonces already used
+// by signed requests and the sign-ins signed out (by their session's id,
+// which opens nothing by itself). One interface, two stores: SQLite in the
+// service's data folder for one machine, PostgreSQL when several instances
+// share one database. Nothing a device and a computer exchange is ever
+// stored.
 //
 // Every call is synchronous and may be made from any one thread at a time
 // per store object; a failure of the database throws RelayStoreError, which
@@ -99,7 +102,16 @@ public:
     // True the first time a nonce is offered before it expires; false for a
     // replay. Expired nonces may be forgotten.
     virtual bool useNonce(const std::string& nonce, std::int64_t expiresAt, std::int64_t nowSeconds) = 0;
-    // Forgets codes, tokens and nonces whose time has passed.
+
+    // A sign-in's session signed out, refused until `until`: the store keeps
+    // only hashes, so the session's access tokens cannot be found to delete
+    // and must be turned away by their session instead. Signing out again
+    // never shortens the time.
+    virtual void putSignOut(const std::string& session, std::int64_t until) = 0;
+    // True while the session's sign-out has not expired.
+    virtual bool signedOut(const std::string& session, std::int64_t nowSeconds) = 0;
+
+    // Forgets codes, tokens, nonces and sign-outs whose time has passed.
     virtual void purgeExpired(std::int64_t nowSeconds) = 0;
 };
 

@@ -61,6 +61,14 @@ CREATE TABLE used_nonces (
 );
 CREATE INDEX used_nonces_expiry ON used_nonces (expires_at);
 )sql",
+    // 2: sign-ins signed out, so that every instance refuses their tokens.
+    R"sql(
+CREATE TABLE signed_out_sessions (
+    session TEXT NOT NULL PRIMARY KEY,
+    expires_at INTEGER NOT NULL
+);
+CREATE INDEX signed_out_sessions_expiry ON signed_out_sessions (expires_at);
+)sql",
 };
 constexpr int schemaVersion = static_cast<int>(std::size(migrations));
 
@@ -250,10 +258,24 @@ public:
                    {nonce, expiresAt}) > 0;
     }
 
+    void putSignOut(const std::string& session, std::int64_t until) override {
+        run("INSERT INTO signed_out_sessions (session, expires_at) VALUES (?, ?) ON CONFLICT (session) "
+            "DO UPDATE SET expires_at = max(expires_at, excluded.expires_at)",
+            {session, until});
+    }
+
+    bool signedOut(const std::string& session, std::int64_t nowSeconds) override {
+        bool found = false;
+        query("SELECT 1 FROM signed_out_sessions WHERE session = ? AND expires_at > ?", {session, nowSeconds},
+              [&](sqlite3_stmt*) { found = true; });
+        return found;
+    }
+
     void purgeExpired(std::int64_t nowSeconds) override {
         Transaction transaction(*this);
         for (const char* sql : {"DELETE FROM sign_in_codes WHERE expires_at <= ?", "DELETE FROM tokens WHERE expires_at <= ?",
-                                "DELETE FROM used_nonces WHERE expires_at <= ?"})
+                                "DELETE FROM used_nonces WHERE expires_at <= ?",
+                                "DELETE FROM signed_out_sessions WHERE expires_at <= ?"})
             run(sql, {nowSeconds});
         transaction.commit();
     }

@@ -1,5 +1,7 @@
 #include "memory_store.h"
 
+#include <algorithm>
+
 #include "core/secure.h"
 
 namespace morvane::relay_service::testing {
@@ -112,11 +114,24 @@ bool MemoryStore::useNonce(const std::string& nonce, std::int64_t expiresAt, std
     return true;
 }
 
+void MemoryStore::putSignOut(const std::string& session, std::int64_t until) {
+    check();
+    auto& stored = signOuts[session];
+    stored = std::max(stored, until);
+}
+
+bool MemoryStore::signedOut(const std::string& session, std::int64_t nowSeconds) {
+    check();
+    const auto it = signOuts.find(session);
+    return it != signOuts.end() && it->second > nowSeconds;
+}
+
 void MemoryStore::purgeExpired(std::int64_t nowSeconds) {
     check();
     std::erase_if(codes, [&](const auto& entry) { return entry.second.expiresAt <= nowSeconds; });
     std::erase_if(tokens, [&](const auto& entry) { return entry.second.expiresAt <= nowSeconds; });
     std::erase_if(nonces, [&](const auto& entry) { return entry.second <= nowSeconds; });
+    std::erase_if(signOuts, [&](const auto& entry) { return entry.second <= nowSeconds; });
 }
 
 }  // namespace morvane::relay_service::testing

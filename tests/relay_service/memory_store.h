@@ -28,6 +28,8 @@ public:
     std::vector<HostRecord> hostsOf(const std::string& userId) override;
     bool removeHost(const std::string& room) override;
     bool useNonce(const std::string& nonce, std::int64_t expiresAt, std::int64_t nowSeconds) override;
+    void putSignOut(const std::string& session, std::int64_t until) override;
+    bool signedOut(const std::string& session, std::int64_t nowSeconds) override;
     void purgeExpired(std::int64_t nowSeconds) override;
 
     bool broken = false;
@@ -36,6 +38,7 @@ public:
     std::map<std::string, Token> tokens;
     std::map<std::string, HostRecord> hosts;  // by room
     std::map<std::string, std::int64_t> nonces;
+    std::map<std::string, std::int64_t> signOuts;  // session → until
 
 private:
     void check() const;

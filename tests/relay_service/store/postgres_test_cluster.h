@@ -54,6 +54,10 @@ public:
             // A database left behind goes with the cluster.
         }
     }
+    void makeVersion1() override {
+        exec("CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES (1);" +
+             schemaVersion1("BIGINT"));
+    }
     std::unique_ptr<RelayStore> open() override { return openPostgresRelayStore(connectionString()); }
     RelayStoreConfig config() const override {
         return {.kind = "postgresql", .dataDir = {}, .postgresUrl = connectionString()};

@@ -35,9 +35,35 @@ private:
     std::string path_;
 };
 
+// The tables of schema version 1 as the first release made them, with the
+// database's name for a 64-bit whole number. Kept here as released rather
+// than taken from the stores, so an edit to a released step shows up as a
+// database that no longer opens or reads back.
+inline std::string schemaVersion1(const std::string& wholeNumber) {
+    std::string sql = R"sql(
+CREATE TABLE accounts (user_id TEXT NOT NULL PRIMARY KEY, email TEXT NOT NULL UNIQUE, created_at @ NOT NULL);
+CREATE TABLE sign_in_codes (email TEXT NOT NULL, login_id TEXT NOT NULL, code_hash TEXT NOT NULL, salt TEXT NOT NULL,
+    expires_at @ NOT NULL, tries_left INTEGER NOT NULL, PRIMARY KEY (email, login_id));
+CREATE INDEX sign_in_codes_expiry ON sign_in_codes (expires_at);
+CREATE TABLE tokens (hash TEXT NOT NULL PRIMARY KEY, kind TEXT NOT NULL, user_id TEXT NOT NULL, client TEXT NOT NULL,
+    room TEXT NOT NULL, expires_at @ NOT NULL);
+CREATE INDEX tokens_expiry ON tokens (expires_at);
+CREATE TABLE hosts (room TEXT NOT NULL PRIMARY KEY, public_key TEXT NOT NULL UNIQUE, name TEXT NOT NULL,
+    user_id TEXT NOT NULL, created_at @ NOT NULL);
+CREATE INDEX hosts_user ON hosts (user_id);
+CREATE TABLE used_nonces (nonce TEXT NOT NULL PRIMARY KEY, expires_at @ NOT NULL);
+CREATE INDEX used_nonces_expiry ON used_nonces (expires_at);
+)sql";
+    for (std::size_t at; (at = sql.find('@')) != std::string::npos;) sql.replace(at, 1, wholeNumber);
+    return sql;
+}
+
 class StoreBackend {
 public:
     virtual ~StoreBackend() = default;
+    // Makes this test's (still unopened) database as a program of schema
+    // version 1 left it, tables empty.
+    virtual void makeVersion1() = 0;
     // Another connection to this test's database (migrating it if needed).
     virtual std::unique_ptr<RelayStore> open() = 0;
     virtual RelayStoreConfig config() const = 0;
@@ -51,6 +77,11 @@ public:
 
 class SqliteBackend final : public StoreBackend {
 public:
+    void makeVersion1() override {
+        std::filesystem::create_directories(dataDir());
+        withDb([&](sqlite3*) {}, SQLITE_OPEN_CREATE);
+        exec(schemaVersion1("INTEGER") + "PRAGMA user_version=1;");
+    }
 
     std::unique_ptr<RelayStore> open() override { return openSqliteRelayStore(dataDir()); }
     RelayStoreConfig config() const override { return {.kind = "sqlite", .dataDir = dataDir(), .postgresUrl = {}}; }
@@ -86,9 +117,9 @@ public:
 
 private:
     template <class F>
-    void withDb(F f) {
+    void withDb(F f, int moreFlags = 0) {
         sqlite3* db = nullptr;
-        if (sqlite3_open_v2(file().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        if (sqlite3_open_v2(file().c_str(), &db, SQLITE_OPEN_READWRITE | moreFlags, nullptr) != SQLITE_OK) {
             sqlite3_close(db);
             throw std::runtime_error("cannot open " + file());
         }

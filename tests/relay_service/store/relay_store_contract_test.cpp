@@ -279,6 +279,39 @@ TEST_P(RelayStoreContract, NonceIsAcceptedOnceBeforeItExpires) {
     EXPECT_FALSE(this->backend.open()->useNonce("n6", 400, 260)) << "another instance sees the same nonce";
 }
 
+// A sign-out made through one instance holds on every other until it
+// expires, and a second sign-out of the session never shortens it.
+TEST_P(RelayStoreContract, SignOutHoldsOnEveryConnectionUntilItExpires) {
+    auto& store = *this->store;
+    auto other = this->backend.open();
+    store.putSignOut("session-1", 100);
+    other->putSignOut("session-2", 300);
+    struct Step {
+        const char* why;
+        const char* session;
+        std::int64_t now;
+        bool signedOut;
+        std::int64_t signOutAgainUntil = -1;
+    };
+    const Step steps[] = {
+        {"long before it expires", "session-1", 0, true},
+        {"one second before it expires", "session-1", 99, true},
+        {"when it expires", "session-1", 100, false},
+        {"a session never signed out", "session-3", 50, false},
+        {"a session whose id only begins the same", "session", 50, false},
+        {"made through the other connection", "session-2", 299, true},
+        {"signed out again for longer", "session-1", 150, true, 200},
+        {"until the later time", "session-1", 200, false},
+        {"signed out again for less", "session-2", 250, true, 120},
+        {"keeps the longer time", "session-2", 299, true},
+    };
+    for (const auto& step : steps) {
+        if (step.signOutAgainUntil >= 0) other->putSignOut(step.session, step.signOutAgainUntil);
+        EXPECT_EQ(store.signedOut(step.session, step.now), step.signedOut) << step.why;
+        EXPECT_EQ(other->signedOut(step.session, step.now), step.signedOut) << step.why << ", asked of the other";
+    }
+}
+
 TEST_P(RelayStoreContract, PurgeForgetsOnlyWhatHasExpired) {
     auto& store = *this->store;
     const auto account = store.accountForEmail("ann@example.org", 1);
@@ -288,6 +321,7 @@ TEST_P(RelayStoreContract, PurgeForgetsOnlyWhatHasExpired) {
         store.putCode({"ann@example.org", "login-" + n, "h", "s", at, 5});
         store.putToken({"token-" + n, TokenKind::access, account.userId, "mac", "", at});
         ASSERT_TRUE(store.useNonce("nonce-" + n, at, 0));
+        store.putSignOut("session-" + n, at);
     }
     store.purgeExpired(100);
 
@@ -299,6 +333,9 @@ TEST_P(RelayStoreContract, PurgeForgetsOnlyWhatHasExpired) {
         EXPECT_EQ(store.token("token-" + n).has_value(), kept);
         // A forgotten nonce is accepted again; a kept one is still a replay.
         EXPECT_EQ(store.useNonce("nonce-" + n, 1'000, 100), !kept);
+        // Asked as of a time before it expired: only a forgotten sign-out
+        // reads as none.
+        EXPECT_EQ(store.signedOut("session-" + n, 0), kept);
     }
     EXPECT_EQ(store.account(account.userId), account);
     EXPECT_EQ(store.hostsOf(account.userId).size(), 1u);
@@ -320,6 +357,38 @@ TEST_P(RelayStoreContract, SchemaVersionIsCheckedWhenOpened) {
         EXPECT_THAT(what, ::testing::HasSubstr("newer than this program"));
         EXPECT_EQ(what.find('\n'), std::string::npos) << what;
     }
+}
+
+// A database the previous release wrote opens, gains what this release
+// keeps, and loses nothing it held.
+TEST_P(RelayStoreContract, AVersion1DatabaseMigratesKeepingItsData) {
+    const auto oldOwner = GetParam().make();
+    auto& old = *oldOwner;
+    old.makeVersion1();
+    const std::string user = "00000000-0000-4000-8000-000000000001";
+    const auto host = numberedHost(user, 1);
+    old.exec("INSERT INTO accounts VALUES ('" + user + "', 'ann@example.org', 5);"
+             "INSERT INTO sign_in_codes VALUES ('ann@example.org', 'login-1', 'hash-1', 'salt-1', 600, 4);"
+             "INSERT INTO tokens VALUES ('r1', 'refresh', '" + user + "', 'web', '', 90000);"
+             "INSERT INTO tokens VALUES ('t1', 'ticket', '" + user + "', 'web', '" + host.room + "', 30);"
+             "INSERT INTO hosts VALUES ('" + host.room + "', 'key-1', 'computer', '" + user + "', 1001);"
+             "INSERT INTO used_nonces VALUES ('n1', 400);");
+
+    auto store = old.open();
+    EXPECT_EQ(store->account(user), (Account{user, "ann@example.org", 5}));
+    EXPECT_EQ(store->code("ann@example.org", "login-1"),
+              (SignInCode{"ann@example.org", "login-1", "hash-1", "salt-1", 600, 4}));
+    EXPECT_EQ(store->token("r1"), (Token{"r1", TokenKind::refresh, user, "web", "", 90'000}));
+    EXPECT_EQ(store->token("t1"), (Token{"t1", TokenKind::ticket, user, "web", host.room, 30}));
+    EXPECT_EQ(store->hostsOf(user), std::vector{host});
+    EXPECT_FALSE(store->useNonce("n1", 400, 100)) << "a nonce used before the migration is still a replay";
+
+    store->putSignOut("session-1", 500);
+    store.reset();
+    // Opened again, at this release's version: nothing is migrated twice.
+    auto again = old.open();
+    EXPECT_TRUE(again->signedOut("session-1", 100));
+    EXPECT_EQ(again->account(user), (Account{user, "ann@example.org", 5}));
 }
 
 TEST_P(RelayStoreContract, OpensThroughTheConfiguredKind) {
