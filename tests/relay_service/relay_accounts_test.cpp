@@ -191,7 +191,7 @@ TEST(RelayAccountsCodes, ABrokenStoreAnswersTryLater) {
     AccountRig rig;
     const auto session = rig.signIn(owner);
     rig.store.broken = true;
-    for (const auto& path : {"/v1/auth/code", "/v1/auth/verify", "/v1/auth/refresh", "/v1/hosts"}) {
+    for (const auto& path : {"/v1/auth/code", "/v1/auth/verify", "/v1/auth/refresh", "/v1/auth/signout", "/v1/hosts"}) {
         const auto answer = rig.post(path,
                                      json{{"email", owner},
                                           {"login_id", "l"},
@@ -231,6 +231,41 @@ TEST(RelayAccountsTokens, RefreshSpendsTheOldTokenAndSignOutRevokesTheSession) {
     EXPECT_EQ(rig.post("/v1/auth/refresh", json{{"refresh_token", other["refresh_token"]}}).status, 200);
     EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, "").status, 401);
     EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, other["refresh_token"]).status, 401);
+}
+
+// Instances sharing one database: a sign-out through one holds on the
+// other at once, for its access tokens and for a ticket made before it,
+// and is forgotten once no access token it covers can be alive.
+TEST(RelayAccountsTokens, ASignOutThroughOneInstanceHoldsOnAnother) {
+    AccountRig rig;
+    RelayAccounts other(rig.store, RelayAccounts::Hooks{[&rig] { return rig.nowMillis; }, [](const std::string&) {}, {}, {}},
+                        true);
+    const auto onOther = [&](const std::string& method, const std::string& path, const json& session) {
+        return other.handle(AccountRequest{method, path, "application/json",
+                                           "Bearer " + session["access_token"].get<std::string>(), "{}", "x"});
+    };
+    const auto session = rig.signIn(owner, "web");
+    const auto bystander = rig.signIn("bystander@example.com", "web", "login-2");
+    const auto computer = newComputer();
+    const auto room = RelayBytes::hex(computer.roomID());
+    ASSERT_EQ(rig.registerComputer(computer, session).status, 201);
+    ASSERT_EQ(onOther("GET", "/v1/hosts", session).status, 200);
+    const auto ticket = rig.ticketFor(room, session);
+    ASSERT_FALSE(ticket.empty());
+
+    ASSERT_EQ(rig.post("/v1/auth/signout", json{{"refresh_token", session["refresh_token"]}}).status, 200);
+    EXPECT_EQ(onOther("GET", "/v1/hosts", session).status, 401);
+    EXPECT_EQ(onOther("POST", "/v1/hosts/" + room + "/ticket", session).status, 401);
+    EXPECT_EQ(other.admitDevice(room, ticket).closeCode, 4401);
+    EXPECT_EQ(onOther("GET", "/v1/hosts", bystander).status, 200) << "only the one sign-in ends";
+
+    // Kept past the last access token it covers, then purged.
+    rig.advance(RelayLimits::accessSeconds);
+    other.purge();
+    EXPECT_EQ(rig.store.signOuts.size(), 1u);
+    rig.advance(RelayLimits::signOutMarginSeconds);
+    other.purge();
+    EXPECT_TRUE(rig.store.signOuts.empty());
 }
 
 TEST(RelayAccountsHosts, RegistrationIsCheckedAndIdempotent) {
