@@ -312,7 +312,7 @@ AccountAnswer RelayAccounts::signOut(const json& body) {
         const auto stored = store_.token(hashOf(presented));
         if (stored && stored->kind == TokenKind::refresh) {
             // Recorded before the refresh token is spent: a refresh racing
-            // this one through another instance then hands out only tokens
+            // this sign-out through another instance hands out only tokens
             // the record refuses, and a failure here leaves the token to
             // sign out with again.
             store_.putSignOut(sessionID, seconds() + RelayLimits::accessSeconds + RelayLimits::signOutMarginSeconds);
