@@ -153,18 +153,24 @@ const Kernels kernels = pickKernels();
 void bgraToI420(const std::uint8_t* src, int srcStride, int width, int height, Picture& out) {
     if (out.format != Picture::Format::i420 || out.width != width || out.height != height)
         out = Picture::makeI420(width, height);
+    bgraRowsToI420(src, srcStride, 0, height, out);
+}
+
+void bgraRowsToI420(const std::uint8_t* src, int srcStride, int first, int rows, Picture& out) {
     // One pass, two rows at a time: their luma, then the colour differences
-    // of their 2x2 blocks while the rows are still in the cache.
-    const int cw = out.chromaWidth();
+    // of their 2x2 blocks while the rows are still in the cache. A last odd
+    // row pairs with itself.
+    const int width = out.width, cw = out.chromaWidth();
     thread_local Bytes blocks;
     blocks.resize(static_cast<std::size_t>(cw) * 4 + 32);
-    for (int row = 0; row < height; row += 2) {
+    for (int row = 0; row < rows; row += 2) {
         const std::uint8_t* top = src + static_cast<std::size_t>(row) * srcStride;
-        const std::uint8_t* bottom = row + 1 < height ? top + srcStride : top;
-        kernels.dot(top, width, lumaRow, out.y() + static_cast<std::size_t>(row) * width);
-        if (row + 1 < height) kernels.dot(bottom, width, lumaRow, out.y() + static_cast<std::size_t>(row + 1) * width);
+        const std::uint8_t* bottom = row + 1 < rows ? top + srcStride : top;
+        std::uint8_t* luma = out.y() + static_cast<std::size_t>(first + row) * width;
+        kernels.dot(top, width, lumaRow, luma);
+        if (row + 1 < rows) kernels.dot(bottom, width, lumaRow, luma + width);
         kernels.average(top, bottom, width, blocks.data());
-        const std::size_t at = static_cast<std::size_t>(row / 2) * cw;
+        const std::size_t at = static_cast<std::size_t>((first + row) / 2) * cw;
         kernels.dot(blocks.data(), cw, blueDifference, out.u() + at);
         kernels.dot(blocks.data(), cw, redDifference, out.v() + at);
     }

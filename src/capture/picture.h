@@ -44,6 +44,10 @@ Picture scaleBGRA(const std::uint8_t* src, int srcStride, int srcWidth, int srcH
 // stream's colour description tells the decoder.
 Picture toI420(const Picture& bgra);
 void bgraToI420(const std::uint8_t* src, int srcStride, int width, int height, Picture& out);
+// Converts rows first to first + rows - 1 of a planar picture from the BGRA
+// pixels of just those rows, as bgraToI420 does them for the whole picture:
+// first is even, so the rows pair up for the colour.
+void bgraRowsToI420(const std::uint8_t* src, int srcStride, int first, int rows, Picture& out);
 Picture toBGRA(const Picture& i420);
 
 }  // namespace morvane

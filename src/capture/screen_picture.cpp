@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include <libyuv/scale_argb.h>
 
@@ -35,35 +36,69 @@ void compositeCursor(const CursorImage& cursor, int originX, int originY, double
     }
 }
 
-void compositeCursorI420(const CursorImage& cursor, const ScreenPixels& screen, Picture& picture) {
-    if (!cursor.valid()) return;
-    int left = cursor.x - cursor.xhot - screen.originX, top = cursor.y - cursor.yhot - screen.originY;
-    int right = std::min(left + cursor.width, picture.width), bottom = std::min(top + cursor.height, picture.height);
-    left = std::max(left, 0) & ~1;
-    top = std::max(top, 0) & ~1;
-    right = std::min((right + 1) & ~1, picture.width);
-    bottom = std::min((bottom + 1) & ~1, picture.height);
-    if (right <= left || bottom <= top) return;
-    const int w = right - left, h = bottom - top;
-    Picture patch = Picture::makeBGRA(w, h);
-    for (int row = 0; row < h; ++row)
-        std::memcpy(patch.pixels.data() + static_cast<std::size_t>(row) * patch.stride(),
-                    screen.data + static_cast<std::size_t>(top + row) * screen.stride + static_cast<std::size_t>(left) * 4,
-                    static_cast<std::size_t>(w) * 4);
-    compositeCursor(cursor, screen.originX + left, screen.originY + top, 1.0, 1.0, patch.pixels.data(), patch.stride(),
-                    w, h);
-    const Picture small = toI420(patch);
-    for (int row = 0; row < h; ++row)
-        std::memcpy(picture.y() + static_cast<std::size_t>(top + row) * picture.width + left,
-                    small.y() + static_cast<std::size_t>(row) * w, static_cast<std::size_t>(w));
-    const int cw = picture.chromaWidth();
-    for (int row = 0; row < small.chromaHeight(); ++row) {
-        const std::size_t at = static_cast<std::size_t>(top / 2 + row) * cw + left / 2;
-        std::memcpy(picture.u() + at, small.u() + static_cast<std::size_t>(row) * small.chromaWidth(),
-                    static_cast<std::size_t>(small.chromaWidth()));
-        std::memcpy(picture.v() + at, small.v() + static_cast<std::size_t>(row) * small.chromaWidth(),
-                    static_cast<std::size_t>(small.chromaWidth()));
+namespace {
+
+// The rectangle of a full-size planar picture that the pointer touches,
+// widened to the colour's 2x2 grid, and the screen's pixels there: they are
+// taken as the rows pass, then drawn over and converted again.
+class PointerPatch {
+public:
+    PointerPatch(const CursorImage& cursor, int originX, int originY, int width, int height)
+        : cursor_(cursor), originX_(originX), originY_(originY) {
+        if (!cursor.valid()) return;
+        int left = cursor.x - cursor.xhot - originX, top = cursor.y - cursor.yhot - originY;
+        int right = std::min(left + cursor.width, width), bottom = std::min(top + cursor.height, height);
+        left = std::max(left, 0) & ~1;
+        top = std::max(top, 0) & ~1;
+        right = std::min((right + 1) & ~1, width);
+        bottom = std::min((bottom + 1) & ~1, height);
+        if (right <= left || bottom <= top) return;
+        left_ = left;
+        top_ = top;
+        patch_ = Picture::makeBGRA(right - left, bottom - top);
     }
+
+    // Keeps what falls into the patch of the given rows of the screen.
+    void take(const std::uint8_t* rows, int stride, int first, int count) {
+        const int from = std::max(first, top_), to = std::min(first + count, top_ + patch_.height);
+        for (int row = from; row < to; ++row)
+            std::memcpy(patch_.pixels.data() + static_cast<std::size_t>(row - top_) * patch_.stride(),
+                        rows + static_cast<std::size_t>(row - first) * stride + static_cast<std::size_t>(left_) * 4,
+                        static_cast<std::size_t>(patch_.width) * 4);
+    }
+
+    void drawInto(Picture& picture) {
+        if (patch_.width == 0) return;
+        const int w = patch_.width, h = patch_.height;
+        compositeCursor(cursor_, originX_ + left_, originY_ + top_, 1.0, 1.0, patch_.pixels.data(), patch_.stride(), w,
+                        h);
+        const Picture small = toI420(patch_);
+        for (int row = 0; row < h; ++row)
+            std::memcpy(picture.y() + static_cast<std::size_t>(top_ + row) * picture.width + left_,
+                        small.y() + static_cast<std::size_t>(row) * w, static_cast<std::size_t>(w));
+        const int cw = picture.chromaWidth();
+        for (int row = 0; row < small.chromaHeight(); ++row) {
+            const std::size_t at = static_cast<std::size_t>(top_ / 2 + row) * cw + left_ / 2;
+            std::memcpy(picture.u() + at, small.u() + static_cast<std::size_t>(row) * small.chromaWidth(),
+                        static_cast<std::size_t>(small.chromaWidth()));
+            std::memcpy(picture.v() + at, small.v() + static_cast<std::size_t>(row) * small.chromaWidth(),
+                        static_cast<std::size_t>(small.chromaWidth()));
+        }
+    }
+
+private:
+    const CursorImage& cursor_;
+    int originX_, originY_;
+    int left_ = 0, top_ = 0;
+    Picture patch_;
+};
+
+}  // namespace
+
+void compositeCursorI420(const CursorImage& cursor, const ScreenPixels& screen, Picture& picture) {
+    PointerPatch patch(cursor, screen.originX, screen.originY, picture.width, picture.height);
+    patch.take(screen.data, screen.stride, 0, screen.height);
+    patch.drawInto(picture);
 }
 
 UnderPointer drawPointerOver(const CursorImage& cursor, const ScreenPixels& screen, std::uint8_t* pixels) {
@@ -122,6 +157,24 @@ PicturePtr shapePicture(const ScreenPixels& screen, const CursorImage* cursor, i
     PicturePtr picture = make(Picture::Format::i420, width, height);
     bgraToI420(out->pixels.data(), out->stride(), width, height, *const_cast<Picture*>(picture.get()));
     return picture;
+}
+
+bool shapeBandedI420(int width, int height, int originX, int originY, int bandRows, const CursorImage* cursor,
+                     const BandGrab& grab, Picture& out) {
+    if (out.format != Picture::Format::i420 || out.width != width || out.height != height)
+        out = Picture::makeI420(width, height);
+    bandRows = std::max(2, bandRows & ~1);
+    std::optional<PointerPatch> patch;
+    if (cursor) patch.emplace(*cursor, originX, originY, width, height);
+    for (int first = 0; first < height; first += bandRows) {
+        const int rows = std::min(bandRows, height - first);
+        const ScreenPixels band = grab(first, rows);
+        if (!band.data) return false;
+        bgraRowsToI420(band.data, band.stride, first, rows, out);
+        if (patch) patch->take(band.data, band.stride, first, rows);
+    }
+    if (patch) patch->drawInto(out);
+    return true;
 }
 
 }  // namespace morvane

@@ -72,4 +72,21 @@ using PictureMaker = std::function<PicturePtr(Picture::Format format, int width,
 PicturePtr shapePicture(const ScreenPixels& screen, const CursorImage* cursor, int width, int height, bool video,
                         const PictureMaker& make);
 
+// Rows a banded grab takes at a time: even, so that the rows of the colour
+// pair up within a band. Measured with the capture benchmark (1080p and
+// 1440p, see bench/README.md).
+constexpr int screenBandRows = 64;
+
+// Grabs the given rows of the monitor (its top row is 0); data is null when
+// the grab failed.
+using BandGrab = std::function<ScreenPixels(int first, int rows)>;
+
+// Video at full size from the screen grabbed a band of rows at a time, each
+// converted while it is still in the cache and the pixels under the pointer
+// kept as they pass, so the whole screen is never held: the same picture as
+// shapePicture makes from the whole screen at once. origin is where the
+// monitor lies on the whole screen. False when a grab failed.
+bool shapeBandedI420(int width, int height, int originX, int originY, int bandRows, const CursorImage* cursor,
+                     const BandGrab& grab, Picture& out);
+
 }  // namespace morvane

@@ -177,6 +177,67 @@ TEST(ScreenPicture, APointerDrawnOverTheGrabbedPixelsShowsAsACopyWouldAndIsPutBa
     }
 }
 
+// Full-size video grabbed a band of rows at a time must be the picture made
+// from the whole screen at once, byte for byte: bands that end on odd sizes,
+// a last short band, a pointer over band edges and off the screen's sides.
+TEST(ScreenPicture, VideoFromBandsIsThePictureFromTheWholeScreen) {
+    struct Case {
+        const char* name;
+        int width, height, band;
+        int x, y;  // the pointer, on the whole screen; the monitor starts at 100, 50
+    };
+    const Case cases[] = {{"height no multiple of the band", 64, 50, 16, 130, 70},
+                          {"odd width and height", 63, 47, 16, 120, 60},
+                          {"a band taller than the screen", 30, 21, 64, 110, 60},
+                          {"pointer across a band edge, odd rows", 64, 48, 8, 120, 50 + 8 - 3},
+                          {"pointer across the last, short band", 64, 45, 16, 140, 50 + 44},
+                          {"pointer half off the top left", 64, 48, 16, 97, 47},
+                          {"an odd band is taken even", 40, 31, 7, 115, 55}};
+    for (const auto& c : cases) {
+        Screen screen(c.width, c.height, 0);
+        for (std::size_t i = 0; i < screen.pixels.size(); ++i)
+            screen.pixels[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);  // busy, every pixel its own
+        const auto cursor = square(9, 0xC0803010, c.x, c.y, 2);
+        const auto whole = shapePicture(screen.view(100, 50), &cursor, c.width, c.height, true, fresh);
+        std::vector<std::pair<int, int>> asked;
+        Picture banded;
+        ASSERT_TRUE(shapeBandedI420(c.width, c.height, 100, 50, c.band, &cursor,
+                                    [&](int first, int rows) {
+                                        asked.emplace_back(first, rows);
+                                        return ScreenPixels{screen.pixels.data() +
+                                                                static_cast<std::size_t>(first) * screen.stride,
+                                                            screen.stride, c.width, rows, 100, 50 + first};
+                                    },
+                                    banded))
+            << c.name;
+        EXPECT_EQ(banded.format, Picture::Format::i420) << c.name;
+        EXPECT_EQ(banded.pixels, whole->pixels) << c.name;
+        int next = 0;
+        for (auto [first, rows] : asked) {
+            EXPECT_EQ(first, next) << c.name;
+            EXPECT_EQ(first % 2, 0) << c.name;
+            EXPECT_LE(rows, std::max(2, c.band & ~1)) << c.name;
+            next = first + rows;
+        }
+        EXPECT_EQ(next, c.height) << c.name << ": every row once";
+        const auto without = shapePicture(screen.view(100, 50), nullptr, c.width, c.height, true, fresh);
+        EXPECT_NE(without->pixels, whole->pixels) << c.name << ": the pointer shows";
+    }
+}
+
+TEST(ScreenPicture, AFailedBandFailsThePicture) {
+    Screen screen(32, 40, 9);
+    int grabs = 0;
+    Picture out;
+    EXPECT_FALSE(shapeBandedI420(32, 40, 0, 0, 8, nullptr,
+                                 [&](int first, int rows) {
+                                     if (++grabs == 3) return ScreenPixels{};
+                                     return ScreenPixels{screen.pixels.data(), screen.stride, 32, rows, 0, first};
+                                 },
+                                 out));
+    EXPECT_EQ(grabs, 3) << "no band is asked for after a failure";
+}
+
 TEST(ScreenPicture, EachStreamShapeGetsItsFormatAndSize) {
     struct Case {
         int width, height;

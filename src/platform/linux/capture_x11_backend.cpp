@@ -16,12 +16,14 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <set>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "capture/picture_pool.h"
@@ -186,8 +188,14 @@ public:
     SharedImage& operator=(const SharedImage&) = delete;
 
     bool usable() const { return attached_ && image_ && image_->bits_per_pixel == 32; }
-    bool grab(Drawable from, int x, int y) {
-        return XShmGetImage(d_, from, image_, x, y, AllPlanes) && takeX11Error(d_) == 0;
+    // Grabs the image's width and the given rows (at most its height) into
+    // its top rows: the request takes its size from the image.
+    bool grab(Drawable from, int x, int y, int rows) {
+        const int height = image_->height;
+        image_->height = rows;
+        const bool ok = XShmGetImage(d_, from, image_, x, y, AllPlanes) && takeX11Error(d_) == 0;
+        image_->height = height;
+        return ok;
     }
     std::uint8_t* data() const { return reinterpret_cast<std::uint8_t*>(image_->data); }
     int stride() const { return image_->bytes_per_line; }
@@ -205,10 +213,10 @@ private:
     bool attached_ = false;
 };
 
-// Grabs the captured rectangle into a buffer. While the previous picture is
-// kept for comparison, grabs alternate between two buffers, so it stays
-// without a copy; otherwise the second buffer (a whole screen) is given
-// back. Plain GetImage when the server can't share memory.
+// Grabs the captured rectangle, or a band of its rows, into a buffer. While
+// the previous picture is kept for comparison, grabs alternate between two
+// buffers, so it stays without a copy; otherwise the second buffer (a whole
+// screen) is given back. Plain GetImage when the server can't share memory.
 class Grabber {
 public:
     Grabber(Display* d, int width, int height) : d_(d), width_(width), height_(height) {
@@ -233,9 +241,10 @@ public:
         }
     }
 
-    // Grabs the rectangle at x, y of the drawable into the next buffer;
-    // false when the server refused.
-    bool grab(Drawable from, int x, int y) {
+    // Grabs the rectangle at x, y of the drawable (its first rows only, when
+    // given) into the next buffer; false when the server refused.
+    bool grab(Drawable from, int x, int y, std::optional<int> rows = std::nullopt) {
+        const int height = std::min(rows.value_or(height_), height_);
         int next = keep_ ? 1 - current_ : current_;
         if (shm_) {
             // A picture that still shows the buffer keeps it; the grab goes
@@ -261,9 +270,9 @@ public:
             }
         }
         if (shm_) {
-            if (!shared_[next]->grab(from, x, y)) return false;
+            if (!shared_[next]->grab(from, x, y, height)) return false;
         } else {
-            plain_[next].reset(XGetImage(d_, from, x, y, static_cast<unsigned>(width_), static_cast<unsigned>(height_),
+            plain_[next].reset(XGetImage(d_, from, x, y, static_cast<unsigned>(width_), static_cast<unsigned>(height),
                                          AllPlanes, ZPixmap));
             if (!plain_[next] || takeX11Error(d_) != 0 || plain_[next]->bits_per_pixel != 32) return false;
         }
@@ -458,7 +467,6 @@ public:
             return CaptureError{domain, unsupportedVisual};
         monitor_ = *target;
         d_ = std::move(display);
-        grabber_ = std::make_unique<Grabber>(d, monitor_.width, monitor_.height);
         int fixesError = 0;
         hasFixes_ = XFixesQueryExtension(d, &fixesEvent_, &fixesError);
         if (hasFixes_) XFixesSelectCursorInput(d, DefaultRootWindow(d), XFixesDisplayCursorNotifyMask);
@@ -526,6 +534,7 @@ public:
         damage_ = monitorArea_ = damageParts_ = 0;
         composer_.reset();
         grabber_.reset();
+        bands_.reset();
         d_.reset();
         // The pool's spare pictures, and those still in use once their users
         // let go, are freed rather than kept for a stream that is over.
@@ -542,10 +551,6 @@ private:
         int failures = 0;
         auto lastTaken = clock::now() - std::chrono::hours(1);
         auto nextLook = clock::now();
-        // Without damage reports (or while a window is left out, whose
-        // changes under it the screen never shows) the screen is looked at
-        // on every tick and compared.
-        auto watching = [this] { return damage_ && !config_.excludedWindow; };
         auto spacing = [this] {
             return std::chrono::microseconds(1'000'000 / std::clamp(config_.framesPerSecond, 1, 120));
         };
@@ -589,6 +594,12 @@ private:
                 damaged = damaged || (watching() && damageOnMonitor(d));
             }
 
+            const int width = std::max(config_.width, 2), height = std::max(config_.height, 2);
+            // Full-size video of a screen that reports its damage needs no
+            // whole screen kept between pictures: it is grabbed in bands, each
+            // converted as it comes.
+            const bool banded =
+                config_.video && width == monitor_.width && height == monitor_.height && watching();
             bool grabNow = forceDelivery || damaged || !watching();
             std::optional<CursorImage> cursor;
             bool pointerMoved = false;
@@ -604,7 +615,10 @@ private:
                     cursorKey_ = key;
                 }
             }
-            if (!grabNow && pointerMoved && !under_.empty()) {
+            if (!grabNow && pointerMoved && (banded || !grabber_)) {
+                // Nothing of the screen is kept to draw the pointer's move on.
+                grabNow = true;
+            } else if (!grabNow && pointerMoved && !under_.empty()) {
                 // The pointer drawn into the buffer for the last picture
                 // goes: what it covered is put back, or, while that picture
                 // still shows it, the screen is grabbed afresh.
@@ -621,6 +635,7 @@ private:
                 continue;
             }
             bool changed = forceDelivery || pointerMoved;
+            PicturePtr picture;
             if (grabNow) {
                 // Whatever is drawn from here on is reported again; left
                 // unsubtracted, the damage would never be reported again.
@@ -628,8 +643,7 @@ private:
                 damaged = false;
                 lastTaken = now;
                 under_ = UnderPointer{};  // grabbed over, or left in another buffer
-                grabber_->keepPrevious(!watching());
-                const Grab grab = grabScreen();
+                const Grab grab = banded ? grabBands(cursor ? &*cursor : nullptr, picture) : grabScreen();
                 if (grab == Grab::withheld) {
                     if (applied) applied(std::nullopt);
                     handlers_.onSample(nullptr);
@@ -650,9 +664,10 @@ private:
                 failures = 0;
                 // Looked at on a tick, the screen is compared with the last
                 // picture; reported damage is taken as a change.
-                const std::uint8_t* before = grabber_->previous();
-                const std::size_t frameBytes = static_cast<std::size_t>(grabber_->currentStride()) * monitor_.height;
-                changed = changed || !before || std::memcmp(before, grabber_->current(), frameBytes) != 0;
+                const std::uint8_t* before = banded ? nullptr : grabber_->previous();
+                changed = changed || !before ||
+                          std::memcmp(before, grabber_->current(),
+                                      static_cast<std::size_t>(grabber_->currentStride()) * monitor_.height) != 0;
             }
             forceDelivery = false;
             if (!changed) {
@@ -660,13 +675,16 @@ private:
                 handlers_.onSample(nullptr);
                 continue;
             }
+            cursorShown_ = cursor && onMonitor(*cursor);
+            if (picture) {
+                if (applied) applied(std::nullopt);
+                handlers_.onSample(std::move(picture));
+                continue;
+            }
             // Without a new grab the last one still shows the screen: no
             // damage came since it was taken.
             const ScreenPixels screen{grabber_->current(), grabber_->currentStride(), monitor_.width, monitor_.height,
                                       monitor_.x, monitor_.y};
-            cursorShown_ = cursor && onMonitor(*cursor);
-            const int width = std::max(config_.width, 2), height = std::max(config_.height, 2);
-            PicturePtr picture;
             if (!config_.video && width == monitor_.width && height == monitor_.height && grabber_->canLend() &&
                 !grabber_->currentLent()) {
                 // A JPEG picture at full size is compressed from the grabbed
@@ -687,6 +705,11 @@ private:
             handlers_.onSample(std::move(picture));
         }
     }
+
+    // Without damage reports (or while a window is left out, whose changes
+    // under it the screen never shows) the screen is looked at on every tick
+    // and compared.
+    bool watching() const { return damage_ && !config_.excludedWindow; }
 
     // Sleeps until the deadline, a configuration or stop request, or an
     // event from the server, whichever comes first.
@@ -753,6 +776,9 @@ private:
     Grab grabScreen() {
         Display* d = d_.get();
         auto result = [](bool ok) { return ok ? Grab::grabbed : Grab::failed; };
+        bands_.reset();
+        if (!grabber_) grabber_ = std::make_unique<Grabber>(d, monitor_.width, monitor_.height);
+        grabber_->keepPrevious(!watching());
         if (!config_.excludedWindow) {
             composer_.reset();
             exclusionLost_ = false;
@@ -772,6 +798,29 @@ private:
         }
         composer_->compose(static_cast<Window>(*config_.excludedWindow));
         return result(grabber_->grab(composer_->frame(), 0, 0));
+    }
+
+    // Grabs the monitor a band at a time into one small buffer and converts
+    // each into a full-size video picture, the pointer drawn in; the whole
+    // screen's buffer is given back.
+    Grab grabBands(const CursorImage* cursor, PicturePtr& out) {
+        Display* d = d_.get();
+        composer_.reset();
+        exclusionLost_ = false;
+        grabber_.reset();
+        if (!bands_) bands_ = std::make_unique<Grabber>(d, monitor_.width, std::min(screenBandRows, monitor_.height));
+        PicturePtr picture = pool_->make(Picture::Format::i420, monitor_.width, monitor_.height);
+        const bool grabbed = shapeBandedI420(
+            monitor_.width, monitor_.height, monitor_.x, monitor_.y, screenBandRows, cursor,
+            [&](int first, int rows) {
+                if (!bands_->grab(DefaultRootWindow(d), monitor_.x, monitor_.y + first, rows)) return ScreenPixels{};
+                return ScreenPixels{bands_->current(), bands_->currentStride(), monitor_.width, rows, monitor_.x,
+                                    monitor_.y + first};
+            },
+            *const_cast<Picture*>(picture.get()));
+        if (!grabbed) return Grab::failed;
+        out = std::move(picture);
+        return Grab::grabbed;
     }
 
     struct Events {
@@ -803,7 +852,11 @@ private:
     StreamHandlers handlers_;
     X11Display d_;
     Monitor monitor_;
+    // The whole monitor, grabbed for the pictures that need all of it at
+    // once; made when first needed.
     std::unique_ptr<Grabber> grabber_;
+    // One band of it, for full-size video. Only one of the two is kept.
+    std::unique_ptr<Grabber> bands_;
     std::unique_ptr<Composer> composer_;
     bool exclusionLost_ = false;
     bool hasFixes_ = false;
