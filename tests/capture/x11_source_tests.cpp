@@ -12,10 +12,17 @@
 #include <future>
 #include <mutex>
 #include <optional>
+#include <sstream>
+#include <variant>
 #include <thread>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/Xfixes.h>
 
 #include "capture/h264.h"
 #include "capture/jpeg_codec.h"
+#include "capture/screen_picture.h"
 #include "core/loop_executor.h"
 #include "platform/linux/capture_x11_backend.h"
 #include "platform/linux/capture_x11_source.h"
@@ -494,6 +501,260 @@ TEST(X11CaptureWithoutComposite, ExclusionAnswersFalseAndTakingItBackTrue) {
                                       server.display());
     EXPECT_FALSE(answerOf(*screen, 0x200001));
     EXPECT_TRUE(answerOf(*screen, std::nullopt));
+}
+
+namespace {
+
+// A private Xvfb with or without MIT-SHM, so both ways of grabbing are
+// taken; RandR for monitors of any size and place.
+class BandXvfb : public ::morvane::testing::XServerProcess {
+public:
+    explicit BandXvfb(bool sharedMemory)
+        : XServerProcess("Xvfb", arguments(sharedMemory), "Xvfb did not start") {}
+
+private:
+    static std::vector<std::string> arguments(bool sharedMemory) {
+        std::vector<std::string> args{"-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset", "+extension",
+                                      "RANDR"};
+        if (!sharedMemory) args.insert(args.end(), {"-extension", "MIT-SHM"});
+        return args;
+    }
+};
+
+// Every pixel its own colour, so any row or column taken from the wrong
+// place, or colour averaged over the wrong pair of rows, shows.
+Picture busyPicture(int width, int height) {
+    Picture p = Picture::makeBGRA(width, height);
+    for (std::size_t i = 0; i < p.pixels.size(); ++i)
+        p.pixels[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
+    return p;
+}
+
+struct Area {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+CursorImage pointerOf(Display* d) {
+    CursorImage cursor;
+    XFixesCursorImage* image = XFixesGetCursorImage(d);
+    if (!image) return cursor;
+    cursor.x = image->x;
+    cursor.y = image->y;
+    cursor.xhot = image->xhot;
+    cursor.yhot = image->yhot;
+    cursor.width = image->width;
+    cursor.height = image->height;
+    cursor.serial = image->cursor_serial;
+    cursor.argb.resize(static_cast<std::size_t>(image->width) * image->height);
+    for (std::size_t i = 0; i < cursor.argb.size(); ++i) cursor.argb[i] = static_cast<std::uint32_t>(image->pixels[i]);
+    XFree(image);
+    return cursor;
+}
+
+PicturePtr madeAfresh(Picture::Format format, int width, int height) {
+    return std::make_shared<Picture>(format == Picture::Format::bgra ? Picture::makeBGRA(width, height)
+                                                                     : Picture::makeI420(width, height));
+}
+
+// What the whole-screen way makes of the monitor: all of it grabbed at once,
+// the pointer as XFixes shows it drawn in, converted for video.
+PicturePtr wholeScreenPicture(Display* d, const Area& m, bool* pointerShows) {
+    XImage* image = XGetImage(d, DefaultRootWindow(d), m.x, m.y, static_cast<unsigned>(m.width),
+                              static_cast<unsigned>(m.height), AllPlanes, ZPixmap);
+    if (!image) return nullptr;
+    const ScreenPixels screen{reinterpret_cast<const std::uint8_t*>(image->data), image->bytes_per_line, m.width,
+                              m.height, m.x, m.y};
+    const CursorImage cursor = pointerOf(d);
+    auto picture = shapePicture(screen, &cursor, m.width, m.height, true, madeAfresh);
+    *pointerShows = shapePicture(screen, nullptr, m.width, m.height, true, madeAfresh)->pixels != picture->pixels;
+    XDestroyImage(image);
+    return picture;
+}
+
+// A stream's samples, kept as the test needs them.
+struct Samples {
+    std::mutex m;
+    std::condition_variable cv;
+    PicturePtr first;  // the first picture, kept only when asked to
+    bool keepFirst = false;
+    std::vector<Picture::Format> formats;
+
+    StreamHandlers handlers() {
+        StreamHandlers h;
+        h.onSample = [this](PicturePtr picture) {
+            if (!picture) return;
+            std::lock_guard l(m);
+            if (keepFirst && !first) first = picture;
+            formats.push_back(picture->format);
+            cv.notify_all();
+        };
+        return h;
+    }
+    bool waitFor(Picture::Format format, std::size_t after) {
+        std::unique_lock l(m);
+        return cv.wait_for(l, 20s, [&] {
+            return std::find(formats.begin() + static_cast<std::ptrdiff_t>(std::min(after, formats.size())),
+                             formats.end(), format) != formats.end();
+        });
+    }
+};
+
+std::optional<std::uint32_t> displayNamed(CaptureBackend& backend, const std::string& name) {
+    auto listed = backend.displays();
+    if (!std::holds_alternative<DisplaySnapshot>(listed)) return std::nullopt;
+    const auto& snapshot = std::get<DisplaySnapshot>(listed);
+    if (name.empty()) return snapshot.mainDisplay;
+    for (const auto& d : snapshot.displays)
+        if (d.systemName == name) return d.id;
+    return std::nullopt;
+}
+
+void runXrandr(const std::string& display, const std::string& arguments) {
+    const std::string command = "DISPLAY=" + display + " xrandr " + arguments;
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// The shared-memory segments this process has mapped, by size.
+std::vector<std::size_t> sharedSegments() {
+    std::vector<std::size_t> sizes;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find("/SYSV") == std::string::npos) continue;
+        std::istringstream in(line);
+        std::uintptr_t from = 0, to = 0;
+        char dash = 0;
+        in >> std::hex >> from >> dash >> to;
+        sizes.push_back(to - from);
+    }
+    return sizes;
+}
+
+}  // namespace
+
+// Full-size video is grabbed a band of rows at a time: its pictures must be
+// those of grabbing the whole monitor at once, in every plane, pointer
+// included, with shared memory and with plain requests.
+TEST(X11CaptureInBands, VideoPicturesAreThoseOfTheWholeScreenPixelForPixel) {
+    struct Case {
+        const char* name;
+        Area monitor;  // a monitor made for the case; empty for the whole screen
+        // Where the pointer's image goes (its top left), given the monitor
+        // and the image's size.
+        std::function<std::pair<int, int>(const Area&, int, int)> pointer;
+    };
+    constexpr int band = screenBandRows;
+    const Case cases[] = {
+        {"the whole screen, its height no multiple of the band", {},
+         [](const Area&, int, int) { return std::pair{640, 401}; }},
+        {"an odd width and height", {0, 0, 801, 599}, [](const Area&, int, int) { return std::pair{400, 301}; }},
+        {"a monitor away from the origin", {333, 111, 640, 480},
+         [](const Area&, int, int) { return std::pair{500, 301}; }},
+        {"the pointer across a band edge", {},
+         [](const Area&, int, int h) { return std::pair{701, 2 * band - h / 2 - 1}; }},
+        {"the pointer half off the monitor's bottom right", {333, 111, 641, 481},
+         [](const Area& m, int w, int h) { return std::pair{m.x + m.width - w / 2, m.y + m.height - h / 2}; }},
+        {"the pointer half off the monitor's top left, across the first band", {333, 111, 640, 480},
+         [](const Area& m, int w, int h) { return std::pair{m.x - w / 2, m.y - h / 2 - 1}; }},
+    };
+    static_assert(800 % band != 0, "the whole screen ends in a short band");
+    for (const bool sharedMemory : {true, false}) {
+        BandXvfb xvfb(sharedMemory);
+        ::morvane::testing::PaintClient client(xvfb.display());
+        client.put(busyPicture(client.width(), client.height()), 0, 0);
+        Display* d = XOpenDisplay(xvfb.display().c_str());
+        ASSERT_NE(d, nullptr);
+        const CursorImage shape = pointerOf(d);
+        ASSERT_TRUE(shape.valid()) << "the server shows a pointer";
+        auto backend = makeX11CaptureBackend(xvfb.display());
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (sharedMemory ? ", shared memory" : ", plain requests"));
+            const bool made = c.monitor.width > 0;
+            const Area monitor = made ? c.monitor : Area{0, 0, client.width(), client.height()};
+            if (made)
+                runXrandr(xvfb.display(), "--setmonitor Band " + std::to_string(monitor.width) + "/300x" +
+                                              std::to_string(monitor.height) + "/200+" + std::to_string(monitor.x) +
+                                              "+" + std::to_string(monitor.y) + " none");
+            const auto [left, top] = c.pointer(monitor, shape.width, shape.height);
+            client.movePointer(left + shape.xhot, top + shape.yhot);
+            const auto id = displayNamed(*backend, made ? "Band" : "");
+            ASSERT_TRUE(id);
+
+            Samples samples;
+            samples.keepFirst = true;
+            auto started = backend->startStream(*id, StreamConfig{monitor.width, monitor.height, 30, true, true, {}},
+                                                samples.handlers());
+            ASSERT_TRUE(std::holds_alternative<std::shared_ptr<CaptureStream>>(started));
+            const bool arrived = samples.waitFor(Picture::Format::i420, 0);
+            std::get<std::shared_ptr<CaptureStream>>(started)->stop();
+            ASSERT_TRUE(arrived);
+            const PicturePtr banded = samples.first;
+
+            bool pointerShows = false;
+            const PicturePtr whole = wholeScreenPicture(d, monitor, &pointerShows);
+            ASSERT_TRUE(whole);
+            EXPECT_TRUE(pointerShows);
+            ASSERT_EQ(banded->width, monitor.width);
+            ASSERT_EQ(banded->height, monitor.height);
+            ASSERT_EQ(banded->pixels.size(), whole->pixels.size());
+            // The first differing byte, by plane, row and column.
+            const std::size_t lumaBytes = static_cast<std::size_t>(monitor.width) * monitor.height;
+            const std::size_t chromaBytes = static_cast<std::size_t>(whole->chromaWidth()) * whole->chromaHeight();
+            for (std::size_t i = 0; i < whole->pixels.size(); ++i) {
+                if (banded->pixels[i] == whole->pixels[i]) continue;
+                const bool luma = i < lumaBytes;
+                const std::size_t inPlane = luma ? i : (i - lumaBytes) % chromaBytes;
+                const int rowWidth = luma ? monitor.width : whole->chromaWidth();
+                ADD_FAILURE() << (luma ? "Y" : i < lumaBytes + chromaBytes ? "U" : "V") << " differs at row "
+                              << inPlane / rowWidth << ", column " << inPlane % rowWidth;
+                break;
+            }
+            if (made) runXrandr(xvfb.display(), "--delmonitor Band");
+        }
+        XCloseDisplay(d);
+    }
+}
+
+// A stream keeps only the buffer its pictures need: the whole screen's for
+// JPEG, one band's for full-size video; the other is given back on a switch.
+TEST(X11CaptureInBands, SwitchingWaysGivesBackTheBufferNoLongerNeeded) {
+    BandXvfb xvfb(true);
+    ::morvane::testing::PaintClient client(xvfb.display());
+    client.paint(1);
+    auto backend = makeX11CaptureBackend(xvfb.display());
+    const auto id = displayNamed(*backend, "");
+    ASSERT_TRUE(id);
+    const std::size_t whole = static_cast<std::size_t>(client.width()) * client.height() * 4;
+    ASSERT_TRUE(sharedSegments().empty());
+
+    Samples samples;
+    StreamConfig config{client.width(), client.height(), 30, false, true, {}};
+    auto started = backend->startStream(*id, config, samples.handlers());
+    ASSERT_TRUE(std::holds_alternative<std::shared_ptr<CaptureStream>>(started));
+    auto stream = std::get<std::shared_ptr<CaptureStream>>(started);
+    struct Step {
+        bool video;
+        std::size_t smallest, largest;  // of the one segment kept
+    };
+    const Step steps[] = {{false, whole, whole + 4096},
+                          {true, 1, static_cast<std::size_t>(client.width()) * screenBandRows * 4 + 4096},
+                          {false, whole, whole + 4096}};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.video ? "video" : "JPEG");
+        std::size_t before;
+        {
+            std::lock_guard l(samples.m);
+            before = samples.formats.size();
+        }
+        config.video = step.video;
+        stream->update(config, nullptr);
+        ASSERT_TRUE(samples.waitFor(step.video ? Picture::Format::i420 : Picture::Format::bgra, before));
+        const auto segments = sharedSegments();
+        ASSERT_EQ(segments.size(), 1u);
+        EXPECT_GE(segments[0], step.smallest);
+        EXPECT_LE(segments[0], step.largest);
+    }
+    stream->stop();
+    EXPECT_TRUE(sharedSegments().empty());
 }
 
 }  // namespace morvane

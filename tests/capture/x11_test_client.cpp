@@ -67,6 +67,21 @@ void PaintClient::fill(int x, int y, int width, int height, std::uint32_t colour
     XSync(d_, False);
 }
 
+void PaintClient::put(const Picture& bgra, int x, int y) {
+    const int screen = DefaultScreen(d_);
+    // The image only points at the pixels; they stay the picture's.
+    XImage* image = XCreateImage(d_, DefaultVisual(d_, screen), static_cast<unsigned>(DefaultDepth(d_, screen)),
+                                 ZPixmap, 0, const_cast<char*>(reinterpret_cast<const char*>(bgra.bgra())),
+                                 static_cast<unsigned>(bgra.width), static_cast<unsigned>(bgra.height), 32,
+                                 bgra.stride());
+    if (!image) throw std::runtime_error("cannot make an X image");
+    XPutImage(d_, window_, static_cast<GC>(gc_), image, 0, 0, x, y, static_cast<unsigned>(bgra.width),
+              static_cast<unsigned>(bgra.height));
+    image->data = nullptr;
+    XDestroyImage(image);
+    XSync(d_, False);
+}
+
 void PaintClient::squareAt(int step, int width, int height, int* x, int* y) {
     const int spanX = std::max(1, width - squareSide), spanY = std::max(1, height - squareSide);
     *x = (step * 37) % spanX;

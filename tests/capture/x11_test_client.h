@@ -33,6 +33,8 @@ public:
     void movePointer(int x, int y);
     // Fills a rectangle of the client's window with one colour (0xRRGGBB).
     void fill(int x, int y, int width, int height, std::uint32_t colour);
+    // Draws a BGRA picture into the client's window at x, y.
+    void put(const Picture& bgra, int x, int y);
     // The bar colour (0xRRGGBB) at a point of the screen, square left out.
     static std::uint32_t barColour(int x, int width);
     // Where the square is for a step (top left corner) and its side.
