@@ -13,10 +13,12 @@
 // counting the X server's CPU as well as ours.
 //
 // With --tools, only the weighing of CABAC and the 8x8 transform at each
-// quality: CPU, bytes and PSNR with each on and off. --size sets the
-// screen's size (1920x1080 by default).
+// quality: CPU, bytes and PSNR with each on and off. With --against-ffmpeg,
+// only the H.264 pipeline against ffmpeg, for comparing builds quickly.
+// --size sets the screen's size (1920x1080 by default).
 //
-//   morvane_capture_bench [--seconds N] [--preset NAME] [--threads N] [--size WxH] [--tools] [benchmark flags]
+//   morvane_capture_bench [--seconds N] [--preset NAME] [--threads N] [--size WxH] [--tools] [--against-ffmpeg]
+//                         [benchmark flags]
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <spawn.h>
@@ -59,6 +61,7 @@ std::string preset = "ultrafast";
 int threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
 int seconds = 5;
 bool toolsOnly = false;
+bool againstFfmpegOnly = false;
 int screenWidth = 1920;
 int screenHeight = 1080;
 
@@ -134,6 +137,7 @@ BENCHMARK(H264ForQuality)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)
 
 struct Measure {
     double cpuMillisPerFrame = 0;
+    double serverMillisPerFrame = 0;  // the X server's share, when it was counted
     double bytesPerFrame = 0;
     double fps = 0;
     double cpuMillisPerSecond = 0;
@@ -192,11 +196,12 @@ Measure runSource(const std::string& display, FrameQuality quality, bool video,
     auto cpuNow = [server] {
         return morvane::testing::processCpuSeconds() + (server > 0 ? cpuSecondsOf(server) : 0.0);
     };
-    const double cpu0 = cpuNow();
+    const double cpu0 = cpuNow(), server0 = server > 0 ? cpuSecondsOf(server) : 0.0;
     const auto wall0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const auto stats = source->takeStats();
     const double cpu = cpuNow() - cpu0;
+    const double serverCpu = server > 0 ? cpuSecondsOf(server) - server0 : 0.0;
     const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
     if (video) source->stopVideo();
     source->stop();
@@ -205,6 +210,7 @@ Measure runSource(const std::string& display, FrameQuality quality, bool video,
     m.frames = stats.frames;
     if (stats.frames > 0) {
         m.cpuMillisPerFrame = cpu * 1000 / stats.frames;
+        m.serverMillisPerFrame = serverCpu * 1000 / stats.frames;
         m.bytesPerFrame = static_cast<double>(stats.bytes) / stats.frames;
     }
     m.fps = stats.frames / wall;
@@ -214,7 +220,7 @@ Measure runSource(const std::string& display, FrameQuality quality, bool video,
 
 // Runs ffmpeg to completion and measures its CPU; frames come from its
 // progress output.
-Measure runFfmpeg(const std::string& display, FrameQuality quality) {
+Measure runFfmpeg(const std::string& display, FrameQuality quality, pid_t server = -1) {
     const auto& settings = CaptureSettings::of(quality);
     const auto size = outputSize(screenWidth, screenHeight, settings.longSide);
     const std::string rate = std::to_string(settings.videoBitsPerSecond / 1000) + "k";
@@ -245,6 +251,7 @@ Measure runFfmpeg(const std::string& display, FrameQuality quality) {
     posix_spawn_file_actions_addclose(&actions, out[0]);
     pid_t pid;
     const auto wall0 = Clock::now();
+    const double server0 = server > 0 ? cpuSecondsOf(server) : 0.0;
     if (posix_spawnp(&pid, "ffmpeg", &actions, nullptr, argv.data(), environ) != 0) {
         std::fprintf(stderr, "ffmpeg could not be started\n");
         return {};
@@ -261,6 +268,7 @@ Measure runFfmpeg(const std::string& display, FrameQuality quality) {
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);
+    const double serverCpu = server > 0 ? cpuSecondsOf(server) - server0 : 0.0;
     const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
     const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
@@ -275,6 +283,7 @@ Measure runFfmpeg(const std::string& display, FrameQuality quality) {
     m.frames = frames;
     if (frames > 0) {
         m.cpuMillisPerFrame = cpu * 1000 / frames;
+        m.serverMillisPerFrame = serverCpu * 1000 / frames;
         m.bytesPerFrame = totalBytes / frames;
     }
     m.fps = frames / std::max(wall, 1e-3);
@@ -427,6 +436,8 @@ int main(int argc, char** argv) {
             threads = std::max(1, std::atoi(argv[++i]));
         else if (a == "--tools")
             toolsOnly = true;
+        else if (a == "--against-ffmpeg")
+            againstFfmpegOnly = true;
         else if (a == "--size" && i + 1 < argc && std::sscanf(argv[i + 1], "%dx%d", &screenWidth, &screenHeight) == 2)
             ++i;
         else
@@ -452,34 +463,42 @@ int main(int argc, char** argv) {
     bench::ScenePainter rightPainter(split.display(), 30, screenWidth, screenWidth);
     rightPainter.pause();
 
-    int count = static_cast<int>(rest.size());
-    benchmark::Initialize(&count, rest.data());
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    if (!againstFfmpegOnly) {
+        int count = static_cast<int>(rest.size());
+        benchmark::Initialize(&count, rest.data());
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
 
-    std::printf("\nWhole pipeline on Xvfb %s, panning picture and scrolling text at 30 fps, x264 preset %s, %d threads, %d s each; load %s\n",
-                screenSize().c_str(), preset.c_str(), threads, seconds, loadNow().c_str());
-    std::printf("%-8s %-7s %12s %12s %16s\n", "path", "quality", "CPU ms/frame", "bytes/frame", "fps (target)");
-    for (bool video : {false, true}) {
-        for (auto q : {FrameQuality::low, FrameQuality::medium, FrameQuality::high}) {
-            const auto m = runSource(display, q, video);
-            const auto& s = CaptureSettings::of(q);
-            std::printf("%-8s %-7s %12.2f %12.0f %9.1f (%d)\n", video ? "h264" : "jpeg",
-                        std::string(toString(q)).c_str(), m.cpuMillisPerFrame, m.bytesPerFrame, m.fps,
-                        video ? s.videoFramesPerSecond : s.framesPerSecond);
+        std::printf("\nWhole pipeline on Xvfb %s, panning picture and scrolling text at 30 fps, x264 preset %s, %d threads, %d s each; load %s\n",
+                    screenSize().c_str(), preset.c_str(), threads, seconds, loadNow().c_str());
+        std::printf("%-8s %-7s %12s %12s %16s\n", "path", "quality", "CPU ms/frame", "bytes/frame", "fps (target)");
+        for (bool video : {false, true}) {
+            for (auto q : {FrameQuality::low, FrameQuality::medium, FrameQuality::high}) {
+                const auto m = runSource(display, q, video);
+                const auto& s = CaptureSettings::of(q);
+                std::printf("%-8s %-7s %12.2f %12.0f %9.1f (%d)\n", video ? "h264" : "jpeg",
+                            std::string(toString(q)).c_str(), m.cpuMillisPerFrame, m.bytesPerFrame, m.fps,
+                            video ? s.videoFramesPerSecond : s.framesPerSecond);
+            }
         }
     }
-    std::printf("\nH.264 against ffmpeg -f x11grab ... -c:v libx264 -preset %s -tune zerolatency -bf 0 -threads %d\n",
-                preset.c_str(), threads);
-    std::printf("%-7s %14s %14s %12s %12s %8s\n", "quality", "ours ms/frame", "ffmpeg ms/fr", "ours B/fr", "ffmpeg B/fr",
-                "ratio");
+    // The X server's CPU per frame (which the scene's drawing adds to on both
+    // sides alike) is beside each, as grabbing costs it too.
+    std::printf("\nH.264 against ffmpeg -f x11grab ... -c:v libx264 -preset %s -tune zerolatency -bf 0 -threads %d; "
+                "load %s\n",
+                preset.c_str(), threads, loadNow().c_str());
+    std::printf("%-7s %14s %14s %12s %12s %8s %12s %12s\n", "quality", "ours ms/frame", "ffmpeg ms/fr", "ours B/fr",
+                "ffmpeg B/fr", "ratio", "X ours ms/fr", "X ffmpeg");
     for (auto q : {FrameQuality::low, FrameQuality::medium, FrameQuality::high}) {
-        const auto ours = runSource(display, q, true);
-        const auto theirs = runFfmpeg(display, q);
+        auto ours = runSource(display, q, true, std::nullopt, xvfb.pid());
+        ours.cpuMillisPerFrame -= ours.serverMillisPerFrame;
+        const auto theirs = runFfmpeg(display, q, xvfb.pid());
         const double ratio = theirs.cpuMillisPerFrame > 0 ? ours.cpuMillisPerFrame / theirs.cpuMillisPerFrame : 0;
-        std::printf("%-7s %14.2f %14.2f %12.0f %12.0f %7.2fx\n", std::string(toString(q)).c_str(),
-                    ours.cpuMillisPerFrame, theirs.cpuMillisPerFrame, ours.bytesPerFrame, theirs.bytesPerFrame, ratio);
+        std::printf("%-7s %14.2f %14.2f %12.0f %12.0f %7.2fx %12.2f %12.2f\n", std::string(toString(q)).c_str(),
+                    ours.cpuMillisPerFrame, theirs.cpuMillisPerFrame, ours.bytesPerFrame, theirs.bytesPerFrame, ratio,
+                    ours.serverMillisPerFrame, theirs.serverMillisPerFrame);
     }
+    if (againstFfmpegOnly) return 0;
 
     compareQualityWithFfmpeg();
 
