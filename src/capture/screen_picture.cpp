@@ -159,22 +159,64 @@ PicturePtr shapePicture(const ScreenPixels& screen, const CursorImage* cursor, i
     return picture;
 }
 
+namespace {
+
+// Converts the wanted bands (all without a list), the pointer drawn in.
+bool convertBands(int width, int height, int originX, int originY, int bandRows, const CursorImage* cursor,
+                  const std::vector<bool>* wanted, const BandGrab& grab, Picture& out) {
+    std::optional<PointerPatch> patch;
+    if (cursor) patch.emplace(*cursor, originX, originY, width, height);
+    for (int first = 0, band = 0; first < height; first += bandRows, ++band) {
+        if (wanted && !(*wanted)[static_cast<std::size_t>(band)]) continue;
+        const int rows = std::min(bandRows, height - first);
+        const ScreenPixels piece = grab(first, rows);
+        if (!piece.data) return false;
+        bgraRowsToI420(piece.data, piece.stride, first, rows, out);
+        if (patch) patch->take(piece.data, piece.stride, first, rows);
+    }
+    if (patch) patch->drawInto(out);
+    return true;
+}
+
+int evenBand(int bandRows) { return std::max(2, bandRows & ~1); }
+
+}  // namespace
+
 bool shapeBandedI420(int width, int height, int originX, int originY, int bandRows, const CursorImage* cursor,
                      const BandGrab& grab, Picture& out) {
     if (out.format != Picture::Format::i420 || out.width != width || out.height != height)
         out = Picture::makeI420(width, height);
-    bandRows = std::max(2, bandRows & ~1);
-    std::optional<PointerPatch> patch;
-    if (cursor) patch.emplace(*cursor, originX, originY, width, height);
-    for (int first = 0; first < height; first += bandRows) {
-        const int rows = std::min(bandRows, height - first);
-        const ScreenPixels band = grab(first, rows);
-        if (!band.data) return false;
-        bgraRowsToI420(band.data, band.stride, first, rows, out);
-        if (patch) patch->take(band.data, band.stride, first, rows);
-    }
-    if (patch) patch->drawInto(out);
-    return true;
+    return convertBands(width, height, originX, originY, evenBand(bandRows), cursor, nullptr, grab, out);
+}
+
+RowSpan pointerRows(const CursorImage& cursor, int originY) {
+    return {cursor.y - cursor.yhot - originY - 1, cursor.height + 2};
+}
+
+bool updateBandedI420(const Picture& last, const std::vector<RowSpan>& changed, int originX, int originY,
+                      int bandRows, const CursorImage* cursor, const BandGrab& grab, Picture& out) {
+    const int width = last.width, height = last.height;
+    bandRows = evenBand(bandRows);
+    const int bands = (height + bandRows - 1) / bandRows;
+    std::vector<bool> wanted(static_cast<std::size_t>(bands), false);
+    int count = 0;
+    auto mark = [&](RowSpan span) {
+        const int from = std::max(span.first, 0), to = std::min(span.first + span.count, height);
+        for (int band = from / bandRows; from < to && band <= (to - 1) / bandRows; ++band)
+            if (!wanted[static_cast<std::size_t>(band)]) {
+                wanted[static_cast<std::size_t>(band)] = true;
+                ++count;
+            }
+    };
+    for (const RowSpan& span : changed) mark(span);
+    if (cursor && cursor->valid()) mark(pointerRows(*cursor, originY));
+    // Copying the rest costs about a third of converting it.
+    if (count * 3 > bands * 2 || last.format != Picture::Format::i420)
+        return shapeBandedI420(width, height, originX, originY, bandRows, cursor, grab, out);
+    if (out.format != Picture::Format::i420 || out.width != width || out.height != height)
+        out = Picture::makeI420(width, height);
+    std::memcpy(out.pixels.data(), last.pixels.data(), last.pixels.size());
+    return convertBands(width, height, originX, originY, bandRows, cursor, &wanted, grab, out);
 }
 
 }  // namespace morvane

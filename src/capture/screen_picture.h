@@ -89,4 +89,21 @@ using BandGrab = std::function<ScreenPixels(int first, int rows)>;
 bool shapeBandedI420(int width, int height, int originX, int originY, int bandRows, const CursorImage* cursor,
                      const BandGrab& grab, Picture& out);
 
+// Rows of the monitor, from first on.
+struct RowSpan {
+    int first = 0;
+    int count = 0;
+};
+
+// The rows a pointer drawn into a full-size picture touches, with the row
+// the colour's 2x2 grid may add on either side.
+RowSpan pointerRows(const CursorImage& cursor, int originY);
+
+// The same picture as shapeBandedI420, made from the last one: only the
+// bands holding a changed row (the rows the pointer was drawn on in the last
+// picture among them) or the pointer now are grabbed and converted, the
+// others copied. With most of the bands changed, all are grabbed.
+bool updateBandedI420(const Picture& last, const std::vector<RowSpan>& changed, int originX, int originY,
+                      int bandRows, const CursorImage* cursor, const BandGrab& grab, Picture& out);
+
 }  // namespace morvane

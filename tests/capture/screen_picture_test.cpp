@@ -238,6 +238,54 @@ TEST(ScreenPicture, AFailedBandFailsThePicture) {
     EXPECT_EQ(grabs, 3) << "no band is asked for after a failure";
 }
 
+// A picture after the last grabs only the bands with changed rows, where the
+// pointer was and where it is now; the rest comes from the last picture. It
+// must be the picture of the whole new screen all the same.
+TEST(ScreenPicture, VideoFromTheChangedBandsIsThePictureFromTheWholeScreen) {
+    struct Case {
+        const char* name;
+        RowSpan changed;  // rows of the monitor drawn over
+        int before, after;  // the pointer's row on the whole screen, in the last picture and now
+        int afterX;
+        int grabs;
+    };
+    // 100 rows in bands of 16 (the last one 4), the monitor at 100, 50; the
+    // pointer's image is 9 rows from 2 above its row.
+    const Case cases[] = {
+        {"a change in one band, the pointer still", {70, 6}, 70, 70, 120, 2},
+        {"the pointer alone, moving across a band edge", {0, 0}, 70, 50 + 46, 120, 3},
+        {"the pointer leaving the monitor", {0, 0}, 70, 10, 10, 1},
+        {"a change in the last, short band", {97, 3}, 70, 70, 120, 2},
+        {"most of the monitor changed: every band", {0, 90}, 70, 70, 120, 7},
+    };
+    for (const auto& c : cases) {
+        Screen screen(64, 100, 0);
+        for (std::size_t i = 0; i < screen.pixels.size(); ++i)
+            screen.pixels[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
+        const auto was = square(9, 0xC0803010, 120, c.before, 2);
+        const auto last = shapePicture(screen.view(100, 50), &was, 64, 100, true, fresh);
+        for (int row = c.changed.first; row < c.changed.first + c.changed.count; ++row)
+            for (int x = 0; x < 64 * 4; ++x) screen.pixels[static_cast<std::size_t>(row) * screen.stride + x] += 37;
+        const auto now = square(9, 0xC0803010, c.afterX, c.after, 2);
+        const auto whole = shapePicture(screen.view(100, 50), &now, 64, 100, true, fresh);
+
+        Picture stale = Picture::makeI420(64, 100);  // a pool's older picture
+        std::fill(stale.pixels.begin(), stale.pixels.end(), 0x55);
+        int grabs = 0;
+        ASSERT_TRUE(updateBandedI420(*last, {c.changed, pointerRows(was, 50)}, 100, 50, 16, &now,
+                                     [&](int first, int rows) {
+                                         ++grabs;
+                                         return ScreenPixels{screen.pixels.data() +
+                                                                 static_cast<std::size_t>(first) * screen.stride,
+                                                             screen.stride, 64, rows, 100, 50 + first};
+                                     },
+                                     stale))
+            << c.name;
+        EXPECT_EQ(stale.pixels, whole->pixels) << c.name;
+        EXPECT_EQ(grabs, c.grabs) << c.name;
+    }
+}
+
 TEST(ScreenPicture, EachStreamShapeGetsItsFormatAndSize) {
     struct Case {
         int width, height;

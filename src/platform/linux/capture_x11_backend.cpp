@@ -535,6 +535,7 @@ public:
         composer_.reset();
         grabber_.reset();
         bands_.reset();
+        lastBanded_.reset();
         d_.reset();
         // The pool's spare pictures, and those still in use once their users
         // let go, are freed rather than kept for a stream that is over.
@@ -639,11 +640,16 @@ private:
             if (grabNow) {
                 // Whatever is drawn from here on is reported again; left
                 // unsubtracted, the damage would never be reported again.
-                if (damage_) XDamageSubtract(d, damage_, None, None);
+                // Bands grabbed afresh need to know which rows it covered.
+                if (banded && damageParts_)
+                    takeDamage(d);
+                else if (damage_)
+                    XDamageSubtract(d, damage_, None, None);
                 damaged = false;
                 lastTaken = now;
                 under_ = UnderPointer{};  // grabbed over, or left in another buffer
-                const Grab grab = banded ? grabBands(cursor ? &*cursor : nullptr, picture) : grabScreen();
+                const Grab grab =
+                    banded ? grabBands(cursor ? &*cursor : nullptr, forceDelivery, picture) : grabScreen();
                 if (grab == Grab::withheld) {
                     if (applied) applied(std::nullopt);
                     handlers_.onSample(nullptr);
@@ -754,12 +760,20 @@ private:
     // the monitor. One round trip; without the regions, all damage counts.
     bool damageOnMonitor(Display* d) {
         if (!damageParts_) return true;
+        return takeDamage(d) || x11ConnectionLost(d);
+    }
+
+    // Takes the damage reported so far and keeps the monitor's rows it
+    // covers until the next grab; whether there were any.
+    bool takeDamage(Display* d) {
         XDamageSubtract(d, damage_, None, damageParts_);
         XFixesIntersectRegion(d, damageParts_, damageParts_, monitorArea_);
         int count = 0;
         XRectangle bounds{};
         XFreed<XRectangle> parts{XFixesFetchRegionAndBounds(d, damageParts_, &count, &bounds)};
-        return count > 0 || x11ConnectionLost(d);
+        for (int i = 0; parts && i < count; ++i)
+            changedRows_.push_back({parts.get()[i].y - monitor_.y, parts.get()[i].height});
+        return count > 0;
     }
 
     // Whether the pointer's image covers any pixel of the monitor.
@@ -777,6 +791,8 @@ private:
         Display* d = d_.get();
         auto result = [](bool ok) { return ok ? Grab::grabbed : Grab::failed; };
         bands_.reset();
+        lastBanded_.reset();
+        changedRows_.clear();
         if (!grabber_) grabber_ = std::make_unique<Grabber>(d, monitor_.width, monitor_.height);
         grabber_->keepPrevious(!watching());
         if (!config_.excludedWindow) {
@@ -802,23 +818,37 @@ private:
 
     // Grabs the monitor a band at a time into one small buffer and converts
     // each into a full-size video picture, the pointer drawn in; the whole
-    // screen's buffer is given back.
-    Grab grabBands(const CursorImage* cursor, PicturePtr& out) {
+    // screen's buffer is given back. With the damaged rows known, only their
+    // bands and the pointer's are grabbed, the rest copied from the last
+    // picture.
+    Grab grabBands(const CursorImage* cursor, bool whole, PicturePtr& out) {
         Display* d = d_.get();
         composer_.reset();
         exclusionLost_ = false;
         grabber_.reset();
         if (!bands_) bands_ = std::make_unique<Grabber>(d, monitor_.width, std::min(screenBandRows, monitor_.height));
         PicturePtr picture = pool_->make(Picture::Format::i420, monitor_.width, monitor_.height);
-        const bool grabbed = shapeBandedI420(
-            monitor_.width, monitor_.height, monitor_.x, monitor_.y, screenBandRows, cursor,
-            [&](int first, int rows) {
-                if (!bands_->grab(DefaultRootWindow(d), monitor_.x, monitor_.y + first, rows)) return ScreenPixels{};
-                return ScreenPixels{bands_->current(), bands_->currentStride(), monitor_.width, rows, monitor_.x,
-                                    monitor_.y + first};
-            },
-            *const_cast<Picture*>(picture.get()));
+        auto grab = [&](int first, int rows) {
+            if (!bands_->grab(DefaultRootWindow(d), monitor_.x, monitor_.y + first, rows)) return ScreenPixels{};
+            return ScreenPixels{bands_->current(), bands_->currentStride(), monitor_.width, rows, monitor_.x,
+                                monitor_.y + first};
+        };
+        auto* filled = const_cast<Picture*>(picture.get());
+        bool grabbed;
+        if (!whole && lastBanded_ && damageParts_) {
+            if (lastPointerRows_) changedRows_.push_back(*lastPointerRows_);
+            grabbed = updateBandedI420(*lastBanded_, changedRows_, monitor_.x, monitor_.y, screenBandRows, cursor,
+                                       grab, *filled);
+        } else {
+            grabbed = shapeBandedI420(monitor_.width, monitor_.height, monitor_.x, monitor_.y, screenBandRows, cursor,
+                                      grab, *filled);
+        }
+        // What failed is grabbed again, with everything changed since.
         if (!grabbed) return Grab::failed;
+        changedRows_.clear();
+        lastBanded_ = picture;
+        lastPointerRows_.reset();
+        if (cursor && cursor->valid()) lastPointerRows_ = pointerRows(*cursor, monitor_.y);
         out = std::move(picture);
         return Grab::grabbed;
     }
@@ -857,6 +887,12 @@ private:
     std::unique_ptr<Grabber> grabber_;
     // One band of it, for full-size video. Only one of the two is kept.
     std::unique_ptr<Grabber> bands_;
+    // The last banded picture, what of the monitor was damaged since, and
+    // the rows its pointer was drawn on: a picture after it grabs only
+    // those rows' bands again.
+    PicturePtr lastBanded_;
+    std::vector<RowSpan> changedRows_;
+    std::optional<RowSpan> lastPointerRows_;
     std::unique_ptr<Composer> composer_;
     bool exclusionLost_ = false;
     bool hasFixes_ = false;
