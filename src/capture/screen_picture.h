@@ -73,8 +73,8 @@ PicturePtr shapePicture(const ScreenPixels& screen, const CursorImage* cursor, i
                         const PictureMaker& make);
 
 // Rows a banded grab takes at a time: even, so that the rows of the colour
-// pair up within a band. Measured with the capture benchmark (1080p and
-// 1440p, see bench/README.md).
+// pair up within a band. Fewer cost more round trips than the cache saves,
+// more save nothing (capture benchmark at 1080p, see bench/README.md).
 constexpr int screenBandRows = 64;
 
 // Grabs the given rows of the monitor (its top row is 0); data is null when
