@@ -14,11 +14,13 @@
 //
 // With --tools, only the weighing of CABAC and the 8x8 transform at each
 // quality: CPU, bytes and PSNR with each on and off. With --against-ffmpeg,
-// only the H.264 pipeline against ffmpeg, for comparing builds quickly.
+// only the H.264 pipeline against ffmpeg, for comparing builds quickly. With
+// --weigh-threads, only x264 with one, two and four slice threads: CPU, time
+// and memory per encoder, bytes, PSNR and the bit rate over each second.
 // --size sets the screen's size (1920x1080 by default).
 //
 //   morvane_capture_bench [--seconds N] [--preset NAME] [--threads N] [--size WxH] [--tools] [--against-ffmpeg]
-//                         [benchmark flags]
+//                         [--weigh-threads] [benchmark flags]
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <spawn.h>
@@ -42,6 +44,7 @@
 #include "capture/capture_settings.h"
 #include "capture/h264_encoder.h"
 #include "capture/jpeg_codec.h"
+#include "core/heap.h"
 #include "core/loop_executor.h"
 #include "capture/picture.h"
 #include "capture/screen_frame_source.h"
@@ -62,6 +65,7 @@ int threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 
 int seconds = 5;
 bool toolsOnly = false;
 bool againstFfmpegOnly = false;
+bool threadsOnly = false;
 int screenWidth = 1920;
 int screenHeight = 1080;
 
@@ -422,6 +426,134 @@ void compareQualityWithFfmpeg() {
     for (const auto& file : {ours, theirs, reference}) std::remove(file.c_str());
 }
 
+
+// Resident memory of this process in kB.
+long residentKB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+struct ThreadRun {
+    double cpuMillisPerFrame = 0;
+    double wallMillisPerFrame = 0;
+    double bytesPerFrame = 0;
+    double psnr = 0;
+    double minWindow = 0, maxWindow = 0;  // bytes in any second's frames in a row
+    std::size_t changeFrame = 0;          // the frame after the sudden change
+    long encoderKB = 0;                   // resident growth with the encoder open
+};
+
+// One encoder, in a child process of its own with the host's heap settings
+// so that its memory is its own, through a sequence of pictures: the moving
+// scene for ten seconds, or a still screen (a picture and its two refreshes)
+// followed by a sudden change to another part of the scene, which then moves
+// for two seconds.
+ThreadRun threadRun(FrameQuality q, int threadCount, bool suddenChange) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipeFds[0]);
+        heap::configureForStreaming();
+        const auto& settings = CaptureSettings::of(q);
+        const auto size = outputSize(screenWidth, screenHeight, settings.longSide);
+        std::vector<int> steps;
+        if (suddenChange) {
+            for (int i = 0; i < 3; ++i) steps.push_back(0);
+            for (int i = 0; i < 2 * settings.videoFramesPerSecond; ++i) steps.push_back(700 + i);
+        } else {
+            for (int i = 0; i < 10 * settings.videoFramesPerSecond; ++i) steps.push_back(i);
+        }
+        std::vector<Picture> pictures;
+        for (int step : steps) {
+            const Picture screen = screenAt(step);
+            pictures.push_back(toI420(
+                scaleBGRA(screen.pixels.data(), screen.stride(), screenWidth, screenHeight, size.width, size.height)));
+        }
+        const std::string stem = "/tmp/morvane-bench-threads-" + std::to_string(getpid());
+        const std::string stream = stem + ".h264", reference = stem + ".yuv";
+        {
+            std::FILE* raw = std::fopen(reference.c_str(), "wb");
+            for (const auto& p : pictures) std::fwrite(p.pixels.data(), 1, p.pixels.size(), raw);
+            std::fclose(raw);
+        }
+        const long before = residentKB();
+        auto encoder = H264Encoder::make(size.width, size.height, settings.videoFramesPerSecond,
+                                         settings.videoBitsPerSecond, 0, {}, x264Engine(preset, threadCount));
+        std::FILE* out = std::fopen(stream.c_str(), "wb");
+        std::vector<std::size_t> sizes;
+        double cpu = 0, wall = 0;
+        for (std::size_t i = 0; i < pictures.size(); ++i) {
+            const double start = morvane::testing::processCpuSeconds();
+            const auto wall0 = Clock::now();
+            auto result = encoder->encode(pictures[i], 1 + i * 1'000'000 / settings.videoFramesPerSecond, i == 0);
+            wall += std::chrono::duration<double>(Clock::now() - wall0).count();
+            cpu += morvane::testing::processCpuSeconds() - start;
+            std::size_t bytes = 0;
+            if (auto* f = std::get_if<video_result::Frame>(&result)) {
+                bytes = f->data.size();
+                std::fwrite(f->data.data(), 1, f->data.size(), out);
+            }
+            sizes.push_back(bytes);
+        }
+        std::fclose(out);
+        ThreadRun r;
+        r.encoderKB = residentKB() - before;
+        encoder.reset();
+        const auto fps = static_cast<std::size_t>(settings.videoFramesPerSecond);
+        // The windows start after the still part.
+        const std::size_t first = suddenChange ? 3 : 0;
+        r.minWindow = 1e18;
+        for (std::size_t i = first; i + fps <= sizes.size(); ++i) {
+            double sum = 0;
+            for (std::size_t j = i; j < i + fps; ++j) sum += static_cast<double>(sizes[j]);
+            r.minWindow = std::min(r.minWindow, sum);
+            r.maxWindow = std::max(r.maxWindow, sum);
+        }
+        double total = 0;
+        for (auto b : sizes) total += static_cast<double>(b);
+        if (suddenChange) r.changeFrame = sizes[3];
+        const auto n = static_cast<double>(sizes.size());
+        r.bytesPerFrame = total / n;
+        r.cpuMillisPerFrame = cpu * 1000 / n;
+        r.wallMillisPerFrame = wall * 1000 / n;
+        r.psnr = psnrOf(stream, reference, size.width, size.height);
+        std::remove(stream.c_str());
+        std::remove(reference.c_str());
+        if (write(pipeFds[1], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(1);
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    ThreadRun r;
+    if (read(pipeFds[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) std::fprintf(stderr, "encoder run failed\n");
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return r;
+}
+
+// x264's slice threads at each quality: CPU and time per frame, the
+// encoder's memory, bytes, PSNR and how the bit rate holds, on the moving
+// scene and on a still screen that suddenly changes.
+void weighThreads() {
+    std::printf("\nx264 slice threads at %s, preset %s; load %s\n", screenSize().c_str(), preset.c_str(),
+                loadNow().c_str());
+    std::printf("%-7s %-3s %-7s %9s %9s %9s %7s %9s %9s %9s %8s\n", "quality", "thr", "scene", "CPU ms/fr",
+                "wall ms/fr", "B/fr", "PSNR", "min B/s", "max B/s", "change fr", "enc MB");
+    for (auto q : {FrameQuality::high, FrameQuality::medium})
+        for (bool sudden : {false, true})
+            for (int t : {1, 2, 4}) {
+                const auto r = threadRun(q, t, sudden);
+                std::printf("%-7s %-3d %-7s %9.2f %9.2f %9.0f %7.2f %9.0f %9.0f %9zu %8.1f\n",
+                            std::string(toString(q)).c_str(), t, sudden ? "sudden" : "moving", r.cpuMillisPerFrame,
+                            r.wallMillisPerFrame, r.bytesPerFrame, r.psnr, r.minWindow, r.maxWindow, r.changeFrame,
+                            r.encoderKB / 1024.0);
+            }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -438,6 +570,8 @@ int main(int argc, char** argv) {
             toolsOnly = true;
         else if (a == "--against-ffmpeg")
             againstFfmpegOnly = true;
+        else if (a == "--weigh-threads")
+            threadsOnly = true;
         else if (a == "--size" && i + 1 < argc && std::sscanf(argv[i + 1], "%dx%d", &screenWidth, &screenHeight) == 2)
             ++i;
         else
@@ -445,6 +579,10 @@ int main(int argc, char** argv) {
     }
     if (toolsOnly) {
         weighCodingTools();
+        return 0;
+    }
+    if (threadsOnly) {
+        weighThreads();
         return 0;
     }
     // The screen and its painter come first, before any thread exists.
