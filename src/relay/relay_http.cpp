@@ -1,6 +1,7 @@
 #include "relay/relay_http.h"
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -23,9 +24,24 @@ using tcp = asio::ip::tcp;
 struct BeastRelayHttp::Impl {
     asio::io_context io;
     asio::executor_work_guard<asio::io_context::executor_type> guard{io.get_executor()};
-    std::shared_ptr<asio::ssl::context> tls = makeRelayTlsContext();
     std::size_t maxAnswerBytes = 0;
-    std::thread thread;
+
+    // The thread and the TLS context (the system's trust store, parsed
+    // certificate by certificate) are made by the first call: the host
+    // makes this transport at launch, and most never set up a relay.
+    void startOnce() {
+        const std::lock_guard lock(mutex);
+        if (!thread.joinable()) thread = std::thread([this] { io.run(); });
+    }
+    asio::ssl::context& tlsContext() {
+        const std::lock_guard lock(mutex);
+        if (!tls) tls = makeRelayTlsContext();
+        return *tls;
+    }
+
+    std::mutex mutex;
+    std::shared_ptr<asio::ssl::context> tls;  // under `mutex` until made, never replaced
+    std::thread thread;                        // under `mutex`; joined by the transport's destructor
 };
 
 namespace {
@@ -65,7 +81,7 @@ public:
 private:
     Stream makeStream() {
         if constexpr (Secure)
-            return Stream(owner_->io, *owner_->tls);
+            return Stream(owner_->io, owner_->tlsContext());
         else
             return Stream(owner_->io);
     }
@@ -157,17 +173,22 @@ private:
 
 BeastRelayHttp::BeastRelayHttp(std::size_t maxAnswerBytes) : impl_(std::make_shared<Impl>()) {
     impl_->maxAnswerBytes = maxAnswerBytes;
-    impl_->thread = std::thread([impl = impl_.get()] { impl->io.run(); });
 }
 
 BeastRelayHttp::~BeastRelayHttp() {
     // Running exchanges finish (each has its own time-out) before the
     // thread ends.
     impl_->guard.reset();
-    impl_->thread.join();
+    std::thread thread;
+    {
+        const std::lock_guard lock(impl_->mutex);
+        thread = std::move(impl_->thread);
+    }
+    if (thread.joinable()) thread.join();
 }
 
 std::shared_ptr<RelayHttpTask> BeastRelayHttp::post(RelayHttpRequest request, std::function<void(RelayHttpAnswer)> done) {
+    impl_->startOnce();
     if (request.url.secure()) {
         auto exchange = std::make_shared<Exchange<true>>(impl_, std::move(request), std::move(done));
         exchange->start();
