@@ -2,6 +2,7 @@
 
 #include <future>
 
+#include "core/heap.h"
 #include "server/audio_relay.h"
 #include "server/clipboard_display_relay.h"
 #include "server/control_text.h"
@@ -197,6 +198,11 @@ void RemoteServer::tick() {
     fx_->tick();
     if (controller_) fileEngine_->tick();
     status_->poll();
+    // During a session the heap's free stretches (encoded frames, messages
+    // and buffers under the mapping threshold, freed out of order) hold
+    // about 4 MB at 1080p that would otherwise stay resident. Handing them
+    // back once a beat costs well under a millisecond a second.
+    heap::giveBackFreed();
 }
 
 void RemoteServer::stop() {
