@@ -20,7 +20,7 @@ namespace route_decision {
 struct ServeFile {
     std::string contentType;
     // Points into the site the request was routed against.
-    const Bytes* body = nullptr;
+    const SiteFile* body = nullptr;
     bool operator==(const ServeFile&) const = default;
 };
 struct Upgrade {

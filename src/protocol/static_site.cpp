@@ -5,7 +5,6 @@
 #include <system_error>
 
 #include "core/secure.h"
-#include "protocol/http_base64.h"
 #include "protocol/http_request.h"
 
 namespace morvane {
@@ -34,23 +33,28 @@ const std::set<std::string>& StaticSite::expectedNames() {
 
 std::string StaticSite::sha256Hex(std::span<const std::uint8_t> data) { return Secure::sha256Hex(data); }
 
+SiteFile SiteFile::ofStaticData(std::span<const std::uint8_t> fixed) {
+    SiteFile file;
+    file.fixed_ = fixed;
+    return file;
+}
+
+bool SiteFile::operator==(const SiteFile& other) const { return std::ranges::equal(bytes(), other.bytes()); }
+
 StaticSite StaticSite::fromEmbedded(std::span<const EmbeddedFile> rows) {
     StaticSite site;
     for (const auto& row : rows) {
         const std::string name(row.name);
         if (!expectedNames().contains(name) || site.files.contains(name))
             throw Problem("unexpected file " + name);
-        // Size is bounded on the text before anything is decoded.
-        if (row.base64.size() > (HTTPLimits::maxStaticFileBytes + 2) / 3 * 4)
-            throw Problem(name + " cannot be decoded");
-        auto bytes = Base64::decode(row.base64);
-        if (!bytes || bytes->empty() || bytes->size() > HTTPLimits::maxStaticFileBytes)
-            throw Problem(name + " cannot be decoded");
+        const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(row.bytes.data()),
+                                                  row.bytes.size());
+        if (bytes.empty() || bytes.size() > HTTPLimits::maxStaticFileBytes) throw Problem(name + " cannot be served");
         std::string recorded(row.sha256);
         std::transform(recorded.begin(), recorded.end(), recorded.begin(),
                        [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; });
-        if (sha256Hex(*bytes) != recorded) throw Problem(name + " does not match its recorded hash");
-        site.files.emplace(name, std::move(*bytes));
+        if (sha256Hex(bytes) != recorded) throw Problem(name + " does not match its recorded hash");
+        site.files.emplace(name, SiteFile::ofStaticData(bytes));
     }
     std::string missing;
     for (const auto& name : expectedNames()) {  // a std::set: already ascending
@@ -93,7 +97,7 @@ StaticSite StaticSite::fromDirectory(const std::filesystem::path& directory) {
 std::vector<std::string> StaticSite::hashLines() const {
     std::vector<std::string> lines;
     lines.reserve(files.size());
-    for (const auto& [name, bytes] : files) lines.push_back(sha256Hex(bytes) + "  " + name);
+    for (const auto& [name, file] : files) lines.push_back(sha256Hex(file.bytes()) + "  " + name);
     return lines;
 }
 

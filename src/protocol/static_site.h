@@ -28,6 +28,24 @@ namespace StaticFiles {
 const std::map<std::string, StaticFile>& table();
 }  // namespace StaticFiles
 
+// A file's bytes as the site serves them: either the program's own
+// read-only data (the embedded page, never copied) or bytes read from a
+// folder, which the value owns. Copies stay valid either way.
+class SiteFile {
+public:
+    SiteFile() = default;
+    SiteFile(Bytes owned) : owned_(std::move(owned)) {}  // NOLINT: bytes read, or written by a test
+    // `fixed` outlives every site: static data of the program.
+    static SiteFile ofStaticData(std::span<const std::uint8_t> fixed);
+
+    std::span<const std::uint8_t> bytes() const { return fixed_.data() ? fixed_ : std::span<const std::uint8_t>(owned_); }
+    bool operator==(const SiteFile& other) const;
+
+private:
+    Bytes owned_;
+    std::span<const std::uint8_t> fixed_;
+};
+
 class StaticSite {
 public:
     // Why an embedded site was refused; `what()` is the readable reason.
@@ -40,8 +58,9 @@ public:
     // The file names of `StaticFiles::table()`.
     static const std::set<std::string>& expectedNames();
 
-    // Decodes and checks every row; the first bad row, or the expected files
-    // no row supplied, throw `Problem`.
+    // Checks every row against its recorded hash and serves its bytes where
+    // they are; the first bad row, or the expected files no row supplied,
+    // throw `Problem`.
     static StaticSite fromEmbedded(std::span<const EmbeddedFile> rows);
     // Reads whichever expected files the folder holds, without a hash check;
     // never fails (unreadable or oversized files are skipped).
@@ -55,7 +74,7 @@ public:
     static std::string sha256Hex(std::span<const std::uint8_t> data);
 
     // File name to bytes; an absent name is answered 404 by the router.
-    std::map<std::string, Bytes> files;
+    std::map<std::string, SiteFile> files;
 };
 
 }  // namespace morvane

@@ -17,7 +17,6 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
-#include "protocol/http_base64.h"
 #include "protocol/http_response.h"
 #include "relay_service/relay_accounts.h"
 #include "relay_service/relay_hub.h"
@@ -68,9 +67,7 @@ std::map<std::string, PageFile> pageFiles() {
     std::map<std::string, PageFile> out;
     bool first = true;
     for (const auto& row : RelayWeb::files()) {
-        const auto bytes = Base64::decode(row.base64);
-        if (!bytes) continue;
-        PageFile file{mediaType(std::string(row.name)), std::string(bytes->begin(), bytes->end())};
+        PageFile file{mediaType(std::string(row.name)), std::string(row.bytes)};
         if (first) out["/"] = file;
         first = false;
         out["/" + std::string(row.name)] = std::move(file);

@@ -147,7 +147,7 @@ void RemoteConnection::route(const HTTPRequest& request, const Bytes& leftover) 
         [&](const auto& d) {
             using T = std::decay_t<decltype(d)>;
             if constexpr (std::is_same_v<T, route_decision::ServeFile>) {
-                respond(200, d.contentType, *d.body);
+                respond(200, d.contentType, d.body->bytes());
             } else if constexpr (std::is_same_v<T, route_decision::Upgrade>) {
                 phase_ = Phase::awaitingAuth;
                 lastReceive_ = now();

@@ -10,8 +10,8 @@ namespace morvane {
 
 struct EmbeddedFile {
     std::string_view name;    // no directory part
-    std::string_view base64;  // standard base64 on one line, padded
-    std::string_view sha256;  // 64 lower-case hex digits of the decoded bytes
+    std::string_view bytes;   // the file as it is, in the program's read-only data
+    std::string_view sha256;  // 64 lower-case hex digits of `bytes`
 };
 
 namespace EmbeddedWeb {

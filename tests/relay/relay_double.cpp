@@ -27,7 +27,6 @@
 #include <nlohmann/json.hpp>
 
 #include "core/secure.h"
-#include "protocol/http_base64.h"
 #include "protocol/http_response.h"
 #include "relay/relay_bytes.h"
 #include "relay/relay_identity.h"
@@ -391,8 +390,6 @@ private:
         const std::string name = target == "/" ? "index.html" : target.substr(1);
         for (const auto& file : RelayWeb::files()) {
             if (file.name != name) continue;
-            const auto bytes = Base64::decode(file.base64);
-            if (!bytes) break;
             static const std::map<std::string, std::string> types = {
                 {".html", "text/html; charset=utf-8"}, {".js", "text/javascript; charset=utf-8"},
                 {".css", "text/css; charset=utf-8"}, {".webmanifest", "application/manifest+json"},
@@ -402,7 +399,7 @@ private:
             http::response<http::string_body> r{http::status::ok, 11};
             r.set(http::field::content_type, type == types.end() ? "application/octet-stream" : type->second);
             for (const auto& [field, value] : HTTPResponse::securityHeaders()) r.set(field, value);
-            r.body().assign(bytes->begin(), bytes->end());
+            r.body().assign(file.bytes.begin(), file.bytes.end());
             return r;
         }
         return status(404, "not-found");
