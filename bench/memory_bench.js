@@ -36,6 +36,7 @@ const AFTER_MS = 10000;
 // --smaps DIR keeps each host's /proc/PID/smaps idle and while streaming, to
 // see where the memory goes.
 const SMAPS = option('smaps', '');
+if (SMAPS) fs.mkdirSync(SMAPS, { recursive: true });
 
 const pause = (ms) => new Promise((r) => setTimeout(r, ms));
 
