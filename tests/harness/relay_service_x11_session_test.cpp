@@ -128,80 +128,12 @@ private:
     std::unique_ptr<HarnessProcess> process_;
 };
 
-class RelayServiceX11Session : public ::testing::Test {
+class RelayServiceX11Session : public RelayedX11Host {
 protected:
-    void SetUp() override {
-        screen = makeX11ScreenSource(std::make_shared<LoopExecutor>("control"), std::make_shared<LoopExecutor>("encode"));
-        ScreenFrameSource* raw = screen.get();
-        input = makeX11Input(inputQueue, [raw] { return raw->displayBounds(); }, [](const std::string&) {});
-        clipboard = makeX11Clipboard(clipboardQueue, [](const std::string&) {});
-        ASSERT_TRUE(input && clipboard);
-        screen->setMainQueue(&main);
-
-        RemoteServer::Setup setup;
-        setup.port = freePort();
-        setup.store = &store;
-        setup.frames = screen.get();
-        setup.input = input.get();
-        setup.clipboard = clipboard.get();
-        setup.mainQueue = &main;
-        setup.status = [] { return HostStatus{true}; };
-        server = RemoteServer::create(std::move(setup));
-        server->start();
-
-        controller = makeRealRelayController({
-            .origin = relay.origin(),
-            .server = server,
-            .store = &store,
-            .main = &main,
-            .settings = &settings,
-            .log = [this](const std::string& tag, const std::string& text) {
-                std::lock_guard lock(m);
-                log.push_back(tag == "relay" ? text : tag + ": " + text);
-            },
-            .owner = [this](const RelayAlert& alert, std::function<bool()> closeWhen) {
-                return owner(alert, std::move(closeWhen));
-            },
-            .typed = [this] { return typed; },
-        });
-        ASSERT_TRUE(controller);
-        onMain([&] { controller->start(); });
-    }
-    void TearDown() override {
-        if (controller) {
-            onMain([&] { controller->turnOff(); });
-            onMain([&] { controller.reset(); });
-        }
-        if (server) server->stop();
-    }
-
-    void onMain(const std::function<void()>& work) { runSync(main, work); }
-    void menu(const std::string& action) {
-        onMain([&] { controller->perform(action); });
-        ASSERT_TRUE(within(20s, [&] {
-            bool idle = false;
-            onMain([&] { idle = !controller->flowBusy() && controller->enrolEnded(); });
-            return idle;
-        }));
-    }
-    bool shows(const std::string& title) {
-        std::vector<RelayMenuItem> items;
-        onMain([&] { items = controller->menuSection(false); });
-        for (const auto& item : items)
-            if (item.title == title) return true;
-        return false;
-    }
-    Bytes roomID() {
-        Bytes id;
-        onMain([&] {
-            if (controller && controller->identity()) id = controller->identity()->roomID();
-        });
-        return id;
-    }
-    std::string room() { return RelayBytes::hex(roomID()); }
+    std::string relayOrigin() override { return relay.origin(); }
 
     // The owner at the dialogs, typing the code the relay's log shows.
-    int owner(const RelayAlert& alert, const std::function<bool()>& closeWhen) {
+    int owner(const RelayAlert& alert, const std::function<bool()>& closeWhen) override {
         const auto& title = alert.message;
         if (title == "Sign in to the relay") {
             typed = email;
@@ -241,25 +173,11 @@ protected:
         });
     }
 
-    Xvfb xvfb{"1280x720x24"};
     RelayProgram relay;
-    NestingLoop main;
-    DeviceStore store{std::make_shared<MemoryStorage>()};
-    LoopExecutor inputQueue{"input"};
-    LoopExecutor clipboardQueue{"clipboard"};
-    std::unique_ptr<ScreenFrameSource> screen;
-    std::unique_ptr<InputSink> input;
-    std::unique_ptr<ClipboardAccess> clipboard;
-    std::shared_ptr<RemoteServer> server;
-    MemorySettings settings;
-    std::shared_ptr<RelayController> controller;
     Phone phone{"Phone 7f3a", relay.origin()};
     std::string email = "owner@example.com";
     std::string access;
-    std::string typed;
     std::optional<std::string> deviceCode;
-    std::mutex m;
-    std::vector<std::string> log;
 };
 
 TEST_F(RelayServiceX11Session, AnOwnerSetsUpEnrolsControlsRevokesAndRemovesThroughMorvaneRelay) {

@@ -1,5 +1,7 @@
 #include "relayed_x11_rig.h"
 
+#include "ws_client.h"
+
 #include <X11/Xlib.h>
 
 #include "../devices/test_support.h"
@@ -60,6 +62,84 @@ std::shared_ptr<RelayController> makeRealRelayController(RealRelayControllerPart
     };
     c.builtInAddress = "relay.example.com";
     return RelayController::create(std::move(c));
+}
+
+void RelayedX11Host::SetUp() {
+    screen = makeX11ScreenSource(std::make_shared<LoopExecutor>("control"), std::make_shared<LoopExecutor>("encode"));
+    ScreenFrameSource* raw = screen.get();
+    input = makeX11Input(inputQueue, [raw] { return raw->displayBounds(); }, [](const std::string&) {});
+    clipboard = makeX11Clipboard(clipboardQueue, [](const std::string&) {});
+    ASSERT_TRUE(input && clipboard);
+    screen->setMainQueue(&main);
+
+    RemoteServer::Setup setup;
+    setup.port = freePort();
+    setup.store = &store;
+    setup.frames = screen.get();
+    setup.input = input.get();
+    setup.clipboard = clipboard.get();
+    setup.mainQueue = &main;
+    setup.status = [] { return HostStatus{true}; };
+    server = RemoteServer::create(std::move(setup));
+    server->start();
+
+    controller = makeRealRelayController({
+        .origin = relayOrigin(),
+        .server = server,
+        .store = &store,
+        .main = &main,
+        .settings = &settings,
+        .log = [this](const std::string& tag, const std::string& text) {
+            std::lock_guard lock(m);
+            log.push_back(tag == "relay" ? text : tag + ": " + text);
+        },
+        .owner = [this](const RelayAlert& alert, std::function<bool()> closeWhen) {
+            return owner(alert, std::move(closeWhen));
+        },
+        .typed = [this] { return typed; },
+    });
+    ASSERT_TRUE(controller);
+    onMain([&] { controller->start(); });
+}
+
+void RelayedX11Host::TearDown() {
+    if (controller) {
+        onMain([&] { controller->turnOff(); });
+        turnedOff();
+        onMain([&] { controller.reset(); });
+    }
+    if (server) server->stop();
+}
+
+void RelayedX11Host::onMain(const std::function<void()>& work) { runSync(main, work); }
+
+void RelayedX11Host::menu(const std::string& action) {
+    onMain([&] { controller->perform(action); });
+    ASSERT_TRUE(within(20s, [&] {
+        bool idle = false;
+        onMain([&] { idle = !controller->flowBusy() && controller->enrolEnded(); });
+        return idle;
+    }));
+}
+
+std::vector<RelayMenuItem> RelayedX11Host::section() {
+    std::vector<RelayMenuItem> items;
+    onMain([&] { items = controller->menuSection(false); });
+    return items;
+}
+
+bool RelayedX11Host::shows(const std::string& title) {
+    for (const auto& item : section())
+        if (item.title == title) return true;
+    return false;
+}
+
+Bytes RelayedX11Host::roomID() {
+    Bytes id;
+    onMain([&] {
+        if (controller && controller->identity()) id = controller->identity()->roomID();
+    });
+    return id;
 }
 
 }  // namespace morvane::testing

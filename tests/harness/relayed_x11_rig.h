@@ -12,12 +12,19 @@
 #include <mutex>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "../relay/relay_controller_rig.h"
 #include "../relay/relay_double.h"
 #include "../relay/test_certificates.h"
 #include "../relay/test_device.h"
+#include "../support/xvfb.h"
 #include "core/executor.h"
+#include "core/loop_executor.h"
+#include "platform/linux/capture_x11_source.h"
+#include "platform/linux/clipboard_x11.h"
+#include "platform/linux/input_x11.h"
 #include "relay/relay_bytes.h"
 #include "relay/relay_controller.h"
 #include "server/remote_server.h"
@@ -234,6 +241,47 @@ struct RealRelayControllerParts {
     std::function<std::string()> typed;
 };
 std::shared_ptr<RelayController> makeRealRelayController(RealRelayControllerParts parts);
+
+// The host of a relayed test on its private display: the X screen, input
+// and clipboard, the server, and the relay controller the menu drives, with
+// the relay and the owner at the dialogs given by the test.
+class RelayedX11Host : public ::testing::Test {
+protected:
+    // Where the relay answers, as the owner would type it.
+    virtual std::string relayOrigin() = 0;
+    // The owner at a dialog: the button chosen.
+    virtual int owner(const RelayAlert& alert, const std::function<bool()>& closeWhen) = 0;
+    // Waits, once the relay is turned off, for what the relay must see of it.
+    virtual void turnedOff() {}
+
+    void SetUp() override;
+    void TearDown() override;
+
+    void onMain(const std::function<void()>& work);
+    // Performs a menu action and waits until the flow it starts has ended.
+    // The owner's go-ahead comes on a later turn of the main queue, so the
+    // first look at the controller runs after the flow has begun.
+    void menu(const std::string& action);
+    std::vector<RelayMenuItem> section();
+    bool shows(const std::string& title);
+    Bytes roomID();
+    std::string room() { return RelayBytes::hex(roomID()); }
+
+    Xvfb xvfb{"1280x720x24"};
+    NestingLoop main;
+    DeviceStore store{std::make_shared<MemoryStorage>()};
+    LoopExecutor inputQueue{"input"};
+    LoopExecutor clipboardQueue{"clipboard"};
+    std::unique_ptr<ScreenFrameSource> screen;
+    std::unique_ptr<InputSink> input;
+    std::unique_ptr<ClipboardAccess> clipboard;
+    std::shared_ptr<RemoteServer> server;
+    MemorySettings settings;
+    std::shared_ptr<RelayController> controller;
+    std::string typed;  // what the dialog's field holds
+    std::mutex m;
+    std::vector<std::string> log;
+};
 
 
 }  // namespace morvane::testing

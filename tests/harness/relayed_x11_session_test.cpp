@@ -58,84 +58,12 @@ RelayDouble::Options overTls() {
     return o;
 }
 
-class RelayedX11Session : public ::testing::Test {
+class RelayedX11Session : public RelayedX11Host {
 protected:
-    void SetUp() override {
-        screen = makeX11ScreenSource(std::make_shared<LoopExecutor>("control"), std::make_shared<LoopExecutor>("encode"));
-        ScreenFrameSource* raw = screen.get();
-        input = makeX11Input(inputQueue, [raw] { return raw->displayBounds(); }, [](const std::string&) {});
-        clipboard = makeX11Clipboard(clipboardQueue, [](const std::string&) {});
-        ASSERT_TRUE(input && clipboard);
-        screen->setMainQueue(&main);
+    std::string relayOrigin() override { return relay.origin("https"); }
+    // The double keeps the room until the link it held has gone.
+    void turnedOff() override { within(5s, [&] { return !relay.hostUp(room()); }); }
 
-        RemoteServer::Setup setup;
-        setup.port = freePort();
-        setup.store = &store;
-        setup.frames = screen.get();
-        setup.input = input.get();
-        setup.clipboard = clipboard.get();
-        setup.mainQueue = &main;
-        setup.status = [] { return HostStatus{true}; };
-        server = RemoteServer::create(std::move(setup));
-        server->start();
-
-        controller = makeRealRelayController({
-            .origin = relay.origin("https"),
-            .server = server,
-            .store = &store,
-            .main = &main,
-            .settings = &settings,
-            .log = [this](const std::string& tag, const std::string& text) {
-                std::lock_guard lock(m);
-                log.push_back(tag == "relay" ? text : tag + ": " + text);
-            },
-            .owner = [this](const RelayAlert& alert, std::function<bool()> closeWhen) {
-                return owner(alert, std::move(closeWhen));
-            },
-            .typed = [this] { return typed; },
-        });
-        ASSERT_TRUE(controller);
-        onMain([&] { controller->start(); });
-    }
-    void TearDown() override {
-        if (controller) {
-            onMain([&] { controller->turnOff(); });
-            within(5s, [&] { return !relay.hostUp(room()); });
-            onMain([&] { controller.reset(); });
-        }
-        if (server) server->stop();
-    }
-
-    void onMain(const std::function<void()>& work) { runSync(main, work); }
-    // Performs a menu action and waits until the flow it starts has ended.
-    // The owner's go-ahead comes on a later turn of the main queue, so the
-    // first look at the controller runs after the flow has begun.
-    void menu(const std::string& action) {
-        onMain([&] { controller->perform(action); });
-        ASSERT_TRUE(within(20s, [&] {
-            bool idle = false;
-            onMain([&] { idle = !controller->flowBusy() && controller->enrolEnded(); });
-            return idle;
-        }));
-    }
-    std::vector<RelayMenuItem> section() {
-        std::vector<RelayMenuItem> items;
-        onMain([&] { items = controller->menuSection(false); });
-        return items;
-    }
-    bool shows(const std::string& title) {
-        for (const auto& item : section())
-            if (item.title == title) return true;
-        return false;
-    }
-    Bytes roomID() {
-        Bytes id;
-        onMain([&] {
-            if (controller && controller->identity()) id = controller->identity()->roomID();
-        });
-        return id;
-    }
-    std::string room() { return RelayBytes::hex(roomID()); }
     std::vector<std::string> titlesShown() {
         std::lock_guard lock(m);
         std::vector<std::string> titles;
@@ -146,7 +74,7 @@ protected:
     // The owner at the dialogs: types the e-mail and the code, waits out
     // the working dialogs, lets the phone answer the enrolment window and
     // approves when the codes match.
-    int owner(const RelayAlert& alert, const std::function<bool()>& closeWhen) {
+    int owner(const RelayAlert& alert, const std::function<bool()>& closeWhen) override {
         {
             std::lock_guard lock(m);
             alerts.push_back(alert);
@@ -205,29 +133,15 @@ protected:
         ASSERT_TRUE(phone.device().readEnrolled(*enrolled));
     }
 
-    Xvfb xvfb{"1280x720x24"};
     RelayDouble relay{overTls()};
-    NestingLoop main;
-    DeviceStore store{std::make_shared<MemoryStorage>()};
-    LoopExecutor inputQueue{"input"};
-    LoopExecutor clipboardQueue{"clipboard"};
-    std::unique_ptr<ScreenFrameSource> screen;
-    std::unique_ptr<InputSink> input;
-    std::unique_ptr<ClipboardAccess> clipboard;
-    std::shared_ptr<RemoteServer> server;
-    MemorySettings settings;
-    std::shared_ptr<RelayController> controller;
     Phone phone{"Phone 7f3a", relay.origin("https")};
     std::string email = "owner@example.com";
-    std::string typed;
     std::deque<std::string> mistypedCodes;  // typed before the right code
     // Answers the enrolment window in place of the phone; gives the code
     // the device derived.
     std::function<std::optional<std::string>()> newDevice;
     std::optional<std::string> deviceCode;
-    std::mutex m;
     std::vector<RelayAlert> alerts;
-    std::vector<std::string> log;
 };
 
 TEST_F(RelayedX11Session, EnrolledDeviceSeesAndControlsTheScreenAndTheRelaySeesOnlySealedRecords) {
