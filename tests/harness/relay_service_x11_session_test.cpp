@@ -143,20 +143,10 @@ protected:
             typed = relay.codeFor(email);
             return RelayResponse::first;
         }
-        if (title == "Waiting for the new device") {
-            deviceCode = phone.offerEnrolment() ? phone.device().code() : std::nullopt;
-            if (!deviceCode) return RelayResponse::first;
-            return main.runUntil(closeWhen, 10s) ? RelayResponse::abort : RelayResponse::first;
-        }
-        if (title.rfind("Code: ", 0) == 0) {
-            const bool same = deviceCode && deviceCode->size() == 6 &&
-                              title == "Code: " + deviceCode->substr(0, 3) + " " + deviceCode->substr(3);
-            return same ? RelayResponse::first : RelayResponse::second;
-        }
-        if (title.size() > 3 && title.compare(title.size() - 3, 3, "\u2026") == 0) {
-            main.runUntil(closeWhen, 15s);
-            return RelayResponse::abort;
-        }
+        if (auto answer = enrolmentOrWorkingAnswer(title, closeWhen, [&] {
+                return phone.offerEnrolment() ? phone.device().code() : std::nullopt;
+            }))
+            return *answer;
         return RelayResponse::first;
     }
 
@@ -177,7 +167,6 @@ protected:
     Phone phone{"Phone 7f3a", relay.origin()};
     std::string email = "owner@example.com";
     std::string access;
-    std::optional<std::string> deviceCode;
 };
 
 TEST_F(RelayServiceX11Session, AnOwnerSetsUpEnrolsControlsRevokesAndRemovesThroughMorvaneRelay) {

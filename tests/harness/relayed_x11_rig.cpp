@@ -142,4 +142,24 @@ Bytes RelayedX11Host::roomID() {
     return id;
 }
 
+std::optional<int> RelayedX11Host::enrolmentOrWorkingAnswer(const std::string& title,
+                                                           const std::function<bool()>& closeWhen,
+                                                           const std::function<std::optional<std::string>()>& offer) {
+    if (title == "Waiting for the new device") {
+        deviceCode = offer();
+        if (!deviceCode) return RelayResponse::first;
+        return main.runUntil(closeWhen, 10s) ? RelayResponse::abort : RelayResponse::first;
+    }
+    if (title.rfind("Code: ", 0) == 0) {
+        const bool same = deviceCode && deviceCode->size() == 6 &&
+                          title == "Code: " + deviceCode->substr(0, 3) + " " + deviceCode->substr(3);
+        return same ? RelayResponse::first : RelayResponse::second;
+    }
+    if (title.size() > 3 && title.compare(title.size() - 3, 3, "\u2026") == 0) {
+        main.runUntil(closeWhen, 15s);
+        return RelayResponse::abort;
+    }
+    return std::nullopt;
+}
+
 }  // namespace morvane::testing

@@ -278,7 +278,16 @@ protected:
     std::shared_ptr<RemoteServer> server;
     MemorySettings settings;
     std::shared_ptr<RelayController> controller;
+    // How the owner answers what both relays' flows show alike: the window
+    // waiting for a new device (which `offer` answers in the device's place,
+    // giving the code it derived), the code to approve when it matches, and
+    // the working dialogs ("…"), left to close by themselves. Absent for any
+    // other dialog.
+    std::optional<int> enrolmentOrWorkingAnswer(const std::string& title, const std::function<bool()>& closeWhen,
+                                                const std::function<std::optional<std::string>()>& offer);
+
     std::string typed;  // what the dialog's field holds
+    std::optional<std::string> deviceCode;  // what the new device showed
     std::mutex m;
     std::vector<std::string> log;
 };

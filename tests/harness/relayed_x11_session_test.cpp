@@ -96,23 +96,11 @@ protected:
             typed = "relay.example.com";
             return RelayResponse::first;
         }
-        if (title == "Waiting for the new device") {
-            if (newDevice)
-                deviceCode = newDevice();
-            else
-                deviceCode = phone.offerEnrolment() ? phone.device().code() : std::nullopt;
-            if (!deviceCode) return RelayResponse::first;
-            return main.runUntil(closeWhen, 10s) ? RelayResponse::abort : RelayResponse::first;
-        }
-        if (title.rfind("Code: ", 0) == 0) {
-            const bool same = deviceCode && deviceCode->size() == 6 &&
-                              title == "Code: " + deviceCode->substr(0, 3) + " " + deviceCode->substr(3);
-            return same ? RelayResponse::first : RelayResponse::second;
-        }
-        if (title.size() > 3 && title.compare(title.size() - 3, 3, "\u2026") == 0) {
-            main.runUntil(closeWhen, 15s);
-            return RelayResponse::abort;
-        }
+        if (auto answer = enrolmentOrWorkingAnswer(title, closeWhen, [&] {
+                if (newDevice) return newDevice();
+                return phone.offerEnrolment() ? phone.device().code() : std::nullopt;
+            }))
+            return *answer;
         // "This computer is on another account", "Remove this computer…?",
         // and anything the relay has to say.
         return RelayResponse::first;
@@ -140,7 +128,6 @@ protected:
     // Answers the enrolment window in place of the phone; gives the code
     // the device derived.
     std::function<std::optional<std::string>()> newDevice;
-    std::optional<std::string> deviceCode;
     std::vector<RelayAlert> alerts;
 };
 
