@@ -32,18 +32,22 @@ namespace morvane::testing {
 // output are collected by a reader thread.
 class HarnessProcess {
 public:
+#ifdef MORVANE_HARNESS_PATH
     // `extra` arguments follow "--port PORT", for instance "--x11".
     HarnessProcess(std::filesystem::path dataHome, std::uint16_t port, std::vector<std::string> extra = {})
         : port_(port) {
         std::vector<std::string> args = {"morvane-harness", "--port", std::to_string(port)};
         args.insert(args.end(), extra.begin(), extra.end());
-        spawn(MORVANE_HARNESS_PATH, std::move(args), dataHome);
+        spawn(MORVANE_HARNESS_PATH, std::move(args), dataHome, false);
     }
-    // Another program of the build: its path, then its arguments.
-    HarnessProcess(const std::string& path, std::vector<std::string> arguments, const std::filesystem::path& dataHome)
+#endif
+    // Another program of the build: its path, then its arguments. With
+    // `errorsToo`, what it writes to standard error (a log) is read as lines too.
+    HarnessProcess(const std::string& path, std::vector<std::string> arguments, const std::filesystem::path& dataHome,
+                   bool errorsToo = false)
         : port_(0) {
         arguments.insert(arguments.begin(), std::filesystem::path(path).filename().string());
-        spawn(path, std::move(arguments), dataHome);
+        spawn(path, std::move(arguments), dataHome, errorsToo);
     }
     ~HarnessProcess() {
         if (stdin_ >= 0) close(stdin_);
@@ -75,19 +79,11 @@ public:
     }
     // Waits for a line beginning with `prefix` that was not taken before.
     std::optional<std::string> waitLine(const std::string& prefix, int millis = 5000) {
-        std::unique_lock lock(m_);
-        std::optional<std::string> found;
-        cv_.wait_for(lock, std::chrono::milliseconds(millis), [&] {
-            for (std::size_t i = taken_; i < lines_.size(); ++i) {
-                if (lines_[i].rfind(prefix, 0) == 0) {
-                    found = lines_[i];
-                    taken_ = i + 1;
-                    return true;
-                }
-            }
-            return eof_;
-        });
-        return found;
+        return waitMatching([&](const std::string& line) { return line.rfind(prefix, 0) == 0; }, millis);
+    }
+    // The same for a line holding `part` anywhere.
+    std::optional<std::string> waitLineWith(const std::string& part, int millis = 5000) {
+        return waitMatching([&](const std::string& line) { return line.find(part) != std::string::npos; }, millis);
     }
     bool sawLine(const std::string& exact) {
         std::lock_guard lock(m_);
@@ -109,7 +105,25 @@ public:
     }
 
 private:
-    void spawn(const std::string& path, std::vector<std::string> args, const std::filesystem::path& dataHome) {
+    template <typename Match>
+    std::optional<std::string> waitMatching(const Match& match, int millis) {
+        std::unique_lock lock(m_);
+        std::optional<std::string> found;
+        cv_.wait_for(lock, std::chrono::milliseconds(millis), [&] {
+            for (std::size_t i = taken_; i < lines_.size(); ++i) {
+                if (match(lines_[i])) {
+                    found = lines_[i];
+                    taken_ = i + 1;
+                    return true;
+                }
+            }
+            return eof_;
+        });
+        return found;
+    }
+
+    void spawn(const std::string& path, std::vector<std::string> args, const std::filesystem::path& dataHome,
+               bool errorsToo) {
         // Everything the child needs is built before fork: a threaded parent's
         // child may only make async-signal-safe calls.
         std::vector<char*> argv;
@@ -127,6 +141,7 @@ private:
         if (pid_ == 0) {
             dup2(in[0], 0);
             dup2(out[1], 1);
+            if (errorsToo) dup2(out[1], 2);
             close(in[1]);
             close(out[0]);
             execve(path.c_str(), argv.data(), envp.data());

@@ -57,10 +57,8 @@ public:
                           {"tls", {{"certificate", (folder_ / "cert.pem").string()}, {"key", (folder_ / "key.pem").string()}}}};
         write(folder_ / "relay.json", config.dump());
         process_ = std::make_unique<HarnessProcess>(
-            "/bin/sh",
-            std::vector<std::string>{"-c", std::string("exec '") + MORVANE_RELAY_PATH + "' --config '" +
-                                               (folder_ / "relay.json").string() + "' 2>&1"},
-            folder_);
+            MORVANE_RELAY_PATH, std::vector<std::string>{"--config", (folder_ / "relay.json").string()}, folder_,
+            /*errorsToo=*/true);
         if (!process_->waitLine("morvane-relay ", 10'000)) throw std::runtime_error("morvane-relay did not start");
     }
     ~RelayProgram() {
