@@ -188,19 +188,7 @@ TEST_F(RelayServiceX11Session, AnOwnerSetsUpEnrolsControlsRevokesAndRemovesThrou
 
     ASSERT_TRUE(phone.connect());
     ASSERT_TRUE(phone.nextOfType("ready"));
-    auto picture = phone.nextBinary(FrameMessage::jpegTag, 10s);
-    ASSERT_TRUE(picture) << "no picture";
-    auto decoded = decodeJPEG(std::string(picture->begin() + 5, picture->end()));
-    ASSERT_TRUE(decoded);
-    int sx = 0, sy = 0;
-    paint.squareAt(0, &sx, &sy);
-    const int row = sy > 720 / 2 ? 720 / 5 : 720 * 4 / 5;
-    for (int bar = 0; bar < 8; ++bar) {
-        const int x = (2 * bar + 1) * 1280 / 16;
-        EXPECT_TRUE(nearColour(decoded->at(x * decoded->width / 1280, row * decoded->height / 720),
-                               PaintClient::barColour(x, 1280), 48))
-            << "bar " << bar;
-    }
+    ASSERT_NO_FATAL_FAILURE(expectPaintedBars(phone, paint, 1280, 720));
     phone.sendJSON({{"t", "mm"}, {"x", 0.25}, {"y", 0.5}});
     EXPECT_TRUE(within(5s, [] { return pointerOnX() == std::pair{1280 / 4, 720 / 2}; }));
     const std::string secret = "clipboard-secret-8c21f4";

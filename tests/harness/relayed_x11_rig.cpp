@@ -1,5 +1,8 @@
 #include "relayed_x11_rig.h"
 
+#include "../capture/x11_test_client.h"
+#include "screen_picture.h"
+#include "server/frame_message.h"
 #include "ws_client.h"
 
 #include <X11/Xlib.h>
@@ -24,6 +27,22 @@ std::pair<int, int> pointerOnX() {
     XQueryPointer(d, DefaultRootWindow(d), &root, &child, &rx, &ry, &wx, &wy, &mask);
     XCloseDisplay(d);
     return {rx, ry};
+}
+
+void expectPaintedBars(Phone& phone, PaintClient& paint, int screenWidth, int screenHeight) {
+    auto picture = phone.nextBinary(FrameMessage::jpegTag, 10s);
+    ASSERT_TRUE(picture) << "no picture";
+    auto decoded = decodeJPEG(std::string(picture->begin() + 5, picture->end()));
+    ASSERT_TRUE(decoded);
+    int sx = 0, sy = 0;
+    paint.squareAt(0, &sx, &sy);
+    const int row = sy > screenHeight / 2 ? screenHeight / 5 : screenHeight * 4 / 5;
+    for (int bar = 0; bar < 8; ++bar) {
+        const int x = (2 * bar + 1) * screenWidth / 16;
+        EXPECT_TRUE(nearColour(decoded->at(x * decoded->width / screenWidth, row * decoded->height / screenHeight),
+                               PaintClient::barColour(x, screenWidth), 48))
+            << "bar " << bar;
+    }
 }
 
 std::shared_ptr<RelayController> makeRealRelayController(RealRelayControllerParts parts) {

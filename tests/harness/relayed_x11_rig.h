@@ -227,6 +227,11 @@ private:
 // Where the X server has the pointer.
 std::pair<int, int> pointerOnX();
 
+class PaintClient;
+// Takes the phone's next picture and checks it shows the bars `paint` drew
+// on a screen of that size, away from its moving square.
+void expectPaintedBars(Phone& phone, PaintClient& paint, int screenWidth, int screenHeight);
+
 // The relay controller as the tray host makes it, on real sockets to the
 // relay at `origin`: the owner's password is taken as given, the dialogs are
 // answered by `owner` and the dialogs' field reads `typed`.

@@ -155,19 +155,7 @@ TEST_F(RelayedX11Session, EnrolledDeviceSeesAndControlsTheScreenAndTheRelaySeesO
     EXPECT_EQ(ready->value("device", ""), "Phone 7f3a");
 
     // A picture of the real screen: the bars where the client painted them.
-    auto picture = phone.nextBinary(FrameMessage::jpegTag, 10s);
-    ASSERT_TRUE(picture) << "no picture";
-    auto decoded = decodeJPEG(std::string(picture->begin() + 5, picture->end()));
-    ASSERT_TRUE(decoded);
-    int sx = 0, sy = 0;
-    paint.squareAt(0, &sx, &sy);
-    const int row = sy > screenHeight / 2 ? screenHeight / 5 : screenHeight * 4 / 5;
-    for (int bar = 0; bar < 8; ++bar) {
-        const int x = (2 * bar + 1) * screenWidth / 16;
-        EXPECT_TRUE(nearColour(decoded->at(x * decoded->width / screenWidth, row * decoded->height / screenHeight),
-                               PaintClient::barColour(x, screenWidth), 48))
-            << "bar " << bar;
-    }
+    ASSERT_NO_FATAL_FAILURE(expectPaintedBars(phone, paint, screenWidth, screenHeight));
 
     // A pointer move lands where the device meant it.
     phone.sendJSON({{"t", "mm"}, {"x", 0.25}, {"y", 0.5}});
