@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "relay/relay_control.h"
 #include "relay_service/code_mailer.h"
+#include "secure/secure_channel.h"
 
 namespace morvane::relay_service::RelayLimits {
 
@@ -40,9 +42,13 @@ inline constexpr int hostsPerAccount = 10;
 inline constexpr std::size_t maxRequestBodyBytes = 16'384;
 inline constexpr std::size_t maxHostNameBytes = 256;
 
-// The host link: the host's own limit on one message, and the largest
-// control text it sends.
-inline constexpr std::size_t maxHostMessageBytes = 65'536;
+// The host link. The host sends a device a whole fragment of a message in
+// one sealed record behind its 4-byte id: a busy screen's picture or a
+// keyframe fills it. What the host reads is smaller: its own limit on one
+// message.
+inline constexpr std::size_t maxHostFrameBytes =
+    4 + SecureChannel::fragmentDataMax + SecureChannel::transportOverhead;
+inline constexpr std::size_t maxHostMessageBytes = RelayLinkLimits::maxIncomingMessageBytes;
 inline constexpr std::size_t maxControlBytes = 4'096;
 inline constexpr std::int64_t proveSeconds = 15;
 // How often the links held here are checked against the store: instances

@@ -235,8 +235,9 @@ public:
             response.set(http::field::sec_websocket_protocol, "morvane.v1");
             response.set(http::field::cache_control, "no-store");
         }));
-        // The host's own limit; a device's records are counted as they come.
-        ws_.read_message_max(RelayLimits::maxHostMessageBytes);
+        // A host's records toward a device may fill a whole fragment; a
+        // device's records are counted as they come.
+        ws_.read_message_max(RelayLimits::maxHostFrameBytes);
         ws_.async_accept(request, [self = this->shared_from_this(), opened = std::move(opened)](beast::error_code ec) {
             if (ec || self->server_->stopped) return;
             opened(self);

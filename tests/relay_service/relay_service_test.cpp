@@ -155,6 +155,10 @@ TEST(RelayService, AnOwnerSignsInRegistersLinksAndADeviceReachesTheComputer) {
         EXPECT_TRUE(rig.watch->saw("record 1 2 20ab"));
         rig.send(1, Bytes{0x20, 0xcd});
         EXPECT_EQ(phone.receive(), (Bytes{0x20, 0xcd}));
+        // A whole fragment of a picture, as the host seals it, reaches the phone.
+        const Bytes picture(SecureChannel::fragmentDataMax + SecureChannel::transportOverhead, 0x44);
+        rig.send(1, picture);
+        EXPECT_EQ(phone.receive(), picture);
         // The largest record that fits the host's limit behind its id.
         Bytes largest(RelayLimits::maxDeviceRecordBytes, 0x42);
         phone.send(largest);
