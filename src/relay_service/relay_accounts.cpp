@@ -182,7 +182,7 @@ AccountAnswer RelayAccounts::handle(const AccountRequest& request) {
         if (!access) return refuse(401, "unauthorized");
         return registerHost(body, access->token.userId);
     } catch (const RelayStoreError& error) {
-        hooks_.log(std::string("store failed: ") + error.what());
+        hooks_.log.error(std::string("store failed: ") + error.what());
         return refuse(503, "try-later", 30);
     }
 }
@@ -195,11 +195,11 @@ AccountAnswer RelayAccounts::code(const json& body, const std::string& client) {
     if (!mailConfigured_) return refuse(503, "not-configured");
     const auto now = seconds();
     if (const auto wait = codesPerClient_.take(client, now)) {
-        hooks_.log("refused a code for " + *email + ": too many codes from " + client);
+        hooks_.log.warning("refused a code for " + *email + ": too many codes from " + client);
         return refuse(429, "try-later", *wait);
     }
     if (const auto wait = codesPerAddress_.take(*email, now)) {
-        hooks_.log("refused a code for " + *email + ": too many codes for the address");
+        hooks_.log.warning("refused a code for " + *email + ": too many codes for the address");
         return refuse(429, "try-later", *wait);
     }
     // Six digits, uniform: 0 to 999,999 from a random 32-bit draw with the
@@ -229,13 +229,13 @@ AccountAnswer RelayAccounts::delivered(const CodeDelivery& delivery, const std::
         if (error) {
             // A code nobody received must not stay usable.
             store_.deleteCode(delivery.email, delivery.loginId);
-            hooks_.log("could not send a code to " + delivery.email + ": " + *error);
+            hooks_.log.error("could not send a code to " + delivery.email + ": " + *error);
             return refuse(503, "try-later", 60);
         }
-        hooks_.log("sign-in code sent to " + delivery.email);
+        hooks_.log.info("sign-in code sent to " + delivery.email);
         return answer(200, json{{"ok", true}});
     } catch (const RelayStoreError& failure) {
-        hooks_.log(std::string("store failed: ") + failure.what());
+        hooks_.log.error(std::string("store failed: ") + failure.what());
         return refuse(503, "try-later", 30);
     }
 }
@@ -249,13 +249,13 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
     if (clientKind != "mac" && clientKind != "web") return refuse(400, "bad-request");
     const auto now = seconds();
     if (const auto wait = verifiesPerClient_.take(client, now)) {
-        hooks_.log("refused a sign-in for " + *email + ": too many tries from " + client);
+        hooks_.log.warning("refused a sign-in for " + *email + ": too many tries from " + client);
         return refuse(429, "try-later", *wait);
     }
     const auto stored = store_.code(*email, loginId);
     if (!stored || stored->expiresAt <= now || stored->triesLeft <= 0) {
         if (stored) store_.deleteCode(*email, loginId);
-        hooks_.log("refused a sign-in for " + *email + ": no live code");
+        hooks_.log.warning("refused a sign-in for " + *email + ": no live code");
         return refuse(400, "invalid-code");
     }
     const auto offered = codeHash(stored->salt, digits);
@@ -268,13 +268,13 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
             store_.deleteCode(*email, loginId);
         else
             store_.setCodeTries(*email, loginId, left);
-        hooks_.log("refused a sign-in for " + *email + ": wrong code, " + std::to_string(std::max(left, 0)) +
+        hooks_.log.warning("refused a sign-in for " + *email + ": wrong code, " + std::to_string(std::max(left, 0)) +
                    " tries left");
         return refuse(400, "invalid-code");
     }
     store_.deleteCode(*email, loginId);
     const auto account = store_.accountForEmail(*email, now);
-    hooks_.log("signed in " + account.email + " (" + clientKind + ")");
+    hooks_.log.info("signed in " + account.email + " (" + clientKind + ")");
     return answer(200, session(account, clientKind, newSession()));
 }
 
@@ -318,7 +318,7 @@ AccountAnswer RelayAccounts::signOut(const json& body) {
             store_.putSignOut(sessionID, seconds() + RelayLimits::accessSeconds + RelayLimits::signOutMarginSeconds);
             store_.deleteToken(stored->hash);
             const auto account = store_.account(stored->userId);
-            hooks_.log("signed out " + (account ? account->email : stored->userId) + " (" + stored->client + ")");
+            hooks_.log.info("signed out " + (account ? account->email : stored->userId) + " (" + stored->client + ")");
         }
     }
     // Always done: a sign-out that finds nothing has nothing left to undo.
@@ -352,31 +352,31 @@ AccountAnswer RelayAccounts::registerHost(const json& body, const std::string& u
     const auto roomHex = RelayBytes::hex(room);
     const auto now = seconds();
     if (!within(*ts, now)) {
-        hooks_.log("refused registering room " + roomHex + ": its clock is off");
+        hooks_.log.warning("refused registering room " + roomHex + ": its clock is off");
         return refuse(401, "bad-proof");
     }
     if (!RelaySigned::verify(*key, RelaySigned::registerMessage(room, *ts, *nonce, userId), *sig)) {
-        hooks_.log("refused registering room " + roomHex + ": bad signature");
+        hooks_.log.warning("refused registering room " + roomHex + ": bad signature");
         return refuse(401, "bad-proof");
     }
     if (!store_.useNonce("register " + roomHex + " " + nonceText, now + 2 * RelayLimits::proofWindowSeconds + 1, now)) {
-        hooks_.log("refused registering room " + roomHex + ": replayed proof");
+        hooks_.log.warning("refused registering room " + roomHex + ": replayed proof");
         return refuse(401, "bad-proof");
     }
     HostRecord host{roomHex, keyText, *name, userId, now};
     const auto hostJson = json{{"room", roomHex}, {"name", *name}};
     switch (store_.addHost(host, RelayLimits::hostsPerAccount)) {
     case AddHostOutcome::created:
-        hooks_.log("registered room " + roomHex + " \"" + *name + "\"");
+        hooks_.log.info("registered room " + roomHex + " \"" + *name + "\"");
         return answer(201, json{{"host", hostJson}});
     case AddHostOutcome::existing:
-        hooks_.log("registered room " + roomHex + " again \"" + *name + "\"");
+        hooks_.log.info("registered room " + roomHex + " again \"" + *name + "\"");
         return answer(200, json{{"host", hostJson}});
     case AddHostOutcome::taken:
-        hooks_.log("refused registering room " + roomHex + ": on another account");
+        hooks_.log.warning("refused registering room " + roomHex + ": on another account");
         return refuse(409, "host-taken");
     case AddHostOutcome::limit:
-        hooks_.log("refused registering room " + roomHex + ": the account has the most computers it may");
+        hooks_.log.warning("refused registering room " + roomHex + ": the account has the most computers it may");
         return refuse(403, "host-limit");
     }
     return refuse(500, "try-later");
@@ -396,17 +396,17 @@ AccountAnswer RelayAccounts::removeHost(const json& body) {
     const auto roomHex = RelayBytes::hex(room);
     const auto now = seconds();
     if (!within(*ts, now) || !RelaySigned::verify(*key, RelaySigned::removeMessage(room, *ts, *nonce), *sig)) {
-        hooks_.log("refused removing room " + roomHex + ": bad proof");
+        hooks_.log.warning("refused removing room " + roomHex + ": bad proof");
         return refuse(401, "bad-proof");
     }
     if (!store_.useNonce("remove " + roomHex + " " + nonceText, now + 2 * RelayLimits::proofWindowSeconds + 1, now)) {
-        hooks_.log("refused removing room " + roomHex + ": replayed proof");
+        hooks_.log.warning("refused removing room " + roomHex + ": replayed proof");
         return refuse(401, "bad-proof");
     }
     // The key proves itself, so the registration it names goes; one that is
     // gone already answers done, so the owner's removal can always finish.
     if (store_.removeHost(roomHex)) {
-        hooks_.log("removed room " + roomHex);
+        hooks_.log.info("removed room " + roomHex);
         if (hooks_.removed) hooks_.removed(roomHex);
     }
     return answer(200, json{{"ok", true}});
@@ -456,7 +456,7 @@ HostAdmission RelayAccounts::admitHost(const std::string& room, const std::strin
         out.name = host->name;
         return out;
     } catch (const RelayStoreError& error) {
-        hooks_.log(std::string("store failed: ") + error.what());
+        hooks_.log.error(std::string("store failed: ") + error.what());
         return HostAdmission{503, "store failed", {}, {}};
     }
 }
@@ -472,7 +472,7 @@ DeviceAdmission RelayAccounts::admitDevice(const std::string& room, const std::s
         if (!host || host->userId != stored->userId) return DeviceAdmission{4404, "unknown-host", {}, {}};
         return DeviceAdmission{0, "", stored->userId, sessionID};
     } catch (const RelayStoreError& error) {
-        hooks_.log(std::string("store failed: ") + error.what());
+        hooks_.log.error(std::string("store failed: ") + error.what());
         return DeviceAdmission{1011, "try-later", {}, {}};
     }
 }
@@ -482,7 +482,7 @@ void RelayAccounts::purge() {
     try {
         store_.purgeExpired(now);
     } catch (const RelayStoreError& error) {
-        hooks_.log(std::string("store failed: ") + error.what());
+        hooks_.log.error(std::string("store failed: ") + error.what());
     }
     codesPerAddress_.purge(now);
     codesPerClient_.purge(now);

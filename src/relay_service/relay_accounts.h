@@ -15,6 +15,7 @@
 #include "core/clock.h"
 #include "core/types.h"
 #include "relay_service/rate_window.h"
+#include "relay_service/relay_log.h"
 #include "relay_service/relay_store.h"
 
 namespace morvane::relay_service {
@@ -59,7 +60,7 @@ class RelayAccounts {
 public:
     struct Hooks {
         WallClock now;
-        std::function<void(const std::string&)> log;
+        RelayLog log;
         // Whether the room's host link is up, for the list of computers.
         std::function<bool(const std::string& room)> online;
         // A computer left its account: its link must end.

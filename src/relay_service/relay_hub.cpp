@@ -19,10 +19,6 @@ RelayHub::RelayHub(Hooks hooks, DeviceLimits limits) : hooks_(std::move(hooks)),
     lastRegistrationCheck_ = hooks_.monotonicMillis();
 }
 
-void RelayHub::log(const std::string& line) const {
-    if (hooks_.log) hooks_.log(line);
-}
-
 bool RelayHub::online(const std::string& room) const {
     const auto it = rooms_.find(room);
     return it != rooms_.end() && it->second.link != nullptr;
@@ -61,7 +57,7 @@ void RelayHub::hostText(RelayPeer* peer, std::string_view text) {
         link.up = true;
         json devices = json::array();
         for (const auto& [id, device] : room.devices) devices.push_back(id);
-        log("link up for room " + link.room + " with " + std::to_string(room.devices.size()) + " devices");
+        hooks_.log.info("link up for room " + link.room + " with " + std::to_string(room.devices.size()) + " devices");
         peer->sendText(json{{"t", "welcome"}, {"room", link.room}, {"devices", devices}}.dump());
         return;
     }
@@ -70,7 +66,7 @@ void RelayHub::hostText(RelayPeer* peer, std::string_view text) {
         if (!id) return closeLink(peer, RelayClose::badMessage, "bad-message", "malformed drop");
         Room& room = rooms_[link.room];
         if (const auto device = room.devices.find(*id); device != room.devices.end()) {
-            log("host of room " + link.room + " dropped device " + std::to_string(*id));
+            hooks_.log.warning("host of room " + link.room + " dropped device " + std::to_string(*id));
             closeDevice(device->second, RelayClose::dropped, "refused", false);
         }
         return;
@@ -95,7 +91,7 @@ void RelayHub::deviceOpened(const std::shared_ptr<RelayPeer>& peer, const std::s
                             const std::string& userId, const std::string& session) {
     Room& room = rooms_[roomID];
     const auto refuse = [&](int code, const char* reason, const std::string& why) {
-        log("refused a device in room " + roomID + ": " + why);
+        hooks_.log.warning("refused a device in room " + roomID + ": " + why);
         peer->close(code, reason);
         dropRoomIfEmpty(roomID);
     };
@@ -121,7 +117,7 @@ void RelayHub::deviceOpened(const std::shared_ptr<RelayPeer>& peer, const std::s
     room.devices.emplace(id, peer.get());
     ++perAccount_[userId];
     ++perSession_[session];
-    log("device " + std::to_string(id) + " joined room " + roomID);
+    hooks_.log.info("device " + std::to_string(id) + " joined room " + roomID);
     links_.at(room.link).peer->sendText(R"({"t":"joined","c":)" + std::to_string(id) + "}");
 }
 
@@ -130,7 +126,7 @@ void RelayHub::deviceMessage(RelayPeer* peer, bool text, std::span<const std::ui
     if (found == devices_.end()) return;
     Device& device = found->second;
     if (text || data.size() > RelayLimits::maxDeviceRecordBytes) {
-        log("closed device " + std::to_string(device.id) + " in room " + device.room + ": " +
+        hooks_.log.warning("closed device " + std::to_string(device.id) + " in room " + device.room + ": " +
             (text ? "a text message" : "a record over the limit"));
         return closeDevice(peer, RelayClose::tooLarge, "too-large", true);
     }
@@ -144,7 +140,7 @@ void RelayHub::deviceMessage(RelayPeer* peer, bool text, std::span<const std::ui
     device.lastMillis = now;
     device.allowance -= static_cast<double>(data.size());
     if (device.allowance < 0) {
-        log("closed device " + std::to_string(device.id) + " in room " + device.room + ": over the byte rate");
+        hooks_.log.warning("closed device " + std::to_string(device.id) + " in room " + device.room + ": over the byte rate");
         return closeDevice(peer, RelayClose::rate, "rate", true);
     }
     const Room& room = rooms_.at(device.room);
@@ -160,12 +156,12 @@ void RelayHub::ended(RelayPeer* peer, const std::string& why) {
         --rooms_[room].links;
         if (wasUp) {
             rooms_[room].link = nullptr;
-            log("link down for room " + room + ": " + why);
+            hooks_.log.info("link down for room " + room + ": " + why);
             std::vector<RelayPeer*> devices;
             for (const auto& [id, device] : rooms_[room].devices) devices.push_back(device);
             for (auto* device : devices) closeDevice(device, RelayClose::hostOffline, "mac-offline", false);
         } else {
-            log("link for room " + room + " ended before it proved: " + why);
+            hooks_.log.info("link for room " + room + " ended before it proved: " + why);
         }
         dropRoomIfEmpty(room);
         return;
@@ -174,7 +170,7 @@ void RelayHub::ended(RelayPeer* peer, const std::string& why) {
     if (found == devices_.end()) return;
     const auto room = found->second.room;
     const auto id = found->second.id;
-    log("device " + std::to_string(id) + " left room " + room);
+    hooks_.log.info("device " + std::to_string(id) + " left room " + room);
     forget(found->second);
     devices_.erase(found);
     if (auto* link = rooms_[room].link) links_.at(link).peer->sendText(R"({"t":"left","c":)" + std::to_string(id) + "}");
@@ -225,7 +221,7 @@ void RelayHub::tick() {
         } catch (const std::exception& error) {
             // A store out of reach says nothing about the computer: its
             // link stays, and the next check asks again.
-            log("cannot check the registration of room " + room + ": " + error.what());
+            hooks_.log.error("cannot check the registration of room " + room + ": " + error.what());
             return;
         }
         if (!registered) removed(room);
@@ -241,7 +237,7 @@ void RelayHub::closeLink(RelayPeer* peer, int code, const std::string& reason, c
     --room.links;
     if (room.link == peer) {
         room.link = nullptr;
-        log("link down for room " + link.room + ": " + why);
+        hooks_.log.info("link down for room " + link.room + ": " + why);
         // A link replaced by a newer one hands its devices on; any other
         // end leaves them without their computer.
         if (code != RelayClose::replaced) {
@@ -252,7 +248,7 @@ void RelayHub::closeLink(RelayPeer* peer, int code, const std::string& reason, c
                             code == RelayClose::notOnAccount ? "unknown-host" : "mac-offline", false);
         }
     } else {
-        log("refused link for room " + link.room + ": " + why);
+        hooks_.log.warning("refused link for room " + link.room + ": " + why);
     }
     link.peer->close(code, reason);
     dropRoomIfEmpty(link.room);

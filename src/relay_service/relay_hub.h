@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "core/types.h"
+#include "relay_service/relay_log.h"
 
 namespace morvane::relay_service {
 
@@ -55,7 +56,7 @@ class RelayHub {
 public:
     struct Hooks {
         std::function<std::int64_t()> monotonicMillis;
-        std::function<void(const std::string&)> log;
+        RelayLog log;
         // Whether a room's computer is still registered; asked of the
         // store, where another instance may have removed it.
         std::function<bool(const std::string& room)> registered;
@@ -118,7 +119,6 @@ private:
     void closeDevice(RelayPeer* peer, int code, const std::string& reason, bool tellHost);
     void forget(Device& device);
     void dropRoomIfEmpty(const std::string& room);
-    void log(const std::string& line) const;
 
     Hooks hooks_;
     DeviceLimits limits_;

@@ -27,10 +27,13 @@ using namespace morvane::relay_service;
 
 namespace {
 
-void logLine(const std::string& line) {
-    // One line an event: journald keeps the time.
-    std::cerr << line << '\n' << std::flush;
+// One line an event, written whole.
+void writeLine(Severity severity, const std::string& line) {
+    static const bool journal = stderrIsJournal();
+    std::cerr << logLine(severity, line, journal, systemWallMillis()) + '\n' << std::flush;
 }
+
+void info(const std::string& line) { writeLine(Severity::info, line); }
 
 int fail(const std::string& line, int status) {
     std::cerr << "morvane-relay: " << line << '\n';
@@ -77,7 +80,7 @@ int main(int argc, char** argv) {
     std::string mailDescription = "none (sign-in is not configured)";
     std::shared_ptr<CodeMailer> mailer;
     if (config.codesInLog) {
-        mailer = makeLogMailer(logLine);
+        mailer = makeLogMailer(info);
         mailDescription = "codes in this log";
     } else if (!config.smtp.url.empty()) {
         mailer = makeSmtpMailer(SmtpConfig{config.smtp.url, config.smtp.from, config.smtp.user, config.smtp.password,
@@ -100,16 +103,16 @@ int main(int argc, char** argv) {
                                                 std::chrono::steady_clock::now() - start)
                                          .count();
                                  },
-                                 logLine, [&store](const std::string& room) { return store->hostByRoom(room).has_value(); }},
+                                 RelayLog(writeLine), [&store](const std::string& room) { return store->hostByRoom(room).has_value(); }},
                  config.limits);
     RelayAccounts accounts(*store,
-                           RelayAccounts::Hooks{systemWallMillis, logLine,
+                           RelayAccounts::Hooks{systemWallMillis, RelayLog(writeLine),
                                                 [&hub](const std::string& room) { return hub.online(room); },
                                                 [&hub](const std::string& room) { hub.removed(room); }},
                            static_cast<bool>(sender));
     RelayServer server(io,
                        RelayServerOptions{config.listenAddress, config.listenPort, config.certificateFile, config.keyFile},
-                       accounts, hub, sender, logLine);
+                       accounts, hub, sender, RelayLog(writeLine));
     try {
         server.start();
     } catch (const std::exception& error) {
@@ -118,7 +121,7 @@ int main(int argc, char** argv) {
     const bool secure = !config.certificateFile.empty();
     const auto host = config.listenAddress.find(':') != std::string::npos ? "[" + config.listenAddress + "]"
                                                                           : config.listenAddress;
-    logLine(std::string("morvane-relay ") + MORVANE_VERSION + " listening on " + (secure ? "https://" : "http://") + host +
+    info(std::string("morvane-relay ") + MORVANE_VERSION + " listening on " + (secure ? "https://" : "http://") + host +
             ":" + std::to_string(server.port()) + "; store " + store->describe() + "; sign-in codes: " + mailDescription);
 
     boost::asio::signal_set stopSignals(io, SIGINT, SIGTERM);
@@ -126,7 +129,7 @@ int main(int argc, char** argv) {
     boost::asio::steady_timer tick(io), purge(io), grace(io);
     stopSignals.async_wait([&](boost::system::error_code ec, int) {
         if (ec) return;
-        logLine("stopping");
+        info("stopping");
         server.stop();
         tick.cancel();
         purge.cancel();

@@ -88,7 +88,7 @@ void RelayServer::Impl::accept() {
 }
 
 RelayServer::RelayServer(asio::io_context& io, RelayServerOptions options, RelayAccounts& accounts, RelayHub& hub,
-                         CodeSender sender, std::function<void(const std::string&)> log)
+                         CodeSender sender, RelayLog log)
     : impl_(std::make_shared<Impl>(io, std::move(options), accounts, hub, std::move(sender), std::move(log))) {}
 
 RelayServer::~RelayServer() {
@@ -135,10 +135,10 @@ bool RelayServer::reloadCertificate() {
     if (!impl_->secure()) return true;
     try {
         impl_->tls = makeTls(impl_->options.certificateFile, impl_->options.keyFile);
-        impl_->log("certificate reloaded from " + impl_->options.certificateFile);
+        impl_->log.info("certificate reloaded from " + impl_->options.certificateFile);
         return true;
     } catch (const std::exception& error) {
-        impl_->log(std::string("certificate not reloaded, the old one stays: ") + error.what());
+        impl_->log.error(std::string("certificate not reloaded, the old one stays: ") + error.what());
         return false;
     }
 }

@@ -13,6 +13,8 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "relay_service/relay_log.h"
+
 namespace morvane::relay_service {
 
 class RelayAccounts;
@@ -32,7 +34,7 @@ using CodeSender = std::function<std::optional<std::string>(const std::string& e
 class RelayServer {
 public:
     RelayServer(boost::asio::io_context& io, RelayServerOptions options, RelayAccounts& accounts, RelayHub& hub,
-                CodeSender sender, std::function<void(const std::string&)> log);
+                CodeSender sender, RelayLog log);
     ~RelayServer();
     RelayServer(const RelayServer&) = delete;
     RelayServer& operator=(const RelayServer&) = delete;

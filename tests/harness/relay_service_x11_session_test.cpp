@@ -59,7 +59,7 @@ public:
         process_ = std::make_unique<HarnessProcess>(
             MORVANE_RELAY_PATH, std::vector<std::string>{"--config", (folder_ / "relay.json").string()}, folder_,
             /*errorsToo=*/true);
-        if (!process_->waitLine("morvane-relay ", 10'000)) throw std::runtime_error("morvane-relay did not start");
+        if (!process_->waitLineWith("listening on", 10'000)) throw std::runtime_error("morvane-relay did not start");
     }
     ~RelayProgram() {
         process_->signal(SIGTERM);
@@ -74,14 +74,14 @@ public:
         const std::string prefix = "Sign-in code for " + email + ": ";
         std::string code;
         for (const auto& line : lines())
-            if (line.rfind(prefix, 0) == 0) code = line.substr(prefix.size());
+            if (const auto at = line.find(prefix); at != std::string::npos) code = line.substr(at + prefix.size());
         return code;
     }
     bool hostUp(const std::string& room) {
         bool up = false;
         for (const auto& line : lines()) {
-            if (line.rfind("link up for room " + room, 0) == 0) up = true;
-            if (line.rfind("link down for room " + room, 0) == 0) up = false;
+            if (line.find("link up for room " + room) != std::string::npos) up = true;
+            if (line.find("link down for room " + room) != std::string::npos) up = false;
         }
         return up;
     }
@@ -219,7 +219,7 @@ TEST_F(RelayServiceX11Session, AnOwnerSetsUpEnrolsControlsRevokesAndRemovesThrou
     // The log holds no code beyond its own lines for them, and no token.
     for (const auto& line : relay.lines()) {
         EXPECT_EQ(line.find(access), std::string::npos) << line;
-        if (line.rfind("Sign-in code for ", 0) != 0) {
+        if (line.find("Sign-in code for ") == std::string::npos) {
             EXPECT_EQ(line.find(relay.codeFor(email)), std::string::npos) << line;
         }
     }

@@ -7,8 +7,10 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <regex>
 
 #include "relay_service/relay_config.h"
+#include "relay_service/relay_log.h"
 #include "service_rig.h"
 
 namespace morvane::relay_service::testing {
@@ -141,6 +143,16 @@ TEST(RelayProgram, ExitsAsAPersonAndAServiceManagerExpect) {
     const auto noData = run("--listen 127.0.0.1:1");
     EXPECT_EQ(noData.first, 1);
     EXPECT_EQ(std::count(noData.second.begin(), noData.second.end(), '\n'), 1);
+}
+
+// journald reads the severity from the line's start and keeps the time
+// itself; a terminal gets the time and no number it would show as noise.
+TEST(RelayLog, TheJournalReadsTheSeverityAndATerminalTheTime) {
+    const std::pair<Severity, std::string> journal[] = {
+        {Severity::error, "<3>store failed"}, {Severity::warning, "<4>store failed"}, {Severity::info, "<6>store failed"}};
+    for (const auto& [severity, line] : journal) EXPECT_EQ(logLine(severity, "store failed", true, 0), line);
+    const auto terminal = logLine(Severity::error, "store failed", false, 1'700'000'000'123);
+    EXPECT_TRUE(std::regex_match(terminal, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.123  store failed)"))) << terminal;
 }
 
 }  // namespace

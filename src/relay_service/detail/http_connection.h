@@ -170,14 +170,14 @@ private:
             const auto admission =
                 server_->accounts.admitHost(room, std::string(request["X-Morvane-Host-Auth"]));
             if (admission.status != 0) {
-                server_->log("refused link for room " + (room.size() <= 64 ? room : room.substr(0, 64)) + " from " +
+                server_->log.warning("refused link for room " + (room.size() <= 64 ? room : room.substr(0, 64)) + " from " +
                              peer_ + ": " + admission.reason);
                 return refuseUpgrade(request, admission.status, admission.status == 410 ? "not-on-account" : "refused");
             }
             auto socket = std::make_shared<PeerSocket<Next>>(server_, std::move(next_), true, room);
             socket->accept(request, [server = server_, room, key = admission.publicKey, name = admission.name,
                                      from = peer_](const std::shared_ptr<PeerSocket<Next>>& opened) {
-                server->log("link for room " + room + " (\"" + name + "\") from " + from + ", proving");
+                server->log.info("link for room " + room + " (\"" + name + "\") from " + from + ", proving");
                 server->hub.hostOpened(opened, room, key);
             });
             return;
@@ -190,7 +190,7 @@ private:
         socket->accept(request, [server = server_, room, ticket](const std::shared_ptr<PeerSocket<Next>>& opened) {
             const auto admission = server->accounts.admitDevice(room, ticket);
             if (admission.closeCode != 0) {
-                server->log("refused a device for room " + (room.size() <= 64 ? room : room.substr(0, 64)) + ": " +
+                server->log.warning("refused a device for room " + (room.size() <= 64 ? room : room.substr(0, 64)) + ": " +
                             admission.reason);
                 opened->close(admission.closeCode, admission.reason);
                 return;

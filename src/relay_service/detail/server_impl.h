@@ -47,7 +47,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     RelayServerOptions options;
     RelayAccounts& accounts;
     RelayHub& hub;
-    std::function<void(const std::string&)> log;
+    RelayLog log;
     std::shared_ptr<boost::asio::ssl::context> tls;
     std::unique_ptr<boost::asio::ip::tcp::acceptor> acceptor;
     RelayPage page;
@@ -64,7 +64,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     std::thread mailThread;
 
     Impl(boost::asio::io_context& io, RelayServerOptions options, RelayAccounts& accounts, RelayHub& hub, CodeSender sender,
-         std::function<void(const std::string&)> log)
+         RelayLog log)
         : io(io), options(std::move(options)), accounts(accounts), hub(hub), log(std::move(log)), sender(std::move(sender)) {
         mailThread = std::thread([this] {
             std::unique_lock guard(mailLock);
