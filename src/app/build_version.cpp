@@ -8,6 +8,9 @@
 #ifndef MORVANE_BUILD_NUMBER
 #define MORVANE_BUILD_NUMBER ""
 #endif
+#ifndef MORVANE_RELAY_HOST
+#define MORVANE_RELAY_HOST ""
+#endif
 
 namespace morvane {
 
@@ -17,5 +20,7 @@ std::string versionText(std::string_view version, std::string_view build) {
 }
 
 std::string programVersionText() { return versionText(MORVANE_VERSION, MORVANE_BUILD_NUMBER); }
+
+std::string builtInRelayHost() { return MORVANE_RELAY_HOST; }
 
 }  // namespace morvane

@@ -1,4 +1,5 @@
-// The version and build number of this program, as the build gave them.
+// The version and build number of this program, and the relay it offers,
+// as the build gave them.
 #pragma once
 
 #include <string>
@@ -12,5 +13,9 @@ std::string versionText(std::string_view version, std::string_view build);
 
 // versionText of this build.
 std::string programVersionText();
+
+// The relay host this build offers by default (the cache value
+// MORVANE_RELAY_HOST); empty when it names none.
+std::string builtInRelayHost();
 
 }  // namespace morvane

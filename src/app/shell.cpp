@@ -177,10 +177,10 @@ GuideSnapshot Shell::guideSnapshot() const {
     // The same answer the menu and the log give: the probe asked the locker.
     s.locker = !lockerMissing_;
     s.devices = d_.store ? static_cast<int>(std::min<std::size_t>(d_.store->devices().size(), 1'000'000)) : 0;
-    s.address = relay_.address ? relay_.address() : RelayController::Setup{}.builtInAddress;
+    s.address = relay_.address ? relay_.address() : std::string();
+    s.localAddress = localAddress();
     s.tailscale =
         tailscale_ ? guideTailscaleFacts(tailscale_->snapshot()) : TailscaleFacts{tailscale_facts::NotInstalled{}};
-    s.appStoreURL = ConnectGuide::appStoreURL(d_.appStoreURL);
     if (relay_.recentlyAdded) s.addedName = relay_.recentlyAdded();
     s.laptop = d_.laptop;
     // The keep-awake app exists only for another platform.
@@ -217,6 +217,9 @@ void Shell::performGuide(const GuideAction& action) {
             break;
         case K::copy:
             if (d_.ui) d_.ui->copyText(action.text);
+            break;
+        case K::openOnThisComputer:
+            if (d_.ui) d_.ui->openLocation(localAddress());
             break;
     }
     if (welcomePanel_) welcomePanel_->refresh();
@@ -594,10 +597,10 @@ void Shell::perform(MenuAction action, const std::string& payload) {
             pauseMorvane();
             break;
         case MenuAction::openAddress:
-            if (d_.ui) d_.ui->openLocation("http://127.0.0.1:" + std::to_string(d_.port));
+            if (d_.ui) d_.ui->openLocation(localAddress());
             break;
         case MenuAction::copyAddress:
-            if (d_.ui) d_.ui->copyText("http://127.0.0.1:" + std::to_string(d_.port));
+            if (d_.ui) d_.ui->copyText(localAddress());
             break;
         case MenuAction::pairNewDevice:
             pairNewDevice();

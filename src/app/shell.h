@@ -139,7 +139,6 @@ struct ShellDeps {
     enum class GuideWindowKind { welcome, connect };
     std::function<void(const std::shared_ptr<GuidePanel>&, GuideWindowKind, std::function<void()> dontShowAgain)>
         makeGuideWindow;
-    std::optional<std::string> appStoreURL;
     bool laptop = false;
 };
 
@@ -284,6 +283,8 @@ private:
     void turnOnTailnet();
     void turnOffTailnet();
     std::optional<std::string> tailnetHost() const;
+    // What a browser on this computer opens.
+    std::string localAddress() const { return "http://127.0.0.1:" + std::to_string(d_.port); }
     void chooseFilesForOutbox();
     void explainMissing(const std::string& what);
     std::shared_ptr<GuidePanel> makeGuidePanel(ShellDeps::GuideWindowKind kind);

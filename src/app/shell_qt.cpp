@@ -537,9 +537,11 @@ int runShell(int argc, char** argv) {
             auto s = weakShell.lock();
             return s ? s->alertFieldText() : std::string();
         };
-        // MORVANE_RELAY_HOST stands for the deployment's relay address;
-        // MORVANE_RELAY_ORIGIN sends every account call and the link to
-        // another origin (a relay double on loopback) whatever the address.
+        // The build's relay, unless MORVANE_RELAY_HOST names another; with
+        // neither the owner enters theirs. MORVANE_RELAY_ORIGIN sends every
+        // account call and the link to another origin (a relay double on
+        // loopback) whatever the address.
+        relaySetup.builtInAddress = builtInRelayHost();
         if (const char* address = std::getenv("MORVANE_RELAY_HOST")) relaySetup.configuredAddress = address;
         std::optional<RelayEndpoints> endpoints;
         if (const char* origin = std::getenv("MORVANE_RELAY_ORIGIN")) {

@@ -2,7 +2,6 @@
 // copy button, the relay box, the set-up steps, the app line and, folded
 // away, the tailnet address.
 #include <QApplication>
-#include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QImage>
 #include <QLabel>
@@ -10,7 +9,6 @@
 #include <QPainterPath>
 #include <QPixmap>
 #include <QToolButton>
-#include <QUrl>
 #include <QVBoxLayout>
 
 #include "guide/guide_texts.h"
@@ -81,8 +79,9 @@ QPushButton* copyButton(const std::string& text, const std::string& spoken, Guid
 
 QWidget* relayBox(GuideState& state, BuildContext& context) {
     const GuideSnapshot& s = state.snapshot();
-    const auto panel = ConnectGuide::relayPanel(s.relay, s.gate);
-    const auto primary = ConnectGuide::primaryButton(s.relay, s.gate);
+    const bool chosen = !s.address.empty();
+    const auto panel = ConnectGuide::relayPanel(s.relay, s.gate, chosen);
+    const auto primary = ConnectGuide::primaryButton(s.relay, s.gate, chosen);
     const auto note = ConnectGuide::gateNote(s.gate);
 
     auto* box = roundedBox();
@@ -112,14 +111,75 @@ QWidget* relayBox(GuideState& state, BuildContext& context) {
 }
 
 constexpr int connectWidth = 440;
+constexpr int connectMargin = 20;
+
+// The tailnet's line, its address with a copy button and its pairing
+// button, as the tailnet's panel gives them.
+QWidget* tailnetContent(GuideState& state, BuildContext& context, int topMargin) {
+    const GuideSnapshot& s = state.snapshot();
+    const auto tailnet = ConnectGuide::tailscalePanel(s.tailscale, s.gate);
+    auto* content = new QWidget;
+    auto* a = new QVBoxLayout(content);
+    a->setContentsMargins(0, topMargin, 0, 0);
+    a->setSpacing(8);
+    a->addWidget(label(tailnet.line, TextStyle::callout, true));
+    if (tailnet.address) {
+        auto* copy = copyButton(*tailnet.address, GuideTexts::copyTailnetSpoken, state);
+        auto* host = addressLine(*tailnet.address, TextStyle::callout, QFont::Medium,
+                                 connectWidth - 2 * connectMargin - copy->sizeHint().width() - 10);
+        a->addWidget(lineOf({host, copy, nullptr}, 10));
+    }
+    if (tailnet.button)
+        a->addWidget(lineOf({actionButton(*tailnet.button, false, std::nullopt, state, context), nullptr}, 0));
+    return content;
+}
+
+// The tailnet, folded away under its disclosure.
+void addAdvanced(QVBoxLayout* column, GuideState& state, BuildContext& context) {
+    auto* disclosure = new QToolButton;
+    disclosure->setText(GuideTexts::advanced);
+    disclosure->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    disclosure->setArrowType(state.advancedOpen() ? Qt::DownArrow : Qt::RightArrow);
+    disclosure->setAutoRaise(true);
+    disclosure->setCheckable(true);
+    disclosure->setChecked(state.advancedOpen());
+    QObject::connect(disclosure, &QToolButton::toggled, [&state](bool open) { state.setAdvancedOpen(open); });
+    column->addWidget(disclosure);
+    if (state.advancedOpen()) {
+        auto* advanced = tailnetContent(state, context, 4);
+        column->addWidget(advanced);
+        context.reveal = advanced;
+    }
+}
+
+// While no relay is chosen there is no page to open or code to scan: the
+// window offers the roads that need no relay, the tailnet and a browser on
+// this computer itself.
+QWidget* otherRoads(GuideState& state, BuildContext& context) {
+    const GuideSnapshot& s = state.snapshot();
+    auto* box = roundedBox();
+    auto* column = columnLayout(box, 10, 12);
+    column->addWidget(label(GuideTexts::otherRoads, TextStyle::callout));
+    column->addWidget(tailnetContent(state, context, 0));
+    column->addWidget(divider());
+    auto* local = label(ConnectGuide::thisComputerLine(s.localAddress), TextStyle::callout, true);
+    column->addWidget(local);
+    const GuideButton open{GuideTexts::openOnThisComputer, GuideAction::of(GuideAction::Kind::openOnThisComputer), true};
+    const GuideButton pair{GuideTexts::pairOnThisComputer, GuideAction::of(GuideAction::Kind::pairDevice),
+                           ConnectGuide::pairEnabled(s.gate)};
+    column->addWidget(lineOf({actionButton(open, false, std::nullopt, state, context),
+                              actionButton(pair, false, std::nullopt, state, context), nullptr},
+                             8));
+    return box;
+}
 
 QWidget* buildConnect(GuideState& state, BuildContext& context) {
     constexpr int width = connectWidth;
-    constexpr int margin = 20;
+    constexpr int margin = connectMargin;
     const GuideSnapshot& s = state.snapshot();
+    const bool chosen = !s.address.empty();
     const std::string pageURL = ConnectGuide::relayPageURL(s.address);
     const bool relayFirst = ConnectGuide::relayFirst(s.relay);
-    const auto tailnet = ConnectGuide::tailscalePanel(s.tailscale, s.gate);
 
     auto* content = new QWidget;
     auto* column = columnLayout(content, 12);
@@ -131,37 +191,26 @@ QWidget* buildConnect(GuideState& state, BuildContext& context) {
 
     if (relayFirst) column->addWidget(relayBox(state, context));
 
-    auto* code = new QWidget;
-    auto* codeColumn = columnLayout(code, 8);
-    if (auto made = QRCache::shared().code(pageURL))
-        codeColumn->addWidget(qrCodeView(*made, relayFirst ? 0.25 : 1.0, s.address), 0, Qt::AlignHCenter);
-    if (relayFirst) {
-        auto* first = label(GuideTexts::setUpFirst, TextStyle::callout, true);
-        first->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-        codeColumn->addWidget(first);
+    if (chosen) {
+        auto* code = new QWidget;
+        auto* codeColumn = columnLayout(code, 8);
+        if (auto made = QRCache::shared().code(pageURL))
+            codeColumn->addWidget(qrCodeView(*made, relayFirst ? 0.25 : 1.0, s.address), 0, Qt::AlignHCenter);
+        if (relayFirst) {
+            auto* first = label(GuideTexts::setUpFirst, TextStyle::callout, true);
+            first->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+            codeColumn->addWidget(first);
+        }
+        // A long address is cut in the middle rather than pushing its button
+        // out of the window.
+        auto* copyAddress = copyButton(pageURL, GuideTexts::copySpoken, state);
+        auto* address = addressLine(pageURL, TextStyle::title2, QFont::DemiBold,
+                                    width - 2 * margin - copyAddress->sizeHint().width() - 10);
+        codeColumn->addWidget(lineOf({nullptr, address, copyAddress, nullptr}, 10));
+        column->addWidget(code);
+    } else {
+        column->addWidget(otherRoads(state, context));
     }
-    // A long address is cut in the middle rather than pushing its button
-    // out of the window.
-    auto* copyAddress = copyButton(pageURL, GuideTexts::copySpoken, state);
-    auto* address = addressLine(pageURL, TextStyle::title2, QFont::DemiBold,
-                                width - 2 * margin - copyAddress->sizeHint().width() - 10);
-    codeColumn->addWidget(lineOf({nullptr, address, copyAddress, nullptr}, 10));
-    column->addWidget(code);
-
-    auto* app = new QWidget;
-    auto* appColumn = columnLayout(app, 4);
-    auto* appLine = label(s.appStoreURL ? GuideTexts::appLine : GuideTexts::appLineSoon, TextStyle::callout, true);
-    appLine->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    appColumn->addWidget(appLine);
-    if (s.appStoreURL) {
-        auto* link = new QPushButton(GuideTexts::appStoreLink);
-        link->setFlat(true);
-        link->setAutoDefault(false);
-        const QUrl url(QString::fromStdString(*s.appStoreURL));
-        QObject::connect(link, &QPushButton::clicked, [url] { QDesktopServices::openUrl(url); });
-        appColumn->addWidget(link, 0, Qt::AlignHCenter);
-    }
-    column->addWidget(app);
 
     auto* steps = new QWidget;
     auto* stepsColumn = columnLayout(steps, 6);
@@ -184,32 +233,8 @@ QWidget* buildConnect(GuideState& state, BuildContext& context) {
 
     if (!relayFirst) column->addWidget(relayBox(state, context));
 
-    auto* disclosure = new QToolButton;
-    disclosure->setText(GuideTexts::advanced);
-    disclosure->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    disclosure->setArrowType(state.advancedOpen() ? Qt::DownArrow : Qt::RightArrow);
-    disclosure->setAutoRaise(true);
-    disclosure->setCheckable(true);
-    disclosure->setChecked(state.advancedOpen());
-    QObject::connect(disclosure, &QToolButton::toggled, [&state](bool open) { state.setAdvancedOpen(open); });
-    column->addWidget(disclosure);
-    if (state.advancedOpen()) {
-        auto* advanced = new QWidget;
-        auto* a = new QVBoxLayout(advanced);
-        a->setContentsMargins(0, 4, 0, 0);
-        a->setSpacing(8);
-        a->addWidget(label(tailnet.line, TextStyle::callout, true));
-        if (tailnet.address) {
-            auto* copy = copyButton(*tailnet.address, GuideTexts::copyTailnetSpoken, state);
-            auto* host = addressLine(*tailnet.address, TextStyle::callout, QFont::Medium,
-                                     width - 2 * margin - copy->sizeHint().width() - 10);
-            a->addWidget(lineOf({host, copy, nullptr}, 10));
-        }
-        if (tailnet.button)
-            a->addWidget(lineOf({actionButton(*tailnet.button, false, std::nullopt, state, context), nullptr}, 0));
-        column->addWidget(advanced);
-        context.reveal = advanced;
-    }
+    // Without a relay the tailnet is already offered above.
+    if (chosen) addAdvanced(column, state, context);
 
     // "Done" stays in view below the part that may scroll.
     auto* footer = new QWidget;

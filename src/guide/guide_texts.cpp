@@ -54,21 +54,6 @@ GuideButton button(const char* title, GuideAction::Kind kind, bool enabled) {
     return {title, GuideAction::of(kind), enabled};
 }
 
-std::string trimmed(std::string_view text) {
-    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
-    while (!text.empty() && space(text.front())) text.remove_prefix(1);
-    while (!text.empty() && space(text.back())) text.remove_suffix(1);
-    return std::string(text);
-}
-
-std::string lower(std::string text) {
-    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string appMention(bool appAvailable) {
-    return appAvailable ? " (or the Morvane app)" : " (the Morvane app is coming soon)";
-}
 
 }  // namespace
 
@@ -88,22 +73,8 @@ ConnectRelayStatus relayStatus(const ConnectRelayFacts& f) {
 
 std::string relayPageURL(const std::string& address) { return "https://" + address; }
 
-std::optional<std::string> appStoreURL(const std::optional<std::string>& value) {
-    if (!value) return std::nullopt;
-    const std::string url = trimmed(*value);
-    // scheme "://" authority [path...]; the authority may hold no user,
-    // password or port, so any '@' or ':' in it refuses the link.
-    const auto schemeEnd = url.find("://");
-    if (schemeEnd == std::string::npos || lower(url.substr(0, schemeEnd)) != "https") return std::nullopt;
-    const auto hostStart = schemeEnd + 3;
-    const auto hostEnd = url.find_first_of("/?#", hostStart);
-    const std::string authority = url.substr(hostStart, hostEnd == std::string::npos ? std::string::npos
-                                                                                      : hostEnd - hostStart);
-    if (authority.find_first_of("@:") != std::string::npos) return std::nullopt;
-    if (lower(authority) != appStoreHost) return std::nullopt;
-    for (const char c : url)
-        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return std::nullopt;
-    return url;
+std::string thisComputerLine(const std::string& localAddress) {
+    return "On this computer, open " + localAddress + " in a browser.";
 }
 
 std::optional<std::string> gateNote(const GuideGate& g) {
@@ -120,7 +91,7 @@ bool addDeviceEnabled(const ConnectRelayStatus& status, const GuideGate& g) {
 }
 bool pairEnabled(const GuideGate& g) { return turnOnEnabled(g) && !g.pairBlocked; }
 
-RelayPanel relayPanel(const ConnectRelayStatus& status, const GuideGate& gate) {
+RelayPanel relayPanel(const ConnectRelayStatus& status, const GuideGate& gate, bool relayChosen) {
     using K = GuideAction::Kind;
     return std::visit(
         Overload{
@@ -138,7 +109,8 @@ RelayPanel relayPanel(const ConnectRelayStatus& status, const GuideGate& gate) {
             },
             [](const KeysUnreadable&) -> RelayPanel { return {{GuideTexts::keysUnreadable}, std::nullopt}; },
             [&](const NotSetUp&) -> RelayPanel {
-                return {{GuideTexts::notSetUp}, button(GuideTexts::setUpRelay, K::setUpRelay, setUpEnabled(gate))};
+                return {{relayChosen ? GuideTexts::notSetUp : GuideTexts::noRelayChosen},
+                        button(GuideTexts::setUpRelay, K::setUpRelay, setUpEnabled(gate))};
             },
         },
         status);
@@ -148,8 +120,8 @@ bool relayFirst(const ConnectRelayStatus& status) {
     return !std::holds_alternative<Working>(status) && !std::holds_alternative<Ready>(status);
 }
 
-GuideButton primaryButton(const ConnectRelayStatus& status, const GuideGate& gate) {
-    if (auto panel = relayPanel(status, gate); panel.button) return *panel.button;
+GuideButton primaryButton(const ConnectRelayStatus& status, const GuideGate& gate, bool relayChosen) {
+    if (auto panel = relayPanel(status, gate, relayChosen); panel.button) return *panel.button;
     return button(GuideTexts::addDevice, GuideAction::Kind::addDevice, addDeviceEnabled(status, gate));
 }
 
@@ -175,15 +147,16 @@ TailscalePanel tailscalePanel(const TailscaleFacts& facts, const GuideGate& gate
 std::vector<std::string> setUpSteps(const ConnectRelayStatus& status, const std::string& address) {
     const std::string* email = accountEmail(status);
     return {
-        "On the device, scan the code or open " + address + ".",
+        address.empty() ? std::string(GuideTexts::noRelayStepOne)
+                        : "On the device, scan the code or open " + address + ".",
         email ? "Sign in with " + *email + "." : std::string(GuideTexts::signInGeneric),
         GuideTexts::chooseAddDevice,
     };
 }
 
-std::string waitingText(const std::string& address, const std::string& email, bool appAvailable) {
-    return "On the new device, open https://" + address + " in a browser" + appMention(appAvailable) +
-           ", and sign in as " + email + ". Then choose Continue.";
+std::string waitingText(const std::string& address, const std::string& email) {
+    return "On the new device, open https://" + address + " in a browser, and sign in as " + email +
+           ". Then choose Continue.";
 }
 
 }  // namespace ConnectGuide
@@ -230,11 +203,12 @@ PermissionRow checkRow(const char* name, bool present, const char* foundNote, co
     return {name, present, present ? foundNote : missingNote, std::nullopt, std::nullopt};
 }
 
-std::string stepThreeLine(int devices, const std::string& address, bool appAvailable) {
+std::string stepThreeLine(int devices, const std::string& address) {
+    if (devices <= 0 && address.empty()) return GuideTexts::stepThreeNoRelay;
     if (devices <= 0)
-        return "Choose Connect a Device\u2026 below and follow it: on the device, open " + address + " in a browser" +
-               appMention(appAvailable) +
-               " and sign in with the same e-mail. Then choose Add Device Over Relay\u2026 here and approve the code.";
+        return "Choose Connect a Device\u2026 below and follow it: on the device, open " + address +
+               " in a browser and sign in with the same e-mail. Then choose Add Device Over Relay\u2026 here and "
+               "approve the code.";
     if (devices == 1) return "1 device can connect. Add another any time.";
     return std::to_string(devices) + " devices can connect. Add another any time.";
 }
@@ -260,6 +234,7 @@ std::vector<WelcomeStep> steps(const GuideSnapshot& s) {
     std::visit(Overload{
                    [&](const relay_status::NotSetUp&) {
                        two.detail = {GuideTexts::stepTwoDetail};
+                       if (s.address.empty()) two.detail.push_back(GuideTexts::stepTwoNoRelay);
                        two.button = button(GuideTexts::setUpRelay, K::setUpRelay, ConnectGuide::setUpEnabled(s.gate));
                    },
                    [&](const relay_status::NotOnAccount&) {
@@ -280,7 +255,7 @@ std::vector<WelcomeStep> steps(const GuideSnapshot& s) {
     three.number = 3;
     three.title = GuideTexts::stepThreeTitle;
     three.done = s.devices >= 1;
-    three.detail = {stepThreeLine(s.devices, s.address, s.appStoreURL.has_value())};
+    three.detail = {stepThreeLine(s.devices, s.address)};
     three.button = button(GuideTexts::connectDevice, K::openConnectWindow, true);
 
     return {std::move(one), std::move(two), std::move(three)};

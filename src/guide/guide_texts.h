@@ -25,7 +25,7 @@ namespace GuideTexts {
 inline constexpr const char* welcomeTitle = "Welcome to Morvane";
 inline constexpr const char* welcomeWindowTitle = welcomeTitle;
 inline constexpr const char* welcomeLede =
-    "Reach this computer from your iPhone, iPad or any browser. It takes three steps.";
+    "Reach this computer from your phone, tablet or any browser. It takes three steps.";
 inline constexpr const char* tipBase = "Keep the computer awake and connected to power, so your devices can reach it.";
 inline constexpr const char* tipPellmoor = " With the lid closed, Pellmoor on this computer can keep it awake.";
 inline constexpr const char* menuBarNote =
@@ -37,16 +37,12 @@ inline constexpr const char* menuBarSpoken =
 inline constexpr const char* dontShowAgain = "Don't Show Again";
 inline constexpr const char* close = "Close";
 inline constexpr const char* connectWindowTitle = "Connect a Device";
-inline constexpr const char* connectLede = "Use your iPhone, iPad or another computer.";
+inline constexpr const char* connectLede = "Use your phone, tablet or another computer.";
 inline constexpr const char* copy = "Copy";
 inline constexpr const char* copied = "Copied";
 inline constexpr const char* copySpoken = "Copy the address";
 inline constexpr const char* copiedSpoken = "Address copied";
 inline constexpr const char* copyTailnetSpoken = "Copy the tailnet address";
-inline constexpr const char* appLine = "On an iPhone or iPad you can also use the Morvane app.";
-inline constexpr const char* appLineSoon =
-    "On an iPhone or iPad you can also use the Morvane app, coming soon to the App Store.";
-inline constexpr const char* appStoreLink = "Open the App Store Page";
 inline constexpr const char* advanced = "Advanced: your own Tailscale";
 inline constexpr const char* setUpFirst = "The code works once this computer is on your account and its relay is on.";
 inline constexpr const char* done = "Done";
@@ -65,6 +61,22 @@ inline constexpr const char* devicesUnreadable =
 inline constexpr const char* keysUnreadable =
     "Relay keys could not be read. Choose Start Fresh With New Relay Keys\u2026 in the Morvane menu.";
 inline constexpr const char* notSetUp = "This computer is not on your account yet. Set up the relay first.";
+// No build, environment or earlier set-up names a relay: there is nothing
+// to open or scan until the owner gives the address of the relay they run.
+inline constexpr const char* noRelayChosen =
+    "No relay is chosen yet. A relay is a server you run (morvane-relay); Set Up Relay\u2026 asks for its address.";
+inline constexpr const char* noRelayStepOne =
+    "Choose Set Up Relay\u2026 and enter the address of the relay you run.";
+inline constexpr const char* otherRoads = "Until then, reach this computer over your tailnet or on this computer itself.";
+inline constexpr const char* stepTwoNoRelay =
+    "Morvane reaches this computer from anywhere through a relay you run (morvane-relay). Set Up Relay\u2026 asks "
+    "for its address first.";
+inline constexpr const char* stepThreeNoRelay =
+    "Choose Connect a Device\u2026 below: it shows how to reach this computer over the relay once it is set up, "
+    "over your tailnet, or on this computer.";
+inline constexpr const char* thisComputer = "On this computer";
+inline constexpr const char* openOnThisComputer = "Open in a Browser on This Computer";
+inline constexpr const char* pairOnThisComputer = "Pair a Browser on This Computer\u2026";
 inline constexpr const char* notOnAccount = "This computer is no longer on your account. Set up the relay again.";
 inline constexpr const char* relayOff = "The relay is off.";
 inline constexpr const char* relayReady = "Connected to the relay.";
@@ -108,7 +120,7 @@ inline constexpr const char* reopenAfterSwitch = "After switching it on, quit an
 inline constexpr const char* reopenToFinish = "On. Quit and reopen Morvane to finish.";
 inline constexpr const char* stepTwoTitle = "Sign in to put this computer on your account";
 inline constexpr const char* stepTwoDetail =
-    "Use the e-mail address you will also use on your iPhone, iPad or browser. We send you a code.";
+    "Use the e-mail address you will also use on your phone, tablet or browser. We send you a code.";
 inline constexpr const char* stepTwoAgain = "This computer is no longer on your account. Set it up again.";
 inline constexpr const char* stepThreeTitle = "Connect a device";
 inline constexpr const char* signInGeneric = "Sign in with the e-mail address you use for this computer.";
@@ -136,25 +148,25 @@ struct TailscalePanel {
 };
 
 namespace ConnectGuide {
-// The host of the App Store's app pages.
-inline constexpr const char* appStoreHost = "apps.apple.com";
-
 ConnectRelayStatus relayStatus(const ConnectRelayFacts& facts);
 std::string relayPageURL(const std::string& address);
-// The store link of a setting: trimmed, https on the store's host, no user,
-// password or port; anything else gives none.
-std::optional<std::string> appStoreURL(const std::optional<std::string>& value);
+// "On this computer, open <address> in a browser."
+std::string thisComputerLine(const std::string& localAddress);
 std::optional<std::string> gateNote(const GuideGate& gate);
 bool setUpEnabled(const GuideGate& gate);
 bool turnOnEnabled(const GuideGate& gate);
 bool addDeviceEnabled(const ConnectRelayStatus& status, const GuideGate& gate);
 bool pairEnabled(const GuideGate& gate);
-RelayPanel relayPanel(const ConnectRelayStatus& status, const GuideGate& gate);
+// `relayChosen`: a relay address is known (the snapshot's address is not
+// empty); without one the set-up asks for it first.
+RelayPanel relayPanel(const ConnectRelayStatus& status, const GuideGate& gate, bool relayChosen = true);
 bool relayFirst(const ConnectRelayStatus& status);
-GuideButton primaryButton(const ConnectRelayStatus& status, const GuideGate& gate);
+GuideButton primaryButton(const ConnectRelayStatus& status, const GuideGate& gate, bool relayChosen = true);
 TailscalePanel tailscalePanel(const TailscaleFacts& facts, const GuideGate& gate);
+// An empty address: no relay is chosen yet, and the first step says how to
+// choose one.
 std::vector<std::string> setUpSteps(const ConnectRelayStatus& status, const std::string& address);
-std::string waitingText(const std::string& address, const std::string& email, bool appAvailable);
+std::string waitingText(const std::string& address, const std::string& email);
 }  // namespace ConnectGuide
 
 namespace WelcomeGuide {

@@ -82,7 +82,8 @@ struct GuideAction {
         openScreenRecording,
         openAccessibility,
         openConnectWindow,
-        quitAndReopen
+        quitAndReopen,
+        openOnThisComputer
     };
     Kind kind = Kind::openConnectWindow;
     std::string text;  // copy only
@@ -149,9 +150,12 @@ struct GuideSnapshot {
     bool openedScreenSettings = false;
     bool accessibility = false;  // input can be injected (XTEST)
     int devices = 0;
-    std::string address;  // the relay host name, without scheme
+    // The relay host name, without scheme; empty while no relay is chosen
+    // (no build or environment names one, and none was set up).
+    std::string address;
+    // The address a browser on this computer opens, "http://127.0.0.1:<port>".
+    std::string localAddress;
     TailscaleFacts tailscale = tailscale_facts::NotInstalled{};
-    std::optional<std::string> appStoreURL;
     std::optional<std::string> addedName;
     bool laptop = false;
     bool pellmoorInstalled = false;

@@ -25,7 +25,8 @@ std::shared_ptr<RelayController> RelayController::create(Setup setup) {
 
 RelayController::RelayController(Setup setup) : s_(std::move(setup)) {
     const auto configured = s_.configuredAddress ? usableAddress(*s_.configuredAddress) : std::nullopt;
-    defaultAddress_ = configured ? *configured : s_.builtInAddress;
+    const auto builtIn = usableAddress(s_.builtInAddress);
+    defaultAddress_ = configured ? *configured : builtIn.value_or("");
     address_ = defaultAddress_;
 }
 
@@ -81,7 +82,7 @@ void RelayController::loadIdentity() {
 }
 
 void RelayController::startLink() {
-    if (link_ || !identity_) return;
+    if (link_ || !identity_ || address_.empty()) return;
     auto link = s_.makeLink("wss://" + address_, *identity_);
     if (!link) return;
     auto log = s_.log;
@@ -131,7 +132,7 @@ void RelayController::morvanePaused() {
 void RelayController::startFresh() {
     s_.server->closeRelayed("disconnected-by-host");
     // The relay is asked to forget this machine; its answer is not awaited.
-    if (identity_ && accountEmail_) {
+    if (setUp()) {
         if (std::shared_ptr<RelayAccount> account = accountFor(address_))
             account->removeSelf(*identity_, [account](RelayAccountResult<std::monostate>) {});
     }
@@ -228,7 +229,7 @@ ConnectRelayFacts RelayController::guideFacts() const {
     facts.hardened = s_.hardened;
     facts.storageReadable = !s_.store->storageFailure();
     facts.keysReadable = !identityFailure_;
-    if (identity_) facts.email = accountEmail_;
+    if (setUp()) facts.email = accountEmail_;
     facts.enabled = enabled_;
     if (link_) facts.linkState = link_->snapshot().state;
     return facts;
@@ -299,7 +300,9 @@ std::vector<RelayMenuItem> RelayController::menuSection(bool blocked) {
     if (!setUp()) {
         items.push_back(Item::label("Relay: off"));
         items.push_back(Item::command("Set Up Relay\u2026", "setUp", setUpAllowed));
-        items.push_back(Item::command("Set Up Relay With Another Address\u2026", "setUpElsewhere", setUpAllowed));
+        // Without an address the set-up asks for one anyway.
+        if (!address_.empty())
+            items.push_back(Item::command("Set Up Relay With Another Address\u2026", "setUpElsewhere", setUpAllowed));
         return items;
     }
 
@@ -347,9 +350,8 @@ void RelayController::enrolDevice() {
         enrolEnded_ = true;
     };
 
-    const std::string waiting = "On the new device, open https://" + address_ + " in a browser" +
-                                (s_.appAvailable ? " (or the Morvane app)" : " (the Morvane app is coming soon)") +
-                                ", and sign in as " + *accountEmail_ + ". Then choose Continue.";
+    const std::string waiting = "On the new device, open https://" + address_ + " in a browser, and sign in as " +
+                                *accountEmail_ + ". Then choose Continue.";
     const int answer = s_.hooks.runAlert(
         {"Waiting for the new device", waiting + "\n\nThis window closes after 2 minutes. Closing it cancels the set-up.",
          {"Cancel"}},

@@ -124,12 +124,12 @@ public:
         std::shared_ptr<RelayIdentityStore> identities;
         LinkMaker makeLink;
         HostMaker makeHost;
-        // The deployment's relay address, and the one configured for this
-        // machine (used when it is a usable address).
-        std::string builtInAddress = "relay.morvane.app";
+        // The relay address a build offers by default, and the one this
+        // machine's environment names (preferred when usable). Both empty
+        // unless set: nobody runs a relay for every owner, so without one
+        // the set-up asks for the address of the owner's own relay.
+        std::string builtInAddress;
         std::optional<std::string> configuredAddress;
-        // Whether a Morvane app for devices can be offered.
-        bool appAvailable = false;
         // The account client for a relay origin ("https://" + address).
         std::function<std::unique_ptr<RelayAccount>(const std::string& origin)> makeAccount;
         // The computer's name offered at registration.
@@ -145,6 +145,7 @@ public:
     // Trims, lower-cases and checks the text as a host name; one trailing
     // dot is dropped.
     static std::optional<std::string> usableAddress(std::string_view text);
+    // Empty when neither the build nor the environment names a relay.
     const std::string& defaultAddress() const { return defaultAddress_; }
 
     void start();
@@ -161,6 +162,7 @@ public:
     ConnectRelayFacts guideFacts() const;
     bool flowBusy() const { return flowRunning_; }
     std::optional<std::string> recentlyAdded() const;
+    // The relay in use, or chosen at the last set-up; empty while none is.
     const std::string& relayAddress() const { return address_; }
 
     // Menu actions.
@@ -193,7 +195,9 @@ private:
     void startLink();
     void stopLink();
     void enrolDevice();
-    bool setUp() const { return identity_.has_value() && accountEmail_.has_value(); }
+    // On an account at a known relay: without an address there is nothing
+    // to link to, whatever else is stored.
+    bool setUp() const { return identity_.has_value() && accountEmail_.has_value() && !address_.empty(); }
 
     // One set-up, from sign-in to registration.
     struct SetUp {

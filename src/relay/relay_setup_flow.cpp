@@ -13,6 +13,8 @@ namespace morvane {
 namespace {
 
 constexpr const char* working = "This takes a few seconds.";
+// A name kept for examples, which no relay answers to.
+constexpr const char* exampleAddress = "relay.example.com";
 
 std::string withNote(const std::string& note, const std::string& text) {
     return note.empty() ? text : note + "\n\n" + text;
@@ -104,6 +106,8 @@ void RelayController::beginSetUp(bool chooseAddress) {
     if (!s_.hardened || identityFailure_ || s_.store->storageFailure() || flowRunning_ || s_.hooks.blocked()) return;
     if (enabled_ && (chooseAddress || !link_ || link_->snapshot().state.kind != HostRelayLink::State::Kind::notOnAccount))
         return;
+    // No relay known yet: its address comes first.
+    chooseAddress = chooseAddress || address_.empty();
     flowRunning_ = true;
     std::weak_ptr<RelayController> weak = weak_from_this();
     s_.hooks.authenticate(
@@ -146,12 +150,17 @@ std::optional<std::string> RelayController::askForAddress() {
     if (s_.hooks.blocked()) return std::nullopt;
     std::string note;
     std::string field = address_;
+    // With no relay of the build's to name, the example is a documentation
+    // name and the text says whose relay is meant.
+    const std::string example = defaultAddress_.empty() ? std::string(exampleAddress) : defaultAddress_;
+    const std::string ask = defaultAddress_.empty()
+                                ? "Enter the address of the relay you run (morvane-relay), for example " + example +
+                                      ". Only the name, without https://."
+                                : "Enter the address of the relay, for example " + example +
+                                      ". Only the name, without https://.";
     for (;;) {
-        RelayAlert alert{"Relay address",
-                         withNote(note, "Enter the address of the relay, for example " + defaultAddress_ +
-                                            ". Only the name, without https://."),
-                         {"Continue", "Cancel"}};
-        alert.field = RelayField{field, defaultAddress_, "Relay address"};
+        RelayAlert alert{"Relay address", withNote(note, ask), {"Continue", "Cancel"}};
+        alert.field = RelayField{field, example, "Relay address"};
         if (s_.hooks.runAlert(alert, [] { return false; }) != RelayResponse::first) return std::nullopt;
         field = s_.hooks.fieldText();
         if (auto usable = usableAddress(field)) return usable;

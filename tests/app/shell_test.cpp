@@ -832,7 +832,7 @@ TEST(Shell, GuideSnapshotNamesWhatThisDisplayLacksAndTheRelayWithoutAController)
     EXPECT_TRUE(s.accessibility);
     EXPECT_TRUE(s.locker);
     EXPECT_EQ(s.devices, 0);
-    EXPECT_FALSE(s.appStoreURL);
+    EXPECT_EQ(s.localAddress, "http://127.0.0.1:8722");
     h.canInject = false;
     h.shell->lockerProbed(false);
     s = h.shell->guideSnapshot();

@@ -157,32 +157,33 @@ TEST(ConnectGuide, SetUpStepsNameTheAccountOnceThereIsOne) {
                                         ConnectRelayStatus(KeysUnreadable{})})
         EXPECT_EQ(ConnectGuide::setUpSteps(s, "r")[1], GuideTexts::signInGeneric);
     EXPECT_EQ(ConnectGuide::setUpSteps(Off{"a@b.c"}, "r")[1], "Sign in with a@b.c.");
-    EXPECT_EQ(ConnectGuide::waitingText("r.example", "a@b.c", true),
-              "On the new device, open https://r.example in a browser (or the Morvane app), and sign in as a@b.c. "
-              "Then choose Continue.");
-    EXPECT_EQ(ConnectGuide::waitingText("r.example", "a@b.c", false),
-              "On the new device, open https://r.example in a browser (the Morvane app is coming soon), and sign in "
-              "as a@b.c. Then choose Continue.");
+    EXPECT_EQ(ConnectGuide::waitingText("r.example", "a@b.c"),
+              "On the new device, open https://r.example in a browser, and sign in as a@b.c. Then choose Continue.");
     EXPECT_EQ(ConnectGuide::relayPageURL("r.example"), "https://r.example");
 }
 
-TEST(ConnectGuide, AppStoreLinkIsOnlyAnHttpsLinkToTheStoreHost) {
-    const std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> cases = {
-        {"https://apps.apple.com/app/id1", "https://apps.apple.com/app/id1"},
-        {"  https://Apps.Apple.com/app/id1\n", "https://Apps.Apple.com/app/id1"},
-        {"HTTPS://apps.apple.com", "HTTPS://apps.apple.com"},
-        {"http://apps.apple.com/app/id1", std::nullopt},
-        {"https://apps.apple.com:443/app/id1", std::nullopt},
-        {"https://user@apps.apple.com/app", std::nullopt},
-        {"https://user:pw@apps.apple.com/app", std::nullopt},
-        {"https://apps.apple.com.evil.example/app", std::nullopt},
-        {"https://apps.apple.com/a b", std::nullopt},
-        {"apps.apple.com/app", std::nullopt},
-        {"42", std::nullopt},
-        {"", std::nullopt},
-        {std::nullopt, std::nullopt},
-    };
-    for (const auto& [in, want] : cases) EXPECT_EQ(ConnectGuide::appStoreURL(in), want) << in.value_or("(none)");
+// With no relay chosen the windows name none: the set-up asks for the
+// address, the steps say how to choose one, and the other roads are offered.
+TEST(ConnectGuide, WithNoRelayChosenNothingNamesARelayAndTheSetUpAsksForOne) {
+    const GuideButton setUp{GuideTexts::setUpRelay, GuideAction::of(K::setUpRelay), true};
+    EXPECT_EQ(ConnectGuide::relayPanel(NotSetUp{}, {}, false), (RelayPanel{{GuideTexts::noRelayChosen}, setUp}));
+    EXPECT_EQ(ConnectGuide::primaryButton(NotSetUp{}, {}, false), setUp);
+    EXPECT_EQ(ConnectGuide::setUpSteps(NotSetUp{}, ""),
+              (std::vector<std::string>{GuideTexts::noRelayStepOne, GuideTexts::signInGeneric,
+                                        GuideTexts::chooseAddDevice}));
+    EXPECT_EQ(ConnectGuide::thisComputerLine("http://127.0.0.1:8722"),
+              "On this computer, open http://127.0.0.1:8722 in a browser.");
+
+    GuideSnapshot s;
+    s.relay = NotSetUp{};
+    s.screen = ScreenRecordingPermission::allowed;
+    s.accessibility = true;
+    const auto steps = WelcomeGuide::steps(s);
+    EXPECT_EQ(steps[1].detail, (std::vector<std::string>{GuideTexts::stepTwoDetail, GuideTexts::stepTwoNoRelay}));
+    EXPECT_EQ(steps[1].button, setUp);
+    EXPECT_EQ(steps[2].detail, std::vector<std::string>{GuideTexts::stepThreeNoRelay});
+    // Return on the Welcome window presses the set-up, which asks first.
+    EXPECT_EQ(WelcomeGuide::current(steps), 2);
 }
 
 TEST(GuideTexts, BuildersJoinTheirPartsExactly) {
@@ -194,18 +195,49 @@ TEST(GuideTexts, BuildersJoinTheirPartsExactly) {
     EXPECT_EQ(GuideTexts::signedIn("a@b.c"), "Signed in as a@b.c.");
 }
 
-TEST(GuideTexts, DisplayedTextsUseThisPlatformsNouns) {
-    const std::vector<std::string> shown = {
-        GuideTexts::welcomeLede,   GuideTexts::tipBase,        GuideTexts::tipPellmoor, GuideTexts::menuBarNote,
-        GuideTexts::setUpFirst,    GuideTexts::notSetUp,       GuideTexts::notOnAccount, GuideTexts::refused,
-        GuideTexts::stepTwoTitle,  GuideTexts::stepTwoAgain,   GuideTexts::signInGeneric, GuideTexts::chooseAddDevice,
-        GuideTexts::tailscaleMissing,
+// Every line either window can show, over every relay status, with and
+// without a relay chosen and a device: none speaks of another platform's
+// devices or store, or promises an app that does not exist.
+TEST(GuideTexts, NoShownTextNamesAnotherPlatformOrAnApp) {
+    std::vector<std::string> shown = {
+        GuideTexts::welcomeLede,     GuideTexts::connectLede,  GuideTexts::tipBase,          GuideTexts::tipPellmoor,
+        GuideTexts::menuBarNote,     GuideTexts::setUpFirst,   GuideTexts::otherRoads,       GuideTexts::advanced,
+        GuideTexts::openOnThisComputer, GuideTexts::pairOnThisComputer,
+        ConnectGuide::waitingText("relay.example", "a@b.c"),
     };
-    for (const auto& text : shown) {
-        EXPECT_EQ(text.find("Mac"), std::string::npos) << text;
-        EXPECT_EQ(text.find("menu bar"), std::string::npos) << text;
-        EXPECT_EQ(text.find("Touch ID"), std::string::npos) << text;
-    }
+    const std::vector<ConnectRelayStatus> statuses = {
+        NotSetUp{},         NotOnAccount{"a@b.c"}, Off{"a@b.c"}, Working{"a@b.c", GuideTexts::refused},
+        Ready{"a@b.c"},     KeysUnreadable{},      Unavailable{GuideTexts::devicesUnreadable},
+    };
+    const std::vector<TailscaleFacts> tailnets = {tailscale_facts::On{"h.ts.net"}, tailscale_facts::NotInstalled{},
+                                                  tailscale_facts::Off{}, tailscale_facts::Unavailable{}};
+    for (const auto& status : statuses)
+        for (const std::string address : {"", "relay.example"})
+            for (int devices : {0, 1}) {
+                GuideSnapshot s;
+                s.relay = status;
+                s.address = address;
+                s.devices = devices;
+                s.gate.paused = devices == 1;
+                for (const auto& step : WelcomeGuide::steps(s)) {
+                    shown.push_back(step.title);
+                    shown.insert(shown.end(), step.detail.begin(), step.detail.end());
+                    for (const auto& row : step.rows) {
+                        shown.push_back(row.name);
+                        if (row.note) shown.push_back(*row.note);
+                    }
+                }
+                const auto panel = ConnectGuide::relayPanel(status, s.gate, !address.empty());
+                shown.insert(shown.end(), panel.lines.begin(), panel.lines.end());
+                const auto steps = ConnectGuide::setUpSteps(status, address);
+                shown.insert(shown.end(), steps.begin(), steps.end());
+            }
+    for (const auto& facts : tailnets) shown.push_back(ConnectGuide::tailscalePanel(facts, {}).line);
+    const std::vector<std::string> foreign = {"Mac",   "menu bar",  "Touch ID", "iPhone", "iPad",
+                                              "App Store", "Morvane app", "relay.morvane.app"};
+    EXPECT_GT(shown.size(), 100u);
+    for (const auto& text : shown)
+        for (const auto& word : foreign) EXPECT_EQ(text.find(word), std::string::npos) << word << " in: " << text;
 }
 
 GuideSnapshot snapshotWith(ConnectRelayStatus relay) {
@@ -332,21 +364,17 @@ TEST(WelcomeGuide, StepTwoFollowsTheRelayAndAddsTheGateNote) {
 
 TEST(WelcomeGuide, StepThreeCountsDevicesAndAlwaysOffersTheConnectWindow) {
     auto s = snapshotWith(Ready{"a@b.c"});
-    const std::vector<std::tuple<int, bool, std::string>> cases = {
-        {0, false,
-         "Choose Connect a Device\u2026 below and follow it: on the device, open relay.example in a browser (the "
-         "Morvane app is coming soon) and sign in with the same e-mail. Then choose Add Device Over Relay\u2026 here "
-         "and approve the code."},
-        {0, true,
-         "Choose Connect a Device\u2026 below and follow it: on the device, open relay.example in a browser (or the "
-         "Morvane app) and sign in with the same e-mail. Then choose Add Device Over Relay\u2026 here and approve the "
-         "code."},
-        {1, false, "1 device can connect. Add another any time."},
-        {12, false, "12 devices can connect. Add another any time."},
+    const std::vector<std::tuple<int, std::string, std::string>> cases = {
+        {0, "relay.example",
+         "Choose Connect a Device\u2026 below and follow it: on the device, open relay.example in a browser and sign "
+         "in with the same e-mail. Then choose Add Device Over Relay\u2026 here and approve the code."},
+        {0, "", GuideTexts::stepThreeNoRelay},
+        {1, "relay.example", "1 device can connect. Add another any time."},
+        {12, "", "12 devices can connect. Add another any time."},
     };
-    for (const auto& [devices, app, line] : cases) {
+    for (const auto& [devices, address, line] : cases) {
         s.devices = devices;
-        s.appStoreURL = app ? std::optional<std::string>("https://apps.apple.com/app/id1") : std::nullopt;
+        s.address = address;
         const auto three = WelcomeGuide::steps(s)[2];
         EXPECT_EQ(three.detail, std::vector<std::string>{line});
         EXPECT_EQ(three.done, devices >= 1);

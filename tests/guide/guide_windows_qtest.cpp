@@ -121,7 +121,8 @@ TEST(ConnectWindow, ReadyRelayShowsACodeACameraReadsAndAddDeviceAnswersReturn) {
     EXPECT_EQ(w->windowTitle(), "Connect a Device");
     EXPECT_TRUE(shows(w, "https://relay.morvane.example"));
     EXPECT_FALSE(shows(w, GuideTexts::setUpFirst));
-    EXPECT_TRUE(shows(w, GuideTexts::appLineSoon));
+    for (auto* l : w->findChildren<QLabel*>())
+        EXPECT_FALSE(l->text().contains("App Store") || l->text().contains("Morvane app")) << l->text().toStdString();
     // Once the relay works the box follows the steps.
     EXPECT_GT(topOf(w, GuideTexts::relayReady), topOf(w, GuideTexts::chooseAddDevice));
 
@@ -209,6 +210,38 @@ TEST(ConnectWindow, RelayNotSetUpComesFirstWithAFadedCodeAndTheNote) {
     EXPECT_FALSE(shows(w, GuideTexts::setUpFirst));
     EXPECT_TRUE(shows(w, GuideTexts::backingOff));
     screenshot(w, "connect-working");
+}
+
+// No relay named by the build, the environment or a set-up: no code, no
+// page address; the set-up comes first and the tailnet and this computer
+// are offered instead.
+TEST(ConnectWindow, WithNoRelayChosenShowsNoCodeAndOffersTheTailnetAndThisComputer) {
+    auto s = base();
+    s.address.clear();
+    s.localAddress = "http://127.0.0.1:8722";
+    s.relay = relay_status::NotSetUp{};
+    s.tailscale = tailscale_facts::On{"desk.tail1234.ts.net"};
+    Rig rig(s);
+    QWidget* w = rig.window.get();
+    for (auto* l : w->findChildren<QLabel*>()) {
+        if (!l->isVisible()) continue;
+        EXPECT_TRUE(l->pixmap().isNull()) << "a code is drawn";
+        EXPECT_FALSE(l->text().startsWith("https://") && !l->text().contains("ts.net")) << l->text().toStdString();
+    }
+    EXPECT_TRUE(shows(w, GuideTexts::noRelayChosen));
+    EXPECT_TRUE(shows(w, GuideTexts::noRelayStepOne));
+    EXPECT_TRUE(shows(w, "https://desk.tail1234.ts.net"));
+    EXPECT_TRUE(shows(w, "On this computer, open http://127.0.0.1:8722 in a browser."));
+    EXPECT_FALSE(w->findChild<QToolButton*>()) << "the tailnet is folded away although it is the road left";
+    screenshot(w, "connect-no-relay");
+
+    ASSERT_TRUE(button(w, GuideTexts::openOnThisComputer));
+    button(w, GuideTexts::openOnThisComputer)->click();
+    ASSERT_TRUE(button(w, GuideTexts::pairOnThisComputer));
+    button(w, GuideTexts::pairOnThisComputer)->click();
+    press(w, Qt::Key_Return);
+    EXPECT_EQ(rig.performed, (std::vector<GuideAction>{GuideAction::of(K::openOnThisComputer),
+                                                       GuideAction::of(K::pairDevice), GuideAction::of(K::setUpRelay)}));
 }
 
 TEST(WelcomeWindow, FirstRunShowsTheStepsAndReturnPressesTheCurrentOne) {

@@ -49,7 +49,7 @@ struct ControllerRig {
     using AccountMaker = std::function<std::unique_ptr<RelayAccount>(const std::string&)>;
 
     explicit ControllerRig(bool hardened = true, std::optional<std::string> configured = std::nullopt,
-                           AccountMaker makeAccount = nullptr) {
+                           AccountMaker makeAccount = nullptr, std::string builtIn = "relay.example.com") {
         server = std::make_shared<FakeServer>(queue);
         identities = std::make_shared<RelayIdentityStore>(identityItem);
         RelayController::Setup setup;
@@ -91,7 +91,7 @@ struct ControllerRig {
         setup.makeAccount = std::move(makeAccount);
         setup.computerName = [] { return std::string("Work Laptop"); };
         setup.workingWindowDelaySeconds = 0;
-        setup.builtInAddress = "relay.example.com";
+        setup.builtInAddress = builtIn;
         setup.configuredAddress = configured;
         setup.wallClock = [this] { return wall(); };
         controller = RelayController::create(std::move(setup));

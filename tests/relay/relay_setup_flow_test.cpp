@@ -55,9 +55,13 @@ const std::string session =
 // A rig whose owner types from a script: for each dialog title the text to
 // type and the button to press.
 struct FlowRig : ControllerRig {
-    FlowRig() : ControllerRig(true, std::nullopt, [this](const std::string& origin) {
-                      return RelayAccount::create(origin, http, [] { return noonMillis(); });
-                  }) {
+    explicit FlowRig(std::string builtIn = "relay.example.com")
+        : ControllerRig(
+              true, std::nullopt,
+              [this](const std::string& origin) {
+                  return RelayAccount::create(origin, http, [] { return noonMillis(); });
+              },
+              std::move(builtIn)) {
         answer = [this](const RelayAlert& alert, std::function<bool()>) {
             shown.push_back(alert.message);
             auto& queue = typing[alert.message];
@@ -95,6 +99,59 @@ TEST(RelaySetUpFlow, SignInWithTheEmailedCodeRegistersAndTurnsTheRelayOn) {
     EXPECT_FALSE(rig.controller->flowBusy());
     EXPECT_EQ(rig.log, (Lines{"set up: identity created", "set up: registered with the account",
                               "turned on (owner authenticated)"}));
+}
+
+// A build that names no relay, run with none in its environment: nothing
+// names or dials a relay until the owner gives the address of theirs, and
+// from then on that relay is the one every dialog, the menu and the link use.
+TEST(RelaySetUpFlow, WithNoRelayNamedTheSetUpAsksForTheAddressFirstAndUsesItEverywhere) {
+    FlowRig rig("");
+    rig.controller->start();
+    EXPECT_EQ(rig.controller->defaultAddress(), "");
+    EXPECT_EQ(rig.controller->relayAddress(), "");
+    EXPECT_EQ(rig.titles(), (testing::Items{RelayMenuItem::label("Relay: off"),
+                                            RelayMenuItem::command("Set Up Relay\u2026", "setUp", true)}));
+    EXPECT_FALSE(rig.controller->guideFacts().email);
+
+    // Cancelling the address dialog asks nothing of anyone.
+    rig.type("Relay address", "", RelayResponse::second);
+    rig.controller->perform("setUp");
+    EXPECT_EQ(rig.shown, Lines{"Relay address"});
+    EXPECT_TRUE(rig.http->targets.empty());
+    EXPECT_FALSE(rig.controller->flowBusy());
+    ASSERT_EQ(rig.alerts.size(), 1u);
+    ASSERT_TRUE(rig.alerts[0].field);
+    EXPECT_EQ(rig.alerts[0].field->text, "");
+    EXPECT_EQ(rig.alerts[0].field->placeholder, "relay.example.com");
+    EXPECT_NE(rig.alerts[0].informative.find("the relay you run (morvane-relay)"), std::string::npos);
+
+    rig.type("Relay address", "not a relay");
+    rig.type("Relay address", " My.Relay.ORG ");
+    rig.type("Sign in to the relay", "owner@example.com");
+    rig.type("Enter the code from the e-mail", "123456");
+    rig.controller->perform("setUp");
+    EXPECT_EQ(rig.shown, (Lines{"Relay address", "Relay address", "Relay address", "Sign in to the relay",
+                                "Enter the code from the e-mail"}));
+    EXPECT_EQ(rig.alerts[2].informative.rfind("That is not a relay address.", 0), 0u);
+    EXPECT_NE(rig.alerts[3].informative.find("Relay: my.relay.org"), std::string::npos);
+    EXPECT_EQ(rig.settings.stringValue(RelayController::hostKey), "my.relay.org");
+    ASSERT_TRUE(rig.controller->link());
+    rig.queue.runAll();
+    EXPECT_EQ(rig.sockets->last().request.url.host, "my.relay.org");
+    EXPECT_EQ(rig.controller->relayAddress(), "my.relay.org");
+    const auto menu = rig.titles();
+    EXPECT_NE(std::find(menu.begin(), menu.end(), RelayMenuItem::label("Relay address: my.relay.org")), menu.end());
+
+    // The next launch keeps it.
+    ControllerRig again(true, std::nullopt, nullptr, "");
+    again.settings.values = rig.settings.values;
+    again.identityItem->stored = rig.identityItem->stored;
+    again.controller->start();
+    EXPECT_EQ(again.controller->relayAddress(), "my.relay.org");
+    EXPECT_TRUE(again.controller->enabled());
+
+    for (const auto& alert : rig.alerts) EXPECT_EQ(alert.informative.find("morvane.app"), std::string::npos);
+    for (const auto& line : rig.log) EXPECT_EQ(line.find("morvane.app"), std::string::npos);
 }
 
 TEST(RelaySetUpFlow, WrongInputIsAskedForAgainWithItsNote) {
