@@ -160,7 +160,7 @@ Facts inspect() { return Facts{readElf("/proc/self/exe"), readProcess()}; }
 bool makeNonDumpable() { return ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0 && ::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 0; }
 
 std::string describe(const Facts& f) {
-    if (f.hardened()) return "unsigned, hardened runtime";
+    if (f.hardened()) return "hardened (PIE, full RELRO, non-executable stack, no run path; not preloaded, traced or dumpable)";
     std::vector<std::string> missing;
     if (!f.elf.readable) {
         missing.push_back("executable not readable");
@@ -174,7 +174,7 @@ std::string describe(const Facts& f) {
     if (!f.process.noPreload) missing.push_back("LD_PRELOAD or LD_AUDIT set");
     if (!f.process.notTraced) missing.push_back("traced");
     if (!f.process.nonDumpable) missing.push_back("dumpable");
-    std::string out = "unsigned, NO hardened runtime (";
+    std::string out = "NOT hardened (";
     for (std::size_t i = 0; i < missing.size(); ++i) {
         if (i) out += ", ";
         out += missing[i];

@@ -48,8 +48,8 @@ Facts inspect();  // of /proc/self/exe and this process
 // same user). Call first thing at start; true when it took.
 bool makeNonDumpable();
 
-// One line for "--self-check" and the log: "unsigned, hardened runtime", or
-// "unsigned, NO hardened runtime (" + what is missing, comma-separated + ")".
+// One line for "--self-check" and the log: "hardened (" + what was checked
+// + ")", or "NOT hardened (" + what is missing, comma-separated + ")".
 std::string describe();
 std::string describe(const Facts& facts);
 bool hardenedRuntime();

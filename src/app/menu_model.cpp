@@ -260,7 +260,7 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
 
     menu.push_back(MenuItem::header("Devices and Settings"));
     if (!s.hardened) {
-        menu.push_back(MenuItem::warning("This build is not signed with the hardened runtime"));
+        menu.push_back(MenuItem::warning("This build is not hardened"));
         menu.push_back(MenuItem::line("The paired-devices list is not opened and no device is accepted"));
         menu.push_back(MenuItem::line("Build it again with scripts/run and start the new build"));
     } else if (s.storageFailure) {

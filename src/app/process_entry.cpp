@@ -96,8 +96,8 @@ int webHashes(std::span<const EmbeddedFile> rows, std::ostream& out, std::ostrea
 int selfCheck(std::span<const EmbeddedFile> rows, const SelfCheckProbes& probes, std::ostream& out) {
     auto site = buildSite(rows);
     bool hardened = probes.hardenedRuntime();
-    out << "code identity: " << probes.describeCode() << "\n";
-    out << "hardened runtime: " << (hardened ? "yes" : "NO - the paired-devices list will not be opened") << "\n";
+    out << "program: " << probes.describeCode() << "\n";
+    out << "hardened: " << (hardened ? "yes" : "NO - the paired-devices list will not be opened") << "\n";
     out << "built-in web client: "
         << (site ? "ok, " + std::to_string(site->files.size()) + " files" : std::string("DAMAGED")) << "\n";
     out << "child process plumbing: " << (probes.childProcessPlumbing() ? "ok" : "FAILED") << "\n";

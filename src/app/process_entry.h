@@ -25,8 +25,8 @@ Mode mode(const std::vector<std::string>& arguments);
 std::string usage();
 // Printed and logged when the host runs as root.
 inline constexpr const char* rootWarning =
-    "Morvane is running as root: screen lockers refuse to lock for root, and the keychain folder would be "
-    "root's. Start it as the desktop user instead.";
+    "Morvane is running as root: screen lockers refuse to lock for root, and the paired devices and relay keys "
+    "would be root's. Start it as the desktop user instead.";
 // On stderr when another host of this user holds the lock.
 inline constexpr const char* alreadyRunning = "Morvane is already running";
 

@@ -112,7 +112,7 @@ std::string pairingInformative(const std::optional<std::string>& tailnetHost, in
         return "On your device, open https://" + *tailnetHost + " (or on this computer, " + local +
                ") and enter the code." + tail;
     return "Only a browser on this computer can use this code: open " + local + " and enter it. " +
-           "For an iPhone, iPad or another computer, choose Connect a Device… in the Morvane menu instead." + tail;
+           "For a phone, tablet or another computer, choose Connect a Device… in the Morvane menu instead." + tail;
 }
 
 std::string pauseChosen(const std::optional<std::string>& controllerName) {
@@ -133,7 +133,7 @@ std::string resolutionSettingChanged(bool on) {
 
 std::string hideSettingChanged(bool on, bool keychainFailed) {
     return "devices may hide this screen: " + onOff(on) + " (changed in the menu)" +
-           (keychainFailed ? "; the keychain did not take the setting" : "");
+           (keychainFailed ? "; the setting could not be stored" : "");
 }
 
 std::string audioSession(double seconds, std::int64_t sent, std::int64_t dropped) {

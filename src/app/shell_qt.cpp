@@ -197,9 +197,9 @@ int runShell(int argc, char** argv) {
 
     // The order of these lines is what the owner reads first in host.log.
     write("app", ShellLines::startLine(programVersionText(), systemText(), static_cast<long>(::getpid())));
-    write("app", "code identity: " + CodeIdentity::describe());
+    write("app", "program: " + CodeIdentity::describe());
     const fs::path program = executablePath();
-    write("app", "bundle: " + program.parent_path().string());
+    write("app", "program file: " + program.string());
     if (::geteuid() == 0) write("error", ProcessEntry::rootWarning);
     const std::string permissionsLine = ShellLines::permissions(x11.display, x11.xtest, x11.xinput2, false);
     write("permissions", permissionsLine);
@@ -211,7 +211,7 @@ int runShell(int argc, char** argv) {
                                                           KeychainDeviceStorage::defaultAccount);
     } else {
         write("error",
-              "this build runs WITHOUT the hardened runtime: the paired-devices list is not opened. Build it again with scripts/run.");
+              "this build is NOT hardened: the paired-devices list is not opened. Build it again with scripts/run.");
         storage = std::make_shared<RefusingDeviceStorage>(RefusingDeviceStorage::notHardenedReason);
     }
     DeviceStore store(storage, &saveQueue);

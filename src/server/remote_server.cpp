@@ -60,7 +60,7 @@ RemoteServer::RemoteServer(Setup setup)
       clock_(setup.clock ? std::move(setup.clock) : [] { return nowMillis(); }),
       stage_(*setup.input, *setup.frames, setup.effects, [this] { return isPaused(); }, onControllerChange,
              onSession),
-      queue_(std::make_unique<ServerQueue>("mac-remote.server")),
+      queue_(std::make_unique<ServerQueue>("morvane.server")),
       policy_(setup.port, std::move(setup.tailnet)),
       ticker_(std::make_unique<Ticker>(*queue_, clock_, tickMillis)),
       paused_(setup.paused),

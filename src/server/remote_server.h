@@ -1,6 +1,6 @@
 // The local server: the loopback listener, every connection, the one
 // controlling session and the one-second tick. Everything it decides runs on
-// its own queue ("mac-remote.server"); the screen source, the input sink and
+// its own queue ("morvane.server"); the screen source, the input sink and
 // the display effects are driven on the main queue, and every callback to
 // the shell arrives there too.
 #pragma once

@@ -190,7 +190,7 @@ TEST(CodeIdentity, ThisTestProgramReadsAsBuiltAndNeedsNonDumpableToBeHardened) {
         auto after = CodeIdentity::inspect();
         if (!after.process.nonDumpable || !after.process.notTraced) code |= 16;
         if (CodeIdentity::hardenedRuntime() != after.elf.hardened()) code |= 32;
-        if (after.hardened() && CodeIdentity::describe() != "unsigned, hardened runtime") code |= 64;
+        if (after.hardened() && CodeIdentity::describe().rfind("hardened (", 0) != 0) code |= 64;
         ::_exit(code);
     }
     int status = 0;

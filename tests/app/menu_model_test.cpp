@@ -172,7 +172,7 @@ TEST(StatusMenu, ProblemLinesAreRedAndCleaned) {
 
     s.hardened = false;  // the unsigned-build group wins over the storage failure
     menu = buildMenu(s);
-    EXPECT_TRUE(has(menu, "This build is not signed with the hardened runtime"));
+    EXPECT_TRUE(has(menu, "This build is not hardened"));
     EXPECT_FALSE(has(menu, "Paired devices could not be read"));
 }
 

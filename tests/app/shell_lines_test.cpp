@@ -31,8 +31,8 @@ TEST(ShellLines, StatisticsLines) {
 TEST(ShellLines, PairingAlertTexts) {
     EXPECT_EQ(pairingCodeMessage("ABCD2345"), "Pairing code: ABCD-2345");
     EXPECT_EQ(pairingInformative(std::nullopt, 8722),
-              "Only a browser on this computer can use this code: open http://127.0.0.1:8722 and enter it. For an iPhone, "
-              "iPad or another computer, choose Connect a Device… in the Morvane menu instead. It works once and "
+              "Only a browser on this computer can use this code: open http://127.0.0.1:8722 and enter it. For a phone, "
+              "tablet or another computer, choose Connect a Device… in the Morvane menu instead. It works once and "
               "expires after 2 minutes.\n\nClosing this window cancels pairing.");
     EXPECT_EQ(pairingInformative(std::string("mac.ts.net"), 8722),
               "On your device, open https://mac.ts.net (or on this computer, http://127.0.0.1:8722) and enter the code. It "
@@ -86,7 +86,7 @@ TEST(ShellLines, AFailedOffWriteNeverLeavesHidingStoredOn) {
     EXPECT_FALSE(off.allowed);
     EXPECT_FALSE(stored);
     EXPECT_FALSE(off.notStored);
-    EXPECT_EQ(off.line, "devices may hide this screen: off (changed in the menu); the keychain did not take the setting");
+    EXPECT_EQ(off.line, "devices may hide this screen: off (changed in the menu); the setting could not be stored");
 
     stored = true;
     removeWorks = false;
@@ -95,7 +95,7 @@ TEST(ShellLines, AFailedOffWriteNeverLeavesHidingStoredOn) {
 
     auto on = setHideScreen(true, failingWrite, remove, readBack);
     EXPECT_FALSE(on.allowed);  // a failed write never leaves hiding allowed
-    EXPECT_EQ(on.line, "devices may hide this screen: off (changed in the menu); the keychain did not take the setting");
+    EXPECT_EQ(on.line, "devices may hide this screen: off (changed in the menu); the setting could not be stored");
 
     on = setHideScreen(true, [&](bool v) { stored = v; return true; }, remove, readBack);
     EXPECT_TRUE(on.allowed);

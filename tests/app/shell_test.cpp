@@ -504,7 +504,7 @@ TEST(Shell, OptionTogglesWidenOnlyWithTheOwnerAndAlwaysNarrow) {
     h.shell->perform(MenuAction::toggleHideScreen);
     EXPECT_FALSE(h.shell->allowHideScreen());
     EXPECT_EQ(h.lines.back(),
-              "app  devices may hide this screen: off (changed in the menu); the keychain did not take the setting");
+              "app  devices may hide this screen: off (changed in the menu); the setting could not be stored");
     auto menu = h.shell->menu();
     EXPECT_TRUE(std::any_of(menu.begin(), menu.end(), [](const MenuItem& i) {
         return i.kind == MenuItem::Kind::warning &&

@@ -29,7 +29,7 @@ std::vector<EmbeddedFile> damagedRows() {
 }
 
 ProcessEntry::SelfCheckProbes probes(bool hardened, bool plumbing, std::vector<std::string> tailscale) {
-    return {[hardened] { return hardened; }, [] { return std::string("unsigned, hardened runtime"); },
+    return {[hardened] { return hardened; }, [] { return std::string("hardened (as checked)"); },
             [plumbing] { return plumbing; }, [tailscale] { return tailscale; }};
 }
 
@@ -215,8 +215,8 @@ TEST(ProcessEntry, SelfCheckSucceedsOnlyHardenedWithAnIntactClient) {
     std::ostringstream ok;
     EXPECT_EQ(ProcessEntry::selfCheck(EmbeddedWeb::files(), probes(true, false, {"Tailscale: not installed"}), ok), 0);
     EXPECT_EQ(ok.str(),
-              "code identity: unsigned, hardened runtime\n"
-              "hardened runtime: yes\n"
+              "program: hardened (as checked)\n"
+              "hardened: yes\n"
               "built-in web client: ok, 7 files\n"
               "child process plumbing: FAILED\n"
               "Tailscale: not installed\n");
@@ -231,7 +231,7 @@ TEST(ProcessEntry, SelfCheckSucceedsOnlyHardenedWithAnIntactClient) {
     std::vector<std::string> all;
     for (std::string line; std::getline(lines, line);) all.push_back(line);
     ASSERT_EQ(all.size(), 6u);
-    EXPECT_EQ(all[1], "hardened runtime: NO - the paired-devices list will not be opened");
+    EXPECT_EQ(all[1], "hardened: NO - the paired-devices list will not be opened");
     EXPECT_EQ(all[3], "child process plumbing: ok");
 
     std::ostringstream damaged;
@@ -240,9 +240,9 @@ TEST(ProcessEntry, SelfCheckSucceedsOnlyHardenedWithAnIntactClient) {
     EXPECT_NE(damaged.str().find("built-in web client: DAMAGED\n"), std::string::npos);
 
     auto host = runHost("--self-check");
-    EXPECT_EQ(host.out.rfind("code identity: ", 0), 0u) << host.out;
+    EXPECT_EQ(host.out.rfind("program: ", 0), 0u) << host.out;
     EXPECT_NE(host.out.find("built-in web client: ok, 7 files\n"), std::string::npos);
-    bool hardened = host.out.find("hardened runtime: yes\n") != std::string::npos;
+    bool hardened = host.out.find("hardened: yes\n") != std::string::npos;
     EXPECT_EQ(host.status, hardened ? 0 : 1);
 }
 
