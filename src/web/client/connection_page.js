@@ -122,6 +122,7 @@ module.exports = function connectionPage(app) {
     app.pointer.hideMark();
     app.wording.renderStatus(null);
     app.pointer.resetInputState();
+    app.keyboard.syncKeysChip();
   }
 
   function dropSocket() {
@@ -218,6 +219,7 @@ module.exports = function connectionPage(app) {
     if (!coarsePointer.matches && (!document.activeElement || document.activeElement === document.body)) {
       el.stage.focus({ preventScroll: true });
     }
+    app.keyboard.syncKeysChip();
   }
 
   function onBye(reason) {

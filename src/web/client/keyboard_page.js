@@ -164,7 +164,13 @@ module.exports = function keyboardPage(app) {
 
   function releaseKeys(includeModifiers) { feedKeys({ type: 'release', modifiers: !!includeModifiers }); }
 
-  function onStageFocus() { el.keysChip.hidden = coarsePointer.matches; }
+  // The chip says where keys go: only while the picture has focus and a
+  // session is up to take them, never over the disconnected page.
+  function syncKeysChip() {
+    el.keysChip.hidden = coarsePointer.matches || !app.connection.conn.ready || document.activeElement !== el.stage;
+  }
+
+  function onStageFocus() { syncKeysChip(); }
 
   function onStageBlur() {
     stopLeaveTimer();
@@ -245,6 +251,7 @@ module.exports = function keyboardPage(app) {
     releaseKeys,
     onStageFocus,
     onStageBlur,
+    syncKeysChip,
     initDesk,
   };
 };

@@ -123,6 +123,31 @@ test('each ending is worded by its reason; owner decisions stop, everything else
   }
 });
 
+test('the chip saying keys go to the computer shows only while a session is up to take them', async () => {
+  const s = await openSession();
+  const { page, host } = s;
+  const chipShown = () => page.isVisible('#keys-chip');
+  try {
+    await until(page, connected);
+    await page.focus('#stage');
+    assert.equal(await chipShown(), true, 'connected, with the picture focused');
+    for (const reason of ['taken-over', 'paused']) {
+      host.bye(reason);
+      await until(page, () => !document.getElementById('overlay').hidden);
+      assert.equal(await chipShown(), false, 'over the disconnected page after ' + reason);
+      await page.focus('#stage');
+      assert.equal(await chipShown(), false, 'focusing the picture while disconnected after ' + reason);
+      await page.click('#reconnect');
+      await until(page, connected);
+      await page.focus('#stage');
+      assert.equal(await chipShown(), true, 'connected again after ' + reason);
+    }
+    s.browser.assertClean(assert);
+  } finally {
+    await s.close();
+  }
+});
+
 test('retries back off 1, 2 and 5 seconds and "Try now" starts the count again', async () => {
   const s = await openSession();
   const { page, host } = s;
