@@ -170,7 +170,7 @@ std::string failureLine(std::string_view text, int limit);
 std::vector<MenuItem> buildMenu(const MenuSnapshot& s);
 
 struct IconState {
-    std::string symbol;         // the symbol's name, e.g. "pause.circle"
+    std::string symbol;         // the badge's symbol, e.g. "pause.circle"; "display" for none
     std::string fallbackTitle;  // shown only when no image can be drawn
     std::string tooltip;
     bool red = false;

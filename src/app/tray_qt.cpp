@@ -121,40 +121,51 @@ QIcon TrayUi::drawIcon(const IconState& icon) {
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
-    const QColor ink = icon.red ? QColor(220, 40, 40) : QColor(40, 40, 40);
+    // The same small monitor in every state, so the owner always finds it;
+    // what is going on shows as a badge on its lower right corner.
+    const QColor ink(40, 40, 40);
     p.setPen(QPen(ink, 5));
     p.setBrush(Qt::NoBrush);
-    const QRectF circle(6, 6, 52, 52);
+    p.drawRoundedRect(monitorFrame(), 4, 4);
+    p.drawLine(26, 46, 26, 54);
+    p.drawLine(14, 56, 38, 56);
+    if (icon.symbol == "display") return QIcon(pixmap);
+
+    const QPointF centre(48, 46);
+    constexpr qreal radius = 14;
+    // A clear ring keeps the badge apart from the monitor's lines.
+    p.setCompositionMode(QPainter::CompositionMode_Clear);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::black);
+    p.drawEllipse(centre, radius + 3, radius + 3);
+    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    QColor fill(90, 90, 90);
+    if (icon.symbol == "exclamationmark.triangle") fill = QColor(214, 120, 0);
+    else if (icon.symbol == "record.circle.fill" || icon.red) fill = QColor(220, 40, 40);
+    else if (icon.symbol == "checkmark.circle") fill = QColor(40, 160, 70);
+    p.setBrush(fill);
+    p.drawEllipse(centre, radius, radius);
+    p.setPen(QPen(Qt::white, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::white);
+    const qreal x = centre.x(), y = centre.y();
     if (icon.symbol == "exclamationmark.triangle") {
-        QPainterPath path;
-        path.moveTo(32, 6);
-        path.lineTo(60, 58);
-        path.lineTo(4, 58);
-        path.closeSubpath();
-        p.drawPath(path);
-        p.drawLine(32, 24, 32, 42);
-        p.drawPoint(32, 50);
+        p.drawLine(QPointF(x, y - 7), QPointF(x, y + 2));
+        p.drawPoint(QPointF(x, y + 8));
     } else if (icon.symbol == "pause.circle") {
-        p.drawEllipse(circle);
-        p.drawLine(25, 20, 25, 44);
-        p.drawLine(39, 20, 39, 44);
+        p.drawLine(QPointF(x - 4, y - 6), QPointF(x - 4, y + 6));
+        p.drawLine(QPointF(x + 4, y - 6), QPointF(x + 4, y + 6));
     } else if (icon.symbol == "record.circle.fill") {
-        p.drawEllipse(circle);
-        p.setBrush(ink);
-        p.drawEllipse(QRectF(20, 20, 24, 24));
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(centre, 5, 5);
     } else if (icon.symbol == "checkmark.circle") {
-        p.drawEllipse(circle);
-        p.drawLine(20, 33, 29, 42);
-        p.drawLine(29, 42, 45, 22);
-    } else {  // "display"
-        p.drawRoundedRect(QRectF(6, 10, 52, 34), 4, 4);
-        p.drawLine(32, 44, 32, 54);
-        p.drawLine(20, 56, 44, 56);
+        p.setBrush(Qt::NoBrush);
+        p.drawPolyline(QPolygonF({QPointF(x - 7, y), QPointF(x - 2, y + 5), QPointF(x + 7, y - 5)}));
     }
     p.end();
-    QIcon result(pixmap);
-    return result;
+    return QIcon(pixmap);
 }
+
+QRectF TrayUi::monitorFrame() { return QRectF(4, 8, 52, 36); }
 
 QPoint TrayUi::menuPlace(const QRect& icon, const QPoint& pointer, const QSize& menu, const QRect& screen) {
     constexpr int pointerMargin = 6;

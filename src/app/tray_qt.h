@@ -52,8 +52,12 @@ public:
     void openLocation(const std::string& urlOrPath) override;
     void quit() override;
 
-    // The image of an icon state, drawn here since the symbols are our own.
+    // The image of an icon state, drawn here since the symbols are our own:
+    // the monitor, with the state's symbol as a badge unless it is the plain
+    // "display".
     static QIcon drawIcon(const IconState& icon);
+    // Where the monitor's screen lies in the 64-pixel image.
+    static QRectF monitorFrame();
 
     // Where the menu's top-left corner goes for an icon at `icon` on a
     // screen `screen`: below the icon, or above it when there is no room
