@@ -189,6 +189,49 @@ std::string failureLine(std::string_view text, int limit) {
     return joined(subject, 0, head) + ellipsis + joined(subject, from, subject.size()) + std::string(cleaned.substr(at));
 }
 
+namespace {
+MenuItem folded(MenuItem item, const char* into, int rank) {
+    item.foldInto = into;
+    item.foldRank = rank;
+    return item;
+}
+}  // namespace
+
+std::vector<MenuItem> foldMenu(const std::vector<MenuItem>& items, int level) {
+    std::vector<MenuItem> out;
+    const auto foldable = [level](const MenuItem& item) {
+        return item.foldRank > 0 && item.foldRank <= level && item.kind != MenuItem::Kind::warning &&
+               item.kind != MenuItem::Kind::separator;
+    };
+    for (std::size_t i = 0; i < items.size();) {
+        if (!foldable(items[i])) {
+            out.push_back(items[i++]);
+            continue;
+        }
+        std::size_t end = i;
+        while (end < items.size() && foldable(items[end]) && items[end].foldInto == items[i].foldInto) ++end;
+        std::vector<MenuItem> run;
+        for (std::size_t j = i; j < end; ++j)
+            if (items[j].kind != MenuItem::Kind::header) run.push_back(items[j]);
+        if (run.size() <= 1) {
+            out.insert(out.end(), items.begin() + static_cast<std::ptrdiff_t>(i),
+                       items.begin() + static_cast<std::ptrdiff_t>(end));
+        } else {
+            MenuItem sub = MenuItem::command(items[i].foldInto, MenuAction::none, true);
+            sub.submenu = std::move(run);
+            out.push_back(std::move(sub));
+        }
+        i = end;
+    }
+    return out;
+}
+
+int maxFoldLevel(const std::vector<MenuItem>& items) {
+    int level = 0;
+    for (const auto& item : items) level = std::max(level, item.foldRank);
+    return level;
+}
+
 std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     std::vector<MenuItem> menu;
     const bool widenAllowed = !s.blocked && !s.authenticating;
@@ -213,11 +256,15 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
         menu.push_back(MenuItem::line("Paired “" + *s.pairedNoticeName + "” just now. Revoke it under Devices"));
     if (!s.startError) {
         menu.push_back(MenuItem::command("Connect a Device…", MenuAction::showConnectWindow));
-        menu.push_back(MenuItem::command("Open in a Browser on This Computer", MenuAction::openAddress));
+        const auto local = [](MenuItem item) {
+            return folded(std::move(item), MenuFolds::thisComputer, MenuFolds::thisComputerRank);
+        };
+        menu.push_back(local(MenuItem::command("Open in a Browser on This Computer", MenuAction::openAddress)));
         if (!s.tailnet.accessHost)
-            menu.push_back(MenuItem::command("Pair a Browser on This Computer…", MenuAction::pairNewDevice, pairEnabled(s)));
-        menu.push_back(MenuItem::command("Copy This Computer’s Local Address (127.0.0.1:" + std::to_string(s.port) + ")",
-                                        MenuAction::copyAddress));
+            menu.push_back(local(
+                MenuItem::command("Pair a Browser on This Computer…", MenuAction::pairNewDevice, pairEnabled(s))));
+        menu.push_back(local(MenuItem::command(
+            "Copy This Computer’s Local Address (127.0.0.1:" + std::to_string(s.port) + ")", MenuAction::copyAddress)));
     }
     menu.push_back(MenuItem::separator());
 
@@ -233,6 +280,7 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
 
     // What X offers the host. There are no privacy settings to open here:
     // each line says what is missing instead.
+    const std::size_t permissionsStart = menu.size();
     menu.push_back(MenuItem::header("Permissions"));
     switch (s.screen) {
         case ScreenRecordingState::allowed:
@@ -256,6 +304,11 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
         else
             menu.push_back(MenuItem::warning("Escape Key Watch: the X server has no XInput 2 extension"));
     }
+    // Only a section with nothing to act on folds: a problem stays in sight.
+    if (std::none_of(menu.begin() + static_cast<std::ptrdiff_t>(permissionsStart), menu.end(),
+                     [](const MenuItem& item) { return item.kind == Kind::warning; }))
+        for (std::size_t i = permissionsStart; i < menu.size(); ++i)
+            menu[i] = folded(std::move(menu[i]), MenuFolds::permissions, MenuFolds::permissionsRank);
     menu.push_back(MenuItem::separator());
 
     menu.push_back(MenuItem::header("Devices and Settings"));
@@ -281,8 +334,9 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     if (s.blocked)
         menu.push_back(MenuItem::line(s.controller ? "Pairing and revoking are off while controlled"
                                                    : "Pairing and revoking come back in a few seconds"));
-    menu.push_back(checkItem("Lock Computer When the Controller Disconnects", MenuAction::toggleLockOnDisconnect,
-                             widenAllowed, s.lockOnDisconnect));
+    const auto setting = [](MenuItem item) { return folded(std::move(item), MenuFolds::settings, MenuFolds::settingsRank); };
+    menu.push_back(setting(checkItem("Lock Computer When the Controller Disconnects",
+                                     MenuAction::toggleLockOnDisconnect, widenAllowed, s.lockOnDisconnect)));
     if (s.lastLockFailed)
         menu.push_back(MenuItem::warning("The screen could not be locked when the controller disconnected"));
     else if (s.lockerMissing)
@@ -290,10 +344,10 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     if (s.lastLockFailed || s.lockerMissing)
         menu.push_back(MenuItem::line(GuideTexts::lockerHint));
     // Turning a permission off is always possible; turning it on is not.
-    menu.push_back(checkItem("Devices May Change the Resolution", MenuAction::toggleResolutionMatch,
-                             s.allowResolutionMatch || widenAllowed, s.allowResolutionMatch));
-    menu.push_back(checkItem("Devices May Hide This Screen", MenuAction::toggleHideScreen,
-                             s.allowHideScreen || widenAllowed, s.allowHideScreen));
+    menu.push_back(setting(checkItem("Devices May Change the Resolution", MenuAction::toggleResolutionMatch,
+                                     s.allowResolutionMatch || widenAllowed, s.allowResolutionMatch)));
+    menu.push_back(setting(checkItem("Devices May Hide This Screen", MenuAction::toggleHideScreen,
+                                     s.allowHideScreen || widenAllowed, s.allowHideScreen)));
     if (s.hideScreenNotStored)
         menu.push_back(MenuItem::warning("The stored screen-hiding setting could not be turned off"));
     if (s.allowHideScreen) {
@@ -307,7 +361,7 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     login.check = s.loginItem == LoginItemStatus::enabled           ? MenuItem::Check::on
                   : s.loginItem == LoginItemStatus::requiresApproval ? MenuItem::Check::mixed
                                                                      : MenuItem::Check::off;
-    menu.push_back(std::move(login));
+    menu.push_back(setting(std::move(login)));
     if (s.loginItem == LoginItemStatus::requiresApproval)
         menu.push_back(
             MenuItem::line("Start at Login is waiting for approval"));

@@ -53,6 +53,11 @@ struct MenuItem {
     std::string payload;
     Check check = Check::none;
     std::vector<MenuItem> submenu;
+    // Rarely used items name the submenu they may be gathered into when the
+    // menu does not fit the screen in one column (foldMenu); a lower rank
+    // folds first, 0 never.
+    std::string foldInto;
+    int foldRank = 0;
 
     static MenuItem make(Kind kind, std::string title, bool enabled = false, MenuAction what = MenuAction::none) {
         MenuItem item;
@@ -71,6 +76,29 @@ struct MenuItem {
     }
     bool operator==(const MenuItem&) const = default;
 };
+
+// Submenus the menu may gather rarely used items into, and their ranks: the
+// relay's details fold first, then what only this computer uses, then the
+// settings, then the permissions that are fine.
+namespace MenuFolds {
+inline constexpr const char* relayDetails = "Relay Details";
+inline constexpr const char* thisComputer = "This Computer";
+inline constexpr const char* settings = "Settings";
+inline constexpr const char* permissions = "Permissions";
+inline constexpr int relayDetailsRank = 1;
+inline constexpr int thisComputerRank = 2;
+inline constexpr int settingsRank = 3;
+inline constexpr int permissionsRank = 4;
+}  // namespace MenuFolds
+
+// The menu with every run of neighbouring items of the same foldInto whose
+// rank is at most `level` gathered into one submenu of that title, at the
+// place of the run's first item. A header in a run is dropped (the
+// submenu's title says it), warnings never fold, and a run of one item
+// stays as it is. Level 0 is the menu as built.
+std::vector<MenuItem> foldMenu(const std::vector<MenuItem>& items, int level);
+// The highest rank in the menu: folding beyond it changes nothing.
+int maxFoldLevel(const std::vector<MenuItem>& items);
 
 enum class ScreenRecordingState { allowed, missing, needsRelaunch };
 enum class LoginItemStatus { enabled, requiresApproval, off };

@@ -61,6 +61,13 @@ std::vector<MenuItem> relayMenuItems(const std::vector<RelayMenuItem>& lines) {
         case RelayMenuItem::Kind::warning:
             items.push_back(MenuItem::warning(line.title));
             break;
+        case RelayMenuItem::Kind::detail: {
+            auto item = MenuItem::line(line.title);
+            item.foldInto = MenuFolds::relayDetails;
+            item.foldRank = MenuFolds::relayDetailsRank;
+            items.push_back(std::move(item));
+            break;
+        }
         case RelayMenuItem::Kind::action: {
             auto item = MenuItem::command(line.title, MenuAction::relay, line.enabled);
             item.payload = line.action;

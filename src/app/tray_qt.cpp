@@ -21,6 +21,8 @@
 #include <QWidgetAction>
 #include <algorithm>
 #include <cerrno>
+#include <limits>
+#include <optional>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -191,13 +193,16 @@ void TrayUi::iconActivated(QSystemTrayIcon::ActivationReason why) {
         menu_.hide();
         return;
     }
-    rebuild();
-    filled_ = true;
     const QRect icon = tray_ ? tray_->geometry() : QRect();
     const QPoint pointer = QCursor::pos();
     QScreen* screen = QGuiApplication::screenAt(icon.isEmpty() ? pointer : icon.center());
     if (!screen) screen = QGuiApplication::primaryScreen();
-    const QRect area = screen ? screen->geometry() : QRect(pointer, QSize(1, 1));
+    // The part of the screen no panel takes, as the window manager reports
+    // it: the menu must fit beside the icon within it.
+    const QRect area = screen ? screen->availableGeometry() : QRect(pointer, QSize(1, 1));
+    const QRect anchor = icon.isEmpty() ? QRect(pointer, QSize(1, 1)) : icon;
+    fillToFit(std::max({area.bottom() - anchor.bottom(), anchor.top() - area.top(), 1}));
+    filled_ = true;
     menu_.popup(menuPlace(icon, pointer, menu_.sizeHint(), area));
 }
 
@@ -215,8 +220,31 @@ void TrayUi::showIcon(const IconState& icon) {
 }
 
 void TrayUi::rebuild() {
-    menu_.clear();
-    fill(&menu_, build_());
+    QScreen* screen = menu_.screen() ? menu_.screen() : QGuiApplication::primaryScreen();
+    fillToFit(screen ? screen->availableGeometry().height() : std::numeric_limits<int>::max());
+}
+
+void TrayUi::fillToFit(int room) {
+    const auto items = build_();
+    const int most = maxFoldLevel(items);
+    for (int level = 0;; ++level) {
+        menu_.clear();
+        fill(&menu_, foldMenu(items, level));
+        if (level >= most || fitsInOneColumn(room)) return;
+    }
+}
+
+bool TrayUi::fitsInOneColumn(int room) {
+    if (menu_.sizeHint().height() > room) return false;
+    // Qt splits a menu taller than its screen into columns of its own.
+    std::optional<int> left;
+    for (QAction* action : menu_.actions()) {
+        if (!action->isVisible()) continue;
+        const int x = menu_.actionGeometry(action).left();
+        if (left && *left != x) return false;
+        left = x;
+    }
+    return true;
 }
 
 void TrayUi::fill(QMenu* into, const std::vector<MenuItem>& items) {

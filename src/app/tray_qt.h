@@ -66,6 +66,12 @@ public:
     // is taken as a small square around `pointer`.
     static QPoint menuPlace(const QRect& icon, const QPoint& pointer, const QSize& menu, const QRect& screen);
 
+    // Fills the menu for `room` pixels of height: folded as little as lets
+    // it stand in one column within them.
+    void fillToFit(int room);
+    // The menu as filled lies in one column no taller than `room`.
+    bool fitsInOneColumn(int room);
+
 private:
     void rebuild();
     void iconActivated(QSystemTrayIcon::ActivationReason why);

@@ -293,8 +293,8 @@ std::vector<RelayMenuItem> RelayController::menuSection(bool blocked) {
     }
     const bool setUpAllowed = !held && s_.hardened && storageFine;
     auto accountLabels = [&] {
-        items.push_back(Item::label("Relay account: " + accountEmail_.value_or("")));
-        if (address_ != defaultAddress_) items.push_back(Item::label("Relay address: " + address_));
+        items.push_back(Item::detail("Relay account: " + accountEmail_.value_or("")));
+        if (address_ != defaultAddress_) items.push_back(Item::detail("Relay address: " + address_));
     };
 
     if (!setUp()) {
@@ -310,11 +310,11 @@ std::vector<RelayMenuItem> RelayController::menuSection(bool blocked) {
         const auto snapshot = link_->snapshot();
         for (auto& line : linkLines(snapshot.state, s_.wallClock(), held, setUpAllowed)) items.push_back(line);
         accountLabels();
-        items.push_back(Item::label("Connection attempts today: " + std::to_string(snapshot.attempts) + " of " +
-                                    std::to_string(snapshot.attemptLimit)));
+        items.push_back(Item::detail("Connection attempts today: " + std::to_string(snapshot.attempts) + " of " +
+                                     std::to_string(snapshot.attemptLimit)));
         const std::int64_t percent = std::min<std::int64_t>(snapshot.requests * 100 / freeAllowance, 100);
         items.push_back(
-            Item::label("Relay use today: about " + std::to_string(percent) + "% of the free daily allowance"));
+            Item::detail("Relay use today: about " + std::to_string(percent) + "% of the free daily allowance"));
         items.push_back(Item::command("Add Device Over Relay\u2026", "addDevice",
                                       !held && !s_.hooks.paused() &&
                                           snapshot.state.kind == HostRelayLink::State::Kind::up && storageFine &&

@@ -84,7 +84,9 @@ struct RelayMenuHooks {
 // One line of the relay's menu section. Actions are named by `action`,
 // which the shell hands back to RelayController::perform.
 struct RelayMenuItem {
-    enum class Kind { label, warning, action };
+    // A detail is a label read rarely (the account, the counters): the menu
+    // may gather the details under one submenu where room is short.
+    enum class Kind { label, warning, action, detail };
     Kind kind = Kind::label;
     std::string title;
     std::string action;
@@ -93,6 +95,7 @@ struct RelayMenuItem {
 
     static RelayMenuItem label(std::string title) { return {Kind::label, std::move(title), {}, false}; }
     static RelayMenuItem warning(std::string title) { return {Kind::warning, std::move(title), {}, false}; }
+    static RelayMenuItem detail(std::string title) { return {Kind::detail, std::move(title), {}, false}; }
     static RelayMenuItem command(std::string title, std::string action, bool enabled) {
         return {Kind::action, std::move(title), std::move(action), enabled};
     }

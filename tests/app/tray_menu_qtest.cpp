@@ -1,11 +1,6 @@
 // The menu of the status icon under a real tray (Debian's trayer, installed
 // by scripts/setup): it opens beside the icon, never over it, so a second
 // click or a double click on the icon chooses nothing.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -13,17 +8,18 @@
 #include <QScreen>
 #include <QWindow>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "app/relay_bridge.h"
 #include "app/tray_qt.h"
 #include "core/loop_executor.h"
+#include "../support/desktop_panel.h"
 
 // Last: Xlib's macros (Bool, Status, None) clash with what came before.
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
-
-extern char** environ;
 
 namespace morvane {
 namespace {
@@ -35,34 +31,8 @@ bool spin(const std::function<bool()>& done, int limitMillis = 5000) {
     return done();
 }
 
-// A panel with a tray at one edge of the screen, for the length of a test.
-class Trayer {
-public:
-    explicit Trayer(const std::string& edge) {
-        if (std::system("command -v trayer >/dev/null 2>&1") != 0) return;
-        std::vector<std::string> args{"trayer", "--edge", edge, "--align", "right", "--widthtype", "request",
-                                      "--height", "24", "--SetDockType", "true", "--SetPartialStrut", "true"};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&pid_, "trayer", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Trayer() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-    }
-    bool running() const { return pid_ > 0; }
-
-private:
-    pid_t pid_ = -1;
-};
+using testing::Openbox;
+using testing::Trayer;
 
 // Presses of the pointer's buttons through XTEST, as a person's clicks.
 void clickAt(QPoint at, unsigned button, int times = 1) {
@@ -149,6 +119,105 @@ TEST(TrayIconMenu, OpensBesideTheIconSoASecondClickOrADoubleClickChoosesNothing)
         EXPECT_EQ(performed, std::vector<MenuAction>{MenuAction::pauseMorvane});
         spin([&] { return !ui.menu()->isVisible(); });
     }
+}
+
+// The whole menu of a computer with the relay set up and connected (its
+// longest common form) on a 1280×720 screen with a panel at the top.
+std::vector<MenuItem> relayConnectedMenu() {
+    MenuSnapshot s;
+    s.relaySection = relayMenuItems({
+        RelayMenuItem::label("Relay: connected"),
+        RelayMenuItem::detail("Relay account: owner@example.com"),
+        RelayMenuItem::detail("Relay address: relay.example.org"),
+        RelayMenuItem::detail("Connection attempts today: 1 of 200"),
+        RelayMenuItem::detail("Relay use today: about 0% of the free daily allowance"),
+        RelayMenuItem::command("Add Device Over Relay\u2026", "addDevice", true),
+        RelayMenuItem::command("Remove This Computer From Your Account\u2026", "removeFromAccount", true),
+        RelayMenuItem::command("Turn Off Relay", "turnOff", true),
+    });
+    s.tailnet.cli = TailnetMenuFacts::Cli::found;
+    s.devices = {{"1", "Pat's phone", true, std::string("2 hours ago")}};
+    return buildMenu(s);
+}
+
+// Every title of a menu, submenus included.
+void titlesOf(const QMenu* menu, std::vector<std::string>& out) {
+    for (QAction* a : menu->actions()) {
+        if (a->isSeparator() && a->text().isEmpty()) continue;
+        out.push_back(a->text().toStdString());
+        if (a->menu()) titlesOf(a->menu(), out);
+    }
+}
+
+// Under a real window manager whose work area leaves out the panel: at the
+// desktop's font sizes the menu stands in one column beside the icon,
+// folding rarely used items into submenus only when it would not fit.
+TEST(TrayIconMenu, TheLongestMenuFitsBesideTheIconInOneColumnWithEveryItemReachable) {
+    const auto items = relayConnectedMenu();
+    ASSERT_GE(items.size(), 36u) << "not the menu that did not fit";
+    Openbox openbox;
+    Trayer trayer("top");
+    ASSERT_TRUE(openbox.running()) << "openbox is missing: run scripts/setup";
+    ASSERT_TRUE(trayer.running()) << "trayer is missing: run scripts/setup";
+    ASSERT_TRUE(spin([] { return QSystemTrayIcon::isSystemTrayAvailable(); })) << "trayer took no icons";
+    ASSERT_TRUE(spin([] { return QGuiApplication::primaryScreen()->availableGeometry().top() > 0; }))
+        << "the window manager took no strut out of the work area";
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    const QFont usual = QApplication::font();
+    struct Case {
+        int points;
+        bool folds;  // the menu as built is too tall for 1280×720 less the panel
+    };
+    for (const auto& c : {Case{9, false}, Case{11, true}, Case{13, true}}) {
+        SCOPED_TRACE(std::to_string(c.points) + " pt");
+        QFont font = usual;
+        font.setPointSize(c.points);
+        QApplication::setFont(font);
+        LoopExecutor background("background");
+        std::vector<MenuAction> performed;
+        TrayUi ui([&] { return items; }, [&](MenuAction a, const std::string&) { performed.push_back(a); },
+                  nullptr, background);
+        ui.start();
+        ASSERT_TRUE(spin([&] { return !ui.trayIcon()->geometry().isEmpty(); })) << "the icon was never docked";
+        spin([] { return false; }, 300);
+        const QRect icon = ui.trayIcon()->geometry();
+
+        clickAt(icon.center(), 1);
+        ASSERT_TRUE(spin([&] { return ui.menu()->isVisible() && ui.menu()->windowHandle()->isExposed(); }));
+        const QRect menu = ui.menu()->geometry();
+        EXPECT_FALSE(menu.intersects(icon)) << "the menu lies over the icon";
+        EXPECT_TRUE(area.contains(menu)) << "the menu leaves the work area: " << menu.y() << "+" << menu.height();
+        std::set<int> columns;
+        for (QAction* a : ui.menu()->actions())
+            if (a->isVisible()) columns.insert(ui.menu()->actionGeometry(a).left());
+        EXPECT_EQ(columns.size(), 1u) << "the menu is split into columns";
+
+        // Whatever was gathered into submenus is still there, and what is
+        // used daily stays in the menu itself.
+        std::vector<std::string> shown;
+        titlesOf(ui.menu(), shown);
+        for (const auto& item : items) {
+            if (item.kind == MenuItem::Kind::separator) continue;
+            EXPECT_NE(std::find(shown.begin(), shown.end(), item.title), shown.end()) << item.title << " is missing";
+        }
+        std::vector<std::string> top;
+        for (QAction* a : ui.menu()->actions()) top.push_back(a->text().toStdString());
+        for (const char* daily : {"Pause Morvane", "Connect a Device\u2026", "Add Device Over Relay\u2026",
+                                  "Devices", "Quit Morvane"})
+            EXPECT_NE(std::find(top.begin(), top.end(), daily), top.end()) << daily << " was folded away";
+        EXPECT_EQ(std::find(top.begin(), top.end(), MenuFolds::relayDetails) != top.end(), c.folds);
+
+        // An item in a submenu still does what it says.
+        for (QAction* a : ui.menu()->actions())
+            if (a->menu() && a->text() == MenuFolds::thisComputer) a->menu()->actions().front()->trigger();
+        spin([] { return false; }, 100);
+        if (std::find(top.begin(), top.end(), MenuFolds::thisComputer) != top.end()) {
+            EXPECT_EQ(performed, std::vector<MenuAction>{MenuAction::openAddress});
+        }
+        ui.menu()->hide();
+        spin([] { return false; }, 100);
+    }
+    QApplication::setFont(usual);
 }
 
 // Where the menu goes for a few icon places on a 1280×720 screen.

@@ -87,11 +87,11 @@ TEST(RelayController, AddressesAreTrimmedLowerCasedAndCheckedAsHostNames) {
     rig.controller->start();
     EXPECT_EQ(rig.controller->relayAddress(), "mine.example.net");
     auto section = rig.titles();
-    EXPECT_EQ(std::count(section.begin(), section.end(), Item::label("Relay address: mine.example.net")), 0);
+    EXPECT_EQ(std::count(section.begin(), section.end(), Item::detail("Relay address: mine.example.net")), 0);
     rig.settings.setString(RelayController::hostKey, "Other.Example.org");
     rig.controller->start();
     section = rig.titles();
-    EXPECT_EQ(std::count(section.begin(), section.end(), Item::label("Relay address: other.example.org")), 1);
+    EXPECT_EQ(std::count(section.begin(), section.end(), Item::detail("Relay address: other.example.org")), 1);
 }
 
 TEST(RelayController, StoredOnWithoutAnIdentityTurnsOffUnlessTheKeysAreUnreadable) {
@@ -167,7 +167,7 @@ TEST(RelayController, MenuSectionOffersWhatTheSetUpAllows) {
     ControllerRig off;
     off.setUpBefore(false);
     off.controller->start();
-    const Items offItems = {Item::label("Relay: off"), Item::label("Relay account: owner@example.com"),
+    const Items offItems = {Item::label("Relay: off"), Item::detail("Relay account: owner@example.com"),
                             Item::command("Turn On Relay\u2026", "turnOn", true),
                             Item::command("Change Relay Address\u2026", "changeAddress", true),
                             Item::command("Remove This Computer From Your Account\u2026", "removeFromAccount", true)};
@@ -182,8 +182,8 @@ TEST(RelayController, MenuSectionOffersWhatTheSetUpAllows) {
     on.queue.runAll();
     auto connecting = on.titles();
     EXPECT_EQ(connecting[0], Item::label("Relay: connecting\u2026"));
-    EXPECT_EQ(connecting[2], Item::label("Connection attempts today: 1 of 200"));
-    EXPECT_EQ(connecting[3], Item::label("Relay use today: about 0% of the free daily allowance"));
+    EXPECT_EQ(connecting[2], Item::detail("Connection attempts today: 1 of 200"));
+    EXPECT_EQ(connecting[3], Item::detail("Relay use today: about 0% of the free daily allowance"));
     // Adding a device needs the link up.
     EXPECT_EQ(connecting[4], Item::command("Add Device Over Relay\u2026", "addDevice", false));
     on.bringUp();

@@ -140,7 +140,7 @@ TEST(RelaySetUpFlow, WithNoRelayNamedTheSetUpAsksForTheAddressFirstAndUsesItEver
     EXPECT_EQ(rig.sockets->last().request.url.host, "my.relay.org");
     EXPECT_EQ(rig.controller->relayAddress(), "my.relay.org");
     const auto menu = rig.titles();
-    EXPECT_NE(std::find(menu.begin(), menu.end(), RelayMenuItem::label("Relay address: my.relay.org")), menu.end());
+    EXPECT_NE(std::find(menu.begin(), menu.end(), RelayMenuItem::detail("Relay address: my.relay.org")), menu.end());
 
     // The next launch keeps it.
     ControllerRig again(true, std::nullopt, nullptr, "");
