@@ -308,8 +308,8 @@ QuitWatch& quitWatch() {
 
 namespace {
 
-// Room kept above a window whose frame the window manager has not drawn yet:
-// a title bar of any common theme fits.
+// Room kept above a window whose frame the window manager has not drawn yet
+// (or does not report): a title bar of any common theme fits.
 constexpr int titleAllowance = 40;
 
 }  // namespace
@@ -404,8 +404,7 @@ void GuideQtWindow::fitToScreen() {
     // hint, which lays every wrapped line out at its narrowest.
     content_->setMinimumHeight(body);
     const int foot = footer_ ? footer_->sizeHint().height() : 0;
-    const int frameExtra = std::max(frameGeometry().height() - height(), titleAllowance);
-    const int room = std::max(area.height() - frameExtra, foot + 80);
+    const int room = std::max(area.height() - frameHeight(), foot + 80);
     int width = width_;
     int bodyHeight = body;
     if (body + foot > room) {
@@ -426,7 +425,7 @@ void GuideQtWindow::keepOnScreen() {
     const QRect area = s->availableGeometry();
     QRect frame = frameGeometry();
     // Until the window manager has framed it, a title bar is assumed.
-    if (frame.top() == geometry().top()) frame.setTop(frame.top() - titleAllowance);
+    if (!framed()) frame.setTop(frame.top() - titleAllowance);
     QPoint shift;
     if (frame.right() > area.right()) shift.rx() = area.right() - frame.right();
     if (frame.left() + shift.x() < area.left()) shift.rx() = area.left() - frame.left();
@@ -444,13 +443,43 @@ void GuideQtWindow::centre() {
         setScreen(s);
     fitToScreen();
     const QRect area = s->availableGeometry();
-    const int frameExtra = std::max(frameGeometry().height() - height(), titleAllowance);
+    const int frameExtra = frameHeight();
     move(area.center().x() - width() / 2, area.center().y() - (height() + frameExtra) / 2 + frameExtra);
     keepOnScreen();
 }
 
+bool GuideQtWindow::framed() const { return frameGeometry() != geometry(); }
+
+int GuideQtWindow::frameHeight() const {
+    return framed() ? frameGeometry().height() - height() : titleAllowance;
+}
+
+void GuideQtWindow::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    // The window manager framed the window or placed it where it chose:
+    // the frame it drew, not the place asked for, must lie in the work area.
+    if (!QWidget::isVisible()) return;
+    QTimer::singleShot(0, this, [this] {
+        if (QWidget::isVisible()) fitToScreen();
+    });
+}
+
+bool GuideQtWindow::eventFilter(QObject* watched, QEvent* event) {
+    // Shown as the window manager drew it: its frame is known now, and the
+    // window is fitted again with it.
+    if (watched == windowHandle() && event->type() == QEvent::Expose)
+        QTimer::singleShot(0, this, [this] {
+            if (QWidget::isVisible()) fitToScreen();
+        });
+    return QWidget::eventFilter(watched, event);
+}
+
 void GuideQtWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    if (QWindow* handle = windowHandle(); handle && !watchingHandle_) {
+        handle->installEventFilter(this);
+        watchingHandle_ = true;
+    }
     // The window manager's frame is known only once the window is up.
     QTimer::singleShot(0, this, [this] {
         if (QWidget::isVisible()) fitToScreen();

@@ -102,9 +102,16 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QScreen* targetScreen() const;
+    // The window manager has drawn its frame and reports it.
+    bool framed() const;
+    // The frame's height above and below the window: as drawn once it is,
+    // a title bar's allowance until then.
+    int frameHeight() const;
     void keepOnScreen();
 
     std::weak_ptr<GuidePanel> panel_;
@@ -115,6 +122,7 @@ private:
     QWidget* content_ = nullptr;
     QWidget* footer_ = nullptr;
     BuildContext context_;
+    bool watchingHandle_ = false;
 };
 
 }  // namespace morvane::guide_qt

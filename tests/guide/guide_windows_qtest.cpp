@@ -15,11 +15,14 @@
 #include <QTimer>
 #include <QWindow>
 #include <QToolButton>
+#include <cstdlib>
 #include <cstring>
+#include <tuple>
 #include <filesystem>
 #include <memory>
 
 #include "../app/manual_executor.h"
+#include "../support/desktop_panel.h"
 #include "../support/qt_xvfb_main.h"
 #include "guide/guide_panel.h"
 #include "guide/guide_texts.h"
@@ -411,6 +414,59 @@ TEST(GuideWindowsOnLaptopScreens, FitTheScreenTheyOpenOnWithEveryButtonReachable
             rig.window->hide();
         }
     }
+}
+
+// Under a real window manager with a panel at the top, the window with its
+// frame fits the work area the window manager reports, on each laptop
+// screen, whatever the window manager does with the place asked for.
+TEST(GuideWindowsOnLaptopScreens, FitTheWorkAreaOfAWindowManagerWithAPanel) {
+    int windows = 0;
+    int framedWindows = 0;
+    for (const auto& [width, height, number] : {std::tuple{1280, 720, 1}, std::tuple{1366, 768, 2}}) {
+        QScreen* screen = screenOfSize(width, height);
+        ASSERT_TRUE(screen);
+        const std::string display = std::string(std::getenv("DISPLAY")) + "." + std::to_string(number);
+        // Qt asks the primary screen's window manager what it supports: one
+        // manages that screen too.
+        testing::Openbox primary;
+        testing::Openbox openbox(display);
+        testing::Trayer trayer("top", display);
+        ASSERT_TRUE(primary.running() && openbox.running()) << "openbox is missing: run scripts/setup";
+        ASSERT_TRUE(trayer.running()) << "trayer is missing: run scripts/setup";
+        QElapsedTimer waited;
+        waited.start();
+        while (screen->availableGeometry().top() == 0 && waited.elapsed() < 5000) settle(50);
+        const QRect area = screen->availableGeometry();
+        ASSERT_GT(area.top(), 0) << "the window manager took no strut out of the work area";
+        const QFont usual = QApplication::font();
+        // The desktop's usual font sizes: at the larger one the windows
+        // are taller than the work area and scroll.
+        for (int points : {9, 11})
+        for (const auto& c : fitCases()) {
+            QFont font = usual;
+            font.setPointSize(points);
+            QApplication::setFont(font);
+            const std::string size = std::to_string(width) + "x" + std::to_string(height);
+            SCOPED_TRACE(c.name + " at " + size + " under openbox, " + std::to_string(points) + " pt");
+            Rig rig(c.snapshot, c.welcome, [] {}, screen);
+            QWidget* w = rig.window.get();
+            // Framed, placed and sized by the window manager by now.
+            QElapsedTimer framed;
+            framed.start();
+            while (w->frameGeometry() == w->geometry() && framed.elapsed() < 3000) settle(50);
+            settle(300);
+            const QRect frame = w->frameGeometry();
+            framedWindows += frame != w->geometry();
+            ++windows;
+            EXPECT_TRUE(area.contains(frame)) << "window " << frame.x() << "," << frame.y() << " " << frame.width()
+                                              << "x" << frame.height() << " in " << area.y() << "+" << area.height();
+            shotOn(screen, w, c.name + "-" + size + "-openbox-" + std::to_string(points));
+            rig.window->hide();
+        }
+        QApplication::setFont(usual);
+    }
+    // The window manager's frames were known, so the test measured them.
+    EXPECT_GE(framedWindows * 4, windows * 3);
 }
 
 // A window opened on a tall screen shows everything without scrolling.
