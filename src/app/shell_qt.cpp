@@ -214,17 +214,23 @@ int runShell(int argc, char** argv) {
               "this build is NOT hardened: the paired-devices list is not opened. Build it again with scripts/run.");
         storage = std::make_shared<RefusingDeviceStorage>(RefusingDeviceStorage::notHardenedReason);
     }
+    // How the log names the list's store: a private file of this user, not
+    // another platform's keychain.
+    const std::string storeName =
+        hardened ? std::string("private item ") + KeychainDeviceStorage::defaultService + "/" +
+                       KeychainDeviceStorage::defaultAccount
+                 : storage->summary();
     DeviceStore store(storage, &saveQueue);
     // Until the shell exists; it then takes these over, with the menu.
-    store.setOnSaveChange([&mainQueue, &log, summary = storage->summary()](const std::optional<std::string>& failure) {
+    store.setOnSaveChange([&mainQueue, &log, summary = storeName](const std::optional<std::string>& failure) {
         if (failure)
             mainQueue.post([&log, line = ShellLines::devicesNotSaved(summary, *failure)] { log.write("error", line); });
     });
     if (const auto failure = store.storageFailure())
-        write("error", "paired devices could not be read from " + storage->summary() + ": " + *failure + ". " +
+        write("error", "paired devices could not be read from " + storeName + ": " + *failure + ". " +
                            "No device is accepted and nothing can be paired until this is fixed.");
     else
-        write("pairing", std::to_string(store.devices().size()) + " paired device(s) read from " + storage->summary());
+        write("pairing", std::to_string(store.devices().size()) + " paired device(s) read from " + storeName);
 
     SettingsStore settings(SettingsStore::standardPath().value_or(support / "settings.json"), write);
     KeychainFlag hideFlag(KeychainFlag::hideScreenAccount, KeychainFlag::hideScreenLabel);
@@ -315,7 +321,7 @@ int runShell(int argc, char** argv) {
     deps.log = write;
     deps.settings = &settings;
     deps.store = &store;
-    deps.storageSummary = storage->summary();
+    deps.storageSummary = storeName;
     deps.hardened = hardened;
     deps.injector = injector.get();
     deps.counted = &counted;

@@ -167,9 +167,11 @@ QWidget* otherRoads(GuideState& state, BuildContext& context) {
     const GuideButton open{GuideTexts::openOnThisComputer, GuideAction::of(GuideAction::Kind::openOnThisComputer), true};
     const GuideButton pair{GuideTexts::pairOnThisComputer, GuideAction::of(GuideAction::Kind::pairDevice),
                            ConnectGuide::pairEnabled(s.gate)};
-    column->addWidget(lineOf({actionButton(open, false, std::nullopt, state, context),
-                              actionButton(pair, false, std::nullopt, state, context), nullptr},
-                             8));
+    // One button a line: side by side they are wider than the window. The
+    // tailnet's pairing, when offered, pairs a browser here as well.
+    column->addWidget(lineOf({actionButton(open, false, std::nullopt, state, context), nullptr}, 0));
+    if (!ConnectGuide::tailscalePanel(s.tailscale, s.gate).button)
+        column->addWidget(lineOf({actionButton(pair, false, std::nullopt, state, context), nullptr}, 0));
     return box;
 }
 

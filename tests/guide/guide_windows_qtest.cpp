@@ -240,6 +240,12 @@ TEST(ConnectWindow, WithNoRelayChosenShowsNoCodeAndOffersTheTailnetAndThisComput
 
     ASSERT_TRUE(button(w, GuideTexts::openOnThisComputer));
     button(w, GuideTexts::openOnThisComputer)->click();
+    // The tailnet's pairing pairs a browser here too: one pairing button.
+    EXPECT_TRUE(button(w, GuideTexts::pairDevice));
+    EXPECT_FALSE(button(w, GuideTexts::pairOnThisComputer));
+    rig.current.tailscale = tailscale_facts::NotInstalled{};
+    rig.panel->refresh();
+    settle();
     ASSERT_TRUE(button(w, GuideTexts::pairOnThisComputer));
     button(w, GuideTexts::pairOnThisComputer)->click();
     press(w, Qt::Key_Return);
@@ -332,6 +338,11 @@ std::vector<FitCase> fitCases() {
     notSetUp.relay = relay_status::NotSetUp{};
     notSetUp.gate.recentlyControlled = true;
     cases.push_back({"connect-not-set-up", false, notSetUp, false});
+    auto noRelay = notSetUp;
+    noRelay.address.clear();
+    noRelay.localAddress = "http://127.0.0.1:8722";
+    noRelay.tailscale = tailscale_facts::On{"desk.tail1234.ts.net"};
+    cases.push_back({"connect-no-relay", false, noRelay, false});
     auto ready = base();
     ready.relay = relay_status::Ready{"owner@example.com"};
     ready.tailscale = tailscale_facts::On{"desk.tail1234.ts.net"};
@@ -371,6 +382,8 @@ TEST(GuideWindowsOnLaptopScreens, FitTheScreenTheyOpenOnWithEveryButtonReachable
                 << w->frameGeometry().width() << "x" << w->frameGeometry().height();
             auto* scroll = w->findChild<QScrollArea*>();
             ASSERT_TRUE(scroll);
+            EXPECT_LE(scroll->widget()->minimumSizeHint().width(), scroll->viewport()->width())
+                << "the content is wider than the window";
             scroll->verticalScrollBar()->setValue(0);
             shotOn(screen, w, c.name + "-" + size);
             if (scroll->verticalScrollBar()->isVisible()) {
