@@ -259,10 +259,10 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
         const auto local = [](MenuItem item) {
             return folded(std::move(item), MenuFolds::thisComputer, MenuFolds::thisComputerRank);
         };
-        menu.push_back(local(MenuItem::command("Open in a Browser on This Computer", MenuAction::openAddress)));
+        menu.push_back(local(MenuItem::command(GuideTexts::openOnThisComputer, MenuAction::openAddress)));
         if (!s.tailnet.accessHost)
             menu.push_back(local(
-                MenuItem::command("Pair a Browser on This Computer…", MenuAction::pairNewDevice, pairEnabled(s))));
+                MenuItem::command(GuideTexts::pairOnThisComputer, MenuAction::pairNewDevice, pairEnabled(s))));
         menu.push_back(local(MenuItem::command(
             "Copy This Computer’s Local Address (127.0.0.1:" + std::to_string(s.port) + ")", MenuAction::copyAddress)));
     }

@@ -74,7 +74,7 @@ inline constexpr const char* stepTwoNoRelay =
 inline constexpr const char* stepThreeNoRelay =
     "Choose Connect a Device\u2026 below: it shows how to reach this computer over the relay once it is set up, "
     "over your tailnet, or on this computer.";
-inline constexpr const char* thisComputer = "On this computer";
+// The same words as the tray menu's items for this computer.
 inline constexpr const char* openOnThisComputer = "Open in a Browser on This Computer";
 inline constexpr const char* pairOnThisComputer = "Pair a Browser on This Computer\u2026";
 inline constexpr const char* notOnAccount = "This computer is no longer on your account. Set up the relay again.";
