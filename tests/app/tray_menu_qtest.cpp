@@ -24,7 +24,7 @@
 namespace morvane {
 namespace {
 
-bool spin(const std::function<bool()>& done, int limitMillis = 5000) {
+bool spin(const std::function<bool()>& done, int limitMillis = 15000) {
     QElapsedTimer timer;
     timer.start();
     while (!done() && timer.elapsed() < limitMillis) QApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -160,6 +160,7 @@ TEST(TrayIconMenu, TheLongestMenuFitsBesideTheIconInOneColumnWithEveryItemReacha
     ASSERT_TRUE(openbox.running()) << "openbox is missing: run scripts/setup";
     ASSERT_TRUE(trayer.running()) << "trayer is missing: run scripts/setup";
     ASSERT_TRUE(spin([] { return QSystemTrayIcon::isSystemTrayAvailable(); })) << "trayer took no icons";
+    // A loaded machine (a sanitized build, tests in parallel) starts them slowly.
     ASSERT_TRUE(spin([] { return QGuiApplication::primaryScreen()->availableGeometry().top() > 0; }))
         << "the window manager took no strut out of the work area";
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
