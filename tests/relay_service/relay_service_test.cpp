@@ -323,7 +323,7 @@ TEST(RelayService, ThePageIsServedWithStrictHeaders) {
     EXPECT_NE(page.headers["Content-Security-Policy"].find("default-src 'none'"), std::string::npos);
     EXPECT_NE(page.headers["Content-Security-Policy"].find("frame-ancestors 'none'"), std::string::npos);
     EXPECT_EQ(page.headers["X-Content-Type-Options"], "nosniff");
-    EXPECT_EQ(page.headers["Cache-Control"], "no-store");
+    EXPECT_EQ(page.headers["Cache-Control"], "no-cache");
     EXPECT_EQ(page.headers["Referrer-Policy"], "no-referrer");
     EXPECT_EQ(exchange(relay.origin("http"), "GET", "/../etc/passwd").status, 404);
     EXPECT_EQ(exchange(relay.origin("http"), "POST", "/", "{}").status, 405);

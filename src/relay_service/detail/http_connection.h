@@ -135,25 +135,17 @@ private:
                                    version, keepAlive));
             return;
         }
-        const auto file = server_->page.find(path);
-        if (!file || (request.method() != http::verb::get && request.method() != http::verb::head)) {
-            Response response{!file ? http::status::not_found : http::status::method_not_allowed,
-                              request.version()};
-            response.set(http::field::content_type, "text/plain; charset=utf-8");
-            for (const auto& [name, value] : HTTPResponse::securityHeaders()) response.set(name, value);
-            response.body() = !file ? "Not Found\n" : "Method Not Allowed\n";
-            response.keep_alive(request.keep_alive());
-            response.prepare_payload();
-            return respond(std::move(response));
-        }
-        Response response{http::status::ok, request.version()};
-        response.set(http::field::content_type, file->type);
-        for (const auto& [name, value] : HTTPResponse::securityHeaders()) response.set(name, value);
+        const auto page = server_->page.answer(std::string(request.method_string()), path,
+                                               std::string(request[http::field::accept_encoding]),
+                                               std::string(request[http::field::if_none_match]));
+        const bool head = request.method() == http::verb::head;
+        Response response{static_cast<http::status>(page.status), request.version()};
+        for (const auto& [name, value] : page.headers) response.set(name, value);
         if (server_->secure()) response.set(HTTPResponse::strictTransport().first, HTTPResponse::strictTransport().second);
-        response.body() = request.method() == http::verb::head ? std::string() : file->bytes;
+        response.body() = head ? std::string() : std::string(page.body);
         response.keep_alive(request.keep_alive());
         response.prepare_payload();
-        if (request.method() == http::verb::head) response.content_length(file->bytes.size());
+        if (head && page.status != 304) response.content_length(page.body.size());
         respond(std::move(response));
     }
 

@@ -13,6 +13,8 @@ namespace morvane::RelayWeb {
 // "/" is answered with it. Eight rows: "index.html", "app.js", "style.css",
 // "relay.css", "manifest.webmanifest", "icon.svg", "apple-touch-icon.png",
 // "audio-worklet.js", the same kinds of file (and media types) as the
-// host's page. Static data: reading it cannot fail.
+// host's page; then, for each but the picture, the same name with ".gz"
+// after it: its bytes gzipped, served in its place to browsers that accept
+// gzip, never at a path of their own. Static data: reading it cannot fail.
 std::span<const EmbeddedFile> files();
 }  // namespace morvane::RelayWeb

@@ -7,7 +7,7 @@
 const main = require('./main.js');
 const { SECURE } = require('./secure_channel.js');
 const { relayAccount, accountErrorText, parseHosts } = require('./relay_account.js');
-const { relaySocket, startEnrolment, relayCloseWord } = require('./relay_socket.js');
+const { relaySocket, startEnrolment, relayCloseWord, groupedCode } = require('./relay_socket.js');
 const deviceKeys = require('./device_keys.js');
 const { cleanDeviceName, guessDeviceName } = require('./pairing.js');
 
@@ -95,7 +95,8 @@ function relayRoad() {
     const $ = (id) => document.getElementById(id);
     const u = {
       screen: $('relay-screen'), signin: $('relay-signin'), email: $('relay-email'), codeField: $('relay-code-field'),
-      code: $('relay-code'), codeHint: $('relay-code-hint'), signinError: $('relay-signin-error'), signinButton: $('relay-signin-button'),
+      code: $('relay-code'), codeHint: $('relay-code-hint'), newCode: $('relay-new-code'), signinError: $('relay-signin-error'),
+      signinButton: $('relay-signin-button'),
       computers: $('relay-computers'), accountLine: $('relay-account'), list: $('relay-list'), empty: $('relay-empty'),
       listError: $('relay-list-error'), refresh: $('relay-refresh'), signout: $('relay-signout'),
       enrol: $('relay-enrol'), enrolTitle: $('relay-enrol-title'), enrolSteps: $('relay-enrol-steps'),
@@ -109,6 +110,7 @@ function relayRoad() {
     if (overlayBody) { overlayBody.appendChild(u.leave); u.leave.hidden = false; }
     u.leave.addEventListener('click', () => { current = null; hooks.endSession(); showList(''); });
     u.signin.addEventListener('submit', onSignIn);
+    u.newCode.addEventListener('click', () => { sendCode(u.email.value.trim()); });
     u.email.addEventListener('input', () => { if (!u.codeField.hidden) showSignIn(''); });
     u.refresh.addEventListener('click', () => showList(''));
     u.signout.addEventListener('click', () => { account.signOut().then(() => showSignIn('')); });
@@ -117,9 +119,14 @@ function relayRoad() {
     return u;
   }
 
+  // A screen that was not on show before takes the focus on its heading,
+  // so that a screen reader says the screen changed and the next Tab starts
+  // from the top of it; showing the same screen again leaves focus alone.
   function showOnly(part) {
+    const changed = ui.screen.hidden || part.hidden;
     ui.screen.hidden = false;
     for (const p of [ui.signin, ui.computers, ui.enrol]) p.hidden = p !== part;
+    if (changed) part.querySelector('h1').focus();
   }
 
   function setError(node, text) {
@@ -137,36 +144,53 @@ function relayRoad() {
     setError(ui.signinError, error);
   }
 
+  // Asks the relay for a code, the first one or a new one after a wrong
+  // or expired code: each under a login id of its own. A button disabled
+  // while it waits loses the focus, so the answer puts the focus where the
+  // next step is typed.
+  async function sendCode(email) {
+    setError(ui.signinError, '');
+    if (!/^[^@\s]+@[^@\s]+$/.test(email)) {
+      setError(ui.signinError, 'Enter your e-mail address.');
+      ui.email.focus();
+      return;
+    }
+    const again = !ui.codeField.hidden;
+    ui.signinButton.disabled = ui.newCode.disabled = true;
+    const loginId = randomHex(16);
+    try {
+      await account.sendCode(email, loginId);
+      ui.loginId = loginId;
+      ui.codeField.hidden = false;
+      ui.code.value = '';
+      ui.codeHint.textContent = (again ? 'A new code was sent to ' : 'Six digits, sent to ') + email + '.';
+      ui.signinButton.textContent = 'Sign in';
+      ui.signinButton.disabled = ui.newCode.disabled = false;
+      ui.code.focus();
+    } catch (e) {
+      ui.signinButton.disabled = ui.newCode.disabled = false;
+      setError(ui.signinError, accountErrorText(e, 'code'));
+      (again ? ui.code : ui.email).focus();
+    }
+  }
+
   async function onSignIn(event) {
     event.preventDefault();
     const email = ui.email.value.trim();
+    if (ui.codeField.hidden) { await sendCode(email); return; }
     setError(ui.signinError, '');
-    if (ui.codeField.hidden) {
-      if (!/^[^@\s]+@[^@\s]+$/.test(email)) { setError(ui.signinError, 'Enter your e-mail address.'); return; }
-      ui.signinButton.disabled = true;
-      ui.loginId = randomHex(16);
-      try {
-        await account.sendCode(email, ui.loginId);
-        ui.codeField.hidden = false;
-        ui.codeHint.textContent = 'Six digits, sent to ' + email + '.';
-        ui.signinButton.textContent = 'Sign in';
-        ui.code.focus();
-      } catch (e) {
-        setError(ui.signinError, accountErrorText(e, 'code'));
-      }
-      ui.signinButton.disabled = false;
-      return;
-    }
     const code = ui.code.value.replace(/\D/g, '');
-    if (code.length !== 6) { setError(ui.signinError, 'Enter the 6-digit code from the e-mail.'); return; }
-    ui.signinButton.disabled = true;
+    if (code.length !== 6) { setError(ui.signinError, 'Enter the 6-digit code from the e-mail.'); ui.code.focus(); return; }
+    ui.signinButton.disabled = ui.newCode.disabled = true;
     try {
       await account.verify(email, ui.loginId, code);
-      ui.signinButton.disabled = false;
+      ui.signinButton.disabled = ui.newCode.disabled = false;
       showList('');
     } catch (e) {
-      ui.signinButton.disabled = false;
+      ui.signinButton.disabled = ui.newCode.disabled = false;
       setError(ui.signinError, accountErrorText(e, 'verify'));
+      ui.code.focus();
+      ui.code.select();
     }
   }
 
@@ -277,8 +301,10 @@ function relayRoad() {
         ui.enrolNameField.hidden = true;
         ui.enrolButton.hidden = true;
         ui.enrolCode.hidden = false;
-        ui.enrolCode.textContent = code;
+        ui.enrolCode.textContent = groupedCode(code);
         ui.enrolStatus.textContent = 'Check that ' + h.name + ' shows the same code, then approve it there.';
+        // The button that had the focus is gone: the code is what to read now.
+        ui.enrolCode.focus();
       },
     });
     ui.enrolling = attempt;
@@ -301,6 +327,7 @@ function relayRoad() {
       ui.enrolCode.hidden = true;
       ui.enrolStatus.textContent = '';
       setError(ui.enrolError, enrolErrorText(e && e.word, h.name));
+      ui.enrolButton.focus();
     });
   }
 

@@ -165,6 +165,12 @@ function relaySocket({ dial, computer, roomID, onDialFailure }) {
   return sock;
 }
 
+// The six digits as the computer shows them beside its Approve button, in
+// two groups of three, so the two screens can be compared at a glance.
+function groupedCode(code) {
+  return /^\d{6}$/.test(code) ? code.slice(0, 3) + ' ' + code.slice(3) : code;
+}
+
 class EnrolError extends Error {
   constructor(word) {
     super(word);
@@ -246,4 +252,4 @@ function startEnrolment({ dial, roomID, name, onCode }) {
   };
 }
 
-module.exports = { relaySocket, startEnrolment, relayCloseWord, EnrolError };
+module.exports = { relaySocket, startEnrolment, relayCloseWord, groupedCode, EnrolError };

@@ -1,0 +1,144 @@
+'use strict';
+// The relay's page as a phone meets it at morvane-relay, before any computer
+// is involved: what the browser downloads on a first and a repeat visit, and
+// the sign-in screens (the look of the e-mail field, a wrong code and a new
+// one, where the focus goes).
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { launch } = require('../support/browser.js');
+const { startService } = require('../support/relays.js');
+const { until } = require('../support/session.js');
+
+const PHONE = { viewport: { width: 390, height: 844 }, deviceScaleFactor: 2 };
+
+// What the browser's network saw for each file of the page's origin: the
+// status the server sent (a revalidated file reaches the page as 200 from
+// the cache, but 304 came over the network), the encoding, the bytes on the
+// wire (headers included) and the bytes of the file itself.
+async function networkLog(page, origin) {
+  const cdp = await page.context().newCDPSession(page);
+  await cdp.send('Network.enable');
+  const byId = new Map();
+  const entry = (id) => { if (!byId.has(id)) byId.set(id, { path: '', status: 0, encoding: '', wire: 0, body: 0 }); return byId.get(id); };
+  cdp.on('Network.responseReceived', ({ requestId, response }) => {
+    if (!response.url.startsWith(origin + '/') || response.url.includes('/v1/')) return;
+    const encoding = Object.entries(response.headers).find(([k]) => k.toLowerCase() === 'content-encoding');
+    Object.assign(entry(requestId), { path: new URL(response.url).pathname, encoding: encoding ? encoding[1] : '' });
+  });
+  cdp.on('Network.responseReceivedExtraInfo', ({ requestId, statusCode }) => { entry(requestId).status = statusCode; });
+  cdp.on('Network.dataReceived', ({ requestId, dataLength }) => { entry(requestId).body += dataLength; });
+  cdp.on('Network.loadingFinished', ({ requestId, encodedDataLength }) => { entry(requestId).wire = encodedDataLength; });
+  return {
+    take() { const all = [...byId.values()].filter((r) => r.path); byId.clear(); return all; },
+  };
+}
+
+async function visit(page, origin) {
+  await page.goto(origin + '/');
+  await until(page, () => !document.getElementById('relay-signin').hidden);
+  await page.waitForLoadState('networkidle');
+}
+
+const sum = (list, key) => list.reduce((n, r) => n + r[key], 0);
+
+test('the page arrives gzipped, and a repeat visit only asks whether it changed', async () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-relay-page-'));
+  const relay = await startService(dir);
+  const browser = await launch(PHONE);
+  try {
+    const network = await networkLog(browser.page, relay.origin);
+    await visit(browser.page, relay.origin);
+    const first = network.take();
+    // Every file came whole once (the icon, asked for twice, is revalidated
+    // the second time).
+    const paths = (list) => [...new Set(list.map((r) => r.path))].sort();
+    assert.deepEqual(paths(first.filter((r) => r.status === 200)), paths(first), JSON.stringify(first));
+    for (const name of ['/', '/app.js', '/style.css', '/relay.css']) {
+      const got = first.find((r) => r.path === name);
+      assert.ok(got, name + ' was loaded');
+      assert.equal(got.encoding, 'gzip', name);
+    }
+    assert.ok(sum(first, 'wire') * 2 < sum(first, 'body'), JSON.stringify(first));
+
+    await visit(browser.page, relay.origin);
+    const repeat = network.take();
+    assert.deepEqual(paths(repeat), paths(first), 'the same files were asked for');
+    assert.deepEqual(repeat.filter((r) => r.status !== 304), [], 'nothing was downloaded again');
+    assert.ok(sum(repeat, 'wire') < 2000 * repeat.length, JSON.stringify(repeat));
+    browser.assertClean(assert);
+  } finally {
+    await browser.close();
+    await relay.stop();
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
+
+// The element that has the focus: its id, or a heading's text.
+const focused = (page) => page.evaluate(() => {
+  const e = document.activeElement;
+  return e && e.tagName === 'H1' ? 'h1: ' + e.textContent : (e && e.id) || (e && e.tagName);
+});
+
+test('sign-in: the e-mail field looks like the others, a wrong code can be replaced, and each screen takes the focus', async () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-relay-page-'));
+  const relay = await startService(dir);
+  const browser = await launch(PHONE);
+  const page = browser.page;
+  try {
+    await visit(page, relay.origin);
+    assert.equal(await focused(page), 'h1: Sign in to reach your computer');
+
+    // In the dark scheme the browser's own grey field would stand out.
+    const look = (id) => page.evaluate((i) => {
+      const s = getComputedStyle(document.getElementById(i));
+      return { height: document.getElementById(i).getBoundingClientRect().height, background: s.backgroundColor, color: s.color,
+        border: s.borderTopColor + ' ' + s.borderTopWidth, radius: s.borderTopLeftRadius };
+    }, id);
+    const email = await look('relay-email');
+    assert.ok(email.height >= 44, 'the e-mail field is ' + email.height + ' px tall');
+
+    await page.fill('#relay-email', 'owner@example.com');
+    let mark = relay.mark();
+    await page.keyboard.press('Enter');
+    await until(page, () => !document.getElementById('relay-code-field').hidden);
+    await relay.code(mark, 'owner@example.com');
+    assert.equal(await focused(page), 'relay-code');
+    const code = await look('relay-code');
+    assert.deepEqual({ ...email, height: 0 }, { ...code, height: 0 }, 'the e-mail field is drawn as the code field');
+
+    // A wrong code: the focus stays in the field, and a new code can be asked for.
+    await page.keyboard.type('000000');
+    await page.keyboard.press('Enter');
+    await until(page, () => !document.getElementById('relay-signin-error').hidden);
+    assert.equal(await page.textContent('#relay-signin-error'), 'That code is wrong or has expired. Check it, or send a new code.');
+    assert.equal(await focused(page), 'relay-code');
+    mark = relay.mark();
+    await page.click('#relay-new-code');
+    const fresh = await relay.code(mark, 'owner@example.com');
+    await until(page, () => /^A new code was sent to owner@example\.com\.$/.test(document.getElementById('relay-code-hint').textContent));
+    assert.equal(await page.isHidden('#relay-signin-error'), true);
+    assert.equal(await focused(page), 'relay-code');
+    assert.equal(await page.inputValue('#relay-code'), '');
+
+    // The new code signs in; the list of computers takes the focus, and
+    // signing out gives it back to the sign-in screen.
+    await page.keyboard.type(fresh);
+    await page.keyboard.press('Enter');
+    await until(page, () => !document.getElementById('relay-computers').hidden);
+    assert.equal(await focused(page), 'h1: Your computers');
+    await until(page, () => !document.getElementById('relay-empty').hidden);
+    await page.click('#relay-refresh');
+    assert.equal(await focused(page), 'relay-refresh', 'the same screen again leaves the focus alone');
+    await page.click('#relay-signout');
+    await until(page, () => !document.getElementById('relay-signin').hidden);
+    assert.equal(await focused(page), 'h1: Sign in to reach your computer');
+    browser.assertClean(assert);
+  } finally {
+    await browser.close();
+    await relay.stop();
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
