@@ -34,7 +34,10 @@ public:
 class FileAccess {
 public:
     virtual ~FileAccess() = default;
-    virtual std::unique_ptr<IncomingFile> beginIncoming(const std::string& name, std::int64_t size) = 0;
+    // `origin` is the address of the page the file came from (what the
+    // received file is marked with); empty for this computer's own page.
+    virtual std::unique_ptr<IncomingFile> beginIncoming(const std::string& name, std::int64_t size,
+                                                        const std::string& origin) = 0;
     virtual std::vector<OutboxEntry> listOutbox() = 0;
     virtual std::unique_ptr<OutgoingFile> openOutbox(const std::string& name) = 0;
 };

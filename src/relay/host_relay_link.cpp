@@ -45,6 +45,10 @@ std::shared_ptr<HostRelayLink> HostRelayLink::create(Options options) {
     return std::make_shared<HostRelayLink>(std::move(options), std::move(*url));
 }
 
+std::string HostRelayLink::pageOrigin() const {
+    return (url_.secure() ? "https://" : "http://") + url_.hostHeader() + "/";
+}
+
 HostRelayLink::HostRelayLink(Options options, RelayURL url)
     : options_(std::move(options)), url_(std::move(url)), retry_(options_.unit) {
     if (!options_.random) options_.random = uniformRandom;

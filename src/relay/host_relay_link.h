@@ -124,6 +124,8 @@ public:
     void send(RelayConnectionID id, std::span<const std::uint8_t> record,
               std::function<void(bool sent)> completion) override;
     void drop(RelayConnectionID id) override;
+    // The origin the link's socket is on, with the page's scheme.
+    std::string pageOrigin() const override;
 
     HostRelayLink(Options options, RelayURL url);  // use create()
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/types.h"
@@ -51,6 +52,9 @@ public:
     // Asks the relay to drop a connection (only while up; a failed send is
     // ignored).
     virtual void drop(RelayConnectionID id) = 0;
+    // The origin of the relay's page, which devices open ("https://host/");
+    // empty when not known.
+    virtual std::string pageOrigin() const { return {}; }
 };
 
 }  // namespace morvane

@@ -68,6 +68,8 @@ public:
     void write(Bytes data, std::function<void(bool)> completion) override;
     void cancel() override;
     void releaseHold() override;
+    // The relay's page, which the device is on.
+    std::string pageOrigin() const override { return link_ ? link_->pageOrigin() : std::string(); }
 
     // For the relay host. `open` throws SecureChannelError; any failure
     // removes the receiver so the next record fails with "bad-state".

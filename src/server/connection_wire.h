@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
@@ -31,6 +32,9 @@ public:
     virtual void cancel() = 0;
     // The close handshake has begun: let go of anything held back.
     virtual void releaseHold() = 0;
+    // The origin ("https://host/") of the page at the far end when it is
+    // not this computer's own, as for the relay's page; else empty.
+    virtual std::string pageOrigin() const { return {}; }
 };
 
 // What a controlling session offers the sound relay.

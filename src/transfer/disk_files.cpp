@@ -84,9 +84,10 @@ int renameExclusive(int folder, const std::string& from, const std::string& to) 
 
 class DiskIncoming final : public IncomingFile {
 public:
-    DiskIncoming(int folder, int descriptor, std::string temporary, std::string name, std::int64_t size)
+    DiskIncoming(int folder, int descriptor, std::string temporary, std::string name, std::int64_t size,
+                 std::string origin)
         : folder_(folder), descriptor_(descriptor), temporary_(std::move(temporary)), name_(std::move(name)),
-          size_(size) {}
+          size_(size), origin_(origin.empty() ? std::string(DiskFiles::originValue) : std::move(origin)) {}
     ~DiskIncoming() override { discard(); }
     DiskIncoming(const DiskIncoming&) = delete;
     DiskIncoming& operator=(const DiskIncoming&) = delete;
@@ -119,8 +120,8 @@ public:
         // The mark of outside origin that file managers and browsers read;
         // a file system without user attributes cannot keep it, and the
         // report says so.
-        const bool quarantined = ::fsetxattr(descriptor_, DiskFiles::originAttribute, DiskFiles::originValue.data(),
-                                                  DiskFiles::originValue.size(), 0) == 0;
+        const bool quarantined =
+            ::fsetxattr(descriptor_, DiskFiles::originAttribute, origin_.data(), origin_.size(), 0) == 0;
         for (int attempt = 1; attempt <= FileLimits::maxCollisionAttempts; ++attempt) {
             const auto candidate = FileNaming::candidate(name_, attempt);
             const int error = renameExclusive(folder_, temporary_, candidate);
@@ -148,6 +149,7 @@ private:
     std::string temporary_;
     std::string name_;
     std::int64_t size_;
+    std::string origin_;
     std::int64_t written_ = 0;
 };
 
@@ -291,7 +293,8 @@ void DiskFiles::removeLeftoverUploads() const {
     closeIfOpen(folder);
 }
 
-std::unique_ptr<IncomingFile> DiskFiles::beginIncoming(const std::string& name, std::int64_t size) {
+std::unique_ptr<IncomingFile> DiskFiles::beginIncoming(const std::string& name, std::int64_t size,
+                                                       const std::string& origin) {
     const auto clean = FileName::sanitise(name);
     if (!clean || *clean != name) return nullptr;
     if (size < 1 || size > FileLimits::maxBytes) return nullptr;
@@ -325,7 +328,7 @@ std::unique_ptr<IncomingFile> DiskFiles::beginIncoming(const std::string& name, 
     }
     // Held until the file is closed; it keeps later sweeps off this file.
     ::flock(fd, LOCK_EX | LOCK_NB);
-    return std::make_unique<DiskIncoming>(folder, fd, std::move(temporary), name, size);
+    return std::make_unique<DiskIncoming>(folder, fd, std::move(temporary), name, size, origin);
 }
 
 std::vector<OutboxEntry> DiskFiles::listOutbox() {

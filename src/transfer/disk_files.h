@@ -45,7 +45,8 @@ public:
     static std::optional<std::filesystem::path> userDirsDownload(std::string_view text,
                                                                  const std::filesystem::path& home);
     // The freedesktop mark of a file's outside origin, which browsers put on
-    // their downloads, and the value set on every received file.
+    // their downloads, and the value set on a file received from this
+    // computer's own page (a page elsewhere, the relay's, names its own).
     static constexpr const char* originAttribute = "user.xdg.origin.url";
     static constexpr std::string_view originValue = "http://127.0.0.1:8722/";
     // A temporary upload name as this store makes them: the prefix, 1 to 16
@@ -62,7 +63,8 @@ public:
 
     // `name` must already be clean (FileName::sanitise gives it back
     // unchanged) and `size` within 1...FileLimits::maxBytes.
-    std::unique_ptr<IncomingFile> beginIncoming(const std::string& name, std::int64_t size) override;
+    std::unique_ptr<IncomingFile> beginIncoming(const std::string& name, std::int64_t size,
+                                                const std::string& origin) override;
     std::vector<OutboxEntry> listOutbox() override;
     std::unique_ptr<OutgoingFile> openOutbox(const std::string& name) override;
 

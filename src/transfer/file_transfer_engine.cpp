@@ -224,8 +224,8 @@ void FileTransferEngine::runUpload(const FileUploadMachine::Effects& effects) {
             auto in = std::make_shared<Incoming>();
             incoming_ = in;
             incomingName_ = e->name;
-            disk_.post([this, in, name = e->name, size = e->size] {
-                if (!in->dead && !isPaused_()) in->file = access_->beginIncoming(name, size);
+            disk_.post([this, in, name = e->name, size = e->size, origin = peer_ ? peer_->origin : std::string()] {
+                if (!in->dead && !isPaused_()) in->file = access_->beginIncoming(name, size, origin);
                 const bool ok = in->file != nullptr;
                 backOnQueue([in, ok](FileTransferEngine& eng) {
                     if (eng.incoming_ != in) return;

@@ -37,6 +37,9 @@ public:
         // Takes back the offered frame if its write has not started (true);
         // false when there was none to take back.
         std::function<bool()> dropPending;
+        // The address of the device's page, marked on the files it sends;
+        // empty for this computer's own page.
+        std::string origin;
     };
 
     // `access` may be null (every listing, upload and download is then

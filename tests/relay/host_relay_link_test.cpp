@@ -86,6 +86,30 @@ TEST(HostRelayLink, EveryStateHasItsWord) {
     EXPECT_EQ((HostRelayLink::State{Kind::up, 1}), (HostRelayLink::State{Kind::up, 2}));
 }
 
+// What a file received from a device on the relay's page is marked with.
+TEST(HostRelayLink, ThePageIsOnTheLinksOriginWithThePagesScheme) {
+    morvane::testing::ManualExecutor queue;
+    const struct {
+        const char* base;
+        const char* page;
+    } cases[] = {
+        {"wss://relay.example.com", "https://relay.example.com/"},
+        {"wss://Relay.Example.com:8443", "https://relay.example.com:8443/"},
+        {"ws://127.0.0.1:9000", "http://127.0.0.1:9000/"},
+        {"wss://[2001:db8::1]", "https://[2001:db8::1]/"},
+    };
+    for (const auto& c : cases) {
+        HostRelayLink::Options o{.baseURL = c.base,
+                                 .identity = {P256PrivateKey::generate(), P256PrivateKey::generate(), 0},
+                                 .queue = &queue};
+        o.counters = std::make_shared<MemoryCounterStorage>();
+        o.sockets = std::make_shared<testing::FakeRelaySocketFactory>();
+        const auto link = HostRelayLink::create(std::move(o));
+        ASSERT_TRUE(link) << c.base;
+        EXPECT_EQ(link->pageOrigin(), c.page);
+    }
+}
+
 TEST(HostRelayLink, RefusesToBeMadeForABadAddress) {
     morvane::testing::ManualExecutor queue;
     for (const char* base : {"https://relay.example.com", "wss://relay.example.com?q", "wss://", "relay"}) {

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "../server/server_fakes.h"
+#include "../transfer/memory_files.h"
 #include "relay/relay_host.h"
 #include "server/remote_server.h"
 #include "test_device.h"
@@ -38,6 +39,7 @@ public:
         std::lock_guard lock(m_);
         dropped_.push_back(id);
     }
+    std::string pageOrigin() const override { return "https://relay.example.org/"; }
 
     void fromDevice(RelayConnectionID id, Bytes record) {
         {
@@ -85,6 +87,8 @@ protected:
         setup.input = &input;
         setup.mainQueue = &main;
         setup.status = [] { return HostStatus{true}; };
+        setup.files = &files;
+        setup.fileQueue = &disk;
         server = RemoteServer::create(std::move(setup));
         server->start();
         relay = std::make_shared<LoopbackRelay>(server->sessionQueue());
@@ -172,6 +176,8 @@ protected:
     testing::FakeFrameSource frames{journal};
     testing::FakeInput input{journal};
     LoopExecutor main{"main"};
+    testing::MemoryFiles files;
+    LoopExecutor disk{"disk"};
     std::shared_ptr<RemoteServer> server;
     std::shared_ptr<LoopbackRelay> relay;
     std::shared_ptr<RelayHost> host;
@@ -214,6 +220,19 @@ TEST_F(RelayedSession, EnrolledDeviceControlsTheMachineAndTheRelaySeesOnlySealed
     EXPECT_FALSE(relay->forwardedContains(R"("t":"ready")"));
     EXPECT_FALSE(relay->forwardedContains(R"("t":"enrolled")"));
     EXPECT_FALSE(relay->forwardedContains(R"("t":"mm")"));
+}
+
+// Not this computer's loopback page: the relay's, which the device is on.
+TEST_F(RelayedSession, AFileFromTheRelayedDeviceIsMarkedWithTheRelaysPage) {
+    TestDevice phone("Phone", roomID);
+    enrol(phone);
+    connect(phone);
+    ASSERT_TRUE(receiveText(phone, R"("t":"ready")"));
+    relay->fromDevice(7, phone.text(R"({"t":"file-put","id":1,"name":"note.txt","size":3})"));
+    ASSERT_TRUE(receiveText(phone, R"("t":"file-put-ready")"));
+    disk.drain();
+    ASSERT_EQ(files.uploads.size(), 1u);
+    EXPECT_EQ(files.uploads[0]->origin, "https://relay.example.org/");
 }
 
 TEST_F(RelayedSession, PausingEndsTheRelayedSessionWithItsWord) {

@@ -26,7 +26,7 @@ public:
         std::atomic<bool> discarded{false};
     };
 
-    std::unique_ptr<IncomingFile> beginIncoming(const std::string&, std::int64_t) override {
+    std::unique_ptr<IncomingFile> beginIncoming(const std::string&, std::int64_t, const std::string&) override {
         class In : public IncomingFile {
         public:
             explicit In(std::shared_ptr<State> s) : s_(std::move(s)) {}

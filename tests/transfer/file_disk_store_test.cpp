@@ -50,8 +50,9 @@ protected:
         std::erase_if(all, [](const std::string& n) { return !DiskFiles::isPartial(n); });
         return all;
     }
-    std::optional<IncomingFile::Committed> upload(DiskFiles& store, const std::string& name, const std::string& text) {
-        auto in = store.beginIncoming(name, static_cast<std::int64_t>(text.size()));
+    std::optional<IncomingFile::Committed> upload(DiskFiles& store, const std::string& name, const std::string& text,
+                                                  const std::string& origin = "") {
+        auto in = store.beginIncoming(name, static_cast<std::int64_t>(text.size()), origin);
         if (!in) return std::nullopt;
         if (!in->write(Bytes(text.begin(), text.end()))) return std::nullopt;
         return in->commit();
@@ -87,17 +88,17 @@ TEST_F(DiskFilesTest, UploadsGetAFreeNameAndNeverReplaceAFile) {
     EXPECT_EQ(readFile(root / "x (999).txt"), "old");
 
     // Names must come clean; sizes must be within the limit.
-    EXPECT_EQ(store.beginIncoming("../escape.txt", 3), nullptr);
-    EXPECT_EQ(store.beginIncoming(".hidden", 3), nullptr);
-    EXPECT_EQ(store.beginIncoming("ok.txt", 0), nullptr);
-    EXPECT_EQ(store.beginIncoming("ok.txt", 209715201), nullptr);
+    EXPECT_EQ(store.beginIncoming("../escape.txt", 3, ""), nullptr);
+    EXPECT_EQ(store.beginIncoming(".hidden", 3, ""), nullptr);
+    EXPECT_EQ(store.beginIncoming("ok.txt", 0, ""), nullptr);
+    EXPECT_EQ(store.beginIncoming("ok.txt", 209715201, ""), nullptr);
     EXPECT_TRUE(partials().empty());
 }
 
 TEST_F(DiskFilesTest, UnfinishedUploadsLeaveNothingBehind) {
     DiskFiles store(root, roomy);
     {
-        auto in = store.beginIncoming("short.txt", 10);
+        auto in = store.beginIncoming("short.txt", 10, "");
         ASSERT_TRUE(in);
         EXPECT_EQ(partials().size(), 1u);
         EXPECT_TRUE(in->write(Bytes(4, 'a')));
@@ -109,14 +110,14 @@ TEST_F(DiskFilesTest, UnfinishedUploadsLeaveNothingBehind) {
         EXPECT_FALSE(in->commit());
     }
     {
-        auto in = store.beginIncoming("short.txt", 10);
+        auto in = store.beginIncoming("short.txt", 10, "");
         ASSERT_TRUE(in);
         EXPECT_TRUE(in->write(Bytes(9, 'a')));
         EXPECT_FALSE(in->commit());
         EXPECT_TRUE(partials().empty());
     }
     {
-        auto in = store.beginIncoming("dropped.txt", 10);
+        auto in = store.beginIncoming("dropped.txt", 10, "");
         ASSERT_TRUE(in);
         ASSERT_EQ(partials().size(), 1u);
     }  // dropped without a word
@@ -126,7 +127,7 @@ TEST_F(DiskFilesTest, UnfinishedUploadsLeaveNothingBehind) {
 
 TEST_F(DiskFilesTest, StaleTemporaryFilesAreSweptButLockedOnesAndLookAlikesStay) {
     DiskFiles store(root, roomy);
-    auto running = store.beginIncoming("running.txt", 5);
+    auto running = store.beginIncoming("running.txt", 5, "");
     ASSERT_TRUE(running);
     const auto runningName = partials().at(0);
     writeFile(root / ".morvane-upload-0123abcd.partial", "crash");
@@ -157,7 +158,7 @@ TEST_F(DiskFilesTest, AtLaunchLeftoverUploadsAreRemovedWithoutWaitingForTheNextU
     EXPECT_FALSE(fs::exists(base / "nowhere")) << "no folder is made just to look into it";
 
     DiskFiles store(root, roomy);
-    auto running = store.beginIncoming("running.txt", 5);
+    auto running = store.beginIncoming("running.txt", 5, "");
     ASSERT_TRUE(running);
     const auto runningName = partials().at(0);
     struct Case {
@@ -187,11 +188,11 @@ TEST_F(DiskFilesTest, AnUploadMustLeaveTheFreeSpaceFloor) {
     std::uint64_t available = 0;
     DiskFiles store(root, [&](int) { return std::optional<std::uint64_t>(available); });
     available = 1000 + DiskFiles::freeSpaceFloor;
-    EXPECT_NE(store.beginIncoming("fits.bin", 1000), nullptr);
+    EXPECT_NE(store.beginIncoming("fits.bin", 1000, ""), nullptr);
     available -= 1;
-    EXPECT_EQ(store.beginIncoming("fits.bin", 1000), nullptr);
+    EXPECT_EQ(store.beginIncoming("fits.bin", 1000, ""), nullptr);
     DiskFiles unknown(root, [](int) { return std::optional<std::uint64_t>(); });
-    EXPECT_NE(unknown.beginIncoming("fits.bin", 1000), nullptr);
+    EXPECT_NE(unknown.beginIncoming("fits.bin", 1000, ""), nullptr);
     const int tmp = ::open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     EXPECT_TRUE(DiskFiles::systemFreeSpace(tmp).has_value());
     ::close(tmp);
@@ -237,7 +238,7 @@ TEST_F(DiskFilesTest, ARootThatIsASymbolicLinkRefusesEverything) {
     fs::create_directories(root.parent_path());
     fs::create_directory_symlink(base / "real", root);
     DiskFiles store(root, roomy);
-    EXPECT_EQ(store.beginIncoming("a.txt", 1), nullptr);
+    EXPECT_EQ(store.beginIncoming("a.txt", 1, ""), nullptr);
     EXPECT_TRUE(store.listOutbox().empty());
     EXPECT_EQ(store.openOutbox("a.txt"), nullptr);
 }
@@ -253,22 +254,33 @@ bool keepsUserAttributes(const fs::path& folder) {
 
 TEST_F(DiskFilesTest, EveryReceivedFileCarriesTheOriginMarkWhereTheFileSystemKeepsIt) {
     DiskFiles store(root, roomy);
-    const auto saved = upload(store, "letter.pdf", "%PDF");
-    ASSERT_TRUE(saved);
-    const bool supported = keepsUserAttributes(root);
-    EXPECT_EQ(saved->quarantined, supported);
-    char value[256] = {};
-    const auto length = ::getxattr((root / "letter.pdf").c_str(), DiskFiles::originAttribute, value, sizeof value);
-    if (supported) {
-        ASSERT_GT(length, 0);
-        EXPECT_EQ(std::string_view(value, static_cast<std::size_t>(length)), DiskFiles::originValue);
-    } else {
-        EXPECT_LT(length, 0);
+    // This computer's own page, or the page the device is on elsewhere.
+    const struct {
+        const char* name;
+        const char* origin;
+        std::string_view marked;
+    } cases[] = {
+        {"letter.pdf", "", DiskFiles::originValue},
+        {"relayed.pdf", "https://relay.example.org/", "https://relay.example.org/"},
+    };
+    for (const auto& c : cases) {
+        const auto saved = upload(store, c.name, "%PDF", c.origin);
+        ASSERT_TRUE(saved) << c.name;
+        const bool supported = keepsUserAttributes(root);
+        EXPECT_EQ(saved->quarantined, supported) << c.name;
+        char value[256] = {};
+        const auto length = ::getxattr((root / c.name).c_str(), DiskFiles::originAttribute, value, sizeof value);
+        if (supported) {
+            ASSERT_GT(length, 0) << c.name;
+            EXPECT_EQ(std::string_view(value, static_cast<std::size_t>(length)), c.marked);
+        } else {
+            EXPECT_LT(length, 0) << c.name;
+        }
     }
     // A second file of the same name is marked as well.
     const auto second = upload(store, "letter.pdf", "%PDF-2");
     ASSERT_TRUE(second);
-    EXPECT_EQ(second->quarantined, supported);
+    EXPECT_EQ(second->quarantined, keepsUserAttributes(root));
 }
 
 TEST(UserDirs, TheDownloadsLineNamesTheFolderAndAnythingUnsafeIsIgnored) {

@@ -40,7 +40,7 @@ protected:
     FileTransferEngine::Peer peer() {
         return {[this](const json& m) { sent.push_back(m); },
                 [this](Bytes frame) { offered.push_back(std::move(frame)); },
-                [this] { return takeBack; }};
+                [this] { return takeBack; }, ""};
     }
     // The test is the session queue's turn.
     void run(const std::function<void()>& work) { work(); }

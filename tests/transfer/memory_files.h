@@ -20,6 +20,7 @@ public:
     struct Upload {
         std::string name;
         std::int64_t size = 0;
+        std::string origin;  // what the file would be marked with
         Bytes bytes;
         std::optional<std::string> savedAs;
         bool discarded = false;
@@ -33,11 +34,13 @@ public:
     std::optional<std::int64_t> shrinkTo;  // the file yields only this many bytes
     int openDownloads = 0;
 
-    std::unique_ptr<IncomingFile> beginIncoming(const std::string& name, std::int64_t size) override {
+    std::unique_ptr<IncomingFile> beginIncoming(const std::string& name, std::int64_t size,
+                                                const std::string& origin) override {
         if (refuseIncoming) return nullptr;
         auto upload = std::make_shared<Upload>();
         upload->name = name;
         upload->size = size;
+        upload->origin = origin;
         uploads.push_back(upload);
         return std::make_unique<Incoming>(*this, upload);
     }
