@@ -1,6 +1,7 @@
 // The relay host's enrolment window: one device may answer it with the XX
 // handshake, the owner compares the code both screens show and approves,
 // and every other ending closes the window with nothing added.
+#include <set>
 #include <utility>
 
 #include "core/session_log.h"
@@ -10,6 +11,36 @@
 namespace morvane {
 
 using namespace SecureChannel;
+
+namespace {
+
+// The name a new device is listed under: the one it sent, or, when another
+// device in the list already has it, that name numbered " (2)", " (3)" …
+// cut to fit. A phone added again after its page forgot its keys leaves
+// its old entry behind until the owner revokes it; with two equal names
+// the owner could not tell which one to revoke. A device enrolling again
+// with its own key keeps its name.
+std::string unusedName(const std::string& name, const std::vector<PairedDevice>& devices, const std::string& keyText) {
+    std::set<std::string> taken;
+    for (const auto& device : devices)
+        if (device.relayKey != keyText) taken.insert(device.name);
+    if (!taken.contains(name)) return name;
+    for (std::size_t n = 2;; ++n) {
+        const std::string suffix = " (" + std::to_string(n) + ")";
+        std::string base = name;
+        std::string candidate = DeviceStore::clean(base + suffix);
+        while (!candidate.ends_with(suffix) && !base.empty()) {
+            // One character less (a whole UTF-8 sequence) until the number fits.
+            while (!base.empty() && (static_cast<unsigned char>(base.back()) & 0xC0) == 0x80) base.pop_back();
+            if (!base.empty()) base.pop_back();
+            while (!base.empty() && base.back() == ' ') base.pop_back();
+            candidate = DeviceStore::clean(base + suffix);
+        }
+        if (!taken.contains(candidate)) return candidate;
+    }
+}
+
+}  // namespace
 
 bool RelayHost::openEnrolmentWindow() {
     bool opened = false;
@@ -106,8 +137,9 @@ void RelayHost::enrolmentFinish(const PeerPtr& peer, const Bytes& record) {
     } catch (...) {
         return fail(peer, "bad-state");
     }
-    const std::string name =
-        DeviceStore::clean(std::string_view(reinterpret_cast<const char*>(enrolment.name.data()), enrolment.name.size()));
+    const std::string name = unusedName(
+        DeviceStore::clean(std::string_view(reinterpret_cast<const char*>(enrolment.name.data()), enrolment.name.size())),
+        store_.devices(), DeviceStore::base64url(enrolment.deviceKey));
     const std::string code = sas(enrolment.handshakeHash);
     peer->set(Peer::XxShown{enrolment.keys, enrolment.deviceKey, name});
     note("enrolment: request from \u201C" + SessionLog::clean(name, 40) + "\u201D, code shown");

@@ -342,5 +342,54 @@ TEST(Enrolment, NamesAreCleanedBeforeTheyAreShownAndStored) {
     }
 }
 
+// A phone whose page forgot its keys is added again as a new device while
+// its old entry stays: the owner must be able to tell them apart.
+TEST(Enrolment, ANameAnotherDeviceHasIsNumberedBeforeItIsShownAndStored) {
+    const std::string forty(40, 'n');
+    struct Case {
+        std::vector<std::string> listed;
+        std::string sent;
+        std::string stored;
+    };
+    const std::vector<Case> cases = {
+        {{"Phone"}, "Phone", "Phone (2)"},
+        {{"Phone", "Phone (2)"}, "Phone", "Phone (3)"},
+        {{"Phone", "Phone (3)"}, "Phone", "Phone (2)"},
+        {{"Phone (2)"}, "Phone", "Phone"},
+        {{"Tablet", "phone"}, "Phone", "Phone"},
+        {{"Phone (2)"}, "Phone (2)", "Phone (2) (2)"},
+        {{forty}, forty, std::string(36, 'n') + " (2)"},
+        {{std::string(35, 'n') + " wxyz"}, std::string(35, 'n') + " wxyz", std::string(35, 'n') + " (2)"},
+        {{"Grüße und Küsse vom Telefon aus Kölnäöüß"}, "Grüße und Küsse vom Telefon aus Kölnäöüß",
+         "Grüße und Küsse vom Telefon aus Köln (2)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sent + " beside " + ::testing::PrintToString(c.listed));
+        HostRig rig;
+        rig.up({1});
+        for (const auto& name : c.listed) rig.enrolled(name);
+        ASSERT_TRUE(rig.host->openEnrolmentWindow());
+        auto device = rig.device(c.sent);
+        auto code = rig.enrolTo(1, device);
+        ASSERT_TRUE(code);
+        EXPECT_EQ(rig.hooks, Lines{"request " + c.stored + " " + *code});
+        rig.host->approveEnrolment();
+        rig.queue.runAll();
+        ASSERT_TRUE(rig.store->relayDevice(device.publicKey()));
+        EXPECT_EQ(rig.store->relayDevice(device.publicKey())->name, c.stored);
+        EXPECT_EQ(rig.store->devices().size(), c.listed.size() + 1);
+    }
+    // The same phone enrolling again with its own key keeps its name.
+    HostRig rig;
+    rig.up({1});
+    auto phone = rig.enrolled("Phone");
+    ASSERT_TRUE(rig.host->openEnrolmentWindow());
+    ASSERT_TRUE(rig.enrolTo(1, phone));
+    rig.host->approveEnrolment();
+    rig.queue.runAll();
+    ASSERT_EQ(rig.store->devices().size(), 1u);
+    EXPECT_EQ(rig.store->devices()[0].name, "Phone");
+}
+
 }  // namespace
 }  // namespace morvane
