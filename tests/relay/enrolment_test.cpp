@@ -317,34 +317,10 @@ TEST(Enrolment, ApprovalStoresTheDeviceAndSendsTheEnrolledRecord) {
     EXPECT_EQ(rig.store->devices()[0].name, "Work Phone");
 }
 
-TEST(Enrolment, NamesAreCleanedBeforeTheyAreShownAndStored) {
-    struct Case {
-        std::string sent;
-        std::string stored;
-    };
-    const std::vector<Case> cases = {
-        {std::string(100, 'n'), std::string(40, 'n')},
-        {"   ", "Device"},
-        {"  Tablet \n", "Tablet"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.sent);
-        HostRig rig;
-        rig.up({1});
-        ASSERT_TRUE(rig.host->openEnrolmentWindow());
-        auto device = rig.device(c.sent);
-        auto code = rig.enrolTo(1, device);
-        ASSERT_TRUE(code);
-        EXPECT_EQ(rig.hooks, Lines{"request " + c.stored + " " + *code});
-        rig.host->approveEnrolment();
-        rig.queue.runAll();
-        EXPECT_EQ(rig.store->devices().at(0).name, c.stored);
-    }
-}
-
-// A phone whose page forgot its keys is added again as a new device while
-// its old entry stays: the owner must be able to tell them apart.
-TEST(Enrolment, ANameAnotherDeviceHasIsNumberedBeforeItIsShownAndStored) {
+// Names are cleaned; and a name another listed device already has is
+// numbered: a phone whose page forgot its keys is added again as a new
+// device while its old entry stays, and the owner must tell them apart.
+TEST(Enrolment, NamesAreCleanedAndNumberedPastOtherDevicesBeforeTheyAreShownAndStored) {
     const std::string forty(40, 'n');
     struct Case {
         std::vector<std::string> listed;
@@ -352,13 +328,16 @@ TEST(Enrolment, ANameAnotherDeviceHasIsNumberedBeforeItIsShownAndStored) {
         std::string stored;
     };
     const std::vector<Case> cases = {
+        {{}, std::string(100, 'n'), forty},
+        {{}, "   ", "Device"},
+        {{}, "  Tablet \n", "Tablet"},
         {{"Phone"}, "Phone", "Phone (2)"},
         {{"Phone", "Phone (2)"}, "Phone", "Phone (3)"},
         {{"Phone", "Phone (3)"}, "Phone", "Phone (2)"},
         {{"Phone (2)"}, "Phone", "Phone"},
         {{"Tablet", "phone"}, "Phone", "Phone"},
         {{"Phone (2)"}, "Phone (2)", "Phone (2) (2)"},
-        {{forty}, forty, std::string(36, 'n') + " (2)"},
+        {{forty}, std::string(100, 'n'), std::string(36, 'n') + " (2)"},
         {{std::string(35, 'n') + " wxyz"}, std::string(35, 'n') + " wxyz", std::string(35, 'n') + " (2)"},
         {{"Grüße und Küsse vom Telefon aus Kölnäöüß"}, "Grüße und Küsse vom Telefon aus Kölnäöüß",
          "Grüße und Küsse vom Telefon aus Köln (2)"},
