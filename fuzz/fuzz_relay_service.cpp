@@ -2,11 +2,15 @@
 // 0 account calls (method, path, bearer, client and JSON body) against a
 // store that already holds a signed-in account and a registered computer;
 // 1 a host link's messages and devices' records through the rooms; 2 a
-// host's hello header; 3 a config file. Nothing throws; every answer is a
+// host's hello header; 3 a config file; 4 a request of the page (method,
+// path, Accept-Encoding and If-None-Match). Nothing throws; every answer is a
 // JSON object with a status the interface uses, a refusal carries its word,
 // no code or token is ever stored as it was given out, the host is never
 // sent a frame too short to hold a record, nobody is sent anything after
-// being closed, and connection ids are never 0 nor listed twice.
+// being closed, and connection ids are never 0 nor listed twice; the page
+// sends a file whole as built or as its gzipped form only where gzip is
+// taken, and 304 only for the tag it would send.
+#include <map>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -20,6 +24,8 @@
 #include "relay_service/relay_config.h"
 #include "relay_service/relay_hub.h"
 #include "relay_service/relay_limits.h"
+#include "relay_service/relay_page.h"
+#include "relay_service/web/relay_web.h"
 
 using namespace morvane;
 using namespace morvane::relay_service;
@@ -160,13 +166,51 @@ void rooms(std::span<const std::uint8_t> input) {
     hub.shutDown();
 }
 
+// Four texts from one input, split at line feeds.
+void pageRequest(const std::string& text) {
+    static const RelayPage page;
+    std::string parts[4];
+    std::size_t at = 0;
+    for (int i = 0; i < 4; ++i) {
+        const auto end = i == 3 ? std::string::npos : text.find('\n', at);
+        parts[i] = at > text.size() ? std::string() : text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? text.size() + 1 : end + 1;
+    }
+    const auto& [method, path, encoding, tags] = parts;
+    const auto answer = page.answer(method, path, encoding, tags);
+    std::map<std::string, std::string> headers;
+    for (const auto& [name, value] : answer.headers) {
+        require(!headers.contains(name));
+        headers[name] = value;
+    }
+    require(answer.status == 200 || answer.status == 304 || answer.status == 404 || answer.status == 405);
+    if (answer.status == 404 || answer.status == 405) {
+        require(headers["Cache-Control"] == "no-store" && !headers.contains("ETag"));
+        return;
+    }
+    require(headers["Cache-Control"] == "no-cache" && headers.contains("ETag"));
+    require(answer.status == 304 || (method == "GET" || method == "HEAD"));
+    if (answer.status == 304) {
+        require(answer.body.empty() && RelayPage::namesTag(tags, headers["ETag"]));
+        return;
+    }
+    require(!RelayPage::namesTag(tags, headers["ETag"]));
+    const std::string name = path == "/" ? "index.html" : path.substr(1);
+    const bool gzip = headers["Content-Encoding"] == "gzip";
+    require(!gzip || RelayPage::acceptsGzip(encoding));
+    bool found = false;
+    for (const auto& row : RelayWeb::files())
+        found = found || (row.name == (gzip ? name + ".gz" : name) && row.bytes == answer.body);
+    require(found && !name.ends_with(".gz"));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     const std::span<const std::uint8_t> rest(data + 1, size - 1);
     const std::string text(rest.begin(), rest.end());
-    switch (data[0] % 4) {
+    switch (data[0] % 5) {
     case 0: accountCall(rest); break;
     case 1: rooms(rest); break;
     case 2: {
@@ -186,6 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         break;
     }
+    case 4: pageRequest(text); break;
     }
     return 0;
 }
