@@ -2,7 +2,8 @@
 // the host reads them. The first byte picks the file: 0 the stored device
 // list, 1 the settings file, 2 the session history kept in it, 3 the older
 // device file, 4 the user's folder list that names where received files go.
-// Whatever is accepted writes back to what reads the same, and the menu can
+// Whatever is accepted writes back to what reads the same (a settings file in
+// room bounded by its own size), and the menu can
 // always be drawn from what was read; a received-files folder is a plain
 // absolute path that no shell word or ".." turns into another.
 #include <variant>
@@ -70,12 +71,22 @@ void sessionHistory(std::span<const std::uint8_t> data) {
 }
 
 void settingsFile(std::span<const std::uint8_t> data) {
-    SettingsStore settings(ScratchFolder::write("settings.json", data), {});
+    const auto file = ScratchFolder::write("settings.json", data);
+    SettingsStore settings(file, {});
     for (const char* key : {SettingsKeys::lockOnDisconnect, SettingsKeys::allowResolutionMatch, SettingsKeys::paused,
                             SettingsKeys::askedForPermissions, SettingsKeys::welcomeHidden})
         settings.boolValue(key);
     settings.dateValue(SettingsKeys::welcomeOffered);
     drawMenu(settings.stringValue(SettingsKeys::sessionHistory), settings.dateValue(SettingsKeys::sessionHistorySeen));
+    // What was accepted is written back in room that grows with what was
+    // read, never with the square of its depth.
+    if (!settings.damaged()) {
+        require(settings.setBool(SettingsKeys::paused, true));
+        require(std::filesystem::file_size(file) <= 40 * data.size() + 256);
+    }
+    // Damaged copies are numbered, not replaced: none is left for the next input.
+    for (const auto& entry : std::filesystem::directory_iterator(ScratchFolder::path()))
+        if (entry.path().filename().string().starts_with("settings.json.damaged")) std::filesystem::remove_all(entry.path());
 }
 
 void olderDeviceFile(std::span<const std::uint8_t> data) {

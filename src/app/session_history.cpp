@@ -9,8 +9,10 @@
 #include <cctype>
 #include <ctime>
 #include <memory>
+#include <variant>
 #include <nlohmann/json.hpp>
 
+#include "core/bounded_json.h"
 #include "core/session_log.h"
 
 namespace morvane {
@@ -58,26 +60,17 @@ std::string trimBlanks(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-}  // namespace
-
-std::string SessionHistory::isoDate(std::int64_t wallMillis) { return morvane::isoDate(wallMillis); }
-
-std::optional<std::int64_t> SessionHistory::parseIsoDate(const std::string& text) { return morvane::parseIsoDate(text); }
-
-SessionHistory::SessionHistory(std::optional<std::string> stored, std::optional<std::int64_t> seen, Save save,
-                               SaveSeen saveSeen, WallClock clock)
-    : seen_(seen), save_(std::move(save)), saveSeen_(std::move(saveSeen)), clock_(std::move(clock)) {
-    if (stored) {
-        if (auto records = decode(*stored)) records_ = std::move(*records);
-    }
-}
-
-std::optional<std::vector<SessionRecord>> SessionHistory::decode(const std::string& json) {
-    const auto parsed = nlohmann::json::parse(json, nullptr, false);
-    if (parsed.is_discarded() || !parsed.is_array()) return std::nullopt;
+// The records, or why the text holds none.
+std::variant<std::vector<SessionRecord>, std::string> read(const std::string& json) {
+    const std::string notAList = "not a list of sessions";
+    auto bounded = BoundedJson::parse(json, BoundedJson::storedFileDepth);
+    if (const auto* problem = std::get_if<BoundedJson::Problem>(&bounded))
+        return BoundedJson::describe(*problem, BoundedJson::storedFileDepth);
+    const auto& parsed = std::get<nlohmann::json>(bounded);
+    if (!parsed.is_array()) return notAList;
     std::vector<SessionRecord> records;
     for (const auto& item : parsed) {
-        if (!item.is_object()) return std::nullopt;
+        if (!item.is_object()) return notAList;
         const auto text = [&](const char* key) -> const nlohmann::json* {
             const auto it = item.find(key);
             return it != item.end() && it->is_string() ? &*it : nullptr;
@@ -88,25 +81,49 @@ std::optional<std::vector<SessionRecord>> SessionHistory::decode(const std::stri
         const auto* start = text("start");
         const auto takenOver = item.find("takenOver");
         if (!deviceID || !name || !route || !start || takenOver == item.end() || !takenOver->is_boolean())
-            return std::nullopt;
+            return notAList;
         SessionRecord record;
         record.deviceID = deviceID->get<std::string>();
         record.name = name->get<std::string>();
         record.route = route->get<std::string>();
         record.takenOver = takenOver->get<bool>();
-        const auto startDate = parseIsoDate(start->get<std::string>());
-        if (!startDate) return std::nullopt;
+        const auto startDate = morvane::parseIsoDate(start->get<std::string>());
+        if (!startDate) return notAList;
         record.start = *startDate;
         if (const auto endIt = item.find("end"); endIt != item.end()) {
-            if (!endIt->is_string()) return std::nullopt;
-            const auto endDate = parseIsoDate(endIt->get<std::string>());
-            if (!endDate) return std::nullopt;
+            if (!endIt->is_string()) return notAList;
+            const auto endDate = morvane::parseIsoDate(endIt->get<std::string>());
+            if (!endDate) return notAList;
             record.end = *endDate;
         }
         records.push_back(std::move(record));
     }
-    if (records.size() > maxRecords) records.resize(maxRecords);
+    if (records.size() > SessionHistory::maxRecords) records.resize(SessionHistory::maxRecords);
     return records;
+}
+
+}  // namespace
+
+std::string SessionHistory::isoDate(std::int64_t wallMillis) { return morvane::isoDate(wallMillis); }
+
+std::optional<std::int64_t> SessionHistory::parseIsoDate(const std::string& text) { return morvane::parseIsoDate(text); }
+
+SessionHistory::SessionHistory(std::optional<std::string> stored, std::optional<std::int64_t> seen, Save save,
+                               SaveSeen saveSeen, WallClock clock)
+    : seen_(seen), save_(std::move(save)), saveSeen_(std::move(saveSeen)), clock_(std::move(clock)) {
+    if (stored) {
+        auto records = read(*stored);
+        if (auto* kept = std::get_if<std::vector<SessionRecord>>(&records))
+            records_ = std::move(*kept);
+        else
+            storedProblem_ = std::get<std::string>(records);
+    }
+}
+
+std::optional<std::vector<SessionRecord>> SessionHistory::decode(const std::string& json) {
+    auto records = read(json);
+    if (auto* kept = std::get_if<std::vector<SessionRecord>>(&records)) return std::move(*kept);
+    return std::nullopt;
 }
 
 std::string SessionHistory::encode(const std::vector<SessionRecord>& records) {

@@ -44,6 +44,9 @@ public:
                    WallClock clock);
 
     static std::optional<std::vector<SessionRecord>> decode(const std::string& json);
+    // Why the stored history given at construction was not used (it starts
+    // empty then); absent when it was used or none was given.
+    const std::optional<std::string>& storedProblem() const { return storedProblem_; }
     static std::string encode(const std::vector<SessionRecord>& records);
 
     struct StartResult {
@@ -82,6 +85,7 @@ private:
     void persist();
 
     std::vector<SessionRecord> records_;
+    std::optional<std::string> storedProblem_;
     std::optional<std::int64_t> seen_;
     bool running_ = false;
     Save save_;

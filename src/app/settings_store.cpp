@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "core/bounded_json.h"
 #include "core/paths.h"
 
 namespace morvane {
@@ -61,28 +63,60 @@ StoredText readBounded(const std::filesystem::path& file) {
 SettingsStore::SettingsStore(std::filesystem::path file, Log log) : file_(std::move(file)), log_(std::move(log)) {
     auto stored = readBounded(file_);
     if (stored.text) {
-        auto parsed = nlohmann::json::parse(*stored.text, nullptr, false);
-        if (parsed.is_discarded())
-            stored.unusable = "not valid JSON";
-        else if (!parsed.is_object())
+        // Every write indents the whole document again: a deep one would
+        // grow with the square of its depth at each change.
+        auto parsed = BoundedJson::parse(*stored.text, BoundedJson::storedFileDepth);
+        if (const auto* problem = std::get_if<BoundedJson::Problem>(&parsed))
+            stored.unusable = BoundedJson::describe(*problem, BoundedJson::storedFileDepth);
+        else if (auto& value = std::get<nlohmann::json>(parsed); !value.is_object())
             stored.unusable = "not a JSON object";
         else
-            values_ = std::move(parsed);
+            values_ = std::move(value);
     }
     if (stored.unusable) keepAside(*stored.unusable);
 }
 
+namespace {
+
+// Moves `from` to `to` unless something is there already.
+bool renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system that cannot refuse to replace: look first.
+    struct stat st {};
+    if (::lstat(to.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+}  // namespace
+
 void SettingsStore::keepAside(const std::string& why) {
     // The next write would replace the file and with it whatever the owner
     // had chosen (a pause, say): keep it for them to look at, and say so.
+    // A copy kept from an earlier launch is the owner's too: never replaced.
     damaged_ = why;
-    const std::filesystem::path aside = file_.string() + ".damaged";
     std::string line = "the settings file " + file_.string() + " could not be used (" + why + "); ";
-    if (::rename(file_.c_str(), aside.c_str()) == 0) {
-        line += "it was kept as " + aside.string();
-        damaged_ = why + "; kept as " + aside.filename().string();
+    std::optional<std::filesystem::path> kept;
+    int error = 0;
+    for (int copy = 1; copy <= SettingsLimits::maxDamagedCopies && !kept; ++copy) {
+        const std::filesystem::path aside =
+            file_.string() + ".damaged" + (copy == 1 ? std::string() : "." + std::to_string(copy));
+        if (renameWithoutReplacing(file_, aside))
+            kept = aside;
+        else if ((error = errno) != EEXIST)
+            break;
+    }
+    if (kept) {
+        line += "it was kept as " + kept->string();
+        damaged_ = why + "; kept as " + kept->filename().string();
+    } else if (error == EEXIST) {
+        line += "it could not be kept aside: " + std::to_string(SettingsLimits::maxDamagedCopies) +
+                " damaged copies are kept already";
     } else {
-        line += std::string("it could not be kept aside: ") + std::strerror(errno);
+        line += std::string("it could not be kept aside: ") + std::strerror(error);
     }
     line += "; the default settings are in use";
     if (log_) log_("error", line);
@@ -101,32 +135,49 @@ std::optional<std::filesystem::path> SettingsStore::standardPath() {
     return base / "Morvane" / "settings.json";
 }
 
-std::optional<bool> SettingsStore::boolValue(const std::string& key) const {
+const nlohmann::json* SettingsStore::typed(const std::string& key, bool (*is)(const nlohmann::json&),
+                                           const char* expected) const {
     const auto it = values_.find(key);
-    if (it == values_.end() || !it->is_boolean()) return std::nullopt;
-    return it->get<bool>();
+    if (it == values_.end()) return nullptr;
+    if (is(*it)) return &*it;
+    // Said once: the same key is read again at every menu and change.
+    if (reportedKeys_.insert(key).second && log_)
+        log_("error", "the setting " + key + " in " + file_.string() + " is not " + expected +
+                          "; it is ignored and its default is in use");
+    return nullptr;
+}
+
+std::optional<bool> SettingsStore::boolValue(const std::string& key) const {
+    const auto* value = typed(key, [](const nlohmann::json& v) { return v.is_boolean(); }, "true or false");
+    if (!value) return std::nullopt;
+    return value->get<bool>();
 }
 
 std::optional<std::string> SettingsStore::stringValue(const std::string& key) const {
-    const auto it = values_.find(key);
-    if (it == values_.end() || !it->is_string()) return std::nullopt;
-    return it->get<std::string>();
+    const auto* value = typed(key, [](const nlohmann::json& v) { return v.is_string(); }, "a text");
+    if (!value) return std::nullopt;
+    return value->get<std::string>();
 }
 
 std::optional<std::int64_t> SettingsStore::dateValue(const std::string& key) const {
     // A date is an object {"wallMillis": n}, so a plain number stored by
     // something else never passes for one.
-    const auto it = values_.find(key);
-    if (it == values_.end() || !it->is_object()) return std::nullopt;
-    const auto inner = it->find(dateMarker);
-    if (inner == it->end() || !inner->is_number_integer()) return std::nullopt;
-    return inner->get<std::int64_t>();
+    const auto* value = typed(
+        key,
+        [](const nlohmann::json& v) {
+            if (!v.is_object()) return false;
+            const auto inner = v.find(dateMarker);
+            return inner != v.end() && inner->is_number_integer();
+        },
+        "a date");
+    if (!value) return std::nullopt;
+    return value->at(dateMarker).get<std::int64_t>();
 }
 
 std::optional<std::int64_t> SettingsStore::intValue(const std::string& key) const {
-    const auto it = values_.find(key);
-    if (it == values_.end() || !it->is_number_integer()) return std::nullopt;
-    return it->get<std::int64_t>();
+    const auto* value = typed(key, [](const nlohmann::json& v) { return v.is_number_integer(); }, "a whole number");
+    if (!value) return std::nullopt;
+    return value->get<std::int64_t>();
 }
 
 bool SettingsStore::setInt(const std::string& key, std::int64_t value) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -29,6 +30,10 @@ namespace SettingsLimits {
 // A settings file larger than this is not read (it is kept aside as
 // damaged).
 inline constexpr std::int64_t maxFileBytes = 262'144;
+// Damaged files kept aside: "settings.json.damaged", then ".damaged.2" and
+// on; past this many the file is left in place (and replaced by the next
+// write) rather than filling the folder.
+inline constexpr int maxDamagedCopies = 20;
 }
 
 class SettingsStore {
@@ -37,8 +42,10 @@ public:
 
     // Reads the file once, never blocking. A missing file gives empty
     // settings. A file that is there but cannot be used (not a regular file,
-    // oversized, unreadable, not a JSON object) gives empty settings too; it
-    // is renamed to "settings.json.damaged" and one "error" line says why.
+    // oversized, unreadable, not a JSON object, nested deeper than a settings
+    // file ever is) gives empty settings too; it is renamed to
+    // "settings.json.damaged" (an earlier damaged copy is kept: the next is
+    // numbered) and one "error" line says why.
     SettingsStore(std::filesystem::path file, Log log);
 
     // Why the stored file could not be used at launch, when it could not.
@@ -48,7 +55,9 @@ public:
     // XDG_CONFIG_HOME is unset or not absolute. Absent without a home folder.
     static std::optional<std::filesystem::path> standardPath();
 
-    // Typed reads: absent when the key is missing or holds another type.
+    // Typed reads: absent when the key is missing or holds another type; a
+    // value of another type is ignored with one "error" line naming the key
+    // (once per key).
     std::optional<bool> boolValue(const std::string& key) const;
     std::optional<std::string> stringValue(const std::string& key) const;
     // Dates are wall-clock milliseconds since the Unix epoch.
@@ -68,11 +77,15 @@ public:
 private:
     bool write();
     void keepAside(const std::string& why);
+    // The stored value of `key` when it has the type `is` checks; otherwise
+    // absent, and a value of another type is reported once.
+    const nlohmann::json* typed(const std::string& key, bool (*is)(const nlohmann::json&), const char* expected) const;
 
     std::filesystem::path file_;
     Log log_;
     nlohmann::json values_ = nlohmann::json::object();
     std::optional<std::string> damaged_;
+    mutable std::set<std::string> reportedKeys_;
 };
 
 }  // namespace morvane

@@ -238,6 +238,9 @@ int runShell(int argc, char** argv) {
         settings.stringValue(SettingsKeys::sessionHistory), settings.dateValue(SettingsKeys::sessionHistorySeen),
         [&settings](const std::string& json) { settings.setString(SettingsKeys::sessionHistory, json); },
         [&settings](std::int64_t seen) { settings.setDate(SettingsKeys::sessionHistorySeen, seen); }, systemWallMillis);
+    if (const auto& problem = history.storedProblem())
+        write("error", "the session history in " + settings.file().string() + " could not be used (" + *problem +
+                           "); it starts empty");
 
     std::optional<std::string> siteError;
     StaticSite site;

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "core/bounded_json.h"
 #include "core/secure.h"
 #include "devices/file_device_storage.h"
 
@@ -608,16 +609,17 @@ std::optional<Bytes> DeviceStore::encode(const std::vector<PairedDevice>& device
 }
 
 std::optional<std::vector<PairedDevice>> DeviceStore::decode(std::span<const std::uint8_t> data) {
-    Json list = Json::parse(data.begin(), data.end(), nullptr, false);
-    if (list.is_discarded() || !list.is_array()) return std::nullopt;
+    auto parsed = BoundedJson::parse(data, BoundedJson::storedFileDepth);
+    auto* list = std::get_if<Json>(&parsed);
+    if (!list || !list->is_array()) return std::nullopt;
     std::vector<PairedDevice> out;
-    out.reserve(list.size());
+    out.reserve(list->size());
     auto text = [](const Json& item, const char* key) -> const std::string* {
         auto it = item.find(key);
         if (it == item.end() || !it->is_string()) return nullptr;
         return it->get_ptr<const std::string*>();
     };
-    for (const auto& item : list) {
+    for (const auto& item : *list) {
         if (!item.is_object()) return std::nullopt;
         auto id = text(item, "id"), name = text(item, "name"), hash = text(item, "tokenHash"),
              paired = text(item, "pairedAt");

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "core/bounded_json.h"
 #include "core/clock.h"
 #include "relay/relay_bytes.h"
 #include "relay/relay_signed.h"
@@ -100,8 +101,10 @@ RelayIdentityStore::LoadResult RelayIdentityStore::load() const {
 }
 
 std::optional<RelayIdentity> RelayIdentityStore::decode(std::span<const std::uint8_t> data) {
-    const auto object = nlohmann::json::parse(data.begin(), data.end(), nullptr, false);
-    if (object.is_discarded() || !object.is_object()) return std::nullopt;
+    const auto parsed = BoundedJson::parse(data, BoundedJson::storedFileDepth);
+    const auto* found = std::get_if<nlohmann::json>(&parsed);
+    if (!found || !found->is_object()) return std::nullopt;
+    const auto& object = *found;
     const auto v = object.find("v");
     if (v == object.end() || !v->is_number()) return std::nullopt;
     // A fraction is dropped before the comparison, as the format allows.

@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/bounded_json.h"
+
 namespace morvane {
 
 using nlohmann::json;
@@ -33,32 +35,11 @@ std::string lowered(std::string_view text) {
     return out;
 }
 
-// Walks the document without building it and stops at the first level
-// deeper than `maxDepth`.
-struct DepthCheck : nlohmann::json_sax<json> {
-    int depth = 0;
-    bool deeper() { return ++depth <= maxDepth; }
-    bool null() override { return true; }
-    bool boolean(bool) override { return true; }
-    bool number_integer(number_integer_t) override { return true; }
-    bool number_unsigned(number_unsigned_t) override { return true; }
-    bool number_float(number_float_t, const string_t&) override { return true; }
-    bool string(string_t&) override { return true; }
-    bool binary(binary_t&) override { return true; }
-    bool start_object(std::size_t) override { return deeper(); }
-    bool key(string_t&) override { return true; }
-    bool end_object() override { return --depth, true; }
-    bool start_array(std::size_t) override { return deeper(); }
-    bool end_array() override { return --depth, true; }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
-};
-
 std::optional<json> object(std::string_view text) {
-    DepthCheck check;
-    if (!json::sax_parse(text.begin(), text.end(), &check)) return std::nullopt;
-    json value = json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
-    if (!value.is_object()) return std::nullopt;
-    return value;
+    auto parsed = BoundedJson::parse(text, maxDepth);
+    auto* value = std::get_if<json>(&parsed);
+    if (!value || !value->is_object()) return std::nullopt;
+    return std::move(*value);
 }
 
 // A member that is absent or of another type counts as empty.

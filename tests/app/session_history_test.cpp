@@ -61,6 +61,34 @@ TEST(SessionHistory, DecodingIsStrictButIgnoresUnknownKeysAndKeepsFive) {
     EXPECT_TRUE(f.make(std::string("garbage")).records().empty());
 }
 
+TEST(SessionHistory, AStoredHistoryThatCannotBeUsedStartsEmptyAndSaysWhy) {
+    const std::string ok = R"({"deviceID":"d","name":"n","route":"local","start":"2026-03-01T10:00:00Z","takenOver":false})";
+    struct Case {
+        const char* name;
+        std::optional<std::string> stored;
+        std::optional<std::string> problem;
+    };
+    const std::vector<Case> cases = {
+        {"none stored", std::nullopt, std::nullopt},
+        {"a list", "[" + ok + "]", std::nullopt},
+        {"cut short", "[" + ok, "not valid JSON"},
+        {"an object", "{}", "not a list of sessions"},
+        {"a record without its start", R"([{"deviceID":"d","name":"n","route":"local","takenOver":false}])",
+         "not a list of sessions"},
+        // Fits the settings file, yet would build 200,000 nested lists.
+        {"nested deep", std::string(100'000, '[') + std::string(100'000, ']'), "nested deeper than 16 levels"},
+        {"a record nested deep",
+         "[" + ok.substr(0, ok.size() - 1) + ",\"x\":" + std::string(20, '[') + std::string(20, ']') + "}]",
+         "nested deeper than 16 levels"},
+    };
+    for (const auto& c : cases) {
+        Fixture f;
+        const auto history = f.make(c.stored);
+        EXPECT_EQ(history.storedProblem(), c.problem) << c.name;
+        EXPECT_EQ(history.records().size(), c.stored && !c.problem ? 1u : 0u) << c.name;
+    }
+}
+
 TEST(SessionHistory, ReopensTheSameDeviceOnTheSameRouteWithinAMinute) {
     Fixture f;
     auto h = f.make();

@@ -8,7 +8,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
+#include <iterator>
 
 namespace morvane {
 namespace {
@@ -54,7 +56,11 @@ TEST(SettingsStore, KeepsTypedValuesPrivatelyAcrossRestarts) {
     EXPECT_FALSE(again.dateValue(SettingsKeys::lockOnDisconnect));
     EXPECT_TRUE(again.remove(SettingsKeys::lockOnDisconnect));
     EXPECT_FALSE(SettingsStore(file, log).boolValue(SettingsKeys::lockOnDisconnect));
-    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "error: the setting sessionHistory in " + file.string() +
+                             " is not true or false; it is ignored and its default is in use",
+                         "error: the setting lockOnDisconnect in " + file.string() +
+                             " is not a date; it is ignored and its default is in use"}));
     // No temporary file is left beside it.
     int entries = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(file.parent_path())) ++entries;
@@ -97,6 +103,23 @@ TEST(SettingsStore, AFileThatCannotBeUsedIsKeptAsideWithOneLineSayingWhy) {
              fs::create_symlink(f.string() + ".real", f);
          },
          "cannot be opened: Too many levels of symbolic links"},
+        // Valid JSON under the size limit that every write would indent
+        // again, growing with the square of its depth (20,000 levels: 800 MB),
+        // or that would take gigabytes to build at all.
+        {"objects nested deep",
+         [](const fs::path& f) {
+             std::ofstream out(f);
+             out << "{\"paused\": true, \"x\": ";
+             for (int i = 0; i < 20'000; ++i) out << "{\"a\":";
+             out << "1" << std::string(20'000, '}') << "}";
+         },
+         "nested deeper than 16 levels"},
+        {"arrays nested deep",
+         [](const fs::path& f) {
+             std::ofstream(f) << "{\"paused\": true, \"x\": " << std::string(130'000, '[') << std::string(130'000, ']')
+                              << "}";
+         },
+         "nested deeper than 16 levels"},
     };
     for (const auto& c : cases) {
         TempFolder dir;
@@ -120,8 +143,79 @@ TEST(SettingsStore, AFileThatCannotBeUsedIsKeptAsideWithOneLineSayingWhy) {
         // aside stays for the owner.
         EXPECT_TRUE(s->setBool(SettingsKeys::paused, true)) << c.name;
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file))) << c.name;
+        EXPECT_LT(fs::file_size(file), 100u) << c.name;
         EXPECT_EQ(SettingsStore(file, {}).boolValue(SettingsKeys::paused), true) << c.name;
         EXPECT_TRUE(fs::exists(fs::symlink_status(dir.path / "settings.json.damaged"))) << c.name;
+    }
+}
+
+TEST(SettingsStore, AnEarlierDamagedCopyIsKeptAndTheNextIsNumbered) {
+    TempFolder dir;
+    fs::create_directories(dir.path);
+    const fs::path file = dir.path / "settings.json";
+    const auto launchWith = [&](const std::string& text) {
+        std::ofstream(file) << text;
+        std::vector<std::string> lines;
+        SettingsStore s(file, [&](const std::string& tag, const std::string& text) { lines.push_back(tag + ": " + text); });
+        EXPECT_EQ(lines.size(), 1u) << text;
+        return std::make_pair(s.damaged().value_or(""), lines.empty() ? "" : lines[0]);
+    };
+    const std::vector<std::string> texts = {"{\"paused\": tr", "[1]", "{"};
+    const std::vector<std::string> names = {"settings.json.damaged", "settings.json.damaged.2", "settings.json.damaged.3"};
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const auto [damaged, line] = launchWith(texts[i]);
+        EXPECT_TRUE(damaged.ends_with("; kept as " + names[i])) << damaged;
+        EXPECT_NE(line.find("it was kept as " + (dir.path / names[i]).string()), std::string::npos) << line;
+    }
+    // Each copy holds what was found at its launch.
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        std::ifstream in(dir.path / names[i]);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), texts[i]) << names[i];
+    }
+
+    // With every numbered name taken the file stays where it is, and the
+    // line says why; no copy is replaced.
+    for (int copy = 4; copy <= SettingsLimits::maxDamagedCopies; ++copy)
+        std::ofstream(dir.path / ("settings.json.damaged." + std::to_string(copy))) << "kept";
+    const auto [damaged, line] = launchWith("{{");
+    EXPECT_EQ(damaged, "not valid JSON");
+    EXPECT_NE(line.find("it could not be kept aside: 20 damaged copies are kept already"), std::string::npos) << line;
+    EXPECT_TRUE(fs::exists(file));
+    std::ifstream first(dir.path / names[0]);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(first), {}), texts[0]);
+}
+
+TEST(SettingsStore, AValueOfAnotherTypeIsIgnoredWithOneLineNamingTheKey) {
+    struct Case {
+        const char* key;
+        const char* stored;  // the value in the file
+        std::function<bool(const SettingsStore&)> readsAbsent;
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        {SettingsKeys::paused, R"("yes")", [](const SettingsStore& s) { return !s.boolValue(SettingsKeys::paused); },
+         "true or false"},
+        {SettingsKeys::sessionHistory, "[]",
+         [](const SettingsStore& s) { return !s.stringValue(SettingsKeys::sessionHistory); }, "a text"},
+        {SettingsKeys::sessionHistorySeen, R"({"wallMillis":"soon"})",
+         [](const SettingsStore& s) { return !s.dateValue(SettingsKeys::sessionHistorySeen); }, "a date"},
+        {"relayCount", "1.5", [](const SettingsStore& s) { return !s.intValue("relayCount"); }, "a whole number"},
+    };
+    for (const auto& c : cases) {
+        TempFolder dir;
+        fs::create_directories(dir.path);
+        const fs::path file = dir.path / "settings.json";
+        std::ofstream(file) << "{\"" << c.key << "\": " << c.stored << ", \"welcomeHidden\": true}";
+        std::vector<std::string> lines;
+        SettingsStore s(file, [&](const std::string& tag, const std::string& text) { lines.push_back(tag + ": " + text); });
+        // Read at launch, then at every menu: told once.
+        EXPECT_TRUE(c.readsAbsent(s)) << c.key << " " << c.stored;
+        EXPECT_TRUE(c.readsAbsent(s)) << c.key << " " << c.stored;
+        EXPECT_EQ(s.boolValue(SettingsKeys::welcomeHidden), true);
+        EXPECT_EQ(lines, std::vector<std::string>{std::string("error: the setting ") + c.key + " in " + file.string() +
+                                                  " is not " + c.expected + "; it is ignored and its default is in use"})
+            << c.stored;
+        EXPECT_FALSE(s.damaged()) << "the rest of the file is used";
     }
 }
 

@@ -343,6 +343,10 @@ TEST(DeviceStore, ListFormatIsSortedJsonWithWholeSecondDates) {
     EXPECT_FALSE(decodes(""));
     EXPECT_FALSE(decodes(std::string(100'000, '[')));
     EXPECT_FALSE(decodes(std::string(100'000, '[') + std::string(100'000, ']')));
+    // A member nested deeper than any list is: refused before it is built.
+    const auto nested = [](int levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+    EXPECT_TRUE(decodes("[" + good + R"(,"extra":)" + nested(14) + "}]"));
+    EXPECT_FALSE(decodes("[" + good + R"(,"extra":)" + nested(15) + "}]"));
 
     EXPECT_EQ(DeviceStore::parseDate("2024-02-29T23:59:59Z"), DeviceStore::parseDate("2024-03-01T00:00:00Z").value() - 1);
     EXPECT_EQ(DeviceStore::formatDate(0), "1970-01-01T00:00:00Z");

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <iostream>
 #include <optional>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,8 @@
 
 #include "../support/xvfb.h"
 #include "app/process_entry.h"
+
+#include <nlohmann/json.hpp>
 
 // Last: Xlib's macros clash with what came before.
 #include <X11/Xlib.h>
@@ -100,6 +103,10 @@ public:
         }
         if (stderr_ >= 0) ::close(stderr_);
         if (stdout_ >= 0) ::close(stdout_);
+    }
+    // Asks it to quit, as the session does at logout.
+    void stop() {
+        if (pid_ > 0 && !status_) ::kill(pid_, SIGTERM);
     }
     bool running() {
         if (status_) return false;
@@ -222,6 +229,84 @@ TEST(HostInstance, ASecondStartIsRefusedAndClosingTheStatusWindowQuitsTheFirst) 
     EXPECT_TRUE(waitFor([&] { return statusWindow(again) != 0 || !third.running(); }));
     EXPECT_TRUE(third.running()) << third.errorText();
     XCloseDisplay(again);
+}
+
+// Files of the data and settings folders that another program of the user
+// could have left: each is put aside or ignored with one line in the log,
+// and the host comes up all the same.
+TEST(HostInstance, EachHostileFileCostsOneLogLineAndNeverTheLaunch) {
+    testing::Xvfb xvfb("1024x768x24");
+    const auto deep = [](int levels, const std::string& open, const std::string& close) {
+        std::string text;
+        for (int i = 0; i < levels; ++i) text += open;
+        text += "1";
+        for (int i = 0; i < levels; ++i) text += close;
+        return text;
+    };
+    const std::string keychain = "data/Morvane/keychain/";
+    struct Case {
+        const char* name;
+        std::string file;  // under the home
+        std::string text;
+        std::string line;  // what the one line about it holds
+        bool needsServer = false;  // read only once the server listens
+    };
+    const std::vector<Case> cases = {
+        // Written back indented at each change, 3,000 levels are 18 MB.
+        {"settings nested in objects", "config/Morvane/settings.json",
+         R"({"paused":true,"x":)" + deep(3000, R"({"a":)", "}") + "}", "could not be used (nested deeper than 16 levels)"},
+        {"settings nested in arrays", "config/Morvane/settings.json",
+         R"({"paused":true,"x":)" + deep(3000, "[", "]") + "}", "could not be used (nested deeper than 16 levels)"},
+        {"a setting of another type", "config/Morvane/settings.json", R"({"paused":"yes"})",
+         "the setting paused in "},
+        {"a session history nested deep", "config/Morvane/settings.json",
+         nlohmann::json{{"sessionHistory", deep(100'000, "[", "]")}}.dump(),
+         "the session history in "},
+        {"a device list nested deep", keychain + "local.morvane.host@paired-devices", deep(100'000, "[", "]"),
+         "paired devices could not be read from keychain item local.morvane.host/paired-devices"},
+        {"a display record nested deep", "data/Morvane/display-change.json", deep(30'000, "[", "]"),
+         "display-change.json could not be used (nested deeper than 16 levels)"},
+        {"a relay identity nested deep", keychain + "local.morvane.host@relay-identity", deep(100'000, "[", "]"),
+         "identity could not be read", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Home home;
+        const fs::path file = home.root / c.file;
+        fs::create_directories(file.parent_path());
+        fs::permissions(file.parent_path(), fs::perms::owner_all, fs::perm_options::replace);
+        std::ofstream(file) << c.text;
+        const auto started = Clock::now();
+        HostProcess host(home, xvfb.display());
+        const auto up = [&] {
+            const std::string log = home.logText();
+            return log.find("listening on 127.0.0.1:8722") != std::string::npos ||
+                   log.find("server did not start on 127.0.0.1:8722") != std::string::npos;
+        };
+        ASSERT_TRUE(waitFor([&] { return up() || !host.running(); })) << "the host did not come up";
+        const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+        std::cout << c.name << ": up in " << millis << " ms" << std::endl;
+        EXPECT_TRUE(host.running()) << host.errorText();
+        host.stop();
+        EXPECT_EQ(host.waitExit(), 0) << host.errorText();
+
+        const std::string log = home.logText();
+        const bool served = log.find("listening on 127.0.0.1:8722") != std::string::npos;
+        std::size_t told = 0;
+        for (std::size_t at = log.find(c.line); at != std::string::npos; at = log.find(c.line, at + 1)) ++told;
+        // Another host on this machine may hold the port: what is read only
+        // once the server listens is then not read at all.
+        if (c.needsServer && !served)
+            std::cout << c.name << ": port 8722 taken, not checked" << std::endl;
+        else
+            EXPECT_EQ(told, 1u) << log;
+        const fs::path settings = home.root / "config" / "Morvane" / "settings.json";
+        // Never written back grown (indented again, a deep file grows with
+        // the square of its depth).
+        if (fs::exists(settings)) {
+            EXPECT_LE(fs::file_size(settings), 4096u + c.text.size());
+        }
+    }
 }
 
 TEST(HostInstance, WithoutADisplayTheHostSaysWhyAndDoesNotStart) {

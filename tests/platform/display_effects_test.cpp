@@ -323,6 +323,7 @@ TEST(DisplayEffectsDriver, RecoveryActsOnlyOnRecordsOfThisBoot) {
         bool owed = false;
     };
     const std::string one = R"("changed":[{"display":71,"original":1,"applied":2}])";
+    const std::string notARecord = "display-change.json could not be used (not a record of resolution changes); it was removed";
     const std::vector<Case> cases = {
         {"left changed", "{\"boot\":\"" + thisBoot + "\"," + one + "}", 2, 1,
          {"display 71: a resolution change is left from the last run", "resolution of display 71 put back to 1920x1080 pt"}},
@@ -332,10 +333,14 @@ TEST(DisplayEffectsDriver, RecoveryActsOnlyOnRecordsOfThisBoot) {
          {"a resolution change from before the last restart needs no undoing"}},
         {"unknown boot", "{\"boot\":\"\"," + one + "}", 2, 2,
          {"a resolution change from before the last restart needs no undoing"}},
-        {"boot not a string", "{\"boot\":0," + one + "}", 2, 2, {}},
-        {"not json", "{\"boot\":", 2, 2, {}},
-        {"changed not a list", "{\"boot\":\"" + thisBoot + "\",\"changed\":{}}", 2, 2, {}},
-        {"element not an object", "{\"boot\":\"" + thisBoot + "\",\"changed\":[1]}", 2, 2, {}},
+        {"boot not a string", "{\"boot\":0," + one + "}", 2, 2, {notARecord}},
+        {"not json", "{\"boot\":", 2, 2, {"display-change.json could not be used (not valid JSON); it was removed"}},
+        {"changed not a list", "{\"boot\":\"" + thisBoot + "\",\"changed\":{}}", 2, 2, {notARecord}},
+        {"element not an object", "{\"boot\":\"" + thisBoot + "\",\"changed\":[1]}", 2, 2, {notARecord}},
+        // Nesting past any record's is refused before a document is built.
+        {"nested too deep", "{\"boot\":\"" + thisBoot + "\",\"changed\":[{\"display\":71,\"original\":1,\"applied\":2," +
+             "\"x\":" + std::string(100, '[') + std::string(100, ']') + "}]}",
+         2, 2, {"display-change.json could not be used (nested deeper than 16 levels); it was removed"}},
         {"one bad element",
          "{\"boot\":\"" + thisBoot +
              R"(","changed":[{"display":-1,"original":1,"applied":2},{"display":71,"original":1,"applied":2.5},)" +
@@ -384,7 +389,8 @@ TEST(DisplayEffectsDriver, OversizedRecordIsDroppedUnread) {
     auto& fx = rig.make();
     fx.recoverAtLaunch();
     EXPECT_FALSE(fs::exists(rig.marker));
-    EXPECT_TRUE(rig.lines.empty());
+    EXPECT_EQ(rig.lines,
+              std::vector<std::string>{"display-change.json could not be used (larger than 65536 bytes); it was removed"});
 }
 
 // --- cover -----------------------------------------------------------------

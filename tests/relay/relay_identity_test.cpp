@@ -206,6 +206,14 @@ TEST(RelayIdentityStore, DecodeRefusesEachDamagedFieldAndIgnoresOrderAndExtras) 
         {"padded key", [&](auto& j) { j["authKey"] = j["authKey"].template get<std::string>() + "="; }, false},
         {"bad date", [](auto& j) { j["createdAt"] = "yesterday"; }, false},
         {"date as number", [](auto& j) { j["createdAt"] = 5; }, false},
+        // Nothing the host writes is this deep; refused before it is built.
+        {"extra nested past any identity",
+         [](auto& j) {
+             nlohmann::json deep = 1;
+             for (int i = 0; i < 20; ++i) deep = nlohmann::json::array({deep});
+             j["later"] = deep;
+         },
+         false},
     };
     for (const auto& c : cases) {
         auto doc = base;

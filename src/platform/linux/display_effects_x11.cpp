@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/bounded_json.h"
 #include "core/paths.h"
 #include "devices/private_file.h"
 
@@ -265,26 +266,38 @@ bool SystemDisplayEffects::writeMarker() {
 
 void SystemDisplayEffects::recoverAtLaunch() {
     const auto read = private_file::read(AT_FDCWD, s_.markerPath.string(), maxRecordBytes, false);
+    const std::string recordName = s_.markerPath.filename().string();
+    // A record that cannot be used is not one of ours: it goes, so it can
+    // never be acted on later, and the owner reads once why.
+    const auto dropped = [&](const std::string& why) {
+        log(recordName + " could not be used (" + why + "); it was removed");
+    };
     if (read.kind != private_file::ReadResult::Kind::ok) {
-        // Too large or not a plain file: not a record of ours; it goes all
-        // the same, so it can never be acted on later.
         if (read.kind == private_file::ReadResult::Kind::tooLarge ||
             read.kind == private_file::ReadResult::Kind::notRegular) {
             std::error_code ec;
             std::filesystem::remove(s_.markerPath, ec);
+            dropped(read.kind == private_file::ReadResult::Kind::tooLarge
+                        ? "larger than " + std::to_string(maxRecordBytes) + " bytes"
+                        : "not a regular file");
         }
         return;
     }
     std::error_code ec;
     std::filesystem::remove(s_.markerPath, ec);
 
-    const auto record = nlohmann::json::parse(read.data.begin(), read.data.end(), nullptr, false);
-    if (!record.is_object()) return;
+    const auto parsed = BoundedJson::parse(read.data, BoundedJson::storedFileDepth);
+    if (const auto* problem = std::get_if<BoundedJson::Problem>(&parsed))
+        return dropped(BoundedJson::describe(*problem, BoundedJson::storedFileDepth));
+    const auto& record = std::get<nlohmann::json>(parsed);
+    const std::string notARecord = "not a record of resolution changes";
+    if (!record.is_object()) return dropped(notARecord);
     const auto boot = record.find("boot");
     const auto list = record.find("changed");
-    if (boot == record.end() || !boot->is_string()) return;
-    if (list == record.end() || !list->is_array()) return;
-    if (!std::all_of(list->begin(), list->end(), [](const auto& e) { return e.is_object(); })) return;
+    if (boot == record.end() || !boot->is_string()) return dropped(notARecord);
+    if (list == record.end() || !list->is_array()) return dropped(notARecord);
+    if (!std::all_of(list->begin(), list->end(), [](const auto& e) { return e.is_object(); }))
+        return dropped(notARecord);
 
     const std::string thisBoot = s_.bootId();
     if (boot->get<std::string>().empty() || boot->get<std::string>() != thisBoot) {
