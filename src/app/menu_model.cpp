@@ -325,7 +325,9 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
         menu.push_back(MenuItem::warning("Paired devices are not being saved"));
         menu.push_back(MenuItem::line(failureLine(*s.lastSaveFailure, 90)));
         menu.push_back(MenuItem::line("New pairings are refused; Morvane tries again every 10 seconds"));
-        if (s.unsavedRevocation == UnsavedRevocationState::listRemoved)
+        if (s.unsavedRevocation == UnsavedRevocationState::listRemoved && !s.devices.empty())
+            menu.push_back(MenuItem::warning("Keep Morvane running: after a restart the other devices must be paired again"));
+        else if (s.unsavedRevocation == UnsavedRevocationState::listRemoved)
             menu.push_back(MenuItem::line("Until then no device is accepted after a restart"));
         else if (s.unsavedRevocation == UnsavedRevocationState::listKept)
             menu.push_back(MenuItem::warning("Until then a revoked device would be accepted again after a restart"));

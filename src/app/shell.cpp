@@ -741,7 +741,8 @@ void Shell::revokeDevice(const std::string& id) {
 
 void Shell::revoked(const std::string& what, const std::optional<std::string>& failure) {
     if (!failure) {
-        savesChanged(std::nullopt);
+        // The revocation holds; the list itself may still wait for room.
+        savesChanged(d_.store->lastSaveFailure());
         return;
     }
     ShellLines::RevocationOnDisk onDisk = ShellLines::RevocationOnDisk::saved;

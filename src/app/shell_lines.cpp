@@ -30,10 +30,13 @@ std::string pairingNotSaved(bool viaTailnet, const std::string& reason) {
 }
 
 namespace {
-std::string afterRestart(RevocationOnDisk onDisk) {
+std::string afterRestart(RevocationOnDisk onDisk, const std::string& what) {
     switch (onDisk) {
         case RevocationOnDisk::listRemoved:
-            return "the stored list was removed, so after a restart no device is accepted until the list is saved";
+            if (what == "every device")
+                return "the stored list was removed, so after a restart no device is accepted until the list is saved";
+            return "the stored list was removed and could not be written again: if Morvane stops before the disk has "
+                   "room, the other devices must be paired again";
         case RevocationOnDisk::listKept:
             return "the stored list still names it, so after a restart it would be accepted again";
         case RevocationOnDisk::saved:
@@ -45,7 +48,7 @@ std::string afterRestart(RevocationOnDisk onDisk) {
 
 std::string revocationNotSaved(const std::string& what, const std::string& reason, RevocationOnDisk onDisk) {
     std::string line = "the revocation of " + what + " could not be saved: " + reason;
-    if (onDisk != RevocationOnDisk::saved) line += "; " + afterRestart(onDisk);
+    if (onDisk != RevocationOnDisk::saved) line += "; " + afterRestart(onDisk, what);
     return line;
 }
 
@@ -54,7 +57,10 @@ NoticeText revocationNotSavedNotice(const std::string& what, const std::string& 
                        "Morvane tries again every 10 seconds and at every change. ";
     switch (onDisk) {
         case RevocationOnDisk::listRemoved:
-            text += "Until the list is saved, no device is accepted after a restart.";
+            // Nothing else is lost when every device was revoked.
+            text += what == "every device" ? "Until the list is saved, no device is accepted after a restart."
+                                           : "Keep Morvane running until the disk has room: if it is quit or restarted "
+                                             "before the list is saved, the other paired devices must be paired again.";
             break;
         case RevocationOnDisk::listKept:
             text += "Until the list is saved, keep Morvane running: after a restart the stored list would let " +

@@ -5,6 +5,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "core/types.h"
 
@@ -31,7 +32,23 @@ public:
     virtual void save(std::span<const std::uint8_t> data) = 0;
     // Removing what is not there succeeds.
     virtual void remove() = 0;
+
+    // Revocation records, for when the stored bytes cannot be replaced (a
+    // full disk): the id of a revoked device is kept beside them in a form
+    // that needs no room of its own, so that the list read at the next
+    // launch leaves that device out and keeps every other. The default
+    // storage keeps none: `recordRevoked` throws DeviceStorageError.
+    virtual void recordRevoked(const std::string& id);
+    // The ids recorded so far; none when none can be read.
+    virtual std::vector<std::string> recordedRevocations() { return {}; }
+    // Drops every record, once the stored bytes hold the revocations
+    // themselves. Best effort: what stays is dropped at a later call.
+    virtual void forgetRevocations() {}
 };
+
+inline void DeviceStorage::recordRevoked(const std::string&) {
+    throw DeviceStorageError("revocations cannot be recorded here");
+}
 
 // Largest stored block any storage reads back; a bigger one is damaged.
 inline constexpr std::size_t maxStoredBytes = 16 * 1024 * 1024;

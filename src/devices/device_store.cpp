@@ -167,8 +167,13 @@ std::optional<std::string> DeviceStore::lastSaveFailure() const {
 
 DeviceStore::UnsavedRevocation DeviceStore::unsavedRevocation() const {
     std::lock_guard guard(lock_);
-    if (revocations_ <= savedRevocations_) return UnsavedRevocation::none;
-    return staleListRemoved_ ? UnsavedRevocation::listRemoved : UnsavedRevocation::listKept;
+    return unsavedRevocationLocked();
+}
+
+DeviceStore::UnsavedRevocation DeviceStore::unsavedRevocationLocked() const {
+    if (listRemoved_) return UnsavedRevocation::listRemoved;
+    if (revocations_ > savedRevocations_) return UnsavedRevocation::listKept;
+    return UnsavedRevocation::none;
 }
 
 bool DeviceStore::pairingWindowOpen() {
@@ -183,7 +188,9 @@ void DeviceStore::loadLocked() {
     saveFailure_.reset();
     // What is in memory now is what is stored: nothing is left to save.
     savedRevocations_ = revocations_;
-    staleListRemoved_ = false;
+    unsavedIds_.clear();
+    listRemoved_ = false;
+    recordsKept_ = false;
     std::optional<Bytes> data;
     try {
         data = storage_->load();
@@ -191,17 +198,32 @@ void DeviceStore::loadLocked() {
         loadFailure_ = errorText(e);
         return;
     }
-    if (!data) {
-        loadFailure_.reset();
-        return;
+    if (data) {
+        auto decoded = decode(*data);
+        if (!decoded) {
+            loadFailure_ = invalidListText;
+            return;
+        }
+        list_ = std::move(*decoded);
     }
-    auto decoded = decode(*data);
-    if (!decoded) {
-        loadFailure_ = invalidListText;
-        return;
-    }
-    list_ = std::move(*decoded);
     loadFailure_.reset();
+    // Revocations that an earlier run could only record: their devices stay
+    // out, every other is kept, and the list is written again as soon as
+    // there is room.
+    const auto recorded = storage_->recordedRevocations();
+    if (recorded.empty()) return;
+    recordsKept_ = true;
+    const auto dropped = std::erase_if(list_, [&](const PairedDevice& d) {
+        return std::find(recorded.begin(), recorded.end(), d.id) != recorded.end();
+    });
+    if (dropped > 0) saveLocked();
+}
+
+std::vector<std::string> DeviceStore::idsToRecordLocked(std::uint64_t revocations) const {
+    std::vector<std::string> ids;
+    for (const auto& [number, id] : unsavedIds_)
+        if (number > savedRevocations_ && number <= revocations) ids.push_back(id);
+    return ids;
 }
 
 void DeviceStore::saveLocked() {
@@ -230,10 +252,18 @@ void DeviceStore::saveLocked() {
         return;
     }
     const std::uint64_t revocations = revocations_;
-    const bool carriesRevocation = revocations_ > savedRevocations_;
     if (saveQueue_) {
-        saveQueue_->post([this, bytes = std::move(*data), revocations, carriesRevocation] {
-            const Written written = write(bytes, carriesRevocation);
+        saveQueue_->post([this, bytes = std::move(*data), revocations] {
+            // Read when the save runs: the saves before it may have made
+            // records, or saved what they held.
+            std::vector<std::string> toRecord;
+            bool forget = false;
+            {
+                std::lock_guard guard(lock_);
+                toRecord = idsToRecordLocked(revocations);
+                forget = recordsKept_;
+            }
+            const Written written = write(bytes, toRecord, forget);
             std::function<void(const std::optional<std::string>&)> callback;
             std::optional<std::string> outcome;
             bool changed = false;
@@ -247,35 +277,51 @@ void DeviceStore::saveLocked() {
         });
         return;
     }
-    const Written written = write(*data, carriesRevocation);
+    const Written written = write(*data, idsToRecordLocked(revocations), recordsKept_);
     // One line per new reason: a disk that stays full is not told at every change.
     if (recordLocked(written, revocations) && written.failure)
         std::cerr << "DeviceStore: " << *written.failure << "\n";
 }
 
-DeviceStore::Written DeviceStore::write(std::span<const std::uint8_t> data, bool carriesRevocation) {
+DeviceStore::Written DeviceStore::write(std::span<const std::uint8_t> data, const std::vector<std::string>& toRecord,
+                                        bool forget) {
     Written out;
     try {
         storage_->save(data);
+        // The list now holds every revocation the records kept.
+        if (forget) storage_->forgetRevocations();
+        out.recordsGone = forget;
         return out;
     } catch (const std::exception& e) {
         out.failure = errorText(e);
     }
-    if (!carriesRevocation) return out;
+    if (toRecord.empty()) return out;
     // The stored list still names a revoked device, which a restart would
-    // let in again. Removing it needs no room and frees what the smaller
-    // list needs (a full disk is the usual cause), so the list is written
-    // again at once; if that fails too, no list is stored, and after a
-    // restart no device is accepted rather than the revoked one.
+    // let in again. Records beside it need no room (a full disk is the
+    // usual cause) and keep it out while the others stay paired.
+    try {
+        for (const auto& id : toRecord) storage_->recordRevoked(id);
+        out.recorded = true;
+        return out;
+    } catch (const std::exception&) {
+    }
+    // Where not even a record can be made, removing the list needs no room
+    // and frees what the smaller list needs, so the list is written again at
+    // once; if that fails too, no list is stored, and after a restart no
+    // device is accepted rather than the revoked one.
     try {
         storage_->remove();
     } catch (const std::exception&) {
         return out;
     }
+    storage_->forgetRevocations();  // nothing left for them to apply to
     out.listRemoved = true;
+    out.recordsGone = true;
     try {
         storage_->save(data);
-        return Written{};
+        Written saved;
+        saved.recordsGone = true;
+        return saved;
     } catch (const std::exception& e) {
         out.failure = errorText(e);
     }
@@ -283,16 +329,22 @@ DeviceStore::Written DeviceStore::write(std::span<const std::uint8_t> data, bool
 }
 
 bool DeviceStore::recordLocked(const Written& written, std::uint64_t revocations) {
+    if (written.recordsGone) recordsKept_ = false;
+    if (!written.failure || written.recorded) {
+        // Every revocation this save carried now holds after a restart.
+        savedRevocations_ = std::max(savedRevocations_, revocations);
+        std::erase_if(unsavedIds_, [&](const auto& entry) { return entry.first <= savedRevocations_; });
+    }
+    if (written.recorded) recordsKept_ = true;
     if (!written.failure) {
         const bool changed = saveFailure_.has_value();
         saveFailure_.reset();
-        savedRevocations_ = std::max(savedRevocations_, revocations);
-        staleListRemoved_ = false;
+        listRemoved_ = false;
         return changed;
     }
     const bool changed = saveFailure_ != written.failure;
     saveFailure_ = written.failure;
-    if (written.listRemoved) staleListRemoved_ = true;
+    if (written.listRemoved) listRemoved_ = true;
     scheduleRetryLocked();
     return changed;
 }
@@ -463,15 +515,23 @@ std::optional<std::string> DeviceStore::saveAndWaitLocked(std::unique_lock<std::
 
 std::optional<std::string> DeviceStore::revoke(std::string_view id) {
     std::unique_lock guard(lock_);
-    if (std::erase_if(list_, [&](const PairedDevice& d) { return d.id == id; }) > 0) ++revocations_;
-    return saveAndWaitLocked(guard);
+    if (std::erase_if(list_, [&](const PairedDevice& d) { return d.id == id; }) > 0)
+        unsavedIds_.emplace_back(++revocations_, std::string(id));
+    const auto failure = saveAndWaitLocked(guard);
+    if (unsavedRevocationLocked() == UnsavedRevocation::none) return std::nullopt;
+    return failure;
 }
 
 std::optional<std::string> DeviceStore::revokeAll() {
     std::unique_lock guard(lock_);
-    if (!list_.empty()) ++revocations_;
+    if (!list_.empty()) {
+        ++revocations_;
+        for (const auto& device : list_) unsavedIds_.emplace_back(revocations_, device.id);
+    }
     list_.clear();
-    return saveAndWaitLocked(guard);
+    const auto failure = saveAndWaitLocked(guard);
+    if (unsavedRevocationLocked() == UnsavedRevocation::none) return std::nullopt;
+    return failure;
 }
 
 std::optional<std::string> DeviceStore::reload() {
@@ -489,11 +549,14 @@ void DeviceStore::resetStorage() {
     if (saveQueue_ && !saveQueue_->isCurrent()) saveQueue_->drain();
     std::lock_guard guard(lock_);
     storage_->remove();
+    storage_->forgetRevocations();
     list_.clear();
     loadFailure_.reset();
     saveFailure_.reset();
     savedRevocations_ = revocations_;
-    staleListRemoved_ = false;
+    unsavedIds_.clear();
+    listRemoved_ = false;
+    recordsKept_ = false;
     closeWindowLocked();
 }
 

@@ -53,7 +53,7 @@ public:
 
     // What the stored list holds while a revocation is not saved yet.
     enum class UnsavedRevocation {
-        none,        // every revocation is saved
+        none,        // every revocation holds after a restart: saved in the list, or recorded beside it
         listRemoved, // the stored list, which still named the device, was removed: none is accepted after a restart
         listKept,    // not even that worked: the stored list still names the device
     };
@@ -121,11 +121,15 @@ public:
     std::optional<PairedDevice> relayDevice(std::span<const std::uint8_t> key);
     std::optional<PairedDevice> enrolRelayDevice(std::span<const std::uint8_t> key, std::string_view name);
 
-    // Changes by the owner. Each waits for its save and answers why it
-    // failed (absent: saved). A revocation that cannot be saved removes the
-    // stored list, which still names the device, and writes the list again
-    // in the room that frees; when even that fails, no list is stored rather
-    // than one that lets the device back in after a restart.
+    // Changes by the owner. Each waits for its save and answers why the
+    // revocation would not hold after a restart (absent: it holds). A list
+    // that cannot be saved (a full disk) is kept, and the revoked ids are
+    // recorded beside it (records need no room): the next launch reads the
+    // list without them and saves it, and lastSaveFailure() still says the
+    // list itself is not saved. Where not even a record can be made, the
+    // stored list, which still names the device, is removed and the list
+    // written again in the room that frees; when that fails too, no list is
+    // stored rather than one that lets the device back in after a restart.
     std::optional<std::string> revoke(std::string_view id);
     std::optional<std::string> revokeAll();
     // Closes the window and reads the stored list again; the new load failure.
@@ -157,16 +161,23 @@ public:
 private:
     struct Written {
         std::optional<std::string> failure;
-        bool listRemoved = false;
+        bool recorded = false;      // the revocations are recorded beside the old list
+        bool listRemoved = false;   // no list is stored
+        bool recordsGone = false;   // no record is left beside the list
     };
     void loadLocked();
     void saveLocked();
     // Saves, then waits with the lock released for the queued save to land;
     // answers the save's failure, if any.
     std::optional<std::string> saveAndWaitLocked(std::unique_lock<std::mutex>& guard);
-    Written write(std::span<const std::uint8_t> data, bool carriesRevocation);
+    // Writes the list; `toRecord` are the revocations it carries that hold
+    // nowhere yet, `forget` says records are left from before.
+    Written write(std::span<const std::uint8_t> data, const std::vector<std::string>& toRecord, bool forget);
+    // The ids of the first `revocations` revocations that hold nowhere yet.
+    std::vector<std::string> idsToRecordLocked(std::uint64_t revocations) const;
     // Records a save's outcome; true when the outcome changed.
     bool recordLocked(const Written& written, std::uint64_t revocations);
+    UnsavedRevocation unsavedRevocationLocked() const;
     void scheduleRetryLocked();
     bool windowOpenLocked();
     void closeWindowLocked();
@@ -181,10 +192,16 @@ private:
     int wrongAttempts_ = 0;
     std::optional<std::string> loadFailure_;
     std::optional<std::string> saveFailure_;
-    // Revocations made, and how many of them the last successful save held.
+    // Revocations made, and how many of them hold after a restart (saved in
+    // the list or recorded beside it); the ids of the others, each with the
+    // number of its revocation.
     std::uint64_t revocations_ = 0;
     std::uint64_t savedRevocations_ = 0;
-    bool staleListRemoved_ = false;
+    std::vector<std::pair<std::uint64_t, std::string>> unsavedIds_;
+    // No list is stored: the old one was removed and the new one not written.
+    bool listRemoved_ = false;
+    // Revocation records lie beside the stored list.
+    bool recordsKept_ = false;
     bool retryScheduled_ = false;
     std::function<void(const std::optional<std::string>&)> onSaveChange_;
     Executor* saveQueue_;

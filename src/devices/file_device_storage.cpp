@@ -53,4 +53,47 @@ void FileDeviceStorage::remove() {
         throw DeviceStorageError("cannot remove the device file (errno " + std::to_string(errno) + ")");
 }
 
+namespace {
+
+// The folder of the file, open for the records beside it; -1 when it can't be opened.
+class Folder {
+public:
+    explicit Folder(const std::filesystem::path& file) {
+        const auto folder = file.parent_path();
+        fd_ = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        error_ = errno;
+    }
+    ~Folder() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    int fd() const { return fd_; }
+    int error() const { return error_; }
+
+private:
+    int fd_;
+    int error_;
+};
+
+}  // namespace
+
+void FileDeviceStorage::recordRevoked(const std::string& id) {
+    Folder folder(fileURL_);
+    if (folder.fd() < 0 || !private_file::recordRevoked(folder.fd(), fileURL_.filename().string(), id))
+        throw DeviceStorageError("cannot write the device file (errno " +
+                                 std::to_string(folder.fd() < 0 ? folder.error() : errno) + ")");
+}
+
+std::vector<std::string> FileDeviceStorage::recordedRevocations() {
+    Folder folder(fileURL_);
+    if (folder.fd() < 0) return {};
+    return private_file::recordedRevocations(folder.fd(), fileURL_.filename().string());
+}
+
+void FileDeviceStorage::forgetRevocations() {
+    Folder folder(fileURL_);
+    if (folder.fd() >= 0) private_file::forgetRevocations(folder.fd(), fileURL_.filename().string());
+}
+
 }  // namespace morvane

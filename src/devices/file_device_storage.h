@@ -21,6 +21,10 @@ public:
     // crash at any moment leaves either the old list or the new one.
     void save(std::span<const std::uint8_t> data) override;
     void remove() override;
+    // Empty files beside the item (see private_file::recordRevoked).
+    void recordRevoked(const std::string& id) override;
+    std::vector<std::string> recordedRevocations() override;
+    void forgetRevocations() override;
 
 private:
     std::filesystem::path fileURL_;

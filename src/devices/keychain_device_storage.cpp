@@ -170,4 +170,31 @@ void KeychainDeviceStorage::remove() {
                                  TrustedCLI::describe(errno));
 }
 
+void KeychainDeviceStorage::recordRevoked(const std::string& id) {
+    std::lock_guard guard(interactionLock());
+    FolderHandle folder(openItemFolder(folder_));
+    if (!private_file::recordRevoked(folder.fd(), itemFileName(service_, account_), id))
+        throw DeviceStorageError("cannot update keychain item " + service_ + "/" + account_ + ": " +
+                                 TrustedCLI::describe(errno));
+}
+
+std::vector<std::string> KeychainDeviceStorage::recordedRevocations() {
+    std::lock_guard guard(interactionLock());
+    try {
+        FolderHandle folder(openItemFolder(folder_));
+        return private_file::recordedRevocations(folder.fd(), itemFileName(service_, account_));
+    } catch (const DeviceStorageError&) {
+        return {};
+    }
+}
+
+void KeychainDeviceStorage::forgetRevocations() {
+    std::lock_guard guard(interactionLock());
+    try {
+        FolderHandle folder(openItemFolder(folder_));
+        private_file::forgetRevocations(folder.fd(), itemFileName(service_, account_));
+    } catch (const DeviceStorageError&) {
+    }
+}
+
 }  // namespace morvane

@@ -39,6 +39,10 @@ public:
     std::optional<Bytes> load() override;
     void save(std::span<const std::uint8_t> data) override;
     void remove() override;
+    // Empty files beside the item (see private_file::recordRevoked).
+    void recordRevoked(const std::string& id) override;
+    std::vector<std::string> recordedRevocations() override;
+    void forgetRevocations() override;
 
     // The file name of an item: service and account with every byte other
     // than letters, digits, ".", "_" and "-" written as %XX, joined by "@".

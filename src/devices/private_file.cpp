@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/secure.h"
+
 namespace morvane::private_file {
 
 ReadResult read(int dirfd, const std::string& name, std::size_t maxBytes, bool tighten) {
@@ -126,28 +128,34 @@ std::optional<pid_t> pidOf(std::string_view digits) {
 // A process that exists but belongs to someone else (EPERM) still runs.
 bool running(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
 
+// The names in the folder that begin with `prefix`.
+std::vector<std::string> namesWith(int dirfd, const std::string& prefix) {
+    std::vector<std::string> out;
+    const int listing = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return out;
+    DIR* dir = ::fdopendir(listing);
+    if (!dir) {
+        ::close(listing);
+        return out;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view entryName(entry->d_name);
+        if (entryName.starts_with(prefix)) out.emplace_back(entryName);
+    }
+    ::closedir(dir);
+    return out;
+}
+
 }  // namespace
 
 std::string temporaryName(const std::string& name, long pid) { return temporaryPrefix(name) + std::to_string(pid); }
 
 void removeDeadLeftovers(int dirfd, const std::string& name) {
-    const int listing = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0) return;
-    DIR* dir = ::fdopendir(listing);
-    if (!dir) {
-        ::close(listing);
-        return;
-    }
     const std::string prefix = temporaryPrefix(name);
-    std::vector<std::string> dead;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view entryName(entry->d_name);
-        if (!entryName.starts_with(prefix)) continue;
-        const auto pid = pidOf(entryName.substr(prefix.size()));
-        if (pid && !running(*pid)) dead.emplace_back(entryName);
+    for (const auto& entryName : namesWith(dirfd, prefix)) {
+        const auto pid = pidOf(std::string_view(entryName).substr(prefix.size()));
+        if (pid && !running(*pid)) ::unlinkat(dirfd, entryName.c_str(), 0);
     }
-    ::closedir(dir);
-    for (const auto& leftover : dead) ::unlinkat(dirfd, leftover.c_str(), 0);
 }
 
 void removeDeadLeftovers(const std::filesystem::path& folder, const std::string& name) {
@@ -155,6 +163,54 @@ void removeDeadLeftovers(const std::filesystem::path& folder, const std::string&
     if (dfd < 0) return;
     removeDeadLeftovers(dfd, name);
     ::close(dfd);
+}
+
+namespace {
+
+std::string revocationPrefix(const std::string& name) { return "." + name + ".revoked-"; }
+
+std::optional<std::string> fromHex(std::string_view hex) {
+    if (hex.size() % 2 != 0) return std::nullopt;
+    const auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    std::string out;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const int high = digit(hex[i]), low = digit(hex[i + 1]);
+        if (high < 0 || low < 0) return std::nullopt;
+        out += static_cast<char>(high * 16 + low);
+    }
+    return out;
+}
+
+}  // namespace
+
+bool recordRevoked(int dirfd, const std::string& name, const std::string& id) {
+    const std::string file = revocationPrefix(name) + Secure::hex(Bytes(id.begin(), id.end()));
+    const int fd = ::openat(dirfd, file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    ::close(fd);
+    // The record is worth something only once its name is on the disk.
+    return ::fsync(dirfd) == 0;
+}
+
+std::vector<std::string> recordedRevocations(int dirfd, const std::string& name) {
+    const std::string prefix = revocationPrefix(name);
+    std::vector<std::string> ids;
+    for (const auto& file : namesWith(dirfd, prefix)) {
+        struct stat st {};
+        if (::fstatat(dirfd, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (auto id = fromHex(std::string_view(file).substr(prefix.size()))) ids.push_back(std::move(*id));
+    }
+    return ids;
+}
+
+void forgetRevocations(int dirfd, const std::string& name) {
+    const auto files = namesWith(dirfd, revocationPrefix(name));
+    for (const auto& file : files) ::unlinkat(dirfd, file.c_str(), 0);
+    if (!files.empty()) ::fsync(dirfd);
 }
 
 }  // namespace morvane::private_file

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/types.h"
 
@@ -52,5 +53,15 @@ std::string temporaryName(const std::string& name, long pid);
 // is tried again at the next call.
 void removeDeadLeftovers(int dirfd, const std::string& name);
 void removeDeadLeftovers(const std::filesystem::path& folder, const std::string& name);
+
+// Revocation records of `name`: empty files named "." + name + ".revoked-"
+// + the id in hex, beside it. Making one needs a name in the folder and no
+// data, so it can be made where the disk has no byte left for a new list.
+// False (errno set) when it cannot be made and flushed.
+bool recordRevoked(int dirfd, const std::string& name, const std::string& id);
+// The ids of the regular files among them.
+std::vector<std::string> recordedRevocations(int dirfd, const std::string& name);
+// Removes them all, as far as it can.
+void forgetRevocations(int dirfd, const std::string& name);
 
 }  // namespace morvane::private_file

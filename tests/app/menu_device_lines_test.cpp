@@ -60,6 +60,13 @@ TEST(StatusMenu, AListThatIsNotSavedTurnsPairingOffAndSaysWhatARestartWouldFind)
     menu = buildMenu(s);
     ASSERT_TRUE(has(menu, "Until then no device is accepted after a restart"));
     EXPECT_EQ(find(menu, "Until then no device is accepted after a restart")->kind, MenuItem::Kind::item);
+    // With devices left, a restart would cost them their pairing: said plainly.
+    s.devices.push_back(DeviceLine{"d1", "Phone", false, std::nullopt});
+    menu = buildMenu(s);
+    EXPECT_FALSE(has(menu, "Until then no device is accepted after a restart"));
+    ASSERT_TRUE(has(menu, "Keep Morvane running: after a restart the other devices must be paired again"));
+    EXPECT_EQ(find(menu, "Keep Morvane running: after a restart the other devices must be paired again")->kind,
+              MenuItem::Kind::warning);
     s.unsavedRevocation = UnsavedRevocationState::listKept;
     menu = buildMenu(s);
     ASSERT_TRUE(has(menu, "Until then a revoked device would be accepted again after a restart"));

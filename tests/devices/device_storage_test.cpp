@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -286,6 +287,56 @@ TEST(KeychainDeviceStorage, OneItemPerServiceAndAccountInAPrivateFolder) {
     ::chmod(folder.c_str(), 0755);
     EXPECT_EQ(identity.load(), bytes("key"));
     EXPECT_EQ(modeOf(folder), 0700u);
+}
+
+TEST(DeviceStorageRecords, EachItemReadsBackOnlyItsOwnRevocationRecords) {
+    TempFolder dir;
+    const fs::path folder = dir.path() / "keychain";
+    fs::create_directories(folder);
+    struct Case {
+        const char* name;
+        std::shared_ptr<DeviceStorage> storage;
+        std::shared_ptr<DeviceStorage> neighbour;  // another item in the same folder
+        std::string item;                           // the item's file name
+    };
+    const std::vector<Case> cases = {
+        {"file", std::make_shared<FileDeviceStorage>(folder / "devices.json"),
+         std::make_shared<FileDeviceStorage>(folder / "devices.json.old"), "devices.json"},
+        {"keychain",
+         std::make_shared<KeychainDeviceStorage>(KeychainDeviceStorage::defaultService,
+                                                 KeychainDeviceStorage::defaultAccount,
+                                                 KeychainDeviceStorage::defaultLabel, folder),
+         std::make_shared<KeychainDeviceStorage>(KeychainDeviceStorage::defaultService, "relay-identity", "label", folder),
+         "local.morvane.host@paired-devices"},
+    };
+    const auto sorted = [](std::vector<std::string> ids) {
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.storage->save(bytes("[]"));
+        EXPECT_TRUE(c.storage->recordedRevocations().empty());
+        c.storage->recordRevoked("0011223344556677");
+        c.storage->recordRevoked("0011223344556677");  // twice is once
+        c.storage->recordRevoked("odd/../id\n");        // any id a hand-made list may hold
+        c.neighbour->recordRevoked("8899aabbccddeeff");
+        // Names planted beside it that no record of ours has.
+        fs::create_directory(folder / ("." + c.item + ".revoked-6869"));
+        writeText(folder / ("." + c.item + ".revoked-zz"), "");
+        writeText(folder / ("." + c.item + ".revoked-abc"), "");
+        EXPECT_EQ(sorted(c.storage->recordedRevocations()),
+                  (std::vector<std::string>{"0011223344556677", "odd/../id\n"}));
+        EXPECT_EQ(c.neighbour->recordedRevocations(), std::vector<std::string>{"8899aabbccddeeff"});
+        EXPECT_EQ(c.storage->load(), bytes("[]")) << "a record changes nothing stored";
+
+        c.storage->forgetRevocations();
+        c.neighbour->forgetRevocations();
+        EXPECT_TRUE(c.storage->recordedRevocations().empty());
+        EXPECT_TRUE(c.neighbour->recordedRevocations().empty());
+        fs::remove(folder / ("." + c.item + ".revoked-6869"));
+    }
+    EXPECT_THROW(RefusingDeviceStorage("no").recordRevoked("x"), DeviceStorageError);
 }
 
 TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {

@@ -2,10 +2,6 @@
 // revocation and a rename do then, what a restart finds, and the retries
 // until a save succeeds. Saves run on a queue the test turns by hand, as the
 // program's save queue, or on the caller's thread.
-#include <fcntl.h>
-#include <sys/mount.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -99,6 +95,7 @@ TEST(DeviceStoreSaves, ARevocationOnAFullDiskIsSavedInTheRoomTheOldListFrees) {
         const auto b = rig.pair("b");
         const auto c = rig.pair("c");
         disk->fillDisk();
+        disk->recordError = noSpace;  // where no record can be made either
 
         EXPECT_EQ(rig.store->revoke(a.device.id), std::nullopt) << "the revocation was saved after all";
         EXPECT_EQ(rig.store->unsavedRevocation(), DeviceStore::UnsavedRevocation::none);
@@ -115,18 +112,23 @@ TEST(DeviceStoreSaves, ARevocationOnAFullDiskIsSavedInTheRoomTheOldListFrees) {
 TEST(DeviceStoreSaves, AnUnsavedRevocationIsRetriedAndARestartNeverTrustsTheOldList) {
     struct Case {
         const char* name;
+        bool recordWorks;
         bool removalWorks;
         DeviceStore::UnsavedRevocation meanwhile;
         bool restartAcceptsRevoked;  // while nothing could be saved
         bool restartAcceptsOthers;
     };
     const std::vector<Case> cases = {
-        // Another writer takes the room the old list freed: no list is
-        // stored, and a restart accepts nobody rather than the revoked one.
-        {"no room even after the old list went", true, DeviceStore::UnsavedRevocation::listRemoved, false, false},
+        // The list cannot be written, even in the room its removal would
+        // free (another writer takes it), but a record beside it keeps the
+        // device out: a restart accepts every other.
+        {"only a record can be made", true, true, DeviceStore::UnsavedRevocation::none, false, true},
+        // Not even a record: no list is stored, and a restart accepts nobody
+        // rather than the revoked one.
+        {"no room even after the old list went", false, true, DeviceStore::UnsavedRevocation::listRemoved, false, false},
         // A disk that takes no change at all (read-only) keeps the old list;
         // the owner is told, and only the running host can save it later.
-        {"nothing can be written or removed", false, DeviceStore::UnsavedRevocation::listKept, true, true},
+        {"nothing can be written or removed", false, false, DeviceStore::UnsavedRevocation::listKept, true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -135,9 +137,13 @@ TEST(DeviceStoreSaves, AnUnsavedRevocationIsRetriedAndARestartNeverTrustsTheOldL
         const auto a = rig.pair("a");
         const auto b = rig.pair("b");
         disk->saveError = noSpace;
+        if (!c.recordWorks) disk->recordError = "cannot update keychain item x: Read-only file system (30)";
         if (!c.removalWorks) disk->removeError = "cannot remove keychain item x: Read-only file system (30)";
 
-        EXPECT_EQ(rig.store->revoke(a.device.id), noSpace);
+        // Answered by what a restart would find.
+        EXPECT_EQ(rig.store->revoke(a.device.id),
+                  c.meanwhile == DeviceStore::UnsavedRevocation::none ? std::nullopt : std::optional<std::string>(noSpace));
+        EXPECT_EQ(rig.store->lastSaveFailure(), noSpace) << "the list itself is not saved";
         EXPECT_FALSE(rig.store->validate(a.token)) << "denied at once, saved or not";
         EXPECT_EQ(rig.store->unsavedRevocation(), c.meanwhile);
         EXPECT_EQ(acceptedAfterRestart(disk, a.token), c.restartAcceptsRevoked);
@@ -154,12 +160,14 @@ TEST(DeviceStoreSaves, AnUnsavedRevocationIsRetriedAndARestartNeverTrustsTheOldL
         // Room again, and no further change: one beat saves the list.
         disk->saveError.reset();
         disk->removeError.reset();
+        disk->recordError.reset();
         rig.saves.advance(DeviceStore::retryMillis);
         EXPECT_EQ(rig.store->lastSaveFailure(), std::nullopt);
         EXPECT_EQ(rig.store->unsavedRevocation(), DeviceStore::UnsavedRevocation::none);
         EXPECT_EQ(storedNames(disk), std::vector<std::string>{"b"});
         EXPECT_FALSE(acceptedAfterRestart(disk, a.token));
         EXPECT_TRUE(acceptedAfterRestart(disk, b.token));
+        EXPECT_TRUE(disk->recorded.empty()) << "the saved list holds what the records kept";
         const int saved = disk->saves;
         rig.saves.advance(10 * DeviceStore::retryMillis);
         EXPECT_EQ(disk->saves, saved) << "nothing is retried once saved";
@@ -197,44 +205,60 @@ TEST(DeviceStoreSaves, AnUnsavedRenameKeepsTheStoredListAndIsSavedAtTheNextBeatO
     EXPECT_EQ(storedNames(disk), std::vector<std::string>{"tablet"});
 }
 
-// A real file system with no byte left: a small tmpfs, filled.
-class FullTmpfs {
-public:
-    FullTmpfs() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "morvane-full-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-        if (::mount("tmpfs", path_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0700") != 0) {
-            error_ = errno;
-            return;
-        }
-        mounted_ = true;
-        std::filesystem::create_directories(path_ / "keychain");
-    }
-    ~FullTmpfs() {
-        if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    bool mounted() const { return mounted_; }
-    int error() const { return error_; }
-    std::filesystem::path keychain() const { return path_ / "keychain"; }
-    void fill() { testing::fillUntilFull(path_ / "filler"); }
-    void free() { std::filesystem::remove(path_ / "filler"); }
+TEST(DeviceStoreSaves, RecordedRevocationsHoldAcrossRestartsUntilTheListIsWrittenBack) {
+    for (const bool background : {false, true}) {
+        SCOPED_TRACE(background ? "background saves" : "saves on the caller's thread");
+        auto disk = std::make_shared<MemoryStorage>();
+        Rig rig(disk, background);
+        const auto a = rig.pair("a");
+        const auto b = rig.pair("b");
+        const auto c = rig.pair("c");
+        // Full, and the room a removed list would free is taken at once.
+        disk->saveError = noSpace;
 
-private:
-    std::filesystem::path path_;
-    bool mounted_ = false;
-    int error_ = 0;
-};
+        EXPECT_EQ(rig.store->revoke(a.device.id), std::nullopt);
+        EXPECT_EQ(disk->removes, 0) << "the list naming the others stays";
+        EXPECT_EQ(disk->recorded, std::vector<std::string>{a.device.id});
+
+        // Restarts on the still full disk: the revoked device stays out,
+        // every other is in, and a further revocation is recorded the same.
+        rig.restart();
+        rig.saves.runAll();
+        EXPECT_EQ(rig.names(), (std::vector<std::string>{"b", "c"}));
+        EXPECT_FALSE(rig.store->validate(a.token));
+        EXPECT_TRUE(rig.store->validate(b.token));
+        EXPECT_EQ(rig.store->lastSaveFailure(), noSpace) << "the launch tried to write the list back";
+        EXPECT_EQ(rig.store->revoke(b.device.id), std::nullopt);
+        rig.restart();
+        rig.saves.runAll();
+        EXPECT_EQ(rig.names(), std::vector<std::string>{"c"});
+
+        // Room again: the list is written back (at the next beat, or at the
+        // next launch without a save queue) and the records go.
+        disk->saveError.reset();
+        if (background)
+            rig.saves.advance(DeviceStore::retryMillis);
+        else
+            rig.restart();
+        EXPECT_EQ(rig.store->lastSaveFailure(), std::nullopt);
+        EXPECT_TRUE(disk->recorded.empty());
+        ASSERT_TRUE(disk->stored);
+        const auto stored = DeviceStore::decode(*disk->stored);
+        ASSERT_TRUE(stored);
+        ASSERT_EQ(stored->size(), 1u);
+        EXPECT_EQ(stored->front().name, "c");
+        EXPECT_TRUE(acceptedAfterRestart(disk, c.token));
+    }
+}
 
 TEST(DeviceStoreSaves, OnAFullTmpfsNoTokenIsHandedOutAndARevokedDeviceStaysOut) {
-    FullTmpfs disk;
-    if (!disk.mounted() && (disk.error() == EPERM || disk.error() == EACCES))
-        GTEST_SKIP() << "mounting a tmpfs needs root";
+    // A real file system with no byte left.
+    testing::SmallTmpfs disk;
+    if (disk.needsRoot()) GTEST_SKIP() << "mounting a tmpfs needs root";
     ASSERT_TRUE(disk.mounted()) << std::strerror(disk.error());
     auto storage = std::make_shared<KeychainDeviceStorage>(KeychainDeviceStorage::defaultService,
                                                            KeychainDeviceStorage::defaultAccount,
-                                                           KeychainDeviceStorage::defaultLabel, disk.keychain());
+                                                           KeychainDeviceStorage::defaultLabel, disk.path() / "keychain");
     Rig rig(storage, true);
     const auto a = rig.pair("a");
     const auto b = rig.pair("b");

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "devices/device_storage.h"
 
@@ -77,6 +78,20 @@ public:
         if (freeBytes && stored) *freeBytes += stored->size();
         stored.reset();
     }
+    // Records take no room, as names of empty files do.
+    void recordRevoked(const std::string& id) override {
+        std::lock_guard g(m);
+        if (recordError) throw DeviceStorageError(*recordError);
+        recorded.push_back(id);
+    }
+    std::vector<std::string> recordedRevocations() override {
+        std::lock_guard g(m);
+        return recorded;
+    }
+    void forgetRevocations() override {
+        std::lock_guard g(m);
+        recorded.clear();
+    }
     // A disk with no byte left beside what is stored, and one with room again.
     void fillDisk() {
         std::lock_guard g(m);
@@ -91,7 +106,8 @@ public:
         "cannot update keychain item local.morvane.host/paired-devices: No space left on device (28)";
     std::mutex m;
     std::optional<Bytes> stored;
-    std::optional<std::string> loadError, saveError, removeError;
+    std::optional<std::string> loadError, saveError, removeError, recordError;
+    std::vector<std::string> recorded;
     std::optional<std::size_t> freeBytes;  // absent: room without limit
     int loads = 0, saves = 0, removes = 0;
 };

@@ -27,7 +27,10 @@
 //
 // Prints "listening 127.0.0.1:PORT" once the listener is up, then one JSON
 // line per event it observes. Reads commands on standard input, one a line:
-// "pair", "pause", "resume", "revoke ID", "stats" (open connections and the
+// "pair", "pause", "resume", "revoke ID" (answered with what a restart
+// would find: "revoke saved", "revoke recorded" when only a record beside
+// the unsaved list keeps the device out, "revoke not-saved list-removed" or
+// "revoke not-saved list-kept"), "stats" (open connections and the
 // server queue's pending waits), "quit", and "stall-main SECONDS", which
 // keeps the main queue busy for that long (a stuck host), and with
 // --tailscale "tailscale refresh", "tailscale on", "tailscale off".
@@ -93,6 +96,15 @@ void say(const std::string& line) {
 }
 
 void event(nlohmann::json e) { say(e.dump()); }
+
+// What a restart after this revocation would find.
+std::string revokeAnswer(DeviceStore& store, const std::string& id) {
+    if (store.revoke(id)) {
+        return store.unsavedRevocation() == DeviceStore::UnsavedRevocation::listRemoved ? "not-saved list-removed"
+                                                                                        : "not-saved list-kept";
+    }
+    return store.lastSaveFailure() ? "recorded" : "saved";
+}
 
 // Picture delivery is not wired yet, so the source only reports a state.
 class TestCardSource final : public FrameSource {
@@ -446,8 +458,7 @@ int run(int argc, char** argv) {
                 server->resume();
                 say("ok");
             } else if (line.rfind("revoke ", 0) == 0) {
-                store.revoke(line.substr(7));
-                say("ok");
+                say("revoke " + revokeAnswer(store, line.substr(7)));
             } else if (relayHost && line == "relay-enrol") {
                 say(relayHost->openEnrolmentWindow() ? "ok" : "error closed");
             } else if (relayHost && line == "relay-approve") {

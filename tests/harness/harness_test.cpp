@@ -194,23 +194,37 @@ TEST_F(Harness, PairingRefusalsAreJSONAndReported) {
 // byte, as a full disk meets it.
 class HarnessOnFullDisk : public Harness {
 protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "morvane-full-XXXXXX").string();
-        dataHome = ::mkdtemp(pattern.data());
-        if (::mount("tmpfs", dataHome.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k,mode=0700") != 0) {
-            if (errno == EPERM || errno == EACCES) GTEST_SKIP() << "mounting a tmpfs needs root";
-            FAIL() << std::strerror(errno);
-        }
-        mounted = true;
-        launch();
-    }
+    void SetUp() override { freshDisk(); }
     void TearDown() override {
         host.reset();
-        if (mounted) ::umount2(dataHome.c_str(), MNT_DETACH);
-        std::filesystem::remove_all(dataHome);
+        disk.reset();
     }
-    void fill() { fillUntilFull(dataHome / "filler"); }
-    bool mounted = false;
+    // A new empty disk and a host started on it.
+    void freshDisk() {
+        host.reset();
+        // Few names: a test can use them all up.
+        disk = std::make_unique<SmallTmpfs>("size=256k,nr_inodes=64,mode=0700");
+        if (disk->needsRoot()) GTEST_SKIP() << "mounting a tmpfs needs root";
+        ASSERT_TRUE(disk->mounted()) << std::strerror(disk->error());
+        dataHome = disk->path();
+        launch();
+    }
+    void fill() { disk->fill(); }
+    // Takes every name the disk has left.
+    void useUpNames() {
+        std::filesystem::create_directory(dataHome / "names");
+        for (int i = 0;; ++i) {
+            const int fd = ::open((dataHome / "names" / std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            if (fd < 0) break;
+            ::close(fd);
+        }
+    }
+    void expectRefused(const std::string& token) {
+        WebSocket ws(host->port());
+        ws.sendText(nlohmann::json{{"t", "auth"}, {"token", token}}.dump());
+        EXPECT_EQ(ws.waitClose(), 1008) << "accepted after a restart";
+    }
+    std::unique_ptr<SmallTmpfs> disk;
 };
 
 TEST_F(HarnessOnFullDisk, NoTokenIsHandedOutAndARevokedDeviceStaysOutAfterARestart) {
@@ -227,19 +241,55 @@ TEST_F(HarnessOnFullDisk, NoTokenIsHandedOutAndARevokedDeviceStaysOutAfterAResta
     EXPECT_TRUE(host->waitLine(R"({"event":"pair-attempt","outcome":"not-saved")"));
 
     host->command("revoke " + laptopID);
-    ASSERT_TRUE(host->waitLine("ok"));
+    ASSERT_TRUE(host->waitLine("revoke recorded"));
     // A restart on the still full disk.
     host.reset();
     launch();
-    {
-        WebSocket ws(host->port());
-        ws.sendText(nlohmann::json{{"t", "auth"}, {"token", laptop}}.dump());
-        EXPECT_EQ(ws.waitClose(), 1008) << "the revoked device came back";
-    }
+    expectRefused(laptop);
     session(phone, "Phone");
 
     std::filesystem::remove(dataHome / "filler");
     EXPECT_FALSE(pair("Tablet").empty());
+}
+
+TEST_F(HarnessOnFullDisk, WhereTheListCannotBeRewrittenTheOthersStayPairedOrTheAnswerSaysTheyWillNot) {
+    struct Case {
+        const char* name;
+        bool namesLeft;
+        std::string answer;
+        bool othersAfterRestart;
+    };
+    const std::vector<Case> cases = {
+        // A name of an empty file needs no byte: the record keeps the
+        // revoked device out and every other in.
+        {"a name can still be made", true, "revoke recorded", true},
+        {"not even a name", false, "revoke not-saved list-removed", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        freshDisk();
+        const std::string laptop = pair("Laptop");
+        const std::string laptopID = lastDeviceID;
+        const std::string phone = pair("Phone");
+        // A second name for the stored list (a backup's hard link) keeps its
+        // bytes on the disk: removing the list frees no room for a new one.
+        std::filesystem::create_hard_link(dataHome / "Morvane" / "keychain" / "local.morvane.host@paired-devices",
+                                          dataHome / "backup");
+        fill();
+        if (!c.namesLeft) useUpNames();
+
+        host->command("revoke " + laptopID);
+        ASSERT_TRUE(host->waitLine("revoke ")) << "no answer";
+        EXPECT_TRUE(host->sawLine(c.answer));
+
+        host.reset();
+        launch();
+        expectRefused(laptop);
+        if (c.othersAfterRestart)
+            session(phone, "Phone");
+        else
+            expectRefused(phone);
+    }
 }
 
 TEST_F(Harness, SeventeenthIdleConnectionEvictsTheOldest) {
