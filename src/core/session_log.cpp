@@ -13,10 +13,28 @@
 
 namespace morvane {
 
-SessionLog::SessionLog(std::filesystem::path fileURL, Executor& queue, std::int64_t maxBytes, WallClock clock)
+namespace {
+
+// The bytes written before the first failure.
+std::size_t writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t w = ::write(fd, text.data() + done, text.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        done += static_cast<std::size_t>(w);
+    }
+    return done;
+}
+
+}  // namespace
+
+SessionLog::SessionLog(std::filesystem::path fileURL, Executor& queue, std::int64_t maxBytes, WallClock clock,
+                       int fallbackFd)
     : fileURL_(std::move(fileURL)),
       maxBytes_(maxBytes < minimumMaxBytes ? minimumMaxBytes : maxBytes),
       clock_(clock ? std::move(clock) : WallClock(systemWallMillis)),
+      fallbackFd_(fallbackFd),
       queue_(queue) {}
 
 SessionLog::~SessionLog() { queue_.drain(); }
@@ -85,7 +103,14 @@ void SessionLog::append(const std::string& tag, const std::string& text, std::in
     line += "  ";
     line += clean(text, textLimit);
     line += '\n';
+    if (appendToFile(line)) return;
+    // The owner still gets every line (a revocation that will not hold, say)
+    // where the folder takes none. One write: a line shorter than a pipe's
+    // atomic size is never mixed with another writer's.
+    writeAll(fallbackFd_, line);
+}
 
+bool SessionLog::appendToFile(const std::string& line) {
     createFolders(fileURL_.parent_path(), 0700);
 
     const auto n = static_cast<std::int64_t>(line.size());
@@ -100,20 +125,20 @@ void SessionLog::append(const std::string& tag, const std::string& text, std::in
     // non-blocking so a FIFO planted there can't stall the queue; and only a
     // regular file is written.
     int fd = ::open(fileURL_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (fd < 0) return;
+    if (fd < 0) return false;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        return;
+        return false;
     }
     ::fchmod(fd, 0600);
-    std::size_t done = 0;
-    while (done < line.size()) {
-        ssize_t w = ::write(fd, line.data() + done, line.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) break;
-        done += static_cast<std::size_t>(w);
+    const std::size_t done = writeAll(fd, line);
+    // A disk that filled mid-line keeps the part written: taken back, so
+    // the next line starts a line of its own.
+    if (done > 0 && done < line.size()) {
+        [[maybe_unused]] const int cut = ::ftruncate(fd, st.st_size);
     }
     ::close(fd);
+    return done == line.size();
 }
 
 }  // namespace morvane

@@ -20,9 +20,12 @@ public:
     static constexpr int textLimit = 300;
 
     // Touches no file. Lines are appended on `queue`. `maxBytes` is raised
-    // to at least 1024. The clock is read once per `write`.
+    // to at least 1024. The clock is read once per `write`. A line that
+    // cannot be appended whole to the file (a read-only or full folder, no
+    // regular file at the path) goes to `fallbackFd` instead, whole, in one
+    // write: standard error, which the journal keeps under systemd.
     SessionLog(std::filesystem::path fileURL, Executor& queue, std::int64_t maxBytes = defaultMaxBytes,
-               WallClock clock = systemWallMillis);
+               WallClock clock = systemWallMillis, int fallbackFd = 2);
     // Appends every line written before it.
     ~SessionLog();
     SessionLog(const SessionLog&) = delete;
@@ -32,7 +35,6 @@ public:
     std::int64_t maxBytes() const { return maxBytes_; }
 
     // Callable from any thread; takes the time now and queues the line.
-    // A line that can't be written is lost without report.
     void write(std::string_view tag, std::string_view text);
     // Returns once every line written before the call is in the file. Must
     // not be called from the log's own queue.
@@ -50,10 +52,13 @@ public:
 private:
     // On the queue.
     void append(const std::string& tag, const std::string& text, std::int64_t atMillis);
+    // True when the whole line is in the file; a part written is taken back.
+    bool appendToFile(const std::string& line);
 
     std::filesystem::path fileURL_;
     std::int64_t maxBytes_;
     WallClock clock_;
+    int fallbackFd_;
     Executor& queue_;
 };
 

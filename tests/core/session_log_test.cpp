@@ -4,13 +4,19 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include "../app/manual_executor.h"
+#include "../support/full_disk.h"
 #include "core/input_tally.h"
 #include "core/loop_executor.h"
 #include "core/paths.h"
@@ -151,6 +157,76 @@ TEST(SessionLog, NeverWritesThroughALinkOrIntoAFifo) {
     log.write("app", "again");
     log.flush();
     EXPECT_EQ(readAll(file), "2026-03-01T09:15:02.417Z  app  again\n");
+}
+
+std::string readPipe(int fd) {
+    std::string out;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+    return out;
+}
+
+// Where the folder takes no line, the line goes to the fallback (standard
+// error in the program), whole; the file never keeps part of one.
+TEST(SessionLog, ALineTheFolderCannotTakeGoesWholeToTheFallbackAndNeverHalfIntoTheFile) {
+    testing::SmallTmpfs disk;
+    if (disk.needsRoot()) GTEST_SKIP() << "mounting a tmpfs needs root";
+    ASSERT_TRUE(disk.mounted()) << std::strerror(disk.error());
+    const std::string earlier = std::string(4096 - 21, 'x') + "\n";  // 20 bytes left in its last page
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& file)> make;  // the folder and file as the lines find them
+        std::function<void(const fs::path& file)> mend;  // room again, where it comes back
+        bool takesLines;
+    };
+    // Read-only last: it is the whole disk's.
+    const std::vector<Case> cases = {
+        {"room", [](const fs::path&) {}, {}, true},
+        {"full mid-line",
+         [&](const fs::path& file) {
+             std::ofstream(file) << earlier;
+             disk.fill();
+         },
+         [&](const fs::path&) { disk.free(); }, false},
+        {"a folder where the file belongs", [](const fs::path& file) { fs::create_directory(file); },
+         [](const fs::path& file) { fs::remove(file); }, false},
+        {"read-only",
+         [&](const fs::path& file) {
+             std::ofstream(file) << earlier;
+             ASSERT_TRUE(disk.makeReadOnly());
+         },
+         {}, false},
+    };
+    const std::string lines = "2026-03-01T09:15:02.417Z  pairing  the revocation of “iPad” could not be saved\n"
+                              "2026-03-01T09:15:02.417Z  app  quit\n";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = disk.path() / c.name / "host.log";
+        fs::create_directories(file.parent_path());
+        c.make(file);
+        const std::string before = fs::is_regular_file(file) ? readAll(file) : "";
+        int fallback[2];
+        ASSERT_EQ(::pipe2(fallback, O_NONBLOCK | O_CLOEXEC), 0);
+        testing::ManualExecutor queue;
+        SessionLog log(file, queue, SessionLog::defaultMaxBytes, [] { return at; }, fallback[1]);
+        log.write("pairing", "the revocation of “iPad” could not be saved");
+        log.write("app", "quit");
+        log.flush();
+        EXPECT_EQ(readPipe(fallback[0]), c.takesLines ? "" : lines);
+        if (fs::is_regular_file(file)) {
+            EXPECT_EQ(readAll(file), c.takesLines ? lines : before);
+        }
+        if (c.mend) {
+            c.mend(file);
+            log.write("app", "again");
+            log.flush();
+            EXPECT_EQ(readAll(file), before + "2026-03-01T09:15:02.417Z  app  again\n");
+            EXPECT_EQ(readPipe(fallback[0]), "");
+        }
+        ::close(fallback[0]);
+        ::close(fallback[1]);
+    }
 }
 
 TEST(SessionLog, LinesFromManyThreadsStayWholeAndInOrder) {
