@@ -86,7 +86,10 @@ TEST(DeviceStoreSaves, APairingOrEnrolmentThatCannotBeSavedAddsNoDevice) {
     }
 }
 
-TEST(DeviceStoreSaves, ARevocationOnAFullDiskIsSavedInTheRoomTheOldListFrees) {
+// Runs `body` with three devices paired on a disk held in memory, once for
+// each way of saving.
+template <typename Body>
+void withThreeDevices(Body body) {
     for (const bool background : {false, true}) {
         SCOPED_TRACE(background ? "background saves" : "saves on the caller's thread");
         auto disk = std::make_shared<MemoryStorage>();
@@ -94,6 +97,13 @@ TEST(DeviceStoreSaves, ARevocationOnAFullDiskIsSavedInTheRoomTheOldListFrees) {
         const auto a = rig.pair("a");
         const auto b = rig.pair("b");
         const auto c = rig.pair("c");
+        body(disk, rig, a, b, c);
+    }
+}
+
+TEST(DeviceStoreSaves, ARevocationOnAFullDiskIsSavedInTheRoomTheOldListFrees) {
+    withThreeDevices([](const std::shared_ptr<MemoryStorage>& disk, Rig& rig, const po::Paired& a,
+                        const po::Paired& b, const po::Paired& c) {
         disk->fillDisk();
         disk->recordError = noSpace;  // where no record can be made either
 
@@ -106,7 +116,7 @@ TEST(DeviceStoreSaves, ARevocationOnAFullDiskIsSavedInTheRoomTheOldListFrees) {
         EXPECT_EQ(rig.store->revokeAll(), std::nullopt);
         EXPECT_TRUE(storedNames(disk).empty());
         EXPECT_FALSE(acceptedAfterRestart(disk, c.token));
-    }
+    });
 }
 
 TEST(DeviceStoreSaves, AnUnsavedRevocationIsRetriedAndARestartNeverTrustsTheOldList) {
@@ -206,13 +216,8 @@ TEST(DeviceStoreSaves, AnUnsavedRenameKeepsTheStoredListAndIsSavedAtTheNextBeatO
 }
 
 TEST(DeviceStoreSaves, RecordedRevocationsHoldAcrossRestartsUntilTheListIsWrittenBack) {
-    for (const bool background : {false, true}) {
-        SCOPED_TRACE(background ? "background saves" : "saves on the caller's thread");
-        auto disk = std::make_shared<MemoryStorage>();
-        Rig rig(disk, background);
-        const auto a = rig.pair("a");
-        const auto b = rig.pair("b");
-        const auto c = rig.pair("c");
+    withThreeDevices([](const std::shared_ptr<MemoryStorage>& disk, Rig& rig, const po::Paired& a,
+                        const po::Paired& b, const po::Paired& c) {
         // Full, and the room a removed list would free is taken at once.
         disk->saveError = noSpace;
 
@@ -236,7 +241,7 @@ TEST(DeviceStoreSaves, RecordedRevocationsHoldAcrossRestartsUntilTheListIsWritte
         // Room again: the list is written back (at the next beat, or at the
         // next launch without a save queue) and the records go.
         disk->saveError.reset();
-        if (background)
+        if (rig.background)
             rig.saves.advance(DeviceStore::retryMillis);
         else
             rig.restart();
@@ -248,7 +253,7 @@ TEST(DeviceStoreSaves, RecordedRevocationsHoldAcrossRestartsUntilTheListIsWritte
         ASSERT_EQ(stored->size(), 1u);
         EXPECT_EQ(stored->front().name, "c");
         EXPECT_TRUE(acceptedAfterRestart(disk, c.token));
-    }
+    });
 }
 
 TEST(DeviceStoreSaves, OnAFullTmpfsNoTokenIsHandedOutAndARevokedDeviceStaysOut) {
