@@ -249,6 +249,7 @@ TEST(HostInstance, EachHostileFileCostsOneLogLineAndNeverTheLaunch) {
         std::string file;  // under the home
         std::string text;
         std::string line;  // what the one line about it holds
+        bool keychain = false;     // read only by a hardened build
         bool needsServer = false;  // read only once the server listens
     };
     const std::vector<Case> cases = {
@@ -263,11 +264,11 @@ TEST(HostInstance, EachHostileFileCostsOneLogLineAndNeverTheLaunch) {
          nlohmann::json{{"sessionHistory", deep(100'000, "[", "]")}}.dump(),
          "the session history in "},
         {"a device list nested deep", keychain + "local.morvane.host@paired-devices", deep(100'000, "[", "]"),
-         "paired devices could not be read from keychain item local.morvane.host/paired-devices"},
+         "paired devices could not be read from keychain item local.morvane.host/paired-devices", true},
         {"a display record nested deep", "data/Morvane/display-change.json", deep(30'000, "[", "]"),
          "display-change.json could not be used (nested deeper than 16 levels)"},
         {"a relay identity nested deep", keychain + "local.morvane.host@relay-identity", deep(100'000, "[", "]"),
-         "identity could not be read", true},
+         "identity could not be read", true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -294,10 +295,12 @@ TEST(HostInstance, EachHostileFileCostsOneLogLineAndNeverTheLaunch) {
         const bool served = log.find("listening on 127.0.0.1:8722") != std::string::npos;
         std::size_t told = 0;
         for (std::size_t at = log.find(c.line); at != std::string::npos; at = log.find(c.line, at + 1)) ++told;
-        // Another host on this machine may hold the port: what is read only
-        // once the server listens is then not read at all.
-        if (c.needsServer && !served)
-            std::cout << c.name << ": port 8722 taken, not checked" << std::endl;
+        // Another host on this machine may hold the port, and the sanitizer
+        // build is not hardened: what is read only once the server listens,
+        // or only from the keychain, is then not read at all.
+        const bool hardened = log.find("WITHOUT the hardened runtime") == std::string::npos;
+        if ((c.needsServer && !served) || (c.keychain && !hardened))
+            std::cout << c.name << ": not read by this build or with port 8722 taken, not checked" << std::endl;
         else
             EXPECT_EQ(told, 1u) << log;
         const fs::path settings = home.root / "config" / "Morvane" / "settings.json";
