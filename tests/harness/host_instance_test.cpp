@@ -21,6 +21,8 @@
 
 #include "../support/xvfb.h"
 #include "app/process_entry.h"
+#include "devices/device_store.h"
+#include "devices/refusing_device_storage.h"
 
 #include <nlohmann/json.hpp>
 
@@ -264,7 +266,7 @@ TEST(HostInstance, EachHostileFileCostsOneLogLineAndNeverTheLaunch) {
          nlohmann::json{{"sessionHistory", deep(100'000, "[", "]")}}.dump(),
          "the session history in "},
         {"a device list nested deep", keychain + "local.morvane.host@paired-devices", deep(100'000, "[", "]"),
-         "paired devices could not be read from keychain item local.morvane.host/paired-devices", true},
+         DeviceStore::invalidListText, true},
         {"a display record nested deep", "data/Morvane/display-change.json", deep(30'000, "[", "]"),
          "display-change.json could not be used (nested deeper than 16 levels)"},
         {"a relay identity nested deep", keychain + "local.morvane.host@relay-identity", deep(100'000, "[", "]"),
@@ -298,7 +300,7 @@ TEST(HostInstance, EachHostileFileCostsOneLogLineAndNeverTheLaunch) {
         // Another host on this machine may hold the port, and the sanitizer
         // build is not hardened: what is read only once the server listens,
         // or only from the keychain, is then not read at all.
-        const bool hardened = log.find("WITHOUT the hardened runtime") == std::string::npos;
+        const bool hardened = log.find(RefusingDeviceStorage::notHardenedReason) == std::string::npos;
         if ((c.needsServer && !served) || (c.keychain && !hardened))
             std::cout << c.name << ": not read by this build or with port 8722 taken, not checked" << std::endl;
         else
