@@ -83,7 +83,7 @@ KeychainDeviceStorage::KeychainDeviceStorage(std::string service, std::string ac
                                              std::optional<fs::path> folder)
     : service_(std::move(service)), account_(std::move(account)), label_(std::move(label)), folder_(std::move(folder)) {}
 
-std::string KeychainDeviceStorage::summary() const { return "keychain item " + service_ + "/" + account_; }
+std::string KeychainDeviceStorage::summary() const { return "private item " + service_ + "/" + account_; }
 
 std::string KeychainDeviceStorage::itemFileName(const std::string& service, const std::string& account) {
     return escape(service) + "@" + escape(account);
@@ -104,7 +104,7 @@ int openItemFolder(const std::optional<fs::path>& configured) {
     if (!folder) throw DeviceStorageError("cannot find the home directory");
     createFolders(*folder, 0700);
     int fd = ::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) throw DeviceStorageError("cannot open the keychain folder: " + TrustedCLI::describe(errno));
+    if (fd < 0) throw DeviceStorageError("cannot open the folder of private items: " + TrustedCLI::describe(errno));
     struct stat st {};
     int problem = 0;
     if (::fstat(fd, &st) != 0)
@@ -115,7 +115,7 @@ int openItemFolder(const std::optional<fs::path>& configured) {
         problem = errno;
     if (problem != 0) {
         ::close(fd);
-        throw DeviceStorageError("the keychain folder is not available: " + TrustedCLI::describe(problem));
+        throw DeviceStorageError("the folder of private items is not available: " + TrustedCLI::describe(problem));
     }
     return fd;
 }
@@ -140,13 +140,13 @@ std::optional<Bytes> KeychainDeviceStorage::load() {
             if (r.error == EACCES || r.error == EPERM) throw DeviceStorageError(otherBuild);
             [[fallthrough]];
         case Kind::readFailed:
-            throw DeviceStorageError("cannot read keychain item " + service_ + "/" + account_ + ": " +
+            throw DeviceStorageError("cannot read private item " + service_ + "/" + account_ + ": " +
                                      TrustedCLI::describe(r.error));
         case Kind::notRegular:
         case Kind::tooLarge:
             break;
     }
-    throw DeviceStorageError("the keychain item has no readable data");
+    throw DeviceStorageError("the private item has no readable data");
 }
 
 void KeychainDeviceStorage::save(std::span<const std::uint8_t> data) {
@@ -157,7 +157,7 @@ void KeychainDeviceStorage::save(std::span<const std::uint8_t> data) {
     const bool exists = ::fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     auto r = private_file::replace(folder.fd(), name, data);
     if (r.kind == private_file::WriteResult::Kind::ok) return;
-    throw DeviceStorageError(std::string(exists ? "cannot update keychain item " : "cannot create keychain item ") +
+    throw DeviceStorageError(std::string(exists ? "cannot update private item " : "cannot create private item ") +
                              service_ + "/" + account_ + ": " + TrustedCLI::describe(r.error));
 }
 
@@ -166,7 +166,7 @@ void KeychainDeviceStorage::remove() {
     FolderHandle folder(openItemFolder(folder_));
     const auto name = itemFileName(service_, account_);
     if (::unlinkat(folder.fd(), name.c_str(), 0) != 0 && errno != ENOENT)
-        throw DeviceStorageError("cannot remove keychain item " + service_ + "/" + account_ + ": " +
+        throw DeviceStorageError("cannot remove private item " + service_ + "/" + account_ + ": " +
                                  TrustedCLI::describe(errno));
 }
 
@@ -174,7 +174,7 @@ void KeychainDeviceStorage::recordRevoked(const std::string& id) {
     std::lock_guard guard(interactionLock());
     FolderHandle folder(openItemFolder(folder_));
     if (!private_file::recordRevoked(folder.fd(), itemFileName(service_, account_), id))
-        throw DeviceStorageError("cannot update keychain item " + service_ + "/" + account_ + ": " +
+        throw DeviceStorageError("cannot update private item " + service_ + "/" + account_ + ": " +
                                  TrustedCLI::describe(errno));
 }
 

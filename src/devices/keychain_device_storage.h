@@ -34,7 +34,7 @@ public:
     const std::string& account() const { return account_; }
     const std::string& label() const { return label_; }
 
-    std::string summary() const override;  // "keychain item " + service + "/" + account
+    std::string summary() const override;  // "private item " + service + "/" + account
     // Also removes the item's temporary files that crashed saves left.
     std::optional<Bytes> load() override;
     void save(std::span<const std::uint8_t> data) override;

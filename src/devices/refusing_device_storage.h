@@ -8,7 +8,7 @@ namespace morvane {
 
 class RefusingDeviceStorage final : public DeviceStorage {
 public:
-    static constexpr const char* notHardenedReason = "this build is not signed with the hardened runtime";
+    static constexpr const char* notHardenedReason = "this build is not hardened";
 
     explicit RefusingDeviceStorage(std::string reason) : reason_(std::move(reason)) {}
     const std::string& reason() const { return reason_; }

@@ -24,10 +24,10 @@ TEST(StatusMenu, AFailureLineKeepsItsReasonAndShortensThePathBeforeIt) {
     const std::vector<Case> cases = {
         {"cannot read the device file", "cannot read the device file"},
         // 99 characters: the reason stays whole, the item's name gives way.
-        {"cannot read keychain item local.morvane.host/paired-devices: Too many levels of symbolic links (40)",
-         "cannot read keychain item …host/paired-devices: Too many levels of symbolic links (40)"},
-        {"cannot update keychain item local.morvane.host/paired-devices: No space left on device (28)",
-         "cannot update keychain item …morvane.host/paired-devices: No space left on device (28)"},
+        {"cannot read private item local.morvane.host/paired-devices: Too many levels of symbolic links (40)",
+         "cannot read private item …host/paired-devices: Too many levels of symbolic links (40)"},
+        {"cannot update private item local.morvane.host/paired-devices: No space left on device (28)",
+         "cannot update private item local.morvane.host/paired-devices: No space left on device (28)"},
         // One long word as the subject is shortened in its middle.
         {"/home/anna/.local/share/Morvane/keychain/local.morvane.host%40paired-devices.dat: Permission denied (13)",
          "/home/anna/.local/share/Morvane/…host%40paired-devices.dat: Permission denied (13)"},
@@ -47,10 +47,10 @@ TEST(StatusMenu, AFailureLineKeepsItsReasonAndShortensThePathBeforeIt) {
 
 TEST(StatusMenu, AListThatIsNotSavedTurnsPairingOffAndSaysWhatARestartWouldFind) {
     MenuSnapshot s;
-    s.lastSaveFailure = "cannot update keychain item local.morvane.host/paired-devices: No space left on device (28)";
+    s.lastSaveFailure = "cannot update private item local.morvane.host/paired-devices: No space left on device (28)";
     auto menu = buildMenu(s);
     EXPECT_EQ(find(menu, "Paired devices are not being saved")->kind, MenuItem::Kind::warning);
-    EXPECT_TRUE(has(menu, "cannot update keychain item …morvane.host/paired-devices: No space left on device (28)"));
+    EXPECT_TRUE(has(menu, "cannot update private item local.morvane.host/paired-devices: No space left on device (28)"));
     EXPECT_TRUE(has(menu, "New pairings are refused; Morvane tries again every 10 seconds"));
     EXPECT_FALSE(find(menu, "Pair a Browser on This Computer…")->enabled);
     EXPECT_FALSE(has(menu, "Until then no device is accepted after a restart"));

@@ -575,7 +575,7 @@ TEST(Shell, RevokeAllAsksAndStartsNothingWhenAborted) {
 }
 
 TEST(Shell, WhileTheListCannotBeSavedPairingIsOffAndAnUnsavedRevocationIsToldAtOnce) {
-    const std::string full = "cannot update keychain item local.morvane.host/paired-devices: No space left on device (28)";
+    const std::string full = "cannot update private item local.morvane.host/paired-devices: No space left on device (28)";
     struct Case {
         const char* name;
         bool removalWorks;
@@ -596,7 +596,7 @@ TEST(Shell, WhileTheListCannotBeSavedPairingIsOffAndAnUnsavedRevocationIsToldAtO
         const auto ipad = std::get<pair_outcome::Paired>(h.store->attemptPair(h.store->openPairingWindow(), "iPad"));
         h.store->attemptPair(h.store->openPairingWindow(), "Phone");
         h.storage->saveError = full;
-        if (!c.removalWorks) h.storage->removeError = "cannot remove keychain item: Read-only file system (30)";
+        if (!c.removalWorks) h.storage->removeError = "cannot remove private item: Read-only file system (30)";
 
         h.shell->perform(MenuAction::revokeDevice, ipad.device.id);
         ASSERT_EQ(h.ui.notices.size(), 1u);
@@ -614,7 +614,7 @@ TEST(Shell, WhileTheListCannotBeSavedPairingIsOffAndAnUnsavedRevocationIsToldAtO
             return std::find_if(menu.begin(), menu.end(), [&](const MenuItem& i) { return i.title == title; });
         };
         ASSERT_NE(find("Paired devices are not being saved"), menu.end());
-        EXPECT_NE(find("cannot update keychain item …morvane.host/paired-devices: No space left on device (28)"), menu.end());
+        EXPECT_NE(find("cannot update private item local.morvane.host/paired-devices: No space left on device (28)"), menu.end());
         EXPECT_NE(find("New pairings are refused; Morvane tries again every 10 seconds"), menu.end());
         EXPECT_NE(find(c.afterRestart), menu.end());
         ASSERT_NE(find("Pair a Browser on This Computer…"), menu.end());

@@ -173,7 +173,7 @@ TEST(DeviceMigration, AStorageThatGivesBackOtherBytesIsEmptiedAgain) {
     EXPECT_TRUE(fs::exists(file));
 
     MemoryStorage refusing;
-    refusing.saveError = "cannot create keychain item local.morvane.host/paired-devices: No space left on device (28)";
+    refusing.saveError = "cannot create private item local.morvane.host/paired-devices: No space left on device (28)";
     auto failed = migrate(file, refusing);
     EXPECT_EQ(failed.outcome, DeviceMigration::Outcome(mo::Failed{*refusing.saveError}));
     EXPECT_EQ(failed.lines.back(), "import failed (" + *refusing.saveError + "); devices.json left in place");

@@ -245,7 +245,7 @@ TEST(DeviceStorageLeftovers, LoadRemovesThoseOfDeadProcessesAndKeepsEverythingEl
 TEST(RefusingDeviceStorage, RefusesEveryOperationWithItsReason) {
     RefusingDeviceStorage storage(RefusingDeviceStorage::notHardenedReason);
     EXPECT_EQ(storage.summary(), "no storage");
-    const std::string reason = "this build is not signed with the hardened runtime";
+    const std::string reason = "this build is not hardened";
     EXPECT_EQ(errorOf([&] { storage.load(); }), reason);
     EXPECT_EQ(errorOf([&] { storage.save(bytes("[]")); }), reason);
     EXPECT_EQ(errorOf([&] { storage.remove(); }), reason);
@@ -260,7 +260,7 @@ TEST(KeychainDeviceStorage, OneItemPerServiceAndAccountInAPrivateFolder) {
                                   KeychainDeviceStorage::defaultLabel, folder);
     KeychainDeviceStorage identity(KeychainDeviceStorage::defaultService, "relay-identity", "Morvane relay identity",
                                    folder);
-    EXPECT_EQ(devices.summary(), "keychain item local.morvane.host/paired-devices");
+    EXPECT_EQ(devices.summary(), "private item local.morvane.host/paired-devices");
     EXPECT_EQ(devices.load(), std::nullopt);
 
     devices.save(bytes("[1]"));
@@ -352,14 +352,14 @@ TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {
     writeText(victim, "[\"other\"]");
     fs::remove(file);
     fs::create_symlink(victim, file);
-    EXPECT_EQ(errorOf([&] { item.load(); }), "cannot read keychain item local.morvane.host/paired-devices: " +
+    EXPECT_EQ(errorOf([&] { item.load(); }), "cannot read private item local.morvane.host/paired-devices: " +
                                                  TrustedCLI::describe(ELOOP));
     fs::remove(file);
 
     // Something at the item's place that holds no data.
     fs::create_directory(file);
-    EXPECT_EQ(errorOf([&] { item.load(); }), "the keychain item has no readable data");
-    EXPECT_EQ(errorOf([&] { item.save(bytes("[]")); }).rfind("cannot update keychain item local.morvane.host/paired-devices: ", 0), 0u);
+    EXPECT_EQ(errorOf([&] { item.load(); }), "the private item has no readable data");
+    EXPECT_EQ(errorOf([&] { item.save(bytes("[]")); }).rfind("cannot update private item local.morvane.host/paired-devices: ", 0), 0u);
     fs::remove(file);
 
     // The folder itself replaced by a link, or by a file.
@@ -367,7 +367,7 @@ TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {
     fs::create_directory(elsewhere);
     fs::rename(folder, dir.path() / "moved");
     fs::create_directory_symlink(elsewhere, folder);
-    EXPECT_EQ(errorOf([&] { item.load(); }).rfind("cannot open the keychain folder: ", 0), 0u);
+    EXPECT_EQ(errorOf([&] { item.load(); }).rfind("cannot open the folder of private items: ", 0), 0u);
     EXPECT_TRUE(fs::is_empty(elsewhere));
     fs::remove(folder);
     fs::rename(dir.path() / "moved", folder);
@@ -379,7 +379,7 @@ TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {
         EXPECT_EQ(errorOf([&] { item.load(); }), "this build cannot read the stored list (-25293)");
         ASSERT_EQ(::chown(file.c_str(), 0, 0), 0);
         ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
-        EXPECT_EQ(errorOf([&] { item.load(); }), "the keychain folder is not available: " + TrustedCLI::describe(EACCES));
+        EXPECT_EQ(errorOf([&] { item.load(); }), "the folder of private items is not available: " + TrustedCLI::describe(EACCES));
         ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
         EXPECT_EQ(item.load(), bytes("[]"));
         GTEST_SKIP() << "write-permission checks do not apply to root";
@@ -391,9 +391,9 @@ TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {
     KeychainDeviceStorage fresh(service, "new-account", "label", folder);
     ::chmod(folder.c_str(), 0500);
     EXPECT_EQ(errorOf([&] { fresh.save(bytes("x")); }),
-              "cannot create keychain item local.morvane.host/new-account: " + TrustedCLI::describe(EACCES));
+              "cannot create private item local.morvane.host/new-account: " + TrustedCLI::describe(EACCES));
     EXPECT_EQ(errorOf([&] { item.remove(); }),
-              "cannot remove keychain item local.morvane.host/paired-devices: " + TrustedCLI::describe(EACCES));
+              "cannot remove private item local.morvane.host/paired-devices: " + TrustedCLI::describe(EACCES));
     ::chmod(folder.c_str(), 0700);
 }
 

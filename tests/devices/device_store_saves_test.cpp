@@ -147,8 +147,8 @@ TEST(DeviceStoreSaves, AnUnsavedRevocationIsRetriedAndARestartNeverTrustsTheOldL
         const auto a = rig.pair("a");
         const auto b = rig.pair("b");
         disk->saveError = noSpace;
-        if (!c.recordWorks) disk->recordError = "cannot update keychain item x: Read-only file system (30)";
-        if (!c.removalWorks) disk->removeError = "cannot remove keychain item x: Read-only file system (30)";
+        if (!c.recordWorks) disk->recordError = "cannot update private item x: Read-only file system (30)";
+        if (!c.removalWorks) disk->removeError = "cannot remove private item x: Read-only file system (30)";
 
         // Answered by what a restart would find.
         EXPECT_EQ(rig.store->revoke(a.device.id),

@@ -103,7 +103,7 @@ public:
     }
 
     static constexpr const char* noSpaceText =
-        "cannot update keychain item local.morvane.host/paired-devices: No space left on device (28)";
+        "cannot update private item local.morvane.host/paired-devices: No space left on device (28)";
     std::mutex m;
     std::optional<Bytes> stored;
     std::optional<std::string> loadError, saveError, removeError, recordError;

@@ -27,8 +27,8 @@ TEST(PairAnswer, OnlyAMatchingCodeThatWasSavedGetsATokenAndBothCodeRefusalsReadT
         {"no window open", pair_outcome::Closed{}, pair_attempt::Closed{}, 403, refused},
         // The owner hears the storage's reason; the device only that the
         // computer could not keep it, with no token.
-        {"a list that cannot be saved", pair_outcome::NotSaved{"cannot update keychain item x/y: No space left"},
-         pair_attempt::NotSaved{"cannot update keychain item x/y: No space left"}, 503, {{"error", "cannot-save"}}},
+        {"a list that cannot be saved", pair_outcome::NotSaved{"cannot update private item x/y: No space left"},
+         pair_attempt::NotSaved{"cannot update private item x/y: No space left"}, 503, {{"error", "cannot-save"}}},
     };
     for (const auto& c : cases) {
         auto answer = PairAnswer::of(c.outcome);
