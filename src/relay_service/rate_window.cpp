@@ -5,23 +5,23 @@
 namespace morvane::relay_service {
 
 std::optional<std::int64_t> RateWindow::take(const std::string& key, std::int64_t nowSeconds) {
-    // Bounded memory: a flood of distinct keys is swept from time to time.
-    if (++sincePurge_ >= 4096) purge(nowSeconds);
-    auto& times = events_[key];
-    while (!times.empty() && times.front() + window_ <= nowSeconds) times.pop_front();
-    if (static_cast<int>(times.size()) >= most_)
-        return std::max<std::int64_t>(1, times.front() + window_ - nowSeconds);
-    times.push_back(nowSeconds);
+    auto it = counts_.find(key);
+    if (it == counts_.end()) {
+        // One place is always kept for the overflow key.
+        const auto roomFor = [&] { return counts_.size() + (counts_.contains(overflowKey) ? 0 : 1) < maxKeys_; };
+        if (!roomFor() && sweptAt_ != nowSeconds) purge(nowSeconds);
+        it = counts_.try_emplace(roomFor() ? key : std::string(overflowKey)).first;
+    }
+    auto& count = it->second;
+    if (count.endsAt <= nowSeconds) count = Count{0, nowSeconds + window_};
+    if (count.events >= most_) return std::max<std::int64_t>(1, count.endsAt - nowSeconds);
+    ++count.events;
     return std::nullopt;
 }
 
 void RateWindow::purge(std::int64_t nowSeconds) {
-    sincePurge_ = 0;
-    for (auto it = events_.begin(); it != events_.end();) {
-        auto& times = it->second;
-        while (!times.empty() && times.front() + window_ <= nowSeconds) times.pop_front();
-        it = times.empty() ? events_.erase(it) : std::next(it);
-    }
+    sweptAt_ = nowSeconds;
+    std::erase_if(counts_, [&](const auto& entry) { return entry.second.endsAt <= nowSeconds; });
 }
 
 }  // namespace morvane::relay_service

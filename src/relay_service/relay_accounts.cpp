@@ -126,10 +126,7 @@ RelayAccounts::RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured
     : store_(store),
       hooks_(std::move(hooks)),
       mailConfigured_(mailConfigured),
-      codesPerAddress_(RelayLimits::codesPerAddress, RelayLimits::codeWindowSeconds),
-      codesPerClient_(RelayLimits::codesPerClient, RelayLimits::codeWindowSeconds),
-      verifiesPerClient_(RelayLimits::verifiesPerClient, RelayLimits::codeWindowSeconds),
-      callsPerClient_(RelayLimits::callsPerClientMinute, 60) {}
+      callsPerClient_(RelayLimits::callsPerClientMinute, 60, RelayLimits::maxCountedClients) {}
 
 std::int64_t RelayAccounts::seconds() const {
     const auto millis = hooks_.now();
@@ -194,11 +191,13 @@ AccountAnswer RelayAccounts::code(const json& body, const std::string& client) {
     if (loginId.empty() || loginId.size() > 64) return refuse(400, "bad-request");
     if (!mailConfigured_) return refuse(503, "not-configured");
     const auto now = seconds();
-    if (const auto wait = codesPerClient_.take(client, now)) {
+    if (const auto wait = store_.countRate("code-client " + client, RelayLimits::codesPerClient,
+                                           RelayLimits::codeWindowSeconds, now)) {
         hooks_.log.warning("refused a code for " + *email + ": too many codes from " + client);
         return refuse(429, "try-later", *wait);
     }
-    if (const auto wait = codesPerAddress_.take(*email, now)) {
+    if (const auto wait = store_.countRate("code-address " + *email, RelayLimits::codesPerAddress,
+                                           RelayLimits::codeWindowSeconds, now)) {
         hooks_.log.warning("refused a code for " + *email + ": too many codes for the address");
         return refuse(429, "try-later", *wait);
     }
@@ -248,13 +247,16 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
     if (!email) return refuse(400, "invalid-email");
     if (clientKind != "mac" && clientKind != "web") return refuse(400, "bad-request");
     const auto now = seconds();
-    if (const auto wait = verifiesPerClient_.take(client, now)) {
+    if (const auto wait = store_.countRate("verify-client " + client, RelayLimits::verifiesPerClient,
+                                           RelayLimits::codeWindowSeconds, now)) {
         hooks_.log.warning("refused a sign-in for " + *email + ": too many tries from " + client);
         return refuse(429, "try-later", *wait);
     }
-    const auto stored = store_.code(*email, loginId);
-    if (!stored || stored->expiresAt <= now || stored->triesLeft <= 0) {
-        if (stored) store_.deleteCode(*email, loginId);
+    // The try is spent before the code is compared, in one step of the
+    // store: instances sharing it compare no more guesses between them than
+    // a code allows.
+    const auto stored = store_.spendCodeTry(*email, loginId, now);
+    if (!stored) {
         hooks_.log.warning("refused a sign-in for " + *email + ": no live code");
         return refuse(400, "invalid-code");
     }
@@ -263,16 +265,15 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
                                   std::span(reinterpret_cast<const std::uint8_t*>(offered.data()), offered.size()),
                                   std::span(reinterpret_cast<const std::uint8_t*>(stored->codeHash.data()),
                                             stored->codeHash.size()))) {
-        const int left = stored->triesLeft - 1;
-        if (left <= 0)
-            store_.deleteCode(*email, loginId);
-        else
-            store_.setCodeTries(*email, loginId, left);
-        hooks_.log.warning("refused a sign-in for " + *email + ": wrong code, " + std::to_string(std::max(left, 0)) +
+        hooks_.log.warning("refused a sign-in for " + *email + ": wrong code, " + std::to_string(stored->triesLeft) +
                    " tries left");
         return refuse(400, "invalid-code");
     }
-    store_.deleteCode(*email, loginId);
+    // Taken once: of two instances given the right code at once, one signs in.
+    if (!store_.deleteCode(*email, loginId)) {
+        hooks_.log.warning("refused a sign-in for " + *email + ": no live code");
+        return refuse(400, "invalid-code");
+    }
     const auto account = store_.accountForEmail(*email, now);
     hooks_.log.info("signed in " + account.email + " (" + clientKind + ")");
     return answer(200, session(account, clientKind, newSession()));
@@ -484,9 +485,6 @@ void RelayAccounts::purge() {
     } catch (const RelayStoreError& error) {
         hooks_.log.error(std::string("store failed: ") + error.what());
     }
-    codesPerAddress_.purge(now);
-    codesPerClient_.purge(now);
-    verifiesPerClient_.purge(now);
     callsPerClient_.purge(now);
 }
 

@@ -110,9 +110,8 @@ private:
     RelayStore& store_;
     Hooks hooks_;
     bool mailConfigured_;
-    RateWindow codesPerAddress_;
-    RateWindow codesPerClient_;
-    RateWindow verifiesPerClient_;
+    // The code limits are counted in the store, for every instance sharing
+    // it; the other calls here, per instance.
     RateWindow callsPerClient_;
 };
 

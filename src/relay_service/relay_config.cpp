@@ -101,9 +101,22 @@ std::optional<std::string> applyConfigText(const std::string& text, RelayConfig&
     }
     if (auto e = section(root, "store", part)) return e;
     if (part) {
-        if (auto e = onlyKeys(*part, {"kind", "postgres_url"}, "store.")) return e;
+        if (auto e = onlyKeys(*part,
+                              {"kind", "postgres_url", "connect_timeout_seconds", "statement_timeout_seconds",
+                               "keepalive_seconds"},
+                              "store."))
+            return e;
         if (auto e = textAt(*part, "kind", config.storeKind, "store.")) return e;
         if (auto e = textAt(*part, "postgres_url", config.postgresUrl, "store.")) return e;
+        auto& timeouts = config.storeTimeouts;
+        for (auto [key, seconds] : {std::pair{"connect_timeout_seconds", &timeouts.connectSeconds},
+                                    std::pair{"statement_timeout_seconds", &timeouts.statementSeconds},
+                                    std::pair{"keepalive_seconds", &timeouts.keepaliveSeconds}}) {
+            std::int64_t value = *seconds;
+            if (auto e = countAt(*part, key, value, "store.")) return e;
+            if (value > 300) return std::string("store.") + key + " must be at most 300";
+            *seconds = static_cast<int>(value);
+        }
         if (config.storeKind != "sqlite" && config.storeKind != "postgresql")
             return "store.kind must be \"sqlite\" or \"postgresql\"";
     }

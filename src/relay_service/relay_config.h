@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "relay_service/relay_hub.h"
+#include "relay_service/relay_store.h"
 
 namespace morvane::relay_service {
 
@@ -29,6 +30,7 @@ struct RelayConfig {
     std::string keyFile;
     std::string storeKind = "sqlite";
     std::string postgresUrl;
+    StoreTimeouts storeTimeouts;
     RelaySmtp smtp;
     bool codesInLog = false;
     DeviceLimits limits;

@@ -24,6 +24,9 @@ inline constexpr int verifiesPerClient = 20;
 // Other account calls (register, remove, refresh, tickets, lists) from one
 // client address a minute.
 inline constexpr int callsPerClientMinute = 120;
+// Client addresses whose calls are counted at once (in memory, per
+// instance); past it, newcomers share one count.
+inline constexpr std::size_t maxCountedClients = 50'000;
 
 // Tokens.
 inline constexpr std::int64_t accessSeconds = 3600;

@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<RelayStore> store;
     try {
-        store = openRelayStore(RelayStoreConfig{config.storeKind, config.dataDir, config.postgresUrl});
+        store = openRelayStore(RelayStoreConfig{config.storeKind, config.dataDir, config.postgresUrl}, config.storeTimeouts);
     } catch (const std::exception& error) {
         return fail(std::string("cannot open the store: ") + error.what(), 1);
     }

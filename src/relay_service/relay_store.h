@@ -1,18 +1,22 @@
 // Where the relay service keeps what must outlive a restart, and what every
 // instance sharing the database must see alike: accounts, sign-in codes
-// (hashed), tokens (hashed), registered computers, the nonces already used
-// by signed requests and the sign-ins signed out (by their session's id,
-// which opens nothing by itself). One interface, two stores: SQLite in the
-// service's data folder for one machine, PostgreSQL when several instances
-// share one database. Nothing a device and a computer exchange is ever
-// stored.
+// (hashed) and the tries left on them, tokens (hashed), registered
+// computers, the nonces already used by signed requests, the sign-ins
+// signed out (by their session's id, which opens nothing by itself), the
+// counts behind the code limits, and which instance holds each computer's
+// link. One interface, two stores: SQLite in the service's data folder for
+// one machine, PostgreSQL when several instances share one database. Nothing
+// a device and a computer exchange is ever stored.
 //
 // Every call is synchronous and may be made from any one thread at a time
-// per store object; a failure of the database throws RelayStoreError, which
-// the service answers as "try-later" (503) without changing anything else.
+// per store object (the service's store queue); a failure of the database
+// throws RelayStoreError, which the service answers as "try-later" (503)
+// without changing anything else. A database that stops answering fails a
+// call within the configured time-outs, never holds it longer.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -63,6 +67,29 @@ struct HostRecord {
     bool operator==(const HostRecord&) const = default;
 };
 
+// A message between instances sharing a database, carried by the store's
+// bus: one instance asks another to let go of a computer's link, or tells
+// every other one that a sign-in ended. Texts hold no blanks.
+enum class BusKind {
+    dropLink,   // subject: a room whose link the addressed instance should close
+    signedOut,  // subject: a session whose device connections should close
+};
+struct BusMessage {
+    BusKind kind = BusKind::dropLink;
+    std::string subject;
+    std::string to;    // the instance addressed; empty for every instance
+    std::string from;  // the sending instance, which never hears its own message
+    bool operator==(const BusMessage&) const = default;
+};
+using BusHandler = std::function<void(const BusMessage&)>;
+
+// Listening ends when this is destroyed; no call of its handler runs after
+// that. Never destroyed from inside its own handler.
+class BusListener {
+public:
+    virtual ~BusListener() = default;
+};
+
 enum class AddHostOutcome {
     created,   // a new registration
     existing,  // the same key was already on this account (name updated)
@@ -83,8 +110,15 @@ public:
     // At most one live code per (email, loginId); putting one replaces the last.
     virtual void putCode(const SignInCode& code) = 0;
     virtual std::optional<SignInCode> code(const std::string& email, const std::string& loginId) = 0;
-    virtual void setCodeTries(const std::string& email, const std::string& loginId, int triesLeft) = 0;
-    virtual void deleteCode(const std::string& email, const std::string& loginId) = 0;
+    // Spends one try of the live code (unexpired, tries left) in one step,
+    // before the caller compares it, and answers it with the tries left
+    // after this one; absent when there is no live code. Instances sharing
+    // the database cannot compare more guesses between them than it allows.
+    virtual std::optional<SignInCode> spendCodeTry(const std::string& email, const std::string& loginId,
+                                                   std::int64_t nowSeconds) = 0;
+    // True when a code was there to remove: of two instances taking one
+    // right code at once, one signs in.
+    virtual bool deleteCode(const std::string& email, const std::string& loginId) = 0;
 
     virtual void putToken(const Token& token) = 0;
     virtual std::optional<Token> token(const std::string& hash) = 0;
@@ -111,8 +145,57 @@ public:
     // True while the session's sign-out has not expired.
     virtual bool signedOut(const std::string& session, std::int64_t nowSeconds) = 0;
 
-    // Forgets codes, tokens, nonces and sign-outs whose time has passed.
+    // Counts one event for key in a fixed window that begins with the
+    // key's first event; answers the seconds until the window ends (at
+    // least 1) when more than `most` fell in it, the refused one included.
+    // Counted in the database, so the limit holds across instances.
+    virtual std::optional<std::int64_t> countRate(const std::string& key, int most, std::int64_t windowSeconds,
+                                                  std::int64_t nowSeconds) = 0;
+
+    // Which instance holds each computer's link. Put when a link comes up
+    // (the newest link takes the room from any other holder), dropped when
+    // it goes if this instance still holds it (true when it did), and
+    // refreshed for all of an instance's rooms at once by its heartbeat
+    // (answers the rows refreshed). A row counts while its holder refreshed
+    // it at or after `freshSince`; an instance that died stops counting
+    // without anyone removing its rows.
+    virtual void putPresence(const std::string& room, const std::string& instance, std::int64_t nowSeconds) = 0;
+    virtual bool dropPresence(const std::string& room, const std::string& instance) = 0;
+    virtual int refreshPresence(const std::string& instance, std::int64_t nowSeconds) = 0;
+    virtual std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSince) = 0;
+    // Those of `rooms` with a fresh holder, in no particular order.
+    virtual std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSince) = 0;
+
+    // Sends a message to the instance it names, or to every other one, on
+    // the bus of the instances sharing this database. A message sent while
+    // a listener is away is lost to it: what the bus says must be safe to
+    // miss (the sender tries again, or the state in the store decides).
+    virtual void publish(const BusMessage& message) = 0;
+    // Hears the messages for `instance` (and those for every instance but
+    // the ones it sent) until the listener is destroyed. Listening has begun
+    // when this returns. The handler runs on a thread of the bus's own
+    // (PostgreSQL: LISTEN on a connection of its own, made again when the
+    // database comes back) or on the publisher's thread (SQLite: within
+    // this process); it should only hand the message on. `log` hears of the
+    // bus losing and finding the database.
+    virtual std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
+                                                std::function<void(const std::string&)> log) = 0;
+
+    // Forgets codes, tokens, nonces, sign-outs and rate counts whose time
+    // has passed, and links no instance has refreshed for an hour.
     virtual void purgeExpired(std::int64_t nowSeconds) = 0;
+};
+
+// How long the store waits on its database before a call fails. A call
+// (one or several statements) fails after statementSeconds; a connection
+// not made in connectSeconds fails the call; keepaliveSeconds is how soon
+// an idle connection to a database gone from the network is noticed (TCP
+// keepalives, and the bus's own check of its connection).
+struct StoreTimeouts {
+    int connectSeconds = 5;
+    int statementSeconds = 5;
+    int keepaliveSeconds = 10;
+    bool operator==(const StoreTimeouts&) const = default;
 };
 
 struct RelayStoreConfig {
@@ -122,8 +205,16 @@ struct RelayStoreConfig {
     std::string postgresUrl;  // postgresql: a libpq connection string
 };
 
+// Names this instance in presence rows and on the bus: the machine's name
+// and a random part, new at each start, so that a restarted instance never
+// takes what was meant for its former self.
+std::string newInstanceId();
+
 // Opens (and migrates to the current schema) the configured store; throws
 // RelayStoreError with a one-line reason when it cannot.
-std::unique_ptr<RelayStore> openRelayStore(const RelayStoreConfig& config);
+std::unique_ptr<RelayStore> openRelayStore(const RelayStoreConfig& config, const StoreTimeouts& timeouts = {});
+
+// The schema version this program writes.
+int relayStoreSchemaVersion();
 
 }  // namespace morvane::relay_service

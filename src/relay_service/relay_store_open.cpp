@@ -4,9 +4,9 @@
 
 namespace morvane::relay_service {
 
-std::unique_ptr<RelayStore> openRelayStore(const RelayStoreConfig& config) {
-    if (config.kind == "sqlite" || config.kind.empty()) return openSqliteRelayStore(config.dataDir);
-    if (config.kind == "postgresql") return openPostgresRelayStore(config.postgresUrl);
+std::unique_ptr<RelayStore> openRelayStore(const RelayStoreConfig& config, const StoreTimeouts& timeouts) {
+    if (config.kind == "sqlite" || config.kind.empty()) return openSqliteRelayStore(config.dataDir, timeouts);
+    if (config.kind == "postgresql") return openPostgresRelayStore(config.postgresUrl, timeouts);
     throw RelayStoreError("unknown store kind \"" + config.kind + "\" (sqlite or postgresql)");
 }
 

@@ -16,9 +16,8 @@ namespace morvane::relay_service {
 // Creates the folder (0700) and the file (0600) when missing, makes them
 // private when they are not, and migrates the file to the current schema.
 // Throws RelayStoreError with a one-line reason.
-std::unique_ptr<RelayStore> openSqliteRelayStore(const std::string& dataDir);
-
-// The schema version this program writes; a file of a later one is refused.
-int sqliteRelayStoreSchemaVersion();
+// A store call waits for another connection's lock at most
+// timeouts.statementSeconds. Its bus carries messages within this process.
+std::unique_ptr<RelayStore> openSqliteRelayStore(const std::string& dataDir, const StoreTimeouts& timeouts = {});
 
 }  // namespace morvane::relay_service

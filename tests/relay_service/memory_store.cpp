@@ -2,76 +2,144 @@
 
 #include <algorithm>
 
-#include "core/secure.h"
+#include "relay_service/relay_store_detail.h"
 
 namespace morvane::relay_service::testing {
+namespace {
 
-void MemoryStore::check() const {
+// What a second instance holds: its own object over the same tables.
+class Connection final : public RelayStore {
+public:
+    explicit Connection(MemoryStore& data) : data_(data) {}
+    std::string describe() const override { return data_.describe(); }
+    Account accountForEmail(const std::string& email, std::int64_t now) override { return data_.accountForEmail(email, now); }
+    std::optional<Account> account(const std::string& userId) override { return data_.account(userId); }
+    void putCode(const SignInCode& code) override { data_.putCode(code); }
+    std::optional<SignInCode> code(const std::string& email, const std::string& loginId) override {
+        return data_.code(email, loginId);
+    }
+    std::optional<SignInCode> spendCodeTry(const std::string& email, const std::string& loginId, std::int64_t now) override {
+        return data_.spendCodeTry(email, loginId, now);
+    }
+    bool deleteCode(const std::string& email, const std::string& loginId) override { return data_.deleteCode(email, loginId); }
+    void putToken(const Token& token) override { data_.putToken(token); }
+    std::optional<Token> token(const std::string& hash) override { return data_.token(hash); }
+    bool deleteToken(const std::string& hash) override { return data_.deleteToken(hash); }
+    AddHostOutcome addHost(const HostRecord& host, int most) override { return data_.addHost(host, most); }
+    std::optional<HostRecord> hostByKey(const std::string& key) override { return data_.hostByKey(key); }
+    std::optional<HostRecord> hostByRoom(const std::string& room) override { return data_.hostByRoom(room); }
+    std::vector<HostRecord> hostsOf(const std::string& userId) override { return data_.hostsOf(userId); }
+    bool removeHost(const std::string& room) override { return data_.removeHost(room); }
+    bool useNonce(const std::string& nonce, std::int64_t expiresAt, std::int64_t now) override {
+        return data_.useNonce(nonce, expiresAt, now);
+    }
+    void putSignOut(const std::string& session, std::int64_t until) override { data_.putSignOut(session, until); }
+    bool signedOut(const std::string& session, std::int64_t now) override { return data_.signedOut(session, now); }
+    std::optional<std::int64_t> countRate(const std::string& key, int most, std::int64_t window, std::int64_t now) override {
+        return data_.countRate(key, most, window, now);
+    }
+    void putPresence(const std::string& room, const std::string& instance, std::int64_t now) override {
+        data_.putPresence(room, instance, now);
+    }
+    bool dropPresence(const std::string& room, const std::string& instance) override {
+        return data_.dropPresence(room, instance);
+    }
+    int refreshPresence(const std::string& instance, std::int64_t now) override {
+        return data_.refreshPresence(instance, now);
+    }
+    std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSince) override {
+        return data_.presenceHolder(room, freshSince);
+    }
+    std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSince) override {
+        return data_.roomsOnline(rooms, freshSince);
+    }
+    void publish(const BusMessage& message) override { data_.publish(message); }
+    std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
+                                        std::function<void(const std::string&)> log) override {
+        return data_.listen(instance, std::move(onMessage), std::move(log));
+    }
+    void purgeExpired(std::int64_t now) override { data_.purgeExpired(now); }
+
+private:
+    MemoryStore& data_;
+};
+
+}  // namespace
+
+MemoryStore::MemoryStore() : bus_(std::make_shared<detail::LocalBus>()) {}
+MemoryStore::~MemoryStore() = default;
+
+std::unique_ptr<RelayStore> MemoryStore::connect() { return std::make_unique<Connection>(*this); }
+
+std::unique_lock<std::recursive_mutex> MemoryStore::enter() const {
+    std::unique_lock lock(mutex_);
     if (broken) throw RelayStoreError("the database is gone");
+    return lock;
 }
 
 Account MemoryStore::accountForEmail(const std::string& email, std::int64_t nowSeconds) {
-    check();
+    const auto lock = enter();
     auto& account = accounts[email];
-    if (account.userId.empty()) {
-        const auto hex = Secure::hex(Secure::randomBytes(16));
-        account = Account{hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) +
-                              "-" + hex.substr(20),
-                          email, nowSeconds};
-    }
+    if (account.userId.empty()) account = Account{detail::newUserId(), email, nowSeconds};
     return account;
 }
 
 std::optional<Account> MemoryStore::account(const std::string& userId) {
-    check();
+    const auto lock = enter();
     for (const auto& [email, account] : accounts)
         if (account.userId == userId) return account;
     return std::nullopt;
 }
 
 void MemoryStore::putCode(const SignInCode& code) {
-    check();
+    const auto lock = enter();
     codes[{code.email, code.loginId}] = code;
 }
 
 std::optional<SignInCode> MemoryStore::code(const std::string& email, const std::string& loginId) {
-    check();
+    const auto lock = enter();
     const auto it = codes.find({email, loginId});
     if (it == codes.end()) return std::nullopt;
     return it->second;
 }
 
-void MemoryStore::setCodeTries(const std::string& email, const std::string& loginId, int triesLeft) {
-    check();
-    if (auto it = codes.find({email, loginId}); it != codes.end()) it->second.triesLeft = triesLeft;
+std::optional<SignInCode> MemoryStore::spendCodeTry(const std::string& email, const std::string& loginId,
+                                                    std::int64_t nowSeconds) {
+    const auto lock = enter();
+    const auto it = codes.find({email, loginId});
+    if (it == codes.end() || it->second.triesLeft <= 0 || it->second.expiresAt <= nowSeconds) return std::nullopt;
+    --it->second.triesLeft;
+    return it->second;
 }
 
-void MemoryStore::deleteCode(const std::string& email, const std::string& loginId) {
-    check();
-    codes.erase({email, loginId});
+bool MemoryStore::deleteCode(const std::string& email, const std::string& loginId) {
+    const auto lock = enter();
+    return codes.erase({email, loginId}) > 0;
 }
 
 void MemoryStore::putToken(const Token& token) {
-    check();
+    const auto lock = enter();
     tokens[token.hash] = token;
 }
 
 std::optional<Token> MemoryStore::token(const std::string& hash) {
-    check();
+    const auto lock = enter();
     const auto it = tokens.find(hash);
     if (it == tokens.end()) return std::nullopt;
     return it->second;
 }
 
 bool MemoryStore::deleteToken(const std::string& hash) {
-    check();
+    const auto lock = enter();
     return tokens.erase(hash) > 0;
 }
 
 AddHostOutcome MemoryStore::addHost(const HostRecord& host, int maxHostsPerAccount) {
-    check();
-    if (auto it = hosts.find(host.room); it != hosts.end()) {
-        if (it->second.userId != host.userId) return AddHostOutcome::taken;
+    const auto lock = enter();
+    const auto byKey = hostByKey(host.publicKey);
+    if (const auto it = hosts.find(host.room); it != hosts.end() || byKey) {
+        if (it == hosts.end() || !byKey || byKey->room != host.room || it->second.userId != host.userId)
+            return AddHostOutcome::taken;
         it->second.name = host.name;
         return AddHostOutcome::existing;
     }
@@ -81,57 +149,119 @@ AddHostOutcome MemoryStore::addHost(const HostRecord& host, int maxHostsPerAccou
 }
 
 std::optional<HostRecord> MemoryStore::hostByKey(const std::string& publicKey) {
-    check();
+    const auto lock = enter();
     for (const auto& [room, host] : hosts)
         if (host.publicKey == publicKey) return host;
     return std::nullopt;
 }
 
 std::optional<HostRecord> MemoryStore::hostByRoom(const std::string& room) {
-    check();
+    const auto lock = enter();
     const auto it = hosts.find(room);
     if (it == hosts.end()) return std::nullopt;
     return it->second;
 }
 
 std::vector<HostRecord> MemoryStore::hostsOf(const std::string& userId) {
-    check();
+    const auto lock = enter();
     std::vector<HostRecord> out;
     for (const auto& [room, host] : hosts)
         if (host.userId == userId) out.push_back(host);
+    std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.createdAt < b.createdAt; });
     return out;
 }
 
 bool MemoryStore::removeHost(const std::string& room) {
-    check();
+    const auto lock = enter();
     return hosts.erase(room) > 0;
 }
 
 bool MemoryStore::useNonce(const std::string& nonce, std::int64_t expiresAt, std::int64_t nowSeconds) {
-    check();
-    if (auto it = nonces.find(nonce); it != nonces.end() && it->second > nowSeconds) return false;
-    nonces[nonce] = expiresAt;
-    return true;
+    const auto lock = enter();
+    if (expiresAt <= nowSeconds) return false;
+    return nonces.emplace(nonce, expiresAt).second;
 }
 
 void MemoryStore::putSignOut(const std::string& session, std::int64_t until) {
-    check();
+    const auto lock = enter();
     auto& stored = signOuts[session];
     stored = std::max(stored, until);
 }
 
 bool MemoryStore::signedOut(const std::string& session, std::int64_t nowSeconds) {
-    check();
+    const auto lock = enter();
     const auto it = signOuts.find(session);
     return it != signOuts.end() && it->second > nowSeconds;
 }
 
+std::optional<std::int64_t> MemoryStore::countRate(const std::string& key, int most, std::int64_t windowSeconds,
+                                                   std::int64_t nowSeconds) {
+    const auto lock = enter();
+    auto& rate = rates[key];
+    if (rate.expiresAt <= nowSeconds) rate = Rate{0, nowSeconds + windowSeconds};
+    if (++rate.events <= most) return std::nullopt;
+    return std::max<std::int64_t>(1, rate.expiresAt - nowSeconds);
+}
+
+void MemoryStore::putPresence(const std::string& room, const std::string& instance, std::int64_t nowSeconds) {
+    const auto lock = enter();
+    presence[room] = Presence{instance, nowSeconds};
+}
+
+bool MemoryStore::dropPresence(const std::string& room, const std::string& instance) {
+    const auto lock = enter();
+    const auto it = presence.find(room);
+    if (it == presence.end() || it->second.instance != instance) return false;
+    presence.erase(it);
+    return true;
+}
+
+int MemoryStore::refreshPresence(const std::string& instance, std::int64_t nowSeconds) {
+    const auto lock = enter();
+    int refreshed = 0;
+    for (auto& [room, row] : presence)
+        if (row.instance == instance) {
+            row.seenAt = nowSeconds;
+            ++refreshed;
+        }
+    return refreshed;
+}
+
+std::optional<std::string> MemoryStore::presenceHolder(const std::string& room, std::int64_t freshSince) {
+    const auto lock = enter();
+    const auto it = presence.find(room);
+    if (it == presence.end() || it->second.seenAt < freshSince) return std::nullopt;
+    return it->second.instance;
+}
+
+std::vector<std::string> MemoryStore::roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSince) {
+    const auto lock = enter();
+    std::set<std::string> online;
+    for (const auto& room : rooms)
+        if (const auto it = presence.find(room); it != presence.end() && it->second.seenAt >= freshSince)
+            online.insert(room);
+    return {online.begin(), online.end()};
+}
+
+void MemoryStore::publish(const BusMessage& message) {
+    enter();
+    bus_->publish(message);
+}
+
+std::unique_ptr<BusListener> MemoryStore::listen(const std::string& instance, BusHandler onMessage,
+                                                 std::function<void(const std::string&)>) {
+    enter();
+    return bus_->listen(instance, std::move(onMessage));
+}
+
 void MemoryStore::purgeExpired(std::int64_t nowSeconds) {
-    check();
+    const auto lock = enter();
     std::erase_if(codes, [&](const auto& entry) { return entry.second.expiresAt <= nowSeconds; });
     std::erase_if(tokens, [&](const auto& entry) { return entry.second.expiresAt <= nowSeconds; });
     std::erase_if(nonces, [&](const auto& entry) { return entry.second <= nowSeconds; });
     std::erase_if(signOuts, [&](const auto& entry) { return entry.second <= nowSeconds; });
+    std::erase_if(rates, [&](const auto& entry) { return entry.second.expiresAt <= nowSeconds; });
+    std::erase_if(presence, [&](const auto& entry) { return entry.second.seenAt < nowSeconds - 3600; });
 }
 
 }  // namespace morvane::relay_service::testing

@@ -1,24 +1,38 @@
 // A RelayStore in memory, for the service's tests: the same answers as the
-// real stores give, and a switch that makes every call fail as a broken
-// database would.
+// real stores give (it runs their contract), and a switch that makes every
+// call fail as a broken database would. Calls may come from several
+// threads; connect() gives another connection to the same data, as a
+// second instance sharing a database has, and the bus carries messages
+// between them within the process. The tables are open to tests, to be
+// read and changed while no other thread uses the store.
 #pragma once
 
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 
 #include "relay_service/relay_store.h"
+
+namespace morvane::relay_service::detail {
+class LocalBus;
+}
 
 namespace morvane::relay_service::testing {
 
 class MemoryStore final : public RelayStore {
 public:
+    MemoryStore();
+    ~MemoryStore() override;
+
     std::string describe() const override { return "memory"; }
     Account accountForEmail(const std::string& email, std::int64_t nowSeconds) override;
     std::optional<Account> account(const std::string& userId) override;
     void putCode(const SignInCode& code) override;
     std::optional<SignInCode> code(const std::string& email, const std::string& loginId) override;
-    void setCodeTries(const std::string& email, const std::string& loginId, int triesLeft) override;
-    void deleteCode(const std::string& email, const std::string& loginId) override;
+    std::optional<SignInCode> spendCodeTry(const std::string& email, const std::string& loginId,
+                                           std::int64_t nowSeconds) override;
+    bool deleteCode(const std::string& email, const std::string& loginId) override;
     void putToken(const Token& token) override;
     std::optional<Token> token(const std::string& hash) override;
     bool deleteToken(const std::string& hash) override;
@@ -30,7 +44,20 @@ public:
     bool useNonce(const std::string& nonce, std::int64_t expiresAt, std::int64_t nowSeconds) override;
     void putSignOut(const std::string& session, std::int64_t until) override;
     bool signedOut(const std::string& session, std::int64_t nowSeconds) override;
+    std::optional<std::int64_t> countRate(const std::string& key, int most, std::int64_t windowSeconds,
+                                          std::int64_t nowSeconds) override;
+    void putPresence(const std::string& room, const std::string& instance, std::int64_t nowSeconds) override;
+    bool dropPresence(const std::string& room, const std::string& instance) override;
+    int refreshPresence(const std::string& instance, std::int64_t nowSeconds) override;
+    std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSince) override;
+    std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSince) override;
+    void publish(const BusMessage& message) override;
+    std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
+                                        std::function<void(const std::string&)> log) override;
     void purgeExpired(std::int64_t nowSeconds) override;
+
+    // Another connection to this store's data; this store must outlive it.
+    std::unique_ptr<RelayStore> connect();
 
     bool broken = false;
     std::map<std::string, Account> accounts;  // by e-mail
@@ -39,9 +66,22 @@ public:
     std::map<std::string, HostRecord> hosts;  // by room
     std::map<std::string, std::int64_t> nonces;
     std::map<std::string, std::int64_t> signOuts;  // session → until
+    struct Rate {
+        std::int64_t events = 0;
+        std::int64_t expiresAt = 0;
+    };
+    std::map<std::string, Rate> rates;
+    struct Presence {
+        std::string instance;
+        std::int64_t seenAt = 0;
+    };
+    std::map<std::string, Presence> presence;  // by room
 
 private:
-    void check() const;
+    // Locks the tables for one call, failing it while broken.
+    std::unique_lock<std::recursive_mutex> enter() const;
+    mutable std::recursive_mutex mutex_;
+    std::shared_ptr<detail::LocalBus> bus_;
 };
 
 }  // namespace morvane::relay_service::testing

@@ -1,15 +1,21 @@
 // The PostgreSQL store's own duties: what it says of itself in the log, a
-// connection broken under it, several instances migrating one database at
-// once, and clear refusals.
+// connection broken under it, a database that stops answering, several
+// instances migrating one database at once, clear refusals, and a bus that
+// finds the database again.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "postgres_test_cluster.h"
 #include "relay_service/postgres_relay_store.h"
 #include "relay_service/relay_store.h"
+#include "stalling_proxy.h"
 
 namespace morvane::relay_service {
 namespace {
@@ -17,6 +23,8 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 using testing::PostgresBackend;
+using testing::StallingProxy;
+using Clock = std::chrono::steady_clock;
 
 constexpr const char* password = "s3cret-word";
 
@@ -24,6 +32,30 @@ HostRecord host(int n) {
     char room[33];
     std::snprintf(room, sizeof room, "%032x", n);
     return HostRecord{room, "key-" + std::to_string(n), "computer", "user-1", n};
+}
+
+// Time-outs short enough for a test to wait them out.
+constexpr StoreTimeouts quick{.connectSeconds = 1, .statementSeconds = 1, .keepaliveSeconds = 60};
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Calls made while time is in a test's hands: what each answered (the
+// error, or "" when it succeeded) and how long it took.
+struct Timed {
+    std::string error;
+    double seconds;
+};
+template <class F>
+Timed timed(F call) {
+    const auto start = Clock::now();
+    try {
+        call();
+        return {"", secondsSince(start)};
+    } catch (const RelayStoreError& e) {
+        return {e.what(), secondsSince(start)};
+    }
 }
 
 TEST(PostgresRelayStore, DescribesItsDatabaseButNeverThePassword) {
@@ -116,6 +148,177 @@ TEST(PostgresRelayStore, RefusalsSayWhyOnOneLine) {
             EXPECT_EQ(what.find('\n'), std::string::npos) << what;
         }
     }
+}
+
+// A database that stops answering (its host gone quiet) fails a call
+// within the statement time-out rather than holding the store's queue, and
+// the calls of the next seconds at once, without trying a connection each
+// time; once it answers again, so does the store.
+TEST(PostgresRelayStore, ADatabaseThatStopsAnsweringFailsCallsInSecondsAndThenAtOnce) {
+    PostgresBackend backend;
+    backend.open();
+    StallingProxy proxy(backend.cluster().folder() + "/.s.PGSQL.5432");
+    std::int64_t nowMillis = 0;
+    auto store = openPostgresRelayStore(proxy.connectionString(backend.database()), quick, [&] { return nowMillis; });
+    ASSERT_EQ(store->addHost(host(1), 10), AddHostOutcome::created);
+    struct Step {
+        const char* why;
+        std::int64_t laterMillis;
+        bool swallowing;
+        const char* error;  // null: the call succeeds
+        int connectionsMade;
+        double mostSeconds;
+    };
+    const Step steps[] = {
+        {"answering", 0, false, nullptr, 0, 1.0},
+        {"stops answering: the call fails after its time-out", 0, true, "did not answer within 1 s", 0, 2.5},
+        {"the next fails at once", 0, true, "away (did not answer within 1 s", 0, 0.3},
+        {"and so until the first try", 1'900, true, "the next try in 1 s", 0, 0.3},
+        {"the try waits only the connect time-out", 100, true, "cannot connect again: no connection within 1 s", 1, 2.5},
+        {"the next try waits longer", 3'900, true, "away (cannot connect again", 0, 0.3},
+        {"answering again: the next try succeeds", 100, false, nullptr, 1, 1.0},
+        {"and the ones after it", 0, false, nullptr, 0, 1.0},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.why);
+        proxy.swallow(step.swallowing);
+        nowMillis += step.laterMillis;
+        const int before = proxy.accepted();
+        const auto call = timed([&] { EXPECT_EQ(store->hostByRoom(host(1).room), host(1)); });
+        if (step.error) {
+            EXPECT_THAT(call.error, HasSubstr(step.error));
+            EXPECT_THAT(call.error, HasSubstr(store->describe()));
+        } else {
+            EXPECT_EQ(call.error, "");
+        }
+        EXPECT_LT(call.seconds, step.mostSeconds);
+        EXPECT_EQ(proxy.accepted() - before, step.connectionsMade);
+    }
+}
+
+// SIGSTOPs a process now and SIGCONTs it when resumed, destroyed, or after
+// a while at the latest, so that a store that waits for it forever still
+// lets the test end.
+class StoppedProcess {
+public:
+    explicit StoppedProcess(int pid) : pid_(pid) {
+        ::kill(pid_, SIGSTOP);
+        guard_ = std::thread([this] {
+            std::unique_lock lock(mutex_);
+            changed_.wait_for(lock, std::chrono::seconds(20), [this] { return resumed_; });
+            ::kill(pid_, SIGCONT);
+        });
+    }
+    ~StoppedProcess() { resume(); }
+    void resume() {
+        {
+            std::lock_guard lock(mutex_);
+            resumed_ = true;
+        }
+        changed_.notify_all();
+        if (guard_.joinable()) guard_.join();
+    }
+
+private:
+    int pid_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool resumed_ = false;
+    std::thread guard_;
+};
+
+// The store's own server process stops (paused, as the database stalled
+// under the service once): the call fails in seconds, what it asked is
+// never done once the process wakes, and the next call, on a new
+// connection, succeeds.
+TEST(PostgresRelayStore, AStoppedServerProcessFailsTheCallAndIsEnded) {
+    PostgresBackend backend;
+    std::int64_t nowMillis = 0;
+    auto store = openPostgresRelayStore(backend.connectionString(), quick, [&] { return nowMillis; });
+    const std::string pidOf = "SELECT pid FROM pg_stat_activity WHERE datname = current_database() AND "
+                              "application_name = 'morvane-relay'";
+    const auto pid = backend.cluster().query(backend.database(), pidOf);
+    ASSERT_FALSE(pid.empty());
+    const Token token{"t1", TokenKind::ticket, "user-1", "web", host(1).room, 30};
+    {
+        StoppedProcess stopped(std::stoi(pid));
+        const auto call = timed([&] { store->putToken(token); });
+        EXPECT_THAT(call.error, HasSubstr("did not answer within 1 s"));
+        EXPECT_LT(call.seconds, 3.0);
+        nowMillis += 2'000;
+        EXPECT_EQ(store->token("t1"), std::nullopt);
+        EXPECT_NE(backend.cluster().query(backend.database(), pidOf + (" AND pid <> " + pid)), "")
+            << "a new connection serves the store";
+    }
+    // Woken, the old process ends without running what it was sent.
+    const auto start = Clock::now();
+    while (!backend.cluster().query(backend.database(), "SELECT 1 FROM pg_stat_activity WHERE pid = " + pid).empty() &&
+           secondsSince(start) < 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(backend.cluster().query(backend.database(), "SELECT 1 FROM pg_stat_activity WHERE pid = " + pid), "");
+    EXPECT_EQ(store->token("t1"), std::nullopt) << "a call answered as failed was done after all";
+}
+
+// What a listener heard, for the bus's tests.
+struct Heard {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<BusMessage> messages;
+    std::vector<std::string> log;
+
+    BusHandler handler() {
+        return [this](const BusMessage& m) {
+            std::lock_guard lock(mutex);
+            messages.push_back(m);
+            changed.notify_all();
+        };
+    }
+    std::function<void(const std::string&)> logger() {
+        return [this](const std::string& line) {
+            std::lock_guard lock(mutex);
+            log.push_back(line);
+            changed.notify_all();
+        };
+    }
+    bool waitFor(const std::function<bool()>& done) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(15), done);
+    }
+    bool logged(const std::string& part) const {
+        return std::any_of(log.begin(), log.end(), [&](const auto& line) { return line.find(part) != std::string::npos; });
+    }
+};
+
+// The bus's own connection stops answering: the listener notices though
+// nothing is said, says so, listens again once the database answers, and
+// hears again; texts that are no message of this program are passed over.
+TEST(PostgresRelayStore, TheBusListensAgainWhenTheDatabaseComesBack) {
+    PostgresBackend backend;
+    auto sender = backend.open();
+    StallingProxy proxy(backend.cluster().folder() + "/.s.PGSQL.5432");
+    auto store = openPostgresRelayStore(proxy.connectionString(backend.database()),
+                                        StoreTimeouts{.connectSeconds = 1, .statementSeconds = 1, .keepaliveSeconds = 1});
+    Heard heard;
+    const auto listener = store->listen("alpha", heard.handler(), heard.logger());
+
+    for (const char* text : {"v2 drop-link beta alpha room", "v1 drop-link beta alpha", "v1 drop-link beta alpha a b",
+                             "v1 wave beta alpha room", "v1 drop-link  alpha room"})
+        backend.exec(std::string("NOTIFY morvane_relay, '") + text + "'");
+    const BusMessage first{BusKind::dropLink, host(1).room, "alpha", "beta"};
+    sender->publish(first);
+    ASSERT_TRUE(heard.waitFor([&] { return !heard.messages.empty(); }));
+    EXPECT_EQ(heard.messages, std::vector{first});
+
+    proxy.swallow(true);
+    EXPECT_TRUE(heard.waitFor([&] { return heard.logged("bus: lost"); })) << ::testing::PrintToString(heard.log);
+    proxy.swallow(false);
+    EXPECT_TRUE(heard.waitFor([&] { return heard.logged("bus: listening again"); }))
+        << ::testing::PrintToString(heard.log);
+
+    const BusMessage second{BusKind::signedOut, "c2Vzc2lvbg", "", "beta"};
+    sender->publish(second);
+    EXPECT_TRUE(heard.waitFor([&] { return heard.messages.size() == 2; }));
+    EXPECT_EQ(heard.messages, (std::vector{first, second}));
 }
 
 }  // namespace

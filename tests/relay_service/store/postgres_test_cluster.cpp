@@ -57,12 +57,14 @@ struct Connection {
         PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
     }
     ~Connection() { PQfinish(conn); }
-    void exec(const std::string& sql) {
+    std::string exec(const std::string& sql) {
         PGresult* r = PQexec(conn, sql.c_str());
         const auto status = PQresultStatus(r);
         const std::string message = PQresultErrorMessage(r);
+        const std::string first = status == PGRES_TUPLES_OK && PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
         PQclear(r);
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw std::runtime_error(sql + ": " + message);
+        return first;
     }
     PGconn* conn;
 };
@@ -137,6 +139,10 @@ void PostgresTestCluster::dropDatabase(const std::string& name) {
 
 void PostgresTestCluster::exec(const std::string& database, const std::string& sql) {
     Connection(connectionString(database)).exec(sql);
+}
+
+std::string PostgresTestCluster::query(const std::string& database, const std::string& sql) {
+    return Connection(connectionString(database)).exec(sql);
 }
 
 }  // namespace morvane::relay_service::testing

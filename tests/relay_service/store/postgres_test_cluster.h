@@ -36,6 +36,8 @@ public:
     void dropDatabase(const std::string& name);
     // Runs SQL as the cluster's superuser in one database; throws on failure.
     void exec(const std::string& database, const std::string& sql);
+    // The first value of a query's first row, "" when there is none.
+    std::string query(const std::string& database, const std::string& sql);
 
 private:
     PostgresTestCluster(std::string folder, bool owned);
@@ -44,7 +46,7 @@ private:
     int databases_ = 0;
 };
 
-class PostgresBackend final : public StoreBackend {
+class PostgresBackend final : public DatabaseBackend {
 public:
     PostgresBackend() : cluster_(PostgresTestCluster::shared()), database_(cluster_.createDatabase()) {}
     ~PostgresBackend() override {
@@ -65,9 +67,10 @@ public:
     std::string connectionString() const { return cluster_.connectionString(database_); }
     const std::string& database() const { return database_; }
     void exec(const std::string& sql) override { cluster_.exec(database_, sql); }
-    std::string futureSchemaSql() const override {
-        return "UPDATE schema_version SET version = " + std::to_string(postgresRelayStoreSchemaVersion() + 1);
+    std::string markSchemaSql(int version, int compatible) const override {
+        return "UPDATE schema_version SET version = " + std::to_string(version) + ";" + markCompatibleSql(compatible);
     }
+    std::string int64Type() const override { return "BIGINT"; }
     // The server recovers its own files; what is checked is that the
     // database still answers.
     std::string integrity() override {

@@ -58,24 +58,40 @@ CREATE INDEX used_nonces_expiry ON used_nonces (expires_at);
     return sql;
 }
 
+// A store under test: a fresh, empty one per test, and more connections
+// to it, as more instances sharing it have.
 class StoreBackend {
 public:
     virtual ~StoreBackend() = default;
+    virtual std::unique_ptr<RelayStore> open() = 0;
+};
+
+// A database under test, which also has a schema, files and a server of
+// its own.
+class DatabaseBackend : public StoreBackend {
+public:
     // Makes this test's (still unopened) database as a program of schema
     // version 1 left it, tables empty.
     virtual void makeVersion1() = 0;
-    // Another connection to this test's database (migrating it if needed).
-    virtual std::unique_ptr<RelayStore> open() = 0;
     virtual RelayStoreConfig config() const = 0;
     // Runs SQL on the database outside any store; throws on failure.
     virtual void exec(const std::string& sql) = 0;
-    // The statement that marks the schema as one this program does not know.
-    virtual std::string futureSchemaSql() const = 0;
+    // The statements that mark the database as of schema `version`, usable
+    // by programs that know `compatible` or later, as a later program
+    // would leave it.
+    virtual std::string markSchemaSql(int version, int compatible) const = 0;
     // "ok" when the database's own check finds nothing wrong.
     virtual std::string integrity() = 0;
+    // The database's name of a 64-bit whole number.
+    virtual std::string int64Type() const = 0;
 };
 
-class SqliteBackend final : public StoreBackend {
+inline std::string markCompatibleSql(int compatible) {
+    return "DELETE FROM schema_compatible; INSERT INTO schema_compatible (version) VALUES (" +
+           std::to_string(compatible) + ");";
+}
+
+class SqliteBackend final : public DatabaseBackend {
 public:
     void makeVersion1() override {
         std::filesystem::create_directories(dataDir());
@@ -98,9 +114,10 @@ public:
             }
         });
     }
-    std::string futureSchemaSql() const override {
-        return "PRAGMA user_version=" + std::to_string(sqliteRelayStoreSchemaVersion() + 1);
+    std::string markSchemaSql(int version, int compatible) const override {
+        return "PRAGMA user_version=" + std::to_string(version) + ";" + markCompatibleSql(compatible);
     }
+    std::string int64Type() const override { return "INTEGER"; }
     std::string integrity() override {
         std::string out;
         withDb([&](sqlite3* db) {

@@ -1,0 +1,392 @@
+#include "relay_service/sql_relay_store.h"
+
+#include <cstdlib>
+
+#include "relay_service/relay_store_detail.h"
+
+namespace morvane::relay_service::detail {
+namespace {
+
+constexpr SchemaStep steps[] = {
+    // 1: accounts, sign-in codes, tokens, computers and used nonces.
+    {R"sql(
+CREATE TABLE accounts (
+    user_id TEXT NOT NULL PRIMARY KEY,
+    email TEXT NOT NULL UNIQUE,
+    created_at {int64} NOT NULL
+);
+CREATE TABLE sign_in_codes (
+    email TEXT NOT NULL,
+    login_id TEXT NOT NULL,
+    code_hash TEXT NOT NULL,
+    salt TEXT NOT NULL,
+    expires_at {int64} NOT NULL,
+    tries_left INTEGER NOT NULL,
+    PRIMARY KEY (email, login_id)
+);
+CREATE INDEX sign_in_codes_expiry ON sign_in_codes (expires_at);
+CREATE TABLE tokens (
+    hash TEXT NOT NULL PRIMARY KEY,
+    kind TEXT NOT NULL,
+    user_id TEXT NOT NULL,
+    client TEXT NOT NULL,
+    room TEXT NOT NULL,
+    expires_at {int64} NOT NULL
+);
+CREATE INDEX tokens_expiry ON tokens (expires_at);
+CREATE TABLE hosts (
+    room TEXT NOT NULL PRIMARY KEY,
+    public_key TEXT NOT NULL UNIQUE,
+    name TEXT NOT NULL,
+    user_id TEXT NOT NULL,
+    created_at {int64} NOT NULL
+);
+CREATE INDEX hosts_user ON hosts (user_id);
+CREATE TABLE used_nonces (
+    nonce TEXT NOT NULL PRIMARY KEY,
+    expires_at {int64} NOT NULL
+);
+CREATE INDEX used_nonces_expiry ON used_nonces (expires_at);
+)sql",
+     1},
+    // 2: sign-ins signed out, so that every instance refuses their tokens.
+    // A program that does not know them would let such tokens through.
+    {R"sql(
+CREATE TABLE signed_out_sessions (
+    session TEXT NOT NULL PRIMARY KEY,
+    expires_at {int64} NOT NULL
+);
+CREATE INDEX signed_out_sessions_expiry ON signed_out_sessions (expires_at);
+)sql",
+     2},
+    // 3: the code limits counted for all instances, and which instance
+    // holds each computer's link. Additive: a program of version 2 beside
+    // it counts its limits alone and its links go unseen by the others, as
+    // before.
+    {R"sql(
+CREATE TABLE rate_counts (
+    rate_key TEXT NOT NULL PRIMARY KEY,
+    events INTEGER NOT NULL,
+    expires_at {int64} NOT NULL
+);
+CREATE INDEX rate_counts_expiry ON rate_counts (expires_at);
+CREATE TABLE presence (
+    room TEXT NOT NULL PRIMARY KEY,
+    instance TEXT NOT NULL,
+    seen_at {int64} NOT NULL
+);
+CREATE INDEX presence_instance ON presence (instance);
+)sql",
+     2},
+};
+
+// A link no instance refreshed for this long belongs to an instance that
+// is gone; its row is only clutter.
+constexpr std::int64_t stalePresenceSeconds = 3600;
+
+constexpr const char* hostColumns = "SELECT room, public_key, name, user_id, created_at FROM hosts ";
+
+HostRecord hostAt(const SqlRows& r, std::size_t row) {
+    return HostRecord{r.text(row, 0), r.text(row, 1), r.text(row, 2), r.text(row, 3), r.number(row, 4)};
+}
+
+std::optional<HostRecord> firstHost(const SqlRows& r) {
+    if (r.empty()) return std::nullopt;
+    return hostAt(r, 0);
+}
+
+Account accountAt(const SqlRows& r) { return Account{r.text(0, 0), r.text(0, 1), r.number(0, 2)}; }
+
+}  // namespace
+
+std::int64_t SqlRows::number(std::size_t row, std::size_t column) const {
+    return std::strtoll(text(row, column).c_str(), nullptr, 10);
+}
+
+std::span<const SchemaStep> schemaSteps() { return steps; }
+
+int schemaVersion() { return static_cast<int>(std::size(steps)); }
+
+std::string schemaStepSql(std::size_t index, std::string_view int64Type) {
+    std::string sql = steps[index].sql;
+    static constexpr std::string_view placeholder = "{int64}";
+    for (std::size_t at; (at = sql.find(placeholder)) != std::string::npos;) sql.replace(at, placeholder.size(), int64Type);
+    return sql;
+}
+
+SqlRelayStore::Transaction::Transaction(SqlRelayStore& store) : store_(store) { store_.run(store_.beginWrite(), {}); }
+
+SqlRelayStore::Transaction::~Transaction() {
+    if (!done_) store_.rollbackQuietly();
+}
+
+void SqlRelayStore::Transaction::commit() {
+    store_.run("COMMIT", {});
+    done_ = true;
+}
+
+// The schema's versions are kept where each database always kept them,
+// and beside them the compatible version, changed in the same transaction
+// as the steps they count.
+void SqlRelayStore::migrate(const std::string& database) {
+    call([&] {
+        Transaction transaction(*this);
+        lockSchema();
+        sql("CREATE TABLE IF NOT EXISTS schema_compatible (version INTEGER NOT NULL)");
+        const int version = storedVersion();
+        const auto stored = sql("SELECT version FROM schema_compatible");
+        const int compatible = stored.empty() ? version : static_cast<int>(stored.number(0, 0));
+        const int known = schemaVersion();
+        if (requireUsableSchema(database, version, compatible, known)) {
+            transaction.commit();
+            return;
+        }
+        for (int step = version; step < known; ++step) {
+            try {
+                runScript(schemaStepSql(static_cast<std::size_t>(step), int64Type()));
+            } catch (const RelayStoreError& e) {
+                throw RelayStoreError("cannot update the schema of " + database + " to version " +
+                                      std::to_string(step + 1) + ": " + e.what());
+            }
+        }
+        if (version != known) storeVersion(known);
+        const int nowCompatible = steps[known - 1].compatible;
+        if (stored.empty() || compatible != nowCompatible) {
+            sql("DELETE FROM schema_compatible");
+            sql("INSERT INTO schema_compatible (version) VALUES ($1)", nowCompatible);
+        }
+        transaction.commit();
+    });
+}
+
+Account SqlRelayStore::accountForEmail(const std::string& email, std::int64_t nowSeconds) {
+    return op([&] {
+        auto r = sql("INSERT INTO accounts (user_id, email, created_at) VALUES ($1, $2, $3) "
+                     "ON CONFLICT (email) DO NOTHING RETURNING user_id, email, created_at",
+                     newUserId(), email, nowSeconds);
+        if (r.empty()) r = sql("SELECT user_id, email, created_at FROM accounts WHERE email = $1", email);
+        if (r.empty()) throw RelayStoreError(describe() + ": the account of an address vanished as it was made");
+        return accountAt(r);
+    });
+}
+
+std::optional<Account> SqlRelayStore::account(const std::string& userId) {
+    return op([&]() -> std::optional<Account> {
+        const auto r = sql("SELECT user_id, email, created_at FROM accounts WHERE user_id = $1", userId);
+        if (r.empty()) return std::nullopt;
+        return accountAt(r);
+    });
+}
+
+void SqlRelayStore::putCode(const SignInCode& code) {
+    op([&] {
+        sql("INSERT INTO sign_in_codes (email, login_id, code_hash, salt, expires_at, tries_left) "
+            "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (email, login_id) DO UPDATE SET "
+            "code_hash = excluded.code_hash, salt = excluded.salt, expires_at = excluded.expires_at, "
+            "tries_left = excluded.tries_left",
+            code.email, code.loginId, code.codeHash, code.salt, code.expiresAt, code.triesLeft);
+    });
+}
+
+std::optional<SignInCode> SqlRelayStore::code(const std::string& email, const std::string& loginId) {
+    return op([&]() -> std::optional<SignInCode> {
+        const auto r = sql("SELECT code_hash, salt, expires_at, tries_left FROM sign_in_codes "
+                           "WHERE email = $1 AND login_id = $2",
+                           email, loginId);
+        if (r.empty()) return std::nullopt;
+        return SignInCode{email, loginId, r.text(0, 0), r.text(0, 1), r.number(0, 2), static_cast<int>(r.number(0, 3))};
+    });
+}
+
+std::optional<SignInCode> SqlRelayStore::spendCodeTry(const std::string& email, const std::string& loginId,
+                                                      std::int64_t nowSeconds) {
+    return op([&]() -> std::optional<SignInCode> {
+        const auto r = sql("UPDATE sign_in_codes SET tries_left = tries_left - 1 "
+                           "WHERE email = $1 AND login_id = $2 AND tries_left > 0 AND expires_at > $3 "
+                           "RETURNING code_hash, salt, expires_at, tries_left",
+                           email, loginId, nowSeconds);
+        if (r.empty()) return std::nullopt;
+        return SignInCode{email, loginId, r.text(0, 0), r.text(0, 1), r.number(0, 2), static_cast<int>(r.number(0, 3))};
+    });
+}
+
+bool SqlRelayStore::deleteCode(const std::string& email, const std::string& loginId) {
+    return op([&] { return sql("DELETE FROM sign_in_codes WHERE email = $1 AND login_id = $2", email, loginId).changed > 0; });
+}
+
+void SqlRelayStore::putToken(const Token& token) {
+    op([&] {
+        sql("INSERT INTO tokens (hash, kind, user_id, client, room, expires_at) VALUES ($1, $2, $3, $4, $5, $6) "
+            "ON CONFLICT (hash) DO UPDATE SET kind = excluded.kind, user_id = excluded.user_id, "
+            "client = excluded.client, room = excluded.room, expires_at = excluded.expires_at",
+            token.hash, std::string(toString(token.kind)), token.userId, token.client, token.room, token.expiresAt);
+    });
+}
+
+std::optional<Token> SqlRelayStore::token(const std::string& hash) {
+    return op([&]() -> std::optional<Token> {
+        const auto r = sql("SELECT kind, user_id, client, room, expires_at FROM tokens WHERE hash = $1", hash);
+        if (r.empty()) return std::nullopt;
+        return Token{hash, storedTokenKind(r.text(0, 0), describe()), r.text(0, 1), r.text(0, 2), r.text(0, 3),
+                     r.number(0, 4)};
+    });
+}
+
+bool SqlRelayStore::deleteToken(const std::string& hash) {
+    return op([&] { return sql("DELETE FROM tokens WHERE hash = $1", hash).changed > 0; });
+}
+
+AddHostOutcome SqlRelayStore::addHost(const HostRecord& host, int maxHostsPerAccount) {
+    return op([&] {
+        Transaction transaction(*this);
+        lockAccount(host.userId);
+        const auto present =
+            sql("SELECT room, public_key, user_id FROM hosts WHERE public_key = $1 OR room = $2", host.publicKey, host.room);
+        if (!present.empty()) {
+            if (present.size() != 1 || present.text(0, 0) != host.room || present.text(0, 1) != host.publicKey ||
+                present.text(0, 2) != host.userId)
+                return AddHostOutcome::taken;
+            sql("UPDATE hosts SET name = $1 WHERE room = $2", host.name, host.room);
+            transaction.commit();
+            return AddHostOutcome::existing;
+        }
+        if (sql("SELECT count(*) FROM hosts WHERE user_id = $1", host.userId).number(0, 0) >= maxHostsPerAccount)
+            return AddHostOutcome::limit;
+        // Another account may register the same key at this instant: the
+        // unique key then decides, and this one is taken.
+        const auto inserted = sql("INSERT INTO hosts (room, public_key, name, user_id, created_at) "
+                                  "VALUES ($1, $2, $3, $4, $5) ON CONFLICT DO NOTHING",
+                                  host.room, host.publicKey, host.name, host.userId, host.createdAt);
+        if (inserted.changed == 0) return AddHostOutcome::taken;
+        transaction.commit();
+        return AddHostOutcome::created;
+    });
+}
+
+std::optional<HostRecord> SqlRelayStore::hostByKey(const std::string& publicKey) {
+    return op([&] { return firstHost(sql(std::string(hostColumns) + "WHERE public_key = $1", publicKey)); });
+}
+
+std::optional<HostRecord> SqlRelayStore::hostByRoom(const std::string& room) {
+    return op([&] { return firstHost(sql(std::string(hostColumns) + "WHERE room = $1", room)); });
+}
+
+std::vector<HostRecord> SqlRelayStore::hostsOf(const std::string& userId) {
+    return op([&] {
+        const auto r = sql(std::string(hostColumns) + "WHERE user_id = $1 ORDER BY created_at, room", userId);
+        std::vector<HostRecord> out;
+        for (std::size_t row = 0; row < r.size(); ++row) out.push_back(hostAt(r, row));
+        return out;
+    });
+}
+
+bool SqlRelayStore::removeHost(const std::string& room) {
+    return op([&] { return sql("DELETE FROM hosts WHERE room = $1", room).changed > 0; });
+}
+
+bool SqlRelayStore::useNonce(const std::string& nonce, std::int64_t expiresAt, std::int64_t nowSeconds) {
+    if (expiresAt <= nowSeconds) return false;
+    return op([&] {
+        return sql("INSERT INTO used_nonces (nonce, expires_at) VALUES ($1, $2) ON CONFLICT (nonce) DO NOTHING", nonce,
+                   expiresAt)
+                   .changed > 0;
+    });
+}
+
+void SqlRelayStore::putSignOut(const std::string& session, std::int64_t until) {
+    op([&] {
+        sql("INSERT INTO signed_out_sessions (session, expires_at) VALUES ($1, $2) ON CONFLICT (session) "
+            "DO UPDATE SET expires_at = CASE WHEN excluded.expires_at > signed_out_sessions.expires_at "
+            "THEN excluded.expires_at ELSE signed_out_sessions.expires_at END",
+            session, until);
+    });
+}
+
+bool SqlRelayStore::signedOut(const std::string& session, std::int64_t nowSeconds) {
+    return op([&] {
+        return !sql("SELECT 1 FROM signed_out_sessions WHERE session = $1 AND expires_at > $2", session, nowSeconds).empty();
+    });
+}
+
+std::optional<std::int64_t> SqlRelayStore::countRate(const std::string& key, int most, std::int64_t windowSeconds,
+                                                     std::int64_t nowSeconds) {
+    return op([&]() -> std::optional<std::int64_t> {
+        // One statement: instances counting the same key at once each see
+        // the other's event.
+        const auto r = sql("INSERT INTO rate_counts (rate_key, events, expires_at) VALUES ($1, 1, $3) "
+                           "ON CONFLICT (rate_key) DO UPDATE SET "
+                           "events = CASE WHEN rate_counts.expires_at <= $2 THEN 1 ELSE rate_counts.events + 1 END, "
+                           "expires_at = CASE WHEN rate_counts.expires_at <= $2 THEN excluded.expires_at "
+                           "ELSE rate_counts.expires_at END "
+                           "RETURNING events, expires_at",
+                           key, nowSeconds, nowSeconds + windowSeconds);
+        if (r.empty()) throw RelayStoreError(describe() + ": a rate count answered nothing");
+        if (r.number(0, 0) <= most) return std::nullopt;
+        return std::max<std::int64_t>(1, r.number(0, 1) - nowSeconds);
+    });
+}
+
+void SqlRelayStore::putPresence(const std::string& room, const std::string& instance, std::int64_t nowSeconds) {
+    op([&] {
+        sql("INSERT INTO presence (room, instance, seen_at) VALUES ($1, $2, $3) ON CONFLICT (room) "
+            "DO UPDATE SET instance = excluded.instance, seen_at = excluded.seen_at",
+            room, instance, nowSeconds);
+    });
+}
+
+bool SqlRelayStore::dropPresence(const std::string& room, const std::string& instance) {
+    return op([&] { return sql("DELETE FROM presence WHERE room = $1 AND instance = $2", room, instance).changed > 0; });
+}
+
+int SqlRelayStore::refreshPresence(const std::string& instance, std::int64_t nowSeconds) {
+    return op([&] {
+        return static_cast<int>(sql("UPDATE presence SET seen_at = $2 WHERE instance = $1", instance, nowSeconds).changed);
+    });
+}
+
+std::optional<std::string> SqlRelayStore::presenceHolder(const std::string& room, std::int64_t freshSince) {
+    return op([&]() -> std::optional<std::string> {
+        const auto r = sql("SELECT instance FROM presence WHERE room = $1 AND seen_at >= $2", room, freshSince);
+        if (r.empty()) return std::nullopt;
+        return r.text(0, 0);
+    });
+}
+
+std::vector<std::string> SqlRelayStore::roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSince) {
+    if (rooms.empty()) return {};
+    return op([&] {
+        // An account's computers, a handful: one statement with a value each.
+        std::string statement = "SELECT room FROM presence WHERE seen_at >= $1 AND room IN (";
+        std::vector<SqlValue> values{SqlValue(freshSince)};
+        for (const auto& room : rooms) {
+            statement += (values.size() > 1 ? ", $" : "$") + std::to_string(values.size() + 1);
+            values.emplace_back(room);
+        }
+        statement += ")";
+        const auto r = run(statement, values);
+        std::vector<std::string> out;
+        for (std::size_t row = 0; row < r.size(); ++row) out.push_back(r.text(row, 0));
+        return out;
+    });
+}
+
+void SqlRelayStore::purgeExpired(std::int64_t nowSeconds) {
+    op([&] {
+        Transaction transaction(*this);
+        for (const char* statement :
+             {"DELETE FROM sign_in_codes WHERE expires_at <= $1", "DELETE FROM tokens WHERE expires_at <= $1",
+              "DELETE FROM used_nonces WHERE expires_at <= $1", "DELETE FROM signed_out_sessions WHERE expires_at <= $1",
+              "DELETE FROM rate_counts WHERE expires_at <= $1"})
+            sql(statement, nowSeconds);
+        sql("DELETE FROM presence WHERE seen_at < $1", nowSeconds - stalePresenceSeconds);
+        transaction.commit();
+    });
+}
+
+}  // namespace morvane::relay_service::detail
+
+namespace morvane::relay_service {
+
+int relayStoreSchemaVersion() { return detail::schemaVersion(); }
+
+}  // namespace morvane::relay_service

@@ -1,0 +1,134 @@
+// A stand-in between a store and the test cluster, on a unix socket in a
+// folder of its own (libpq's host= and port 5432): it passes bytes both
+// ways until told to swallow them, and then still takes new connections
+// but passes nothing, as a database host that stopped answering does,
+// without stopping the cluster the other tests share.
+#pragma once
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "relay_store_backends.h"
+
+namespace morvane::relay_service::testing {
+
+class StallingProxy {
+public:
+    // `target`: the socket file of the server behind it.
+    explicit StallingProxy(std::string target) : target_(std::move(target)) {
+        listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const auto address = addressOf(folder_.path() + "/.s.PGSQL.5432");
+        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listener_, 16) != 0)
+            throw std::runtime_error(std::string("the proxy cannot listen: ") + std::strerror(errno));
+        wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~StallingProxy() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
+        thread_.join();
+        for (const auto& pair : pairs_) closePair(pair);
+        ::close(listener_);
+        ::close(wake_);
+    }
+    StallingProxy(const StallingProxy&) = delete;
+    StallingProxy& operator=(const StallingProxy&) = delete;
+
+    // A connection string for `database` through the proxy.
+    std::string connectionString(const std::string& database) const {
+        return "host=" + folder_.path() + " port=5432 dbname=" + database + " user=postgres";
+    }
+    void swallow(bool on) { swallowing_ = on; }
+    int accepted() const { return accepted_; }
+
+private:
+    struct Pair {
+        int client, server;
+    };
+
+    static sockaddr_un addressOf(const std::string& path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        return address;
+    }
+
+    static void closePair(const Pair& pair) {
+        ::close(pair.client);
+        ::close(pair.server);
+    }
+
+    void accept() {
+        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) return;
+        ++accepted_;
+        const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const auto address = addressOf(target_);
+        if (server < 0 || ::connect(server, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            ::close(client);
+            if (server >= 0) ::close(server);
+            return;
+        }
+        pairs_.push_back({client, server});
+    }
+
+    // False when either side has closed.
+    bool pass(int from, int to) {
+        char buffer[65536];
+        const auto n = ::read(from, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        if (swallowing_) return true;
+        for (ssize_t sent = 0; sent < n;) {
+            const auto w = ::write(to, buffer + sent, static_cast<std::size_t>(n - sent));
+            if (w <= 0) return false;
+            sent += w;
+        }
+        return true;
+    }
+
+    void run() {
+        for (;;) {
+            std::vector<pollfd> fds{{wake_, POLLIN, 0}, {listener_, POLLIN, 0}};
+            for (const auto& pair : pairs_) {
+                fds.push_back({pair.client, POLLIN, 0});
+                fds.push_back({pair.server, POLLIN, 0});
+            }
+            if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
+            if (fds[0].revents) return;
+            if (fds[1].revents) accept();
+            std::vector<Pair> open;
+            for (std::size_t i = 0; i < pairs_.size(); ++i) {
+                const auto& pair = pairs_[i];
+                const bool fine = (!fds[2 + 2 * i].revents || pass(pair.client, pair.server)) &&
+                                  (!fds[3 + 2 * i].revents || pass(pair.server, pair.client));
+                if (fine)
+                    open.push_back(pair);
+                else
+                    closePair(pair);
+            }
+            pairs_ = std::move(open);
+        }
+    }
+
+    std::string target_;
+    TempDir folder_;
+    int listener_ = -1;
+    int wake_ = -1;
+    std::atomic<bool> swallowing_{false};
+    std::atomic<int> accepted_{0};
+    std::vector<Pair> pairs_;  // the proxy's thread only
+    std::thread thread_;
+};
+
+}  // namespace morvane::relay_service::testing
