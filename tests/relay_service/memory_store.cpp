@@ -99,17 +99,22 @@ void MemoryStore::putCode(const SignInCode& code) {
 std::optional<SignInCode> MemoryStore::code(const std::string& email, const std::string& loginId) {
     const auto lock = enter();
     const auto it = codes.find({email, loginId});
-    if (it == codes.end()) return std::nullopt;
-    return it->second;
+    const auto found = it == codes.end() ? std::nullopt : std::optional(it->second);
+    if (afterCodeRead) afterCodeRead();
+    return found;
 }
 
 std::optional<SignInCode> MemoryStore::spendCodeTry(const std::string& email, const std::string& loginId,
                                                     std::int64_t nowSeconds) {
     const auto lock = enter();
     const auto it = codes.find({email, loginId});
-    if (it == codes.end() || it->second.triesLeft <= 0 || it->second.expiresAt <= nowSeconds) return std::nullopt;
-    --it->second.triesLeft;
-    return it->second;
+    std::optional<SignInCode> spent;
+    if (it != codes.end() && it->second.triesLeft > 0 && it->second.expiresAt > nowSeconds) {
+        --it->second.triesLeft;
+        spent = it->second;
+    }
+    if (afterCodeRead) afterCodeRead();
+    return spent;
 }
 
 bool MemoryStore::deleteCode(const std::string& email, const std::string& loginId) {

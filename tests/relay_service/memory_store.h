@@ -60,6 +60,9 @@ public:
     std::unique_ptr<RelayStore> connect();
 
     bool broken = false;
+    // Runs after a call has read a code (and spent its try, if it spends
+    // one), before it answers: what another instance does in between.
+    std::function<void()> afterCodeRead;
     std::map<std::string, Account> accounts;  // by e-mail
     std::map<std::pair<std::string, std::string>, SignInCode> codes;
     std::map<std::string, Token> tokens;

@@ -169,6 +169,78 @@ TEST(RelayAccountsCodes, RateLimitsPerAddressAndPerClientAnswerRetryAfter) {
     }
 }
 
+// Instances sharing one database count the code limits together: asked
+// through either, the limit is reached as through one.
+TEST(RelayAccountsCodes, CodeLimitsHoldAcrossInstancesSharingTheStore) {
+    const auto via = [](RelayAccounts& accounts, const std::string& path, const json& body, const std::string& client) {
+        return accounts.handle(AccountRequest{"POST", path, "application/json", "", body.dump(), client});
+    };
+    struct Case {
+        const char* limit;
+        int most;
+        std::function<AccountAnswer(RelayAccounts&, int i)> call;
+    };
+    const Case cases[] = {
+        {"codes for one address", RelayLimits::codesPerAddress,
+         [&](RelayAccounts& a, int i) {
+             return via(a, "/v1/auth/code", json{{"email", owner}, {"login_id", "l"}}, "203.0.113." + std::to_string(i));
+         }},
+        {"codes from one client", RelayLimits::codesPerClient,
+         [&](RelayAccounts& a, int i) {
+             return via(a, "/v1/auth/code", json{{"email", "p" + std::to_string(i) + "@example.com"}, {"login_id", "l"}},
+                        "198.51.100.7");
+         }},
+        {"verifications from one client", RelayLimits::verifiesPerClient,
+         [&](RelayAccounts& a, int i) {
+             return via(a, "/v1/auth/verify",
+                        json{{"email", "o" + std::to_string(i) + "@example.com"},
+                             {"login_id", "l"},
+                             {"code", "123456"},
+                             {"client", "mac"}},
+                        "198.51.100.7");
+         }},
+    };
+    for (const auto& c : cases) {
+        AccountRig rig;
+        RelayAccounts other(rig.store, RelayAccounts::Hooks{[&rig] { return rig.nowMillis; }, [](const std::string&) {}, {}, {}},
+                            true);
+        RelayAccounts* instances[] = {&rig.accounts, &other};
+        for (int i = 0; i < c.most; ++i) EXPECT_NE(c.call(*instances[i % 2], i).status, 429) << c.limit << " " << i;
+        for (auto* instance : instances) {
+            const auto refused = c.call(*instance, c.most);
+            EXPECT_EQ(refused.status, 429) << c.limit;
+            EXPECT_EQ(refused.body["error"], "try-later") << c.limit;
+        }
+    }
+}
+
+// Each guess spends a try before its code is compared, even when another
+// instance guesses the same code in between: no more guesses are compared
+// than the code allows.
+TEST(RelayAccountsCodes, EachGuessSpendsATryWhileAnotherInstanceGuessesTheSameCode) {
+    AccountRig rig;
+    RelayAccounts other(rig.store,
+                        RelayAccounts::Hooks{[&rig] { return rig.nowMillis; },
+                                             [&rig](const std::string& line) { rig.logs.push_back(line); }, {}, {}},
+                        true);
+    const auto code = rig.requestCode(owner);
+    const json guess{{"email", owner}, {"login_id", "login-1"}, {"code", code == "000000" ? "000001" : "000000"}, {"client", "mac"}};
+    bool meanwhile = false;
+    rig.store.afterCodeRead = [&] {
+        if (std::exchange(meanwhile, true)) return;
+        other.handle(AccountRequest{"POST", "/v1/auth/verify", "application/json", "", guess.dump(), "192.0.2.9"});
+        meanwhile = false;
+    };
+    for (int i = 0; i < RelayLimits::codeTries; ++i) EXPECT_EQ(rig.post("/v1/auth/verify", guess).status, 400);
+    rig.store.afterCodeRead = nullptr;
+
+    const auto compared = std::count_if(rig.logs.begin(), rig.logs.end(),
+                                        [](const auto& line) { return line.find("wrong code") != std::string::npos; });
+    EXPECT_EQ(compared, RelayLimits::codeTries);
+    const auto right = rig.post("/v1/auth/verify", json{{"email", owner}, {"login_id", "login-1"}, {"code", code}, {"client", "mac"}});
+    EXPECT_EQ(right.body, (json{{"error", "invalid-code"}}));
+}
+
 TEST(RelayAccountsCodes, ACodeThatCouldNotBeSentIsForgottenAndSaysTryLater) {
     AccountRig rig;
     const auto pending = rig.post("/v1/auth/code", json{{"email", owner}, {"login_id", "l"}});

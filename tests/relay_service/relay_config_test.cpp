@@ -19,7 +19,8 @@ namespace {
 TEST(RelayConfig, ConfigKeysAreReadAndMistakesNamed) {
     RelayConfig config;
     ASSERT_EQ(applyConfigText(R"({"listen":"[::]:8443","data_dir":"/var/lib/r","codes_in_log":true,
-        "tls":{"certificate":"/c.pem","key":"/k.pem"},"store":{"kind":"postgresql","postgres_url":"host=db"},
+        "tls":{"certificate":"/c.pem","key":"/k.pem"},"store":{"kind":"postgresql","postgres_url":"host=db",
+        "connect_timeout_seconds":3,"statement_timeout_seconds":7,"keepalive_seconds":20},
         "smtp":{"url":"smtps://mail.example.com:465","from":"relay@example.com","user":"u","password":"p","starttls":false},
         "limits":{"connections_per_account":5,"connections_per_device":2,"device_bytes_per_second":1000}})",
                               config),
@@ -31,6 +32,8 @@ TEST(RelayConfig, ConfigKeysAreReadAndMistakesNamed) {
     EXPECT_EQ(config.certificateFile, "/c.pem");
     EXPECT_EQ(config.storeKind, "postgresql");
     EXPECT_EQ(config.postgresUrl, "host=db");
+    EXPECT_EQ(config.storeTimeouts, (StoreTimeouts{.connectSeconds = 3, .statementSeconds = 7, .keepaliveSeconds = 20}));
+    EXPECT_EQ(RelayConfig().storeTimeouts, (StoreTimeouts{.connectSeconds = 5, .statementSeconds = 5, .keepaliveSeconds = 10}));
     EXPECT_EQ(config.smtp.url, "smtps://mail.example.com:465");
     EXPECT_FALSE(config.smtp.startTls);
     EXPECT_EQ(config.limits.connectionsPerAccount, 5);
@@ -51,6 +54,10 @@ TEST(RelayConfig, ConfigKeysAreReadAndMistakesNamed) {
         {R"({"codes_in_log":"yes"})", "codes_in_log must be true or false"},
         {R"({"tls":{"certificate":"/c.pem"}})", "tls needs both certificate and key"},
         {R"({"store":{"kind":"mysql"}})", "store.kind must be \"sqlite\" or \"postgresql\""},
+        {R"({"store":{"statement_timeout_seconds":0}})", "store.statement_timeout_seconds must be a whole number above 0"},
+        {R"({"store":{"connect_timeout_seconds":"5"}})", "store.connect_timeout_seconds must be a whole number above 0"},
+        {R"({"store":{"keepalive_seconds":301}})", "store.keepalive_seconds must be at most 300"},
+        {R"({"store":{"timeout":5}})", "unknown key store.timeout"},
         {R"({"smtp":{"url":"http://m","from":"a@b"}})", "smtp.url must begin with smtp:// or smtps://"},
         {R"({"smtp":{"url":"smtp://m"}})", "smtp.from must name the sender's address"},
         {R"({"limits":{"connections_per_device":0}})", "limits.connections_per_device must be a whole number above 0"},

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
+#include <future>
 #include <memory>
 
 #include <nlohmann/json.hpp>
@@ -12,7 +14,9 @@
 #include "../harness/harness_process.h"
 #include "postgres_test_cluster.h"
 #include "relay_service/relay_accounts.h"
+#include "relay_service/relay_limits.h"
 #include "service_rig.h"
+#include "stalling_proxy.h"
 
 namespace morvane::relay_service::testing {
 namespace {
@@ -23,14 +27,17 @@ using namespace std::chrono_literals;
 // One morvane-relay process and the lines of its log.
 class RelayProcess {
 public:
-    RelayProcess(const std::string& folder, const std::string& name, const std::string& postgresUrl) {
+    RelayProcess(const std::string& folder, const std::string& name, const std::string& postgresUrl,
+                 const json& moreStoreKeys = json::object()) {
+        json store{{"kind", "postgresql"}, {"postgres_url", postgresUrl}};
+        store.update(moreStoreKeys);
         // Another port is tried should something take the free one first.
         std::vector<std::string> log;
         for (int attempt = 0; attempt < 3 && origin_.empty(); ++attempt) {
             const auto port = morvane::testing::freePort();
             const auto config = folder + "/" + name + ".json";
             writeFile(config, json{{"listen", "127.0.0.1:" + std::to_string(port)},
-                                   {"store", {{"kind", "postgresql"}, {"postgres_url", postgresUrl}}},
+                                   {"store", store},
                                    {"codes_in_log", true}}
                                   .dump());
             process_ = std::make_unique<morvane::testing::HarnessProcess>(
@@ -110,6 +117,83 @@ TEST(RelayInstances, ASignOutThroughOneInstanceIsHeldByAnother) {
 
     EXPECT_EQ(a.stop(), 0);
     EXPECT_EQ(b.stop(), 0);
+}
+
+Exchange askCode(RelayProcess& relay, const std::string& email) {
+    return exchange(relay.origin(), "POST", "/v1/auth/code", json{{"email", email}, {"login_id", "page"}}.dump());
+}
+
+Exchange verify(RelayProcess& relay, const std::string& email, const std::string& code) {
+    return exchange(relay.origin(), "POST", "/v1/auth/verify",
+                    json{{"email", email}, {"login_id", "page"}, {"code", code}, {"client", "web"}}.dump());
+}
+
+// Guesses made at once through two instances compare no more than the
+// code's tries between them, and the code limits count both instances'
+// requests together.
+TEST(RelayInstances, CodeTriesAndLimitsHoldAcrossInstances) {
+    PostgresBackend database;
+    TempDir folder;
+    RelayProcess a(folder.path(), "a", database.connectionString());
+    RelayProcess b(folder.path(), "b", database.connectionString());
+    RelayProcess* instances[] = {&a, &b};
+
+    ASSERT_EQ(askCode(a, "ann@example.org").status, 200);
+    const std::string prefix = "Sign-in code for ann@example.org: ";
+    const auto line = a.waitFor(prefix);
+    ASSERT_FALSE(line.empty());
+    const auto code = line.substr(line.find(prefix) + prefix.size());
+    const auto wrong = code == "000000" ? "000001" : "000000";
+    std::vector<std::future<Exchange>> guesses;
+    for (int i = 0; i < 12; ++i)
+        guesses.push_back(std::async(std::launch::async, [&, i] { return verify(*instances[i % 2], "ann@example.org", wrong); }));
+    for (auto& guess : guesses) EXPECT_EQ(guess.get().status, 400);
+    EXPECT_EQ(verify(a, "ann@example.org", code).status, 400) << "the right code after the last try";
+
+    // A line after the guesses' own shows that each log holds them all.
+    long compared = 0;
+    for (auto* relay : instances) {
+        EXPECT_EQ(verify(*relay, "last@example.org", "123456").status, 400);
+        EXPECT_FALSE(relay->waitFor("refused a sign-in for last@example.org").empty());
+        const auto lines = relay->lines();
+        compared += std::count_if(lines.begin(), lines.end(), [](const auto& l) {
+            return l.find("refused a sign-in for ann@example.org: wrong code") != std::string::npos;
+        });
+    }
+    EXPECT_EQ(compared, RelayLimits::codeTries);
+
+    // One code asked through a already; the address's last ones through b.
+    for (int i = 1; i < RelayLimits::codesPerAddress; ++i) EXPECT_EQ(askCode(b, "ann@example.org").status, 200);
+    for (auto* relay : instances) EXPECT_EQ(askCode(*relay, "ann@example.org").status, 429);
+}
+
+// The database stops answering under a running relay: what needs it is
+// answered 503 "try-later" within seconds and the log says why, and once
+// the database answers again, so does the relay.
+TEST(RelayInstances, AStalledDatabaseIsAnsweredTryLaterWithinSeconds) {
+    PostgresBackend database;
+    StallingProxy proxy(database.cluster().folder() + "/.s.PGSQL.5432");
+    TempDir folder;
+    RelayProcess relay(folder.path(), "a", proxy.connectionString(database.database()),
+                       json{{"connect_timeout_seconds", 1}, {"statement_timeout_seconds", 1}});
+    ASSERT_EQ(askCode(relay, "ann@example.org").status, 200);
+
+    proxy.swallow(true);
+    auto stalled = std::async(std::launch::async, [&] { return askCode(relay, "ann@example.org"); });
+    const bool answered = stalled.wait_for(10s) == std::future_status::ready;
+    proxy.swallow(false);  // lets a relay that waits for it answer, so that the test ends
+    EXPECT_TRUE(answered) << "no answer while the database was stalled";
+    const auto refused = stalled.get();
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_EQ(json::parse(refused.body, nullptr, false)["error"], "try-later");
+    EXPECT_FALSE(relay.waitFor("did not answer within 1 s").empty());
+
+    // The store leaves the database alone a moment, then finds it again.
+    int status = 0;
+    for (const auto start = std::chrono::steady_clock::now();
+         status != 200 && std::chrono::steady_clock::now() - start < 10s; std::this_thread::sleep_for(200ms))
+        status = askCode(relay, "bob@example.org").status;
+    EXPECT_EQ(status, 200);
 }
 
 }  // namespace

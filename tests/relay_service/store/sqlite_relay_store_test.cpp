@@ -2,6 +2,7 @@
 // of what it cannot use, and a backup that holds every committed change.
 #include <fcntl.h>
 #include <gmock/gmock.h>
+#include <sqlite3.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -200,6 +202,31 @@ TEST(SqliteRelayStore, BackupWhileOpenHoldsEveryCommittedChange) {
     EXPECT_EQ(restored->hostsOf("user-1").size(), std::size_t{hosts});
     EXPECT_EQ(restored->accountForEmail("ann@example.org", 9), store->accountForEmail("ann@example.org", 9));
     EXPECT_EQ(store->addHost(host(hosts + 1), 100), AddHostOutcome::created) << "the original is still in use";
+}
+
+// Another connection holding the write lock (a backup's, a second
+// instance started by mistake) fails a call after the statement time-out,
+// not later, and the store works again once the lock is gone.
+TEST(SqliteRelayStore, ALockHeldElsewhereFailsACallAfterTheStatementTimeOut) {
+    testing::SqliteBackend backend;
+    auto store = openSqliteRelayStore(backend.dataDir(), StoreTimeouts{.connectSeconds = 5, .statementSeconds = 1,
+                                                                        .keepaliveSeconds = 10});
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(backend.file().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        store->addHost(host(1), 10);
+        ADD_FAILURE() << "written while another connection held the lock";
+    } catch (const RelayStoreError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("locked"));
+    }
+    const auto waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(waited, 0.9);
+    EXPECT_LT(waited, 3.0);
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(store->addHost(host(1), 10), AddHostOutcome::created);
 }
 
 }  // namespace
