@@ -88,9 +88,10 @@ void PostgresConnection::abandon() {
     throw PostgresUnreachable{PostgresUnreachable::Why::noAnswer, "no answer within " + seconds(statement_)};
 }
 
-void PostgresConnection::connect() {
+void PostgresConnection::connect(Deadline limit) {
     drop();
-    const auto deadline = Clock::now() + connect_;
+    const auto start = Clock::now();
+    const auto deadline = std::min(start + connect_, limit);
     // Ours first: what the connection string says wins. The keepalives
     // find a database host gone from the network while the connection is
     // idle; tcp_user_timeout one that stops acknowledging what is sent.
@@ -110,8 +111,9 @@ void PostgresConnection::connect() {
         if (status == PGRES_POLLING_FAILED) broken(PQerrorMessage(conn_));
         if (!waitFor(status == PGRES_POLLING_READING ? POLLIN : POLLOUT, deadline)) {
             drop();
-            throw PostgresUnreachable{PostgresUnreachable::Why::noAnswer,
-                                      "no connection within " + seconds(connect_)};
+            throw PostgresUnreachable{
+                PostgresUnreachable::Why::noAnswer,
+                "no connection within " + seconds(std::chrono::ceil<std::chrono::milliseconds>(deadline - start))};
         }
         status = PQconnectPoll(conn_);
     }

@@ -38,8 +38,8 @@ public:
     PostgresConnection& operator=(const PostgresConnection&) = delete;
 
     // Makes the connection, dropping any other, within the connect
-    // time-out. Throws PostgresUnreachable.
-    void connect();
+    // time-out and before `limit`. Throws PostgresUnreachable.
+    void connect(Deadline limit = Deadline::max());
     bool isOpen() const { return conn_ != nullptr; }
     // Closes the connection without waiting for anything.
     void drop();

@@ -74,6 +74,15 @@ private:
         if (log_) log_(line);
     }
 
+    // A handler that throws must not end the process from this thread.
+    void hand(const BusMessage& message) const {
+        try {
+            onMessage_(message);
+        } catch (const std::exception& e) {
+            say(std::string("bus: a message could not be handed on: ") + e.what());
+        }
+    }
+
     void listen() {
         conn_.connect();
         conn_.exec(std::string("LISTEN ") + busChannel, {}, Clock::now() + conn_.statementTimeout());
@@ -122,7 +131,7 @@ private:
             while (const auto payload = conn_.nextNotification(busChannel))
                 if (const auto message = detail::decodeBusMessage(*payload);
                     message && detail::addressedTo(*message, instance_))
-                    onMessage_(*message);
+                    hand(*message);
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextCheck - Clock::now());
             pollfd fds[2] = {{conn_.socket(), POLLIN, 0}, {wake_, POLLIN, 0}};
             const int rc = ::poll(fds, 2, static_cast<int>(std::max<std::int64_t>(0, wait.count())));
@@ -176,18 +185,19 @@ public:
     }
 
 private:
-    // Runs one call within the statement time-out. A connection broken
-    // under it (a restarted server, a cut network) is made again once and
-    // the call run again: what the first try may have committed is either
-    // repeated harmlessly (upserts, deletes) or answered as already done,
-    // which the service treats as a refusal (a spent ticket, a used nonce),
-    // never as a success that did not happen. A database that does not
-    // answer in time fails the call, and the calls of the next seconds
-    // fail at once.
+    // Runs one call within the statement time-out (after the connect
+    // time-out, when it must connect first). A connection broken under it
+    // (a restarted server, a cut network) is made again once and the call
+    // run again within the same time: what the first try may have
+    // committed is either repeated harmlessly (upserts, deletes) or
+    // answered as already done, which the service treats as a refusal (a
+    // spent ticket, a used nonce), never as a success that did not happen.
+    // A database that does not answer in time fails the call, and the
+    // calls of the next seconds fail at once.
     void call(const std::function<void()>& work) override {
+        if (!conn_.isOpen()) reconnect(detail::Deadline::max());
+        deadline_ = Clock::now() + conn_.statementTimeout();
         for (int attempt = 0;; ++attempt) {
-            if (!conn_.isOpen()) reconnect();
-            deadline_ = Clock::now() + conn_.statementTimeout();
             try {
                 work();
                 retryMillis_ = firstRetryMillis;
@@ -198,17 +208,18 @@ private:
                          "; its connection is dropped");
                 if (attempt > 0) away("the connection broke twice: " + e.reason);
             }
+            reconnect(deadline_);
         }
     }
 
-    void reconnect() {
+    void reconnect(detail::Deadline limit) {
         const auto now = monotonicMillis_();
         if (now < retryAt_)
             throw RelayStoreError(describe() + ": away (" + awayReason_ + "); the next try in " +
                                   inSeconds(retryAt_ - now));
         try {
-            conn_.connect();
-            conn_.endAbandoned(Clock::now() + conn_.statementTimeout());
+            conn_.connect(limit);
+            conn_.endAbandoned(std::min(limit, Clock::now() + conn_.statementTimeout()));
         } catch (const PostgresUnreachable& e) {
             away("cannot connect again: " + e.reason);
         }

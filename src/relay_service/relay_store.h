@@ -187,10 +187,11 @@ public:
 };
 
 // How long the store waits on its database before a call fails. A call
-// (one or several statements) fails after statementSeconds; a connection
-// not made in connectSeconds fails the call; keepaliveSeconds is how soon
-// an idle connection to a database gone from the network is noticed (TCP
-// keepalives, and the bus's own check of its connection).
+// (one or several statements) fails after statementSeconds, and a
+// connection not made in connectSeconds fails the call that needed it, so
+// a call never takes longer than the two together; keepaliveSeconds is how
+// soon an idle connection to a database gone from the network is noticed
+// (TCP keepalives, and the bus's own check of its connection).
 struct StoreTimeouts {
     int connectSeconds = 5;
     int statementSeconds = 5;

@@ -106,9 +106,11 @@ private:
             }
             if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
             if (fds[0].revents) return;
+            // The pairs polled; one accepted now waits for the next round.
+            const std::size_t polled = pairs_.size();
             if (fds[1].revents) accept();
-            std::vector<Pair> open;
-            for (std::size_t i = 0; i < pairs_.size(); ++i) {
+            std::vector<Pair> open(pairs_.begin() + static_cast<std::ptrdiff_t>(polled), pairs_.end());
+            for (std::size_t i = 0; i < polled; ++i) {
                 const auto& pair = pairs_[i];
                 const bool fine = (!fds[2 + 2 * i].revents || pass(pair.client, pair.server)) &&
                                   (!fds[3 + 2 * i].revents || pass(pair.server, pair.client));
