@@ -1,6 +1,8 @@
 #include "relayed_x11_rig.h"
 
-#include "../capture/x11_test_client.h"
+#include <set>
+
+#include "capture/h264.h"
 #include "screen_picture.h"
 #include "server/frame_message.h"
 #include "ws_client.h"
@@ -29,20 +31,89 @@ std::pair<int, int> pointerOnX() {
     return {rx, ry};
 }
 
-void expectPaintedBars(Phone& phone, PaintClient& paint, int screenWidth, int screenHeight) {
+namespace {
+// How far the band's noise travels sideways, and how far each step moves it.
+constexpr int bandTravel = 64;
+constexpr int bandStep = 7;
+}  // namespace
+
+BusyScreen::BusyScreen() {
+    // The rows the bars are checked on (a fifth from the top or the bottom)
+    // stay clear of the band.
+    bandTop_ = client_.height() * 3 / 10;
+    bandHeight_ = client_.height() * 4 / 10;
+    const int width = client_.width() + bandTravel;
+    noise_.resize(static_cast<std::size_t>(width) * bandHeight_ * 4);
+    std::uint32_t state = 0x9e3779b9u;
+    for (std::size_t i = 0; i < noise_.size(); i += 4) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        noise_[i] = static_cast<std::uint8_t>(state);
+        noise_[i + 1] = static_cast<std::uint8_t>(state >> 8);
+        noise_[i + 2] = static_cast<std::uint8_t>(state >> 16);
+    }
+}
+
+void BusyScreen::paint(int step) {
+    client_.paint(step);
+    Picture band;
+    band.width = client_.width();
+    band.height = bandHeight_;
+    band.borrowedStride = (client_.width() + bandTravel) * 4;
+    const std::size_t offset = static_cast<std::size_t>(step * bandStep % bandTravel) * 4;
+    band.borrowed = std::shared_ptr<const std::uint8_t>(std::shared_ptr<const std::uint8_t>(), noise_.data() + offset);
+    client_.put(band, 0, bandTop_);
+}
+
+void BusyScreen::expectPicture(Phone& phone) {
     auto picture = phone.nextBinary(FrameMessage::jpegTag, 10s);
     ASSERT_TRUE(picture) << "no picture";
+    EXPECT_GT(picture->size(), smallLimitBytes);
+    EXPECT_GT(phone.largestRecord, smallLimitBytes);
     auto decoded = decodeJPEG(std::string(picture->begin() + 5, picture->end()));
     ASSERT_TRUE(decoded);
+    const int width = client_.width(), height = client_.height();
     int sx = 0, sy = 0;
-    paint.squareAt(0, &sx, &sy);
-    const int row = sy > screenHeight / 2 ? screenHeight / 5 : screenHeight * 4 / 5;
+    client_.squareAt(0, &sx, &sy);
+    const int row = sy > height / 2 ? height / 5 : height * 4 / 5;
     for (int bar = 0; bar < 8; ++bar) {
-        const int x = (2 * bar + 1) * screenWidth / 16;
-        EXPECT_TRUE(nearColour(decoded->at(x * decoded->width / screenWidth, row * decoded->height / screenHeight),
-                               PaintClient::barColour(x, screenWidth), 48))
+        const int x = (2 * bar + 1) * width / 16;
+        EXPECT_TRUE(nearColour(decoded->at(x * decoded->width / width, row * decoded->height / height),
+                               PaintClient::barColour(x, width), 48))
             << "bar " << bar;
     }
+}
+
+void BusyScreen::expectVideo(Phone& phone) {
+    phone.sendJSON({{"t", "video"}, {"want", "h264"}, {"maxW", client_.width()}, {"maxH", client_.height()}});
+    std::atomic<bool> moving{true};
+    std::thread mover([&] {
+        for (int step = 1; moving; ++step) {
+            paint(step);
+            std::this_thread::sleep_for(33ms);
+        }
+    });
+    std::vector<std::size_t> sizes;
+    std::vector<FrameMessage::DecodedVideo> units;
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (units.size() < 10 && std::chrono::steady_clock::now() < deadline) {
+        auto message = phone.nextBinary(FrameMessage::videoTag, 2s);
+        if (!message) continue;
+        if (auto unit = FrameMessage::decodeVideo(*message)) {
+            units.push_back(*unit);
+            sizes.push_back(message->size());
+        }
+    }
+    moving = false;
+    mover.join();
+    ASSERT_GE(units.size(), 10u);
+    ASSERT_TRUE(units[0].keyframe);
+    EXPECT_GT(sizes[0], smallLimitBytes);
+    std::set<int> kinds;
+    for (auto& nal : H264::splitAnnexB(units[0].accessUnit))
+        if (auto type = H264::nalType(nal)) kinds.insert(*type);
+    EXPECT_TRUE(kinds.count(H264::NALType::sps) && kinds.count(H264::NALType::pps) && kinds.count(H264::NALType::idrSlice));
 }
 
 std::shared_ptr<RelayController> makeRealRelayController(RealRelayControllerParts parts) {
@@ -151,6 +222,16 @@ bool RelayedX11Host::shows(const std::string& title) {
     for (const auto& item : section())
         if (item.title == title) return true;
     return false;
+}
+
+void RelayedX11Host::expectLinkHeld() {
+    std::lock_guard lock(m);
+    int ups = 0;
+    for (const auto& line : log) {
+        if (line.rfind("link: up", 0) == 0) ++ups;
+        EXPECT_EQ(line.rfind("link: down", 0), std::string::npos) << line;
+    }
+    EXPECT_EQ(ups, 1) << ::testing::PrintToString(log);
 }
 
 Bytes RelayedX11Host::roomID() {

@@ -4,6 +4,8 @@
 // device on the relay's device side, and where X has the pointer.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -15,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "../capture/x11_test_client.h"
 #include "../relay/relay_controller_rig.h"
 #include "../relay/relay_double.h"
 #include "../relay/test_certificates.h"
@@ -142,7 +145,11 @@ public:
     // A relay whose device side wants a ticket for each connection.
     void useTickets(std::function<std::string(const std::string& room)> ticket) { ticket_ = std::move(ticket); }
     void send(const Bytes& record) { socket_->send(record); }
-    std::optional<Bytes> record(std::chrono::milliseconds wait = 5s) { return socket_->receive(wait); }
+    std::optional<Bytes> record(std::chrono::milliseconds wait = 5s) {
+        auto got = socket_->receive(wait);
+        if (got) largestRecord = std::max(largestRecord, got->size());
+        return got;
+    }
     std::optional<int> closedWith() const { return socket_->closedWith(); }
 
     // Enrolment up to the code: message 1, message 2, message 3.
@@ -214,6 +221,8 @@ public:
     void sendJSON(const nlohmann::json& message) { send(device_->text(message.dump())); }
 
     std::vector<nlohmann::json> texts;
+    // The largest record the relay carried to this phone in one piece.
+    std::size_t largestRecord = 0;
 
 private:
     std::string name_;
@@ -227,10 +236,35 @@ private:
 // Where the X server has the pointer.
 std::pair<int, int> pointerOnX();
 
-class PaintClient;
-// Takes the phone's next picture and checks it shows the bars `paint` drew
-// on a screen of that size, away from its moving square.
-void expectPaintedBars(Phone& phone, PaintClient& paint, int screenWidth, int screenHeight);
+// What the relayed tests show on the X screen: the paint client's bars and
+// square, and across the middle a band of noise that moves with each step,
+// so that every picture and keyframe is several times 64 KB, as a busy
+// desktop's are (a link that carried only small records once hid behind
+// plain bars).
+class BusyScreen {
+public:
+    // Over this, a message could not cross a link limited to the host's own
+    // message size.
+    static constexpr std::size_t smallLimitBytes = 65'536;
+
+    BusyScreen();
+    // Paints the bars, the square and the band as they are at this step.
+    void paint(int step);
+    // Takes the phone's next picture: larger than the small limit, carried
+    // in a record that is too, decoded, and showing the bars outside the
+    // band and the square.
+    void expectPicture(Phone& phone);
+    // Asks for H.264 at the screen's size while the screen moves: the first
+    // unit is a keyframe larger than the small limit with its parameter
+    // sets, and the stream goes on after it.
+    void expectVideo(Phone& phone);
+
+private:
+    PaintClient client_;
+    int bandTop_ = 0;
+    int bandHeight_ = 0;
+    Bytes noise_;  // BGRA, wider than the screen by the band's travel
+};
 
 // The relay controller as the tray host makes it, on real sockets to the
 // relay at `origin`: the owner's password is taken as given, the dialogs are
@@ -271,6 +305,8 @@ protected:
     bool shows(const std::string& title);
     Bytes roomID();
     std::string room() { return RelayBytes::hex(roomID()); }
+    // The link came up once and never went down, as the host saw it.
+    void expectLinkHeld();
 
     Xvfb xvfb{"1280x720x24"};
     NestingLoop main;

@@ -5,12 +5,10 @@
 // keeps every record it carried, so the tests can tell it saw no plaintext.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -22,7 +20,6 @@
 #include "../relay/test_device.h"
 #include "relayed_x11_rig.h"
 #include "../support/xvfb.h"
-#include "capture/h264.h"
 #include "core/loop_executor.h"
 #include "harness_process.h"
 #include "platform/linux/capture_x11_source.h"
@@ -132,8 +129,8 @@ protected:
 };
 
 TEST_F(RelayedX11Session, EnrolledDeviceSeesAndControlsTheScreenAndTheRelaySeesOnlySealedRecords) {
-    PaintClient paint;
-    paint.paint(0);
+    BusyScreen screen;
+    screen.paint(0);
     setUpFromMenu();
     EXPECT_EQ(relay.codesSentTo(), std::vector<std::string>{email});
     ASSERT_EQ(relay.hosts().size(), 1u);
@@ -155,7 +152,7 @@ TEST_F(RelayedX11Session, EnrolledDeviceSeesAndControlsTheScreenAndTheRelaySeesO
     EXPECT_EQ(ready->value("device", ""), "Phone 7f3a");
 
     // A picture of the real screen: the bars where the client painted them.
-    ASSERT_NO_FATAL_FAILURE(expectPaintedBars(phone, paint, screenWidth, screenHeight));
+    ASSERT_NO_FATAL_FAILURE(screen.expectPicture(phone));
 
     // A pointer move lands where the device meant it.
     phone.sendJSON({{"t", "mm"}, {"x", 0.25}, {"y", 0.5}});
@@ -175,30 +172,8 @@ TEST_F(RelayedX11Session, EnrolledDeviceSeesAndControlsTheScreenAndTheRelaySeesO
     EXPECT_EQ(data->value("s", ""), secret);
 
     // H.264 through the relay, starting with its parameter sets.
-    phone.sendJSON({{"t", "video"}, {"want", "h264"}, {"maxW", 640}, {"maxH", 360}});
-    std::atomic<bool> painting{true};
-    std::thread painter([&] {
-        PaintClient mover;
-        for (int step = 1; painting; ++step) {
-            mover.paint(step);
-            std::this_thread::sleep_for(33ms);
-        }
-    });
-    std::vector<FrameMessage::DecodedVideo> units;
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
-    while (units.size() < 10 && std::chrono::steady_clock::now() < deadline) {
-        auto message = phone.nextBinary(FrameMessage::videoTag, 2s);
-        if (!message) continue;
-        if (auto unit = FrameMessage::decodeVideo(*message)) units.push_back(*unit);
-    }
-    painting = false;
-    painter.join();
-    ASSERT_GE(units.size(), 10u);
-    ASSERT_TRUE(units[0].keyframe);
-    std::set<int> kinds;
-    for (auto& nal : H264::splitAnnexB(units[0].accessUnit))
-        if (auto type = H264::nalType(nal)) kinds.insert(*type);
-    EXPECT_TRUE(kinds.count(H264::NALType::sps) && kinds.count(H264::NALType::pps) && kinds.count(H264::NALType::idrSlice));
+    ASSERT_NO_FATAL_FAILURE(screen.expectVideo(phone));
+    expectLinkHeld();
 
     // Everything crossed the relay, sealed.
     EXPECT_GT(relay.forwardedBytes(), 20'000u);

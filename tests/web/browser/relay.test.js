@@ -3,7 +3,8 @@
 // and carries the records, the test host on a private X display is linked to
 // the relay (the double, and then the relay service itself, morvane-relay).
 // The page signs in, is added to the computer with the code the
-// host shows, then sees the X screen as H.264, moves the X pointer,
+// host shows, then sees a busy X screen as H.264 and as still pictures
+// (several times 64 KB each) without the link dropping, moves the X pointer,
 // exchanges the clipboard and a file each way through the secure channel,
 // loses control to a browser on the computer and takes it back; once the
 // owner removes it, it is refused and says so. The relay carried nothing in
@@ -20,9 +21,13 @@ const { startDouble, startService } = require('../support/relays.js');
 const { startXvfb } = require('../support/xvfb.js');
 const { until, samplePicture, near, eventually, pairWithCode, settled, stagePoint } = require('../support/session.js');
 const { startRecorder, readClipboard, offerClipboard } = require('../support/x-observer.js');
+const { watchPictures, picturesSeen } = require('../support/picture_watch.js');
 
 const W = 1280, H = 720;
 const PHONE = { viewport: { width: 390, height: 844 }, deviceScaleFactor: 2 };
+// Over this, a message could not cross a link limited to the host's own
+// message size.
+const SMALL_LIMIT = 65536;
 const REMOVED = 'This device was removed from Test Machine. Add it again from the computer\'s menu.';
 
 const pagePoint = (page, x, y) => stagePoint(page, x, y, W, H);
@@ -30,7 +35,7 @@ const pagePoint = (page, x, y) => stagePoint(page, x, y, W, H);
 const shown = (page, id) => page.evaluate((i) => !document.getElementById(i).hidden, id);
 
 async function phoneThroughRelay(startWhich) {
-  const xvfb = await startXvfb({ width: W, height: H });
+  const xvfb = await startXvfb({ width: W, height: H, busy: true });
   const files = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-relay-files-'));
   fs.mkdirSync(path.join(files, 'Outbox'));
   const outgoing = crypto.randomBytes(1500000);
@@ -52,6 +57,7 @@ async function phoneThroughRelay(startWhich) {
     assert.ok(recorder, 'morvane-x-recorder is built with the tests');
     browser = await launch(PHONE);
     const page = browser.page;
+    await watchPictures(page);
 
     // Sign in with the account's e-mail and the code the relay sent.
     await page.goto(relay.origin + '/');
@@ -98,6 +104,26 @@ async function phoneThroughRelay(startWhich) {
       document.getElementById('banner-title').textContent !== 'Starting the picture', null, 20000);
     await eventually(async () => near(await samplePicture(page, 0.25, 0.5, W, H), [255, 0, 0], 60), 'red on the left', 20000);
     assert.ok(near(await samplePicture(page, 0.75, 0.5, W, H), [0, 0, 255], 60), 'right half is blue');
+    // The busy screen's keyframe, several times 64 KB, decoded and was drawn.
+    const seen = await picturesSeen(page);
+    assert.ok(seen.key.max > SMALL_LIMIT && seen.decoded > 0 && seen.drawn > 0, JSON.stringify(seen));
+
+    // Still pictures of it too: one over 64 KB decodes and is drawn.
+    await page.locator('[data-toggle="more"]:visible').first().click();
+    await page.click('input[name="picture-pref"][value="still"]');
+    await until(page, () => document.getElementById('session-screen').dataset.picture === 'pictures', null, 15000);
+    await page.keyboard.press('Escape');
+    await eventually(async () => {
+      const now = await picturesSeen(page);
+      return now.jpeg.over64k > seen.jpeg.over64k && now.drawn > seen.drawn;
+    }, 'a picture over 64 KB drawn', 15000);
+    await eventually(async () => near(await samplePicture(page, 0.25, 0.5, W, H), [255, 0, 0], 48), 'red on the left in a picture');
+    assert.ok(near(await samplePicture(page, 0.75, 0.5, W, H), [0, 0, 255], 48), 'right half is blue in a picture');
+    // The link held all along: the host saw it come up once, and the page
+    // kept its session.
+    assert.deepEqual(harness.lines.filter((l) => /"line":"link: (up|down)/.test(l)).map((l) => JSON.parse(l).line.split(' after')[0]),
+      ['link: up']);
+    assert.equal(await page.textContent('#conn-text'), 'Connected');
 
     // A pointer move lands on the X display where the picture shows it, once
     // the notices above the stage have stopped moving it.
