@@ -1,23 +1,40 @@
 // morvane-relay on loopback, measured from outside as a host and a device
-// see it: the time a record takes from a device to its host and back
-// (against the same exchange over one direct WebSocket, the peer), the
-// rate one stream of full records reaches a device (against a direct
-// WebSocket stream), and the relay's memory per idle host link at 1,000
-// proved links. The relay runs as its own process with a SQLite store the
-// benchmark fills beforehand.
+// see it, beside a plain WebSocket reverse proxy (Debian's nginx, set up as
+// the README sets it in front of the relay) and a direct WebSocket, all in
+// one run: the time a small record takes from a device to its host and back,
+// the rate one stream of whole fragments (240,026-byte records) reaches a
+// device, and the relay's memory per idle host link at 1,000 proved links.
+// The relay runs as its own process with a SQLite store the benchmark fills
+// beforehand; nginx as its own process (one worker, as the relay has one
+// network thread) in front of a Beast WebSocket server in this process that
+// plays the host: it echoes each message, or streams records when asked.
+// Everything is plain HTTP on 127.0.0.1.
 //
-//   morvane_relay_bench [--links N] [--rounds N] [--records N]
+//   morvane_relay_bench [--links N] [--rounds N] [--records N] [--record-bytes N] [--repeats N]
+//                       [--window BYTES] [--no-nginx] [--wrap "COMMAND ARGS"]
+//
+// A stream keeps at most the host's credit window (1 MiB) ahead of what the
+// device has read, as a host does; --window 0 writes as fast as each road
+// takes the records (the relay drops a device with more than 8 MiB queued).
+// --wrap starts the relay under another program (a profiler), e.g.
+// --wrap "valgrind --tool=callgrind --callgrind-out-file=/tmp/relay.cg" or
+// --wrap "perf record -e cpu-clock -g -o /tmp/relay.perf --".
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +48,7 @@
 #include "relay/relay_bytes.h"
 #include "relay/relay_identity.h"
 #include "relay_service/relay_store.h"
+#include "secure/secure_channel.h"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -44,6 +62,36 @@ namespace {
 
 using Socket = ws::stream<beast::tcp_stream>;
 
+// How many records a stream may have on the way: a host sends a device no
+// more than its credit window ahead of what the device has read, so the
+// sender waits for the reader, whichever road the records take. Without a
+// window (0) the sender writes as fast as the road takes them.
+class Window {
+public:
+    void open(std::size_t recordBytes, std::size_t windowBytes) {
+        std::lock_guard lock(m_);
+        limit_ = windowBytes == 0 ? 0 : std::max<std::size_t>(1, windowBytes / recordBytes);
+        sent_ = read_ = 0;
+    }
+    void beforeSending() {
+        std::unique_lock lock(m_);
+        cv_.wait(lock, [&] { return limit_ == 0 || sent_ - read_ < limit_; });
+        ++sent_;
+    }
+    void afterReading() {
+        {
+            std::lock_guard lock(m_);
+            ++read_;
+        }
+        cv_.notify_all();
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::size_t limit_ = 0, sent_ = 0, read_ = 0;
+};
+
 std::uint16_t freePort() {
     asio::io_context io;
     tcp::acceptor a(io, {asio::ip::make_address("127.0.0.1"), 0});
@@ -56,6 +104,54 @@ long rssKiB(pid_t pid) {
     while (std::getline(status, line))
         if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
     return -1;
+}
+
+// The programs this benchmark started, ended when it gives up.
+std::vector<pid_t> children;
+
+// Runs a program with its standard error kept in a file; returns its pid.
+pid_t start(const std::vector<std::string>& command, const std::filesystem::path& errors) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int file = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (file >= 0) ::dup2(file, 2);
+        std::vector<char*> argv;
+        for (const auto& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    children.push_back(pid);
+    return pid;
+}
+
+void waitForPort(asio::io_context& io, std::uint16_t port, const char* what, pid_t pid) {
+    for (int i = 0; i < 2400; ++i) {
+        tcp::socket probe(io);
+        beast::error_code ec;
+        probe.connect({asio::ip::make_address("127.0.0.1"), port}, ec);
+        if (!ec) return;
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    throw std::runtime_error(std::string(what) + " did not listen on port " + std::to_string(port));
+}
+
+// The program a wrapper runs (the wrapper's only child, followed down).
+pid_t innermost(pid_t pid) {
+    for (;;) {
+        std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+        pid_t child = 0;
+        if (!(children >> child)) return pid;
+        pid = child;
+    }
+}
+
+// Ends the program itself, so that a profiler wrapped around it writes its
+// figures and ends too.
+void stop(pid_t pid) {
+    ::kill(innermost(pid), SIGTERM);
+    ::waitpid(pid, nullptr, 0);
 }
 
 std::string readText(Socket& socket) {
@@ -84,40 +180,102 @@ std::unique_ptr<Socket> link(asio::io_context& io, std::uint16_t port, const Rel
     return socket;
 }
 
-std::unique_ptr<Socket> device(asio::io_context& io, std::uint16_t port, const std::string& room, const std::string& ticket) {
+// A WebSocket client at a path of a loopback port, binary.
+std::unique_ptr<Socket> client(asio::io_context& io, std::uint16_t port, const std::string& target) {
     auto socket = std::make_unique<Socket>(io);
     socket->next_layer().connect({asio::ip::make_address("127.0.0.1"), port});
     socket->set_option(ws::stream_base::decorator(
         [](ws::request_type& r) { r.set(beast::http::field::sec_websocket_protocol, "morvane.v1"); }));
-    socket->handshake("127.0.0.1", "/relay/v1/device/" + room + "?ticket=" + ticket);
+    socket->handshake("127.0.0.1:" + std::to_string(port), target);
     socket->binary(true);
     return socket;
 }
 
-// The peer: a plain Beast WebSocket server on its own thread that echoes
-// each message, or streams `records` messages of `size` bytes when the
-// first message says "stream".
-std::thread directServer(tcp::acceptor& acceptor, int records, std::size_t size) {
-    return std::thread([&acceptor, records, size] {
-        tcp::socket raw(acceptor.get_executor());
-        acceptor.accept(raw);
+// The host behind nginx, and the direct peer: a plain Beast WebSocket
+// server, a thread per connection, that echoes each message, or streams
+// `records` messages of `size` bytes when a message says "stream".
+class PeerServer {
+public:
+    PeerServer(asio::io_context& io, int records, std::size_t size, Window& window)
+        : acceptor_(io, {asio::ip::make_address("127.0.0.1"), 0}), records_(records), size_(size), window_(window) {
+        thread_ = std::thread([this] {
+            for (;;) {
+                tcp::socket raw(acceptor_.get_executor());
+                beast::error_code ec;
+                acceptor_.accept(raw, ec);
+                if (ec || stopping_) return;
+                serving_.emplace_back([this, raw = std::move(raw)]() mutable { serve(std::move(raw)); });
+            }
+        });
+    }
+    ~PeerServer() {
+        stopping_ = true;
+        // Wakes the accept with a connection of its own.
+        asio::io_context io;
+        tcp::socket poke(io);
+        beast::error_code ec;
+        poke.connect(acceptor_.local_endpoint(), ec);
+        thread_.join();
+        for (auto& t : serving_) t.join();
+    }
+    std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
+
+private:
+    void serve(tcp::socket raw) {
         Socket socket(std::move(raw));
-        socket.accept();
+        beast::error_code ec;
+        socket.set_option(ws::stream_base::decorator(
+            [](ws::response_type& r) { r.set(beast::http::field::sec_websocket_protocol, "morvane.v1"); }));
+        socket.accept(ec);
+        if (ec) return;
         socket.binary(true);
         beast::flat_buffer buffer;
-        beast::error_code ec;
+        const std::string record(size_, 'r');
         while (!ec) {
             socket.read(buffer, ec);
             if (ec) break;
             if (beast::buffers_to_string(buffer.data()) == "stream") {
-                const std::string record(size, 'r');
-                for (int i = 0; i < records; ++i) socket.write(asio::buffer(record));
+                for (int i = 0; i < records_ && !ec; ++i) {
+                    window_.beforeSending();
+                    socket.write(asio::buffer(record), ec);
+                }
             } else {
                 socket.write(buffer.data(), ec);
             }
             buffer.consume(buffer.size());
         }
-    });
+    }
+
+    tcp::acceptor acceptor_;
+    int records_;
+    std::size_t size_;
+    Window& window_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+    std::vector<std::thread> serving_;
+};
+
+// nginx with the README's location lines in front of the peer server: one
+// worker process and no master, so its pid is the process that forwards.
+pid_t startNginx(const std::filesystem::path& folder, std::uint16_t port, std::uint16_t upstream) {
+    const auto prefix = folder / "nginx";
+    std::filesystem::create_directories(prefix / "temp");
+    std::ofstream(prefix / "nginx.conf")
+        << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+        << "pid " << (prefix / "nginx.pid").string() << ";\nerror_log " << (prefix / "error.log").string()
+        << " warn;\nevents { worker_connections 1024; }\nhttp {\n  access_log off;\n"
+        << "  client_body_temp_path " << (prefix / "temp").string() << ";\n  proxy_temp_path "
+        << (prefix / "temp").string() << ";\n  fastcgi_temp_path " << (prefix / "temp").string()
+        << ";\n  uwsgi_temp_path " << (prefix / "temp").string() << ";\n  scgi_temp_path "
+        << (prefix / "temp").string() << ";\n  server {\n    listen 127.0.0.1:" << port
+        << ";\n    location / {\n      proxy_pass http://127.0.0.1:" << upstream
+        << ";\n      proxy_http_version 1.1;\n      proxy_set_header Upgrade $http_upgrade;\n"
+        << "      proxy_set_header Connection \"upgrade\";\n      proxy_set_header Host $host;\n"
+        << "      proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n      proxy_read_timeout 120s;\n"
+        << "    }\n  }\n}\n";
+    return start({"nginx", "-p", prefix.string(), "-c", (prefix / "nginx.conf").string(), "-e",
+                  (prefix / "error.log").string()},
+                 prefix / "stderr.log");
 }
 
 double percentile(std::vector<double> values, double p) {
@@ -125,16 +283,102 @@ double percentile(std::vector<double> values, double p) {
     return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
+double median(std::vector<double> values) { return percentile(std::move(values), 0.5); }
+
+std::string range(std::vector<double> values, const char* format) {
+    std::sort(values.begin(), values.end());
+    char low[32], high[32];
+    std::snprintf(low, sizeof low, format, values.front());
+    std::snprintf(high, sizeof high, format, values.back());
+    return values.front() == values.back() ? std::string(low) : std::string(low) + "-" + high;
+}
+
+// Round trips of a small record, in microseconds: `out` sends it, `back`
+// answers it as the host does.
+std::vector<double> roundTrips(int rounds, Socket& device, Socket* host) {
+    const std::string record(100, 'x');
+    std::vector<double> times;
+    beast::flat_buffer buffer;
+    for (int i = 0; i < rounds; ++i) {
+        const auto begun = Clock::now();
+        device.write(asio::buffer(record));
+        if (host) {
+            host->read(buffer);
+            host->write(buffer.data());  // the same id, back to the device
+            buffer.consume(buffer.size());
+        }
+        device.read(buffer);
+        buffer.consume(buffer.size());
+        times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begun).count());
+    }
+    return times;
+}
+
+// Seconds until the device has read `records` messages; `send` starts the
+// stream. A stream that stops for 20 s ends the benchmark with the reason:
+// a side that dropped the device is no figure.
+double streamSeconds(int records, Socket& device, Window& window, const std::function<void()>& send,
+                     const std::string& what) {
+    beast::flat_buffer buffer;
+    std::atomic<int> read{0};
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        int last = -1;
+        for (int idle = 0; !done; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+            const int now = read;
+            idle = now == last ? idle + 1 : 0;
+            last = now;
+            if (idle < 200) continue;
+            std::fprintf(stderr, "the stream %s stopped after %d records of %d\n", what.c_str(), now, records);
+            for (const pid_t child : children) ::kill(innermost(child), SIGTERM);
+            std::_Exit(1);
+        }
+    });
+    const auto begun = Clock::now();
+    std::thread sender(send);
+    for (int i = 0; i < records; ++i) {
+        device.read(buffer);
+        buffer.consume(buffer.size());
+        window.afterReading();
+        ++read;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - begun).count();
+    done = true;
+    sender.join();
+    watchdog.join();
+    return seconds;
+}
+
+struct Side {
+    std::vector<double> p50, p95, mbps;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    int links = 1000, rounds = 2000, records = 2000;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    int links = 1000, rounds = 2000, records = 1000, repeats = 3;
+    std::size_t recordBytes = 240'026;
+    std::size_t windowBytes = SecureChannel::creditWindow;
+    bool nginx = true;
+    std::vector<std::string> wrap;
+    for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
-        const int value = std::stoi(argv[i + 1]);
-        if (name == "--links") links = value;
-        if (name == "--rounds") rounds = value;
-        if (name == "--records") records = value;
+        if (name == "--no-nginx") {
+            nginx = false;
+            continue;
+        }
+        if (i + 1 >= argc) break;
+        const std::string value = argv[++i];
+        if (name == "--links") links = std::stoi(value);
+        if (name == "--rounds") rounds = std::stoi(value);
+        if (name == "--records") records = std::stoi(value);
+        if (name == "--repeats") repeats = std::max(1, std::stoi(value));
+        if (name == "--record-bytes") recordBytes = std::stoul(value);
+        if (name == "--window") windowBytes = std::stoul(value);
+        if (name == "--wrap") {
+            std::istringstream words(value);
+            for (std::string word; words >> word;) wrap.push_back(word);
+        }
     }
     const auto folder = std::filesystem::temp_directory_path() / ("morvane-relay-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
@@ -164,112 +408,111 @@ int main(int argc, char** argv) {
         }
     }
 
-    const auto port = freePort();
-    const pid_t relay = ::fork();
-    if (relay == 0) {
-        const std::string listen = "127.0.0.1:" + std::to_string(port);
-        const std::string data = folder.string();
-        const int quiet = ::open("/dev/null", O_WRONLY);
-        if (quiet >= 0) ::dup2(quiet, 2);
-        ::execl(MORVANE_RELAY_PROGRAM, "morvane-relay", "--listen", listen.c_str(), "--data", data.c_str(), "--codes-in-log",
-                static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
     asio::io_context io;
-    for (int i = 0; i < 200; ++i) {
-        tcp::socket probe(io);
-        beast::error_code ec;
-        probe.connect({asio::ip::make_address("127.0.0.1"), port}, ec);
-        if (!ec) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    const auto port = freePort();
+    std::vector<std::string> command = wrap;
+    for (const std::string& word : {std::string(MORVANE_RELAY_PROGRAM), std::string("--listen"),
+                                   "127.0.0.1:" + std::to_string(port), std::string("--data"), folder.string(),
+                                   std::string("--codes-in-log")})
+        command.push_back(word);
+    const pid_t relay = start(command, folder / "relay.log");
+    waitForPort(io, port, "morvane-relay", relay);
+    Window window;
+    PeerServer peer(io, records, recordBytes, window);
+    pid_t proxy = -1;
+    const auto proxyPort = freePort();
+    if (nginx) {
+        proxy = startNginx(folder, proxyPort, peer.port());
+        waitForPort(io, proxyPort, "nginx", proxy);
     }
 
-    // Latency: a 100-byte record from the device to the host and back.
     auto host = link(io, port, measured);
-    auto phone = device(io, port, room, tickets[0]);
+    auto phone = client(io, port, "/relay/v1/device/" + room + "?ticket=" + tickets[0]);
     const auto joined = nlohmann::json::parse(readText(*host));
     const std::uint32_t id = joined["c"].get<std::uint32_t>();
     host->binary(true);
-    const std::string record(100, 'x');
-    std::vector<double> relayed, direct;
-    beast::flat_buffer buffer;
-    for (int i = 0; i < rounds; ++i) {
-        const auto start = Clock::now();
-        phone->write(asio::buffer(record));
-        host->read(buffer);
-        host->write(buffer.data());  // the same id, back to the device
-        buffer.consume(buffer.size());
-        phone->read(buffer);
-        buffer.consume(buffer.size());
-        relayed.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    (void)id;
-    tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
-    auto server = directServer(acceptor, records, 65'532);
-    Socket peer(io);
-    peer.next_layer().connect(acceptor.local_endpoint());
-    peer.handshake("127.0.0.1", "/");
-    peer.binary(true);
-    for (int i = 0; i < rounds; ++i) {
-        const auto start = Clock::now();
-        peer.write(asio::buffer(record));
-        peer.read(buffer);
-        buffer.consume(buffer.size());
-        direct.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
+    auto direct = client(io, peer.port(), "/");
+    auto proxied = nginx ? client(io, proxyPort, "/") : nullptr;
 
-    // Throughput: full records from the host to the device.
-    const std::string full = [&] {
-        std::string frame(65'536, 'y');
-        const auto idBytes = RelayBytes::u32(id);
-        std::copy(idBytes.begin(), idBytes.end(), frame.begin());
-        return frame;
-    }();
-    std::thread sender([&] {
-        for (int i = 0; i < records; ++i) host->write(asio::buffer(full));
-    });
-    auto start = Clock::now();
-    for (int i = 0; i < records; ++i) {
-        phone->read(buffer);
-        buffer.consume(buffer.size());
+    // The host's frames: the device's id, then a whole record.
+    std::string frame(4 + recordBytes, 'y');
+    const auto idBytes = RelayBytes::u32(id);
+    std::copy(idBytes.begin(), idBytes.end(), frame.begin());
+    const auto streamFromPeer = [&](Socket& device) {
+        device.write(asio::buffer(std::string("stream")));
+    };
+
+    Side viaRelay, viaDirect, viaNginx;
+    const double megabytes = static_cast<double>(records) * static_cast<double>(recordBytes) / 1e6;
+    auto measure = [&](Side& side, Socket& device, Socket* answering, const std::function<void()>& stream,
+                       const std::string& what) {
+        const auto times = roundTrips(rounds, device, answering);
+        side.p50.push_back(percentile(times, 0.5));
+        side.p95.push_back(percentile(times, 0.95));
+        window.open(recordBytes, windowBytes);
+        side.mbps.push_back(megabytes / streamSeconds(records, device, window, stream, what));
+    };
+    // Turns alternate, so that a change of load falls on every side alike.
+    for (int r = 0; r < repeats; ++r) {
+        measure(
+            viaRelay, *phone, host.get(),
+            [&] {
+                for (int i = 0; i < records; ++i) {
+                    window.beforeSending();
+                    host->write(asio::buffer(frame));
+                }
+            },
+            "through morvane-relay (its log: " + (folder / "relay.log").string() + ")");
+        measure(viaDirect, *direct, nullptr, [&] { streamFromPeer(*direct); }, "over the direct WebSocket");
+        if (proxied) measure(viaNginx, *proxied, nullptr, [&] { streamFromPeer(*proxied); }, "through nginx");
     }
-    const double relayedSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-    sender.join();
-    peer.write(asio::buffer(std::string("stream")));
-    start = Clock::now();
-    for (int i = 0; i < records; ++i) {
-        peer.read(buffer);
-        buffer.consume(buffer.size());
-    }
-    const double directSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const double megabytes = static_cast<double>(records) * 65'532 / 1e6;
 
     // Memory per idle link.
     phone.reset();
     host.reset();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const long before = rssKiB(relay);
+    const long before = rssKiB(innermost(relay));
     std::vector<std::unique_ptr<Socket>> open;
     for (const auto& identity : idle) open.push_back(link(io, port, identity));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const long after = rssKiB(relay);
+    const long after = rssKiB(innermost(relay));
 
-    std::printf("record round trip, device -> relay -> host -> relay -> device, %d rounds of 100 bytes:\n", rounds);
-    std::printf("  relayed p50 %.1f us, p95 %.1f us; direct WebSocket echo p50 %.1f us, p95 %.1f us; ratio p50 %.2fx\n",
-                percentile(relayed, 0.5), percentile(relayed, 0.95), percentile(direct, 0.5), percentile(direct, 0.95),
-                percentile(relayed, 0.5) / percentile(direct, 0.5));
-    std::printf("  added by the relay (p50): %.1f us a round trip\n", percentile(relayed, 0.5) - percentile(direct, 0.5));
-    std::printf("one stream of %d records of 65,532 bytes, host -> device:\n", records);
-    std::printf("  relayed %.0f MB/s; direct WebSocket %.0f MB/s; ratio %.2fx\n", megabytes / relayedSeconds,
-                megabytes / directSeconds, (megabytes / relayedSeconds) / (megabytes / directSeconds));
-    std::printf("idle host links: %zu proved; relay RSS %ld KiB before, %ld KiB after: %.1f KiB a link\n", open.size(),
-                before, after, static_cast<double>(after - before) / static_cast<double>(open.size()));
+    const double direct50 = median(viaDirect.p50);
+    std::printf("round trip of a %d-byte record, %d rounds, %d turns (medians of the turns' p50 and p95, us):\n", 100,
+                rounds, repeats);
+    std::printf("  direct WebSocket echo     p50 %7.1f  p95 %7.1f  (p50 %s)\n", direct50, median(viaDirect.p95),
+                range(viaDirect.p50, "%.1f").c_str());
+    const double relayAdded = median(viaRelay.p50) - direct50;
+    std::printf("  through morvane-relay     p50 %7.1f  p95 %7.1f  (p50 %s)  added %.1f\n", median(viaRelay.p50),
+                median(viaRelay.p95), range(viaRelay.p50, "%.1f").c_str(), relayAdded);
+    double nginxAdded = 0;
+    if (nginx) {
+        nginxAdded = median(viaNginx.p50) - direct50;
+        std::printf("  through nginx             p50 %7.1f  p95 %7.1f  (p50 %s)  added %.1f\n", median(viaNginx.p50),
+                    median(viaNginx.p95), range(viaNginx.p50, "%.1f").c_str(), nginxAdded);
+        std::printf("  added round trip, relay / nginx: %.2fx (at most 1x is the goal)\n", relayAdded / nginxAdded);
+    }
+    std::printf("one stream of %d records of %zu bytes, host -> device, %s, %d turns (median, MB/s):\n",
+                records, recordBytes,
+                windowBytes ? ("at most " + std::to_string(windowBytes) + " bytes on the way").c_str()
+                            : "as fast as each road takes them",
+                repeats);
+    std::printf("  direct WebSocket          %7.0f  (%s)\n", median(viaDirect.mbps), range(viaDirect.mbps, "%.0f").c_str());
+    std::printf("  through morvane-relay     %7.0f  (%s)\n", median(viaRelay.mbps), range(viaRelay.mbps, "%.0f").c_str());
+    if (nginx) {
+        std::printf("  through nginx             %7.0f  (%s)\n", median(viaNginx.mbps), range(viaNginx.mbps, "%.0f").c_str());
+        std::printf("  relay / nginx: %.2fx (at least 0.8x is the goal)\n",
+                    median(viaRelay.mbps) / median(viaNginx.mbps));
+    }
+    if (!open.empty())
+        std::printf("idle host links: %zu proved; relay RSS %ld KiB before, %ld KiB after: %.1f KiB a link\n",
+                    open.size(), before, after, static_cast<double>(after - before) / static_cast<double>(open.size()));
 
     open.clear();
-    peer.close(ws::close_code::normal);
-    server.join();
-    ::kill(relay, SIGTERM);
-    ::waitpid(relay, nullptr, 0);
+    direct.reset();
+    proxied.reset();
+    if (proxy > 0) stop(proxy);
+    stop(relay);
     std::filesystem::remove_all(folder);
     return 0;
 }
