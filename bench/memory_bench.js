@@ -20,6 +20,7 @@ const support = path.resolve(__dirname, '../tests/web/support');
 const { launch } = require(path.join(support, 'browser.js'));
 const { startHarness } = require(path.join(support, 'harness.js'));
 const { startXvfb } = require(path.join(support, 'xvfb.js'));
+const { startRealHost } = require('./real_host.js');
 
 function option(name, fallback) {
   const i = process.argv.indexOf('--' + name);
@@ -31,7 +32,6 @@ const RUNS = Math.max(1, parseInt(option('runs', '1'), 10) || 1);
 const [WIDTH, HEIGHT] = option('size', '1920x1080').split('x').map((v) => parseInt(v, 10));
 const BUILD = process.env.MORVANE_BUILD_DIR || path.resolve(__dirname, '../build');
 const HOSTS = option('host', 'both') === 'both' ? ['test', 'real'] : [option('host', 'both')];
-const REAL_PORT = 8722;
 const AFTER_MS = 10000;
 // --smaps DIR keeps each host's /proc/PID/smaps idle and while streaming, to
 // see where the memory goes.
@@ -58,42 +58,18 @@ function threadsOf(pid) {
   }
 }
 
-// The real host on its fixed port, with a private home holding one paired
-// device; resolves once it listens, with its pid, address and the token.
-async function startRealHost(display) {
-  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-memory-'));
-  const env = Object.assign({}, process.env, {
-    HOME: home, XDG_DATA_HOME: path.join(home, 'data'), XDG_CONFIG_HOME: path.join(home, 'config'),
-    XDG_RUNTIME_DIR: path.join(home, 'run'), DISPLAY: display,
+// The real host with one paired device in its keychain folder; the page is
+// given that device's token.
+async function startPairedRealHost(display) {
+  const host = await startRealHost({
+    build: BUILD, display,
+    prepare: async (env) => {
+      const paired = spawnSync(path.join(BUILD, 'bench', 'morvane_pair_device'), [], { env, encoding: 'utf8' });
+      if (paired.status !== 0) throw new Error('pairing failed: ' + paired.stderr);
+      return paired.stdout.trim();
+    },
   });
-  fs.mkdirSync(path.join(home, 'run'), { mode: 0o700 });
-  const paired = spawnSync(path.join(BUILD, 'bench', 'morvane_pair_device'), [], { env, encoding: 'utf8' });
-  if (paired.status !== 0) throw new Error('pairing failed: ' + paired.stderr);
-  const token = paired.stdout.trim();
-  // A host that has run before: no Welcome window.
-  fs.mkdirSync(path.join(home, 'config', 'Morvane'), { recursive: true });
-  fs.writeFileSync(path.join(home, 'config', 'Morvane', 'settings.json'),
-    JSON.stringify({ askedForPermissions: true, relayAccountsVersion: 2, welcomeOffered: true }));
-  const child = spawn(path.join(BUILD, 'morvane-host'), [], { env, stdio: ['ignore', 'ignore', 'inherit'] });
-  const log = path.join(home, 'data', 'Morvane', 'host.log');
-  const until = Date.now() + 20000;
-  for (;;) {
-    let text = '';
-    try { text = fs.readFileSync(log, 'utf8'); } catch (e) { /* not yet written */ }
-    if (text.includes(`listening on 127.0.0.1:${REAL_PORT}`)) break;
-    if (child.exitCode !== null || Date.now() > until) {
-      child.kill('SIGKILL');
-      throw new Error(`the real host did not listen on ${REAL_PORT} (taken?):\n${text}`);
-    }
-    await pause(200);
-  }
-  return {
-    pid: child.pid, url: `http://127.0.0.1:${REAL_PORT}/`, token,
-    close: () => new Promise((resolve) => {
-      child.on('exit', () => { fs.rmSync(home, { recursive: true, force: true }); resolve(); });
-      child.kill('SIGTERM');
-    }),
-  };
+  return Object.assign(host, { token: host.prepared });
 }
 
 async function connectForVideo(host) {
@@ -125,7 +101,7 @@ async function connectForVideo(host) {
 }
 
 async function once(display, kind) {
-  const harness = kind === 'real' ? await startRealHost(display)
+  const harness = kind === 'real' ? await startPairedRealHost(display)
     : await startHarness({ args: ['--x11'], env: { DISPLAY: display } });
   try {
     await pause(3000);

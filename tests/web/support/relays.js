@@ -18,7 +18,7 @@ function built(relative) {
 }
 
 // A relay as a child process: its origin, the sign-in code it sent to an
-// address after a mark in its output, and its end.
+// address after a mark in its output, its pid and its end.
 async function startRelay(exe, args, ready) {
   const child = spawn(exe, args, { stdio: ['ignore', 'pipe', 'pipe'] });
   const lines = [];
@@ -27,6 +27,7 @@ async function startRelay(exe, args, ready) {
   if (child.exitCode !== null) throw new Error('the relay exited: ' + lines.join('\n'));
   return {
     lines,
+    pid: child.pid,
     mark: () => lines.length,
     async stop() {
       if (child.exitCode !== null || child.signalCode !== null) return;
