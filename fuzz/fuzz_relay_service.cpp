@@ -1,15 +1,17 @@
 // The relay service's readers of outside input, chosen by the first byte:
-// 0 account calls (method, path, bearer, client and JSON body) against a
-// store that already holds a signed-in account and a registered computer;
-// 1 a host link's messages and devices' records through the rooms; 2 a
-// host's hello header; 3 a config file; 4 a request of the page (method,
-// path, Accept-Encoding and If-None-Match). Nothing throws; every answer is a
-// JSON object with a status the interface uses, a refusal carries its word,
-// no code or token is ever stored as it was given out, the host is never
-// sent a frame too short to hold a record, nobody is sent anything after
-// being closed, and connection ids are never 0 nor listed twice; the page
-// sends a file whole as built or as its gzipped form only where gzip is
-// taken, and 304 only for the tag it would send.
+// 0 account calls (method, path, bearer, client and JSON body), routed and
+// answered against a store that already holds a signed-in account and a
+// registered computer; 1 a host link's messages and devices' records
+// through the rooms; 2 a host's hello header; 3 a config file; 4 a request
+// of the page (method, path, Accept-Encoding and If-None-Match); 5 the route
+// of any request (method, target and headers). Nothing throws; every answer
+// is a JSON object with a status the interface uses, a refusal carries its
+// word, no code or token is ever stored as it was given out, the host is
+// never sent a frame too short to hold a record, nobody is sent anything
+// after being closed, and connection ids are never 0 nor listed twice; the
+// page sends a file whole as built or as its gzipped form only where gzip is
+// taken, and 304 only for the tag it would send; a routed call keeps its
+// row's method, bearer and body rules.
 #include <map>
 #include <set>
 
@@ -25,6 +27,7 @@
 #include "relay_service/relay_hub.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/relay_page.h"
+#include "relay_service/relay_route.h"
 #include "relay_service/web/relay_web.h"
 
 using namespace morvane;
@@ -62,27 +65,38 @@ void accountCall(std::span<const std::uint8_t> input) {
 
     static const char* paths[] = {"/v1/auth/code",     "/v1/auth/verify", "/v1/auth/refresh", "/v1/auth/signout",
                                   "/v1/hosts",         "/v1/hosts/self/delete"};
-    AccountRequest request;
-    request.method = input[0] & 1 ? "POST" : "GET";
     const auto pick = input[1] % 8;
-    request.target = pick < 6 ? paths[pick] : pick == 6 ? "/v1/hosts/" + room() + "/ticket" : "/v1/hosts/x/ticket";
+    const std::string target =
+        pick < 6 ? paths[pick] : pick == 6 ? "/v1/hosts/" + room() + "/ticket" : "/v1/hosts/x/ticket";
+    const std::string authorization = input[2] & 1 ? "Bearer " + access : "";
+    const std::string body(input.begin() + 3, input.end());
+    RelayRequest request;
+    request.method = input[0] & 1 ? "POST" : "GET";
+    request.target = target;
     request.contentType = "application/json";
-    request.authorization = input[2] & 1 ? "Bearer " + access : "";
-    request.client = "192.0.2.1";
-    request.body.assign(input.begin() + 3, input.end());
-    const auto answer = accounts.handle(request);
+    request.authorization = authorization;
+    request.body = body;
+    auto routed = routeRelay(request);
+    AccountAnswer answer;
+    if (const auto* refusal = std::get_if<relay_route::Refusal>(&routed)) {
+        answer = AccountAnswer{refusal->status, json{{"error", refusal->word}}, std::nullopt};
+    } else {
+        auto& call = std::get<relay_route::Account>(routed).call;
+        call.client = "192.0.2.1";
+        answer = accounts.handle(call);
+    }
     static const std::set<int> statuses = {200, 201, 400, 401, 403, 404, 405, 409, 413, 415, 429, 503};
     require(statuses.contains(answer.status));
     require(answer.body.is_object());
     if (answer.status >= 400) require(answer.body.contains("error") && answer.body["error"].is_string());
     if (answer.delivery) {
-        require(request.target == "/v1/auth/code" && answer.delivery->code.size() == 6);
+        require(target == "/v1/auth/code" && answer.delivery->code.size() == 6);
         require(answer.delivery->code.find_first_not_of("0123456789") == std::string::npos);
         for (const auto& [key, code] : store.codes) require(code.codeHash != answer.delivery->code);
     }
     for (const auto& [hash, token] : store.tokens) require(hash.size() == 64);
     if (answer.status == 200 && answer.body.contains("access_token")) {
-        require(store.tokens.size() > before || request.target == "/v1/auth/refresh");
+        require(store.tokens.size() > before || target == "/v1/auth/refresh");
         const auto given = answer.body["access_token"].get<std::string>();
         require(!store.tokens.contains(given) && store.tokens.contains(Secure::sha256Hex(given)));
     }
@@ -121,7 +135,7 @@ struct Peer final : RelayPeer {
 
 void rooms(std::span<const std::uint8_t> input) {
     std::int64_t millis = 0;
-    RelayHub hub(RelayHub::Hooks{[&] { return millis; }, [](const std::string&) {}, {}}, DeviceLimits{4, 3, 100'000});
+    RelayHub hub(RelayHub::Hooks{[&] { return millis; }, [](const std::string&) {}, {}, {}}, DeviceLimits{4, 3, 100'000});
     std::set<std::uint32_t> listed;
     auto link = std::make_shared<Peer>();
     link->host = true;
@@ -204,13 +218,57 @@ void pageRequest(const std::string& text) {
     require(found && !name.ends_with(".gz"));
 }
 
+// Fields split at newlines: method, target, Content-Type, Authorization,
+// Sec-WebSocket-Protocol, X-Morvane-Host-Auth, then the body; the first
+// byte says whether Beast saw an upgrade.
+void routeAny(std::span<const std::uint8_t> input) {
+    if (input.empty()) return;
+    const std::string text(input.begin() + 1, input.end());
+    std::vector<std::string_view> fields;
+    std::size_t from = 0;
+    while (fields.size() < 6) {
+        const auto end = text.find('\n', from);
+        if (end == std::string::npos) break;
+        fields.push_back(std::string_view(text).substr(from, end - from));
+        from = end + 1;
+    }
+    fields.resize(6);
+    RelayRequest request;
+    request.upgrade = input[0] & 1;
+    request.method = fields[0];
+    request.target = fields[1];
+    request.contentType = fields[2];
+    request.authorization = fields[3];
+    request.subprotocols = fields[4];
+    request.hostAuth = fields[5];
+    request.body = std::string_view(text).substr(std::min(from, text.size()));
+    const auto routed = routeRelay(request);
+    const auto path = request.target.substr(0, request.target.find('?'));
+    if (const auto* refusal = std::get_if<relay_route::Refusal>(&routed)) {
+        static const std::set<int> statuses = {400, 401, 404, 405, 413, 415};
+        require(statuses.contains(refusal->status) && !refusal->word.empty());
+        require(request.upgrade || path.starts_with("/v1/"));
+    } else if (const auto* page = std::get_if<relay_route::Page>(&routed)) {
+        require(!request.upgrade && !path.starts_with("/v1/") && page->path == path);
+    } else if (const auto* account = std::get_if<relay_route::Account>(&routed)) {
+        const auto& rule = ruleOf(account->call.endpoint);
+        require(!request.upgrade && rule.method == request.method);
+        require(account->call.bearer.empty() != rule.bearer);
+        require(account->call.body.is_object() == rule.body);
+        require(account->call.endpoint == AccountEndpoint::ticket ? path == "/v1/hosts/" + account->call.room + "/ticket"
+                                                                  : account->call.room.empty());
+    } else {
+        require(request.upgrade && offers(request.subprotocols, "morvane.v1"));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     const std::span<const std::uint8_t> rest(data + 1, size - 1);
     const std::string text(rest.begin(), rest.end());
-    switch (data[0] % 5) {
+    switch (data[0] % 6) {
     case 0: accountCall(rest); break;
     case 1: rooms(rest); break;
     case 2: {
@@ -231,6 +289,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     }
     case 4: pageRequest(text); break;
+    case 5: routeAny(rest); break;
     }
     return 0;
 }

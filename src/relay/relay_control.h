@@ -17,6 +17,7 @@
 #include "core/types.h"
 #include "relay/relay_link_transport.h"
 #include "relay/relay_url.h"
+#include "relay/relay_words.h"
 
 namespace morvane {
 
@@ -30,10 +31,10 @@ inline constexpr std::size_t maxIncomingMessageBytes = 65'536;
 inline constexpr std::size_t maxControlBytes = 4'096;
 inline constexpr std::size_t maxDevicesListed = 64;
 // Close codes and upgrade statuses the relay answers with.
-inline constexpr int closeRefused = 4401;
-inline constexpr int closeReplaced = 4409;
-inline constexpr int closeNotOnAccount = 4410;
-inline constexpr int goingAway = 1001;
+inline constexpr int closeRefused = RelayLinkClose::refused.code;
+inline constexpr int closeReplaced = RelayLinkClose::replaced.code;
+inline constexpr int closeNotOnAccount = RelayLinkClose::notOnAccount.code;
+inline constexpr int goingAway = RelayLinkClose::goingAway.code;
 }  // namespace RelayLinkLimits
 
 namespace RelayControl {

@@ -6,6 +6,7 @@
 #include "core/secure.h"
 #include "relay/relay_bytes.h"
 #include "relay/relay_signed.h"
+#include "relay/relay_words.h"
 #include "relay_service/relay_limits.h"
 #include "secure/secure_channel.h"
 
@@ -15,9 +16,11 @@ using json = nlohmann::json;
 
 namespace {
 
+DeviceAdmission refusedDevice(RelayCloseWord close) { return DeviceAdmission{close.code, std::string(close.word), {}, {}}; }
+
 AccountAnswer answer(int status, json body) { return AccountAnswer{status, std::move(body), std::nullopt}; }
 
-AccountAnswer refuse(int status, const std::string& word, std::optional<std::int64_t> retryAfter = std::nullopt) {
+AccountAnswer refuse(int status, std::string_view word, std::optional<std::int64_t> retryAfter = std::nullopt) {
     json body{{"error", word}};
     if (retryAfter) body["retry_after"] = *retryAfter;
     return answer(status, std::move(body));
@@ -72,6 +75,13 @@ std::string lowered(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
+}
+
+// What signed in or out, for the log: the wire calls a computer "mac".
+std::string clientName(const std::string& kind) {
+    if (kind == "mac") return "computer";
+    if (kind == "web") return "page";
+    return kind;
 }
 
 bool allOf(const std::string& text, const char* alphabet) {
@@ -135,71 +145,50 @@ std::int64_t RelayAccounts::seconds() const {
 
 bool RelayAccounts::revoked(const std::string& sessionID) { return store_.signedOut(sessionID, seconds()); }
 
-AccountAnswer RelayAccounts::handle(const AccountRequest& request) {
+AccountAnswer RelayAccounts::handle(const AccountCall& call) {
     try {
-        std::string path = request.target;
-        if (const auto query = path.find('?'); query != std::string::npos) path.resize(query);
-        static const std::string hostsPrefix = "/v1/hosts/";
-        static const std::string ticketSuffix = "/ticket";
-        const bool known = path == "/v1/auth/code" || path == "/v1/auth/verify" || path == "/v1/auth/refresh" ||
-                           path == "/v1/auth/signout" || path == "/v1/hosts" || path == "/v1/hosts/self/delete" ||
-                           (path.starts_with(hostsPrefix) && path.ends_with(ticketSuffix));
-        if (!known) return refuse(404, "not-found");
-        const bool codeCall = path == "/v1/auth/code" || path == "/v1/auth/verify";
-        if (!codeCall)
-            if (const auto wait = callsPerClient_.take(request.client, seconds()))
-                return refuse(429, "try-later", *wait);
-
-        if (request.method == "GET" && path == "/v1/hosts") {
-            const auto access = bearer(request.authorization);
-            if (!access) return refuse(401, "unauthorized");
-            return listHosts(access->token.userId);
+        const auto& rule = ruleOf(call.endpoint);
+        if (rule.countedPerMinute)
+            if (const auto wait = callsPerClient_.take(call.client, seconds()))
+                return refuse(429, RelayError::tryLater, *wait);
+        std::optional<Bearer> access;
+        if (rule.bearer) {
+            access = bearer(call.bearer);
+            if (!access) return refuse(401, RelayError::unauthorized);
         }
-        if (request.method != "POST") return refuse(405, "method");
-        const bool ticketCall = path.starts_with(hostsPrefix) && path.ends_with(ticketSuffix);
-        if (ticketCall) {
-            // A ticket needs nothing but the bearer: no body is read.
-            const auto access = bearer(request.authorization);
-            if (!access) return refuse(401, "unauthorized");
-            const auto room = path.substr(hostsPrefix.size(), path.size() - hostsPrefix.size() - ticketSuffix.size());
-            return ticket(room, *access);
+        switch (call.endpoint) {
+        case AccountEndpoint::code: return code(call.body, call.client);
+        case AccountEndpoint::verify: return verify(call.body, call.client);
+        case AccountEndpoint::refresh: return refresh(call.body);
+        case AccountEndpoint::signOut: return signOut(call.body);
+        case AccountEndpoint::listHosts: return listHosts(access->token.userId);
+        case AccountEndpoint::registerHost: return registerHost(call.body, access->token.userId);
+        case AccountEndpoint::removeHost: return removeHost(call.body);
+        case AccountEndpoint::ticket: return ticket(call.room, *access);
         }
-        const auto type = request.contentType.substr(0, request.contentType.find(';'));
-        if (lowered(type) != "application/json") return refuse(415, "bad-request");
-        if (request.body.size() > RelayLimits::maxRequestBodyBytes) return refuse(413, "bad-request");
-        const auto body = json::parse(request.body, nullptr, false);
-        if (!body.is_object()) return refuse(400, "bad-request");
-
-        if (path == "/v1/auth/code") return code(body, request.client);
-        if (path == "/v1/auth/verify") return verify(body, request.client);
-        if (path == "/v1/auth/refresh") return refresh(body);
-        if (path == "/v1/auth/signout") return signOut(body);
-        if (path == "/v1/hosts/self/delete") return removeHost(body);
-        const auto access = bearer(request.authorization);
-        if (!access) return refuse(401, "unauthorized");
-        return registerHost(body, access->token.userId);
+        return refuse(404, RelayError::notFound);
     } catch (const RelayStoreError& error) {
         hooks_.log.error(std::string("store failed: ") + error.what());
-        return refuse(503, "try-later", 30);
+        return refuse(503, RelayError::tryLater, 30);
     }
 }
 
 AccountAnswer RelayAccounts::code(const json& body, const std::string& client) {
     const auto email = normalizeAddress(text(body, "email").value_or(""));
     const auto loginId = text(body, "login_id").value_or("");
-    if (!email) return refuse(400, "invalid-email");
-    if (loginId.empty() || loginId.size() > 64) return refuse(400, "bad-request");
-    if (!mailConfigured_) return refuse(503, "not-configured");
+    if (!email) return refuse(400, RelayError::invalidEmail);
+    if (loginId.empty() || loginId.size() > 64) return refuse(400, RelayError::badRequest);
+    if (!mailConfigured_) return refuse(503, RelayError::notConfigured);
     const auto now = seconds();
     if (const auto wait = store_.countRate("code-client " + client, RelayLimits::codesPerClient,
                                            RelayLimits::codeWindowSeconds, now)) {
         hooks_.log.warning("refused a code for " + *email + ": too many codes from " + client);
-        return refuse(429, "try-later", *wait);
+        return refuse(429, RelayError::tryLater, *wait);
     }
     if (const auto wait = store_.countRate("code-address " + *email, RelayLimits::codesPerAddress,
                                            RelayLimits::codeWindowSeconds, now)) {
         hooks_.log.warning("refused a code for " + *email + ": too many codes for the address");
-        return refuse(429, "try-later", *wait);
+        return refuse(429, RelayError::tryLater, *wait);
     }
     // Six digits, uniform: 0 to 999,999 from a random 32-bit draw with the
     // biased top rejected.
@@ -229,13 +218,13 @@ AccountAnswer RelayAccounts::delivered(const CodeDelivery& delivery, const std::
             // A code nobody received must not stay usable.
             store_.deleteCode(delivery.email, delivery.loginId);
             hooks_.log.error("could not send a code to " + delivery.email + ": " + *error);
-            return refuse(503, "try-later", 60);
+            return refuse(503, RelayError::tryLater, 60);
         }
         hooks_.log.info("sign-in code sent to " + delivery.email);
         return answer(200, json{{"ok", true}});
     } catch (const RelayStoreError& failure) {
         hooks_.log.error(std::string("store failed: ") + failure.what());
-        return refuse(503, "try-later", 30);
+        return refuse(503, RelayError::tryLater, 30);
     }
 }
 
@@ -244,13 +233,13 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
     const auto loginId = text(body, "login_id").value_or("");
     const auto digits = text(body, "code").value_or("");
     const auto clientKind = text(body, "client").value_or("");
-    if (!email) return refuse(400, "invalid-email");
-    if (clientKind != "mac" && clientKind != "web") return refuse(400, "bad-request");
+    if (!email) return refuse(400, RelayError::invalidEmail);
+    if (clientKind != "mac" && clientKind != "web") return refuse(400, RelayError::badRequest);
     const auto now = seconds();
     if (const auto wait = store_.countRate("verify-client " + client, RelayLimits::verifiesPerClient,
                                            RelayLimits::codeWindowSeconds, now)) {
         hooks_.log.warning("refused a sign-in for " + *email + ": too many tries from " + client);
-        return refuse(429, "try-later", *wait);
+        return refuse(429, RelayError::tryLater, *wait);
     }
     // The try is spent before the code is compared, in one step of the
     // store: instances sharing it compare no more guesses between them than
@@ -258,7 +247,7 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
     const auto stored = store_.spendCodeTry(*email, loginId, now);
     if (!stored) {
         hooks_.log.warning("refused a sign-in for " + *email + ": no live code");
-        return refuse(400, "invalid-code");
+        return refuse(400, RelayError::invalidCode);
     }
     const auto offered = codeHash(stored->salt, digits);
     if (digits.size() != 6 || !Secure::constantTimeEqual(
@@ -267,15 +256,15 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
                                             stored->codeHash.size()))) {
         hooks_.log.warning("refused a sign-in for " + *email + ": wrong code, " + std::to_string(stored->triesLeft) +
                    " tries left");
-        return refuse(400, "invalid-code");
+        return refuse(400, RelayError::invalidCode);
     }
     // Taken once: of two instances given the right code at once, one signs in.
     if (!store_.deleteCode(*email, loginId)) {
         hooks_.log.warning("refused a sign-in for " + *email + ": no live code");
-        return refuse(400, "invalid-code");
+        return refuse(400, RelayError::invalidCode);
     }
     const auto account = store_.accountForEmail(*email, now);
-    hooks_.log.info("signed in " + account.email + " (" + clientKind + ")");
+    hooks_.log.info("signed in " + account.email + " (" + clientName(clientKind) + ")");
     return answer(200, session(account, clientKind, newSession()));
 }
 
@@ -300,9 +289,9 @@ AccountAnswer RelayAccounts::refresh(const json& body) {
     // token cannot both succeed.
     if (!stored || stored->kind != TokenKind::refresh || stored->expiresAt <= seconds() || revoked(sessionID) ||
         !store_.deleteToken(stored->hash))
-        return refuse(401, "invalid-token");
+        return refuse(401, RelayError::invalidToken);
     const auto account = store_.account(stored->userId);
-    if (!account) return refuse(401, "invalid-token");
+    if (!account) return refuse(401, RelayError::invalidToken);
     return answer(200, session(*account, stored->client, sessionID));
 }
 
@@ -319,17 +308,14 @@ AccountAnswer RelayAccounts::signOut(const json& body) {
             store_.putSignOut(sessionID, seconds() + RelayLimits::accessSeconds + RelayLimits::signOutMarginSeconds);
             store_.deleteToken(stored->hash);
             const auto account = store_.account(stored->userId);
-            hooks_.log.info("signed out " + (account ? account->email : stored->userId) + " (" + stored->client + ")");
+            hooks_.log.info("signed out " + (account ? account->email : stored->userId) + " (" + clientName(stored->client) + ")");
         }
     }
     // Always done: a sign-out that finds nothing has nothing left to undo.
     return answer(200, json{{"ok", true}});
 }
 
-std::optional<RelayAccounts::Bearer> RelayAccounts::bearer(const std::string& authorization) {
-    static const std::string scheme = "Bearer ";
-    if (!authorization.starts_with(scheme)) return std::nullopt;
-    const auto presented = authorization.substr(scheme.size());
+std::optional<RelayAccounts::Bearer> RelayAccounts::bearer(const std::string& presented) {
     const auto sessionID = tokenSession(presented);
     if (sessionID.empty()) return std::nullopt;
     auto stored = store_.token(hashOf(presented));
@@ -348,21 +334,21 @@ AccountAnswer RelayAccounts::registerHost(const json& body, const std::string& u
     const auto ts = wholeSeconds(body);
     if (!key || key->size() != 65 || (*key)[0] != 0x04 || !nonce || nonce->size() < 16 || nonce->size() > 64 || !sig ||
         !ts || !name || !plainName(*name))
-        return refuse(400, "bad-request");
+        return refuse(400, RelayError::badRequest);
     const auto room = SecureChannel::roomID(*key);
     const auto roomHex = RelayBytes::hex(room);
     const auto now = seconds();
     if (!within(*ts, now)) {
         hooks_.log.warning("refused registering room " + roomHex + ": its clock is off");
-        return refuse(401, "bad-proof");
+        return refuse(401, RelayError::badProof);
     }
     if (!RelaySigned::verify(*key, RelaySigned::registerMessage(room, *ts, *nonce, userId), *sig)) {
         hooks_.log.warning("refused registering room " + roomHex + ": bad signature");
-        return refuse(401, "bad-proof");
+        return refuse(401, RelayError::badProof);
     }
     if (!store_.useNonce("register " + roomHex + " " + nonceText, now + 2 * RelayLimits::proofWindowSeconds + 1, now)) {
         hooks_.log.warning("refused registering room " + roomHex + ": replayed proof");
-        return refuse(401, "bad-proof");
+        return refuse(401, RelayError::badProof);
     }
     HostRecord host{roomHex, keyText, *name, userId, now};
     const auto hostJson = json{{"room", roomHex}, {"name", *name}};
@@ -375,12 +361,12 @@ AccountAnswer RelayAccounts::registerHost(const json& body, const std::string& u
         return answer(200, json{{"host", hostJson}});
     case AddHostOutcome::taken:
         hooks_.log.warning("refused registering room " + roomHex + ": on another account");
-        return refuse(409, "host-taken");
+        return refuse(409, RelayError::hostTaken);
     case AddHostOutcome::limit:
         hooks_.log.warning("refused registering room " + roomHex + ": the account has the most computers it may");
-        return refuse(403, "host-limit");
+        return refuse(403, RelayError::hostLimit);
     }
-    return refuse(500, "try-later");
+    return refuse(500, RelayError::tryLater);
 }
 
 AccountAnswer RelayAccounts::removeHost(const json& body) {
@@ -392,17 +378,17 @@ AccountAnswer RelayAccounts::removeHost(const json& body) {
     const auto ts = wholeSeconds(body);
     if (!key || key->size() != 65 || (*key)[0] != 0x04 || !nonce || nonce->size() < 16 || nonce->size() > 64 || !sig ||
         !ts)
-        return refuse(400, "bad-request");
+        return refuse(400, RelayError::badRequest);
     const auto room = SecureChannel::roomID(*key);
     const auto roomHex = RelayBytes::hex(room);
     const auto now = seconds();
     if (!within(*ts, now) || !RelaySigned::verify(*key, RelaySigned::removeMessage(room, *ts, *nonce), *sig)) {
         hooks_.log.warning("refused removing room " + roomHex + ": bad proof");
-        return refuse(401, "bad-proof");
+        return refuse(401, RelayError::badProof);
     }
     if (!store_.useNonce("remove " + roomHex + " " + nonceText, now + 2 * RelayLimits::proofWindowSeconds + 1, now)) {
         hooks_.log.warning("refused removing room " + roomHex + ": replayed proof");
-        return refuse(401, "bad-proof");
+        return refuse(401, RelayError::badProof);
     }
     // The key proves itself, so the registration it names goes; one that is
     // gone already answers done, so the owner's removal can always finish.
@@ -423,7 +409,7 @@ AccountAnswer RelayAccounts::listHosts(const std::string& userId) {
 
 AccountAnswer RelayAccounts::ticket(const std::string& room, const Bearer& access) {
     const auto host = isRoom(room) ? store_.hostByRoom(room) : std::nullopt;
-    if (!host || host->userId != access.token.userId) return refuse(404, "unknown-host");
+    if (!host || host->userId != access.token.userId) return refuse(404, RelayError::unknownHost);
     // The ticket carries its sign-in's session, so connection limits per
     // device hold across tickets and refreshed tokens.
     const auto ticketText = newToken(access.session);
@@ -468,13 +454,13 @@ DeviceAdmission RelayAccounts::admitDevice(const std::string& room, const std::s
         const auto stored = sessionID.empty() ? std::nullopt : store_.token(hashOf(ticketText));
         if (!stored || stored->kind != TokenKind::ticket || stored->room != room || stored->expiresAt <= seconds() ||
             revoked(sessionID) || !store_.deleteToken(stored->hash))
-            return DeviceAdmission{4401, "ticket-refused", {}, {}};
+            return refusedDevice(RelayDeviceClose::ticketRefused);
         const auto host = store_.hostByRoom(room);
-        if (!host || host->userId != stored->userId) return DeviceAdmission{4404, "unknown-host", {}, {}};
+        if (!host || host->userId != stored->userId) return refusedDevice(RelayDeviceClose::unknownHost);
         return DeviceAdmission{0, "", stored->userId, sessionID};
     } catch (const RelayStoreError& error) {
         hooks_.log.error(std::string("store failed: ") + error.what());
-        return DeviceAdmission{1011, "try-later", {}, {}};
+        return refusedDevice(RelayDeviceClose::tryLater);
     }
 }
 

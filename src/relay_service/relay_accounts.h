@@ -1,8 +1,8 @@
 // The account interface: sign-in codes, tokens, the account's computers,
 // and the checks that admit a host's link and a device's socket. Pure
-// logic over the store and an injected clock; the server gives it parsed
-// requests on its one network thread and sends the e-mail it asks for off
-// that thread.
+// logic over the store and an injected clock, called on the store queue
+// only (every call may wait on the database): the server hands it routed
+// calls there and sends the e-mail it asks for on the mail queue.
 #pragma once
 
 #include <cstdint>
@@ -14,20 +14,13 @@
 
 #include "core/clock.h"
 #include "core/types.h"
+#include "relay/relay_words.h"
 #include "relay_service/rate_window.h"
 #include "relay_service/relay_log.h"
+#include "relay_service/relay_route.h"
 #include "relay_service/relay_store.h"
 
 namespace morvane::relay_service {
-
-struct AccountRequest {
-    std::string method;       // "GET", "POST", …
-    std::string target;       // path and query as sent
-    std::string contentType;  // the Content-Type header
-    std::string authorization;
-    std::string body;
-    std::string client;  // the caller's network address, for rate limits
-};
 
 // A code to deliver before the answer can be given.
 struct CodeDelivery {
@@ -62,17 +55,19 @@ public:
         WallClock now;
         RelayLog log;
         // Whether the room's host link is up, for the list of computers.
+        // Called on the store queue.
         std::function<bool(const std::string& room)> online;
-        // A computer left its account: its link must end.
+        // A computer left its account: its link must end. Called on the
+        // store queue.
         std::function<void(const std::string& room)> removed;
     };
 
     // mailConfigured false answers every code request "not-configured".
     RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured);
 
-    // Answers one account call; a code request that passed every check
-    // comes back with a delivery and no answer yet.
-    AccountAnswer handle(const AccountRequest& request);
+    // Answers one routed account call; a code request that passed every
+    // check comes back with a delivery and no answer yet.
+    AccountAnswer handle(const AccountCall& call);
     // The delivery's outcome: error is absent when the code went out.
     AccountAnswer delivered(const CodeDelivery& delivery, const std::optional<std::string>& error);
 
@@ -99,8 +94,8 @@ private:
         std::string session;
     };
     AccountAnswer ticket(const std::string& room, const Bearer& access);
-    // The live access token of a bearer header.
-    std::optional<Bearer> bearer(const std::string& authorization);
+    // The live access token a bearer presented.
+    std::optional<Bearer> bearer(const std::string& presented);
     nlohmann::json session(const Account& account, const std::string& client, const std::string& sessionID);
     std::int64_t seconds() const;
     // Asked of the store every time, never of a copy here: the sign-out

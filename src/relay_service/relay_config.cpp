@@ -8,6 +8,8 @@
 #include <set>
 #include <sstream>
 
+#include "relay_service/client_address.h"
+
 namespace morvane::relay_service {
 
 using json = nlohmann::json;
@@ -81,7 +83,9 @@ std::optional<std::string> applyConfigText(const std::string& text, RelayConfig&
     const auto root = json::parse(text, nullptr, false);
     if (root.is_discarded()) return "not valid JSON";
     if (!root.is_object()) return "the file must hold one JSON object";
-    if (auto e = onlyKeys(root, {"listen", "data_dir", "tls", "store", "smtp", "codes_in_log", "limits"}, "")) return e;
+    if (auto e = onlyKeys(root, {"listen", "data_dir", "tls", "store", "smtp", "codes_in_log", "limits", "trusted_proxies"},
+                          ""))
+        return e;
     std::string listen;
     if (auto e = textAt(root, "listen", listen, "")) return e;
     if (!listen.empty()) {
@@ -103,7 +107,7 @@ std::optional<std::string> applyConfigText(const std::string& text, RelayConfig&
     if (part) {
         if (auto e = onlyKeys(*part,
                               {"kind", "postgres_url", "connect_timeout_seconds", "statement_timeout_seconds",
-                               "keepalive_seconds"},
+                               "keepalive_seconds", "max_waiting", "max_wait_seconds"},
                               "store."))
             return e;
         if (auto e = textAt(*part, "kind", config.storeKind, "store.")) return e;
@@ -117,6 +121,14 @@ std::optional<std::string> applyConfigText(const std::string& text, RelayConfig&
             if (value > 300) return std::string("store.") + key + " must be at most 300";
             *seconds = static_cast<int>(value);
         }
+        std::int64_t waiting = static_cast<std::int64_t>(config.storeQueue.maxWaiting);
+        std::int64_t waitSeconds = config.storeQueue.maxWaitMillis / 1000;
+        if (auto e = countAt(*part, "max_waiting", waiting, "store.")) return e;
+        if (auto e = countAt(*part, "max_wait_seconds", waitSeconds, "store.")) return e;
+        if (waiting > 100'000) return "store.max_waiting: at most 100000 calls";
+        if (waitSeconds > 600) return "store.max_wait_seconds: at most 600";
+        config.storeQueue.maxWaiting = static_cast<std::size_t>(waiting);
+        config.storeQueue.maxWaitMillis = waitSeconds * 1000;
         if (config.storeKind != "sqlite" && config.storeKind != "postgresql")
             return "store.kind must be \"sqlite\" or \"postgresql\"";
     }
@@ -144,6 +156,18 @@ std::optional<std::string> applyConfigText(const std::string& text, RelayConfig&
         if (account > 10'000 || device > 10'000) return "limits: at most 10000 connections";
         config.limits.connectionsPerAccount = static_cast<int>(account);
         config.limits.connectionsPerDevice = static_cast<int>(device);
+    }
+    if (const auto it = root.find("trusted_proxies"); it != root.end()) {
+        const auto wrong = "trusted_proxies must be a list of addresses or prefixes, as [\"10.0.0.10\", \"fd00::/8\"]";
+        if (!it->is_array() || it->size() > 1000) return wrong;
+        std::vector<std::string> entries;
+        for (const auto& entry : *it) {
+            if (!entry.is_string()) return wrong;
+            entries.push_back(entry.get<std::string>());
+        }
+        auto parsed = TrustedProxies::parse(entries);
+        if (const auto* error = std::get_if<std::string>(&parsed)) return *error;
+        config.trustedProxies = std::move(entries);
     }
     if (config.certificateFile.empty() != config.keyFile.empty()) return "tls needs both certificate and key";
     return std::nullopt;
@@ -221,7 +245,8 @@ std::string usageText() {
            "\n"
            "  --config FILE    read settings from a JSON file (see \"Running a relay\" in the README)\n"
            "  --listen H:P     listen on this address and port (default 127.0.0.1:8080); plain HTTP\n"
-           "                   is served on loopback only, any other address needs tls in the config\n"
+           "                   is served on loopback, or on a private address to trusted_proxies;\n"
+           "                   any other address needs tls in the config\n"
            "  --data DIR       keep the relay's store in this folder\n"
            "  --codes-in-log   write each sign-in code to the log instead of sending e-mail\n"
            "  --help           show this text\n"

@@ -11,6 +11,7 @@
 
 #include "relay_service/relay_hub.h"
 #include "relay_service/relay_store.h"
+#include "relay_service/work_queue.h"
 
 namespace morvane::relay_service {
 
@@ -34,6 +35,10 @@ struct RelayConfig {
     RelaySmtp smtp;
     bool codesInLog = false;
     DeviceLimits limits;
+    // Addresses and prefixes of the proxies whose X-Forwarded-For is
+    // believed; absent: loopback when listening on loopback.
+    std::optional<std::vector<std::string>> trustedProxies;
+    WorkQueueLimits storeQueue;
 };
 
 struct RelayCommand {

@@ -49,11 +49,11 @@ void RelayHub::hostText(RelayPeer* peer, std::string_view text) {
         const auto sig = RelayBytes::fromB64u(message["sig"].get<std::string>());
         const auto roomBytes = SecureChannel::roomID(link.publicKey);
         if (!sig || !RelaySigned::verify(link.publicKey, RelaySigned::proveMessage(roomBytes, link.challenge), *sig))
-            return closeLink(peer, RelayClose::refused, "refused", "refused: bad prove");
+            return closeLink(peer, RelayLinkClose::refused, "refused: bad prove");
         Room& room = rooms_[link.room];
-        if (room.link && room.link != peer)
-            closeLink(room.link, RelayClose::replaced, "replaced", "replaced by a newer link");
-        room.link = peer;
+        const bool replacing = room.link && room.link != peer;
+        if (replacing) closeLink(room.link, RelayLinkClose::replaced, "replaced by a newer link");
+        setLink(link.room, room, peer, !replacing);
         link.up = true;
         json devices = json::array();
         for (const auto& [id, device] : room.devices) devices.push_back(id);
@@ -63,22 +63,22 @@ void RelayHub::hostText(RelayPeer* peer, std::string_view text) {
     }
     if (link.up && type == "drop") {
         const auto id = message.contains("c") ? RelayControl::connectionID(message["c"]) : std::nullopt;
-        if (!id) return closeLink(peer, RelayClose::badMessage, "bad-message", "malformed drop");
+        if (!id) return closeLink(peer, RelayLinkClose::badMessage, "malformed drop");
         Room& room = rooms_[link.room];
         if (const auto device = room.devices.find(*id); device != room.devices.end()) {
             hooks_.log.warning("host of room " + link.room + " dropped device " + std::to_string(*id));
-            closeDevice(device->second, RelayClose::dropped, "refused", false);
+            closeDevice(device->second, RelayDeviceClose::refused, false);
         }
         return;
     }
-    closeLink(peer, RelayClose::badMessage, "bad-message", link.up ? "unexpected message" : "no prove");
+    closeLink(peer, RelayLinkClose::badMessage, link.up ? "unexpected message" : "no prove");
 }
 
 void RelayHub::hostBinary(RelayPeer* peer, std::span<const std::uint8_t> frame) {
     const auto found = links_.find(peer);
     if (found == links_.end()) return;
     const auto parsed = RelayFrame::split(frame);
-    if (!found->second.up || !parsed) return closeLink(peer, RelayClose::badMessage, "bad-message", "malformed frame");
+    if (!found->second.up || !parsed) return closeLink(peer, RelayLinkClose::badMessage, "malformed frame");
     Room& room = rooms_[found->second.room];
     // A device that left a moment ago may still be named; its records go
     // nowhere.
@@ -90,18 +90,18 @@ void RelayHub::hostBinary(RelayPeer* peer, std::span<const std::uint8_t> frame) 
 void RelayHub::deviceOpened(const std::shared_ptr<RelayPeer>& peer, const std::string& roomID,
                             const std::string& userId, const std::string& session) {
     Room& room = rooms_[roomID];
-    const auto refuse = [&](int code, const char* reason, const std::string& why) {
+    const auto refuse = [&](RelayCloseWord close, const std::string& why) {
         hooks_.log.warning("refused a device in room " + roomID + ": " + why);
-        peer->close(code, reason);
+        peer->close(close.code, std::string(close.word));
         dropRoomIfEmpty(roomID);
     };
-    if (!room.link) return refuse(RelayClose::hostOffline, "mac-offline", "the computer is offline");
+    if (!room.link) return refuse(RelayDeviceClose::macOffline, "the computer is offline");
     if (static_cast<int>(room.devices.size()) >= RelayLimits::maxDevicesPerRoom)
-        return refuse(RelayClose::tooMany, "too-many", "the room is full");
+        return refuse(RelayDeviceClose::tooMany, "the room is full");
     if (perAccount_[userId] >= limits_.connectionsPerAccount)
-        return refuse(RelayClose::tooMany, "too-many", "too many connections for the account");
+        return refuse(RelayDeviceClose::tooMany, "too many connections for the account");
     if (perSession_[session] >= limits_.connectionsPerDevice)
-        return refuse(RelayClose::tooMany, "too-many", "too many connections for the device");
+        return refuse(RelayDeviceClose::tooMany, "too many connections for the device");
     // Ids go up and wrap, never 0 and never one in use.
     while (room.nextID == 0 || room.devices.contains(room.nextID)) ++room.nextID;
     const auto id = room.nextID++;
@@ -128,7 +128,7 @@ void RelayHub::deviceMessage(RelayPeer* peer, bool text, std::span<const std::ui
     if (text || data.size() > RelayLimits::maxDeviceRecordBytes) {
         hooks_.log.warning("closed device " + std::to_string(device.id) + " in room " + device.room + ": " +
             (text ? "a text message" : "a record over the limit"));
-        return closeDevice(peer, RelayClose::tooLarge, "too-large", true);
+        return closeDevice(peer, RelayDeviceClose::tooLarge, true);
     }
     // An empty record would reach the host as a frame too short to carry
     // one, which ends its link: it carries nothing, so it goes nowhere.
@@ -141,7 +141,7 @@ void RelayHub::deviceMessage(RelayPeer* peer, bool text, std::span<const std::ui
     device.allowance -= static_cast<double>(data.size());
     if (device.allowance < 0) {
         hooks_.log.warning("closed device " + std::to_string(device.id) + " in room " + device.room + ": over the byte rate");
-        return closeDevice(peer, RelayClose::rate, "rate", true);
+        return closeDevice(peer, RelayDeviceClose::rate, true);
     }
     const Room& room = rooms_.at(device.room);
     if (!room.link) return;
@@ -155,11 +155,11 @@ void RelayHub::ended(RelayPeer* peer, const std::string& why) {
         links_.erase(peer);
         --rooms_[room].links;
         if (wasUp) {
-            rooms_[room].link = nullptr;
+            setLink(room, rooms_[room], nullptr);
             hooks_.log.info("link down for room " + room + ": " + why);
             std::vector<RelayPeer*> devices;
             for (const auto& [id, device] : rooms_[room].devices) devices.push_back(device);
-            for (auto* device : devices) closeDevice(device, RelayClose::hostOffline, "mac-offline", false);
+            for (auto* device : devices) closeDevice(device, RelayDeviceClose::macOffline, false);
         } else {
             hooks_.log.info("link for room " + room + " ended before it proved: " + why);
         }
@@ -181,12 +181,12 @@ void RelayHub::removed(const std::string& room) {
     std::vector<RelayPeer*> links;
     for (const auto& [peer, link] : links_)
         if (link.room == room) links.push_back(peer);
-    for (auto* peer : links) closeLink(peer, RelayClose::notOnAccount, "not-on-account", "removed from its account");
+    for (auto* peer : links) closeLink(peer, RelayLinkClose::notOnAccount, "removed from its account");
     const auto found = rooms_.find(room);
     if (found == rooms_.end()) return;
     std::vector<RelayPeer*> devices;
     for (const auto& [id, device] : found->second.devices) devices.push_back(device);
-    for (auto* device : devices) closeDevice(device, RelayClose::unknownHost, "unknown-host", false);
+    for (auto* device : devices) closeDevice(device, RelayDeviceClose::unknownHost, false);
     dropRoomIfEmpty(room);
 }
 
@@ -195,10 +195,10 @@ void RelayHub::shutDown() {
     // computer went offline.
     std::vector<RelayPeer*> peers;
     for (const auto& [peer, device] : devices_) peers.push_back(peer);
-    for (auto* peer : peers) closeDevice(peer, RelayClose::goingAway, "", false);
+    for (auto* peer : peers) closeDevice(peer, RelayDeviceClose::goingAway, false);
     peers.clear();
     for (const auto& [peer, link] : links_) peers.push_back(peer);
-    for (auto* peer : peers) closeLink(peer, RelayClose::goingAway, "", "the relay is stopping");
+    for (auto* peer : peers) closeLink(peer, RelayLinkClose::goingAway, "the relay is stopping");
 }
 
 void RelayHub::tick() {
@@ -207,28 +207,18 @@ void RelayHub::tick() {
     for (const auto& [peer, link] : links_)
         if (!link.up && now - link.openedAt >= RelayLimits::proveSeconds * 1000) late.push_back(peer);
     // Going away, not refused: a host that was merely slow tries again.
-    for (auto* peer : late) closeLink(peer, RelayClose::goingAway, "", "no prove in time");
+    for (auto* peer : late) closeLink(peer, RelayLinkClose::goingAway, "no prove in time");
 
-    if (!hooks_.registered || now - lastRegistrationCheck_ < RelayLimits::registrationCheckSeconds * 1000) return;
+    if (!hooks_.checkRegistrations || now - lastRegistrationCheck_ < RelayLimits::registrationCheckSeconds * 1000)
+        return;
     lastRegistrationCheck_ = now;
     std::vector<std::string> held;
     for (const auto& [room, state] : rooms_)
         if (state.links > 0) held.push_back(room);
-    for (const auto& room : held) {
-        bool registered = true;
-        try {
-            registered = hooks_.registered(room);
-        } catch (const std::exception& error) {
-            // A store out of reach says nothing about the computer: its
-            // link stays, and the next check asks again.
-            hooks_.log.error("cannot check the registration of room " + room + ": " + error.what());
-            return;
-        }
-        if (!registered) removed(room);
-    }
+    if (!held.empty()) hooks_.checkRegistrations(std::move(held));
 }
 
-void RelayHub::closeLink(RelayPeer* peer, int code, const std::string& reason, const std::string& why) {
+void RelayHub::closeLink(RelayPeer* peer, RelayCloseWord close, const std::string& why) {
     const auto found = links_.find(peer);
     if (found == links_.end()) return;
     auto link = std::move(found->second);
@@ -236,25 +226,26 @@ void RelayHub::closeLink(RelayPeer* peer, int code, const std::string& reason, c
     Room& room = rooms_[link.room];
     --room.links;
     if (room.link == peer) {
-        room.link = nullptr;
+        // A replaced link's room stays online: the newer link takes it at once.
+        setLink(link.room, room, nullptr, close.code != RelayLinkClose::replaced.code);
         hooks_.log.info("link down for room " + link.room + ": " + why);
         // A link replaced by a newer one hands its devices on; any other
         // end leaves them without their computer.
-        if (code != RelayClose::replaced) {
+        if (close.code != RelayLinkClose::replaced.code) {
+            const auto gone = close.code == RelayLinkClose::notOnAccount.code ? RelayDeviceClose::unknownHost
+                                                                              : RelayDeviceClose::macOffline;
             std::vector<RelayPeer*> devices;
             for (const auto& [id, device] : room.devices) devices.push_back(device);
-            for (auto* device : devices)
-                closeDevice(device, code == RelayClose::notOnAccount ? RelayClose::unknownHost : RelayClose::hostOffline,
-                            code == RelayClose::notOnAccount ? "unknown-host" : "mac-offline", false);
+            for (auto* device : devices) closeDevice(device, gone, false);
         }
     } else {
         hooks_.log.warning("refused link for room " + link.room + ": " + why);
     }
-    link.peer->close(code, reason);
+    link.peer->close(close.code, std::string(close.word));
     dropRoomIfEmpty(link.room);
 }
 
-void RelayHub::closeDevice(RelayPeer* peer, int code, const std::string& reason, bool tellHost) {
+void RelayHub::closeDevice(RelayPeer* peer, RelayCloseWord close, bool tellHost) {
     const auto found = devices_.find(peer);
     if (found == devices_.end()) return;
     auto device = std::move(found->second);
@@ -263,8 +254,14 @@ void RelayHub::closeDevice(RelayPeer* peer, int code, const std::string& reason,
     if (tellHost)
         if (auto* link = rooms_[device.room].link)
             links_.at(link).peer->sendText(R"({"t":"left","c":)" + std::to_string(device.id) + "}");
-    device.peer->close(code, reason);
+    device.peer->close(close.code, std::string(close.word));
     dropRoomIfEmpty(device.room);
+}
+
+void RelayHub::setLink(const std::string& roomID, Room& room, RelayPeer* link, bool tell) {
+    const bool was = room.link != nullptr;
+    room.link = link;
+    if (tell && was != (link != nullptr) && hooks_.onlineChanged) hooks_.onlineChanged(roomID, link != nullptr);
 }
 
 void RelayHub::forget(Device& device) {

@@ -15,8 +15,10 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "core/types.h"
+#include "relay/relay_words.h"
 #include "relay_service/relay_log.h"
 
 namespace morvane::relay_service {
@@ -37,29 +39,19 @@ struct DeviceLimits {
     std::int64_t bytesPerSecond = 4 << 20;  // from one device connection, averaged
 };
 
-// Close codes the hub sends.
-namespace RelayClose {
-inline constexpr int goingAway = 1001;
-inline constexpr int badMessage = 4400;  // a host broke the link's rules
-inline constexpr int refused = 4401;     // host: bad prove; device: ticket refused
-inline constexpr int dropped = 4403;     // the host dropped the device
-inline constexpr int unknownHost = 4404;
-inline constexpr int rate = 4408;
-inline constexpr int replaced = 4409;
-inline constexpr int notOnAccount = 4410;
-inline constexpr int tooLarge = 4413;
-inline constexpr int tooMany = 4429;
-inline constexpr int hostOffline = 4503;
-}  // namespace RelayClose
-
 class RelayHub {
 public:
     struct Hooks {
         std::function<std::int64_t()> monotonicMillis;
         RelayLog log;
-        // Whether a room's computer is still registered; asked of the
-        // store, where another instance may have removed it.
-        std::function<bool(const std::string& room)> registered;
+        // Every so often, the rooms whose links are held here: whether
+        // their computers are still registered is asked of the store (where
+        // another instance may have removed them) off this thread, and
+        // `removed` is called back for those that are not.
+        std::function<void(std::vector<std::string> rooms)> checkRegistrations;
+        // A room's link came up or went down, for those who list computers
+        // off this thread.
+        std::function<void(const std::string& room, bool up)> onlineChanged;
     };
     RelayHub(Hooks hooks, DeviceLimits limits);
 
@@ -81,8 +73,8 @@ public:
     void removed(const std::string& room);
     // Closes every socket, going away.
     void shutDown();
-    // Ends links that did not prove in time and, every so often, those
-    // whose computer is no longer registered.
+    // Ends links that did not prove in time and, every so often, hands the
+    // rooms held here to the registration check.
     void tick();
 
     bool online(const std::string& room) const;
@@ -114,9 +106,12 @@ private:
         int links = 0;  // proving or up
     };
 
-    void closeLink(RelayPeer* peer, int code, const std::string& reason, const std::string& why);
+    void closeLink(RelayPeer* peer, RelayCloseWord close, const std::string& why);
     // Closes and forgets a device; the host hears it left unless it asked.
-    void closeDevice(RelayPeer* peer, int code, const std::string& reason, bool tellHost);
+    void closeDevice(RelayPeer* peer, RelayCloseWord close, bool tellHost);
+    // Every change of a room's link that is up goes through here, so those
+    // who keep a list of online rooms hear of it.
+    void setLink(const std::string& roomID, Room& room, RelayPeer* link, bool tell = true);
     void forget(Device& device);
     void dropRoomIfEmpty(const std::string& room);
 

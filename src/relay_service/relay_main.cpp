@@ -11,12 +11,10 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "core/clock.h"
-#include "relay_service/relay_accounts.h"
-#include "relay_service/relay_config.h"
-#include "relay_service/relay_hub.h"
-#include "relay_service/relay_server.h"
-#include "relay_service/relay_store.h"
 #include "relay_service/code_mailer.h"
+#include "relay_service/relay_config.h"
+#include "relay_service/relay_service.h"
+#include "relay_service/relay_store.h"
 
 #ifndef MORVANE_VERSION
 #define MORVANE_VERSION "0"
@@ -38,15 +36,6 @@ void info(const std::string& line) { writeLine(Severity::info, line); }
 int fail(const std::string& line, int status) {
     std::cerr << "morvane-relay: " << line << '\n';
     return status;
-}
-
-void every(boost::asio::steady_timer& timer, std::chrono::milliseconds period, std::function<void()> work) {
-    timer.expires_after(period);
-    timer.async_wait([&timer, period, work = std::move(work)](boost::system::error_code ec) {
-        if (ec) return;
-        work();
-        every(timer, period, work);
-    });
 }
 
 }  // namespace
@@ -97,24 +86,16 @@ int main(int argc, char** argv) {
     }
 
     boost::asio::io_context io;
-    const auto start = std::chrono::steady_clock::now();
-    RelayHub hub(RelayHub::Hooks{[start] {
-                                     return std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                std::chrono::steady_clock::now() - start)
-                                         .count();
-                                 },
-                                 RelayLog(writeLine), [&store](const std::string& room) { return store->hostByRoom(room).has_value(); }},
-                 config.limits);
-    RelayAccounts accounts(*store,
-                           RelayAccounts::Hooks{systemWallMillis, RelayLog(writeLine),
-                                                [&hub](const std::string& room) { return hub.online(room); },
-                                                [&hub](const std::string& room) { hub.removed(room); }},
-                           static_cast<bool>(sender));
-    RelayServer server(io,
-                       RelayServerOptions{config.listenAddress, config.listenPort, config.certificateFile, config.keyFile},
-                       accounts, hub, sender, RelayLog(writeLine));
+    RelayServiceOptions options;
+    options.server = RelayServerOptions{config.listenAddress, config.listenPort, config.certificateFile, config.keyFile};
+    options.server.trustedProxies = config.trustedProxies;
+    options.limits = config.limits;
+    options.storeQueue = config.storeQueue;
+    options.sender = sender;
+    options.log = RelayLog(writeLine);
+    RelayService service(io, *store, std::move(options));
     try {
-        server.start();
+        service.start();
     } catch (const std::exception& error) {
         return fail(error.what(), 1);
     }
@@ -122,17 +103,15 @@ int main(int argc, char** argv) {
     const auto host = config.listenAddress.find(':') != std::string::npos ? "[" + config.listenAddress + "]"
                                                                           : config.listenAddress;
     info(std::string("morvane-relay ") + MORVANE_VERSION + " listening on " + (secure ? "https://" : "http://") + host +
-            ":" + std::to_string(server.port()) + "; store " + store->describe() + "; sign-in codes: " + mailDescription);
+            ":" + std::to_string(service.port()) + "; store " + store->describe() + "; sign-in codes: " + mailDescription);
 
     boost::asio::signal_set stopSignals(io, SIGINT, SIGTERM);
     boost::asio::signal_set reloadSignal(io, SIGHUP);
-    boost::asio::steady_timer tick(io), purge(io), grace(io);
+    boost::asio::steady_timer grace(io);
     stopSignals.async_wait([&](boost::system::error_code ec, int) {
         if (ec) return;
         info("stopping");
-        server.stop();
-        tick.cancel();
-        purge.cancel();
+        service.stop();
         reloadSignal.cancel();
         // The close frames get a moment to go out.
         grace.expires_after(std::chrono::milliseconds(500));
@@ -141,13 +120,11 @@ int main(int argc, char** argv) {
     std::function<void()> waitReload = [&] {
         reloadSignal.async_wait([&](boost::system::error_code ec, int) {
             if (ec) return;
-            server.reloadCertificate();
+            service.reloadCertificate();
             waitReload();
         });
     };
     waitReload();
-    every(tick, std::chrono::seconds(1), [&] { hub.tick(); });
-    every(purge, std::chrono::minutes(10), [&] { accounts.purge(); });
     io.run();
     return 0;
 }

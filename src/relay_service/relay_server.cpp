@@ -13,6 +13,7 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include "relay_service/client_address.h"
 #include "relay_service/detail/http_connection.h"
 #include "relay_service/relay_accounts.h"
 #include "relay_service/relay_hub.h"
@@ -25,13 +26,6 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace ws = beast::websocket;
 using tcp = asio::ip::tcp;
-
-bool isLoopbackAddress(const std::string& address) {
-    if (address == "localhost") return true;
-    boost::system::error_code ec;
-    const auto parsed = asio::ip::make_address(address, ec);
-    return !ec && parsed.is_loopback();
-}
 
 namespace {
 
@@ -87,9 +81,8 @@ void RelayServer::Impl::accept() {
     });
 }
 
-RelayServer::RelayServer(asio::io_context& io, RelayServerOptions options, RelayAccounts& accounts, RelayHub& hub,
-                         CodeSender sender, RelayLog log)
-    : impl_(std::make_shared<Impl>(io, std::move(options), accounts, hub, std::move(sender), std::move(log))) {}
+RelayServer::RelayServer(asio::io_context& io, RelayServerOptions options, RelayServerParts parts, RelayLog log)
+    : impl_(std::make_shared<Impl>(io, std::move(options), std::move(parts), std::move(log))) {}
 
 RelayServer::~RelayServer() {
     impl_->stopped = true;
@@ -103,18 +96,25 @@ void RelayServer::start() {
     auto& options = impl_->options;
     if (options.certificateFile.empty() != options.keyFile.empty())
         throw std::runtime_error("TLS needs both a certificate file and a key file");
-    if (impl_->secure())
-        impl_->tls = makeTls(options.certificateFile, options.keyFile);
-    else if (!isLoopbackAddress(options.address))
-        throw std::runtime_error("plain HTTP listens on loopback only (" + options.address +
-                                 " is not); give a certificate and key, or put a proxy that ends TLS in front");
+    if (options.trustedProxies) {
+        auto parsed = TrustedProxies::parse(*options.trustedProxies);
+        if (const auto* error = std::get_if<std::string>(&parsed)) throw std::runtime_error(*error);
+        impl_->trusted = std::get<TrustedProxies>(std::move(parsed));
+    }
+    if (impl_->secure()) impl_->tls = makeTls(options.certificateFile, options.keyFile);
     tcp::resolver resolver(impl_->io);
     boost::system::error_code ec;
     const auto found = resolver.resolve(options.address, std::to_string(options.port), ec);
     if (ec || found.empty()) throw std::runtime_error("cannot resolve the listen address " + options.address);
     const tcp::endpoint at = found.begin()->endpoint();
-    if (!impl_->secure() && !at.address().is_loopback())
-        throw std::runtime_error("plain HTTP listens on loopback only");
+    const bool loopback = at.address().is_loopback();
+    if (!options.trustedProxies && loopback) impl_->trusted = TrustedProxies::loopback();
+    const auto rule = impl_->secure() ? PlainListen::open : plainListen(at.address(), impl_->trusted);
+    if (rule == PlainListen::refused)
+        throw std::runtime_error("plain HTTP listens on loopback, or on a private address with trusted_proxies (" +
+                                 options.address +
+                                 " is neither); give a certificate and key, or put a proxy that ends TLS in front");
+    impl_->proxiesOnly = rule == PlainListen::proxiesOnly;
     auto acceptor = std::make_unique<tcp::acceptor>(impl_->io);
     acceptor->open(at.protocol(), ec);
     if (!ec) acceptor->set_option(asio::socket_base::reuse_address(true), ec);

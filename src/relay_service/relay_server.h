@@ -1,8 +1,8 @@
 // The network side of morvane-relay: one listening socket (HTTPS and WSS
-// from certificate and key files, or plain HTTP on loopback behind a proxy
-// that ends TLS), the account calls, the page, the host links and device
-// sockets, all on one io_context thread. E-mail goes out on a thread of its
-// own, so a slow mail server never holds a record up.
+// from certificate and key files, or plain HTTP behind a proxy that ends
+// TLS), the page, the host links and device sockets, all on one io_context
+// thread that never waits: account calls and admissions go to the store
+// queue and codes to the mail queue, and their answers come back here.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 
@@ -19,29 +20,46 @@ namespace morvane::relay_service {
 
 class RelayAccounts;
 class RelayHub;
+class WorkQueue;
 
 struct RelayServerOptions {
-    std::string address = "127.0.0.1";
-    std::uint16_t port = 0;  // 0: any free port
-    // Both set: TLS. Neither: plain HTTP, on a loopback address only.
+    RelayServerOptions(std::string address = "127.0.0.1", std::uint16_t port = 0, std::string certificateFile = "",
+                       std::string keyFile = "")
+        : address(std::move(address)), port(port), certificateFile(std::move(certificateFile)), keyFile(std::move(keyFile)) {}
+
+    std::string address;
+    std::uint16_t port;  // 0: any free port
+    // Both set: TLS. Neither: plain HTTP, on a loopback address, or on a
+    // private one when trusted proxies are named.
     std::string certificateFile;
     std::string keyFile;
+    // The proxies whose X-Forwarded-For is believed (addresses and
+    // prefixes); absent: loopback when listening on loopback, else none.
+    std::optional<std::vector<std::string>> trustedProxies;
 };
 
 // Delivers a code; blocking; absent on success, else a one-line reason.
 using CodeSender = std::function<std::optional<std::string>(const std::string& email, const std::string& code)>;
 
+// What the server hands its calls to. All of it outlives the server.
+struct RelayServerParts {
+    RelayAccounts& accounts;  // called on `store` only
+    RelayHub& hub;            // on the network thread
+    WorkQueue& store;
+    WorkQueue& mail;
+    CodeSender sender;  // called on `mail` only
+};
+
 class RelayServer {
 public:
-    RelayServer(boost::asio::io_context& io, RelayServerOptions options, RelayAccounts& accounts, RelayHub& hub,
-                CodeSender sender, RelayLog log);
+    RelayServer(boost::asio::io_context& io, RelayServerOptions options, RelayServerParts parts, RelayLog log);
     ~RelayServer();
     RelayServer(const RelayServer&) = delete;
     RelayServer& operator=(const RelayServer&) = delete;
 
     // Loads the certificate, binds and listens; throws std::runtime_error
-    // with a one-line reason (a plain listen address that is not loopback
-    // is refused here).
+    // with a one-line reason (a plain listen address that is neither
+    // loopback nor private with trusted proxies is refused here).
     void start();
     std::uint16_t port() const;
     // Reads the certificate and key again for the connections to come; on
@@ -55,8 +73,5 @@ public:
 private:
     std::shared_ptr<Impl> impl_;
 };
-
-// True for 127.0.0.0/8, ::1 and "localhost".
-bool isLoopbackAddress(const std::string& address);
 
 }  // namespace morvane::relay_service

@@ -32,6 +32,7 @@
 #include "relay/relay_identity.h"
 #include "relay/relay_tls.h"
 #include "relay/relay_url.h"
+#include "relay/relay_words.h"
 #include "relay_service/web/relay_web.h"
 #include "secure/secure_channel.h"
 
@@ -88,6 +89,7 @@ struct Peer {
     // protocol and does not answer the host's close.
     virtual void sendRawAndIgnore(std::string bytes) = 0;
     virtual void close(int code, const std::string& reason = {}) = 0;
+    void close(RelayCloseWord close) { this->close(close.code, std::string(close.word)); }
     virtual void kill() = 0;
     bool isHost = false;
     // A device the double accepts and then closes at once with this code and
@@ -251,7 +253,7 @@ private:
         }
         static const std::string hostPrefix = "/relay/v1/host/", devicePrefix = "/relay/v1/device/";
         const bool host = target.rfind(hostPrefix, 0) == 0;
-        if (!host && target.rfind(devicePrefix, 0) != 0) return respond(status(404, "not-found"));
+        if (!host && target.rfind(devicePrefix, 0) != 0) return respond(status(404, RelayError::notFound));
         room = target.substr(host ? hostPrefix.size() : devicePrefix.size());
         std::optional<std::string> ticket;
         if (const auto query = room.find('?'); query != std::string::npos) {
@@ -265,7 +267,7 @@ private:
             std::lock_guard guard(relay_->lock);
             if (host) {
                 const int refusal = relay_->checkHost(request_, room, publicKey);
-                if (refusal != 0) return respond(status(refusal, "refused"));
+                if (refusal != 0) return respond(status(refusal, RelayError::refused));
             } else if (ticket) {
                 this->refusal = relay_->checkTicket(*ticket, room);
             }
@@ -273,7 +275,7 @@ private:
             stalled_ = host && relay_->stall;
         }
         const std::string offered(request_[http::field::sec_websocket_protocol]);
-        if (offered.find("morvane.v1") == std::string::npos) return respond(status(400, "no-subprotocol"));
+        if (offered.find("morvane.v1") == std::string::npos) return respond(status(400, RelayError::subprotocol));
         const std::string answer = chosen.value_or("morvane.v1");
         beast::get_lowest_layer(*stream_).expires_never();
         ws_.emplace(std::move(*stream_));
@@ -402,10 +404,10 @@ private:
             r.body().assign(file.bytes.begin(), file.bytes.end());
             return r;
         }
-        return status(404, "not-found");
+        return status(404, RelayError::notFound);
     }
 
-    static http::response<http::string_body> status(int code, const std::string& error) {
+    static http::response<http::string_body> status(int code, std::string_view error) {
         http::response<http::string_body> r{static_cast<http::status>(code), 11};
         r.set(http::field::content_type, "application/json");
         r.body() = json{{"error", error}}.dump();
@@ -494,16 +496,17 @@ int RelayDouble::Impl::checkHost(const http::request<http::string_body>& request
 
 void RelayDouble::Impl::hostText(const std::shared_ptr<Peer>& peer, const std::string& text) {
     const auto message = json::parse(text, nullptr, false);
-    if (!peer->isHost || !message.is_object() || !message.contains("t") || !message["t"].is_string()) return peer->close(4400);
+    if (!peer->isHost || !message.is_object() || !message.contains("t") || !message["t"].is_string())
+        return peer->close(RelayLinkClose::badMessage);
     const auto type = message["t"].get<std::string>();
     if (type == "prove" && !peer->welcomed && message.contains("sig") && message["sig"].is_string()) {
         const auto sig = RelayBytes::fromB64u(message["sig"].get<std::string>());
         if (!sig || !verifyRelaySignature(peer->publicKey,
                                           RelayIdentity::proveMessage(SecureChannel::roomID(peer->publicKey), peer->challenge),
                                           *sig))
-            return peer->close(4401);
+            return peer->close(RelayLinkClose::refused);
         auto& room = rooms[peer->room];
-        if (auto old = room.host.lock(); old && old != peer) old->close(4409);
+        if (auto old = room.host.lock(); old && old != peer) old->close(RelayLinkClose::replaced);
         room.host = peer;
         peer->welcomed = true;
         json devices = json::array();
@@ -517,16 +520,16 @@ void RelayDouble::Impl::hostText(const std::shared_ptr<Peer>& peer, const std::s
         drops.push_back(std::to_string(id));
         auto& room = rooms[peer->room];
         if (auto it = room.devices.find(id); it != room.devices.end()) {
-            if (auto device = it->second.lock()) device->close(4403, "refused");
+            if (auto device = it->second.lock()) device->close(RelayDeviceClose::refused);
             room.devices.erase(it);
         }
         return;
     }
-    peer->close(4400);
+    peer->close(RelayLinkClose::badMessage);
 }
 
 void RelayDouble::Impl::hostBinary(const std::shared_ptr<Peer>& peer, const Bytes& data) {
-    if (!peer->welcomed || data.size() < 5) return peer->close(4400);
+    if (!peer->welcomed || data.size() < 5) return peer->close(RelayLinkClose::badMessage);
     const auto id = RelayBytes::readU32(data);
     auto& room = rooms[peer->room];
     if (auto it = room.devices.find(id); it != room.devices.end())
@@ -563,7 +566,7 @@ void RelayDouble::Impl::ended(const std::shared_ptr<Peer>& peer) {
             room.host.reset();
             // Devices of a host that left start over when it is back.
             for (auto& [id, device] : room.devices)
-                if (auto d = device.lock()) d->close(1001);
+                if (auto d = device.lock()) d->close(RelayDeviceClose::goingAway);
             room.devices.clear();
         }
         return;
@@ -573,14 +576,22 @@ void RelayDouble::Impl::ended(const std::shared_ptr<Peer>& peer) {
             host->sendText(R"({"t":"left","c":)" + std::to_string(peer->id) + "}");
 }
 
+namespace {
+
+std::optional<std::pair<int, std::string>> closeWith(RelayCloseWord close) {
+    return std::make_pair(close.code, std::string(close.word));
+}
+
+}  // namespace
+
 std::optional<std::pair<int, std::string>> RelayDouble::Impl::checkTicket(const std::string& ticket,
                                                                           const std::string& room) {
     const auto it = tickets.find(ticket);
-    if (it == tickets.end() || it->second.first != room) return std::make_pair(4401, std::string("ticket-refused"));
+    if (it == tickets.end() || it->second.first != room) return closeWith(RelayDeviceClose::ticketRefused);
     tickets.erase(it);
     const auto host = rooms.find(room);
     if (host == rooms.end() || !host->second.host.lock() || !host->second.host.lock()->welcomed)
-        return std::make_pair(4503, std::string("mac-offline"));
+        return closeWith(RelayDeviceClose::macOffline);
     return std::nullopt;
 }
 
@@ -603,7 +614,7 @@ http::response<http::string_body> RelayDouble::Impl::deviceSide(const http::requ
         return r;
     };
     const auto user = bearerUser(request);
-    if (!user) return answer(401, json{{"error", "unauthorized"}});
+    if (!user) return answer(401, json{{"error", RelayError::unauthorized}});
     const std::string target(request.target());
     if (target == "/v1/hosts") {
         json hosts = json::array();
@@ -618,7 +629,7 @@ http::response<http::string_body> RelayDouble::Impl::deviceSide(const http::requ
         }
         return answer(200, json{{"hosts", hosts}});
     }
-    if (request.method() != http::verb::post) return answer(405, json{{"error", "method"}});
+    if (request.method() != http::verb::post) return answer(405, json{{"error", RelayError::method}});
     const std::string room = target.substr(10, target.size() - 10 - 7);
     for (const auto& [key, host] : hostsByKey) {
         const auto bytes = RelayBytes::fromB64u(key);
@@ -627,7 +638,7 @@ http::response<http::string_body> RelayDouble::Impl::deviceSide(const http::requ
         tickets[ticket] = {room, *user};
         return answer(200, json{{"ticket", ticket}, {"expires_in", 30}});
     }
-    return answer(404, json{{"error", "unknown-host"}});
+    return answer(404, json{{"error", RelayError::unknownHost}});
 }
 
 http::response<http::string_body> RelayDouble::Impl::account(const http::request<http::string_body>& request) {
@@ -638,7 +649,7 @@ http::response<http::string_body> RelayDouble::Impl::account(const http::request
         r.body() = body.dump();
         return r;
     };
-    auto refuse = [&](int status, const std::string& error) { return answer(status, json{{"error", error}}); };
+    auto refuse = [&](int status, std::string_view error) { return answer(status, json{{"error", error}}); };
     if (refusal) {
         json body{{"error", refusal->error}};
         if (refusal->retryAfter) body["retry_after"] = *refusal->retryAfter;
@@ -650,18 +661,18 @@ http::response<http::string_body> RelayDouble::Impl::account(const http::request
         target == "/v1/hosts" ? request.method() == http::verb::get
                               : target.starts_with("/v1/hosts/") && target.ends_with("/ticket"))
         return deviceSide(request);
-    if (request.method() != http::verb::post) return refuse(405, "method");
+    if (request.method() != http::verb::post) return refuse(405, RelayError::method);
     if (request[http::field::content_type] != "application/json" || request[http::field::accept] != "application/json")
-        return refuse(415, "content-type");
+        return refuse(415, RelayError::badRequest);
     const auto body = json::parse(request.body(), nullptr, false);
-    if (!body.is_object()) return refuse(400, "bad-request");
+    if (!body.is_object()) return refuse(400, RelayError::badRequest);
     auto text = [&](const char* key) -> std::string {
         return body.contains(key) && body[key].is_string() ? body[key].get<std::string>() : std::string();
     };
     const std::string path(request.target());
     if (path == "/v1/auth/code") {
-        if (text("email").find('@') == std::string::npos) return refuse(400, "invalid-email");
-        if (text("login_id").empty()) return refuse(400, "bad-request");
+        if (text("email").find('@') == std::string::npos) return refuse(400, RelayError::invalidEmail);
+        if (text("login_id").empty()) return refuse(400, RelayError::badRequest);
         codesSent.push_back(text("email"));
         return answer(200, json{{"ok", true}});
     }
@@ -669,7 +680,7 @@ http::response<http::string_body> RelayDouble::Impl::account(const http::request
         const auto email = text("email");
         if (text("code") != options.code || (text("client") != "mac" && text("client") != "web") ||
             std::find(codesSent.begin(), codesSent.end(), email) == codesSent.end())
-            return refuse(400, "invalid-code");
+            return refuse(400, RelayError::invalidCode);
         auto& user = userByEmail[email];
         if (user.empty()) user = newUuid();
         const auto access = Secure::hex(Secure::randomBytes(24));
@@ -683,39 +694,39 @@ http::response<http::string_body> RelayDouble::Impl::account(const http::request
         std::string user;
         if (registering) {
             const std::string auth(request[http::field::authorization]);
-            if (auth.rfind("Bearer ", 0) != 0 || !userByToken.contains(auth.substr(7))) return refuse(401, "unauthorized");
+            if (auth.rfind("Bearer ", 0) != 0 || !userByToken.contains(auth.substr(7))) return refuse(401, RelayError::unauthorized);
             user = userByToken[auth.substr(7)];
         }
         const auto key = RelayBytes::fromB64u(text("public_key"));
         const auto nonce = RelayBytes::fromB64u(text("nonce"));
         const auto sig = RelayBytes::fromB64u(text("sig"));
         if (!key || key->size() != 65 || !nonce || !sig || !body.contains("ts") || !body["ts"].is_number_unsigned())
-            return refuse(400, "bad-request");
+            return refuse(400, RelayError::badRequest);
         const auto ts = body["ts"].get<std::uint64_t>();
         const auto room = SecureChannel::roomID(*key);
         const auto message = registering ? RelayIdentity::registerMessage(room, ts, *nonce, user)
                                          : RelayIdentity::removeMessage(room, ts, *nonce);
         if (!verifyRelaySignature(*key, message, *sig) || std::llabs(static_cast<long long>(ts) - unixNow()) > 300)
-            return refuse(401, "bad-proof");
+            return refuse(401, RelayError::badProof);
         const auto keyText = text("public_key");
         if (!registering) {
-            if (hostsByKey.erase(keyText) == 0) return refuse(404, "not-found");
+            if (hostsByKey.erase(keyText) == 0) return refuse(404, RelayError::notFound);
             return answer(200, json{{"ok", true}});
         }
         const json host{{"name", text("name")}, {"room", RelayBytes::hex(room)}};
         if (auto it = hostsByKey.find(keyText); it != hostsByKey.end()) {
-            if (it->second.userId != user) return refuse(409, "host-taken");
+            if (it->second.userId != user) return refuse(409, RelayError::hostTaken);
             it->second.name = text("name");
             return answer(200, json{{"host", host}});
         }
         int owned = 0;
         for (const auto& [k, h] : hostsByKey) owned += h.userId == user;
-        if (owned >= 10) return refuse(403, "host-limit");
+        if (owned >= 10) return refuse(403, RelayError::hostLimit);
         hostsByKey[keyText] = Host{keyText, text("name"), user};
         return answer(201, json{{"host", host}});
     }
     if (path == "/v1/auth/signout") return answer(200, json{{"ok", true}});
-    return refuse(404, "not-found");
+    return refuse(404, RelayError::notFound);
 }
 
 RelayDouble::RelayDouble(Options options) : impl_(std::make_shared<Impl>()) {

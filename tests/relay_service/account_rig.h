@@ -34,6 +34,32 @@ inline json signedBody(const RelayIdentity& computer, const std::string& userId,
     return body;
 }
 
+// A request routed as the server routes it and answered by `accounts`; a
+// refusal of the route's is answered as the server answers it.
+inline AccountAnswer answerRequest(RelayAccounts& accounts, const RelayRequest& request,
+                                   const std::string& client = "198.51.100.7") {
+    auto routed = routeRelay(request);
+    if (const auto* refusal = std::get_if<relay_route::Refusal>(&routed))
+        return AccountAnswer{refusal->status, json{{"error", refusal->word}}, std::nullopt};
+    auto& call = std::get<relay_route::Account>(routed).call;
+    call.client = client;
+    return accounts.handle(call);
+}
+
+inline AccountAnswer answerCall(RelayAccounts& accounts, const std::string& method, const std::string& path,
+                                const json& body, const std::string& bearer = "",
+                                const std::string& client = "198.51.100.7") {
+    const auto authorization = bearer.empty() ? std::string() : "Bearer " + bearer;
+    const auto text = body.is_null() ? std::string() : body.dump();
+    RelayRequest request;
+    request.method = method;
+    request.target = path;
+    request.contentType = "application/json";
+    request.authorization = authorization;
+    request.body = text;
+    return answerRequest(accounts, request, client);
+}
+
 struct AccountRig {
     MemoryStore store;
     std::int64_t nowMillis = 1'800'000'000'000;
@@ -52,14 +78,7 @@ struct AccountRig {
 
     AccountAnswer call(const std::string& method, const std::string& path, const json& body,
                        const std::string& bearer = "", const std::string& client = "198.51.100.7") {
-        AccountRequest request;
-        request.method = method;
-        request.target = path;
-        request.contentType = "application/json";
-        request.authorization = bearer.empty() ? "" : "Bearer " + bearer;
-        request.body = body.is_null() ? "" : body.dump();
-        request.client = client;
-        return accounts.handle(request);
+        return answerCall(accounts, method, path, body, bearer, client);
     }
     AccountAnswer post(const std::string& path, const json& body, const std::string& bearer = "",
                        const std::string& client = "198.51.100.7") {

@@ -72,9 +72,26 @@ MemoryStore::~MemoryStore() = default;
 std::unique_ptr<RelayStore> MemoryStore::connect() { return std::make_unique<Connection>(*this); }
 
 std::unique_lock<std::recursive_mutex> MemoryStore::enter() const {
+    {
+        std::unique_lock guard(gate_);
+        opened_.wait(guard, [this] { return !held_; });
+    }
     std::unique_lock lock(mutex_);
     if (broken) throw RelayStoreError("the database is gone");
     return lock;
+}
+
+void MemoryStore::hold() {
+    std::lock_guard guard(gate_);
+    held_ = true;
+}
+
+void MemoryStore::release() {
+    {
+        std::lock_guard guard(gate_);
+        held_ = false;
+    }
+    opened_.notify_all();
 }
 
 Account MemoryStore::accountForEmail(const std::string& email, std::int64_t nowSeconds) {

@@ -1,12 +1,14 @@
 // A RelayStore in memory, for the service's tests: the same answers as the
-// real stores give (it runs their contract), and a switch that makes every
-// call fail as a broken database would. Calls may come from several
+// real stores give (it runs their contract), a switch that makes every call
+// fail as a broken database would, and one that holds every call until
+// released, as a database that stops answering. Calls may come from several
 // threads; connect() gives another connection to the same data, as a
 // second instance sharing a database has, and the bus carries messages
 // between them within the process. The tables are open to tests, to be
 // read and changed while no other thread uses the store.
 #pragma once
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -59,6 +61,10 @@ public:
     // Another connection to this store's data; this store must outlive it.
     std::unique_ptr<RelayStore> connect();
 
+    // Any thread may hold and release.
+    void hold();
+    void release();
+
     bool broken = false;
     // Runs after a call has read a code (and spent its try, if it spends
     // one), before it answers: what another instance does in between.
@@ -84,6 +90,9 @@ private:
     // Locks the tables for one call, failing it while broken.
     std::unique_lock<std::recursive_mutex> enter() const;
     mutable std::recursive_mutex mutex_;
+    mutable std::mutex gate_;
+    mutable std::condition_variable opened_;
+    bool held_ = false;
     std::shared_ptr<detail::LocalBus> bus_;
 };
 

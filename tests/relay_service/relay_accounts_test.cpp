@@ -128,11 +128,15 @@ TEST(RelayAccountsCodes, BadAddressesAndMissingFieldsAreRefusedWithTheirWords) {
         EXPECT_FALSE(answer.delivery);
     }
     AccountRig rig;
-    AccountRequest notJson{"POST", "/v1/auth/code", "text/plain", "", R"({"email":"owner@example.com"})", "x"};
-    EXPECT_EQ(rig.accounts.handle(notJson).status, 415);
+    RelayRequest notJson;
+    notJson.method = "POST";
+    notJson.target = "/v1/auth/code";
+    notJson.contentType = "text/plain";
+    notJson.body = R"({"email":"owner@example.com"})";
+    EXPECT_EQ(answerRequest(rig.accounts, notJson).status, 415);
     notJson.contentType = "application/json";
     notJson.body = "[1,";
-    EXPECT_EQ(rig.accounts.handle(notJson).status, 400);
+    EXPECT_EQ(answerRequest(rig.accounts, notJson).status, 400);
 }
 
 TEST(RelayAccountsCodes, RateLimitsPerAddressAndPerClientAnswerRetryAfter) {
@@ -173,7 +177,7 @@ TEST(RelayAccountsCodes, RateLimitsPerAddressAndPerClientAnswerRetryAfter) {
 // through either, the limit is reached as through one.
 TEST(RelayAccountsCodes, CodeLimitsHoldAcrossInstancesSharingTheStore) {
     const auto via = [](RelayAccounts& accounts, const std::string& path, const json& body, const std::string& client) {
-        return accounts.handle(AccountRequest{"POST", path, "application/json", "", body.dump(), client});
+        return answerCall(accounts, "POST", path, body, "", client);
     };
     struct Case {
         const char* limit;
@@ -228,7 +232,7 @@ TEST(RelayAccountsCodes, EachGuessSpendsATryWhileAnotherInstanceGuessesTheSameCo
     bool meanwhile = false;
     rig.store.afterCodeRead = [&] {
         if (std::exchange(meanwhile, true)) return;
-        other.handle(AccountRequest{"POST", "/v1/auth/verify", "application/json", "", guess.dump(), "192.0.2.9"});
+        answerCall(other, "POST", "/v1/auth/verify", guess, "", "192.0.2.9");
         meanwhile = false;
     };
     for (int i = 0; i < RelayLimits::codeTries; ++i) EXPECT_EQ(rig.post("/v1/auth/verify", guess).status, 400);
@@ -253,8 +257,7 @@ TEST(RelayAccountsCodes, ACodeThatCouldNotBeSentIsForgottenAndSaysTryLater) {
 
     MemoryStore store;
     RelayAccounts unconfigured(store, RelayAccounts::Hooks{[] { return 0; }, [](const std::string&) {}, {}, {}}, false);
-    const auto refused = unconfigured.handle(
-        AccountRequest{"POST", "/v1/auth/code", "application/json", "", json{{"email", owner}, {"login_id", "l"}}.dump(), "x"});
+    const auto refused = answerCall(unconfigured, "POST", "/v1/auth/code", json{{"email", owner}, {"login_id", "l"}});
     EXPECT_EQ(refused.status, 503);
     EXPECT_EQ(refused.body["error"], "not-configured");
 }
@@ -313,8 +316,7 @@ TEST(RelayAccountsTokens, ASignOutThroughOneInstanceHoldsOnAnother) {
     RelayAccounts other(rig.store, RelayAccounts::Hooks{[&rig] { return rig.nowMillis; }, [](const std::string&) {}, {}, {}},
                         true);
     const auto onOther = [&](const std::string& method, const std::string& path, const json& session) {
-        return other.handle(AccountRequest{method, path, "application/json",
-                                           "Bearer " + session["access_token"].get<std::string>(), "{}", "x"});
+        return answerCall(other, method, path, json::object(), session["access_token"].get<std::string>(), "x");
     };
     const auto session = rig.signIn(owner, "web");
     const auto bystander = rig.signIn("bystander@example.com", "web", "login-2");
@@ -482,8 +484,13 @@ TEST(RelayAccountsAdmission, TicketsOpenOneRoomOfTheirAccountOnce) {
     const auto ticket = rig.ticketFor(room, session);
     ASSERT_TRUE(base64url(ticket)) << ticket;
     // A ticket is asked for with the bearer alone, no body needed.
-    const auto bare = rig.accounts.handle(AccountRequest{"POST", "/v1/hosts/" + room + "/ticket", "",
-                                                         "Bearer " + session["access_token"].get<std::string>(), "", "x"});
+    RelayRequest request;
+    const auto target = "/v1/hosts/" + room + "/ticket";
+    const auto authorization = "Bearer " + session["access_token"].get<std::string>();
+    request.method = "POST";
+    request.target = target;
+    request.authorization = authorization;
+    const auto bare = answerRequest(rig.accounts, request);
     EXPECT_EQ(bare.status, 200);
     EXPECT_EQ(rig.accounts.admitDevice(otherRoom, ticket).reason, "ticket-refused");
     const auto admitted = rig.accounts.admitDevice(room, ticket);

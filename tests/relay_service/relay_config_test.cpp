@@ -38,6 +38,18 @@ TEST(RelayConfig, ConfigKeysAreReadAndMistakesNamed) {
     EXPECT_FALSE(config.smtp.startTls);
     EXPECT_EQ(config.limits.connectionsPerAccount, 5);
     EXPECT_EQ(config.limits.bytesPerSecond, 1000);
+    EXPECT_FALSE(config.trustedProxies) << "none named: the listen address decides";
+    EXPECT_EQ(config.storeQueue.maxWaiting, 256u);
+    EXPECT_EQ(config.storeQueue.maxWaitMillis, 5'000);
+
+    RelayConfig fleet;
+    ASSERT_EQ(applyConfigText(R"({"listen":"10.0.0.1:8080","trusted_proxies":["10.0.0.10","fd00::/8"],
+        "store":{"kind":"postgresql","max_waiting":64,"max_wait_seconds":3}})",
+                              fleet),
+              std::nullopt);
+    EXPECT_EQ(fleet.trustedProxies, (std::vector<std::string>{"10.0.0.10", "fd00::/8"}));
+    EXPECT_EQ(fleet.storeQueue.maxWaiting, 64u);
+    EXPECT_EQ(fleet.storeQueue.maxWaitMillis, 3000);
 
     struct Case {
         std::string text;
@@ -62,6 +74,14 @@ TEST(RelayConfig, ConfigKeysAreReadAndMistakesNamed) {
         {R"({"smtp":{"url":"smtp://m"}})", "smtp.from must name the sender's address"},
         {R"({"limits":{"connections_per_device":0}})", "limits.connections_per_device must be a whole number above 0"},
         {R"({"tls":[]})", "tls must be an object"},
+        {R"({"trusted_proxies":"10.0.0.10"})",
+         "trusted_proxies must be a list of addresses or prefixes, as [\"10.0.0.10\", \"fd00::/8\"]"},
+        {R"({"trusted_proxies":[10]})",
+         "trusted_proxies must be a list of addresses or prefixes, as [\"10.0.0.10\", \"fd00::/8\"]"},
+        {R"({"trusted_proxies":["nginx.local"]})",
+         "trusted_proxies: nginx.local is not an address or a prefix such as 10.0.0.0/24"},
+        {R"({"store":{"max_waiting":0}})", "store.max_waiting must be a whole number above 0"},
+        {R"({"store":{"max_wait_seconds":601}})", "store.max_wait_seconds: at most 600"},
     };
     for (const auto& c : cases) {
         RelayConfig fresh;

@@ -9,7 +9,6 @@
 #include "relay/relay_bytes.h"
 #include "relay/relay_identity.h"
 #include "relay_service/relay_hub.h"
-#include "memory_store.h"
 #include "relay_service/relay_limits.h"
 
 namespace morvane::relay_service::testing {
@@ -40,10 +39,13 @@ struct HubRig {
     std::int64_t millis = 0;
     std::vector<std::string> logs;
     DeviceLimits limits{3, 2, 1000};
-    MemoryStore store;
-    bool askStore = false;  // else every computer counts as registered
+    // The rooms handed to each registration check, and each change of a
+    // room's link seen from outside ("room up", "room down").
+    std::vector<std::vector<std::string>> checks;
+    std::vector<std::string> changes;
     RelayHub hub{RelayHub::Hooks{[this] { return millis; }, [this](const std::string& l) { logs.push_back(l); },
-                                 [this](const std::string& r) { return !askStore || store.hostByRoom(r).has_value(); }},
+                                 [this](std::vector<std::string> rooms) { checks.push_back(std::move(rooms)); },
+                                 [this](const std::string& r, bool up) { changes.push_back(r + (up ? " up" : " down")); }},
                  limits};
     RelayIdentity computer{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
     std::string room = RelayBytes::hex(computer.roomID());
@@ -271,44 +273,73 @@ TEST(RelayHubDevices, ARemovedComputersLinkEndsAsNotOnTheAccount) {
 }
 
 // Another instance sharing the database may remove a computer whose link
-// is held here; only the store tells.
-TEST(RelayHubDevices, ALinkWhoseComputerLeftTheStoreEndsAtTheNextCheck) {
+// is held here; only the store tells. The hub hands over the rooms it
+// holds, at the period and not before; the answer comes back as removed().
+TEST(RelayHubDevices, TheRoomsHeldHereAreHandedToTheRegistrationCheckAtItsPeriod) {
     HubRig rig;
-    rig.askStore = true;
-    rig.store.hosts[rig.room] = HostRecord{rig.room, "key", "computer", "u1", 0};
     auto host = rig.link();
     auto device = rig.device();
     const auto period = RelayLimits::registrationCheckSeconds * 1000;
 
+    rig.millis = period - 1;
+    rig.hub.tick();
+    EXPECT_TRUE(rig.checks.empty()) << "checked before its time";
     rig.millis = period;
     rig.hub.tick();
-    EXPECT_FALSE(host->code()) << "still registered";
-
-    rig.store.removeHost(rig.room);
+    EXPECT_EQ(rig.checks, (std::vector<std::vector<std::string>>{{rig.room}}));
     rig.millis = 2 * period - 1;
     rig.hub.tick();
-    EXPECT_FALSE(host->code()) << "checked before its time";
+    EXPECT_EQ(rig.checks.size(), 1u);
 
-    // A store out of reach is no removal: the link stays and the next check asks again.
-    rig.store.broken = true;
-    rig.millis = 2 * period;
-    rig.hub.tick();
-    EXPECT_FALSE(host->code());
-    EXPECT_TRUE(rig.hub.online(rig.room));
-
-    rig.store.broken = false;
-    rig.millis = 3 * period;
-    rig.hub.tick();
+    rig.hub.removed(rig.room);
     EXPECT_EQ(host->code(), 4410);
     EXPECT_EQ(host->closed->second, "not-on-account");
     EXPECT_EQ(device->code(), 4404);
-    EXPECT_FALSE(rig.hub.online(rig.room));
+    // With nothing held, nothing is asked.
+    rig.millis = 3 * period;
+    rig.hub.tick();
+    EXPECT_EQ(rig.checks.size(), 1u);
+}
+
+// Those who list computers off the network thread hear of each change of a
+// room's link: once up, not at all while a newer link replaces it, once down.
+TEST(RelayHubLink, EveryChangeOfWhetherARoomIsOnlineIsTold) {
+    struct Case {
+        const char* name;
+        std::function<void(HubRig&, std::shared_ptr<FakePeer>&)> act;
+        std::vector<std::string> changes;
+    };
+    const std::vector<Case> cases = {
+        {"a link that proves", [](HubRig&, std::shared_ptr<FakePeer>&) {}, {"up"}},
+        {"a newer link", [](HubRig& rig, std::shared_ptr<FakePeer>& link) { link = rig.link(); }, {"up"}},
+        {"the link ends", [](HubRig& rig, std::shared_ptr<FakePeer>& link) { rig.hub.ended(link.get(), "closed"); },
+         {"up", "down"}},
+        {"the link breaks a rule",
+         [](HubRig& rig, std::shared_ptr<FakePeer>& link) { rig.hub.hostBinary(link.get(), Bytes{1}); }, {"up", "down"}},
+        {"the computer is removed", [](HubRig& rig, std::shared_ptr<FakePeer>&) { rig.hub.removed(rig.room); },
+         {"up", "down"}},
+        {"the relay stops", [](HubRig& rig, std::shared_ptr<FakePeer>&) { rig.hub.shutDown(); }, {"up", "down"}},
+    };
+    for (const auto& c : cases) {
+        HubRig rig;
+        auto link = rig.link();
+        c.act(rig, link);
+        std::vector<std::string> expected;
+        for (const auto& change : c.changes) expected.push_back(rig.room + " " + change);
+        EXPECT_EQ(rig.changes, expected) << c.name;
+    }
+    // A link that never proves never made its room online.
+    HubRig rig;
+    auto proving = std::make_shared<FakePeer>();
+    rig.hub.hostOpened(proving, rig.room, rig.computer.hostPublicKey());
+    rig.hub.ended(proving.get(), "closed");
+    EXPECT_TRUE(rig.changes.empty());
 }
 
 TEST(RelayHubDevices, ConnectionIdsAreNeverZeroNorOneInUse) {
     HubRig rig;
     rig.limits = DeviceLimits{1000, 1000, 1 << 20};
-    RelayHub hub{RelayHub::Hooks{[] { return 0; }, [](const std::string&) {}, {}}, rig.limits};
+    RelayHub hub{RelayHub::Hooks{[] { return 0; }, [](const std::string&) {}, {}, {}}, rig.limits};
     auto host = std::make_shared<FakePeer>();
     hub.hostOpened(host, rig.room, rig.computer.hostPublicKey());
     const auto nonce = RelayBytes::fromB64u(json::parse(host->texts[0])["nonce"].get<std::string>());

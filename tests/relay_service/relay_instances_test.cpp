@@ -105,7 +105,7 @@ TEST(RelayInstances, ASignOutThroughOneInstanceIsHeldByAnother) {
     const auto out = exchange(a.origin(), "POST", "/v1/auth/signout",
                               json{{"refresh_token", session["refresh_token"]}}.dump());
     ASSERT_EQ(out.status, 200) << out.body;
-    EXPECT_FALSE(a.waitFor("signed out ann@example.org (web)").empty());
+    EXPECT_FALSE(a.waitFor("signed out ann@example.org (page)").empty());
 
     const auto listed = exchange(b.origin(), "GET", "/v1/hosts", "", access);
     EXPECT_EQ(listed.status, 401);

@@ -17,6 +17,7 @@
 #include "relay_service/relay_limits.h"
 #include "relay_service/web/relay_web.h"
 #include "server/server_queue.h"
+#include "relay_service/client_address.h"
 #include "service_rig.h"
 #include "test_certificates.h"
 
@@ -329,15 +330,180 @@ TEST(RelayService, ThePageIsServedWithStrictHeaders) {
     EXPECT_EQ(exchange(relay.origin("http"), "POST", "/", "{}").status, 405);
 }
 
-TEST(RelayService, PlainHttpListensOnLoopbackOnly) {
-    for (const auto* address : {"0.0.0.0", "::", "192.0.2.1"}) {
+TEST(RelayService, PlainHttpListensOnLoopbackOrOnAPrivateAddressForTrustedProxiesOnly) {
+    struct Case {
+        std::string address;
+        std::optional<std::vector<std::string>> trusted;
+        std::string error;  // how start() ends
+    };
+    const std::string refused = "plain HTTP listens on loopback, or on a private address with trusted_proxies";
+    const std::vector<Case> cases = {
+        {"0.0.0.0", std::nullopt, refused},
+        {"::", std::nullopt, refused},
+        {"192.0.2.1", std::nullopt, refused},
+        {"10.255.255.1", std::nullopt, refused},
+        {"10.255.255.1", std::vector<std::string>{}, refused},
+        {"0.0.0.0", std::vector<std::string>{"10.0.0.10"}, refused},
+        {"192.0.2.1", std::vector<std::string>{"10.0.0.10"}, refused},
+        {"10.0.0.1", std::vector<std::string>{"10.0.0.0/33"}, "trusted_proxies: 10.0.0.0/33 is not"},
+        // Past the rule: this machine has no such address to listen on.
+        {"10.255.255.1", std::vector<std::string>{"10.0.0.10"}, "cannot listen on 10.255.255.1"},
+        {"127.0.0.1", std::vector<std::string>{"10.0.0.10"}, ""},
+    };
+    for (const auto& c : cases) {
         boost::asio::io_context io;
         MemoryStore store;
-        RelayHub hub({[] { return 0; }, {}, {}}, {});
-        RelayAccounts accounts(store, {systemWallMillis, [](const std::string&) {}, {}, {}}, false);
-        RelayServer server(io, RelayServerOptions{address, 0, "", ""}, accounts, hub, {}, [](const std::string&) {});
-        EXPECT_THROW(server.start(), std::runtime_error) << address;
+        RelayServiceOptions options;
+        options.server = RelayServerOptions{c.address};
+        options.server.trustedProxies = c.trusted;
+        RelayService service(io, store, std::move(options));
+        std::string error;
+        try {
+            service.start();
+        } catch (const std::runtime_error& failure) {
+            error = failure.what();
+        }
+        EXPECT_EQ(error.substr(0, c.error.size()), c.error) << c.address;
+        EXPECT_EQ(error.empty(), c.error.empty()) << c.address;
     }
+
+    namespace ip = boost::asio::ip;
+    const auto none = TrustedProxies{};
+    const auto proxies = std::get<TrustedProxies>(TrustedProxies::parse({"10.0.0.10"}));
+    struct Rule {
+        std::string address;
+        const TrustedProxies& trusted;
+        PlainListen rule;
+    };
+    for (const auto& r : std::vector<Rule>{{"127.0.0.1", none, PlainListen::open},
+                                           {"::1", none, PlainListen::open},
+                                           {"10.0.0.2", none, PlainListen::refused},
+                                           {"10.0.0.2", proxies, PlainListen::proxiesOnly},
+                                           {"fd00::2", proxies, PlainListen::proxiesOnly},
+                                           {"203.0.113.2", proxies, PlainListen::refused},
+                                           {"::", proxies, PlainListen::refused}})
+        EXPECT_EQ(plainListen(ip::make_address(r.address), r.trusted), r.rule) << r.address;
+}
+
+// The rate limits count each client under the address the proxy in front
+// (trusted by default on loopback) says it was reached from, plain or over
+// TLS, whatever the client wrote itself; an IPv6 client counts as its /64.
+TEST(RelayService, ClientsAreCountedAsTheTrustedProxySaysAndIpv6ByItsSlash64) {
+    static morvane::testing::TestCertificateAuthority authority;
+    authority.trustThroughEnvironment();
+    const auto folder = std::filesystem::temp_directory_path() / ("relay-xff-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const auto pair = authority.issue({"localhost"}, {"127.0.0.1"});
+    writeFile((folder / "cert.pem").string(), pair.certificatePem);
+    writeFile((folder / "key.pem").string(), pair.keyPem);
+    struct Row {
+        std::vector<std::string> forwarded;  // one entry a header line
+        int times;
+        int status;  // of the last of them
+    };
+    const std::vector<Row> rows = {
+        {{"203.0.113.1"}, RelayLimits::codesPerClient, 200},
+        {{"203.0.113.2"}, 1, 200},
+        {{"198.51.100.9, 203.0.113.1"}, 1, 429},      // the first entry is the client's own
+        {{"198.51.100.50", "203.0.113.1"}, 1, 429},   // a second line the proxy added
+        {{"2001:db8:0:1::1"}, RelayLimits::codesPerClient - 1, 200},
+        {{"2001:db8:0:1::ffff"}, 1, 200},
+        {{"2001:db8:0:1:8000::1"}, 1, 429},           // the same /64
+        {{"2001:db8:0:2::1"}, 1, 200},
+    };
+    for (const bool tls : {false, true}) {
+        ServiceRig relay(tls ? RelayServerOptions{"127.0.0.1", 0, (folder / "cert.pem").string(), (folder / "key.pem").string()}
+                             : RelayServerOptions{"127.0.0.1"});
+        const auto origin = tls ? relay.origin("https", "localhost") : relay.origin("http");
+        int sent = 0;
+        for (const auto& row : rows) {
+            int status = 0;
+            for (int i = 0; i < row.times; ++i) {
+                std::vector<std::pair<std::string, std::string>> headers;
+                for (const auto& line : row.forwarded) headers.emplace_back("X-Forwarded-For", line);
+                const auto email = "user" + std::to_string(sent++) + "@example.com";
+                status = exchange(origin, "POST", "/v1/auth/code", json{{"email", email}, {"login_id", "l"}}.dump(), "",
+                                  headers)
+                             .status;
+            }
+            EXPECT_EQ(status, row.status) << row.forwarded.front() << (tls ? " over TLS" : " plain");
+        }
+        EXPECT_TRUE(relay.logged("too many codes from 2001:db8:0:1::/64"));
+    }
+    std::filesystem::remove_all(folder);
+}
+
+// A store that stops answering holds up neither the records between a
+// connected phone and its computer nor the page; calls that need it are
+// answered "try-later" once they have waited the queue's time, and the log
+// says so once.
+TEST(RelayService, AStoreThatStopsAnsweringHoldsUpNeitherForwardingNorThePage) {
+    ServiceRig relay(RelayServerOptions{"127.0.0.1"}, {}, WorkQueueLimits{4, 300});
+    const auto http = relay.origin("http");
+    Owner owner(relay, http, "owner@example.com");
+    const auto identity = newIdentity();
+    const auto room = RelayBytes::hex(identity.roomID());
+    ASSERT_EQ(owner.registerHost(identity), RelayAccountResult<bool>(true));
+    LinkRig rig(relay.origin("ws"), identity);
+    ASSERT_TRUE(rig.watch->saw("state up"));
+    const auto device = deviceSignIn(relay, http, "owner@example.com");
+    RelayTestDevice phone(http, room + "?ticket=" + ticket(http, device, room));
+    ASSERT_TRUE(rig.watch->saw("joined 1"));
+    const auto later = ticket(http, device, room);
+
+    relay.store.hold();
+    // More calls than the queue holds, at once: each is answered.
+    std::vector<std::future<Exchange>> calls;
+    for (int i = 0; i < 8; ++i)
+        calls.push_back(std::async(std::launch::async, [&] { return exchange(http, "GET", "/v1/hosts", "", device["access_token"]); }));
+    for (auto& call : calls) {
+        const auto answer = call.get();
+        EXPECT_EQ(answer.status, 503);
+        EXPECT_EQ(json::parse(answer.body, nullptr, false)["error"], "try-later");
+    }
+    EXPECT_EQ(exchange(http, "GET", "/").status, 200);
+    phone.send(Bytes{0x20, 0x01});
+    EXPECT_TRUE(rig.watch->saw("record 1 2 2001"));
+    rig.send(1, Bytes{0x20, 0x02});
+    EXPECT_EQ(phone.receive(), (Bytes{0x20, 0x02}));
+    {
+        // A device whose ticket cannot be judged hears why.
+        RelayTestDevice late(http, room + "?ticket=" + later);
+        EXPECT_FALSE(late.receive(5s));
+        EXPECT_EQ(late.closedWith(), 1011);
+    }
+    int said = 0;
+    for (const auto& line : relay.logs()) said += line.find("the store is not answering in time") != std::string::npos;
+    EXPECT_EQ(said, 1);
+
+    relay.store.release();
+    EXPECT_EQ(exchange(http, "GET", "/v1/hosts", "", device["access_token"]).status, 200);
+    EXPECT_TRUE(relay.logged("the store answers again"));
+}
+
+// Another instance sharing the database may remove a computer whose link is
+// held here: the store tells, asked every 30 seconds off the network thread.
+// A store out of reach says nothing about the computer.
+TEST(RelayService, ALinkWhoseComputerLeftTheStoreEndsAtTheNextCheck) {
+    ServiceRig relay(RelayServerOptions{"127.0.0.1"});
+    Owner owner(relay, relay.origin("http"), "owner@example.com");
+    const auto identity = newIdentity();
+    const auto room = RelayBytes::hex(identity.roomID());
+    owner.registerHost(identity);
+    LinkRig rig(relay.origin("ws"), identity);
+    ASSERT_TRUE(rig.watch->saw("state up"));
+
+    relay.onStore([&] { relay.store.broken = true; });
+    relay.shiftClock(RelayLimits::registrationCheckSeconds);
+    EXPECT_TRUE(relay.logged("cannot check the registration of room " + room));
+    EXPECT_EQ(relay.links(), 1u);
+
+    relay.onStore([&] {
+        relay.store.broken = false;
+        relay.store.hosts.erase(room);
+    });
+    relay.shiftClock(RelayLimits::registrationCheckSeconds);
+    EXPECT_TRUE(rig.watch->saw("state not-on-account"));
 }
 
 TEST(RelayService, OverVerifiedTlsTheCertificateIsReloadedInPlace) {

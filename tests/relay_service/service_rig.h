@@ -1,8 +1,8 @@
-// The whole service on loopback, as morvane-relay runs it (one io thread,
-// the network side, accounts and rooms) over an in-memory store, with the
-// codes it would send kept for the test. Wall time can be moved on; a
-// restart keeps the store and starts everything else afresh on the same
-// port, as a new process would.
+// The whole service on loopback, as morvane-relay runs it (the assembly
+// with its io thread, store queue and mail queue) over an in-memory store,
+// with the codes it would send kept for the test. Wall time can be moved
+// on; a restart keeps the store and starts everything else afresh on the
+// same port, as a new process would.
 #pragma once
 
 #include <atomic>
@@ -26,20 +26,20 @@
 #include "memory_store.h"
 #include "relay/relay_tls.h"
 #include "relay/relay_url.h"
-#include "relay_service/relay_accounts.h"
-#include "relay_service/relay_hub.h"
-#include "relay_service/relay_server.h"
+#include "relay_service/relay_service.h"
 
 namespace morvane::relay_service::testing {
 
 class ServiceRig {
 public:
-    explicit ServiceRig(RelayServerOptions options, DeviceLimits limits = {}) : options_(std::move(options)), limits_(limits) {
+    explicit ServiceRig(RelayServerOptions options, DeviceLimits limits = {}, WorkQueueLimits storeQueue = {})
+        : options_(std::move(options)), limits_(limits), storeQueue_(storeQueue) {
         build();
         thread_ = std::thread([this] { io_.run(); });
     }
     ~ServiceRig() {
-        runSync([this] { server_->stop(); });
+        store.release();
+        runSync([this] { service_.reset(); });
         guard_.reset();
         io_.stop();
         thread_.join();
@@ -81,65 +81,71 @@ public:
 
     // A new process on the same port with the same store.
     void restart() {
-        runSync([this] {
-            server_->stop();
-            server_.reset();
-            accounts_.reset();
-            hub_.reset();
-        });
+        runSync([this] { service_.reset(); });
         options_.port = port_;
         runSync([this] { build(); });
     }
     // Stops listening and closes everything; start() listens again.
     void stop() {
-        runSync([this] {
-            server_->stop();
-            server_.reset();
-        });
+        runSync([this] { service_.reset(); });
     }
     void start() {
         options_.port = port_;
-        runSync([this] { makeServer(); });
+        runSync([this] { build(); });
     }
     bool reloadCertificate() {
         bool ok = false;
-        runSync([&] { ok = server_->reloadCertificate(); });
+        runSync([&] { ok = service_->reloadCertificate(); });
         return ok;
     }
     std::size_t links() {
         std::size_t n = 0;
-        runSync([&] { n = hub_->links(); });
+        runSync([&] { n = service_->hub().links(); });
+        return n;
+    }
+    std::size_t devices() {
+        std::size_t n = 0;
+        runSync([&] { n = service_->hub().devices(); });
         return n;
     }
 
-    MemoryStore store;  // touch only through runSync while running
+    // Runs `work` on the service's store queue and waits for it: the store
+    // is touched there only, while the service runs.
+    void onStore(std::function<void()> work) {
+        std::promise<bool> done;
+        boost::asio::post(io_, [&] {
+            service_->storeQueue().run<bool>(
+                [&] {
+                    work();
+                    return true;
+                },
+                [&](std::optional<bool> ran) { done.set_value(ran.has_value()); });
+        });
+        if (!done.get_future().get()) throw std::runtime_error("the store queue did not take the work");
+    }
+
+    // Touched through onStore() only while the service runs; hold() and
+    // release() may be called from anywhere.
+    MemoryStore store;
 
 private:
     void build() {
-        hub_ = std::make_unique<RelayHub>(
-            RelayHub::Hooks{[this] { return nowMillis() + shiftMillis_.load(); }, [this](const std::string& l) { log(l); }, {}},
-            limits_);
-        accounts_ = std::make_unique<RelayAccounts>(
-            store,
-            RelayAccounts::Hooks{[this] { return systemWallMillis() + shiftMillis_.load(); },
-                                 [this](const std::string& l) { log(l); },
-                                 [this](const std::string& room) { return hub_->online(room); },
-                                 [this](const std::string& room) { hub_->removed(room); }},
-            true);
-        makeServer();
-    }
-    void makeServer() {
-        server_ = std::make_unique<RelayServer>(
-            io_, options_, *accounts_, *hub_,
-            [this](const std::string& email, const std::string& code) -> std::optional<std::string> {
-                if (failMail_) return std::string("the mail server said no");
-                std::lock_guard guard(lock_);
-                codes_[email] = code;
-                return std::nullopt;
-            },
-            [this](const std::string& l) { log(l); });
-        server_->start();
-        port_ = server_->port();
+        RelayServiceOptions o;
+        o.server = options_;
+        o.limits = limits_;
+        o.storeQueue = storeQueue_;
+        o.sender = [this](const std::string& email, const std::string& code) -> std::optional<std::string> {
+            if (failMail_) return std::string("the mail server said no");
+            std::lock_guard guard(lock_);
+            codes_[email] = code;
+            return std::nullopt;
+        };
+        o.wallMillis = [this] { return systemWallMillis() + shiftMillis_.load(); };
+        o.monotonicMillis = [this] { return nowMillis() + shiftMillis_.load(); };
+        o.log = [this](const std::string& l) { log(l); };
+        service_ = std::make_unique<RelayService>(io_, store, std::move(o));
+        service_->start();
+        port_ = service_->port();
     }
     void log(const std::string& line) {
         std::lock_guard guard(lock_);
@@ -149,11 +155,10 @@ private:
 
     RelayServerOptions options_;
     DeviceLimits limits_;
+    WorkQueueLimits storeQueue_;
     boost::asio::io_context io_;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard_{io_.get_executor()};
-    std::unique_ptr<RelayHub> hub_;
-    std::unique_ptr<RelayAccounts> accounts_;
-    std::unique_ptr<RelayServer> server_;
+    std::unique_ptr<RelayService> service_;
     std::uint16_t port_ = 0;
     std::thread thread_;
     std::atomic<std::int64_t> shiftMillis_{0};
@@ -172,7 +177,8 @@ struct Exchange {
 };
 
 inline Exchange exchange(const std::string& origin, const std::string& method, const std::string& target,
-                         const std::string& body = "", const std::string& bearer = "") {
+                         const std::string& body = "", const std::string& bearer = "",
+                         const std::vector<std::pair<std::string, std::string>>& headers = {}) {
     namespace beast = boost::beast;
     namespace http = beast::http;
     const auto url = parseRelayURL(origin);
@@ -184,6 +190,7 @@ inline Exchange exchange(const std::string& origin, const std::string& method, c
     request.set(http::field::host, url->hostHeader());
     if (!body.empty()) request.set(http::field::content_type, "application/json");
     if (!bearer.empty()) request.set(http::field::authorization, "Bearer " + bearer);
+    for (const auto& [name, value] : headers) request.insert(name, value);
     request.body() = body;
     request.prepare_payload();
     http::response<http::string_body> response;

@@ -1,6 +1,8 @@
 // One accepted connection until it upgrades or ends: its TLS handshake,
 // its HTTP requests (the page, the account calls) and the upgrade that
-// makes it a host's link or a device's socket. Internal to the server.
+// makes it a host's link or a device's socket. What a request asks for is
+// the route's to say; what needs the store waits for the store queue's
+// answer without holding the network thread. Internal to the server.
 #pragma once
 
 #include <memory>
@@ -13,40 +15,13 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "core/overload.h"
 #include "protocol/http_response.h"
+#include "relay/relay_words.h"
 #include "relay_service/detail/peer_socket.h"
+#include "relay_service/relay_route.h"
 
 namespace morvane::relay_service::detail {
-
-// The names in a Sec-WebSocket-Protocol list.
-inline bool offers(std::string_view list, std::string_view wanted) {
-    std::size_t from = 0;
-    while (from <= list.size()) {
-        auto comma = list.find(',', from);
-        if (comma == std::string_view::npos) comma = list.size();
-        auto item = list.substr(from, comma - from);
-        while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
-        while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
-        if (item == wanted) return true;
-        from = comma + 1;
-    }
-    return false;
-}
-
-inline std::string queryValue(std::string_view target, std::string_view name) {
-    const auto mark = target.find('?');
-    if (mark == std::string_view::npos) return "";
-    auto query = target.substr(mark + 1);
-    while (!query.empty()) {
-        const auto amp = query.find('&');
-        const auto pair = query.substr(0, amp);
-        const auto eq = pair.find('=');
-        if (eq != std::string_view::npos && pair.substr(0, eq) == name) return std::string(pair.substr(eq + 1));
-        if (amp == std::string_view::npos) break;
-        query.remove_prefix(amp + 1);
-    }
-    return "";
-}
 
 inline Response jsonAnswer(const AccountAnswer& answer, unsigned version, bool keepAlive) {
     Response response{static_cast<http::status>(answer.status), version};
@@ -58,13 +33,30 @@ inline Response jsonAnswer(const AccountAnswer& answer, unsigned version, bool k
     return response;
 }
 
+inline AccountAnswer refusalAnswer(int status, std::string_view word) {
+    return AccountAnswer{status, {{"error", word}}, std::nullopt};
+}
+
+// At most 64 characters of what a peer named, for the log.
+inline std::string clipped(const std::string& text) { return text.size() <= 64 ? text : text.substr(0, 64); }
+
 template <class Next>
 class HttpConnection final : public std::enable_shared_from_this<HttpConnection<Next>> {
 public:
-    HttpConnection(std::shared_ptr<RelayServer::Impl> server, Next next, std::string peer)
-        : server_(std::move(server)), next_(std::move(next)), peer_(std::move(peer)) {}
+    // The peer's address is read off the socket itself.
+    HttpConnection(std::shared_ptr<RelayServer::Impl> server, Next next, const std::string& /*peer*/)
+        : server_(std::move(server)), next_(std::move(next)) {}
 
     void start() {
+        beast::error_code ec;
+        const auto remote = beast::get_lowest_layer(next_).socket().remote_endpoint(ec);
+        if (ec || !server_->admits(remote.address())) {
+            if (!ec) server_->log.warning("refused a connection from " + addressText(remote.address()) +
+                                          ": plain HTTP here is for the trusted proxies only");
+            beast::get_lowest_layer(next_).socket().close(ec);
+            return;
+        }
+        address_ = remote.address();
         beast::get_lowest_layer(next_).expires_after(handshakeTime);
         if constexpr (std::is_same_v<Next, beast::ssl_stream<beast::tcp_stream>>) {
             next_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
@@ -83,10 +75,8 @@ private:
         beast::get_lowest_layer(next_).expires_after(handshakeTime);
         http::async_read(next_, buffer_, *parser_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
             if (ec) {
-                if (ec == http::error::body_limit || ec == http::error::header_limit) {
-                    AccountAnswer tooLarge{413, {{"error", "bad-request"}}, std::nullopt};
-                    self->respond(jsonAnswer(tooLarge, 11, false));
-                }
+                if (ec == http::error::body_limit || ec == http::error::header_limit)
+                    self->respond(jsonAnswer(refusalAnswer(413, RelayError::badRequest), 11, false));
                 return;
             }
             if (self->server_->stopped) return;
@@ -94,48 +84,41 @@ private:
         });
     }
 
-    std::string clientAddress(const Request& request) const {
-        // Behind a proxy on this machine, the client is the last address
-        // the proxy added; nobody else can reach a loopback listener.
-        if (!server_->secure()) {
-            const std::string forwarded(request["X-Forwarded-For"]);
-            if (!forwarded.empty()) {
-                auto last = forwarded.substr(forwarded.rfind(',') == std::string::npos ? 0 : forwarded.rfind(',') + 1);
-                while (!last.empty() && last.front() == ' ') last.erase(0, 1);
-                while (!last.empty() && last.back() == ' ') last.pop_back();
-                if (!last.empty() && last.size() <= 64) return last;
-            }
-        }
-        return peer_;
+    void route(Request request) {
+        // Every X-Forwarded-For line, in order, is one list.
+        std::string forwarded;
+        for (const auto& field : request)
+            if (beast::iequals(field.name_string(), "X-Forwarded-For"))
+                forwarded += (forwarded.empty() ? "" : ",") + std::string(field.value());
+        client_ = clientAddress(address_, forwarded, server_->trusted);
+        const auto field = [&](auto name) {
+            const auto value = request[name];
+            return std::string_view(value.data(), value.size());
+        };
+        const auto method = request.method_string();
+        const auto target = request.target();
+        RelayRequest view;
+        view.method = std::string_view(method.data(), method.size());
+        view.target = std::string_view(target.data(), target.size());
+        view.upgrade = ws::is_upgrade(request);
+        view.contentType = field(http::field::content_type);
+        view.authorization = field(http::field::authorization);
+        view.subprotocols = field(http::field::sec_websocket_protocol);
+        view.hostAuth = field(beast::string_view(RelayLinkLimits::hostAuthHeader.data(), RelayLinkLimits::hostAuthHeader.size()));
+        view.body = request.body();
+        auto routed = routeRelay(view);
+        std::visit(Overload{
+                       [&](relay_route::Page& page) { servePage(request, page); },
+                       [&](relay_route::Account& account) { accountCall(request, std::move(account.call)); },
+                       [&](relay_route::HostLink& link) { hostLink(std::move(request), std::move(link)); },
+                       [&](relay_route::DeviceSocket& device) { deviceSocket(std::move(request), std::move(device)); },
+                       [&](relay_route::Refusal& refusal) { refuse(request, refusal); },
+                   },
+                   routed);
     }
 
-    void route(Request request) {
-        const std::string target(request.target());
-        const std::string path = target.substr(0, target.find('?'));
-        if (ws::is_upgrade(request)) return upgrade(std::move(request), path);
-        if (path.starts_with("/v1/")) {
-            AccountRequest call;
-            call.method = std::string(request.method_string());
-            call.target = target;
-            call.contentType = std::string(request[http::field::content_type]);
-            call.authorization = std::string(request[http::field::authorization]);
-            call.body = request.body();
-            call.client = clientAddress(request);
-            auto answer = server_->accounts.handle(call);
-            const auto version = request.version();
-            const bool keepAlive = request.keep_alive();
-            if (!answer.delivery) return respond(jsonAnswer(answer, version, keepAlive));
-            const auto delivery = *answer.delivery;
-            const bool queued = server_->deliver(
-                delivery, [self = this->shared_from_this(), delivery, version, keepAlive](std::optional<std::string> error) {
-                    self->respond(jsonAnswer(self->server_->accounts.delivered(delivery, error), version, keepAlive));
-                });
-            if (!queued)
-                respond(jsonAnswer(server_->accounts.delivered(delivery, std::string("too many codes waiting to be sent")),
-                                   version, keepAlive));
-            return;
-        }
-        const auto page = server_->page.answer(std::string(request.method_string()), path,
+    void servePage(const Request& request, const relay_route::Page& route) {
+        const auto page = server_->page.answer(std::string(request.method_string()), route.path,
                                                std::string(request[http::field::accept_encoding]),
                                                std::string(request[http::field::if_none_match]));
         const bool head = request.method() == http::verb::head;
@@ -149,51 +132,87 @@ private:
         respond(std::move(response));
     }
 
-    void upgrade(Request request, const std::string& path) {
-        static const std::string hostPrefix = "/relay/v1/host/", devicePrefix = "/relay/v1/device/";
-        const bool host = path.starts_with(hostPrefix);
-        if (!host && !path.starts_with(devicePrefix)) return refuseUpgrade(request, 404, "not-found");
-        const auto room = path.substr(host ? hostPrefix.size() : devicePrefix.size());
-        const auto offered = request[http::field::sec_websocket_protocol];
-        if (!offers(std::string_view(offered.data(), offered.size()), "morvane.v1"))
-            return refuseUpgrade(request, 400, "subprotocol");
-        beast::get_lowest_layer(next_).expires_never();
-        if (host) {
-            const auto admission =
-                server_->accounts.admitHost(room, std::string(request["X-Morvane-Host-Auth"]));
-            if (admission.status != 0) {
-                server_->log.warning("refused link for room " + (room.size() <= 64 ? room : room.substr(0, 64)) + " from " +
-                             peer_ + ": " + admission.reason);
-                return refuseUpgrade(request, admission.status, admission.status == 410 ? "not-on-account" : "refused");
-            }
-            auto socket = std::make_shared<PeerSocket<Next>>(server_, std::move(next_), true, room);
-            socket->accept(request, [server = server_, room, key = admission.publicKey, name = admission.name,
-                                     from = peer_](const std::shared_ptr<PeerSocket<Next>>& opened) {
-                server->log.info("link for room " + room + " (\"" + name + "\") from " + from + ", proving");
-                server->hub.hostOpened(opened, room, key);
+    void refuse(const Request& request, const relay_route::Refusal& refusal) {
+        // A refused upgrade ends the connection: what follows it is not HTTP.
+        const bool keepAlive = request.keep_alive() && !ws::is_upgrade(request);
+        respond(jsonAnswer(refusalAnswer(refusal.status, refusal.word), request.version(), keepAlive));
+    }
+
+    void accountCall(const Request& request, AccountCall call) {
+        call.client = rateKey(client_);
+        const auto version = request.version();
+        const bool keepAlive = request.keep_alive();
+        server_->call(std::move(call), [self = this->shared_from_this(), version, keepAlive](AccountAnswer answer) {
+            if (!answer.delivery) return self->respond(jsonAnswer(answer, version, keepAlive));
+            self->server_->deliver(*answer.delivery, [self, version, keepAlive](AccountAnswer delivered) {
+                self->respond(jsonAnswer(delivered, version, keepAlive));
             });
-            return;
-        }
-        // A device's socket is accepted before its ticket is judged, so that
-        // the page reads why in the close code.
-        const auto target = request.target();
-        const std::string ticket = queryValue(std::string_view(target.data(), target.size()), "ticket");
-        auto socket = std::make_shared<PeerSocket<Next>>(server_, std::move(next_), false, room);
-        socket->accept(request, [server = server_, room, ticket](const std::shared_ptr<PeerSocket<Next>>& opened) {
-            const auto admission = server->accounts.admitDevice(room, ticket);
-            if (admission.closeCode != 0) {
-                server->log.warning("refused a device for room " + (room.size() <= 64 ? room : room.substr(0, 64)) + ": " +
-                            admission.reason);
-                opened->close(admission.closeCode, admission.reason);
-                return;
-            }
-            server->hub.deviceOpened(opened, room, admission.userId, admission.session);
         });
     }
 
-    void refuseUpgrade(const Request& request, int status, const std::string& word) {
-        AccountAnswer refusal{status, {{"error", word}}, std::nullopt};
-        respond(jsonAnswer(refusal, request.version(), false));
+    void hostLink(Request request, relay_route::HostLink link) {
+        auto& accounts = server_->parts.accounts;
+        admit<HostAdmission>(
+            [&accounts, room = link.room, hello = link.hello] { return accounts.admitHost(room, hello); },
+            HostAdmission{503, "the store did not answer in time", {}, {}},
+            [self = this->shared_from_this(), request = std::move(request), room = link.room](HostAdmission admission) {
+                const auto from = addressText(self->client_);
+                if (admission.status != 0) {
+                    self->server_->log.warning("refused link for room " + clipped(room) + " from " + from + ": " +
+                                               admission.reason);
+                    const auto word = admission.status == 410   ? RelayError::notOnAccount
+                                      : admission.status == 503 ? RelayError::tryLater
+                                                                : RelayError::refused;
+                    return self->respond(jsonAnswer(refusalAnswer(admission.status, word), request.version(), false));
+                }
+                self->upgrade(request, true, room, [room, admission, from](const auto& server, const auto& opened) {
+                    server->log.info("link for room " + room + " (\"" + admission.name + "\") from " + from + ", proving");
+                    server->hub.hostOpened(opened, room, admission.publicKey);
+                });
+            });
+    }
+
+    // A device's socket is accepted even when its ticket is refused, so that
+    // the page reads why in the close code.
+    void deviceSocket(Request request, relay_route::DeviceSocket device) {
+        auto& accounts = server_->parts.accounts;
+        const auto late = RelayDeviceClose::tryLater;
+        admit<DeviceAdmission>(
+            [&accounts, room = device.room, ticket = device.ticket] { return accounts.admitDevice(room, ticket); },
+            DeviceAdmission{late.code, std::string(late.word), {}, {}},
+            [self = this->shared_from_this(), request = std::move(request), room = device.room](DeviceAdmission admission) {
+                self->upgrade(request, false, room, [room, admission](const auto& server, const auto& opened) {
+                    if (admission.closeCode != 0) {
+                        server->log.warning("refused a device for room " + clipped(room) + ": " + admission.reason);
+                        opened->close(admission.closeCode, admission.reason);
+                        return;
+                    }
+                    server->hub.deviceOpened(opened, room, admission.userId, admission.session);
+                });
+            });
+    }
+
+    // Judges an upgrade on the store queue; `then` gets the verdict back on
+    // this thread, `late` when the store could not give it in time.
+    template <class Admission, class Judge, class Then>
+    void admit(Judge judge, Admission late, Then then) {
+        server_->parts.store.template run<Admission>(
+            std::move(judge), [server = server_, late = std::move(late), then = std::move(then)](
+                                  std::optional<Admission> admission) mutable {
+                if (server->stopped) return;
+                then(admission ? std::move(*admission) : std::move(late));
+            });
+    }
+
+    // Hands the connection to a WebSocket; `opened(server, socket)` once
+    // the upgrade is answered.
+    template <class Opened>
+    void upgrade(const Request& request, bool host, const std::string& room, Opened opened) {
+        beast::get_lowest_layer(next_).expires_never();
+        auto socket = std::make_shared<PeerSocket<Next>>(server_, std::move(next_), host, room);
+        socket->accept(request, [server = server_, opened = std::move(opened)](const std::shared_ptr<PeerSocket<Next>>& socket) {
+            opened(server, socket);
+        });
     }
 
     void respond(Response response) {
@@ -209,7 +228,8 @@ private:
 
     std::shared_ptr<RelayServer::Impl> server_;
     Next next_;
-    std::string peer_;
+    boost::asio::ip::address address_;
+    boost::asio::ip::address client_;  // of the request being answered
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
 };

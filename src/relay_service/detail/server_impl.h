@@ -1,27 +1,23 @@
-// What the server's sockets share: the options, the accounts and rooms
-// they hand their messages to, the page, the TLS context and the mail
-// thread. Internal to the server.
+// What the server's sockets share: the options, the rooms, the queues the
+// account calls and the mail go through, the page, the proxies believed
+// and the TLS context. Internal to the server; on the network thread.
 #pragma once
 
-#include <condition_variable>
-#include <deque>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/http.hpp>
 
+#include "relay_service/client_address.h"
 #include "relay_service/relay_accounts.h"
 #include "relay_service/relay_hub.h"
 #include "relay_service/relay_page.h"
 #include "relay_service/relay_server.h"
+#include "relay_service/work_queue.h"
 
 namespace morvane::relay_service {
 
@@ -35,7 +31,6 @@ using tcp = asio::ip::tcp;
 // How long a connection may take for its TLS handshake, a request or an
 // answer.
 constexpr auto handshakeTime = std::chrono::seconds(15);
-constexpr std::size_t maxPending = 64;  // codes waiting for the mail thread
 
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
@@ -45,70 +40,60 @@ using Response = http::response<http::string_body>;
 struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     boost::asio::io_context& io;
     RelayServerOptions options;
-    RelayAccounts& accounts;
+    RelayServerParts parts;
     RelayHub& hub;
     RelayLog log;
     std::shared_ptr<boost::asio::ssl::context> tls;
     std::unique_ptr<boost::asio::ip::tcp::acceptor> acceptor;
     RelayPage page;
+    // Whose X-Forwarded-For is believed.
+    TrustedProxies trusted;
+    // Plain HTTP on a private address: only the trusted proxies may connect.
+    bool proxiesOnly = false;
     // Set when the server stops: the accounts and the hub may be gone while
     // handlers of its sockets still come in, and those touch neither.
     bool stopped = false;
 
-    // The mail thread.
-    CodeSender sender;
-    std::mutex mailLock;
-    std::condition_variable mailWake;
-    std::deque<std::function<void()>> mailJobs;
-    bool mailStop = false;
-    std::thread mailThread;
-
-    Impl(boost::asio::io_context& io, RelayServerOptions options, RelayAccounts& accounts, RelayHub& hub, CodeSender sender,
-         RelayLog log)
-        : io(io), options(std::move(options)), accounts(accounts), hub(hub), log(std::move(log)), sender(std::move(sender)) {
-        mailThread = std::thread([this] {
-            std::unique_lock guard(mailLock);
-            while (true) {
-                mailWake.wait(guard, [&] { return mailStop || !mailJobs.empty(); });
-                if (mailJobs.empty()) return;
-                auto job = std::move(mailJobs.front());
-                mailJobs.pop_front();
-                guard.unlock();
-                job();
-                guard.lock();
-            }
-        });
-    }
-
-    ~Impl() {
-        {
-            std::lock_guard guard(mailLock);
-            mailStop = true;
-            mailJobs.clear();
-        }
-        mailWake.notify_all();
-        mailThread.join();
-    }
+    Impl(boost::asio::io_context& io, RelayServerOptions options, RelayServerParts parts, RelayLog log)
+        : io(io), options(std::move(options)), parts(std::move(parts)), hub(this->parts.hub), log(std::move(log)) {}
 
     bool secure() const { return !options.certificateFile.empty(); }
+    bool admits(const boost::asio::ip::address& peer) const { return !proxiesOnly || trusted.contains(peer); }
 
-    // Sends the code off this thread; `done` comes back on it.
-    bool deliver(const CodeDelivery& delivery, std::function<void(std::optional<std::string>)> done) {
-        std::lock_guard guard(mailLock);
-        if (mailJobs.size() >= detail::maxPending) return false;
-        mailJobs.push_back([this, delivery, done = std::move(done)]() mutable {
-            std::optional<std::string> error;
-            try {
-                error = sender(delivery.email, delivery.code);
-            } catch (const std::exception& failure) {
-                error = failure.what();
-            }
-            boost::asio::post(io, [this, done = std::move(done), error] {
-                if (!stopped) done(error);
+    // Runs an account call on the store queue; `done` gets its answer on
+    // this thread, "try-later" when the store could not take it in time.
+    void call(AccountCall call, std::function<void(AccountAnswer)> done) {
+        auto& accounts = parts.accounts;
+        parts.store.run<AccountAnswer>([&accounts, call = std::move(call)] { return accounts.handle(call); },
+                                       [done = std::move(done)](std::optional<AccountAnswer> answer) {
+                                           done(answer ? std::move(*answer) : tryLater());
+                                       });
+    }
+
+    // Sends a code on the mail queue, then hands the outcome to the
+    // accounts; `done` gets the answer on this thread.
+    void deliver(const CodeDelivery& delivery, std::function<void(AccountAnswer)> done) {
+        const auto send = parts.sender;
+        parts.mail.run<std::optional<std::string>>(
+            [send, delivery]() -> std::optional<std::string> {
+                try {
+                    return send(delivery.email, delivery.code);
+                } catch (const std::exception& failure) {
+                    return failure.what();
+                }
+            },
+            [self = shared_from_this(), delivery, done = std::move(done)](std::optional<std::optional<std::string>> sent) {
+                if (self->stopped) return;
+                const auto error = sent ? *sent : std::optional<std::string>("too many codes waiting to be sent");
+                auto& accounts = self->parts.accounts;
+                self->parts.store.run<AccountAnswer>(
+                    [&accounts, delivery, error] { return accounts.delivered(delivery, error); },
+                    [done](std::optional<AccountAnswer> answer) { done(answer ? std::move(*answer) : tryLater()); });
             });
-        });
-        mailWake.notify_one();
-        return true;
+    }
+
+    static AccountAnswer tryLater() {
+        return AccountAnswer{503, {{"error", RelayError::tryLater}, {"retry_after", 30}}, std::nullopt};
     }
 
     void accept();

@@ -116,6 +116,12 @@ test('refusals read as what a person can do about them', () => {
     [{ word: 'invalid-code' }, 'verify', 'That code is wrong or has expired. Check it, or send a new code.'],
     [{ word: 'invalid-email' }, 'code', 'Could not send a code. Check the address and try again.'],
     [{ word: 'http-500' }, 'code', 'Could not send a code. Check the address and try again.'],
+    [{ word: 'try-later', status: 429, retryAfter: 120 }, 'code', 'Too many tries. Try again in 2 minutes.'],
+    [{ word: 'try-later', status: 503, retryAfter: 30 }, 'list', 'The relay cannot answer right now. Try again in 30 seconds.'],
+    [{ word: 'try-later', status: 503 }, 'verify', 'The relay cannot answer right now. Try again in 30 seconds.'],
+    [{ word: 'not-configured', status: 503 }, 'code', 'Sign-in is not available on this relay.'],
+    [{ word: 'invalid-token', status: 401 }, 'list', 'You were signed out. Sign in again.'],
+    [{ word: 'unknown-host', status: 404 }, 'list', 'That computer is no longer on this account.'],
   ];
   for (const [error, step, text] of rows) assert.equal(accountErrorText(error, step), text, JSON.stringify(error));
 });

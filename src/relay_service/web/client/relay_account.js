@@ -22,14 +22,29 @@ function waitText(seconds) {
   return s < 90 ? s + (s === 1 ? ' second' : ' seconds') : Math.ceil(s / 60) + ' minutes';
 }
 
+const SIGNED_OUT = 'You were signed out. Sign in again.';
+
+// What a person reads for each refusal the relay answers this page's calls
+// with: the relay's own list of those words, which a test holds this table
+// to, both ways.
+const REFUSALS = {
+  'invalid-email': () => 'Could not send a code. Check the address and try again.',
+  'invalid-code': () => 'That code is wrong or has expired. Check it, or send a new code.',
+  'invalid-token': () => SIGNED_OUT,
+  'unauthorized': () => SIGNED_OUT,
+  'not-configured': () => 'Sign-in is not available on this relay.',
+  'unknown-host': () => 'That computer is no longer on this account.',
+  // 429: this page asked too often; 503: the relay cannot answer for now.
+  'try-later': (e) => (e.status === 503 ? 'The relay cannot answer right now.' : 'Too many tries.') +
+    ' Try again in ' + waitText(e.retryAfter || 30) + '.',
+};
+
 // What the sign-in screens say for a refusal.
 function accountErrorText(error, step) {
   const word = error && error.word;
   if (word === 'unreachable') return 'Could not reach the relay. Check your connection, then try again.';
+  if (Object.prototype.hasOwnProperty.call(REFUSALS, word)) return REFUSALS[word](error);
   if (error && error.retryAfter) return 'Too many tries. Try again in ' + waitText(error.retryAfter) + '.';
-  if (word === 'invalid-email') return 'Could not send a code. Check the address and try again.';
-  if (word === 'invalid-code' || word === 'expired-code') return 'That code is wrong or has expired. Check it, or send a new code.';
-  if (word === 'unauthorized') return 'You were signed out. Sign in again.';
   if (step === 'code') return 'Could not send a code. Check the address and try again.';
   if (step === 'verify') return 'Could not sign in. Send a new code and try again.';
   return 'The relay refused this (' + (word || 'no reason') + '). Try again.';
@@ -136,4 +151,4 @@ function relayAccount(fetchFn, store) {
   };
 }
 
-module.exports = { relayAccount, accountErrorText, parseHosts, AccountError, SESSION_KEY };
+module.exports = { relayAccount, accountErrorText, parseHosts, AccountError, SESSION_KEY, REFUSALS };

@@ -57,7 +57,14 @@ function relayRoad() {
       const { room, keys } = current;
       return relaySocket({
         dial: () => dial(room), computer: keys, roomID: hexBytes(room),
-        onDialFailure: (e) => { if (e && e.word === 'unauthorized') { hooks.endSession(); showSignIn(accountErrorText(e)); } },
+        onDialFailure: (e) => {
+          const word = e && e.word;
+          if (word !== 'unauthorized' && word !== 'unknown-host') return;
+          current = null;
+          hooks.endSession();
+          if (word === 'unauthorized') showSignIn(accountErrorText(e));
+          else showList(accountErrorText(e));
+        },
       });
     },
     text: {

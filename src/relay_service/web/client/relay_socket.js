@@ -19,11 +19,27 @@ const {
 const utf8 = new TextEncoder();
 const fromUtf8 = new TextDecoder();
 
-// The relay's close codes that carry a word the page can show.
+// Every close the relay gives a device's socket, with its word: the relay's
+// own list, which a test holds this table to, both ways. `bye` reaches the
+// session screen as the computer's own reason; null is a plain drop, after
+// which the screen dials again with a new ticket, and a ticket the relay
+// no longer gives says why (onDialFailure).
+const RELAY_CLOSES = {
+  1001: { word: '', bye: null },  // the relay is restarting
+  1008: { word: 'slow', bye: null },  // this page fell behind reading
+  1011: { word: 'try-later', bye: 'relay-unreachable' },
+  4401: { word: 'ticket-refused', bye: null },  // spent or expired on the way: the next one is fresh
+  4403: { word: 'refused', bye: null },  // the computer dropped this device: see onclose
+  4404: { word: 'unknown-host', bye: null },  // the computer left the account: the next ticket says so
+  4408: { word: 'rate', bye: null },
+  4413: { word: 'too-large', bye: null },
+  4429: { word: 'too-many', bye: 'relay-busy' },
+  4503: { word: 'mac-offline', bye: 'mac-offline' },
+};
+
+// The word the page shows for a close of the relay's, or null.
 function relayCloseWord(code) {
-  if (code === 4503) return 'mac-offline';
-  if (code === 4429) return 'relay-busy';
-  return null;
+  return Object.prototype.hasOwnProperty.call(RELAY_CLOSES, code) ? RELAY_CLOSES[code].bye : null;
 }
 
 function bytesOf(data) {
@@ -252,4 +268,4 @@ function startEnrolment({ dial, roomID, name, onCode }) {
   };
 }
 
-module.exports = { relaySocket, startEnrolment, relayCloseWord, groupedCode, EnrolError };
+module.exports = { relaySocket, startEnrolment, relayCloseWord, groupedCode, EnrolError, RELAY_CLOSES };

@@ -1,0 +1,154 @@
+// The queue that keeps the store and the mail off the network thread: jobs
+// come back in order, and a queue that is full or a job that waits too long
+// is answered at once, without touching the worker, and said once in the
+// log. Both queues are driven by hand, time is the network queue's.
+#include <gtest/gtest.h>
+
+#include "../app/manual_executor.h"
+#include "relay_service/work_queue.h"
+
+namespace morvane::relay_service::testing {
+namespace {
+
+using morvane::testing::ManualExecutor;
+
+struct QueueRig {
+    ManualExecutor worker, network;
+    std::vector<std::string> logs;
+    std::vector<std::string> answers;  // "job <n>: <result>" or "job <n>: none"
+    std::vector<int> ran;               // the jobs whose work ran
+    std::unique_ptr<WorkQueue> queue;
+
+    explicit QueueRig(WorkQueueLimits limits) {
+        queue = std::make_unique<WorkQueue>("the store", worker, network, [this] { return network.now(); }, limits,
+                                            RelayLog([this](Severity severity, const std::string& line) {
+                                                logs.push_back((severity == Severity::error ? "error: " : "info: ") + line);
+                                            }));
+    }
+    // A job that answers its own number, doing `meanwhile` while it runs.
+    void submit(int n, std::function<void()> meanwhile = {}) {
+        queue->run<int>(
+            [this, n, meanwhile] {
+                ran.push_back(n);
+                if (meanwhile) meanwhile();
+                return n;
+            },
+            [this, n](std::optional<int> result) {
+                answers.push_back("job " + std::to_string(n) + ": " + (result ? std::to_string(*result) : "none"));
+            });
+    }
+};
+
+TEST(WorkQueue, JobsRunInTurnOnTheWorkerAndAnswerOnTheNetworkQueue) {
+    QueueRig rig({4, 1000});
+    rig.submit(1);
+    rig.submit(2);
+    rig.network.runAll();
+    EXPECT_TRUE(rig.answers.empty()) << "nothing is answered before the worker runs";
+    EXPECT_EQ(rig.queue->waiting(), 2u);
+    rig.worker.runAll();
+    EXPECT_EQ(rig.ran, (std::vector<int>{1, 2}));
+    EXPECT_TRUE(rig.answers.empty()) << "answers come on the network queue";
+    rig.network.runAll();
+    EXPECT_EQ(rig.answers, (std::vector<std::string>{"job 1: 1", "job 2: 2"}));
+    EXPECT_EQ(rig.queue->waiting(), 0u);
+    EXPECT_TRUE(rig.logs.empty());
+    // The deadlines that passed after their jobs were answered change nothing.
+    rig.network.advance(5000);
+    EXPECT_EQ(rig.answers.size(), 2u);
+}
+
+TEST(WorkQueue, AFullQueueOrAJobPastItsTimeIsAnsweredAtOnceWithoutTheWorker) {
+    struct Case {
+        const char* name;
+        std::function<void(QueueRig&)> act;
+        std::vector<std::string> answers;
+        std::vector<int> ran;
+    };
+    const std::vector<Case> cases = {
+        {"a job over the bound, before the worker runs",
+         [](QueueRig& rig) {
+             rig.submit(1);
+             rig.submit(2);
+             rig.submit(3);
+             rig.network.runAll();
+             EXPECT_EQ(rig.answers, (std::vector<std::string>{"job 3: none"}));
+             rig.worker.runAll();
+             rig.network.runAll();
+         },
+         {"job 3: none", "job 1: 1", "job 2: 2"},
+         {1, 2}},
+        {"a job still waiting at its deadline is skipped",
+         [](QueueRig& rig) {
+             rig.submit(1);
+             rig.network.advance(99);
+             EXPECT_TRUE(rig.answers.empty());
+             rig.network.advance(1);
+             rig.worker.runAll();
+             rig.network.runAll();
+         },
+         {"job 1: none"},
+         {}},
+        {"a job still running at its deadline is answered then, and what it returns later is dropped",
+         [](QueueRig& rig) {
+             rig.submit(1, [&rig] { rig.network.advance(100); });
+             rig.submit(2);
+             rig.worker.runAll();
+             rig.network.runAll();
+         },
+         {"job 1: none", "job 2: none"},
+         {1}},
+        {"a job that waited less than its time runs",
+         [](QueueRig& rig) {
+             rig.submit(1);
+             rig.network.advance(60);
+             rig.submit(2);
+             rig.network.advance(60);  // the first is past its time, the second not
+             rig.worker.runAll();
+             rig.network.runAll();
+         },
+         {"job 1: none", "job 2: 2"},
+         {2}},
+    };
+    for (const auto& c : cases) {
+        QueueRig rig({2, 100});
+        c.act(rig);
+        EXPECT_EQ(rig.answers, c.answers) << c.name;
+        EXPECT_EQ(rig.ran, c.ran) << c.name;
+        EXPECT_EQ(rig.queue->waiting(), 0u) << c.name;
+    }
+}
+
+TEST(WorkQueue, TheLogSaysOnceThatCallsAreRefusedAndOnceThatTheyAreAnsweredAgain) {
+    QueueRig rig({1, 100});
+    rig.submit(1);
+    rig.submit(2);
+    rig.submit(3);
+    rig.network.runAll();
+    rig.network.advance(100);
+    EXPECT_EQ(rig.logs, (std::vector<std::string>{
+                            "error: the store is not answering in time (1 waiting): calls are answered try-later until it does"}));
+    rig.worker.runAll();
+    rig.network.runAll();
+    rig.submit(4);
+    rig.worker.runAll();
+    rig.network.runAll();
+    EXPECT_EQ(rig.answers, (std::vector<std::string>{"job 2: none", "job 3: none", "job 1: none", "job 4: 4"}));
+    ASSERT_EQ(rig.logs.size(), 2u);
+    EXPECT_EQ(rig.logs[1], "info: the store answers again (3 calls were answered try-later)");
+}
+
+TEST(WorkQueue, AfterCloseNothingQueuedRunsNorAnswers) {
+    QueueRig rig({4, 100});
+    rig.submit(1);
+    rig.submit(2);
+    rig.queue->close();
+    rig.submit(3);
+    rig.worker.runAll();
+    rig.network.advance(1000);
+    EXPECT_TRUE(rig.ran.empty());
+    EXPECT_TRUE(rig.answers.empty());
+}
+
+}  // namespace
+}  // namespace morvane::relay_service::testing
