@@ -14,7 +14,6 @@
 
 #include "core/clock.h"
 #include "core/types.h"
-#include "relay/relay_words.h"
 #include "relay_service/rate_window.h"
 #include "relay_service/relay_log.h"
 #include "relay_service/relay_route.h"
