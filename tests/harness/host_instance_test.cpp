@@ -61,11 +61,13 @@ struct Home {
 // morvane-host with the home's folders; its standard error is kept.
 class HostProcess {
 public:
-    HostProcess(const Home& home, const std::string& display) {
+    HostProcess(const Home& home, const std::string& display, const std::string& sessionType = "x11",
+                const std::string& waylandDisplay = "") {
         const std::vector<std::string> settings = {
             "HOME=" + home.root.string(), "XDG_RUNTIME_DIR=" + (home.root / "run").string(),
             "XDG_DATA_HOME=" + (home.root / "data").string(), "XDG_CONFIG_HOME=" + (home.root / "config").string(),
-            "XDG_DOWNLOAD_DIR=" + (home.root / "Downloads").string(), "DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"};
+            "XDG_DOWNLOAD_DIR=" + (home.root / "Downloads").string(), "DISPLAY=" + display, "QT_QPA_PLATFORM=xcb",
+            "XDG_SESSION_TYPE=" + sessionType, "WAYLAND_DISPLAY=" + waylandDisplay};
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e) {
             const std::string_view entry = *e;
@@ -314,15 +316,31 @@ TEST(HostInstance, EachHostileFileCostsOneLogLineAndNeverTheLaunch) {
     }
 }
 
-TEST(HostInstance, WithoutADisplayTheHostSaysWhyAndDoesNotStart) {
-    Home home;
-    HostProcess host(home, "");
-    EXPECT_EQ(host.waitExit(), 1);
-    // Run as root, the warning about root comes first.
-    const std::string root = ::geteuid() == 0 ? std::string(ProcessEntry::rootWarning) + "\n" : "";
-    EXPECT_EQ(host.errorText(),
-              root + "Morvane needs an X display and DISPLAY is not set: start it from your desktop session.\n");
-    EXPECT_FALSE(fs::exists(home.log())) << "a host without a display began a session log";
+TEST(HostInstance, WithoutAnX11DisplayTheHostSaysWhyAndDoesNotStart) {
+    struct Case {
+        const char* display;
+        const char* sessionType;
+        const char* waylandDisplay;
+        std::string says;
+    };
+    const std::string wayland =
+        "Morvane needs an X11 session and this is a Wayland session, where devices would see a black screen: log out, "
+        "choose \"GNOME on Xorg\" with the gear button at the login screen, and start it again.\n";
+    const Case cases[] = {
+        {"", "x11", "", "Morvane needs an X display and DISPLAY is not set: start it from your desktop session.\n"},
+        // Xwayland offers a DISPLAY that shows the host no other window.
+        {":0", "wayland", "wayland-0", wayland},
+        {":0", "", "wayland-0", wayland},
+    };
+    for (const auto& c : cases) {
+        Home home;
+        HostProcess host(home, c.display, c.sessionType, c.waylandDisplay);
+        EXPECT_EQ(host.waitExit(), 1);
+        // Run as root, the warning about root comes first.
+        const std::string root = ::geteuid() == 0 ? std::string(ProcessEntry::rootWarning) + "\n" : "";
+        EXPECT_EQ(host.errorText(), root + c.says);
+        EXPECT_FALSE(fs::exists(home.log())) << "a host without an X11 display began a session log";
+    }
 }
 
 }  // namespace
