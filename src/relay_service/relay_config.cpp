@@ -243,7 +243,7 @@ std::string usageText() {
            "\n"
            "The relay that lets devices reach Morvane hosts from anywhere.\n"
            "\n"
-           "  --config FILE    read settings from a JSON file (see \"Running a relay\" in the README)\n"
+           "  --config FILE    read settings from a JSON file (every key is in docs/relay.md)\n"
            "  --listen H:P     listen on this address and port (default 127.0.0.1:8080); plain HTTP\n"
            "                   is served on loopback, or on a private address to trusted_proxies;\n"
            "                   any other address needs tls in the config\n"

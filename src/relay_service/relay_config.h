@@ -1,5 +1,5 @@
 // What morvane-relay is told to do: its command line and its JSON config
-// file (every key is described in the README's "Running a relay"). Pure
+// file (every key is described in docs/relay.md). Pure
 // reading; every refusal is one line a person can act on.
 #pragma once
 
