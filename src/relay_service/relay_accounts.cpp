@@ -441,6 +441,7 @@ HostAdmission RelayAccounts::admitHost(const std::string& room, const std::strin
             return HostAdmission{401, "replayed hello", {}, {}};
         out.publicKey = *key;
         out.name = host->name;
+        out.userId = host->userId;
         return out;
     } catch (const RelayStoreError& error) {
         hooks_.log.error(std::string("store failed: ") + error.what());

@@ -40,6 +40,7 @@ struct HostAdmission {
     std::string reason;
     Bytes publicKey;
     std::string name;
+    std::string userId = {};  // the account the computer is on
 };
 struct DeviceAdmission {
     int closeCode = 0;  // 0 admitted; else the close code and its word

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "relay_service/client_address.h"
+#include "relay_service/relay_limits.h"
 
 namespace morvane::relay_service {
 
@@ -45,6 +46,32 @@ std::optional<std::string> countAt(const json& object, const char* key, std::int
 std::optional<std::string> onlyKeys(const json& object, const std::set<std::string>& known, const std::string& where) {
     for (const auto& [key, value] : object.items())
         if (!known.contains(key)) return "unknown key " + where + key;
+    return std::nullopt;
+}
+
+// What may wait to be written and how many connections may be open. A
+// connection must have room for what an honest host sends a device before
+// it hears back: the secure channel's credit window and a record.
+std::optional<std::string> applyQueueAndListenLimits(const json& limits, RelayConfig& config) {
+    std::int64_t connection = static_cast<std::int64_t>(config.queues.perConnection),
+                 account = static_cast<std::int64_t>(config.queues.perAccount),
+                 total = static_cast<std::int64_t>(config.queues.total), perAddress = config.listen.connectionsPerAddress,
+                 connections = config.listen.connections;
+    if (auto e = countAt(limits, "queued_bytes_per_connection", connection, "limits.")) return e;
+    if (auto e = countAt(limits, "queued_bytes_per_account", account, "limits.")) return e;
+    if (auto e = countAt(limits, "queued_bytes", total, "limits.")) return e;
+    if (auto e = countAt(limits, "connections_per_address", perAddress, "limits.")) return e;
+    if (auto e = countAt(limits, "connections", connections, "limits.")) return e;
+    if (connection < static_cast<std::int64_t>(RelayLimits::minQueuedBytesPerConnection))
+        return "limits.queued_bytes_per_connection must be at least " +
+               std::to_string(RelayLimits::minQueuedBytesPerConnection);
+    if (account < connection) return "limits.queued_bytes_per_account must be at least limits.queued_bytes_per_connection";
+    if (total < account) return "limits.queued_bytes must be at least limits.queued_bytes_per_account";
+    if (connections > 1'000'000 || perAddress > connections)
+        return "limits: at most 1000000 connections, and no more per address than in all";
+    config.queues = QueueLimits{static_cast<std::size_t>(connection), static_cast<std::size_t>(account),
+                                static_cast<std::size_t>(total)};
+    config.listen = ListenLimits{static_cast<int>(perAddress), static_cast<int>(connections)};
     return std::nullopt;
 }
 
@@ -146,9 +173,13 @@ std::optional<std::string> applyConfigText(const std::string& text, RelayConfig&
     }
     if (auto e = section(root, "limits", part)) return e;
     if (part) {
-        if (auto e = onlyKeys(*part, {"connections_per_account", "connections_per_device", "device_bytes_per_second"},
+        if (auto e = onlyKeys(*part,
+                              {"connections_per_account", "connections_per_device", "device_bytes_per_second",
+                               "queued_bytes_per_connection", "queued_bytes_per_account", "queued_bytes",
+                               "connections_per_address", "connections"},
                               "limits."))
             return e;
+        if (auto e = applyQueueAndListenLimits(*part, config)) return e;
         std::int64_t account = config.limits.connectionsPerAccount, device = config.limits.connectionsPerDevice;
         if (auto e = countAt(*part, "connections_per_account", account, "limits.")) return e;
         if (auto e = countAt(*part, "connections_per_device", device, "limits.")) return e;

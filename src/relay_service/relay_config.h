@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "relay_service/connection_counts.h"
+#include "relay_service/queue_budget.h"
 #include "relay_service/relay_hub.h"
 #include "relay_service/relay_store.h"
 #include "relay_service/work_queue.h"
@@ -39,6 +41,8 @@ struct RelayConfig {
     // believed; absent: loopback when listening on loopback.
     std::optional<std::vector<std::string>> trustedProxies;
     WorkQueueLimits storeQueue;
+    QueueLimits queues;
+    ListenLimits listen;
 };
 
 struct RelayCommand {

@@ -24,6 +24,14 @@ bool RelayHub::online(const std::string& room) const {
     return it != rooms_.end() && it->second.link != nullptr;
 }
 
+std::string RelayHub::describe(const RelayPeer* peer) const {
+    auto* key = const_cast<RelayPeer*>(peer);
+    if (const auto link = links_.find(key); link != links_.end()) return "the link of room " + link->second.room;
+    if (const auto device = devices_.find(key); device != devices_.end())
+        return "device " + std::to_string(device->second.id) + " of room " + device->second.room;
+    return "";
+}
+
 void RelayHub::hostOpened(const std::shared_ptr<RelayPeer>& peer, const std::string& room, Bytes publicKey) {
     Link link;
     link.peer = peer;
@@ -75,6 +83,10 @@ void RelayHub::hostText(RelayPeer* peer, std::string_view text) {
 }
 
 void RelayHub::hostBinary(RelayPeer* peer, std::span<const std::uint8_t> frame) {
+    hostBinary(peer, Bytes(frame.begin(), frame.end()));
+}
+
+void RelayHub::hostBinary(RelayPeer* peer, Bytes frame) {
     const auto found = links_.find(peer);
     if (found == links_.end()) return;
     const auto parsed = RelayFrame::split(frame);
@@ -84,7 +96,8 @@ void RelayHub::hostBinary(RelayPeer* peer, std::span<const std::uint8_t> frame) 
     // nowhere.
     const auto device = room.devices.find(parsed->id);
     if (device == room.devices.end()) return;
-    device->second->sendBinary(Bytes(parsed->record.begin(), parsed->record.end()));
+    const auto from = frame.size() - parsed->record.size();
+    device->second->sendRecord(std::move(frame), from);
 }
 
 void RelayHub::deviceOpened(const std::shared_ptr<RelayPeer>& peer, const std::string& roomID,

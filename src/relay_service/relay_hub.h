@@ -7,6 +7,7 @@
 // monotonic clock.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -30,6 +31,12 @@ public:
     virtual ~RelayPeer() = default;
     virtual void sendText(std::string text) = 0;
     virtual void sendBinary(Bytes data) = 0;
+    // The record that is `frame` from `from` on. A peer may send the bytes
+    // where they are rather than copy them out.
+    virtual void sendRecord(Bytes frame, std::size_t from) {
+        frame.erase(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(std::min(from, frame.size())));
+        sendBinary(std::move(frame));
+    }
     virtual void close(int code, std::string reason) = 0;
 };
 
@@ -59,6 +66,9 @@ public:
     void hostOpened(const std::shared_ptr<RelayPeer>& peer, const std::string& room, Bytes publicKey);
     void hostText(RelayPeer* peer, std::string_view text);
     void hostBinary(RelayPeer* peer, std::span<const std::uint8_t> frame);
+    // The same for a frame the caller gives away: its record reaches the
+    // device without a copy.
+    void hostBinary(RelayPeer* peer, Bytes frame);
 
     // A device whose ticket opened the room.
     void deviceOpened(const std::shared_ptr<RelayPeer>& peer, const std::string& room, const std::string& userId,
@@ -78,6 +88,9 @@ public:
     void tick();
 
     bool online(const std::string& room) const;
+    // Which socket this is, for the log: "device 3 of room …", "the link of
+    // room …", or "" for one the hub does not hold.
+    std::string describe(const RelayPeer* peer) const;
     std::size_t links() const { return links_.size(); }
     std::size_t devices() const { return devices_.size(); }
 

@@ -61,7 +61,21 @@ inline constexpr std::int64_t registrationCheckSeconds = 30;
 // four bytes short of the host's limit.
 inline constexpr std::size_t maxDeviceRecordBytes = maxHostMessageBytes - 4;
 inline constexpr int maxDevicesPerRoom = 64;
-// Bytes a peer may have waiting to be written before it counts as stuck.
-inline constexpr std::size_t maxQueuedBytes = 8u << 20;
+// The least a connection's queue may be set to: what an honest host may
+// have on its way to a device (the credit window) and one more record.
+inline constexpr std::size_t minQueuedBytesPerConnection = 2u << 20;
+static_assert(minQueuedBytesPerConnection >= SecureChannel::creditWindow + maxHostFrameBytes);
+// A peer closed for not reading gets this long for the write it is in
+// and its close; then its socket is shut down.
+inline constexpr std::int64_t slowCloseMillis = 2'000;
+// What a socket that is streaming reads from the network at once, so that
+// a host's message in many small frames costs a few reads, not one a frame.
+inline constexpr std::size_t readAheadBytes = 65'536;
+
+// The listener. Descriptors kept for the store, the mail and refusing at
+// accept, beside the connections.
+inline constexpr std::uint64_t reservedDescriptors = 64;
+// How long accepting pauses when it fails for want of descriptors.
+inline constexpr std::int64_t acceptBackOffMillis = 100;
 
 }  // namespace morvane::relay_service::RelayLimits

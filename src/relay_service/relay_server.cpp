@@ -1,8 +1,5 @@
 #include "relay_service/relay_server.h"
 
-#include <fstream>
-#include <sstream>
-
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
@@ -18,6 +15,8 @@
 #include "relay_service/relay_accounts.h"
 #include "relay_service/relay_hub.h"
 #include "relay_service/relay_limits.h"
+#include "relay_service/relay_listener.h"
+#include "relay_service/server_tls.h"
 
 namespace morvane::relay_service {
 
@@ -27,69 +26,14 @@ namespace http = beast::http;
 namespace ws = beast::websocket;
 using tcp = asio::ip::tcp;
 
-namespace {
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::shared_ptr<asio::ssl::context> makeTls(const std::string& certificateFile, const std::string& keyFile) {
-    auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_server);
-    context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
-                         asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 | asio::ssl::context::no_tlsv1_1 |
-                         asio::ssl::context::single_dh_use);
-    const auto certificate = readFile(certificateFile);
-    const auto key = readFile(keyFile);
-    try {
-        context->use_certificate_chain(asio::buffer(certificate));
-    } catch (const boost::system::system_error&) {
-        throw std::runtime_error("no certificate in " + certificateFile);
-    }
-    try {
-        context->use_private_key(asio::buffer(key), asio::ssl::context::pem);
-    } catch (const boost::system::system_error&) {
-        throw std::runtime_error("no private key for the certificate in " + keyFile);
-    }
-    return context;
-}
-
-}  // namespace
-
 using namespace detail;
-
-void RelayServer::Impl::accept() {
-    acceptor->async_accept([self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
-        if (ec == asio::error::operation_aborted || !self->acceptor) return;
-        if (!ec) {
-            beast::error_code ignored;
-            const auto remote = socket.remote_endpoint(ignored);
-            const auto peer = ignored ? std::string("?") : remote.address().to_string();
-            socket.set_option(tcp::no_delay(true), ignored);
-            if (self->tls) {
-                std::make_shared<HttpConnection<beast::ssl_stream<beast::tcp_stream>>>(
-                    self, beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), *self->tls), peer)
-                    ->start();
-            } else {
-                std::make_shared<HttpConnection<beast::tcp_stream>>(self, beast::tcp_stream(std::move(socket)), peer)->start();
-            }
-        }
-        self->accept();
-    });
-}
 
 RelayServer::RelayServer(asio::io_context& io, RelayServerOptions options, RelayServerParts parts, RelayLog log)
     : impl_(std::make_shared<Impl>(io, std::move(options), std::move(parts), std::move(log))) {}
 
 RelayServer::~RelayServer() {
     impl_->stopped = true;
-    if (impl_->acceptor) {
-        beast::error_code ignored;
-        impl_->acceptor->close(ignored);
-    }
+    if (impl_->listener) impl_->listener->stop();
 }
 
 void RelayServer::start() {
@@ -101,7 +45,7 @@ void RelayServer::start() {
         if (const auto* error = std::get_if<std::string>(&parsed)) throw std::runtime_error(*error);
         impl_->trusted = std::get<TrustedProxies>(std::move(parsed));
     }
-    if (impl_->secure()) impl_->tls = makeTls(options.certificateFile, options.keyFile);
+    if (impl_->secure()) impl_->tls = makeServerTls(options.certificateFile, options.keyFile);
     tcp::resolver resolver(impl_->io);
     boost::system::error_code ec;
     const auto found = resolver.resolve(options.address, std::to_string(options.port), ec);
@@ -115,26 +59,47 @@ void RelayServer::start() {
                                  options.address +
                                  " is neither); give a certificate and key, or put a proxy that ends TLS in front");
     impl_->proxiesOnly = rule == PlainListen::proxiesOnly;
-    auto acceptor = std::make_unique<tcp::acceptor>(impl_->io);
-    acceptor->open(at.protocol(), ec);
-    if (!ec) acceptor->set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) acceptor->bind(at, ec);
-    if (!ec) acceptor->listen(asio::socket_base::max_listen_connections, ec);
+    RelayListener::Acceptor acceptor(impl_->io);
+    acceptor.open(at.protocol(), ec);
+    if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor.bind(at, ec);
+    if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec)
         throw std::runtime_error("cannot listen on " + at.address().to_string() + ":" + std::to_string(at.port()) + ": " +
                                  ec.message());
-    impl_->acceptor = std::move(acceptor);
-    impl_->accept();
+    // A trusted proxy's connections carry many clients: only the total
+    // counts them.
+    RelayListener::Options listening{options.listen,
+                                     [weak = std::weak_ptr<Impl>(impl_)](const asio::ip::address& address) {
+                                         const auto self = weak.lock();
+                                         return self && self->trusted.contains(address);
+                                     },
+                                     impl_->log};
+    impl_->listener = std::make_shared<RelayListener>(
+        std::move(acceptor), std::move(listening),
+        [weak = std::weak_ptr<Impl>(impl_)](RelayListener::Socket socket, ConnectionSlot slot) {
+            const auto self = weak.lock();
+            if (!self || self->stopped) return;
+            if (self->tls) {
+                std::make_shared<HttpConnection<TlsStream>>(self, TlsStream(PlainStream(std::move(socket)), *self->tls),
+                                                            std::move(slot))
+                    ->start();
+            } else {
+                std::make_shared<HttpConnection<PlainStream>>(self, PlainStream(std::move(socket)), std::move(slot))
+                    ->start();
+            }
+        });
+    impl_->listener->start();
 }
 
 std::uint16_t RelayServer::port() const {
-    return impl_->acceptor ? impl_->acceptor->local_endpoint().port() : 0;
+    return impl_->listener ? impl_->listener->port() : 0;
 }
 
 bool RelayServer::reloadCertificate() {
     if (!impl_->secure()) return true;
     try {
-        impl_->tls = makeTls(impl_->options.certificateFile, impl_->options.keyFile);
+        impl_->tls = makeServerTls(impl_->options.certificateFile, impl_->options.keyFile);
         impl_->log.info("certificate reloaded from " + impl_->options.certificateFile);
         return true;
     } catch (const std::exception& error) {
@@ -144,10 +109,9 @@ bool RelayServer::reloadCertificate() {
 }
 
 void RelayServer::stop() {
-    if (impl_->acceptor) {
-        beast::error_code ignored;
-        impl_->acceptor->close(ignored);
-        impl_->acceptor.reset();
+    if (impl_->listener) {
+        impl_->listener->stop();
+        impl_->listener.reset();
     }
     if (!impl_->stopped) impl_->hub.shutDown();
     impl_->stopped = true;

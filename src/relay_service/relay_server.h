@@ -14,6 +14,8 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "relay_service/connection_counts.h"
+#include "relay_service/queue_budget.h"
 #include "relay_service/relay_log.h"
 
 namespace morvane::relay_service {
@@ -36,6 +38,9 @@ struct RelayServerOptions {
     // The proxies whose X-Forwarded-For is believed (addresses and
     // prefixes); absent: loopback when listening on loopback, else none.
     std::optional<std::vector<std::string>> trustedProxies;
+    // What may wait to be written, and how many connections be open.
+    QueueLimits queues;
+    ListenLimits listen;
 };
 
 // Delivers a code; blocking; absent on success, else a one-line reason.

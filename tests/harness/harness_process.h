@@ -68,6 +68,7 @@ public:
     }
 
     std::uint16_t port() const { return port_; }
+    pid_t pid() const { return pid_; }
     // For a child that does not end when its input does.
     void signal(int number) {
         if (pid_ > 0) ::kill(pid_, number);

@@ -22,7 +22,9 @@ TEST(RelayConfig, ConfigKeysAreReadAndMistakesNamed) {
         "tls":{"certificate":"/c.pem","key":"/k.pem"},"store":{"kind":"postgresql","postgres_url":"host=db",
         "connect_timeout_seconds":3,"statement_timeout_seconds":7,"keepalive_seconds":20},
         "smtp":{"url":"smtps://mail.example.com:465","from":"relay@example.com","user":"u","password":"p","starttls":false},
-        "limits":{"connections_per_account":5,"connections_per_device":2,"device_bytes_per_second":1000}})",
+        "limits":{"connections_per_account":5,"connections_per_device":2,"device_bytes_per_second":1000,
+                  "queued_bytes_per_connection":3000000,"queued_bytes_per_account":8000000,"queued_bytes":90000000,
+                  "connections_per_address":50,"connections":1000}})",
                               config),
               std::nullopt);
     EXPECT_EQ(config.listenAddress, "::");
@@ -38,6 +40,11 @@ TEST(RelayConfig, ConfigKeysAreReadAndMistakesNamed) {
     EXPECT_FALSE(config.smtp.startTls);
     EXPECT_EQ(config.limits.connectionsPerAccount, 5);
     EXPECT_EQ(config.limits.bytesPerSecond, 1000);
+    EXPECT_EQ(config.queues.perConnection, 3'000'000u);
+    EXPECT_EQ(config.queues.perAccount, 8'000'000u);
+    EXPECT_EQ(config.queues.total, 90'000'000u);
+    EXPECT_EQ(config.listen.connectionsPerAddress, 50);
+    EXPECT_EQ(config.listen.connections, 1000);
     EXPECT_FALSE(config.trustedProxies) << "none named: the listen address decides";
     EXPECT_EQ(config.storeQueue.maxWaiting, 256u);
     EXPECT_EQ(config.storeQueue.maxWaitMillis, 5'000);
@@ -82,6 +89,16 @@ TEST(RelayConfig, ConfigKeysAreReadAndMistakesNamed) {
          "trusted_proxies: nginx.local is not an address or a prefix such as 10.0.0.0/24"},
         {R"({"store":{"max_waiting":0}})", "store.max_waiting must be a whole number above 0"},
         {R"({"store":{"max_wait_seconds":601}})", "store.max_wait_seconds: at most 600"},
+        // A connection has room for what an honest computer may send a
+        // device before it hears back; the wider limits hold the narrower.
+        {R"({"limits":{"queued_bytes_per_connection":1048576}})",
+         "limits.queued_bytes_per_connection must be at least 2097152"},
+        {R"({"limits":{"queued_bytes_per_account":3000000}})",
+         "limits.queued_bytes_per_account must be at least limits.queued_bytes_per_connection"},
+        {R"({"limits":{"queued_bytes":10000000}})", "limits.queued_bytes must be at least limits.queued_bytes_per_account"},
+        {R"({"limits":{"connections":10,"connections_per_address":20}})",
+         "limits: at most 1000000 connections, and no more per address than in all"},
+        {R"({"limits":{"connections":0}})", "limits.connections must be a whole number above 0"},
     };
     for (const auto& c : cases) {
         RelayConfig fresh;

@@ -142,7 +142,8 @@ private:
         };
         o.wallMillis = [this] { return systemWallMillis() + shiftMillis_.load(); };
         o.monotonicMillis = [this] { return nowMillis() + shiftMillis_.load(); };
-        o.log = [this](const std::string& l) { log(l); };
+        // The warnings are marked, for tests that look for them.
+        o.log = [this](Severity severity, const std::string& l) { log(severity == Severity::warning ? "warning: " + l : l); };
         service_ = std::make_unique<RelayService>(io_, store, std::move(o));
         service_->start();
         port_ = service_->port();

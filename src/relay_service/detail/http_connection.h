@@ -43,9 +43,10 @@ inline std::string clipped(const std::string& text) { return text.size() <= 64 ?
 template <class Next>
 class HttpConnection final : public std::enable_shared_from_this<HttpConnection<Next>> {
 public:
-    // The peer's address is read off the socket itself.
-    HttpConnection(std::shared_ptr<RelayServer::Impl> server, Next next, const std::string& /*peer*/)
-        : server_(std::move(server)), next_(std::move(next)) {}
+    // The peer's address is read off the socket itself; its place in the
+    // listener's counts goes with the connection, upgraded or not.
+    HttpConnection(std::shared_ptr<RelayServer::Impl> server, Next next, ConnectionSlot slot)
+        : server_(std::move(server)), next_(std::move(next)), slot_(std::move(slot)) {}
 
     void start() {
         beast::error_code ec;
@@ -58,7 +59,7 @@ public:
         }
         address_ = remote.address();
         beast::get_lowest_layer(next_).expires_after(handshakeTime);
-        if constexpr (std::is_same_v<Next, beast::ssl_stream<beast::tcp_stream>>) {
+        if constexpr (std::is_same_v<Next, TlsStream>) {
             next_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
                 if (!ec) self->readRequest();
             });
@@ -165,7 +166,7 @@ private:
                                                                 : RelayError::refused;
                     return self->respond(jsonAnswer(refusalAnswer(admission.status, word), request.version(), false));
                 }
-                self->upgrade(request, true, room, [room, admission, from](const auto& server, const auto& opened) {
+                self->upgrade(request, true, room, admission.userId, [room, admission, from](const auto& server, const auto& opened) {
                     server->log.info("link for room " + room + " (\"" + admission.name + "\") from " + from + ", proving");
                     server->hub.hostOpened(opened, room, admission.publicKey);
                 });
@@ -181,7 +182,7 @@ private:
             [&accounts, room = device.room, ticket = device.ticket] { return accounts.admitDevice(room, ticket); },
             DeviceAdmission{late.code, std::string(late.word), {}, {}},
             [self = this->shared_from_this(), request = std::move(request), room = device.room](DeviceAdmission admission) {
-                self->upgrade(request, false, room, [room, admission](const auto& server, const auto& opened) {
+                self->upgrade(request, false, room, admission.userId, [room, admission](const auto& server, const auto& opened) {
                     if (admission.closeCode != 0) {
                         server->log.warning("refused a device for room " + clipped(room) + ": " + admission.reason);
                         opened->close(admission.closeCode, admission.reason);
@@ -204,12 +205,13 @@ private:
             });
     }
 
-    // Hands the connection to a WebSocket; `opened(server, socket)` once
-    // the upgrade is answered.
+    // Hands the connection to a WebSocket whose queue counts against
+    // `account`; `opened(server, socket)` once the upgrade is answered.
     template <class Opened>
-    void upgrade(const Request& request, bool host, const std::string& room, Opened opened) {
+    void upgrade(const Request& request, bool host, const std::string& room, const std::string& account, Opened opened) {
         beast::get_lowest_layer(next_).expires_never();
-        auto socket = std::make_shared<PeerSocket<Next>>(server_, std::move(next_), host, room);
+        auto socket = std::make_shared<PeerSocket<Next>>(server_, std::move(next_), std::move(slot_), host, room, account,
+                                                         addressText(client_));
         socket->accept(request, [server = server_, opened = std::move(opened)](const std::shared_ptr<PeerSocket<Next>>& socket) {
             opened(server, socket);
         });
@@ -232,6 +234,7 @@ private:
     boost::asio::ip::address client_;  // of the request being answered
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
+    ConnectionSlot slot_;  // held until the connection ends, or handed to its upgraded socket
 };
 
 }  // namespace morvane::relay_service::detail

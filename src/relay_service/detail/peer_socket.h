@@ -8,20 +8,49 @@
 #include <string>
 #include <utility>
 
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 
+#include "relay/relay_words.h"
+#include "relay_service/detail/read_ahead.h"
+#include "relay_service/detail/record_buffer.h"
 #include "relay_service/detail/server_impl.h"
+#include "relay_service/queue_budget.h"
 #include "relay_service/relay_limits.h"
+#include "relay_service/relay_listener.h"
 
 namespace morvane::relay_service::detail {
 
-// One upgraded socket: a host's link or a device's connection.
+// The streams under the WebSockets, on the io_context's own executor.
+using PlainStream = beast::basic_stream<tcp, asio::io_context::executor_type>;
+using TlsStream = beast::ssl_stream<PlainStream>;
+
+// One upgraded socket: a host's link or a device's connection. What waits
+// to be written is counted against the server's budget; a socket whose
+// peer does not read fast enough to stay within it is closed with 1008
+// "slow", and shut down when even that cannot be written in a moment.
 template <class Next>
-class PeerSocket final : public RelayPeer, public std::enable_shared_from_this<PeerSocket<Next>> {
+class PeerSocket final : public RelayPeer,
+                         public BudgetedQueue,
+                         public std::enable_shared_from_this<PeerSocket<Next>> {
 public:
-    PeerSocket(std::shared_ptr<RelayServer::Impl> server, Next next, bool host, std::string room)
-        : server_(std::move(server)), ws_(std::move(next)), host_(host), room_(std::move(room)) {}
+    // `account` is who its queue counts against ("" for a device turned
+    // away), `from` the client's address for the log.
+    PeerSocket(std::shared_ptr<RelayServer::Impl> server, Next next, ConnectionSlot slot, bool host, std::string room,
+               const std::string& account, std::string from)
+        : server_(std::move(server)),
+          ws_(std::move(next), RelayLimits::readAheadBytes),
+          slot_(std::move(slot)),
+          host_(host),
+          room_(std::move(room)),
+          from_(std::move(from)),
+          deadline_(ws_.get_executor()) {
+        server_->budget.add(this, account);
+    }
+    ~PeerSocket() override { server_->budget.remove(this); }
 
     void accept(const Request& request, std::function<void(const std::shared_ptr<PeerSocket>&)> opened) {
         ws_.set_option(ws::stream_base::timeout{handshakeTime, std::chrono::seconds(60), true});
@@ -32,6 +61,9 @@ public:
         // A host's records toward a device may fill a whole fragment; a
         // device's records are counted as they come.
         ws_.read_message_max(RelayLimits::maxHostFrameBytes);
+        // Each message goes out as one frame, header and payload in one
+        // write, straight from the queued bytes.
+        ws_.auto_fragment(false);
         ws_.async_accept(request, [self = this->shared_from_this(), opened = std::move(opened)](beast::error_code ec) {
             if (ec || self->server_->stopped) return;
             opened(self);
@@ -39,37 +71,72 @@ public:
         });
     }
 
-    void sendText(std::string text) override { enqueue(true, Bytes(text.begin(), text.end())); }
-    void sendBinary(Bytes data) override { enqueue(false, std::move(data)); }
+    void sendText(std::string text) override { enqueue(true, Bytes(text.begin(), text.end()), 0); }
+    void sendBinary(Bytes data) override { enqueue(false, std::move(data), 0); }
+    void sendRecord(Bytes frame, std::size_t from) override { enqueue(false, std::move(frame), from); }
     void close(int code, std::string reason) override {
         if (closing_) return;
         closing_ = true;
         closeCode_ = code;
         closeReason_ = std::move(reason);
+        // What waits still goes first, but a peer that never takes it does
+        // not keep the socket past the close handshake's time.
+        arm(std::chrono::duration_cast<std::chrono::milliseconds>(handshakeTime));
+        pump();
+    }
+
+    void overBudget(QueueScope scope) override {
+        server_->budget.closing(this);
+        dropWaiting();
+        if (slow_) return;
+        slow_ = true;
+        const bool counted = !closing_;  // the hub has not closed it itself
+        server_->log.warning("closed " + name() + " with 1008 (slow): it does not read what it is sent, " +
+                             server_->budget.describe(scope));
+        closing_ = true;
+        const auto slow = host_ ? RelayLinkClose::slow : RelayDeviceClose::slow;
+        closeCode_ = slow.code;
+        closeReason_ = std::string(slow.word);
+        arm(std::chrono::milliseconds(RelayLimits::slowCloseMillis));
+        // The hub hears of it on the next turn, not inside a call of its
+        // own that sent this socket a message.
+        if (counted)
+            asio::post(server_->io, [self = this->shared_from_this()] {
+                if (!self->server_->stopped) self->server_->hub.ended(self.get(), "it stopped reading");
+            });
         pump();
     }
 
 private:
-    void enqueue(bool text, Bytes data) {
-        if (closing_) return;
-        queued_ += data.size();
-        outbox_.emplace_back(text, std::move(data));
-        if (queued_ > RelayLimits::maxQueuedBytes) {
-            // A peer that does not read cannot hold the relay's memory. The
-            // hub hears of it on the next turn, not inside its own call.
-            outbox_.clear();
-            queued_ = 0;
-            closing_ = true;
-            closeCode_ = 1008;
-            closeReason_ = "slow";
-            asio::post(server_->io, [self = this->shared_from_this()] {
-                if (self->server_->stopped) return;
-                self->server_->hub.ended(self.get(), "it stopped reading");
-                self->pump();
-            });
-            return;
+    struct Outgoing {
+        bool text = false;
+        Bytes bytes;
+        std::size_t from = 0;  // what is sent begins here
+        std::size_t charged = 0;
+        std::size_t size() const { return bytes.size() - from; }
+    };
+
+    void enqueue(bool text, Bytes data, std::size_t from) {
+        if (closing_ || from > data.size()) return;
+        // What it holds, not only what it sends: a record given away with
+        // the frame it was read in keeps the frame's room.
+        const auto charged = data.capacity();
+        while (const auto over = server_->budget.charge(this, charged)) {
+            over->queue->overBudget(over->scope);
+            if (over->queue == this) return;
         }
+        outbox_.push_back(Outgoing{text, std::move(data), from, charged});
         pump();
+    }
+
+    // Drops what waits; the message being written stays until its write
+    // completes, since the write still reads it.
+    void dropWaiting() {
+        const auto keep = writing_ && !outbox_.empty() ? 1 : 0;
+        std::size_t dropped = 0;
+        for (auto it = outbox_.begin() + keep; it != outbox_.end(); ++it) dropped += it->charged;
+        outbox_.erase(outbox_.begin() + keep, outbox_.end());
+        server_->budget.release(this, dropped);
     }
 
     void pump() {
@@ -79,40 +146,67 @@ private:
                 closeSent_ = true;
                 writing_ = true;
                 ws_.async_close(ws::close_reason(static_cast<ws::close_code>(closeCode_), closeReason_),
-                                [self = this->shared_from_this()](beast::error_code) { self->writing_ = false; });
+                                [self = this->shared_from_this()](beast::error_code) {
+                                    self->writing_ = false;
+                                    self->deadline_.cancel();
+                                });
             }
             return;
         }
         writing_ = true;
-        auto& [text, data] = outbox_.front();
-        ws_.text(text);
-        ws_.async_write(asio::buffer(data), [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-            self->writing_ = false;
-            if (self->outbox_.empty()) return;
-            self->queued_ -= self->outbox_.front().second.size();
-            self->outbox_.pop_front();
-            if (ec) {
-                self->outbox_.clear();
-                self->queued_ = 0;
-                return;
-            }
-            self->pump();
+        const auto& front = outbox_.front();
+        ws_.text(front.text);
+        ws_.async_write(asio::buffer(front.bytes.data() + front.from, front.size()),
+                        [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                            self->writing_ = false;
+                            self->server_->budget.release(self.get(), self->outbox_.front().charged);
+                            self->outbox_.pop_front();
+                            // A socket that failed is ended by its read.
+                            if (ec) return self->dropWaiting();
+                            self->pump();
+                        });
+    }
+
+    // After `wait` the socket is shut down, whatever is still being written.
+    void arm(std::chrono::milliseconds wait) {
+        deadline_.expires_after(wait);
+        deadline_.async_wait([weak = this->weak_from_this()](beast::error_code ec) {
+            const auto self = weak.lock();
+            if (ec || !self) return;
+            // Once the server stopped, the hub that names sockets may be gone.
+            if (!self->server_->stopped)
+                self->server_->log.info("shut down " + self->name() + ": its close could not be written in time");
+            beast::error_code ignored;
+            auto& lowest = beast::get_lowest_layer(self->ws_);
+            lowest.socket().shutdown(tcp::socket::shutdown_both, ignored);
+            lowest.close();
         });
+    }
+
+    std::string name() const {
+        auto known = server_->hub.describe(this);
+        if (known.empty()) known = (host_ ? "a link of room " : "a device of room ") + room_;
+        return known + " from " + from_;
     }
 
     void read() {
         if (host_) {
-            ws_.async_read(buffer_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+            ws_.async_read(message_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                 if (self->server_->stopped) return;
                 if (ec) return self->finished(ec);
-                const auto data = self->buffer_.cdata();
+                auto& message = self->message_;
+                const auto data = message.data();
                 const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(data.data()), data.size());
-                if (self->ws_.got_text())
+                if (self->ws_.got_text()) {
                     self->server_->hub.hostText(self.get(),
                                                 std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-                else
+                    message.clear();
+                } else if (message.full()) {
+                    self->server_->hub.hostBinary(self.get(), message.take());
+                } else {
                     self->server_->hub.hostBinary(self.get(), bytes);
-                self->buffer_.consume(self->buffer_.size());
+                    message.clear();
+                }
                 self->read();
             });
             return;
@@ -151,15 +245,22 @@ private:
     }
 
     std::shared_ptr<RelayServer::Impl> server_;
-    ws::stream<Next> ws_;
+    // No permessage-deflate: records are sealed, so it would only cost.
+    ws::stream<ReadAhead<Next>, false> ws_;
+    ConnectionSlot slot_;
     bool host_;
     std::string room_;
-    beast::flat_buffer buffer_;
-    std::deque<std::pair<bool, Bytes>> outbox_;
-    std::size_t queued_ = 0;
+    std::string from_;
+    beast::flat_buffer buffer_;             // a device's message
+    RecordBuffer message_{RelayLimits::maxHostFrameBytes};  // a host's
+    // The front is being written while `writing_`; only its write's
+    // completion takes it away.
+    std::deque<Outgoing> outbox_;
+    asio::steady_timer deadline_;
     bool writing_ = false;
     bool closing_ = false;
     bool closeSent_ = false;
+    bool slow_ = false;
     int closeCode_ = 1000;
     std::string closeReason_;
 };

@@ -13,8 +13,10 @@
 #include <boost/beast/http.hpp>
 
 #include "relay_service/client_address.h"
+#include "relay_service/queue_budget.h"
 #include "relay_service/relay_accounts.h"
 #include "relay_service/relay_hub.h"
+#include "relay_service/relay_listener.h"
 #include "relay_service/relay_page.h"
 #include "relay_service/relay_server.h"
 #include "relay_service/work_queue.h"
@@ -44,7 +46,9 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     RelayHub& hub;
     RelayLog log;
     std::shared_ptr<boost::asio::ssl::context> tls;
-    std::unique_ptr<boost::asio::ip::tcp::acceptor> acceptor;
+    std::shared_ptr<RelayListener> listener;
+    // What the upgraded sockets have waiting to be written.
+    QueueBudget budget;
     RelayPage page;
     // Whose X-Forwarded-For is believed.
     TrustedProxies trusted;
@@ -55,7 +59,12 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     bool stopped = false;
 
     Impl(boost::asio::io_context& io, RelayServerOptions options, RelayServerParts parts, RelayLog log)
-        : io(io), options(std::move(options)), parts(std::move(parts)), hub(this->parts.hub), log(std::move(log)) {}
+        : io(io),
+          options(std::move(options)),
+          parts(std::move(parts)),
+          hub(this->parts.hub),
+          log(std::move(log)),
+          budget(this->options.queues) {}
 
     bool secure() const { return !options.certificateFile.empty(); }
     bool admits(const boost::asio::ip::address& peer) const { return !proxiesOnly || trusted.contains(peer); }
@@ -95,8 +104,6 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     static AccountAnswer tryLater() {
         return AccountAnswer{503, {{"error", RelayError::tryLater}, {"retry_after", 30}}, std::nullopt};
     }
-
-    void accept();
 };
 
 }  // namespace morvane::relay_service

@@ -1,0 +1,119 @@
+#include "relay_service/relay_listener.h"
+
+#include <sys/resource.h>
+
+#include <cerrno>
+
+#include "relay_service/relay_limits.h"
+
+namespace morvane::relay_service {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+
+std::string clientKey(const asio::ip::address& address) {
+    if (address.is_v4()) return address.to_string();
+    auto v6 = address.to_v6();
+    if (v6.is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
+    auto bytes = v6.to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
+int connectionsWithin(std::uint64_t descriptorLimit) {
+    const auto room = descriptorLimit > RelayLimits::reservedDescriptors
+                          ? descriptorLimit - RelayLimits::reservedDescriptors
+                          : 1;
+    return static_cast<int>(std::min<std::uint64_t>(room, 1u << 30));
+}
+
+RelayListener::RelayListener(Acceptor acceptor, Options options, Accepted accepted)
+    : acceptor_(std::move(acceptor)),
+      backOff_(acceptor_.get_executor()),
+      options_(std::move(options)),
+      accepted_(std::move(accepted)),
+      counts_(std::make_shared<ConnectionCounts>(options_.limits)) {}
+
+void RelayListener::start() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const int most = connectionsWithin(limit.rlim_cur);
+        if (most < options_.limits.connections) {
+            counts_->capTotal(most);
+            options_.log.warning("at most " + std::to_string(most) + " connections (limits.connections is " +
+                                 std::to_string(options_.limits.connections) + "): the descriptor limit is " +
+                                 std::to_string(limit.rlim_cur) + "; raise it (LimitNOFILE, ulimit -n) to allow more");
+        }
+    }
+    accept();
+}
+
+void RelayListener::stop() {
+    stopped_ = true;
+    boost::system::error_code ignored;
+    backOff_.cancel();
+    acceptor_.close(ignored);
+}
+
+std::uint16_t RelayListener::port() const {
+    boost::system::error_code ec;
+    const auto at = acceptor_.local_endpoint(ec);
+    return ec ? 0 : at.port();
+}
+
+void RelayListener::accept() {
+    acceptor_.async_accept([self = shared_from_this()](boost::system::error_code ec, Socket socket) {
+        if (self->stopped_ || ec == asio::error::operation_aborted) return;
+        if (!ec) {
+            if (self->starved_) {
+                self->starved_ = false;
+                self->options_.log.info("accepting connections again");
+            }
+            self->admit(std::move(socket));
+            return self->accept();
+        }
+        // A client that gave up before it was accepted costs nothing.
+        if (ec == asio::error::connection_aborted) return self->accept();
+        // Anything else (no descriptors, no memory) would fail again at
+        // once: wait a moment, and say so once.
+        if (!self->starved_) {
+            self->starved_ = true;
+            const bool descriptors = ec == asio::error::no_descriptors || ec.value() == ENFILE;
+            self->options_.log.warning(std::string(descriptors ? "out of file descriptors" : "cannot accept") +
+                                       " (" + ec.message() + "): new connections wait");
+        }
+        self->backOff_.expires_after(std::chrono::milliseconds(RelayLimits::acceptBackOffMillis));
+        self->backOff_.async_wait([self](boost::system::error_code waited) {
+            if (!waited && !self->stopped_) self->accept();
+        });
+    });
+}
+
+void RelayListener::admit(Socket socket) {
+    boost::system::error_code ec;
+    const auto remote = socket.remote_endpoint(ec);
+    if (ec) return;  // gone already
+    const auto address = remote.address();
+    const auto key = clientKey(address);
+    const bool perAddress = !(options_.trusted && options_.trusted(address));
+    const auto admission = counts_->admit(key, perAddress);
+    if (admission.verdict != ConnectionCounts::Verdict::admitted) {
+        // Refused at once: a close is the politest answer a client that has
+        // not spoken yet can get.
+        socket.close(ec);
+        if (admission.first) {
+            if (admission.verdict == ConnectionCounts::Verdict::addressFull)
+                options_.log.warning("refusing connections from " + key + ": " +
+                                     std::to_string(counts_->limits().connectionsPerAddress) +
+                                     " are open, the most one address may have");
+            else
+                options_.log.warning("refusing connections: " + std::to_string(counts_->limits().connections) +
+                                     " are open, the most the relay may have");
+        }
+        return;
+    }
+    socket.set_option(tcp::no_delay(true), ec);
+    accepted_(std::move(socket), ConnectionSlot(counts_, key, perAddress));
+}
+
+}  // namespace morvane::relay_service

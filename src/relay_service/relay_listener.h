@@ -1,0 +1,96 @@
+// The listening socket: accepts connections, refuses at once (closing
+// them) those over the limits per client address and in all, and when the
+// process runs out of descriptors waits a moment before it accepts again,
+// saying so once, instead of spinning. The total never exceeds what the
+// descriptor limit leaves room for. On the server's one network thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "relay_service/connection_counts.h"
+#include "relay_service/relay_log.h"
+
+namespace morvane::relay_service {
+
+// An accepted connection's place in the counts, given back when the last
+// holder of the connection lets it go.
+class ConnectionSlot {
+public:
+    ConnectionSlot() = default;
+    ConnectionSlot(std::shared_ptr<ConnectionCounts> counts, std::string key, bool perAddress)
+        : counts_(std::move(counts)), key_(std::move(key)), perAddress_(perAddress) {}
+    ConnectionSlot(ConnectionSlot&& other) noexcept { *this = std::move(other); }
+    ConnectionSlot& operator=(ConnectionSlot&& other) noexcept {
+        if (this != &other) {
+            give();
+            counts_ = std::move(other.counts_);
+            key_ = std::move(other.key_);
+            perAddress_ = other.perAddress_;
+        }
+        return *this;
+    }
+    ~ConnectionSlot() { give(); }
+
+private:
+    void give() {
+        if (counts_) counts_->release(key_, perAddress_);
+        counts_.reset();
+    }
+    std::shared_ptr<ConnectionCounts> counts_;
+    std::string key_;
+    bool perAddress_ = false;
+};
+
+// What connections from one client count under: an IPv4 address, or an
+// IPv6 address's /64 (one subscriber's network hands out many).
+std::string clientKey(const boost::asio::ip::address& address);
+
+// The connections a descriptor limit leaves room for: the store, the mail
+// and refusing at accept need some of their own.
+int connectionsWithin(std::uint64_t descriptorLimit);
+
+class RelayListener : public std::enable_shared_from_this<RelayListener> {
+public:
+    struct Options {
+        ListenLimits limits;
+        // Connections from these carry many clients (a proxy in front): only
+        // the total counts them.
+        std::function<bool(const boost::asio::ip::address&)> trusted;
+        RelayLog log;
+    };
+    // Sockets bound to the io_context's own executor, not a type-erased
+    // one: every operation on a socket that forwards records copies it.
+    using Socket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, boost::asio::io_context::executor_type>;
+    using Acceptor = boost::asio::basic_socket_acceptor<boost::asio::ip::tcp, boost::asio::io_context::executor_type>;
+    using Accepted = std::function<void(Socket, ConnectionSlot)>;
+
+    RelayListener(Acceptor acceptor, Options options, Accepted accepted);
+
+    // Caps the total by the descriptor limit (saying so when it bites) and
+    // accepts until stopped.
+    void start();
+    void stop();
+    std::uint16_t port() const;
+    const ConnectionCounts& counts() const { return *counts_; }
+
+private:
+    void accept();
+    void admit(Socket socket);
+
+    Acceptor acceptor_;
+    boost::asio::steady_timer backOff_;
+    Options options_;
+    Accepted accepted_;
+    std::shared_ptr<ConnectionCounts> counts_;
+    bool stopped_ = false;
+    bool starved_ = false;  // out of descriptors, and said so
+};
+
+}  // namespace morvane::relay_service

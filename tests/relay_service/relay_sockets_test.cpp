@@ -1,0 +1,450 @@
+// The relay's sockets over real ones on loopback: a device or a host's
+// link that stops reading is closed as slow without the relay holding its
+// records or sending it anyone else's; TLS offers only AEAD suites; and at
+// a low descriptor limit a flood of silent connections neither spins the
+// relay nor holds up anyone else's request.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <nlohmann/json.hpp>
+
+#include "../harness/harness_process.h"
+#include "core/secure.h"
+#include "relay/relay_bytes.h"
+#include "relay/relay_control.h"
+#include "relay/relay_identity.h"
+#include "relay_double.h"
+#include "service_rig.h"
+#include "test_certificates.h"
+
+namespace morvane::relay_service::testing {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace ws = beast::websocket;
+using tcp = asio::ip::tcp;
+using json = nlohmann::json;
+using morvane::testing::RelayTestDevice;
+using namespace std::chrono_literals;
+using Socket = ws::stream<beast::tcp_stream>;
+
+// Plain HTTP on loopback, with these limits on what may wait.
+RelayServerOptions queuing(QueueLimits queues) {
+    RelayServerOptions options;
+    options.queues = queues;
+    return options;
+}
+
+// A computer put on an account in the store, with a ticket for each of its
+// devices, as a sign-in would leave them.
+struct Computer {
+    RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
+    std::string room = RelayBytes::hex(identity.roomID());
+    std::vector<std::string> tickets;
+};
+
+Computer enrol(ServiceRig& relay, const std::string& email, int devices) {
+    Computer computer;
+    relay.runSync([&] {
+        const auto now = systemWallMillis() / 1000;
+        const auto account = relay.store.accountForEmail(email, now);
+        relay.store.addHost(HostRecord{computer.room, computer.identity.hostPublicKeyText(), "Desk", account.userId, now},
+                            10);
+        for (int i = 0; i < devices; ++i) {
+            const auto ticket = RelayBytes::b64u(Secure::randomBytes(16)) + RelayBytes::b64u(Secure::randomBytes(32));
+            relay.store.putToken(
+                Token{Secure::sha256Hex(ticket), TokenKind::ticket, account.userId, "web", computer.room, now + 3600});
+            computer.tickets.push_back(ticket);
+        }
+    });
+    return computer;
+}
+
+// A socket the test reads only when it chooses. Its receive buffer is
+// small, so that the relay's writes to it stall as soon as it stops.
+std::unique_ptr<Socket> connect(asio::io_context& io, std::uint16_t port, int receiveBuffer) {
+    tcp::socket raw(io);
+    raw.open(tcp::v4());
+    raw.set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
+    raw.connect({asio::ip::make_address("127.0.0.1"), port});
+    return std::make_unique<Socket>(std::move(raw));
+}
+
+struct Received {
+    beast::error_code error;  // why the socket ended, or that the wait ran out
+    bool text = false;
+    Bytes bytes;
+    std::string string() const { return std::string(bytes.begin(), bytes.end()); }
+};
+
+Received receive(asio::io_context& io, Socket& socket, std::chrono::milliseconds wait = 5s) {
+    Received out;
+    beast::flat_buffer buffer;
+    bool done = false;
+    socket.async_read(buffer, [&](beast::error_code ec, std::size_t) {
+        out.error = ec;
+        done = true;
+    });
+    io.restart();
+    io.run_for(wait);
+    if (!done) {
+        beast::get_lowest_layer(socket).cancel();
+        io.restart();
+        io.run();
+        out.error = asio::error::timed_out;
+        return out;
+    }
+    out.text = socket.got_text();
+    const auto data = buffer.cdata();
+    out.bytes.assign(static_cast<const std::uint8_t*>(data.data()),
+                     static_cast<const std::uint8_t*>(data.data()) + data.size());
+    return out;
+}
+
+// A computer's link, proved and welcomed, as the host opens it.
+std::unique_ptr<Socket> hostLink(asio::io_context& io, std::uint16_t port, const Computer& computer, int receiveBuffer) {
+    auto socket = connect(io, port, receiveBuffer);
+    const auto hello =
+        computer.identity.helloHeader(static_cast<std::uint64_t>(systemWallMillis() / 1000), Secure::randomBytes(16));
+    socket->set_option(ws::stream_base::decorator([hello](ws::request_type& r) {
+        r.set(beast::http::field::sec_websocket_protocol, "morvane.v1");
+        r.set("X-Morvane-Host-Auth", hello);
+    }));
+    socket->handshake("127.0.0.1", "/relay/v1/host/" + computer.room);
+    const auto challenge = json::parse(receive(io, *socket).string());
+    const auto nonce = RelayBytes::fromB64u(challenge["nonce"].get<std::string>());
+    socket->text(true);
+    socket->write(asio::buffer(R"({"t":"prove","sig":")" + computer.identity.proveSignature(*nonce) + "\"}"));
+    EXPECT_EQ(json::parse(receive(io, *socket).string())["t"], "welcome");
+    socket->binary(true);
+    return socket;
+}
+
+// A device's socket. It offers compression, which the relay never takes:
+// records are sealed, so it would only cost.
+std::unique_ptr<Socket> device(asio::io_context& io, std::uint16_t port, const std::string& room,
+                               const std::string& ticket, int receiveBuffer) {
+    auto socket = connect(io, port, receiveBuffer);
+    socket->set_option(ws::stream_base::decorator(
+        [](ws::request_type& r) { r.set(beast::http::field::sec_websocket_protocol, "morvane.v1"); }));
+    ws::permessage_deflate deflate;
+    deflate.client_enable = true;
+    socket->set_option(deflate);
+    ws::response_type answer;
+    socket->handshake(answer, "127.0.0.1", "/relay/v1/device/" + room + "?ticket=" + ticket);
+    EXPECT_EQ(answer[beast::http::field::sec_websocket_extensions], "");
+    socket->binary(true);
+    return socket;
+}
+
+std::uint32_t joined(asio::io_context& io, Socket& host) {
+    const auto message = json::parse(receive(io, host).string(), nullptr, false);
+    EXPECT_EQ(message.value("t", ""), "joined");
+    return message.value("c", 0u);
+}
+
+// Large enough to be queued as read, in the frame it came in.
+constexpr std::size_t recordBytes = 200'000;
+// The host's k-th record to its device is filled with this byte; the other
+// account's are all 0xFF.
+std::uint8_t fill(int k) { return static_cast<std::uint8_t>(k % 250 + 1); }
+
+TEST(RelaySockets, ADeviceThatStopsReadingIsClosedAsSlowAndGetsNothingItShouldNot) {
+    struct Case {
+        const char* name;
+        QueueLimits queues;
+        int devices;
+        bool readsAgain;  // at once, after its host heard it left
+        const char* limit;
+    };
+    const std::vector<Case> cases = {
+        {"a device that never reads again", {256 << 10, 64 << 20, 64 << 20}, 1, false,
+         "over the 256 KiB one connection may have waiting"},
+        {"a device that reads again", {256 << 10, 64 << 20, 64 << 20}, 1, true,
+         "over the 256 KiB one connection may have waiting"},
+        {"three devices of one account", {64 << 20, 512 << 10, 64 << 20}, 3, true,
+         "over the 512 KiB one account may have waiting"},
+        {"a device against the relay's total", {64 << 20, 64 << 20, 512 << 10}, 1, true,
+         "over the 512 KiB the relay may have waiting in all"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceRig relay(queuing(c.queues));
+        const auto mine = enrol(relay, "owner@example.com", c.devices);
+        const auto theirs = enrol(relay, "stranger@example.com", 1);
+        asio::io_context io;
+        auto host = hostLink(io, relay.port(), mine, 1 << 20);
+        std::vector<std::unique_ptr<Socket>> phones;
+        std::vector<std::uint32_t> ids;
+        for (const auto& ticket : mine.tickets) {
+            phones.push_back(device(io, relay.port(), mine.room, ticket, 4096));
+            ids.push_back(joined(io, *host));
+        }
+        auto strangerHost = hostLink(io, relay.port(), theirs, 1 << 20);
+        RelayTestDevice strangerPhone(relay.origin("http"), theirs.room + "?ticket=" + theirs.tickets[0]);
+        const auto strangerID = joined(io, *strangerHost);
+
+        // Both computers send; what the stalled devices do not read piles up,
+        // once the relay's socket buffers (some MiB) are full.
+        constexpr int rounds = 32;
+        for (int k = 0; k < rounds; ++k) {
+            for (const auto id : ids) host->write(asio::buffer(RelayFrame::make(id, Bytes(recordBytes, fill(k)))));
+            strangerHost->write(asio::buffer(RelayFrame::make(strangerID, Bytes(recordBytes, 0xFF))));
+        }
+        // The host hears at once that a device left, and the log says which
+        // and why.
+        const auto heard = receive(io, *host);
+        const auto left = json::parse(heard.string(), nullptr, false);
+        ASSERT_TRUE(left.is_object() && left.value("t", "") == "left") << heard.error.message() << json(relay.logs()).dump(1);
+        const auto gone = left.value("c", 0u);
+        const auto which = std::find(ids.begin(), ids.end(), gone) - ids.begin();
+        ASSERT_LT(which, static_cast<long>(ids.size()));
+        EXPECT_TRUE(relay.logged("warning: closed device " + std::to_string(gone) + " of room " + mine.room +
+                                 " from 127.0.0.1 with 1008 (slow)"));
+        EXPECT_TRUE(relay.logged(c.limit));
+        // Until then, or until the relay gave up writing to it, the device
+        // gets its own records, whole and in order; then the close, or the
+        // end of its socket.
+        if (!c.readsAgain) {
+            EXPECT_TRUE(relay.logged("shut down a device of room " + mine.room));
+        }
+        int k = 0;
+        Received next;
+        while (!(next = receive(io, *phones[which])).error) {
+            EXPECT_EQ(next.bytes, Bytes(recordBytes, fill(k))) << "record " << k;
+            ++k;
+        }
+        EXPECT_LT(k, rounds);
+        if (c.readsAgain) {
+            EXPECT_EQ(next.error, ws::error::closed) << next.error.message();
+            EXPECT_EQ(phones[which]->reason().code, 1008);
+            EXPECT_EQ(phones[which]->reason().reason, "slow");
+        } else {
+            EXPECT_NE(next.error, ws::error::closed);
+            EXPECT_NE(next.error, asio::error::timed_out);
+        }
+        // The other account's device got all of its own.
+        for (int i = 0; i < rounds; ++i) {
+            const auto record = strangerPhone.receive();
+            ASSERT_TRUE(record) << "record " << i;
+            EXPECT_EQ(*record, Bytes(recordBytes, 0xFF));
+        }
+    }
+}
+
+TEST(RelaySockets, AHostLinkThatStopsReadingIsClosedAsSlowAndItsDevicesHearTheComputerIsOffline) {
+    ServiceRig relay(queuing({256 << 10, 64 << 20, 64 << 20}));
+    const auto mine = enrol(relay, "owner@example.com", 2);
+    const auto theirs = enrol(relay, "stranger@example.com", 1);
+    asio::io_context io;
+    auto host = hostLink(io, relay.port(), mine, 4096);
+    std::vector<std::unique_ptr<RelayTestDevice>> phones;
+    for (const auto& ticket : mine.tickets)
+        phones.push_back(std::make_unique<RelayTestDevice>(relay.origin("http"), mine.room + "?ticket=" + ticket));
+    auto strangerHost = hostLink(io, relay.port(), theirs, 1 << 20);
+    RelayTestDevice strangerPhone(relay.origin("http"), theirs.room + "?ticket=" + theirs.tickets[0]);
+    const auto strangerID = joined(io, *strangerHost);
+
+    // The devices send records their host never reads, more than the
+    // relay's socket buffers hold.
+    constexpr int rounds = 40;
+    constexpr std::size_t size = 60'000;
+    for (int k = 0; k < rounds; ++k) {
+        for (std::size_t i = 0; i < phones.size(); ++i) phones[i]->send(Bytes(size, static_cast<std::uint8_t>(0x10 + i)));
+        strangerPhone.send(Bytes(size, 0xFF));
+    }
+    // Its devices hear at once that their computer is offline; the log says
+    // which link and why.
+    for (auto& phone : phones) {
+        EXPECT_FALSE(phone->receive(5s));
+        EXPECT_EQ(phone->closedWith(), 4503);
+    }
+    EXPECT_TRUE(relay.logged("warning: closed the link of room " + mine.room + " from 127.0.0.1 with 1008 (slow)"));
+    EXPECT_TRUE(relay.logged("over the 256 KiB one connection may have waiting"));
+    // The other account's computer got every record of its device.
+    for (int k = 0; k < rounds; ++k) {
+        const auto frame = receive(io, *strangerHost);
+        ASSERT_FALSE(frame.error) << frame.error.message();
+        EXPECT_EQ(frame.bytes, RelayFrame::make(strangerID, Bytes(size, 0xFF)));
+    }
+    // The relay gave up writing to the link: what the host still reads is
+    // its own devices' records, whole, then the end of the socket.
+    EXPECT_TRUE(relay.logged("shut down a link of room " + mine.room));
+    std::map<std::uint32_t, std::uint8_t> fills;
+    Received next;
+    while (!(next = receive(io, *host)).error) {
+        if (next.text) continue;  // who joined
+        const auto frame = RelayFrame::split(next.bytes);
+        ASSERT_TRUE(frame);
+        const auto first = frame->record.empty() ? 0 : frame->record[0];
+        const auto [known, fresh] = fills.emplace(frame->id, first);
+        EXPECT_TRUE(first == 0x10 || first == 0x11) << int(first);
+        EXPECT_EQ(Bytes(frame->record.begin(), frame->record.end()), Bytes(size, known->second));
+    }
+    EXPECT_NE(next.error, ws::error::closed);
+    EXPECT_NE(next.error, asio::error::timed_out);
+}
+
+// A folder of the test's own, gone at the end.
+struct Folder {
+    std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("relay-sockets-" + std::to_string(::getpid()) + "-" +
+                                                  std::to_string(Secure::randomBytes(4)[0]));
+    Folder() { std::filesystem::create_directories(path); }
+    ~Folder() { std::filesystem::remove_all(path); }
+    std::string write(const std::string& name, const std::string& text) const {
+        writeFile((path / name).string(), text);
+        return (path / name).string();
+    }
+};
+
+morvane::testing::TestCertificateAuthority& authority() {
+    static morvane::testing::TestCertificateAuthority ca;
+    return ca;
+}
+
+TEST(RelaySockets, TlsTwelveOffersOnlyForwardSecretAeadSuitesAndThirteenStays) {
+    Folder folder;
+    const auto issued = authority().issue({"localhost"}, {"127.0.0.1"});
+    ServiceRig relay(RelayServerOptions{"127.0.0.1", 0, folder.write("cert.pem", issued.certificatePem),
+                                        folder.write("key.pem", issued.keyPem)});
+    struct Case {
+        int version;
+        const char* suite;  // TLS 1.2 and older
+        bool accepted;
+    };
+    const std::vector<Case> cases = {
+        {TLS1_3_VERSION, nullptr, true},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256", true},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES256-GCM-SHA384", true},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-CHACHA20-POLY1305", true},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA", false},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES256-SHA", false},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA256", false},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES256-SHA384", false},
+        {TLS1_1_VERSION, "ECDHE-ECDSA-AES128-SHA", false},
+    };
+    for (const auto& c : cases) {
+        const std::string name = c.suite ? c.suite : "TLS 1.3";
+        asio::ssl::context context(asio::ssl::context::tls_client);
+        SSL_CTX_set_min_proto_version(context.native_handle(), c.version);
+        SSL_CTX_set_max_proto_version(context.native_handle(), c.version);
+        // Whatever this OpenSSL would refuse on its own is offered anyway.
+        if (c.suite) {
+            ASSERT_EQ(SSL_CTX_set_cipher_list(context.native_handle(), (name + ":@SECLEVEL=0").c_str()), 1);
+        }
+        asio::io_context io;
+        beast::ssl_stream<beast::tcp_stream> stream(io, context);
+        beast::get_lowest_layer(stream).connect({asio::ip::make_address("127.0.0.1"), relay.port()});
+        beast::error_code ec;
+        stream.handshake(asio::ssl::stream_base::client, ec);
+        EXPECT_EQ(!ec, c.accepted) << name << ": " << ec.message();
+        if (!ec && c.suite) {
+            EXPECT_EQ(std::string(SSL_get_cipher_name(stream.native_handle())), name);
+        }
+    }
+}
+
+// The process's soft descriptor limit, set for a while.
+class DescriptorLimit {
+public:
+    explicit DescriptorLimit(rlim_t soft) {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit changed = saved_;
+        changed.rlim_cur = std::min(soft, saved_.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &changed);
+    }
+    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+    rlim_t soft() const {
+        rlimit now{};
+        ::getrlimit(RLIMIT_NOFILE, &now);
+        return now.rlim_cur;
+    }
+
+private:
+    rlimit saved_{};
+};
+
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string skipped;
+    for (int i = 0; i < 11; ++i) fields >> skipped;
+    long user = 0, system = 0;
+    fields >> user >> system;
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+TEST(RelaySockets, AtALowDescriptorLimitAFloodOfSilentConnectionsNeitherSpinsNorHoldsUpARequest) {
+    constexpr int flood = 1'100;
+    DescriptorLimit roomy(flood + 512);
+    ASSERT_GE(roomy.soft(), static_cast<rlim_t>(flood + 256)) << "the test needs descriptors for its flood";
+    Folder folder;
+    const auto issued = authority().issue({"localhost"}, {"127.0.0.1"});
+    authority().trustThroughEnvironment();
+    const auto port = morvane::testing::freePort();
+    const auto config = folder.write(
+        "relay.json", json{{"listen", "127.0.0.1:" + std::to_string(port)},
+                           {"data_dir", (folder.path / "data").string()},
+                           {"codes_in_log", true},
+                           // Every client here is on loopback, none of them a proxy.
+                           {"trusted_proxies", json::array()},
+                           {"tls", {{"certificate", folder.write("cert.pem", issued.certificatePem)},
+                                    {"key", folder.write("key.pem", issued.keyPem)}}}}
+                          .dump());
+    std::unique_ptr<morvane::testing::HarnessProcess> relay;
+    {
+        // What a shell gives a program started by hand, or less.
+        DescriptorLimit low(256);
+        relay = std::make_unique<morvane::testing::HarnessProcess>(
+            MORVANE_RELAY_PROGRAM, std::vector<std::string>{"--config", config}, folder.path, /*errorsToo=*/true);
+    }
+    ASSERT_TRUE(relay->waitLineWith("listening on https://127.0.0.1:" + std::to_string(port), 10'000));
+    const auto said = [&](const std::string& part) {
+        const auto lines = relay->lines();
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != l.npos; });
+    };
+    EXPECT_EQ(said("at most 192 connections (limits.connections is 20000): the descriptor limit is 256"), 1);
+
+    // Connections from one address that never say a word.
+    asio::io_context io;
+    std::vector<tcp::socket> silent;
+    for (int i = 0; i < flood; ++i) {
+        tcp::socket socket(io);
+        socket.open(tcp::v4());
+        socket.bind({asio::ip::make_address("127.0.0.2"), 0});
+        socket.connect({asio::ip::make_address("127.0.0.1"), port});
+        silent.push_back(std::move(socket));
+    }
+    ASSERT_TRUE(relay->waitLineWith("refusing connections from 127.0.0.2: 100 are open, the most one address may have",
+                                    10'000));
+    const auto before = cpuSeconds(relay->pid());
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(cpuSeconds(relay->pid()) - before, 0.3) << "the relay spun";
+
+    // Anyone else is answered at once.
+    const auto asked = std::chrono::steady_clock::now();
+    const auto page = exchange("https://localhost:" + std::to_string(port), "GET", "/");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
+    EXPECT_EQ(said("refusing connections from"), 1);
+    silent.clear();
+    relay->signal(SIGTERM);
+    EXPECT_EQ(relay->waitExit(), 0);
+}
+
+}  // namespace
+}  // namespace morvane::relay_service::testing
