@@ -4,21 +4,13 @@
 
 #include <cerrno>
 
+#include "relay_service/client_address.h"
 #include "relay_service/relay_limits.h"
 
 namespace morvane::relay_service {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
-
-std::string clientKey(const asio::ip::address& address) {
-    if (address.is_v4()) return address.to_string();
-    auto v6 = address.to_v6();
-    if (v6.is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
-    auto bytes = v6.to_bytes();
-    std::fill(bytes.begin() + 8, bytes.end(), 0);
-    return asio::ip::address_v6(bytes).to_string() + "/64";
-}
 
 int connectionsWithin(std::uint64_t descriptorLimit) {
     const auto room = descriptorLimit > RelayLimits::reservedDescriptors
@@ -94,7 +86,9 @@ void RelayListener::admit(Socket socket) {
     const auto remote = socket.remote_endpoint(ec);
     if (ec) return;  // gone already
     const auto address = remote.address();
-    const auto key = clientKey(address);
+    // Counted as the rate limits count a client: its IPv4 address or its
+    // IPv6 network.
+    const auto key = rateKey(address);
     const bool perAddress = !(options_.trusted && options_.trusted(address));
     const auto admission = counts_->admit(key, perAddress);
     if (admission.verdict != ConnectionCounts::Verdict::admitted) {

@@ -48,10 +48,6 @@ private:
     bool perAddress_ = false;
 };
 
-// What connections from one client count under: an IPv4 address, or an
-// IPv6 address's /64 (one subscriber's network hands out many).
-std::string clientKey(const boost::asio::ip::address& address);
-
 // The connections a descriptor limit leaves room for: the store, the mail
 // and refusing at accept need some of their own.
 int connectionsWithin(std::uint64_t descriptorLimit);
