@@ -171,8 +171,6 @@ TEST(RelaySockets, ADeviceThatStopsReadingIsClosedAsSlowAndGetsNothingItShouldNo
     const std::vector<Case> cases = {
         {"a device that never reads again", {256 << 10, 64 << 20, 64 << 20}, 1, false,
          "over the 256 KiB one connection may have waiting"},
-        {"a device that reads again", {256 << 10, 64 << 20, 64 << 20}, 1, true,
-         "over the 256 KiB one connection may have waiting"},
         {"three devices of one account", {64 << 20, 512 << 10, 64 << 20}, 3, true,
          "over the 512 KiB one account may have waiting"},
         {"a device against the relay's total", {64 << 20, 64 << 20, 512 << 10}, 1, true,
@@ -197,7 +195,7 @@ TEST(RelaySockets, ADeviceThatStopsReadingIsClosedAsSlowAndGetsNothingItShouldNo
 
         // Both computers send; what the stalled devices do not read piles up,
         // once the relay's socket buffers (some MiB) are full.
-        constexpr int rounds = 32;
+        constexpr int rounds = 24;
         for (int k = 0; k < rounds; ++k) {
             for (const auto id : ids) host->write(asio::buffer(RelayFrame::make(id, Bytes(recordBytes, fill(k)))));
             strangerHost->write(asio::buffer(RelayFrame::make(strangerID, Bytes(recordBytes, 0xFF))));
