@@ -91,10 +91,10 @@ public:
         if (slow_) return;
         slow_ = true;
         const bool counted = !closing_;  // the hub has not closed it itself
-        server_->log.warning("closed " + name() + " with 1008 (slow): it does not read what it is sent, " +
-                             server_->budget.describe(scope));
-        closing_ = true;
         const auto slow = host_ ? RelayLinkClose::slow : RelayDeviceClose::slow;
+        server_->log.warning("closed " + name() + " with " + std::to_string(slow.code) + " (" + std::string(slow.word) +
+                             "): it does not read what it is sent, " + server_->budget.describe(scope));
+        closing_ = true;
         closeCode_ = slow.code;
         closeReason_ = std::string(slow.word);
         arm(std::chrono::milliseconds(RelayLimits::slowCloseMillis));
