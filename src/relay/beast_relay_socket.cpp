@@ -170,6 +170,11 @@ private:
                 r.set(http::field::user_agent, "morvane-host");
             }));
         ws_.read_message_max(request_.maxMessageBytes);
+        // A picture's record goes as one frame, masked 64 KiB at a time:
+        // split into 4 KiB frames it cost the host and the relay a write and
+        // a read a frame.
+        ws_.auto_fragment(false);
+        ws_.write_buffer_bytes(64 * 1024);
         ws_.async_handshake(response_, request_.url.hostHeader(), request_.url.path,
                             [self = this->shared_from_this()](beast::error_code e) { self->upgraded(e); });
     }
