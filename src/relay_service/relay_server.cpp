@@ -1,6 +1,7 @@
 #include "relay_service/relay_server.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -62,6 +63,10 @@ void RelayServer::start() {
     RelayListener::Acceptor acceptor(impl_->io);
     acceptor.open(at.protocol(), ec);
     if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    // "[::]" takes IPv4 clients too, whatever the system's default for
+    // IPv6 sockets: a phone may reach the name by either record.
+    if (!ec && at.address().is_v6() && at.address().is_unspecified())
+        acceptor.set_option(asio::ip::v6_only(false), ec);
     if (!ec) acceptor.bind(at, ec);
     if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec)
