@@ -15,7 +15,7 @@
 //
 // A stream keeps at most the host's credit window (1 MiB) ahead of what the
 // device has read, as a host does; --window 0 writes as fast as each road
-// takes the records (the relay drops a device with more than 8 MiB queued).
+// takes the records (the relay closes a device with more than 4 MiB queued, by default).
 // --wrap starts the relay under another program (a profiler), e.g.
 // --wrap "valgrind --tool=callgrind --callgrind-out-file=/tmp/relay.cg" or
 // --wrap "perf record -e cpu-clock -g -o /tmp/relay.perf --".
