@@ -109,7 +109,9 @@ bool isPrivateAddress(const ip::address& address) {
 }
 
 PlainListen plainListen(const ip::address& at, const TrustedProxies& trusted) {
-    if (plain(at).is_loopback()) return PlainListen::open;
+    // Named proxies are the only ones let in wherever they are named: on
+    // loopback too, where instances on one machine stand behind one proxy.
+    if (plain(at).is_loopback()) return trusted.empty() ? PlainListen::open : PlainListen::proxiesOnly;
     if (!trusted.empty() && isPrivateAddress(at)) return PlainListen::proxiesOnly;
     return PlainListen::refused;
 }

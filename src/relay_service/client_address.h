@@ -50,9 +50,10 @@ std::string rateKey(const boost::asio::ip::address& client);
 // fc00::/7 and fe80::/10: addresses no one reaches from the internet.
 bool isPrivateAddress(const boost::asio::ip::address& address);
 
-// Plain HTTP is for a proxy that ends TLS: it may listen on loopback (open
-// to this machine), or on a private address when trusted proxies are named
-// (and then only they may connect); anywhere else it is refused.
+// Plain HTTP is for a proxy that ends TLS: it may listen on loopback, or on
+// a private address when trusted proxies are named; only they may connect
+// where they are named (on loopback, any local program may when none is);
+// anywhere else it is refused.
 enum class PlainListen { open, proxiesOnly, refused };
 PlainListen plainListen(const boost::asio::ip::address& at, const TrustedProxies& trusted);
 

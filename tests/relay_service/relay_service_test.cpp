@@ -375,8 +375,10 @@ TEST(RelayService, PlainHttpListensOnLoopbackOrOnAPrivateAddressForTrustedProxie
         const TrustedProxies& trusted;
         PlainListen rule;
     };
+    const auto local = std::get<TrustedProxies>(TrustedProxies::parse({"127.0.0.1"}));
     for (const auto& r : std::vector<Rule>{{"127.0.0.1", none, PlainListen::open},
                                            {"::1", none, PlainListen::open},
+                                           {"127.0.0.2", local, PlainListen::proxiesOnly},
                                            {"10.0.0.2", none, PlainListen::refused},
                                            {"10.0.0.2", proxies, PlainListen::proxiesOnly},
                                            {"fd00::2", proxies, PlainListen::proxiesOnly},
