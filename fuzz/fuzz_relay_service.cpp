@@ -2,7 +2,8 @@
 // 0 account calls (method, path, bearer, client and JSON body), routed and
 // answered against a store that already holds a signed-in account and a
 // registered computer; 1 a host link's messages and devices' records
-// through the rooms; 2 a host's hello header; 3 a config file; 4 a request
+// through the rooms (devices that wait for a link, another instance taking
+// the room, sign-outs); 2 a host's hello header; 3 a config file; 4 a request
 // of the page (method, path, Accept-Encoding and If-None-Match); 5 the route
 // of any request (method, target and headers). Nothing throws; every answer
 // is a JSON object with a status the interface uses, a refusal carries its
@@ -52,7 +53,7 @@ constexpr std::int64_t now = 1'800'000'000'000;
 void accountCall(std::span<const std::uint8_t> input) {
     if (input.size() < 3) return;
     testing::MemoryStore store;
-    RelayAccounts accounts(store, RelayAccounts::Hooks{[] { return now; }, [](const std::string&) {}, {}, {}}, true);
+    RelayAccounts accounts(store, RelayAccounts::Hooks{[] { return now; }, [](const std::string&) {}, {}, {}, {}}, true);
     // A signed-in owner with a registered computer, so the calls that need
     // a bearer reach their checks.
     const std::string access = std::string(22, 'A') + std::string(43, 'B');
@@ -119,7 +120,10 @@ struct Peer final : RelayPeer {
         } else if (type == "left") {
             require(listed->erase(message["c"].get<std::uint32_t>()) == 1);
         } else if (type == "welcome") {
+            // The devices that waited for the link are there as if they
+            // had joined.
             require(message["devices"].size() <= RelayLimits::maxDevicesPerRoom);
+            for (const auto& id : message["devices"]) require(id != 0 && listed->insert(id.get<std::uint32_t>()).second);
         }
     }
     void sendBinary(Bytes data) override {
@@ -135,7 +139,8 @@ struct Peer final : RelayPeer {
 
 void rooms(std::span<const std::uint8_t> input) {
     std::int64_t millis = 0;
-    RelayHub hub(RelayHub::Hooks{[&] { return millis; }, [](const std::string&) {}, {}, {}}, DeviceLimits{4, 3, 100'000});
+    RelayHub hub(RelayHub::Hooks{[&] { return millis; }, [](const std::string&) {}, {}, {}, {}}, DeviceLimits{4, 3, 100'000},
+                 "here");
     std::set<std::uint32_t> listed;
     auto link = std::make_shared<Peer>();
     link->host = true;
@@ -151,9 +156,12 @@ void rooms(std::span<const std::uint8_t> input) {
         case 0: hub.hostText(link.get(), std::string_view(reinterpret_cast<const char*>(message.bytes.data()), message.bytes.size())); break;
         case 1: hub.hostBinary(link.get(), message.bytes); break;
         case 2: {
+            // The store names no holder, this instance, or another one.
+            static const std::string holders[] = {"", "here", "there"};
             auto device = std::make_shared<Peer>();
             hub.deviceOpened(device, room(), message.bytes.empty() ? "u" : std::string(1, char(message.bytes[0] % 3)),
-                             message.bytes.size() > 1 ? std::string(1, char(message.bytes[1] % 3)) : "s");
+                             message.bytes.size() > 1 ? std::string(1, char(message.bytes[1] % 3)) : "s",
+                             message.bytes.size() > 2 ? holders[message.bytes[2] % 3] : "");
             devices.push_back(device);
             break;
         }
@@ -166,7 +174,16 @@ void rooms(std::span<const std::uint8_t> input) {
         case 5:
             if (!devices.empty()) hub.ended(devices[message.bytes.size() % devices.size()].get(), "closed");
             break;
-        case 6: hub.tick(); break;
+        case 6:
+            // Mostly time; now and then another instance takes the room or
+            // a sign-in signs out.
+            if (message.bytes.size() == 1 && message.bytes[0] == 'g')
+                hub.letGo(room());
+            else if (message.bytes.size() == 1)
+                hub.signedOut(std::string(1, char(message.bytes[0] % 3)));
+            else
+                hub.tick();
+            break;
         case 7:
             if (!proved) {
                 // The prove the host would send, so the rest runs while up.
@@ -274,7 +291,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2: {
         testing::MemoryStore store;
         store.hosts[room()] = HostRecord{room(), computer().hostPublicKeyText(), "Desk", "u1", 0};
-        RelayAccounts accounts(store, RelayAccounts::Hooks{[] { return now; }, [](const std::string&) {}, {}, {}}, true);
+        RelayAccounts accounts(store, RelayAccounts::Hooks{[] { return now; }, [](const std::string&) {}, {}, {}, {}}, true);
         const auto admitted = accounts.admitHost(room(), text);
         require(admitted.status == 401);
         require(accounts.admitDevice(room(), text).closeCode == 4401);

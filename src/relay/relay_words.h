@@ -42,6 +42,10 @@ inline constexpr RelayCloseWord badMessage{4400, "bad-message"};
 inline constexpr RelayCloseWord refused{4401, "refused"};  // a prove that does not hold
 inline constexpr RelayCloseWord replaced{4409, "replaced"};
 inline constexpr RelayCloseWord notOnAccount{4410, "not-on-account"};
+// Another instance of the relay now serves the room: the host dials again
+// at once (as after any close it has no rule for), and the proxy in front
+// sends it there.
+inline constexpr RelayCloseWord moved{4421, "moved"};
 }  // namespace RelayLinkClose
 
 // The account interface's error words ({"error": word}), and those of a

@@ -16,7 +16,7 @@ using json = nlohmann::json;
 
 namespace {
 
-DeviceAdmission refusedDevice(RelayCloseWord close) { return DeviceAdmission{close.code, std::string(close.word), {}, {}}; }
+DeviceAdmission refusedDevice(RelayCloseWord close) { return DeviceAdmission{close.code, std::string(close.word), {}, {}, {}}; }
 
 AccountAnswer answer(int status, json body) { return AccountAnswer{status, std::move(body), std::nullopt}; }
 
@@ -309,6 +309,7 @@ AccountAnswer RelayAccounts::signOut(const json& body) {
             store_.deleteToken(stored->hash);
             const auto account = store_.account(stored->userId);
             hooks_.log.info("signed out " + (account ? account->email : stored->userId) + " (" + clientName(stored->client) + ")");
+            if (hooks_.signedOut) hooks_.signedOut(sessionID);
         }
     }
     // Always done: a sign-out that finds nothing has nothing left to undo.
@@ -400,10 +401,19 @@ AccountAnswer RelayAccounts::removeHost(const json& body) {
 }
 
 AccountAnswer RelayAccounts::listHosts(const std::string& userId) {
+    const auto registered = store_.hostsOf(userId);
+    std::vector<std::string> rooms;
+    for (const auto& host : registered) rooms.push_back(host.room);
+    // Online wherever its link is held: the instances' presence rows, and
+    // this one's own links, whose rows may not be written yet.
+    const auto held = rooms.empty() ? std::vector<std::string>()
+                                    : store_.roomsOnline(rooms, seconds() - RelayLimits::presenceFreshSeconds);
     json hosts = json::array();
-    for (const auto& host : store_.hostsOf(userId))
-        hosts.push_back(
-            json{{"room", host.room}, {"name", host.name}, {"online", hooks_.online ? hooks_.online(host.room) : false}});
+    for (const auto& host : registered) {
+        const bool online = (hooks_.online && hooks_.online(host.room)) ||
+                            std::find(held.begin(), held.end(), host.room) != held.end();
+        hosts.push_back(json{{"room", host.room}, {"name", host.name}, {"online", online}});
+    }
     return answer(200, json{{"hosts", hosts}});
 }
 
@@ -458,7 +468,8 @@ DeviceAdmission RelayAccounts::admitDevice(const std::string& room, const std::s
             return refusedDevice(RelayDeviceClose::ticketRefused);
         const auto host = store_.hostByRoom(room);
         if (!host || host->userId != stored->userId) return refusedDevice(RelayDeviceClose::unknownHost);
-        return DeviceAdmission{0, "", stored->userId, sessionID};
+        const auto holder = store_.presenceHolder(room, seconds() - RelayLimits::presenceFreshSeconds);
+        return DeviceAdmission{0, "", stored->userId, sessionID, holder.value_or("")};
     } catch (const RelayStoreError& error) {
         hooks_.log.error(std::string("store failed: ") + error.what());
         return refusedDevice(RelayDeviceClose::tryLater);

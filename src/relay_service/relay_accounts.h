@@ -47,6 +47,9 @@ struct DeviceAdmission {
     std::string reason;
     std::string userId;
     std::string session;  // the sign-in this device's tokens descend from
+    // The instance that holds the room's link, as its fresh presence row
+    // says; "" when none does.
+    std::string holder;
 };
 
 class RelayAccounts {
@@ -54,12 +57,16 @@ public:
     struct Hooks {
         WallClock now;
         RelayLog log;
-        // Whether the room's host link is up, for the list of computers.
-        // Called on the store queue.
+        // Whether the room's host link is up here, for the list of
+        // computers (which also counts the links other instances hold, from
+        // the store). Called on the store queue.
         std::function<bool(const std::string& room)> online;
         // A computer left its account: its link must end. Called on the
         // store queue.
         std::function<void(const std::string& room)> removed;
+        // A sign-in signed out: its device connections must close, here and
+        // on every instance. Called on the store queue.
+        std::function<void(const std::string& session)> signedOut;
     };
 
     // mailConfigured false answers every code request "not-configured".

@@ -15,7 +15,8 @@ namespace morvane::relay_service {
 
 using json = nlohmann::json;
 
-RelayHub::RelayHub(Hooks hooks, DeviceLimits limits) : hooks_(std::move(hooks)), limits_(limits) {
+RelayHub::RelayHub(Hooks hooks, DeviceLimits limits, std::string instance)
+    : hooks_(std::move(hooks)), limits_(limits), instance_(std::move(instance)) {
     lastRegistrationCheck_ = hooks_.monotonicMillis();
 }
 
@@ -67,6 +68,7 @@ void RelayHub::hostText(RelayPeer* peer, std::string_view text) {
         for (const auto& [id, device] : room.devices) devices.push_back(id);
         hooks_.log.info("link up for room " + link.room + " with " + std::to_string(room.devices.size()) + " devices");
         peer->sendText(json{{"t", "welcome"}, {"room", link.room}, {"devices", devices}}.dump());
+        welcomeWaiting(room, peer);
         return;
     }
     if (link.up && type == "drop") {
@@ -101,14 +103,18 @@ void RelayHub::hostBinary(RelayPeer* peer, Bytes frame) {
 }
 
 void RelayHub::deviceOpened(const std::shared_ptr<RelayPeer>& peer, const std::string& roomID,
-                            const std::string& userId, const std::string& session) {
+                            const std::string& userId, const std::string& session, const std::string& holder) {
     Room& room = rooms_[roomID];
     const auto refuse = [&](RelayCloseWord close, const std::string& why) {
         hooks_.log.warning("refused a device in room " + roomID + ": " + why);
         peer->close(close.code, std::string(close.word));
         dropRoomIfEmpty(roomID);
     };
-    if (!room.link) return refuse(RelayDeviceClose::macOffline, "the computer is offline");
+    // A link on its way here is worth a few seconds: one proving, one that
+    // another instance is letting go of, or one awaited already.
+    const bool elsewhere = !holder.empty() && holder != instance_;
+    const bool wait = !room.link && (room.links > 0 || elsewhere || !room.devices.empty());
+    if (!room.link && !wait) return refuse(RelayDeviceClose::macOffline, "the computer is offline");
     if (static_cast<int>(room.devices.size()) >= RelayLimits::maxDevicesPerRoom)
         return refuse(RelayDeviceClose::tooMany, "the room is full");
     if (perAccount_[userId] >= limits_.connectionsPerAccount)
@@ -126,10 +132,26 @@ void RelayHub::deviceOpened(const std::shared_ptr<RelayPeer>& peer, const std::s
     device.session = session;
     device.lastMillis = hooks_.monotonicMillis();
     device.allowance = static_cast<double>(limits_.bytesPerSecond);
+    const auto now = device.lastMillis;
+    if (wait) device.waitUntil = now + RelayLimits::linkWaitSeconds * 1000;
     devices_.emplace(peer.get(), std::move(device));
     room.devices.emplace(id, peer.get());
     ++perAccount_[userId];
     ++perSession_[session];
+    if (wait) {
+        waits_.emplace_back(now + RelayLimits::linkWaitSeconds * 1000, peer.get());
+        hooks_.log.info("device " + std::to_string(id) + " waits in room " + roomID + " for its computer's link" +
+                        (elsewhere ? ", held by " + holder : ""));
+        // Once a wait long: the holder that heard and let go has nothing
+        // more to do, and one that did not hear is asked again.
+        if (elsewhere && hooks_.askToLetGo &&
+            (room.askedOf != holder || now - room.askedAt >= RelayLimits::linkWaitSeconds * 1000)) {
+            room.askedOf = holder;
+            room.askedAt = now;
+            hooks_.askToLetGo(roomID, holder);
+        }
+        return;
+    }
     hooks_.log.info("device " + std::to_string(id) + " joined room " + roomID);
     links_.at(room.link).peer->sendText(R"({"t":"joined","c":)" + std::to_string(id) + "}");
 }
@@ -157,7 +179,17 @@ void RelayHub::deviceMessage(RelayPeer* peer, bool text, std::span<const std::ui
         return closeDevice(peer, RelayDeviceClose::rate, true);
     }
     const Room& room = rooms_.at(device.room);
-    if (!room.link) return;
+    if (!room.link) {
+        // Waiting: the link that comes gets it after its welcome.
+        device.heldBytes += data.size();
+        if (device.heldBytes > RelayLimits::maxHeldBytes) {
+            hooks_.log.warning("closed device " + std::to_string(device.id) + " in room " + device.room +
+                               ": more than is held while it waits for its computer's link");
+            return closeDevice(peer, RelayDeviceClose::rate, false);
+        }
+        device.held.emplace_back(data.begin(), data.end());
+        return;
+    }
     links_.at(room.link).peer->sendBinary(RelayFrame::make(device.id, data));
 }
 
@@ -203,6 +235,29 @@ void RelayHub::removed(const std::string& room) {
     dropRoomIfEmpty(room);
 }
 
+void RelayHub::letGo(const std::string& roomID) {
+    std::vector<RelayPeer*> links;
+    for (const auto& [peer, link] : links_)
+        if (link.room == roomID) links.push_back(peer);
+    for (auto* peer : links) closeLink(peer, RelayLinkClose::moved, "another instance serves the room now");
+    // Devices that waited for a link proving here dial again too: the
+    // proxy now sends them where the link goes.
+    const auto found = rooms_.find(roomID);
+    if (found == rooms_.end()) return;
+    std::vector<RelayPeer*> devices;
+    for (const auto& [id, device] : found->second.devices) devices.push_back(device);
+    for (auto* device : devices) closeDevice(device, RelayDeviceClose::goingAway, false);
+}
+
+void RelayHub::signedOut(const std::string& session) {
+    if (!perSession_.contains(session)) return;
+    std::vector<RelayPeer*> peers;
+    for (const auto& [peer, device] : devices_)
+        if (device.session == session) peers.push_back(peer);
+    hooks_.log.info("closed " + std::to_string(peers.size()) + " device connections of a sign-in that signed out");
+    for (auto* peer : peers) closeDevice(peer, RelayDeviceClose::ticketRefused, true);
+}
+
 void RelayHub::shutDown() {
     // Devices first: they hear the relay is going, not that their
     // computer went offline.
@@ -221,6 +276,16 @@ void RelayHub::tick() {
         if (!link.up && now - link.openedAt >= RelayLimits::proveSeconds * 1000) late.push_back(peer);
     // Going away, not refused: a host that was merely slow tries again.
     for (auto* peer : late) closeLink(peer, RelayLinkClose::goingAway, "no prove in time");
+    while (!waits_.empty() && waits_.front().first <= now) {
+        auto* peer = waits_.front().second;
+        waits_.pop_front();
+        const auto found = devices_.find(peer);
+        // Joined, gone, or another device in its place that waits longer.
+        if (found == devices_.end() || found->second.waitUntil == 0 || found->second.waitUntil > now) continue;
+        hooks_.log.warning("closed device " + std::to_string(found->second.id) + " in room " + found->second.room +
+                           ": its computer's link did not come in time");
+        closeDevice(peer, RelayDeviceClose::macOffline, false);
+    }
 
     if (!hooks_.checkRegistrations || now - lastRegistrationCheck_ < RelayLimits::registrationCheckSeconds * 1000)
         return;
@@ -242,15 +307,19 @@ void RelayHub::closeLink(RelayPeer* peer, RelayCloseWord close, const std::strin
         // A replaced link's room stays online: the newer link takes it at once.
         setLink(link.room, room, nullptr, close.code != RelayLinkClose::replaced.code);
         hooks_.log.info("link down for room " + link.room + ": " + why);
-        // A link replaced by a newer one hands its devices on; any other
-        // end leaves them without their computer.
+        // A link replaced by a newer one hands its devices on; one that
+        // moved sends them after it; any other end leaves them without
+        // their computer.
         if (close.code != RelayLinkClose::replaced.code) {
             const auto gone = close.code == RelayLinkClose::notOnAccount.code ? RelayDeviceClose::unknownHost
+                              : close.code == RelayLinkClose::moved.code      ? RelayDeviceClose::goingAway
                                                                               : RelayDeviceClose::macOffline;
             std::vector<RelayPeer*> devices;
             for (const auto& [id, device] : room.devices) devices.push_back(device);
             for (auto* device : devices) closeDevice(device, gone, false);
         }
+    } else if (close.code == RelayLinkClose::moved.code) {
+        hooks_.log.info("link for room " + link.room + " ended before it proved: " + why);
     } else {
         hooks_.log.warning("refused link for room " + link.room + ": " + why);
     }
@@ -275,6 +344,22 @@ void RelayHub::setLink(const std::string& roomID, Room& room, RelayPeer* link, b
     const bool was = room.link != nullptr;
     room.link = link;
     if (tell && was != (link != nullptr) && hooks_.onlineChanged) hooks_.onlineChanged(roomID, link != nullptr);
+}
+
+void RelayHub::welcomeWaiting(Room& room, RelayPeer* link) {
+    const auto now = hooks_.monotonicMillis();
+    auto& peer = *links_.at(link).peer;
+    for (const auto& [id, devicePeer] : room.devices) {
+        auto& device = devices_.at(devicePeer);
+        if (device.waitUntil == 0) continue;
+        const auto waited = now - (device.waitUntil - RelayLimits::linkWaitSeconds * 1000);
+        hooks_.log.info("device " + std::to_string(id) + " joined room " + device.room + " after waiting " +
+                        std::to_string(waited) + " ms for its computer's link");
+        device.waitUntil = 0;
+        for (const auto& record : device.held) peer.sendBinary(RelayFrame::make(id, record));
+        device.held.clear();
+        device.heldBytes = 0;
+    }
 }
 
 void RelayHub::forget(Device& device) {

@@ -2,13 +2,17 @@
 // and the records between them. The hub proves a link (challenge and
 // prove), welcomes it with the devices already there, tells it who joined
 // and left, forwards records behind their 4-byte connection id, and closes
-// whatever breaks a rule with the code its peer reads. Pure logic on the
-// server's one network thread: sockets are RelayPeers, time an injected
-// monotonic clock.
+// whatever breaks a rule with the code its peer reads. Where instances
+// share a database, a device whose computer's link another instance holds
+// waits here a few seconds while that instance is asked to let the link
+// go, so that the host dials again and the proxy sends it here. Pure logic
+// on the server's one network thread: sockets are RelayPeers, time an
+// injected monotonic clock.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -59,8 +63,12 @@ public:
         // A room's link came up or went down, for those who list computers
         // off this thread.
         std::function<void(const std::string& room, bool up)> onlineChanged;
+        // A device waits for the room's link, which the instance `holder`
+        // holds: that instance should let it go.
+        std::function<void(const std::string& room, const std::string& holder)> askToLetGo;
     };
-    RelayHub(Hooks hooks, DeviceLimits limits);
+    // `instance` names this instance where the store says who holds a link.
+    RelayHub(Hooks hooks, DeviceLimits limits, std::string instance = "");
 
     // A host whose upgrade was admitted: it is sent its challenge.
     void hostOpened(const std::shared_ptr<RelayPeer>& peer, const std::string& room, Bytes publicKey);
@@ -70,9 +78,13 @@ public:
     // device without a copy.
     void hostBinary(RelayPeer* peer, Bytes frame);
 
-    // A device whose ticket opened the room.
+    // A device whose ticket opened the room. `holder` is the instance the
+    // store names as holding the room's link ("" for none). Without a link
+    // here the device waits for one that is proving here, is held by
+    // another instance or is awaited already; otherwise it is told its
+    // computer is offline.
     void deviceOpened(const std::shared_ptr<RelayPeer>& peer, const std::string& room, const std::string& userId,
-                      const std::string& session);
+                      const std::string& session, const std::string& holder = "");
     // One whole message, or its first bytes when it ran over the record
     // limit (the server stops reading there).
     void deviceMessage(RelayPeer* peer, bool text, std::span<const std::uint8_t> data);
@@ -81,9 +93,17 @@ public:
     void ended(RelayPeer* peer, const std::string& why);
     // The room's computer left its account.
     void removed(const std::string& room);
+    // Another instance serves the room now: its links here close with
+    // "moved" and its devices go away, to dial again where the proxy sends
+    // them.
+    void letGo(const std::string& room);
+    // A sign-in signed out: its device connections close as their ticket
+    // would now be refused.
+    void signedOut(const std::string& session);
     // Closes every socket, going away.
     void shutDown();
-    // Ends links that did not prove in time and, every so often, hands the
+    // Ends links that did not prove in time, tells devices that waited in
+    // vain that their computer is offline and, every so often, hands the
     // rooms held here to the registration check.
     void tick();
 
@@ -111,12 +131,21 @@ private:
         std::string session;
         double allowance = 0;
         std::int64_t lastMillis = 0;
+        // Waiting for the room's link until then (0: joined), holding what
+        // it sent meanwhile.
+        std::int64_t waitUntil = 0;
+        std::vector<Bytes> held;
+        std::size_t heldBytes = 0;
     };
+    // While a room has no link up, every device in it is waiting.
     struct Room {
         RelayPeer* link = nullptr;  // the link that is up, if any
         std::map<std::uint32_t, RelayPeer*> devices;
         std::uint32_t nextID = 1;
         int links = 0;  // proving or up
+        // The last instance asked to let the link go, and when.
+        std::string askedOf;
+        std::int64_t askedAt = 0;
     };
 
     void closeLink(RelayPeer* peer, RelayCloseWord close, const std::string& why);
@@ -127,15 +156,21 @@ private:
     void setLink(const std::string& roomID, Room& room, RelayPeer* link, bool tell = true);
     void forget(Device& device);
     void dropRoomIfEmpty(const std::string& room);
+    // The room's link proved: the devices that waited for it are there.
+    void welcomeWaiting(Room& room, RelayPeer* link);
 
     Hooks hooks_;
     DeviceLimits limits_;
+    std::string instance_;
     std::unordered_map<RelayPeer*, Link> links_;
     std::unordered_map<RelayPeer*, Device> devices_;
     std::unordered_map<std::string, Room> rooms_;
     std::unordered_map<std::string, int> perAccount_;
     std::unordered_map<std::string, int> perSession_;
     std::int64_t lastRegistrationCheck_ = 0;
+    // Devices that began waiting, oldest first (their deadlines come in
+    // order); one that joined or left since is passed over.
+    std::deque<std::pair<std::int64_t, RelayPeer*>> waits_;
 };
 
 }  // namespace morvane::relay_service

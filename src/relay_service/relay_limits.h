@@ -57,6 +57,15 @@ inline constexpr std::int64_t proveSeconds = 15;
 // How often the links held here are checked against the store: instances
 // sharing a database hear of a removal made through another one no sooner.
 inline constexpr std::int64_t registrationCheckSeconds = 30;
+// Instances sharing a database: each refreshes the presence rows of the
+// links it holds this often, and a row three beats old is an instance that
+// died. A device whose computer's link is held by another instance (or is
+// proving here) waits this long for the link to come here, and what it
+// sends meanwhile is held, up to one record's worth.
+inline constexpr std::int64_t presenceBeatSeconds = 5;
+inline constexpr std::int64_t presenceFreshSeconds = 3 * presenceBeatSeconds;
+inline constexpr std::int64_t linkWaitSeconds = 5;
+inline constexpr std::size_t maxHeldBytes = maxHostMessageBytes;
 // A device's record travels to the host behind a 4-byte id, so it may be
 // four bytes short of the host's limit.
 inline constexpr std::size_t maxDeviceRecordBytes = maxHostMessageBytes - 4;

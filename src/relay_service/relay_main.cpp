@@ -111,19 +111,25 @@ int main(int argc, char** argv) {
     const auto host = config.listenAddress.find(':') != std::string::npos ? "[" + config.listenAddress + "]"
                                                                           : config.listenAddress;
     info(std::string("morvane-relay ") + MORVANE_VERSION + " listening on " + (secure ? "https://" : "http://") + host +
-            ":" + std::to_string(service.port()) + "; store " + store->describe() + "; sign-in codes: " + mailDescription);
+            ":" + std::to_string(service.port()) + "; store " + store->describe() + "; sign-in codes: " + mailDescription +
+            "; instance " + service.instance());
 
     boost::asio::signal_set stopSignals(io, SIGINT, SIGTERM);
     boost::asio::signal_set reloadSignal(io, SIGHUP);
     boost::asio::steady_timer grace(io);
+    // Both the close frames' moment and the rows' withdrawal (bounded by
+    // the store queue's wait) before the end.
+    int stopping = 2;
+    const auto stopped = [&] {
+        if (--stopping == 0) io.stop();
+    };
     stopSignals.async_wait([&](boost::system::error_code ec, int) {
         if (ec) return;
         info("stopping");
-        service.stop();
+        service.stop(stopped);
         reloadSignal.cancel();
-        // The close frames get a moment to go out.
         grace.expires_after(std::chrono::milliseconds(500));
-        grace.async_wait([&](boost::system::error_code) { io.stop(); });
+        grace.async_wait([&](boost::system::error_code) { stopped(); });
     });
     std::function<void()> waitReload = [&] {
         reloadSignal.async_wait([&](boost::system::error_code ec, int) {

@@ -2,6 +2,9 @@
 
 #include <mutex>
 #include <unordered_set>
+#include <utility>
+
+#include "relay_service/relay_limits.h"
 
 
 namespace morvane::relay_service {
@@ -33,12 +36,26 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
       mailQueue_("the mail", mailThread_, network_, options_.monotonicMillis, options_.mailQueue, options_.log),
       online_(std::make_shared<OnlineRooms>()),
       beat_(io),
-      purge_(io) {
+      purge_(io),
+      presenceBeat_(io) {
     hub_ = std::make_unique<RelayHub>(
         RelayHub::Hooks{options_.monotonicMillis, options_.log,
                         [this](std::vector<std::string> rooms) { checkRegistrations(std::move(rooms)); },
-                        [online = online_](const std::string& room, bool up) { online->set(room, up); }},
-        options_.limits);
+                        [this](const std::string& room, bool up) {
+                            online_->set(room, up);
+                            presence_.changed(room, up);
+                            writePresence();
+                        },
+                        [this](const std::string& room, const std::string& holder) {
+                            options_.log.info("asked instance " + holder + " to let go of the link for room " + room);
+                            storeQueue_.run<bool>(
+                                [this, message = BusMessage{BusKind::dropLink, room, holder, options_.instance}] {
+                                    publish(message);
+                                    return true;
+                                },
+                                [](std::optional<bool>) {});
+                        }},
+        options_.limits, options_.instance);
     accounts_ = std::make_unique<RelayAccounts>(
         store_,
         RelayAccounts::Hooks{options_.wallMillis, options_.log,
@@ -46,6 +63,13 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
                              [this, alive = std::weak_ptr<bool>(alive_)](const std::string& room) {
                                  network_.post([this, alive, room] {
                                      if (alive.lock()) hub_->removed(room);
+                                 });
+                             },
+                             // Closed here at once; the others hear it on the bus.
+                             [this, alive = std::weak_ptr<bool>(alive_)](const std::string& session) {
+                                 publish(BusMessage{BusKind::signedOut, session, "", options_.instance});
+                                 network_.post([this, alive, session] {
+                                     if (alive.lock()) hub_->signedOut(session);
                                  });
                              }},
         static_cast<bool>(options_.sender));
@@ -58,11 +82,25 @@ RelayService::~RelayService() {
     // Nothing the queues hold may run once the accounts and the rooms are gone.
     storeQueue_.close();
     mailQueue_.close();
+    // Rows the queue did not write in time are withdrawn here, on this
+    // thread, now that nothing else calls the store.
+    if (presence_.settled()) return;
+    try {
+        RelayPresence::write(store_, options_.instance, presence_.unsettled(), options_.wallMillis() / 1000);
+    } catch (const std::exception& error) {
+        options_.log.error(std::string("could not withdraw this instance's links from the store: ") + error.what());
+    }
 }
 
 void RelayService::start() {
     server_->start();
+    listen();
     every(beat_, std::chrono::seconds(1), [this] { hub_->tick(); });
+    every(presenceBeat_, std::chrono::seconds(RelayLimits::presenceBeatSeconds), [this] {
+        presence_.beat();
+        writePresence();
+        listen();
+    });
     every(purge_, std::chrono::minutes(10), [this] {
         auto& accounts = *accounts_;
         storeQueue_.run<bool>(
@@ -78,10 +116,73 @@ std::uint16_t RelayService::port() const { return server_->port(); }
 
 bool RelayService::reloadCertificate() { return server_->reloadCertificate(); }
 
-void RelayService::stop() {
-    server_->stop();
-    beat_.cancel();
-    purge_.cancel();
+void RelayService::stop(std::function<void()> withdrawn) {
+    if (!stopped_) {
+        stopped_ = true;
+        bus_.reset();
+        // The links close here, and their rows are dropped in turn.
+        server_->stop();
+        beat_.cancel();
+        purge_.cancel();
+        presenceBeat_.cancel();
+    }
+    withdrawn_ = std::move(withdrawn);
+    writePresence();
+    if (presence_.settled() && withdrawn_) std::exchange(withdrawn_, nullptr)();
+}
+
+void RelayService::writePresence() {
+    const auto batch = presence_.next();
+    if (!batch) return;
+    auto& store = store_;
+    storeQueue_.run<bool>(
+        [&store, instance = options_.instance, batch = *batch, wall = options_.wallMillis] {
+            RelayPresence::write(store, instance, batch, wall() / 1000);
+            return true;
+        },
+        [this](std::optional<bool> written) {
+            presence_.done(written.has_value());
+            // Stopping, one failure is enough: the rows go stale by themselves.
+            if (stopped_ && withdrawn_ && (presence_.settled() || !written)) return std::exchange(withdrawn_, nullptr)();
+            writePresence();
+        });
+}
+
+void RelayService::listen() {
+    if (bus_ || listening_ || stopped_) return;
+    listening_ = true;
+    auto& store = store_;
+    const auto log = options_.log;
+    BusHandler handler = [this, alive = std::weak_ptr<bool>(alive_)](const BusMessage& message) {
+        network_.post([this, alive, message] {
+            if (alive.lock()) heard(message);
+        });
+    };
+    storeQueue_.run<std::shared_ptr<BusListener>>(
+        [&store, instance = options_.instance, handler, log] {
+            return std::shared_ptr<BusListener>(
+                store.listen(instance, handler, [log](const std::string& line) { log.warning(line); }));
+        },
+        // Not listening yet: the next beat tries again.
+        [this](std::optional<std::shared_ptr<BusListener>> listener) {
+            listening_ = false;
+            if (listener && !stopped_) bus_ = std::move(*listener);
+        });
+}
+
+void RelayService::heard(const BusMessage& message) {
+    switch (message.kind) {
+    case BusKind::dropLink: hub_->letGo(message.subject); return;
+    case BusKind::signedOut: hub_->signedOut(message.subject); return;
+    }
+}
+
+void RelayService::publish(const BusMessage& message) {
+    try {
+        store_.publish(message);
+    } catch (const std::exception& error) {
+        options_.log.error(std::string("could not tell the other instances: ") + error.what());
+    }
 }
 
 void RelayService::every(boost::asio::steady_timer& timer, std::chrono::milliseconds period, std::function<void()> work) {

@@ -2,8 +2,11 @@
 // the network thread (the caller's io_context: sockets, the rooms,
 // forwarding; it never waits), the store queue (every call of the accounts
 // and of the store: admissions, account calls, the rooms' registration
-// check, the purge) and the mail queue (sending codes), and the hooks that
-// carry the hub's and the accounts' news from one to the other.
+// check, the purge, the presence rows) and the mail queue (sending codes),
+// and the hooks that carry the hub's and the accounts' news from one to
+// the other and, through the store's bus, to the other instances sharing
+// the store: a room this instance should let go of, a sign-in that signed
+// out.
 //
 // Made, started, stopped and let go on the network thread (or once the
 // io_context no longer runs).
@@ -21,6 +24,7 @@
 #include "relay_service/io_executor.h"
 #include "relay_service/relay_accounts.h"
 #include "relay_service/relay_hub.h"
+#include "relay_service/relay_presence.h"
 #include "relay_service/relay_server.h"
 #include "relay_service/relay_store.h"
 #include "relay_service/work_queue.h"
@@ -38,6 +42,8 @@ struct RelayServiceOptions {
     WallClock wallMillis = systemWallMillis;
     std::function<std::int64_t()> monotonicMillis = nowMillis;
     RelayLog log;
+    // Names this instance in the store's presence rows and on its bus.
+    std::string instance = newInstanceId();
 };
 
 class RelayService {
@@ -48,13 +54,18 @@ public:
     RelayService(const RelayService&) = delete;
     RelayService& operator=(const RelayService&) = delete;
 
-    // Listens and starts the rooms' beat and the store's purge; throws
-    // std::runtime_error with a one-line reason.
+    // Listens, listens on the store's bus and starts the rooms' beat, the
+    // presence rows' and the store's purge; throws std::runtime_error with
+    // a one-line reason.
     void start();
     std::uint16_t port() const;
     bool reloadCertificate();
-    // Stops listening, closes every socket going away, stops the beats.
-    void stop();
+    // Stops listening, closes every socket going away, stops the beats and
+    // withdraws this instance's presence rows, so that devices arriving at
+    // another instance do not wait for links that are gone; `withdrawn`
+    // runs on the network thread once that is written or failed.
+    void stop(std::function<void()> withdrawn = {});
+    const std::string& instance() const { return options_.instance; }
 
     RelayHub& hub() { return *hub_; }
     // Where the store is called: work a test or a tool does on the store
@@ -65,6 +76,12 @@ private:
     struct OnlineRooms;
     void every(boost::asio::steady_timer& timer, std::chrono::milliseconds period, std::function<void()> work);
     void checkRegistrations(std::vector<std::string> rooms);
+    void writePresence();
+    void listen();
+    void heard(const BusMessage& message);
+    // On the store queue; a failure is logged, as the bus's messages may
+    // be missed anyway.
+    void publish(const BusMessage& message);
 
     boost::asio::io_context& io_;
     RelayStore& store_;
@@ -80,6 +97,12 @@ private:
     std::unique_ptr<RelayServer> server_;
     boost::asio::steady_timer beat_;
     boost::asio::steady_timer purge_;
+    boost::asio::steady_timer presenceBeat_;
+    RelayPresence presence_;
+    std::shared_ptr<BusListener> bus_;
+    bool listening_ = false;  // a listen on its way on the store queue
+    bool stopped_ = false;
+    std::function<void()> withdrawn_;
     // Let go first: what the store queue posts back checks it.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

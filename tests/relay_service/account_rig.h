@@ -66,11 +66,13 @@ struct AccountRig {
     std::vector<std::string> logs;
     std::vector<std::string> removedRooms;
     std::set<std::string> onlineRooms;
+    std::vector<std::string> signedOutSessions;
     RelayAccounts accounts{store,
                            RelayAccounts::Hooks{[this] { return nowMillis; },
                                                 [this](const std::string& line) { logs.push_back(line); },
                                                 [this](const std::string& room) { return onlineRooms.contains(room); },
-                                                [this](const std::string& room) { removedRooms.push_back(room); }},
+                                                [this](const std::string& room) { removedRooms.push_back(room); },
+                                                [this](const std::string& session) { signedOutSessions.push_back(session); }},
                            true};
 
     std::int64_t seconds() const { return nowMillis / 1000; }

@@ -206,7 +206,7 @@ TEST(RelayAccountsCodes, CodeLimitsHoldAcrossInstancesSharingTheStore) {
     };
     for (const auto& c : cases) {
         AccountRig rig;
-        RelayAccounts other(rig.store, RelayAccounts::Hooks{[&rig] { return rig.nowMillis; }, [](const std::string&) {}, {}, {}},
+        RelayAccounts other(rig.store, RelayAccounts::Hooks{[&rig] { return rig.nowMillis; }, [](const std::string&) {}, {}, {}, {}},
                             true);
         RelayAccounts* instances[] = {&rig.accounts, &other};
         for (int i = 0; i < c.most; ++i) EXPECT_NE(c.call(*instances[i % 2], i).status, 429) << c.limit << " " << i;
@@ -225,7 +225,7 @@ TEST(RelayAccountsCodes, EachGuessSpendsATryWhileAnotherInstanceGuessesTheSameCo
     AccountRig rig;
     RelayAccounts other(rig.store,
                         RelayAccounts::Hooks{[&rig] { return rig.nowMillis; },
-                                             [&rig](const std::string& line) { rig.logs.push_back(line); }, {}, {}},
+                                             [&rig](const std::string& line) { rig.logs.push_back(line); }, {}, {}, {}},
                         true);
     const auto code = rig.requestCode(owner);
     const json guess{{"email", owner}, {"login_id", "login-1"}, {"code", code == "000000" ? "000001" : "000000"}, {"client", "mac"}};
@@ -256,7 +256,7 @@ TEST(RelayAccountsCodes, ACodeThatCouldNotBeSentIsForgottenAndSaysTryLater) {
     EXPECT_TRUE(rig.store.codes.empty());
 
     MemoryStore store;
-    RelayAccounts unconfigured(store, RelayAccounts::Hooks{[] { return 0; }, [](const std::string&) {}, {}, {}}, false);
+    RelayAccounts unconfigured(store, RelayAccounts::Hooks{[] { return 0; }, [](const std::string&) {}, {}, {}, {}}, false);
     const auto refused = answerCall(unconfigured, "POST", "/v1/auth/code", json{{"email", owner}, {"login_id", "l"}});
     EXPECT_EQ(refused.status, 503);
     EXPECT_EQ(refused.body["error"], "not-configured");
@@ -293,11 +293,14 @@ TEST(RelayAccountsTokens, RefreshSpendsTheOldTokenAndSignOutRevokesTheSession) {
     // Signing out ends the session: its refresh token, and its access
     // tokens old and new.
     EXPECT_EQ(rig.post("/v1/auth/signout", json{{"refresh_token", renewed.body["refresh_token"]}}).body, (json{{"ok", true}}));
+    // Its device connections are to close, on every instance.
+    EXPECT_EQ(rig.signedOutSessions, std::vector<std::string>{tokenSession(first["refresh_token"])});
     EXPECT_EQ(rig.post("/v1/auth/refresh", json{{"refresh_token", renewed.body["refresh_token"]}}).status, 401);
     EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, renewed.body["access_token"]).status, 401);
     EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, first["access_token"]).status, 401);
     // A sign-out of nothing is done too.
     EXPECT_EQ(rig.post("/v1/auth/signout", json{{"refresh_token", "nothing"}}).body, (json{{"ok", true}}));
+    EXPECT_EQ(rig.signedOutSessions.size(), 1u);
 
     // Access tokens expire.
     const auto other = rig.signIn("other@example.com");
@@ -313,7 +316,7 @@ TEST(RelayAccountsTokens, RefreshSpendsTheOldTokenAndSignOutRevokesTheSession) {
 // and is forgotten once no access token it covers can be alive.
 TEST(RelayAccountsTokens, ASignOutThroughOneInstanceHoldsOnAnother) {
     AccountRig rig;
-    RelayAccounts other(rig.store, RelayAccounts::Hooks{[&rig] { return rig.nowMillis; }, [](const std::string&) {}, {}, {}},
+    RelayAccounts other(rig.store, RelayAccounts::Hooks{[&rig] { return rig.nowMillis; }, [](const std::string&) {}, {}, {}, {}},
                         true);
     const auto onOther = [&](const std::string& method, const std::string& path, const json& session) {
         return answerCall(other, method, path, json::object(), session["access_token"].get<std::string>(), "x");
@@ -471,6 +474,41 @@ TEST(RelayAccountsHosts, TheListShowsOnlyTheAccountsComputersAndWhetherTheyAreOn
     const auto listed = rig.call("GET", "/v1/hosts", nullptr, session["access_token"]);
     EXPECT_EQ(listed.body,
               (json{{"hosts", {{{"room", RelayBytes::hex(mine.roomID())}, {"name", "Desk"}, {"online", true}}}}}));
+}
+
+// Instances sharing a database: a computer is online wherever its link is
+// held, as the holder's fresh presence row says, and a device's admission
+// names that holder for the rooms to wait on.
+TEST(RelayAccountsHosts, TheListAndTheAdmissionsReadWhoHoldsEachLinkFromTheStore) {
+    struct Case {
+        const char* name;
+        std::optional<std::int64_t> seenSecondsAgo;  // the row's last refresh, absent for no row
+        bool linkHere;
+        bool online;
+        std::string holder;
+    };
+    const auto fresh = RelayLimits::presenceFreshSeconds;
+    const std::vector<Case> cases = {
+        {"no link anywhere", std::nullopt, false, false, ""},
+        {"held by another instance", 0, false, true, "there"},
+        {"refreshed as long ago as still counts", fresh, false, true, "there"},
+        {"an instance that stopped refreshing", fresh + 1, false, false, ""},
+        {"up here, its row not written yet", std::nullopt, true, true, ""},
+    };
+    for (const auto& c : cases) {
+        AccountRig rig;
+        const auto session = rig.signIn(owner, "web");
+        const auto computer = newComputer();
+        const auto room = RelayBytes::hex(computer.roomID());
+        rig.registerComputer(computer, session, "Desk");
+        if (c.seenSecondsAgo) rig.store.putPresence(room, "there", rig.seconds() - *c.seenSecondsAgo);
+        if (c.linkHere) rig.onlineRooms.insert(room);
+        const auto listed = rig.call("GET", "/v1/hosts", nullptr, session["access_token"]);
+        EXPECT_EQ(listed.body, (json{{"hosts", {{{"room", room}, {"name", "Desk"}, {"online", c.online}}}}})) << c.name;
+        const auto admitted = rig.accounts.admitDevice(room, rig.ticketFor(room, session));
+        EXPECT_EQ(admitted.closeCode, 0) << c.name;
+        EXPECT_EQ(admitted.holder, c.holder) << c.name;
+    }
 }
 
 TEST(RelayAccountsAdmission, TicketsOpenOneRoomOfTheirAccountOnce) {

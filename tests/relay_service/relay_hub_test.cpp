@@ -3,6 +3,8 @@
 // write down what they were sent.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "core/secure.h"
@@ -43,10 +45,13 @@ struct HubRig {
     // room's link seen from outside ("room up", "room down").
     std::vector<std::vector<std::string>> checks;
     std::vector<std::string> changes;
+    // Each instance asked to let a room's link go ("room holder").
+    std::vector<std::string> asks;
     RelayHub hub{RelayHub::Hooks{[this] { return millis; }, [this](const std::string& l) { logs.push_back(l); },
                                  [this](std::vector<std::string> rooms) { checks.push_back(std::move(rooms)); },
-                                 [this](const std::string& r, bool up) { changes.push_back(r + (up ? " up" : " down")); }},
-                 limits};
+                                 [this](const std::string& r, bool up) { changes.push_back(r + (up ? " up" : " down")); },
+                                 [this](const std::string& r, const std::string& holder) { asks.push_back(r + " " + holder); }},
+                 limits, "here"};
     RelayIdentity computer{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
     std::string room = RelayBytes::hex(computer.roomID());
 
@@ -59,10 +64,24 @@ struct HubRig {
         hub.hostText(peer.get(), R"({"t":"prove","sig":")" + computer.proveSignature(*nonce) + "\"}");
         return peer;
     }
-    std::shared_ptr<FakePeer> device(const std::string& user = "u1", const std::string& session = "s1") {
+    std::shared_ptr<FakePeer> device(const std::string& user = "u1", const std::string& session = "s1",
+                                     const std::string& holder = "") {
         auto peer = std::make_shared<FakePeer>();
-        hub.deviceOpened(peer, room, user, session);
+        hub.deviceOpened(peer, room, user, session, holder);
         return peer;
+    }
+    // A link that has not answered its challenge yet.
+    std::shared_ptr<FakePeer> proving() {
+        auto peer = std::make_shared<FakePeer>();
+        hub.hostOpened(peer, room, computer.hostPublicKey());
+        return peer;
+    }
+    void prove(FakePeer& peer) {
+        const auto nonce = RelayBytes::fromB64u(json::parse(peer.texts.at(0))["nonce"].get<std::string>());
+        hub.hostText(&peer, R"({"t":"prove","sig":")" + computer.proveSignature(*nonce) + "\"}");
+    }
+    bool logged(const std::string& part) const {
+        return std::any_of(logs.begin(), logs.end(), [&](const auto& l) { return l.find(part) != std::string::npos; });
     }
 };
 
@@ -339,7 +358,7 @@ TEST(RelayHubLink, EveryChangeOfWhetherARoomIsOnlineIsTold) {
 TEST(RelayHubDevices, ConnectionIdsAreNeverZeroNorOneInUse) {
     HubRig rig;
     rig.limits = DeviceLimits{1000, 1000, 1 << 20};
-    RelayHub hub{RelayHub::Hooks{[] { return 0; }, [](const std::string&) {}, {}, {}}, rig.limits};
+    RelayHub hub{RelayHub::Hooks{[] { return 0; }, [](const std::string&) {}, {}, {}, {}}, rig.limits};
     auto host = std::make_shared<FakePeer>();
     hub.hostOpened(host, rig.room, rig.computer.hostPublicKey());
     const auto nonce = RelayBytes::fromB64u(json::parse(host->texts[0])["nonce"].get<std::string>());
@@ -356,6 +375,143 @@ TEST(RelayHubDevices, ConnectionIdsAreNeverZeroNorOneInUse) {
     auto next = std::make_shared<FakePeer>();
     hub.deviceOpened(next, rig.room, "u", "next");
     EXPECT_EQ(host->texts.back(), R"({"t":"joined","c":65})");
+}
+
+// Where instances share a database, the store names the instance that
+// holds a room's link; a device that arrives without a link here waits for
+// one that is on its way, and only for one.
+TEST(RelayHubFleet, ADeviceWaitsOnlyForALinkOnItsWay) {
+    struct Case {
+        const char* name;
+        bool provingHere;
+        std::vector<std::string> holders;  // as the store answered each device's admission, in turn
+        std::optional<int> lastClosed;     // the last device's close, absent while it waits
+        std::vector<std::string> asks;
+    };
+    const std::vector<Case> cases = {
+        {"no instance holds it", false, {""}, 4503, {}},
+        {"a row of this instance's own, with no link here", false, {"here"}, 4503, {}},
+        {"another instance holds it", false, {"there"}, std::nullopt, {"there"}},
+        {"a link proving here", true, {""}, std::nullopt, {}},
+        {"the holder let go after the first device asked", false, {"there", ""}, std::nullopt, {"there"}},
+        {"a second device while the first waits", false, {"there", "there"}, std::nullopt, {"there"}},
+        {"the link went on to a third instance", false, {"there", "third"}, std::nullopt, {"there", "third"}},
+    };
+    for (const auto& c : cases) {
+        HubRig rig;
+        std::shared_ptr<FakePeer> proving = c.provingHere ? rig.proving() : nullptr;
+        std::vector<std::shared_ptr<FakePeer>> devices;
+        for (const auto& holder : c.holders) devices.push_back(rig.device("u1", "s1", holder));
+        EXPECT_EQ(devices.back()->code(), c.lastClosed) << c.name;
+        std::vector<std::string> asks;
+        for (const auto& holder : c.asks) asks.push_back(rig.room + " " + holder);
+        EXPECT_EQ(rig.asks, asks) << c.name;
+        EXPECT_FALSE(rig.hub.online(rig.room)) << c.name;
+        EXPECT_TRUE(rig.changes.empty()) << c.name;
+    }
+}
+
+TEST(RelayHubFleet, AWaitingDeviceJoinsAsIfItHadBeenThereWhenTheLinkProved) {
+    HubRig rig;
+    auto first = rig.device("u1", "s1", "there");
+    auto second = rig.device("u1", "s2", "there");
+    // What a device sends while it waits reaches the host after its welcome.
+    rig.hub.deviceMessage(first.get(), false, Bytes{0x11});
+    rig.hub.deviceMessage(first.get(), false, Bytes{0x12, 0x13});
+    rig.millis += 1200;
+    auto link = rig.proving();
+    rig.prove(*link);
+    ASSERT_EQ(link->texts.size(), 2u);
+    EXPECT_EQ(json::parse(link->texts[1]), (json{{"t", "welcome"}, {"room", rig.room}, {"devices", {1, 2}}}));
+    EXPECT_EQ(link->binaries, (std::vector<Bytes>{{0, 0, 0, 1, 0x11}, {0, 0, 0, 1, 0x12, 0x13}}));
+    EXPECT_TRUE(rig.logged("device 1 joined room " + rig.room + " after waiting 1200 ms"));
+    EXPECT_EQ(rig.changes, (std::vector<std::string>{rig.room + " up"}));
+    // Joined now: records flow both ways, and the wait's end passes them by.
+    rig.hub.hostBinary(link.get(), Bytes{0, 0, 0, 2, 0x21});
+    EXPECT_EQ(second->binaries, (std::vector<Bytes>{{0x21}}));
+    rig.millis += RelayLimits::linkWaitSeconds * 1000;
+    rig.hub.tick();
+    EXPECT_FALSE(first->closed);
+    EXPECT_FALSE(second->closed);
+    rig.hub.ended(first.get(), "closed");
+    EXPECT_EQ(link->texts.back(), R"({"t":"left","c":1})");
+}
+
+TEST(RelayHubFleet, AWaitIsBoundedInTimeBytesAndConnections) {
+    const auto wait = RelayLimits::linkWaitSeconds * 1000;
+    HubRig rig;  // 3 connections an account, 2 a device
+    auto early = rig.device("u1", "s1", "there");
+    rig.millis += wait / 2;
+    auto late = rig.device("u1", "s1", "there");
+    // Waiting devices count as connections.
+    EXPECT_EQ(rig.device("u1", "s1", "there")->code(), 4429);
+    rig.millis = wait - 1;
+    rig.hub.tick();
+    EXPECT_FALSE(early->closed);
+    rig.millis = wait;
+    rig.hub.tick();
+    EXPECT_EQ(early->closed, (std::pair<int, std::string>{4503, "mac-offline"}));
+    EXPECT_FALSE(late->closed);
+    EXPECT_TRUE(rig.logged("its computer's link did not come in time"));
+    // A device arriving a wait later asks again: the first ask may have gone unheard.
+    auto again = rig.device("u1", "s2", "there");
+    EXPECT_EQ(rig.asks, (std::vector<std::string>{rig.room + " there", rig.room + " there"}));
+    rig.millis = wait + wait / 2;
+    rig.hub.tick();
+    EXPECT_EQ(late->code(), 4503);
+    EXPECT_FALSE(again->closed);
+
+
+    // What is held for the host is one record's worth, whatever the byte rate allows.
+    RelayHub hub{RelayHub::Hooks{[] { return 0; }, [](const std::string&) {}, {}, {}, {}}, DeviceLimits{16, 4, 1 << 20}};
+    auto sending = std::make_shared<FakePeer>();
+    hub.deviceOpened(sending, rig.room, "u1", "s1", "there");
+    hub.deviceMessage(sending.get(), false, Bytes(RelayLimits::maxDeviceRecordBytes, 1));
+    EXPECT_FALSE(sending->closed);
+    hub.deviceMessage(sending.get(), false, Bytes(RelayLimits::maxHeldBytes - RelayLimits::maxDeviceRecordBytes + 1, 1));
+    EXPECT_EQ(sending->code(), 4408);
+    EXPECT_EQ(hub.devices(), 0u);
+}
+
+TEST(RelayHubFleet, LettingARoomGoClosesItsLinksAsMovedAndSendsItsDevicesAfterThem) {
+    HubRig rig;
+    auto link = rig.link();
+    auto joined = rig.device();
+    auto proving = rig.proving();
+    rig.hub.letGo(rig.room);
+    EXPECT_EQ(link->closed, (std::pair<int, std::string>{4421, "moved"}));
+    EXPECT_EQ(proving->closed, (std::pair<int, std::string>{4421, "moved"}));
+    EXPECT_EQ(joined->closed, (std::pair<int, std::string>{1001, ""}));
+    EXPECT_EQ(rig.changes, (std::vector<std::string>{rig.room + " up", rig.room + " down"}));
+    EXPECT_EQ(rig.hub.links(), 0u);
+
+    // Devices waiting for a link proving here dial again too.
+    HubRig waiting;
+    auto onItsWay = waiting.proving();
+    auto device = waiting.device();
+    waiting.hub.letGo(waiting.room);
+    EXPECT_EQ(onItsWay->code(), 4421);
+    EXPECT_EQ(device->code(), 1001);
+    EXPECT_EQ(waiting.hub.devices(), 0u);
+    // A room with nothing here is nothing to let go.
+    waiting.hub.letGo("0123456789abcdef0123456789abcdef");
+    EXPECT_TRUE(waiting.changes.empty());
+}
+
+TEST(RelayHubFleet, ASignOutClosesThatSignInsDevicesOnly) {
+    HubRig rig;
+    auto link = rig.link();
+    auto phone = rig.device("u1", "signed-out"), other = rig.device("u1", "still-in");
+    auto elsewhere = std::make_shared<FakePeer>();
+    rig.hub.deviceOpened(elsewhere, "0123456789abcdef0123456789abcdef", "u1", "signed-out", "there");
+    ASSERT_FALSE(elsewhere->closed);
+    rig.hub.signedOut("signed-out");
+    EXPECT_EQ(phone->closed, (std::pair<int, std::string>{4401, "ticket-refused"}));
+    EXPECT_EQ(elsewhere->code(), 4401);
+    EXPECT_FALSE(other->closed);
+    EXPECT_EQ(link->texts.back(), R"({"t":"left","c":1})");
+    rig.hub.signedOut("never-here");
+    EXPECT_EQ(rig.hub.devices(), 1u);
 }
 
 }  // namespace

@@ -180,7 +180,7 @@ private:
         const auto late = RelayDeviceClose::tryLater;
         admit<DeviceAdmission>(
             [&accounts, room = device.room, ticket = device.ticket] { return accounts.admitDevice(room, ticket); },
-            DeviceAdmission{late.code, std::string(late.word), {}, {}},
+            DeviceAdmission{late.code, std::string(late.word), {}, {}, {}},
             [self = this->shared_from_this(), request = std::move(request), room = device.room](DeviceAdmission admission) {
                 self->upgrade(request, false, room, admission.userId, [room, admission](const auto& server, const auto& opened) {
                     if (admission.closeCode != 0) {
@@ -188,7 +188,7 @@ private:
                         opened->close(admission.closeCode, admission.reason);
                         return;
                     }
-                    server->hub.deviceOpened(opened, room, admission.userId, admission.session);
+                    server->hub.deviceOpened(opened, room, admission.userId, admission.session, admission.holder);
                 });
             });
     }

@@ -1,0 +1,60 @@
+#include "relay_service/relay_presence.h"
+
+namespace morvane::relay_service {
+
+void RelayPresence::changed(const std::string& room, bool up) {
+    if (up)
+        up_.insert(room);
+    else
+        up_.erase(room);
+    unwritten_.insert(room);
+}
+
+void RelayPresence::beat() {
+    refreshDue_ = true;
+    failed_ = false;
+}
+
+RelayPresence::Batch RelayPresence::batchOf(const std::set<std::string>& rooms, bool refresh) const {
+    Batch batch;
+    batch.refresh = refresh;
+    for (const auto& room : rooms) batch.rooms.emplace_back(room, up_.contains(room));
+    return batch;
+}
+
+std::optional<RelayPresence::Batch> RelayPresence::next() {
+    if (writing_ || failed_ || (unwritten_.empty() && !refreshDue_)) return std::nullopt;
+    writing_ = batchOf(unwritten_, refreshDue_);
+    unwritten_.clear();
+    refreshDue_ = false;
+    return writing_;
+}
+
+void RelayPresence::done(bool written) {
+    if (!writing_) return;
+    if (!written) {
+        // Written again as the rooms then stand: a newer change wins.
+        for (const auto& [room, up] : writing_->rooms) unwritten_.insert(room);
+        failed_ = true;
+    }
+    writing_.reset();
+}
+
+RelayPresence::Batch RelayPresence::unsettled() const {
+    auto rooms = unwritten_;
+    if (writing_)
+        for (const auto& [room, up] : writing_->rooms) rooms.insert(room);
+    return batchOf(rooms, false);
+}
+
+void RelayPresence::write(RelayStore& store, const std::string& instance, const Batch& batch, std::int64_t nowSeconds) {
+    for (const auto& [room, up] : batch.rooms) {
+        if (up)
+            store.putPresence(room, instance, nowSeconds);
+        else
+            store.dropPresence(room, instance);
+    }
+    if (batch.refresh) store.refreshPresence(instance, nowSeconds);
+}
+
+}  // namespace morvane::relay_service

@@ -1,0 +1,59 @@
+// Which computers' links this instance holds, as the store must tell the
+// other instances sharing it (for their lists of computers, and for a
+// device that arrives where its computer's link is not). Each change is
+// written in order, one batch at a time; a batch that failed is written
+// again, as things then stand, at the next beat; and every beat refreshes
+// all of this instance's rows at once, so that the rows of an instance
+// that died stop counting a few beats later. Value logic on the network
+// thread; the batches are written on the store queue (write()).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "relay_service/relay_store.h"
+
+namespace morvane::relay_service {
+
+class RelayPresence {
+public:
+    struct Batch {
+        std::vector<std::pair<std::string, bool>> rooms;  // each room, up here or not
+        bool refresh = false;
+        bool operator==(const Batch&) const = default;
+    };
+
+    // A room's link came up or went down here.
+    void changed(const std::string& room, bool up);
+    // Time to refresh the rows, and to try again what failed.
+    void beat();
+    // What to write now, if anything: nothing while a batch is on its way,
+    // nor after a failure until the next beat.
+    std::optional<Batch> next();
+    // The batch on its way was written, or not (its rooms wait for the
+    // next beat).
+    void done(bool written);
+    // Nothing waits to be written and nothing is on its way.
+    bool settled() const { return !writing_ && unwritten_.empty(); }
+    // Everything not known to be written, as things stand: what a stopping
+    // instance writes itself when its queue is gone.
+    Batch unsettled() const;
+
+    // On the store queue: the batch's rows for `instance`.
+    static void write(RelayStore& store, const std::string& instance, const Batch& batch, std::int64_t nowSeconds);
+
+private:
+    Batch batchOf(const std::set<std::string>& rooms, bool refresh) const;
+
+    std::set<std::string> up_;
+    std::set<std::string> unwritten_;
+    std::optional<Batch> writing_;
+    bool refreshDue_ = false;
+    bool failed_ = false;
+};
+
+}  // namespace morvane::relay_service

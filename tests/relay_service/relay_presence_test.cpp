@@ -1,0 +1,96 @@
+// This instance's presence rows as the other instances read them: what the
+// presence book asks to be written, and in what order, as links come and
+// go, batches fail and beats pass; and what a batch leaves in the store.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "memory_store.h"
+#include "relay_service/relay_presence.h"
+
+namespace morvane::relay_service::testing {
+namespace {
+
+// Steps: "up R", "down R", "beat", "ok", "failed" (the batch on its way),
+// and "next", which writes down what next() gave: "R+ R- refresh", or "-".
+std::vector<std::string> run(const std::vector<std::string>& steps) {
+    RelayPresence presence;
+    std::vector<std::string> batches;
+    for (const auto& step : steps) {
+        std::istringstream words(step);
+        std::string verb, room;
+        words >> verb >> room;
+        if (verb == "up" || verb == "down") presence.changed(room, verb == "up");
+        if (verb == "beat") presence.beat();
+        if (verb == "ok" || verb == "failed") presence.done(verb == "ok");
+        if (verb != "next") continue;
+        const auto batch = presence.next();
+        std::string text;
+        for (const auto& [r, up] : batch ? batch->rooms : std::vector<std::pair<std::string, bool>>{})
+            text += (text.empty() ? "" : " ") + r + (up ? "+" : "-");
+        if (batch && batch->refresh) text += text.empty() ? "refresh" : " refresh";
+        batches.push_back(batch ? text : "-");
+    }
+    return batches;
+}
+
+TEST(RelayPresence, ChangesAreWrittenInTurnAndWhatFailedWaitsForTheBeat) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> steps;
+        std::vector<std::string> batches;
+    };
+    const std::vector<Case> cases = {
+        {"a link up, then down", {"up a", "next", "ok", "down a", "next", "ok", "next"}, {"a+", "a-", "-"}},
+        {"one batch at a time, the next as things then stand",
+         {"up a", "next", "up b", "down a", "next", "ok", "next"},
+         {"a+", "-", "a- b+"}},
+        {"a failed batch waits for the beat",
+         {"up a", "next", "failed", "up b", "next", "beat", "next"},
+         {"a+", "-", "a+ b+ refresh"}},
+        {"what failed is written as it stands by then",
+         {"up a", "next", "failed", "down a", "beat", "next"},
+         {"a+", "a- refresh"}},
+        {"a beat refreshes with nothing changed", {"beat", "next", "ok", "next"}, {"refresh", "-"}},
+        {"a beat while a batch is on its way refreshes after it",
+         {"up a", "next", "beat", "next", "ok", "next"},
+         {"a+", "-", "refresh"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(run(c.steps), c.batches) << c.name;
+}
+
+TEST(RelayPresence, AStoppingInstanceKnowsWhatIsNotWrittenYet) {
+    RelayPresence presence;
+    EXPECT_TRUE(presence.settled());
+    presence.changed("a", true);
+    presence.changed("b", true);
+    ASSERT_TRUE(presence.next());
+    presence.changed("b", false);
+    presence.changed("c", false);
+    EXPECT_FALSE(presence.settled());
+    // The batch on its way may not have landed: its rooms count too.
+    const RelayPresence::Batch unsettled{{{"a", true}, {"b", false}, {"c", false}}, false};
+    EXPECT_EQ(presence.unsettled(), unsettled);
+    presence.done(true);
+    EXPECT_EQ(presence.unsettled(), (RelayPresence::Batch{{{"b", false}, {"c", false}}, false}));
+    ASSERT_TRUE(presence.next());
+    presence.done(true);
+    EXPECT_TRUE(presence.settled());
+}
+
+TEST(RelayPresence, ABatchPutsDropsAndRefreshesOnlyThisInstancesRows) {
+    MemoryStore store;
+    store.putPresence("taken", "other", 100);
+    store.putPresence("kept", "here", 100);
+    store.putPresence("theirs", "other", 100);
+    RelayPresence::write(store, "here", RelayPresence::Batch{{{"new", true}, {"taken", true}, {"gone", false}, {"theirs", false}}, true},
+                         130);
+    EXPECT_EQ(store.presenceHolder("new", 130), "here");
+    EXPECT_EQ(store.presenceHolder("taken", 130), "here") << "the newest link takes the room";
+    EXPECT_EQ(store.presenceHolder("kept", 130), "here") << "refreshed";
+    EXPECT_EQ(store.presenceHolder("theirs", 100), "other") << "dropped only if ours";
+    EXPECT_FALSE(store.presenceHolder("theirs", 101)) << "not refreshed: not ours";
+}
+
+}  // namespace
+}  // namespace morvane::relay_service::testing
