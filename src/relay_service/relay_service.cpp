@@ -126,7 +126,7 @@ void RelayService::stop(std::function<void()> withdrawn) {
         purge_.cancel();
         presenceBeat_.cancel();
     }
-    withdrawn_ = std::move(withdrawn);
+    if (withdrawn) withdrawn_ = std::move(withdrawn);
     writePresence();
     if (presence_.settled() && withdrawn_) std::exchange(withdrawn_, nullptr)();
 }

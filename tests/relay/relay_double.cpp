@@ -1002,6 +1002,11 @@ std::optional<int> RelayTestDevice::closedWith() const {
     return impl_->closedCode;
 }
 
+bool RelayTestDevice::ended() const {
+    std::lock_guard guard(impl_->lock);
+    return impl_->over;
+}
+
 void RelayTestDevice::close() {
     std::promise<void> done;
     asio::post(impl_->io, [impl = impl_.get(), &done] {

@@ -110,6 +110,8 @@ public:
     // relay closed the device (see closedWith).
     std::optional<Bytes> receive(std::chrono::milliseconds wait = std::chrono::seconds(5));
     std::optional<int> closedWith() const;
+    // The connection ended, with a close code or without (a reset).
+    bool ended() const;
     void close();
 
 private:

@@ -11,9 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "../harness/harness_process.h"
 #include "postgres_test_cluster.h"
 #include "relay_service/relay_accounts.h"
+#include "relay_process.h"
 #include "relay_service/relay_limits.h"
 #include "service_rig.h"
 #include "stalling_proxy.h"
@@ -23,58 +23,6 @@ namespace {
 
 using json = nlohmann::json;
 using namespace std::chrono_literals;
-
-// One morvane-relay process and the lines of its log.
-class RelayProcess {
-public:
-    RelayProcess(const std::string& folder, const std::string& name, const std::string& postgresUrl,
-                 const json& moreStoreKeys = json::object()) {
-        json store{{"kind", "postgresql"}, {"postgres_url", postgresUrl}};
-        store.update(moreStoreKeys);
-        // Another port is tried should something take the free one first.
-        std::vector<std::string> log;
-        for (int attempt = 0; attempt < 3 && origin_.empty(); ++attempt) {
-            const auto port = morvane::testing::freePort();
-            const auto config = folder + "/" + name + ".json";
-            writeFile(config, json{{"listen", "127.0.0.1:" + std::to_string(port)},
-                                   {"store", store},
-                                   {"codes_in_log", true}}
-                                  .dump());
-            process_ = std::make_unique<morvane::testing::HarnessProcess>(
-                MORVANE_RELAY_PROGRAM, std::vector<std::string>{"--config", config}, folder, /*errorsToo=*/true);
-            if (waitFor("listening on http://127.0.0.1:" + std::to_string(port)).empty()) {
-                log = lines();
-                stop();
-            } else
-                origin_ = "http://127.0.0.1:" + std::to_string(port);
-        }
-        if (origin_.empty()) throw std::runtime_error(name + " did not start: " + json(log).dump());
-    }
-    ~RelayProcess() { stop(); }
-    RelayProcess(const RelayProcess&) = delete;
-    RelayProcess& operator=(const RelayProcess&) = delete;
-
-    const std::string& origin() const { return origin_; }
-
-    // The next line holding `part`, or "" when none came in time or the
-    // process ended first.
-    std::string waitFor(const std::string& part, std::chrono::milliseconds wait = 10s) {
-        return process_->waitLineWith(part, static_cast<int>(wait.count())).value_or("");
-    }
-    std::vector<std::string> lines() { return process_->lines(); }
-    // Asks it to stop and answers its exit status (-1 when it did not exit).
-    int stop() {
-        if (!process_) return -1;
-        process_->signal(SIGTERM);
-        const int status = process_->waitExit();
-        process_.reset();
-        return status;
-    }
-
-private:
-    std::string origin_;
-    std::unique_ptr<morvane::testing::HarnessProcess> process_;
-};
 
 // A whole sign-in through one instance, the code read from its log.
 json signIn(RelayProcess& relay, const std::string& email) {

@@ -170,7 +170,9 @@ private:
     std::vector<std::string> logs_;
 };
 
-// One blocking HTTP exchange, plain or TLS (verified as the host verifies).
+// One blocking HTTP exchange, plain or TLS (verified as the host verifies);
+// plain ones may come from a chosen local address (`from`), as from
+// another machine.
 struct Exchange {
     int status = 0;
     std::string body;
@@ -179,7 +181,8 @@ struct Exchange {
 
 inline Exchange exchange(const std::string& origin, const std::string& method, const std::string& target,
                          const std::string& body = "", const std::string& bearer = "",
-                         const std::vector<std::pair<std::string, std::string>>& headers = {}) {
+                         const std::vector<std::pair<std::string, std::string>>& headers = {},
+                         const std::string& from = "") {
     namespace beast = boost::beast;
     namespace http = beast::http;
     const auto url = parseRelayURL(origin);
@@ -206,7 +209,14 @@ inline Exchange exchange(const std::string& origin, const std::string& method, c
         http::read(stream, buffer, response);
     } else {
         beast::tcp_stream stream(io);
-        stream.connect(found);
+        if (from.empty()) {
+            stream.connect(found);
+        } else {
+            const auto at = *found.begin();
+            stream.socket().open(at.endpoint().protocol());
+            stream.socket().bind({boost::asio::ip::make_address(from), 0});
+            stream.socket().connect(at);
+        }
         http::write(stream, request);
         http::read(stream, buffer, response);
     }
