@@ -1,5 +1,5 @@
 // Several morvane-relay processes on one PostgreSQL database behind nginx,
-// set up as the README says: each instance on an address of its own (here
+// set up as docs/relay.md says: each instance on an address of its own (here
 // 127.0.0.2, .3, .4, standing for a private network) taking plain HTTP from
 // the proxy alone, twenty computers linked with the host's own link code
 // and twenty phones using the device side as the page does. The list of
@@ -76,7 +76,7 @@ std::uint16_t portFreeOn(const std::vector<std::string>& addresses) {
 }
 
 // Debian's nginx as the test's child, in a folder of its own, with the
-// README's lines: the map, the two upstreams and the location. It notes
+// lines of docs/relay.md: the map, the two upstreams and the location. It notes
 // when it last failed to reach each instance: it then leaves that one out
 // for its fail_timeout (10 s).
 class Nginx {
@@ -155,7 +155,7 @@ private:
             << "events { worker_connections 1024; }\nhttp {\n  access_log off;\n"
             << "  client_body_temp_path " << temp << ";\n  proxy_temp_path " << temp << ";\n  fastcgi_temp_path "
             << temp << ";\n  uwsgi_temp_path " << temp << ";\n  scgi_temp_path " << temp << ";\n"
-            // The README's lines, but for the addresses.
+            // The lines of docs/relay.md, but for the addresses.
             << "  map $uri $relay_room {\n"
             << "      \"~^/relay/v1/(host|device)/(?<room>[0-9a-f]{32})\" $room;\n"
             << "      default \"\";\n  }\n"
