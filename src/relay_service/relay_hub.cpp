@@ -223,30 +223,27 @@ void RelayHub::ended(RelayPeer* peer, const std::string& why) {
 }
 
 void RelayHub::removed(const std::string& room) {
+    closeRoom(room, RelayLinkClose::notOnAccount, "removed from its account", RelayDeviceClose::unknownHost);
+}
+
+void RelayHub::letGo(const std::string& room) {
+    // Devices that waited for a link proving here dial again too: the
+    // proxy now sends them where the link goes.
+    closeRoom(room, RelayLinkClose::moved, "another instance serves the room now", RelayDeviceClose::goingAway);
+}
+
+void RelayHub::closeRoom(const std::string& room, RelayCloseWord linkClose, const std::string& why,
+                         RelayCloseWord deviceClose) {
     std::vector<RelayPeer*> links;
     for (const auto& [peer, link] : links_)
         if (link.room == room) links.push_back(peer);
-    for (auto* peer : links) closeLink(peer, RelayLinkClose::notOnAccount, "removed from its account");
+    for (auto* peer : links) closeLink(peer, linkClose, why);
     const auto found = rooms_.find(room);
     if (found == rooms_.end()) return;
     std::vector<RelayPeer*> devices;
     for (const auto& [id, device] : found->second.devices) devices.push_back(device);
-    for (auto* device : devices) closeDevice(device, RelayDeviceClose::unknownHost, false);
+    for (auto* device : devices) closeDevice(device, deviceClose, false);
     dropRoomIfEmpty(room);
-}
-
-void RelayHub::letGo(const std::string& roomID) {
-    std::vector<RelayPeer*> links;
-    for (const auto& [peer, link] : links_)
-        if (link.room == roomID) links.push_back(peer);
-    for (auto* peer : links) closeLink(peer, RelayLinkClose::moved, "another instance serves the room now");
-    // Devices that waited for a link proving here dial again too: the
-    // proxy now sends them where the link goes.
-    const auto found = rooms_.find(roomID);
-    if (found == rooms_.end()) return;
-    std::vector<RelayPeer*> devices;
-    for (const auto& [id, device] : found->second.devices) devices.push_back(device);
-    for (auto* device : devices) closeDevice(device, RelayDeviceClose::goingAway, false);
 }
 
 void RelayHub::signedOut(const std::string& session) {

@@ -149,6 +149,8 @@ private:
     };
 
     void closeLink(RelayPeer* peer, RelayCloseWord close, const std::string& why);
+    // Every link of the room here (proving or up), then every device left.
+    void closeRoom(const std::string& room, RelayCloseWord linkClose, const std::string& why, RelayCloseWord deviceClose);
     // Closes and forgets a device; the host hears it left unless it asked.
     void closeDevice(RelayPeer* peer, RelayCloseWord close, bool tellHost);
     // Every change of a room's link that is up goes through here, so those

@@ -372,6 +372,13 @@ private:
     std::thread thread_;
 };
 
+// How soon every phone must be through again: a few seconds. The slowest
+// road is a phone that the proxy lets through to a restarted instance
+// while it still counts that instance failed: the computer's link, let go
+// there, is sent back to the holder, so the phone waits out its wait,
+// dials again (the page's back-off) and then brings the link.
+constexpr double withinSeconds = 2 * RelayLimits::linkWaitSeconds + 2;
+
 class Fleet {
 public:
     static constexpr int accounts = 10;  // two computers and two phones each
@@ -497,6 +504,16 @@ public:
                 for (const auto& line : instance->lines()) text += instance->origin() + " " + line + "\n";
         return text;
     }
+    // Whether every phone got through within a few seconds of `since`,
+    // said with the seconds it took.
+    bool throughAgain(const char* what, Clock::time_point since) {
+        const auto took = everyPhoneThrough(since);
+        std::printf("[ fleet    ] %s: every phone through after %s\n", what,
+                    took ? (std::to_string(*took).substr(0, 4) + " s").c_str() : "never");
+        EXPECT_TRUE(took) << stragglers(since);
+        EXPECT_LT(took.value_or(0), withinSeconds) << what;
+        return took.has_value();
+    }
     // Every phone loads its page again; answers when it did.
     Clock::time_point reopenAll() {
         const auto now = Clock::now();
@@ -533,24 +550,11 @@ public:
     std::vector<std::unique_ptr<Phone>> phones;
 };
 
-// How soon every phone must be through again: a few seconds. The slowest
-// road is a phone that the proxy lets through to a restarted instance
-// while it still counts that instance failed: the computer's link, let go
-// there, is sent back to the holder, so the phone waits out its wait,
-// dials again (the page's back-off) and then brings the link.
-constexpr double withinSeconds = 2 * RelayLimits::linkWaitSeconds + 2;
-
-void report(const char* what, std::optional<double> seconds) {
-    std::printf("[ fleet    ] %s: %s\n", what, seconds ? (std::to_string(*seconds).substr(0, 4) + " s").c_str() : "never");
-}
-
 TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrAreAdded) {
     Fleet fleet;
     fleet.populate();
     ASSERT_FALSE(HasFatalFailure());
-    const auto begun = Clock::now() - 1s;
-    auto took = fleet.everyPhoneThrough(begun);
-    ASSERT_TRUE(took) << fleet.stragglers(begun);
+    ASSERT_TRUE(fleet.throughAgain("all linked", Clock::now() - 1s));
 
     // The list is true through either instance.
     int lists = 0;
@@ -566,22 +570,15 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
     // Killed outright, then started again as systemd would (2 s later): the
     // phones it carried dial again and reach their computers elsewhere...
     const std::string killedAt = first.origin().substr(7);
-    auto killed = Clock::now();
+    const auto killed = Clock::now();
     first.stop(SIGKILL);
     std::this_thread::sleep_for(2s);
     fleet.restart(0, "127.0.0.2");
-    took = fleet.everyPhoneThrough(killed);
-    report("kill -9: every phone through again after", took);
-    ASSERT_TRUE(took) << fleet.stragglers(killed);
-    EXPECT_LT(*took, withinSeconds);
+    ASSERT_TRUE(fleet.throughAgain("kill -9 and a start", killed));
     // ...and once the proxy sends its rooms to it again, phones opening
     // their pages there make their computers' links move to it.
     std::this_thread::sleep_until(fleet.nginx_.takesAgain(killedAt));
-    auto reopened = fleet.reopenAll();
-    took = fleet.everyPhoneThrough(reopened);
-    report("kill -9: pages opened again on the restarted instance, every phone through after", took);
-    ASSERT_TRUE(took) << fleet.stragglers(reopened);
-    EXPECT_LT(*took, withinSeconds);
+    ASSERT_TRUE(fleet.throughAgain("kill -9, pages opened again on the restarted instance", fleet.reopenAll()));
 
     // Stopped and started as systemctl restart does: its rows are withdrawn
     // as it stops.
@@ -589,30 +586,19 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
     const auto stopping = second.instance();
     EXPECT_GT(fleet.presenceRows(stopping), 0);
     const std::string stoppedAt = second.origin().substr(7);
-    auto restarted = Clock::now();
+    const auto restarted = Clock::now();
     EXPECT_EQ(second.stop(SIGTERM), 0);
     EXPECT_EQ(fleet.presenceRows(stopping), 0);
     fleet.restart(1, "127.0.0.3");
-    took = fleet.everyPhoneThrough(restarted);
-    report("systemctl restart: every phone through again after", took);
-    ASSERT_TRUE(took) << fleet.stragglers(restarted);
-    EXPECT_LT(*took, withinSeconds);
+    ASSERT_TRUE(fleet.throughAgain("systemctl restart", restarted));
     std::this_thread::sleep_until(fleet.nginx_.takesAgain(stoppedAt));
-    reopened = fleet.reopenAll();
-    took = fleet.everyPhoneThrough(reopened);
-    report("systemctl restart: pages opened again, every phone through after", took);
-    ASSERT_TRUE(took) << fleet.stragglers(reopened);
-    EXPECT_LT(*took, withinSeconds);
+    ASSERT_TRUE(fleet.throughAgain("systemctl restart, pages opened again", fleet.reopenAll()));
 
     // A third instance: nginx reloaded with its line; a third of the rooms
     // are its now, and their links move to it as their phones come.
     fleet.instances_.push_back(fleet.start("127.0.0.4"));
     fleet.nginx_.reload(fleet.upstreams());
-    reopened = fleet.reopenAll();
-    took = fleet.everyPhoneThrough(reopened);
-    report("third instance added: every phone through after", took);
-    ASSERT_TRUE(took) << fleet.stragglers(reopened);
-    EXPECT_LT(*took, withinSeconds);
+    ASSERT_TRUE(fleet.throughAgain("a third instance added", fleet.reopenAll()));
     lists = 0;
     for (int i = 0; i < 200; ++i) lists += fleet.listedOnline(i % Fleet::accounts) == 2;
     std::printf("[ fleet    ] three instances: %d of 200 lists said every computer online\n", lists);
@@ -633,8 +619,8 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
         std::this_thread::sleep_for(10ms);
         closed = !fleet.phones[0]->through() && !fleet.phones[1]->through();
     }
-    report("sign-out: both phones of the sign-in closed after", closed ? std::optional(secondsSince(signedOut)) : std::nullopt);
     EXPECT_TRUE(closed);
+    std::printf("[ fleet    ] sign-out: both phones of the sign-in closed after %.2f s\n", secondsSince(signedOut));
     for (int i = 0; i < 2; ++i) {
         const auto codes = fleet.phones[i]->closes();
         EXPECT_FALSE(codes.empty() || codes.back() != 4401) << "phone " << i;

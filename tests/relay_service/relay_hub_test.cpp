@@ -274,21 +274,32 @@ TEST(RelayHubDevices, ConnectionsAreLimitedPerDeviceAndPerAccount) {
     EXPECT_EQ(joined, 5);
 }
 
-TEST(RelayHubDevices, ARemovedComputersLinkEndsAsNotOnTheAccount) {
-    HubRig rig;
-    auto host = rig.link();
-    auto device = rig.device();
-    rig.hub.removed(rig.room);
-    EXPECT_EQ(host->code(), 4410);
-    EXPECT_EQ(device->code(), 4404);
-    EXPECT_FALSE(rig.hub.online(rig.room));
-
-    HubRig stopping;
-    auto link = stopping.link();
-    auto phone = stopping.device();
-    stopping.hub.shutDown();
-    EXPECT_EQ(link->code(), 1001);
-    EXPECT_EQ(phone->code(), 1001);
+// A room ends for the computer leaving its account (its link is told it is
+// not on the account, its devices that the computer is unknown), for
+// another instance serving it now (the link dials again, as the devices
+// do) and for the relay stopping.
+TEST(RelayHubDevices, ARoomsLinkAndDevicesCloseWithTheCodesOfWhatEndedIt) {
+    struct Case {
+        const char* name;
+        std::function<void(HubRig&)> end;
+        std::pair<int, std::string> link, device;
+    };
+    const std::vector<Case> cases = {
+        {"the computer left its account", [](HubRig& rig) { rig.hub.removed(rig.room); }, {4410, "not-on-account"},
+         {4404, "unknown-host"}},
+        {"another instance serves it now", [](HubRig& rig) { rig.hub.letGo(rig.room); }, {4421, "moved"}, {1001, ""}},
+        {"the relay stops", [](HubRig& rig) { rig.hub.shutDown(); }, {1001, ""}, {1001, ""}},
+    };
+    for (const auto& c : cases) {
+        HubRig rig;
+        auto host = rig.link();
+        auto device = rig.device();
+        c.end(rig);
+        EXPECT_EQ(host->closed, c.link) << c.name;
+        EXPECT_EQ(device->closed, c.device) << c.name;
+        EXPECT_FALSE(rig.hub.online(rig.room)) << c.name;
+        EXPECT_EQ(rig.changes, (std::vector<std::string>{rig.room + " up", rig.room + " down"})) << c.name;
+    }
 }
 
 // Another instance sharing the database may remove a computer whose link
@@ -473,29 +484,22 @@ TEST(RelayHubFleet, AWaitIsBoundedInTimeBytesAndConnections) {
     EXPECT_EQ(hub.devices(), 0u);
 }
 
-TEST(RelayHubFleet, LettingARoomGoClosesItsLinksAsMovedAndSendsItsDevicesAfterThem) {
+// A link still proving here goes too, and the devices waiting for it dial
+// again where the proxy now sends them.
+TEST(RelayHubFleet, LettingARoomGoEndsALinkOnItsWayAndTheDevicesWaitingForIt) {
     HubRig rig;
-    auto link = rig.link();
-    auto joined = rig.device();
-    auto proving = rig.proving();
+    auto onItsWay = rig.proving();
+    auto device = rig.device();
+    ASSERT_FALSE(device->closed);
     rig.hub.letGo(rig.room);
-    EXPECT_EQ(link->closed, (std::pair<int, std::string>{4421, "moved"}));
-    EXPECT_EQ(proving->closed, (std::pair<int, std::string>{4421, "moved"}));
-    EXPECT_EQ(joined->closed, (std::pair<int, std::string>{1001, ""}));
-    EXPECT_EQ(rig.changes, (std::vector<std::string>{rig.room + " up", rig.room + " down"}));
-    EXPECT_EQ(rig.hub.links(), 0u);
-
-    // Devices waiting for a link proving here dial again too.
-    HubRig waiting;
-    auto onItsWay = waiting.proving();
-    auto device = waiting.device();
-    waiting.hub.letGo(waiting.room);
-    EXPECT_EQ(onItsWay->code(), 4421);
+    EXPECT_EQ(onItsWay->closed, (std::pair<int, std::string>{4421, "moved"}));
     EXPECT_EQ(device->code(), 1001);
-    EXPECT_EQ(waiting.hub.devices(), 0u);
+    EXPECT_EQ(rig.hub.devices(), 0u);
+    EXPECT_EQ(rig.hub.links(), 0u);
+    EXPECT_TRUE(rig.changes.empty());
     // A room with nothing here is nothing to let go.
-    waiting.hub.letGo("0123456789abcdef0123456789abcdef");
-    EXPECT_TRUE(waiting.changes.empty());
+    rig.hub.letGo("0123456789abcdef0123456789abcdef");
+    EXPECT_TRUE(rig.logs.back().find("ended before it proved") != std::string::npos);
 }
 
 TEST(RelayHubFleet, ASignOutClosesThatSignInsDevicesOnly) {
