@@ -106,10 +106,11 @@ std::optional<std::string> upgradeKey(const HTTPRequest& request) {
 Routed route(const HTTPRequest& request, std::span<const std::uint8_t> leftover, const RouteContext& context) {
     auto verdict = context.policy.evaluate(request.headers);
     if (auto refuse = std::get_if<HostPolicy::Refuse>(&verdict))
-        return {refuse->tailnetHost ? ConnectionRoute::tailnet : ConnectionRoute::loopback, plain(refuse->status)};
+        return {refuse->tailnetHost ? ConnectionRoute::tailnet : ConnectionRoute::loopback, plain(refuse->status), {}};
     const auto& accept = std::get<HostPolicy::Accept>(verdict);
     Routed routed;
     routed.route = accept.route == HostPolicy::Route::tailnet ? ConnectionRoute::tailnet : ConnectionRoute::loopback;
+    routed.pageOrigin = accept.origin + "/";
     std::optional<std::string> origin;
     if (auto o = header(request, "origin")) origin = *o;
     bool originOK = HostPolicy::originMatches(origin, accept.origin);

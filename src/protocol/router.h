@@ -52,6 +52,9 @@ struct Routed {
     // refused request from the tailnet proxy still counts as tailnet.
     ConnectionRoute route = ConnectionRoute::loopback;
     RouteDecision decision;
+    // The origin of this host's page on that way ("https://name/"), which
+    // marks files received from it; empty when the request was refused.
+    std::string pageOrigin;
     bool operator==(const Routed&) const = default;
 };
 

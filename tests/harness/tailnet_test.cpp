@@ -1,6 +1,8 @@
 // Through the test host with the stand-in Tailscale tool: the route is
 // turned on, a tailnet browser with the owner's login pairs and holds a
 // session, and anyone else is refused.
+#include <sys/xattr.h>
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -23,8 +25,9 @@ protected:
         std::filesystem::create_directories(dataHome);
         const std::uint16_t port = freePort();
         fake.setPublished(FakeTool::publishedJson(port));
-        host = std::make_unique<HarnessProcess>(dataHome, port,
-                                                std::vector<std::string>{"--tailscale", fake.root().string()});
+        host = std::make_unique<HarnessProcess>(
+            dataHome, port,
+            std::vector<std::string>{"--tailscale", fake.root().string(), "--files", (dataHome / "Received").string()});
         ASSERT_TRUE(host->waitLine("listening "));
     }
     void TearDown() override {
@@ -101,6 +104,22 @@ TEST_F(TailnetHarness, TheOwnersTailnetBrowserPairsAndConnectsAndOthersAreRefuse
     EXPECT_EQ(ws.nextText(), nlohmann::json({{"t", "ready"}, {"device", "Laptop"}, {"version", 1}}).dump());
     EXPECT_TRUE(host->waitLine(R"({"device":")" + body["deviceId"].get<std::string>() +
                                R"(","event":"session-started","name":"Laptop","route":"tailnet"})"));
+    // A file sent over the tailnet is marked as coming from the tailnet's page.
+    ws.sendText(nlohmann::json{{"t", "file-put"}, {"id", 1}, {"name", "note.txt"}, {"size", 5}}.dump());
+    EXPECT_NE(ws.nextText().value_or("").find("file-put-ready"), std::string::npos);
+    ws.sendRaw(clientFrame(0x2, std::string("\x11\0\0\0\x01\0\0\0\0hello", 14)));
+    ws.sendText(nlohmann::json{{"t", "file-put-end"}, {"id", 1},
+                               {"sha256", "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824"}}
+                    .dump());
+    for (int i = 0; i < 5; ++i)
+        if (ws.nextText().value_or("").find("file-put-result") != std::string::npos) break;
+    const auto received = dataHome / "Received" / "note.txt";
+    EXPECT_TRUE(std::filesystem::exists(received));
+    char mark[256] = {};
+    if (::getxattr(received.c_str(), "user.xdg.origin.url", mark, sizeof mark - 1) > 0 ||
+        ::setxattr(received.c_str(), "user.morvane-probe", "1", 1, 0) == 0) {
+        EXPECT_EQ(std::string(mark), tailnetOrigin + "/");
+    }
     WebSocket other(host->port(), tailnetHost, tailnetOrigin, "Tailscale-User-Login: other@example.com\r\n");
     EXPECT_EQ(other.answer.substr(0, 12), "HTTP/1.1 403");
 
