@@ -162,7 +162,9 @@ TEST(TrayIconMenu, TheLongestMenuFitsBesideTheIconInOneColumnWithEveryItemReacha
     ASSERT_TRUE(spin([] { return QSystemTrayIcon::isSystemTrayAvailable(); })) << "trayer took no icons";
     // A loaded machine (a sanitized build, tests in parallel) starts them slowly.
     ASSERT_TRUE(spin([] { return QGuiApplication::primaryScreen()->availableGeometry().top() > 0; }))
-        << "the window manager took no strut out of the work area";
+        << "the window manager took no strut out of the work area; the root says:\n"
+        << testing::rootProperties() << "openbox " << (openbox.running() ? "runs" : "ended") << ", trayer "
+        << (trayer.running() ? "runs" : "ended");
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
     const QFont usual = QApplication::font();
     struct Case {

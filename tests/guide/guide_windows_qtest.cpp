@@ -452,7 +452,10 @@ TEST(GuideWindowsOnLaptopScreens, FitTheWorkAreaOfAWindowManagerWithAPanel) {
         // A loaded machine (a sanitized build, tests in parallel) starts them slowly.
         while (screen->availableGeometry().top() == 0 && waited.elapsed() < 20'000) settle(50);
         const QRect area = screen->availableGeometry();
-        ASSERT_GT(area.top(), 0) << "the window manager took no strut out of the work area";
+        ASSERT_GT(area.top(), 0) << "the window manager took no strut out of the work area; the root says:\n"
+                                 << testing::rootProperties(display) << "openbox "
+                                 << (openbox.running() ? "runs" : "ended") << ", trayer "
+                                 << (trayer.running() ? "runs" : "ended");
         const QFont usual = QApplication::font();
         // The desktop's usual font sizes: at the larger one the windows
         // are taller than the work area and scroll.

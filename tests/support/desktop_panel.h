@@ -11,7 +11,11 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -62,11 +66,34 @@ private:
     pid_t pid_ = -1;
 };
 
-// Openbox with its packaged configuration and no session manager.
+// What the root window of `display` ($DISPLAY when empty) says of its
+// window manager and work area, as xprop prints it.
+inline std::string rootProperties(const std::string& display = {}) {
+    const std::string name = display.empty() ? std::string(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "") : display;
+    const std::string command = "xprop -display '" + name + "' -root _NET_SUPPORTING_WM_CHECK _NET_WORKAREA 2>&1";
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+// Openbox with its packaged configuration and no session manager. It is
+// made only once the window manager has claimed its screen (or 20 s have
+// passed): what starts after, a panel or a window, is managed from its
+// first moment, and a client of the display has heard what the window
+// manager supports before it hears of any work area it sets.
 class Openbox : public ChildProgram {
 public:
     explicit Openbox(const std::string& display = {})
-        : ChildProgram({"openbox", "--sm-disable", "--config-file", "/etc/xdg/openbox/rc.xml"}, display) {}
+        : ChildProgram({"openbox", "--sm-disable", "--config-file", "/etc/xdg/openbox/rc.xml"}, display) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (running() && rootProperties(display).find("window id #") == std::string::npos &&
+               std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 };
 
 // A panel 24 pixels high along `edge` ("top" or "bottom"), its tray at the
