@@ -406,7 +406,9 @@ public:
 
     // One instance, listening on its own address for the proxy alone.
     std::unique_ptr<RelayProcess> start(const std::string& address) {
-        auto config = RelayProcess::postgresConfig(database_.connectionString());
+        // What is tried here is the fleet, not the store's time-outs: a
+        // machine busy with other tests may take seconds to connect.
+        auto config = RelayProcess::postgresConfig(database_.connectionString(), {{"connect_timeout_seconds", 30}});
         config["listen"] = address + ":" + std::to_string(port_);
         config["trusted_proxies"] = json::array({"127.0.0.1"});
         return std::make_unique<RelayProcess>(folder_.path(), address, config);

@@ -32,7 +32,8 @@ public:
             writeFile(file, config.dump());
             process_ = std::make_unique<morvane::testing::HarnessProcess>(
                 MORVANE_RELAY_PROGRAM, std::vector<std::string>{"--config", file}, folder, /*errorsToo=*/true);
-            const auto started = waitFor("listening on http://" + listen);
+            // Long enough for a store that is slow to answer on a busy machine.
+            const auto started = waitFor("listening on http://" + listen, std::chrono::seconds(40));
             if (started.empty()) {
                 log = lines();
                 stop();
