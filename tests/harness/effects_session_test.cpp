@@ -162,6 +162,9 @@ TEST_F(EffectsSession, AMatchAskedByTheDeviceChangesTheModeAndEndingTheSessionPu
 
     ws.reset();  // the device goes away without a word
     EXPECT_TRUE(becomes(screen, "1920x1080"));
+    // Removed once the mode is back: a moment after the display shows it.
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (fs::exists(record()) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(fs::exists(record()));
     host->command("quit");
     EXPECT_EQ(host->waitExit(), 0);
