@@ -28,7 +28,11 @@ function patternXbm(width, height, busy) {
 
 async function startXvfb({ width = 1280, height = 720, busy = false } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-xvfb-'));
-  const child = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', `${width}x${height}x24`, '-nolisten', 'tcp', '-noreset'],
+  // The key tests count every press: with the server's usual 660 ms
+  // autorepeat delay a host starved of CPU between a press and its release
+  // would see the key repeat, so the delay is put out of reach.
+  const child = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', `${width}x${height}x24`, '-nolisten', 'tcp', '-noreset',
+    '-ardelay', '30000'],
     { stdio: ['ignore', 'ignore', 'pipe', 'pipe'] });
   const display = await new Promise((resolve, reject) => {
     let text = '';
