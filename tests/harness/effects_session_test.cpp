@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../support/eventually.h"
 #include "../support/xorg_dummy.h"
 #include "harness_process.h"
 #include "ws_client.h"
@@ -163,9 +164,7 @@ TEST_F(EffectsSession, AMatchAskedByTheDeviceChangesTheModeAndEndingTheSessionPu
     ws.reset();  // the device goes away without a word
     EXPECT_TRUE(becomes(screen, "1920x1080"));
     // Removed once the mode is back: a moment after the display shows it.
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (fs::exists(record()) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(fs::exists(record()));
+    EXPECT_TRUE(eventually([&] { return !fs::exists(record()); }));
     host->command("quit");
     EXPECT_EQ(host->waitExit(), 0);
 }

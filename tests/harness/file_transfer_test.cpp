@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "../support/eventually.h"
 #include "harness_process.h"
 
 namespace morvane::testing {
@@ -71,14 +72,6 @@ std::set<std::string> received(const fs::path& root) {
     return names;
 }
 
-bool eventually(const std::function<bool()>& condition, int millis = 10'000) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(millis);
-    while (Clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
 
 class FileTransfers : public ::testing::Test {
 protected:

@@ -27,6 +27,7 @@
 #include "relay/host_relay_link.h"
 #include "relay/relay_bytes.h"
 #include "relay/relay_counter_storage.h"
+#include "../support/eventually.h"
 #include "relay_double.h"
 #include "relay_process.h"
 #include "relay_service/relay_limits.h"
@@ -126,8 +127,7 @@ public:
         const auto before = started();
         write(instances);
         process_->signal(SIGHUP);
-        for (const auto deadline = Clock::now() + 10s; Clock::now() < deadline; std::this_thread::sleep_for(20ms))
-            if (started() > before) return;
+        if (morvane::testing::eventually([&] { return started() > before; })) return;
         throw std::runtime_error("nginx did not reload: " + read(folder_ + "/error.log"));
     }
 
@@ -437,9 +437,8 @@ public:
         const auto asked = exchange(nginx_.origin(), "POST", "/v1/auth/code",
                                     json{{"email", email}, {"login_id", client}}.dump(), "", {}, from);
         EXPECT_EQ(asked.status, 200) << asked.body;
-        auto now = codes();
-        for (const auto deadline = Clock::now() + 10s; now.size() <= before && Clock::now() < deadline; now = codes())
-            std::this_thread::sleep_for(10ms);
+        std::vector<std::string> now;
+        morvane::testing::eventually([&] { return (now = codes()).size() > before; });
         const auto verified = exchange(
             nginx_.origin(), "POST", "/v1/auth/verify",
             json{{"email", email}, {"login_id", client}, {"code", now.empty() ? "" : now.back()}, {"client", client}}.dump(), "",
@@ -619,12 +618,7 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
                               json{{"refresh_token", fleet.phoneSessions[0]["refresh_token"]}}.dump());
     ASSERT_EQ(out.status, 200) << out.body;
     const auto signedOut = Clock::now();
-    bool closed = false;
-    while (!closed && Clock::now() - signedOut < 5s) {
-        std::this_thread::sleep_for(10ms);
-        closed = !fleet.phones[0]->through() && !fleet.phones[1]->through();
-    }
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(morvane::testing::eventually([&] { return !fleet.phones[0]->through() && !fleet.phones[1]->through(); }, 5000));
     std::printf("[ fleet    ] sign-out: both phones of the sign-in closed after %.2f s\n", secondsSince(signedOut));
     for (int i = 0; i < 2; ++i) {
         const auto codes = fleet.phones[i]->closes();
@@ -632,10 +626,9 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
     }
     // The page dials again after its back-off and then asks for a ticket:
     // seconds on a machine busy with other tests.
-    for (const auto deadline = Clock::now() + 15s;
-         Clock::now() < deadline && !(fleet.phones[0]->signedOut() && fleet.phones[1]->signedOut());)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(fleet.phones[0]->signedOut() && fleet.phones[1]->signedOut()) << "a new ticket is refused";
+    EXPECT_TRUE(morvane::testing::eventually([&] { return fleet.phones[0]->signedOut() && fleet.phones[1]->signedOut(); },
+                                             15'000))
+        << "a new ticket is refused";
     for (std::size_t i = 2; i < fleet.phones.size(); ++i) EXPECT_TRUE(fleet.phones[i]->through()) << "phone " << i;
 }
 

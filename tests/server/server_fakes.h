@@ -23,6 +23,7 @@
 #include "server/connection_wire.h"
 #include "server/session_link.h"
 #include "../harness/ws_client.h"
+#include "../support/eventually.h"
 
 namespace morvane::testing {
 
@@ -52,15 +53,6 @@ private:
     mutable std::mutex m_;
     std::vector<std::string> lines_;
 };
-
-inline bool eventually(const std::function<bool()>& condition, int millis = 5000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
 
 // A relayed channel that writes into a journal: text messages as their
 // JSON, binary messages as "binary" and their size, closes as "close" and

@@ -11,12 +11,12 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "eventually.h"
 
 extern char** environ;
 
@@ -89,10 +89,8 @@ class Openbox : public ChildProgram {
 public:
     explicit Openbox(const std::string& display = {})
         : ChildProgram({"openbox", "--sm-disable", "--config-file", "/etc/xdg/openbox/rc.xml"}, display) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (running() && rootProperties(display).find("window id #") == std::string::npos &&
-               std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        eventually([&] { return !running() || rootProperties(display).find("window id #") != std::string::npos; },
+                   20'000);
     }
 };
 
