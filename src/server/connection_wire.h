@@ -32,9 +32,8 @@ public:
     virtual void cancel() = 0;
     // The close handshake has begun: let go of anything held back.
     virtual void releaseHold() = 0;
-    // The origin ("https://host/") of the page at the far end: the relay's
-    // page, or this host's own on the way the connection came; empty when
-    // not known.
+    // The origin ("https://host/") of the page at the far end when it is
+    // not this computer's own, as for the relay's page; else empty.
     virtual std::string pageOrigin() const { return {}; }
 };
 

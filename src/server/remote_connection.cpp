@@ -151,7 +151,7 @@ void RemoteConnection::route(const HTTPRequest& request, const Bytes& leftover) 
             } else if constexpr (std::is_same_v<T, route_decision::Upgrade>) {
                 phase_ = Phase::awaitingAuth;
                 lastReceive_ = now();
-                if (auto* direct = dynamic_cast<WebSocketWire*>(wire_.get())) direct->setPageOrigin(routed.pageOrigin);
+                routedOrigin_ = routed.pageOrigin;
                 HTTPResponse::Headers extra;
                 if (route_ == ConnectionRoute::tailnet) extra.push_back(HTTPResponse::strictTransport());
                 enqueueControl(HTTPResponse::upgrade(d.acceptKey, extra));

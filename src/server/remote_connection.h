@@ -53,6 +53,9 @@ public:
     const std::optional<std::string>& relayDeviceID() const { return relayDeviceID_; }
     std::int64_t lastReceive() const { return lastReceive_; }
     ConnectionWire& wire() { return *wire_; }
+    // The origin of the page at the far end: this host's own on the way the
+    // request came, else what the wire knows (the relay's page).
+    std::string pageOrigin() const { return routedOrigin_.empty() ? wire_->pageOrigin() : routedOrigin_; }
     SendPump& sendPump() { return pump_; }
     void setOnFinished(std::function<void()> f) { onFinished_ = std::move(f); }
 
@@ -123,6 +126,7 @@ private:
     std::uint64_t serial_;
     std::optional<PairedDevice> device_;
     ConnectionRoute route_;
+    std::string routedOrigin_;
     std::function<void()> onFinished_;
     Bytes readBuffer_;
     std::unique_ptr<Deadline> deadline_;

@@ -379,7 +379,7 @@ void RemoteServer::attachFiles(const std::shared_ptr<RemoteConnection>& connecti
         auto c = weak.lock();
         return c ? c->dropPendingFile() : false;
     };
-    peer.origin = connection->wire().pageOrigin();
+    peer.origin = connection->pageOrigin();
     fileEngine_->attach(std::move(peer));
 }
 

@@ -40,12 +40,9 @@ public:
     // reset that could destroy an answer still on its way.
     void cancel() override;
     void releaseHold() override {}
-    std::string pageOrigin() const override { return pageOrigin_; }
-    void setPageOrigin(std::string origin) { pageOrigin_ = std::move(origin); }
 
 private:
     std::shared_ptr<boost::asio::ip::tcp::socket> nw_;
-    std::string pageOrigin_;
 };
 
 }  // namespace morvane

@@ -158,22 +158,19 @@ TEST(TrayIconMenu, TheLongestMenuFitsBesideTheIconInOneColumnWithEveryItemReacha
     ASSERT_GE(items.size(), 36u) << "not the menu that did not fit";
     Openbox openbox;
     ASSERT_TRUE(openbox.running()) << "openbox is missing: run scripts/setup";
-    // A loaded machine (a sanitized build, tests in parallel) starts them
-    // slowly, and now and then openbox there misses the panel's strut: the
-    // panel is started again, as a person would.
+    // A loaded machine starts them slowly.
     std::optional<Trayer> trayer;
-    bool strut = false;
-    for (int attempt = 0; attempt < 3 && !strut; ++attempt) {
-        trayer.reset();
-        trayer.emplace("top");
-        ASSERT_TRUE(trayer->running()) << "trayer is missing: run scripts/setup";
-        ASSERT_TRUE(spin([] { return QSystemTrayIcon::isSystemTrayAvailable(); })) << "trayer took no icons";
-        strut = spin([] { return QGuiApplication::primaryScreen()->availableGeometry().top() > 0; }, 8000);
-    }
-    ASSERT_TRUE(strut)
-        << "the window manager took no strut out of the work area; the root says:\n"
-        << testing::rootProperties() << "openbox " << (openbox.running() ? "runs" : "ended") << ", trayer "
-        << (trayer->running() ? "runs" : "ended");
+    bool icons = true;
+    EXPECT_EQ(testing::startPanel(trayer, openbox, {},
+                                  [&] {
+                                      icons = spin([] { return QSystemTrayIcon::isSystemTrayAvailable(); });
+                                      return icons && spin([] {
+                                          return QGuiApplication::primaryScreen()->availableGeometry().top() > 0;
+                                      }, 8000);
+                                  }),
+              "");
+    ASSERT_TRUE(icons) << "trayer took no icons";
+    ASSERT_GT(QGuiApplication::primaryScreen()->availableGeometry().top(), 0);
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
     const QFont usual = QApplication::font();
     struct Case {

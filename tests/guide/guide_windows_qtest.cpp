@@ -446,23 +446,16 @@ TEST(GuideWindowsOnLaptopScreens, FitTheWorkAreaOfAWindowManagerWithAPanel) {
         const std::string display = std::string(std::getenv("DISPLAY")) + "." + std::to_string(number);
         testing::Openbox openbox(display);
         ASSERT_TRUE(openbox.running()) << "openbox is missing: run scripts/setup";
-        // A loaded machine (a sanitized build, tests in parallel) starts them
-        // slowly, and now and then openbox there misses the panel's strut:
-        // the panel is started again, as a person would.
+        // A loaded machine starts them slowly.
         std::optional<testing::Trayer> trayer;
-        for (int attempt = 0; attempt < 3 && screen->availableGeometry().top() == 0; ++attempt) {
-            trayer.reset();
-            trayer.emplace("top", display);
-            ASSERT_TRUE(trayer->running()) << "trayer is missing: run scripts/setup";
+        EXPECT_EQ(testing::startPanel(trayer, openbox, display, [&] {
             QElapsedTimer waited;
             waited.start();
             while (screen->availableGeometry().top() == 0 && waited.elapsed() < 8'000) settle(50);
-        }
+            return screen->availableGeometry().top() > 0;
+        }), "");
         const QRect area = screen->availableGeometry();
-        ASSERT_GT(area.top(), 0) << "the window manager took no strut out of the work area; the root says:\n"
-                                 << testing::rootProperties(display) << "openbox "
-                                 << (openbox.running() ? "runs" : "ended") << ", trayer "
-                                 << (trayer->running() ? "runs" : "ended");
+        ASSERT_GT(area.top(), 0);
         const QFont usual = QApplication::font();
         // The desktop's usual font sizes: at the larger one the windows
         // are taller than the work area and scroll.

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -185,5 +186,18 @@ private:
     std::size_t taken_ = 0;
     bool eof_ = false;
 };
+
+// The origin mark the host set on a received file, and whether the file
+// system keeps user attributes at all (where it does not, no mark can be).
+struct OriginMark {
+    std::string origin;
+    bool kept = false;
+};
+inline OriginMark originMark(const std::filesystem::path& file) {
+    char mark[256] = {};
+    const auto size = ::getxattr(file.c_str(), "user.xdg.origin.url", mark, sizeof mark - 1);
+    return {size > 0 ? std::string(mark, static_cast<std::size_t>(size)) : std::string(),
+            size > 0 || ::setxattr(file.c_str(), "user.morvane-probe", "1", 1, 0) == 0};
+}
 
 }  // namespace morvane::testing

@@ -1,8 +1,6 @@
 // Through the test host with the stand-in Tailscale tool: the route is
 // turned on, a tailnet browser with the owner's login pairs and holds a
 // session, and anyone else is refused.
-#include <sys/xattr.h>
-
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -115,10 +113,8 @@ TEST_F(TailnetHarness, TheOwnersTailnetBrowserPairsAndConnectsAndOthersAreRefuse
         if (ws.nextText().value_or("").find("file-put-result") != std::string::npos) break;
     const auto received = dataHome / "Received" / "note.txt";
     EXPECT_TRUE(std::filesystem::exists(received));
-    char mark[256] = {};
-    if (::getxattr(received.c_str(), "user.xdg.origin.url", mark, sizeof mark - 1) > 0 ||
-        ::setxattr(received.c_str(), "user.morvane-probe", "1", 1, 0) == 0) {
-        EXPECT_EQ(std::string(mark), tailnetOrigin + "/");
+    if (const auto mark = originMark(received); mark.kept) {
+        EXPECT_EQ(mark.origin, tailnetOrigin + "/");
     }
     WebSocket other(host->port(), tailnetHost, tailnetOrigin, "Tailscale-User-Login: other@example.com\r\n");
     EXPECT_EQ(other.answer.substr(0, 12), "HTTP/1.1 403");

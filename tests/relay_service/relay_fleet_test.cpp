@@ -103,14 +103,17 @@ public:
         process_ = std::make_unique<morvane::testing::HarnessProcess>(
             program_, std::vector<std::string>{"-p", folder_, "-c", folder_ + "/nginx.conf", "-e", folder_ + "/error.log"},
             folder_, true);
-        for (const auto deadline = Clock::now() + 10s; Clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
+        const bool listening = morvane::testing::eventually([&] {
             try {
                 exchange(origin(), "GET", "/");
-                watcher_ = std::thread([this] { watch(); });
-                return;
+                return true;
             } catch (const std::exception&) {
-                // Not listening yet.
+                return false;
             }
+        });
+        if (listening) {
+            watcher_ = std::thread([this] { watch(); });
+            return;
         }
         throw std::runtime_error("nginx did not start: " + read(folder_ + "/error.log"));
     }
@@ -231,12 +234,13 @@ public:
     }
 
     bool allUp(std::chrono::milliseconds wait) {
-        for (const auto deadline = Clock::now() + wait; Clock::now() < deadline; std::this_thread::sleep_for(20ms))
-            if (std::all_of(computers_.begin(), computers_.end(), [](const auto& c) {
+        return morvane::testing::eventually(
+            [&] {
+                return std::all_of(computers_.begin(), computers_.end(), [](const auto& c) {
                     return c->link->snapshot().state.kind == HostRelayLink::State::Kind::up;
-                }))
-                return true;
-        return false;
+                });
+            },
+            static_cast<int>(wait.count()));
     }
 
     std::string log(std::size_t index) {
@@ -393,10 +397,6 @@ public:
         nginx_.start(upstreams());
     }
     ~Fleet() {
-        if (std::getenv("FLEET_DUMP")) {
-            std::ofstream out(std::getenv("FLEET_DUMP"));
-            out << stragglers(Clock::now() + 1h) << Nginx::read(folder_.path() + "/nginx/error.log");
-        }
         phones.clear();
         computers_.reset();
     }
@@ -483,17 +483,18 @@ public:
     // Seconds from `since` until a record of every phone sent since then
     // had come back from its computer; absent past the wait.
     std::optional<double> everyPhoneThrough(Clock::time_point since, std::chrono::seconds wait = 20s) {
-        for (const auto deadline = Clock::now() + wait; Clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
-            Clock::time_point last = since;
-            bool all = true;
-            for (auto& phone : phones) {
-                const auto reached = phone->reachedSince(since);
-                all = all && reached && phone->through();
-                if (reached) last = std::max(last, *reached);
-            }
-            if (all) return secondsSince(since, last);
-        }
-        return std::nullopt;
+        Clock::time_point last = since;
+        const bool all = morvane::testing::eventually(
+            [&] {
+                for (auto& phone : phones) {
+                    const auto reached = phone->reachedSince(since);
+                    if (!reached || !phone->through()) return false;
+                    last = std::max(last, *reached);
+                }
+                return true;
+            },
+            static_cast<int>(std::chrono::milliseconds(wait).count()));
+        return all ? std::optional(secondsSince(since, last)) : std::nullopt;
     }
     std::string stragglers(Clock::time_point since) {
         std::string text;
@@ -523,6 +524,13 @@ public:
         const auto now = Clock::now();
         for (auto& phone : phones) phone->reopen();
         return now;
+    }
+    // Of 200 lists through the proxy, how many said every computer of
+    // their account online.
+    int fullLists() {
+        int full = 0;
+        for (int i = 0; i < 200; ++i) full += listedOnline(i % accounts) == 2;
+        return full;
     }
     // How many of the account's computers a list through the proxy says
     // are online.
@@ -561,8 +569,7 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
     ASSERT_TRUE(fleet.throughAgain("all linked", Clock::now() - 1s));
 
     // The list is true through either instance.
-    int lists = 0;
-    for (int i = 0; i < 200; ++i) lists += fleet.listedOnline(i % Fleet::accounts) == 2;
+    int lists = fleet.fullLists();
     std::printf("[ fleet    ] %d of 200 lists said every computer online\n", lists);
     EXPECT_EQ(lists, 200);
 
@@ -603,8 +610,7 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
     fleet.instances_.push_back(fleet.start("127.0.0.4"));
     fleet.nginx_.reload(fleet.upstreams());
     ASSERT_TRUE(fleet.throughAgain("a third instance added", fleet.reopenAll()));
-    lists = 0;
-    for (int i = 0; i < 200; ++i) lists += fleet.listedOnline(i % Fleet::accounts) == 2;
+    lists = fleet.fullLists();
     std::printf("[ fleet    ] three instances: %d of 200 lists said every computer online\n", lists);
     EXPECT_EQ(lists, 200);
 

@@ -13,6 +13,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -103,5 +105,22 @@ public:
                         "--SetDockType", "true", "--SetPartialStrut", "true"},
                        display) {}
 };
+
+// A panel along the top of `display` whose strut the window manager took
+// out of the work area, which `taken` waits to see. On a loaded machine (a
+// sanitized build, tests in parallel) openbox now and then misses a
+// panel's strut: the panel is started again, as a person would, up to
+// three times. Answers "" once the strut is taken, else what went wrong.
+inline std::string startPanel(std::optional<Trayer>& trayer, Openbox& openbox, const std::string& display,
+                              const std::function<bool()>& taken) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        trayer.reset();
+        trayer.emplace("top", display);
+        if (!trayer->running()) return "trayer is missing: run scripts/setup";
+        if (taken()) return "";
+    }
+    return "the window manager took no strut out of the work area; the root says:\n" + rootProperties(display) +
+           "openbox " + (openbox.running() ? "runs" : "ended") + ", trayer " + (trayer->running() ? "runs" : "ended");
+}
 
 }  // namespace morvane::testing
