@@ -15,6 +15,14 @@ namespace {
 
 std::int64_t millis(double seconds) { return static_cast<std::int64_t>(std::llround(std::max(seconds, 0.0) * 1000)); }
 
+// A wait as a person reads it: tenths under ten seconds (a jittered second
+// is not "0 s"), whole seconds, rounded, above.
+std::string secondsText(double seconds) {
+    const auto tenths = std::llround(std::max(seconds, 0.0) * 10);
+    if (tenths < 100 && tenths % 10 != 0) return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+    return std::to_string(std::llround(std::max(seconds, 0.0)));
+}
+
 double uniformRandom() {
     thread_local std::mt19937_64 engine{std::random_device{}()};
     // 53 bits, both ends included.
@@ -118,9 +126,10 @@ void HostRelayLink::attempt() {
     if (!enabled_ || sleeping_) return;
     ++generation_;
     if (options_.pathMonitor && !pathSatisfied_) {
-        setState({State::Kind::waitingForNetwork});
+        waitForNetwork();
         return;
     }
+    if (state_.kind == State::Kind::waitingForNetwork) say("link: the network is back");
     const auto wall = options_.now();
     budget_.roll(wall);
     usage_.roll(wall);
@@ -425,7 +434,7 @@ void HostRelayLink::ended(Outcome outcome, const std::string& word, std::optiona
     }
     const double d = retry_.delay(outcome, options_.random());
     if (options_.pathMonitor && !pathSatisfied_) {
-        setState({State::Kind::waitingForNetwork});
+        waitForNetwork();
         return;
     }
     if (retry_.notOnAccount)
@@ -434,8 +443,14 @@ void HostRelayLink::ended(Outcome outcome, const std::string& word, std::optiona
         setState({State::Kind::refused});
     else
         setState(State::backingOffUntil(options_.now() + millis(d)));
-    say("link: trying again in " + std::to_string(static_cast<std::int64_t>(d)) + " s");
+    say("link: trying again in " + secondsText(d) + " s");
     schedule(d, [](HostRelayLink& self) { self.attempt(); });
+}
+
+void HostRelayLink::waitForNetwork() {
+    // Said once as the wait begins; the path may report many times meanwhile.
+    if (state_.kind != State::Kind::waitingForNetwork) say("link: waiting for the network");
+    setState({State::Kind::waitingForNetwork});
 }
 
 void HostRelayLink::tearDown(const std::string& word, bool report) {

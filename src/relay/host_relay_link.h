@@ -157,6 +157,7 @@ private:
     void scheduleMidnight(std::int64_t deadlineWallMillis, std::uint64_t generation);
     void ended(Outcome outcome, const std::string& word, std::optional<int> code = std::nullopt);
     void tearDown(const std::string& word, bool report);
+    void waitForNetwork();
     void setState(State state);
     void publish();
     void saveCounters();

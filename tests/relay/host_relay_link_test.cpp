@@ -31,11 +31,12 @@ struct Rig {
     double random = 1.0;
     std::shared_ptr<HostRelayLink> link;
 
-    explicit Rig(bool watchPath = false, HostRelayLink::Timing timing = {}) {
+    explicit Rig(bool watchPath = false, HostRelayLink::Timing timing = {}, double unit = 1) {
         HostRelayLink::Options o{.baseURL = "wss://relay.example.com", .identity = identity, .queue = &queue};
         o.counters = counters;
         o.sockets = sockets;
         o.timing = timing;
+        o.unit = unit;
         o.now = [this] { return wallBase + queue.now(); };
         o.monotonicMillis = [this] { return queue.now(); };
         o.random = [this] { return random; };
@@ -72,6 +73,7 @@ struct Rig {
         ASSERT_EQ(kind(), Kind::up);
     }
     bool logged(const std::string& line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
+    long times(const std::string& line) const { return std::count(lines.begin(), lines.end(), line); }
 };
 
 TEST(HostRelayLink, EveryStateHasItsWord) {
@@ -295,6 +297,25 @@ TEST(HostRelayLink, CloseCodesAndUpgradeStatusesChooseTheOutcome) {
     }
 }
 
+TEST(HostRelayLink, TheWaitIsLoggedRoundedWithTenthsUnderTenSeconds) {
+    const struct {
+        double random, unit;
+        const char* line;
+    } cases[] = {
+        {0, 1, "link: trying again in 0.8 s"},    {0.5, 1, "link: trying again in 0.9 s"},
+        {1, 1, "link: trying again in 1 s"},      {0, 2, "link: trying again in 1.5 s"},
+        {0, 13, "link: trying again in 9.8 s"},   {1, 9.96, "link: trying again in 10 s"},
+        {1, 12.6, "link: trying again in 13 s"},  {0.2, 20, "link: trying again in 16 s"},
+    };
+    for (const auto& c : cases) {
+        Rig rig(false, {}, c.unit);
+        rig.random = c.random;
+        rig.turnOn();
+        rig.socket().handlers.finished(std::nullopt);
+        EXPECT_EQ(rig.lines.back(), c.line) << c.random << " " << c.unit;
+    }
+}
+
 TEST(HostRelayLink, ThreeRefusalsInARowSlowThePaceUntilWelcomed) {
     Rig rig;
     rig.turnOn();
@@ -385,12 +406,18 @@ TEST(HostRelayLink, NetworkPathGatesAttemptsAndIsCheckedWhileUp) {
     rig.socket().handlers.finished(std::nullopt);
     EXPECT_EQ(rig.kind(), Kind::waitingForNetwork);
     rig.queue.advance(60'000);
+    rig.path(false);
     EXPECT_EQ(rig.sockets->sockets.size(), 1u);
     rig.path(true);
     rig.queue.advance(999);
     EXPECT_EQ(rig.sockets->sockets.size(), 1u);
     rig.queue.advance(1);
     EXPECT_EQ(rig.sockets->sockets.size(), 2u);
+    // The log tells of the wait once, however often the path reports.
+    const std::vector<std::string> tail(rig.lines.end() - 3, rig.lines.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"link: waiting for the network", "link: the network is back",
+                                              "link: connecting (attempt 2 of 200 today)"}))
+        << ::testing::PrintToString(rig.lines);
 
     rig.bringUp();
     rig.path(true);  // any path update while up checks the link with a ping
