@@ -268,31 +268,40 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
     return answer(200, session(account, clientKind, newSession()));
 }
 
-json RelayAccounts::session(const Account& account, const std::string& client, const std::string& sessionID) {
+RelayAccounts::NewSession RelayAccounts::mintSession(const Account& account, const std::string& client,
+                                                    const std::string& sessionID) {
     const auto now = seconds();
     const auto access = newToken(sessionID);
     const auto refresh = newToken(sessionID);
-    store_.putToken(Token{hashOf(access), TokenKind::access, account.userId, client, "", now + RelayLimits::accessSeconds});
-    store_.putToken(
-        Token{hashOf(refresh), TokenKind::refresh, account.userId, client, "", now + RelayLimits::refreshSeconds});
-    return json{{"access_token", access},
-                {"refresh_token", refresh},
-                {"expires_in", RelayLimits::accessSeconds},
-                {"user", {{"id", account.userId}, {"email", account.email}}}};
+    return NewSession{
+        {Token{hashOf(access), TokenKind::access, account.userId, client, "", now + RelayLimits::accessSeconds},
+         Token{hashOf(refresh), TokenKind::refresh, account.userId, client, "", now + RelayLimits::refreshSeconds}},
+        json{{"access_token", access},
+             {"refresh_token", refresh},
+             {"expires_in", RelayLimits::accessSeconds},
+             {"user", {{"id", account.userId}, {"email", account.email}}}}};
+}
+
+json RelayAccounts::session(const Account& account, const std::string& client, const std::string& sessionID) {
+    auto made = mintSession(account, client, sessionID);
+    for (const auto& token : made.tokens) store_.putToken(token);
+    return std::move(made.answer);
 }
 
 AccountAnswer RelayAccounts::refresh(const json& body) {
     const auto presented = text(body, "refresh_token").value_or("");
     const auto sessionID = tokenSession(presented);
     const auto stored = sessionID.empty() ? std::nullopt : store_.token(hashOf(presented));
-    // Spent before anything is handed out: two racing refreshes of one
-    // token cannot both succeed.
-    if (!stored || stored->kind != TokenKind::refresh || stored->expiresAt <= seconds() || revoked(sessionID) ||
-        !store_.deleteToken(stored->hash))
+    if (!stored || stored->kind != TokenKind::refresh || stored->expiresAt <= seconds() || revoked(sessionID))
         return refuse(401, RelayError::invalidToken);
     const auto account = store_.account(stored->userId);
     if (!account) return refuse(401, RelayError::invalidToken);
-    return answer(200, session(*account, stored->client, sessionID));
+    // Spent as the new tokens are stored, in one step: two racing refreshes
+    // of one token cannot both succeed, and a failure between the two
+    // leaves the old token to refresh with again.
+    auto made = mintSession(*account, stored->client, sessionID);
+    if (!store_.replaceToken(stored->hash, made.tokens)) return refuse(401, RelayError::invalidToken);
+    return answer(200, std::move(made.answer));
 }
 
 AccountAnswer RelayAccounts::signOut(const json& body) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -103,6 +104,14 @@ private:
     AccountAnswer ticket(const std::string& room, const Bearer& access);
     // The live access token a bearer presented.
     std::optional<Bearer> bearer(const std::string& presented);
+    // A sign-in's new access and refresh tokens, to store, and the answer
+    // that hands them out.
+    struct NewSession {
+        std::vector<Token> tokens;
+        nlohmann::json answer;
+    };
+    NewSession mintSession(const Account& account, const std::string& client, const std::string& sessionID);
+    // Stores a new session's tokens and answers them.
     nlohmann::json session(const Account& account, const std::string& client, const std::string& sessionID);
     std::int64_t seconds() const;
     // Asked of the store every time, never of a copy here: the sign-out

@@ -124,6 +124,11 @@ public:
     virtual std::optional<Token> token(const std::string& hash) = 0;
     // Removes one token; true when it was there (a ticket is spent this way).
     virtual bool deleteToken(const std::string& hash) = 0;
+    // Spends one token and stores those that take its place, in one
+    // transaction: a failure or a crash part way leaves the spent token as
+    // it was, so that a refresh is never lost between the two. False, with
+    // nothing stored, when the token was already spent.
+    virtual bool replaceToken(const std::string& spentHash, const std::vector<Token>& replacements) = 0;
 
     // Registers a computer, atomically against the account's limit.
     virtual AddHostOutcome addHost(const HostRecord& host, int maxHostsPerAccount) = 0;

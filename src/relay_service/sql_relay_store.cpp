@@ -214,13 +214,15 @@ bool SqlRelayStore::deleteCode(const std::string& email, const std::string& logi
     return op([&] { return sql("DELETE FROM sign_in_codes WHERE email = $1 AND login_id = $2", email, loginId).changed > 0; });
 }
 
+void SqlRelayStore::insertToken(const Token& token) {
+    sql("INSERT INTO tokens (hash, kind, user_id, client, room, expires_at) VALUES ($1, $2, $3, $4, $5, $6) "
+        "ON CONFLICT (hash) DO UPDATE SET kind = excluded.kind, user_id = excluded.user_id, "
+        "client = excluded.client, room = excluded.room, expires_at = excluded.expires_at",
+        token.hash, std::string(toString(token.kind)), token.userId, token.client, token.room, token.expiresAt);
+}
+
 void SqlRelayStore::putToken(const Token& token) {
-    op([&] {
-        sql("INSERT INTO tokens (hash, kind, user_id, client, room, expires_at) VALUES ($1, $2, $3, $4, $5, $6) "
-            "ON CONFLICT (hash) DO UPDATE SET kind = excluded.kind, user_id = excluded.user_id, "
-            "client = excluded.client, room = excluded.room, expires_at = excluded.expires_at",
-            token.hash, std::string(toString(token.kind)), token.userId, token.client, token.room, token.expiresAt);
-    });
+    op([&] { insertToken(token); });
 }
 
 std::optional<Token> SqlRelayStore::token(const std::string& hash) {
@@ -234,6 +236,18 @@ std::optional<Token> SqlRelayStore::token(const std::string& hash) {
 
 bool SqlRelayStore::deleteToken(const std::string& hash) {
     return op([&] { return sql("DELETE FROM tokens WHERE hash = $1", hash).changed > 0; });
+}
+
+bool SqlRelayStore::replaceToken(const std::string& spentHash, const std::vector<Token>& replacements) {
+    return op([&] {
+        Transaction transaction(*this);
+        // The delete takes the row's lock: of two instances replacing one
+        // token at once, the second finds it gone once the first commits.
+        if (sql("DELETE FROM tokens WHERE hash = $1", spentHash).changed == 0) return false;
+        for (const auto& token : replacements) insertToken(token);
+        transaction.commit();
+        return true;
+    });
 }
 
 AddHostOutcome SqlRelayStore::addHost(const HostRecord& host, int maxHostsPerAccount) {

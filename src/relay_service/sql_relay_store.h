@@ -69,6 +69,7 @@ public:
     void putToken(const Token& token) override;
     std::optional<Token> token(const std::string& hash) override;
     bool deleteToken(const std::string& hash) override;
+    bool replaceToken(const std::string& spentHash, const std::vector<Token>& replacements) override;
     AddHostOutcome addHost(const HostRecord& host, int maxHostsPerAccount) override;
     std::optional<HostRecord> hostByKey(const std::string& publicKey) override;
     std::optional<HostRecord> hostByRoom(const std::string& room) override;
@@ -110,6 +111,8 @@ protected:
     // Brings the database to this program's schema, or accepts a newer one
     // this program may use; throws RelayStoreError naming `database`.
     void migrate(const std::string& database);
+    // One token's row, inside the call or transaction under way.
+    void insertToken(const Token& token);
 
     template <class... V>
     SqlRows sql(std::string_view statement, V&&... values) {

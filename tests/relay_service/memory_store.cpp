@@ -25,6 +25,9 @@ public:
     void putToken(const Token& token) override { data_.putToken(token); }
     std::optional<Token> token(const std::string& hash) override { return data_.token(hash); }
     bool deleteToken(const std::string& hash) override { return data_.deleteToken(hash); }
+    bool replaceToken(const std::string& spent, const std::vector<Token>& replacements) override {
+        return data_.replaceToken(spent, replacements);
+    }
     AddHostOutcome addHost(const HostRecord& host, int most) override { return data_.addHost(host, most); }
     std::optional<HostRecord> hostByKey(const std::string& key) override { return data_.hostByKey(key); }
     std::optional<HostRecord> hostByRoom(const std::string& room) override { return data_.hostByRoom(room); }
@@ -141,6 +144,7 @@ bool MemoryStore::deleteCode(const std::string& email, const std::string& loginI
 
 void MemoryStore::putToken(const Token& token) {
     const auto lock = enter();
+    if (beforeTokenPut) beforeTokenPut();
     tokens[token.hash] = token;
 }
 
@@ -154,6 +158,22 @@ std::optional<Token> MemoryStore::token(const std::string& hash) {
 bool MemoryStore::deleteToken(const std::string& hash) {
     const auto lock = enter();
     return tokens.erase(hash) > 0;
+}
+
+bool MemoryStore::replaceToken(const std::string& spentHash, const std::vector<Token>& replacements) {
+    const auto lock = enter();
+    const auto before = tokens;
+    if (tokens.erase(spentHash) == 0) return false;
+    try {
+        for (const auto& token : replacements) {
+            if (beforeTokenPut) beforeTokenPut();
+            tokens[token.hash] = token;
+        }
+    } catch (...) {
+        tokens = before;
+        throw;
+    }
+    return true;
 }
 
 AddHostOutcome MemoryStore::addHost(const HostRecord& host, int maxHostsPerAccount) {

@@ -38,6 +38,7 @@ public:
     void putToken(const Token& token) override;
     std::optional<Token> token(const std::string& hash) override;
     bool deleteToken(const std::string& hash) override;
+    bool replaceToken(const std::string& spentHash, const std::vector<Token>& replacements) override;
     AddHostOutcome addHost(const HostRecord& host, int maxHostsPerAccount) override;
     std::optional<HostRecord> hostByKey(const std::string& publicKey) override;
     std::optional<HostRecord> hostByRoom(const std::string& room) override;
@@ -69,6 +70,9 @@ public:
     // Runs after a call has read a code (and spent its try, if it spends
     // one), before it answers: what another instance does in between.
     std::function<void()> afterCodeRead;
+    // Runs before each token is stored, and may throw RelayStoreError: a
+    // database that fails part way through a call.
+    std::function<void()> beforeTokenPut;
     std::map<std::string, Account> accounts;  // by e-mail
     std::map<std::pair<std::string, std::string>, SignInCode> codes;
     std::map<std::string, Token> tokens;

@@ -311,6 +311,25 @@ TEST(RelayAccountsTokens, RefreshSpendsTheOldTokenAndSignOutRevokesTheSession) {
     EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, other["refresh_token"]).status, 401);
 }
 
+// A store that fails while the new tokens are stored answers try-later
+// and leaves the old refresh token as it was, for the next try.
+TEST(RelayAccountsTokens, ARefreshTheStoreFailsPartWayCanBeTriedAgain) {
+    AccountRig rig;
+    const auto first = rig.signIn(owner, "web");
+    int puts = 0;
+    rig.store.beforeTokenPut = [&puts] {
+        if (++puts == 2) throw RelayStoreError("the database went away");
+    };
+    const auto failed = rig.post("/v1/auth/refresh", json{{"refresh_token", first["refresh_token"]}});
+    EXPECT_EQ(failed.status, 503);
+    EXPECT_EQ(failed.body["error"], "try-later");
+    rig.store.beforeTokenPut = nullptr;
+    const auto renewed = rig.post("/v1/auth/refresh", json{{"refresh_token", first["refresh_token"]}});
+    ASSERT_EQ(renewed.status, 200);
+    EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, renewed.body["access_token"]).status, 200);
+    EXPECT_EQ(rig.store.tokens.size(), 3u) << "the first access token, the new access and refresh tokens: the failed try left none";
+}
+
 // Instances sharing one database: a sign-out through one holds on the
 // other at once, for its access tokens and for a ticket made before it,
 // and is forgotten once no access token it covers can be alive.

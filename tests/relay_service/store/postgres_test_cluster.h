@@ -71,6 +71,12 @@ public:
         return "UPDATE schema_version SET version = " + std::to_string(version) + ";" + markCompatibleSql(compatible);
     }
     std::string int64Type() const override { return "BIGINT"; }
+    std::string failInsertsSql(const std::string& table, const std::string& condition) const override {
+        return "CREATE FUNCTION fail_" + table + "() RETURNS trigger AS $$ BEGIN IF " + condition +
+               " THEN RAISE EXCEPTION 'refused by the test'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql;"
+               "CREATE TRIGGER fail_" + table + " BEFORE INSERT ON " + table + " FOR EACH ROW EXECUTE FUNCTION fail_" +
+               table + "();";
+    }
     // The server recovers its own files; what is checked is that the
     // database still answers.
     std::string integrity() override {

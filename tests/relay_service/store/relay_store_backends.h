@@ -84,6 +84,10 @@ public:
     virtual std::string integrity() = 0;
     // The database's name of a 64-bit whole number.
     virtual std::string int64Type() const = 0;
+    // The statements that make every insert into `table` whose new row
+    // meets `condition` (on NEW) fail, as a database failing part way
+    // through a call.
+    virtual std::string failInsertsSql(const std::string& table, const std::string& condition) const = 0;
 };
 
 inline std::string markCompatibleSql(int compatible) {
@@ -118,6 +122,10 @@ public:
         return "PRAGMA user_version=" + std::to_string(version) + ";" + markCompatibleSql(compatible);
     }
     std::string int64Type() const override { return "INTEGER"; }
+    std::string failInsertsSql(const std::string& table, const std::string& condition) const override {
+        return "CREATE TRIGGER fail_" + table + " BEFORE INSERT ON " + table + " WHEN " + condition +
+               " BEGIN SELECT RAISE(ABORT, 'refused by the test'); END;";
+    }
     std::string integrity() override {
         std::string out;
         withDb([&](sqlite3* db) {

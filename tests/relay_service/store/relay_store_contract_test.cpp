@@ -261,6 +261,31 @@ TEST_P(RelayStoreContract, TicketIsSpentOnceAcrossConnections) {
     for (int i = 0; i < tickets; ++i) EXPECT_EQ(spent[i], 1) << "ticket " << i;
 }
 
+// A refresh spends its token and stores the next ones in one step: once,
+// across instances racing for it, and nothing is stored for a token
+// already spent.
+TEST_P(RelayStoreContract, ARefreshTokenIsReplacedOnceAcrossConnections) {
+    constexpr int connections = 4;
+    this->store->putToken({"r0", TokenKind::refresh, "user-1", "web", "", 90'000});
+    std::atomic<int> replaced{0};
+    race(this->backend, connections, [&](RelayStore& store, int worker) {
+        const auto name = std::to_string(worker);
+        if (store.replaceToken("r0", {{"a-" + name, TokenKind::access, "user-1", "web", "", 900},
+                                      {"r-" + name, TokenKind::refresh, "user-1", "web", "", 90'000}}))
+            ++replaced;
+    });
+    EXPECT_EQ(replaced, 1);
+    EXPECT_EQ(this->store->token("r0"), std::nullopt);
+    int stored = 0;
+    for (int w = 0; w < connections; ++w) {
+        const auto access = this->store->token("a-" + std::to_string(w));
+        const auto refresh = this->store->token("r-" + std::to_string(w));
+        EXPECT_EQ(access.has_value(), refresh.has_value()) << "worker " << w;
+        stored += refresh.has_value();
+    }
+    EXPECT_EQ(stored, 1) << "only the winner's tokens are stored";
+}
+
 TEST_P(RelayStoreContract, AddHostAnswersEachOutcome) {
     auto& store = *this->store;
     struct Step {
@@ -669,6 +694,24 @@ TEST_P(RelayDatabaseContract, OpensThroughTheConfiguredKind) {
 
 // A registration the service was told is committed is there after the
 // writer is killed at an arbitrary instant, and the database opens cleanly.
+// A database that fails as the new tokens are stored keeps the old one:
+// the phone refreshes again instead of signing in again.
+TEST_P(RelayDatabaseContract, ARefreshThatFailsPartWayKeepsTheOldToken) {
+    const Token old{"r0", TokenKind::refresh, "user-1", "web", "", 90'000};
+    this->store->putToken(old);
+    this->backend.exec(this->backend.failInsertsSql("tokens", "NEW.hash = 'r-new'"));
+    EXPECT_THROW(this->store->replaceToken("r0", {{"a-new", TokenKind::access, "user-1", "web", "", 900},
+                                                   {"r-new", TokenKind::refresh, "user-1", "web", "", 90'000}}),
+                 RelayStoreError);
+    auto other = this->backend.open();
+    EXPECT_EQ(other->token("r0"), old);
+    EXPECT_EQ(other->token("a-new"), std::nullopt) << "the token stored before the failure is undone with it";
+    // The same store object goes on working after the failed transaction.
+    EXPECT_TRUE(this->store->replaceToken("r0", {{"a-2", TokenKind::access, "user-1", "web", "", 900}}));
+    EXPECT_EQ(other->token("r0"), std::nullopt);
+    EXPECT_EQ(other->token("a-2")->kind, TokenKind::access);
+}
+
 TEST_P(RelayDatabaseContract, KilledWriterLosesNoRegistrationItReported) {
     constexpr int rounds = 3;
     constexpr int reportsBeforeKill = 40;
