@@ -7,21 +7,38 @@ namespace morvane::relay_service {
 std::optional<std::int64_t> RateWindow::take(const std::string& key, std::int64_t nowSeconds) {
     auto it = counts_.find(key);
     if (it == counts_.end()) {
-        // One place is always kept for the overflow key.
-        const auto roomFor = [&] { return counts_.size() + (counts_.contains(overflowKey) ? 0 : 1) < maxKeys_; };
-        if (!roomFor() && sweptAt_ != nowSeconds) purge(nowSeconds);
-        it = counts_.try_emplace(roomFor() ? key : std::string(overflowKey)).first;
+        if (counts_.size() >= maxKeys_) forgetEnded(nowSeconds);
+        if (counts_.size() >= maxKeys_) {
+            erase(byAge_.begin());
+            if (!saidFull_ && full_) full_(counts_.size() + 1);
+            saidFull_ = true;
+        }
+        byAge_.push_back(key);
+        it = counts_.emplace(key, Count{0, nowSeconds + window_, std::prev(byAge_.end())}).first;
     }
     auto& count = it->second;
-    if (count.endsAt <= nowSeconds) count = Count{0, nowSeconds + window_};
+    if (count.endsAt <= nowSeconds) {
+        count.events = 0;
+        count.endsAt = nowSeconds + window_;
+        byAge_.splice(byAge_.end(), byAge_, count.age);
+    }
     if (count.events >= most_) return std::max<std::int64_t>(1, count.endsAt - nowSeconds);
     ++count.events;
     return std::nullopt;
 }
 
 void RateWindow::purge(std::int64_t nowSeconds) {
-    sweptAt_ = nowSeconds;
-    std::erase_if(counts_, [&](const auto& entry) { return entry.second.endsAt <= nowSeconds; });
+    forgetEnded(nowSeconds);
+    if (counts_.size() <= maxKeys_ / 2) saidFull_ = false;
+}
+
+void RateWindow::forgetEnded(std::int64_t nowSeconds) {
+    while (!byAge_.empty() && counts_.at(byAge_.front()).endsAt <= nowSeconds) erase(byAge_.begin());
+}
+
+void RateWindow::erase(std::list<std::string>::iterator oldest) {
+    counts_.erase(*oldest);
+    byAge_.erase(oldest);
 }
 
 }  // namespace morvane::relay_service

@@ -5,13 +5,19 @@
 // instances are counted in the store.)
 //
 // The table holds at most `maxKeys` keys, so that a caller with countless
-// addresses cannot grow it without bound: when it is full and no window
-// has ended, every new key is counted under one shared overflow key, so
-// that while the flood lasts newcomers share one budget and the keys
-// already known keep theirs.
+// addresses cannot grow it without bound. When it is full, a newcomer
+// takes the place of the oldest window: a flood of new keys costs the
+// clients it pushes out no more than a fresh count, where one count shared
+// by every newcomer would refuse them all. The first time it is full (and
+// again once it has emptied to half its size) `full` is told how many keys
+// it holds, once, however long the flood lasts.
+//
+// Not thread-safe: used on one thread.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <list>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -20,8 +26,8 @@ namespace morvane::relay_service {
 
 class RateWindow {
 public:
-    RateWindow(int most, std::int64_t windowSeconds, std::size_t maxKeys)
-        : most_(most), window_(windowSeconds), maxKeys_(maxKeys < 2 ? 2 : maxKeys) {}
+    RateWindow(int most, std::int64_t windowSeconds, std::size_t maxKeys, std::function<void(std::size_t keys)> full = {})
+        : most_(most), window_(windowSeconds), maxKeys_(maxKeys < 1 ? 1 : maxKeys), full_(std::move(full)) {}
 
     // Counts one event for key at nowSeconds when fewer than `most` fell in
     // its window; otherwise counts nothing and answers the seconds until the
@@ -31,21 +37,24 @@ public:
     void purge(std::int64_t nowSeconds);
     std::size_t keys() const { return counts_.size(); }
 
-    // The key newcomers share while the table is full.
-    static constexpr const char* overflowKey = "";
-
 private:
     struct Count {
         int events = 0;
         std::int64_t endsAt = 0;
+        std::list<std::string>::iterator age;
     };
+    void forgetEnded(std::int64_t nowSeconds);
+    void erase(std::list<std::string>::iterator oldest);
+
     int most_;
     std::int64_t window_;
     std::size_t maxKeys_;
+    std::function<void(std::size_t)> full_;
     std::unordered_map<std::string, Count> counts_;
-    // A full table is swept at most once a second, so that a flood of new
-    // keys costs no more than one sweep a second.
-    std::int64_t sweptAt_ = -1;
+    // The keys by the start of their window, oldest first: windows are all
+    // as long, so the first to end is at the front.
+    std::list<std::string> byAge_;
+    bool saidFull_ = false;
 };
 
 }  // namespace morvane::relay_service

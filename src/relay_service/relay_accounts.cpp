@@ -136,7 +136,10 @@ RelayAccounts::RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured
     : store_(store),
       hooks_(std::move(hooks)),
       mailConfigured_(mailConfigured),
-      callsPerClient_(RelayLimits::callsPerClientMinute, 60, RelayLimits::maxCountedClients) {}
+      callsPerClient_(RelayLimits::callsPerClientMinute, 60, RelayLimits::maxCountedClients, [log = hooks_.log](std::size_t keys) {
+          log.warning("the count of calls per client is full (" + std::to_string(keys) +
+                      " clients): the oldest counts are forgotten to make room for new clients");
+      }) {}
 
 std::int64_t RelayAccounts::seconds() const {
     const auto millis = hooks_.now();

@@ -25,7 +25,7 @@ inline constexpr int verifiesPerClient = 20;
 // client address a minute.
 inline constexpr int callsPerClientMinute = 120;
 // Client addresses whose calls are counted at once (in memory, per
-// instance); past it, newcomers share one count.
+// instance); past it, the oldest counts make room for newcomers.
 inline constexpr std::size_t maxCountedClients = 50'000;
 
 // Tokens.
