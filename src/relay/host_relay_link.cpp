@@ -137,7 +137,11 @@ void HostRelayLink::attempt() {
         exhaust("allowance");
         return;
     }
-    if (!budget_.take(wall)) {
+    // Dialling again where the relay moved the room is the relay's doing,
+    // not an attempt of this computer's: it does not spend the day's.
+    const bool counted = !movedAway_;
+    movedAway_ = false;
+    if (counted && !budget_.take(wall)) {
         exhaust("attempts");
         return;
     }
@@ -146,8 +150,9 @@ void HostRelayLink::attempt() {
     challenged_ = false;
     attemptStarted_ = options_.monotonicMillis();
     setState({State::Kind::connecting});
-    say("link: connecting (attempt " + std::to_string(budget_.count) + " of " + std::to_string(budget_.limit()) +
-        " today)");
+    const auto ofToday = std::to_string(budget_.count) + " of " + std::to_string(budget_.limit());
+    say(counted ? "link: connecting (attempt " + ofToday + " today)"
+                : "link: connecting again after a move (not counted; " + ofToday + " attempts today)");
 
     RelaySocketRequest request;
     request.url = url_;
@@ -306,12 +311,13 @@ void HostRelayLink::failedBecause(std::uint64_t serial, const std::string& why) 
 void HostRelayLink::closed(std::uint64_t serial, int code) {
     if (serial != taskSerial_) return;
     if (code != RelayLinkLimits::closeRefused && code != RelayLinkLimits::closeReplaced &&
-        code != RelayLinkLimits::closeNotOnAccount)
+        code != RelayLinkLimits::closeNotOnAccount && code != RelayLinkClose::moved.code)
         say("link: " + relayAddressText(url_) + ": the relay closed the link (code " + std::to_string(code) + ")");
     switch (code) {
         case RelayLinkLimits::closeRefused: ended(Outcome::refused, "closed-by-relay", code); break;
         case RelayLinkLimits::closeReplaced: ended(Outcome::replaced, "replaced"); break;
         case RelayLinkLimits::closeNotOnAccount: ended(Outcome::notOnAccount, "closed-by-relay", code); break;
+        case RelayLinkClose::moved.code: ended(Outcome::moved, "moved"); break;
         default: ended(Outcome::failure, "closed-by-relay"); break;
     }
 }
@@ -414,6 +420,7 @@ void HostRelayLink::scheduleMidnight(std::int64_t deadline, std::uint64_t genera
 
 void HostRelayLink::ended(Outcome outcome, const std::string& word, std::optional<int> code) {
     tearDown(word, true);
+    movedAway_ = false;
     if (!enabled_) {
         setState({State::Kind::off});
         return;
@@ -432,7 +439,9 @@ void HostRelayLink::ended(Outcome outcome, const std::string& word, std::optiona
         else if (outcome == Outcome::refused)
             say("link: refused by the relay (" + std::to_string(*code) + ")");
     }
+    const int moves = retry_.moves;
     const double d = retry_.delay(outcome, options_.random());
+    movedAway_ = retry_.moves > moves;
     if (options_.pathMonitor && !pathSatisfied_) {
         waitForNetwork();
         return;
@@ -476,6 +485,7 @@ void HostRelayLink::tearDown(const std::string& word, bool report) {
 void HostRelayLink::turnOffOnQueue() {
     if (!enabled_ && state_.kind == State::Kind::off) return;
     enabled_ = false;
+    movedAway_ = false;
     tearDown("closed-by-relay", false);
     if (monitor_) {
         monitor_->cancel();

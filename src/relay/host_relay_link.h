@@ -190,6 +190,8 @@ private:
     std::uint64_t pingSerial_ = 0;
     std::uint64_t pongSerial_ = 0;
     bool quotaTripped_ = false;
+    // The relay moved the room and the next attempt follows it promptly.
+    bool movedAway_ = false;
     std::int64_t lastCounterSave_ = 0;
     mutable std::mutex snapshotLock_;
     Snapshot snapshotValue_{};

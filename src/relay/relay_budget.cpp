@@ -129,6 +129,16 @@ double RelayRetry::delay(Outcome after, double random) {
             slow = true;
             notOnAccount = true;
             return unit * refusedPaceSeconds;
+        case Outcome::moved:
+            if (slow) return unit * refusedPaceSeconds;
+            // Not a failure: the relay asked for it, and a phone waits at
+            // the new instance only a few seconds. It spends no step.
+            if (moves < promptMoves) {
+                ++moves;
+                return jitter(random) * unit;
+            }
+            refusals = 0;
+            break;
         case Outcome::failure:
         case Outcome::replaced:
             if (slow) return unit * refusedPaceSeconds;
@@ -138,10 +148,16 @@ double RelayRetry::delay(Outcome after, double random) {
     const int step = n;
     if (n < std::numeric_limits<int>::max()) ++n;
     const double base = std::min(std::ldexp(1.0, std::min(step, 30)), capSeconds);
-    const double jitter = !(random > 0) ? 0.75 : 0.75 + 0.25 * std::min(random, 1.0);
-    double d = base * jitter * unit;
+    double d = base * jitter(random) * unit;
     if (after == Outcome::replaced) d = std::max(d, unit * replacedMinimumSeconds);
     return d;
+}
+
+double RelayRetry::jitter(double random) { return !(random > 0) ? 0.75 : 0.75 + 0.25 * std::min(random, 1.0); }
+
+void RelayRetry::resetStep() {
+    n = 0;
+    moves = 0;
 }
 
 void RelayRetry::welcomed() {
@@ -152,6 +168,7 @@ void RelayRetry::welcomed() {
 
 void RelayRetry::restart() {
     n = 0;
+    moves = 0;
     refusals = 0;
     slow = false;
     notOnAccount = false;

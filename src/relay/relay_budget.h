@@ -80,12 +80,18 @@ struct RelayRetry {
     static constexpr double refusedPaceSeconds = 1'800;
     static constexpr double replacedMinimumSeconds = 60;
     static constexpr int refusalsBeforeSlow = 3;
+    // Moves in a row, without a stable period up between them, that are
+    // dialled again at once; past them a relay that keeps sending the link
+    // away is treated as failing.
+    static constexpr int promptMoves = 10;
 
-    // How an attempt or a session ended.
-    enum class Outcome { failure, refused, replaced, notOnAccount };
+    // How an attempt or a session ended. `moved`: the relay sent the link
+    // to another of its instances.
+    enum class Outcome { failure, refused, replaced, notOnAccount, moved };
 
     double unit = 1;  // seconds per back-off unit
     int n = 0;
+    int moves = 0;  // prompt moves since the step was last reset
     int refusals = 0;
     bool slow = false;
     bool notOnAccount = false;
@@ -94,9 +100,13 @@ struct RelayRetry {
     // Seconds until the next attempt; `random` in 0...1 sets the jitter.
     double delay(Outcome after, double random);
     void welcomed();
-    void resetStep() { n = 0; }
+    void resetStep();
     void restart();
     bool operator==(const RelayRetry&) const = default;
+
+private:
+    // 0.75...1 from `random` in 0...1 (outside it, the nearer end).
+    static double jitter(double random);
 };
 
 }  // namespace morvane

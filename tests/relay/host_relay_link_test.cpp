@@ -275,6 +275,7 @@ TEST(HostRelayLink, CloseCodesAndUpgradeStatusesChooseTheOutcome) {
         {"4410 not on account", close(4410), true, Kind::notOnAccount, 1'800'000,
          "link: this computer is not on the account (4410)"},
         {"other close", close(1000), true, Kind::backingOff, 1'000, "link: down after 0 s (closed-by-relay)"},
+        {"4421 moved", close(4421), true, Kind::backingOff, 1'000, "link: down after 0 s (moved)"},
         {"upgrade 401", status(401), false, Kind::backingOff, 1'000, "link: refused by the relay (401)"},
         {"upgrade 403", status(403), false, Kind::backingOff, 1'000, "link: refused by the relay (403)"},
         {"upgrade 410", status(410), false, Kind::notOnAccount, 1'800'000,
@@ -335,6 +336,55 @@ TEST(HostRelayLink, ThreeRefusalsInARowSlowThePaceUntilWelcomed) {
     rig.bringUp();
     rig.socket().handlers.closed(1000);
     EXPECT_EQ(rig.kind(), Kind::backingOff);  // welcomed cleared the slow pace
+}
+
+// A fleet on a bad day: the relay hands the room from instance to instance.
+// A phone waits at the new one only a few seconds for the link to follow.
+TEST(HostRelayLink, MovesAreFollowedWithinASecondWithoutSpendingAttempts) {
+    Rig rig;
+    rig.random = 0.4;
+    rig.bringUp();
+    for (int move = 1; move <= 4; ++move) {
+        rig.queue.advance(12'000);
+        rig.socket().handlers.closed(4421);
+        const auto state = rig.link->snapshot().state;
+        ASSERT_EQ(state.kind, Kind::backingOff) << move;
+        EXPECT_LE(state.until - (rig.wallBase + rig.queue.now()), 1'000) << move;
+        rig.queue.advance(1'000);
+        ASSERT_EQ(rig.kind(), Kind::connecting) << move;
+        EXPECT_EQ(rig.lines.back(), "link: connecting again after a move (not counted; 1 of 200 attempts today)");
+        rig.bringUp();
+    }
+    EXPECT_EQ(rig.link->snapshot().attempts, 1);
+    EXPECT_EQ(rig.counters->integer(RelayBudget::countKey), 1);
+}
+
+TEST(HostRelayLink, ARelayThatKeepsMovingTheLinkIsBackedOffFromUntilAStablePeriodUp) {
+    Rig rig;
+    rig.turnOn();
+    auto moveAway = [&] {
+        rig.socket().handlers.opened("morvane.v1");
+        rig.socket().handlers.closed(4421);
+    };
+    for (int move = 1; move <= RelayRetry::promptMoves; ++move) {
+        moveAway();
+        rig.queue.advance(1'000);
+        ASSERT_EQ(rig.kind(), Kind::connecting) << move;
+    }
+    EXPECT_EQ(rig.link->snapshot().attempts, 1);
+    moveAway();
+    rig.queue.advance(1'000);
+    EXPECT_EQ(rig.lines.back(), "link: connecting (attempt 2 of 200 today)");
+
+    rig.bringUp();
+    for (int i = 0; i < 2; ++i) {
+        rig.queue.advance(25'000);
+        rig.socket().pings.back()(true);
+    }
+    rig.queue.advance(10'000);  // 60 s up
+    rig.socket().handlers.closed(4421);
+    rig.queue.advance(1'000);
+    EXPECT_EQ(rig.lines.back(), "link: connecting again after a move (not counted; 2 of 200 attempts today)");
 }
 
 TEST(HostRelayLink, DeadlinesEndSilentConnectsAndProofs) {

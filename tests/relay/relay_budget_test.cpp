@@ -163,5 +163,21 @@ TEST(RelayRetry, RefusalsAndReplacementsSetTheirPace) {
     EXPECT_TRUE(account.notOnAccount);
 }
 
+TEST(RelayRetry, MovesAreFollowedAtOnceUntilTheyLookLikeALoop) {
+    using O = RelayRetry::Outcome;
+    RelayRetry retry;
+    retry.delay(O::failure, 1);
+    retry.delay(O::failure, 1);
+    for (int i = 0; i < RelayRetry::promptMoves; ++i) EXPECT_DOUBLE_EQ(retry.delay(O::moved, 1), 1) << i;
+    EXPECT_EQ(retry.n, 2);                          // a move spends no step
+    EXPECT_DOUBLE_EQ(retry.delay(O::moved, 1), 4);  // past the prompt ones it backs off like a failure
+    retry.resetStep();                              // a stable period up
+    EXPECT_DOUBLE_EQ(retry.delay(O::moved, 0), 0.75);
+
+    RelayRetry refused;
+    for (int i = 0; i < RelayRetry::refusalsBeforeSlow; ++i) refused.delay(O::refused, 1);
+    EXPECT_DOUBLE_EQ(refused.delay(O::moved, 1), 1'800);  // the slow pace holds until welcomed
+}
+
 }  // namespace
 }  // namespace morvane
