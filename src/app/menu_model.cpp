@@ -268,11 +268,11 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     }
     menu.push_back(MenuItem::separator());
 
-    menu.push_back(MenuItem::header("Connect From Anywhere (Recommended)"));
+    menu.push_back(MenuItem::header(MenuTitles::relay));
     for (const auto& item : s.relaySection) menu.push_back(item);
     menu.push_back(MenuItem::separator());
 
-    menu.push_back(MenuItem::header("Direct Over Tailscale (Advanced)"));
+    menu.push_back(MenuItem::header(MenuTitles::tailscale));
     addTailnetSection(menu, s);
     if (s.tailnet.accessHost)
         menu.push_back(MenuItem::command("Pair a Device Over Tailscale…", MenuAction::pairNewDevice, pairEnabled(s)));
@@ -339,10 +339,14 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     const auto setting = [](MenuItem item) { return folded(std::move(item), MenuFolds::settings, MenuFolds::settingsRank); };
     menu.push_back(setting(checkItem("Lock Computer When the Controller Disconnects",
                                      MenuAction::toggleLockOnDisconnect, widenAllowed, s.lockOnDisconnect)));
-    if (s.lastLockFailed)
+    // A lock that failed is red; a locker that does not answer before any
+    // lock was tried is advice, not a failure.
+    if (s.lastLockFailed && s.lockerMissing)
+        menu.push_back(MenuItem::warning("The screen could not be locked: no screen locker answers"));
+    else if (s.lastLockFailed)
         menu.push_back(MenuItem::warning("The screen could not be locked when the controller disconnected"));
     else if (s.lockerMissing)
-        menu.push_back(MenuItem::warning("The screen could not be locked: no screen locker answers"));
+        menu.push_back(MenuItem::line("No screen locker answers"));
     if (s.lastLockFailed || s.lockerMissing)
         menu.push_back(MenuItem::line(GuideTexts::lockerHint));
     // Turning a permission off is always possible; turning it on is not.

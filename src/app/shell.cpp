@@ -480,10 +480,9 @@ void Shell::listenerFailed(const std::string& reason) {
 void Shell::updateIcon() {
     if (!d_.ui) return;
     const bool recentlyPaired = pairedNotice_ && now() - pairedNotice_->second < MenuTimes::pairedIconMillis;
-    // Locking that failed, or cannot work while it is on, is a red line in
-    // the menu; the icon asks for a look at it.
-    const bool lockTrouble = lastLockFailed_ || (lockerMissing_ && lockOnDisconnect_);
-    d_.ui->showIcon(iconState(startError_.has_value(), paused_, controller_, recentlyPaired, lockTrouble));
+    // A lock that failed is a red line in the menu and the icon asks for a
+    // look at it; a locker missing before any lock was tried is only advice.
+    d_.ui->showIcon(iconState(startError_.has_value(), paused_, controller_, recentlyPaired, lastLockFailed_));
 }
 
 std::optional<std::string> Shell::historyTag(const SessionRecord& record) const {

@@ -150,7 +150,7 @@ std::vector<std::string> setUpSteps(const ConnectRelayStatus& status, const std:
         address.empty() ? std::string(GuideTexts::noRelayStepOne)
                         : "On the device, scan the code or open " + address + ".",
         email ? "Sign in with " + *email + "." : std::string(GuideTexts::signInGeneric),
-        GuideTexts::chooseAddDevice,
+        relayFirst(status) ? GuideTexts::chooseAddDeviceOnceOn : GuideTexts::chooseAddDevice,
     };
 }
 

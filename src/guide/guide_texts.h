@@ -15,7 +15,9 @@ namespace morvane {
 
 // The tray menu's section titles, which the guide's texts refer to.
 namespace MenuTitles {
-inline constexpr const char* relay = "Connect From Anywhere (Recommended)";
+// The relay is a server the owner runs: this road is not put above the
+// others.
+inline constexpr const char* relay = "Connect From Anywhere Over Your Own Relay";
 inline constexpr const char* tailscale = "Direct Over Tailscale (Advanced)";
 inline constexpr const char* permissions = "Permissions";
 inline constexpr const char* devices = "Devices and Settings";
@@ -127,6 +129,11 @@ inline constexpr const char* signInGeneric = "Sign in with the e-mail address yo
 inline constexpr const char* chooseAddDevice =
     "Then choose Add Device Over Relay\u2026 below and confirm with your password. Choose Continue on the device "
     "within 2 minutes, and Approve here when both show the same six digits.";
+// The same step while the window offers setting up or turning on the relay
+// instead: the button it names comes only once the relay is on.
+inline constexpr const char* chooseAddDeviceOnceOn =
+    "Then, once the relay is on, choose Add Device Over Relay\u2026 in this window and confirm with your password. "
+    "Choose Continue on the device within 2 minutes, and Approve here when both show the same six digits.";
 
 std::string tip(bool laptop, bool pellmoorInstalled);
 std::string tipSpoken(bool laptop, bool pellmoorInstalled);
@@ -164,7 +171,8 @@ bool relayFirst(const ConnectRelayStatus& status);
 GuideButton primaryButton(const ConnectRelayStatus& status, const GuideGate& gate, bool relayChosen = true);
 TailscalePanel tailscalePanel(const TailscaleFacts& facts, const GuideGate& gate);
 // An empty address: no relay is chosen yet, and the first step says how to
-// choose one.
+// choose one. The last step names the add-device button below only where
+// the window shows it.
 std::vector<std::string> setUpSteps(const ConnectRelayStatus& status, const std::string& address);
 std::string waitingText(const std::string& address, const std::string& email);
 }  // namespace ConnectGuide

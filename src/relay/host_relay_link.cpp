@@ -67,7 +67,7 @@ HostRelayLink::HostRelayLink(Options options, RelayURL url)
     usage_.roll(wall);
     const auto mono = options_.monotonicMillis();
     attemptStarted_ = upSince_ = lastCounterSave_ = mono;
-    snapshotValue_ = Snapshot{State{}, budget_.count, budget_.limit(), estimate()};
+    snapshotValue_ = Snapshot{State{}, budget_.count, budget_.limit(), estimate(), usage_.ceiling()};
 }
 
 HostRelayLink::~HostRelayLink() {
@@ -567,7 +567,7 @@ void HostRelayLink::setState(State state) {
 }
 
 void HostRelayLink::publish() {
-    const Snapshot next{state_, budget_.count, budget_.limit(), estimate()};
+    const Snapshot next{state_, budget_.count, budget_.limit(), estimate(), usage_.ceiling()};
     bool changed = false;
     {
         std::lock_guard lock(snapshotLock_);

@@ -62,6 +62,8 @@ public:
         std::int64_t attempts = 0;
         std::int64_t attemptLimit = RelayBudget::dailyAttempts;
         std::int64_t requests = 0;
+        // The estimate at which the link stops for the day.
+        std::int64_t requestLimit = RelayUsage::requestCeiling;
         bool operator==(const Snapshot&) const = default;
     };
 

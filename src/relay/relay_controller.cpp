@@ -5,6 +5,7 @@
 
 #include "core/session_log.h"
 #include "protocol/host_policy.h"
+#include "relay/relay_url.h"
 
 namespace morvane {
 
@@ -31,9 +32,9 @@ RelayController::RelayController(Setup setup) : s_(std::move(setup)) {
 }
 
 std::optional<std::string> RelayController::usableAddress(std::string_view text) {
-    std::string host = trimmed(text);
-    std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return std::tolower(c); });
-    auto access = TailnetAccess::make(host, std::nullopt);
+    const auto host = relayNameIn(text);
+    if (!host) return std::nullopt;
+    auto access = TailnetAccess::make(*host, std::nullopt);
     if (!access) return std::nullopt;
     return access->host;
 }
@@ -312,9 +313,12 @@ std::vector<RelayMenuItem> RelayController::menuSection(bool blocked) {
         accountLabels();
         items.push_back(Item::detail("Connection attempts today: " + std::to_string(snapshot.attempts) + " of " +
                                      std::to_string(snapshot.attemptLimit)));
-        const std::int64_t percent = std::min<std::int64_t>(snapshot.requests * 100 / freeAllowance, 100);
+        // The relay is the owner's own: no provider's free allowance stands
+        // behind it, only the day's share this computer keeps to.
+        const std::int64_t percent =
+            std::min<std::int64_t>(snapshot.requests * 100 / std::max<std::int64_t>(snapshot.requestLimit, 1), 100);
         items.push_back(
-            Item::detail("Relay use today: about " + std::to_string(percent) + "% of the free daily allowance"));
+            Item::detail("Relay use today: about " + std::to_string(percent) + "% of this computer's daily allowance"));
         items.push_back(Item::command("Add Device Over Relay\u2026", "addDevice",
                                       !held && !s_.hooks.paused() &&
                                           snapshot.state.kind == HostRelayLink::State::Kind::up && storageFine &&

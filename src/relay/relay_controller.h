@@ -109,7 +109,6 @@ public:
     static constexpr const char* versionKey = "relayAccountsVersion";
     static constexpr std::int64_t noticeMillis = 60'000;
     static constexpr std::int64_t codeDialogMillis = 60'000;
-    static constexpr std::int64_t freeAllowance = 100'000;
 
     using LinkMaker =
         std::function<std::shared_ptr<HostRelayLink>(const std::string& baseURL, const RelayIdentity& identity)>;

@@ -14,7 +14,7 @@ namespace {
 
 constexpr const char* working = "This takes a few seconds.";
 // A name kept for examples, which no relay answers to.
-constexpr const char* exampleAddress = "relay.example.com";
+constexpr const char* exampleAddress = "relay.example.org";
 
 std::string withNote(const std::string& note, const std::string& text) {
     return note.empty() ? text : note + "\n\n" + text;

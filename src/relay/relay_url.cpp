@@ -99,4 +99,19 @@ std::optional<RelayEndpoints> relayEndpointsAt(std::string_view origin) {
     return RelayEndpoints{url->scheme + rest, (url->secure() ? "wss" : "ws") + rest};
 }
 
+std::optional<std::string> relayNameIn(std::string_view typed) {
+    const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
+    while (!typed.empty() && blank(typed.front())) typed.remove_prefix(1);
+    while (!typed.empty() && blank(typed.back())) typed.remove_suffix(1);
+    // A bare name reads as the https address it stands for, so both forms
+    // meet the same refusals.
+    const std::string text =
+        typed.find("://") == std::string_view::npos ? "https://" + std::string(typed) : std::string(typed);
+    const auto url = parseRelayURL(text);
+    if (!url || url->scheme != "https" || url->port != 443) return std::nullopt;
+    if ((!url->path.empty() && url->path != "/") || url->hasQuery || url->hasFragment || url->hasUser)
+        return std::nullopt;
+    return url->host;
+}
+
 }  // namespace morvane

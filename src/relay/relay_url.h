@@ -41,4 +41,12 @@ struct RelayEndpoints {
 };
 std::optional<RelayEndpoints> relayEndpointsAt(std::string_view origin);
 
+// The relay's name in what the owner typed or pasted as its address: the
+// name itself ("relay.example.org"), or the address a browser shows for it
+// ("https://relay.example.org/"), blanks around either left out; lower-case.
+// None when it says more than where the relay is: another scheme, a port
+// other than 443, a path, a query, a fragment or a user. Whether the name
+// is a usable host name is the caller's check.
+std::optional<std::string> relayNameIn(std::string_view typed);
+
 }  // namespace morvane

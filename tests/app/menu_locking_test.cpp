@@ -21,15 +21,23 @@ std::vector<std::string> linesAfterLocking(bool lockerMissing, bool lastLockFail
     return out;
 }
 
-TEST(StatusMenu, AScreenThatCannotBeLockedIsARedLineUnderTheLockingSetting) {
+// Only a lock that was tried and failed is red; a locker that does not
+// answer before then is advice.
+TEST(StatusMenu, AScreenThatCouldNotBeLockedIsARedLineUnderTheLockingSetting) {
     const std::string advice = "Start the desktop's screen locker, or xscreensaver";
-    EXPECT_EQ(linesAfterLocking(false, false), std::vector<std::string>{});
-    EXPECT_EQ(linesAfterLocking(true, false),
-              (std::vector<std::string>{"red: The screen could not be locked: no screen locker answers", advice}));
-    const std::vector<std::string> failed = {"red: The screen could not be locked when the controller disconnected",
-                                             advice};
-    EXPECT_EQ(linesAfterLocking(false, true), failed);
-    EXPECT_EQ(linesAfterLocking(true, true), failed);
+    struct Case {
+        bool lockerMissing, lastLockFailed;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {false, false, {}},
+        {true, false, {"No screen locker answers", advice}},
+        {false, true, {"red: The screen could not be locked when the controller disconnected", advice}},
+        {true, true, {"red: The screen could not be locked: no screen locker answers", advice}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(linesAfterLocking(c.lockerMissing, c.lastLockFailed), c.lines)
+            << "locker missing " << c.lockerMissing << ", last lock failed " << c.lastLockFailed;
 }
 
 }  // namespace

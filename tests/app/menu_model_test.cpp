@@ -33,7 +33,7 @@ TEST(StatusMenu, ReadyMenuHasTheFixedOrder) {
         "Pair a Browser on This Computer…",
         "Copy This Computer’s Local Address (127.0.0.1:8722)",
         "---",
-        "Connect From Anywhere (Recommended)",
+        "Connect From Anywhere Over Your Own Relay",
         "---",
         "Direct Over Tailscale (Advanced)",
         "Tailscale is not installed",

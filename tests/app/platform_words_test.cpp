@@ -99,6 +99,26 @@ TEST(PlatformWords, NoTextTheHostShowsOrLogsNamesAnotherPlatformsThings) {
     EXPECT_EQ(found, std::vector<std::string>{});
 }
 
+// An item's name ends in its ellipsis, which also ends a sentence that ends
+// with the name: a full stop after it ("Add Device Over Relay….") is a
+// stray one, in the host's texts and in the pages alike.
+TEST(PlatformWords, NoShownTextPutsAFullStopAfterAnItemsEllipsis) {
+    std::vector<std::string> found;
+    std::size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(fs::path(MORVANE_SOURCE_DIR) / "src")) {
+        const auto extension = entry.path().extension();
+        if (extension != ".cpp" && extension != ".h" && extension != ".js" && extension != ".html") continue;
+        ++files;
+        std::ifstream in(entry.path());
+        std::string line;
+        for (int n = 1; std::getline(in, line); ++n)
+            if (line.find("\u2026.") != std::string::npos || line.find("\\u2026.") != std::string::npos)
+                found.push_back(fs::relative(entry.path(), MORVANE_SOURCE_DIR).string() + ":" + std::to_string(n));
+    }
+    EXPECT_GT(files, 100u) << "the sources were not read";
+    EXPECT_EQ(found, std::vector<std::string>{});
+}
+
 TEST(PlatformWords, TheChangedTextsReadAsThisPlatformHasThem) {
     MenuSnapshot ready;
     std::vector<std::string> menu;

@@ -29,7 +29,7 @@ TEST(TrayIcon, EveryStateIsTheSameMonitorWithItsOwnBadge) {
     };
     const Case cases[] = {
         {"ready", iconState(false, false, std::nullopt, false)},
-        {"no screen locker answers", iconState(false, false, std::nullopt, false, true)},
+        {"a lock that failed", iconState(false, false, std::nullopt, false, true)},
         {"not running", iconState(true, false, std::nullopt, false)},
         {"paused", iconState(false, true, std::nullopt, false)},
         {"controlled", iconState(false, false, std::string("Pat's phone"), false)},

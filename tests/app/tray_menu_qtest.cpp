@@ -131,7 +131,7 @@ std::vector<MenuItem> relayConnectedMenu() {
         RelayMenuItem::detail("Relay account: owner@example.com"),
         RelayMenuItem::detail("Relay address: relay.example.org"),
         RelayMenuItem::detail("Connection attempts today: 1 of 200"),
-        RelayMenuItem::detail("Relay use today: about 0% of the free daily allowance"),
+        RelayMenuItem::detail("Relay use today: about 0% of this computer's daily allowance"),
         RelayMenuItem::command("Add Device Over Relay\u2026", "addDevice", true),
         RelayMenuItem::command("Remove This Computer From Your Account\u2026", "removeFromAccount", true),
         RelayMenuItem::command("Turn Off Relay", "turnOff", true),

@@ -157,6 +157,24 @@ TEST(ConnectGuide, SetUpStepsNameTheAccountOnceThereIsOne) {
                                         ConnectRelayStatus(KeysUnreadable{})})
         EXPECT_EQ(ConnectGuide::setUpSteps(s, "r")[1], GuideTexts::signInGeneric);
     EXPECT_EQ(ConnectGuide::setUpSteps(Off{"a@b.c"}, "r")[1], "Sign in with a@b.c.");
+    // The last step sends the owner to the add-device button "below" only
+    // where the window shows it there, once the relay is on; before, the
+    // relay box above offers setting up or turning on in its place.
+    const std::pair<ConnectRelayStatus, bool> lastSteps[] = {
+        {Ready{"a@b.c"}, true},
+        {Working{"a@b.c", GuideTexts::connecting}, true},
+        {NotSetUp{}, false},
+        {NotOnAccount{"a@b.c"}, false},
+        {Off{"a@b.c"}, false},
+        {KeysUnreadable{}, false},
+        {Unavailable{GuideTexts::cannotRelay}, false},
+    };
+    for (const auto& [status, below] : lastSteps)
+        for (const std::string address : {"", "r"}) {
+            const std::string last = ConnectGuide::setUpSteps(status, address)[2];
+            EXPECT_NE(last.find("Add Device Over Relay\u2026"), std::string::npos) << last;
+            EXPECT_EQ(last.find("Add Device Over Relay\u2026 below") != std::string::npos, below) << last;
+        }
     EXPECT_EQ(ConnectGuide::waitingText("r.example", "a@b.c"),
               "On the new device, open https://r.example in a browser, and sign in as a@b.c. Then choose Continue.");
     EXPECT_EQ(ConnectGuide::relayPageURL("r.example"), "https://r.example");
@@ -170,7 +188,7 @@ TEST(ConnectGuide, WithNoRelayChosenNothingNamesARelayAndTheSetUpAsksForOne) {
     EXPECT_EQ(ConnectGuide::primaryButton(NotSetUp{}, {}, false), setUp);
     EXPECT_EQ(ConnectGuide::setUpSteps(NotSetUp{}, ""),
               (std::vector<std::string>{GuideTexts::noRelayStepOne, GuideTexts::signInGeneric,
-                                        GuideTexts::chooseAddDevice}));
+                                        GuideTexts::chooseAddDeviceOnceOn}));
     EXPECT_EQ(ConnectGuide::thisComputerLine("http://127.0.0.1:8722"),
               "On this computer, open http://127.0.0.1:8722 in a browser.");
 

@@ -234,6 +234,11 @@ TEST(ConnectWindow, WithNoRelayChosenShowsNoCodeAndOffersTheTailnetAndThisComput
     }
     EXPECT_TRUE(shows(w, GuideTexts::noRelayChosen));
     EXPECT_TRUE(shows(w, GuideTexts::noRelayStepOne));
+    // No step sends the owner to an add-device button the window lacks.
+    EXPECT_FALSE(button(w, GuideTexts::addDevice));
+    for (auto* l : w->findChildren<QLabel*>())
+        EXPECT_FALSE(l->text().contains(QString::fromUtf8("Add Device Over Relay\u2026 below")))
+            << l->text().toStdString();
     EXPECT_TRUE(shows(w, "https://desk.tail1234.ts.net"));
     EXPECT_TRUE(shows(w, "On this computer, open http://127.0.0.1:8722 in a browser."));
     EXPECT_FALSE(w->findChild<QToolButton*>()) << "the tailnet is folded away although it is the road left";

@@ -75,7 +75,7 @@ struct ControllerRig {
         setup.identities = identities;
         setup.makeLink = [this](const std::string& base, const RelayIdentity& identity) {
             HostRelayLink::Options o{.baseURL = base, .identity = identity, .queue = &queue};
-            o.counters = std::make_shared<MemoryCounterStorage>();
+            o.counters = counters;
             o.sockets = sockets;
             o.now = [this] { return wall(); };
             o.monotonicMillis = [this] { return queue.now(); };
@@ -145,6 +145,8 @@ struct ControllerRig {
     DeviceStore store{storage};
     MemorySettings settings;
     std::shared_ptr<FakeRelaySocketFactory> sockets = std::make_shared<FakeRelaySocketFactory>();
+    // The link's daily counters, kept across links as the settings file does.
+    std::shared_ptr<MemoryCounterStorage> counters = std::make_shared<MemoryCounterStorage>();
     std::shared_ptr<RelayController> controller;
     Lines log;
     Lines asked;

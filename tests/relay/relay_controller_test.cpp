@@ -71,7 +71,10 @@ TEST(RelayController, AddressesAreTrimmedLowerCasedAndCheckedAsHostNames) {
         {"relay.example.com.", "relay.example.com"},
         {"-relay.example.com", std::nullopt},
         {"relay", std::nullopt},
-        {"https://relay.example.com", std::nullopt},
+        // The address a browser shows for the relay names it; more does not.
+        {"https://relay.example.com/", "relay.example.com"},
+        {"https://relay.example.com/relay", std::nullopt},
+        {"https://relay/", std::nullopt},
         {"relay.example.123", std::nullopt},
         {"", std::nullopt},
     };
@@ -183,7 +186,17 @@ TEST(RelayController, MenuSectionOffersWhatTheSetUpAllows) {
     auto connecting = on.titles();
     EXPECT_EQ(connecting[0], Item::label("Relay: connecting\u2026"));
     EXPECT_EQ(connecting[2], Item::detail("Connection attempts today: 1 of 200"));
-    EXPECT_EQ(connecting[3], Item::detail("Relay use today: about 0% of the free daily allowance"));
+    EXPECT_EQ(connecting[3], Item::detail("Relay use today: about 0% of this computer's daily allowance"));
+    // The relay is the owner's own: the share is of the day's use at which
+    // this computer stops the link, not of a provider's free allowance.
+    ControllerRig used;
+    used.setUpBefore();
+    used.counters->set(RelayDay::name(noon), RelayUsage::dayKey);
+    used.counters->set(std::int64_t{20 * (RelayUsage::requestCeiling / 2 - 2)}, RelayUsage::recordsKey);
+    used.controller->start();
+    used.queue.runAll();
+    EXPECT_EQ(used.titles()[2], Item::detail("Connection attempts today: 1 of 200"));
+    EXPECT_EQ(used.titles()[3], Item::detail("Relay use today: about 50% of this computer's daily allowance"));
     // Adding a device needs the link up.
     EXPECT_EQ(connecting[4], Item::command("Add Device Over Relay\u2026", "addDevice", false));
     on.bringUp();

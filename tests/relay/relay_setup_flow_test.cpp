@@ -122,11 +122,14 @@ TEST(RelaySetUpFlow, WithNoRelayNamedTheSetUpAsksForTheAddressFirstAndUsesItEver
     ASSERT_EQ(rig.alerts.size(), 1u);
     ASSERT_TRUE(rig.alerts[0].field);
     EXPECT_EQ(rig.alerts[0].field->text, "");
-    EXPECT_EQ(rig.alerts[0].field->placeholder, "relay.example.com");
-    EXPECT_NE(rig.alerts[0].informative.find("the relay you run (morvane-relay)"), std::string::npos);
+    // The example is the documentation's own.
+    EXPECT_EQ(rig.alerts[0].field->placeholder, "relay.example.org");
+    EXPECT_NE(rig.alerts[0].informative.find("the relay you run (morvane-relay), for example relay.example.org."),
+              std::string::npos);
 
+    // The address as a browser shows it, pasted, gives the name.
     rig.type("Relay address", "not a relay");
-    rig.type("Relay address", " My.Relay.ORG ");
+    rig.type("Relay address", " https://My.Relay.ORG/ ");
     rig.type("Sign in to the relay", "owner@example.com");
     rig.type("Enter the code from the e-mail", "123456");
     rig.controller->perform("setUp");

@@ -30,5 +30,38 @@ TEST(RelayEndpoints, AnOriginGivesTheAccountOriginAndTheLinkBaseOfTheSameScheme)
     for (const auto& c : cases) EXPECT_EQ(relayEndpointsAt(c.text), c.want) << c.text;
 }
 
+// What the owner types or pastes into the relay address dialog: the name,
+// or the address a browser shows for it; anything that says more than where
+// the relay is stays refused.
+TEST(RelayName, APastedAddressGivesTheRelaysNameAndAnythingMoreIsRefused) {
+    struct Case {
+        const char* typed;
+        std::optional<std::string> want;
+    };
+    const Case cases[] = {
+        {"relay.example.org", "relay.example.org"},
+        {" Relay.Example.ORG\n", "relay.example.org"},
+        {"https://relay.example.org/", "relay.example.org"},
+        {"https://relay.example.org", "relay.example.org"},
+        {"HTTPS://Relay.Example.org/", "relay.example.org"},
+        {"relay.example.org/", "relay.example.org"},
+        {"https://relay.example.org:443/", "relay.example.org"},
+        // A relay is reached over https on its port 443, at its root.
+        {"http://relay.example.org/", std::nullopt},
+        {"wss://relay.example.org/", std::nullopt},
+        {"https://relay.example.org:8443/", std::nullopt},
+        {"relay.example.org:8443", std::nullopt},
+        {"https://relay.example.org/relay", std::nullopt},
+        {"https://relay.example.org//", std::nullopt},
+        {"https://relay.example.org/?x=1", std::nullopt},
+        {"https://relay.example.org/#top", std::nullopt},
+        {"https://me@relay.example.org/", std::nullopt},
+        {"not a relay", std::nullopt},
+        {"https://", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(relayNameIn(c.typed), c.want) << c.typed;
+}
+
 }  // namespace
 }  // namespace morvane

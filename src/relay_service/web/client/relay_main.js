@@ -279,7 +279,7 @@ function relayRoad() {
     showOnly(ui.enrol);
     ui.enrolFor = h;
     ui.enrolTitle.textContent = 'Add this device to ' + h.name;
-    ui.enrolSteps.textContent = 'On ' + h.name + ', choose Morvane in the tray, then Add Device Over Relay…. Then choose Continue here, and check that both show the same code.';
+    ui.enrolSteps.textContent = 'On ' + h.name + ', choose Morvane in the tray, then Add Device Over Relay… Then choose Continue here, and check that both show the same code.';
     ui.enrolNameField.hidden = false;
     if (!ui.enrolName.value) ui.enrolName.value = guessDeviceName(navigator.userAgent, navigator.maxTouchPoints || 0, navigator.platform || '');
     ui.enrolCode.hidden = true;
