@@ -1,18 +1,23 @@
 #include "app/process_entry.h"
 
 #include <signal.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <optional>
 
 #include "app/build_version.h"
 #include "app/code_identity.h"
 #include "app/instance_lock.h"
+#include "app/shell_lines.h"
 #include "core/frame_source.h"
 #include "core/input_sink.h"
 #include "core/loop_executor.h"
 #include "core/paths.h"
+#include "core/session_log.h"
 #include "devices/device_store.h"
 #include "devices/keychain_device_storage.h"
 #include "devices/refusing_device_storage.h"
@@ -154,6 +159,49 @@ int runApplication(std::span<const EmbeddedFile> rows) {
     mainQueue.drain();
     store.waitForSaves();
     return 0;
+}
+
+Session Session::current() {
+    const auto read = [](const char* name) {
+        const char* value = std::getenv(name);
+        return std::string(value ? value : "");
+    };
+    return {read("DISPLAY"), read("XDG_SESSION_TYPE"), read("WAYLAND_DISPLAY")};
+}
+
+std::optional<Refusal> sessionRefusal(const Session& session) {
+    if (session.sessionType == "wayland" || (session.sessionType != "x11" && !session.waylandDisplay.empty()))
+        return Refusal{waylandMessage, true};
+    if (session.display.empty()) return Refusal{noDisplayMessage, false};
+    return std::nullopt;
+}
+
+std::string systemText() {
+    std::string pretty = "Linux";
+    std::ifstream in("/etc/os-release");
+    std::string text(4096, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (const auto name = ShellLines::prettyName(text)) pretty = *name;
+    struct utsname u {};
+    if (::uname(&u) == 0) pretty += std::string(", kernel ") + u.release;
+    return pretty;
+}
+
+int refuse(const Refusal& refusal, const Session& session, const std::optional<std::filesystem::path>& logFile,
+           std::ostream& err, const std::function<void(const std::string&)>& show) {
+    err << refusal.text << "\n";
+    err.flush();
+    if (!refusal.toThePerson) return 1;
+    if (logFile) {
+        LoopExecutor queue("morvane.log");
+        SessionLog log(*logFile, queue);
+        log.write("app", ShellLines::startLine(programVersionText(), systemText(), static_cast<long>(::getpid())));
+        log.write("error", refusal.text);
+        log.flush();
+    }
+    if (!session.display.empty() && show) show(refusal.text);
+    return 1;
 }
 
 int main(int argc, char** argv, std::span<const EmbeddedFile> rows, std::function<int()> application,

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -29,6 +30,44 @@ inline constexpr const char* rootWarning =
     "would be root's. Start it as the desktop user instead.";
 // On stderr when another host of this user holds the lock.
 inline constexpr const char* alreadyRunning = "Morvane is already running";
+
+// When there is no X display to run on.
+inline constexpr const char* noDisplayMessage =
+    "Morvane needs an X display and DISPLAY is not set: start it from your desktop session.";
+// In a Wayland session. Its X server (Xwayland) runs the host but shows it
+// none of the other windows: devices would see a black screen.
+inline constexpr const char* waylandMessage =
+    "Morvane needs an X11 session and this is a Wayland session, where devices would see a black screen: "
+    "log out, choose \"GNOME on Xorg\" with the gear button at the login screen, and start it again.";
+// The button of the window that says it.
+inline constexpr const char* refusalButton = "OK";
+
+// The session the host is started in, as its environment describes it.
+struct Session {
+    std::string display;         // DISPLAY
+    std::string sessionType;     // XDG_SESSION_TYPE
+    std::string waylandDisplay;  // WAYLAND_DISPLAY
+    static Session current();
+};
+
+// Why the host cannot run in this session; absent when it can.
+struct Refusal {
+    std::string text;
+    // Started from the desktop's menu or at login, standard error is read
+    // by nobody: a refused desktop session is logged, and said in a window
+    // where an X server (Xwayland) can show one.
+    bool toThePerson = false;
+};
+std::optional<Refusal> sessionRefusal(const Session& session);
+
+// Says a refusal: on `err`; when it is for the person, as the start line and
+// an "error" line in `logFile` (host.log, absent without a home folder) and
+// through `show` when the session has an X display. The exit status.
+int refuse(const Refusal& refusal, const Session& session, const std::optional<std::filesystem::path>& logFile,
+           std::ostream& err, const std::function<void(const std::string&)>& show);
+
+// "Debian GNU/Linux 12 (bookworm), kernel 6.1.0-13-amd64", for the start line.
+std::string systemText();
 
 // What the self-check asks of the rest of the program; tests replace it.
 struct SelfCheckProbes {

@@ -63,8 +63,8 @@ StoredText readBounded(const std::filesystem::path& file) {
 SettingsStore::SettingsStore(std::filesystem::path file, Log log) : file_(std::move(file)), log_(std::move(log)) {
     auto stored = readBounded(file_);
     if (stored.text) {
-        // Every write indents the whole document again: a deep one would
-        // grow with the square of its depth at each change.
+        // The document is written back whole at every change: a deep one
+        // is not taken in.
         auto parsed = BoundedJson::parse(*stored.text, BoundedJson::storedFileDepth);
         if (const auto* problem = std::get_if<BoundedJson::Problem>(&parsed))
             stored.unusable = BoundedJson::describe(*problem, BoundedJson::storedFileDepth);
@@ -210,12 +210,19 @@ bool SettingsStore::write() {
         if (log_) log_("error", "settings could not be saved to " + file_.string() + ": " + what);
         return false;
     };
+    // Compact: indenting a file the reader took whole can multiply it past
+    // what the reader takes, and the next launch would lose every setting.
     std::string text;
     try {
-        text = values_.dump(2) + "\n";
+        text = values_.dump() + "\n";
     } catch (const nlohmann::json::exception& e) {
         return fail(e.what());
     }
+    // What could not be read back is not written: the file keeps the last
+    // settings that fit.
+    if (static_cast<std::int64_t>(text.size()) > SettingsLimits::maxFileBytes)
+        return fail("they would take " + std::to_string(text.size()) + " bytes, more than the " +
+                    std::to_string(SettingsLimits::maxFileBytes) + " a settings file may hold");
     const auto folder = file_.parent_path();
     if (!createFolders(folder, 0700)) return fail("cannot create the folder");
     std::string temp = (folder / ".settings.json.XXXXXX").string();

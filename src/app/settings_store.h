@@ -28,7 +28,7 @@ inline constexpr const char* welcomeOffered = "welcomeOffered";
 
 namespace SettingsLimits {
 // A settings file larger than this is not read (it is kept aside as
-// damaged).
+// damaged), and settings that would make a larger one are not written.
 inline constexpr std::int64_t maxFileBytes = 262'144;
 // Damaged files kept aside: "settings.json.damaged", then ".damaged.2" and
 // on; past this many the file is left in place (and replaced by the next

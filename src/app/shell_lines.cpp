@@ -15,6 +15,14 @@ std::string routeWords(ConnectionRoute route, bool viaTailnet) {
 
 std::string pairingRouteWords(bool viaTailnet) { return viaTailnet ? "over the tailnet" : "from this computer"; }
 
+std::string devicesNotRead(const std::string& storageSummary, const std::string& reason) {
+    // The way out comes before the reason, which may be long enough for the
+    // log to cut.
+    return "paired devices could not be read from " + storageSummary +
+           ", so no device is accepted and nothing can be paired until you choose Start Fresh and Pair Again\u2026 in "
+           "the Morvane menu: " + reason;
+}
+
 std::string devicesNotSaved(const std::string& storageSummary, const std::string& reason) {
     return "paired devices could not be saved to " + storageSummary + ": " + reason +
            ". New pairings are refused until they are; Morvane tries again every 10 seconds";

@@ -41,6 +41,9 @@ std::string pairingInformative(const std::optional<std::string>& tailnetHost, in
 
 // The paired-device list and its saves, as the log says them.
 enum class RevocationOnDisk { saved, listRemoved, listKept };
+// The list could not be read at launch: where it is, why, and the menu's
+// way out.
+std::string devicesNotRead(const std::string& storageSummary, const std::string& reason);
 std::string devicesNotSaved(const std::string& storageSummary, const std::string& reason);
 std::string devicesSavedAgain(const std::string& storageSummary);
 std::string pairingNotSaved(bool viaTailnet, const std::string& reason);

@@ -74,18 +74,6 @@ void onStopSignal(int) {
     [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
 }
 
-std::string systemText() {
-    std::string pretty = "Linux";
-    std::ifstream in("/etc/os-release");
-    std::string text(4096, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    if (const auto name = ShellLines::prettyName(text)) pretty = *name;
-    struct utsname u {};
-    if (::uname(&u) == 0) pretty += std::string(", kernel ") + u.release;
-    return pretty;
-}
-
 fs::path executablePath() {
     std::error_code ec;
     const auto path = fs::read_symlink("/proc/self/exe", ec);
@@ -196,7 +184,7 @@ int runShell(int argc, char** argv) {
     const auto write = [&log](const std::string& tag, const std::string& text) { log.write(tag, text); };
 
     // The order of these lines is what the owner reads first in host.log.
-    write("app", ShellLines::startLine(programVersionText(), systemText(), static_cast<long>(::getpid())));
+    write("app", ShellLines::startLine(programVersionText(), ProcessEntry::systemText(), static_cast<long>(::getpid())));
     write("app", "program: " + CodeIdentity::describe());
     const fs::path program = executablePath();
     write("app", "program file: " + program.string());
@@ -214,12 +202,8 @@ int runShell(int argc, char** argv) {
               "this build is NOT hardened: the paired-devices list is not opened. Build it again with scripts/run.");
         storage = std::make_shared<RefusingDeviceStorage>(RefusingDeviceStorage::notHardenedReason);
     }
-    // How the log names the list's store: a private file of this user, not
-    // another platform's keychain.
-    const std::string storeName =
-        hardened ? std::string("private item ") + KeychainDeviceStorage::defaultService + "/" +
-                       KeychainDeviceStorage::defaultAccount
-                 : storage->summary();
+    // The list's file, which the owner can look at.
+    const std::string storeName = storage->summary();
     DeviceStore store(storage, &saveQueue);
     // Until the shell exists; it then takes these over, with the menu.
     store.setOnSaveChange([&mainQueue, &log, summary = storeName](const std::optional<std::string>& failure) {
@@ -227,8 +211,7 @@ int runShell(int argc, char** argv) {
             mainQueue.post([&log, line = ShellLines::devicesNotSaved(summary, *failure)] { log.write("error", line); });
     });
     if (const auto failure = store.storageFailure())
-        write("error", "paired devices could not be read from " + storeName + ": " + *failure + ". " +
-                           "No device is accepted and nothing can be paired until this is fixed.");
+        write("error", ShellLines::devicesNotRead(storeName, *failure));
     else
         write("pairing", std::to_string(store.devices().size()) + " paired device(s) read from " + storeName);
 

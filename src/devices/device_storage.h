@@ -50,7 +50,14 @@ inline void DeviceStorage::recordRevoked(const std::string&) {
     throw DeviceStorageError("revocations cannot be recorded here");
 }
 
-// Largest stored block any storage reads back; a bigger one is damaged.
+// Largest stored block any storage reads back; a bigger one is damaged, so
+// no storage writes one.
 inline constexpr std::size_t maxStoredBytes = 16 * 1024 * 1024;
+
+// Why a block of `bytes` is not stored.
+inline std::string tooLargeToStore(std::size_t bytes) {
+    return std::to_string(bytes) + " bytes, more than the " + std::to_string(maxStoredBytes) +
+           " that would be read back";
+}
 
 }  // namespace morvane

@@ -665,6 +665,9 @@ std::optional<Bytes> DeviceStore::encode(const std::vector<PairedDevice>& device
     }
     try {
         auto text = list.dump(2);  // strict: text that is not UTF-8 throws
+        // Indented where it fits; a list near the storage's limit loses its
+        // white space rather than its readability.
+        if (text.size() > maxStoredBytes) text = list.dump();
         return Bytes(text.begin(), text.end());
     } catch (const Json::exception&) {
         return std::nullopt;

@@ -149,7 +149,8 @@ public:
     // Base64url without padding (RFC 4648 section 5).
     static std::string base64url(std::span<const std::uint8_t> bytes);
 
-    // The stored form: a pretty-printed JSON array, keys sorted, dates as
+    // The stored form: a pretty-printed JSON array (compact where indenting
+    // would pass the storages' limit), keys sorted, dates as
     // whole-second UTC "Z" strings. Absent when a record can't be written
     // (text that is not UTF-8): nothing must then be stored.
     static std::optional<Bytes> encode(const std::vector<PairedDevice>& devices);

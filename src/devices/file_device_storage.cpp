@@ -34,6 +34,7 @@ std::optional<Bytes> FileDeviceStorage::load() {
 }
 
 void FileDeviceStorage::save(std::span<const std::uint8_t> data) {
+    if (data.size() > maxStoredBytes) throw DeviceStorageError("cannot write the device file: " + tooLargeToStore(data.size()));
     auto folder = fileURL_.parent_path();
     if (folder.empty()) folder = ".";
     createFolders(folder, 0700);  // a failure shows at the open below

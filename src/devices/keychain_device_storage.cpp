@@ -83,7 +83,13 @@ KeychainDeviceStorage::KeychainDeviceStorage(std::string service, std::string ac
                                              std::optional<fs::path> folder)
     : service_(std::move(service)), account_(std::move(account)), label_(std::move(label)), folder_(std::move(folder)) {}
 
-std::string KeychainDeviceStorage::summary() const { return "private item " + service_ + "/" + account_; }
+std::string KeychainDeviceStorage::summary() const {
+    // The file itself: the one thing the owner can look at, move away or
+    // back up.
+    const auto folder = folder_ ? folder_ : defaultFolder();
+    if (!folder) return "private item " + service_ + "/" + account_;
+    return (*folder / itemFileName(service_, account_)).string();
+}
 
 std::string KeychainDeviceStorage::itemFileName(const std::string& service, const std::string& account) {
     return escape(service) + "@" + escape(account);
@@ -140,16 +146,16 @@ std::optional<Bytes> KeychainDeviceStorage::load() {
             if (r.error == EACCES || r.error == EPERM) throw DeviceStorageError(otherBuild);
             [[fallthrough]];
         case Kind::readFailed:
-            throw DeviceStorageError("cannot read private item " + service_ + "/" + account_ + ": " +
-                                     TrustedCLI::describe(r.error));
+            throw DeviceStorageError("cannot read " + summary() + ": " + TrustedCLI::describe(r.error));
         case Kind::notRegular:
         case Kind::tooLarge:
             break;
     }
-    throw DeviceStorageError("the private item has no readable data");
+    throw DeviceStorageError(summary() + " has no readable data");
 }
 
 void KeychainDeviceStorage::save(std::span<const std::uint8_t> data) {
+    if (data.size() > maxStoredBytes) throw DeviceStorageError("cannot update " + summary() + ": " + tooLargeToStore(data.size()));
     std::lock_guard guard(interactionLock());
     FolderHandle folder(openItemFolder(folder_));
     const auto name = itemFileName(service_, account_);
@@ -157,8 +163,8 @@ void KeychainDeviceStorage::save(std::span<const std::uint8_t> data) {
     const bool exists = ::fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     auto r = private_file::replace(folder.fd(), name, data);
     if (r.kind == private_file::WriteResult::Kind::ok) return;
-    throw DeviceStorageError(std::string(exists ? "cannot update private item " : "cannot create private item ") +
-                             service_ + "/" + account_ + ": " + TrustedCLI::describe(r.error));
+    throw DeviceStorageError(std::string(exists ? "cannot update " : "cannot create ") + summary() + ": " +
+                             TrustedCLI::describe(r.error));
 }
 
 void KeychainDeviceStorage::remove() {
@@ -166,16 +172,14 @@ void KeychainDeviceStorage::remove() {
     FolderHandle folder(openItemFolder(folder_));
     const auto name = itemFileName(service_, account_);
     if (::unlinkat(folder.fd(), name.c_str(), 0) != 0 && errno != ENOENT)
-        throw DeviceStorageError("cannot remove private item " + service_ + "/" + account_ + ": " +
-                                 TrustedCLI::describe(errno));
+        throw DeviceStorageError("cannot remove " + summary() + ": " + TrustedCLI::describe(errno));
 }
 
 void KeychainDeviceStorage::recordRevoked(const std::string& id) {
     std::lock_guard guard(interactionLock());
     FolderHandle folder(openItemFolder(folder_));
     if (!private_file::recordRevoked(folder.fd(), itemFileName(service_, account_), id))
-        throw DeviceStorageError("cannot update private item " + service_ + "/" + account_ + ": " +
-                                 TrustedCLI::describe(errno));
+        throw DeviceStorageError("cannot update " + summary() + ": " + TrustedCLI::describe(errno));
 }
 
 std::vector<std::string> KeychainDeviceStorage::recordedRevocations() {

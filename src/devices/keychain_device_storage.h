@@ -34,7 +34,9 @@ public:
     const std::string& account() const { return account_; }
     const std::string& label() const { return label_; }
 
-    std::string summary() const override;  // "private item " + service + "/" + account
+    // The item's file; "private item " + service + "/" + account without a
+    // home folder.
+    std::string summary() const override;
     // Also removes the item's temporary files that crashed saves left.
     std::optional<Bytes> load() override;
     void save(std::span<const std::uint8_t> data) override;

@@ -260,7 +260,8 @@ TEST(KeychainDeviceStorage, OneItemPerServiceAndAccountInAPrivateFolder) {
                                   KeychainDeviceStorage::defaultLabel, folder);
     KeychainDeviceStorage identity(KeychainDeviceStorage::defaultService, "relay-identity", "Morvane relay identity",
                                    folder);
-    EXPECT_EQ(devices.summary(), "private item local.morvane.host/paired-devices");
+    // The owner is told the file, which they can find, move away or back up.
+    EXPECT_EQ(devices.summary(), (folder / "local.morvane.host@paired-devices").string());
     EXPECT_EQ(devices.load(), std::nullopt);
 
     devices.save(bytes("[1]"));
@@ -352,14 +353,13 @@ TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {
     writeText(victim, "[\"other\"]");
     fs::remove(file);
     fs::create_symlink(victim, file);
-    EXPECT_EQ(errorOf([&] { item.load(); }), "cannot read private item local.morvane.host/paired-devices: " +
-                                                 TrustedCLI::describe(ELOOP));
+    EXPECT_EQ(errorOf([&] { item.load(); }), "cannot read " + file.string() + ": " + TrustedCLI::describe(ELOOP));
     fs::remove(file);
 
     // Something at the item's place that holds no data.
     fs::create_directory(file);
-    EXPECT_EQ(errorOf([&] { item.load(); }), "the private item has no readable data");
-    EXPECT_EQ(errorOf([&] { item.save(bytes("[]")); }).rfind("cannot update private item local.morvane.host/paired-devices: ", 0), 0u);
+    EXPECT_EQ(errorOf([&] { item.load(); }), file.string() + " has no readable data");
+    EXPECT_EQ(errorOf([&] { item.save(bytes("[]")); }).rfind("cannot update " + file.string() + ": ", 0), 0u);
     fs::remove(file);
 
     // The folder itself replaced by a link, or by a file.
@@ -391,9 +391,9 @@ TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {
     KeychainDeviceStorage fresh(service, "new-account", "label", folder);
     ::chmod(folder.c_str(), 0500);
     EXPECT_EQ(errorOf([&] { fresh.save(bytes("x")); }),
-              "cannot create private item local.morvane.host/new-account: " + TrustedCLI::describe(EACCES));
-    EXPECT_EQ(errorOf([&] { item.remove(); }),
-              "cannot remove private item local.morvane.host/paired-devices: " + TrustedCLI::describe(EACCES));
+              "cannot create " + (folder / "local.morvane.host@new-account").string() + ": " +
+                  TrustedCLI::describe(EACCES));
+    EXPECT_EQ(errorOf([&] { item.remove(); }), "cannot remove " + file.string() + ": " + TrustedCLI::describe(EACCES));
     ::chmod(folder.c_str(), 0700);
 }
 

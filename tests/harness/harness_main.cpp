@@ -30,10 +30,12 @@
 // "pair", "pause", "resume", "revoke ID" (answered with what a restart
 // would find: "revoke saved", "revoke recorded" when only a record beside
 // the unsaved list keeps the device out, "revoke not-saved list-removed" or
-// "revoke not-saved list-kept"), "stats" (open connections and the
+// "revoke not-saved list-kept"; "revoke not-paired" when no paired device
+// has that id, and nothing is changed), "stats" (open connections and the
 // server queue's pending waits), "quit", and "stall-main SECONDS", which
 // keeps the main queue busy for that long (a stuck host), and with
 // --tailscale "tailscale refresh", "tailscale on", "tailscale off".
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -97,8 +99,13 @@ void say(const std::string& line) {
 
 void event(nlohmann::json e) { say(e.dump()); }
 
-// What a restart after this revocation would find.
+// What a restart after this revocation would find. An id that names no
+// device revokes nothing: a test that typed a wrong id must not read that
+// something was saved.
 std::string revokeAnswer(DeviceStore& store, const std::string& id) {
+    const auto devices = store.devices();
+    if (std::none_of(devices.begin(), devices.end(), [&](const PairedDevice& d) { return d.id == id; }))
+        return "not-paired";
     if (store.revoke(id)) {
         return store.unsavedRevocation() == DeviceStore::UnsavedRevocation::listRemoved ? "not-saved list-removed"
                                                                                         : "not-saved list-kept";

@@ -420,6 +420,14 @@ TEST_F(Harness, BrokenOrSilentSessionsAreClosedWithTheirCodes) {
         host->command("revoke " + id);
         EXPECT_EQ(ws->nextText(3000), R"({"reason":"revoked","t":"bye"})");
         EXPECT_EQ(ws->waitClose(), 1000);
+        ASSERT_TRUE(host->waitLine("revoke saved"));
+        // Gone already, and never paired: nothing is revoked, and the answer
+        // says so rather than that something was saved.
+        for (const std::string& stranger : {id, std::string("no-such-device")}) {
+            host->command("revoke " + stranger);
+            ASSERT_TRUE(host->waitLine("revoke not-paired")) << stranger;
+        }
+        session(token, "Phone");
     }
 }
 

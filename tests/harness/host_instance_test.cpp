@@ -267,8 +267,12 @@ TEST(HostInstance, EachHostileFileCostsOneLogLineAndNeverTheLaunch) {
         {"a session history nested deep", "config/Morvane/settings.json",
          nlohmann::json{{"sessionHistory", deep(100'000, "[", "]")}}.dump(),
          "the session history in "},
+        // Named by its file, with the menu's way out.
         {"a device list nested deep", keychain + "local.morvane.host@paired-devices", deep(100'000, "[", "]"),
-         DeviceStore::invalidListText, true},
+         "/Morvane/keychain/local.morvane.host@paired-devices, so no device is accepted and nothing can be paired "
+         "until you choose Start Fresh and Pair Again\u2026 in the Morvane menu: " +
+             std::string(DeviceStore::invalidListText),
+         true},
         {"a display record nested deep", "data/Morvane/display-change.json", deep(30'000, "[", "]"),
          "display-change.json could not be used (nested deeper than 16 levels)"},
         {"a relay identity nested deep", keychain + "local.morvane.host@relay-identity", deep(100'000, "[", "]"),
@@ -317,29 +321,44 @@ TEST(HostInstance, EachHostileFileCostsOneLogLineAndNeverTheLaunch) {
 }
 
 TEST(HostInstance, WithoutAnX11DisplayTheHostSaysWhyAndDoesNotStart) {
+    testing::Xvfb xwayland("1024x768x24");
     struct Case {
-        const char* display;
+        std::string display;
         const char* sessionType;
         const char* waylandDisplay;
         std::string says;
+        bool shown;  // a window says it too, and host.log
     };
-    const std::string wayland =
-        "Morvane needs an X11 session and this is a Wayland session, where devices would see a black screen: log out, "
-        "choose \"GNOME on Xorg\" with the gear button at the login screen, and start it again.\n";
+    const std::string wayland = std::string(ProcessEntry::waylandMessage) + "\n";
     const Case cases[] = {
-        {"", "x11", "", "Morvane needs an X display and DISPLAY is not set: start it from your desktop session.\n"},
-        // Xwayland offers a DISPLAY that shows the host no other window.
-        {":0", "wayland", "wayland-0", wayland},
-        {":0", "", "wayland-0", wayland},
+        {"", "x11", "", "Morvane needs an X display and DISPLAY is not set: start it from your desktop session.\n",
+         false},
+        // Xwayland offers a DISPLAY that shows the host no other window, but
+        // can show the one that says so.
+        {xwayland.display(), "wayland", "wayland-0", wayland, true},
+        {xwayland.display(), "", "wayland-0", wayland, true},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.sessionType);
         Home home;
         HostProcess host(home, c.display, c.sessionType, c.waylandDisplay);
+        if (c.shown) {
+            Display* display = XOpenDisplay(c.display.c_str());
+            ASSERT_NE(display, nullptr);
+            ASSERT_TRUE(waitFor([&] { return statusWindow(display) != 0 || !host.running(); }))
+                << "no window said why";
+            EXPECT_TRUE(host.running()) << "it ended before the window was closed";
+            askToClose(display, statusWindow(display));
+            XCloseDisplay(display);
+        }
         EXPECT_EQ(host.waitExit(), 1);
         // Run as root, the warning about root comes first.
         const std::string root = ::geteuid() == 0 ? std::string(ProcessEntry::rootWarning) + "\n" : "";
         EXPECT_EQ(host.errorText(), root + c.says);
-        EXPECT_FALSE(fs::exists(home.log())) << "a host without an X11 display began a session log";
+        if (c.shown)
+            EXPECT_NE(home.logText().find("  error  " + c.says), std::string::npos) << home.logText();
+        else
+            EXPECT_FALSE(fs::exists(home.log())) << "a host without an X display began a session log";
     }
 }
 

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -181,6 +184,51 @@ TEST(ProcessEntry, TheApplicationStartsOnlyWhileNoOtherHostHoldsTheUsersLock) {
     LockFolder dir;
     std::filesystem::create_directory(dir.lock());
     EXPECT_EQ(InstanceLock(dir.lock()).take(), InstanceLock::Outcome::unusable);
+}
+
+// Started from the desktop's menu or at login, nobody reads standard error:
+// a refused desktop session is logged and shown in a window of its own, whose
+// text is the refusal; a start with no display at all only says so.
+TEST(ProcessEntry, ARefusedSessionIsLoggedAndShownWhereThereIsADisplay) {
+    using ProcessEntry::Session;
+    const std::string wayland = ProcessEntry::waylandMessage;
+    const struct {
+        const char* name;
+        Session session;
+        std::optional<std::string> refusal;
+        bool logged;
+        bool shown;
+    } table[] = {
+        {"X11", {":0", "x11", ""}, std::nullopt, false, false},
+        {"X11 with a stray Wayland socket named", {":0", "x11", "wayland-0"}, std::nullopt, false, false},
+        {"Debian's GNOME on Wayland, through Xwayland", {":0", "wayland", "wayland-0"}, wayland, true, true},
+        {"Wayland, session type unset", {":0", "", "wayland-0"}, wayland, true, true},
+        {"Wayland without Xwayland", {"", "wayland", "wayland-0"}, wayland, true, false},
+        {"no display", {"", "tty", ""}, std::string(ProcessEntry::noDisplayMessage), false, false},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        const auto refusal = ProcessEntry::sessionRefusal(row.session);
+        ASSERT_EQ(refusal ? std::optional(refusal->text) : std::nullopt, row.refusal);
+        if (!refusal) continue;
+        LockFolder folder;
+        const auto logFile = folder.path / "Morvane" / "host.log";
+        std::ostringstream err;
+        std::vector<std::string> shown;
+        EXPECT_EQ(ProcessEntry::refuse(*refusal, row.session, logFile, err,
+                                       [&](const std::string& text) { shown.push_back(text); }),
+                  1);
+        EXPECT_EQ(err.str(), *row.refusal + "\n");
+        EXPECT_EQ(shown, row.shown ? std::vector<std::string>{*row.refusal} : std::vector<std::string>{});
+        std::ifstream in(logFile);
+        const std::string log{std::istreambuf_iterator<char>(in), {}};
+        if (!row.logged) {
+            EXPECT_EQ(log, "");
+            continue;
+        }
+        EXPECT_NE(log.find("  app  start: Morvane " + programVersionText() + ", "), std::string::npos) << log;
+        EXPECT_NE(log.find("  error  " + *row.refusal + "\n"), std::string::npos) << log;
+    }
 }
 
 TEST(ProcessEntry, WebHashesPrintsTheSevenLinesOrReportsDamage) {

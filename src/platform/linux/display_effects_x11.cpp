@@ -252,6 +252,12 @@ bool SystemDisplayEffects::writeMarker() {
     for (const auto& [display, entry] : changed_)
         record["changed"].push_back({{"display", display}, {"original", entry.originalID}, {"applied", entry.appliedID}});
     const std::string text = record.dump();
+    // A record the next launch would drop unread undoes nothing.
+    if (text.size() > maxRecordBytes) {
+        log("the record of the resolution change could not be saved: it would be larger than " +
+            std::to_string(maxRecordBytes) + " bytes");
+        return false;
+    }
     const auto folder = s_.markerPath.parent_path();
     createFolders(folder);
     const auto result = private_file::replace(folder, s_.markerPath.filename().string(),
