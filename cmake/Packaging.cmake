@@ -70,7 +70,7 @@ if(TARGET morvane-relay)
 endif()
 
 # `cpack -G DEB` in a build folder: morvane_<version>_<arch>.deb and
-# morvane-relay_<version>_<arch>.deb (a relay-only tree: the second alone),
+# morvane-relay_<version>_<arch>.deb (as morvane-relay_0.1+642.g1a2b3c4_amd64.deb) (a relay-only tree: the second alone),
 # with the same prefix as `cmake --install` (configure with
 # -DCMAKE_INSTALL_PREFIX=/usr for packages), each depending on the packages
 # of the libraries its own programs load, as dpkg-shlibdeps finds them. It
@@ -80,7 +80,9 @@ endif()
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 set(CPACK_PACKAGE_NAME morvane)
 set(CPACK_PACKAGE_VENDOR "Morvane")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# Grows with every commit (cmake/Version.cmake), so a new package is
+# installed over the last one.
+set(CPACK_PACKAGE_VERSION ${MORVANE_PACKAGE_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

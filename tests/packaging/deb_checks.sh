@@ -111,6 +111,17 @@ check_copyright() {
   [ "$(stat -c %a "$1")" = 644 ] || fail "$1 has mode $(stat -c %a "$1")"
 }
 
+# Stand-ins for systemd's tools in $work/tools, which append their calls
+# to $work/calls.
+stand_in_tools() {
+  mkdir -p "$work/tools"
+  local tool
+  for tool in systemctl systemd-sysusers; do
+    printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\n' "$tool" "$work" >"$work/tools/$tool"
+    chmod +x "$work/tools/$tool"
+  done
+}
+
 # check_relay_deb DEB PREFIX: the relay's package after check_deb: a unit
 # that starts the installed program, verifies and keeps its hardening; the
 # system user it runs as made by the package; and scripts that make the
@@ -153,12 +164,7 @@ check_relay_deb() {
   # systemd runs made or not.
   local control=$work/control-relay
   dpkg-deb -e "$deb" "$control"
-  mkdir -p "$work/tools"
-  local tool
-  for tool in systemctl systemd-sysusers; do
-    printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\n' "$tool" "$work" >"$work/tools/$tool"
-    chmod +x "$work/tools/$tool"
-  done
+  stand_in_tools
   local rows row script running args want got
   # script | systemd running | arguments | the calls, in order
   rows="postinst|yes|configure|systemd-sysusers $sysusers;systemctl daemon-reload
@@ -192,4 +198,67 @@ check_host_deb() {
   if grep -lE 'sysusers|useradd|adduser' "$control"/* 2>/dev/null | grep .; then
     fail "the host's package makes a system user"
   fi
+}
+
+# check_version VERSION: what each package of this tree is called,
+# <project version>+<commits>.g<hash> (outside git: +<commits>, or +0.d and
+# the newest source file's time), sorted as apt sorts it: above the 0.1 of
+# the packages made before and above the last commit's, below the next
+# commit's. A package is installed over another only when it sorts higher;
+# otherwise apt answers "already the newest version" and the old program
+# keeps running.
+check_version() {
+  local version=$1
+  [[ $version =~ ^([0-9]+\.[0-9]+)\+([0-9]+)(\.g[0-9a-f]{7,})?$ || $version =~ ^([0-9]+\.[0-9]+)\+(0)\.d[0-9]{14}$ ]] ||
+    fail "version $version is not <version>+<commits>.g<hash>"
+  local base=${BASH_REMATCH[1]} count=${BASH_REMATCH[2]}
+  local rows other relation
+  # another version | how this one sorts against it
+  rows="0.1|gt
+$base+$((count + 1)).g0000000|lt
+$base+$((count + 1))|lt
+$base.1+1.g0000000|lt"
+  [ "$count" -eq 0 ] || rows+="
+$base+$((count - 1)).gfffffff|gt
+$base+$((count - 1))|gt
+$base+0.d99991231235959|gt"
+  while IFS='|' read -r other relation; do
+    dpkg --compare-versions "$version" "$relation" "$other" || fail "version $version does not sort $relation $other"
+  done <<<"$rows"
+}
+
+# check_upgrade DEB PACKAGE VERSION: installed with dpkg, in an empty system
+# folder of its own, over the same package as the last commit would have
+# made it (this one with the count before), it is an upgrade: the new
+# version is installed in place of the old, its files with it. Maintainer
+# scripts run outside the folder, with systemd's tools replaced by ones that
+# write down their calls.
+check_upgrade() {
+  local deb=$1 package=$2 version=$3
+  local count=${version#*+}
+  count=${count%%.*}
+  [ "$count" -gt 0 ] || return 0
+  local older=${version%%+*}+$((count - 1)).gfffffff
+  local root=$work/upgrade-$package
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+  touch "$root/var/lib/dpkg/status"
+  dpkg-deb -R "$deb" "$work/older-$package"
+  sed -i "s/^Version: .*/Version: $older/" "$work/older-$package/DEBIAN/control"
+  dpkg-deb -b "$work/older-$package" "$work/older-$package.deb" >/dev/null
+  stand_in_tools
+  local step file
+  for step in "$work/older-$package.deb" "$deb"; do
+    PATH="$work/tools:$PATH" dpkg --root="$root" --log="$root/dpkg.log" --force-script-chrootless --force-depends \
+      --force-not-root -i "$step" >"$work/dpkg.log" 2>&1 || {
+      cat "$work/dpkg.log" >&2
+      fail "dpkg could not install $(basename "$step") in a folder of its own"
+    }
+  done
+  grep -q " upgrade $package:[^ ]* $older $version\$" "$root/dpkg.log" ||
+    fail "dpkg did not upgrade $package from $older to $version: $(grep -E ' (install|upgrade) ' "$root/dpkg.log")"
+  [ "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Version}' "$package")" = "$version" ] ||
+    fail "after the upgrade $package is not $version"
+  for file in $(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print substr($NF, 2) }'); do
+    cmp -s "$root$file" "$work/root-$package$file" || fail "the upgrade left $file unlike $version's"
+  done
 }

@@ -31,6 +31,12 @@ made=$(for deb in "$work"/*.deb; do [ ! -f "$deb" ] || echo "$(deb_field "$deb" 
 [ "$(cut -d' ' -f1 <<<"$made" | sort)" = "$(printf '%s\n' "${wanted[@]}" | sort)" ] ||
   fail "cpack made"$'\n'"$made"$'\n'"instead of the packages ${wanted[*]}"
 
+# Both packages of one build carry one version, which grows with each commit.
+version=$(for deb in "$work"/*.deb; do deb_field "$deb" Version; done | sort -u)
+[ "$(wc -l <<<"$version")" -eq 1 ] || fail "the packages carry different versions: $version"
+check_version "$version"
+echo "version: $version"
+
 for package in "${wanted[@]}"; do
   # Named as `apt install ./morvane_*.deb` and `./morvane-relay_*.deb` expect.
   deb=$(awk -v p="$package" '$1 == p { print $2 }' <<<"$made")
@@ -41,11 +47,13 @@ for package in "${wanted[@]}"; do
       check_deb "$deb" morvane "$prefix" bin/morvane-host share/applications/morvane.desktop \
         share/icons/hicolor/scalable/apps/morvane.svg share/doc/morvane/copyright
       check_host_deb "$deb"
+      check_upgrade "$deb" morvane "$version"
       ;;
     morvane-relay)
       check_deb "$deb" morvane-relay "$prefix" bin/morvane-relay lib/systemd/system/morvane-relay.service \
         lib/sysusers.d/morvane-relay.conf share/doc/morvane-relay/copyright
       check_relay_deb "$deb" "$prefix"
+      check_upgrade "$deb" morvane-relay "$version"
       ;;
   esac
 done
