@@ -134,6 +134,7 @@ void StreamController::stop() {
     encoder_->endCapture();
     outlets_->report("stopped");
     if (old) old->stop();
+    answerHeld();
 }
 
 std::shared_ptr<CaptureStream> StreamController::shutDown() {
@@ -142,6 +143,7 @@ std::shared_ptr<CaptureStream> StreamController::shutDown() {
     if (auto* running = std::get_if<Running>(&state_)) old = std::move(running->stream);
     state_ = Idle{};
     cancelWatchdog();
+    answerHeld();
     return old;
 }
 
@@ -260,6 +262,11 @@ void StreamController::finishBuild(std::uint64_t build, Outcome outcome) {
         return;
     }
     const Building was = *building;
+    std::function<void()> answers;
+    if (!heldAnswers_.empty())
+        answers = [held = std::exchange(heldAnswers_, {})] {
+            for (const auto& answer : held) answer();
+        };
     std::visit(Overload{[&](Failed& failed) {
                             state_ = Waiting{};
                             publishBounds(std::nullopt);
@@ -272,10 +279,29 @@ void StreamController::finishBuild(std::uint64_t build, Outcome outcome) {
                         },
                         [&](Built& built) { adopt(std::move(built), was.reconfigureWanted); }},
                outcome);
-    if (was.rebuildWanted)
+    if (was.rebuildWanted) {
         this->build();
-    else if (was.reconfigureWanted)
-        reconfigure();
+        afterStream(std::move(answers));
+    } else if (was.reconfigureWanted) {
+        reconfigure(std::move(answers));
+    } else {
+        afterStream(std::move(answers));
+    }
+}
+
+// Runs the answers once the stream in place shows what was asked: now, or,
+// while another is being made, once that one is done.
+void StreamController::afterStream(std::function<void()> answers) {
+    if (!answers) return;
+    if (std::holds_alternative<Building>(state_))
+        heldAnswers_.push_back(std::move(answers));
+    else
+        answers();
+}
+
+// No stream is left to show the window: the held answers are given.
+void StreamController::answerHeld() {
+    for (const auto& answer : std::exchange(heldAnswers_, {})) answer();
 }
 
 void StreamController::adopt(Built built, bool reconfigurePending) {
@@ -323,6 +349,7 @@ void StreamController::ownerStopped(int code, const std::string& note) {
     setState("stopped-on-mac", "Stop Sharing was pressed on the computer (capture " + std::to_string(code) + note +
                                    "); not starting again");
     if (old) old->stop();
+    answerHeld();
     if (auto handler = outlets_->observer()) handler->onStoppedByOwner();
 }
 
@@ -374,11 +401,15 @@ void StreamController::setVideoLimit(std::optional<VideoLimit> limit) {
     reconfigure();
 }
 
-void StreamController::reconfigure() {
-    if (auto* building = std::get_if<Building>(&state_))
+void StreamController::reconfigure(std::function<void()> applied) {
+    if (auto* building = std::get_if<Building>(&state_)) {
         building->reconfigureWanted = true;
-    else if (auto* running = std::get_if<Running>(&state_))
-        updateStream(*running, true);
+        afterStream(std::move(applied));
+    } else if (auto* running = std::get_if<Running>(&state_)) {
+        updateStream(*running, true, std::move(applied));
+    } else {
+        afterStream(std::move(applied));
+    }
 }
 
 void StreamController::exclude(std::optional<int> window, std::function<void(bool)> answer) {
@@ -388,14 +419,19 @@ void StreamController::exclude(std::optional<int> window, std::function<void(boo
         possible && window ? std::optional<std::int64_t>(*window) : std::nullopt;
     const bool changed = wanted != excludedWindow_;
     excludedWindow_ = wanted;
-    if (changed) {
-        if (auto* building = std::get_if<Building>(&state_)) building->reconfigureWanted = true;
-        if (auto* running = std::get_if<Running>(&state_)) {
-            updateStream(*running, false, [answer = std::move(answer), possible] { answer(possible); });
-            return;
-        }
+    auto answered = [answer = std::move(answer), possible] { answer(possible); };
+    if (auto* building = std::get_if<Building>(&state_)) {
+        // The stream being made took the excluded window as it was before
+        // this request: the answer waits for the stream that follows it.
+        if (changed) building->reconfigureWanted = true;
+        heldAnswers_.push_back(std::move(answered));
+        return;
     }
-    answer(possible);
+    if (auto* running = std::get_if<Running>(&state_); running && changed) {
+        updateStream(*running, false, std::move(answered));
+        return;
+    }
+    answered();
 }
 
 void StreamController::select(std::optional<std::uint32_t> id) {

@@ -114,7 +114,9 @@ private:
     void ownerStopped(int code, const std::string& note);
     void streamStopped(const CaptureError& error, std::uint64_t serial);
     void configurationFailed(std::uint64_t serial, const CaptureError& error);
-    void reconfigure();
+    void reconfigure(std::function<void()> applied = {});
+    void afterStream(std::function<void()> answers);
+    void answerHeld();
     void updateStream(Running& running, bool countSettling, std::function<void()> applied = {});
     StreamConfig configFor(PixelSize native, const std::optional<VideoLimit>& video) const;
 
@@ -133,6 +135,10 @@ private:
     std::optional<std::uint32_t> wantedDisplay_;
     std::optional<VideoLimit> videoLimit_;
     std::optional<std::int64_t> excludedWindow_;
+    // Answers to exclusions asked while a stream was being made: that stream
+    // was made before them and may still show the window. They are given
+    // once the stream that follows them runs, or once no stream does.
+    std::vector<std::function<void()>> heldAnswers_;
     // The display of the last stream: a stream of another one needs a
     // keyframe even when the stream in between failed.
     std::uint32_t lastDisplay_ = 0;

@@ -385,9 +385,14 @@ TEST_F(SourceTest, AnOwnersStopHaltsCaptureUntilStopped) {
 
 TEST_F(SourceTest, AnExcludedWindowIsAnsweredOnceTheStreamLeavesItOutAndFalseWhereItCannotBe) {
     std::vector<bool> answers;
+    // What the newest stream left out when each answer came.
+    std::vector<std::optional<std::int64_t>> leftOut;
     auto exclude = [&](std::optional<int> window) {
         const auto before = answers.size();
-        source->setExcludedWindow(window, [&](bool ok) { answers.push_back(ok); });
+        source->setExcludedWindow(window, [&](bool ok) {
+            answers.push_back(ok);
+            leftOut.push_back(backend->streams.empty() ? std::nullopt : backend->latest().config().excludedWindow);
+        });
         EXPECT_EQ(answers.size(), before) << "never answered before it returns";
     };
 
@@ -420,7 +425,9 @@ TEST_F(SourceTest, AnExcludedWindowIsAnsweredOnceTheStreamLeavesItOutAndFalseWhe
     clock.run();
     EXPECT_EQ(answers.back(), true);
 
-    // A window given during a rebuild still reaches the new stream.
+    // A window given while a stream is being made reaches it, and is
+    // answered only once that stream leaves it out, not while the stream
+    // made before the request may still show it.
     backend->canExclude = true;
     backend->snapshot.displays[0].bounds.width = 1280;
     source->displayModeChanged();
@@ -428,6 +435,17 @@ TEST_F(SourceTest, AnExcludedWindowIsAnsweredOnceTheStreamLeavesItOutAndFalseWhe
     clock.run();
     EXPECT_EQ(backend->latest().config().excludedWindow, 0x400003);
     EXPECT_EQ(answers.back(), true);
+    EXPECT_EQ(leftOut.back(), 0x400003);
+    // Given and taken back while the next one is made: both answers wait
+    // for the stream that follows the last, none is lost.
+    backend->snapshot.displays[0].bounds.width = 1920;
+    source->displayModeChanged();
+    exclude(0x400004);
+    exclude(std::nullopt);
+    clock.run();
+    EXPECT_EQ(answers, (std::vector<bool>{true, true, false, true, true, true, true}));
+    EXPECT_EQ(leftOut[5], std::nullopt);
+    EXPECT_EQ(leftOut[6], std::nullopt);
 
     // The stream losing the exclusion is passed on to whoever asked.
     int lost = 0;

@@ -308,14 +308,18 @@ int distance(const Picture& picture, int x, int y, std::uint32_t rgb) {
            std::abs(int(px[0]) - int(rgb & 0xFF));
 }
 
-// Waits for a picture taken after the call in which the probe holds.
+// How many pictures came so far. Taken before the change a wait is for: the
+// picture of a change may arrive before the call that changed the screen
+// returns to the test.
+std::size_t pictureCount(testing::SourceInbox& inbox) {
+    std::lock_guard l(inbox.m);
+    return inbox.pictures.size();
+}
+
+// Waits for a picture after the first `from` in which the probe holds.
 template <typename P>
-bool laterPicture(testing::SourceInbox& inbox, P probe) {
-    std::size_t seen;
-    {
-        std::lock_guard l(inbox.m);
-        seen = inbox.pictures.size();
-    }
+bool pictureAfter(testing::SourceInbox& inbox, std::size_t from, P probe) {
+    std::size_t seen = from;
     return inbox.waitFor(
         [&] {
             if (inbox.pictures.size() <= seen) return false;
@@ -361,17 +365,37 @@ TEST_F(X11Capture, AnExcludedWindowIsLeftOutAndWhatItCoversIsShown) {
         // and the screen around the panel as it was
         return distance(p, 200, 200, ::morvane::testing::PaintClient::barColour(200, 1920)) <= 30;
     };
+    auto showsAnyOfPanel = [&](const Picture& p) {
+        for (auto& at : probes)
+            if (distance(p, at[0], at[1], panelColour) <= 30) return true;
+        return false;
+    };
 
     ASSERT_TRUE(answerOf(*source, static_cast<int>(panel)));
+    const std::size_t answered = pictureCount(inbox);
     client->show(panel);
     client->paint(1);  // something new for the stream to send
-    EXPECT_TRUE(laterPicture(inbox, showsBars));
+    EXPECT_TRUE(pictureAfter(inbox, answered, showsBars));
+    std::size_t from = pictureCount(inbox);
     client->paint(2);
-    EXPECT_TRUE(laterPicture(inbox, showsBars)) << "pictures taken while it stays mapped keep it out";
+    EXPECT_TRUE(pictureAfter(inbox, from, showsBars)) << "pictures taken while it stays mapped keep it out";
+
+    // Every picture taken from the answer on, not only the last of each
+    // wait, leaves the window out.
+    const std::size_t takenBack = pictureCount(inbox);
+    {
+        std::lock_guard l(inbox.m);
+        for (std::size_t i = answered; i < takenBack; ++i) {
+            auto decoded = decodeJPEG(inbox.pictures[i].data);
+            ASSERT_TRUE(decoded);
+            EXPECT_FALSE(showsAnyOfPanel(*decoded)) << "picture " << i - answered << " after the answer";
+        }
+    }
 
     ASSERT_TRUE(answerOf(*source, std::nullopt));
+    from = pictureCount(inbox);
     client->paint(3);  // the answer may come with the first such picture
-    EXPECT_TRUE(laterPicture(inbox, showsPanel)) << "taken back, the window is seen again";
+    EXPECT_TRUE(pictureAfter(inbox, from, showsPanel)) << "taken back, the window is seen again";
 }
 
 namespace {
@@ -395,12 +419,13 @@ TEST_F(X11Capture, TheLastOfQuickChangesIsSentThoughNothingFollowsIt) {
     constexpr int side = ::morvane::testing::PaintClient::squareSide;
     for (int round = 1; round <= 3; ++round) {
         const int last = 10 * round;
+        const std::size_t from = pictureCount(inbox);
         for (int step = last - 9; step <= last; ++step) client->paint(step);
         // Near the far corner of the last square, which the squares before it
         // never covered.
         int x, y;
         client->squareAt(last, &x, &y);
-        EXPECT_TRUE(laterPicture(inbox, [&](const Picture& p) {
+        EXPECT_TRUE(pictureAfter(inbox, from, [&](const Picture& p) {
             return distance(p, x + side - 6, y + side - 6, 0x808080) <= 30;
         })) << "round " << round;
     }

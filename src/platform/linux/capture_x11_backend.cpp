@@ -504,14 +504,21 @@ public:
             if (stopping_) {
                 superseded = std::move(done);
             } else {
-                superseded = std::move(pendingDone_);
+                // A newer configuration replaces one not yet applied; the
+                // older request is done only once the newer one is taken, as
+                // what it asked (a window left out) may not be shown before.
                 pending_ = config;
-                pendingDone_ = std::move(done);
+                if (pendingDone_)
+                    pendingDone_ = [older = std::move(pendingDone_),
+                                    newer = std::move(done)](std::optional<CaptureError> error) {
+                        older(error);
+                        if (newer) newer(error);
+                    };
+                else
+                    pendingDone_ = std::move(done);
             }
         }
         wakeUp();
-        // A newer configuration replaces one not yet applied; the older
-        // request counts as done once the newer one is taken.
         if (superseded) superseded(std::nullopt);
     }
 
