@@ -621,6 +621,9 @@ int runShell(int argc, char** argv) {
     // queue for the rest of its time limit.
     shell->setTailscale(nullptr);
     shell->setRelay({});
+    // A relay turned off just before the quit still holds the server on its
+    // queue until its goodbyes leave; the server and its queues go after.
+    if (relay) relay->waitForGoodbyes();
     relay.reset();
     tailscale.reset();
     tailscaleQueue.reset();

@@ -113,8 +113,26 @@ void RelayController::stopLink() {
     auto link = std::exchange(link_, nullptr);
     auto host = std::exchange(host_, nullptr);
     enrolEnded_ = true;
-    // The link goes down only after the host's goodbyes have left.
-    host->shutDown([link] { link->turnOffOnQueue(); });
+    {
+        std::lock_guard lock(leaving_->m);
+        ++leaving_->hosts;
+    }
+    // The link goes down only after the host's goodbyes have left. It is let
+    // go here, on the queue, before anyone waiting is told.
+    host->shutDown([link, leaving = leaving_]() mutable {
+        link->turnOffOnQueue();
+        link.reset();
+        {
+            std::lock_guard lock(leaving->m);
+            --leaving->hosts;
+        }
+        leaving->cv.notify_all();
+    });
+}
+
+void RelayController::waitForGoodbyes() {
+    std::unique_lock lock(leaving_->m);
+    leaving_->cv.wait(lock, [this] { return leaving_->hosts == 0; });
 }
 
 void RelayController::willSleep() {

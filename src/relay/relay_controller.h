@@ -6,9 +6,11 @@
 // on the main queue; link and host do their own work on the server's queue.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -160,6 +162,11 @@ public:
     void startFresh();
     void willSleep();
     void didWake();
+    // Returns once the goodbyes of every host stopped so far have left and
+    // its link is off. Until then the server's queue holds that host and,
+    // through it, the server: the host's quit waits here before the server
+    // and the queues it uses go.
+    void waitForGoodbyes();
 
     ConnectRelayFacts guideFacts() const;
     bool flowBusy() const { return flowRunning_; }
@@ -197,6 +204,14 @@ private:
     void startLink();
     void stopLink();
     void enrolDevice();
+
+    // Hosts stopped whose goodbyes are still leaving on the server's queue.
+    struct Leaving {
+        std::mutex m;
+        std::condition_variable cv;
+        int hosts = 0;
+    };
+
     // On an account at a known relay: without an address there is nothing
     // to link to, whatever else is stored.
     bool setUp() const { return identity_.has_value() && accountEmail_.has_value() && !address_.empty(); }
@@ -238,6 +253,7 @@ private:
     std::optional<std::string> accountEmail_;
     std::shared_ptr<HostRelayLink> link_;
     std::shared_ptr<RelayHost> host_;
+    std::shared_ptr<Leaving> leaving_ = std::make_shared<Leaving>();
     bool flowRunning_ = false;
     std::optional<std::pair<std::string, std::string>> enrolRequest_;
     bool enrolEnded_ = true;

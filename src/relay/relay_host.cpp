@@ -106,9 +106,13 @@ void RelayHost::shutDown(std::function<void()> then) {
         // The host stays until then: the server's close of each session
         // arrives in a later turn and must still find the host, to log the
         // end of its secure channel.
-        self->queue_.postAfter(millisFromSeconds(self->limits_.goodbyeSeconds), [self, then = std::move(then)] {
-            if (then) then();
-        });
+        self->queue_.postAfter(millisFromSeconds(self->limits_.goodbyeSeconds),
+                               [self, then = std::move(then)]() mutable {
+                                   // Let go of first: the step may tell the owner it can free what the
+                                   // host and its server use.
+                                   self.reset();
+                                   if (then) then();
+                               });
     });
 }
 

@@ -114,6 +114,8 @@ public:
     void start();
     // Closes every relayed session with "mac-offline" and the window, then
     // runs `then` on the session queue once the goodbyes had time to leave.
+    // Until then the queue holds the host, and through it the server: the
+    // owner of both waits for `then` before it frees their executors.
     void shutDown(std::function<void()> then);
 
     bool openEnrolmentWindow();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <future>
 #include <mutex>
 
 #include "../server/server_fakes.h"
@@ -109,10 +110,20 @@ protected:
         runSync(server->sessionQueue(), [this] { host->relayLinkUp({7}); });
     }
     void TearDown() override {
-        host->shutDown(nullptr);
+        // The goodbye timer holds the host, and through it the server, on the
+        // server's queue: what the server uses goes only once the timer let
+        // go of both. Asked on the queue, so the timer holds the last of the
+        // host however slowly this thread goes on.
+        auto left = std::make_shared<std::promise<bool>>();
+        auto leftAlone = left->get_future();
+        std::weak_ptr<RelayHost> watched = host;
+        runSync(server->sessionQueue(), [&] {
+            host->shutDown([left, watched] { left->set_value(watched.expired()); });
+            host.reset();
+        });
+        EXPECT_TRUE(leftAlone.get()) << "the owner is told while the queue still holds the host";
         server->stop();
         main.drain();
-        host.reset();
         server.reset();
         std::filesystem::remove_all(folder);
     }
