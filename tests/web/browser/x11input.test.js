@@ -89,13 +89,19 @@ test('mouse clicks, drags and wheel turns land on the X display where the pictur
     assert.ok(held.length >= 2, 'moves with the button held: ' + held.length);
     assert.ok(held.every((e, i) => i === 0 || e.x >= held[i - 1].x), 'the drag goes one way');
 
-    // The wheel: down is X button 5, up is 4, sideways 7 and 6.
+    // The wheel: down is X button 5, up is 4, sideways 7 and 6. The host
+    // clicks once for each 50 px scrolled, so each turn of 240 px is four
+    // clicks; the next turn is watched only once all four have arrived, as
+    // they reach the X display one by one.
+    const clicksPerTurn = 4;
     for (const [dx, dy, button] of [[0, 240, 5], [0, -240, 4], [240, 0, 7], [-240, 0, 6]]) {
       from = recorder.mark();
       await page.mouse.wheel(dx, dy);
-      seen = await recorder.waitFor(from, (ev) => buttons(ev, 'release', button).length >= 1, 'wheel button ' + button);
+      seen = await recorder.waitFor(from, (ev) => buttons(ev, 'release', button).length >= clicksPerTurn,
+        'wheel button ' + button);
       const other = seen.filter((e) => e.t === 'press' && e.button >= 4 && e.button !== button);
       assert.deepEqual(other, [], `wheel ${dx},${dy} turned only button ${button}`);
+      assert.equal(buttons(seen, 'press', button).length, clicksPerTurn, `wheel ${dx},${dy}: ${JSON.stringify(seen)}`);
     }
     browser.assertClean(assert);
   } finally {
