@@ -76,4 +76,13 @@ inline constexpr std::array toDevices{tryLater,     invalidEmail, invalidCode, i
                                       notConfigured, unauthorized, unknownHost};
 }  // namespace RelayError
 
+// Beside "invalid-code", what a device's page is told of the code it sent,
+// when the relay knows: that it expired (true), or how many tries it has
+// left (a whole number). The host reads only the word.
+namespace RelayCodeRefusal {
+inline constexpr std::string_view expired = "expired";
+inline constexpr std::string_view triesLeft = "tries_left";
+inline constexpr std::array fields{expired, triesLeft};
+}  // namespace RelayCodeRefusal
+
 }  // namespace morvane

@@ -249,8 +249,21 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
     // a code allows.
     const auto stored = store_.spendCodeTry(*email, loginId, now);
     if (!stored) {
-        hooks_.log.warning("refused a sign-in for " + *email + ": no live code");
-        return refuse(400, RelayError::invalidCode);
+        // The person typing it is told which: a code that ran out of time
+        // wants a new one, as does one tried too often; of none at all
+        // (used, or never sent) nothing more is said.
+        const auto kept = store_.code(*email, loginId);
+        json body{{"error", RelayError::invalidCode}};
+        std::string why = "no live code";
+        if (kept && kept->expiresAt <= now) {
+            body[RelayCodeRefusal::expired] = true;
+            why = "the code expired";
+        } else if (kept) {
+            body[RelayCodeRefusal::triesLeft] = 0;
+            why = "no tries left";
+        }
+        hooks_.log.warning("refused a sign-in for " + *email + ": " + why);
+        return answer(400, std::move(body));
     }
     const auto offered = codeHash(stored->salt, digits);
     if (digits.size() != 6 || !Secure::constantTimeEqual(
@@ -259,7 +272,7 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
                                             stored->codeHash.size()))) {
         hooks_.log.warning("refused a sign-in for " + *email + ": wrong code, " + std::to_string(stored->triesLeft) +
                    " tries left");
-        return refuse(400, RelayError::invalidCode);
+        return answer(400, json{{"error", RelayError::invalidCode}, {RelayCodeRefusal::triesLeft, stored->triesLeft}});
     }
     // Taken once: of two instances given the right code at once, one signs in.
     if (!store_.deleteCode(*email, loginId)) {

@@ -17,23 +17,32 @@ bool base64url(const std::string& text) {
            text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_") == std::string::npos;
 }
 
+// Every refusal keeps the one word the host knows; beside it the page is
+// told what a person can do: try again (and how often), or ask for a new
+// code because this one expired or was tried too often.
 TEST(RelayAccountsCodes, WrongExpiredSpentAndExhaustedCodesAreRefused) {
     struct Case {
         const char* name;
         std::function<std::string(AccountRig&, const std::string& code)> before;  // answers the code to send
+        json body;
     };
+    const json refused{{"error", "invalid-code"}};
+    const auto triesLeft = [&](int n) { return json{{"error", "invalid-code"}, {"tries_left", n}}; };
     const std::vector<Case> cases = {
-        {"a wrong code", [](AccountRig&, const std::string& code) { return code == "000000" ? "000001" : "000000"; }},
+        {"a wrong code", [](AccountRig&, const std::string& code) { return code == "000000" ? "000001" : "000000"; },
+         triesLeft(RelayLimits::codeTries - 1)},
         {"an expired code",
          [](AccountRig& rig, const std::string& code) {
              rig.advance(RelayLimits::codeLifetimeSeconds);
              return code;
-         }},
+         },
+         json{{"error", "invalid-code"}, {"expired", true}}},
         {"a code already used",
          [](AccountRig& rig, const std::string& code) {
              rig.post("/v1/auth/verify", json{{"email", owner}, {"login_id", "login-1"}, {"code", code}, {"client", "mac"}});
              return code;
-         }},
+         },
+         refused},
         {"the right code after the last try",
          [](AccountRig& rig, const std::string& code) {
              const auto wrong = code == "000000" ? "000001" : "000000";
@@ -41,11 +50,23 @@ TEST(RelayAccountsCodes, WrongExpiredSpentAndExhaustedCodesAreRefused) {
                  rig.post("/v1/auth/verify",
                           json{{"email", owner}, {"login_id", "login-1"}, {"code", wrong}, {"client", "mac"}});
              return code;
-         }},
+         },
+         triesLeft(0)},
+        {"a code tried too often, once it has also expired",
+         [](AccountRig& rig, const std::string& code) {
+             for (int i = 0; i < RelayLimits::codeTries; ++i)
+                 rig.post("/v1/auth/verify",
+                          json{{"email", owner}, {"login_id", "login-1"}, {"code", "x"}, {"client", "mac"}});
+             rig.advance(RelayLimits::codeLifetimeSeconds);
+             return code;
+         },
+         json{{"error", "invalid-code"}, {"expired", true}}},
         {"the code of another sign-in",
-         [](AccountRig& rig, const std::string&) { return rig.requestCode("other@example.com", "login-2"); }},
+         [](AccountRig& rig, const std::string&) { return rig.requestCode("other@example.com", "login-2"); },
+         triesLeft(RelayLimits::codeTries - 1)},
         {"another login id's code",
-         [](AccountRig& rig, const std::string&) { return rig.requestCode(owner, "login-2"); }},
+         [](AccountRig& rig, const std::string&) { return rig.requestCode(owner, "login-2"); },
+         triesLeft(RelayLimits::codeTries - 1)},
     };
     for (const auto& c : cases) {
         AccountRig rig;
@@ -55,7 +76,7 @@ TEST(RelayAccountsCodes, WrongExpiredSpentAndExhaustedCodesAreRefused) {
         const auto answer =
             rig.post("/v1/auth/verify", json{{"email", owner}, {"login_id", "login-1"}, {"code", sent}, {"client", "mac"}});
         EXPECT_EQ(answer.status, 400) << c.name;
-        EXPECT_EQ(answer.body, (json{{"error", "invalid-code"}})) << c.name;
+        EXPECT_EQ(answer.body, c.body) << c.name;
     }
 }
 
@@ -242,7 +263,7 @@ TEST(RelayAccountsCodes, EachGuessSpendsATryWhileAnotherInstanceGuessesTheSameCo
                                         [](const auto& line) { return line.find("wrong code") != std::string::npos; });
     EXPECT_EQ(compared, RelayLimits::codeTries);
     const auto right = rig.post("/v1/auth/verify", json{{"email", owner}, {"login_id", "login-1"}, {"code", code}, {"client", "mac"}});
-    EXPECT_EQ(right.body, (json{{"error", "invalid-code"}}));
+    EXPECT_EQ(right.body, (json{{"error", "invalid-code"}, {"tries_left", 0}}));
 }
 
 TEST(RelayAccountsCodes, ACodeThatCouldNotBeSentIsForgottenAndSaysTryLater) {

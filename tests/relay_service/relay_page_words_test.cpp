@@ -1,7 +1,7 @@
 // The relay's page and the relay agree on their words: every close a
-// device's socket may get and every refusal of the page's account calls
-// that the relay sends is one the page handles, and the page handles no
-// word the relay never sends. node reads the page's own modules.
+// device's socket may get, every refusal of the page's account calls and
+// every field a refused code comes with that the relay sends is one the
+// page handles, and the page handles no word the relay never sends. node reads the page's own modules.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -65,6 +65,11 @@ TEST(RelayPageWords, ThePageHandlesEveryWordTheRelaySendsItAndNoOther) {
     for (const auto& word : RelayError::toDevices) relayWords.emplace(word);
     for (const auto& word : printed["refusals"]) pageWords.insert(word.get<std::string>());
     expectSame(relayWords, pageWords, "refusals");
+
+    std::set<std::string> relayFields, pageFields;
+    for (const auto& field : RelayCodeRefusal::fields) relayFields.emplace(field);
+    for (const auto& field : printed["codeFields"]) pageFields.insert(field.get<std::string>());
+    expectSame(relayFields, pageFields, "fields of a refused code");
 }
 
 }  // namespace

@@ -50,12 +50,16 @@ module.exports = function connectionPage(app) {
       return;
     }
     app.pairing.showSession();
+    // A button the overlay shows stays where it is while this dial is on
+    // its way, disabled: a second tap on "Try now" must not land on what
+    // would take its place.
+    const kept = app.wording.overlayButton();
     if (conn.attempt > 0) {
       app.wording.setConn('busy', 'Reconnecting');
-      app.wording.showOverlay('Reconnecting to your computer', '', '');
+      app.wording.showOverlay('Reconnecting to your computer', '', kept, true);
     } else {
       app.wording.setConn('busy', 'Connecting');
-      app.wording.showOverlay('Connecting to your computer', '', '');
+      app.wording.showOverlay('Connecting to your computer', '', kept, true);
     }
     let ws;
     try {
@@ -164,7 +168,7 @@ module.exports = function connectionPage(app) {
       app.wording.showOverlay(byeText(reason), advice, button);
       return;
     }
-    const delay = backoffDelay(conn.attempt);
+    const delay = road.retryDelay ? road.retryDelay(conn.attempt) : backoffDelay(conn.attempt);
     conn.attempt += 1;
     const title = conn.byeNote || (navigator.onLine === false ? byeText('offline') : DROP_TEXT);
     app.wording.showOverlay(title, retryText(delay), 'Try now');

@@ -173,7 +173,7 @@ function startApp(relayRoad) {
   app.sound.soundRender();
 
   if (relay && typeof relay.start === 'function') {
-    relay.start({ startSession: app.connection.startSession, endSession: app.connection.endSession });
+    relay.start({ startSession: app.connection.startSession, endSession: app.connection.endSession, askConfirm: app.layout.askConfirm });
   } else if (app.pairing.loadToken()) {
     app.connection.startSession();
   } else {

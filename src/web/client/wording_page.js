@@ -18,16 +18,23 @@ module.exports = function wordingPage(app) {
     el.connText.textContent = text;
   }
 
-  function showOverlay(title, text, buttonLabel) {
+  // `busy`: the button shows but cannot be pressed (a dial is on its way).
+  function showOverlay(title, text, buttonLabel, busy) {
     el.overlayTitle.textContent = title || '';
     el.overlayText.textContent = text || '';
     el.overlayText.hidden = !text;
     el.reconnect.textContent = buttonLabel || '';
     el.reconnect.hidden = !buttonLabel;
+    el.reconnect.disabled = !!busy;
     el.overlay.hidden = false;
   }
 
   function hideOverlay() { el.overlay.hidden = true; }
+
+  // The label of the button the overlay shows now, or ''.
+  function overlayButton() {
+    return el.overlay.hidden || el.reconnect.hidden ? '' : el.reconnect.textContent;
+  }
 
   function renderBanner() {
     if (notices.length === 0) {
@@ -98,6 +105,7 @@ module.exports = function wordingPage(app) {
     setConn,
     showOverlay,
     hideOverlay,
+    overlayButton,
     renderBanner,
     renderStatus,
     tickFps,

@@ -69,7 +69,7 @@ async function phoneThroughRelay(startWhich) {
     await page.fill('#relay-code', '654321');
     await page.click('#relay-signin-button');
     await until(page, () => !document.getElementById('relay-signin-error').hidden);
-    assert.equal(await page.textContent('#relay-signin-error'), 'That code is wrong or has expired. Check it, or send a new code.');
+    assert.equal(await page.textContent('#relay-signin-error'), relay.firstWrongCode);
     await page.fill('#relay-code', await relay.code(sentAt, 'owner@example.com'));
     await page.click('#relay-signin-button');
     await until(page, () => document.querySelector('.relay-computer[data-online="true"]') !== null);
@@ -198,18 +198,32 @@ async function phoneThroughRelay(startWhich) {
     await until(page, () => !document.getElementById('relay-enrol').hidden && !document.getElementById('relay-enrol-error').hidden, null, 20000);
     assert.equal(await page.textContent('#relay-enrol-error'), REMOVED);
     assert.equal(await shown(page, 'session-screen'), false);
+    assert.equal(await page.inputValue('#relay-enrol-name'), 'Test Phone', 'offered the name it had');
 
-    // Forgetting the computer removes the keys from this device.
+    // Forgetting the computer removes the keys from this device, once the
+    // page's own dialog (not the browser's) is answered.
     await page.click('#relay-enrol-back');
     await until(page, () => document.querySelector('.relay-forget') !== null);
-    page.once('dialog', (d) => d.accept());
+    let browserDialog = null;
+    page.once('dialog', (d) => { browserDialog = d.message(); d.dismiss(); });
     await page.click('.relay-forget');
+    await until(page, () => !document.getElementById('confirm').hidden);
+    assert.equal(await page.textContent('#confirm-text'),
+      'Forget Test Machine on this device? To connect again, add this device again from the computer\'s menu.');
+    await page.click('#confirm-ok');
     await until(page, () => document.querySelector('.relay-forget') === null);
+    assert.equal(browserDialog, null);
     const rooms = await page.evaluate(() => new Promise((resolve) => {
       const r = indexedDB.open('morvane-relay');
       r.onsuccess = () => { const q = r.result.transaction('computers').objectStore('computers').count(); q.onsuccess = () => resolve(q.result); };
     }));
     assert.equal(rooms, 0);
+    // Added again later, it is offered the name it had.
+    await page.reload();
+    await until(page, () => document.querySelector('.relay-computer[data-online="true"]') !== null);
+    await page.click('.relay-computer');
+    await until(page, () => !document.getElementById('relay-enrol').hidden);
+    assert.equal(await page.inputValue('#relay-enrol-name'), 'Test Phone', 'offered the name it had');
     browser.assertClean(assert);
 
     // The relay carried only sealed records: no clipboard text, no message
@@ -236,3 +250,107 @@ test('a phone at the relay double: signs in, is added with the code, controls th
   () => phoneThroughRelay(startDouble));
 
 test('the same phone at morvane-relay, the relay service itself', () => phoneThroughRelay(startService));
+
+// Signs the phone in at the relay and adds it to the test host's computer
+// as `name`; resolves once its session is connected.
+async function signInAndAdd(page, relay, harness, name) {
+  await page.goto(relay.origin + '/');
+  await until(page, () => !document.getElementById('relay-signin').hidden);
+  await page.fill('#relay-email', 'owner@example.com');
+  const sentAt = relay.mark();
+  await page.click('#relay-signin-button');
+  await until(page, () => !document.getElementById('relay-code-field').hidden);
+  await page.fill('#relay-code', await relay.code(sentAt, 'owner@example.com'));
+  await page.click('#relay-signin-button');
+  await until(page, () => document.querySelector('.relay-computer[data-online="true"]') !== null);
+  await page.click('.relay-computer');
+  await until(page, () => !document.getElementById('relay-enrol').hidden);
+  await page.fill('#relay-enrol-name', name);
+  const from = harness.lines.length;
+  harness.command('relay-enrol');
+  await harness.waitLine(/^ok$/, 5000, from);
+  await page.click('#relay-enrol-button');
+  await harness.waitLine(/"event":"relay-code"/, 15000, from);
+  harness.command('relay-approve');
+  await harness.waitLine(/"event":"relay-enrolled"/, 10000, from);
+  await until(page, () => document.getElementById('conn-text').textContent === 'Connected', null, 20000);
+}
+
+// The test host on the relay: signed in with the code the relay logged.
+async function hostOn(relay, home) {
+  const signIn = relay.mark();
+  const harness = await startHarness({ args: ['--relay', relay.origin, ...relay.harnessArgs], home });
+  await harness.waitLine(/^relay-code-sent$/, 10000);
+  harness.command(await relay.code(signIn, 'owner@example.com'));
+  await harness.waitLine(/link: up/, 15000);
+  return harness;
+}
+
+test('a phone whose relay or computer goes away: it dials again within seconds of the relay\'s return, "Try now" stays put while it dials, and the list it is sent to shows the computer back', async (t) => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-relay-away-'));
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-relay-host-'));
+  const relay = await startService(dir);
+  let harness = null, browser = null;
+  try {
+    harness = await hostOn(relay, home);
+    browser = await launch(PHONE);
+    const page = browser.page;
+    await signInAndAdd(page, relay, harness, 'Test Phone');
+
+    // The relay goes away: every wait the page announces is a few seconds
+    // at most, and once it is back the session comes back by itself.
+    await page.evaluate(() => {
+      window.waits = [];
+      new MutationObserver(() => {
+        const t = document.getElementById('overlay-text').textContent;
+        if (t) window.waits.push(t);
+      }).observe(document.getElementById('overlay-text'), { childList: true, characterData: true, subtree: true });
+    });
+    await relay.stop();
+    await until(page, () => window.waits.length >= 4, null, 20000);
+    await relay.restart();
+    const back = Date.now();
+    await until(page, () => document.getElementById('conn-text').textContent === 'Connected', null, 60000);
+    const waits = await page.evaluate(() => window.waits);
+    for (const w of waits) assert.match(w, /^Trying again in [1-4] seconds?\.$/, JSON.stringify(waits));
+    t.diagnostic('connected again ' + (Date.now() - back) + ' ms after the relay was back');
+
+    // The computer goes away: the page waits for it with "Try now" and the
+    // way back to the computers. A tap on "Try now" leaves it where it was,
+    // disabled while it dials, and the way back stays where it was too.
+    await harness.close();
+    harness = null;
+    await until(page, () => document.getElementById('overlay-title').textContent === 'Your computer is not connected to the relay.' &&
+      !document.getElementById('reconnect').hidden && !document.getElementById('reconnect').disabled, null, 20000);
+    const tapped = await page.evaluate(() => {
+      const box = (id) => JSON.stringify(document.getElementById(id).getBoundingClientRect());
+      const tryNow = document.getElementById('reconnect');
+      const before = { tryNow: box('reconnect'), leave: box('relay-leave') };
+      const b = tryNow.getBoundingClientRect();
+      tryNow.click();
+      return {
+        before, after: { tryNow: box('reconnect'), leave: box('relay-leave') },
+        under: document.elementFromPoint(b.left + b.width / 2, b.top + b.height / 2).id,
+        disabled: tryNow.disabled, label: tryNow.textContent, shown: !tryNow.hidden,
+      };
+    });
+    assert.deepEqual(tapped.after, tapped.before, 'nothing moved');
+    assert.deepEqual([tapped.under, tapped.shown, tapped.disabled, tapped.label], ['reconnect', true, true, 'Try now']);
+
+    // The list it goes back to shows the computer offline, and online once
+    // it is back, without Refresh.
+    await until(page, () => !document.getElementById('reconnect').disabled, null, 20000);
+    await page.click('#relay-leave');
+    await until(page, () => document.querySelector('.relay-computer[data-online="false"]') !== null);
+    harness = await hostOn(relay, home);
+    await until(page, () => document.querySelector('.relay-computer[data-online="true"]') !== null, null, 20000);
+    // A ticket asked for while the relay was away is refused by the network.
+    assert.deepEqual(browser.problems.filter((p) => !/ERR_CONNECTION_REFUSED \(http:[^ ]+\/ticket\)$/.test(p)), []);
+  } finally {
+    if (browser) await browser.close();
+    if (harness) await harness.close();
+    await relay.stop();
+    fs.rmSync(dir, { recursive: true, force: true });
+    fs.rmSync(home, { recursive: true, force: true });
+  }
+});

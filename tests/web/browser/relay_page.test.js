@@ -1,8 +1,8 @@
 'use strict';
 // The relay's page as a phone meets it at morvane-relay, before any computer
 // is involved: what the browser downloads on a first and a repeat visit, and
-// the sign-in screens (the look of the e-mail field, a wrong code and a new
-// one, where the focus goes).
+// the sign-in screens (the look of the e-mail field, wrong codes and a new
+// one, too many codes asked for, where the focus goes).
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -85,17 +85,30 @@ test('sign-in: the e-mail field looks like the others, a wrong code can be repla
     let mark = relay.mark();
     await page.keyboard.press('Enter');
     await until(page, () => !document.getElementById('relay-code-field').hidden);
-    await relay.code(mark, 'owner@example.com');
+    const first = await relay.code(mark, 'owner@example.com');
     assert.equal(await focused(page), 'relay-code');
     const code = await look('relay-code');
     assert.deepEqual({ ...email, height: 0 }, { ...code, height: 0 }, 'the e-mail field is drawn as the code field');
 
-    // A wrong code: the focus stays in the field, and a new code can be asked for.
-    await page.keyboard.type('000000');
+    // A wrong code: the focus stays in the field, and the tries left are
+    // told, until none is left and the next step is a new code.
+    const wrong = first === '000000' ? '000001' : '000000';
+    const told = [
+      'That code is wrong. Check it, or send a new code (4 tries left).',
+      'That code is wrong. Check it, or send a new code (3 tries left).',
+      'That code is wrong. Check it, or send a new code (2 tries left).',
+      'That code is wrong. Check it, or send a new code (1 try left).',
+    ];
+    for (const text of told) {
+      await page.keyboard.type(wrong);
+      await page.keyboard.press('Enter');
+      await until(page, (t) => document.getElementById('relay-signin-error').textContent === t, text);
+      assert.equal(await focused(page), 'relay-code');
+    }
+    await page.keyboard.type(wrong);
     await page.keyboard.press('Enter');
-    await until(page, () => !document.getElementById('relay-signin-error').hidden);
-    assert.equal(await page.textContent('#relay-signin-error'), 'That code is wrong or has expired. Check it, or send a new code.');
-    assert.equal(await focused(page), 'relay-code');
+    await until(page, (t) => document.getElementById('relay-signin-error').textContent === t, 'That code was tried too many times. Send a new code.');
+    assert.equal(await focused(page), 'relay-new-code');
     mark = relay.mark();
     await page.click('#relay-new-code');
     const fresh = await relay.code(mark, 'owner@example.com');
@@ -116,6 +129,17 @@ test('sign-in: the e-mail field looks like the others, a wrong code can be repla
     await page.click('#relay-signout');
     await until(page, () => !document.getElementById('relay-signin').hidden);
     assert.equal(await focused(page), 'h1: Sign in to reach your computer');
+
+    // A third code is sent; a fourth within the relay's window is not, and
+    // the page says so rather than blaming what was typed.
+    await page.fill('#relay-email', 'owner@example.com');
+    mark = relay.mark();
+    await page.click('#relay-signin-button');
+    await relay.code(mark, 'owner@example.com');
+    await until(page, () => !document.getElementById('relay-code-field').hidden);
+    await page.click('#relay-new-code');
+    await until(page, () => !document.getElementById('relay-signin-error').hidden);
+    assert.equal(await page.textContent('#relay-signin-error'), 'Too many codes were requested. Wait 10 minutes, then try again.');
     browser.assertClean(assert);
   } finally {
     await browser.close();

@@ -148,7 +148,7 @@ test('the chip saying keys go to the computer shows only while a session is up t
   }
 });
 
-test('retries back off 1, 2 and 5 seconds and "Try now" starts the count again', async () => {
+test('retries back off 1, 2 and 5 seconds and "Try now" starts the count again, staying put while it dials', async () => {
   const s = await openSession();
   const { page, host } = s;
   try {
@@ -160,7 +160,14 @@ test('retries back off 1, 2 and 5 seconds and "Try now" starts the count again',
     assert.equal(await s.text('#overlay-text'), 'Trying again in 1 second.');
     await until(page, () => document.getElementById('overlay-text').textContent === 'Trying again in 2 seconds.');
     await until(page, () => document.getElementById('overlay-text').textContent === 'Trying again in 5 seconds.');
-    await page.click('#reconnect');
+    const tapped = await page.evaluate(() => {
+      const b = document.getElementById('reconnect');
+      const before = JSON.stringify(b.getBoundingClientRect());
+      b.click();
+      return [JSON.stringify(b.getBoundingClientRect()) === before, b.hidden, b.disabled, b.textContent,
+        document.getElementById('overlay-title').textContent];
+    });
+    assert.deepEqual(tapped, [true, false, true, 'Try now', 'Connecting to your computer']);
     await until(page, () => document.getElementById('overlay-text').textContent === 'Trying again in 1 second.');
     s.browser.assertClean(assert);
   } finally {

@@ -116,7 +116,14 @@ test('refusals read as what a person can do about them', () => {
     [{ word: 'invalid-code' }, 'verify', 'That code is wrong or has expired. Check it, or send a new code.'],
     [{ word: 'invalid-email' }, 'code', 'Could not send a code. Check the address and try again.'],
     [{ word: 'http-500' }, 'code', 'Could not send a code. Check the address and try again.'],
-    [{ word: 'try-later', status: 429, retryAfter: 120 }, 'code', 'Too many tries. Try again in 2 minutes.'],
+    [{ word: 'invalid-code', triesLeft: 4 }, 'verify', 'That code is wrong. Check it, or send a new code (4 tries left).'],
+    [{ word: 'invalid-code', triesLeft: 1 }, 'verify', 'That code is wrong. Check it, or send a new code (1 try left).'],
+    [{ word: 'invalid-code', triesLeft: 0 }, 'verify', 'That code was tried too many times. Send a new code.'],
+    [{ word: 'invalid-code', expired: true }, 'verify', 'That code has expired. Send a new code.'],
+    // Codes asked for too often is not a wrong try: nothing was typed wrong.
+    [{ word: 'try-later', status: 429, retryAfter: 120 }, 'code', 'Too many codes were requested. Wait 2 minutes, then try again.'],
+    [{ word: 'try-later', status: 429, retryAfter: 45 }, 'code', 'Too many codes were requested. Wait 45 seconds, then try again.'],
+    [{ word: 'try-later', status: 429, retryAfter: 120 }, 'verify', 'Too many tries. Try again in 2 minutes.'],
     [{ word: 'try-later', status: 503, retryAfter: 30 }, 'list', 'The relay cannot answer right now. Try again in 30 seconds.'],
     [{ word: 'try-later', status: 503 }, 'verify', 'The relay cannot answer right now. Try again in 30 seconds.'],
     [{ word: 'not-configured', status: 503 }, 'code', 'Sign-in is not available on this relay.'],
@@ -124,4 +131,23 @@ test('refusals read as what a person can do about them', () => {
     [{ word: 'unknown-host', status: 404 }, 'list', 'That computer is no longer on this account.'],
   ];
   for (const [error, step, text] of rows) assert.equal(accountErrorText(error, step), text, JSON.stringify(error));
+});
+
+test('a refused code carries what the relay said of it, and nothing it did not say', async () => {
+  const rows = [
+    [{ error: 'invalid-code', tries_left: 3 }, { expired: false, triesLeft: 3 }],
+    [{ error: 'invalid-code', tries_left: 0 }, { expired: false, triesLeft: 0 }],
+    [{ error: 'invalid-code', expired: true }, { expired: true, triesLeft: undefined }],
+    [{ error: 'invalid-code' }, { expired: false, triesLeft: undefined }],
+    [{ error: 'invalid-code', tries_left: -1, expired: 'yes' }, { expired: false, triesLeft: undefined }],
+    [{ error: 'invalid-code', tries_left: 2.5 }, { expired: false, triesLeft: undefined }],
+  ];
+  for (const [body, want] of rows) {
+    const r = scriptedRelay({ 'POST /v1/auth/verify': [[400, body]] });
+    const a = relayAccount(r.fetchFn, r.store);
+    let error = null;
+    try { await a.verify('a@b.c', 'L', '123456'); } catch (e) { error = e; }
+    assert.equal(error.word, 'invalid-code');
+    assert.deepEqual({ expired: error.expired, triesLeft: error.triesLeft }, want, JSON.stringify(body));
+  }
 });

@@ -25,10 +25,10 @@ async function launch({ viewport = { width: 1280, height: 800 }, deviceScaleFact
     page.on('pageerror', (e) => problems.push('page error: ' + e.message));
     page.on('console', (m) => {
       if (m.type() !== 'error') return;
-      // A refused pairing request or sign-in code is an answer the page
-      // shows, not a fault.
+      // A refused pairing request, sign-in code or request for a code is
+      // an answer the page shows, not a fault.
       const where = (m.location() && m.location().url) || '';
-      if (/^Failed to load resource/.test(m.text()) && /\/api\/pair$|\/v1\/auth\/verify$/.test(where)) return;
+      if (/^Failed to load resource/.test(m.text()) && /\/api\/pair$|\/v1\/auth\/(verify|code)$/.test(where)) return;
       problems.push('console error: ' + m.text() + (where ? ' (' + where + ')' : ''));
     });
   };

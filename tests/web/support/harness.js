@@ -25,10 +25,12 @@ function freePort() {
   });
 }
 
-async function startHarness({ args = [], env = {} } = {}) {
+// `home`: a folder of the caller's, kept at the end, so that a host started
+// again on it is the same computer (its relay identity and paired devices).
+async function startHarness({ args = [], env = {}, home: kept = null } = {}) {
   const exe = findHarness();
   if (!exe) throw new Error('morvane-harness not found; build the target morvane-harness');
-  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-harness-'));
+  const home = kept || fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-harness-'));
   const port = await freePort();
   const child = spawn(exe, ['--port', String(port), ...args], {
     stdio: ['pipe', 'pipe', 'pipe'],
@@ -88,7 +90,7 @@ async function startHarness({ args = [], env = {} } = {}) {
     },
     async close() {
       await h.quit().catch(() => {});
-      fs.rmSync(home, { recursive: true, force: true });
+      if (!kept) fs.rmSync(home, { recursive: true, force: true });
     },
     exited,
   };

@@ -18,16 +18,22 @@ function built(relative) {
 }
 
 // A relay as a child process: its origin, the sign-in code it sent to an
-// address after a mark in its output, its pid and its end.
+// address after a mark in its output, its pid, its end, and a start again
+// with the same arguments (its data kept) once it has ended.
 async function startRelay(exe, args, ready) {
-  const child = spawn(exe, args, { stdio: ['ignore', 'pipe', 'pipe'] });
   const lines = [];
-  for (const stream of [child.stdout, child.stderr]) readline.createInterface({ input: stream }).on('line', (l) => lines.push(l));
-  await eventually(async () => child.exitCode !== null || await ready(lines), 'the relay', 10000);
-  if (child.exitCode !== null) throw new Error('the relay exited: ' + lines.join('\n'));
-  return {
+  let child = null;
+  async function run() {
+    child = spawn(exe, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+    const started = child;
+    for (const stream of [started.stdout, started.stderr]) readline.createInterface({ input: stream }).on('line', (l) => lines.push(l));
+    await eventually(async () => started.exitCode !== null || await ready(lines), 'the relay', 10000);
+    if (started.exitCode !== null) throw new Error('the relay exited: ' + lines.join('\n'));
+  }
+  await run();
+  const relay = {
     lines,
-    pid: child.pid,
+    get pid() { return child.pid; },
     mark: () => lines.length,
     async stop() {
       if (child.exitCode !== null || child.signalCode !== null) return;
@@ -35,7 +41,12 @@ async function startRelay(exe, args, ready) {
       child.kill('SIGTERM');
       await done;
     },
+    async restart() {
+      await relay.stop();
+      await run();
+    },
   };
+  return relay;
 }
 
 // The relay double: every e-mail gets 123456, and it keeps what it carried.
@@ -44,7 +55,11 @@ async function startDouble(dir) {
   const forwarded = path.join(dir, 'forwarded.bin');
   const relay = await startRelay(built('tests/relay/morvane_relay_double_run'), ['--port', String(port), '--keep-forwarded', forwarded],
     async (lines) => lines.some((l) => l.startsWith('relay double on')));
-  return Object.assign(relay, { origin: `http://127.0.0.1:${port}`, forwarded, code: async () => '123456', harnessArgs: [] });
+  // It says no more of a wrong code than its word.
+  return Object.assign(relay, {
+    origin: `http://127.0.0.1:${port}`, forwarded, code: async () => '123456', harnessArgs: [],
+    firstWrongCode: 'That code is wrong or has expired. Check it, or send a new code.',
+  });
 }
 
 // The relay service itself, on loopback, writing each code to its log.
@@ -60,7 +75,10 @@ async function startService(dir) {
     await eventually(() => { found = relay.lines.slice(from).map((l) => re.exec(l)).find(Boolean); return !!found; }, 'a code in the relay\'s log');
     return found[1];
   };
-  return Object.assign(relay, { origin, forwarded: null, code, harnessArgs: ['--relay-ask-code'] });
+  return Object.assign(relay, {
+    origin, forwarded: null, code, harnessArgs: ['--relay-ask-code'],
+    firstWrongCode: 'That code is wrong. Check it, or send a new code (4 tries left).',
+  });
 }
 
 module.exports = { built, startDouble, startService };

@@ -7,13 +7,23 @@
 const SESSION_KEY = 'morvane.relay.session';
 const ROOM_PATTERN = /^[0-9a-f]{32}$/;
 
+// What the relay says of a refused code beside its word: the relay's own
+// list of those fields, which a test holds this table to, both ways.
+const CODE_FIELDS = { expired: 'expired', triesLeft: 'tries_left' };
+
 class AccountError extends Error {
-  // word: the relay's error word, or "unreachable" / "bad-answer".
-  constructor(word, status, retryAfter) {
+  // word: the relay's error word, or "unreachable" / "bad-answer". A
+  // refused code also says whether it expired, or how many tries it has
+  // left, when the relay knows (`answer`: the refusal's body).
+  constructor(word, status, retryAfter, answer) {
     super(word);
     this.word = word;
     this.status = status || 0;
     this.retryAfter = retryAfter;
+    const body = answer && typeof answer === 'object' ? answer : {};
+    const triesLeft = body[CODE_FIELDS.triesLeft];
+    this.expired = body[CODE_FIELDS.expired] === true;
+    this.triesLeft = Number.isInteger(triesLeft) && triesLeft >= 0 ? triesLeft : undefined;
   }
 }
 
@@ -24,26 +34,43 @@ function waitText(seconds) {
 
 const SIGNED_OUT = 'You were signed out. Sign in again.';
 
+// A refused code: the relay says why when it knows; a relay that does not
+// gets the one sentence that covers both.
+function codeRefusedText(e) {
+  if (e.expired) return 'That code has expired. Send a new code.';
+  if (e.triesLeft === 0) return 'That code was tried too many times. Send a new code.';
+  if (e.triesLeft > 0) {
+    return 'That code is wrong. Check it, or send a new code (' + e.triesLeft + (e.triesLeft === 1 ? ' try' : ' tries') + ' left).';
+  }
+  return 'That code is wrong or has expired. Check it, or send a new code.';
+}
+
 // What a person reads for each refusal the relay answers this page's calls
 // with: the relay's own list of those words, which a test holds this table
 // to, both ways.
 const REFUSALS = {
   'invalid-email': () => 'Could not send a code. Check the address and try again.',
-  'invalid-code': () => 'That code is wrong or has expired. Check it, or send a new code.',
+  'invalid-code': codeRefusedText,
   'invalid-token': () => SIGNED_OUT,
   'unauthorized': () => SIGNED_OUT,
   'not-configured': () => 'Sign-in is not available on this relay.',
   'unknown-host': () => 'That computer is no longer on this account.',
-  // 429: this page asked too often; 503: the relay cannot answer for now.
-  'try-later': (e) => (e.status === 503 ? 'The relay cannot answer right now.' : 'Too many tries.') +
-    ' Try again in ' + waitText(e.retryAfter || 30) + '.',
+  // 429: this page asked too often (for codes: more were asked for this
+  // address, or from here, than the relay sends in its window, whatever was
+  // typed); 503: the relay cannot answer for now.
+  'try-later': (e, step) => {
+    const wait = waitText(e.retryAfter || 30);
+    if (e.status === 503) return 'The relay cannot answer right now. Try again in ' + wait + '.';
+    if (step === 'code') return 'Too many codes were requested. Wait ' + wait + ', then try again.';
+    return 'Too many tries. Try again in ' + wait + '.';
+  },
 };
 
 // What the sign-in screens say for a refusal.
 function accountErrorText(error, step) {
   const word = error && error.word;
   if (word === 'unreachable') return 'Could not reach the relay. Check your connection, then try again.';
-  if (Object.prototype.hasOwnProperty.call(REFUSALS, word)) return REFUSALS[word](error);
+  if (Object.prototype.hasOwnProperty.call(REFUSALS, word)) return REFUSALS[word](error, step);
   if (error && error.retryAfter) return 'Too many tries. Try again in ' + waitText(error.retryAfter) + '.';
   if (step === 'code') return 'Could not send a code. Check the address and try again.';
   if (step === 'verify') return 'Could not sign in. Send a new code and try again.';
@@ -95,7 +122,7 @@ function relayAccount(fetchFn, store) {
     if (!response.ok) {
       const word = answer && typeof answer.error === 'string' ? answer.error : 'http-' + response.status;
       const retry = answer && Number.isFinite(answer.retry_after) && answer.retry_after > 0 ? answer.retry_after : undefined;
-      throw new AccountError(word, response.status, retry);
+      throw new AccountError(word, response.status, retry, answer);
     }
     return answer;
   }
@@ -151,4 +178,4 @@ function relayAccount(fetchFn, store) {
   };
 }
 
-module.exports = { relayAccount, accountErrorText, parseHosts, AccountError, SESSION_KEY, REFUSALS };
+module.exports = { relayAccount, accountErrorText, parseHosts, AccountError, SESSION_KEY, REFUSALS, CODE_FIELDS };

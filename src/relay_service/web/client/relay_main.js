@@ -7,9 +7,16 @@
 const main = require('./main.js');
 const { SECURE } = require('./secure_channel.js');
 const { relayAccount, accountErrorText, parseHosts } = require('./relay_account.js');
-const { relaySocket, startEnrolment, relayCloseWord, groupedCode } = require('./relay_socket.js');
+const { relaySocket, startEnrolment, relayCloseWord, relayRetryDelay, groupedCode } = require('./relay_socket.js');
 const deviceKeys = require('./device_keys.js');
 const { cleanDeviceName, guessDeviceName } = require('./pairing.js');
+
+// The name this device was last added under, offered again when it is
+// added anew (after it was removed, or forgotten here).
+const NAME_KEY = 'morvane.relay.deviceName';
+// How often the list of computers is asked for again while it shows, so a
+// computer that comes back shows as online without Refresh.
+const LIST_REFRESH_MS = 5000;
 
 function hexBytes(hex) { return Uint8Array.from(hex.match(/../g), (b) => parseInt(b, 16)); }
 function randomHex(n) { return Array.from(crypto.getRandomValues(new Uint8Array(n)), (b) => b.toString(16).padStart(2, '0')).join(''); }
@@ -46,6 +53,7 @@ function relayRoad() {
   let hooks = null;
   let current = null;  // { room, name, keys }
   let ui = null;
+  let awaySince = 0;  // when the first retry of this run of failures was planned
 
   function dial(room) {
     return account.ticket(room).then((ticket) => new WebSocket(wsOrigin() + '/relay/v1/device/' + room + '?ticket=' + encodeURIComponent(ticket), 'morvane.v1'));
@@ -53,6 +61,10 @@ function relayRoad() {
 
   const road = {
     firstMessage: () => (current ? SECURE.helloMessage : null),
+    retryDelay(attempt) {
+      if (attempt === 0) awaySince = Date.now();
+      return relayRetryDelay(attempt, Date.now() - awaySince);
+    },
     openSocket: () => {
       const { room, keys } = current;
       return relaySocket({
@@ -111,15 +123,22 @@ function relayRoad() {
       enrolStatus: $('relay-enrol-status'), enrolError: $('relay-enrol-error'), enrolButton: $('relay-enrol-button'),
       enrolBack: $('relay-enrol-back'), leave: $('relay-leave'),
       loginId: '', enrolling: null, enrolFor: null,
+      // What the list shows (to leave it alone when nothing changed), and
+      // where its error came from: 'load', 'offline' (of `errorRoom`), or
+      // the screen that sent the person here.
+      listDrawn: '', errorFrom: '', errorRoom: '',
     };
     // Where a session ends for good, the way back to the computers.
-    const overlayBody = document.querySelector('#overlay .overlay-body');
-    if (overlayBody) { overlayBody.appendChild(u.leave); u.leave.hidden = false; }
+    const overlayActions = document.querySelector('#overlay .overlay-actions');
+    if (overlayActions) { overlayActions.appendChild(u.leave); u.leave.hidden = false; }
     u.leave.addEventListener('click', () => { current = null; hooks.endSession(); showList(''); });
     u.signin.addEventListener('submit', onSignIn);
     u.newCode.addEventListener('click', () => { sendCode(u.email.value.trim()); });
     u.email.addEventListener('input', () => { if (!u.codeField.hidden) showSignIn(''); });
     u.refresh.addEventListener('click', () => showList(''));
+    const refreshShown = () => { if (listShown() && document.visibilityState !== 'hidden') loadList(); };
+    document.addEventListener('visibilitychange', refreshShown);
+    window.addEventListener('online', refreshShown);
     u.signout.addEventListener('click', () => { account.signOut().then(() => showSignIn('')); });
     u.enrol.addEventListener('submit', onEnrolSubmit);
     u.enrolBack.addEventListener('click', () => { cancelEnrolment(); showList(''); });
@@ -196,18 +215,38 @@ function relayRoad() {
     } catch (e) {
       ui.signinButton.disabled = ui.newCode.disabled = false;
       setError(ui.signinError, accountErrorText(e, 'verify'));
+      // A code that cannot be used again is not typed again: the next step
+      // is a new one.
+      if (e.expired || e.triesLeft === 0) { ui.newCode.focus(); return; }
       ui.code.focus();
       ui.code.select();
     }
   }
 
   let listing = 0;
-  async function showList(error) {
+  let listTimer = null;
+  const listShown = () => !ui.screen.hidden && !ui.computers.hidden;
+
+  function setListError(text, from, room) {
+    setError(ui.listError, text);
+    ui.errorFrom = text ? from : '';
+    ui.errorRoom = text ? room || '' : '';
+  }
+
+  function showList(error) {
     cancelEnrolment();
     showOnly(ui.computers);
-    setError(ui.listError, error);
+    setListError(error, 'given');
     const session = account.session;
     ui.accountLine.textContent = session ? 'Signed in as ' + session.email + '.' : '';
+    loadList();
+  }
+
+  // Asks for the list, and again every little while as long as it shows
+  // and the page is seen; an answer for a list no longer shown is dropped.
+  async function loadList() {
+    clearTimeout(listTimer);
+    listTimer = null;
     const mine = ++listing;
     let hosts;
     let known;
@@ -215,15 +254,44 @@ function relayRoad() {
       hosts = await account.hosts();
       known = new Set(await deviceKeys.rooms().catch(() => []));
     } catch (e) {
-      if (mine !== listing) return;
+      if (mine !== listing || !listShown()) return;
       if (e.word === 'unauthorized') { showSignIn(accountErrorText(e)); return; }
-      setError(ui.listError, accountErrorText(e));
+      setListError(accountErrorText(e), 'load');
+      nextList(mine);
       return;
     }
-    if (mine !== listing) return;
-    ui.list.textContent = '';
+    if (mine !== listing || !listShown()) return;
+    const back = ui.errorFrom === 'offline' && !hosts.some((h) => h.room === ui.errorRoom && !h.online);
+    if (ui.errorFrom === 'load' || back) setListError('');
+    renderList(hosts, known);
+    nextList(mine);
+  }
+
+  function nextList(mine) {
+    listTimer = setTimeout(() => {
+      listTimer = null;
+      if (mine !== listing || !listShown()) return;
+      if (document.visibilityState === 'hidden') nextList(mine);
+      else loadList();
+    }, LIST_REFRESH_MS);
+  }
+
+  // The rows are made again only when something in them changed, and the
+  // focus stays on the row (or its computer) it was on.
+  function renderList(hosts, known) {
+    const rows = hosts.map((h) => ({ h, kept: known.has(h.room), refused: removed.has(h.room) }));
+    const shown = JSON.stringify(rows);
     ui.empty.hidden = hosts.length > 0;
-    for (const h of hosts) ui.list.appendChild(computerRow(h, known.has(h.room), removed.has(h.room)));
+    if (shown === ui.listDrawn) return;
+    ui.listDrawn = shown;
+    const had = document.activeElement;
+    const focus = had && ui.list.contains(had) ? { room: had.dataset.room, className: had.className } : null;
+    ui.list.textContent = '';
+    for (const r of rows) ui.list.appendChild(computerRow(r.h, r.kept, r.refused));
+    if (!focus) return;
+    const rowOf = (className) => Array.from(ui.list.getElementsByClassName(className)).find((b) => b.dataset.room === focus.room);
+    const next = rowOf(focus.className) || rowOf('relay-computer');
+    if (next) next.focus();
   }
 
   function computerRow(h, kept, refused) {
@@ -247,11 +315,13 @@ function relayRoad() {
       const f = document.createElement('button');
       f.type = 'button';
       f.className = 'relay-forget';
+      f.dataset.room = h.room;
       f.textContent = 'Forget';
       f.setAttribute('aria-label', 'Forget ' + h.name + ' on this device');
       f.addEventListener('click', () => {
-        if (!window.confirm('Forget ' + h.name + ' on this device? To connect again, add this device again from the computer\'s menu.')) return;
-        deviceKeys.forget(h.room).catch(() => {}).then(() => showList(''));
+        hooks.askConfirm('Forget ' + h.name + ' on this device? To connect again, add this device again from the computer\'s menu.', 'Forget', () => {
+          deviceKeys.forget(h.room).catch(() => {}).then(() => showList(''));
+        });
       });
       li.appendChild(f);
     }
@@ -259,7 +329,7 @@ function relayRoad() {
   }
 
   async function choose(h) {
-    if (!h.online) { setError(ui.listError, offlineText(h.name)); return; }
+    if (!h.online) { setListError(offlineText(h.name), 'offline', h.room); return; }
     let keys = null;
     try { keys = removed.has(h.room) ? null : await deviceKeys.load(h.room); } catch (e) { keys = null; }
     if (!keys) { showEnrol(h); return; }
@@ -281,7 +351,7 @@ function relayRoad() {
     ui.enrolTitle.textContent = 'Add this device to ' + h.name;
     ui.enrolSteps.textContent = 'On ' + h.name + ', choose Morvane in the tray, then Add Device Over Relay… Then choose Continue here, and check that both show the same code.';
     ui.enrolNameField.hidden = false;
-    if (!ui.enrolName.value) ui.enrolName.value = guessDeviceName(navigator.userAgent, navigator.maxTouchPoints || 0, navigator.platform || '');
+    if (!ui.enrolName.value) ui.enrolName.value = store.get(NAME_KEY) || guessDeviceName(navigator.userAgent, navigator.maxTouchPoints || 0, navigator.platform || '');
     ui.enrolCode.hidden = true;
     ui.enrolStatus.textContent = '';
     ui.enrolButton.hidden = false;
@@ -323,6 +393,7 @@ function relayRoad() {
       } catch (e) {
         // Not kept: this page can still use the keys until it closes.
       }
+      store.set(NAME_KEY, name);
       removed.delete(h.room);
       openSession(h, keys);
     }, (e) => {

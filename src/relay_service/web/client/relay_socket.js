@@ -42,6 +42,27 @@ function relayCloseWord(code) {
   return Object.prototype.hasOwnProperty.call(RELAY_CLOSES, code) ? RELAY_CLOSES[code].bye : null;
 }
 
+// How long the session screen waits before dialling again: attempt 0 is
+// the first retry, `awayMs` how long ago the first one was planned. A relay
+// or computer that comes back is found within a few seconds: a quick first
+// try, then a short steady pace; after two minutes of nothing the pace
+// slows to the host page's. Each wait is drawn from the upper half of its
+// step, so that the phones a restarted relay let go do not all come back in
+// the same instant.
+const RELAY_RETRY_MS = [1000, 2000, 3000];
+const RELAY_RETRY_STEADY_MS = 4000;
+const RELAY_RETRY_QUICK_MS = 120000;
+const RELAY_RETRY_SLOW_MS = 10000;
+
+function relayRetryDelay(attempt, awayMs, random = Math.random) {
+  const n = Number.isInteger(attempt) && attempt > 0 ? attempt : 0;
+  let base = RELAY_RETRY_STEADY_MS;
+  if (n < RELAY_RETRY_MS.length) base = RELAY_RETRY_MS[n];
+  else if (awayMs >= RELAY_RETRY_QUICK_MS) base = RELAY_RETRY_SLOW_MS;
+  const r = Math.min(1, Math.max(0, Number(random()) || 0));
+  return Math.round(base * (0.5 + 0.5 * r));
+}
+
 function bytesOf(data) {
   if (typeof data === 'string') return utf8.encode(data);
   if (data instanceof ArrayBuffer) return new Uint8Array(data.slice(0));
@@ -268,4 +289,4 @@ function startEnrolment({ dial, roomID, name, onCode }) {
   };
 }
 
-module.exports = { relaySocket, startEnrolment, relayCloseWord, groupedCode, EnrolError, RELAY_CLOSES };
+module.exports = { relaySocket, startEnrolment, relayCloseWord, relayRetryDelay, groupedCode, EnrolError, RELAY_CLOSES };
