@@ -141,18 +141,19 @@ void HostRelayLink::attempt() {
     // not an attempt of this computer's: it does not spend the day's.
     const bool counted = !movedAway_;
     movedAway_ = false;
-    if (counted && !budget_.take(wall)) {
+    if (counted && !budget_.canTake(wall)) {
         exhaust("attempts");
         return;
     }
-    saveCounters();
+    unpaid_ = counted;
     quotaTripped_ = false;
     challenged_ = false;
     attemptStarted_ = options_.monotonicMillis();
     setState({State::Kind::connecting});
-    const auto ofToday = std::to_string(budget_.count) + " of " + std::to_string(budget_.limit());
-    say(counted ? "link: connecting (attempt " + ofToday + " today)"
-                : "link: connecting again after a move (not counted; " + ofToday + " attempts today)");
+    const auto limit = " of " + std::to_string(budget_.limit());
+    say(counted ? "link: connecting (attempt " + std::to_string(budget_.count + 1) + limit + " today)"
+                : "link: connecting again after a move (not counted; " + std::to_string(budget_.count) + limit +
+                      " attempts today)");
 
     RelaySocketRequest request;
     request.url = url_;
@@ -198,6 +199,7 @@ void HostRelayLink::attemptSoon(double seconds) {
 
 void HostRelayLink::opened(std::uint64_t serial, const std::string& chosen) {
     if (serial != taskSerial_ || state_.kind != State::Kind::connecting) return;
+    reachedRelay();
     if (chosen != subprotocol) {
         say("link: " + relayAddressText(url_) + ": the relay chose the subprotocol \"" + SessionLog::clean(chosen, 40) +
             "\" instead of " + std::string(subprotocol));
@@ -210,6 +212,16 @@ void HostRelayLink::opened(std::uint64_t serial, const std::string& chosen) {
         self.say("link: " + relayAddressText(self.url_) + ": the relay did not welcome this computer in time");
         self.ended(Outcome::failure, "error");
     });
+}
+
+void HostRelayLink::reachedRelay() {
+    // An attempt costs the relay something only once it answers; those that
+    // never get there (no network to it, the relay away) are paced by the
+    // back-off alone, so an outage does not use up the day.
+    if (!unpaid_) return;
+    unpaid_ = false;
+    budget_.take(options_.now());
+    saveCounters();  // published with the state change that follows
 }
 
 void HostRelayLink::badMessage(const std::string& what) {
@@ -324,6 +336,9 @@ void HostRelayLink::closed(std::uint64_t serial, int code) {
 
 void HostRelayLink::finished(std::uint64_t serial, std::optional<int> status) {
     if (serial != taskSerial_) return;
+    // A gateway's "nothing behind me" (or the relay's own "not now") is an
+    // outage like a refused connection, and is tried through as quickly.
+    if (status && *status != 502 && *status != 503 && *status != 504) reachedRelay();
     if (status == 401 || status == 403)
         ended(Outcome::refused, "error", status);
     else if (status == 410)
@@ -440,7 +455,8 @@ void HostRelayLink::ended(Outcome outcome, const std::string& word, std::optiona
             say("link: refused by the relay (" + std::to_string(*code) + ")");
     }
     const int moves = retry_.moves;
-    const double d = retry_.delay(outcome, options_.random());
+    const double d =
+        retry_.delay(outcome, options_.random(), static_cast<double>(options_.monotonicMillis()) / 1000.0);
     movedAway_ = retry_.moves > moves;
     if (options_.pathMonitor && !pathSatisfied_) {
         waitForNetwork();

@@ -148,6 +148,8 @@ private:
     void failedBecause(std::uint64_t serial, const std::string& why);
     // Logs what the relay sent that ends the link, then ends it as an error.
     void badMessage(const std::string& what);
+    // The relay answered the current attempt: it is counted now.
+    void reachedRelay();
     void proving(const RelayControl::Message& message);
     void becomeUp(const std::vector<RelayConnectionID>& devices);
     void schedulePing(std::uint64_t generation);
@@ -194,6 +196,8 @@ private:
     bool quotaTripped_ = false;
     // The relay moved the room and the next attempt follows it promptly.
     bool movedAway_ = false;
+    // The current attempt is to be counted, and is not yet.
+    bool unpaid_ = false;
     std::int64_t lastCounterSave_ = 0;
     mutable std::mutex snapshotLock_;
     Snapshot snapshotValue_{};

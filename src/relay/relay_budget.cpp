@@ -115,7 +115,7 @@ void RelayUsage::save(RelayCounterStorage& storage) const {
     saveDay(storage, {dayKey, recordsKey, extraKey}, day, records, extra);
 }
 
-double RelayRetry::delay(Outcome after, double random) {
+double RelayRetry::delay(Outcome after, double random, std::optional<double> nowSeconds) {
     switch (after) {
         case Outcome::refused:
             ++refusals;
@@ -147,8 +147,12 @@ double RelayRetry::delay(Outcome after, double random) {
     }
     const int step = n;
     if (n < std::numeric_limits<int>::max()) ++n;
-    const double base = std::min(std::ldexp(1.0, std::min(step, 30)), capSeconds);
-    double d = base * jitter(random) * unit;
+    double base = std::min(std::ldexp(1.0, std::min(step, 30)), capSeconds) * unit;
+    if (nowSeconds) {
+        if (step == 0 || !troubleSince) troubleSince = *nowSeconds;
+        base = std::min(base, std::max(unit, (*nowSeconds - *troubleSince) * troubleShare));
+    }
+    double d = base * jitter(random);
     if (after == Outcome::replaced) d = std::max(d, unit * replacedMinimumSeconds);
     return d;
 }
@@ -158,6 +162,7 @@ double RelayRetry::jitter(double random) { return !(random > 0) ? 0.75 : 0.75 + 
 void RelayRetry::resetStep() {
     n = 0;
     moves = 0;
+    troubleSince.reset();
 }
 
 void RelayRetry::welcomed() {
@@ -169,6 +174,7 @@ void RelayRetry::welcomed() {
 void RelayRetry::restart() {
     n = 0;
     moves = 0;
+    troubleSince.reset();
     refusals = 0;
     slow = false;
     notOnAccount = false;

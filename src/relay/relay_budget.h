@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "relay/relay_counter_storage.h"
@@ -84,6 +85,11 @@ struct RelayRetry {
     // dialled again at once; past them a relay that keeps sending the link
     // away is treated as failing.
     static constexpr int promptMoves = 10;
+    // A failure's wait never exceeds this share of how long the trouble has
+    // lasted (nor falls below one unit): a relay back after an outage is
+    // reached within an eighth of the time it was away, while a long
+    // outage still slows the tries down to the cap.
+    static constexpr double troubleShare = 0.125;
 
     // How an attempt or a session ended. `moved`: the relay sent the link
     // to another of its instances.
@@ -95,10 +101,14 @@ struct RelayRetry {
     int refusals = 0;
     bool slow = false;
     bool notOnAccount = false;
+    // When the first failure since the step was last reset happened, in
+    // seconds of the caller's clock.
+    std::optional<double> troubleSince;
 
     explicit RelayRetry(double unit = 1) : unit(unit) {}
     // Seconds until the next attempt; `random` in 0...1 sets the jitter.
-    double delay(Outcome after, double random);
+    // Given the time, the wait is held to a share of the trouble so far.
+    double delay(Outcome after, double random, std::optional<double> nowSeconds = std::nullopt);
     void welcomed();
     void resetStep();
     void restart();

@@ -387,6 +387,94 @@ TEST(HostRelayLink, ARelayThatKeepsMovingTheLinkIsBackedOffFromUntilAStablePerio
     EXPECT_EQ(rig.lines.back(), "link: connecting again after a move (not counted; 2 of 200 attempts today)");
 }
 
+TEST(HostRelayLink, AnAttemptCountsOnlyOnceTheRelayAnswersIt) {
+    struct Case {
+        const char* name;
+        std::function<void(Rig&)> end;
+        std::int64_t counted;
+    };
+    auto status = [](std::optional<int> st) { return [st](Rig& r) { r.socket().handlers.finished(st); }; };
+    const std::vector<Case> cases = {
+        {"no answer", status(std::nullopt), 0},
+        {"gateway 502", status(502), 0},
+        {"relay 503", status(503), 0},
+        {"gateway 504", status(504), 0},
+        {"connect deadline", [](Rig& r) { r.queue.advance(15'000); }, 0},
+        {"relay 500", status(500), 1},
+        {"refused 403", status(403), 1},
+        {"not on account 410", status(410), 1},
+        {"wrong subprotocol", [](Rig& r) { r.socket().handlers.opened("other"); }, 1},
+        {"closed while proving",
+         [](Rig& r) {
+             r.socket().handlers.opened("morvane.v1");
+             r.socket().handlers.closed(1000);
+         },
+         1},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        rig.turnOn();
+        c.end(rig);
+        EXPECT_NE(rig.kind(), Kind::connecting) << c.name;
+        EXPECT_EQ(rig.link->snapshot().attempts, c.counted) << c.name;
+        EXPECT_EQ(rig.link->snapshot().requests, 2 * c.counted) << c.name;
+        EXPECT_EQ(rig.counters->integer(RelayBudget::countKey), c.counted) << c.name;
+    }
+}
+
+// Waits until the link's next attempt and lets it start.
+void untilNextAttempt(Rig& rig) {
+    const auto state = rig.link->snapshot().state;
+    ASSERT_EQ(state.kind, Kind::backingOff);
+    rig.queue.advance(state.until - (rig.wallBase + rig.queue.now()));
+    ASSERT_EQ(rig.kind(), Kind::connecting);
+}
+
+TEST(HostRelayLink, ARelayAwayForTwentySecondsIsReachedWithinAFewSecondsOfItsReturn) {
+    struct Case {
+        const char* name;
+        double random;
+        std::optional<int> status;  // how a dial fails while it is away
+    };
+    const Case cases[] = {
+        {"connection refused", 1, std::nullopt}, {"connection refused, least jitter", 0, std::nullopt},
+        {"gateway 502", 0.5, 502},                {"relay 503", 1, 503},
+        {"gateway 504", 0.3, 504},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        rig.random = c.random;
+        rig.bringUp();
+        rig.queue.advance(30'000);
+        rig.socket().handlers.closed(1001);
+        const auto away = rig.queue.now();
+        for (;;) {
+            untilNextAttempt(rig);
+            if (rig.queue.now() - away >= 20'000) break;
+            rig.socket().handlers.finished(c.status);
+        }
+        EXPECT_LE(rig.queue.now() - away - 20'000, 2'500) << c.name;
+        rig.bringUp();
+        EXPECT_EQ(rig.link->snapshot().attempts, 2) << c.name;  // the dials while it was away are not spent
+    }
+}
+
+TEST(HostRelayLink, ADayLongOutageSlowsTheDialsToTheCapAndLeavesTheDayUnspent) {
+    Rig rig;
+    rig.turnOn();
+    int dials = 1;
+    double lastWait = 0;
+    while (rig.queue.now() < 86'400'000 - 60'000) {
+        rig.socket().handlers.finished(std::nullopt);
+        lastWait = static_cast<double>(rig.link->snapshot().state.until - rig.wallBase - rig.queue.now()) / 1000;
+        untilNextAttempt(rig);
+        ++dials;
+    }
+    EXPECT_DOUBLE_EQ(lastWait, RelayRetry::capSeconds);
+    EXPECT_LT(dials, RelayBudget::dailyAttempts);  // fewer than a day's budget even had they all reached it
+    EXPECT_EQ(rig.link->snapshot().attempts, 0);
+}
+
 TEST(HostRelayLink, DeadlinesEndSilentConnectsAndProofs) {
     Rig rig;
     rig.turnOn();
@@ -434,6 +522,7 @@ TEST(HostRelayLink, TheStepResetsOnlyAfterAStablePeriodUp) {
     rig.socket().handlers.finished(std::nullopt);  // 1 s
     rig.queue.advance(1'000);
     rig.bringUp();
+    rig.queue.advance(15'000);           // the trouble has lasted 16 s: an eighth of it lets the step be 2 s
     rig.socket().handlers.closed(1000);  // second step: 2 s
     EXPECT_TRUE(rig.logged("link: trying again in 2 s"));
     rig.queue.advance(2'000);
@@ -466,7 +555,7 @@ TEST(HostRelayLink, NetworkPathGatesAttemptsAndIsCheckedWhileUp) {
     // The log tells of the wait once, however often the path reports.
     const std::vector<std::string> tail(rig.lines.end() - 3, rig.lines.end());
     EXPECT_EQ(tail, (std::vector<std::string>{"link: waiting for the network", "link: the network is back",
-                                              "link: connecting (attempt 2 of 200 today)"}))
+                                              "link: connecting (attempt 1 of 200 today)"}))
         << ::testing::PrintToString(rig.lines);
 
     rig.bringUp();
@@ -511,7 +600,7 @@ TEST(HostRelayLink, DailyAttemptsRunOutAndMoreCanBeAllowed) {
 
     loaded.turnOn();
     EXPECT_TRUE(loaded.logged("link: connecting (attempt 200 of 200 today)"));
-    loaded.socket().handlers.finished(std::nullopt);
+    loaded.socket().handlers.finished(500);
     loaded.queue.advance(1'000);
     EXPECT_EQ(loaded.kind(), Kind::exhausted);
     EXPECT_TRUE(loaded.logged("link: stopped for today (attempts)"));
@@ -543,6 +632,7 @@ TEST(HostRelayLink, ExhaustedLinkTriesAgainOneSecondAfterUtcMidnight) {
     EXPECT_TRUE(rig.sockets->sockets.empty());
     rig.queue.advance(1);
     ASSERT_EQ(rig.sockets->sockets.size(), 1u);
+    rig.socket().handlers.opened("morvane.v1");
     EXPECT_EQ(rig.link->snapshot().attempts, 1);
 }
 
@@ -613,7 +703,7 @@ TEST(HostRelayLink, SendingWhileNotUpFailsLaterAndCountsNothing) {
 TEST(HostRelayLink, MenuActionsOnlyActWhereTheyMakeSense) {
     Rig rig;
     rig.turnOn();
-    rig.socket().handlers.finished(std::nullopt);
+    rig.socket().handlers.finished(500);
     rig.link->tryNow();  // backing off: nothing
     rig.queue.runAll();
     EXPECT_EQ(rig.sockets->sockets.size(), 1u);

@@ -163,6 +163,22 @@ TEST(RelayRetry, RefusalsAndReplacementsSetTheirPace) {
     EXPECT_TRUE(account.notOnAccount);
 }
 
+TEST(RelayRetry, AWaitIsHeldToAnEighthOfTheTroubleSoFar) {
+    const struct {
+        double at, wait;
+    } failures[] = {
+        {0, 1},     {1, 1},         {2, 1},           {9, 1.125},
+        {20, 2.5},  {100, 12.5},    {100'000, 64},    {200'000, 128},  // the doubling bounds it too
+    };
+    RelayRetry retry;
+    for (const auto& f : failures) EXPECT_DOUBLE_EQ(retry.delay(RelayRetry::Outcome::failure, 1, f.at), f.wait) << f.at;
+    retry.resetStep();  // a stable period up ends the trouble
+    EXPECT_DOUBLE_EQ(retry.delay(RelayRetry::Outcome::failure, 0, 300'000), 0.75);
+    // The doubling still bounds it: a second failure long after the first.
+    EXPECT_DOUBLE_EQ(retry.delay(RelayRetry::Outcome::failure, 1, 300'100), 2);
+    EXPECT_DOUBLE_EQ(retry.delay(RelayRetry::Outcome::replaced, 1, 300'101), 60);
+}
+
 TEST(RelayRetry, MovesAreFollowedAtOnceUntilTheyLookLikeALoop) {
     using O = RelayRetry::Outcome;
     RelayRetry retry;

@@ -185,23 +185,24 @@ TEST(RelayController, MenuSectionOffersWhatTheSetUpAllows) {
     on.queue.runAll();
     auto connecting = on.titles();
     EXPECT_EQ(connecting[0], Item::label("Relay: connecting\u2026"));
-    EXPECT_EQ(connecting[2], Item::detail("Connection attempts today: 1 of 200"));
+    EXPECT_EQ(connecting[2], Item::detail("Connection attempts today: 0 of 200"));  // counted once answered
     EXPECT_EQ(connecting[3], Item::detail("Relay use today: about 0% of this computer's daily allowance"));
     // The relay is the owner's own: the share is of the day's use at which
     // this computer stops the link, not of a provider's free allowance.
     ControllerRig used;
     used.setUpBefore();
     used.counters->set(RelayDay::name(noon), RelayUsage::dayKey);
-    used.counters->set(std::int64_t{20 * (RelayUsage::requestCeiling / 2 - 2)}, RelayUsage::recordsKey);
+    used.counters->set(std::int64_t{20 * (RelayUsage::requestCeiling / 2)}, RelayUsage::recordsKey);
     used.controller->start();
     used.queue.runAll();
-    EXPECT_EQ(used.titles()[2], Item::detail("Connection attempts today: 1 of 200"));
+    EXPECT_EQ(used.titles()[2], Item::detail("Connection attempts today: 0 of 200"));
     EXPECT_EQ(used.titles()[3], Item::detail("Relay use today: about 50% of this computer's daily allowance"));
     // Adding a device needs the link up.
     EXPECT_EQ(connecting[4], Item::command("Add Device Over Relay\u2026", "addDevice", false));
     on.bringUp();
     auto up = on.titles();
     EXPECT_EQ(up[0], Item::label("Relay: connected"));
+    EXPECT_EQ(up[2], Item::detail("Connection attempts today: 1 of 200"));
     EXPECT_EQ(up[4], Item::command("Add Device Over Relay\u2026", "addDevice", true));
     // A device added while the device list is not being saved would be lost
     // at the next restart.
