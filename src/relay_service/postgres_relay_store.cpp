@@ -239,6 +239,7 @@ private:
     }
     void runScript(const std::string& statements) override { conn_.execScript(statements, deadline_); }
     std::string_view int64Type() const override { return "BIGINT"; }
+    std::string_view nowSeconds() const override { return "CAST(EXTRACT(EPOCH FROM now()) AS BIGINT)"; }
     std::string_view beginWrite() const override { return "BEGIN"; }
     void rollbackQuietly() override {
         if (!conn_.isOpen()) return;

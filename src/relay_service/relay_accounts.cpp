@@ -432,7 +432,7 @@ AccountAnswer RelayAccounts::listHosts(const std::string& userId) {
     // Online wherever its link is held: the instances' presence rows, and
     // this one's own links, whose rows may not be written yet.
     const auto held = rooms.empty() ? std::vector<std::string>()
-                                    : store_.roomsOnline(rooms, seconds() - RelayLimits::presenceFreshSeconds);
+                                    : store_.roomsOnline(rooms, RelayLimits::presenceFreshSeconds);
     json hosts = json::array();
     for (const auto& host : registered) {
         const bool online = (hooks_.online && hooks_.online(host.room)) ||
@@ -493,7 +493,7 @@ DeviceAdmission RelayAccounts::admitDevice(const std::string& room, const std::s
             return refusedDevice(RelayDeviceClose::ticketRefused);
         const auto host = store_.hostByRoom(room);
         if (!host || host->userId != stored->userId) return refusedDevice(RelayDeviceClose::unknownHost);
-        const auto holder = store_.presenceHolder(room, seconds() - RelayLimits::presenceFreshSeconds);
+        const auto holder = store_.presenceHolder(room, RelayLimits::presenceFreshSeconds);
         return DeviceAdmission{0, "", stored->userId, sessionID, holder.value_or("")};
     } catch (const RelayStoreError& error) {
         hooks_.log.error(std::string("store failed: ") + error.what());

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -33,6 +34,18 @@ void writeLine(Severity severity, const std::string& line) {
 }
 
 void info(const std::string& line) { writeLine(Severity::info, line); }
+
+// For tests only: MORVANE_RELAY_TEST_CLOCK_OFFSET_SECONDS moves this
+// process's wall clock by that many seconds (negative: behind), as a
+// machine whose clock is off would, so that a fleet's tests can show that
+// instances do not judge each other by their own clocks. Never set it on a
+// real relay.
+WallClock wallClock() {
+    const char* offset = std::getenv("MORVANE_RELAY_TEST_CLOCK_OFFSET_SECONDS");
+    if (!offset || !*offset) return systemWallMillis;
+    const std::int64_t millis = std::strtoll(offset, nullptr, 10) * 1000;
+    return [millis] { return systemWallMillis() + millis; };
+}
 
 int fail(const std::string& line, int status) {
     std::cerr << "morvane-relay: " << line << '\n';
@@ -101,6 +114,7 @@ int main(int argc, char** argv) {
     options.storeQueue = config.storeQueue;
     options.sender = sender;
     options.log = RelayLog(writeLine);
+    options.wallMillis = wallClock();
     RelayService service(io, *store, std::move(options));
     try {
         service.start();

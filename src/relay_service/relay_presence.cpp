@@ -47,14 +47,14 @@ RelayPresence::Batch RelayPresence::unsettled() const {
     return batchOf(rooms, false);
 }
 
-void RelayPresence::write(RelayStore& store, const std::string& instance, const Batch& batch, std::int64_t nowSeconds) {
+void RelayPresence::write(RelayStore& store, const std::string& instance, const Batch& batch) {
     for (const auto& [room, up] : batch.rooms) {
         if (up)
-            store.putPresence(room, instance, nowSeconds);
+            store.putPresence(room, instance);
         else
             store.dropPresence(room, instance);
     }
-    if (batch.refresh) store.refreshPresence(instance, nowSeconds);
+    if (batch.refresh) store.refreshPresence(instance);
 }
 
 }  // namespace morvane::relay_service

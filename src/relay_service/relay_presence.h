@@ -43,8 +43,9 @@ public:
     // instance writes itself when its queue is gone.
     Batch unsettled() const;
 
-    // On the store queue: the batch's rows for `instance`.
-    static void write(RelayStore& store, const std::string& instance, const Batch& batch, std::int64_t nowSeconds);
+    // On the store queue: the batch's rows for `instance`, stamped with the
+    // database's clock.
+    static void write(RelayStore& store, const std::string& instance, const Batch& batch);
 
 private:
     Batch batchOf(const std::set<std::string>& rooms, bool refresh) const;

@@ -86,7 +86,7 @@ RelayService::~RelayService() {
     // thread, now that nothing else calls the store.
     if (presence_.settled()) return;
     try {
-        RelayPresence::write(store_, options_.instance, presence_.unsettled(), options_.wallMillis() / 1000);
+        RelayPresence::write(store_, options_.instance, presence_.unsettled());
     } catch (const std::exception& error) {
         options_.log.error(std::string("could not withdraw this instance's links from the store: ") + error.what());
     }
@@ -136,8 +136,8 @@ void RelayService::writePresence() {
     if (!batch) return;
     auto& store = store_;
     storeQueue_.run<bool>(
-        [&store, instance = options_.instance, batch = *batch, wall = options_.wallMillis] {
-            RelayPresence::write(store, instance, batch, wall() / 1000);
+        [&store, instance = options_.instance, batch = *batch] {
+            RelayPresence::write(store, instance, batch);
             return true;
         },
         [this](std::optional<bool> written) {

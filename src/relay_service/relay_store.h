@@ -160,16 +160,17 @@ public:
     // Which instance holds each computer's link. Put when a link comes up
     // (the newest link takes the room from any other holder), dropped when
     // it goes if this instance still holds it (true when it did), and
-    // refreshed for all of an instance's rooms at once by its heartbeat
+    // refreshed for all of an instance's rows at once by its heartbeat
     // (answers the rows refreshed). A row counts while its holder refreshed
-    // it at or after `freshSince`; an instance that died stops counting
-    // without anyone removing its rows.
-    virtual void putPresence(const std::string& room, const std::string& instance, std::int64_t nowSeconds) = 0;
+    // it within the last `freshSeconds`; an instance that died stops
+    // counting without anyone removing its rows. Times are the database's
+    // own clock: instances whose clocks disagree still judge alike.
+    virtual void putPresence(const std::string& room, const std::string& instance) = 0;
     virtual bool dropPresence(const std::string& room, const std::string& instance) = 0;
-    virtual int refreshPresence(const std::string& instance, std::int64_t nowSeconds) = 0;
-    virtual std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSince) = 0;
+    virtual int refreshPresence(const std::string& instance) = 0;
+    virtual std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) = 0;
     // Those of `rooms` with a fresh holder, in no particular order.
-    virtual std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSince) = 0;
+    virtual std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) = 0;
 
     // Sends a message to the instance it names, or to every other one, on
     // the bus of the instances sharing this database. A message sent while
@@ -187,7 +188,8 @@ public:
                                                 std::function<void(const std::string&)> log) = 0;
 
     // Forgets codes, tokens, nonces, sign-outs and rate counts whose time
-    // has passed, and links no instance has refreshed for an hour.
+    // has passed, and links no instance has refreshed for an hour (by the
+    // database's clock).
     virtual void purgeExpired(std::int64_t nowSeconds) = 0;
 };
 

@@ -340,11 +340,11 @@ std::optional<std::int64_t> SqlRelayStore::countRate(const std::string& key, int
     });
 }
 
-void SqlRelayStore::putPresence(const std::string& room, const std::string& instance, std::int64_t nowSeconds) {
+void SqlRelayStore::putPresence(const std::string& room, const std::string& instance) {
     op([&] {
-        sql("INSERT INTO presence (room, instance, seen_at) VALUES ($1, $2, $3) ON CONFLICT (room) "
-            "DO UPDATE SET instance = excluded.instance, seen_at = excluded.seen_at",
-            room, instance, nowSeconds);
+        sql("INSERT INTO presence (room, instance, seen_at) VALUES ($1, $2, " + std::string(nowSeconds()) +
+                ") ON CONFLICT (room) DO UPDATE SET instance = excluded.instance, seen_at = excluded.seen_at",
+            room, instance);
     });
 }
 
@@ -352,26 +352,29 @@ bool SqlRelayStore::dropPresence(const std::string& room, const std::string& ins
     return op([&] { return sql("DELETE FROM presence WHERE room = $1 AND instance = $2", room, instance).changed > 0; });
 }
 
-int SqlRelayStore::refreshPresence(const std::string& instance, std::int64_t nowSeconds) {
+int SqlRelayStore::refreshPresence(const std::string& instance) {
     return op([&] {
-        return static_cast<int>(sql("UPDATE presence SET seen_at = $2 WHERE instance = $1", instance, nowSeconds).changed);
+        return static_cast<int>(
+            sql("UPDATE presence SET seen_at = " + std::string(nowSeconds()) + " WHERE instance = $1", instance).changed);
     });
 }
 
-std::optional<std::string> SqlRelayStore::presenceHolder(const std::string& room, std::int64_t freshSince) {
+std::optional<std::string> SqlRelayStore::presenceHolder(const std::string& room, std::int64_t freshSeconds) {
     return op([&]() -> std::optional<std::string> {
-        const auto r = sql("SELECT instance FROM presence WHERE room = $1 AND seen_at >= $2", room, freshSince);
+        const auto r = sql("SELECT instance FROM presence WHERE room = $1 AND seen_at >= " + std::string(nowSeconds()) +
+                               " - $2",
+                           room, freshSeconds);
         if (r.empty()) return std::nullopt;
         return r.text(0, 0);
     });
 }
 
-std::vector<std::string> SqlRelayStore::roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSince) {
+std::vector<std::string> SqlRelayStore::roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) {
     if (rooms.empty()) return {};
     return op([&] {
         // An account's computers, a handful: one statement with a value each.
-        std::string statement = "SELECT room FROM presence WHERE seen_at >= $1 AND room IN (";
-        std::vector<SqlValue> values{SqlValue(freshSince)};
+        std::string statement = "SELECT room FROM presence WHERE seen_at >= " + std::string(nowSeconds()) + " - $1 AND room IN (";
+        std::vector<SqlValue> values{SqlValue(freshSeconds)};
         for (const auto& room : rooms) {
             statement += (values.size() > 1 ? ", $" : "$") + std::to_string(values.size() + 1);
             values.emplace_back(room);
@@ -392,7 +395,7 @@ void SqlRelayStore::purgeExpired(std::int64_t nowSeconds) {
               "DELETE FROM used_nonces WHERE expires_at <= $1", "DELETE FROM signed_out_sessions WHERE expires_at <= $1",
               "DELETE FROM rate_counts WHERE expires_at <= $1"})
             sql(statement, nowSeconds);
-        sql("DELETE FROM presence WHERE seen_at < $1", nowSeconds - stalePresenceSeconds);
+        sql("DELETE FROM presence WHERE seen_at < " + std::string(this->nowSeconds()) + " - $1", stalePresenceSeconds);
         transaction.commit();
     });
 }

@@ -80,11 +80,11 @@ public:
     bool signedOut(const std::string& session, std::int64_t nowSeconds) override;
     std::optional<std::int64_t> countRate(const std::string& key, int most, std::int64_t windowSeconds,
                                           std::int64_t nowSeconds) override;
-    void putPresence(const std::string& room, const std::string& instance, std::int64_t nowSeconds) override;
+    void putPresence(const std::string& room, const std::string& instance) override;
     bool dropPresence(const std::string& room, const std::string& instance) override;
-    int refreshPresence(const std::string& instance, std::int64_t nowSeconds) override;
-    std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSince) override;
-    std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSince) override;
+    int refreshPresence(const std::string& instance) override;
+    std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override;
+    std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override;
     void purgeExpired(std::int64_t nowSeconds) override;
 
 protected:
@@ -93,6 +93,8 @@ protected:
     // Several statements without values, as a schema step is written.
     virtual void runScript(const std::string& statements) = 0;
     virtual std::string_view int64Type() const = 0;
+    // The database's clock in whole Unix seconds, as an expression.
+    virtual std::string_view nowSeconds() const = 0;
     // The statement that begins a transaction that will write.
     virtual std::string_view beginWrite() const = 0;
     // Undoes an unfinished transaction, when the connection still allows.

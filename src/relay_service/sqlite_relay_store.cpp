@@ -152,6 +152,7 @@ private:
     }
 
     std::string_view int64Type() const override { return "INTEGER"; }
+    std::string_view nowSeconds() const override { return "CAST(strftime('%s', 'now') AS INTEGER)"; }
     // IMMEDIATE takes the write lock at once, so two registrations (from
     // two connections) cannot both count room for one.
     std::string_view beginWrite() const override { return "BEGIN IMMEDIATE"; }

@@ -41,20 +41,16 @@ public:
     std::optional<std::int64_t> countRate(const std::string& key, int most, std::int64_t window, std::int64_t now) override {
         return data_.countRate(key, most, window, now);
     }
-    void putPresence(const std::string& room, const std::string& instance, std::int64_t now) override {
-        data_.putPresence(room, instance, now);
-    }
+    void putPresence(const std::string& room, const std::string& instance) override { data_.putPresence(room, instance); }
     bool dropPresence(const std::string& room, const std::string& instance) override {
         return data_.dropPresence(room, instance);
     }
-    int refreshPresence(const std::string& instance, std::int64_t now) override {
-        return data_.refreshPresence(instance, now);
+    int refreshPresence(const std::string& instance) override { return data_.refreshPresence(instance); }
+    std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override {
+        return data_.presenceHolder(room, freshSeconds);
     }
-    std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSince) override {
-        return data_.presenceHolder(room, freshSince);
-    }
-    std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSince) override {
-        return data_.roomsOnline(rooms, freshSince);
+    std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override {
+        return data_.roomsOnline(rooms, freshSeconds);
     }
     void publish(const BusMessage& message) override { data_.publish(message); }
     std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
@@ -245,9 +241,9 @@ std::optional<std::int64_t> MemoryStore::countRate(const std::string& key, int m
     return std::max<std::int64_t>(1, rate.expiresAt - nowSeconds);
 }
 
-void MemoryStore::putPresence(const std::string& room, const std::string& instance, std::int64_t nowSeconds) {
+void MemoryStore::putPresence(const std::string& room, const std::string& instance) {
     const auto lock = enter();
-    presence[room] = Presence{instance, nowSeconds};
+    presence[room] = Presence{instance, clockSeconds};
 }
 
 bool MemoryStore::dropPresence(const std::string& room, const std::string& instance) {
@@ -258,29 +254,29 @@ bool MemoryStore::dropPresence(const std::string& room, const std::string& insta
     return true;
 }
 
-int MemoryStore::refreshPresence(const std::string& instance, std::int64_t nowSeconds) {
+int MemoryStore::refreshPresence(const std::string& instance) {
     const auto lock = enter();
     int refreshed = 0;
     for (auto& [room, row] : presence)
         if (row.instance == instance) {
-            row.seenAt = nowSeconds;
+            row.seenAt = clockSeconds;
             ++refreshed;
         }
     return refreshed;
 }
 
-std::optional<std::string> MemoryStore::presenceHolder(const std::string& room, std::int64_t freshSince) {
+std::optional<std::string> MemoryStore::presenceHolder(const std::string& room, std::int64_t freshSeconds) {
     const auto lock = enter();
     const auto it = presence.find(room);
-    if (it == presence.end() || it->second.seenAt < freshSince) return std::nullopt;
+    if (it == presence.end() || it->second.seenAt < clockSeconds - freshSeconds) return std::nullopt;
     return it->second.instance;
 }
 
-std::vector<std::string> MemoryStore::roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSince) {
+std::vector<std::string> MemoryStore::roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) {
     const auto lock = enter();
     std::set<std::string> online;
     for (const auto& room : rooms)
-        if (const auto it = presence.find(room); it != presence.end() && it->second.seenAt >= freshSince)
+        if (const auto it = presence.find(room); it != presence.end() && it->second.seenAt >= clockSeconds - freshSeconds)
             online.insert(room);
     return {online.begin(), online.end()};
 }
@@ -303,7 +299,7 @@ void MemoryStore::purgeExpired(std::int64_t nowSeconds) {
     std::erase_if(nonces, [&](const auto& entry) { return entry.second <= nowSeconds; });
     std::erase_if(signOuts, [&](const auto& entry) { return entry.second <= nowSeconds; });
     std::erase_if(rates, [&](const auto& entry) { return entry.second.expiresAt <= nowSeconds; });
-    std::erase_if(presence, [&](const auto& entry) { return entry.second.seenAt < nowSeconds - 3600; });
+    std::erase_if(presence, [&](const auto& entry) { return entry.second.seenAt < clockSeconds - 3600; });
 }
 
 }  // namespace morvane::relay_service::testing

@@ -49,11 +49,11 @@ public:
     bool signedOut(const std::string& session, std::int64_t nowSeconds) override;
     std::optional<std::int64_t> countRate(const std::string& key, int most, std::int64_t windowSeconds,
                                           std::int64_t nowSeconds) override;
-    void putPresence(const std::string& room, const std::string& instance, std::int64_t nowSeconds) override;
+    void putPresence(const std::string& room, const std::string& instance) override;
     bool dropPresence(const std::string& room, const std::string& instance) override;
-    int refreshPresence(const std::string& instance, std::int64_t nowSeconds) override;
-    std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSince) override;
-    std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSince) override;
+    int refreshPresence(const std::string& instance) override;
+    std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override;
+    std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override;
     void publish(const BusMessage& message) override;
     std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
                                         std::function<void(const std::string&)> log) override;
@@ -89,6 +89,8 @@ public:
         std::int64_t seenAt = 0;
     };
     std::map<std::string, Presence> presence;  // by room
+    // The database's clock as presence rows read it, in Unix seconds.
+    std::int64_t clockSeconds = 0;
 
 private:
     // Locks the tables for one call, failing it while broken.

@@ -524,16 +524,21 @@ TEST(RelayAccountsHosts, TheListAndTheAdmissionsReadWhoHoldsEachLinkFromTheStore
         const char* name;
         std::optional<std::int64_t> seenSecondsAgo;  // the row's last refresh, absent for no row
         bool linkHere;
+        // How far the database's clock is behind this instance's: the rows
+        // are judged by the database's alone.
+        std::int64_t databaseBehind;
         bool online;
         std::string holder;
     };
     const auto fresh = RelayLimits::presenceFreshSeconds;
     const std::vector<Case> cases = {
-        {"no link anywhere", std::nullopt, false, false, ""},
-        {"held by another instance", 0, false, true, "there"},
-        {"refreshed as long ago as still counts", fresh, false, true, "there"},
-        {"an instance that stopped refreshing", fresh + 1, false, false, ""},
-        {"up here, its row not written yet", std::nullopt, true, true, ""},
+        {"no link anywhere", std::nullopt, false, 0, false, ""},
+        {"held by another instance", 0, false, 0, true, "there"},
+        {"refreshed as long ago as still counts", fresh, false, 0, true, "there"},
+        {"an instance that stopped refreshing", fresh + 1, false, 0, false, ""},
+        {"up here, its row not written yet", std::nullopt, true, 0, true, ""},
+        {"held elsewhere, the database's clock 20 s behind ours", 0, false, 20, true, "there"},
+        {"stale by the database's clock, fresh by ours", fresh + 1, false, -20, false, ""},
     };
     for (const auto& c : cases) {
         AccountRig rig;
@@ -541,7 +546,12 @@ TEST(RelayAccountsHosts, TheListAndTheAdmissionsReadWhoHoldsEachLinkFromTheStore
         const auto computer = newComputer();
         const auto room = RelayBytes::hex(computer.roomID());
         rig.registerComputer(computer, session, "Desk");
-        if (c.seenSecondsAgo) rig.store.putPresence(room, "there", rig.seconds() - *c.seenSecondsAgo);
+        const auto database = rig.seconds() - c.databaseBehind;
+        if (c.seenSecondsAgo) {
+            rig.store.clockSeconds = database - *c.seenSecondsAgo;
+            rig.store.putPresence(room, "there");
+        }
+        rig.store.clockSeconds = database;
         if (c.linkHere) rig.onlineRooms.insert(room);
         const auto listed = rig.call("GET", "/v1/hosts", nullptr, session["access_token"]);
         EXPECT_EQ(listed.body, (json{{"hosts", {{{"room", room}, {"name", "Desk"}, {"online", c.online}}}}})) << c.name;

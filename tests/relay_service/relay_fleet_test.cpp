@@ -77,9 +77,9 @@ std::uint16_t portFreeOn(const std::vector<std::string>& addresses) {
 }
 
 // Debian's nginx as the test's child, in a folder of its own, with the
-// lines of docs/relay.md: the map, the two upstreams and the location. It notes
-// when it last failed to reach each instance: it then leaves that one out
-// for its fail_timeout (10 s).
+// lines of docs/relay.md: the map, the two upstreams (every server with
+// max_fails=0, so that nginx never leaves one out for a while after failing
+// to reach it) and the location.
 class Nginx {
 public:
     Nginx(const std::string& folder, std::uint16_t port) : folder_(folder + "/nginx"), port_(port) {
@@ -88,8 +88,6 @@ public:
         std::filesystem::create_directories(folder_ + "/temp");
     }
     ~Nginx() {
-        watching_ = false;
-        if (watcher_.joinable()) watcher_.join();
         if (process_) {
             process_->signal(SIGTERM);
             process_->waitExit();
@@ -111,10 +109,7 @@ public:
                 return false;
             }
         });
-        if (listening) {
-            watcher_ = std::thread([this] { watch(); });
-            return;
-        }
+        if (listening) return;
         throw std::runtime_error("nginx did not start: " + read(folder_ + "/error.log"));
     }
 
@@ -134,14 +129,6 @@ public:
         throw std::runtime_error("nginx did not reload: " + read(folder_ + "/error.log"));
     }
 
-    // When nginx takes connections to `instance` again after failing to
-    // reach it (now, when it never failed).
-    Clock::time_point takesAgain(const std::string& instance) {
-        std::lock_guard guard(lock_);
-        const auto found = failed_.find(instance);
-        return found == failed_.end() ? Clock::now() : found->second + 10500ms;
-    }
-
     static std::string read(const std::string& path) {
         std::ifstream in(path);
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -150,7 +137,7 @@ public:
 private:
     void write(const std::vector<std::string>& instances) {
         std::string servers;
-        for (const auto& instance : instances) servers += " server " + instance + ";";
+        for (const auto& instance : instances) servers += " server " + instance + " max_fails=0;";
         const auto temp = folder_ + "/temp";
         std::ofstream(folder_ + "/nginx.conf")
             << "daemon off;\nworker_processes 1;\n" << (::geteuid() == 0 ? "user root;\n" : "")
@@ -177,32 +164,10 @@ private:
             << "    }\n  }\n}\n";
     }
 
-    // Follows the error log for failed connections to an instance.
-    void watch() {
-        std::size_t seen = 0;
-        while (watching_) {
-            const auto log = read(folder_ + "/error.log");
-            for (std::size_t end; (end = log.find('\n', seen)) != std::string::npos; seen = end + 1) {
-                const auto line = log.substr(seen, end - seen);
-                const auto upstream = line.find("upstream: \"http://");
-                if (line.find("connect() failed") == std::string::npos || upstream == std::string::npos) continue;
-                const auto from = upstream + 18;
-                const auto instance = line.substr(from, line.find('/', from) - from);
-                std::lock_guard guard(lock_);
-                failed_[instance] = Clock::now();
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-    }
-
     std::string folder_;
     std::uint16_t port_;
     std::string program_;
     std::unique_ptr<morvane::testing::HarnessProcess> process_;
-    std::atomic<bool> watching_{true};
-    std::thread watcher_;
-    std::mutex lock_;
-    std::map<std::string, Clock::time_point> failed_;
 };
 
 // The computers: the host's own link through nginx, backing off as the host
@@ -376,14 +341,11 @@ private:
     std::thread thread_;
 };
 
-// How soon every phone must be through again: a few seconds. The slowest
-// road is a phone that the proxy lets through to a restarted instance
-// while it still counts that instance failed: the computer's link, let go
-// there, is sent back to the holder, so the phone waits out its wait,
-// dials again (the page's back-off) and then brings the link: 8 s here,
-// quiet. The bound leaves room for a machine busy with other tests, where
-// one more wait can pass (15 s seen on two loaded cores); before, phones
-// stayed apart from their computers until the links happened to drop.
+// How soon every phone must be through again: a few seconds (under two,
+// quiet). The slowest road is a phone that waits out its wait for a link
+// that does not come, dials again after the page's back-off and then
+// brings the link; the bound leaves room for a machine busy with other
+// tests, where one more wait can pass.
 constexpr double withinSeconds = 4 * RelayLimits::linkWaitSeconds;
 
 class Fleet {
@@ -407,14 +369,18 @@ public:
         instances_[index] = start(address);
     }
 
-    // One instance, listening on its own address for the proxy alone.
-    std::unique_ptr<RelayProcess> start(const std::string& address) {
+    // One instance, listening on its own address for the proxy alone, its
+    // clock `clockOffset` seconds off the machine's.
+    std::unique_ptr<RelayProcess> start(const std::string& address, int clockOffset = 0) {
         // What is tried here is the fleet, not the store's time-outs: a
         // machine busy with other tests may take seconds to connect.
         auto config = RelayProcess::postgresConfig(database_.connectionString(), {{"connect_timeout_seconds", 30}});
         config["listen"] = address + ":" + std::to_string(port_);
         config["trusted_proxies"] = json::array({"127.0.0.1"});
-        return std::make_unique<RelayProcess>(folder_.path(), address, config);
+        std::vector<std::string> environment;
+        if (clockOffset != 0)
+            environment.push_back("MORVANE_RELAY_TEST_CLOCK_OFFSET_SECONDS=" + std::to_string(clockOffset));
+        return std::make_unique<RelayProcess>(folder_.path(), address, config, environment);
     }
     std::vector<std::string> upstreams() const {
         std::vector<std::string> servers;
@@ -580,15 +546,13 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
 
     // Killed outright, then started again as systemd would (2 s later): the
     // phones it carried dial again and reach their computers elsewhere...
-    const std::string killedAt = first.origin().substr(7);
     const auto killed = Clock::now();
     first.stop(SIGKILL);
     std::this_thread::sleep_for(2s);
     fleet.restart(0, "127.0.0.2");
     ASSERT_TRUE(fleet.throughAgain("kill -9 and a start", killed));
-    // ...and once the proxy sends its rooms to it again, phones opening
-    // their pages there make their computers' links move to it.
-    std::this_thread::sleep_until(fleet.nginx_.takesAgain(killedAt));
+    // ...and as the proxy sends its rooms to it again, phones opening their
+    // pages there make their computers' links move to it.
     ASSERT_TRUE(fleet.throughAgain("kill -9, pages opened again on the restarted instance", fleet.reopenAll()));
 
     // Stopped and started as systemctl restart does: its rows are withdrawn
@@ -596,18 +560,18 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
     auto& second = *fleet.instances_[1];
     const auto stopping = second.instance();
     EXPECT_GT(fleet.presenceRows(stopping), 0);
-    const std::string stoppedAt = second.origin().substr(7);
     const auto restarted = Clock::now();
     EXPECT_EQ(second.stop(SIGTERM), 0);
     EXPECT_EQ(fleet.presenceRows(stopping), 0);
     fleet.restart(1, "127.0.0.3");
     ASSERT_TRUE(fleet.throughAgain("systemctl restart", restarted));
-    std::this_thread::sleep_until(fleet.nginx_.takesAgain(stoppedAt));
     ASSERT_TRUE(fleet.throughAgain("systemctl restart, pages opened again", fleet.reopenAll()));
 
-    // A third instance: nginx reloaded with its line; a third of the rooms
-    // are its now, and their links move to it as their phones come.
-    fleet.instances_.push_back(fleet.start("127.0.0.4"));
+    // A third instance, its clock 20 s behind the others': nginx reloaded
+    // with its line; a third of the rooms are its now, and their links move
+    // to it as their phones come, the others judging its rows by the
+    // database's clock, not by their own.
+    fleet.instances_.push_back(fleet.start("127.0.0.4", -20));
     fleet.nginx_.reload(fleet.upstreams());
     ASSERT_TRUE(fleet.throughAgain("a third instance added", fleet.reopenAll()));
     lists = fleet.fullLists();

@@ -80,16 +80,17 @@ TEST(RelayPresence, AStoppingInstanceKnowsWhatIsNotWrittenYet) {
 
 TEST(RelayPresence, ABatchPutsDropsAndRefreshesOnlyThisInstancesRows) {
     MemoryStore store;
-    store.putPresence("taken", "other", 100);
-    store.putPresence("kept", "here", 100);
-    store.putPresence("theirs", "other", 100);
-    RelayPresence::write(store, "here", RelayPresence::Batch{{{"new", true}, {"taken", true}, {"gone", false}, {"theirs", false}}, true},
-                         130);
-    EXPECT_EQ(store.presenceHolder("new", 130), "here");
-    EXPECT_EQ(store.presenceHolder("taken", 130), "here") << "the newest link takes the room";
-    EXPECT_EQ(store.presenceHolder("kept", 130), "here") << "refreshed";
-    EXPECT_EQ(store.presenceHolder("theirs", 100), "other") << "dropped only if ours";
-    EXPECT_FALSE(store.presenceHolder("theirs", 101)) << "not refreshed: not ours";
+    store.clockSeconds = 100;
+    store.putPresence("taken", "other");
+    store.putPresence("kept", "here");
+    store.putPresence("theirs", "other");
+    store.clockSeconds = 130;
+    RelayPresence::write(store, "here", RelayPresence::Batch{{{"new", true}, {"taken", true}, {"gone", false}, {"theirs", false}}, true});
+    EXPECT_EQ(store.presenceHolder("new", 0), "here");
+    EXPECT_EQ(store.presenceHolder("taken", 0), "here") << "the newest link takes the room";
+    EXPECT_EQ(store.presenceHolder("kept", 0), "here") << "refreshed";
+    EXPECT_EQ(store.presenceHolder("theirs", 30), "other") << "dropped only if ours";
+    EXPECT_FALSE(store.presenceHolder("theirs", 29)) << "not refreshed: not ours";
 }
 
 }  // namespace

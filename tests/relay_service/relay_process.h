@@ -22,7 +22,9 @@ class RelayProcess {
 public:
     // `config` without "listen": a free port on 127.0.0.1 (another is
     // tried should something take it first). With it: that address only.
-    RelayProcess(const std::string& folder, const std::string& name, nlohmann::json config) {
+    // `environment` ("NAME=value") is added to the test's own.
+    RelayProcess(const std::string& folder, const std::string& name, nlohmann::json config,
+                 const std::vector<std::string>& environment = {}) {
         std::vector<std::string> log;
         const bool chosen = config.contains("listen");
         for (int attempt = 0; attempt < 3 && origin_.empty(); ++attempt) {
@@ -30,8 +32,11 @@ public:
             const std::string listen = config["listen"];
             const auto file = folder + "/" + name + ".json";
             writeFile(file, config.dump());
-            process_ = std::make_unique<morvane::testing::HarnessProcess>(
-                MORVANE_RELAY_PROGRAM, std::vector<std::string>{"--config", file}, folder, /*errorsToo=*/true);
+            std::vector<std::string> arguments = environment;
+            arguments.insert(arguments.end(), {MORVANE_RELAY_PROGRAM, "--config", file});
+            // env execs the relay in its own place: signals reach the relay.
+            process_ = std::make_unique<morvane::testing::HarnessProcess>("/usr/bin/env", arguments, folder,
+                                                                          /*errorsToo=*/true);
             // Long enough for a store that is slow to answer on a busy machine.
             const auto started = waitFor("listening on http://" + listen, std::chrono::seconds(40));
             if (started.empty()) {

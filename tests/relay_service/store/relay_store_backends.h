@@ -64,6 +64,9 @@ class StoreBackend {
 public:
     virtual ~StoreBackend() = default;
     virtual std::unique_ptr<RelayStore> open() = 0;
+    // Makes the instance's presence rows as old as if it had last refreshed
+    // them `seconds` earlier, by the store's own clock.
+    virtual void agePresence(const std::string& instance, std::int64_t seconds) = 0;
 };
 
 // A database under test, which also has a schema, files and a server of
@@ -76,6 +79,9 @@ public:
     virtual RelayStoreConfig config() const = 0;
     // Runs SQL on the database outside any store; throws on failure.
     virtual void exec(const std::string& sql) = 0;
+    void agePresence(const std::string& instance, std::int64_t seconds) override {
+        exec("UPDATE presence SET seen_at = seen_at - " + std::to_string(seconds) + " WHERE instance = '" + instance + "'");
+    }
     // The statements that mark the database as of schema `version`, usable
     // by programs that know `compatible` or later, as a later program
     // would leave it.

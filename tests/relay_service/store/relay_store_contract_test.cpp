@@ -48,6 +48,10 @@ const char* outcomeName(AddHostOutcome outcome) {
 class MemoryBackend final : public testing::StoreBackend {
 public:
     std::unique_ptr<RelayStore> open() override { return data_.connect(); }
+    void agePresence(const std::string& instance, std::int64_t seconds) override {
+        for (auto& [room, row] : data_.presence)
+            if (row.instance == instance) row.seenAt -= seconds;
+    }
 
 private:
     testing::MemoryStore data_;
@@ -462,48 +466,51 @@ TEST_P(RelayStoreContract, RateCountsHoldAcrossConnectionsInAFixedWindow) {
 }
 
 // Which instance holds each computer's link: the newest link's, while it
-// is refreshed, and only its holder lets go of it.
+// is refreshed, and only its holder lets go of it. Rows are stamped and
+// judged by the store's own clock, never a caller's.
 TEST_P(RelayStoreContract, PresenceShowsTheFreshHolderOfEachRoom) {
     auto& store = *this->store;
     auto other = this->backend.open();
     const auto room = [](int n) { return numberedHost("u", n).room; };
-    store.putPresence(room(1), "alpha", 100);
-    store.putPresence(room(2), "alpha", 100);
-    other->putPresence(room(3), "beta", 100);
+    store.putPresence(room(1), "alpha");
+    store.putPresence(room(2), "alpha");
+    other->putPresence(room(3), "beta");
 
     struct Check {
         const char* why;
         int room;
-        std::int64_t freshSince;
+        std::int64_t freshSeconds;
         std::optional<std::string> holder;
     };
     const auto check = [&](const char* when, std::initializer_list<Check> checks) {
         for (const auto& c : checks) {
-            EXPECT_EQ(store.presenceHolder(room(c.room), c.freshSince), c.holder) << when << ": " << c.why;
-            EXPECT_EQ(other->presenceHolder(room(c.room), c.freshSince), c.holder) << when << ": " << c.why << " (other)";
+            EXPECT_EQ(store.presenceHolder(room(c.room), c.freshSeconds), c.holder) << when << ": " << c.why;
+            EXPECT_EQ(other->presenceHolder(room(c.room), c.freshSeconds), c.holder) << when << ": " << c.why << " (other)";
         }
     };
-    check("put", {{"held", 1, 100, "alpha"},
-                  {"held by the other", 3, 90, "beta"},
-                  {"not refreshed since", 1, 101, std::nullopt},
-                  {"never held", 4, 0, std::nullopt}});
+    this->backend.agePresence("alpha", 100);
+    this->backend.agePresence("beta", 100);
+    check("put", {{"held", 1, 200, "alpha"},
+                  {"held by the other", 3, 200, "beta"},
+                  {"not refreshed since", 1, 50, std::nullopt},
+                  {"never held", 4, 200, std::nullopt}});
 
-    EXPECT_EQ(store.refreshPresence("alpha", 200), 2) << "one statement refreshes all of an instance's rows";
-    EXPECT_EQ(other->refreshPresence("nobody", 200), 0);
-    check("heartbeat", {{"refreshed", 1, 200, "alpha"}, {"refreshed too", 2, 200, "alpha"}, {"not its own", 3, 101, std::nullopt}});
+    EXPECT_EQ(store.refreshPresence("alpha"), 2) << "one statement refreshes all of an instance's rows";
+    EXPECT_EQ(other->refreshPresence("nobody"), 0);
+    check("heartbeat", {{"refreshed", 1, 50, "alpha"}, {"refreshed too", 2, 50, "alpha"}, {"not its own", 3, 50, std::nullopt}});
 
-    other->putPresence(room(1), "beta", 210);
-    check("taken over", {{"the newest link's", 1, 205, "beta"}});
+    other->putPresence(room(1), "beta");
+    check("taken over", {{"the newest link's", 1, 60, "beta"}});
     EXPECT_FALSE(store.dropPresence(room(1), "alpha")) << "no longer held by the one dropping it";
-    EXPECT_EQ(store.refreshPresence("alpha", 220), 1) << "nor refreshed by it";
-    check("after the old holder let go", {{"kept by the new one", 1, 210, "beta"}});
+    EXPECT_EQ(store.refreshPresence("alpha"), 1) << "nor refreshed by it";
+    check("after the old holder let go", {{"kept by the new one", 1, 60, "beta"}});
     EXPECT_TRUE(other->dropPresence(room(1), "beta"));
     EXPECT_FALSE(other->dropPresence(room(1), "beta"));
-    check("dropped", {{"nobody holds it", 1, 0, std::nullopt}});
+    check("dropped", {{"nobody holds it", 1, 60, std::nullopt}});
 
-    EXPECT_THAT(store.roomsOnline({room(1), room(2), room(3), room(4)}, 150), UnorderedElementsAre(room(2)));
-    EXPECT_THAT(other->roomsOnline({room(2), room(3)}, 100), UnorderedElementsAre(room(2), room(3)));
-    EXPECT_THAT(store.roomsOnline({}, 0), ::testing::IsEmpty());
+    EXPECT_THAT(store.roomsOnline({room(1), room(2), room(3), room(4)}, 50), UnorderedElementsAre(room(2)));
+    EXPECT_THAT(other->roomsOnline({room(2), room(3)}, 200), UnorderedElementsAre(room(2), room(3)));
+    EXPECT_THAT(store.roomsOnline({}, 60), ::testing::IsEmpty());
 }
 
 // Messages between instances reach the one they name, or every other one,
@@ -559,9 +566,12 @@ TEST_P(RelayStoreContract, PurgeForgetsOnlyWhatHasExpired) {
         store.putSignOut("session-" + n, at);
         ASSERT_EQ(store.countRate("rate-" + n, 1, at - 50, 50), std::nullopt);
     }
-    // Links whose holder has not refreshed them for an hour are forgotten.
-    store.putPresence(numberedHost("u", 1).room, "gone", 100 - 3'601);
-    store.putPresence(numberedHost("u", 2).room, "alive", 100 - 3'600);
+    // Links whose holder has not refreshed them for an hour, by the
+    // database's clock, are forgotten.
+    store.putPresence(numberedHost("u", 1).room, "gone");
+    store.putPresence(numberedHost("u", 2).room, "alive");
+    this->backend.agePresence("gone", 3'700);
+    this->backend.agePresence("alive", 3'500);
     store.purgeExpired(100);
 
     for (std::int64_t at : {99, 100, 101}) {
@@ -578,8 +588,8 @@ TEST_P(RelayStoreContract, PurgeForgetsOnlyWhatHasExpired) {
         // A forgotten count begins again; a kept one refuses the second.
         EXPECT_EQ(store.countRate("rate-" + n, 1, 1'000, 60).has_value(), kept);
     }
-    EXPECT_EQ(store.presenceHolder(numberedHost("u", 1).room, -10'000), std::nullopt);
-    EXPECT_EQ(store.presenceHolder(numberedHost("u", 2).room, -10'000), "alive");
+    EXPECT_EQ(store.presenceHolder(numberedHost("u", 1).room, 10'000), std::nullopt);
+    EXPECT_EQ(store.presenceHolder(numberedHost("u", 2).room, 10'000), "alive");
     EXPECT_EQ(store.account(account.userId), account);
     EXPECT_EQ(store.hostsOf(account.userId).size(), 1u);
 }
@@ -639,7 +649,7 @@ TEST_P(RelayDatabaseContract, AnAdditivelyNewerDatabaseIsUsedAsItIs) {
     store->putToken(token);
     EXPECT_EQ(store->token("a1"), token);
     EXPECT_EQ(store->countRate("k", 1, 60, 1), std::nullopt);
-    store->putPresence(numberedHost(account.userId, 1).room, "alpha", 1);
+    store->putPresence(numberedHost(account.userId, 1).room, "alpha");
     store->purgeExpired(2);
     store.reset();
 
@@ -675,8 +685,8 @@ TEST_P(RelayDatabaseContract, AVersion1DatabaseMigratesKeepingItsData) {
 
     store->putSignOut("session-1", 500);
     EXPECT_EQ(store->countRate("k", 1, 60, 1), std::nullopt);
-    store->putPresence(host.room, "alpha", 1);
-    EXPECT_EQ(store->presenceHolder(host.room, 0), "alpha");
+    store->putPresence(host.room, "alpha");
+    EXPECT_EQ(store->presenceHolder(host.room, 60), "alpha");
     store.reset();
     // Opened again, at this release's version: nothing is migrated twice.
     auto again = old.open();
