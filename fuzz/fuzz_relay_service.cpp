@@ -21,6 +21,7 @@
 #include "core/secure.h"
 #include "fuzz_support.h"
 #include "memory_store.h"
+#include "protocol/page_cache.h"
 #include "relay/relay_bytes.h"
 #include "relay/relay_identity.h"
 #include "relay_service/relay_accounts.h"
@@ -222,13 +223,13 @@ void pageRequest(const std::string& text) {
     require(headers["Cache-Control"] == "no-cache" && headers.contains("ETag"));
     require(answer.status == 304 || (method == "GET" || method == "HEAD"));
     if (answer.status == 304) {
-        require(answer.body.empty() && RelayPage::namesTag(tags, headers["ETag"]));
+        require(answer.body.empty() && PageCache::namesTag(tags, headers["ETag"]));
         return;
     }
-    require(!RelayPage::namesTag(tags, headers["ETag"]));
+    require(!PageCache::namesTag(tags, headers["ETag"]));
     const std::string name = path == "/" ? "index.html" : path.substr(1);
     const bool gzip = headers["Content-Encoding"] == "gzip";
-    require(!gzip || RelayPage::acceptsGzip(encoding));
+    require(!gzip || PageCache::acceptsGzip(encoding));
     bool found = false;
     for (const auto& row : RelayWeb::files())
         found = found || (row.name == (gzip ? name + ".gz" : name) && row.bytes == answer.body);

@@ -1,12 +1,16 @@
 // The router over whatever requests the HTTP parser accepts, from either
 // route, paused or not. Besides the sanitizers, it checks that each kind of
 // decision only comes from the path and method that may give it, that
-// refusals use the known statuses, and that routing is a pure function.
+// refusals use the known statuses, that a file goes in the form its tag
+// names (304 only when the browser named that tag), and that routing is a
+// pure function.
+#include <algorithm>
 #include <set>
 #include <span>
 
 #include "fuzz_support.h"
 #include "protocol/http_request.h"
+#include "protocol/page_cache.h"
 #include "protocol/router.h"
 
 using namespace morvane;
@@ -18,6 +22,7 @@ const StaticSite& site() {
     static const StaticSite s = [] {
         StaticSite out;
         for (const auto& name : StaticSite::expectedNames()) out.files[name] = Bytes(name.begin(), name.end());
+        out.gzipped["app.js"] = Bytes{'z'};
         return out;
     }();
     return s;
@@ -51,6 +56,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto& serve = std::get<route_decision::ServeFile>(routed.decision);
         require(r.method == "GET" && StaticFiles::table().contains(r.path));
         require(serve.body != nullptr && !serve.contentType.empty());
+        // The form sent is the one whose tag goes with it, and 304 only when
+        // the browser named that tag.
+        const auto tag = std::find_if(serve.headers.begin(), serve.headers.end(),
+                                      [](const auto& header) { return header.first == "ETag"; });
+        require(tag != serve.headers.end() && tag->second == serve.body->etag());
+        const auto named = r.headers.find("if-none-match");
+        require(serve.notModified == (named != r.headers.end() && PageCache::namesTag(named->second, tag->second)));
     }
     return 0;
 }

@@ -48,6 +48,16 @@ const Headers& securityHeaders() {
     return headers;
 }
 
+const Headers& pageSecurityHeaders() {
+    static const Headers headers = [] {
+        Headers out = securityHeaders();
+        for (auto& [name, value] : out)
+            if (name == "Cache-Control") value = "no-cache";
+        return out;
+    }();
+    return headers;
+}
+
 const Header& strictTransport() {
     static const Header header = {"Strict-Transport-Security", "max-age=31536000"};
     return header;
@@ -57,6 +67,7 @@ std::string reason(int status) {
     switch (status) {
     case 101: return "Switching Protocols";
     case 200: return "OK";
+    case 304: return "Not Modified";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
@@ -83,6 +94,24 @@ Bytes build(int status, std::string_view contentType, std::span<const std::uint8
     appendHeaders(out, extraHeaders);
     appendText(out, "\r\n");
     out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+Bytes pageFile(int status, std::string_view contentType, std::span<const std::uint8_t> body,
+               const Headers& extraHeaders) {
+    Bytes out;
+    out.reserve(1024 + body.size());
+    appendLine(out, "HTTP/1.1 " + std::to_string(status) + " " + reason(status));
+    if (status != 304) {
+        appendText(out, "Content-Type: ");
+        appendLine(out, contentType);
+        appendLine(out, "Content-Length: " + std::to_string(body.size()));
+    }
+    appendLine(out, "Connection: close");
+    appendHeaders(out, pageSecurityHeaders());
+    appendHeaders(out, extraHeaders);
+    appendText(out, "\r\n");
+    if (status != 304) out.insert(out.end(), body.begin(), body.end());
     return out;
 }
 

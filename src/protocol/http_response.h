@@ -25,6 +25,10 @@ inline constexpr std::string_view jsonType = "application/json";
 
 // Sent with every response, in this order.
 const Headers& securityHeaders();
+// The same for a file of a built-in page, which the browser may keep but
+// asks about each time (protocol/page_cache.h): "Cache-Control: no-cache"
+// in place of "no-store".
+const Headers& pageSecurityHeaders();
 // Added by callers to what they send on the tailnet route.
 const Header& strictTransport();
 
@@ -35,6 +39,11 @@ std::string reason(int status);
 // "Connection: close", the security headers, the extra headers, the body.
 Bytes build(int status, std::string_view contentType, std::span<const std::uint8_t> body,
             const Headers& extraHeaders = {});
+
+// A file of a built-in page: as `build`, with the page's security headers;
+// a 304 carries no Content-Type, Content-Length or body.
+Bytes pageFile(int status, std::string_view contentType, std::span<const std::uint8_t> body,
+               const Headers& extraHeaders = {});
 
 // The 101 answer to a WebSocket upgrade; no body and no Content-Length.
 Bytes upgrade(std::string_view acceptKey, const Headers& extraHeaders = {});

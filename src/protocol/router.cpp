@@ -7,6 +7,7 @@
 
 #include "core/types.h"
 #include "protocol/http_base64.h"
+#include "protocol/page_cache.h"
 #include "protocol/ws_codec.h"
 
 namespace morvane {
@@ -84,7 +85,17 @@ RouteDecision routeFile(const HTTPRequest& request, const StaticSite& site) {
     if (request.method != "GET") return plain(405, "GET");
     auto file = site.files.find(entry->second.file);
     if (file == site.files.end()) return plain(404);
-    return route_decision::ServeFile{entry->second.type, &file->second};
+    auto packed = site.gzipped.find(entry->second.file);
+    const bool hasPacked = packed != site.gzipped.end();
+    const auto valueOf = [&](const char* name) {
+        const auto* value = header(request, name);
+        return value ? std::string_view(*value) : std::string_view();
+    };
+    auto choice = PageCache::choose(file->second.etag(),
+                                    hasPacked ? std::optional<std::string_view>(packed->second.etag()) : std::nullopt,
+                                    valueOf("accept-encoding"), valueOf("if-none-match"));
+    return route_decision::ServeFile{entry->second.type, choice.gzip ? &packed->second : &file->second,
+                                     choice.notModified, std::move(choice.headers)};
 }
 
 }  // namespace

@@ -12,15 +12,22 @@
 #include "core/types.h"
 #include "protocol/host_policy.h"
 #include "protocol/http_request.h"
+#include "protocol/http_response.h"
 #include "protocol/static_site.h"
 
 namespace morvane {
 
 namespace route_decision {
+// A file of the page: whole, or 304 when the browser named the tag of the
+// form it would get (protocol/page_cache.h).
 struct ServeFile {
     std::string contentType;
-    // Points into the site the request was routed against.
+    // Points into the site the request was routed against: the file, or
+    // its gzipped form when the browser accepts gzip.
     const SiteFile* body = nullptr;
+    bool notModified = false;
+    // Content-Encoding, ETag and Vary, as they apply.
+    HTTPResponse::Headers headers;
     bool operator==(const ServeFile&) const = default;
 };
 struct Upgrade {

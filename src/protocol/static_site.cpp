@@ -6,6 +6,7 @@
 
 #include "core/secure.h"
 #include "protocol/http_request.h"
+#include "protocol/page_cache.h"
 
 namespace morvane {
 
@@ -33,20 +34,26 @@ const std::set<std::string>& StaticSite::expectedNames() {
 
 std::string StaticSite::sha256Hex(std::span<const std::uint8_t> data) { return Secure::sha256Hex(data); }
 
-SiteFile SiteFile::ofStaticData(std::span<const std::uint8_t> fixed) {
+SiteFile::SiteFile(Bytes owned) : owned_(std::move(owned)), etag_(PageCache::tagOf(Secure::sha256Hex(owned_))) {}
+
+SiteFile SiteFile::ofStaticData(std::span<const std::uint8_t> fixed, std::string_view sha256Hex) {
     SiteFile file;
     file.fixed_ = fixed;
+    file.etag_ = PageCache::tagOf(sha256Hex);
     return file;
 }
 
 bool SiteFile::operator==(const SiteFile& other) const { return std::ranges::equal(bytes(), other.bytes()); }
 
 StaticSite StaticSite::fromEmbedded(std::span<const EmbeddedFile> rows) {
+    constexpr std::string_view gzipSuffix = ".gz";
     StaticSite site;
     for (const auto& row : rows) {
         const std::string name(row.name);
-        if (!expectedNames().contains(name) || site.files.contains(name))
-            throw Problem("unexpected file " + name);
+        const bool packed = name.ends_with(gzipSuffix);
+        const std::string plainName = packed ? name.substr(0, name.size() - gzipSuffix.size()) : name;
+        auto& into = packed ? site.gzipped : site.files;
+        if (!expectedNames().contains(plainName) || into.contains(plainName)) throw Problem("unexpected file " + name);
         const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(row.bytes.data()),
                                                   row.bytes.size());
         if (bytes.empty() || bytes.size() > HTTPLimits::maxStaticFileBytes) throw Problem(name + " cannot be served");
@@ -54,7 +61,7 @@ StaticSite StaticSite::fromEmbedded(std::span<const EmbeddedFile> rows) {
         std::transform(recorded.begin(), recorded.end(), recorded.begin(),
                        [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; });
         if (sha256Hex(bytes) != recorded) throw Problem(name + " does not match its recorded hash");
-        site.files.emplace(name, SiteFile::ofStaticData(bytes));
+        into.emplace(plainName, SiteFile::ofStaticData(bytes, recorded));
     }
     std::string missing;
     for (const auto& name : expectedNames()) {  // a std::set: already ascending
@@ -63,6 +70,10 @@ StaticSite StaticSite::fromEmbedded(std::span<const EmbeddedFile> rows) {
         missing += name;
     }
     if (!missing.empty()) throw Problem("missing " + missing);
+    // A form no smaller than the file is not worth a browser's unpacking.
+    std::erase_if(site.gzipped, [&](const auto& packed) {
+        return packed.second.bytes().size() >= site.files.at(packed.first).bytes().size();
+    });
     return site;
 }
 

@@ -1,9 +1,9 @@
 // The page a device opens at the relay, as the server answers it: each
 // embedded file at "/<name>", and the first one (the page itself) at "/".
 //
-// The page is this service's own, so unlike the host's it may be kept by
-// the browser: every answer carries its ETag with "Cache-Control: no-cache",
-// so a repeat visit asks again and gets 304 without the bytes while nothing
+// The browser may keep it, as the host's own page (protocol/page_cache.h):
+// every answer carries its ETag with "Cache-Control: no-cache", so a
+// repeat visit asks again and gets 304 without the bytes while nothing
 // changed, and a new build's page on the next load. A text file goes out
 // gzipped (compressed when the page was built) to a browser that accepts it.
 #pragma once
@@ -35,13 +35,6 @@ public:
     // absent).
     PageAnswer answer(std::string_view method, const std::string& path, std::string_view acceptEncoding,
                       std::string_view ifNoneMatch) const;
-
-    // Whether an Accept-Encoding value lets gzip through: named with a
-    // nonzero weight, or not named while "*" has one.
-    static bool acceptsGzip(std::string_view acceptEncoding);
-    // Whether an If-None-Match value names `etag` (weakly: a "W/" in front
-    // counts as the same tag), or is "*".
-    static bool namesTag(std::string_view ifNoneMatch, std::string_view etag);
 
 private:
     struct Form {

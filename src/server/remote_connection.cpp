@@ -147,7 +147,7 @@ void RemoteConnection::route(const HTTPRequest& request, const Bytes& leftover) 
         [&](const auto& d) {
             using T = std::decay_t<decltype(d)>;
             if constexpr (std::is_same_v<T, route_decision::ServeFile>) {
-                respond(200, d.contentType, d.body->bytes());
+                respondFile(d);
             } else if constexpr (std::is_same_v<T, route_decision::Upgrade>) {
                 phase_ = Phase::awaitingAuth;
                 lastReceive_ = now();
@@ -177,12 +177,24 @@ void RemoteConnection::pair(const std::string& code, const std::string& name) {
 
 void RemoteConnection::respond(int status, std::string_view contentType, std::span<const std::uint8_t> body,
                                const std::vector<std::pair<std::string, std::string>>& extraHeaders) {
-    phase_ = Phase::responding;
     HTTPResponse::Headers headers;
     if (route_ == ConnectionRoute::tailnet) headers.push_back(HTTPResponse::strictTransport());
     headers.insert(headers.end(), extraHeaders.begin(), extraHeaders.end());
+    sendAnswer(HTTPResponse::build(status, contentType, body, headers));
+}
+
+void RemoteConnection::respondFile(const route_decision::ServeFile& file) {
+    HTTPResponse::Headers headers;
+    if (route_ == ConnectionRoute::tailnet) headers.push_back(HTTPResponse::strictTransport());
+    headers.insert(headers.end(), file.headers.begin(), file.headers.end());
+    sendAnswer(file.notModified ? HTTPResponse::pageFile(304, {}, {}, headers)
+                                : HTTPResponse::pageFile(200, file.contentType, file.body->bytes(), headers));
+}
+
+void RemoteConnection::sendAnswer(Bytes answer) {
+    phase_ = Phase::responding;
     std::weak_ptr<RemoteConnection> weak = weak_from_this();
-    wire_->write(HTTPResponse::build(status, contentType, body, headers), [weak](bool) {
+    wire_->write(std::move(answer), [weak](bool) {
         if (auto self = weak.lock()) self->hardClose();
     });
     arm(answerMillis, [weak] {

@@ -17,6 +17,7 @@
 #include "server/connection_host.h"
 #include "server/connection_wire.h"
 #include "protocol/http_request.h"
+#include "protocol/router.h"
 #include "server/send_pump.h"
 #include "server/server_queue.h"
 #include "server/session_link.h"
@@ -101,6 +102,10 @@ private:
     void pair(const std::string& code, const std::string& name);
     void respond(int status, std::string_view contentType, std::span<const std::uint8_t> body,
                  const std::vector<std::pair<std::string, std::string>>& extraHeaders = {});
+    // A file of the page, whole or 304 (protocol/page_cache.h).
+    void respondFile(const route_decision::ServeFile& file);
+    // Writes the answer, then closes.
+    void sendAnswer(Bytes answer);
     void respondError(int status, std::optional<std::string> allow = std::nullopt);
     void respondJSON(int status, const nlohmann::json& body);
     void handleWebSocket(std::span<const std::uint8_t> data);

@@ -1,12 +1,14 @@
 # cmake -DWEB_DIR=<folder> -DWEB_FILES=<names> [-DBUILT_DIR=<folder> -DBUILT_FILES=<names>]
-#       [-DNAMESPACE=<namespace> -DHEADER=<include>] -DOUTPUT=<file.cpp> -P embed_web.cmake
+#       [-DPACKED_DIR=<folder>] [-DNAMESPACE=<namespace> -DHEADER=<include>] -DOUTPUT=<file.cpp>
+#       -P embed_web.cmake
 #
 # Writes the EmbeddedWeb table: for each named file, in the order given, its
 # bytes as they are (a string literal of hex escapes, so they sit in the
 # program's read-only data and are served from there without a decoded copy)
 # and the lower-case SHA-256 hex of those bytes. Files named in BUILT_FILES
-# are taken from BUILT_DIR (they are made by the build), the others from
-# WEB_DIR.
+# are taken from BUILT_DIR (they are made by the build), names ending in
+# ".gz" from PACKED_DIR when it is given (gzipped by the build), the others
+# from WEB_DIR.
 cmake_minimum_required(VERSION 3.25)
 
 function(literal_of_file path out_var)
@@ -32,7 +34,9 @@ set(arrays "")
 set(rows "")
 set(index 0)
 foreach(name IN LISTS WEB_FILES)
-  if(name IN_LIST BUILT_FILES)
+  if(PACKED_DIR AND name MATCHES "\\.gz$")
+    set(path "${PACKED_DIR}/${name}")
+  elseif(name IN_LIST BUILT_FILES)
     set(path "${BUILT_DIR}/${name}")
   else()
     set(path "${WEB_DIR}/${name}")

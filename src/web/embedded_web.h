@@ -1,6 +1,7 @@
-// The browser client's seven files as they travel inside the program. The
-// table is generated from the files in this folder at build time, so each
-// recorded hash describes the bytes as written.
+// The browser client's seven files as they travel inside the program, and
+// its text files gzipped. The table is generated from the files in this
+// folder at build time, so each recorded hash describes the bytes as
+// written.
 #pragma once
 
 #include <span>
@@ -17,7 +18,10 @@ struct EmbeddedFile {
 namespace EmbeddedWeb {
 // Seven rows in the order "index.html", "app.js", "style.css",
 // "manifest.webmanifest", "icon.svg", "apple-touch-icon.png",
-// "audio-worklet.js". Static data: reading it cannot fail.
+// "audio-worklet.js"; then, for each but the picture, the same name with
+// ".gz" after it: its bytes gzipped, served in its place to browsers that
+// accept gzip, never at a path of their own. Static data: reading it
+// cannot fail.
 std::span<const EmbeddedFile> files();
 }  // namespace EmbeddedWeb
 

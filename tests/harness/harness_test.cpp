@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../support/full_disk.h"
+#include "../support/gunzip.h"
 #include "harness_process.h"
 
 namespace morvane::testing {
@@ -91,13 +92,40 @@ protected:
 };
 
 TEST_F(Harness, HTTPAnswersCarryExactStatusHeadersAndBodies) {
+    // The page may be kept by the browser, which asks each time whether it
+    // changed: its tag, and no-cache rather than no-store.
+    std::string pageHeaders = securityHeaders;
+    pageHeaders.replace(pageHeaders.find("no-store"), 8, "no-cache");
     auto page = get("/");
     EXPECT_EQ(page.substr(0, page.find("Content-Length")), "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n");
     auto head = page.substr(0, page.find("\r\n\r\n") + 4);
     auto body = bodyOf(page);
+    const auto tagAt = head.find("ETag: \"");
+    ASSERT_NE(tagAt, std::string::npos) << head;
+    const auto tag = head.substr(tagAt + 6, 34);
     EXPECT_EQ(head, "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
-                        std::to_string(body.size()) + "\r\nConnection: close\r\n" + securityHeaders + "\r\n");
+                        std::to_string(body.size()) + "\r\nConnection: close\r\n" + pageHeaders + "ETag: " + tag +
+                        "\r\nVary: Accept-Encoding\r\n\r\n");
     EXPECT_NE(body.find("<html"), std::string::npos);
+    // A repeat visit is told nothing changed, without the page.
+    EXPECT_EQ(get("/", "If-None-Match: " + tag + "\r\n"), "HTTP/1.1 304 Not Modified\r\nConnection: close\r\n" +
+                                                              pageHeaders + "ETag: " + tag +
+                                                              "\r\nVary: Accept-Encoding\r\n\r\n");
+    // A browser that takes gzip gets the page gzipped, a fraction of its
+    // size, under a tag of its own.
+    auto packed = get("/", "Accept-Encoding: gzip, deflate, br\r\n");
+    auto packedHead = packed.substr(0, packed.find("\r\n\r\n") + 4);
+    auto packedBody = bodyOf(packed);
+    const auto packedTag = packedHead.substr(packedHead.find("ETag: \"") + 6, 34);
+    EXPECT_NE(packedTag, tag);
+    EXPECT_EQ(packedHead, "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
+                              std::to_string(packedBody.size()) + "\r\nConnection: close\r\n" + pageHeaders +
+                              "Content-Encoding: gzip\r\nETag: " + packedTag + "\r\nVary: Accept-Encoding\r\n\r\n");
+    EXPECT_EQ(gunzip(packedBody), body);
+    EXPECT_LT(packedBody.size() * 3, body.size());
+    EXPECT_EQ(get("/", "Accept-Encoding: gzip\r\nIf-None-Match: " + packedTag + "\r\n"),
+              "HTTP/1.1 304 Not Modified\r\nConnection: close\r\n" + pageHeaders + "ETag: " + packedTag +
+                  "\r\nVary: Accept-Encoding\r\n\r\n");
 
     auto plain = [](int status, const std::string& reason, const std::string& extra = "") {
         std::string text = reason + "\n";

@@ -122,6 +122,47 @@ TEST_F(Router, AcceptedRequestsAreServedUpgradedOrPaired) {
         << "pages are served while paused";
 }
 
+// A file goes gzipped to a browser that accepts it, and a browser that
+// names the tag of the form it would get is told 304.
+TEST_F(Router, AFileIsServedInTheFormTheBrowserTakesOrNotAgain) {
+    site.gzipped["app.js"] = bytes("packed app.js");
+    const auto plainTag = site.files.at("app.js").etag(), packedTag = site.gzipped.at("app.js").etag();
+    const auto styleTag = site.files.at("style.css").etag();
+    const struct Case {
+        const char* path;
+        const char* acceptEncoding;  // nullptr: no such header
+        std::string ifNoneMatch;     // "": no such header
+        bool packed;
+        bool notModified;
+        std::vector<std::pair<std::string, std::string>> headers;
+    } cases[] = {
+        {"/app.js", nullptr, "", false, false, {{"ETag", plainTag}, {"Vary", "Accept-Encoding"}}},
+        {"/app.js", "gzip, deflate, br", "", true, false,
+         {{"Content-Encoding", "gzip"}, {"ETag", packedTag}, {"Vary", "Accept-Encoding"}}},
+        {"/app.js", "gzip;q=0", "", false, false, {{"ETag", plainTag}, {"Vary", "Accept-Encoding"}}},
+        {"/app.js", "gzip", packedTag, true, true, {{"ETag", packedTag}, {"Vary", "Accept-Encoding"}}},
+        {"/app.js", nullptr, "W/" + plainTag, false, true, {{"ETag", plainTag}, {"Vary", "Accept-Encoding"}}},
+        // The tag of the other form is no match.
+        {"/app.js", "gzip", plainTag, true, false,
+         {{"Content-Encoding", "gzip"}, {"ETag", packedTag}, {"Vary", "Accept-Encoding"}}},
+        {"/style.css", "gzip", "", false, false, {{"ETag", styleTag}}},
+        {"/style.css", "gzip", "\"other\", " + styleTag, false, true, {{"ETag", styleTag}}},
+    };
+    for (const auto& c : cases) {
+        auto request = page(c.path);
+        if (c.acceptEncoding) request.headers["accept-encoding"] = c.acceptEncoding;
+        if (!c.ifNoneMatch.empty()) request.headers["if-none-match"] = c.ifNoneMatch;
+        const auto why = std::string(c.path) + " " + (c.acceptEncoding ? c.acceptEncoding : "-") + " " + c.ifNoneMatch;
+        auto decision = routed(request).decision;
+        auto serve = std::get_if<route_decision::ServeFile>(&decision);
+        ASSERT_TRUE(serve) << why;
+        const auto name = std::string(c.path).substr(1);
+        EXPECT_EQ(serve->body, c.packed ? &site.gzipped.at(name) : &site.files.at(name)) << why;
+        EXPECT_EQ(serve->notModified, c.notModified) << why;
+        EXPECT_EQ(serve->headers, c.headers) << why;
+    }
+}
+
 TEST_F(Router, TheRouteFollowsTheHostEvenWhenRefused) {
     auto tailnet = [](HTTPRequest r, bool owner) {
         r.headers["host"] = "mac.example.ts.net";

@@ -8,10 +8,12 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <span>
 
 #include "core/secure.h"
 #include "protocol/http_request.h"
 #include "web/embedded_web.h"
+#include "../support/gunzip.h"
 
 namespace morvane {
 namespace {
@@ -97,6 +99,15 @@ TEST(StaticSite, RefusesForeignRepeatedDamagedOrAlteredRowsWithTheFirstProblem) 
     Rows foreign = Rows::complete();
     foreign.add("evil.js", bytes("x"));
     EXPECT_EQ(problemOf(foreign), "unexpected file evil.js");
+    Rows foreignPacked = Rows::complete();
+    foreignPacked.add("evil.js.gz", bytes("x"));
+    EXPECT_EQ(problemOf(foreignPacked), "unexpected file evil.js.gz");
+    Rows packedTwice = Rows::complete();
+    packedTwice.add("app.js.gz", bytes("a")).add("app.js.gz", bytes("a"));
+    EXPECT_EQ(problemOf(packedTwice), "unexpected file app.js.gz");
+    Rows packedAltered = Rows::complete();
+    packedAltered.addRaw("app.js.gz", "a", std::string(64, '0'));
+    EXPECT_EQ(problemOf(packedAltered), "app.js.gz does not match its recorded hash");
 
     Rows repeated;
     repeated.add("app.js", bytes("a")).add("app.js", bytes("a"));
@@ -129,6 +140,18 @@ TEST(StaticSite, RefusesForeignRepeatedDamagedOrAlteredRowsWithTheFirstProblem) 
     EXPECT_EQ(problemOf(twice), std::string(twice.rows[1].name) + " does not match its recorded hash");
 }
 
+// A gzipped form serves in place of its file only where it saves bytes;
+// the hash lines, which describe the files as written, leave it out.
+TEST(StaticSite, KeepsAGzippedFormOnlyWhenItIsSmaller) {
+    Rows rows = Rows::complete();
+    rows.add("app.js.gz", bytes("small")).add("style.css.gz", bytes("content of style.css, no smaller"));
+    const auto site = StaticSite::fromEmbedded(rows.rows);
+    EXPECT_EQ(site.gzipped, (std::map<std::string, SiteFile>{{"app.js", bytes("small")}}));
+    EXPECT_EQ(site.hashLines(), StaticSite::fromEmbedded(Rows::complete().rows).hashLines());
+    EXPECT_EQ(site.files.at("app.js").etag(), "\"" + Secure::sha256Hex(bytes("content of app.js")).substr(0, 32) + "\"");
+    EXPECT_NE(site.gzipped.at("app.js").etag(), site.files.at("app.js").etag());
+}
+
 TEST(StaticSite, NamesEveryMissingFileInOrder) {
     Rows rows;
     for (const auto& name : StaticSite::expectedNames())
@@ -157,8 +180,10 @@ TEST(StaticSite, DirectorySiteHoldsWhateverItCouldReadWithinTheLimit) {
 
 TEST(EmbeddedWeb, TableHoldsTheWebFolderAsWrittenInItsOrder) {
     const auto rows = EmbeddedWeb::files();
-    const std::vector<std::string> order = {"index.html", "app.js",           "style.css",        "manifest.webmanifest",
-                                            "icon.svg",   "apple-touch-icon.png", "audio-worklet.js"};
+    const std::vector<std::string> order = {
+        "index.html",         "app.js",          "style.css",        "manifest.webmanifest", "icon.svg",
+        "apple-touch-icon.png", "audio-worklet.js", "index.html.gz",    "app.js.gz",            "style.css.gz",
+        "manifest.webmanifest.gz", "icon.svg.gz", "audio-worklet.js.gz"};
     ASSERT_EQ(rows.size(), order.size());
     for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].name, order[i]);
 
@@ -171,12 +196,23 @@ TEST(EmbeddedWeb, TableHoldsTheWebFolderAsWrittenInItsOrder) {
     onDisk.files.insert(built.files.begin(), built.files.end());
     EXPECT_EQ(site.files, onDisk.files);
     EXPECT_EQ(site.hashLines(), onDisk.hashLines());
+    // Every text file has its gzipped form, which unpacks to it (a stale one
+    // would not).
+    EXPECT_EQ(site.gzipped.size(), 6u);
+    for (const auto& [name, packed] : site.gzipped) {
+        const auto plain = site.files.at(name).bytes();
+        EXPECT_LT(packed.bytes().size(), plain.size()) << name;
+        const auto packedBytes = packed.bytes();
+        EXPECT_EQ(testing::gunzip(std::string_view(reinterpret_cast<const char*>(packedBytes.data()), packedBytes.size())),
+                  std::string(plain.begin(), plain.end()))
+            << name;
+    }
     for (const auto& row : rows) {
         EXPECT_EQ(row.sha256.size(), 64u);
         // Served from the program's data where it lies, not from a copy.
-        EXPECT_EQ(static_cast<const void*>(site.files.at(std::string(row.name)).bytes().data()),
-                  static_cast<const void*>(row.bytes.data()))
-            << row.name;
+        const std::string name(row.name);
+        const auto& served = name.ends_with(".gz") ? site.gzipped.at(name.substr(0, name.size() - 3)) : site.files.at(name);
+        EXPECT_EQ(static_cast<const void*>(served.bytes().data()), static_cast<const void*>(row.bytes.data())) << name;
     }
 }
 

@@ -2,16 +2,13 @@
 // which browser, and when a repeat visit is told nothing changed.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 
+#include "protocol/page_cache.h"
 #include "relay_service/relay_page.h"
 #include "relay_service/web/relay_web.h"
+#include "../support/gunzip.h"
 
 namespace morvane::relay_service {
 namespace {
@@ -22,21 +19,6 @@ std::map<std::string, std::string> headersOf(const PageAnswer& answer) {
         EXPECT_FALSE(out.contains(name)) << name << " twice";
         out[name] = value;
     }
-    return out;
-}
-
-// The bytes gzip itself unpacks from a gzipped form.
-std::string gunzip(std::string_view packed) {
-    const auto path = std::filesystem::temp_directory_path() / ("relay-page-" + std::to_string(::getpid()) + ".gz");
-    std::ofstream(path, std::ios::binary).write(packed.data(), static_cast<std::streamsize>(packed.size()));
-    std::string out;
-    if (FILE* pipe = ::popen(("gzip -dc '" + path.string() + "'").c_str(), "r")) {
-        char chunk[65536];
-        std::size_t n = 0;
-        while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-        EXPECT_EQ(::pclose(pipe), 0);
-    }
-    std::filesystem::remove(path);
     return out;
 }
 
@@ -68,7 +50,7 @@ TEST(RelayPage, AcceptEncodingLetsGzipThroughOnlyWithAWeight) {
         {"gzipped", false},
         {",,gzip,,", true},
     };
-    for (const auto& c : cases) EXPECT_EQ(RelayPage::acceptsGzip(c.header), c.gzip) << c.header;
+    for (const auto& c : cases) EXPECT_EQ(PageCache::acceptsGzip(c.header), c.gzip) << c.header;
 }
 
 TEST(RelayPage, IfNoneMatchNamesATagWeaklyOrEveryTag) {
@@ -88,7 +70,7 @@ TEST(RelayPage, IfNoneMatchNamesATagWeaklyOrEveryTag) {
         {"\"other\"", false},
         {"w/\"0123abcd\"", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(RelayPage::namesTag(c.header, tag), c.names) << c.header;
+    for (const auto& c : cases) EXPECT_EQ(PageCache::namesTag(c.header, tag), c.names) << c.header;
 }
 
 // Every file as the page was built, plain or gzipped (a stale gzipped
@@ -112,7 +94,7 @@ TEST(RelayPage, EachFileIsServedPlainOrGzippedAndRevalidatedByItsTag) {
         } else {
             EXPECT_EQ(zippedHeaders["Content-Encoding"], "gzip") << path;
             EXPECT_LT(zipped.body.size(), row.bytes.size()) << path;
-            EXPECT_EQ(gunzip(zipped.body), row.bytes) << path;
+            EXPECT_EQ(testing::gunzip(zipped.body), row.bytes) << path;
             EXPECT_EQ(zippedHeaders["Vary"], "Accept-Encoding") << path;
             EXPECT_NE(zippedHeaders["ETag"], plainHeaders["ETag"]) << path;
             // The other form's tag is no match.
