@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -183,7 +184,14 @@ TEST_F(X11Capture, VideoDecodesWithFfmpegAndAStillScreenAnswersKeyframeRequests)
         before = inbox.video.size();
     }
     source->requestKeyframe();
-    ASSERT_TRUE(inbox.waitFor([&] { return inbox.video.size() > before && inbox.video[before].keyframe; }, 10s));
+    // A refresh of the still picture, made late on a busy machine, may come
+    // before the keyframe that answers.
+    ASSERT_TRUE(inbox.waitFor(
+        [&] {
+            return std::any_of(inbox.video.begin() + static_cast<std::ptrdiff_t>(before), inbox.video.end(),
+                               [](const EncodedVideoFrame& frame) { return frame.keyframe; });
+        },
+        10s));
 }
 
 TEST_F(X11Capture, AStillScreenIsNeitherEncodedNorSent) {
@@ -196,44 +204,6 @@ TEST_F(X11Capture, AStillScreenIsNeitherEncodedNorSent) {
     EXPECT_EQ(stats.frames, 0);  // nothing new, nothing encoded or sent
     EXPECT_GT(stats.callbacks, 3);  // while the screen is still looked at
     // What it costs is measured by the capture benchmark.
-}
-
-TEST_F(X11Capture, ThePointerIsDrawnAndItsMovesAreSent) {
-    source->setQuality(FrameQuality::high);  // full size: one picture pixel per screen pixel
-    source->start(inbox.handle);
-    client->movePointer(100, 500);
-    ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty() && inbox.pictures.back().width == 1920; }));
-    std::this_thread::sleep_for(500ms);
-    std::size_t before;
-    {
-        std::lock_guard l(inbox.m);
-        before = inbox.pictures.size();
-    }
-    client->movePointer(600, 500);  // the screen itself stays as it is
-    ASSERT_TRUE(inbox.waitFor([&] { return inbox.pictures.size() > before; }));
-    testing::SourceInbox::Jpeg last;
-    {
-        std::lock_guard l(inbox.m);
-        last = inbox.pictures.back();
-    }
-    auto decoded = decodeJPEG(last.data);
-    ASSERT_TRUE(decoded);
-    // Around the new pointer position the picture is no longer the bar
-    // alone; where it was, nothing of it is left.
-    auto differingNear = [&](int px0, int py0) {
-        const std::uint32_t bar = ::morvane::testing::PaintClient::barColour(px0, 1920);
-        int differing = 0;
-        for (int y = py0 - 10; y < py0 + 30; ++y)
-            for (int x = px0 - 10; x < px0 + 30; ++x) {
-                const std::uint8_t* px = decoded->pixels.data() + static_cast<std::size_t>(y) * decoded->stride() + x * 4;
-                const int diff = std::abs(int(px[2]) - int((bar >> 16) & 0xFF)) +
-                                 std::abs(int(px[1]) - int((bar >> 8) & 0xFF)) + std::abs(int(px[0]) - int(bar & 0xFF));
-                if (diff > 60) ++differing;
-            }
-        return differing;
-    };
-    EXPECT_GT(differingNear(600, 500), 20);
-    EXPECT_EQ(differingNear(100, 500), 0);
 }
 
 TEST_F(X11Capture, AFailingEncoderFallsBackToJpeg) {
@@ -342,6 +312,30 @@ bool answerOf(ScreenFrameSource& source, std::optional<int> window) {
 }
 
 }  // namespace
+
+TEST_F(X11Capture, ThePointerIsDrawnAndItsMovesAreSent) {
+    source->setQuality(FrameQuality::high);  // full size: one picture pixel per screen pixel
+    source->start(inbox.handle);
+    // How many pixels around a point differ from the bar there: where the
+    // pointer is drawn.
+    auto differingNear = [](const Picture& picture, int px0, int py0) {
+        const std::uint32_t bar = ::morvane::testing::PaintClient::barColour(px0, 1920);
+        int differing = 0;
+        for (int y = py0 - 10; y < py0 + 30; ++y)
+            for (int x = px0 - 10; x < px0 + 30; ++x)
+                if (distance(picture, x, y, bar) > 60) ++differing;
+        return differing;
+    };
+    client->movePointer(100, 500);
+    ASSERT_TRUE(pictureAfter(inbox, 0, [&](const Picture& p) { return differingNear(p, 100, 500) > 20; }));
+    const std::size_t before = pictureCount(inbox);
+    client->movePointer(600, 500);  // the screen itself stays as it is
+    // Around the new pointer position the picture is no longer the bar
+    // alone; where it was, nothing of it is left.
+    EXPECT_TRUE(pictureAfter(inbox, before, [&](const Picture& p) {
+        return differingNear(p, 600, 500) > 20 && differingNear(p, 100, 500) == 0;
+    })) << "no picture showed the pointer at its new place alone";
+}
 
 // As with the cover: the window is left out before it is shown, while what
 // it will cover is still on the screen.
