@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QSocketNotifier>
 #include <cstdlib>
 #include <filesystem>
@@ -46,6 +47,7 @@
 #include "platform/linux/input_x11.h"
 #include "platform/linux/audio_pulse.h"
 #include "platform/linux/locker_linux.h"
+#include "platform/linux/locker_watch_linux_qt.h"
 #include "platform/linux/net_path_monitor_linux.h"
 #include "platform/linux/relay_sleep_watch_linux_qt.h"
 #include "platform/linux/tailscale_cli.h"
@@ -246,6 +248,9 @@ int runShell(int argc, char** argv) {
     auto sleepReader = makeSleepDisabledReader(sleepQueue);
     CachedProbe lockedReader(lockedQueue, [locker]() -> std::optional<bool> { return locker->isLocked(); },
                              1'000, [] { return nowMillis(); });
+    // Heard from the screen saver where it answers on the bus; the reader
+    // above, which starts programs, only where none does.
+    ScreenLockWatch lockWatch(QDBusConnection::sessionBus(), [&lockedReader] { return lockedReader.value(); });
 
     DisplayWake wake(makeX11DisplayWake());
     LoginItem loginItem(LoginItem::standardPath().value_or(support / "morvane.desktop"),
@@ -289,9 +294,9 @@ int runShell(int argc, char** argv) {
     setup.mainQueue = &mainQueue;
     const bool xtest = x11.xtest;
     CachedProbe* sleepRaw = sleepReader.get();
-    CachedProbe* lockedRaw = &lockedReader;
+    ScreenLockWatch* lockedRaw = &lockWatch;
     setup.status = [xtest, sleepRaw, lockedRaw] {
-        return HostStatus{xtest, lockedRaw->value(), sleepRaw->value(), SystemState::lidClosed()};
+        return HostStatus{xtest, lockedRaw->locked(), sleepRaw->value(), SystemState::lidClosed()};
     };
 
     std::shared_ptr<Shell> shell;
