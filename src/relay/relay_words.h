@@ -43,8 +43,8 @@ inline constexpr RelayCloseWord refused{4401, "refused"};  // a prove that does 
 inline constexpr RelayCloseWord replaced{4409, "replaced"};
 inline constexpr RelayCloseWord notOnAccount{4410, "not-on-account"};
 // Another instance of the relay now serves the room: the host dials again
-// at once (as after any close it has no rule for), and the proxy in front
-// sends it there.
+// within a second, without counting it as an attempt, and the proxy in
+// front sends it there.
 inline constexpr RelayCloseWord moved{4421, "moved"};
 }  // namespace RelayLinkClose
 
