@@ -2,7 +2,7 @@
 # install component that cpack makes into a Debian package of its own:
 # `host` is the package morvane (the host, its menu entry and icon) and
 # `relay` the package morvane-relay (the relay, its systemd unit, its system
-# user and the scripts that make and stop them), so a desktop gets no relay's
+# user and the scripts that make and stop them, and docs/relay.md), so a desktop gets no relay's
 # user and a server no desktop library. Included after every folder has
 # declared its targets: a program's files are installed only where this tree
 # builds it, and only once it was built (`cmake --install` after building one
@@ -64,6 +64,10 @@ if(TARGET morvane-relay)
   morvane_install_with(morvane-relay relay lib/systemd/system ${morvane_packaging}/morvane-relay.service)
   morvane_install_with(morvane-relay relay lib/sysusers.d ${morvane_relay_systemd}/morvane-relay.sysusers
                        RENAME morvane-relay.conf)
+  # Setting it up, every key of its config, updating and removing it: the
+  # page its --help names, beside the copyright.
+  morvane_install_with(morvane-relay relay ${CMAKE_INSTALL_DATADIR}/doc/morvane-relay
+                       ${CMAKE_SOURCE_DIR}/docs/relay.md)
   configure_file(${morvane_relay_systemd}/postinst.in ${morvane_packaging}/relay/postinst @ONLY)
   set(CPACK_DEBIAN_RELAY_PACKAGE_CONTROL_EXTRA ${morvane_packaging}/relay/postinst ${morvane_relay_systemd}/prerm
                                                ${morvane_relay_systemd}/postrm)

@@ -268,13 +268,14 @@ std::variant<RelayCommand, CommandError> parseCommand(const std::vector<std::str
     return command;
 }
 
-std::string usageText() {
+std::string usageText(std::string_view guide) {
     return "Usage: morvane-relay [--config FILE] [--listen HOST:PORT] [--data DIR] [--codes-in-log]\n"
            "       morvane-relay --help | --version\n"
            "\n"
-           "The relay that lets devices reach Morvane hosts from anywhere.\n"
+           "The relay that lets devices reach Morvane hosts from anywhere. How to run it, and every\n"
+           "key of its config file: " + std::string(guide) + "\n"
            "\n"
-           "  --config FILE    read settings from a JSON file (every key is in docs/relay.md)\n"
+           "  --config FILE    read settings from a JSON file\n"
            "  --listen H:P     listen on this address and port (default 127.0.0.1:8080); plain HTTP\n"
            "                   is served on loopback, or on a private address to trusted_proxies;\n"
            "                   any other address needs tls in the config\n"

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -66,6 +67,7 @@ struct CommandError {
 };
 std::variant<RelayCommand, CommandError> parseCommand(const std::vector<std::string>& arguments);
 
-std::string usageText();
+// `guide` is where this program's page of every setting is installed.
+std::string usageText(std::string_view guide);
 
 }  // namespace morvane::relay_service

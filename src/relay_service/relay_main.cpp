@@ -21,6 +21,10 @@
 #ifndef MORVANE_VERSION
 #define MORVANE_VERSION "0"
 #endif
+// Where the package or `cmake --install` puts docs/relay.md.
+#ifndef MORVANE_RELAY_GUIDE
+#define MORVANE_RELAY_GUIDE "docs/relay.md"
+#endif
 
 using namespace morvane;
 using namespace morvane::relay_service;
@@ -70,7 +74,7 @@ int main(int argc, char** argv) {
     }
     const auto& command = std::get<RelayCommand>(parsed);
     if (command.action == RelayCommand::Action::help) {
-        std::cout << usageText();
+        std::cout << usageText(MORVANE_RELAY_GUIDE);
         return 0;
     }
     if (command.action == RelayCommand::Action::version) {

@@ -122,13 +122,19 @@ stand_in_tools() {
   done
 }
 
-# check_relay_deb DEB PREFIX: the relay's package after check_deb: a unit
+# check_relay_deb DEB PREFIX: the relay's package after check_deb: the page
+# of its settings where its --help says; a unit
 # that starts the installed program, verifies and keeps its hardening; the
 # system user it runs as made by the package; and scripts that make the
 # user, restart the relay on an upgrade and stop it on removal.
 check_relay_deb() {
   local deb=$1 prefix=$2
   local root=$work/root-morvane-relay
+  # An operator's --help leads to the page of its settings where the package
+  # put it (the source's docs/relay.md, which a server may not have).
+  local guide=$prefix/share/doc/morvane-relay/relay.md
+  "$root$prefix/bin/morvane-relay" --help | grep -qF "$guide" || fail "morvane-relay --help does not name $guide"
+  cmp -s "$root$guide" "$(dirname "$0")/../../docs/relay.md" || fail "$guide is not docs/relay.md"
   local unit=$root$prefix/lib/systemd/system/morvane-relay.service
   grep -q "^ExecStart=$prefix/bin/morvane-relay --config /etc/morvane-relay/config.json$" "$unit" ||
     fail "the unit does not start the installed relay: $(grep ExecStart "$unit")"

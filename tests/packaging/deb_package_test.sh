@@ -51,7 +51,7 @@ for package in "${wanted[@]}"; do
       ;;
     morvane-relay)
       check_deb "$deb" morvane-relay "$prefix" bin/morvane-relay lib/systemd/system/morvane-relay.service \
-        lib/sysusers.d/morvane-relay.conf share/doc/morvane-relay/copyright
+        lib/sysusers.d/morvane-relay.conf share/doc/morvane-relay/copyright share/doc/morvane-relay/relay.md
       check_relay_deb "$deb" "$prefix"
       check_upgrade "$deb" morvane-relay "$version"
       ;;

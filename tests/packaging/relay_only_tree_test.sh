@@ -93,7 +93,7 @@ DESTDIR=$work/dest "$cmake" --install "$tree" >"$work/install.log" 2>&1 || {
 }
 files=$(cd "$work/dest" && find . ! -type d | sort)
 want=$(printf './usr/%s\n' bin/morvane-relay lib/systemd/system/morvane-relay.service lib/sysusers.d/morvane-relay.conf \
-  share/doc/morvane-relay/copyright | sort)
+  share/doc/morvane-relay/copyright share/doc/morvane-relay/relay.md | sort)
 [ "$files" = "$want" ] || fail "cmake --install put in place:"$'\n'"$files"$'\n'"instead of:"$'\n'"$want"
 if readelf -S "$work/dest/usr/bin/morvane-relay" | grep -q '\.symtab'; then
   fail "the installed relay is not stripped"
@@ -109,5 +109,5 @@ version=$("$work/dest/usr/bin/morvane-relay" --version) || fail "the installed r
 made=$(cd "$work/debs" && ls -- *.deb)
 [[ $made == morvane-relay_*.deb && $(wc -l <<<"$made") -eq 1 ]] || fail "cpack made $made, not morvane-relay alone"
 check_deb "$work/debs/$made" morvane-relay /usr bin/morvane-relay lib/systemd/system/morvane-relay.service \
-  lib/sysusers.d/morvane-relay.conf share/doc/morvane-relay/copyright
+  lib/sysusers.d/morvane-relay.conf share/doc/morvane-relay/copyright share/doc/morvane-relay/relay.md
 echo "relay-only tree: all checks passed"
