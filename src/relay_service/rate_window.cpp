@@ -27,6 +27,16 @@ std::optional<std::int64_t> RateWindow::take(const std::string& key, std::int64_
     return std::nullopt;
 }
 
+void RateWindow::giveBack(const std::string& key, std::int64_t nowSeconds) {
+    const auto it = counts_.find(key);
+    if (it != counts_.end() && it->second.endsAt > nowSeconds && it->second.events > 0) --it->second.events;
+}
+
+bool RateWindow::counting(const std::string& key, std::int64_t nowSeconds) const {
+    const auto it = counts_.find(key);
+    return it != counts_.end() && it->second.endsAt > nowSeconds;
+}
+
 void RateWindow::purge(std::int64_t nowSeconds) {
     forgetEnded(nowSeconds);
     if (counts_.size() <= maxKeys_ / 2) saidFull_ = false;

@@ -33,6 +33,11 @@ public:
     // its window; otherwise counts nothing and answers the seconds until the
     // window ends (at least 1).
     std::optional<std::int64_t> take(const std::string& key, std::int64_t nowSeconds);
+    // Takes back one event counted for key in its current window.
+    void giveBack(const std::string& key, std::int64_t nowSeconds);
+    // Whether the key's window is open at nowSeconds (a key counted once
+    // is known for one window).
+    bool counting(const std::string& key, std::int64_t nowSeconds) const;
     // Forgets keys whose window has ended.
     void purge(std::int64_t nowSeconds);
     std::size_t keys() const { return counts_.size(); }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
 
 #include "core/secure.h"
 #include "relay/relay_bytes.h"
@@ -135,11 +136,7 @@ std::string tokenSession(const std::string& token) {
 RelayAccounts::RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured)
     : store_(store),
       hooks_(std::move(hooks)),
-      mailConfigured_(mailConfigured),
-      callsPerClient_(RelayLimits::callsPerClientMinute, 60, RelayLimits::maxCountedClients, [log = hooks_.log](std::size_t keys) {
-          log.warning("the count of calls per client is full (" + std::to_string(keys) +
-                      " clients): the oldest counts are forgotten to make room for new clients");
-      }) {}
+      mailConfigured_(mailConfigured) {}
 
 std::int64_t RelayAccounts::seconds() const {
     const auto millis = hooks_.now();
@@ -150,12 +147,8 @@ bool RelayAccounts::revoked(const std::string& sessionID) { return store_.signed
 
 AccountAnswer RelayAccounts::handle(const AccountCall& call) {
     try {
-        const auto& rule = ruleOf(call.endpoint);
-        if (rule.countedPerMinute)
-            if (const auto wait = callsPerClient_.take(call.client, seconds()))
-                return refuse(429, RelayError::tryLater, *wait);
         std::optional<Bearer> access;
-        if (rule.bearer) {
+        if (ruleOf(call.endpoint).bearer) {
             access = bearer(call.bearer);
             if (!access) return refuse(401, RelayError::unauthorized);
         }
@@ -262,7 +255,7 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
             body[RelayCodeRefusal::triesLeft] = 0;
             why = "no tries left";
         }
-        hooks_.log.warning("refused a sign-in for " + *email + ": " + why);
+        noLiveCode_.say(hooks_.log, Severity::warning, "refused a sign-in for " + *email + ": " + why, hooks_.now());
         return answer(400, std::move(body));
     }
     const auto offered = codeHash(stored->salt, digits);
@@ -501,6 +494,122 @@ DeviceAdmission RelayAccounts::admitDevice(const std::string& room, const std::s
     }
 }
 
+void ThrottledLine::say(const RelayLog& log, Severity severity, const std::string& line, std::int64_t nowMillis) {
+    if (!since_ || nowMillis - *since_ >= every_ || nowMillis < *since_) {
+        since_ = nowMillis;
+        said_ = 0;
+    }
+    if (said_ == most_) {
+        ++leftOut_;
+        return;
+    }
+    ++said_;
+    log.write(severity, leftOut_ == 0 ? line
+                                      : line + " (" + std::to_string(leftOut_) + " more like it were left out before it)");
+    leftOut_ = 0;
+}
+
+std::vector<WorkLane> AccountGate::storeLanes(std::size_t maxWaiting) {
+    return {{"sign-ins", std::max<std::size_t>(1, maxWaiting / 2)},
+            {"sign-ins for codes not sent from here", std::max<std::size_t>(1, maxWaiting / 8)}};
+}
+
+AccountGate::AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::size_t maxClients)
+    : now_(std::move(now)),
+      log_(std::move(log)),
+      mailConfigured_(mailConfigured),
+      callsPerClient_(RelayLimits::callsPerClientMinute, 60, maxClients, full("calls per client")),
+      codesPerClient_(RelayLimits::codesPerClient, RelayLimits::codeWindowSeconds, maxClients, full("codes per client")),
+      codesPerAddress_(RelayLimits::codesPerAddress, RelayLimits::codeWindowSeconds, maxClients,
+                       full("codes per address")),
+      verifiesPerClient_(RelayLimits::verifiesPerClient, RelayLimits::codeWindowSeconds, maxClients,
+                         full("sign-ins per client")),
+      codesAsked_(std::numeric_limits<int>::max(), RelayLimits::codeLifetimeSeconds, maxClients, full("codes asked")) {}
+
+std::function<void(std::size_t)> AccountGate::full(const std::string& what) {
+    return [log = log_, what](std::size_t keys) {
+        log.warning("the count of " + what + " is full (" + std::to_string(keys) +
+                    "): the oldest counts are forgotten to make room for new ones");
+    };
+}
+
+std::int64_t AccountGate::seconds() const {
+    const auto millis = now_();
+    return millis < 0 ? 0 : millis / 1000;
+}
+
+AccountGate::Pass AccountGate::refused(std::int64_t wait, const std::string& why) {
+    refusals_.say(log_, Severity::warning, "refused " + why, now_());
+    return Pass{refuse(429, RelayError::tryLater, wait), knownLane};
+}
+
+AccountGate::Pass AccountGate::check(const AccountCall& call) {
+    const auto now = seconds();
+    Pass pass;
+    // Counts one event under key, or answers the refusal.
+    const auto take = [&](RateWindow& window, const std::string& key, const std::string& why) {
+        if (const auto wait = window.take(key, now)) {
+            giveBack(pass);
+            pass = refused(*wait, why);
+            return false;
+        }
+        pass.counted.emplace_back(&window, key);
+        return true;
+    };
+    if (ruleOf(call.endpoint).countedPerMinute &&
+        !take(callsPerClient_, call.client, "an account call: too many calls from " + call.client))
+        return pass;
+    const auto email = normalizeAddress(text(call.body, "email").value_or(""));
+    const auto loginId = text(call.body, "login_id").value_or("");
+    switch (call.endpoint) {
+    case AccountEndpoint::code:
+        pass.lane = signInLane;
+        // Counted as the accounts count them: only what they would send.
+        if (!email || loginId.empty() || loginId.size() > 64 || !mailConfigured_) return pass;
+        if (!take(codesPerClient_, call.client, "a code for " + *email + ": too many codes from " + call.client) ||
+            !take(codesPerAddress_, *email, "a code for " + *email + ": too many codes for the address"))
+            return pass;
+        codesAsked_.take(*email + " " + loginId, now);
+        return pass;
+    case AccountEndpoint::verify: {
+        pass.lane = signInLane;
+        const auto kind = text(call.body, "client").value_or("");
+        if (!email || (kind != "mac" && kind != "web")) return pass;
+        if (!take(verifiesPerClient_, call.client, "a sign-in for " + *email + ": too many tries from " + call.client))
+            return pass;
+        if (!codesAsked_.counting(*email + " " + loginId, now)) pass.lane = strangerLane;
+        return pass;
+    }
+    default: return pass;
+    }
+}
+
+void AccountGate::giveBack(const Pass& pass) {
+    const auto now = seconds();
+    for (const auto& [window, key] : pass.counted) window->giveBack(key, now);
+}
+
+void AccountGate::purge() {
+    const auto now = seconds();
+    for (auto* window : {&callsPerClient_, &codesPerClient_, &codesPerAddress_, &verifiesPerClient_, &codesAsked_})
+        window->purge(now);
+}
+
+AccountAnswer storeTryLater() { return refuse(503, RelayError::tryLater, 30); }
+
+void queueAccountCall(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, AccountCall call,
+                      std::function<void(AccountAnswer)> done) {
+    auto pass = gate.check(call);
+    if (pass.refusal) return done(std::move(*pass.refusal));
+    const auto lane = pass.lane;
+    store.run<AccountAnswer>([&accounts, call = std::move(call)] { return accounts.handle(call); },
+                             [&gate, pass = std::move(pass), done = std::move(done)](std::optional<AccountAnswer> answer) {
+                                 if (!answer || answer->status == 503) gate.giveBack(pass);
+                                 done(answer ? std::move(*answer) : storeTryLater());
+                             },
+                             lane);
+}
+
 void RelayAccounts::purge() {
     const auto now = seconds();
     try {
@@ -508,7 +617,6 @@ void RelayAccounts::purge() {
     } catch (const RelayStoreError& error) {
         hooks_.log.error(std::string("store failed: ") + error.what());
     }
-    callsPerClient_.purge(now);
 }
 
 }  // namespace morvane::relay_service

@@ -2,13 +2,15 @@
 // and the checks that admit a host's link and a device's socket. Pure
 // logic over the store and an injected clock, called on the store queue
 // only (every call may wait on the database): the server hands it routed
-// calls there and sends the e-mail it asks for on the mail queue.
+// calls there, once its gate (below, on the network thread) has let them
+// through, and sends the e-mail it asks for on the mail queue.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -16,11 +18,29 @@
 #include "core/clock.h"
 #include "core/types.h"
 #include "relay_service/rate_window.h"
+#include "relay_service/relay_limits.h"
 #include "relay_service/relay_log.h"
 #include "relay_service/relay_route.h"
 #include "relay_service/relay_store.h"
+#include "relay_service/work_queue.h"
 
 namespace morvane::relay_service {
+
+// A kind of line the log would otherwise say once a call, as often as a
+// flood calls: at most `most` of them every few seconds, and the next one
+// said counts those left out.
+class ThrottledLine {
+public:
+    explicit ThrottledLine(int most = 10, std::int64_t everyMillis = 5'000) : most_(most), every_(everyMillis) {}
+    void say(const RelayLog& log, Severity severity, const std::string& line, std::int64_t nowMillis);
+
+private:
+    int most_;
+    std::int64_t every_;
+    std::optional<std::int64_t> since_;
+    int said_ = 0;
+    std::size_t leftOut_ = 0;
+};
 
 // A code to deliver before the answer can be given.
 struct CodeDelivery {
@@ -86,7 +106,7 @@ public:
     DeviceAdmission admitDevice(const std::string& room, const std::string& ticket);
 
     // Forgets what has expired in the store (codes, tokens, nonces,
-    // sign-outs) and the rate counts.
+    // sign-outs and rate counts).
     void purge();
 
 private:
@@ -121,10 +141,71 @@ private:
     RelayStore& store_;
     Hooks hooks_;
     bool mailConfigured_;
-    // The code limits are counted in the store, for every instance sharing
-    // it; the other calls here, per instance.
-    RateWindow callsPerClient_;
+    // A flood of made-up sign-ins would say it once a call.
+    ThrottledLine noLiveCode_;
 };
+
+// The limits on account calls counted in memory, on the network thread,
+// before a call waits for the store: a caller over its share is answered
+// at once and costs the store nothing. What instances sharing a database
+// must agree on (codes asked, sign-ins tried) is counted in the store
+// again, for the calls that pass.
+//
+// Each call is also given its lane of the store queue. Calls of accounts
+// already signed in (tokens, tickets, computers' links and removals, with
+// the service's own work) take the first lane, which sign-in attempts
+// cannot fill; a sign-in for a code asked here takes the second; a sign-in
+// for a code this instance never sent (asked through another instance, or
+// a guess) the third and smallest, so that a flood of made-up sign-ins
+// under ever new client keys holds up only itself.
+class AccountGate {
+public:
+    enum StoreLane : std::size_t { knownLane = 0, signInLane = 1, strangerLane = 2 };
+    // The store queue's lanes past the first, for a queue of `maxWaiting`.
+    static std::vector<WorkLane> storeLanes(std::size_t maxWaiting);
+
+    struct Pass {
+        std::optional<AccountAnswer> refusal;  // answered at once
+        std::size_t lane = knownLane;
+        // What the call was counted under.
+        std::vector<std::pair<RateWindow*, std::string>> counted = {};
+    };
+
+    // `maxClients`: the keys each count holds (see RateWindow).
+    AccountGate(WallClock now, RelayLog log, bool mailConfigured,
+                std::size_t maxClients = RelayLimits::maxCountedClients);
+    Pass check(const AccountCall& call);
+    // A call the relay could not serve (the store failed or had no room for
+    // it) is not held against its caller.
+    void giveBack(const Pass& pass);
+    // Forgets the counts whose window has ended.
+    void purge();
+
+private:
+    std::int64_t seconds() const;
+    Pass refused(std::int64_t wait, const std::string& why);
+    std::function<void(std::size_t)> full(const std::string& what);
+
+    WallClock now_;
+    RelayLog log_;
+    bool mailConfigured_;
+    RateWindow callsPerClient_;
+    RateWindow codesPerClient_;
+    RateWindow codesPerAddress_;
+    RateWindow verifiesPerClient_;
+    // The sign-ins this instance was asked a code for, while it lives.
+    RateWindow codesAsked_;
+    ThrottledLine refusals_;
+};
+
+// Hands an account call to the store queue as the server does: the gate's
+// refusal at once, else the accounts' answer from the call's lane, or
+// "try-later" when the store could not take it in time. On the network
+// thread; `done` there too.
+void queueAccountCall(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, AccountCall call,
+                      std::function<void(AccountAnswer)> done);
+// The answer to a call the store queue could not take.
+AccountAnswer storeTryLater();
 
 // The address rules the host applies before it asks for a code: trimmed,
 // lower-cased, printable ASCII, one "@", a dotted local part and a domain

@@ -20,6 +20,7 @@
 
 namespace morvane::relay_service {
 
+class AccountGate;
 class RelayAccounts;
 class RelayHub;
 class WorkQueue;
@@ -49,6 +50,7 @@ using CodeSender = std::function<std::optional<std::string>(const std::string& e
 // What the server hands its calls to. All of it outlives the server.
 struct RelayServerParts {
     RelayAccounts& accounts;  // called on `store` only
+    AccountGate& gate;        // on the network thread
     RelayHub& hub;            // on the network thread
     WorkQueue& store;
     WorkQueue& mail;

@@ -9,6 +9,18 @@
 
 namespace morvane::relay_service {
 
+namespace {
+
+// The store queue's places shared out: sign-in attempts may hold only a
+// part of them, so that calls of signed-in accounts and computers' links
+// (the first lane, with the service's own work) always find one.
+WorkQueueLimits withLanes(WorkQueueLimits limits) {
+    if (limits.lanes.empty()) limits.lanes = AccountGate::storeLanes(limits.maxWaiting);
+    return limits;
+}
+
+}  // namespace
+
 // The rooms whose links are up here, as the network thread last said: the
 // list of computers is made on the store queue.
 struct RelayService::OnlineRooms {
@@ -32,9 +44,10 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
       store_(store),
       options_(std::move(options)),
       network_(io),
-      storeQueue_("the store", storeThread_, network_, options_.monotonicMillis, options_.storeQueue, options_.log),
+      storeQueue_("the store", storeThread_, network_, options_.monotonicMillis, withLanes(options_.storeQueue), options_.log),
       mailQueue_("the mail", mailThread_, network_, options_.monotonicMillis, options_.mailQueue, options_.log),
       online_(std::make_shared<OnlineRooms>()),
+      gate_(options_.wallMillis, options_.log, static_cast<bool>(options_.sender)),
       beat_(io),
       purge_(io),
       presenceBeat_(io) {
@@ -74,7 +87,7 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
                              }},
         static_cast<bool>(options_.sender));
     server_ = std::make_unique<RelayServer>(
-        io_, options_.server, RelayServerParts{*accounts_, *hub_, storeQueue_, mailQueue_, options_.sender}, options_.log);
+        io_, options_.server, RelayServerParts{*accounts_, gate_, *hub_, storeQueue_, mailQueue_, options_.sender}, options_.log);
 }
 
 RelayService::~RelayService() {
@@ -102,6 +115,7 @@ void RelayService::start() {
         listen();
     });
     every(purge_, std::chrono::minutes(10), [this] {
+        gate_.purge();
         auto& accounts = *accounts_;
         storeQueue_.run<bool>(
             [&accounts] {

@@ -94,6 +94,7 @@ private:
     std::shared_ptr<OnlineRooms> online_;
     std::unique_ptr<RelayHub> hub_;
     std::unique_ptr<RelayAccounts> accounts_;
+    AccountGate gate_;
     std::unique_ptr<RelayServer> server_;
     boost::asio::steady_timer beat_;
     boost::asio::steady_timer purge_;

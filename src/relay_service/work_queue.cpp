@@ -1,6 +1,7 @@
 #include "relay_service/work_queue.h"
 
 #include <algorithm>
+#include <mutex>
 
 namespace morvane::relay_service {
 
@@ -18,16 +19,38 @@ struct WorkQueue::Job {
     enum State : int { waiting, running, answered };
     std::atomic<int> state{waiting};
     std::int64_t deadline = 0;
+    std::size_t lane = 0;
     bool failed = false;                // the work threw: set by the worker before it hands the job back
     std::string failure;
     std::function<void(bool)> finish;  // network queue only
+    std::function<void()> work;        // worker only, once queued
 };
 
 // What the worker's jobs and the posts back share with the queue, which
 // may be closed while they are still on their way.
 struct WorkQueue::Shared {
+    explicit Shared(std::size_t lanes) : laneHeld(lanes), queued(lanes) {}
     std::atomic<std::size_t> held{0};
+    std::vector<std::atomic<std::size_t>> laneHeld;
     std::atomic<bool> closed{false};
+    // The jobs the worker has yet to take, by lane; it takes the lanes in
+    // turn, starting after the one it took last.
+    std::mutex lock;
+    std::vector<std::deque<std::shared_ptr<Job>>> queued;
+    std::size_t next = 0;
+
+    std::shared_ptr<Job> take() {
+        std::lock_guard guard(lock);
+        for (std::size_t i = 0; i < queued.size(); ++i) {
+            const auto lane = (next + i) % queued.size();
+            if (queued[lane].empty()) continue;
+            auto job = std::move(queued[lane].front());
+            queued[lane].pop_front();
+            next = lane + 1;
+            return job;
+        }
+        return nullptr;
+    }
 };
 
 WorkQueue::WorkQueue(std::string name, Executor& worker, Executor& network, std::function<std::int64_t()> monotonicMillis,
@@ -36,9 +59,10 @@ WorkQueue::WorkQueue(std::string name, Executor& worker, Executor& network, std:
       worker_(worker),
       network_(network),
       now_(std::move(monotonicMillis)),
-      limits_(limits),
+      limits_(std::move(limits)),
       log_(std::move(log)),
-      shared_(std::make_shared<Shared>()) {}
+      shared_(std::make_shared<Shared>(limits_.lanes.size() + 1)),
+      spells_(limits_.lanes.size() + 1) {}
 
 WorkQueue::~WorkQueue() { close(); }
 
@@ -48,35 +72,59 @@ void WorkQueue::close() {
     if (shared_->closed.exchange(true)) return;
     worker_.drain();
     pending_.clear();
+    std::lock_guard guard(shared_->lock);
+    for (auto& lane : shared_->queued) lane.clear();
 }
 
-void WorkQueue::submit(std::function<void()> work, std::function<void(bool)> finish) {
+void WorkQueue::submit(std::function<void()> work, std::function<void(bool)> finish, std::size_t lane) {
     if (shared_->closed) return;
-    if (shared_->held.load() >= limits_.maxWaiting) {
-        refused(std::to_string(limits_.maxWaiting) + " waiting");
+    lane = std::min(lane, limits_.lanes.size());
+    const auto refuse = [&](std::size_t spell, const std::string& why) {
+        refused(spell, why);
         network_.post([shared = shared_, finish = std::move(finish)] {
             if (!shared->closed) finish(false);
         });
-        return;
+    };
+    if (shared_->held.load() >= limits_.maxWaiting) return refuse(0, std::to_string(limits_.maxWaiting) + " waiting");
+    if (lane > 0) {
+        const auto& share = limits_.lanes[lane - 1];
+        if (shared_->laneHeld[lane].load() >= share.maxWaiting)
+            return refuse(lane, std::to_string(share.maxWaiting) + " waiting");
+        if (spells_[lane].on) {
+            spells_[lane].on = false;
+            tell(lane);
+        }
     }
     auto job = std::make_shared<Job>();
     job->deadline = now_() + limits_.maxWaitMillis;
+    job->lane = lane;
     job->finish = std::move(finish);
+    job->work = std::move(work);
     pending_.push_back(job);
     ++shared_->held;
+    ++shared_->laneHeld[lane];
     arm();
-    worker_.post([this, shared = shared_, job, work = std::move(work)]() mutable {
+    {
+        std::lock_guard guard(shared_->lock);
+        shared_->queued[lane].push_back(job);
+    }
+    // One turn of the worker for each job queued: the turn takes whichever
+    // lane's job is next.
+    worker_.post([this, shared = shared_] {
+        const auto job = shared->take();
+        if (!job) return;
         int expected = Job::waiting;
         const bool start = !shared->closed && job->state.compare_exchange_strong(expected, Job::running);
         if (start) {
             try {
-                work();
+                job->work();
             } catch (const std::exception& error) {
                 job->failed = true;
                 job->failure = error.what();
             }
         }
-        work = nullptr;
+        job->work = nullptr;
+        --shared->laneHeld[job->lane];
         --shared->held;
         if (!start) return;
         network_.post([this, shared, job] {
@@ -88,11 +136,7 @@ void WorkQueue::submit(std::function<void()> work, std::function<void(bool)> fin
 void WorkQueue::finished(const std::shared_ptr<Job>& job) {
     if (job->state.exchange(Job::answered) != Job::answered) {
         if (job->failed) log_.error(name_ + " failed: " + job->failure);
-        if (refusing_ && !job->failed) {
-            log_.info(name_ + " answers again (" + std::to_string(refusals_) + " calls were answered try-later)");
-            refusing_ = false;
-            refusals_ = 0;
-        }
+        if (!job->failed) answered();
         auto finish = std::move(job->finish);
         finish(!job->failed);
     }
@@ -119,7 +163,7 @@ void WorkQueue::sweep() {
             if (job->deadline > now) break;
             // Waiting, it is skipped; running, what it returns is dropped.
             if (job->state.exchange(Job::answered) != Job::answered) {
-                refused("one waited " + secondsText(limits_.maxWaitMillis));
+                refused(0, "one waited " + secondsText(limits_.maxWaitMillis));
                 auto finish = std::move(job->finish);
                 finish(false);
             }
@@ -129,11 +173,60 @@ void WorkQueue::sweep() {
     arm();
 }
 
-void WorkQueue::refused(const std::string& why) {
-    ++refusals_;
-    if (refusing_) return;
-    refusing_ = true;
-    log_.error(name_ + " is not answering in time (" + why + "): calls are answered try-later until it does");
+void WorkQueue::refused(std::size_t spell, const std::string& why) {
+    auto& s = spells_[spell];
+    if (!s.said && s.refusals == 0) s.why = why;
+    ++s.refusals;
+    if (s.on) return;
+    s.on = true;
+    tell(spell);
+}
+
+void WorkQueue::answered() {
+    if (!spells_[0].on) return;
+    spells_[0].on = false;
+    tell(0);
+}
+
+// What the log should say now: refusing while it refuses, and also while
+// the calls it refused since it last said it answers are untold, so that
+// a spell too short to be said in its time is said late rather than lost.
+bool WorkQueue::Spell::telling() const { return on || (!said && refusals > 0); }
+
+void WorkQueue::tell(std::size_t spell) {
+    auto& s = spells_[spell];
+    if (s.telling() == s.said) return;
+    const auto now = now_();
+    if (!s.everSaid || now - s.saidAt >= limits_.logEveryMillis) return say(spell);
+    if (s.armed) return;
+    s.armed = true;
+    network_.postAfter(s.saidAt + limits_.logEveryMillis - now, [this, shared = shared_, spell] {
+        if (shared->closed) return;
+        spells_[spell].armed = false;
+        tell(spell);
+    });
+}
+
+void WorkQueue::say(std::size_t spell) {
+    auto& s = spells_[spell];
+    s.said = s.telling();
+    s.saidAt = now_();
+    s.everSaid = true;
+    if (spell == 0) {
+        if (s.said)
+            log_.error(name_ + " is not answering in time (" + s.why + "): calls are answered try-later until it does");
+        else
+            log_.info(name_ + " answers again (" + std::to_string(s.refusals) + " calls were answered try-later)");
+    } else {
+        const auto& lane = limits_.lanes[spell - 1].name;
+        if (s.said)
+            log_.warning("too many " + lane + " for " + name_ + " (" + s.why + "): more are answered try-later until fewer wait");
+        else
+            log_.info(name_ + " takes " + lane + " again (" + std::to_string(s.refusals) + " were answered try-later)");
+    }
+    if (!s.said) s.refusals = 0;
+    // Said late, a spell that has ended is followed by its end in turn.
+    if (s.said && !s.on) tell(spell);
 }
 
 }  // namespace morvane::relay_service

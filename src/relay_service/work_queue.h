@@ -3,9 +3,18 @@
 // on the network queue. The queue is bounded twice over: a job that finds
 // as many as `maxWaiting` ahead of it, or that is not done within
 // `maxWaitMillis`, is answered at once with no result (the caller says
-// "try-later") and, if it had not started, never touches the worker. The
-// first refusal after a good spell is logged as an error, the end of the
-// spell as information.
+// "try-later") and, if it had not started, never touches the worker.
+//
+// Jobs come in lanes, so that one kind of call cannot take the queue from
+// the others: a lane may be given the most of the queue's places its jobs
+// may hold, and the worker takes the lanes' jobs in turn, each lane's in
+// the order they came. A flood of one kind fills its own share and waits
+// its turn; the other lanes still find places and are taken as often.
+//
+// What the log says of refusals is a state, said when it changes and at
+// most once every `logEveryMillis`, with the count of calls refused:
+// a queue that flaps between refusing and answering under a flood says so
+// in a few lines, not in one line a call.
 //
 // Called on the network queue only. The owner keeps both queues alive
 // longer than this one and calls close() (or lets it go) before what the
@@ -19,17 +28,28 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/executor.h"
 #include "relay_service/relay_log.h"
 
 namespace morvane::relay_service {
 
+// A lane other than the first: what the log calls its jobs ("sign-ins"),
+// and the most of the queue's places they may hold.
+struct WorkLane {
+    std::string name;
+    std::size_t maxWaiting = 0;
+};
+
 struct WorkQueueLimits {
     std::size_t maxWaiting = 256;
     // A store that answers at all answers in milliseconds; past this, a
     // host's call (which gives up after 15 s) still hears "try-later".
     std::int64_t maxWaitMillis = 5'000;
+    // Lanes 1, 2, …; lane 0 may hold every place.
+    std::vector<WorkLane> lanes = {};
+    std::int64_t logEveryMillis = 5'000;
 };
 
 class WorkQueue {
@@ -45,10 +65,10 @@ public:
     // returned, or with nothing when the job was refused or ran out of
     // time. `done` is never called once the queue is closed.
     template <class T>
-    void run(std::function<T()> work, std::function<void(std::optional<T>)> done) {
+    void run(std::function<T()> work, std::function<void(std::optional<T>)> done, std::size_t lane = 0) {
         auto result = std::make_shared<std::optional<T>>();
         submit([work = std::move(work), result] { *result = work(); },
-               [done = std::move(done), result](bool ran) { done(ran ? std::move(*result) : std::nullopt); });
+               [done = std::move(done), result](bool ran) { done(ran ? std::move(*result) : std::nullopt); }, lane);
     }
 
     // Jobs not yet finished with by the worker.
@@ -59,11 +79,26 @@ public:
 private:
     struct Job;
     struct Shared;
-    void submit(std::function<void()> work, std::function<void(bool ran)> finish);
+    // A state the log tells of: said when it changes, at most once every
+    // `logEveryMillis`, with the calls refused meanwhile.
+    struct Spell {
+        bool on = false;
+        bool said = false;
+        std::int64_t saidAt = 0;
+        bool everSaid = false;
+        bool armed = false;
+        std::size_t refusals = 0;
+        std::string why;
+        bool telling() const;
+    };
+    void submit(std::function<void()> work, std::function<void(bool ran)> finish, std::size_t lane);
     void finished(const std::shared_ptr<Job>& job);
     void sweep();
     void arm();
-    void refused(const std::string& why);
+    void refused(std::size_t spell, const std::string& why);
+    void answered();
+    void tell(std::size_t spell);
+    void say(std::size_t spell);
 
     std::string name_;
     Executor& worker_;
@@ -75,8 +110,8 @@ private:
     // Jobs not answered yet, oldest first: their deadlines come in order.
     std::deque<std::shared_ptr<Job>> pending_;
     bool armed_ = false;
-    bool refusing_ = false;
-    std::size_t refusals_ = 0;
+    // Spell 0: the queue as a whole; spell n: lane n's share.
+    std::vector<Spell> spells_;
 };
 
 }  // namespace morvane::relay_service

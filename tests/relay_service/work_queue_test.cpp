@@ -22,11 +22,14 @@ struct QueueRig {
     explicit QueueRig(WorkQueueLimits limits) {
         queue = std::make_unique<WorkQueue>("the store", worker, network, [this] { return network.now(); }, limits,
                                             RelayLog([this](Severity severity, const std::string& line) {
-                                                logs.push_back((severity == Severity::error ? "error: " : "info: ") + line);
+                                                logs.push_back((severity == Severity::error     ? "error: "
+                                                                : severity == Severity::warning ? "warning: "
+                                                                                                : "info: ") +
+                                                               line);
                                             }));
     }
     // A job that answers its own number, doing `meanwhile` while it runs.
-    void submit(int n, std::function<void()> meanwhile = {}) {
+    void submit(int n, std::function<void()> meanwhile = {}, std::size_t lane = 0) {
         queue->run<int>(
             [this, n, meanwhile] {
                 ran.push_back(n);
@@ -35,7 +38,8 @@ struct QueueRig {
             },
             [this, n](std::optional<int> result) {
                 answers.push_back("job " + std::to_string(n) + ": " + (result ? std::to_string(*result) : "none"));
-            });
+            },
+            lane);
     }
 };
 
@@ -130,12 +134,67 @@ TEST(WorkQueue, TheLogSaysOnceThatCallsAreRefusedAndOnceThatTheyAreAnsweredAgain
                             "error: the store is not answering in time (1 waiting): calls are answered try-later until it does"}));
     rig.worker.runAll();
     rig.network.runAll();
+    rig.network.advance(5000);
     rig.submit(4);
     rig.worker.runAll();
     rig.network.runAll();
     EXPECT_EQ(rig.answers, (std::vector<std::string>{"job 2: none", "job 3: none", "job 1: none", "job 4: 4"}));
     ASSERT_EQ(rig.logs.size(), 2u);
     EXPECT_EQ(rig.logs[1], "info: the store answers again (3 calls were answered try-later)");
+}
+
+// Under a flood the queue refuses and answers by turns, many times a
+// second: the log says each change at most once every few seconds, with
+// the count of calls refused meanwhile, and the state it ends in.
+TEST(WorkQueue, AQueueThatFlapsSaysSoAtMostOnceEveryFewSeconds) {
+    QueueRig rig({1, 60'000});
+    constexpr int turns = 2'000;
+    for (int turn = 0; turn < turns; ++turn) {
+        rig.submit(2 * turn);
+        rig.submit(2 * turn + 1);  // finds the queue full
+        rig.worker.runAll();
+        rig.network.runAll();
+        rig.network.advance(10);
+    }
+    rig.network.advance(5'000);
+    // 20 seconds of flapping: a line when it began, then one change every
+    // five seconds at most.
+    ASSERT_GE(rig.logs.size(), 2u);
+    EXPECT_LE(rig.logs.size(), 6u);
+    EXPECT_EQ(rig.logs.front(),
+              "error: the store is not answering in time (1 waiting): calls are answered try-later until it does");
+    int refused = 0;
+    for (const auto& line : rig.logs) {
+        const auto at = line.find("answers again (");
+        if (at != std::string::npos) refused += std::stoi(line.substr(at + 15));
+    }
+    EXPECT_EQ(refused, turns) << "every refusal is counted in the lines that end the spells";
+    EXPECT_EQ(rig.logs.back().rfind("info: the store answers again (", 0), 0u) << rig.logs.back();
+}
+
+// A flood of one lane's jobs fills its own share of the queue: the other
+// lanes still find places, and the worker takes them in turn with it.
+TEST(WorkQueue, ALaneHoldsOnlyItsShareAndTheWorkerTakesTheLanesInTurn) {
+    WorkQueueLimits limits{6, 1'000};
+    limits.lanes = {{"sign-ins", 3}};
+    QueueRig rig(limits);
+    for (int n = 1; n <= 5; ++n) rig.submit(n, {}, 1);
+    rig.submit(10);
+    rig.submit(11);
+    rig.network.runAll();
+    EXPECT_EQ(rig.answers, (std::vector<std::string>{"job 4: none", "job 5: none"})) << "past the lane's share";
+    EXPECT_EQ(rig.logs, (std::vector<std::string>{
+                            "warning: too many sign-ins for the store (3 waiting): more are answered try-later until fewer wait"}));
+    rig.worker.runAll();
+    EXPECT_EQ(rig.ran, (std::vector<int>{10, 1, 11, 2, 3}));
+    rig.network.runAll();
+    rig.network.advance(5'000);
+    rig.submit(6, {}, 1);
+    rig.worker.runAll();
+    rig.network.runAll();
+    EXPECT_EQ(rig.answers.back(), "job 6: 6");
+    EXPECT_EQ(rig.logs.back(), "info: the store takes sign-ins again (2 were answered try-later)");
+    EXPECT_EQ(rig.queue->waiting(), 0u);
 }
 
 TEST(WorkQueue, AfterCloseNothingQueuedRunsNorAnswers) {

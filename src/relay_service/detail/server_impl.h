@@ -69,14 +69,11 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     bool secure() const { return !options.certificateFile.empty(); }
     bool admits(const boost::asio::ip::address& peer) const { return !proxiesOnly || trusted.contains(peer); }
 
-    // Runs an account call on the store queue; `done` gets its answer on
-    // this thread, "try-later" when the store could not take it in time.
+    // Runs an account call on the store queue once the gate lets it
+    // through; `done` gets its answer on this thread, "try-later" when the
+    // store could not take it in time.
     void call(AccountCall call, std::function<void(AccountAnswer)> done) {
-        auto& accounts = parts.accounts;
-        parts.store.run<AccountAnswer>([&accounts, call = std::move(call)] { return accounts.handle(call); },
-                                       [done = std::move(done)](std::optional<AccountAnswer> answer) {
-                                           done(answer ? std::move(*answer) : tryLater());
-                                       });
+        queueAccountCall(parts.gate, parts.store, parts.accounts, std::move(call), std::move(done));
     }
 
     // Sends a code on the mail queue, then hands the outcome to the
@@ -97,12 +94,9 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
                 auto& accounts = self->parts.accounts;
                 self->parts.store.run<AccountAnswer>(
                     [&accounts, delivery, error] { return accounts.delivered(delivery, error); },
-                    [done](std::optional<AccountAnswer> answer) { done(answer ? std::move(*answer) : tryLater()); });
+                    [done](std::optional<AccountAnswer> answer) { done(answer ? std::move(*answer) : storeTryLater()); },
+                    AccountGate::signInLane);
             });
-    }
-
-    static AccountAnswer tryLater() {
-        return AccountAnswer{503, {{"error", RelayError::tryLater}, {"retry_after", 30}}, std::nullopt};
     }
 };
 
