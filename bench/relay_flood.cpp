@@ -9,7 +9,9 @@
 // /tmp, a unix socket only). Everything is on 127.0.0.1, bounded in time.
 //
 //   morvane_relay_flood [--seconds N] [--flooders N] [--sqlite-sign-ins N] [--postgres-sign-ins N]
-//                       [--only sqlite|postgresql]
+//                       [--only sqlite|postgresql] [--relay PROGRAM]
+//
+// --relay runs another build of morvane-relay (an earlier one, to compare).
 //
 // It prints, for each store: the normal sign-ins completed, the signed-in
 // account's calls that got through, the flood's answers by status, and the
@@ -335,7 +337,7 @@ void print(const char* store, const Result& r, int seconds, int flooders) {
 
 int main(int argc, char** argv) {
     int seconds = 20, flooders = 400, sqliteSignIns = 12, postgresSignIns = 27;
-    std::string only;
+    std::string only, program = MORVANE_RELAY_PROGRAM;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i], value = argv[i + 1];
         if (name == "--seconds") seconds = std::max(6, std::stoi(value));
@@ -343,6 +345,7 @@ int main(int argc, char** argv) {
         if (name == "--sqlite-sign-ins") sqliteSignIns = std::stoi(value);
         if (name == "--postgres-sign-ins") postgresSignIns = std::stoi(value);
         if (name == "--only") only = value;
+        if (name == "--relay") program = value;
     }
     ::signal(SIGPIPE, SIG_IGN);
     const auto folder = std::filesystem::temp_directory_path() / ("morvane-relay-flood-" + std::to_string(::getpid()));
@@ -357,7 +360,7 @@ int main(int argc, char** argv) {
                 known = prepare(*store);
             }
             const auto port = freePort();
-            const auto result = flood({MORVANE_RELAY_PROGRAM, "--listen", "127.0.0.1:" + std::to_string(port), "--data",
+            const auto result = flood({program, "--listen", "127.0.0.1:" + std::to_string(port), "--data",
                                        data.string(), "--codes-in-log"},
                                       port, folder / "sqlite.log", known, seconds, flooders, sqliteSignIns);
             print("SQLite", result, seconds, flooders);
@@ -375,7 +378,7 @@ int main(int argc, char** argv) {
             std::filesystem::create_directories(data);
             std::ofstream(folder / "postgres.json")
                 << json{{"store", {{"kind", "postgresql"}, {"postgres_url", url}}}}.dump();
-            const auto result = flood({MORVANE_RELAY_PROGRAM, "--config", (folder / "postgres.json").string(), "--listen",
+            const auto result = flood({program, "--config", (folder / "postgres.json").string(), "--listen",
                                        "127.0.0.1:" + std::to_string(port), "--data", data.string(), "--codes-in-log"},
                                       port, folder / "postgres.log", known, seconds, flooders, postgresSignIns);
             print("PostgreSQL", result, seconds, flooders);
