@@ -97,6 +97,18 @@ std::string rateKey(const ip::address& client) {
     return ip::make_address_v6(bytes).to_string() + "/64";
 }
 
+std::vector<std::string> clientNetworks(const ip::address& client) {
+    const auto address = plain(client);
+    if (address.is_v4()) return {address.to_string()};
+    std::vector<std::string> networks;
+    for (const unsigned bits : {64u, 56u, 48u}) {
+        auto bytes = address.to_v6().to_bytes();
+        std::fill(bytes.begin() + bits / 8, bytes.end(), 0);
+        networks.push_back(ip::make_address_v6(bytes).to_string() + "/" + std::to_string(bits));
+    }
+    return networks;
+}
+
 bool isPrivateAddress(const ip::address& address) {
     static const Network networks[] = {{"10.0.0.0", 8},      {"172.16.0.0", 12}, {"192.168.0.0", 16},
                                        {"100.64.0.0", 10},   {"fc00::", 7},      {"fe80::", 10}};

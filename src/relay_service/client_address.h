@@ -46,6 +46,11 @@ boost::asio::ip::address clientAddress(const boost::asio::ip::address& peer, std
 // The key a client's requests are counted under.
 std::string rateKey(const boost::asio::ip::address& client);
 
+// The networks a client's connections are counted under, narrowest first:
+// its IPv4 address; or its IPv6 /64, /56 and /48, since one customer may
+// be handed any of them and a new /64 costs it nothing.
+std::vector<std::string> clientNetworks(const boost::asio::ip::address& client);
+
 // 10/8, 172.16/12, 192.168/16, 100.64/10 (carrier-grade NAT, tailnets),
 // fc00::/7 and fe80::/10: addresses no one reaches from the internet.
 bool isPrivateAddress(const boost::asio::ip::address& address);

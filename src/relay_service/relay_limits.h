@@ -75,8 +75,14 @@ inline constexpr int maxDevicesPerRoom = 64;
 inline constexpr std::size_t minQueuedBytesPerConnection = 2u << 20;
 static_assert(minQueuedBytesPerConnection >= SecureChannel::creditWindow + maxHostFrameBytes);
 // A peer closed for not reading gets this long for the write it is in
-// and its close; then its socket is shut down.
+// and its close; then its socket is reset, so that neither its end nor
+// what the kernel still holds for it outlives the connection.
 inline constexpr std::int64_t slowCloseMillis = 2'000;
+// What the kernel may hold to send on one socket (it doubles the figure
+// for its own bookkeeping: 1 MiB, the credit window an honest host may have
+// on its way to a device). Left to the kernel, a peer that stops reading
+// keeps some 4 MiB there, outside every budget the relay counts.
+inline constexpr int sendBufferBytes = 512 << 10;
 // What a socket that is streaming reads from the network at once, so that
 // a host's message in many small frames costs a few reads, not one a frame.
 inline constexpr std::size_t readAheadBytes = 65'536;
@@ -84,6 +90,8 @@ inline constexpr std::size_t readAheadBytes = 65'536;
 // The listener. Descriptors kept for the store, the mail and refusing at
 // accept, beside the connections.
 inline constexpr std::uint64_t reservedDescriptors = 64;
+// Idle connections closed to let new ones in are told of at most this often.
+inline constexpr std::int64_t shedReportMillis = 10'000;
 // How long accepting pauses when it fails for want of descriptors.
 inline constexpr std::int64_t acceptBackOffMillis = 100;
 

@@ -2,7 +2,10 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cerrno>
+
+#include "core/clock.h"
 
 #include "relay_service/client_address.h"
 #include "relay_service/relay_limits.h"
@@ -81,33 +84,58 @@ void RelayListener::accept() {
     });
 }
 
+void ConnectionSlot::idle() {
+    if (counts_) counts_->idle(id_, nowMillis());
+}
+
 void RelayListener::admit(Socket socket) {
     boost::system::error_code ec;
     const auto remote = socket.remote_endpoint(ec);
     if (ec) return;  // gone already
     const auto address = remote.address();
-    // Counted as the rate limits count a client: its IPv4 address or its
-    // IPv6 network.
-    const auto key = rateKey(address);
+    // A trusted proxy's connections carry many clients: only the total
+    // counts them.
     const bool perAddress = !(options_.trusted && options_.trusted(address));
-    const auto admission = counts_->admit(key, perAddress);
+    const auto now = nowMillis();
+    const auto networks = perAddress ? clientNetworks(address) : std::vector<std::string>{};
+    const auto admission = counts_->admit(networks, now);
+    for (const auto id : admission.shed)
+        if (const auto close = counts_->takeShed(id)) close();
+    shed_ += static_cast<int>(admission.shed.size());
+    // Said at most every few seconds, with how many.
+    if (shed_ > 0 && (shedToldAt_ == 0 || now - shedToldAt_ >= RelayLimits::shedReportMillis)) {
+        options_.log.warning("closed " + std::to_string(shed_) + " idle connection" + (shed_ == 1 ? "" : "s") +
+                             " to let new ones in: " + std::to_string(counts_->open()) + " are open (" +
+                             std::to_string(counts_->fresh()) + " yet to complete a request, at most " +
+                             std::to_string(counts_->freshLimit()) + "), the most the relay may have is " +
+                             std::to_string(counts_->limits().connections));
+        shed_ = 0;
+        shedToldAt_ = now;
+    }
     if (admission.verdict != ConnectionCounts::Verdict::admitted) {
         // Refused at once: a close is the politest answer a client that has
         // not spoken yet can get.
         socket.close(ec);
         if (admission.first) {
-            if (admission.verdict == ConnectionCounts::Verdict::addressFull)
-                options_.log.warning("refusing connections from " + key + ": " +
-                                     std::to_string(counts_->limits().connectionsPerAddress) +
-                                     " are open, the most one address may have");
-            else
+            if (admission.verdict == ConnectionCounts::Verdict::addressFull) {
+                const auto level = static_cast<std::size_t>(
+                    std::find(networks.begin(), networks.end(), admission.network) - networks.begin());
+                const auto slash = admission.network.rfind('/');
+                const auto what = level == 0 || slash == std::string::npos ? std::string("address")
+                                                                          : admission.network.substr(slash);
+                options_.log.warning("refusing connections from " + admission.network + ": " +
+                                     std::to_string(counts_->limitAt(level)) + " are open, the most one " + what +
+                                     " may have");
+            } else {
                 options_.log.warning("refusing connections: " + std::to_string(counts_->limits().connections) +
-                                     " are open, the most the relay may have");
+                                     " are open, none of them idle, the most the relay may have");
+            }
         }
         return;
     }
     socket.set_option(tcp::no_delay(true), ec);
-    accepted_(std::move(socket), ConnectionSlot(counts_, key, perAddress));
+    socket.set_option(asio::socket_base::send_buffer_size(RelayLimits::sendBufferBytes), ec);
+    accepted_(std::move(socket), ConnectionSlot(counts_, admission.id));
 }
 
 }  // namespace morvane::relay_service

@@ -1,5 +1,6 @@
 // The listening socket: accepts connections, refuses at once (closing
-// them) those over the limits per client address and in all, and when the
+// them) those over the limits per client network, closes the connections
+// idle longest to let newcomers in when the relay is full, and when the
 // process runs out of descriptors waits a moment before it accepts again,
 // saying so once, instead of spinning. The total never exceeds what the
 // descriptor limit leaves room for. On the server's one network thread.
@@ -20,32 +21,43 @@
 namespace morvane::relay_service {
 
 // An accepted connection's place in the counts, given back when the last
-// holder of the connection lets it go.
+// holder of the connection lets it go. It says what the connection is
+// doing, so that only idle ones are closed to make room.
 class ConnectionSlot {
 public:
     ConnectionSlot() = default;
-    ConnectionSlot(std::shared_ptr<ConnectionCounts> counts, std::string key, bool perAddress)
-        : counts_(std::move(counts)), key_(std::move(key)), perAddress_(perAddress) {}
+    ConnectionSlot(std::shared_ptr<ConnectionCounts> counts, ConnectionCounts::Id id)
+        : counts_(std::move(counts)), id_(id) {}
     ConnectionSlot(ConnectionSlot&& other) noexcept { *this = std::move(other); }
     ConnectionSlot& operator=(ConnectionSlot&& other) noexcept {
         if (this != &other) {
             give();
             counts_ = std::move(other.counts_);
-            key_ = std::move(other.key_);
-            perAddress_ = other.perAddress_;
+            id_ = other.id_;
         }
         return *this;
     }
     ~ConnectionSlot() { give(); }
 
+    void busy() {
+        if (counts_) counts_->busy(id_);
+    }
+    void idle();
+    void upgraded() {
+        if (counts_) counts_->upgraded(id_);
+    }
+    // How the connection is closed when it is shed.
+    void onShed(std::function<void()> close) {
+        if (counts_) counts_->onShed(id_, std::move(close));
+    }
+
 private:
     void give() {
-        if (counts_) counts_->release(key_, perAddress_);
+        if (counts_) counts_->release(id_);
         counts_.reset();
     }
     std::shared_ptr<ConnectionCounts> counts_;
-    std::string key_;
-    bool perAddress_ = false;
+    ConnectionCounts::Id id_ = 0;
 };
 
 // The connections a descriptor limit leaves room for: the store, the mail
@@ -87,6 +99,9 @@ private:
     std::shared_ptr<ConnectionCounts> counts_;
     bool stopped_ = false;
     bool starved_ = false;  // out of descriptors, and said so
+    // Connections shed since the log last said so, and when it did.
+    int shed_ = 0;
+    std::int64_t shedToldAt_ = 0;
 };
 
 }  // namespace morvane::relay_service

@@ -8,12 +8,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <map>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "relay_service/client_address.h"
 #include "relay_service/connection_counts.h"
 #include "relay_service/relay_listener.h"
 
@@ -24,46 +27,82 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
 
-TEST(RelayListener, ConnectionsAreCountedPerAddressAndInAllAndEachRunOfRefusalsIsToldOnce) {
+TEST(RelayListener, ConnectionsAreCountedPerNetworkAndInAllAndEachRunOfRefusalsIsToldOnce) {
     using Verdict = ConnectionCounts::Verdict;
     struct Step {
         bool open;  // else the connection ends
-        const char* address;
-        bool trusted;
-        ConnectionCounts::Admission expected = {};
+        const char* name;
+        std::vector<std::string> networks = {};  // none: a trusted proxy's
+        Verdict verdict = Verdict::admitted;
+        bool first = false;
     };
+    const std::vector<std::string> a = {"a"}, b = {"b"}, c = {"c"}, d = {"d"}, proxy = {};
     const std::vector<Step> steps = {
-        {true, "a", false, {Verdict::admitted, false}},
-        {true, "a", false, {Verdict::admitted, false}},
-        {true, "a", false, {Verdict::addressFull, true}},
-        {true, "a", false, {Verdict::addressFull, false}},
-        {true, "b", false, {Verdict::admitted, false}},
+        {true, "a1", a},
+        {true, "a2", a},
+        {true, "a3", a, Verdict::addressFull, true},
+        {true, "a4", a, Verdict::addressFull, false},
+        {true, "b1", b},
         // A proxy's connections carry many clients: only the total counts them.
-        {true, "proxy", true, {Verdict::admitted, false}},
-        {true, "proxy", true, {Verdict::admitted, false}},
-        {true, "c", false, {Verdict::relayFull, true}},
-        {true, "proxy", true, {Verdict::relayFull, false}},
-        {false, "a", false},
-        {true, "c", false, {Verdict::admitted, false}},
-        {false, "c", false},
-        {true, "a", false, {Verdict::admitted, false}},
-        {true, "a", false, {Verdict::relayFull, true}},
-        {false, "b", false},
+        {true, "p1", proxy},
+        {true, "p2", proxy},
+        {true, "c1", c, Verdict::relayFull, true},
+        {true, "p3", proxy, Verdict::relayFull, false},
+        {false, "a1"},
+        {true, "c2", c},
+        {false, "c2"},
+        {true, "a5", a},
+        {true, "d1", d, Verdict::relayFull, true},
+        {false, "b1"},
         // It fell below its limit since: a new run of refusals.
-        {true, "a", false, {Verdict::addressFull, true}},
+        {true, "a7", a, Verdict::addressFull, true},
     };
     ConnectionCounts counts({2, 5});
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        const auto& step = steps[i];
+    std::map<std::string, ConnectionCounts::Id> ids;
+    for (const auto& step : steps) {
         if (!step.open) {
-            counts.release(step.address, !step.trusted);
+            counts.release(ids.at(step.name));
             continue;
         }
-        EXPECT_EQ(counts.admit(step.address, !step.trusted), step.expected) << "step " << i;
+        const auto admission = counts.admit(step.networks, 0);
+        EXPECT_EQ(admission.verdict, step.verdict) << step.name;
+        EXPECT_EQ(admission.first, step.first) << step.name;
+        EXPECT_TRUE(admission.shed.empty()) << step.name;
+        ids[step.name] = admission.id;
+        // Answering a request: never shed.
+        if (admission.verdict == Verdict::admitted) counts.busy(admission.id);
     }
     EXPECT_EQ(counts.open(), 4);
     EXPECT_EQ(counts.openFrom("a"), 2);
-    EXPECT_EQ(counts.openFrom("proxy"), 0);
+
+    // One customer's IPv6 networks: a /64 counts as one address, its /56
+    // four times that and its /48 sixteen times.
+    const auto at = [](const char* text) { return clientNetworks(asio::ip::make_address(text)); };
+    EXPECT_EQ(at("2001:db8:1:2a3:4:5:6:7"),
+              (std::vector<std::string>{"2001:db8:1:2a3::/64", "2001:db8:1:200::/56", "2001:db8:1::/48"}));
+    EXPECT_EQ(at("::ffff:192.0.2.7"), std::vector<std::string>{"192.0.2.7"});
+    ConnectionCounts sites({2, 1000});
+    int admitted = 0;
+    // Two connections from each of eight /64s of each /56 of one /48.
+    for (int site = 0; site < 256; ++site) {
+        for (int net = 0; net < 8; ++net) {
+            char address[64];
+            std::snprintf(address, sizeof address, "2001:db8:1:%x::1", (site << 8) | net);
+            for (int i = 0; i < 2; ++i) {
+                const auto admission = sites.admit(at(address), 0);
+                if (admission.verdict != Verdict::admitted) continue;
+                sites.busy(admission.id);
+                ++admitted;
+            }
+        }
+    }
+    EXPECT_EQ(sites.openFrom("2001:db8:1:100::/56"), 8);
+    EXPECT_EQ(sites.openFrom("2001:db8:1::/48"), 32);
+    EXPECT_EQ(admitted, 32);
+    const auto refused = sites.admit(at("2001:db8:1:ff00::9"), 0);
+    EXPECT_EQ(refused.verdict, Verdict::addressFull);
+    EXPECT_EQ(refused.network, "2001:db8:1::/48");
+    EXPECT_EQ(sites.admit(at("2001:db8:2::1"), 0).verdict, Verdict::admitted);
 
     // The descriptors may leave room for fewer.
     ConnectionCounts capped({100, 20'000});
@@ -72,6 +111,60 @@ TEST(RelayListener, ConnectionsAreCountedPerAddressAndInAllAndEachRunOfRefusalsI
     capped.capTotal(connectionsWithin(65'536));
     EXPECT_EQ(capped.limits().connections, 960);
     EXPECT_EQ(connectionsWithin(10), 1);
+}
+
+TEST(RelayListener, SilentAndIdleConnectionsMakeRoomForNewcomersOldestFirst) {
+    using Verdict = ConnectionCounts::Verdict;
+    // At most 6 open, 3 of them yet to complete a request.
+    ConnectionCounts counts({100, 6});
+    std::vector<ConnectionCounts::Id> shed;
+    const auto open = [&](const std::string& from, std::int64_t now) {
+        const auto admission = counts.admit({from}, now);
+        EXPECT_EQ(admission.verdict, Verdict::admitted) << from << " at " << now;
+        shed.insert(shed.end(), admission.shed.begin(), admission.shed.end());
+        counts.onShed(admission.id, [] {});
+        return admission.id;
+    };
+    const auto link = open("host", 0);
+    counts.upgraded(link);
+    const auto answering = open("phone", 1);
+    counts.busy(answering);
+    const auto kept = open("browser", 2);
+    counts.busy(kept);
+    counts.idle(kept, 50);  // answered, waiting for its next request
+    const auto silent1 = open("flood", 10), silent2 = open("flood", 11), silent3 = open("flood", 12);
+    EXPECT_TRUE(shed.empty());
+    EXPECT_EQ(counts.fresh(), 3);
+
+    // Past their share, the silent make room among themselves, oldest first.
+    const auto silent4 = open("flood", 20);
+    EXPECT_EQ(shed, std::vector<ConnectionCounts::Id>{silent1});
+    EXPECT_TRUE(counts.takeShed(silent1));
+    EXPECT_FALSE(counts.takeShed(silent1));
+    counts.release(silent1);  // its socket ends later: counted once
+    EXPECT_EQ(counts.open(), 6);
+    // A newcomer that completes a request leaves the share; the relay is
+    // full, and whoever has been idle longest goes: the browser's kept
+    // connection is younger than the silent ones.
+    const auto newcomer = open("newcomer", 30);
+    EXPECT_EQ(shed, (std::vector<ConnectionCounts::Id>{silent1, silent2}));
+    counts.busy(newcomer);
+    counts.busy(open("another", 40));
+    EXPECT_EQ(shed, (std::vector<ConnectionCounts::Id>{silent1, silent2, silent3}));
+    counts.busy(open("third", 60));
+    EXPECT_EQ(shed, (std::vector<ConnectionCounts::Id>{silent1, silent2, silent3, silent4}));
+    open("fourth", 70);
+    EXPECT_EQ(shed.back(), kept);
+    EXPECT_EQ(counts.open(), 6);
+
+    // Nothing idle: a link and requests being answered are never shed.
+    ConnectionCounts busy({100, 3});
+    busy.busy(busy.admit({"x"}, 0).id);
+    busy.busy(busy.admit({"x"}, 0).id);
+    busy.upgraded(busy.admit({"y"}, 0).id);
+    const auto refused = busy.admit({"z"}, 1);
+    EXPECT_EQ(refused.verdict, Verdict::relayFull);
+    EXPECT_TRUE(refused.shed.empty());
 }
 
 double threadSeconds() {

@@ -58,6 +58,11 @@ public:
             return;
         }
         address_ = remote.address();
+        // Shed while idle: nothing is being answered, so closing the
+        // socket ends the read that waits.
+        slot_.onShed([weak = this->weak_from_this()] {
+            if (const auto self = weak.lock()) beast::get_lowest_layer(self->next_).close();
+        });
         beast::get_lowest_layer(next_).expires_after(handshakeTime);
         if constexpr (std::is_same_v<Next, TlsStream>) {
             next_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
@@ -81,6 +86,7 @@ private:
                 return;
             }
             if (self->server_->stopped) return;
+            self->slot_.busy();
             self->route(self->parser_->release());
         });
     }
@@ -210,6 +216,7 @@ private:
     template <class Opened>
     void upgrade(const Request& request, bool host, const std::string& room, const std::string& account, Opened opened) {
         beast::get_lowest_layer(next_).expires_never();
+        slot_.upgraded();
         auto socket = std::make_shared<PeerSocket<Next>>(server_, std::move(next_), std::move(slot_), host, room, account,
                                                          addressText(client_));
         socket->accept(request, [server = server_, opened = std::move(opened)](const std::shared_ptr<PeerSocket<Next>>& socket) {
@@ -222,7 +229,10 @@ private:
         beast::get_lowest_layer(next_).expires_after(handshakeTime);
         http::async_write(next_, *shared, [self = this->shared_from_this(), shared](beast::error_code ec, std::size_t) {
             if (ec) return;
-            if (shared->keep_alive()) return self->readRequest();
+            if (shared->keep_alive()) {
+                self->slot_.idle();
+                return self->readRequest();
+            }
             beast::error_code ignored;
             beast::get_lowest_layer(self->next_).socket().shutdown(tcp::socket::shutdown_send, ignored);
         });

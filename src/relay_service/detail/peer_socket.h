@@ -2,6 +2,7 @@
 // sees it (a RelayPeer). Internal to the server.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <span>
@@ -14,6 +15,7 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include "core/clock.h"
 #include "relay/relay_words.h"
 #include "relay_service/detail/read_ahead.h"
 #include "relay_service/detail/record_buffer.h"
@@ -85,7 +87,18 @@ public:
         pump();
     }
 
-    void overBudget(QueueScope scope) override {
+    std::int64_t movedAt() const override { return std::max(queuedAt_, ws_.next_layer().wroteAt()); }
+
+    void makeRoom(const QueueOver& over) override {
+        if (over.cause == QueueCause::stillWriting) {
+            // Closed as slow already: the write it is in ends now, and what
+            // it held is given back with it.
+            deadline_.cancel();
+            reset();
+            server_->budget.remove(this);
+            server_->log.warning("reset " + name() + ": " + server_->budget.explain(over));
+            return;
+        }
         server_->budget.closing(this);
         dropWaiting();
         if (slow_) return;
@@ -93,7 +106,7 @@ public:
         const bool counted = !closing_;  // the hub has not closed it itself
         const auto slow = host_ ? RelayLinkClose::slow : RelayDeviceClose::slow;
         server_->log.warning("closed " + name() + " with " + std::to_string(slow.code) + " (" + std::string(slow.word) +
-                             "): it does not read what it is sent, " + server_->budget.describe(scope));
+                             "): " + server_->budget.explain(over));
         closing_ = true;
         closeCode_ = slow.code;
         closeReason_ = std::string(slow.word);
@@ -118,13 +131,15 @@ private:
 
     void enqueue(bool text, Bytes data, std::size_t from) {
         if (closing_ || from > data.size()) return;
-        // What it holds, not only what it sends: a record given away with
-        // the frame it was read in keeps the frame's room.
-        const auto charged = data.capacity();
-        while (const auto over = server_->budget.charge(this, charged)) {
-            over->queue->overBudget(over->scope);
+        // The bytes queued: a record given away with the frame it was read
+        // in fills at least three quarters of that frame's room.
+        const auto charged = data.size();
+        const auto now = nowMillis();
+        while (const auto over = server_->budget.charge(this, charged, now)) {
+            over->queue->makeRoom(*over);
             if (over->queue == this) return;
         }
+        if (outbox_.empty()) queuedAt_ = now;
         outbox_.push_back(Outgoing{text, std::move(data), from, charged});
         pump();
     }
@@ -167,20 +182,28 @@ private:
                         });
     }
 
-    // After `wait` the socket is shut down, whatever is still being written.
+    // After `wait` the socket is reset, whatever is still being written: a
+    // peer that took nothing for so long would keep a closed socket, and
+    // the kernel's buffer behind it, for minutes of retries.
     void arm(std::chrono::milliseconds wait) {
         deadline_.expires_after(wait);
         deadline_.async_wait([weak = this->weak_from_this()](beast::error_code ec) {
             const auto self = weak.lock();
             if (ec || !self) return;
+            self->reset();
             // Once the server stopped, the hub that names sockets may be gone.
             if (!self->server_->stopped)
-                self->server_->log.info("shut down " + self->name() + ": its close could not be written in time");
-            beast::error_code ignored;
-            auto& lowest = beast::get_lowest_layer(self->ws_);
-            lowest.socket().shutdown(tcp::socket::shutdown_both, ignored);
-            lowest.close();
+                self->server_->log.info("reset " + self->name() + ": its close could not be written in time");
         });
+    }
+
+    // Ends the connection at once: what is unsent is dropped and the peer
+    // is told with a reset; the write in progress completes with an error.
+    void reset() {
+        beast::error_code ignored;
+        auto& lowest = beast::get_lowest_layer(ws_);
+        lowest.socket().set_option(asio::socket_base::linger(true, 0), ignored);
+        lowest.close();
     }
 
     std::string name() const {
@@ -261,6 +284,7 @@ private:
     bool closing_ = false;
     bool closeSent_ = false;
     bool slow_ = false;
+    std::int64_t queuedAt_ = 0;  // when the front write began, after an idle spell
     int closeCode_ = 1000;
     std::string closeReason_;
 };

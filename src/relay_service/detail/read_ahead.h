@@ -19,6 +19,8 @@
 #include <boost/beast/core/role.hpp>
 #include <boost/beast/websocket/teardown.hpp>
 
+#include "core/clock.h"
+
 namespace morvane::relay_service::detail {
 
 template <class Next>
@@ -35,8 +37,14 @@ public:
 
     template <class ConstBuffers, class Token>
     auto async_write_some(const ConstBuffers& buffers, Token&& token) {
-        return next_.async_write_some(buffers, std::forward<Token>(token));
+        return boost::asio::async_compose<Token, void(boost::beast::error_code, std::size_t)>(
+            WriteOp<ConstBuffers>{*this, buffers}, token, next_);
     }
+
+    // When a write last moved (the kernel took some of it), in monotonic
+    // milliseconds: what tells a peer that reads slowly from one that
+    // stopped.
+    std::int64_t wroteAt() const noexcept { return wroteAt_; }
 
     template <class MutableBuffers, class Token>
     auto async_read_some(const MutableBuffers& buffers, Token&& token) {
@@ -89,7 +97,25 @@ private:
         }
     };
 
+    template <class Buffers>
+    struct WriteOp {
+        ReadAhead& self;
+        Buffers buffers;
+        bool started = false;
+
+        template <class Self>
+        void operator()(Self& op, boost::beast::error_code ec = {}, std::size_t n = 0) {
+            if (!started) {
+                started = true;
+                return self.next_.async_write_some(buffers, std::move(op));
+            }
+            if (n > 0) self.wroteAt_ = nowMillis();
+            op.complete(ec, n);
+        }
+    };
+
     Next next_;
+    std::int64_t wroteAt_ = 0;
     std::size_t capacity_;
     std::unique_ptr<std::uint8_t[]> store_;
     std::size_t begin_ = 0, end_ = 0;
