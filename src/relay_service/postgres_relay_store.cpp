@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "relay_service/postgres_connection.h"
@@ -25,9 +28,14 @@ constexpr const char* busChannel = "morvane_relay";
 
 // A database that stopped answering is left alone this long before the
 // next try, doubling while it stays away: the store queue answers at once
-// meanwhile instead of waiting out a time-out on every call.
+// meanwhile instead of waiting out a time-out on every call. A check on a
+// connection of its own, off the store's thread, asks it far more often
+// and ends the wait as soon as it answers.
 constexpr std::int64_t firstRetryMillis = 2'000;
 constexpr std::int64_t lastRetryMillis = 16'000;
+// A check that is not answered within this is tried again, rather than
+// waiting out the whole connect time-out while the database comes back.
+constexpr int checkTimeoutSeconds = 2;
 
 std::int64_t steadyMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
@@ -42,12 +50,14 @@ std::string inSeconds(std::int64_t millis) { return std::to_string((millis + 999
 class PostgresBusListener final : public BusListener {
 public:
     PostgresBusListener(const std::string& connectionString, const StoreTimeouts& timeouts, std::string instance,
-                        BusHandler onMessage, std::function<void(const std::string&)> log)
+                        BusHandler onMessage, std::function<void(const std::string&)> log,
+                        std::function<void()> resumed)
         : conn_(connectionString, timeouts),
           keepalive_(std::chrono::seconds(std::max(1, timeouts.keepaliveSeconds))),
           instance_(std::move(instance)),
           onMessage_(std::move(onMessage)),
           log_(std::move(log)),
+          resumed_(std::move(resumed)),
           wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
         if (wake_ < 0) throw RelayStoreError(std::string("the bus cannot make its wake-up: ") + std::strerror(errno));
         try {
@@ -83,8 +93,11 @@ private:
         }
     }
 
-    void listen() {
-        conn_.connect();
+    // Within `limit` when listening again: a connection that a cut left
+    // unanswered is given up soon and tried anew, so that the bus is back
+    // within about a second of the database.
+    void listen(detail::Deadline limit = detail::Deadline::max()) {
+        conn_.connect(limit);
         conn_.exec(std::string("LISTEN ") + busChannel, {}, Clock::now() + conn_.statementTimeout());
     }
 
@@ -95,20 +108,18 @@ private:
     }
 
     void run() {
-        auto retry = std::chrono::milliseconds(500);
+        const auto retry = std::chrono::milliseconds(500);
         for (bool lost = false;;) {
             if (lost) {
                 if (stopRequested(retry)) return;
                 try {
-                    listen();
+                    listen(Clock::now() + std::chrono::seconds(checkTimeoutSeconds));
                     say("bus: listening again on " + conn_.describe());
                     lost = false;
-                    retry = std::chrono::milliseconds(500);
+                    if (resumed_) resumed_();
                 } catch (const PostgresUnreachable&) {
-                    retry = std::min(retry * 2, std::chrono::milliseconds(8'000));
                     continue;
                 } catch (const RelayStoreError&) {
-                    retry = std::min(retry * 2, std::chrono::milliseconds(8'000));
                     continue;
                 }
             }
@@ -151,6 +162,7 @@ private:
     std::string instance_;
     BusHandler onMessage_;
     std::function<void(const std::string&)> log_;
+    std::function<void()> resumed_;
     int wake_;
     std::thread thread_;
 };
@@ -158,10 +170,11 @@ private:
 class PostgresRelayStore final : public detail::SqlRelayStore {
 public:
     PostgresRelayStore(std::string connectionString, const StoreTimeouts& timeouts,
-                       std::function<std::int64_t()> monotonicMillis)
+                       std::function<std::int64_t()> monotonicMillis, std::int64_t checkEveryMillis)
         : connectionString_(std::move(connectionString)),
           timeouts_(timeouts),
           monotonicMillis_(monotonicMillis ? std::move(monotonicMillis) : steadyMillis),
+          checkEvery_(checkEveryMillis),
           conn_(connectionString_, timeouts_) {
         try {
             conn_.connect();
@@ -171,7 +184,17 @@ public:
         migrate(describe());
     }
 
+    ~PostgresRelayStore() override {
+        {
+            std::lock_guard lock(checkLock_);
+            stopping_ = true;
+        }
+        checkWake_.notify_all();
+        if (checker_.joinable()) checker_.join();
+    }
+
     std::string describe() const override { return conn_.describe(); }
+    StoreReach reach() const override { return reach_.load(); }
 
     void publish(const BusMessage& message) override {
         detail::requireSendable(message);
@@ -179,9 +202,10 @@ public:
     }
 
     std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
-                                        std::function<void(const std::string&)> log) override {
+                                        std::function<void(const std::string&)> log,
+                                        std::function<void()> resumed) override {
         return std::make_unique<PostgresBusListener>(connectionString_, timeouts_, instance, std::move(onMessage),
-                                                     std::move(log));
+                                                     std::move(log), std::move(resumed));
     }
 
 private:
@@ -193,45 +217,107 @@ private:
     // answered as already done, which the service treats as a refusal (a
     // spent ticket, a used nonce), never as a success that did not happen.
     // A database that does not answer in time fails the call, and the
-    // calls of the next seconds fail at once.
+    // calls of the next seconds fail at once, until it answers a check.
     void call(const std::function<void()>& work) override {
         if (!conn_.isOpen()) reconnect(detail::Deadline::max());
         deadline_ = Clock::now() + conn_.statementTimeout();
         for (int attempt = 0;; ++attempt) {
             try {
                 work();
-                retryMillis_ = firstRetryMillis;
+                answered();
                 return;
             } catch (const PostgresUnreachable& e) {
                 if (e.why == PostgresUnreachable::Why::noAnswer)
                     away("did not answer within " + inSeconds(conn_.statementTimeout().count()) +
-                         "; its connection is dropped");
-                if (attempt > 0) away("the connection broke twice: " + e.reason);
+                             "; its connection is dropped",
+                         StoreReach::silent);
+                if (attempt > 0) away("the connection broke twice: " + e.reason, StoreReach::refusing);
+            } catch (const RelayStoreError&) {
+                // A statement the database refused: it answers.
+                answered();
+                throw;
             }
             reconnect(deadline_);
         }
     }
 
+    void answered() {
+        retryMillis_ = firstRetryMillis;
+        retryAt_ = 0;
+        reach_ = StoreReach::answering;
+    }
+
     void reconnect(detail::Deadline limit) {
         const auto now = monotonicMillis_();
-        if (now < retryAt_)
+        // A check that found the database answering ends the wait at once.
+        if (now < retryAt_ && !checked_.exchange(false))
             throw RelayStoreError(describe() + ": away (" + awayReason_ + "); the next try in " +
                                   inSeconds(retryAt_ - now));
         try {
             conn_.connect(limit);
             conn_.endAbandoned(std::min(limit, Clock::now() + conn_.statementTimeout()));
         } catch (const PostgresUnreachable& e) {
-            away("cannot connect again: " + e.reason);
+            away("cannot connect again: " + e.reason,
+                 e.why == PostgresUnreachable::Why::noAnswer ? StoreReach::silent : StoreReach::refusing);
         }
     }
 
-    [[noreturn]] void away(const std::string& reason) {
+    [[noreturn]] void away(const std::string& reason, StoreReach reach) {
         conn_.drop();
+        reach_ = reach;
+        checked_ = false;
         awayReason_ = reason;
         retryAt_ = monotonicMillis_() + retryMillis_;
         const auto wait = retryMillis_;
         retryMillis_ = std::min(retryMillis_ * 2, lastRetryMillis);
-        throw RelayStoreError(describe() + ": " + reason + "; calls fail at once for the next " + inSeconds(wait));
+        check();
+        throw RelayStoreError(describe() + ": " + reason + "; calls fail at once until it answers again (" +
+                              inSeconds(wait) + " at most)");
+    }
+
+    // Starts the check of a database that is away, unless one runs.
+    void check() {
+        if (checkEvery_ <= 0) return;
+        std::lock_guard lock(checkLock_);
+        if (checking_ || stopping_) return;
+        if (checker_.joinable()) checker_.join();  // done: it cleared `checking_` as its last step
+        checking_ = true;
+        checker_ = std::thread([this] { checkUntilAnswered(); });
+    }
+
+    // On the checker's thread: connects and runs one statement every so
+    // often until the database answers, each try on a new connection and
+    // within a short time-out, so that a database back from a cut is found
+    // within about a second whatever the connect time-out.
+    void checkUntilAnswered() {
+        const StoreTimeouts quick{std::min(timeouts_.connectSeconds, checkTimeoutSeconds),
+                                  std::min(timeouts_.statementSeconds, checkTimeoutSeconds), timeouts_.keepaliveSeconds};
+        PostgresConnection probe(connectionString_, quick);
+        for (;;) {
+            {
+                std::unique_lock lock(checkLock_);
+                if (checkWake_.wait_for(lock, std::chrono::milliseconds(checkEvery_), [this] { return stopping_; })) {
+                    checking_ = false;
+                    return;
+                }
+            }
+            try {
+                probe.connect();
+                probe.exec("SELECT 1", {}, Clock::now() + probe.statementTimeout());
+                probe.drop();
+                reach_ = StoreReach::answering;
+                checked_ = true;
+                std::lock_guard lock(checkLock_);
+                checking_ = false;
+                return;
+            } catch (const PostgresUnreachable& e) {
+                reach_ = e.why == PostgresUnreachable::Why::noAnswer ? StoreReach::silent : StoreReach::refusing;
+            } catch (const RelayStoreError&) {
+                // Refused, say while it starts: still away.
+                reach_ = StoreReach::refusing;
+            }
+            probe.drop();
+        }
     }
 
     detail::SqlRows run(std::string_view statement, std::span<const detail::SqlValue> values) override {
@@ -268,19 +354,30 @@ private:
     std::string connectionString_;
     StoreTimeouts timeouts_;
     std::function<std::int64_t()> monotonicMillis_;
+    std::int64_t checkEvery_;
     PostgresConnection conn_;
     detail::Deadline deadline_{};
     std::int64_t retryAt_ = 0;
     std::int64_t retryMillis_ = firstRetryMillis;
     std::string awayReason_;
+    std::atomic<StoreReach> reach_{StoreReach::answering};
+    // The check found the database answering: the next call tries at once.
+    std::atomic<bool> checked_{false};
+    std::mutex checkLock_;
+    std::condition_variable checkWake_;
+    bool checking_ = false;
+    bool stopping_ = false;
+    std::thread checker_;
 };
 
 }  // namespace
 
 std::unique_ptr<RelayStore> openPostgresRelayStore(const std::string& connectionString, const StoreTimeouts& timeouts,
-                                                   std::function<std::int64_t()> monotonicMillis) {
+                                                   std::function<std::int64_t()> monotonicMillis,
+                                                   std::int64_t checkEveryMillis) {
     if (connectionString.empty()) throw RelayStoreError("no connection string is given for the postgresql store");
-    return std::make_unique<PostgresRelayStore>(connectionString, timeouts, std::move(monotonicMillis));
+    return std::make_unique<PostgresRelayStore>(connectionString, timeouts, std::move(monotonicMillis),
+                                                checkEveryMillis);
 }
 
 }  // namespace morvane::relay_service

@@ -232,6 +232,13 @@ void RelayHub::letGo(const std::string& room) {
     closeRoom(room, RelayLinkClose::moved, "another instance serves the room now", RelayDeviceClose::goingAway);
 }
 
+void RelayHub::letGoAll() {
+    std::vector<std::string> rooms;
+    for (const auto& [room, state] : rooms_) rooms.push_back(room);
+    if (!rooms.empty()) hooks_.log.info("letting go of " + std::to_string(rooms.size()) + " rooms");
+    for (const auto& room : rooms) letGo(room);
+}
+
 void RelayHub::closeRoom(const std::string& room, RelayCloseWord linkClose, const std::string& why,
                          RelayCloseWord deviceClose) {
     std::vector<RelayPeer*> links;
@@ -253,6 +260,12 @@ void RelayHub::signedOut(const std::string& session) {
         if (device.session == session) peers.push_back(peer);
     hooks_.log.info("closed " + std::to_string(peers.size()) + " device connections of a sign-in that signed out");
     for (auto* peer : peers) closeDevice(peer, RelayDeviceClose::ticketRefused, true);
+}
+
+std::vector<std::string> RelayHub::sessions() const {
+    std::vector<std::string> out;
+    for (const auto& [session, count] : perSession_) out.push_back(session);
+    return out;
 }
 
 void RelayHub::shutDown() {

@@ -97,9 +97,14 @@ public:
     // "moved" and its devices go away, to dial again where the proxy sends
     // them.
     void letGo(const std::string& room);
+    // This instance cannot serve its rooms (its store is out of reach):
+    // every room is let go as above.
+    void letGoAll();
     // A sign-in signed out: its device connections close as their ticket
     // would now be refused.
     void signedOut(const std::string& session);
+    // The sign-ins whose devices are connected here.
+    std::vector<std::string> sessions() const;
     // Closes every socket, going away.
     void shutDown();
     // Ends links that did not prove in time, tells devices that waited in

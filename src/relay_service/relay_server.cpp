@@ -60,6 +60,12 @@ void RelayServer::start() {
                                  options.address +
                                  " is neither); give a certificate and key, or put a proxy that ends TLS in front");
     impl_->proxiesOnly = rule == PlainListen::proxiesOnly;
+    listenAt(at);
+}
+
+void RelayServer::listenAt(const tcp::endpoint& at) {
+    auto& options = impl_->options;
+    boost::system::error_code ec;
     RelayListener::Acceptor acceptor(impl_->io);
     acceptor.open(at.protocol(), ec);
     if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
@@ -95,6 +101,26 @@ void RelayServer::start() {
             }
         });
     impl_->listener->start();
+    // Listening again after a pause takes the same port, one chosen by the
+    // system included.
+    impl_->at = tcp::endpoint(at.address(), impl_->listener->port());
+}
+
+void RelayServer::pause() {
+    if (!impl_->listener) return;
+    impl_->listener->stop();
+    impl_->listener.reset();
+}
+
+bool RelayServer::resume() {
+    if (impl_->listener || impl_->stopped || !impl_->at) return true;
+    try {
+        listenAt(*impl_->at);
+        return true;
+    } catch (const std::exception& error) {
+        impl_->log.error(error.what());
+        return false;
+    }
 }
 
 std::uint16_t RelayServer::port() const {

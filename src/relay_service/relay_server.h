@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 #include "relay_service/connection_counts.h"
 #include "relay_service/queue_budget.h"
@@ -74,10 +75,18 @@ public:
     bool reloadCertificate();
     // Stops accepting and closes every socket, going away.
     void stop();
+    // Closes the listening socket, so that new connections are refused
+    // (and a proxy in front passes them to another instance), while those
+    // open carry on; resume() listens again on the same address and port,
+    // false (and logged) when it cannot.
+    void pause();
+    bool resume();
 
     struct Impl;
 
 private:
+    void listenAt(const boost::asio::ip::tcp::endpoint& at);
+
     std::shared_ptr<Impl> impl_;
 };
 

@@ -19,6 +19,12 @@ WorkQueueLimits withLanes(WorkQueueLimits limits) {
     return limits;
 }
 
+// How long a store that says nothing at all is borne before this instance
+// stands aside: its silence has lasted a statement's or a connection's
+// time-out already, and a database restarting refuses rather than keeps
+// silent.
+constexpr std::int64_t storeSilenceMillis = 2'000;
+
 }  // namespace
 
 // The rooms whose links are up here, as the network thread last said: the
@@ -88,6 +94,7 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
         static_cast<bool>(options_.sender));
     server_ = std::make_unique<RelayServer>(
         io_, options_.server, RelayServerParts{*accounts_, gate_, *hub_, storeQueue_, mailQueue_, options_.sender}, options_.log);
+    storeQueue_.answersWhen([&store = store_] { return store.reach() == StoreReach::answering; });
 }
 
 RelayService::~RelayService() {
@@ -108,11 +115,17 @@ RelayService::~RelayService() {
 void RelayService::start() {
     server_->start();
     listen();
-    every(beat_, std::chrono::seconds(1), [this] { hub_->tick(); });
+    countOthers();
+    every(beat_, std::chrono::seconds(1), [this] {
+        hub_->tick();
+        watchStore();
+    });
     every(presenceBeat_, std::chrono::seconds(RelayLimits::presenceBeatSeconds), [this] {
         presence_.beat();
         writePresence();
         listen();
+        countOthers();
+        if (signOutsUnchecked_) catchUpSignOuts();
     });
     every(purge_, std::chrono::minutes(10), [this] {
         gate_.purge();
@@ -172,10 +185,15 @@ void RelayService::listen() {
             if (alive.lock()) heard(message);
         });
     };
+    std::function<void()> resumed = [this, alive = std::weak_ptr<bool>(alive_)] {
+        network_.post([this, alive] {
+            if (alive.lock()) catchUpSignOuts();
+        });
+    };
     storeQueue_.run<std::shared_ptr<BusListener>>(
-        [&store, instance = options_.instance, handler, log] {
+        [&store, instance = options_.instance, handler, log, resumed] {
             return std::shared_ptr<BusListener>(
-                store.listen(instance, handler, [log](const std::string& line) { log.warning(line); }));
+                store.listen(instance, handler, [log](const std::string& line) { log.warning(line); }, resumed));
         },
         // Not listening yet: the next beat tries again.
         [this](std::optional<std::shared_ptr<BusListener>> listener) {
@@ -206,6 +224,69 @@ void RelayService::every(boost::asio::steady_timer& timer, std::chrono::millisec
         work();
         every(timer, period, work);
     });
+}
+
+void RelayService::catchUpSignOuts() {
+    signOutsUnchecked_ = false;
+    auto sessions = hub_->sessions();
+    if (sessions.empty() || stopped_) return;
+    auto& store = store_;
+    storeQueue_.run<std::vector<std::string>>(
+        [&store, sessions = std::move(sessions), wall = options_.wallMillis] {
+            std::vector<std::string> gone;
+            for (const auto& session : sessions)
+                if (store.signedOut(session, wall() / 1000)) gone.push_back(session);
+            return gone;
+        },
+        // Not looked up: the next beat tries again.
+        [this](std::optional<std::vector<std::string>> gone) {
+            if (!gone) {
+                signOutsUnchecked_ = true;
+                return;
+            }
+            if (!gone->empty())
+                options_.log.info("back on the bus: " + std::to_string(gone->size()) +
+                                  " sign-ins connected here signed out meanwhile");
+            for (const auto& session : *gone) hub_->signedOut(session);
+        });
+}
+
+void RelayService::countOthers() {
+    auto& store = store_;
+    storeQueue_.run<int>(
+        [&store, instance = options_.instance] { return store.otherInstances(instance, RelayLimits::presenceFreshSeconds); },
+        // Unknown while the store is away: the last count stands.
+        [this](std::optional<int> others) {
+            if (others) othersHolding_ = *others;
+        });
+}
+
+void RelayService::watchStore() {
+    if (stopped_) return;
+    const auto reach = store_.reach();
+    if (reach == StoreReach::answering) {
+        silentSince_ = 0;
+        // Listening again may fail for a moment: the next beat tries again.
+        if (!aside_ || !server_->resume()) return;
+        aside_ = false;
+        options_.log.info("the store answers again: taking connections again");
+        return;
+    }
+    // A database that refuses is down for every instance alike: standing
+    // aside would only send the links where they fare no better.
+    if (aside_ || reach != StoreReach::silent) {
+        if (!aside_) silentSince_ = 0;
+        return;
+    }
+    const auto now = options_.monotonicMillis();
+    if (!silentSince_) silentSince_ = now;
+    if (othersHolding_ == 0 || now - silentSince_ < storeSilenceMillis) return;
+    aside_ = true;
+    options_.log.warning(
+        "the store does not answer: this instance lets its links go and takes no connections until it does, so that "
+        "the other instances serve its computers and phones");
+    server_->pause();
+    hub_->letGoAll();
 }
 
 void RelayService::checkRegistrations(std::vector<std::string> rooms) {

@@ -76,6 +76,14 @@ private:
     struct OnlineRooms;
     void every(boost::asio::steady_timer& timer, std::chrono::milliseconds period, std::function<void()> work);
     void checkRegistrations(std::vector<std::string> rooms);
+    // Each second: an instance whose store has been silent a while, while
+    // other instances hold links, stands aside (lets its links go and
+    // takes no connections) until the store answers again.
+    void watchStore();
+    void countOthers();
+    // Back on the bus after losing it: the sign-outs said meanwhile were
+    // not heard, so each sign-in connected here is looked up instead.
+    void catchUpSignOuts();
     void writePresence();
     void listen();
     void heard(const BusMessage& message);
@@ -102,6 +110,12 @@ private:
     RelayPresence presence_;
     std::shared_ptr<BusListener> bus_;
     bool listening_ = false;  // a listen on its way on the store queue
+    // Other instances that held links when the store last said.
+    int othersHolding_ = 0;
+    std::int64_t silentSince_ = 0;
+    bool aside_ = false;
+    // The bus came back and the sign-ins here are still to be looked up.
+    bool signOutsUnchecked_ = false;
     bool stopped_ = false;
     std::function<void()> withdrawn_;
     // Let go first: what the store queue posts back checks it.

@@ -90,6 +90,12 @@ public:
     virtual ~BusListener() = default;
 };
 
+// How a store last found its database. `silent`: nothing answered in time
+// (a network cut between them, a host gone), which may be this instance's
+// trouble alone; `refusing`: connections were refused or broken (a
+// database down or restarting), which every instance sharing it meets.
+enum class StoreReach { answering, refusing, silent };
+
 enum class AddHostOutcome {
     created,   // a new registration
     existing,  // the same key was already on this account (name updated)
@@ -102,6 +108,10 @@ public:
     virtual ~RelayStore() = default;
     // "sqlite <path>" or "postgresql <host/db>", for the log; never a password.
     virtual std::string describe() const = 0;
+    // Whether the database answers: it stops when a call finds it away, and
+    // answers again only once a statement has succeeded. Read from any
+    // thread. A store that cannot lose its database always answers.
+    virtual StoreReach reach() const { return StoreReach::answering; }
 
     // The account of an address, made on its first verified sign-in.
     virtual Account accountForEmail(const std::string& email, std::int64_t nowSeconds) = 0;
@@ -171,6 +181,8 @@ public:
     virtual std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) = 0;
     // Those of `rooms` with a fresh holder, in no particular order.
     virtual std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) = 0;
+    // How many instances other than `instance` hold a link with a fresh row.
+    virtual int otherInstances(const std::string& instance, std::int64_t freshSeconds) = 0;
 
     // Sends a message to the instance it names, or to every other one, on
     // the bus of the instances sharing this database. A message sent while
@@ -183,9 +195,16 @@ public:
     // (PostgreSQL: LISTEN on a connection of its own, made again when the
     // database comes back) or on the publisher's thread (SQLite: within
     // this process); it should only hand the message on. `log` hears of the
-    // bus losing and finding the database.
+    // bus losing and finding the database, and `resumed` is called (on the
+    // same thread) each time it listens again after losing it: what was
+    // said meanwhile is lost to it, and the store must be asked instead.
     virtual std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
-                                                std::function<void(const std::string&)> log) = 0;
+                                                std::function<void(const std::string&)> log,
+                                                std::function<void()> resumed) = 0;
+    std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
+                                        std::function<void(const std::string&)> log) {
+        return listen(instance, std::move(onMessage), std::move(log), {});
+    }
 
     // Forgets codes, tokens, nonces, sign-outs and rate counts whose time
     // has passed, and links no instance has refreshed for an hour (by the

@@ -387,6 +387,15 @@ std::vector<std::string> SqlRelayStore::roomsOnline(const std::vector<std::strin
     });
 }
 
+int SqlRelayStore::otherInstances(const std::string& instance, std::int64_t freshSeconds) {
+    return op([&] {
+        const auto r = sql("SELECT count(DISTINCT instance) FROM presence WHERE instance <> $1 AND seen_at >= " +
+                               std::string(nowSeconds()) + " - $2",
+                           instance, freshSeconds);
+        return r.empty() ? 0 : static_cast<int>(r.number(0, 0));
+    });
+}
+
 void SqlRelayStore::purgeExpired(std::int64_t nowSeconds) {
     op([&] {
         Transaction transaction(*this);

@@ -85,6 +85,7 @@ public:
     int refreshPresence(const std::string& instance) override;
     std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override;
     std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override;
+    int otherInstances(const std::string& instance, std::int64_t freshSeconds) override;
     void purgeExpired(std::int64_t nowSeconds) override;
 
 protected:

@@ -105,8 +105,9 @@ public:
 
     void publish(const BusMessage& message) override { bus_->publish(message); }
 
+    // Within one process the bus is never lost.
     std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
-                                        std::function<void(const std::string&)>) override {
+                                        std::function<void(const std::string&)>, std::function<void()>) override {
         return bus_->listen(instance, std::move(onMessage));
     }
 

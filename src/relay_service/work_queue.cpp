@@ -136,7 +136,7 @@ void WorkQueue::submit(std::function<void()> work, std::function<void(bool)> fin
 void WorkQueue::finished(const std::shared_ptr<Job>& job) {
     if (job->state.exchange(Job::answered) != Job::answered) {
         if (job->failed) log_.error(name_ + " failed: " + job->failure);
-        if (!job->failed) answered();
+        if (!job->failed && (!answering_ || answering_())) answered();
         auto finish = std::move(job->finish);
         finish(!job->failed);
     }

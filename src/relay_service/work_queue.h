@@ -71,6 +71,12 @@ public:
                [done = std::move(done), result](bool ran) { done(ran ? std::move(*result) : std::nullopt); }, lane);
     }
 
+    // After a spell of refusals, the worker is said to answer again only
+    // once this says so too (the store: once a statement has really
+    // succeeded, not merely a job that caught its failure); by default,
+    // once a job ends without throwing.
+    void answersWhen(std::function<bool()> answering) { answering_ = std::move(answering); }
+
     // Jobs not yet finished with by the worker.
     std::size_t waiting() const;
     // Skips what is still queued and waits for the job the worker is on.
@@ -106,6 +112,7 @@ private:
     std::function<std::int64_t()> now_;
     WorkQueueLimits limits_;
     RelayLog log_;
+    std::function<bool()> answering_;
     std::shared_ptr<Shared> shared_;
     // Jobs not answered yet, oldest first: their deadlines come in order.
     std::deque<std::shared_ptr<Job>> pending_;

@@ -52,10 +52,14 @@ public:
     std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override {
         return data_.roomsOnline(rooms, freshSeconds);
     }
+    int otherInstances(const std::string& instance, std::int64_t freshSeconds) override {
+        return data_.otherInstances(instance, freshSeconds);
+    }
     void publish(const BusMessage& message) override { data_.publish(message); }
     std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
-                                        std::function<void(const std::string&)> log) override {
-        return data_.listen(instance, std::move(onMessage), std::move(log));
+                                        std::function<void(const std::string&)> log,
+                                        std::function<void()> resumed) override {
+        return data_.listen(instance, std::move(onMessage), std::move(log), std::move(resumed));
     }
     void purgeExpired(std::int64_t now) override { data_.purgeExpired(now); }
 
@@ -281,13 +285,21 @@ std::vector<std::string> MemoryStore::roomsOnline(const std::vector<std::string>
     return {online.begin(), online.end()};
 }
 
+int MemoryStore::otherInstances(const std::string& instance, std::int64_t freshSeconds) {
+    const auto lock = enter();
+    std::set<std::string> others;
+    for (const auto& [room, row] : presence)
+        if (row.instance != instance && row.seenAt >= clockSeconds - freshSeconds) others.insert(row.instance);
+    return static_cast<int>(others.size());
+}
+
 void MemoryStore::publish(const BusMessage& message) {
     enter();
     bus_->publish(message);
 }
 
 std::unique_ptr<BusListener> MemoryStore::listen(const std::string& instance, BusHandler onMessage,
-                                                 std::function<void(const std::string&)>) {
+                                                 std::function<void(const std::string&)>, std::function<void()>) {
     enter();
     return bus_->listen(instance, std::move(onMessage));
 }

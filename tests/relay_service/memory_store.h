@@ -54,9 +54,11 @@ public:
     int refreshPresence(const std::string& instance) override;
     std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override;
     std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override;
+    int otherInstances(const std::string& instance, std::int64_t freshSeconds) override;
     void publish(const BusMessage& message) override;
     std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
-                                        std::function<void(const std::string&)> log) override;
+                                        std::function<void(const std::string&)> log,
+                                        std::function<void()> resumed) override;
     void purgeExpired(std::int64_t nowSeconds) override;
 
     // Another connection to this store's data; this store must outlive it.

@@ -5,8 +5,10 @@
 // and twenty phones using the device side as the page does. The list of
 // computers must be true through any instance, and every phone must reach
 // its computer again within seconds of an instance being killed and
-// started, stopped and started as systemd restarts it, or added; a
-// sign-out through one instance closes that sign-in's phones on another.
+// started, stopped and started as systemd restarts it, or added (its clock
+// 20 s behind the others'), and through an instance cut from the database;
+// a sign-out through one instance closes that sign-in's phones on another,
+// and on one that was away from the bus when it was said.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -32,6 +34,7 @@
 #include "relay_process.h"
 #include "relay_service/relay_limits.h"
 #include "server/server_queue.h"
+#include "stalling_proxy.h"
 
 namespace morvane::relay_service::testing {
 namespace {
@@ -353,7 +356,8 @@ public:
     static constexpr int accounts = 10;  // two computers and two phones each
 
     Fleet()
-        : port_(portFreeOn({"127.0.0.2", "127.0.0.3", "127.0.0.4"})),
+        : proxy_(database_.cluster().folder() + "/.s.PGSQL.5432"),
+          port_(portFreeOn({"127.0.0.2", "127.0.0.3", "127.0.0.4"})),
           nginx_(folder_.path(), morvane::testing::freePort()) {
         for (const auto* address : {"127.0.0.2", "127.0.0.3"}) instances_.push_back(start(address));
         nginx_.start(upstreams());
@@ -370,11 +374,14 @@ public:
     }
 
     // One instance, listening on its own address for the proxy alone, its
-    // clock `clockOffset` seconds off the machine's.
+    // clock `clockOffset` seconds off the machine's. The first (127.0.0.2)
+    // reaches the database through a proxy the test can cut.
     std::unique_ptr<RelayProcess> start(const std::string& address, int clockOffset = 0) {
         // What is tried here is the fleet, not the store's time-outs: a
         // machine busy with other tests may take seconds to connect.
-        auto config = RelayProcess::postgresConfig(database_.connectionString(), {{"connect_timeout_seconds", 30}});
+        const auto url =
+            address == "127.0.0.2" ? proxy_.connectionString(database_.database()) : database_.connectionString();
+        auto config = RelayProcess::postgresConfig(url, {{"connect_timeout_seconds", 30}});
         config["listen"] = address + ":" + std::to_string(port_);
         config["trusted_proxies"] = json::array({"127.0.0.1"});
         std::vector<std::string> environment;
@@ -518,6 +525,7 @@ public:
     }
 
     PostgresBackend database_;
+    StallingProxy proxy_;
     TempDir folder_;
     std::uint16_t port_;
     Nginx nginx_;
@@ -578,6 +586,74 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
     std::printf("[ fleet    ] three instances: %d of 200 lists said every computer online\n", lists);
     EXPECT_EQ(lists, 200);
 
+    // Cut from the database (nothing answers, as across a broken network),
+    // an instance lets its links go and takes no connections, so that its
+    // computers come back through the others within seconds and the lists
+    // stay true through the proxy.
+    auto& cut = *fleet.instances_[0];
+    const auto cutAt = Clock::now();
+    fleet.proxy_.swallow(true);
+    ASSERT_FALSE(cut.waitFor("this instance lets its links go", 40s).empty()) << fleet.stragglers(cutAt);
+    const auto aside = Clock::now();
+    std::printf("[ fleet    ] cut from the database: it stood aside after %.1f s\n", secondsSince(cutAt));
+    ASSERT_TRUE(fleet.throughAgain("one instance cut from the database", aside));
+    lists = fleet.fullLists();
+    std::printf("[ fleet    ] one instance cut: %d of 200 lists said every computer online\n", lists);
+    EXPECT_EQ(lists, 200);
+
+    // The database back, the instance answers within a couple of seconds (a
+    // check finds it, rather than its calls waiting out a back-off that grew
+    // while it was away) and takes connections again.
+    fleet.proxy_.swallow(false);
+    const auto back = Clock::now();
+    const std::string access = fleet.phoneSessions[0]["access_token"];
+    EXPECT_TRUE(morvane::testing::eventually(
+        [&] {
+            try {
+                return exchange(cut.origin(), "GET", "/v1/hosts", "", access).status == 200;
+            } catch (const std::exception&) {
+                return false;  // not listening yet
+            }
+        },
+        20'000));
+    const double recovered = secondsSince(back);
+    std::printf("[ fleet    ] the database back: the instance answered after %.2f s\n", recovered);
+    EXPECT_LT(recovered, 6.0) << "answered try-later long after the database came back";
+    EXPECT_FALSE(cut.waitFor("the store answers again").empty());
+    ASSERT_TRUE(fleet.throughAgain("the database back, pages opened again", fleet.reopenAll()));
+
+    // Away from the bus while a sign-out is said (its connections to the
+    // database cut, new ones held a moment), an instance closes that
+    // sign-in's phones once it is back, as the store says.
+    int account = -1;
+    EXPECT_TRUE(morvane::testing::eventually([&] {
+        for (int a = 1; a < Fleet::accounts; ++a)
+            for (int c = 0; c < 2; ++c)
+                if (fleet.holderOf(fleet.rooms[2 * a + c]) == cut.instance()) account = a;
+        return account > 0;
+    }));
+    ASSERT_GT(account, 0);
+    // On the bus again since the database came back, within about a second.
+    ASSERT_FALSE(cut.waitFor("bus: listening again").empty());
+    fleet.proxy_.hold(true);
+    fleet.proxy_.cutAll();
+    const bool lost = !cut.waitFor("bus: lost").empty();
+    const auto missed = exchange(fleet.instances_[1]->origin(), "POST", "/v1/auth/signout",
+                                 json{{"refresh_token", fleet.phoneSessions[account]["refresh_token"]}}.dump());
+    fleet.proxy_.hold(false);
+    ASSERT_TRUE(lost);
+    ASSERT_EQ(missed.status, 200) << missed.body;
+    const auto missedAt = Clock::now();
+    EXPECT_TRUE(morvane::testing::eventually(
+        [&] { return !fleet.phones[2 * account]->through() && !fleet.phones[2 * account + 1]->through(); }, 15'000))
+        << fleet.stragglers(missedAt);
+    std::printf("[ fleet    ] sign-out missed on the bus: both phones closed after %.2f s\n", secondsSince(missedAt));
+    EXPECT_FALSE(cut.waitFor("back on the bus: 1 sign-ins connected here signed out meanwhile").empty());
+    for (int i = 2 * account; i < 2 * account + 2; ++i) {
+        const auto codes = fleet.phones[i]->closes();
+        EXPECT_FALSE(codes.empty() || codes.back() != 4401) << "phone " << i;
+    }
+
     // A sign-out through one instance closes the sign-in's phones where
     // they are, on another.
     const auto holder = fleet.holderOf(fleet.rooms[0]);
@@ -599,7 +675,8 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
     EXPECT_TRUE(morvane::testing::eventually([&] { return fleet.phones[0]->signedOut() && fleet.phones[1]->signedOut(); },
                                              15'000))
         << "a new ticket is refused";
-    for (std::size_t i = 2; i < fleet.phones.size(); ++i) EXPECT_TRUE(fleet.phones[i]->through()) << "phone " << i;
+    for (int i = 2; i < static_cast<int>(fleet.phones.size()); ++i)
+        EXPECT_TRUE(i / 2 == account || fleet.phones[i]->through()) << "phone " << i;
 }
 
 }  // namespace

@@ -197,6 +197,30 @@ TEST(WorkQueue, ALaneHoldsOnlyItsShareAndTheWorkerTakesTheLanesInTurn) {
     EXPECT_EQ(rig.queue->waiting(), 0u);
 }
 
+// A job that caught its store's failure ends without throwing: the store is
+// said to answer again only once it has really answered.
+TEST(WorkQueue, TheStoreIsSaidToAnswerAgainOnlyOnceItReallyDoes) {
+    QueueRig rig({1, 100});
+    bool answering = false;
+    rig.queue->answersWhen([&] { return answering; });
+    rig.submit(1);
+    rig.submit(2);
+    rig.network.runAll();
+    for (int n = 3; n <= 4; ++n) {
+        rig.worker.runAll();
+        rig.network.runAll();
+        rig.network.advance(10'000);
+        EXPECT_EQ(rig.logs.size(), 1u) << "a job that caught a failure, then job " << n;
+        rig.submit(n);
+    }
+    answering = true;
+    rig.worker.runAll();
+    rig.network.runAll();
+    rig.network.advance(10'000);
+    ASSERT_EQ(rig.logs.size(), 2u);
+    EXPECT_EQ(rig.logs[1], "info: the store answers again (1 calls were answered try-later)");
+}
+
 TEST(WorkQueue, AfterCloseNothingQueuedRunsNorAnswers) {
     QueueRig rig({4, 100});
     rig.submit(1);

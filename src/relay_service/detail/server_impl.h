@@ -47,6 +47,8 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     RelayLog log;
     std::shared_ptr<boost::asio::ssl::context> tls;
     std::shared_ptr<RelayListener> listener;
+    // Where it listens, once it has: paused, it listens there again.
+    std::optional<boost::asio::ip::tcp::endpoint> at;
     // What the upgraded sockets have waiting to be written.
     QueueBudget budget;
     RelayPage page;

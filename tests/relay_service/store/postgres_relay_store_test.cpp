@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "../../support/eventually.h"
 #include "postgres_test_cluster.h"
 #include "relay_service/postgres_relay_store.h"
 #include "relay_service/relay_store.h"
@@ -159,7 +160,7 @@ TEST(PostgresRelayStore, ADatabaseThatStopsAnsweringFailsCallsInSecondsAndThenAt
     backend.open();
     StallingProxy proxy(backend.cluster().folder() + "/.s.PGSQL.5432");
     std::int64_t nowMillis = 0;
-    auto store = openPostgresRelayStore(proxy.connectionString(backend.database()), quick, [&] { return nowMillis; });
+    auto store = openPostgresRelayStore(proxy.connectionString(backend.database()), quick, [&] { return nowMillis; }, 0);
     ASSERT_EQ(store->addHost(host(1), 10), AddHostOutcome::created);
     struct Step {
         const char* why;
@@ -194,6 +195,29 @@ TEST(PostgresRelayStore, ADatabaseThatStopsAnsweringFailsCallsInSecondsAndThenAt
         EXPECT_LT(call.seconds, step.mostSeconds);
         EXPECT_EQ(proxy.accepted() - before, step.connectionsMade);
     }
+}
+
+// A database back from a cut is found by the store's own check, made every
+// tenth of a second here, and the next call goes through at once, without
+// waiting out the back-off (here it would never end: the clock that times
+// it stands still). Meanwhile the store says how it finds the database.
+TEST(PostgresRelayStore, ADatabaseBackFromACutIsUsedAgainAsSoonAsACheckFindsIt) {
+    PostgresBackend backend;
+    backend.open();
+    StallingProxy proxy(backend.cluster().folder() + "/.s.PGSQL.5432");
+    auto store = openPostgresRelayStore(proxy.connectionString(backend.database()), quick, [] { return 0; }, 100);
+    ASSERT_EQ(store->addHost(host(1), 10), AddHostOutcome::created);
+    EXPECT_EQ(store->reach(), StoreReach::answering);
+
+    proxy.swallow(true);
+    EXPECT_THROW(store->hostByRoom(host(1).room), RelayStoreError);
+    EXPECT_EQ(store->reach(), StoreReach::silent) << "nothing answered: a cut, not a refusal";
+    EXPECT_THROW(store->hostByRoom(host(1).room), RelayStoreError) << "the calls meanwhile fail at once";
+    EXPECT_EQ(store->reach(), StoreReach::silent);
+
+    proxy.swallow(false);
+    EXPECT_TRUE(morvane::testing::eventually([&] { return store->reach() == StoreReach::answering; }, 20'000));
+    EXPECT_EQ(store->hostByRoom(host(1).room), host(1));
 }
 
 // SIGSTOPs a process now and SIGCONTs it when resumed, destroyed, or after
@@ -234,7 +258,7 @@ private:
 TEST(PostgresRelayStore, AStoppedServerProcessFailsTheCallAndIsEnded) {
     PostgresBackend backend;
     std::int64_t nowMillis = 0;
-    auto store = openPostgresRelayStore(backend.connectionString(), quick, [&] { return nowMillis; });
+    auto store = openPostgresRelayStore(backend.connectionString(), quick, [&] { return nowMillis; }, 0);
     const std::string pidOf = "SELECT pid FROM pg_stat_activity WHERE datname = current_database() AND "
                               "application_name = 'morvane-relay'";
     const auto pid = backend.cluster().query(backend.database(), pidOf);

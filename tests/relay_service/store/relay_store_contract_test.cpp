@@ -508,6 +508,9 @@ TEST_P(RelayStoreContract, PresenceShowsTheFreshHolderOfEachRoom) {
     EXPECT_FALSE(other->dropPresence(room(1), "beta"));
     check("dropped", {{"nobody holds it", 1, 60, std::nullopt}});
 
+    EXPECT_EQ(store.otherInstances("alpha", 50), 0) << "beta's rows are stale";
+    EXPECT_EQ(store.otherInstances("beta", 50), 1);
+    EXPECT_EQ(other->otherInstances("gamma", 200), 2);
     EXPECT_THAT(store.roomsOnline({room(1), room(2), room(3), room(4)}, 50), UnorderedElementsAre(room(2)));
     EXPECT_THAT(other->roomsOnline({room(2), room(3)}, 200), UnorderedElementsAre(room(2), room(3)));
     EXPECT_THAT(store.roomsOnline({}, 60), ::testing::IsEmpty());

@@ -2,7 +2,9 @@
 // folder of its own (libpq's host= and port 5432): it passes bytes both
 // ways until told to swallow them, and then still takes new connections
 // but passes nothing, as a database host that stopped answering does,
-// without stopping the cluster the other tests share.
+// without stopping the cluster the other tests share. It can also cut every
+// connection it carries, and hold new ones (taken, but put through only
+// once let go), as a short break in the network between them does.
 #pragma once
 
 #include <poll.h>
@@ -32,6 +34,7 @@ public:
             ::listen(listener_, 16) != 0)
             throw std::runtime_error(std::string("the proxy cannot listen: ") + std::strerror(errno));
         wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        nudge_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         thread_ = std::thread([this] { run(); });
     }
     ~StallingProxy() {
@@ -39,8 +42,10 @@ public:
         [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
         thread_.join();
         for (const auto& pair : pairs_) closePair(pair);
+        for (const int client : held_) ::close(client);
         ::close(listener_);
         ::close(wake_);
+        ::close(nudge_);
     }
     StallingProxy(const StallingProxy&) = delete;
     StallingProxy& operator=(const StallingProxy&) = delete;
@@ -50,6 +55,15 @@ public:
         return "host=" + folder_.path() + " port=5432 dbname=" + database + " user=postgres";
     }
     void swallow(bool on) { swallowing_ = on; }
+    // Closes every connection it carries now.
+    void cutAll() {
+        cutting_ = true;
+        nudge();
+    }
+    void hold(bool on) {
+        holding_ = on;
+        nudge();
+    }
     int accepted() const { return accepted_; }
 
 private:
@@ -69,10 +83,23 @@ private:
         ::close(pair.server);
     }
 
+    void nudge() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(nudge_, &one, sizeof one);
+    }
+
     void accept() {
         const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) return;
         ++accepted_;
+        if (holding_) {
+            held_.push_back(client);
+            return;
+        }
+        putThrough(client);
+    }
+
+    void putThrough(int client) {
         const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const auto address = addressOf(target_);
         if (server < 0 || ::connect(server, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
@@ -99,21 +126,34 @@ private:
 
     void run() {
         for (;;) {
-            std::vector<pollfd> fds{{wake_, POLLIN, 0}, {listener_, POLLIN, 0}};
+            if (cutting_.exchange(false)) {
+                for (const auto& pair : pairs_) closePair(pair);
+                pairs_.clear();
+            }
+            if (!holding_) {
+                for (const int client : held_) putThrough(client);
+                held_.clear();
+            }
+            std::vector<pollfd> fds{{wake_, POLLIN, 0}, {nudge_, POLLIN, 0}, {listener_, POLLIN, 0}};
             for (const auto& pair : pairs_) {
                 fds.push_back({pair.client, POLLIN, 0});
                 fds.push_back({pair.server, POLLIN, 0});
             }
             if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
             if (fds[0].revents) return;
+            if (fds[1].revents) {
+                std::uint64_t count;
+                [[maybe_unused]] const auto read = ::read(nudge_, &count, sizeof count);
+                continue;
+            }
             // The pairs polled; one accepted now waits for the next round.
             const std::size_t polled = pairs_.size();
-            if (fds[1].revents) accept();
+            if (fds[2].revents) accept();
             std::vector<Pair> open(pairs_.begin() + static_cast<std::ptrdiff_t>(polled), pairs_.end());
             for (std::size_t i = 0; i < polled; ++i) {
                 const auto& pair = pairs_[i];
-                const bool fine = (!fds[2 + 2 * i].revents || pass(pair.client, pair.server)) &&
-                                  (!fds[3 + 2 * i].revents || pass(pair.server, pair.client));
+                const bool fine = (!fds[3 + 2 * i].revents || pass(pair.client, pair.server)) &&
+                                  (!fds[4 + 2 * i].revents || pass(pair.server, pair.client));
                 if (fine)
                     open.push_back(pair);
                 else
@@ -127,7 +167,11 @@ private:
     TempDir folder_;
     int listener_ = -1;
     int wake_ = -1;
+    int nudge_ = -1;
     std::atomic<bool> swallowing_{false};
+    std::atomic<bool> cutting_{false};
+    std::atomic<bool> holding_{false};
+    std::vector<int> held_;  // the proxy's thread only
     std::atomic<int> accepted_{0};
     std::vector<Pair> pairs_;  // the proxy's thread only
     std::thread thread_;
