@@ -12,10 +12,17 @@
 //
 //   morvane_relay_bench [--links N] [--rounds N] [--records N] [--record-bytes N] [--repeats N]
 //                       [--window BYTES] [--no-nginx] [--wrap "COMMAND ARGS"]
+//                       [--stalled N] [--stall-bytes N] [--relay PATH]
 //
 // A stream keeps at most the host's credit window (1 MiB) ahead of what the
 // device has read, as a host does; --window 0 writes as fast as each road
 // takes the records (the relay closes a device with more than 4 MiB queued, by default).
+// --stalled N: then N devices of other accounts (one computer each, as free
+// accounts are) stop reading while each is sent more than one connection
+// may have waiting, and the measured phone streams once more beside them:
+// the kernel's TCP memory (/proc/net/sockstat) with them stalled and after
+// their slow close, and whether the phone was left alone. --relay runs
+// another build of morvane-relay (an older one, for a figure before).
 // --wrap starts the relay under another program (a profiler), e.g.
 // --wrap "valgrind --tool=callgrind --callgrind-out-file=/tmp/relay.cg" or
 // --wrap "perf record -e cpu-clock -g -o /tmp/relay.perf --".
@@ -355,8 +362,32 @@ struct Side {
 
 }  // namespace
 
+// The kernel's TCP sockets: in use, orphaned, and the pages they hold.
+struct SockStat {
+    long inUse = 0, orphans = 0, pages = 0;
+};
+SockStat sockStat() {
+    std::ifstream file("/proc/net/sockstat");
+    SockStat out;
+    for (std::string word; file >> word;) {
+        if (word != "TCP:") continue;
+        for (std::string name; file >> name && name != "UDP:";) {
+            long value = 0;
+            file >> value;
+            if (name == "inuse") out.inUse = value;
+            if (name == "orphan") out.orphans = value;
+            if (name == "mem") out.pages = value;
+        }
+        break;
+    }
+    return out;
+}
+double mebibytes(long pages) { return static_cast<double>(pages) * 4096.0 / 1048576.0; }
+
 int main(int argc, char** argv) {
-    int links = 1000, rounds = 2000, records = 1000, repeats = 3;
+    int links = 1000, rounds = 2000, records = 1000, repeats = 3, stalled = 0;
+    std::string relayProgram = MORVANE_RELAY_PROGRAM;
+    std::size_t stallBytes = 5u << 20;
     std::size_t recordBytes = 240'026;
     std::size_t windowBytes = SecureChannel::creditWindow;
     bool nginx = true;
@@ -375,6 +406,9 @@ int main(int argc, char** argv) {
         if (name == "--repeats") repeats = std::max(1, std::stoi(value));
         if (name == "--record-bytes") recordBytes = std::stoul(value);
         if (name == "--window") windowBytes = std::stoul(value);
+        if (name == "--stalled") stalled = std::stoi(value);
+        if (name == "--stall-bytes") stallBytes = std::stoul(value);
+        if (name == "--relay") relayProgram = value;
         if (name == "--wrap") {
             std::istringstream words(value);
             for (std::string word; words >> word;) wrap.push_back(word);
@@ -388,7 +422,7 @@ int main(int argc, char** argv) {
     std::vector<RelayIdentity> idle;
     const RelayIdentity measured{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
     const auto room = RelayBytes::hex(measured.roomID());
-    std::vector<std::string> tickets;
+    std::vector<std::string> tickets, idleTickets;
     {
         auto store = openRelayStore(RelayStoreConfig{"sqlite", folder.string(), ""});
         const auto now = static_cast<std::int64_t>(std::time(nullptr));
@@ -401,17 +435,23 @@ int main(int argc, char** argv) {
         }
         for (int i = 0; i < links; ++i) {
             idle.push_back(RelayIdentity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0});
-            const auto account = store->accountForEmail("owner" + std::to_string(i / 10) + "@example.com", now);
-            store->addHost(HostRecord{RelayBytes::hex(idle.back().roomID()), idle.back().hostPublicKeyText(), "Idle",
-                                      account.userId, now},
-                           10);
+            // The stalled devices' computers each on an account of its own.
+            const auto account =
+                store->accountForEmail("owner" + std::to_string(i < stalled ? i : i / 10 + links) + "@example.com", now);
+            const auto idleRoom = RelayBytes::hex(idle.back().roomID());
+            store->addHost(HostRecord{idleRoom, idle.back().hostPublicKeyText(), "Idle", account.userId, now}, 10);
+            if (i < stalled) {
+                const auto ticket = RelayBytes::b64u(Secure::randomBytes(16)) + RelayBytes::b64u(Secure::randomBytes(32));
+                store->putToken(Token{Secure::sha256Hex(ticket), TokenKind::ticket, account.userId, "web", idleRoom, now + 3600});
+                idleTickets.push_back(ticket);
+            }
         }
     }
 
     asio::io_context io;
     const auto port = freePort();
     std::vector<std::string> command = wrap;
-    for (const std::string& word : {std::string(MORVANE_RELAY_PROGRAM), std::string("--listen"),
+    for (const std::string& word : {relayProgram, std::string("--listen"),
                                    "127.0.0.1:" + std::to_string(port), std::string("--data"), folder.string(),
                                    std::string("--codes-in-log")})
         command.push_back(word);
@@ -465,6 +505,74 @@ int main(int argc, char** argv) {
             "through morvane-relay (its log: " + (folder / "relay.log").string() + ")");
         measure(viaDirect, *direct, nullptr, [&] { streamFromPeer(*direct); }, "over the direct WebSocket");
         if (proxied) measure(viaNginx, *proxied, nullptr, [&] { streamFromPeer(*proxied); }, "through nginx");
+    }
+
+    if (stalled > 0) {
+        const auto quiet = sockStat();
+        std::vector<std::unique_ptr<Socket>> stalledHosts, stalledDevices;
+        std::vector<std::string> frames;
+        for (int i = 0; i < stalled && i < static_cast<int>(idle.size()); ++i) {
+            stalledHosts.push_back(link(io, port, idle[i]));
+            auto device = std::make_unique<Socket>(io);
+            device->next_layer().socket().open(tcp::v4());
+            device->next_layer().socket().set_option(asio::socket_base::receive_buffer_size(4096));
+            device->next_layer().connect({asio::ip::make_address("127.0.0.1"), port});
+            device->set_option(ws::stream_base::decorator(
+                [](ws::request_type& r) { r.set(beast::http::field::sec_websocket_protocol, "morvane.v1"); }));
+            device->handshake("127.0.0.1", "/relay/v1/device/" + RelayBytes::hex(idle[i].roomID()) + "?ticket=" + idleTickets[i]);
+            stalledDevices.push_back(std::move(device));
+            const auto stalledID = nlohmann::json::parse(readText(*stalledHosts.back()))["c"].get<std::uint32_t>();
+            std::string stalledFrame(4 + recordBytes, 's');
+            const auto bytes = RelayBytes::u32(stalledID);
+            std::copy(bytes.begin(), bytes.end(), stalledFrame.begin());
+            frames.push_back(std::move(stalledFrame));
+            stalledHosts.back()->binary(true);
+        }
+        // Each is sent --stall-bytes (5 MiB: more than one connection may
+        // have waiting and the kernel's buffer together; less fills the
+        // relay's total with many queues each under its own limit). The
+        // phone streams meanwhile.
+        const int perDevice = static_cast<int>(stallBytes / recordBytes) + 1;
+        std::thread stalling([&] {
+            for (int k = 0; k < perDevice; ++k)
+                for (std::size_t i = 0; i < stalledHosts.size(); ++i) {
+                    beast::error_code ec;
+                    stalledHosts[i]->write(asio::buffer(frames[i]), ec);
+                }
+        });
+        Side during;
+        measure(
+            during, *phone, host.get(),
+            [&] {
+                for (int i = 0; i < records; ++i) {
+                    window.beforeSending();
+                    host->write(asio::buffer(frame));
+                }
+            },
+            "through morvane-relay beside the stalled devices (its log: " + (folder / "relay.log").string() + ")");
+        stalling.join();
+        const auto held = sockStat();
+        const long heldRss = rssKiB(innermost(relay));
+        // Past the slow close's grace.
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        const auto after = sockStat();
+        std::ifstream log(folder / "relay.log");
+        int closed = 0, reset = 0, phoneClosed = 0;
+        for (std::string line; std::getline(log, line);) {
+            if (line.find("closed ") != std::string::npos && line.find("(slow)") != std::string::npos) {
+                ++closed;
+                if (line.find("of room " + room) != std::string::npos) ++phoneClosed;
+            }
+            if (line.find("reset ") != std::string::npos) ++reset;
+        }
+        std::printf("%d devices of other accounts stalled, each sent %d records of %zu bytes, beside the phone's stream:\n",
+                    static_cast<int>(stalledDevices.size()), perDevice, recordBytes);
+        std::printf("  the phone's stream %.0f MB/s, the phone closed as slow %d times; %d closed as slow, %d reset\n",
+                    median(during.mbps), phoneClosed, closed, reset);
+        std::printf("  kernel TCP memory %.1f MiB before, %.1f MiB with them stalled (+%.1f), %.1f MiB 5 s later; "
+                    "orphans %ld, %ld, %ld; relay RSS %ld KiB\n",
+                    mebibytes(quiet.pages), mebibytes(held.pages), mebibytes(held.pages - quiet.pages),
+                    mebibytes(after.pages), quiet.orphans, held.orphans, after.orphans, heldRss);
     }
 
     // Memory per idle link.
