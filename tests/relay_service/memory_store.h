@@ -8,6 +8,7 @@
 // read and changed while no other thread uses the store.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -93,6 +94,9 @@ public:
     std::map<std::string, Presence> presence;  // by room
     // The database's clock as presence rows read it, in Unix seconds.
     std::int64_t clockSeconds = 0;
+    // How the store says it finds its database.
+    std::atomic<StoreReach> reachNow{StoreReach::answering};
+    StoreReach reach() const override { return reachNow; }
 
 private:
     // Locks the tables for one call, failing it while broken.

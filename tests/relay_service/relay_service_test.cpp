@@ -489,6 +489,37 @@ TEST(RelayService, AStoreThatStopsAnsweringHoldsUpNeitherForwardingNorThePage) {
     EXPECT_TRUE(relay.logged("the store answers again"));
 }
 
+// A store that says nothing at all while another instance holds links: this
+// one stands aside, its links sent away ("moved", so the computer dials
+// again at once) and new connections refused, so that a proxy in front
+// passes them to the other instances, until the store answers again. A
+// store that refuses connections is down for every instance alike: then
+// nothing moves.
+TEST(RelayService, AnInstanceWhoseStoreIsSilentStandsAsideWhileOthersHoldLinks) {
+    ServiceRig relay(RelayServerOptions{"127.0.0.1"});
+    const auto http = relay.origin("http");
+    Owner owner(relay, http, "owner@example.com");
+    const auto identity = newIdentity();
+    ASSERT_EQ(owner.registerHost(identity), RelayAccountResult<bool>(true));
+    LinkRig rig(relay.origin("ws"), identity);
+    ASSERT_TRUE(rig.watch->saw("up 0"));
+    relay.store.putPresence("another room", "another instance");
+
+    relay.store.reachNow = StoreReach::refusing;
+    EXPECT_FALSE(relay.logged("lets its links go", 3s)) << "a database down for everyone";
+    EXPECT_EQ(relay.links(), 1u);
+
+    relay.store.reachNow = StoreReach::silent;
+    EXPECT_TRUE(relay.logged("this instance lets its links go", 15s));
+    EXPECT_TRUE(rig.watch->saw("down"));
+    EXPECT_THROW(exchange(http, "GET", "/"), std::exception) << "refused while it stands aside";
+
+    relay.store.reachNow = StoreReach::answering;
+    EXPECT_TRUE(relay.logged("the store answers again: taking connections again"));
+    EXPECT_EQ(exchange(http, "GET", "/").status, 200);
+    EXPECT_TRUE(rig.watch->saw("up 0", 2)) << "the computer links here again";
+}
+
 // Another instance sharing the database may remove a computer whose link is
 // held here: the store tells, asked every 30 seconds off the network thread.
 // A store out of reach says nothing about the computer.
