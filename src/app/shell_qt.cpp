@@ -50,6 +50,7 @@
 #include "platform/linux/locker_watch_linux_qt.h"
 #include "platform/linux/net_path_monitor_linux.h"
 #include "platform/linux/relay_sleep_watch_linux_qt.h"
+#include "platform/linux/sleep_bus_linux_qt.h"
 #include "platform/linux/tailscale_cli.h"
 #include "relay/beast_relay_socket.h"
 #include "relay/host_relay_link.h"
@@ -245,7 +246,9 @@ int runShell(int argc, char** argv) {
         makeX11Clipboard(clipboardQueue, [&log](const std::string& text) { log.write("error", text); });
     // Shared with the threads that ask it, which may outlive this function.
     auto locker = std::make_shared<ScreenLocker>(nullptr);
-    auto sleepReader = makeSleepDisabledReader(sleepQueue);
+    // Asked of the system bus; systemctl and loginctl only where it does not answer.
+    SleepBusWatch sleepBus(QDBusConnection::systemBus());
+    auto sleepReader = makeSleepDisabledReader(sleepQueue, {sleepBus.targetStates(), sleepBus.blockInhibited()});
     CachedProbe lockedReader(lockedQueue, [locker]() -> std::optional<bool> { return locker->isLocked(); },
                              1'000, [] { return nowMillis(); });
     // Heard from the screen saver where it answers on the bus; the reader

@@ -92,21 +92,29 @@ bool SystemState::parseSleepBlocked(std::string_view loginctlOutput) {
     constexpr std::string_view key = "BlockInhibited=";
     for (const auto line : lines(loginctlOutput)) {
         const auto w = words(line);
-        if (w.size() != 1 || !w[0].starts_with(key)) continue;
-        std::string_view what = w[0].substr(key.size());
-        while (!what.empty()) {
-            const auto colon = what.find(':');
-            if (what.substr(0, colon) == "sleep") return true;
-            if (colon == std::string_view::npos) break;
-            what.remove_prefix(colon + 1);
-        }
+        if (w.size() == 1 && w[0].starts_with(key) && blocksSleep(w[0].substr(key.size()))) return true;
+    }
+    return false;
+}
+
+bool SystemState::blocksSleep(std::string_view what) {
+    while (!what.empty()) {
+        const auto colon = what.find(':');
+        if (what.substr(0, colon) == "sleep") return true;
+        if (colon == std::string_view::npos) break;
+        what.remove_prefix(colon + 1);
     }
     return false;
 }
 
 bool SystemState::sleepDisabled(const SleepFacts& facts) {
-    if (facts.targets && parseSleepDisabled(*facts.targets)) return true;
+    if (facts.targetStates) {
+        if (std::ranges::find(*facts.targetStates, "masked") != facts.targetStates->end()) return true;
+    } else if (facts.targets && parseSleepDisabled(*facts.targets)) {
+        return true;
+    }
     if (facts.powerState && !parseKernelCanSleep(*facts.powerState)) return true;
+    if (facts.blockInhibited) return blocksSleep(*facts.blockInhibited);
     return facts.managerState && parseSleepBlocked(*facts.managerState);
 }
 
@@ -263,19 +271,32 @@ void CachedProbe::refreshIfStale() {
     });
 }
 
-std::unique_ptr<CachedProbe> makeSleepDisabledReader(Executor& queue, std::int64_t maxAgeMillis) {
+std::optional<bool> SystemState::readSleepDisabled(const SleepBus& bus, const Run& run,
+                                                   const std::filesystem::path& powerState) {
+    SleepFacts facts;
+    if (bus.targetStates) facts.targetStates = bus.targetStates();
+    if (!facts.targetStates)
+        facts.targets = run({"/usr/bin/systemctl", "show", "--property=LoadState", "sleep.target", "suspend.target"},
+                            3'000);
+    facts.powerState = readSmallFile(powerState, 4096);
+    if (bus.blockInhibited) facts.blockInhibited = bus.blockInhibited();
+    if (!facts.blockInhibited)
+        facts.managerState = run({"/usr/bin/loginctl", "show-session", "--property=BlockInhibited"}, 3'000);
+    // Nothing answered: keep the last reading.
+    if (!facts.targetStates && !facts.targets && !facts.powerState && !facts.blockInhibited && !facts.managerState)
+        return std::nullopt;
+    return sleepDisabled(facts);
+}
+
+std::unique_ptr<CachedProbe> makeSleepDisabledReader(Executor& queue, SystemState::SleepBus bus,
+                                                     std::int64_t maxAgeMillis) {
     return std::make_unique<CachedProbe>(
         queue,
-        []() -> std::optional<bool> {
-            SystemState::SleepFacts facts;
-            facts.targets = SystemState::runBounded(
-                {"/usr/bin/systemctl", "show", "--property=LoadState", "sleep.target", "suspend.target"}, 3'000);
-            facts.powerState = readSmallFile("/sys/power/state", 4096);
-            facts.managerState =
-                SystemState::runBounded({"/usr/bin/loginctl", "show-session", "--property=BlockInhibited"}, 3'000);
-            // Nothing answered: keep the last reading.
-            if (!facts.targets && !facts.powerState && !facts.managerState) return std::nullopt;
-            return SystemState::sleepDisabled(facts);
+        [bus = std::move(bus)] {
+            return SystemState::readSleepDisabled(
+                bus, [](const std::vector<std::string>& argv, std::int64_t timeoutMillis) {
+                    return SystemState::runBounded(argv, timeoutMillis);
+                });
         },
         maxAgeMillis, [] { return nowMillis(); });
 }

@@ -32,6 +32,9 @@ bool parseKernelCanSleep(std::string_view powerState);
 // The manager's properties as `loginctl show-session` prints them: whether
 // somebody holds a block inhibitor on sleep ("BlockInhibited=…sleep…").
 bool parseSleepBlocked(std::string_view loginctlOutput);
+// logind's BlockInhibited value itself ("shutdown:sleep:idle"): whether
+// sleep is among what is blocked.
+bool blocksSleep(std::string_view blockInhibited);
 
 // Whether this machine cannot fall asleep now: a sleep target is masked,
 // the kernel offers no sleep state, or sleep is blocked by an inhibitor.
@@ -41,6 +44,10 @@ struct SleepFacts {
     std::optional<std::string> targets;       // systemctl's answer, absent when it gave none
     std::optional<std::string> powerState;    // /sys/power/state
     std::optional<std::string> managerState;  // loginctl's answer
+    // The same two as the system bus gives them; each stands in for the
+    // tool's answer where present.
+    std::optional<std::vector<std::string>> targetStates = std::nullopt;  // each target's LoadState
+    std::optional<std::string> blockInhibited = std::nullopt;             // logind's BlockInhibited
 };
 bool sleepDisabled(const SleepFacts& facts);
 // The answer of the desktop's ScreenSaver GetActive call as `dbus-send
@@ -94,7 +101,30 @@ private:
     Executor& queue_;
 };
 
+namespace SystemState {
+
+// Where the system bus answers, the sleep facts as it gives them, each
+// absent while its service does not answer there. Asked on the reader's
+// queue: a read may wait for the bus (about a second at most), never for a
+// program.
+struct SleepBus {
+    // The LoadState of sleep.target and of suspend.target.
+    std::function<std::optional<std::vector<std::string>>()> targetStates;
+    // logind's BlockInhibited.
+    std::function<std::optional<std::string>()> blockInhibited;
+};
+using Run = std::function<std::optional<std::string>(const std::vector<std::string>&, std::int64_t timeoutMillis)>;
+
+// One reading of whether sleep is disabled: each fact from the bus where it
+// answers, else from its command-line tool, started through `run`; the
+// kernel's states from `powerState`. Absent when nothing answered.
+std::optional<bool> readSleepDisabled(const SleepBus& bus, const Run& run,
+                                      const std::filesystem::path& powerState = "/sys/power/state");
+
+}  // namespace SystemState
+
 // The sleep-disabled probe with its default age, reading on `queue`.
-std::unique_ptr<CachedProbe> makeSleepDisabledReader(Executor& queue, std::int64_t maxAgeMillis = 4'000);
+std::unique_ptr<CachedProbe> makeSleepDisabledReader(Executor& queue, SystemState::SleepBus bus = {},
+                                                     std::int64_t maxAgeMillis = 4'000);
 
 }  // namespace morvane

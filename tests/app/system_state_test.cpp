@@ -70,11 +70,55 @@ TEST(StateProbes, SleepIsDisabledOnlyWhereTheMachineCannotFallAsleep) {
         {"a delay inhibitor is no block", {loaded, states, "DelayInhibited=sleep\n"}, false},
         {"nothing could be read", {std::nullopt, std::nullopt, std::nullopt}, false},
         {"only the kernel answered", {std::nullopt, "freeze\n", std::nullopt}, false},
+        {"a target masked on the bus", {std::nullopt, states, std::nullopt, {{"loaded", "masked"}}, ""}, true},
+        {"a sleep block on the bus", {std::nullopt, states, std::nullopt, {{"loaded", "not-found"}}, "shutdown:sleep"},
+         true},
+        {"the bus's answers stand in for the tools'",
+         {masked, states, "BlockInhibited=sleep\n", {{"loaded", "loaded"}}, "handle-lid-switch"},
+         false},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.why);
         EXPECT_EQ(SystemState::sleepDisabled(row.facts), row.disabled);
     }
+}
+
+TEST(StateProbes, SleepIsAskedOfTheBusAndOfAToolOnlyWhereTheBusDoesNotAnswer) {
+    const fs::path power = fs::temp_directory_path() / ("sleep-state-test-" + std::to_string(::getpid()));
+    std::ofstream(power) << "freeze mem disk\n";
+    std::vector<std::string> started;
+    const SystemState::Run run = [&](const std::vector<std::string>& argv, std::int64_t) -> std::optional<std::string> {
+        started.push_back(argv[0]);
+        if (argv[0] == "/usr/bin/systemctl") return "LoadState=masked\n\nLoadState=loaded\n";
+        return "BlockInhibited=\n";
+    };
+    using States = std::optional<std::vector<std::string>>;
+    using What = std::optional<std::string>;
+    const auto answers = [](States states, What what) {
+        return SystemState::SleepBus{[states] { return states; }, [what] { return what; }};
+    };
+    const struct {
+        const char* why;
+        SystemState::SleepBus bus;
+        std::vector<std::string> started;
+        bool disabled;
+    } table[] = {
+        {"both answer on the bus", answers({{"loaded", "loaded"}}, "sleep"), {}, true},
+        {"systemd is not on the bus", answers(std::nullopt, ""), {"/usr/bin/systemctl"}, true},
+        {"logind is not on the bus", answers({{"loaded", "loaded"}}, std::nullopt), {"/usr/bin/loginctl"}, false},
+        {"no bus at all", {}, {"/usr/bin/systemctl", "/usr/bin/loginctl"}, true},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.why);
+        started.clear();
+        EXPECT_EQ(SystemState::readSleepDisabled(row.bus, run, power), row.disabled);
+        EXPECT_EQ(started, row.started);
+    }
+    const SystemState::Run silent = [](const std::vector<std::string>&, std::int64_t) { return std::nullopt; };
+    EXPECT_EQ(SystemState::readSleepDisabled(answers(std::nullopt, std::nullopt), silent, power / "missing"),
+              std::nullopt)
+        << "nothing answered";
+    fs::remove(power);
 }
 
 TEST(StateProbes, LockedFromTheScreenSaverAnswer) {

@@ -1,63 +1,22 @@
 // The screen locker's state heard over a private session bus from a stand-in
 // screen saver: while one answers, a check starts no program; when it leaves
 // the bus, the command-line poll answers again.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
-#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 
 #include "platform/linux/locker_linux.h"
 #include "platform/linux/locker_watch_linux_qt.h"
+#include "private_bus.h"
 
 namespace morvane {
 namespace {
 
-bool pumpUntil(const std::function<bool()>& done, int millis = 10'000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < millis) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return done();
-}
-
-// dbus-daemon on a socket of its own, ended with the test.
-class PrivateBus {
-public:
-    PrivateBus() {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--print-address", nullptr);
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        char c;
-        while (::read(out[0], &c, 1) == 1 && c != '\n') address_ += c;
-        ::close(out[0]);
-    }
-    ~PrivateBus() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-    }
-    const std::string& address() const { return address_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string address_;
-};
+using testing::PrivateBus;
+using testing::pumpUntil;
 
 // A screen saver of the bus: answers GetActive and says ActiveChanged.
 class StandInSaver final : public QDBusVirtualObject {
