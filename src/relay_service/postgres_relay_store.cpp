@@ -109,15 +109,21 @@ private:
 
     void run() {
         const auto retry = std::chrono::milliseconds(500);
+        // A try unanswered gives the next one a second more, for a
+        // database slow to connect to on a busy machine.
+        auto limit = std::chrono::seconds(checkTimeoutSeconds);
         for (bool lost = false;;) {
             if (lost) {
                 if (stopRequested(retry)) return;
                 try {
-                    listen(Clock::now() + std::chrono::seconds(checkTimeoutSeconds));
+                    listen(Clock::now() + limit);
                     say("bus: listening again on " + conn_.describe());
                     lost = false;
+                    limit = std::chrono::seconds(checkTimeoutSeconds);
                     if (resumed_) resumed_();
-                } catch (const PostgresUnreachable&) {
+                } catch (const PostgresUnreachable& e) {
+                    limit = e.why == PostgresUnreachable::Why::noAnswer ? limit + std::chrono::seconds(1)
+                                                                         : std::chrono::seconds(checkTimeoutSeconds);
                     continue;
                 } catch (const RelayStoreError&) {
                     continue;
@@ -264,25 +270,35 @@ private:
 
     [[noreturn]] void away(const std::string& reason, StoreReach reach) {
         conn_.drop();
-        reach_ = reach;
-        checked_ = false;
         awayReason_ = reason;
         retryAt_ = monotonicMillis_() + retryMillis_;
         const auto wait = retryMillis_;
         retryMillis_ = std::min(retryMillis_ * 2, lastRetryMillis);
-        check();
+        check(reach);
         throw RelayStoreError(describe() + ": " + reason + "; calls fail at once until it answers again (" +
                               inSeconds(wait) + " at most)");
     }
 
-    // Starts the check of a database that is away, unless one runs.
-    void check() {
-        if (checkEvery_ <= 0) return;
+    // The database is away: says so and starts the check, unless one runs.
+    // Under the check's lock, so that a check that found the database
+    // answering as a call found it away does not end the checking.
+    void check(StoreReach reach) {
         std::lock_guard lock(checkLock_);
-        if (checking_ || stopping_) return;
+        ++aways_;
+        reach_ = reach;
+        checked_ = false;
+        if (checkEvery_ <= 0 || checking_ || stopping_) return;
         if (checker_.joinable()) checker_.join();  // done: it cleared `checking_` as its last step
         checking_ = true;
         checker_ = std::thread([this] { checkUntilAnswered(); });
+    }
+
+    // How a check found the database away, unless a call has found it
+    // answering since.
+    void stillAway(StoreReach reach) {
+        auto was = reach_.load();
+        while (was != StoreReach::answering && !reach_.compare_exchange_weak(was, reach)) {
+        }
     }
 
     // On the checker's thread: connects and runs one statement every so
@@ -294,27 +310,33 @@ private:
                                   std::min(timeouts_.statementSeconds, checkTimeoutSeconds), timeouts_.keepaliveSeconds};
         PostgresConnection probe(connectionString_, quick);
         for (;;) {
+            std::uint64_t aways = 0;
             {
                 std::unique_lock lock(checkLock_);
-                if (checkWake_.wait_for(lock, std::chrono::milliseconds(checkEvery_), [this] { return stopping_; })) {
+                // Stopping, or a call found it answering: nothing to check.
+                if (checkWake_.wait_for(lock, std::chrono::milliseconds(checkEvery_), [this] { return stopping_; }) ||
+                    reach_ == StoreReach::answering) {
                     checking_ = false;
                     return;
                 }
+                aways = aways_;
             }
             try {
                 probe.connect();
                 probe.exec("SELECT 1", {}, Clock::now() + probe.statementTimeout());
                 probe.drop();
+                std::lock_guard lock(checkLock_);
+                // A call found it away meanwhile: only the next check tells.
+                if (aways != aways_) continue;
                 reach_ = StoreReach::answering;
                 checked_ = true;
-                std::lock_guard lock(checkLock_);
                 checking_ = false;
                 return;
             } catch (const PostgresUnreachable& e) {
-                reach_ = e.why == PostgresUnreachable::Why::noAnswer ? StoreReach::silent : StoreReach::refusing;
+                stillAway(e.why == PostgresUnreachable::Why::noAnswer ? StoreReach::silent : StoreReach::refusing);
             } catch (const RelayStoreError&) {
                 // Refused, say while it starts: still away.
-                reach_ = StoreReach::refusing;
+                stillAway(StoreReach::refusing);
             }
             probe.drop();
         }
@@ -367,6 +389,7 @@ private:
     std::condition_variable checkWake_;
     bool checking_ = false;
     bool stopping_ = false;
+    std::uint64_t aways_ = 0;  // calls that found it away
     std::thread checker_;
 };
 

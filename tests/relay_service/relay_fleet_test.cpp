@@ -516,6 +516,11 @@ public:
             for (const auto& host : body["hosts"]) online += host.value("online", false);
         return online;
     }
+    static std::string logOf(RelayProcess& instance) {
+        std::string text;
+        for (const auto& line : instance.lines()) text += instance.origin() + " " + line + "\n";
+        return text;
+    }
     int presenceRows(const std::string& instance) {
         return std::stoi(database_.cluster().query(database_.database(),
                                                    "SELECT count(*) FROM presence WHERE instance = '" + instance + "'"));
@@ -615,10 +620,13 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
                 return false;  // not listening yet
             }
         },
-        20'000));
+        20'000))
+        << fleet.logOf(cut);
     const double recovered = secondsSince(back);
     std::printf("[ fleet    ] the database back: the instance answered after %.2f s\n", recovered);
-    EXPECT_LT(recovered, 6.0) << "answered try-later long after the database came back";
+    // About two seconds, quiet; the bound leaves room for a busy machine,
+    // and is still short of the back-off a store used to wait out.
+    EXPECT_LT(recovered, 2.0 * RelayLimits::linkWaitSeconds) << "answered try-later long after the database came back";
     EXPECT_FALSE(cut.waitFor("the store answers again").empty());
     ASSERT_TRUE(fleet.throughAgain("the database back, pages opened again", fleet.reopenAll()));
 
@@ -634,7 +642,7 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
     }));
     ASSERT_GT(account, 0);
     // On the bus again since the database came back, within about a second.
-    ASSERT_FALSE(cut.waitFor("bus: listening again").empty());
+    ASSERT_FALSE(cut.waitFor("bus: listening again").empty()) << fleet.logOf(cut);
     fleet.proxy_.hold(true);
     fleet.proxy_.cutAll();
     const bool lost = !cut.waitFor("bus: lost").empty();
