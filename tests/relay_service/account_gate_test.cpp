@@ -55,15 +55,7 @@ struct FloodRig {
 
     void call(const std::string& method, const std::string& path, const json& body, const std::string& bearer,
               const std::string& client, std::function<void(AccountAnswer)> done) {
-        const auto text = body.is_null() ? std::string() : body.dump();
-        const auto authorization = bearer.empty() ? std::string() : "Bearer " + bearer;
-        RelayRequest request;
-        request.method = method;
-        request.target = path;
-        request.contentType = "application/json";
-        request.authorization = authorization;
-        request.body = text;
-        auto routed = routeRelay(request);
+        auto routed = withJsonRequest(method, path, body, bearer, routeRelay);
         auto& account = std::get<relay_route::Account>(routed).call;
         account.client = client;
         queueAccountCall(gate, store, rig.accounts, std::move(account), std::move(done));

@@ -46,9 +46,11 @@ inline AccountAnswer answerRequest(RelayAccounts& accounts, const RelayRequest& 
     return accounts.handle(call);
 }
 
-inline AccountAnswer answerCall(RelayAccounts& accounts, const std::string& method, const std::string& path,
-                                const json& body, const std::string& bearer = "",
-                                const std::string& client = "198.51.100.7") {
+// Routes an account call as the page sends it, JSON body and bearer, for the route to read while the
+// strings it points into are alive.
+template <typename Use>
+auto withJsonRequest(const std::string& method, const std::string& path, const json& body,
+                     const std::string& bearer, Use use) {
     const auto authorization = bearer.empty() ? std::string() : "Bearer " + bearer;
     const auto text = body.is_null() ? std::string() : body.dump();
     RelayRequest request;
@@ -57,7 +59,14 @@ inline AccountAnswer answerCall(RelayAccounts& accounts, const std::string& meth
     request.contentType = "application/json";
     request.authorization = authorization;
     request.body = text;
-    return answerRequest(accounts, request, client);
+    return use(request);
+}
+
+inline AccountAnswer answerCall(RelayAccounts& accounts, const std::string& method, const std::string& path,
+                                const json& body, const std::string& bearer = "",
+                                const std::string& client = "198.51.100.7") {
+    return withJsonRequest(method, path, body, bearer,
+                           [&](const RelayRequest& request) { return answerRequest(accounts, request, client); });
 }
 
 struct AccountRig {
