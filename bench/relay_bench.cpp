@@ -51,6 +51,7 @@
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
 
+#include "bench_process.h"
 #include "core/secure.h"
 #include "relay/relay_bytes.h"
 #include "relay/relay_identity.h"
@@ -64,6 +65,8 @@ using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using namespace morvane;
 using namespace morvane::relay_service;
+using morvane::bench::freePort;
+using morvane::bench::startWithErrorsIn;
 
 namespace {
 
@@ -99,12 +102,6 @@ private:
     std::size_t limit_ = 0, sent_ = 0, read_ = 0;
 };
 
-std::uint16_t freePort() {
-    asio::io_context io;
-    tcp::acceptor a(io, {asio::ip::make_address("127.0.0.1"), 0});
-    return a.local_endpoint().port();
-}
-
 long rssKiB(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -116,18 +113,9 @@ long rssKiB(pid_t pid) {
 // The programs this benchmark started, ended when it gives up.
 std::vector<pid_t> children;
 
-// Runs a program with its standard error kept in a file; returns its pid.
+// Runs a program with its standard error kept in a file, to be ended if the benchmark gives up.
 pid_t start(const std::vector<std::string>& command, const std::filesystem::path& errors) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int file = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (file >= 0) ::dup2(file, 2);
-        std::vector<char*> argv;
-        for (const auto& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-        argv.push_back(nullptr);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
+    const pid_t pid = startWithErrorsIn(command, errors);
     children.push_back(pid);
     return pid;
 }

@@ -41,6 +41,7 @@
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
 
+#include "bench_process.h"
 #include "core/secure.h"
 #include "postgres_test_cluster.h"
 #include "relay/relay_bytes.h"
@@ -56,28 +57,11 @@ using Clock = std::chrono::steady_clock;
 using json = nlohmann::json;
 using namespace morvane;
 using namespace morvane::relay_service;
+using morvane::bench::freePort;
+using morvane::bench::startWithErrorsIn;
 
 namespace {
 
-std::uint16_t freePort() {
-    asio::io_context io;
-    tcp::acceptor a(io, {asio::ip::make_address("127.0.0.1"), 0});
-    return a.local_endpoint().port();
-}
-
-pid_t startRelay(const std::vector<std::string>& command, const std::filesystem::path& log) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int file = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (file >= 0) ::dup2(file, 2);
-        std::vector<char*> argv;
-        for (const auto& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-        argv.push_back(nullptr);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
 
 void waitForPort(std::uint16_t port, pid_t pid) {
     asio::io_context io;
@@ -226,7 +210,7 @@ long countLines(const std::filesystem::path& log, std::streamoff from, long* que
 
 Result flood(const std::vector<std::string>& relayCommand, std::uint16_t port, const std::filesystem::path& log,
              Known known, int seconds, int flooders, int signIns) {
-    const pid_t relay = startRelay(relayCommand, log);
+    const pid_t relay = startWithErrorsIn(relayCommand, log);
     waitForPort(port, relay);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const auto logFrom = static_cast<std::streamoff>(std::filesystem::file_size(log));

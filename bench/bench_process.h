@@ -1,0 +1,40 @@
+// What the relay benchmarks share to run the programs they measure: a free loopback port and a
+// child process whose standard error goes to a file, for its log lines to be read afterwards.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace morvane::bench {
+
+inline std::uint16_t freePort() {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor a(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    return a.local_endpoint().port();
+}
+
+// Runs a program with its standard error kept in a file; returns its pid.
+inline pid_t startWithErrorsIn(const std::vector<std::string>& command, const std::filesystem::path& errors) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int file = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (file >= 0) ::dup2(file, 2);
+        std::vector<char*> argv;
+        for (const auto& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+}  // namespace morvane::bench
