@@ -288,6 +288,7 @@ TEST(RelayHubDevices, ARoomsLinkAndDevicesCloseWithTheCodesOfWhatEndedIt) {
         {"the computer left its account", [](HubRig& rig) { rig.hub.removed(rig.room); }, {4410, "not-on-account"},
          {4404, "unknown-host"}},
         {"another instance serves it now", [](HubRig& rig) { rig.hub.letGo(rig.room); }, {4421, "moved"}, {1001, ""}},
+        {"its store is out of reach here", [](HubRig& rig) { rig.hub.letGoAll(); }, {4421, "moved"}, {1001, ""}},
         {"the relay stops", [](HubRig& rig) { rig.hub.shutDown(); }, {1001, ""}, {1001, ""}},
     };
     for (const auto& c : cases) {
