@@ -123,6 +123,10 @@ void EventInput::key(const input::Key& e) {
 
 void EventInput::text(const input::Text& e, std::uint64_t epoch) {
     const auto steps = TextTyping::plan(e.text);
+    std::u32string scalars;
+    for (const auto& step : steps)
+        if (const auto* characters = std::get_if<text_step::Characters>(&step)) scalars += characters->scalars;
+    backend_->expectText(scalars);
     for (const auto& step : steps) {
         if (epoch != epoch_.load()) break;
         if (const auto* named = std::get_if<text_step::Named>(&step)) {

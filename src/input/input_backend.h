@@ -32,6 +32,9 @@ public:
     virtual void wheel(int vertical, int horizontal) = 0;
     // A key by its browser name; `repeat` marks a press of a key already down.
     virtual void key(std::string_view code, bool down, bool repeat) = 0;
+    // Comes once before a text is typed, with every scalar it types, so
+    // that whatever some of them need is made ready for all in one go.
+    virtual void expectText(std::u32string_view scalars) = 0;
     // Types one Unicode scalar whatever the keyboard layout holds.
     virtual void type(char32_t scalar) = 0;
     // Presses and releases a key by its browser name as part of typed text:

@@ -57,6 +57,7 @@ public:
     void key(std::string_view code, bool down, bool repeat) override {
         log_.add("key " + std::string(code) + (down ? " down" : " up") + (repeat ? " repeat" : ""));
     }
+    void expectText(std::u32string_view) override {}
     void type(char32_t scalar) override { log_.add("type " + std::to_string(static_cast<std::uint32_t>(scalar))); }
     void tap(std::string_view code) override { log_.add("tap " + std::string(code)); }
     void settleTyping() override { log_.add("settle"); }

@@ -2,6 +2,7 @@
 // the keyboard focus and writes down every pointer and key event it gets.
 #pragma once
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
@@ -20,7 +21,7 @@
 namespace morvane::testing {
 
 struct XRecord {
-    int type = 0;  // MotionNotify, ButtonPress, ...
+    int type = 0;  // MotionNotify, ButtonPress, ..., MappingNotify (for the key `keycode`)
     int x = 0, y = 0;
     unsigned int state = 0;
     unsigned int button = 0;
@@ -47,6 +48,9 @@ public:
         do XNextEvent(display_, &e);
         while (e.type != MapNotify);
         XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
+        int opcode = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
+        if (XkbQueryExtension(display_, &opcode, &xkbEvent_, &error, &major, &minor))
+            XkbSelectEvents(display_, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
         XSync(display_, False);
         thread_ = std::thread([this] { run(); });
     }
@@ -118,7 +122,14 @@ private:
                         XRefreshKeyboardMapping(&e.xmapping);
                         continue;
                     default:
-                        continue;
+                        // A change of the keys' symbols is written down as
+                        // a MappingNotify of the first key it changed.
+                        if (e.type != xkbEvent_) continue;
+                        const auto& map = reinterpret_cast<const XkbMapNotifyEvent&>(e);
+                        if (map.xkb_type != XkbMapNotify || !(map.changed & XkbKeySymsMask)) continue;
+                        r.type = MappingNotify;
+                        r.keycode = map.first_key_sym;
+                        break;
                 }
                 {
                     std::lock_guard lock(m_);
@@ -133,6 +144,7 @@ private:
 
     Display* display_ = nullptr;
     Window window_ = 0;
+    int xkbEvent_ = -1;
     std::atomic<bool> stop_ = false;
     std::thread thread_;
     std::mutex m_;

@@ -6,12 +6,14 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <deque>
 #include <cstring>
 #include <map>
 #include <set>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -25,9 +27,17 @@ namespace morvane {
 
 namespace {
 
-// How long a fresh binding of a spare key is given to reach applications
-// before the key is pressed.
-constexpr std::chrono::milliseconds mappingSettle{30};
+// How long fresh bindings of spare keys are given to reach applications
+// before any key is pressed, and how long what was typed on borrowed keys is
+// given to be read before they are taken back for others. An application
+// learns of a binding from a MappingNotify that it handles in its own time,
+// and one that is starved of the processor takes far longer than usual; a
+// key it reads before then is the empty key it was, and the character is
+// lost. The wait is paid once for all the characters a text lacks, never
+// for the characters the layout has.
+constexpr std::chrono::milliseconds mappingSettle{250};
+
+bool typable(char32_t scalar) { return scalar >= 0x20 && !(scalar >= 0x7f && scalar <= 0x9f) && scalar <= 0x10ffff; }
 
 // The Unicode character a keysym types, for the keysyms that say so
 // directly; 0 for the rest.
@@ -113,15 +123,34 @@ public:
         XFlush(display_);
     }
 
+    void expectText(std::u32string_view scalars) override {
+        takeEvents();
+        if (layoutStale_) readKeyboard();
+        upcoming_.assign(scalars);
+        next_ = 0;
+        bindMissing(upcoming_);
+    }
+
     void type(char32_t scalar) override {
-        if (scalar < 0x20 || (scalar >= 0x7f && scalar <= 0x9f) || scalar > 0x10ffff) return;
+        if (next_ < upcoming_.size() && upcoming_[next_] == scalar) ++next_;
+        if (!typable(scalar)) return;
         takeEvents();
         if (layoutStale_) readKeyboard();
         std::optional<Stroke> stroke;
         if (const auto found = layout_.find(scalar); found != layout_.end()) {
             stroke = found->second;
-        } else if (const auto keycode = borrow(keysymOf(scalar))) {
-            stroke = Stroke{*keycode, false};
+        } else {
+            auto bound = borrowed_.find(keysymOf(scalar));
+            if (bound == borrowed_.end()) {
+                // Not bound beforehand: the spare keys ran out before this
+                // character. It is bound now, with what the text still
+                // lacks after it.
+                std::u32string rest(1, scalar);
+                rest.append(upcoming_, next_);
+                bindMissing(rest);
+                bound = borrowed_.find(keysymOf(scalar));
+            }
+            if (bound != borrowed_.end()) stroke = Stroke{bound->second, false};
         }
         if (stroke) strokeAlone(*stroke);
     }
@@ -268,38 +297,51 @@ private:
         XFree(map);
     }
 
-    // A keycode with nothing on it, bound for now to the keysym.
-    std::optional<KeyCode> borrow(KeySym keysym) {
-        if (const auto it = borrowed_.find(keysym); it != borrowed_.end()) return it->second;
-        std::optional<KeyCode> free;
-        for (KeyCode keycode : spare_) {
-            if (!borrowedKeycodes_.contains(keycode)) {
-                free = keycode;
-                break;
-            }
+    std::vector<KeyCode> freeSpares() const {
+        std::vector<KeyCode> free;
+        for (KeyCode keycode : spare_)
+            if (!borrowedKeycodes_.contains(keycode)) free.push_back(keycode);
+        return free;
+    }
+
+    // Binds keycodes with nothing on them to the characters of `scalars`
+    // that the layout lacks and no key holds yet, in order, as many as there
+    // are spare keys, one after the other before a single wait: every
+    // binding reaches applications before the first key of the text is
+    // pressed. The bindings stay until typing settles, so a character
+    // typed again costs nothing.
+    void bindMissing(std::u32string_view scalars) {
+        std::vector<KeySym> wanted;
+        for (char32_t c : scalars) {
+            if (!typable(c) || layout_.contains(c)) continue;
+            const KeySym keysym = keysymOf(c);
+            if (borrowed_.contains(keysym) || std::find(wanted.begin(), wanted.end(), keysym) != wanted.end())
+                continue;
+            wanted.push_back(keysym);
         }
-        if (!free) {
-            if (borrowed_.empty()) return std::nullopt;  // the keyboard has no spare key at all
+        if (wanted.empty()) return;
+        std::vector<KeyCode> free = freeSpares();
+        if (free.empty()) {
+            if (borrowed_.empty()) return;  // the keyboard has no spare key at all
             // Every spare key is in use: let applications read what was
             // typed before taking the keys back.
             XSync(display_, False);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::this_thread::sleep_for(mappingSettle);
             restoreBorrowed();
             XSync(display_, False);
             readKeyboard();
-            if (spare_.empty()) return std::nullopt;
-            return borrow(keysym);
+            free = freeSpares();
         }
-        KeySym syms[2] = {keysym, keysym};
-        XChangeKeyboardMapping(display_, *free, 2, syms, 1);
+        const std::size_t count = std::min(wanted.size(), free.size());
+        if (count == 0) return;
+        for (std::size_t i = 0; i < count; ++i) {
+            KeySym syms[2] = {wanted[i], wanted[i]};
+            XChangeKeyboardMapping(display_, free[i], 2, syms, 1);
+            borrowed_.emplace(wanted[i], free[i]);
+            borrowedKeycodes_.insert(free[i]);
+        }
         XSync(display_, False);
-        // Applications learn of the new binding from a MappingNotify that
-        // they handle in their own time; a key pressed before that arrives
-        // as the empty key it was, and the character is lost.
         std::this_thread::sleep_for(mappingSettle);
-        borrowed_.emplace(keysym, *free);
-        borrowedKeycodes_.insert(*free);
-        return free;
     }
 
     void restoreBorrowed() {
@@ -319,6 +361,9 @@ private:
     std::unordered_map<char32_t, Stroke> layout_;
     std::vector<KeyCode> spare_;
     std::map<KeySym, KeyCode> borrowed_;
+    // The text being typed, and how far its typing has come.
+    std::u32string upcoming_;
+    std::size_t next_ = 0;
     std::set<KeyCode> borrowedKeycodes_;
     std::map<KeyCode, int> pressed_;
     std::set<KeyCode> modifierKeys_;
