@@ -26,8 +26,11 @@ inline constexpr double pixelsPerWheelStep = 50;
 // Pause after each typed character, so applications keep up.
 inline constexpr int typingPauseMillis = 3;
 // How long keys borrowed for typing stay bound after the text, so that
-// applications read the characters before the keys are put back.
-inline constexpr std::int64_t typingSettleMillis = 500;
+// applications read the characters before the keys are put back. An
+// application reads a key's symbol when it gets to the key, so one that is
+// starved of the processor and still behind when the key is put back loses
+// the character; keeping the key a while longer costs nothing.
+inline constexpr std::int64_t typingSettleMillis = 2000;
 // What may wait on the queue. Typing is slow, and a device sending faster
 // than it can be typed must not grow the queue without end: past these,
 // new events are dropped.
