@@ -171,7 +171,10 @@ test('on a phone, a tap clicks where the pointer is and live typing arrives as t
     await cdp.send('Input.imeSetComposition', { text: 'にほ', selectionStart: 2, selectionEnd: 2 });
     await cdp.send('Input.imeSetComposition', { text: 'にほん', selectionStart: 3, selectionEnd: 3 });
     await cdp.send('Input.insertText', { text: '日本' });
-    seen2 = await recorder.waitFor(from, (ev) => editedText(ev).endsWith('日本'), 'the corrected and composed text');
+    // The last character's key comes up after it went down: the check for
+    // Backspace below starts only once that key is up too.
+    const lastKeyUp = (ev) => (strokes(ev).at(-1) || '').endsWith('-');
+    seen2 = await recorder.waitFor(from, (ev) => editedText(ev).endsWith('日本') && lastKeyUp(ev), 'the corrected and composed text');
     assert.equal(editedText(seen2), 'hello world 日本');
     assert.ok(!typed(seen2).includes('に'), 'nothing of the composition before it was committed');
 
