@@ -41,7 +41,11 @@ nlohmann::json describe(const morvane::testing::XRecord& r) {
         case ButtonPress: line["t"] = "press"; break;
         case ButtonRelease: line["t"] = "release"; break;
         case KeyPress: line["t"] = "keydown"; break;
-        default: line["t"] = "keyup"; break;
+        case KeyRelease: line["t"] = "keyup"; break;
+        default:
+            line["t"] = "mapping";
+            line["keycode"] = r.keycode;
+            return line;
     }
     line["state"] = r.state;
     if (r.type == KeyPress || r.type == KeyRelease) {
