@@ -4,14 +4,18 @@
 
 #include <fcntl.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace morvane::bench {
@@ -35,6 +39,21 @@ inline pid_t startWithErrorsIn(const std::vector<std::string>& command, const st
         ::_exit(127);
     }
     return pid;
+}
+
+// Waits up to a minute for a program it started to listen on a loopback port, and gives up at
+// once if the program ends.
+inline void waitForPort(std::uint16_t port, const std::string& what, pid_t pid) {
+    boost::asio::io_context io;
+    for (int i = 0; i < 2400; ++i) {
+        boost::asio::ip::tcp::socket probe(io);
+        boost::system::error_code ec;
+        probe.connect({boost::asio::ip::make_address("127.0.0.1"), port}, ec);
+        if (!ec) return;
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    throw std::runtime_error(what + " did not listen on port " + std::to_string(port));
 }
 
 }  // namespace morvane::bench

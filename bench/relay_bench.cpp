@@ -67,6 +67,7 @@ using namespace morvane;
 using namespace morvane::relay_service;
 using morvane::bench::freePort;
 using morvane::bench::startWithErrorsIn;
+using morvane::bench::waitForPort;
 
 namespace {
 
@@ -118,18 +119,6 @@ pid_t start(const std::vector<std::string>& command, const std::filesystem::path
     const pid_t pid = startWithErrorsIn(command, errors);
     children.push_back(pid);
     return pid;
-}
-
-void waitForPort(asio::io_context& io, std::uint16_t port, const char* what, pid_t pid) {
-    for (int i = 0; i < 2400; ++i) {
-        tcp::socket probe(io);
-        beast::error_code ec;
-        probe.connect({asio::ip::make_address("127.0.0.1"), port}, ec);
-        if (!ec) return;
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    throw std::runtime_error(std::string(what) + " did not listen on port " + std::to_string(port));
 }
 
 // The program a wrapper runs (the wrapper's only child, followed down).
@@ -444,14 +433,14 @@ int main(int argc, char** argv) {
                                    std::string("--codes-in-log")})
         command.push_back(word);
     const pid_t relay = start(command, folder / "relay.log");
-    waitForPort(io, port, "morvane-relay", relay);
+    waitForPort(port, "morvane-relay", relay);
     Window window;
     PeerServer peer(io, records, recordBytes, window);
     pid_t proxy = -1;
     const auto proxyPort = freePort();
     if (nginx) {
         proxy = startNginx(folder, proxyPort, peer.port());
-        waitForPort(io, proxyPort, "nginx", proxy);
+        waitForPort(proxyPort, "nginx", proxy);
     }
 
     auto host = link(io, port, measured);

@@ -59,22 +59,9 @@ using namespace morvane;
 using namespace morvane::relay_service;
 using morvane::bench::freePort;
 using morvane::bench::startWithErrorsIn;
+using morvane::bench::waitForPort;
 
 namespace {
-
-
-void waitForPort(std::uint16_t port, pid_t pid) {
-    asio::io_context io;
-    for (int i = 0; i < 2400; ++i) {
-        tcp::socket probe(io);
-        beast::error_code ec;
-        probe.connect({asio::ip::make_address("127.0.0.1"), port}, ec);
-        if (!ec) return;
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    throw std::runtime_error("morvane-relay did not listen on port " + std::to_string(port));
-}
 
 // One keep-alive HTTP connection to the relay, made again when it breaks.
 class Caller {
@@ -211,7 +198,7 @@ long countLines(const std::filesystem::path& log, std::streamoff from, long* que
 Result flood(const std::vector<std::string>& relayCommand, std::uint16_t port, const std::filesystem::path& log,
              Known known, int seconds, int flooders, int signIns) {
     const pid_t relay = startWithErrorsIn(relayCommand, log);
-    waitForPort(port, relay);
+    waitForPort(port, "morvane-relay", relay);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const auto logFrom = static_cast<std::streamoff>(std::filesystem::file_size(log));
     Result result;
