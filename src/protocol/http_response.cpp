@@ -81,38 +81,34 @@ std::string reason(int status) {
     }
 }
 
-Bytes build(int status, std::string_view contentType, std::span<const std::uint8_t> body,
-            const Headers& extraHeaders) {
+// A 304 carries neither the body nor the headers that describe it.
+Bytes assemble(int status, std::string_view contentType, std::span<const std::uint8_t> body,
+               const Headers& security, const Headers& extraHeaders) {
+    const bool withBody = status != 304;
     Bytes out;
     out.reserve(1024 + body.size());
     appendLine(out, "HTTP/1.1 " + std::to_string(status) + " " + reason(status));
-    appendText(out, "Content-Type: ");
-    appendLine(out, contentType);
-    appendLine(out, "Content-Length: " + std::to_string(body.size()));
-    appendLine(out, "Connection: close");
-    appendHeaders(out, securityHeaders());
-    appendHeaders(out, extraHeaders);
-    appendText(out, "\r\n");
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
-}
-
-Bytes pageFile(int status, std::string_view contentType, std::span<const std::uint8_t> body,
-               const Headers& extraHeaders) {
-    Bytes out;
-    out.reserve(1024 + body.size());
-    appendLine(out, "HTTP/1.1 " + std::to_string(status) + " " + reason(status));
-    if (status != 304) {
+    if (withBody) {
         appendText(out, "Content-Type: ");
         appendLine(out, contentType);
         appendLine(out, "Content-Length: " + std::to_string(body.size()));
     }
     appendLine(out, "Connection: close");
-    appendHeaders(out, pageSecurityHeaders());
+    appendHeaders(out, security);
     appendHeaders(out, extraHeaders);
     appendText(out, "\r\n");
-    if (status != 304) out.insert(out.end(), body.begin(), body.end());
+    if (withBody) out.insert(out.end(), body.begin(), body.end());
     return out;
+}
+
+Bytes build(int status, std::string_view contentType, std::span<const std::uint8_t> body,
+            const Headers& extraHeaders) {
+    return assemble(status, contentType, body, securityHeaders(), extraHeaders);
+}
+
+Bytes pageFile(int status, std::string_view contentType, std::span<const std::uint8_t> body,
+               const Headers& extraHeaders) {
+    return assemble(status, contentType, body, pageSecurityHeaders(), extraHeaders);
 }
 
 Bytes upgrade(std::string_view acceptKey, const Headers& extraHeaders) {
