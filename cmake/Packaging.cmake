@@ -53,7 +53,7 @@ if(TARGET morvane-host)
   configure_file(${CMAKE_SOURCE_DIR}/src/app/morvane.desktop.in ${morvane_packaging}/morvane.desktop @ONLY)
   morvane_install_with(morvane-host host ${CMAKE_INSTALL_DATADIR}/applications ${morvane_packaging}/morvane.desktop)
   morvane_install_with(morvane-host host ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
-                       ${CMAKE_SOURCE_DIR}/src/web/icon.svg RENAME morvane.svg)
+                       ${CMAKE_SOURCE_DIR}/src/app/morvane.svg RENAME morvane.svg)
 endif()
 
 if(TARGET morvane-relay)

@@ -5,21 +5,16 @@
 #ifndef MORVANE_VERSION
 #define MORVANE_VERSION ""
 #endif
-#ifndef MORVANE_BUILD_NUMBER
-#define MORVANE_BUILD_NUMBER ""
-#endif
 #ifndef MORVANE_RELAY_HOST
 #define MORVANE_RELAY_HOST ""
 #endif
 
 namespace morvane {
 
-std::string versionText(std::string_view version, std::string_view build) {
-    const auto orUnknown = [](std::string_view text) { return text.empty() ? std::string("?") : std::string(text); };
-    return orUnknown(version) + " (" + orUnknown(build) + ")";
+std::string programVersionText() {
+    const std::string_view version = MORVANE_VERSION;
+    return version.empty() ? std::string("?") : std::string(version);
 }
-
-std::string programVersionText() { return versionText(MORVANE_VERSION, MORVANE_BUILD_NUMBER); }
 
 std::string builtInRelayHost() { return MORVANE_RELAY_HOST; }
 

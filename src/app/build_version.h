@@ -7,11 +7,8 @@
 
 namespace morvane {
 
-// "0.1 (142)": version, a blank and the build number in brackets; either
-// one the build did not give reads "?".
-std::string versionText(std::string_view version, std::string_view build);
-
-// versionText of this build.
+// This build's version in the one form the packages and the relay use too,
+// "0.1+642.g1a2b3c4" (cmake/Version.cmake); "?" when the build gave none.
 std::string programVersionText();
 
 // The relay host this build offers by default (the cache value

@@ -186,4 +186,16 @@ std::string describe() { return describe(inspect()); }
 
 bool hardenedRuntime() { return inspect().hardened(); }
 
+NotHardened notHardened(const Facts& f) {
+    if (f.elf.hardened() && !f.process.notTraced)
+        return {"Morvane is running under a tracer",
+                "Stop the tracer (a debugger or strace) and start Morvane again on its own"};
+    if (f.elf.hardened() && !f.process.noPreload)
+        return {"Morvane was started with a library preloaded",
+                "Start it again without LD_PRELOAD or LD_AUDIT set"};
+    return {"This build is not hardened", "Build it again with scripts/run and start the new build"};
+}
+
+NotHardened notHardened() { return notHardened(inspect()); }
+
 }  // namespace morvane::CodeIdentity

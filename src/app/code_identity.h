@@ -54,4 +54,15 @@ std::string describe();
 std::string describe(const Facts& facts);
 bool hardenedRuntime();
 
+// What a person is told when this process must not open the paired devices:
+// a warning and what to do. A program built right but started under a
+// tracer or with a preloaded library needs only a plain start again, not a
+// new build nor a new list.
+struct NotHardened {
+    std::string warning;
+    std::string advice;
+};
+NotHardened notHardened(const Facts& facts);
+NotHardened notHardened();  // of this process
+
 }  // namespace morvane::CodeIdentity

@@ -313,9 +313,9 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
 
     menu.push_back(MenuItem::header("Devices and Settings"));
     if (!s.hardened) {
-        menu.push_back(MenuItem::warning("This build is not hardened"));
+        menu.push_back(MenuItem::warning(s.notHardenedWarning));
         menu.push_back(MenuItem::line("The paired-devices list is not opened and no device is accepted"));
-        menu.push_back(MenuItem::line("Build it again with scripts/run and start the new build"));
+        menu.push_back(MenuItem::line(s.notHardenedAdvice));
     } else if (s.storageFailure) {
         menu.push_back(MenuItem::warning("Paired devices could not be read"));
         menu.push_back(MenuItem::line(failureLine(*s.storageFailure, 90)));

@@ -148,6 +148,9 @@ struct MenuSnapshot {
     bool inputMonitoring = true;
 
     bool hardened = true;
+    // Said instead of the paired devices while not hardened.
+    std::string notHardenedWarning = "This build is not hardened";
+    std::string notHardenedAdvice = "Build it again with scripts/run and start the new build";
     std::optional<std::string> storageFailure;
     std::optional<std::string> lastSaveFailure;
     std::vector<DeviceLine> devices;

@@ -34,6 +34,14 @@ inline constexpr const char* alreadyRunning = "Morvane is already running";
 // When there is no X display to run on.
 inline constexpr const char* noDisplayMessage =
     "Morvane needs an X display and DISPLAY is not set: start it from your desktop session.";
+// When DISPLAY names a display that does not open: not running, or not
+// letting this user in (started over ssh, under another user, or with the
+// wrong XAUTHORITY).
+inline std::string unreachableDisplayMessage(const std::string& display) {
+    return "Morvane needs an X display and cannot open DISPLAY=" + display +
+           ": it is not running or does not let this user in. Start Morvane from your desktop session (a "
+           "terminal there shows its display with: echo $DISPLAY).";
+}
 // In a Wayland session. Its X server (Xwayland) runs the host but shows it
 // none of the other windows: devices would see a black screen.
 inline constexpr const char* waylandMessage =

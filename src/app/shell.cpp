@@ -516,6 +516,8 @@ MenuSnapshot Shell::snapshot() {
     s.accessibility = !d_.canInject || d_.canInject();
     s.inputMonitoring = !d_.canWatchKeys || d_.canWatchKeys();
     s.hardened = d_.hardened;
+    if (!d_.notHardenedWarning.empty()) s.notHardenedWarning = d_.notHardenedWarning;
+    if (!d_.notHardenedAdvice.empty()) s.notHardenedAdvice = d_.notHardenedAdvice;
     if (d_.store) {
         s.storageFailure = d_.store->storageFailure();
         s.lastSaveFailure = d_.store->lastSaveFailure();

@@ -102,6 +102,9 @@ struct ShellDeps {
     DeviceStore* store = nullptr;
     std::string storageSummary;
     bool hardened = false;
+    // What the menu says while not hardened (CodeIdentity::notHardened).
+    std::string notHardenedWarning;
+    std::string notHardenedAdvice;
     ShellServer* server = nullptr;
     InputSink* injector = nullptr;  // the injector itself: the lock is not counted
     CountingInput* counted = nullptr;

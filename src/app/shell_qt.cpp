@@ -133,7 +133,7 @@ int runShell(int argc, char** argv) {
     const X11Facts x11 = probeX11();
     if (!x11.display) {
         const char* name = std::getenv("DISPLAY");
-        std::cerr << "Morvane needs an X display and cannot open DISPLAY=" << (name ? name : "") << "\n";
+        std::cerr << ProcessEntry::unreachableDisplayMessage(name ? name : "") << "\n";
         return 1;
     }
     QApplication app(argc, argv);
@@ -196,13 +196,13 @@ int runShell(int argc, char** argv) {
     write("permissions", permissionsLine);
     const bool hardened = CodeIdentity::hardenedRuntime();
 
+    const CodeIdentity::NotHardened notHardened = CodeIdentity::notHardened();
     std::shared_ptr<DeviceStorage> storage;
     if (hardened) {
         storage = std::make_shared<KeychainDeviceStorage>(KeychainDeviceStorage::defaultService,
                                                           KeychainDeviceStorage::defaultAccount);
     } else {
-        write("error",
-              "this build is NOT hardened: the paired-devices list is not opened. Build it again with scripts/run.");
+        write("error", notHardened.warning + ": the paired-devices list is not opened. " + notHardened.advice + ".");
         storage = std::make_shared<RefusingDeviceStorage>(RefusingDeviceStorage::notHardenedReason);
     }
     // The list's file, which the owner can look at.
@@ -213,9 +213,12 @@ int runShell(int argc, char** argv) {
         if (failure)
             mainQueue.post([&log, line = ShellLines::devicesNotSaved(summary, *failure)] { log.write("error", line); });
     });
-    if (const auto failure = store.storageFailure())
+    // Not hardened, the list was never opened: the line above says why, and
+    // starting fresh would not help.
+    const auto failure = hardened ? store.storageFailure() : std::nullopt;
+    if (failure)
         write("error", ShellLines::devicesNotRead(storeName, *failure));
-    else
+    else if (hardened)
         write("pairing", std::to_string(store.devices().size()) + " paired device(s) read from " + storeName);
 
     SettingsStore settings(SettingsStore::standardPath().value_or(support / "settings.json"), write);
@@ -317,6 +320,8 @@ int runShell(int argc, char** argv) {
     deps.store = &store;
     deps.storageSummary = storeName;
     deps.hardened = hardened;
+    deps.notHardenedWarning = notHardened.warning;
+    deps.notHardenedAdvice = notHardened.advice;
     deps.injector = injector.get();
     deps.counted = &counted;
     deps.history = &history;

@@ -207,7 +207,7 @@ std::string stepThreeLine(int devices, const std::string& address) {
     if (devices <= 0 && address.empty()) return GuideTexts::stepThreeNoRelay;
     if (devices <= 0)
         return "Choose Connect a Device\u2026 below and follow it: on the device, open " + address +
-               " in a browser and sign in with the same e-mail. Then choose Add Device Over Relay\u2026 here and "
+               " in a browser and sign in with the same e-mail. Then choose Add Device Over Relay\u2026 in that window and "
                "approve the code.";
     if (devices == 1) return "1 device can connect. Add another any time.";
     return std::to_string(devices) + " devices can connect. Add another any time.";

@@ -492,8 +492,8 @@ void HostRelayLink::tearDown(const std::string& word, bool report) {
         if (report)
             say("link: down after " + std::to_string((options_.monotonicMillis() - upSince_) / 1000) + " s (" + word +
                 ")");
-        say("use today: about " + std::to_string(estimate()) + " requests of " +
-            std::to_string(RelayUsage::freeAllowance));
+        say("use today: " + RelayUsage::allowanceText(estimate(), usage_.ceiling()) + " (" +
+            std::to_string(estimate()) + " requests of " + std::to_string(usage_.ceiling()) + ")");
         saveCounters();
     }
 }

@@ -92,6 +92,11 @@ RelayUsage::RelayUsage(RelayCounterStorage& storage, std::int64_t dailyCeiling)
       extra(stored(storage, extraKey)),
       dailyCeiling(dailyCeiling) {}
 
+std::string RelayUsage::allowanceText(std::int64_t requests, std::int64_t ceiling) {
+    const std::int64_t percent = std::min<std::int64_t>(requests * 100 / std::max<std::int64_t>(ceiling, 1), 100);
+    return "about " + std::to_string(percent) + "% of this computer's daily allowance";
+}
+
 std::int64_t RelayUsage::estimatedRequests(std::int64_t attempts) const {
     const std::int64_t doubled = attempts > std::numeric_limits<std::int64_t>::max() / 2
                                      ? std::numeric_limits<std::int64_t>::max()

@@ -51,8 +51,6 @@ struct RelayBudget {
 struct RelayUsage {
     static constexpr std::int64_t requestCeiling = 60'000;
     static constexpr std::int64_t moreRequests = 10'000;
-    // The free daily allowance shown to the owner.
-    static constexpr std::int64_t freeAllowance = 100'000;
     static constexpr const char* dayKey = "relayUsageDay";
     static constexpr const char* recordsKey = "relayUsageRecords";
     static constexpr const char* extraKey = "relayUsageExtra";
@@ -69,6 +67,10 @@ struct RelayUsage {
     // Two requests an attempt, one every twenty relayed records.
     std::int64_t estimatedRequests(std::int64_t attempts) const;
     bool reached(std::int64_t attempts) const { return estimatedRequests(attempts) >= ceiling(); }
+    // "about 12% of this computer's daily allowance": `requests` against the
+    // amount at which this computer stops its own link, as the menu and the
+    // log both say it (100 % is exactly "stopped for today").
+    static std::string allowanceText(std::int64_t requests, std::int64_t ceiling);
     void count(std::int64_t n, std::int64_t wallMillis);
     void allowMore(std::int64_t wallMillis);
     void roll(std::int64_t wallMillis);

@@ -333,10 +333,8 @@ std::vector<RelayMenuItem> RelayController::menuSection(bool blocked) {
                                      std::to_string(snapshot.attemptLimit)));
         // The relay is the owner's own: no provider's free allowance stands
         // behind it, only the day's share this computer keeps to.
-        const std::int64_t percent =
-            std::min<std::int64_t>(snapshot.requests * 100 / std::max<std::int64_t>(snapshot.requestLimit, 1), 100);
         items.push_back(
-            Item::detail("Relay use today: about " + std::to_string(percent) + "% of this computer's daily allowance"));
+            Item::detail("Relay use today: " + RelayUsage::allowanceText(snapshot.requests, snapshot.requestLimit)));
         items.push_back(Item::command("Add Device Over Relay\u2026", "addDevice",
                                       !held && !s_.hooks.paused() &&
                                           snapshot.state.kind == HostRelayLink::State::Kind::up && storageFine &&

@@ -12,6 +12,8 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <filesystem>
+
 #include "core/clock.h"
 #include "relay_service/code_mailer.h"
 #include "relay_service/relay_config.h"
@@ -21,9 +23,16 @@
 #ifndef MORVANE_VERSION
 #define MORVANE_VERSION "0"
 #endif
-// Where the package or `cmake --install` puts docs/relay.md.
+// Where the package or `cmake --install` puts docs/relay.md, and where it
+// lies in the tree this program was built from.
 #ifndef MORVANE_RELAY_GUIDE
 #define MORVANE_RELAY_GUIDE "docs/relay.md"
+#endif
+#ifndef MORVANE_RELAY_SOURCE_GUIDE
+#define MORVANE_RELAY_SOURCE_GUIDE "docs/relay.md"
+#endif
+#ifndef MORVANE_RELAY_BUILD_DIR
+#define MORVANE_RELAY_BUILD_DIR ""
 #endif
 
 using namespace morvane;
@@ -74,7 +83,14 @@ int main(int argc, char** argv) {
     }
     const auto& command = std::get<RelayCommand>(parsed);
     if (command.action == RelayCommand::Action::help) {
-        std::cout << usageText(MORVANE_RELAY_GUIDE);
+        // A relay tried from its build folder has nothing installed: the guide
+        // it names is the one beside its sources. Told by where this program
+        // lies, as an installed copy names its own guide wherever it is.
+        std::error_code ignored;
+        const auto self = std::filesystem::canonical("/proc/self/exe", ignored).parent_path();
+        const auto build = std::filesystem::canonical(MORVANE_RELAY_BUILD_DIR, ignored);
+        const bool inTree = !build.empty() && self == build && std::filesystem::exists(MORVANE_RELAY_SOURCE_GUIDE, ignored);
+        std::cout << usageText(inTree ? MORVANE_RELAY_SOURCE_GUIDE : MORVANE_RELAY_GUIDE);
         return 0;
     }
     if (command.action == RelayCommand::Action::version) {

@@ -2,6 +2,8 @@
 
 #include <elf.h>
 #include <gtest/gtest.h>
+
+#include <functional>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -197,6 +199,33 @@ TEST(CodeIdentity, ThisTestProgramReadsAsBuiltAndNeedsNonDumpableToBeHardened) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A program built right needs only a start of its own when a tracer or a
+// preloaded library is what stops it; anything missing from the build
+// needs a new build, whatever else is wrong.
+TEST(CodeIdentity, WhatAPersonIsToldFollowsWhatIsWrong) {
+    CodeIdentity::Facts f;
+    f.elf = {true, true, true, true, true, true};
+    f.process = {true, true, true};
+    struct Case {
+        const char* what;
+        std::function<void(CodeIdentity::Facts&)> change;
+        const char* advice;
+    };
+    const Case cases[] = {
+        {"traced", [](auto& x) { x.process.notTraced = false; }, "Stop the tracer"},
+        {"preloaded", [](auto& x) { x.process.noPreload = false; }, "Start it again without LD_PRELOAD"},
+        {"traced and preloaded", [](auto& x) { x.process.notTraced = x.process.noPreload = false; }, "Stop the tracer"},
+        {"not PIE", [](auto& x) { x.elf.pie = false; }, "Build it again"},
+        {"not PIE, traced", [](auto& x) { x.elf.pie = false; x.process.notTraced = false; }, "Build it again"},
+        {"dumpable", [](auto& x) { x.process.nonDumpable = false; }, "Build it again"},
+    };
+    for (const auto& c : cases) {
+        auto facts = f;
+        c.change(facts);
+        EXPECT_EQ(CodeIdentity::notHardened(facts).advice.rfind(c.advice, 0), 0u) << c.what;
+    }
 }
 
 TEST(KeychainFlag, OnlyExactlyOnReadsAsOn) {

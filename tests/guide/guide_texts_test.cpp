@@ -385,7 +385,7 @@ TEST(WelcomeGuide, StepThreeCountsDevicesAndAlwaysOffersTheConnectWindow) {
     const std::vector<std::tuple<int, std::string, std::string>> cases = {
         {0, "relay.example",
          "Choose Connect a Device\u2026 below and follow it: on the device, open relay.example in a browser and sign "
-         "in with the same e-mail. Then choose Add Device Over Relay\u2026 here and approve the code."},
+         "in with the same e-mail. Then choose Add Device Over Relay\u2026 in that window and approve the code."},
         {0, "", GuideTexts::stepThreeNoRelay},
         {1, "relay.example", "1 device can connect. Add another any time."},
         {12, "", "12 devices can connect. Add another any time."},

@@ -333,6 +333,8 @@ TEST(HostInstance, WithoutAnX11DisplayTheHostSaysWhyAndDoesNotStart) {
     const Case cases[] = {
         {"", "x11", "", "Morvane needs an X display and DISPLAY is not set: start it from your desktop session.\n",
          false},
+        // Nothing listens there: the person is told what to look at.
+        {":8191", "x11", "", ProcessEntry::unreachableDisplayMessage(":8191") + "\n", false},
         // Xwayland offers a DISPLAY that shows the host no other window, but
         // can show the one that says so.
         {xwayland.display(), "wayland", "wayland-0", wayland, true},

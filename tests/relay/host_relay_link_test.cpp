@@ -507,7 +507,7 @@ TEST(HostRelayLink, AMissingPongEndsTheLinkWithNoPong) {
     EXPECT_EQ(rig.kind(), Kind::backingOff);
     const auto down = std::find(rig.lines.begin(), rig.lines.end(), "link: down after 60 s (no-pong)");
     ASSERT_NE(down, rig.lines.end());
-    EXPECT_EQ(*(down + 1), "use today: about 2 requests of 100000");
+    EXPECT_EQ(*(down + 1), "use today: about 0% of this computer's daily allowance (2 requests of 60000)");
 
     Rig failing;
     failing.bringUp();
@@ -720,7 +720,7 @@ TEST(HostRelayLink, MenuActionsOnlyActWhereTheyMakeSense) {
     EXPECT_EQ(rig.kind(), Kind::off);
     EXPECT_TRUE(rig.socket().cancelled);
     EXPECT_FALSE(rig.logged("link: down after 0 s (closed-by-relay)"));  // turning off reports no down line
-    EXPECT_TRUE(rig.logged("use today: about 4 requests of 100000"));
+    EXPECT_TRUE(rig.logged("use today: about 0% of this computer's daily allowance (4 requests of 60000)"));
     rig.queue.advance(3'600'000);
     EXPECT_EQ(rig.sockets->sockets.size(), 2u);
 }

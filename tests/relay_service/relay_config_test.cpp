@@ -175,6 +175,8 @@ TEST(RelayProgram, ExitsAsAPersonAndAServiceManagerExpect) {
     const auto help = run("--help");
     EXPECT_EQ(help.first, 0);
     EXPECT_NE(help.second.find("--codes-in-log"), std::string::npos);
+    // Run from its build folder, nothing installed: the guide it names is there.
+    EXPECT_NE(help.second.find(MORVANE_SOURCE_DIR "/docs/relay.md"), std::string::npos) << help.second;
     EXPECT_EQ(run("--version").second.rfind("morvane-relay ", 0), 0u);
     const auto bad = run("--frobnicate");
     EXPECT_EQ(bad.first, 2);

@@ -209,7 +209,8 @@ async function phoneThroughRelay(startWhich) {
     await page.click('.relay-forget');
     await until(page, () => !document.getElementById('confirm').hidden);
     assert.equal(await page.textContent('#confirm-text'),
-      'Forget Test Machine on this device? To connect again, add this device again from the computer\'s menu.');
+      'Forget Test Machine on this device? To connect again, add this device again from the computer\'s menu. ' +
+      'The computer keeps it in its list until you remove it there.');
     await page.click('#confirm-ok');
     await until(page, () => document.querySelector('.relay-forget') === null);
     assert.equal(browserDialog, null);

@@ -140,6 +140,7 @@ test('sign-in: the e-mail field looks like the others, a wrong code can be repla
     await page.click('#relay-new-code');
     await until(page, () => !document.getElementById('relay-signin-error').hidden);
     assert.equal(await page.textContent('#relay-signin-error'), 'Too many codes were requested. Wait 10 minutes, then try again.');
+    assert.equal(await page.textContent('#relay-code-hint'), 'No new code was sent to owner@example.com.');
     browser.assertClean(assert);
   } finally {
     await browser.close();

@@ -41,6 +41,13 @@ function removedText(name) {
   return 'This device was removed from ' + name + '. Add it again from the computer\'s menu.';
 }
 
+// Asked alike from the list and from a session: forgetting here does not
+// remove the device on the computer.
+function forgetQuestion(name) {
+  return 'Forget ' + name + ' on this device? To connect again, add this device again from the computer\'s menu. ' +
+    'The computer keeps it in its list until you remove it there.';
+}
+
 function relayRoad() {
   const store = {
     get(k) { try { return localStorage.getItem(k); } catch (e) { return null; } },
@@ -82,9 +89,7 @@ function relayRoad() {
     text: {
       get revokedAdvice() { return removedText(current ? current.name : 'the computer'); },
       revokedButton: 'Add this device again',
-      get forget() {
-        return 'Forget ' + (current ? current.name : 'this computer') + ' on this device? To connect again, add this device again from the computer\'s menu. The computer keeps it in its list until you remove it there.';
-      },
+      get forget() { return forgetQuestion(current ? current.name : 'this computer'); },
     },
     needSetup(why) {
       const was = current;
@@ -195,6 +200,9 @@ function relayRoad() {
       ui.code.focus();
     } catch (e) {
       ui.signinButton.disabled = ui.newCode.disabled = false;
+      // The line above the error spoke of the code sent before; it must not
+      // read as if this one went out.
+      if (again) ui.codeHint.textContent = 'No new code was sent to ' + email + '.';
       setError(ui.signinError, accountErrorText(e, 'code'));
       (again ? ui.code : ui.email).focus();
     }
@@ -319,7 +327,7 @@ function relayRoad() {
       f.textContent = 'Forget';
       f.setAttribute('aria-label', 'Forget ' + h.name + ' on this device');
       f.addEventListener('click', () => {
-        hooks.askConfirm('Forget ' + h.name + ' on this device? To connect again, add this device again from the computer\'s menu.', 'Forget', () => {
+        hooks.askConfirm(forgetQuestion(h.name), 'Forget', () => {
           deviceKeys.forget(h.room).catch(() => {}).then(() => showList(''));
         });
       });
