@@ -59,6 +59,15 @@ private:
 // the background queue that other work shares.
 constexpr std::int64_t reapPollMillis = 500;
 
+// How often the tray is looked for. The toolkit docks the icon by itself
+// when a tray appears; what is decided here is only whether the status
+// window is needed, so a tray that appears has the icon at once and the
+// window goes within this time.
+constexpr int trayCheckMillis = 500;
+// A panel that restarts is back within a moment: the window comes only for
+// a tray that stays away this long.
+constexpr qint64 trayAbsenceMillis = 2'000;
+
 void reapWhenDone(Executor& queue, pid_t pid) {
     queue.postAfter(reapPollMillis, [&queue, pid] {
         int status = 0;
@@ -85,24 +94,61 @@ TrayUi::TrayUi(std::function<std::vector<MenuItem>()> menu,
 
 TrayUi::~TrayUi() {
     if (alert_) alert_->done(abortCode);
+    closeWindow();
 }
 
 void TrayUi::start() {
+    tray_ = std::make_unique<QSystemTrayIcon>();
+    // No context menu is handed to the tray: the toolkit would open it at
+    // the pointer, its first item ("Pause Morvane") under the icon, where a
+    // second click or a double click would choose it. Both buttons open the
+    // menu placed from the icon instead.
+    QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
+                     [this](QSystemTrayIcon::ActivationReason why) { iconActivated(why); });
+    tray_->setIcon(drawIcon(icon_));
+    // Shown even with no tray: the toolkit docks it in one that comes later.
+    tray_->show();
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) openWindow();
+    QObject::connect(&trayCheck_, &QTimer::timeout, [this] { followTray(); });
+    trayCheck_.start(trayCheckMillis);
+}
+
+void TrayUi::followTray() {
+    // Never while the menu is open: it may hang from the window's button.
+    if (menu_.isVisible()) return;
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        tray_ = std::make_unique<QSystemTrayIcon>();
-        // No context menu is handed to the tray: the toolkit would open it
-        // at the pointer, its first item ("Pause Morvane") under the icon,
-        // where a second click or a double click would choose it. Both
-        // buttons open the menu placed from the icon instead.
-        QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
-                         [this](QSystemTrayIcon::ActivationReason why) { iconActivated(why); });
-        tray_->setIcon(drawIcon(icon_));
-        tray_->show();
+        trayMissing_.reset();
+        if (!window_) return;
+        // The toolkit docks a shown icon when a tray announces itself; one
+        // that missed it is asked again before the window goes.
+        if (tray_->geometry().isEmpty()) {
+            tray_->hide();
+            tray_->show();
+        }
+        closeWindow();
         return;
     }
+    if (window_) return;
+    if (!trayMissing_) {
+        trayMissing_.emplace();
+        trayMissing_->start();
+    }
+    if (trayMissing_->elapsed() >= trayAbsenceMillis) {
+        trayMissing_.reset();
+        openWindow();
+    }
+}
+
+void TrayUi::openWindow() {
     window_ = std::make_unique<QWidget>(nullptr, Qt::Window);
     window_->setWindowTitle("Morvane");
-    window_->installEventFilter(new QuitOnClose([this] { quit(); }, window_.get()));
+    // Only the owner's close quits: a window the tray replaced is already
+    // out of window_ when it goes.
+    window_->installEventFilter(new QuitOnClose(
+        [this] {
+            if (window_) quit();
+        },
+        window_.get()));
     auto* layout = new QHBoxLayout(window_.get());
     layout->setSizeConstraint(QLayout::SetFixedSize);
     windowIcon_ = new QLabel(window_.get());
@@ -116,6 +162,13 @@ void TrayUi::start() {
     layout->addWidget(windowButton_);
     window_->show();
     showIcon(icon_);
+}
+
+void TrayUi::closeWindow() {
+    std::unique_ptr<QWidget> window = std::move(window_);
+    windowButton_ = nullptr;
+    windowIcon_ = nullptr;
+    window.reset();
 }
 
 QIcon TrayUi::drawIcon(const IconState& icon) {

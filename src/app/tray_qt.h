@@ -1,16 +1,21 @@
 // The status icon and its menu on the desktop's tray, and the owner's
 // alerts. The menu is thrown away and rebuilt from the shell each time it
-// opens. Where the desktop has no tray, a small status window offers the
-// same menu, so the owner is never locked out.
+// opens. While the desktop has no tray, a small status window offers the
+// same menu, so the owner is never locked out; a tray that comes later (a
+// panel started after the programs of the login) takes the icon in, and
+// the window goes.
 #pragma once
 
 #include <QIcon>
 #include <QMenu>
 #include <QPointer>
+#include <QElapsedTimer>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/menu_model.h"
@@ -32,13 +37,15 @@ public:
            std::function<void()> quit, Executor& background);
     ~TrayUi() override;
 
-    // Shows the tray icon, or the status window when there is no tray.
+    // Shows the tray icon, and the status window while there is no tray;
+    // from then on follows the tray as it comes and goes.
     void start();
-    bool usesTray() const { return tray_ != nullptr; }
-    // The status window when there is no tray (closing it quits), else null.
+    // The menu is under the icon in a tray, with no status window.
+    bool usesTray() const { return tray_ && !window_; }
+    // The status window while there is no tray (closing it quits), else null.
     QWidget* statusWindow() const { return window_.get(); }
     QMenu* menu() { return &menu_; }
-    // The icon on the tray, or null without a tray.
+    // The icon, docked whenever a tray is there; null before start().
     QSystemTrayIcon* trayIcon() const { return tray_.get(); }
     const IconState& icon() const { return icon_; }
 
@@ -73,6 +80,9 @@ public:
     bool fitsInOneColumn(int room);
 
 private:
+    void followTray();
+    void openWindow();
+    void closeWindow();
     void rebuild();
     void iconActivated(QSystemTrayIcon::ActivationReason why);
     void fill(QMenu* into, const std::vector<MenuItem>& items);
@@ -86,6 +96,9 @@ private:
     std::unique_ptr<QWidget> window_;
     QPushButton* windowButton_ = nullptr;
     QLabel* windowIcon_ = nullptr;
+    QTimer trayCheck_;
+    // Since when no tray has been seen, while the icon is meant to be in one.
+    std::optional<QElapsedTimer> trayMissing_;
     QPointer<QMessageBox> alert_;
     // The menu was just filled for a placed popup: its opening need not
     // fill it again.

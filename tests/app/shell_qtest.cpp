@@ -35,7 +35,7 @@ namespace morvane {
 namespace {
 
 // Runs the event loop until `done` or the limit passes.
-bool spinUntil(const std::function<bool()>& done, int limitMillis = 5000) {
+bool spinUntil(const std::function<bool()>& done, int limitMillis = 15'000) {
     QElapsedTimer timer;
     timer.start();
     while (!done() && timer.elapsed() < limitMillis) QApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -71,7 +71,7 @@ TEST(QtMainQueue, RunsPostedWorkInOrderOnTheMainThreadFromAnyThread) {
         ranAfter = clock.elapsed();
         ran = true;
     });
-    ASSERT_TRUE(spinUntil([&] { return ran; }, 4'000));
+    ASSERT_TRUE(spinUntil([&] { return ran; }, 15'000));
     EXPECT_GE(ranAfter, 2'000);
 }
 
@@ -166,11 +166,21 @@ TEST(TrayIcon, ThePairedMarkGoesAwayByItselfAfterSixSeconds) {
     ui->start();
     shell->updateIcon();
     EXPECT_EQ(ui->icon().symbol, "display");
+    QElapsedTimer clock;
+    clock.start();
     shell->pairAttempted(false, std::string("Firefox"), false);
     EXPECT_EQ(ui->icon().symbol, "checkmark.circle");
-    spinUntil([] { return false; }, 5'500);
-    EXPECT_EQ(ui->icon().symbol, "checkmark.circle");
-    EXPECT_TRUE(spinUntil([&] { return ui->icon().symbol == "display"; }, 2'000));
+    // The time is read after the icon, so a mark seen gone before six
+    // seconds went early, however slowly this machine runs the loop.
+    qint64 goneAfter = -1;
+    spinUntil(
+        [&] {
+            const bool gone = ui->icon().symbol == "display";
+            if (gone && goneAfter < 0) goneAfter = clock.elapsed();
+            return gone;
+        },
+        20'000);
+    EXPECT_GE(goneAfter, 6'000) << "the mark did not stay six seconds (-1: it never went)";
 }
 
 TEST(TrayAlerts, AButtonOrAnAbortEndsTheModalAlert) {

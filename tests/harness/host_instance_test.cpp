@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/desktop_panel.h"
 #include "../support/xvfb.h"
 #include "app/process_entry.h"
 #include "devices/device_store.h"
@@ -147,24 +148,53 @@ private:
     std::optional<int> status_;
 };
 
-// The top-level window titled "Morvane", or 0.
-Window statusWindow(Display* display) {
+// The host's viewable windows: its status window (titled "Morvane"), and
+// its icon where a panel's tray (trayer) took it in. A window manager's
+// frames are looked through.
+struct HostWindows {
+    Window status = 0;
+    Window docked = 0;
+};
+
+void findHostWindows(Display* display, Window window, bool inPanel, HostWindows& found) {
     Window root, parent, *children = nullptr;
     unsigned count = 0;
-    Window found = 0;
-    if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) return 0;
-    for (unsigned i = 0; i < count && !found; ++i) {
+    if (!XQueryTree(display, window, &root, &parent, &children, &count)) return;
+    for (unsigned i = 0; i < count; ++i) {
+        const Window child = children[i];
         XWindowAttributes attributes;
-        if (!XGetWindowAttributes(display, children[i], &attributes) || attributes.map_state != IsViewable) continue;
+        if (!XGetWindowAttributes(display, child, &attributes) || attributes.map_state != IsViewable) continue;
+        bool panel = inPanel;
+        bool host = false;
+        XClassHint hint{};
+        if (XGetClassHint(display, child, &hint)) {
+            panel |= hint.res_class && std::string_view(hint.res_class) == "trayer";
+            host = hint.res_name && std::string_view(hint.res_name) == "morvane-host";
+            if (hint.res_name) XFree(hint.res_name);
+            if (hint.res_class) XFree(hint.res_class);
+        }
         char* name = nullptr;
-        if (XFetchName(display, children[i], &name) && name) {
-            if (std::string_view(name) == "Morvane") found = children[i];
+        if (host && panel) found.docked = child;
+        if (host && !panel && XFetchName(display, child, &name) && name) {
+            if (std::string_view(name) == "Morvane") found.status = child;
             XFree(name);
         }
+        findHostWindows(display, child, panel, found);
     }
     if (children) XFree(children);
+}
+
+HostWindows hostWindows(Display* display) {
+    // A window may go between being listed and being asked about: its
+    // error is expected, not the end of the test program.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    HostWindows found;
+    findHostWindows(display, DefaultRootWindow(display), false, found);
     return found;
 }
+
+// The status window, or 0.
+Window statusWindow(Display* display) { return hostWindows(display).status; }
 
 bool waitFor(const std::function<bool()>& done, int limitMillis = 15'000) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(limitMillis);
@@ -233,6 +263,38 @@ TEST(HostInstance, ASecondStartIsRefusedAndClosingTheStatusWindowQuitsTheFirst) 
     EXPECT_TRUE(waitFor([&] { return statusWindow(again) != 0 || !third.running(); }));
     EXPECT_TRUE(third.running()) << third.errorText();
     XCloseDisplay(again);
+}
+
+// A host started at login before the desktop's panel: its status window
+// until a tray appears, then its icon in the tray and no window. A panel
+// that goes away brings the window back (never a host with neither), and
+// a panel that comes again takes the icon again.
+TEST(HostInstance, AHostStartedBeforeThePanelMovesIntoTheTrayWhenOneAppears) {
+    testing::Xvfb xvfb("1024x768x24");
+    Display* display = XOpenDisplay(xvfb.display().c_str());
+    ASSERT_NE(display, nullptr);
+    testing::Openbox openbox(xvfb.display());
+    ASSERT_TRUE(openbox.running()) << "openbox is missing: run scripts/setup";
+    Home home;
+    HostProcess host(home, xvfb.display());
+    ASSERT_TRUE(waitFor([&] { return statusWindow(display) != 0 || !host.running(); }))
+        << "the host showed no status window";
+    ASSERT_TRUE(host.running()) << host.errorText();
+    for (const char* when : {"the panel comes after the host", "the panel comes back"}) {
+        SCOPED_TRACE(when);
+        std::optional<testing::Trayer> trayer(std::in_place, "top", xvfb.display());
+        ASSERT_TRUE(trayer->running()) << "trayer is missing: run scripts/setup";
+        EXPECT_TRUE(waitFor([&] {
+            const auto windows = hostWindows(display);
+            return windows.docked != 0 && windows.status == 0;
+        })) << "docked: " << hostWindows(display).docked << ", status window: " << hostWindows(display).status;
+        EXPECT_TRUE(host.running()) << "the window the tray replaced quit the host";
+        trayer.reset();
+        EXPECT_TRUE(waitFor([&] { return statusWindow(display) != 0; })) << "the panel went and left no window";
+    }
+    askToClose(display, statusWindow(display));
+    EXPECT_EQ(host.waitExit(), 0) << "closing the window that came back left the host running";
+    XCloseDisplay(display);
 }
 
 // Files of the data and settings folders that another program of the user
