@@ -54,8 +54,10 @@ std::string seconds(std::chrono::milliseconds span) {
 
 }  // namespace
 
-PostgresConnection::PostgresConnection(std::string connectionString, const StoreTimeouts& timeouts)
+PostgresConnection::PostgresConnection(std::string connectionString, const StoreTimeouts& timeouts,
+                                       std::string application)
     : connectionString_(std::move(connectionString)),
+      application_(std::move(application)),
       timeouts_(timeouts),
       connect_(std::chrono::seconds(std::max(1, timeouts.connectSeconds))),
       statement_(std::chrono::seconds(std::max(1, timeouts.statementSeconds))),
@@ -100,7 +102,7 @@ void PostgresConnection::connect(Deadline limit) {
                       userTimeout = std::to_string(statement_.count());
     const char* keys[] = {"fallback_application_name", "keepalives",      "keepalives_idle", "keepalives_interval",
                           "keepalives_count",          "tcp_user_timeout", "dbname",         nullptr};
-    const char* values[] = {"morvane-relay", "1", idle.c_str(), interval.c_str(), "3", userTimeout.c_str(),
+    const char* values[] = {application_.c_str(), "1", idle.c_str(), interval.c_str(), "3", userTimeout.c_str(),
                             connectionString_.c_str(), nullptr};
     conn_ = PQconnectStartParams(keys, values, 1);
     if (!conn_) throw PostgresUnreachable{PostgresUnreachable::Why::broken, "out of memory"};
@@ -195,16 +197,13 @@ void PostgresConnection::consumeInput() {
     if (!PQconsumeInput(conn_) || PQstatus(conn_) == CONNECTION_BAD) broken(PQerrorMessage(conn_));
 }
 
-std::optional<std::string> PostgresConnection::nextNotification(std::string_view channel) {
-    while (conn_) {
-        PGnotify* notify = PQnotifies(conn_);
-        if (!notify) break;
-        std::optional<std::string> payload;
-        if (channel == notify->relname) payload = notify->extra ? notify->extra : "";
-        PQfreemem(notify);
-        if (payload) return payload;
-    }
-    return std::nullopt;
+std::optional<PostgresConnection::Notification> PostgresConnection::nextNotification() {
+    if (!conn_) return std::nullopt;
+    PGnotify* notify = PQnotifies(conn_);
+    if (!notify) return std::nullopt;
+    Notification out{notify->relname ? notify->relname : "", notify->extra ? notify->extra : ""};
+    PQfreemem(notify);
+    return out;
 }
 
 }  // namespace morvane::relay_service::detail

@@ -32,7 +32,11 @@ struct PostgresUnreachable {
 
 class PostgresConnection {
 public:
-    PostgresConnection(std::string connectionString, const StoreTimeouts& timeouts);
+    // `application` names the connection's part in pg_stat_activity (and
+    // to whatever stands between the relay and the database), unless the
+    // connection string names one.
+    PostgresConnection(std::string connectionString, const StoreTimeouts& timeouts,
+                       std::string application = "morvane-relay");
     ~PostgresConnection() { drop(); }
     PostgresConnection(const PostgresConnection&) = delete;
     PostgresConnection& operator=(const PostgresConnection&) = delete;
@@ -59,9 +63,16 @@ public:
 
     // For a listening connection: reads what has arrived without waiting
     // (throws PostgresUnreachable when the connection broke), and answers
-    // the payloads of the notifications on `channel`, one at a time.
+    // the notifications, one at a time.
+    struct Notification {
+        std::string channel;
+        std::string payload;
+    };
     void consumeInput();
-    std::optional<std::string> nextNotification(std::string_view channel);
+    std::optional<Notification> nextNotification();
+    // The server process of the connection (0 when there is none), which
+    // names a channel only this connection listens on.
+    int backend() const { return conn_ ? PQbackendPID(conn_) : 0; }
     int socket() const { return conn_ ? PQsocket(conn_) : -1; }
 
     // "postgresql user@host:port/db", for the log; never a password.
@@ -75,6 +86,7 @@ private:
     [[noreturn]] void abandon();
 
     std::string connectionString_;
+    std::string application_;
     StoreTimeouts timeouts_;
     std::chrono::milliseconds connect_;
     std::chrono::milliseconds statement_;

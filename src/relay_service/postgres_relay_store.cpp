@@ -43,21 +43,24 @@ std::int64_t steadyMillis() {
 
 std::string inSeconds(std::int64_t millis) { return std::to_string((millis + 999) / 1000) + " s"; }
 
+// The bus sends itself a beat this often, on a channel only its own
+// connection listens on, and counts itself lost when one has not come back
+// within beatAnswerMillis: a connection that a cut, a proxy or the database
+// left without answer is known within about two seconds, while its
+// statements may still work on the store's own connection.
+constexpr std::int64_t beatEveryMillis = 500;
+constexpr std::int64_t beatAnswerMillis = 1'500;
+
 // LISTEN on a connection of its own, read on a thread of its own; made
-// again when the database comes back. Its connection is checked every
-// keepalive period, so that a database that stopped answering is noticed
-// even while nothing is said.
+// again when the database comes back. Its beat checks the connection even
+// while nothing is said.
 class PostgresBusListener final : public BusListener {
 public:
     PostgresBusListener(const std::string& connectionString, const StoreTimeouts& timeouts, std::string instance,
-                        BusHandler onMessage, std::function<void(const std::string&)> log,
-                        std::function<void()> resumed)
-        : conn_(connectionString, timeouts),
-          keepalive_(std::chrono::seconds(std::max(1, timeouts.keepaliveSeconds))),
+                        BusHooks hooks)
+        : conn_(connectionString, timeouts, "morvane-relay bus"),
           instance_(std::move(instance)),
-          onMessage_(std::move(onMessage)),
-          log_(std::move(log)),
-          resumed_(std::move(resumed)),
+          hooks_(std::move(hooks)),
           wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
         if (wake_ < 0) throw RelayStoreError(std::string("the bus cannot make its wake-up: ") + std::strerror(errno));
         try {
@@ -81,13 +84,13 @@ public:
 
 private:
     void say(const std::string& line) const {
-        if (log_) log_(line);
+        if (hooks_.log) hooks_.log(line);
     }
 
     // A handler that throws must not end the process from this thread.
     void hand(const BusMessage& message) const {
         try {
-            onMessage_(message);
+            hooks_.onMessage(message);
         } catch (const std::exception& e) {
             say(std::string("bus: a message could not be handed on: ") + e.what());
         }
@@ -95,16 +98,25 @@ private:
 
     // Within `limit` when listening again: a connection that a cut left
     // unanswered is given up soon and tried anew, so that the bus is back
-    // within about a second of the database.
+    // within about a second of the database. A server process a beat left
+    // waiting is ended, as it would hold the database's queue of
+    // notifications back.
     void listen(detail::Deadline limit = detail::Deadline::max()) {
         conn_.connect(limit);
+        conn_.endAbandoned(std::min(limit, Clock::now() + conn_.statementTimeout()));
         conn_.exec(std::string("LISTEN ") + busChannel, {}, Clock::now() + conn_.statementTimeout());
+        beatChannel_ = std::string(busChannel) + "_beat_" + std::to_string(conn_.backend());
+        conn_.exec("LISTEN " + beatChannel_, {}, Clock::now() + conn_.statementTimeout());
     }
 
     // True when asked to stop during the wait.
     bool stopRequested(std::chrono::milliseconds wait) const {
         pollfd fd{wake_, POLLIN, 0};
         return ::poll(&fd, 1, static_cast<int>(wait.count())) > 0;
+    }
+
+    static void call(const std::function<void()>& hook) {
+        if (hook) hook();
     }
 
     void run() {
@@ -120,7 +132,7 @@ private:
                     say("bus: listening again on " + conn_.describe());
                     lost = false;
                     limit = std::chrono::seconds(checkTimeoutSeconds);
-                    if (resumed_) resumed_();
+                    call(hooks_.resumed);
                 } catch (const PostgresUnreachable& e) {
                     limit = e.why == PostgresUnreachable::Why::noAnswer ? limit + std::chrono::seconds(1)
                                                                          : std::chrono::seconds(checkTimeoutSeconds);
@@ -138,37 +150,59 @@ private:
             }
             conn_.drop();
             lost = true;
+            call(hooks_.lost);
         }
     }
 
-    // False when asked to stop; throws when the connection is lost.
+    // False when asked to stop; throws when the connection is lost or its
+    // beat does not come back in time.
     bool hearUntilLost() {
-        auto nextCheck = Clock::now() + keepalive_;
+        const auto every = std::chrono::milliseconds(beatEveryMillis);
+        const auto answer = std::chrono::milliseconds(beatAnswerMillis);
+        auto nextBeat = Clock::now() + every;
+        std::optional<Clock::time_point> awaited;  // a beat on its way back, until then
         for (;;) {
-            while (const auto payload = conn_.nextNotification(busChannel))
-                if (const auto message = detail::decodeBusMessage(*payload);
-                    message && detail::addressedTo(*message, instance_))
-                    hand(*message);
-            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextCheck - Clock::now());
+            while (const auto notification = conn_.nextNotification()) {
+                if (notification->channel == beatChannel_) {
+                    if (notification->payload == std::to_string(beats_)) awaited.reset();
+                } else if (notification->channel == busChannel) {
+                    if (const auto message = detail::decodeBusMessage(notification->payload);
+                        message && detail::addressedTo(*message, instance_))
+                        hand(*message);
+                }
+            }
+            const auto now = Clock::now();
+            if (awaited && now >= *awaited)
+                throw PostgresUnreachable{PostgresUnreachable::Why::noAnswer,
+                                          "its own beat did not come back within " + inSeconds(beatAnswerMillis)};
+            if (!awaited && now >= nextBeat) {
+                awaited = now + answer;
+                nextBeat = now + every;
+                const detail::SqlValue values[] = {beatChannel_, std::to_string(++beats_)};
+                try {
+                    conn_.exec("SELECT pg_notify($1, $2)", values, *awaited);
+                } catch (const PostgresUnreachable& e) {
+                    if (e.why == PostgresUnreachable::Why::broken) throw;
+                    throw PostgresUnreachable{e.why, "its own beat was not answered within " + inSeconds(beatAnswerMillis)};
+                }
+                continue;
+            }
+            const auto until = awaited ? *awaited : nextBeat;
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now);
             pollfd fds[2] = {{conn_.socket(), POLLIN, 0}, {wake_, POLLIN, 0}};
             const int rc = ::poll(fds, 2, static_cast<int>(std::max<std::int64_t>(0, wait.count())));
             if (rc < 0 && errno != EINTR)
                 throw PostgresUnreachable{PostgresUnreachable::Why::broken, std::strerror(errno)};
             if (fds[1].revents) return false;
             if (fds[0].revents) conn_.consumeInput();
-            if (Clock::now() >= nextCheck) {
-                conn_.exec("SELECT 1", {}, Clock::now() + conn_.statementTimeout());
-                nextCheck = Clock::now() + keepalive_;
-            }
         }
     }
 
     PostgresConnection conn_;
-    std::chrono::milliseconds keepalive_;
     std::string instance_;
-    BusHandler onMessage_;
-    std::function<void(const std::string&)> log_;
-    std::function<void()> resumed_;
+    BusHooks hooks_;
+    std::string beatChannel_;
+    std::uint64_t beats_ = 0;
     int wake_;
     std::thread thread_;
 };
@@ -207,11 +241,8 @@ public:
         op([&] { sql("SELECT pg_notify($1, $2)", busChannel, detail::encodeBusMessage(message)); });
     }
 
-    std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
-                                        std::function<void(const std::string&)> log,
-                                        std::function<void()> resumed) override {
-        return std::make_unique<PostgresBusListener>(connectionString_, timeouts_, instance, std::move(onMessage),
-                                                     std::move(log), std::move(resumed));
+    std::unique_ptr<BusListener> listen(const std::string& instance, BusHooks hooks) override {
+        return std::make_unique<PostgresBusListener>(connectionString_, timeouts_, instance, std::move(hooks));
     }
 
 private:
@@ -256,9 +287,16 @@ private:
     void reconnect(detail::Deadline limit) {
         const auto now = monotonicMillis_();
         // A check that found the database answering ends the wait at once.
-        if (now < retryAt_ && !checked_.exchange(false))
+        const bool checkedBack = checked_.exchange(false);
+        if (now < retryAt_ && !checkedBack)
             throw RelayStoreError(describe() + ": away (" + awayReason_ + "); the next try in " +
                                   inSeconds(retryAt_ - now));
+        // A try while it is away, unless a check found it back, gives up as
+        // soon as a check would: one made into a silent cut would otherwise
+        // hold the store's queue for the whole connect time-out after the
+        // database came back.
+        if (retryAt_ != 0 && !checkedBack)
+            limit = std::min(limit, Clock::now() + std::chrono::seconds(checkTimeoutSeconds));
         try {
             conn_.connect(limit);
             conn_.endAbandoned(std::min(limit, Clock::now() + conn_.statementTimeout()));

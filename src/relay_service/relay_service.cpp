@@ -69,6 +69,13 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
                             options_.log.info("asked instance " + holder + " to let go of the link for room " + room);
                             storeQueue_.run<bool>(
                                 [this, message = BusMessage{BusKind::dropLink, room, holder, options_.instance}] {
+                                    // Kept for a holder off the bus, which asks the store instead.
+                                    try {
+                                        store_.requestLink(message.subject, message.to);
+                                    } catch (const std::exception& error) {
+                                        options_.log.error(std::string("could not keep the request in the store: ") +
+                                                           error.what());
+                                    }
                                     publish(message);
                                     return true;
                                 },
@@ -119,13 +126,14 @@ void RelayService::start() {
     every(beat_, std::chrono::seconds(1), [this] {
         hub_->tick();
         watchStore();
+        // A store that is away has nothing to say either.
+        if ((!bus_ || busAway_ || behind_) && store_.reach() == StoreReach::answering) catchUp();
     });
     every(presenceBeat_, std::chrono::seconds(RelayLimits::presenceBeatSeconds), [this] {
         presence_.beat();
         writePresence();
         listen();
         countOthers();
-        if (signOutsUnchecked_) catchUpSignOuts();
     });
     every(purge_, std::chrono::minutes(10), [this] {
         gate_.purge();
@@ -185,20 +193,28 @@ void RelayService::listen() {
             if (alive.lock()) heard(message);
         });
     };
-    std::function<void()> resumed = [this, alive = std::weak_ptr<bool>(alive_)] {
-        network_.post([this, alive] {
-            if (alive.lock()) catchUpSignOuts();
-        });
+    // What was said while the bus was away is asked of the store: each
+    // second while it is, and once more when it hears again.
+    const auto away = [this, alive = std::weak_ptr<bool>(alive_)](bool lost) {
+        return [this, alive, lost] {
+            network_.post([this, alive, lost] {
+                if (!alive.lock()) return;
+                busAway_ = lost;
+                behind_ = true;
+            });
+        };
     };
+    BusHooks hooks{handler, [log](const std::string& line) { log.warning(line); }, away(true), away(false)};
     storeQueue_.run<std::shared_ptr<BusListener>>(
-        [&store, instance = options_.instance, handler, log, resumed] {
-            return std::shared_ptr<BusListener>(
-                store.listen(instance, handler, [log](const std::string& line) { log.warning(line); }, resumed));
-        },
+        [&store, instance = options_.instance, hooks] { return std::shared_ptr<BusListener>(store.listen(instance, hooks)); },
         // Not listening yet: the next beat tries again.
         [this](std::optional<std::shared_ptr<BusListener>> listener) {
             listening_ = false;
-            if (listener && !stopped_) bus_ = std::move(*listener);
+            if (!listener || stopped_) return;
+            bus_ = std::move(*listener);
+            busAway_ = false;
+            // What was said before it listened was missed too.
+            behind_ = true;
         });
 }
 
@@ -226,28 +242,36 @@ void RelayService::every(boost::asio::steady_timer& timer, std::chrono::millisec
     });
 }
 
-void RelayService::catchUpSignOuts() {
-    signOutsUnchecked_ = false;
-    auto sessions = hub_->sessions();
-    if (sessions.empty() || stopped_) return;
+void RelayService::catchUp() {
+    if (catchingUp_ || stopped_) return;
+    catchingUp_ = true;
+    behind_ = false;
+    struct Missed {
+        std::vector<std::string> signedOut;
+        std::vector<std::string> letGo;
+    };
     auto& store = store_;
-    storeQueue_.run<std::vector<std::string>>(
-        [&store, sessions = std::move(sessions), wall = options_.wallMillis] {
-            std::vector<std::string> gone;
-            for (const auto& session : sessions)
-                if (store.signedOut(session, wall() / 1000)) gone.push_back(session);
-            return gone;
+    storeQueue_.run<Missed>(
+        [&store, sessions = hub_->sessions(), instance = options_.instance, wall = options_.wallMillis] {
+            // A request older than a device's wait for the link is moot.
+            return Missed{sessions.empty() ? std::vector<std::string>{} : store.signedOutAmong(sessions, wall() / 1000),
+                          store.takeLinkRequests(instance, RelayLimits::linkWaitSeconds)};
         },
-        // Not looked up: the next beat tries again.
-        [this](std::optional<std::vector<std::string>> gone) {
-            if (!gone) {
-                signOutsUnchecked_ = true;
+        [this](std::optional<Missed> missed) {
+            catchingUp_ = false;
+            // Not asked: the next second tries again.
+            if (!missed) {
+                behind_ = true;
                 return;
             }
-            if (!gone->empty())
-                options_.log.info("back on the bus: " + std::to_string(gone->size()) +
-                                  " sign-ins connected here signed out meanwhile");
-            for (const auto& session : *gone) hub_->signedOut(session);
+            if (!missed->signedOut.empty())
+                options_.log.info("missed on the bus: " + std::to_string(missed->signedOut.size()) +
+                                  " sign-ins connected here signed out");
+            for (const auto& session : missed->signedOut) hub_->signedOut(session);
+            for (const auto& room : missed->letGo) {
+                options_.log.info("missed on the bus: asked to let go of the link for room " + room);
+                hub_->letGo(room);
+            }
         });
 }
 

@@ -81,9 +81,10 @@ private:
     // takes no connections) until the store answers again.
     void watchStore();
     void countOthers();
-    // Back on the bus after losing it: the sign-outs said meanwhile were
-    // not heard, so each sign-in connected here is looked up instead.
-    void catchUpSignOuts();
+    // Off the bus, or back on it after losing it: what it would have said
+    // is asked of the store instead (the sign-ins connected here that
+    // signed out, the rooms this instance was asked to let go of).
+    void catchUp();
     void writePresence();
     void listen();
     void heard(const BusMessage& message);
@@ -114,8 +115,10 @@ private:
     int othersHolding_ = 0;
     std::int64_t silentSince_ = 0;
     bool aside_ = false;
-    // The bus came back and the sign-ins here are still to be looked up.
-    bool signOutsUnchecked_ = false;
+    // The bus stopped hearing, and what it missed is still to be asked.
+    bool busAway_ = false;
+    bool behind_ = false;
+    bool catchingUp_ = false;
     bool stopped_ = false;
     std::function<void()> withdrawn_;
     // Let go first: what the store queue posts back checks it.

@@ -83,6 +83,20 @@ struct BusMessage {
 };
 using BusHandler = std::function<void(const BusMessage&)>;
 
+// Whom a listener tells what. `onMessage` runs on a thread of the bus's own
+// (PostgreSQL: LISTEN on a connection of its own) or on the publisher's
+// thread (SQLite and the tests' store: within this process); it should only
+// hand the message on. `log` hears of the bus losing and finding the
+// database. `lost` is called (on the bus's thread) when the bus stops
+// hearing, and `resumed` each time it hears again: what was said meanwhile
+// is lost to it, and the store must be asked instead.
+struct BusHooks {
+    BusHandler onMessage;
+    std::function<void(const std::string&)> log;
+    std::function<void()> lost;
+    std::function<void()> resumed;
+};
+
 // Listening ends when this is destroyed; no call of its handler runs after
 // that. Never destroyed from inside its own handler.
 class BusListener {
@@ -191,24 +205,28 @@ public:
     virtual void publish(const BusMessage& message) = 0;
     // Hears the messages for `instance` (and those for every instance but
     // the ones it sent) until the listener is destroyed. Listening has begun
-    // when this returns. The handler runs on a thread of the bus's own
-    // (PostgreSQL: LISTEN on a connection of its own, made again when the
-    // database comes back) or on the publisher's thread (SQLite: within
-    // this process); it should only hand the message on. `log` hears of the
-    // bus losing and finding the database, and `resumed` is called (on the
-    // same thread) each time it listens again after losing it: what was
-    // said meanwhile is lost to it, and the store must be asked instead.
-    virtual std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
-                                                std::function<void(const std::string&)> log,
-                                                std::function<void()> resumed) = 0;
+    // when this returns. A bus that can lose its database (PostgreSQL)
+    // checks itself twice a second by a message to itself, so that a bus
+    // that stopped hearing is known within about two seconds.
+    virtual std::unique_ptr<BusListener> listen(const std::string& instance, BusHooks hooks) = 0;
     std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
                                         std::function<void(const std::string&)> log) {
-        return listen(instance, std::move(onMessage), std::move(log), {});
+        return listen(instance, BusHooks{std::move(onMessage), std::move(log), {}, {}});
     }
+    // What the bus carries that an instance off it must still learn, kept
+    // in the store too. A request that `holder` let go of a room's link,
+    // sent beside the bus's dropLink; the requests made of `holder` within
+    // the last `withinSeconds` (by the database's clock), each taken once.
+    virtual void requestLink(const std::string& room, const std::string& holder) = 0;
+    virtual std::vector<std::string> takeLinkRequests(const std::string& holder, std::int64_t withinSeconds) = 0;
+    // Those of `sessions` whose sign-out has not expired, in no particular
+    // order: the sign-outs an instance off the bus did not hear.
+    virtual std::vector<std::string> signedOutAmong(const std::vector<std::string>& sessions,
+                                                    std::int64_t nowSeconds) = 0;
 
     // Forgets codes, tokens, nonces, sign-outs and rate counts whose time
-    // has passed, and links no instance has refreshed for an hour (by the
-    // database's clock).
+    // has passed, and links no instance has refreshed and requests to let
+    // go of one made for an hour (by the database's clock).
     virtual void purgeExpired(std::int64_t nowSeconds) = 0;
 };
 
@@ -217,7 +235,7 @@ public:
 // connection not made in connectSeconds fails the call that needed it, so
 // a call never takes longer than the two together; keepaliveSeconds is how
 // soon an idle connection to a database gone from the network is noticed
-// (TCP keepalives, and the bus's own check of its connection).
+// (TCP keepalives; the bus checks its own far more often).
 struct StoreTimeouts {
     int connectSeconds = 5;
     int statementSeconds = 5;

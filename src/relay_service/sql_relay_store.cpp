@@ -1,5 +1,6 @@
 #include "relay_service/sql_relay_store.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "relay_service/relay_store_detail.h"
@@ -76,6 +77,18 @@ CREATE TABLE presence (
     seen_at {int64} NOT NULL
 );
 CREATE INDEX presence_instance ON presence (instance);
+)sql",
+     2},
+    // 4: requests that an instance let go of a computer's link, kept beside
+    // the bus's message for an instance off the bus. Additive: a program of
+    // version 3 only hears them on the bus, as before.
+    {R"sql(
+CREATE TABLE link_requests (
+    room TEXT NOT NULL PRIMARY KEY,
+    holder TEXT NOT NULL,
+    asked_at {int64} NOT NULL
+);
+CREATE INDEX link_requests_holder ON link_requests (holder);
 )sql",
      2},
 };
@@ -387,6 +400,46 @@ std::vector<std::string> SqlRelayStore::roomsOnline(const std::vector<std::strin
     });
 }
 
+void SqlRelayStore::requestLink(const std::string& room, const std::string& holder) {
+    op([&] {
+        sql("INSERT INTO link_requests (room, holder, asked_at) VALUES ($1, $2, " + std::string(nowSeconds()) +
+                ") ON CONFLICT (room) DO UPDATE SET holder = excluded.holder, asked_at = excluded.asked_at",
+            room, holder);
+    });
+}
+
+std::vector<std::string> SqlRelayStore::takeLinkRequests(const std::string& holder, std::int64_t withinSeconds) {
+    return op([&] {
+        const auto r = sql("DELETE FROM link_requests WHERE holder = $1 AND asked_at >= " + std::string(nowSeconds()) +
+                               " - $2 RETURNING room",
+                           holder, withinSeconds);
+        std::vector<std::string> out;
+        for (std::size_t row = 0; row < r.size(); ++row) out.push_back(r.text(row, 0));
+        return out;
+    });
+}
+
+std::vector<std::string> SqlRelayStore::signedOutAmong(const std::vector<std::string>& sessions,
+                                                       std::int64_t nowSeconds) {
+    std::vector<std::string> out;
+    // A statement with a value for each, a few hundred at a time: an
+    // instance may hold thousands of sign-ins.
+    constexpr std::size_t chunk = 500;
+    for (std::size_t from = 0; from < sessions.size(); from += chunk) {
+        op([&] {
+            std::string statement = "SELECT session FROM signed_out_sessions WHERE expires_at > $1 AND session IN (";
+            std::vector<SqlValue> values{SqlValue(nowSeconds)};
+            for (std::size_t i = from; i < std::min(sessions.size(), from + chunk); ++i) {
+                statement += (values.size() > 1 ? ", $" : "$") + std::to_string(values.size() + 1);
+                values.emplace_back(sessions[i]);
+            }
+            const auto r = run(statement + ")", values);
+            for (std::size_t row = 0; row < r.size(); ++row) out.push_back(r.text(row, 0));
+        });
+    }
+    return out;
+}
+
 int SqlRelayStore::otherInstances(const std::string& instance, std::int64_t freshSeconds) {
     return op([&] {
         const auto r = sql("SELECT count(DISTINCT instance) FROM presence WHERE instance <> $1 AND seen_at >= " +
@@ -405,6 +458,8 @@ void SqlRelayStore::purgeExpired(std::int64_t nowSeconds) {
               "DELETE FROM rate_counts WHERE expires_at <= $1"})
             sql(statement, nowSeconds);
         sql("DELETE FROM presence WHERE seen_at < " + std::string(this->nowSeconds()) + " - $1", stalePresenceSeconds);
+        sql("DELETE FROM link_requests WHERE asked_at < " + std::string(this->nowSeconds()) + " - $1",
+            stalePresenceSeconds);
         transaction.commit();
     });
 }

@@ -86,6 +86,9 @@ public:
     std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override;
     std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override;
     int otherInstances(const std::string& instance, std::int64_t freshSeconds) override;
+    void requestLink(const std::string& room, const std::string& holder) override;
+    std::vector<std::string> takeLinkRequests(const std::string& holder, std::int64_t withinSeconds) override;
+    std::vector<std::string> signedOutAmong(const std::vector<std::string>& sessions, std::int64_t nowSeconds) override;
     void purgeExpired(std::int64_t nowSeconds) override;
 
 protected:

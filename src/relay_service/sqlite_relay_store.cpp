@@ -106,9 +106,8 @@ public:
     void publish(const BusMessage& message) override { bus_->publish(message); }
 
     // Within one process the bus is never lost.
-    std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
-                                        std::function<void(const std::string&)>, std::function<void()>) override {
-        return bus_->listen(instance, std::move(onMessage));
+    std::unique_ptr<BusListener> listen(const std::string& instance, BusHooks hooks) override {
+        return bus_->listen(instance, std::move(hooks.onMessage));
     }
 
 private:

@@ -56,10 +56,15 @@ public:
         return data_.otherInstances(instance, freshSeconds);
     }
     void publish(const BusMessage& message) override { data_.publish(message); }
-    std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
-                                        std::function<void(const std::string&)> log,
-                                        std::function<void()> resumed) override {
-        return data_.listen(instance, std::move(onMessage), std::move(log), std::move(resumed));
+    std::unique_ptr<BusListener> listen(const std::string& instance, BusHooks hooks) override {
+        return data_.listen(instance, std::move(hooks));
+    }
+    void requestLink(const std::string& room, const std::string& holder) override { data_.requestLink(room, holder); }
+    std::vector<std::string> takeLinkRequests(const std::string& holder, std::int64_t withinSeconds) override {
+        return data_.takeLinkRequests(holder, withinSeconds);
+    }
+    std::vector<std::string> signedOutAmong(const std::vector<std::string>& sessions, std::int64_t now) override {
+        return data_.signedOutAmong(sessions, now);
     }
     void purgeExpired(std::int64_t now) override { data_.purgeExpired(now); }
 
@@ -293,15 +298,82 @@ int MemoryStore::otherInstances(const std::string& instance, std::int64_t freshS
     return static_cast<int>(others.size());
 }
 
+void MemoryStore::requestLink(const std::string& room, const std::string& holder) {
+    const auto lock = enter();
+    linkRequests[room] = LinkRequest{holder, clockSeconds};
+}
+
+std::vector<std::string> MemoryStore::takeLinkRequests(const std::string& holder, std::int64_t withinSeconds) {
+    const auto lock = enter();
+    std::vector<std::string> taken;
+    std::erase_if(linkRequests, [&](const auto& entry) {
+        const bool take = entry.second.holder == holder && entry.second.askedAt >= clockSeconds - withinSeconds;
+        if (take) taken.push_back(entry.first);
+        return take;
+    });
+    return taken;
+}
+
+std::vector<std::string> MemoryStore::signedOutAmong(const std::vector<std::string>& sessions, std::int64_t nowSeconds) {
+    const auto lock = enter();
+    std::vector<std::string> out;
+    for (const auto& session : sessions)
+        if (const auto it = signOuts.find(session); it != signOuts.end() && it->second > nowSeconds) out.push_back(session);
+    return out;
+}
+
 void MemoryStore::publish(const BusMessage& message) {
     enter();
     bus_->publish(message);
 }
 
-std::unique_ptr<BusListener> MemoryStore::listen(const std::string& instance, BusHandler onMessage,
-                                                 std::function<void(const std::string&)>, std::function<void()>) {
+// Tells its hooks when the test loses or finds the bus, and hears nothing
+// meanwhile.
+struct MemoryStore::Hearing {
+    BusHooks hooks;
+    std::atomic<bool> away{false};
+};
+
+namespace {
+class HearingListener final : public BusListener {
+public:
+    HearingListener(std::unique_ptr<BusListener> inner, std::function<void()> forget)
+        : inner_(std::move(inner)), forget_(std::move(forget)) {}
+    ~HearingListener() override {
+        inner_.reset();
+        forget_();
+    }
+
+private:
+    std::unique_ptr<BusListener> inner_;
+    std::function<void()> forget_;
+};
+}  // namespace
+
+std::unique_ptr<BusListener> MemoryStore::listen(const std::string& instance, BusHooks hooks) {
     enter();
-    return bus_->listen(instance, std::move(onMessage));
+    auto hearing = std::make_shared<Hearing>();
+    hearing->hooks = std::move(hooks);
+    hearing->away = busAway_;
+    auto inner = bus_->listen(instance, [hearing](const BusMessage& message) {
+        if (!hearing->away) hearing->hooks.onMessage(message);
+    });
+    std::lock_guard guard(hearingLock_);
+    hearings_.push_back(hearing);
+    return std::make_unique<HearingListener>(std::move(inner), [this, hearing] {
+        std::lock_guard guard(hearingLock_);
+        std::erase(hearings_, hearing);
+    });
+}
+
+void MemoryStore::loseBus(bool lost) {
+    std::lock_guard guard(hearingLock_);
+    busAway_ = lost;
+    for (const auto& hearing : hearings_) {
+        if (hearing->away.exchange(lost) == lost) continue;
+        const auto& hook = lost ? hearing->hooks.lost : hearing->hooks.resumed;
+        if (hook) hook();
+    }
 }
 
 void MemoryStore::purgeExpired(std::int64_t nowSeconds) {
@@ -312,6 +384,7 @@ void MemoryStore::purgeExpired(std::int64_t nowSeconds) {
     std::erase_if(signOuts, [&](const auto& entry) { return entry.second <= nowSeconds; });
     std::erase_if(rates, [&](const auto& entry) { return entry.second.expiresAt <= nowSeconds; });
     std::erase_if(presence, [&](const auto& entry) { return entry.second.seenAt < clockSeconds - 3600; });
+    std::erase_if(linkRequests, [&](const auto& entry) { return entry.second.askedAt < clockSeconds - 3600; });
 }
 
 }  // namespace morvane::relay_service::testing

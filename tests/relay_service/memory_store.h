@@ -57,9 +57,11 @@ public:
     std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override;
     int otherInstances(const std::string& instance, std::int64_t freshSeconds) override;
     void publish(const BusMessage& message) override;
-    std::unique_ptr<BusListener> listen(const std::string& instance, BusHandler onMessage,
-                                        std::function<void(const std::string&)> log,
-                                        std::function<void()> resumed) override;
+    using RelayStore::listen;
+    std::unique_ptr<BusListener> listen(const std::string& instance, BusHooks hooks) override;
+    void requestLink(const std::string& room, const std::string& holder) override;
+    std::vector<std::string> takeLinkRequests(const std::string& holder, std::int64_t withinSeconds) override;
+    std::vector<std::string> signedOutAmong(const std::vector<std::string>& sessions, std::int64_t nowSeconds) override;
     void purgeExpired(std::int64_t nowSeconds) override;
 
     // Another connection to this store's data; this store must outlive it.
@@ -68,6 +70,9 @@ public:
     // Any thread may hold and release.
     void hold();
     void release();
+    // The bus stops hearing (every listener is told it is lost, and hears
+    // nothing more) or hears again (each is told it resumed).
+    void loseBus(bool lost);
 
     bool broken = false;
     // Runs after a call has read a code (and spent its try, if it spends
@@ -92,6 +97,11 @@ public:
         std::int64_t seenAt = 0;
     };
     std::map<std::string, Presence> presence;  // by room
+    struct LinkRequest {
+        std::string holder;
+        std::int64_t askedAt = 0;
+    };
+    std::map<std::string, LinkRequest> linkRequests;  // by room
     // The database's clock as presence rows read it, in Unix seconds.
     std::int64_t clockSeconds = 0;
     // How the store says it finds its database.
@@ -106,6 +116,10 @@ private:
     mutable std::condition_variable opened_;
     bool held_ = false;
     std::shared_ptr<detail::LocalBus> bus_;
+    struct Hearing;
+    std::mutex hearingLock_;
+    std::vector<std::shared_ptr<Hearing>> hearings_;
+    bool busAway_ = false;
 };
 
 }  // namespace morvane::relay_service::testing

@@ -460,6 +460,7 @@ public:
         const bool all = morvane::testing::eventually(
             [&] {
                 for (auto& phone : phones) {
+                    if (phone->signedOut()) continue;
                     const auto reached = phone->reachedSince(since);
                     if (!reached || !phone->through()) return false;
                     last = std::max(last, *reached);
@@ -472,7 +473,7 @@ public:
     std::string stragglers(Clock::time_point since) {
         std::string text;
         for (std::size_t i = 0; i < phones.size(); ++i) {
-            if (phones[i]->reachedSince(since) && phones[i]->through()) continue;
+            if ((phones[i]->reachedSince(since) && phones[i]->through()) || phones[i]->signedOut()) continue;
             text += "phone " + std::to_string(i) + " (room " + phones[i]->room() + ") closes:";
             for (const auto code : phones[i]->closes()) text += " " + std::to_string(code);
             text += "\n" + computers_->log(i);
@@ -491,6 +492,21 @@ public:
         EXPECT_TRUE(took) << stragglers(since);
         EXPECT_LT(took.value_or(0), withinSeconds) << what;
         return took.has_value();
+    }
+    // How many times each phone has been closed so far, and how many of
+    // its closes since then had `code`.
+    std::vector<std::size_t> closesNow() {
+        std::vector<std::size_t> counts;
+        for (auto& phone : phones) counts.push_back(phone->closes().size());
+        return counts;
+    }
+    int closedSince(const std::vector<std::size_t>& before, int code) {
+        int count = 0;
+        for (std::size_t i = 0; i < phones.size(); ++i) {
+            const auto codes = phones[i]->closes();
+            count += static_cast<int>(std::count(codes.begin() + static_cast<std::ptrdiff_t>(before[i]), codes.end(), code));
+        }
+        return count;
     }
     // Every phone loads its page again; answers when it did.
     Clock::time_point reopenAll() {
@@ -515,6 +531,12 @@ public:
         if (body.contains("hosts"))
             for (const auto& host : body["hosts"]) online += host.value("online", false);
         return online;
+    }
+    // How many lines of the instance's log hold `part`.
+    static int lines(RelayProcess& instance, const std::string& part) {
+        int count = 0;
+        for (const auto& line : instance.lines()) count += line.find(part) != std::string::npos;
+        return count;
     }
     static std::string logOf(RelayProcess& instance) {
         std::string text;
@@ -630,9 +652,10 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
     EXPECT_FALSE(cut.waitFor("the store answers again").empty());
     ASSERT_TRUE(fleet.throughAgain("the database back, pages opened again", fleet.reopenAll()));
 
-    // Away from the bus while a sign-out is said (its connections to the
-    // database cut, new ones held a moment), an instance closes that
-    // sign-in's phones once it is back, as the store says.
+    // Its bus gone for good (the connection it listens on swallowed, and
+    // every new one) while its statements work: it knows within seconds and
+    // asks the store for what the bus would have said. A sign-out said
+    // through another instance closes that sign-in's phones here...
     int account = -1;
     EXPECT_TRUE(morvane::testing::eventually([&] {
         for (int a = 1; a < Fleet::accounts; ++a)
@@ -641,26 +664,41 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
         return account > 0;
     }));
     ASSERT_GT(account, 0);
-    // On the bus again since the database came back, within about a second.
-    ASSERT_FALSE(cut.waitFor("bus: listening again").empty()) << fleet.logOf(cut);
-    fleet.proxy_.hold(true);
-    fleet.proxy_.cutAll();
-    const bool lost = !cut.waitFor("bus: lost").empty();
+    fleet.proxy_.swallowApplication("morvane-relay bus");
+    const auto busCut = Clock::now();
+    ASSERT_FALSE(cut.waitFor("bus: lost", 20s).empty()) << fleet.logOf(cut);
+    std::printf("[ fleet    ] its bus cut: lost after %.2f s\n", secondsSince(busCut));
     const auto missed = exchange(fleet.instances_[1]->origin(), "POST", "/v1/auth/signout",
                                  json{{"refresh_token", fleet.phoneSessions[account]["refresh_token"]}}.dump());
-    fleet.proxy_.hold(false);
-    ASSERT_TRUE(lost);
     ASSERT_EQ(missed.status, 200) << missed.body;
     const auto missedAt = Clock::now();
     EXPECT_TRUE(morvane::testing::eventually(
         [&] { return !fleet.phones[2 * account]->through() && !fleet.phones[2 * account + 1]->through(); }, 15'000))
         << fleet.stragglers(missedAt);
-    std::printf("[ fleet    ] sign-out missed on the bus: both phones closed after %.2f s\n", secondsSince(missedAt));
-    EXPECT_FALSE(cut.waitFor("back on the bus: 1 sign-ins connected here signed out meanwhile").empty());
+    const double closedAfter = secondsSince(missedAt);
+    std::printf("[ fleet    ] sign-out missed on the bus: both phones closed after %.2f s\n", closedAfter);
+    EXPECT_LT(closedAfter, RelayLimits::linkWaitSeconds);
+    EXPECT_FALSE(cut.waitFor("missed on the bus: 1 sign-ins connected here signed out").empty());
     for (int i = 2 * account; i < 2 * account + 2; ++i) {
         const auto codes = fleet.phones[i]->closes();
         EXPECT_FALSE(codes.empty() || codes.back() != 4401) << "phone " << i;
     }
+    // ...and phones that come to the others for computers whose links it
+    // holds get through as they would with its bus: the other two stopped
+    // and started again, every computer links through it meanwhile, and
+    // then every page is opened again, where the proxy now sends it.
+    for (std::size_t i = 1; i < fleet.instances_.size(); ++i) EXPECT_EQ(fleet.instances_[i]->stop(SIGTERM), 0);
+    fleet.restart(1, "127.0.0.3");
+    fleet.restart(2, "127.0.0.4");
+    const auto handOver = fleet.reopenAll();
+    const auto took = fleet.everyPhoneThrough(handOver);
+    std::printf("[ fleet    ] its bus cut, links handed over from it: every phone through after %s\n",
+                took ? (std::to_string(*took).substr(0, 4) + " s").c_str() : "never");
+    EXPECT_TRUE(took) << fleet.stragglers(handOver);
+    EXPECT_LT(took.value_or(0), RelayLimits::linkWaitSeconds) << "a phone's wait ran out";
+    EXPECT_GT(fleet.lines(cut, "missed on the bus: asked to let go of the link for room"), 0);
+    fleet.proxy_.swallowApplication("");
+    ASSERT_FALSE(cut.waitFor("bus: listening again", 20s).empty()) << fleet.logOf(cut);
 
     // A sign-out through one instance closes the sign-in's phones where
     // they are, on another.

@@ -520,6 +520,41 @@ TEST(RelayService, AnInstanceWhoseStoreIsSilentStandsAsideWhileOthersHoldLinks) 
     EXPECT_TRUE(rig.watch->saw("up 0", 2)) << "the computer links here again";
 }
 
+// Off the bus (its listener lost the database while the store's statements
+// work), an instance asks the store each second for what it would have
+// heard: a sign-out said through another instance closes that sign-in's
+// phone here, and a request that it let go of a computer's link sends the
+// link on, each within a few seconds rather than never.
+TEST(RelayService, OffTheBusAnInstanceAsksTheStoreForWhatItMissed) {
+    ServiceRig relay(RelayServerOptions{"127.0.0.1"});
+    const auto http = relay.origin("http");
+    Owner owner(relay, http, "owner@example.com");
+    const auto identity = newIdentity();
+    const auto room = RelayBytes::hex(identity.roomID());
+    ASSERT_EQ(owner.registerHost(identity), RelayAccountResult<bool>(true));
+    LinkRig rig(relay.origin("ws"), identity);
+    ASSERT_TRUE(rig.watch->saw("up 0"));
+    const auto device = deviceSignIn(relay, http, "owner@example.com");
+    RelayTestDevice phone(http, room + "?ticket=" + ticket(http, device, room));
+    ASSERT_TRUE(rig.watch->saw("joined 1"));
+
+    relay.store.loseBus(true);
+    const auto session = tokenSession(device["access_token"]);
+    relay.onStore([&] {
+        relay.store.putSignOut(session, systemWallMillis() / 1000 + 600);
+        relay.store.publish(BusMessage{BusKind::signedOut, session, "", "another-instance"});
+    });
+    EXPECT_FALSE(phone.receive(5s));
+    EXPECT_EQ(phone.closedWith(), 4401);
+    EXPECT_TRUE(relay.logged("missed on the bus: 1 sign-ins connected here signed out"));
+
+    const auto instance = relay.instance();
+    relay.onStore([&] { relay.store.requestLink(room, instance); });
+    EXPECT_TRUE(relay.logged("missed on the bus: asked to let go of the link for room " + room));
+    EXPECT_TRUE(rig.watch->saw("up 0", 2)) << "the computer dialled again";
+    relay.store.loseBus(false);
+}
+
 // Another instance sharing the database may remove a computer whose link is
 // held here: the store tells, asked every 30 seconds off the network thread.
 // A store out of reach says nothing about the computer.

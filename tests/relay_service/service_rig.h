@@ -98,6 +98,12 @@ public:
         runSync([&] { ok = service_->reloadCertificate(); });
         return ok;
     }
+    // The name it gives itself in the store's presence rows and on its bus.
+    std::string instance() {
+        std::string name;
+        runSync([&] { name = service_->instance(); });
+        return name;
+    }
     std::size_t links() {
         std::size_t n = 0;
         runSync([&] { n = service_->hub().links(); });

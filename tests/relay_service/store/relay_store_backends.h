@@ -67,6 +67,8 @@ public:
     // Makes the instance's presence rows as old as if it had last refreshed
     // them `seconds` earlier, by the store's own clock.
     virtual void agePresence(const std::string& instance, std::int64_t seconds) = 0;
+    // The same for the requests made of `holder` to let go of a link.
+    virtual void ageLinkRequests(const std::string& holder, std::int64_t seconds) = 0;
 };
 
 // A database under test, which also has a schema, files and a server of
@@ -81,6 +83,10 @@ public:
     virtual void exec(const std::string& sql) = 0;
     void agePresence(const std::string& instance, std::int64_t seconds) override {
         exec("UPDATE presence SET seen_at = seen_at - " + std::to_string(seconds) + " WHERE instance = '" + instance + "'");
+    }
+    void ageLinkRequests(const std::string& holder, std::int64_t seconds) override {
+        exec("UPDATE link_requests SET asked_at = asked_at - " + std::to_string(seconds) + " WHERE holder = '" + holder +
+             "'");
     }
     // The statements that mark the database as of schema `version`, usable
     // by programs that know `compatible` or later, as a later program

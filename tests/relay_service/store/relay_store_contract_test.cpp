@@ -52,6 +52,10 @@ public:
         for (auto& [room, row] : data_.presence)
             if (row.instance == instance) row.seenAt -= seconds;
     }
+    void ageLinkRequests(const std::string& holder, std::int64_t seconds) override {
+        for (auto& [room, row] : data_.linkRequests)
+            if (row.holder == holder) row.askedAt -= seconds;
+    }
 
 private:
     testing::MemoryStore data_;
@@ -514,6 +518,46 @@ TEST_P(RelayStoreContract, PresenceShowsTheFreshHolderOfEachRoom) {
     EXPECT_THAT(store.roomsOnline({room(1), room(2), room(3), room(4)}, 50), UnorderedElementsAre(room(2)));
     EXPECT_THAT(other->roomsOnline({room(2), room(3)}, 200), UnorderedElementsAre(room(2), room(3)));
     EXPECT_THAT(store.roomsOnline({}, 60), ::testing::IsEmpty());
+}
+
+// What an instance off the bus asks the store instead: the requests made
+// of it to let go of a link, recent ones only and each once, and which of
+// its sign-ins signed out, however many it holds.
+TEST_P(RelayStoreContract, AnInstanceOffTheBusFindsWhatItMissedInTheStore) {
+    auto& store = *this->store;
+    auto other = this->backend.open();
+    const auto room = [](int n) { return numberedHost("u", n).room; };
+    other->requestLink(room(1), "alpha");
+    this->backend.ageLinkRequests("alpha", 100);
+    other->requestLink(room(2), "alpha");
+    other->requestLink(room(3), "alpha");
+    other->requestLink(room(4), "beta");
+    store.requestLink(room(4), "alpha");  // asked again, of another holder
+    other->requestLink(room(5), "beta");
+
+    EXPECT_THAT(store.takeLinkRequests("alpha", 50), UnorderedElementsAre(room(2), room(3), room(4)))
+        << "not the one asked long ago";
+    EXPECT_THAT(store.takeLinkRequests("alpha", 50), ::testing::IsEmpty()) << "each is taken once";
+    EXPECT_THAT(other->takeLinkRequests("beta", 50), UnorderedElementsAre(room(5)));
+
+    store.putSignOut("gone", 200);
+    store.putSignOut("expired", 90);
+    std::vector<std::string> sessions{"gone", "expired", "here"};
+    EXPECT_THAT(other->signedOutAmong(sessions, 100), UnorderedElementsAre("gone"));
+    EXPECT_THAT(other->signedOutAmong({}, 100), ::testing::IsEmpty());
+    // More than one statement's worth.
+    for (int i = 0; i < 1'200; ++i) sessions.push_back("session-" + std::to_string(i));
+    for (int i = 0; i < 1'200; i += 100) store.putSignOut("session-" + std::to_string(i), 200);
+    EXPECT_EQ(other->signedOutAmong(sessions, 100).size(), 13u);
+
+    // Forgotten by the purge an hour after they were made: made young
+    // again after it, only the one made since is there.
+    other->requestLink(room(6), "gamma");
+    this->backend.ageLinkRequests("gamma", 3'700);
+    store.purgeExpired(100);
+    other->requestLink(room(7), "gamma");
+    this->backend.ageLinkRequests("gamma", -3'700);
+    EXPECT_THAT(store.takeLinkRequests("gamma", 50), UnorderedElementsAre(room(7)));
 }
 
 // Messages between instances reach the one they name, or every other one,

@@ -4,7 +4,11 @@
 // but passes nothing, as a database host that stopped answering does,
 // without stopping the cluster the other tests share. It can also cut every
 // connection it carries, and hold new ones (taken, but put through only
-// once let go), as a short break in the network between them does.
+// once let go), as a short break in the network between them does; refuse
+// (cut every connection and close new ones at once), as a firewall that
+// rejects does; and swallow only the connections of one application (named
+// in their first packet, as libpq's application_name), as a cut that only
+// a long-lived connection meets.
 #pragma once
 
 #include <poll.h>
@@ -15,6 +19,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -55,6 +60,15 @@ public:
         return "host=" + folder_.path() + " port=5432 dbname=" + database + " user=postgres";
     }
     void swallow(bool on) { swallowing_ = on; }
+    // "" for none.
+    void swallowApplication(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        swallowedApplication_ = name;
+    }
+    void refuse(bool on) {
+        refusing_ = on;
+        if (on) cutAll();
+    }
     // Closes every connection it carries now.
     void cutAll() {
         cutting_ = true;
@@ -69,6 +83,7 @@ public:
 private:
     struct Pair {
         int client, server;
+        std::string first;  // the client's first packet, which names its application
     };
 
     static sockaddr_un addressOf(const std::string& path) {
@@ -92,6 +107,10 @@ private:
         const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) return;
         ++accepted_;
+        if (refusing_) {
+            ::close(client);
+            return;
+        }
         if (holding_) {
             held_.push_back(client);
             return;
@@ -107,15 +126,23 @@ private:
             if (server >= 0) ::close(server);
             return;
         }
-        pairs_.push_back({client, server});
+        pairs_.push_back({client, server, {}});
+    }
+
+    bool swallowed(const Pair& pair) {
+        if (swallowing_) return true;
+        std::lock_guard lock(mutex_);
+        return !swallowedApplication_.empty() && pair.first.find(swallowedApplication_) != std::string::npos;
     }
 
     // False when either side has closed.
-    bool pass(int from, int to) {
+    bool pass(Pair& pair, bool fromClient) {
+        const int from = fromClient ? pair.client : pair.server, to = fromClient ? pair.server : pair.client;
         char buffer[65536];
         const auto n = ::read(from, buffer, sizeof buffer);
         if (n <= 0) return false;
-        if (swallowing_) return true;
+        if (fromClient && pair.first.empty()) pair.first.assign(buffer, static_cast<std::size_t>(n));
+        if (swallowed(pair)) return true;
         for (ssize_t sent = 0; sent < n;) {
             const auto w = ::write(to, buffer + sent, static_cast<std::size_t>(n - sent));
             if (w <= 0) return false;
@@ -151,9 +178,9 @@ private:
             if (fds[2].revents) accept();
             std::vector<Pair> open(pairs_.begin() + static_cast<std::ptrdiff_t>(polled), pairs_.end());
             for (std::size_t i = 0; i < polled; ++i) {
-                const auto& pair = pairs_[i];
-                const bool fine = (!fds[3 + 2 * i].revents || pass(pair.client, pair.server)) &&
-                                  (!fds[4 + 2 * i].revents || pass(pair.server, pair.client));
+                auto& pair = pairs_[i];
+                const bool fine = (!fds[3 + 2 * i].revents || pass(pair, true)) &&
+                                  (!fds[4 + 2 * i].revents || pass(pair, false));
                 if (fine)
                     open.push_back(pair);
                 else
@@ -171,6 +198,9 @@ private:
     std::atomic<bool> swallowing_{false};
     std::atomic<bool> cutting_{false};
     std::atomic<bool> holding_{false};
+    std::atomic<bool> refusing_{false};
+    std::mutex mutex_;
+    std::string swallowedApplication_;
     std::vector<int> held_;  // the proxy's thread only
     std::atomic<int> accepted_{0};
     std::vector<Pair> pairs_;  // the proxy's thread only
