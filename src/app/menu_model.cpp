@@ -135,39 +135,19 @@ bool pairEnabled(const MenuSnapshot& s) {
     return !s.blocked && !s.paused && !s.startError && !s.storageFailure && !s.lastSaveFailure && !s.authenticating;
 }
 
-namespace {
-// The characters (code points) of a text, each as its UTF-8 bytes.
-std::vector<std::string_view> characters(std::string_view text) {
-    std::vector<std::string_view> out;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
-        out.push_back(text.substr(i, std::min(length, text.size() - i)));
-        i += length;
-    }
-    return out;
-}
-
-std::string joined(const std::vector<std::string_view>& chars, std::size_t from, std::size_t to) {
-    std::string out;
-    for (std::size_t i = from; i < to; ++i) out += chars[i];
-    return out;
-}
-}  // namespace
-
 std::string failureLine(std::string_view text, int limit) {
     if (limit <= 0) return {};
     // One line with every character shown; longer texts than this are not
     // a sentence a storage writes.
     const std::string cleaned = SessionLog::clean(text, 4096);
-    const auto chars = characters(cleaned);
+    const auto chars = SessionLog::characters(cleaned);
     const auto max = static_cast<std::size_t>(limit);
     if (chars.size() <= max) return cleaned;
     const std::string ellipsis = "…";
-    const auto cut = [&] { return joined(chars, 0, max - 1) + ellipsis; };
+    const auto cut = [&] { return SessionLog::joined(chars, 0, max - 1) + ellipsis; };
     const auto at = cleaned.rfind(": ");
     if (at == std::string::npos || at == 0) return cut();
-    const auto subject = characters(std::string_view(cleaned).substr(0, at));
+    const auto subject = SessionLog::characters(std::string_view(cleaned).substr(0, at));
     const std::size_t reason = chars.size() - subject.size();  // ": " and the reason
     // The subject keeps at least a few characters on each side of the cut.
     if (reason + 1 + 8 > max) return cut();
@@ -186,7 +166,8 @@ std::string failureLine(std::string_view text, int limit) {
             break;
         }
     }
-    return joined(subject, 0, head) + ellipsis + joined(subject, from, subject.size()) + std::string(cleaned.substr(at));
+    return SessionLog::joined(subject, 0, head) + ellipsis + SessionLog::joined(subject, from, subject.size()) +
+           std::string(cleaned.substr(at));
 }
 
 namespace {
@@ -240,8 +221,11 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
         menu.push_back(MenuItem::line("Paused: nobody can connect"));
         menu.push_back(MenuItem::command("Resume Morvane…", MenuAction::resumeMorvane, widenAllowed));
         if (s.blocked) menu.push_back(MenuItem::line("Resume comes back in a few seconds"));
+        // Said where the pause is made: the next start would let devices in.
+        if (s.pauseNotSaved) menu.push_back(MenuItem::warning("This pause is not saved: it holds only until Morvane quits"));
     } else {
         menu.push_back(MenuItem::command("Pause Morvane", MenuAction::pauseMorvane));
+        if (s.pauseNotSaved) menu.push_back(MenuItem::line("This resume is not saved: Morvane starts paused next time"));
     }
     menu.push_back(MenuItem::separator());
 
@@ -372,6 +356,11 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
         menu.push_back(
             MenuItem::line("Start at Login is waiting for approval"));
     if (s.loginItemError) menu.push_back(MenuItem::warning(SessionLog::clean(*s.loginItemError, 120)));
+    if (s.settingsNotSaved) {
+        menu.push_back(MenuItem::warning("Settings are not being saved"));
+        menu.push_back(MenuItem::line(failureLine(*s.settingsNotSaved, 90)));
+        menu.push_back(MenuItem::line("Changes made now hold only until Morvane quits"));
+    }
     if (s.settingsDamaged) {
         menu.push_back(MenuItem::warning("The settings file was damaged: the defaults are in use"));
         menu.push_back(MenuItem::line("settings.json: " + SessionLog::clean(*s.settingsDamaged, 120)));

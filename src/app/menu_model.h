@@ -167,6 +167,10 @@ struct MenuSnapshot {
     // The settings file found at launch could not be used (why, and where
     // it was kept); shown until the owner changes a setting.
     std::optional<std::string> settingsDamaged;
+    // Why the settings file is not being written, while it is not; and
+    // whether the pause shown differs from what the next start reads.
+    std::optional<std::string> settingsNotSaved;
+    bool pauseNotSaved = false;
 
     LoginItemStatus loginItem = LoginItemStatus::off;
     std::optional<std::string> loginItemError;

@@ -11,6 +11,7 @@
 
 #include "core/bounded_json.h"
 #include "core/paths.h"
+#include "devices/private_file.h"
 
 namespace morvane {
 
@@ -61,6 +62,10 @@ StoredText readBounded(const std::filesystem::path& file) {
 }  // namespace
 
 SettingsStore::SettingsStore(std::filesystem::path file, Log log) : file_(std::move(file)), log_(std::move(log)) {
+    // A write killed half way leaves its temporary file (as large as the
+    // settings) beside this one for good.
+    private_file::removeLeftoversAtStart(file_.parent_path().empty() ? "." : file_.parent_path(),
+                                         file_.filename().string());
     auto stored = readBounded(file_);
     if (stored.text) {
         // The document is written back whole at every change: a deep one
@@ -73,6 +78,7 @@ SettingsStore::SettingsStore(std::filesystem::path file, Log log) : file_(std::m
         else
             values_ = std::move(value);
     }
+    onDisk_ = values_;
     if (stored.unusable) keepAside(*stored.unusable);
 }
 
@@ -205,9 +211,16 @@ bool SettingsStore::remove(const std::string& key) {
     return write();
 }
 
+std::optional<bool> SettingsStore::storedBoolValue(const std::string& key) const {
+    const auto it = onDisk_.find(key);
+    if (it == onDisk_.end() || !it->is_boolean()) return std::nullopt;
+    return it->get<bool>();
+}
+
 bool SettingsStore::write() {
     const auto fail = [&](const std::string& what) {
         if (log_) log_("error", "settings could not be saved to " + file_.string() + ": " + what);
+        saveFailure_ = what;
         return false;
     };
     // Compact: indenting a file the reader took whole can multiply it past
@@ -221,36 +234,15 @@ bool SettingsStore::write() {
     // What could not be read back is not written: the file keeps the last
     // settings that fit.
     if (static_cast<std::int64_t>(text.size()) > SettingsLimits::maxFileBytes)
-        return fail("they would take " + std::to_string(text.size()) + " bytes, more than the " +
-                    std::to_string(SettingsLimits::maxFileBytes) + " a settings file may hold");
+        return fail("the file would take " + std::to_string(text.size()) + " bytes, more than the " +
+                    std::to_string(SettingsLimits::maxFileBytes) + " it may hold");
     const auto folder = file_.parent_path();
     if (!createFolders(folder, 0700)) return fail("cannot create the folder");
-    std::string temp = (folder / ".settings.json.XXXXXX").string();
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) return fail(std::strerror(errno));
-    bool ok = ::fchmod(fd, 0600) == 0;
-    std::size_t done = 0;
-    while (ok && done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    const int savedErrno = errno;
-    if (ok && ::fsync(fd) != 0) ok = false;
-    ::close(fd);
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return fail(std::strerror(savedErrno ? savedErrno : EIO));
-    }
-    if (::rename(temp.c_str(), file_.c_str()) != 0) {
-        const int e = errno;
-        ::unlink(temp.c_str());
-        return fail(std::strerror(e));
-    }
+    const auto written = private_file::replace(
+        folder, file_.filename().string(), std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    if (written.kind != private_file::WriteResult::Kind::ok) return fail(std::strerror(written.error ? written.error : EIO));
+    onDisk_ = values_;
+    saveFailure_.reset();
     return true;
 }
 

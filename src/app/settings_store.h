@@ -1,7 +1,8 @@
 // The shell's few settings, kept as one JSON object in
 // $XDG_CONFIG_HOME/Morvane/settings.json (0600 in a 0700 folder). Every
 // change is written to a temporary file and renamed over the old one; a
-// write that fails is logged, never passed off as done.
+// write that fails is logged and kept in view (saveFailure, unsaved), never
+// passed off as done.
 #pragma once
 
 #include <cstdint>
@@ -45,7 +46,8 @@ public:
     // oversized, unreadable, not a JSON object, nested deeper than a settings
     // file ever is) gives empty settings too; it is renamed to
     // "settings.json.damaged" (an earlier damaged copy is kept: the next is
-    // numbered) and one "error" line says why.
+    // numbered) and one "error" line says why. Temporary files that a write
+    // killed half way left beside it are removed.
     SettingsStore(std::filesystem::path file, Log log);
 
     // Why the stored file could not be used at launch, when it could not.
@@ -72,6 +74,13 @@ public:
     bool setInt(const std::string& key, std::int64_t value);
     bool remove(const std::string& key);
 
+    // Why the last write failed, while it did. Each write takes the whole
+    // document, so one that succeeds saves every change before it too.
+    const std::optional<std::string>& saveFailure() const { return saveFailure_; }
+    // What the next launch reads for `key`, as far as this process knows:
+    // while writes fail, a change in use holds only until the host quits.
+    std::optional<bool> storedBoolValue(const std::string& key) const;
+
     const std::filesystem::path& file() const { return file_; }
 
 private:
@@ -84,6 +93,9 @@ private:
     std::filesystem::path file_;
     Log log_;
     nlohmann::json values_ = nlohmann::json::object();
+    // What the file holds, as far as this process knows.
+    nlohmann::json onDisk_ = nlohmann::json::object();
+    std::optional<std::string> saveFailure_;
     std::optional<std::string> damaged_;
     mutable std::set<std::string> reportedKeys_;
 };

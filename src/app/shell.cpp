@@ -547,6 +547,10 @@ MenuSnapshot Shell::snapshot() {
     s.loginItem = d_.loginItem ? d_.loginItem->status() : LoginItemStatus::off;
     s.loginItemError = loginItemError_;
     s.settingsDamaged = settingsDamaged_;
+    if (d_.settings) {
+        s.settingsNotSaved = d_.settings->saveFailure();
+        s.pauseNotSaved = d_.settings->storedBoolValue(SettingsKeys::paused).value_or(false) != paused_;
+    }
     if (d_.history) {
         const auto lines = d_.history->menuLines(controller_.has_value(), {},
                                                  [this](const SessionRecord& r) { return historyTag(r); });

@@ -6,8 +6,10 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <vector>
 
 #include "core/paths.h"
 
@@ -79,6 +81,58 @@ std::string SessionLog::clean(std::string_view text, int limit) {
     return out;
 }
 
+std::vector<std::string_view> SessionLog::characters(std::string_view cleaned) {
+    std::vector<std::string_view> out;
+    for (std::size_t i = 0; i < cleaned.size();) {
+        const auto lead = static_cast<unsigned char>(cleaned[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+        out.push_back(cleaned.substr(i, std::min(length, cleaned.size() - i)));
+        i += length;
+    }
+    return out;
+}
+
+std::string SessionLog::joined(const std::vector<std::string_view>& chars, std::size_t from, std::size_t to) {
+    std::string out;
+    for (std::size_t i = from; i < to; ++i) out += chars[i];
+    return out;
+}
+
+std::string SessionLog::fit(std::string_view text, int limit) {
+    // A scalar takes a byte at least: short texts need no counting.
+    if (limit <= 0 || text.size() <= static_cast<std::size_t>(limit)) return clean(text, limit);
+    constexpr std::size_t half = 32 * 1024;
+    std::string bounded;
+    if (text.size() > 2 * half) {
+        bounded.append(text.substr(0, half)).append(" ").append(text.substr(text.size() - half));
+        text = bounded;
+    }
+    const std::string cleaned = clean(text, static_cast<int>(text.size()));
+    const auto chars = characters(cleaned);
+    const auto max = static_cast<std::size_t>(limit);
+    if (chars.size() <= max) return cleaned;
+    const std::string ellipsis = "\u2026";
+    const std::size_t excess = chars.size() - max + 1;
+    std::size_t wordStart = 0, wordEnd = 0;
+    for (std::size_t i = 0, start = 0; i <= chars.size(); ++i) {
+        if (i < chars.size() && chars[i] != " ") continue;
+        if (i - start > wordEnd - wordStart) wordStart = start, wordEnd = i;
+        start = i + 1;
+    }
+    // The word keeps enough of each end to be recognised: a path its
+    // beginning and its file's name.
+    constexpr std::size_t keepOfWord = 16;
+    const std::size_t word = wordEnd - wordStart;
+    if (word >= excess + keepOfWord) {
+        const std::size_t head = (word - excess) / 2;
+        const std::size_t tail = word - excess - head;
+        return joined(chars, 0, wordStart + head) + ellipsis + joined(chars, wordEnd - tail, chars.size());
+    }
+    if (max < 2) return joined(chars, 0, max);
+    const std::size_t head = max / 3;
+    return joined(chars, 0, head) + ellipsis + joined(chars, chars.size() - (max - head - 1), chars.size());
+}
+
 std::string SessionLog::timestamp(std::int64_t wallMillis) {
     std::int64_t seconds = wallMillis / 1000;
     std::int64_t millis = wallMillis % 1000;
@@ -101,7 +155,7 @@ void SessionLog::append(const std::string& tag, const std::string& text, std::in
     line += "  ";
     line += clean(tag, tagLimit);
     line += "  ";
-    line += clean(text, textLimit);
+    line += fit(text, textLimit);
     line += '\n';
     if (appendToFile(line)) return;
     // The owner still gets every line (a revocation that will not hold, say)

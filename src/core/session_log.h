@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/clock.h"
 #include "core/executor.h"
@@ -45,6 +46,18 @@ public:
     // ill-formed UTF-8 sequence) becomes one blank, and the result is cut to
     // `limit` Unicode scalars. Nothing is trimmed.
     static std::string clean(std::string_view text, int limit);
+
+    // `clean`, but a text longer than `limit` loses its middle rather than
+    // its end, where a line says why: the longest word (a path, as a rule)
+    // gives up its middle first, and when that is not enough the text
+    // keeps its first third and its end. The cut shows as one "…". Texts
+    // past 64 KiB keep their first and last 32 KiB before that.
+    static std::string fit(std::string_view text, int limit);
+
+    // The characters (code points) of a cleaned text, each as its bytes:
+    // what the limits above count. And characters [from, to) joined again.
+    static std::vector<std::string_view> characters(std::string_view cleaned);
+    static std::string joined(const std::vector<std::string_view>& chars, std::size_t from, std::size_t to);
 
     // "2026-03-01T09:15:02.417Z" for milliseconds since the Unix epoch.
     static std::string timestamp(std::int64_t wallMillis);

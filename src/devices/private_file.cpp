@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <optional>
@@ -162,6 +163,21 @@ void removeDeadLeftovers(const std::filesystem::path& folder, const std::string&
     const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0) return;
     removeDeadLeftovers(dfd, name);
+    ::close(dfd);
+}
+
+void removeLeftoversAtStart(const std::filesystem::path& folder, const std::string& name) {
+    const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return;
+    removeDeadLeftovers(dfd, name);
+    const std::string prefix = "." + name + ".";
+    for (const auto& entryName : namesWith(dfd, prefix)) {
+        const std::string_view suffix = std::string_view(entryName).substr(prefix.size());
+        const bool unnamed = suffix.size() == 6 && std::all_of(suffix.begin(), suffix.end(), [](char c) {
+                                 return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+                             });
+        if (unnamed) ::unlinkat(dfd, entryName.c_str(), 0);  // a link goes, not its target
+    }
     ::close(dfd);
 }
 

@@ -53,6 +53,11 @@ std::string temporaryName(const std::string& name, long pid);
 // is tried again at the next call.
 void removeDeadLeftovers(int dirfd, const std::string& name);
 void removeDeadLeftovers(const std::filesystem::path& folder, const std::string& name);
+// Earlier versions wrote the settings and the login item through mkstemp:
+// "." + name + "." + six letters or digits, named after no process. Only
+// one host runs per user (its instance lock), so one found when the host
+// starts was left by a crash. Removes those, and the dead ones above.
+void removeLeftoversAtStart(const std::filesystem::path& folder, const std::string& name);
 
 // Revocation records of `name`: empty files named "." + name + ".revoked-"
 // + the id in hex, beside it. Making one needs a name in the folder and no

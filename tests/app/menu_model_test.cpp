@@ -4,6 +4,13 @@
 
 #include <algorithm>
 
+// g++ 12 at -O2 reports the string of an empty std::optional<std::string>
+// member as maybe used uninitialized when a test assigns it a literal (its
+// known false report, which comes and goes with the snapshot's layout).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 namespace morvane {
 namespace {
 

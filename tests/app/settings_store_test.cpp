@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -230,6 +231,45 @@ TEST(SettingsStore, AMissingFileIsAFreshStartAndNotDamage) {
     EXPECT_FALSE(fs::exists(dir.path / "settings.json.damaged"));
 }
 
+pid_t deadPid() {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+TEST(SettingsStore, AStartRemovesWhatAWriteKilledHalfWayLeft) {
+    TempFolder dir;
+    fs::create_directories(dir.path);
+    const std::string dead = std::to_string(deadPid()), live = std::to_string(::getpid());
+    const struct {
+        std::string name;
+        bool removed;
+    } cases[] = {
+        {".settings.json.Ab3xY9", true},           // an earlier version's, through mkstemp
+        {".settings.json.tmp-" + dead, true},       // this version's, of a process that is gone
+        {".settings.json.tmp-" + live, false},      // a write under way
+        {".settings.json.Ab3xY", false},            // not what mkstemp makes
+        {".settings.json.Ab3xY9z", false},
+        {".settings.json.Ab-xY9", false},
+        {".other.json.Ab3xY9", false},              // another file's
+        {"settings.json.Ab3xY9", false},
+    };
+    for (const auto& c : cases) std::ofstream(dir.path / c.name) << std::string(1000, 'x');
+    const auto victim = dir.path / "victim";
+    std::ofstream(victim) << "keep";
+    fs::create_symlink(victim, dir.path / ".settings.json.Qr7tU2");  // a link goes, not its target
+
+    SettingsStore s(dir.path / "settings.json", {});
+    for (const auto& c : cases) EXPECT_EQ(fs::exists(dir.path / c.name), !c.removed) << c.name;
+    EXPECT_FALSE(fs::is_symlink(dir.path / ".settings.json.Qr7tU2"));
+    EXPECT_TRUE(fs::exists(victim));
+    // Its own writes leave nothing of the kind.
+    EXPECT_TRUE(s.setBool(SettingsKeys::paused, true));
+    EXPECT_FALSE(fs::exists(dir.path / (".settings.json.tmp-" + live)));
+    EXPECT_EQ(modeOf(dir.path / "settings.json"), 0600u);
+}
+
 TEST(SettingsStore, AFailedWriteIsLoggedAndReported) {
     TempFolder dir;
     fs::create_directories(dir.path);
@@ -242,8 +282,11 @@ TEST(SettingsStore, AFailedWriteIsLoggedAndReported) {
     EXPECT_FALSE(s.setBool(SettingsKeys::paused, true));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("error: settings could not be saved to " + file.string(), 0), 0u);
-    // The running process still goes by the new value.
+    // The running process still goes by the new value, and knows it is not
+    // what the next start reads.
     EXPECT_EQ(s.boolValue(SettingsKeys::paused), true);
+    EXPECT_FALSE(s.storedBoolValue(SettingsKeys::paused));
+    EXPECT_TRUE(s.saveFailure());
 }
 
 }  // namespace

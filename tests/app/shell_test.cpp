@@ -484,6 +484,53 @@ TEST(Shell, ADamagedSettingsFileIsShownInTheMenuUntilTheOwnerChangesASetting) {
     EXPECT_FALSE(damageShown());
 }
 
+TEST(Shell, APauseTheSettingsFileCannotTakeIsToldInTheMenuToHoldOnlyUntilQuit) {
+    // Two files the reader takes whole and the writer must refuse after the
+    // change: one at its cap, and one whose numbers grow when written again.
+    const std::string full = "{\"note\":\"" + std::string(SettingsLimits::maxFileBytes - 12, 'x') + "\"}";
+    std::string growing = "{\"n\":[1E5";
+    while (growing.size() < 200'000) growing += ",1E5";
+    growing += "]}";
+    const struct {
+        const char* name;
+        std::string file;
+        std::string reason;
+    } cases[] = {
+        {"at its cap", full, "the file would take 262158 bytes, more than the 262144 it may hold"},
+        {"numbers that grow", growing, "the file would take 450013 bytes, more than the 262144 it may hold"},
+    };
+    const std::string pauseLine = "This pause is not saved: it holds only until Morvane quits";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h([&](const fs::path& dir) { std::ofstream(dir / "settings.json") << c.file; });
+        const auto titles = [&] {
+            std::vector<std::string> out;
+            for (const auto& item : h.shell->menu()) out.push_back(item.title);
+            return out;
+        };
+        h.shell->perform(MenuAction::pauseMorvane);
+        EXPECT_TRUE(h.shell->paused());
+        auto menu = titles();
+        ASSERT_GE(menu.size(), 3u);
+        EXPECT_EQ(std::vector<std::string>(menu.begin(), menu.begin() + 3),
+                  (std::vector<std::string>{"Paused: nobody can connect", "Resume Morvane…", pauseLine}));
+        const auto block = std::find(menu.begin(), menu.end(), "Settings are not being saved");
+        ASSERT_LE(block + 3, menu.end());
+        EXPECT_EQ(std::vector<std::string>(block + 1, block + 3),
+                  (std::vector<std::string>{c.reason, "Changes made now hold only until Morvane quits"}));
+        // What the menu says is what the next start does.
+        EXPECT_FALSE(SettingsStore(h.dir / "settings.json", nullptr).boolValue(SettingsKeys::paused));
+
+        // Once a write goes through again, the pause is saved and the lines go.
+        h.settings->remove("note");
+        h.settings->remove("n");
+        menu = titles();
+        EXPECT_EQ(std::count(menu.begin(), menu.end(), pauseLine), 0);
+        EXPECT_EQ(std::count(menu.begin(), menu.end(), "Settings are not being saved"), 0);
+        EXPECT_EQ(SettingsStore(h.dir / "settings.json", nullptr).boolValue(SettingsKeys::paused), true);
+    }
+}
+
 TEST(Shell, PausingDuringTheGraceCancelsTheLock) {
     Harness h;
     h.connect("iPad", "dev-1");

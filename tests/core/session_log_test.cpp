@@ -1,6 +1,8 @@
 #include "core/session_log.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -70,7 +72,8 @@ TEST(SessionLog, WritesOneLineOfTimeTagAndSentence) {
         log.write("input", "a\nb\tc\r");
         log.flush();
         EXPECT_EQ(readAll(file), "2026-03-01T09:15:02.417Z  app  started\n"
-                                 "2026-03-01T09:15:02.417Z  a-tag-of-twenty-  " + std::string(300, 'x') + "\n"
+                                 "2026-03-01T09:15:02.417Z  a-tag-of-twenty-  " + std::string(149, 'x') + "\u2026" +
+                                     std::string(150, 'x') + "\n"
                                  "2026-03-01T09:15:02.417Z  input  a b c \n");
         EXPECT_EQ(modeOf(file), 0600u);
         EXPECT_EQ(modeOf(file.parent_path()), 0700u);
@@ -274,6 +277,44 @@ TEST(SessionLog, CleanTurnsUnsafeCharactersIntoBlanksAndCountsScalars) {
     // Scalars, not bytes; blanks and runs are kept as they are.
     EXPECT_EQ(SessionLog::clean("\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac", 2), "\xe2\x82\xac\xe2\x82\xac");
     EXPECT_EQ(SessionLog::clean("  two  blanks ", 40), "  two  blanks ");
+}
+
+TEST(SessionLog, ALongLineLosesItsMiddleAndKeepsWhyItWasWritten) {
+    // Homes of 40 characters: the lines that embed paths run past what the
+    // log keeps, and the reason at their end must stay.
+    const std::string home = "/home/" + std::string(34, 'h');
+    const std::string item = home + "/.local/share/Morvane/keychain/local.morvane.host@paired-devices";
+    const std::string ellipsis = "\u2026";
+    const struct {
+        const char* name;
+        std::string text;
+        std::string starts;
+        std::string ends;
+    } cases[] = {
+        {"a path in the middle, named again in the reason",
+         "paired devices could not be read from " + item +
+             ", so no device is accepted and nothing can be paired until you choose Start Fresh and Pair Again\u2026 in "
+             "the Morvane menu: cannot read " + item + ": Permission denied",
+         "paired devices could not be read from /home/hhh", "keychain/local.morvane.host@paired-devices: Permission denied"},
+        {"a path at the end", "the settings file " + home + "/.config/Morvane/settings.json could not be used (" +
+                                  std::string(120, 'r') + "); it was kept as " + home + "/.config/Morvane/settings.json.damaged.2",
+         "the settings file /home/", "Morvane/settings.json.damaged.2"},
+        {"no word long enough: its first third and its end", repeat("words ", 80) + "the reason",
+         repeat("words ", 16) + "word" + ellipsis, "words words the reason"},
+        {"short enough: whole", "settings could not be saved to " + home + ": No space left on device",
+         "settings could not be saved to " + home + ": No space left on device", "No space left on device"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string line = SessionLog::fit(c.text, SessionLog::textLimit);
+        EXPECT_LE(SessionLog::characters(line).size(), static_cast<std::size_t>(SessionLog::textLimit)) << line;
+        EXPECT_EQ(line.rfind(c.starts, 0), 0u) << line;
+        EXPECT_TRUE(line.ends_with(c.ends)) << line;
+    }
+    // Characters, not bytes; and a huge text keeps its end too.
+    const std::string euros = repeat("\xe2\x82\xac", 400) + " end";
+    EXPECT_EQ(SessionLog::characters(SessionLog::fit(euros, 300)).size(), 300u);
+    EXPECT_TRUE(SessionLog::fit(std::string(1'000'000, 'z') + " the end", 300).ends_with(" the end"));
 }
 
 TEST(InputTally, SummaryListsCountedKindsInTheirFixedOrder) {

@@ -381,6 +381,51 @@ TEST(DisplayEffectsDriver, RecoveryKeepsTheRecordWhileTheDisplayIsAway) {
     EXPECT_FALSE(fs::exists(rig.marker));
 }
 
+TEST(DisplayEffectsDriver, DisplaysAwayAtLaunchAreCountedOnOneLineAndAskedAboutOnce) {
+    // Display 71 is connected and still in the mode the last run set; the
+    // others are not connected. The X server is asked about the displays a
+    // few times in all (15), not for each display the record names.
+    const std::string left71 = "display 71: a resolution change is left from the last run";
+    const std::string back71 = "resolution of display 71 put back to 1920x1080 pt";
+    const struct {
+        const char* name;
+        std::uint32_t away;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"one away", 1,
+         {left71, "a resolution change is left from the last run on a display that is not connected; it is put back "
+                  "when the display is back", back71}},
+        {"as many as a record holds", 1258,
+         {left71, "resolution changes are left from the last run on 1258 displays that are not connected; each is "
+                  "put back when its display is back", back71}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        rig.displays.displays[mainDisplay].current = 2;
+        const std::uint32_t returning = 1000;
+        rig.displays.add(returning, {fakeMode(11, 2560, 1440), fakeMode(12, 1920, 1080)}, 12);
+        rig.displays.displays[returning].own = 11;
+        rig.displays.displays[returning].online = false;
+        nlohmann::json changed = nlohmann::json::array({{{"display", 71}, {"original", 1}, {"applied", 2}}});
+        for (std::uint32_t d = returning; d < returning + c.away; ++d)
+            changed.push_back({{"display", d}, {"original", 11}, {"applied", 12}});
+        rig.writeRecord(nlohmann::json{{"boot", thisBoot}, {"changed", changed}}.dump());
+        auto& fx = rig.make();
+        fx.recoverAtLaunch();
+        EXPECT_EQ(rig.lines, c.lines);
+        EXPECT_LE(rig.displays.queries, 20);
+        EXPECT_TRUE(fx.restoreOwed());
+        ASSERT_TRUE(rig.record());
+        EXPECT_EQ((*rig.record())["changed"].size(), c.away);
+        // One of them comes back and is put back; the rest still wait.
+        rig.displays.displays[returning].online = true;
+        rig.reconfigure();
+        EXPECT_EQ(rig.current(returning), 11);
+        EXPECT_EQ(fx.restoreOwed(), c.away > 1);
+    }
+}
+
 TEST(DisplayEffectsDriver, OversizedRecordIsDroppedUnread) {
     Rig rig;
     rig.writeRecord(std::string(100 * 1024, ' '));

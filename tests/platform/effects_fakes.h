@@ -37,6 +37,7 @@ struct FakeDisplays {
     bool coverOnTop = true;
     std::function<void()> reconfigured;
     std::set<std::uint32_t> mayStayChanged;
+    int queries = 0;  // questions asked about the displays, each a round trip to a real X server
 
     ~FakeDisplays() {
         for (const auto& [id, d] : displays)
@@ -53,6 +54,7 @@ class FakeBackend final : public DisplayModeBackend {
 public:
     explicit FakeBackend(FakeDisplays& d) : d_(d) {}
     ReconfigClassifier::Topology topology() override {
+        ++d_.queries;
         ReconfigClassifier::Topology t;
         for (const auto& [id, d] : d_.displays)
             if (d.online) t.online.insert(id);
@@ -61,11 +63,13 @@ public:
         return t;
     }
     std::optional<std::vector<DisplayModeInfo>> allModes(std::uint32_t display) override {
+        ++d_.queries;
         auto it = d_.displays.find(display);
         if (it == d_.displays.end() || !it->second.online) return std::nullopt;
         return it->second.modes;
     }
     std::optional<DisplayModeInfo> currentMode(std::uint32_t display) override {
+        ++d_.queries;
         auto it = d_.displays.find(display);
         if (it == d_.displays.end() || !it->second.online) return std::nullopt;
         for (const auto& m : it->second.modes)
@@ -87,6 +91,10 @@ public:
         auto it = d_.displays.find(display);
         if (it == d_.displays.end() || !it->second.online) return std::nullopt;
         return it->second.bounds;
+    }
+    std::string name(std::uint32_t display) override {
+        ++d_.queries;
+        return DisplayModeBackend::name(display);
     }
     bool screensAwake() override { return d_.awake; }
     bool onTop(unsigned long) override { return d_.coverOnTop; }

@@ -211,8 +211,11 @@ void SystemDisplayEffects::forgetMode(std::uint32_t display) {
 
 void SystemDisplayEffects::settleOwed() {
     std::vector<std::uint32_t> owed;
+    // A display that is away keeps what it owes: only the connected ones are
+    // asked about, and the X server is asked once which those are.
+    const auto connected = s_.backend->topology().online;
     for (const auto& [display, entry] : changed_)
-        if (entry.owed) owed.push_back(display);
+        if (entry.owed && connected.contains(display)) owed.push_back(display);
     for (const auto display : owed) {
         auto it = changed_.find(display);
         if (it == changed_.end()) continue;
@@ -323,6 +326,10 @@ void SystemDisplayEffects::recoverAtLaunch() {
             return std::nullopt;
         return static_cast<std::int32_t>(v);
     };
+    // Asked once: a record naming many displays must not cost the launch a
+    // round of questions to the X server for each.
+    const auto connected = s_.backend->topology().online;
+    std::size_t away = 0;
     for (const auto& element : *list) {
         const auto d = element.find("display");
         if (d == element.end() || !d->is_number_integer()) continue;
@@ -333,6 +340,12 @@ void SystemDisplayEffects::recoverAtLaunch() {
         const auto applied = int32Field(element, "applied");
         if (!original || !applied) continue;
         const auto display = static_cast<std::uint32_t>(displayValue);
+        if (!connected.contains(display)) {
+            // Its modes are not listed while it is away; they are looked up
+            // when it is back.
+            if (changed_.insert_or_assign(display, Changed{std::nullopt, *original, *applied, true}).second) ++away;
+            continue;
+        }
         const std::string name = s_.backend->name(display);
         if (decide(display, *applied) == OwedMode::Decision::forget) {
             log("display " + name + ": the resolution Morvane had set is gone; nothing to undo");
@@ -347,6 +360,13 @@ void SystemDisplayEffects::recoverAtLaunch() {
         changed_[display] = Changed{mode, *original, *applied, true};
         log("display " + name + ": a resolution change is left from the last run");
     }
+    // One line for them all: a display each would fill the log.
+    if (away == 1)
+        log("a resolution change is left from the last run on a display that is not connected; it is put back when "
+            "the display is back");
+    else if (away > 1)
+        log("resolution changes are left from the last run on " + std::to_string(away) +
+            " displays that are not connected; each is put back when its display is back");
     writeMarker();
     settleOwed();
     updateLease();
