@@ -179,8 +179,8 @@ Known prepare(RelayStore& store) {
     const auto session = RelayBytes::b64u(Secure::randomBytes(16));
     known.access = session + RelayBytes::b64u(Secure::randomBytes(32));
     known.refresh = session + RelayBytes::b64u(Secure::randomBytes(32));
-    store.putToken(Token{Secure::sha256Hex(known.access), TokenKind::access, owner.userId, "web", "", now + 3600});
-    store.putToken(Token{Secure::sha256Hex(known.refresh), TokenKind::refresh, owner.userId, "web", "", now + 86400});
+    store.putTokens({Token{Secure::sha256Hex(known.access), TokenKind::access, owner.userId, "web", "", now + 3600},
+                     Token{Secure::sha256Hex(known.refresh), TokenKind::refresh, owner.userId, "web", "", now + 86400}});
     return known;
 }
 

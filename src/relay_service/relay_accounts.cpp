@@ -293,7 +293,7 @@ RelayAccounts::NewSession RelayAccounts::mintSession(const Account& account, con
 
 json RelayAccounts::session(const Account& account, const std::string& client, const std::string& sessionID) {
     auto made = mintSession(account, client, sessionID);
-    for (const auto& token : made.tokens) store_.putToken(token);
+    store_.putTokens(made.tokens);
     return std::move(made.answer);
 }
 

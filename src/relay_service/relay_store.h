@@ -144,7 +144,10 @@ public:
     // right code at once, one signs in.
     virtual bool deleteCode(const std::string& email, const std::string& loginId) = 0;
 
-    virtual void putToken(const Token& token) = 0;
+    // Stores tokens in one transaction: a sign-in's access and refresh
+    // tokens are there together or not at all, whatever stops the writer.
+    virtual void putTokens(const std::vector<Token>& tokens) = 0;
+    void putToken(const Token& token) { putTokens({token}); }
     virtual std::optional<Token> token(const std::string& hash) = 0;
     // Removes one token; true when it was there (a ticket is spent this way).
     virtual bool deleteToken(const std::string& hash) = 0;

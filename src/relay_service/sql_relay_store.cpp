@@ -234,8 +234,12 @@ void SqlRelayStore::insertToken(const Token& token) {
         token.hash, std::string(toString(token.kind)), token.userId, token.client, token.room, token.expiresAt);
 }
 
-void SqlRelayStore::putToken(const Token& token) {
-    op([&] { insertToken(token); });
+void SqlRelayStore::putTokens(const std::vector<Token>& tokens) {
+    op([&] {
+        Transaction transaction(*this);
+        for (const auto& token : tokens) insertToken(token);
+        transaction.commit();
+    });
 }
 
 std::optional<Token> SqlRelayStore::token(const std::string& hash) {

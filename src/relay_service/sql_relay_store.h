@@ -66,7 +66,7 @@ public:
     std::optional<SignInCode> spendCodeTry(const std::string& email, const std::string& loginId,
                                            std::int64_t nowSeconds) override;
     bool deleteCode(const std::string& email, const std::string& loginId) override;
-    void putToken(const Token& token) override;
+    void putTokens(const std::vector<Token>& tokens) override;
     std::optional<Token> token(const std::string& hash) override;
     bool deleteToken(const std::string& hash) override;
     bool replaceToken(const std::string& spentHash, const std::vector<Token>& replacements) override;

@@ -22,7 +22,7 @@ public:
         return data_.spendCodeTry(email, loginId, now);
     }
     bool deleteCode(const std::string& email, const std::string& loginId) override { return data_.deleteCode(email, loginId); }
-    void putToken(const Token& token) override { data_.putToken(token); }
+    void putTokens(const std::vector<Token>& tokens) override { data_.putTokens(tokens); }
     std::optional<Token> token(const std::string& hash) override { return data_.token(hash); }
     bool deleteToken(const std::string& hash) override { return data_.deleteToken(hash); }
     bool replaceToken(const std::string& spent, const std::vector<Token>& replacements) override {
@@ -147,10 +147,22 @@ bool MemoryStore::deleteCode(const std::string& email, const std::string& loginI
     return codes.erase({email, loginId}) > 0;
 }
 
-void MemoryStore::putToken(const Token& token) {
+void MemoryStore::putTokens(const std::vector<Token>& put) {
     const auto lock = enter();
-    if (beforeTokenPut) beforeTokenPut();
-    tokens[token.hash] = token;
+    insertTokens(tokens, put);
+}
+
+// All or none, as a transaction: a failure part way leaves `was`.
+void MemoryStore::insertTokens(std::map<std::string, Token> was, const std::vector<Token>& put) {
+    try {
+        for (const auto& token : put) {
+            if (beforeTokenPut) beforeTokenPut();
+            tokens[token.hash] = token;
+        }
+    } catch (...) {
+        tokens = std::move(was);
+        throw;
+    }
 }
 
 std::optional<Token> MemoryStore::token(const std::string& hash) {
@@ -167,17 +179,9 @@ bool MemoryStore::deleteToken(const std::string& hash) {
 
 bool MemoryStore::replaceToken(const std::string& spentHash, const std::vector<Token>& replacements) {
     const auto lock = enter();
-    const auto before = tokens;
+    auto before = tokens;
     if (tokens.erase(spentHash) == 0) return false;
-    try {
-        for (const auto& token : replacements) {
-            if (beforeTokenPut) beforeTokenPut();
-            tokens[token.hash] = token;
-        }
-    } catch (...) {
-        tokens = before;
-        throw;
-    }
+    insertTokens(std::move(before), replacements);
     return true;
 }
 

@@ -36,7 +36,7 @@ public:
     std::optional<SignInCode> spendCodeTry(const std::string& email, const std::string& loginId,
                                            std::int64_t nowSeconds) override;
     bool deleteCode(const std::string& email, const std::string& loginId) override;
-    void putToken(const Token& token) override;
+    void putTokens(const std::vector<Token>& tokens) override;
     std::optional<Token> token(const std::string& hash) override;
     bool deleteToken(const std::string& hash) override;
     bool replaceToken(const std::string& spentHash, const std::vector<Token>& replacements) override;
@@ -111,6 +111,7 @@ public:
 private:
     // Locks the tables for one call, failing it while broken.
     std::unique_lock<std::recursive_mutex> enter() const;
+    void insertTokens(std::map<std::string, Token> was, const std::vector<Token>& put);
     mutable std::recursive_mutex mutex_;
     mutable std::mutex gate_;
     mutable std::condition_variable opened_;

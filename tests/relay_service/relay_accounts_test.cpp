@@ -332,23 +332,27 @@ TEST(RelayAccountsTokens, RefreshSpendsTheOldTokenAndSignOutRevokesTheSession) {
     EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, other["refresh_token"]).status, 401);
 }
 
-// A store that fails while the new tokens are stored answers try-later
-// and leaves the old refresh token as it was, for the next try.
-TEST(RelayAccountsTokens, ARefreshTheStoreFailsPartWayCanBeTriedAgain) {
+// A store that fails while a call's new tokens are stored answers
+// try-later and keeps none of them: a refresh leaves the old refresh token
+// as it was, for the next try, and a sign-in leaves no access token without
+// its refresh token.
+TEST(RelayAccountsTokens, TokensTheStoreFailsPartWayAreNoneOfThemKept) {
     AccountRig rig;
     const auto first = rig.signIn(owner, "web");
     int puts = 0;
     rig.store.beforeTokenPut = [&puts] {
-        if (++puts == 2) throw RelayStoreError("the database went away");
+        if (++puts % 2 == 0) throw RelayStoreError("the database went away");
     };
     const auto failed = rig.post("/v1/auth/refresh", json{{"refresh_token", first["refresh_token"]}});
     EXPECT_EQ(failed.status, 503);
     EXPECT_EQ(failed.body["error"], "try-later");
+    EXPECT_EQ(rig.signIn("other@example.com", "web"), json()) << "the sign-in failed too";
+    EXPECT_EQ(rig.store.tokens.size(), 2u) << "the first sign-in's: the failed calls left none";
     rig.store.beforeTokenPut = nullptr;
     const auto renewed = rig.post("/v1/auth/refresh", json{{"refresh_token", first["refresh_token"]}});
     ASSERT_EQ(renewed.status, 200);
     EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, renewed.body["access_token"]).status, 200);
-    EXPECT_EQ(rig.store.tokens.size(), 3u) << "the first access token, the new access and refresh tokens: the failed try left none";
+    EXPECT_EQ(rig.store.tokens.size(), 3u) << "the first access token, the new access and refresh tokens";
 }
 
 // Instances sharing one database: a sign-out through one holds on the

@@ -751,15 +751,18 @@ TEST_P(RelayDatabaseContract, OpensThroughTheConfiguredKind) {
 
 // A registration the service was told is committed is there after the
 // writer is killed at an arbitrary instant, and the database opens cleanly.
-// A database that fails as the new tokens are stored keeps the old one:
-// the phone refreshes again instead of signing in again.
-TEST_P(RelayDatabaseContract, ARefreshThatFailsPartWayKeepsTheOldToken) {
+// A database that fails as a call's new tokens are stored keeps none of
+// them: a sign-in leaves no access token without its refresh token, and a
+// refresh keeps the old one, so the phone refreshes again instead of
+// signing in again.
+TEST_P(RelayDatabaseContract, TokensThatFailPartWayAreNoneOfThemStored) {
     const Token old{"r0", TokenKind::refresh, "user-1", "web", "", 90'000};
     this->store->putToken(old);
     this->backend.exec(this->backend.failInsertsSql("tokens", "NEW.hash = 'r-new'"));
-    EXPECT_THROW(this->store->replaceToken("r0", {{"a-new", TokenKind::access, "user-1", "web", "", 900},
-                                                   {"r-new", TokenKind::refresh, "user-1", "web", "", 90'000}}),
-                 RelayStoreError);
+    const std::vector<Token> made{{"a-new", TokenKind::access, "user-1", "web", "", 900},
+                                  {"r-new", TokenKind::refresh, "user-1", "web", "", 90'000}};
+    EXPECT_THROW(this->store->putTokens(made), RelayStoreError) << "a sign-in";
+    EXPECT_THROW(this->store->replaceToken("r0", made), RelayStoreError) << "a refresh";
     auto other = this->backend.open();
     EXPECT_EQ(other->token("r0"), old);
     EXPECT_EQ(other->token("a-new"), std::nullopt) << "the token stored before the failure is undone with it";
@@ -769,6 +772,9 @@ TEST_P(RelayDatabaseContract, ARefreshThatFailsPartWayKeepsTheOldToken) {
     EXPECT_EQ(other->token("a-2")->kind, TokenKind::access);
 }
 
+// A registration the service was told is committed is there after the
+// writer is killed at an arbitrary instant, and a sign-in's two tokens are
+// there together or not at all; the database opens cleanly.
 TEST_P(RelayDatabaseContract, KilledWriterLosesNoRegistrationItReported) {
     constexpr int rounds = 3;
     constexpr int reportsBeforeKill = 40;
@@ -786,6 +792,8 @@ TEST_P(RelayDatabaseContract, KilledWriterLosesNoRegistrationItReported) {
                 for (int i = 0; i < 100'000; ++i) {
                     const auto host = numberedHost("user-" + std::to_string(i % 7), round * 100'000 + i);
                     if (store->addHost(host, 1'000'000) != AddHostOutcome::created) ::_exit(3);
+                    store->putTokens({{"a-" + host.room, TokenKind::access, host.userId, "web", "", 900},
+                                      {"r-" + host.room, TokenKind::refresh, host.userId, "web", "", 90'000}});
                     const std::string line = host.room + "\n";
                     if (::write(fds[1], line.data(), line.size()) != static_cast<ssize_t>(line.size())) ::_exit(4);
                 }
@@ -814,6 +822,14 @@ TEST_P(RelayDatabaseContract, KilledWriterLosesNoRegistrationItReported) {
         if (!store->hostByRoom(room)) missing.insert(room);
     EXPECT_GE(reported.size(), std::size_t{rounds * reportsBeforeKill});
     EXPECT_TRUE(missing.empty()) << missing.size() << " of " << reported.size() << " reported registrations lost";
+    // Each round wrote in order: past its last registration, the kill came.
+    for (int round = 0; round < rounds; ++round)
+        for (int i = 0;; ++i) {
+            const auto host = numberedHost("user-" + std::to_string(i % 7), round * 100'000 + i);
+            const bool access = store->token("a-" + host.room).has_value();
+            EXPECT_EQ(access, store->token("r-" + host.room).has_value()) << "round " << round << ", sign-in " << i;
+            if (!store->hostByRoom(host.room)) break;
+        }
 }
 
 }  // namespace
