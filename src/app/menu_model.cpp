@@ -347,7 +347,9 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
         menu.push_back(MenuItem::line("Keyboard and mouse at the computer still work"));
         if (s.screens >= 2) menu.push_back(MenuItem::line("Only the display being viewed is hidden"));
     }
-    MenuItem login = MenuItem::command("Start at Login", MenuAction::toggleStartAtLogin, !s.blocked);
+    const bool loginOff = s.loginItem == LoginItemStatus::off;
+    MenuItem login = MenuItem::command("Start at Login", MenuAction::toggleStartAtLogin,
+                                       !s.blocked && !(loginOff && s.loginItemUnavailable));
     login.check = s.loginItem == LoginItemStatus::enabled           ? MenuItem::Check::on
                   : s.loginItem == LoginItemStatus::requiresApproval ? MenuItem::Check::mixed
                                                                      : MenuItem::Check::off;
@@ -355,6 +357,9 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     if (s.loginItem == LoginItemStatus::requiresApproval)
         menu.push_back(
             MenuItem::line("Start at Login is waiting for approval"));
+    if (loginOff && s.loginItemUnavailable) menu.push_back(MenuItem::line(*s.loginItemUnavailable));
+    if (!loginOff && s.loginItemElsewhere)
+        menu.push_back(MenuItem::warning(SessionLog::fit(*s.loginItemElsewhere, 120)));
     if (s.loginItemError) menu.push_back(MenuItem::warning(SessionLog::clean(*s.loginItemError, 120)));
     if (s.settingsNotSaved) {
         menu.push_back(MenuItem::warning("Settings are not being saved"));

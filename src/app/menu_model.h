@@ -174,6 +174,11 @@ struct MenuSnapshot {
 
     LoginItemStatus loginItem = LoginItemStatus::off;
     std::optional<std::string> loginItemError;
+    // Why Start at Login cannot be turned on here (a build folder and
+    // nothing installed); and what the entry starts when that is neither
+    // this program nor an installed one.
+    std::optional<std::string> loginItemUnavailable;
+    std::optional<std::string> loginItemElsewhere;
 
     bool effectsMatched = false;
     bool effectsHidden = false;

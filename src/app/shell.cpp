@@ -545,6 +545,10 @@ MenuSnapshot Shell::snapshot() {
         s.effectsHidden = active.hidden;
     }
     s.loginItem = d_.loginItem ? d_.loginItem->status() : LoginItemStatus::off;
+    if (d_.loginItem) {
+        s.loginItemUnavailable = d_.loginItem->unavailable();
+        s.loginItemElsewhere = d_.loginItem->startsElsewhere();
+    }
     s.loginItemError = loginItemError_;
     s.settingsDamaged = settingsDamaged_;
     if (d_.settings) {

@@ -259,8 +259,8 @@ int runShell(int argc, char** argv) {
     ScreenLockWatch lockWatch(QDBusConnection::sessionBus(), [&lockedReader] { return lockedReader.value(); });
 
     DisplayWake wake(makeX11DisplayWake());
-    LoginItem loginItem(LoginItem::standardPath().value_or(support / "morvane.desktop"),
-                        LoginItem::autostartProgram(program));
+    LoginItem loginItem(LoginItem::standardPath().value_or(support / "morvane.desktop"), program);
+    if (const auto mended = loginItem.mendAtStart()) write(mended->tag, mended->text);
     PasswordPrompt prompt(mainQueue, background);
 
     // The display-effects driver lives as long as the process. It first

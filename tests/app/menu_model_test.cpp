@@ -183,6 +183,39 @@ TEST(StatusMenu, ProblemLinesAreRedAndCleaned) {
     EXPECT_FALSE(has(menu, "Paired devices could not be read"));
 }
 
+TEST(StatusMenu, StartAtLoginSaysWhyItCannotBeTurnedOnAndWhatAnEntryLeftStarts) {
+    const std::string why = "Start at Login needs Morvane installed: this copy runs from a build folder";
+    const std::string elsewhere = "Start at Login starts nothing: /home/" + std::string(100, 'a') + "/build/morvane-host is gone";
+    const struct {
+        const char* name;
+        LoginItemStatus status;
+        std::optional<std::string> unavailable;
+        std::optional<std::string> startsElsewhere;
+        bool enabled;
+        std::vector<std::string> after;  // the lines between the item and the separator
+    } cases[] = {
+        {"installed", LoginItemStatus::off, std::nullopt, std::nullopt, true, {}},
+        {"a build folder, nothing installed", LoginItemStatus::off, why, std::nullopt, false, {why}},
+        // On: it can always be turned off, and what it starts is shown.
+        {"an entry left by a build", LoginItemStatus::enabled, why, elsewhere, true,
+         {"Start at Login starts nothing: /home/" + std::string(34, 'a') + "\u2026" + std::string(21, 'a') +
+          "/build/morvane-host is gone"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MenuSnapshot s;
+        s.loginItem = c.status;
+        s.loginItemUnavailable = c.unavailable;
+        s.loginItemElsewhere = c.startsElsewhere;
+        const auto menu = titles(buildMenu(s));
+        const auto item = std::find(menu.begin(), menu.end(), "Start at Login");
+        ASSERT_NE(item, menu.end());
+        EXPECT_EQ(find(buildMenu(s), "Start at Login")->enabled, c.enabled);
+        const auto end = std::find(item, menu.end(), "---");
+        EXPECT_EQ(std::vector<std::string>(item + 1, end), c.after);
+    }
+}
+
 TEST(StatusMenu, HidingExplanationAndPermissionLines) {
     MenuSnapshot s;
     s.allowHideScreen = true;

@@ -100,7 +100,7 @@ TEST(Outbox, AStreamWithoutATrustworthySizeIsNotCopied) {
 
 TEST(LoginItem, WritesReadsBackAndRemovesTheAutostartEntry) {
     TempFolder dir("login-item-test");
-    LoginItem item(dir.path / "autostart" / "morvane.desktop", "/opt/Mor vane/morvane-host");
+    LoginItem item(dir.path / "autostart" / "morvane.desktop", "/opt/Mor vane/morvane-host", LoginItem::Places{});
     EXPECT_EQ(item.status(), LoginItemStatus::off);
     EXPECT_FALSE(item.registerItem());
     EXPECT_EQ(item.status(), LoginItemStatus::enabled);
