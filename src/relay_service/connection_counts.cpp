@@ -11,6 +11,11 @@ int ConnectionCounts::limitAt(std::size_t level) const {
                                                                        : limits_.connectionsPerAddress * width;
 }
 
+std::size_t ConnectionCounts::answerLimitAt(std::size_t level) const {
+    static constexpr std::size_t widths[] = {1, 4, 16};
+    return limits_.answerBytesPerAddress * widths[std::min<std::size_t>(level, 2)];
+}
+
 ConnectionCounts::Admission ConnectionCounts::admit(const std::vector<std::string>& networks, std::int64_t nowMillis) {
     for (std::size_t level = 0; level < networks.size(); ++level) {
         auto& network = networks_[networks[level]];
@@ -40,7 +45,7 @@ ConnectionCounts::Admission ConnectionCounts::admit(const std::vector<std::strin
     }
     for (const auto& key : networks) ++networks_[key].open;
     const auto id = next_++;
-    entries_.emplace(id, Entry{networks, State::fresh, nowMillis, nullptr});
+    entries_.emplace(id, Entry{networks, State::fresh, nowMillis, nullptr, 0, 0, nullptr});
     waiting_.emplace(nowMillis, id);
     ++open_;
     ++fresh_;
@@ -59,6 +64,10 @@ void ConnectionCounts::leave(Id id, Entry& entry) {
 
 void ConnectionCounts::forget(Id id, Entry& entry) {
     leave(id, entry);
+    discharge(entry);
+    if (entry.start) parked_.erase(std::find(parked_.begin(), parked_.end(), id));
+    entry.waiting = 0;
+    entry.start = nullptr;
     for (std::size_t level = 0; level < entry.networks.size(); ++level) {
         const auto found = networks_.find(entry.networks[level]);
         if (found == networks_.end()) continue;
@@ -88,7 +97,9 @@ void ConnectionCounts::release(Id id) {
         return;
     }
     found->second.close = nullptr;
+    const bool freed = found->second.unsent > 0;
     forget(id, found->second);
+    if (freed) startWaiting();
 }
 
 void ConnectionCounts::busy(Id id) {
@@ -114,6 +125,92 @@ void ConnectionCounts::upgraded(Id id) {
     found->second.state = State::upgraded;
 }
 
+void ConnectionCounts::closing(Id id, std::int64_t nowMillis) {
+    const auto found = entries_.find(id);
+    if (found == entries_.end() || found->second.since == -1 || found->second.state != State::upgraded) return;
+    found->second.state = State::fresh;
+    found->second.since = nowMillis;
+    waiting_.emplace(nowMillis, id);
+    ++fresh_;
+}
+
+bool ConnectionCounts::roomFor(const Entry& entry, std::size_t bytes) const {
+    if (unsent_ > 0 && unsent_ + bytes > limits_.answerBytes) return false;
+    for (std::size_t level = 0; level < entry.networks.size(); ++level) {
+        const auto found = networks_.find(entry.networks[level]);
+        const auto unsent = found == networks_.end() ? 0 : found->second.unsent;
+        if (unsent > 0 && unsent + bytes > answerLimitAt(level)) return false;
+    }
+    return true;
+}
+
+void ConnectionCounts::charge(Entry& entry, std::size_t bytes) {
+    entry.unsent += bytes;
+    unsent_ += bytes;
+    for (const auto& key : entry.networks) networks_[key].unsent += bytes;
+}
+
+void ConnectionCounts::discharge(Entry& entry) {
+    if (entry.unsent == 0) return;
+    unsent_ -= entry.unsent;
+    for (const auto& key : entry.networks)
+        if (const auto found = networks_.find(key); found != networks_.end()) found->second.unsent -= entry.unsent;
+    entry.unsent = 0;
+}
+
+void ConnectionCounts::answer(Id id, std::size_t bytes, std::function<void()> start) {
+    const auto found = entries_.find(id);
+    if (found == entries_.end() || found->second.since == -1) return;
+    auto& entry = found->second;
+    discharge(entry);
+    if (roomFor(entry, bytes)) {
+        charge(entry, bytes);
+        start();
+        return;
+    }
+    entry.waiting = bytes;
+    entry.start = std::move(start);
+    parked_.push_back(id);
+}
+
+void ConnectionCounts::answered(Id id) {
+    const auto found = entries_.find(id);
+    if (found == entries_.end() || found->second.unsent == 0) return;
+    discharge(found->second);
+    startWaiting();
+}
+
+void ConnectionCounts::dropWaiting() {
+    for (const auto id : parked_) {
+        auto& entry = entries_.at(id);
+        entry.waiting = 0;
+        entry.start = nullptr;
+    }
+    parked_.clear();
+}
+
+void ConnectionCounts::startWaiting() {
+    std::vector<std::function<void()>> starts;
+    for (auto it = parked_.begin(); it != parked_.end();) {
+        auto& entry = entries_.at(*it);
+        if (!roomFor(entry, entry.waiting)) {
+            // Nothing fits once the relay's total is full; a network over
+            // its own share holds up only its own.
+            if (unsent_ > 0 && unsent_ + entry.waiting > limits_.answerBytes) break;
+            ++it;
+            continue;
+        }
+        charge(entry, entry.waiting);
+        entry.waiting = 0;
+        starts.push_back(std::move(entry.start));
+        entry.start = nullptr;
+        it = parked_.erase(it);
+    }
+    // Each start writes on its own connection; none touches the counts
+    // before its write completes.
+    for (const auto& start : starts) start();
+}
+
 void ConnectionCounts::onShed(Id id, std::function<void()> close) {
     const auto found = entries_.find(id);
     if (found != entries_.end() && found->second.since != -1) found->second.close = std::move(close);
@@ -128,6 +225,11 @@ std::function<void()> ConnectionCounts::takeShed(Id id) {
 }
 
 void ConnectionCounts::capTotal(int most) { limits_.connections = std::min(limits_.connections, std::max(most, 1)); }
+
+std::size_t ConnectionCounts::unsentFrom(const std::string& network) const {
+    const auto found = networks_.find(network);
+    return found == networks_.end() ? 0 : found->second.unsent;
+}
 
 int ConnectionCounts::openFrom(const std::string& network) const {
     const auto found = networks_.find(network);

@@ -42,7 +42,13 @@ inline constexpr std::int64_t proofWindowSeconds = 300;
 inline constexpr int hostsPerAccount = 10;
 
 // Requests.
+inline constexpr std::size_t maxRequestHeaderBytes = 8'192;
 inline constexpr std::size_t maxRequestBodyBytes = 16'384;
+// What a connection reads ahead of the request it parses: a header and more.
+inline constexpr std::size_t requestBufferBytes = 16'384;
+// Requests a client may send before the answer to the one ahead of them is
+// written; the last of them is answered and the connection ends.
+inline constexpr int maxPipelinedRequests = 8;
 inline constexpr std::size_t maxHostNameBytes = 256;
 
 // The host link. The host sends a device a whole fragment of a message in
@@ -78,11 +84,20 @@ static_assert(minQueuedBytesPerConnection >= SecureChannel::creditWindow + maxHo
 // and its close; then its socket is reset, so that neither its end nor
 // what the kernel still holds for it outlives the connection.
 inline constexpr std::int64_t slowCloseMillis = 2'000;
+// How long a close that went out at once, with nothing before it, waits
+// for the peer's reply before the socket is reset.
+inline constexpr std::int64_t closeReplyMillis = 1'000;
 // What the kernel may hold to send on one socket (it doubles the figure
 // for its own bookkeeping: 1 MiB, the credit window an honest host may have
 // on its way to a device). Left to the kernel, a peer that stops reading
 // keeps some 4 MiB there, outside every budget the relay counts.
 inline constexpr int sendBufferBytes = 512 << 10;
+// The same for a connection that has not upgraded: its answers are the
+// page's files and the account's replies, which a phone reads at once. A
+// client that asks and never reads holds 64 KiB of the kernel's memory,
+// not 1 MiB; a phone on a slow link still has some 60 KB on their way, more
+// than its link carries in a round trip.
+inline constexpr int answerSendBufferBytes = 32 << 10;
 // What a socket that is streaming reads from the network at once, so that
 // a host's message in many small frames costs a few reads, not one a frame.
 inline constexpr std::size_t readAheadBytes = 65'536;

@@ -22,21 +22,23 @@ int connectionsWithin(std::uint64_t descriptorLimit) {
     return static_cast<int>(std::min<std::uint64_t>(room, 1u << 30));
 }
 
-RelayListener::RelayListener(Acceptor acceptor, Options options, Accepted accepted)
+RelayListener::RelayListener(Acceptor acceptor, Options options, std::shared_ptr<ConnectionCounts> counts,
+                             Accepted accepted)
     : acceptor_(std::move(acceptor)),
       backOff_(acceptor_.get_executor()),
       options_(std::move(options)),
       accepted_(std::move(accepted)),
-      counts_(std::make_shared<ConnectionCounts>(options_.limits)) {}
+      counts_(std::move(counts)) {}
 
 void RelayListener::start() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
         const int most = connectionsWithin(limit.rlim_cur);
-        if (most < options_.limits.connections) {
+        const auto wanted = counts_->limits().connections;
+        if (most < wanted) {
             counts_->capTotal(most);
             options_.log.warning("at most " + std::to_string(most) + " connections (limits.connections is " +
-                                 std::to_string(options_.limits.connections) + "): the descriptor limit is " +
+                                 std::to_string(wanted) + "): the descriptor limit is " +
                                  std::to_string(limit.rlim_cur) + "; raise it (LimitNOFILE, ulimit -n) to allow more");
         }
     }
@@ -88,6 +90,10 @@ void ConnectionSlot::idle() {
     if (counts_) counts_->idle(id_, nowMillis());
 }
 
+void ConnectionSlot::closing() {
+    if (counts_) counts_->closing(id_, nowMillis());
+}
+
 void RelayListener::admit(Socket socket) {
     boost::system::error_code ec;
     const auto remote = socket.remote_endpoint(ec);
@@ -134,7 +140,9 @@ void RelayListener::admit(Socket socket) {
         return;
     }
     socket.set_option(tcp::no_delay(true), ec);
-    socket.set_option(asio::socket_base::send_buffer_size(RelayLimits::sendBufferBytes), ec);
+    // Small until the connection upgrades: an answer its client does not
+    // read holds no more of the kernel's memory than this.
+    socket.set_option(asio::socket_base::send_buffer_size(RelayLimits::answerSendBufferBytes), ec);
     accepted_(std::move(socket), ConnectionSlot(counts_, admission.id));
 }
 

@@ -46,6 +46,19 @@ public:
     void upgraded() {
         if (counts_) counts_->upgraded(id_);
     }
+    void closing();
+    // `start` writes an answer of `bytes` once its networks have room for
+    // it (ConnectionCounts::answer); answered() when it is written.
+    void answer(std::size_t bytes, std::function<void()> start) {
+        if (counts_) {
+            counts_->answer(id_, bytes, std::move(start));
+        } else {
+            start();
+        }
+    }
+    void answered() {
+        if (counts_) counts_->answered(id_);
+    }
     // How the connection is closed when it is shed.
     void onShed(std::function<void()> close) {
         if (counts_) counts_->onShed(id_, std::move(close));
@@ -67,19 +80,20 @@ int connectionsWithin(std::uint64_t descriptorLimit);
 class RelayListener : public std::enable_shared_from_this<RelayListener> {
 public:
     struct Options {
-        ListenLimits limits;
         // Connections from these carry many clients (a proxy in front): only
         // the total counts them.
         std::function<bool(const boost::asio::ip::address&)> trusted;
         RelayLog log;
     };
+    // The counts outlive any one listener: a relay that stops listening for
+    // a while and listens again keeps counting the connections it kept.
     // Sockets bound to the io_context's own executor, not a type-erased
     // one: every operation on a socket that forwards records copies it.
     using Socket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, boost::asio::io_context::executor_type>;
     using Acceptor = boost::asio::basic_socket_acceptor<boost::asio::ip::tcp, boost::asio::io_context::executor_type>;
     using Accepted = std::function<void(Socket, ConnectionSlot)>;
 
-    RelayListener(Acceptor acceptor, Options options, Accepted accepted);
+    RelayListener(Acceptor acceptor, Options options, std::shared_ptr<ConnectionCounts> counts, Accepted accepted);
 
     // Caps the total by the descriptor limit (saying so when it bites) and
     // accepts until stopped.

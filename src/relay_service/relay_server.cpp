@@ -35,6 +35,9 @@ RelayServer::RelayServer(asio::io_context& io, RelayServerOptions options, Relay
 RelayServer::~RelayServer() {
     impl_->stopped = true;
     if (impl_->listener) impl_->listener->stop();
+    // An answer waiting its turn holds its connection, and the connection
+    // the server.
+    impl_->counts->dropWaiting();
 }
 
 void RelayServer::start() {
@@ -64,7 +67,6 @@ void RelayServer::start() {
 }
 
 void RelayServer::listenAt(const tcp::endpoint& at) {
-    auto& options = impl_->options;
     boost::system::error_code ec;
     RelayListener::Acceptor acceptor(impl_->io);
     acceptor.open(at.protocol(), ec);
@@ -80,14 +82,13 @@ void RelayServer::listenAt(const tcp::endpoint& at) {
                                  ec.message());
     // A trusted proxy's connections carry many clients: only the total
     // counts them.
-    RelayListener::Options listening{options.listen,
-                                     [weak = std::weak_ptr<Impl>(impl_)](const asio::ip::address& address) {
+    RelayListener::Options listening{[weak = std::weak_ptr<Impl>(impl_)](const asio::ip::address& address) {
                                          const auto self = weak.lock();
                                          return self && self->trusted.contains(address);
                                      },
                                      impl_->log};
     impl_->listener = std::make_shared<RelayListener>(
-        std::move(acceptor), std::move(listening),
+        std::move(acceptor), std::move(listening), impl_->counts,
         [weak = std::weak_ptr<Impl>(impl_)](RelayListener::Socket socket, ConnectionSlot slot) {
             const auto self = weak.lock();
             if (!self || self->stopped) return;

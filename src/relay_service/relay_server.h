@@ -5,6 +5,7 @@
 // queue and codes to the mail queue, and their answers come back here.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -43,6 +44,10 @@ struct RelayServerOptions {
     // What may wait to be written, and how many connections be open.
     QueueLimits queues;
     ListenLimits listen;
+    // How long a connection that has not upgraded may take for its TLS
+    // handshake, a request, its client to take an answer, or to close its
+    // end after the last one.
+    std::chrono::milliseconds requestTime = std::chrono::seconds(15);
 };
 
 // Delivers a code; blocking; absent on success, else a one-line reason.

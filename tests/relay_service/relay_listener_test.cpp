@@ -165,6 +165,94 @@ TEST(RelayListener, SilentAndIdleConnectionsMakeRoomForNewcomersOldestFirst) {
     const auto refused = busy.admit({"z"}, 1);
     EXPECT_EQ(refused.verdict, Verdict::relayFull);
     EXPECT_TRUE(refused.shed.empty());
+
+    // An upgraded socket the relay is closing (a made-up ticket, a room
+    // with no computer) keeps nothing worth its place: it goes before a
+    // newcomer is refused, while live upgraded sockets stay.
+    ConnectionCounts junk({100, 3});
+    const auto live = junk.admit({"host"}, 0).id;
+    junk.upgraded(live);
+    const auto refusedDevice = junk.admit({"x"}, 1).id;
+    junk.upgraded(refusedDevice);
+    junk.onShed(refusedDevice, [] {});
+    const auto joined = junk.admit({"x"}, 2).id;
+    junk.upgraded(joined);
+    junk.closing(refusedDevice, 5);
+    EXPECT_EQ(junk.fresh(), 1);
+    const auto arrival = junk.admit({"n"}, 10);
+    EXPECT_EQ(arrival.verdict, Verdict::admitted);
+    EXPECT_EQ(arrival.shed, std::vector<ConnectionCounts::Id>{refusedDevice});
+    junk.busy(arrival.id);
+    EXPECT_EQ(junk.admit({"m"}, 11).verdict, Verdict::relayFull);
+}
+
+// What a client has been answered and not yet taken is counted per network
+// and in all; an answer past its network's share or the relay's waits for
+// earlier ones to be written, so a client that asks and never reads holds
+// no buffer beyond its share.
+TEST(RelayListener, AnswersWaitTheirTurnWhileTheirNetworkHasTooManyUnsent) {
+    enum Action { answer, answered, end };
+    struct Step {
+        const char* who;
+        Action action;
+        std::size_t bytes;
+        std::vector<std::string> started;  // the answers that start with this step
+    };
+    // 100 bytes per address (400 per /56), 1,000 in all.
+    ConnectionCounts counts({100, 100, 100, 1000});
+    const auto six = [](int net) {
+        return std::vector<std::string>{"s" + std::to_string(net) + "/64", "s/56", "s/48"};
+    };
+    const std::map<std::string, std::vector<std::string>> from = {
+        {"a1", {"a"}}, {"a2", {"a"}}, {"a3", {"a"}}, {"b1", {"b"}}, {"s1", six(1)}, {"s2", six(2)},
+        {"s3", six(3)}, {"s4", six(4)}, {"s5", six(5)}, {"p1", {}}, {"p2", {}}};
+    const std::vector<Step> steps = {
+        {"a1", answer, 80, {"a1"}},
+        {"a2", answer, 80, {}},
+        // A smaller one that fits goes ahead.
+        {"a3", answer, 20, {"a3"}},
+        // Nothing unsent from its network: room even past the share.
+        {"b1", answer, 150, {"b1"}},
+        {"s1", answer, 100, {"s1"}},
+        {"s2", answer, 100, {"s2"}},
+        {"s3", answer, 100, {"s3"}},
+        {"s4", answer, 100, {"s4"}},
+        // Its own /64 is empty, its /56 full.
+        {"s5", answer, 100, {}},
+        // A proxy's clients count only in all.
+        {"p1", answer, 300, {"p1"}},
+        {"p2", answer, 100, {}},
+        // Room for a2 in its network and in all; s5's /56 is still full,
+        // and p2 does not fit in all.
+        {"a1", answered, 0, {"a2"}},
+        {"s1", end, 0, {"s5"}},
+        // Gone while it waited: it never starts.
+        {"p2", end, 0, {}},
+        {"b1", answered, 0, {}},
+    };
+    std::map<std::string, ConnectionCounts::Id> ids;
+    for (const auto& [name, networks] : from) {
+        ids[name] = counts.admit(networks, 0).id;
+        counts.busy(ids[name]);
+    }
+    std::vector<std::string> started;
+    for (const auto& step : steps) {
+        started.clear();
+        const auto id = ids.at(step.who);
+        if (step.action == answer) {
+            counts.answer(id, step.bytes, [&started, who = std::string(step.who)] { started.push_back(who); });
+        } else if (step.action == answered) {
+            counts.answered(id);
+        } else {
+            counts.release(id);
+        }
+        EXPECT_EQ(started, step.started) << step.who << " " << step.action;
+    }
+    EXPECT_EQ(counts.waitingAnswers(), 0u);
+    EXPECT_EQ(counts.unsentFrom("a"), 100u);
+    EXPECT_EQ(counts.unsentFrom("s/56"), 400u);
+    EXPECT_EQ(counts.unsentFrom("s/48"), 400u);
+    EXPECT_EQ(counts.unsent(), 800u);
 }
 
 double threadSeconds() {
@@ -212,8 +300,8 @@ TEST(RelayListener, OutOfDescriptorsItPausesSaysSoOnceAndAcceptsAgain) {
     std::vector<std::string> lines;
     int accepted = 0;
     auto listener = std::make_shared<RelayListener>(
-        std::move(acceptor), RelayListener::Options{{}, nullptr, RelayLog([&](const std::string& l) { lines.push_back(l); })},
-        [&](RelayListener::Socket, ConnectionSlot) { ++accepted; });
+        std::move(acceptor), RelayListener::Options{nullptr, RelayLog([&](const std::string& l) { lines.push_back(l); })},
+        std::make_shared<ConnectionCounts>(ListenLimits{}), [&](RelayListener::Socket, ConnectionSlot) { ++accepted; });
     listener->start();
     // A timer goes off once first: the sanitizers' type checks need a
     // descriptor of their own the first time they see one.

@@ -5,7 +5,10 @@
 // relay nor holds up anyone else's request.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/resource.h>
+#include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <filesystem>
 #include <fstream>
@@ -21,12 +24,14 @@
 #include <nlohmann/json.hpp>
 
 #include "../harness/harness_process.h"
+#include "../support/eventually.h"
 #include "core/secure.h"
 #include "relay/relay_bytes.h"
 #include "relay/relay_control.h"
 #include "relay/relay_identity.h"
 #include "relay_double.h"
 #include "relay_service/relay_limits.h"
+#include "relay_service/web/relay_web.h"
 #include "service_rig.h"
 #include "test_certificates.h"
 
@@ -359,7 +364,9 @@ struct KernelSocket {
     std::size_t sendQueue = 0;  // bytes not yet acknowledged by the peer
 };
 
-std::optional<KernelSocket> kernelSocket(std::uint16_t localPort, std::uint16_t remotePort) {
+// Every loopback socket at one moment, by its local and remote ports.
+std::map<std::pair<std::uint16_t, std::uint16_t>, KernelSocket> kernelSockets() {
+    std::map<std::pair<std::uint16_t, std::uint16_t>, KernelSocket> out;
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line);  // the heading
@@ -370,11 +377,18 @@ std::optional<KernelSocket> kernelSocket(std::uint16_t localPort, std::uint16_t 
         const auto port = [](const std::string& end) {
             return static_cast<std::uint16_t>(std::stoul(end.substr(end.find(':') + 1), nullptr, 16));
         };
-        if (port(local) != localPort || port(remote) != remotePort) continue;
-        return KernelSocket{std::stoi(state, nullptr, 16),
-                            static_cast<std::size_t>(std::stoul(queues.substr(0, queues.find(':')), nullptr, 16))};
+        out[{port(local), port(remote)}] = KernelSocket{
+            std::stoi(state, nullptr, 16),
+            static_cast<std::size_t>(std::stoul(queues.substr(0, queues.find(':')), nullptr, 16))};
     }
-    return std::nullopt;
+    return out;
+}
+
+std::optional<KernelSocket> kernelSocket(std::uint16_t localPort, std::uint16_t remotePort) {
+    const auto all = kernelSockets();
+    const auto found = all.find({localPort, remotePort});
+    if (found == all.end()) return std::nullopt;
+    return found->second;
 }
 
 TEST(RelaySockets, ANonReadingPeerHoldsABoundedKernelBufferAndLeavesNoOrphanOnceClosedAsSlow) {
@@ -426,6 +440,292 @@ TEST(RelaySockets, SilentConnectionsFromManyAddressesLockNoNewcomerOut) {
     }
     ASSERT_TRUE(relay.logged("to let new ones in"));
     EXPECT_EQ(exchange(relay.origin("http"), "GET", "/").status, 200);
+}
+
+// A client of the test's own on a bare socket, from a chosen loopback
+// address, that reads only when told to (a small receive buffer, so that
+// the relay's writes stall as soon as it stops).
+class Bare {
+public:
+    Bare(const std::string& from, std::uint16_t port, int receiveBuffer = 0) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from.c_str(), &at.sin_addr);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) throw std::runtime_error("bind");
+        at.sin_port = htons(port);
+        ::inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) throw std::runtime_error("connect");
+        socklen_t size = sizeof at;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &size);
+        port_ = ntohs(at.sin_port);
+    }
+    ~Bare() { ::close(fd_); }
+    Bare(const Bare&) = delete;
+    Bare& operator=(const Bare&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    void send(const std::string& text) const { ASSERT_EQ(::send(fd_, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size())); }
+    // Waits up to `wait` for something to come and reads what has, at most
+    // `most` bytes; `ended` once the relay closed or reset the connection.
+    std::string read(std::chrono::milliseconds wait, std::size_t most = SIZE_MAX) {
+        std::string out;
+        char chunk[16'384];
+        pollfd ready{fd_, POLLIN, 0};
+        for (int within = static_cast<int>(wait.count()); !ended && out.size() < most && ::poll(&ready, 1, within) > 0;
+             within = 0) {
+            const auto n = ::recv(fd_, chunk, std::min(sizeof chunk, most - out.size()), 0);
+            if (n <= 0) ended = true;
+            if (n > 0) out.append(chunk, static_cast<std::size_t>(n));
+        }
+        return out;
+    }
+    bool ended = false;
+
+private:
+    int fd_;
+    std::uint16_t port_ = 0;
+};
+
+// How many whole answers `stream` holds, and whether the last said the
+// connection ends.
+struct Answers {
+    int count = 0;
+    std::size_t lastBody = 0;
+    bool closing = false;
+};
+Answers answersIn(const std::string& stream) {
+    Answers out;
+    std::size_t at = 0;
+    while (true) {
+        const auto head = stream.find("\r\n\r\n", at);
+        if (head == std::string::npos) break;
+        const auto header = stream.substr(at, head - at);
+        const auto length = header.find("Content-Length: ");
+        const auto body = length == std::string::npos ? 0 : std::stoul(header.substr(length + 16));
+        if (stream.size() < head + 4 + body) break;
+        ++out.count;
+        out.lastBody = body;
+        out.closing = header.find("Connection: close") != std::string::npos;
+        at = head + 4 + body;
+    }
+    return out;
+}
+
+std::string pipelined(const std::string& path, int times, const std::string& more = "") {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += "GET " + path + " HTTP/1.1\r\nHost: relay\r\n" + more + "\r\n";
+    return out;
+}
+
+// The relay's ends of connections from these client ports that the kernel
+// still holds, each with what it has not had acknowledged.
+std::map<std::uint16_t, std::size_t> relayEnds(std::uint16_t relayPort, const std::vector<std::unique_ptr<Bare>>& clients) {
+    std::map<std::uint16_t, std::size_t> out;
+    const auto all = kernelSockets();
+    for (const auto& client : clients)
+        if (const auto end = all.find({relayPort, client->port()}); end != all.end())
+            out[client->port()] = end->second.sendQueue;
+    return out;
+}
+
+std::size_t plainSize(const std::string& name) {
+    for (const auto& file : RelayWeb::files())
+        if (file.name == name) return file.bytes.size();
+    return 0;
+}
+
+// What a stranger can take without an account, each attack with the bound
+// that holds it, and the behaving peers the same rules must let through.
+// The connection and answer waits are shortened to keep the test quick.
+TEST(RelaySockets, StrangersWithoutAnAccountTakeNoMoreThanTheirBound) {
+    const auto appJs = plainSize("app.js");
+    ASSERT_GT(appJs, 100'000u);
+    struct Attack {
+        const char* name;
+        const char* bound;
+        ListenLimits listen;
+        std::function<void(ServiceRig&)> run;
+    };
+    const std::vector<Attack> attacks = {
+        {"device upgrades with made-up tickets that read the relay's close and never answer it",
+         "each is gone within a few seconds of its close, and meanwhile it makes room for a newcomer",
+         {100, 40},
+         [](ServiceRig& relay) {
+             // One after another, each reads its upgrade and its 4401 close,
+             // and says nothing more.
+             std::vector<std::unique_ptr<Bare>> junk;
+             std::vector<std::chrono::steady_clock::time_point> closedAt;
+             for (int i = 0; i < 40; ++i) {
+                 junk.push_back(std::make_unique<Bare>(i % 2 ? "127.0.0.2" : "127.0.0.3", relay.port()));
+                 junk.back()->send("GET /relay/v1/device/" + std::string(32, 'a') + "?ticket=made-up" +
+                                   std::to_string(i) +
+                                   " HTTP/1.1\r\nHost: relay\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                                   "Sec-WebSocket-Protocol: morvane.v1\r\n\r\n");
+                 std::string got;
+                 while (!junk.back()->ended && got.find("ticket-refused") == std::string::npos) got += junk.back()->read(10s);
+                 ASSERT_NE(got.find("HTTP/1.1 101"), std::string::npos) << got;
+                 closedAt.push_back(std::chrono::steady_clock::now());
+             }
+             // The total is held by sockets the relay is closing: a newcomer
+             // takes the place of one.
+             EXPECT_EQ(exchange(relay.origin("http"), "GET", "/").status, 200);
+             for (std::size_t i = 0; i < junk.size(); ++i) {
+                 EXPECT_TRUE(morvane::testing::eventually([&] { return !kernelSocket(relay.port(), junk[i]->port()); }, 5000))
+                     << "still held " << std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now() - closedAt[i]).count() << " ms after its close";
+             }
+         }},
+        {"connections from one address that pipeline the largest file and never read",
+         "the kernel holds a small buffer for each, answers past the address's share wait their turn, each is "
+         "reset at its deadline and leaves no orphan, the log says so once, and another address is served meanwhile",
+         {},
+         [appJs](ServiceRig& relay) {
+             std::vector<std::unique_ptr<Bare>> clients;
+             for (int i = 0; i < 30; ++i) {
+                 clients.push_back(std::make_unique<Bare>("127.0.0.4", relay.port(), 4096));
+                 clients.back()->send(pipelined("/app.js", 20));
+             }
+             std::size_t most = 0, holding = 0;
+             const auto sample = [&] {
+                 const auto ends = relayEnds(relay.port(), clients);
+                 std::size_t held = 0;
+                 for (const auto& [port, queued] : ends) {
+                     most = std::max(most, queued);
+                     held += queued > 0;
+                 }
+                 holding = std::max(holding, held);
+                 return ends.empty();
+             };
+             // Answers that wait their turn leave room for another address.
+             ASSERT_TRUE(morvane::testing::eventually([&] { sample(); return holding > 0; }, 5000));
+             auto page = exchange(relay.origin("http"), "GET", "/app.js", "", "", {{"Accept-Encoding", "gzip"}});
+             EXPECT_EQ(page.status, 200);
+             EXPECT_EQ(page.headers["Content-Encoding"], "gzip");
+             EXPECT_TRUE(morvane::testing::eventually(sample, 30'000)) << "relay ends left: " << relayEnds(relay.port(), clients).size();
+             EXPECT_LE(most, 2u * RelayLimits::answerSendBufferBytes + 16'384u);
+             EXPECT_LE(holding, ListenLimits{}.answerBytesPerAddress / appJs + 1);
+             EXPECT_GE(holding, 2u);
+             const auto logs = relay.logs();
+             const auto told = std::count_if(logs.begin(), logs.end(), [](const std::string& line) {
+                 return line.find("whose client had not taken its answer within") != std::string::npos;
+             });
+             EXPECT_GE(told, 1);
+             EXPECT_LE(told, 2) << "said at most every few seconds";
+         }},
+        {"a last answer (Connection: close) never read",
+         "the relay's end is reset at its deadline rather than kept as an orphan",
+         {},
+         [](ServiceRig& relay) {
+             std::vector<std::unique_ptr<Bare>> clients;
+             clients.push_back(std::make_unique<Bare>("127.0.0.4", relay.port(), 4096));
+             clients.back()->send(pipelined("/index.html", 1, "Connection: close\r\n"));
+             ASSERT_TRUE(morvane::testing::eventually([&] {
+                 const auto end = kernelSocket(relay.port(), clients.back()->port());
+                 return end && end->sendQueue > 0;
+             }, 5000));
+             EXPECT_TRUE(morvane::testing::eventually([&] { return relayEnds(relay.port(), clients).empty(); }, 10'000));
+         }},
+        {"requests pipelined ahead of their answers",
+         "a few are answered, the last of them ending the connection",
+         {},
+         [](ServiceRig& relay) {
+             Bare client("127.0.0.4", relay.port());
+             client.send(pipelined("/icon.svg", 20));
+             std::string stream;
+             while (!client.ended) stream += client.read(10s);
+             const auto answers = answersIn(stream);
+             EXPECT_EQ(answers.count, RelayLimits::maxPipelinedRequests + 1);
+             EXPECT_TRUE(answers.closing);
+         }},
+        {"(a behaving peer) a phone on a slow link loads the largest file, longer than the deadline",
+         "it gets the whole file: the deadline counts from the last bytes it took",
+         {},
+         [appJs](ServiceRig& relay) {
+             Bare phone("127.0.0.5", relay.port(), 8192);
+             phone.send(pipelined("/app.js", 1));
+             std::string stream;
+             const auto started = std::chrono::steady_clock::now();
+             // About 80 KB a second.
+             while (!phone.ended && answersIn(stream).count == 0) {
+                 stream += phone.read(100ms, 8192);
+                 std::this_thread::sleep_for(100ms);
+             }
+             EXPECT_EQ(answersIn(stream).lastBody, appJs);
+             EXPECT_GT(std::chrono::steady_clock::now() - started, 3s) << "the pace the test meant";
+         }},
+        {"(behaving peers) many phones behind one address load the page at once",
+         "every one gets every file",
+         {},
+         [appJs](ServiceRig& relay) {
+             std::vector<std::unique_ptr<Bare>> phones;
+             for (int i = 0; i < 24; ++i) {
+                 phones.push_back(std::make_unique<Bare>("127.0.0.6", relay.port()));
+                 phones.back()->send(pipelined("/app.js", 1) + pipelined("/style.css", 1, "Connection: close\r\n"));
+             }
+             // Each reads as its answers come, as a browser does.
+             std::vector<std::string> streams(phones.size());
+             const auto until = std::chrono::steady_clock::now() + 30s;
+             for (bool reading = true; reading && std::chrono::steady_clock::now() < until;) {
+                 reading = false;
+                 for (std::size_t i = 0; i < phones.size(); ++i) {
+                     if (phones[i]->ended) continue;
+                     streams[i] += phones[i]->read(5ms);
+                     reading = true;
+                 }
+             }
+             for (const auto& stream : streams) EXPECT_EQ(answersIn(stream).count, 2) << stream.size() << " bytes";
+         }},
+    };
+    for (const auto& attack : attacks) {
+        SCOPED_TRACE(std::string(attack.name) + ": " + attack.bound);
+        RelayServerOptions options;
+        options.listen = attack.listen;
+        // Every client here is on loopback, none of them a proxy.
+        options.trustedProxies = std::vector<std::string>{};
+        options.requestTime = 2s;
+        ServiceRig relay(options);
+        attack.run(relay);
+    }
+}
+
+// Standing aside closes only the listening socket: the connections kept
+// through it still count, in all and against their address, once the
+// instance listens again on a new one.
+TEST(RelaySockets, ConnectionsKeptThroughAStandAsideStillCountAgainstTheirAddress) {
+    RelayServerOptions options;
+    options.trustedProxies = std::vector<std::string>{};
+    options.listen = {2, 1000};
+    // The kept connections wait as long as standing aside takes.
+    options.requestTime = 120s;
+    ServiceRig relay(options);
+    relay.store.putPresence("another room", "another instance");
+    // Two connections from one address, each answered and waiting for its
+    // next request.
+    std::vector<std::unique_ptr<Bare>> kept;
+    for (int i = 0; i < 2; ++i) {
+        kept.push_back(std::make_unique<Bare>("127.0.0.7", relay.port()));
+        kept.back()->send(pipelined("/icon.svg", 1));
+        std::string stream;
+        while (!kept.back()->ended && answersIn(stream).count == 0) stream += kept.back()->read(10s);
+        ASSERT_EQ(answersIn(stream).count, 1);
+    }
+    relay.store.reachNow = StoreReach::silent;
+    ASSERT_TRUE(relay.logged("this instance lets its links go", 15s));
+    relay.store.reachNow = StoreReach::answering;
+    ASSERT_TRUE(relay.logged("taking connections again"));
+
+    Bare third("127.0.0.7", relay.port());
+    third.send(pipelined("/icon.svg", 1));
+    std::string refused;
+    while (!third.ended) refused += third.read(10s);
+    EXPECT_EQ(refused, "") << "over its address's limit";
+    EXPECT_TRUE(relay.logged("refusing connections from 127.0.0.7: 2 are open"));
+    kept.front()->send(pipelined("/icon.svg", 1));
+    std::string stream;
+    while (!kept.front()->ended && answersIn(stream).count == 0) stream += kept.front()->read(10s);
+    EXPECT_EQ(answersIn(stream).count, 1);
 }
 
 // A folder of the test's own, gone at the end.

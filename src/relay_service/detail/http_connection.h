@@ -5,13 +5,18 @@
 // answer without holding the network thread. Internal to the server.
 #pragma once
 
+#include <sys/ioctl.h>
+
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include <boost/beast/core.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/http/span_body.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 
@@ -37,6 +42,30 @@ inline AccountAnswer refusalAnswer(int status, std::string_view word) {
     return AccountAnswer{status, {{"error", word}}, std::nullopt};
 }
 
+// A page's file goes out from the one copy the program holds.
+using PageResponse = http::response<http::span_body<const char>>;
+
+// What an answer puts on the wire, near enough to count it.
+template <class Body>
+std::size_t answerBytes(const http::response<Body>& response) {
+    std::size_t bytes = 32 + response.payload_size().value_or(0);
+    for (const auto& field : response) bytes += field.name_string().size() + field.value().size() + 4;
+    return bytes;
+}
+
+// Closes a socket. One whose kernel still holds bytes its client has not
+// taken is reset: closed in order, it would outlive the connection with
+// those bytes for minutes of retries to a client that reads nothing.
+template <class Socket>
+void endSocket(Socket& socket) {
+    if (!socket.is_open()) return;
+    beast::error_code ignored;
+    int held = 0;
+    if (::ioctl(socket.native_handle(), TIOCOUTQ, &held) == 0 && held > 0)
+        socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    socket.close(ignored);
+}
+
 // At most 64 characters of what a peer named, for the log.
 inline std::string clipped(const std::string& text) { return text.size() <= 64 ? text : text.substr(0, 64); }
 
@@ -46,24 +75,27 @@ public:
     // The peer's address is read off the socket itself; its place in the
     // listener's counts goes with the connection, upgraded or not.
     HttpConnection(std::shared_ptr<RelayServer::Impl> server, Next next, ConnectionSlot slot)
-        : server_(std::move(server)), next_(std::move(next)), slot_(std::move(slot)) {}
+        : server_(std::move(server)), next_(std::move(next)), slot_(std::move(slot)), deadline_(next_.get_executor()) {}
+    ~HttpConnection() {
+        if (!handedOver_) endSocket(socket());
+    }
 
     void start() {
         beast::error_code ec;
-        const auto remote = beast::get_lowest_layer(next_).socket().remote_endpoint(ec);
+        const auto remote = socket().remote_endpoint(ec);
         if (ec || !server_->admits(remote.address())) {
             if (!ec) server_->log.warning("refused a connection from " + addressText(remote.address()) +
                                           ": plain HTTP here is for the trusted proxies only");
-            beast::get_lowest_layer(next_).socket().close(ec);
+            socket().close(ec);
             return;
         }
         address_ = remote.address();
         // Shed while idle: nothing is being answered, so closing the
         // socket ends the read that waits.
         slot_.onShed([weak = this->weak_from_this()] {
-            if (const auto self = weak.lock()) beast::get_lowest_layer(self->next_).close();
+            if (const auto self = weak.lock()) self->end();
         });
-        beast::get_lowest_layer(next_).expires_after(handshakeTime);
+        arm();
         if constexpr (std::is_same_v<Next, TlsStream>) {
             next_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
                 if (!ec) self->readRequest();
@@ -74,20 +106,46 @@ public:
     }
 
 private:
+    auto& socket() { return beast::get_lowest_layer(next_).socket(); }
+
+    // Every wait of the connection (its handshake, a request, an answer
+    // being written, the client closing its end) has an end.
+    void arm() {
+        deadline_.expires_after(server_->options.requestTime);
+        deadline_.async_wait([weak = this->weak_from_this()](beast::error_code ec) {
+            const auto self = weak.lock();
+            if (ec || !self) return;
+            if (self->writing_) self->server_->answerTimedOut(addressText(self->address_));
+            self->end();
+        });
+    }
+
+    void end() {
+        deadline_.cancel();
+        endSocket(socket());
+    }
+
     void readRequest() {
+        // Requests sent before the last answer was written: a browser never
+        // does it, and past a few the connection ends with its answer, so
+        // that nobody has more answers ordered than the one being written.
+        pipelined_ = buffer_.size() > 0 ? pipelined_ + 1 : 0;
         parser_.emplace();
-        parser_->header_limit(8192);
+        parser_->header_limit(RelayLimits::maxRequestHeaderBytes);
         parser_->body_limit(RelayLimits::maxRequestBodyBytes);
-        beast::get_lowest_layer(next_).expires_after(handshakeTime);
+        arm();
         http::async_read(next_, buffer_, *parser_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
             if (ec) {
-                if (ec == http::error::body_limit || ec == http::error::header_limit)
+                if (ec == http::error::body_limit || ec == http::error::header_limit || ec == http::error::buffer_overflow)
                     self->respond(jsonAnswer(refusalAnswer(413, RelayError::badRequest), 11, false));
                 return;
             }
             if (self->server_->stopped) return;
+            self->deadline_.cancel();
             self->slot_.busy();
-            self->route(self->parser_->release());
+            auto request = self->parser_->release();
+            if (self->pipelined_ >= RelayLimits::maxPipelinedRequests) request.keep_alive(false);
+            self->route(std::move(request));
         });
     }
 
@@ -129,10 +187,10 @@ private:
                                                std::string(request[http::field::accept_encoding]),
                                                std::string(request[http::field::if_none_match]));
         const bool head = request.method() == http::verb::head;
-        Response response{static_cast<http::status>(page.status), request.version()};
+        PageResponse response{static_cast<http::status>(page.status), request.version()};
         for (const auto& [name, value] : page.headers) response.set(name, value);
         if (server_->secure()) response.set(HTTPResponse::strictTransport().first, HTTPResponse::strictTransport().second);
-        response.body() = head ? std::string() : std::string(page.body);
+        if (!head) response.body() = {page.body.data(), page.body.size()};
         response.keep_alive(request.keep_alive());
         response.prepare_payload();
         if (head && page.status != 304) response.content_length(page.body.size());
@@ -188,9 +246,11 @@ private:
             [&accounts, room = device.room, ticket = device.ticket] { return accounts.admitDevice(room, ticket); },
             DeviceAdmission{late.code, std::string(late.word), {}, {}, {}},
             [self = this->shared_from_this(), request = std::move(request), room = device.room](DeviceAdmission admission) {
-                self->upgrade(request, false, room, admission.userId, [room, admission](const auto& server, const auto& opened) {
+                const auto from = addressText(self->client_);
+                self->upgrade(request, false, room, admission.userId, [room, admission, from](const auto& server, const auto& opened) {
                     if (admission.closeCode != 0) {
-                        server->log.warning("refused a device for room " + clipped(room) + ": " + admission.reason);
+                        // Made-up tickets cost a line every few seconds, not one each.
+                        server->deviceRefused(clipped(room), from, admission.reason);
                         opened->close(admission.closeCode, admission.reason);
                         return;
                     }
@@ -215,8 +275,9 @@ private:
     // `account`; `opened(server, socket)` once the upgrade is answered.
     template <class Opened>
     void upgrade(const Request& request, bool host, const std::string& room, const std::string& account, Opened opened) {
-        beast::get_lowest_layer(next_).expires_never();
+        deadline_.cancel();
         slot_.upgraded();
+        handedOver_ = true;
         auto socket = std::make_shared<PeerSocket<Next>>(server_, std::move(next_), std::move(slot_), host, room, account,
                                                          addressText(client_));
         socket->accept(request, [server = server_, opened = std::move(opened)](const std::shared_ptr<PeerSocket<Next>>& socket) {
@@ -224,17 +285,58 @@ private:
         });
     }
 
-    void respond(Response response) {
-        auto shared = std::make_shared<Response>(std::move(response));
-        beast::get_lowest_layer(next_).expires_after(handshakeTime);
-        http::async_write(next_, *shared, [self = this->shared_from_this(), shared](beast::error_code ec, std::size_t) {
-            if (ec) return;
-            if (shared->keep_alive()) {
+    // Written once its client's network has room for it among the answers
+    // not yet taken (ConnectionSlot::answer).
+    template <class Body>
+    void respond(http::response<Body> response) {
+        auto shared = std::make_shared<http::response<Body>>(std::move(response));
+        // While it waits, the connection is kept by its turn alone.
+        slot_.answer(answerBytes(*shared), [self = this->shared_from_this(), shared] { self->write(shared); });
+    }
+
+    template <class Body>
+    void write(const std::shared_ptr<http::response<Body>>& message) {
+        writing_ = true;
+        writeSome(message, std::make_shared<http::response_serializer<Body>>(*message));
+    }
+
+    // The deadline counts from the last bytes the client took: a phone on
+    // a slow link is never cut off in the middle of a file, a client that
+    // takes nothing is.
+    template <class Message, class Serializer>
+    void writeSome(const std::shared_ptr<Message>& message, const std::shared_ptr<Serializer>& serializer) {
+        arm();
+        http::async_write_some(next_, *serializer, [self = this->shared_from_this(), message, serializer](
+                                                       beast::error_code ec, std::size_t) {
+            if (!ec && !serializer->is_done()) return self->writeSome(message, serializer);
+            self->writing_ = false;
+            self->slot_.answered();
+            if (ec) return self->end();
+            if (message->keep_alive()) {
                 self->slot_.idle();
                 return self->readRequest();
             }
-            beast::error_code ignored;
-            beast::get_lowest_layer(self->next_).socket().shutdown(tcp::socket::shutdown_send, ignored);
+            self->finish();
+        });
+    }
+
+    // The last answer is written: the connection ends once its client
+    // closes its end, or is reset at the deadline if it has not taken it.
+    void finish() {
+        beast::error_code ignored;
+        socket().shutdown(tcp::socket::shutdown_send, ignored);
+        slot_.idle();
+        arm();
+        drain();
+    }
+
+    void drain() {
+        // What still comes is read only to be dropped, into one scratch
+        // buffer for every connection (the network thread is the only one).
+        static std::array<char, 1024> dropped;
+        socket().async_read_some(asio::buffer(dropped), [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+            if (ec) return self->end();
+            self->drain();
         });
     }
 
@@ -242,9 +344,15 @@ private:
     Next next_;
     boost::asio::ip::address address_;
     boost::asio::ip::address client_;  // of the request being answered
-    beast::flat_buffer buffer_;
+    // At most one request's header and a read's worth: what a client sends
+    // ahead of its answers waits in the kernel, not here.
+    beast::flat_buffer buffer_{RelayLimits::requestBufferBytes};
     std::optional<http::request_parser<http::string_body>> parser_;
     ConnectionSlot slot_;  // held until the connection ends, or handed to its upgraded socket
+    asio::steady_timer deadline_;
+    bool writing_ = false;
+    bool handedOver_ = false;  // to the upgraded socket, with `next_`
+    int pipelined_ = 0;  // requests in a row that came before the last answer was written
 };
 
 }  // namespace morvane::relay_service::detail

@@ -2,6 +2,9 @@
 // sees it (a RelayPeer). Internal to the server.
 #pragma once
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include <algorithm>
 #include <deque>
 #include <memory>
@@ -51,10 +54,19 @@ public:
           from_(std::move(from)),
           deadline_(ws_.get_executor()) {
         server_->budget.add(this, account);
+        // Upgraded: its records may take as much of the kernel's memory as
+        // the credit window an honest host has on its way to a device.
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().set_option(asio::socket_base::send_buffer_size(RelayLimits::sendBufferBytes),
+                                                         ignored);
     }
     ~PeerSocket() override { server_->budget.remove(this); }
 
     void accept(const Request& request, std::function<void(const std::shared_ptr<PeerSocket>&)> opened) {
+        // Shed once it is closing (see closing()): nothing of it is kept.
+        slot_.onShed([weak = this->weak_from_this()] {
+            if (const auto self = weak.lock()) self->reset();
+        });
         ws_.set_option(ws::stream_base::timeout{handshakeTime, std::chrono::seconds(60), true});
         ws_.set_option(ws::stream_base::decorator([](ws::response_type& response) {
             response.set(http::field::sec_websocket_protocol, "morvane.v1");
@@ -78,12 +90,17 @@ public:
     void sendRecord(Bytes frame, std::size_t from) override { enqueue(false, std::move(frame), from); }
     void close(int code, std::string reason) override {
         if (closing_) return;
-        closing_ = true;
+        closing();
         closeCode_ = code;
         closeReason_ = std::move(reason);
         // What waits still goes first, but a peer that never takes it does
-        // not keep the socket past the close handshake's time.
-        arm(std::chrono::duration_cast<std::chrono::milliseconds>(handshakeTime));
+        // not keep the socket past the close handshake's time. With nothing
+        // before it (a device refused as it came, a quiet one), the close
+        // goes out at once and an honest peer answers it within a round
+        // trip: one that does not is not waited for.
+        arm(outbox_.empty() && !writing_ && nothingUnsent()
+                ? std::chrono::milliseconds(RelayLimits::closeReplyMillis)
+                : std::chrono::duration_cast<std::chrono::milliseconds>(handshakeTime));
         pump();
     }
 
@@ -107,7 +124,7 @@ public:
         const auto slow = host_ ? RelayLinkClose::slow : RelayDeviceClose::slow;
         server_->log.warning("closed " + name() + " with " + std::to_string(slow.code) + " (" + std::string(slow.word) +
                              "): " + server_->budget.explain(over));
-        closing_ = true;
+        closing();
         closeCode_ = slow.code;
         closeReason_ = std::string(slow.word);
         arm(std::chrono::milliseconds(RelayLimits::slowCloseMillis));
@@ -142,6 +159,18 @@ private:
         if (outbox_.empty()) queuedAt_ = now;
         outbox_.push_back(Outgoing{text, std::move(data), from, charged});
         pump();
+    }
+
+    // A socket the relay is closing holds no room worth keeping: when the
+    // relay is full it goes before anyone waiting to be answered.
+    void closing() {
+        closing_ = true;
+        slot_.closing();
+    }
+
+    bool nothingUnsent() {
+        int unsent = 0;
+        return ::ioctl(beast::get_lowest_layer(ws_).socket().native_handle(), SIOCOUTQNSD, &unsent) == 0 && unsent == 0;
     }
 
     // Drops what waits; the message being written stays until its write
@@ -185,14 +214,16 @@ private:
     // After `wait` the socket is reset, whatever is still being written: a
     // peer that took nothing for so long would keep a closed socket, and
     // the kernel's buffer behind it, for minutes of retries.
-    void arm(std::chrono::milliseconds wait) {
+    // A close that went out whole loses nothing to the reset: no line of the
+    // log for each of them (`tell` false).
+    void arm(std::chrono::milliseconds wait, bool tell = true) {
         deadline_.expires_after(wait);
-        deadline_.async_wait([weak = this->weak_from_this()](beast::error_code ec) {
+        deadline_.async_wait([weak = this->weak_from_this(), tell](beast::error_code ec) {
             const auto self = weak.lock();
             if (ec || !self) return;
             self->reset();
             // Once the server stopped, the hub that names sockets may be gone.
-            if (!self->server_->stopped)
+            if (tell && !self->server_->stopped)
                 self->server_->log.info("reset " + self->name() + ": its close could not be written in time");
         });
     }

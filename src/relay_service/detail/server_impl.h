@@ -3,6 +3,7 @@
 // and the TLS context. Internal to the server; on the network thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,10 +13,12 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/http.hpp>
 
+#include "core/clock.h"
 #include "relay_service/client_address.h"
 #include "relay_service/queue_budget.h"
 #include "relay_service/relay_accounts.h"
 #include "relay_service/relay_hub.h"
+#include "relay_service/relay_limits.h"
 #include "relay_service/relay_listener.h"
 #include "relay_service/relay_page.h"
 #include "relay_service/relay_server.h"
@@ -47,6 +50,8 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     RelayLog log;
     std::shared_ptr<boost::asio::ssl::context> tls;
     std::shared_ptr<RelayListener> listener;
+    // Every connection's place, kept across listeners.
+    std::shared_ptr<ConnectionCounts> counts;
     // Where it listens, once it has: paused, it listens there again.
     std::optional<boost::asio::ip::tcp::endpoint> at;
     // What the upgraded sockets have waiting to be written.
@@ -66,7 +71,40 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
           parts(std::move(parts)),
           hub(this->parts.hub),
           log(std::move(log)),
+          counts(std::make_shared<ConnectionCounts>(this->options.listen)),
           budget(this->options.queues) {}
+
+    // What strangers cause, said at most every few seconds with how many
+    // times it happened since: `say(count)` when the line is due.
+    struct Tally {
+        int count = 0;
+        std::int64_t toldAt = 0;
+    };
+    static void tell(Tally& tally, const std::function<void(int)>& say) {
+        ++tally.count;
+        const auto now = nowMillis();
+        if (tally.toldAt != 0 && now - tally.toldAt < RelayLimits::shedReportMillis) return;
+        say(tally.count);
+        tally = {0, now};
+    }
+    Tally answersReset, devicesRefused;
+
+    void answerTimedOut(const std::string& from) {
+        tell(answersReset, [&](int count) {
+            log.warning("reset " + std::to_string(count) + " connection" + (count == 1 ? "" : "s") +
+                        " whose client had not taken its answer within " + std::to_string(options.requestTime.count()) +
+                        " ms, the last from " + from + "; " + std::to_string(counts->unsent()) +
+                        " bytes of answers wait to be taken, " + std::to_string(counts->waitingAnswers()) +
+                        " answers their turn");
+        });
+    }
+    void deviceRefused(const std::string& room, const std::string& from, const std::string& reason) {
+        tell(devicesRefused, [&](int count) {
+            log.warning(count == 1 ? "refused a device for room " + room + " from " + from + ": " + reason
+                                   : "refused " + std::to_string(count) + " devices, the last for room " + room +
+                                         " from " + from + ": " + reason);
+        });
+    }
 
     bool secure() const { return !options.certificateFile.empty(); }
     bool admits(const boost::asio::ip::address& peer) const { return !proxiesOnly || trusted.contains(peer); }
