@@ -25,7 +25,7 @@ void addTailnetSection(std::vector<MenuItem>& menu, const MenuSnapshot& s) {
     const TailnetMenuFacts& t = s.tailnet;
     if (t.cli == TailnetMenuFacts::Cli::untrusted) {
         menu.push_back(MenuItem::warning("The Tailscale app on this computer did not pass the trust check"));
-        menu.push_back(MenuItem::line(SessionLog::clean(t.untrustedReason, 110)));
+        menu.push_back(MenuItem::line(SessionLog::fit(t.untrustedReason, 110)));
         menu.push_back(MenuItem::line("Morvane did not run it. Access from other devices is off"));
         return;
     }

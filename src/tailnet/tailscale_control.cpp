@@ -101,7 +101,7 @@ void TailscaleControl::apply(const TrustedCLI::Lookup& lookup, const TailnetDeci
     if (std::holds_alternative<cli_lookup::NotInstalled>(lookup)) {
         message = "not installed";
     } else if (const auto* untrusted = std::get_if<cli_lookup::Untrusted>(&lookup)) {
-        message = "the Tailscale tool found on this computer was NOT run: " + SessionLog::clean(untrusted->reason, 200);
+        message = "the Tailscale tool found on this computer was NOT run: " + SessionLog::fit(untrusted->reason, 200);
         tag = "error";
     } else {
         std::visit(Overload{
