@@ -167,6 +167,7 @@ double RelayRetry::jitter(double random) { return !(random > 0) ? 0.75 : 0.75 + 
 void RelayRetry::resetStep() {
     n = 0;
     moves = 0;
+    ends = 0;
     troubleSince.reset();
 }
 
@@ -174,15 +175,14 @@ void RelayRetry::welcomed() {
     refusals = 0;
     slow = false;
     notOnAccount = false;
+    // The step is kept: it is what a relay that keeps dropping the link at
+    // once is paced by, once its drops no longer count as outages of their own.
+    if (ends < promptMoves) {
+        ++ends;
+        troubleSince.reset();
+    }
 }
 
-void RelayRetry::restart() {
-    n = 0;
-    moves = 0;
-    troubleSince.reset();
-    refusals = 0;
-    slow = false;
-    notOnAccount = false;
-}
+void RelayRetry::restart() { *this = RelayRetry(unit); }
 
 }  // namespace morvane

@@ -85,7 +85,9 @@ struct RelayRetry {
     static constexpr int refusalsBeforeSlow = 3;
     // Moves in a row, without a stable period up between them, that are
     // dialled again at once; past them a relay that keeps sending the link
-    // away is treated as failing.
+    // away is treated as failing. As many links welcomed without a stable
+    // period up each end their outage; past them a relay that keeps
+    // dropping the link is one outage, backed off from as it goes on.
     static constexpr int promptMoves = 10;
     // A failure's wait never exceeds this share of how long the trouble has
     // lasted (nor falls below one unit): a relay back after an outage is
@@ -100,17 +102,21 @@ struct RelayRetry {
     double unit = 1;  // seconds per back-off unit
     int n = 0;
     int moves = 0;  // prompt moves since the step was last reset
+    int ends = 0;   // outages ended by a welcome since the step was last reset
     int refusals = 0;
     bool slow = false;
     bool notOnAccount = false;
-    // When the first failure since the step was last reset happened, in
-    // seconds of the caller's clock.
+    // When the first failure of this outage happened, in seconds of the
+    // caller's clock.
     std::optional<double> troubleSince;
 
     explicit RelayRetry(double unit = 1) : unit(unit) {}
     // Seconds until the next attempt; `random` in 0...1 sets the jitter.
     // Given the time, the wait is held to a share of the trouble so far.
     double delay(Outcome after, double random, std::optional<double> nowSeconds = std::nullopt);
+    // The relay welcomed the link: the outage is over, and the next failure
+    // starts another, unless the link keeps dropping without a stable
+    // period up.
     void welcomed();
     void resetStep();
     void restart();

@@ -179,6 +179,41 @@ TEST(RelayRetry, AWaitIsHeldToAnEighthOfTheTroubleSoFar) {
     EXPECT_DOUBLE_EQ(retry.delay(RelayRetry::Outcome::replaced, 1, 300'101), 60);
 }
 
+TEST(RelayRetry, AWelcomeEndsTheOutageUntilTheLinkKeepsDropping) {
+    // Each row: a failure at `at` (seconds), then, where `welcomed`, the
+    // relay welcoming the link again.
+    const struct {
+        double at, wait;
+        bool welcomed;
+    } rows[] = {
+        {0, 1, false},  {1, 1, false},  {2, 1, false},  {40, 5, false}, {41, 5.125, true},  // an outage of 41 s
+        {63, 1, false}, {64, 1, false}, {80, 2.125, true},  // the next is measured from its own first failure
+        {100, 1, true},                                     // a drop 20 s after the welcome: an outage again
+    };
+    RelayRetry retry;
+    for (const auto& r : rows) {
+        EXPECT_DOUBLE_EQ(retry.delay(RelayRetry::Outcome::failure, 1, r.at), r.wait) << r.at;
+        if (r.welcomed) retry.welcomed();
+    }
+    EXPECT_GT(retry.n, 5);  // the step runs on until a stable period up
+
+    // Past as many welcomes as prompt moves, the drops are one outage.
+    RelayRetry looping;
+    double at = 0;
+    for (int i = 0; i < RelayRetry::promptMoves; ++i) {
+        EXPECT_DOUBLE_EQ(looping.delay(RelayRetry::Outcome::failure, 1, at), 1) << i;
+        looping.welcomed();
+        at += 1;
+    }
+    const double first = at;
+    EXPECT_DOUBLE_EQ(looping.delay(RelayRetry::Outcome::failure, 1, at), 1);
+    looping.welcomed();
+    EXPECT_DOUBLE_EQ(looping.delay(RelayRetry::Outcome::failure, 1, first + 80), 10);
+    looping.resetStep();  // a stable period up
+    looping.welcomed();
+    EXPECT_DOUBLE_EQ(looping.delay(RelayRetry::Outcome::failure, 1, first + 200), 1);
+}
+
 TEST(RelayRetry, MovesAreFollowedAtOnceUntilTheyLookLikeALoop) {
     using O = RelayRetry::Outcome;
     RelayRetry retry;
