@@ -112,21 +112,39 @@ std::string SessionLog::fit(std::string_view text, int limit) {
     const auto max = static_cast<std::size_t>(limit);
     if (chars.size() <= max) return cleaned;
     const std::string ellipsis = "\u2026";
-    const std::size_t excess = chars.size() - max + 1;
-    std::size_t wordStart = 0, wordEnd = 0;
+    const std::size_t need = chars.size() - max;
+    std::vector<std::pair<std::size_t, std::size_t>> words;  // [start, end)
     for (std::size_t i = 0, start = 0; i <= chars.size(); ++i) {
         if (i < chars.size() && chars[i] != " ") continue;
-        if (i - start > wordEnd - wordStart) wordStart = start, wordEnd = i;
+        if (i > start) words.emplace_back(start, i);
         start = i + 1;
     }
-    // The word keeps enough of each end to be recognised: a path its
-    // beginning and its file's name.
-    constexpr std::size_t keepOfWord = 16;
-    const std::size_t word = wordEnd - wordStart;
-    if (word >= excess + keepOfWord) {
-        const std::size_t head = (word - excess) / 2;
-        const std::size_t tail = word - excess - head;
-        return joined(chars, 0, wordStart + head) + ellipsis + joined(chars, wordEnd - tail, chars.size());
+    // Every word longer than `cap` is cut to `cap` characters, its "…"
+    // included: the longest give way first and alike, and each keeps enough
+    // of both ends to be recognised (a path its beginning and its file).
+    const auto saved = [&](std::size_t cap) {
+        std::size_t total = 0;
+        for (const auto& [from, to] : words) total += to - from > cap ? to - from - cap : 0;
+        return total;
+    };
+    constexpr std::size_t shortest = 17;
+    std::size_t longest = 0;
+    for (const auto& [from, to] : words) longest = std::max(longest, to - from);
+    if (longest > shortest && saved(shortest) >= need) {
+        std::size_t enough = shortest, tooMuch = longest;  // saved(enough) >= need > saved(tooMuch)
+        while (enough + 1 < tooMuch) {
+            const std::size_t mid = enough + (tooMuch - enough) / 2;
+            (saved(mid) >= need ? enough : tooMuch) = mid;
+        }
+        std::string out;
+        std::size_t at = 0;
+        for (const auto& [from, to] : words) {
+            if (to - from <= enough) continue;
+            const std::size_t head = (enough - 1) / 2, tail = enough - 1 - head;
+            out += joined(chars, at, from + head) + ellipsis;
+            at = to - tail;
+        }
+        return out + joined(chars, at, chars.size());
     }
     if (max < 2) return joined(chars, 0, max);
     const std::size_t head = max / 3;

@@ -48,10 +48,10 @@ public:
     static std::string clean(std::string_view text, int limit);
 
     // `clean`, but a text longer than `limit` loses its middle rather than
-    // its end, where a line says why: the longest word (a path, as a rule)
-    // gives up its middle first, and when that is not enough the text
-    // keeps its first third and its end. The cut shows as one "…". Texts
-    // past 64 KiB keep their first and last 32 KiB before that.
+    // its end, where a line says why: its longest words (paths, as a rule)
+    // give up their middles, each cut shown as "…", down to 17 characters
+    // each; when that is not enough the text keeps its first third and its
+    // end. Texts past 64 KiB keep their first and last 32 KiB before that.
     static std::string fit(std::string_view text, int limit);
 
     // The characters (code points) of a cleaned text, each as its bytes:

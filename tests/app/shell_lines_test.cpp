@@ -31,9 +31,9 @@ TEST(ShellLines, ADamagedDeviceListsLogLineEndsWithItsReasonUnderAHomeOfFortyCha
     fs::permissions(items, fs::perms::owner_all);
     const auto storage = std::make_shared<KeychainDeviceStorage>(
         KeychainDeviceStorage::defaultService, KeychainDeviceStorage::defaultAccount, KeychainDeviceStorage::defaultLabel, items);
-    std::ofstream(items / KeychainDeviceStorage::itemFileName(KeychainDeviceStorage::defaultService,
-                                                              KeychainDeviceStorage::defaultAccount))
-        << "not a list";
+    // A folder at the list's place: the reason names the path again.
+    fs::create_directories(items / KeychainDeviceStorage::itemFileName(KeychainDeviceStorage::defaultService,
+                                                                       KeychainDeviceStorage::defaultAccount));
     DeviceStore store(storage);
     const auto reason = store.storageFailure();
     ASSERT_TRUE(reason);
@@ -45,7 +45,10 @@ TEST(ShellLines, ADamagedDeviceListsLogLineEndsWithItsReasonUnderAHomeOfFortyCha
     std::ifstream in(log.fileURL());
     std::string line;
     std::getline(in, line);
-    EXPECT_TRUE(line.ends_with("in the Morvane menu: " + *reason)) << line;
+    EXPECT_TRUE(line.ends_with("@paired-devices has no readable data")) << line;
+    EXPECT_NE(line.find("Start Fresh and Pair Again\u2026 in the Morvane menu: " + home.substr(0, 8)), std::string::npos)
+        << line;
+    EXPECT_GT(devicesNotRead(storage->summary(), *reason).size(), 300u) << "a line the log must shorten";
     EXPECT_NE(line.find("paired devices could not be read from " + home.substr(0, 20)), std::string::npos) << line;
 }
 

@@ -295,7 +295,7 @@ TEST(SessionLog, ALongLineLosesItsMiddleAndKeepsWhyItWasWritten) {
          "paired devices could not be read from " + item +
              ", so no device is accepted and nothing can be paired until you choose Start Fresh and Pair Again\u2026 in "
              "the Morvane menu: cannot read " + item + ": Permission denied",
-         "paired devices could not be read from /home/hhh", "keychain/local.morvane.host@paired-devices: Permission denied"},
+         "paired devices could not be read from /home/hhh", "paired-devices: Permission denied"},
         {"a path at the end", "the settings file " + home + "/.config/Morvane/settings.json could not be used (" +
                                   std::string(120, 'r') + "); it was kept as " + home + "/.config/Morvane/settings.json.damaged.2",
          "the settings file /home/", "Morvane/settings.json.damaged.2"},
