@@ -36,8 +36,11 @@ ConnectionCounts::Admission ConnectionCounts::admit(const std::vector<std::strin
         return true;
     };
     // Past their share, those yet to say anything make room among
-    // themselves; past the total, whoever has been idle longest.
-    if (fresh_ >= freshLimit()) shedOldest(true);
+    // themselves (sockets being closed join them after their upgrade, so
+    // more than one may have to go); past the total, whoever has been idle
+    // longest.
+    while (fresh_ >= freshLimit() && shedOldest(true)) {
+    }
     if (open_ >= limits_.connections && !shedOldest(false)) {
         const bool first = !refusing_;
         refusing_ = true;

@@ -184,6 +184,20 @@ TEST(RelayListener, SilentAndIdleConnectionsMakeRoomForNewcomersOldestFirst) {
     EXPECT_EQ(arrival.shed, std::vector<ConnectionCounts::Id>{refusedDevice});
     junk.busy(arrival.id);
     EXPECT_EQ(junk.admit({"m"}, 11).verdict, Verdict::relayFull);
+    // Many closing at once past the share of those yet to complete a
+    // request: the next arrival brings them back within it.
+    ConnectionCounts many({100, 8});
+    std::vector<ConnectionCounts::Id> closing;
+    for (int i = 0; i < 7; ++i) {
+        closing.push_back(many.admit({"x"}, i).id);
+        many.busy(closing.back());
+        many.upgraded(closing.back());
+    }
+    for (const auto id : closing) many.closing(id, 10);
+    EXPECT_EQ(many.fresh(), 7);
+    const auto next = many.admit({"n"}, 20);
+    EXPECT_EQ(next.shed, std::vector<ConnectionCounts::Id>(closing.begin(), closing.begin() + 4));
+    EXPECT_EQ(many.fresh(), many.freshLimit());
 }
 
 // What a client has been answered and not yet taken is counted per network
