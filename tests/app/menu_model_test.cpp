@@ -194,7 +194,6 @@ TEST(StatusMenu, StartAtLoginSaysWhyItCannotBeTurnedOnAndWhatAnEntryLeftStarts) 
         bool enabled;
         std::vector<std::string> after;  // the lines between the item and the separator
     } cases[] = {
-        {"installed", LoginItemStatus::off, std::nullopt, std::nullopt, true, {}},
         {"a build folder, nothing installed", LoginItemStatus::off, why, std::nullopt, false, {why}},
         // On: it can always be turned off, and what it starts is shown.
         {"an entry left by a build", LoginItemStatus::enabled, why, elsewhere, true,

@@ -1,56 +1,11 @@
 #include "app/shell_lines.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-
-#include "core/session_log.h"
-#include "devices/device_store.h"
-#include "devices/keychain_device_storage.h"
-#include "manual_executor.h"
 
 namespace morvane {
 namespace {
 
 using namespace ShellLines;
-namespace fs = std::filesystem;
-
-TEST(ShellLines, ADamagedDeviceListsLogLineEndsWithItsReasonUnderAHomeOfFortyCharacters) {
-    std::string home = (fs::temp_directory_path() / ("lines-" + std::to_string(::getpid()) + "-")).string();
-    home.resize(40, 'h');
-    struct Cleanup {
-        fs::path path;
-        ~Cleanup() { fs::remove_all(path); }
-    } cleanup{home};
-    const fs::path items = fs::path(home) / ".local" / "share" / "Morvane" / "keychain";
-    fs::create_directories(items);
-    fs::permissions(items, fs::perms::owner_all);
-    const auto storage = std::make_shared<KeychainDeviceStorage>(
-        KeychainDeviceStorage::defaultService, KeychainDeviceStorage::defaultAccount, KeychainDeviceStorage::defaultLabel, items);
-    // A folder at the list's place: the reason names the path again.
-    fs::create_directories(items / KeychainDeviceStorage::itemFileName(KeychainDeviceStorage::defaultService,
-                                                                       KeychainDeviceStorage::defaultAccount));
-    DeviceStore store(storage);
-    const auto reason = store.storageFailure();
-    ASSERT_TRUE(reason);
-
-    testing::ManualExecutor queue;
-    SessionLog log(fs::path(home) / ".local" / "share" / "Morvane" / "host.log", queue);
-    log.write("error", devicesNotRead(storage->summary(), *reason));
-    log.flush();
-    std::ifstream in(log.fileURL());
-    std::string line;
-    std::getline(in, line);
-    EXPECT_TRUE(line.ends_with("@paired-devices has no readable data")) << line;
-    EXPECT_NE(line.find("Start Fresh and Pair Again\u2026 in the Morvane menu: " + home.substr(0, 8)), std::string::npos)
-        << line;
-    EXPECT_GT(devicesNotRead(storage->summary(), *reason).size(), 300u) << "a line the log must shorten";
-    EXPECT_NE(line.find("paired devices could not be read from " + home.substr(0, 20)), std::string::npos) << line;
-}
 
 TEST(ShellLines, SessionChangeLinesCutSecondsTowardZero) {
     EXPECT_EQ(disconnected("iPad", 59'900, false), "disconnected: iPad after 59 s");

@@ -301,8 +301,6 @@ TEST(SessionLog, ALongLineLosesItsMiddleAndKeepsWhyItWasWritten) {
          "the settings file /home/", "Morvane/settings.json.damaged.2"},
         {"no word long enough: its first third and its end", repeat("words ", 80) + "the reason",
          repeat("words ", 16) + "word" + ellipsis, "words words the reason"},
-        {"short enough: whole", "settings could not be saved to " + home + ": No space left on device",
-         "settings could not be saved to " + home + ": No space left on device", "No space left on device"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
