@@ -122,6 +122,9 @@ void EventInput::key(const input::Key& e) {
 }
 
 void EventInput::text(const input::Text& e, std::uint64_t epoch) {
+    // Keys borrowed for typing stay from one text to the next; a give-back
+    // that a release left waiting stops, as the keys are in use again.
+    ++typingGeneration_;
     const auto steps = TextTyping::plan(e.text);
     std::u32string scalars;
     for (const auto& step : steps)
@@ -136,10 +139,6 @@ void EventInput::text(const input::Text& e, std::uint64_t epoch) {
         }
         backend_->pause(InputTuning::typingPauseMillis);
     }
-    const std::uint64_t generation = ++typingGeneration_;
-    queue_.postAfter(InputTuning::typingSettleMillis, [this, generation, alive = std::weak_ptr<int>(alive_)] {
-        if (auto held = alive.lock(); held && generation == typingGeneration_) backend_->settleTyping();
-    });
 }
 
 void EventInput::lock() {
@@ -166,8 +165,15 @@ void EventInput::releaseAll() {
         heldButtons_.clear();
     }
     scroll_.reset();
-    ++typingGeneration_;
-    backend_->settleTyping();
+    giveBackKeys(++typingGeneration_);
+}
+
+void EventInput::giveBackKeys(std::uint64_t generation) {
+    const int wait = backend_->giveBackKeys();
+    if (wait <= 0) return;
+    queue_.postAfter(wait, [this, generation, alive = std::weak_ptr<int>(alive_)] {
+        if (auto held = alive.lock(); held && generation == typingGeneration_) giveBackKeys(generation);
+    });
 }
 
 }  // namespace morvane

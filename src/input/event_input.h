@@ -25,12 +25,6 @@ namespace InputTuning {
 inline constexpr double pixelsPerWheelStep = 50;
 // Pause after each typed character, so applications keep up.
 inline constexpr int typingPauseMillis = 3;
-// How long keys borrowed for typing stay bound after the text, so that
-// applications read the characters before the keys are put back. An
-// application reads a key's symbol when it gets to the key, so one that is
-// starved of the processor and still behind when the key is put back loses
-// the character; keeping the key a while longer costs nothing.
-inline constexpr std::int64_t typingSettleMillis = 2000;
 // What may wait on the queue. Typing is slow, and a device sending faster
 // than it can be typed must not grow the queue without end: past these,
 // new events are dropped.
@@ -67,6 +61,7 @@ private:
     void text(const input::Text& e, std::uint64_t epoch);
     void lock();
     void releaseAll();
+    void giveBackKeys(std::uint64_t generation);
     GlobalPoint locate(double x, double y);
 
     std::unique_ptr<InputBackend> backend_;
@@ -80,11 +75,13 @@ private:
     std::map<int, int> heldButtons_;        // button -> click count
     std::optional<GlobalPoint> position_;
     ScrollAccumulator scroll_;
+    // Counts texts and releases: keys are given back after a release only
+    // while no text has come since.
     std::uint64_t typingGeneration_ = 0;
 
     Executor& queue_;
-    // Let go of on the queue when the injector goes: a settle timer still
-    // waiting on the queue then finds nothing to settle.
+    // Let go of on the queue when the injector goes: a give-back still
+    // waiting on the queue then finds nothing to give back.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 

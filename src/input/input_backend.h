@@ -40,8 +40,10 @@ public:
     // Presses and releases a key by its browser name as part of typed text:
     // like a typed character, it carries none of the modifiers held.
     virtual void tap(std::string_view code) = 0;
-    // Typing is over for now: undo whatever typing changed for the moment.
-    virtual void settleTyping() = 0;
+    // Typing is over for this session: gives back what typing borrowed, as
+    // far as applications are done with it, and says in how many
+    // milliseconds to call again for the rest (0: nothing is left).
+    virtual int giveBackKeys() = 0;
     virtual void pause(int millis) = 0;
 
     virtual bool screenLocked() = 0;

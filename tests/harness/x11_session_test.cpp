@@ -18,6 +18,7 @@
 #include "capture/capture_settings.h"
 #include "capture/h264.h"
 #include "harness_process.h"
+#include "paired_session.h"
 #include "screen_picture.h"
 #include "server/frame_message.h"
 
@@ -56,21 +57,7 @@ protected:
     void connect() {
         host = std::make_unique<HarnessProcess>(dataHome, freePort(), std::vector<std::string>{"--x11"});
         ASSERT_TRUE(host->waitLine("listening ", 10'000));
-        host->command("pair");
-        auto code = host->waitLine("code ");
-        ASSERT_TRUE(code);
-        std::string raw = code->substr(5);
-        std::string body = nlohmann::json{{"code", raw}, {"name", "Viewer"}}.dump();
-        std::string hostHeader = "127.0.0.1:" + std::to_string(host->port());
-        Socket s(host->port());
-        s.send("POST /api/pair HTTP/1.1\r\nHost: " + hostHeader + "\r\nOrigin: http://" + hostHeader +
-               "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-               body);
-        auto answer = s.readAll();
-        auto token = nlohmann::json::parse(answer.substr(answer.find("\r\n\r\n") + 4), nullptr, false);
-        ASSERT_TRUE(token.is_object()) << answer;
-        ws = std::make_unique<WebSocket>(host->port());
-        ws->sendText(nlohmann::json{{"t", "auth"}, {"token", token.value("token", "")}}.dump());
+        ws = pairedSession(*host, "Viewer");
         ASSERT_EQ(ws->nextText(), R"({"device":"Viewer","t":"ready","version":1})");
     }
     void sendJSON(const nlohmann::json& j) { ws->sendText(j.dump()); }

@@ -16,9 +16,9 @@ using testing::BackendLog;
 using testing::FakeBackend;
 using Calls = std::vector<std::string>;
 
-// Everything but the settling of typing, which comes on a timer.
-Calls withoutSettle(Calls calls) {
-    std::erase(calls, "settle");
+// Everything but the give-back of borrowed keys, which every release asks for.
+Calls withoutGiveBack(Calls calls) {
+    std::erase(calls, "give back");
     return calls;
 }
 
@@ -32,7 +32,7 @@ struct Injector {
     Calls run(std::initializer_list<InputEvent> events) {
         for (const auto& e : events) input.handle(e);
         queue.runAll();
-        return withoutSettle(log.take());
+        return withoutGiveBack(log.take());
     }
 };
 
@@ -66,24 +66,37 @@ TEST(EventInput, KeysRepeatWhileHeldAndReleaseOnlyWhenHeld) {
     EXPECT_EQ(i.run({input::Scroll{0, 120}, input::Scroll{-40, 0}}), (Calls{"wheel -2 0"}));
 }
 
-TEST(EventInput, TextTypesEachCharacterAndSettlesAfterwards) {
+TEST(EventInput, TextTypesEachCharacterAndItsKeysAreGivenBackOnlyAfterARelease) {
     Injector i;
     EXPECT_EQ(i.run({input::Text{"a\r\nb\t\xE2\x82\xAC"}}),
               (Calls{"type 97", "tap Enter", "type 98", "tap Tab",
                      "type 8364"}));
-    i.queue.advance(InputTuning::typingSettleMillis - 1);
-    EXPECT_EQ(i.log.take(), Calls{}) << "the keys stay bound while applications read";
-    i.queue.advance(1);
-    EXPECT_EQ(i.log.take(), Calls{"settle"});
+    i.queue.advance(60'000);
+    EXPECT_EQ(i.log.take(), Calls{}) << "the keys stay bound for the next text";
 
-    // Text that follows before the settle puts it off until after itself.
-    i.run({input::Text{"c"}});
-    i.queue.advance(InputTuning::typingSettleMillis / 2);
-    i.run({input::Text{"d"}});
-    i.queue.advance(InputTuning::typingSettleMillis - 1);
+    // The backend gives back what applications are done with and asks to
+    // be called again for the rest, until nothing is left.
+    i.log.giveBackWaits = {700, 300};
+    i.input.releaseEverything();
+    EXPECT_EQ(i.log.take(), Calls{"give back"});
+    i.queue.advance(699);
     EXPECT_EQ(i.log.take(), Calls{});
     i.queue.advance(1);
-    EXPECT_EQ(i.log.take(), Calls{"settle"});
+    EXPECT_EQ(i.log.take(), Calls{"give back"});
+    i.queue.advance(300);
+    EXPECT_EQ(i.log.take(), Calls{"give back"});
+    i.queue.advance(60'000);
+    EXPECT_EQ(i.log.take(), Calls{});
+
+    // A text after the release uses the keys again: the rest of the
+    // give-back waits for the next release.
+    i.log.giveBackWaits = {500};
+    i.input.releaseEverything();
+    EXPECT_EQ(i.run({input::Text{"c"}}), Calls{"type 99"});
+    i.queue.advance(60'000);
+    EXPECT_EQ(i.log.take(), Calls{});
+    i.input.releaseEverything();
+    EXPECT_EQ(i.log.take(), Calls{"give back"});
 }
 
 TEST(EventInput, ReleaseEverythingLetsGoOfAllHeldAndDropsWhatIsQueued) {
@@ -92,7 +105,7 @@ TEST(EventInput, ReleaseEverythingLetsGoOfAllHeldAndDropsWhatIsQueued) {
            input::Button{0, true, 0.5, 0.5, 1}, input::Button{2, true, 0.5, 0.5, 2}, input::Move{0.1, 0.2},
            input::Scroll{0, 30}});
     i.input.releaseEverything();
-    const Calls released = withoutSettle(i.log.take());
+    const Calls released = withoutGiveBack(i.log.take());
     ASSERT_EQ(released.size(), 5u);
     EXPECT_EQ(released[0], "key KeyA up");  // the ordinary key before its modifiers
     EXPECT_EQ((Calls{released[1], released[2]}), (Calls{"key ControlLeft up", "key ShiftLeft up"}));
@@ -102,7 +115,7 @@ TEST(EventInput, ReleaseEverythingLetsGoOfAllHeldAndDropsWhatIsQueued) {
     EXPECT_EQ(i.run({input::Scroll{0, 30}}), Calls{});
     i.input.handle(input::Key{"KeyB", true});  // accepted, not yet carried out: dropped
     i.input.releaseEverything();
-    EXPECT_EQ(withoutSettle(i.log.take()), Calls{});
+    EXPECT_EQ(withoutGiveBack(i.log.take()), Calls{});
 }
 
 TEST(EventInput, AReleaseInTheMiddleOfALongTextStopsItBeforeItsNextCharacter) {
@@ -115,7 +128,7 @@ TEST(EventInput, AReleaseInTheMiddleOfALongTextStopsItBeforeItsNextCharacter) {
     i.input.handle(input::Text{std::string(50, 'x')});
     i.input.handle(input::Key{"KeyB", true});  // queued behind the text: dropped
     i.queue.runAll();
-    EXPECT_EQ(withoutSettle(i.log.take()), Calls{"type 120"});
+    EXPECT_EQ(withoutGiveBack(i.log.take()), Calls{"type 120"});
 }
 
 TEST(EventInput, AFloodThatOutrunsTheQueueIsCutOffButReleasesStillGetThrough) {
@@ -124,7 +137,7 @@ TEST(EventInput, AFloodThatOutrunsTheQueueIsCutOffButReleasesStillGetThrough) {
     auto round = [&](const std::function<void()> flood) {
         flood();
         i.queue.runAll();
-        return withoutSettle(i.log.take());
+        return withoutGiveBack(i.log.take());
     };
 
     const Calls moves = round([&] {
@@ -178,11 +191,12 @@ TEST(EventInput, DestroyingTheInjectorReleasesWhatIsHeldAndLeavesNothingBehindOn
         queue.runAll();
         log.take();
         input.handle(input::Key{"KeyB", true});  // still queued: dropped
+        log.giveBackWaits = {500};
     }
-    EXPECT_EQ(withoutSettle(log.take()), (Calls{"key AltLeft up", "up 1 0,0 x1"}));
-    // The queue outlives the injector; the settle it had armed must not
-    // reach the backend that went with it.
-    queue.advance(InputTuning::typingSettleMillis);
+    EXPECT_EQ(withoutGiveBack(log.take()), (Calls{"key AltLeft up", "up 1 0,0 x1"}));
+    // The queue outlives the injector; a give-back it had left waiting
+    // must not reach the backend that went with it.
+    queue.advance(60'000);
     EXPECT_EQ(log.take(), Calls{});
 }
 

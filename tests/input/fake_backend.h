@@ -21,6 +21,9 @@ struct BackendLog {
     std::vector<std::string> calls;
     bool locked = false;
     std::function<void()> onPause;
+    // What each give-back says is left to give back later, in turn: the
+    // milliseconds to wait (none: nothing is left).
+    std::vector<int> giveBackWaits;
 
     void add(std::string call) {
         {
@@ -60,7 +63,14 @@ public:
     void expectText(std::u32string_view) override {}
     void type(char32_t scalar) override { log_.add("type " + std::to_string(static_cast<std::uint32_t>(scalar))); }
     void tap(std::string_view code) override { log_.add("tap " + std::string(code)); }
-    void settleTyping() override { log_.add("settle"); }
+    int giveBackKeys() override {
+        log_.add("give back");
+        std::lock_guard lock(log_.m);
+        if (log_.giveBackWaits.empty()) return 0;
+        const int wait = log_.giveBackWaits.front();
+        log_.giveBackWaits.erase(log_.giveBackWaits.begin());
+        return wait;
+    }
     void pause(int) override {
         if (log_.onPause) log_.onPause();
     }

@@ -14,6 +14,8 @@
 #include "core/loop_executor.h"
 #include "input/event_input.h"
 #include "input/key_map.h"
+#include "input/spare_key_pool.h"
+#include "../support/eventually.h"
 #include "../support/xvfb.h"
 #include "x_recorder.h"
 
@@ -37,6 +39,28 @@ std::u32string typed(const std::vector<XRecord>& records) {
             if (char32_t c = testing::characterOf(r.keysym)) out.push_back(c);
     return out;
 }
+
+// The key that types `keysym` now, as a client that connects afresh sees it.
+unsigned int keycodeOf(KeySym keysym) {
+    Display* probe = XOpenDisplay(nullptr);
+    if (!probe) return 0;
+    const unsigned int keycode = XKeysymToKeycode(probe, keysym);
+    XCloseDisplay(probe);
+    return keycode;
+}
+
+// Puts `keysym` on `keycode`, as the user's own layout change would.
+void rebindAsTheUser(unsigned int keycode, KeySym keysym) {
+    Display* other = XOpenDisplay(nullptr);
+    ASSERT_TRUE(other);
+    KeySym syms[2] = {keysym, keysym};
+    XChangeKeyboardMapping(other, static_cast<int>(keycode), 2, syms, 1);
+    XSync(other, False);
+    XCloseDisplay(other);
+}
+
+// The server's clock counts coarse ticks of a few milliseconds.
+constexpr long serverTick = 10;
 
 struct X11InputFixture : ::testing::Test {
     morvane::testing::Xvfb xvfb{"1280x720x24"};
@@ -224,20 +248,102 @@ TEST_F(X11InputFixture, NothingStaysHeldWhenTheSessionEnds) {
     unsigned int mask = 0;
     XQueryPointer(probe, DefaultRootWindow(probe), &root, &child, &rx, &ry, &wx, &wy, &mask);
     EXPECT_EQ(mask & (Button1Mask | Button2Mask | Button3Mask | ShiftMask | ControlMask), 0u);
-    // The key borrowed for the missing character is given back.
-    EXPECT_EQ(XKeysymToKeycode(probe, XK_ntilde), 0);
     XCloseDisplay(probe);
+    // The key borrowed for the missing character is given back, once an
+    // application may have read its press.
+    const auto pressed = recorder.records();
+    const auto press = std::find_if(pressed.begin(), pressed.end(), [](auto& r) { return r.keysym == XK_ntilde; });
+    ASSERT_NE(press, pressed.end());
+    ASSERT_TRUE(testing::eventually([] { return keycodeOf(XK_ntilde) == 0; }));
+    ASSERT_TRUE(recorder.waitFor([&](const auto& records) {
+        return std::any_of(records.begin(), records.end(),
+                           [&](auto& r) { return r.type == MappingNotify && r.serverTime > press->serverTime; });
+    }));
+    for (const auto& r : recorder.records()) {
+        if (r.type == MappingNotify && r.keycode == press->keycode && r.serverTime > press->serverTime) {
+            EXPECT_GE(static_cast<long>(r.serverTime - press->serverTime),
+                      SpareKeyPool::Tuning{}.idleMillis - serverTick);
+        }
+    }
 
-    // Destroying the sink also lets go.
-    send({input::Key{"AltLeft", true}, input::Button{2, true, 0.5, 0.5, 1}});
-    ASSERT_TRUE(recorder.waitForCount(ButtonPress, 3));
+    // Destroying the sink also lets go, and gives back what typing borrowed
+    // before it is gone, as when the host quits.
+    send({input::Key{"AltLeft", true}, input::Button{2, true, 0.5, 0.5, 1}, input::Text{"\xC3\x9F"}});
+    ASSERT_TRUE(recorder.waitFor([](const auto& r) { return typed(r).find(U'\u00df') != std::u32string::npos; }));
+    ASSERT_NE(keycodeOf(XK_ssharp), 0u);
     input.reset();
+    EXPECT_EQ(keycodeOf(XK_ssharp), 0u);
     probe = XOpenDisplay(nullptr);
     XQueryKeymap(probe, keys);
     EXPECT_TRUE(std::all_of(std::begin(keys), std::end(keys), [](char c) { return c == 0; }));
     XQueryPointer(probe, DefaultRootWindow(probe), &root, &child, &rx, &ry, &wx, &wy, &mask);
     EXPECT_EQ(mask & Button2Mask, 0u);
     XCloseDisplay(probe);
+}
+
+TEST_F(X11InputFixture, ACharacterTypedBeforeGoesAtOnceAndNoKeyIsBoundAnewWhileItsPressesMayBeUnread) {
+    ASSERT_TRUE(input);
+    // More different characters than the keyboard has spare keys: some keys
+    // must take a second character within the one text.
+    const std::u32string greek = U"αβγδεζηθικλμνξοπρστυφ";
+    send({input::Text{"αβγδεζηθικλμνξοπρστυφ"}});
+    ASSERT_TRUE(recorder.waitFor([&](const auto& r) { return typed(r).size() >= greek.size(); }));
+    // The last of them is still bound: typed again, its key goes with no
+    // binding before it.
+    const std::size_t before = recorder.records().size();
+    send({input::Text{"φ"}});
+    ASSERT_TRUE(recorder.waitFor([&](const auto& r) { return typed(r).size() > greek.size(); }));
+    const auto records = recorder.records();
+    EXPECT_EQ(typed(records), greek + U"φ");
+    for (std::size_t i = before; i < records.size(); ++i) EXPECT_NE(records[i].type, MappingNotify);
+
+    // On the server's clock: a key is first pressed a settle after its
+    // binding, and bound anew only once every press of it may have been read.
+    const auto tuning = SpareKeyPool::Tuning{};
+    std::map<unsigned int, XRecord> lastMapping, lastPress;
+    std::set<unsigned int> rebound;
+    for (const auto& r : records) {
+        if (r.type == MappingNotify) {
+            if (const auto p = lastPress.find(r.keycode); p != lastPress.end()) {
+                rebound.insert(r.keycode);
+                EXPECT_GE(static_cast<long>(r.serverTime - p->second.serverTime), tuning.idleMillis - serverTick)
+                    << "key " << r.keycode;
+            }
+            lastMapping[r.keycode] = r;
+            lastPress.erase(r.keycode);
+        } else if (r.type == KeyPress && !lastPress.contains(r.keycode)) {
+            if (const auto m = lastMapping.find(r.keycode); m != lastMapping.end()) {
+                EXPECT_GE(static_cast<long>(r.serverTime - m->second.serverTime), tuning.settleMillis - serverTick)
+                    << "key " << r.keycode;
+            }
+            lastPress[r.keycode] = r;
+        }
+    }
+    EXPECT_FALSE(rebound.empty()) << "the text needed more keys than there are";
+}
+
+TEST_F(X11InputFixture, AKeyTheUserRebindsIsTheirsAndTypingFindsAnother) {
+    ASSERT_TRUE(input);
+    send({input::Text{"é"}});
+    ASSERT_TRUE(recorder.waitFor([](const auto& r) { return typed(r) == U"é"; }));
+    const unsigned int borrowed = recorder.records().back().keycode;
+
+    // The user puts ß on that key: ß is the layout's now, and é goes on
+    // another key.
+    rebindAsTheUser(borrowed, XK_ssharp);
+    recorder.clear();
+    send({input::Text{"éß"}});
+    ASSERT_TRUE(recorder.waitFor([](const auto& r) { return typed(r).size() >= 2; }));
+    std::vector<XRecord> presses = only(recorder.records(), {KeyPress});
+    ASSERT_EQ(presses.size(), 2u);
+    EXPECT_EQ(typed(presses), U"éß");
+    EXPECT_NE(presses[0].keycode, borrowed);
+    EXPECT_EQ(presses[1].keycode, borrowed);
+
+    // What typing gives back leaves the user's key as they made it.
+    input->releaseEverything();
+    ASSERT_TRUE(testing::eventually([] { return keycodeOf(XK_eacute) == 0; }));
+    EXPECT_EQ(keycodeOf(XK_ssharp), borrowed);
 }
 
 TEST(X11Input, ALostServerEndsTheInputButNotTheProcess) {

@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <algorithm>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -28,11 +30,16 @@ struct XRecord {
     unsigned int keycode = 0;
     KeySym keysym = NoSymbol;
     KeySym base = NoSymbol;  // the key's first symbol, whatever the modifiers
+    std::chrono::steady_clock::time_point at;  // when the recorder read the event
+    Time serverTime = 0;                       // of key events and mappings: when the server made them
 };
 
 class XRecorder {
 public:
-    XRecorder() {
+    // `lag` makes it an application that is busy elsewhere: it gets to each
+    // event that much after the event came, and reads the key's symbol only
+    // then, as a starved application does.
+    explicit XRecorder(std::chrono::milliseconds lag = {}) : lag_(lag) {
         display_ = XOpenDisplay(nullptr);
         if (!display_) throw std::runtime_error("no display");
         const int screen = DefaultScreen(display_);
@@ -96,52 +103,74 @@ private:
         return (key.state & ShiftMask) ? upper : lower;
     }
 
+    // Events are taken off the connection as they come and read (a key's
+    // symbol asked of the server) `lag` after that.
     void run() {
+        using Clock = std::chrono::steady_clock;
+        std::deque<std::pair<XEvent, Clock::time_point>> taken;
         while (!stop_) {
             while (XPending(display_) > 0) {
                 XEvent e;
                 XNextEvent(display_, &e);
-                XRecord r;
-                r.type = e.type;
-                switch (e.type) {
-                    case MotionNotify:
-                        r.x = e.xmotion.x_root, r.y = e.xmotion.y_root, r.state = e.xmotion.state;
-                        break;
-                    case ButtonPress:
-                    case ButtonRelease:
-                        r.x = e.xbutton.x_root, r.y = e.xbutton.y_root, r.state = e.xbutton.state;
-                        r.button = e.xbutton.button;
-                        break;
-                    case KeyPress:
-                    case KeyRelease: {
-                        r.keycode = e.xkey.keycode, r.state = e.xkey.state;
-                        r.keysym = keysymOf(e.xkey, &r.base);
-                        break;
-                    }
-                    case MappingNotify:
-                        XRefreshKeyboardMapping(&e.xmapping);
-                        continue;
-                    default:
-                        // A change of the keys' symbols is written down as
-                        // a MappingNotify of the first key it changed.
-                        if (e.type != xkbEvent_) continue;
-                        const auto& map = reinterpret_cast<const XkbMapNotifyEvent&>(e);
-                        if (map.xkb_type != XkbMapNotify || !(map.changed & XkbKeySymsMask)) continue;
-                        r.type = MappingNotify;
-                        r.keycode = map.first_key_sym;
-                        break;
-                }
-                {
-                    std::lock_guard lock(m_);
-                    records_.push_back(r);
-                }
-                cv_.notify_all();
+                taken.emplace_back(e, Clock::now());
+            }
+            while (!taken.empty() && taken.front().second + lag_ <= Clock::now()) {
+                read(taken.front().first);
+                taken.pop_front();
+            }
+            int wait = 20;
+            if (!taken.empty()) {
+                const auto due = std::chrono::duration_cast<std::chrono::milliseconds>(taken.front().second + lag_ -
+                                                                                       Clock::now());
+                wait = std::clamp(static_cast<int>(due.count()) + 1, 0, wait);
             }
             pollfd p{ConnectionNumber(display_), POLLIN, 0};
-            poll(&p, 1, 20);
+            poll(&p, 1, wait);
         }
     }
 
+    void read(XEvent& e) {
+        XRecord r;
+        r.type = e.type;
+        r.at = std::chrono::steady_clock::now();
+        switch (e.type) {
+            case MotionNotify:
+                r.x = e.xmotion.x_root, r.y = e.xmotion.y_root, r.state = e.xmotion.state;
+                break;
+            case ButtonPress:
+            case ButtonRelease:
+                r.x = e.xbutton.x_root, r.y = e.xbutton.y_root, r.state = e.xbutton.state;
+                r.button = e.xbutton.button;
+                break;
+            case KeyPress:
+            case KeyRelease: {
+                r.keycode = e.xkey.keycode, r.state = e.xkey.state;
+                r.keysym = keysymOf(e.xkey, &r.base);
+                r.serverTime = e.xkey.time;
+                break;
+            }
+            case MappingNotify:
+                XRefreshKeyboardMapping(&e.xmapping);
+                return;
+            default:
+                // A change of the keys' symbols is written down as a
+                // MappingNotify of the first key it changed.
+                if (e.type != xkbEvent_) return;
+                const auto& map = reinterpret_cast<const XkbMapNotifyEvent&>(e);
+                if (map.xkb_type != XkbMapNotify || !(map.changed & XkbKeySymsMask)) return;
+                r.type = MappingNotify;
+                r.keycode = map.first_key_sym;
+                r.serverTime = map.time;
+                break;
+        }
+        {
+            std::lock_guard lock(m_);
+            records_.push_back(r);
+        }
+        cv_.notify_all();
+    }
+
+    std::chrono::milliseconds lag_;
     Display* display_ = nullptr;
     Window window_ = 0;
     int xkbEvent_ = -1;

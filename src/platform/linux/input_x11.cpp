@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <deque>
 #include <cstring>
 #include <map>
 #include <set>
@@ -18,7 +17,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/clock.h"
 #include "input/event_input.h"
+#include "input/spare_key_pool.h"
 #include "platform/linux/x11_errors.h"
 #include "platform/linux/input_x11_keys.h"
 #include "platform/linux/locker_linux.h"
@@ -26,16 +27,6 @@
 namespace morvane {
 
 namespace {
-
-// How long fresh bindings of spare keys are given to reach applications
-// before any key is pressed, and how long what was typed on borrowed keys is
-// given to be read before they are taken back for others. An application
-// learns of a binding from a MappingNotify that it handles in its own time,
-// and one that is starved of the processor takes far longer than usual; a
-// key it reads before then is the empty key it was, and the character is
-// lost. The wait is paid once for all the characters a text lacks, never
-// for the characters the layout has.
-constexpr std::chrono::milliseconds mappingSettle{250};
 
 bool typable(char32_t scalar) { return scalar >= 0x20 && !(scalar >= 0x7f && scalar <= 0x9f) && scalar <= 0x10ffff; }
 
@@ -62,12 +53,15 @@ public:
         readKeyboard();
     }
 
+    // The borrowed keys are the user's: they go back before the host does,
+    // once applications may have read what was typed on them.
     ~X11InputBackend() override {
         if (!x11ConnectionLost(display_)) {
             for (const auto& [keycode, count] : pressed_) {
                 if (count > 0) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
             }
-            restoreBorrowed();
+            for (int wait = giveBackKeys(); wait > 0; wait = giveBackKeys())
+                std::this_thread::sleep_for(std::chrono::milliseconds(wait));
             XSync(display_, False);
         }
         closeX11Display(display_);
@@ -123,12 +117,14 @@ public:
         XFlush(display_);
     }
 
+    // Whatever the text lacks is bound on keys free now, and its first key
+    // goes at once: only a key that was just bound waits, when its turn comes.
     void expectText(std::u32string_view scalars) override {
         takeEvents();
         if (layoutStale_) readKeyboard();
         upcoming_.assign(scalars);
         next_ = 0;
-        bindMissing(upcoming_);
+        bind(pool_.bindFree(upcoming_, lacks(), nowMillis()));
     }
 
     void type(char32_t scalar) override {
@@ -136,23 +132,35 @@ public:
         if (!typable(scalar)) return;
         takeEvents();
         if (layoutStale_) readKeyboard();
-        std::optional<Stroke> stroke;
         if (const auto found = layout_.find(scalar); found != layout_.end()) {
-            stroke = found->second;
-        } else {
-            auto bound = borrowed_.find(keysymOf(scalar));
-            if (bound == borrowed_.end()) {
-                // Not bound beforehand: the spare keys ran out before this
-                // character. It is bound now, with what the text still
-                // lacks after it.
-                std::u32string rest(1, scalar);
-                rest.append(upcoming_, next_);
-                bindMissing(rest);
-                bound = borrowed_.find(keysymOf(scalar));
-            }
-            if (bound != borrowed_.end()) stroke = Stroke{bound->second, false};
+            strokeAlone(found->second);
+            return;
         }
-        if (stroke) strokeAlone(*stroke);
+        if (!pool_.keyOf(scalar) || nowMillis() < pool_.readyAt(scalar)) {
+            std::u32string rest(1, scalar);
+            rest.append(upcoming_, next_);
+            if (!pool_.keyOf(scalar)) {
+                // No key was free for it before the text: it takes the one
+                // free soonest, once that one's presses may have been read.
+                const auto choice = pool_.choose(rest, nowMillis());
+                if (!choice) return;  // the keyboard has no spare key at all
+                sleepUntil(choice->at);
+                bind({{choice->key, scalar}});
+            }
+            // While its binding settles, keys that come free take what the
+            // text still lacks, which then waits no longer than this one.
+            for (std::int64_t now = nowMillis(); now < pool_.readyAt(scalar); now = nowMillis()) {
+                bind(pool_.bindFree(rest, lacks(), now));
+                const auto next = pool_.nextFree(rest, lacks(), now);
+                sleepUntil(next ? std::min(*next, pool_.readyAt(scalar)) : pool_.readyAt(scalar));
+            }
+        }
+        const auto key = pool_.keyOf(scalar);
+        if (!key) return;
+        strokeAlone(Stroke{static_cast<KeyCode>(*key), false});
+        // The key's idle time counts from when the server has sent the press.
+        XSync(display_, False);
+        pool_.pressed(scalar, nowMillis());
     }
 
     void tap(std::string_view code) override {
@@ -160,9 +168,19 @@ public:
         if (const auto keycode = keycodeFor(code)) strokeAlone(Stroke{*keycode, false});
     }
 
-    void settleTyping() override {
-        restoreBorrowed();
+    int giveBackKeys() override {
+        if (x11ConnectionLost(display_)) return 0;
+        // A key the user's layout took since is not ours to give back.
+        takeEvents();
+        if (layoutStale_) readKeyboard();
+        const std::int64_t now = nowMillis();
+        const auto given = pool_.giveBack(now);
+        for (int keycode : given.keys) {
+            KeySym none[2] = {NoSymbol, NoSymbol};
+            XChangeKeyboardMapping(display_, keycode, 2, none, 1);
+        }
         XFlush(display_);
+        return given.nextAt ? static_cast<int>(std::max<std::int64_t>(*given.nextAt - now, 1)) : 0;
     }
 
     void pause(int millis) override {
@@ -274,83 +292,58 @@ private:
         }
 
         layout_.clear();
-        spare_.clear();
         const int count = maxKeycode_ - minKeycode_ + 1;
         int perKeycode = 0;
         KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(minKeycode_), count, &perKeycode);
         if (!map) return;
-        for (int i = 0; i < count; ++i) {
-            const auto keycode = static_cast<KeyCode>(minKeycode_ + i);
-            const KeySym* syms = map + static_cast<std::ptrdiff_t>(i) * perKeycode;
-            bool empty = true;
-            for (int level = 0; level < perKeycode; ++level) empty = empty && syms[level] == NoSymbol;
-            if (empty) {
-                spare_.push_back(keycode);
-                continue;
-            }
-            if (borrowedKeycodes_.contains(keycode)) continue;
+        const auto symsOf = [&](int keycode) {
+            return map + static_cast<std::ptrdiff_t>(keycode - minKeycode_) * perKeycode;
+        };
+        std::vector<int> empty;
+        for (int keycode = minKeycode_; keycode <= maxKeycode_; ++keycode) {
+            const KeySym* syms = symsOf(keycode);
+            if (std::all_of(syms, syms + perKeycode, [](KeySym s) { return s == NoSymbol; })) empty.push_back(keycode);
+        }
+        // Ours is a key with the character's symbol and nothing else on it,
+        // however the server spreads it over the levels.
+        pool_.refresh(std::move(empty), [&](int keycode, char32_t c) {
+            const KeySym* syms = symsOf(keycode);
+            const KeySym keysym = keysymOf(c);
+            return syms[0] == keysym &&
+                   std::all_of(syms, syms + perKeycode, [&](KeySym s) { return s == keysym || s == NoSymbol; });
+        });
+        for (int keycode = minKeycode_; keycode <= maxKeycode_; ++keycode) {
+            if (pool_.owns(keycode)) continue;
+            const KeySym* syms = symsOf(keycode);
             for (int level = 0; level < std::min(perKeycode, 2); ++level) {
                 const char32_t c = characterOf(syms[level]);
-                if (c != 0 && !layout_.contains(c)) layout_.emplace(c, Stroke{keycode, level == 1});
+                if (c != 0 && !layout_.contains(c))
+                    layout_.emplace(c, Stroke{static_cast<KeyCode>(keycode), level == 1});
             }
         }
         XFree(map);
     }
 
-    std::vector<KeyCode> freeSpares() const {
-        std::vector<KeyCode> free;
-        for (KeyCode keycode : spare_)
-            if (!borrowedKeycodes_.contains(keycode)) free.push_back(keycode);
-        return free;
+    std::function<bool(char32_t)> lacks() const {
+        return [this](char32_t c) { return typable(c) && !layout_.contains(c); };
     }
 
-    // Binds keycodes with nothing on them to the characters of `scalars`
-    // that the layout lacks and no key holds yet, in order, as many as there
-    // are spare keys, one after the other before a single wait: every
-    // binding reaches applications before the first key of the text is
-    // pressed. The bindings stay until typing settles, so a character
-    // typed again costs nothing.
-    void bindMissing(std::u32string_view scalars) {
-        std::vector<KeySym> wanted;
-        for (char32_t c : scalars) {
-            if (!typable(c) || layout_.contains(c)) continue;
-            const KeySym keysym = keysymOf(c);
-            if (borrowed_.contains(keysym) || std::find(wanted.begin(), wanted.end(), keysym) != wanted.end())
-                continue;
-            wanted.push_back(keysym);
-        }
-        if (wanted.empty()) return;
-        std::vector<KeyCode> free = freeSpares();
-        if (free.empty()) {
-            if (borrowed_.empty()) return;  // the keyboard has no spare key at all
-            // Every spare key is in use: let applications read what was
-            // typed before taking the keys back.
-            XSync(display_, False);
-            std::this_thread::sleep_for(mappingSettle);
-            restoreBorrowed();
-            XSync(display_, False);
-            readKeyboard();
-            free = freeSpares();
-        }
-        const std::size_t count = std::min(wanted.size(), free.size());
-        if (count == 0) return;
-        for (std::size_t i = 0; i < count; ++i) {
-            KeySym syms[2] = {wanted[i], wanted[i]};
-            XChangeKeyboardMapping(display_, free[i], 2, syms, 1);
-            borrowed_.emplace(wanted[i], free[i]);
-            borrowedKeycodes_.insert(free[i]);
+    // Bindings go out together, before any key of the text; each key's
+    // settle counts from when the server has them.
+    void bind(const std::vector<SpareKeyPool::Binding>& bindings) {
+        if (bindings.empty()) return;
+        for (const auto& b : bindings) {
+            KeySym syms[2] = {keysymOf(b.character), keysymOf(b.character)};
+            XChangeKeyboardMapping(display_, b.key, 2, syms, 1);
         }
         XSync(display_, False);
-        std::this_thread::sleep_for(mappingSettle);
+        const std::int64_t now = nowMillis();
+        for (const auto& b : bindings) pool_.bind(b.key, b.character, now);
     }
 
-    void restoreBorrowed() {
-        for (KeyCode keycode : borrowedKeycodes_) {
-            KeySym none[2] = {NoSymbol, NoSymbol};
-            XChangeKeyboardMapping(display_, keycode, 2, none, 1);
-        }
-        borrowed_.clear();
-        borrowedKeycodes_.clear();
+    static void sleepUntil(std::int64_t millis) {
+        const std::int64_t wait = millis - nowMillis();
+        if (wait > 0) std::this_thread::sleep_for(std::chrono::milliseconds(wait));
     }
 
     Display* display_;
@@ -359,12 +352,10 @@ private:
     bool layoutStale_ = false;
     std::unordered_map<std::string, KeyCode> physical_;
     std::unordered_map<char32_t, Stroke> layout_;
-    std::vector<KeyCode> spare_;
-    std::map<KeySym, KeyCode> borrowed_;
+    SpareKeyPool pool_;
     // The text being typed, and how far its typing has come.
     std::u32string upcoming_;
     std::size_t next_ = 0;
-    std::set<KeyCode> borrowedKeycodes_;
     std::map<KeyCode, int> pressed_;
     std::set<KeyCode> modifierKeys_;
 };

@@ -1,0 +1,105 @@
+// Which spare keys of the keyboard hold the characters the layout lacks, and
+// when a key may be pressed or bound to another character. An application
+// reads a key's symbol when it gets to the key's event, and one starved of
+// the processor gets there late: a key is bound anew, or given back, only
+// once every press of it may have been read, and it is first pressed only
+// once its binding may have reached applications. Bindings stay from one
+// text to the next, so that a character typed before costs no wait; a key
+// the pool needs for another character is taken from the character pressed
+// longest ago. Keys are keycodes; times are milliseconds of one steady clock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace morvane {
+
+class SpareKeyPool {
+public:
+    struct Tuning {
+        // From a binding to the first press of its key.
+        std::int64_t settleMillis = 250;
+        // From the last press of a key to its next binding or its give-back.
+        std::int64_t idleMillis = 2000;
+        // Spare keys left to other programs that borrow keys the same way.
+        std::size_t leftFree = 2;
+    };
+
+    SpareKeyPool();
+    explicit SpareKeyPool(Tuning tuning) : tuning_(tuning) {}
+
+    // What the keyboard holds now: the keys with nothing on them, and for
+    // each key of the pool whether it still holds the pool's character
+    // alone. One that does not was changed by the layout or another
+    // program: the pool forgets it and never gives it "back".
+    void refresh(std::vector<int> emptyKeys, const std::function<bool(int key, char32_t character)>& holds);
+
+    bool owns(int key) const;
+    std::optional<int> keyOf(char32_t character) const;
+    // When the key holding `character` may first be pressed.
+    std::int64_t readyAt(char32_t character) const;
+    void pressed(char32_t character, std::int64_t now);
+
+    struct Choice {
+        int key = 0;
+        // The earliest time the key may be bound.
+        std::int64_t at = 0;
+        // The character it would no longer hold (0: none), and where that
+        // one is next typed, if it is.
+        char32_t replaced = 0;
+        std::optional<std::size_t> neededAt;
+    };
+    // The key for a character new to the pool, keeping those of `rest`
+    // (what is still to be typed) where it can: an empty key while the pool
+    // may grow, else the key free soonest; of those free as soon, the one
+    // whose character is typed last or never, pressed longest ago.
+    // Nothing when there is no spare key at all.
+    std::optional<Choice> choose(std::u32string_view rest, std::int64_t now) const;
+    void bind(int key, char32_t character, std::int64_t now);
+
+    struct Binding {
+        int key = 0;
+        char32_t character = 0;
+        bool operator==(const Binding&) const = default;
+    };
+    // Binds the characters of `text` that neither the layout (`lacks` says
+    // which it lacks) nor the pool holds, in the text's order, for as long
+    // as a key is free at `now` without taking one typed before them:
+    // whatever the text needs is bound before its first key, and waits
+    // for no one. Returns the bindings for the keyboard to make.
+    std::vector<Binding> bindFree(std::u32string_view text, const std::function<bool(char32_t)>& lacks,
+                                  std::int64_t now);
+    // When bindFree would next bind one of them, as a key comes free:
+    // nothing while none is to come.
+    std::optional<std::int64_t> nextFree(std::u32string_view text, const std::function<bool(char32_t)>& lacks,
+                                         std::int64_t now) const;
+
+    struct GiveBack {
+        // Keys to empty now: they left the pool.
+        std::vector<int> keys;
+        // When the next of those still held may go.
+        std::optional<std::int64_t> nextAt;
+    };
+    GiveBack giveBack(std::int64_t now);
+
+private:
+    struct Slot {
+        int key = 0;
+        char32_t character = 0;
+        std::int64_t boundAt = 0;
+        std::optional<std::int64_t> pressedAt;
+    };
+    std::int64_t freeAt(const Slot& slot) const;
+    std::optional<Choice> chooseFor(std::u32string_view text, std::size_t position, std::int64_t now) const;
+    std::size_t capacity() const;
+
+    Tuning tuning_;
+    std::vector<Slot> slots_;
+    // Keys with nothing on them that the pool may take, lowest first.
+    std::vector<int> empty_;
+};
+
+}  // namespace morvane
