@@ -12,6 +12,7 @@
 #include "../support/eventually.h"
 #include "../support/xorg_dummy.h"
 #include "harness_process.h"
+#include "paired_session.h"
 #include "ws_client.h"
 #include "platform/linux/display_effects_x11.h"
 
@@ -62,20 +63,7 @@ protected:
 
     // Pairs a device and opens its controlling session.
     std::unique_ptr<WebSocket> connect() {
-        host->command("pair");
-        auto code = host->waitLine("code ");
-        if (!code) return nullptr;
-        std::string body = nlohmann::json{{"code", code->substr(5)}, {"name", "Viewer"}}.dump();
-        std::string hostHeader = "127.0.0.1:" + std::to_string(host->port());
-        Socket s(host->port());
-        s.send("POST /api/pair HTTP/1.1\r\nHost: " + hostHeader + "\r\nOrigin: http://" + hostHeader +
-               "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-               "\r\n\r\n" + body);
-        auto answer = s.readAll();
-        auto token = nlohmann::json::parse(answer.substr(answer.find("\r\n\r\n") + 4), nullptr, false);
-        if (!token.is_object()) return nullptr;
-        auto ws = std::make_unique<WebSocket>(host->port());
-        ws->sendText(nlohmann::json{{"t", "auth"}, {"token", token.value("token", "")}}.dump());
+        auto ws = pairedSession(*host, "Viewer");
         if (ws->nextText() != R"({"device":"Viewer","t":"ready","version":1})") return nullptr;
         return ws;
     }
