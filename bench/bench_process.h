@@ -43,12 +43,12 @@ inline pid_t startWithErrorsIn(const std::vector<std::string>& command, const st
 
 // Waits up to a minute for a program it started to listen on a loopback port, and gives up at
 // once if the program ends.
-inline void waitForPort(std::uint16_t port, const std::string& what, pid_t pid) {
+inline void waitForPort(std::uint16_t port, const std::string& what, pid_t pid, const std::string& host = "127.0.0.1") {
     boost::asio::io_context io;
     for (int i = 0; i < 2400; ++i) {
         boost::asio::ip::tcp::socket probe(io);
         boost::system::error_code ec;
-        probe.connect({boost::asio::ip::make_address("127.0.0.1"), port}, ec);
+        probe.connect({boost::asio::ip::make_address(host), port}, ec);
         if (!ec) return;
         if (::waitpid(pid, nullptr, WNOHANG) == pid) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(25));

@@ -1,23 +1,34 @@
-// A flood of made-up sign-ins at morvane-relay, measured from outside: 400
-// connections send `/v1/auth/verify` as fast as they are answered, each
-// call under a new client key (X-Forwarded-For, which the relay believes
-// from loopback as from a proxy in front of it) and a new address, while
-// normal people sign in (a code, then the code from the relay's log) and
-// a signed-in account goes on with its list, a ticket, a refresh and its
-// computer's link dialled again. Once with the SQLite store, once with a
+// Floods at morvane-relay that need no account, measured from outside: 400
+// connections send calls as fast as they are answered, each call under a
+// new client key, while normal people sign in (a code, then the code from
+// the relay's log) and a signed-in account goes on with its list, a ticket,
+// a refresh and its computer's link dialled again. The floods:
+//   made-up-sign-ins  `/v1/auth/verify` for ever new addresses;
+//   one-code          `/v1/auth/verify` for the one code the attacker asked
+//                     for its own address, with guessed digits;
+//   made-up-tokens    `GET /v1/hosts` with a made-up bearer token and
+//                     `/v1/auth/refresh` with a made-up refresh token, in turn.
+// Each call comes either through a proxy (X-Forwarded-For from loopback,
+// which the relay believes, a new IPv4 address each call) or, with --ipv6,
+// straight from a new IPv6 /64 each call: the benchmark then runs in a
+// network namespace of its own (root), where 2001:db8::/32 is local, and
+// the relay listens on [::1]. Once with the SQLite store, once with a
 // PostgreSQL server the benchmark makes itself (initdb into a folder under
-// /tmp, a unix socket only). Everything is on 127.0.0.1, bounded in time.
+// /tmp, a unix socket only). Bounded in time.
 //
 //   morvane_relay_flood [--seconds N] [--flooders N] [--sqlite-sign-ins N] [--postgres-sign-ins N]
-//                       [--only sqlite|postgresql] [--relay PROGRAM]
+//                       [--only sqlite|postgresql] [--attack made-up-sign-ins|one-code|made-up-tokens]
+//                       [--ipv6] [--relay PROGRAM]
 //
 // --relay runs another build of morvane-relay (an earlier one, to compare).
 //
-// It prints, for each store: the normal sign-ins completed, the signed-in
-// account's calls that got through, the flood's answers by status, and the
-// lines the relay logged during the flood (all of them, and those of the
-// store queue's state).
+// It prints, for each store and flood: the normal sign-ins completed, the
+// signed-in account's calls that got through, the flood's answers by
+// status, and the lines the relay logged during the flood (all of them, and
+// those of the store queue's state).
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,7 +47,9 @@
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
@@ -47,6 +60,7 @@
 #include "relay/relay_bytes.h"
 #include "relay/relay_identity.h"
 #include "relay_service/relay_store.h"
+#include "relay_service/token_seal.h"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -63,25 +77,55 @@ using morvane::bench::waitForPort;
 
 namespace {
 
-// One keep-alive HTTP connection to the relay, made again when it breaks.
+#ifndef IPV6_FREEBIND
+#define IPV6_FREEBIND 78
+#endif
+
+// Where the relay listens, and whether its callers come through a proxy
+// (plain HTTP; X-Forwarded-For from loopback names the client) or straight
+// from the client's own IPv6 address (TLS, as anyone but a trusted proxy
+// must use).
+struct Road {
+    bool direct = false;
+    std::uint16_t port = 0;
+    std::string host() const { return direct ? "::1" : "127.0.0.1"; }
+};
+
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+
+// Connects to the relay, from `client` when the road is direct.
+void connect(beast::tcp_stream& stream, const Road& road, const std::string& client) {
+    auto& socket = stream.socket();
+    if (road.direct) {
+        socket.open(tcp::v6());
+        socket.set_option(asio::detail::socket_option::boolean<IPPROTO_IPV6, IPV6_FREEBIND>(true));
+        socket.bind({asio::ip::make_address(client), 0});
+    }
+    stream.connect(tcp::endpoint{asio::ip::make_address(road.host()), road.port});
+}
+
+void connect(TlsStream& stream, const Road& road, const std::string& client) {
+    connect(beast::get_lowest_layer(stream), road, client);
+    stream.handshake(asio::ssl::stream_base::client);
+}
+
+// The relay's certificate is the benchmark's own: not checked.
+asio::ssl::context& clientTls() {
+    static asio::ssl::context context(asio::ssl::context::tls_client);
+    return context;
+}
+
+// One keep-alive HTTP connection to the relay, made again when it breaks
+// or, on a direct road, when the client changes.
 class Caller {
 public:
-    explicit Caller(std::uint16_t port) : port_(port) {}
+    explicit Caller(Road road) : road_(road) {}
     // The status (0 when the connection failed) and the body.
     std::pair<int, json> call(const std::string& method, const std::string& target, const json& body,
                               const std::string& client, const std::string& bearer = "") {
-        beast::error_code ec;
-        if (!stream_) {
-            stream_ = std::make_unique<beast::tcp_stream>(io_);
-            stream_->connect(tcp::endpoint{asio::ip::make_address("127.0.0.1"), port_}, ec);
-            if (ec) {
-                stream_.reset();
-                return {0, json()};
-            }
-        }
         http::request<http::string_body> request{http::string_to_verb(method), target, 11};
-        request.set(http::field::host, "127.0.0.1");
-        request.set("X-Forwarded-For", client);
+        request.set(http::field::host, "relay.example");
+        if (!road_.direct) request.set("X-Forwarded-For", client);
         if (!bearer.empty()) request.set(http::field::authorization, "Bearer " + bearer);
         if (!body.is_null()) {
             request.set(http::field::content_type, "application/json");
@@ -89,23 +133,47 @@ public:
         }
         request.keep_alive(true);
         request.prepare_payload();
-        stream_->expires_after(std::chrono::seconds(20));
-        http::write(*stream_, request, ec);
-        http::response<http::string_body> response;
-        beast::flat_buffer buffer;
-        if (!ec) http::read(*stream_, buffer, response, ec);
-        if (ec) {
-            stream_.reset();
-            return {0, json()};
-        }
-        if (!response.keep_alive()) stream_.reset();
-        return {static_cast<int>(response.result_int()), json::parse(response.body(), nullptr, false)};
+        return road_.direct ? exchange(secure_, request, client) : exchange(plain_, request, client);
     }
 
 private:
+    template <class Stream>
+    std::pair<int, json> exchange(std::unique_ptr<Stream>& stream, const http::request<http::string_body>& request,
+                                  const std::string& client) {
+        if (stream && road_.direct && client != from_) stream.reset();
+        if (!stream) {
+            if constexpr (std::is_same_v<Stream, TlsStream>)
+                stream = std::make_unique<Stream>(io_, clientTls());
+            else
+                stream = std::make_unique<Stream>(io_);
+            beast::get_lowest_layer(*stream).expires_after(std::chrono::seconds(20));
+            try {
+                connect(*stream, road_, client);
+            } catch (const std::exception&) {
+                stream.reset();
+                return {0, json()};
+            }
+            from_ = client;
+        }
+        beast::get_lowest_layer(*stream).expires_after(std::chrono::seconds(20));
+        beast::error_code ec;
+        http::write(*stream, request, ec);
+        http::response<http::string_body> response;
+        beast::flat_buffer buffer;
+        if (!ec) http::read(*stream, buffer, response, ec);
+        if (ec) {
+            stream.reset();
+            return {0, json()};
+        }
+        if (!response.keep_alive()) stream.reset();
+        return {static_cast<int>(response.result_int()), json::parse(response.body(), nullptr, false)};
+    }
+
     asio::io_context io_;
-    std::uint16_t port_;
-    std::unique_ptr<beast::tcp_stream> stream_;
+    Road road_;
+    std::string from_;
+    std::unique_ptr<beast::tcp_stream> plain_;
+    std::unique_ptr<TlsStream> secure_;
 };
 
 // The code the relay wrote to its log for an address, waiting up to 10 s.
@@ -122,19 +190,18 @@ std::string codeInLog(const std::filesystem::path& log, const std::string& email
     return "";
 }
 
-// A computer's link, dialled and proved: whether the relay welcomed it.
-bool dialLink(std::uint16_t port, const RelayIdentity& identity) {
+template <class Next>
+bool dialOver(ws::stream<Next>& socket, const Road& road, const std::string& client, const RelayIdentity& identity) {
     try {
-        asio::io_context io;
-        ws::stream<beast::tcp_stream> socket(io);
-        socket.next_layer().expires_after(std::chrono::seconds(20));
-        socket.next_layer().connect({asio::ip::make_address("127.0.0.1"), port});
+        beast::get_lowest_layer(socket).expires_after(std::chrono::seconds(20));
+        connect(socket.next_layer(), road, client);
         const auto hello = identity.helloHeader(static_cast<std::uint64_t>(std::time(nullptr)), Secure::randomBytes(16));
-        socket.set_option(ws::stream_base::decorator([hello](ws::request_type& r) {
+        socket.set_option(ws::stream_base::decorator([hello, road, client](ws::request_type& r) {
             r.set(http::field::sec_websocket_protocol, "morvane.v1");
             r.set("X-Morvane-Host-Auth", hello);
+            if (!road.direct) r.set("X-Forwarded-For", client);
         }));
-        socket.handshake("127.0.0.1", "/relay/v1/host/" + RelayBytes::hex(identity.roomID()));
+        socket.handshake("relay.example", "/relay/v1/host/" + RelayBytes::hex(identity.roomID()));
         beast::flat_buffer buffer;
         socket.read(buffer);
         const auto challenge = json::parse(beast::buffers_to_string(buffer.data()));
@@ -150,6 +217,17 @@ bool dialLink(std::uint16_t port, const RelayIdentity& identity) {
     } catch (const std::exception&) {
         return false;
     }
+}
+
+// A computer's link, dialled and proved: whether the relay welcomed it.
+bool dialLink(const Road& road, const std::string& client, const RelayIdentity& identity) {
+    asio::io_context io;
+    if (!road.direct) {
+        ws::stream<beast::tcp_stream> socket(io);
+        return dialOver(socket, road, client, identity);
+    }
+    ws::stream<TlsStream> socket(io, clientTls());
+    return dialOver(socket, road, client, identity);
 }
 
 struct Tally {
@@ -176,9 +254,11 @@ Known prepare(RelayStore& store) {
     const auto now = static_cast<std::int64_t>(std::time(nullptr));
     const auto owner = store.accountForEmail("known@example.com", now);
     store.addHost(HostRecord{known.room, known.computer.hostPublicKeyText(), "Known", owner.userId, now}, 10);
+    // Sealed as the relay seals what it hands out.
+    const TokenSeal seal(store.sealKey());
     const auto session = RelayBytes::b64u(Secure::randomBytes(16));
-    known.access = session + RelayBytes::b64u(Secure::randomBytes(32));
-    known.refresh = session + RelayBytes::b64u(Secure::randomBytes(32));
+    known.access = seal.mint(TokenKind::access, session, now + 3600);
+    known.refresh = seal.mint(TokenKind::refresh, session, now + 86400);
     store.putTokens({Token{Secure::sha256Hex(known.access), TokenKind::access, owner.userId, "web", "", now + 3600},
                      Token{Secure::sha256Hex(known.refresh), TokenKind::refresh, owner.userId, "web", "", now + 86400}});
     return known;
@@ -195,33 +275,87 @@ long countLines(const std::filesystem::path& log, std::streamoff from, long* que
     return lines;
 }
 
-Result flood(const std::vector<std::string>& relayCommand, std::uint16_t port, const std::filesystem::path& log,
-             Known known, int seconds, int flooders, int signIns) {
+enum class Attack { madeUpSignIns, oneCode, madeUpTokens };
+const std::map<std::string, Attack> attackNames{
+    {"made-up-sign-ins", Attack::madeUpSignIns}, {"one-code", Attack::oneCode}, {"made-up-tokens", Attack::madeUpTokens}};
+
+// Who calls: the flood a new client each call, people, the signed-in
+// account and the attacker asking its code each one of their own.
+struct Clients {
+    bool direct;
+    std::mt19937 random;
+    std::string flood() {
+        const auto part = [this](unsigned most) { return std::to_string(random() % most); };
+        if (!direct) return "10." + part(256) + "." + part(256) + "." + part(256);
+        // A new /64, and mostly a new /48 too.
+        char text[64];
+        std::snprintf(text, sizeof text, "2001:db8:%x:%x::1", static_cast<unsigned>(random() % 0xfff0),
+                      static_cast<unsigned>(random() % 0x10000));
+        return text;
+    }
+    std::string person(int i) const { return direct ? "2001:db8:ffff:" + std::to_string(i + 1) + "::1" : "192.0.2." + std::to_string(1 + i); }
+    std::string known() const { return direct ? "2001:db8:fffe::7" : "198.51.100.7"; }
+    std::string attacker() const { return direct ? "2001:db8:fffd::66" : "203.0.113.66"; }
+};
+
+std::string madeUpToken(std::mt19937& random) {
+    Bytes bytes(48);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    return RelayBytes::b64u(std::span(bytes).first(16)) + RelayBytes::b64u(std::span(bytes).subspan(16));
+}
+
+Result flood(const std::vector<std::string>& relayCommand, const Road& road, const std::filesystem::path& log,
+             Known known, Attack attack, int seconds, int flooders, int signIns) {
     const pid_t relay = startWithErrorsIn(relayCommand, log);
-    waitForPort(port, "morvane-relay", relay);
+    waitForPort(road.port, "morvane-relay", relay, road.host());
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const auto logFrom = static_cast<std::streamoff>(std::filesystem::file_size(log));
     Result result;
     std::mutex lock;
     std::atomic<bool> stop{false};
+    const Clients clients{road.direct, std::mt19937(1)};
+
+    // The attacker's own code, asked once.
+    if (attack == Attack::oneCode &&
+        Caller(road).call("POST", "/v1/auth/code", json{{"email", "attacker@example.com"}, {"login_id", "attack"}},
+                          clients.attacker())
+                .first != 200)
+        std::fprintf(stderr, "the attacker's code was refused\n");
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
 
     std::vector<std::thread> threads;
     for (int f = 0; f < flooders; ++f)
         threads.emplace_back([&, f] {
-            Caller caller(port);
-            std::mt19937 random(static_cast<unsigned>(f) * 7919u + 17u);
+            Caller caller(road);
+            Clients mine{road.direct, std::mt19937(static_cast<unsigned>(f) * 7919u + 17u)};
             std::map<int, long> statuses;
-            while (!stop) {
-                // A new client key and a new address for every call.
-                const auto client = "10." + std::to_string(random() % 256) + "." + std::to_string(random() % 256) + "." +
-                                    std::to_string(random() % 256);
-                const auto email = "x" + std::to_string(random()) + "@example.com";
-                const auto [status, body] = caller.call(
-                    "POST", "/v1/auth/verify",
-                    json{{"email", email}, {"login_id", "flood"}, {"code", "123456"}, {"client", "web"}}, client);
-                ++statuses[status];
-                if (status == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            for (long n = 0; !stop; ++n) {
+                const auto client = mine.flood();
+                std::pair<int, json> answer;
+                switch (attack) {
+                case Attack::madeUpSignIns:
+                    answer = caller.call("POST", "/v1/auth/verify",
+                                         json{{"email", "x" + std::to_string(mine.random()) + "@example.com"},
+                                              {"login_id", "flood"}, {"code", "123456"}, {"client", "web"}},
+                                         client);
+                    break;
+                case Attack::oneCode: {
+                    char digits[8];
+                    std::snprintf(digits, sizeof digits, "%06u", static_cast<unsigned>(mine.random() % 1'000'000));
+                    answer = caller.call("POST", "/v1/auth/verify",
+                                         json{{"email", "attacker@example.com"}, {"login_id", "attack"}, {"code", digits},
+                                              {"client", "web"}},
+                                         client);
+                    break;
+                }
+                case Attack::madeUpTokens:
+                    answer = n % 2 ? caller.call("GET", "/v1/hosts", json(), client, madeUpToken(mine.random))
+                                   : caller.call("POST", "/v1/auth/refresh",
+                                                 json{{"refresh_token", madeUpToken(mine.random)}}, client);
+                    break;
+                }
+                ++statuses[answer.first];
+                if (answer.first == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
             std::lock_guard guard(lock);
             for (const auto& [status, count] : statuses) result.flood[status] += count;
@@ -234,9 +368,9 @@ Result flood(const std::vector<std::string>& relayCommand, std::uint16_t port, c
     for (int i = 0; i < signIns; ++i)
         threads.emplace_back([&, i] {
             std::this_thread::sleep_for(spacing * i);
-            Caller caller(port);
+            Caller caller(road);
             const auto email = "person" + std::to_string(i) + "@example.com";
-            const auto client = "192.0.2." + std::to_string(1 + i);
+            const auto client = clients.person(i);
             const auto login = "login-" + std::to_string(i);
             bool done = false;
             if (caller.call("POST", "/v1/auth/code", json{{"email", email}, {"login_id", login}}, client).first == 200) {
@@ -254,10 +388,10 @@ Result flood(const std::vector<std::string>& relayCommand, std::uint16_t port, c
     // The signed-in account, once a second: its list, a ticket, a refresh
     // and its computer dialling its link again.
     threads.emplace_back([&] {
-        Caller caller(port);
+        Caller caller(road);
         std::this_thread::sleep_for(std::chrono::seconds(1));
         while (Clock::now() < deadline - std::chrono::seconds(2)) {
-            const auto client = "198.51.100.7";
+            const auto client = clients.known();
             const auto list = caller.call("GET", "/v1/hosts", json(), client, known.access).first;
             const auto ticket =
                 caller.call("POST", "/v1/hosts/" + known.room + "/ticket", json::object(), client, known.access).first;
@@ -267,7 +401,7 @@ Result flood(const std::vector<std::string>& relayCommand, std::uint16_t port, c
                 known.refresh = body["refresh_token"].get<std::string>();
                 known.access = body["access_token"].get<std::string>();
             }
-            const bool linked = dialLink(port, known.computer);
+            const bool linked = dialLink(road, client, known.computer);
             {
                 std::lock_guard guard(lock);
                 ++result.lists.tried, result.lists.through += list == 200;
@@ -288,20 +422,29 @@ Result flood(const std::vector<std::string>& relayCommand, std::uint16_t port, c
     return result;
 }
 
-void print(const char* store, const Result& r, int seconds, int flooders) {
+void print(const std::string& what, const Result& r, int seconds, int flooders) {
     long calls = 0;
     std::string statuses;
     for (const auto& [status, count] : r.flood) {
         calls += count;
         statuses += (statuses.empty() ? "" : ", ") + std::to_string(count) + " × " + std::to_string(status);
     }
-    std::printf("%s: %d connections sending verify for %d s (%ld calls: %s)\n", store, flooders, seconds, calls,
+    std::printf("%s: %d connections for %d s (%ld calls: %s)\n", what.c_str(), flooders, seconds, calls,
                 statuses.c_str());
     std::printf("  normal sign-ins completed: %s\n", r.signIns.text().c_str());
     std::printf("  signed-in account: list %s, ticket %s, refresh %s, link dialled again %s\n", r.lists.text().c_str(),
                 r.tickets.text().c_str(), r.refreshes.text().c_str(), r.links.text().c_str());
     std::printf("  relay log during the flood: %ld lines, %ld of them on the store queue's state\n", r.logLines,
                 r.queueLines);
+    std::fflush(stdout);
+}
+
+// A network of the benchmark's own, where every address of 2001:db8::/32
+// is this machine's: a client can come from a new /64 each call.
+void enterOwnNetwork() {
+    if (::unshare(CLONE_NEWNET) != 0) throw std::runtime_error("--ipv6 needs a network namespace of its own (root)");
+    if (std::system("ip link set lo up && ip -6 route add local 2001:db8::/32 dev lo") != 0)
+        throw std::runtime_error("could not make 2001:db8::/32 local in the benchmark's network");
 }
 
 }  // namespace
@@ -309,50 +452,83 @@ void print(const char* store, const Result& r, int seconds, int flooders) {
 int main(int argc, char** argv) {
     int seconds = 20, flooders = 400, sqliteSignIns = 12, postgresSignIns = 27;
     std::string only, program = MORVANE_RELAY_PROGRAM;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i], value = argv[i + 1];
+    std::vector<std::pair<std::string, Attack>> attacks(attackNames.begin(), attackNames.end());
+    bool direct = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (name == "--ipv6") {
+            direct = true;
+            continue;
+        }
+        if (i + 1 == argc) break;
+        const std::string value = argv[++i];
         if (name == "--seconds") seconds = std::max(6, std::stoi(value));
         if (name == "--flooders") flooders = std::stoi(value);
         if (name == "--sqlite-sign-ins") sqliteSignIns = std::stoi(value);
         if (name == "--postgres-sign-ins") postgresSignIns = std::stoi(value);
         if (name == "--only") only = value;
         if (name == "--relay") program = value;
+        if (name == "--attack") {
+            if (!attackNames.contains(value)) {
+                std::fprintf(stderr, "morvane_relay_flood: no attack %s\n", value.c_str());
+                return 2;
+            }
+            attacks = {{value, attackNames.at(value)}};
+        }
     }
     ::signal(SIGPIPE, SIG_IGN);
     const auto folder = std::filesystem::temp_directory_path() / ("morvane-relay-flood-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
     try {
-        if (only.empty() || only == "sqlite") {
-            const auto data = folder / "sqlite";
-            std::filesystem::create_directories(data);
-            Known known;
-            {
-                auto store = openRelayStore(RelayStoreConfig{"sqlite", data.string(), ""});
-                known = prepare(*store);
-            }
-            const auto port = freePort();
-            const auto result = flood({program, "--listen", "127.0.0.1:" + std::to_string(port), "--data",
-                                       data.string(), "--codes-in-log"},
-                                      port, folder / "sqlite.log", known, seconds, flooders, sqliteSignIns);
-            print("SQLite", result, seconds, flooders);
+        if (direct) enterOwnNetwork();
+        // Anyone but a trusted proxy speaks TLS to the relay.
+        json tls;
+        if (direct) {
+            const auto certificate = folder / "relay.crt", key = folder / "relay.key";
+            const auto made = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                              "-subj /CN=relay.example -keyout " + key.string() + " -out " + certificate.string() +
+                              " 2>/dev/null";
+            if (std::system(made.c_str()) != 0) throw std::runtime_error("openssl could not make a certificate");
+            tls = {{"certificate", certificate.string()}, {"key", key.string()}};
         }
-        if (only.empty() || only == "postgresql") {
-            auto& cluster = testing::PostgresTestCluster::shared();
-            const auto url = cluster.connectionString(cluster.createDatabase());
-            Known known;
-            {
-                auto store = openRelayStore(RelayStoreConfig{"postgresql", "", url});
-                known = prepare(*store);
+        const std::string road = direct ? "straight from a new IPv6 /64 each call" : "through a proxy";
+        for (const auto& [attackName, attack] : attacks) {
+            // Runs the relay on `store` against the attack.
+            const auto run = [&](const std::string& storeName, json store, int signIns, const Known& known) {
+                const Road at{direct, freePort()};
+                const auto name = std::string(storeName == "SQLite" ? "sqlite" : "postgres") + "-" + attackName;
+                const auto data = folder / name;
+                std::filesystem::create_directories(data);
+                json config{{"listen", (direct ? "[::1]:" : "127.0.0.1:") + std::to_string(at.port)},
+                            {"data_dir", data.string()},
+                            {"codes_in_log", true},
+                            {"store", std::move(store)}};
+                if (direct) config["tls"] = tls;
+                std::ofstream(folder / (name + ".json")) << config.dump();
+                const auto result = flood({program, "--config", (folder / (name + ".json")).string()}, at,
+                                          folder / (name + ".log"), known, attack, seconds, flooders, signIns);
+                print(storeName + ", " + attackName + ", " + road, result, seconds, flooders);
+            };
+            if (only.empty() || only == "sqlite") {
+                const auto data = folder / ("sqlite-" + attackName);
+                std::filesystem::create_directories(data);
+                Known known;
+                {
+                    auto store = openRelayStore(RelayStoreConfig{"sqlite", data.string(), ""});
+                    known = prepare(*store);
+                }
+                run("SQLite", json{{"kind", "sqlite"}}, sqliteSignIns, known);
             }
-            const auto port = freePort();
-            const auto data = folder / "postgres";
-            std::filesystem::create_directories(data);
-            std::ofstream(folder / "postgres.json")
-                << json{{"store", {{"kind", "postgresql"}, {"postgres_url", url}}}}.dump();
-            const auto result = flood({program, "--config", (folder / "postgres.json").string(), "--listen",
-                                       "127.0.0.1:" + std::to_string(port), "--data", data.string(), "--codes-in-log"},
-                                      port, folder / "postgres.log", known, seconds, flooders, postgresSignIns);
-            print("PostgreSQL", result, seconds, flooders);
+            if (only.empty() || only == "postgresql") {
+                auto& cluster = testing::PostgresTestCluster::shared();
+                const auto url = cluster.connectionString(cluster.createDatabase());
+                Known known;
+                {
+                    auto store = openRelayStore(RelayStoreConfig{"postgresql", "", url});
+                    known = prepare(*store);
+                }
+                run("PostgreSQL", json{{"kind", "postgresql"}, {"postgres_url", url}}, postgresSignIns, known);
+            }
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "morvane_relay_flood: %s\n", error.what());

@@ -85,7 +85,17 @@ void accountCall(std::span<const std::uint8_t> input) {
     } else {
         auto& call = std::get<relay_route::Account>(routed).call;
         call.client = "192.0.2.1";
+        call.networks = {"192.0.2.1"};
+        // The gate reads the same call before the store would: what it
+        // answers at once is a refusal with its word.
+        AccountGate gate([] { return now; }, RelayLog(), true, store.sealKey());
+        const auto pass = gate.check(call);
+        if (pass.refusal) require(pass.refusal->status >= 400 && pass.refusal->body.contains("error"));
+        require(pass.lane <= AccountGate::unsealedLane);
         answer = accounts.handle(call);
+        gate.answered(pass, answer);
+        const auto ticket = gate.checkTicket(body, call.networks);
+        require(!ticket.refusal || ticket.refusal->status == 401 || ticket.refusal->status == 429);
     }
     static const std::set<int> statuses = {200, 201, 400, 401, 403, 404, 405, 409, 413, 415, 429, 503};
     require(statuses.contains(answer.status));

@@ -33,12 +33,10 @@ std::optional<std::string> text(const json& body, const char* key) {
     return it->get<std::string>();
 }
 
-// A token is its sign-in's session (16 bytes) and a secret (32 bytes), both
-// base64url, one after the other: plain base64url text that a query carries
-// as it is, whose session can be read without a lookup.
+// A token is its sign-in's session (16 bytes) and a secret (32 bytes, see
+// TokenSeal), both base64url, one after the other: plain base64url text
+// that a query carries as it is, whose session can be read without a lookup.
 constexpr std::size_t sessionChars = 22, secretChars = 43;
-
-std::string newToken(const std::string& session) { return session + RelayBytes::b64u(Secure::randomBytes(32)); }
 
 std::string newSession() { return RelayBytes::b64u(Secure::randomBytes(16)); }
 
@@ -136,7 +134,8 @@ std::string tokenSession(const std::string& token) {
 RelayAccounts::RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured)
     : store_(store),
       hooks_(std::move(hooks)),
-      mailConfigured_(mailConfigured) {}
+      mailConfigured_(mailConfigured),
+      seal_(store.sealKey()) {}
 
 std::int64_t RelayAccounts::seconds() const {
     const auto millis = hooks_.now();
@@ -280,8 +279,8 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
 RelayAccounts::NewSession RelayAccounts::mintSession(const Account& account, const std::string& client,
                                                     const std::string& sessionID) {
     const auto now = seconds();
-    const auto access = newToken(sessionID);
-    const auto refresh = newToken(sessionID);
+    const auto access = seal_.mint(TokenKind::access, sessionID, now + RelayLimits::accessSeconds);
+    const auto refresh = seal_.mint(TokenKind::refresh, sessionID, now + RelayLimits::refreshSeconds);
     return NewSession{
         {Token{hashOf(access), TokenKind::access, account.userId, client, "", now + RelayLimits::accessSeconds},
          Token{hashOf(refresh), TokenKind::refresh, account.userId, client, "", now + RelayLimits::refreshSeconds}},
@@ -440,9 +439,9 @@ AccountAnswer RelayAccounts::ticket(const std::string& room, const Bearer& acces
     if (!host || host->userId != access.token.userId) return refuse(404, RelayError::unknownHost);
     // The ticket carries its sign-in's session, so connection limits per
     // device hold across tickets and refreshed tokens.
-    const auto ticketText = newToken(access.session);
-    store_.putToken(Token{hashOf(ticketText), TokenKind::ticket, access.token.userId, access.token.client, room,
-                          seconds() + RelayLimits::ticketSeconds});
+    const auto until = seconds() + RelayLimits::ticketSeconds;
+    const auto ticketText = seal_.mint(TokenKind::ticket, access.session, until);
+    store_.putToken(Token{hashOf(ticketText), TokenKind::ticket, access.token.userId, access.token.client, room, until});
     return answer(200, json{{"ticket", ticketText}, {"expires_in", RelayLimits::ticketSeconds}});
 }
 
@@ -511,20 +510,23 @@ void ThrottledLine::say(const RelayLog& log, Severity severity, const std::strin
 
 std::vector<WorkLane> AccountGate::storeLanes(std::size_t maxWaiting) {
     return {{"sign-ins", std::max<std::size_t>(1, maxWaiting / 2)},
-            {"sign-ins for codes not sent from here", std::max<std::size_t>(1, maxWaiting / 8)}};
+            {"sign-ins for codes not sent from here", std::max<std::size_t>(1, maxWaiting / 8)},
+            {"calls with unsealed tokens", std::max<std::size_t>(1, maxWaiting / 8)}};
 }
 
-AccountGate::AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::size_t maxClients)
+AccountGate::AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::string seal, std::size_t maxClients)
     : now_(std::move(now)),
       log_(std::move(log)),
       mailConfigured_(mailConfigured),
+      seal_(std::move(seal)),
       callsPerClient_(RelayLimits::callsPerClientMinute, 60, maxClients, full("calls per client")),
       codesPerClient_(RelayLimits::codesPerClient, RelayLimits::codeWindowSeconds, maxClients, full("codes per client")),
       codesPerAddress_(RelayLimits::codesPerAddress, RelayLimits::codeWindowSeconds, maxClients,
                        full("codes per address")),
       verifiesPerClient_(RelayLimits::verifiesPerClient, RelayLimits::codeWindowSeconds, maxClients,
                          full("sign-ins per client")),
-      codesAsked_(std::numeric_limits<int>::max(), RelayLimits::codeLifetimeSeconds, maxClients, full("codes asked")) {}
+      codesAsked_(std::numeric_limits<int>::max(), RelayLimits::codeLifetimeSeconds, maxClients, full("codes asked")),
+      verdicts_(RelayLimits::maxCodeVerdicts, RelayLimits::codeVerdictMillis) {}
 
 std::function<void(std::size_t)> AccountGate::full(const std::string& what) {
     return [log = log_, what](std::size_t keys) {
@@ -543,6 +545,38 @@ AccountGate::Pass AccountGate::refused(std::int64_t wait, const std::string& why
     return Pass{refuse(429, RelayError::tryLater, wait), knownLane};
 }
 
+bool AccountGate::hold(Pass& pass, std::vector<HeldPlaces::Claim> claims, const std::vector<std::string>& networks,
+                       const std::string& what) {
+    for (std::size_t level = 0; level < networks.size(); ++level)
+        claims.push_back({"network " + networks[level], RelayLimits::placesPerNetwork << level});
+    const auto full = places_.take(claims);
+    if (!full) {
+        for (const auto& claim : claims) pass.places.push_back(claim.key);
+        return true;
+    }
+    giveBack(pass);
+    pass = refused(1, what + ": " + std::to_string(places_.held(*full)) + " calls of its " +
+                          full->substr(0, full->find(' ')) + " wait for the store");
+    return false;
+}
+
+void AccountGate::placeToken(Pass& pass, TokenKind kind, const std::string& token,
+                             const std::vector<std::string>& networks, const std::string& what,
+                             std::optional<AccountAnswer> expired) {
+    const auto issued = seal_.issued(kind, token);
+    if (!issued) {
+        pass.lane = unsealedLane;
+        hold(pass, {}, networks, what);
+        return;
+    }
+    if (expired && issued->expiresAt <= seconds()) {
+        pass.refusal = std::move(expired);
+        return;
+    }
+    pass.lane = knownLane;
+    hold(pass, {{"sign-in " + issued->session, RelayLimits::placesPerSignIn}}, {}, what);
+}
+
 AccountGate::Pass AccountGate::check(const AccountCall& call) {
     const auto now = seconds();
     Pass pass;
@@ -556,32 +590,70 @@ AccountGate::Pass AccountGate::check(const AccountCall& call) {
         pass.counted.emplace_back(&window, key);
         return true;
     };
-    if (ruleOf(call.endpoint).countedPerMinute &&
+    const auto rule = ruleOf(call.endpoint);
+    if (rule.countedPerMinute &&
         !take(callsPerClient_, call.client, "an account call: too many calls from " + call.client))
         return pass;
     const auto email = normalizeAddress(text(call.body, "email").value_or(""));
     const auto loginId = text(call.body, "login_id").value_or("");
+    const auto code = email.value_or("") + " " + loginId;
     switch (call.endpoint) {
     case AccountEndpoint::code:
         pass.lane = signInLane;
         // Counted as the accounts count them: only what they would send.
-        if (!email || loginId.empty() || loginId.size() > 64 || !mailConfigured_) return pass;
-        if (!take(codesPerClient_, call.client, "a code for " + *email + ": too many codes from " + call.client) ||
-            !take(codesPerAddress_, *email, "a code for " + *email + ": too many codes for the address"))
-            return pass;
-        codesAsked_.take(*email + " " + loginId, now);
+        if (email && !loginId.empty() && loginId.size() <= 64 && mailConfigured_) {
+            if (!take(codesPerClient_, call.client, "a code for " + *email + ": too many codes from " + call.client) ||
+                !take(codesPerAddress_, *email, "a code for " + *email + ": too many codes for the address"))
+                return pass;
+            codesAsked_.take(code, now);
+            verdicts_.forget(code);
+        }
+        hold(pass, {{"code " + code, RelayLimits::placesPerCode}}, call.networks, "a code for " + code);
         return pass;
     case AccountEndpoint::verify: {
         pass.lane = signInLane;
         const auto kind = text(call.body, "client").value_or("");
-        if (!email || (kind != "mac" && kind != "web")) return pass;
-        if (!take(verifiesPerClient_, call.client, "a sign-in for " + *email + ": too many tries from " + call.client))
-            return pass;
-        if (!codesAsked_.counting(*email + " " + loginId, now)) pass.lane = strangerLane;
+        if (email && (kind == "mac" || kind == "web")) {
+            if (!take(verifiesPerClient_, call.client,
+                      "a sign-in for " + *email + ": too many tries from " + call.client))
+                return pass;
+            if (!codesAsked_.counting(code, now)) pass.lane = strangerLane;
+            const auto nowMillis = now_();
+            if (auto told = verdicts_.told(code, nowMillis, places_.held("code " + code) > 0)) {
+                pass.refusal = answer(400, std::move(*told));
+                return pass;
+            }
+            pass.code = code;
+        }
+        hold(pass, {{"code " + code, RelayLimits::placesPerCode}}, call.networks, "a sign-in for " + code);
         return pass;
     }
-    default: return pass;
+    case AccountEndpoint::refresh:
+        placeToken(pass, TokenKind::refresh, text(call.body, "refresh_token").value_or(""), call.networks,
+                   "a refresh", refuse(401, RelayError::invalidToken));
+        return pass;
+    case AccountEndpoint::signOut:
+        // A sign-out is done whatever its token's age.
+        placeToken(pass, TokenKind::refresh, text(call.body, "refresh_token").value_or(""), call.networks,
+                   "a sign-out", std::nullopt);
+        return pass;
+    default:
+        placeToken(pass, TokenKind::access, rule.bearer ? call.bearer : "", call.networks, "an account call",
+                   refuse(401, RelayError::unauthorized));
+        return pass;
     }
+}
+
+AccountGate::Pass AccountGate::checkTicket(const std::string& ticket, const std::vector<std::string>& networks) {
+    Pass pass;
+    placeToken(pass, TokenKind::ticket, ticket, networks, "a device", refuse(401, RelayError::unauthorized));
+    return pass;
+}
+
+void AccountGate::answered(const Pass& pass, const std::optional<AccountAnswer>& answer) {
+    places_.release(pass.places);
+    if (!answer || answer->status == 503) return giveBack(pass);
+    if (!pass.code.empty()) verdicts_.learn(pass.code, answer->status, answer->body, now_());
 }
 
 void AccountGate::giveBack(const Pass& pass) {
@@ -604,10 +676,25 @@ void queueAccountCall(AccountGate& gate, WorkQueue& store, RelayAccounts& accoun
     const auto lane = pass.lane;
     store.run<AccountAnswer>([&accounts, call = std::move(call)] { return accounts.handle(call); },
                              [&gate, pass = std::move(pass), done = std::move(done)](std::optional<AccountAnswer> answer) {
-                                 if (!answer || answer->status == 503) gate.giveBack(pass);
+                                 gate.answered(pass, answer);
                                  done(answer ? std::move(*answer) : storeTryLater());
                              },
                              lane);
+}
+
+void queueDeviceAdmission(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, const std::string& room,
+                          const std::string& ticket, const std::vector<std::string>& networks,
+                          std::function<void(DeviceAdmission)> done) {
+    auto pass = gate.checkTicket(ticket, networks);
+    if (pass.refusal)
+        return done(refusedDevice(pass.refusal->status == 401 ? RelayDeviceClose::ticketRefused : RelayDeviceClose::tryLater));
+    const auto lane = pass.lane;
+    store.run<DeviceAdmission>([&accounts, room, ticket] { return accounts.admitDevice(room, ticket); },
+                               [&gate, pass = std::move(pass), done = std::move(done)](std::optional<DeviceAdmission> admission) {
+                                   gate.answered(pass, AccountAnswer{});
+                                   done(admission ? std::move(*admission) : refusedDevice(RelayDeviceClose::tryLater));
+                               },
+                               lane);
 }
 
 void RelayAccounts::purge() {

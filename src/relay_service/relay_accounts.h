@@ -17,11 +17,13 @@
 
 #include "core/clock.h"
 #include "core/types.h"
+#include "relay_service/gate_memory.h"
 #include "relay_service/rate_window.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/relay_log.h"
 #include "relay_service/relay_route.h"
 #include "relay_service/relay_store.h"
+#include "relay_service/token_seal.h"
 #include "relay_service/work_queue.h"
 
 namespace morvane::relay_service {
@@ -141,6 +143,7 @@ private:
     RelayStore& store_;
     Hooks hooks_;
     bool mailConfigured_;
+    TokenSeal seal_;
     // A flood of made-up sign-ins would say it once a call.
     ThrottledLine noLiveCode_;
 };
@@ -151,16 +154,21 @@ private:
 // must agree on (codes asked, sign-ins tried) is counted in the store
 // again, for the calls that pass.
 //
-// Each call is also given its lane of the store queue. Calls of accounts
-// already signed in (tokens, tickets, computers' links and removals, with
-// the service's own work) take the first lane, which sign-in attempts
-// cannot fill; a sign-in for a code asked here takes the second; a sign-in
-// for a code this instance never sent (asked through another instance, or
-// a guess) the third and smallest, so that a flood of made-up sign-ins
-// under ever new client keys holds up only itself.
+// Each call is also given its lane of the store queue, and the places it
+// may hold there. Calls with a token this relay sealed (TokenSeal: of an
+// account signed in at any instance, before or after a restart), with the
+// service's own work and computers' links, take the first lane, which no
+// other lane can fill, each sign-in's calls holding at most a few places.
+// A sign-in for a code asked here takes the second lane; a sign-in for a
+// code this instance never sent (asked through another instance, or a
+// guess) the third; a call whose token bears no seal (made up, or handed
+// out before tokens were sealed) the fourth. What may come from anyone
+// without an account (lanes 2 to 4) holds at most a few places per client
+// network (IPv4 address, IPv6 /64, /56 and /48) and per sign-in code, and a
+// code that can no longer sign anyone in is answered from memory.
 class AccountGate {
 public:
-    enum StoreLane : std::size_t { knownLane = 0, signInLane = 1, strangerLane = 2 };
+    enum StoreLane : std::size_t { knownLane = 0, signInLane = 1, strangerLane = 2, unsealedLane = 3 };
     // The store queue's lanes past the first, for a queue of `maxWaiting`.
     static std::vector<WorkLane> storeLanes(std::size_t maxWaiting);
 
@@ -169,15 +177,25 @@ public:
         std::size_t lane = knownLane;
         // What the call was counted under.
         std::vector<std::pair<RateWindow*, std::string>> counted = {};
+        // The places it holds until it is answered.
+        std::vector<std::string> places = {};
+        // The sign-in code a verify tried ("address login"), whose verdict
+        // its answer tells.
+        std::string code = {};
     };
 
-    // `maxClients`: the keys each count holds (see RateWindow).
-    AccountGate(WallClock now, RelayLog log, bool mailConfigured,
+    // `seal`: the store's (RelayStore::sealKey). `maxClients`: the keys
+    // each count holds (see RateWindow).
+    AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::string seal,
                 std::size_t maxClients = RelayLimits::maxCountedClients);
     Pass check(const AccountCall& call);
-    // A call the relay could not serve (the store failed or had no room for
+    // A device's ticket: refused at once when sealed and expired (401).
+    Pass checkTicket(const std::string& ticket, const std::vector<std::string>& networks);
+    // Every call that passed comes back with its answer, or with nothing
+    // when the store could not give one: its places are free again, and a
+    // call the relay could not serve (the store failed or had no room for
     // it) is not held against its caller.
-    void giveBack(const Pass& pass);
+    void answered(const Pass& pass, const std::optional<AccountAnswer>& answer);
     // Forgets the counts whose window has ended.
     void purge();
 
@@ -185,16 +203,27 @@ private:
     std::int64_t seconds() const;
     Pass refused(std::int64_t wait, const std::string& why);
     std::function<void(std::size_t)> full(const std::string& what);
+    void giveBack(const Pass& pass);
+    // Holds a place under each claim and each of the call's networks, or
+    // answers try-later at once.
+    bool hold(Pass& pass, std::vector<HeldPlaces::Claim> claims, const std::vector<std::string>& networks,
+              const std::string& what);
+    // A call with a token: its lane and places by the token's seal.
+    void placeToken(Pass& pass, TokenKind kind, const std::string& token, const std::vector<std::string>& networks,
+                    const std::string& what, std::optional<AccountAnswer> expired);
 
     WallClock now_;
     RelayLog log_;
     bool mailConfigured_;
+    TokenSeal seal_;
     RateWindow callsPerClient_;
     RateWindow codesPerClient_;
     RateWindow codesPerAddress_;
     RateWindow verifiesPerClient_;
     // The sign-ins this instance was asked a code for, while it lives.
     RateWindow codesAsked_;
+    HeldPlaces places_;
+    CodeVerdicts verdicts_;
     ThrottledLine refusals_;
 };
 
@@ -204,6 +233,13 @@ private:
 // thread; `done` there too.
 void queueAccountCall(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, AccountCall call,
                       std::function<void(AccountAnswer)> done);
+// Judges a device's ticket as the server does: the gate's refusal at once,
+// else the accounts' admission from the ticket's lane, or "try-later" when
+// the store could not give it in time. On the network thread; `done` there
+// too.
+void queueDeviceAdmission(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, const std::string& room,
+                          const std::string& ticket, const std::vector<std::string>& networks,
+                          std::function<void(DeviceAdmission)> done);
 // The answer to a call the store queue could not take.
 AccountAnswer storeTryLater();
 

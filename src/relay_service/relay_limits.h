@@ -27,6 +27,19 @@ inline constexpr int callsPerClientMinute = 120;
 // Client addresses whose calls are counted at once (in memory, per
 // instance); past it, the oldest counts make room for newcomers.
 inline constexpr std::size_t maxCountedClients = 50'000;
+// Places of the store queue held at once by what anyone may send without
+// an account: per client network (an IPv4 address or IPv6 /64; twice that
+// for a /56, four times for a /48) and per sign-in code; and among calls
+// with a token this relay sealed, per sign-in. An honest caller has one or
+// two calls on their way at a time.
+inline constexpr int placesPerNetwork = 4;
+inline constexpr int placesPerCode = 2;
+inline constexpr int placesPerSignIn = 8;
+// A code the store said is spent, expired or gone is answered so from
+// memory this long before the store is asked again (another instance may
+// have sent a new one meanwhile), for at most this many codes at once.
+inline constexpr std::int64_t codeVerdictMillis = 2'000;
+inline constexpr std::size_t maxCodeVerdicts = 10'000;
 
 // Tokens.
 inline constexpr std::int64_t accessSeconds = 3600;

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -52,6 +53,9 @@ struct AccountCall {
     std::string bearer;   // the token after "Bearer ", where the row needs one
     nlohmann::json body;  // the JSON object, where the row reads one
     std::string client;   // the caller's rate key, set by the connection
+    // The networks the caller is counted under (clientNetworks), set by the
+    // connection; none for a trusted proxy that named no client.
+    std::vector<std::string> networks = {};
 };
 
 // What the route reads of a request.

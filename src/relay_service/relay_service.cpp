@@ -53,7 +53,7 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
       storeQueue_("the store", storeThread_, network_, options_.monotonicMillis, withLanes(options_.storeQueue), options_.log),
       mailQueue_("the mail", mailThread_, network_, options_.monotonicMillis, options_.mailQueue, options_.log),
       online_(std::make_shared<OnlineRooms>()),
-      gate_(options_.wallMillis, options_.log, static_cast<bool>(options_.sender)),
+      gate_(options_.wallMillis, options_.log, static_cast<bool>(options_.sender), store.sealKey()),
       beat_(io),
       purge_(io),
       presenceBeat_(io) {

@@ -127,6 +127,12 @@ public:
     // thread. A store that cannot lose its database always answers.
     virtual StoreReach reach() const { return StoreReach::answering; }
 
+    // The key the tokens this relay hands out are sealed with (TokenSeal):
+    // made with the database and the same for every instance sharing it, so
+    // that a token any of them handed out is known to all, across restarts.
+    // Read when the store opens; never a call to the database.
+    virtual std::string sealKey() const = 0;
+
     // The account of an address, made on its first verified sign-in.
     virtual Account accountForEmail(const std::string& email, std::int64_t nowSeconds) = 0;
     virtual std::optional<Account> account(const std::string& userId) = 0;

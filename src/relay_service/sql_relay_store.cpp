@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "core/secure.h"
 #include "relay_service/relay_store_detail.h"
 
 namespace morvane::relay_service::detail {
@@ -91,6 +92,16 @@ CREATE TABLE link_requests (
 CREATE INDEX link_requests_holder ON link_requests (holder);
 )sql",
      2},
+    // 5: the key tokens are sealed with. Additive: a program of an earlier
+    // version hands out tokens without a seal, which the others still take,
+    // in the store queue's small lane for tokens they cannot place.
+    {R"sql(
+CREATE TABLE seal_key (
+    id INTEGER NOT NULL PRIMARY KEY,
+    seal_key TEXT NOT NULL
+);
+)sql",
+     2},
 };
 
 // A link no instance refreshed for this long belongs to an instance that
@@ -169,6 +180,14 @@ void SqlRelayStore::migrate(const std::string& database) {
             sql("INSERT INTO schema_compatible (version) VALUES ($1)", nowCompatible);
         }
         transaction.commit();
+    });
+    // Of instances making it at once, the first one's stands for all.
+    sealKey_ = op([&] {
+        sql("INSERT INTO seal_key (id, seal_key) VALUES (1, $1) ON CONFLICT (id) DO NOTHING",
+            Secure::hex(Secure::randomBytes(32)));
+        const auto r = sql("SELECT seal_key FROM seal_key WHERE id = 1");
+        if (r.empty()) throw RelayStoreError(database + ": its seal key vanished as it was made");
+        return r.text(0, 0);
     });
 }
 

@@ -59,6 +59,7 @@ std::string schemaStepSql(std::size_t index, std::string_view int64Type);
 
 class SqlRelayStore : public RelayStore {
 public:
+    std::string sealKey() const override { return sealKey_; }
     Account accountForEmail(const std::string& email, std::int64_t nowSeconds) override;
     std::optional<Account> account(const std::string& userId) override;
     void putCode(const SignInCode& code) override;
@@ -115,7 +116,8 @@ protected:
     virtual void storeVersion(int version) = 0;
 
     // Brings the database to this program's schema, or accepts a newer one
-    // this program may use; throws RelayStoreError naming `database`.
+    // this program may use, and reads its seal key (made by the first
+    // program to need it); throws RelayStoreError naming `database`.
     void migrate(const std::string& database);
     // One token's row, inside the call or transaction under way.
     void insertToken(const Token& token);
@@ -150,6 +152,9 @@ protected:
         SqlRelayStore& store_;
         bool done_ = false;
     };
+
+private:
+    std::string sealKey_;
 };
 
 }  // namespace morvane::relay_service::detail

@@ -1,7 +1,8 @@
 // The account calls' limits counted in memory before a call waits for the
-// store, and the store queue's lanes under a flood of made-up sign-ins:
-// the gate and the accounts on an in-memory store, with the store queue's
-// worker run by hand a few jobs at a time, slower than the flood comes.
+// store, the places a call may hold there, and the store queue's lanes
+// under floods that need no account: the gate and the accounts on an
+// in-memory store, with the store queue's worker run by hand a few jobs at
+// a time, slower than the flood comes.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -10,6 +11,7 @@
 #include "account_rig.h"
 #include "relay/relay_identity.h"
 #include "relay_service/relay_limits.h"
+#include "relay_service/token_seal.h"
 #include "relay_service/work_queue.h"
 
 namespace morvane::relay_service::testing {
@@ -42,8 +44,8 @@ private:
     std::deque<std::function<void()>> jobs_;
 };
 
-// The service's way with account calls, on hand-run queues: the gate, then
-// the store queue's lane, then the accounts.
+// The service's way with account calls and devices' tickets, on hand-run
+// queues: the gate, then the store queue's lane, then the accounts.
 struct FloodRig {
     AccountRig rig;
     ManualExecutor network;
@@ -51,14 +53,22 @@ struct FloodRig {
     RelayLog log{[this](const std::string& line) { rig.logs.push_back(line); }};
     WorkQueue store{"the store", worker, network, [this] { return network.now(); },
                     WorkQueueLimits{16, 5'000, AccountGate::storeLanes(16)}, log};
-    AccountGate gate{[this] { return rig.nowMillis; }, log, true};
+    AccountGate gate{[this] { return rig.nowMillis; }, log, true, rig.store.sealKey()};
 
+    // A call from `client`, counted under its own network unless others are
+    // named.
     void call(const std::string& method, const std::string& path, const json& body, const std::string& bearer,
-              const std::string& client, std::function<void(AccountAnswer)> done) {
+              const std::string& client, std::function<void(AccountAnswer)> done,
+              std::vector<std::string> networks = {}) {
         auto routed = withJsonRequest(method, path, body, bearer, routeRelay);
         auto& account = std::get<relay_route::Account>(routed).call;
         account.client = client;
+        account.networks = networks.empty() ? std::vector{client} : std::move(networks);
         queueAccountCall(gate, store, rig.accounts, std::move(account), std::move(done));
+    }
+    void device(const std::string& room, const std::string& ticket, const std::string& client,
+                std::function<void(DeviceAdmission)> done) {
+        queueDeviceAdmission(gate, store, rig.accounts, room, ticket, {client}, std::move(done));
     }
     // A code's delivery comes back to the accounts in the sign-ins' lane.
     void delivered(const CodeDelivery& delivery, std::function<void(AccountAnswer)> done) {
@@ -67,6 +77,17 @@ struct FloodRig {
                                  [done](std::optional<AccountAnswer> answer) { done(answer ? *answer : storeTryLater()); },
                                  AccountGate::signInLane);
     }
+    // A code asked through the gate and delivered: the code, or "".
+    void askCode(const std::string& email, const std::string& login, const std::string& client,
+                 std::function<void(std::string)> done) {
+        call("POST", "/v1/auth/code", json{{"email", email}, {"login_id", login}}, "", client,
+             [this, done](AccountAnswer code) {
+                 if (!code.delivery) return done("");
+                 delivered(*code.delivery, [done, digits = code.delivery->code](AccountAnswer sent) {
+                     done(sent.status == 200 ? digits : "");
+                 });
+             });
+    }
     // One turn: the store takes `jobs`, the answers come back, 5 ms pass.
     void turn(int jobs) {
         worker.run(jobs);
@@ -74,89 +95,242 @@ struct FloodRig {
         network.advance(5);
         rig.nowMillis += 5;
     }
+    // Runs until nothing waits.
+    void settle() {
+        for (int i = 0; i < 1000 && store.waiting() > 0; ++i) turn(100);
+        network.runAll();
+    }
 };
 
-// During a flood of sign-ins under ever new client keys and addresses, more
-// than the store can answer, people asking a code and signing in with it
-// get through, and so does a signed-in account's list, ticket, refresh and
-// its computer's link; the log says what happens in a few lines.
-TEST(AccountGate, AFloodOfMadeUpSignInsHoldsUpNeitherPeopleSigningInNorSignedInAccounts) {
-    FloodRig flood;
-    auto& rig = flood.rig;
-    const auto computer = newComputer();
-    const auto owner = rig.signIn("owner@example.com");
-    ASSERT_EQ(rig.registerComputer(computer, owner).status, 201);
-    const auto room = RelayBytes::hex(computer.roomID());
-    rig.logs.clear();
+// A client key and network no one used before: an address of 10/8.
+std::string newClient(int i) { return "10." + std::to_string(i / 62'500) + "." + std::to_string(i / 250 % 250) + "." + std::to_string(i % 250); }
 
-    constexpr int people = 10;
-    int signedIn = 0, failed = 0;
-    std::vector<std::string> knownCalls;
-    auto refresh = owner["refresh_token"].get<std::string>();
-    auto access = owner["access_token"].get<std::string>();
-    int flooded = 0;
-    for (int round = 0; round < 400; ++round) {
-        for (int i = 0; i < 40; ++i, ++flooded)
-            flood.call("POST", "/v1/auth/verify",
-                       json{{"email", "x" + std::to_string(flooded) + "@example.com"},
-                            {"login_id", "flood"},
-                            {"code", "123456"},
-                            {"client", "web"}},
-                       "", "10.0." + std::to_string(flooded / 250) + "." + std::to_string(flooded % 250),
-                       [](AccountAnswer) {});
-        if (round % 30 == 0 && round / 30 < people) {
-            const auto person = "person" + std::to_string(round / 30) + "@example.com";
-            const auto client = "192.0.2." + std::to_string(round / 30);
-            const json asked{{"email", person}, {"login_id", "l"}};
-            flood.call("POST", "/v1/auth/code", asked, "", client, [&, person, client](AccountAnswer code) {
-                if (!code.delivery) return void(++failed);
-                flood.delivered(*code.delivery, [&, person, client, digits = code.delivery->code](AccountAnswer sent) {
-                    if (sent.status != 200) return void(++failed);
+// A token of the right shape that this relay never handed out.
+std::string madeUpToken() { return RelayBytes::b64u(Secure::randomBytes(16)) + RelayBytes::b64u(Secure::randomBytes(32)); }
+
+// Floods that need no account, each under ever new client keys and
+// networks, more than the store can answer: people asking a code and
+// signing in with it get through, and so do a signed-in account's list,
+// ticket, refresh and its computer's link; the flood holds no more of the
+// store queue's places than its bound, and the log says what happens in a
+// few lines.
+TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInAccounts) {
+    struct Attack {
+        const char* name;
+        // What the attacker does first: asks a code of its own.
+        std::function<void(FloodRig&)> prepare;
+        // The flood's call `i`; `done` once it is answered.
+        std::function<void(FloodRig&, int i, const std::string& room, std::function<void()> done)> send;
+        std::size_t mostHeld;  // places of the store queue the flood holds at once, at most
+        // What else the attack is held to, checked after it.
+        std::function<void(FloodRig&)> bound = {};
+    };
+    const auto verify = [](FloodRig& flood, int i, const std::string& email, const std::string& login,
+                           std::function<void()> done) {
+        flood.call("POST", "/v1/auth/verify",
+                   json{{"email", email}, {"login_id", login}, {"code", "123456"}, {"client", "web"}}, "", newClient(i),
+                   [done](AccountAnswer) { done(); });
+    };
+    // One code's verifies reach the store for its tries, then once every
+    // time its verdict is asked again.
+    const auto oneCodeBound = [](FloodRig& flood) {
+        const auto storeVerifies = RelayLimits::codeTries + 3000 / RelayLimits::codeVerdictMillis + 2;
+        EXPECT_LE(flood.rig.store.codeReads["attacker@example.com"], 2 * storeVerifies);
+    };
+    const Attack attacks[] = {
+        {"made-up sign-ins", [](FloodRig&) {},
+         [&](FloodRig& flood, int i, const std::string&, std::function<void()> done) {
+             verify(flood, i, "x" + std::to_string(i) + "@example.com", "flood", std::move(done));
+         },
+         AccountGate::storeLanes(16)[1].maxWaiting},
+        {"one code asked here, its verifies",
+         [](FloodRig& flood) {
+             flood.askCode("attacker@example.com", "attack", "203.0.113.66", [](std::string code) { EXPECT_NE(code, ""); });
+             flood.settle();
+         },
+         [&](FloodRig& flood, int i, const std::string&, std::function<void()> done) {
+             verify(flood, i, "attacker@example.com", "attack", std::move(done));
+         },
+         RelayLimits::placesPerCode, oneCodeBound},
+        {"one code asked through another instance, its verifies",
+         [](FloodRig& flood) { EXPECT_NE(flood.rig.requestCode("attacker@example.com", "attack"), ""); },
+         [&](FloodRig& flood, int i, const std::string&, std::function<void()> done) {
+             verify(flood, i, "attacker@example.com", "attack", std::move(done));
+         },
+         RelayLimits::placesPerCode, oneCodeBound},
+        {"made-up bearer tokens", [](FloodRig&) {},
+         [](FloodRig& flood, int i, const std::string&, std::function<void()> done) {
+             flood.call("GET", "/v1/hosts", nullptr, madeUpToken(), newClient(i), [done](AccountAnswer) { done(); });
+         },
+         AccountGate::storeLanes(16)[2].maxWaiting},
+        {"made-up refresh tokens", [](FloodRig&) {},
+         [](FloodRig& flood, int i, const std::string&, std::function<void()> done) {
+             flood.call("POST", "/v1/auth/refresh", json{{"refresh_token", madeUpToken()}}, "", newClient(i),
+                        [done](AccountAnswer) { done(); });
+         },
+         AccountGate::storeLanes(16)[2].maxWaiting},
+        {"made-up tickets", [](FloodRig&) {},
+         [](FloodRig& flood, int i, const std::string& room, std::function<void()> done) {
+             flood.device(room, madeUpToken(), newClient(i), [done](DeviceAdmission) { done(); });
+         },
+         AccountGate::storeLanes(16)[2].maxWaiting},
+    };
+    for (const auto& attack : attacks) {
+        SCOPED_TRACE(attack.name);
+        FloodRig flood;
+        auto& rig = flood.rig;
+        const auto computer = newComputer();
+        const auto owner = rig.signIn("owner@example.com");
+        ASSERT_EQ(rig.registerComputer(computer, owner).status, 201);
+        const auto room = RelayBytes::hex(computer.roomID());
+        attack.prepare(flood);
+        rig.logs.clear();
+
+        constexpr int people = 10;
+        int signedIn = 0, failed = 0;
+        std::vector<std::string> knownCalls;
+        auto refresh = owner["refresh_token"].get<std::string>();
+        auto access = owner["access_token"].get<std::string>();
+        int flooded = 0, answered = 0;
+        std::size_t held = 0;
+        for (int round = 0; round < 400; ++round) {
+            for (int i = 0; i < 40; ++i, ++flooded) attack.send(flood, flooded, room, [&answered] { ++answered; });
+            if (round % 30 == 0 && round / 30 < people) {
+                const auto person = "person" + std::to_string(round / 30) + "@example.com";
+                const auto client = "192.0.2." + std::to_string(round / 30);
+                flood.askCode(person, "l", client, [&, person, client](std::string digits) {
+                    if (digits.empty()) return void(++failed);
                     flood.call("POST", "/v1/auth/verify",
                                json{{"email", person}, {"login_id", "l"}, {"code", digits}, {"client", "mac"}}, "", client,
                                [&](AccountAnswer verified) { verified.status == 200 ? ++signedIn : ++failed; });
                 });
-            });
-        }
-        if (round % 40 == 20) {
-            const auto note = [&knownCalls](const std::string& what) {
-                return [&knownCalls, what](AccountAnswer answer) {
-                    knownCalls.push_back(what + " " + std::to_string(answer.status));
+            }
+            if (round % 40 == 20) {
+                const auto note = [&knownCalls](const std::string& what) {
+                    return [&knownCalls, what](AccountAnswer answer) {
+                        knownCalls.push_back(what + " " + std::to_string(answer.status));
+                    };
                 };
-            };
-            flood.call("GET", "/v1/hosts", nullptr, access, "198.51.100.7", note("list"));
-            flood.call("POST", "/v1/hosts/" + room + "/ticket", json::object(), access, "198.51.100.7", note("ticket"));
-            flood.call("POST", "/v1/auth/refresh", json{{"refresh_token", refresh}}, "", "198.51.100.7",
-                       [&](AccountAnswer answer) {
-                           knownCalls.push_back("refresh " + std::to_string(answer.status));
-                           if (answer.status != 200) return;
-                           refresh = answer.body["refresh_token"];
-                           access = answer.body["access_token"];
-                       });
-            // A computer dialling its link again is judged in the first lane.
-            const auto hello = computer.helloHeader(static_cast<std::uint64_t>(rig.seconds()), Secure::randomBytes(16));
-            auto& accounts = rig.accounts;
-            flood.store.run<HostAdmission>([&accounts, room, hello] { return accounts.admitHost(room, hello); },
-                                           [&knownCalls](std::optional<HostAdmission> admission) {
-                                               knownCalls.push_back("link " + std::to_string(admission ? admission->status : 503));
-                                           });
+                flood.call("GET", "/v1/hosts", nullptr, access, "198.51.100.7", note("list"));
+                flood.call("POST", "/v1/hosts/" + room + "/ticket", json::object(), access, "198.51.100.7", note("ticket"));
+                flood.call("POST", "/v1/auth/refresh", json{{"refresh_token", refresh}}, "", "198.51.100.7",
+                           [&](AccountAnswer answer) {
+                               knownCalls.push_back("refresh " + std::to_string(answer.status));
+                               if (answer.status != 200) return;
+                               refresh = answer.body["refresh_token"];
+                               access = answer.body["access_token"];
+                           });
+                // A computer dialling its link again is judged in the first lane.
+                const auto hello = computer.helloHeader(static_cast<std::uint64_t>(rig.seconds()), Secure::randomBytes(16));
+                auto& accounts = rig.accounts;
+                flood.store.run<HostAdmission>([&accounts, room, hello] { return accounts.admitHost(room, hello); },
+                                               [&knownCalls](std::optional<HostAdmission> admission) {
+                                                   knownCalls.push_back("link " + std::to_string(admission ? admission->status : 503));
+                                               });
+            }
+            flood.turn(4);
+            // What waits for the store now is the flood's, but for a few.
+            held = std::max(held, static_cast<std::size_t>(flooded - answered));
         }
-        flood.turn(4);
-    }
-    for (int i = 0; i < 200; ++i) flood.turn(4);
+        flood.settle();
 
-    EXPECT_GE(signedIn, 9) << failed << " failed";
-    EXPECT_EQ(signedIn + failed, people);
-    ASSERT_EQ(knownCalls.size(), 40u);
-    for (const auto& call : knownCalls) EXPECT_TRUE(call.ends_with(" 200") || call == "link 0") << call;
-    // What the people's sign-ins say, a line each, and a few lines for the
-    // 16,000 calls of the flood: the lane it filled, and at most ten of the
-    // sign-ins it refused in the first five seconds.
-    int other = 0;
-    for (const auto& line : rig.logs)
-        other += line.find("sign-in code sent to person") == std::string::npos &&
-                 line.find("signed in person") == std::string::npos && line.find("registered room") == std::string::npos;
-    EXPECT_LE(other, 12) << ::testing::PrintToString(rig.logs);
+        EXPECT_GE(signedIn, 9) << failed << " failed";
+        EXPECT_EQ(signedIn + failed, people);
+        ASSERT_EQ(knownCalls.size(), 40u);
+        for (const auto& call : knownCalls) EXPECT_TRUE(call.ends_with(" 200") || call == "link 0") << call;
+        EXPECT_EQ(answered, flooded) << "every call of the flood is answered";
+        EXPECT_LE(held, attack.mostHeld);
+        if (attack.bound) attack.bound(flood);
+        // What the people's sign-ins say, a line each, and a few lines for
+        // the 16,000 calls of the flood: the lane it filled, and at most ten
+        // of the calls it had refused in each five seconds.
+        int other = 0;
+        for (const auto& line : rig.logs)
+            other += line.find("sign-in code sent to person") == std::string::npos &&
+                     line.find("signed in person") == std::string::npos && line.find("registered room") == std::string::npos;
+        EXPECT_LE(other, 20) << ::testing::PrintToString(rig.logs);
+    }
+}
+
+// What each key may hold of the store queue's places at once, while its
+// calls wait: a client network and its wider ones, a sign-in code, a
+// sign-in's sealed token; and what no network bound touches: many people
+// behind one address with tokens of their own, or a trusted proxy that
+// names no client.
+TEST(AccountGate, PlacesAreBoundedPerNetworkPerCodeAndPerSignIn) {
+    AccountRig rig;
+    std::vector<json> sessions;
+    for (int i = 0; i < 40; ++i) {
+        // Past the codes one client may ask in a window.
+        if (i % RelayLimits::codesPerClient == 0) rig.advance(RelayLimits::codeWindowSeconds);
+        sessions.push_back(rig.signIn("p" + std::to_string(i) + "@example.com", "web"));
+        ASSERT_FALSE(sessions.back().is_null());
+    }
+    const auto list = [](const std::string& token, std::vector<std::string> networks) {
+        AccountCall call;
+        call.endpoint = AccountEndpoint::listHosts;
+        call.bearer = token;
+        call.client = networks.empty() ? "10.0.0.1" : networks.front();
+        call.networks = std::move(networks);
+        return call;
+    };
+    const auto verify = [](const std::string& email, std::vector<std::string> networks) {
+        AccountCall call;
+        call.endpoint = AccountEndpoint::verify;
+        call.body = json{{"email", email}, {"login_id", "l"}, {"code", "123456"}, {"client", "web"}};
+        call.client = networks.empty() ? "10.0.0.1" : networks.front();
+        call.networks = std::move(networks);
+        return call;
+    };
+    // The /64 i of a /56 j of a /48 k, as clientNetworks names them.
+    const auto v6 = [](int i, int j, int k) -> std::vector<std::string> {
+        const auto h = [](int n) { return std::to_string(n); };
+        return {"2001:db8:" + h(k) + ":" + h(j * 256 + i) + "::/64", "2001:db8:" + h(k) + ":" + h(j * 256) + "::/56",
+                "2001:db8:" + h(k) + "::/48"};
+    };
+    struct Case {
+        const char* what;
+        std::function<AccountCall(int)> call;
+        int most;  // -1: none of the 100 calls is refused
+    };
+    const Case cases[] = {
+        {"made-up tokens from one IPv4 address", [&](int) { return list(madeUpToken(), {"203.0.113.9"}); },
+         RelayLimits::placesPerNetwork},
+        {"made-up tokens from one /64", [&](int) { return list(madeUpToken(), v6(1, 1, 1)); }, RelayLimits::placesPerNetwork},
+        {"made-up tokens, a new /64 of one /56 each", [&](int i) { return list(madeUpToken(), v6(i, 1, 1)); },
+         2 * RelayLimits::placesPerNetwork},
+        {"made-up tokens, a new /64 of one /48 each", [&](int i) { return list(madeUpToken(), v6(i % 3, i / 3, 1)); },
+         4 * RelayLimits::placesPerNetwork},
+        {"made-up sign-ins, a new /64 of one /48 each",
+         [&](int i) { return verify("x" + std::to_string(i) + "@example.com", v6(i % 3, i / 3, 2)); },
+         4 * RelayLimits::placesPerNetwork},
+        {"one code's verifies under new networks", [&](int i) { return verify("x@example.com", {newClient(i)}); },
+         RelayLimits::placesPerCode},
+        {"one sign-in's token from new networks", [&](int i) { return list(sessions[0]["access_token"], {newClient(i)}); },
+         RelayLimits::placesPerSignIn},
+        {"forty people's tokens behind one carrier's address",
+         [&](int i) { return list(sessions[i % 40]["access_token"], {"100.64.0.1"}); }, -1},
+        {"made-up tokens through a trusted proxy that names no client", [&](int) { return list(madeUpToken(), {}); }, -1},
+    };
+    for (const auto& c : cases) {
+        AccountGate gate([&rig] { return rig.nowMillis; }, RelayLog(), true, rig.store.sealKey());
+        std::vector<AccountGate::Pass> waiting;
+        int passed = 0;
+        for (int i = 0; i < 100; ++i) {
+            auto pass = gate.check(c.call(i));
+            if (pass.refusal) {
+                EXPECT_EQ(pass.refusal->status, 429) << c.what;
+                EXPECT_EQ(pass.refusal->body["error"], "try-later") << c.what;
+                continue;
+            }
+            ++passed;
+            waiting.push_back(std::move(pass));
+        }
+        EXPECT_EQ(passed, c.most < 0 ? 100 : c.most) << c.what;
+        // Answered (here: the store failed), the places are free again.
+        for (const auto& pass : waiting) gate.answered(pass, std::nullopt);
+        EXPECT_FALSE(gate.check(c.call(100)).refusal) << c.what;
+    }
 }
 
 // Past the table's size, the oldest counts make room: a flood of new keys
@@ -165,14 +339,16 @@ TEST(AccountGate, AFullTableOfCountsRefusesNoNewcomer) {
     AccountRig rig;
     std::vector<std::string> logs;
     AccountGate gate([&rig] { return rig.nowMillis; }, RelayLog([&logs](const std::string& line) { logs.push_back(line); }),
-                     true, 8);
+                     true, rig.store.sealKey(), 8);
     const auto session = rig.signIn("owner@example.com");
     const auto list = [&](const std::string& client) {
         AccountCall call;
         call.endpoint = AccountEndpoint::listHosts;
         call.bearer = session["access_token"];
         call.client = client;
-        return gate.check(call);
+        auto pass = gate.check(call);
+        gate.answered(pass, AccountAnswer{});
+        return pass;
     };
     for (int i = 0; i < 5'000; ++i)
         for (int n = 0; n < 3; ++n) list("junk-" + std::to_string(i));
@@ -187,17 +363,20 @@ TEST(AccountGate, AFullTableOfCountsRefusesNoNewcomer) {
 }
 
 // The limits counted here answer at once, as the store's counts would, and
-// send each sign-in to its lane: a code asked here makes its sign-in
-// expected.
-TEST(AccountGate, LimitsAnswerAtOnceAndSignInsTakeTheirLanes) {
+// send each call to its lane: a code asked here makes its sign-in expected,
+// and a token's seal says whose it is.
+TEST(AccountGate, LimitsAnswerAtOnceAndCallsTakeTheirLanes) {
     AccountRig rig;
-    AccountGate gate([&rig] { return rig.nowMillis; }, RelayLog(), true);
-    const auto call = [&](AccountEndpoint endpoint, json body, const std::string& client = "198.51.100.7") {
+    AccountGate gate([&rig] { return rig.nowMillis; }, RelayLog(), true, rig.store.sealKey());
+    const auto call = [&](AccountEndpoint endpoint, json body, const std::string& bearer = "") {
         AccountCall c;
         c.endpoint = endpoint;
         c.body = std::move(body);
-        c.client = client;
-        return gate.check(c);
+        c.bearer = bearer;
+        c.client = "198.51.100.7";
+        auto pass = gate.check(c);
+        gate.answered(pass, std::nullopt);
+        return pass;
     };
     const json verify{{"email", "owner@example.com"}, {"login_id", "l"}, {"code", "123456"}, {"client", "mac"}};
     EXPECT_EQ(call(AccountEndpoint::verify, verify).lane, AccountGate::strangerLane) << "no code asked here";
@@ -207,8 +386,29 @@ TEST(AccountGate, LimitsAnswerAtOnceAndSignInsTakeTheirLanes) {
     EXPECT_EQ(call(AccountEndpoint::verify, json{{"email", "owner@example.com"}, {"login_id", "other"}, {"client", "mac"}}).lane,
               AccountGate::strangerLane)
         << "another login's code";
+
+    const auto session = rig.signIn("owner@example.com", "web");
+    const auto access = session["access_token"].get<std::string>();
+    const json refresh{{"refresh_token", session["refresh_token"]}};
+    const auto unsealed = madeUpToken();
+    EXPECT_EQ(call(AccountEndpoint::listHosts, json(), access).lane, AccountGate::knownLane);
+    EXPECT_EQ(call(AccountEndpoint::refresh, refresh).lane, AccountGate::knownLane);
+    EXPECT_EQ(call(AccountEndpoint::listHosts, json(), unsealed).lane, AccountGate::unsealedLane);
+    EXPECT_EQ(call(AccountEndpoint::refresh, json{{"refresh_token", unsealed}}).lane, AccountGate::unsealedLane);
+    EXPECT_EQ(call(AccountEndpoint::listHosts, json(), session["refresh_token"]).lane, AccountGate::unsealedLane)
+        << "a refresh token is no bearer";
+    EXPECT_EQ(call(AccountEndpoint::listHosts, json(), "").lane, AccountGate::unsealedLane);
+
     rig.advance(RelayLimits::codeLifetimeSeconds);
     EXPECT_EQ(call(AccountEndpoint::verify, verify).lane, AccountGate::strangerLane) << "the code has expired";
+    // An expired sealed token is refused as the accounts would, at once.
+    rig.advance(RelayLimits::accessSeconds);
+    const auto expired = call(AccountEndpoint::listHosts, json(), access);
+    ASSERT_TRUE(expired.refusal);
+    EXPECT_EQ(expired.refusal->status, 401);
+    EXPECT_EQ(expired.refusal->body, rig.call("GET", "/v1/hosts", nullptr, access).body);
+    EXPECT_EQ(call(AccountEndpoint::refresh, refresh).lane, AccountGate::knownLane) << "a refresh token lives longer";
+    EXPECT_FALSE(call(AccountEndpoint::signOut, refresh).refusal);
 
     struct Case {
         const char* limit;
@@ -232,13 +432,15 @@ TEST(AccountGate, LimitsAnswerAtOnceAndSignInsTakeTheirLanes) {
          AccountEndpoint::listHosts, true},
     };
     for (const auto& c : cases) {
-        AccountGate fresh([&rig] { return rig.nowMillis; }, RelayLog(), true);
+        AccountGate fresh([&rig] { return rig.nowMillis; }, RelayLog(), true, rig.store.sealKey());
         const auto at = [&](int i) {
             AccountCall one;
             one.endpoint = c.endpoint;
             one.body = c.body(i);
             one.client = c.sameClient ? "203.0.113.9" : "203.0.113." + std::to_string(i);
-            return fresh.check(one);
+            auto pass = fresh.check(one);
+            fresh.answered(pass, AccountAnswer{});
+            return pass;
         };
         for (int i = 0; i < c.most; ++i) ASSERT_FALSE(at(i).refusal) << c.limit << " " << i;
         const auto refused = at(c.most);
@@ -247,6 +449,110 @@ TEST(AccountGate, LimitsAnswerAtOnceAndSignInsTakeTheirLanes) {
         EXPECT_EQ(refused.refusal->body["error"], "try-later") << c.limit;
         EXPECT_GE(refused.refusal->body["retry_after"].get<int>(), 1) << c.limit;
     }
+}
+
+// People the gate must not turn away for what it keeps in memory: a sign-in
+// made through another instance, or before a restart, whose tokens this
+// gate never saw; a token handed out before tokens were sealed; and a code
+// asked again after its verdict was learned, through this instance or
+// another. Each is answered as the store would answer it.
+TEST(AccountGate, MemoryTurnsAwayNoOneTheStoreWouldLetIn) {
+    FloodRig flood;
+    auto& rig = flood.rig;
+    const auto ask = [&](const std::string& method, const std::string& path, const json& body, const std::string& bearer) {
+        AccountAnswer out{0, json(), std::nullopt};
+        flood.call(method, path, body, bearer, "198.51.100.7", [&out](AccountAnswer answer) { out = std::move(answer); });
+        flood.settle();
+        return out;
+    };
+    const auto verify = [&](const std::string& login, const std::string& code,
+                            const std::string& email = "person@example.com") {
+        return ask("POST", "/v1/auth/verify", json{{"email", email}, {"login_id", login}, {"code", code}, {"client", "web"}},
+                   "");
+    };
+
+    // Signed in through another instance (the same store, another gate and
+    // accounts, as after a restart too): its tokens are known by their seal.
+    RelayAccounts other(rig.store, RelayAccounts::Hooks{[&rig] { return rig.nowMillis; }, RelayLog(), {}, {}, {}}, true);
+    const auto elsewhere = answerCall(other, "POST", "/v1/auth/code", json{{"email", "ann@example.com"}, {"login_id", "l"}});
+    ASSERT_TRUE(elsewhere.delivery);
+    ASSERT_EQ(other.delivered(*elsewhere.delivery, std::nullopt).status, 200);
+    const auto session = answerCall(other, "POST", "/v1/auth/verify",
+                                    json{{"email", "ann@example.com"}, {"login_id", "l"}, {"code", elsewhere.delivery->code},
+                                         {"client", "web"}});
+    ASSERT_EQ(session.status, 200);
+    EXPECT_EQ(ask("GET", "/v1/hosts", nullptr, session.body["access_token"]).status, 200);
+    const auto pass =
+        flood.gate.check(AccountCall{AccountEndpoint::listHosts, "", session.body["access_token"], json(), "x", {"x"}});
+    EXPECT_EQ(pass.lane, AccountGate::knownLane);
+    flood.gate.answered(pass, AccountAnswer{});
+
+    // Handed out before tokens were sealed: still good, in its own lane.
+    const auto old = RelayBytes::b64u(Secure::randomBytes(16)) + RelayBytes::b64u(Secure::randomBytes(32));
+    rig.store.putToken(Token{Secure::sha256Hex(old), TokenKind::access, session.body["user"]["id"], "web", "",
+                             rig.seconds() + 600});
+    EXPECT_EQ(ask("GET", "/v1/hosts", nullptr, old).status, 200);
+
+    // A code tried five times is spent: its verdict answers from memory.
+    auto code = rig.requestCode("person@example.com", "l1");
+    for (int i = 0; i < RelayLimits::codeTries; ++i) EXPECT_EQ(verify("l1", "000000").status, 400);
+    const auto reads = rig.store.codeReads["person@example.com"];
+    const auto spent = verify("l1", code);
+    EXPECT_EQ(spent.body, (json{{"error", "invalid-code"}, {"tries_left", 0}}));
+    EXPECT_EQ(rig.store.codeReads["person@example.com"], reads) << "answered from memory";
+    // A new code asked through another instance is found once the verdict
+    // is asked again.
+    code = rig.requestCode("person@example.com", "l1");
+    rig.nowMillis += RelayLimits::codeVerdictMillis;
+    EXPECT_EQ(verify("l1", code).status, 200);
+    // Used, the code is gone; one asked here again is taken at once.
+    EXPECT_EQ(verify("l1", code).body, (json{{"error", "invalid-code"}}));
+    std::string again;
+    flood.askCode("person@example.com", "l1", "198.51.100.7", [&again](std::string digits) { again = digits; });
+    flood.settle();
+    ASSERT_NE(again, "");
+    EXPECT_EQ(verify("l1", again).status, 200);
+    // An expired code says so, from memory too, until a new one is asked.
+    code = rig.requestCode("later@example.com", "l2");
+    rig.advance(RelayLimits::codeLifetimeSeconds);
+    const json expired{{"error", "invalid-code"}, {"expired", true}};
+    EXPECT_EQ(verify("l2", code, "later@example.com").body, expired);
+    const auto expiredReads = rig.store.codeReads["later@example.com"];
+    EXPECT_EQ(verify("l2", code, "later@example.com").body, expired);
+    EXPECT_EQ(rig.store.codeReads["later@example.com"], expiredReads) << "answered from memory";
+}
+
+// The seal says what a token this relay handed out is, and nothing of any
+// other text.
+TEST(TokenSeal, ReadsOnlyWhatItSealed) {
+    const TokenSeal seal("key-one");
+    const auto session = RelayBytes::b64u(Secure::randomBytes(16));
+    const auto token = seal.mint(TokenKind::access, session, 1'900'000'000);
+    ASSERT_EQ(token.size(), 65u);
+    EXPECT_EQ(tokenSession(token), session);
+    const auto issued = seal.issued(TokenKind::access, token);
+    ASSERT_TRUE(issued);
+    EXPECT_EQ(issued->session, session);
+    EXPECT_EQ(issued->expiresAt, 1'900'000'000);
+    auto changed = token;
+    changed[30] = changed[30] == 'A' ? 'B' : 'A';
+    struct Case {
+        const char* what;
+        TokenSeal seal;
+        TokenKind kind;
+        std::string token;
+    };
+    const Case refused[] = {
+        {"another kind", seal, TokenKind::refresh, token},
+        {"another key", TokenSeal("key-two"), TokenKind::access, token},
+        {"a character changed", seal, TokenKind::access, changed},
+        {"another session", seal, TokenKind::access, RelayBytes::b64u(Secure::randomBytes(16)) + token.substr(22)},
+        {"an unsealed token", seal, TokenKind::access, madeUpToken()},
+        {"cut short", seal, TokenKind::access, token.substr(0, 64)},
+        {"not base64url", seal, TokenKind::access, token.substr(0, 64) + "="},
+        {"nothing", seal, TokenKind::access, ""},
+    };
+    for (const auto& c : refused) EXPECT_FALSE(c.seal.issued(c.kind, c.token)) << c.what;
 }
 
 }  // namespace

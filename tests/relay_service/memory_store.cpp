@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/secure.h"
 #include "relay_service/relay_store_detail.h"
 
 namespace morvane::relay_service::testing {
@@ -12,6 +13,7 @@ class Connection final : public RelayStore {
 public:
     explicit Connection(MemoryStore& data) : data_(data) {}
     std::string describe() const override { return data_.describe(); }
+    std::string sealKey() const override { return data_.sealKey(); }
     Account accountForEmail(const std::string& email, std::int64_t now) override { return data_.accountForEmail(email, now); }
     std::optional<Account> account(const std::string& userId) override { return data_.account(userId); }
     void putCode(const SignInCode& code) override { data_.putCode(code); }
@@ -74,7 +76,7 @@ private:
 
 }  // namespace
 
-MemoryStore::MemoryStore() : bus_(std::make_shared<detail::LocalBus>()) {}
+MemoryStore::MemoryStore() : seal_(Secure::hex(Secure::randomBytes(32))), bus_(std::make_shared<detail::LocalBus>()) {}
 MemoryStore::~MemoryStore() = default;
 
 std::unique_ptr<RelayStore> MemoryStore::connect() { return std::make_unique<Connection>(*this); }
@@ -125,6 +127,7 @@ std::optional<SignInCode> MemoryStore::code(const std::string& email, const std:
     const auto lock = enter();
     const auto it = codes.find({email, loginId});
     const auto found = it == codes.end() ? std::nullopt : std::optional(it->second);
+    ++codeReads[email];
     if (afterCodeRead) afterCodeRead();
     return found;
 }
@@ -138,6 +141,7 @@ std::optional<SignInCode> MemoryStore::spendCodeTry(const std::string& email, co
         --it->second.triesLeft;
         spent = it->second;
     }
+    ++codeReads[email];
     if (afterCodeRead) afterCodeRead();
     return spent;
 }

@@ -29,6 +29,7 @@ public:
     ~MemoryStore() override;
 
     std::string describe() const override { return "memory"; }
+    std::string sealKey() const override { return seal_; }
     Account accountForEmail(const std::string& email, std::int64_t nowSeconds) override;
     std::optional<Account> account(const std::string& userId) override;
     void putCode(const SignInCode& code) override;
@@ -83,6 +84,8 @@ public:
     std::function<void()> beforeTokenPut;
     std::map<std::string, Account> accounts;  // by e-mail
     std::map<std::pair<std::string, std::string>, SignInCode> codes;
+    // How often each address's codes were read (a try spent or looked up).
+    std::map<std::string, int> codeReads;
     std::map<std::string, Token> tokens;
     std::map<std::string, HostRecord> hosts;  // by room
     std::map<std::string, std::int64_t> nonces;
@@ -112,6 +115,7 @@ private:
     // Locks the tables for one call, failing it while broken.
     std::unique_lock<std::recursive_mutex> enter() const;
     void insertTokens(std::map<std::string, Token> was, const std::vector<Token>& put);
+    std::string seal_;
     mutable std::recursive_mutex mutex_;
     mutable std::mutex gate_;
     mutable std::condition_variable opened_;

@@ -203,8 +203,15 @@ private:
         respond(jsonAnswer(refusalAnswer(refusal.status, refusal.word), request.version(), keepAlive));
     }
 
+    // What the client's calls are counted under: none for a trusted proxy
+    // that named no client, which carries many.
+    std::vector<std::string> networks() const {
+        return server_->trusted.contains(client_) ? std::vector<std::string>() : clientNetworks(client_);
+    }
+
     void accountCall(const Request& request, AccountCall call) {
         call.client = rateKey(client_);
+        call.networks = networks();
         const auto version = request.version();
         const bool keepAlive = request.keep_alive();
         server_->call(std::move(call), [self = this->shared_from_this(), version, keepAlive](AccountAnswer answer) {
@@ -240,12 +247,11 @@ private:
     // A device's socket is accepted even when its ticket is refused, so that
     // the page reads why in the close code.
     void deviceSocket(Request request, relay_route::DeviceSocket device) {
-        auto& accounts = server_->parts.accounts;
-        const auto late = RelayDeviceClose::tryLater;
-        admit<DeviceAdmission>(
-            [&accounts, room = device.room, ticket = device.ticket] { return accounts.admitDevice(room, ticket); },
-            DeviceAdmission{late.code, std::string(late.word), {}, {}, {}},
+        auto& parts = server_->parts;
+        queueDeviceAdmission(
+            parts.gate, parts.store, parts.accounts, device.room, device.ticket, networks(),
             [self = this->shared_from_this(), request = std::move(request), room = device.room](DeviceAdmission admission) {
+                if (self->server_->stopped) return;
                 const auto from = addressText(self->client_);
                 self->upgrade(request, false, room, admission.userId, [room, admission, from](const auto& server, const auto& opened) {
                     if (admission.closeCode != 0) {

@@ -741,6 +741,19 @@ TEST_P(RelayDatabaseContract, AVersion1DatabaseMigratesKeepingItsData) {
     EXPECT_EQ(again->account(user), (Account{user, "ann@example.org", 5}));
 }
 
+// Every store that opens a database seals tokens with the one key made
+// with it, so that instances know each other's tokens; another database
+// has a key of its own.
+TEST_P(RelayDatabaseContract, ADatabaseHasOneSealKeyForEveryoneWhoOpensIt) {
+    const auto key = this->store->sealKey();
+    EXPECT_EQ(key.size(), 64u);
+    EXPECT_EQ(this->backend.open()->sealKey(), key);
+    this->store.reset();
+    EXPECT_EQ(this->backend.open()->sealKey(), key) << "opened again";
+    const auto other = GetParam().make();
+    EXPECT_NE(other->open()->sealKey(), key);
+}
+
 TEST_P(RelayDatabaseContract, OpensThroughTheConfiguredKind) {
     auto store = openRelayStore(this->backend.config());
     const auto kind = this->backend.config().kind;

@@ -1,0 +1,72 @@
+#include "relay_service/gate_memory.h"
+
+#include "relay/relay_words.h"
+
+namespace morvane::relay_service {
+
+std::optional<std::string> HeldPlaces::take(const std::vector<Claim>& claims) {
+    for (const auto& claim : claims) {
+        const auto it = held_.find(claim.key);
+        if (it != held_.end() && it->second >= claim.most) return claim.key;
+    }
+    for (const auto& claim : claims) ++held_[claim.key];
+    return std::nullopt;
+}
+
+void HeldPlaces::release(const std::vector<std::string>& keys) {
+    for (const auto& key : keys) {
+        const auto it = held_.find(key);
+        if (it == held_.end()) continue;
+        if (--it->second <= 0) held_.erase(it);
+    }
+}
+
+int HeldPlaces::held(const std::string& key) const {
+    const auto it = held_.find(key);
+    return it == held_.end() ? 0 : it->second;
+}
+
+std::optional<nlohmann::json> CodeVerdicts::told(const std::string& code, std::int64_t nowMillis, bool asking) const {
+    const auto it = verdicts_.find(code);
+    if (it == verdicts_.end()) return std::nullopt;
+    // The clock stepping back is no reason to believe a verdict longer.
+    const bool believed = nowMillis >= it->second.at && nowMillis - it->second.at < trust_;
+    if (!believed && !asking) return std::nullopt;
+    return it->second.body;
+}
+
+void CodeVerdicts::learn(const std::string& code, int status, const nlohmann::json& body, std::int64_t nowMillis) {
+    nlohmann::json verdict;
+    if (status == 200) {
+        // Signed in with: the code is gone, as the store will say of it.
+        verdict = {{"error", RelayError::invalidCode}};
+    } else if (status == 400 && body.value("error", "") == RelayError::invalidCode) {
+        const auto tries = body.find(RelayCodeRefusal::triesLeft);
+        if (tries != body.end() && !(tries->is_number_integer() && tries->get<int>() == 0)) return forget(code);
+        verdict = body;
+    } else {
+        return;
+    }
+    auto it = verdicts_.find(code);
+    if (it == verdicts_.end()) {
+        if (verdicts_.size() >= most_) {
+            verdicts_.erase(byAge_.front());
+            byAge_.pop_front();
+        }
+        byAge_.push_back(code);
+        it = verdicts_.emplace(code, Verdict{{}, 0, std::prev(byAge_.end())}).first;
+    } else {
+        byAge_.splice(byAge_.end(), byAge_, it->second.age);
+    }
+    it->second.body = std::move(verdict);
+    it->second.at = nowMillis;
+}
+
+void CodeVerdicts::forget(const std::string& code) {
+    const auto it = verdicts_.find(code);
+    if (it == verdicts_.end()) return;
+    byAge_.erase(it->second.age);
+    verdicts_.erase(it);
+}
+
+}  // namespace morvane::relay_service
