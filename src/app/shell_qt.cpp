@@ -248,12 +248,23 @@ int runShell(int argc, char** argv) {
     std::unique_ptr<ClipboardAccess> clipboard =
         makeX11Clipboard(clipboardQueue, [&log](const std::string& text) { log.write("error", text); });
     // Shared with the threads that ask it, which may outlive this function.
+    // A lock asks every time; the checks that come again and again start
+    // their programs at the programs' pace, so that one that is missing or
+    // finds nobody is soon left to rest.
     auto locker = std::make_shared<ScreenLocker>(nullptr);
+    auto checkingLocker =
+        std::make_shared<ScreenLocker>(nullptr, pacedCommands(runCommand, std::make_shared<ProgramPaces>(nowMillis)));
     // Asked of the system bus; systemctl and loginctl only where it does not answer.
     SleepBusWatch sleepBus(QDBusConnection::systemBus());
     auto sleepReader = makeSleepDisabledReader(sleepQueue, {sleepBus.targetStates(), sleepBus.blockInhibited()});
-    CachedProbe lockedReader(lockedQueue, [locker]() -> std::optional<bool> { return locker->isLocked(); },
-                             1'000, [] { return nowMillis(); });
+    // With a session bus, the watch below hears a screen saver there from
+    // the moment its name appears: only xscreensaver is left to ask.
+    CachedProbe lockedReader(
+        lockedQueue,
+        [checkingLocker, sessionBus = QDBusConnection::sessionBus().isConnected()]() -> std::optional<bool> {
+            return sessionBus ? checkingLocker->xscreensaverLocked() : checkingLocker->isLocked();
+        },
+        1'000, [] { return nowMillis(); });
     // Heard from the screen saver where it answers on the bus; the reader
     // above, which starts programs, only where none does.
     ScreenLockWatch lockWatch(QDBusConnection::sessionBus(), [&lockedReader] { return lockedReader.value(); });
@@ -380,8 +391,8 @@ int runShell(int argc, char** argv) {
     // Whether anything can lock the screen, asked off the main queue (a
     // silent bus takes seconds); the owner sees a missing locker before
     // relying on it.
-    background.post([locker, &mainQueue, weak = std::weak_ptr<Shell>(shell)] {
-        const bool answers = locker->answers();
+    background.post([checkingLocker, &mainQueue, weak = std::weak_ptr<Shell>(shell)] {
+        const bool answers = checkingLocker->answers();
         mainQueue.post([weak, answers] {
             if (auto s = weak.lock()) s->lockerProbed(answers);
         });

@@ -271,6 +271,14 @@ void CachedProbe::refreshIfStale() {
     });
 }
 
+SystemState::Run SystemState::pacedRun(Run run, std::shared_ptr<ProgramPaces> paces) {
+    // Only an exit status of 0 gives an output: every failure is the same.
+    return pacedRunner(
+        std::move(run), std::move(paces),
+        [](const std::optional<std::string>& out) { return out ? std::nullopt : std::optional<int>(0); },
+        std::optional<std::string>());
+}
+
 std::optional<bool> SystemState::readSleepDisabled(const SleepBus& bus, const Run& run,
                                                    const std::filesystem::path& powerState) {
     SleepFacts facts;
@@ -292,11 +300,12 @@ std::unique_ptr<CachedProbe> makeSleepDisabledReader(Executor& queue, SystemStat
                                                      std::int64_t maxAgeMillis) {
     return std::make_unique<CachedProbe>(
         queue,
-        [bus = std::move(bus)] {
-            return SystemState::readSleepDisabled(
-                bus, [](const std::vector<std::string>& argv, std::int64_t timeoutMillis) {
-                    return SystemState::runBounded(argv, timeoutMillis);
-                });
+        [bus = std::move(bus), run = SystemState::pacedRun(
+                                   [](const std::vector<std::string>& argv, std::int64_t timeoutMillis) {
+                                       return SystemState::runBounded(argv, timeoutMillis);
+                                   },
+                                   std::make_shared<ProgramPaces>(nowMillis))] {
+            return SystemState::readSleepDisabled(bus, run);
         },
         maxAgeMillis, [] { return nowMillis(); });
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/executor.h"
+#include "core/program_pace.h"
 
 namespace morvane {
 
@@ -115,6 +116,10 @@ struct SleepBus {
 };
 using Run = std::function<std::optional<std::string>(const std::vector<std::string>&, std::int64_t timeoutMillis)>;
 
+// `run` at the pace of each program (ProgramPace): a program resting is not
+// started, and reads as no answer.
+Run pacedRun(Run run, std::shared_ptr<ProgramPaces> paces);
+
 // One reading of whether sleep is disabled: each fact from the bus where it
 // answers, else from its command-line tool, started through `run`; the
 // kernel's states from `powerState`. Absent when nothing answered.
@@ -123,7 +128,8 @@ std::optional<bool> readSleepDisabled(const SleepBus& bus, const Run& run,
 
 }  // namespace SystemState
 
-// The sleep-disabled probe with its default age, reading on `queue`.
+// The sleep-disabled probe with its default age, reading on `queue`; the
+// tools it falls back on go at their pace.
 std::unique_ptr<CachedProbe> makeSleepDisabledReader(Executor& queue, SystemState::SleepBus bus = {},
                                                      std::int64_t maxAgeMillis = 4'000);
 

@@ -127,6 +127,16 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::int64_t limi
     return result;
 }
 
+CommandRunner pacedCommands(CommandRunner run, std::shared_ptr<ProgramPaces> paces) {
+    return pacedRunner(
+        std::move(run), std::move(paces),
+        [](const CommandResult& r) -> std::optional<int> {
+            if (r.kind == CommandResult::Kind::exited && r.status == 0) return std::nullopt;
+            return static_cast<int>(r.kind) * 1'000 + r.status;
+        },
+        CommandResult{});
+}
+
 ScreenLocker::ScreenLocker(std::function<void(const std::string&)> log, CommandRunner runner)
     : log_(std::move(log)), runner_(std::move(runner)) {}
 
@@ -156,6 +166,10 @@ bool ScreenLocker::isLocked() {
             return viaGdbus.output.find("(true,)") != std::string::npos;
     }
     // No bus, or nobody on it who knows: xscreensaver keeps its own state.
+    return xscreensaverLocked();
+}
+
+bool ScreenLocker::xscreensaverLocked() {
     const CommandResult viaXscreensaver = runner_(xscreensaverTime, commandLimitMillis);
     return viaXscreensaver.kind == CommandResult::Kind::exited && viaXscreensaver.status == 0 &&
            xscreensaverSaysLocked(viaXscreensaver.output);

@@ -7,8 +7,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "core/program_pace.h"
 
 namespace morvane {
 
@@ -23,6 +26,9 @@ struct CommandResult {
 // error on /dev/null; kills it when it outlives the limit.
 using CommandRunner = std::function<CommandResult(const std::vector<std::string>& argv, std::int64_t limitMillis)>;
 CommandResult runCommand(const std::vector<std::string>& argv, std::int64_t limitMillis);
+// `run` at the pace of each program (ProgramPace): a program resting is not
+// started, and its result reads as a failure.
+CommandRunner pacedCommands(CommandRunner run, std::shared_ptr<ProgramPaces> paces);
 
 class ScreenLocker {
 public:
@@ -37,6 +43,9 @@ public:
     // xscreensaver says; false when nothing answers or the answer is not
     // understood.
     bool isLocked();
+    // What xscreensaver alone says, for a caller that hears the session
+    // bus by other means.
+    bool xscreensaverLocked();
     // Whether a screen locker is there to take a lock: the desktop's screen
     // saver answers on the session bus, or xscreensaver runs. The login
     // manager's lock is not counted: it only works when such a locker
