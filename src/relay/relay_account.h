@@ -156,8 +156,11 @@ public:
             stored_ = v;
             discard = std::move(discard_);
             discard_ = nullptr;
+            // Told under the lock: a waiter that sees the value may destroy
+            // the box at once (one on its stack), and nothing here may touch
+            // it after.
+            arrived_.notify_all();
         }
-        arrived_.notify_all();
         if (discard) discard(std::move(v));
     }
     // True when a value is there, at once or within the wait.

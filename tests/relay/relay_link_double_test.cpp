@@ -87,8 +87,7 @@ private:
 };
 
 // Runs one account call and waits for its answer. The box is shared with
-// the answering thread: it still signals the box after storing the value,
-// when this thread may already have seen the value and returned.
+// the answering call, which may outlive this wait.
 template <class T, class Call>
 RelayAccountResult<T> await(Call call) {
     auto pending = std::make_shared<RelayPending<RelayAccountResult<T>>>();
@@ -287,15 +286,18 @@ TEST(RelayOverTls, RelayFaultsEndInTheirStates) {
 }
 
 TEST(RelayOverTls, BadMessagesAndClosesWhileUpEndTheSession) {
+    // The log line, by its start and its end: how many seconds the link
+    // was up, between them, depends on how busy the machine is.
     struct Case {
         const char* name;
         std::function<void(RelayDouble&)> fault;
-        std::string expected;
+        std::string starts;
+        std::string ends;
     };
     const std::vector<Case> cases = {
-        {"garbage text", [](RelayDouble& r) { r.sendGarbageToHosts(); }, "link: down after 0 s (error)"},
-        {"replaced", [](RelayDouble& r) { r.closeHosts(4409); }, "link: down after 0 s (replaced)"},
-        {"refused", [](RelayDouble& r) { r.closeHosts(4401); }, "link: refused by the relay (4401)"},
+        {"garbage text", [](RelayDouble& r) { r.sendGarbageToHosts(); }, "link: down after ", " s (error)"},
+        {"replaced", [](RelayDouble& r) { r.closeHosts(4409); }, "link: down after ", " s (replaced)"},
+        {"refused", [](RelayDouble& r) { r.closeHosts(4401); }, "link: refused by the relay (4401)", ""},
     };
     for (const auto& c : cases) {
         RelayDouble relay(tlsFor({"localhost"}, {}));
@@ -305,7 +307,8 @@ TEST(RelayOverTls, BadMessagesAndClosesWhileUpEndTheSession) {
         rig.link->turnOn();
         ASSERT_TRUE(rig.watch->saw("state up")) << c.name;
         c.fault(relay);
-        EXPECT_TRUE(rig.watch->saw(c.expected)) << c.name;
+        const auto line = rig.watch->sawStarting(c.starts);
+        EXPECT_TRUE(line && line->ends_with(c.ends)) << c.name << ": " << line.value_or("no such line");
         EXPECT_TRUE(rig.watch->saw("down")) << c.name;
     }
 }

@@ -50,6 +50,12 @@ public:
         std::unique_lock guard(lock_);
         return changed_.wait_for(guard, wait, [&] { return std::count(lines_.begin(), lines_.end(), line) >= count; });
     }
+    // A line `match` takes: for lines with a time in them, which a loaded
+    // machine makes longer.
+    bool sawMatching(const std::function<bool(const std::string&)>& match, std::chrono::milliseconds wait = 10s) {
+        std::unique_lock guard(lock_);
+        return changed_.wait_for(guard, wait, [&] { return std::any_of(lines_.begin(), lines_.end(), match); });
+    }
 
 private:
     std::mutex lock_;
@@ -246,7 +252,9 @@ TEST(RelayService, ASecondLinkReplacesTheFirstAndAnUnregisteredOneIsNotOnTheAcco
     {
         LinkRig second(relay.origin("ws"), identity);
         ASSERT_TRUE(second.watch->saw("state up"));
-        EXPECT_TRUE(first->watch->saw("link: down after 0 s (replaced)"));
+        EXPECT_TRUE(first->watch->sawMatching([](const std::string& line) {
+            return line.starts_with("link: down after ") && line.ends_with(" s (replaced)");
+        }));
         EXPECT_TRUE(relay.logged("replaced by a newer link"));
     }
     first.reset();
@@ -352,8 +360,11 @@ TEST(RelayService, PlainHttpListensOnLoopbackOrOnAPrivateAddressForTrustedProxie
         {"127.0.0.1", std::vector<std::string>{"10.0.0.10"}, ""},
     };
     for (const auto& c : cases) {
-        boost::asio::io_context io;
+        // The store outlives the loop, as in morvane-relay: what the loop
+        // still holds when it goes (the bus's listener, handed back from the
+        // store's queue) lets go of the store.
         MemoryStore store;
+        boost::asio::io_context io;
         RelayServiceOptions options;
         options.server = RelayServerOptions{c.address};
         options.server.trustedProxies = c.trusted;

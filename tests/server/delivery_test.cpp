@@ -154,8 +154,8 @@ TEST(VideoRules, LimitersSpaceAsksAndStartsAndForgiveABackwardClock) {
     EXPECT_EQ(starts.waitMillis(4999), 1);
 }
 
-// The server's own sockets: those whose local port is the listening port.
-std::set<ino_t> serverSocketInodes(std::uint16_t port) {
+// The sockets whose local port is `port`.
+std::set<ino_t> socketInodesOnPort(std::uint16_t port) {
     std::set<ino_t> out;
     for (auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         int fd = std::atoi(entry.path().filename().c_str());
@@ -170,12 +170,22 @@ std::set<ino_t> serverSocketInodes(std::uint16_t port) {
     return out;
 }
 
+// The server's own sockets: those whose local port is the listening port.
+// Read on the server's queue, where it accepts and closes them: never a
+// descriptor the server is opening or closing meanwhile (nor one closed and
+// taken again by something else).
+std::set<ino_t> serverSocketInodes(Executor& serverQueue, std::uint16_t port) {
+    std::set<ino_t> out;
+    runSync(serverQueue, [&] { out = socketInodesOnPort(port); });
+    return out;
+}
+
 TEST_F(MediaSession, ChildProcessesInheritNeitherTheListenerNorConnections) {
     start();
     testing::Socket client(server->port());
-    ASSERT_TRUE(eventually([&] { return serverSocketInodes(server->port()).size() >= 2; }))
+    ASSERT_TRUE(eventually([&] { return serverSocketInodes(server->sessionQueue(), server->port()).size() >= 2; }))
         << "the listener and the accepted connection";
-    auto own = serverSocketInodes(server->port());
+    auto own = serverSocketInodes(server->sessionQueue(), server->port());
 
     pid_t child = ::fork();
     if (child == 0) {
