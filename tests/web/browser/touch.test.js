@@ -20,7 +20,10 @@ test('a phone drives the computer like a trackpad: tap, drag the pointer, scroll
     const since = (n) => conn.sent.slice(n).filter((m) => m && ['mm', 'mb', 'sc'].includes(m.t));
     const pause = () => page.waitForTimeout(450); // past the double-tap window
 
-    assert.equal(await page.getAttribute('#pointer-mark', 'data-state'), 'on', 'the ring shows where a tap clicks');
+    // Bright when shown, dimmed once two seconds pass untouched, which a
+    // busy machine may take before this reads it: shown either way.
+    assert.ok(['on', 'idle'].includes(await page.getAttribute('#pointer-mark', 'data-state')),
+      'the ring shows where a tap clicks');
     let n = conn.sent.length;
     await page.touchscreen.tap(200, 400);
     await eventually(() => since(n).length >= 2, 'the click');
