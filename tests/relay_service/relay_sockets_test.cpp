@@ -876,9 +876,17 @@ TEST(RelaySockets, AtALowDescriptorLimitAFloodOfSilentConnectionsNeitherSpinsNor
     // The silent make room for each other, oldest first, as each would
     // for anyone else.
     ASSERT_TRUE(relay->waitLineWith("to let new ones in", 10'000));
-    const auto before = cpuSeconds(relay->pid());
-    std::this_thread::sleep_for(1s);
-    EXPECT_LT(cpuSeconds(relay->pid()) - before, 0.3) << "the relay spun";
+    // Once the flood is taken in, a second passes nearly idle; a relay that
+    // spins never has such a second. Taking the flood in may last past the
+    // first line about it on a slow or sanitized build.
+    double quietest = 1e9;
+    for (int second = 0; second < 8 && quietest >= 0.3; ++second) {
+        const auto before = cpuSeconds(relay->pid());
+        std::this_thread::sleep_for(1s);
+        const double used = cpuSeconds(relay->pid()) - before;
+        quietest = std::min(quietest, used);
+    }
+    EXPECT_LT(quietest, 0.3) << "the relay spun: at least " << quietest << " s of CPU in every second of 8";
 
     // Anyone else is answered at once.
     const auto asked = std::chrono::steady_clock::now();
