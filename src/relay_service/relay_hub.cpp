@@ -142,18 +142,28 @@ void RelayHub::deviceOpened(const std::shared_ptr<RelayPeer>& peer, const std::s
         waits_.emplace_back(now + RelayLimits::linkWaitSeconds * 1000, peer.get());
         hooks_.log.info("device " + std::to_string(id) + " waits in room " + roomID + " for its computer's link" +
                         (elsewhere ? ", held by " + holder : ""));
-        // Once a wait long: the holder that heard and let go has nothing
-        // more to do, and one that did not hear is asked again.
-        if (elsewhere && hooks_.askToLetGo &&
-            (room.askedOf != holder || now - room.askedAt >= RelayLimits::linkWaitSeconds * 1000)) {
-            room.askedOf = holder;
-            room.askedAt = now;
-            hooks_.askToLetGo(roomID, holder);
-        }
+        if (elsewhere) askToLetGo(roomID, room, holder, now);
         return;
     }
     hooks_.log.info("device " + std::to_string(id) + " joined room " + roomID);
     links_.at(room.link).peer->sendText(R"({"t":"joined","c":)" + std::to_string(id) + "}");
+}
+
+void RelayHub::askToLetGo(const std::string& roomID, Room& room, const std::string& holder, std::int64_t now) {
+    // Once a wait long: the holder that heard and let go has nothing more
+    // to do, and one that did not hear is asked again.
+    if (!hooks_.askToLetGo || (room.askedOf == holder && now - room.askedAt < RelayLimits::linkWaitSeconds * 1000))
+        return;
+    room.askedOf = holder;
+    room.askedAt = now;
+    hooks_.askToLetGo(roomID, holder);
+}
+
+void RelayHub::holderIs(const std::string& roomID, const std::string& holder) {
+    const auto found = rooms_.find(roomID);
+    if (found == rooms_.end() || found->second.link || found->second.links > 0 || holder.empty() || holder == instance_)
+        return;
+    askToLetGo(roomID, found->second, holder, hooks_.monotonicMillis());
 }
 
 void RelayHub::deviceMessage(RelayPeer* peer, bool text, std::span<const std::uint8_t> data) {
@@ -295,6 +305,13 @@ void RelayHub::tick() {
         hooks_.log.warning("closed device " + std::to_string(found->second.id) + " in room " + found->second.room +
                            ": its computer's link did not come in time");
         closeDevice(peer, RelayDeviceClose::macOffline, false);
+    }
+
+    if (hooks_.askHolders) {
+        std::vector<std::string> waiting;
+        for (const auto& [room, state] : rooms_)
+            if (!state.link && state.links == 0 && !state.devices.empty()) waiting.push_back(room);
+        if (!waiting.empty()) hooks_.askHolders(std::move(waiting));
     }
 
     if (!hooks_.checkRegistrations || now - lastRegistrationCheck_ < RelayLimits::registrationCheckSeconds * 1000)

@@ -66,6 +66,11 @@ public:
         // A device waits for the room's link, which the instance `holder`
         // holds: that instance should let it go.
         std::function<void(const std::string& room, const std::string& holder)> askToLetGo;
+        // Each second, the rooms whose devices wait for a link that is not
+        // proving here: who holds each now is asked of the store, and
+        // `holderIs` called back, since the link may have landed on another
+        // instance than the one first asked (one that stopped, say).
+        std::function<void(std::vector<std::string> rooms)> askHolders;
     };
     // `instance` names this instance where the store says who holds a link.
     RelayHub(Hooks hooks, DeviceLimits limits, std::string instance = "");
@@ -88,6 +93,11 @@ public:
     // One whole message, or its first bytes when it ran over the record
     // limit (the server stops reading there).
     void deviceMessage(RelayPeer* peer, bool text, std::span<const std::uint8_t> data);
+
+    // The store names `holder` ("" for none) as holding the room's link:
+    // another instance that was not asked yet during the devices' wait is
+    // asked to let it go.
+    void holderIs(const std::string& room, const std::string& holder);
 
     // The socket ended, for the reason given (for the log).
     void ended(RelayPeer* peer, const std::string& why);
@@ -165,6 +175,8 @@ private:
     void dropRoomIfEmpty(const std::string& room);
     // The room's link proved: the devices that waited for it are there.
     void welcomeWaiting(Room& room, RelayPeer* link);
+    // Asks `holder` to let the room's link go, once a wait.
+    void askToLetGo(const std::string& roomID, Room& room, const std::string& holder, std::int64_t now);
 
     Hooks hooks_;
     DeviceLimits limits_;

@@ -84,6 +84,10 @@ inline constexpr std::int64_t registrationCheckSeconds = 30;
 inline constexpr std::int64_t presenceBeatSeconds = 5;
 inline constexpr std::int64_t presenceFreshSeconds = 3 * presenceBeatSeconds;
 inline constexpr std::int64_t linkWaitSeconds = 5;
+// An instance that stops leaves its rows to count this long: its computers
+// dial again within a second or two, and a phone that dials one meanwhile
+// (a second or two later, or after the page's back-off) still waits for it.
+inline constexpr std::int64_t movingSeconds = 2 * linkWaitSeconds;
 inline constexpr std::size_t maxHeldBytes = maxHostMessageBytes;
 // A device's record travels to the host behind a 4-byte id, so it may be
 // four bytes short of the host's limit.

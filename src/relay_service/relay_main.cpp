@@ -151,8 +151,11 @@ int main(int argc, char** argv) {
     boost::asio::signal_set stopSignals(io, SIGINT, SIGTERM);
     boost::asio::signal_set reloadSignal(io, SIGHUP);
     boost::asio::steady_timer grace(io);
-    // Both the close frames' moment and the rows' withdrawal (bounded by
-    // the store queue's wait) before the end.
+    boost::asio::steady_timer limit(io);
+    // Both the close frames' moment and the service's stop (the rows
+    // written, bounded by the store queue's wait; the requests under way
+    // answered) before the end, though never longer than a request may
+    // wait for the store and be written.
     int stopping = 2;
     const auto stopped = [&] {
         if (--stopping == 0) io.stop();
@@ -164,6 +167,12 @@ int main(int argc, char** argv) {
         reloadSignal.cancel();
         grace.expires_after(std::chrono::milliseconds(500));
         grace.async_wait([&](boost::system::error_code) { stopped(); });
+        limit.expires_after(std::chrono::milliseconds(config.storeQueue.maxWaitMillis) + std::chrono::seconds(5));
+        limit.async_wait([&](boost::system::error_code ec) {
+            if (ec) return;
+            info("stopping without waiting longer for requests under way");
+            io.stop();
+        });
     });
     std::function<void()> waitReload = [&] {
         reloadSignal.async_wait([&](boost::system::error_code ec, int) {

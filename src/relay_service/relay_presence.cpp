@@ -1,14 +1,19 @@
 #include "relay_service/relay_presence.h"
 
+#include "relay_service/relay_limits.h"
+
 namespace morvane::relay_service {
 
 void RelayPresence::changed(const std::string& room, bool up) {
+    if (stopping_) return;
     if (up)
         up_.insert(room);
     else
         up_.erase(room);
     unwritten_.insert(room);
 }
+
+void RelayPresence::stopping() { stopping_ = true; }
 
 void RelayPresence::beat() {
     refreshDue_ = true;
@@ -23,8 +28,10 @@ RelayPresence::Batch RelayPresence::batchOf(const std::set<std::string>& rooms, 
 }
 
 std::optional<RelayPresence::Batch> RelayPresence::next() {
-    if (writing_ || failed_ || (unwritten_.empty() && !refreshDue_)) return std::nullopt;
-    writing_ = batchOf(unwritten_, refreshDue_);
+    const bool moving = stopping_ && !moved_;
+    if (writing_ || failed_ || (unwritten_.empty() && !refreshDue_ && !moving)) return std::nullopt;
+    writing_ = batchOf(unwritten_, refreshDue_ && !moving);
+    writing_->moving = moving;
     unwritten_.clear();
     refreshDue_ = false;
     return writing_;
@@ -32,6 +39,7 @@ std::optional<RelayPresence::Batch> RelayPresence::next() {
 
 void RelayPresence::done(bool written) {
     if (!writing_) return;
+    if (written && writing_->moving) moved_ = true;
     if (!written) {
         // Written again as the rooms then stand: a newer change wins.
         for (const auto& [room, up] : writing_->rooms) unwritten_.insert(room);
@@ -44,7 +52,9 @@ RelayPresence::Batch RelayPresence::unsettled() const {
     auto rooms = unwritten_;
     if (writing_)
         for (const auto& [room, up] : writing_->rooms) rooms.insert(room);
-    return batchOf(rooms, false);
+    auto batch = batchOf(rooms, false);
+    batch.moving = stopping_ && !moved_;
+    return batch;
 }
 
 void RelayPresence::write(RelayStore& store, const std::string& instance, const Batch& batch) {
@@ -55,6 +65,8 @@ void RelayPresence::write(RelayStore& store, const std::string& instance, const 
             store.dropPresence(room, instance);
     }
     if (batch.refresh) store.refreshPresence(instance);
+    if (batch.moving)
+        store.expirePresence(instance, RelayLimits::movingSeconds, RelayLimits::presenceFreshSeconds);
 }
 
 }  // namespace morvane::relay_service

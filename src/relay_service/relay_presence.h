@@ -4,7 +4,10 @@
 // written in order, one batch at a time; a batch that failed is written
 // again, as things then stand, at the next beat; and every beat refreshes
 // all of this instance's rows at once, so that the rows of an instance
-// that died stop counting a few beats later. Value logic on the network
+// that died stop counting a few beats later. An instance that stops leaves
+// its rows to count a few seconds more rather than dropping them: its
+// computers are moving to another instance, not gone, and a phone that
+// dials one meanwhile waits for its link. Value logic on the network
 // thread; the batches are written on the store queue (write()).
 #pragma once
 
@@ -24,11 +27,17 @@ public:
     struct Batch {
         std::vector<std::pair<std::string, bool>> rooms;  // each room, up here or not
         bool refresh = false;
+        // Then every row of this instance counts only
+        // RelayLimits::movingSeconds more.
+        bool moving = false;
         bool operator==(const Batch&) const = default;
     };
 
     // A room's link came up or went down here.
     void changed(const std::string& room, bool up);
+    // The instance stops: its links closing are not written as gone, and
+    // the next batch says its rows are moving.
+    void stopping();
     // Time to refresh the rows, and to try again what failed.
     void beat();
     // What to write now, if anything: nothing while a batch is on its way,
@@ -38,7 +47,7 @@ public:
     // next beat).
     void done(bool written);
     // Nothing waits to be written and nothing is on its way.
-    bool settled() const { return !writing_ && unwritten_.empty(); }
+    bool settled() const { return !writing_ && unwritten_.empty() && stopping_ == moved_; }
     // Everything not known to be written, as things stand: what a stopping
     // instance writes itself when its queue is gone.
     Batch unsettled() const;
@@ -55,6 +64,8 @@ private:
     std::optional<Batch> writing_;
     bool refreshDue_ = false;
     bool failed_ = false;
+    bool stopping_ = false;
+    bool moved_ = false;  // the moving batch was written
 };
 
 }  // namespace morvane::relay_service

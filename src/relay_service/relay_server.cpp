@@ -34,6 +34,8 @@ RelayServer::RelayServer(asio::io_context& io, RelayServerOptions options, Relay
 
 RelayServer::~RelayServer() {
     impl_->stopped = true;
+    impl_->gone = true;
+    impl_->drained = nullptr;
     if (impl_->listener) impl_->listener->stop();
     // An answer waiting its turn holds its connection, and the connection
     // the server.
@@ -140,13 +142,22 @@ bool RelayServer::reloadCertificate() {
     }
 }
 
-void RelayServer::stop() {
+void RelayServer::stop(std::function<void()> drained) {
     if (impl_->listener) {
         impl_->listener->stop();
         impl_->listener.reset();
     }
-    if (!impl_->stopped) impl_->hub.shutDown();
+    const bool first = !impl_->stopped;
+    if (first) impl_->hub.shutDown();
     impl_->stopped = true;
+    if (drained) impl_->drained = std::move(drained);
+    if (first) {
+        // A connection may end as it is told: the list is copied first.
+        std::vector<std::function<void()>> told;
+        for (const auto& [id, onStop] : impl_->plain) told.push_back(onStop);
+        for (const auto& onStop : told) onStop();
+    }
+    if (impl_->plain.empty() && impl_->drained) std::exchange(impl_->drained, nullptr)();
 }
 
 }  // namespace morvane::relay_service

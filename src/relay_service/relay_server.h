@@ -78,8 +78,10 @@ public:
     // Reads the certificate and key again for the connections to come; on
     // failure the old ones stay and false is answered (and logged).
     bool reloadCertificate();
-    // Stops accepting and closes every socket, going away.
-    void stop();
+    // Stops accepting and closes every upgraded socket, going away; a
+    // request under way is answered first, and `drained` runs once every
+    // connection not upgraded has ended.
+    void stop(std::function<void()> drained = {});
     // Closes the listening socket, so that new connections are refused
     // (and a proxy in front passes them to another instance), while those
     // open carry on; resume() listens again on the same address and port,

@@ -80,7 +80,8 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
                                     return true;
                                 },
                                 [](std::optional<bool>) {});
-                        }},
+                        },
+                        [this](std::vector<std::string> rooms) { askHolders(std::move(rooms)); }},
         options_.limits, options_.instance);
     accounts_ = std::make_unique<RelayAccounts>(
         store_,
@@ -109,13 +110,13 @@ RelayService::~RelayService() {
     // Nothing the queues hold may run once the accounts and the rooms are gone.
     storeQueue_.close();
     mailQueue_.close();
-    // Rows the queue did not write in time are withdrawn here, on this
+    // Rows the queue did not write in time are written here, on this
     // thread, now that nothing else calls the store.
     if (presence_.settled()) return;
     try {
         RelayPresence::write(store_, options_.instance, presence_.unsettled());
     } catch (const std::exception& error) {
-        options_.log.error(std::string("could not withdraw this instance's links from the store: ") + error.what());
+        options_.log.error(std::string("could not tell the store this instance's links are moving: ") + error.what());
     }
 }
 
@@ -151,19 +152,29 @@ std::uint16_t RelayService::port() const { return server_->port(); }
 
 bool RelayService::reloadCertificate() { return server_->reloadCertificate(); }
 
-void RelayService::stop(std::function<void()> withdrawn) {
+void RelayService::stop(std::function<void()> done) {
     if (!stopped_) {
         stopped_ = true;
         bus_.reset();
-        // The links close here, and their rows are dropped in turn.
-        server_->stop();
+        // Its computers are moving, not gone: the links closing here leave
+        // their rows to count a few seconds more.
+        presence_.stopping();
+        server_->stop([this, alive = std::weak_ptr<bool>(alive_)] {
+            if (!alive.lock()) return;
+            drained_ = true;
+            stopDone();
+        });
         beat_.cancel();
         purge_.cancel();
         presenceBeat_.cancel();
     }
-    if (withdrawn) withdrawn_ = std::move(withdrawn);
+    if (done) stopDone_ = std::move(done);
     writePresence();
-    if (presence_.settled() && withdrawn_) std::exchange(withdrawn_, nullptr)();
+    stopDone();
+}
+
+void RelayService::stopDone() {
+    if (stopDone_ && drained_ && (presence_.settled() || presenceGaveUp_)) std::exchange(stopDone_, nullptr)();
 }
 
 void RelayService::writePresence() {
@@ -178,8 +189,12 @@ void RelayService::writePresence() {
         [this](std::optional<bool> written) {
             presence_.done(written.has_value());
             // Stopping, one failure is enough: the rows go stale by themselves.
-            if (stopped_ && withdrawn_ && (presence_.settled() || !written)) return std::exchange(withdrawn_, nullptr)();
+            if (stopped_ && !written) {
+                presenceGaveUp_ = true;
+                return stopDone();
+            }
             writePresence();
+            stopDone();
         });
 }
 
@@ -311,6 +326,26 @@ void RelayService::watchStore() {
         "the other instances serve its computers and phones");
     server_->pause();
     hub_->letGoAll();
+}
+
+void RelayService::askHolders(std::vector<std::string> rooms) {
+    // One question at a time: a store slow to answer is not asked again
+    // meanwhile.
+    if (askingHolders_ || store_.reach() != StoreReach::answering) return;
+    askingHolders_ = true;
+    auto& store = store_;
+    storeQueue_.run<std::vector<std::pair<std::string, std::string>>>(
+        [&store, rooms = std::move(rooms)] {
+            std::vector<std::pair<std::string, std::string>> holders;
+            for (const auto& room : rooms)
+                holders.emplace_back(room, store.presenceHolder(room, RelayLimits::presenceFreshSeconds).value_or(""));
+            return holders;
+        },
+        [this](std::optional<std::vector<std::pair<std::string, std::string>>> holders) {
+            askingHolders_ = false;
+            if (!holders) return;
+            for (const auto& [room, holder] : *holders) hub_->holderIs(room, holder);
+        });
 }
 
 void RelayService::checkRegistrations(std::vector<std::string> rooms) {

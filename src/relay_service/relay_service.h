@@ -61,10 +61,13 @@ public:
     std::uint16_t port() const;
     bool reloadCertificate();
     // Stops listening, closes every socket going away, stops the beats and
-    // withdraws this instance's presence rows, so that devices arriving at
-    // another instance do not wait for links that are gone; `withdrawn`
-    // runs on the network thread once that is written or failed.
-    void stop(std::function<void()> withdrawn = {});
+    // leaves this instance's presence rows to count a few seconds more, so
+    // that a phone arriving at another instance waits for its computer's
+    // link, which is on its way there, rather than hearing it is offline.
+    // Requests under way are answered. `done` runs on the network thread
+    // once the rows are written (or that failed) and every connection not
+    // upgraded has ended.
+    void stop(std::function<void()> done = {});
     const std::string& instance() const { return options_.instance; }
 
     RelayHub& hub() { return *hub_; }
@@ -76,6 +79,8 @@ private:
     struct OnlineRooms;
     void every(boost::asio::steady_timer& timer, std::chrono::milliseconds period, std::function<void()> work);
     void checkRegistrations(std::vector<std::string> rooms);
+    // Who holds each room's link now, for the devices waiting for it here.
+    void askHolders(std::vector<std::string> rooms);
     // Each second: an instance whose store has been silent a while, while
     // other instances hold links, stands aside (lets its links go and
     // takes no connections) until the store answers again.
@@ -119,8 +124,12 @@ private:
     bool busAway_ = false;
     bool behind_ = false;
     bool catchingUp_ = false;
+    bool askingHolders_ = false;
     bool stopped_ = false;
-    std::function<void()> withdrawn_;
+    bool drained_ = false;
+    bool presenceGaveUp_ = false;
+    std::function<void()> stopDone_;
+    void stopDone();
     // Let go first: what the store queue posts back checks it.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -201,6 +201,9 @@ public:
     virtual void putPresence(const std::string& room, const std::string& instance) = 0;
     virtual bool dropPresence(const std::string& room, const std::string& instance) = 0;
     virtual int refreshPresence(const std::string& instance) = 0;
+    // An instance that stops: its rows count only `forSeconds` more for a
+    // reader that takes rows `freshSeconds` old (answers the rows).
+    virtual int expirePresence(const std::string& instance, std::int64_t forSeconds, std::int64_t freshSeconds) = 0;
     virtual std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) = 0;
     // Those of `rooms` with a fresh holder, in no particular order.
     virtual std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) = 0;

@@ -395,6 +395,15 @@ int SqlRelayStore::refreshPresence(const std::string& instance) {
     });
 }
 
+int SqlRelayStore::expirePresence(const std::string& instance, std::int64_t forSeconds, std::int64_t freshSeconds) {
+    return op([&] {
+        return static_cast<int>(sql("UPDATE presence SET seen_at = " + std::string(nowSeconds()) +
+                                        " - $2 WHERE instance = $1",
+                                    instance, std::max<std::int64_t>(0, freshSeconds - forSeconds))
+                                    .changed);
+    });
+}
+
 std::optional<std::string> SqlRelayStore::presenceHolder(const std::string& room, std::int64_t freshSeconds) {
     return op([&]() -> std::optional<std::string> {
         const auto r = sql("SELECT instance FROM presence WHERE room = $1 AND seen_at >= " + std::string(nowSeconds()) +

@@ -48,6 +48,9 @@ public:
         return data_.dropPresence(room, instance);
     }
     int refreshPresence(const std::string& instance) override { return data_.refreshPresence(instance); }
+    int expirePresence(const std::string& instance, std::int64_t forSeconds, std::int64_t freshSeconds) override {
+        return data_.expirePresence(instance, forSeconds, freshSeconds);
+    }
     std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override {
         return data_.presenceHolder(room, freshSeconds);
     }
@@ -280,6 +283,17 @@ int MemoryStore::refreshPresence(const std::string& instance) {
             ++refreshed;
         }
     return refreshed;
+}
+
+int MemoryStore::expirePresence(const std::string& instance, std::int64_t forSeconds, std::int64_t freshSeconds) {
+    const auto lock = enter();
+    int expired = 0;
+    for (auto& [room, row] : presence)
+        if (row.instance == instance) {
+            row.seenAt = clockSeconds - std::max<std::int64_t>(0, freshSeconds - forSeconds);
+            ++expired;
+        }
+    return expired;
 }
 
 std::optional<std::string> MemoryStore::presenceHolder(const std::string& room, std::int64_t freshSeconds) {

@@ -54,6 +54,7 @@ public:
     void putPresence(const std::string& room, const std::string& instance) override;
     bool dropPresence(const std::string& room, const std::string& instance) override;
     int refreshPresence(const std::string& instance) override;
+    int expirePresence(const std::string& instance, std::int64_t forSeconds, std::int64_t freshSeconds) override;
     std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override;
     std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override;
     int otherInstances(const std::string& instance, std::int64_t freshSeconds) override;

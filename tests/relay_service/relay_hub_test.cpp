@@ -45,12 +45,15 @@ struct HubRig {
     // room's link seen from outside ("room up", "room down").
     std::vector<std::vector<std::string>> checks;
     std::vector<std::string> changes;
-    // Each instance asked to let a room's link go ("room holder").
+    // Each instance asked to let a room's link go ("room holder"), and the
+    // rooms whose holders the store is asked for.
     std::vector<std::string> asks;
+    std::vector<std::vector<std::string>> holderQuestions;
     RelayHub hub{RelayHub::Hooks{[this] { return millis; }, [this](const std::string& l) { logs.push_back(l); },
                                  [this](std::vector<std::string> rooms) { checks.push_back(std::move(rooms)); },
                                  [this](const std::string& r, bool up) { changes.push_back(r + (up ? " up" : " down")); },
-                                 [this](const std::string& r, const std::string& holder) { asks.push_back(r + " " + holder); }},
+                                 [this](const std::string& r, const std::string& holder) { asks.push_back(r + " " + holder); },
+                                 [this](std::vector<std::string> rooms) { holderQuestions.push_back(std::move(rooms)); }},
                  limits, "here"};
     RelayIdentity computer{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
     std::string room = RelayBytes::hex(computer.roomID());
@@ -370,7 +373,7 @@ TEST(RelayHubLink, EveryChangeOfWhetherARoomIsOnlineIsTold) {
 TEST(RelayHubDevices, ConnectionIdsAreNeverZeroNorOneInUse) {
     HubRig rig;
     rig.limits = DeviceLimits{1000, 1000, 1 << 20};
-    RelayHub hub{RelayHub::Hooks{[] { return 0; }, [](const std::string&) {}, {}, {}, {}}, rig.limits};
+    RelayHub hub{RelayHub::Hooks{[] { return 0; }, [](const std::string&) {}, {}, {}, {}, {}}, rig.limits};
     auto host = std::make_shared<FakePeer>();
     hub.hostOpened(host, rig.room, rig.computer.hostPublicKey());
     const auto nonce = RelayBytes::fromB64u(json::parse(host->texts[0])["nonce"].get<std::string>());
@@ -474,7 +477,7 @@ TEST(RelayHubFleet, AWaitIsBoundedInTimeBytesAndConnections) {
     EXPECT_FALSE(again->closed);
 
     // What is held for the host is one record's worth, whatever the byte rate allows.
-    RelayHub hub{RelayHub::Hooks{[] { return 0; }, [](const std::string&) {}, {}, {}, {}}, DeviceLimits{16, 4, 1 << 20}};
+    RelayHub hub{RelayHub::Hooks{[] { return 0; }, [](const std::string&) {}, {}, {}, {}, {}}, DeviceLimits{16, 4, 1 << 20}};
     auto sending = std::make_shared<FakePeer>();
     hub.deviceOpened(sending, rig.room, "u1", "s1", "there");
     hub.deviceMessage(sending.get(), false, Bytes(RelayLimits::maxDeviceRecordBytes, 1));
@@ -482,6 +485,50 @@ TEST(RelayHubFleet, AWaitIsBoundedInTimeBytesAndConnections) {
     hub.deviceMessage(sending.get(), false, Bytes(RelayLimits::maxHeldBytes - RelayLimits::maxDeviceRecordBytes + 1, 1));
     EXPECT_EQ(sending->code(), 4408);
     EXPECT_EQ(hub.devices(), 0u);
+}
+
+// A link may land on another instance than the one first asked to let it
+// go (that one stopped, say): while devices wait, the store is asked each
+// second who holds it, and a holder not asked yet within the wait is asked.
+// Nobody, this instance, or a link proving here is no one to ask.
+TEST(RelayHubFleet, DevicesWaitingForALinkAskWhoeverHoldsItNow) {
+    HubRig rig;
+    auto phone = rig.device("u1", "s1", "stopped");
+    ASSERT_EQ(rig.asks, (std::vector<std::string>{rig.room + " stopped"}));
+    rig.hub.tick();
+    ASSERT_EQ(rig.holderQuestions, (std::vector<std::vector<std::string>>{{rig.room}}));
+    struct Step {
+        const char* why;
+        std::string holder;
+        std::vector<std::string> asked;  // since the step before
+    };
+    const std::vector<Step> steps = {
+        {"the one asked already", "stopped", {}},
+        {"nobody holds it", "", {}},
+        {"this instance, by the store's word", "here", {}},
+        {"another instance took it", "third", {rig.room + " third"}},
+        {"and is asked once a wait", "third", {}},
+    };
+    for (const auto& step : steps) {
+        rig.asks.clear();
+        rig.hub.holderIs(rig.room, step.holder);
+        EXPECT_EQ(rig.asks, step.asked) << step.why;
+    }
+    rig.hub.holderIs("0123456789abcdef0123456789abcdef", "third");
+    EXPECT_TRUE(rig.asks.empty()) << "a room with nobody waiting here";
+
+    // A link proving here is on its way: nobody else is asked, and the
+    // room is not asked about.
+    auto link = rig.proving();
+    rig.asks.clear();
+    rig.hub.holderIs(rig.room, "fourth");
+    EXPECT_TRUE(rig.asks.empty());
+    rig.holderQuestions.clear();
+    rig.hub.tick();
+    EXPECT_TRUE(rig.holderQuestions.empty());
+    rig.prove(*link);
+    EXPECT_FALSE(phone->closed);
+    EXPECT_TRUE(rig.logged("device 1 joined room " + rig.room + " after waiting"));
 }
 
 // A link still proving here goes too, and the devices waiting for it dial

@@ -6,13 +6,15 @@
 #include <sstream>
 
 #include "memory_store.h"
+#include "relay_service/relay_limits.h"
 #include "relay_service/relay_presence.h"
 
 namespace morvane::relay_service::testing {
 namespace {
 
-// Steps: "up R", "down R", "beat", "ok", "failed" (the batch on its way),
-// and "next", which writes down what next() gave: "R+ R- refresh", or "-".
+// Steps: "up R", "down R", "beat", "stop", "ok", "failed" (the batch on its
+// way), and "next", which writes down what next() gave: "R+ R- refresh
+// moving", or "-".
 std::vector<std::string> run(const std::vector<std::string>& steps) {
     RelayPresence presence;
     std::vector<std::string> batches;
@@ -22,6 +24,7 @@ std::vector<std::string> run(const std::vector<std::string>& steps) {
         words >> verb >> room;
         if (verb == "up" || verb == "down") presence.changed(room, verb == "up");
         if (verb == "beat") presence.beat();
+        if (verb == "stop") presence.stopping();
         if (verb == "ok" || verb == "failed") presence.done(verb == "ok");
         if (verb != "next") continue;
         const auto batch = presence.next();
@@ -29,6 +32,7 @@ std::vector<std::string> run(const std::vector<std::string>& steps) {
         for (const auto& [r, up] : batch ? batch->rooms : std::vector<std::pair<std::string, bool>>{})
             text += (text.empty() ? "" : " ") + r + (up ? "+" : "-");
         if (batch && batch->refresh) text += text.empty() ? "refresh" : " refresh";
+        if (batch && batch->moving) text += text.empty() ? "moving" : " moving";
         batches.push_back(batch ? text : "-");
     }
     return batches;
@@ -55,6 +59,15 @@ TEST(RelayPresence, ChangesAreWrittenInTurnAndWhatFailedWaitsForTheBeat) {
         {"a beat while a batch is on its way refreshes after it",
          {"up a", "next", "beat", "next", "ok", "next"},
          {"a+", "-", "refresh"}},
+        {"stopping, the links closing are not written: the rows are moving",
+         {"up a", "next", "ok", "stop", "down a", "next", "ok", "next"},
+         {"a+", "moving", "-"}},
+        {"what waited is written with the move, as it stood when it began",
+         {"up a", "next", "ok", "down a", "up b", "beat", "stop", "down b", "next", "ok", "next"},
+         {"a+", "a- b+ moving", "-"}},
+        {"a move that failed waits for the beat",
+         {"up a", "stop", "next", "failed", "next", "beat", "next"},
+         {"a+ moving", "-", "a+ moving"}},
     };
     for (const auto& c : cases) EXPECT_EQ(run(c.steps), c.batches) << c.name;
 }
@@ -91,6 +104,17 @@ TEST(RelayPresence, ABatchPutsDropsAndRefreshesOnlyThisInstancesRows) {
     EXPECT_EQ(store.presenceHolder("kept", 0), "here") << "refreshed";
     EXPECT_EQ(store.presenceHolder("theirs", 30), "other") << "dropped only if ours";
     EXPECT_FALSE(store.presenceHolder("theirs", 29)) << "not refreshed: not ours";
+
+    // Stopping: this instance's rows count a few seconds more, then none.
+    store.putPresence("elsewhere", "other");
+    RelayPresence::write(store, "here", RelayPresence::Batch{{}, false, true});
+    const auto fresh = RelayLimits::presenceFreshSeconds;
+    store.clockSeconds += RelayLimits::movingSeconds;
+    EXPECT_EQ(store.presenceHolder("new", fresh), "here");
+    EXPECT_EQ(store.presenceHolder("elsewhere", fresh), "other") << "not ours";
+    store.clockSeconds += 1;
+    EXPECT_FALSE(store.presenceHolder("new", fresh));
+    EXPECT_FALSE(store.presenceHolder("kept", fresh));
 }
 
 }  // namespace

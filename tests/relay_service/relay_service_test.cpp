@@ -531,6 +531,30 @@ TEST(RelayService, AnInstanceWhoseStoreIsSilentStandsAsideWhileOthersHoldLinks) 
     EXPECT_TRUE(rig.watch->saw("up 0", 2)) << "the computer links here again";
 }
 
+// Stopped (as SIGTERM stops it) while it answers a request, the relay
+// answers it before it goes, closing the connection after, and takes no new
+// connections meanwhile: a proxy in front passes nothing on as a 502. Its
+// stop is done once the answer is.
+TEST(RelayService, ARequestUnderWayWhenTheRelayStopsIsAnsweredFirst) {
+    ServiceRig relay(RelayServerOptions{"127.0.0.1"});
+    const auto http = relay.origin("http");
+    relay.holdMail(true);
+    auto asked = std::async(std::launch::async, [&] {
+        return exchange(http, "POST", "/v1/auth/code", json{{"email", "owner@example.com"}, {"login_id", "l"}}.dump());
+    });
+    ASSERT_TRUE(relay.mailArrived());
+    std::promise<void> stopped;
+    relay.stopService([&] { stopped.set_value(); });
+    EXPECT_THROW(exchange(http, "GET", "/"), std::exception) << "a new connection while it stops";
+    auto done = stopped.get_future();
+    EXPECT_EQ(done.wait_for(100ms), std::future_status::timeout) << "done before its request was answered";
+    relay.holdMail(false);
+    const auto answer = asked.get();
+    EXPECT_EQ(answer.status, 200) << answer.body;
+    EXPECT_EQ(answer.headers.at("Connection"), "close");
+    EXPECT_EQ(done.wait_for(10s), std::future_status::ready);
+}
+
 // Off the bus (its listener lost the database while the store's statements
 // work), an instance asks the store each second for what it would have
 // heard: a sign-out said through another instance closes that sign-in's

@@ -77,6 +77,24 @@ public:
         return logs_;
     }
     void failMail(bool fail) { failMail_ = fail; }
+    // Codes wait to be sent while held; mailArrived() says whether one has
+    // come to be sent meanwhile.
+    void holdMail(bool hold) {
+        {
+            std::lock_guard guard(lock_);
+            mailHeld_ = hold;
+        }
+        changed_.notify_all();
+    }
+    bool mailArrived(std::chrono::milliseconds wait = std::chrono::seconds(10)) {
+        std::unique_lock guard(lock_);
+        return changed_.wait_for(guard, wait, [&] { return mailArrived_; });
+    }
+    // Stops the service as SIGTERM does, without letting it go: `done` runs
+    // on its thread once it has.
+    void stopService(std::function<void()> done) {
+        runSync([&] { service_->stop(std::move(done)); });
+    }
     void shiftClock(std::int64_t seconds) { shiftMillis_ += seconds * 1000; }
 
     // A new process on the same port with the same store.
@@ -142,7 +160,10 @@ private:
         o.storeQueue = storeQueue_;
         o.sender = [this](const std::string& email, const std::string& code) -> std::optional<std::string> {
             if (failMail_) return std::string("the mail server said no");
-            std::lock_guard guard(lock_);
+            std::unique_lock guard(lock_);
+            mailArrived_ = true;
+            changed_.notify_all();
+            changed_.wait(guard, [&] { return !mailHeld_; });
             codes_[email] = code;
             return std::nullopt;
         };
@@ -170,6 +191,8 @@ private:
     std::thread thread_;
     std::atomic<std::int64_t> shiftMillis_{0};
     std::atomic<bool> failMail_{false};
+    bool mailHeld_ = false;
+    bool mailArrived_ = false;
     std::mutex lock_;
     std::condition_variable changed_;
     std::map<std::string, std::string> codes_;

@@ -69,6 +69,10 @@ void endSocket(Socket& socket) {
 // At most 64 characters of what a peer named, for the log.
 inline std::string clipped(const std::string& text) { return text.size() <= 64 ? text : text.substr(0, 64); }
 
+// How long a connection made just before the server stopped has for its
+// first request.
+constexpr auto firstRequestWhileStopping = std::chrono::seconds(1);
+
 template <class Next>
 class HttpConnection final : public std::enable_shared_from_this<HttpConnection<Next>> {
 public:
@@ -78,6 +82,7 @@ public:
         : server_(std::move(server)), next_(std::move(next)), slot_(std::move(slot)), deadline_(next_.get_executor()) {}
     ~HttpConnection() {
         if (!handedOver_) endSocket(socket());
+        if (plainId_) server_->leave(plainId_);
     }
 
     void start() {
@@ -95,6 +100,9 @@ public:
         slot_.onShed([weak = this->weak_from_this()] {
             if (const auto self = weak.lock()) self->end();
         });
+        plainId_ = server_->enter([weak = this->weak_from_this()] {
+            if (const auto self = weak.lock()) self->serverStopping();
+        });
         arm();
         if constexpr (std::is_same_v<Next, TlsStream>) {
             next_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
@@ -110,8 +118,10 @@ private:
 
     // Every wait of the connection (its handshake, a request, an answer
     // being written, the client closing its end) has an end.
-    void arm() {
-        deadline_.expires_after(server_->options.requestTime);
+    void arm() { arm(server_->options.requestTime); }
+    template <class Duration>
+    void arm(Duration within) {
+        deadline_.expires_after(within);
         deadline_.async_wait([weak = this->weak_from_this()](beast::error_code ec) {
             const auto self = weak.lock();
             if (ec || !self) return;
@@ -125,7 +135,18 @@ private:
         endSocket(socket());
     }
 
+    // The server stops. A request under way is answered (and the
+    // connection then closes), as is the first one of a connection just
+    // made, which a proxy in front is sending already; one waiting for a
+    // next request closes now.
+    void serverStopping() {
+        if (!reading_) return;
+        if (answered_ > 0) return end();
+        arm(firstRequestWhileStopping);
+    }
+
     void readRequest() {
+        reading_ = true;
         // Requests sent before the last answer was written: a browser never
         // does it, and past a few the connection ends with its answer, so
         // that nobody has more answers ordered than the one being written.
@@ -140,7 +161,8 @@ private:
                     self->respond(jsonAnswer(refusalAnswer(413, RelayError::badRequest), 11, false));
                 return;
             }
-            if (self->server_->stopped) return;
+            if (self->server_->gone) return;
+            self->reading_ = false;
             self->deadline_.cancel();
             self->slot_.busy();
             auto request = self->parser_->release();
@@ -270,9 +292,11 @@ private:
     template <class Admission, class Judge, class Then>
     void admit(Judge judge, Admission late, Then then) {
         server_->parts.store.template run<Admission>(
-            std::move(judge), [server = server_, late = std::move(late), then = std::move(then)](
+            std::move(judge), [self = this->shared_from_this(), late = std::move(late), then = std::move(then)](
                                   std::optional<Admission> admission) mutable {
-                if (server->stopped) return;
+                // Stopping, the socket would only be closed again: try another instance.
+                if (self->server_->stopped)
+                    return self->respond(jsonAnswer(refusalAnswer(503, RelayError::tryLater), 11, false));
                 then(admission ? std::move(*admission) : std::move(late));
             });
     }
@@ -295,6 +319,7 @@ private:
     // not yet taken (ConnectionSlot::answer).
     template <class Body>
     void respond(http::response<Body> response) {
+        if (server_->stopped) response.keep_alive(false);
         auto shared = std::make_shared<http::response<Body>>(std::move(response));
         // While it waits, the connection is kept by its turn alone.
         slot_.answer(answerBytes(*shared), [self = this->shared_from_this(), shared] { self->write(shared); });
@@ -318,7 +343,8 @@ private:
             self->writing_ = false;
             self->slot_.answered();
             if (ec) return self->end();
-            if (message->keep_alive()) {
+            ++self->answered_;
+            if (message->keep_alive() && !self->server_->stopped) {
                 self->slot_.idle();
                 return self->readRequest();
             }
@@ -359,6 +385,9 @@ private:
     bool writing_ = false;
     bool handedOver_ = false;  // to the upgraded socket, with `next_`
     int pipelined_ = 0;  // requests in a row that came before the last answer was written
+    std::uint64_t plainId_ = 0;  // its place among the server's connections not upgraded
+    bool reading_ = false;       // waiting for a request, not answering one
+    int answered_ = 0;
 };
 
 }  // namespace morvane::relay_service::detail

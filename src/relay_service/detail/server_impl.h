@@ -4,9 +4,11 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -61,9 +63,28 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     TrustedProxies trusted;
     // Plain HTTP on a private address: only the trusted proxies may connect.
     bool proxiesOnly = false;
-    // Set when the server stops: the accounts and the hub may be gone while
-    // handlers of its sockets still come in, and those touch neither.
+    // Set when the server stops: requests under way are answered and the
+    // connection then closes; upgrades are refused; upgraded sockets no
+    // longer touch the hub, which closed them.
     bool stopped = false;
+    // Set when the server is let go of: the accounts and the hub may be
+    // gone while handlers of its sockets still come in, and those touch
+    // neither.
+    bool gone = false;
+    // The connections not upgraded (or ended) yet, each with what it does
+    // when the server stops, and who waits for the last of them to end.
+    std::map<std::uint64_t, std::function<void()>> plain;
+    std::uint64_t nextPlain = 1;
+    std::function<void()> drained;
+
+    std::uint64_t enter(std::function<void()> onStop) {
+        plain.emplace(nextPlain, std::move(onStop));
+        return nextPlain++;
+    }
+    void leave(std::uint64_t id) {
+        plain.erase(id);
+        if (stopped && plain.empty() && drained) std::exchange(drained, nullptr)();
+    }
 
     Impl(boost::asio::io_context& io, RelayServerOptions options, RelayServerParts parts, RelayLog log)
         : io(io),
@@ -129,7 +150,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
                 }
             },
             [self = shared_from_this(), delivery, done = std::move(done)](std::optional<std::optional<std::string>> sent) {
-                if (self->stopped) return;
+                if (self->gone) return done(storeTryLater());
                 const auto error = sent ? *sent : std::optional<std::string>("too many codes waiting to be sent");
                 auto& accounts = self->parts.accounts;
                 self->parts.store.run<AccountAnswer>(
