@@ -602,7 +602,7 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
     auto& second = *fleet.instances_[1];
     const auto stopping = second.instance();
     EXPECT_GT(fleet.presenceRows(stopping), 0);
-    auto closed = fleet.closesNow();
+    const auto closed = fleet.closesNow();
     const auto restarted = Clock::now();
     EXPECT_EQ(second.stop(SIGTERM), 0);
     EXPECT_GT(fleet.presenceRows(stopping), 0);
