@@ -137,6 +137,30 @@ std::string ticket(const std::string& origin, const json& session, const std::st
 
 RelayIdentity newIdentity() { return RelayIdentity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0}; }
 
+// An owner's registered computer with its link up and a signed-in phone
+// joined to it by ticket: where a store's bad day is tried. `joined` says
+// the whole of it came about.
+struct PhoneOnComputer {
+    std::string http;
+    Owner owner;
+    RelayIdentity identity = newIdentity();
+    std::string room = RelayBytes::hex(identity.roomID());
+    std::optional<LinkRig> rig;
+    json device;
+    std::optional<RelayTestDevice> phone;
+    bool joined = false;
+
+    explicit PhoneOnComputer(ServiceRig& relay)
+        : http(relay.origin("http")), owner(relay, http, "owner@example.com") {
+        EXPECT_EQ(owner.registerHost(identity), RelayAccountResult<bool>(true));
+        rig.emplace(relay.origin("ws"), identity);
+        if (!rig->watch->saw("state up") || !rig->watch->saw("up 0")) return;
+        device = deviceSignIn(relay, http, "owner@example.com");
+        phone.emplace(http, room + "?ticket=" + ticket(http, device, room));
+        joined = rig->watch->saw("joined 1");
+    }
+};
+
 TEST(RelayService, AnOwnerSignsInRegistersLinksAndADeviceReachesTheComputer) {
     ServiceRig relay(RelayServerOptions{"127.0.0.1", 0, "", ""});
     const auto http = relay.origin("http");
@@ -453,16 +477,12 @@ TEST(RelayService, ClientsAreCountedAsTheTrustedProxySaysAndIpv6ByItsSlash64) {
 // says so once.
 TEST(RelayService, AStoreThatStopsAnsweringHoldsUpNeitherForwardingNorThePage) {
     ServiceRig relay(RelayServerOptions{"127.0.0.1"}, {}, WorkQueueLimits{4, 300});
-    const auto http = relay.origin("http");
-    Owner owner(relay, http, "owner@example.com");
-    const auto identity = newIdentity();
-    const auto room = RelayBytes::hex(identity.roomID());
-    ASSERT_EQ(owner.registerHost(identity), RelayAccountResult<bool>(true));
-    LinkRig rig(relay.origin("ws"), identity);
-    ASSERT_TRUE(rig.watch->saw("state up"));
-    const auto device = deviceSignIn(relay, http, "owner@example.com");
-    RelayTestDevice phone(http, room + "?ticket=" + ticket(http, device, room));
-    ASSERT_TRUE(rig.watch->saw("joined 1"));
+    PhoneOnComputer scene(relay);
+    ASSERT_TRUE(scene.joined);
+    const auto &http = scene.http, &room = scene.room;
+    const auto& device = scene.device;
+    auto& rig = *scene.rig;
+    auto& phone = *scene.phone;
     const auto later = ticket(http, device, room);
 
     relay.store.hold();
@@ -562,16 +582,12 @@ TEST(RelayService, ARequestUnderWayWhenTheRelayStopsIsAnsweredFirst) {
 // link on, each within a few seconds rather than never.
 TEST(RelayService, OffTheBusAnInstanceAsksTheStoreForWhatItMissed) {
     ServiceRig relay(RelayServerOptions{"127.0.0.1"});
-    const auto http = relay.origin("http");
-    Owner owner(relay, http, "owner@example.com");
-    const auto identity = newIdentity();
-    const auto room = RelayBytes::hex(identity.roomID());
-    ASSERT_EQ(owner.registerHost(identity), RelayAccountResult<bool>(true));
-    LinkRig rig(relay.origin("ws"), identity);
-    ASSERT_TRUE(rig.watch->saw("up 0"));
-    const auto device = deviceSignIn(relay, http, "owner@example.com");
-    RelayTestDevice phone(http, room + "?ticket=" + ticket(http, device, room));
-    ASSERT_TRUE(rig.watch->saw("joined 1"));
+    PhoneOnComputer scene(relay);
+    ASSERT_TRUE(scene.joined);
+    const auto& room = scene.room;
+    const auto& device = scene.device;
+    auto& rig = *scene.rig;
+    auto& phone = *scene.phone;
 
     relay.store.loseBus(true);
     const auto session = tokenSession(device["access_token"]);
