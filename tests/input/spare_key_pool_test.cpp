@@ -16,13 +16,19 @@ struct Bound {
     std::optional<std::int64_t> pressedAt = std::nullopt;
 };
 
-// A pool whose keyboard has `empty` keys with nothing on them and the pool's
-// own bindings, each made and pressed at the time given.
-SpareKeyPool poolWith(std::vector<int> empty, const std::vector<Bound>& bound) {
+// A keyboard with `empty` keys with nothing on them and the pool's own
+// bindings, each made and pressed at the time given.
+struct Keyboard {
+    std::vector<int> empty;
+    std::vector<Bound> bound;
+};
+
+SpareKeyPool poolWith(const Keyboard& keyboard) {
     SpareKeyPool pool(tuning);
-    for (const auto& b : bound) empty.push_back(b.key);
+    auto empty = keyboard.empty;
+    for (const auto& b : keyboard.bound) empty.push_back(b.key);
     pool.refresh(empty, [](int, char32_t) { return true; });
-    for (const auto& b : bound) {
+    for (const auto& b : keyboard.bound) {
         pool.bind(b.key, b.character, b.at);
         if (b.pressedAt) pool.pressed(b.character, *b.pressedAt);
     }
@@ -32,34 +38,33 @@ SpareKeyPool poolWith(std::vector<int> empty, const std::vector<Bound>& bound) {
 TEST(SpareKeyPool, ACharacterNewToThePoolTakesAnEmptyKeyElseTheKeyIdleSoonestNeverOneStillBeingRead) {
     struct Row {
         const char* what;
-        std::vector<int> empty;
-        std::vector<Bound> bound;
+        Keyboard keyboard;
         std::u32string rest;
         std::int64_t now;
         std::optional<SpareKeyPool::Choice> want;
     };
     using C = SpareKeyPool::Choice;
     const Row rows[] = {
-        {"the lowest empty key while the pool may grow", {30, 10, 40, 20}, {}, U"", 0, C{10, 0, 0, {}}},
-        {"no spare key at all", {}, {}, U"", 0, std::nullopt},
-        {"a keyboard with one spare key lends it", {10}, {}, U"", 0, C{10, 0, 0, {}}},
+        {"the lowest empty key while the pool may grow", {{30, 10, 40, 20}, {}}, U"", 0, C{10, 0, 0, {}}},
+        {"no spare key at all", {{}, {}}, U"", 0, std::nullopt},
+        {"a keyboard with one spare key lends it", {{10}, {}}, U"", 0, C{10, 0, 0, {}}},
         {"two keys are left to other programs: with four, the pool has two",
-         {30, 40}, {{10, U'é', 0, 100}, {20, U'ö', 0, 200}}, U"", 5000, C{10, 5000, U'é', {}}},
+         {{30, 40}, {{10, U'é', 0, 100}, {20, U'ö', 0, 200}}}, U"", 5000, C{10, 5000, U'é', {}}},
         {"a key pressed within the idle time goes only once idle, the one pressed longest ago first",
-         {30, 40}, {{10, U'é', 0, 1500}, {20, U'ö', 0, 1000}}, U"", 1600, C{20, 3000, U'ö', {}}},
+         {{30, 40}, {{10, U'é', 0, 1500}, {20, U'ö', 0, 1000}}}, U"", 1600, C{20, 3000, U'ö', {}}},
         {"of keys idle alike, the one pressed longest ago",
-         {40, 50}, {{10, U'é', 0, 300}, {20, U'ö', 0, 100}, {30, U'ñ', 0, 200}}, U"", 9000, C{20, 9000, U'ö', {}}},
+         {{40, 50}, {{10, U'é', 0, 300}, {20, U'ö', 0, 100}, {30, U'ñ', 0, 200}}}, U"", 9000, C{20, 9000, U'ö', {}}},
         {"a character still to be typed keeps its key while another is free as soon",
-         {30, 40}, {{10, U'é', 0, 100}, {20, U'ö', 0, 200}}, U"xé", 5000, C{20, 5000, U'ö', {}}},
+         {{30, 40}, {{10, U'é', 0, 100}, {20, U'ö', 0, 200}}}, U"xé", 5000, C{20, 5000, U'ö', {}}},
         {"...and gives it up when it is the only one free now",
-         {30, 40}, {{10, U'é', 0, 100}, {20, U'ö', 0, 4500}}, U"xé", 5000, C{10, 5000, U'é', 1}},
+         {{30, 40}, {{10, U'é', 0, 100}, {20, U'ö', 0, 4500}}}, U"xé", 5000, C{10, 5000, U'é', 1}},
         {"of characters still to be typed, the one typed last gives up its key",
-         {40, 50}, {{10, U'é', 0, 100}, {20, U'ö', 0, 50}, {30, U'ñ', 0, 200}}, U"xöñé", 5000, C{10, 5000, U'é', 3}},
+         {{40, 50}, {{10, U'é', 0, 100}, {20, U'ö', 0, 50}, {30, U'ñ', 0, 200}}}, U"xöñé", 5000, C{10, 5000, U'é', 3}},
         {"a key bound but never pressed has nothing left to read: free at once",
-         {30, 40}, {{10, U'é', 4900}, {20, U'ö', 0, 4000}}, U"", 5000, C{10, 5000, U'é', {}}},
+         {{30, 40}, {{10, U'é', 4900}, {20, U'ö', 0, 4000}}}, U"", 5000, C{10, 5000, U'é', {}}},
     };
     for (const auto& row : rows) {
-        const auto pool = poolWith(row.empty, row.bound);
+        const auto pool = poolWith(row.keyboard);
         const auto got = pool.choose(row.rest, row.now);
         ASSERT_EQ(got.has_value(), row.want.has_value()) << row.what;
         if (!got) continue;
@@ -73,31 +78,30 @@ TEST(SpareKeyPool, ACharacterNewToThePoolTakesAnEmptyKeyElseTheKeyIdleSoonestNev
 TEST(SpareKeyPool, ATextBindsWhatItLacksOnFreeKeysBeforeItsFirstKeyAndWaitsForNoOne) {
     struct Row {
         const char* what;
-        std::vector<int> empty;
-        std::vector<Bound> bound;
+        Keyboard keyboard;
         std::u32string text;
         std::vector<SpareKeyPool::Binding> want;
         // When a key comes free for what is still lacking.
         std::optional<std::int64_t> next;
     };
     const Row rows[] = {
-        {"each character the layout lacks once, in order", {10, 20, 30, 40, 50}, {}, U"héllo wörld é ✓",
+        {"each character the layout lacks once, in order", {{10, 20, 30, 40, 50}, {}}, U"héllo wörld é ✓",
          {{10, U'é'}, {20, U'ö'}, {30, U'✓'}}, {}},
-        {"characters the pool holds cost nothing", {30, 40, 50}, {{10, U'é', 0, 100}, {20, U'ö', 0, 100}},
+        {"characters the pool holds cost nothing", {{30, 40, 50}, {{10, U'é', 0, 100}, {20, U'ö', 0, 100}}},
          U"éöñ", {{30, U'ñ'}}, {}},
         {"an idle key of a character the text does not type is taken",
-         {30, 40}, {{10, U'é', 0, 100}, {20, U'ö', 0, 100}}, U"éñ", {{20, U'ñ'}}, {}},
+         {{30, 40}, {{10, U'é', 0, 100}, {20, U'ö', 0, 100}}}, U"éñ", {{20, U'ñ'}}, {}},
         {"a key is taken from a character typed after the new one, not before it",
-         {30, 40}, {{10, U'é', 0, 100}, {20, U'ö', 0, 100}}, U"ñéö", {{20, U'ñ'}}, {}},
+         {{30, 40}, {{10, U'é', 0, 100}, {20, U'ö', 0, 100}}}, U"ñéö", {{20, U'ñ'}}, {}},
         {"no key is taken from a character typed before the new one, nor one still being read",
-         {30, 40}, {{10, U'é', 0, 100}, {20, U'ö', 0, 4500}}, U"éñ", {}, {}},
-        {"a key still being read is taken once idle", {30, 40}, {{10, U'é', 0, 4000}, {20, U'ö', 0, 4500}}, U"ñ",
+         {{30, 40}, {{10, U'é', 0, 100}, {20, U'ö', 0, 4500}}}, U"éñ", {}, {}},
+        {"a key still being read is taken once idle", {{30, 40}, {{10, U'é', 0, 4000}, {20, U'ö', 0, 4500}}}, U"ñ",
          {}, 6000},
-        {"keys bound for this text are kept for it: the rest waits", {10, 20, 30}, {}, U"αβγ", {{10, U'α'}}, {}},
+        {"keys bound for this text are kept for it: the rest waits", {{10, 20, 30}, {}}, U"αβγ", {{10, U'α'}}, {}},
     };
     const auto lacks = [](char32_t c) { return c > 0x7f; };
     for (const auto& row : rows) {
-        auto pool = poolWith(row.empty, row.bound);
+        auto pool = poolWith(row.keyboard);
         EXPECT_EQ(pool.bindFree(row.text, lacks, 5000), row.want) << row.what;
         EXPECT_EQ(pool.nextFree(row.text, lacks, 5000), row.next) << row.what;
         for (const auto& b : row.want) {
@@ -108,7 +112,7 @@ TEST(SpareKeyPool, ATextBindsWhatItLacksOnFreeKeysBeforeItsFirstKeyAndWaitsForNo
 }
 
 TEST(SpareKeyPool, KeysGoBackOnlyOnceEveryPressOfThemMayHaveBeenRead) {
-    auto pool = poolWith({40, 50}, {{10, U'é', 0, 1000}, {20, U'ö', 0, 2500}, {30, U'ñ', 2900}});
+    auto pool = poolWith({{40, 50}, {{10, U'é', 0, 1000}, {20, U'ö', 0, 2500}, {30, U'ñ', 2900}}});
     auto given = pool.giveBack(3000);
     EXPECT_EQ(given.keys, (std::vector<int>{10, 30}));
     EXPECT_EQ(given.nextAt, 4500);
@@ -122,7 +126,7 @@ TEST(SpareKeyPool, KeysGoBackOnlyOnceEveryPressOfThemMayHaveBeenRead) {
 }
 
 TEST(SpareKeyPool, AKeyTheLayoutOrAnotherProgramChangedIsForgottenNotGivenBack) {
-    auto pool = poolWith({40, 50, 60}, {{10, U'é', 0, 100}, {20, U'ö', 0, 100}, {30, U'ñ', 0, 100}});
+    auto pool = poolWith({{40, 50, 60}, {{10, U'é', 0, 100}, {20, U'ö', 0, 100}, {30, U'ñ', 0, 100}}});
     // A new layout put a symbol of its own on 10 and emptied 30, whose
     // binding went with it.
     pool.refresh({30, 40, 50, 60}, [](int key, char32_t) { return key == 20; });
