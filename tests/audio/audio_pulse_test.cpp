@@ -178,12 +178,11 @@ TEST(SystemAudioSource, EachRunStartsItsTimeLineAfreshAndStopsAreHonoured) {
     ASSERT_EQ(startAndWait(source, listener), std::nullopt);
     ASSERT_TRUE(listener.waitFor(10s, [&] { return listener.chunks.size() >= 5; }));
     source.stop();
-    ASSERT_TRUE(listener.waitFor(5s, [&] { return listener.reported("sound capture stopped"); }));
-    std::this_thread::sleep_for(50ms);  // a buffer already past the check may still land
-    {
-        std::lock_guard lock(listener.m);
+    ASSERT_TRUE(listener.waitFor(5s, [&] {
+        if (!listener.reported("sound capture stopped")) return false;
         listener.chunks.clear();
-    }
+        return true;
+    }));
     std::this_thread::sleep_for(100ms);
     {
         std::lock_guard lock(listener.m);

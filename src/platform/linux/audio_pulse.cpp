@@ -148,8 +148,10 @@ void SystemAudioSource::stop() {
     }
     control_->post([this] {
         ++generation_;
-        if (stream_) report("sound capture stopped");
+        const bool running = stream_ != nullptr;
         retire();
+        // Said once the server's thread is gone, so no sound follows it.
+        if (running) report("sound capture stopped");
     });
 }
 
