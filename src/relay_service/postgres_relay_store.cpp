@@ -36,6 +36,10 @@ constexpr std::int64_t lastRetryMillis = 16'000;
 // A check that is not answered within this is tried again, rather than
 // waiting out the whole connect time-out while the database comes back.
 constexpr int checkTimeoutSeconds = 2;
+// A check that has not answered within this is counted as a database that
+// does not answer, before its time-out says so: a statement this small
+// answers in milliseconds.
+constexpr std::int64_t pulseLateMillis = 1'000;
 
 std::int64_t steadyMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
@@ -222,6 +226,8 @@ public:
             throw RelayStoreError("cannot connect to " + conn_.describe() + ": " + e.reason);
         }
         migrate(describe());
+        noteAnswered(monotonicMillis_());
+        if (checkEvery_ > 0) checker_ = std::thread([this] { pulse(); });
     }
 
     ~PostgresRelayStore() override {
@@ -234,7 +240,18 @@ public:
     }
 
     std::string describe() const override { return conn_.describe(); }
+    bool shared() const override { return true; }
     StoreReach reach() const override { return reach_.load(); }
+
+    StoreHealth health() const override {
+        const auto now = monotonicMillis_();
+        std::lock_guard lock(healthLock_);
+        // A check this late is an answer that did not come, already.
+        const bool late = pulseStartedAt_ != 0 && now - pulseStartedAt_ > pulseLateMillis;
+        const auto reach = late ? StoreReach::silent : reach_.load();
+        if (reach != StoreReach::answering) return {reach, now - lastAnswered_};
+        return {reach, steadySince_ ? now - steadySince_ : 0};
+    }
 
     void publish(const BusMessage& message) override {
         detail::requireSendable(message);
@@ -282,6 +299,17 @@ private:
         retryMillis_ = firstRetryMillis;
         retryAt_ = 0;
         reach_ = StoreReach::answering;
+        noteAnswered(monotonicMillis_());
+    }
+
+    void noteAnswered(std::int64_t now) {
+        std::lock_guard lock(healthLock_);
+        lastAnswered_ = std::max(lastAnswered_, now);
+        if (!steadySince_) steadySince_ = now;
+    }
+    void noteTrouble() {
+        std::lock_guard lock(healthLock_);
+        steadySince_ = 0;
     }
 
     void reconnect(detail::Deadline limit) {
@@ -317,66 +345,67 @@ private:
                               inSeconds(wait) + " at most)");
     }
 
-    // The database is away: says so and starts the check, unless one runs.
-    // Under the check's lock, so that a check that found the database
-    // answering as a call found it away does not end the checking.
+    // The database is away: says so. Under the check's lock, so that a
+    // check that found the database answering as a call found it away does
+    // not say it answers.
     void check(StoreReach reach) {
         std::lock_guard lock(checkLock_);
         ++aways_;
         reach_ = reach;
         checked_ = false;
-        if (checkEvery_ <= 0 || checking_ || stopping_) return;
-        if (checker_.joinable()) checker_.join();  // done: it cleared `checking_` as its last step
-        checking_ = true;
-        checker_ = std::thread([this] { checkUntilAnswered(); });
+        noteTrouble();
     }
 
-    // How a check found the database away, unless a call has found it
-    // answering since.
-    void stillAway(StoreReach reach) {
-        auto was = reach_.load();
-        while (was != StoreReach::answering && !reach_.compare_exchange_weak(was, reach)) {
-        }
-    }
-
-    // On the checker's thread: connects and runs one statement every so
-    // often until the database answers, each try on a new connection and
-    // within a short time-out, so that a database back from a cut is found
+    // On a thread of its own, every `checkEvery_`: one statement on a
+    // connection of its own, within a short time-out, whatever the calls
+    // do. Its answers say how long the database has answered without a
+    // break, which the other instances are told when they ask; its
+    // failures that the database is away, which a call may not meet for
+    // seconds; and while a call found it away, the first answer ends the
+    // calls' wait at once, so that a database back from a cut is used
     // within about a second whatever the connect time-out.
-    void checkUntilAnswered() {
+    void pulse() {
         const StoreTimeouts quick{std::min(timeouts_.connectSeconds, checkTimeoutSeconds),
                                   std::min(timeouts_.statementSeconds, checkTimeoutSeconds), timeouts_.keepaliveSeconds};
-        PostgresConnection probe(connectionString_, quick);
+        PostgresConnection probe(connectionString_, quick, "morvane-relay check");
         for (;;) {
             std::uint64_t aways = 0;
             {
                 std::unique_lock lock(checkLock_);
-                // Stopping, or a call found it answering: nothing to check.
-                if (checkWake_.wait_for(lock, std::chrono::milliseconds(checkEvery_), [this] { return stopping_; }) ||
-                    reach_ == StoreReach::answering) {
-                    checking_ = false;
-                    return;
-                }
+                if (checkWake_.wait_for(lock, std::chrono::milliseconds(checkEvery_), [this] { return stopping_; })) return;
                 aways = aways_;
             }
-            try {
-                probe.connect();
-                probe.exec("SELECT 1", {}, Clock::now() + probe.statementTimeout());
-                probe.drop();
-                std::lock_guard lock(checkLock_);
-                // A call found it away meanwhile: only the next check tells.
-                if (aways != aways_) continue;
-                reach_ = StoreReach::answering;
-                checked_ = true;
-                checking_ = false;
-                return;
-            } catch (const PostgresUnreachable& e) {
-                stillAway(e.why == PostgresUnreachable::Why::noAnswer ? StoreReach::silent : StoreReach::refusing);
-            } catch (const RelayStoreError&) {
-                // Refused, say while it starts: still away.
-                stillAway(StoreReach::refusing);
+            {
+                std::lock_guard lock(healthLock_);
+                pulseStartedAt_ = monotonicMillis_();
             }
-            probe.drop();
+            std::optional<StoreReach> away;
+            try {
+                if (!probe.isOpen()) probe.connect();
+                probe.exec("SELECT 1", {}, Clock::now() + probe.statementTimeout());
+            } catch (const PostgresUnreachable& e) {
+                away = e.why == PostgresUnreachable::Why::noAnswer ? StoreReach::silent : StoreReach::refusing;
+            } catch (const RelayStoreError&) {
+                // Refused, say while it starts.
+                away = StoreReach::refusing;
+            }
+            {
+                std::lock_guard lock(healthLock_);
+                pulseStartedAt_ = 0;
+            }
+            if (away) {
+                probe.drop();
+                noteTrouble();
+                std::lock_guard lock(checkLock_);
+                reach_ = *away;
+                continue;
+            }
+            noteAnswered(monotonicMillis_());
+            std::lock_guard lock(checkLock_);
+            // A call found it away meanwhile: only the next check tells.
+            if (aways != aways_ || reach_ == StoreReach::answering) continue;
+            reach_ = StoreReach::answering;
+            checked_ = true;
         }
     }
 
@@ -425,7 +454,13 @@ private:
     std::atomic<bool> checked_{false};
     std::mutex checkLock_;
     std::condition_variable checkWake_;
-    bool checking_ = false;
+    // What health() tells: when the database last answered, since when
+    // without a break (0: not since it was last found away), and when the
+    // check under way began (0: none).
+    mutable std::mutex healthLock_;
+    std::int64_t lastAnswered_ = 0;
+    std::int64_t steadySince_ = 0;
+    std::int64_t pulseStartedAt_ = 0;
     bool stopping_ = false;
     std::uint64_t aways_ = 0;  // calls that found it away
     std::thread checker_;

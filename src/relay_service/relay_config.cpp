@@ -134,11 +134,14 @@ std::optional<std::string> applyConfigText(const std::string& text, RelayConfig&
     if (part) {
         if (auto e = onlyKeys(*part,
                               {"kind", "postgres_url", "connect_timeout_seconds", "statement_timeout_seconds",
-                               "keepalive_seconds", "max_waiting", "max_wait_seconds"},
+                               "keepalive_seconds", "max_waiting", "max_wait_seconds", "peer_address"},
                               "store."))
             return e;
         if (auto e = textAt(*part, "kind", config.storeKind, "store.")) return e;
         if (auto e = textAt(*part, "postgres_url", config.postgresUrl, "store.")) return e;
+        if (auto e = textAt(*part, "peer_address", config.peerAddress, "store.")) return e;
+        if (!config.peerAddress.empty() && !parseListen(config.peerAddress))
+            return "store.peer_address must be address:port, as 10.0.0.1:8080 or [fd00::1]:8080";
         auto& timeouts = config.storeTimeouts;
         for (auto [key, seconds] : {std::pair{"connect_timeout_seconds", &timeouts.connectSeconds},
                                     std::pair{"statement_timeout_seconds", &timeouts.statementSeconds},

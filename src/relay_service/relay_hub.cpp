@@ -332,7 +332,8 @@ void RelayHub::closeLink(RelayPeer* peer, RelayCloseWord close, const std::strin
     --room.links;
     if (room.link == peer) {
         // A replaced link's room stays online: the newer link takes it at once.
-        setLink(link.room, room, nullptr, close.code != RelayLinkClose::replaced.code);
+        setLink(link.room, room, nullptr, close.code != RelayLinkClose::replaced.code,
+                close.code == RelayLinkClose::moved.code);
         hooks_.log.info("link down for room " + link.room + ": " + why);
         // A link replaced by a newer one hands its devices on; one that
         // moved sends them after it; any other end leaves them without
@@ -367,10 +368,11 @@ void RelayHub::closeDevice(RelayPeer* peer, RelayCloseWord close, bool tellHost)
     dropRoomIfEmpty(device.room);
 }
 
-void RelayHub::setLink(const std::string& roomID, Room& room, RelayPeer* link, bool tell) {
+void RelayHub::setLink(const std::string& roomID, Room& room, RelayPeer* link, bool tell, bool moving) {
     const bool was = room.link != nullptr;
     room.link = link;
-    if (tell && was != (link != nullptr) && hooks_.onlineChanged) hooks_.onlineChanged(roomID, link != nullptr);
+    if (tell && was != (link != nullptr) && hooks_.onlineChanged)
+        hooks_.onlineChanged(roomID, link != nullptr, moving && !link);
 }
 
 void RelayHub::welcomeWaiting(Room& room, RelayPeer* link) {

@@ -61,8 +61,9 @@ public:
         // `removed` is called back for those that are not.
         std::function<void(std::vector<std::string> rooms)> checkRegistrations;
         // A room's link came up or went down, for those who list computers
-        // off this thread.
-        std::function<void(const std::string& room, bool up)> onlineChanged;
+        // off this thread; `moving` when it went down to come up at
+        // another instance (let go of).
+        std::function<void(const std::string& room, bool up, bool moving)> onlineChanged;
         // A device waits for the room's link, which the instance `holder`
         // holds: that instance should let it go.
         std::function<void(const std::string& room, const std::string& holder)> askToLetGo;
@@ -170,7 +171,7 @@ private:
     void closeDevice(RelayPeer* peer, RelayCloseWord close, bool tellHost);
     // Every change of a room's link that is up goes through here, so those
     // who keep a list of online rooms hear of it.
-    void setLink(const std::string& roomID, Room& room, RelayPeer* link, bool tell = true);
+    void setLink(const std::string& roomID, Room& room, RelayPeer* link, bool tell = true, bool moving = false);
     void forget(Device& device);
     void dropRoomIfEmpty(const std::string& room);
     // The room's link proved: the devices that waited for it are there.

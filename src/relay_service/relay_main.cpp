@@ -135,6 +135,13 @@ int main(int argc, char** argv) {
     options.sender = sender;
     options.log = RelayLog(writeLine);
     options.wallMillis = wallClock();
+    if (!config.peerAddress.empty()) {
+        const auto at = parseListen(config.peerAddress);
+        boost::system::error_code ec;
+        const auto address = boost::asio::ip::make_address(at->first, ec);
+        if (ec) return fail("store.peer_address must be a numeric address, not " + at->first, 1);
+        options.peerEndpoint = boost::asio::ip::udp::endpoint(address, at->second);
+    }
     RelayService service(io, *store, std::move(options));
     try {
         service.start();

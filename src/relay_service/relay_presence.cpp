@@ -4,12 +4,16 @@
 
 namespace morvane::relay_service {
 
-void RelayPresence::changed(const std::string& room, bool up) {
+void RelayPresence::changed(const std::string& room, bool up, bool moving) {
     if (stopping_) return;
     if (up)
         up_.insert(room);
     else
         up_.erase(room);
+    if (!up && moving)
+        moving_.insert(room);
+    else
+        moving_.erase(room);
     unwritten_.insert(room);
 }
 
@@ -23,7 +27,12 @@ void RelayPresence::beat() {
 RelayPresence::Batch RelayPresence::batchOf(const std::set<std::string>& rooms, bool refresh) const {
     Batch batch;
     batch.refresh = refresh;
-    for (const auto& room : rooms) batch.rooms.emplace_back(room, up_.contains(room));
+    for (const auto& room : rooms) {
+        if (moving_.contains(room))
+            batch.moving.push_back(room);
+        else
+            batch.rooms.emplace_back(room, up_.contains(room));
+    }
     return batch;
 }
 
@@ -31,7 +40,7 @@ std::optional<RelayPresence::Batch> RelayPresence::next() {
     const bool moving = stopping_ && !moved_;
     if (writing_ || failed_ || (unwritten_.empty() && !refreshDue_ && !moving)) return std::nullopt;
     writing_ = batchOf(unwritten_, refreshDue_ && !moving);
-    writing_->moving = moving;
+    writing_->allMoving = moving;
     unwritten_.clear();
     refreshDue_ = false;
     return writing_;
@@ -39,10 +48,11 @@ std::optional<RelayPresence::Batch> RelayPresence::next() {
 
 void RelayPresence::done(bool written) {
     if (!writing_) return;
-    if (written && writing_->moving) moved_ = true;
+    if (written && writing_->allMoving) moved_ = true;
     if (!written) {
         // Written again as the rooms then stand: a newer change wins.
         for (const auto& [room, up] : writing_->rooms) unwritten_.insert(room);
+        for (const auto& room : writing_->moving) unwritten_.insert(room);
         failed_ = true;
     }
     writing_.reset();
@@ -50,10 +60,12 @@ void RelayPresence::done(bool written) {
 
 RelayPresence::Batch RelayPresence::unsettled() const {
     auto rooms = unwritten_;
-    if (writing_)
+    if (writing_) {
         for (const auto& [room, up] : writing_->rooms) rooms.insert(room);
+        for (const auto& room : writing_->moving) rooms.insert(room);
+    }
     auto batch = batchOf(rooms, false);
-    batch.moving = stopping_ && !moved_;
+    batch.allMoving = stopping_ && !moved_;
     return batch;
 }
 
@@ -64,9 +76,11 @@ void RelayPresence::write(RelayStore& store, const std::string& instance, const 
         else
             store.dropPresence(room, instance);
     }
+    for (const auto& room : batch.moving)
+        store.expirePresence(instance, room, RelayLimits::movingSeconds, RelayLimits::presenceFreshSeconds);
     if (batch.refresh) store.refreshPresence(instance);
-    if (batch.moving)
-        store.expirePresence(instance, RelayLimits::movingSeconds, RelayLimits::presenceFreshSeconds);
+    if (batch.allMoving)
+        store.expirePresence(instance, std::nullopt, RelayLimits::movingSeconds, RelayLimits::presenceFreshSeconds);
 }
 
 }  // namespace morvane::relay_service

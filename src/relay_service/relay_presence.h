@@ -28,13 +28,17 @@ public:
         std::vector<std::pair<std::string, bool>> rooms;  // each room, up here or not
         bool refresh = false;
         // Then every row of this instance counts only
-        // RelayLimits::movingSeconds more.
-        bool moving = false;
+        // RelayLimits::movingSeconds more (it stops)...
+        bool allMoving = false;
+        // ...or these rooms' rows, let go of to another instance, whose
+        // links are on their way there.
+        std::vector<std::string> moving = {};
         bool operator==(const Batch&) const = default;
     };
 
-    // A room's link came up or went down here.
-    void changed(const std::string& room, bool up);
+    // A room's link came up or went down here, to come up at another
+    // instance when `moving`.
+    void changed(const std::string& room, bool up, bool moving = false);
     // The instance stops: its links closing are not written as gone, and
     // the next batch says its rows are moving.
     void stopping();
@@ -60,6 +64,7 @@ private:
     Batch batchOf(const std::set<std::string>& rooms, bool refresh) const;
 
     std::set<std::string> up_;
+    std::set<std::string> moving_;  // down, and on their way elsewhere
     std::set<std::string> unwritten_;
     std::optional<Batch> writing_;
     bool refreshDue_ = false;

@@ -19,12 +19,6 @@ WorkQueueLimits withLanes(WorkQueueLimits limits) {
     return limits;
 }
 
-// How long a store that says nothing at all is borne before this instance
-// stands aside: its silence has lasted a statement's or a connection's
-// time-out already, and a database restarting refuses rather than keeps
-// silent.
-constexpr std::int64_t storeSilenceMillis = 2'000;
-
 }  // namespace
 
 // The rooms whose links are up here, as the network thread last said: the
@@ -60,9 +54,9 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
     hub_ = std::make_unique<RelayHub>(
         RelayHub::Hooks{options_.monotonicMillis, options_.log,
                         [this](std::vector<std::string> rooms) { checkRegistrations(std::move(rooms)); },
-                        [this](const std::string& room, bool up) {
+                        [this](const std::string& room, bool up, bool moving) {
                             online_->set(room, up);
-                            presence_.changed(room, up);
+                            presence_.changed(room, up, moving);
                             writePresence();
                         },
                         [this](const std::string& room, const std::string& holder) {
@@ -122,8 +116,9 @@ RelayService::~RelayService() {
 
 void RelayService::start() {
     server_->start();
+    startPeers();
     listen();
-    countOthers();
+    meetPeers();
     every(beat_, std::chrono::seconds(1), [this] {
         hub_->tick();
         watchStore();
@@ -134,7 +129,7 @@ void RelayService::start() {
         presence_.beat();
         writePresence();
         listen();
-        countOthers();
+        meetPeers();
     });
     every(purge_, std::chrono::minutes(10), [this] {
         gate_.purge();
@@ -159,6 +154,16 @@ void RelayService::stop(std::function<void()> done) {
         // Its computers are moving, not gone: the links closing here leave
         // their rows to count a few seconds more.
         presence_.stopping();
+        if (peers_) {
+            peers_->close();
+            // A stopping instance is asked nothing more.
+            storeQueue_.run<bool>(
+                [this] {
+                    store_.dropPeer(options_.instance);
+                    return true;
+                },
+                [](std::optional<bool>) {});
+        }
         server_->stop([this, alive = std::weak_ptr<bool>(alive_)] {
             if (!alive.lock()) return;
             drained_ = true;
@@ -290,42 +295,101 @@ void RelayService::catchUp() {
         });
 }
 
-void RelayService::countOthers() {
+void RelayService::startPeers() {
+    // One instance alone has nobody to ask, unless told where to listen.
+    if (!options_.peerEndpoint && !store_.shared()) return;
+    auto at = options_.peerEndpoint;
+    if (!at) {
+        // The port the others know, at the address it listens on for the
+        // proxy: UDP beside TCP.
+        boost::system::error_code ec;
+        const auto address = boost::asio::ip::make_address(options_.server.address, ec);
+        if (ec || address.is_unspecified()) {
+            options_.log.warning(
+                "the other instances cannot ask this one whether its store answers: it listens on every address; "
+                "give store.peer_address");
+            return;
+        }
+        at = boost::asio::ip::udp::endpoint(address, port());
+    }
+    peers_ = std::make_unique<PeerLine>(
+        io_, options_.instance,
+        PeerLine::Hooks{[this] { return PeerState{options_.instance, store_.health(), !watch_.aside()}; },
+                        options_.wallMillis, options_.log});
+    try {
+        peers_->listen(*at);
+    } catch (const std::exception& error) {
+        peers_.reset();
+        // Told where: that is the instance's to do.
+        if (options_.peerEndpoint) throw;
+        options_.log.error(std::string(error.what()) + "; this instance cannot be asked, nor ask");
+    }
+}
+
+void RelayService::meetPeers() {
+    if (!peers_ || stopped_) return;
+    struct Met {
+        std::vector<PeerRecord> peers;
+        std::string secret;
+    };
     auto& store = store_;
-    storeQueue_.run<int>(
-        [&store, instance = options_.instance] { return store.otherInstances(instance, RelayLimits::presenceFreshSeconds); },
-        // Unknown while the store is away: the last count stands.
-        [this](std::optional<int> others) {
-            if (others) othersHolding_ = *others;
+    storeQueue_.run<Met>(
+        [&store, instance = options_.instance, address = peers_->address(), needSecret = !peers_->ready()] {
+            store.putPeer(instance, address);
+            return Met{store.peers(instance, RelayLimits::presenceFreshSeconds), needSecret ? store.fleetSecret() : ""};
+        },
+        // Unknown while the store is away: the last list stands.
+        [this](std::optional<Met> met) {
+            if (!met || !peers_) return;
+            peerList_ = std::move(met->peers);
+            if (!met->secret.empty()) peers_->setSecret(std::move(met->secret));
         });
 }
 
 void RelayService::watchStore() {
     if (stopped_) return;
-    const auto reach = store_.reach();
-    if (reach == StoreReach::answering) {
-        silentSince_ = 0;
+    act(watch_.tick(store_.health(), options_.monotonicMillis()));
+}
+
+void RelayService::act(FleetWatch::Act what) {
+    const auto health = store_.health();
+    switch (what) {
+    case FleetWatch::Act::nothing:
+        if (health.reach == StoreReach::answering) toldAway_ = false;
+        return;
+    case FleetWatch::Act::ask: {
+        const auto heard = [this, alive = std::weak_ptr<bool>(alive_)](std::vector<PeerState> answers) {
+            if (!alive.lock() || stopped_) return;
+            const auto own = store_.health();
+            const auto next = watch_.answered(answers, own);
+            if (next == FleetWatch::Act::nothing && own.reach != StoreReach::answering && !toldAway_) {
+                toldAway_ = true;
+                options_.log.warning("the store does not answer, and no other instance says its own does: this "
+                                     "instance keeps its links (" + std::to_string(answers.size()) + " of " +
+                                     std::to_string(peerList_.size()) + " others answered)");
+            }
+            act(next);
+        };
+        if (!peers_ || !peers_->ask(peerList_, heard)) act(watch_.answered({}, health));
+        return;
+    }
+    case FleetWatch::Act::standAside:
+        watch_.stoodAside(options_.monotonicMillis());
+        options_.log.warning(
+            "the store does not answer here while it does for another instance: this instance lets its links go and "
+            "takes no connections until its store has answered steadily for " +
+            std::to_string(watch_.rejoinMillis() / 1000) + " s, so that the other instances serve its computers and phones");
+        server_->pause();
+        hub_->letGoAll();
+        return;
+    case FleetWatch::Act::rejoin:
         // Listening again may fail for a moment: the next beat tries again.
-        if (!aside_ || !server_->resume()) return;
-        aside_ = false;
-        options_.log.info("the store answers again: taking connections again");
+        if (!server_->resume()) return;
+        watch_.rejoined(options_.monotonicMillis());
+        options_.log.info("the store has answered steadily for " + std::to_string(health.forMillis / 1000) +
+                          " s: taking connections again");
         return;
     }
-    // A database that refuses is down for every instance alike: standing
-    // aside would only send the links where they fare no better.
-    if (aside_ || reach != StoreReach::silent) {
-        if (!aside_) silentSince_ = 0;
-        return;
-    }
-    const auto now = options_.monotonicMillis();
-    if (!silentSince_) silentSince_ = now;
-    if (othersHolding_ == 0 || now - silentSince_ < storeSilenceMillis) return;
-    aside_ = true;
-    options_.log.warning(
-        "the store does not answer: this instance lets its links go and takes no connections until it does, so that "
-        "the other instances serve its computers and phones");
-    server_->pause();
-    hub_->letGoAll();
 }
 
 void RelayService::askHolders(std::vector<std::string> rooms) {

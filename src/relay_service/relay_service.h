@@ -15,15 +15,20 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "core/clock.h"
 #include "core/loop_executor.h"
 #include "relay_service/io_executor.h"
+#include "relay_service/fleet_watch.h"
 #include "relay_service/relay_accounts.h"
 #include "relay_service/relay_hub.h"
+#include "relay_service/relay_peers.h"
 #include "relay_service/relay_presence.h"
 #include "relay_service/relay_server.h"
 #include "relay_service/relay_store.h"
@@ -44,6 +49,10 @@ struct RelayServiceOptions {
     RelayLog log;
     // Names this instance in the store's presence rows and on its bus.
     std::string instance = newInstanceId();
+    // Where the other instances sharing the store ask this one whether its
+    // store answers (UDP). Absent: the address it listens on and its port,
+    // when the store is shared.
+    std::optional<boost::asio::ip::udp::endpoint> peerEndpoint;
 };
 
 class RelayService {
@@ -81,11 +90,14 @@ private:
     void checkRegistrations(std::vector<std::string> rooms);
     // Who holds each room's link now, for the devices waiting for it here.
     void askHolders(std::vector<std::string> rooms);
-    // Each second: an instance whose store has been silent a while, while
-    // other instances hold links, stands aside (lets its links go and
-    // takes no connections) until the store answers again.
+    // Each second: whether this instance stands aside, or takes links
+    // again (FleetWatch), asking the others when it must.
     void watchStore();
-    void countOthers();
+    void act(FleetWatch::Act what);
+    // The line the others ask this instance on, and the list of them,
+    // refreshed on the presence beat.
+    void startPeers();
+    void meetPeers();
     // Off the bus, or back on it after losing it: what it would have said
     // is asked of the store instead (the sign-ins connected here that
     // signed out, the rooms this instance was asked to let go of).
@@ -116,10 +128,11 @@ private:
     RelayPresence presence_;
     std::shared_ptr<BusListener> bus_;
     bool listening_ = false;  // a listen on its way on the store queue
-    // Other instances that held links when the store last said.
-    int othersHolding_ = 0;
-    std::int64_t silentSince_ = 0;
-    bool aside_ = false;
+    std::unique_ptr<PeerLine> peers_;
+    std::vector<PeerRecord> peerList_;
+    FleetWatch watch_;
+    // The log said the store is away for everyone, this time.
+    bool toldAway_ = false;
     // The bus stopped hearing, and what it missed is still to be asked.
     bool busAway_ = false;
     bool behind_ = false;

@@ -15,6 +15,7 @@
 // call within the configured time-outs, never holds it longer.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -110,6 +111,24 @@ public:
 // database down or restarting), which every instance sharing it meets.
 enum class StoreReach { answering, refusing, silent };
 
+// How a store finds its database and for how long: while it answers, how
+// long it has answered without a break; while it is away, how long since
+// it last answered. Durations, not times, so that instances may compare
+// them whatever their clocks.
+struct StoreHealth {
+    StoreReach reach = StoreReach::answering;
+    std::int64_t forMillis = 0;
+    bool operator==(const StoreHealth&) const = default;
+};
+
+// An instance sharing the database, and where it takes questions from the
+// others (the address of its peer line).
+struct PeerRecord {
+    std::string instance;
+    std::string address;
+    bool operator==(const PeerRecord&) const = default;
+};
+
 enum class AddHostOutcome {
     created,   // a new registration
     existing,  // the same key was already on this account (name updated)
@@ -122,10 +141,15 @@ public:
     virtual ~RelayStore() = default;
     // "sqlite <path>" or "postgresql <host/db>", for the log; never a password.
     virtual std::string describe() const = 0;
+    // Whether other instances may share this store's database.
+    virtual bool shared() const { return false; }
     // Whether the database answers: it stops when a call finds it away, and
     // answers again only once a statement has succeeded. Read from any
     // thread. A store that cannot lose its database always answers.
     virtual StoreReach reach() const { return StoreReach::answering; }
+    // The same with how long it has been so. A store that cannot lose its
+    // database has always answered.
+    virtual StoreHealth health() const { return {reach(), reach() == StoreReach::answering ? INT64_MAX : 0}; }
 
     // The key the tokens this relay hands out are sealed with (TokenSeal):
     // made with the database and the same for every instance sharing it, so
@@ -201,14 +225,25 @@ public:
     virtual void putPresence(const std::string& room, const std::string& instance) = 0;
     virtual bool dropPresence(const std::string& room, const std::string& instance) = 0;
     virtual int refreshPresence(const std::string& instance) = 0;
-    // An instance that stops: its rows count only `forSeconds` more for a
-    // reader that takes rows `freshSeconds` old (answers the rows).
-    virtual int expirePresence(const std::string& instance, std::int64_t forSeconds, std::int64_t freshSeconds) = 0;
+    // Links on their way to another instance (let go of, or the instance
+    // stops): the instance's row of `room` (every row of it, absent) counts
+    // only `forSeconds` more for a reader that takes rows `freshSeconds`
+    // old, and the heartbeat no longer refreshes it; answers the rows.
+    virtual int expirePresence(const std::string& instance, const std::optional<std::string>& room,
+                               std::int64_t forSeconds, std::int64_t freshSeconds) = 0;
     virtual std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) = 0;
     // Those of `rooms` with a fresh holder, in no particular order.
     virtual std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) = 0;
-    // How many instances other than `instance` hold a link with a fresh row.
-    virtual int otherInstances(const std::string& instance, std::int64_t freshSeconds) = 0;
+    // The instances sharing the database, each with where it takes the
+    // others' questions: put (and refreshed, by the database's clock) by
+    // each on its beat, dropped when it stops; the others than `except`
+    // refreshed within `freshSeconds`, in no particular order.
+    virtual void putPeer(const std::string& instance, const std::string& address) = 0;
+    virtual void dropPeer(const std::string& instance) = 0;
+    virtual std::vector<PeerRecord> peers(const std::string& except, std::int64_t freshSeconds) = 0;
+    // What the instances sharing the database sign their questions to each
+    // other with: made by the first to ask, the same for every one after.
+    virtual std::string fleetSecret() = 0;
 
     // Sends a message to the instance it names, or to every other one, on
     // the bus of the instances sharing this database. A message sent while
@@ -237,8 +272,9 @@ public:
                                                     std::int64_t nowSeconds) = 0;
 
     // Forgets codes, tokens, nonces, sign-outs and rate counts whose time
-    // has passed, and links no instance has refreshed and requests to let
-    // go of one made for an hour (by the database's clock).
+    // has passed, and links and peers no instance has refreshed and
+    // requests to let go of a link made for an hour (by the database's
+    // clock).
     virtual void purgeExpired(std::int64_t nowSeconds) = 0;
 };
 

@@ -102,6 +102,24 @@ CREATE TABLE seal_key (
 );
 )sql",
      2},
+    // 6: the instances sharing the database and where each takes the
+    // others' questions, and the secret those questions are signed with;
+    // presence rows whose links are on their way to another instance.
+    // Additive: a program of version 5 is never asked, asks nobody, and
+    // marks no row as moving.
+    {R"sql(
+CREATE TABLE peers (
+    instance TEXT NOT NULL PRIMARY KEY,
+    address TEXT NOT NULL,
+    seen_at {int64} NOT NULL
+);
+CREATE TABLE fleet_secret (
+    id INTEGER NOT NULL PRIMARY KEY,
+    secret TEXT NOT NULL
+);
+ALTER TABLE presence ADD COLUMN moving INTEGER NOT NULL DEFAULT 0;
+)sql",
+     2},
 };
 
 // A link no instance refreshed for this long belongs to an instance that
@@ -378,8 +396,9 @@ std::optional<std::int64_t> SqlRelayStore::countRate(const std::string& key, int
 
 void SqlRelayStore::putPresence(const std::string& room, const std::string& instance) {
     op([&] {
-        sql("INSERT INTO presence (room, instance, seen_at) VALUES ($1, $2, " + std::string(nowSeconds()) +
-                ") ON CONFLICT (room) DO UPDATE SET instance = excluded.instance, seen_at = excluded.seen_at",
+        sql("INSERT INTO presence (room, instance, seen_at, moving) VALUES ($1, $2, " + std::string(nowSeconds()) +
+                ", 0) ON CONFLICT (room) DO UPDATE SET instance = excluded.instance, seen_at = excluded.seen_at, "
+                "moving = 0",
             room, instance);
     });
 }
@@ -391,16 +410,19 @@ bool SqlRelayStore::dropPresence(const std::string& room, const std::string& ins
 int SqlRelayStore::refreshPresence(const std::string& instance) {
     return op([&] {
         return static_cast<int>(
-            sql("UPDATE presence SET seen_at = " + std::string(nowSeconds()) + " WHERE instance = $1", instance).changed);
+            sql("UPDATE presence SET seen_at = " + std::string(nowSeconds()) + " WHERE instance = $1 AND moving = 0",
+                instance)
+                .changed);
     });
 }
 
-int SqlRelayStore::expirePresence(const std::string& instance, std::int64_t forSeconds, std::int64_t freshSeconds) {
+int SqlRelayStore::expirePresence(const std::string& instance, const std::optional<std::string>& room,
+                                  std::int64_t forSeconds, std::int64_t freshSeconds) {
     return op([&] {
-        return static_cast<int>(sql("UPDATE presence SET seen_at = " + std::string(nowSeconds()) +
-                                        " - $2 WHERE instance = $1",
-                                    instance, std::max<std::int64_t>(0, freshSeconds - forSeconds))
-                                    .changed);
+        const auto statement = "UPDATE presence SET moving = 1, seen_at = " + std::string(nowSeconds()) +
+                               " - $2 WHERE instance = $1" + (room ? " AND room = $3" : "");
+        const auto age = std::max<std::int64_t>(0, freshSeconds - forSeconds);
+        return static_cast<int>((room ? sql(statement, instance, age, *room) : sql(statement, instance, age)).changed);
     });
 }
 
@@ -472,12 +494,37 @@ std::vector<std::string> SqlRelayStore::signedOutAmong(const std::vector<std::st
     return out;
 }
 
-int SqlRelayStore::otherInstances(const std::string& instance, std::int64_t freshSeconds) {
+void SqlRelayStore::putPeer(const std::string& instance, const std::string& address) {
+    op([&] {
+        sql("INSERT INTO peers (instance, address, seen_at) VALUES ($1, $2, " + std::string(nowSeconds()) +
+                ") ON CONFLICT (instance) DO UPDATE SET address = excluded.address, seen_at = excluded.seen_at",
+            instance, address);
+    });
+}
+
+void SqlRelayStore::dropPeer(const std::string& instance) {
+    op([&] { sql("DELETE FROM peers WHERE instance = $1", instance); });
+}
+
+std::vector<PeerRecord> SqlRelayStore::peers(const std::string& except, std::int64_t freshSeconds) {
     return op([&] {
-        const auto r = sql("SELECT count(DISTINCT instance) FROM presence WHERE instance <> $1 AND seen_at >= " +
+        const auto r = sql("SELECT instance, address FROM peers WHERE instance <> $1 AND seen_at >= " +
                                std::string(nowSeconds()) + " - $2",
-                           instance, freshSeconds);
-        return r.empty() ? 0 : static_cast<int>(r.number(0, 0));
+                           except, freshSeconds);
+        std::vector<PeerRecord> out;
+        for (std::size_t row = 0; row < r.size(); ++row) out.push_back(PeerRecord{r.text(row, 0), r.text(row, 1)});
+        return out;
+    });
+}
+
+std::string SqlRelayStore::fleetSecret() {
+    return op([&] {
+        // Of instances starting together, the first to insert wins.
+        sql("INSERT INTO fleet_secret (id, secret) VALUES (1, $1) ON CONFLICT (id) DO NOTHING",
+            Secure::hex(Secure::randomBytes(32)));
+        const auto r = sql("SELECT secret FROM fleet_secret WHERE id = 1");
+        if (r.empty() || r.text(0, 0).empty()) throw RelayStoreError(describe() + ": the fleet's secret is missing");
+        return r.text(0, 0);
     });
 }
 
@@ -492,6 +539,7 @@ void SqlRelayStore::purgeExpired(std::int64_t nowSeconds) {
         sql("DELETE FROM presence WHERE seen_at < " + std::string(this->nowSeconds()) + " - $1", stalePresenceSeconds);
         sql("DELETE FROM link_requests WHERE asked_at < " + std::string(this->nowSeconds()) + " - $1",
             stalePresenceSeconds);
+        sql("DELETE FROM peers WHERE seen_at < " + std::string(this->nowSeconds()) + " - $1", stalePresenceSeconds);
         transaction.commit();
     });
 }

@@ -84,10 +84,14 @@ public:
     void putPresence(const std::string& room, const std::string& instance) override;
     bool dropPresence(const std::string& room, const std::string& instance) override;
     int refreshPresence(const std::string& instance) override;
-    int expirePresence(const std::string& instance, std::int64_t forSeconds, std::int64_t freshSeconds) override;
+    int expirePresence(const std::string& instance, const std::optional<std::string>& room, std::int64_t forSeconds,
+                       std::int64_t freshSeconds) override;
     std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override;
     std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override;
-    int otherInstances(const std::string& instance, std::int64_t freshSeconds) override;
+    void putPeer(const std::string& instance, const std::string& address) override;
+    void dropPeer(const std::string& instance) override;
+    std::vector<PeerRecord> peers(const std::string& except, std::int64_t freshSeconds) override;
+    std::string fleetSecret() override;
     void requestLink(const std::string& room, const std::string& holder) override;
     std::vector<std::string> takeLinkRequests(const std::string& holder, std::int64_t withinSeconds) override;
     std::vector<std::string> signedOutAmong(const std::vector<std::string>& sessions, std::int64_t nowSeconds) override;

@@ -48,8 +48,9 @@ public:
         return data_.dropPresence(room, instance);
     }
     int refreshPresence(const std::string& instance) override { return data_.refreshPresence(instance); }
-    int expirePresence(const std::string& instance, std::int64_t forSeconds, std::int64_t freshSeconds) override {
-        return data_.expirePresence(instance, forSeconds, freshSeconds);
+    int expirePresence(const std::string& instance, const std::optional<std::string>& room, std::int64_t forSeconds,
+                       std::int64_t freshSeconds) override {
+        return data_.expirePresence(instance, room, forSeconds, freshSeconds);
     }
     std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override {
         return data_.presenceHolder(room, freshSeconds);
@@ -57,9 +58,12 @@ public:
     std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override {
         return data_.roomsOnline(rooms, freshSeconds);
     }
-    int otherInstances(const std::string& instance, std::int64_t freshSeconds) override {
-        return data_.otherInstances(instance, freshSeconds);
+    void putPeer(const std::string& instance, const std::string& address) override { data_.putPeer(instance, address); }
+    void dropPeer(const std::string& instance) override { data_.dropPeer(instance); }
+    std::vector<PeerRecord> peers(const std::string& except, std::int64_t freshSeconds) override {
+        return data_.peers(except, freshSeconds);
     }
+    std::string fleetSecret() override { return data_.fleetSecret(); }
     void publish(const BusMessage& message) override { data_.publish(message); }
     std::unique_ptr<BusListener> listen(const std::string& instance, BusHooks hooks) override {
         return data_.listen(instance, std::move(hooks));
@@ -263,7 +267,7 @@ std::optional<std::int64_t> MemoryStore::countRate(const std::string& key, int m
 
 void MemoryStore::putPresence(const std::string& room, const std::string& instance) {
     const auto lock = enter();
-    presence[room] = Presence{instance, clockSeconds};
+    presence[room] = Presence{instance, clockSeconds, false};
 }
 
 bool MemoryStore::dropPresence(const std::string& room, const std::string& instance) {
@@ -278,19 +282,21 @@ int MemoryStore::refreshPresence(const std::string& instance) {
     const auto lock = enter();
     int refreshed = 0;
     for (auto& [room, row] : presence)
-        if (row.instance == instance) {
+        if (row.instance == instance && !row.moving) {
             row.seenAt = clockSeconds;
             ++refreshed;
         }
     return refreshed;
 }
 
-int MemoryStore::expirePresence(const std::string& instance, std::int64_t forSeconds, std::int64_t freshSeconds) {
+int MemoryStore::expirePresence(const std::string& instance, const std::optional<std::string>& only,
+                                std::int64_t forSeconds, std::int64_t freshSeconds) {
     const auto lock = enter();
     int expired = 0;
     for (auto& [room, row] : presence)
-        if (row.instance == instance) {
+        if (row.instance == instance && (!only || *only == room)) {
             row.seenAt = clockSeconds - std::max<std::int64_t>(0, freshSeconds - forSeconds);
+            row.moving = true;
             ++expired;
         }
     return expired;
@@ -312,12 +318,28 @@ std::vector<std::string> MemoryStore::roomsOnline(const std::vector<std::string>
     return {online.begin(), online.end()};
 }
 
-int MemoryStore::otherInstances(const std::string& instance, std::int64_t freshSeconds) {
+void MemoryStore::putPeer(const std::string& instance, const std::string& address) {
     const auto lock = enter();
-    std::set<std::string> others;
-    for (const auto& [room, row] : presence)
-        if (row.instance != instance && row.seenAt >= clockSeconds - freshSeconds) others.insert(row.instance);
-    return static_cast<int>(others.size());
+    peerRows[instance] = Peer{address, clockSeconds};
+}
+
+void MemoryStore::dropPeer(const std::string& instance) {
+    const auto lock = enter();
+    peerRows.erase(instance);
+}
+
+std::vector<PeerRecord> MemoryStore::peers(const std::string& except, std::int64_t freshSeconds) {
+    const auto lock = enter();
+    std::vector<PeerRecord> out;
+    for (const auto& [instance, row] : peerRows)
+        if (instance != except && row.seenAt >= clockSeconds - freshSeconds) out.push_back({instance, row.address});
+    return out;
+}
+
+std::string MemoryStore::fleetSecret() {
+    const auto lock = enter();
+    if (secret.empty()) secret = Secure::hex(Secure::randomBytes(32));
+    return secret;
 }
 
 void MemoryStore::requestLink(const std::string& room, const std::string& holder) {
@@ -407,6 +429,7 @@ void MemoryStore::purgeExpired(std::int64_t nowSeconds) {
     std::erase_if(rates, [&](const auto& entry) { return entry.second.expiresAt <= nowSeconds; });
     std::erase_if(presence, [&](const auto& entry) { return entry.second.seenAt < clockSeconds - 3600; });
     std::erase_if(linkRequests, [&](const auto& entry) { return entry.second.askedAt < clockSeconds - 3600; });
+    std::erase_if(peerRows, [&](const auto& entry) { return entry.second.seenAt < clockSeconds - 3600; });
 }
 
 }  // namespace morvane::relay_service::testing

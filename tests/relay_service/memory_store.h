@@ -54,10 +54,14 @@ public:
     void putPresence(const std::string& room, const std::string& instance) override;
     bool dropPresence(const std::string& room, const std::string& instance) override;
     int refreshPresence(const std::string& instance) override;
-    int expirePresence(const std::string& instance, std::int64_t forSeconds, std::int64_t freshSeconds) override;
+    int expirePresence(const std::string& instance, const std::optional<std::string>& room, std::int64_t forSeconds,
+                       std::int64_t freshSeconds) override;
     std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override;
     std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override;
-    int otherInstances(const std::string& instance, std::int64_t freshSeconds) override;
+    void putPeer(const std::string& instance, const std::string& address) override;
+    void dropPeer(const std::string& instance) override;
+    std::vector<PeerRecord> peers(const std::string& except, std::int64_t freshSeconds) override;
+    std::string fleetSecret() override;
     void publish(const BusMessage& message) override;
     using RelayStore::listen;
     std::unique_ptr<BusListener> listen(const std::string& instance, BusHooks hooks) override;
@@ -99,6 +103,7 @@ public:
     struct Presence {
         std::string instance;
         std::int64_t seenAt = 0;
+        bool moving = false;
     };
     std::map<std::string, Presence> presence;  // by room
     struct LinkRequest {
@@ -106,11 +111,20 @@ public:
         std::int64_t askedAt = 0;
     };
     std::map<std::string, LinkRequest> linkRequests;  // by room
+    struct Peer {
+        std::string address;
+        std::int64_t seenAt = 0;
+    };
+    std::map<std::string, Peer> peerRows;  // by instance
+    std::string secret;
     // The database's clock as presence rows read it, in Unix seconds.
     std::int64_t clockSeconds = 0;
     // How the store says it finds its database.
     std::atomic<StoreReach> reachNow{StoreReach::answering};
+    // And for how long (StoreHealth::forMillis).
+    std::atomic<std::int64_t> reachForMillis{INT64_MAX};
     StoreReach reach() const override { return reachNow; }
+    StoreHealth health() const override { return {reachNow, reachForMillis}; }
 
 private:
     // Locks the tables for one call, failing it while broken.

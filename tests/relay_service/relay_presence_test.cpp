@@ -12,9 +12,9 @@
 namespace morvane::relay_service::testing {
 namespace {
 
-// Steps: "up R", "down R", "beat", "stop", "ok", "failed" (the batch on its
-// way), and "next", which writes down what next() gave: "R+ R- refresh
-// moving", or "-".
+// Steps: "up R", "down R", "moved R" (let go of to another instance),
+// "beat", "stop", "ok", "failed" (the batch on its way), and "next", which
+// writes down what next() gave: "R+ R- R~ refresh moving", or "-".
 std::vector<std::string> run(const std::vector<std::string>& steps) {
     RelayPresence presence;
     std::vector<std::string> batches;
@@ -22,7 +22,7 @@ std::vector<std::string> run(const std::vector<std::string>& steps) {
         std::istringstream words(step);
         std::string verb, room;
         words >> verb >> room;
-        if (verb == "up" || verb == "down") presence.changed(room, verb == "up");
+        if (verb == "up" || verb == "down" || verb == "moved") presence.changed(room, verb == "up", verb == "moved");
         if (verb == "beat") presence.beat();
         if (verb == "stop") presence.stopping();
         if (verb == "ok" || verb == "failed") presence.done(verb == "ok");
@@ -31,8 +31,9 @@ std::vector<std::string> run(const std::vector<std::string>& steps) {
         std::string text;
         for (const auto& [r, up] : batch ? batch->rooms : std::vector<std::pair<std::string, bool>>{})
             text += (text.empty() ? "" : " ") + r + (up ? "+" : "-");
+        for (const auto& r : batch ? batch->moving : std::vector<std::string>{}) text += (text.empty() ? "" : " ") + r + "~";
         if (batch && batch->refresh) text += text.empty() ? "refresh" : " refresh";
-        if (batch && batch->moving) text += text.empty() ? "moving" : " moving";
+        if (batch && batch->allMoving) text += text.empty() ? "moving" : " moving";
         batches.push_back(batch ? text : "-");
     }
     return batches;
@@ -59,6 +60,9 @@ TEST(RelayPresence, ChangesAreWrittenInTurnAndWhatFailedWaitsForTheBeat) {
         {"a beat while a batch is on its way refreshes after it",
          {"up a", "next", "beat", "next", "ok", "next"},
          {"a+", "-", "refresh"}},
+        {"a link let go of is on its way elsewhere, and may come back",
+         {"up a", "up b", "next", "ok", "moved a", "down b", "next", "ok", "moved a", "up a", "next"},
+         {"a+ b+", "b- a~", "a+"}},
         {"stopping, the links closing are not written: the rows are moving",
          {"up a", "next", "ok", "stop", "down a", "next", "ok", "next"},
          {"a+", "moving", "-"}},
@@ -105,9 +109,19 @@ TEST(RelayPresence, ABatchPutsDropsAndRefreshesOnlyThisInstancesRows) {
     EXPECT_EQ(store.presenceHolder("theirs", 30), "other") << "dropped only if ours";
     EXPECT_FALSE(store.presenceHolder("theirs", 29)) << "not refreshed: not ours";
 
+    // A room let go of counts a few seconds more, and the beat leaves it be.
+    RelayPresence::write(store, "here", RelayPresence::Batch{{}, true, false, {"kept"}});
+    store.clockSeconds += RelayLimits::movingSeconds;
+    RelayPresence::write(store, "here", RelayPresence::Batch{{}, true, false, {}});
+    EXPECT_EQ(store.presenceHolder("kept", RelayLimits::presenceFreshSeconds), "here");
+    store.clockSeconds += 1;
+    RelayPresence::write(store, "here", RelayPresence::Batch{{}, true, false, {}});
+    EXPECT_FALSE(store.presenceHolder("kept", RelayLimits::presenceFreshSeconds));
+    EXPECT_EQ(store.presenceHolder("new", 0), "here");
+
     // Stopping: this instance's rows count a few seconds more, then none.
     store.putPresence("elsewhere", "other");
-    RelayPresence::write(store, "here", RelayPresence::Batch{{}, false, true});
+    RelayPresence::write(store, "here", RelayPresence::Batch{{}, false, true, {}});
     const auto fresh = RelayLimits::presenceFreshSeconds;
     store.clockSeconds += RelayLimits::movingSeconds;
     EXPECT_EQ(store.presenceHolder("new", fresh), "here");

@@ -19,6 +19,7 @@
 #include "relay_service/web/relay_web.h"
 #include "server/server_queue.h"
 #include "relay_service/client_address.h"
+#include "other_instance.h"
 #include "service_rig.h"
 #include "test_certificates.h"
 
@@ -520,59 +521,62 @@ TEST(RelayService, AStoreThatStopsAnsweringHoldsUpNeitherForwardingNorThePage) {
     EXPECT_TRUE(relay.logged("the store answers again"));
 }
 
-// A store that says nothing at all while another instance holds links: this
-// one stands aside, its links sent away ("moved", so the computer dials
-// again at once) and new connections refused, so that a proxy in front
-// passes them to the other instances, until the store answers again. A
-// store that refuses connections is down for every instance alike: then
-// nothing moves.
-TEST(RelayService, AnInstanceWhoseStoreIsSilentStandsAsideWhileOthersHoldLinks) {
+// Its store away while another instance, asked, says its own has answered
+// all along: this instance stands aside, its links sent away ("moved", so
+// the computer dials again at once) and new connections refused, so that a
+// proxy in front passes them to the other instances; and it takes them
+// again only once its store has answered steadily a while. While the
+// other's store is away too, or answers only since this one's went away,
+// or its answer is not signed with the fleet's secret, nothing moves.
+TEST(RelayService, AnInstanceStandsAsideOnlyWhenItAloneIsCutOff) {
     ServiceRig relay(RelayServerOptions{"127.0.0.1"});
     const auto http = relay.origin("http");
     Owner owner(relay, http, "owner@example.com");
     const auto identity = newIdentity();
     ASSERT_EQ(owner.registerHost(identity), RelayAccountResult<bool>(true));
+    OtherInstance other;
+    std::string secret;
+    relay.onStore([&] {
+        secret = relay.store.fleetSecret();
+        relay.store.putPeer("other", other.address());
+    });
+    // Started again, it meets the other at once rather than at its next beat.
+    relay.restart();
     LinkRig rig(relay.origin("ws"), identity);
     ASSERT_TRUE(rig.watch->saw("up 0"));
-    relay.store.putPresence("another room", "another instance");
 
-    relay.store.reachNow = StoreReach::refusing;
-    EXPECT_FALSE(relay.logged("lets its links go", 3s)) << "a database down for everyone";
-    EXPECT_EQ(relay.links(), 1u);
-
+    relay.store.reachForMillis = 10'000;
     relay.store.reachNow = StoreReach::silent;
+    struct Answer {
+        const char* why;
+        std::string signedWith;
+        PeerState state;
+    };
+    const Answer stays[] = {
+        {"its store is away too", secret, {"other", {StoreReach::silent, 12'000}, true}},
+        {"its store answers only since this one's went away", secret, {"other", {StoreReach::answering, 4'000}, true}},
+        {"a stranger's answer", std::string(64, '0'), {"other", {StoreReach::answering, 60'000}, true}},
+    };
+    for (const auto& answer : stays) {
+        other.says(secret, answer.signedWith, answer.state);
+        ASSERT_TRUE(other.askedAgain()) << answer.why;
+        EXPECT_FALSE(relay.logged("lets its links go", 0ms)) << answer.why;
+        EXPECT_EQ(exchange(http, "GET", "/").status, 200) << answer.why;
+    }
+    EXPECT_TRUE(relay.logged("no other instance says its own does: this instance keeps its links"));
+
+    other.says(secret, secret, {"other", {StoreReach::answering, 60'000}, true});
     EXPECT_TRUE(relay.logged("this instance lets its links go", 15s));
     EXPECT_TRUE(rig.watch->saw("down"));
     EXPECT_THROW(exchange(http, "GET", "/"), std::exception) << "refused while it stands aside";
 
+    relay.store.reachForMillis = 5'000;
     relay.store.reachNow = StoreReach::answering;
-    EXPECT_TRUE(relay.logged("the store answers again: taking connections again"));
+    EXPECT_FALSE(relay.logged("taking connections again", 2s)) << "not steady long enough";
+    relay.store.reachForMillis = 15'000;
+    EXPECT_TRUE(relay.logged("the store has answered steadily for 15 s: taking connections again"));
     EXPECT_EQ(exchange(http, "GET", "/").status, 200);
     EXPECT_TRUE(rig.watch->saw("up 0", 2)) << "the computer links here again";
-}
-
-// Stopped (as SIGTERM stops it) while it answers a request, the relay
-// answers it before it goes, closing the connection after, and takes no new
-// connections meanwhile: a proxy in front passes nothing on as a 502. Its
-// stop is done once the answer is.
-TEST(RelayService, ARequestUnderWayWhenTheRelayStopsIsAnsweredFirst) {
-    ServiceRig relay(RelayServerOptions{"127.0.0.1"});
-    const auto http = relay.origin("http");
-    relay.holdMail(true);
-    auto asked = std::async(std::launch::async, [&] {
-        return exchange(http, "POST", "/v1/auth/code", json{{"email", "owner@example.com"}, {"login_id", "l"}}.dump());
-    });
-    ASSERT_TRUE(relay.mailArrived());
-    std::promise<void> stopped;
-    relay.stopService([&] { stopped.set_value(); });
-    EXPECT_THROW(exchange(http, "GET", "/"), std::exception) << "a new connection while it stops";
-    auto done = stopped.get_future();
-    EXPECT_EQ(done.wait_for(100ms), std::future_status::timeout) << "done before its request was answered";
-    relay.holdMail(false);
-    const auto answer = asked.get();
-    EXPECT_EQ(answer.status, 200) << answer.body;
-    EXPECT_EQ(answer.headers.at("Connection"), "close");
-    EXPECT_EQ(done.wait_for(10s), std::future_status::ready);
 }
 
 // Off the bus (its listener lost the database while the store's statements

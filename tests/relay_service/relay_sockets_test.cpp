@@ -32,6 +32,7 @@
 #include "relay_double.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/web/relay_web.h"
+#include "other_instance.h"
 #include "service_rig.h"
 #include "test_certificates.h"
 
@@ -712,7 +713,13 @@ TEST(RelaySockets, ConnectionsKeptThroughAStandAsideStillCountAgainstTheirAddres
     // The kept connections wait as long as standing aside takes.
     options.requestTime = 120s;
     ServiceRig relay(options);
-    relay.store.putPresence("another room", "another instance");
+    // Another instance, asked, says its store answers: this one's is cut
+    // off alone.
+    OtherInstance other;
+    relay.onStore([&] {
+        other.answersSteadily(relay.store.fleetSecret());
+        relay.store.putPeer("other", other.address());
+    });
     // Two connections from one address, each answered and waiting for its
     // next request.
     std::vector<std::unique_ptr<Bare>> kept;
@@ -723,8 +730,10 @@ TEST(RelaySockets, ConnectionsKeptThroughAStandAsideStillCountAgainstTheirAddres
         while (!kept.back()->ended && answersIn(stream).count == 0) stream += kept.back()->read(10s);
         ASSERT_EQ(answersIn(stream).count, 1);
     }
+    relay.store.reachForMillis = 10'000;
     relay.store.reachNow = StoreReach::silent;
-    ASSERT_TRUE(relay.logged("this instance lets its links go", 15s));
+    ASSERT_TRUE(relay.logged("this instance lets its links go", 20s));
+    relay.store.reachForMillis = 60'000;
     relay.store.reachNow = StoreReach::answering;
     ASSERT_TRUE(relay.logged("taking connections again"));
 

@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -218,6 +219,47 @@ TEST(PostgresRelayStore, ADatabaseBackFromACutIsUsedAgainAsSoonAsACheckFindsIt) 
     proxy.swallow(false);
     EXPECT_TRUE(morvane::testing::eventually([&] { return store->reach() == StoreReach::answering; }, 20'000));
     EXPECT_EQ(store->hostByRoom(host(1).room), host(1));
+}
+
+// The store checks its database every so often (here every tenth of a
+// second) on a connection of its own, whatever the calls do: it says how
+// long the database has answered without a break, and within about a
+// second of a cut that it does not, silent or refusing, with no call made.
+TEST(PostgresRelayStore, TheStoreSaysHowLongItsDatabaseHasAnsweredWithoutACall) {
+    PostgresBackend backend;
+    backend.open();
+    StallingProxy proxy(backend.cluster().folder() + "/.s.PGSQL.5432");
+    auto store = openPostgresRelayStore(proxy.connectionString(backend.database()), quick, {}, 100);
+    const auto healthIs = [&](StoreReach reach, std::int64_t leastMillis) {
+        return morvane::testing::eventually(
+            [&] {
+                const auto health = store->health();
+                return health.reach == reach && health.forMillis >= leastMillis;
+            },
+            20'000);
+    };
+    EXPECT_TRUE(healthIs(StoreReach::answering, 500));
+    struct Cut {
+        const char* why;
+        std::function<void(bool)> cut;
+        StoreReach reach;
+    };
+    const Cut cuts[] = {
+        {"silent", [&](bool on) { proxy.swallow(on); }, StoreReach::silent},
+        {"refusing", [&](bool on) { proxy.refuse(on); }, StoreReach::refusing},
+    };
+    for (const auto& c : cuts) {
+        SCOPED_TRACE(c.why);
+        const auto cutAt = Clock::now();
+        c.cut(true);
+        EXPECT_TRUE(healthIs(c.reach, 0)) << "found away without a call";
+        std::printf("[ health   ] %s: found away after %.2f s\n", c.why, secondsSince(cutAt));
+        EXPECT_LT(secondsSince(cutAt), 5.0);
+        EXPECT_TRUE(healthIs(c.reach, 1'000)) << "away for longer and longer";
+        c.cut(false);
+        EXPECT_TRUE(healthIs(StoreReach::answering, 0));
+        EXPECT_LT(store->health().forMillis, 3'000) << "answering only since it came back";
+    }
 }
 
 // SIGSTOPs a process now and SIGCONTs it when resumed, destroyed, or after

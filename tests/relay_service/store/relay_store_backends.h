@@ -69,6 +69,8 @@ public:
     virtual void agePresence(const std::string& instance, std::int64_t seconds) = 0;
     // The same for the requests made of `holder` to let go of a link.
     virtual void ageLinkRequests(const std::string& holder, std::int64_t seconds) = 0;
+    // The same for the instance's peer row.
+    virtual void agePeer(const std::string& instance, std::int64_t seconds) = 0;
 };
 
 // A database under test, which also has a schema, files and a server of
@@ -87,6 +89,9 @@ public:
     void ageLinkRequests(const std::string& holder, std::int64_t seconds) override {
         exec("UPDATE link_requests SET asked_at = asked_at - " + std::to_string(seconds) + " WHERE holder = '" + holder +
              "'");
+    }
+    void agePeer(const std::string& instance, std::int64_t seconds) override {
+        exec("UPDATE peers SET seen_at = seen_at - " + std::to_string(seconds) + " WHERE instance = '" + instance + "'");
     }
     // The statements that mark the database as of schema `version`, usable
     // by programs that know `compatible` or later, as a later program

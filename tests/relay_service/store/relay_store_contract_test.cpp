@@ -56,6 +56,9 @@ public:
         for (auto& [room, row] : data_.linkRequests)
             if (row.holder == holder) row.askedAt -= seconds;
     }
+    void agePeer(const std::string& instance, std::int64_t seconds) override {
+        if (data_.peerRows.contains(instance)) data_.peerRows[instance].seenAt -= seconds;
+    }
 
 private:
     testing::MemoryStore data_;
@@ -512,12 +515,34 @@ TEST_P(RelayStoreContract, PresenceShowsTheFreshHolderOfEachRoom) {
     EXPECT_FALSE(other->dropPresence(room(1), "beta"));
     check("dropped", {{"nobody holds it", 1, 60, std::nullopt}});
 
-    EXPECT_EQ(store.otherInstances("alpha", 50), 0) << "beta's rows are stale";
-    EXPECT_EQ(store.otherInstances("beta", 50), 1);
-    EXPECT_EQ(other->otherInstances("gamma", 200), 2);
     EXPECT_THAT(store.roomsOnline({room(1), room(2), room(3), room(4)}, 50), UnorderedElementsAre(room(2)));
     EXPECT_THAT(other->roomsOnline({room(2), room(3)}, 200), UnorderedElementsAre(room(2), room(3)));
     EXPECT_THAT(store.roomsOnline({}, 60), ::testing::IsEmpty());
+}
+
+// The instances sharing a store, each where it takes the others' questions:
+// those seen lately, never the one asking, the last address each gave, and
+// one secret for all of them.
+TEST_P(RelayStoreContract, PeersAreTheOthersSeenLatelyAndShareOneSecret) {
+    auto& store = *this->store;
+    auto other = this->backend.open();
+    const PeerRecord alpha{"alpha", "10.0.0.1:8080"}, beta{"beta", "10.0.0.2:8080"}, gamma{"gamma", "[fd00::3]:8080"};
+    store.putPeer(alpha.instance, alpha.address);
+    other->putPeer(beta.instance, beta.address);
+    other->putPeer(gamma.instance, gamma.address);
+    this->backend.agePeer("gamma", 100);
+    EXPECT_THAT(store.peers("alpha", 50), UnorderedElementsAre(beta)) << "gamma was not seen lately";
+    EXPECT_THAT(other->peers("beta", 200), UnorderedElementsAre(alpha, gamma));
+    const PeerRecord moved{"beta", "10.0.0.9:8080"};
+    store.putPeer(moved.instance, moved.address);
+    EXPECT_THAT(other->peers("alpha", 50), UnorderedElementsAre(moved));
+    other->dropPeer("beta");
+    EXPECT_THAT(store.peers("alpha", 200), UnorderedElementsAre(gamma));
+
+    const auto secret = store.fleetSecret();
+    EXPECT_EQ(secret.size(), 64u);
+    EXPECT_EQ(other->fleetSecret(), secret);
+    EXPECT_EQ(this->backend.open()->fleetSecret(), secret);
 }
 
 // What an instance off the bus asks the store instead: the requests made
