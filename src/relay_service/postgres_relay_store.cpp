@@ -246,8 +246,11 @@ public:
     StoreHealth health() const override {
         const auto now = monotonicMillis_();
         std::lock_guard lock(healthLock_);
-        // A check this late is an answer that did not come, already.
-        const bool late = pulseStartedAt_ != 0 && now - pulseStartedAt_ > pulseLateMillis;
+        // A check this late is an answer that did not come, already; so is
+        // one that has not even begun (its thread held up), as the others
+        // take "answering" to mean answering now.
+        const bool late = (pulseStartedAt_ != 0 && now - pulseStartedAt_ > pulseLateMillis) ||
+                          (checkEvery_ > 0 && lastAnswered_ != 0 && now - lastAnswered_ > checkEvery_ + 2 * pulseLateMillis);
         const auto reach = late ? StoreReach::silent : reach_.load();
         if (reach != StoreReach::answering) return {reach, now - lastAnswered_};
         return {reach, steadySince_ ? now - steadySince_ : 0};

@@ -166,19 +166,37 @@ void PeerLine::receive() {
                                });
 }
 
+void PeerLine::know(const std::vector<PeerRecord>& peers) {
+    peerHosts_.clear();
+    anyHost_ = false;
+    for (const auto& peer : peers)
+        if (const auto at = endpointOf(peer.address)) {
+            peerHosts_.insert(at->address());
+            anyHost_ = anyHost_ || at->address().is_unspecified();
+        }
+}
+
 void PeerLine::heard(std::string_view text, const udp::endpoint& from) {
     if (secret_.empty()) return;
     if (text.starts_with("mra1 ")) {
-        if (!done_) return;
+        if (!done_ || !asked_.contains(from)) return;
         if (auto state = peer_words::readAnswer(text, secret_, nonce_)) {
             answers_.push_back(std::move(*state));
             if (answers_.size() >= expected_) finishRound();
         }
         return;
     }
-    const auto question = peer_words::readQuestion(text, secret_, hooks_.wallMillis());
+    if (!anyHost_ && !peerHosts_.contains(from.address())) return;
+    const auto now = hooks_.wallMillis();
+    const auto question = peer_words::readQuestion(text, secret_, now);
     if (!question || question->asker == instance_) return;
-    const auto second = hooks_.wallMillis() / 1000;
+    // A nonce is kept while its question could still be read: twice the
+    // window, as a question may come from that far ahead.
+    std::erase_if(answeredNonces_, [&](const auto& nonce) {
+        return nonce.second < now - 2 * peer_words::questionWindowMillis;
+    });
+    if (answeredNonces_.contains(question->nonce)) return;
+    const auto second = now / 1000;
     if (second != answeringSecond_) {
         answeringSecond_ = second;
         answeredThisSecond_ = 0;
@@ -188,6 +206,7 @@ void PeerLine::heard(std::string_view text, const udp::endpoint& from) {
         refusalSaid_ = true;
         return;
     }
+    answeredNonces_.emplace(question->nonce, now);
     auto reply = std::make_shared<std::string>(peer_words::answer(secret_, question->nonce, hooks_.state()));
     socket_.async_send_to(asio::buffer(*reply), from, [reply](boost::system::error_code, std::size_t) {});
 }
@@ -196,6 +215,7 @@ bool PeerLine::ask(const std::vector<PeerRecord>& peers, std::function<void(std:
     if (!ready() || done_) return false;
     nonce_ = Secure::hex(Secure::randomBytes(12));
     answers_.clear();
+    asked_.clear();
     expected_ = 0;
     done_ = std::move(done);
     const auto text = std::make_shared<std::string>(
@@ -203,6 +223,7 @@ bool PeerLine::ask(const std::vector<PeerRecord>& peers, std::function<void(std:
     for (const auto& peer : peers) {
         const auto at = endpointOf(peer.address);
         if (!at || at->protocol() != socket_.local_endpoint().protocol()) continue;
+        if (!asked_.insert(*at).second) continue;
         ++expected_;
         socket_.async_send_to(asio::buffer(*text), *at, [text](boost::system::error_code, std::size_t) {});
     }

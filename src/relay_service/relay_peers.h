@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,6 +87,10 @@ public:
     const std::string& address() const { return address_; }
     // Until it has the fleet's secret it neither asks nor answers.
     void setSecret(std::string secret) { secret_ = std::move(secret); }
+    // The others, as the database lists them: questions from any other
+    // address are dropped unread, so that a stranger's datagrams from many
+    // addresses cost a look-up each, not a signature's check.
+    void know(const std::vector<PeerRecord>& peers);
     bool ready() const { return !secret_.empty() && socket_.is_open(); }
     // Asks every peer once; `done` gets, on the network thread, the
     // answers that came within answerWithinMillis. False (and `done` never
@@ -112,6 +117,14 @@ private:
     std::size_t expected_ = 0;
     std::function<void(std::vector<PeerState>)> done_;
     boost::asio::steady_timer roundEnd_;
+    // The others' addresses (any, when one listens on every address).
+    std::set<boost::asio::ip::address> peerHosts_;
+    bool anyHost_ = false;
+    // Where the round under way asked.
+    std::set<boost::asio::ip::udp::endpoint> asked_;
+    // The nonces of questions answered within the window, with their
+    // times: a question replayed is not answered again.
+    std::map<std::string, std::int64_t> answeredNonces_;
     // Answers given in the current second.
     std::int64_t answeringSecond_ = 0;
     int answeredThisSecond_ = 0;

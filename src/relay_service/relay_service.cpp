@@ -341,7 +341,13 @@ void RelayService::meetPeers() {
         // Unknown while the store is away: the last list stands.
         [this](std::optional<Met> met) {
             if (!met || !peers_) return;
+            // Said as it changes: which others it could ask is what decides
+            // whether it may ever stand aside.
+            if (met->peers.size() != peerList_.size())
+                options_.log.info(std::to_string(met->peers.size()) +
+                                  " other instances can be asked whether their store answers");
             peerList_ = std::move(met->peers);
+            peers_->know(peerList_);
             if (!met->secret.empty()) peers_->setSecret(std::move(met->secret));
         });
 }

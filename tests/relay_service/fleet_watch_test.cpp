@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <future>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -172,7 +174,7 @@ TEST(PeerLine, InstancesHearEachOtherAndNobodyElse) {
     };
     const std::string secret(64, 's');
     // Beta's clock stands still but when the test moves it; it is read
-    // twice for each question beta takes.
+    // once for each question beta reads.
     std::atomic<std::int64_t> clock{systemWallMillis()};
     std::atomic<int> reads{0};
     const auto wall = [] { return systemWallMillis(); };
@@ -193,6 +195,11 @@ TEST(PeerLine, InstancesHearEachOtherAndNobodyElse) {
         stranger->setSecret(std::string(64, 'x'));
     });
     const std::vector<PeerRecord> everyone{{"beta", beta->address()}, {"stranger", stranger->address()}};
+    onIo([&] {
+        alpha->know(everyone);
+        beta->know({{"alpha", alpha->address()}, {"stranger", stranger->address()}});
+        stranger->know({{"alpha", alpha->address()}, {"beta", beta->address()}});
+    });
 
     std::promise<std::vector<PeerState>> heard;
     onIo([&] { EXPECT_TRUE(alpha->ask(everyone, [&](std::vector<PeerState> answers) { heard.set_value(answers); })); });
@@ -205,9 +212,10 @@ TEST(PeerLine, InstancesHearEachOtherAndNobodyElse) {
     });
     EXPECT_TRUE(strangers.get_future().get().empty());
 
-    // A flood of one valid question, replayed within a second: it draws
-    // answersPerSecond answers, and a question the next second is answered
-    // after them.
+    // A flood of valid questions within a second: it draws answersPerSecond
+    // answers, and a question the next second is answered after them; one
+    // replayed is not answered again; and one from an address no instance
+    // has is dropped unread, signed or not.
     boost::asio::ip::udp::socket flood(io, loopback);
     const auto address = beta->address();
     const boost::asio::ip::udp::endpoint to(boost::asio::ip::make_address(address.substr(0, address.rfind(':'))),
@@ -215,25 +223,56 @@ TEST(PeerLine, InstancesHearEachOtherAndNobodyElse) {
     // Nothing it answers is waited for longer than this.
     const timeval patience{10, 0};
     ::setsockopt(flood.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    const auto ask = [&](const std::string& nonce) {
+        flood.send_to(boost::asio::buffer(peer_words::question(secret, "alpha", clock.load(), nonce)), to);
+    };
+    // Answers up to the one to `last`, by nonce.
+    const auto answersUntil = [&](const std::string& last) {
+        std::map<std::string, int> answers;
+        std::array<char, 512> buffer;
+        for (;;) {
+            const auto n = ::recv(flood.native_handle(), buffer.data(), buffer.size(), 0);
+            if (n <= 0) {
+                ADD_FAILURE() << "the answer to " << last << " did not come";
+                return answers;
+            }
+            const std::string_view text(buffer.data(), static_cast<std::size_t>(n));
+            // "mra1 <instance> <nonce> …"
+            std::istringstream words{std::string(text)};
+            std::string kind, instance, nonce;
+            words >> kind >> instance >> nonce;
+            ++answers[nonce];
+            if (peer_words::readAnswer(text, secret, last)) return answers;
+        }
+    };
     clock += 1'000;
-    const auto question = peer_words::question(secret, "alpha", clock.load(), "n0nce");
     // Twice what it answers in a second, few enough for the socket's buffer,
     // all taken within that second.
     const int before = reads;
-    for (int i = 0; i < 2 * PeerLine::answersPerSecond; ++i) flood.send_to(boost::asio::buffer(question), to);
-    ASSERT_TRUE(morvane::testing::eventually([&] { return reads >= before + 4 * PeerLine::answersPerSecond; }));
+    for (int i = 0; i < 2 * PeerLine::answersPerSecond; ++i) ask("n0nce" + std::to_string(i));
+    ASSERT_TRUE(morvane::testing::eventually([&] { return reads >= before + 2 * PeerLine::answersPerSecond; }));
     clock += 1'000;
-    flood.send_to(boost::asio::buffer(peer_words::question(secret, "alpha", clock.load(), "sentinel")), to);
-    int answers = 0;
-    std::array<char, 512> buffer;
-    for (;;) {
-        const auto n = ::recv(flood.native_handle(), buffer.data(), buffer.size(), 0);
-        ASSERT_GT(n, 0) << "the sentinel's answer did not come; answers " << answers;
-        const std::string_view text(buffer.data(), static_cast<std::size_t>(n));
-        if (peer_words::readAnswer(text, secret, "sentinel")) break;
-        answers += peer_words::readAnswer(text, secret, "n0nce").has_value();
-    }
-    EXPECT_EQ(answers, PeerLine::answersPerSecond);
+    ask("sentinel");
+    auto answers = answersUntil("sentinel");
+    EXPECT_EQ(answers.size(), static_cast<std::size_t>(PeerLine::answersPerSecond) + 1);
+
+    boost::asio::ip::udp::socket elsewhere(io, boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("127.0.0.9"), 0));
+    const int readsBefore = reads;
+    elsewhere.send_to(boost::asio::buffer(peer_words::question(secret, "alpha", clock.load(), "elsewhere")), to);
+    ask("sentinel");
+    ask("n0nce0");
+    // Refused in the flood rather than answered: answered now.
+    ask("n0nce" + std::to_string(2 * PeerLine::answersPerSecond - 1));
+    ask("last");
+    answers = answersUntil("last");
+    EXPECT_EQ(answers, (std::map<std::string, int>{{"n0nce" + std::to_string(2 * PeerLine::answersPerSecond - 1), 1},
+                                                   {"last", 1}}));
+    EXPECT_EQ(reads, readsBefore + 4) << "the question from elsewhere was read";
+    elsewhere.non_blocking(true);
+    std::array<char, 512> nothing;
+    boost::system::error_code ec;
+    elsewhere.receive(boost::asio::buffer(nothing), 0, ec);
+    EXPECT_EQ(ec, boost::asio::error::would_block);
 
     onIo([&] {
         alpha.reset();

@@ -1,0 +1,591 @@
+// What the fleet tests share: several morvane-relay processes on one
+// PostgreSQL database behind nginx, set up as docs/relay.md says: each
+// instance on an address of its own (127.0.0.2, .3, .4, standing for a
+// private network) taking plain HTTP from the proxy alone and reaching the
+// database by a road of its own the test can break, twenty computers
+// linked with the host's own link code and twenty phones using the device
+// side as the page does.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <nlohmann/json.hpp>
+
+#include "core/secure.h"
+#include "postgres_test_cluster.h"
+#include "relay/beast_relay_socket.h"
+#include "relay/host_relay_link.h"
+#include "relay/relay_bytes.h"
+#include "relay/relay_counter_storage.h"
+#include "../support/eventually.h"
+#include "../support/sanitizer_slowdown.h"
+#include "relay_double.h"
+#include "relay_process.h"
+#include "relay_service/relay_limits.h"
+#include "server/server_queue.h"
+#include "stalling_proxy.h"
+
+namespace morvane::relay_service::testing {
+
+using json = nlohmann::json;
+using morvane::testing::RelayTestDevice;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+inline double secondsSince(Clock::time_point from, Clock::time_point to = Clock::now()) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+inline std::string findProgram(const std::string& name) {
+    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    path += ":/usr/sbin:/sbin";
+    for (std::size_t from = 0; from <= path.size();) {
+        const auto end = std::min(path.find(':', from), path.size());
+        const auto candidate = path.substr(from, end - from) + "/" + name;
+        if (end > from && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+        from = end + 1;
+    }
+    return "";
+}
+
+// A port free on every one of the addresses.
+inline std::uint16_t portFreeOn(const std::vector<std::string>& addresses) {
+    boost::asio::io_context io;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const auto port = morvane::testing::freePort();
+        bool free = true;
+        for (const auto& address : addresses) {
+            boost::asio::ip::tcp::acceptor probe(io);
+            boost::system::error_code ec;
+            const boost::asio::ip::tcp::endpoint at(boost::asio::ip::make_address(address), port);
+            probe.open(at.protocol(), ec);
+            if (!ec) probe.bind(at, ec);
+            free = free && !ec;
+        }
+        if (free) return port;
+    }
+    throw std::runtime_error("no port free on every instance's address");
+}
+
+// Debian's nginx as the test's child, in a folder of its own, with the
+// lines of docs/relay.md: the map, the two upstreams (every server with
+// max_fails=0, so that nginx never leaves one out for a while after failing
+// to reach it) and the location.
+class Nginx {
+public:
+    Nginx(const std::string& folder, std::uint16_t port) : folder_(folder + "/nginx"), port_(port) {
+        program_ = findProgram("nginx");
+        if (program_.empty()) throw std::runtime_error("nginx is missing: scripts/setup installs Debian's nginx");
+        std::filesystem::create_directories(folder_ + "/temp");
+    }
+    ~Nginx() {
+        if (process_) {
+            process_->signal(SIGTERM);
+            process_->waitExit();
+        }
+    }
+
+    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+    void start(const std::vector<std::string>& instances) {
+        write(instances);
+        process_ = std::make_unique<morvane::testing::HarnessProcess>(
+            program_, std::vector<std::string>{"-p", folder_, "-c", folder_ + "/nginx.conf", "-e", folder_ + "/error.log"},
+            folder_, true);
+        const bool listening = morvane::testing::eventually([&] {
+            try {
+                exchange(origin(), "GET", "/");
+                return true;
+            } catch (const std::exception&) {
+                return false;
+            }
+        });
+        if (listening) return;
+        throw std::runtime_error("nginx did not start: " + read(folder_ + "/error.log"));
+    }
+
+    // Writes the upstreams for these instances and has nginx read them
+    // again (new workers take new connections; the old keep theirs).
+    void reload(const std::vector<std::string>& instances) {
+        const auto started = [&] {
+            const auto log = read(folder_ + "/error.log");
+            std::size_t count = 0;
+            for (std::size_t at = 0; (at = log.find("start worker process ", at)) != std::string::npos; ++at) ++count;
+            return count;
+        };
+        const auto before = started();
+        write(instances);
+        process_->signal(SIGHUP);
+        if (morvane::testing::eventually([&] { return started() > before; })) return;
+        throw std::runtime_error("nginx did not reload: " + read(folder_ + "/error.log"));
+    }
+
+    static std::string read(const std::string& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+private:
+    void write(const std::vector<std::string>& instances) {
+        std::string servers;
+        for (const auto& instance : instances) servers += " server " + instance + " max_fails=0;";
+        const auto temp = folder_ + "/temp";
+        std::ofstream(folder_ + "/nginx.conf")
+            << "daemon off;\nworker_processes 1;\n" << (::geteuid() == 0 ? "user root;\n" : "")
+            << "pid " << folder_ << "/nginx.pid;\nerror_log " << folder_ << "/error.log notice;\n"
+            << "events { worker_connections 1024; }\nhttp {\n  access_log off;\n"
+            << "  client_body_temp_path " << temp << ";\n  proxy_temp_path " << temp << ";\n  fastcgi_temp_path "
+            << temp << ";\n  uwsgi_temp_path " << temp << ";\n  scgi_temp_path " << temp << ";\n"
+            // The lines of docs/relay.md, but for the addresses.
+            << "  map $uri $relay_room {\n"
+            << "      \"~^/relay/v1/(host|device)/(?<room>[0-9a-f]{32})\" $room;\n"
+            << "      default \"\";\n  }\n"
+            << "  upstream relay_rooms { hash $relay_room consistent;" << servers << " }\n"
+            << "  upstream relay_any {" << servers << " }\n"
+            << "  map $relay_room $relay_pool { \"\" relay_any; default relay_rooms; }\n"
+            << "  server {\n    listen 127.0.0.1:" << port_ << ";\n"
+            << "    location / {\n"
+            << "        proxy_pass http://$relay_pool;\n"
+            << "        proxy_http_version 1.1;\n"
+            << "        proxy_set_header Upgrade $http_upgrade;\n"
+            << "        proxy_set_header Connection \"upgrade\";\n"
+            << "        proxy_set_header Host $host;\n"
+            << "        proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n"
+            << "        proxy_read_timeout 120s;\n"
+            << "    }\n  }\n}\n";
+    }
+
+    std::string folder_;
+    std::uint16_t port_;
+    std::string program_;
+    std::unique_ptr<morvane::testing::HarnessProcess> process_;
+};
+
+// The computers: the host's own link through nginx, backing off as the host
+// does (a link that was up a while dials again after about a second), on
+// one queue; each sends every record it gets back where it came from.
+class Computers {
+public:
+    ~Computers() {
+        for (auto& computer : computers_) runSync(queue_, [&] { computer->link->turnOffOnQueue(); });
+        runSync(queue_, [&] { computers_.clear(); });
+        queue_.shutdown();
+    }
+
+    void add(const RelayIdentity& identity, const std::string& origin) {
+        auto computer = std::make_unique<Computer>();
+        HostRelayLink::Options o{.baseURL = origin, .identity = identity, .queue = &queue_};
+        o.counters = std::make_shared<MemoryCounterStorage>();
+        o.sockets = std::make_shared<BeastRelaySocketFactory>(queue_.context());
+        // The test's minutes are seconds: a link counts as stable sooner.
+        o.timing.stableSeconds = 2;
+        o.timing.wakeDelaySeconds = 0;
+        computer->link = HostRelayLink::create(std::move(o));
+        computer->echo = std::make_shared<Echo>();
+        computer->echo->link = computer->link.get();
+        computer->link->setDelegate(computer->echo);
+        computer->link->log = [c = computer.get()](const std::string& line) { c->say(line); };
+        computer->link->turnOn();
+        computers_.push_back(std::move(computer));
+    }
+
+    bool allUp(std::chrono::milliseconds wait) {
+        return morvane::testing::eventually(
+            [&] {
+                return std::all_of(computers_.begin(), computers_.end(), [](const auto& c) {
+                    return c->link->snapshot().state.kind == HostRelayLink::State::Kind::up;
+                });
+            },
+            static_cast<int>(wait.count()));
+    }
+
+    std::string log(std::size_t index) {
+        std::lock_guard guard(computers_[index]->lock);
+        std::string text;
+        for (const auto& line : computers_[index]->lines) text += "  " + line + "\n";
+        return text;
+    }
+
+private:
+    struct Echo final : RelayLinkDelegate {
+        HostRelayLink* link = nullptr;
+        void relayLinkUp(const std::vector<RelayConnectionID>&) override {}
+        void relayLinkDown() override {}
+        void relayLinkJoined(RelayConnectionID) override {}
+        void relayLinkLeft(RelayConnectionID) override {}
+        void relayLinkReceived(RelayConnectionID id, Bytes record) override { link->send(id, record, [](bool) {}); }
+        void relayLinkQuotaReached() override {}
+    };
+    struct Computer {
+        std::shared_ptr<HostRelayLink> link;
+        std::shared_ptr<Echo> echo;
+        std::mutex lock;
+        std::vector<std::string> lines;
+        void say(const std::string& line) {
+            std::lock_guard guard(lock);
+            lines.push_back(line);
+        }
+    };
+    ServerQueue queue_{"fleet-computers"};
+    std::vector<std::unique_ptr<Computer>> computers_;
+};
+
+// A phone as the page uses the device side: a ticket for its computer's
+// room, then the room's socket; every tenth of a second it sends a record
+// of its own, which comes back from the computer while it gets through.
+// Dropped, it dials again after the page's back-off (1, 2, 5, then 10 s);
+// opened anew (a page loaded again), at once. A ticket refused 401 is a
+// sign-out: it stops there, as the page shows sign-in.
+class Phone {
+public:
+    Phone(std::string proxy, std::string room, std::string access, std::string address)
+        : proxy_(std::move(proxy)), room_(std::move(room)), access_(std::move(access)), address_(std::move(address)),
+          thread_([this] { run(); }) {}
+    ~Phone() {
+        stop_ = true;
+        thread_.join();
+    }
+
+    void reopen() { reopen_ = true; }
+    // When a record it sent at or after `since` first came back.
+    std::optional<Clock::time_point> reachedSince(Clock::time_point since) {
+        std::lock_guard guard(lock_);
+        const auto found = std::find_if(reaches_.begin(), reaches_.end(), [&](auto t) { return t.first >= since; });
+        return found == reaches_.end() ? std::nullopt : std::optional(found->second);
+    }
+    bool through() const { return through_; }
+    bool signedOut() const { return signedOut_; }
+    std::vector<int> closes() {
+        std::lock_guard guard(lock_);
+        return closes_;
+    }
+    const std::string& room() const { return room_; }
+
+private:
+    void run() {
+        int attempt = 0;
+        while (!stop_) {
+            reopen_ = false;
+            Exchange answer;
+            try {
+                answer = exchange(proxy_, "POST", "/v1/hosts/" + room_ + "/ticket", "{}", access_, {}, address_);
+            } catch (const std::exception&) {
+                answer.status = 0;
+            }
+            if (answer.status == 401) {
+                signedOut_ = true;
+                return;
+            }
+            const auto body = json::parse(answer.body, nullptr, false);
+            std::unique_ptr<RelayTestDevice> device;
+            if (answer.status == 200 && body.contains("ticket")) {
+                try {
+                    device = std::make_unique<RelayTestDevice>(proxy_, room_ + "?ticket=" + body["ticket"].get<std::string>());
+                } catch (const std::exception&) {
+                    device.reset();
+                }
+            }
+            if (!device) {
+                pause(attempt++);
+                continue;
+            }
+            auto probe = Secure::randomBytes(16);
+            auto sent = Clock::now();
+            device->send(probe);
+            while (!stop_ && !reopen_) {
+                const auto record = device->receive(20ms);
+                if (record && *record == probe) {
+                    std::lock_guard guard(lock_);
+                    reaches_.emplace_back(sent, Clock::now());
+                    through_ = true;
+                    attempt = 0;
+                } else if (!record && device->ended()) {
+                    break;
+                }
+                if (Clock::now() - sent >= 100ms) {
+                    probe = Secure::randomBytes(16);
+                    sent = Clock::now();
+                    device->send(probe);
+                }
+            }
+            through_ = false;
+            if (reopen_) continue;
+            {
+                std::lock_guard guard(lock_);
+                closes_.push_back(device->closedWith().value_or(0));
+            }
+            device.reset();
+            pause(attempt++);
+        }
+    }
+    void pause(int attempt) {
+        static constexpr int backOff[] = {1000, 2000, 5000, 10000};
+        const auto until = Clock::now() + std::chrono::milliseconds(backOff[std::min(attempt, 3)]);
+        while (!stop_ && !reopen_ && Clock::now() < until) std::this_thread::sleep_for(10ms);
+    }
+
+    std::string proxy_, room_, access_, address_;
+    std::atomic<bool> stop_{false}, reopen_{false}, through_{false}, signedOut_{false};
+    std::mutex lock_;
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> reaches_;  // sent, came back
+    std::vector<int> closes_;
+    std::thread thread_;
+};
+
+// How soon every phone must be through again: a few seconds (under two,
+// quiet). The slowest road is a phone that waits out its wait for a link
+// that does not come, dials again after the page's back-off and then
+// brings the link; the bound leaves room for a machine busy with other
+// tests, where one more wait can pass.
+inline constexpr double withinSeconds = 4 * RelayLimits::linkWaitSeconds;
+
+class Fleet {
+public:
+    static constexpr int accounts = 10;  // two computers and two phones each
+
+    // Where the instances listen, in the order they are started.
+    static constexpr const char* addresses[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
+
+    explicit Fleet(std::size_t count = 2)
+        : port_(portFreeOn({addresses[0], addresses[1], addresses[2]})), nginx_(folder_.path(), morvane::testing::freePort()) {
+        for (std::size_t i = 0; i < count; ++i) instances_.push_back(start(addresses[i]));
+        nginx_.start(upstreams());
+    }
+    ~Fleet() {
+        phones.clear();
+        computers_.reset();
+    }
+
+    // Starts the instance at `index` again, keeping the log of the old one.
+    void restart(std::size_t index, const std::string& address) {
+        retired_.push_back(std::move(instances_[index]));
+        instances_[index] = start(address);
+    }
+
+    // The road from the instance at `address` to the database, which the
+    // test can pause, cut or make refuse.
+    StallingProxy& road(const std::string& address) {
+        auto& road = roads_[address];
+        if (!road) road = std::make_unique<StallingProxy>(database_.cluster().folder() + "/.s.PGSQL.5432");
+        return *road;
+    }
+    RelayProcess& instanceAt(const std::string& address) {
+        const auto found = std::find_if(instances_.begin(), instances_.end(),
+                                        [&](const auto& instance) { return instance->origin().find("//" + address + ":") != std::string::npos; });
+        if (found == instances_.end()) throw std::runtime_error("no instance at " + address);
+        return **found;
+    }
+
+    // One instance, listening on its own address for the proxy alone, its
+    // clock `clockOffset` seconds off the machine's, reaching the database
+    // by its road.
+    std::unique_ptr<RelayProcess> start(const std::string& address, int clockOffset = 0) {
+        // What is tried here is the fleet, not the store's time-outs: a
+        // machine busy with other tests may take seconds to connect.
+        const auto url = road(address).connectionString(database_.database());
+        auto config = RelayProcess::postgresConfig(url, {{"connect_timeout_seconds", 30}});
+        config["listen"] = address + ":" + std::to_string(port_);
+        config["trusted_proxies"] = json::array({"127.0.0.1"});
+        std::vector<std::string> environment;
+        if (clockOffset != 0)
+            environment.push_back("MORVANE_RELAY_TEST_CLOCK_OFFSET_SECONDS=" + std::to_string(clockOffset));
+        return std::make_unique<RelayProcess>(folder_.path(), address, config, environment);
+    }
+    std::vector<std::string> upstreams() const {
+        std::vector<std::string> servers;
+        for (const auto& instance : instances_) servers.push_back(instance->origin().substr(7));
+        return servers;
+    }
+
+    // A sign-in through the proxy from its own address, the code read from
+    // whichever instance's log it went to.
+    json signIn(const std::string& email, const std::string& from, const std::string& client) {
+        const std::string prefix = "Sign-in code for " + email + ": ";
+        const auto codes = [&] {
+            std::vector<std::string> found;
+            for (auto& instance : instances_)
+                for (const auto& line : instance->lines())
+                    if (const auto at = line.find(prefix); at != std::string::npos) found.push_back(line.substr(at + prefix.size()));
+            return found;
+        };
+        const auto before = codes();
+        const auto asked = exchange(nginx_.origin(), "POST", "/v1/auth/code",
+                                    json{{"email", email}, {"login_id", client}}.dump(), "", {}, from);
+        EXPECT_EQ(asked.status, 200) << asked.body;
+        // The new code, wherever it was logged: the instances' lines are
+        // read one instance after another, not in the order they came.
+        std::string code;
+        morvane::testing::eventually([&] {
+            auto found = codes();
+            for (const auto& old : before)
+                if (const auto at = std::find(found.begin(), found.end(), old); at != found.end()) found.erase(at);
+            if (found.empty()) return false;
+            code = found.back();
+            return true;
+        });
+        const auto verified = exchange(nginx_.origin(), "POST", "/v1/auth/verify",
+                                       json{{"email", email}, {"login_id", client}, {"code", code}, {"client", client}}.dump(),
+                                       "", {}, from);
+        EXPECT_EQ(verified.status, 200) << verified.body;
+        return json::parse(verified.body, nullptr, false);
+    }
+
+    // Ten owners put two computers each on their accounts and link them;
+    // each account's phones sign in once and open their computers.
+    void populate() {
+        computers_ = std::make_unique<Computers>();
+        for (int a = 0; a < accounts; ++a) {
+            const auto email = "owner" + std::to_string(a) + "@example.org";
+            const auto owner = signIn(email, "127.0.1." + std::to_string(10 + a), "mac");
+            ASSERT_TRUE(owner.contains("access_token"));
+            const auto phone = signIn(email, "127.0.2." + std::to_string(10 + a), "web");
+            ASSERT_TRUE(phone.contains("access_token"));
+            phoneSessions.push_back(phone);
+            for (int c = 0; c < 2; ++c) {
+                const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
+                const auto ts = static_cast<std::uint64_t>(std::time(nullptr));
+                const auto nonce = Secure::randomBytes(16);
+                const json body{{"public_key", identity.hostPublicKeyText()},
+                                {"name", "Desk " + std::to_string(2 * a + c)},
+                                {"ts", ts},
+                                {"nonce", RelayBytes::b64u(nonce)},
+                                {"sig", identity.registerProof(owner["user"]["id"].get<std::string>(), ts, nonce)}};
+                const auto registered = exchange(nginx_.origin(), "POST", "/v1/hosts", body.dump(),
+                                                 owner["access_token"], {}, "127.0.1." + std::to_string(10 + a));
+                ASSERT_EQ(registered.status, 201) << registered.body;
+                rooms.push_back(RelayBytes::hex(identity.roomID()));
+                computers_->add(identity, "ws://127.0.0.1:" + nginx_.origin().substr(nginx_.origin().rfind(':') + 1));
+            }
+        }
+        ASSERT_TRUE(computers_->allUp(20s)) << computers_->log(0);
+        for (int i = 0; i < 2 * accounts; ++i)
+            phones.push_back(std::make_unique<Phone>(nginx_.origin(), rooms[i], phoneSessions[i / 2]["access_token"],
+                                                     "127.0.2." + std::to_string(10 + i / 2)));
+    }
+
+    // Seconds from `since` until a record of every phone sent since then
+    // had come back from its computer; absent past the wait.
+    std::optional<double> everyPhoneThrough(Clock::time_point since, std::chrono::seconds wait = 20s) {
+        Clock::time_point last = since;
+        const bool all = morvane::testing::eventually(
+            [&] {
+                for (auto& phone : phones) {
+                    if (phone->signedOut()) continue;
+                    const auto reached = phone->reachedSince(since);
+                    if (!reached || !phone->through()) return false;
+                    last = std::max(last, *reached);
+                }
+                return true;
+            },
+            static_cast<int>(std::chrono::milliseconds(wait).count()));
+        return all ? std::optional(secondsSince(since, last)) : std::nullopt;
+    }
+    std::string stragglers(Clock::time_point since) {
+        std::string text;
+        for (std::size_t i = 0; i < phones.size(); ++i) {
+            if ((phones[i]->reachedSince(since) && phones[i]->through()) || phones[i]->signedOut()) continue;
+            text += "phone " + std::to_string(i) + " (room " + phones[i]->room() + ") closes:";
+            for (const auto code : phones[i]->closes()) text += " " + std::to_string(code);
+            text += "\n" + computers_->log(i);
+        }
+        for (auto* group : {&retired_, &instances_})
+            for (auto& instance : *group)
+                for (const auto& line : instance->lines()) text += instance->origin() + " " + line + "\n";
+        return text;
+    }
+    // Whether every phone got through within a few seconds of `since`,
+    // said with the seconds it took.
+    bool throughAgain(const char* what, Clock::time_point since) {
+        const auto took = everyPhoneThrough(since);
+        std::printf("[ fleet    ] %s: every phone through after %s\n", what,
+                    took ? (std::to_string(*took).substr(0, 4) + " s").c_str() : "never");
+        EXPECT_TRUE(took) << stragglers(since);
+        EXPECT_LT(took.value_or(0), withinSeconds) << what;
+        return took.has_value();
+    }
+    // How many times each phone has been closed so far, and how many of
+    // its closes since then had `code`.
+    std::vector<std::size_t> closesNow() {
+        std::vector<std::size_t> counts;
+        for (auto& phone : phones) counts.push_back(phone->closes().size());
+        return counts;
+    }
+    int closedSince(const std::vector<std::size_t>& before, int code) {
+        int count = 0;
+        for (std::size_t i = 0; i < phones.size(); ++i) {
+            const auto codes = phones[i]->closes();
+            count += static_cast<int>(std::count(codes.begin() + static_cast<std::ptrdiff_t>(before[i]), codes.end(), code));
+        }
+        return count;
+    }
+    // Every phone loads its page again; answers when it did.
+    Clock::time_point reopenAll() {
+        const auto now = Clock::now();
+        for (auto& phone : phones) phone->reopen();
+        return now;
+    }
+    // Of `count` lists through the proxy, how many said every computer of
+    // their account online.
+    int fullLists(int count = 200) {
+        int full = 0;
+        for (int i = 0; i < count; ++i) full += listedOnline(i % accounts) == 2;
+        return full;
+    }
+    // How many of the account's computers a list through the proxy says
+    // are online.
+    int listedOnline(int account) {
+        const auto listed = exchange(nginx_.origin(), "GET", "/v1/hosts", "", phoneSessions[account]["access_token"], {},
+                                     "127.0.2." + std::to_string(10 + account));
+        const auto body = json::parse(listed.body, nullptr, false);
+        int online = 0;
+        if (body.contains("hosts"))
+            for (const auto& host : body["hosts"]) online += host.value("online", false);
+        return online;
+    }
+    // How many lines of the instance's log hold `part`.
+    static int lines(RelayProcess& instance, const std::string& part) {
+        int count = 0;
+        for (const auto& line : instance.lines()) count += line.find(part) != std::string::npos;
+        return count;
+    }
+    static std::string logOf(RelayProcess& instance) {
+        std::string text;
+        for (const auto& line : instance.lines()) text += instance.origin() + " " + line + "\n";
+        return text;
+    }
+    // The instance's presence rows that count for `moreSeconds` more at
+    // least.
+    int presenceRows(const std::string& instance, std::int64_t moreSeconds = 0) {
+        return std::stoi(database_.cluster().query(
+            database_.database(), "SELECT count(*) FROM presence WHERE instance = '" + instance +
+                                      "' AND seen_at >= CAST(EXTRACT(EPOCH FROM now()) AS BIGINT) - " +
+                                      std::to_string(RelayLimits::presenceFreshSeconds - moreSeconds)));
+    }
+    std::string holderOf(const std::string& room) {
+        return database_.cluster().query(database_.database(), "SELECT instance FROM presence WHERE room = '" + room + "'");
+    }
+
+    PostgresBackend database_;
+    std::map<std::string, std::unique_ptr<StallingProxy>> roads_;
+    TempDir folder_;
+    std::uint16_t port_;
+    Nginx nginx_;
+    std::vector<std::unique_ptr<RelayProcess>> instances_, retired_;
+    std::unique_ptr<Computers> computers_;
+    std::vector<json> phoneSessions;
+    std::vector<std::string> rooms;
+    std::vector<std::unique_ptr<Phone>> phones;
+};
+
+}  // namespace morvane::relay_service::testing
