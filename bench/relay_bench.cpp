@@ -13,6 +13,8 @@
 //   morvane_relay_bench [--links N] [--rounds N] [--records N] [--record-bytes N] [--repeats N]
 //                       [--window BYTES] [--no-nginx] [--wrap "COMMAND ARGS"]
 //                       [--stalled N] [--stall-bytes N] [--relay PATH]
+//   morvane_relay_bench --slow-readers SECONDS [--strangers N] [--stranger-devices N] [--stranger-rate B]
+//                       [--total BYTES] [--relay PATH]
 //
 // A stream keeps at most the host's credit window (1 MiB) ahead of what the
 // device has read, as a host does; --window 0 writes as fast as each road
@@ -23,6 +25,14 @@
 // the kernel's TCP memory (/proc/net/sockstat) with them stalled and after
 // their slow close, and whether the phone was left alone. --relay runs
 // another build of morvane-relay (an older one, for a figure before).
+// --slow-readers SECONDS measures only this: at a total of --total bytes
+// (16 MiB) that may wait to be written, --strangers accounts (3) each with
+// --stranger-devices devices (5) reading --stranger-rate bytes a second
+// (16,000) while their computers send as fast as the relay takes it, and
+// beside them a phone reading a steady 200 KB/s, one reading 200 KB/s that
+// stops 2.5 s every 8 s, a computer's link reading 200 KB/s from its phone,
+// and a phone reading 24 KB/s whose computer sends past its credits: how
+// often each was closed, and whether it read the relay's 1008 or was cut.
 // --wrap starts the relay under another program (a profiler), e.g.
 // --wrap "valgrind --tool=callgrind --callgrind-out-file=/tmp/relay.cg" or
 // --wrap "perf record -e cpu-clock -g -o /tmp/relay.perf --".
@@ -33,6 +43,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -40,7 +51,9 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -361,6 +374,365 @@ SockStat sockStat() {
 }
 double mebibytes(long pages) { return static_cast<double>(pages) * 4096.0 / 1048576.0; }
 
+// Readers slower than the relay's sender, beside devices of strangers that
+// read slowly but steadily (--slow-readers SECONDS): everything on one
+// thread, each reader taking at most 16 KiB at a time at its own pace, with
+// a small receive buffer so that the relay's kernel sees that pace.
+namespace slow {
+
+constexpr std::size_t chunk = 16 << 10;
+
+// A reader's pace: bytes a second, with a pause of `pauseSeconds` in every
+// `cycleSeconds` (none when the cycle is 0).
+struct Pace {
+    double bytesPerSecond = 0;
+    double cycleSeconds = 0, pauseSeconds = 0;
+    // When the reader will have read for `seconds` in all.
+    double when(double seconds) const {
+        if (cycleSeconds <= 0) return seconds;
+        const double active = cycleSeconds - pauseSeconds;
+        const double cycles = std::floor(seconds / active);
+        return cycles * cycleSeconds + (seconds - cycles * active);
+    }
+};
+
+// How the connections of one kind ended.
+struct Ends {
+    int slow = 0;   // read a close with 1008
+    int other = 0;  // read another close
+    int cut = 0;    // reset or ended without a close
+    std::uint64_t bytes = 0;
+    int count() const { return slow + other + cut; }
+    void add(const beast::error_code& ec, const Socket& socket) {
+        if (ec == ws::error::closed)
+            ++(socket.reason().code == 1008 ? slow : other);
+        else
+            ++cut;
+    }
+};
+
+// Reads a WebSocket at a pace until it ends.
+class PacedReader : public std::enable_shared_from_this<PacedReader> {
+public:
+    PacedReader(std::unique_ptr<Socket> socket, Pace pace, std::function<void(const beast::error_code&, const Socket&)> ended)
+        : socket_(std::move(socket)), pace_(pace), timer_(socket_->get_executor()), ended_(std::move(ended)) {}
+    void start() {
+        begun_ = Clock::now();
+        next();
+    }
+    std::uint64_t total() const { return total_; }
+    Socket& socket() { return *socket_; }
+
+private:
+    void next() {
+        const double elapsed = std::chrono::duration<double>(Clock::now() - begun_).count();
+        const double due = pace_.when(static_cast<double>(total_) / pace_.bytesPerSecond);
+        if (due <= elapsed) return read();
+        timer_.expires_after(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(due - elapsed)));
+        timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (!ec) self->read();
+        });
+    }
+    void read() {
+        socket_->async_read_some(buffer_, chunk, [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+            self->buffer_.consume(self->buffer_.size());
+            self->total_ += n;
+            if (ec) return self->ended_(ec, *self->socket_);
+            self->next();
+        });
+    }
+
+    std::unique_ptr<Socket> socket_;
+    Pace pace_;
+    asio::steady_timer timer_;
+    std::function<void(const beast::error_code&, const Socket&)> ended_;
+    beast::flat_buffer buffer_;
+    std::uint64_t total_ = 0;
+    Clock::time_point begun_;
+};
+
+// A computer's link that sends whole records to its devices: an honest one
+// at most a credit window ahead of what the device read, a stranger's as
+// fast as the relay takes them. It hears who joined and left.
+class Sender : public std::enable_shared_from_this<Sender> {
+public:
+    Sender(std::unique_ptr<Socket> link, std::size_t recordBytes, std::size_t window)
+        : link_(std::move(link)), record_(4 + recordBytes, 'r'), window_(window), poll_(link_->get_executor()) {}
+    // What its device has read, for the window (an honest computer has one).
+    std::function<std::uint64_t()> readBy;
+    void start() {
+        listen();
+        send();
+    }
+
+private:
+    void listen() {
+        link_->async_read(in_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+            if (ec) return;
+            const auto message = nlohmann::json::parse(beast::buffers_to_string(self->in_.data()), nullptr, false);
+            self->in_.consume(self->in_.size());
+            if (message.is_object() && message.value("t", "") == "joined")
+                self->sent_[message.value("c", 0u)] = 0;
+            if (message.is_object() && message.value("t", "") == "left") self->sent_.erase(message.value("c", 0u));
+            self->listen();
+        });
+    }
+    void send() {
+        std::optional<std::uint32_t> to;
+        for (std::size_t i = 0; i < sent_.size() && !to; ++i) {
+            auto it = sent_.upper_bound(last_);
+            if (it == sent_.end()) it = sent_.begin();
+            last_ = it->first;
+            if (window_ == 0 || it->second < readBy() + window_) to = it->first;
+        }
+        if (!to) {
+            poll_.expires_after(std::chrono::milliseconds(10));
+            poll_.async_wait([self = shared_from_this()](beast::error_code ec) {
+                if (!ec) self->send();
+            });
+            return;
+        }
+        const auto bytes = RelayBytes::u32(*to);
+        std::copy(bytes.begin(), bytes.end(), record_.begin());
+        sent_[*to] += record_.size() - 4;
+        link_->binary(true);
+        link_->async_write(asio::buffer(record_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+            if (!ec) self->send();
+        });
+    }
+
+    std::unique_ptr<Socket> link_;
+    std::string record_;
+    std::size_t window_;
+    asio::steady_timer poll_;
+    beast::flat_buffer in_;
+    std::map<std::uint32_t, std::uint64_t> sent_;  // to each device that joined
+    std::uint32_t last_ = 0;
+};
+
+// A device socket of the benchmark, with a small receive buffer.
+std::unique_ptr<Socket> device(asio::io_context& io, std::uint16_t port, const std::string& room, const std::string& ticket,
+                               int receiveBuffer) {
+    auto socket = std::make_unique<Socket>(io);
+    socket->next_layer().socket().open(tcp::v4());
+    socket->next_layer().socket().set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
+    socket->next_layer().connect({asio::ip::make_address("127.0.0.1"), port});
+    socket->set_option(ws::stream_base::decorator(
+        [](ws::request_type& r) { r.set(beast::http::field::sec_websocket_protocol, "morvane.v1"); }));
+    socket->handshake("127.0.0.1", "/relay/v1/device/" + room + "?ticket=" + ticket);
+    socket->binary(true);
+    return socket;
+}
+
+struct Computer {
+    RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
+    std::string room = RelayBytes::hex(identity.roomID());
+    std::vector<std::string> tickets;
+    std::size_t used = 0;
+    std::string ticket() { return used < tickets.size() ? tickets[used++] : ""; }
+};
+
+// A phone that reads its computer's records at a pace and dials again a
+// second after its connection ends, as the page does.
+struct Phone {
+    Phone(std::string what, Computer* computer, Pace pace, int receiveBuffer, double redialSeconds = 1)
+        : what(std::move(what)), computer(computer), pace(pace), receiveBuffer(receiveBuffer), redialSeconds(redialSeconds) {}
+    std::string what;
+    Computer* computer;
+    Pace pace;
+    int receiveBuffer;
+    double redialSeconds;
+    Ends ends;
+    std::vector<std::shared_ptr<PacedReader>> readers;  // every connection it made
+    std::shared_ptr<PacedReader> current;
+};
+
+struct Options {
+    double seconds = 30;
+    int attackers = 3, attackerDevices = 5;
+    double attackerRate = 16'000;
+    std::size_t total = 16u << 20, recordBytes = 240'026;
+    std::string relayProgram;
+};
+
+int run(const Options& o) {
+    const auto folder = std::filesystem::temp_directory_path() / ("morvane-relay-slow-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "relay.json") << R"({"limits":{"queued_bytes":)" << o.total
+                                         << R"(,"queued_bytes_per_account":)" << o.total << "}}";
+    // Each honest computer on an account of its own, and each stranger's.
+    std::vector<std::unique_ptr<Computer>> computers;
+    const int honest = 4;
+    {
+        auto store = openRelayStore(RelayStoreConfig{"sqlite", folder.string(), ""});
+        const auto now = static_cast<std::int64_t>(std::time(nullptr));
+        for (int i = 0; i < honest + o.attackers; ++i) {
+            auto computer = std::make_unique<Computer>();
+            const auto account = store->accountForEmail("owner" + std::to_string(i) + "@example.com", now);
+            store->addHost(HostRecord{computer->room, computer->identity.hostPublicKeyText(), "Desk", account.userId, now}, 10);
+            for (int t = 0; t < 400; ++t) {
+                const auto ticket = RelayBytes::b64u(Secure::randomBytes(16)) + RelayBytes::b64u(Secure::randomBytes(32));
+                store->putToken(
+                    Token{Secure::sha256Hex(ticket), TokenKind::ticket, account.userId, "web", computer->room, now + 3600});
+                computer->tickets.push_back(ticket);
+            }
+            computers.push_back(std::move(computer));
+        }
+    }
+    asio::io_context io;
+    const auto port = freePort();
+    const pid_t relay = start({o.relayProgram, "--config", (folder / "relay.json").string(), "--listen",
+                               "127.0.0.1:" + std::to_string(port), "--data", folder.string(), "--codes-in-log"},
+                              folder / "relay.log");
+    waitForPort(port, "morvane-relay", relay);
+
+    const double kb = 1000;
+    std::vector<Phone> phones;
+    phones.emplace_back("a phone reading a steady 200 KB/s", computers[0].get(), Pace{200 * kb}, 64 << 10);
+    phones.emplace_back("a phone reading 200 KB/s that stops 2.5 s every 8 s", computers[1].get(), Pace{200 * kb, 8, 2.5},
+                        64 << 10);
+    // A computer that sends past its credits to a phone on a poor link:
+    // the phone is slow, and is told so.
+    phones.emplace_back("a phone reading 24 KB/s sent past its credits", computers[2].get(), Pace{24 * kb}, 32 << 10);
+    for (int a = 0; a < o.attackers; ++a)
+        for (int d = 0; d < o.attackerDevices; ++d)
+            phones.emplace_back("stranger", computers[honest + a].get(), Pace{o.attackerRate}, 4096, 0.2);
+
+    std::vector<std::shared_ptr<Sender>> senders;
+    for (std::size_t c = 0; c < computers.size(); ++c) {
+        if (c == 3) continue;  // the computer whose link reads slowly
+        const bool credits = c < 2;
+        auto sender = std::make_shared<Sender>(link(io, port, computers[c]->identity), o.recordBytes,
+                                               credits ? SecureChannel::creditWindow : 0);
+        const auto room = computers[c]->room;
+        sender->readBy = [&phones, room]() -> std::uint64_t {
+            for (auto& phone : phones)
+                if (phone.computer->room == room && phone.current) return phone.current->total();
+            return 0;
+        };
+        senders.push_back(sender);
+    }
+    std::function<void(Phone&)> dial;
+    dial = [&](Phone& phone) {
+        const auto ticket = phone.computer->ticket();
+        if (ticket.empty()) return;
+        std::unique_ptr<Socket> socket;
+        try {
+            socket = device(io, port, phone.computer->room, ticket, phone.receiveBuffer);
+        } catch (const std::exception&) {
+            ++phone.ends.cut;
+            return;
+        }
+        auto reader = std::make_shared<PacedReader>(std::move(socket), phone.pace,
+                                                    [&, p = &phone](const beast::error_code& ec, const Socket& s) {
+                                                        p->ends.add(ec, s);
+                                                        auto timer = std::make_shared<asio::steady_timer>(io);
+                                                        timer->expires_after(std::chrono::milliseconds(
+                                                            static_cast<int>(p->redialSeconds * 1000)));
+                                                        timer->async_wait([&, p, timer](beast::error_code) { dial(*p); });
+                                                    });
+        phone.readers.push_back(reader);
+        phone.current = reader;
+        reader->start();
+    };
+    for (auto& sender : senders) sender->start();
+    for (auto& phone : phones) dial(phone);
+
+    // The computer whose link reads 200 KB/s, and its phone sending it
+    // records of 60,000 bytes, at most a credit window ahead.
+    Ends linkEnds, uploaderEnds;
+    std::shared_ptr<PacedReader> linkReader;
+    std::function<void()> relink;
+    std::function<void()> upload;
+    std::unique_ptr<Socket> uploader;
+    std::vector<std::unique_ptr<Socket>> dropped;  // kept until the run ends: a write may still be on its way
+    std::uint64_t uploaded = 0;
+    std::string upRecord(60'000, 'u');
+    bool uploading = false;
+    asio::steady_timer uploadPoll(io);
+    relink = [&] {
+        try {
+            auto socket = link(io, port, computers[3]->identity);
+            linkReader = std::make_shared<PacedReader>(std::move(socket), Pace{200 * kb},
+                                                       [&](const beast::error_code& ec, const Socket& s) {
+                                                           linkEnds.add(ec, s);
+                                                           linkEnds.bytes += linkReader->total();
+                                                           auto timer = std::make_shared<asio::steady_timer>(io);
+                                                           timer->expires_after(std::chrono::seconds(1));
+                                                           timer->async_wait([&, timer](beast::error_code) { relink(); });
+                                                       });
+            linkReader->start();
+            if (uploader) dropped.push_back(std::move(uploader));
+            uploader = device(io, port, computers[3]->room, computers[3]->ticket(), 1 << 20);
+            uploaded = 0;
+        } catch (const std::exception&) {
+            ++linkEnds.cut;
+        }
+    };
+    upload = [&] {
+        if (uploader && linkReader && uploaded < linkReader->total() + SecureChannel::creditWindow && !uploading) {
+            uploading = true;
+            uploader->async_write(asio::buffer(upRecord), [&, on = uploader.get()](beast::error_code ec, std::size_t) {
+                uploading = false;
+                if (ec) {
+                    if (uploader.get() == on) dropped.push_back(std::move(uploader));
+                    return upload();
+                }
+                uploaded += upRecord.size();
+                upload();
+            });
+            return;
+        }
+        uploadPoll.expires_after(std::chrono::milliseconds(10));
+        uploadPoll.async_wait([&](beast::error_code ec) {
+            if (!ec) upload();
+        });
+    };
+    relink();
+    upload();
+
+    io.run_for(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds)));
+    for (auto& phone : phones)
+        for (auto& reader : phone.readers) phone.ends.bytes += reader->total();
+    if (linkReader) linkEnds.bytes += linkReader->total();
+    const auto logged = sockStat();
+    stop(relay);
+
+    std::ifstream log(folder / "relay.log");
+    std::map<std::string, int> slowLines;  // closed as slow, by room
+    for (std::string line; std::getline(log, line);)
+        if (line.find("closed ") != std::string::npos && line.find("(slow)") != std::string::npos)
+            for (const auto& computer : computers)
+                if (line.find("of room " + computer->room) != std::string::npos) ++slowLines[computer->room];
+    std::printf("%.0f s at a %s total beside %d devices of %d strangers' accounts each reading %.0f KB/s:\n", o.seconds,
+                (std::to_string(o.total >> 20) + " MiB").c_str(), o.attackers * o.attackerDevices, o.attackers,
+                o.attackerRate / kb);
+    const auto report = [&](const std::string& what, const Ends& ends, int lines) {
+        std::printf("  %-52s read %6.1f KB/s; closed %d times: 1008 read %d, other close %d, cut %d; logged as slow %d\n",
+                    what.c_str(), static_cast<double>(ends.bytes) / kb / o.seconds, ends.count(), ends.slow, ends.other,
+                    ends.cut, lines);
+    };
+    Ends strangers;
+    for (const auto& phone : phones) {
+        if (phone.what == "stranger") {
+            strangers.slow += phone.ends.slow, strangers.other += phone.ends.other, strangers.cut += phone.ends.cut;
+            strangers.bytes += phone.ends.bytes;
+            continue;
+        }
+        report(phone.what, phone.ends, slowLines[phone.computer->room]);
+    }
+    report("a computer's link reading 200 KB/s", linkEnds, slowLines[computers[3]->room]);
+    int strangerLines = 0;
+    for (int a = 0; a < o.attackers; ++a) strangerLines += slowLines[computers[honest + a]->room];
+    report("the strangers' devices", strangers, strangerLines);
+    std::printf("  kernel TCP memory at the end %.1f MiB, orphans %ld; the relay's log: %s\n", mebibytes(logged.pages),
+                logged.orphans, (folder / "relay.log").string().c_str());
+    return 0;
+}
+
+}  // namespace slow
+
+
 int main(int argc, char** argv) {
     int links = 1000, rounds = 2000, records = 1000, repeats = 3, stalled = 0;
     std::string relayProgram = MORVANE_RELAY_PROGRAM;
@@ -369,6 +741,8 @@ int main(int argc, char** argv) {
     std::size_t windowBytes = SecureChannel::creditWindow;
     bool nginx = true;
     std::vector<std::string> wrap;
+    slow::Options slowReaders;
+    slowReaders.seconds = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         if (name == "--no-nginx") {
@@ -386,10 +760,19 @@ int main(int argc, char** argv) {
         if (name == "--stalled") stalled = std::stoi(value);
         if (name == "--stall-bytes") stallBytes = std::stoul(value);
         if (name == "--relay") relayProgram = value;
+        if (name == "--slow-readers") slowReaders.seconds = std::stod(value);
+        if (name == "--strangers") slowReaders.attackers = std::stoi(value);
+        if (name == "--stranger-devices") slowReaders.attackerDevices = std::stoi(value);
+        if (name == "--stranger-rate") slowReaders.attackerRate = std::stod(value);
+        if (name == "--total") slowReaders.total = std::stoul(value);
         if (name == "--wrap") {
             std::istringstream words(value);
             for (std::string word; words >> word;) wrap.push_back(word);
         }
+    }
+    if (slowReaders.seconds > 0) {
+        slowReaders.relayProgram = relayProgram;
+        return slow::run(slowReaders);
     }
     const auto folder = std::filesystem::temp_directory_path() / ("morvane-relay-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
