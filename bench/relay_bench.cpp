@@ -65,6 +65,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench_process.h"
+#include "paced_reader.h"
 #include "core/secure.h"
 #include "relay/relay_bytes.h"
 #include "relay/relay_identity.h"
@@ -157,10 +158,19 @@ std::string readText(Socket& socket) {
     return beast::buffers_to_string(buffer.data());
 }
 
+// Connects to a loopback port, with a small receive buffer when one is
+// given, so that the reader's pace reaches the sender's kernel.
+void dial(Socket& socket, std::uint16_t port, int receiveBuffer) {
+    auto& raw = socket.next_layer().socket();
+    raw.open(tcp::v4());
+    if (receiveBuffer > 0) raw.set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
+    socket.next_layer().connect({asio::ip::make_address("127.0.0.1"), port});
+}
+
 // A host's link, proved and welcomed.
-std::unique_ptr<Socket> link(asio::io_context& io, std::uint16_t port, const RelayIdentity& identity) {
+std::unique_ptr<Socket> link(asio::io_context& io, std::uint16_t port, const RelayIdentity& identity, int receiveBuffer = 0) {
     auto socket = std::make_unique<Socket>(io);
-    socket->next_layer().connect({asio::ip::make_address("127.0.0.1"), port});
+    dial(*socket, port, receiveBuffer);
     const auto seconds = static_cast<std::uint64_t>(std::time(nullptr));
     const auto hello = identity.helloHeader(seconds, Secure::randomBytes(16));
     socket->set_option(ws::stream_base::decorator([hello](ws::request_type& r) {
@@ -380,21 +390,8 @@ double mebibytes(long pages) { return static_cast<double>(pages) * 4096.0 / 1048
 // a small receive buffer so that the relay's kernel sees that pace.
 namespace slow {
 
-constexpr std::size_t chunk = 16 << 10;
-
-// A reader's pace: bytes a second, with a pause of `pauseSeconds` in every
-// `cycleSeconds` (none when the cycle is 0).
-struct Pace {
-    double bytesPerSecond = 0;
-    double cycleSeconds = 0, pauseSeconds = 0;
-    // When the reader will have read for `seconds` in all.
-    double when(double seconds) const {
-        if (cycleSeconds <= 0) return seconds;
-        const double active = cycleSeconds - pauseSeconds;
-        const double cycles = std::floor(seconds / active);
-        return cycles * cycleSeconds + (seconds - cycles * active);
-    }
-};
+using testing::PacedReader;
+using Pace = testing::ReadingPace;
 
 // How the connections of one kind ended.
 struct Ends {
@@ -409,46 +406,6 @@ struct Ends {
         else
             ++cut;
     }
-};
-
-// Reads a WebSocket at a pace until it ends.
-class PacedReader : public std::enable_shared_from_this<PacedReader> {
-public:
-    PacedReader(std::unique_ptr<Socket> socket, Pace pace, std::function<void(const beast::error_code&, const Socket&)> ended)
-        : socket_(std::move(socket)), pace_(pace), timer_(socket_->get_executor()), ended_(std::move(ended)) {}
-    void start() {
-        begun_ = Clock::now();
-        next();
-    }
-    std::uint64_t total() const { return total_; }
-    Socket& socket() { return *socket_; }
-
-private:
-    void next() {
-        const double elapsed = std::chrono::duration<double>(Clock::now() - begun_).count();
-        const double due = pace_.when(static_cast<double>(total_) / pace_.bytesPerSecond);
-        if (due <= elapsed) return read();
-        timer_.expires_after(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(due - elapsed)));
-        timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
-            if (!ec) self->read();
-        });
-    }
-    void read() {
-        socket_->async_read_some(buffer_, chunk, [self = shared_from_this()](beast::error_code ec, std::size_t n) {
-            self->buffer_.consume(self->buffer_.size());
-            self->total_ += n;
-            if (ec) return self->ended_(ec, *self->socket_);
-            self->next();
-        });
-    }
-
-    std::unique_ptr<Socket> socket_;
-    Pace pace_;
-    asio::steady_timer timer_;
-    std::function<void(const beast::error_code&, const Socket&)> ended_;
-    beast::flat_buffer buffer_;
-    std::uint64_t total_ = 0;
-    Clock::time_point begun_;
 };
 
 // A computer's link that sends whole records to its devices: an honest one
@@ -514,9 +471,7 @@ private:
 std::unique_ptr<Socket> device(asio::io_context& io, std::uint16_t port, const std::string& room, const std::string& ticket,
                                int receiveBuffer) {
     auto socket = std::make_unique<Socket>(io);
-    socket->next_layer().socket().open(tcp::v4());
-    socket->next_layer().socket().set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
-    socket->next_layer().connect({asio::ip::make_address("127.0.0.1"), port});
+    dial(*socket, port, receiveBuffer);
     socket->set_option(ws::stream_base::decorator(
         [](ws::request_type& r) { r.set(beast::http::field::sec_websocket_protocol, "morvane.v1"); }));
     socket->handshake("127.0.0.1", "/relay/v1/device/" + room + "?ticket=" + ticket);
@@ -543,8 +498,8 @@ struct Phone {
     int receiveBuffer;
     double redialSeconds;
     Ends ends;
-    std::vector<std::shared_ptr<PacedReader>> readers;  // every connection it made
-    std::shared_ptr<PacedReader> current;
+    std::vector<std::shared_ptr<PacedReader<Socket>>> readers;  // every connection it made
+    std::shared_ptr<PacedReader<Socket>> current;
 };
 
 struct Options {
@@ -593,7 +548,7 @@ int run(const Options& o) {
                         64 << 10);
     // A computer that sends past its credits to a phone on a poor link:
     // the phone is slow, and is told so.
-    phones.emplace_back("a phone reading 24 KB/s sent past its credits", computers[2].get(), Pace{24 * kb}, 32 << 10);
+    phones.emplace_back("a phone reading 24 KB/s sent past its credits", computers[2].get(), Pace{24 * kb}, 64 << 10);
     for (int a = 0; a < o.attackers; ++a)
         for (int d = 0; d < o.attackerDevices; ++d)
             phones.emplace_back("stranger", computers[honest + a].get(), Pace{o.attackerRate}, 4096, 0.2);
@@ -623,7 +578,7 @@ int run(const Options& o) {
             ++phone.ends.cut;
             return;
         }
-        auto reader = std::make_shared<PacedReader>(std::move(socket), phone.pace,
+        auto reader = std::make_shared<PacedReader<Socket>>(std::move(socket), phone.pace,
                                                     [&, p = &phone](const beast::error_code& ec, const Socket& s) {
                                                         p->ends.add(ec, s);
                                                         auto timer = std::make_shared<asio::steady_timer>(io);
@@ -641,7 +596,7 @@ int run(const Options& o) {
     // The computer whose link reads 200 KB/s, and its phone sending it
     // records of 60,000 bytes, at most a credit window ahead.
     Ends linkEnds, uploaderEnds;
-    std::shared_ptr<PacedReader> linkReader;
+    std::shared_ptr<PacedReader<Socket>> linkReader;
     std::function<void()> relink;
     std::function<void()> upload;
     std::unique_ptr<Socket> uploader;
@@ -652,8 +607,8 @@ int run(const Options& o) {
     asio::steady_timer uploadPoll(io);
     relink = [&] {
         try {
-            auto socket = link(io, port, computers[3]->identity);
-            linkReader = std::make_shared<PacedReader>(std::move(socket), Pace{200 * kb},
+            auto socket = link(io, port, computers[3]->identity, 64 << 10);
+            linkReader = std::make_shared<PacedReader<Socket>>(std::move(socket), Pace{200 * kb},
                                                        [&](const beast::error_code& ec, const Socket& s) {
                                                            linkEnds.add(ec, s);
                                                            linkEnds.bytes += linkReader->total();
@@ -913,8 +868,8 @@ int main(int argc, char** argv) {
         stalling.join();
         const auto held = sockStat();
         const long heldRss = rssKiB(innermost(relay));
-        // Past the slow close's grace.
-        std::this_thread::sleep_for(std::chrono::seconds(5));
+        // Past the window that judges them and the slow close's grace.
+        std::this_thread::sleep_for(std::chrono::seconds(12));
         const auto after = sockStat();
         std::ifstream log(folder / "relay.log");
         int closed = 0, reset = 0, phoneClosed = 0;
@@ -929,7 +884,7 @@ int main(int argc, char** argv) {
                     static_cast<int>(stalledDevices.size()), perDevice, recordBytes);
         std::printf("  the phone's stream %.0f MB/s, the phone closed as slow %d times; %d closed as slow, %d reset\n",
                     median(during.mbps), phoneClosed, closed, reset);
-        std::printf("  kernel TCP memory %.1f MiB before, %.1f MiB with them stalled (+%.1f), %.1f MiB 5 s later; "
+        std::printf("  kernel TCP memory %.1f MiB before, %.1f MiB with them stalled (+%.1f), %.1f MiB 12 s later; "
                     "orphans %ld, %ld, %ld; relay RSS %ld KiB\n",
                     mebibytes(quiet.pages), mebibytes(held.pages), mebibytes(held.pages - quiet.pages),
                     mebibytes(after.pages), quiet.orphans, held.orphans, after.orphans, heldRss);

@@ -1,51 +1,214 @@
 #include "relay_service/queue_budget.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace morvane::relay_service {
 
 void QueueBudget::add(BudgetedQueue* queue, const std::string& account) {
-    queues_[queue] = Entry{account, 0, false};
+    Entry entry;
+    entry.account = account;
+    queues_[queue] = std::move(entry);
     // Queues of no account are pooled, so that they too have a share.
     accounts_[account].queues.push_back(queue);
 }
 
-std::optional<QueueBudget::Over> QueueBudget::charge(BudgetedQueue* queue, std::size_t bytes, std::int64_t nowMillis) {
+std::optional<QueueBudget::Over> QueueBudget::charge(BudgetedQueue* queue, std::size_t bytes, BudgetedQueue* sender) {
     const auto found = queues_.find(queue);
-    if (found == queues_.end()) return Over{queue, Scope::connection};
+    if (found == queues_.end()) return Over{queue, Scope::connection, Cause::slow, {}};
     Entry& entry = found->second;
-    if (entry.bytes + bytes > limits_.perConnection) return Over{queue, Scope::connection};
-    auto& owner = accounts_.at(entry.account);
-    if (!entry.account.empty() && owner.bytes + bytes > limits_.perAccount)
-        return choose(&owner.queues, Scope::account, queue, bytes, nowMillis);
-    if (total_ + bytes > limits_.total) return choose(nullptr, Scope::total, queue, bytes, nowMillis);
-    entry.bytes += bytes;
-    total_ += bytes;
-    owner.bytes += bytes;
+    const auto verdict = judge(queue, entry, bytes);
+    if (verdict.over) return verdict.over;
+    count(queue, entry, static_cast<long long>(bytes));
+    if (!verdict.passes && sender && queues_.contains(sender)) hold(sender, queue);
     return std::nullopt;
+}
+
+QueueBudget::Verdict QueueBudget::judge(BudgetedQueue* queue, const Entry& entry, std::size_t extra) const {
+    if (entry.bytes + extra > limits_.perConnection) {
+        if (slow(entry)) return {Over{queue, Scope::connection, Cause::slow, *entry.pace}};
+        return {};
+    }
+    const auto& owner = accounts_.at(entry.account);
+    if (!entry.account.empty() && owner.bytes + extra > limits_.perAccount) {
+        if (auto* chosen = slowest(owner.queues))
+            return {Over{chosen, Scope::account, Cause::slowestOfAccount, *queues_.at(chosen).pace}};
+        return {};
+    }
+    if (total_ + extra <= limits_.total) return {std::nullopt, true};
+    // An equal share of the total for each account holding something, this
+    // one counted with what it asks for.
+    const auto holding = accountsWaiting_ + (owner.bytes == 0 ? 1 : 0);
+    const auto share = std::max(limits_.total / holding, limits_.leastShare);
+    const auto overShare = [&](const std::string& name) {
+        return accounts_.at(name).bytes + (name == entry.account ? extra : 0) > share;
+    };
+    std::vector<BudgetedQueue*> heavy;
+    for (auto* waiting : waiting_)
+        if (overShare(queues_.at(waiting).account)) heavy.push_back(waiting);
+    if (auto* chosen = slowest(heavy))
+        return {Over{chosen, Scope::total, Cause::slowestOverShare, *queues_.at(chosen).pace}};
+    // Nobody slow to spare: the total is lent, up to a quarter more, to a
+    // queue its peer keeps up with; memory held past the total moves.
+    if (total_ + extra <= lent() && keepsUp(entry, extra)) return {std::nullopt, true};
+    // Else an account within its share makes room where a peer is slow,
+    // and any other sender waits.
+    if (!overShare(entry.account))
+        if (auto* chosen = slowest(waiting_))
+            return {Over{chosen, Scope::total, Cause::slowest, *queues_.at(chosen).pace}};
+    return {};
+}
+
+bool QueueBudget::keepsUp(const Entry& entry, std::size_t extra) const {
+    const auto bytes = static_cast<std::uint64_t>(entry.bytes + extra);
+    const auto& samples = entry.samples;
+    if (samples.size() < 2) return bytes <= limits_.leastShare;
+    const auto took = samples.back().taken - samples.front().taken;
+    const auto millis = static_cast<std::uint64_t>(samples.back().at - samples.front().at);
+    return bytes * millis <= took * static_cast<std::uint64_t>(limits_.keepUpMillis);
+}
+
+bool QueueBudget::slow(const Entry& entry) const {
+    return !entry.closing && entry.pace &&
+           entry.pace->took * 1000 < limits_.floorBytesPerSecond * static_cast<std::uint64_t>(entry.pace->millis);
+}
+
+template <class Among>
+BudgetedQueue* QueueBudget::slowest(const Among& among) const {
+    BudgetedQueue* chosen = nullptr;
+    const Entry* best = nullptr;
+    for (auto* queue : among) {
+        const auto& entry = queues_.at(queue);
+        if (entry.bytes == 0 || !slow(entry)) continue;
+        // Took least a second; of two alike, the one holding more.
+        if (best) {
+            const auto mine = entry.pace->took * static_cast<std::uint64_t>(best->pace->millis);
+            const auto theirs = best->pace->took * static_cast<std::uint64_t>(entry.pace->millis);
+            if (mine > theirs || (mine == theirs && entry.bytes <= best->bytes)) continue;
+        }
+        chosen = queue, best = &entry;
+    }
+    return chosen;
+}
+
+void QueueBudget::count(BudgetedQueue* queue, Entry& entry, long long bytes) {
+    auto& owner = accounts_.at(entry.account);
+    const bool was = entry.bytes > 0, accountWas = owner.bytes > 0;
+    entry.bytes = static_cast<std::size_t>(static_cast<long long>(entry.bytes) + bytes);
+    if (!entry.closing) owner.bytes = static_cast<std::size_t>(static_cast<long long>(owner.bytes) + bytes);
+    total_ = static_cast<std::size_t>(static_cast<long long>(total_) + bytes);
+    if (!was && entry.bytes > 0) waiting_.insert(queue);
+    if (was && entry.bytes == 0) {
+        waiting_.erase(queue);
+        // Its peer took all it had: the next wait is judged afresh.
+        entry.samples.clear();
+        entry.pace.reset();
+    }
+    if (!accountWas && owner.bytes > 0) ++accountsWaiting_;
+    if (accountWas && owner.bytes == 0) --accountsWaiting_;
 }
 
 void QueueBudget::release(BudgetedQueue* queue, std::size_t bytes) {
     const auto found = queues_.find(queue);
     if (found == queues_.end()) return;
-    Entry& entry = found->second;
-    bytes = std::min(bytes, entry.bytes);
-    entry.bytes -= bytes;
-    total_ -= bytes;
-    accounts_.at(entry.account).bytes -= bytes;
+    count(queue, found->second, -static_cast<long long>(std::min(bytes, found->second.bytes)));
+    if (!held_.empty()) resumeWhereRoom();
+}
+
+void QueueBudget::hold(BudgetedQueue* sender, BudgetedQueue* queue) {
+    if (const auto found = std::find_if(held_.begin(), held_.end(), [&](const Held& held) { return held.sender == sender; });
+        found != held_.end()) {
+        found->queue = queue;
+        return;
+    }
+    held_.push_back(Held{sender, queue});
+}
+
+bool QueueBudget::held(const BudgetedQueue* sender) const {
+    return std::any_of(held_.begin(), held_.end(), [&](const Held& held) { return held.sender == sender; });
+}
+
+void QueueBudget::resumeWhereRoom() {
+    // A sender goes on once its queue and its account are within their
+    // limits and the total is too, or the queue keeps up within what the
+    // total lends. While the total is only just kept, the longest held goes
+    // on alone: each reads a message before it is judged again, and all at
+    // once would pass the total by a message each.
+    std::vector<BudgetedQueue*> going;
+    const bool roomy = total_ + limits_.total / 8 <= limits_.total;
+    bool room = total_ <= limits_.total;
+    for (auto it = held_.begin(); it != held_.end();) {
+        // A queue gone, or closing, takes nothing more.
+        const auto found = queues_.find(it->queue);
+        bool goes = found == queues_.end() || found->second.closing;
+        if (!goes) {
+            const auto& entry = found->second;
+            const bool within = entry.bytes <= limits_.perConnection &&
+                                (entry.account.empty() || accounts_.at(entry.account).bytes <= limits_.perAccount);
+            if (within && room) {
+                goes = true;
+                room = roomy;
+            } else {
+                goes = within && total_ <= lent() && keepsUp(entry, 0);
+            }
+        }
+        if (!goes) {
+            ++it;
+            continue;
+        }
+        going.push_back(it->sender);
+        it = held_.erase(it);
+    }
+    for (auto* sender : going) sender->resume();
 }
 
 void QueueBudget::closing(BudgetedQueue* queue) {
-    if (const auto found = queues_.find(queue); found != queues_.end()) found->second.closing = true;
+    const auto found = queues_.find(queue);
+    if (found == queues_.end() || found->second.closing) return;
+    // What it still writes counts in all until it is released, but no
+    // longer holds back its account's other senders: the peer was judged.
+    auto& entry = found->second;
+    auto& owner = accounts_.at(entry.account);
+    const bool accountWas = owner.bytes > 0;
+    owner.bytes -= entry.bytes;
+    if (accountWas && owner.bytes == 0) --accountsWaiting_;
+    entry.closing = true;
+    if (!held_.empty()) resumeWhereRoom();
 }
 
 void QueueBudget::remove(BudgetedQueue* queue) {
     const auto found = queues_.find(queue);
     if (found == queues_.end()) return;
-    total_ -= found->second.bytes;
+    count(queue, found->second, -static_cast<long long>(found->second.bytes));
     unlink(queue, found->second);
     queues_.erase(found);
+    std::erase_if(held_, [&](const Held& held) { return held.sender == queue; });
+    if (!held_.empty()) resumeWhereRoom();
+}
+
+void QueueBudget::tick(std::int64_t nowMillis) {
+    // A sender let go reads, and what it sends on is released in turn; one
+    // whose messages went nowhere leaves the next waiting for this.
+    if (!held_.empty()) resumeWhereRoom();
+    for (auto* queue : waiting_) {
+        auto& entry = queues_.at(queue);
+        if (entry.closing) continue;
+        auto& samples = entry.samples;
+        samples.push_back(Sample{nowMillis, queue->taken()});
+        // Keep the newest sample a window old, for the next window's start.
+        while (samples.size() > 2 && samples[1].at <= nowMillis - limits_.windowMillis) samples.pop_front();
+        const auto& first = samples.front();
+        if (first.at <= nowMillis - limits_.windowMillis)
+            entry.pace = QueuePace{samples.back().taken - std::min(first.taken, samples.back().taken), nowMillis - first.at};
+    }
+}
+
+std::optional<QueueBudget::Over> QueueBudget::overdue() const {
+    for (const auto& [sender, queue] : held_) {
+        const auto found = queues_.find(queue);
+        if (found == queues_.end()) continue;
+        if (const auto verdict = judge(queue, found->second, 0); verdict.over) return verdict.over;
+    }
+    return std::nullopt;
 }
 
 std::size_t QueueBudget::queued(const BudgetedQueue* queue) const {
@@ -56,6 +219,11 @@ std::size_t QueueBudget::queued(const BudgetedQueue* queue) const {
 std::size_t QueueBudget::queuedFor(const std::string& account) const {
     const auto found = accounts_.find(account);
     return found == accounts_.end() ? 0 : found->second.bytes;
+}
+
+std::optional<QueuePace> QueueBudget::pace(const BudgetedQueue* queue) const {
+    const auto found = queues_.find(const_cast<BudgetedQueue*>(queue));
+    return found == queues_.end() ? std::nullopt : found->second.pace;
 }
 
 std::string QueueBudget::describe(Scope scope) const {
@@ -71,76 +239,21 @@ std::string QueueBudget::describe(Scope scope) const {
 }
 
 std::string QueueBudget::explain(const Over& over) const {
-    std::string why;
+    const auto seconds = std::to_string(over.pace.millis / 1000) + "." + std::to_string(over.pace.millis % 1000 / 100);
+    std::string why = "it took " + std::to_string(over.pace.took >> 10) + " KiB of what it is sent in " + seconds +
+                      " s, under the " + byteSize(limits_.floorBytesPerSecond) + " a second asked of a peer";
     switch (over.cause) {
-        case Cause::ownLimit: why = "it does not read what it is sent"; break;
-        case Cause::stuck:
-            why = "it has taken nothing of what it is sent for " + std::to_string(over.stillMillis) +
-                  " ms, the longest of " + (over.scope == Scope::account ? "its account's connections" : "any connection");
-            break;
-        case Cause::overShare: why = "its account has the most waiting of any"; break;
-        case Cause::stillWriting: why = "it was closed as slow and the room its unfinished write holds is needed"; break;
+        case Cause::slow: break;
+        case Cause::slowestOfAccount: why += ", the slowest of its account's connections"; break;
+        case Cause::slowestOverShare: why += ", the slowest of the accounts holding more than their share"; break;
+        case Cause::slowest: why += ", the slowest of any connection"; break;
     }
-    return why + ", " + describe(over.scope);
-}
-
-QueueBudget::Over QueueBudget::choose(const std::vector<BudgetedQueue*>* among, Scope scope, BudgetedQueue* charged,
-                                      std::size_t extra, std::int64_t nowMillis) const {
-    // The open queue whose front write has not moved for longest; the
-    // charged one, idle before, would begin its write now.
-    BudgetedQueue* stalest = charged;
-    // Among all, a queue closed as slow whose unfinished write holds the
-    // room: its peer was judged already, and its grace is worth less than
-    // the room of a queue that reads.
-    BudgetedQueue* writing = nullptr;
-    std::size_t most = 0;
-    const auto since = [&](BudgetedQueue* queue, const Entry& entry) {
-        return entry.bytes == 0 ? nowMillis : queue->movedAt();
-    };
-    std::int64_t oldest = since(charged, queues_.at(charged));
-    const auto consider = [&](BudgetedQueue* queue, const Entry& entry) {
-        if (entry.bytes == 0 || queue == charged) return;
-        if (entry.closing) {
-            if (scope == Scope::total && entry.bytes > most) writing = queue, most = entry.bytes;
-            return;
-        }
-        if (const auto moved = queue->movedAt(); moved < oldest) stalest = queue, oldest = moved;
-    };
-    if (among) {
-        for (auto* queue : *among) consider(queue, queues_.at(queue));
-    } else {
-        for (const auto& [queue, entry] : queues_) consider(queue, entry);
-    }
-    // Within one account the stalest goes, perhaps the charged one: it is
-    // that account's own to choose. Among all, a queue that merely moved a
-    // moment before another is not stuck.
-    if (scope == Scope::account || nowMillis - oldest >= limits_.stuckMillis)
-        return Over{stalest, scope, Cause::stuck, nowMillis - oldest};
-    if (writing) return Over{writing, scope, Cause::stillWriting, nowMillis - writing->movedAt()};
-    // Nothing is stuck: the account holding most (the furthest over its
-    // share) gives up its stalest queue.
-    const auto& chargedAccount = queues_.at(charged).account;
-    const Account* heaviest = nullptr;
-    std::size_t heaviestBytes = 0;
-    for (const auto& [name, account] : accounts_) {
-        const auto bytes = account.bytes + (name == chargedAccount ? extra : 0);
-        if (!heaviest || bytes > heaviestBytes) heaviest = &account, heaviestBytes = bytes;
-    }
-    BudgetedQueue* chosen = nullptr;
-    oldest = std::numeric_limits<std::int64_t>::max();
-    for (auto* queue : heaviest->queues) {
-        const auto& entry = queues_.at(queue);
-        if (entry.closing || (entry.bytes == 0 && queue != charged)) continue;
-        if (const auto moved = since(queue, entry); moved < oldest) chosen = queue, oldest = moved;
-    }
-    if (!chosen) chosen = charged, oldest = nowMillis;
-    return Over{chosen, scope, Cause::overShare, nowMillis - oldest};
+    return why + "; " + describe(over.scope);
 }
 
 void QueueBudget::unlink(BudgetedQueue* queue, Entry& entry) {
     const auto found = accounts_.find(entry.account);
     if (found == accounts_.end()) return;
-    found->second.bytes -= std::min(found->second.bytes, entry.bytes);
     std::erase(found->second.queues, queue);
     if (found->second.queues.empty()) accounts_.erase(found);
 }

@@ -1,17 +1,24 @@
 // How many bytes the relay may hold waiting to be written: to one
 // connection, to the connections of one account, and in all. A peer that
 // stops reading must not hold the relay's memory, nor one account's peers
-// the memory every other account's records need; and when the relay is
-// full, room is made by closing a connection that is stuck, never one that
-// reads what it is sent. Pure bookkeeping on the server's one network
-// thread; the sockets carry out its verdicts.
+// the memory every other account's records need. A peer is judged by what
+// it took over a window of seconds, never by one wake-up of its writer: the
+// kernel wakes a blocked writer only once a good part of its buffer is free,
+// seconds apart for a phone on a slow link. Only a peer that took less than
+// the floor while it had something waiting is ever closed to make room;
+// otherwise whoever sent past a limit reads no more until room returns, and
+// an account within its fair share of the total may pass it by a little.
+// Pure bookkeeping on the server's one network thread; the sockets carry
+// out its verdicts.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace morvane::relay_service {
@@ -20,31 +27,51 @@ struct QueueLimits {
     std::size_t perConnection = 4u << 20;
     std::size_t perAccount = 16u << 20;
     std::size_t total = 256u << 20;
-    // A queue whose front write has not moved for this long is stuck: the
-    // first to go when room must be made. Below it, an account holding
-    // more than its share goes first.
-    std::int64_t stuckMillis = 1'000;
+    // A peer whose queue held something for this long is judged by what it
+    // took of it meanwhile...
+    std::int64_t windowMillis = 5'000;
+    // ...and is slow when that was less than this a second. A phone on a
+    // poor mobile link takes 150 KB or more a second, and one that stops
+    // for 2.5 s in a window of 5 still takes several times this.
+    std::size_t floorBytesPerSecond = 32u << 10;
+    // An account's fair share of the total is never less than what a
+    // computer may have on its way to one phone (its credit window and a
+    // record), however many accounts hold something.
+    std::size_t leastShare = 2u << 20;
+    // Past the total, a queue whose peer takes what it holds within this
+    // long is lent room (a quarter of the total at most) rather than its
+    // sender made to wait; before its pace is known, one holding no more
+    // than the least share.
+    std::int64_t keepUpMillis = 10'000;
 };
 
 // Which limit a charge ran into.
 enum class QueueScope { connection, account, total };
 
-// Why a queue must make room.
+// Why a queue must make room: its peer took less than the floor over the
+// window, and it is
 enum class QueueCause {
-    ownLimit,      // it holds all one connection may
-    stuck,         // its front write moved least recently
-    overShare,     // its account holds the most of what waits
-    stillWriting,  // closed as slow already, what it is still writing is the room needed
+    slow,               // the queue over its own limit
+    slowestOfAccount,   // the slowest of its account's, over the account's limit
+    slowestOverShare,   // the slowest of the accounts holding more than their share of the total
+    slowest,            // the slowest of all
 };
 
 class BudgetedQueue;
+
+// What a peer took of its queue over the window, and how long that was.
+struct QueuePace {
+    std::uint64_t took = 0;
+    std::int64_t millis = 0;
+    bool operator==(const QueuePace&) const = default;
+};
 
 // The queue that must make room for a charge, and why.
 struct QueueOver {
     BudgetedQueue* queue = nullptr;
     QueueScope scope = QueueScope::connection;
-    QueueCause cause = QueueCause::ownLimit;
-    std::int64_t stillMillis = 0;  // how long its front write had not moved
+    QueueCause cause = QueueCause::slow;
+    QueuePace pace;
     bool operator==(const QueueOver&) const = default;
 };
 
@@ -52,14 +79,13 @@ struct QueueOver {
 class BudgetedQueue {
 public:
     virtual ~BudgetedQueue() = default;
-    // When its front write last moved (the kernel took some of it) or,
-    // when it was idle before, when that write began; on the clock the
-    // budget is given.
-    virtual std::int64_t movedAt() const = 0;
-    // Makes room: a queue closed as slow already gives back at once what
-    // it is still writing (its connection is reset, and it is removed from
-    // the budget); any other closes as slow, dropping what waits.
+    // Bytes its peer has taken since the connection opened: what the
+    // kernel has had acknowledged, never less than before.
+    virtual std::uint64_t taken() const = 0;
+    // Closes as slow: what waits is dropped, the close goes next.
     virtual void makeRoom(const QueueOver& over) = 0;
+    // Its reads were held back (it sent past a limit) and may go on.
+    virtual void resume() = 0;
 };
 
 class QueueBudget {
@@ -72,52 +98,100 @@ public:
 
     // A queue counted against an account ("" for none).
     void add(BudgetedQueue* queue, const std::string& account);
-    // Charges `bytes` to the queue when they fit every limit. When they do
-    // not, nothing is charged and the answer names the queue that must make
-    // room (perhaps this one): past its own limit, this one; past its
-    // account's, that account's open queue whose front write has not moved
-    // for longest; past the total, that queue among all when it has not
-    // moved for `stuckMillis`, else a queue closed as slow that still
-    // writes, else the stalest queue of the account holding most.
-    std::optional<Over> charge(BudgetedQueue* queue, std::size_t bytes, std::int64_t nowMillis);
+    // Charges `bytes` sent by `sender` (the connection whose message they
+    // are, or null) to the queue. When they pass a limit, a queue its peer
+    // drains too slowly must make room first: the answer names it, perhaps
+    // this one, and nothing is charged. Past its own limit, this one if it
+    // is slow; past its account's, that account's slowest; past the total,
+    // the slowest of the accounts over their share, else, for an account
+    // within its share, nobody while the total is passed by less than a
+    // quarter, then the slowest of all. When no peer is slow enough to
+    // close, the bytes are charged anyway and the sender is held back:
+    // `held` until the queue, its account and the total are within their
+    // limits again, when it is resumed.
+    std::optional<Over> charge(BudgetedQueue* queue, std::size_t bytes, BudgetedQueue* sender);
     void release(BudgetedQueue* queue, std::size_t bytes);
-    // The queue is closing as slow: it is never chosen to close again, and
-    // what it still holds counts until released or given back.
+    // The queue is closing as slow: it is never chosen again, and what it
+    // still holds counts until released.
     void closing(BudgetedQueue* queue);
-    // Forgets the queue and whatever it still held.
+    // Forgets the queue, whatever it still held and its being held back.
     void remove(BudgetedQueue* queue);
+    bool held(const BudgetedQueue* sender) const;
+
+    // Notes what each peer with something waiting has taken, every fifth of
+    // the window (`tickMillis`).
+    void tick(std::int64_t nowMillis);
+    std::int64_t tickMillis() const { return limits_.windowMillis / 5; }
+    // A slow queue standing in the way of a sender held back, to close.
+    std::optional<Over> overdue() const;
 
     std::size_t queued(const BudgetedQueue* queue) const;
     std::size_t queuedFor(const std::string& account) const;
     std::size_t total() const { return total_; }
     const QueueLimits& limits() const { return limits_; }
+    // What its peer took over the last window, once it has had something
+    // waiting that long.
+    std::optional<QueuePace> pace(const BudgetedQueue* queue) const;
 
     // The words the log gives a scope's limit, as "over the 16 MiB one
     // account may have waiting".
     std::string describe(Scope scope) const;
-    // Why the queue was chosen, as the log tells it: its cause and the
-    // limit reached.
+    // Why the queue was chosen, as the log tells it: what it took, its
+    // cause and the limit reached.
     std::string explain(const Over& over) const;
 
 private:
+    struct Sample {
+        std::int64_t at = 0;
+        std::uint64_t taken = 0;
+    };
     struct Entry {
         std::string account;
         std::size_t bytes = 0;
         bool closing = false;
+        // Taken a tick apart while it has held something, back to the last
+        // one a window old.
+        std::deque<Sample> samples;
+        std::optional<QueuePace> pace;
     };
     struct Account {
         std::size_t bytes = 0;
         std::vector<BudgetedQueue*> queues;
     };
-    // Who makes room in `among` (every queue when null) for `extra` more
-    // bytes charged to `charged`.
-    Over choose(const std::vector<BudgetedQueue*>* among, Scope scope, BudgetedQueue* charged, std::size_t extra,
-                std::int64_t nowMillis) const;
+
+    // The total and what it lends past it.
+    std::size_t lent() const { return limits_.total + limits_.total / 4; }
+    bool slow(const Entry& entry) const;
+    bool keepsUp(const Entry& entry, std::size_t extra) const;
+    // The queue whose peer took least, of those slow enough to close that
+    // `among` admits.
+    template <class Among>
+    BudgetedQueue* slowest(const Among& among) const;
+    // What stands in the way of `extra` more bytes charged to `queue`: a
+    // queue to close, or nothing to close (the bytes may pass, or the
+    // sender waits).
+    struct Verdict {
+        std::optional<Over> over;
+        bool passes = false;  // within every limit, or an account within its share lent a little of the total
+    };
+    Verdict judge(BudgetedQueue* queue, const Entry& entry, std::size_t extra) const;
+    void count(BudgetedQueue* queue, Entry& entry, long long bytes);
+    void hold(BudgetedQueue* sender, BudgetedQueue* queue);
+    void resumeWhereRoom();
     void unlink(BudgetedQueue* queue, Entry& entry);
 
     QueueLimits limits_;
     std::unordered_map<BudgetedQueue*, Entry> queues_;
     std::unordered_map<std::string, Account> accounts_;
+    std::unordered_set<BudgetedQueue*> waiting_;  // queues holding something
+    std::size_t accountsWaiting_ = 0;             // accounts holding something
+    // Senders held back, each with the queue it sent past a limit, the
+    // longest held first.
+    struct Held {
+        BudgetedQueue* sender;
+        BudgetedQueue* queue;
+    };
+    std::vector<Held> held_;
     std::size_t total_ = 0;
 };
 

@@ -52,6 +52,7 @@ std::optional<std::string> onlyKeys(const json& object, const std::set<std::stri
 // What may wait to be written and how many connections may be open. A
 // connection must have room for what an honest host sends a device before
 // it hears back: the secure channel's credit window and a record.
+static_assert(QueueLimits{}.leastShare == RelayLimits::minQueuedBytesPerConnection);
 std::optional<std::string> applyQueueAndListenLimits(const json& limits, RelayConfig& config) {
     std::int64_t connection = static_cast<std::int64_t>(config.queues.perConnection),
                  account = static_cast<std::int64_t>(config.queues.perAccount),

@@ -97,10 +97,6 @@ inline constexpr int maxDevicesPerRoom = 64;
 // have on its way to a device (the credit window) and one more record.
 inline constexpr std::size_t minQueuedBytesPerConnection = 2u << 20;
 static_assert(minQueuedBytesPerConnection >= SecureChannel::creditWindow + maxHostFrameBytes);
-// A peer closed for not reading gets this long for the write it is in
-// and its close; then its socket is reset, so that neither its end nor
-// what the kernel still holds for it outlives the connection.
-inline constexpr std::int64_t slowCloseMillis = 2'000;
 // How long a close that went out at once, with nothing before it, waits
 // for the peer's reply before the socket is reset.
 inline constexpr std::int64_t closeReplyMillis = 1'000;
@@ -115,6 +111,16 @@ inline constexpr int sendBufferBytes = 512 << 10;
 // not 1 MiB; a phone on a slow link still has some 60 KB on their way, more
 // than its link carries in a round trip.
 inline constexpr int answerSendBufferBytes = 32 << 10;
+// What the kernel may hold that an upgraded socket has not read (doubled, as
+// above): a socket whose reads are held back while what it sent waits keeps
+// no more than this there, and a host's stream to its phones needs no more.
+inline constexpr int receiveBufferBytes = 512 << 10;
+// What the kernel may hold of an upgraded socket's writes before it sends
+// them. Past it, the rest waits in the relay's queue, where the budget sees
+// it and a close can go ahead of it, and the writer is woken as soon as
+// half of it has gone rather than once a third of the whole buffer is free
+// (seconds apart for a slow phone). A peer that reads keeps nothing unsent.
+inline constexpr int unsentBytes = 64 << 10;
 // What a socket that is streaming reads from the network at once, so that
 // a host's message in many small frames costs a few reads, not one a frame.
 inline constexpr std::size_t readAheadBytes = 65'536;

@@ -11,6 +11,7 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include "core/clock.h"
 #include "relay_service/client_address.h"
 #include "relay_service/detail/http_connection.h"
 #include "relay_service/relay_accounts.h"
@@ -32,7 +33,23 @@ using namespace detail;
 RelayServer::RelayServer(asio::io_context& io, RelayServerOptions options, RelayServerParts parts, RelayLog log)
     : impl_(std::make_shared<Impl>(io, std::move(options), std::move(parts), std::move(log))) {}
 
+namespace {
+
+void tickBudget(const std::shared_ptr<RelayServer::Impl>& impl) {
+    impl->budgetTick.expires_after(std::chrono::milliseconds(impl->budget.tickMillis()));
+    impl->budgetTick.async_wait([weak = std::weak_ptr<RelayServer::Impl>(impl)](beast::error_code ec) {
+        const auto self = weak.lock();
+        if (ec || !self || self->stopped) return;
+        self->budget.tick(nowMillis());
+        while (const auto over = self->budget.overdue()) over->queue->makeRoom(*over);
+        tickBudget(self);
+    });
+}
+
+}  // namespace
+
 RelayServer::~RelayServer() {
+    impl_->budgetTick.cancel();
     impl_->stopped = true;
     impl_->gone = true;
     impl_->drained = nullptr;
@@ -66,6 +83,7 @@ void RelayServer::start() {
                                  " is neither); give a certificate and key, or put a proxy that ends TLS in front");
     impl_->proxiesOnly = rule == PlainListen::proxiesOnly;
     listenAt(at);
+    tickBudget(impl_);
 }
 
 void RelayServer::listenAt(const tcp::endpoint& at) {
@@ -150,6 +168,7 @@ void RelayServer::stop(std::function<void()> drained) {
     const bool first = !impl_->stopped;
     if (first) impl_->hub.shutDown();
     impl_->stopped = true;
+    impl_->budgetTick.cancel();
     if (drained) impl_->drained = std::move(drained);
     if (first) {
         // A connection may end as it is told: the list is copied first.

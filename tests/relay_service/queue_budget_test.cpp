@@ -1,6 +1,8 @@
 // What waits to be written, per connection, per account and in all: which
-// queue must make room when a charge does not fit, and that a queue whose
-// peer reads is never the one.
+// queue must make room when a charge does not fit, judged by what its peer
+// took over a window on a manual clock; that a peer taking more than the
+// floor is never the one, whoever else holds the relay; and when a sender
+// held back goes on.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -11,171 +13,365 @@ namespace morvane::relay_service {
 namespace {
 
 struct Queue final : BudgetedQueue {
-    std::int64_t moved = 0;
-    std::int64_t movedAt() const override { return moved; }
+    std::uint64_t took = 0;
+    std::uint64_t rate = 0;  // bytes a second its peer takes
+    int resumed = 0;
+    std::uint64_t taken() const override { return took; }
     void makeRoom(const QueueOver&) override {}
+    void resume() override { ++resumed; }
 };
+
+// Small limits, a window of a second (a tick each 200 ms) and a floor of
+// 100 bytes a second.
+constexpr QueueLimits small{1000, 1500, 3000, 1000, 100, 200, 2000};
+QueueLimits with(std::size_t perConnection, std::size_t perAccount, std::size_t total) {
+    auto limits = small;
+    limits.perConnection = perConnection, limits.perAccount = perAccount, limits.total = total;
+    return limits;
+}
 
 struct Step {
-    enum Kind { add, charge, release, closing, remove } kind;
-    char queue;
-    std::size_t bytes = 0;
-    std::string account = {};
-    std::int64_t moved = 0;  // a charge: when the queue's front write last moved
+    enum Kind { add, charge, reads, wait, release, closing, remove } kind;
+    char queue = 0;
+    std::size_t amount = 0;     // bytes charged or released, bytes a second read, milliseconds waited
+    std::string account = {};   // add
+    char sender = 0;            // charge: the queue whose message it is
 };
 
-TEST(QueueBudget, AChargeThatDoesNotFitNamesAQueueThatIsStuckNeverOneThatReads) {
+// The queues of one case on a manual clock.
+struct Rig {
+    explicit Rig(QueueLimits limits) : budget(limits) {}
+    QueueBudget budget;
+    std::map<char, Queue> queues;
+    std::int64_t now = 0;
+    Queue* at(char name) { return name ? &queues[name] : nullptr; }
+
+    std::optional<QueueOver> run(const Step& step) {
+        auto* queue = at(step.queue);
+        switch (step.kind) {
+            case Step::add: budget.add(queue, step.account); break;
+            case Step::charge: return budget.charge(queue, step.amount, at(step.sender));
+            case Step::reads: queue->rate = step.amount; break;
+            case Step::wait:
+                for (std::int64_t waited = 0; waited < static_cast<std::int64_t>(step.amount);) {
+                    const auto tick = budget.tickMillis();
+                    waited += tick, now += tick;
+                    for (auto& [name, each] : queues) each.took += each.rate * static_cast<std::uint64_t>(tick) / 1000;
+                    budget.tick(now);
+                }
+                break;
+            case Step::release: budget.release(queue, step.amount); break;
+            case Step::closing: budget.closing(queue); break;
+            case Step::remove: budget.remove(queue); break;
+        }
+        return std::nullopt;
+    }
+};
+
+TEST(QueueBudget, OnlyAPeerTakingLessThanTheFloorOverAWindowIsClosedAndAnyOtherSenderWaits) {
     using Cause = QueueCause;
+    using Scope = QueueScope;
     struct Expected {
-        char queue;
-        QueueScope scope;
-        Cause cause;
+        enum { fits, waits, closes } what;
+        char queue = 0;
+        Scope scope = Scope::connection;
+        Cause cause = Cause::slow;
     };
     struct Case {
         const char* name;
         QueueLimits limits;
         std::vector<Step> before;
-        Step last;  // a charge, at time 10,000
-        std::optional<Expected> over;
+        Step last;  // a charge, sent by 's' when it names no sender
+        Expected expected;
     };
-    const QueueLimits roomy{1000, 1500, 3000, 1000};
+    const auto fits = Expected{Expected::fits};
+    const auto waits = Expected{Expected::waits};
+    const auto closes = [](char queue, Scope scope, Cause cause) { return Expected{Expected::closes, queue, scope, cause}; };
+    // Three strangers' devices holding most of the total, each reading
+    // a little more than the floor.
+    const std::vector<Step> strangers = {{Step::add, 'a', 0, "y1"},   {Step::add, 'b', 0, "y2"},
+                                         {Step::add, 'c', 0, "y3"},   {Step::reads, 'a', 150},
+                                         {Step::reads, 'b', 150},     {Step::reads, 'c', 150},
+                                         {Step::charge, 'a', 900},    {Step::charge, 'b', 900}};
+    const auto after = [&](std::vector<Step> more) {
+        auto steps = strangers;
+        steps.insert(steps.end(), more.begin(), more.end());
+        return steps;
+    };
     const std::vector<Case> cases = {
-        {"it fits", roomy, {{Step::add, 'a', 0, "x"}, {Step::charge, 'a', 500}}, {Step::charge, 'a', 500}, std::nullopt},
-        {"one connection over its own",
-         roomy,
-         {{Step::add, 'a', 0, "x"}, {Step::charge, 'a', 800}},
-         {Step::charge, 'a', 201},
-         Expected{'a', QueueScope::connection, Cause::ownLimit}},
-        {"the account over: its queue that moved least recently, though another holds more",
-         roomy,
+        {"within every limit it fits", small, {{Step::add, 'a', 0, "x"}, {Step::charge, 'a', 500}}, {Step::charge, 'a', 500},
+         fits},
+        {"past its own limit, a peer that took less than the floor over the window",
+         small,
+         {{Step::add, 'a', 0, "x"}, {Step::reads, 'a', 50}, {Step::charge, 'a', 900}, {Step::wait, 0, 1200}},
+         {Step::charge, 'a', 200},
+         closes('a', Scope::connection, Cause::slow)},
+        {"past its own limit, a peer above the floor: its sender waits",
+         small,
+         {{Step::add, 'a', 0, "x"}, {Step::reads, 'a', 150}, {Step::charge, 'a', 900}, {Step::wait, 0, 1200}},
+         {Step::charge, 'a', 200},
+         waits},
+        {"past its own limit before a window has passed: its sender waits",
+         small,
+         {{Step::add, 'a', 0, "x"}, {Step::charge, 'a', 900}, {Step::wait, 0, 600}},
+         {Step::charge, 'a', 200},
+         waits},
+        {"a peer that took all it held is judged afresh",
+         small,
+         {{Step::add, 'a', 0, "x"},
+          {Step::reads, 'a', 50},
+          {Step::charge, 'a', 900},
+          {Step::wait, 0, 1200},
+          {Step::release, 'a', 900},
+          {Step::charge, 'a', 900}},
+         {Step::charge, 'a', 200},
+         waits},
+        {"past the account's limit, its slowest, not the one holding most",
+         small,
          {{Step::add, 'a', 0, "x"},
           {Step::add, 'b', 0, "x"},
-          {Step::charge, 'a', 800, "", 9'990},
-          {Step::charge, 'b', 600, "", 9'900}},
-         {Step::charge, 'a', 150},
-         Expected{'b', QueueScope::account, Cause::stuck}},
-        {"the account over, this queue the stalest",
-         {2000, 1500, 3000, 1000},
-         {{Step::add, 'a', 0, "x"}, {Step::add, 'b', 0, "x"}, {Step::charge, 'a', 300, "", 9'990}, {Step::charge, 'b', 900, "", 5'000}},
-         {Step::charge, 'b', 400},
-         Expected{'b', QueueScope::account, Cause::stuck}},
-        {"a closing queue is never closed again within the account",
-         roomy,
+          {Step::reads, 'a', 80},
+          {Step::reads, 'b', 20},
+          {Step::charge, 'a', 800},
+          {Step::charge, 'b', 600},
+          {Step::wait, 0, 1200}},
+         {Step::charge, 'a', 200},
+         closes('b', Scope::account, Cause::slowestOfAccount)},
+        {"past the account's limit, a queue closing is never chosen again",
+         small,
          {{Step::add, 'a', 0, "x"},
           {Step::add, 'b', 0, "x"},
-          {Step::charge, 'a', 900, "", 1'000},
-          {Step::charge, 'b', 500, "", 9'999},
-          {Step::closing, 'a'}},
-         {Step::charge, 'b', 200},
-         Expected{'b', QueueScope::account, Cause::stuck}},
-        {"the relay over, nothing stuck but a queue closed as slow: it gives back what it still writes",
-         {1000, 1500, 1500, 1000},
-         {{Step::add, 'p', 0, "phone"},
-          {Step::add, 'a', 0, "x"},
-          {Step::add, 'b', 0, "y"},
-          {Step::charge, 'a', 500, "", 9'900},
-          {Step::charge, 'b', 600, "", 1'000},
-          {Step::charge, 'p', 200, "", 9'950},
+          {Step::add, 'c', 0, "x"},
+          {Step::reads, 'a', 150},
+          {Step::reads, 'b', 20},
+          {Step::reads, 'c', 90},
+          {Step::charge, 'a', 800},
+          {Step::charge, 'b', 600},
+          {Step::charge, 'c', 600},
+          {Step::wait, 0, 1200},
           {Step::closing, 'b'}},
-         {Step::charge, 'p', 400},
-         Expected{'b', QueueScope::total, Cause::stillWriting}},
-        {"another account's queue is not this account's to close",
-         roomy,
-         {{Step::add, 'a', 0, "x"}, {Step::add, 'c', 0, "y"}, {Step::charge, 'c', 990}, {Step::charge, 'a', 900}},
-         {Step::charge, 'a', 100},
-         std::nullopt},
-        // Devices that stopped reading, each holding one record, fill the
-        // relay; a phone that reads is sent a keyframe larger than any.
-        {"the relay over: a stuck queue of any account, not the reading phone sent more than any holds",
-         {1000, 1500, 1500, 1000},
-         {{Step::add, 'p', 0, "phone"},
-          {Step::add, 'a', 0, "x"},
-          {Step::add, 'b', 0, "y"},
-          {Step::add, 'c', 0, "z"},
-          {Step::charge, 'a', 400, "", 1'000},
-          {Step::charge, 'b', 400, "", 2'000},
-          {Step::charge, 'c', 400, "", 3'000},
-          {Step::charge, 'p', 200, "", 9'999}},
-         {Step::charge, 'p', 400},
-         Expected{'a', QueueScope::total, Cause::stuck}},
-        {"the relay over, nothing stuck yet: the stalest queue of the account holding most",
-         {1000, 1500, 1500, 1000},
-         {{Step::add, 'p', 0, "phone"},
-          {Step::add, 'a', 0, "x"},
+         {Step::charge, 'a', 200},
+         closes('c', Scope::account, Cause::slowestOfAccount)},
+        {"what a queue closing still writes no longer counts against its account",
+         small,
+         {{Step::add, 'a', 0, "x"},
           {Step::add, 'b', 0, "x"},
-          {Step::add, 'c', 0, "y"},
-          {Step::charge, 'a', 350, "", 9'500},
-          {Step::charge, 'b', 350, "", 9'800},
-          {Step::charge, 'c', 300, "", 9'100},
-          {Step::charge, 'p', 200, "", 9'950}},
+          {Step::charge, 'a', 800},
+          {Step::charge, 'b', 600},
+          {Step::closing, 'b'}},
+         {Step::charge, 'a', 200},
+         fits},
+        {"past the account's limit, nobody slow: its sender waits",
+         small,
+         {{Step::add, 'a', 0, "x"},
+          {Step::add, 'b', 0, "x"},
+          {Step::reads, 'a', 300},
+          {Step::reads, 'b', 200},
+          {Step::charge, 'a', 800},
+          {Step::charge, 'b', 600},
+          {Step::wait, 0, 1200}},
+         {Step::charge, 'a', 200},
+         waits},
+        {"past the total, a slow peer of an account over its share, though one within it is slower",
+         with(1000, 3000, 3000),
+         {{Step::add, 'a', 0, "x"},
+          {Step::add, 'b', 0, "x"},
+          {Step::add, 'z', 0, "z"},
+          {Step::add, 'p', 0, "phone"},
+          {Step::reads, 'a', 60},
+          {Step::reads, 'b', 50},
+          {Step::reads, 'z', 10},
+          {Step::charge, 'a', 900},
+          {Step::charge, 'b', 900},
+          {Step::charge, 'z', 300},
+          {Step::wait, 0, 1200},
+          {Step::charge, 'p', 800}},
+         {Step::charge, 'p', 200},
+         closes('b', Scope::total, Cause::slowestOverShare)},
+        // Strangers' devices reading just above the floor hold the
+        // total; a phone that reads is lent room, a stranger waits.
+        {"past the total, nobody slow: a queue its peer keeps up with is lent room",
+         small,
+         after({{Step::add, 'p', 0, "phone"},
+                {Step::reads, 'p', 1000},
+                {Step::charge, 'p', 300},
+                {Step::charge, 'c', 700},
+                {Step::wait, 0, 1200}}),
+         {Step::charge, 'p', 300},
+         fits},
+        {"past the total, nobody slow: a stranger over its share waits",
+         small,
+         after({{Step::add, 'p', 0, "phone"},
+                {Step::reads, 'p', 1000},
+                {Step::charge, 'p', 300},
+                {Step::charge, 'c', 700},
+                {Step::wait, 0, 1200}}),
+         {Step::charge, 'a', 200, "", 'h'},
+         waits},
+        {"past the total, a phone that stopped a moment waits rather than being closed",
+         small,
+         after({{Step::add, 'p', 0, "phone"},
+                {Step::charge, 'c', 1000},
+                {Step::wait, 0, 1200},
+                {Step::charge, 'p', 100},
+                {Step::wait, 0, 600}}),
+         {Step::charge, 'p', 200},
+         waits},
+        {"past the total, one within its share not yet keeping up makes room where a peer is slow",
+         small,
+         after({{Step::add, 'z', 0, "z"},
+                {Step::reads, 'z', 50},
+                {Step::charge, 'z', 600},
+                {Step::wait, 0, 1200},
+                {Step::add, 'p', 0, "phone"},
+                {Step::charge, 'p', 300}}),
          {Step::charge, 'p', 400},
-         Expected{'a', QueueScope::total, Cause::overShare}},
-        {"the relay over, nothing stuck, the charged account the heaviest: its own queue",
-         {2000, 1500, 1500, 1000},
-         {{Step::add, 'p', 0, "phone"}, {Step::add, 'c', 0, "y"}, {Step::charge, 'c', 500, "", 9'100}, {Step::charge, 'p', 700, "", 9'990}},
-         {Step::charge, 'p', 400},
-         Expected{'p', QueueScope::total, Cause::overShare}},
+         closes('z', Scope::total, Cause::slowest)},
+        {"past the quarter the total lends, one that keeps up makes room where a peer is slow",
+         small,
+         after({{Step::charge, 'c', 1000},
+                {Step::add, 'z', 0, "z"},
+                {Step::reads, 'z', 50},
+                {Step::charge, 'z', 600},
+                {Step::add, 'p', 0, "phone"},
+                {Step::reads, 'p', 1000},
+                {Step::charge, 'p', 100},
+                {Step::wait, 0, 1200}}),
+         {Step::charge, 'p', 300},
+         closes('z', Scope::total, Cause::slowest)},
         {"a queue of no account counts only in all",
-         {1000, 100, 3000, 1000},
+         with(1000, 100, 3000),
          {{Step::add, 'a', 0, ""}, {Step::charge, 'a', 900}},
          {Step::charge, 'a', 50},
-         std::nullopt},
+         fits},
         {"released bytes are room again",
-         roomy,
+         small,
          {{Step::add, 'a', 0, "x"}, {Step::charge, 'a', 900}, {Step::release, 'a', 500}},
          {Step::charge, 'a', 500},
-         std::nullopt},
+         fits},
         {"a removed queue holds nothing",
-         {1000, 1000, 3000, 1000},
+         with(1000, 1000, 3000),
          {{Step::add, 'a', 0, "x"}, {Step::add, 'b', 0, "x"}, {Step::charge, 'a', 900}, {Step::remove, 'a'}},
          {Step::charge, 'b', 900},
-         std::nullopt},
+         fits},
     };
-    constexpr std::int64_t now = 10'000;
     for (const auto& c : cases) {
-        QueueBudget budget(c.limits);
-        std::map<char, Queue> queues;
-        for (const auto& step : c.before) {
-            auto* queue = &queues[step.queue];
-            switch (step.kind) {
-                case Step::add: budget.add(queue, step.account); break;
-                case Step::charge:
-                    ASSERT_EQ(budget.charge(queue, step.bytes, now), std::nullopt) << c.name;
-                    queue->moved = step.moved;
-                    break;
-                case Step::release: budget.release(queue, step.bytes); break;
-                case Step::closing: budget.closing(queue); break;
-                case Step::remove: budget.remove(queue); break;
-            }
-        }
-        auto* charged = &queues[c.last.queue];
-        const auto held = budget.queued(charged), total = budget.total();
-        const auto over = budget.charge(charged, c.last.bytes, now);
-        if (!c.over) {
-            EXPECT_EQ(over, std::nullopt) << c.name;
-            EXPECT_EQ(budget.queued(charged), held + c.last.bytes) << c.name;
+        SCOPED_TRACE(c.name);
+        Rig rig(c.limits);
+        for (const auto& step : c.before) ASSERT_EQ(rig.run(step), std::nullopt);
+        auto last = c.last;
+        if (!last.sender) last.sender = 's';
+        rig.budget.add(rig.at(last.sender), "sender");
+        auto* charged = rig.at(last.queue);
+        const auto held = rig.budget.queued(charged), total = rig.budget.total();
+        const auto over = rig.run(last);
+        if (c.expected.what == Expected::closes) {
+            ASSERT_TRUE(over);
+            EXPECT_EQ(over->queue, rig.at(c.expected.queue));
+            EXPECT_EQ(over->scope, c.expected.scope);
+            EXPECT_EQ(over->cause, c.expected.cause);
+            EXPECT_EQ(over->pace, rig.budget.pace(over->queue));
+            // A charge that does not fit charges nothing.
+            EXPECT_EQ(rig.budget.queued(charged), held);
+            EXPECT_EQ(rig.budget.total(), total);
             continue;
         }
-        ASSERT_TRUE(over) << c.name;
-        EXPECT_EQ(over->queue, &queues[c.over->queue]) << c.name;
-        EXPECT_EQ(over->scope, c.over->scope) << c.name;
-        EXPECT_EQ(over->cause, c.over->cause) << c.name;
-        // A charge that does not fit charges nothing.
-        EXPECT_EQ(budget.queued(charged), held) << c.name;
-        EXPECT_EQ(budget.total(), total) << c.name;
+        // Charged, and its sender held back when it does not fit.
+        EXPECT_EQ(over, std::nullopt);
+        EXPECT_EQ(rig.budget.queued(charged), held + last.amount);
+        EXPECT_EQ(rig.budget.held(rig.at(last.sender)), c.expected.what == Expected::waits);
     }
 }
 
-TEST(QueueBudget, TheLogNamesEachLimitAndWhyTheQueueWasChosenInWords) {
-    const QueueBudget budget({4u << 20, 16u << 20, 1000, 1000});
+TEST(QueueBudget, AHeldSenderGoesOnOnceItsQueueAndTheTotalAllowAndAloneWhileTheTotalIsOnlyJustKept) {
+    struct Case {
+        const char* name;
+        std::vector<Step> before;  // 's' and 't' held in turn
+        std::vector<Step> then;
+        std::string resumed;  // in order
+        std::string held;
+    };
+    // Three strangers' devices fill a total of 2700; 's' then 't' send one
+    // more record each to the first two.
+    const std::vector<Step> full = {
+        {Step::add, 'a', 0, "y1"}, {Step::add, 'b', 0, "y2"}, {Step::add, 'c', 0, "y3"},
+        {Step::add, 's', 0, "y1"}, {Step::add, 't', 0, "y2"}, {Step::charge, 'a', 900},
+        {Step::charge, 'b', 900},  {Step::charge, 'c', 900},  {Step::charge, 'a', 100, "", 's'},
+        {Step::charge, 'b', 100, "", 't'}};
+    const std::vector<Step> ownLimit = {
+        {Step::add, 'a', 0, "x"}, {Step::add, 's', 0, "x"}, {Step::charge, 'a', 900}, {Step::charge, 'a', 200, "", 's'}};
+    const std::vector<Case> cases = {
+        {"held for its queue's own limit, it goes on once the queue is within it", ownLimit, {{Step::release, 'a', 300}},
+         "s", ""},
+        {"held for its queue's own limit, not while the queue is still over it", ownLimit, {{Step::release, 'a', 50}},
+         "", "s"},
+        {"held for the total, the longest held goes on alone while the total is only just kept",
+         full,
+         {{Step::release, 'c', 300}},
+         "s",
+         "t"},
+        {"with room to spare, all go on", full, {{Step::release, 'c', 1000}}, "st", ""},
+        {"one whose queue its peer keeps up with goes on though the total is passed",
+         full,
+         {{Step::reads, 'b', 5000}, {Step::wait, 0, 1200}},
+         "t",
+         "s"},
+        {"one whose queue is gone goes on", ownLimit, {{Step::remove, 'a'}}, "s", ""},
+        {"one gone is held no more", full, {{Step::remove, 's'}, {Step::release, 'c', 1000}}, "t", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(with(1000, 1500, 2700));
+        for (const auto& step : c.before) ASSERT_EQ(rig.run(step), std::nullopt);
+        for (const char sender : std::string("st"))
+            if (rig.queues.contains(sender)) {
+                EXPECT_TRUE(rig.budget.held(rig.at(sender))) << sender;
+            }
+        for (const auto& step : c.then) rig.run(step);
+        std::string resumed, held;
+        for (auto& [name, queue] : rig.queues) {
+            EXPECT_LE(queue.resumed, 1) << name;
+            if (queue.resumed) resumed += name;
+            if (rig.budget.held(&queue)) held += name;
+        }
+        EXPECT_EQ(resumed, c.resumed);
+        EXPECT_EQ(held, c.held);
+    }
+}
+
+TEST(QueueBudget, ASlowPeerStandingInAHeldSendersWayIsNamedOnceItsWindowHasPassed) {
+    Rig rig(small);
+    for (const auto& step : std::vector<Step>{{Step::add, 'a', 0, "x"},
+                                              {Step::add, 's', 0, "x"},
+                                              {Step::reads, 'a', 10},
+                                              {Step::charge, 'a', 900},
+                                              {Step::charge, 'a', 200, "", 's'}})
+        ASSERT_EQ(rig.run(step), std::nullopt);
+    EXPECT_TRUE(rig.budget.held(rig.at('s')));
+    rig.run({Step::wait, 0, 600});
+    EXPECT_EQ(rig.budget.overdue(), std::nullopt);
+    rig.run({Step::wait, 0, 600});
+    const auto over = rig.budget.overdue();
+    ASSERT_TRUE(over);
+    EXPECT_EQ(over->queue, rig.at('a'));
+    EXPECT_EQ(over->cause, QueueCause::slow);
+    EXPECT_EQ(over->pace.took * 1000 / static_cast<std::uint64_t>(over->pace.millis), 10u);
+    // Closing it, it is not named again.
+    rig.budget.closing(rig.at('a'));
+    EXPECT_EQ(rig.budget.overdue(), std::nullopt);
+}
+
+TEST(QueueBudget, TheLogNamesEachLimitAndWhatThePeerTookInWords) {
+    const QueueBudget budget({4u << 20, 16u << 20, 1000});
     EXPECT_EQ(budget.describe(QueueScope::connection), "over the 4 MiB one connection may have waiting");
     EXPECT_EQ(budget.describe(QueueScope::account), "over the 16 MiB one account may have waiting");
     EXPECT_EQ(budget.describe(QueueScope::total), "over the 1000 bytes the relay may have waiting in all");
-    EXPECT_EQ(budget.explain({nullptr, QueueScope::total, QueueCause::stuck, 2'500}),
-              "it has taken nothing of what it is sent for 2500 ms, the longest of any connection, over the 1000 "
-              "bytes the relay may have waiting in all");
-    EXPECT_EQ(budget.explain({nullptr, QueueScope::total, QueueCause::overShare, 20}),
-              "its account has the most waiting of any, over the 1000 bytes the relay may have waiting in all");
+    EXPECT_EQ(budget.explain({nullptr, QueueScope::total, QueueCause::slowestOverShare, {40 << 10, 5'200}}),
+              "it took 40 KiB of what it is sent in 5.2 s, under the 32 KiB a second asked of a peer, the slowest of the "
+              "accounts holding more than their share; over the 1000 bytes the relay may have waiting in all");
+    EXPECT_EQ(budget.explain({nullptr, QueueScope::connection, QueueCause::slow, {0, 5'000}}),
+              "it took 0 KiB of what it is sent in 5.0 s, under the 32 KiB a second asked of a peer; over the 4 MiB "
+              "one connection may have waiting");
 }
 
 }  // namespace

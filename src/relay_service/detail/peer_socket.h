@@ -3,7 +3,10 @@
 #pragma once
 
 #include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <deque>
@@ -35,8 +38,10 @@ using TlsStream = beast::ssl_stream<PlainStream>;
 
 // One upgraded socket: a host's link or a device's connection. What waits
 // to be written is counted against the server's budget; a socket whose
-// peer does not read fast enough to stay within it is closed with 1008
-// "slow", and shut down when even that cannot be written in a moment.
+// peer takes less than the budget's floor while it is over a limit is
+// closed with 1008 "slow", and reset when it stops taking even that. Past
+// a limit with no peer slow enough to close, the socket that sent reads no
+// more until the budget resumes it.
 template <class Next>
 class PeerSocket final : public RelayPeer,
                          public BudgetedQueue,
@@ -56,9 +61,12 @@ public:
         server_->budget.add(this, account);
         // Upgraded: its records may take as much of the kernel's memory as
         // the credit window an honest host has on its way to a device.
+        auto& socket = beast::get_lowest_layer(ws_).socket();
         beast::error_code ignored;
-        beast::get_lowest_layer(ws_).socket().set_option(asio::socket_base::send_buffer_size(RelayLimits::sendBufferBytes),
-                                                         ignored);
+        socket.set_option(asio::socket_base::send_buffer_size(RelayLimits::sendBufferBytes), ignored);
+        socket.set_option(asio::socket_base::receive_buffer_size(RelayLimits::receiveBufferBytes), ignored);
+        const int unsent = RelayLimits::unsentBytes;
+        ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent, sizeof unsent);
     }
     ~PeerSocket() override { server_->budget.remove(this); }
 
@@ -104,18 +112,28 @@ public:
         pump();
     }
 
-    std::int64_t movedAt() const override { return std::max(queuedAt_, ws_.next_layer().wroteAt()); }
+    std::uint64_t taken() const override {
+        // What the kernel still holds is all it has not had acknowledged.
+        // Over TLS what was written is counted before encryption, a few
+        // bytes in a thousand fewer than the kernel's.
+        auto& socket = beast::get_lowest_layer(const_cast<PeerSocket*>(this)->ws_).socket();
+        int held = 0;
+        if (socket.is_open() && ::ioctl(socket.native_handle(), SIOCOUTQ, &held) == 0 && held >= 0) {
+            const auto written = ws_.next_layer().written();
+            taken_ = std::max(taken_, written - std::min<std::uint64_t>(written, static_cast<unsigned>(held)));
+        }
+        return taken_;
+    }
+
+    void resume() override {
+        if (!parked_) return;
+        parked_ = false;
+        asio::post(ws_.get_executor(), [self = this->shared_from_this()] {
+            if (!self->server_->stopped) self->read();
+        });
+    }
 
     void makeRoom(const QueueOver& over) override {
-        if (over.cause == QueueCause::stillWriting) {
-            // Closed as slow already: the write it is in ends now, and what
-            // it held is given back with it.
-            deadline_.cancel();
-            reset();
-            server_->budget.remove(this);
-            server_->log.warning("reset " + name() + ": " + server_->budget.explain(over));
-            return;
-        }
         server_->budget.closing(this);
         dropWaiting();
         if (slow_) return;
@@ -127,7 +145,8 @@ public:
         closing();
         closeCode_ = slow.code;
         closeReason_ = std::string(slow.word);
-        arm(std::chrono::milliseconds(RelayLimits::slowCloseMillis));
+        graceTaken_ = taken();
+        armSlowClose();
         // The hub hears of it on the next turn, not inside a call of its
         // own that sent this socket a message.
         if (counted)
@@ -151,12 +170,10 @@ private:
         // The bytes queued: a record given away with the frame it was read
         // in fills at least three quarters of that frame's room.
         const auto charged = data.size();
-        const auto now = nowMillis();
-        while (const auto over = server_->budget.charge(this, charged, now)) {
+        while (const auto over = server_->budget.charge(this, charged, server_->reading)) {
             over->queue->makeRoom(*over);
             if (over->queue == this) return;
         }
-        if (outbox_.empty()) queuedAt_ = now;
         outbox_.push_back(Outgoing{text, std::move(data), from, charged});
         pump();
     }
@@ -228,6 +245,30 @@ private:
         });
     }
 
+    // A peer closed as slow keeps its socket while it still takes what is
+    // ahead of its close, at least a quarter of the floor over each window:
+    // the close is written behind what the kernel holds already, seconds of
+    // it for a slow phone, and the page says "too slow" only once it reads
+    // it. One that took less is reset.
+    void armSlowClose() {
+        const auto& limits = server_->budget.limits();
+        deadline_.expires_after(std::chrono::milliseconds(limits.windowMillis));
+        deadline_.async_wait([weak = this->weak_from_this()](beast::error_code ec) {
+            const auto self = weak.lock();
+            if (ec || !self) return;
+            const auto& limits = self->server_->budget.limits();
+            const auto took = self->taken();
+            if (took - self->graceTaken_ >=
+                limits.floorBytesPerSecond * static_cast<std::uint64_t>(limits.windowMillis) / 4'000) {
+                self->graceTaken_ = took;
+                return self->armSlowClose();
+            }
+            self->reset();
+            if (!self->server_->stopped)
+                self->server_->log.info("reset " + self->name() + ": it did not take its close in time");
+        });
+    }
+
     // Ends the connection at once: what is unsent is dropped and the peer
     // is told with a reset; the write in progress completes with an error.
     void reset() {
@@ -243,11 +284,24 @@ private:
         return known + " from " + from_;
     }
 
+    // While the hub takes a message this socket read, what it sends on is
+    // charged as this socket's: past a limit, it is this one that waits.
+    struct Reading {
+        explicit Reading(PeerSocket& socket) : server(*socket.server_) { server.reading = &socket; }
+        ~Reading() { server.reading = nullptr; }
+        RelayServer::Impl& server;
+    };
+
     void read() {
+        if (server_->budget.held(this)) {
+            parked_ = true;
+            return;
+        }
         if (host_) {
             ws_.async_read(message_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                 if (self->server_->stopped) return;
                 if (ec) return self->finished(ec);
+                const Reading reading(*self);
                 auto& message = self->message_;
                 const auto data = message.data();
                 const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(data.data()), data.size());
@@ -276,7 +330,10 @@ private:
             if (!done && !over) return self->read();
             const auto data = self->buffer_.cdata();
             const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(data.data()), data.size());
-            self->server_->hub.deviceMessage(self.get(), self->ws_.got_text(), bytes);
+            {
+                const Reading reading(*self);
+                self->server_->hub.deviceMessage(self.get(), self->ws_.got_text(), bytes);
+            }
             self->buffer_.consume(self->buffer_.size());
             if (over) return;  // closed by the hub; nothing more is read
             self->read();
@@ -315,7 +372,9 @@ private:
     bool closing_ = false;
     bool closeSent_ = false;
     bool slow_ = false;
-    std::int64_t queuedAt_ = 0;  // when the front write began, after an idle spell
+    bool parked_ = false;              // held back by the budget, its next read not begun
+    mutable std::uint64_t taken_ = 0;  // never less than before
+    std::uint64_t graceTaken_ = 0;     // closed as slow: what it had taken at the last look
     int closeCode_ = 1000;
     std::string closeReason_;
 };

@@ -19,8 +19,6 @@
 #include <boost/beast/core/role.hpp>
 #include <boost/beast/websocket/teardown.hpp>
 
-#include "core/clock.h"
-
 namespace morvane::relay_service::detail {
 
 template <class Next>
@@ -41,10 +39,9 @@ public:
             WriteOp<ConstBuffers>{*this, buffers}, token, next_);
     }
 
-    // When a write last moved (the kernel took some of it), in monotonic
-    // milliseconds: what tells a peer that reads slowly from one that
-    // stopped.
-    std::int64_t wroteAt() const noexcept { return wroteAt_; }
+    // Bytes the writes have handed to the layer below: less what the
+    // kernel still holds, what the peer took.
+    std::uint64_t written() const noexcept { return written_; }
 
     template <class MutableBuffers, class Token>
     auto async_read_some(const MutableBuffers& buffers, Token&& token) {
@@ -109,13 +106,13 @@ private:
                 started = true;
                 return self.next_.async_write_some(buffers, std::move(op));
             }
-            if (n > 0) self.wroteAt_ = nowMillis();
+            self.written_ += n;
             op.complete(ec, n);
         }
     };
 
     Next next_;
-    std::int64_t wroteAt_ = 0;
+    std::uint64_t written_ = 0;
     std::size_t capacity_;
     std::unique_ptr<std::uint8_t[]> store_;
     std::size_t begin_ = 0, end_ = 0;

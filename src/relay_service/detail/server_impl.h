@@ -13,6 +13,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http.hpp>
 
 #include "core/clock.h"
@@ -56,8 +57,14 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     std::shared_ptr<ConnectionCounts> counts;
     // Where it listens, once it has: paused, it listens there again.
     std::optional<boost::asio::ip::tcp::endpoint> at;
-    // What the upgraded sockets have waiting to be written.
+    // What the upgraded sockets have waiting to be written, and the socket
+    // whose message the hub is taking, which waits when what it sends on
+    // passes a limit.
     QueueBudget budget;
+    BudgetedQueue* reading = nullptr;
+    // Notes what each peer took, and closes one too slow for a socket
+    // waiting on it.
+    boost::asio::steady_timer budgetTick;
     RelayPage page;
     // Whose X-Forwarded-For is believed.
     TrustedProxies trusted;
@@ -93,7 +100,8 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
           hub(this->parts.hub),
           log(std::move(log)),
           counts(std::make_shared<ConnectionCounts>(this->options.listen)),
-          budget(this->options.queues) {}
+          budget(this->options.queues),
+          budgetTick(io) {}
 
     // What strangers cause, said at most every few seconds with how many
     // times it happened since: `say(count)` when the line is due.
