@@ -93,11 +93,24 @@ TEST(QueueBudget, OnlyAPeerTakingLessThanTheFloorOverAWindowIsClosedAndAnyOtherS
                                          {Step::add, 'c', 0, "y3"},   {Step::reads, 'a', 150},
                                          {Step::reads, 'b', 150},     {Step::reads, 'c', 150},
                                          {Step::charge, 'a', 900},    {Step::charge, 'b', 900}};
+    // Two queues of one account holding 1400 of its 1500, their peers
+    // reading so many bytes a second, judged over a window.
+    const auto twoOfOne = [](std::size_t a, std::size_t b) {
+        return std::vector<Step>{{Step::add, 'a', 0, "x"}, {Step::add, 'b', 0, "x"}, {Step::reads, 'a', a},
+                                 {Step::reads, 'b', b},    {Step::charge, 'a', 800},  {Step::charge, 'b', 600},
+                                 {Step::wait, 0, 1200}};
+    };
     const auto after = [&](std::vector<Step> more) {
         auto steps = strangers;
         steps.insert(steps.end(), more.begin(), more.end());
         return steps;
     };
+    // ...and a phone reading fast holding 300.
+    const auto withPhone = after({{Step::add, 'p', 0, "phone"},
+                                  {Step::reads, 'p', 1000},
+                                  {Step::charge, 'p', 300},
+                                  {Step::charge, 'c', 700},
+                                  {Step::wait, 0, 1200}});
     const std::vector<Case> cases = {
         {"within every limit it fits", small, {{Step::add, 'a', 0, "x"}, {Step::charge, 'a', 500}}, {Step::charge, 'a', 500},
          fits},
@@ -126,17 +139,8 @@ TEST(QueueBudget, OnlyAPeerTakingLessThanTheFloorOverAWindowIsClosedAndAnyOtherS
           {Step::charge, 'a', 900}},
          {Step::charge, 'a', 200},
          waits},
-        {"past the account's limit, its slowest, not the one holding most",
-         small,
-         {{Step::add, 'a', 0, "x"},
-          {Step::add, 'b', 0, "x"},
-          {Step::reads, 'a', 80},
-          {Step::reads, 'b', 20},
-          {Step::charge, 'a', 800},
-          {Step::charge, 'b', 600},
-          {Step::wait, 0, 1200}},
-         {Step::charge, 'a', 200},
-         closes('b', Scope::account, Cause::slowestOfAccount)},
+        {"past the account's limit, its slowest, not the one holding most", small, twoOfOne(80, 20),
+         {Step::charge, 'a', 200}, closes('b', Scope::account, Cause::slowestOfAccount)},
         {"past the account's limit, a queue closing is never chosen again",
          small,
          {{Step::add, 'a', 0, "x"},
@@ -161,16 +165,7 @@ TEST(QueueBudget, OnlyAPeerTakingLessThanTheFloorOverAWindowIsClosedAndAnyOtherS
           {Step::closing, 'b'}},
          {Step::charge, 'a', 200},
          fits},
-        {"past the account's limit, nobody slow: its sender waits",
-         small,
-         {{Step::add, 'a', 0, "x"},
-          {Step::add, 'b', 0, "x"},
-          {Step::reads, 'a', 300},
-          {Step::reads, 'b', 200},
-          {Step::charge, 'a', 800},
-          {Step::charge, 'b', 600},
-          {Step::wait, 0, 1200}},
-         {Step::charge, 'a', 200},
+        {"past the account's limit, nobody slow: its sender waits", small, twoOfOne(300, 200), {Step::charge, 'a', 200},
          waits},
         {"past the total, a slow peer of an account over its share, though one within it is slower",
          with(1000, 3000, 3000),
@@ -190,24 +185,10 @@ TEST(QueueBudget, OnlyAPeerTakingLessThanTheFloorOverAWindowIsClosedAndAnyOtherS
          closes('b', Scope::total, Cause::slowestOverShare)},
         // Strangers' devices reading just above the floor hold the
         // total; a phone that reads is lent room, a stranger waits.
-        {"past the total, nobody slow: a queue its peer keeps up with is lent room",
-         small,
-         after({{Step::add, 'p', 0, "phone"},
-                {Step::reads, 'p', 1000},
-                {Step::charge, 'p', 300},
-                {Step::charge, 'c', 700},
-                {Step::wait, 0, 1200}}),
-         {Step::charge, 'p', 300},
-         fits},
-        {"past the total, nobody slow: a stranger over its share waits",
-         small,
-         after({{Step::add, 'p', 0, "phone"},
-                {Step::reads, 'p', 1000},
-                {Step::charge, 'p', 300},
-                {Step::charge, 'c', 700},
-                {Step::wait, 0, 1200}}),
-         {Step::charge, 'a', 200, "", 'h'},
-         waits},
+        {"past the total, nobody slow: a queue its peer keeps up with is lent room", small, withPhone,
+         {Step::charge, 'p', 300}, fits},
+        {"past the total, nobody slow: a stranger over its share waits", small, withPhone,
+         {Step::charge, 'a', 200, "", 'h'}, waits},
         {"past the total, a phone that stopped a moment waits rather than being closed",
          small,
          after({{Step::add, 'p', 0, "phone"},
