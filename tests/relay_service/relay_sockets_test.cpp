@@ -26,6 +26,7 @@
 
 #include "../harness/harness_process.h"
 #include "../support/eventually.h"
+#include "../support/sanitizer_slowdown.h"
 #include "core/secure.h"
 #include "paced_reader.h"
 #include "relay/relay_bytes.h"
@@ -766,11 +767,13 @@ TEST(RelaySockets, StrangersWithoutAnAccountTakeNoMoreThanTheirBound) {
              EXPECT_EQ(page.headers["Content-Encoding"], "gzip");
              EXPECT_TRUE(morvane::testing::eventually(sample, 30'000)) << "relay ends left: " << relayEnds(relay.port(), clients).size();
              EXPECT_LE(most, 2u * RelayLimits::answerSendBufferBytes + 16'384u);
-             // One more than the share may show for a moment: an end reset at
-             // its deadline still holds its queue in the kernel while the
-             // answer that waited for its bytes is begun (seen once in three
-             // runs on a busy machine).
-             EXPECT_LE(holding, ListenLimits{}.answerBytesPerAddress / appJs + 2);
+             // A few more than the share may show for a moment: ends reset at
+             // their deadline still hold their queues in the kernel while the
+             // answers that waited for their bytes are begun, the longer the
+             // slower the relay (one over on a busy machine, two sanitized).
+             // Without the share all thirty hold.
+             EXPECT_LE(holding, ListenLimits{}.answerBytesPerAddress / appJs + 1 +
+                                    static_cast<std::size_t>(2 * morvane::testing::sanitizerSlowdown));
              EXPECT_GE(holding, 2u);
              const auto logs = relay.logs();
              const auto told = std::count_if(logs.begin(), logs.end(), [](const std::string& line) {
