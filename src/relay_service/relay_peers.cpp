@@ -1,8 +1,5 @@
 #include "relay_service/relay_peers.h"
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-
 #include <charconv>
 
 #include <boost/asio/ip/address.hpp>
@@ -10,6 +7,7 @@
 
 #include "core/secure.h"
 #include "relay_service/relay_config.h"
+#include "secure/secure_channel.h"
 
 namespace morvane::relay_service {
 
@@ -20,12 +18,14 @@ namespace peer_words {
 namespace {
 
 std::string mac(const std::string& secret, std::string_view text) {
-    std::uint8_t out[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-              reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), out, &length))
-        return "";
-    return Secure::hex(std::span(out, length));
+    const auto bytes = [](std::string_view t) {
+        return ByteView(reinterpret_cast<const std::uint8_t*>(t.data()), t.size());
+    };
+    try {
+        return Secure::hex(SecureChannel::hmac(bytes(secret), bytes(text)));
+    } catch (const std::runtime_error&) {
+        return "";  // never matches, so the line is dropped
+    }
 }
 
 // The words of a signed line and whether its last word signs the rest.
