@@ -288,19 +288,36 @@ void EncoderSession::videoKick(std::uint64_t epoch, bool evenIfSettling) {
     expectOn(encode_, "EncoderSession::videoKick");
     PicturePtr picture;
     std::optional<LastFrame> last;
+    std::shared_ptr<VideoEncoding> current;
+    bool settling;
     {
         std::lock_guard l(m_);
         if (!videoOn_ || videoEpoch_ != epoch || !liveStream_ || !wantKeyframe_ || waiting_) return;
         picture = lastPixels_;
         last = lastFrame_;
+        current = encoder_;
+        settling = settling_ > 0;
     }
+    bool still = false;
     if (!picture) {
         // A still screen has sent no video picture yet: its last JPEG
         // picture makes the first keyframe.
         if (!last) return;
         auto decoded = decodeJPEG(last->jpeg);
         if (!decoded) return;
-        picture = std::make_shared<Picture>(toI420(*decoded));
+        picture = std::make_shared<Picture>(std::move(*decoded));
+        still = true;
+    }
+    // The JPEG picture has the pictures' size, and while the stream settles
+    // the last video picture has the old one: encoded as they are, either
+    // would rebuild the encoder just made for the device's limit, and the
+    // first keyframe would break that limit. Fitted, they keep it.
+    if (current && (still || settling) &&
+        (picture->width != current->width() || picture->height != current->height())) {
+        const Picture bgra = picture->format == Picture::Format::bgra ? Picture{} : toBGRA(*picture);
+        const Picture& from = picture->format == Picture::Format::bgra ? *picture : bgra;
+        picture = std::make_shared<Picture>(
+            toI420(scaleBGRA(from.bgra(), from.stride(), from.width, from.height, current->width(), current->height())));
     }
     encodeVideo(picture, evenIfSettling, false);
 }

@@ -254,6 +254,28 @@ TEST_F(SourceTest, AStillScreenGetsItsFirstKeyframeFromTheLastJpegPicture) {
     EXPECT_EQ(journal->calls[0].width, 1664);
 }
 
+// However slowly the stream changes over, video keeps the size the device
+// asked for: a kick's keyframe made from the still screen's JPEG picture, or
+// from a picture taken before the change, is fitted to the encoder made for
+// that size instead of rebuilding it at the old one.
+TEST_F(SourceTest, KeyframesBeforeTheStreamChangesOverHaveTheAskedSize) {
+    auto& stream = started();
+    stream.deliver(70);
+    clock.run();
+    ASSERT_EQ(pictures.size(), 1u);
+    stream.holdUpdates = true;
+    ASSERT_TRUE(source->startVideo(960, 540));
+    clock.advance(2500);  // every kick of the start, the last even while settling
+    ASSERT_EQ(video.size(), 1u);
+    stream.deliverSized(1664, 936, false);  // still the JPEG configuration
+    source->requestKeyframe();
+    clock.advance(1000);
+    ASSERT_EQ(video.size(), 2u);
+    EXPECT_TRUE(video[1].keyframe);
+    EXPECT_EQ(journal->made, (std::vector<std::pair<int, int>>{{960, 540}}));
+    for (const auto& call : journal->calls) EXPECT_EQ(std::pair(call.width, call.height), std::pair(960, 540));
+}
+
 TEST_F(SourceTest, PicturesOfTheOldSizeAreSkippedWhileSettlingThenANewEncoderStarts) {
     auto& stream = started();
     stream.holdUpdates = true;
