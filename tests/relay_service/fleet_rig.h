@@ -17,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -535,12 +536,39 @@ public:
         for (auto& phone : phones) phone->reopen();
         return now;
     }
-    // Of `count` lists through the proxy, how many said every computer of
-    // their account online.
+    // Of `count` lists through the proxy, by the accounts still signed in,
+    // how many said every computer of their account online.
     int fullLists(int count = 200) {
+        std::vector<int> asking;
+        for (int a = 0; a < accounts; ++a)
+            if (!signedOut_.contains(a)) asking.push_back(a);
         int full = 0;
-        for (int i = 0; i < count; ++i) full += listedOnline(i % accounts) == 2;
+        for (int i = 0; i < count; ++i) full += listedOnline(asking[static_cast<std::size_t>(i) % asking.size()]) == 2;
         return full;
+    }
+    // The account's phones signed out through `via`: both are closed with
+    // 4401 wherever they are and refused a new ticket as the page dials
+    // again. Answers how soon both were closed; absent past the wait.
+    std::optional<double> signOut(int account, RelayProcess& via) {
+        const auto out = exchange(via.origin(), "POST", "/v1/auth/signout",
+                                  json{{"refresh_token", phoneSessions[account]["refresh_token"]}}.dump());
+        EXPECT_EQ(out.status, 200) << out.body;
+        signedOut_.insert(account);
+        const auto said = Clock::now();
+        auto& first = *phones[2 * account];
+        auto& second = *phones[2 * account + 1];
+        const bool closed = morvane::testing::eventually([&] { return !first.through() && !second.through(); }, 15'000);
+        EXPECT_TRUE(closed) << stragglers(said);
+        const auto took = secondsSince(said);
+        // The page dials again after its back-off (seconds on a busy
+        // machine) and then asks for a ticket.
+        EXPECT_TRUE(morvane::testing::eventually([&] { return first.signedOut() && second.signedOut(); }, 15'000))
+            << "a new ticket is refused";
+        for (auto* phone : {&first, &second}) {
+            const auto codes = phone->closes();
+            EXPECT_FALSE(codes.empty() || codes.back() != 4401) << "a phone of account " << account;
+        }
+        return closed ? std::optional(took) : std::nullopt;
     }
     // How many of the account's computers a list through the proxy says
     // are online.
@@ -586,6 +614,9 @@ public:
     std::vector<json> phoneSessions;
     std::vector<std::string> rooms;
     std::vector<std::unique_ptr<Phone>> phones;
+
+private:
+    std::set<int> signedOut_;
 };
 
 }  // namespace morvane::relay_service::testing
