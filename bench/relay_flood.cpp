@@ -7,7 +7,8 @@
 //   one-code          `/v1/auth/verify` for the one code the attacker asked
 //                     for its own address, with guessed digits;
 //   made-up-tokens    `GET /v1/hosts` with a made-up bearer token and
-//                     `/v1/auth/refresh` with a made-up refresh token, in turn.
+//                     `/v1/auth/refresh` with a made-up refresh token, in turn;
+//   made-up-links     a computer's link for a room no one registered.
 // Each call comes either through a proxy (X-Forwarded-For from loopback,
 // which the relay believes, a new IPv4 address each call) or, with --ipv6,
 // straight from a new IPv6 /64 each call: the benchmark then runs in a
@@ -17,7 +18,8 @@
 // /tmp, a unix socket only). Bounded in time.
 //
 //   morvane_relay_flood [--seconds N] [--flooders N] [--sqlite-sign-ins N] [--postgres-sign-ins N]
-//                       [--only sqlite|postgresql] [--attack made-up-sign-ins|one-code|made-up-tokens]
+//                       [--only sqlite|postgresql]
+//                       [--attack made-up-sign-ins|one-code|made-up-tokens|made-up-links]
 //                       [--ipv6] [--relay PROGRAM]
 //
 // --relay runs another build of morvane-relay (an earlier one, to compare).
@@ -122,9 +124,11 @@ public:
     explicit Caller(Road road) : road_(road) {}
     // The status (0 when the connection failed) and the body.
     std::pair<int, json> call(const std::string& method, const std::string& target, const json& body,
-                              const std::string& client, const std::string& bearer = "") {
+                              const std::string& client, const std::string& bearer = "",
+                              const std::vector<std::pair<std::string, std::string>>& headers = {}) {
         http::request<http::string_body> request{http::string_to_verb(method), target, 11};
         request.set(http::field::host, "relay.example");
+        for (const auto& [name, value] : headers) request.set(name, value);
         if (!road_.direct) request.set("X-Forwarded-For", client);
         if (!bearer.empty()) request.set(http::field::authorization, "Bearer " + bearer);
         if (!body.is_null()) {
@@ -275,9 +279,11 @@ long countLines(const std::filesystem::path& log, std::streamoff from, long* que
     return lines;
 }
 
-enum class Attack { madeUpSignIns, oneCode, madeUpTokens };
-const std::map<std::string, Attack> attackNames{
-    {"made-up-sign-ins", Attack::madeUpSignIns}, {"one-code", Attack::oneCode}, {"made-up-tokens", Attack::madeUpTokens}};
+enum class Attack { madeUpSignIns, oneCode, madeUpTokens, madeUpLinks };
+const std::map<std::string, Attack> attackNames{{"made-up-sign-ins", Attack::madeUpSignIns},
+                                                {"one-code", Attack::oneCode},
+                                                {"made-up-tokens", Attack::madeUpTokens},
+                                                {"made-up-links", Attack::madeUpLinks}};
 
 // Who calls: the flood a new client each call, people, the signed-in
 // account and the attacker asking its code each one of their own.
@@ -353,6 +359,21 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
                                    : caller.call("POST", "/v1/auth/refresh",
                                                  json{{"refresh_token", madeUpToken(mine.random)}}, client);
                     break;
+                case Attack::madeUpLinks: {
+                    // A computer's link for a room no one registered, its
+                    // hello of the right shape.
+                    const auto token = madeUpToken(mine.random);
+                    answer = caller.call("GET", "/relay/v1/host/" + Secure::hex(Secure::sha256(token)).substr(0, 32), json(),
+                                         client, "",
+                                         {{"Upgrade", "websocket"},
+                                          {"Connection", "Upgrade"},
+                                          {"Sec-WebSocket-Version", "13"},
+                                          {"Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ=="},
+                                          {"Sec-WebSocket-Protocol", "morvane.v1"},
+                                          {"X-Morvane-Host-Auth", "v1." + std::to_string(std::time(nullptr)) + "." +
+                                                                      token.substr(0, 22) + "." + token + token.substr(0, 20)}});
+                    break;
+                }
                 }
                 ++statuses[answer.first];
                 if (answer.first == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -91,7 +91,7 @@ void accountCall(std::span<const std::uint8_t> input) {
         AccountGate gate([] { return now; }, RelayLog(), true, store.sealKey());
         const auto pass = gate.check(call);
         if (pass.refusal) require(pass.refusal->status >= 400 && pass.refusal->body.contains("error"));
-        require(pass.lane <= AccountGate::unsealedLane);
+        require(pass.lane <= AccountGate::unprovenLane);
         answer = accounts.handle(call);
         gate.answered(pass, answer);
         const auto ticket = gate.checkTicket(body, call.networks);

@@ -27,46 +27,23 @@ int HeldPlaces::held(const std::string& key) const {
 }
 
 std::optional<nlohmann::json> CodeVerdicts::told(const std::string& code, std::int64_t nowMillis, bool asking) const {
-    const auto it = verdicts_.find(code);
-    if (it == verdicts_.end()) return std::nullopt;
+    const auto* verdict = verdicts_.find(code);
+    if (!verdict) return std::nullopt;
     // The clock stepping back is no reason to believe a verdict longer.
-    const bool believed = nowMillis >= it->second.at && nowMillis - it->second.at < trust_;
+    const bool believed = nowMillis >= verdict->at && nowMillis - verdict->at < trust_;
     if (!believed && !asking) return std::nullopt;
-    return it->second.body;
+    return verdict->body;
 }
 
 void CodeVerdicts::learn(const std::string& code, int status, const nlohmann::json& body, std::int64_t nowMillis) {
-    nlohmann::json verdict;
     if (status == 200) {
         // Signed in with: the code is gone, as the store will say of it.
-        verdict = {{"error", RelayError::invalidCode}};
+        verdicts_.put(code, Verdict{{{"error", RelayError::invalidCode}}, nowMillis});
     } else if (status == 400 && body.value("error", "") == RelayError::invalidCode) {
         const auto tries = body.find(RelayCodeRefusal::triesLeft);
         if (tries != body.end() && !(tries->is_number_integer() && tries->get<int>() == 0)) return forget(code);
-        verdict = body;
-    } else {
-        return;
+        verdicts_.put(code, Verdict{body, nowMillis});
     }
-    auto it = verdicts_.find(code);
-    if (it == verdicts_.end()) {
-        if (verdicts_.size() >= most_) {
-            verdicts_.erase(byAge_.front());
-            byAge_.pop_front();
-        }
-        byAge_.push_back(code);
-        it = verdicts_.emplace(code, Verdict{{}, 0, std::prev(byAge_.end())}).first;
-    } else {
-        byAge_.splice(byAge_.end(), byAge_, it->second.age);
-    }
-    it->second.body = std::move(verdict);
-    it->second.at = nowMillis;
-}
-
-void CodeVerdicts::forget(const std::string& code) {
-    const auto it = verdicts_.find(code);
-    if (it == verdicts_.end()) return;
-    byAge_.erase(it->second.age);
-    verdicts_.erase(it);
 }
 
 }  // namespace morvane::relay_service

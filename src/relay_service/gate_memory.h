@@ -1,7 +1,8 @@
 // What the account gate keeps in memory, on the network thread, so that
 // calls a stranger can make without an account cost the store little:
-// the store queue's places held per key, and what the store said of sign-in
-// codes that can no longer sign anyone in. Not thread-safe.
+// the store queue's places held per key, what the store said of sign-in
+// codes that can no longer sign anyone in, and the rooms it said are
+// registered. Not thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,51 @@ private:
     std::unordered_map<std::string, int> held_;
 };
 
+// Values by key, at most `most` of them: past it, the one put longest ago
+// is forgotten. What the gate remembers is only ever a shortcut, so a flood
+// of new keys pushing the old ones out costs a call to the store, no more.
+template <class V>
+class Forgetful {
+public:
+    explicit Forgetful(std::size_t most) : most_(most < 1 ? 1 : most) {}
+    // Puts a value, the newest.
+    void put(const std::string& key, V value) {
+        auto it = values_.find(key);
+        if (it == values_.end()) {
+            if (values_.size() >= most_) {
+                values_.erase(byAge_.front());
+                byAge_.pop_front();
+            }
+            byAge_.push_back(key);
+            it = values_.emplace(key, Entry{std::move(value), std::prev(byAge_.end())}).first;
+            return;
+        }
+        it->second.value = std::move(value);
+        byAge_.splice(byAge_.end(), byAge_, it->second.age);
+    }
+    const V* find(const std::string& key) const {
+        const auto it = values_.find(key);
+        return it == values_.end() ? nullptr : &it->second.value;
+    }
+    void erase(const std::string& key) {
+        const auto it = values_.find(key);
+        if (it == values_.end()) return;
+        byAge_.erase(it->second.age);
+        values_.erase(it);
+    }
+    std::size_t size() const { return values_.size(); }
+
+private:
+    struct Entry {
+        V value;
+        std::list<std::string>::iterator age;
+    };
+    std::size_t most_;
+    std::unordered_map<std::string, Entry> values_;
+    // Oldest first.
+    std::list<std::string> byAge_;
+};
+
 // What the store last said of a sign-in code (an address and a login) that
 // can no longer sign anyone in: its tries spent, expired, or gone (used, or
 // never sent). Tries are only ever spent, so such a code stays so until a
@@ -45,32 +91,26 @@ private:
 // through another instance is known only to the store, so a verdict is
 // believed for `trustMillis` after the store gave it, and then the next
 // verify asks the store again while the others are answered from here.
-// A code asked here forgets its verdict at once. At most `most` codes are
-// kept, the oldest verdict forgotten first: forgetting only sends a verify
-// to the store.
+// A code asked here forgets its verdict at once.
 class CodeVerdicts {
 public:
-    CodeVerdicts(std::size_t most, std::int64_t trustMillis) : most_(most < 1 ? 1 : most), trust_(trustMillis) {}
+    CodeVerdicts(std::size_t most, std::int64_t trustMillis) : verdicts_(most), trust_(trustMillis) {}
 
     // The answer to a verify of `code` from memory; absent when the store
     // is to be asked. `asking`: a call of the code waits for the store now.
     std::optional<nlohmann::json> told(const std::string& code, std::int64_t nowMillis, bool asking) const;
     // The store's answer to a verify of `code` (status and body).
     void learn(const std::string& code, int status, const nlohmann::json& body, std::int64_t nowMillis);
-    void forget(const std::string& code);
+    void forget(const std::string& code) { verdicts_.erase(code); }
     std::size_t size() const { return verdicts_.size(); }
 
 private:
     struct Verdict {
         nlohmann::json body;
         std::int64_t at = 0;
-        std::list<std::string>::iterator age;
     };
-    std::size_t most_;
+    Forgetful<Verdict> verdicts_;
     std::int64_t trust_;
-    std::unordered_map<std::string, Verdict> verdicts_;
-    // Oldest verdict first.
-    std::list<std::string> byAge_;
 };
 
 }  // namespace morvane::relay_service

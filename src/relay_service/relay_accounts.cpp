@@ -511,7 +511,7 @@ void ThrottledLine::say(const RelayLog& log, Severity severity, const std::strin
 std::vector<WorkLane> AccountGate::storeLanes(std::size_t maxWaiting) {
     return {{"sign-ins", std::max<std::size_t>(1, maxWaiting / 2)},
             {"sign-ins for codes not sent from here", std::max<std::size_t>(1, maxWaiting / 8)},
-            {"calls with unsealed tokens", std::max<std::size_t>(1, maxWaiting / 8)}};
+            {"unproven calls", std::max<std::size_t>(1, maxWaiting / 8)}};
 }
 
 AccountGate::AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::string seal, std::size_t maxClients)
@@ -526,7 +526,8 @@ AccountGate::AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::
       verifiesPerClient_(RelayLimits::verifiesPerClient, RelayLimits::codeWindowSeconds, maxClients,
                          full("sign-ins per client")),
       codesAsked_(std::numeric_limits<int>::max(), RelayLimits::codeLifetimeSeconds, maxClients, full("codes asked")),
-      verdicts_(RelayLimits::maxCodeVerdicts, RelayLimits::codeVerdictMillis) {}
+      verdicts_(RelayLimits::maxCodeVerdicts, RelayLimits::codeVerdictMillis),
+      rooms_(RelayLimits::maxKnownRooms) {}
 
 std::function<void(std::size_t)> AccountGate::full(const std::string& what) {
     return [log = log_, what](std::size_t keys) {
@@ -565,7 +566,7 @@ void AccountGate::placeToken(Pass& pass, TokenKind kind, const std::string& toke
                              std::optional<AccountAnswer> expired) {
     const auto issued = seal_.issued(kind, token);
     if (!issued) {
-        pass.lane = unsealedLane;
+        pass.lane = unprovenLane;
         hold(pass, {}, networks, what);
         return;
     }
@@ -650,10 +651,37 @@ AccountGate::Pass AccountGate::checkTicket(const std::string& ticket, const std:
     return pass;
 }
 
+AccountGate::Pass AccountGate::checkLink(const std::string& room, const std::vector<std::string>& networks) {
+    Pass pass;
+    if (!rooms_.find(room)) {
+        pass.lane = unprovenLane;
+        hold(pass, {}, networks, "a link for room " + room.substr(0, 32));
+        return pass;
+    }
+    hold(pass, {{"room " + room, RelayLimits::placesPerRoom}}, {}, "a link for room " + room);
+    return pass;
+}
+
+void AccountGate::knowRooms(const std::vector<std::string>& rooms) {
+    // The newest last, to be forgotten last.
+    for (auto it = rooms.rbegin(); it != rooms.rend(); ++it) rooms_.put(*it, true);
+}
+
 void AccountGate::answered(const Pass& pass, const std::optional<AccountAnswer>& answer) {
     places_.release(pass.places);
     if (!answer || answer->status == 503) return giveBack(pass);
     if (!pass.code.empty()) verdicts_.learn(pass.code, answer->status, answer->body, now_());
+    // A computer registered through here.
+    if ((answer->status == 200 || answer->status == 201) && answer->body.contains("host")) {
+        const auto room = answer->body["host"].value("room", "");
+        if (!room.empty()) rooms_.put(room, true);
+    }
+}
+
+void AccountGate::linkAnswered(const Pass& pass, const std::string& room, std::optional<int> status) {
+    places_.release(pass.places);
+    if (status == 0) rooms_.put(room, true);
+    if (status == 410) rooms_.erase(room);
 }
 
 void AccountGate::giveBack(const Pass& pass) {
@@ -678,6 +706,21 @@ void queueAccountCall(AccountGate& gate, WorkQueue& store, RelayAccounts& accoun
                              [&gate, pass = std::move(pass), done = std::move(done)](std::optional<AccountAnswer> answer) {
                                  gate.answered(pass, answer);
                                  done(answer ? std::move(*answer) : storeTryLater());
+                             },
+                             lane);
+}
+
+void queueHostAdmission(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, const std::string& room,
+                        const std::string& hello, const std::vector<std::string>& networks,
+                        std::function<void(HostAdmission)> done) {
+    auto pass = gate.checkLink(room, networks);
+    if (pass.refusal) return done(HostAdmission{503, "too many links of its network or room wait for the store", {}, {}});
+    const auto lane = pass.lane;
+    store.run<HostAdmission>([&accounts, room, hello] { return accounts.admitHost(room, hello); },
+                             [&gate, pass = std::move(pass), room, done = std::move(done)](std::optional<HostAdmission> admission) {
+                                 gate.linkAnswered(pass, room, admission ? std::optional(admission->status) : std::nullopt);
+                                 done(admission ? std::move(*admission)
+                                                : HostAdmission{503, "the store did not answer in time", {}, {}});
                              },
                              lane);
 }

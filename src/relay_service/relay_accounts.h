@@ -156,19 +156,21 @@ private:
 //
 // Each call is also given its lane of the store queue, and the places it
 // may hold there. Calls with a token this relay sealed (TokenSeal: of an
-// account signed in at any instance, before or after a restart), with the
-// service's own work and computers' links, take the first lane, which no
-// other lane can fill, each sign-in's calls holding at most a few places.
+// account signed in at any instance, before or after a restart) and the
+// links of computers whose room the store said is registered, with the
+// service's own work, take the first lane, which no other lane can fill,
+// each sign-in's calls and each room's links holding at most a few places.
 // A sign-in for a code asked here takes the second lane; a sign-in for a
 // code this instance never sent (asked through another instance, or a
 // guess) the third; a call whose token bears no seal (made up, or handed
-// out before tokens were sealed) the fourth. What may come from anyone
-// without an account (lanes 2 to 4) holds at most a few places per client
-// network (IPv4 address, IPv6 /64, /56 and /48) and per sign-in code, and a
-// code that can no longer sign anyone in is answered from memory.
+// out before tokens were sealed) and a link for a room not known to be
+// registered the fourth. What may come from anyone without an account
+// (lanes 2 to 4) holds at most a few places per client network (IPv4
+// address, IPv6 /64, /56 and /48) and per sign-in code, and a code that
+// can no longer sign anyone in is answered from memory.
 class AccountGate {
 public:
-    enum StoreLane : std::size_t { knownLane = 0, signInLane = 1, strangerLane = 2, unsealedLane = 3 };
+    enum StoreLane : std::size_t { knownLane = 0, signInLane = 1, strangerLane = 2, unprovenLane = 3 };
     // The store queue's lanes past the first, for a queue of `maxWaiting`.
     static std::vector<WorkLane> storeLanes(std::size_t maxWaiting);
 
@@ -191,11 +193,18 @@ public:
     Pass check(const AccountCall& call);
     // A device's ticket: refused at once when sealed and expired (401).
     Pass checkTicket(const std::string& ticket, const std::vector<std::string>& networks);
+    // A computer's link for `room`.
+    Pass checkLink(const std::string& room, const std::vector<std::string>& networks);
+    // Rooms the store says are registered (newest first).
+    void knowRooms(const std::vector<std::string>& rooms);
     // Every call that passed comes back with its answer, or with nothing
     // when the store could not give one: its places are free again, and a
     // call the relay could not serve (the store failed or had no room for
     // it) is not held against its caller.
     void answered(const Pass& pass, const std::optional<AccountAnswer>& answer);
+    // A link's admission came back: its room is registered (0) or not
+    // (410); nothing when the store could not say.
+    void linkAnswered(const Pass& pass, const std::string& room, std::optional<int> status);
     // Forgets the counts whose window has ended.
     void purge();
 
@@ -224,6 +233,7 @@ private:
     RateWindow codesAsked_;
     HeldPlaces places_;
     CodeVerdicts verdicts_;
+    Forgetful<bool> rooms_;
     ThrottledLine refusals_;
 };
 
@@ -233,6 +243,12 @@ private:
 // thread; `done` there too.
 void queueAccountCall(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, AccountCall call,
                       std::function<void(AccountAnswer)> done);
+// Judges a computer's link as the server does: from the room's lane, or
+// "try-later" (503) when the store could not judge it in time. On the
+// network thread; `done` there too.
+void queueHostAdmission(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, const std::string& room,
+                        const std::string& hello, const std::vector<std::string>& networks,
+                        std::function<void(HostAdmission)> done);
 // Judges a device's ticket as the server does: the gate's refusal at once,
 // else the accounts' admission from the ticket's lane, or "try-later" when
 // the store could not give it in time. On the network thread; `done` there

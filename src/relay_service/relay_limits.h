@@ -35,6 +35,11 @@ inline constexpr std::size_t maxCountedClients = 50'000;
 inline constexpr int placesPerNetwork = 4;
 inline constexpr int placesPerCode = 2;
 inline constexpr int placesPerSignIn = 8;
+// A computer has one link, dialled again now and then: two places a room.
+inline constexpr int placesPerRoom = 2;
+// Rooms known to be registered, kept in memory: past it, the oldest known
+// are asked of the store in the small lane.
+inline constexpr std::size_t maxKnownRooms = 100'000;
 // A code the store said is spent, expired or gone is answered so from
 // memory this long before the store is asked again (another instance may
 // have sent a new one meanwhile), for at most this many codes at once.

@@ -50,7 +50,8 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
       gate_(options_.wallMillis, options_.log, static_cast<bool>(options_.sender), store.sealKey()),
       beat_(io),
       purge_(io),
-      presenceBeat_(io) {
+      presenceBeat_(io),
+      rooms_(io) {
     hub_ = std::make_unique<RelayHub>(
         RelayHub::Hooks{options_.monotonicMillis, options_.log,
                         [this](std::vector<std::string> rooms) { checkRegistrations(std::move(rooms)); },
@@ -119,6 +120,8 @@ void RelayService::start() {
     startPeers();
     listen();
     meetPeers();
+    learnRooms();
+    every(rooms_, std::chrono::seconds(RelayLimits::registrationCheckSeconds), [this] { learnRooms(); });
     every(beat_, std::chrono::seconds(1), [this] {
         hub_->tick();
         watchStore();
@@ -172,6 +175,7 @@ void RelayService::stop(std::function<void()> done) {
         beat_.cancel();
         purge_.cancel();
         presenceBeat_.cancel();
+        rooms_.cancel();
     }
     if (done) stopDone_ = std::move(done);
     writePresence();
@@ -292,6 +296,21 @@ void RelayService::catchUp() {
                 options_.log.info("missed on the bus: asked to let go of the link for room " + room);
                 hub_->letGo(room);
             }
+        });
+}
+
+void RelayService::learnRooms() {
+    auto& store = store_;
+    // A registration is stamped by its instance's clock, which may be
+    // behind this one's.
+    const auto asked = options_.wallMillis() / 1000 - RelayLimits::proofWindowSeconds;
+    storeQueue_.run<std::vector<std::string>>(
+        [&store, since = roomsSince_] { return store.roomsRegisteredSince(since, RelayLimits::maxKnownRooms); },
+        // Not asked: the next turn asks from the same time.
+        [this, asked](std::optional<std::vector<std::string>> rooms) {
+            if (!rooms) return;
+            gate_.knowRooms(*rooms);
+            roomsSince_ = asked;
         });
 }
 

@@ -98,6 +98,9 @@ private:
     // refreshed on the presence beat.
     void startPeers();
     void meetPeers();
+    // Tells the gate which rooms are registered: all of them at start, then
+    // those registered since it last asked, through any instance.
+    void learnRooms();
     // Off the bus, or back on it after losing it: what it would have said
     // is asked of the store instead (the sign-ins connected here that
     // signed out, the rooms this instance was asked to let go of).
@@ -125,6 +128,9 @@ private:
     boost::asio::steady_timer beat_;
     boost::asio::steady_timer purge_;
     boost::asio::steady_timer presenceBeat_;
+    boost::asio::steady_timer rooms_;
+    // Registrations stamped since then are still to be learnt.
+    std::int64_t roomsSince_ = 0;
     RelayPresence presence_;
     std::shared_ptr<BusListener> bus_;
     bool listening_ = false;  // a listen on its way on the store queue

@@ -194,6 +194,10 @@ public:
     virtual std::vector<HostRecord> hostsOf(const std::string& userId) = 0;
     // True when a registration was removed.
     virtual bool removeHost(const std::string& room) = 0;
+    // The rooms registered at or after `sinceSeconds` (as their
+    // registrations were stamped), at most `most`, the newest first: what
+    // tells a computer's link from a made-up one before the store is asked.
+    virtual std::vector<std::string> roomsRegisteredSince(std::int64_t sinceSeconds, std::size_t most) = 0;
 
     // True the first time a nonce is offered before it expires; false for a
     // replay. Expired nonces may be forgotten.

@@ -339,6 +339,16 @@ std::optional<HostRecord> SqlRelayStore::hostByRoom(const std::string& room) {
     return op([&] { return firstHost(sql(std::string(hostColumns) + "WHERE room = $1", room)); });
 }
 
+std::vector<std::string> SqlRelayStore::roomsRegisteredSince(std::int64_t sinceSeconds, std::size_t most) {
+    return op([&] {
+        const auto r = sql("SELECT room FROM hosts WHERE created_at >= $1 ORDER BY created_at DESC LIMIT $2", sinceSeconds,
+                           static_cast<std::int64_t>(most));
+        std::vector<std::string> rooms;
+        for (std::size_t row = 0; row < r.size(); ++row) rooms.push_back(r.text(row, 0));
+        return rooms;
+    });
+}
+
 std::vector<HostRecord> SqlRelayStore::hostsOf(const std::string& userId) {
     return op([&] {
         const auto r = sql(std::string(hostColumns) + "WHERE user_id = $1 ORDER BY created_at, room", userId);

@@ -70,6 +70,12 @@ struct FloodRig {
                 std::function<void(DeviceAdmission)> done) {
         queueDeviceAdmission(gate, store, rig.accounts, room, ticket, {client}, std::move(done));
     }
+    void link(const std::string& room, const std::string& hello, const std::string& client,
+              std::function<void(HostAdmission)> done) {
+        queueHostAdmission(gate, store, rig.accounts, room, hello, {client}, std::move(done));
+    }
+    // What the service tells the gate at start and every half minute.
+    void learnRooms() { gate.knowRooms(rig.store.roomsRegisteredSince(0, RelayLimits::maxKnownRooms)); }
     // A code's delivery comes back to the accounts in the sign-ins' lane.
     void delivered(const CodeDelivery& delivery, std::function<void(AccountAnswer)> done) {
         auto& accounts = rig.accounts;
@@ -174,6 +180,14 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
              flood.device(room, madeUpToken(), newClient(i), [done](DeviceAdmission) { done(); });
          },
          AccountGate::storeLanes(16)[2].maxWaiting},
+        {"links for made-up rooms", [](FloodRig&) {},
+         [](FloodRig& flood, int i, const std::string&, std::function<void()> done) {
+             const auto made = newComputer();
+             flood.link(RelayBytes::hex(Secure::randomBytes(16)),
+                        made.helloHeader(static_cast<std::uint64_t>(flood.rig.seconds()), Secure::randomBytes(16)),
+                        newClient(i), [done](HostAdmission) { done(); });
+         },
+         AccountGate::storeLanes(16)[2].maxWaiting},
     };
     for (const auto& attack : attacks) {
         SCOPED_TRACE(attack.name);
@@ -183,6 +197,7 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
         const auto owner = rig.signIn("owner@example.com");
         ASSERT_EQ(rig.registerComputer(computer, owner).status, 201);
         const auto room = RelayBytes::hex(computer.roomID());
+        flood.learnRooms();
         attack.prepare(flood);
         rig.logs.clear();
 
@@ -220,13 +235,10 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
                                refresh = answer.body["refresh_token"];
                                access = answer.body["access_token"];
                            });
-                // A computer dialling its link again is judged in the first lane.
-                const auto hello = computer.helloHeader(static_cast<std::uint64_t>(rig.seconds()), Secure::randomBytes(16));
-                auto& accounts = rig.accounts;
-                flood.store.run<HostAdmission>([&accounts, room, hello] { return accounts.admitHost(room, hello); },
-                                               [&knownCalls](std::optional<HostAdmission> admission) {
-                                                   knownCalls.push_back("link " + std::to_string(admission ? admission->status : 503));
-                                               });
+                flood.link(room, computer.helloHeader(static_cast<std::uint64_t>(rig.seconds()), Secure::randomBytes(16)),
+                           "198.51.100.8", [&knownCalls](HostAdmission admission) {
+                               knownCalls.push_back("link " + std::to_string(admission.status));
+                           });
             }
             flood.turn(4);
             // What waits for the store now is the flood's, but for a few.
@@ -254,9 +266,9 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
 
 // What each key may hold of the store queue's places at once, while its
 // calls wait: a client network and its wider ones, a sign-in code, a
-// sign-in's sealed token; and what no network bound touches: many people
-// behind one address with tokens of their own, or a trusted proxy that
-// names no client.
+// sign-in's sealed token, a registered room's links; and what no network
+// bound touches: many people behind one address with tokens of their own,
+// or a trusted proxy that names no client.
 TEST(AccountGate, PlacesAreBoundedPerNetworkPerCodeAndPerSignIn) {
     AccountRig rig;
     std::vector<json> sessions;
@@ -288,36 +300,52 @@ TEST(AccountGate, PlacesAreBoundedPerNetworkPerCodeAndPerSignIn) {
         return {"2001:db8:" + h(k) + ":" + h(j * 256 + i) + "::/64", "2001:db8:" + h(k) + ":" + h(j * 256) + "::/56",
                 "2001:db8:" + h(k) + "::/48"};
     };
+    const auto room = RelayBytes::hex(Secure::randomBytes(16));
+    using Check = std::function<AccountGate::Pass(AccountGate&, int)>;
+    const auto checked = [](std::function<AccountCall(int)> call) -> Check {
+        return [call](AccountGate& gate, int i) { return gate.check(call(i)); };
+    };
     struct Case {
         const char* what;
-        std::function<AccountCall(int)> call;
+        Check pass;
         int most;  // -1: none of the 100 calls is refused
     };
     const Case cases[] = {
-        {"made-up tokens from one IPv4 address", [&](int) { return list(madeUpToken(), {"203.0.113.9"}); },
+        {"made-up tokens from one IPv4 address", checked([&](int) { return list(madeUpToken(), {"203.0.113.9"}); }),
          RelayLimits::placesPerNetwork},
-        {"made-up tokens from one /64", [&](int) { return list(madeUpToken(), v6(1, 1, 1)); }, RelayLimits::placesPerNetwork},
-        {"made-up tokens, a new /64 of one /56 each", [&](int i) { return list(madeUpToken(), v6(i, 1, 1)); },
+        {"made-up tokens from one /64", checked([&](int) { return list(madeUpToken(), v6(1, 1, 1)); }),
+         RelayLimits::placesPerNetwork},
+        {"made-up tokens, a new /64 of one /56 each", checked([&](int i) { return list(madeUpToken(), v6(i, 1, 1)); }),
          2 * RelayLimits::placesPerNetwork},
-        {"made-up tokens, a new /64 of one /48 each", [&](int i) { return list(madeUpToken(), v6(i % 3, i / 3, 1)); },
-         4 * RelayLimits::placesPerNetwork},
+        {"made-up tokens, a new /64 of one /48 each",
+         checked([&](int i) { return list(madeUpToken(), v6(i % 3, i / 3, 1)); }), 4 * RelayLimits::placesPerNetwork},
         {"made-up sign-ins, a new /64 of one /48 each",
-         [&](int i) { return verify("x" + std::to_string(i) + "@example.com", v6(i % 3, i / 3, 2)); },
+         checked([&](int i) { return verify("x" + std::to_string(i) + "@example.com", v6(i % 3, i / 3, 2)); }),
          4 * RelayLimits::placesPerNetwork},
-        {"one code's verifies under new networks", [&](int i) { return verify("x@example.com", {newClient(i)}); },
+        {"one code's verifies under new networks", checked([&](int i) { return verify("x@example.com", {newClient(i)}); }),
          RelayLimits::placesPerCode},
-        {"one sign-in's token from new networks", [&](int i) { return list(sessions[0]["access_token"], {newClient(i)}); },
-         RelayLimits::placesPerSignIn},
+        {"one sign-in's token from new networks",
+         checked([&](int i) { return list(sessions[0]["access_token"], {newClient(i)}); }), RelayLimits::placesPerSignIn},
+        {"links for made-up rooms from one IPv4 address",
+         [](AccountGate& gate, int) { return gate.checkLink(RelayBytes::hex(Secure::randomBytes(16)), {"203.0.113.9"}); },
+         RelayLimits::placesPerNetwork},
+        {"one registered room's links from new networks",
+         [&](AccountGate& gate, int i) {
+             gate.knowRooms({room});
+             return gate.checkLink(room, {newClient(i)});
+         },
+         RelayLimits::placesPerRoom},
         {"forty people's tokens behind one carrier's address",
-         [&](int i) { return list(sessions[i % 40]["access_token"], {"100.64.0.1"}); }, -1},
-        {"made-up tokens through a trusted proxy that names no client", [&](int) { return list(madeUpToken(), {}); }, -1},
+         checked([&](int i) { return list(sessions[i % 40]["access_token"], {"100.64.0.1"}); }), -1},
+        {"made-up tokens through a trusted proxy that names no client",
+         checked([&](int) { return list(madeUpToken(), {}); }), -1},
     };
     for (const auto& c : cases) {
         AccountGate gate([&rig] { return rig.nowMillis; }, RelayLog(), true, rig.store.sealKey());
         std::vector<AccountGate::Pass> waiting;
         int passed = 0;
         for (int i = 0; i < 100; ++i) {
-            auto pass = gate.check(c.call(i));
+            auto pass = c.pass(gate, i);
             if (pass.refusal) {
                 EXPECT_EQ(pass.refusal->status, 429) << c.what;
                 EXPECT_EQ(pass.refusal->body["error"], "try-later") << c.what;
@@ -329,7 +357,7 @@ TEST(AccountGate, PlacesAreBoundedPerNetworkPerCodeAndPerSignIn) {
         EXPECT_EQ(passed, c.most < 0 ? 100 : c.most) << c.what;
         // Answered (here: the store failed), the places are free again.
         for (const auto& pass : waiting) gate.answered(pass, std::nullopt);
-        EXPECT_FALSE(gate.check(c.call(100)).refusal) << c.what;
+        EXPECT_FALSE(c.pass(gate, 100).refusal) << c.what;
     }
 }
 
@@ -393,11 +421,11 @@ TEST(AccountGate, LimitsAnswerAtOnceAndCallsTakeTheirLanes) {
     const auto unsealed = madeUpToken();
     EXPECT_EQ(call(AccountEndpoint::listHosts, json(), access).lane, AccountGate::knownLane);
     EXPECT_EQ(call(AccountEndpoint::refresh, refresh).lane, AccountGate::knownLane);
-    EXPECT_EQ(call(AccountEndpoint::listHosts, json(), unsealed).lane, AccountGate::unsealedLane);
-    EXPECT_EQ(call(AccountEndpoint::refresh, json{{"refresh_token", unsealed}}).lane, AccountGate::unsealedLane);
-    EXPECT_EQ(call(AccountEndpoint::listHosts, json(), session["refresh_token"]).lane, AccountGate::unsealedLane)
+    EXPECT_EQ(call(AccountEndpoint::listHosts, json(), unsealed).lane, AccountGate::unprovenLane);
+    EXPECT_EQ(call(AccountEndpoint::refresh, json{{"refresh_token", unsealed}}).lane, AccountGate::unprovenLane);
+    EXPECT_EQ(call(AccountEndpoint::listHosts, json(), session["refresh_token"]).lane, AccountGate::unprovenLane)
         << "a refresh token is no bearer";
-    EXPECT_EQ(call(AccountEndpoint::listHosts, json(), "").lane, AccountGate::unsealedLane);
+    EXPECT_EQ(call(AccountEndpoint::listHosts, json(), "").lane, AccountGate::unprovenLane);
 
     rig.advance(RelayLimits::codeLifetimeSeconds);
     EXPECT_EQ(call(AccountEndpoint::verify, verify).lane, AccountGate::strangerLane) << "the code has expired";
@@ -453,9 +481,10 @@ TEST(AccountGate, LimitsAnswerAtOnceAndCallsTakeTheirLanes) {
 
 // People the gate must not turn away for what it keeps in memory: a sign-in
 // made through another instance, or before a restart, whose tokens this
-// gate never saw; a token handed out before tokens were sealed; and a code
+// gate never saw; a token handed out before tokens were sealed; a code
 // asked again after its verdict was learned, through this instance or
-// another. Each is answered as the store would answer it.
+// another; and a computer registered through another instance. Each is
+// answered as the store would answer it.
 TEST(AccountGate, MemoryTurnsAwayNoOneTheStoreWouldLetIn) {
     FloodRig flood;
     auto& rig = flood.rig;
@@ -520,6 +549,29 @@ TEST(AccountGate, MemoryTurnsAwayNoOneTheStoreWouldLetIn) {
     const auto expiredReads = rig.store.codeReads["later@example.com"];
     EXPECT_EQ(verify("l2", code, "later@example.com").body, expired);
     EXPECT_EQ(rig.store.codeReads["later@example.com"], expiredReads) << "answered from memory";
+
+    // A computer registered through another instance a moment ago: its
+    // first link here is judged in the small lane and let in, and its room
+    // is known from then on; after a restart, the rooms the store lists are
+    // known at once.
+    const auto computer = newComputer();
+    ASSERT_EQ(rig.registerComputer(computer, session.body).status, 201);
+    const auto room = RelayBytes::hex(computer.roomID());
+    const auto lane = [room](AccountGate& gate) {
+        const auto pass = gate.checkLink(room, {"198.51.100.9"});
+        gate.answered(pass, std::nullopt);
+        return pass.lane;
+    };
+    EXPECT_EQ(lane(flood.gate), AccountGate::unprovenLane);
+    HostAdmission linked{-1, "", {}, {}};
+    flood.link(room, computer.helloHeader(static_cast<std::uint64_t>(rig.seconds()), Secure::randomBytes(16)),
+               "198.51.100.9", [&linked](HostAdmission admission) { linked = std::move(admission); });
+    flood.settle();
+    EXPECT_EQ(linked.status, 0) << linked.reason;
+    EXPECT_EQ(lane(flood.gate), AccountGate::knownLane);
+    AccountGate restarted([&rig] { return rig.nowMillis; }, RelayLog(), true, rig.store.sealKey());
+    restarted.knowRooms(rig.store.roomsRegisteredSince(0, RelayLimits::maxKnownRooms));
+    EXPECT_EQ(lane(restarted), AccountGate::knownLane);
 }
 
 // The seal says what a token this relay handed out is, and nothing of any

@@ -35,6 +35,9 @@ public:
     std::optional<HostRecord> hostByRoom(const std::string& room) override { return data_.hostByRoom(room); }
     std::vector<HostRecord> hostsOf(const std::string& userId) override { return data_.hostsOf(userId); }
     bool removeHost(const std::string& room) override { return data_.removeHost(room); }
+    std::vector<std::string> roomsRegisteredSince(std::int64_t since, std::size_t most) override {
+        return data_.roomsRegisteredSince(since, most);
+    }
     bool useNonce(const std::string& nonce, std::int64_t expiresAt, std::int64_t now) override {
         return data_.useNonce(nonce, expiresAt, now);
     }
@@ -222,6 +225,17 @@ std::optional<HostRecord> MemoryStore::hostByRoom(const std::string& room) {
     const auto it = hosts.find(room);
     if (it == hosts.end()) return std::nullopt;
     return it->second;
+}
+
+std::vector<std::string> MemoryStore::roomsRegisteredSince(std::int64_t sinceSeconds, std::size_t most) {
+    const auto lock = enter();
+    std::vector<std::pair<std::int64_t, std::string>> found;
+    for (const auto& [room, host] : hosts)
+        if (host.createdAt >= sinceSeconds) found.emplace_back(host.createdAt, room);
+    std::sort(found.rbegin(), found.rend());
+    std::vector<std::string> rooms;
+    for (std::size_t i = 0; i < found.size() && i < most; ++i) rooms.push_back(found[i].second);
+    return rooms;
 }
 
 std::vector<HostRecord> MemoryStore::hostsOf(const std::string& userId) {

@@ -46,6 +46,7 @@ public:
     std::optional<HostRecord> hostByRoom(const std::string& room) override;
     std::vector<HostRecord> hostsOf(const std::string& userId) override;
     bool removeHost(const std::string& room) override;
+    std::vector<std::string> roomsRegisteredSince(std::int64_t sinceSeconds, std::size_t most) override;
     bool useNonce(const std::string& nonce, std::int64_t expiresAt, std::int64_t nowSeconds) override;
     void putSignOut(const std::string& session, std::int64_t until) override;
     bool signedOut(const std::string& session, std::int64_t nowSeconds) override;

@@ -245,15 +245,17 @@ private:
     }
 
     void hostLink(Request request, relay_route::HostLink link) {
-        auto& accounts = server_->parts.accounts;
-        admit<HostAdmission>(
-            [&accounts, room = link.room, hello = link.hello] { return accounts.admitHost(room, hello); },
-            HostAdmission{503, "the store did not answer in time", {}, {}},
+        auto& parts = server_->parts;
+        queueHostAdmission(
+            parts.gate, parts.store, parts.accounts, link.room, link.hello, networks(),
             [self = this->shared_from_this(), request = std::move(request), room = link.room](HostAdmission admission) {
+                // Stopping, the socket would only be closed again: try another instance.
+                if (self->server_->stopped)
+                    return self->respond(jsonAnswer(refusalAnswer(503, RelayError::tryLater), 11, false));
                 const auto from = addressText(self->client_);
                 if (admission.status != 0) {
-                    self->server_->log.warning("refused link for room " + clipped(room) + " from " + from + ": " +
-                                               admission.reason);
+                    // Made-up links cost a line every few seconds, not one each.
+                    self->server_->linkRefused(clipped(room), from, admission.reason);
                     const auto word = admission.status == 410   ? RelayError::notOnAccount
                                       : admission.status == 503 ? RelayError::tryLater
                                                                 : RelayError::refused;
@@ -284,20 +286,6 @@ private:
                     }
                     server->hub.deviceOpened(opened, room, admission.userId, admission.session, admission.holder);
                 });
-            });
-    }
-
-    // Judges an upgrade on the store queue; `then` gets the verdict back on
-    // this thread, `late` when the store could not give it in time.
-    template <class Admission, class Judge, class Then>
-    void admit(Judge judge, Admission late, Then then) {
-        server_->parts.store.template run<Admission>(
-            std::move(judge), [self = this->shared_from_this(), late = std::move(late), then = std::move(then)](
-                                  std::optional<Admission> admission) mutable {
-                // Stopping, the socket would only be closed again: try another instance.
-                if (self->server_->stopped)
-                    return self->respond(jsonAnswer(refusalAnswer(503, RelayError::tryLater), 11, false));
-                then(admission ? std::move(*admission) : std::move(late));
             });
     }
 

@@ -116,7 +116,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
         say(tally.count);
         tally = {0, now};
     }
-    Tally answersReset, devicesRefused;
+    Tally answersReset, devicesRefused, linksRefused;
 
     void answerTimedOut(const std::string& from) {
         tell(answersReset, [&](int count) {
@@ -125,6 +125,13 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
                         " ms, the last from " + from + "; " + std::to_string(counts->unsent()) +
                         " bytes of answers wait to be taken, " + std::to_string(counts->waitingAnswers()) +
                         " answers their turn");
+        });
+    }
+    void linkRefused(const std::string& room, const std::string& from, const std::string& reason) {
+        tell(linksRefused, [&](int count) {
+            log.warning(count == 1 ? "refused link for room " + room + " from " + from + ": " + reason
+                                   : "refused " + std::to_string(count) + " links, the last for room " + room +
+                                         " from " + from + ": " + reason);
         });
     }
     void deviceRefused(const std::string& room, const std::string& from, const std::string& reason) {

@@ -376,6 +376,19 @@ TEST_P(RelayStoreContract, HostIsRemovedOnceAndOnlyFromItsAccount) {
     EXPECT_EQ(store.addHost(numberedHost("bob", 1), 10), AddHostOutcome::created);
 }
 
+// The rooms registered since a time, the newest first and at most as many
+// as asked, through any store of the database; a removed one is gone.
+TEST_P(RelayStoreContract, RoomsRegisteredSinceATimeAreListedNewestFirst) {
+    auto& store = *this->store;
+    for (int n = 1; n <= 5; ++n) ASSERT_EQ(store.addHost(numberedHost("ann", n), 10), AddHostOutcome::created);
+    ASSERT_TRUE(store.removeHost(numberedHost("ann", 4).room));
+    const auto room = [](int n) { return numberedHost("ann", n).room; };
+    EXPECT_EQ(store.roomsRegisteredSince(0, 100), (std::vector{room(5), room(3), room(2), room(1)}));
+    EXPECT_EQ(this->backend.open()->roomsRegisteredSince(1'002, 100), (std::vector{room(5), room(3), room(2)}));
+    EXPECT_EQ(store.roomsRegisteredSince(0, 2), (std::vector{room(5), room(3)}));
+    EXPECT_TRUE(store.roomsRegisteredSince(1'006, 100).empty());
+}
+
 TEST_P(RelayStoreContract, NonceIsAcceptedOnceBeforeItExpires) {
     auto& store = *this->store;
     struct Step {
