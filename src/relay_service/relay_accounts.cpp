@@ -445,6 +445,11 @@ AccountAnswer RelayAccounts::ticket(const std::string& room, const Bearer& acces
     return answer(200, json{{"ticket", ticketText}, {"expires_in", RelayLimits::ticketSeconds}});
 }
 
+std::vector<std::string> RelayAccounts::roomsRegisteredLately() {
+    // Stamped by the registering instance's clock, which may be behind.
+    return store_.roomsRegisteredSince(seconds() - 2 * RelayLimits::proofWindowSeconds, RelayLimits::maxRoomsLately);
+}
+
 HostAdmission RelayAccounts::admitHost(const std::string& room, const std::string& helloHeader) {
     HostAdmission out;
     try {
@@ -662,6 +667,33 @@ AccountGate::Pass AccountGate::checkLink(const std::string& room, const std::vec
     return pass;
 }
 
+AccountGate::RoomWait AccountGate::awaitRooms(const std::vector<std::string>& networks, std::function<void()> then) {
+    std::vector<HeldPlaces::Claim> claims{{"rooms asked", static_cast<int>(RelayLimits::maxRoomWaiters)}};
+    for (std::size_t level = 0; level < networks.size(); ++level)
+        claims.push_back({"rooms asked by network " + networks[level], RelayLimits::placesPerNetwork << level});
+    if (places_.take(claims)) return RoomWait::judge;
+    RoomWaiter waiter{{}, std::move(then)};
+    for (auto& claim : claims) waiter.places.push_back(std::move(claim.key));
+    (askingRooms_ ? roomsNext_ : roomsAsked_).push_back(std::move(waiter));
+    if (askingRooms_) return RoomWait::wait;
+    askingRooms_ = true;
+    return RoomWait::ask;
+}
+
+bool AccountGate::roomsAnswered(const std::optional<std::vector<std::string>>& rooms) {
+    if (rooms) knowRooms(*rooms);
+    auto answered = std::move(roomsAsked_);
+    roomsAsked_ = std::move(roomsNext_);
+    roomsNext_.clear();
+    askingRooms_ = !roomsAsked_.empty();
+    const bool again = askingRooms_;
+    for (auto& waiter : answered) {
+        places_.release(waiter.places);
+        waiter.then();
+    }
+    return again;
+}
+
 void AccountGate::knowRooms(const std::vector<std::string>& rooms) {
     // The newest last, to be forgotten last.
     for (auto it = rooms.rbegin(); it != rooms.rend(); ++it) rooms_.put(*it, true);
@@ -710,9 +742,19 @@ void queueAccountCall(AccountGate& gate, WorkQueue& store, RelayAccounts& accoun
                              lane);
 }
 
-void queueHostAdmission(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, const std::string& room,
-                        const std::string& hello, const std::vector<std::string>& networks,
-                        std::function<void(HostAdmission)> done) {
+namespace {
+
+// One question at a time for every link whose room is not known here.
+void askRooms(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts) {
+    store.run<std::vector<std::string>>([&accounts] { return accounts.roomsRegisteredLately(); },
+                                        [&gate, &store, &accounts](std::optional<std::vector<std::string>> rooms) {
+                                            if (gate.roomsAnswered(rooms)) askRooms(gate, store, accounts);
+                                        });
+}
+
+void judgeLink(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, const std::string& room,
+               const std::string& hello, const std::vector<std::string>& networks,
+               std::function<void(HostAdmission)> done) {
     auto pass = gate.checkLink(room, networks);
     if (pass.refusal) return done(HostAdmission{503, "too many links of its network or room wait for the store", {}, {}});
     const auto lane = pass.lane;
@@ -723,6 +765,29 @@ void queueHostAdmission(AccountGate& gate, WorkQueue& store, RelayAccounts& acco
                                                 : HostAdmission{503, "the store did not answer in time", {}, {}});
                              },
                              lane);
+}
+
+}  // namespace
+
+void queueHostAdmission(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, const std::string& room,
+                        const std::string& hello, const std::vector<std::string>& networks,
+                        std::function<void(HostAdmission)> done) {
+    if (gate.knowsRoom(room)) return judgeLink(gate, store, accounts, room, hello, networks, std::move(done));
+    // Not known yet: its computer may have registered through another
+    // instance since the rooms were last read, so the store is asked
+    // before the link is judged with the strangers' calls.
+    auto judge = [&gate, &store, &accounts, room, hello, networks, done = std::move(done)]() mutable {
+        judgeLink(gate, store, accounts, room, hello, networks, std::move(done));
+    };
+    auto shared = std::make_shared<decltype(judge)>(std::move(judge));
+    switch (gate.awaitRooms(networks, [shared] { (*shared)(); })) {
+    case AccountGate::RoomWait::ask:
+        return askRooms(gate, store, accounts);
+    case AccountGate::RoomWait::wait:
+        return;
+    case AccountGate::RoomWait::judge:
+        return (*shared)();
+    }
 }
 
 void queueDeviceAdmission(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, const std::string& room,

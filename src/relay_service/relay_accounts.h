@@ -104,6 +104,9 @@ public:
     // The host link's upgrade: the room must be registered and the hello
     // header signed by its key, fresh and not seen before.
     HostAdmission admitHost(const std::string& room, const std::string& helloHeader);
+    // The rooms registered in the last few minutes, through any instance,
+    // the newest first. Throws RelayStoreError.
+    std::vector<std::string> roomsRegisteredLately();
     // A device's socket: spends the ticket when it opens this room.
     DeviceAdmission admitDevice(const std::string& room, const std::string& ticket);
 
@@ -195,6 +198,20 @@ public:
     Pass checkTicket(const std::string& ticket, const std::vector<std::string>& networks);
     // A computer's link for `room`.
     Pass checkLink(const std::string& room, const std::vector<std::string>& networks);
+    bool knowsRoom(const std::string& room) const { return rooms_.find(room) != nullptr; }
+    // A link for a room not known here waits for the store's list of the
+    // rooms registered lately (a computer registered through another
+    // instance a moment ago), one question at a time for all such links,
+    // each network holding a few places in the wait: `ask` when the
+    // caller is to ask the store now, `wait` when `then` is called once an
+    // answer asked after it came, `judge` when the link is over its
+    // network's share and is judged at once.
+    enum class RoomWait { ask, wait, judge };
+    RoomWait awaitRooms(const std::vector<std::string>& networks, std::function<void()> then);
+    // The store's list of rooms registered lately, or nothing: the links
+    // that waited for it are judged. True when others came meanwhile and
+    // the store is to be asked again.
+    bool roomsAnswered(const std::optional<std::vector<std::string>>& rooms);
     // Rooms the store says are registered (newest first).
     void knowRooms(const std::vector<std::string>& rooms);
     // Every call that passed comes back with its answer, or with nothing
@@ -234,6 +251,13 @@ private:
     HeldPlaces places_;
     CodeVerdicts verdicts_;
     Forgetful<bool> rooms_;
+    struct RoomWaiter {
+        std::vector<std::string> places;
+        std::function<void()> then;
+    };
+    // Those the question in flight answers, and those that came after it.
+    std::vector<RoomWaiter> roomsAsked_, roomsNext_;
+    bool askingRooms_ = false;
     ThrottledLine refusals_;
 };
 

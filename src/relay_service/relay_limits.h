@@ -40,6 +40,11 @@ inline constexpr int placesPerRoom = 2;
 // Rooms known to be registered, kept in memory: past it, the oldest known
 // are asked of the store in the small lane.
 inline constexpr std::size_t maxKnownRooms = 100'000;
+// Links for rooms not known here wait for one question to the store, at
+// most this many at once; the question brings at most this many rooms
+// registered lately.
+inline constexpr std::size_t maxRoomWaiters = 1'024;
+inline constexpr std::size_t maxRoomsLately = 1'000;
 // A code the store said is spent, expired or gone is answered so from
 // memory this long before the store is asked again (another instance may
 // have sent a new one meanwhile), for at most this many codes at once.

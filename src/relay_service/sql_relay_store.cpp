@@ -120,6 +120,12 @@ CREATE TABLE fleet_secret (
 ALTER TABLE presence ADD COLUMN moving INTEGER NOT NULL DEFAULT 0;
 )sql",
      2},
+    // 7: the computers registered lately, asked for each link of a room an
+    // instance does not know yet. Additive: only an index.
+    {R"sql(
+CREATE INDEX hosts_created ON hosts (created_at);
+)sql",
+     2},
 };
 
 // A link no instance refreshed for this long belongs to an instance that

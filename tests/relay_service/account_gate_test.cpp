@@ -117,8 +117,9 @@ std::string madeUpToken() { return RelayBytes::b64u(Secure::randomBytes(16)) + R
 // Floods that need no account, each under ever new client keys and
 // networks, more than the store can answer: people asking a code and
 // signing in with it get through, and so do a signed-in account's list,
-// ticket, refresh and its computer's link; the flood holds no more of the
-// store queue's places than its bound, and the log says what happens in a
+// ticket, refresh and its computers' links, one of them registered through
+// another instance a moment ago; the flood holds no more of the store
+// queue's places than its bound, and the log says what happens in a
 // few lines.
 TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInAccounts) {
     struct Attack {
@@ -187,7 +188,9 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
                         made.helloHeader(static_cast<std::uint64_t>(flood.rig.seconds()), Secure::randomBytes(16)),
                         newClient(i), [done](HostAdmission) { done(); });
          },
-         AccountGate::storeLanes(16)[2].maxWaiting},
+         // And links wait, off the queue, for the store's list of the rooms
+         // registered lately, as many as its wait holds at most.
+         AccountGate::storeLanes(16)[2].maxWaiting + RelayLimits::maxRoomWaiters},
     };
     for (const auto& attack : attacks) {
         SCOPED_TRACE(attack.name);
@@ -198,6 +201,10 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
         ASSERT_EQ(rig.registerComputer(computer, owner).status, 201);
         const auto room = RelayBytes::hex(computer.roomID());
         flood.learnRooms();
+        // Registered through another instance since this one read the rooms.
+        const auto newcomer = newComputer();
+        ASSERT_EQ(rig.registerComputer(newcomer, owner).status, 201);
+        const auto newRoom = RelayBytes::hex(newcomer.roomID());
         attack.prepare(flood);
         rig.logs.clear();
 
@@ -235,10 +242,12 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
                                refresh = answer.body["refresh_token"];
                                access = answer.body["access_token"];
                            });
-                flood.link(room, computer.helloHeader(static_cast<std::uint64_t>(rig.seconds()), Secure::randomBytes(16)),
-                           "198.51.100.8", [&knownCalls](HostAdmission admission) {
-                               knownCalls.push_back("link " + std::to_string(admission.status));
-                           });
+                for (const auto& [linked, linkRoom] : {std::pair{&computer, room}, std::pair{&newcomer, newRoom}})
+                    flood.link(linkRoom,
+                               linked->helloHeader(static_cast<std::uint64_t>(rig.seconds()), Secure::randomBytes(16)),
+                               "198.51.100.8", [&knownCalls](HostAdmission admission) {
+                                   knownCalls.push_back("link " + std::to_string(admission.status));
+                               });
             }
             flood.turn(4);
             // What waits for the store now is the flood's, but for a few.
@@ -248,7 +257,7 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
 
         EXPECT_GE(signedIn, 9) << failed << " failed";
         EXPECT_EQ(signedIn + failed, people);
-        ASSERT_EQ(knownCalls.size(), 40u);
+        ASSERT_EQ(knownCalls.size(), 50u);
         for (const auto& call : knownCalls) EXPECT_TRUE(call.ends_with(" 200") || call == "link 0") << call;
         EXPECT_EQ(answered, flooded) << "every call of the flood is answered";
         EXPECT_LE(held, attack.mostHeld);
@@ -551,9 +560,9 @@ TEST(AccountGate, MemoryTurnsAwayNoOneTheStoreWouldLetIn) {
     EXPECT_EQ(rig.store.codeReads["later@example.com"], expiredReads) << "answered from memory";
 
     // A computer registered through another instance a moment ago: its
-    // first link here is judged in the small lane and let in, and its room
-    // is known from then on; after a restart, the rooms the store lists are
-    // known at once.
+    // first link here waits for the store's list of rooms registered lately
+    // and is let in, and its room is known from then on; after a restart,
+    // the rooms the store lists are known at once.
     const auto computer = newComputer();
     ASSERT_EQ(rig.registerComputer(computer, session.body).status, 201);
     const auto room = RelayBytes::hex(computer.roomID());
