@@ -98,6 +98,7 @@ void RelayHub::hostBinary(RelayPeer* peer, Bytes frame) {
     // nowhere.
     const auto device = room.devices.find(parsed->id);
     if (device == room.devices.end()) return;
+    if (hooks_.carried) hooks_.carried(parsed->record);
     const auto from = frame.size() - parsed->record.size();
     device->second->sendRecord(std::move(frame), from);
 }
@@ -188,6 +189,7 @@ void RelayHub::deviceMessage(RelayPeer* peer, bool text, std::span<const std::ui
         hooks_.log.warning("closed device " + std::to_string(device.id) + " in room " + device.room + ": over the byte rate");
         return closeDevice(peer, RelayDeviceClose::rate, true);
     }
+    if (hooks_.carried) hooks_.carried(data);
     const Room& room = rooms_.at(device.room);
     if (!room.link) {
         // Waiting: the link that comes gets it after its welcome.

@@ -72,6 +72,8 @@ public:
         // `holderIs` called back, since the link may have landed on another
         // instance than the one first asked (one that stopped, say).
         std::function<void(std::vector<std::string> rooms)> askHolders;
+        // For tests only: each record it carries, either way, as it goes.
+        std::function<void(std::span<const std::uint8_t> record)> carried = {};
     };
     // `instance` names this instance where the store says who holds a link.
     RelayHub(Hooks hooks, DeviceLimits limits, std::string instance = "");

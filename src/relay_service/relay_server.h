@@ -27,6 +27,16 @@ class RelayAccounts;
 class RelayHub;
 class WorkQueue;
 
+// Faults a test switches on to see what the host's side makes of a relay
+// that misbehaves; the program never sets them.
+struct RelayTestFaults {
+    // Every link's upgrade is refused with this HTTP status, before the
+    // store is asked.
+    std::optional<int> refuseLinks;
+    // Every account call is answered with this HTTP status and no word.
+    std::optional<int> refuseAccountCalls;
+};
+
 struct RelayServerOptions {
     RelayServerOptions(std::string address = "127.0.0.1", std::uint16_t port = 0, std::string certificateFile = "",
                        std::string keyFile = "")
@@ -48,6 +58,7 @@ struct RelayServerOptions {
     // handshake, a request, its client to take an answer, or to close its
     // end after the last one.
     std::chrono::milliseconds requestTime = std::chrono::seconds(15);
+    RelayTestFaults faults;
 };
 
 // Delivers a code; blocking; absent on success, else a one-line reason.

@@ -76,7 +76,8 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
                                 },
                                 [](std::optional<bool>) {});
                         },
-                        [this](std::vector<std::string> rooms) { askHolders(std::move(rooms)); }},
+                        [this](std::vector<std::string> rooms) { askHolders(std::move(rooms)); },
+                        options_.carried},
         options_.limits, options_.instance);
     accounts_ = std::make_unique<RelayAccounts>(
         store_,

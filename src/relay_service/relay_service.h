@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -53,6 +54,8 @@ struct RelayServiceOptions {
     // store answers (UDP). Absent: the address it listens on and its port,
     // when the store is shared.
     std::optional<boost::asio::ip::udp::endpoint> peerEndpoint;
+    // For tests only: each record the rooms carry (RelayHub::Hooks).
+    std::function<void(std::span<const std::uint8_t> record)> carried;
 };
 
 class RelayService {

@@ -19,7 +19,7 @@
 
 #include "../capture/x11_test_client.h"
 #include "../relay/relay_controller_rig.h"
-#include "../relay/relay_double.h"
+#include "../relay/relay_test_device.h"
 #include "../relay/test_certificates.h"
 #include "../relay/test_device.h"
 #include "../support/xvfb.h"

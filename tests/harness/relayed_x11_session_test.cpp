@@ -1,8 +1,10 @@
-// The host on a private X display reached from anywhere: the relay double
-// over TLS on loopback, the owner's menu flows through the relay controller
-// (dialogs answered as an owner would), and a phone-like test device that
-// enrols, connects and controls the screen through the relay. The double
-// keeps every record it carried, so the tests can tell it saw no plaintext.
+// The host on a private X display reached from anywhere: the relay service
+// itself in this process, over TLS on loopback, the owner's menu flows
+// through the relay controller (dialogs answered as an owner would), and a
+// phone-like test device, signed in to the owner's account, that enrols,
+// connects and controls the screen through the relay. The relay keeps a
+// copy of every record it carried, so the tests can tell it saw no
+// plaintext.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -15,7 +17,6 @@
 
 #include "../capture/x11_test_client.h"
 #include "../relay/relay_controller_rig.h"
-#include "../relay/relay_double.h"
 #include "../relay/test_certificates.h"
 #include "../relay/test_device.h"
 #include "relayed_x11_rig.h"
@@ -30,6 +31,7 @@
 #include "relay/relay_http.h"
 #include "relay/relay_url.h"
 #include "screen_picture.h"
+#include "service_rig.h"
 #include "server/frame_message.h"
 #include "server/remote_server.h"
 
@@ -46,20 +48,38 @@ using Received = TestDevice::Received;
 constexpr int screenWidth = 1280;
 constexpr int screenHeight = 720;
 
-RelayDouble::Options overTls() {
-    const auto issued = authority().issue({"localhost"}, {"127.0.0.1"});
-    RelayDouble::Options o;
-    o.tls = true;
-    o.certificatePem = issued.certificatePem;
-    o.keyPem = issued.keyPem;
-    return o;
-}
+using relay_service::testing::ServiceRig;
+
+// The relay service over TLS, keeping what it carries.
+struct TlsRelay {
+    std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("morvane-relayed-x11-" + std::to_string(::getpid()));
+    ServiceRig rig{[this] {
+        const auto issued = authority().issue({"localhost"}, {"127.0.0.1"});
+        return relay_service::testing::tlsOptions(folder, issued.certificatePem, issued.keyPem);
+    }()};
+    TlsRelay() { rig.keepCarried(); }
+    ~TlsRelay() { std::filesystem::remove_all(folder); }
+    std::string origin() const { return rig.origin("https", "localhost"); }
+    // Only this computer links to it.
+    bool hostUp() { return rig.links() > 0; }
+    struct Host {
+        std::string name, userId;
+    };
+    std::vector<Host> hosts() {
+        std::vector<Host> found;
+        rig.onStore([&] {
+            for (const auto& [room, host] : rig.store.hosts) found.push_back({host.name, host.userId});
+        });
+        return found;
+    }
+};
 
 class RelayedX11Session : public RelayedX11Host {
 protected:
-    std::string relayOrigin() override { return relay.origin("https"); }
-    // The double keeps the room until the link it held has gone.
-    void turnedOff() override { within(5s, [&] { return !relay.hostUp(room()); }); }
+    std::string relayOrigin() override { return relay.origin(); }
+    // The relay keeps the room until the link it held has gone.
+    void turnedOff() override { within(5s, [&] { return !relay.hostUp(); }); }
 
     std::vector<std::string> titlesShown() {
         std::lock_guard lock(m);
@@ -82,7 +102,7 @@ protected:
             return RelayResponse::first;
         }
         if (title == "Enter the code from the e-mail") {
-            typed = "123456";
+            typed = relay.rig.codeFor(email);
             if (!mistypedCodes.empty()) {
                 typed = mistypedCodes.front();
                 mistypedCodes.pop_front();
@@ -107,9 +127,29 @@ protected:
     void setUpFromMenu() {
         ASSERT_TRUE(shows("Set Up Relay\u2026"));
         menu("setUp");
-        ASSERT_TRUE(within(15s, [&] { return relay.hostUp(room()); })) << ::testing::PrintToString(log);
+        ASSERT_TRUE(within(15s, [&] { return relay.hostUp(); })) << ::testing::PrintToString(log);
         ASSERT_TRUE(within(5s, [&] { return shows("Relay: connected"); }));
         phone.forRoom(roomID());
+        signInPhone();
+    }
+    // The phone signs in to the owner's account as the page does, and asks
+    // for a ticket each time it opens the room.
+    void signInPhone() {
+        const auto origin = relay.origin();
+        exchange(origin, "POST", "/v1/auth/code", json{{"email", email}, {"login_id", "phone"}}.dump());
+        const auto session = json::parse(
+            exchange(origin, "POST", "/v1/auth/verify",
+                     json{{"email", email}, {"login_id", "phone"}, {"code", relay.rig.codeFor(email)}, {"client", "web"}}
+                         .dump())
+                .body,
+            nullptr, false);
+        ASSERT_TRUE(session.contains("access_token")) << session.dump();
+        access = session["access_token"];
+        phone.useTickets([this, origin](const std::string& roomHex) {
+            const auto body = json::parse(exchange(origin, "POST", "/v1/hosts/" + roomHex + "/ticket", "{}", access).body,
+                                          nullptr, false);
+            return body.contains("ticket") ? body["ticket"].get<std::string>() : "";
+        });
     }
     void enrolFromMenu() {
         menu("addDevice");
@@ -118,9 +158,10 @@ protected:
         ASSERT_TRUE(phone.device().readEnrolled(*enrolled));
     }
 
-    RelayDouble relay{overTls()};
-    Phone phone{"Phone 7f3a", relay.origin("https")};
+    TlsRelay relay;
+    Phone phone{"Phone 7f3a", relay.origin()};
     std::string email = "owner@example.com";
+    std::string access;
     std::deque<std::string> mistypedCodes;  // typed before the right code
     // Answers the enrolment window in place of the phone; gives the code
     // the device derived.
@@ -132,7 +173,7 @@ TEST_F(RelayedX11Session, EnrolledDeviceSeesAndControlsTheScreenAndTheRelaySeesO
     BusyScreen screen;
     screen.paint(0);
     setUpFromMenu();
-    EXPECT_EQ(relay.codesSentTo(), std::vector<std::string>{email});
+    EXPECT_EQ(relay.rig.codesSentTo(), std::vector<std::string>{email});
     ASSERT_EQ(relay.hosts().size(), 1u);
     EXPECT_EQ(relay.hosts()[0].name, "Test Machine");
 
@@ -176,11 +217,11 @@ TEST_F(RelayedX11Session, EnrolledDeviceSeesAndControlsTheScreenAndTheRelaySeesO
     expectLinkHeld();
 
     // Everything crossed the relay, sealed.
-    EXPECT_GT(relay.forwardedBytes(), 20'000u);
+    EXPECT_GT(relay.rig.carriedBytes(), 20'000u);
     for (const std::string& plain : {secret, std::string("Phone 7f3a"), std::string(R"("t":"hello")"),
                                     std::string(R"("t":"ready")"), std::string(R"("t":"mm")"),
                                     std::string(R"("t":"enrolled")")})
-        EXPECT_FALSE(relay.forwardedContains(plain)) << plain;
+        EXPECT_FALSE(relay.rig.carriedContains(plain)) << plain;
 }
 
 TEST_F(RelayedX11Session, TakeoverPauseAndRevocationEndRelayedSessionsWithTheirWords) {
@@ -217,18 +258,20 @@ TEST_F(RelayedX11Session, TakeoverPauseAndRevocationEndRelayedSessionsWithTheirW
     phone.join();
     phone.send(phone.device().sessionMessage1());
     EXPECT_FALSE(phone.record());
-    EXPECT_TRUE(within(5s, [&] { return !relay.dropsSeen().empty(); }));
+    EXPECT_TRUE(relay.rig.logged("host of room " + room() + " dropped device", 5s));
 }
 
 TEST_F(RelayedX11Session, OwnerTurnsTheRelayOffAndOnMovesTheMachineToAnotherAccountAndRemovesIt) {
     setUpFromMenu();
-    const auto firstUser = relay.hosts().at(0).userId;
+    const auto hosts = relay.hosts();
+    ASSERT_EQ(hosts.size(), 1u);
+    const auto firstUser = hosts[0].userId;
 
     menu("turnOff");
-    EXPECT_TRUE(within(5s, [&] { return !relay.hostUp(room()); }));
+    EXPECT_TRUE(within(5s, [&] { return !relay.hostUp(); }));
     EXPECT_TRUE(shows("Relay: off"));
     menu("turnOn");
-    EXPECT_TRUE(within(15s, [&] { return relay.hostUp(room()); }));
+    EXPECT_TRUE(within(15s, [&] { return relay.hostUp(); }));
     EXPECT_TRUE(within(5s, [&] { return shows("Relay: connected"); }));
 
     // Set up again under another e-mail: the relay says the machine is
@@ -253,7 +296,7 @@ TEST_F(RelayedX11Session, OwnerTurnsTheRelayOffAndOnMovesTheMachineToAnotherAcco
     const auto titles = titlesShown();
     EXPECT_NE(std::find(titles.begin(), titles.end(), "This computer is on another account"), titles.end());
     EXPECT_TRUE(shows("Relay account: other@example.com"));
-    EXPECT_TRUE(within(15s, [&] { return relay.hostUp(room()); }));
+    EXPECT_TRUE(within(15s, [&] { return relay.hostUp(); }));
 
     menu("removeFromAccount");
     EXPECT_TRUE(relay.hosts().empty());
@@ -275,8 +318,8 @@ TEST_F(RelayedX11Session, TestDeviceProgramEnrolsConnectsAndItsInputsReachTheScr
     auto start = [&] {
         program = std::make_unique<HarnessProcess>(
             MORVANE_TEST_DEVICE_PATH,
-            std::vector<std::string>{"--relay", relay.origin("https"), "--room", roomHex, "--name", "Tried By Hand",
-                                     "--state", state, "--seconds", "2"},
+            std::vector<std::string>{"--relay", relay.origin(), "--room", roomHex, "--access", access, "--name",
+                                     "Tried By Hand", "--state", state, "--seconds", "2"},
             folder);
     };
     newDevice = [&]() -> std::optional<std::string> {

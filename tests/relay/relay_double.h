@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/types.h"
+#include "relay_test_device.h"
 
 namespace morvane::testing {
 
@@ -95,27 +96,6 @@ public:
     struct Impl;  // defined in the source; public for its connections
 
 private:
-    std::shared_ptr<Impl> impl_;
-};
-
-// A device on the relay's device side: connects to the room, sends and
-// receives bare records. Blocking calls with a deadline, for tests.
-class RelayTestDevice {
-public:
-    // Connects at once; throws std::runtime_error when it cannot.
-    RelayTestDevice(const std::string& origin, const std::string& roomHex);
-    ~RelayTestDevice();
-    void send(const Bytes& record);
-    // The next record, or absent when none came within the wait or the
-    // relay closed the device (see closedWith).
-    std::optional<Bytes> receive(std::chrono::milliseconds wait = std::chrono::seconds(5));
-    std::optional<int> closedWith() const;
-    // The connection ended, with a close code or without (a reset).
-    bool ended() const;
-    void close();
-
-private:
-    struct Impl;
     std::shared_ptr<Impl> impl_;
 };
 

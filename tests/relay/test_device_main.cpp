@@ -1,11 +1,13 @@
 // morvane-test-device: a phone-like device on the relay, for trying relayed
 // sessions by hand.
 //
-//   morvane-test-device --relay ORIGIN --room HEX [--name NAME] [--state FILE] [--seconds N]
+//   morvane-test-device --relay ORIGIN --room HEX [--access TOKEN] [--name NAME] [--state FILE] [--seconds N]
 //
-// ORIGIN is the relay's origin ("https://localhost:8443" for the relay
-// double with --tls; its SSL_CERT_FILE must be in the environment), HEX the
-// computer's room as the relay double prints it. Without a usable state
+// ORIGIN is the relay's origin ("https://localhost:8443"; a certificate of
+// a CA of your own must be in SSL_CERT_FILE), HEX the computer's room as
+// its registration in the relay's log says. TOKEN is an access token of the
+// computer's account (what "POST /v1/auth/verify" answers): the device asks
+// the relay for a ticket with it each time it opens the room. Without a usable state
 // file the device enrols first: start "Add Device Over Relay…" on the
 // computer, then run this; it prints the code it derived, which the
 // computer's approval dialog must show. With --state the device's key and
@@ -22,8 +24,10 @@
 #include <optional>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "relay/relay_bytes.h"
-#include "relay_double.h"
+#include "relay_test_device.h"
 #include "test_device.h"
 
 namespace {
@@ -38,8 +42,19 @@ struct Options {
     std::string room;
     std::string name = "Test Device";
     std::optional<std::string> state;
+    std::string access;
     int seconds = 10;
 };
+
+// The room's path on the device side, with a fresh ticket when signed in.
+std::string target(const Options& options) {
+    if (options.access.empty()) return options.room;
+    const auto answer = morvane::testing::exchange(options.relay, "POST", "/v1/hosts/" + options.room + "/ticket", "{}",
+                                                   options.access);
+    const auto body = nlohmann::json::parse(answer.body, nullptr, false);
+    if (answer.status != 200 || !body.contains("ticket")) throw std::runtime_error("no ticket: " + answer.body);
+    return options.room + "?ticket=" + body["ticket"].get<std::string>();
+}
 
 std::optional<Bytes> fromHex(const std::string& text) {
     if (text.size() % 2 != 0) return std::nullopt;
@@ -99,7 +114,7 @@ int run(const Options& options) {
     std::optional<Bytes> macKey = saved ? std::optional(saved->macKey) : std::nullopt;
 
     if (!macKey) {
-        RelayTestDevice socket(options.relay, options.room);
+        RelayTestDevice socket(options.relay, target(options));
         socket.send(device.enrolMessage1());
         auto second = socket.receive(10s);
         if (!second) {
@@ -121,7 +136,7 @@ int run(const Options& options) {
         }
     }
 
-    RelayTestDevice socket(options.relay, options.room);
+    RelayTestDevice socket(options.relay, target(options));
     socket.send(device.sessionMessage1(macKey));
     auto second = socket.receive(10s);
     if (!second) {
@@ -182,6 +197,8 @@ int main(int argc, char** argv) {
             options.room = argv[++i];
         } else if (arg == "--name" && hasValue) {
             options.name = argv[++i];
+        } else if (arg == "--access" && hasValue) {
+            options.access = argv[++i];
         } else if (arg == "--state" && hasValue) {
             options.state = argv[++i];
         } else if (arg == "--seconds" && hasValue) {
@@ -192,7 +209,7 @@ int main(int argc, char** argv) {
         }
     }
     if (options.relay.empty() || options.room.empty() || options.seconds < 1) {
-        std::cerr << "usage: morvane-test-device --relay ORIGIN --room HEX [--name NAME] [--state FILE] [--seconds N]\n";
+        std::cerr << "usage: morvane-test-device --relay ORIGIN --room HEX [--access TOKEN] [--name NAME] [--state FILE] [--seconds N]\n";
         return 2;
     }
     try {

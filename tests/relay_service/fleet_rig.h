@@ -31,7 +31,7 @@
 #include "relay/relay_counter_storage.h"
 #include "../support/eventually.h"
 #include "../support/sanitizer_slowdown.h"
-#include "relay_double.h"
+#include "relay_test_device.h"
 #include "relay_process.h"
 #include "relay_service/relay_limits.h"
 #include "server/server_queue.h"

@@ -14,7 +14,7 @@
 #include "relay/relay_account.h"
 #include "relay/relay_bytes.h"
 #include "../support/eventually.h"
-#include "relay_double.h"
+#include "relay_test_device.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/web/relay_web.h"
 #include "server/server_queue.h"

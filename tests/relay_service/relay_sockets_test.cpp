@@ -32,7 +32,7 @@
 #include "relay/relay_bytes.h"
 #include "relay/relay_control.h"
 #include "relay/relay_identity.h"
-#include "relay_double.h"
+#include "relay_test_device.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/web/relay_web.h"
 #include "other_instance.h"

@@ -5,8 +5,10 @@
 // same port, as a new process would.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <map>
@@ -27,6 +29,7 @@
 #include "relay/relay_tls.h"
 #include "relay/relay_url.h"
 #include "relay_service/relay_service.h"
+#include "relay_test_device.h"
 
 namespace morvane::relay_service::testing {
 
@@ -64,6 +67,13 @@ public:
         std::lock_guard guard(lock_);
         return codes_.count(email) ? codes_[email] : "";
     }
+    // The addresses a code was sent to.
+    std::vector<std::string> codesSentTo() {
+        std::lock_guard guard(lock_);
+        std::vector<std::string> addresses;
+        for (const auto& [email, code] : codes_) addresses.push_back(email);
+        return addresses;
+    }
     bool logged(const std::string& part, std::chrono::milliseconds wait = std::chrono::seconds(10)) {
         std::unique_lock guard(lock_);
         return changed_.wait_for(guard, wait, [&] {
@@ -94,6 +104,20 @@ public:
     // on its thread once it has.
     void stopService(std::function<void()> done) {
         runSync([&] { service_->stop(std::move(done)); });
+    }
+    // From now on, keeps a copy of every record the rooms carry.
+    void keepCarried() { keepCarried_ = true; }
+    std::size_t carriedBytes() {
+        std::lock_guard guard(lock_);
+        std::size_t total = 0;
+        for (const auto& record : carried_) total += record.size();
+        return total;
+    }
+    bool carriedContains(const std::string& text) {
+        std::lock_guard guard(lock_);
+        return std::any_of(carried_.begin(), carried_.end(), [&](const std::vector<std::uint8_t>& record) {
+            return std::search(record.begin(), record.end(), text.begin(), text.end()) != record.end();
+        });
     }
     void shiftClock(std::int64_t seconds) { shiftMillis_ += seconds * 1000; }
 
@@ -167,6 +191,11 @@ private:
             codes_[email] = code;
             return std::nullopt;
         };
+        o.carried = [this](std::span<const std::uint8_t> record) {
+            if (!keepCarried_) return;
+            std::lock_guard guard(lock_);
+            carried_.emplace_back(record.begin(), record.end());
+        };
         o.wallMillis = [this] { return systemWallMillis() + shiftMillis_.load(); };
         // Asked by the instances a test plays, as one sharing its store.
         o.peerEndpoint = boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0);
@@ -195,70 +224,30 @@ private:
     std::atomic<bool> failMail_{false};
     bool mailHeld_ = false;
     bool mailArrived_ = false;
+    std::atomic<bool> keepCarried_{false};
+    std::vector<std::vector<std::uint8_t>> carried_;
     std::mutex lock_;
     std::condition_variable changed_;
     std::map<std::string, std::string> codes_;
     std::vector<std::string> logs_;
 };
 
-// One blocking HTTP exchange, plain or TLS (verified as the host verifies);
-// plain ones may come from a chosen local address (`from`), as from
-// another machine.
-struct Exchange {
-    int status = 0;
-    std::string body;
-    std::map<std::string, std::string> headers;
-};
-
-inline Exchange exchange(const std::string& origin, const std::string& method, const std::string& target,
-                         const std::string& body = "", const std::string& bearer = "",
-                         const std::vector<std::pair<std::string, std::string>>& headers = {},
-                         const std::string& from = "") {
-    namespace beast = boost::beast;
-    namespace http = beast::http;
-    const auto url = parseRelayURL(origin);
-    if (!url) throw std::runtime_error("bad origin");
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::resolver resolver(io);
-    const auto found = resolver.resolve(url->host, std::to_string(url->port));
-    http::request<http::string_body> request{http::string_to_verb(method), target, 11};
-    request.set(http::field::host, url->hostHeader());
-    if (!body.empty()) request.set(http::field::content_type, "application/json");
-    if (!bearer.empty()) request.set(http::field::authorization, "Bearer " + bearer);
-    for (const auto& [name, value] : headers) request.insert(name, value);
-    request.body() = body;
-    request.prepare_payload();
-    http::response<http::string_body> response;
-    beast::flat_buffer buffer;
-    if (url->secure()) {
-        auto tls = makeRelayTlsContext();
-        beast::ssl_stream<beast::tcp_stream> stream(io, *tls);
-        beast::get_lowest_layer(stream).connect(found);
-        if (!prepareRelayTls(stream.native_handle(), url->host)) throw std::runtime_error("no TLS");
-        stream.handshake(boost::asio::ssl::stream_base::client);
-        http::write(stream, request);
-        http::read(stream, buffer, response);
-    } else {
-        beast::tcp_stream stream(io);
-        if (from.empty()) {
-            stream.connect(found);
-        } else {
-            const auto at = *found.begin();
-            stream.socket().open(at.endpoint().protocol());
-            stream.socket().bind({boost::asio::ip::make_address(from), 0});
-            stream.socket().connect(at);
-        }
-        http::write(stream, request);
-        http::read(stream, buffer, response);
-    }
-    Exchange out{static_cast<int>(response.result_int()), response.body(), {}};
-    for (const auto& field : response) out.headers[std::string(field.name_string())] = std::string(field.value());
-    return out;
-}
+// One blocking HTTP exchange, as a phone's page makes it.
+using morvane::testing::Exchange;
+using morvane::testing::exchange;
 
 inline void writeFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
+}
+
+// The service over TLS, with the certificate and key written into `folder`.
+inline RelayServerOptions tlsOptions(const std::filesystem::path& folder, const std::string& certificatePem,
+                                     const std::string& keyPem) {
+    std::filesystem::create_directories(folder);
+    writeFile((folder / "cert.pem").string(), certificatePem);
+    writeFile((folder / "key.pem").string(), keyPem);
+    return RelayServerOptions{"127.0.0.1", 0, (folder / "cert.pem").string(), (folder / "key.pem").string()};
 }
 
 }  // namespace morvane::relay_service::testing

@@ -1,0 +1,304 @@
+// The host's link and account client against the relay service itself (the
+// whole of morvane-relay in this process, over an in-memory store), over
+// TLS with certificate checks on: what a new owner does, end to end, and
+// what the host says of a relay that refuses it or cannot be reached.
+#include <filesystem>
+#include <map>
+
+#include <nlohmann/json.hpp>
+
+#include "relay_link_rig.h"
+#include "relay_test_device.h"
+#include "service_rig.h"
+
+namespace morvane {
+namespace {
+
+using namespace link_rig;
+using relay_service::RelayServerOptions;
+using relay_service::RelayTestFaults;
+using relay_service::testing::exchange;
+using relay_service::testing::ServiceRig;
+using json = nlohmann::json;
+
+// The relay service over TLS with a certificate for `names` from the CA the
+// host trusts, and the faults the test switches on.
+struct TlsRelay {
+    std::filesystem::path folder;
+    std::unique_ptr<ServiceRig> relay;
+
+    TlsRelay(std::vector<std::string> names, std::vector<std::string> addresses, RelayTestFaults faults = {}) {
+        static int made = 0;
+        folder = std::filesystem::temp_directory_path() /
+                 ("morvane-relay-link-" + std::to_string(::getpid()) + "-" + std::to_string(++made));
+        const auto issued = authority().issue(names, addresses);
+        auto options = relay_service::testing::tlsOptions(folder, issued.certificatePem, issued.keyPem);
+        options.faults = faults;
+        relay = std::make_unique<ServiceRig>(options);
+    }
+    ~TlsRelay() {
+        relay.reset();
+        std::filesystem::remove_all(folder);
+    }
+    ServiceRig* operator->() { return relay.get(); }
+    ServiceRig& operator*() { return *relay; }
+    std::string origin(const std::string& scheme) const { return relay->origin(scheme, "localhost"); }
+
+    // The registered computers, by room: their names.
+    std::map<std::string, std::string> hosts() {
+        std::map<std::string, std::string> named;
+        relay->onStore([&] {
+            for (const auto& [room, host] : relay->store.hosts) named[room] = host.name;
+        });
+        return named;
+    }
+    // Whether any line of its log has `part`.
+    bool logHas(const std::string& part) {
+        const auto lines = relay->logs();
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    }
+};
+
+RelayTestFaults linksRefused(int status) {
+    RelayTestFaults faults;
+    faults.refuseLinks = status;
+    return faults;
+}
+RelayTestFaults callsRefused(int status) {
+    RelayTestFaults faults;
+    faults.refuseAccountCalls = status;
+    return faults;
+}
+
+// Signs in with the code the relay sent and registers the identity, as a
+// set-up would.
+void registerOn(TlsRelay& relay, const RelayIdentity& identity) {
+    auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
+    auto account = RelayAccount::create(relay.origin("https"), http, systemWallMillis);
+    await<std::monostate>([&](auto done) { account->sendCode("o@example.com", "l", done); });
+    const auto session = await<RelayAccountSession>(
+        [&](auto done) { account->verify("o@example.com", "l", relay->codeFor("o@example.com"), done); });
+    ASSERT_TRUE(std::holds_alternative<RelayAccountSession>(session));
+    await<bool>([&](auto done) { account->registerHost(identity, std::get<RelayAccountSession>(session), "box", done); });
+}
+
+// A phone's ticket for the room, signed in to the account as the page does.
+std::string phoneTicket(TlsRelay& relay, const std::string& email, const std::string& room) {
+    const auto origin = relay.origin("https");
+    exchange(origin, "POST", "/v1/auth/code", json{{"email", email}, {"login_id", "page"}}.dump());
+    const auto verified = json::parse(
+        exchange(origin, "POST", "/v1/auth/verify",
+                 json{{"email", email}, {"login_id", "page"}, {"code", relay->codeFor(email)}, {"client", "web"}}.dump())
+            .body,
+        nullptr, false);
+    if (!verified.contains("access_token")) return "";
+    const auto answer = json::parse(
+        exchange(origin, "POST", "/v1/hosts/" + room + "/ticket", "{}", verified["access_token"]).body, nullptr, false);
+    return answer.contains("ticket") ? answer["ticket"].get<std::string>() : "";
+}
+
+TEST(RelayOverTls, ANewOwnerSignsInRegistersAndStaysReachable) {
+    TlsRelay relay({"localhost"}, {"127.0.0.1"});
+    auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
+    auto account = RelayAccount::create(relay.origin("https"), http, systemWallMillis);
+    ASSERT_TRUE(account);
+    const std::string email = "owner@example.com", login = RelayAccount::newLoginID();
+
+    const auto sent = await<std::monostate>([&](auto done) { account->sendCode(email, login, done); });
+    EXPECT_EQ(sent, RelayAccountResult<std::monostate>(std::monostate{}));
+    EXPECT_EQ(relay->codesSentTo(), std::vector<std::string>{email});
+    const auto code = relay->codeFor(email);
+    const auto wrong = await<RelayAccountSession>(
+        [&](auto done) { account->verify(email, login, code == "654321" ? "123456" : "654321", done); });
+    ASSERT_TRUE(std::holds_alternative<RelayAccountFailure>(wrong));
+    EXPECT_EQ(RelayAccountTexts::text(std::get<RelayAccountFailure>(wrong), RelayAccountTexts::Step::verify),
+              RelayAccountTexts::wrongCode);
+    const auto verified = await<RelayAccountSession>([&](auto done) { account->verify(email, login, code, done); });
+    ASSERT_TRUE(std::holds_alternative<RelayAccountSession>(verified));
+    const auto session = std::get<RelayAccountSession>(verified);
+    EXPECT_EQ(session.email, email);
+
+    const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), systemWallMillis()};
+    const auto room = RelayBytes::hex(identity.roomID());
+    EXPECT_EQ(await<bool>([&](auto done) { account->registerHost(identity, session, "Study desk", done); }),
+              RelayAccountResult<bool>(true));
+    EXPECT_EQ(await<bool>([&](auto done) { account->registerHost(identity, session, "Study desk", done); }),
+              RelayAccountResult<bool>(false));
+    EXPECT_EQ(relay.hosts(), (std::map<std::string, std::string>{{room, "Study desk"}}));
+
+    // The link comes up: challenge answered, welcomed into its own room.
+    LinkRig rig(relay.origin("wss"), identity);
+    rig.link->turnOn();
+    ASSERT_TRUE(rig.watch->saw("state up"));
+    EXPECT_EQ(relay->links(), 1u);
+    EXPECT_TRUE(rig.watch->saw("up 0"));
+
+    // A device joins, exchanges records by connection id, and leaves.
+    {
+        testing::RelayTestDevice device(relay.origin("wss"), room + "?ticket=" + phoneTicket(relay, email, room));
+        ASSERT_TRUE(rig.watch->saw("joined 1"));
+        device.send(Bytes{0x20, 0xab});
+        EXPECT_TRUE(rig.watch->saw("record 1 20ab"));
+        rig.send(1, Bytes{0x20, 0xcd});
+        EXPECT_EQ(device.receive(), (Bytes{0x20, 0xcd}));
+    }
+    EXPECT_TRUE(rig.watch->saw("left 1"));
+
+    // The relay restarts: the link backs off and comes back by itself.
+    relay->stop();
+    ASSERT_TRUE(rig.watch->saw("down"));
+    relay->start();
+    ASSERT_TRUE(rig.watch->saw("state up", 2));
+
+    // A network change while up is checked with a ping, which the relay
+    // answers: the link stays up.
+    rig.path.report(true);
+    EXPECT_FALSE(rig.watch->saw("link: down after 0 s (network)", 1, 500ms));
+    EXPECT_EQ(rig.watch->count("state up"), 2);
+
+    // Sleep and wake.
+    rig.link->systemWillSleep();
+    ASSERT_TRUE(rig.watch->saw("state suspended"));
+    rig.link->systemDidWake();
+    ASSERT_TRUE(rig.watch->saw("state up", 3));
+
+    // Removed from the account, the relay ends the link itself: not on the
+    // account.
+    EXPECT_EQ(await<std::monostate>([&](auto done) { account->removeSelf(identity, done); }),
+              RelayAccountResult<std::monostate>(std::monostate{}));
+    EXPECT_TRUE(relay.hosts().empty());
+    ASSERT_TRUE(rig.watch->saw("state not-on-account"));
+    EXPECT_TRUE(rig.watch->sawStarting("link: this computer is not on the account ("));
+
+    EXPECT_EQ(await<std::monostate>([&](auto done) { account->signOut(session.refreshToken, done); }),
+              RelayAccountResult<std::monostate>(std::monostate{}));
+}
+
+TEST(RelayOverTls, ACertificateForAnotherNameIsRefused) {
+    TlsRelay relay({"relay.other.example"}, {});
+    auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
+    auto account = RelayAccount::create(relay.origin("https"), http, systemWallMillis);
+    const auto sent = await<std::monostate>([&](auto done) { account->sendCode("owner@example.com", "l", done); });
+    EXPECT_EQ(sent, RelayAccountResult<std::monostate>(RelayAccountFailure::of(RelayAccountFailure::Kind::unreachable)));
+
+    const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
+    LinkRig rig(relay.origin("wss"), identity);
+    rig.link->turnOn();
+    ASSERT_TRUE(rig.watch->saw("state backing-off"));
+    EXPECT_EQ(rig.watch->count("state proving"), 0);
+    // Neither the call nor the link got past the handshake to the relay.
+    EXPECT_TRUE(relay->codesSentTo().empty());
+    EXPECT_FALSE(relay.logHas("link for room"));
+    EXPECT_FALSE(relay.logHas("refused link"));
+    EXPECT_FALSE(relay.logHas("owner@example.com"));
+}
+
+// Refusals the relay gives before a link is up: each ends in its state and
+// the link never comes up.
+TEST(RelayOverTls, RelayRefusalsEndInTheirStates) {
+    struct Case {
+        const char* name;
+        RelayTestFaults faults;
+        bool registered;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"refused upgrade", linksRefused(403), true, "link: refused by the relay (403)"},
+        {"unknown host", {}, false, "state not-on-account"},
+    };
+    for (const auto& c : cases) {
+        TlsRelay relay({"localhost"}, {}, c.faults);
+        const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
+        if (c.registered) registerOn(relay, identity);
+        LinkRig rig(relay.origin("wss"), identity);
+        rig.link->turnOn();
+        EXPECT_TRUE(rig.watch->saw(c.expected)) << c.name;
+        EXPECT_EQ(rig.watch->count("state up"), 0) << c.name;
+    }
+}
+
+// A newer link of the same computer replaces the one that was up, which
+// ends its session as replaced.
+TEST(RelayOverTls, AReplacedLinkEndsItsSession) {
+    TlsRelay relay({"localhost"}, {});
+    const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
+    registerOn(relay, identity);
+    LinkRig rig(relay.origin("wss"), identity);
+    rig.link->turnOn();
+    ASSERT_TRUE(rig.watch->saw("state up"));
+    LinkRig newer(relay.origin("wss"), identity);
+    newer.link->turnOn();
+    // The log line, by its start and its end: how many seconds the link
+    // was up, between them, depends on how busy the machine is.
+    const auto line = rig.watch->sawStarting("link: down after ");
+    EXPECT_TRUE(line && line->ends_with(" s (replaced)")) << line.value_or("no such line");
+    EXPECT_TRUE(rig.watch->saw("down"));
+}
+
+TEST(RelayLink, EveryFailedAttemptSaysWhyWithTheAddress) {
+    // A listener that never accepts: the TCP connection is made by the
+    // kernel, the TLS handshake then waits for good.
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor silent(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    const auto silentPort = std::to_string(silent.local_endpoint().port());
+    const auto refusedPort = std::to_string(closedPort());
+
+    TlsRelay otherName({"relay.other.example"}, {});
+    TlsRelay refusing({"localhost"}, {}, linksRefused(403));
+    const auto port = [](TlsRelay& r) { return std::to_string(r->port()); };
+    struct Case {
+        const char* name;
+        std::string base;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"name not found", "wss://no-such-relay.invalid", "link: no-such-relay.invalid:443: name not found"},
+        {"connection refused", "ws://127.0.0.1:" + refusedPort, "link: 127.0.0.1:" + refusedPort + ": connection refused"},
+        {"certificate for another name", otherName.origin("wss"),
+         "link: localhost:" + port(otherName) + ": certificate not trusted for localhost (hostname mismatch)"},
+        {"upgrade refused", refusing.origin("wss"),
+         "link: localhost:" + port(refusing) + ": the relay refused the link with HTTP 403"},
+        {"no answer", "wss://127.0.0.1:" + silentPort, "link: 127.0.0.1:" + silentPort + ": no answer within 1 s"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
+        LinkRig rig(c.base, identity, 1);
+        rig.link->turnOn();
+        EXPECT_TRUE(rig.watch->saw(c.line));
+        EXPECT_TRUE(rig.watch->sawStarting("link: trying again in "));
+    }
+}
+
+TEST(RelayAccountOverSockets, AFailedCallSaysWhyWithTheAddress) {
+    TlsRelay otherName({"relay.other.example"}, {});
+    TlsRelay failing({"localhost"}, {}, callsRefused(500));
+    const auto refusedPort = std::to_string(closedPort());
+    struct Case {
+        const char* name;
+        std::string origin;
+        std::string why;
+    };
+    const std::vector<Case> cases = {
+        {"name not found", "https://no-such-relay.invalid", "unreachable: no-such-relay.invalid:443: name not found"},
+        {"connection refused", "http://127.0.0.1:" + refusedPort,
+         "unreachable: 127.0.0.1:" + refusedPort + ": connection refused"},
+        {"certificate for another name", otherName.origin("https"),
+         "unreachable: localhost:" + std::to_string(otherName->port()) +
+             ": certificate not trusted for localhost (hostname mismatch)"},
+        {"server error", failing.origin("https"),
+         "refused: localhost:" + std::to_string(failing->port()) + " answered with HTTP 500"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
+        auto account = RelayAccount::create(c.origin, http, systemWallMillis);
+        ASSERT_TRUE(account);
+        const auto sent = await<std::monostate>([&](auto done) { account->sendCode("owner@example.com", "l", done); });
+        ASSERT_TRUE(std::holds_alternative<RelayAccountFailure>(sent));
+        EXPECT_EQ(std::get<RelayAccountFailure>(sent).describe(), c.why);
+    }
+}
+
+}  // namespace
+}  // namespace morvane
