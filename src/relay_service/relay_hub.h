@@ -42,6 +42,8 @@ public:
         sendBinary(std::move(frame));
     }
     virtual void close(int code, std::string reason) = 0;
+    // For tests: bytes written as they are, past the WebSocket's framing.
+    virtual void sendUnframed(Bytes) {}
 };
 
 struct DeviceLimits {
@@ -130,6 +132,12 @@ public:
     // room …", or "" for one the hub does not hold.
     std::string describe(const RelayPeer* peer) const;
     std::size_t links() const { return links_.size(); }
+    // For tests: the links' sockets, to misbehave on.
+    std::vector<RelayPeer*> linkPeers() const {
+        std::vector<RelayPeer*> peers;
+        for (const auto& [peer, link] : links_) peers.push_back(peer);
+        return peers;
+    }
     std::size_t devices() const { return devices_.size(); }
 
 private:

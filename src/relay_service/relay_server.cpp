@@ -144,6 +144,8 @@ bool RelayServer::resume() {
     }
 }
 
+RelayTestFaults& RelayServer::faults() { return impl_->options.faults; }
+
 std::uint16_t RelayServer::port() const {
     return impl_->listener ? impl_->listener->port() : 0;
 }

@@ -35,6 +35,12 @@ struct RelayTestFaults {
     std::optional<int> refuseLinks;
     // Every account call is answered with this HTTP status and no word.
     std::optional<int> refuseAccountCalls;
+    // What a link's upgrade is answered with as its subprotocol ("": none)
+    // in place of the relay's own.
+    std::optional<std::string> linkSubprotocol;
+    // A link upgraded is sent its challenge, and read, only this long
+    // after: a relay that says nothing, or is slow to.
+    std::optional<std::chrono::milliseconds> holdLinks;
 };
 
 struct RelayServerOptions {
@@ -86,6 +92,8 @@ public:
     // loopback nor private with trusted proxies is refused here).
     void start();
     std::uint16_t port() const;
+    // For tests: the faults in force, changed on the network thread.
+    RelayTestFaults& faults();
     // Reads the certificate and key again for the connections to come; on
     // failure the old ones stay and false is answered (and logged).
     bool reloadCertificate();

@@ -1,7 +1,8 @@
 // The host's link and account client against the relay service itself (the
 // whole of morvane-relay in this process, over an in-memory store), over
-// TLS with certificate checks on: what a new owner does, end to end, and
-// what the host says of a relay that refuses it or cannot be reached.
+// TLS with certificate checks on: what a new owner does, end to end, what
+// the host makes of a relay that misbehaves (the service's test faults),
+// and what it says of one that refuses it or cannot be reached.
 #include <filesystem>
 #include <map>
 
@@ -36,13 +37,16 @@ struct TlsRelay {
         options.faults = faults;
         relay = std::make_unique<ServiceRig>(options);
     }
+    // Plain HTTP on 127.0.0.1.
+    TlsRelay() : relay(std::make_unique<ServiceRig>(RelayServerOptions{"127.0.0.1", 0, "", ""})), plain(true) {}
     ~TlsRelay() {
         relay.reset();
         std::filesystem::remove_all(folder);
     }
     ServiceRig* operator->() { return relay.get(); }
     ServiceRig& operator*() { return *relay; }
-    std::string origin(const std::string& scheme) const { return relay->origin(scheme, "localhost"); }
+    std::string origin(const std::string& scheme) const { return relay->origin(scheme, plain ? "127.0.0.1" : "localhost"); }
+    bool plain = false;
 
     // The registered computers, by room: their names.
     std::map<std::string, std::string> hosts() {
@@ -74,7 +78,7 @@ RelayTestFaults callsRefused(int status) {
 // set-up would.
 void registerOn(TlsRelay& relay, const RelayIdentity& identity) {
     auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
-    auto account = RelayAccount::create(relay.origin("https"), http, systemWallMillis);
+    auto account = RelayAccount::create(relay.origin(relay.plain ? "http" : "https"), http, systemWallMillis);
     await<std::monostate>([&](auto done) { account->sendCode("o@example.com", "l", done); });
     const auto session = await<RelayAccountSession>(
         [&](auto done) { account->verify("o@example.com", "l", relay->codeFor("o@example.com"), done); });
@@ -193,9 +197,18 @@ TEST(RelayOverTls, ACertificateForAnotherNameIsRefused) {
     EXPECT_FALSE(relay.logHas("owner@example.com"));
 }
 
-// Refusals the relay gives before a link is up: each ends in its state and
-// the link never comes up.
-TEST(RelayOverTls, RelayRefusalsEndInTheirStates) {
+RelayTestFaults subprotocol(std::string word) {
+    RelayTestFaults faults;
+    faults.linkSubprotocol = std::move(word);
+    return faults;
+}
+RelayTestFaults held(std::chrono::milliseconds time) {
+    RelayTestFaults faults;
+    faults.holdLinks = time;
+    return faults;
+}
+
+TEST(RelayOverTls, RelayFaultsEndInTheirStates) {
     struct Case {
         const char* name;
         RelayTestFaults faults;
@@ -205,6 +218,10 @@ TEST(RelayOverTls, RelayRefusalsEndInTheirStates) {
     const std::vector<Case> cases = {
         {"refused upgrade", linksRefused(403), true, "link: refused by the relay (403)"},
         {"unknown host", {}, false, "state not-on-account"},
+        {"wrong subprotocol", subprotocol("other.v1"), true, "state backing-off"},
+        {"no subprotocol", subprotocol(""), true, "state backing-off"},
+        {"silent relay", held(std::chrono::hours(1)), true, "state backing-off"},
+        {"slow relay", held(std::chrono::milliseconds(800)), true, "state backing-off"},
     };
     for (const auto& c : cases) {
         TlsRelay relay({"localhost"}, {}, c.faults);
@@ -217,22 +234,79 @@ TEST(RelayOverTls, RelayRefusalsEndInTheirStates) {
     }
 }
 
-// A newer link of the same computer replaces the one that was up, which
-// ends its session as replaced.
-TEST(RelayOverTls, AReplacedLinkEndsItsSession) {
-    TlsRelay relay({"localhost"}, {});
-    const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
-    registerOn(relay, identity);
-    LinkRig rig(relay.origin("wss"), identity);
-    rig.link->turnOn();
-    ASSERT_TRUE(rig.watch->saw("state up"));
-    LinkRig newer(relay.origin("wss"), identity);
-    newer.link->turnOn();
+TEST(RelayOverTls, BadMessagesAndClosesWhileUpEndTheSession) {
     // The log line, by its start and its end: how many seconds the link
     // was up, between them, depends on how busy the machine is.
-    const auto line = rig.watch->sawStarting("link: down after ");
-    EXPECT_TRUE(line && line->ends_with(" s (replaced)")) << line.value_or("no such line");
-    EXPECT_TRUE(rig.watch->saw("down"));
+    struct Case {
+        const char* name;
+        // What goes wrong; what it returns is kept until the case ends.
+        std::function<std::shared_ptr<void>(TlsRelay&, const RelayIdentity&)> fault;
+        std::string starts;
+        std::string ends;
+    };
+    const auto onLinks = [](std::function<void(relay_service::RelayPeer&)> misbehave) {
+        return [misbehave](TlsRelay& relay, const RelayIdentity&) -> std::shared_ptr<void> {
+            relay->eachLink(misbehave);
+            return nullptr;
+        };
+    };
+    const std::vector<Case> cases = {
+        {"garbage text", onLinks([](relay_service::RelayPeer& p) { p.sendText("{\"t\":\"garbage\""); }),
+         "link: down after ", " s (error)"},
+        // A newer link of the same computer replaces the one that was up.
+        {"replaced",
+         [](TlsRelay& relay, const RelayIdentity& identity) -> std::shared_ptr<void> {
+             auto newer = std::make_shared<LinkRig>(relay.origin("wss"), identity);
+             newer->link->turnOn();
+             return newer;
+         },
+         "link: down after ", " s (replaced)"},
+        {"refused", onLinks([](relay_service::RelayPeer& p) { p.close(4401, "refused"); }),
+         "link: refused by the relay (4401)", ""},
+    };
+    for (const auto& c : cases) {
+        TlsRelay relay({"localhost"}, {});
+        const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
+        registerOn(relay, identity);
+        LinkRig rig(relay.origin("wss"), identity);
+        rig.link->turnOn();
+        ASSERT_TRUE(rig.watch->saw("state up")) << c.name;
+        const auto kept = c.fault(relay, identity);
+        const auto line = rig.watch->sawStarting(c.starts);
+        EXPECT_TRUE(line && line->ends_with(c.ends)) << c.name << ": " << line.value_or("no such line");
+        EXPECT_TRUE(rig.watch->saw("down")) << c.name;
+    }
+}
+
+TEST(RelayLink, AFrameThatBreaksTheProtocolEndsTheLinkAtOnceAsAnError) {
+    // The frame goes out past the relay's framing; the pong the host waits
+    // for otherwise comes 35 s later, past the wait here, so only the
+    // frame can end the link within it.
+    struct Case {
+        const char* name;
+        Bytes frame;
+    };
+    const std::vector<Case> cases = {
+        {"message one byte over the limit", frame(0x2, HostRelayLink::maxIncomingMessage + 1)},
+        {"text message over the limit", frame(0x1, 70'000)},
+        {"reserved opcode", frame(0x3, 0)},
+    };
+    for (const bool tls : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (tls ? " over TLS" : " in plain"));
+            auto relay = tls ? std::make_unique<TlsRelay>(std::vector<std::string>{"localhost"}, std::vector<std::string>{})
+                             : std::make_unique<TlsRelay>();
+            const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
+            registerOn(*relay, identity);
+            LinkRig rig(relay->origin(tls ? "wss" : "ws"), identity);
+            rig.link->turnOn();
+            ASSERT_TRUE(rig.watch->saw("state up"));
+            (*relay)->eachLink([&](relay_service::RelayPeer& p) { p.sendUnframed(c.frame); });
+            EXPECT_TRUE(rig.watch->saw("link: down after 0 s (error)", 1, 5s));
+            EXPECT_EQ(rig.watch->count("link: down after 0 s (closed-by-relay)"), 0);
+            EXPECT_TRUE(rig.watch->saw("down"));
+        }
+    }
 }
 
 TEST(RelayLink, EveryFailedAttemptSaysWhyWithTheAddress) {

@@ -151,6 +151,16 @@ public:
         runSync([&] { n = service_->hub().links(); });
         return n;
     }
+    // Changes the faults in force (RelayTestFaults): for what comes next.
+    void faults(std::function<void(RelayTestFaults&)> change) {
+        runSync([&] { change(service_->testFaults()); });
+    }
+    // Does `misbehave` on each link's socket, on the network thread.
+    void eachLink(std::function<void(RelayPeer&)> misbehave) {
+        runSync([&] {
+            for (auto* peer : service_->hub().linkPeers()) misbehave(*peer);
+        });
+    }
     std::size_t devices() {
         std::size_t n = 0;
         runSync([&] { n = service_->hub().devices(); });

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
@@ -76,8 +77,10 @@ public:
             if (const auto self = weak.lock()) self->reset();
         });
         ws_.set_option(ws::stream_base::timeout{handshakeTime, std::chrono::seconds(60), true});
-        ws_.set_option(ws::stream_base::decorator([](ws::response_type& response) {
-            response.set(http::field::sec_websocket_protocol, "morvane.v1");
+        const auto& faults = server_->options.faults;
+        const auto subprotocol = host_ && faults.linkSubprotocol ? *faults.linkSubprotocol : std::string("morvane.v1");
+        ws_.set_option(ws::stream_base::decorator([subprotocol](ws::response_type& response) {
+            if (!subprotocol.empty()) response.set(http::field::sec_websocket_protocol, subprotocol);
             response.set(http::field::cache_control, "no-store");
         }));
         // A host's records toward a device may fill a whole fragment; a
@@ -88,9 +91,24 @@ public:
         ws_.auto_fragment(false);
         ws_.async_accept(request, [self = this->shared_from_this(), opened = std::move(opened)](beast::error_code ec) {
             if (ec || self->server_->stopped) return;
+            if (const auto hold = self->host_ ? self->server_->options.faults.holdLinks : std::nullopt) {
+                auto timer = std::make_shared<asio::steady_timer>(self->ws_.get_executor(), *hold);
+                timer->async_wait([self, opened, timer](beast::error_code waited) {
+                    if (waited || self->server_->stopped) return;
+                    opened(self);
+                    self->read();
+                });
+                return;
+            }
             opened(self);
             self->read();
         });
+    }
+
+    void sendUnframed(Bytes bytes) override {
+        if (closing_) return;
+        outbox_.push_back(Outgoing{false, std::move(bytes), 0, 0, true});
+        pump();
     }
 
     void sendText(std::string text) override { enqueue(true, Bytes(text.begin(), text.end()), 0); }
@@ -162,6 +180,7 @@ private:
         Bytes bytes;
         std::size_t from = 0;  // what is sent begins here
         std::size_t charged = 0;
+        bool unframed = false;  // a test's bytes, past the framing
         std::size_t size() const { return bytes.size() - from; }
     };
 
@@ -216,16 +235,18 @@ private:
         }
         writing_ = true;
         const auto& front = outbox_.front();
+        auto written = [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+            self->writing_ = false;
+            self->server_->budget.release(self.get(), self->outbox_.front().charged);
+            self->outbox_.pop_front();
+            // A socket that failed is ended by its read.
+            if (ec) return self->dropWaiting();
+            self->pump();
+        };
+        const auto bytes = asio::buffer(front.bytes.data() + front.from, front.size());
+        if (front.unframed) return asio::async_write(ws_.next_layer(), bytes, std::move(written));
         ws_.text(front.text);
-        ws_.async_write(asio::buffer(front.bytes.data() + front.from, front.size()),
-                        [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-                            self->writing_ = false;
-                            self->server_->budget.release(self.get(), self->outbox_.front().charged);
-                            self->outbox_.pop_front();
-                            // A socket that failed is ended by its read.
-                            if (ec) return self->dropWaiting();
-                            self->pump();
-                        });
+        ws_.async_write(bytes, std::move(written));
     }
 
     // After `wait` the socket is reset, whatever is still being written: a
