@@ -555,7 +555,7 @@ int runShell(int argc, char** argv) {
         };
         // The build's relay, unless MORVANE_RELAY_HOST names another; with
         // neither the owner enters theirs. MORVANE_RELAY_ORIGIN sends every
-        // account call and the link to another origin (a relay double on
+        // account call and the link to another origin (a morvane-relay on
         // loopback) whatever the address.
         relaySetup.builtInAddress = builtInRelayHost();
         if (const char* address = std::getenv("MORVANE_RELAY_HOST")) relaySetup.configuredAddress = address;

@@ -31,7 +31,7 @@ struct RelayURL {
 std::optional<RelayURL> parseRelayURL(std::string_view text);
 
 // Where the account calls and the link go when the host is pointed at a
-// relay of one's own (the relay double on loopback, say) instead of the
+// relay of one's own (a morvane-relay on loopback, say) instead of the
 // relay address: an "http(s)://host[:port]" origin, nothing after it. The
 // link takes the matching WebSocket scheme.
 struct RelayEndpoints {

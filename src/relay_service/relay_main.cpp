@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <memory>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -58,6 +60,19 @@ WallClock wallClock() {
     if (!offset || !*offset) return systemWallMillis;
     const std::int64_t millis = std::strtoll(offset, nullptr, 10) * 1000;
     return [millis] { return systemWallMillis() + millis; };
+}
+
+// For tests only: MORVANE_RELAY_TEST_CARRIED_FILE names a file that every
+// record the rooms carry, either way, is written to as it goes, so that a
+// test can show none of it is plaintext. Never set it on a real relay.
+std::function<void(std::span<const std::uint8_t>)> carriedRecords() {
+    const char* file = std::getenv("MORVANE_RELAY_TEST_CARRIED_FILE");
+    if (!file || !*file) return {};
+    auto out = std::make_shared<std::ofstream>(file, std::ios::binary | std::ios::trunc);
+    return [out](std::span<const std::uint8_t> record) {
+        out->write(reinterpret_cast<const char*>(record.data()), static_cast<std::streamsize>(record.size()));
+        out->flush();
+    };
 }
 
 int fail(const std::string& line, int status) {
@@ -135,6 +150,7 @@ int main(int argc, char** argv) {
     options.sender = sender;
     options.log = RelayLog(writeLine);
     options.wallMillis = wallClock();
+    options.carried = carriedRecords();
     if (!config.peerAddress.empty()) {
         const auto at = parseListen(config.peerAddress);
         boost::system::error_code ec;

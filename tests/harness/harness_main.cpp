@@ -1,7 +1,7 @@
 // morvane-harness: runs the real server on 127.0.0.1 with stand-in platform
 // adapters so tests can drive it with real sockets.
 //
-//   morvane-harness [--port PORT] [--x11] [--files DIR] [--tailscale DIR] [--relay ORIGIN [--relay-ask-code]]
+//   morvane-harness [--port PORT] [--x11] [--files DIR] [--tailscale DIR] [--relay ORIGIN]
 //
 // With --x11 the server drives the real Linux adapters on $DISPLAY: the X11
 // screen source, input through XTEST, the CLIPBOARD selection, the sound
@@ -16,11 +16,10 @@
 // trusting folders from DIR down and the package lists in DIR/dpkg (a
 // root-owned stand-in the tests make); its state changes are printed as
 // "tailnet" events.
-// With --relay (an http(s) origin of a relay on loopback, the relay double
-// in the tests) the host signs in to the relay as owner@example.com with the
-// code 123456 (with --relay-ask-code it prints "relay-code-sent" and reads
-// the code from its first input line instead, for a relay whose codes are
-// random), registers as "Test Machine", keeps its link up and serves
+// With --relay (an http(s) origin of a relay on loopback, morvane-relay in
+// the tests) the host asks the relay for a sign-in code for
+// owner@example.com, prints "relay-code-sent" and reads the code from its
+// first input line, registers as "Test Machine", keeps its link up and serves
 // relayed devices; "relay-enrol" opens its window for a new device,
 // "relay-approve" and "relay-cancel" answer the code, which comes out as a
 // "relay-code" event, and "relay-enrolled" says how the window ended.
@@ -185,7 +184,7 @@ private:
 
 // Signs in and registers this host at the relay, the owner's set-up done in
 // one go; the error text when it fails.
-std::optional<std::string> registerAtRelay(const std::string& origin, const RelayIdentity& identity, bool askCode) {
+std::optional<std::string> registerAtRelay(const std::string& origin, const RelayIdentity& identity) {
     auto account = RelayAccount::create(origin, std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes),
                                         systemWallMillis);
     if (!account) return "not a relay origin: " + origin;
@@ -197,11 +196,9 @@ std::optional<std::string> registerAtRelay(const std::string& origin, const Rela
     auto t1 = account->sendCode(email, login, [&](auto r) { sent.set_value(std::move(r)); });
     auto code = sent.get_future().get();
     if (auto f = std::get_if<RelayAccountFailure>(&code)) return failed(*f);
-    std::string typed = "123456";
-    if (askCode) {
-        say("relay-code-sent");
-        if (!std::getline(std::cin, typed)) return std::string("no sign-in code on standard input");
-    }
+    say("relay-code-sent");
+    std::string typed;
+    if (!std::getline(std::cin, typed)) return std::string("no sign-in code on standard input");
     std::promise<RelayAccountResult<RelayAccountSession>> verified;
     auto t2 = account->verify(email, login, typed, [&](auto r) { verified.set_value(std::move(r)); });
     auto session = verified.get_future().get();
@@ -233,7 +230,6 @@ int run(int argc, char** argv) {
     std::optional<std::string> filesRoot;
     std::optional<std::filesystem::path> toolFolder;
     std::optional<std::string> relayOrigin;
-    bool askCode = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--port" && i + 1 < argc) {
@@ -251,12 +247,9 @@ int run(int argc, char** argv) {
             toolFolder = std::filesystem::path(argv[++i]);
         } else if (arg == "--relay" && i + 1 < argc) {
             relayOrigin = argv[++i];
-        } else if (arg == "--relay-ask-code") {
-            askCode = true;
         } else {
             std::fprintf(stderr,
-                         "usage: morvane-harness [--port PORT] [--x11] [--files DIR] [--tailscale DIR] [--relay ORIGIN "
-                         "[--relay-ask-code]]\n");
+                         "usage: morvane-harness [--port PORT] [--x11] [--files DIR] [--tailscale DIR] [--relay ORIGIN]\n");
             return 2;
         }
     }
@@ -426,7 +419,7 @@ int run(int argc, char** argv) {
         }
         RelayIdentityStore identities(std::make_shared<MemoryItem>());
         const RelayIdentity identity = identities.create(systemWallMillis());
-        if (auto problem = registerAtRelay(endpoints->accountOrigin, identity, askCode)) {
+        if (auto problem = registerAtRelay(endpoints->accountOrigin, identity)) {
             complain(*problem);
             return 1;
         }

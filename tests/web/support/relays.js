@@ -1,8 +1,8 @@
 'use strict';
-// The relays the page's tests run beside the test host, as child processes
-// on loopback: the relay double, and morvane-relay itself. Each gives its
-// origin, the sign-in code it sent to an address after a mark in its
-// output, the arguments the test host needs to sign in there, and its end.
+// The relay the page's tests run beside the test host: morvane-relay itself,
+// as a child process on loopback. It gives its origin, the sign-in code it
+// sent to an address after a mark in its output, the records it carried,
+// and its end.
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -20,11 +20,11 @@ function built(relative) {
 // A relay as a child process: its origin, the sign-in code it sent to an
 // address after a mark in its output, its pid, its end, and a start again
 // with the same arguments (its data kept) once it has ended.
-async function startRelay(exe, args, ready) {
+async function startRelay(exe, args, env, ready) {
   const lines = [];
   let child = null;
   async function run() {
-    child = spawn(exe, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+    child = spawn(exe, args, { stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, ...env } });
     const started = child;
     for (const stream of [started.stdout, started.stderr]) readline.createInterface({ input: stream }).on('line', (l) => lines.push(l));
     await eventually(async () => started.exitCode !== null || await ready(lines), 'the relay', 10000);
@@ -49,36 +49,24 @@ async function startRelay(exe, args, ready) {
   return relay;
 }
 
-// The relay double: every e-mail gets 123456, and it keeps what it carried.
-async function startDouble(dir) {
-  const port = await freePort();
-  const forwarded = path.join(dir, 'forwarded.bin');
-  const relay = await startRelay(built('tests/relay/morvane_relay_double_run'), ['--port', String(port), '--keep-forwarded', forwarded],
-    async (lines) => lines.some((l) => l.startsWith('relay double on')));
-  // It says no more of a wrong code than its word.
-  return Object.assign(relay, {
-    origin: `http://127.0.0.1:${port}`, forwarded, code: async () => '123456', harnessArgs: [],
-    firstWrongCode: 'That code is wrong or has expired. Check it, or send a new code.',
-  });
-}
-
-// The relay service itself, on loopback, writing each code to its log.
+// The relay service itself, on loopback, writing each code to its log and
+// each record it carries to `carried` (its test hook), so that a test can
+// look for plaintext there once it has stopped.
 async function startService(dir) {
   const port = await freePort();
   const origin = `http://127.0.0.1:${port}`;
   const up = async () => { try { return (await fetch(origin + '/')).status === 200; } catch (e) { return false; } };
+  const carried = path.join(dir, 'carried.bin');
   const relay = await startRelay(built('morvane-relay'),
-    ['--listen', `127.0.0.1:${port}`, '--data', path.join(dir, 'relay'), '--codes-in-log'], up);
+    ['--listen', `127.0.0.1:${port}`, '--data', path.join(dir, 'relay'), '--codes-in-log'],
+    { MORVANE_RELAY_TEST_CARRIED_FILE: carried }, up);
   const code = async (from, email) => {
     const re = new RegExp('Sign-in code for ' + email.replace(/[.]/g, '\\.') + ': (\\d{6})');
     let found = null;
     await eventually(() => { found = relay.lines.slice(from).map((l) => re.exec(l)).find(Boolean); return !!found; }, 'a code in the relay\'s log');
     return found[1];
   };
-  return Object.assign(relay, {
-    origin, forwarded: null, code, harnessArgs: ['--relay-ask-code'],
-    firstWrongCode: 'That code is wrong. Check it, or send a new code (4 tries left).',
-  });
+  return Object.assign(relay, { origin, carried, code });
 }
 
-module.exports = { built, startDouble, startService };
+module.exports = { built, startService };
