@@ -40,7 +40,9 @@ public:
     void relayLinkJoined(RelayConnectionID id) override { add("joined " + std::to_string(id)); }
     void relayLinkLeft(RelayConnectionID id) override { add("left " + std::to_string(id)); }
     void relayLinkReceived(RelayConnectionID id, Bytes record) override {
-        add("record " + std::to_string(id) + " " + RelayBytes::hex(record));
+        // Its size and first bytes: records may be as long as a link takes.
+        add("record " + std::to_string(id) + " " + std::to_string(record.size()) + " " +
+            RelayBytes::hex(std::span(record).first(std::min<std::size_t>(record.size(), 4))));
     }
     void relayLinkQuotaReached() override { add("quota"); }
     void state(const HostRelayLink::Snapshot& s) { add("state " + std::string(s.state.word())); }
@@ -124,7 +126,8 @@ struct LinkRig {
     SwitchedPath path{&queue, {}, {}};
     std::shared_ptr<HostRelayLink> link;
 
-    LinkRig(const std::string& base, const RelayIdentity& identity, double connectSeconds = 15) {
+    LinkRig(const std::string& base, const RelayIdentity& identity, double connectSeconds = 15,
+            double proveSeconds = 0.5) {
         HostRelayLink::Options o{.baseURL = base, .identity = identity, .queue = &queue};
         o.timing.connectSeconds = connectSeconds;
         o.counters = std::make_shared<MemoryCounterStorage>();
@@ -132,7 +135,7 @@ struct LinkRig {
         o.unit = 0.02;
         o.timing.wakeDelaySeconds = 0.05;
         o.timing.pathBackDelaySeconds = 0.05;
-        o.timing.proveSeconds = 0.5;
+        o.timing.proveSeconds = proveSeconds;
         o.pathMonitor = [this] { return std::make_unique<SwitchedPathMonitor>(&path); };
         link = HostRelayLink::create(std::move(o));
         link->setDelegate(watch);

@@ -142,7 +142,7 @@ TEST(RelayOverTls, ANewOwnerSignsInRegistersAndStaysReachable) {
         testing::RelayTestDevice device(relay.origin("wss"), room + "?ticket=" + phoneTicket(relay, email, room));
         ASSERT_TRUE(rig.watch->saw("joined 1"));
         device.send(Bytes{0x20, 0xab});
-        EXPECT_TRUE(rig.watch->saw("record 1 20ab"));
+        EXPECT_TRUE(rig.watch->saw("record 1 2 20ab"));
         rig.send(1, Bytes{0x20, 0xcd});
         EXPECT_EQ(device.receive(), (Bytes{0x20, 0xcd}));
     }

@@ -14,6 +14,7 @@
 #include "relay/relay_account.h"
 #include "relay/relay_bytes.h"
 #include "../support/eventually.h"
+#include "relay_link_rig.h"
 #include "relay_test_device.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/web/relay_web.h"
@@ -30,74 +31,12 @@ using json = nlohmann::json;
 using morvane::testing::RelayTestDevice;
 using namespace std::chrono_literals;
 
-// Everything the host's link reports, kept for the test thread.
-class Watch final : public RelayLinkDelegate {
-public:
-    void relayLinkUp(const std::vector<RelayConnectionID>& devices) override { add("up " + std::to_string(devices.size())); }
-    void relayLinkDown() override { add("down"); }
-    void relayLinkJoined(RelayConnectionID id) override { add("joined " + std::to_string(id)); }
-    void relayLinkLeft(RelayConnectionID id) override { add("left " + std::to_string(id)); }
-    void relayLinkReceived(RelayConnectionID id, Bytes record) override {
-        add("record " + std::to_string(id) + " " + std::to_string(record.size()) + " " +
-            RelayBytes::hex(std::span(record).first(std::min<std::size_t>(record.size(), 4))));
-    }
-    void relayLinkQuotaReached() override { add("quota"); }
-    void add(std::string line) {
-        std::lock_guard guard(lock_);
-        lines_.push_back(std::move(line));
-        changed_.notify_all();
-    }
-    bool saw(const std::string& line, int count = 1, std::chrono::milliseconds wait = 10s) {
-        std::unique_lock guard(lock_);
-        return changed_.wait_for(guard, wait, [&] { return std::count(lines_.begin(), lines_.end(), line) >= count; });
-    }
-    // A line `match` takes: for lines with a time in them, which a loaded
-    // machine makes longer.
-    bool sawMatching(const std::function<bool(const std::string&)>& match, std::chrono::milliseconds wait = 10s) {
-        std::unique_lock guard(lock_);
-        return changed_.wait_for(guard, wait, [&] { return std::any_of(lines_.begin(), lines_.end(), match); });
-    }
+using link_rig::await;
 
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<std::string> lines_;
-};
-
-template <class T, class Call>
-RelayAccountResult<T> await(Call call) {
-    RelayPending<RelayAccountResult<T>> pending;
-    call([&](RelayAccountResult<T> r) { pending.set(std::move(r)); });
-    EXPECT_TRUE(pending.wait(20));
-    return pending.value().value_or(RelayAccountFailure::of(RelayAccountFailure::Kind::cancelled));
-}
-
-// The host's link on its own queue, backing off quickly.
-struct LinkRig {
-    ServerQueue queue{"relay-service-test"};
-    std::shared_ptr<Watch> watch = std::make_shared<Watch>();
-    std::shared_ptr<HostRelayLink> link;
-
-    LinkRig(const std::string& base, const RelayIdentity& identity) {
-        HostRelayLink::Options o{.baseURL = base, .identity = identity, .queue = &queue};
-        o.counters = std::make_shared<MemoryCounterStorage>();
-        o.sockets = std::make_shared<BeastRelaySocketFactory>(queue.context());
-        o.unit = 0.02;
-        o.timing.wakeDelaySeconds = 0.05;
-        o.timing.proveSeconds = 2;
-        link = HostRelayLink::create(std::move(o));
-        link->setDelegate(watch);
-        link->log = [w = watch.get()](const std::string& line) { w->add(line); };
-        link->onChange = [w = watch.get()](const HostRelayLink::Snapshot& s) { w->add("state " + std::string(s.state.word())); };
+// The host's link, proven after two seconds up, turned on.
+struct LinkRig : link_rig::LinkRig {
+    LinkRig(const std::string& base, const RelayIdentity& identity) : link_rig::LinkRig(base, identity, 15, 2) {
         link->turnOn();
-    }
-    ~LinkRig() {
-        runSync(queue, [this] { link->turnOffOnQueue(); });
-        runSync(queue, [this] { link.reset(); });
-        queue.shutdown();
-    }
-    void send(RelayConnectionID id, Bytes record) {
-        queue.post([this, id, record] { link->send(id, record, [](bool) {}); });
     }
 };
 
@@ -277,9 +216,8 @@ TEST(RelayService, ASecondLinkReplacesTheFirstAndAnUnregisteredOneIsNotOnTheAcco
     {
         LinkRig second(relay.origin("ws"), identity);
         ASSERT_TRUE(second.watch->saw("state up"));
-        EXPECT_TRUE(first->watch->sawMatching([](const std::string& line) {
-            return line.starts_with("link: down after ") && line.ends_with(" s (replaced)");
-        }));
+        const auto line = first->watch->sawStarting("link: down after ");
+        EXPECT_TRUE(line && line->ends_with(" s (replaced)")) << line.value_or("no such line");
         EXPECT_TRUE(relay.logged("replaced by a newer link"));
     }
     first.reset();
