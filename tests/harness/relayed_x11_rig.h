@@ -127,7 +127,7 @@ inline TestCertificateAuthority& authority() {
 
 
 // A phone on the relay: the test device's secure channel over a device
-// connection of the double. Each session opens a connection of its own.
+// connection of the relay. Each session opens a connection of its own.
 class Phone {
 public:
     Phone(std::string name, std::string origin) : name_(std::move(name)), origin_(std::move(origin)) {}
