@@ -8,6 +8,9 @@
 // buffer. Internal to the server.
 #pragma once
 
+// Before Beast's WebSocket headers: the relay's sockets unmask 32 bytes at a time.
+#include "relay_service/detail/unmask.h"
+
 #include <cstdint>
 #include <memory>
 #include <utility>
