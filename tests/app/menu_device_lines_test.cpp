@@ -5,16 +5,10 @@
 #include <algorithm>
 
 #include "app/menu_model.h"
+#include "menu_items.h"
 
 namespace morvane {
 namespace {
-
-const MenuItem* find(const std::vector<MenuItem>& menu, const std::string& title) {
-    const auto it = std::find_if(menu.begin(), menu.end(), [&](const MenuItem& i) { return i.title == title; });
-    return it == menu.end() ? nullptr : &*it;
-}
-
-bool has(const std::vector<MenuItem>& menu, const std::string& title) { return find(menu, title) != nullptr; }
 
 TEST(StatusMenu, AFailureLineKeepsItsReasonAndShortensThePathBeforeIt) {
     struct Case {

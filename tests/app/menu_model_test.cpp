@@ -1,4 +1,5 @@
 #include "app/menu_model.h"
+#include "menu_items.h"
 
 #include <gtest/gtest.h>
 
@@ -19,14 +20,6 @@ std::vector<std::string> titles(const std::vector<MenuItem>& menu) {
     for (const auto& i : menu) out.push_back(i.kind == MenuItem::Kind::separator ? "---" : i.title);
     return out;
 }
-
-const MenuItem* find(const std::vector<MenuItem>& menu, const std::string& title) {
-    for (const auto& i : menu)
-        if (i.title == title) return &i;
-    return nullptr;
-}
-
-bool has(const std::vector<MenuItem>& menu, const std::string& title) { return find(menu, title) != nullptr; }
 
 TEST(StatusMenu, ReadyMenuHasTheFixedOrder) {
     MenuSnapshot s;

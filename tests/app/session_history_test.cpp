@@ -8,7 +8,7 @@ namespace {
 constexpr std::int64_t t0 = 1'772'359'200'000;  // 2026-03-01T10:00:00Z
 const HistoryCalendar utc{"UTC", "en_GB"};
 
-struct Fixture {
+struct HistoryFixture {
     std::int64_t now = t0;
     std::vector<std::string> saved;
     std::vector<std::int64_t> seenSaved;
@@ -21,7 +21,7 @@ struct Fixture {
 };
 
 TEST(SessionHistory, StoresSortedKeysAndWholeSecondDates) {
-    Fixture f;
+    HistoryFixture f;
     auto h = f.make();
     f.now = t0 + 250;  // a fraction of a second is dropped when stored
     h.started("dev-1", "iPad", "relay");
@@ -57,7 +57,7 @@ TEST(SessionHistory, DecodingIsStrictButIgnoresUnknownKeysAndKeepsFive) {
     seven += "]";
     EXPECT_EQ(SessionHistory::decode(seven)->size(), 5u);
 
-    Fixture f;
+    HistoryFixture f;
     EXPECT_TRUE(f.make(std::string("garbage")).records().empty());
 }
 
@@ -82,7 +82,7 @@ TEST(SessionHistory, AStoredHistoryThatCannotBeUsedStartsEmptyAndSaysWhy) {
          "nested deeper than 16 levels"},
     };
     for (const auto& c : cases) {
-        Fixture f;
+        HistoryFixture f;
         const auto history = f.make(c.stored);
         EXPECT_EQ(history.storedProblem(), c.problem) << c.name;
         EXPECT_EQ(history.records().size(), c.stored && !c.problem ? 1u : 0u) << c.name;
@@ -90,7 +90,7 @@ TEST(SessionHistory, AStoredHistoryThatCannotBeUsedStartsEmptyAndSaysWhy) {
 }
 
 TEST(SessionHistory, ReopensTheSameDeviceOnTheSameRouteWithinAMinute) {
-    Fixture f;
+    HistoryFixture f;
     auto h = f.make();
     h.started("dev-1", "Old name", "local");
     f.now += 10'000;
@@ -112,7 +112,7 @@ TEST(SessionHistory, ReopensTheSameDeviceOnTheSameRouteWithinAMinute) {
 }
 
 TEST(SessionHistory, EndsOnlyTheRunningFirstRecordAndKeepsFive) {
-    Fixture f;
+    HistoryFixture f;
     auto h = f.make();
     h.started("a", "A", "local");
     h.started("b", "B", "local");  // takeover: a is no longer first
@@ -137,7 +137,7 @@ TEST(SessionHistory, EndsOnlyTheRunningFirstRecordAndKeepsFive) {
 }
 
 TEST(SessionHistory, NamesAreCleanedAndShownTrimmed) {
-    Fixture f;
+    HistoryFixture f;
     auto h = f.make();
     h.started("a", std::string("Ph\none") + std::string(60, 'x'), "local");
     EXPECT_EQ(h.records()[0].name, "Ph one" + std::string(34, 'x'));
@@ -146,7 +146,7 @@ TEST(SessionHistory, NamesAreCleanedAndShownTrimmed) {
 }
 
 TEST(SessionHistory, MenuLinesSplitNewFromEarlier) {
-    Fixture f;
+    HistoryFixture f;
     auto h = f.make();
     for (int i = 0; i < 3; ++i) {
         h.started("d" + std::to_string(i), "Dev" + std::to_string(i), "local");
@@ -172,7 +172,7 @@ TEST(SessionHistory, MenuLinesSplitNewFromEarlier) {
     });
     EXPECT_EQ(lines.line, "Before this: Dev2 (paired 3 Mar), today 10:06, 1 min");
 
-    Fixture one;
+    HistoryFixture one;
     auto single = one.make();
     single.started("x", "X", "local");
     EXPECT_FALSE(single.menuLines(true, utc).line);

@@ -18,10 +18,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct TempFolder {
+struct SettingsFolder {
     fs::path path = fs::temp_directory_path() / ("settings-test-" + std::to_string(::getpid()) + "-" +
                                                  std::to_string(reinterpret_cast<std::uintptr_t>(this)));
-    ~TempFolder() {
+    ~SettingsFolder() {
         std::error_code ec;
         fs::permissions(path, fs::perms::owner_all, ec);
         fs::remove_all(path, ec);
@@ -35,7 +35,7 @@ mode_t modeOf(const fs::path& p) {
 }
 
 TEST(SettingsStore, KeepsTypedValuesPrivatelyAcrossRestarts) {
-    TempFolder dir;
+    SettingsFolder dir;
     const fs::path file = dir.path / "Morvane" / "settings.json";
     std::vector<std::string> lines;
     const auto log = [&](const std::string& tag, const std::string& text) { lines.push_back(tag + ": " + text); };
@@ -123,7 +123,7 @@ TEST(SettingsStore, AFileThatCannotBeUsedIsKeptAsideWithOneLineSayingWhy) {
          "nested deeper than 16 levels"},
     };
     for (const auto& c : cases) {
-        TempFolder dir;
+        SettingsFolder dir;
         fs::create_directories(dir.path);
         const fs::path file = dir.path / "settings.json";
         c.make(file);
@@ -151,7 +151,7 @@ TEST(SettingsStore, AFileThatCannotBeUsedIsKeptAsideWithOneLineSayingWhy) {
 }
 
 TEST(SettingsStore, AnEarlierDamagedCopyIsKeptAndTheNextIsNumbered) {
-    TempFolder dir;
+    SettingsFolder dir;
     fs::create_directories(dir.path);
     const fs::path file = dir.path / "settings.json";
     const auto launchWith = [&](const std::string& text) {
@@ -203,7 +203,7 @@ TEST(SettingsStore, AValueOfAnotherTypeIsIgnoredWithOneLineNamingTheKey) {
         {"relayCount", "1.5", [](const SettingsStore& s) { return !s.intValue("relayCount"); }, "a whole number"},
     };
     for (const auto& c : cases) {
-        TempFolder dir;
+        SettingsFolder dir;
         fs::create_directories(dir.path);
         const fs::path file = dir.path / "settings.json";
         std::ofstream(file) << "{\"" << c.key << "\": " << c.stored << ", \"welcomeHidden\": true}";
@@ -221,7 +221,7 @@ TEST(SettingsStore, AValueOfAnotherTypeIsIgnoredWithOneLineNamingTheKey) {
 }
 
 TEST(SettingsStore, AMissingFileIsAFreshStartAndNotDamage) {
-    TempFolder dir;
+    SettingsFolder dir;
     std::vector<std::string> lines;
     SettingsStore s(dir.path / "settings.json", [&](const std::string& tag, const std::string& text) {
         lines.push_back(tag + ": " + text);
@@ -239,7 +239,7 @@ pid_t deadPid() {
 }
 
 TEST(SettingsStore, AStartRemovesWhatAWriteKilledHalfWayLeft) {
-    TempFolder dir;
+    SettingsFolder dir;
     fs::create_directories(dir.path);
     const std::string dead = std::to_string(deadPid()), live = std::to_string(::getpid());
     const struct {
@@ -258,7 +258,7 @@ TEST(SettingsStore, AStartRemovesWhatAWriteKilledHalfWayLeft) {
 }
 
 TEST(SettingsStore, AFailedWriteIsLoggedAndReported) {
-    TempFolder dir;
+    SettingsFolder dir;
     fs::create_directories(dir.path);
     // A plain file where the folder should be: no write can succeed, even
     // for root.

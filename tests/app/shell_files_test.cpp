@@ -21,36 +21,36 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct TempFolder {
+struct FilesFolder {
     fs::path path;
-    explicit TempFolder(const std::string& name)
+    explicit FilesFolder(const std::string& name)
         : path(fs::temp_directory_path() / (name + "-" + std::to_string(::getpid()))) {
         fs::remove_all(path);
         fs::create_directories(path);
     }
-    ~TempFolder() { fs::remove_all(path); }
+    ~FilesFolder() { fs::remove_all(path); }
 };
 
-void writeFile(const fs::path& p, std::size_t size) {
+void writeSized(const fs::path& p, std::size_t size) {
     std::ofstream out(p, std::ios::binary);
     out << std::string(size, 'x');
 }
 
 TEST(Outbox, CopiesRegularFilesUnderFreeNamesWithinTheLimit) {
-    TempFolder dir("outbox-test");
+    FilesFolder dir("outbox-test");
     const fs::path outbox = prepareOutbox(dir.path / "Morvane" / "Outbox");
     struct stat st {};
     ASSERT_EQ(::stat(outbox.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
-    writeFile(outbox / "a.txt", 1);
-    writeFile(outbox / "a (2).txt", 1);
-    writeFile(outbox / "notes", 1);
+    writeSized(outbox / "a.txt", 1);
+    writeSized(outbox / "a (2).txt", 1);
+    writeSized(outbox / "notes", 1);
     fs::create_directories(dir.path / "chosen");
-    writeFile(dir.path / "chosen" / "a.txt", 10);
-    writeFile(dir.path / "chosen" / "notes", 10);
-    writeFile(dir.path / "chosen" / "exact.bin", 100);
-    writeFile(dir.path / "chosen" / "over.bin", 101);
+    writeSized(dir.path / "chosen" / "a.txt", 10);
+    writeSized(dir.path / "chosen" / "notes", 10);
+    writeSized(dir.path / "chosen" / "exact.bin", 100);
+    writeSized(dir.path / "chosen" / "over.bin", 101);
     fs::create_directories(dir.path / "chosen" / "folder");
     const auto result = copyIntoOutbox({dir.path / "chosen" / "a.txt", dir.path / "chosen" / "notes",
                                         dir.path / "chosen" / "exact.bin", dir.path / "chosen" / "over.bin",
@@ -68,15 +68,15 @@ TEST(Outbox, CopiesRegularFilesUnderFreeNamesWithinTheLimit) {
 }
 
 TEST(Outbox, CopiesAreNamedAsReceivedFilesAreSoTheStoreOffersThem) {
-    TempFolder dir("outbox-naming-test");
+    FilesFolder dir("outbox-naming-test");
     const fs::path root = dir.path / "Morvane";
     const fs::path outbox = prepareOutbox(root / std::string(DiskFiles::outboxName));
     fs::create_directories(dir.path / "chosen");
     const std::string hidden = "bi\xE2\x80\xAE" "di.txt";  // a right-to-left override inside
     const std::string longName = std::string(230, 'a') + ".txt";
-    writeFile(dir.path / "chosen" / hidden, 3);
-    writeFile(dir.path / "chosen" / longName, 4);
-    writeFile(outbox / "bidi.txt", 1);
+    writeSized(dir.path / "chosen" / hidden, 3);
+    writeSized(dir.path / "chosen" / longName, 4);
+    writeSized(outbox / "bidi.txt", 1);
     const auto result =
         copyIntoOutbox({dir.path / "chosen" / hidden, dir.path / "chosen" / longName}, outbox, OutboxNaming::transfer());
     EXPECT_EQ(result, (OutboxCopyResult{2, 0, 0}));
@@ -88,7 +88,7 @@ TEST(Outbox, CopiesAreNamedAsReceivedFilesAreSoTheStoreOffersThem) {
 }
 
 TEST(Outbox, AStreamWithoutATrustworthySizeIsNotCopied) {
-    TempFolder dir("outbox-fifo-test");
+    FilesFolder dir("outbox-fifo-test");
     const fs::path outbox = prepareOutbox(dir.path / "Outbox");
     const fs::path fifo = dir.path / "pipe";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -99,7 +99,7 @@ TEST(Outbox, AStreamWithoutATrustworthySizeIsNotCopied) {
 }
 
 TEST(LoginItem, WritesReadsBackAndRemovesTheAutostartEntry) {
-    TempFolder dir("login-item-test");
+    FilesFolder dir("login-item-test");
     LoginItem item(dir.path / "autostart" / "morvane.desktop", "/opt/Mor vane/morvane-host", LoginItem::Places{});
     EXPECT_EQ(item.status(), LoginItemStatus::off);
     EXPECT_FALSE(item.registerItem());
@@ -115,7 +115,7 @@ TEST(LoginItem, WritesReadsBackAndRemovesTheAutostartEntry) {
 }
 
 TEST(Reopen, TheNewProcessStartsOnlyAfterTheOldEndsAndInheritsNoDescriptors) {
-    TempFolder dir("reopen-test");
+    FilesFolder dir("reopen-test");
     // A stand-in program that records its open descriptors.
     const fs::path program = dir.path / "program.sh";
     const fs::path report = dir.path / "report";

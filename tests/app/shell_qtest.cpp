@@ -145,7 +145,7 @@ TEST(TrayMenu, IsRebuiltAtEveryOpeningAndRunsTheChosenAction) {
     menu->hide();
 }
 
-struct NoPrompt final : OwnerPrompt {
+struct NoOwnerPrompt final : OwnerPrompt {
     void ask(const std::string&, std::function<void(bool)> done) override { done(false); }
     void cancel() override {}
 };
@@ -153,7 +153,7 @@ struct NoPrompt final : OwnerPrompt {
 TEST(TrayIcon, ThePairedMarkGoesAwayByItselfAfterSixSeconds) {
     QtMainQueue queue;
     LoopExecutor background("background");
-    NoPrompt prompt;
+    NoOwnerPrompt prompt;
     std::unique_ptr<TrayUi> ui;
     std::shared_ptr<Shell> shell;
     ui = std::make_unique<TrayUi>([&] { return shell->menu(); }, [](MenuAction, const std::string&) {}, nullptr,

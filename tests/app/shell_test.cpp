@@ -74,7 +74,7 @@ struct FakeUi final : ShellUi {
     int quits = 0;
 };
 
-struct FakePrompt final : OwnerPrompt {
+struct ShellPrompt final : OwnerPrompt {
     void ask(const std::string& reason, std::function<void(bool)> done) override {
         reasons.push_back(reason);
         if (answer) {
@@ -134,7 +134,7 @@ struct FlakyFileStorage final : DeviceStorage {
     std::optional<std::string> saveError, removeError;
 };
 
-struct RecordingSink final : InputSink {
+struct ShellInputSink final : InputSink {
     void handle(const InputEvent& e) override { events.push_back(e); }
     void releaseEverything() override {}
     std::vector<InputEvent> events;
@@ -152,8 +152,8 @@ struct Harness {
     testing::ManualExecutor main;
     FakeServer server;
     FakeUi ui{main};
-    FakePrompt prompt;
-    std::shared_ptr<RecordingSink> injector = std::make_shared<RecordingSink>();
+    ShellPrompt prompt;
+    std::shared_ptr<ShellInputSink> injector = std::make_shared<ShellInputSink>();
     CountingInput counted{injector};
     std::vector<std::string> lines;
     std::unique_ptr<SettingsStore> settings;

@@ -25,11 +25,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Folder {
+struct StoredFolder {
     fs::path path = fs::temp_directory_path() / ("stored-files-test-" + std::to_string(::getpid()) + "-" +
                                                  std::to_string(reinterpret_cast<std::uintptr_t>(this)));
-    Folder() { fs::create_directories(path); }
-    ~Folder() {
+    StoredFolder() { fs::create_directories(path); }
+    ~StoredFolder() {
         std::error_code ec;
         fs::remove_all(path, ec);
     }
@@ -61,7 +61,7 @@ struct StoredFile {
 };
 
 TEST(StoredFiles, WhatTheWriterLetsThroughAtItsLargestIsReadBackAndOneMoreIsRefused) {
-    Folder dir;
+    StoredFolder dir;
     const fs::path settingsFile = dir.path / "settings.json";
     const fs::path items = dir.path / "keychain";
     const std::string itemAccount = "relay-identity";
@@ -118,7 +118,7 @@ TEST(StoredFiles, WhatTheWriterLetsThroughAtItsLargestIsReadBackAndOneMoreIsRefu
 // The owner's file as the issue met it: 170 KB, nested within the limit,
 // rewritten at the first change and read at the next launch.
 TEST(StoredFiles, AValidSettingsFileKeepsItsSettingsAcrossAChange) {
-    Folder dir;
+    StoredFolder dir;
     const fs::path file = dir.path / "settings.json";
     nlohmann::json deep = nlohmann::json::array();
     for (int i = 0; i < 2'000; ++i) deep.push_back(i);
@@ -141,7 +141,7 @@ TEST(StoredFiles, AValidSettingsFileKeepsItsSettingsAcrossAChange) {
 // indenting it would pass the limit, and the next launch would accept no
 // device.
 TEST(StoredFiles, APairedDeviceListNearTheLimitIsReadBackAfterAChange) {
-    Folder dir;
+    StoredFolder dir;
     auto storage = std::make_shared<KeychainDeviceStorage>(
         KeychainDeviceStorage::defaultService, KeychainDeviceStorage::defaultAccount,
         KeychainDeviceStorage::defaultLabel, dir.path / "keychain");
@@ -173,7 +173,7 @@ TEST(StoredFiles, APairedDeviceListNearTheLimitIsReadBackAfterAChange) {
 // The session history lives in the settings: its largest form (every record
 // with the longest name) goes through them and comes back the same.
 TEST(StoredFiles, TheLargestSessionHistoryComesBackThroughTheSettings) {
-    Folder dir;
+    StoredFolder dir;
     const fs::path file = dir.path / "settings.json";
     std::string longest;
     for (int i = 0; i < SessionHistory::nameLimit; ++i) longest += "\xF0\x9F\x98\x80";  // 4 bytes, one cluster

@@ -26,7 +26,7 @@
 namespace morvane {
 namespace {
 
-bool spin(const std::function<bool()>& done, int limitMillis = 15000) {
+bool spinTray(const std::function<bool()>& done, int limitMillis = 15000) {
     QElapsedTimer timer;
     timer.start();
     while (!done() && timer.elapsed() < limitMillis) QApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -45,7 +45,7 @@ void clickAt(QPoint at, unsigned button, int times = 1) {
         // The toolkit compares the X server's times of the presses; the
         // server had the last one before that call returned.
         const qint64 due = QApplication::doubleClickInterval() + 100;
-        spin([&] { return sinceLast.elapsed() > due; }, static_cast<int>(due) + 1000);
+        spinTray([&] { return sinceLast.elapsed() > due; }, static_cast<int>(due) + 1000);
     }
     Display* d = XOpenDisplay(nullptr);
     if (!d) return;
@@ -142,7 +142,7 @@ TEST(TrayIconMenu, OpensBesideTheIconSoASecondClickOrADoubleClickChoosesNothing)
         SCOPED_TRACE("tray at the " + c.edge);
         Trayer trayer(c.edge);
         ASSERT_TRUE(trayer.running()) << "trayer is missing: run scripts/setup";
-        ASSERT_TRUE(spin([] { return QSystemTrayIcon::isSystemTrayAvailable(); })) << "trayer took no icons";
+        ASSERT_TRUE(spinTray([] { return QSystemTrayIcon::isSystemTrayAvailable(); })) << "trayer took no icons";
         std::vector<MenuAction> performed;
         LoopExecutor background("background");
         TrayUi ui(
@@ -154,7 +154,7 @@ TEST(TrayIconMenu, OpensBesideTheIconSoASecondClickOrADoubleClickChoosesNothing)
             [&](MenuAction a, const std::string&) { performed.push_back(a); }, nullptr, background);
         ui.start();
         QRect icon;
-        ASSERT_TRUE(spin([&] { return !(icon = dockedIcon(ui, c.edge)).isEmpty(); }))
+        ASSERT_TRUE(spinTray([&] { return !(icon = dockedIcon(ui, c.edge)).isEmpty(); }))
             << "the icon was never docked in the panel; the host has it at "
             << (ui.trayIcon() ? ui.trayIcon()->geometry().y() : -1) << (ui.usesTray() ? "" : ", with its window");
         const QRect screen = QGuiApplication::primaryScreen()->geometry();
@@ -163,7 +163,7 @@ TEST(TrayIconMenu, OpensBesideTheIconSoASecondClickOrADoubleClickChoosesNothing)
         for (unsigned buttonNumber : {1u, 3u}) {
             SCOPED_TRACE("button " + std::to_string(buttonNumber));
             clickAt(icon.center(), buttonNumber);
-            ASSERT_TRUE(spin([&] { return menuShown(ui); })) << "a click on the icon did not open the menu";
+            ASSERT_TRUE(spinTray([&] { return menuShown(ui); })) << "a click on the icon did not open the menu";
             const QRect menu = ui.menu()->geometry();
             EXPECT_FALSE(menu.intersects(icon)) << "the menu lies over the icon";
             EXPECT_TRUE(screen.contains(menu));
@@ -174,8 +174,8 @@ TEST(TrayIconMenu, OpensBesideTheIconSoASecondClickOrADoubleClickChoosesNothing)
 
             // The second click on the icon closes the menu and chooses nothing.
             clickAt(icon.center(), 1);
-            EXPECT_TRUE(spin([&] { return !ui.menu()->isVisible(); })) << "a second click left the menu open";
-            spin([] { return false; }, 300);
+            EXPECT_TRUE(spinTray([&] { return !ui.menu()->isVisible(); })) << "a second click left the menu open";
+            spinTray([] { return false; }, 300);
             EXPECT_FALSE(ui.menu()->isVisible()) << "the click that closed the menu opened it again";
             EXPECT_TRUE(performed.empty());
         }
@@ -185,8 +185,8 @@ TEST(TrayIconMenu, OpensBesideTheIconSoASecondClickOrADoubleClickChoosesNothing)
         int shown = 0;
         const auto onShow = QObject::connect(ui.menu(), &QMenu::aboutToShow, [&] { ++shown; });
         clickAt(icon.center(), 1, 2);
-        EXPECT_TRUE(spin([&] { return shown > 0; })) << "a double click did not open the menu";
-        spin([] { return false; }, 300);
+        EXPECT_TRUE(spinTray([&] { return shown > 0; })) << "a double click did not open the menu";
+        spinTray([] { return false; }, 300);
         EXPECT_TRUE(performed.empty());
         EXPECT_FALSE(ui.menu()->isVisible() && ui.menu()->geometry().intersects(icon));
         QObject::disconnect(onShow);
@@ -194,13 +194,13 @@ TEST(TrayIconMenu, OpensBesideTheIconSoASecondClickOrADoubleClickChoosesNothing)
 
         // The menu still works as a menu.
         clickAt(icon.center(), 1);
-        ASSERT_TRUE(spin([&] { return menuShown(ui); }));
+        ASSERT_TRUE(spinTray([&] { return menuShown(ui); }));
         ASSERT_FALSE(ui.menu()->actions().isEmpty());
         QAction* pause = ui.menu()->actions().front();
         clickAt(ui.menu()->mapToGlobal(ui.menu()->actionGeometry(pause).center()), 1);
-        EXPECT_TRUE(spin([&] { return !performed.empty(); }));
+        EXPECT_TRUE(spinTray([&] { return !performed.empty(); }));
         EXPECT_EQ(performed, std::vector<MenuAction>{MenuAction::pauseMorvane});
-        spin([&] { return !ui.menu()->isVisible(); });
+        spinTray([&] { return !ui.menu()->isVisible(); });
     }
 }
 
@@ -245,8 +245,8 @@ TEST(TrayIconMenu, TheLongestMenuFitsBesideTheIconInOneColumnWithEveryItemReacha
     bool icons = true;
     EXPECT_EQ(testing::startPanel(trayer, openbox, {},
                                   [&] {
-                                      icons = spin([] { return QSystemTrayIcon::isSystemTrayAvailable(); });
-                                      return icons && spin([] {
+                                      icons = spinTray([] { return QSystemTrayIcon::isSystemTrayAvailable(); });
+                                      return icons && spinTray([] {
                                           return QGuiApplication::primaryScreen()->availableGeometry().top() > 0;
                                       }, 8000);
                                   }),
@@ -270,11 +270,11 @@ TEST(TrayIconMenu, TheLongestMenuFitsBesideTheIconInOneColumnWithEveryItemReacha
                   nullptr, background);
         ui.start();
         QRect icon;
-        ASSERT_TRUE(spin([&] { return !(icon = dockedIcon(ui, "top")).isEmpty(); }))
+        ASSERT_TRUE(spinTray([&] { return !(icon = dockedIcon(ui, "top")).isEmpty(); }))
             << "the icon was never docked in the panel";
 
         clickAt(icon.center(), 1);
-        ASSERT_TRUE(spin([&] { return menuShown(ui); })) << "a click on the icon did not open the menu";
+        ASSERT_TRUE(spinTray([&] { return menuShown(ui); })) << "a click on the icon did not open the menu";
         const QRect menu = ui.menu()->geometry();
         EXPECT_FALSE(menu.intersects(icon)) << "the menu lies over the icon";
         EXPECT_TRUE(area.contains(menu)) << "the menu leaves the work area: " << menu.y() << "+" << menu.height();
@@ -307,11 +307,11 @@ TEST(TrayIconMenu, TheLongestMenuFitsBesideTheIconInOneColumnWithEveryItemReacha
             }
         EXPECT_EQ(triggered, std::find(top.begin(), top.end(), MenuFolds::thisComputer) != top.end());
         if (triggered) {
-            EXPECT_TRUE(spin([&] { return !performed.empty(); }));
+            EXPECT_TRUE(spinTray([&] { return !performed.empty(); }));
             EXPECT_EQ(performed, std::vector<MenuAction>{MenuAction::openAddress});
         }
         ui.menu()->hide();
-        EXPECT_TRUE(spin([&] { return !ui.menu()->isVisible(); }));
+        EXPECT_TRUE(spinTray([&] { return !ui.menu()->isVisible(); }));
     }
     QApplication::setFont(usual);
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "devices/device_storage.h"
+#include "../support/text_files.h"
 
 namespace morvane::testing {
 
@@ -37,15 +38,6 @@ inline mode_t modeOf(const std::filesystem::path& p) {
     struct stat st {};
     if (::lstat(p.c_str(), &st) != 0) return 0;
     return st.st_mode & 07777;
-}
-
-inline std::string readText(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void writeText(const std::filesystem::path& p, const std::string& text) {
-    std::ofstream(p, std::ios::binary) << text;
 }
 
 inline Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }

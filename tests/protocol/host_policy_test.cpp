@@ -6,7 +6,7 @@ namespace morvane {
 namespace {
 
 using Accept = HostPolicy::Accept;
-using Refuse = HostPolicy::Refuse;
+using PolicyRefuse = HostPolicy::Refuse;
 using Route = HostPolicy::Route;
 
 const std::string tailnetName = "mac.tail1234.ts.net";
@@ -26,7 +26,7 @@ TEST(HostPolicy, AcceptsTheLoopbackHostOnlyWithoutProxyHeaders) {
 
     for (const char* proxy : {"x-forwarded-for", "forwarded", "via", "x-real-ip", "x_forwarded_for", "x-forwarded-host",
                               "tailscale-user-name", "tailscale_user_login"}) {
-        EXPECT_EQ(policy.evaluate({{"host", "127.0.0.1:8722"}, {proxy, "1.2.3.4"}}), HostPolicy::Verdict(Refuse{403, false}))
+        EXPECT_EQ(policy.evaluate({{"host", "127.0.0.1:8722"}, {proxy, "1.2.3.4"}}), HostPolicy::Verdict(PolicyRefuse{403, false}))
             << proxy;
     }
     // The same with an access set: the loopback route doesn't change.
@@ -38,11 +38,11 @@ TEST(HostPolicy, AcceptsTheLoopbackHostOnlyWithoutProxyHeaders) {
 TEST(HostPolicy, MisdirectsEveryOtherHost) {
     HostPolicy policy(8722);
     for (const char* host : {"localhost:8722", "127.0.0.1", "127.0.0.1:8723", "[::1]:8722", "", "evil.example"})
-        EXPECT_EQ(policy.evaluate({{"host", host}}), HostPolicy::Verdict(Refuse{421, false})) << host;
-    EXPECT_EQ(policy.evaluate({}), HostPolicy::Verdict(Refuse{421, false}));
+        EXPECT_EQ(policy.evaluate({{"host", host}}), HostPolicy::Verdict(PolicyRefuse{421, false})) << host;
+    EXPECT_EQ(policy.evaluate({}), HostPolicy::Verdict(PolicyRefuse{421, false}));
     // Without an access the tailnet name is just another host.
     EXPECT_EQ(policy.evaluate({{"host", tailnetName}, {"tailscale-user-login", "owner@example.com"}}),
-              HostPolicy::Verdict(Refuse{421, false}));
+              HostPolicy::Verdict(PolicyRefuse{421, false}));
 }
 
 TEST(HostPolicy, TailnetRouteNeedsTheOwnersLogin) {
@@ -52,10 +52,10 @@ TEST(HostPolicy, TailnetRouteNeedsTheOwnersLogin) {
         EXPECT_EQ(policy.evaluate({{"host", host}, {"tailscale-user-login", "owner@example.com"}}), tailnet) << host;
     for (const std::string& host : {tailnetName + ":8443", tailnetName + "."})
         EXPECT_EQ(policy.evaluate({{"host", host}, {"tailscale-user-login", "owner@example.com"}}),
-                  HostPolicy::Verdict(Refuse{421, false}))
+                  HostPolicy::Verdict(PolicyRefuse{421, false}))
             << host;
 
-    const HostPolicy::Verdict refused = Refuse{403, true};
+    const HostPolicy::Verdict refused = PolicyRefuse{403, true};
     EXPECT_EQ(policy.evaluate({{"host", tailnetName}}), refused);
     EXPECT_EQ(policy.evaluate({{"host", tailnetName}, {"tailscale-user-login", ""}}), refused);
     EXPECT_EQ(policy.evaluate({{"host", tailnetName}, {"tailscale-user-login", "other@example.com"}}), refused);
@@ -72,11 +72,11 @@ TEST(HostPolicy, RefusesFunnelRequestsWhateverElseIsRight) {
     EXPECT_EQ(policy.evaluate({{"host", tailnetName},
                                {"tailscale-user-login", "owner@example.com"},
                                {"tailscale-funnel-request", "?1"}}),
-              HostPolicy::Verdict(Refuse{403, true}));
+              HostPolicy::Verdict(PolicyRefuse{403, true}));
     EXPECT_EQ(policy.evaluate({{"host", "127.0.0.1:8722"}, {"tailscale-funnel-request", ""}}),
-              HostPolicy::Verdict(Refuse{403, false}));
+              HostPolicy::Verdict(PolicyRefuse{403, false}));
     EXPECT_EQ(policy.evaluate({{"host", "elsewhere"}, {"tailscale-funnel-request", "1"}}),
-              HostPolicy::Verdict(Refuse{403, false}));
+              HostPolicy::Verdict(PolicyRefuse{403, false}));
 }
 
 TEST(HostPolicy, OriginMustMatchIgnoringLetterCase) {

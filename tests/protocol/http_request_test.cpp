@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include "../support/text_bytes.h"
 
 namespace morvane {
 namespace {
-
-Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 HTTPParseResult parse(std::string_view text) { return HTTPParser::parse(bytes(text)); }
 

@@ -2,6 +2,7 @@
 
 #include "protocol/router.h"
 #include "protocol/ws_codec.h"
+#include "../support/text_bytes.h"
 
 namespace morvane {
 namespace {
@@ -11,8 +12,6 @@ using route_decision::Refuse;
 const std::string loopback = "127.0.0.1:8722";
 const std::string origin = "http://127.0.0.1:8722";
 const std::string key = "dGhlIHNhbXBsZSBub25jZQ==";
-
-Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 HTTPRequest upgrade() {
     return {"GET",

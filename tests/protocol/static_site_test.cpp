@@ -14,13 +14,12 @@
 #include "protocol/http_request.h"
 #include "web/embedded_web.h"
 #include "../support/gunzip.h"
+#include "../support/text_bytes.h"
 
 namespace morvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 // Rows whose text lives as long as the builder.
 struct Rows {

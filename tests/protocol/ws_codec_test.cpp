@@ -4,11 +4,10 @@
 
 #include "protocol/http_base64.h"
 #include "protocol/ws_parser.h"
+#include "../support/text_bytes.h"
 
 namespace morvane {
 namespace {
-
-Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 // A frame as a browser writes it: masked, with the shortest length form
 // unless `lengthForm` forces 126 or 127.

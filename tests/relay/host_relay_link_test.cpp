@@ -17,17 +17,17 @@ using testing::FakeRelaySocket;
 using Kind = HostRelayLink::State::Kind;
 
 // 5 March 2024 12:00:00 UTC.
-constexpr std::int64_t noon = 1'709'640'000'000;
+constexpr std::int64_t linkNoon = 1'709'640'000'000;
 
 struct Rig {
     morvane::testing::ManualExecutor queue;
-    std::int64_t wallBase = noon;
+    std::int64_t wallBase = linkNoon;
     std::shared_ptr<MemoryCounterStorage> counters = std::make_shared<MemoryCounterStorage>();
     std::shared_ptr<testing::FakeRelaySocketFactory> sockets = std::make_shared<testing::FakeRelaySocketFactory>();
     std::shared_ptr<testing::RecordingLinkDelegate> delegate = std::make_shared<testing::RecordingLinkDelegate>();
     std::vector<std::string> lines;
     std::vector<HostRelayLink::Snapshot> changes;
-    RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), noon};
+    RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), linkNoon};
     std::function<void(bool)> path;
     bool pathCancelled = false;
     double random = 1.0;
@@ -136,7 +136,7 @@ TEST(HostRelayLink, ComesUpByAnsweringTheChallengeAndCarriesRecords) {
     EXPECT_EQ(s.request.subprotocol, "morvane.v1");
     EXPECT_EQ(s.request.maxMessageBytes, 65'536u);
     EXPECT_EQ(s.request.timeoutMillis, 15'000);
-    EXPECT_EQ(s.request.hostAuth.rfind("v1." + std::to_string(noon / 1000) + ".", 0), 0u);
+    EXPECT_EQ(s.request.hostAuth.rfind("v1." + std::to_string(linkNoon / 1000) + ".", 0), 0u);
     EXPECT_TRUE(rig.logged("link: connecting (attempt 1 of 200 today)"));
 
     s.handlers.opened("morvane.v1");
@@ -619,7 +619,7 @@ TEST(HostRelayLink, DailyAttemptsRunOutAndMoreCanBeAllowed) {
     HostRelayLink::Options o{.baseURL = "wss://relay.example.com", .identity = loaded.identity, .queue = &loaded.queue};
     o.counters = rig.counters;
     o.sockets = loaded.sockets;
-    o.now = [&] { return noon + loaded.queue.now(); };
+    o.now = [&] { return linkNoon + loaded.queue.now(); };
     o.monotonicMillis = [&] { return loaded.queue.now(); };
     o.random = [] { return 1.0; };
     loaded.link = HostRelayLink::create(std::move(o));
@@ -643,7 +643,7 @@ TEST(HostRelayLink, DailyAttemptsRunOutAndMoreCanBeAllowed) {
 
 TEST(HostRelayLink, ExhaustedLinkTriesAgainOneSecondAfterUtcMidnight) {
     Rig rig;
-    rig.wallBase = noon + 12 * 3'600'000 - 10'000;  // 10 s before midnight
+    rig.wallBase = linkNoon + 12 * 3'600'000 - 10'000;  // 10 s before midnight
     rig.counters->set(std::string("2024-03-05"), RelayBudget::dayKey);
     rig.counters->set(std::int64_t{200}, RelayBudget::countKey);
     Rig other;  // unused; keeps the rig's own link on today's stored counters

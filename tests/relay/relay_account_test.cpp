@@ -10,7 +10,7 @@ namespace morvane {
 namespace {
 
 using nlohmann::json;
-using Kind = RelayAccountFailure::Kind;
+using FailureKind = RelayAccountFailure::Kind;
 using Step = RelayAccountTexts::Step;
 
 // Answers each request with what the test queued, and keeps the requests.
@@ -121,7 +121,7 @@ TEST(RelayAccount, AnswersAreReadWithinTheirLimitAndRefusalsKeepTheirWords) {
         std::optional<std::string> body;
         RelayAccountResult<json> result;
     };
-    const auto bad = RelayAccountFailure::of(Kind::badAnswer);
+    const auto bad = RelayAccountFailure::of(FailureKind::badAnswer);
     const std::vector<Case> cases = {
         {200, R"({"ok":true})", json{{"ok", true}}},
         {204, std::nullopt, bad},
@@ -178,13 +178,13 @@ TEST(RelayAccountTexts, EachStepWordsItsFailures) {
         {refused(503, "try-later"), Step::code, "The relay cannot send more codes right now. Try again later."},
         {refused(500, "try-later"), Step::code, signIn},
         {refused(501, "not-configured"), Step::code, "Sign-in is not available on this relay."},
-        {RelayAccountFailure::of(Kind::unreachable), Step::code, signIn},
+        {RelayAccountFailure::of(FailureKind::unreachable), Step::code, signIn},
         {refused(400, "invalid-code"), Step::verify, "That code is wrong or has expired. Check it, or send a new code."},
         {refused(400, "invalid-email"), Step::verify, "Could not send a code. Check the address and try again."},
         {refused(429, "invalid-code"), Step::verify, "That code is wrong or has expired. Check it, or send a new code."},
         {refused(429, ""), Step::verify, tooMany},
         {refused(400, "not-configured"), Step::verify, "Sign-in is not available on this relay."},
-        {RelayAccountFailure::of(Kind::badAnswer), Step::verify, signIn},
+        {RelayAccountFailure::of(FailureKind::badAnswer), Step::verify, signIn},
         {refused(403, "host-limit"), Step::registration,
          "This account already has 10 computers. Remove one on another device, then try again."},
         {refused(401, "bad-proof"), Step::remove,
@@ -192,7 +192,7 @@ TEST(RelayAccountTexts, EachStepWordsItsFailures) {
         {refused(429, ""), Step::registration, tooMany},
         {refused(400, "not-configured"), Step::remove, "This relay is not set up yet."},
         {refused(409, "host-taken"), Step::registration, "Could not reach the relay. Check your connection, then try again."},
-        {RelayAccountFailure::of(Kind::cancelled), Step::remove, "Could not reach the relay. Check your connection, then try again."},
+        {RelayAccountFailure::of(FailureKind::cancelled), Step::remove, "Could not reach the relay. Check your connection, then try again."},
     };
     for (const auto& c : cases) EXPECT_EQ(RelayAccountTexts::text(c.failure, c.step), c.text) << c.text;
 }
@@ -244,8 +244,8 @@ TEST(RelayAccount, TransportOutcomesAndBadRequestsMapToTheirFailures) {
     for (int i = 0; i < 6; ++i) account->sendCode("me@example.com", "l", keep);
     http->run();
     const std::vector<RelayAccountResult<std::monostate>> expected = {
-        std::monostate{}, RelayAccountFailure::of(Kind::badAnswer), RelayAccountFailure::of(Kind::badAnswer),
-        RelayAccountFailure::of(Kind::unreachable), RelayAccountFailure::of(Kind::cancelled),
+        std::monostate{}, RelayAccountFailure::of(FailureKind::badAnswer), RelayAccountFailure::of(FailureKind::badAnswer),
+        RelayAccountFailure::of(FailureKind::unreachable), RelayAccountFailure::of(FailureKind::cancelled),
         RelayAccountFailure::refused(404, "", std::nullopt)};
     EXPECT_EQ(results, expected);
 
@@ -255,10 +255,10 @@ TEST(RelayAccount, TransportOutcomesAndBadRequestsMapToTheirFailures) {
     const auto before = http->requests.size();
     EXPECT_EQ(account->sendCode(std::string(9'000, 'a'), "l", keep), nullptr);
     ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0], RelayAccountResult<std::monostate>(RelayAccountFailure::of(Kind::badAnswer)));
+    EXPECT_EQ(results[0], RelayAccountResult<std::monostate>(RelayAccountFailure::of(FailureKind::badAnswer)));
     std::optional<RelayAccountResult<bool>> registered;
     EXPECT_EQ(account->registerHost(identity, {"t", "r", "not-a-user", "e"}, "n", [&](auto r) { registered = r; }), nullptr);
-    EXPECT_EQ(registered, RelayAccountResult<bool>(RelayAccountFailure::of(Kind::badAnswer)));
+    EXPECT_EQ(registered, RelayAccountResult<bool>(RelayAccountFailure::of(FailureKind::badAnswer)));
     EXPECT_EQ(http->requests.size(), before);
 
     // Register: 201 is a new registration, another 2xx an existing one, and
@@ -269,7 +269,7 @@ TEST(RelayAccount, TransportOutcomesAndBadRequestsMapToTheirFailures) {
     for (int i = 0; i < 3; ++i)
         account->registerHost(identity, {"t", "r", userID, "e"}, "n", [&](auto r) { regs.push_back(r); });
     http->run();
-    EXPECT_EQ(regs, (std::vector<RelayAccountResult<bool>>{true, false, RelayAccountFailure::of(Kind::badAnswer)}));
+    EXPECT_EQ(regs, (std::vector<RelayAccountResult<bool>>{true, false, RelayAccountFailure::of(FailureKind::badAnswer)}));
     EXPECT_EQ(json::parse(http->requests.back().body)["ts"], 0);
 }
 

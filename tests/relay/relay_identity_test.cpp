@@ -34,7 +34,7 @@ bool verifies(const Bytes& publicKey, const Bytes& message, const Bytes& raw) {
     return ok;
 }
 
-class MemoryStorage final : public DeviceStorage {
+class MemoryIdentityStorage final : public DeviceStorage {
 public:
     std::optional<Bytes> item;
     std::optional<std::string> failLoad, failSave;
@@ -229,7 +229,7 @@ TEST(RelayIdentityStore, DecodeRefusesEachDamagedFieldAndIgnoresOrderAndExtras) 
 }
 
 TEST(RelayIdentityStore, LoadAndCreateNeverOverwriteWhatIsThere) {
-    auto storage = std::make_shared<MemoryStorage>();
+    auto storage = std::make_shared<MemoryIdentityStorage>();
     RelayIdentityStore store(storage);
     EXPECT_EQ(store.summary(), "memory item");
     EXPECT_TRUE(std::holds_alternative<RelayIdentityStore::None>(store.load()));
@@ -267,7 +267,7 @@ TEST(RelayIdentityStore, LoadAndCreateNeverOverwriteWhatIsThere) {
 }
 
 TEST(RelayIdentityStore, CreateFailsInsteadOfSavingAnUnloadableItem) {
-    auto storage = std::make_shared<MemoryStorage>();
+    auto storage = std::make_shared<MemoryIdentityStorage>();
     RelayIdentityStore store(storage, [](const RelayIdentity&) { return Bytes{}; });
     try {
         store.create(5);

@@ -94,7 +94,7 @@ TEST(RelayPage, EachFileIsServedPlainOrGzippedAndRevalidatedByItsTag) {
         } else {
             EXPECT_EQ(zippedHeaders["Content-Encoding"], "gzip") << path;
             EXPECT_LT(zipped.body.size(), row.bytes.size()) << path;
-            EXPECT_EQ(testing::gunzip(zipped.body), row.bytes) << path;
+            EXPECT_EQ(morvane::testing::gunzip(zipped.body), row.bytes) << path;
             EXPECT_EQ(zippedHeaders["Vary"], "Accept-Encoding") << path;
             EXPECT_NE(zippedHeaders["ETag"], plainHeaders["ETag"]) << path;
             // The other form's tag is no match.

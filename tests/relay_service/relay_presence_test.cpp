@@ -15,7 +15,7 @@ namespace {
 // Steps: "up R", "down R", "moved R" (let go of to another instance),
 // "beat", "stop", "ok", "failed" (the batch on its way), and "next", which
 // writes down what next() gave: "R+ R- R~ refresh moving", or "-".
-std::vector<std::string> run(const std::vector<std::string>& steps) {
+std::vector<std::string> batched(const std::vector<std::string>& steps) {
     RelayPresence presence;
     std::vector<std::string> batches;
     for (const auto& step : steps) {
@@ -73,7 +73,7 @@ TEST(RelayPresence, ChangesAreWrittenInTurnAndWhatFailedWaitsForTheBeat) {
          {"up a", "stop", "next", "failed", "next", "beat", "next"},
          {"a+ moving", "-", "a+ moving"}},
     };
-    for (const auto& c : cases) EXPECT_EQ(run(c.steps), c.batches) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(batched(c.steps), c.batches) << c.name;
 }
 
 TEST(RelayPresence, AStoppingInstanceKnowsWhatIsNotWrittenYet) {

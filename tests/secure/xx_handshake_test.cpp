@@ -10,7 +10,7 @@ namespace {
 
 using namespace morvane::testing;
 namespace SC = SecureChannel;
-using Stage = XXResponder::Stage;
+using XXStage = XXResponder::Stage;
 
 struct XXPair {
     P256PrivateKey mac = P256PrivateKey::generate();
@@ -63,7 +63,7 @@ TEST(XXEnrolment, BothHalvesAgreeAndShowTheSameCode) {
     EXPECT_EQ(got.keys.receive, sent.keys.send);
     EXPECT_EQ(SC::sas(got.handshakeHash), SC::sas(sent.handshakeHash));
     EXPECT_EQ(SC::sas(got.handshakeHash).size(), 6u);
-    EXPECT_EQ(mac.stage(), Stage::done);
+    EXPECT_EQ(mac.stage(), XXStage::done);
 
     const std::vector<std::string> steps{"init", "prologue", "e",  "commit", "e2", "ee",
                                          "s2",   "es",       "payload2", "s3", "se", "payload3"};
@@ -101,7 +101,7 @@ TEST(XXEnrolment, NameLengthsAreBoundedBeforeAnyDecryption) {
         XXResponder mac2 = pair.responder();
         const Bytes m3 = firstTwo(device, mac2);
         EXPECT_EQ(wordOf([&] { mac2.readMessage3(m3); }), "bad-length") << n;
-        EXPECT_EQ(mac2.stage(), Stage::failed);
+        EXPECT_EQ(mac2.stage(), XXStage::failed);
     }
 }
 
@@ -116,7 +116,7 @@ TEST(XXEnrolment, PayloadThatDisagreesWithItsLengthIsRefusedAfterTheTags) {
     XXResponder mac = pair.responder();
     const Bytes m3 = firstTwo(device, mac);
     EXPECT_EQ(wordOf([&] { mac.readMessage3(m3); }), "bad-length");
-    EXPECT_EQ(mac.stage(), Stage::failed);
+    EXPECT_EQ(mac.stage(), XXStage::failed);
 }
 
 TEST(XXEnrolment, CommitmentMustMatchKeySaltAndName) {
@@ -128,7 +128,7 @@ TEST(XXEnrolment, CommitmentMustMatchKeySaltAndName) {
     const Bytes m3 = firstTwo(device, mac);
     EXPECT_EQ(device.stage(), XXInitiator::Stage::done);
     EXPECT_EQ(wordOf([&] { mac.readMessage3(m3); }), "commit");
-    EXPECT_EQ(mac.stage(), Stage::failed);
+    EXPECT_EQ(mac.stage(), XXStage::failed);
 
     // A commitment altered on the way changes the transcript: the device
     // cannot open the Mac's reply.
@@ -147,7 +147,7 @@ TEST(XXEnrolment, NameMustBeUtf8EvenWhenTheCommitmentMatches) {
         XXResponder mac = pair.responder();
         const Bytes m3 = firstTwo(device, mac);
         EXPECT_EQ(wordOf([&] { mac.readMessage3(m3); }), "bad-name");
-        EXPECT_EQ(mac.stage(), Stage::failed);
+        EXPECT_EQ(mac.stage(), XXStage::failed);
     }
 }
 
@@ -190,7 +190,7 @@ TEST(XXEnrolment, AlteredMessagesFailWithTheirWords) {
         Bytes m3 = firstTwo(device, mac);
         alter(m3);
         const std::string w = wordOf([&] { mac.readMessage3(m3); });
-        EXPECT_TRUE(w.empty() || mac.stage() == Stage::failed);
+        EXPECT_TRUE(w.empty() || mac.stage() == XXStage::failed);
         return w;
     };
     EXPECT_EQ(message3([](Bytes&) {}), "");
@@ -209,7 +209,7 @@ TEST(XXEnrolment, StepsOutOfOrderLeaveTheHalvesFailed) {
     XXResponder mac = pair.responder();
     mac.readMessage1(device.writeMessage1());
     EXPECT_EQ(wordOf([&] { mac.readMessage3(Bytes(140, SC::typeXX3)); }), "bad-state");
-    EXPECT_EQ(mac.stage(), Stage::failed);
+    EXPECT_EQ(mac.stage(), XXStage::failed);
     EXPECT_EQ(wordOf([&] { mac.writeMessage2(); }), "bad-state");
 
     XXInitiator device2 = pair.initiator(bytesOf("pad"));
@@ -217,7 +217,7 @@ TEST(XXEnrolment, StepsOutOfOrderLeaveTheHalvesFailed) {
     const Bytes m3 = firstTwo(device2, mac2);
     mac2.readMessage3(m3);
     EXPECT_EQ(wordOf([&] { mac2.readMessage3(m3); }), "bad-state");
-    EXPECT_EQ(mac2.stage(), Stage::failed);
+    EXPECT_EQ(mac2.stage(), XXStage::failed);
 }
 
 }  // namespace

@@ -13,25 +13,13 @@
 #include "server/frame_message.h"
 #include "server/video_delivery.h"
 #include "media_fixture.h"
+#include "video_units.h"
 
 namespace morvane {
 namespace {
 
 using testing::eventually;
 using testing::MediaSession;
-
-const nlohmann::json jpegMode = {{"t", "video"}, {"mode", "jpeg"}};
-
-EncodedVideoFrame unit(bool keyframe, int width = 1280, int height = 720, std::string codec = "avc1.64001f") {
-    static std::uint64_t stamp = 0;
-    stamp += 16'666;
-    Bytes data = {0, 0, 0, 1, static_cast<std::uint8_t>(keyframe ? 0x65 : 0x41), 0x88, 0x84};
-    return EncodedVideoFrame{data, keyframe, stamp, width, height, std::move(codec)};
-}
-
-nlohmann::json announcement(int width, int height, const std::string& codec = "avc1.64001f") {
-    return {{"t", "video"}, {"mode", "h264"}, {"codec", codec}, {"w", width}, {"h", height}};
-}
 
 class Delivery : public MediaSession {
 protected:

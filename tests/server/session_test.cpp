@@ -22,7 +22,7 @@ Bytes relayKey(std::uint8_t seed) {
     return key;
 }
 
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes textBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 class ServerSession : public ::testing::Test {
 protected:
@@ -77,7 +77,7 @@ protected:
         return Relayed{wire, *entries};
     }
     void send(Relayed& r, const std::string& message, WSOpcode opcode = WSOpcode::text) {
-        runSync(server->sessionQueue(), [&] { r.entries.receive(opcode, text(message)); });
+        runSync(server->sessionQueue(), [&] { r.entries.receive(opcode, textBytes(message)); });
     }
     Relayed admitted(const PairedDevice& device) {
         auto r = accept(device.id);

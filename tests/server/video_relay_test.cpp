@@ -5,6 +5,7 @@
 #include "server/video_limits.h"
 #include "server/video_relay.h"
 #include "server_fakes.h"
+#include "video_units.h"
 
 namespace morvane {
 namespace {
@@ -12,19 +13,6 @@ namespace {
 using testing::Journal;
 using testing::ManualExecutor;
 using testing::RecordingLink;
-
-const nlohmann::json jpegMode = {{"t", "video"}, {"mode", "jpeg"}};
-
-nlohmann::json announcement(int width, int height, const std::string& codec = "avc1.64001f") {
-    return {{"t", "video"}, {"mode", "h264"}, {"codec", codec}, {"w", width}, {"h", height}};
-}
-
-EncodedVideoFrame unit(bool keyframe, int width = 1280, int height = 720, std::string codec = "avc1.64001f") {
-    static std::uint64_t stamp = 0;
-    stamp += 16'666;
-    Bytes data = {0, 0, 0, 1, static_cast<std::uint8_t>(keyframe ? 0x65 : 0x41), 0x88, 0x84};
-    return EncodedVideoFrame{data, keyframe, stamp, width, height, std::move(codec)};
-}
 
 struct VideoFixture : ::testing::Test {
     ManualExecutor queue;

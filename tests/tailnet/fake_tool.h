@@ -16,19 +16,9 @@
 #include <string>
 
 #include "platform/linux/tailscale_cli.h"
+#include "../support/text_files.h"
 
 namespace morvane::testing {
-
-inline std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void writeText(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 inline std::string md5Hex(const std::string& bytes) {
     unsigned char digest[EVP_MAX_MD_SIZE];

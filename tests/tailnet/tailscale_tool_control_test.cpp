@@ -21,7 +21,7 @@ using testing::FakeTool;
 using testing::ManualExecutor;
 using namespace tailnet_decision;
 
-const TailnetAccess ownerAccess{"studio.tail1234.ts.net", "owner@example.com"};
+const TailnetAccess signedInOwner{"studio.tail1234.ts.net", "owner@example.com"};
 
 struct ToolRig {
     FakeTool fake;
@@ -63,9 +63,9 @@ TEST(TailscaleToolControl, TurningOnPublishesOn443AndGivesTheServerTheOwnersLogi
     rig.settle();
     EXPECT_EQ(rig.snap().actionError, std::nullopt);
     EXPECT_NE(rig.fake.calls().find("serve\n--bg\n--https=443\nhttp://127.0.0.1:8722\n"), std::string::npos);
-    EXPECT_EQ(rig.snap().decision, TailnetDecision(On{ownerAccess}));
+    EXPECT_EQ(rig.snap().decision, TailnetDecision(On{signedInOwner}));
     EXPECT_TRUE(rig.snap().published);
-    EXPECT_EQ(rig.given.back(), ownerAccess);
+    EXPECT_EQ(rig.given.back(), signedInOwner);
 
     // Another owner signs in: the server is told the new login.
     rig.fake.setStatus(FakeTool::statusJson("new@example.com"));
@@ -96,7 +96,7 @@ TEST(TailscaleToolControl, AToolThatStopsBeingTrustworthyLosesAccessAtOnce) {
         ToolRig rig;
         rig.fake.setServe(FakeTool::publishedJson());
         rig.refresh();
-        ASSERT_EQ(rig.snap().access, ownerAccess);
+        ASSERT_EQ(rig.snap().access, signedInOwner);
         tamper(rig.fake);
         const auto callsBefore = rig.fake.calls();
         rig.refresh();
@@ -123,18 +123,18 @@ TEST(TailscaleToolControl, AMisbehavingToolNeverHangsTheControl) {
         // still behaves, a read a busy machine made late is read again.
         ToolRig rig(0.5);
         rig.fake.setServe(FakeTool::publishedJson());
-        for (int read = 0; read < 20 && rig.snap().access != ownerAccess; ++read) rig.refresh();
-        ASSERT_EQ(rig.snap().access, ownerAccess);
+        for (int read = 0; read < 20 && rig.snap().access != signedInOwner; ++read) rig.refresh();
+        ASSERT_EQ(rig.snap().access, signedInOwner);
         rig.fake.setBehaviour(behaviour);
         rig.refresh();
         EXPECT_EQ(rig.snap().decision, TailnetDecision(Unreadable{"Tailscale status could not be read"}));
-        EXPECT_EQ(rig.snap().access, ownerAccess);  // kept through a passing failure
+        EXPECT_EQ(rig.snap().access, signedInOwner);  // kept through a passing failure
         rig.control->turnOff();
         rig.settle();
         EXPECT_FALSE(rig.snap().busy);
         EXPECT_EQ(rig.snap().actionError,
                   "Could not turn off: port 443 is not serving Morvane alone; nothing was removed");
-        EXPECT_EQ(rig.snap().access, ownerAccess);  // the second unreadable read applied
+        EXPECT_EQ(rig.snap().access, signedInOwner);  // the second unreadable read applied
         rig.refresh();
         EXPECT_EQ(rig.snap().access, std::nullopt);  // the third in a row
     }

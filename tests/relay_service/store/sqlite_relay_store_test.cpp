@@ -36,7 +36,7 @@ void writeFile(const std::string& path, const std::string& content, mode_t mode)
     ::chmod(path.c_str(), mode);
 }
 
-HostRecord host(int n) {
+HostRecord roomHost(int n) {
     char room[33];
     std::snprintf(room, sizeof room, "%032x", n);
     return HostRecord{room, "key-" + std::to_string(n), "computer", "user-1", n};
@@ -68,7 +68,7 @@ TEST(SqliteRelayStore, FolderAndFilesArePrivateWhateverTheUmask) {
         TempDir root;
         const auto dir = c.prepare(root.path());
         auto store = openSqliteRelayStore(dir);
-        ASSERT_EQ(store->addHost(host(1), 10), AddHostOutcome::created);
+        ASSERT_EQ(store->addHost(roomHost(1), 10), AddHostOutcome::created);
         EXPECT_EQ(modeOf(dir), 0700u);
         for (const char* file : {"/relay.db", "/relay.db-wal", "/relay.db-shm"})
             EXPECT_EQ(modeOf(dir + file), 0600u) << file;
@@ -191,7 +191,7 @@ TEST(SqliteRelayStore, BackupWhileOpenHoldsEveryCommittedChange) {
     testing::SqliteBackend backend;
     auto store = backend.open();
     constexpr int hosts = 30;
-    for (int n = 1; n <= hosts; ++n) ASSERT_EQ(store->addHost(host(n), 100), AddHostOutcome::created);
+    for (int n = 1; n <= hosts; ++n) ASSERT_EQ(store->addHost(roomHost(n), 100), AddHostOutcome::created);
     ASSERT_EQ(store->accountForEmail("ann@example.org", 5).email, "ann@example.org");
 
     TempDir copy;
@@ -201,7 +201,7 @@ TEST(SqliteRelayStore, BackupWhileOpenHoldsEveryCommittedChange) {
     auto restored = openSqliteRelayStore(copy.path());
     EXPECT_EQ(restored->hostsOf("user-1").size(), std::size_t{hosts});
     EXPECT_EQ(restored->accountForEmail("ann@example.org", 9), store->accountForEmail("ann@example.org", 9));
-    EXPECT_EQ(store->addHost(host(hosts + 1), 100), AddHostOutcome::created) << "the original is still in use";
+    EXPECT_EQ(store->addHost(roomHost(hosts + 1), 100), AddHostOutcome::created) << "the original is still in use";
 }
 
 // Another connection holding the write lock (a backup's, a second
@@ -216,7 +216,7 @@ TEST(SqliteRelayStore, ALockHeldElsewhereFailsACallAfterTheStatementTimeOut) {
     ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     const auto start = std::chrono::steady_clock::now();
     try {
-        store->addHost(host(1), 10);
+        store->addHost(roomHost(1), 10);
         ADD_FAILURE() << "written while another connection held the lock";
     } catch (const RelayStoreError& e) {
         EXPECT_THAT(e.what(), HasSubstr("locked"));
@@ -226,7 +226,7 @@ TEST(SqliteRelayStore, ALockHeldElsewhereFailsACallAfterTheStatementTimeOut) {
     EXPECT_LT(waited, 3.0);
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
-    EXPECT_EQ(store->addHost(host(1), 10), AddHostOutcome::created);
+    EXPECT_EQ(store->addHost(roomHost(1), 10), AddHostOutcome::created);
 }
 
 }  // namespace
