@@ -125,17 +125,26 @@ TEST(Reopen, TheNewProcessStartsOnlyAfterTheOldEndsAndInheritsNoDescriptors) {
             << report.string() << "'\n";
     }
     fs::permissions(program, fs::perms::owner_all);
-    // Something that stands for the old host, waited for by pid.
+    // Something that stands for the old host, waited for by pid. It lives
+    // until the test closes its pipe, not for a time: a test held up longer
+    // than such a time on a busy machine would see the new program already.
+    int hold[2];
+    ASSERT_EQ(::pipe(hold), 0);
     const pid_t old = ::fork();
     if (old == 0) {
-        ::usleep(400'000);
+        ::close(hold[1]);
+        char byte;
+        while (::read(hold[0], &byte, 1) > 0) {
+        }
         ::_exit(0);
     }
+    ::close(hold[0]);
     // A descriptor of ours that must not reach the new program.
     const int leaked = ::dup(1);
     EXPECT_FALSE(startReopen(program, old));
     ::usleep(100'000);
     EXPECT_FALSE(fs::exists(report));  // still waiting for the old one
+    ::close(hold[1]);
     int status = 0;
     ::waitpid(old, &status, 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
