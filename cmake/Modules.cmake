@@ -44,7 +44,9 @@ endfunction()
 # files are compiled a batch at a time, so the headers they share are parsed
 # once a batch rather than once a file. A file-scope `using namespace` of one
 # of our namespaces would carry into the files after it in its batch and could
-# change which function their calls find, so such files are compiled alone.
+# change which function their calls find, so such files are compiled alone, as
+# are those that include Xlib, whose macros (None, Status, Bool…) would rename
+# what the next files' headers declare (directly or through the tests' X helpers).
 # (std's literals are left to batch: they add no names a call could pick; a
 # directive indented inside a function ends with it.)
 function(morvane_unity_guard)
@@ -71,7 +73,7 @@ function(morvane_unity_guard)
         if(NOT EXISTS ${path})
           continue()
         endif()
-        file(STRINGS ${path} directives REGEX "^using namespace ")
+        file(STRINGS ${path} directives REGEX "^using namespace |^#include [<\"](X11/|.*other_keyboard\\.h|.*x_recorder\\.h|.*x_selection_owner\\.h)")
         list(FILTER directives EXCLUDE REGEX "using namespace std::([a-z_]+_)?literals")
         if(directives)
           set_source_files_properties(${path} TARGET_DIRECTORY ${target} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
