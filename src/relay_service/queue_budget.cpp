@@ -35,27 +35,40 @@ QueueBudget::Verdict QueueBudget::judge(BudgetedQueue* queue, const Entry& entry
         return {};
     }
     if (total_ + extra <= limits_.total) return {std::nullopt, true};
-    // An equal share of the total for each account holding something, this
-    // one counted with what it asks for.
-    const auto holding = accountsWaiting_ + (owner.bytes == 0 ? 1 : 0);
-    const auto share = std::max(limits_.total / holding, limits_.leastShare);
-    const auto overShare = [&](const std::string& name) {
-        return accounts_.at(name).bytes + (name == entry.account ? extra : 0) > share;
+    const auto split = shares(owner.bytes == 0);
+    const auto holds = [&](const std::string& name) {
+        return accounts_.at(name).bytes + (name == entry.account ? extra : 0);
     };
-    std::vector<BudgetedQueue*> heavy;
-    for (auto* waiting : waiting_)
-        if (overShare(queues_.at(waiting).account)) heavy.push_back(waiting);
-    if (auto* chosen = slowest(heavy))
+    const auto over = [&](std::size_t share) {
+        std::vector<BudgetedQueue*> heavy;
+        for (auto* waiting : waiting_)
+            if (holds(queues_.at(waiting).account) > share) heavy.push_back(waiting);
+        return heavy;
+    };
+    if (auto* chosen = slowest(over(split.share)))
         return {Over{chosen, Scope::total, Cause::slowestOverShare, *queues_.at(chosen).pace}};
-    // Nobody slow to spare: the total is lent, up to a quarter more, to a
-    // queue its peer keeps up with; memory held past the total moves.
-    if (total_ + extra <= lent() && keepsUp(entry, extra)) return {std::nullopt, true};
-    // Else an account within its share makes room where a peer is slow,
-    // and any other sender waits.
-    if (!overShare(entry.account))
-        if (auto* chosen = slowest(waiting_))
-            return {Over{chosen, Scope::total, Cause::slowest, *queues_.at(chosen).pace}};
+    // Nobody slow to spare. The quarter more the total lends is first for
+    // an account within its share, whatever its pace: room taken from it
+    // for others' sake would punish a phone on a bad link beside strangers
+    // who read just fast enough. One over its share is lent only for a
+    // queue its peer keeps up with, so what it borrows is back in seconds.
+    const bool within = holds(entry.account) <= split.share;
+    if (total_ + extra <= lent() && (within || keepsUp(entry, extra))) return {std::nullopt, true};
+    // Past that, the least share was promised to more accounts than the
+    // total holds: an account within it makes room where a peer is slow
+    // in an account holding more than an even split; else it waits too.
+    if (within && split.even < split.share)
+        if (auto* chosen = slowest(over(split.even)))
+            return {Over{chosen, Scope::total, Cause::slowestOverEvenSplit, *queues_.at(chosen).pace}};
     return {};
+}
+
+QueueBudget::Shares QueueBudget::shares(bool joining) const {
+    // An equal share of the total for each account holding something, one
+    // about to be counted with them.
+    const auto holding = std::max<std::size_t>(accountsWaiting_ + (joining ? 1 : 0), 1);
+    const auto even = limits_.total / holding;
+    return {even, std::max(even, limits_.leastShare)};
 }
 
 bool QueueBudget::keepsUp(const Entry& entry, std::size_t extra) const {
@@ -65,6 +78,10 @@ bool QueueBudget::keepsUp(const Entry& entry, std::size_t extra) const {
     const auto took = samples.back().taken - samples.front().taken;
     const auto millis = static_cast<std::uint64_t>(samples.back().at - samples.front().at);
     return bytes * millis <= took * static_cast<std::uint64_t>(limits_.keepUpMillis);
+}
+
+bool QueueBudget::withinShare(const Entry& entry) const {
+    return entry.closing || accounts_.at(entry.account).bytes <= shares(false).share;
 }
 
 bool QueueBudget::slow(const Entry& entry) const {
@@ -129,8 +146,9 @@ bool QueueBudget::held(const BudgetedQueue* sender) const {
 
 void QueueBudget::resumeWhereRoom() {
     // A sender goes on once its queue and its account are within their
-    // limits and the total is too, or the queue keeps up within what the
-    // total lends. While the total is only just kept, the longest held goes
+    // limits and the total is too, or within what the total lends, the
+    // queue's account within its share or the queue kept up with: an
+    // account over its share waits behind those within it. While the total is only just kept, the longest held goes
     // on alone: each reads a message before it is judged again, and all at
     // once would pass the total by a message each.
     std::vector<BudgetedQueue*> going;
@@ -148,7 +166,7 @@ void QueueBudget::resumeWhereRoom() {
                 goes = true;
                 room = roomy;
             } else {
-                goes = within && total_ <= lent() && keepsUp(entry, 0);
+                goes = within && total_ <= lent() && (withinShare(entry) || keepsUp(entry, 0));
             }
         }
         if (!goes) {
@@ -246,7 +264,9 @@ std::string QueueBudget::explain(const Over& over) const {
         case Cause::slow: break;
         case Cause::slowestOfAccount: why += ", the slowest of its account's connections"; break;
         case Cause::slowestOverShare: why += ", the slowest of the accounts holding more than their share"; break;
-        case Cause::slowest: why += ", the slowest of any connection"; break;
+        case Cause::slowestOverEvenSplit:
+            why += ", the slowest of the accounts holding more than an even split of the total among all that hold some";
+            break;
     }
     return why + "; " + describe(over.scope);
 }

@@ -8,6 +8,8 @@
 // the floor while it had something waiting is ever closed to make room;
 // otherwise whoever sent past a limit reads no more until room returns, and
 // an account within its fair share of the total may pass it by a little.
+// Room is only ever taken from accounts over their share: one within it is
+// never closed, whatever its pace, for another account's sake.
 // Pure bookkeeping on the server's one network thread; the sockets carry
 // out its verdicts.
 #pragma once
@@ -54,7 +56,7 @@ enum class QueueCause {
     slow,               // the queue over its own limit
     slowestOfAccount,   // the slowest of its account's, over the account's limit
     slowestOverShare,   // the slowest of the accounts holding more than their share of the total
-    slowest,            // the slowest of all
+    slowestOverEvenSplit,  // more accounts hold something than the least share fits: the slowest over an even split
 };
 
 class BudgetedQueue;
@@ -103,12 +105,16 @@ public:
     // drains too slowly must make room first: the answer names it, perhaps
     // this one, and nothing is charged. Past its own limit, this one if it
     // is slow; past its account's, that account's slowest; past the total,
-    // the slowest of the accounts over their share, else, for an account
-    // within its share, nobody while the total is passed by less than a
-    // quarter, then the slowest of all. When no peer is slow enough to
-    // close, the bytes are charged anyway and the sender is held back:
-    // `held` until the queue, its account and the total are within their
-    // limits again, when it is resumed.
+    // the slowest of the accounts over their share, never one within it.
+    // When no peer is slow enough to close, an account within its share
+    // passes the total by up to a quarter whatever its pace, one over its
+    // share only for a queue its peer keeps up with; any other sender is
+    // charged and held back: `held` until the queue, its account and the
+    // total are within their limits again (within what the total lends,
+    // for an account within its share), when it is resumed. Past what the
+    // total lends, an account within a least share promised to more
+    // accounts than the total holds makes room where a peer is slow in an
+    // account over an even split.
     std::optional<Over> charge(BudgetedQueue* queue, std::size_t bytes, BudgetedQueue* sender);
     void release(BudgetedQueue* queue, std::size_t bytes);
     // The queue is closing as slow: it is never chosen again, and what it
@@ -161,6 +167,13 @@ private:
 
     // The total and what it lends past it.
     std::size_t lent() const { return limits_.total + limits_.total / 4; }
+    // The total split evenly among the accounts holding something, and an
+    // account's share of it, never less than the least share.
+    struct Shares {
+        std::size_t even = 0, share = 0;
+    };
+    Shares shares(bool joining) const;
+    bool withinShare(const Entry& entry) const;
     bool slow(const Entry& entry) const;
     bool keepsUp(const Entry& entry, std::size_t extra) const;
     // The queue whose peer took least, of those slow enough to close that

@@ -133,6 +133,31 @@ TEST(QueueBudget, OnlyAPeerTakingLessThanTheFloorOverAWindowMakesRoomAndAHeldSen
         {Step::add, 's', 0, "y1"}, {Step::add, 't', 0, "y2"}, {Step::charge, 'a', 900},
         {Step::charge, 'b', 900},  {Step::charge, 'c', 900},  {Step::charge, 'a', 100, "", 's'},
         {Step::charge, 'b', 100, "", 't'}};
+    // ...and a phone under the floor holding 300 within its share, the
+    // strangers each over theirs.
+    const auto slowPhone = join(strangers, {{Step::add, 'p', 0, "phone"},
+                                            {Step::reads, 'p', 50},
+                                            {Step::charge, 'p', 300},
+                                            {Step::charge, 'c', 900},
+                                            {Step::wait, 0, 1200}});
+    // A least share of 1000 and four accounts holding 900 each, all but
+    // one slow.
+    auto crowded = small;
+    crowded.leastShare = 1000;
+    const std::vector<Step> crowd = {{Step::add, 'd', 0, "z1"},    {Step::add, 'e', 0, "z2"}, {Step::add, 'f', 0, "z3"},
+                                     {Step::add, 'g', 0, "z4"},    {Step::reads, 'd', 10},    {Step::reads, 'e', 500},
+                                     {Step::reads, 'f', 30},       {Step::reads, 'g', 40},    {Step::charge, 'd', 900},
+                                     {Step::charge, 'e', 900},     {Step::charge, 'f', 900},  {Step::charge, 'g', 900},
+                                     {Step::add, 'p', 0, "phone"}, {Step::wait, 0, 1200}};
+    // Strangers over their share pass the total and what it lends, 's' and
+    // 't' held in turn; then 'u' sends a little to a phone within its
+    // share, past what the total lends, and is held too.
+    const std::vector<Step> pastLent = {
+        {Step::add, 'a', 0, "y1"},         {Step::add, 'b', 0, "y2"},         {Step::add, 'c', 0, "y3"},
+        {Step::add, 'd', 0, "y1"},         {Step::add, 'e', 0, "y2"},         {Step::add, 'p', 0, "phone"},
+        {Step::add, 's', 0, "y1"},         {Step::add, 't', 0, "y2"},         {Step::add, 'u', 0, "phone"},
+        {Step::charge, 'a', 1000},         {Step::charge, 'b', 1000},         {Step::charge, 'c', 700},
+        {Step::charge, 'd', 500, "", 's'}, {Step::charge, 'e', 500, "", 't'}, {Step::charge, 'p', 100, "", 'u'}};
     // 's' sends past its queue's own limit, and is held.
     const std::vector<Step> ownLimit = {
         {Step::add, 'a', 0, "x"}, {Step::add, 's', 0, "x"}, {Step::charge, 'a', 900}, {Step::charge, 'a', 200, "", 's'}};
@@ -215,7 +240,7 @@ TEST(QueueBudget, OnlyAPeerTakingLessThanTheFloorOverAWindowMakesRoomAndAHeldSen
          join(withPhone, {{Step::charge, 'p', 300}}), fits},
         {"past the total, nobody slow: a stranger over its share waits", small,
          join(withPhone, {{Step::charge, 'a', 200, "", 'h'}}), Expected{Expected::waits, {}, "h"}},
-        {"past the total, a phone that stopped a moment waits rather than being closed",
+        {"past the total, a phone that stopped a moment passes within its share rather than being closed",
          small,
          join(strangers, {{Step::add, 'p', 0, "phone"},
                           {Step::charge, 'c', 1000},
@@ -223,8 +248,11 @@ TEST(QueueBudget, OnlyAPeerTakingLessThanTheFloorOverAWindowMakesRoomAndAHeldSen
                           {Step::charge, 'p', 100},
                           {Step::wait, 0, 600},
                           {Step::charge, 'p', 200}}),
-         waits},
-        {"past the total, one within its share not yet keeping up makes room where a peer is slow",
+         fits},
+        // A phone on a bad link, under the floor, within its account's
+        // share, beside strangers just above the floor holding the total
+        // over theirs: it is never the one to make room.
+        {"past the total, one within its share passes whatever its pace, and no slow peer within its own is closed",
          small,
          join(strangers, {{Step::add, 'z', 0, "z"},
                           {Step::reads, 'z', 50},
@@ -233,8 +261,14 @@ TEST(QueueBudget, OnlyAPeerTakingLessThanTheFloorOverAWindowMakesRoomAndAHeldSen
                           {Step::add, 'p', 0, "phone"},
                           {Step::charge, 'p', 300},
                           {Step::charge, 'p', 400}}),
-         closes('z', Scope::total, Cause::slowest)},
-        {"past the quarter the total lends, one that keeps up makes room where a peer is slow",
+         fits},
+        {"past the total, a phone under the floor within its share passes while strangers over theirs hold it", small,
+         join(slowPhone, {{Step::charge, 'p', 300}}), fits},
+        {"past the total, another account within its share passes rather than close a slow phone within its own", small,
+         join(slowPhone, {{Step::add, 'q', 0, "other"}, {Step::reads, 'q', 1000}, {Step::charge, 'q', 300}}), fits},
+        {"past the total, a stranger over its share waits rather than close a slow phone within its own", small,
+         join(slowPhone, {{Step::charge, 'a', 100, "", 'h'}}), Expected{Expected::waits, {}, "h"}},
+        {"past the quarter the total lends, one within its share waits rather than close a slow peer within its own",
          small,
          join(strangers, {{Step::charge, 'c', 1000},
                           {Step::add, 'z', 0, "z"},
@@ -245,7 +279,13 @@ TEST(QueueBudget, OnlyAPeerTakingLessThanTheFloorOverAWindowMakesRoomAndAHeldSen
                           {Step::charge, 'p', 100},
                           {Step::wait, 0, 1200},
                           {Step::charge, 'p', 300}}),
-         closes('z', Scope::total, Cause::slowest)},
+         waits},
+        // More accounts hold something than the total gives its least
+        // share each, all within it.
+        {"past the quarter the total lends, with the least share promised to too many, the slowest over an even split",
+         crowded, join(crowd, {{Step::charge, 'p', 300}}), closes('d', Scope::total, Cause::slowestOverEvenSplit)},
+        {"past the quarter the total lends, with the least share promised to too many, one over its share waits",
+         crowded, join(crowd, {{Step::charge, 'e', 300}}), waits},
         {"a queue of no account counts only in all",
          with(1000, 100, 3000),
          {{Step::add, 'a', 0, ""}, {Step::charge, 'a', 900}, {Step::charge, 'a', 50}},
@@ -272,6 +312,8 @@ TEST(QueueBudget, OnlyAPeerTakingLessThanTheFloorOverAWindowMakesRoomAndAHeldSen
         {"one whose queue its peer keeps up with goes on though the total is passed", full,
          join(fullSteps, {{Step::reads, 'b', 5000}, {Step::wait, 0, 1200}}),
          then("s", "t", Named{'a', Scope::total, Cause::slowestOverShare})},
+        {"held within its share past what the total lends, it goes on within it before any over their share", full,
+         join(pastLent, {{Step::release, 'a', 600}}), then("st", "u")},
         {"one whose queue is gone goes on", full, join(ownLimit, {{Step::remove, 'a'}}), then("", "s")},
         {"one gone is held no more", full, join(fullSteps, {{Step::remove, 's'}, {Step::release, 'c', 1000}}),
          then("", "t")},
