@@ -37,8 +37,9 @@
 // (16,000) while their computers send as fast as the relay takes it, and
 // beside them a phone reading a steady 200 KB/s, one reading 200 KB/s that
 // stops 2.5 s every 8 s, a computer's link reading 200 KB/s from its phone,
-// and a phone reading 24 KB/s whose computer sends past its credits: how
-// often each was closed, and whether it read the relay's 1008 or was cut.
+// a phone reading 24 KB/s whose computer sends past its credits and one
+// reading 20 KB/s whose computer keeps within them: how often each was
+// closed, and whether it read the relay's 1008 or was cut.
 // --wrap starts the relay under another program (a profiler), e.g.
 // --wrap "valgrind --tool=callgrind --callgrind-out-file=/tmp/relay.cg" or
 // --wrap "perf record -e cpu-clock -g -o /tmp/relay.perf --".
@@ -594,7 +595,7 @@ int run(const Options& o) {
                                          << R"(,"queued_bytes_per_account":)" << o.total << "}}";
     // Each honest computer on an account of its own, and each stranger's.
     std::vector<std::unique_ptr<Computer>> computers;
-    const int honest = 4;
+    const int honest = 5;
     {
         auto store = openRelayStore(RelayStoreConfig{"sqlite", folder.string(), ""});
         const auto now = static_cast<std::int64_t>(std::time(nullptr));
@@ -626,6 +627,10 @@ int run(const Options& o) {
     // A computer that sends past its credits to a phone on a poor link:
     // the phone is slow, and is told so.
     phones.emplace_back("a phone reading 24 KB/s sent past its credits", computers[2].get(), Pace{24 * kb}, 64 << 10);
+    // A phone on a link slower than the floor whose computer keeps within
+    // its credits: its account holds no more than its share, so it is never
+    // the one to make room, however slow.
+    phones.emplace_back("a phone reading 20 KB/s within its credits", computers[4].get(), Pace{20 * kb}, 64 << 10);
     for (int a = 0; a < o.attackers; ++a)
         for (int d = 0; d < o.attackerDevices; ++d)
             phones.emplace_back("stranger", computers[honest + a].get(), Pace{o.attackerRate}, 4096, 0.2);
@@ -633,7 +638,7 @@ int run(const Options& o) {
     std::vector<std::shared_ptr<Sender>> senders;
     for (std::size_t c = 0; c < computers.size(); ++c) {
         if (c == 3) continue;  // the computer whose link reads slowly
-        const bool credits = c < 2;
+        const bool credits = c < 2 || c == 4;
         auto sender = std::make_shared<Sender>(link(io, port, computers[c]->identity), o.recordBytes,
                                                credits ? SecureChannel::creditWindow : 0);
         const auto room = computers[c]->room;
