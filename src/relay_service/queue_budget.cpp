@@ -48,16 +48,18 @@ QueueBudget::Verdict QueueBudget::judge(BudgetedQueue* queue, const Entry& entry
     if (auto* chosen = slowest(over(split.share)))
         return {Over{chosen, Scope::total, Cause::slowestOverShare, *queues_.at(chosen).pace}};
     // Nobody slow to spare. The quarter more the total lends is first for
-    // an account within its share, whatever its pace: room taken from it
-    // for others' sake would punish a phone on a bad link beside strangers
-    // who read just fast enough. One over its share is lent only for a
-    // queue its peer keeps up with, so what it borrows is back in seconds.
-    const bool within = holds(entry.account) <= split.share;
-    if (total_ + extra <= lent() && (within || keepsUp(entry, extra))) return {std::nullopt, true};
-    // Past that, the least share was promised to more accounts than the
-    // total holds: an account within it makes room where a peer is slow
-    // in an account holding more than an even split; else it waits too.
-    if (within && split.even < split.share)
+    // an account within an even split of the total, whatever its pace: room
+    // taken from it for others' sake would punish a phone on a bad link
+    // beside strangers who read just fast enough. (The least share above
+    // an even split is not room the relay has for every account at once.)
+    // Any other is lent only for a queue its peer keeps up with, so what it
+    // borrows is back in seconds.
+    if (total_ + extra <= lent() && (holds(entry.account) <= split.even || keepsUp(entry, extra)))
+        return {std::nullopt, true};
+    // Past that, with the least share promised to more accounts than the
+    // total holds, an account within it makes room where a peer is slow in
+    // an account holding more than an even split; else it waits too.
+    if (holds(entry.account) <= split.share && split.even < split.share)
         if (auto* chosen = slowest(over(split.even)))
             return {Over{chosen, Scope::total, Cause::slowestOverEvenSplit, *queues_.at(chosen).pace}};
     return {};
@@ -80,8 +82,8 @@ bool QueueBudget::keepsUp(const Entry& entry, std::size_t extra) const {
     return bytes * millis <= took * static_cast<std::uint64_t>(limits_.keepUpMillis);
 }
 
-bool QueueBudget::withinShare(const Entry& entry) const {
-    return entry.closing || accounts_.at(entry.account).bytes <= shares(false).share;
+bool QueueBudget::withinEvenSplit(const Entry& entry) const {
+    return accounts_.at(entry.account).bytes <= shares(false).even;
 }
 
 bool QueueBudget::slow(const Entry& entry) const {
@@ -147,7 +149,7 @@ bool QueueBudget::held(const BudgetedQueue* sender) const {
 void QueueBudget::resumeWhereRoom() {
     // A sender goes on once its queue and its account are within their
     // limits and the total is too, or within what the total lends, the
-    // queue's account within its share or the queue kept up with: an
+    // queue's account within an even split or the queue kept up with: an
     // account over its share waits behind those within it. While the total is only just kept, the longest held goes
     // on alone: each reads a message before it is judged again, and all at
     // once would pass the total by a message each.
@@ -166,7 +168,7 @@ void QueueBudget::resumeWhereRoom() {
                 goes = true;
                 room = roomy;
             } else {
-                goes = within && total_ <= lent() && (withinShare(entry) || keepsUp(entry, 0));
+                goes = within && total_ <= lent() && (withinEvenSplit(entry) || keepsUp(entry, 0));
             }
         }
         if (!goes) {

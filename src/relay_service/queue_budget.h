@@ -106,12 +106,12 @@ public:
     // this one, and nothing is charged. Past its own limit, this one if it
     // is slow; past its account's, that account's slowest; past the total,
     // the slowest of the accounts over their share, never one within it.
-    // When no peer is slow enough to close, an account within its share
-    // passes the total by up to a quarter whatever its pace, one over its
-    // share only for a queue its peer keeps up with; any other sender is
-    // charged and held back: `held` until the queue, its account and the
+    // When no peer is slow enough to close, an account within an even
+    // split of the total passes it by up to a quarter whatever its pace,
+    // any other only for a queue its peer keeps up with; any other sender
+    // is charged and held back: `held` until the queue, its account and the
     // total are within their limits again (within what the total lends,
-    // for an account within its share), when it is resumed. Past what the
+    // for an account within an even split), when it is resumed. Past what the
     // total lends, an account within a least share promised to more
     // accounts than the total holds makes room where a peer is slow in an
     // account over an even split.
@@ -173,7 +173,7 @@ private:
         std::size_t even = 0, share = 0;
     };
     Shares shares(bool joining) const;
-    bool withinShare(const Entry& entry) const;
+    bool withinEvenSplit(const Entry& entry) const;
     bool slow(const Entry& entry) const;
     bool keepsUp(const Entry& entry, std::size_t extra) const;
     // The queue whose peer took least, of those slow enough to close that
