@@ -57,9 +57,12 @@ QueueBudget::Verdict QueueBudget::judge(BudgetedQueue* queue, const Entry& entry
     if (total_ + extra <= lent() && (holds(entry.account) <= split.even || keepsUp(entry, extra)))
         return {std::nullopt, true};
     // Past that, with the least share promised to more accounts than the
-    // total holds, an account within it makes room where a peer is slow in
-    // an account holding more than an even split; else it waits too.
-    if (holds(entry.account) <= split.share && split.even < split.share)
+    // total holds, an account within an even split makes room where a peer
+    // is slow in an account holding more than one; else it waits too. One
+    // over an even split (a phone that reads fast among them) waits rather
+    // than close a phone on a bad link that holds no more than a credit
+    // window.
+    if (holds(entry.account) <= split.even && split.even < split.share)
         if (auto* chosen = slowest(over(split.even)))
             return {Over{chosen, Scope::total, Cause::slowestOverEvenSplit, *queues_.at(chosen).pace}};
     return {};

@@ -112,9 +112,9 @@ public:
     // is charged and held back: `held` until the queue, its account and the
     // total are within their limits again (within what the total lends,
     // for an account within an even split), when it is resumed. Past what the
-    // total lends, an account within a least share promised to more
-    // accounts than the total holds makes room where a peer is slow in an
-    // account over an even split.
+    // total lends, with a least share promised to more accounts than the
+    // total holds, an account within an even split makes room where a peer
+    // is slow in an account over one.
     std::optional<Over> charge(BudgetedQueue* queue, std::size_t bytes, BudgetedQueue* sender);
     void release(BudgetedQueue* queue, std::size_t bytes);
     // The queue is closing as slow: it is never chosen again, and what it

@@ -397,22 +397,23 @@ TEST(RelaySockets, APhoneReadingSlowlyWithinItsShareIsNeverClosedForStrangersAnd
         std::chrono::seconds atLeast;
         int records;  // the phone reads at least
     };
-    const auto overTheirShare = [] {
-        QueueLimits queues{4 << 20, 8 << 20, 6 << 20};
+    // Shares of the total as even splits: 2 MiB each would be promised to
+    // more accounts than these totals hold.
+    const auto evenShares = [](QueueLimits queues) {
         queues.leastShare = 256 << 10;
         return queues;
     };
     const std::vector<Case> cases = {
         // A little under the floor, dialling again as soon as they are
         // closed: they are closed, the phone reading 160 KB/s is not.
-        {"strangers under the floor, a phone above it", {2 << 20, 4 << 20, 3 << 20}, 4, 8, 20'000, 160'000, 1'500'000, 2,
-         0s, 20},
+        {"strangers under the floor, a phone above it", evenShares({2 << 20, 4 << 20, 3 << 20}), 4, 8, 20'000, 160'000,
+         1'500'000, 2, 0s, 20},
         // A little above the floor, each over its account's share of the
         // total (a quarter of 6 MiB, the phone's account holding at most a
         // credit window): the phone under the floor is the slowest of all,
         // yet its computer's records pass and the strangers' computers wait.
-        {"strangers just above the floor over their share, a phone under it within its own", overTheirShare(), 3, 1,
-         40'000, 20'000, 0, 0, 30s, 8},
+        {"strangers just above the floor over their share, a phone under it within its own",
+         evenShares({4 << 20, 8 << 20, 6 << 20}), 3, 1, 40'000, 20'000, 0, 0, 30s, 8},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
