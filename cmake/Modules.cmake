@@ -46,7 +46,8 @@ endfunction()
 # of our namespaces would carry into the files after it in its batch and could
 # change which function their calls find, so such files are compiled alone, as
 # are those that include Xlib, whose macros (None, Status, Bool…) would rename
-# what the next files' headers declare (directly or through the tests' X helpers).
+# what the next files' headers declare (directly or through the tests' X helpers),
+# and those that include the relay's unmasking, which must come before Beast's.
 # (std's literals are left to batch: they add no names a call could pick; a
 # directive indented inside a function ends with it.)
 function(morvane_unity_guard)
@@ -73,7 +74,7 @@ function(morvane_unity_guard)
         if(NOT EXISTS ${path})
           continue()
         endif()
-        file(STRINGS ${path} directives REGEX "^using namespace |^#include [<\"](X11/|.*other_keyboard\\.h|.*x_recorder\\.h|.*x_selection_owner\\.h)")
+        file(STRINGS ${path} directives REGEX "^using namespace |^#include [<\"](X11/|.*other_keyboard\\.h|.*x_recorder\\.h|.*x_selection_owner\\.h|relay_service/detail/unmask\\.h)")
         list(FILTER directives EXCLUDE REGEX "using namespace std::([a-z_]+_)?literals")
         if(directives)
           set_source_files_properties(${path} TARGET_DIRECTORY ${target} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
