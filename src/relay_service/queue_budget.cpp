@@ -153,9 +153,10 @@ void QueueBudget::resumeWhereRoom() {
     // A sender goes on once its queue and its account are within their
     // limits and the total is too, or within what the total lends, the
     // queue's account within an even split or the queue kept up with: an
-    // account over its share waits behind those within it. While the total is only just kept, the longest held goes
-    // on alone: each reads a message before it is judged again, and all at
-    // once would pass the total by a message each.
+    // account over its share waits behind those within it. While the total
+    // is only just kept, the longest held goes on alone: each reads a
+    // message before it is judged again, and all at once would pass the
+    // total by a message each.
     std::vector<BudgetedQueue*> going;
     const bool roomy = total_ + limits_.total / 8 <= limits_.total;
     bool room = total_ <= limits_.total;
