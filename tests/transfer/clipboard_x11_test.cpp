@@ -100,7 +100,9 @@ struct X11ClipboardFixture : ::testing::Test {
     std::vector<std::string> log;
     LoopExecutor reads{"clipboard"};
     std::unique_ptr<ClipboardAccess> clipboard =
-        makeX11Clipboard(reads, [this](const std::string& line) { log.push_back(line); }, "", 1500);
+        // Long enough that a silent owner's read is still out while a busy
+        // machine runs the next few lines of a test.
+        makeX11Clipboard(reads, [this](const std::string& line) { log.push_back(line); }, "", 4000);
 
     // Waits until some client owns the selection (xclip starts on its own).
     void waitForOwner() {
