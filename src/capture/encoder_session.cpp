@@ -58,6 +58,7 @@ void EncoderSession::sample(std::uint64_t serial, PicturePtr picture) {
         ++counts_.callbacks;
         if (!picture || liveStream_ != serial) return;
         waiting_ = std::move(picture);
+        waitingFromSettling_ = settling_ > 0;
         if (!encoding_) {
             encoding_ = true;
             post = true;
@@ -240,11 +241,12 @@ void EncoderSession::encodeWaitingFrames() {
     while (waiting_) {
         PicturePtr picture = std::move(waiting_);
         waiting_ = nullptr;
+        const bool fromSettling = waitingFromSettling_;
         const double q = CaptureSettings::of(quality_).jpegQuality;
         const bool video = videoOn_;
         l.unlock();
         if (video) {
-            encodeVideo(picture, false, false);
+            encodeVideo(picture, false, false, fromSettling);
         } else if (auto jpeg = encodeJPEG(*picture, q)) {
             deliverJpeg(std::move(*jpeg), true);
         }
@@ -296,7 +298,7 @@ void EncoderSession::videoKick(std::uint64_t epoch, bool evenIfSettling) {
         picture = lastPixels_;
         last = lastFrame_;
         current = encoder_;
-        settling = settling_ > 0;
+        settling = settling_ > 0 || lastPixelsFromSettling_;
     }
     bool still = false;
     if (!picture) {
@@ -319,10 +321,10 @@ void EncoderSession::videoKick(std::uint64_t epoch, bool evenIfSettling) {
         picture = std::make_shared<Picture>(
             toI420(scaleBGRA(from.bgra(), from.stride(), from.width, from.height, current->width(), current->height())));
     }
-    encodeVideo(picture, evenIfSettling, false);
+    encodeVideo(picture, evenIfSettling, false, settling);
 }
 
-void EncoderSession::encodeVideo(PicturePtr picture, bool evenIfSettling, bool refresh) {
+void EncoderSession::encodeVideo(PicturePtr picture, bool evenIfSettling, bool refresh, bool fromSettling) {
     expectOn(encode_, "EncoderSession::encodeVideo");
     if (picture->format != Picture::Format::i420) picture = std::make_shared<Picture>(toI420(*picture));
     const int width = picture->width, height = picture->height;
@@ -334,8 +336,9 @@ void EncoderSession::encodeVideo(PicturePtr picture, bool evenIfSettling, bool r
         std::lock_guard l(m_);
         if (!videoOn_ || !liveStream_) return;
         lastPixels_ = picture;
+        lastPixelsFromSettling_ = fromSettling;
         epoch = videoEpoch_;
-        settlingNow = settling_;
+        settlingNow = settling_ + (fromSettling ? 1 : 0);
         q = quality_;
         current = encoder_;
     }
@@ -439,15 +442,17 @@ void EncoderSession::refresh(std::uint64_t epoch, std::uint64_t serial) {
     expectOn(encode_, "EncoderSession::refresh");
     if (encodeSerial_ != serial || refreshesLeft_ < 1) return;
     PicturePtr picture;
+    bool fromSettling;
     {
         std::lock_guard l(m_);
         if (!videoOn_ || videoEpoch_ != epoch || !liveStream_) return;
         if (waiting_ || settling_ != 0 || !lastPixels_ || !encoder_) return;
         if (encoder_->width() != lastPixels_->width || encoder_->height() != lastPixels_->height) return;
         picture = lastPixels_;
+        fromSettling = lastPixelsFromSettling_;
     }
     --refreshesLeft_;
-    encodeVideo(picture, false, true);
+    encodeVideo(picture, false, true, fromSettling);
 }
 
 std::pair<std::shared_ptr<VideoEncoding>, PicturePtr> EncoderSession::leaveVideoLocked() {

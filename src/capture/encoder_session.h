@@ -105,7 +105,9 @@ private:
     void deliverJpeg(JpegPicture jpeg, bool fromStream);
     void deliverStill(PicturePtr picture);
     void videoKick(std::uint64_t epoch, bool evenIfSettling);
-    void encodeVideo(PicturePtr picture, bool evenIfSettling, bool refresh);
+    // fromSettling: the picture came while the stream changed over, so its
+    // size may be the old one and makes no new encoder.
+    void encodeVideo(PicturePtr picture, bool evenIfSettling, bool refresh, bool fromSettling);
     void planRefresh(std::uint64_t epoch, std::uint64_t serial);
     void refresh(std::uint64_t epoch, std::uint64_t serial);
     void failVideo(const std::string& reason, std::uint64_t epoch);
@@ -128,6 +130,11 @@ private:
     // queued: the stream's thread hands over, the encode queue takes.
     PicturePtr waiting_;
     bool encoding_ = false;
+    // Whether the waiting picture came while the stream changed over. The
+    // stream ends its change on its own thread before its first picture of
+    // the new size, so a picture of the old size still waiting then is
+    // known by when it came, not by when it is encoded.
+    bool waitingFromSettling_ = false;
     // Set by the controller; read on the encode queue (JPEG) and on the
     // user's thread (a new encoder's rate).
     FrameQuality quality_ = FrameQuality::medium;
@@ -144,6 +151,7 @@ private:
     bool wantKeyframe_ = false;
     // The last video picture, for refreshes and keyframes of a still screen.
     PicturePtr lastPixels_;
+    bool lastPixelsFromSettling_ = false;
     // Stream changes under way (controller and the stream's completion).
     int settling_ = 0;
     // Time stamps rise across the user's thread (a new encoder's start) and

@@ -285,7 +285,11 @@ TEST_F(SourceTest, PicturesOfTheOldSizeAreSkippedWhileSettlingThenANewEncoderSta
     stream.deliverSized(1664, 936, false);  // still the JPEG configuration
     clock.run();
     EXPECT_TRUE(journal->calls.empty());
+    // One more, not yet encoded when the stream has changed over.
+    stream.deliverSized(1664, 936, false);
     stream.pendingUpdates.back()(std::nullopt);
+    clock.run();
+    EXPECT_TRUE(journal->calls.empty());
     stream.deliverSized(960, 540, true);
     clock.run();
     ASSERT_EQ(video.size(), 1u);
