@@ -58,7 +58,7 @@ void EncoderSession::sample(std::uint64_t serial, PicturePtr picture) {
         ++counts_.callbacks;
         if (!picture || liveStream_ != serial) return;
         waiting_ = std::move(picture);
-        waitingFromSettling_ = settling_ > 0;
+        waitingTakenIn_ = settling_ > 0 ? 0 : configuration_;
         if (!encoding_) {
             encoding_ = true;
             post = true;
@@ -122,6 +122,7 @@ void EncoderSession::setQuality(FrameQuality quality) {
 void EncoderSession::beginSettling() {
     std::lock_guard l(m_);
     ++settling_;
+    ++configuration_;
 }
 
 void EncoderSession::endSettling() {
@@ -159,6 +160,7 @@ bool EncoderSession::startVideo(PixelSize size) {
         // ends this settling then), pictures of the old size must not
         // rebuild the encoder that was just made for the new one.
         ++settling_;
+        ++configuration_;
     }
     if (old) onEncode([old](EncoderSession&) { old->invalidate(); });
     onEncode([epoch](EncoderSession& self) { self.videoKick(epoch, false); }, 350);
@@ -241,12 +243,12 @@ void EncoderSession::encodeWaitingFrames() {
     while (waiting_) {
         PicturePtr picture = std::move(waiting_);
         waiting_ = nullptr;
-        const bool fromSettling = waitingFromSettling_;
+        const auto takenIn = waitingTakenIn_;
         const double q = CaptureSettings::of(quality_).jpegQuality;
         const bool video = videoOn_;
         l.unlock();
         if (video) {
-            encodeVideo(picture, false, false, fromSettling);
+            encodeVideo(picture, false, false, takenIn);
         } else if (auto jpeg = encodeJPEG(*picture, q)) {
             deliverJpeg(std::move(*jpeg), true);
         }
@@ -292,13 +294,15 @@ void EncoderSession::videoKick(std::uint64_t epoch, bool evenIfSettling) {
     std::optional<LastFrame> last;
     std::shared_ptr<VideoEncoding> current;
     bool settling;
+    std::uint64_t takenIn;
     {
         std::lock_guard l(m_);
         if (!videoOn_ || videoEpoch_ != epoch || !liveStream_ || !wantKeyframe_ || waiting_) return;
         picture = lastPixels_;
         last = lastFrame_;
         current = encoder_;
-        settling = settling_ > 0 || lastPixelsFromSettling_;
+        takenIn = lastPixelsTakenIn_;
+        settling = settling_ > 0 || takenIn != configuration_;
     }
     bool still = false;
     if (!picture) {
@@ -321,10 +325,10 @@ void EncoderSession::videoKick(std::uint64_t epoch, bool evenIfSettling) {
         picture = std::make_shared<Picture>(
             toI420(scaleBGRA(from.bgra(), from.stride(), from.width, from.height, current->width(), current->height())));
     }
-    encodeVideo(picture, evenIfSettling, false, settling);
+    encodeVideo(picture, evenIfSettling, false, still ? 0 : takenIn);
 }
 
-void EncoderSession::encodeVideo(PicturePtr picture, bool evenIfSettling, bool refresh, bool fromSettling) {
+void EncoderSession::encodeVideo(PicturePtr picture, bool evenIfSettling, bool refresh, std::uint64_t takenIn) {
     expectOn(encode_, "EncoderSession::encodeVideo");
     if (picture->format != Picture::Format::i420) picture = std::make_shared<Picture>(toI420(*picture));
     const int width = picture->width, height = picture->height;
@@ -336,9 +340,9 @@ void EncoderSession::encodeVideo(PicturePtr picture, bool evenIfSettling, bool r
         std::lock_guard l(m_);
         if (!videoOn_ || !liveStream_) return;
         lastPixels_ = picture;
-        lastPixelsFromSettling_ = fromSettling;
+        lastPixelsTakenIn_ = takenIn;
         epoch = videoEpoch_;
-        settlingNow = settling_ + (fromSettling ? 1 : 0);
+        settlingNow = settling_ + (takenIn != configuration_ ? 1 : 0);
         q = quality_;
         current = encoder_;
     }
@@ -442,17 +446,17 @@ void EncoderSession::refresh(std::uint64_t epoch, std::uint64_t serial) {
     expectOn(encode_, "EncoderSession::refresh");
     if (encodeSerial_ != serial || refreshesLeft_ < 1) return;
     PicturePtr picture;
-    bool fromSettling;
+    std::uint64_t takenIn;
     {
         std::lock_guard l(m_);
         if (!videoOn_ || videoEpoch_ != epoch || !liveStream_) return;
         if (waiting_ || settling_ != 0 || !lastPixels_ || !encoder_) return;
         if (encoder_->width() != lastPixels_->width || encoder_->height() != lastPixels_->height) return;
         picture = lastPixels_;
-        fromSettling = lastPixelsFromSettling_;
+        takenIn = lastPixelsTakenIn_;
     }
     --refreshesLeft_;
-    encodeVideo(picture, false, true, fromSettling);
+    encodeVideo(picture, false, true, takenIn);
 }
 
 std::pair<std::shared_ptr<VideoEncoding>, PicturePtr> EncoderSession::leaveVideoLocked() {

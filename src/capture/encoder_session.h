@@ -105,9 +105,10 @@ private:
     void deliverJpeg(JpegPicture jpeg, bool fromStream);
     void deliverStill(PicturePtr picture);
     void videoKick(std::uint64_t epoch, bool evenIfSettling);
-    // fromSettling: the picture came while the stream changed over, so its
-    // size may be the old one and makes no new encoder.
-    void encodeVideo(PicturePtr picture, bool evenIfSettling, bool refresh, bool fromSettling);
+    // takenIn: the stream configuration the picture was taken in (see
+    // configuration_); one taken in an earlier one, or while the stream
+    // changed over, may have the old size and makes no new encoder.
+    void encodeVideo(PicturePtr picture, bool evenIfSettling, bool refresh, std::uint64_t takenIn);
     void planRefresh(std::uint64_t epoch, std::uint64_t serial);
     void refresh(std::uint64_t epoch, std::uint64_t serial);
     void failVideo(const std::string& reason, std::uint64_t epoch);
@@ -130,11 +131,12 @@ private:
     // queued: the stream's thread hands over, the encode queue takes.
     PicturePtr waiting_;
     bool encoding_ = false;
-    // Whether the waiting picture came while the stream changed over. The
-    // stream ends its change on its own thread before its first picture of
-    // the new size, so a picture of the old size still waiting then is
-    // known by when it came, not by when it is encoded.
-    bool waitingFromSettling_ = false;
+    // The configuration the waiting picture was taken in. The stream ends
+    // its change on its own thread before its first picture of the new
+    // size, so a picture of the old size still waiting then, or taken before
+    // the change began and encoded after it ended, is known by when it came,
+    // not by when it is encoded.
+    std::uint64_t waitingTakenIn_ = 0;
     // Set by the controller; read on the encode queue (JPEG) and on the
     // user's thread (a new encoder's rate).
     FrameQuality quality_ = FrameQuality::medium;
@@ -151,9 +153,13 @@ private:
     bool wantKeyframe_ = false;
     // The last video picture, for refreshes and keyframes of a still screen.
     PicturePtr lastPixels_;
-    bool lastPixelsFromSettling_ = false;
+    std::uint64_t lastPixelsTakenIn_ = 0;
     // Stream changes under way (controller and the stream's completion).
     int settling_ = 0;
+    // Counts the stream changes begun: a picture taken while none was under
+    // way was taken in this configuration; one taken during a change, in
+    // none (0).
+    std::uint64_t configuration_ = 1;
     // Time stamps rise across the user's thread (a new encoder's start) and
     // the encode queue (every access unit).
     std::uint64_t lastTimestamp_ = 0;
