@@ -546,6 +546,20 @@ public:
         for (int i = 0; i < count; ++i) full += listedOnline(asking[static_cast<std::size_t>(i) % asking.size()]) == 2;
         return full;
     }
+    // A link's coming up reaches the lists once its row is written, on the
+    // store queue behind what else waits there: once one list per account
+    // has said every computer online (within the bound a phone has to get
+    // through), `count` more must all say so.
+    int fullListsOnceWritten(const char* what, int count = 200) {
+        const auto since = Clock::now();
+        const int asking = accounts - static_cast<int>(signedOut_.size());
+        const bool whole = morvane::testing::eventually([&] { return fullLists(asking) == asking; },
+                                                        static_cast<int>(withinSeconds * 1000));
+        std::printf("[ fleet    ] %s: lists whole after %s\n", what,
+                    whole ? (std::to_string(secondsSince(since)).substr(0, 4) + " s").c_str() : "never");
+        EXPECT_TRUE(whole) << what;
+        return fullLists(count);
+    }
     // The account's phones signed out through `via`: both are closed with
     // 4401 wherever they are and refused a new ticket as the page dials
     // again. Answers how soon both were closed; absent past the wait.
