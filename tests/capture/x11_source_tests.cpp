@@ -27,6 +27,7 @@
 #include "core/loop_executor.h"
 #include "platform/linux/capture_x11_backend.h"
 #include "platform/linux/capture_x11_source.h"
+#include "../support/eventually.h"
 #include "../support/xvfb.h"
 #include "source_inbox.h"
 #include "x11_test_client.h"
@@ -197,15 +198,13 @@ TEST_F(X11Capture, VideoDecodesWithFfmpegAndAStillScreenAnswersKeyframeRequests)
 TEST_F(X11Capture, AStillScreenIsNeitherEncodedNorSent) {
     source->start(inbox.handle);
     ASSERT_TRUE(inbox.waitFor([&] { return !inbox.pictures.empty(); }));
-    // The first pictures may take a while to settle on a busy machine: wait
-    // for a quiet half second, then the screen must stay quiet.
-    bool quiet = false;
-    for (int tries = 0; tries < 20 && !quiet; ++tries) {
+    // The first pictures may take a while to settle on a busy machine: after
+    // a quiet half second the screen must stay quiet.
+    ASSERT_TRUE(::morvane::testing::eventually([&] {
         source->takeStats();
         std::this_thread::sleep_for(500ms);
-        quiet = source->takeStats().frames == 0;
-    }
-    ASSERT_TRUE(quiet) << "the still screen never stopped being sent";
+        return source->takeStats().frames == 0;
+    })) << "the still screen never stopped being sent";
     std::this_thread::sleep_for(3s);
     auto stats = source->takeStats();
     EXPECT_EQ(stats.frames, 0);  // nothing new, nothing encoded or sent

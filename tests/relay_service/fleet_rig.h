@@ -549,16 +549,18 @@ public:
     // A link's coming up reaches the lists once its row is written, on the
     // store queue behind what else waits there: once one list per account
     // has said every computer online (within the bound a phone has to get
-    // through), `count` more must all say so.
-    int fullListsOnceWritten(const char* what, int count = 200) {
+    // through), 200 more must all say so.
+    void expectWholeLists(const char* what) {
         const auto since = Clock::now();
         const int asking = accounts - static_cast<int>(signedOut_.size());
         const bool whole = morvane::testing::eventually([&] { return fullLists(asking) == asking; },
                                                         static_cast<int>(withinSeconds * 1000));
-        std::printf("[ fleet    ] %s: lists whole after %s\n", what,
-                    whole ? (std::to_string(secondsSince(since)).substr(0, 4) + " s").c_str() : "never");
+        const double took = secondsSince(since);
+        const int lists = fullLists();
+        std::printf("[ fleet    ] %s: lists whole after %.2f s, then %d of 200 said every computer online\n", what,
+                    whole ? took : -1.0, lists);
         EXPECT_TRUE(whole) << what;
-        return fullLists(count);
+        EXPECT_EQ(lists, 200) << what;
     }
     // The account's phones signed out through `via`: both are closed with
     // 4401 wherever they are and refused a new ticket as the page dials
