@@ -270,8 +270,7 @@ module.exports = function pointerPage(app) {
     }
   }
 
-  function trackpadDown(id, p) {
-    const now = mono();
+  function trackpadDown(id, p, now) {
     if (touch.mode === 'idle') {
       const lt = touch.lastTap;
       const repeat = !!lt && now - lt.t <= DOUBLE_TAP_MS && Math.hypot(p.x - lt.x, p.y - lt.y) <= DOUBLE_TAP_DIST;
@@ -279,14 +278,13 @@ module.exports = function pointerPage(app) {
         clicks: repeat ? Math.min(3, lt.clicks + 1) : 1, drag: false };
       touch.mode = 'one';
     } else if (touch.mode === 'one' && touch.one && !touch.one.drag) {
-      startTwo();
+      startTwo(now);
     }
   }
 
-  function trackpadMove(id, p) {
+  function trackpadMove(id, p, now) {
     const one = touch.one;
     if (!one || id !== one.id) return;
-    const now = mono();
     if (!one.moved) {
       if (Math.hypot(p.x - one.start.x, p.y - one.start.y) < TAP_SLOP) return;
       one.moved = true;
@@ -305,10 +303,9 @@ module.exports = function pointerPage(app) {
     if (next) app.video.setView(app.video.view.zoom, next.cx, next.cy);
   }
 
-  function trackpadUp(id, cancelled) {
+  function trackpadUp(id, cancelled, now) {
     const one = touch.one;
     if (!one || id !== one.id) return;
-    const now = mono();
     touch.lastTap = null;
     if (one.drag) {
       sendButton(0, false, 1);
@@ -321,13 +318,13 @@ module.exports = function pointerPage(app) {
     touch.mode = 'spent';
   }
 
-  function startTwo() {
+  function startTwo(now = mono()) {
     const ids = Array.from(touch.points.keys()).slice(0, 2);
     if (ids.length < 2) return;
     const a = touch.points.get(ids[0]);
     const b = touch.points.get(ids[1]);
     const c = { x: (a.x + b.x) / 2, y: (a.y + b.y) / 2 };
-    touch.two = { ids: ids, t: mono(), direct: pointerMode === 'touch', dist0: Math.hypot(a.x - b.x, a.y - b.y),
+    touch.two = { ids: ids, t: now, direct: pointerMode === 'touch', dist0: Math.hypot(a.x - b.x, a.y - b.y),
       c0: c, prevC: c, kind: null, refDist: 1, zoom0: 1, u: 0.5, v: 0.5 };
     touch.one = null;
     touch.mode = 'two';
@@ -370,11 +367,20 @@ module.exports = function pointerPage(app) {
     t2.prevC = c;
   }
 
-  function twoEnd(cancelled) {
+  function twoEnd(cancelled, now) {
     const t2 = touch.two;
-    if (!t2.direct && !t2.kind && !cancelled && mono() - t2.t <= TAP_MAX_MS) sendClick(1, 1);
+    if (!t2.direct && !t2.kind && !cancelled && now - t2.t <= TAP_MAX_MS) sendClick(1, 1);
     touch.two = null;
     touch.mode = 'spent';
+  }
+
+  // When the finger touched, not when this page got to it: a phone busy
+  // drawing a picture may run the handler of a quick tap's lift long after
+  // it, and the tap must still be a tap. A browser whose stamp is not on
+  // the page's clock (none, or the epoch's) is timed as it is handled.
+  function touchedAt(e) {
+    const now = mono();
+    return e.timeStamp > 0 && e.timeStamp <= now ? e.timeStamp : now;
   }
 
   function touchNorm(p, landing) {
@@ -398,7 +404,7 @@ module.exports = function pointerPage(app) {
       runDirect({ type: 'down', id: e.pointerId, x: p.x, y: p.y, t: mono(), norm: touchNorm(p, true) });
       return;
     }
-    trackpadDown(e.pointerId, p);
+    trackpadDown(e.pointerId, p, touchedAt(e));
   }
 
   function onPointerMove(e) {
@@ -407,7 +413,7 @@ module.exports = function pointerPage(app) {
     e.preventDefault();
     const p = stagePoint(e);
     touch.points.set(e.pointerId, p);
-    if (touch.mode === 'one') trackpadMove(e.pointerId, p);
+    if (touch.mode === 'one') trackpadMove(e.pointerId, p, touchedAt(e));
     else if (touch.mode === 'two' && touch.two && touch.two.ids.indexOf(e.pointerId) >= 0) twoMove();
     else if (touch.mode === 'direct') runDirect({ type: 'move', id: e.pointerId, x: p.x, y: p.y, t: mono(), norm: touchNorm(p, false) });
   }
@@ -418,8 +424,8 @@ module.exports = function pointerPage(app) {
     const cancelled = e.type === 'pointercancel';
     const p = stagePoint(e);
     touch.points.delete(e.pointerId);
-    if (touch.mode === 'one') trackpadUp(e.pointerId, cancelled);
-    else if (touch.mode === 'two' && touch.two && touch.two.ids.indexOf(e.pointerId) >= 0) twoEnd(cancelled);
+    if (touch.mode === 'one') trackpadUp(e.pointerId, cancelled, touchedAt(e));
+    else if (touch.mode === 'two' && touch.two && touch.two.ids.indexOf(e.pointerId) >= 0) twoEnd(cancelled, touchedAt(e));
     else if (touch.mode === 'direct') {
       runDirect({ type: 'up', id: e.pointerId, x: p.x, y: p.y, t: mono(), norm: touchNorm(p, false), cancelled: cancelled });
       touch.mode = 'spent';
