@@ -260,8 +260,11 @@ void RelayService::publish(const BusMessage& message) {
 
 void RelayService::every(boost::asio::steady_timer& timer, std::chrono::milliseconds period, std::function<void()> work) {
     timer.expires_after(period);
-    timer.async_wait([this, &timer, period, work = std::move(work)](boost::system::error_code ec) {
-        if (ec) return;
+    // A timer that had already run out when the service stopped, or went,
+    // still calls with success: its turn was queued before the cancel.
+    timer.async_wait([this, alive = std::weak_ptr<bool>(alive_), &timer, period,
+                      work = std::move(work)](boost::system::error_code ec) {
+        if (ec || !alive.lock() || stopped_) return;
         work();
         every(timer, period, work);
     });

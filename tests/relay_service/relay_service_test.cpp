@@ -362,6 +362,24 @@ TEST(RelayService, PlainHttpListensOnLoopbackOrOnAPrivateAddressForTrustedProxie
         EXPECT_EQ(plainListen(ip::make_address(r.address), r.trusted), r.rule) << r.address;
 }
 
+// The service's periodic work runs on real one-second timers. When one has
+// run out but its call still waits for the loop, the service may go first:
+// that call must not reach into it. The loop is left idle past the period,
+// then the service goes in the turn just before the timers' calls.
+TEST(RelayService, ATimerDueAsTheServiceGoesNeverCallsIntoIt) {
+    MemoryStore store;
+    boost::asio::io_context io;
+    RelayServiceOptions options;
+    options.server = RelayServerOptions{"127.0.0.1"};
+    auto service = std::make_unique<RelayService>(io, store, std::move(options));
+    service->start();
+    std::this_thread::sleep_for(1200ms);
+    boost::asio::post(io, [&] { service.reset(); });
+    while (service) io.run_one();
+    // The timers' calls, queued behind it.
+    io.poll();
+}
+
 // The rate limits count each client under the address the proxy in front
 // (trusted by default on loopback) says it was reached from, plain or over
 // TLS, whatever the client wrote itself; an IPv6 client counts as its /64.
