@@ -150,7 +150,7 @@ struct Peer final : RelayPeer {
 
 void rooms(std::span<const std::uint8_t> input) {
     std::int64_t millis = 0;
-    RelayHub hub(RelayHub::Hooks{[&] { return millis; }, [](const std::string&) {}, {}, {}, {}}, DeviceLimits{4, 3, 100'000},
+    RelayHub hub(RelayHub::Hooks{[&] { return millis; }, [](const std::string&) {}, {}, {}, {}, {}}, DeviceLimits{4, 3, 100'000},
                  "here");
     std::set<std::uint32_t> listed;
     auto link = std::make_shared<Peer>();

@@ -882,7 +882,7 @@ TEST(RelaySockets, StrangersWithoutAnAccountTakeNoMoreThanTheirBound) {
         {"(behaving peers) many phones behind one address load the page at once",
          "every one gets every file",
          {},
-         [appJs](ServiceRig& relay) {
+         [](ServiceRig& relay) {
              std::vector<std::unique_ptr<Bare>> phones;
              for (int i = 0; i < 24; ++i) {
                  phones.push_back(std::make_unique<Bare>("127.0.0.6", relay.port()));
