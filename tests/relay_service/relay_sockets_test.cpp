@@ -15,6 +15,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -805,15 +806,23 @@ TEST(RelaySockets, StrangersWithoutAnAccountTakeNoMoreThanTheirBound) {
                  clients.push_back(std::make_unique<Bare>("127.0.0.4", relay.port(), 4096));
                  clients.back()->send(pipelined("/app.js", 20));
              }
+             // The kernel's table is read in pieces, not at one instant: an
+             // end reset after its piece was read and one begun before a later
+             // piece would both be seen. An end counts as holding when two
+             // reads in a row see it hold.
              std::size_t most = 0, holding = 0;
+             std::set<std::uint16_t> heldBefore;
              const auto sample = [&] {
                  const auto ends = relayEnds(relay.port(), clients);
-                 std::size_t held = 0;
+                 std::set<std::uint16_t> held;
                  for (const auto& [port, queued] : ends) {
                      most = std::max(most, queued);
-                     held += queued > 0;
+                     if (queued > 0) held.insert(port);
                  }
-                 holding = std::max(holding, held);
+                 holding = std::max<std::size_t>(holding, std::count_if(held.begin(), held.end(), [&](std::uint16_t port) {
+                                                     return heldBefore.count(port) > 0;
+                                                 }));
+                 heldBefore = std::move(held);
                  return ends.empty();
              };
              // Answers that wait their turn leave room for another address.
@@ -823,13 +832,9 @@ TEST(RelaySockets, StrangersWithoutAnAccountTakeNoMoreThanTheirBound) {
              EXPECT_EQ(page.headers["Content-Encoding"], "gzip");
              EXPECT_TRUE(morvane::testing::eventually(sample, 30'000)) << "relay ends left: " << relayEnds(relay.port(), clients).size();
              EXPECT_LE(most, 2u * RelayLimits::answerSendBufferBytes + 16'384u);
-             // A few more than the share may show for a moment: ends reset at
-             // their deadline still hold their queues in the kernel while the
-             // answers that waited for their bytes are begun, the longer the
-             // slower the relay (one over on a busy machine, two sanitized).
-             // Without the share all thirty hold.
-             EXPECT_LE(holding, ListenLimits{}.answerBytesPerAddress / appJs + 1 +
-                                    static_cast<std::size_t>(2 * morvane::testing::sanitizerSlowdown));
+             // One answer may begin while the address's unsent bytes are just
+             // under its share. Without the share all thirty hold.
+             EXPECT_LE(holding, ListenLimits{}.answerBytesPerAddress / appJs + 1);
              EXPECT_GE(holding, 2u);
              const auto logs = relay.logs();
              const auto told = std::count_if(logs.begin(), logs.end(), [](const std::string& line) {
