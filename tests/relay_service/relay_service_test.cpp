@@ -362,10 +362,9 @@ TEST(RelayService, PlainHttpListensOnLoopbackOrOnAPrivateAddressForTrustedProxie
         EXPECT_EQ(plainListen(ip::make_address(r.address), r.trusted), r.rule) << r.address;
 }
 
-// The service's periodic work runs on real one-second timers. When one has
-// run out but its call still waits for the loop, the service may go first:
-// that call must not reach into it. The loop is left idle past the period,
-// then the service goes in the turn just before the timers' calls.
+// The service goes in the turn just before the calls of timers that ran out
+// while the loop was idle (they are Asio's, on real time): the calls must
+// not reach into it.
 TEST(RelayService, ATimerDueAsTheServiceGoesNeverCallsIntoIt) {
     MemoryStore store;
     boost::asio::io_context io;
@@ -376,7 +375,6 @@ TEST(RelayService, ATimerDueAsTheServiceGoesNeverCallsIntoIt) {
     std::this_thread::sleep_for(1200ms);
     boost::asio::post(io, [&] { service.reset(); });
     while (service) io.run_one();
-    // The timers' calls, queued behind it.
     io.poll();
 }
 
