@@ -13,6 +13,10 @@ const SCROLL_SLOP = 10;
 const TOUCH_SCROLL_GAIN = 2;
 const TOUCH_SLOP = 10;
 const TOUCH_HOLD_MS = 500;
+// A hold timer that runs this much late says the page was held back, and
+// it looks again once the page has kept time this long.
+const TOUCH_HOLD_LATE_MS = 50;
+const TOUCH_HOLD_SETTLE_MS = 100;
 const TOUCH_DOUBLE_DIST = 18;
 const TOUCH_DOUBLE_MS = 300;
 const GHOST_MOUSE_MS = 1000;
@@ -193,4 +197,5 @@ function deskWheelStep(rem, ev, pagePx) {
 module.exports = { accelGain, movePointer, classifyTwoFinger, tapCount, classifyTouch, pointInPicture,
   directTouchStart, directTouch, normalizePointerMode, pointerModeLabel, pointerModeNote, pointerSwitchHint,
   deskMouseButton, deskWheelStep, TAP_SLOP, TAP_MAX_MS, DOUBLE_TAP_MS, DOUBLE_TAP_DIST, TOUCH_SCROLL_GAIN,
-  GHOST_MOUSE_MS, MARK_LINGER_MS, TAP_MARK_MS, HINT_MS, SWITCH_HINT_MS, POINTER_KEY, TOUCH_HINT_KEY };
+  GHOST_MOUSE_MS, MARK_LINGER_MS, TAP_MARK_MS, HINT_MS, SWITCH_HINT_MS, POINTER_KEY, TOUCH_HINT_KEY, TOUCH_HOLD_LATE_MS,
+  TOUCH_HOLD_SETTLE_MS };

@@ -9,8 +9,8 @@ const {
 const { clamp } = require('./numbers.js');
 const {
   DOUBLE_TAP_DIST, DOUBLE_TAP_MS, GHOST_MOUSE_MS, HINT_MS, MARK_LINGER_MS, POINTER_KEY, SWITCH_HINT_MS, TAP_MARK_MS,
-  TAP_MAX_MS, TAP_SLOP, TOUCH_HINT_KEY, TOUCH_SCROLL_GAIN, classifyTouch, classifyTwoFinger, deskWheelStep,
-  directTouch, directTouchStart, movePointer, normalizePointerMode, pointInPicture, pointerModeLabel,
+  TAP_MAX_MS, TAP_SLOP, TOUCH_HINT_KEY, TOUCH_HOLD_LATE_MS, TOUCH_HOLD_SETTLE_MS, TOUCH_SCROLL_GAIN, classifyTouch,
+  classifyTwoFinger, deskWheelStep, directTouch, directTouchStart, movePointer, normalizePointerMode, pointInPicture, pointerModeLabel,
   pointerModeNote, pointerSwitchHint,
 } = require('./pointer.js');
 
@@ -31,6 +31,7 @@ module.exports = function pointerPage(app) {
   let lastTouchAt = -Infinity;
   let touch = { points: new Map(), mode: 'idle', one: null, two: null, lastTap: null };
   let direct = directTouchStart();
+  // The Touch model's hold timer, while one runs.
   let directTimer = null;
 
   function scheduleFlush() {
@@ -169,8 +170,7 @@ module.exports = function pointerPage(app) {
       app.keyboard.consumeArmed();
     }
     runDirect({ type: 'release', t: mono() });
-    clearTimeout(directTimer);
-    directTimer = null;
+    stopHoldTimer();
     touch.mode = touch.points.size > 0 ? 'spent' : 'idle';
     touch.one = null;
     touch.two = null;
@@ -193,8 +193,7 @@ module.exports = function pointerPage(app) {
     for (const code of Object.keys(app.keyboard.mods)) app.keyboard.setModifier(code, 'off', true);
     app.typing.ltResetState();
     direct = directTouchStart();
-    clearTimeout(directTimer);
-    directTimer = null;
+    stopHoldTimer();
     touch = { points: new Map(), mode: 'idle', one: null, two: null, lastTap: null };
   }
 
@@ -262,12 +261,35 @@ module.exports = function pointerPage(app) {
       else if (o.k === 'mb') { pointer = { x: o.x, y: o.y }; sendButton(o.b, o.d, o.c); }
       else if (o.k === 'used') app.keyboard.consumeArmed();
       else if (o.k === 'mark') showTapMark(o.kind);
-      else if (o.k === 'timer') {
-        clearTimeout(directTimer);
-        directTimer = setTimeout(() => { directTimer = null; runDirect({ type: 'timer', t: mono() }); }, o.ms);
-      } else if (o.k === 'timer-off') { clearTimeout(directTimer); directTimer = null; }
-      else if (o.k === 'two') startTwo();
+      else if (o.k === 'timer') holdTimer(ev.t + o.ms);
+      else if (o.k === 'timer-off') stopHoldTimer();
+      else if (o.k === 'two') startTwo(ev.t);
     }
+  }
+
+  // The hold is due by the touch's own clock. A page held back past it
+  // (busy drawing) may have the finger's lift still on its way, so a timer
+  // that runs late is only a reason to look again: the hold is judged when
+  // the page has kept time for a moment, by when any lift waiting has come.
+  function holdTimer(due) {
+    stopHoldTimer();
+    const timer = { id: 0 };
+    const check = (at) => {
+      timer.id = setTimeout(() => {
+        if (directTimer !== timer) return;
+        const now = mono();
+        if (now - at > TOUCH_HOLD_LATE_MS) { check(now + TOUCH_HOLD_SETTLE_MS); return; }
+        directTimer = null;
+        runDirect({ type: 'timer', t: now });
+      }, Math.max(0, at - mono()));
+    };
+    directTimer = timer;
+    check(due);
+  }
+
+  function stopHoldTimer() {
+    if (directTimer) clearTimeout(directTimer.id);
+    directTimer = null;
   }
 
   function trackpadDown(id, p, now) {
@@ -401,7 +423,7 @@ module.exports = function pointerPage(app) {
     if (touch.mode === 'spent' || touch.mode === 'two') return;
     if (pointerMode === 'touch' && (touch.mode === 'idle' || touch.mode === 'direct')) {
       touch.mode = 'direct';
-      runDirect({ type: 'down', id: e.pointerId, x: p.x, y: p.y, t: mono(), norm: touchNorm(p, true) });
+      runDirect({ type: 'down', id: e.pointerId, x: p.x, y: p.y, t: touchedAt(e), norm: touchNorm(p, true) });
       return;
     }
     trackpadDown(e.pointerId, p, touchedAt(e));
@@ -415,7 +437,7 @@ module.exports = function pointerPage(app) {
     touch.points.set(e.pointerId, p);
     if (touch.mode === 'one') trackpadMove(e.pointerId, p, touchedAt(e));
     else if (touch.mode === 'two' && touch.two && touch.two.ids.indexOf(e.pointerId) >= 0) twoMove();
-    else if (touch.mode === 'direct') runDirect({ type: 'move', id: e.pointerId, x: p.x, y: p.y, t: mono(), norm: touchNorm(p, false) });
+    else if (touch.mode === 'direct') runDirect({ type: 'move', id: e.pointerId, x: p.x, y: p.y, t: touchedAt(e), norm: touchNorm(p, false) });
   }
 
   function onPointerEnd(e) {
@@ -427,7 +449,7 @@ module.exports = function pointerPage(app) {
     if (touch.mode === 'one') trackpadUp(e.pointerId, cancelled, touchedAt(e));
     else if (touch.mode === 'two' && touch.two && touch.two.ids.indexOf(e.pointerId) >= 0) twoEnd(cancelled, touchedAt(e));
     else if (touch.mode === 'direct') {
-      runDirect({ type: 'up', id: e.pointerId, x: p.x, y: p.y, t: mono(), norm: touchNorm(p, false), cancelled: cancelled });
+      runDirect({ type: 'up', id: e.pointerId, x: p.x, y: p.y, t: touchedAt(e), norm: touchNorm(p, false), cancelled: cancelled });
       touch.mode = 'spent';
     }
     if (touch.points.size === 0) { touch.mode = 'idle'; touch.one = null; touch.two = null; }

@@ -75,3 +75,39 @@ test('a phone drives the computer like a trackpad: tap, drag the pointer, scroll
     await s.close();
   }
 });
+
+test('Touch mode: a tap is a left click however late a busy page gets to it; only a finger held is a right click', async () => {
+  let conn = null;
+  const s = await openSession({ host: { onSession: (c) => { conn = c; } },
+    browser: { viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true, deviceScaleFactor: 2 } });
+  const { page } = s;
+  try {
+    await page.evaluate(() => localStorage.setItem('morvane.pointer', 'touch'));
+    await page.reload();
+    await until(page, () => document.getElementById('conn-text').textContent === 'Connected');
+    conn.ws.send(jpegFrame(await makeJpeg(page, 1600, 1000), 1600, 1000));
+    await until(page, () => document.getElementById('fps').textContent !== '');
+    const cdp = await page.context().newCDPSession(page);
+    const touch = (type, pts) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints: pts.map(([x, y], id) => ({ x, y, id })) });
+    // The finger lifts `liftMs` after it lands, the page busy for `busyMs`
+    // from the landing, as a phone drawing a picture may be.
+    const buttons = async (busyMs, liftMs) => {
+      await page.waitForTimeout(400); // past the double-tap window
+      const n = conn.sent.length;
+      await touch('touchStart', [[200, 400]]);
+      const busy = page.evaluate((ms) => { const end = performance.now() + ms; while (performance.now() < end); }, busyMs);
+      await page.waitForTimeout(liftMs);
+      await touch('touchEnd', []);
+      await busy;
+      await eventually(() => conn.sent.slice(n).filter((m) => m && m.t === 'mb').length >= 2, 'a click');
+      await page.waitForTimeout(150);
+      return conn.sent.slice(n).filter((m) => m && m.t === 'mb').map((m) => [m.b, m.d]);
+    };
+    assert.deepEqual(await buttons(600, 0), [[0, true], [0, false]], 'a tap held back');
+    assert.deepEqual(await buttons(0, 700), [[1, true], [1, false]], 'a finger held');
+    assert.deepEqual(await buttons(600, 800), [[1, true], [1, false]], 'a finger held on a busy page');
+    s.browser.assertClean(assert);
+  } finally {
+    await s.close();
+  }
+});
