@@ -26,6 +26,37 @@ const DESK_LOCAL_RE = /^(Audio|Media|Browser|Launch|Volume|Power$|Sleep$|WakeUp$
 const DESK_NUMPAD_NAV = ['Insert', 'End', 'ArrowDown', 'PageDown', 'ArrowLeft', 'ArrowRight', 'Home', 'ArrowUp', 'PageUp', 'Delete'];
 const DESK_NUMPAD_RE = /^Numpad([0-9]|Decimal)$/;
 
+// Chords that end or interrupt the desktop session, which the on-screen
+// keys send only once asked: X ends the session on Ctrl+Alt+Backspace where
+// zapping is on, desktops log out on Ctrl+Alt+Delete and kill the next
+// window clicked on Ctrl+Alt+Escape, and Ctrl+Alt with a function key
+// leaves the desktop for a text console. Whatever else is held, and in
+// whatever order the modifiers came, Control and Alt make the chord; the
+// host holds Control for Meta.
+const SESSION_CHORD_WHY = {
+  Backspace: 'Where the computer allows it, this ends its desktop session at once, and anything not saved is lost.',
+  Delete: 'On many desktops this logs out after a short countdown, or restarts the computer.',
+  Escape: 'On some desktops this turns the pointer into a tool that kills the next window it clicks.',
+};
+const SESSION_CHORD_CONSOLE = 'This switches the computer to a text console, away from the desktop shown here.';
+const CHORD_CTRL = ['ControlLeft', 'ControlRight', 'MetaLeft', 'MetaRight'];
+const CHORD_ALT = ['AltLeft', 'AltRight'];
+
+// The question asked before `key` goes with `modifiers` held, or null.
+function sessionChordQuestion(modifiers, key) {
+  const held = Array.isArray(modifiers) ? modifiers : [];
+  const has = (codes) => held.some((c) => codes.indexOf(c) >= 0);
+  if (!has(CHORD_CTRL) || !has(CHORD_ALT)) return null;
+  let why = null;
+  if (/^F([1-9]|1[0-2])$/.test(key)) why = SESSION_CHORD_CONSOLE;
+  else if (Object.prototype.hasOwnProperty.call(SESSION_CHORD_WHY, key)) why = SESSION_CHORD_WHY[key];
+  if (!why) return null;
+  const names = ['Ctrl', 'Alt'];
+  if (has(['ShiftLeft', 'ShiftRight'])) names.push('Shift');
+  if (has(['OSLeft', 'OSRight'])) names.push('Super');
+  return 'Send ' + names.join('+') + '+' + key + '? ' + why;
+}
+
 function nextModifierState(state, msSinceLastTap) {
   if (state === 'off') return 'armed';
   if (state === 'armed') return msSinceLastTap <= MOD_LOCK_MS ? 'locked' : 'off';
@@ -210,5 +241,5 @@ function deskCaptureText(state, platform) {
 }
 
 module.exports = { nextModifierState, modifierLabel, deskPlatform, deskDefaults, deskSetting, deskMapCode,
-  deskPrintable, deskKeyAction, deskKeysStart, deskHolds, deskKeyStep, deskKeptText, deskCaptureText, MODIFIER_NAMES,
-  DESK_MOD_CLASS, STAGE_LEAVE_MS };
+  deskPrintable, deskKeyAction, deskKeysStart, deskHolds, deskKeyStep, deskKeptText, deskCaptureText,
+  sessionChordQuestion, MODIFIER_NAMES, DESK_MOD_CLASS, MODIFIER_CODES, STAGE_LEAVE_MS };

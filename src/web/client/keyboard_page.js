@@ -3,8 +3,8 @@
 // keyboard on the stage, and keyboard capture.
 const { TEXT_MAX, chunkText, encodeKey, encodeText, isKeyCode, parseChord } = require('./encoders.js');
 const {
-  DESK_MOD_CLASS, MODIFIER_NAMES, STAGE_LEAVE_MS, deskCaptureText, deskDefaults, deskHolds, deskKeptText, deskKeyStep,
-  deskKeysStart, deskPlatform, deskSetting, modifierLabel, nextModifierState,
+  DESK_MOD_CLASS, MODIFIER_CODES, MODIFIER_NAMES, STAGE_LEAVE_MS, deskCaptureText, deskDefaults, deskHolds, deskKeptText,
+  deskKeyStep, deskKeysStart, deskPlatform, deskSetting, modifierLabel, nextModifierState, sessionChordQuestion,
 } = require('./keyboard.js');
 
 module.exports = function keyboardPage(app) {
@@ -57,14 +57,51 @@ module.exports = function keyboardPage(app) {
     app.typing.ltOutsideInput();
   }
 
-  function sendChord(chord) {
-    const c = parseChord(chord);
-    if (!c) return;
-    const pressed = c.modifiers.filter((m) => !(mods[m] && mods[m].state !== 'off'));
+  const isModifier = (code) => MODIFIER_CODES.indexOf(code) >= 0;
+
+  // The modifiers the computer holds now: the on-screen ones that are on,
+  // and those of the keys held here.
+  function heldModifiers() {
+    const held = Object.keys(mods).filter((c) => mods[c].state !== 'off');
+    for (const c of deskKeys.sent) if (isModifier(c) && held.indexOf(c) < 0) held.push(c);
+    return held;
+  }
+
+  // The question to ask before one of `keys` goes, when on-screen keys (the
+  // modifiers that are on, or a chord's `also`) would make it a chord that
+  // ends or interrupts the session; null when it may go.
+  function sessionQuestion(keys, also) {
+    const extra = also || [];
+    if (extra.length === 0 && !anyModifierOn()) return null;
+    const held = heldModifiers().concat(extra);
+    for (const key of keys) {
+      const question = sessionChordQuestion(held, key);
+      if (question) return question;
+    }
+    return null;
+  }
+
+  // Sends `key` with `modifiers`: those the computer does not hold already
+  // go down first and come up after, in reverse.
+  function sendWith(modifiers, key) {
+    const held = heldModifiers();
+    const pressed = modifiers.filter((m, i) => held.indexOf(m) < 0 && modifiers.indexOf(m) === i);
     for (const m of pressed) app.connection.send(encodeKey(m, true));
-    app.pointer.tapKey(c.key);
+    app.pointer.tapKey(key);
     for (const m of pressed.slice().reverse()) app.connection.send(encodeKey(m, false));
     consumeArmed();
+  }
+
+  function sendChord(chord) {
+    const c = parseChord(chord);
+    if (c) sendWith(c.modifiers, c.key);
+  }
+
+  // Asks first, then sends what was asked about: the modifiers held then
+  // go with the key even if they were let go meanwhile.
+  function askThenSend(question, modifiers, key) {
+    const all = heldModifiers().concat(modifiers);
+    app.layout.askConfirm(question, 'Send', () => sendWith(all, key));
   }
 
   function onControlClick(event) {
@@ -73,14 +110,20 @@ module.exports = function keyboardPage(app) {
     if (b.dataset.mod) { tapModifier(b.dataset.mod); return; }
     if (b.dataset.key) {
       if (!app.connection.conn.ready) return;
-      app.pointer.tapKey(b.dataset.key);
+      const key = b.dataset.key;
+      const question = sessionQuestion([key]);
+      if (question) { askThenSend(question, [], key); return; }
+      app.pointer.tapKey(key);
       consumeArmed();
       return;
     }
     if (b.dataset.chord) {
       if (!app.connection.conn.ready) return;
       const chord = b.dataset.chord;
-      if (b.dataset.confirm) app.layout.askConfirm(b.dataset.confirm, 'Send', () => sendChord(chord));
+      const c = parseChord(chord);
+      const question = c && sessionQuestion([c.key], c.modifiers);
+      if (question) askThenSend(question, c.modifiers, c.key);
+      else if (b.dataset.confirm) app.layout.askConfirm(b.dataset.confirm, 'Send', () => sendChord(chord));
       else sendChord(chord);
     }
   }
@@ -94,6 +137,19 @@ module.exports = function keyboardPage(app) {
   function feedKeys(ev) {
     ev.sticky = anyModifierOn();
     const r = deskKeyStep(deskKeys, ev, deskOpts());
+    // A key pressed here while on-screen modifiers are on is held back and
+    // asked about when together they end or interrupt the session.
+    if (ev.sticky && ev.type === 'down') {
+      const downs = r.out.filter((o) => o.d === true);
+      const ups = r.out.filter((o) => o.d === false).map((o) => o.k);
+      const mods = heldModifiers().filter((m) => ups.indexOf(m) < 0)
+        .concat(downs.filter((o) => isModifier(o.k)).map((o) => o.k));
+      const key = downs.find((o) => !isModifier(o.k) && sessionChordQuestion(mods, o.k));
+      if (key) {
+        askThenSend(sessionChordQuestion(mods, key.k), mods, key.k);
+        return { state: deskKeys, out: [], prevent: true };
+      }
+    }
     deskKeys = r.state;
     for (const o of r.out) {
       if (o.s !== undefined) for (const piece of chunkText(o.s, TEXT_MAX)) app.connection.send(encodeText(piece));
@@ -242,6 +298,7 @@ module.exports = function keyboardPage(app) {
     anyModifierOn,
     setModifier,
     consumeArmed,
+    sessionQuestion,
     sendChord,
     onControlClick,
     keepFocus,

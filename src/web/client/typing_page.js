@@ -27,12 +27,21 @@ module.exports = function typingPage(app) {
   function ltApply(result) {
     lt.state = result.state;
     const messages = ltEncode(result.ops);
-    for (const m of messages) app.connection.send(m);
-    if (messages.length > 0) {
-      lt.own = true;
-      app.keyboard.consumeArmed();
-      lt.own = false;
-    }
+    const send = () => {
+      for (const m of messages) app.connection.send(m);
+      if (messages.length > 0) {
+        lt.own = true;
+        app.keyboard.consumeArmed();
+        lt.own = false;
+      }
+    };
+    // A key that would end the session with the on-screen modifiers is
+    // asked about first; the dialog takes the focus, and the field starts
+    // over when it comes back.
+    const keys = result.ops.filter((o) => o.op === 'tap' || o.op === 'down').map((o) => o.code);
+    const question = app.keyboard.sessionQuestion(keys);
+    if (question) { app.layout.askConfirm(question, 'Send', send); return; }
+    send();
     if (result.field !== null) ltShow(result.field);
   }
 

@@ -100,6 +100,28 @@ test('key buttons, sticky modifiers, chords and live typing', async () => {
     await page.waitForTimeout(100);
     assert.deepEqual(inputs(host, from), []);
 
+    // So does a chord that ends the session, composed in any order: Ctrl,
+    // Alt, then ⌫ from the panel, or Alt, Ctrl and Delete on the keyboard.
+    const keysSince = (n) => inputs(host, n).map((m) => m.code + (m.d ? '+' : '-'));
+    const asked = async (re) => { await until(page, () => !document.getElementById('confirm').hidden); assert.match(await page.textContent('#confirm-text'), re); };
+    from = host.last().sent.length;
+    for (const m of ['ControlLeft', 'AltLeft']) await page.click(`#keys [data-mod="${m}"]`);
+    await page.click('#keys [data-key="Backspace"]');
+    await asked(/^Send Ctrl\+Alt\+Backspace\? /);
+    await page.click('#confirm-ok');
+    await arrived(host, from, (m) => m.length >= 6);
+    assert.deepEqual(keysSince(from), ['ControlLeft+', 'AltLeft+', 'Backspace+', 'Backspace-', 'ControlLeft-', 'AltLeft-']);
+    from = host.last().sent.length;
+    for (const m of ['AltLeft', 'ControlLeft']) await page.click(`#keys [data-mod="${m}"]`);
+    await page.focus('#stage');
+    await page.keyboard.press('Delete');
+    await asked(/^Send Ctrl\+Alt\+Delete\? /);
+    await page.click('#confirm-cancel');
+    await page.waitForTimeout(100);
+    assert.deepEqual(keysSince(from), ['AltLeft+', 'ControlLeft+'], 'cancelled, nothing but the modifiers');
+    await page.waitForTimeout(450); // past the lock's time: a tap lets each go
+    for (const m of ['AltLeft', 'ControlLeft']) await page.click(`#keys [data-mod="${m}"]`);
+
     // Live typing sends each letter as it is typed.
     await page.click('#lt-toggle');
     assert.equal(await page.evaluate(() => document.activeElement.id), 'lt-field');
@@ -109,6 +131,18 @@ test('key buttons, sticky modifiers, chords and live typing', async () => {
     await arrived(host, from, (m) => m.length >= 6);
     assert.deepEqual(inputs(host, from).map((m) => m.code + (m.d ? '+' : '-')),
       ['KeyH+', 'KeyH-', 'KeyI+', 'KeyI-', 'Backspace+', 'Backspace-']);
+    // The phone keyboard's delete with Ctrl and Alt on asks first too.
+    for (const m of ['ControlLeft', 'AltLeft']) await page.click(`#keys [data-mod="${m}"]`);
+    from = host.last().sent.length;
+    await page.evaluate(() => {
+      const f = document.getElementById('lt-field');
+      f.value = f.value.slice(0, -1);
+      f.dispatchEvent(new InputEvent('input', { inputType: 'deleteContentBackward', bubbles: true }));
+    });
+    await asked(/^Send Ctrl\+Alt\+Backspace\? /);
+    await page.click('#confirm-cancel');
+    await page.waitForTimeout(100);
+    assert.deepEqual(keysSince(from), []);
     assert.equal(await page.evaluate(() => localStorage.getItem('morvane.typing')), 'live');
     s.browser.assertClean(assert);
   } finally {

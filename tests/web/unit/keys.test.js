@@ -3,7 +3,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const {
   deskCaptureText, deskDefaults, deskHolds, deskKeptText, deskKeyStep, deskKeysStart, deskMapCode, deskPlatform,
-  deskSetting,
+  deskSetting, sessionChordQuestion,
 } = require('../../../src/web/client/keyboard.js');
 const {
   LT_SENTINEL, ltEncode, ltIsRealKey, ltStart, ltStep, normalizeTypeMode,
@@ -212,4 +212,22 @@ test('no button of the page sends a chord that kills a program or ends the sessi
   const held = (c, cls) => c.modifiers.some((m) => m.startsWith(cls));
   const fatal = chords.filter((c) => held(c, 'Control') && held(c, 'Alt') && ['Escape', 'Backspace', 'Delete'].includes(c.key));
   assert.deepEqual(fatal, []);
+});
+
+test('a chord the on-screen keys compose that ends or interrupts the session is asked about, whatever the order', () => {
+  const rows = [
+    // modifiers held, key, the question's start (null: sent at once)
+    [['ControlLeft', 'AltLeft'], 'Backspace', 'Send Ctrl+Alt+Backspace? Where the computer allows it, this ends its desktop session'],
+    [['AltLeft', 'ControlLeft'], 'Delete', 'Send Ctrl+Alt+Delete? On many desktops this logs out'],
+    [['AltLeft', 'ShiftLeft', 'MetaLeft'], 'Escape', 'Send Ctrl+Alt+Shift+Escape? On some desktops this turns the pointer'],
+    [['ControlLeft', 'AltLeft', 'OSLeft'], 'F12', 'Send Ctrl+Alt+Super+F12? This switches the computer to a text console'],
+    [['ControlLeft', 'AltLeft'], 'F13', null],
+    [['ControlLeft', 'ShiftLeft'], 'Backspace', null],
+    [['OSLeft', 'AltLeft'], 'Delete', null],
+    [['ControlLeft', 'AltLeft'], 'constructor', null],
+  ];
+  for (const [mods, key, start] of rows) {
+    const q = sessionChordQuestion(mods, key);
+    assert.ok(start === null ? q === null : q.startsWith(start), JSON.stringify([mods, key, q]));
+  }
 });
