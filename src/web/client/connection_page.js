@@ -6,7 +6,7 @@
 // tailnet, sealed records over the relay. Both offer the same WebSocket-like
 // object, so nothing here or in the other modules knows which road it is on.
 const { backoffDelay, encodeAuth, encodePing, encodeQuality, encodeSimple } = require('./encoders.js');
-const { DROP_TEXT, byeText, retryText, shouldAutoReconnect, stopAdvice } = require('./wording.js');
+const { DROP_TEXT, byeText, dialText, quietText, retryText, shouldAutoReconnect, stopAdvice } = require('./wording.js');
 
 module.exports = function connectionPage(app) {
   const { relay, el, session, coarsePointer, mono } = app;
@@ -21,10 +21,16 @@ module.exports = function connectionPage(app) {
   const SILENCE_MS = 10000;
   const CONNECT_MS = 10000;
 
+  // How the current socket ended, beside a bye: `endWord` the bye's reason,
+  // "silent" (a session that heard nothing) or "unanswered" (not ready in
+  // time); `reached` whether the relay had let it in; `endedReady` whether
+  // it was a session. `afterSession`: this run of retries began with the end
+  // of a session. `why`: what the last wait said, said again while dialling.
   const conn = {
     screen: '', ws: null, ready: false, denied: false, stopReason: null, byeNote: '', attempt: 0,
     wantRefresh: false, lastRx: 0, pingId: 0, pingSentAt: 0,
     connectTimer: null, pingTimer: null, retryTimer: null,
+    endWord: '', reached: false, endedReady: false, afterSession: false, why: '', whyWord: '',
   };
   let firstMessage = null;
 
@@ -54,13 +60,13 @@ module.exports = function connectionPage(app) {
     // its way, disabled: a second tap on "Try now" must not land on what
     // would take its place.
     const kept = app.wording.overlayButton();
-    if (conn.attempt > 0) {
-      app.wording.setConn('busy', 'Reconnecting');
-      app.wording.showOverlay('Reconnecting to your computer', '', kept, true);
-    } else {
-      app.wording.setConn('busy', 'Connecting');
-      app.wording.showOverlay('Connecting to your computer', '', kept, true);
-    }
+    const again = conn.attempt > 0;
+    const title = again ? 'Reconnecting to your computer' : 'Connecting to your computer';
+    const why = again ? conn.why : '';
+    app.wording.setConn('busy', again ? 'Reconnecting' : 'Connecting');
+    app.wording.showOverlay(title, dialText(why, conn.whyWord, false), kept, true);
+    conn.endWord = '';
+    conn.reached = false;
     let ws;
     try {
       ws = road.openSocket();
@@ -74,8 +80,15 @@ module.exports = function connectionPage(app) {
     conn.denied = false;
     const sent = firstMessage;
     conn.connectTimer = setTimeout(() => {
-      if (conn.ws === ws && !conn.ready) dropSocket();
+      if (conn.ws === ws && !conn.ready) { conn.endWord = 'unanswered'; dropSocket(); }
     }, CONNECT_MS);
+    // The relay holds this dial and the computer has yet to answer: said,
+    // so that a long wait has its reason on screen.
+    ws.onreached = () => {
+      if (conn.ws !== ws || conn.ready) return;
+      conn.reached = true;
+      app.wording.showOverlay(title, dialText(why, conn.whyWord, true), kept, true);
+    };
     ws.onopen = () => {
       if (conn.ws !== ws) return;
       conn.lastRx = Date.now();
@@ -109,10 +122,11 @@ module.exports = function connectionPage(app) {
   function teardown() {
     const ws = conn.ws;
     conn.ws = null;
+    conn.endedReady = conn.ready;
     conn.ready = false;
     clearTimers();
     if (ws) {
-      ws.onopen = ws.onmessage = ws.onclose = ws.onerror = null;
+      ws.onopen = ws.onmessage = ws.onclose = ws.onerror = ws.onreached = null;
       try { ws.close(); } catch (e) { /* already closed */ }
     }
     app.video.dropPendingFrame();
@@ -168,9 +182,15 @@ module.exports = function connectionPage(app) {
       app.wording.showOverlay(byeText(reason), advice, button);
       return;
     }
-    const delay = road.retryDelay ? road.retryDelay(conn.attempt) : backoffDelay(conn.attempt);
+    if (conn.attempt === 0) conn.afterSession = conn.endedReady;
+    const delay = road.retryDelay ? road.retryDelay(conn.attempt, { afterSession: conn.afterSession })
+      : backoffDelay(conn.attempt);
     conn.attempt += 1;
-    const title = conn.byeNote || (navigator.onLine === false ? byeText('offline') : DROP_TEXT);
+    const offline = navigator.onLine === false;
+    const title = (!offline && quietText(conn.endWord, conn.reached)) || conn.byeNote ||
+      (offline ? byeText('offline') : DROP_TEXT);
+    conn.why = title;
+    conn.whyWord = conn.endWord;
     app.wording.showOverlay(title, retryText(delay), 'Try now');
     app.wording.setConn('busy', 'Reconnecting');
     clearTimeout(conn.retryTimer);
@@ -228,6 +248,7 @@ module.exports = function connectionPage(app) {
 
   function onBye(reason) {
     const r = typeof reason === 'string' ? reason : '';
+    conn.endWord = r;
     if (shouldAutoReconnect(r)) conn.byeNote = byeText(r);
     else conn.stopReason = r;
     dropSocket();
@@ -240,7 +261,7 @@ module.exports = function connectionPage(app) {
   }
 
   function pingTick() {
-    if (Date.now() - conn.lastRx > SILENCE_MS) { dropSocket(); return; }
+    if (Date.now() - conn.lastRx > SILENCE_MS) { conn.endWord = 'silent'; dropSocket(); return; }
     sendPing();
   }
 

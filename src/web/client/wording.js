@@ -100,5 +100,26 @@ function shouldAutoReconnect(reason) {
   return reason !== 'user' && NO_RECONNECT.indexOf(reason) < 0;
 }
 
+// Why a connection ended when no bye said so: a session that heard nothing
+// from the computer for a while ("silent"), or a dial the computer did not
+// answer in time ("unanswered"), which the relay, when it let the dial in
+// (`reached`), shows is the computer's doing, not the network's. Null for
+// any other end.
+function quietText(word, reached) {
+  if (word === 'silent') return 'Your computer stopped answering.';
+  if (word === 'unanswered') return reached ? 'The relay is reachable, but your computer did not answer.' : 'Your computer did not answer.';
+  return null;
+}
+
+// Under "Connecting to your computer" or "Reconnecting…": why the page
+// dials again (`why`, what the wait before said, after an end `word`), and
+// once the relay holds this dial (`reached`), that the computer is what it
+// waits for; a computer that went silent stays named as the reason.
+const REACHED_TEXT = 'The relay is reachable; waiting for your computer to answer.';
+function dialText(why, word, reached) {
+  if (!reached) return why || '';
+  return (word === 'silent' ? quietText(word) + ' ' : '') + REACHED_TEXT;
+}
+
 module.exports = { NO_RECONNECT, statusBanners, byeText, stopAdvice, retryText, pairItemText, pairErrorText, shouldAutoReconnect,
-  DROP_TEXT };
+  DROP_TEXT, quietText, dialText };

@@ -278,7 +278,7 @@ async function hostOn(relay, home) {
   return harness;
 }
 
-test('a phone whose relay or computer goes away: it dials again within seconds of the relay\'s return, "Try now" stays put while it dials, and the list it is sent to shows the computer back', async (t) => {
+test('a phone whose relay or computer goes away: it dials again within seconds of the relay\'s return, says why while its computer is silent, "Try now" stays put while it dials, and the list it is sent to shows the computer back', async (t) => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-relay-away-'));
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-relay-host-'));
   const relay = await startService(dir);
@@ -293,10 +293,13 @@ test('a phone whose relay or computer goes away: it dials again within seconds o
     // at most, and once it is back the session comes back by itself.
     await page.evaluate(() => {
       window.waits = [];
+      window.said = [];
       new MutationObserver(() => {
         const t = document.getElementById('overlay-text').textContent;
-        if (t) window.waits.push(t);
-      }).observe(document.getElementById('overlay-text'), { childList: true, characterData: true, subtree: true });
+        const title = document.getElementById('overlay-title').textContent;
+        if (/^Trying again/.test(t)) window.waits.push(t);
+        if (t && window.said.at(-1) !== title + ' / ' + t) window.said.push(title + ' / ' + t);
+      }).observe(document.getElementById('overlay'), { childList: true, characterData: true, subtree: true });
     });
     await relay.stop();
     await until(page, () => window.waits.length >= 4, null, 20000);
@@ -305,7 +308,29 @@ test('a phone whose relay or computer goes away: it dials again within seconds o
     await until(page, () => document.getElementById('conn-text').textContent === 'Connected', null, 60000);
     const waits = await page.evaluate(() => window.waits);
     for (const w of waits) assert.match(w, /^Trying again in [1-4] seconds?\.$/, JSON.stringify(waits));
+    // While the relay was away it was dialled every second, and a relay
+    // back ahead of the computer's link is dialled again within a second.
+    const said = await page.evaluate(() => window.said);
+    const quick = said.filter((w) => /^(The relay cannot be reached|Your computer is not connected to the relay)\. \/ Trying/.test(w));
+    assert.ok(quick.length >= 3, JSON.stringify(said));
+    for (const w of quick) assert.match(w, / \/ Trying again in 1 second\.$/, JSON.stringify(said));
     t.diagnostic('connected again ' + (Date.now() - back) + ' ms after the relay was back');
+
+    // The computer stops answering with its link still up at the relay (its
+    // process stopped): the page says so, and that the relay is reachable,
+    // while it waits for the computer; once the computer goes on, it is back.
+    await page.evaluate(() => { window.said = []; });
+    process.kill(harness.pid, 'SIGSTOP');
+    try {
+      await until(page, () => document.getElementById('overlay-title').textContent === 'Reconnecting to your computer' &&
+        document.getElementById('overlay-text').textContent ===
+          'Your computer stopped answering. The relay is reachable; waiting for your computer to answer.', null, 30000);
+    } finally {
+      process.kill(harness.pid, 'SIGCONT');
+    }
+    await until(page, () => document.getElementById('conn-text').textContent === 'Connected', null, 30000);
+    const silent = await page.evaluate(() => window.said);
+    assert.match(silent[0], /^Your computer stopped answering\. \/ Trying again in 1 second\.$/, JSON.stringify(silent));
 
     // The computer goes away: the page waits for it with "Try now" and the
     // way back to the computers. A tap on "Try now" leaves it where it was,

@@ -200,8 +200,9 @@ test('messages before "ready" have no effect, and a silent socket is dropped', a
     await until(page, () => document.getElementById('fps').textContent !== '');
     assert.equal(await s.text('#fps'), '0 fps', 'the early picture was dropped');
     const count = host.connections.length;
-    // Nothing heard for more than ten seconds: the page drops and retries.
-    await until(page, overlayTitle, 'The connection to the computer dropped.', 20000);
+    // Nothing heard for more than ten seconds: the page drops and retries,
+    // and says why.
+    await until(page, overlayTitle, 'Your computer stopped answering.', 20000);
     await until(page, connected, null, 10000);
     assert.ok(host.connections.length > count);
     s.browser.assertClean(assert);

@@ -3,7 +3,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { formatRate } = require('../../../src/web/client/video.js');
 const {
-  byeText, pairErrorText, retryText, shouldAutoReconnect, statusBanners, stopAdvice,
+  byeText, dialText, pairErrorText, quietText, retryText, shouldAutoReconnect, statusBanners, stopAdvice,
 } = require('../../../src/web/client/wording.js');
 
 test('notices come from the status in order of importance, at most one about capture', () => {
@@ -127,4 +127,11 @@ test('the changed texts read as this platform has them', () => {
       'then Resume Morvane, then Pair a Browser on This Computer… (or Pair a Device Over Tailscale… while access over Tailscale is on) for a new code.'],
   ];
   for (const [shown, wanted] of rows) assert.equal(shown, wanted);
+});
+
+test('a dial the computer did not answer says whether the relay held it, and a bye says its own words', () => {
+  assert.equal(quietText('unanswered', false), 'Your computer did not answer.');
+  assert.equal(quietText('unanswered', true), 'The relay is reachable, but your computer did not answer.');
+  assert.equal(quietText('mac-offline', true), null);
+  assert.equal(dialText('Your computer is not connected to the relay.', 'mac-offline', true), 'The relay is reachable; waiting for your computer to answer.');
 });

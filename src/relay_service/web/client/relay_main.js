@@ -7,7 +7,7 @@
 const main = require('./main.js');
 const { SECURE } = require('./secure_channel.js');
 const { relayAccount, accountErrorText, parseHosts } = require('./relay_account.js');
-const { relaySocket, startEnrolment, relayCloseWord, relayRetryDelay, groupedCode } = require('./relay_socket.js');
+const { relaySocket, startEnrolment, relayCloseWord, relayRetryStep, groupedCode } = require('./relay_socket.js');
 const deviceKeys = require('./device_keys.js');
 const { cleanDeviceName, guessDeviceName } = require('./pairing.js');
 
@@ -60,7 +60,8 @@ function relayRoad() {
   let hooks = null;
   let current = null;  // { room, name, keys }
   let ui = null;
-  let awaySince = 0;  // when the first retry of this run of failures was planned
+  let pace = null;  // what this run of failed dials has seen (relayRetryStep)
+  let dialled = null;  // the socket of the last dial
 
   function dial(room) {
     return account.ticket(room).then((ticket) => new WebSocket(wsOrigin() + '/relay/v1/device/' + room + '?ticket=' + encodeURIComponent(ticket), 'morvane.v1'));
@@ -68,13 +69,16 @@ function relayRoad() {
 
   const road = {
     firstMessage: () => (current ? SECURE.helloMessage : null),
-    retryDelay(attempt) {
-      if (attempt === 0) awaySince = Date.now();
-      return relayRetryDelay(attempt, Date.now() - awaySince);
+    retryDelay(attempt, ended) {
+      const found = dialled ? dialled.found : '';
+      const step = relayRetryStep(pace, { attempt, nowMs: Date.now(), found, afterSession: !!(ended && ended.afterSession) });
+      pace = step.pace;
+      return step.delay;
     },
     openSocket: () => {
       const { room, keys } = current;
-      return relaySocket({
+      dialled = null;  // a dial that cannot start found nothing
+      dialled = relaySocket({
         dial: () => dial(room), computer: keys, roomID: hexBytes(room),
         onDialFailure: (e) => {
           const word = e && e.word;
@@ -85,6 +89,7 @@ function relayRoad() {
           else showList(accountErrorText(e));
         },
       });
+      return dialled;
     },
     text: {
       get revokedAdvice() { return removedText(current ? current.name : 'the computer'); },

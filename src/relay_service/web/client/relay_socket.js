@@ -53,14 +53,53 @@ const RELAY_RETRY_MS = [1000, 2000, 3000];
 const RELAY_RETRY_STEADY_MS = 4000;
 const RELAY_RETRY_QUICK_MS = 120000;
 const RELAY_RETRY_SLOW_MS = 10000;
+// A relay that does not answer costs nothing to dial: within those two
+// minutes it is dialled at the first step's pace, and found within a
+// second of its return.
+const RELAY_RETRY_AWAY_MS = 1000;
+// A relay that says the computer is not connected, just after this page
+// lost a session, is most likely back ahead of the computer's link, which
+// follows within seconds: it is dialled again at this pace for this long
+// after it first says so in a run, then at the paced steps, so that a
+// computer really gone costs the relay some 12 to 25 quick dials, once.
+const RELAY_RETRY_COMING_MS = 800;
+const RELAY_RETRY_COMING_FOR_MS = 10000;
+
+function upperHalf(ms, random) {
+  const r = Math.min(1, Math.max(0, Number(random()) || 0));
+  return Math.round(ms * (0.5 + 0.5 * r));
+}
 
 function relayRetryDelay(attempt, awayMs, random = Math.random) {
   const n = Number.isInteger(attempt) && attempt > 0 ? attempt : 0;
   let base = RELAY_RETRY_STEADY_MS;
   if (n < RELAY_RETRY_MS.length) base = RELAY_RETRY_MS[n];
   else if (awayMs >= RELAY_RETRY_QUICK_MS) base = RELAY_RETRY_SLOW_MS;
-  const r = Math.min(1, Math.max(0, Number(random()) || 0));
-  return Math.round(base * (0.5 + 0.5 * r));
+  return upperHalf(base, random);
+}
+
+// The pace of one run of failed dials, as a value: `pace` is what the run
+// has seen (null before its first retry); `found` what the last dial found
+// (a relay socket's `found`: "relay-away", "mac-offline" or ""), and
+// `afterSession` whether the run began with the end of a session that was
+// up. Gives the next pace and the wait.
+function relayRetryStep(pace, { attempt, nowMs, found, afterSession }, random = Math.random) {
+  const first = !pace || !(attempt > 0);
+  const next = first ? { since: nowMs, afterSession: !!afterSession, comingSince: null } : Object.assign({}, pace);
+  const away = nowMs - next.since;
+  let delay = relayRetryDelay(attempt, away, random);
+  if (found === 'mac-offline' && next.afterSession) {
+    if (next.comingSince === null) next.comingSince = nowMs;
+    if (nowMs - next.comingSince < RELAY_RETRY_COMING_FOR_MS) delay = upperHalf(RELAY_RETRY_COMING_MS, random);
+  } else {
+    // The relay away or restarting again: the computer's link comes back
+    // after it anew.
+    next.comingSince = null;
+    if (found === 'relay-away' && away < RELAY_RETRY_QUICK_MS) {
+      delay = Math.min(delay, upperHalf(RELAY_RETRY_AWAY_MS, random));
+    }
+  }
+  return { pace: next, delay };
 }
 
 function bytesOf(data) {
@@ -76,12 +115,31 @@ function detach(inner) {
   try { inner.close(1000); } catch (e) { /* already closed */ }
 }
 
+// What a ticket's answer says of a relay that never answered: the network
+// refused or dropped it, or a gateway in front of it found nothing behind
+// it (502, 504). A 503 may be a gateway holding back a crowd, and is not
+// dialled faster.
+function relayAway(error) {
+  const word = error && error.word;
+  return word === 'unreachable' || word === 'http-502' || word === 'http-504';
+}
+
 // dial() resolves to a WebSocket on the room (a fresh ticket each time);
 // computer holds this device's key pair and the computer's static key;
 // onDialFailure(error) hears why the relay could not be dialled.
+//
+// Beside a WebSocket's interface: `found`, once it has ended, is what the
+// dial found, for the pace of the next ("relay-away": nothing answered;
+// "mac-offline": the relay, but not the computer's link; else ""); and
+// `onreached` is called when the relay has held the socket in the
+// computer's room for a moment and the computer has yet to answer.
+const REACHED_AFTER_MS = 1000;
+
 function relaySocket({ dial, computer, roomID, onDialFailure }) {
   let inner = null;
   let stage = 'dialing';
+  let opened = false;
+  let reachedTimer = null;
   let sender = null;
   let receiver = null;
   let reassembler = null;
@@ -100,6 +158,8 @@ function relaySocket({ dial, computer, roomID, onDialFailure }) {
     onmessage: null,
     onclose: null,
     onerror: null,
+    onreached: null,
+    found: '',
     get bufferedAmount() { return pending + (inner ? inner.bufferedAmount : 0); },
     send(data) {
       if (sock.readyState === 0) throw new Error('InvalidStateError');
@@ -111,6 +171,7 @@ function relaySocket({ dial, computer, roomID, onDialFailure }) {
       if (stage === 'closed') return;
       const wasOpen = stage === 'open';
       stage = 'closed';
+      clearTimeout(reachedTimer);
       sock.readyState = 3;
       if (!wasOpen) { detach(inner); return; }
       const record = sender.close();
@@ -139,6 +200,7 @@ function relaySocket({ dial, computer, roomID, onDialFailure }) {
   function finish(word) {
     if (stage === 'closed') return;
     stage = 'closed';
+    clearTimeout(reachedTimer);
     sock.readyState = 3;
     if (word) emit('onmessage', { data: JSON.stringify(word === 'denied' ? { t: 'denied' } : { t: 'bye', reason: word }) });
     detach(inner);
@@ -153,6 +215,7 @@ function relaySocket({ dial, computer, roomID, onDialFailure }) {
       sender = new TransportSender(keys.send);
       receiver = new TransportReceiver(keys.receive);
       reassembler = new Reassembler(SECURE.messageFromHostMax);
+      clearTimeout(reachedTimer);
       stage = 'open';
       sock.readyState = 1;
       emit('onopen', {});
@@ -180,7 +243,11 @@ function relaySocket({ dial, computer, roomID, onDialFailure }) {
     stage = 'handshake';
     inner.binaryType = 'arraybuffer';
     inner.onopen = () => {
+      opened = true;
       ik.writeMessage1().then((m1) => { if (stage === 'handshake') inner.send(m1); }, () => finish('secure-failed'));
+      // A relay that refuses closes at once; one still holding the socket
+      // has let it in, and waits with it for the computer.
+      reachedTimer = setTimeout(() => { if (stage === 'handshake') emit('onreached', {}); }, REACHED_AFTER_MS);
     };
     inner.onmessage = (event) => {
       if (typeof event.data === 'string') return;
@@ -191,12 +258,17 @@ function relaySocket({ dial, computer, roomID, onDialFailure }) {
     inner.onclose = (event) => {
       // A refusal while the handshake is on its way is the computer
       // refusing this device's key: it was removed there.
-      const word = relayCloseWord(event.code) || (stage === 'handshake' && event.code === 4403 ? 'denied' : null);
+      let word = relayCloseWord(event.code) || (stage === 'handshake' && event.code === 4403 ? 'denied' : null);
+      if (event.code === 4503) sock.found = 'mac-offline';
+      // Gave a ticket, then did not take the socket: gone in between.
+      if (!opened && event.code === 1006) { sock.found = 'relay-away'; word = 'relay-unreachable'; }
       inbound = inbound.then(() => finish(word), () => finish(word));
     };
   }, (error) => {
     if (onDialFailure) onDialFailure(error);
-    finish(error && error.word === 'unreachable' ? 'relay-unreachable' : null);
+    const away = relayAway(error);
+    if (away) sock.found = 'relay-away';
+    finish(away ? 'relay-unreachable' : null);
   });
 
   return sock;
@@ -289,4 +361,5 @@ function startEnrolment({ dial, roomID, name, onCode }) {
   };
 }
 
-module.exports = { relaySocket, startEnrolment, relayCloseWord, relayRetryDelay, groupedCode, EnrolError, RELAY_CLOSES };
+module.exports = { relaySocket, startEnrolment, relayCloseWord, relayRetryDelay, relayRetryStep, groupedCode, EnrolError,
+  RELAY_CLOSES };
