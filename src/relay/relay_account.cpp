@@ -61,6 +61,8 @@ std::string RelayAccountTexts::text(const RelayAccountFailure& failure, Step ste
     const std::string at = address.empty() ? "" : " at " + address;
     const std::string signIn = "Could not reach the sign-in service" + at + ". Check your connection, then try again.";
     const std::string relay = "Could not reach the relay" + at + ". Check your connection, then try again.";
+    if (error == "not-invited" && (step == Step::code || step == Step::verify))
+        return "This relay's owner has not let this address sign in. Ask them to add it, or use another.";
     switch (step) {
         case Step::code:
             if (error == "invalid-email") return badEmail;

@@ -64,6 +64,10 @@ inline constexpr std::string_view badProof = "bad-proof";
 inline constexpr std::string_view hostTaken = "host-taken";
 inline constexpr std::string_view hostLimit = "host-limit";
 inline constexpr std::string_view unknownHost = "unknown-host";
+// The address is not among those the relay's operator lets sign in (403):
+// a code asked for it, its sign-in, and the refresh of a sign-in made
+// before it was taken off the list.
+inline constexpr std::string_view notInvited = "not-invited";
 // A refused upgrade.
 inline constexpr std::string_view subprotocol = "subprotocol";
 inline constexpr std::string_view refused = "refused";
@@ -73,7 +77,7 @@ inline constexpr std::string_view notOnAccount = "not-on-account";
 // the list of computers, a ticket), made as the page makes them, may be
 // refused with.
 inline constexpr std::array toDevices{tryLater,     invalidEmail, invalidCode, invalidToken,
-                                      notConfigured, unauthorized, unknownHost};
+                                      notConfigured, unauthorized, unknownHost, notInvited};
 }  // namespace RelayError
 
 // Beside "invalid-code", what a device's page is told of the code it sent,

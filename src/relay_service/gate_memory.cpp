@@ -26,13 +26,19 @@ int HeldPlaces::held(const std::string& key) const {
     return it == held_.end() ? 0 : it->second;
 }
 
-std::optional<nlohmann::json> CodeVerdicts::told(const std::string& code, std::int64_t nowMillis, bool asking) const {
+std::optional<CodeVerdicts::Told> CodeVerdicts::told(const std::string& code, std::int64_t nowMillis) const {
     const auto* verdict = verdicts_.find(code);
     if (!verdict) return std::nullopt;
     // The clock stepping back is no reason to believe a verdict longer.
-    const bool believed = nowMillis >= verdict->at && nowMillis - verdict->at < trust_;
-    if (!believed && !asking) return std::nullopt;
-    return verdict->body;
+    const bool fresh = nowMillis >= verdict->at && nowMillis - verdict->at < trust_;
+    return Told{verdict->body, !fresh};
+}
+
+void CodeVerdicts::confirm(const std::string& code, const std::optional<nlohmann::json>& body, std::int64_t nowMillis) {
+    if (!body) return forget(code);
+    // Only a verdict still kept: one forgotten meanwhile (a code asked
+    // here) is not brought back.
+    if (verdicts_.find(code)) verdicts_.put(code, Verdict{*body, nowMillis});
 }
 
 void CodeVerdicts::learn(const std::string& code, int status, const nlohmann::json& body, std::int64_t nowMillis) {

@@ -87,20 +87,28 @@ private:
 // never sent). Tries are only ever spent, so such a code stays so until a
 // new one is asked for: its verifies are answered from here and never wait
 // for the store. Only the store's own verdicts are kept, never a count of
-// tries, since other instances spend tries too; and a new code asked
-// through another instance is known only to the store, so a verdict is
-// believed for `trustMillis` after the store gave it, and then the next
-// verify asks the store again while the others are answered from here.
-// A code asked here forgets its verdict at once.
+// tries, since other instances spend tries too. A new code asked through
+// another instance is known only to the store, so a verdict is fresh for
+// `trustMillis` after the store gave or confirmed it; past that it is
+// stale, and the gate asks the store whether a new code was asked (one
+// question for every stale code at once) before it answers from here
+// again. A code asked here forgets its verdict at once.
 class CodeVerdicts {
 public:
     CodeVerdicts(std::size_t most, std::int64_t trustMillis) : verdicts_(most), trust_(trustMillis) {}
 
-    // The answer to a verify of `code` from memory; absent when the store
-    // is to be asked. `asking`: a call of the code waits for the store now.
-    std::optional<nlohmann::json> told(const std::string& code, std::int64_t nowMillis, bool asking) const;
+    struct Told {
+        nlohmann::json body;
+        bool stale = false;
+    };
+    // What a verify of `code` is told from memory; absent when the store
+    // is to be asked.
+    std::optional<Told> told(const std::string& code, std::int64_t nowMillis) const;
     // The store's answer to a verify of `code` (status and body).
     void learn(const std::string& code, int status, const nlohmann::json& body, std::int64_t nowMillis);
+    // The store says the code still signs no one in (`body`: what a verify
+    // is told), or, with nothing, that a new code was asked.
+    void confirm(const std::string& code, const std::optional<nlohmann::json>& body, std::int64_t nowMillis);
     void forget(const std::string& code) { verdicts_.erase(code); }
     std::size_t size() const { return verdicts_.size(); }
 

@@ -131,10 +131,36 @@ std::string tokenSession(const std::string& token) {
     return token.substr(0, sessionChars);
 }
 
-RelayAccounts::RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured)
+std::variant<AccountList, std::string> AccountList::parse(const std::vector<std::string>& entries) {
+    AccountList list;
+    list.closed_ = true;
+    for (const auto& entry : entries) {
+        if (entry.starts_with("@")) {
+            // A domain is what follows "@" in an address made with it.
+            const auto domain = normalizeAddress("x" + entry);
+            if (!domain) return "\"" + entry + "\" is not \"@\" and a domain, as \"@example.org\"";
+            list.domains_.insert(domain->substr(2));
+            continue;
+        }
+        const auto address = normalizeAddress(entry);
+        if (!address) return "\"" + entry + "\" is not an e-mail address, as \"you@example.org\"";
+        list.addresses_.insert(*address);
+    }
+    return list;
+}
+
+bool AccountList::admits(const std::string& address) const {
+    if (!closed_) return true;
+    if (addresses_.contains(address)) return true;
+    const auto at = address.rfind('@');
+    return at != std::string::npos && domains_.contains(address.substr(at + 1));
+}
+
+RelayAccounts::RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured, AccountList accounts)
     : store_(store),
       hooks_(std::move(hooks)),
       mailConfigured_(mailConfigured),
+      accounts_(std::move(accounts)),
       seal_(store.sealKey()) {}
 
 std::int64_t RelayAccounts::seconds() const {
@@ -163,9 +189,51 @@ AccountAnswer RelayAccounts::handle(const AccountCall& call) {
         }
         return refuse(404, RelayError::notFound);
     } catch (const RelayStoreError& error) {
-        hooks_.log.error(std::string("store failed: ") + error.what());
+        storeFailed(error);
         return refuse(503, RelayError::tryLater, 30);
     }
+}
+
+void RelayAccounts::storeFailed(const RelayStoreError& error) {
+    storeFailed_.say(hooks_.log, Severity::error, std::string("store failed: ") + error.what(), hooks_.now());
+}
+
+void RelayAccounts::refusedHost(const std::string& line) {
+    refusedHosts_.say(hooks_.log, Severity::warning, "refused " + line, hooks_.now());
+}
+
+void RelayAccounts::refusedSignIn(const std::string& line) {
+    refusedSignIns_.say(hooks_.log, Severity::warning, "refused a sign-in for " + line, hooks_.now());
+}
+
+std::optional<json> RelayAccounts::deadCode(const std::optional<SignInCode>& kept, std::int64_t now) const {
+    // The person typing it is told which: a code that ran out of time
+    // wants a new one, as does one tried too often; of none at all (used,
+    // or never sent) nothing more is said.
+    json body{{"error", RelayError::invalidCode}};
+    if (kept && kept->expiresAt <= now)
+        body[RelayCodeRefusal::expired] = true;
+    else if (kept && kept->triesLeft <= 0)
+        body[RelayCodeRefusal::triesLeft] = 0;
+    else if (kept)
+        return std::nullopt;
+    return body;
+}
+
+std::vector<std::optional<json>> RelayAccounts::deadCodes(const std::vector<std::string>& codes) {
+    const auto now = seconds();
+    std::vector<std::optional<json>> verdicts;
+    verdicts.reserve(codes.size());
+    for (const auto& code : codes) {
+        // "address login": an address holds no blank.
+        const auto blank = code.find(' ');
+        if (blank == std::string::npos) {
+            verdicts.push_back(json{{"error", RelayError::invalidCode}});
+            continue;
+        }
+        verdicts.push_back(deadCode(store_.code(code.substr(0, blank), code.substr(blank + 1)), now));
+    }
+    return verdicts;
 }
 
 AccountAnswer RelayAccounts::code(const json& body, const std::string& client) {
@@ -173,16 +241,23 @@ AccountAnswer RelayAccounts::code(const json& body, const std::string& client) {
     const auto loginId = text(body, "login_id").value_or("");
     if (!email) return refuse(400, RelayError::invalidEmail);
     if (loginId.empty() || loginId.size() > 64) return refuse(400, RelayError::badRequest);
+    if (!accounts_.admits(*email)) {
+        refusedCodes_.say(hooks_.log, Severity::warning, "refused a code for " + *email + ": not on the accounts list",
+                          hooks_.now());
+        return refuse(403, RelayError::notInvited);
+    }
     if (!mailConfigured_) return refuse(503, RelayError::notConfigured);
     const auto now = seconds();
     if (const auto wait = store_.countRate("code-client " + client, RelayLimits::codesPerClient,
                                            RelayLimits::codeWindowSeconds, now)) {
-        hooks_.log.warning("refused a code for " + *email + ": too many codes from " + client);
+        refusedCodes_.say(hooks_.log, Severity::warning,
+                          "refused a code for " + *email + ": too many codes from " + client, hooks_.now());
         return refuse(429, RelayError::tryLater, *wait);
     }
     if (const auto wait = store_.countRate("code-address " + *email, RelayLimits::codesPerAddress,
                                            RelayLimits::codeWindowSeconds, now)) {
-        hooks_.log.warning("refused a code for " + *email + ": too many codes for the address");
+        refusedCodes_.say(hooks_.log, Severity::warning,
+                          "refused a code for " + *email + ": too many codes for the address", hooks_.now());
         return refuse(429, RelayError::tryLater, *wait);
     }
     // Six digits, uniform: 0 to 999,999 from a random 32-bit draw with the
@@ -212,13 +287,14 @@ AccountAnswer RelayAccounts::delivered(const CodeDelivery& delivery, const std::
         if (error) {
             // A code nobody received must not stay usable.
             store_.deleteCode(delivery.email, delivery.loginId);
-            hooks_.log.error("could not send a code to " + delivery.email + ": " + *error);
+            unsentCodes_.say(hooks_.log, Severity::error, "could not send a code to " + delivery.email + ": " + *error,
+                             hooks_.now());
             return refuse(503, RelayError::tryLater, 60);
         }
         hooks_.log.info("sign-in code sent to " + delivery.email);
         return answer(200, json{{"ok", true}});
     } catch (const RelayStoreError& failure) {
-        hooks_.log.error(std::string("store failed: ") + failure.what());
+        storeFailed(failure);
         return refuse(503, RelayError::tryLater, 30);
     }
 }
@@ -230,10 +306,25 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
     const auto clientKind = text(body, "client").value_or("");
     if (!email) return refuse(400, RelayError::invalidEmail);
     if (clientKind != "mac" && clientKind != "web") return refuse(400, RelayError::badRequest);
+    if (!accounts_.admits(*email)) {
+        refusedSignIn(*email + ": not on the accounts list");
+        return refuse(403, RelayError::notInvited);
+    }
     const auto now = seconds();
+    // A code that can sign no one in is told so before anything is counted
+    // or spent: no guess gets past it, and the store writes nothing for it.
+    const auto why = [](const json& dead) {
+        return dead.contains(RelayCodeRefusal::expired)     ? "the code expired"
+               : dead.contains(RelayCodeRefusal::triesLeft) ? "no tries left"
+                                                            : "no live code";
+    };
+    if (auto dead = deadCode(store_.code(*email, loginId), now)) {
+        refusedSignIn(*email + ": " + why(*dead));
+        return answer(400, std::move(*dead));
+    }
     if (const auto wait = store_.countRate("verify-client " + client, RelayLimits::verifiesPerClient,
                                            RelayLimits::codeWindowSeconds, now)) {
-        hooks_.log.warning("refused a sign-in for " + *email + ": too many tries from " + client);
+        refusedSignIn(*email + ": too many tries from " + client);
         return refuse(429, RelayError::tryLater, *wait);
     }
     // The try is spent before the code is compared, in one step of the
@@ -241,34 +332,22 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
     // a code allows.
     const auto stored = store_.spendCodeTry(*email, loginId, now);
     if (!stored) {
-        // The person typing it is told which: a code that ran out of time
-        // wants a new one, as does one tried too often; of none at all
-        // (used, or never sent) nothing more is said.
-        const auto kept = store_.code(*email, loginId);
-        json body{{"error", RelayError::invalidCode}};
-        std::string why = "no live code";
-        if (kept && kept->expiresAt <= now) {
-            body[RelayCodeRefusal::expired] = true;
-            why = "the code expired";
-        } else if (kept) {
-            body[RelayCodeRefusal::triesLeft] = 0;
-            why = "no tries left";
-        }
-        noLiveCode_.say(hooks_.log, Severity::warning, "refused a sign-in for " + *email + ": " + why, hooks_.now());
-        return answer(400, std::move(body));
+        // Spent or used through another instance since it was read.
+        auto dead = deadCode(store_.code(*email, loginId), now).value_or(json{{"error", RelayError::invalidCode}});
+        refusedSignIn(*email + ": " + why(dead));
+        return answer(400, std::move(dead));
     }
     const auto offered = codeHash(stored->salt, digits);
     if (digits.size() != 6 || !Secure::constantTimeEqual(
                                   std::span(reinterpret_cast<const std::uint8_t*>(offered.data()), offered.size()),
                                   std::span(reinterpret_cast<const std::uint8_t*>(stored->codeHash.data()),
                                             stored->codeHash.size()))) {
-        hooks_.log.warning("refused a sign-in for " + *email + ": wrong code, " + std::to_string(stored->triesLeft) +
-                   " tries left");
+        refusedSignIn(*email + ": wrong code, " + std::to_string(stored->triesLeft) + " tries left");
         return answer(400, json{{"error", RelayError::invalidCode}, {RelayCodeRefusal::triesLeft, stored->triesLeft}});
     }
     // Taken once: of two instances given the right code at once, one signs in.
     if (!store_.deleteCode(*email, loginId)) {
-        hooks_.log.warning("refused a sign-in for " + *email + ": no live code");
+        refusedSignIn(*email + ": no live code");
         return refuse(400, RelayError::invalidCode);
     }
     const auto account = store_.accountForEmail(*email, now);
@@ -304,6 +383,13 @@ AccountAnswer RelayAccounts::refresh(const json& body) {
         return refuse(401, RelayError::invalidToken);
     const auto account = store_.account(stored->userId);
     if (!account) return refuse(401, RelayError::invalidToken);
+    // Taken off the list: this sign-in ends here, and everything else of the
+    // account stays, to sign in with again once it is back on the list.
+    if (!accounts_.admits(account->email)) {
+        refusedRefreshes_.say(hooks_.log, Severity::warning,
+                              "refused a refresh for " + account->email + ": not on the accounts list", hooks_.now());
+        return refuse(403, RelayError::notInvited);
+    }
     // Spent as the new tokens are stored, in one step: two racing refreshes
     // of one token cannot both succeed, and a failure between the two
     // leaves the old token to refresh with again.
@@ -357,15 +443,15 @@ AccountAnswer RelayAccounts::registerHost(const json& body, const std::string& u
     const auto roomHex = RelayBytes::hex(room);
     const auto now = seconds();
     if (!within(*ts, now)) {
-        hooks_.log.warning("refused registering room " + roomHex + ": its clock is off");
+        refusedHost("registering room " + roomHex + ": its clock is off");
         return refuse(401, RelayError::badProof);
     }
     if (!RelaySigned::verify(*key, RelaySigned::registerMessage(room, *ts, *nonce, userId), *sig)) {
-        hooks_.log.warning("refused registering room " + roomHex + ": bad signature");
+        refusedHost("registering room " + roomHex + ": bad signature");
         return refuse(401, RelayError::badProof);
     }
     if (!store_.useNonce("register " + roomHex + " " + nonceText, now + 2 * RelayLimits::proofWindowSeconds + 1, now)) {
-        hooks_.log.warning("refused registering room " + roomHex + ": replayed proof");
+        refusedHost("registering room " + roomHex + ": replayed proof");
         return refuse(401, RelayError::badProof);
     }
     HostRecord host{roomHex, keyText, *name, userId, now};
@@ -378,10 +464,10 @@ AccountAnswer RelayAccounts::registerHost(const json& body, const std::string& u
         hooks_.log.info("registered room " + roomHex + " again \"" + *name + "\"");
         return answer(200, json{{"host", hostJson}});
     case AddHostOutcome::taken:
-        hooks_.log.warning("refused registering room " + roomHex + ": on another account");
+        refusedHost("registering room " + roomHex + ": on another account");
         return refuse(409, RelayError::hostTaken);
     case AddHostOutcome::limit:
-        hooks_.log.warning("refused registering room " + roomHex + ": the account has the most computers it may");
+        refusedHost("registering room " + roomHex + ": the account has the most computers it may");
         return refuse(403, RelayError::hostLimit);
     }
     return refuse(500, RelayError::tryLater);
@@ -401,11 +487,11 @@ AccountAnswer RelayAccounts::removeHost(const json& body) {
     const auto roomHex = RelayBytes::hex(room);
     const auto now = seconds();
     if (!within(*ts, now) || !RelaySigned::verify(*key, RelaySigned::removeMessage(room, *ts, *nonce), *sig)) {
-        hooks_.log.warning("refused removing room " + roomHex + ": bad proof");
+        refusedHost("removing room " + roomHex + ": bad proof");
         return refuse(401, RelayError::badProof);
     }
     if (!store_.useNonce("remove " + roomHex + " " + nonceText, now + 2 * RelayLimits::proofWindowSeconds + 1, now)) {
-        hooks_.log.warning("refused removing room " + roomHex + ": replayed proof");
+        refusedHost("removing room " + roomHex + ": replayed proof");
         return refuse(401, RelayError::badProof);
     }
     // The key proves itself, so the registration it names goes; one that is
@@ -476,7 +562,7 @@ HostAdmission RelayAccounts::admitHost(const std::string& room, const std::strin
         out.userId = host->userId;
         return out;
     } catch (const RelayStoreError& error) {
-        hooks_.log.error(std::string("store failed: ") + error.what());
+        storeFailed(error);
         return HostAdmission{503, "store failed", {}, {}};
     }
 }
@@ -493,44 +579,33 @@ DeviceAdmission RelayAccounts::admitDevice(const std::string& room, const std::s
         const auto holder = store_.presenceHolder(room, RelayLimits::presenceFreshSeconds);
         return DeviceAdmission{0, "", stored->userId, sessionID, holder.value_or("")};
     } catch (const RelayStoreError& error) {
-        hooks_.log.error(std::string("store failed: ") + error.what());
+        storeFailed(error);
         return refusedDevice(RelayDeviceClose::tryLater);
     }
 }
 
-void ThrottledLine::say(const RelayLog& log, Severity severity, const std::string& line, std::int64_t nowMillis) {
-    if (!since_ || nowMillis - *since_ >= every_ || nowMillis < *since_) {
-        since_ = nowMillis;
-        said_ = 0;
-    }
-    if (said_ == most_) {
-        ++leftOut_;
-        return;
-    }
-    ++said_;
-    log.write(severity, leftOut_ == 0 ? line
-                                      : line + " (" + std::to_string(leftOut_) + " more like it were left out before it)");
-    leftOut_ = 0;
-}
-
 std::vector<WorkLane> AccountGate::storeLanes(std::size_t maxWaiting) {
-    return {{"sign-ins", std::max<std::size_t>(1, maxWaiting / 2)},
-            {"sign-ins for codes not sent from here", std::max<std::size_t>(1, maxWaiting / 8)},
-            {"unproven calls", std::max<std::size_t>(1, maxWaiting / 8)}};
+    const auto share = [maxWaiting](std::size_t eighths) { return std::max<std::size_t>(1, maxWaiting * eighths / 8); };
+    return {{"sign-ins", share(3)},
+            {"sign-ins for codes not sent from here", share(1)},
+            {"unproven calls", share(1)},
+            {"code requests", share(1)}};
 }
 
-AccountGate::AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::string seal, std::size_t maxClients)
+AccountGate::AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::string seal, std::size_t maxClients,
+                         AccountList accounts)
     : now_(std::move(now)),
       log_(std::move(log)),
       mailConfigured_(mailConfigured),
       seal_(std::move(seal)),
+      accounts_(std::move(accounts)),
       callsPerClient_(RelayLimits::callsPerClientMinute, 60, maxClients, full("calls per client")),
       codesPerClient_(RelayLimits::codesPerClient, RelayLimits::codeWindowSeconds, maxClients, full("codes per client")),
       codesPerAddress_(RelayLimits::codesPerAddress, RelayLimits::codeWindowSeconds, maxClients,
                        full("codes per address")),
       verifiesPerClient_(RelayLimits::verifiesPerClient, RelayLimits::codeWindowSeconds, maxClients,
                          full("sign-ins per client")),
-      codesAsked_(std::numeric_limits<int>::max(), RelayLimits::codeLifetimeSeconds, maxClients, full("codes asked")),
+      askers_(maxClients),
       verdicts_(RelayLimits::maxCodeVerdicts, RelayLimits::codeVerdictMillis),
       rooms_(RelayLimits::maxKnownRooms) {}
 
@@ -551,6 +626,11 @@ AccountGate::Pass AccountGate::refused(std::int64_t wait, const std::string& why
     return Pass{refuse(429, RelayError::tryLater, wait), knownLane};
 }
 
+AccountGate::Pass AccountGate::notInvited(const std::string& what) {
+    uninvited_.say(log_, Severity::warning, "refused " + what + ": not on the accounts list", now_());
+    return Pass{refuse(403, RelayError::notInvited), knownLane};
+}
+
 bool AccountGate::hold(Pass& pass, std::vector<HeldPlaces::Claim> claims, const std::vector<std::string>& networks,
                        const std::string& what) {
     for (std::size_t level = 0; level < networks.size(); ++level)
@@ -561,10 +641,18 @@ bool AccountGate::hold(Pass& pass, std::vector<HeldPlaces::Claim> claims, const 
         return true;
     }
     giveBack(pass);
-    pass = refused(1, what + ": " + std::to_string(places_.held(*full)) + " calls of its " +
-                          full->substr(0, full->find(' ')) + " wait for the store");
+    const auto kind = full->starts_with("asked by ") ? std::string("code's asker") : full->substr(0, full->find(' '));
+    pass = refused(1, what + ": " + std::to_string(places_.held(*full)) + " calls of its " + kind +
+                          " wait for the store");
     return false;
 }
+
+namespace {
+
+// The widest network a caller is counted under: whose turn a call takes.
+std::string widest(const std::vector<std::string>& networks) { return networks.empty() ? "" : networks.back(); }
+
+}  // namespace
 
 void AccountGate::placeToken(Pass& pass, TokenKind kind, const std::string& token,
                              const std::vector<std::string>& networks, const std::string& what,
@@ -572,6 +660,7 @@ void AccountGate::placeToken(Pass& pass, TokenKind kind, const std::string& toke
     const auto issued = seal_.issued(kind, token);
     if (!issued) {
         pass.lane = unprovenLane;
+        pass.turn = widest(networks);
         hold(pass, {}, networks, what);
         return;
     }
@@ -605,33 +694,56 @@ AccountGate::Pass AccountGate::check(const AccountCall& call) {
     const auto code = email.value_or("") + " " + loginId;
     switch (call.endpoint) {
     case AccountEndpoint::code:
-        pass.lane = signInLane;
+        pass.lane = codeLane;
+        pass.turn = widest(call.networks);
+        if (email && !accounts_.admits(*email)) return notInvited("a code for " + *email);
         // Counted as the accounts count them: only what they would send.
         if (email && !loginId.empty() && loginId.size() <= 64 && mailConfigured_) {
             if (!take(codesPerClient_, call.client, "a code for " + *email + ": too many codes from " + call.client) ||
                 !take(codesPerAddress_, *email, "a code for " + *email + ": too many codes for the address"))
                 return pass;
-            codesAsked_.take(code, now);
+            askers_.put(code, Asker{call.networks, now + RelayLimits::codeLifetimeSeconds});
             verdicts_.forget(code);
         }
         hold(pass, {{"code " + code, RelayLimits::placesPerCode}}, call.networks, "a code for " + code);
         return pass;
     case AccountEndpoint::verify: {
         pass.lane = signInLane;
+        pass.turn = widest(call.networks);
+        std::vector<HeldPlaces::Claim> claims{{"code " + code, RelayLimits::placesPerCode}};
         const auto kind = text(call.body, "client").value_or("");
         if (email && (kind == "mac" || kind == "web")) {
+            if (!accounts_.admits(*email)) return notInvited("a sign-in for " + *email);
             if (!take(verifiesPerClient_, call.client,
                       "a sign-in for " + *email + ": too many tries from " + call.client))
                 return pass;
-            if (!codesAsked_.counting(code, now)) pass.lane = strangerLane;
-            const auto nowMillis = now_();
-            if (auto told = verdicts_.told(code, nowMillis, places_.held("code " + code) > 0)) {
-                pass.refusal = answer(400, std::move(*told));
+            const auto* asker = askers_.find(code);
+            if (asker && asker->until > now) {
+                // Its tries count against the network that asked for the
+                // code too, and take that network's turn.
+                for (std::size_t level = 0; level < asker->networks.size(); ++level)
+                    claims.push_back({"asked by " + asker->networks[level], RelayLimits::placesPerNetwork << level});
+                if (!asker->networks.empty()) pass.turn = widest(asker->networks);
+            } else {
+                pass.lane = strangerLane;
+            }
+            if (auto told = verdicts_.told(code, now_())) {
+                // While a try of the code waits for the store, that answer
+                // will tell.
+                if (!told->stale || places_.held("code " + code) > 0) {
+                    pass.refusal = answer(400, std::move(told->body));
+                    return pass;
+                }
+                // Counted once, when it is judged after the store's answer.
+                giveBack(pass);
+                pass.counted.clear();
+                pass.code = code;
+                pass.stale = std::move(told->body);
                 return pass;
             }
             pass.code = code;
         }
-        hold(pass, {{"code " + code, RelayLimits::placesPerCode}}, call.networks, "a sign-in for " + code);
+        hold(pass, std::move(claims), call.networks, "a sign-in for " + code);
         return pass;
     }
     case AccountEndpoint::refresh:
@@ -660,6 +772,7 @@ AccountGate::Pass AccountGate::checkLink(const std::string& room, const std::vec
     Pass pass;
     if (!rooms_.find(room)) {
         pass.lane = unprovenLane;
+        pass.turn = widest(networks);
         hold(pass, {}, networks, "a link for room " + room.substr(0, 32));
         return pass;
     }
@@ -667,17 +780,29 @@ AccountGate::Pass AccountGate::checkLink(const std::string& room, const std::vec
     return pass;
 }
 
-AccountGate::RoomWait AccountGate::awaitRooms(const std::vector<std::string>& networks, std::function<void()> then) {
-    std::vector<HeldPlaces::Claim> claims{{"rooms asked", static_cast<int>(RelayLimits::maxRoomWaiters)}};
+namespace {
+
+// A place in one of the gate's waits for the store, and one under each of
+// the caller's networks: at most a few per network, `most` in all.
+std::vector<HeldPlaces::Claim> waitClaims(const std::string& wait, std::size_t most,
+                                          const std::vector<std::string>& networks) {
+    std::vector<HeldPlaces::Claim> claims{{wait, static_cast<int>(most)}};
     for (std::size_t level = 0; level < networks.size(); ++level)
-        claims.push_back({"rooms asked by network " + networks[level], RelayLimits::placesPerNetwork << level});
-    if (places_.take(claims)) return RoomWait::judge;
-    RoomWaiter waiter{{}, std::move(then)};
+        claims.push_back({wait + " by network " + networks[level], RelayLimits::placesPerNetwork << level});
+    return claims;
+}
+
+}  // namespace
+
+AccountGate::StoreWait AccountGate::awaitRooms(const std::vector<std::string>& networks, std::function<void()> then) {
+    auto claims = waitClaims("rooms asked", RelayLimits::maxRoomWaiters, networks);
+    if (places_.take(claims)) return StoreWait::judge;
+    Waiter waiter{{}, [then = std::move(then)](bool) { then(); }};
     for (auto& claim : claims) waiter.places.push_back(std::move(claim.key));
     (askingRooms_ ? roomsNext_ : roomsAsked_).push_back(std::move(waiter));
-    if (askingRooms_) return RoomWait::wait;
+    if (askingRooms_) return StoreWait::wait;
     askingRooms_ = true;
-    return RoomWait::ask;
+    return StoreWait::ask;
 }
 
 bool AccountGate::roomsAnswered(const std::optional<std::vector<std::string>>& rooms) {
@@ -689,7 +814,39 @@ bool AccountGate::roomsAnswered(const std::optional<std::vector<std::string>>& r
     const bool again = askingRooms_;
     for (auto& waiter : answered) {
         places_.release(waiter.places);
-        waiter.then();
+        waiter.then(true);
+    }
+    return again;
+}
+
+AccountGate::StoreWait AccountGate::awaitVerdict(const Pass& pass, const std::vector<std::string>& networks,
+                                                 std::function<void(bool)> then) {
+    auto claims = waitClaims("verdicts asked", RelayLimits::maxVerdictWaiters, networks);
+    if (places_.take(claims)) return StoreWait::judge;
+    Waiter waiter{{}, std::move(then)};
+    for (auto& claim : claims) waiter.places.push_back(std::move(claim.key));
+    auto& codes = askingVerdicts_ ? toCheck_ : checking_;
+    if (std::find(codes.begin(), codes.end(), pass.code) == codes.end()) codes.push_back(pass.code);
+    (askingVerdicts_ ? verdictsNext_ : verdictsAsked_).push_back(std::move(waiter));
+    if (askingVerdicts_) return StoreWait::wait;
+    askingVerdicts_ = true;
+    return StoreWait::ask;
+}
+
+bool AccountGate::verdictsAnswered(const std::optional<std::vector<std::optional<json>>>& answers) {
+    const auto nowMillis = now_();
+    if (answers && answers->size() == checking_.size())
+        for (std::size_t i = 0; i < checking_.size(); ++i) verdicts_.confirm(checking_[i], (*answers)[i], nowMillis);
+    auto answered = std::move(verdictsAsked_);
+    verdictsAsked_ = std::move(verdictsNext_);
+    verdictsNext_.clear();
+    checking_ = std::move(toCheck_);
+    toCheck_.clear();
+    askingVerdicts_ = !verdictsAsked_.empty();
+    const bool again = askingVerdicts_;
+    for (auto& waiter : answered) {
+        places_.release(waiter.places);
+        waiter.then(answers.has_value());
     }
     return again;
 }
@@ -723,23 +880,54 @@ void AccountGate::giveBack(const Pass& pass) {
 
 void AccountGate::purge() {
     const auto now = seconds();
-    for (auto* window : {&callsPerClient_, &codesPerClient_, &codesPerAddress_, &verifiesPerClient_, &codesAsked_})
+    for (auto* window : {&callsPerClient_, &codesPerClient_, &codesPerAddress_, &verifiesPerClient_})
         window->purge(now);
 }
 
 AccountAnswer storeTryLater() { return refuse(503, RelayError::tryLater, 30); }
 
+namespace {
+
+// One question at a time for every verify whose code's verdict is stale.
+void askVerdicts(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts) {
+    store.run<std::vector<std::optional<json>>>(
+        [&accounts, codes = gate.verdictQuestion()] { return accounts.deadCodes(codes); },
+        [&gate, &store, &accounts](std::optional<std::vector<std::optional<json>>> verdicts) {
+            if (gate.verdictsAnswered(verdicts)) askVerdicts(gate, store, accounts);
+        });
+}
+
+}  // namespace
+
 void queueAccountCall(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, AccountCall call,
                       std::function<void(AccountAnswer)> done) {
     auto pass = gate.check(call);
     if (pass.refusal) return done(std::move(*pass.refusal));
+    if (pass.stale) {
+        // Judged again once the store has said whether a new code was asked.
+        const auto networks = call.networks;
+        auto again = [&gate, &store, &accounts, call = std::move(call), done](bool answered) mutable {
+            if (!answered) return done(storeTryLater());
+            queueAccountCall(gate, store, accounts, std::move(call), std::move(done));
+        };
+        switch (gate.awaitVerdict(pass, networks, std::move(again))) {
+        case AccountGate::StoreWait::ask:
+            return askVerdicts(gate, store, accounts);
+        case AccountGate::StoreWait::wait:
+            return;
+        case AccountGate::StoreWait::judge:
+            return done(answer(400, std::move(*pass.stale)));
+        }
+        return;
+    }
     const auto lane = pass.lane;
+    const auto turn = pass.turn;
     store.run<AccountAnswer>([&accounts, call = std::move(call)] { return accounts.handle(call); },
                              [&gate, pass = std::move(pass), done = std::move(done)](std::optional<AccountAnswer> answer) {
                                  gate.answered(pass, answer);
                                  done(answer ? std::move(*answer) : storeTryLater());
                              },
-                             lane);
+                             lane, turn);
 }
 
 namespace {
@@ -758,13 +946,14 @@ void judgeLink(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, con
     auto pass = gate.checkLink(room, networks);
     if (pass.refusal) return done(HostAdmission{503, "too many links of its network or room wait for the store", {}, {}});
     const auto lane = pass.lane;
+    const auto turn = pass.turn;
     store.run<HostAdmission>([&accounts, room, hello] { return accounts.admitHost(room, hello); },
                              [&gate, pass = std::move(pass), room, done = std::move(done)](std::optional<HostAdmission> admission) {
                                  gate.linkAnswered(pass, room, admission ? std::optional(admission->status) : std::nullopt);
                                  done(admission ? std::move(*admission)
                                                 : HostAdmission{503, "the store did not answer in time", {}, {}});
                              },
-                             lane);
+                             lane, turn);
 }
 
 }  // namespace
@@ -781,11 +970,11 @@ void queueHostAdmission(AccountGate& gate, WorkQueue& store, RelayAccounts& acco
     };
     auto shared = std::make_shared<decltype(judge)>(std::move(judge));
     switch (gate.awaitRooms(networks, [shared] { (*shared)(); })) {
-    case AccountGate::RoomWait::ask:
+    case AccountGate::StoreWait::ask:
         return askRooms(gate, store, accounts);
-    case AccountGate::RoomWait::wait:
+    case AccountGate::StoreWait::wait:
         return;
-    case AccountGate::RoomWait::judge:
+    case AccountGate::StoreWait::judge:
         return (*shared)();
     }
 }
@@ -797,12 +986,13 @@ void queueDeviceAdmission(AccountGate& gate, WorkQueue& store, RelayAccounts& ac
     if (pass.refusal)
         return done(refusedDevice(pass.refusal->status == 401 ? RelayDeviceClose::ticketRefused : RelayDeviceClose::tryLater));
     const auto lane = pass.lane;
+    const auto turn = pass.turn;
     store.run<DeviceAdmission>([&accounts, room, ticket] { return accounts.admitDevice(room, ticket); },
                                [&gate, pass = std::move(pass), done = std::move(done)](std::optional<DeviceAdmission> admission) {
                                    gate.answered(pass, AccountAnswer{});
                                    done(admission ? std::move(*admission) : refusedDevice(RelayDeviceClose::tryLater));
                                },
-                               lane);
+                               lane, turn);
 }
 
 void RelayAccounts::purge() {
@@ -810,7 +1000,7 @@ void RelayAccounts::purge() {
     try {
         store_.purgeExpired(now);
     } catch (const RelayStoreError& error) {
-        hooks_.log.error(std::string("store failed: ") + error.what());
+        storeFailed(error);
     }
 }
 

@@ -10,7 +10,9 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -28,20 +30,26 @@
 
 namespace morvane::relay_service {
 
-// A kind of line the log would otherwise say once a call, as often as a
-// flood calls: at most `most` of them every few seconds, and the next one
-// said counts those left out.
-class ThrottledLine {
+// Who may sign in: the operator's list of e-mail addresses and "@domain"
+// entries (every address at that domain, not at its subdomains), or anyone
+// with an e-mail address when there is no list. Read from the config at
+// start; a value, asked on any thread.
+class AccountList {
 public:
-    explicit ThrottledLine(int most = 10, std::int64_t everyMillis = 5'000) : most_(most), every_(everyMillis) {}
-    void say(const RelayLog& log, Severity severity, const std::string& line, std::int64_t nowMillis);
+    // Anyone.
+    AccountList() = default;
+    // The config's entries, or the reason the first one that is neither an
+    // address nor "@domain" is refused.
+    static std::variant<AccountList, std::string> parse(const std::vector<std::string>& entries);
+    bool open() const { return !closed_; }
+    // `address` as normalizeAddress leaves it.
+    bool admits(const std::string& address) const;
+    std::size_t addresses() const { return addresses_.size(); }
+    std::size_t domains() const { return domains_.size(); }
 
 private:
-    int most_;
-    std::int64_t every_;
-    std::optional<std::int64_t> since_;
-    int said_ = 0;
-    std::size_t leftOut_ = 0;
+    bool closed_ = false;
+    std::unordered_set<std::string> addresses_, domains_;
 };
 
 // A code to deliver before the answer can be given.
@@ -93,7 +101,9 @@ public:
     };
 
     // mailConfigured false answers every code request "not-configured".
-    RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured);
+    // An address `accounts` does not admit is refused a code, a sign-in and
+    // the refresh of a sign-in it made before it was taken off the list.
+    RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured, AccountList accounts = {});
 
     // Answers one routed account call; a code request that passed every
     // check comes back with a delivery and no answer yet.
@@ -109,6 +119,12 @@ public:
     std::vector<std::string> roomsRegisteredLately();
     // A device's socket: spends the ticket when it opens this room.
     DeviceAdmission admitDevice(const std::string& room, const std::string& ticket);
+
+    // What a verify of each sign-in code ("address login") would be told
+    // now if the code can sign no one in (spent, expired, gone), or nothing
+    // for a live code: one new since, asked through any instance. Reads
+    // only. Throws RelayStoreError.
+    std::vector<std::optional<nlohmann::json>> deadCodes(const std::vector<std::string>& codes);
 
     // Forgets what has expired in the store (codes, tokens, nonces,
     // sign-outs and rate counts).
@@ -143,12 +159,20 @@ private:
     // may have been made through another instance a moment ago.
     bool revoked(const std::string& sessionID);
 
+    // What a verify of a code the store holds as `kept` is told when the
+    // code can sign no one in; nothing for a live code.
+    std::optional<nlohmann::json> deadCode(const std::optional<SignInCode>& kept, std::int64_t now) const;
+    void refusedSignIn(const std::string& line);
+    void refusedHost(const std::string& line);
+    void storeFailed(const RelayStoreError& error);
+
     RelayStore& store_;
     Hooks hooks_;
     bool mailConfigured_;
+    AccountList accounts_;
     TokenSeal seal_;
-    // A flood of made-up sign-ins would say it once a call.
-    ThrottledLine noLiveCode_;
+    // Floods of calls would say each of these once a call.
+    ThrottledLine refusedCodes_, unsentCodes_, refusedSignIns_, refusedRefreshes_, refusedHosts_, storeFailed_;
 };
 
 // The limits on account calls counted in memory, on the network thread,
@@ -167,13 +191,23 @@ private:
 // code this instance never sent (asked through another instance, or a
 // guess) the third; a call whose token bears no seal (made up, or handed
 // out before tokens were sealed) and a link for a room not known to be
-// registered the fourth. What may come from anyone without an account
-// (lanes 2 to 4) holds at most a few places per client network (IPv4
-// address, IPv6 /64, /56 and /48) and per sign-in code, and a code that
-// can no longer sign anyone in is answered from memory.
+// registered the fourth; a code request the fifth, so that it never waits
+// behind sign-ins. What may come from anyone without an account holds at
+// most a few places per client network (IPv4 address, IPv6 /64, /56 and
+// /48) and per sign-in code, and a sign-in for a code asked here as many
+// again under the network that asked for the code: codes asked from a few
+// networks hold a few networks' places, from however many networks they
+// are tried. Within a lane, the queue serves the networks in turn (the
+// one that asked the code, for a sign-in), so that a flood from some
+// networks delays no one else by more than a turn of each. A code that
+// can no longer sign anyone in is answered from memory while the store
+// says no new code was asked for its address and login, which is asked
+// again for all such codes at once, at most every few seconds each.
+// Addresses not on the operator's list are refused a code and a sign-in
+// at once.
 class AccountGate {
 public:
-    enum StoreLane : std::size_t { knownLane = 0, signInLane = 1, strangerLane = 2, unprovenLane = 3 };
+    enum StoreLane : std::size_t { knownLane = 0, signInLane = 1, strangerLane = 2, unprovenLane = 3, codeLane = 4 };
     // The store queue's lanes past the first, for a queue of `maxWaiting`.
     static std::vector<WorkLane> storeLanes(std::size_t maxWaiting);
 
@@ -187,12 +221,19 @@ public:
         // The sign-in code a verify tried ("address login"), whose verdict
         // its answer tells.
         std::string code = {};
+        // Whose turn it takes in its lane of the store queue: its network,
+        // or the network that asked for the code it tries.
+        std::string turn = {};
+        // What the store last said of the code, a while ago: the call
+        // waits for the store to say whether a new code was asked since
+        // (awaitVerdict).
+        std::optional<nlohmann::json> stale = {};
     };
 
     // `seal`: the store's (RelayStore::sealKey). `maxClients`: the keys
-    // each count holds (see RateWindow).
+    // each count holds (see RateWindow). `accounts`: who may sign in.
     AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::string seal,
-                std::size_t maxClients = RelayLimits::maxCountedClients);
+                std::size_t maxClients = RelayLimits::maxCountedClients, AccountList accounts = {});
     Pass check(const AccountCall& call);
     // A device's ticket: refused at once when sealed and expired (401).
     Pass checkTicket(const std::string& ticket, const std::vector<std::string>& networks);
@@ -206,14 +247,28 @@ public:
     // caller is to ask the store now, `wait` when `then` is called once an
     // answer asked after it came, `judge` when the link is over its
     // network's share and is judged at once.
-    enum class RoomWait { ask, wait, judge };
-    RoomWait awaitRooms(const std::vector<std::string>& networks, std::function<void()> then);
+    enum class StoreWait { ask, wait, judge };
+    StoreWait awaitRooms(const std::vector<std::string>& networks, std::function<void()> then);
     // The store's list of rooms registered lately, or nothing: the links
     // that waited for it are judged. True when others came meanwhile and
     // the store is to be asked again.
     bool roomsAnswered(const std::optional<std::vector<std::string>>& rooms);
     // Rooms the store says are registered (newest first).
     void knowRooms(const std::vector<std::string>& rooms);
+    // A verify whose code's verdict is stale waits, off the queue, for one
+    // question to the store about every such code (RelayAccounts::deadCodes),
+    // each network holding a few places in the wait: `ask` when the caller
+    // is to ask now (verdictQuestion), `wait` when `then` is called once an
+    // answer asked after it came (false: the store gave none), `judge` when
+    // the wait is full for its network and the verify is answered from
+    // what the gate knows.
+    StoreWait awaitVerdict(const Pass& pass, const std::vector<std::string>& networks, std::function<void(bool)> then);
+    // The codes the question to ask now is about.
+    const std::vector<std::string>& verdictQuestion() const { return checking_; }
+    // The store's answer to verdictQuestion (one for each code), or
+    // nothing: the verifies that waited are judged again. True when others
+    // came meanwhile and the store is to be asked again.
+    bool verdictsAnswered(const std::optional<std::vector<std::optional<nlohmann::json>>>& answers);
     // Every call that passed comes back with its answer, or with nothing
     // when the store could not give one: its places are free again, and a
     // call the relay could not serve (the store failed or had no room for
@@ -228,6 +283,7 @@ public:
 private:
     std::int64_t seconds() const;
     Pass refused(std::int64_t wait, const std::string& why);
+    Pass notInvited(const std::string& what);
     std::function<void(std::size_t)> full(const std::string& what);
     void giveBack(const Pass& pass);
     // Holds a place under each claim and each of the call's networks, or
@@ -242,29 +298,39 @@ private:
     RelayLog log_;
     bool mailConfigured_;
     TokenSeal seal_;
+    AccountList accounts_;
     RateWindow callsPerClient_;
     RateWindow codesPerClient_;
     RateWindow codesPerAddress_;
     RateWindow verifiesPerClient_;
-    // The sign-ins this instance was asked a code for, while it lives.
-    RateWindow codesAsked_;
+    // Who asked here for each sign-in code, while the code may live.
+    struct Asker {
+        std::vector<std::string> networks;
+        std::int64_t until = 0;  // seconds
+    };
+    Forgetful<Asker> askers_;
     HeldPlaces places_;
     CodeVerdicts verdicts_;
     Forgetful<bool> rooms_;
-    struct RoomWaiter {
+    struct Waiter {
         std::vector<std::string> places;
-        std::function<void()> then;
+        std::function<void(bool answered)> then;
     };
     // Those the question in flight answers, and those that came after it.
-    std::vector<RoomWaiter> roomsAsked_, roomsNext_;
+    std::vector<Waiter> roomsAsked_, roomsNext_;
     bool askingRooms_ = false;
-    ThrottledLine refusals_;
+    // The same for stale verdicts, with the codes each question is about.
+    std::vector<Waiter> verdictsAsked_, verdictsNext_;
+    std::vector<std::string> checking_, toCheck_;
+    bool askingVerdicts_ = false;
+    ThrottledLine refusals_, uninvited_;
 };
 
 // Hands an account call to the store queue as the server does: the gate's
-// refusal at once, else the accounts' answer from the call's lane, or
-// "try-later" when the store could not take it in time. On the network
-// thread; `done` there too.
+// refusal at once, else the accounts' answer from the call's lane (after
+// the store was asked about a stale verdict, for a verify), or "try-later"
+// when the store could not take it in time. On the network thread; `done`
+// there too.
 void queueAccountCall(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, AccountCall call,
                       std::function<void(AccountAnswer)> done);
 // Judges a computer's link as the server does: from the room's lane, or

@@ -111,7 +111,9 @@ std::optional<std::string> applyConfigText(const std::string& text, RelayConfig&
     const auto root = json::parse(text, nullptr, false);
     if (root.is_discarded()) return "not valid JSON";
     if (!root.is_object()) return "the file must hold one JSON object";
-    if (auto e = onlyKeys(root, {"listen", "data_dir", "tls", "store", "smtp", "codes_in_log", "limits", "trusted_proxies"},
+    if (auto e = onlyKeys(root,
+                          {"listen", "data_dir", "tls", "store", "smtp", "codes_in_log", "limits", "trusted_proxies",
+                           "accounts"},
                           ""))
         return e;
     std::string listen;
@@ -204,6 +206,22 @@ std::optional<std::string> applyConfigText(const std::string& text, RelayConfig&
         if (const auto* error = std::get_if<std::string>(&parsed)) return *error;
         config.trustedProxies = std::move(entries);
     }
+    if (const auto it = root.find("accounts"); it != root.end()) {
+        const auto wrong = "accounts must be a list of e-mail addresses and \"@domain\" entries, as "
+                           "[\"you@example.org\", \"@example.org\"]";
+        if (!it->is_array()) return wrong;
+        // An empty list would let no one in, its owner neither.
+        if (it->empty())
+            return "accounts must name at least one address or \"@domain\" (leave it out to let anyone sign in)";
+        std::vector<std::string> entries;
+        for (const auto& entry : *it) {
+            if (!entry.is_string()) return wrong;
+            entries.push_back(entry.get<std::string>());
+        }
+        auto parsed = AccountList::parse(entries);
+        if (const auto* error = std::get_if<std::string>(&parsed)) return "accounts: " + *error;
+        config.accounts = std::move(std::get<AccountList>(parsed));
+    }
     if (config.certificateFile.empty() != config.keyFile.empty()) return "tls needs both certificate and key";
     return std::nullopt;
 }
@@ -287,6 +305,18 @@ std::string usageText(std::string_view guide) {
            "  --codes-in-log   write each sign-in code to the log instead of sending e-mail\n"
            "  --help           show this text\n"
            "  --version        show the version\n";
+}
+
+std::string signInText(const AccountList& accounts) {
+    if (accounts.open()) return "who may sign in: anyone with an e-mail address (name who may in \"accounts\")";
+    const auto count = [](std::size_t n, const char* one, const char* many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    std::string listed;
+    if (accounts.addresses() > 0) listed = count(accounts.addresses(), "address", "addresses");
+    if (accounts.domains() > 0)
+        listed += (listed.empty() ? "" : " and ") + count(accounts.domains(), "domain", "domains");
+    return "who may sign in: the " + listed + " in \"accounts\"";
 }
 
 }  // namespace morvane::relay_service

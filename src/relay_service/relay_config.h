@@ -12,6 +12,7 @@
 
 #include "relay_service/connection_counts.h"
 #include "relay_service/queue_budget.h"
+#include "relay_service/relay_accounts.h"
 #include "relay_service/relay_hub.h"
 #include "relay_service/relay_store.h"
 #include "relay_service/work_queue.h"
@@ -40,6 +41,8 @@ struct RelayConfig {
     std::string peerAddress;
     RelaySmtp smtp;
     bool codesInLog = false;
+    // Who may sign in ("accounts"); anyone with an e-mail address without it.
+    AccountList accounts;
     DeviceLimits limits;
     // Addresses and prefixes of the proxies whose X-Forwarded-For is
     // believed; absent: loopback when listening on loopback.
@@ -72,5 +75,8 @@ std::variant<RelayCommand, CommandError> parseCommand(const std::vector<std::str
 
 // `guide` is where this program's page of every setting is installed.
 std::string usageText(std::string_view guide);
+
+// What the start line says of who may sign in.
+std::string signInText(const AccountList& accounts);
 
 }  // namespace morvane::relay_service

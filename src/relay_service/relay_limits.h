@@ -46,10 +46,13 @@ inline constexpr std::size_t maxKnownRooms = 100'000;
 inline constexpr std::size_t maxRoomWaiters = 1'024;
 inline constexpr std::size_t maxRoomsLately = 1'000;
 // A code the store said is spent, expired or gone is answered so from
-// memory this long before the store is asked again (another instance may
-// have sent a new one meanwhile), for at most this many codes at once.
+// memory, for at most this many codes at once; this long after the store
+// said so, the next verify waits for the store to say whether a new code
+// was asked meanwhile (through another instance), one question for all
+// such codes at a time, with at most this many verifies waiting for it.
 inline constexpr std::int64_t codeVerdictMillis = 2'000;
 inline constexpr std::size_t maxCodeVerdicts = 10'000;
+inline constexpr std::size_t maxVerdictWaiters = 1'024;
 
 // Tokens.
 inline constexpr std::int64_t accessSeconds = 3600;
@@ -138,8 +141,6 @@ inline constexpr std::size_t readAheadBytes = 65'536;
 // The listener. Descriptors kept for the store, the mail and refusing at
 // accept, beside the connections.
 inline constexpr std::uint64_t reservedDescriptors = 64;
-// Idle connections closed to let new ones in are told of at most this often.
-inline constexpr std::int64_t shedReportMillis = 10'000;
 // How long accepting pauses when it fails for want of descriptors.
 inline constexpr std::int64_t acceptBackOffMillis = 100;
 

@@ -107,35 +107,34 @@ void RelayListener::admit(Socket socket) {
     const auto admission = counts_->admit(networks, now);
     for (const auto id : admission.shed)
         if (const auto close = counts_->takeShed(id)) close();
-    shed_ += static_cast<int>(admission.shed.size());
-    // Said at most every few seconds, with how many.
-    if (shed_ > 0 && (shedToldAt_ == 0 || now - shedToldAt_ >= RelayLimits::shedReportMillis)) {
-        options_.log.warning("closed " + std::to_string(shed_) + " idle connection" + (shed_ == 1 ? "" : "s") +
+    const auto shed = admission.shed.empty() ? std::nullopt
+                                             : shed_.due(now, static_cast<std::int64_t>(admission.shed.size()));
+    if (shed)
+        options_.log.warning("closed " + std::to_string(*shed) + " idle connection" + (*shed == 1 ? "" : "s") +
                              " to let new ones in: " + std::to_string(counts_->open()) + " are open (" +
                              std::to_string(counts_->fresh()) + " yet to complete a request, at most " +
                              std::to_string(counts_->freshLimit()) + "), the most the relay may have is " +
                              std::to_string(counts_->limits().connections));
-        shed_ = 0;
-        shedToldAt_ = now;
-    }
     if (admission.verdict != ConnectionCounts::Verdict::admitted) {
         // Refused at once: a close is the politest answer a client that has
         // not spoken yet can get.
         socket.close(ec);
-        if (admission.first) {
-            if (admission.verdict == ConnectionCounts::Verdict::addressFull) {
-                const auto level = static_cast<std::size_t>(
-                    std::find(networks.begin(), networks.end(), admission.network) - networks.begin());
-                const auto slash = admission.network.rfind('/');
-                const auto what = level == 0 || slash == std::string::npos ? std::string("address")
-                                                                          : admission.network.substr(slash);
-                options_.log.warning("refusing connections from " + admission.network + ": " +
-                                     std::to_string(counts_->limitAt(level)) + " are open, the most one " + what +
-                                     " may have");
-            } else {
-                options_.log.warning("refusing connections: " + std::to_string(counts_->limits().connections) +
-                                     " are open, none of them idle, the most the relay may have");
-            }
+        if (admission.verdict == ConnectionCounts::Verdict::addressFull) {
+            const auto level = static_cast<std::size_t>(
+                std::find(networks.begin(), networks.end(), admission.network) - networks.begin());
+            const auto slash = admission.network.rfind('/');
+            const auto what = level == 0 || slash == std::string::npos ? std::string("address")
+                                                                      : admission.network.substr(slash);
+            refusedNetwork_.say(options_.log, Severity::warning,
+                                "refusing connections from " + admission.network + ": " +
+                                    std::to_string(counts_->limitAt(level)) + " are open, the most one " + what +
+                                    " may have",
+                                now);
+        } else {
+            refusedTotal_.say(options_.log, Severity::warning,
+                              "refusing connections: " + std::to_string(counts_->limits().connections) +
+                                  " are open, none of them idle, the most the relay may have",
+                              now);
         }
         return;
     }

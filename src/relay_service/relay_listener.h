@@ -113,9 +113,9 @@ private:
     std::shared_ptr<ConnectionCounts> counts_;
     bool stopped_ = false;
     bool starved_ = false;  // out of descriptors, and said so
-    // Connections shed since the log last said so, and when it did.
-    int shed_ = 0;
-    std::int64_t shedToldAt_ = 0;
+    // Connections shed to let new ones in, and connections refused per
+    // network or for the total, each said at most every few seconds.
+    ThrottledLine shed_, refusedNetwork_, refusedTotal_;
 };
 
 }  // namespace morvane::relay_service

@@ -2,11 +2,31 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 
 namespace morvane::relay_service {
+
+std::optional<std::int64_t> ThrottledLine::due(std::int64_t nowMillis, std::int64_t events) {
+    folded_ += events;
+    // A clock stepped back is no reason to keep quiet longer.
+    if (saidAt_ && nowMillis >= *saidAt_ && nowMillis - *saidAt_ < every_) return std::nullopt;
+    saidAt_ = nowMillis;
+    return std::exchange(folded_, 0);
+}
+
+void ThrottledLine::say(const RelayLog& log, Severity severity, const std::string& line, std::int64_t nowMillis) {
+    const auto since = saidAt_;
+    const auto events = due(nowMillis);
+    if (!events) return;
+    if (*events == 1 || !since) return log.write(severity, line);
+    const auto seconds = std::max<std::int64_t>(1, (nowMillis - *since + 500) / 1000);
+    log.write(severity, line + " (and " + std::to_string(*events - 1) + " more like it in the last " +
+                            std::to_string(seconds) + " s)");
+}
 
 std::string logLine(Severity severity, std::string_view line, bool journal, std::int64_t wallMillis) {
     if (journal) return "<" + std::to_string(static_cast<int>(severity)) + ">" + std::string(line);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -38,6 +39,30 @@ public:
 
 private:
     Sink sink_;
+};
+
+// A kind of line that a flood would otherwise write once an event (a
+// refusal, a reset, a connection shed): the first is said at once, and
+// then at most one every `everyMillis`, which tells how many events like it
+// were folded into it since the line before. One value for each kind of
+// line; events folded after the last line are told with the next one.
+// Not thread-safe: used on one thread.
+class ThrottledLine {
+public:
+    static constexpr std::int64_t defaultEveryMillis = 10'000;
+    explicit ThrottledLine(std::int64_t everyMillis = defaultEveryMillis) : every_(everyMillis) {}
+
+    // Counts `events` at nowMillis. When its line is due: the events the
+    // line stands for, these and those folded since the line before.
+    std::optional<std::int64_t> due(std::int64_t nowMillis, std::int64_t events = 1);
+    // Counts one event and writes `line` when it is due, followed by how
+    // many like it were folded into it and over how long.
+    void say(const RelayLog& log, Severity severity, const std::string& line, std::int64_t nowMillis);
+
+private:
+    std::int64_t every_;
+    std::optional<std::int64_t> saidAt_;
+    std::int64_t folded_ = 0;
 };
 
 // The line as written: "<N>line" for journald, else the local time, two

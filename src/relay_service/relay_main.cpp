@@ -148,6 +148,7 @@ int main(int argc, char** argv) {
     options.limits = config.limits;
     options.storeQueue = config.storeQueue;
     options.sender = sender;
+    options.accounts = config.accounts;
     options.log = RelayLog(writeLine);
     options.wallMillis = wallClock();
     options.carried = carriedRecords();
@@ -169,7 +170,7 @@ int main(int argc, char** argv) {
                                                                           : config.listenAddress;
     info(std::string("morvane-relay ") + MORVANE_VERSION + " listening on " + (secure ? "https://" : "http://") + host +
             ":" + std::to_string(service.port()) + "; store " + store->describe() + "; sign-in codes: " + mailDescription +
-            "; instance " + service.instance());
+            "; " + signInText(config.accounts) + "; instance " + service.instance());
 
     boost::asio::signal_set stopSignals(io, SIGINT, SIGTERM);
     boost::asio::signal_set reloadSignal(io, SIGHUP);

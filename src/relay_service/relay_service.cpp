@@ -47,7 +47,8 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
       storeQueue_("the store", storeThread_, network_, options_.monotonicMillis, withLanes(options_.storeQueue), options_.log),
       mailQueue_("the mail", mailThread_, network_, options_.monotonicMillis, options_.mailQueue, options_.log),
       online_(std::make_shared<OnlineRooms>()),
-      gate_(options_.wallMillis, options_.log, static_cast<bool>(options_.sender), store.sealKey()),
+      gate_(options_.wallMillis, options_.log, static_cast<bool>(options_.sender), store.sealKey(),
+            RelayLimits::maxCountedClients, options_.accounts),
       beat_(io),
       purge_(io),
       presenceBeat_(io),
@@ -95,7 +96,7 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
                                      if (alive.lock()) hub_->signedOut(session);
                                  });
                              }},
-        static_cast<bool>(options_.sender));
+        static_cast<bool>(options_.sender), options_.accounts);
     server_ = std::make_unique<RelayServer>(
         io_, options_.server, RelayServerParts{*accounts_, gate_, *hub_, storeQueue_, mailQueue_, options_.sender}, options_.log);
     storeQueue_.answersWhen([&store = store_] { return store.reach() == StoreReach::answering; });

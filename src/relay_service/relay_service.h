@@ -45,6 +45,8 @@ struct RelayServiceOptions {
     // within the time the host gives an answer (15 s).
     WorkQueueLimits mailQueue{64, 12'000};
     CodeSender sender;  // empty: sign-in is not configured
+    // Who may sign in.
+    AccountList accounts;
     WallClock wallMillis = systemWallMillis;
     std::function<std::int64_t()> monotonicMillis = nowMillis;
     RelayLog log;

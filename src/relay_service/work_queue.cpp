@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <unordered_map>
 
 namespace morvane::relay_service {
 
@@ -20,6 +21,7 @@ struct WorkQueue::Job {
     std::atomic<int> state{waiting};
     std::int64_t deadline = 0;
     std::size_t lane = 0;
+    std::string turn;
     bool failed = false;                // the work threw: set by the worker before it hands the job back
     std::string failure;
     std::function<void(bool)> finish;  // network queue only
@@ -33,20 +35,37 @@ struct WorkQueue::Shared {
     std::atomic<std::size_t> held{0};
     std::vector<std::atomic<std::size_t>> laneHeld;
     std::atomic<bool> closed{false};
-    // The jobs the worker has yet to take, by lane; it takes the lanes in
-    // turn, starting after the one it took last.
+    // The jobs the worker has yet to take, by lane and turn; it takes the
+    // lanes in turn, starting after the one it took last, and in each lane
+    // the turns with jobs in the order they are in `turns`.
+    struct Lane {
+        std::unordered_map<std::string, std::deque<std::shared_ptr<Job>>> byTurn;
+        std::deque<std::string> turns;
+        void clear() {
+            byTurn.clear();
+            turns.clear();
+        }
+    };
     std::mutex lock;
-    std::vector<std::deque<std::shared_ptr<Job>>> queued;
+    std::vector<Lane> queued;
     std::size_t next = 0;
 
     std::shared_ptr<Job> take() {
         std::lock_guard guard(lock);
         for (std::size_t i = 0; i < queued.size(); ++i) {
-            const auto lane = (next + i) % queued.size();
-            if (queued[lane].empty()) continue;
-            auto job = std::move(queued[lane].front());
-            queued[lane].pop_front();
-            next = lane + 1;
+            const auto index = (next + i) % queued.size();
+            auto& lane = queued[index];
+            if (lane.turns.empty()) continue;
+            auto turn = std::move(lane.turns.front());
+            lane.turns.pop_front();
+            auto& jobs = lane.byTurn[turn];
+            auto job = std::move(jobs.front());
+            jobs.pop_front();
+            if (jobs.empty())
+                lane.byTurn.erase(turn);
+            else
+                lane.turns.push_back(std::move(turn));
+            next = index + 1;
             return job;
         }
         return nullptr;
@@ -76,7 +95,41 @@ void WorkQueue::close() {
     for (auto& lane : shared_->queued) lane.clear();
 }
 
-void WorkQueue::submit(std::function<void()> work, std::function<void(bool)> finish, std::size_t lane) {
+bool WorkQueue::makeRoom(std::size_t lane, const std::string& turn) {
+    std::shared_ptr<Job> job;
+    {
+        std::lock_guard guard(shared_->lock);
+        auto& queued = shared_->queued[lane];
+        const auto mine = queued.byTurn.find(turn);
+        const std::size_t held = mine == queued.byTurn.end() ? 0 : mine->second.size();
+        auto most = queued.byTurn.end();
+        for (auto it = queued.byTurn.begin(); it != queued.byTurn.end(); ++it)
+            if (most == queued.byTurn.end() || it->second.size() > most->second.size()) most = it;
+        if (most == queued.byTurn.end() || most->second.size() < held + 2) return false;
+        job = std::move(most->second.back());
+        most->second.pop_back();
+        if (most->second.empty()) {
+            queued.turns.erase(std::find(queued.turns.begin(), queued.turns.end(), most->first));
+            queued.byTurn.erase(most);
+        }
+    }
+    // Never taken by the worker now: its turn there finds nothing, or the
+    // next job.
+    --shared_->laneHeld[lane];
+    --shared_->held;
+    job->work = nullptr;
+    int expected = Job::waiting;
+    if (job->state.compare_exchange_strong(expected, Job::answered)) {
+        refused(lane, "one caller's call made room for another's");
+        network_.post([shared = shared_, finish = std::move(job->finish)] {
+            if (!shared->closed) finish(false);
+        });
+    }
+    return true;
+}
+
+void WorkQueue::submit(std::function<void()> work, std::function<void(bool)> finish, std::size_t lane,
+                       std::string turn) {
     if (shared_->closed) return;
     lane = std::min(lane, limits_.lanes.size());
     const auto refuse = [&](std::size_t spell, const std::string& why) {
@@ -88,7 +141,7 @@ void WorkQueue::submit(std::function<void()> work, std::function<void(bool)> fin
     if (shared_->held.load() >= limits_.maxWaiting) return refuse(0, std::to_string(limits_.maxWaiting) + " waiting");
     if (lane > 0) {
         const auto& share = limits_.lanes[lane - 1];
-        if (shared_->laneHeld[lane].load() >= share.maxWaiting)
+        if (shared_->laneHeld[lane].load() >= share.maxWaiting && !makeRoom(lane, turn))
             return refuse(lane, std::to_string(share.maxWaiting) + " waiting");
         if (spells_[lane].on) {
             spells_[lane].on = false;
@@ -98,6 +151,7 @@ void WorkQueue::submit(std::function<void()> work, std::function<void(bool)> fin
     auto job = std::make_shared<Job>();
     job->deadline = now_() + limits_.maxWaitMillis;
     job->lane = lane;
+    job->turn = turn;
     job->finish = std::move(finish);
     job->work = std::move(work);
     pending_.push_back(job);
@@ -106,7 +160,10 @@ void WorkQueue::submit(std::function<void()> work, std::function<void(bool)> fin
     arm();
     {
         std::lock_guard guard(shared_->lock);
-        shared_->queued[lane].push_back(job);
+        auto& queued = shared_->queued[lane];
+        auto& jobs = queued.byTurn[turn];
+        if (jobs.empty()) queued.turns.push_back(turn);
+        jobs.push_back(job);
     }
     // One turn of the worker for each job queued: the turn takes whichever
     // lane's job is next.
@@ -135,7 +192,7 @@ void WorkQueue::submit(std::function<void()> work, std::function<void(bool)> fin
 
 void WorkQueue::finished(const std::shared_ptr<Job>& job) {
     if (job->state.exchange(Job::answered) != Job::answered) {
-        if (job->failed) log_.error(name_ + " failed: " + job->failure);
+        if (job->failed) failures_.say(log_, Severity::error, name_ + " failed: " + job->failure, now_());
         if (!job->failed && (!answering_ || answering_())) answered();
         auto finish = std::move(job->finish);
         finish(!job->failed);

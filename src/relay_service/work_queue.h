@@ -7,9 +7,18 @@
 //
 // Jobs come in lanes, so that one kind of call cannot take the queue from
 // the others: a lane may be given the most of the queue's places its jobs
-// may hold, and the worker takes the lanes' jobs in turn, each lane's in
-// the order they came. A flood of one kind fills its own share and waits
-// its turn; the other lanes still find places and are taken as often.
+// may hold, and the worker takes the lanes' jobs in turn. A flood of one
+// kind fills its own share and waits its turn; the other lanes still find
+// places and are taken as often.
+//
+// Within a lane, each job comes under a turn (the network it came from):
+// the worker takes the turns with jobs waiting in turn, each turn's jobs
+// in the order they came, so a job waits behind at most one job of each
+// other turn, however many each has queued. When a lane past the first is
+// full, a job whose turn holds fewer of its places than another by two or
+// more takes the place of that turn's newest waiting job, which is
+// answered at once as if it had found the lane full: a flood from some
+// turns cannot keep the lane from anyone else.
 //
 // What the log says of refusals is a state, said when it changes and at
 // most once every `logEveryMillis`, with the count of calls refused:
@@ -49,7 +58,7 @@ struct WorkQueueLimits {
     std::int64_t maxWaitMillis = 5'000;
     // Lanes 1, 2, …; lane 0 may hold every place.
     std::vector<WorkLane> lanes = {};
-    std::int64_t logEveryMillis = 5'000;
+    std::int64_t logEveryMillis = ThrottledLine::defaultEveryMillis;
 };
 
 class WorkQueue {
@@ -63,12 +72,15 @@ public:
 
     // `work` on the worker; `done` on the network queue with what it
     // returned, or with nothing when the job was refused or ran out of
-    // time. `done` is never called once the queue is closed.
+    // time. `done` is never called once the queue is closed. `turn`: whose
+    // turn the job takes within its lane.
     template <class T>
-    void run(std::function<T()> work, std::function<void(std::optional<T>)> done, std::size_t lane = 0) {
+    void run(std::function<T()> work, std::function<void(std::optional<T>)> done, std::size_t lane = 0,
+             std::string turn = {}) {
         auto result = std::make_shared<std::optional<T>>();
         submit([work = std::move(work), result] { *result = work(); },
-               [done = std::move(done), result](bool ran) { done(ran ? std::move(*result) : std::nullopt); }, lane);
+               [done = std::move(done), result](bool ran) { done(ran ? std::move(*result) : std::nullopt); }, lane,
+               std::move(turn));
     }
 
     // After a spell of refusals, the worker is said to answer again only
@@ -97,7 +109,10 @@ private:
         std::string why;
         bool telling() const;
     };
-    void submit(std::function<void()> work, std::function<void(bool ran)> finish, std::size_t lane);
+    void submit(std::function<void()> work, std::function<void(bool ran)> finish, std::size_t lane, std::string turn);
+    // A full lane's room for a job of `turn`: the newest waiting job of
+    // the turn holding the most, answered at once, when that is two more.
+    bool makeRoom(std::size_t lane, const std::string& turn);
     void finished(const std::shared_ptr<Job>& job);
     void sweep();
     void arm();
@@ -112,6 +127,7 @@ private:
     std::function<std::int64_t()> now_;
     WorkQueueLimits limits_;
     RelayLog log_;
+    ThrottledLine failures_;
     std::function<bool()> answering_;
     std::shared_ptr<Shared> shared_;
     // Jobs not answered yet, oldest first: their deadlines come in order.

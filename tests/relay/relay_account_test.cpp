@@ -184,6 +184,8 @@ TEST(RelayAccountTexts, EachStepWordsItsFailures) {
         {refused(429, "invalid-code"), Step::verify, "That code is wrong or has expired. Check it, or send a new code."},
         {refused(429, ""), Step::verify, tooMany},
         {refused(400, "not-configured"), Step::verify, "Sign-in is not available on this relay."},
+        {refused(403, "not-invited"), Step::code,
+         "This relay's owner has not let this address sign in. Ask them to add it, or use another."},
         {RelayAccountFailure::of(FailureKind::badAnswer), Step::verify, signIn},
         {refused(403, "host-limit"), Step::registration,
          "This account already has 10 computers. Remove one on another device, then try again."},

@@ -37,8 +37,11 @@ public:
             jobs_.pop_front();
             job();
         }
+        turns += ran;
         return ran;
     }
+    // The worker's turns taken so far: a turn runs one job of the queue.
+    int turns = 0;
 
 private:
     std::deque<std::function<void()>> jobs_;
@@ -47,13 +50,19 @@ private:
 // The service's way with account calls and devices' tickets, on hand-run
 // queues: the gate, then the store queue's lane, then the accounts.
 struct FloodRig {
+    // `allowed`: who may sign in (anyone by default).
+    explicit FloodRig(const AccountList& allowed = {})
+        : rig(allowed),
+          gate([this] { return rig.nowMillis; }, log, true, rig.store.sealKey(), RelayLimits::maxCountedClients,
+               allowed) {}
+
     AccountRig rig;
     ManualExecutor network;
     SlowWorker worker;
     RelayLog log{[this](const std::string& line) { rig.logs.push_back(line); }};
     WorkQueue store{"the store", worker, network, [this] { return network.now(); },
                     WorkQueueLimits{16, 5'000, AccountGate::storeLanes(16)}, log};
-    AccountGate gate{[this] { return rig.nowMillis; }, log, true, rig.store.sealKey()};
+    AccountGate gate;
 
     // A call from `client`, counted under its own network unless others are
     // named.
@@ -76,23 +85,26 @@ struct FloodRig {
     }
     // What the service tells the gate at start and every half minute.
     void learnRooms() { gate.knowRooms(rig.store.roomsRegisteredSince(0, RelayLimits::maxKnownRooms)); }
-    // A code's delivery comes back to the accounts in the sign-ins' lane.
+    // A code's delivery comes back to the accounts in the first lane, as the
+    // service hands it back.
     void delivered(const CodeDelivery& delivery, std::function<void(AccountAnswer)> done) {
         auto& accounts = rig.accounts;
         store.run<AccountAnswer>([&accounts, delivery] { return accounts.delivered(delivery, std::nullopt); },
                                  [done](std::optional<AccountAnswer> answer) { done(answer ? *answer : storeTryLater()); },
-                                 AccountGate::signInLane);
+                                 AccountGate::knownLane);
     }
     // A code asked through the gate and delivered: the code, or "".
     void askCode(const std::string& email, const std::string& login, const std::string& client,
-                 std::function<void(std::string)> done) {
-        call("POST", "/v1/auth/code", json{{"email", email}, {"login_id", login}}, "", client,
-             [this, done](AccountAnswer code) {
-                 if (!code.delivery) return done("");
-                 delivered(*code.delivery, [done, digits = code.delivery->code](AccountAnswer sent) {
-                     done(sent.status == 200 ? digits : "");
-                 });
-             });
+                 std::function<void(std::string)> done, std::vector<std::string> networks = {}) {
+        call(
+            "POST", "/v1/auth/code", json{{"email", email}, {"login_id", login}}, "", client,
+            [this, done](AccountAnswer code) {
+                if (!code.delivery) return done("");
+                delivered(*code.delivery, [done, digits = code.delivery->code](AccountAnswer sent) {
+                    done(sent.status == 200 ? digits : "");
+                });
+            },
+            std::move(networks));
     }
     // One turn: the store takes `jobs`, the answers come back, 5 ms pass.
     void turn(int jobs) {
@@ -110,6 +122,14 @@ struct FloodRig {
 
 // A client key and network no one used before: an address of 10/8.
 std::string newClient(int i) { return "10." + std::to_string(i / 62'500) + "." + std::to_string(i / 250 % 250) + "." + std::to_string(i % 250); }
+
+// The /64 i of the /56 j of the /48 k, widest last, as clientNetworks
+// names them.
+std::vector<std::string> v6Networks(int i, int j, int k) {
+    const auto h = [](int n) { return std::to_string(n); };
+    return {"2001:db8:" + h(k) + ":" + h(j * 256 + i) + "::/64", "2001:db8:" + h(k) + ":" + h(j * 256) + "::/56",
+            "2001:db8:" + h(k) + "::/48"};
+}
 
 // A token of the right shape that this relay never handed out.
 std::string madeUpToken() { return RelayBytes::b64u(Secure::randomBytes(16)) + RelayBytes::b64u(Secure::randomBytes(32)); }
@@ -165,6 +185,27 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
              verify(flood, i, "attacker@example.com", "attack", std::move(done));
          },
          RelayLimits::placesPerCode, oneCodeBound},
+        {"codes asked for other people's addresses from three /48s, tried from sixteen others",
+         [](FloodRig& flood) {
+             // Ten codes from each /64, as many as one client may ask, more
+             // than the store can try in the flood's time.
+             for (int i = 0; i < 240; ++i) {
+                 const auto networks = v6Networks(i / 10, 0, 900 + i / 80);
+                 flood.askCode("victim" + std::to_string(i) + "@example.com", "attack", networks.front(),
+                               [](std::string code) { EXPECT_NE(code, ""); }, networks);
+                 flood.settle();
+             }
+         },
+         [](FloodRig& flood, int i, const std::string&, std::function<void()> done) {
+             const auto networks = v6Networks(i % 256, i / 256 % 256, 1000 + i % 16);
+             flood.call("POST", "/v1/auth/verify",
+                        json{{"email", "victim" + std::to_string(i % 240) + "@example.com"},
+                             {"login_id", "attack"},
+                             {"code", "123456"},
+                             {"client", "web"}},
+                        "", networks.front(), [done](AccountAnswer) { done(); }, networks);
+         },
+         AccountGate::storeLanes(16)[0].maxWaiting},
         {"made-up bearer tokens", [](FloodRig&) {},
          [](FloodRig& flood, int i, const std::string&, std::function<void()> done) {
              flood.call("GET", "/v1/hosts", nullptr, madeUpToken(), newClient(i), [done](AccountAnswer) { done(); });
@@ -215,16 +256,22 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
         auto access = owner["access_token"].get<std::string>();
         int flooded = 0, answered = 0;
         std::size_t held = 0;
+        // A person types the code in the next round, once the flood has
+        // taken back whatever places the store's last turn freed.
+        std::vector<std::function<void()>> typed;
         for (int round = 0; round < 400; ++round) {
             for (int i = 0; i < 40; ++i, ++flooded) attack.send(flood, flooded, room, [&answered] { ++answered; });
+            for (auto& type : std::exchange(typed, {})) type();
             if (round % 30 == 0 && round / 30 < people) {
                 const auto person = "person" + std::to_string(round / 30) + "@example.com";
                 const auto client = "192.0.2." + std::to_string(round / 30);
                 flood.askCode(person, "l", client, [&, person, client](std::string digits) {
                     if (digits.empty()) return void(++failed);
-                    flood.call("POST", "/v1/auth/verify",
-                               json{{"email", person}, {"login_id", "l"}, {"code", digits}, {"client", "mac"}}, "", client,
-                               [&](AccountAnswer verified) { verified.status == 200 ? ++signedIn : ++failed; });
+                    typed.push_back([&, person, client, digits] {
+                        flood.call("POST", "/v1/auth/verify",
+                                   json{{"email", person}, {"login_id", "l"}, {"code", digits}, {"client", "mac"}}, "",
+                                   client, [&](AccountAnswer verified) { verified.status == 200 ? ++signedIn : ++failed; });
+                    });
                 });
             }
             if (round % 40 == 20) {
@@ -304,11 +351,7 @@ TEST(AccountGate, PlacesAreBoundedPerNetworkPerCodeAndPerSignIn) {
         return call;
     };
     // The /64 i of a /56 j of a /48 k, as clientNetworks names them.
-    const auto v6 = [](int i, int j, int k) -> std::vector<std::string> {
-        const auto h = [](int n) { return std::to_string(n); };
-        return {"2001:db8:" + h(k) + ":" + h(j * 256 + i) + "::/64", "2001:db8:" + h(k) + ":" + h(j * 256) + "::/56",
-                "2001:db8:" + h(k) + "::/48"};
-    };
+    const auto& v6 = v6Networks;
     const auto room = RelayBytes::hex(Secure::randomBytes(16));
     using Check = std::function<AccountGate::Pass(AccountGate&, int)>;
     const auto checked = [](std::function<AccountCall(int)> call) -> Check {
@@ -333,6 +376,19 @@ TEST(AccountGate, PlacesAreBoundedPerNetworkPerCodeAndPerSignIn) {
          4 * RelayLimits::placesPerNetwork},
         {"one code's verifies under new networks", checked([&](int i) { return verify("x@example.com", {newClient(i)}); }),
          RelayLimits::placesPerCode},
+        {"codes asked here from new /64s of one /48, each tried from a new network",
+         [&](AccountGate& gate, int i) {
+             AccountCall ask;
+             ask.endpoint = AccountEndpoint::code;
+             ask.body = json{{"email", "asked" + std::to_string(i) + "@example.com"}, {"login_id", "l"}};
+             ask.networks = v6(i % 3, i / 3, 3);
+             ask.client = ask.networks.front();
+             const auto asked = gate.check(ask);
+             EXPECT_FALSE(asked.refusal);
+             gate.answered(asked, AccountAnswer{});
+             return gate.check(verify("asked" + std::to_string(i) + "@example.com", {newClient(i)}));
+         },
+         4 * RelayLimits::placesPerNetwork},
         {"one sign-in's token from new networks",
          checked([&](int i) { return list(sessions[0]["access_token"], {newClient(i)}); }), RelayLimits::placesPerSignIn},
         {"links for made-up rooms from one IPv4 address",
@@ -418,7 +474,8 @@ TEST(AccountGate, LimitsAnswerAtOnceAndCallsTakeTheirLanes) {
     const json verify{{"email", "owner@example.com"}, {"login_id", "l"}, {"code", "123456"}, {"client", "mac"}};
     EXPECT_EQ(call(AccountEndpoint::verify, verify).lane, AccountGate::strangerLane) << "no code asked here";
     EXPECT_EQ(call(AccountEndpoint::code, json{{"email", "Owner@Example.com"}, {"login_id", "l"}}).lane,
-              AccountGate::signInLane);
+              AccountGate::codeLane)
+        << "a code request waits behind no sign-in";
     EXPECT_EQ(call(AccountEndpoint::verify, verify).lane, AccountGate::signInLane) << "the code was asked here";
     EXPECT_EQ(call(AccountEndpoint::verify, json{{"email", "owner@example.com"}, {"login_id", "other"}, {"client", "mac"}}).lane,
               AccountGate::strangerLane)
@@ -581,6 +638,119 @@ TEST(AccountGate, MemoryTurnsAwayNoOneTheStoreWouldLetIn) {
     AccountGate restarted([&rig] { return rig.nowMillis; }, RelayLog(), true, rig.store.sealKey());
     restarted.knowRooms(rig.store.roomsRegisteredSince(0, RelayLimits::maxKnownRooms));
     EXPECT_EQ(lane(restarted), AccountGate::knownLane);
+}
+
+// The operator's list of who may sign in: a listed address and an address
+// at a listed domain sign in as anyone did before; any other address is
+// refused a code and a sign-in at once, from memory, with nothing sent,
+// stored or queued for it, whatever the case it is written in.
+TEST(AccountGate, OnlyTheAddressesTheOperatorListedSignIn) {
+    const auto allowed = std::get<AccountList>(AccountList::parse({"owner@example.org", "@family.example"}));
+    FloodRig flood(allowed);
+    auto& rig = flood.rig;
+    const auto signIn = [&](const std::string& email) {
+        std::optional<AccountAnswer> verified;
+        flood.askCode(email, "l", "192.0.2.1", [&](std::string code) {
+            flood.call("POST", "/v1/auth/verify",
+                       json{{"email", email}, {"login_id", "l"}, {"code", code}, {"client", "web"}}, "", "192.0.2.1",
+                       [&](AccountAnswer answer) { verified = std::move(answer); });
+        });
+        flood.settle();
+        return verified ? verified->status : 0;
+    };
+    EXPECT_EQ(signIn("owner@example.org"), 200);
+    EXPECT_EQ(signIn("Kid@Family.Example"), 200);
+
+    const json notInvited{{"error", "not-invited"}};
+    for (const char* stranger : {"eve@example.org", "kid@school.family.example", "owner@example.org.evil"}) {
+        SCOPED_TRACE(stranger);
+        const auto turns = flood.worker.turns;
+        rig.logs.clear();
+        std::vector<AccountAnswer> answers;
+        const auto keep = [&answers](AccountAnswer answer) { answers.push_back(std::move(answer)); };
+        flood.call("POST", "/v1/auth/code", json{{"email", stranger}, {"login_id", "l"}}, "", "192.0.2.2", keep);
+        flood.call("POST", "/v1/auth/verify",
+                   json{{"email", stranger}, {"login_id", "l"}, {"code", "123456"}, {"client", "mac"}}, "", "192.0.2.2",
+                   keep);
+        ASSERT_EQ(answers.size(), 2u) << "answered at once, before the store's worker runs";
+        for (const auto& answer : answers) {
+            EXPECT_EQ(answer.status, 403);
+            EXPECT_EQ(answer.body, notInvited);
+            EXPECT_FALSE(answer.delivery);
+        }
+        EXPECT_EQ(flood.store.waiting(), 0u);
+        flood.settle();
+        EXPECT_EQ(flood.worker.turns, turns) << "the store was never asked";
+        EXPECT_EQ(rig.store.codeReads.count(stranger), 0u);
+        for (const auto& line : rig.logs) EXPECT_EQ(line.find("code sent"), std::string::npos) << line;
+    }
+    EXPECT_EQ(rig.store.codes.size(), 0u) << "the listed sign-ins used theirs";
+}
+
+// A code whose verdict the gate holds costs the store nothing while it is
+// fresh; once stale, the verifies of every such code wait for a question
+// to the store about all of them together, which reads and writes nothing
+// else; and a new code asked through another instance meanwhile is found.
+TEST(AccountGate, StaleVerdictsAreAskedOfTheStoreTogether) {
+    FloodRig flood;
+    auto& rig = flood.rig;
+    constexpr int codes = 30;
+    std::vector<AccountAnswer> answers;
+    // Each code tried once, one after another or all at once.
+    const auto verifyAll = [&](bool inTurn) {
+        answers.clear();
+        for (int i = 0; i < codes; ++i) {
+            flood.call("POST", "/v1/auth/verify",
+                       json{{"email", "p" + std::to_string(i) + "@example.com"},
+                            {"login_id", "l"},
+                            {"code", "123456"},
+                            {"client", "web"}},
+                       "", "10.9.0." + std::to_string(i), [&answers](AccountAnswer answer) { answers.push_back(answer); });
+            if (inTurn) flood.settle();
+        }
+    };
+    const json expired{{"error", "invalid-code"}, {"expired", true}};
+    for (int i = 0; i < codes; ++i) {
+        if (i % RelayLimits::codesPerClient == 0) rig.advance(RelayLimits::codeWindowSeconds);
+        EXPECT_NE(rig.requestCode("p" + std::to_string(i) + "@example.com", "l"), "");
+    }
+    rig.advance(RelayLimits::codeLifetimeSeconds);
+    verifyAll(true);
+    ASSERT_EQ(answers.size(), static_cast<std::size_t>(codes));
+    for (const auto& answer : answers) EXPECT_EQ(answer.body, expired);
+
+    // Fresh: from memory, at once.
+    auto turns = flood.worker.turns;
+    verifyAll(false);
+    EXPECT_EQ(answers.size(), static_cast<std::size_t>(codes));
+    EXPECT_EQ(flood.worker.turns, turns);
+
+    // Stale: one question for all, and the answers from it.
+    const auto fresh = rig.requestCode("p0@example.com", "l");  // through another instance
+    rig.nowMillis += RelayLimits::codeVerdictMillis;
+    const auto reads = rig.store.codeReads;
+    turns = flood.worker.turns;
+    verifyAll(false);
+    EXPECT_TRUE(answers.empty()) << "they wait for the store";
+    flood.settle();
+    ASSERT_EQ(answers.size(), static_cast<std::size_t>(codes));
+    // The first verify's question, one for all those that came while it
+    // was on its way, and p0's verify: its code is live again, so it went
+    // on to the store, the wrong guess spending a try.
+    EXPECT_EQ(flood.worker.turns - turns, 3);
+    for (int i = 1; i < codes; ++i) {
+        const auto email = "p" + std::to_string(i) + "@example.com";
+        EXPECT_EQ(rig.store.codeReads[email], reads.at(email) + 1) << email;
+    }
+    EXPECT_EQ(std::count_if(answers.begin(), answers.end(), [&](const AccountAnswer& a) { return a.body == expired; }),
+              codes - 1);
+    std::optional<AccountAnswer> signedIn;
+    flood.call("POST", "/v1/auth/verify",
+               json{{"email", "p0@example.com"}, {"login_id", "l"}, {"code", fresh}, {"client", "web"}}, "", "10.9.0.0",
+               [&](AccountAnswer answer) { signedIn = answer; });
+    flood.settle();
+    ASSERT_TRUE(signedIn);
+    EXPECT_EQ(signedIn->status, 200);
 }
 
 // The seal says what a token this relay handed out is, and nothing of any

@@ -70,6 +70,10 @@ inline AccountAnswer answerCall(RelayAccounts& accounts, const std::string& meth
 }
 
 struct AccountRig {
+    // `allowed`: who may sign in (anyone by default).
+    explicit AccountRig(AccountList allowed = {}) : allowed(std::move(allowed)) {}
+
+    AccountList allowed;
     MemoryStore store;
     std::int64_t nowMillis = 1'800'000'000'000;
     std::vector<std::string> logs;
@@ -82,7 +86,7 @@ struct AccountRig {
                                                 [this](const std::string& room) { return onlineRooms.contains(room); },
                                                 [this](const std::string& room) { removedRooms.push_back(room); },
                                                 [this](const std::string& session) { signedOutSessions.push_back(session); }},
-                           true};
+                           true, allowed};
 
     std::int64_t seconds() const { return nowMillis / 1000; }
     void advance(std::int64_t secondsLater) { nowMillis += secondsLater * 1000; }

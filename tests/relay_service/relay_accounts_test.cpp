@@ -181,8 +181,10 @@ TEST(RelayAccountsCodes, RateLimitsPerAddressAndPerClientAnswerRetryAfter) {
         EXPECT_FALSE(rig.requestCode("late@example.com", "l", "192.0.2.1").empty());
     }
     {
+        // Tries of live codes: one that can sign no one in costs no count.
         AccountRig rig;
-        rig.requestCode(owner);
+        for (int i = 0; i < RelayLimits::verifiesPerClient + 1; ++i)
+            rig.requestCode("o" + std::to_string(i) + "@example.com", "l", "192.0.2." + std::to_string(i));
         int limited = 0;
         for (int i = 0; i < RelayLimits::verifiesPerClient + 1; ++i)
             limited += rig.post("/v1/auth/verify", json{{"email", "o" + std::to_string(i) + "@example.com"},
@@ -227,6 +229,10 @@ TEST(RelayAccountsCodes, CodeLimitsHoldAcrossInstancesSharingTheStore) {
     };
     for (const auto& c : cases) {
         AccountRig rig;
+        // Live codes to try: tries of a code that can sign no one in are
+        // not counted.
+        for (int i = 0; i <= c.most; ++i)
+            rig.requestCode("o" + std::to_string(i) + "@example.com", "l", "192.0.2." + std::to_string(i));
         RelayAccounts other(rig.store, RelayAccounts::Hooks{[&rig] { return rig.nowMillis; }, [](const std::string&) {}, {}, {}, {}},
                             true);
         RelayAccounts* instances[] = {&rig.accounts, &other};
@@ -253,10 +259,15 @@ TEST(RelayAccountsCodes, EachGuessSpendsATryWhileAnotherInstanceGuessesTheSameCo
     bool meanwhile = false;
     rig.store.afterCodeRead = [&] {
         if (std::exchange(meanwhile, true)) return;
+        rig.nowMillis += ThrottledLine::defaultEveryMillis;
         answerCall(other, "POST", "/v1/auth/verify", guess, "", "192.0.2.9");
         meanwhile = false;
     };
-    for (int i = 0; i < RelayLimits::codeTries; ++i) EXPECT_EQ(rig.post("/v1/auth/verify", guess).status, 400);
+    for (int i = 0; i < RelayLimits::codeTries; ++i) {
+        EXPECT_EQ(rig.post("/v1/auth/verify", guess).status, 400);
+        // Each comparison's line said, not folded into the next.
+        rig.nowMillis += ThrottledLine::defaultEveryMillis;
+    }
     rig.store.afterCodeRead = nullptr;
 
     const auto compared = std::count_if(rig.logs.begin(), rig.logs.end(),
@@ -336,6 +347,53 @@ TEST(RelayAccountsTokens, RefreshSpendsTheOldTokenAndSignOutRevokesTheSession) {
 // try-later and keeps none of them: a refresh leaves the old refresh token
 // as it was, for the next try, and a sign-in leaves no access token without
 // its refresh token.
+// Who may sign in, as the operator lists them: an address, or every
+// address at a domain but none at its subdomains or at a longer name.
+TEST(AccountList, AdmitsTheListedAddressesAndDomainsOnly) {
+    const auto list = std::get<AccountList>(AccountList::parse({"owner@example.org", "@family.example"}));
+    const std::pair<const char*, bool> rows[] = {
+        {"owner@example.org", true},        {"kid@family.example", true},      {"eve@example.org", false},
+        {"owner@example.org.evil", false},  {"kid@school.family.example", false}, {"kid@family.example.net", false},
+        {"family.example@example.net", false},
+    };
+    for (const auto& [address, admitted] : rows) EXPECT_EQ(list.admits(address), admitted) << address;
+    EXPECT_TRUE(AccountList().admits("eve@example.org")) << "no list: anyone";
+}
+
+// An address taken off the list (the relay started again with a new one)
+// signs in no more: its refresh is refused, so its sessions end then, and
+// nothing else of it is lost; put back, the same sign-in refreshes again.
+TEST(RelayAccountsTokens, AnAddressTakenOffTheListEndsItsSessionsAtTheirNextRefreshAndKeepsTheRest) {
+    AccountRig rig;
+    const auto session = rig.signIn("kid@family.example", "web");
+    ASSERT_EQ(rig.registerComputer(newComputer(), session).status, 201);
+    const auto ownerSession = rig.signIn(owner, "web", "login-2");
+    const auto restarted = [&rig](std::vector<std::string> entries) {
+        return std::make_unique<RelayAccounts>(
+            rig.store, RelayAccounts::Hooks{[&rig] { return rig.nowMillis; }, [](const std::string&) {}, {}, {}, {}}, true,
+            std::get<AccountList>(AccountList::parse(entries)));
+    };
+    const auto refresh = [](RelayAccounts& accounts, const json& tokens) {
+        return answerCall(accounts, "POST", "/v1/auth/refresh", json{{"refresh_token", tokens["refresh_token"]}});
+    };
+
+    auto without = restarted({owner});
+    const auto refused = refresh(*without, session);
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(refused.body, (json{{"error", "not-invited"}}));
+    EXPECT_EQ(refresh(*without, ownerSession).status, 200) << "a listed address refreshes";
+    EXPECT_EQ(answerCall(*without, "GET", "/v1/hosts", nullptr, session["access_token"]).body["hosts"].size(), 1u)
+        << "the access it holds lasts until it would refresh";
+    EXPECT_EQ(answerCall(*without, "POST", "/v1/auth/code", json{{"email", "kid@family.example"}, {"login_id", "l"}}).status,
+              403);
+
+    auto back = restarted({owner, "@family.example"});
+    const auto again = refresh(*back, session);
+    EXPECT_EQ(again.status, 200);
+    EXPECT_EQ(answerCall(*back, "GET", "/v1/hosts", nullptr, again.body["access_token"]).body["hosts"].size(), 1u)
+        << "its computer is still on its account";
+}
+
 TEST(RelayAccountsTokens, TokensTheStoreFailsPartWayAreNoneOfThemKept) {
     AccountRig rig;
     const auto first = rig.signIn(owner, "web");

@@ -99,6 +99,16 @@ TEST(RelayConfig, ConfigKeysAreReadAndMistakesNamed) {
         {R"({"limits":{"connections":10,"connections_per_address":20}})",
          "limits: at most 1000000 connections, and no more per address than in all"},
         {R"({"limits":{"connections":0}})", "limits.connections must be a whole number above 0"},
+        {R"({"accounts":"you@example.org"})",
+         "accounts must be a list of e-mail addresses and \"@domain\" entries, as [\"you@example.org\", \"@example.org\"]"},
+        {R"({"accounts":[7]})",
+         "accounts must be a list of e-mail addresses and \"@domain\" entries, as [\"you@example.org\", \"@example.org\"]"},
+        {R"({"accounts":[]})",
+         "accounts must name at least one address or \"@domain\" (leave it out to let anyone sign in)"},
+        {R"({"accounts":["you"]})", "accounts: \"you\" is not an e-mail address, as \"you@example.org\""},
+        {R"({"accounts":["you@localhost"]})", "accounts: \"you@localhost\" is not an e-mail address, as \"you@example.org\""},
+        {R"({"accounts":["@"]})", "accounts: \"@\" is not \"@\" and a domain, as \"@example.org\""},
+        {R"({"accounts":["@a@example.org"]})", "accounts: \"@a@example.org\" is not \"@\" and a domain, as \"@example.org\""},
     };
     for (const auto& c : cases) {
         RelayConfig fresh;
@@ -189,6 +199,48 @@ TEST(RelayProgram, ExitsAsAPersonAndAServiceManagerExpect) {
     const auto noData = run("--listen 127.0.0.1:1");
     EXPECT_EQ(noData.first, 1);
     EXPECT_EQ(std::count(noData.second.begin(), noData.second.end(), '\n'), 1);
+}
+
+// "accounts" names who may sign in, in any case and with blanks around an
+// entry, and the start line says who: those listed, or anyone with an
+// e-mail address and the key that would close it.
+TEST(RelayConfig, AccountsNameWhoMaySignInAndTheStartLineSaysWho) {
+    RelayConfig open;
+    ASSERT_EQ(applyConfigText("{}", open), std::nullopt);
+    EXPECT_TRUE(open.accounts.open());
+    EXPECT_TRUE(open.accounts.admits("anyone@example.net"));
+    EXPECT_EQ(signInText(open.accounts), "who may sign in: anyone with an e-mail address (name who may in \"accounts\")");
+
+    RelayConfig closed;
+    ASSERT_EQ(applyConfigText(R"({"accounts":["Owner@Example.org", " ann@example.com ", "@Family.Example"]})", closed),
+              std::nullopt);
+    EXPECT_FALSE(closed.accounts.open());
+    EXPECT_EQ(signInText(closed.accounts), "who may sign in: the 2 addresses and 1 domain in \"accounts\"");
+    RelayConfig one;
+    ASSERT_EQ(applyConfigText(R"({"accounts":["@example.org"]})", one), std::nullopt);
+    EXPECT_EQ(signInText(one.accounts), "who may sign in: the 1 domain in \"accounts\"");
+}
+
+// A flood of one kind of line writes its first line at once and then one
+// every ten seconds at most, each saying how many like it it stands for; a
+// clock stepped back does not keep it quiet.
+TEST(ThrottledLine, AFloodWritesALineAtOnceThenOneEveryTenSecondsWithTheCountFolded) {
+    std::vector<std::string> lines;
+    const RelayLog log([&lines](const std::string& line) { lines.push_back(line); });
+    ThrottledLine refused;
+    constexpr std::int64_t start = 1'000'000;
+    for (std::int64_t at = 0; at < 25'000; at += 10) refused.say(log, Severity::warning, "refused x", start + at);
+    EXPECT_EQ(lines, (std::vector<std::string>{"refused x", "refused x (and 999 more like it in the last 10 s)",
+                                               "refused x (and 999 more like it in the last 10 s)"}));
+    refused.say(log, Severity::warning, "refused x", start + 60'000);
+    EXPECT_EQ(lines.back(), "refused x (and 499 more like it in the last 40 s)");
+    refused.say(log, Severity::warning, "refused x", start);
+    EXPECT_EQ(lines.size(), 5u) << "the clock stepped back";
+
+    ThrottledLine shed;
+    EXPECT_EQ(shed.due(0, 3), 3);
+    EXPECT_EQ(shed.due(9'999, 2), std::nullopt);
+    EXPECT_EQ(shed.due(10'000), 3);
 }
 
 // journald reads the severity from the line's start and keeps the time

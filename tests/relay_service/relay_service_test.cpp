@@ -394,15 +394,17 @@ TEST(RelayService, ClientsAreCountedAsTheTrustedProxySaysAndIpv6ByItsSlash64) {
         int times;
         int status;  // of the last of them
     };
+    // The /64's refusal first: the log says the first refusal of a kind at
+    // once and folds those soon after it.
     const std::vector<Row> rows = {
-        {{"203.0.113.1"}, RelayLimits::codesPerClient, 200},
-        {{"203.0.113.2"}, 1, 200},
-        {{"198.51.100.9, 203.0.113.1"}, 1, 429},      // the first entry is the client's own
-        {{"198.51.100.50", "203.0.113.1"}, 1, 429},   // a second line the proxy added
         {{"2001:db8:0:1::1"}, RelayLimits::codesPerClient - 1, 200},
         {{"2001:db8:0:1::ffff"}, 1, 200},
         {{"2001:db8:0:1:8000::1"}, 1, 429},           // the same /64
         {{"2001:db8:0:2::1"}, 1, 200},
+        {{"203.0.113.1"}, RelayLimits::codesPerClient, 200},
+        {{"203.0.113.2"}, 1, 200},
+        {{"198.51.100.9, 203.0.113.1"}, 1, 429},      // the first entry is the client's own
+        {{"198.51.100.50", "203.0.113.1"}, 1, 429},   // a second line the proxy added
     };
     for (const bool tls : {false, true}) {
         ServiceRig relay(tls ? RelayServerOptions{"127.0.0.1", 0, (folder / "cert.pem").string(), (folder / "key.pem").string()}

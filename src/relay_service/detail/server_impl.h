@@ -105,18 +105,10 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
 
     // What strangers cause, said at most every few seconds with how many
     // times it happened since: `say(count)` when the line is due.
-    struct Tally {
-        int count = 0;
-        std::int64_t toldAt = 0;
-    };
-    static void tell(Tally& tally, const std::function<void(int)>& say) {
-        ++tally.count;
-        const auto now = nowMillis();
-        if (tally.toldAt != 0 && now - tally.toldAt < RelayLimits::shedReportMillis) return;
-        say(tally.count);
-        tally = {0, now};
+    static void tell(ThrottledLine& line, const std::function<void(int)>& say) {
+        if (const auto count = line.due(nowMillis())) say(static_cast<int>(*count));
     }
-    Tally answersReset, devicesRefused, linksRefused;
+    ThrottledLine answersReset, devicesRefused, linksRefused;
 
     void answerTimedOut(const std::string& from) {
         tell(answersReset, [&](int count) {
@@ -168,10 +160,13 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
                 if (self->gone) return done(storeTryLater());
                 const auto error = sent ? *sent : std::optional<std::string>("too many codes waiting to be sent");
                 auto& accounts = self->parts.accounts;
+                // The end of a call the gate let through already, and the
+                // store has little to do for it: it waits behind no one's
+                // sign-ins.
                 self->parts.store.run<AccountAnswer>(
                     [&accounts, delivery, error] { return accounts.delivered(delivery, error); },
                     [done](std::optional<AccountAnswer> answer) { done(answer ? std::move(*answer) : storeTryLater()); },
-                    AccountGate::signInLane);
+                    AccountGate::knownLane);
             });
     }
 };

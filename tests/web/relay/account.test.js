@@ -4,7 +4,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 
-const { relayAccount, accountErrorText, parseHosts, SESSION_KEY } = require('../../../src/relay_service/web/client/relay_account.js');
+const { relayAccount, accountErrorText, signedOut, parseHosts, SESSION_KEY } = require('../../../src/relay_service/web/client/relay_account.js');
 
 const ROOM = 'a'.repeat(32);
 
@@ -55,6 +55,11 @@ test('an expired access token is refreshed once; a refused refresh signs the pag
       error: 'unauthorized', session: null, auths: ['Bearer A1', ''],
     },
     {
+      name: 'refresh refused: the address was taken off the relay\'s list',
+      script: { 'GET /v1/hosts': [[401, { error: 'unauthorized' }]], 'POST /v1/auth/refresh': [[403, { error: 'not-invited' }]] },
+      error: 'not-invited', session: null, auths: ['Bearer A1', ''],
+    },
+    {
       name: 'relay unreachable while refreshing',
       script: { 'GET /v1/hosts': [[401, { error: 'unauthorized' }]] },
       error: 'unreachable', session: 'A1', auths: ['Bearer A1', ''],
@@ -76,6 +81,8 @@ test('an expired access token is refreshed once; a refused refresh signs the pag
     if (row.hosts) assert.deepEqual(hosts, row.hosts, row.name);
     assert.equal(a.session ? a.session.access : null, row.session, row.name);
     assert.deepEqual(r.seen.map((s) => s.auth), row.auths, row.name);
+    // What sends the page back to its sign-in screen.
+    assert.equal(signedOut({ word: error }), row.session === null, row.name);
   }
 });
 
@@ -129,6 +136,8 @@ test('refusals read as what a person can do about them', () => {
     [{ word: 'not-configured', status: 503 }, 'code', 'Sign-in is not available on this relay.'],
     [{ word: 'invalid-token', status: 401 }, 'list', 'You were signed out. Sign in again.'],
     [{ word: 'unknown-host', status: 404 }, 'list', 'That computer is no longer on this account.'],
+    [{ word: 'not-invited', status: 403 }, 'code', "This relay's owner has not let this address sign in. Ask them to add it, or use another."],
+    [{ word: 'not-invited', status: 403 }, 'list', "This relay's owner has not let this address sign in. Ask them to add it, or use another."],
   ];
   for (const [error, step, text] of rows) assert.equal(accountErrorText(error, step), text, JSON.stringify(error));
 });

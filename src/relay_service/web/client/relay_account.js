@@ -55,6 +55,9 @@ const REFUSALS = {
   'unauthorized': () => SIGNED_OUT,
   'not-configured': () => 'Sign-in is not available on this relay.',
   'unknown-host': () => 'That computer is no longer on this account.',
+  // The relay's owner lets only the addresses they listed sign in: a code
+  // or a sign-in for another, or a sign-in whose address was taken off.
+  'not-invited': () => "This relay's owner has not let this address sign in. Ask them to add it, or use another.",
   // 429: this page asked too often (for codes: more were asked for this
   // address, or from here, than the relay sends in its window, whatever was
   // typed); 503: the relay cannot answer for now.
@@ -75,6 +78,13 @@ function accountErrorText(error, step) {
   if (step === 'code') return 'Could not send a code. Check the address and try again.';
   if (step === 'verify') return 'Could not sign in. Send a new code and try again.';
   return 'The relay refused this (' + (word || 'no reason') + '). Try again.';
+}
+
+// Whether a refusal signed the page out: its sign-in is over, or its
+// address may sign in here no more.
+function signedOut(error) {
+  const word = error && error.word;
+  return word === 'unauthorized' || word === 'not-invited';
 }
 
 // The computers as the relay lists them; anything malformed is left out.
@@ -144,7 +154,8 @@ function relayAccount(fetchFn, store) {
       keep(next);
     } catch (e) {
       if (e.word !== 'unreachable') keep(null);
-      throw e.word === 'unreachable' ? e : new AccountError('unauthorized', 401);
+      if (e.word === 'unreachable' || e.word === 'not-invited') throw e;
+      throw new AccountError('unauthorized', 401);
     }
     return call(method, path, body, session.access);
   }
@@ -178,4 +189,4 @@ function relayAccount(fetchFn, store) {
   };
 }
 
-module.exports = { relayAccount, accountErrorText, parseHosts, AccountError, SESSION_KEY, REFUSALS, CODE_FIELDS };
+module.exports = { relayAccount, accountErrorText, signedOut, parseHosts, AccountError, SESSION_KEY, REFUSALS, CODE_FIELDS };

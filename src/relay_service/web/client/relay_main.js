@@ -6,7 +6,7 @@
 // which this page hands its relayed road (see connection_page.js).
 const main = require('./main.js');
 const { SECURE } = require('./secure_channel.js');
-const { relayAccount, accountErrorText, parseHosts } = require('./relay_account.js');
+const { relayAccount, accountErrorText, signedOut, parseHosts } = require('./relay_account.js');
 const { relaySocket, startEnrolment, relayCloseWord, relayRetryStep, groupedCode } = require('./relay_socket.js');
 const deviceKeys = require('./device_keys.js');
 const { cleanDeviceName, guessDeviceName } = require('./pairing.js');
@@ -82,10 +82,10 @@ function relayRoad() {
         dial: () => dial(room), computer: keys, roomID: hexBytes(room),
         onDialFailure: (e) => {
           const word = e && e.word;
-          if (word !== 'unauthorized' && word !== 'unknown-host') return;
+          if (!signedOut(e) && word !== 'unknown-host') return;
           current = null;
           hooks.endSession();
-          if (word === 'unauthorized') showSignIn(accountErrorText(e));
+          if (signedOut(e)) showSignIn(accountErrorText(e));
           else showList(accountErrorText(e));
         },
       });
@@ -268,7 +268,7 @@ function relayRoad() {
       known = new Set(await deviceKeys.rooms().catch(() => []));
     } catch (e) {
       if (mine !== listing || !listShown()) return;
-      if (e.word === 'unauthorized') { showSignIn(accountErrorText(e)); return; }
+      if (signedOut(e)) { showSignIn(accountErrorText(e)); return; }
       setListError(accountErrorText(e), 'load');
       nextList(mine);
       return;
