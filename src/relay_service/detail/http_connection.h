@@ -89,8 +89,11 @@ public:
         beast::error_code ec;
         const auto remote = socket().remote_endpoint(ec);
         if (ec || !server_->admits(remote.address())) {
-            if (!ec) server_->log.warning("refused a connection from " + addressText(remote.address()) +
-                                          ": plain HTTP here is for the trusted proxies only");
+            if (!ec)
+                server_->plainRefused.say(server_->log, Severity::warning,
+                                          "refused a connection from " + addressText(remote.address()) +
+                                              ": plain HTTP here is for the trusted proxies only",
+                                          nowMillis());
             socket().close(ec);
             return;
         }

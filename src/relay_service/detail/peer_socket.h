@@ -262,7 +262,8 @@ private:
             self->reset();
             // Once the server stopped, the hub that names sockets may be gone.
             if (tell && !self->server_->stopped)
-                self->server_->log.info("reset " + self->name() + ": its close could not be written in time");
+                self->server_->socketReset(self->server_->closesUnwritten, self->name(),
+                                           "its close could not be written in time");
         });
     }
 
@@ -286,7 +287,7 @@ private:
             }
             self->reset();
             if (!self->server_->stopped)
-                self->server_->log.info("reset " + self->name() + ": it did not take its close in time");
+                self->server_->socketReset(self->server_->closesUntaken, self->name(), "it did not take its close in time");
         });
     }
 

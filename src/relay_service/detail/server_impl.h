@@ -108,7 +108,14 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     static void tell(ThrottledLine& line, const std::function<void(int)>& say) {
         if (const auto count = line.due(nowMillis())) say(static_cast<int>(*count));
     }
-    ThrottledLine answersReset, devicesRefused, linksRefused;
+    ThrottledLine answersReset, devicesRefused, linksRefused, closesUnwritten, closesUntaken, plainRefused;
+    // A socket reset for its close: said of the last, with how many.
+    void socketReset(ThrottledLine& line, const std::string& name, const std::string& why) {
+        tell(line, [&](int count) {
+            log.info(count == 1 ? "reset " + name + ": " + why
+                                : "reset " + std::to_string(count) + " sockets, the last " + name + ": " + why);
+        });
+    }
 
     void answerTimedOut(const std::string& from) {
         tell(answersReset, [&](int count) {
