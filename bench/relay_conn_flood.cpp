@@ -1,9 +1,11 @@
 // Strangers against morvane-relay's connections, measured from outside,
 // with no account:
 //
-//   morvane_relay_conn_flood junk [--total N (400)] [--addresses N (8)] [--tries N (10)] [--relay PROGRAM]
+//   morvane_relay_conn_flood junk [--total N (400)] [--addresses N (8)] [--tries N (10)] [--each N (60)]
+//                                 [--relay PROGRAM]
 //     Device upgrades with made-up tickets, from N loopback addresses (60
-//     at a time from each, within the 100 one address may have), keep the
+//     at a time from each, within the 100 one address may have; --each
+//     past it keeps that address refused as its connections end), keep the
 //     relay's connection total full: each reads the relay's close and
 //     never answers it, and dials again once its connection ends. A
 //     newcomer asks for the page every half second; prints how many were
@@ -227,12 +229,11 @@ void stopRelay(Relay& relay, const std::vector<std::string>& about) {
     std::filesystem::remove_all(relay.folder);
 }
 
-int junk(const std::string& program, int total, int addresses, int tries) {
+int junk(const std::string& program, int total, int addresses, int tries, int each) {
     auto relay = startRelay(program, "{\"connections\":" + std::to_string(total) + "}");
     asio::io_context io;
     std::mt19937_64 random(7);
     std::vector<std::shared_ptr<JunkDevice>> attackers;
-    const int each = 60;
     for (int a = 0; a < addresses; ++a) {
         for (int i = 0; i < each; ++i) {
             const auto request = "GET /relay/v1/device/" + hex(random, 16) + "?ticket=" + hex(random, 24) +
@@ -334,12 +335,12 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     if (argc < 2) {
         std::cerr << "usage: morvane_relay_conn_flood junk|unread [--total N] [--connections N] [--addresses N] "
-                     "[--tries N] [--relay PROGRAM]\n";
+                     "[--tries N] [--each N] [--relay PROGRAM]\n";
         return 2;
     }
     const std::string mode = argv[1];
     std::string program = MORVANE_RELAY_PROGRAM;
-    int total = 400, connections = 300, addresses = mode == "junk" ? 8 : 3, tries = 10;
+    int total = 400, connections = 300, addresses = mode == "junk" ? 8 : 3, tries = 10, each = 60;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string name = argv[i], value = argv[i + 1];
         if (name == "--relay") program = value;
@@ -347,8 +348,9 @@ int main(int argc, char** argv) {
         else if (name == "--connections") connections = std::stoi(value);
         else if (name == "--addresses") addresses = std::stoi(value);
         else if (name == "--tries") tries = std::stoi(value);
+        else if (name == "--each") each = std::stoi(value);
     }
-    if (mode == "junk") return junk(program, total, addresses, tries);
+    if (mode == "junk") return junk(program, total, addresses, tries, each);
     if (mode == "unread") return unread(program, connections, addresses);
     std::cerr << "junk or unread\n";
     return 2;

@@ -8,7 +8,11 @@
 //                     for its own address, with guessed digits;
 //   made-up-tokens    `GET /v1/hosts` with a made-up bearer token and
 //                     `/v1/auth/refresh` with a made-up refresh token, in turn;
-//   made-up-links     a computer's link for a room no one registered.
+//   made-up-links     a computer's link for a room no one registered;
+//   many-codes        codes asked first for other people's addresses (the
+//                     attacker never reads them), ten from each /64 of
+//                     three /48s, then `/v1/auth/verify` for them with
+//                     guessed digits from new /64s of eight other /48s.
 // Each call comes either through a proxy (X-Forwarded-For from loopback,
 // which the relay believes, a new IPv4 address each call) or, with --ipv6,
 // straight from a new IPv6 /64 each call: the benchmark then runs in a
@@ -19,10 +23,18 @@
 //
 //   morvane_relay_flood [--seconds N] [--flooders N] [--sqlite-sign-ins N] [--postgres-sign-ins N]
 //                       [--only sqlite|postgresql]
-//                       [--attack made-up-sign-ins|one-code|made-up-tokens|made-up-links]
-//                       [--ipv6] [--relay PROGRAM]
+//                       [--attack made-up-sign-ins|one-code|made-up-tokens|made-up-links|many-codes]
+//                       [--codes N] [--slow-sync MILLIS] [--accounts] [--ipv6] [--relay PROGRAM] [--show-lines]
 //
 // --relay runs another build of morvane-relay (an earlier one, to compare).
+// --codes: how many codes many-codes asks (300). --slow-sync makes every
+// sync of the store's disk take MILLIS (the relay's SQLite file and the
+// PostgreSQL server's log alike; a library of the benchmark's own loaded
+// with LD_PRELOAD), as a small server's network disk does. --accounts lets
+// only the people's domain and the one the attacker asks codes for sign in
+// (its codes go to listed addresses), and asks first for a code for an
+// address not on the list. --show-lines prints the lines the flood made
+// the relay log.
 //
 // It prints, for each store and flood: the normal sign-ins completed, the
 // signed-in account's calls that got through, the flood's answers by
@@ -239,10 +251,21 @@ struct Tally {
     std::string text() const { return std::to_string(through) + " of " + std::to_string(tried); }
 };
 
+// The lines the relay logged since `from`: all of them, those on the store
+// queue's state, and those of the people and the signed-in account, which
+// would be logged without a flood.
+struct Lines {
+    long all = 0, queue = 0, behaving = 0;
+};
 struct Result {
     Tally signIns, lists, tickets, refreshes, links;
     std::map<int, long> flood;
-    long logLines = 0, queueLines = 0;
+    Lines logLines;
+    // many-codes: the codes the attacker asked for, and how long it took.
+    Tally codesAsked;
+    double askingSeconds = 0;
+    // With --accounts: what a code for an address not on the list got.
+    std::string unlisted;
 };
 
 // A signed-in account made in the store beforehand: its tokens and its
@@ -268,22 +291,30 @@ Known prepare(RelayStore& store) {
     return known;
 }
 
-long countLines(const std::filesystem::path& log, std::streamoff from, long* queue) {
+// With `show`, the flood's own lines are printed.
+Lines countLines(const std::filesystem::path& log, std::streamoff from, const std::string& room, bool show) {
     std::ifstream in(log);
     in.seekg(from);
-    long lines = 0;
+    Lines lines;
     for (std::string line; std::getline(in, line);) {
-        ++lines;
-        if (line.find("the store ") != std::string::npos || line.find(" for the store ") != std::string::npos) ++*queue;
+        ++lines.all;
+        if (line.find("the store ") != std::string::npos || line.find(" for the store ") != std::string::npos)
+            ++lines.queue;
+        if (line.find("person") != std::string::npos || line.find("known@example.com") != std::string::npos ||
+            line.find(room) != std::string::npos)
+            ++lines.behaving;
+        else if (show)
+            std::printf("    | %s\n", line.c_str());
     }
     return lines;
 }
 
-enum class Attack { madeUpSignIns, oneCode, madeUpTokens, madeUpLinks };
+enum class Attack { madeUpSignIns, oneCode, madeUpTokens, madeUpLinks, manyCodes };
 const std::map<std::string, Attack> attackNames{{"made-up-sign-ins", Attack::madeUpSignIns},
                                                 {"one-code", Attack::oneCode},
                                                 {"made-up-tokens", Attack::madeUpTokens},
-                                                {"made-up-links", Attack::madeUpLinks}};
+                                                {"made-up-links", Attack::madeUpLinks},
+                                                {"many-codes", Attack::manyCodes}};
 
 // Who calls: the flood a new client each call, people, the signed-in
 // account and the attacker asking its code each one of their own.
@@ -300,6 +331,21 @@ struct Clients {
         return text;
     }
     std::string person(int i) const { return direct ? "2001:db8:ffff:" + std::to_string(i + 1) + "::1" : "192.0.2." + std::to_string(1 + i); }
+    // many-codes: the /64 that asks code i (ten a /64, as many as one
+    // client may ask), of one of three /48s; and a new /64 of one of eight
+    // other /48s for each try. IPv6 through the proxy too.
+    static std::string asker(int i) {
+        char text[64];
+        std::snprintf(text, sizeof text, "2001:db8:a%03x:%x::1", static_cast<unsigned>(i / 10 % 3),
+                      static_cast<unsigned>(i / 10));
+        return text;
+    }
+    std::string tryer() {
+        char text[64];
+        std::snprintf(text, sizeof text, "2001:db8:b%03x:%x::1", static_cast<unsigned>(random() % 8),
+                      static_cast<unsigned>(random() % 0x10000));
+        return text;
+    }
     std::string known() const { return direct ? "2001:db8:fffe::7" : "198.51.100.7"; }
     std::string attacker() const { return direct ? "2001:db8:fffd::66" : "203.0.113.66"; }
 };
@@ -310,12 +356,47 @@ std::string madeUpToken(std::mt19937& random) {
     return RelayBytes::b64u(std::span(bytes).first(16)) + RelayBytes::b64u(std::span(bytes).subspan(16));
 }
 
+// many-codes: the codes the attacker asks for other people's addresses,
+// each a thread of its own /64 asking its ten one after another, before
+// the flood.
+std::vector<std::string> askCodes(const Road& road, int codes, Result& result) {
+    std::vector<std::string> emails(static_cast<std::size_t>(codes));
+    std::atomic<int> asked{0};
+    const auto started = Clock::now();
+    std::vector<std::thread> askers;
+    for (int from = 0; from < codes; from += 10)
+        askers.emplace_back([&, from] {
+            Caller caller(road);
+            for (int i = from; i < std::min(codes, from + 10); ++i) {
+                const auto email = "someone" + std::to_string(i) + "@example.net";
+                for (int attempt = 0; attempt < 20; ++attempt) {
+                    const auto status = caller.call("POST", "/v1/auth/code", json{{"email", email}, {"login_id", "attack"}},
+                                                    Clients::asker(i))
+                                            .first;
+                    if (status == 200) {
+                        emails[static_cast<std::size_t>(i)] = email;
+                        ++asked;
+                        break;
+                    }
+                    // The store's queue was full a moment: as a patient
+                    // attacker, ask again.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                }
+            }
+        });
+    for (auto& thread : askers) thread.join();
+    result.codesAsked = Tally{codes, asked};
+    result.askingSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+    std::erase(emails, std::string());
+    return emails;
+}
+
 Result flood(const std::vector<std::string>& relayCommand, const Road& road, const std::filesystem::path& log,
-             Known known, Attack attack, int seconds, int flooders, int signIns) {
+             Known known, Attack attack, int seconds, int flooders, int signIns, int codes, bool showLines,
+             bool closed) {
     const pid_t relay = startWithErrorsIn(relayCommand, log);
     waitForPort(road.port, "morvane-relay", relay, road.host());
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const auto logFrom = static_cast<std::streamoff>(std::filesystem::file_size(log));
     Result result;
     std::mutex lock;
     std::atomic<bool> stop{false};
@@ -327,6 +408,20 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
                           clients.attacker())
                 .first != 200)
         std::fprintf(stderr, "the attacker's code was refused\n");
+    if (closed) {
+        // Not on the list: refused at once, and no code in the log.
+        const auto [status, body] = Caller(road).call(
+            "POST", "/v1/auth/code", json{{"email", "stranger@example.org"}, {"login_id", "l"}}, clients.attacker());
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        std::ifstream in(log);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        result.unlisted = std::to_string(status) + " " + (body.is_object() ? body.dump() : std::string("(no body)")) +
+                          (text.find("Sign-in code for stranger@example.org") == std::string::npos ? ", no code in the log"
+                                                                                                  : ", a code in the log");
+    }
+    const auto asked = attack == Attack::manyCodes ? askCodes(road, codes, result) : std::vector<std::string>();
+    if (attack == Attack::manyCodes && asked.empty()) std::fprintf(stderr, "the relay sent the attacker no code\n");
+    const auto logFrom = static_cast<std::streamoff>(std::filesystem::file_size(log));
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
 
     std::vector<std::thread> threads;
@@ -359,6 +454,18 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
                                    : caller.call("POST", "/v1/auth/refresh",
                                                  json{{"refresh_token", madeUpToken(mine.random)}}, client);
                     break;
+                case Attack::manyCodes: {
+                    if (asked.empty()) break;
+                    char digits[8];
+                    std::snprintf(digits, sizeof digits, "%06u", static_cast<unsigned>(mine.random() % 1'000'000));
+                    answer = caller.call("POST", "/v1/auth/verify",
+                                         json{{"email", asked[mine.random() % asked.size()]},
+                                              {"login_id", "attack"},
+                                              {"code", digits},
+                                              {"client", "web"}},
+                                         mine.tryer());
+                    break;
+                }
                 case Attack::madeUpLinks: {
                     // A computer's link for a room no one registered, its
                     // hello of the right shape.
@@ -437,7 +544,7 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
     std::this_thread::sleep_until(deadline);
     stop = true;
     for (auto& thread : threads) thread.join();
-    result.logLines = countLines(log, logFrom, &result.queueLines);
+    result.logLines = countLines(log, logFrom, known.room, showLines);
     ::kill(relay, SIGTERM);
     ::waitpid(relay, nullptr, 0);
     return result;
@@ -450,13 +557,18 @@ void print(const std::string& what, const Result& r, int seconds, int flooders) 
         calls += count;
         statuses += (statuses.empty() ? "" : ", ") + std::to_string(count) + " × " + std::to_string(status);
     }
+    if (!r.unlisted.empty()) std::printf("%s: a code for an address not on the list: %s\n", what.c_str(), r.unlisted.c_str());
+    if (r.codesAsked.tried > 0)
+        std::printf("%s: the attacker asked %s codes in %.1f s\n", what.c_str(), r.codesAsked.text().c_str(),
+                    r.askingSeconds);
     std::printf("%s: %d connections for %d s (%ld calls: %s)\n", what.c_str(), flooders, seconds, calls,
                 statuses.c_str());
     std::printf("  normal sign-ins completed: %s\n", r.signIns.text().c_str());
     std::printf("  signed-in account: list %s, ticket %s, refresh %s, link dialled again %s\n", r.lists.text().c_str(),
                 r.tickets.text().c_str(), r.refreshes.text().c_str(), r.links.text().c_str());
-    std::printf("  relay log during the flood: %ld lines, %ld of them on the store queue's state\n", r.logLines,
-                r.queueLines);
+    std::printf("  relay log during the flood: %ld lines, %ld of them on the store queue's state, %ld the people's and "
+                "the signed-in account's own\n",
+                r.logLines.all, r.logLines.queue, r.logLines.behaving);
     std::fflush(stdout);
 }
 
@@ -471,14 +583,22 @@ void enterOwnNetwork() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int seconds = 20, flooders = 400, sqliteSignIns = 12, postgresSignIns = 27;
+    int seconds = 20, flooders = 400, sqliteSignIns = 12, postgresSignIns = 27, codes = 300, slowSync = 0;
     std::string only, program = MORVANE_RELAY_PROGRAM;
     std::vector<std::pair<std::string, Attack>> attacks(attackNames.begin(), attackNames.end());
-    bool direct = false;
+    bool direct = false, showLines = false, closed = false;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         if (name == "--ipv6") {
             direct = true;
+            continue;
+        }
+        if (name == "--show-lines") {
+            showLines = true;
+            continue;
+        }
+        if (name == "--accounts") {
+            closed = true;
             continue;
         }
         if (i + 1 == argc) break;
@@ -488,6 +608,8 @@ int main(int argc, char** argv) {
         if (name == "--sqlite-sign-ins") sqliteSignIns = std::stoi(value);
         if (name == "--postgres-sign-ins") postgresSignIns = std::stoi(value);
         if (name == "--only") only = value;
+        if (name == "--codes") codes = std::max(1, std::stoi(value));
+        if (name == "--slow-sync") slowSync = std::max(0, std::stoi(value));
         if (name == "--relay") program = value;
         if (name == "--attack") {
             if (!attackNames.contains(value)) {
@@ -502,6 +624,17 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(folder);
     try {
         if (direct) enterOwnNetwork();
+        if (slowSync > 0) {
+            // Where the relay and the PostgreSQL server (run as nobody) can
+            // both load it; everything started from here does.
+            const auto library = folder / "slow_sync.so";
+            std::filesystem::copy_file(MORVANE_SLOW_SYNC_LIBRARY, library);
+            std::filesystem::permissions(library, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                                      std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                                      std::filesystem::perms::others_exec);
+            ::setenv("LD_PRELOAD", library.c_str(), 1);
+            ::setenv("SLOW_SYNC_MILLIS", std::to_string(slowSync).c_str(), 1);
+        }
         // Anyone but a trusted proxy speaks TLS to the relay.
         json tls;
         if (direct) {
@@ -512,7 +645,9 @@ int main(int argc, char** argv) {
             if (std::system(made.c_str()) != 0) throw std::runtime_error("openssl could not make a certificate");
             tls = {{"certificate", certificate.string()}, {"key", key.string()}};
         }
-        const std::string road = direct ? "straight from a new IPv6 /64 each call" : "through a proxy";
+        const std::string road = (direct ? "straight from a new IPv6 /64 each call" : "through a proxy") +
+                                 (slowSync > 0 ? ", each sync " + std::to_string(slowSync) + " ms" : std::string()) +
+                                 (closed ? ", \"accounts\" set" : "");
         for (const auto& [attackName, attack] : attacks) {
             // Runs the relay on `store` against the attack.
             const auto run = [&](const std::string& storeName, json store, int signIns, const Known& known) {
@@ -525,9 +660,12 @@ int main(int argc, char** argv) {
                             {"codes_in_log", true},
                             {"store", std::move(store)}};
                 if (direct) config["tls"] = tls;
+                // The people's domain and the one the attacker asks codes for.
+                if (closed) config["accounts"] = json::array({"@example.com", "@example.net"});
                 std::ofstream(folder / (name + ".json")) << config.dump();
                 const auto result = flood({program, "--config", (folder / (name + ".json")).string()}, at,
-                                          folder / (name + ".log"), known, attack, seconds, flooders, signIns);
+                                          folder / (name + ".log"), known, attack, seconds, flooders, signIns, codes,
+                                          showLines, closed);
                 print(storeName + ", " + attackName + ", " + road, result, seconds, flooders);
             };
             if (only.empty() || only == "sqlite") {
@@ -542,6 +680,12 @@ int main(int argc, char** argv) {
             }
             if (only.empty() || only == "postgresql") {
                 auto& cluster = testing::PostgresTestCluster::shared();
+                // The throw-away cluster never syncs; a slow disk is one
+                // whose syncs are waited for.
+                if (slowSync > 0) {
+                    cluster.exec("postgres", "ALTER SYSTEM SET fsync = on");
+                    cluster.exec("postgres", "SELECT pg_reload_conf()");
+                }
                 const auto url = cluster.connectionString(cluster.createDatabase());
                 Known known;
                 {
@@ -555,6 +699,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "morvane_relay_flood: %s\n", error.what());
         return 1;
     }
+    // The PostgreSQL server is stopped after this, by programs that would
+    // look for the library in vain.
+    ::unsetenv("LD_PRELOAD");
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
     return 0;
