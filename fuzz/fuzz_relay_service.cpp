@@ -7,7 +7,8 @@
 // of the page (method, path, Accept-Encoding and If-None-Match); 5 the route
 // of any request (method, target and headers). Nothing throws; every answer
 // is a JSON object with a status the interface uses, a refusal carries its
-// word, no code or token is ever stored as it was given out, the host is
+// word, only an address off the operator's list is refused as not invited
+// (and none is sent a code), no code or token is ever stored as it was given out, the host is
 // never sent a frame too short to hold a record, nobody is sent anything
 // after being closed, and connection ids are never 0 nor listed twice; the
 // page sends a file whole as built or as its gzipped form only where gzip is
@@ -54,7 +55,11 @@ constexpr std::int64_t now = 1'800'000'000'000;
 void accountCall(std::span<const std::uint8_t> input) {
     if (input.size() < 3) return;
     testing::MemoryStore store;
-    RelayAccounts accounts(store, RelayAccounts::Hooks{[] { return now; }, [](const std::string&) {}, {}, {}, {}}, true);
+    // Half the calls meet a relay whose operator let only the owner sign in.
+    const bool closed = input[2] & 2;
+    const auto allowed = closed ? std::get<AccountList>(AccountList::parse({"owner@example.com"})) : AccountList();
+    RelayAccounts accounts(store, RelayAccounts::Hooks{[] { return now; }, [](const std::string&) {}, {}, {}, {}}, true,
+                           allowed);
     // A signed-in owner with a registered computer, so the calls that need
     // a bearer reach their checks.
     const std::string access = std::string(22, 'A') + std::string(43, 'B');
@@ -88,10 +93,11 @@ void accountCall(std::span<const std::uint8_t> input) {
         call.networks = {"192.0.2.1"};
         // The gate reads the same call before the store would: what it
         // answers at once is a refusal with its word.
-        AccountGate gate([] { return now; }, RelayLog(), true, store.sealKey());
+        AccountGate gate([] { return now; }, RelayLog(), true, store.sealKey(), RelayLimits::maxCountedClients, allowed);
         const auto pass = gate.check(call);
         if (pass.refusal) require(pass.refusal->status >= 400 && pass.refusal->body.contains("error"));
-        require(pass.lane <= AccountGate::unprovenLane);
+        if (pass.refusal && pass.refusal->body["error"] == "not-invited") require(closed);
+        require(pass.lane <= AccountGate::codeLane);
         answer = accounts.handle(call);
         gate.answered(pass, answer);
         const auto ticket = gate.checkTicket(body, call.networks);
@@ -101,6 +107,9 @@ void accountCall(std::span<const std::uint8_t> input) {
     require(statuses.contains(answer.status));
     require(answer.body.is_object());
     if (answer.status >= 400) require(answer.body.contains("error") && answer.body["error"].is_string());
+    // Only an address off the list is refused so, and it is sent nothing.
+    if (answer.body.value("error", "") == "not-invited") require(closed && answer.status == 403);
+    if (answer.delivery) require(allowed.admits(answer.delivery->email));
     if (answer.delivery) {
         require(target == "/v1/auth/code" && answer.delivery->code.size() == 6);
         require(answer.delivery->code.find_first_not_of("0123456789") == std::string::npos);
@@ -313,6 +322,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!applyConfigText(text, config)) {
             require(config.listenPort != 0);
             require(config.certificateFile.empty() == config.keyFile.empty());
+            // A list of who may sign in names someone.
+            require(config.accounts.open() || config.accounts.addresses() + config.accounts.domains() > 0);
         }
         break;
     }
