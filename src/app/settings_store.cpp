@@ -26,9 +26,11 @@ struct StoredText {
     std::optional<std::string> unusable;
 };
 
-// A regular file only, bounded, and never blocking: a FIFO put in the file's
-// place must not hold the launch (opened without O_NONBLOCK, it waits for a
-// writer that never comes).
+// A regular file of the user's own (or root's: a read-only store of
+// dotfiles, as home-manager's) only, bounded, and never blocking: a FIFO put
+// in the file's place must not hold the launch (opened without O_NONBLOCK,
+// it waits for a writer that never comes). `file` is where the links end,
+// so no link is followed here.
 StoredText readBounded(const std::filesystem::path& file) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
@@ -43,6 +45,9 @@ StoredText readBounded(const std::filesystem::path& file) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return refuse(std::string("cannot be examined: ") + std::strerror(errno));
     if (!S_ISREG(st.st_mode)) return refuse("not a regular file");
+    // Another user could change what this host does (unpause it, say).
+    if (st.st_uid != ::getuid() && st.st_uid != 0)
+        return refuse("a file of another user (" + std::to_string(st.st_uid) + ")");
     const std::string tooLarge = "larger than " + std::to_string(SettingsLimits::maxFileBytes) + " bytes";
     if (st.st_size > SettingsLimits::maxFileBytes) return refuse(tooLarge);
     std::string data;
@@ -61,12 +66,22 @@ StoredText readBounded(const std::filesystem::path& file) {
 
 }  // namespace
 
+namespace {
+
+std::filesystem::path folderOf(const std::filesystem::path& file) {
+    return file.parent_path().empty() ? "." : file.parent_path();
+}
+
+}  // namespace
+
 SettingsStore::SettingsStore(std::filesystem::path file, Log log) : file_(std::move(file)), log_(std::move(log)) {
+    const auto target = linkedPath(file_);
     // A write killed half way leaves its temporary file (as large as the
-    // settings) beside this one for good.
-    private_file::removeLeftoversAtStart(file_.parent_path().empty() ? "." : file_.parent_path(),
-                                         file_.filename().string());
-    auto stored = readBounded(file_);
+    // settings) beside the file it was replacing for good: beside the
+    // link's target, and beside the link where it was once a plain file.
+    private_file::removeLeftoversAtStart(folderOf(file_), file_.filename().string());
+    if (target && *target != file_) private_file::removeLeftoversAtStart(folderOf(*target), target->filename().string());
+    auto stored = target ? readBounded(*target) : StoredText{std::nullopt, "a loop of symbolic links"};
     if (stored.text) {
         // The document is written back whole at every change: a deep one
         // is not taken in.
@@ -103,14 +118,20 @@ void SettingsStore::keepAside(const std::string& why) {
     // The next write would replace the file and with it whatever the owner
     // had chosen (a pause, say): keep it for them to look at, and say so.
     // A copy kept from an earlier launch is the owner's too: never replaced.
+    // A link stays a link: what is kept aside is the file it leads to, and
+    // the next write makes that file again.
     damaged_ = why;
-    std::string line = "the settings file " + file_.string() + " could not be used (" + why + "); ";
+    const auto target = linkedPath(file_);
+    const std::filesystem::path place = target.value_or(file_);
+    std::string line = "the settings file " + file_.string() +
+                       (place != file_ ? " (a link to " + place.string() + ")" : std::string()) + " could not be used (" +
+                       why + "); ";
     std::optional<std::filesystem::path> kept;
     int error = 0;
     for (int copy = 1; copy <= SettingsLimits::maxDamagedCopies && !kept; ++copy) {
         const std::filesystem::path aside =
-            file_.string() + ".damaged" + (copy == 1 ? std::string() : "." + std::to_string(copy));
-        if (renameWithoutReplacing(file_, aside))
+            place.string() + ".damaged" + (copy == 1 ? std::string() : "." + std::to_string(copy));
+        if (renameWithoutReplacing(place, aside))
             kept = aside;
         else if ((error = errno) != EEXIST)
             break;
@@ -236,10 +257,15 @@ bool SettingsStore::write() {
     if (static_cast<std::int64_t>(text.size()) > SettingsLimits::maxFileBytes)
         return fail("the file would take " + std::to_string(text.size()) + " bytes, more than the " +
                     std::to_string(SettingsLimits::maxFileBytes) + " it may hold");
-    const auto folder = file_.parent_path();
-    if (!createFolders(folder, 0700)) return fail("cannot create the folder");
+    // Through a link, the file it leads to is replaced, in its own folder:
+    // the link keeps naming the same file. Asked at each write, so a link
+    // the owner moved meanwhile is followed where it leads now.
+    const auto target = linkedPath(file_);
+    if (!target) return fail("it is a loop of symbolic links");
+    const auto folder = folderOf(*target);
+    if (auto problem = makeFolders(folder, 0700)) return fail(*problem);
     const auto written = private_file::replace(
-        folder, file_.filename().string(), std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+        folder, target->filename().string(), std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
     if (written.kind != private_file::WriteResult::Kind::ok) return fail(std::strerror(written.error ? written.error : EIO));
     onDisk_ = values_;
     saveFailure_.reset();

@@ -2,7 +2,9 @@
 // $XDG_CONFIG_HOME/Morvane/settings.json (0600 in a 0700 folder). Every
 // change is written to a temporary file and renamed over the old one; a
 // write that fails is logged and kept in view (saveFailure, unsaved), never
-// passed off as done.
+// passed off as done. A settings.json that is a symbolic link (dotfiles
+// kept with stow or home-manager) is read and written where it leads, so
+// the link stays a link to the same file.
 #pragma once
 
 #include <cstdint>
@@ -43,11 +45,12 @@ public:
 
     // Reads the file once, never blocking. A missing file gives empty
     // settings. A file that is there but cannot be used (not a regular file,
-    // oversized, unreadable, not a JSON object, nested deeper than a settings
-    // file ever is) gives empty settings too; it is renamed to
-    // "settings.json.damaged" (an earlier damaged copy is kept: the next is
-    // numbered) and one "error" line says why. Temporary files that a write
-    // killed half way left beside it are removed.
+    // another user's, oversized, unreadable, not a JSON object, nested
+    // deeper than a settings file ever is) gives empty settings too; it is
+    // renamed to "settings.json.damaged" beside itself (an earlier damaged
+    // copy is kept: the next is numbered) and one "error" line says why.
+    // Temporary files that a write killed half way left beside it are
+    // removed.
     SettingsStore(std::filesystem::path file, Log log);
 
     // Why the stored file could not be used at launch, when it could not.

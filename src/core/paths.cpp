@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace morvane {
@@ -31,15 +32,49 @@ std::optional<fs::path> appSupportFolder() {
     return *home / ".local" / "share" / "Morvane";
 }
 
-bool createFolders(const fs::path& folder, mode_t mode) {
-    if (folder.empty()) return false;
+bool createFolders(const fs::path& folder, mode_t mode) { return !makeFolders(folder, mode); }
+
+std::optional<std::string> makeFolders(const fs::path& folder, mode_t mode) {
+    if (folder.empty()) return "no folder was named";
+    const auto notAFolder = [](const fs::path& at) { return "a file is in the place of the folder " + at.string(); };
     struct stat st {};
-    if (::stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    // Parents first; each one made here gets the same private mode.
+    if (::stat(folder.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return std::nullopt;
+        return notAFolder(folder);
+    }
+    // Parents first; each one made here gets the same private mode. The
+    // first of them that fails says why for all.
     auto parent = folder.parent_path();
-    if (!parent.empty() && parent != folder) createFolders(parent, mode);
-    if (::mkdir(folder.c_str(), mode) != 0 && errno != EEXIST) return false;
-    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (!parent.empty() && parent != folder)
+        if (auto problem = makeFolders(parent, mode)) return problem;
+    if (::mkdir(folder.c_str(), mode) != 0 && errno != EEXIST)
+        return "cannot create the folder " + folder.string() + ": " + std::strerror(errno);
+    if (::stat(folder.c_str(), &st) != 0)
+        return "cannot create the folder " + folder.string() + ": " + std::strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return notAFolder(folder);
+    return std::nullopt;
+}
+
+std::optional<fs::path> linkedPath(const fs::path& file) {
+    // As many links in a row as the kernel itself follows.
+    constexpr int maxLinks = 40;
+    fs::path at = file;
+    for (int followed = 0; followed <= maxLinks; ++followed) {
+        struct stat st {};
+        if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            if (followed == 0) return at;
+            // A ".." after a linked folder goes where the kernel takes it,
+            // not where the text says: the folder is named as it resolves.
+            std::error_code ec;
+            const fs::path folder = fs::canonical(at.parent_path(), ec);
+            return ec ? at : folder / at.filename();
+        }
+        std::error_code ec;
+        const fs::path target = fs::read_symlink(at, ec);
+        if (ec || target.empty() || !target.has_filename()) return std::nullopt;
+        at = target.is_absolute() ? target : at.parent_path() / target;
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> readSmallFile(const fs::path& file, std::size_t limit) {

@@ -21,6 +21,16 @@ std::optional<std::filesystem::path> appSupportFolder();
 // (existing ones are left as they are). True when the folder exists at the
 // end.
 bool createFolders(const std::filesystem::path& folder, mode_t mode = 0700);
+// The same, saying why when the folder is not there at the end: "a file is
+// in the place of the folder /a/b" (naming the first of the path that is
+// no folder), "cannot create the folder /a/b: Permission denied".
+std::optional<std::string> makeFolders(const std::filesystem::path& folder, mode_t mode = 0700);
+
+// Where the bytes of `file` live: the path itself, or, when it is a
+// symbolic link (dotfiles kept with stow or home-manager), the path its
+// links end at, followed one after the other, whether or not a file is
+// there yet. Absent for a loop of links or a link that cannot be read.
+std::optional<std::filesystem::path> linkedPath(const std::filesystem::path& file);
 
 // The whole text of a small file the host reads for a fact (a setting of
 // the desktop, a kernel state): at most `limit` bytes. Absent when it cannot

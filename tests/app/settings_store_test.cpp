@@ -98,12 +98,12 @@ TEST(SettingsStore, AFileThatCannotBeUsedIsKeptAsideWithOneLineSayingWhy) {
                               << "\"}";
          },
          "larger than 262144 bytes"},
-        {"link",
+        {"loop of links",
          [](const fs::path& f) {
-             std::ofstream(f.string() + ".real") << "{\"paused\": true}";
-             fs::create_symlink(f.string() + ".real", f);
+             fs::create_symlink(f.filename().string() + ".other", f);
+             fs::create_symlink(f.filename(), f.string() + ".other");
          },
-         "cannot be opened: Too many levels of symbolic links"},
+         "a loop of symbolic links"},
         // Valid JSON under the size limit that every write would indent
         // again, growing with the square of its depth (20,000 levels: 800 MB),
         // or that would take gigabytes to build at all.
@@ -147,6 +147,59 @@ TEST(SettingsStore, AFileThatCannotBeUsedIsKeptAsideWithOneLineSayingWhy) {
         EXPECT_LT(fs::file_size(file), 100u) << c.name;
         EXPECT_EQ(SettingsStore(file, {}).boolValue(SettingsKeys::paused), true) << c.name;
         EXPECT_TRUE(fs::exists(fs::symlink_status(dir.path / "settings.json.damaged"))) << c.name;
+    }
+}
+
+// Dotfiles kept with stow or home-manager: settings.json is a link (or a
+// link to a link) into a folder of its own. What it leads to is read and
+// written, and judged as the file itself would be: a damaged one is kept
+// aside beside itself. Every link still says what it said.
+TEST(SettingsStore, ALinkedFileIsReadAndWrittenWhereItLeadsAndTheLinkStays) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> links;  // link, what it says
+        std::string target;
+        std::string text;                // what the target holds; none when empty
+        std::optional<std::string> why;  // why it cannot be used
+        bool otherUser = false;
+    };
+    const std::pair<std::string, std::string> stow{"Morvane/settings.json", "../dotfiles/settings.json"};
+    std::vector<Case> cases = {
+        {"stow", {stow}, "dotfiles/settings.json", R"({"paused":true})", std::nullopt},
+        {"home-manager", {{"Morvane/settings.json", "../files/settings.json"}, {"files/settings.json", "../store/s.json"}},
+         "store/s.json", R"({"paused":true})", std::nullopt},
+        {"not yet written", {stow}, "dotfiles/settings.json", "", std::nullopt},
+        {"cut short", {stow}, "dotfiles/settings.json", R"({"paused")", "not valid JSON"},
+    };
+    // Another user could unpause this host through it; only root can make
+    // a file of another user here.
+    if (::getuid() == 0) {
+        cases.push_back({"another user's", {stow}, "dotfiles/settings.json", R"({"paused":true})",
+                         "a file of another user (65534)", true});
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SettingsFolder dir;
+        for (const char* folder : {"Morvane", "dotfiles", "files", "store"}) fs::create_directories(dir.path / folder);
+        for (const auto& [link, says] : c.links) fs::create_symlink(says, dir.path / link);
+        const fs::path file = dir.path / "Morvane" / "settings.json", target = dir.path / c.target;
+        if (!c.text.empty()) std::ofstream(target) << c.text;
+        if (c.otherUser) {
+            ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+        }
+        std::vector<std::string> lines;
+        SettingsStore s(file, [&](const std::string& tag, const std::string& text) { lines.push_back(tag + ": " + text); });
+        const bool pausedThere = !c.why && !c.text.empty();
+        EXPECT_EQ(s.boolValue(SettingsKeys::paused), pausedThere ? std::optional(true) : std::nullopt);
+        const std::vector<std::string> told = {"error: the settings file " + file.string() + " (a link to " +
+                                               target.string() + ") could not be used (" + c.why.value_or("") +
+                                               "); it was kept as " + target.string() +
+                                               ".damaged; the default settings are in use"};
+        EXPECT_EQ(lines, c.why ? told : std::vector<std::string>{});
+        EXPECT_TRUE(s.setBool(SettingsKeys::lockOnDisconnect, false));
+        for (const auto& [link, says] : c.links) EXPECT_EQ(fs::read_symlink(dir.path / link), says) << link;
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
+        EXPECT_EQ(SettingsStore(file, {}).boolValue(SettingsKeys::lockOnDisconnect), false);
     }
 }
 
@@ -268,7 +321,8 @@ TEST(SettingsStore, AFailedWriteIsLoggedAndReported) {
     SettingsStore s(file, [&](const std::string& tag, const std::string& text) { lines.push_back(tag + ": " + text); });
     EXPECT_FALSE(s.setBool(SettingsKeys::paused, true));
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind("error: settings could not be saved to " + file.string(), 0), 0u);
+    EXPECT_EQ(lines[0], "error: settings could not be saved to " + file.string() +
+                            ": a file is in the place of the folder " + file.parent_path().string());
     // The running process still goes by the new value, and knows it is not
     // what the next start reads.
     EXPECT_EQ(s.boolValue(SettingsKeys::paused), true);
