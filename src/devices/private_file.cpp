@@ -8,10 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <optional>
+#include <sstream>
 #include <string_view>
 #include <vector>
 
+#include "core/paths.h"
 #include "core/secure.h"
 
 namespace morvane::private_file {
@@ -129,6 +132,47 @@ std::optional<pid_t> pidOf(std::string_view digits) {
 // A process that exists but belongs to someone else (EPERM) still runs.
 bool running(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
 
+// When the process started, in seconds of the wall clock, from the kernel's
+// boot time and the process's start in ticks after it. Absent when /proc
+// does not say (mounted with hidepid, or the process just went).
+std::optional<double> startedAt(pid_t pid) {
+    const auto stat = readSmallFile("/proc/" + std::to_string(pid) + "/stat", 4096);
+    const auto boot = readSmallFile("/proc/stat", 1 << 20);
+    if (!stat || !boot) return std::nullopt;
+    // The name in parentheses may hold blanks and parentheses itself: the
+    // fields are counted from the last ')'; the start is the 20th after it.
+    const auto close = stat->rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(stat->substr(close + 1));
+    std::string field;
+    for (int i = 0; i < 20 && fields >> field; ++i) {
+    }
+    const auto btime = boot->find("\nbtime ");
+    if (!fields || btime == std::string::npos) return std::nullopt;
+    char* end = nullptr;
+    const unsigned long long ticks = std::strtoull(field.c_str(), &end, 10);
+    if (end == field.c_str() || *end != '\0') return std::nullopt;
+    const long long bootSeconds = std::strtoll(boot->c_str() + btime + 7, nullptr, 10);
+    const long hertz = ::sysconf(_SC_CLK_TCK);
+    if (bootSeconds <= 0 || hertz <= 0) return std::nullopt;
+    return static_cast<double>(bootSeconds) + static_cast<double>(ticks) / static_cast<double>(hertz);
+}
+
+// Whether the temporary file may still be a write under way of process
+// `pid`. Ids come round again (after a power cut the next boot hands out
+// the same ones), so a process of that id is not enough: the file must
+// also be no older than the process. The boot time /proc gives is whole
+// seconds, so a process may look up to a second older than it is; a file
+// left by a process before it is older still by far more than the margin.
+bool mayBeUnderWay(pid_t pid, const struct stat& file) {
+    if (!running(pid)) return false;
+    const auto started = startedAt(pid);
+    if (!started) return true;
+    constexpr double marginSeconds = 2;
+    const double written = static_cast<double>(file.st_mtim.tv_sec) + static_cast<double>(file.st_mtim.tv_nsec) / 1e9;
+    return written >= *started - marginSeconds;
+}
+
 // The names in the folder that begin with `prefix`.
 std::vector<std::string> namesWith(int dirfd, const std::string& prefix) {
     std::vector<std::string> out;
@@ -155,7 +199,9 @@ void removeDeadLeftovers(int dirfd, const std::string& name) {
     const std::string prefix = temporaryPrefix(name);
     for (const auto& entryName : namesWith(dirfd, prefix)) {
         const auto pid = pidOf(std::string_view(entryName).substr(prefix.size()));
-        if (pid && !running(*pid)) ::unlinkat(dirfd, entryName.c_str(), 0);
+        struct stat st {};
+        if (!pid || ::fstatat(dirfd, entryName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (!mayBeUnderWay(*pid, st)) ::unlinkat(dirfd, entryName.c_str(), 0);
     }
 }
 

@@ -48,9 +48,10 @@ std::string temporaryName(const std::string& name, long pid);
 // A process killed between creating its temporary file and renaming it
 // leaves that file behind for good, holding whatever it was writing (for the
 // device list: token hashes, revoked ones included). Removes the temporary
-// files of `name` whose process no longer runs; those of a running process
-// may be a save under way and stay. Best effort: what can't be removed now
-// is tried again at the next call.
+// files of `name` whose process no longer runs, or runs but started after
+// the file was written (its id came round again); those of a running
+// process may be a save under way and stay. Best effort: what can't be
+// removed now is tried again at the next call.
 void removeDeadLeftovers(int dirfd, const std::string& name);
 void removeDeadLeftovers(const std::filesystem::path& folder, const std::string& name);
 // Earlier versions wrote the settings and the login item through mkstemp:

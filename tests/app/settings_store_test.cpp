@@ -298,14 +298,24 @@ TEST(SettingsStore, AStartRemovesWhatAWriteKilledHalfWayLeft) {
     const struct {
         std::string name;
         bool removed;
+        bool beforeBoot = false;  // written before this boot, as a power cut leaves it
     } cases[] = {
         {".settings.json.Ab3xY9", true},       // an earlier version's, through mkstemp
         {".settings.json.tmp-" + dead, true},   // this version's, of a process that is gone
         {".settings.json.tmp-" + live, false},  // a write under way
+        // The id of a process that runs now, which started after the file
+        // was written: the id came round again.
+        {".settings.json.tmp-1", true, true},
         {".settings.json.Ab-xY9", false},       // not what mkstemp makes
         {".other.json.Ab3xY9", false},          // another file's
     };
-    for (const auto& c : cases) std::ofstream(dir.path / c.name) << std::string(1000, 'x');
+    for (const auto& c : cases) {
+        std::ofstream(dir.path / c.name) << std::string(1000, 'x');
+        const timespec longAgo[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+        if (c.beforeBoot) {
+            ASSERT_EQ(::utimensat(AT_FDCWD, (dir.path / c.name).c_str(), longAgo, 0), 0);
+        }
+    }
     SettingsStore s(dir.path / "settings.json", {});
     for (const auto& c : cases) EXPECT_EQ(fs::exists(dir.path / c.name), !c.removed) << c.name;
 }
