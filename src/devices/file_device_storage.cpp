@@ -26,7 +26,10 @@ std::optional<Bytes> FileDeviceStorage::load() {
         case Kind::openFailed:
             throw DeviceStorageError("cannot look at the device file (errno " + std::to_string(r.error) + ")");
         case Kind::notRegular:
+            throw DeviceStorageError("the device file is not a regular file");
         case Kind::tooLarge:
+            throw DeviceStorageError("the device file is larger than the " + std::to_string(maxStoredBytes) +
+                                     " bytes it may hold");
         case Kind::readFailed:
             break;
     }

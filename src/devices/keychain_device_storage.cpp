@@ -148,10 +148,12 @@ std::optional<Bytes> KeychainDeviceStorage::load() {
         case Kind::readFailed:
             throw DeviceStorageError("cannot read " + summary() + ": " + TrustedCLI::describe(r.error));
         case Kind::notRegular:
+            throw DeviceStorageError(summary() + " is not a regular file");
         case Kind::tooLarge:
-            break;
+            throw DeviceStorageError(summary() + " is larger than the " + std::to_string(maxStoredBytes) +
+                                     " bytes an item may hold");
     }
-    throw DeviceStorageError(summary() + " has no readable data");
+    throw DeviceStorageError("cannot read " + summary());
 }
 
 void KeychainDeviceStorage::save(std::span<const std::uint8_t> data) {

@@ -85,9 +85,10 @@ TEST(FileDeviceStorage, NeverReadsOrChangesThroughALinkOrASpecialFile) {
     // A FIFO at the path must not stall the reader; a folder is no list.
     auto fifo = dir.path() / "fifo.json";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(errorOf([&] { FileDeviceStorage(fifo).load(); }), "cannot read the device file");
+    EXPECT_EQ(errorOf([&] { FileDeviceStorage(fifo).load(); }), "the device file is not a regular file");
     fs::create_directory(dir.path() / "folder.json");
-    EXPECT_EQ(errorOf([&] { FileDeviceStorage(dir.path() / "folder.json").load(); }), "cannot read the device file");
+    EXPECT_EQ(errorOf([&] { FileDeviceStorage(dir.path() / "folder.json").load(); }),
+              "the device file is not a regular file");
 }
 
 TEST(FileDeviceStorage, SaveReplacesLeftoversAndFailsWithoutLosingTheOldList) {
@@ -356,10 +357,16 @@ TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {
     EXPECT_EQ(errorOf([&] { item.load(); }), "cannot read " + file.string() + ": " + TrustedCLI::describe(ELOOP));
     fs::remove(file);
 
-    // Something at the item's place that holds no data.
+    // Something at the item's place that holds no data, or more than an
+    // item may: each says which.
     fs::create_directory(file);
-    EXPECT_EQ(errorOf([&] { item.load(); }), file.string() + " has no readable data");
+    EXPECT_EQ(errorOf([&] { item.load(); }), file.string() + " is not a regular file");
     EXPECT_EQ(errorOf([&] { item.save(bytes("[]")); }).rfind("cannot update " + file.string() + ": ", 0), 0u);
+    fs::remove(file);
+    writeText(file, "[]");
+    fs::resize_file(file, maxStoredBytes + 1);
+    EXPECT_EQ(errorOf([&] { item.load(); }),
+              file.string() + " is larger than the " + std::to_string(maxStoredBytes) + " bytes an item may hold");
     fs::remove(file);
 
     // The folder itself replaced by a link, or by a file.

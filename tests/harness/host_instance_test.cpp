@@ -428,7 +428,7 @@ TEST(HostInstance, AStartTidiesWhatKilledWritesLeftAndALongLineKeepsItsReason) {
         std::cout << "the device list is not read by this build: its line not checked" << std::endl;
         return;
     }
-    const std::string ending = "@paired-devices has no readable data\n";
+    const std::string ending = "@paired-devices is not a regular file\n";
     const auto at = log.find(ending);
     ASSERT_NE(at, std::string::npos) << log;
     const auto start = log.rfind('\n', at) + 1;
