@@ -229,9 +229,10 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     }
     menu.push_back(MenuItem::separator());
 
-    if (s.startError)
+    if (s.startError) {
         menu.push_back(MenuItem::line(*s.startError));
-    else if (s.controller)
+        if (s.startAdvice) menu.push_back(MenuItem::line(*s.startAdvice));
+    } else if (s.controller)
         menu.push_back(MenuItem::line("Controlled by " + *s.controller));
     else if (!s.paused)
         menu.push_back(MenuItem::line("Ready"));

@@ -134,6 +134,8 @@ struct MenuSnapshot {
     int port = 8722;
     bool paused = false;
     std::optional<std::string> startError;
+    // What to do about it, the line under it.
+    std::optional<std::string> startAdvice;
     std::optional<std::string> controller;
     bool blocked = false;
     bool authenticating = false;

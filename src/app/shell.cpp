@@ -277,8 +277,9 @@ void Shell::welcomeDontShowAgain() {
     if (welcomePanel_) welcomePanel_->close();
 }
 
-void Shell::setStartError(std::optional<std::string> error) {
+void Shell::setStartError(std::optional<std::string> error, std::optional<std::string> advice) {
     startError_ = std::move(error);
+    startAdvice_ = startError_ ? std::move(advice) : std::nullopt;
     updateIcon();
 }
 
@@ -474,6 +475,7 @@ void Shell::stoppedOnMac() {
 void Shell::listenerFailed(const std::string& reason) {
     log("error", "server stopped listening: " + reason);
     startError_ = "Not running: the server stopped";
+    startAdvice_.reset();
     updateIcon();
 }
 
@@ -504,6 +506,7 @@ MenuSnapshot Shell::snapshot() {
     s.port = d_.port;
     s.paused = paused_;
     s.startError = startError_;
+    s.startAdvice = startAdvice_;
     s.controller = controller_;
     s.blocked = blocked();
     s.authenticating = authenticating();

@@ -183,7 +183,9 @@ public:
         std::function<std::string()> address;
     };
     void setRelay(RelayHooks hooks) { relay_ = std::move(hooks); }
-    void setStartError(std::optional<std::string> error);
+    // Why the server is not running, and what to do about it where the
+    // menu can say more than the reason.
+    void setStartError(std::optional<std::string> error, std::optional<std::string> advice = std::nullopt);
     // The first-run decision: show the Welcome window, or remember that
     // this is an existing install. Needs the Welcome window to exist.
     void welcomeAtLaunch(std::size_t pairedDevices);
@@ -310,6 +312,7 @@ private:
     bool lockerMissing_ = false;
     bool lastLockFailed_ = false;
     std::optional<std::string> startError_;
+    std::optional<std::string> startAdvice_;
     std::optional<std::string> settingsDamaged_;
     std::optional<std::string> controller_;
     std::optional<std::string> controllerDevice_;

@@ -28,6 +28,7 @@
 #include "app/screen_source_qt.h"
 #include "app/session_history.h"
 #include "app/settings_store.h"
+#include "app/port_holder.h"
 #include "app/shell.h"
 #include "app/shell_lines.h"
 #include "app/system_state.h"
@@ -477,6 +478,19 @@ int runShell(int argc, char** argv) {
                       << (tray->usesTray() ? "its menu is under the Morvane icon in the tray"
                                            : "its menu is in the Morvane window")
                       << std::endl;
+        } catch (const RemoteServer::StartError& e) {
+            if (e.kind() == RemoteServer::StartError::Kind::portInUse) {
+                // Most often another user logged in at the same time, whose
+                // Morvane serves this computer: say who, and what to do.
+                const auto words = port_holder::words(8722, port_holder::find(8722), ::getuid());
+                shell->setStartError("Not running: " + words.menu, words.advice);
+                std::cerr << "Morvane is not serving: " << words.line << "\n";
+                write("error", "server did not start on 127.0.0.1:8722: " + words.line);
+            } else {
+                shell->setStartError(std::string("Not running: ") + e.what());
+                std::cerr << "Morvane is not serving: " << e.what() << "; its menu says more\n";
+                write("error", std::string("server did not start on 127.0.0.1:8722: ") + e.what());
+            }
         } catch (const std::exception& e) {
             shell->setStartError(std::string("Not running: ") + e.what());
             std::cerr << "Morvane is not serving: " << e.what() << "; its menu says more\n";

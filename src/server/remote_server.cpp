@@ -128,7 +128,8 @@ void RemoteServer::start() {
         boost::system::error_code ec;
         listener_ = LoopbackListener::open(*queue_, port_, ec);
         if (!listener_) {
-            failure = StartError::bindFailed(ec.message());
+            failure = ec == boost::asio::error::address_in_use ? StartError::portInUse(port_)
+                                                                 : StartError::bindFailed(ec.message());
             return;
         }
         std::weak_ptr<RemoteServer> weak = weak_from_this();

@@ -54,9 +54,15 @@ public:
 
     class StartError : public std::runtime_error {
     public:
-        enum class Kind { bindFailed, invalidPort, alreadyRunning };
+        enum class Kind { bindFailed, portInUse, invalidPort, alreadyRunning };
         static StartError bindFailed(const std::string& text) {
             return StartError(Kind::bindFailed, "cannot listen on the port: " + text);
+        }
+        // Who holds it is the caller's to find out (another user's host,
+        // most often): the server knows only that someone does.
+        static StartError portInUse(std::uint16_t port) {
+            return StartError(Kind::portInUse, "port " + std::to_string(port) +
+                                                   " is in use by another program: quit it, then start Morvane again");
         }
         static StartError invalidPort() { return StartError(Kind::invalidPort, "invalid port"); }
         static StartError alreadyRunning() { return StartError(Kind::alreadyRunning, "server is already running"); }
