@@ -49,6 +49,7 @@ std::string RelayAccountFailure::describe() const {
     switch (kind) {
         case Kind::refused: words = error.empty() ? "refused" : error; break;
         case Kind::unreachable: words = "unreachable"; break;
+        case Kind::untrusted: words = "untrusted"; break;
         case Kind::badAnswer: words = "an answer that could not be read"; break;
         case Kind::cancelled: words = "cancelled"; break;
     }
@@ -63,6 +64,9 @@ std::string RelayAccountTexts::text(const RelayAccountFailure& failure, Step ste
     const std::string relay = "Could not reach the relay" + at + ". Check your connection, then try again.";
     if (error == "not-invited" && (step == Step::code || step == Step::verify))
         return "This relay's owner has not let this address sign in. Ask them to add it, or use another.";
+    if (failure.kind == RelayAccountFailure::Kind::untrusted)
+        return "This computer does not trust the certificate of the relay" + at + ", so nothing was sent to it. " +
+               untrustedLog;
     switch (step) {
         case Step::code:
             if (error == "invalid-email") return badEmail;
@@ -279,6 +283,10 @@ RelayAccount::Task RelayAccount::post(std::optional<RelayHttpRequest> request,
             case RelayHttpAnswer::Kind::cancelled: return done(RelayAccountFailure::of(RelayAccountFailure::Kind::cancelled), 0);
             case RelayHttpAnswer::Kind::unreachable:
                 return done(RelayAccountFailure::of(RelayAccountFailure::Kind::unreachable,
+                                                    answer.why.empty() ? address : answer.why),
+                            0);
+            case RelayHttpAnswer::Kind::untrusted:
+                return done(RelayAccountFailure::of(RelayAccountFailure::Kind::untrusted,
                                                     answer.why.empty() ? address : answer.why),
                             0);
             case RelayHttpAnswer::Kind::answered: {

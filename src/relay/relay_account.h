@@ -35,7 +35,8 @@ struct RelayAccountSession {
 };
 
 struct RelayAccountFailure {
-    enum class Kind { refused, unreachable, badAnswer, cancelled };
+    // `untrusted`: the relay's certificate was refused.
+    enum class Kind { refused, unreachable, untrusted, badAnswer, cancelled };
     Kind kind = Kind::unreachable;
     int status = 0;                       // refused only
     std::string error;                    // refused only; "" when absent
@@ -76,6 +77,9 @@ inline constexpr const char* hostLimit =
 inline constexpr const char* badClock =
     "This computer's date and time look wrong. Correct them in the system settings, then try again.";
 inline constexpr const char* unreachable = "Could not reach the relay. Check your connection, then try again.";
+// Whatever the step: nothing was sent to a relay whose certificate this
+// computer does not trust.
+inline constexpr const char* untrustedLog = "Morvane's log (host.log) says why.";
 inline constexpr const char* newCodeSent = "A new code is on its way. ";
 // `address`, when given, is named where the text says the service could
 // not be reached.

@@ -146,7 +146,9 @@ private:
     void failed(RelayConnectStage stage, const beast::error_code& ec) {
         SSL* ssl = nullptr;
         if constexpr (Secure) ssl = stream_.native_handle();
-        finish({RelayHttpAnswer::Kind::unreachable, 0, std::nullopt, relayConnectFailure(request_.url, stage, ec, ssl)});
+        const auto kind = relayCertificateRefused(stage, ssl) ? RelayHttpAnswer::Kind::untrusted
+                                                              : RelayHttpAnswer::Kind::unreachable;
+        finish({kind, 0, std::nullopt, relayConnectFailure(request_.url, stage, ec, ssl)});
     }
 
     void finish(RelayHttpAnswer answer) {

@@ -25,14 +25,15 @@ struct RelayHttpRequest {
 };
 
 struct RelayHttpAnswer {
-    enum class Kind { answered, unreachable, cancelled };
+    // `untrusted`: the relay's certificate was refused (`why` says why).
+    enum class Kind { answered, unreachable, untrusted, cancelled };
     Kind kind = Kind::unreachable;
     int status = 0;
     // The body as read; at most the reader's limit plus one byte, so an
     // over-long body is recognisable without being kept whole.
     std::optional<Bytes> body;
-    // Unreachable only: why, naming the address ("relay.example.com:443:
-    // connection refused").
+    // Unreachable and untrusted only: why, naming the address
+    // ("relay.example.com:443: connection refused").
     std::string why;
 };
 

@@ -59,6 +59,8 @@ std::string RelayController::word(const RelayAccountFailure& failure) {
     switch (failure.kind) {
     case RelayAccountFailure::Kind::unreachable:
         return "unreachable";
+    case RelayAccountFailure::Kind::untrusted:
+        return "untrusted";
     case RelayAccountFailure::Kind::badAnswer:
         return "bad answer";
     case RelayAccountFailure::Kind::cancelled:

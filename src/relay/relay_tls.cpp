@@ -36,6 +36,10 @@ bool prepareRelayTls(SSL* ssl, const std::string& host) {
     return true;
 }
 
+bool relayCertificateRefused(RelayConnectStage stage, SSL* ssl) {
+    return stage == RelayConnectStage::tls && ssl && SSL_get_verify_result(ssl) != X509_V_OK;
+}
+
 std::string relayAddressText(const RelayURL& url) {
     const bool v6 = url.host.find(':') != std::string::npos;
     return (v6 ? "[" + url.host + "]" : url.host) + ":" + std::to_string(url.port);
@@ -57,12 +61,9 @@ std::string relayConnectFailure(const RelayURL& url, RelayConnectStage stage, co
             if (ec == error::host_unreachable) return at + "host unreachable";
             return at + "no connection (" + ec.message() + ")";
         case RelayConnectStage::tls:
-            if (ssl) {
-                const long verified = SSL_get_verify_result(ssl);
-                if (verified != X509_V_OK)
-                    return at + "certificate not trusted for " + url.host + " (" +
-                           X509_verify_cert_error_string(verified) + ")";
-            }
+            if (relayCertificateRefused(stage, ssl))
+                return at + "certificate not trusted for " + url.host + " (" +
+                       X509_verify_cert_error_string(SSL_get_verify_result(ssl)) + ")";
             return at + "the secure connection could not be set up (" + ec.message() + ")";
         case RelayConnectStage::exchange:
             if (ec == error::eof || ec == error::connection_reset || ec == boost::asio::ssl::error::stream_truncated)

@@ -29,6 +29,9 @@ bool prepareRelayTls(SSL* ssl, const std::string& host);
 enum class RelayConnectStage { resolve, connect, tls, exchange };
 std::string relayConnectFailure(const RelayURL& url, RelayConnectStage stage, const boost::system::error_code& ec,
                                 SSL* ssl = nullptr);
+// Whether the failure was the relay's certificate refused: not trusted, or
+// not for the name that was asked for.
+bool relayCertificateRefused(RelayConnectStage stage, SSL* ssl);
 // "relay.example.com:443": what the failure lines name.
 std::string relayAddressText(const RelayURL& url);
 

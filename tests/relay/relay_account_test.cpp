@@ -167,6 +167,9 @@ TEST(RelayAccountTexts, EachStepWordsItsFailures) {
     auto refused = [](int status, const std::string& error) { return RelayAccountFailure::refused(status, error, std::nullopt); };
     const std::string signIn = "Could not reach the sign-in service. Check your connection, then try again.";
     const std::string tooMany = "Too many tries. Wait a few minutes, then try again.";
+    const std::string untrusted =
+        "This computer does not trust the certificate of the relay, so nothing was sent to it. Morvane's log (host.log) "
+        "says why.";
     struct Case {
         RelayAccountFailure failure;
         Step step;
@@ -195,6 +198,8 @@ TEST(RelayAccountTexts, EachStepWordsItsFailures) {
         {refused(400, "not-configured"), Step::remove, "This relay is not set up yet."},
         {refused(409, "host-taken"), Step::registration, "Could not reach the relay. Check your connection, then try again."},
         {RelayAccountFailure::of(FailureKind::cancelled), Step::remove, "Could not reach the relay. Check your connection, then try again."},
+        {RelayAccountFailure::of(FailureKind::untrusted), Step::code, untrusted},
+        {RelayAccountFailure::of(FailureKind::untrusted), Step::registration, untrusted},
     };
     for (const auto& c : cases) EXPECT_EQ(RelayAccountTexts::text(c.failure, c.step), c.text) << c.text;
 }
@@ -242,13 +247,14 @@ TEST(RelayAccount, TransportOutcomesAndBadRequestsMapToTheirFailures) {
     auto keep = [&](RelayAccountResult<std::monostate> r) { results.push_back(r); };
     http->answers = {answered(200, R"({"ok":true})"), answered(200, R"({"ok":false})"), answered(200, ""),
                      {RelayHttpAnswer::Kind::unreachable, 0, std::nullopt, {}},
+                     {RelayHttpAnswer::Kind::untrusted, 0, std::nullopt, {}},
                      {RelayHttpAnswer::Kind::cancelled, 0, std::nullopt, {}}, answered(404, "")};
-    for (int i = 0; i < 6; ++i) account->sendCode("me@example.com", "l", keep);
+    for (int i = 0; i < 7; ++i) account->sendCode("me@example.com", "l", keep);
     http->run();
     const std::vector<RelayAccountResult<std::monostate>> expected = {
         std::monostate{}, RelayAccountFailure::of(FailureKind::badAnswer), RelayAccountFailure::of(FailureKind::badAnswer),
-        RelayAccountFailure::of(FailureKind::unreachable), RelayAccountFailure::of(FailureKind::cancelled),
-        RelayAccountFailure::refused(404, "", std::nullopt)};
+        RelayAccountFailure::of(FailureKind::unreachable), RelayAccountFailure::of(FailureKind::untrusted),
+        RelayAccountFailure::of(FailureKind::cancelled), RelayAccountFailure::refused(404, "", std::nullopt)};
     EXPECT_EQ(results, expected);
 
     // A request that cannot be built fails at once, inside the call, and

@@ -183,7 +183,7 @@ TEST(RelayOverTls, ACertificateForAnotherNameIsRefused) {
     auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
     auto account = RelayAccount::create(relay.origin("https"), http, systemWallMillis);
     const auto sent = await<std::monostate>([&](auto done) { account->sendCode("owner@example.com", "l", done); });
-    EXPECT_EQ(sent, RelayAccountResult<std::monostate>(RelayAccountFailure::of(RelayAccountFailure::Kind::unreachable)));
+    EXPECT_EQ(sent, RelayAccountResult<std::monostate>(RelayAccountFailure::of(RelayAccountFailure::Kind::untrusted)));
 
     const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
     LinkRig rig(relay.origin("wss"), identity);
@@ -358,7 +358,7 @@ TEST(RelayAccountOverSockets, AFailedCallSaysWhyWithTheAddress) {
         {"connection refused", "http://127.0.0.1:" + refusedPort,
          "unreachable: 127.0.0.1:" + refusedPort + ": connection refused"},
         {"certificate for another name", otherName.origin("https"),
-         "unreachable: localhost:" + std::to_string(otherName->port()) +
+         "untrusted: localhost:" + std::to_string(otherName->port()) +
              ": certificate not trusted for localhost (hostname mismatch)"},
         {"server error", failing.origin("https"),
          "refused: localhost:" + std::to_string(failing->port()) + " answered with HTTP 500"},

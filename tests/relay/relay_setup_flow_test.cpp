@@ -204,6 +204,12 @@ TEST(RelaySetUpFlow, EveryFailedAccountCallIsLoggedWithWhyAndTheDialogNamesTheAd
         {"register, no answer", "/v1/hosts", unreachable,
          "set up: not registered (unreachable: relay.example.com:443: name not found)",
          "Could not reach the relay at relay.example.com. Check your connection, then try again."},
+        {"code, certificate not trusted", "/v1/auth/code",
+         {RelayHttpAnswer::Kind::untrusted, 0, std::nullopt,
+          "relay.example.com:443: certificate not trusted for relay.example.com (self-signed certificate)"},
+         "set up: the code could not be sent: untrusted: relay.example.com:443: certificate not trusted for "
+         "relay.example.com (self-signed certificate)",
+         "This computer does not trust the certificate of the relay at relay.example.com, so nothing was sent to it."},
         {"register, busy", "/v1/hosts",
          {RelayHttpAnswer::Kind::answered, 503, Bytes(busy.begin(), busy.end()), {}},
          "set up: not registered (try-later: relay.example.com:443 answered with HTTP 503)",

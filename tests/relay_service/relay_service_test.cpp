@@ -606,7 +606,7 @@ TEST(RelayService, OverVerifiedTlsTheCertificateIsReloadedInPlace) {
     auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
     auto account = RelayAccount::create(https, http, systemWallMillis);
     EXPECT_EQ(await<std::monostate>([&](auto done) { account->sendCode("o@example.com", "l", done); }),
-              RelayAccountResult<std::monostate>(RelayAccountFailure::of(RelayAccountFailure::Kind::unreachable)));
+              RelayAccountResult<std::monostate>(RelayAccountFailure::of(RelayAccountFailure::Kind::untrusted)));
 
     // A key that is not the certificate's keeps the old pair.
     const auto right = authority.issue({"localhost"}, {"127.0.0.1"});
