@@ -182,12 +182,22 @@ private:
     void upgraded(beast::error_code ec) {
         if (over_) return;
         if (ec) {
+            // The answer's status means something only once the whole answer
+            // was read (an answer never read keeps the 200 it was made
+            // with): a status is reported, and counted as the relay's
+            // answer, only then.
+            const std::string at = relayAddressText(request_.url) + ": ";
             const int status = static_cast<int>(response_.result_int());
-            const std::string why =
-                status != 0 && status != 101
-                    ? relayAddressText(request_.url) + ": the relay refused the link with HTTP " + std::to_string(status)
-                    : failure(RelayConnectStage::exchange, ec);
-            return finish(status != 0 ? std::optional<int>(status) : std::nullopt, why);
+            if (ec == ws::error::upgrade_declined)
+                return finish(status, at + "the relay refused the link with HTTP " + std::to_string(status));
+            if (ec == ws::condition::handshake_failed)
+                return finish(status, at + "the relay answered the link's upgrade with HTTP " + std::to_string(status) +
+                                          " but not as a WebSocket (" + ec.message() + ")");
+            if (ec == http::error::end_of_stream || ec == asio::error::eof)
+                return finish(std::nullopt, at + "the relay closed the connection without answering the link's upgrade");
+            if (ec == http::error::partial_message)
+                return finish(std::nullopt, at + "the relay broke off its answer to the link's upgrade");
+            return finish(std::nullopt, failure(RelayConnectStage::exchange, ec));
         }
         // The link watches liveness with its own pings; the TCP deadline of
         // the opening ends here. Closing still gets a bounded wait.

@@ -5,6 +5,10 @@
 // and what it says of one that refuses it or cannot be reached.
 #include <filesystem>
 #include <map>
+#include <thread>
+
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/write.hpp>
 
 #include <nlohmann/json.hpp>
 
@@ -341,6 +345,58 @@ TEST(RelayLink, EveryFailedAttemptSaysWhyWithTheAddress) {
         rig.link->turnOn();
         EXPECT_TRUE(rig.watch->saw(c.line));
         EXPECT_TRUE(rig.watch->sawStarting("link: trying again in "));
+    }
+}
+
+// A relay of the test's own that answers every link's upgrade with the
+// same bytes and closes: the answers a relay (or what stands before it)
+// may break off half way.
+struct CannedRelay {
+    explicit CannedRelay(std::string answer) : answer(std::move(answer)) {
+        serve();
+        thread = std::thread([this] { io.run(); });
+    }
+    ~CannedRelay() {
+        io.stop();
+        thread.join();
+    }
+    void serve() {
+        acceptor.async_accept([this](boost::system::error_code ec, boost::asio::ip::tcp::socket socket) {
+            if (ec) return;
+            std::string request;
+            boost::asio::read_until(socket, boost::asio::dynamic_buffer(request), "\r\n\r\n", ec);
+            boost::asio::write(socket, boost::asio::buffer(answer), ec);
+            serve();
+        });
+    }
+    std::string answer;
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor acceptor{io, {boost::asio::ip::make_address("127.0.0.1"), 0}};
+    std::thread thread;
+};
+
+TEST(RelayLink, AnUpgradeBrokenOffOrAnsweredWronglyIsNamedAndOnlyAWholeAnswerIsCounted) {
+    const struct {
+        std::string answer, line;
+        bool counted;  // against the day's attempts
+    } cases[] = {
+        {"", "the relay closed the connection without answering the link's upgrade", false},
+        {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n", "the relay broke off its answer to the link's upgrade",
+         false},
+        {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n",
+         "the relay answered the link's upgrade with HTTP 101 but not as a WebSocket (", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        CannedRelay relay(c.answer);
+        const auto at = "127.0.0.1:" + std::to_string(relay.acceptor.local_endpoint().port());
+        LinkRig rig("ws://" + at, RelayIdentity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0}, 5);
+        rig.link->turnOn();
+        const auto line = rig.watch->sawStarting("link: " + at + ": ");
+        EXPECT_EQ(line.value_or("").rfind("link: " + at + ": " + c.line, 0), 0u) << line.value_or("no line");
+        // The next attempt says how many the day has counted.
+        EXPECT_TRUE(rig.watch->saw("link: connecting (attempt " + std::string(c.counted ? "2" : "1") + " of 200 today)",
+                                   c.counted ? 1 : 2));
     }
 }
 
