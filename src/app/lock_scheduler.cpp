@@ -19,6 +19,11 @@ std::vector<LockScheduler::Action> LockScheduler::handle(const Event& event, std
                               return out;
                           },
                           [&](const LockProbed& e) { return lockProbed(e); },
+                          [&](const Asked& e) {
+                              asking_ = Asking{e.ask, LockLimits::askChecks};
+                              return std::vector<Action>{CheckAsk{e.ask, LockLimits::askCheckMillis}};
+                          },
+                          [&](const AskChecked& e) { return askChecked(e); },
                           [&](const LockChecked& e) {
                               std::vector<Action> out;
                               if (e.locked)
@@ -29,6 +34,15 @@ std::vector<LockScheduler::Action> LockScheduler::handle(const Event& event, std
                           },
                       },
                       event);
+}
+
+std::vector<LockScheduler::Action> LockScheduler::askChecked(const AskChecked& e) {
+    // A check of an ask that a later one replaced says nothing.
+    if (!asking_ || asking_->ask != e.ask) return {};
+    if (!e.locked && --asking_->checksLeft > 0) return {CheckAsk{e.ask, LockLimits::askCheckMillis}};
+    asking_.reset();
+    if (e.locked) return {Log{"lock", "the computer is locked, as the controller asked"}, AnswerAsk{e.ask, true}};
+    return {Log{"error", "the controller asked to lock the computer, but it did not lock"}, AnswerAsk{e.ask, false}};
 }
 
 std::vector<LockScheduler::Action> LockScheduler::controllerChanged(const ControllerChanged& e, std::int64_t now) {

@@ -1,7 +1,8 @@
-// Locking the machine when the controller leaves. A value state machine: its
-// owner feeds controller changes, timer firings and probe answers, and
-// carries out the actions (log lines, timers, the lock keystroke). Nothing in
-// here reads a clock or touches the system.
+// Locking the machine when the controller leaves, and judging a lock the
+// controller asked for from the page. A value state machine: its owner feeds
+// controller changes, timer firings and probe answers, and carries out the
+// actions (log lines, timers, the lock keystroke, the answer to the page).
+// Nothing in here reads a clock or touches the system.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,11 @@ namespace morvane {
 namespace LockLimits {
 inline constexpr std::int64_t graceMillis = 5'000;
 inline constexpr std::int64_t checkMillis = 3'000;
+// A lock the page asked for is looked at this often, this many times, and
+// said to have failed after the last: the person at the phone hears within
+// about two seconds (a locker takes well under one to lock).
+inline constexpr std::int64_t askCheckMillis = 1'000;
+inline constexpr int askChecks = 2;
 }  // namespace LockLimits
 
 class LockScheduler {
@@ -51,7 +57,19 @@ public:
         bool locked = false;
         bool operator==(const LockChecked&) const = default;
     };
-    using Event = std::variant<ControllerChanged, GraceElapsed, Paused, LockProbed, LockChecked>;
+    // The controller asked to lock from the page (the lock itself went to
+    // the injector); `ask` is what the answer to the page carries.
+    struct Asked {
+        std::uint64_t ask = 0;
+        bool operator==(const Asked&) const = default;
+    };
+    // The owner's answer to CheckAsk, once its delay passed.
+    struct AskChecked {
+        std::uint64_t ask = 0;
+        bool locked = false;
+        bool operator==(const AskChecked&) const = default;
+    };
+    using Event = std::variant<ControllerChanged, GraceElapsed, Paused, LockProbed, LockChecked, Asked, AskChecked>;
 
     struct Log {
         std::string tag, text;
@@ -74,7 +92,20 @@ public:
         std::int64_t delayMillis = 0;
         bool operator==(const StartLockCheck&) const = default;
     };
-    using Action = std::variant<Log, StartGraceTimer, ProbeForLock, SendLock, StartLockCheck>;
+    // Ask whether the computer is locked after the delay, then feed
+    // AskChecked with the same ask.
+    struct CheckAsk {
+        std::uint64_t ask = 0;
+        std::int64_t delayMillis = 0;
+        bool operator==(const CheckAsk&) const = default;
+    };
+    // Tell the page whether the lock it asked for happened.
+    struct AnswerAsk {
+        std::uint64_t ask = 0;
+        bool locked = false;
+        bool operator==(const AnswerAsk&) const = default;
+    };
+    using Action = std::variant<Log, StartGraceTimer, ProbeForLock, SendLock, StartLockCheck, CheckAsk, AnswerAsk>;
 
     std::vector<Action> handle(const Event& event, std::int64_t nowMillis);
 
@@ -89,11 +120,18 @@ private:
     std::vector<Action> controllerChanged(const ControllerChanged& e, std::int64_t now);
     std::vector<Action> graceElapsed(const GraceElapsed& e, std::int64_t now);
     std::vector<Action> lockProbed(const LockProbed& e);
+    std::vector<Action> askChecked(const AskChecked& e);
 
     bool present_ = false;
     std::optional<std::string> device_;
     std::optional<Pending> pending_;
     std::uint64_t nextTicket_ = 1;
+    // The page's ask being checked: a later ask takes its place.
+    struct Asking {
+        std::uint64_t ask = 0;
+        int checksLeft = 0;
+    };
+    std::optional<Asking> asking_;
 };
 
 }  // namespace morvane

@@ -312,6 +312,24 @@ void Shell::carryOut(const std::vector<LockScheduler::Action>& actions) {
                                s.carryOut(s.lock_.handle(LockScheduler::GraceElapsed{ticket}, s.now()));
                            });
                        },
+                       [&](const LockScheduler::CheckAsk& c) {
+                           const auto ask = c.ask;
+                           later(c.delayMillis, [ask](Shell& s) {
+                               s.askLocked([ask](Shell& self, bool locked) {
+                                   self.carryOut(self.lock_.handle(LockScheduler::AskChecked{ask, locked}, self.now()));
+                               });
+                           });
+                       },
+                       [&](const LockScheduler::AnswerAsk& a) {
+                           // A lock that took shows a locker is there after
+                           // all (one that came after the probe at launch).
+                           if (a.locked && lockerMissing_) {
+                               lockerMissing_ = false;
+                               updateIcon();
+                               pushLockFacts();
+                           }
+                           if (d_.server) d_.server->lockAnswered(a.ask, a.locked);
+                       },
                        [&](const LockScheduler::ProbeForLock&) {
                            std::weak_ptr<Shell> weak = weak_from_this();
                            const auto answer = [weak, main = d_.main](bool locked) {
@@ -358,6 +376,21 @@ void Shell::carryOut(const std::vector<LockScheduler::Action>& actions) {
                    action);
     }
 }
+
+void Shell::askLocked(std::function<void(Shell&, bool)> then) {
+    std::weak_ptr<Shell> weak = weak_from_this();
+    const auto answer = [weak, main = d_.main, then = std::move(then)](bool locked) {
+        main->post([weak, then, locked] {
+            if (auto self = weak.lock()) then(*self, locked);
+        });
+    };
+    if (d_.isLocked)
+        d_.isLocked(answer);
+    else
+        answer(false);
+}
+
+void Shell::lockAsked(std::uint64_t ask) { carryOut(lock_.handle(LockScheduler::Asked{ask}, now())); }
 
 void Shell::logSessionChange(const std::optional<std::string>& old, const std::optional<std::string>& fresh) {
     if (old) {
@@ -854,6 +887,7 @@ void Shell::toggleHideScreen() {
 void Shell::lockerProbed(bool answers) {
     lockerMissing_ = !answers;
     updateIcon();
+    pushLockFacts();
     if (!answers && lockOnDisconnect_)
         log("error", "no screen locker answers: the screen cannot be locked when the controller disconnects");
 }
@@ -864,6 +898,7 @@ void Shell::setLockOnDisconnect(bool on) {
     settingChanged();
     log("app", ShellLines::lockSettingChanged(on));
     pushEffectsAllowed();
+    pushLockFacts();
 }
 
 void Shell::setResolutionMatch(bool on) {
@@ -888,6 +923,12 @@ void Shell::setHideScreen(bool on) {
 
 void Shell::pushEffectsAllowed() {
     if (d_.server) d_.server->setEffectsAllowed(allowResolutionMatch_, allowHideScreen_, lockOnDisconnect_);
+}
+
+void Shell::pushLockFacts() {
+    // The lock goes through the injector: without it nothing locks.
+    const bool canLock = !lockerMissing_ && (!d_.canInject || d_.canInject());
+    if (d_.server) d_.server->setLockFacts(canLock, lockOnDisconnect_);
 }
 
 void Shell::toggleStartAtLogin() {

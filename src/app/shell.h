@@ -44,6 +44,11 @@ public:
     virtual void resume() = 0;
     virtual void disconnectController(const std::string& reason) = 0;
     virtual void setEffectsAllowed(bool /*match*/, bool /*hide*/, bool /*locksOnDisconnect*/) {}
+    // What the controlling session is told of locking: whether this
+    // computer can lock, whether it locks on disconnect, and whether the
+    // lock the session asked for (ask) happened.
+    virtual void setLockFacts(bool /*canLock*/, bool /*onDisconnect*/) {}
+    virtual void lockAnswered(std::uint64_t /*ask*/, bool /*locked*/) {}
     // Whether a resolution match is applied and a screen is hidden now.
     struct EffectsActive {
         bool matched = false;
@@ -166,6 +171,7 @@ public:
     void setServer(ShellServer* server) {
         d_.server = server;
         pushEffectsAllowed();
+        pushLockFacts();
     }
     // The tailnet control, made once the server listens.
     void setTailscale(TailscaleControl* tailscale) { tailscale_ = tailscale; }
@@ -213,8 +219,12 @@ public:
     void stoppedOnMac();
     void listenerFailed(const std::string& reason);
     // Whether a screen locker answered the probe at launch. None answering
-    // is noted in the log and shown in the menu while locking is on.
+    // is noted in the log and shown in the menu while locking is on, and
+    // the controlling session is told.
     void lockerProbed(bool answers);
+    // The controller asked to lock from the page: judged, and answered
+    // through the server with the same ask.
+    void lockAsked(std::uint64_t ask);
 
     // The menu, rebuilt at every opening.
     MenuSnapshot snapshot();
@@ -283,6 +293,10 @@ private:
     void setResolutionMatch(bool on);
     void setHideScreen(bool on);
     void pushEffectsAllowed();
+    void pushLockFacts();
+    // Asks whether the screen is locked, off the main queue; `then` runs on
+    // the main queue with the answer while the shell lives.
+    void askLocked(std::function<void(Shell&, bool)> then);
     void pauseMorvane();
     void resumeMorvane();
     void turnOnTailnet();

@@ -59,6 +59,7 @@
 #include "relay/relay_controller.h"
 #include "relay/relay_http.h"
 #include "relay/relay_url.h"
+#include "server/lock_relay.h"
 #include "server/remote_server.h"
 #include "tailnet/tailscale_control.h"
 #include "transfer/disk_files.h"
@@ -103,6 +104,8 @@ public:
         auto [matched, hidden] = server_->effectsActive();
         return {matched, hidden};
     }
+    void setLockFacts(bool canLock, bool onDisconnect) override { server_->setLockFacts({canLock, onDisconnect}); }
+    void lockAnswered(std::uint64_t ask, bool locked) override { server_->lockAnswered(ask, locked); }
     bool isPaused() const override { return server_->isPaused(); }
     std::optional<std::string> controllerName() const override { return server_->controllerName(); }
     std::optional<ConnectionRoute> controllerRoute() const override { return server_->controllerRoute(); }
@@ -449,6 +452,9 @@ int runShell(int argc, char** argv) {
         server->onFileTransfer = [&log](const FileTransferReport& report) { log.write("files", report.logLine()); };
         server->onStoppedOnMac = [weakShell] {
             if (auto s = weakShell.lock()) s->stoppedOnMac();
+        };
+        server->onLockAsked = [weakShell](std::uint64_t ask) {
+            if (auto s = weakShell.lock()) s->lockAsked(ask);
         };
         // Sound: the source follows the default output of the sound server
         // the session runs.

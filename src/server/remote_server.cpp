@@ -7,6 +7,7 @@
 #include "server/clipboard_display_relay.h"
 #include "server/control_text.h"
 #include "server/effects_relay.h"
+#include "server/lock_relay.h"
 #include "server/loopback_listener.h"
 #include "server/remote_connection.h"
 #include "server/server_assembly.h"
@@ -75,6 +76,7 @@ RemoteServer::RemoteServer(Setup setup)
     desk_ = std::move(relays.desk);
     fx_ = std::move(relays.fx);
     status_ = std::move(relays.status);
+    lock_ = std::make_unique<LockRelay>(*queue_);
 }
 
 RemoteServer::~RemoteServer() {
@@ -90,6 +92,7 @@ RemoteServer::~RemoteServer() {
     desk_.reset();
     fx_.reset();
     status_.reset();
+    lock_.reset();
     controller_.reset();
     connections_.clear();
     listener_.reset();
@@ -277,6 +280,8 @@ void RemoteServer::admit(const std::shared_ptr<RemoteConnection>& connection, co
     if (relayObserver_) relayObserver_(RelayServerEvent::controllerConnected);
     if (connection->phase() == ConnectionPhase::controller)
         connection->sendJSON({{"t", "ready"}, {"device", device.name}, {"version", protocolVersion}});
+    // After "ready": the page takes a session's messages only from then on.
+    lock_->attach(connection);
     std::weak_ptr<RemoteConnection> admitted = connection;
     onMain([started, admitted](RemoteServer& s) {
         s.stage_.started(started);
@@ -294,6 +299,7 @@ void RemoteServer::stoppedServing(RemoteConnection& connection) {
     ended.videoWasActive = video_->detach();
     desk_->detach();
     status_->detach();
+    lock_->detach();
     audio_->reset();
     fileEngine_->detach();
     mirror_.setController(std::nullopt, std::nullopt);
@@ -306,6 +312,20 @@ void RemoteServer::pairAttempted(bool viaTailnet, const PairAttempt& attempt) {
     expectOn(*queue_, __func__);
     onMain([viaTailnet, attempt](RemoteServer& s) {
         if (s.onPairAttempt) s.onPairAttempt(viaTailnet, attempt);
+    });
+}
+
+void RemoteServer::setLockFacts(const LockFacts& facts) {
+    std::weak_ptr<RemoteServer> weak = weak_from_this();
+    queue_->post([weak, facts] {
+        if (auto self = weak.lock()) self->lock_->setFacts(facts);
+    });
+}
+
+void RemoteServer::lockAnswered(std::uint64_t ask, bool locked) {
+    std::weak_ptr<RemoteServer> weak = weak_from_this();
+    queue_->post([weak, ask, locked] {
+        if (auto self = weak.lock()) self->lock_->answered(ask, locked);
     });
 }
 
@@ -330,8 +350,18 @@ void RemoteServer::received(const ClientMessage& message, RemoteConnection& conn
                 // While the capture moves to another display or a new mode
                 // settles, a pointer position would land in the wrong place.
                 if (desk_->holdsBack(m.event, fx_->gateActive())) return;
-                if (!std::holds_alternative<input::Lock>(m.event)) fx_->input();
-                onMain([event = m.event](RemoteServer& s) { s.stage_.input(event); });
+                if (!std::holds_alternative<input::Lock>(m.event)) {
+                    fx_->input();
+                    onMain([event = m.event](RemoteServer& s) { s.stage_.input(event); });
+                    return;
+                }
+                // The shell judges whether the lock happened, and the
+                // session is told.
+                const auto ask = lock_->asked();
+                onMain([event = m.event, ask](RemoteServer& s) {
+                    s.stage_.input(event);
+                    if (s.onLockAsked) s.onLockAsked(ask);
+                });
             } else if constexpr (std::is_same_v<T, ClientMessage::Quality>) {
                 onMain([q = m.quality](RemoteServer& s) { s.frames_->setQuality(q); });
             } else if constexpr (std::is_same_v<T, ClientMessage::Refresh>) {

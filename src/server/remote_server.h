@@ -41,6 +41,8 @@ namespace morvane {
 class AudioRelay;
 class ClipboardDisplayRelay;
 class EffectsRelay;
+class LockRelay;
+struct LockFacts;
 class LoopbackListener;
 class ScreenSourceObserver;
 class StatusRelay;
@@ -112,6 +114,10 @@ public:
     std::function<void(ClipboardDirection)> onClipboardTransfer;
     std::function<void()> onStoppedOnMac;
     std::function<void(const FileTransferReport&)> onFileTransfer;
+    // The controlling session asked to lock the computer (the lock itself
+    // goes to the input sink); `lockAnswered` takes the verdict with the
+    // same ask.
+    std::function<void(std::uint64_t ask)> onLockAsked;
 
     // Not on the server queue. start() throws StartError.
     void start();
@@ -138,6 +144,10 @@ public:
     void setEffectsAllowed(bool match, bool hide, bool locksOnDisconnect);
     // Any thread: whether a resolution match and a hidden screen are in force.
     std::pair<bool, bool> effectsActive() const;
+    // Any thread: what the session is told of locking, now and at each
+    // session's start, and whether the lock it asked for happened.
+    void setLockFacts(const LockFacts& facts);
+    void lockAnswered(std::uint64_t ask, bool locked);
 
     // On the server queue only.
     std::optional<RelayedConnection> acceptRelayed(std::shared_ptr<ConnectionWire> wire, const std::string& deviceID);
@@ -225,6 +235,7 @@ private:
     // restore of an older session can be recognised.
     std::shared_ptr<EffectsRelay> fx_;
     std::shared_ptr<StatusRelay> status_;
+    std::unique_ptr<LockRelay> lock_;
     std::shared_ptr<AudioRelay> audio_;
     // Files: created with the server, so it always exists until the
     // server's teardown.

@@ -108,5 +108,31 @@ TEST(LockScheduler, TheLockItselfRespectsTheProbes) {
                   "error", "controller left, but the computer cannot be locked: input injection is not available"}}));
 }
 
+TEST(LockScheduler, ALockThePageAskedForIsLookedAtTwiceAndAnswered) {
+    const LS::CheckAsk again{7, LockLimits::askCheckMillis};
+    LS s;
+    EXPECT_EQ(s.handle(LS::Asked{7}, 0), (std::vector<LS::Action>{again}));
+    // Locked at the first look: answered at once.
+    EXPECT_EQ(s.handle(LS::AskChecked{7, true}, 1'000),
+              (std::vector<LS::Action>{LS::Log{"lock", "the computer is locked, as the controller asked"},
+                                       LS::AnswerAsk{7, true}}));
+    EXPECT_TRUE(s.handle(LS::AskChecked{7, true}, 1'500).empty()) << "answered once";
+
+    // Not locked at either look: answered after the second.
+    EXPECT_EQ(s.handle(LS::Asked{8}, 2'000), (std::vector<LS::Action>{LS::CheckAsk{8, LockLimits::askCheckMillis}}));
+    EXPECT_EQ(s.handle(LS::AskChecked{8, false}, 3'000),
+              (std::vector<LS::Action>{LS::CheckAsk{8, LockLimits::askCheckMillis}}));
+    EXPECT_EQ(s.handle(LS::AskChecked{8, false}, 4'000),
+              (std::vector<LS::Action>{LS::Log{"error", "the controller asked to lock the computer, but it did not lock"},
+                                       LS::AnswerAsk{8, false}}));
+
+    // A later ask takes the place of one still looked at.
+    s.handle(LS::Asked{9}, 5'000);
+    s.handle(LS::Asked{10}, 5'500);
+    EXPECT_TRUE(s.handle(LS::AskChecked{9, true}, 6'000).empty());
+    EXPECT_EQ(s.handle(LS::AskChecked{10, true}, 6'500).back(), LS::Action(LS::AnswerAsk{10, true}));
+    EXPECT_FALSE(s.lockPending()) << "asks leave the lock on disconnect alone";
+}
+
 }  // namespace
 }  // namespace morvane

@@ -27,6 +27,8 @@ struct FakeServer final : ShellServer {
     void resume() override { paused = false; }
     void disconnectController(const std::string& reason) override { disconnects.push_back(reason); }
     void setEffectsAllowed(bool match, bool hide, bool lock) override { effects = {match, hide, lock}; }
+    void setLockFacts(bool canLock, bool onDisconnect) override { lockFacts.emplace_back(canLock, onDisconnect); }
+    void lockAnswered(std::uint64_t ask, bool locked) override { lockAnswers.emplace_back(ask, locked); }
     EffectsActive effectsActive() const override { return active; }
     bool isPaused() const override { return paused; }
     std::optional<std::string> controllerName() const override { return name; }
@@ -39,6 +41,8 @@ struct FakeServer final : ShellServer {
     std::vector<std::string> disconnects;
     std::array<bool, 3> effects{};
     EffectsActive active;
+    std::vector<std::pair<bool, bool>> lockFacts;
+    std::vector<std::pair<std::uint64_t, bool>> lockAnswers;
 };
 
 struct FakeUi final : ShellUi {
@@ -363,6 +367,27 @@ TEST(Shell, AScreenThatCannotBeLockedIsLoggedAsAnErrorAndShownInTheMenuTheIconAn
     EXPECT_TRUE(h.lines.empty());
     EXPECT_TRUE(lockWarnings(*h.shell).empty());
     EXPECT_EQ(iconSymbol(), "display");
+}
+
+TEST(Shell, TheSessionIsToldWhetherThisComputerCanLockAndWhetherTheLockItAskedForHappened) {
+    Harness h;
+    using Facts = std::pair<bool, bool>;  // can lock, locks on disconnect
+    using Answer = std::pair<std::uint64_t, bool>;
+    h.shell->lockerProbed(false);
+    EXPECT_EQ(h.server.lockFacts.back(), Facts(false, true));
+    // Not locked at either look: said within the 3 s the phone waits.
+    h.shell->lockAsked(4);
+    h.main.advance(LockLimits::askCheckMillis);
+    EXPECT_TRUE(h.server.lockAnswers.empty());
+    h.main.advance(LockLimits::askCheckMillis);
+    EXPECT_EQ(h.server.lockAnswers, std::vector<Answer>{Answer(4, false)});
+    // A locker that came after the probe: the lock takes, and the session
+    // hears that this computer can lock after all.
+    h.locked = true;
+    h.shell->lockAsked(5);
+    h.main.advance(LockLimits::askCheckMillis);
+    EXPECT_EQ(h.server.lockAnswers.back(), Answer(5, true));
+    EXPECT_EQ(h.server.lockFacts.back(), Facts(true, true));
 }
 
 TEST(Shell, TakeoverKeepsTheSessionGoingAndSchedulesNoLock) {

@@ -19,6 +19,7 @@
 #include "input/key_map.h"
 #include "platform/linux/input_x11_keys.h"
 #include "server/client_message.h"
+#include "server/lock_relay.h"
 
 namespace morvane {
 namespace {
@@ -426,6 +427,25 @@ TEST(PageMessages, ThePageReadsTheHostsEffectStatesAndResultsAsMeant) {
         SCOPED_TRACE(rows[i].message.dump());
         EXPECT_EQ(reads[i], rows[i].read);
     }
+}
+
+TEST(PageMessages, ThePageReadsWhatTheHostSaysOfLockingAsMeant) {
+    struct Row {
+        json message;
+        json read;
+    };
+    const std::vector<Row> rows = {
+        {LockMessage::state({true, true}), {{"can", true}, {"onDisconnect", true}}},
+        {LockMessage::state({false, true}), {{"can", false}, {"onDisconnect", true}}},
+        {LockMessage::state({false, false}), {{"can", false}, {"onDisconnect", false}}},
+        {LockMessage::result(true), {{"locked", true}}},
+        {LockMessage::result(false), {{"locked", false}}},
+    };
+    std::vector<json> messages;
+    for (const auto& r : rows) messages.push_back(r.message);
+    const auto reads = pageReads(messages);
+    ASSERT_EQ(reads.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(reads[i], rows[i].read) << rows[i].message.dump();
 }
 
 }  // namespace

@@ -5,7 +5,10 @@
 const fs = require('node:fs');
 
 const page = require(process.argv[3]);
-const readers = new Map([['fx-state', page.parseFxState], ['fx-result', page.parseFxResult]]);
+const readers = new Map([
+  ['fx-state', page.parseFxState], ['fx-result', page.parseFxResult],
+  ['lock-state', page.parseLockState], ['lock-result', page.parseLockResult],
+]);
 for (const line of fs.readFileSync(process.argv[2], 'utf8').split('\n')) {
   if (!line) continue;
   const msg = JSON.parse(line);

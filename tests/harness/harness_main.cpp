@@ -16,6 +16,11 @@
 // trusting folders from DIR down and the package lists in DIR/dpkg (a
 // root-owned stand-in the tests make); its state changes are printed as
 // "tailnet" events.
+// A lock the page asks for is judged as the tray's shell judges it, through
+// the desktop's screen locker (which, with no session bus and no display in
+// its environment, finds none), and its lines come out as "shell" events;
+// the test host never locks when the controller leaves, and tells the page
+// so.
 // With --relay (an http(s) origin of a relay on loopback, morvane-relay in
 // the tests) the host asks the relay for a sign-in code for
 // owner@example.com, prints "relay-code-sent" and reads the code from its
@@ -54,6 +59,7 @@
 
 #include "core/heap.h"
 #include "app/main_queue_qt.h"
+#include "app/shell.h"
 
 #include "core/clipboard_access.h"
 #include "core/frame_source.h"
@@ -66,6 +72,7 @@
 #include "platform/linux/cover_window_qt.h"
 #include "platform/linux/display_effects_x11.h"
 #include "platform/linux/input_x11.h"
+#include "platform/linux/locker_linux.h"
 #include "platform/linux/tailscale_cli.h"
 #include "devices/device_store.h"
 #include "relay/beast_relay_socket.h"
@@ -78,6 +85,7 @@
 #include "relay/relay_server_port.h"
 #include "relay/relay_url.h"
 #include "devices/keychain_device_storage.h"
+#include "server/lock_relay.h"
 #include "server/remote_server.h"
 #include "protocol/static_site.h"
 #include "tailnet/tailscale_control.h"
@@ -210,6 +218,31 @@ std::optional<std::string> registerAtRelay(const std::string& origin, const Rela
     if (auto f = std::get_if<RelayAccountFailure>(&answer)) return failed(*f);
     return std::nullopt;
 }
+
+// The shell's side of the server as far as locking goes: the effects keep
+// what the harness allows, and the page hears that nothing locks on
+// disconnect here.
+class LockingShellServer final : public ShellServer {
+public:
+    explicit LockingShellServer(std::shared_ptr<RemoteServer> server) : server_(std::move(server)) {}
+    void pause(PauseCause cause) override { server_->pause(cause); }
+    void resume() override { server_->resume(); }
+    void disconnectController(const std::string& reason) override { server_->disconnectController(reason); }
+    void setLockFacts(bool canLock, bool) override { server_->setLockFacts({canLock, false}); }
+    void lockAnswered(std::uint64_t ask, bool locked) override { server_->lockAnswered(ask, locked); }
+    bool isPaused() const override { return server_->isPaused(); }
+    std::optional<std::string> controllerName() const override { return server_->controllerName(); }
+    std::optional<ConnectionRoute> controllerRoute() const override { return server_->controllerRoute(); }
+    bool controllerViaTailnet() const override { return server_->controllerViaTailnet(); }
+
+private:
+    std::shared_ptr<RemoteServer> server_;
+};
+
+struct NoOwner final : OwnerPrompt {
+    void ask(const std::string&, std::function<void(bool)> done) override { done(false); }
+    void cancel() override {}
+};
 
 std::string pairOutcome(const RemoteServer::PairAttempt& attempt) {
     if (std::holds_alternative<pair_attempt::Paired>(attempt)) return "paired";
@@ -379,6 +412,33 @@ int run(int argc, char** argv) {
     }
     // The test host's owner allows both effects; it never locks.
     server->setEffectsAllowed(true, true, false);
+
+    // A lock the page asks for, judged by the shell through the screen
+    // locker, off the main queue as the tray asks it.
+    LoopExecutor lockQueue("morvane.locked");
+    auto locker = std::make_shared<ScreenLocker>(nullptr);
+    NoOwner owner;
+    LockingShellServer shellServer(server);
+    ShellDeps shellDeps;
+    shellDeps.main = &mainQueue;
+    shellDeps.prompt = &owner;
+    shellDeps.log = [](const std::string& tag, const std::string& text) {
+        event({{"event", "shell"}, {"tag", tag}, {"line", text}});
+    };
+    shellDeps.isLocked = [&lockQueue, locker](std::function<void(bool)> answer) {
+        lockQueue.post([locker, answer] { answer(locker->isLocked()); });
+    };
+    auto shell = Shell::create(std::move(shellDeps));
+    shell->setServer(&shellServer);
+    server->onLockAsked = [weak = std::weak_ptr<Shell>(shell)](std::uint64_t ask) {
+        if (auto s = weak.lock()) s->lockAsked(ask);
+    };
+    lockQueue.post([locker, &mainQueue, weak = std::weak_ptr<Shell>(shell)] {
+        const bool answers = locker->answers();
+        mainQueue.post([weak, answers] {
+            if (auto s = weak.lock()) s->lockerProbed(answers);
+        });
+    });
     say("listening 127.0.0.1:" + std::to_string(port));
 
     LoopExecutor tailscaleQueue("morvane.tailscale");
@@ -521,6 +581,13 @@ int run(int argc, char** argv) {
         gone.get_future().wait_for(std::chrono::seconds(5));
     }
     server->stop();
+    server->onLockAsked = nullptr;
+    lockQueue.drain();
+    // On the main queue's thread: its timers may still be running there.
+    if (loopQueue)
+        runSync(*loopQueue, [&shell] { shell.reset(); });
+    else
+        shell.reset();
     if (effects) effects->restoreAll(std::numeric_limits<std::int64_t>::max());
     if (loopQueue) loopQueue->drain();
     if (qtQueue) qtQueue->close();

@@ -193,13 +193,14 @@ public:
         b.erase(0, header + len);
         return f;
     }
-    // The next text message, skipping the "status" and "disp-list" messages
-    // that a session is sent on its own.
+    // The next text message, skipping the "status", "lock-state" and
+    // "disp-list" messages that a session is sent on its own.
     std::optional<std::string> nextText(int millis = 5000) {
         for (;;) {
             auto f = next(millis);
             if (!f) return std::nullopt;
             if (f->opcode == 0x1 && (f->payload.find("\"t\":\"status\"") != std::string::npos ||
+                                     f->payload.find("\"t\":\"lock-state\"") != std::string::npos ||
                                      f->payload.find("\"t\":\"disp-list\"") != std::string::npos))
                 continue;
             if (f->opcode == 0x1) return f->payload;

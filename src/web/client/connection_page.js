@@ -136,6 +136,7 @@ module.exports = function connectionPage(app) {
     app.video.videoEvent({ type: 'closed' });
     app.displays.displayEvent({ type: 'closed' });
     app.screenControls.fxEvent({ type: 'closed' });
+    app.lock.lockEvent({ type: 'closed' });
     el.metrics.hidden = true;
     app.pointer.hideMark();
     app.wording.renderStatus(null);
@@ -174,6 +175,7 @@ module.exports = function connectionPage(app) {
       const reason = conn.stopReason;
       app.wording.setConn('off', 'Disconnected');
       let advice = stopAdvice(reason);
+      if (reason === 'user') advice = app.lock.afterDisconnect(advice);
       let button = 'Reconnect';
       if (reason === 'revoked') {
         advice = relay && relay.text && relay.text.revokedAdvice ? relay.text.revokedAdvice : advice;

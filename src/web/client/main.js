@@ -3,7 +3,7 @@
 // page's events, then opens the session (or shows pairing). The pure halves
 // are gathered into `api`, the table the tests and the host's consistency
 // check read from the joined script.
-const { encodeQuality, encodeSimple } = require('./encoders.js');
+const { encodeQuality } = require('./encoders.js');
 const { POINTER_KEY } = require('./pointer.js');
 const { TYPING_KEY } = require('./typing.js');
 const { VIDEO_TICK_MS } = require('./video.js');
@@ -12,7 +12,7 @@ const pureModules = [
   require('./numbers.js'), require('./pairing.js'), require('./encoders.js'), require('./layout.js'),
   require('./wording.js'), require('./video.js'), require('./pointer.js'), require('./keyboard.js'),
   require('./typing.js'), require('./clipboard.js'), require('./displays.js'), require('./files.js'),
-  require('./sound.js'), require('./screen_controls.js'),
+  require('./sound.js'), require('./screen_controls.js'), require('./lock.js'),
 ];
 const pageContext = require('./page.js');
 
@@ -32,6 +32,7 @@ const pageModules = {
   files: require('./files_page.js'),
   sound: require('./sound_page.js'),
   screenControls: require('./screen_controls_page.js'),
+  lock: require('./lock_page.js'),
 };
 
 // `relayRoad`, given only by the page the relay serves, is its road to the
@@ -115,7 +116,7 @@ function startApp(relayRoad) {
     el.composeText.addEventListener('keydown', app.layout.onComposeKey);
     el.composePlain.addEventListener('change', app.layout.applyPlainMode);
     el.quality.addEventListener('change', () => app.connection.send(encodeQuality(el.quality.value)));
-    el.lockMac.addEventListener('click', () => app.connection.send(encodeSimple('lock')));
+    el.lockMac.addEventListener('click', app.lock.askLock);
     el.soundToggle.addEventListener('click', app.sound.onSoundButton);
     el.disconnect.addEventListener('click', () => { app.layout.setSheet(null, false); app.connection.stopSession('user'); });
     el.forget.addEventListener('click', app.connection.forgetDevice);

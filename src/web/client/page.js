@@ -20,7 +20,7 @@ module.exports = function pageContext(relayRoad) {
     'compose', 'compose-close', 'compose-text', 'lt-strip', 'lt-field', 'lt-toggle', 'compose-send', 'lt-done',
     'compose-plain', 'compose-return', 'lt-note', 'compose-note',
     'keys', 'more', 'clip', 'files', 'cluster', 'type-toggle', 'keys-toggle',
-    'files-open', 'fullscreen', 'lock-mac', 'disconnect', 'lid-note', 'quality', 'forget',
+    'files-open', 'fullscreen', 'lock-mac', 'disconnect', 'lock-note', 'lid-note', 'quality', 'forget',
     'picture-note', 'video-retry', 'clip-text', 'pointer-note', 'kb-chars', 'kb-kept', 'kb-capture',
     'kb-capture-note', 'clip-count', 'clip-status', 'clip-paste-local', 'clip-send', 'clip-paste-mac', 'clip-get',
     'clip-copy-get', 'clip-copy-local', 'display-set', 'display-list', 'display-note', 'fit-row', 'fit-button', 'fit-restore', 'fit-note',

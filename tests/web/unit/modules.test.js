@@ -56,7 +56,7 @@ test('each message type a ready session receives goes to exactly one module', ()
   assert.deepEqual([...owners].filter(([, o]) => o.length > 1), [], 'one owner each');
   assert.deepEqual([...owners.keys()].sort(), [
     'audio', 'clip', 'clip-data', 'clip-put-result', 'disp-list', 'disp-result', 'file-ack', 'file-get-ready',
-    'file-get-result', 'file-list-result', 'file-put-ready', 'file-put-result', 'fx-result', 'fx-state', 'status',
-    'video',
+    'file-get-result', 'file-list-result', 'file-put-ready', 'file-put-result', 'fx-result', 'fx-state',
+    'lock-result', 'lock-state', 'status', 'video',
   ], 'every type the host sends during a session has a home; the connection keeps ready, pong, bye and denied');
 });

@@ -1,0 +1,38 @@
+#include "server/lock_relay.h"
+
+namespace morvane {
+
+nlohmann::json LockMessage::state(const LockFacts& facts) {
+    return {{"t", "lock-state"}, {"can", facts.canLock}, {"onDisconnect", facts.onDisconnect}};
+}
+
+nlohmann::json LockMessage::result(bool locked) { return {{"t", "lock-result"}, {"locked", locked}}; }
+
+LockRelay::LockRelay(Executor& queue) : queue_(queue) {}
+
+void LockRelay::attach(std::shared_ptr<SessionLink> link) {
+    expectOn(queue_, __func__);
+    link_ = std::move(link);
+    firstAskOfSession_ = nextAsk_;
+    if (link_) link_->sendJSON(LockMessage::state(facts_));
+}
+
+void LockRelay::setFacts(const LockFacts& facts) {
+    expectOn(queue_, __func__);
+    if (facts == facts_) return;
+    facts_ = facts;
+    if (link_) link_->sendJSON(LockMessage::state(facts_));
+}
+
+std::uint64_t LockRelay::asked() {
+    expectOn(queue_, __func__);
+    return nextAsk_++;
+}
+
+void LockRelay::answered(std::uint64_t ask, bool locked) {
+    expectOn(queue_, __func__);
+    if (!link_ || ask < firstAskOfSession_ || ask >= nextAsk_) return;
+    link_->sendJSON(LockMessage::result(locked));
+}
+
+}  // namespace morvane
