@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <string_view>
@@ -132,30 +131,13 @@ std::optional<pid_t> pidOf(std::string_view digits) {
 // A process that exists but belongs to someone else (EPERM) still runs.
 bool running(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
 
-// When the process started, in seconds of the wall clock, from the kernel's
-// boot time and the process's start in ticks after it. Absent when /proc
-// does not say (mounted with hidepid, or the process just went).
+// When the process started; absent when /proc does not say (mounted with
+// hidepid, or the process just went).
 std::optional<double> startedAt(pid_t pid) {
     const auto stat = readSmallFile("/proc/" + std::to_string(pid) + "/stat", 4096);
     const auto boot = readSmallFile("/proc/stat", 1 << 20);
     if (!stat || !boot) return std::nullopt;
-    // The name in parentheses may hold blanks and parentheses itself: the
-    // fields are counted from the last ')'; the start is the 20th after it.
-    const auto close = stat->rfind(')');
-    if (close == std::string::npos) return std::nullopt;
-    std::istringstream fields(stat->substr(close + 1));
-    std::string field;
-    for (int i = 0; i < 20 && fields >> field; ++i) {
-    }
-    const auto btime = boot->find("\nbtime ");
-    if (!fields || btime == std::string::npos) return std::nullopt;
-    char* end = nullptr;
-    const unsigned long long ticks = std::strtoull(field.c_str(), &end, 10);
-    if (end == field.c_str() || *end != '\0') return std::nullopt;
-    const long long bootSeconds = std::strtoll(boot->c_str() + btime + 7, nullptr, 10);
-    const long hertz = ::sysconf(_SC_CLK_TCK);
-    if (bootSeconds <= 0 || hertz <= 0) return std::nullopt;
-    return static_cast<double>(bootSeconds) + static_cast<double>(ticks) / static_cast<double>(hertz);
+    return processStart(*stat, *boot, ::sysconf(_SC_CLK_TCK));
 }
 
 // Whether the temporary file may still be a write under way of process
@@ -192,6 +174,34 @@ std::vector<std::string> namesWith(int dirfd, const std::string& prefix) {
 }
 
 }  // namespace
+
+std::optional<double> processStart(std::string_view stat, std::string_view kernelStat, long hertz) {
+    // The name in parentheses may hold blanks and parentheses itself (any
+    // process names itself): the fields are counted from the last ')'; the
+    // start is the 20th after it.
+    const auto close = stat.rfind(')');
+    if (close == std::string_view::npos) return std::nullopt;
+    std::istringstream fields{std::string(stat.substr(close + 1))};
+    std::string field;
+    for (int i = 0; i < 20 && fields >> field; ++i) {
+    }
+    const auto btime = kernelStat.find("\nbtime ");
+    if (!fields || btime == std::string_view::npos || hertz <= 0) return std::nullopt;
+    const auto whole = [](std::string_view digits) -> std::optional<std::uint64_t> {
+        if (digits.empty() || digits.size() > 19) return std::nullopt;
+        std::uint64_t value = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9') return std::nullopt;
+            value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        return value;
+    };
+    const auto line = kernelStat.substr(btime + 7);
+    const auto ticks = whole(field);
+    const auto boot = whole(line.substr(0, line.find('\n')));
+    if (!ticks || !boot || *boot == 0) return std::nullopt;
+    return static_cast<double>(*boot) + static_cast<double>(*ticks) / static_cast<double>(hertz);
+}
 
 std::string temporaryName(const std::string& name, long pid) { return temporaryPrefix(name) + std::to_string(pid); }
 

@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/types.h"
@@ -44,6 +46,11 @@ WriteResult replace(const std::filesystem::path& folder, const std::string& name
 
 // The temporary name `replace` writes `name` under for process `pid`.
 std::string temporaryName(const std::string& name, long pid);
+
+// When a process started, in seconds of the wall clock: its start in ticks
+// after boot from `stat` (the text of /proc/PID/stat) and the boot time
+// from `kernelStat` (the text of /proc/stat), at `hertz` ticks a second.
+std::optional<double> processStart(std::string_view stat, std::string_view kernelStat, long hertz);
 
 // A process killed between creating its temporary file and renaming it
 // leaves that file behind for good, holding whatever it was writing (for the
