@@ -20,8 +20,10 @@ std::vector<LockScheduler::Action> LockScheduler::handle(const Event& event, std
                           },
                           [&](const LockProbed& e) { return lockProbed(e); },
                           [&](const Asked& e) {
+                              const bool looking = asking_.has_value();
                               asking_ = Asking{e.ask, LockLimits::askChecks};
-                              return std::vector<Action>{CheckAsk{e.ask, LockLimits::askCheckMillis}};
+                              if (looking) return std::vector<Action>{};
+                              return std::vector<Action>{CheckAsk{LockLimits::askCheckMillis}};
                           },
                           [&](const AskChecked& e) { return askChecked(e); },
                           [&](const LockChecked& e) {
@@ -37,12 +39,12 @@ std::vector<LockScheduler::Action> LockScheduler::handle(const Event& event, std
 }
 
 std::vector<LockScheduler::Action> LockScheduler::askChecked(const AskChecked& e) {
-    // A check of an ask that a later one replaced says nothing.
-    if (!asking_ || asking_->ask != e.ask) return {};
-    if (!e.locked && --asking_->checksLeft > 0) return {CheckAsk{e.ask, LockLimits::askCheckMillis}};
+    if (!asking_) return {};
+    if (!e.locked && --asking_->checksLeft > 0) return {CheckAsk{LockLimits::askCheckMillis}};
+    const auto ask = asking_->ask;
     asking_.reset();
-    if (e.locked) return {Log{"lock", "the computer is locked, as the controller asked"}, AnswerAsk{e.ask, true}};
-    return {Log{"error", "the controller asked to lock the computer, but it did not lock"}, AnswerAsk{e.ask, false}};
+    if (e.locked) return {Log{"lock", "the computer is locked, as the controller asked"}, AnswerAsk{ask, true}};
+    return {Log{"error", "the controller asked to lock the computer, but it did not lock"}, AnswerAsk{ask, false}};
 }
 
 std::vector<LockScheduler::Action> LockScheduler::controllerChanged(const ControllerChanged& e, std::int64_t now) {

@@ -65,7 +65,6 @@ public:
     };
     // The owner's answer to CheckAsk, once its delay passed.
     struct AskChecked {
-        std::uint64_t ask = 0;
         bool locked = false;
         bool operator==(const AskChecked&) const = default;
     };
@@ -93,9 +92,9 @@ public:
         bool operator==(const StartLockCheck&) const = default;
     };
     // Ask whether the computer is locked after the delay, then feed
-    // AskChecked with the same ask.
+    // AskChecked. One look is under way at a time, however often the page
+    // asks.
     struct CheckAsk {
-        std::uint64_t ask = 0;
         std::int64_t delayMillis = 0;
         bool operator==(const CheckAsk&) const = default;
     };
@@ -126,7 +125,8 @@ private:
     std::optional<std::string> device_;
     std::optional<Pending> pending_;
     std::uint64_t nextTicket_ = 1;
-    // The page's ask being checked: a later ask takes its place.
+    // The page's ask being checked: a later ask takes its place, and the
+    // looks under way count for it.
     struct Asking {
         std::uint64_t ask = 0;
         int checksLeft = 0;

@@ -313,10 +313,9 @@ void Shell::carryOut(const std::vector<LockScheduler::Action>& actions) {
                            });
                        },
                        [&](const LockScheduler::CheckAsk& c) {
-                           const auto ask = c.ask;
-                           later(c.delayMillis, [ask](Shell& s) {
-                               s.askLocked([ask](Shell& self, bool locked) {
-                                   self.carryOut(self.lock_.handle(LockScheduler::AskChecked{ask, locked}, self.now()));
+                           later(c.delayMillis, [](Shell& s) {
+                               s.askLocked([](Shell& self, bool locked) {
+                                   self.carryOut(self.lock_.handle(LockScheduler::AskChecked{locked}, self.now()));
                                });
                            });
                        },
