@@ -9,7 +9,8 @@
 // by shared_ptr). A component that posts work holding itself waits, in its
 // destructor, until that work has run (`drain`), so the queue may be shared
 // and no queued work outlives what it points at; delayed work, which drain
-// does not wait for, checks a token the component lets go of as it goes.
+// does not wait for, checks a token the component lets go of as it goes
+// (periodic work: an owned RepeatingTimer, core/repeating_timer.h).
 // A component is therefore never destroyed on that queue's own thread.
 #pragma once
 

@@ -49,10 +49,12 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
       online_(std::make_shared<OnlineRooms>()),
       gate_(options_.wallMillis, options_.log, static_cast<bool>(options_.sender), store.sealKey(),
             RelayLimits::maxCountedClients, options_.accounts),
-      beat_(io),
-      purge_(io),
-      presenceBeat_(io),
-      rooms_(io) {
+      beat_(options_.timers ? *options_.timers : network_, options_.monotonicMillis, 1'000),
+      purge_(options_.timers ? *options_.timers : network_, options_.monotonicMillis, 10 * 60'000),
+      presenceBeat_(options_.timers ? *options_.timers : network_, options_.monotonicMillis,
+                    RelayLimits::presenceBeatSeconds * 1'000),
+      rooms_(options_.timers ? *options_.timers : network_, options_.monotonicMillis,
+             RelayLimits::registrationCheckSeconds * 1'000) {
     hub_ = std::make_unique<RelayHub>(
         RelayHub::Hooks{options_.monotonicMillis, options_.log,
                         [this](std::vector<std::string> rooms) { checkRegistrations(std::move(rooms)); },
@@ -123,20 +125,20 @@ void RelayService::start() {
     listen();
     meetPeers();
     learnRooms();
-    every(rooms_, std::chrono::seconds(RelayLimits::registrationCheckSeconds), [this] { learnRooms(); });
-    every(beat_, std::chrono::seconds(1), [this] {
+    rooms_.start([this] { learnRooms(); });
+    beat_.start([this] {
         hub_->tick();
         watchStore();
         // A store that is away has nothing to say either.
         if ((!bus_ || busAway_ || behind_) && store_.reach() == StoreReach::answering) catchUp();
     });
-    every(presenceBeat_, std::chrono::seconds(RelayLimits::presenceBeatSeconds), [this] {
+    presenceBeat_.start([this] {
         presence_.beat();
         writePresence();
         listen();
         meetPeers();
     });
-    every(purge_, std::chrono::minutes(10), [this] {
+    purge_.start([this] {
         gate_.purge();
         auto& accounts = *accounts_;
         storeQueue_.run<bool>(
@@ -174,10 +176,10 @@ void RelayService::stop(std::function<void()> done) {
             drained_ = true;
             stopDone();
         });
-        beat_.cancel();
-        purge_.cancel();
-        presenceBeat_.cancel();
-        rooms_.cancel();
+        beat_.stop();
+        purge_.stop();
+        presenceBeat_.stop();
+        rooms_.stop();
     }
     if (done) stopDone_ = std::move(done);
     writePresence();
@@ -257,18 +259,6 @@ void RelayService::publish(const BusMessage& message) {
     } catch (const std::exception& error) {
         options_.log.error(std::string("could not tell the other instances: ") + error.what());
     }
-}
-
-void RelayService::every(boost::asio::steady_timer& timer, std::chrono::milliseconds period, std::function<void()> work) {
-    timer.expires_after(period);
-    // A timer that had already run out when the service stopped, or went,
-    // still calls with success: its turn was queued before the cancel.
-    timer.async_wait([this, alive = std::weak_ptr<bool>(alive_), &timer, period,
-                      work = std::move(work)](boost::system::error_code ec) {
-        if (ec || !alive.lock() || stopped_) return;
-        work();
-        every(timer, period, work);
-    });
 }
 
 void RelayService::catchUp() {

@@ -21,10 +21,10 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include "core/clock.h"
 #include "core/loop_executor.h"
+#include "core/repeating_timer.h"
 #include "relay_service/io_executor.h"
 #include "relay_service/fleet_watch.h"
 #include "relay_service/relay_accounts.h"
@@ -48,7 +48,13 @@ struct RelayServiceOptions {
     // Who may sign in.
     AccountList accounts;
     WallClock wallMillis = systemWallMillis;
+    // Read by the limits and the periodic work's timers.
     std::function<std::int64_t()> monotonicMillis = nowMillis;
+    // Where the periodic work (the rooms' beat, the presence rows', the
+    // registrations' check, the purge) runs; it must run on the network
+    // thread. Absent: on the io_context itself (the program's IoExecutor).
+    // Outlives the service.
+    Executor* timers = nullptr;
     RelayLog log;
     // Names this instance in the store's presence rows and on its bus.
     std::string instance = newInstanceId();
@@ -92,7 +98,6 @@ public:
 
 private:
     struct OnlineRooms;
-    void every(boost::asio::steady_timer& timer, std::chrono::milliseconds period, std::function<void()> work);
     void checkRegistrations(std::vector<std::string> rooms);
     // Who holds each room's link now, for the devices waiting for it here.
     void askHolders(std::vector<std::string> rooms);
@@ -131,10 +136,12 @@ private:
     std::unique_ptr<RelayAccounts> accounts_;
     AccountGate gate_;
     std::unique_ptr<RelayServer> server_;
-    boost::asio::steady_timer beat_;
-    boost::asio::steady_timer purge_;
-    boost::asio::steady_timer presenceBeat_;
-    boost::asio::steady_timer rooms_;
+    // Each stops as the service does, and a beat due as it goes calls
+    // nothing.
+    RepeatingTimer beat_;
+    RepeatingTimer purge_;
+    RepeatingTimer presenceBeat_;
+    RepeatingTimer rooms_;
     // Registrations stamped since then are still to be learnt.
     std::int64_t roomsSince_ = 0;
     RelayPresence presence_;

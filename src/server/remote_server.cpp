@@ -63,7 +63,7 @@ RemoteServer::RemoteServer(Setup setup)
              onSession),
       queue_(std::make_unique<ServerQueue>("morvane.server")),
       policy_(setup.port, std::move(setup.tailnet)),
-      ticker_(std::make_unique<Ticker>(*queue_, clock_, tickMillis)),
+      ticker_(std::make_unique<RepeatingTimer>(*queue_, clock_, tickMillis)),
       paused_(setup.paused),
       mirror_(setup.paused) {
     // The relays' main-queue work runs only while they live, and the server

@@ -22,6 +22,7 @@
 #include "core/file_access.h"
 #include "core/frame_source.h"
 #include "core/input_sink.h"
+#include "core/repeating_timer.h"
 #include "core/types.h"
 #include "devices/device_store.h"
 #include "server/client_message.h"
@@ -32,7 +33,6 @@
 #include "server/server_mirror.h"
 #include "server/server_queue.h"
 #include "server/session_stage.h"
-#include "server/ticker.h"
 #include "protocol/static_site.h"
 #include "transfer/file_transfer_engine.h"
 
@@ -219,7 +219,7 @@ private:
     std::unique_ptr<ServerQueue> queue_;
     HostPolicy policy_;
     std::shared_ptr<LoopbackListener> listener_;
-    std::unique_ptr<Ticker> ticker_;
+    std::unique_ptr<RepeatingTimer> ticker_;
     std::map<std::uint64_t, std::shared_ptr<RemoteConnection>> connections_;
     std::atomic<std::size_t> connectionCount_{0};
     std::uint64_t nextSerial_ = 0;

@@ -13,6 +13,7 @@
 #include "relay/host_relay_link.h"
 #include "relay/relay_account.h"
 #include "relay/relay_bytes.h"
+#include "../app/manual_executor.h"
 #include "../support/eventually.h"
 #include "relay_link_rig.h"
 #include "relay_test_device.h"
@@ -362,20 +363,56 @@ TEST(RelayService, PlainHttpListensOnLoopbackOrOnAPrivateAddressForTrustedProxie
         EXPECT_EQ(plainListen(ip::make_address(r.address), r.trusted), r.rule) << r.address;
 }
 
-// The service goes in the turn just before the calls of timers that ran out
-// while the loop was idle (they are Asio's, on real time): the calls must
-// not reach into it.
-TEST(RelayService, ATimerDueAsTheServiceGoesNeverCallsIntoIt) {
-    MemoryStore store;
-    boost::asio::io_context io;
-    RelayServiceOptions options;
-    options.server = RelayServerOptions{"127.0.0.1"};
-    auto service = std::make_unique<RelayService>(io, store, std::move(options));
-    service->start();
-    std::this_thread::sleep_for(1200ms);
-    boost::asio::post(io, [&] { service.reset(); });
-    while (service) io.run_one();
-    io.poll();
+// The periodic work runs on the timers and the clock the service is given.
+// Once it stops, or goes, the beats still waiting call nothing: the store,
+// which outlives the service, shows the purge did not run, and a sanitized
+// build catches a call into a service that went.
+TEST(RelayService, ATimerDueAsTheServiceStopsOrGoesNeverCallsIntoIt) {
+    for (const bool goes : {false, true}) {
+        SCOPED_TRACE(goes ? "the service goes" : "the service stops");
+        MemoryStore store;
+        boost::asio::io_context io;
+        morvane::testing::ManualExecutor timers;
+        RelayServiceOptions options;
+        options.server = RelayServerOptions{"127.0.0.1"};
+        options.timers = &timers;
+        options.monotonicMillis = [&] { return timers.now(); };
+        // Asked by others, it writes its row on the presence beat.
+        options.peerEndpoint = boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0);
+        options.instance = "here";
+        auto service = std::make_unique<RelayService>(io, store, std::move(options));
+        service->start();
+        // What the beats gave the store queue is done once a job queued
+        // after it is: the worker takes the first lane in order.
+        const auto settle = [&] {
+            bool done = false;
+            service->storeQueue().run<bool>([] { return true; }, [&](std::optional<bool>) { done = true; });
+            while (!done) io.run_one();
+        };
+        settle();
+
+        store.clockSeconds = 100;
+        timers.advance(RelayLimits::presenceBeatSeconds * 1000);
+        settle();
+        EXPECT_EQ(store.peerRows["here"].seenAt, 100) << "the presence beat";
+        store.nonces["spent"] = 1;
+        timers.advance(10 * 60'000 - RelayLimits::presenceBeatSeconds * 1000);
+        settle();
+        EXPECT_FALSE(store.nonces.contains("spent")) << "the purge";
+
+        store.nonces["spent"] = 1;
+        if (goes) {
+            service.reset();
+        } else {
+            service->stop();
+            settle();
+        }
+        ASSERT_EQ(timers.pendingTimers(), 4u) << "the beats wait";
+        timers.advance(10 * 60'000);
+        if (!goes) settle();
+        EXPECT_TRUE(store.nonces.contains("spent")) << "no purge";
+        EXPECT_EQ(timers.pendingTimers(), 0u) << "no beat again";
+    }
 }
 
 // The rate limits count each client under the address the proxy in front

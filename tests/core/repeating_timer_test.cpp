@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "../app/manual_executor.h"
-#include "server/ticker.h"
+#include "core/repeating_timer.h"
 
 namespace morvane {
 namespace {
@@ -18,7 +18,7 @@ void run(ManualExecutor& queue, std::int64_t millis) {
     for (std::int64_t t = 0; t < millis; t += 10) queue.advance(10);
 }
 
-TEST(Ticker, BeatsOncePerPeriodWhateverTheClockDoes) {
+TEST(RepeatingTimer, BeatsOncePerPeriodWhateverTheClockDoes) {
     struct Case {
         const char* name;
         // What the injected clock reads when the queue's time is `t`.
@@ -39,7 +39,7 @@ TEST(Ticker, BeatsOncePerPeriodWhateverTheClockDoes) {
     };
     for (const auto& c : cases) {
         ManualExecutor queue;
-        Ticker ticker(queue, [&] { return c.clock(queue.now()); }, 1000);
+        RepeatingTimer ticker(queue, [&] { return c.clock(queue.now()); }, 1000);
         std::vector<std::int64_t> beats;
         ticker.start([&] { beats.push_back(queue.now()); });
         run(queue, c.runFor);
@@ -48,12 +48,12 @@ TEST(Ticker, BeatsOncePerPeriodWhateverTheClockDoes) {
     }
 }
 
-TEST(Ticker, StopAndRestartLeaveNoBeatOfTheOldRhythm) {
+TEST(RepeatingTimer, NoBeatRunsAfterAStopARestartOrItsOwnerGoes) {
     ManualExecutor queue;
     std::vector<std::int64_t> beats;
     auto record = [&] { beats.push_back(queue.now()); };
     {
-        Ticker ticker(queue, [&] { return queue.now(); }, 1000);
+        RepeatingTimer ticker(queue, [&] { return queue.now(); }, 1000);
         ticker.start(record);
         run(queue, 500);
         ticker.start(record);
@@ -75,6 +75,16 @@ TEST(Ticker, StopAndRestartLeaveNoBeatOfTheOldRhythm) {
     }
     run(queue, 5000);
     EXPECT_EQ(beats.size(), 3u) << "a destroyed ticker's waiting beat does nothing";
+
+    // The component holding the timer goes in one of its own beats.
+    auto owner = std::make_unique<RepeatingTimer>(queue, [&] { return queue.now(); }, 1000);
+    owner->start([&] {
+        record();
+        owner.reset();
+    });
+    run(queue, 5000);
+    EXPECT_EQ(beats.size(), 4u) << "a beat that lets go of its timer is the last";
+    EXPECT_EQ(queue.pendingTimers(), 0u);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
-#include "server/ticker.h"
+#include "core/repeating_timer.h"
 
 namespace morvane {
 
-struct Ticker::State {
+struct RepeatingTimer::State {
     Executor& queue;
     Clock clock;
     std::int64_t period;
@@ -13,12 +13,12 @@ struct Ticker::State {
     std::int64_t next = 0;
 };
 
-Ticker::Ticker(Executor& queue, Clock clock, std::int64_t periodMillis)
+RepeatingTimer::RepeatingTimer(Executor& queue, Clock clock, std::int64_t periodMillis)
     : state_(std::make_shared<State>(State{queue, std::move(clock), periodMillis, nullptr})) {}
 
-Ticker::~Ticker() { stop(); }
+RepeatingTimer::~RepeatingTimer() { stop(); }
 
-void Ticker::start(std::function<void()> beat) {
+void RepeatingTimer::start(std::function<void()> beat) {
     auto& s = *state_;
     s.beat = std::move(beat);
     s.running = true;
@@ -26,14 +26,14 @@ void Ticker::start(std::function<void()> beat) {
     schedule(state_, ++s.generation, s.period);
 }
 
-void Ticker::stop() {
+void RepeatingTimer::stop() {
     state_->running = false;
     ++state_->generation;
 }
 
-bool Ticker::running() const { return state_->running; }
+bool RepeatingTimer::running() const { return state_->running; }
 
-void Ticker::schedule(const std::shared_ptr<State>& state, std::uint64_t generation, std::int64_t delayMillis) {
+void RepeatingTimer::schedule(const std::shared_ptr<State>& state, std::uint64_t generation, std::int64_t delayMillis) {
     std::weak_ptr<State> weak = state;
     state->queue.postAfter(delayMillis, [weak, generation] {
         auto s = weak.lock();
@@ -42,7 +42,7 @@ void Ticker::schedule(const std::shared_ptr<State>& state, std::uint64_t generat
         std::int64_t next = s->next + s->period;
         if (next <= t || next - t > s->period) next = t + s->period;
         s->next = next;
-        auto beat = s->beat;  // the beat may stop or restart the ticker
+        auto beat = s->beat;  // the beat may stop, restart or let go of the timer
         beat();
         if (s->running && s->generation == generation) schedule(s, generation, next - t);
     });
