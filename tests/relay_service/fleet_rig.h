@@ -398,10 +398,7 @@ public:
         auto config = RelayProcess::postgresConfig(url, {{"connect_timeout_seconds", 30}});
         config["listen"] = address + ":" + std::to_string(port_);
         config["trusted_proxies"] = json::array({"127.0.0.1"});
-        std::vector<std::string> environment;
-        if (clockOffset != 0)
-            environment.push_back("MORVANE_RELAY_TEST_CLOCK_OFFSET_SECONDS=" + std::to_string(clockOffset));
-        return std::make_unique<RelayProcess>(folder_.path(), address, config, environment);
+        return std::make_unique<RelayProcess>(folder_.path(), address, config, RelayHooks{clockOffset, ""});
     }
     std::vector<std::string> upstreams() const {
         std::vector<std::string> servers;

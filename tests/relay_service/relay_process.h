@@ -1,6 +1,7 @@
 // One morvane-relay process of the build, started with a config the test
 // writes, and the lines of its log; stopped as systemd stops it (SIGTERM)
-// or killed outright.
+// or killed outright. One that needs a hook the installed program does not
+// have is morvane-test-relay instead: the same body, with the tests' hooks.
 #pragma once
 
 #include <signal.h>
@@ -18,13 +19,32 @@
 
 namespace morvane::relay_service::testing {
 
+// What a test has an instance do that a relay never does by itself.
+struct RelayHooks {
+    // Its wall clock this many seconds off the machine's (negative: behind).
+    int clockOffsetSeconds = 0;
+    // Every record its rooms carry, either way, written here as it goes.
+    std::string carriedFile;
+
+    bool any() const { return clockOffsetSeconds != 0 || !carriedFile.empty(); }
+    std::string program() const { return any() ? MORVANE_TEST_RELAY_PROGRAM : MORVANE_RELAY_PROGRAM; }
+    // The program's arguments before the relay's own.
+    std::vector<std::string> arguments() const {
+        if (!any()) return {};
+        std::vector<std::string> arguments;
+        if (clockOffsetSeconds != 0)
+            arguments.insert(arguments.end(), {"--clock-offset-seconds", std::to_string(clockOffsetSeconds)});
+        if (!carriedFile.empty()) arguments.insert(arguments.end(), {"--carried", carriedFile});
+        arguments.push_back("--");
+        return arguments;
+    }
+};
+
 class RelayProcess {
 public:
     // `config` without "listen": a free port on 127.0.0.1 (another is
     // tried should something take it first). With it: that address only.
-    // `environment` ("NAME=value") is added to the test's own.
-    RelayProcess(const std::string& folder, const std::string& name, nlohmann::json config,
-                 const std::vector<std::string>& environment = {}) {
+    RelayProcess(const std::string& folder, const std::string& name, nlohmann::json config, const RelayHooks& hooks = {}) {
         std::vector<std::string> log;
         const bool chosen = config.contains("listen");
         for (int attempt = 0; attempt < 3 && origin_.empty(); ++attempt) {
@@ -32,10 +52,9 @@ public:
             const std::string listen = config["listen"];
             const auto file = folder + "/" + name + ".json";
             writeFile(file, config.dump());
-            std::vector<std::string> arguments = environment;
-            arguments.insert(arguments.end(), {MORVANE_RELAY_PROGRAM, "--config", file});
-            // env execs the relay in its own place: signals reach the relay.
-            process_ = std::make_unique<morvane::testing::HarnessProcess>("/usr/bin/env", arguments, folder,
+            auto arguments = hooks.arguments();
+            arguments.insert(arguments.end(), {"--config", file});
+            process_ = std::make_unique<morvane::testing::HarnessProcess>(hooks.program(), arguments, folder,
                                                                           /*errorsToo=*/true);
             // Long enough for a store that is slow to answer on a busy machine.
             const auto started = waitFor("listening on http://" + listen, std::chrono::seconds(40));

@@ -3,7 +3,10 @@
 // an owner does, and what the service refuses.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
@@ -661,6 +664,25 @@ TEST(RelayService, OverVerifiedTlsTheCertificateIsReloadedInPlace) {
     auto page = exchange(https, "GET", "/");
     EXPECT_EQ(page.headers["Strict-Transport-Security"], "max-age=31536000");
     std::filesystem::remove_all(folder);
+}
+
+// What a test needs of a relay process (a clock put off, the records it
+// carries) is morvane-test-relay's: the installed program looks up no test
+// switch in its environment, and a name it looked up would be a string in it.
+TEST(RelayProgram, TheInstalledProgramNamesNoTestSwitch) {
+    std::ifstream in(MORVANE_RELAY_PROGRAM, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 100'000u);
+    std::vector<std::string> switches;
+    for (auto at = bytes.find("MORVANE_"); at != std::string::npos; at = bytes.find("MORVANE_", at + 1)) {
+        auto end = at;
+        while (end < bytes.size() && (std::isupper(static_cast<unsigned char>(bytes[end])) ||
+                                      std::isdigit(static_cast<unsigned char>(bytes[end])) || bytes[end] == '_'))
+            ++end;
+        const auto name = bytes.substr(at, end - at);
+        if (name.find("TEST") != std::string::npos) switches.push_back(name);
+    }
+    EXPECT_TRUE(switches.empty()) << json(switches).dump();
 }
 
 }  // namespace

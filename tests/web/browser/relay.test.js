@@ -40,7 +40,7 @@ test('a phone at morvane-relay: signs in, is added with the code, controls the c
   const outgoing = crypto.randomBytes(1500000);
   fs.writeFileSync(path.join(files, 'Outbox', 'from the computer.bin'), outgoing);
   const uploaded = crypto.randomBytes(40001);
-  const relay = await startService(files);
+  const relay = await startService(files, { keepCarried: true });
   let harness = null, recorder = null, browser = null, owner = null;
   const sent = 'Grüße through the relay ✓';
   const copied = 'copied in X — ½ price';

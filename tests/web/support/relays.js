@@ -1,8 +1,8 @@
 'use strict';
 // The relay the page's tests run beside the test host: morvane-relay itself,
 // as a child process on loopback. It gives its origin, the sign-in code it
-// sent to an address after a mark in its output, the records it carried,
-// and its end.
+// sent to an address after a mark in its output, the records it carried
+// (when asked to keep them), and its end.
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -49,17 +49,20 @@ async function startRelay(exe, args, env, ready) {
   return relay;
 }
 
-// The relay service itself, on loopback, writing each code to its log and
-// each record it carries to `carried` (its test hook), so that a test can
-// look for plaintext there once it has stopped.
-async function startService(dir) {
+// The relay service itself, on loopback, writing each code to its log. With
+// `keepCarried` it also writes each record it carries to `carried`, so that a
+// test can look for plaintext there once it has stopped: a hook the installed
+// program does not have, so that relay is morvane-test-relay, the relay's own
+// body with the tests' hooks.
+async function startService(dir, { keepCarried = false } = {}) {
   const port = await freePort();
   const origin = `http://127.0.0.1:${port}`;
   const up = async () => { try { return (await fetch(origin + '/')).status === 200; } catch (e) { return false; } };
-  const carried = path.join(dir, 'carried.bin');
-  const relay = await startRelay(built('morvane-relay'),
-    ['--listen', `127.0.0.1:${port}`, '--data', path.join(dir, 'relay'), '--codes-in-log'],
-    { MORVANE_RELAY_TEST_CARRIED_FILE: carried }, up);
+  const args = ['--listen', `127.0.0.1:${port}`, '--data', path.join(dir, 'relay'), '--codes-in-log'];
+  const carried = keepCarried ? path.join(dir, 'carried.bin') : null;
+  const relay = keepCarried
+    ? await startRelay(built('morvane-test-relay'), ['--carried', carried, '--', ...args], {}, up)
+    : await startRelay(built('morvane-relay'), args, {}, up);
   const code = async (from, email) => {
     const re = new RegExp('Sign-in code for ' + email.replace(/[.]/g, '\\.') + ': (\\d{6})');
     let found = null;

@@ -1,0 +1,141 @@
+#include "relay_service/relay_program.h"
+
+#include <malloc.h>
+
+#include <iostream>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "relay_service/code_mailer.h"
+#include "relay_service/io_executor.h"
+#include "relay_service/relay_log.h"
+#include "relay_service/relay_service.h"
+
+namespace morvane::relay_service {
+
+namespace {
+
+// One line an event, written whole.
+void writeLine(Severity severity, const std::string& line) {
+    static const bool journal = stderrIsJournal();
+    std::cerr << logLine(severity, line, journal, systemWallMillis()) + '\n' << std::flush;
+}
+
+void info(const std::string& line) { writeLine(Severity::info, line); }
+
+int fail(const std::string& line, int status) {
+    std::cerr << "morvane-relay: " << line << '\n';
+    return status;
+}
+
+}  // namespace
+
+int runRelay(const RelayConfig& config, RelayProgramParts parts) {
+    // Records of up to 240 KB are read, queued and freed many times a
+    // second: their blocks stay in the heap for the next ones rather than
+    // being mapped, faulted in and unmapped each time.
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 32 << 20);
+    if (config.storeKind == "sqlite") {
+        // The store makes the folder, with any missing parents, and keeps it private.
+        if (config.dataDir.empty()) return fail("no data folder: give --data DIR or data_dir in the config", 1);
+    }
+
+    // How codes reach people.
+    CodeSender sender;
+    std::string mailDescription = "none (sign-in is not configured)";
+    std::shared_ptr<CodeMailer> mailer;
+    if (config.codesInLog) {
+        mailer = makeLogMailer(info);
+        mailDescription = "codes in this log";
+    } else if (!config.smtp.url.empty()) {
+        mailer = makeSmtpMailer(SmtpConfig{config.smtp.url, config.smtp.from, config.smtp.user, config.smtp.password,
+                                           config.smtp.startTls});
+        mailDescription = "e-mail through " + config.smtp.url;
+    }
+    if (mailer) sender = [mailer](const std::string& email, const std::string& code) { return mailer->send(email, code); };
+
+    std::unique_ptr<RelayStore> store;
+    try {
+        store = parts.openStore(config);
+    } catch (const std::exception& error) {
+        return fail(std::string("cannot open the store: ") + error.what(), 1);
+    }
+
+    boost::asio::io_context io;
+    // The periodic work runs on the network thread, by the machine's clock.
+    IoExecutor timers(io);
+    RelayServiceOptions options;
+    options.timers = &timers;
+    options.server = RelayServerOptions{config.listenAddress, config.listenPort, config.certificateFile, config.keyFile};
+    options.server.trustedProxies = config.trustedProxies;
+    options.server.queues = config.queues;
+    options.server.listen = config.listen;
+    options.limits = config.limits;
+    options.storeQueue = config.storeQueue;
+    options.sender = sender;
+    options.log = RelayLog(writeLine);
+    options.wallMillis = std::move(parts.wallMillis);
+    options.carried = std::move(parts.carried);
+    options.accounts = config.accounts;
+    if (!config.peerAddress.empty()) {
+        const auto at = parseListen(config.peerAddress);
+        boost::system::error_code ec;
+        const auto address = boost::asio::ip::make_address(at->first, ec);
+        if (ec) return fail("store.peer_address must be a numeric address, not " + at->first, 1);
+        options.peerEndpoint = boost::asio::ip::udp::endpoint(address, at->second);
+    }
+    RelayService service(io, *store, std::move(options));
+    try {
+        service.start();
+    } catch (const std::exception& error) {
+        return fail(error.what(), 1);
+    }
+    const bool secure = !config.certificateFile.empty();
+    const auto host = config.listenAddress.find(':') != std::string::npos ? "[" + config.listenAddress + "]"
+                                                                          : config.listenAddress;
+    info("morvane-relay " + parts.version + " listening on " + (secure ? "https://" : "http://") + host + ":" +
+         std::to_string(service.port()) + "; store " + store->describe() + "; sign-in codes: " + mailDescription +
+         "; " + signInText(config.accounts) + "; instance " + service.instance());
+
+    boost::asio::signal_set stopSignals(io, SIGINT, SIGTERM);
+    boost::asio::signal_set reloadSignal(io, SIGHUP);
+    boost::asio::steady_timer grace(io);
+    boost::asio::steady_timer limit(io);
+    // Both the close frames' moment and the service's stop (the rows
+    // written, bounded by the store queue's wait; the requests under way
+    // answered) before the end, though never longer than a request may
+    // wait for the store and be written.
+    int stopping = 2;
+    const auto stopped = [&] {
+        if (--stopping == 0) io.stop();
+    };
+    stopSignals.async_wait([&](boost::system::error_code ec, int) {
+        if (ec) return;
+        info("stopping");
+        service.stop(stopped);
+        reloadSignal.cancel();
+        grace.expires_after(std::chrono::milliseconds(500));
+        grace.async_wait([&](boost::system::error_code) { stopped(); });
+        limit.expires_after(std::chrono::milliseconds(config.storeQueue.maxWaitMillis) + std::chrono::seconds(5));
+        limit.async_wait([&](boost::system::error_code ec) {
+            if (ec) return;
+            info("stopping without waiting longer for requests under way");
+            io.stop();
+        });
+    });
+    std::function<void()> waitReload = [&] {
+        reloadSignal.async_wait([&](boost::system::error_code ec, int) {
+            if (ec) return;
+            service.reloadCertificate();
+            waitReload();
+        });
+    };
+    waitReload();
+    io.run();
+    return 0;
+}
+
+}  // namespace morvane::relay_service

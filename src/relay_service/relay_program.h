@@ -1,0 +1,36 @@
+// What morvane-relay does once its command line is read: opens the store,
+// sets up the codes' mail, runs the service on one network thread until
+// SIGINT or SIGTERM (SIGHUP reloads the certificate), and answers the exit
+// status. relay_main.cpp is this with the machine's own parts; the tests
+// run the same body in a program of their own, with parts of theirs.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "core/clock.h"
+#include "relay_service/relay_config.h"
+#include "relay_service/relay_store.h"
+
+namespace morvane::relay_service {
+
+struct RelayProgramParts {
+    // Named in the start line, so that an update shows in the log.
+    std::string version = "0";
+    WallClock wallMillis = systemWallMillis;
+    // Each record the rooms carry, either way (RelayServiceOptions::carried).
+    std::function<void(std::span<const std::uint8_t> record)> carried;
+    // Opens the store the config names; throws with a one-line reason.
+    std::function<std::unique_ptr<RelayStore>(const RelayConfig&)> openStore = [](const RelayConfig& config) {
+        return openRelayStore(RelayStoreConfig{config.storeKind, config.dataDir, config.postgresUrl}, config.storeTimeouts);
+    };
+};
+
+// Runs the relay the config describes; a reason it cannot is written to
+// standard error and answered as status 1.
+int runRelay(const RelayConfig& config, RelayProgramParts parts = {});
+
+}  // namespace morvane::relay_service
