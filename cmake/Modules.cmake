@@ -47,7 +47,8 @@ endfunction()
 # change which function their calls find, so such files are compiled alone, as
 # are those that include Xlib, whose macros (None, Status, Bool…) would rename
 # what the next files' headers declare (directly or through the tests' X helpers),
-# and those that include the relay's unmasking, which must come before Beast's.
+# and those that include the relay's unmasking: its definitions, which the
+# relay's test program replaces with counting ones, stay an object of their own.
 # (std's literals are left to batch: they add no names a call could pick; a
 # directive indented inside a function ends with it.)
 function(morvane_unity_guard)

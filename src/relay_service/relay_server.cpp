@@ -1,8 +1,5 @@
 #include "relay_service/relay_server.h"
 
-// First of the rest: the sockets' reads are to take its unmasking, not Beast's.
-#include "relay_service/detail/unmask.h"
-
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>

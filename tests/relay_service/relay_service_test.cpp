@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -27,6 +29,7 @@
 #include "other_instance.h"
 #include "service_rig.h"
 #include "test_certificates.h"
+#include "unmask_count.h"
 
 namespace morvane::relay_service::testing {
 namespace {
@@ -364,6 +367,71 @@ TEST(RelayService, PlainHttpListensOnLoopbackOrOnAPrivateAddressForTrustedProxie
                                            {"203.0.113.2", proxies, PlainListen::refused},
                                            {"::", proxies, PlainListen::refused}})
         EXPECT_EQ(plainListen(ip::make_address(r.address), r.trusted), r.rule) << r.address;
+}
+
+// Beast's reads of the relay's sockets unmask through the relay's own
+// unmasking (detail/unmask.h), which this program's copy counts: a small
+// record (read with its frame's header) and a large one (read straight into
+// the message), from a phone and from a computer. A Boost that stopped
+// calling it there would leave the count still.
+TEST(RelayService, TheRelaysReadsUnmaskThroughItsOwnUnmasking) {
+    ServiceRig relay(RelayServerOptions{"127.0.0.1", 0, "", ""});
+    PhoneOnComputer road(relay);
+    ASSERT_TRUE(road.joined);
+    const Bytes small{0x20, 0xab};
+    const Bytes largest(RelayLimits::maxDeviceRecordBytes, 0x42);
+    const Bytes picture(SecureChannel::fragmentDataMax + SecureChannel::transportOverhead, 0x44);
+    struct Row {
+        const char* what;
+        std::function<bool()> sent;
+        std::size_t bytes;
+    };
+    const Row rows[] = {
+        {"a small record from the phone",
+         [&] {
+             road.phone->send(small);
+             return road.rig->watch->saw("record 1 2 20ab");
+         },
+         small.size()},
+        {"the largest record from the phone",
+         [&] {
+             road.phone->send(largest);
+             return road.rig->watch->saw("record 1 65532 42424242");
+         },
+         largest.size()},
+        {"a small record from the computer",
+         [&] {
+             road.rig->send(1, small);
+             return road.phone->receive() == std::optional<Bytes>(small);
+         },
+         small.size()},
+        {"a picture's fragment from the computer",
+         [&] {
+             road.rig->send(1, picture);
+             return road.phone->receive() == std::optional<Bytes>(picture);
+         },
+         picture.size()},
+    };
+    for (const auto& row : rows) {
+        const auto before = relayUnmaskedBytes();
+        ASSERT_TRUE(row.sent()) << row.what;
+        EXPECT_GE(relayUnmaskedBytes() - before, row.bytes) << row.what;
+    }
+
+    // This program's copy would be called even by reads that never declared
+    // the relay's unmasking (it overrides Beast's own instances at link
+    // time). The program is built from the library alone: there the
+    // relay's definitions are linked (T) only when the reads asked for them,
+    // and Beast's own instances (W) stand in their place when they did not.
+    FILE* symbols = ::popen("nm -C " MORVANE_RELAY_PROGRAM, "r");
+    ASSERT_NE(symbols, nullptr);
+    std::vector<std::string> payloads;
+    char line[4096];
+    while (std::fgets(line, sizeof line, symbols))
+        if (std::strstr(line, "websocket::detail::mask_inplace<boost::beast::buffers_prefix_view<")) payloads.push_back(line);
+    EXPECT_EQ(::pclose(symbols), 0) << "nm";
+    ASSERT_EQ(payloads.size(), 2u) << json(payloads).dump();
+    for (const auto& symbol : payloads) EXPECT_NE(symbol.find(" T "), std::string::npos) << symbol;
 }
 
 // The periodic work runs on the timers and the clock the service is given.

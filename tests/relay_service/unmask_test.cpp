@@ -1,13 +1,53 @@
 // The relay's own unmasking against Beast's, over a message read in pieces
 // of every awkward size: the key must turn across pieces as Beast's does.
+// This file also defines, for the whole test program, the two places where
+// Beast's reads of the relay's sockets unmask: they unmask as the library's
+// do and count the bytes, and the linker takes them in place of the
+// library's (its unmask.cpp is then never pulled in).
+// Beast's WebSocket headers first: the relay's unmasking may come anywhere.
+#include <boost/beast/websocket.hpp>
+
 #include "relay_service/detail/unmask.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <numeric>
 #include <string>
 #include <vector>
+
+#include <boost/beast/core/buffers_prefix.hpp>
+
+#include "unmask_count.h"
+
+namespace morvane::relay_service::testing {
+
+namespace {
+std::atomic<std::uint64_t> unmaskedBytes{0};
+}
+
+std::uint64_t relayUnmaskedBytes() { return unmaskedBytes.load(); }
+
+}  // namespace morvane::relay_service::testing
+
+namespace boost::beast::websocket::detail {
+
+template <>
+void mask_inplace<morvane::relay_service::detail::DirectPayload>(
+    morvane::relay_service::detail::DirectPayload const& buffers, prepared_key& key) {
+    morvane::relay_service::testing::unmaskedBytes += buffer_bytes(buffers);
+    morvane::relay_service::detail::unmaskAll(buffers, key);
+}
+
+template <>
+void mask_inplace<morvane::relay_service::detail::BufferedPayload>(
+    morvane::relay_service::detail::BufferedPayload const& buffers, prepared_key& key) {
+    morvane::relay_service::testing::unmaskedBytes += buffer_bytes(buffers);
+    morvane::relay_service::detail::unmaskAll(buffers, key);
+}
+
+}  // namespace boost::beast::websocket::detail
 
 namespace morvane::relay_service::detail {
 namespace {

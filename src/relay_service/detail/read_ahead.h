@@ -8,9 +8,6 @@
 // buffer. Internal to the server.
 #pragma once
 
-// Before Beast's WebSocket headers: the relay's sockets unmask 32 bytes at a time.
-#include "relay_service/detail/unmask.h"
-
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -21,6 +18,9 @@
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/role.hpp>
 #include <boost/beast/websocket/teardown.hpp>
+
+// The sockets read through this take the relay's unmasking.
+#include "relay_service/detail/unmask.h"
 
 namespace morvane::relay_service::detail {
 

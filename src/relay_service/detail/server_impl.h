@@ -15,6 +15,7 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/websocket/stream_fwd.hpp>
 
 #include "core/clock.h"
 #include "relay_service/client_address.h"

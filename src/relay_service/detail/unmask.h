@@ -3,16 +3,19 @@
 // processor time forwarding a host's stream of pictures: every byte a
 // computer's link sends arrives masked. Internal to the server.
 //
-// Beast's reads call `detail::mask_inplace` by its qualified name, which
-// finds only what was declared before their templates: this header comes
-// before any of Beast's WebSocket headers in the file that instantiates
-// the relay's sockets (read_ahead.h includes it, and will not build after
-// them), so that every read of those sockets takes this one.
+// Beast's reads unmask a frame's payload with `detail::mask_inplace` on a
+// prefix of the bytes read: of the caller's buffer when a read goes straight
+// there (a `buffers_suffix` of it), else of the stream's own read buffer (a
+// `static_buffer`). For the relay's sockets, whose buffers are single
+// `mutable_buffer`s, both are specialized here and defined in unmask.cpp.
+// Explicit specializations, unlike overloads, are taken wherever they are
+// declared before the reads are instantiated, whatever came first, so this
+// header may come anywhere; relay_server.cpp, which instantiates the reads,
+// sees it through read_ahead.h. A Boost that renamed the function would not
+// build; one that stopped calling it with these buffers would fail
+// `RelayService.TheRelaysReadsUnmaskThroughItsOwnUnmasking`, which counts
+// the bytes that went through here.
 #pragma once
-
-#ifdef BOOST_BEAST_WEBSOCKET_IMPL_READ_HPP
-#error "relay_service/detail/unmask.h must come before Beast's WebSocket headers"
-#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +24,8 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/core/buffers_prefix.hpp>
 #include <boost/beast/core/buffers_range.hpp>
+#include <boost/beast/core/buffers_suffix.hpp>
+#include <boost/beast/core/static_buffer.hpp>
 #include <boost/beast/websocket/detail/mask.hpp>
 
 namespace morvane::relay_service::detail {
@@ -49,15 +54,25 @@ inline void unmask(boost::asio::mutable_buffer bytes, boost::beast::websocket::d
     for (std::size_t i = 0; i < key.size(); ++i) key[i] = turned[(i + n) % key.size()];
 }
 
+// Every piece of a buffer sequence in turn, the key turning across them.
+template <class Buffers>
+void unmaskAll(const Buffers& buffers, boost::beast::websocket::detail::prepared_key& key) {
+    for (boost::asio::mutable_buffer piece : boost::beast::buffers_range_ref(buffers)) unmask(piece, key);
+}
+
+// What Beast's reads of the relay's sockets unmask.
+using DirectPayload = boost::beast::buffers_prefix_view<boost::beast::buffers_suffix<boost::asio::mutable_buffer>>;
+using BufferedPayload = boost::beast::buffers_prefix_view<boost::beast::static_buffer_base::mutable_buffers_type>;
+
 }  // namespace morvane::relay_service::detail
 
 namespace boost::beast::websocket::detail {
 
-// Beast unmasks what it read as a prefix of the buffers it read into; more
-// specialized than its own template, so chosen wherever this is seen.
-template <class Buffers>
-void mask_inplace(buffers_prefix_view<Buffers> const& buffers, prepared_key& key) {
-    for (net::mutable_buffer piece : beast::buffers_range_ref(buffers)) morvane::relay_service::detail::unmask(piece, key);
-}
+template <>
+void mask_inplace<morvane::relay_service::detail::DirectPayload>(
+    morvane::relay_service::detail::DirectPayload const& buffers, prepared_key& key);
+template <>
+void mask_inplace<morvane::relay_service::detail::BufferedPayload>(
+    morvane::relay_service::detail::BufferedPayload const& buffers, prepared_key& key);
 
 }  // namespace boost::beast::websocket::detail
