@@ -6,19 +6,23 @@
 // device, and the relay's memory per idle host link at 1,000 proved links.
 // The relay runs as its own process with a SQLite store the benchmark fills
 // beforehand; nginx as its own process (one worker, as the relay has one
-// network thread) in front of a Beast WebSocket server in this process that
+// network thread, tunnelling through 64 KiB as the relay reads, or
+// --nginx-buffer) in front of a Beast WebSocket server in this process that
 // plays the host: it echoes each message, or streams records when asked.
 // Everything is plain HTTP on 127.0.0.1. The host writes a record as
 // morvane-host does, one frame masked 64 KiB at a time (--beast-frames:
 // Beast's 4 KiB frames). The roads take --repeats short turns (16), the
 // relay and nginx each first every other turn, and each turn's ratio of
 // the relay to nginx is reported, their median and spread beside the
-// machine's load and the processor time each spent a MB: run it pinned
-// (`taskset -c 0-5 …`), and the relay and nginx inherit the same cores.
+// machine's load and the processor time each spent a MB (and the road's
+// ends in this process, and how often each forwarding thread waited and
+// for how long it waited for a core): run it pinned (`taskset -c 0-5 …`),
+// and the relay and nginx inherit the same cores; run_relay_placements runs
+// it on several pairs of loaded cores.
 //
 //   morvane_relay_bench [--links N] [--rounds N] [--records N] [--record-bytes N] [--repeats N]
 //                       [--window BYTES] [--no-nginx] [--beast-frames] [--wrap "COMMAND ARGS"]
-//                       [--stalled N] [--stall-bytes N] [--relay PATH]
+//                       [--stalled N] [--stall-bytes N] [--relay PATH] [--nginx-buffer SIZE|default]
 //   morvane_relay_bench --slow-readers SECONDS [--strangers N] [--stranger-devices N] [--stranger-rate B]
 //                       [--total BYTES] [--relay PATH]
 //
@@ -55,6 +59,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -287,6 +292,10 @@ private:
 
 // nginx with the README's location lines in front of the peer server: one
 // worker process and no master, so its pid is the process that forwards.
+// What nginx tunnels an upgraded connection through (proxy_buffer_size):
+// 64 KiB, what the relay reads at once, unless --nginx-buffer says
+// otherwise; "default" leaves nginx's own, one memory page.
+std::string nginxBuffer = "64k";
 pid_t startNginx(const std::filesystem::path& folder, std::uint16_t port, std::uint16_t upstream) {
     const auto prefix = folder / "nginx";
     std::filesystem::create_directories(prefix / "temp");
@@ -302,6 +311,9 @@ pid_t startNginx(const std::filesystem::path& folder, std::uint16_t port, std::u
         << ";\n      proxy_http_version 1.1;\n      proxy_set_header Upgrade $http_upgrade;\n"
         << "      proxy_set_header Connection \"upgrade\";\n      proxy_set_header Host $host;\n"
         << "      proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n      proxy_read_timeout 120s;\n"
+        << (nginxBuffer == "default" ? ""
+                                : "      proxy_buffer_size " + nginxBuffer + ";\n      proxy_buffers 4 " + nginxBuffer +
+                                      ";\n      proxy_busy_buffers_size " + nginxBuffer + ";\n")
         << "    }\n  }\n}\n";
     return start({"nginx", "-p", prefix.string(), "-c", (prefix / "nginx.conf").string(), "-e",
                   (prefix / "error.log").string()},
@@ -379,9 +391,33 @@ double streamSeconds(int records, Socket& device, Window& window, const std::fun
     return seconds;
 }
 
+// How often a process's main thread (the relay's network thread, nginx's
+// worker) gave up its core to wait, and was made to give it up.
+struct Switches {
+    double waited = 0, preempted = 0;
+    double queuedSeconds = 0;  // runnable, waiting for a core
+};
+Switches switches(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+    Switches counted;
+    for (std::string line; std::getline(file, line);) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) counted.waited = std::stod(line.substr(24));
+        if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) counted.preempted = std::stod(line.substr(27));
+    }
+    // Nanoseconds on a core, waiting for one, and turns.
+    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+    double onCore = 0, queued = 0;
+    if (schedstat >> onCore >> queued) counted.queuedSeconds = queued / 1e9;
+    return counted;
+}
+
 struct Side {
     std::vector<double> p50, p95, mbps;
     double cpuSeconds = 0;  // the forwarding process's, over its streams
+    // This process's over the same streams: the road's ends, the host (or
+    // the peer) writing and the device reading.
+    double endsCpuSeconds = 0;
+    Switches switched;  // the forwarding process's, over its streams
 };
 
 // What a process has used of the processors, user and system, in seconds:
@@ -771,6 +807,11 @@ int run(const Options& o) {
 
 
 int main(int argc, char** argv) {
+    // A benchmark that gives up (nginx would not start) leaves no relay behind.
+    std::set_terminate([] {
+        for (const pid_t child : children) ::kill(innermost(child), SIGTERM);
+        std::abort();
+    });
     int links = 1000, rounds = 500, records = 300, repeats = 16, stalled = 0;
     std::string relayProgram = MORVANE_RELAY_PROGRAM;
     std::size_t stallBytes = 5u << 20;
@@ -801,6 +842,7 @@ int main(int argc, char** argv) {
         if (name == "--stalled") stalled = std::stoi(value);
         if (name == "--stall-bytes") stallBytes = std::stoul(value);
         if (name == "--relay") relayProgram = value;
+        if (name == "--nginx-buffer") nginxBuffer = value;
         if (name == "--slow-readers") slowReaders.seconds = std::stod(value);
         if (name == "--strangers") slowReaders.attackers = std::stoi(value);
         if (name == "--stranger-devices") slowReaders.attackerDevices = std::stoi(value);
@@ -892,8 +934,17 @@ int main(int argc, char** argv) {
         side.p95.push_back(percentile(times, 0.95));
         window.open(recordBytes, windowBytes);
         const double cpuBefore = forwarding > 0 ? cpuSeconds(innermost(forwarding)) : 0;
+        const double endsBefore = cpuSeconds(::getpid());
+        const auto switchedBefore = forwarding > 0 ? switches(innermost(forwarding)) : Switches{};
         side.mbps.push_back(megabytes / streamSeconds(records, device, window, stream, what));
-        if (forwarding > 0) side.cpuSeconds += cpuSeconds(innermost(forwarding)) - cpuBefore;
+        side.endsCpuSeconds += cpuSeconds(::getpid()) - endsBefore;
+        if (forwarding > 0) {
+            side.cpuSeconds += cpuSeconds(innermost(forwarding)) - cpuBefore;
+            const auto switchedAfter = switches(innermost(forwarding));
+            side.switched.waited += switchedAfter.waited - switchedBefore.waited;
+            side.switched.preempted += switchedAfter.preempted - switchedBefore.preempted;
+            side.switched.queuedSeconds += switchedAfter.queuedSeconds - switchedBefore.queuedSeconds;
+        }
     };
     // Many short turns, the relay and nginx in turn and each first every
     // other turn, with the direct road between them as the round trip's
@@ -1029,14 +1080,23 @@ int main(int argc, char** argv) {
             added.push_back((viaRelay.p50[r] - viaDirect.p50[r]) / (viaNginx.p50[r] - viaDirect.p50[r]));
             stream.push_back(viaRelay.mbps[r] / viaNginx.mbps[r]);
         }
-        std::printf("relay / nginx over %d turns, each turn's own ratio (cores %s, load %s, median %.1f):\n", repeats,
-                    allowedCores().c_str(), range(loads, "%.1f").c_str(), median(loads));
+        std::printf("relay / nginx (proxy_buffer_size %s) over %d turns, each turn's own ratio (cores %s, load %s, median %.1f):\n",
+                    nginxBuffer.c_str(), repeats, allowedCores().c_str(), range(loads, "%.1f").c_str(), median(loads));
         std::printf("  stream                    %s (at least 1.2x is the goal)\n", spread(stream).c_str());
         std::printf("  added round trip, p50     %s (at most 1.15x is the goal)\n", spread(added).c_str());
         const double streamed = megabytes * repeats;
         std::printf("  processor time a MB streamed: relay %.0f us, nginx %.0f us (%.2fx)\n",
                     viaRelay.cpuSeconds / streamed * 1e6, viaNginx.cpuSeconds / streamed * 1e6,
                     viaRelay.cpuSeconds / viaNginx.cpuSeconds);
+        std::printf("  and at the road's ends (the host or peer writing, the device reading): relay's road %.0f us, "
+                    "nginx's %.0f us, direct %.0f us\n",
+                    viaRelay.endsCpuSeconds / streamed * 1e6, viaNginx.endsCpuSeconds / streamed * 1e6,
+                    viaDirect.endsCpuSeconds / streamed * 1e6);
+        std::printf("  a MB, its forwarding thread waited for the network, was preempted, and waited for a core: relay "
+                    "%.1f times, %.1f times, %.0f us; nginx %.1f, %.1f, %.0f us\n",
+                    viaRelay.switched.waited / streamed, viaRelay.switched.preempted / streamed,
+                    viaRelay.switched.queuedSeconds / streamed * 1e6, viaNginx.switched.waited / streamed,
+                    viaNginx.switched.preempted / streamed, viaNginx.switched.queuedSeconds / streamed * 1e6);
     }
     if (!open.empty())
         std::printf("idle host links: %zu proved; relay RSS %ld KiB before, %ld KiB after: %.1f KiB a link\n",
