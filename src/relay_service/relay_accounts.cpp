@@ -160,8 +160,23 @@ RelayAccounts::RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured
     : store_(store),
       hooks_(std::move(hooks)),
       mailConfigured_(mailConfigured),
-      accounts_(std::move(accounts)),
+      accounts_(std::make_shared<const AccountList>(std::move(accounts))),
       seal_(store.sealKey()) {}
+
+void RelayAccounts::setAccounts(AccountList accounts) {
+    auto next = std::make_shared<const AccountList>(std::move(accounts));
+    const std::lock_guard lock(accountsLock_);
+    accounts_ = std::move(next);
+}
+
+bool RelayAccounts::admits(const std::string& address) const {
+    std::shared_ptr<const AccountList> list;
+    {
+        const std::lock_guard lock(accountsLock_);
+        list = accounts_;
+    }
+    return list->admits(address);
+}
 
 std::int64_t RelayAccounts::seconds() const {
     const auto millis = hooks_.now();
@@ -241,7 +256,7 @@ AccountAnswer RelayAccounts::code(const json& body, const std::string& client) {
     const auto loginId = text(body, "login_id").value_or("");
     if (!email) return refuse(400, RelayError::invalidEmail);
     if (loginId.empty() || loginId.size() > 64) return refuse(400, RelayError::badRequest);
-    if (!accounts_.admits(*email)) {
+    if (!admits(*email)) {
         refusedCodes_.say(hooks_.log, Severity::warning, "refused a code for " + *email + ": not on the accounts list",
                           hooks_.now());
         return refuse(403, RelayError::notInvited);
@@ -306,7 +321,7 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
     const auto clientKind = text(body, "client").value_or("");
     if (!email) return refuse(400, RelayError::invalidEmail);
     if (clientKind != "mac" && clientKind != "web") return refuse(400, RelayError::badRequest);
-    if (!accounts_.admits(*email)) {
+    if (!admits(*email)) {
         refusedSignIn(*email + ": not on the accounts list");
         return refuse(403, RelayError::notInvited);
     }
@@ -385,7 +400,7 @@ AccountAnswer RelayAccounts::refresh(const json& body) {
     if (!account) return refuse(401, RelayError::invalidToken);
     // Taken off the list: this sign-in ends here, and everything else of the
     // account stays, to sign in with again once it is back on the list.
-    if (!accounts_.admits(account->email)) {
+    if (!admits(account->email)) {
         refusedRefreshes_.say(hooks_.log, Severity::warning,
                               "refused a refresh for " + account->email + ": not on the accounts list", hooks_.now());
         return refuse(403, RelayError::notInvited);

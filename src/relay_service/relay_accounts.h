@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -129,6 +131,9 @@ public:
     // Forgets what has expired in the store (codes, tokens, nonces,
     // sign-outs and rate counts).
     void purge();
+    // The operator's list read again, from any thread: the next call
+    // judged is judged by it.
+    void setAccounts(AccountList accounts);
 
 private:
     AccountAnswer code(const nlohmann::json& body, const std::string& client);
@@ -166,10 +171,15 @@ private:
     void refusedHost(const std::string& line);
     void storeFailed(const RelayStoreError& error);
 
+    bool admits(const std::string& address) const;
+
     RelayStore& store_;
     Hooks hooks_;
     bool mailConfigured_;
-    AccountList accounts_;
+    // Swapped whole by setAccounts on the network thread while the store
+    // thread judges calls by it.
+    mutable std::mutex accountsLock_;
+    std::shared_ptr<const AccountList> accounts_;
     TokenSeal seal_;
     // Floods of calls would say each of these once a call.
     ThrottledLine refusedCodes_, unsentCodes_, refusedSignIns_, refusedRefreshes_, refusedHosts_, storeFailed_;
@@ -279,6 +289,8 @@ public:
     void linkAnswered(const Pass& pass, const std::string& room, std::optional<int> status);
     // Forgets the counts whose window has ended.
     void purge();
+    // The operator's list read again: from the next call on.
+    void setAccounts(AccountList accounts) { accounts_ = std::move(accounts); }
 
 private:
     std::int64_t seconds() const;

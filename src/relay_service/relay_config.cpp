@@ -319,4 +319,10 @@ std::string signInText(const AccountList& accounts) {
     return "who may sign in: the " + listed + " in \"accounts\"";
 }
 
+std::variant<RelayConfig, std::string> readConfigAgain(const std::vector<std::string>& arguments) {
+    auto parsed = parseCommand(arguments);
+    if (const auto* error = std::get_if<CommandError>(&parsed)) return error->text;
+    return std::move(std::get<RelayCommand>(parsed).config);
+}
+
 }  // namespace morvane::relay_service

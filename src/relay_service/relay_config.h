@@ -78,5 +78,8 @@ std::string usageText(std::string_view guide);
 
 // What the start line says of who may sign in.
 std::string signInText(const AccountList& accounts);
+// The same command line's config read again (the file may have changed):
+// the config, or the reason it cannot be used.
+std::variant<RelayConfig, std::string> readConfigAgain(const std::vector<std::string>& arguments);
 
 }  // namespace morvane::relay_service

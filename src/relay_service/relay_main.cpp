@@ -27,7 +27,8 @@
 
 int main(int argc, char** argv) {
     namespace relay = morvane::relay_service;
-    const auto parsed = relay::parseCommand(std::vector<std::string>(argv + 1, argv + argc));
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const auto parsed = relay::parseCommand(arguments);
     if (const auto* error = std::get_if<relay::CommandError>(&parsed)) {
         std::cerr << "morvane-relay: " << error->text << '\n';
         if (!error->usage) return 1;
@@ -52,5 +53,6 @@ int main(int argc, char** argv) {
     }
     relay::RelayProgramParts parts;
     parts.version = MORVANE_VERSION;
+    parts.readConfigAgain = [arguments] { return relay::readConfigAgain(arguments); };
     return relay::runRelay(command.config, std::move(parts));
 }

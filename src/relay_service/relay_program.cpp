@@ -130,6 +130,18 @@ int runRelay(const RelayConfig& config, RelayProgramParts parts) {
         reloadSignal.async_wait([&](boost::system::error_code ec, int) {
             if (ec) return;
             service.reloadCertificate();
+            if (parts.readConfigAgain) {
+                // Only who may sign in is taken from it: the rest needs a
+                // restart, which the guide says.
+                const auto again = parts.readConfigAgain();
+                if (const auto* read = std::get_if<RelayConfig>(&again)) {
+                    service.setAccounts(read->accounts);
+                    info("read the config again; " + signInText(read->accounts));
+                } else {
+                    writeLine(Severity::warning, "could not read the config again (" + std::get<std::string>(again) +
+                                                     "); who may sign in is unchanged");
+                }
+            }
             waitReload();
         });
     };

@@ -1,7 +1,7 @@
 // What morvane-relay does once its command line is read: opens the store,
 // sets up the codes' mail, runs the service on one network thread until
-// SIGINT or SIGTERM (SIGHUP reloads the certificate), and answers the exit
-// status. relay_main.cpp is this with the machine's own parts; the tests
+// SIGINT or SIGTERM (SIGHUP reloads the certificate and who may sign in),
+// and answers the exit status. relay_main.cpp is this with the machine's own parts; the tests
 // run the same body in a program of their own, with parts of theirs.
 #pragma once
 
@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <variant>
 
 #include "core/clock.h"
 #include "relay_service/relay_config.h"
@@ -23,6 +24,10 @@ struct RelayProgramParts {
     WallClock wallMillis = systemWallMillis;
     // Each record the rooms carry, either way (RelayServiceOptions::carried).
     std::function<void(std::span<const std::uint8_t> record)> carried;
+    // The config read again from where it came, for SIGHUP: the new config,
+    // or why it could not be read. Absent: SIGHUP reloads the certificate
+    // alone.
+    std::function<std::variant<RelayConfig, std::string>()> readConfigAgain;
     // Opens the store the config names; throws with a one-line reason.
     std::function<std::unique_ptr<RelayStore>(const RelayConfig&)> openStore = [](const RelayConfig& config) {
         return openRelayStore(RelayStoreConfig{config.storeKind, config.dataDir, config.postgresUrl}, config.storeTimeouts);

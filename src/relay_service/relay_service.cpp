@@ -154,6 +154,11 @@ std::uint16_t RelayService::port() const { return server_->port(); }
 
 bool RelayService::reloadCertificate() { return server_->reloadCertificate(); }
 
+void RelayService::setAccounts(const AccountList& accounts) {
+    gate_.setAccounts(accounts);
+    accounts_->setAccounts(accounts);
+}
+
 void RelayService::stop(std::function<void()> done) {
     if (!stopped_) {
         stopped_ = true;

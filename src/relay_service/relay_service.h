@@ -80,6 +80,9 @@ public:
     void start();
     std::uint16_t port() const;
     bool reloadCertificate();
+    // Who may sign in from now on (the config read again). A sign-in of an
+    // address taken off the list ends at its next refresh.
+    void setAccounts(const AccountList& accounts);
     // Stops listening, closes every socket going away, stops the beats and
     // leaves this instance's presence rows to count a few seconds more, so
     // that a phone arriving at another instance waits for its computer's

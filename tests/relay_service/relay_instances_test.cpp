@@ -148,5 +148,45 @@ TEST(RelayInstances, AStalledDatabaseIsAnsweredTryLaterWithinSeconds) {
     EXPECT_EQ(status, 200);
 }
 
+// The operator's list is read again on SIGHUP (systemctl reload), so taking
+// someone off it ends their sign-in at its next refresh without a restart
+// that would drop everyone's connections; a list that does not read keeps
+// the one in force.
+TEST(RelayInstances, WhoMaySignInIsReadAgainOnReload) {
+    TempDir folder;
+    const auto configOf = [&](const json& accounts) {
+        return json{{"store", {{"kind", "sqlite"}}}, {"data_dir", folder.path() + "/data"}, {"codes_in_log", true},
+                    {"accounts", accounts}};
+    };
+    RelayProcess relay(folder.path(), "relay", configOf({"ann@example.org"}));
+    const auto ann = signIn(relay, "ann@example.org");
+    ASSERT_TRUE(ann.contains("refresh_token")) << ann.dump();
+    EXPECT_EQ(askCode(relay, "bob@example.org").status, 403);
+
+    const auto reload = [&](const json& config) {
+        auto written = config;
+        written["listen"] = relay.origin().substr(std::string("http://").size());
+        writeFile(folder.path() + "/relay.json", written.dump());
+        relay.signal(SIGHUP);
+    };
+    const auto refresh = [&](const json& session) {
+        return exchange(relay.origin(), "POST", "/v1/auth/refresh", json{{"refresh_token", session["refresh_token"]}}.dump());
+    };
+    reload(configOf({"@example.com", "bob@example.org"}));
+    ASSERT_FALSE(relay.waitFor("read the config again; who may sign in: the 1 address and 1 domain").empty());
+    const auto refused = refresh(ann);
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(json::parse(refused.body, nullptr, false).value("error", ""), "not-invited");
+    EXPECT_EQ(askCode(relay, "ann@example.org").status, 403);
+    EXPECT_TRUE(signIn(relay, "bob@example.org").contains("access_token"));
+    EXPECT_TRUE(signIn(relay, "cy@example.com").contains("access_token"));
+
+    reload(configOf({"ann@example.org", "not an address"}));
+    EXPECT_FALSE(relay.waitFor("who may sign in is unchanged").empty());
+    EXPECT_EQ(askCode(relay, "bob@example.org").status, 200);
+    EXPECT_EQ(askCode(relay, "ann@example.org").status, 403);
+    EXPECT_EQ(relay.stop(), 0);
+}
+
 }  // namespace
 }  // namespace morvane::relay_service::testing

@@ -94,6 +94,9 @@ public:
     }
     // Those of a stopped process stay.
     std::vector<std::string> lines() { return process_ ? process_->lines() : lines_; }
+    void signal(int signal) {
+        if (process_) process_->signal(signal);
+    }
     // Ends it with the signal and answers its exit status (-1 when it did
     // not exit by itself).
     int stop(int signal = SIGTERM) {

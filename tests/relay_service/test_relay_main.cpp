@@ -56,9 +56,11 @@ int main(int argc, char** argv) {
         }
     }
     if (i == argc) return usage("no -- before the relay's arguments");
-    const auto parsed = relay::parseCommand(std::vector<std::string>(argv + i + 1, argv + argc));
+    const std::vector<std::string> arguments(argv + i + 1, argv + argc);
+    const auto parsed = relay::parseCommand(arguments);
     if (const auto* error = std::get_if<relay::CommandError>(&parsed)) return usage(error->text);
     const auto& command = std::get<relay::RelayCommand>(parsed);
     if (command.action != relay::RelayCommand::Action::run) return usage("only runs the relay");
+    parts.readConfigAgain = [arguments] { return relay::readConfigAgain(arguments); };
     return relay::runRelay(command.config, std::move(parts));
 }
