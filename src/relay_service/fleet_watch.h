@@ -3,17 +3,24 @@
 // its computers and phones to the others) or takes them again, judged each
 // second from how its store finds the database and what the others say of
 // theirs. It stands aside only when it alone is cut off: its database has
-// been away a while, and another instance that takes connections has had
-// its own answering without a break since before this one last heard from
-// it. A database away for everyone moves nobody: every instance keeps its
-// links and refuses only what needs the store. Once aside, it takes links
-// again only after its database has answered steadily for a while, longer
-// each time it has to stand aside again soon after, so that a road to the
-// database that keeps breaking costs a person one drop, not one a break.
-// Pure, on the caller's monotonic clock.
+// been away a while by fresh checks, and another instance that takes
+// connections has had its own answering meanwhile, without a break since
+// before this one's went away or, after an outage they shared, long enough
+// that this one should have found it back too. A database away for
+// everyone moves nobody: every instance keeps its links and refuses only
+// what needs the store. Nothing is decided on what the store found before
+// the process was held up (stopped, swapped out, starved): only on checks
+// begun since. Once aside, it takes links again only after its database
+// has answered steadily for a while since, longer each time it has to
+// stand aside again soon after, so that a road to the database that keeps
+// breaking costs a person one drop, not one a break. While its database
+// answers it asks the others now and then too, so that one that never
+// answers is known before the day it matters. Pure, on the caller's
+// monotonic clock.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "relay_service/relay_peers.h"
@@ -29,6 +36,19 @@ public:
         // the trouble has found it too.
         std::int64_t awayBeforeAskingMillis = 3'000;
         std::int64_t askEveryMillis = 2'000;
+        // Another's database that came back while this one's stayed away
+        // (an outage they shared, over for it and not for this one) counts
+        // once it has answered this long: longer than this one takes to
+        // find its own back, a check's time-out and its pause included.
+        std::int64_t answeringAloneMillis = 8'000;
+        // A store's verdict from a check begun longer ago than this says
+        // nothing of now (checks run twice a second and time out in two).
+        std::int64_t freshCheckMillis = 5'000;
+        // Ticks further apart than this: the process was held up between
+        // them, and what its store found before says nothing of now.
+        std::int64_t heldUpMillis = 2'500;
+        // Asked while its database answers, this often.
+        std::int64_t askWhileWellMillis = 30'000;
         // How long its database answers steadily before it takes links
         // again: first, and at most.
         std::int64_t firstRejoinMillis = 15'000;
@@ -45,8 +65,8 @@ public:
     // Each second, with how its store finds the database now.
     Act tick(const StoreHealth& own, std::int64_t nowMillis);
     // What the others said to the question tick asked for (nothing when
-    // none could be asked).
-    Act answered(const std::vector<PeerState>& peers, const StoreHealth& own);
+    // none could be asked), and how its store finds the database now.
+    Act answered(const std::vector<PeerState>& peers, const StoreHealth& own, std::int64_t nowMillis);
     // What the caller did of standAside and rejoin.
     void stoodAside(std::int64_t nowMillis);
     void rejoined(std::int64_t nowMillis);
@@ -55,13 +75,20 @@ public:
     // How long its database must answer steadily before it takes links
     // again, as things stand.
     std::int64_t rejoinMillis() const { return rejoinMillis_; }
+    // How long its database has been away by checks fresh enough to judge
+    // by; 0 while it answers or nothing fresh says otherwise.
+    std::int64_t awayMillis(const StoreHealth& own, std::int64_t nowMillis) const;
 
 private:
     Limits limits_;
     bool aside_ = false;
+    std::int64_t asideAt_ = 0;
     bool asking_ = false;
-    std::int64_t askedAt_ = 0;
-    bool everAsked_ = false;
+    std::optional<std::int64_t> askedAt_;
+    std::optional<std::int64_t> lastTick_;
+    std::int64_t startedAt_ = 0;
+    // When the process last came back from being held up.
+    std::optional<std::int64_t> wokeAt_;
     bool everRejoined_ = false;
     std::int64_t rejoinedAt_ = 0;
     std::int64_t rejoinMillis_;

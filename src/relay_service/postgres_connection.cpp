@@ -69,13 +69,24 @@ void PostgresConnection::drop() {
     conn_ = nullptr;
 }
 
-bool PostgresConnection::waitFor(short events, Deadline deadline) const {
+// The socket is looked at once more however late it is: a deadline that
+// passed while the process was held up (stopped, swapped out) is no
+// answer that did not come, when the answer is waiting to be read.
+bool PostgresConnection::waitFor(short events, Deadline deadline) {
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
+        const auto until = late_ ? std::min(deadline, late_->first) : deadline;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
         pollfd fd{PQsocket(conn_), events, 0};
-        const int rc = ::poll(&fd, 1, static_cast<int>(std::min<long long>(left, 60'000)));
+        const int rc = ::poll(&fd, 1, static_cast<int>(std::clamp<long long>(left, 0, 60'000)));
         if (rc > 0 || (rc < 0 && errno != EINTR)) return true;  // libpq finds any error itself
+        if (rc < 0) continue;
+        const auto now = Clock::now();
+        if (late_ && now >= late_->first) {
+            const auto late = std::move(late_->second);
+            late_.reset();
+            late();
+        }
+        if (now >= deadline) return false;
     }
 }
 

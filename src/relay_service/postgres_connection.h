@@ -9,6 +9,7 @@
 #include <libpq-fe.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -75,12 +76,20 @@ public:
     int backend() const { return conn_ ? PQbackendPID(conn_) : 0; }
     int socket() const { return conn_ ? PQsocket(conn_) : -1; }
 
+    // Once every wait of the connection (connecting, a statement) that is
+    // still unanswered at `at` calls `late`, once, and goes on waiting to
+    // its deadline; cleared by lateDone(). Judged by what has arrived when
+    // the wait looks, never by the clock alone: a process held up past `at`
+    // finds the answer that came meanwhile.
+    void lateAt(Deadline at, std::function<void()> late) { late_.emplace(at, std::move(late)); }
+    void lateDone() { late_.reset(); }
+
     // "postgresql user@host:port/db", for the log; never a password.
     std::string describe() const { return "postgresql " + target_; }
     std::chrono::milliseconds statementTimeout() const { return statement_; }
 
 private:
-    bool waitFor(short events, Deadline deadline) const;
+    bool waitFor(short events, Deadline deadline);
     SqlRows collect(Deadline deadline);
     [[noreturn]] void broken(std::string reason);
     [[noreturn]] void abandon();
@@ -93,6 +102,7 @@ private:
     std::string target_;
     PGconn* conn_ = nullptr;
     int abandonedBackend_ = 0;
+    std::optional<std::pair<Deadline, std::function<void()>>> late_;
 };
 
 }  // namespace morvane::relay_service::detail

@@ -38,7 +38,8 @@ constexpr std::int64_t lastRetryMillis = 16'000;
 constexpr int checkTimeoutSeconds = 2;
 // A check that has not answered within this is counted as a database that
 // does not answer, before its time-out says so: a statement this small
-// answers in milliseconds.
+// answers in milliseconds. Judged by the check's own wait, which looks at
+// what arrived before it says so.
 constexpr std::int64_t pulseLateMillis = 1'000;
 
 std::int64_t steadyMillis() {
@@ -165,7 +166,7 @@ private:
         const auto answer = std::chrono::milliseconds(beatAnswerMillis);
         auto nextBeat = Clock::now() + every;
         std::optional<Clock::time_point> awaited;  // a beat on its way back, until then
-        for (;;) {
+        const auto heard = [&] {
             while (const auto notification = conn_.nextNotification()) {
                 if (notification->channel == beatChannel_) {
                     if (notification->payload == std::to_string(beats_)) awaited.reset();
@@ -175,7 +176,16 @@ private:
                         hand(*message);
                 }
             }
+        };
+        for (;;) {
+            heard();
             const auto now = Clock::now();
+            if (awaited && now >= *awaited) {
+                // What came while this thread was held up is read before
+                // the beat counts as lost.
+                conn_.consumeInput();
+                heard();
+            }
             if (awaited && now >= *awaited)
                 throw PostgresUnreachable{PostgresUnreachable::Why::noAnswer,
                                           "its own beat did not come back within " + inSeconds(beatAnswerMillis)};
@@ -220,13 +230,14 @@ public:
           monotonicMillis_(monotonicMillis ? std::move(monotonicMillis) : steadyMillis),
           checkEvery_(checkEveryMillis),
           conn_(connectionString_, timeouts_) {
+        const auto began = monotonicMillis_();
         try {
             conn_.connect();
         } catch (const PostgresUnreachable& e) {
-            throw RelayStoreError("cannot connect to " + conn_.describe() + ": " + e.reason);
+            throw RelayStoreUnreachable("cannot connect to " + conn_.describe() + ": " + e.reason);
         }
         migrate(describe());
-        noteAnswered(monotonicMillis_());
+        noteAnswered(began, monotonicMillis_());
         if (checkEvery_ > 0) checker_ = std::thread([this] { pulse(); });
     }
 
@@ -243,17 +254,29 @@ public:
     bool shared() const override { return true; }
     StoreReach reach() const override { return reach_.load(); }
 
+    // Never judged by the age of the last answer: a check or call that has
+    // not begun, or that this process was held up in, is no answer that did
+    // not come. Whoever decides on it sees how old the check behind it is.
     StoreHealth health() const override {
         const auto now = monotonicMillis_();
         std::lock_guard lock(healthLock_);
-        // A check this late is an answer that did not come, already; so is
-        // one that has not even begun (its thread held up), as the others
-        // take "answering" to mean answering now.
-        const bool late = (pulseStartedAt_ != 0 && now - pulseStartedAt_ > pulseLateMillis) ||
-                          (checkEvery_ > 0 && lastAnswered_ != 0 && now - lastAnswered_ > checkEvery_ + 2 * pulseLateMillis);
-        const auto reach = late ? StoreReach::silent : reach_.load();
-        if (reach != StoreReach::answering) return {reach, now - lastAnswered_};
-        return {reach, steadySince_ ? now - steadySince_ : 0};
+        const auto reach = pulseLate_ ? StoreReach::silent : reach_.load();
+        const auto checked = now - (pulseLate_ ? pulseStartedAt_ : checkedAt_);
+        if (reach != StoreReach::answering) return {reach, now - lastAnswered_, checked};
+        return {reach, steadySince_ ? now - steadySince_ : 0, checked};
+    }
+
+    // Right after the database was away from this instance, the rows of the
+    // others are as old as the outage, and as fresh as they were before
+    // it until their instances renew them (each within a beat of the
+    // database's return): for `freshSeconds` after it, a row counts for as
+    // much longer as the outage lasted, so that a list does not call a
+    // linked computer offline because its row was not renewed yet.
+    std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override {
+        return SqlRelayStore::roomsOnline(rooms, widened(freshSeconds));
+    }
+    std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override {
+        return SqlRelayStore::presenceHolder(room, widened(freshSeconds));
     }
 
     void publish(const BusMessage& message) override {
@@ -276,6 +299,7 @@ private:
     // A database that does not answer in time fails the call, and the
     // calls of the next seconds fail at once, until it answers a check.
     void call(const std::function<void()>& work) override {
+        callBegan_ = monotonicMillis_();
         if (!conn_.isOpen()) reconnect(detail::Deadline::max());
         deadline_ = Clock::now() + conn_.statementTimeout();
         for (int attempt = 0;; ++attempt) {
@@ -302,17 +326,37 @@ private:
         retryMillis_ = firstRetryMillis;
         retryAt_ = 0;
         reach_ = StoreReach::answering;
-        noteAnswered(monotonicMillis_());
+        noteAnswered(callBegan_, monotonicMillis_());
     }
 
-    void noteAnswered(std::int64_t now) {
+    // An answer to a check (`pulse`) or call begun at `began`. One after
+    // trouble ends an outage, whose length the rows are judged by for a
+    // while.
+    void noteAnswered(std::int64_t began, std::int64_t now, bool pulse = false) {
         std::lock_guard lock(healthLock_);
+        checkedAt_ = std::max(checkedAt_, began);
+        if (pulse) pulseLate_ = false;
+        if (!steadySince_) {
+            steadySince_ = now;
+            if (lastAnswered_ != 0) {
+                outageMillis_ = now - lastAnswered_;
+                backAt_ = now;
+            }
+        }
         lastAnswered_ = std::max(lastAnswered_, now);
-        if (!steadySince_) steadySince_ = now;
     }
-    void noteTrouble() {
+    void noteTrouble(std::int64_t began, bool pulse = false) {
         std::lock_guard lock(healthLock_);
+        checkedAt_ = std::max(checkedAt_, began);
+        if (pulse) pulseLate_ = false;
         steadySince_ = 0;
+    }
+
+    std::int64_t widened(std::int64_t freshSeconds) const {
+        const auto now = monotonicMillis_();
+        std::lock_guard lock(healthLock_);
+        if (backAt_ == 0 || now - backAt_ >= freshSeconds * 1000) return freshSeconds;
+        return freshSeconds + (outageMillis_ + 999) / 1000;
     }
 
     void reconnect(detail::Deadline limit) {
@@ -320,8 +364,8 @@ private:
         // A check that found the database answering ends the wait at once.
         const bool checkedBack = checked_.exchange(false);
         if (now < retryAt_ && !checkedBack)
-            throw RelayStoreError(describe() + ": away (" + awayReason_ + "); the next try in " +
-                                  inSeconds(retryAt_ - now));
+            throw RelayStoreUnreachable(describe() + ": away (" + awayReason_ + "); the next try in " +
+                                        inSeconds(retryAt_ - now));
         // A try while it is away, unless a check found it back, gives up as
         // soon as a check would: one made into a silent cut would otherwise
         // hold the store's queue for the whole connect time-out after the
@@ -344,8 +388,8 @@ private:
         const auto wait = retryMillis_;
         retryMillis_ = std::min(retryMillis_ * 2, lastRetryMillis);
         check(reach);
-        throw RelayStoreError(describe() + ": " + reason + "; calls fail at once until it answers again (" +
-                              inSeconds(wait) + " at most)");
+        throw RelayStoreUnreachable(describe() + ": " + reason + "; calls fail at once until it answers again (" +
+                                    inSeconds(wait) + " at most)");
     }
 
     // The database is away: says so. Under the check's lock, so that a
@@ -356,7 +400,7 @@ private:
         ++aways_;
         reach_ = reach;
         checked_ = false;
-        noteTrouble();
+        noteTrouble(callBegan_);
     }
 
     // On a thread of its own, every `checkEvery_`: one statement on a
@@ -378,10 +422,16 @@ private:
                 if (checkWake_.wait_for(lock, std::chrono::milliseconds(checkEvery_), [this] { return stopping_; })) return;
                 aways = aways_;
             }
+            const auto began = monotonicMillis_();
             {
                 std::lock_guard lock(healthLock_);
-                pulseStartedAt_ = monotonicMillis_();
+                pulseStartedAt_ = began;
             }
+            probe.lateAt(Clock::now() + std::chrono::milliseconds(pulseLateMillis), [this] {
+                std::lock_guard lock(healthLock_);
+                pulseLate_ = true;
+                steadySince_ = 0;
+            });
             std::optional<StoreReach> away;
             try {
                 if (!probe.isOpen()) probe.connect();
@@ -392,18 +442,17 @@ private:
                 // Refused, say while it starts.
                 away = StoreReach::refusing;
             }
-            {
-                std::lock_guard lock(healthLock_);
-                pulseStartedAt_ = 0;
-            }
+            probe.lateDone();
             if (away) {
                 probe.drop();
-                noteTrouble();
-                std::lock_guard lock(checkLock_);
-                reach_ = *away;
+                {
+                    std::lock_guard lock(checkLock_);
+                    reach_ = *away;
+                }
+                noteTrouble(began, true);
                 continue;
             }
-            noteAnswered(monotonicMillis_());
+            noteAnswered(began, monotonicMillis_(), true);
             std::lock_guard lock(checkLock_);
             // A call found it away meanwhile: only the next check tells.
             if (aways != aways_ || reach_ == StoreReach::answering) continue;
@@ -457,13 +506,21 @@ private:
     std::atomic<bool> checked_{false};
     std::mutex checkLock_;
     std::condition_variable checkWake_;
+    // When the call under way began (the store's thread only).
+    std::int64_t callBegan_ = 0;
     // What health() tells: when the database last answered, since when
-    // without a break (0: not since it was last found away), and when the
-    // check under way began (0: none).
+    // without a break (0: not since it was last found away), when the
+    // newest check or call that found it answering or away began, and when
+    // the check under way began and whether its wait passed the late mark
+    // with nothing come. And the last outage's length and end (0: none).
     mutable std::mutex healthLock_;
     std::int64_t lastAnswered_ = 0;
     std::int64_t steadySince_ = 0;
+    std::int64_t checkedAt_ = 0;
     std::int64_t pulseStartedAt_ = 0;
+    bool pulseLate_ = false;
+    std::int64_t outageMillis_ = 0;
+    std::int64_t backAt_ = 0;
     bool stopping_ = false;
     std::uint64_t aways_ = 0;  // calls that found it away
     std::thread checker_;

@@ -1,18 +1,25 @@
 #include "relay_service/relay_peers.h"
 
+#include <algorithm>
 #include <charconv>
 
-#include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 
 #include "core/secure.h"
 #include "relay_service/relay_config.h"
+#include "relay_service/relay_route.h"
 #include "secure/secure_channel.h"
 
 namespace morvane::relay_service {
 
 namespace asio = boost::asio;
-using udp = asio::ip::udp;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
 
 namespace peer_words {
 namespace {
@@ -24,16 +31,16 @@ std::string mac(const std::string& secret, std::string_view text) {
     try {
         return Secure::hex(SecureChannel::hmac(bytes(secret), bytes(text)));
     } catch (const std::runtime_error&) {
-        return "";  // never matches, so the line is dropped
+        return "";  // never matches, so the text is dropped
     }
 }
 
-// The words of a signed line and whether its last word signs the rest.
+// The words of a signed text and whether its last word signs the rest.
 std::optional<std::vector<std::string_view>> signedWords(std::string_view text, const std::string& secret,
                                                          std::size_t count) {
     if (secret.empty() || text.size() > 400) return std::nullopt;
     std::vector<std::string_view> words;
-    for (std::size_t from = 0; from <= text.size();) {
+    for (std::size_t from = 0; from <= text.size() && words.size() <= count;) {
         const auto end = std::min(text.find(' ', from), text.size());
         words.push_back(text.substr(from, end - from));
         from = end + 1;
@@ -58,6 +65,11 @@ std::optional<std::int64_t> number(std::string_view text) {
     return value;
 }
 
+std::optional<std::int64_t> duration(std::string_view text) {
+    const auto value = number(text);
+    return value && *value >= 0 ? value : std::nullopt;
+}
+
 std::string_view reachWord(StoreReach reach) {
     switch (reach) {
     case StoreReach::answering: return "answering";
@@ -68,6 +80,8 @@ std::string_view reachWord(StoreReach reach) {
 }
 
 std::string signedLine(const std::string& secret, const std::string& text) { return text + " " + mac(secret, text); }
+
+std::string millis(std::int64_t value) { return std::to_string(std::max<std::int64_t>(0, value)); }
 
 }  // namespace
 
@@ -85,14 +99,14 @@ std::optional<Question> readQuestion(std::string_view text, const std::string& s
 }
 
 std::string answer(const std::string& secret, const std::string& nonce, const PeerState& state) {
-    return signedLine(secret, "mra1 " + state.instance + " " + nonce + " " + std::string(reachWord(state.health.reach)) +
-                                  " " + std::to_string(std::max<std::int64_t>(0, state.health.forMillis)) + " " +
-                                  (state.serving ? "1" : "0"));
+    return signedLine(secret, "mra2 " + state.instance + " " + nonce + " " + std::string(reachWord(state.health.reach)) +
+                                  " " + millis(state.health.forMillis) + " " + millis(state.health.checkedMillis) +
+                                  " " + (state.serving ? "1" : "0"));
 }
 
 std::optional<PeerState> readAnswer(std::string_view text, const std::string& secret, const std::string& nonce) {
-    const auto words = signedWords(text, secret, 7);
-    if (!words || (*words)[0] != "mra1" || (*words)[2] != nonce) return std::nullopt;
+    const auto words = signedWords(text, secret, 8);
+    if (!words || (*words)[0] != "mra2" || (*words)[2] != nonce) return std::nullopt;
     PeerState state;
     state.instance = std::string((*words)[1]);
     const auto reach = (*words)[3];
@@ -104,98 +118,154 @@ std::optional<PeerState> readAnswer(std::string_view text, const std::string& se
         state.health.reach = StoreReach::silent;
     else
         return std::nullopt;
-    const auto millis = number((*words)[4]);
-    if (!millis || *millis < 0 || ((*words)[5] != "0" && (*words)[5] != "1")) return std::nullopt;
-    state.health.forMillis = *millis;
-    state.serving = (*words)[5] == "1";
+    const auto forMillis = duration((*words)[4]), checkedMillis = duration((*words)[5]);
+    if (!forMillis || !checkedMillis || ((*words)[6] != "0" && (*words)[6] != "1")) return std::nullopt;
+    state.health.forMillis = *forMillis;
+    state.health.checkedMillis = *checkedMillis;
+    state.serving = (*words)[6] == "1";
     return state;
 }
 
 }  // namespace peer_words
 
-namespace {
+std::string PeerAddress::text() const {
+    const auto ip = host.to_string();
+    return std::string(tls ? "https://" : "http://") + (host.is_v6() ? "[" + ip + "]" : ip) + ":" + std::to_string(port);
+}
 
-std::optional<udp::endpoint> endpointOf(const std::string& address) {
-    const auto parsed = parseListen(address);
+std::optional<PeerAddress> PeerAddress::parse(std::string_view text) {
+    PeerAddress address;
+    if (text.starts_with("https://")) {
+        address.tls = true;
+        text.remove_prefix(8);
+    } else if (text.starts_with("http://")) {
+        text.remove_prefix(7);
+    }
+    const auto parsed = parseListen(std::string(text));
     if (!parsed) return std::nullopt;
     boost::system::error_code ec;
-    const auto ip = asio::ip::make_address(parsed->first, ec);
-    if (ec) return std::nullopt;
-    return udp::endpoint(ip, parsed->second);
+    address.host = asio::ip::make_address(parsed->first, ec);
+    if (ec || address.host.is_unspecified()) return std::nullopt;
+    address.port = parsed->second;
+    return address;
 }
 
-std::string textOf(const udp::endpoint& at) {
-    const auto ip = at.address().to_string();
-    return (at.address().is_v6() ? "[" + ip + "]" : ip) + ":" + std::to_string(at.port());
-}
+// One question to one instance: a connection from this instance's host, a
+// TLS handshake where it listens so, the question and its answer, all
+// within the round's time; `done` is called once, with the answer's body
+// or why there is none.
+struct PeerLine::Asking {
+    template <class Stream>
+    class Exchange : public std::enable_shared_from_this<Exchange<Stream>> {
+    public:
+        using Done = std::function<void(std::optional<std::string> body, std::string why)>;
+        Exchange(Stream stream, std::shared_ptr<asio::ssl::context> tls, const PeerAddress& to, std::string question,
+                 Done done)
+            : stream_(std::move(stream)), tls_(std::move(tls)), to_(to), done_(std::move(done)) {
+            request_.method(http::verb::post);
+            request_.target(std::string(relay_route::FleetQuestion::path));
+            request_.set(http::field::host, to.text().substr(to.tls ? 8 : 7));
+            request_.set(http::field::content_type, "text/plain");
+            request_.keep_alive(false);
+            request_.body() = std::move(question);
+            request_.prepare_payload();
+            parser_.body_limit(1024);
+        }
 
-}  // namespace
+        void start(const std::optional<asio::ip::address>& from) {
+            auto& lowest = beast::get_lowest_layer(stream_);
+            lowest.expires_after(std::chrono::milliseconds(answerWithinMillis));
+            const tcp::endpoint at(to_.host, to_.port);
+            boost::system::error_code ec;
+            lowest.socket().open(at.protocol(), ec);
+            // From the address the others know for this instance, which
+            // their listener lets in; from any, should that fail.
+            if (!ec && from && from->is_v6() == at.address().is_v6()) {
+                boost::system::error_code ignored;
+                lowest.socket().bind(tcp::endpoint(*from, 0), ignored);
+            }
+            if (ec) return finish(std::nullopt, ec.message());
+            lowest.async_connect(at, [self = this->shared_from_this()](boost::system::error_code ec) {
+                if (ec) return self->finish(std::nullopt, ec.message());
+                self->secure();
+            });
+        }
 
-PeerLine::PeerLine(asio::io_context& io, std::string instance, Hooks hooks)
-    : io_(io), instance_(std::move(instance)), hooks_(std::move(hooks)), socket_(io), roundEnd_(io) {}
+    private:
+        void secure() {
+            if constexpr (std::is_same_v<Stream, beast::tcp_stream>) {
+                write();
+            } else {
+                stream_.async_handshake(asio::ssl::stream_base::client,
+                                        [self = this->shared_from_this()](boost::system::error_code ec) {
+                                            if (ec) return self->finish(std::nullopt, ec.message());
+                                            self->write();
+                                        });
+            }
+        }
+        void write() {
+            http::async_write(stream_, request_, [self = this->shared_from_this()](boost::system::error_code ec, std::size_t) {
+                if (ec) return self->finish(std::nullopt, ec.message());
+                http::async_read(self->stream_, self->buffer_, self->parser_,
+                                 [self](boost::system::error_code ec, std::size_t) {
+                                     if (ec) return self->finish(std::nullopt, ec.message());
+                                     const auto& response = self->parser_.get();
+                                     if (response.result() != http::status::ok)
+                                         return self->finish(std::nullopt, "answered " + std::to_string(response.result_int()));
+                                     self->finish(response.body(), "");
+                                 });
+            });
+        }
+        void finish(std::optional<std::string> body, std::string why) {
+            boost::system::error_code ignored;
+            beast::get_lowest_layer(stream_).socket().close(ignored);
+            if (auto done = std::exchange(done_, nullptr)) done(std::move(body), std::move(why));
+        }
+
+        Stream stream_;
+        std::shared_ptr<asio::ssl::context> tls_;  // outlives the stream that uses it
+        PeerAddress to_;
+        Done done_;
+        http::request<http::string_body> request_;
+        beast::flat_buffer buffer_;
+        http::response_parser<http::string_body> parser_;
+    };
+};
+
+PeerLine::PeerLine(asio::io_context& io, std::string instance, PeerAddress address, Hooks hooks)
+    : io_(io), instance_(std::move(instance)), address_(std::move(address)), hooks_(std::move(hooks)), roundEnd_(io) {}
 
 PeerLine::~PeerLine() { close(); }
 
-void PeerLine::listen(const udp::endpoint& at) {
-    boost::system::error_code ec;
-    socket_.open(at.protocol(), ec);
-    if (!ec) socket_.bind(at, ec);
-    if (ec) {
-        boost::system::error_code ignored;
-        socket_.close(ignored);
-        throw std::runtime_error("cannot take the other instances' questions on " + textOf(at) + " (UDP): " +
-                                 ec.message());
-    }
-    address_ = textOf(socket_.local_endpoint(ec));
-    receive();
-}
-
 void PeerLine::close() {
-    boost::system::error_code ignored;
-    socket_.close(ignored);
     roundEnd_.cancel();
     done_ = nullptr;
+    ++round_;
 }
 
-void PeerLine::receive() {
-    socket_.async_receive_from(asio::buffer(buffer_), from_,
-                               [this, alive = std::weak_ptr<bool>(alive_)](boost::system::error_code ec, std::size_t n) {
-                                   if (!alive.lock() || ec == asio::error::operation_aborted || !socket_.is_open()) return;
-                                   if (!ec) heard(std::string_view(buffer_.data(), n), from_);
-                                   receive();
-                               });
-}
-
-void PeerLine::know(const std::vector<PeerRecord>& peers) {
-    peerHosts_.clear();
-    anyHost_ = false;
-    for (const auto& peer : peers)
-        if (const auto at = endpointOf(peer.address)) {
-            peerHosts_.insert(at->address());
-            anyHost_ = anyHost_ || at->address().is_unspecified();
-        }
-}
-
-void PeerLine::heard(std::string_view text, const udp::endpoint& from) {
-    if (secret_.empty()) return;
-    if (text.starts_with("mra1 ")) {
-        if (!done_ || !asked_.contains(from)) return;
-        if (auto state = peer_words::readAnswer(text, secret_, nonce_)) {
-            answers_.push_back(std::move(*state));
-            if (answers_.size() >= expected_) finishRound();
-        }
-        return;
+std::vector<asio::ip::address> PeerLine::know(const std::vector<PeerRecord>& peers) {
+    for (const auto& peer : peers) {
+        const auto at = PeerAddress::parse(peer.address);
+        if (!at) continue;
+        std::erase(hosts_, at->host);
+        hosts_.push_back(at->host);
     }
-    if (!anyHost_ && !peerHosts_.contains(from.address())) return;
+    if (hosts_.size() > mostPeerHosts)
+        hosts_.erase(hosts_.begin(), hosts_.begin() + static_cast<std::ptrdiff_t>(hosts_.size() - mostPeerHosts));
+    return hosts_;
+}
+
+std::optional<std::string> PeerLine::answer(std::string_view text) {
+    if (secret_.empty()) return std::nullopt;
     const auto now = hooks_.wallMillis();
     const auto question = peer_words::readQuestion(text, secret_, now);
-    if (!question || question->asker == instance_) return;
+    if (!question || question->asker == instance_) return std::nullopt;
     // A nonce is kept while its question could still be read: twice the
     // window, as a question may come from that far ahead.
     std::erase_if(answeredNonces_, [&](const auto& nonce) {
         return nonce.second < now - 2 * peer_words::questionWindowMillis;
     });
-    if (answeredNonces_.contains(question->nonce)) return;
+    if (answeredNonces_.contains(question->nonce)) return std::nullopt;
     const auto second = now / 1000;
     if (second != answeringSecond_) {
         answeringSecond_ = second;
@@ -204,46 +274,101 @@ void PeerLine::heard(std::string_view text, const udp::endpoint& from) {
     if (++answeredThisSecond_ > answersPerSecond) {
         if (!refusalSaid_) hooks_.log.warning("the other instances' questions come faster than they are answered");
         refusalSaid_ = true;
-        return;
+        return std::nullopt;
     }
     answeredNonces_.emplace(question->nonce, now);
-    auto reply = std::make_shared<std::string>(peer_words::answer(secret_, question->nonce, hooks_.state()));
-    socket_.async_send_to(asio::buffer(*reply), from, [reply](boost::system::error_code, std::size_t) {});
+    return peer_words::answer(secret_, question->nonce, hooks_.state());
 }
 
 bool PeerLine::ask(const std::vector<PeerRecord>& peers, std::function<void(std::vector<PeerState>)> done) {
     if (!ready() || done_) return false;
+    ++round_;
     nonce_ = Secure::hex(Secure::randomBytes(12));
     answers_.clear();
     asked_.clear();
+    failures_.clear();
     expected_ = 0;
+    concluded_ = 0;
     done_ = std::move(done);
-    const auto text = std::make_shared<std::string>(
-        peer_words::question(secret_, instance_, hooks_.wallMillis(), nonce_));
+    const auto text = peer_words::question(secret_, instance_, hooks_.wallMillis(), nonce_);
+    std::vector<std::pair<std::string, PeerAddress>> targets;
     for (const auto& peer : peers) {
-        const auto at = endpointOf(peer.address);
-        if (!at || at->protocol() != socket_.local_endpoint().protocol()) continue;
-        if (!asked_.insert(*at).second) continue;
-        ++expected_;
-        socket_.async_send_to(asio::buffer(*text), *at, [text](boost::system::error_code, std::size_t) {});
+        const auto at = PeerAddress::parse(peer.address);
+        if (!at || (at->host == address_.host && at->port == address_.port)) continue;
+        if (!asked_.emplace(at->text(), peer.instance).second) continue;
+        targets.emplace_back(at->text(), *at);
     }
+    expected_ = targets.size();
     if (expected_ == 0) {
         // Nobody to ask: the answer is none, on the network thread as ever.
-        asio::post(io_, [this, alive = std::weak_ptr<bool>(alive_)] {
-            if (alive.lock()) finishRound();
+        asio::post(io_, [this, alive = std::weak_ptr<bool>(alive_), round = round_] {
+            if (alive.lock() && round == round_) finishRound();
         });
         return true;
     }
+    for (const auto& [where, at] : targets) {
+        auto heard = [this, alive = std::weak_ptr<bool>(alive_), round = round_, where = where](
+                         std::optional<std::string> body, std::string why) {
+            if (!alive.lock() || round != round_ || !done_) return;
+            ++concluded_;
+            std::optional<PeerState> state;
+            if (body) state = peer_words::readAnswer(*body, secret_, nonce_);
+            if (state)
+                answers_.push_back(std::move(*state));
+            else
+                failures_[where] = body ? "an answer not signed for this question" : why;
+            if (concluded_ >= expected_) finishRound();
+        };
+        const std::optional<asio::ip::address> from =
+            address_.host.is_unspecified() ? std::nullopt : std::optional(address_.host);
+        if (at.tls) {
+            // The answer is signed for this question: the certificate, made
+            // for the relay's public name and not the address asked, is not
+            // what vouches for it.
+            if (!tls_) {
+                tls_ = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_client);
+                tls_->set_verify_mode(asio::ssl::verify_none);
+            }
+            using Stream = beast::ssl_stream<beast::tcp_stream>;
+            std::make_shared<Asking::Exchange<Stream>>(Stream(beast::tcp_stream(io_), *tls_), tls_, at, text,
+                                                       std::move(heard))
+                ->start(from);
+        } else {
+            std::make_shared<Asking::Exchange<beast::tcp_stream>>(beast::tcp_stream(io_), nullptr, at, text,
+                                                                  std::move(heard))
+                ->start(from);
+        }
+    }
     roundEnd_.expires_after(std::chrono::milliseconds(answerWithinMillis));
-    roundEnd_.async_wait([this, alive = std::weak_ptr<bool>(alive_)](boost::system::error_code ec) {
-        if (!ec && alive.lock()) finishRound();
+    roundEnd_.async_wait([this, alive = std::weak_ptr<bool>(alive_), round = round_](boost::system::error_code ec) {
+        if (!ec && alive.lock() && round == round_) finishRound();
     });
     return true;
 }
 
 void PeerLine::finishRound() {
     roundEnd_.cancel();
+    ++round_;
     nonce_.clear();
+    // Who did not answer, by where it was asked: said once it has not for
+    // a few rounds, and again when it does.
+    for (const auto& [where, instance] : asked_) {
+        const bool answered = std::any_of(answers_.begin(), answers_.end(),
+                                          [&, &instance = instance](const auto& state) { return state.instance == instance; });
+        if (answered) {
+            silent_.erase(where);
+            if (toldSilent_.erase(where)) hooks_.log.info("instance " + instance + " at " + where + " answers again");
+            continue;
+        }
+        if (++silent_[where] < silentRounds || toldSilent_.contains(where)) continue;
+        toldSilent_.insert(where);
+        const auto why = failures_.contains(where) ? failures_[where] : "no answer in time";
+        hooks_.log.warning("instance " + instance + " at " + where + " has not answered this instance's last " +
+                           std::to_string(silentRounds) + " questions (" + why +
+                           "): instances ask each other at their listen address (or store.peer_address) and take "
+                           "each other's questions there; an instance that cannot ask the others never stands aside "
+                           "when it alone is cut off from the database");
+    }
     if (auto done = std::exchange(done_, nullptr)) done(std::exchange(answers_, {}));
 }
 

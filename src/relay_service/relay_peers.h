@@ -1,17 +1,22 @@
-// Questions between the instances sharing a database, off the public port:
-// an instance whose database is away asks the others whether theirs
-// answers, and for how long it has, to tell a cut of its own (it stands
-// aside, the others serve its computers) from a database away for everyone
-// (everyone keeps their links). UDP datagrams on the network thread, each
-// signed with the fleet's secret (HMAC-SHA-256, the secret kept in the
-// database), so that whoever reaches the port without the database can
-// neither ask nor answer; a question carries its time and a nonce, and an
-// answer the question's nonce, so neither is worth replaying; answers are
-// no larger than questions and at most a few dozen a second, so the port
-// is nobody's lever against a third party either.
+// Questions between the instances sharing a database, on the road every
+// instance already has, its own listener: an instance whose database is
+// away asks the others whether theirs answers, and for how long it has,
+// to tell a cut of its own (it stands aside, the others serve its
+// computers) from a database away for everyone (everyone keeps their
+// links). A question is a POST to `/fleet/v1/ask` (relay_route's
+// FleetQuestion) at another instance's listen address, made from this
+// one's, in plain HTTP or TLS as that instance listens; its text and the
+// answer's are each signed with the fleet's secret (HMAC-SHA-256, the
+// secret kept in the database), so that whoever reaches the listener
+// without the database can neither ask nor answer, and an instance that
+// proved it has the secret is answered whatever the database last said of
+// it; a question carries its time and a nonce, and an answer the
+// question's nonce, so neither is worth replaying; a question is answered
+// once, at most a few dozen a second, and costs the answerer one
+// signature's check and no call of its store. The asking runs on the
+// network thread.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -23,7 +28,8 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "relay_service/relay_log.h"
@@ -39,7 +45,7 @@ struct PeerState {
     bool operator==(const PeerState&) const = default;
 };
 
-// The datagrams, pure.
+// The texts, pure.
 namespace peer_words {
 // A question's time may be this far from the reader's clock (instances'
 // clocks may disagree by seconds); an older one is a replay.
@@ -55,12 +61,24 @@ struct Question {
 // Absent for anything but a question signed with `secret` whose time is
 // within the window of `wallMillis`.
 std::optional<Question> readQuestion(std::string_view text, const std::string& secret, std::int64_t wallMillis);
-// "mra1 <instance> <nonce> <answering|refusing|silent> <millis> <0|1> <mac>"
+// "mra2 <instance> <nonce> <answering|refusing|silent> <millis> <checked millis> <0|1> <mac>"
 std::string answer(const std::string& secret, const std::string& nonce, const PeerState& state);
 // Absent for anything but an answer signed with `secret` to the question
 // of `nonce`.
 std::optional<PeerState> readAnswer(std::string_view text, const std::string& secret, const std::string& nonce);
 }  // namespace peer_words
+
+// Where an instance is asked, as the others are told: "http://host:port"
+// or "https://host:port" (a bare "host:port" is plain HTTP); the host a
+// numeric address. Absent when it is not that.
+struct PeerAddress {
+    bool tls = false;
+    boost::asio::ip::address host;
+    std::uint16_t port = 0;
+    std::string text() const;
+    static std::optional<PeerAddress> parse(std::string_view text);
+    bool operator==(const PeerAddress&) const = default;
+};
 
 class PeerLine {
 public:
@@ -71,57 +89,75 @@ public:
         RelayLog log;
     };
     // How long a round of questions waits for its answers.
-    static constexpr std::int64_t answerWithinMillis = 1'000;
+    static constexpr std::int64_t answerWithinMillis = 1'500;
     // Answers given a second, at most.
     static constexpr int answersPerSecond = 50;
+    // A peer that has not answered this many rounds in a row is said in
+    // the log, once.
+    static constexpr int silentRounds = 3;
+    // The instances whose questions are let in past a listener that takes
+    // only its proxies: this many addresses at most, the latest kept.
+    static constexpr std::size_t mostPeerHosts = 256;
 
-    PeerLine(boost::asio::io_context& io, std::string instance, Hooks hooks);
+    // `address`: where the others ask this instance (the questions it asks
+    // go out from its host, so that they come from an address the others
+    // know for it).
+    PeerLine(boost::asio::io_context& io, std::string instance, PeerAddress address, Hooks hooks);
     ~PeerLine();
     PeerLine(const PeerLine&) = delete;
     PeerLine& operator=(const PeerLine&) = delete;
 
-    // Takes questions at `at` (port 0: any); throws std::runtime_error
-    // with a one-line reason.
-    void listen(const boost::asio::ip::udp::endpoint& at);
-    // Where it takes questions, as the others are told ("" before listen).
-    const std::string& address() const { return address_; }
+    const PeerAddress& address() const { return address_; }
     // Until it has the fleet's secret it neither asks nor answers.
     void setSecret(std::string secret) { secret_ = std::move(secret); }
-    // The others, as the database lists them: questions from any other
-    // address are dropped unread, so that a stranger's datagrams from many
-    // addresses cost a look-up each, not a signature's check.
-    void know(const std::vector<PeerRecord>& peers);
-    bool ready() const { return !secret_.empty() && socket_.is_open(); }
+    bool ready() const { return !secret_.empty(); }
+
+    // A question that came to this instance's listener: the answer's text,
+    // or absent for anything but a question signed with the fleet's
+    // secret, within its time, not answered before, within the answers of
+    // this second.
+    std::optional<std::string> answer(std::string_view question);
+
+    // The others as the database lists them; answers the hosts of every
+    // instance listed since this one started (the latest mostPeerHosts),
+    // whose questions the listener is to let in even once their rows have
+    // gone stale.
+    std::vector<boost::asio::ip::address> know(const std::vector<PeerRecord>& peers);
     // Asks every peer once; `done` gets, on the network thread, the
     // answers that came within answerWithinMillis. False (and `done` never
     // called) when it cannot ask now: not ready, or a round under way.
     bool ask(const std::vector<PeerRecord>& peers, std::function<void(std::vector<PeerState>)> done);
     void close();
 
+    struct Asking;
+
 private:
-    void receive();
-    void heard(std::string_view text, const boost::asio::ip::udp::endpoint& from);
     void finishRound();
 
     boost::asio::io_context& io_;
     std::string instance_;
+    PeerAddress address_;
     Hooks hooks_;
-    boost::asio::ip::udp::socket socket_;
-    std::string address_;
     std::string secret_;
-    boost::asio::ip::udp::endpoint from_;
-    std::array<char, 512> buffer_{};
-    // The round under way: its nonce, its answers and who waits for them.
+    std::shared_ptr<boost::asio::ssl::context> tls_;
+    // The round under way: its number, its answers and who waits for them.
+    std::uint64_t round_ = 0;
     std::string nonce_;
     std::vector<PeerState> answers_;
     std::size_t expected_ = 0;
+    std::size_t concluded_ = 0;
     std::function<void(std::vector<PeerState>)> done_;
     boost::asio::steady_timer roundEnd_;
-    // The others' addresses (any, when one listens on every address).
-    std::set<boost::asio::ip::address> peerHosts_;
-    bool anyHost_ = false;
-    // Where the round under way asked.
-    std::set<boost::asio::ip::udp::endpoint> asked_;
+    // Whom the round under way asked, by where, and why those that did not
+    // answer did not.
+    std::map<std::string, std::string> asked_;
+    std::map<std::string, std::string> failures_;
+    // Rounds in a row each peer (by where it is asked) did not answer, and
+    // whether the log said so.
+    std::map<std::string, int> silent_;
+    std::set<std::string> toldSilent_;
+    // Every host listed, the latest last.
+    std::vector<boost::asio::ip::address> hosts_;
     // The nonces of questions answered within the window, with their
     // times: a question replayed is not answered again.
     std::map<std::string, std::int64_t> answeredNonces_;

@@ -59,7 +59,7 @@ int runRelay(const RelayConfig& config, RelayProgramParts parts) {
 
     std::unique_ptr<RelayStore> store;
     try {
-        store = parts.openStore(config);
+        store = parts.openStore(config, RelayLog(writeLine));
     } catch (const std::exception& error) {
         return fail(std::string("cannot open the store: ") + error.what(), 1);
     }
@@ -80,13 +80,7 @@ int runRelay(const RelayConfig& config, RelayProgramParts parts) {
     options.wallMillis = std::move(parts.wallMillis);
     options.carried = std::move(parts.carried);
     options.accounts = config.accounts;
-    if (!config.peerAddress.empty()) {
-        const auto at = parseListen(config.peerAddress);
-        boost::system::error_code ec;
-        const auto address = boost::asio::ip::make_address(at->first, ec);
-        if (ec) return fail("store.peer_address must be a numeric address, not " + at->first, 1);
-        options.peerEndpoint = boost::asio::ip::udp::endpoint(address, at->second);
-    }
+    options.peerAddress = config.peerAddress;
     RelayService service(io, *store, std::move(options));
     try {
         service.start();

@@ -14,7 +14,9 @@
 
 #include "core/clock.h"
 #include "relay_service/relay_config.h"
+#include "relay_service/relay_log.h"
 #include "relay_service/relay_store.h"
+#include "relay_service/store_wait.h"
 
 namespace morvane::relay_service {
 
@@ -28,10 +30,13 @@ struct RelayProgramParts {
     // or why it could not be read. Absent: SIGHUP reloads the certificate
     // alone.
     std::function<std::variant<RelayConfig, std::string>()> readConfigAgain;
-    // Opens the store the config names; throws with a one-line reason.
-    std::function<std::unique_ptr<RelayStore>(const RelayConfig&)> openStore = [](const RelayConfig& config) {
-        return openRelayStore(RelayStoreConfig{config.storeKind, config.dataDir, config.postgresUrl}, config.storeTimeouts);
-    };
+    // Opens the store the config names, waiting for a database that does
+    // not answer yet and saying so in the log; throws with a one-line reason.
+    std::function<std::unique_ptr<RelayStore>(const RelayConfig&, const RelayLog&)> openStore =
+        [](const RelayConfig& config, const RelayLog& log) {
+            return openRelayStoreWhenItAnswers(RelayStoreConfig{config.storeKind, config.dataDir, config.postgresUrl},
+                                               config.storeTimeouts, log);
+        };
 };
 
 // Runs the relay the config describes; a reason it cannot is written to

@@ -88,6 +88,10 @@ RelayRoute routeRelay(const RelayRequest& request) {
     const auto path = request.target.substr(0, request.target.find('?'));
     if (request.upgrade) return upgrade(request, path);
     if (path.starts_with("/v1/")) return account(request, path);
+    if (path == FleetQuestion::path) {
+        if (request.method != "POST") return refusal(405, RelayError::method);
+        return FleetQuestion{std::string(request.body)};
+    }
     return Page{std::string(path)};
 }
 

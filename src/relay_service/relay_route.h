@@ -1,7 +1,7 @@
 // What to do with one parsed request to the relay: hand it to the page
 // (which answers its files, 404 and 405 itself), take an account call,
-// upgrade to a host's link or a device's socket, or refuse with a status
-// and a word. Pure: no I/O, no store; the connection carries the decision
+// upgrade to a host's link or a device's socket, take another instance's
+// question, or refuse with a status and a word. Pure: no I/O, no store; the connection carries the decision
 // out. Every account call is one row of `accountEndpoints`, with the rules
 // the route checks before the call reaches the accounts.
 #pragma once
@@ -85,6 +85,12 @@ struct DeviceSocket {
     std::string room;
     std::string ticket;
 };
+// A question of another instance sharing the database (PeerLine): the
+// body of a POST to `path`, answered without the store.
+struct FleetQuestion {
+    static constexpr std::string_view path = "/fleet/v1/ask";
+    std::string text;
+};
 // Answer `status` with {"error": word}.
 struct Refusal {
     int status = 400;
@@ -93,7 +99,7 @@ struct Refusal {
 }  // namespace relay_route
 
 using RelayRoute = std::variant<relay_route::Page, relay_route::Account, relay_route::HostLink,
-                                relay_route::DeviceSocket, relay_route::Refusal>;
+                                relay_route::DeviceSocket, relay_route::FleetQuestion, relay_route::Refusal>;
 
 RelayRoute routeRelay(const RelayRequest& request);
 

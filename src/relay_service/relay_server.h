@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -78,6 +79,9 @@ struct RelayServerParts {
     WorkQueue& store;
     WorkQueue& mail;
     CodeSender sender;  // called on `mail` only
+    // Another instance's question (PeerLine::answer), on the network
+    // thread: the answer's text, or absent to refuse it.
+    std::function<std::optional<std::string>(std::string_view question)> fleet = {};
 };
 
 class RelayServer {
@@ -107,6 +111,9 @@ public:
     // false (and logged) when it cannot.
     void pause();
     bool resume();
+    // The hosts of the other instances sharing the store: a listener that
+    // takes only its proxies lets them in too, for their questions alone.
+    void admitPeers(std::vector<boost::asio::ip::address> hosts);
 
     struct Impl;
 

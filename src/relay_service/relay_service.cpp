@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "relay_service/relay_limits.h"
+#include "relay_service/service_manager.h"
 
 
 namespace morvane::relay_service {
@@ -100,7 +101,12 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
                              }},
         static_cast<bool>(options_.sender), options_.accounts);
     server_ = std::make_unique<RelayServer>(
-        io_, options_.server, RelayServerParts{*accounts_, gate_, *hub_, storeQueue_, mailQueue_, options_.sender}, options_.log);
+        io_, options_.server,
+        RelayServerParts{*accounts_, gate_, *hub_, storeQueue_, mailQueue_, options_.sender,
+                         [this](std::string_view question) {
+                             return peers_ ? peers_->answer(question) : std::optional<std::string>();
+                         }},
+        options_.log);
     storeQueue_.answersWhen([&store = store_] { return store.reach() == StoreReach::answering; });
 }
 
@@ -126,7 +132,10 @@ void RelayService::start() {
     meetPeers();
     learnRooms();
     rooms_.start([this] { learnRooms(); });
+    watchdog_ = service_manager::watchdogTime().has_value();
+    if (watchdog_) service_manager::notify("WATCHDOG=1");
     beat_.start([this] {
+        if (watchdog_) service_manager::notify("WATCHDOG=1");
         hub_->tick();
         watchStore();
         // A store that is away has nothing to say either.
@@ -315,12 +324,18 @@ void RelayService::learnRooms() {
 }
 
 void RelayService::startPeers() {
-    // One instance alone has nobody to ask, unless told where to listen.
-    if (!options_.peerEndpoint && !store_.shared()) return;
-    auto at = options_.peerEndpoint;
-    if (!at) {
-        // The port the others know, at the address it listens on for the
-        // proxy: UDP beside TCP.
+    // One instance alone has nobody to ask.
+    if (!options_.fleet.value_or(store_.shared())) return;
+    const bool tls = !options_.server.certificateFile.empty();
+    std::optional<PeerAddress> at;
+    if (!options_.peerAddress.empty()) {
+        at = PeerAddress::parse(options_.peerAddress);
+        if (!at)
+            throw std::runtime_error("store.peer_address must be a numeric address and a port, as 10.0.0.1:8080, not " +
+                                     options_.peerAddress);
+        at->tls = tls;
+    } else {
+        // Where the proxy reaches it, the others can.
         boost::system::error_code ec;
         const auto address = boost::asio::ip::make_address(options_.server.address, ec);
         if (ec || address.is_unspecified()) {
@@ -329,20 +344,12 @@ void RelayService::startPeers() {
                 "give store.peer_address");
             return;
         }
-        at = boost::asio::ip::udp::endpoint(address, port());
+        at = PeerAddress{tls, address, port()};
     }
     peers_ = std::make_unique<PeerLine>(
-        io_, options_.instance,
+        io_, options_.instance, *at,
         PeerLine::Hooks{[this] { return PeerState{options_.instance, store_.health(), !watch_.aside()}; },
                         options_.wallMillis, options_.log});
-    try {
-        peers_->listen(*at);
-    } catch (const std::exception& error) {
-        peers_.reset();
-        // Told where: that is the instance's to do.
-        if (options_.peerEndpoint) throw;
-        options_.log.error(std::string(error.what()) + "; this instance cannot be asked, nor ask");
-    }
 }
 
 void RelayService::meetPeers() {
@@ -353,7 +360,7 @@ void RelayService::meetPeers() {
     };
     auto& store = store_;
     storeQueue_.run<Met>(
-        [&store, instance = options_.instance, address = peers_->address(), needSecret = !peers_->ready()] {
+        [&store, instance = options_.instance, address = peers_->address().text(), needSecret = !peers_->ready()] {
             store.putPeer(instance, address);
             return Met{store.peers(instance, RelayLimits::presenceFreshSeconds), needSecret ? store.fleetSecret() : ""};
         },
@@ -366,14 +373,29 @@ void RelayService::meetPeers() {
                 options_.log.info(std::to_string(met->peers.size()) +
                                   " other instances can be asked whether their store answers");
             peerList_ = std::move(met->peers);
-            peers_->know(peerList_);
+            // Every instance listed since the start is let in to ask, its
+            // row fresh or not: one cut off from the store asks all the
+            // more.
+            server_->admitPeers(peers_->know(peerList_));
             if (!met->secret.empty()) peers_->setSecret(std::move(met->secret));
         });
 }
 
 void RelayService::watchStore() {
     if (stopped_) return;
-    act(watch_.tick(store_.health(), options_.monotonicMillis()));
+    const auto health = store_.health();
+    if (health.reach != StoreReach::answering) {
+        storeWasAway_ = true;
+    } else if (storeWasAway_) {
+        // Back: its rows, gone stale if it was away long, are renewed now
+        // rather than at the next beat, so that the lists say its computers
+        // are online.
+        storeWasAway_ = false;
+        presence_.beat();
+        writePresence();
+        meetPeers();
+    }
+    act(watch_.tick(health, options_.monotonicMillis()));
 }
 
 void RelayService::act(FleetWatch::Act what) {
@@ -386,8 +408,9 @@ void RelayService::act(FleetWatch::Act what) {
         const auto heard = [this, alive = std::weak_ptr<bool>(alive_)](std::vector<PeerState> answers) {
             if (!alive.lock() || stopped_) return;
             const auto own = store_.health();
-            const auto next = watch_.answered(answers, own);
-            if (next == FleetWatch::Act::nothing && own.reach != StoreReach::answering && !toldAway_) {
+            const auto now = options_.monotonicMillis();
+            const auto next = watch_.answered(answers, own, now);
+            if (next == FleetWatch::Act::nothing && watch_.awayMillis(own, now) > 0 && !toldAway_) {
                 toldAway_ = true;
                 options_.log.warning("the store does not answer, and no other instance says its own does: this "
                                      "instance keeps its links (" + std::to_string(answers.size()) + " of " +
@@ -395,7 +418,7 @@ void RelayService::act(FleetWatch::Act what) {
             }
             act(next);
         };
-        if (!peers_ || !peers_->ask(peerList_, heard)) act(watch_.answered({}, health));
+        if (!peers_ || !peers_->ask(peerList_, heard)) act(watch_.answered({}, health, options_.monotonicMillis()));
         return;
     }
     case FleetWatch::Act::standAside:

@@ -20,7 +20,6 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/udp.hpp>
 
 #include "core/clock.h"
 #include "core/loop_executor.h"
@@ -59,9 +58,12 @@ struct RelayServiceOptions {
     // Names this instance in the store's presence rows and on its bus.
     std::string instance = newInstanceId();
     // Where the other instances sharing the store ask this one whether its
-    // store answers (UDP). Absent: the address it listens on and its port,
-    // when the store is shared.
-    std::optional<boost::asio::ip::udp::endpoint> peerEndpoint;
+    // store answers: "address:port" of its listener as they reach it. Empty:
+    // the address it listens on and its port.
+    std::string peerAddress;
+    // Whether it asks the others and answers them: by default when the
+    // store is shared.
+    std::optional<bool> fleet;
     // For tests only: each record the rooms carry (RelayHub::Hooks).
     std::function<void(std::span<const std::uint8_t> record)> carried;
 };
@@ -105,7 +107,8 @@ private:
     // Who holds each room's link now, for the devices waiting for it here.
     void askHolders(std::vector<std::string> rooms);
     // Each second: whether this instance stands aside, or takes links
-    // again (FleetWatch), asking the others when it must.
+    // again (FleetWatch), asking the others when it must; and, once its
+    // store answers again after it was away, its rows renewed at once.
     void watchStore();
     void act(FleetWatch::Act what);
     // The line the others ask this instance on, and the list of them,
@@ -155,6 +158,10 @@ private:
     FleetWatch watch_;
     // The log said the store is away for everyone, this time.
     bool toldAway_ = false;
+    // The store was found away since its rows were last renewed.
+    bool storeWasAway_ = false;
+    // The service manager's watchdog is told all is well each beat.
+    bool watchdog_ = false;
     // The bus stopped hearing, and what it missed is still to be asked.
     bool busAway_ = false;
     bool behind_ = false;

@@ -29,6 +29,11 @@ namespace morvane::relay_service {
 struct RelayStoreError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+// The database did not answer, or refused or broke the connection: it may
+// answer later, unlike a statement it refused or a store it cannot use.
+struct RelayStoreUnreachable : RelayStoreError {
+    using RelayStoreError::RelayStoreError;
+};
 
 struct Account {
     std::string userId;  // lower-case UUID text
@@ -113,11 +118,14 @@ enum class StoreReach { answering, refusing, silent };
 
 // How a store finds its database and for how long: while it answers, how
 // long it has answered without a break; while it is away, how long since
-// it last answered. Durations, not times, so that instances may compare
-// them whatever their clocks.
+// it last answered. And how long ago the check (or call) that found it so
+// began: what a check found before the process was held up (stopped,
+// swapped out, starved) says nothing of now. Durations, not times, so that
+// instances may compare them whatever their clocks.
 struct StoreHealth {
     StoreReach reach = StoreReach::answering;
     std::int64_t forMillis = 0;
+    std::int64_t checkedMillis = 0;
     bool operator==(const StoreHealth&) const = default;
 };
 
@@ -149,7 +157,7 @@ public:
     virtual StoreReach reach() const { return StoreReach::answering; }
     // The same with how long it has been so. A store that cannot lose its
     // database has always answered.
-    virtual StoreHealth health() const { return {reach(), reach() == StoreReach::answering ? INT64_MAX : 0}; }
+    virtual StoreHealth health() const { return {reach(), reach() == StoreReach::answering ? INT64_MAX : 0, 0}; }
 
     // The key the tokens this relay hands out are sealed with (TokenSeal):
     // made with the database and the same for every instance sharing it, so
@@ -308,7 +316,8 @@ struct RelayStoreConfig {
 std::string newInstanceId();
 
 // Opens (and migrates to the current schema) the configured store; throws
-// RelayStoreError with a one-line reason when it cannot.
+// RelayStoreError with a one-line reason when it cannot (RelayStoreUnreachable
+// when its database does not answer).
 std::unique_ptr<RelayStore> openRelayStore(const RelayStoreConfig& config, const StoreTimeouts& timeouts = {});
 
 // The schema version this program writes.

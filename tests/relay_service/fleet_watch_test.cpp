@@ -1,23 +1,29 @@
 // Whether an instance stands aside or takes links again, on a manual clock:
-// one road per kind of trouble its database may have, each second's
-// health and what the others answered; and the questions and answers
-// between instances as an attacker meets them.
+// one road per kind of trouble its database (or its own process) may have,
+// each second's health and what the others answered; the questions and
+// answers between instances as an attacker meets them; and two instances'
+// lines asking each other over their listeners, plain and TLS.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <future>
-#include <map>
-#include <sstream>
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 
 #include "../support/eventually.h"
 #include "core/clock.h"
 #include "relay_service/fleet_watch.h"
 #include "relay_service/relay_peers.h"
+#include "relay_service/relay_route.h"
+#include "test_certificates.h"
 
 namespace morvane::relay_service::testing {
 namespace {
@@ -25,30 +31,33 @@ namespace {
 using Act = FleetWatch::Act;
 constexpr auto answering = StoreReach::answering, silent = StoreReach::silent, refusing = StoreReach::refusing;
 
-// One second of a road: how the instance's store finds its database, what
-// the others answer if asked, and what the watch does.
+// One tick of a road: how the instance's store finds its database, what
+// the others answer if asked, what the watch does, and how long after the
+// tick before it the tick came (a second, unless the process was held up).
 struct Second {
     StoreHealth own;
     std::vector<PeerState> peers;
     Act act;
+    std::int64_t after = 1000;
 };
 
-PeerState peer(StoreReach reach, std::int64_t forMillis, bool serving = true) {
-    return PeerState{"other", {reach, forMillis}, serving};
+PeerState peer(StoreReach reach, std::int64_t forMillis, bool serving = true, std::int64_t checkedMillis = 0) {
+    return PeerState{"other", {reach, forMillis, checkedMillis}, serving};
 }
 
-// Runs a road a second a step, doing what the watch says.
+// Runs a road a tick a step, doing what the watch says.
 std::vector<Act> drive(const std::vector<Second>& road) {
     FleetWatch watch;
     std::vector<Act> acts;
     std::int64_t now = 1'000'000;
-    for (const auto& second : road) {
+    for (std::size_t i = 0; i < road.size(); ++i) {
+        const auto& second = road[i];
+        if (i > 0) now += second.after;
         auto act = watch.tick(second.own, now);
-        if (act == Act::ask) act = watch.answered(second.peers, second.own);
+        if (act == Act::ask) act = watch.answered(second.peers, second.own, now);
         if (act == Act::standAside) watch.stoodAside(now);
         if (act == Act::rejoin) watch.rejoined(now);
         acts.push_back(act);
-        now += 1000;
     }
     return acts;
 }
@@ -104,17 +113,77 @@ TEST(FleetWatch, AnInstanceStandsAsideOnlyWhenItAloneIsCutOffAndComesBackOnceSte
     flapping.push_back({steady(15'000), {}, Act::rejoin});
     // Cut again soon after: it waits twice as long the next time.
     flapping.push_back({{silent, 3'000}, {peer(answering, 60'000)}, Act::standAside});
-    flapping.push_back({steady(15'000), {}, Act::nothing});
-    flapping.push_back({steady(29'000), {}, Act::nothing});
+    for (int s = 1; s < 30; ++s) flapping.push_back({steady(1'000 * s), {}, Act::nothing});
     flapping.push_back({steady(30'000), {}, Act::rejoin});
     roads.push_back({"a road that keeps breaking", flapping});
 
+    // Cut right after an outage every instance shared (its road to a
+    // fail-over's new primary refused, say): its own away time counts from
+    // before the outage, longer than any other's answers since; it stands
+    // aside once another's database has answered long enough that this one
+    // should have found its own back too, and not before.
+    std::vector<Second> afterOutage;
+    for (int s = 0; s < 20; ++s)
+        afterOutage.push_back({{silent, 5'000 + 1'000 * s}, {peer(silent, 5'000 + 1'000 * s)}, Act::nothing});
+    for (int s = 0; s < 8; ++s)
+        afterOutage.push_back({{refusing, 25'000 + 1'000 * s}, {peer(answering, 1'000 * s)}, Act::nothing});
+    afterOutage.push_back({{refusing, 33'000}, {peer(answering, 8'000)}, Act::standAside});
+    roads.push_back({"cut after an outage everyone shared", afterOutage});
+    roads.push_back({"an outage everyone shared, this one finding its database back a few seconds after the others",
+                     {{{silent, 30'000}, {peer(answering, 1'000)}, Act::nothing},
+                      {{silent, 31'000}, {}, Act::nothing},
+                      {{silent, 32'000}, {peer(answering, 3'000)}, Act::nothing},
+                      {{silent, 33'000}, {}, Act::nothing},
+                      {{silent, 34'000}, {peer(answering, 5'000)}, Act::nothing},
+                      {steady(0), {peer(answering, 6'000)}, Act::nothing},
+                      {steady(1'000), {peer(answering, 9'000)}, Act::nothing}}});
+
+    // The process itself held up (stopped, swapped out, starved): what its
+    // store found before says nothing of now. Its last answer is seconds old
+    // when it wakes, and the check it was in the middle of is late by the
+    // clock: only checks begun since it woke count, and for the time since.
+    roads.push_back({"held up four seconds, its database answering all along",
+                     {{steady(60'000), {}, Act::nothing},
+                      {{silent, 4'500, 4'400}, {peer(answering, 60'000)}, Act::nothing, 4'000},
+                      {steady(0), {peer(answering, 60'000)}, Act::nothing},
+                      {steady(1'000), {peer(answering, 60'000)}, Act::nothing}}});
+    roads.push_back({"held up, and then its road cut while it was: asked after three seconds of checks since",
+                     {{steady(60'000), {}, Act::nothing},
+                      {{silent, 5'000, 4'800}, {peer(answering, 60'000)}, Act::nothing, 5'000},
+                      {{silent, 6'000, 500}, {peer(answering, 60'000)}, Act::nothing},
+                      {{silent, 7'000, 500}, {peer(answering, 60'000)}, Act::nothing},
+                      {{silent, 8'000, 500}, {peer(answering, 60'000)}, Act::standAside}}});
+    roads.push_back({"a verdict too old to judge by, its check never concluded",
+                     {{{silent, 10'000, 6'000}, {peer(answering, 60'000)}, Act::nothing},
+                      {{silent, 11'000, 7'000}, {peer(answering, 60'000)}, Act::nothing}}});
+    roads.push_back({"another whose own verdict is too old does not count",
+                     {{{silent, 10'000}, {peer(answering, 60'000, true, 6'000)}, Act::nothing}}});
+    // Its steady count from before it stood aside is no steadiness since.
+    roads.push_back({"taking links back only once its database has answered steadily since it stood aside",
+                     {{{silent, 3'000}, {peer(answering, 60'000)}, Act::standAside},
+                      {steady(60'000), {}, Act::nothing},
+                      {steady(61'000), {}, Act::nothing, 13'000},
+                      {steady(62'000), {}, Act::rejoin}}});
     for (const auto& road : roads) EXPECT_EQ(drive(road.seconds), actsOf(road.seconds)) << road.name;
+
+    // While its database answers it asks now and then, so that an instance
+    // that never answers is known before the day it matters; nothing comes
+    // of the answers.
+    FleetWatch watch;
+    std::vector<int> askedAt;
+    for (int s = 0; s <= 61; ++s) {
+        const std::int64_t now = 1'000'000 + 1'000 * s;
+        if (watch.tick(steady(1'000 * s), now) != Act::ask) continue;
+        askedAt.push_back(s);
+        EXPECT_EQ(watch.answered({peer(answering, 60'000)}, steady(1'000 * s), now), Act::nothing);
+    }
+    EXPECT_EQ(askedAt, (std::vector<int>{30, 60}));
 }
 
-// What a stranger who reaches the port, or who heard a question or answer
-// go by, can make of it: nothing but what the fleet's secret signed, for
-// the question it was asked, and no question older than a minute.
+// What a stranger who reaches the listener, or who heard a question or
+// answer go by, can make of it: nothing but what the fleet's secret
+// signed, for the question it was asked, and no question older than a
+// minute.
 TEST(PeerWords, OnlyWhatTheFleetsSecretSignedIsRead) {
     const std::string secret(64, 'a'), wrong(64, 'b');
     const std::int64_t now = 1'800'000'000'000;
@@ -140,15 +209,18 @@ TEST(PeerWords, OnlyWhatTheFleetsSecretSignedIsRead) {
     };
     for (const auto& c : questions) EXPECT_EQ(peer_words::readQuestion(c.text, secret, c.readAt), std::nullopt) << c.why;
 
-    const PeerState state{"beta", {answering, 42'000}, true};
+    const PeerState state{"beta", {answering, 42'000, 700}, true};
     const auto answer = peer_words::answer(secret, "n0nce", state);
     EXPECT_EQ(peer_words::readAnswer(answer, secret, "n0nce"), state);
     auto flipped = answer;
     flipped.replace(flipped.find("answering"), 9, "refusing");
+    auto older = answer;
+    older.replace(older.find(" 700 "), 5, " 7   ");
     const Case answers[] = {
         {"to another question", answer, 0},
         {"signed with another secret", peer_words::answer(wrong, "n0nce", state), 0},
         {"a word changed after it was signed", flipped, 0},
+        {"its check's age changed after it was signed", older, 0},
         {"a question", question, 0},
     };
     EXPECT_EQ(peer_words::readAnswer(answer, secret, "other"), std::nullopt) << answers[0].why;
@@ -156,11 +228,120 @@ TEST(PeerWords, OnlyWhatTheFleetsSecretSignedIsRead) {
         EXPECT_EQ(peer_words::readAnswer(answers[i].text, secret, "n0nce"), std::nullopt) << answers[i].why;
 }
 
-// Two instances' lines over loopback: one asks and hears the other's
-// state; a line without the secret, or with another, hears nothing and
-// says nothing; and a flood of questions is answered a few dozen a second
-// at most, so that nobody can aim the answers at a third party.
-TEST(PeerLine, InstancesHearEachOtherAndNobodyElse) {
+// Where an instance is asked, as the store lists it.
+TEST(PeerWords, AnInstanceIsAskedAtANumericAddressPlainOrTls) {
+    EXPECT_EQ(PeerAddress::parse("https://10.0.0.1:8443"),
+              (PeerAddress{true, boost::asio::ip::make_address("10.0.0.1"), 8443}));
+    EXPECT_EQ(PeerAddress::parse("http://[fd00::1]:8080")->text(), "http://[fd00::1]:8080");
+    EXPECT_EQ(PeerAddress::parse("10.0.0.1:8080")->text(), "http://10.0.0.1:8080") << "as instances listed it before";
+    for (const char* wrong : {"relay.example.org:443", "http://0.0.0.0:8080", "http://10.0.0.1", "ftp://10.0.0.1:21", ""})
+        EXPECT_EQ(PeerAddress::parse(wrong), std::nullopt) << wrong;
+}
+
+// The questions a line answers, on a hand-moved clock: once each, none of
+// its own, none without the secret, and at most answersPerSecond a second
+// however many come, so that nobody can make an instance work for them;
+// the log says once that they came faster.
+TEST(PeerLine, AQuestionIsAnsweredOnceAndAFloodAFewDozenASecond) {
+    boost::asio::io_context io;
+    std::int64_t clock = 1'800'000'000'000;
+    std::vector<std::string> lines;
+    const std::string secret(64, 's');
+    PeerLine line(io, "beta", *PeerAddress::parse("http://127.0.0.1:1"),
+                  PeerLine::Hooks{[] { return PeerState{"beta", {answering, 9'000, 10}, true}; }, [&] { return clock; },
+                                  [&](const std::string& text) { lines.push_back(text); }});
+    const auto ask = [&](const std::string& asker, const std::string& nonce) {
+        return line.answer(peer_words::question(secret, asker, clock, nonce));
+    };
+    EXPECT_EQ(ask("alpha", "before"), std::nullopt) << "without the secret it answers nothing";
+    line.setSecret(secret);
+    const auto answer = ask("alpha", "first");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(peer_words::readAnswer(*answer, secret, "first"), (PeerState{"beta", {answering, 9'000, 10}, true}));
+    EXPECT_EQ(ask("alpha", "first"), std::nullopt) << "replayed";
+    EXPECT_EQ(ask("beta", "own"), std::nullopt) << "its own";
+    EXPECT_EQ(line.answer(peer_words::question(std::string(64, 'x'), "alpha", clock, "stranger")), std::nullopt);
+
+    clock += 1'000;
+    int answered = 0;
+    for (int i = 0; i < 2 * PeerLine::answersPerSecond; ++i) answered += ask("alpha", "flood" + std::to_string(i)).has_value();
+    EXPECT_EQ(answered, PeerLine::answersPerSecond);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "the other instances' questions come faster than they are answered"), 1);
+    clock += 1'000;
+    EXPECT_TRUE(ask("alpha", "flood" + std::to_string(2 * PeerLine::answersPerSecond - 1))) << "refused, not answered";
+    EXPECT_FALSE(ask("alpha", "flood0")) << "answered the second before";
+    // Long after, a nonce is forgotten, as its question is too old to read.
+    clock += 3 * peer_words::questionWindowMillis;
+    EXPECT_TRUE(ask("alpha", "first"));
+}
+
+// An instance's listener as far as questions go: each POST to the
+// question's path is answered with what the line says (404 for nothing),
+// over plain HTTP or TLS, the line called on the io thread.
+class QuestionDesk {
+public:
+    QuestionDesk(boost::asio::io_context& io, PeerLine*& line, std::shared_ptr<boost::asio::ssl::context> tls = nullptr)
+        : io_(io), line_(line), tls_(std::move(tls)), acceptor_(serve_, {boost::asio::ip::make_address("127.0.0.1"), 0}),
+          thread_([this] { run(); }) {}
+    ~QuestionDesk() {
+        stop_ = true;
+        boost::system::error_code ignored;
+        boost::asio::ip::tcp::socket poke(serve_);
+        poke.connect(acceptor_.local_endpoint(), ignored);
+        thread_.join();
+    }
+    std::string address() const {
+        return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port());
+    }
+    std::atomic<int> from127002{0};
+
+private:
+    void run() {
+        namespace http = boost::beast::http;
+        while (!stop_) {
+            boost::asio::ip::tcp::socket socket(serve_);
+            boost::system::error_code ec;
+            acceptor_.accept(socket, ec);
+            if (ec || stop_) continue;
+            from127002 += socket.remote_endpoint(ec).address().to_string() == "127.0.0.2";
+            const auto exchange = [&](auto& stream) {
+                boost::beast::flat_buffer buffer;
+                http::request<http::string_body> request;
+                http::read(stream, buffer, request, ec);
+                if (ec) return;
+                std::promise<std::optional<std::string>> answered;
+                boost::asio::post(io_, [&] { answered.set_value(line_ ? line_->answer(request.body()) : std::nullopt); });
+                const auto answer = answered.get_future().get();
+                http::response<http::string_body> response{answer ? http::status::ok : http::status::not_found, 11};
+                response.body() = answer.value_or("");
+                response.prepare_payload();
+                http::write(stream, response, ec);
+            };
+            if (tls_) {
+                boost::beast::ssl_stream<boost::asio::ip::tcp::socket&> stream(socket, *tls_);
+                stream.handshake(boost::asio::ssl::stream_base::server, ec);
+                if (!ec) exchange(stream);
+            } else {
+                exchange(socket);
+            }
+        }
+    }
+
+    boost::asio::io_context& io_;
+    PeerLine*& line_;
+    std::shared_ptr<boost::asio::ssl::context> tls_;
+    boost::asio::io_context serve_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Lines asking each other over listeners, one plain and one over TLS: the
+// asker hears the other's state, from the address it is known by; a line
+// with another secret is heard as nothing; and an instance listed where
+// nothing answers is said in the log once it has not answered a few rounds,
+// and again when it does.
+TEST(PeerLine, InstancesAskEachOtherAtTheirListenersAndNobodyElseIsHeard) {
     boost::asio::io_context io;
     auto guard = boost::asio::make_work_guard(io);
     std::thread thread([&] { io.run(); });
@@ -172,112 +353,93 @@ TEST(PeerLine, InstancesHearEachOtherAndNobodyElse) {
         });
         done.get_future().wait();
     };
+    morvane::testing::TestCertificateAuthority authority;
+    const auto issued = authority.issue({"relay.example.org"}, {});
+    auto tls = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tls_server);
+    tls->use_certificate_chain(boost::asio::buffer(issued.certificatePem));
+    tls->use_private_key(boost::asio::buffer(issued.keyPem), boost::asio::ssl::context::pem);
+
     const std::string secret(64, 's');
-    // Beta's clock stands still but when the test moves it; it is read
-    // once for each question beta reads.
-    std::atomic<std::int64_t> clock{systemWallMillis()};
-    std::atomic<int> reads{0};
     const auto wall = [] { return systemWallMillis(); };
-    const boost::asio::ip::udp::endpoint loopback(boost::asio::ip::make_address("127.0.0.1"), 0);
-    std::unique_ptr<PeerLine> alpha, beta, stranger;
+    std::mutex logLock;
+    std::vector<std::string> said;
+    PeerLine *beta = nullptr, *gamma = nullptr, *stranger = nullptr;
+    QuestionDesk betaDesk(io, beta), gammaDesk(io, gamma, tls), strangerDesk(io, stranger);
+    // Where nothing listens: a desk made and gone.
+    std::string nowhere;
+    {
+        PeerLine* none = nullptr;
+        nowhere = QuestionDesk(io, none).address();
+    }
+    std::unique_ptr<PeerLine> alpha, betaLine, gammaLine, strangerLine;
+    const auto line = [&](const char* name, const std::string& at, std::int64_t forMillis) {
+        return std::make_unique<PeerLine>(
+            io, name, *PeerAddress::parse(at),
+            PeerLine::Hooks{[name, forMillis] { return PeerState{name, {answering, forMillis, 20}, true}; }, wall,
+                            [&](const std::string& text) {
+                                std::lock_guard lock(logLock);
+                                said.push_back(text);
+                            }});
+    };
     onIo([&] {
-        alpha = std::make_unique<PeerLine>(io, "alpha", PeerLine::Hooks{[] { return PeerState{"alpha", {answering, 1}, true}; }, wall, {}});
-        beta = std::make_unique<PeerLine>(io, "beta", PeerLine::Hooks{[] { return PeerState{"beta", {answering, 9'000}, true}; },
-                                                                      [&] {
-                                                                          ++reads;
-                                                                          return clock.load();
-                                                                      },
-                                                                      {}});
-        stranger = std::make_unique<PeerLine>(io, "stranger", PeerLine::Hooks{[] { return PeerState{"stranger", {answering, 1}, true}; }, wall, {}});
-        for (auto* line : {alpha.get(), beta.get(), stranger.get()}) line->listen(loopback);
-        alpha->setSecret(secret);
-        beta->setSecret(secret);
+        // Alpha asks from 127.0.0.2, the address the others know it by.
+        alpha = line("alpha", "http://127.0.0.2:1", 1);
+        betaLine = line("beta", betaDesk.address(), 9'000);
+        gammaLine = line("gamma", gammaDesk.address(), 7'000);
+        strangerLine = line("stranger", strangerDesk.address(), 1);
+        beta = betaLine.get();
+        gamma = gammaLine.get();
+        stranger = strangerLine.get();
+        for (auto* l : {alpha.get(), beta, gamma}) l->setSecret(secret);
         stranger->setSecret(std::string(64, 'x'));
     });
-    const std::vector<PeerRecord> everyone{{"beta", beta->address()}, {"stranger", stranger->address()}};
+    const std::vector<PeerRecord> everyone{{"beta", betaDesk.address()},
+                                           {"gamma", gammaDesk.address()},
+                                           {"stranger", strangerDesk.address()},
+                                           {"gone", nowhere}};
+    const auto round = [&] {
+        std::promise<std::vector<PeerState>> heard;
+        onIo([&] { EXPECT_TRUE(alpha->ask(everyone, [&](std::vector<PeerState> answers) { heard.set_value(answers); })); });
+        auto answers = heard.get_future().get();
+        std::sort(answers.begin(), answers.end(), [](const auto& a, const auto& b) { return a.instance < b.instance; });
+        return answers;
+    };
+    const auto saidAbout = [&](const std::string& part) {
+        std::lock_guard lock(logLock);
+        return std::count_if(said.begin(), said.end(), [&](const auto& text) { return text.find(part) != std::string::npos; });
+    };
+    const std::vector<PeerState> expected{{"beta", {answering, 9'000, 20}, true}, {"gamma", {answering, 7'000, 20}, true}};
+    for (int i = 0; i < PeerLine::silentRounds - 1; ++i) EXPECT_EQ(round(), expected);
+    EXPECT_EQ(saidAbout("has not answered"), 0) << "not after a round or two";
+    EXPECT_GT(betaDesk.from127002, 0) << "asked from the address it is known by";
+    EXPECT_EQ(round(), expected);
+    EXPECT_EQ(saidAbout("instance gone at " + nowhere + " has not answered this instance's last " +
+                        std::to_string(PeerLine::silentRounds) + " questions ("),
+              1);
+    EXPECT_EQ(saidAbout("instance stranger at " + strangerDesk.address() +
+                        " has not answered this instance's last 3 questions (answered 404)"),
+              1);
+    EXPECT_EQ(saidAbout("instance beta"), 0);
+    EXPECT_EQ(round(), expected);
+    EXPECT_EQ(saidAbout("has not answered"), 2) << "said once";
+    onIo([&] { stranger->setSecret(secret); });
+    EXPECT_EQ(round().size(), 3u);
+    EXPECT_EQ(saidAbout("instance stranger at " + strangerDesk.address() + " answers again"), 1);
+
+    // The hosts listed are let in, every one listed since the start.
     onIo([&] {
-        alpha->know(everyone);
-        beta->know({{"alpha", alpha->address()}, {"stranger", stranger->address()}});
-        stranger->know({{"alpha", alpha->address()}, {"beta", beta->address()}});
+        EXPECT_EQ(alpha->know({{"beta", "http://10.0.0.2:8080"}}).size(), 1u);
+        EXPECT_EQ(alpha->know({{"gamma", "https://10.0.0.3:8080"}, {"junk", "relay.example.org:80"}}),
+                  (std::vector<boost::asio::ip::address>{boost::asio::ip::make_address("10.0.0.2"),
+                                                         boost::asio::ip::make_address("10.0.0.3")}));
     });
 
-    std::promise<std::vector<PeerState>> heard;
-    onIo([&] { EXPECT_TRUE(alpha->ask(everyone, [&](std::vector<PeerState> answers) { heard.set_value(answers); })); });
-    EXPECT_EQ(heard.get_future().get(), (std::vector<PeerState>{{"beta", {answering, 9'000}, true}}));
-
-    std::promise<std::vector<PeerState>> strangers;
     onIo([&] {
-        EXPECT_TRUE(stranger->ask({{"alpha", alpha->address()}, {"beta", beta->address()}},
-                                  [&](std::vector<PeerState> answers) { strangers.set_value(answers); }));
-    });
-    EXPECT_TRUE(strangers.get_future().get().empty());
-
-    // A flood of valid questions within a second: it draws answersPerSecond
-    // answers, and a question the next second is answered after them; one
-    // replayed is not answered again; and one from an address no instance
-    // has is dropped unread, signed or not.
-    boost::asio::ip::udp::socket flood(io, loopback);
-    const auto address = beta->address();
-    const boost::asio::ip::udp::endpoint to(boost::asio::ip::make_address(address.substr(0, address.rfind(':'))),
-                                            static_cast<std::uint16_t>(std::stoi(address.substr(address.rfind(':') + 1))));
-    // Nothing it answers is waited for longer than this.
-    const timeval patience{10, 0};
-    ::setsockopt(flood.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    const auto ask = [&](const std::string& nonce) {
-        flood.send_to(boost::asio::buffer(peer_words::question(secret, "alpha", clock.load(), nonce)), to);
-    };
-    // Answers up to the one to `last`, by nonce.
-    const auto answersUntil = [&](const std::string& last) {
-        std::map<std::string, int> answers;
-        std::array<char, 512> buffer;
-        for (;;) {
-            const auto n = ::recv(flood.native_handle(), buffer.data(), buffer.size(), 0);
-            if (n <= 0) {
-                ADD_FAILURE() << "the answer to " << last << " did not come";
-                return answers;
-            }
-            const std::string_view text(buffer.data(), static_cast<std::size_t>(n));
-            // "mra1 <instance> <nonce> …"
-            std::istringstream words{std::string(text)};
-            std::string kind, instance, nonce;
-            words >> kind >> instance >> nonce;
-            ++answers[nonce];
-            if (peer_words::readAnswer(text, secret, last)) return answers;
-        }
-    };
-    clock += 1'000;
-    // Twice what it answers in a second, few enough for the socket's buffer,
-    // all taken within that second.
-    const int before = reads;
-    for (int i = 0; i < 2 * PeerLine::answersPerSecond; ++i) ask("n0nce" + std::to_string(i));
-    ASSERT_TRUE(morvane::testing::eventually([&] { return reads >= before + 2 * PeerLine::answersPerSecond; }));
-    clock += 1'000;
-    ask("sentinel");
-    auto answers = answersUntil("sentinel");
-    EXPECT_EQ(answers.size(), static_cast<std::size_t>(PeerLine::answersPerSecond) + 1);
-
-    boost::asio::ip::udp::socket elsewhere(io, boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("127.0.0.9"), 0));
-    const int readsBefore = reads;
-    elsewhere.send_to(boost::asio::buffer(peer_words::question(secret, "alpha", clock.load(), "elsewhere")), to);
-    ask("sentinel");
-    ask("n0nce0");
-    // Refused in the flood rather than answered: answered now.
-    ask("n0nce" + std::to_string(2 * PeerLine::answersPerSecond - 1));
-    ask("last");
-    answers = answersUntil("last");
-    EXPECT_EQ(answers, (std::map<std::string, int>{{"n0nce" + std::to_string(2 * PeerLine::answersPerSecond - 1), 1},
-                                                   {"last", 1}}));
-    EXPECT_EQ(reads, readsBefore + 4) << "the question from elsewhere was read";
-    elsewhere.non_blocking(true);
-    std::array<char, 512> nothing;
-    boost::system::error_code ec;
-    elsewhere.receive(boost::asio::buffer(nothing), 0, ec);
-    EXPECT_EQ(ec, boost::asio::error::would_block);
-
-    onIo([&] {
+        beta = gamma = stranger = nullptr;
         alpha.reset();
-        beta.reset();
-        stranger.reset();
+        betaLine.reset();
+        gammaLine.reset();
+        strangerLine.reset();
     });
     guard.reset();
     io.stop();

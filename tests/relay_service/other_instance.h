@@ -1,6 +1,7 @@
 // Another instance sharing a service's store, as a test plays it: it
-// answers each question the service asks it with what the test says,
-// signed with the secret the test gives, and counts them.
+// listens as an instance does, on plain HTTP at 127.0.0.1, and answers
+// each question the service asks it with what the test says, signed with
+// the secret the test gives, and counts them.
 #pragma once
 
 #include <arpa/inet.h>
@@ -24,17 +25,17 @@ namespace morvane::relay_service::testing {
 class OtherInstance {
 public:
     OtherInstance() {
-        socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in at{};
         at.sin_family = AF_INET;
         at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof at;
         const timeval tick{0, 50'000};
-        if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(socket_, 16) != 0 ||
             ::getsockname(socket_, reinterpret_cast<sockaddr*>(&at), &length) != 0 ||
             ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick) != 0)
             throw std::runtime_error("the other instance cannot listen");
-        address_ = "127.0.0.1:" + std::to_string(ntohs(at.sin_port));
+        address_ = "http://127.0.0.1:" + std::to_string(ntohs(at.sin_port));
         thread_ = std::thread([this] { run(); });
     }
     ~OtherInstance() {
@@ -54,7 +55,7 @@ public:
     int asked() const { return asked_; }
     // What an instance whose store has answered all along says.
     void answersSteadily(const std::string& secret) {
-        says(secret, secret, PeerState{"other", {StoreReach::answering, 3'600'000}, true});
+        says(secret, secret, PeerState{"other", {StoreReach::answering, 3'600'000, 0}, true});
     }
     // Whether it was asked twice more from now: its last word was heard.
     bool askedAgain() {
@@ -64,19 +65,36 @@ public:
 
 private:
     void run() {
-        std::array<char, 512> buffer;
         while (!stop_) {
-            sockaddr_in from{};
-            socklen_t length = sizeof from;
-            const auto n = ::recvfrom(socket_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
-            if (n <= 0) continue;
-            std::lock_guard guard(lock_);
-            const auto question = peer_words::readQuestion(std::string_view(buffer.data(), static_cast<std::size_t>(n)),
-                                                           secret_, systemWallMillis());
-            if (!question) continue;
-            const auto reply = peer_words::answer(signedWith_, question->nonce, state_);
-            ::sendto(socket_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
-            ++asked_;
+            const int connection = ::accept4(socket_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection < 0) continue;
+            const timeval patience{2, 0};
+            ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+            // One request: its head, then as many bytes as it says.
+            std::string request;
+            std::array<char, 1024> buffer;
+            std::size_t bodyAt = std::string::npos, length = 0;
+            while (bodyAt == std::string::npos || request.size() < bodyAt + length) {
+                const auto n = ::recv(connection, buffer.data(), buffer.size(), 0);
+                if (n <= 0) break;
+                request.append(buffer.data(), static_cast<std::size_t>(n));
+                if (bodyAt != std::string::npos || (bodyAt = request.find("\r\n\r\n")) == std::string::npos) continue;
+                bodyAt += 4;
+                const auto field = request.find("Content-Length: ");
+                if (field != std::string::npos && field < bodyAt) length = std::stoul(request.substr(field + 16));
+            }
+            std::string reply = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+            if (bodyAt != std::string::npos && request.size() >= bodyAt + length) {
+                std::lock_guard guard(lock_);
+                if (const auto question = peer_words::readQuestion(request.substr(bodyAt, length), secret_, systemWallMillis())) {
+                    const auto answer = peer_words::answer(signedWith_, question->nonce, state_);
+                    reply = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+                            std::to_string(answer.size()) + "\r\nConnection: close\r\n\r\n" + answer;
+                    ++asked_;
+                }
+            }
+            ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
+            ::close(connection);
         }
     }
 

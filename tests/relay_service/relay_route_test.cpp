@@ -44,6 +44,7 @@ std::string decided(const Request& r) {
                           },
                           [](const relay_route::HostLink& h) { return "host " + h.room + " hello " + h.hello; },
                           [](const relay_route::DeviceSocket& d) { return "device " + d.room + " ticket " + d.ticket; },
+                          [](const relay_route::FleetQuestion& q) { return "question " + q.text; },
                           [](const relay_route::Refusal& f) { return "refuse " + std::to_string(f.status) + " " + f.word; },
                       },
                       routed);
@@ -120,6 +121,11 @@ TEST(RelayRoute, UpgradesGoToTheirRoomAndEverythingElseToThePage) {
         {"a file it does not have", Request{"GET", "/../etc/passwd"}, "page /../etc/passwd"},
         {"a post to the page", Request{"POST", "/"}, "page /"},
         {"an account path's cousin", Request{"GET", "/v1"}, "page /v1"},
+        // Another instance's question, its body whatever it is.
+        {"another instance's question", Request{"POST", "/fleet/v1/ask", false, "text/plain", "", "", "", "mrq1 a"},
+         "question mrq1 a"},
+        {"a question asked another way", Request{"GET", "/fleet/v1/ask"}, "refuse 405 method"},
+        {"an upgrade at the question's path", upgrade("/fleet/v1/ask"), "refuse 404 not-found"},
     };
     for (const auto& c : cases) EXPECT_EQ(decided(c.request), c.decision) << c.name;
 }

@@ -638,6 +638,8 @@ TEST(RelayService, AnInstanceStandsAsideOnlyWhenItAloneIsCutOff) {
     relay.store.reachNow = StoreReach::answering;
     EXPECT_FALSE(relay.logged("taking connections again", 2s)) << "not steady long enough";
     relay.store.reachForMillis = 15'000;
+    EXPECT_FALSE(relay.logged("taking connections again", 2s)) << "not steady for that long since it stood aside";
+    relay.shiftClock(15);
     EXPECT_TRUE(relay.logged("the store has answered steadily for 15 s: taking connections again"));
     EXPECT_EQ(exchange(http, "GET", "/").status, 200);
     EXPECT_TRUE(rig.watch->saw("up 0", 2)) << "the computer links here again";

@@ -951,6 +951,8 @@ TEST(RelaySockets, ConnectionsKeptThroughAStandAsideStillCountAgainstTheirAddres
     ASSERT_TRUE(relay.logged("this instance lets its links go", 20s));
     relay.store.reachForMillis = 60'000;
     relay.store.reachNow = StoreReach::answering;
+    // Steady since it stood aside.
+    relay.shiftClock(15);
     ASSERT_TRUE(relay.logged("taking connections again"));
 
     Bare third("127.0.0.7", relay.port());

@@ -208,7 +208,7 @@ private:
         };
         o.wallMillis = [this] { return systemWallMillis() + shiftMillis_.load(); };
         // Asked by the instances a test plays, as one sharing its store.
-        o.peerEndpoint = boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0);
+        o.fleet = true;
         o.monotonicMillis = [this] { return nowMillis() + shiftMillis_.load(); };
         // The warnings are marked, for tests that look for them.
         o.log = [this](Severity severity, const std::string& l) { log(severity == Severity::warning ? "warning: " + l : l); };

@@ -98,6 +98,7 @@ public:
             return;
         }
         address_ = remote.address();
+        questionsOnly_ = server_->questionsOnly(address_);
         // Shed while idle: nothing is being answered, so closing the
         // socket ends the read that waits.
         slot_.onShed([weak = this->weak_from_this()] {
@@ -197,6 +198,8 @@ private:
         view.hostAuth = field(beast::string_view(RelayLinkLimits::hostAuthHeader.data(), RelayLinkLimits::hostAuthHeader.size()));
         view.body = request.body();
         auto routed = routeRelay(view);
+        if (questionsOnly_ && !std::holds_alternative<relay_route::FleetQuestion>(routed))
+            routed = relay_route::Refusal{403, std::string(RelayError::refused)};
         std::visit(Overload{
                        [&](relay_route::Page& page) { servePage(request, page); },
                        [&](relay_route::Account& account) {
@@ -211,6 +214,7 @@ private:
                            hostLink(std::move(request), std::move(link));
                        },
                        [&](relay_route::DeviceSocket& device) { deviceSocket(std::move(request), std::move(device)); },
+                       [&](relay_route::FleetQuestion& question) { answerPeer(request, question); },
                        [&](relay_route::Refusal& refusal) { refuse(request, refusal); },
                    },
                    routed);
@@ -228,6 +232,19 @@ private:
         response.keep_alive(request.keep_alive());
         response.prepare_payload();
         if (head && page.status != 304) response.content_length(page.body.size());
+        respond(std::move(response));
+    }
+
+    // Answered at once, without the store; anything but another instance's
+    // question reads as a path that is not there.
+    void answerPeer(const Request& request, const relay_route::FleetQuestion& question) {
+        const auto answer = server_->parts.fleet ? server_->parts.fleet(question.text) : std::nullopt;
+        if (!answer) return refuse(request, relay_route::Refusal{404, std::string(RelayError::notFound)});
+        Response response{http::status::ok, request.version()};
+        response.set(http::field::content_type, "text/plain");
+        response.body() = *answer;
+        response.keep_alive(request.keep_alive());
+        response.prepare_payload();
         respond(std::move(response));
     }
 
@@ -387,6 +404,7 @@ private:
     int pipelined_ = 0;  // requests in a row that came before the last answer was written
     std::uint64_t plainId_ = 0;  // its place among the server's connections not upgraded
     bool reading_ = false;       // waiting for a request, not answering one
+    bool questionsOnly_ = false;  // let in only to ask another instance's questions
     int answered_ = 0;
 };
 

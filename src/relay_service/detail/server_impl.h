@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -69,8 +70,10 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     RelayPage page;
     // Whose X-Forwarded-For is believed.
     TrustedProxies trusted;
-    // Plain HTTP on a private address: only the trusted proxies may connect.
+    // Plain HTTP on a private address: only the trusted proxies may connect,
+    // and the other instances sharing the store, to ask their questions.
     bool proxiesOnly = false;
+    std::set<boost::asio::ip::address> peers;
     // Set when the server stops: requests under way are answered and the
     // connection then closes; upgrades are refused; upgraded sockets no
     // longer touch the hub, which closed them.
@@ -143,7 +146,11 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     }
 
     bool secure() const { return !options.certificateFile.empty(); }
-    bool admits(const boost::asio::ip::address& peer) const { return !proxiesOnly || trusted.contains(peer); }
+    bool admits(const boost::asio::ip::address& peer) const {
+        return !proxiesOnly || trusted.contains(peer) || peers.contains(peer);
+    }
+    // Let in only to ask what another instance asks.
+    bool questionsOnly(const boost::asio::ip::address& peer) const { return proxiesOnly && !trusted.contains(peer); }
 
     // Runs an account call on the store queue once the gate lets it
     // through; `done` gets its answer on this thread, "try-later" when the

@@ -262,6 +262,61 @@ TEST(PostgresRelayStore, TheStoreSaysHowLongItsDatabaseHasAnsweredWithoutACall) 
     }
 }
 
+// The process that holds the store is held up (stopped, swapped out,
+// starved), which its clock jumping stands for here: the database answered
+// all along, and the store still says so, with the age of the check that
+// found it; the next check, begun after, is fresh.
+TEST(PostgresRelayStore, AProcessHeldUpIsNoDatabaseThatStoppedAnswering) {
+    PostgresBackend backend;
+    backend.open();
+    std::atomic<std::int64_t> heldUp{0};
+    const auto clock = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count() + heldUp.load();
+    };
+    auto store = openPostgresRelayStore(backend.connectionString(), quick, clock, 100);
+    ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().forMillis >= 500; }));
+    heldUp = 4'000;
+    const auto woke = store->health();
+    EXPECT_EQ(woke.reach, StoreReach::answering) << "judged by the age of its last answer";
+    EXPECT_GE(woke.checkedMillis, 4'000);
+    EXPECT_TRUE(morvane::testing::eventually([&] { return store->health().checkedMillis < 1'000; }))
+        << "a check begun since";
+    EXPECT_EQ(store->health().reach, StoreReach::answering);
+}
+
+// Right after the database was away from this instance, rows the others
+// have not renewed yet count for as long again as the outage lasted, so
+// that a list does not call their computers offline; a while after, they
+// are judged as ever.
+TEST(PostgresRelayStore, RightAfterAnOutageRowsCountForAsLongAgainAsItLasted) {
+    PostgresBackend backend;
+    backend.open();
+    StallingProxy proxy(backend.cluster().folder() + "/.s.PGSQL.5432");
+    auto store = openPostgresRelayStore(proxy.connectionString(backend.database()), quick, {}, 100);
+    const auto room = host(1).room;
+    store->putPresence(room, "other");
+    proxy.swallow(true);
+    ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::silent; }));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    proxy.swallow(false);
+    ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::answering; }, 20'000));
+    const auto back = Clock::now();
+    const auto online = [&] {
+        for (;;) {
+            try {
+                return store->roomsOnline({room}, 2) == std::vector<std::string>{room};
+            } catch (const RelayStoreError&) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+    };
+    EXPECT_TRUE(online()) << "a row as old as the outage, renewed by nobody yet";
+    EXPECT_EQ(store->presenceHolder(room, 2), "other");
+    EXPECT_LT(secondsSince(back), 2.0);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_FALSE(online()) << "judged as ever once its holder had time to renew it";
+}
+
 // SIGSTOPs a process now and SIGCONTs it when resumed, destroyed, or after
 // a while at the latest, so that a store that waits for it forever still
 // lets the test end.
