@@ -271,12 +271,18 @@ public:
     // it until their instances renew them (each within a beat of the
     // database's return): for `freshSeconds` after it, a row counts for as
     // much longer as the outage lasted, so that a list does not call a
-    // linked computer offline because its row was not renewed yet.
+    // linked computer offline, nor an instance forget the others, because
+    // a row was not renewed yet.
     std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override {
         return SqlRelayStore::roomsOnline(rooms, widened(freshSeconds));
     }
     std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override {
         return SqlRelayStore::presenceHolder(room, widened(freshSeconds));
+    }
+    // The same for the instances' own rows: right after an outage the
+    // others are not gone because they have not said they are there yet.
+    std::vector<PeerRecord> peers(const std::string& except, std::int64_t freshSeconds) override {
+        return SqlRelayStore::peers(except, widened(freshSeconds));
     }
 
     void publish(const BusMessage& message) override {

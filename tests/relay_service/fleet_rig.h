@@ -8,15 +8,20 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -82,7 +87,8 @@ inline std::uint16_t portFreeOn(const std::vector<std::string>& addresses) {
 // Debian's nginx as the test's child, in a folder of its own, with the
 // lines of docs/relay.md: the map, the two upstreams (every server with
 // max_fails=0, so that nginx never leaves one out for a while after failing
-// to reach it) and the location.
+// to reach it) and the locations, whose time-outs pass the page and the
+// account calls on past an instance that does not answer within seconds.
 class Nginx {
 public:
     Nginx(const std::string& folder, std::uint16_t port) : folder_(folder + "/nginx"), port_(port) {
@@ -156,13 +162,27 @@ private:
             << "  upstream relay_any {" << servers << " }\n"
             << "  map $relay_room $relay_pool { \"\" relay_any; default relay_rooms; }\n"
             << "  server {\n    listen 127.0.0.1:" << port_ << ";\n"
+            << "    proxy_http_version 1.1;\n"
+            << "    proxy_set_header Upgrade $http_upgrade;\n"
+            << "    proxy_set_header Connection \"upgrade\";\n"
+            << "    proxy_set_header Host $host;\n"
+            << "    proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n"
+            << "    proxy_connect_timeout 2s;\n"
             << "    location / {\n"
             << "        proxy_pass http://$relay_pool;\n"
-            << "        proxy_http_version 1.1;\n"
-            << "        proxy_set_header Upgrade $http_upgrade;\n"
-            << "        proxy_set_header Connection \"upgrade\";\n"
-            << "        proxy_set_header Host $host;\n"
-            << "        proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n"
+            << "        proxy_read_timeout 3s;\n"
+            << "    }\n"
+            << "    location /v1/ {\n"
+            << "        proxy_pass http://$relay_pool;\n"
+            << "        proxy_read_timeout 8s;\n"
+            << "        proxy_next_upstream error timeout non_idempotent;\n"
+            << "    }\n"
+            << "    location = /v1/auth/code {\n"
+            << "        proxy_pass http://$relay_pool;\n"
+            << "        proxy_read_timeout 20s;\n"
+            << "    }\n"
+            << "    location /relay/ {\n"
+            << "        proxy_pass http://$relay_pool;\n"
             << "        proxy_read_timeout 120s;\n"
             << "    }\n  }\n}\n";
     }
@@ -171,6 +191,69 @@ private:
     std::uint16_t port_;
     std::string program_;
     std::unique_ptr<morvane::testing::HarnessProcess> process_;
+};
+
+// systemd's side of the unit's watchdog, as the test plays it: the socket
+// an instance tells it is alive on (NOTIFY_SOCKET), and when it last did.
+// What the unit sets (WatchdogSec=, RestartSec=) is read from the unit
+// itself, so that what is tried is what the package installs.
+class Watchdog {
+public:
+    explicit Watchdog(std::string path) : path_(std::move(path)) {
+        socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+        ::unlink(path_.c_str());
+        const timeval tick{0, 50'000};
+        if (socket_ < 0 || ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick) != 0)
+            throw std::runtime_error("the watchdog's socket cannot be made at " + path_);
+        thread_ = std::thread([this] {
+            std::array<char, 256> buffer;
+            while (!stop_) {
+                const auto n = ::recv(socket_, buffer.data(), buffer.size(), 0);
+                if (n > 0 && std::string_view(buffer.data(), static_cast<std::size_t>(n)) == "WATCHDOG=1") {
+                    std::lock_guard guard(lock_);
+                    last_ = Clock::now();
+                }
+            }
+        });
+    }
+    ~Watchdog() {
+        stop_ = true;
+        thread_.join();
+        ::close(socket_);
+        ::unlink(path_.c_str());
+    }
+    // A setting of the unit, in milliseconds ("WatchdogSec", "RestartSec").
+    static std::chrono::milliseconds unitSetting(const std::string& key) {
+        std::ifstream unit(std::string(MORVANE_SOURCE_DIR) + "/src/relay_service/systemd/morvane-relay.service.in");
+        for (std::string line; std::getline(unit, line);)
+            if (line.starts_with(key + "=")) return std::chrono::milliseconds(std::stoi(line.substr(key.size() + 1)) * 1000);
+        throw std::runtime_error("the unit sets no " + key);
+    }
+    std::vector<std::string> environment() const {
+        return {"NOTIFY_SOCKET=" + path_,
+                "WATCHDOG_USEC=" + std::to_string(unitSetting("WatchdogSec").count() * 1000)};
+    }
+    // Whether it was told all is well within the unit's WatchdogSec.
+    bool fine() {
+        std::lock_guard guard(lock_);
+        return last_ && Clock::now() - *last_ < unitSetting("WatchdogSec");
+    }
+    std::optional<Clock::time_point> last() {
+        std::lock_guard guard(lock_);
+        return last_;
+    }
+
+private:
+    std::string path_;
+    int socket_ = -1;
+    std::mutex lock_;
+    std::optional<Clock::time_point> last_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 // The computers: the host's own link through nginx, backing off as the host
@@ -376,6 +459,7 @@ public:
 
     // The road from the instance at `address` to the database, which the
     // test can pause, cut or make refuse.
+    Watchdog& watchdog(const std::string& address) { return *watchdogs_.at(address); }
     StallingProxy& road(const std::string& address) {
         auto& road = roads_[address];
         if (!road) road = std::make_unique<StallingProxy>(database_.cluster().folder() + "/.s.PGSQL.5432");
@@ -398,7 +482,11 @@ public:
         auto config = RelayProcess::postgresConfig(url, {{"connect_timeout_seconds", 30}});
         config["listen"] = address + ":" + std::to_string(port_);
         config["trusted_proxies"] = json::array({"127.0.0.1"});
-        return std::make_unique<RelayProcess>(folder_.path(), address, config, RelayHooks{clockOffset, ""});
+        // Run as the unit runs it, its watchdog played by the test.
+        auto& watchdog = watchdogs_[address];
+        if (!watchdog) watchdog = std::make_unique<Watchdog>(folder_.path() + "/notify-" + address);
+        return std::make_unique<RelayProcess>(folder_.path(), address, config,
+                                              RelayHooks{clockOffset, "", watchdog->environment()});
     }
     std::vector<std::string> upstreams() const {
         std::vector<std::string> servers;
@@ -584,16 +672,19 @@ public:
         return closed ? std::optional(took) : std::nullopt;
     }
     // How many of the account's computers a list through the proxy says
-    // are online.
-    int listedOnline(int account) {
-        const auto listed = exchange(nginx_.origin(), "GET", "/v1/hosts", "", phoneSessions[account]["access_token"], {},
+    // are online; absent when it was not answered.
+    std::optional<int> listed(int account) {
+        const auto answer = exchange(nginx_.origin(), "GET", "/v1/hosts", "", phoneSessions[account]["access_token"], {},
                                      "127.0.2." + std::to_string(10 + account));
-        const auto body = json::parse(listed.body, nullptr, false);
+        const auto body = json::parse(answer.body, nullptr, false);
+        if (answer.status != 200 || !body.contains("hosts")) return std::nullopt;
         int online = 0;
-        if (body.contains("hosts"))
-            for (const auto& host : body["hosts"]) online += host.value("online", false);
+        for (const auto& host : body["hosts"]) online += host.value("online", false);
         return online;
     }
+    // How many of the account's computers a list through the proxy says
+    // are online.
+    int listedOnline(int account) { return listed(account).value_or(0); }
     // How many lines of the instance's log hold `part`.
     static int lines(RelayProcess& instance, const std::string& part) {
         int count = 0;
@@ -622,6 +713,7 @@ public:
     TempDir folder_;
     std::uint16_t port_;
     Nginx nginx_;
+    std::map<std::string, std::unique_ptr<Watchdog>> watchdogs_;
     std::vector<std::unique_ptr<RelayProcess>> instances_, retired_;
     std::unique_ptr<Computers> computers_;
     std::vector<json> phoneSessions;

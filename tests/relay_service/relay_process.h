@@ -25,6 +25,9 @@ struct RelayHooks {
     int clockOffsetSeconds = 0;
     // Every record its rooms carry, either way, written here as it goes.
     std::string carriedFile;
+    // Added to the test's own ("NAME=value"): what a service manager gives
+    // it, such as the socket its watchdog listens on.
+    std::vector<std::string> environment;
 
     bool any() const { return clockOffsetSeconds != 0 || !carriedFile.empty(); }
     std::string program() const { return any() ? MORVANE_TEST_RELAY_PROGRAM : MORVANE_RELAY_PROGRAM; }
@@ -52,9 +55,13 @@ public:
             const std::string listen = config["listen"];
             const auto file = folder + "/" + name + ".json";
             writeFile(file, config.dump());
-            auto arguments = hooks.arguments();
+            auto arguments = hooks.environment;
+            arguments.push_back(hooks.program());
+            const auto own = hooks.arguments();
+            arguments.insert(arguments.end(), own.begin(), own.end());
             arguments.insert(arguments.end(), {"--config", file});
-            process_ = std::make_unique<morvane::testing::HarnessProcess>(hooks.program(), arguments, folder,
+            // env execs the relay in its own place: signals reach the relay.
+            process_ = std::make_unique<morvane::testing::HarnessProcess>("/usr/bin/env", arguments, folder,
                                                                           /*errorsToo=*/true);
             // Long enough for a store that is slow to answer on a busy machine.
             const auto started = waitFor("listening on http://" + listen, std::chrono::seconds(40));
@@ -94,6 +101,7 @@ public:
     }
     // Those of a stopped process stay.
     std::vector<std::string> lines() { return process_ ? process_->lines() : lines_; }
+    // Sends it a signal and goes on (SIGSTOP, SIGCONT, SIGHUP).
     void signal(int signal) {
         if (process_) process_->signal(signal);
     }

@@ -286,8 +286,8 @@ TEST(PostgresRelayStore, AProcessHeldUpIsNoDatabaseThatStoppedAnswering) {
 
 // Right after the database was away from this instance, rows the others
 // have not renewed yet count for as long again as the outage lasted, so
-// that a list does not call their computers offline; a while after, they
-// are judged as ever.
+// that a list does not call their computers offline nor the instance
+// forget them; a while after, they are judged as ever.
 TEST(PostgresRelayStore, RightAfterAnOutageRowsCountForAsLongAgainAsItLasted) {
     PostgresBackend backend;
     backend.open();
@@ -295,6 +295,7 @@ TEST(PostgresRelayStore, RightAfterAnOutageRowsCountForAsLongAgainAsItLasted) {
     auto store = openPostgresRelayStore(proxy.connectionString(backend.database()), quick, {}, 100);
     const auto room = host(1).room;
     store->putPresence(room, "other");
+    store->putPeer("other", "http://10.0.0.2:8080");
     proxy.swallow(true);
     ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::silent; }));
     std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -312,9 +313,12 @@ TEST(PostgresRelayStore, RightAfterAnOutageRowsCountForAsLongAgainAsItLasted) {
     };
     EXPECT_TRUE(online()) << "a row as old as the outage, renewed by nobody yet";
     EXPECT_EQ(store->presenceHolder(room, 2), "other");
+    EXPECT_EQ(store->peers("self", 2), (std::vector<PeerRecord>{{"other", "http://10.0.0.2:8080"}}))
+        << "an instance is not forgotten for not having said it is there yet";
     EXPECT_LT(secondsSince(back), 2.0);
     std::this_thread::sleep_for(std::chrono::seconds(2));
     EXPECT_FALSE(online()) << "judged as ever once its holder had time to renew it";
+    EXPECT_TRUE(store->peers("self", 2).empty());
 }
 
 // SIGSTOPs a process now and SIGCONTs it when resumed, destroyed, or after
