@@ -5,7 +5,9 @@
 // through the rooms (devices that wait for a link, another instance taking
 // the room, sign-outs); 2 a host's hello header; 3 a config file; 4 a request
 // of the page (method, path, Accept-Encoding and If-None-Match); 5 the route
-// of any request (method, target and headers). Nothing throws; every answer
+// of any request (method, target and headers); 6 what another instance
+// sends (a question as an instance's listener takes it, an answer as the
+// asker reads it, where an instance is asked). Nothing throws; every answer
 // is a JSON object with a status the interface uses, a refusal carries its
 // word, only an address off the operator's list is refused as not invited
 // (and none is sent a code), no code or token is ever stored as it was given out, the host is
@@ -13,7 +15,9 @@
 // after being closed, and connection ids are never 0 nor listed twice; the
 // page sends a file whole as built or as its gzipped form only where gzip is
 // taken, and 304 only for the tag it would send; a routed call keeps its
-// row's method, bearer and body rules.
+// row's method, bearer and body rules; an instance's text is read only as
+// the fleet's secret signed it, word for word, and a question is answered
+// once.
 #include <map>
 #include <set>
 
@@ -30,6 +34,7 @@
 #include "relay_service/relay_hub.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/relay_page.h"
+#include "relay_service/relay_peers.h"
 #include "relay_service/relay_route.h"
 #include "relay_service/web/relay_web.h"
 
@@ -284,7 +289,10 @@ void routeAny(std::span<const std::uint8_t> input) {
     if (const auto* refusal = std::get_if<relay_route::Refusal>(&routed)) {
         static const std::set<int> statuses = {400, 401, 404, 405, 413, 415};
         require(statuses.contains(refusal->status) && !refusal->word.empty());
-        require(request.upgrade || path.starts_with("/v1/"));
+        require(request.upgrade || path.starts_with("/v1/") || path == relay_route::FleetQuestion::path);
+    } else if (const auto* question = std::get_if<relay_route::FleetQuestion>(&routed)) {
+        require(!request.upgrade && request.method == "POST" && path == relay_route::FleetQuestion::path);
+        require(question->text == request.body);
     } else if (const auto* page = std::get_if<relay_route::Page>(&routed)) {
         require(!request.upgrade && !path.starts_with("/v1/") && page->path == path);
     } else if (const auto* account = std::get_if<relay_route::Account>(&routed)) {
@@ -299,13 +307,45 @@ void routeAny(std::span<const std::uint8_t> input) {
     }
 }
 
+// The words of a text between single blanks.
+std::vector<std::string> wordsOf(const std::string& text) {
+    std::vector<std::string> words;
+    for (std::size_t from = 0; from <= text.size();) {
+        const auto end = std::min(text.find(' ', from), text.size());
+        words.push_back(text.substr(from, end - from));
+        from = end + 1;
+    }
+    return words;
+}
+
+void peerTexts(const std::string& text) {
+    static const std::string secret(64, 'f');
+    const auto words = wordsOf(text);
+    if (const auto question = peer_words::readQuestion(text, secret, now)) {
+        require(words.size() == 5 && words[1] == question->asker && words[3] == question->nonce);
+        require(peer_words::question(secret, question->asker, std::stoll(words[2]), question->nonce) == text);
+    }
+    if (words.size() > 2)
+        if (const auto state = peer_words::readAnswer(text, secret, words[2]))
+            require(peer_words::answer(secret, words[2], *state) == text);
+    static boost::asio::io_context io;
+    PeerLine line(io, "self", *PeerAddress::parse("http://10.0.0.1:8080"),
+                  PeerLine::Hooks{[] { return PeerState{"self", {StoreReach::answering, 5, 1}, true}; }, [] { return now; }, {}});
+    line.setSecret(secret);
+    if (const auto answer = line.answer(text)) {
+        require(peer_words::readQuestion(text, secret, now).has_value());
+        require(!line.answer(text));
+    }
+    if (const auto address = PeerAddress::parse(text)) require(PeerAddress::parse(address->text()) == address);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     const std::span<const std::uint8_t> rest(data + 1, size - 1);
     const std::string text(rest.begin(), rest.end());
-    switch (data[0] % 6) {
+    switch (data[0] % 7) {
     case 0: accountCall(rest); break;
     case 1: rooms(rest); break;
     case 2: {
@@ -329,6 +369,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     case 4: pageRequest(text); break;
     case 5: routeAny(rest); break;
+    case 6: peerTexts(text); break;
     }
     return 0;
 }

@@ -188,5 +188,33 @@ TEST(RelayInstances, WhoMaySignInIsReadAgainOnReload) {
     EXPECT_EQ(relay.stop(), 0);
 }
 
+// Started while its database does not answer (a fail-over under way, the
+// database's host still booting), an instance waits for it rather than
+// ending, says so once, and listens within seconds of its return.
+TEST(RelayInstances, AnInstanceStartedWhileTheDatabaseIsAwayWaitsForIt) {
+    PostgresBackend database;
+    StallingProxy proxy(database.cluster().folder() + "/.s.PGSQL.5432");
+    proxy.refuse(true);
+    TempDir folder;
+    auto starting = std::async(std::launch::async, [&] {
+        return std::make_unique<RelayProcess>(folder.path(), "a", proxy.connectionString(database.database()));
+    });
+    EXPECT_EQ(starting.wait_for(5s), std::future_status::timeout) << "started without its store";
+    proxy.refuse(false);
+    const auto back = std::chrono::steady_clock::now();
+    ASSERT_EQ(starting.wait_for(20s), std::future_status::ready);
+    const auto relay = starting.get();
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count();
+    std::printf("[ start    ] listening %.1f s after its database answered\n", took);
+    EXPECT_LT(took, 10.0);
+    const auto lines = relay->lines();
+    const auto said = [&](const std::string& part) {
+        return std::count_if(lines.begin(), lines.end(), [&](const auto& line) { return line.find(part) != std::string::npos; });
+    };
+    EXPECT_EQ(said("the store does not answer ("), 1) << nlohmann::json(lines).dump();
+    EXPECT_EQ(said("the store answers: postgresql"), 1);
+    EXPECT_EQ(exchange(relay->origin(), "GET", "/").status, 200);
+}
+
 }  // namespace
 }  // namespace morvane::relay_service::testing
