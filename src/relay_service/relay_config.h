@@ -36,8 +36,8 @@ struct RelayConfig {
     std::string storeKind = "sqlite";
     std::string postgresUrl;
     StoreTimeouts storeTimeouts;
-    // "address:port" where the other instances ask this one whether its
-    // store answers (UDP); empty: the listen address and port.
+    // "address:port" where the other instances reach this one's listener
+    // to ask whether its store answers; empty: the listen address and port.
     std::string peerAddress;
     RelaySmtp smtp;
     bool codesInLog = false;

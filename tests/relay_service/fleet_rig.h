@@ -123,18 +123,25 @@ public:
     }
 
     // Writes the upstreams for these instances and has nginx read them
-    // again (new workers take new connections; the old keep theirs).
+    // again, and returns once only workers with the new lines take new
+    // connections: nginx starts the new worker first and tells the old
+    // ones to stop taking connections a tenth of a second later (they keep
+    // the ones they have), so a connection made in between may still be
+    // sent by the old lines, to the instance the test is moving away from.
     void reload(const std::vector<std::string>& instances) {
-        const auto started = [&] {
-            const auto log = read(folder_ + "/error.log");
-            std::size_t count = 0;
-            for (std::size_t at = 0; (at = log.find("start worker process ", at)) != std::string::npos; ++at) ++count;
-            return count;
-        };
-        const auto before = started();
+        const auto before = workers().size();
         write(instances);
         process_->signal(SIGHUP);
-        if (morvane::testing::eventually([&] { return started() > before; })) return;
+        if (morvane::testing::eventually([&] {
+                const auto now = workers();
+                if (now.size() <= before) return false;
+                const auto log = read(folder_ + "/error.log");
+                return std::all_of(now.begin(), now.end() - 1, [&](const std::string& pid) {
+                    return log.find(pid + "#" + pid + ": gracefully shutting down") != std::string::npos ||
+                           log.find("worker process " + pid + " exited") != std::string::npos;
+                });
+            }))
+            return;
         throw std::runtime_error("nginx did not reload: " + read(folder_ + "/error.log"));
     }
 
@@ -144,6 +151,18 @@ public:
     }
 
 private:
+    // The worker processes started so far, the newest last.
+    std::vector<std::string> workers() const {
+        const auto log = read(folder_ + "/error.log");
+        static constexpr std::string_view started = "start worker process ";
+        std::vector<std::string> pids;
+        for (std::size_t at = 0; (at = log.find(started, at)) != std::string::npos;) {
+            at += started.size();
+            pids.push_back(log.substr(at, log.find_first_not_of("0123456789", at) - at));
+        }
+        return pids;
+    }
+
     void write(const std::vector<std::string>& instances) {
         std::string servers;
         for (const auto& instance : instances) servers += " server " + instance + " max_fails=0;";

@@ -402,6 +402,8 @@ TEST_P(FleetThroughTheDatabasesBadDay, LiveSessionsStayAndTheCutAloneStandsAside
     EXPECT_LT(page.longest(), 5.0) << "a page load waited on an instance that did not answer";
     EXPECT_GT(page.asked(), 10);
     for (auto& instance : fleet.instances_) {
+        EXPECT_EQ(Fleet::lines(*instance, "has not answered"), 0) << "the others' questions do not reach it\n"
+                                                                   << Fleet::logOf(*instance);
         const int stoodAside = Fleet::lines(*instance, "lets its links go") - asideBefore[instance->instance()];
         EXPECT_EQ(stoodAside, scene.standsAside && instance.get() == &cut ? 1 : 0)
             << instance->origin() << "\n" << Fleet::logOf(*instance);
