@@ -204,17 +204,22 @@ struct PeerLine::Asking {
             }
         }
         void write() {
-            http::async_write(stream_, request_, [self = this->shared_from_this()](boost::system::error_code ec, std::size_t) {
-                if (ec) return self->finish(std::nullopt, ec.message());
-                http::async_read(self->stream_, self->buffer_, self->parser_,
-                                 [self](boost::system::error_code ec, std::size_t) {
-                                     if (ec) return self->finish(std::nullopt, ec.message());
-                                     const auto& response = self->parser_.get();
-                                     if (response.result() != http::status::ok)
-                                         return self->finish(std::nullopt, "answered " + std::to_string(response.result_int()));
-                                     self->finish(response.body(), "");
-                                 });
-            });
+            http::async_write(stream_, request_,
+                              [self = this->shared_from_this()](boost::system::error_code ec, std::size_t) {
+                                  if (ec) return self->finish(std::nullopt, ec.message());
+                                  self->read();
+                              });
+        }
+        void read() {
+            http::async_read(stream_, buffer_, parser_,
+                             [self = this->shared_from_this()](boost::system::error_code ec, std::size_t) {
+                                 if (ec) return self->finish(std::nullopt, ec.message());
+                                 const auto& response = self->parser_.get();
+                                 if (response.result() != http::status::ok)
+                                     return self->finish(std::nullopt,
+                                                         "answered " + std::to_string(response.result_int()));
+                                 self->finish(response.body(), "");
+                             });
         }
         void finish(std::optional<std::string> body, std::string why) {
             boost::system::error_code ignored;
@@ -353,8 +358,9 @@ void PeerLine::finishRound() {
     // Who did not answer, by where it was asked: said once it has not for
     // a few rounds, and again when it does.
     for (const auto& [where, instance] : asked_) {
-        const bool answered = std::any_of(answers_.begin(), answers_.end(),
-                                          [&, &instance = instance](const auto& state) { return state.instance == instance; });
+        const bool answered = std::any_of(answers_.begin(), answers_.end(), [&, &instance = instance](const auto& state) {
+            return state.instance == instance;
+        });
         if (answered) {
             silent_.erase(where);
             if (toldSilent_.erase(where)) hooks_.log.info("instance " + instance + " at " + where + " answers again");

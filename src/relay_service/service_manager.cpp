@@ -40,7 +40,8 @@ bool notify(std::string_view state) {
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
-    const auto sent = ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), size);
+    const auto sent =
+        ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), size);
     ::close(fd);
     return sent == static_cast<ssize_t>(state.size());
 }
