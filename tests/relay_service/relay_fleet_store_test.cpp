@@ -199,6 +199,7 @@ const Scene scenes[] = {
              hold(3s);
          }
          EXPECT_EQ(Fleet::lines(held, "lets its links go"), 0) << "stood aside for its own pause\n" << Fleet::logOf(held);
+         EXPECT_EQ(Fleet::lines(held, "bus: lost"), 0) << "took its own pause for a bus that stopped hearing";
          int dropped = 0;
          for (std::size_t i = 0; i < fleet.phones.size(); ++i)
              dropped += static_cast<int>(fleet.phones[i]->closes().size() - before[i]);
