@@ -449,7 +449,7 @@ TEST(RelayService, ATimerDueAsTheServiceStopsOrGoesNeverCallsIntoIt) {
         options.timers = &timers;
         options.monotonicMillis = [&] { return timers.now(); };
         // Asked by others, it writes its row on the presence beat.
-        options.peerEndpoint = boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0);
+        options.fleet = true;
         options.instance = "here";
         auto service = std::make_unique<RelayService>(io, store, std::move(options));
         service->start();
