@@ -11,6 +11,11 @@
 //     newcomer asks for the page every half second; prints how many were
 //     answered within 3 s.
 //
+//   morvane_relay_conn_flood unread-total [--total N (400)] [--addresses N (8)] [--tries N (10)] [--relay PROGRAM]
+//     The same with connections that each pipeline 64 `GET /app.js` and
+//     read none of it (a 4 KiB receive buffer), dialling again once the
+//     relay resets them.
+//
 //   morvane_relay_conn_flood unread [--connections N (300)] [--addresses N (3)] [--relay PROGRAM]
 //     Each connection pipelines 64 `GET /app.js` (no gzip: the largest
 //     answer) and never reads (a 4 KiB receive buffer, so that its own
@@ -114,14 +119,18 @@ std::string hex(std::mt19937_64& random, int bytes) {
 }
 
 // One attacker's connection that dials again whenever the relay ends it.
+// It reads whatever comes and never answers, or (`reads` false) reads
+// nothing at all through a 4 KiB receive buffer and only notices the
+// relay's reset.
 class JunkDevice : public std::enable_shared_from_this<JunkDevice> {
 public:
-    JunkDevice(asio::io_context& io, tcp::endpoint relay, asio::ip::address from, std::string request)
-        : io_(io), relay_(relay), from_(from), request_(std::move(request)), socket_(io), pause_(io) {}
+    JunkDevice(asio::io_context& io, tcp::endpoint relay, asio::ip::address from, std::string request, bool reads = true)
+        : io_(io), relay_(relay), from_(from), request_(std::move(request)), reads_(reads), socket_(io), pause_(io) {}
     void dial() {
         boost::system::error_code ec;
         socket_ = tcp::socket(io_);
         socket_.open(tcp::v4(), ec);
+        if (!ec && !reads_) socket_.set_option(asio::socket_base::receive_buffer_size(4096), ec);
         if (!ec) socket_.bind({from_, 0}, ec);
         if (ec) return later();
         socket_.async_connect(relay_, [self = shared_from_this()](boost::system::error_code ec) {
@@ -137,8 +146,13 @@ public:
     static inline bool stopping = false;
 
 private:
-    // Reads whatever comes (the upgrade, the close) and never answers.
     void drain() {
+        if (!reads_) {
+            socket_.async_wait(tcp::socket::wait_error, [self = shared_from_this()](boost::system::error_code) {
+                self->later();
+            });
+            return;
+        }
         socket_.async_read_some(asio::buffer(scratch_), [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
             if (ec) return self->later();
             self->drain();
@@ -158,6 +172,7 @@ private:
     tcp::endpoint relay_;
     asio::ip::address from_;
     std::string request_;
+    bool reads_;
     tcp::socket socket_;
     asio::steady_timer pause_;
     char scratch_[512];
@@ -229,20 +244,26 @@ void stopRelay(Relay& relay, const std::vector<std::string>& about) {
     std::filesystem::remove_all(relay.folder);
 }
 
-int junk(const std::string& program, int total, int addresses, int tries, int each) {
+// `pipelined`: each connection asks for the largest file 64 times ahead
+// and reads none of it, in place of a made-up ticket's upgrade.
+int junk(const std::string& program, int total, int addresses, int tries, int each, bool pipelined) {
     auto relay = startRelay(program, "{\"connections\":" + std::to_string(total) + "}");
     asio::io_context io;
     std::mt19937_64 random(7);
     std::vector<std::shared_ptr<JunkDevice>> attackers;
+    std::string unread;
+    for (int i = 0; i < 64; ++i) unread += "GET /app.js HTTP/1.1\r\nHost: relay\r\n\r\n";
     for (int a = 0; a < addresses; ++a) {
         for (int i = 0; i < each; ++i) {
-            const auto request = "GET /relay/v1/device/" + hex(random, 16) + "?ticket=" + hex(random, 24) +
-                                 " HTTP/1.1\r\nHost: relay\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
-                                 "Sec-WebSocket-Protocol: morvane.v1\r\n\r\n";
+            const auto request = pipelined ? unread
+                                           : "GET /relay/v1/device/" + hex(random, 16) + "?ticket=" + hex(random, 24) +
+                                                 " HTTP/1.1\r\nHost: relay\r\nUpgrade: websocket\r\nConnection: "
+                                                 "Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                                 "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: morvane.v1\r\n\r\n";
             attackers.push_back(std::make_shared<JunkDevice>(
                 io, tcp::endpoint{asio::ip::make_address("127.0.0.1"), relay.port},
-                asio::ip::make_address("127.0.2." + std::to_string(a + 1)), request));
+                asio::ip::make_address("127.0." + std::to_string(2 + a / 250) + "." + std::to_string(a % 250 + 1)),
+                request, !pipelined));
             attackers.back()->dial();
         }
     }
@@ -260,11 +281,12 @@ int junk(const std::string& program, int total, int addresses, int tries, int ea
     flood.join();
     long dials = 0;
     for (const auto& attacker : attackers) dials += attacker->dials;
-    std::printf("%d junk-ticket device upgrades at a time from %d addresses against limits.connections %d "
+    std::printf("%d %s at a time from %d addresses against limits.connections %d "
                 "(%ld dials again in all): %d of %d newcomers answered\n",
-                addresses * each, addresses, total, dials, answered, tries);
+                addresses * each, pipelined ? "connections pipelining unread GET /app.js" : "junk-ticket device upgrades",
+                addresses, total, dials, answered, tries);
     attackers.clear();
-    stopRelay(relay, {"device", "connection"});
+    stopRelay(relay, {"device", "connection", "answer"});
     return 0;
 }
 
@@ -334,13 +356,13 @@ int unread(const std::string& program, int connections, int addresses) {
 int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     if (argc < 2) {
-        std::cerr << "usage: morvane_relay_conn_flood junk|unread [--total N] [--connections N] [--addresses N] "
+        std::cerr << "usage: morvane_relay_conn_flood junk|unread-total|unread [--total N] [--connections N] [--addresses N] "
                      "[--tries N] [--each N] [--relay PROGRAM]\n";
         return 2;
     }
     const std::string mode = argv[1];
     std::string program = MORVANE_RELAY_PROGRAM;
-    int total = 400, connections = 300, addresses = mode == "junk" ? 8 : 3, tries = 10, each = 60;
+    int total = 400, connections = 300, addresses = mode == "unread" ? 3 : 8, tries = 10, each = 60;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string name = argv[i], value = argv[i + 1];
         if (name == "--relay") program = value;
@@ -350,8 +372,9 @@ int main(int argc, char** argv) {
         else if (name == "--tries") tries = std::stoi(value);
         else if (name == "--each") each = std::stoi(value);
     }
-    if (mode == "junk") return junk(program, total, addresses, tries, each);
+    if (mode == "junk") return junk(program, total, addresses, tries, each, false);
+    if (mode == "unread-total") return junk(program, total, addresses, tries, each, true);
     if (mode == "unread") return unread(program, connections, addresses);
-    std::cerr << "junk or unread\n";
+    std::cerr << "junk, unread-total or unread\n";
     return 2;
 }

@@ -28,7 +28,9 @@ ConnectionCounts::Admission ConnectionCounts::admit(const std::vector<std::strin
     Admission admission;
     const auto shedOldest = [&](bool freshOnly) {
         auto* from = &waiting_;
-        if (!freshOnly && (waiting_.empty() || (!idle_.empty() && *idle_.begin() < *waiting_.begin()))) from = &idle_;
+        if (!freshOnly && !idle_.empty() && (from->empty() || *idle_.begin() < *from->begin())) from = &idle_;
+        // (No answer waits its turn then: each would be shed first.)
+        if (!freshOnly && from->empty()) from = &writing_;
         if (from->empty()) return false;
         const auto id = from->begin()->second;
         admission.shed.push_back(id);
@@ -38,7 +40,10 @@ ConnectionCounts::Admission ConnectionCounts::admit(const std::vector<std::strin
     // Past their share, those yet to say anything make room among
     // themselves (sockets being closed join them after their upgrade, so
     // more than one may have to go); past the total, whoever has been idle
-    // longest.
+    // longest; and when the total is all answers being written (strangers
+    // from many networks that take none of theirs), the one whose client
+    // took nothing for longest. A phone taking its file on a slow link is
+    // the last of those, only ever against a flood that leaves nothing else.
     while (fresh_ >= freshLimit() && shedOldest(true)) {
     }
     if (open_ >= limits_.connections && !shedOldest(false)) {
@@ -62,7 +67,16 @@ void ConnectionCounts::leave(Id id, Entry& entry) {
         --fresh_;
     } else if (entry.state == State::idle) {
         idle_.erase({entry.since, id});
+    } else if (entry.state == State::writing) {
+        writing_.erase({entry.since, id});
     }
+}
+
+void ConnectionCounts::startWriting(Id id, Entry& entry, std::int64_t nowMillis) {
+    leave(id, entry);
+    entry.state = State::writing;
+    entry.since = nowMillis;
+    writing_.emplace(nowMillis, id);
 }
 
 void ConnectionCounts::forget(Id id, Entry& entry) {
@@ -92,7 +106,7 @@ void ConnectionCounts::forget(Id id, Entry& entry) {
     }
 }
 
-void ConnectionCounts::release(Id id) {
+void ConnectionCounts::release(Id id, std::int64_t nowMillis) {
     const auto found = entries_.find(id);
     if (found == entries_.end()) return;
     if (found->second.since == -1) {
@@ -102,7 +116,7 @@ void ConnectionCounts::release(Id id) {
     found->second.close = nullptr;
     const bool freed = found->second.unsent > 0;
     forget(id, found->second);
-    if (freed) startWaiting();
+    if (freed) startWaiting(nowMillis);
 }
 
 void ConnectionCounts::busy(Id id) {
@@ -161,26 +175,48 @@ void ConnectionCounts::discharge(Entry& entry) {
     entry.unsent = 0;
 }
 
-void ConnectionCounts::answer(Id id, std::size_t bytes, std::function<void()> start) {
+bool ConnectionCounts::answer(Id id, std::size_t bytes, std::function<void()> start, std::int64_t nowMillis) {
     const auto found = entries_.find(id);
-    if (found == entries_.end() || found->second.since == -1) return;
+    if (found == entries_.end() || found->second.since == -1) return false;
     auto& entry = found->second;
     discharge(entry);
     if (roomFor(entry, bytes)) {
         charge(entry, bytes);
+        startWriting(id, entry, nowMillis);
         start();
-        return;
+        return false;
     }
     entry.waiting = bytes;
     entry.start = std::move(start);
     parked_.push_back(id);
+    // Asked and not yet answered: a flood of requests whose answers wait
+    // behind their own network's unread ones holds the total no longer
+    // than silent connections do.
+    leave(id, entry);
+    entry.state = State::fresh;
+    entry.since = nowMillis;
+    waiting_.emplace(nowMillis, id);
+    ++fresh_;
+    return true;
 }
 
-void ConnectionCounts::answered(Id id) {
+void ConnectionCounts::took(Id id, std::int64_t nowMillis) {
     const auto found = entries_.find(id);
-    if (found == entries_.end() || found->second.unsent == 0) return;
-    discharge(found->second);
-    startWaiting();
+    if (found == entries_.end() || found->second.since == -1 || found->second.state != State::writing) return;
+    startWriting(id, found->second, nowMillis);
+}
+
+void ConnectionCounts::answered(Id id, std::int64_t nowMillis) {
+    const auto found = entries_.find(id);
+    if (found == entries_.end() || found->second.since == -1) return;
+    auto& entry = found->second;
+    if (entry.state == State::writing) {
+        leave(id, entry);
+        entry.state = State::busy;
+    }
+    if (entry.unsent == 0) return;
+    discharge(entry);
+    startWaiting(nowMillis);
 }
 
 void ConnectionCounts::dropWaiting() {
@@ -192,7 +228,8 @@ void ConnectionCounts::dropWaiting() {
     parked_.clear();
 }
 
-void ConnectionCounts::startWaiting() {
+void ConnectionCounts::startWaiting(std::int64_t nowMillis) {
+    if (parked_.empty()) return;
     std::vector<std::function<void()>> starts;
     for (auto it = parked_.begin(); it != parked_.end();) {
         auto& entry = entries_.at(*it);
@@ -204,6 +241,7 @@ void ConnectionCounts::startWaiting() {
             continue;
         }
         charge(entry, entry.waiting);
+        startWriting(*it, entry, nowMillis);
         entry.waiting = 0;
         starts.push_back(std::move(entry.start));
         entry.start = nullptr;

@@ -58,10 +58,11 @@ public:
     // clientNetworks); none for a trusted proxy's, which carry many clients
     // and count only in the total.
     Admission admit(const std::vector<std::string>& networks, std::int64_t nowMillis);
-    void release(Id id);
+    void release(Id id, std::int64_t nowMillis);
     // What the connection is doing: answering a request, waiting for the
     // next after one was answered, or upgraded to a WebSocket. Only idle
-    // ones (those waiting for a first request or a next one) are shed.
+    // ones (those waiting for a first request or a next one, and those
+    // whose client takes nothing of their answer) are shed.
     void busy(Id id);
     void idle(Id id, std::int64_t nowMillis);
     void upgraded(Id id);
@@ -73,10 +74,15 @@ public:
     // its networks' and the relay's unsent answers leave room for it, else
     // once others are written, those waiting longest first (never when the
     // connection ends first). A network with nothing unsent always has
-    // room, so no answer waits on its own size.
-    void answer(Id id, std::size_t bytes, std::function<void()> start);
+    // room, so no answer waits on its own size. True when it waits: until
+    // its turn comes the connection holds nothing worth keeping, and is
+    // shed as one yet to complete a request would be.
+    bool answer(Id id, std::size_t bytes, std::function<void()> start, std::int64_t nowMillis);
+    // Its client took some of the answer being written: it is idle from
+    // then on until it takes more.
+    void took(Id id, std::int64_t nowMillis);
     // The answer is written, or given up: its bytes make room for others.
-    void answered(Id id);
+    void answered(Id id, std::int64_t nowMillis);
     // The relay stops: no waiting answer will start.
     void dropWaiting();
     // How to close a connection that is shed; handed out once.
@@ -101,7 +107,7 @@ public:
     std::size_t answerLimitAt(std::size_t level) const;
 
 private:
-    enum class State { fresh, busy, idle, upgraded };
+    enum class State { fresh, busy, writing, idle, upgraded };
     struct Entry {
         std::vector<std::string> networks;
         State state = State::fresh;
@@ -121,15 +127,18 @@ private:
     bool roomFor(const Entry& entry, std::size_t bytes) const;
     void charge(Entry& entry, std::size_t bytes);
     void discharge(Entry& entry);
+    void startWriting(Id id, Entry& entry, std::int64_t nowMillis);
     // Starts the waiting answers that now have room, oldest first.
-    void startWaiting();
+    void startWaiting(std::int64_t nowMillis);
 
     ListenLimits limits_;
     std::unordered_map<Id, Entry> entries_;
     std::unordered_map<std::string, Network> networks_;
     // Connections that may be shed, oldest first: those yet to complete a
-    // request, and those waiting for another.
-    std::set<std::pair<std::int64_t, Id>> waiting_, idle_;
+    // request (an answer waiting its turn among them), those waiting for
+    // another, and those writing an answer, by when their client last took
+    // some of it.
+    std::set<std::pair<std::int64_t, Id>> waiting_, idle_, writing_;
     Id next_ = 1;
     int open_ = 0;
     int fresh_ = 0;

@@ -90,6 +90,25 @@ void ConnectionSlot::idle() {
     if (counts_) counts_->idle(id_, nowMillis());
 }
 
+bool ConnectionSlot::answer(std::size_t bytes, std::function<void()> start) {
+    if (counts_) return counts_->answer(id_, bytes, std::move(start), nowMillis());
+    start();
+    return false;
+}
+
+void ConnectionSlot::took() {
+    if (counts_) counts_->took(id_, nowMillis());
+}
+
+void ConnectionSlot::answered() {
+    if (counts_) counts_->answered(id_, nowMillis());
+}
+
+void ConnectionSlot::give() {
+    if (counts_) counts_->release(id_, nowMillis());
+    counts_.reset();
+}
+
 void ConnectionSlot::closing() {
     if (counts_) counts_->closing(id_, nowMillis());
 }

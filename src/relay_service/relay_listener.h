@@ -48,27 +48,18 @@ public:
     }
     void closing();
     // `start` writes an answer of `bytes` once its networks have room for
-    // it (ConnectionCounts::answer); answered() when it is written.
-    void answer(std::size_t bytes, std::function<void()> start) {
-        if (counts_) {
-            counts_->answer(id_, bytes, std::move(start));
-        } else {
-            start();
-        }
-    }
-    void answered() {
-        if (counts_) counts_->answered(id_);
-    }
+    // it (ConnectionCounts::answer); answered() when it is written. True
+    // when it waits its turn.
+    bool answer(std::size_t bytes, std::function<void()> start);
+    void took();
+    void answered();
     // How the connection is closed when it is shed.
     void onShed(std::function<void()> close) {
         if (counts_) counts_->onShed(id_, std::move(close));
     }
 
 private:
-    void give() {
-        if (counts_) counts_->release(id_);
-        counts_.reset();
-    }
+    void give();
     std::shared_ptr<ConnectionCounts> counts_;
     ConnectionCounts::Id id_ = 0;
 };

@@ -54,8 +54,7 @@ RelayServer::~RelayServer() {
     impl_->gone = true;
     impl_->drained = nullptr;
     if (impl_->listener) impl_->listener->stop();
-    // An answer waiting its turn holds its connection, and the connection
-    // the server.
+    // No answer waiting its turn starts: its connection ends at its deadline.
     impl_->counts->dropWaiting();
 }
 

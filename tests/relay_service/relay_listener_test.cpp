@@ -61,7 +61,7 @@ TEST(RelayListener, ConnectionsAreCountedPerNetworkAndInAllAndEachRunOfRefusalsI
     std::map<std::string, ConnectionCounts::Id> ids;
     for (const auto& step : steps) {
         if (!step.open) {
-            counts.release(ids.at(step.name));
+            counts.release(ids.at(step.name), 0);
             continue;
         }
         const auto admission = counts.admit(step.networks, 0);
@@ -141,7 +141,7 @@ TEST(RelayListener, SilentAndIdleConnectionsMakeRoomForNewcomersOldestFirst) {
     EXPECT_EQ(shed, std::vector<ConnectionCounts::Id>{silent1});
     EXPECT_TRUE(counts.takeShed(silent1));
     EXPECT_FALSE(counts.takeShed(silent1));
-    counts.release(silent1);  // its socket ends later: counted once
+    counts.release(silent1, 30);  // its socket ends later: counted once
     EXPECT_EQ(counts.open(), 6);
     // A newcomer that completes a request leaves the share; the relay is
     // full, and whoever has been idle longest goes: the browser's kept
@@ -254,11 +254,11 @@ TEST(RelayListener, AnswersWaitTheirTurnWhileTheirNetworkHasTooManyUnsent) {
         started.clear();
         const auto id = ids.at(step.who);
         if (step.action == answer) {
-            counts.answer(id, step.bytes, [&started, who = std::string(step.who)] { started.push_back(who); });
+            counts.answer(id, step.bytes, [&started, who = std::string(step.who)] { started.push_back(who); }, 0);
         } else if (step.action == answered) {
-            counts.answered(id);
+            counts.answered(id, 0);
         } else {
-            counts.release(id);
+            counts.release(id, 0);
         }
         EXPECT_EQ(started, step.started) << step.who << " " << step.action;
     }
@@ -267,6 +267,86 @@ TEST(RelayListener, AnswersWaitTheirTurnWhileTheirNetworkHasTooManyUnsent) {
     EXPECT_EQ(counts.unsentFrom("s/56"), 400u);
     EXPECT_EQ(counts.unsentFrom("s/48"), 400u);
     EXPECT_EQ(counts.unsent(), 800u);
+}
+
+// An answer that waits its turn is shed as a connection yet to complete a
+// request is; answers being written only once nothing else is left, the one
+// whose client took nothing for longest first. What a shed answer counted
+// leaves with it.
+TEST(RelayListener, AnswersWaitingTheirTurnOrNeverTakenMakeRoomForNewcomers) {
+    // At most 6 open (3 yet to complete a request); 100 bytes unsent per address.
+    ConnectionCounts counts({100, 6, 100, 1000});
+    std::vector<ConnectionCounts::Id> shed;
+    std::vector<std::string> started;
+    std::map<std::string, ConnectionCounts::Id> ids;
+    const auto open = [&](const std::string& who, const std::string& from, std::int64_t now) {
+        const auto admission = counts.admit({from}, now);
+        EXPECT_EQ(admission.verdict, ConnectionCounts::Verdict::admitted) << who;
+        shed.insert(shed.end(), admission.shed.begin(), admission.shed.end());
+        counts.onShed(admission.id, [] {});
+        counts.busy(admission.id);
+        ids[who] = admission.id;
+    };
+    const auto answer = [&](const std::string& who, std::int64_t now) {
+        return counts.answer(ids.at(who), 100, [&started, who] { started.push_back(who); }, now);
+    };
+    // A stranger's address: one answer written and never taken, two
+    // waiting behind it. A phone taking its answer slowly, and another
+    // address's answer never taken.
+    open("a1", "a", 0), open("a2", "a", 0), open("a3", "a", 0), open("phone", "p", 0);
+    EXPECT_FALSE(answer("a1", 1));
+    EXPECT_TRUE(answer("a2", 5));
+    EXPECT_TRUE(answer("a3", 6));
+    EXPECT_FALSE(answer("phone", 2));
+    EXPECT_EQ(counts.fresh(), 2);
+    counts.took(ids.at("phone"), 20);
+    open("b1", "b", 3);
+    EXPECT_FALSE(answer("b1", 3));
+    EXPECT_EQ(counts.open(), 5);
+    EXPECT_EQ(started, (std::vector<std::string>{"a1", "phone", "b1"}));
+    started.clear();
+
+    struct Step {
+        const char* newcomer;
+        std::int64_t at;
+        const char* shed;  // "" for none
+        std::size_t waiting, unsentFromA;
+    };
+    const std::vector<Step> steps = {
+        {"n1", 30, "", 2, 100},
+        // The waiting answers go first, oldest first, and never start.
+        {"n2", 31, "a2", 1, 100},
+        {"n3", 32, "a3", 0, 100},
+        // Only answers being written are left: the one taken least lately.
+        {"n4", 40, "a1", 0, 0},
+        {"n5", 41, "b1", 0, 0},
+    };
+    for (const auto& step : steps) {
+        const auto before = shed.size();
+        open(step.newcomer, "n", step.at);
+        EXPECT_EQ(shed.size() - before, std::string(step.shed).empty() ? 0u : 1u) << step.newcomer;
+        if (shed.size() > before) {
+            EXPECT_EQ(shed.back(), ids.at(step.shed)) << step.newcomer;
+        }
+        EXPECT_EQ(counts.waitingAnswers(), step.waiting) << step.newcomer;
+        EXPECT_EQ(counts.unsentFrom("a"), step.unsentFromA) << step.newcomer;
+    }
+    // A connection idle since goes before the phone still taking its answer.
+    counts.answered(ids.at("n1"), 50);
+    counts.idle(ids.at("n1"), 50);
+    open("n6", "n", 60);
+    EXPECT_EQ(shed.back(), ids.at("n1"));
+    EXPECT_TRUE(started.empty());
+    EXPECT_EQ(counts.unsent(), 100u);
+    EXPECT_EQ(counts.open(), 6);
+    for (const auto id : shed) EXPECT_TRUE(counts.takeShed(id));
+    // The phone's answer written, an answer of the stranger's address no
+    // longer waits on the ones shed.
+    counts.answered(ids.at("phone"), 70);
+    counts.release(ids.at("phone"), 70);
+    open("a4", "a", 71);
+    EXPECT_FALSE(answer("a4", 71));
+    EXPECT_EQ(started, std::vector<std::string>{"a4"});
 }
 
 double threadSeconds() {

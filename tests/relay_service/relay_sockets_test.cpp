@@ -843,6 +843,22 @@ TEST(RelaySockets, StrangersWithoutAnAccountTakeNoMoreThanTheirBound) {
              EXPECT_GE(told, 1);
              EXPECT_LE(told, 2) << "said at most every few seconds";
          }},
+        {"connections from many addresses that pipeline the largest file and never read, past the relay's total",
+         "answers waiting their turn, then the answer taken least lately, make room for a newcomer, each reset",
+         {100, 40},
+         [](ServiceRig& relay) {
+             // Within each address's share of unsent answers: all of them
+             // are being written, none waits its turn.
+             std::vector<std::unique_ptr<Bare>> clients;
+             for (int i = 0; i < 60; ++i) {
+                 clients.push_back(std::make_unique<Bare>("127.0.1." + std::to_string(i % 6 + 1), relay.port(), 4096));
+                 clients.back()->send(pipelined("/app.js", 20));
+             }
+             ASSERT_TRUE(relay.logged("to let new ones in"));
+             EXPECT_EQ(exchange(relay.origin("http"), "GET", "/").status, 200);
+             EXPECT_TRUE(morvane::testing::eventually([&] { return relayEnds(relay.port(), clients).size() <= 39; }, 5000))
+                 << relayEnds(relay.port(), clients).size() << " held";
+         }},
         {"a last answer (Connection: close) never read",
          "the relay's end is reset at its deadline rather than kept as an orphan",
          {},

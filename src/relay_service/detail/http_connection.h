@@ -99,8 +99,9 @@ public:
         }
         address_ = remote.address();
         questionsOnly_ = server_->questionsOnly(address_);
-        // Shed while idle: nothing is being answered, so closing the
-        // socket ends the read that waits.
+        // Shed while idle, while its answer waits its turn, or while its
+        // client takes nothing of its answer: closing the socket ends the
+        // read or write that waits, and the deadline that holds it.
         slot_.onShed([weak = this->weak_from_this()] {
             if (const auto self = weak.lock()) self->end();
         });
@@ -338,8 +339,20 @@ private:
     void respond(http::response<Body> response) {
         if (server_->stopped) response.keep_alive(false);
         auto shared = std::make_shared<http::response<Body>>(std::move(response));
-        // While it waits, the connection is kept by its turn alone.
-        slot_.answer(answerBytes(*shared), [self = this->shared_from_this(), shared] { self->write(shared); });
+        const bool waits = slot_.answer(answerBytes(*shared), [weak = this->weak_from_this(), shared] {
+            if (const auto self = weak.lock()) self->write(shared);
+        });
+        if (waits) awaitTurn();
+    }
+
+    // Waiting for its turn is a wait like any other, with its deadline,
+    // which alone keeps the connection meanwhile: shed, or past it, the
+    // connection ends and gives its turn up with its place.
+    void awaitTurn() {
+        deadline_.expires_after(server_->options.requestTime);
+        deadline_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
+            if (!ec) self->end();
+        });
     }
 
     template <class Body>
@@ -356,7 +369,10 @@ private:
         arm();
         http::async_write_some(next_, *serializer, [self = this->shared_from_this(), message, serializer](
                                                        beast::error_code ec, std::size_t) {
-            if (!ec && !serializer->is_done()) return self->writeSome(message, serializer);
+            if (!ec && !serializer->is_done()) {
+                self->slot_.took();
+                return self->writeSome(message, serializer);
+            }
             self->writing_ = false;
             self->slot_.answered();
             if (ec) return self->end();
