@@ -137,6 +137,7 @@ void QueueBudget::release(BudgetedQueue* queue, std::size_t bytes) {
 }
 
 void QueueBudget::hold(BudgetedQueue* sender, BudgetedQueue* queue) {
+    heldLately_.insert(sender);
     if (const auto found = std::find_if(held_.begin(), held_.end(), [&](const Held& held) { return held.sender == sender; });
         found != held_.end()) {
         found->queue = queue;
@@ -196,6 +197,9 @@ void QueueBudget::closing(BudgetedQueue* queue) {
     owner.bytes -= entry.bytes;
     if (accountWas && owner.bytes == 0) --accountsWaiting_;
     entry.closing = true;
+    forgetKernel(entry);
+    // What it sends goes nowhere now: it is read to its close, not held.
+    std::erase_if(held_, [&](const Held& held) { return held.sender == queue; });
     if (!held_.empty()) resumeWhereRoom();
 }
 
@@ -203,8 +207,10 @@ void QueueBudget::remove(BudgetedQueue* queue) {
     const auto found = queues_.find(queue);
     if (found == queues_.end()) return;
     count(queue, found->second, -static_cast<long long>(found->second.bytes));
+    forgetKernel(found->second);
     unlink(queue, found->second);
     queues_.erase(found);
+    heldLately_.erase(queue);
     std::erase_if(held_, [&](const Held& held) { return held.sender == queue; });
     if (!held_.empty()) resumeWhereRoom();
 }
@@ -213,6 +219,8 @@ void QueueBudget::tick(std::int64_t nowMillis) {
     // A sender let go reads, and what it sends on is released in turn; one
     // whose messages went nowhere leaves the next waiting for this.
     if (!held_.empty()) resumeWhereRoom();
+    lastTick_ = nowMillis;
+    weighKernel(nowMillis);
     for (auto* queue : waiting_) {
         auto& entry = queues_.at(queue);
         if (entry.closing) continue;
@@ -226,11 +234,69 @@ void QueueBudget::tick(std::int64_t nowMillis) {
     }
 }
 
+void QueueBudget::weighKernel(std::int64_t nowMillis) {
+    // Only an account with a sender held back since the last tick, or
+    // still, is weighed: anyone else's sockets are read as they are sent
+    // to, and their kernel holds what is on its way.
+    for (const auto& held : held_) heldLately_.insert(held.sender);
+    std::unordered_set<std::string> weighing;
+    for (auto* sender : heldLately_)
+        if (const auto found = queues_.find(sender); found != queues_.end() && !found->second.account.empty())
+            weighing.insert(found->second.account);
+    for (const auto& name : weighed_) {
+        const auto found = accounts_.find(name);
+        if (weighing.contains(name) || found == accounts_.end()) continue;
+        found->second.kernelOverSince.reset();
+        for (auto* queue : found->second.queues) forgetKernel(queues_.at(queue));
+    }
+    for (const auto& name : weighing) {
+        auto& account = accounts_.at(name);
+        account.kernel = 0;
+        for (auto* queue : account.queues) {
+            auto& entry = queues_.at(queue);
+            entry.heldBack = heldLately_.contains(queue);
+            entry.kernel = entry.closing ? 0 : queue->kernelBytes();
+            account.kernel += entry.kernel;
+        }
+        if (account.kernel <= limits_.kernelPerAccount) {
+            account.kernelOverSince.reset();
+        } else if (!account.kernelOverSince) {
+            account.kernelOverSince = nowMillis;
+        }
+    }
+    weighed_ = std::move(weighing);
+    heldLately_.clear();
+}
+
+void QueueBudget::forgetKernel(Entry& entry) {
+    if (const auto found = accounts_.find(entry.account); found != accounts_.end())
+        found->second.kernel -= std::min(found->second.kernel, entry.kernel);
+    entry.kernel = 0;
+    entry.heldBack = false;
+}
+
 std::optional<QueueBudget::Over> QueueBudget::overdue() const {
     for (const auto& [sender, queue] : held_) {
         const auto found = queues_.find(queue);
         if (found == queues_.end()) continue;
         if (const auto verdict = judge(queue, found->second, 0); verdict.over) return verdict.over;
+    }
+    // An account past its kernel allowance for a window: the sender held
+    // back holding most there, one at a time until it is within it.
+    for (const auto& name : weighed_) {
+        const auto found = accounts_.find(name);
+        if (found == accounts_.end()) continue;
+        const auto& account = found->second;
+        if (!account.kernelOverSince || account.kernel <= limits_.kernelPerAccount ||
+            lastTick_ - *account.kernelOverSince < limits_.windowMillis)
+            continue;
+        BudgetedQueue* chosen = nullptr;
+        std::size_t most = 0;
+        for (auto* queue : account.queues) {
+            const auto& entry = queues_.at(queue);
+            if (entry.heldBack && !entry.closing && entry.kernel > most) chosen = queue, most = entry.kernel;
+        }
+        if (chosen) return Over{chosen, Scope::kernel, Cause::heldBack, {}, most, account.kernel};
     }
     return std::nullopt;
 }
@@ -258,11 +324,18 @@ std::string QueueBudget::describe(Scope scope) const {
             return "over the " + byteSize(limits_.perAccount) + " one account may have waiting";
         case Scope::total:
             return "over the " + byteSize(limits_.total) + " the relay may have waiting in all";
+        case Scope::kernel:
+            return "over the " + byteSize(limits_.kernelPerAccount) +
+                   " of the kernel's memory one account's sockets may hold while their reads are held back";
     }
     return "";
 }
 
 std::string QueueBudget::explain(const Over& over) const {
+    if (over.cause == Cause::heldBack)
+        return "what it sent waited unread while its reads were held back, " + std::to_string(over.kernel >> 10) +
+               " KiB of it in the kernel, the most of its account's sockets, which held " +
+               std::to_string(over.accountKernel >> 10) + " KiB there for a window; " + describe(over.scope);
     const auto seconds = std::to_string(over.pace.millis / 1000) + "." + std::to_string(over.pace.millis % 1000 / 100);
     std::string why = "it took " + std::to_string(over.pace.took >> 10) + " KiB of what it is sent in " + seconds +
                       " s, under the " + byteSize(limits_.floorBytesPerSecond) + " a second asked of a peer";
@@ -273,6 +346,7 @@ std::string QueueBudget::explain(const Over& over) const {
         case Cause::slowestOverEvenSplit:
             why += ", the slowest of the accounts holding more than an even split of the total among all that hold some";
             break;
+        case Cause::heldBack: break;
     }
     return why + "; " + describe(over.scope);
 }

@@ -9,7 +9,10 @@
 // otherwise whoever sent past a limit reads no more until room returns, and
 // an account within its fair share of the total may pass it by a little.
 // Room is only ever taken from accounts over their share: one within it is
-// never closed, whatever its pace, for another account's sake.
+// never closed, whatever its pace, for another account's sake. What the
+// kernel holds for an account's sockets while one of them is held back
+// counts too: past the account's allowance for a window, the sender held
+// back with most of it there is closed.
 // Pure bookkeeping on the server's one network thread; the sockets carry
 // out its verdicts.
 #pragma once
@@ -45,10 +48,18 @@ struct QueueLimits {
     // sender made to wait; before its pace is known, one holding no more
     // than the least share.
     std::int64_t keepUpMillis = 10'000;
+    // What the kernel may hold for one account's sockets (what they were
+    // sent and the relay has not read, what they were written and their
+    // peers have not taken) while the reads of one of them are held back.
+    // An account past it for a window has the sender held back that holds
+    // most there closed as slow, then the next, until it is within it.
+    // A phone's uploads go a file's window (128 KB) at a time, into a
+    // device socket's small receive buffer.
+    std::size_t kernelPerAccount = 4u << 20;
 };
 
 // Which limit a charge ran into.
-enum class QueueScope { connection, account, total };
+enum class QueueScope { connection, account, total, kernel };
 
 // Why a queue must make room: its peer took less than the floor over the
 // window, and it is
@@ -57,6 +68,7 @@ enum class QueueCause {
     slowestOfAccount,   // the slowest of its account's, over the account's limit
     slowestOverShare,   // the slowest of the accounts holding more than their share of the total
     slowestOverEvenSplit,  // more accounts hold something than the least share fits: the slowest over an even split
+    heldBack,           // a sender held back, holding most of what the kernel holds for its account
 };
 
 class BudgetedQueue;
@@ -74,6 +86,8 @@ struct QueueOver {
     QueueScope scope = QueueScope::connection;
     QueueCause cause = QueueCause::slow;
     QueuePace pace;
+    // What the kernel held for it, and for its account (heldBack).
+    std::size_t kernel = 0, accountKernel = 0;
     bool operator==(const QueueOver&) const = default;
 };
 
@@ -88,6 +102,9 @@ public:
     virtual void makeRoom(const QueueOver& over) = 0;
     // Its reads were held back (it sent past a limit) and may go on.
     virtual void resume() = 0;
+    // What the kernel holds for its socket: what it was sent and the relay
+    // has not read, and what it was written and its peer has not taken.
+    virtual std::size_t kernelBytes() const { return 0; }
 };
 
 class QueueBudget {
@@ -117,18 +134,21 @@ public:
     // is slow in an account over one.
     std::optional<Over> charge(BudgetedQueue* queue, std::size_t bytes, BudgetedQueue* sender);
     void release(BudgetedQueue* queue, std::size_t bytes);
-    // The queue is closing as slow: it is never chosen again, and what it
-    // still holds counts until released.
+    // The queue is closing as slow: it is never chosen again, what it
+    // still holds counts until released, and it is held back no more.
     void closing(BudgetedQueue* queue);
     // Forgets the queue, whatever it still held and its being held back.
     void remove(BudgetedQueue* queue);
     bool held(const BudgetedQueue* sender) const;
 
-    // Notes what each peer with something waiting has taken, every fifth of
-    // the window (`tickMillis`).
+    // Notes what each peer with something waiting has taken, and what the
+    // kernel holds for each account with a sender held back lately, every
+    // fifth of the window (`tickMillis`).
     void tick(std::int64_t nowMillis);
     std::int64_t tickMillis() const { return limits_.windowMillis / 5; }
-    // A slow queue standing in the way of a sender held back, to close.
+    // A slow queue standing in the way of a sender held back, or a sender
+    // held back of an account past its kernel allowance for a window, to
+    // close.
     std::optional<Over> overdue() const;
 
     std::size_t queued(const BudgetedQueue* queue) const;
@@ -159,10 +179,16 @@ private:
         // one a window old.
         std::deque<Sample> samples;
         std::optional<QueuePace> pace;
+        // What the kernel held for it at the last tick, and whether it was
+        // held back since the tick before.
+        std::size_t kernel = 0;
+        bool heldBack = false;
     };
     struct Account {
         std::size_t bytes = 0;
         std::vector<BudgetedQueue*> queues;
+        std::size_t kernel = 0;
+        std::optional<std::int64_t> kernelOverSince;
     };
 
     // The total and what it lends past it.
@@ -192,6 +218,8 @@ private:
     void hold(BudgetedQueue* sender, BudgetedQueue* queue);
     void resumeWhereRoom();
     void unlink(BudgetedQueue* queue, Entry& entry);
+    void weighKernel(std::int64_t nowMillis);
+    void forgetKernel(Entry& entry);
 
     QueueLimits limits_;
     std::unordered_map<BudgetedQueue*, Entry> queues_;
@@ -205,6 +233,11 @@ private:
         BudgetedQueue* queue;
     };
     std::vector<Held> held_;
+    // Senders held back since the last tick, and the accounts whose kernel
+    // memory was weighed at it.
+    std::unordered_set<BudgetedQueue*> heldLately_;
+    std::unordered_set<std::string> weighed_;
+    std::int64_t lastTick_ = 0;
     std::size_t total_ = 0;
 };
 

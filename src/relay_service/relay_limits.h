@@ -128,6 +128,12 @@ inline constexpr int answerSendBufferBytes = 32 << 10;
 // above): a socket whose reads are held back while what it sent waits keeps
 // no more than this there, and a host's stream to its phones needs no more.
 inline constexpr int receiveBufferBytes = 512 << 10;
+// The same for a device's socket. A phone uploads a file a window of 128 KB
+// at a time and sends little else: the window the kernel offers here, some
+// 120 KB, is no narrower, and a round trip to the relay is shorter than one
+// to the computer and back. Held back, the sixteen devices an account may
+// have keep 3 MiB of the kernel's memory at most between them, not 16.
+inline constexpr int deviceReceiveBufferBytes = 96 << 10;
 // What the kernel may hold of an upgraded socket's writes before it sends
 // them. Past it, the rest waits in the relay's queue, where the budget sees
 // it and a close can go ahead of it, and the writer is woken as soon as

@@ -16,7 +16,9 @@ struct Queue final : BudgetedQueue {
     std::uint64_t took = 0;
     std::uint64_t rate = 0;  // bytes a second its peer takes
     int resumed = 0;
+    std::size_t kernel = 0;  // what the kernel holds for its socket
     std::uint64_t taken() const override { return took; }
+    std::size_t kernelBytes() const override { return kernel; }
     void makeRoom(const QueueOver&) override {}
     void resume() override { ++resumed; }
 };
@@ -31,7 +33,7 @@ QueueLimits with(std::size_t perConnection, std::size_t perAccount, std::size_t 
 }
 
 struct Step {
-    enum Kind { add, charge, reads, wait, release, closing, remove } kind;
+    enum Kind { add, charge, reads, wait, release, closing, remove, kernel } kind;
     char queue = 0;
     std::size_t amount = 0;     // bytes charged or released, bytes a second read, milliseconds waited
     std::string account = {};   // add
@@ -63,6 +65,7 @@ struct Rig {
             case Step::release: budget.release(queue, step.amount); break;
             case Step::closing: budget.closing(queue); break;
             case Step::remove: budget.remove(queue); break;
+            case Step::kernel: queue->kernel = step.amount; break;
         }
         return std::nullopt;
     }
@@ -369,6 +372,73 @@ TEST(QueueBudget, OnlyAPeerTakingLessThanTheFloorOverAWindowMakesRoomAndAHeldSen
     }
 }
 
+// What the kernel holds for an account's sockets counts while one of them is
+// held back: past the account's allowance for a window, the senders held
+// back holding most there are closed, one by one until it is within it.
+TEST(QueueBudget, AnAccountPastItsKernelAllowanceWhileHeldBackHasItsFullestHeldSendersClosed) {
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        std::string closed;  // in order, each closed before the next is named
+    };
+    // An account's computer 'c' over its own limit; its phones 'p', 'q'
+    // and 'r' each sent it a record past it and are held back; the kernel
+    // holds 1200, 900 and 300 of theirs unread, and 'c''s queue 100 more
+    // to send. 1000 is the allowance.
+    const std::vector<Step> held = {
+        {Step::add, 'c', 0, "x"},          {Step::add, 'p', 0, "x"},          {Step::add, 'q', 0, "x"},
+        {Step::add, 'r', 0, "x"},          {Step::reads, 'c', 150},           {Step::charge, 'c', 900},
+        {Step::charge, 'c', 200, "", 'p'}, {Step::charge, 'c', 100, "", 'q'}, {Step::charge, 'c', 100, "", 'r'},
+        {Step::kernel, 'p', 1200},         {Step::kernel, 'q', 900},          {Step::kernel, 'r', 300},
+        {Step::kernel, 'c', 100}};
+    const auto join = [](std::vector<Step> steps, const std::vector<Step>& more) {
+        steps.insert(steps.end(), more.begin(), more.end());
+        return steps;
+    };
+    const std::vector<Case> cases = {
+        {"past it for a window, the fullest first, until within it", join(held, {{Step::wait, 0, 1200}}), "pq"},
+        {"not before a window has passed", join(held, {{Step::wait, 0, 800}}), ""},
+        {"the kernel's memory of a sender no longer held back is not counted",
+         join(held, {{Step::release, 'c', 400}, {Step::wait, 0, 1200}}), ""},
+        {"resumed a moment and held back again, as its computer takes a little, it still counts",
+         join(held, {{Step::wait, 0, 200}, {Step::release, 'c', 400}, {Step::charge, 'c', 200, "", 'p'},
+                     {Step::charge, 'c', 100, "", 'q'}, {Step::charge, 'c', 100, "", 'r'}, {Step::wait, 0, 1000}}),
+         "pq"},
+        {"within it again before the window ends: the window begins afresh",
+         join(held, {{Step::wait, 0, 600}, {Step::kernel, 'p', 0}, {Step::kernel, 'q', 0}, {Step::wait, 0, 200},
+                     {Step::kernel, 'p', 1200}, {Step::kernel, 'q', 900}, {Step::wait, 0, 800}}),
+         ""},
+        {"another account within its allowance is never named",
+         join(held, {{Step::add, 'z', 0, "z"}, {Step::add, 's', 0, "z"}, {Step::reads, 'z', 150},
+                     {Step::charge, 'z', 1000}, {Step::charge, 'z', 100, "", 's'}, {Step::kernel, 's', 900},
+                     {Step::wait, 0, 1200}}),
+         "pq"},
+        {"a queue closing is never named, and its memory no longer counts",
+         join(held, {{Step::closing, 'p'}, {Step::wait, 0, 1200}}), "q"},
+        {"what the kernel holds to send counts with what it holds unread",
+         join(held, {{Step::kernel, 'c', 1000}, {Step::wait, 0, 1200}}), "pqr"},
+    };
+    auto limits = with(1000, 100'000, 100'000);
+    limits.kernelPerAccount = 1000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(limits);
+        for (const auto& step : c.steps) ASSERT_EQ(rig.run(step), std::nullopt);
+        std::string closed;
+        while (const auto over = rig.budget.overdue()) {
+            ASSERT_LT(closed.size(), 4u);
+            EXPECT_EQ(over->scope, QueueScope::kernel);
+            EXPECT_EQ(over->cause, QueueCause::heldBack);
+            const auto name = std::find_if(rig.queues.begin(), rig.queues.end(),
+                                           [&](const auto& each) { return &each.second == over->queue; })->first;
+            EXPECT_EQ(over->kernel, rig.queues[name].kernel);
+            closed += name;
+            rig.budget.closing(over->queue);
+        }
+        EXPECT_EQ(closed, c.closed);
+    }
+}
+
 TEST(QueueBudget, TheLogNamesEachLimitAndWhatThePeerTookInWords) {
     const QueueBudget budget({4u << 20, 16u << 20, 1000});
     EXPECT_EQ(budget.describe(QueueScope::connection), "over the 4 MiB one connection may have waiting");
@@ -380,6 +450,10 @@ TEST(QueueBudget, TheLogNamesEachLimitAndWhatThePeerTookInWords) {
     EXPECT_EQ(budget.explain({nullptr, QueueScope::connection, QueueCause::slow, {0, 5'000}}),
               "it took 0 KiB of what it is sent in 5.0 s, under the 32 KiB a second asked of a peer; over the 4 MiB "
               "one connection may have waiting");
+    EXPECT_EQ(budget.explain({nullptr, QueueScope::kernel, QueueCause::heldBack, {}, 1 << 20, 5 << 20}),
+              "what it sent waited unread while its reads were held back, 1024 KiB of it in the kernel, the most of "
+              "its account's sockets, which held 5120 KiB there for a window; over the 4 MiB of the kernel's memory "
+              "one account's sockets may hold while their reads are held back");
 }
 
 }  // namespace

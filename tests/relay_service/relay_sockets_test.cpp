@@ -581,6 +581,7 @@ TEST(RelaySockets, APhoneReadingSlowlyWithinItsShareIsNeverClosedForStrangersAnd
 struct KernelSocket {
     int state = 0;              // 1 established, 4 FIN_WAIT1 (an orphan still sending), ...
     std::size_t sendQueue = 0;  // bytes not yet acknowledged by the peer
+    std::size_t receiveQueue = 0;  // bytes received and not yet read
 };
 
 // Every loopback socket at one moment, by its local and remote ports.
@@ -598,7 +599,8 @@ std::map<std::pair<std::uint16_t, std::uint16_t>, KernelSocket> kernelSockets() 
         };
         out[{port(local), port(remote)}] = KernelSocket{
             std::stoi(state, nullptr, 16),
-            static_cast<std::size_t>(std::stoul(queues.substr(0, queues.find(':')), nullptr, 16))};
+            static_cast<std::size_t>(std::stoul(queues.substr(0, queues.find(':')), nullptr, 16)),
+            static_cast<std::size_t>(std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16))};
     }
     return out;
 }
@@ -636,6 +638,127 @@ TEST(RelaySockets, ANonReadingPeerHoldsABoundedKernelBufferAndLeavesNoOrphanOnce
     ASSERT_TRUE(relay.logged("reset a device of room " + mine.room));
     const auto after = kernelSocket(relay.port(), phonePort);
     EXPECT_FALSE(after) << "state " << after->state << ", " << after->sendQueue << " bytes to send";
+}
+
+// Phones whose uploads the relay stops reading, since their computer takes
+// less than they send: what waits for the relay piles up in the phones'
+// kernels, not in the relay's; an account whose sockets hold more than its
+// allowance there has its phones closed as slow, and each reads why; a
+// phone that sends a burst to a computer that takes it in time is held
+// back a while and loses nothing.
+TEST(RelaySockets, UploadsHeldBackStayInTheirAccountsShareOfTheKernel) {
+    struct Case {
+        const char* name;
+        std::size_t kernelPerAccount;
+        int phones;
+        std::size_t burst;    // each phone's, 0 for as fast as the relay reads
+        double computerPace;  // bytes a second its computer reads
+        bool closed;          // its phones are closed as slow
+    };
+    const std::vector<Case> cases = {
+        {"phones sending all they can to a computer reading just above the floor", 64 << 20, 4, 0, 60'000, false},
+        {"the same phones, of an account allowed little of the kernel's memory", 64 << 10, 4, 0, 60'000, true},
+        {"(a behaving phone) a burst of 1 MiB its computer takes within seconds", 4 << 20, 1, 1 << 20, 400'000, false},
+    };
+    constexpr std::size_t record = 60'000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A computer's queue of 256 KiB: its phones are held back as soon
+        // as it is full. Its computer is judged over two seconds, so that a
+        // loaded machine's pauses do not pass for a computer below the floor.
+        auto options = queuing({256 << 10, 64 << 20, 64 << 20});
+        options.queues.windowMillis = 2'000;
+        options.queues.kernelPerAccount = c.kernelPerAccount;
+        ServiceRig relay(options);
+        const auto mine = enrol(relay, "owner@example.com", c.phones);
+        asio::io_context io;
+        using morvane::testing::PacedReader;
+        std::uint64_t frames = 0, wrong = 0;
+        std::size_t at = 0;
+        auto computer = std::make_shared<PacedReader<Socket>>(
+            hostLink(io, relay.port(), mine, 16 << 10), morvane::testing::ReadingPace{c.computerPace},
+            [](const beast::error_code&, const Socket&) {},
+            [&](const std::uint8_t*, std::size_t size, bool last) {
+                at += size;
+                if (!last) return;
+                // Who joined, said in text, and each record behind its id.
+                if (at == record + 4) ++frames; else if (at > 64) ++wrong;
+                at = 0;
+            });
+        struct Phone {
+            std::unique_ptr<Socket> socket;
+            std::uint16_t port = 0;
+            std::size_t sent = 0;
+            beast::flat_buffer heard;
+            std::optional<beast::error_code> ended;
+        };
+        std::vector<Phone> phones(static_cast<std::size_t>(c.phones));
+        const Bytes bytes(record, 0x42);
+        std::function<void(Phone&)> send = [&](Phone& phone) {
+            if (c.burst && phone.sent >= c.burst) return;
+            phone.socket->async_write(asio::buffer(bytes), [&](beast::error_code ec, std::size_t) {
+                if (ec) return;
+                phone.sent += record;
+                send(phone);
+            });
+        };
+        for (std::size_t i = 0; i < phones.size(); ++i) {
+            auto& phone = phones[i];
+            phone.socket = device(io, relay.port(), mine.room, mine.tickets[i], 64 << 10);
+            phone.port = beast::get_lowest_layer(*phone.socket).socket().local_endpoint().port();
+            phone.socket->async_read(phone.heard, [&](beast::error_code ec, std::size_t) { phone.ended = ec; });
+        }
+        computer->start();
+        for (auto& phone : phones) send(phone);
+
+        // What the relay's kernel holds unread of each phone, at most, once
+        // they have been held back a while.
+        std::size_t most = 0;
+        const auto begun = std::chrono::steady_clock::now();
+        const auto over = [&] {
+            const auto elapsed = std::chrono::steady_clock::now() - begun;
+            if (c.closed) return std::all_of(phones.begin(), phones.end(), [](const Phone& p) { return p.ended.has_value(); });
+            if (c.burst) return frames * record >= c.burst || elapsed > 20s;
+            return elapsed > 6s;
+        };
+        while (!over() && std::chrono::steady_clock::now() - begun < 30s) {
+            io.restart();
+            io.run_for(100ms);
+            if (std::chrono::steady_clock::now() - begun < 2s) continue;
+            const auto ends = kernelSockets();
+            for (const auto& phone : phones)
+                if (const auto end = ends.find({relay.port(), phone.port}); end != ends.end())
+                    most = std::max(most, end->second.receiveQueue);
+        }
+        const auto logs = relay.logs();
+        const auto closedAsSlow = std::count_if(logs.begin(), logs.end(), [&](const std::string& line) {
+            return line.find(" of room " + mine.room + " from 127.0.0.1 with 1008 (slow): what it sent waited unread") !=
+                   std::string::npos;
+        });
+        EXPECT_EQ(wrong, 0u);
+        if (c.closed) {
+            EXPECT_GE(closedAsSlow, 1) << json(logs).dump(1);
+            for (const auto& phone : phones) {
+                ASSERT_TRUE(phone.ended);
+                EXPECT_EQ(*phone.ended, ws::error::closed) << phone.ended->message() << json(logs).dump(1);
+                EXPECT_EQ(phone.socket->reason().code, 1008);
+                EXPECT_EQ(phone.socket->reason().reason, "slow");
+            }
+            continue;
+        }
+        EXPECT_EQ(closedAsSlow, 0) << json(logs).dump(1);
+        for (const auto& phone : phones) EXPECT_FALSE(phone.ended) << phone.ended->message() << json(logs).dump(1);
+        // Held back, a phone keeps little in the relay's kernel: before,
+        // each kept its megabyte there.
+        EXPECT_LE(most, 256u << 10);
+        if (c.burst) {
+            EXPECT_EQ(frames * record, phones.front().sent);
+        } else {
+            // Held back: they sent more than their computer took, and than
+            // the relay's buffers and its computer's queue hold.
+            EXPECT_GT(phones.front().sent * phones.size(), frames * record + (2u << 20));
+        }
+    }
 }
 
 TEST(RelaySockets, SilentConnectionsFromManyAddressesLockNoNewcomerOut) {

@@ -2,6 +2,7 @@
 // sees it (a RelayPeer). Internal to the server.
 #pragma once
 
+#include <linux/sock_diag.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -61,11 +62,14 @@ public:
           deadline_(ws_.get_executor()) {
         server_->budget.add(this, account);
         // Upgraded: its records may take as much of the kernel's memory as
-        // the credit window an honest host has on its way to a device.
+        // the credit window an honest host has on its way to a device; what
+        // a device sends, the window a phone's upload keeps on its way.
         auto& socket = beast::get_lowest_layer(ws_).socket();
         beast::error_code ignored;
         socket.set_option(asio::socket_base::send_buffer_size(RelayLimits::sendBufferBytes), ignored);
-        socket.set_option(asio::socket_base::receive_buffer_size(RelayLimits::receiveBufferBytes), ignored);
+        socket.set_option(asio::socket_base::receive_buffer_size(host ? RelayLimits::receiveBufferBytes
+                                                                       : RelayLimits::deviceReceiveBufferBytes),
+                          ignored);
         const int unsent = RelayLimits::unsentBytes;
         ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent, sizeof unsent);
     }
@@ -127,6 +131,8 @@ public:
         arm(outbox_.empty() && !writing_ && nothingUnsent()
                 ? std::chrono::milliseconds(RelayLimits::closeReplyMillis)
                 : std::chrono::duration_cast<std::chrono::milliseconds>(handshakeTime));
+        // Held back, it is read again to its answer.
+        resume();
         pump();
     }
 
@@ -141,6 +147,17 @@ public:
             taken_ = std::max(taken_, written - std::min<std::uint64_t>(written, static_cast<unsigned>(held)));
         }
         return taken_;
+    }
+
+    std::size_t kernelBytes() const override {
+        // The kernel's own figures for the socket's memory, as `ss -m`
+        // reads them: what it holds received and queued to send.
+        auto& socket = beast::get_lowest_layer(const_cast<PeerSocket*>(this)->ws_).socket();
+        std::uint32_t memory[SK_MEMINFO_VARS] = {};
+        socklen_t size = sizeof memory;
+        if (!socket.is_open() || ::getsockopt(socket.native_handle(), SOL_SOCKET, SO_MEMINFO, memory, &size) != 0)
+            return 0;
+        return std::size_t{memory[SK_MEMINFO_RMEM_ALLOC]} + memory[SK_MEMINFO_WMEM_QUEUED] + memory[SK_MEMINFO_BACKLOG];
     }
 
     void resume() override {
@@ -158,8 +175,19 @@ public:
         slow_ = true;
         const bool counted = !closing_;  // the hub has not closed it itself
         const auto slow = host_ ? RelayLinkClose::slow : RelayDeviceClose::slow;
-        server_->log.warning("closed " + name() + " with " + std::to_string(slow.code) + " (" + std::string(slow.word) +
-                             "): " + server_->budget.explain(over));
+        const auto said = "with " + std::to_string(slow.code) + " (" + std::string(slow.word) + "): " +
+                          server_->budget.explain(over);
+        if (over.cause == QueueCause::heldBack) {
+            // An account's many senders at once: a line every few seconds.
+            RelayServer::Impl::tell(server_->heldBackClosed, [&](int count) {
+                server_->log.warning(count == 1 ? "closed " + name() + " " + said
+                                                : "closed " + std::to_string(count) +
+                                                      " connections whose reads were held back, the last " + name() +
+                                                      " " + said);
+            });
+        } else {
+            server_->log.warning("closed " + name() + " " + said);
+        }
         closing();
         closeCode_ = slow.code;
         closeReason_ = std::string(slow.word);
@@ -168,9 +196,12 @@ public:
         // The hub hears of it on the next turn, not inside a call of its
         // own that sent this socket a message.
         if (counted)
-            asio::post(server_->io, [self = this->shared_from_this()] {
-                if (!self->server_->stopped) self->server_->hub.ended(self.get(), "it stopped reading");
+            asio::post(server_->io, [self = this->shared_from_this(), why = closeWhy(over)] {
+                if (!self->server_->stopped) self->server_->hub.ended(self.get(), why);
             });
+        // One held back is read again, what it sent going nowhere, so that
+        // the kernel lets go of it and its peer's answer to the close comes.
+        resume();
         pump();
     }
 
@@ -183,6 +214,10 @@ private:
         bool unframed = false;  // a test's bytes, past the framing
         std::size_t size() const { return bytes.size() - from; }
     };
+
+    static std::string closeWhy(const QueueOver& over) {
+        return over.cause == QueueCause::heldBack ? "what it sent was held back too long" : "it stopped reading";
+    }
 
     void enqueue(bool text, Bytes data, std::size_t from) {
         if (closing_ || from > data.size()) return;
@@ -315,7 +350,9 @@ private:
     };
 
     void read() {
-        if (server_->budget.held(this)) {
+        // A socket being closed sends nothing anyone gets: it is read to its
+        // close whatever holds back its account.
+        if (!closing_ && server_->budget.held(this)) {
             parked_ = true;
             return;
         }
@@ -327,7 +364,9 @@ private:
                 auto& message = self->message_;
                 const auto data = message.data();
                 const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(data.data()), data.size());
-                if (self->ws_.got_text()) {
+                if (self->slow_) {
+                    message.clear();  // read to its close, going nowhere
+                } else if (self->ws_.got_text()) {
                     self->server_->hub.hostText(self.get(),
                                                 std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
                     message.clear();
@@ -352,7 +391,7 @@ private:
             if (!done && !over) return self->read();
             const auto data = self->buffer_.cdata();
             const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(data.data()), data.size());
-            {
+            if (!self->slow_) {
                 const Reading reading(*self);
                 self->server_->hub.deviceMessage(self.get(), self->ws_.got_text(), bytes);
             }

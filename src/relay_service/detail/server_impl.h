@@ -112,7 +112,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     static void tell(ThrottledLine& line, const std::function<void(int)>& say) {
         if (const auto count = line.due(nowMillis())) say(static_cast<int>(*count));
     }
-    ThrottledLine answersReset, devicesRefused, linksRefused, closesUnwritten, closesUntaken, plainRefused;
+    ThrottledLine answersReset, devicesRefused, linksRefused, heldBackClosed, closesUnwritten, closesUntaken, plainRefused;
     // A socket reset for its close: said of the last, with how many.
     void socketReset(ThrottledLine& line, const std::string& name, const std::string& why) {
         tell(line, [&](int count) {
