@@ -26,19 +26,23 @@
 //     time-out, and 20 s after the connections are closed; and the relay's
 //     log lines about them.
 //
-//   morvane_relay_conn_flood held [--accounts N (4)] [--phones N (16)] [--seconds N (45)] [--link-rate B (40000)]
-//                                 [--burst B (0)] [--relay PROGRAM]
-//     Uploads the relay has stopped reading, on accounts of the attacker's
-//     own (as free accounts are): each account's computer reads its link
-//     at a steady --link-rate bytes a second, above the floor asked of a
-//     peer, so it is never closed as slow and its queue stays full; its
-//     16 phones (all one account may have, --phones) each send records of 60,000
-//     bytes at 1 MB/s (the first --burst bytes of each connection at
-//     once, to fill the relay's receive buffer before it holds them back),
-//     and dial again a second after the relay closes them. Prints, at 5, 15, 30 and the last second, what the kernel holds
-//     for each account's sockets at the relay's end (`ss -tm`: received,
-//     queued to send and reserved), the machine's TCP memory, and how the
-//     phones' connections ended (1008 "slow", another close, or cut).
+//   morvane_relay_conn_flood held [--accounts N (4)] [--phones N (16)] [--seconds N (45)] [--rate B (40000)]
+//                                 [--burst B (0)] [--downloads] [--relay PROGRAM]
+//     What the relay's kernel holds for accounts of the attacker's own (as
+//     free accounts are) whose senders it holds back. Uploads: each
+//     account's computer reads its link at a steady --rate bytes a second,
+//     above the floor asked of a peer, so it is never closed as slow and
+//     its queue stays full; its 16 phones (all one account may have) each
+//     send records of 60,000 bytes at 1 MB/s (the first --burst bytes of
+//     each connection at once). --downloads: each account's ten computers
+//     (all it may have) send records as fast as the relay takes them, past
+//     any credits, to a phone each that reads --rate bytes a second, so
+//     that the links are held back. Whatever the relay closes dials again
+//     a second later. Prints, at 5, 15, 30 and the last second, what the
+//     kernel holds for each account's sockets at the relay's end (`ss -tm`:
+//     received, queued to send and reserved), the machine's TCP memory,
+//     how the connections ended (1008 "slow", another close, or cut) and
+//     the pace the readers kept.
 //
 // --relay runs another build of morvane-relay (an earlier one, to compare).
 // Everything is on loopback, bounded in time.
@@ -75,6 +79,7 @@
 #include "paced_reader.h"
 #include "relay/relay_bytes.h"
 #include "relay/relay_identity.h"
+#include "relay_service/relay_limits.h"
 #include "relay_service/relay_store.h"
 
 namespace asio = boost::asio;
@@ -402,27 +407,48 @@ namespace held {
 namespace beast = boost::beast;
 namespace ws = beast::websocket;
 using Socket = ws::stream<beast::tcp_stream>;
+using Reader = morvane::testing::PacedReader<Socket>;
 using namespace morvane;
 using namespace morvane::relay_service;
 
 constexpr std::size_t recordBytes = 60'000;
+inline bool stopping = false;
 
-struct Account {
+struct Computer {
     RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
     std::string room = RelayBytes::hex(identity.roomID());
     std::vector<std::string> tickets;
     std::size_t used = 0;
-    std::shared_ptr<testing::PacedReader<Socket>> link;
-    std::set<std::uint16_t> ports;  // its sockets' ends, at the client
-    std::string from;
-    int slow = 0, otherClose = 0, cut = 0;
 };
 
-// From the account's own loopback address: a hundred connections at most
-// come from one.
+// How the connections of one kind ended.
+struct Ends {
+    int slow = 0, other = 0, cut = 0;  // read a close with 1008, read another close, reset or ended without one
+    void add(const beast::error_code& ec, const Socket& socket, const char* what) {
+        if (ec == ws::error::closed) {
+            ++(socket.reason().code == 1008 ? slow : other);
+        } else if (cut++ == 0) {
+            std::fprintf(stderr, "  %s was cut: %s\n", what, ec.message().c_str());
+        }
+    }
+};
+
+struct Account {
+    std::vector<Computer> computers;
+    std::string from;  // its own loopback address: a hundred connections at most come from one
+    std::set<std::uint16_t> ports;  // its sockets' ends, at the client
+    std::vector<std::shared_ptr<Reader>> readers;
+    Ends phones, links;
+    std::uint64_t read() const {
+        std::uint64_t all = 0;
+        for (const auto& reader : readers) all += reader->total();
+        return all;
+    }
+};
+
 // Its own send buffer small: what waits is the attacker's memory, and on
 // one machine the benchmark's own would hide the relay's.
-std::unique_ptr<Socket> dial(asio::io_context& io, std::uint16_t port, const Account& account, int receiveBuffer) {
+std::unique_ptr<Socket> dial(asio::io_context& io, std::uint16_t port, Account& account, int receiveBuffer) {
     auto socket = std::make_unique<Socket>(io);
     auto& raw = socket->next_layer().socket();
     raw.open(tcp::v4());
@@ -430,6 +456,7 @@ std::unique_ptr<Socket> dial(asio::io_context& io, std::uint16_t port, const Acc
     raw.set_option(asio::socket_base::send_buffer_size(128 << 10));
     if (receiveBuffer > 0) raw.set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
     socket->next_layer().connect({asio::ip::make_address("127.0.0.1"), port});
+    account.ports.insert(raw.local_endpoint().port());
     return socket;
 }
 
@@ -439,55 +466,65 @@ std::string readText(Socket& socket) {
     return beast::buffers_to_string(buffer.data());
 }
 
-// The account's computer, proved, reading its link at a steady pace
-// through a small receive buffer, so that the relay's kernel sees it.
-void openLink(asio::io_context& io, std::uint16_t port, Account& account, double rate) {
-    auto socket = dial(io, port, account, 16 << 10);
-    const auto hello = account.identity.helloHeader(static_cast<std::uint64_t>(std::time(nullptr)), Secure::randomBytes(16));
+// A computer's link, proved and welcomed.
+std::unique_ptr<Socket> link(asio::io_context& io, std::uint16_t port, Account& account, const Computer& computer,
+                             int receiveBuffer) {
+    auto socket = dial(io, port, account, receiveBuffer);
+    const auto hello = computer.identity.helloHeader(static_cast<std::uint64_t>(std::time(nullptr)), Secure::randomBytes(16));
     socket->set_option(ws::stream_base::decorator([hello](ws::request_type& r) {
         r.set(beast::http::field::sec_websocket_protocol, "morvane.v1");
         r.set("X-Morvane-Host-Auth", hello);
     }));
-    socket->handshake("127.0.0.1", "/relay/v1/host/" + account.room);
+    socket->handshake("127.0.0.1", "/relay/v1/host/" + computer.room);
     const auto challenge = nlohmann::json::parse(readText(*socket));
     const auto nonce = RelayBytes::fromB64u(challenge["nonce"].get<std::string>());
     socket->text(true);
-    socket->write(asio::buffer(R"({"t":"prove","sig":")" + account.identity.proveSignature(*nonce) + "\"}"));
+    socket->write(asio::buffer(R"({"t":"prove","sig":")" + computer.identity.proveSignature(*nonce) + "\"}"));
     readText(*socket);  // welcome
-    account.ports.insert(socket->next_layer().socket().local_endpoint().port());
-    account.link = std::make_shared<testing::PacedReader<Socket>>(std::move(socket), testing::ReadingPace{rate},
-                                                                 [](const beast::error_code&, const Socket&) {});
-    account.link->start();
+    socket->binary(true);
+    return socket;
 }
 
-// A phone sending records at 1 MB/s, within the relay's rate, as long as
-// its connection lasts; it reads only the relay's close, and dials again
-// a second after it.
-class Phone : public std::enable_shared_from_this<Phone> {
+// A device's socket in the computer's room, with the next of its tickets.
+std::unique_ptr<Socket> device(asio::io_context& io, std::uint16_t port, Account& account, Computer& computer,
+                               int receiveBuffer) {
+    if (computer.used >= computer.tickets.size()) throw std::runtime_error("no tickets left");
+    auto socket = dial(io, port, account, receiveBuffer);
+    socket->set_option(ws::stream_base::decorator(
+        [](ws::request_type& r) { r.set(beast::http::field::sec_websocket_protocol, "morvane.v1"); }));
+    socket->handshake("127.0.0.1", "/relay/v1/device/" + computer.room + "?ticket=" + computer.tickets[computer.used++]);
+    socket->binary(true);
+    return socket;
+}
+
+// Runs `again` a second from now, as the page dials again.
+void later(asio::io_context& io, std::function<void()> again) {
+    if (stopping) return;
+    auto timer = std::make_shared<asio::steady_timer>(io, std::chrono::seconds(1));
+    timer->async_wait([timer, again = std::move(again)](beast::error_code) {
+        if (!stopping) again();
+    });
+}
+
+// A phone sending records at 1 MB/s, within the relay's rate (the first
+// `burst` bytes at once), as long as its connection lasts; it reads only
+// the relay's close.
+class Uploader : public std::enable_shared_from_this<Uploader> {
 public:
-    Phone(asio::io_context& io, std::uint16_t port, Account& account)
-        : io_(io), port_(port), account_(account), pace_(io), record_(recordBytes, 'u') {}
+    Uploader(asio::io_context& io, std::uint16_t port, Account& account, std::uint64_t burst)
+        : io_(io), port_(port), account_(account), burst_(burst), pace_(io), record_(recordBytes, 'u') {}
     void dial() {
-        if (stopping || account_.used >= account_.tickets.size()) return;
         try {
-            socket_ = held::dial(io_, port_, account_, 0);
-            socket_->set_option(ws::stream_base::decorator(
-                [](ws::request_type& r) { r.set(beast::http::field::sec_websocket_protocol, "morvane.v1"); }));
-            socket_->handshake("127.0.0.1", "/relay/v1/device/" + account_.room + "?ticket=" +
-                                                account_.tickets[account_.used++]);
-        } catch (const std::exception& e) {
-            if (account_.cut++ == 0) std::fprintf(stderr, "  a phone could not dial: %s\n", e.what());
-            return later();
+            socket_ = device(io_, port_, account_, account_.computers.front(), 0);
+        } catch (const std::exception&) {
+            ++account_.phones.cut;
+            return later(io_, [self = shared_from_this()] { self->dial(); });
         }
-        socket_->binary(true);
-        account_.ports.insert(socket_->next_layer().socket().local_endpoint().port());
         begun_ = std::chrono::steady_clock::now();
         sent_ = 0;
         listen();
         send();
     }
-    static inline bool stopping = false;
-    static inline std::uint64_t burst = 0;
 
 private:
     void listen() {
@@ -495,18 +532,13 @@ private:
             if (socket != self->socket_.get()) return;
             self->heard_.consume(self->heard_.size());
             if (!ec) return self->listen();
-            if (ec == ws::error::closed) {
-                ++(socket->reason().code == 1008 ? self->account_.slow : self->account_.otherClose);
-            } else {
-                if (self->account_.cut++ == 0) std::fprintf(stderr, "  a phone was cut: %s\n", ec.message().c_str());
-            }
-            self->later();
+            self->account_.phones.add(ec, *socket, "a phone");
+            self->dropped_.push_back(std::move(self->socket_));
+            later(self->io_, [self] { self->dial(); });
         });
     }
     void send() {
-        // 1 byte a microsecond, the first `burst` at once.
-        const auto due = begun_ + std::chrono::microseconds(sent_ - std::min(sent_, burst));
-        pace_.expires_at(due);
+        pace_.expires_at(begun_ + std::chrono::microseconds(sent_ - std::min(sent_, burst_)));  // 1 byte a microsecond
         pace_.async_wait([self = shared_from_this(), socket = socket_.get()](beast::error_code ec) {
             if (ec || socket != self->socket_.get() || stopping) return;
             socket->async_write(asio::buffer(self->record_), [self, socket](beast::error_code ec, std::size_t) {
@@ -516,16 +548,11 @@ private:
             });
         });
     }
-    void later() {
-        if (stopping) return;
-        dropped_.push_back(std::move(socket_));
-        auto timer = std::make_shared<asio::steady_timer>(io_, std::chrono::seconds(1));
-        timer->async_wait([self = shared_from_this(), timer](beast::error_code) { self->dial(); });
-    }
 
     asio::io_context& io_;
     std::uint16_t port_;
     Account& account_;
+    std::uint64_t burst_;
     asio::steady_timer pace_;
     std::string record_;
     std::unique_ptr<Socket> socket_;
@@ -535,70 +562,185 @@ private:
     std::uint64_t sent_ = 0;
 };
 
-int run(const std::string& program, int accounts, int phonesPerAccount, int seconds, double linkRate, std::uint64_t burst) {
-    Phone::burst = burst;
+// A computer sending records as fast as the relay takes them, past any
+// credits, to its one phone, which reads them at a steady pace through a
+// small receive buffer: never slow enough to be closed, it holds its
+// computer's link back. Either dials again a second after it ends.
+class Downloader : public std::enable_shared_from_this<Downloader> {
+public:
+    Downloader(asio::io_context& io, std::uint16_t port, Account& account, Computer& computer, double rate)
+        : io_(io), port_(port), account_(account), computer_(computer), rate_(rate), record_(4 + recordBytes, 'd') {}
+    void start() {
+        relink();
+        redial();
+    }
+
+private:
+    void relink() {
+        try {
+            link_ = link(io_, port_, account_, computer_, 0);
+        } catch (const std::exception&) {
+            ++account_.links.cut;
+            return later(io_, [self = shared_from_this()] { self->relink(); });
+        }
+        id_ = 0;
+        listen();
+    }
+    void listen() {
+        link_->async_read(heard_, [self = shared_from_this(), socket = link_.get()](beast::error_code ec, std::size_t) {
+            if (socket != self->link_.get()) return;
+            if (ec) {
+                self->account_.links.add(ec, *socket, "a link");
+                self->dropped_.push_back(std::move(self->link_));
+                return later(self->io_, [self] { self->relink(); });
+            }
+            const auto said = nlohmann::json::parse(beast::buffers_to_string(self->heard_.data()), nullptr, false);
+            self->heard_.consume(self->heard_.size());
+            const bool first = self->id_ == 0;
+            if (said.is_object() && said.value("t", "") == "joined") self->id_ = said.value("c", 0u);
+            if (said.is_object() && said.value("t", "") == "left" && said.value("c", 0u) == self->id_) self->id_ = 0;
+            if (first && self->id_) self->send();
+            self->listen();
+        });
+    }
+    void send() {
+        if (!link_ || !id_ || stopping) return;
+        const auto id = RelayBytes::u32(id_);
+        std::copy(id.begin(), id.end(), record_.begin());
+        link_->async_write(asio::buffer(record_), [self = shared_from_this(), socket = link_.get()](beast::error_code ec, std::size_t) {
+            if (!ec && socket == self->link_.get()) self->send();
+        });
+    }
+    void redial() {
+        std::unique_ptr<Socket> socket;
+        try {
+            socket = device(io_, port_, account_, computer_, 16 << 10);
+        } catch (const std::exception&) {
+            ++account_.phones.cut;
+            return later(io_, [self = shared_from_this()] { self->redial(); });
+        }
+        account_.readers.push_back(std::make_shared<Reader>(
+            std::move(socket), morvane::testing::ReadingPace{rate_},
+            [self = shared_from_this()](const beast::error_code& ec, const Socket& s) {
+                self->account_.phones.add(ec, s, "a phone");
+                later(self->io_, [self] { self->redial(); });
+            }));
+        account_.readers.back()->start();
+    }
+
+    asio::io_context& io_;
+    std::uint16_t port_;
+    Account& account_;
+    Computer& computer_;
+    double rate_;
+    std::string record_;
+    std::unique_ptr<Socket> link_;
+    std::vector<std::unique_ptr<Socket>> dropped_;
+    beast::flat_buffer heard_;
+    std::uint32_t id_ = 0;
+};
+
+struct Options {
+    int accounts = 4, phones = 16, seconds = 45;
+    double rate = 40'000;
+    std::uint64_t burst = 0;
+    bool downloads = false;
+};
+
+int run(const std::string& program, const Options& o) {
     std::vector<std::unique_ptr<Account>> all;
-    for (int a = 0; a < accounts; ++a) {
+    // Downloads: each account's ten computers (all it may have) with a
+    // phone each; uploads: one computer and its phones.
+    const int computers = o.downloads ? RelayLimits::hostsPerAccount : 1;
+    for (int a = 0; a < o.accounts; ++a) {
         all.push_back(std::make_unique<Account>());
         all.back()->from = "127.0." + std::to_string(4 + a / 250) + "." + std::to_string(a % 250 + 1);
+        all.back()->computers.resize(static_cast<std::size_t>(computers));
     }
     auto relay = startRelay(program, "{}", [&](const std::filesystem::path& data) {
         auto store = openRelayStore(RelayStoreConfig{"sqlite", data.string(), ""});
         const auto now = static_cast<std::int64_t>(std::time(nullptr));
         for (std::size_t a = 0; a < all.size(); ++a) {
             const auto owner = store->accountForEmail("free" + std::to_string(a) + "@example.com", now);
-            store->addHost(HostRecord{all[a]->room, all[a]->identity.hostPublicKeyText(), "Desk", owner.userId, now}, 10);
-            for (int t = 0; t < 400; ++t) {
-                const auto ticket = RelayBytes::b64u(Secure::randomBytes(16)) + RelayBytes::b64u(Secure::randomBytes(32));
-                store->putToken(Token{Secure::sha256Hex(ticket), TokenKind::ticket, owner.userId, "web", all[a]->room, now + 3600});
-                all[a]->tickets.push_back(ticket);
+            for (auto& computer : all[a]->computers) {
+                store->addHost(HostRecord{computer.room, computer.identity.hostPublicKeyText(), "Desk", owner.userId, now},
+                               RelayLimits::hostsPerAccount);
+                std::vector<Token> tokens;
+                for (int t = 0; t < 200; ++t) {
+                    const auto ticket = RelayBytes::b64u(Secure::randomBytes(16)) + RelayBytes::b64u(Secure::randomBytes(32));
+                    tokens.push_back(Token{Secure::sha256Hex(ticket), TokenKind::ticket, owner.userId, "web", computer.room,
+                                           now + 3600});
+                    computer.tickets.push_back(ticket);
+                }
+                store->putTokens(tokens);
             }
         }
     });
     asio::io_context io;
     const auto quiet = sockstat();
-    std::vector<std::shared_ptr<Phone>> phones;
+    std::vector<std::shared_ptr<Uploader>> uploaders;
+    std::vector<std::shared_ptr<Downloader>> downloaders;
     for (auto& account : all) {
-        openLink(io, relay.port, *account, linkRate);
-        for (int p = 0; p < phonesPerAccount; ++p) {
-            phones.push_back(std::make_shared<Phone>(io, relay.port, *account));
-            phones.back()->dial();
+        if (o.downloads) {
+            for (auto& computer : account->computers) {
+                downloaders.push_back(std::make_shared<Downloader>(io, relay.port, *account, computer, o.rate));
+                downloaders.back()->start();
+            }
+            continue;
+        }
+        account->readers.push_back(std::make_shared<Reader>(link(io, relay.port, *account, account->computers.front(), 16 << 10),
+                                                            morvane::testing::ReadingPace{o.rate},
+                                                            [](const beast::error_code&, const Socket&) {}));
+        account->readers.back()->start();
+        for (int p = 0; p < o.phones; ++p) {
+            uploaders.push_back(std::make_shared<Uploader>(io, relay.port, *account, o.burst));
+            uploaders.back()->dial();
         }
     }
     const auto begun = std::chrono::steady_clock::now();
-    std::printf("%d accounts, each a computer reading its link at %.0f KB/s and %d phones sending 1 MB/s (the first "
-                "%llu bytes at once), against morvane-relay with its default limits:\n",
-                accounts, linkRate / 1000, phonesPerAccount, static_cast<unsigned long long>(burst));
-    std::set<int> moments = {seconds};
+    if (o.downloads) {
+        std::printf("%d accounts, each ten computers sending records as fast as the relay takes them to a phone each "
+                    "reading %.0f KB/s, against morvane-relay with its default limits:\n",
+                    o.accounts, o.rate / 1000);
+    } else {
+        std::printf("%d accounts, each a computer reading its link at %.0f KB/s and %d phones sending 1 MB/s (the first "
+                    "%llu bytes at once), against morvane-relay with its default limits:\n",
+                    o.accounts, o.rate / 1000, o.phones, static_cast<unsigned long long>(o.burst));
+    }
+    std::set<int> moments = {o.seconds};
     for (const int at : {5, 15, 30})
-        if (at < seconds) moments.insert(at);
+        if (at < o.seconds) moments.insert(at);
     for (const int at : moments) {
         io.run_until(begun + std::chrono::seconds(at));
         const auto held = relaySockets(relay.port);
         std::vector<double> each;
+        Ends phones, links;
+        std::uint64_t read = 0;
         for (const auto& account : all) {
             long bytes = 0;
             for (const auto port : account->ports)
                 if (const auto found = held.find(port); found != held.end()) bytes += found->second;
             each.push_back(static_cast<double>(bytes) / (1 << 20));
+            phones.slow += account->phones.slow, phones.other += account->phones.other, phones.cut += account->phones.cut;
+            links.slow += account->links.slow, links.other += account->links.other, links.cut += account->links.cut;
+            read += account->read();
         }
         std::sort(each.begin(), each.end());
-        int slow = 0, other = 0, cut = 0;
-        for (const auto& account : all) slow += account->slow, other += account->otherClose, cut += account->cut;
-        const auto now = sockstat();
-        std::uint64_t read = 0;
-        for (const auto& account : all) read += account->link->total();
         std::printf("  at %2d s: the relay's sockets hold %.1f-%.1f MiB an account (median %.1f); kernel TCP memory "
-                    "%+.1f MiB; phones closed %d times with 1008, %d with another code, %d cut; each computer read "
-                    "%.0f KB/s\n",
-                    at, each.front(), each.back(), each[each.size() / 2], now.mib() - quiet.mib(), slow, other, cut,
-                    static_cast<double>(read) / accounts / at / 1000);
+                    "%+.1f MiB; phones closed %d times with 1008, %d with another code, %d cut",
+                    at, each.front(), each.back(), each[each.size() / 2], sockstat().mib() - quiet.mib(), phones.slow,
+                    phones.other, phones.cut);
+        if (o.downloads) std::printf("; links closed %d times with 1008, %d with another code, %d cut", links.slow,
+                                     links.other, links.cut);
+        std::printf("; each %s read %.0f KB/s\n", o.downloads ? "phone" : "computer",
+                    static_cast<double>(read) / (o.accounts * computers) / at / 1000);
     }
-    Phone::stopping = true;
+    stopping = true;
     io.stop();
-    phones.clear();
-    for (auto& account : all) account->link.reset();
-    stopRelay(relay, {"waited unread", "reset", "refus"});
+    uploaders.clear();
+    downloaders.clear();
+    for (auto& account : all) account->readers.clear();
+    stopRelay(relay, {"held back", "waited unread", "reset", "refus"});
     return 0;
 }
 
@@ -609,17 +751,21 @@ int run(const std::string& program, int accounts, int phonesPerAccount, int seco
 int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     if (argc < 2) {
-        std::cerr << "usage: morvane_relay_conn_flood junk|unread-total|unread|held [--accounts N] [--phones N] [--seconds N] [--link-rate B] [--burst B] [--total N] [--connections N] [--addresses N] "
+        std::cerr << "usage: morvane_relay_conn_flood junk|unread-total|unread|held [--accounts N] [--phones N] [--seconds N] [--rate B] [--burst B] [--downloads] [--total N] [--connections N] [--addresses N] "
                      "[--tries N] [--each N] [--relay PROGRAM]\n";
         return 2;
     }
     const std::string mode = argv[1];
     std::string program = MORVANE_RELAY_PROGRAM;
-    int total = 400, connections = 300, addresses = mode == "unread" ? 3 : 8, tries = 10, each = 60, accounts = 4,
-        phones = 16, seconds = 45;
-    double linkRate = 40'000;
-    std::uint64_t burst = 0;
-    for (int i = 2; i + 1 < argc; i += 2) {
+    int total = 400, connections = 300, addresses = mode == "unread" ? 3 : 8, tries = 10, each = 60;
+    held::Options holding;
+    for (int i = 2; i < argc; i += 2) {
+        if (std::string(argv[i]) == "--downloads") {
+            holding.downloads = true;
+            --i;
+            continue;
+        }
+        if (i + 1 >= argc) break;
         const std::string name = argv[i], value = argv[i + 1];
         if (name == "--relay") program = value;
         else if (name == "--total") total = std::stoi(value);
@@ -627,16 +773,16 @@ int main(int argc, char** argv) {
         else if (name == "--addresses") addresses = std::stoi(value);
         else if (name == "--tries") tries = std::stoi(value);
         else if (name == "--each") each = std::stoi(value);
-        else if (name == "--accounts") accounts = std::stoi(value);
-        else if (name == "--phones") phones = std::stoi(value);
-        else if (name == "--burst") burst = std::stoull(value);
-        else if (name == "--seconds") seconds = std::stoi(value);
-        else if (name == "--link-rate") linkRate = std::stod(value);
+        else if (name == "--accounts") holding.accounts = std::stoi(value);
+        else if (name == "--phones") holding.phones = std::stoi(value);
+        else if (name == "--burst") holding.burst = std::stoull(value);
+        else if (name == "--seconds") holding.seconds = std::stoi(value);
+        else if (name == "--rate") holding.rate = std::stod(value);
     }
     if (mode == "junk") return junk(program, total, addresses, tries, each, false);
     if (mode == "unread-total") return junk(program, total, addresses, tries, each, true);
     if (mode == "unread") return unread(program, connections, addresses);
-    if (mode == "held") return held::run(program, accounts, phones, seconds, linkRate, burst);
+    if (mode == "held") return held::run(program, holding);
     std::cerr << "junk, unread-total, unread or held\n";
     return 2;
 }

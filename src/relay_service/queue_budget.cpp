@@ -246,7 +246,6 @@ void QueueBudget::weighKernel(std::int64_t nowMillis) {
     for (const auto& name : weighed_) {
         const auto found = accounts_.find(name);
         if (weighing.contains(name) || found == accounts_.end()) continue;
-        found->second.kernelOverSince.reset();
         for (auto* queue : found->second.queues) forgetKernel(queues_.at(queue));
     }
     for (const auto& name : weighing) {
@@ -258,10 +257,23 @@ void QueueBudget::weighKernel(std::int64_t nowMillis) {
             entry.kernel = entry.closing ? 0 : queue->kernelBytes();
             account.kernel += entry.kernel;
         }
-        if (account.kernel <= limits_.kernelPerAccount) {
-            account.kernelOverSince.reset();
-        } else if (!account.kernelOverSince) {
-            account.kernelOverSince = nowMillis;
+        if (account.kernel <= limits_.kernelPerAccount) continue;
+        auto& watch = kernelWatch_.try_emplace(name, KernelWatch{nowMillis, std::nullopt}).first->second;
+        watch.withinSince.reset();
+    }
+    // An account past its allowance stays watched until it has kept within
+    // it for a window: one that passes it again meanwhile (its senders
+    // closed dial again and fill the kernel anew) gets no window afresh.
+    for (auto it = kernelWatch_.begin(); it != kernelWatch_.end();) {
+        auto& [name, watch] = *it;
+        const auto found = accounts_.find(name);
+        const bool over = weighing.contains(name) && found != accounts_.end() &&
+                          found->second.kernel > limits_.kernelPerAccount;
+        if (!over && !watch.withinSince) watch.withinSince = nowMillis;
+        if (!over && nowMillis - *watch.withinSince >= limits_.windowMillis) {
+            it = kernelWatch_.erase(it);
+        } else {
+            ++it;
         }
     }
     weighed_ = std::move(weighing);
@@ -287,8 +299,9 @@ std::optional<QueueBudget::Over> QueueBudget::overdue() const {
         const auto found = accounts_.find(name);
         if (found == accounts_.end()) continue;
         const auto& account = found->second;
-        if (!account.kernelOverSince || account.kernel <= limits_.kernelPerAccount ||
-            lastTick_ - *account.kernelOverSince < limits_.windowMillis)
+        const auto watch = kernelWatch_.find(name);
+        if (account.kernel <= limits_.kernelPerAccount || watch == kernelWatch_.end() ||
+            lastTick_ - watch->second.overSince < limits_.windowMillis)
             continue;
         BudgetedQueue* chosen = nullptr;
         std::size_t most = 0;

@@ -188,7 +188,12 @@ private:
         std::size_t bytes = 0;
         std::vector<BudgetedQueue*> queues;
         std::size_t kernel = 0;
-        std::optional<std::int64_t> kernelOverSince;
+    };
+    // An account past its kernel allowance: since when, and since when it
+    // has kept within it.
+    struct KernelWatch {
+        std::int64_t overSince = 0;
+        std::optional<std::int64_t> withinSince;
     };
 
     // The total and what it lends past it.
@@ -237,6 +242,7 @@ private:
     // memory was weighed at it.
     std::unordered_set<BudgetedQueue*> heldLately_;
     std::unordered_set<std::string> weighed_;
+    std::unordered_map<std::string, KernelWatch> kernelWatch_;
     std::int64_t lastTick_ = 0;
     std::size_t total_ = 0;
 };
