@@ -262,15 +262,14 @@ void QueueBudget::weighKernel(std::int64_t nowMillis) {
         watch.withinSince.reset();
     }
     // An account past its allowance stays watched until it has kept within
-    // it for a window: one that passes it again meanwhile (its senders
-    // closed dial again and fill the kernel anew) gets no window afresh.
+    // it for a while: one that passes it again meanwhile gets no window.
     for (auto it = kernelWatch_.begin(); it != kernelWatch_.end();) {
         auto& [name, watch] = *it;
         const auto found = accounts_.find(name);
         const bool over = weighing.contains(name) && found != accounts_.end() &&
                           found->second.kernel > limits_.kernelPerAccount;
         if (!over && !watch.withinSince) watch.withinSince = nowMillis;
-        if (!over && nowMillis - *watch.withinSince >= limits_.windowMillis) {
+        if (!over && nowMillis - *watch.withinSince >= limits_.kernelWatchMillis) {
             it = kernelWatch_.erase(it);
         } else {
             ++it;

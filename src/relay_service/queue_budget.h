@@ -56,6 +56,10 @@ struct QueueLimits {
     // A phone's uploads go a file's window (128 KB) at a time, into a
     // device socket's small receive buffer.
     std::size_t kernelPerAccount = 4u << 20;
+    // An account once past it is watched until it has kept within it this
+    // long: passing it again meanwhile (its senders closed dial again and
+    // fill the kernel anew), its fullest held senders close at once.
+    std::int64_t kernelWatchMillis = 60'000;
 };
 
 // Which limit a charge ran into.
