@@ -112,9 +112,11 @@ void RelayHub::deviceOpened(const std::shared_ptr<RelayPeer>& peer, const std::s
         dropRoomIfEmpty(roomID);
     };
     // A link on its way here is worth a few seconds: one proving, one that
-    // another instance is letting go of, or one awaited already.
+    // another instance is letting go of, one awaited already, or any in
+    // the first seconds after this instance started.
     const bool elsewhere = !holder.empty() && holder != instance_;
-    const bool wait = !room.link && (room.links > 0 || elsewhere || !room.devices.empty());
+    const bool expected = hooks_.monotonicMillis() < expectingUntil_;
+    const bool wait = !room.link && (room.links > 0 || elsewhere || !room.devices.empty() || expected);
     if (!room.link && !wait) return refuse(RelayDeviceClose::macOffline, "the computer is offline");
     if (static_cast<int>(room.devices.size()) >= RelayLimits::maxDevicesPerRoom)
         return refuse(RelayDeviceClose::tooMany, "the room is full");

@@ -88,11 +88,18 @@ public:
     // device without a copy.
     void hostBinary(RelayPeer* peer, Bytes frame);
 
+    // For the next `millis` every link is taken to be on its way: a relay
+    // just started, whose computers were linked to it (or to an instance
+    // gone with it) before, has them dial again within seconds, and a
+    // phone that comes first would otherwise be told its computer is
+    // offline and dial again only after a pause of its own.
+    void expectLinks(std::int64_t millis) { expectingUntil_ = hooks_.monotonicMillis() + millis; }
+
     // A device whose ticket opened the room. `holder` is the instance the
     // store names as holding the room's link ("" for none). Without a link
     // here the device waits for one that is proving here, is held by
-    // another instance or is awaited already; otherwise it is told its
-    // computer is offline.
+    // another instance, is awaited already or expected; otherwise it is
+    // told its computer is offline.
     void deviceOpened(const std::shared_ptr<RelayPeer>& peer, const std::string& room, const std::string& userId,
                       const std::string& session, const std::string& holder = "");
     // One whole message, or its first bytes when it ran over the record
@@ -198,6 +205,7 @@ private:
     std::unordered_map<std::string, int> perAccount_;
     std::unordered_map<std::string, int> perSession_;
     std::int64_t lastRegistrationCheck_ = 0;
+    std::int64_t expectingUntil_ = 0;
     // Devices that began waiting, oldest first (their deadlines come in
     // order); one that joined or left since is passed over.
     std::deque<std::pair<std::int64_t, RelayPeer*>> waits_;

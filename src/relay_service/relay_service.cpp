@@ -127,6 +127,7 @@ RelayService::~RelayService() {
 
 void RelayService::start() {
     server_->start();
+    hub_->expectLinks(RelayLimits::movingSeconds * 1000);
     startPeers();
     listen();
     meetPeers();

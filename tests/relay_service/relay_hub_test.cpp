@@ -407,9 +407,11 @@ TEST(RelayHubFleet, ADeviceWaitsOnlyForALinkOnItsWay) {
         std::vector<std::string> holders;  // as the store answered each device's admission, in turn
         std::optional<int> lastClosed;     // the last device's close, absent while it waits
         std::vector<std::string> asks;
+        bool justStarted = false;
     };
     const std::vector<Case> cases = {
         {"no instance holds it", false, {""}, 4503, {}},
+        {"no instance holds it, in the first seconds of this one", false, {""}, std::nullopt, {}, true},
         {"a row of this instance's own, with no link here", false, {"here"}, 4503, {}},
         {"another instance holds it", false, {"there"}, std::nullopt, {"there"}},
         {"a link proving here", true, {""}, std::nullopt, {}},
@@ -419,6 +421,7 @@ TEST(RelayHubFleet, ADeviceWaitsOnlyForALinkOnItsWay) {
     };
     for (const auto& c : cases) {
         HubRig rig;
+        if (c.justStarted) rig.hub.expectLinks(RelayLimits::movingSeconds * 1000);
         std::shared_ptr<FakePeer> proving = c.provingHere ? rig.proving() : nullptr;
         std::vector<std::shared_ptr<FakePeer>> devices;
         for (const auto& holder : c.holders) devices.push_back(rig.device("u1", "s1", holder));
