@@ -26,6 +26,7 @@
 #include "app/password_prompt_qt.h"
 #include "app/process_entry.h"
 #include "app/screen_source_qt.h"
+#include "app/server_for_shell.h"
 #include "app/session_history.h"
 #include "app/settings_store.h"
 #include "app/port_holder.h"
@@ -90,30 +91,6 @@ fs::path receivedRoot() {
     if (auto root = DiskFiles::standardRoot()) return *root;
     return fs::path("/tmp") / "Downloads" / "Morvane";
 }
-
-class ServerForShell final : public ShellServer {
-public:
-    explicit ServerForShell(std::shared_ptr<RemoteServer> server) : server_(std::move(server)) {}
-    void pause(PauseCause cause) override { server_->pause(cause); }
-    void resume() override { server_->resume(); }
-    void disconnectController(const std::string& reason) override { server_->disconnectController(reason); }
-    void setEffectsAllowed(bool match, bool hide, bool locksOnDisconnect) override {
-        server_->setEffectsAllowed(match, hide, locksOnDisconnect);
-    }
-    EffectsActive effectsActive() const override {
-        auto [matched, hidden] = server_->effectsActive();
-        return {matched, hidden};
-    }
-    void setLockFacts(bool canLock, bool onDisconnect) override { server_->setLockFacts({canLock, onDisconnect}); }
-    void lockAnswered(std::uint64_t ask, bool locked) override { server_->lockAnswered(ask, locked); }
-    bool isPaused() const override { return server_->isPaused(); }
-    std::optional<std::string> controllerName() const override { return server_->controllerName(); }
-    std::optional<ConnectionRoute> controllerRoute() const override { return server_->controllerRoute(); }
-    bool controllerViaTailnet() const override { return server_->controllerViaTailnet(); }
-
-private:
-    std::shared_ptr<RemoteServer> server_;
-};
 
 // Forwards to a sink that may be missing (no X display).
 class OptionalSink final : public InputSink {

@@ -59,6 +59,7 @@
 
 #include "core/heap.h"
 #include "app/main_queue_qt.h"
+#include "app/server_for_shell.h"
 #include "app/shell.h"
 
 #include "core/clipboard_access.h"
@@ -222,21 +223,13 @@ std::optional<std::string> registerAtRelay(const std::string& origin, const Rela
 // The shell's side of the server as far as locking goes: the effects keep
 // what the harness allows, and the page hears that nothing locks on
 // disconnect here.
-class LockingShellServer final : public ShellServer {
+// The test host allows every display effect from its start and never locks
+// as its controller goes, whatever the settings say; its page is told so.
+class LockingShellServer final : public ServerForShell {
 public:
-    explicit LockingShellServer(std::shared_ptr<RemoteServer> server) : server_(std::move(server)) {}
-    void pause(PauseCause cause) override { server_->pause(cause); }
-    void resume() override { server_->resume(); }
-    void disconnectController(const std::string& reason) override { server_->disconnectController(reason); }
-    void setLockFacts(bool canLock, bool) override { server_->setLockFacts({canLock, false}); }
-    void lockAnswered(std::uint64_t ask, bool locked) override { server_->lockAnswered(ask, locked); }
-    bool isPaused() const override { return server_->isPaused(); }
-    std::optional<std::string> controllerName() const override { return server_->controllerName(); }
-    std::optional<ConnectionRoute> controllerRoute() const override { return server_->controllerRoute(); }
-    bool controllerViaTailnet() const override { return server_->controllerViaTailnet(); }
-
-private:
-    std::shared_ptr<RemoteServer> server_;
+    using ServerForShell::ServerForShell;
+    void setEffectsAllowed(bool, bool, bool) override {}
+    void setLockFacts(bool canLock, bool) override { ServerForShell::setLockFacts(canLock, false); }
 };
 
 struct NoOwner final : OwnerPrompt {
