@@ -809,61 +809,63 @@ std::vector<HeldPlaces::Claim> waitClaims(const std::string& wait, std::size_t m
 
 }  // namespace
 
-AccountGate::StoreWait AccountGate::awaitRooms(const std::vector<std::string>& networks, std::function<void()> then) {
-    auto claims = waitClaims("rooms asked", RelayLimits::maxRoomWaiters, networks);
-    if (places_.take(claims)) return StoreWait::judge;
-    Waiter waiter{{}, [then = std::move(then)](bool) { then(); }};
-    for (auto& claim : claims) waiter.places.push_back(std::move(claim.key));
-    (askingRooms_ ? roomsNext_ : roomsAsked_).push_back(std::move(waiter));
-    if (askingRooms_) return StoreWait::wait;
-    askingRooms_ = true;
+AccountGate::StoreWait AccountGate::StoreQuestion::join(Waiter waiter) {
+    (asking ? next : asked).push_back(std::move(waiter));
+    if (asking) return StoreWait::wait;
+    asking = true;
     return StoreWait::ask;
 }
 
-bool AccountGate::roomsAnswered(const std::optional<std::vector<std::string>>& rooms) {
-    if (rooms) knowRooms(*rooms);
-    auto answered = std::move(roomsAsked_);
-    roomsAsked_ = std::move(roomsNext_);
-    roomsNext_.clear();
-    askingRooms_ = !roomsAsked_.empty();
-    const bool again = askingRooms_;
-    for (auto& waiter : answered) {
-        places_.release(waiter.places);
-        waiter.then(true);
+bool AccountGate::StoreQuestion::answered(HeldPlaces& places, bool answer) {
+    auto answering = std::move(asked);
+    asked = std::move(next);
+    next.clear();
+    asking = !asked.empty();
+    const bool again = asking;
+    for (auto& waiter : answering) {
+        places.release(waiter.places);
+        waiter.then(answer);
     }
     return again;
 }
 
-AccountGate::StoreWait AccountGate::awaitVerdict(const Pass& pass, const std::vector<std::string>& networks,
-                                                 std::function<void(bool)> then) {
-    auto claims = waitClaims("verdicts asked", RelayLimits::maxVerdictWaiters, networks);
-    if (places_.take(claims)) return StoreWait::judge;
+std::optional<AccountGate::Waiter> AccountGate::waitPlaces(const std::string& wait, std::size_t most,
+                                                           const std::vector<std::string>& networks,
+                                                           std::function<void(bool answered)> then) {
+    auto claims = waitClaims(wait, most, networks);
+    if (places_.take(claims)) return std::nullopt;
     Waiter waiter{{}, std::move(then)};
     for (auto& claim : claims) waiter.places.push_back(std::move(claim.key));
-    auto& codes = askingVerdicts_ ? toCheck_ : checking_;
+    return waiter;
+}
+
+AccountGate::StoreWait AccountGate::awaitRooms(const std::vector<std::string>& networks, std::function<void()> then) {
+    auto waiter = waitPlaces("rooms asked", RelayLimits::maxRoomWaiters, networks,
+                             [then = std::move(then)](bool) { then(); });
+    return waiter ? roomsAsked_.join(std::move(*waiter)) : StoreWait::judge;
+}
+
+bool AccountGate::roomsAnswered(const std::optional<std::vector<std::string>>& rooms) {
+    if (rooms) knowRooms(*rooms);
+    return roomsAsked_.answered(places_, true);
+}
+
+AccountGate::StoreWait AccountGate::awaitVerdict(const Pass& pass, const std::vector<std::string>& networks,
+                                                 std::function<void(bool)> then) {
+    auto waiter = waitPlaces("verdicts asked", RelayLimits::maxVerdictWaiters, networks, std::move(then));
+    if (!waiter) return StoreWait::judge;
+    auto& codes = verdictsAsked_.asking ? toCheck_ : checking_;
     if (std::find(codes.begin(), codes.end(), pass.code) == codes.end()) codes.push_back(pass.code);
-    (askingVerdicts_ ? verdictsNext_ : verdictsAsked_).push_back(std::move(waiter));
-    if (askingVerdicts_) return StoreWait::wait;
-    askingVerdicts_ = true;
-    return StoreWait::ask;
+    return verdictsAsked_.join(std::move(*waiter));
 }
 
 bool AccountGate::verdictsAnswered(const std::optional<std::vector<std::optional<json>>>& answers) {
     const auto nowMillis = now_();
     if (answers && answers->size() == checking_.size())
         for (std::size_t i = 0; i < checking_.size(); ++i) verdicts_.confirm(checking_[i], (*answers)[i], nowMillis);
-    auto answered = std::move(verdictsAsked_);
-    verdictsAsked_ = std::move(verdictsNext_);
-    verdictsNext_.clear();
     checking_ = std::move(toCheck_);
     toCheck_.clear();
-    askingVerdicts_ = !verdictsAsked_.empty();
-    const bool again = askingVerdicts_;
-    for (auto& waiter : answered) {
-        places_.release(waiter.places);
-        waiter.then(answers.has_value());
-    }
-    return again;
+    return verdictsAsked_.answered(places_, answers.has_value());
 }
 
 void AccountGate::knowRooms(const std::vector<std::string>& rooms) {

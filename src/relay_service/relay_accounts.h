@@ -328,13 +328,24 @@ private:
         std::vector<std::string> places;
         std::function<void(bool answered)> then;
     };
-    // Those the question in flight answers, and those that came after it.
-    std::vector<Waiter> roomsAsked_, roomsNext_;
-    bool askingRooms_ = false;
-    // The same for stale verdicts, with the codes each question is about.
-    std::vector<Waiter> verdictsAsked_, verdictsNext_;
+    // One question to the store at a time for everyone waiting on it: those
+    // the question in flight answers, and those that came after it, whom
+    // the next question answers.
+    struct StoreQuestion {
+        std::vector<Waiter> asked, next;
+        bool asking = false;
+        StoreWait join(Waiter waiter);
+        // Frees the places of those it answered and calls them; true when
+        // those that came meanwhile are to be asked for now.
+        bool answered(HeldPlaces& places, bool answer);
+    };
+    // Places in a wait for the store, or judge at once when the caller's
+    // networks hold theirs already.
+    std::optional<Waiter> waitPlaces(const std::string& wait, std::size_t most, const std::vector<std::string>& networks,
+                                     std::function<void(bool answered)> then);
+    StoreQuestion roomsAsked_, verdictsAsked_;
+    // The codes each question of stale verdicts is about.
     std::vector<std::string> checking_, toCheck_;
-    bool askingVerdicts_ = false;
     ThrottledLine refusals_, uninvited_;
 };
 
