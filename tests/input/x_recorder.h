@@ -124,6 +124,9 @@ private:
                                                                                        Clock::now());
                 wait = std::clamp(static_cast<int>(due.count()) + 1, 0, wait);
             }
+            // Asking for a key's symbols reads the connection, and events
+            // that came meanwhile wait in Xlib's queue, not on the socket.
+            if (XEventsQueued(display_, QueuedAlready) > 0) continue;
             pollfd p{ConnectionNumber(display_), POLLIN, 0};
             poll(&p, 1, wait);
         }
