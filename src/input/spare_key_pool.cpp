@@ -126,4 +126,14 @@ SpareKeyPool::GiveBack SpareKeyPool::giveBack(std::int64_t now) {
     return out;
 }
 
+std::vector<std::vector<SpareKeyPool::Binding>> SpareKeyPool::runs(std::vector<Binding> bindings) {
+    std::sort(bindings.begin(), bindings.end(), [](const Binding& a, const Binding& b) { return a.key < b.key; });
+    std::vector<std::vector<Binding>> out;
+    for (const auto& b : bindings) {
+        if (out.empty() || out.back().back().key + 1 != b.key) out.emplace_back();
+        out.back().push_back(b);
+    }
+    return out;
+}
+
 }  // namespace morvane

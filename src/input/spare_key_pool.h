@@ -2,11 +2,14 @@
 // when a key may be pressed or bound to another character. An application
 // reads a key's symbol when it gets to the key's event, and one starved of
 // the processor gets there late: a key is bound anew, or given back, only
-// once every press of it may have been read, and it is first pressed only
-// once its binding may have reached applications. Bindings stay from one
-// text to the next, so that a character typed before costs no wait; a key
-// the pool needs for another character is taken from the character pressed
-// longest ago. Keys are keycodes; times are milliseconds of one steady clock.
+// once every press of it may have been read. A binding reaches applications
+// before any key pressed after the server made it, as the server's notice
+// of it comes first on their connections; the short settle before a key's
+// first press is for those that hear the notice on a connection other than
+// their keys'. Bindings stay from one text to the next, so that a character
+// typed before costs no wait; a key the pool needs for another character is
+// taken from the character pressed longest ago. Keys are keycodes; times are
+// milliseconds of one steady clock.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +23,11 @@ namespace morvane {
 class SpareKeyPool {
 public:
     struct Tuning {
-        // From a binding to the first press of its key.
-        std::int64_t settleMillis = 250;
+        // From a binding the server has made to the first press of its key.
+        // Chromium reads the keymap on a connection of its own and takes a
+        // key pressed within a millisecond or two of the server's notice as
+        // the empty key it was; it needed no more on a busy core either.
+        std::int64_t settleMillis = 20;
         // From the last press of a key to its next binding or its give-back.
         std::int64_t idleMillis = 2000;
         // Spare keys left to other programs that borrow keys the same way.
@@ -84,6 +90,11 @@ public:
         std::optional<std::int64_t> nextAt;
     };
     GiveBack giveBack(std::int64_t now);
+
+    // `bindings` by key, in runs of keys that follow one another: the
+    // keyboard changes each run in one request, of which every application
+    // hears once and reads the keyboard again once.
+    static std::vector<std::vector<Binding>> runs(std::vector<Binding> bindings);
 
 private:
     struct Slot {

@@ -144,5 +144,22 @@ TEST(SpareKeyPool, AKeyTheLayoutOrAnotherProgramChangedIsForgottenNotGivenBack) 
     EXPECT_EQ(pool.readyAt(U'ß'), 10'100 + tuning.settleMillis);
 }
 
+TEST(SpareKeyPool, BindingsOfKeysThatFollowOneAnotherGoTogether) {
+    using B = SpareKeyPool::Binding;
+    struct Row {
+        const char* what;
+        std::vector<B> bindings;
+        std::vector<std::vector<B>> want;
+    };
+    const Row rows[] = {
+        {"nothing to bind", {}, {}},
+        {"keys apart, each alone, lowest first", {{93, U'ö'}, {8, U'é'}}, {{{8, U'é'}}, {{93, U'ö'}}}},
+        {"keys next to one another, in one run however they came",
+         {{184, U'ñ'}, {97, U'ö'}, {183, U'é'}, {185, U'✓'}},
+         {{{97, U'ö'}}, {{183, U'é'}, {184, U'ñ'}, {185, U'✓'}}}},
+    };
+    for (const auto& row : rows) EXPECT_EQ(SpareKeyPool::runs(row.bindings), row.want) << row.what;
+}
+
 }  // namespace
 }  // namespace morvane

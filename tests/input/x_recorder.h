@@ -28,6 +28,7 @@ struct XRecord {
     unsigned int state = 0;
     unsigned int button = 0;
     unsigned int keycode = 0;
+    unsigned int count = 0;  // of a MappingNotify: the keys it changed, from `keycode` on
     KeySym keysym = NoSymbol;
     KeySym base = NoSymbol;  // the key's first symbol, whatever the modifiers
     std::chrono::steady_clock::time_point at;  // when the recorder read the event
@@ -157,12 +158,13 @@ private:
                 return;
             default:
                 // A change of the keys' symbols is written down as a
-                // MappingNotify of the first key it changed.
+                // MappingNotify of the keys it changed.
                 if (e.type != xkbEvent_) return;
                 const auto& map = reinterpret_cast<const XkbMapNotifyEvent&>(e);
                 if (map.xkb_type != XkbMapNotify || !(map.changed & XkbKeySymsMask)) return;
                 r.type = MappingNotify;
                 r.keycode = map.first_key_sym;
+                r.count = map.num_key_syms;
                 r.serverTime = map.time;
                 break;
         }

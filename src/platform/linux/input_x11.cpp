@@ -175,10 +175,9 @@ public:
         if (layoutStale_) readKeyboard();
         const std::int64_t now = nowMillis();
         const auto given = pool_.giveBack(now);
-        for (int keycode : given.keys) {
-            KeySym none[2] = {NoSymbol, NoSymbol};
-            XChangeKeyboardMapping(display_, keycode, 2, none, 1);
-        }
+        std::vector<SpareKeyPool::Binding> emptied;
+        for (int keycode : given.keys) emptied.push_back({keycode, 0});
+        change(emptied);
         XFlush(display_);
         return given.nextAt ? static_cast<int>(std::max<std::int64_t>(*given.nextAt - now, 1)) : 0;
     }
@@ -332,13 +331,19 @@ private:
     // settle counts from when the server has them.
     void bind(const std::vector<SpareKeyPool::Binding>& bindings) {
         if (bindings.empty()) return;
-        for (const auto& b : bindings) {
-            KeySym syms[2] = {keysymOf(b.character), keysymOf(b.character)};
-            XChangeKeyboardMapping(display_, b.key, 2, syms, 1);
-        }
+        change(bindings);
         XSync(display_, False);
         const std::int64_t now = nowMillis();
         for (const auto& b : bindings) pool_.bind(b.key, b.character, now);
+    }
+
+    // Character 0 empties its key.
+    void change(const std::vector<SpareKeyPool::Binding>& bindings) {
+        for (const auto& run : SpareKeyPool::runs(bindings)) {
+            std::vector<KeySym> syms;
+            for (const auto& b : run) syms.insert(syms.end(), 2, b.character ? keysymOf(b.character) : NoSymbol);
+            XChangeKeyboardMapping(display_, run.front().key, 2, syms.data(), static_cast<int>(run.size()));
+        }
     }
 
     static void sleepUntil(std::int64_t millis) {

@@ -307,7 +307,11 @@ test('with two X monitors the chooser switches the picture and the pointer to th
 
 // An X application that reads keys through XKB (here Chromium itself on the
 // private display) must get every character sent as text, also those the
-// host first has to bind to a spare key.
+// host first has to bind to a spare key. Chromium reads the keymap on a
+// connection other than its keys': each text after the first begins with a
+// character new to the keyboard, pressed as soon as the host lets a binding
+// be pressed, and they are more than the spare keys, so keys change
+// characters too.
 test('text sent from the page reaches an X application whole', async (t) => {
   if (skipWithoutRecorder(t)) return;
   const own = await startXvfb({ width: W, height: H });
@@ -324,12 +328,16 @@ test('text sent from the page reaches an X application whole', async (t) => {
     const page = browser.page;
     await page.click('#type-toggle');
     if ((await page.getAttribute('#compose', 'data-lt')) === 'live') await page.click('#lt-toggle');
-    const text = 'naïve Grüße 日本 ½ ok';
-    await page.fill('#compose-text', text);
-    await page.click('#compose-send');
-    let value = '';
-    await eventually(async () => { value = await xpage.inputValue('#t'); return value.endsWith('ok'); }, 'the text in the X application');
-    assert.equal(value, text);
+    const texts = ['naïve Grüße 日本 ½ ok', 'Äa', 'Øb', 'Łc', 'Ñd', 'Çe', 'Ūf', 'Ėg', 'Ħh', 'Ŋi', 'Ŧj', 'Ƶk', 'Ǆl'];
+    let whole = '';
+    for (const text of texts) {
+      whole += text;
+      await page.fill('#compose-text', text);
+      await page.click('#compose-send');
+      let value = '';
+      await eventually(async () => { value = await xpage.inputValue('#t'); return value.endsWith(text.slice(-1)); }, 'the text in the X application');
+      assert.equal(value, whole);
+    }
   } finally {
     if (browser) await browser.close();
     if (host) await host.close();
