@@ -1,16 +1,20 @@
 // Typing as a person meets it: the time from a text sent by the device to its
 // last character read by an X application, through the test host on a private
-// Xvfb. Texts with characters the keyboard layout lacks (which the host binds
-// to spare keys) are measured against the same length of plain characters
-// typed the same way (the peer). Each text is sent `runs` times in one session,
-// a person's pause apart, in a session of its own: the first time stands
-// apart from the rest. Every character the application read is checked
-// against what was sent, and one lost or changed is counted.
+// Xvfb, beside x11vnc on the same display typing the same text as a VNC viewer
+// sends it (a key event naming each character's keysym, which x11vnc puts on
+// a spare key when the layout lacks it). Texts with characters the keyboard
+// layout lacks (which the host binds to spare keys) are measured against the
+// same length of plain characters typed the same way. Each text is sent
+// `runs` times in one session, a person's pause apart, in a session of its
+// own: the first time stands apart from the rest. Every character the
+// application read is checked against what was sent, and one lost or changed
+// is counted.
 //
-//   morvane_typing_bench [--runs N] [--pause MS] [--lag MS] [--host PATH]
+//   morvane_typing_bench [--runs N] [--pause MS] [--lag MS] [--host PATH] [--no-peer]
 //
 // --lag makes the X application get to its events that much later, as one
-// starved of the processor does; --host runs another build of the test host.
+// starved of the processor does; --host runs another build of the test host;
+// --no-peer leaves x11vnc out.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +25,8 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include <signal.h>
 
 #include <nlohmann/json.hpp>
 
@@ -81,28 +87,110 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-// One session of its own on a fresh host: the text sent `runs` times.
-Figures measure(const std::string& text, int runs, int pauseMillis, XRecorder& app) {
+// What sends a text to the display: a session with the test host, or a VNC
+// viewer's connection to x11vnc.
+class Typist {
+public:
+    virtual ~Typist() = default;
+    virtual void send(const std::string& text) = 0;
+    // Reads and drops what the server sends meanwhile, for a few milliseconds.
+    virtual void idle() = 0;
+};
+
+class HostTypist final : public Typist {
+public:
+    explicit HostTypist(const std::filesystem::path& dataHome) : host_(dataHome, freePort(), {"--x11"}) {
+        if (!host_.waitLine("listening ", 20'000)) throw std::runtime_error("the test host did not start");
+        ws_ = pairedSession(host_, "Bench");
+        const auto ready = ws_->nextText(10'000);
+        if (!ready || ready->find(R"("t":"ready")") == std::string::npos) throw std::runtime_error("no session");
+    }
+    void send(const std::string& text) override { ws_->sendText(nlohmann::json{{"t", "text"}, {"s", text}}.dump()); }
+    // The pictures the session is sent.
+    void idle() override { ws_->next(5); }
+
+private:
+    HarnessProcess host_;
+    std::unique_ptr<WebSocket> ws_;
+};
+
+// Speaks just enough of RFB 3.8 for key events: no security, a shared
+// session, and no pictures asked for.
+class VncTypist final : public Typist {
+public:
+    explicit VncTypist(const std::filesystem::path& dataHome)
+        : port_(freePort()),
+          server_("/usr/bin/x11vnc", {"-rfbport", std::to_string(port_), "-localhost", "-nopw", "-forever", "-shared"},
+                  dataHome, true) {
+        if (!server_.waitLineWith("PORT=", 20'000)) throw std::runtime_error("x11vnc did not start");
+        socket_ = std::make_unique<Socket>(port_);
+        take(12);
+        socket_->send("RFB 003.008\n");
+        const auto kinds = static_cast<unsigned char>(take(1)[0]);
+        if (take(kinds).find('\x01') == std::string::npos) throw std::runtime_error("x11vnc asks for a password");
+        socket_->send(std::string(1, '\x01'));
+        if (take(4) != std::string(4, '\0')) throw std::runtime_error("x11vnc refused the viewer");
+        socket_->send(std::string(1, '\x01'));
+        const std::string init = take(24);
+        take(static_cast<std::size_t>(be32(init, 20)));
+    }
+    ~VncTypist() override {
+        socket_.reset();
+        server_.signal(SIGTERM);
+    }
+    void send(const std::string& text) override {
+        std::string events;
+        for (char32_t c : scalars(text)) {
+            const std::uint32_t keysym = (c >= 0x20 && c <= 0x7e) || (c >= 0xa0 && c <= 0xff) ? c : 0x1000000 | c;
+            for (const char down : {'\x01', '\x00'}) {
+                events += {'\x04', down, '\0', '\0'};
+                for (int shift : {24, 16, 8, 0}) events += static_cast<char>(keysym >> shift & 0xff);
+            }
+        }
+        socket_->send(events);
+    }
+    void idle() override { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }
+
+private:
+    std::string take(std::size_t count) {
+        if (!socket_->fill(count, 10'000)) throw std::runtime_error("x11vnc broke off the handshake");
+        std::string out = socket_->buffer().substr(0, count);
+        socket_->buffer().erase(0, count);
+        return out;
+    }
+    static std::uint32_t be32(const std::string& bytes, std::size_t at) {
+        std::uint32_t v = 0;
+        for (std::size_t i = 0; i < 4; ++i) v = v << 8 | static_cast<unsigned char>(bytes[at + i]);
+        return v;
+    }
+
+    std::uint16_t port_;
+    HarnessProcess server_;
+    std::unique_ptr<Socket> socket_;
+};
+
+enum class Path { host, x11vnc };
+
+// One session of its own on a fresh host or x11vnc: the text sent `runs` times.
+Figures measure(Path path, const std::string& text, int runs, int pauseMillis, XRecorder& app) {
     const auto dataHome =
         std::filesystem::temp_directory_path() / ("morvane-typing-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(dataHome);
     Figures figures;
     {
-        HarnessProcess host(dataHome, freePort(), {"--x11"});
-        if (!host.waitLine("listening ", 20'000)) throw std::runtime_error("the test host did not start");
-        auto ws = pairedSession(host, "Bench");
-        const auto ready = ws->nextText(10'000);
-        if (!ready || ready->find(R"("t":"ready")") == std::string::npos) throw std::runtime_error("no session");
+        std::unique_ptr<Typist> typist;
+        if (path == Path::host)
+            typist = std::make_unique<HostTypist>(dataHome);
+        else
+            typist = std::make_unique<VncTypist>(dataHome);
         const std::u32string wanted = scalars(text);
-        const std::string message = nlohmann::json{{"t", "text"}, {"s", text}}.dump();
         for (int run = 0; run < runs; ++run) {
             const std::size_t from = app.records().size();
             const auto sent = Clock::now();
-            ws->sendText(message);
+            typist->send(text);
             Read read;
-            // The pictures the session is sent are read and dropped meanwhile.
             while (Clock::now() - sent < std::chrono::seconds(20)) {
-                ws->next(5);
+                typist->idle();
                 read = readSince(app.records(), from);
                 if (read.text.size() >= wanted.size()) break;
             }
@@ -130,44 +218,70 @@ Figures measure(const std::string& text, int runs, int pauseMillis, XRecorder& a
 
 int main(int argc, char** argv) {
     int runs = 20, pauseMillis = 3000, lagMillis = 0;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool peer = true;
+    for (int i = 1; i < argc; ++i) {
         const std::string_view flag = argv[i];
-        if (flag == "--runs") runs = std::max(2, std::atoi(argv[i + 1]));
-        else if (flag == "--pause") pauseMillis = std::max(0, std::atoi(argv[i + 1]));
-        else if (flag == "--lag") lagMillis = std::max(0, std::atoi(argv[i + 1]));
-        else if (flag == "--host") hostPath = argv[i + 1];
+        if (flag == "--no-peer") {
+            peer = false;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "%s needs a value\n", argv[i]);
+            return 2;
+        }
+        const char* value = argv[++i];
+        if (flag == "--runs") runs = std::max(2, std::atoi(value));
+        else if (flag == "--pause") pauseMillis = std::max(0, std::atoi(value));
+        else if (flag == "--lag") lagMillis = std::max(0, std::atoi(value));
+        else if (flag == "--host") hostPath = value;
         else {
-            std::fprintf(stderr, "unknown option %s\n", argv[i]);
+            std::fprintf(stderr, "unknown option %s\n", argv[i - 1]);
             return 2;
         }
     }
     struct Case {
         const char* name;
         std::string text;
+        Path path = Path::host;
     };
-    // The peer has as many characters as the sentence, all on the layout.
-    const std::vector<Case> cases = {
+    // The plain text has as many characters as the sentence, all on the layout.
+    std::vector<Case> cases = {
         {"one character the layout lacks", "é"},
         {"19 characters, 4 the layout lacks", "héllo wörld ñ ✓ abc"},
-        {"19 plain characters (peer)", "hello world n v abc"},
+        {"19 plain characters", "hello world n v abc"},
         {"28 characters the layout lacks, all different", "日本語の文字を速く打つために長い例で東京大阪県都市北南西"},
     };
+    const std::size_t ours = cases.size();
+    if (peer) {
+        for (std::size_t i = 0; i < ours; ++i) {
+            Case c = cases[i];
+            c.path = Path::x11vnc;
+            cases.push_back(c);
+        }
+    }
     int status = 0;
     try {
         Xvfb xvfb{"1280x720x24"};
         XRecorder app{std::chrono::milliseconds(lagMillis)};
         std::printf("runs %d, pause %d ms, application lag %d ms\n\n", runs, pauseMillis, lagMillis);
-        std::printf("| text | first ms | after: median ms | max ms | lost | median ÷ peer |\n|---|---|---|---|---|---|\n");
+        std::printf("| text | through | first ms | after: median ms | max ms | lost | first ÷ x11vnc | median ÷ x11vnc |\n"
+                    "|---|---|---|---|---|---|---|---|\n");
         std::vector<Figures> all;
-        for (const auto& c : cases) all.push_back(measure(c.text, runs, pauseMillis, app));
-        const double peer = median(all[2].rest);
+        for (const auto& c : cases) all.push_back(measure(c.path, c.text, runs, pauseMillis, app));
         for (std::size_t i = 0; i < cases.size(); ++i) {
             const auto& f = all[i];
             const double m = median(f.rest);
             const double max = f.rest.empty() ? 0 : *std::max_element(f.rest.begin(), f.rest.end());
-            std::printf("| %s | %.0f | %.0f | %.0f | %d of %d | %.2f× |\n", cases[i].name, f.first, m, max, f.lost,
-                        runs, peer > 0 ? m / peer : 0);
-            if (f.lost > 0) status = 1;
+            std::printf("| %s | %s | %.0f | %.0f | %.0f | %d of %d |", cases[i].name,
+                        cases[i].path == Path::host ? "the host" : "x11vnc", f.first, m, max, f.lost, runs);
+            if (peer && i < ours) {
+                const auto& p = all[i + ours];
+                const double pm = median(p.rest);
+                std::printf(" %.1f× | %.1f× |\n", p.first > 0 ? f.first / p.first : 0, pm > 0 ? m / pm : 0);
+            } else {
+                std::printf(" | |\n");
+            }
+            if (cases[i].path == Path::host && f.lost > 0) status = 1;
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "typing bench: %s\n", error.what());
