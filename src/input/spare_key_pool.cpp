@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <tuple>
+#include <utility>
 
 namespace morvane {
 
@@ -111,9 +112,35 @@ std::optional<std::int64_t> SpareKeyPool::nextFree(std::u32string_view text, con
     return std::nullopt;
 }
 
-SpareKeyPool::GiveBack SpareKeyPool::giveBack(std::int64_t now) {
+std::vector<SpareKeyPool::Binding> SpareKeyPool::bindPrepared(const std::function<bool(char32_t)>& lacks,
+                                                              std::int64_t now) {
+    std::vector<Binding> made;
+    const std::size_t most = std::min(tuning_.preparedKeys, capacity() / 2);
+    std::size_t held = static_cast<std::size_t>(
+        std::count_if(slots_.begin(), slots_.end(), [](const Slot& slot) { return slot.prepared; }));
+    for (char32_t c : prepared_) {
+        if (held >= most) break;
+        if (!lacks(c)) continue;
+        const auto slot = std::find_if(slots_.begin(), slots_.end(), [&](const Slot& s) { return s.character == c; });
+        if (slot != slots_.end()) {
+            // Typed before, it is kept as if bound ahead.
+            if (!std::exchange(slot->prepared, true)) ++held;
+            continue;
+        }
+        if (slots_.size() >= capacity() || empty_.empty()) break;
+        const int key = empty_.front();
+        bind(key, c, now);
+        slots_.back().prepared = true;
+        ++held;
+        made.push_back({key, c});
+    }
+    return made;
+}
+
+SpareKeyPool::GiveBack SpareKeyPool::giveBack(std::int64_t now, Keep keep) {
     GiveBack out;
     std::erase_if(slots_, [&](const Slot& slot) {
+        if (slot.prepared && keep == Keep::prepared) return false;
         const std::int64_t at = freeAt(slot);
         if (at > now) {
             out.nextAt = std::min(out.nextAt.value_or(at), at);

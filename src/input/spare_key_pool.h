@@ -2,19 +2,21 @@
 // when a key may be pressed or bound to another character. An application
 // reads a key's symbol when it gets to the key's event, and one starved of
 // the processor gets there late: a key is bound anew, or given back, only
-// once every press of it may have been read. A binding reaches applications
-// before any key pressed after the server made it, as the server's notice
-// of it comes first on their connections; the short settle before a key's
-// first press is for those that hear the notice on a connection other than
-// their keys'. Bindings stay from one text to the next, so that a character
-// typed before costs no wait; a key the pool needs for another character is
-// taken from the character pressed longest ago. Keys are keycodes; times are
-// milliseconds of one steady clock.
+// once every press of it may have been read. A binding reaches most
+// applications before any key pressed after the server made it, as the
+// server's notice of it comes first on their connections; a key is first
+// pressed a settle after its binding for those that hear the notice on a
+// connection other than their keys'. Likely characters are bound ahead of
+// any text, so that they cost no settle, and bindings stay from one text to
+// the next, so that a character typed before costs none either; a key the
+// pool needs for another character is taken from the character pressed
+// longest ago. Keys are keycodes; times are milliseconds of one steady clock.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -24,14 +26,18 @@ class SpareKeyPool {
 public:
     struct Tuning {
         // From a binding the server has made to the first press of its key.
-        // Chromium reads the keymap on a connection of its own and takes a
-        // key pressed within a millisecond or two of the server's notice as
-        // the empty key it was; it needed no more on a busy core either.
-        std::int64_t settleMillis = 20;
+        // Chromium reads the keymap on a connection of its own, and takes a
+        // key pressed before it got to the news as the key it was: within
+        // 2 ms on an idle machine, and in 3 of 20 runs at 20 ms (none of 10
+        // at 40 ms) beside two busy loops and a page playing the session.
+        std::int64_t settleMillis = 100;
         // From the last press of a key to its next binding or its give-back.
         std::int64_t idleMillis = 2000;
         // Spare keys left to other programs that borrow keys the same way.
         std::size_t leftFree = 2;
+        // Keys that hold likely characters ahead of any text, at most half
+        // of those the pool may hold.
+        std::size_t preparedKeys = 6;
     };
 
     SpareKeyPool();
@@ -83,13 +89,22 @@ public:
     std::optional<std::int64_t> nextFree(std::u32string_view text, const std::function<bool(char32_t)>& lacks,
                                          std::int64_t now) const;
 
+    // The characters to hold ahead of any text, most likely first
+    // (LikelyCharacters). Those the layout lacks are bound on keys nothing
+    // else needs, stay when a session's keys go back, and give way to a
+    // text that needs their keys.
+    void prepare(std::u32string characters) { prepared_ = std::move(characters); }
+    // Returns the bindings for the keyboard to make.
+    std::vector<Binding> bindPrepared(const std::function<bool(char32_t)>& lacks, std::int64_t now);
+
     struct GiveBack {
         // Keys to empty now: they left the pool.
         std::vector<int> keys;
         // When the next of those still held may go.
         std::optional<std::int64_t> nextAt;
     };
-    GiveBack giveBack(std::int64_t now);
+    enum class Keep { prepared, nothing };
+    GiveBack giveBack(std::int64_t now, Keep keep = Keep::prepared);
 
     // `bindings` by key, in runs of keys that follow one another: the
     // keyboard changes each run in one request, of which every application
@@ -102,6 +117,7 @@ private:
         char32_t character = 0;
         std::int64_t boundAt = 0;
         std::optional<std::int64_t> pressedAt;
+        bool prepared = false;
     };
     std::int64_t freeAt(const Slot& slot) const;
     std::optional<Choice> chooseFor(std::u32string_view text, std::size_t position, std::int64_t now) const;
@@ -111,6 +127,7 @@ private:
     std::vector<Slot> slots_;
     // Keys with nothing on them that the pool may take, lowest first.
     std::vector<int> empty_;
+    std::u32string prepared_;
 };
 
 }  // namespace morvane

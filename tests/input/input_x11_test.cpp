@@ -68,8 +68,9 @@ struct X11InputFixture : ::testing::Test {
     std::optional<Rect> shown;
     std::vector<std::string> log;
     LoopExecutor queue{"input"};
+    // Characters the layout lacks are bound as texts need them: none ahead.
     std::unique_ptr<InputSink> input =
-        makeX11Input(queue, [this] { return shown; }, [this](const std::string& line) { log.push_back(line); });
+        makeX11Input(queue, [this] { return shown; }, [this](const std::string& l) { log.push_back(l); }, "", U"");
 
     void send(std::initializer_list<InputEvent> events) {
         for (const auto& e : events) input->handle(e);
@@ -193,6 +194,36 @@ TEST_F(X11InputFixture, TextArrivesInOrderIncludingCharactersTheLayoutLacks) {
     for (unsigned int keycode : borrowed) EXPECT_TRUE(boundBeforeFirstPress.contains(keycode)) << keycode;
 }
 
+TEST(X11Input, LikelyCharactersAreBoundAheadGoWithNoBindingAndStayUntilTheSinkGoes) {
+    morvane::testing::Xvfb xvfb{"640x480x24"};
+    LoopExecutor queue("input");
+    auto input = makeX11Input(queue, [] { return std::optional<Rect>(); }, {}, xvfb.display(), U"a\u2019é");
+    ASSERT_TRUE(input);
+    // Only those the layout lacks take a key, before any text.
+    EXPECT_NE(keycodeOf(0x1002019), 0u);
+    EXPECT_NE(keycodeOf(XK_eacute), 0u);
+    XRecorder app;
+
+    input->handle(input::Text{"é\u2019ñ"});
+    ASSERT_TRUE(app.waitFor([](const auto& r) { return typed(r).size() >= 3; }));
+    const auto records = app.records();
+    EXPECT_EQ(typed(records), U"é\u2019ñ");
+    // The only binding the text waited for is ñ's.
+    const auto changes = only(records, {MappingNotify});
+    ASSERT_FALSE(changes.empty());
+    for (const auto& r : changes) EXPECT_EQ(r.keycode, keycodeOf(XK_ntilde));
+
+    // The session's key goes back; the likely ones stay for the next
+    // session, and go when the sink does, as when the host quits.
+    input->releaseEverything();
+    ASSERT_TRUE(testing::eventually([] { return keycodeOf(XK_ntilde) == 0; }));
+    EXPECT_NE(keycodeOf(XK_eacute), 0u);
+    EXPECT_NE(keycodeOf(0x1002019), 0u);
+    input.reset();
+    EXPECT_EQ(keycodeOf(XK_eacute), 0u);
+    EXPECT_EQ(keycodeOf(0x1002019), 0u);
+}
+
 TEST(X11Input, AnApplicationStarvedOfTheProcessorReadsEveryCharacterAsSent) {
     morvane::testing::Xvfb xvfb{"640x480x24"};
     // It gets to each key half a second late and asks for the key's symbol
@@ -200,10 +231,11 @@ TEST(X11Input, AnApplicationStarvedOfTheProcessorReadsEveryCharacterAsSent) {
     // keys change characters between texts and within one.
     XRecorder late{std::chrono::milliseconds(500)};
     LoopExecutor queue("input");
-    auto input = makeX11Input(queue, [] { return std::optional<Rect>(); }, {}, xvfb.display());
+    auto input = makeX11Input(queue, [] { return std::optional<Rect>(); }, {}, xvfb.display(), U"é");
     ASSERT_TRUE(input);
     const std::u32string sent = U"αβγδεζηθικλμνξοπρστυφ ñé ωψχφ é";
-    for (const char* text : {"αβγδεζηθικλμνξοπρστυφ", " ñé ", "ωψχφ é"}) input->handle(input::Text{text});
+    for (const char* text : {"αβγδεζηθικλμνξοπρστυφ", " ñé ", "ωψχφ é"})
+        input->handle(input::Text{text});
     ASSERT_TRUE(late.waitFor([&](const auto& r) { return typed(r).size() >= sent.size(); }));
     EXPECT_EQ(typed(late.records()), sent);
 }

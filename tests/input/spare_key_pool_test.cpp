@@ -7,7 +7,7 @@
 namespace morvane {
 namespace {
 
-constexpr SpareKeyPool::Tuning tuning{250, 2000, 2};
+constexpr SpareKeyPool::Tuning tuning{250, 2000, 2, 3};
 
 struct Bound {
     int key;
@@ -142,6 +142,58 @@ TEST(SpareKeyPool, AKeyTheLayoutOrAnotherProgramChangedIsForgottenNotGivenBack) 
     EXPECT_FALSE(pool.keyOf(U'é'));
     EXPECT_EQ(pool.keyOf(U'ß'), 30);
     EXPECT_EQ(pool.readyAt(U'ß'), 10'100 + tuning.settleMillis);
+}
+
+TEST(SpareKeyPool, LikelyCharactersTakeEmptyKeysUpToHalfOfThePoolNeverAKeyOfAnotherCharacter) {
+    struct Row {
+        const char* what;
+        Keyboard keyboard;
+        std::vector<SpareKeyPool::Binding> want;
+    };
+    const std::vector<int> plenty = {10, 20, 30, 40, 50, 60, 70, 80, 90};
+    const Row rows[] = {
+        {"those the layout lacks, in order, as many as the tuning says", {plenty, {}},
+         {{10, U'’'}, {20, U'é'}, {30, U'ö'}}},
+        {"at most half of the keys the pool may hold", {{10, 20, 30, 40}, {}}, {{10, U'’'}}},
+        {"one typed before is held already and counts", {plenty, {{5, U'é', 0, 100}}}, {{10, U'’'}, {20, U'ö'}}},
+        {"a full pool gives none of its keys", {{}, {{10, U'α', 0}, {20, U'β', 0}, {30, U'γ', 0}, {40, U'δ', 0}}},
+         {}},
+    };
+    const auto lacks = [](char32_t c) { return c > 0x7f; };
+    for (const auto& row : rows) {
+        auto pool = poolWith(row.keyboard);
+        pool.prepare(U"’aéöñü");
+        EXPECT_EQ(pool.bindPrepared(lacks, 1000), row.want) << row.what;
+        EXPECT_TRUE(pool.bindPrepared(lacks, 2000).empty()) << row.what << ": bound twice";
+    }
+}
+
+TEST(SpareKeyPool, LikelyCharactersStayWhenASessionsKeysGoBackAndComeBackWhenATextTookTheirKeys) {
+    auto pool = poolWith({{10, 20, 30, 40, 50, 60}, {}});
+    const auto lacks = [](char32_t c) { return c > 0x7f; };
+    pool.prepare(U"’é");
+    ASSERT_EQ(pool.bindPrepared(lacks, 0).size(), 2u);
+    pool.pressed(U'é', 100);
+    // A text needs more keys than are empty: it takes the likely one never
+    // pressed, rather than wait.
+    const auto bound = pool.bindFree(U"αβγ", lacks, 3000);
+    ASSERT_EQ(bound.size(), 3u);
+    EXPECT_EQ(bound[2], (SpareKeyPool::Binding{10, U'γ'}));
+    EXPECT_FALSE(pool.keyOf(U'’'));
+    for (char32_t c : std::u32string_view(U"αβγ")) pool.pressed(c, 3300);
+
+    // The session ends: what the text bound goes once idle, é stays, and
+    // ’ is bound again on a key given back.
+    auto given = pool.giveBack(3400);
+    EXPECT_TRUE(given.keys.empty());
+    EXPECT_EQ(given.nextAt, 5300);
+    given = pool.giveBack(5300);
+    EXPECT_EQ(given.keys, (std::vector<int>{10, 30, 40}));
+    EXPECT_EQ(pool.keyOf(U'é'), 20);
+    EXPECT_EQ(pool.bindPrepared(lacks, 5300), (std::vector<SpareKeyPool::Binding>{{10, U'’'}}));
+    // When the host quits, they go too.
+    EXPECT_EQ(pool.giveBack(9000, SpareKeyPool::Keep::nothing).keys.size(), 2u);
+    EXPECT_FALSE(pool.keyOf(U'é'));
 }
 
 TEST(SpareKeyPool, BindingsOfKeysThatFollowOneAnotherGoTogether) {

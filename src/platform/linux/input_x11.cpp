@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -19,6 +20,7 @@
 
 #include "core/clock.h"
 #include "input/event_input.h"
+#include "input/likely_characters.h"
 #include "input/spare_key_pool.h"
 #include "platform/linux/x11_errors.h"
 #include "platform/linux/input_x11_keys.h"
@@ -46,11 +48,15 @@ KeySym keysymOf(char32_t c) {
 
 class X11InputBackend final : public InputBackend {
 public:
-    X11InputBackend(Display* display, std::function<void(const std::string&)> log)
+    // The likely characters are bound at once, so that by the time a
+    // device types one its binding has long reached every application.
+    X11InputBackend(Display* display, std::function<void(const std::string&)> log, std::u32string prepared)
         : display_(display), locker_(std::move(log)) {
         XDisplayKeycodes(display_, &minKeycode_, &maxKeycode_);
         XTestGrabControl(display_, True);
         readKeyboard();
+        pool_.prepare(std::move(prepared));
+        bind(pool_.bindPrepared(lacks(), nowMillis()));
     }
 
     // The borrowed keys are the user's: they go back before the host does,
@@ -60,7 +66,8 @@ public:
             for (const auto& [keycode, count] : pressed_) {
                 if (count > 0) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
             }
-            for (int wait = giveBackKeys(); wait > 0; wait = giveBackKeys())
+            for (int wait = giveBack(SpareKeyPool::Keep::nothing); wait > 0;
+                 wait = giveBack(SpareKeyPool::Keep::nothing))
                 std::this_thread::sleep_for(std::chrono::milliseconds(wait));
             XSync(display_, False);
         }
@@ -168,18 +175,12 @@ public:
         if (const auto keycode = keycodeFor(code)) strokeAlone(Stroke{*keycode, false});
     }
 
+    // The likely characters stay, and those a text took the keys of, or
+    // a new layout dropped, are bound again.
     int giveBackKeys() override {
-        if (x11ConnectionLost(display_)) return 0;
-        // A key the user's layout took since is not ours to give back.
-        takeEvents();
-        if (layoutStale_) readKeyboard();
-        const std::int64_t now = nowMillis();
-        const auto given = pool_.giveBack(now);
-        std::vector<SpareKeyPool::Binding> emptied;
-        for (int keycode : given.keys) emptied.push_back({keycode, 0});
-        change(emptied);
-        XFlush(display_);
-        return given.nextAt ? static_cast<int>(std::max<std::int64_t>(*given.nextAt - now, 1)) : 0;
+        const int wait = giveBack(SpareKeyPool::Keep::prepared);
+        if (!x11ConnectionLost(display_)) bind(pool_.bindPrepared(lacks(), nowMillis()));
+        return wait;
     }
 
     void pause(int millis) override {
@@ -337,6 +338,20 @@ private:
         for (const auto& b : bindings) pool_.bind(b.key, b.character, now);
     }
 
+    int giveBack(SpareKeyPool::Keep keep) {
+        if (x11ConnectionLost(display_)) return 0;
+        // A key the user's layout took since is not ours to give back.
+        takeEvents();
+        if (layoutStale_) readKeyboard();
+        const std::int64_t now = nowMillis();
+        const auto given = pool_.giveBack(now, keep);
+        std::vector<SpareKeyPool::Binding> emptied;
+        for (int keycode : given.keys) emptied.push_back({keycode, 0});
+        change(emptied);
+        XFlush(display_);
+        return given.nextAt ? static_cast<int>(std::max<std::int64_t>(*given.nextAt - now, 1)) : 0;
+    }
+
     // Character 0 empties its key.
     void change(const std::vector<SpareKeyPool::Binding>& bindings) {
         for (const auto& run : SpareKeyPool::runs(bindings)) {
@@ -368,7 +383,8 @@ private:
 }  // namespace
 
 std::unique_ptr<InputBackend> makeX11InputBackend(std::function<void(const std::string&)> log,
-                                                  const std::string& displayName) {
+                                                  const std::string& displayName,
+                                                  std::optional<std::u32string> prepared) {
     Display* display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
     if (!display) {
         if (log) log("input injection is not available: the X display cannot be opened");
@@ -381,12 +397,17 @@ std::unique_ptr<InputBackend> makeX11InputBackend(std::function<void(const std::
         return nullptr;
     }
     tolerateX11Errors(display);
-    return std::make_unique<X11InputBackend>(display, std::move(log));
+    if (!prepared) {
+        const auto variable = [](const char* name) -> const char* { return std::getenv(name); };
+        prepared = LikelyCharacters::forLocales(LikelyCharacters::userLocales(variable));
+    }
+    return std::make_unique<X11InputBackend>(display, std::move(log), std::move(*prepared));
 }
 
 std::unique_ptr<InputSink> makeX11Input(Executor& queue, std::function<std::optional<Rect>()> displayBounds,
-                                        std::function<void(const std::string&)> log, const std::string& displayName) {
-    auto backend = makeX11InputBackend(std::move(log), displayName);
+                                        std::function<void(const std::string&)> log, const std::string& displayName,
+                                        std::optional<std::u32string> prepared) {
+    auto backend = makeX11InputBackend(std::move(log), displayName, std::move(prepared));
     if (!backend) return nullptr;
     return std::make_unique<EventInput>(queue, std::move(backend), std::move(displayBounds));
 }
