@@ -267,8 +267,8 @@ int main(int argc, char** argv) {
         Xvfb xvfb{"1280x720x24"};
         XRecorder app{std::chrono::milliseconds(lagMillis)};
         std::printf("runs %d, pause %d ms, application lag %d ms\n\n", runs, pauseMillis, lagMillis);
-        std::printf("| text | through | first ms | after: median ms | max ms | lost | first ÷ x11vnc | median ÷ x11vnc |\n"
-                    "|---|---|---|---|---|---|---|---|\n");
+        std::printf("| text | through | first ms | after: median ms | max ms | lost | first ÷ x11vnc"
+                    " | median ÷ x11vnc |\n|---|---|---|---|---|---|---|---|\n");
         std::vector<Figures> all;
         for (const auto& c : cases) all.push_back(measure(c.path, c.text, runs, pauseMillis, app));
         for (std::size_t i = 0; i < cases.size(); ++i) {

@@ -28,8 +28,9 @@ public:
         // From a binding the server has made to the first press of its key.
         // Chromium reads the keymap on a connection of its own, and takes a
         // key pressed before it got to the news as the key it was: within
-        // 2 ms on an idle machine, and in 3 of 20 runs at 20 ms (none of 10
-        // at 40 ms) beside two busy loops and a page playing the session.
+        // 2 ms on an idle machine, and in 3 of 20 runs at 20 ms beside two
+        // busy loops and a page playing the session (none of 10 at 40 ms,
+        // none of 12 at 100 ms).
         std::int64_t settleMillis = 100;
         // From the last press of a key to its next binding or its give-back.
         std::int64_t idleMillis = 2000;
