@@ -284,7 +284,7 @@ void HostRelayLink::proving(const RelayControl::Message& message) {
 
 void HostRelayLink::becomeUp(const std::vector<RelayConnectionID>& devices) {
     upSince_ = options_.monotonicMillis();
-    retry_.welcomed();
+    retry_.welcomed(static_cast<double>(upSince_) / 1000.0);
     setState({State::Kind::up});
     say("link: up after " + std::to_string(upSince_ - attemptStarted_) + " ms");
     schedule(options_.timing.stableSeconds, [](HostRelayLink& self) {

@@ -121,6 +121,7 @@ void RelayUsage::save(RelayCounterStorage& storage) const {
 }
 
 double RelayRetry::delay(Outcome after, double random, std::optional<double> nowSeconds) {
+    dropped(nowSeconds);
     switch (after) {
         case Outcome::refused:
             ++refusals;
@@ -171,13 +172,23 @@ void RelayRetry::resetStep() {
     troubleSince.reset();
 }
 
-void RelayRetry::welcomed() {
+void RelayRetry::welcomed(std::optional<double> nowSeconds) {
     refusals = 0;
     slow = false;
     notOnAccount = false;
-    // The step is kept: it is what a relay that keeps dropping the link at
-    // once is paced by, once its drops no longer count as outages of their own.
-    if (ends < promptMoves) {
+    upSince = nowSeconds.value_or(std::numeric_limits<double>::quiet_NaN());
+}
+
+void RelayRetry::dropped(std::optional<double> nowSeconds) {
+    if (!upSince) return;
+    const bool held = nowSeconds && *nowSeconds - *upSince >= heldSeconds;  // false for NaN
+    upSince.reset();
+    // The step is kept either way: it is what a relay that keeps dropping
+    // the link at once is paced by, once its drops no longer count as
+    // outages of their own.
+    if (held) {
+        troubleSince.reset();
+    } else if (ends < promptMoves) {
         ++ends;
         troubleSince.reset();
     }

@@ -89,6 +89,11 @@ struct RelayRetry {
     // period up each end their outage; past them a relay that keeps
     // dropping the link is one outage, backed off from as it goes on.
     static constexpr int promptMoves = 10;
+    // A link the relay held at least this long before it dropped ended its
+    // outage whatever came before: only drops sooner than this count
+    // towards the prompt ones, so a relay back for good after a run of
+    // restarts is reached as quickly as after the first.
+    static constexpr double heldSeconds = 10;
     // A failure's wait never exceeds this share of how long the trouble has
     // lasted (nor falls below one unit): a relay back after an outage is
     // reached within an eighth of the time it was away, while a long
@@ -109,20 +114,26 @@ struct RelayRetry {
     // When the first failure of this outage happened, in seconds of the
     // caller's clock.
     std::optional<double> troubleSince;
+    // When the relay last welcomed the link (NaN where the caller gave no
+    // time), until the failure that follows it.
+    std::optional<double> upSince;
 
     explicit RelayRetry(double unit = 1) : unit(unit) {}
     // Seconds until the next attempt; `random` in 0...1 sets the jitter.
     // Given the time, the wait is held to a share of the trouble so far.
     double delay(Outcome after, double random, std::optional<double> nowSeconds = std::nullopt);
     // The relay welcomed the link: the outage is over, and the next failure
-    // starts another, unless the link keeps dropping without a stable
-    // period up.
-    void welcomed();
+    // starts another, unless the link keeps dropping soon after its
+    // welcomes without a stable period up.
+    void welcomed(std::optional<double> nowSeconds = std::nullopt);
     void resetStep();
     void restart();
     bool operator==(const RelayRetry&) const = default;
 
 private:
+    // The first failure after a welcome: whether the outage it follows
+    // counts as its own.
+    void dropped(std::optional<double> nowSeconds);
     // 0.75...1 from `random` in 0...1 (outside it, the nearer end).
     static double jitter(double random);
 };

@@ -209,6 +209,15 @@ TEST(RelayRetry, AWelcomeEndsTheOutageUntilTheLinkKeepsDropping) {
     EXPECT_DOUBLE_EQ(looping.delay(RelayRetry::Outcome::failure, 1, at), 1);
     looping.welcomed();
     EXPECT_DOUBLE_EQ(looping.delay(RelayRetry::Outcome::failure, 1, first + 80), 10);
+    // A link held up past the quick drops ends its outage all the same,
+    // and so does the next, each timed from its own first failure.
+    for (const double up : {first + 100, first + 150}) {
+        looping.welcomed(up);
+        EXPECT_DOUBLE_EQ(looping.delay(RelayRetry::Outcome::failure, 1, up + RelayRetry::heldSeconds), 1) << up;
+        EXPECT_DOUBLE_EQ(looping.delay(RelayRetry::Outcome::failure, 1, up + 30), 2.5) << up;
+    }
+    looping.welcomed(first + 190);  // dropped at once again: it runs on from the last outage
+    EXPECT_DOUBLE_EQ(looping.delay(RelayRetry::Outcome::failure, 1, first + 191), 3.875);
     looping.resetStep();  // a stable period up
     looping.welcomed();
     EXPECT_DOUBLE_EQ(looping.delay(RelayRetry::Outcome::failure, 1, first + 200), 1);
