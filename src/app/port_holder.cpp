@@ -32,16 +32,6 @@ std::optional<std::uint64_t> hex(std::string_view text) {
     return value;
 }
 
-std::optional<std::uint64_t> decimal(std::string_view text) {
-    if (text.empty() || text.size() > 19) return std::nullopt;
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return value;
-}
-
 std::string userName(uid_t uid) {
     std::vector<char> buffer(16384);
     passwd entry{};
@@ -59,7 +49,7 @@ std::vector<std::string> processes() {
     if (!dir) return out;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string_view name(entry->d_name);
-        if (decimal(name)) out.emplace_back(name);
+        if (decimalField(name)) out.emplace_back(name);
     }
     ::closedir(dir);
     return out;
@@ -81,7 +71,7 @@ std::optional<uid_t> ownerOf(const std::string& pid) {
     std::istringstream line(status->substr(at + 5));
     std::string real;
     line >> real;
-    const auto uid = decimal(real);
+    const auto uid = decimalField(real);
     return uid ? std::optional<uid_t>(static_cast<uid_t>(*uid)) : std::nullopt;
 }
 
@@ -122,8 +112,8 @@ std::optional<Listener> listenerIn(std::string_view table, std::uint16_t port) {
         if (colon == std::string::npos) continue;
         const auto localPort = hex(std::string_view(local).substr(colon + 1));
         const auto listening = hex(state) == std::optional<std::uint64_t>(0x0A);
-        const auto owner = decimal(uid);
-        const auto socket = decimal(inode);
+        const auto owner = decimalField(uid);
+        const auto socket = decimalField(inode);
         if (localPort == std::optional<std::uint64_t>(port) && listening && owner && socket)
             return Listener{static_cast<uid_t>(*owner), *socket};
     }

@@ -96,4 +96,14 @@ std::optional<std::string> readSmallFile(const fs::path& file, std::size_t limit
     return data;
 }
 
+std::optional<std::uint64_t> decimalField(std::string_view text) {
+    if (text.empty() || text.size() > 19) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value;
+}
+
 }  // namespace morvane

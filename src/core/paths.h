@@ -3,9 +3,11 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace morvane {
 
@@ -36,5 +38,8 @@ std::optional<std::filesystem::path> linkedPath(const std::filesystem::path& fil
 // the desktop, a kernel state): at most `limit` bytes. Absent when it cannot
 // be read or is longer, so a huge or endless file is never taken in.
 std::optional<std::string> readSmallFile(const std::filesystem::path& file, std::size_t limit);
+// A field of such a text that is a whole decimal number, or absent: at most
+// 19 digits, so that any of them fits.
+std::optional<std::uint64_t> decimalField(std::string_view text);
 
 }  // namespace morvane

@@ -187,18 +187,9 @@ std::optional<double> processStart(std::string_view stat, std::string_view kerne
     }
     const auto btime = kernelStat.find("\nbtime ");
     if (!fields || btime == std::string_view::npos || hertz <= 0) return std::nullopt;
-    const auto whole = [](std::string_view digits) -> std::optional<std::uint64_t> {
-        if (digits.empty() || digits.size() > 19) return std::nullopt;
-        std::uint64_t value = 0;
-        for (char c : digits) {
-            if (c < '0' || c > '9') return std::nullopt;
-            value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        }
-        return value;
-    };
     const auto line = kernelStat.substr(btime + 7);
-    const auto ticks = whole(field);
-    const auto boot = whole(line.substr(0, line.find('\n')));
+    const auto ticks = decimalField(field);
+    const auto boot = decimalField(line.substr(0, line.find('\n')));
     if (!ticks || !boot || *boot == 0) return std::nullopt;
     return static_cast<double>(*boot) + static_cast<double>(*ticks) / static_cast<double>(hertz);
 }
