@@ -461,8 +461,9 @@ int runShell(int argc, char** argv) {
                       << (tray->usesTray() ? "its menu is under the Morvane icon in the tray"
                                            : "its menu is in the Morvane window")
                       << std::endl;
-        } catch (const RemoteServer::StartError& e) {
-            if (e.kind() == RemoteServer::StartError::Kind::portInUse) {
+        } catch (const std::exception& e) {
+            const auto* startError = dynamic_cast<const RemoteServer::StartError*>(&e);
+            if (startError && startError->kind() == RemoteServer::StartError::Kind::portInUse) {
                 // Most often another user logged in at the same time, whose
                 // Morvane serves this computer: say who, and what to do.
                 const auto words = port_holder::words(8722, port_holder::find(8722), ::getuid());
@@ -474,10 +475,6 @@ int runShell(int argc, char** argv) {
                 std::cerr << "Morvane is not serving: " << e.what() << "; its menu says more\n";
                 write("error", std::string("server did not start on 127.0.0.1:8722: ") + e.what());
             }
-        } catch (const std::exception& e) {
-            shell->setStartError(std::string("Not running: ") + e.what());
-            std::cerr << "Morvane is not serving: " << e.what() << "; its menu says more\n";
-            write("error", std::string("server did not start on 127.0.0.1:8722: ") + e.what());
         }
     } else {
         shell->setStartError("Not running: the server could not be made");
