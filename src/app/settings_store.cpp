@@ -64,10 +64,6 @@ StoredText readBounded(const std::filesystem::path& file) {
     return {std::move(data), std::nullopt};
 }
 
-}  // namespace
-
-namespace {
-
 std::filesystem::path folderOf(const std::filesystem::path& file) {
     return file.parent_path().empty() ? "." : file.parent_path();
 }
@@ -94,7 +90,7 @@ SettingsStore::SettingsStore(std::filesystem::path file, Log log) : file_(std::m
             values_ = std::move(value);
     }
     onDisk_ = values_;
-    if (stored.unusable) keepAside(*stored.unusable);
+    if (stored.unusable) keepAside(*stored.unusable, target.value_or(file_));
 }
 
 namespace {
@@ -114,15 +110,13 @@ bool renameWithoutReplacing(const std::filesystem::path& from, const std::filesy
 
 }  // namespace
 
-void SettingsStore::keepAside(const std::string& why) {
+void SettingsStore::keepAside(const std::string& why, const std::filesystem::path& place) {
     // The next write would replace the file and with it whatever the owner
     // had chosen (a pause, say): keep it for them to look at, and say so.
     // A copy kept from an earlier launch is the owner's too: never replaced.
     // A link stays a link: what is kept aside is the file it leads to, and
     // the next write makes that file again.
     damaged_ = why;
-    const auto target = linkedPath(file_);
-    const std::filesystem::path place = target.value_or(file_);
     std::string line = "the settings file " + file_.string() +
                        (place != file_ ? " (a link to " + place.string() + ")" : std::string()) + " could not be used (" +
                        why + "); ";

@@ -88,7 +88,8 @@ public:
 
 private:
     bool write();
-    void keepAside(const std::string& why);
+    // `place` is where the file's bytes are: the file, or where its links lead.
+    void keepAside(const std::string& why, const std::filesystem::path& place);
     // The stored value of `key` when it has the type `is` checks; otherwise
     // absent, and a value of another type is reported once.
     const nlohmann::json* typed(const std::string& key, bool (*is)(const nlohmann::json&), const char* expected) const;
