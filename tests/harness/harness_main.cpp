@@ -220,9 +220,6 @@ std::optional<std::string> registerAtRelay(const std::string& origin, const Rela
     return std::nullopt;
 }
 
-// The shell's side of the server as far as locking goes: the effects keep
-// what the harness allows, and the page hears that nothing locks on
-// disconnect here.
 // The test host allows every display effect from its start and never locks
 // as its controller goes, whatever the settings say; its page is told so.
 class LockingShellServer final : public ServerForShell {
