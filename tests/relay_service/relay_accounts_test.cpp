@@ -343,10 +343,6 @@ TEST(RelayAccountsTokens, RefreshSpendsTheOldTokenAndSignOutRevokesTheSession) {
     EXPECT_EQ(rig.call("GET", "/v1/hosts", nullptr, other["refresh_token"]).status, 401);
 }
 
-// A store that fails while a call's new tokens are stored answers
-// try-later and keeps none of them: a refresh leaves the old refresh token
-// as it was, for the next try, and a sign-in leaves no access token without
-// its refresh token.
 // An address taken off the list (the relay started again with a new one)
 // signs in no more: its refresh is refused, so its sessions end then, and
 // nothing else of it is lost; put back, the same sign-in refreshes again.
@@ -381,6 +377,10 @@ TEST(RelayAccountsTokens, AnAddressTakenOffTheListEndsItsSessionsAtTheirNextRefr
         << "its computer is still on its account";
 }
 
+// A store that fails while a call's new tokens are stored answers
+// try-later and keeps none of them: a refresh leaves the old refresh token
+// as it was, for the next try, and a sign-in leaves no access token without
+// its refresh token.
 TEST(RelayAccountsTokens, TokensTheStoreFailsPartWayAreNoneOfThemKept) {
     AccountRig rig;
     const auto first = rig.signIn(owner, "web");

@@ -205,20 +205,26 @@ TEST(RelayProgram, ExitsAsAPersonAndAServiceManagerExpect) {
 // entry, and the start line says who: those listed, or anyone with an
 // e-mail address and the key that would close it.
 TEST(RelayConfig, AccountsNameWhoMaySignInAndTheStartLineSaysWho) {
-    RelayConfig open;
-    ASSERT_EQ(applyConfigText("{}", open), std::nullopt);
-    EXPECT_TRUE(open.accounts.open());
-    EXPECT_TRUE(open.accounts.admits("anyone@example.net"));
-    EXPECT_EQ(signInText(open.accounts), "who may sign in: anyone with an e-mail address (name who may in \"accounts\")");
-
-    RelayConfig closed;
-    ASSERT_EQ(applyConfigText(R"({"accounts":["Owner@Example.org", " ann@example.com ", "@Family.Example"]})", closed),
-              std::nullopt);
-    EXPECT_FALSE(closed.accounts.open());
-    EXPECT_EQ(signInText(closed.accounts), "who may sign in: the 2 addresses and 1 domain in \"accounts\"");
-    RelayConfig one;
-    ASSERT_EQ(applyConfigText(R"({"accounts":["@example.org"]})", one), std::nullopt);
-    EXPECT_EQ(signInText(one.accounts), "who may sign in: the 1 domain in \"accounts\"");
+    const struct {
+        const char* text;
+        const char* line;
+        std::vector<std::string> admitted, refused;
+    } cases[] = {
+        {"{}", "who may sign in: anyone with an e-mail address (name who may in \"accounts\")", {"anyone@example.net"}, {}},
+        {R"({"accounts":["Owner@Example.org", " ann@example.com ", "@Family.Example"]})",
+         "who may sign in: the 2 addresses and 1 domain in \"accounts\"",
+         {"owner@example.org", "ann@example.com", "kid@family.example"},
+         {"eve@example.org", "kid@school.family.example"}},
+        {R"({"accounts":["@example.org"]})", "who may sign in: the 1 domain in \"accounts\"", {"a@example.org"}, {"a@example.com"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        RelayConfig config;
+        ASSERT_EQ(applyConfigText(c.text, config), std::nullopt);
+        EXPECT_EQ(signInText(config.accounts), c.line);
+        for (const auto& address : c.admitted) EXPECT_TRUE(config.accounts.admits(address)) << address;
+        for (const auto& address : c.refused) EXPECT_FALSE(config.accounts.admits(address)) << address;
+    }
 }
 
 // A flood of one kind of line writes its first line at once and then one

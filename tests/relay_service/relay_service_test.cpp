@@ -381,43 +381,27 @@ TEST(RelayService, TheRelaysReadsUnmaskThroughItsOwnUnmasking) {
     PhoneOnComputer road(relay);
     ASSERT_TRUE(road.joined);
     const Bytes small{0x20, 0xab};
-    const Bytes largest(RelayLimits::maxDeviceRecordBytes, 0x42);
-    const Bytes picture(SecureChannel::fragmentDataMax + SecureChannel::transportOverhead, 0x44);
-    struct Row {
+    const struct {
         const char* what;
-        std::function<bool()> sent;
-        std::size_t bytes;
-    };
-    const Row rows[] = {
-        {"a small record from the phone",
-         [&] {
-             road.phone->send(small);
-             return road.rig->watch->saw("record 1 2 20ab");
-         },
-         small.size()},
-        {"the largest record from the phone",
-         [&] {
-             road.phone->send(largest);
-             return road.rig->watch->saw("record 1 65532 42424242");
-         },
-         largest.size()},
-        {"a small record from the computer",
-         [&] {
-             road.rig->send(1, small);
-             return road.phone->receive() == std::optional<Bytes>(small);
-         },
-         small.size()},
+        Bytes bytes;
+        const char* carried;  // as the computer reads it; "" for a record to the phone
+    } rows[] = {
+        {"a small record from the phone", small, "record 1 2 20ab"},
+        {"the largest record from the phone", Bytes(RelayLimits::maxDeviceRecordBytes, 0x42), "record 1 65532 42424242"},
+        {"a small record from the computer", small, ""},
         {"a picture's fragment from the computer",
-         [&] {
-             road.rig->send(1, picture);
-             return road.phone->receive() == std::optional<Bytes>(picture);
-         },
-         picture.size()},
+         Bytes(SecureChannel::fragmentDataMax + SecureChannel::transportOverhead, 0x44), ""},
     };
     for (const auto& row : rows) {
         const auto before = relayUnmaskedBytes();
-        ASSERT_TRUE(row.sent()) << row.what;
-        EXPECT_GE(relayUnmaskedBytes() - before, row.bytes) << row.what;
+        if (*row.carried) {
+            road.phone->send(row.bytes);
+            ASSERT_TRUE(road.rig->watch->saw(row.carried)) << row.what;
+        } else {
+            road.rig->send(1, row.bytes);
+            ASSERT_EQ(road.phone->receive(), std::optional<Bytes>(row.bytes)) << row.what;
+        }
+        EXPECT_GE(relayUnmaskedBytes() - before, row.bytes.size()) << row.what;
     }
 
     // This program's copy would be called even by reads that never declared
@@ -480,7 +464,7 @@ TEST(RelayService, ATimerDueAsTheServiceStopsOrGoesNeverCallsIntoIt) {
             service->stop();
             settle();
         }
-        ASSERT_EQ(timers.pendingTimers(), 4u) << "the beats wait";
+        ASSERT_GT(timers.pendingTimers(), 0u) << "the beats wait";
         timers.advance(10 * 60'000);
         if (!goes) settle();
         EXPECT_TRUE(store.nonces.contains("spent")) << "no purge";
