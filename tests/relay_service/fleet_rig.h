@@ -261,10 +261,6 @@ public:
         std::lock_guard guard(lock_);
         return last_ && Clock::now() - *last_ < unitSetting("WatchdogSec");
     }
-    std::optional<Clock::time_point> last() {
-        std::lock_guard guard(lock_);
-        return last_;
-    }
 
 private:
     std::string path_;
@@ -505,7 +501,7 @@ public:
         auto& watchdog = watchdogs_[address];
         if (!watchdog) watchdog = std::make_unique<Watchdog>(folder_.path() + "/notify-" + address);
         return std::make_unique<RelayProcess>(folder_.path(), address, config,
-                                              RelayHooks{clockOffset, "", watchdog->environment()});
+                                              RelayHooks{clockOffset, watchdog->environment()});
     }
     std::vector<std::string> upstreams() const {
         std::vector<std::string> servers;
@@ -647,7 +643,7 @@ public:
         for (int a = 0; a < accounts; ++a)
             if (!signedOut_.contains(a)) asking.push_back(a);
         int full = 0;
-        for (int i = 0; i < count; ++i) full += listedOnline(asking[static_cast<std::size_t>(i) % asking.size()]) == 2;
+        for (int i = 0; i < count; ++i) full += listed(asking[static_cast<std::size_t>(i) % asking.size()]) == 2;
         return full;
     }
     // A link's coming up reaches the lists once its row is written, on the
@@ -701,9 +697,6 @@ public:
         for (const auto& host : body["hosts"]) online += host.value("online", false);
         return online;
     }
-    // How many of the account's computers a list through the proxy says
-    // are online.
-    int listedOnline(int account) { return listed(account).value_or(0); }
     // How many lines of the instance's log hold `part`.
     static int lines(RelayProcess& instance, const std::string& part) {
         int count = 0;

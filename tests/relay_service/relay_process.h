@@ -23,23 +23,15 @@ namespace morvane::relay_service::testing {
 struct RelayHooks {
     // Its wall clock this many seconds off the machine's (negative: behind).
     int clockOffsetSeconds = 0;
-    // Every record its rooms carry, either way, written here as it goes.
-    std::string carriedFile;
     // Added to the test's own ("NAME=value"): what a service manager gives
     // it, such as the socket its watchdog listens on.
     std::vector<std::string> environment;
 
-    bool any() const { return clockOffsetSeconds != 0 || !carriedFile.empty(); }
-    std::string program() const { return any() ? MORVANE_TEST_RELAY_PROGRAM : MORVANE_RELAY_PROGRAM; }
+    std::string program() const { return clockOffsetSeconds != 0 ? MORVANE_TEST_RELAY_PROGRAM : MORVANE_RELAY_PROGRAM; }
     // The program's arguments before the relay's own.
     std::vector<std::string> arguments() const {
-        if (!any()) return {};
-        std::vector<std::string> arguments;
-        if (clockOffsetSeconds != 0)
-            arguments.insert(arguments.end(), {"--clock-offset-seconds", std::to_string(clockOffsetSeconds)});
-        if (!carriedFile.empty()) arguments.insert(arguments.end(), {"--carried", carriedFile});
-        arguments.push_back("--");
-        return arguments;
+        if (clockOffsetSeconds == 0) return {};
+        return {"--clock-offset-seconds", std::to_string(clockOffsetSeconds), "--"};
     }
 };
 
