@@ -21,7 +21,6 @@ struct WorkQueue::Job {
     std::atomic<int> state{waiting};
     std::int64_t deadline = 0;
     std::size_t lane = 0;
-    std::string turn;
     bool failed = false;                // the work threw: set by the worker before it hands the job back
     std::string failure;
     std::function<void(bool)> finish;  // network queue only
@@ -151,7 +150,6 @@ void WorkQueue::submit(std::function<void()> work, std::function<void(bool)> fin
     auto job = std::make_shared<Job>();
     job->deadline = now_() + limits_.maxWaitMillis;
     job->lane = lane;
-    job->turn = turn;
     job->finish = std::move(finish);
     job->work = std::move(work);
     pending_.push_back(job);
