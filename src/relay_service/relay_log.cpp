@@ -8,13 +8,14 @@
 #include <ctime>
 #include <utility>
 
+#include "core/interval_limiter.h"
+
 namespace morvane::relay_service {
 
 std::optional<std::int64_t> ThrottledLine::due(std::int64_t nowMillis, std::int64_t events) {
     folded_ += events;
     // A clock stepped back is no reason to keep quiet longer.
-    if (saidAt_ && nowMillis >= *saidAt_ && nowMillis - *saidAt_ < every_) return std::nullopt;
-    saidAt_ = nowMillis;
+    if (!allowSpaced(saidAt_, every_, nowMillis)) return std::nullopt;
     return std::exchange(folded_, 0);
 }
 
