@@ -29,6 +29,10 @@ void ThrottledLine::say(const RelayLog& log, Severity severity, const std::strin
                             std::to_string(seconds) + " s)");
 }
 
+std::string durationText(std::int64_t millis) {
+    return millis % 1000 == 0 ? std::to_string(millis / 1000) + " s" : std::to_string(millis) + " ms";
+}
+
 std::string logLine(Severity severity, std::string_view line, bool journal, std::int64_t wallMillis) {
     if (journal) return "<" + std::to_string(static_cast<int>(severity)) + ">" + std::string(line);
     const std::time_t seconds = static_cast<std::time_t>(wallMillis / 1000);

@@ -46,8 +46,7 @@ std::unique_ptr<RelayStore> openRelayStoreWhenItAnswers(
     const RelayStoreConfig& config, const StoreTimeouts& timeouts, const RelayLog& log, std::chrono::milliseconds retry,
     std::function<std::unique_ptr<RelayStore>(const RelayStoreConfig&, const StoreTimeouts&)> open) {
     WatchdogWhileWaiting alive;
-    const auto every = retry.count() % 1000 == 0 ? std::to_string(retry.count() / 1000) + " s"
-                                                  : std::to_string(retry.count()) + " ms";
+    const auto every = durationText(retry.count());
     std::string said;
     for (;;) {
         try {

@@ -6,14 +6,6 @@
 
 namespace morvane::relay_service {
 
-namespace {
-
-std::string secondsText(std::int64_t millis) {
-    return millis % 1000 == 0 ? std::to_string(millis / 1000) + " s" : std::to_string(millis) + " ms";
-}
-
-}  // namespace
-
 struct WorkQueue::Job {
     // Only the worker moves a job from waiting to running; only the network
     // queue answers it, on time or not.
@@ -218,7 +210,7 @@ void WorkQueue::sweep() {
             if (job->deadline > now) break;
             // Waiting, it is skipped; running, what it returns is dropped.
             if (job->state.exchange(Job::answered) != Job::answered) {
-                refused(0, "one waited " + secondsText(limits_.maxWaitMillis));
+                refused(0, "one waited " + durationText(limits_.maxWaitMillis));
                 auto finish = std::move(job->finish);
                 finish(false);
             }
