@@ -72,11 +72,16 @@ void ConnectionCounts::leave(Id id, Entry& entry) {
     }
 }
 
-void ConnectionCounts::startWriting(Id id, Entry& entry, std::int64_t nowMillis) {
+void ConnectionCounts::enter(Id id, Entry& entry, State state, std::int64_t nowMillis) {
     leave(id, entry);
-    entry.state = State::writing;
+    entry.state = state;
     entry.since = nowMillis;
-    writing_.emplace(nowMillis, id);
+    if (state == State::fresh) {
+        waiting_.emplace(nowMillis, id);
+        ++fresh_;
+    } else if (state == State::writing) {
+        writing_.emplace(nowMillis, id);
+    }
 }
 
 void ConnectionCounts::forget(Id id, Entry& entry) {
@@ -182,7 +187,7 @@ bool ConnectionCounts::answer(Id id, std::size_t bytes, std::function<void()> st
     discharge(entry);
     if (roomFor(entry, bytes)) {
         charge(entry, bytes);
-        startWriting(id, entry, nowMillis);
+        enter(id, entry, State::writing, nowMillis);
         start();
         return false;
     }
@@ -192,18 +197,14 @@ bool ConnectionCounts::answer(Id id, std::size_t bytes, std::function<void()> st
     // Asked and not yet answered: a flood of requests whose answers wait
     // behind their own network's unread ones holds the total no longer
     // than silent connections do.
-    leave(id, entry);
-    entry.state = State::fresh;
-    entry.since = nowMillis;
-    waiting_.emplace(nowMillis, id);
-    ++fresh_;
+    enter(id, entry, State::fresh, nowMillis);
     return true;
 }
 
 void ConnectionCounts::took(Id id, std::int64_t nowMillis) {
     const auto found = entries_.find(id);
     if (found == entries_.end() || found->second.since == -1 || found->second.state != State::writing) return;
-    startWriting(id, found->second, nowMillis);
+    enter(id, found->second, State::writing, nowMillis);
 }
 
 void ConnectionCounts::answered(Id id, std::int64_t nowMillis) {
@@ -241,7 +242,7 @@ void ConnectionCounts::startWaiting(std::int64_t nowMillis) {
             continue;
         }
         charge(entry, entry.waiting);
-        startWriting(*it, entry, nowMillis);
+        enter(*it, entry, State::writing, nowMillis);
         entry.waiting = 0;
         starts.push_back(std::move(entry.start));
         entry.start = nullptr;

@@ -127,7 +127,8 @@ private:
     bool roomFor(const Entry& entry, std::size_t bytes) const;
     void charge(Entry& entry, std::size_t bytes);
     void discharge(Entry& entry);
-    void startWriting(Id id, Entry& entry, std::int64_t nowMillis);
+    // Leaves its state for `state` (fresh or writing), counted from now.
+    void enter(Id id, Entry& entry, State state, std::int64_t nowMillis);
     // Starts the waiting answers that now have room, oldest first.
     void startWaiting(std::int64_t nowMillis);
 

@@ -217,6 +217,10 @@ void RelayAccounts::refusedHost(const std::string& line) {
     refusedHosts_.say(hooks_.log, Severity::warning, "refused " + line, hooks_.now());
 }
 
+void RelayAccounts::refusedCode(const std::string& line) {
+    refusedCodes_.say(hooks_.log, Severity::warning, "refused a code for " + line, hooks_.now());
+}
+
 void RelayAccounts::refusedSignIn(const std::string& line) {
     refusedSignIns_.say(hooks_.log, Severity::warning, "refused a sign-in for " + line, hooks_.now());
 }
@@ -257,22 +261,19 @@ AccountAnswer RelayAccounts::code(const json& body, const std::string& client) {
     if (!email) return refuse(400, RelayError::invalidEmail);
     if (loginId.empty() || loginId.size() > 64) return refuse(400, RelayError::badRequest);
     if (!admits(*email)) {
-        refusedCodes_.say(hooks_.log, Severity::warning, "refused a code for " + *email + ": not on the accounts list",
-                          hooks_.now());
+        refusedCode(*email + ": not on the accounts list");
         return refuse(403, RelayError::notInvited);
     }
     if (!mailConfigured_) return refuse(503, RelayError::notConfigured);
     const auto now = seconds();
     if (const auto wait = store_.countRate("code-client " + client, RelayLimits::codesPerClient,
                                            RelayLimits::codeWindowSeconds, now)) {
-        refusedCodes_.say(hooks_.log, Severity::warning,
-                          "refused a code for " + *email + ": too many codes from " + client, hooks_.now());
+        refusedCode(*email + ": too many codes from " + client);
         return refuse(429, RelayError::tryLater, *wait);
     }
     if (const auto wait = store_.countRate("code-address " + *email, RelayLimits::codesPerAddress,
                                            RelayLimits::codeWindowSeconds, now)) {
-        refusedCodes_.say(hooks_.log, Severity::warning,
-                          "refused a code for " + *email + ": too many codes for the address", hooks_.now());
+        refusedCode(*email + ": too many codes for the address");
         return refuse(429, RelayError::tryLater, *wait);
     }
     // Six digits, uniform: 0 to 999,999 from a random 32-bit draw with the

@@ -167,6 +167,7 @@ private:
     // What a verify of a code the store holds as `kept` is told when the
     // code can sign no one in; nothing for a live code.
     std::optional<nlohmann::json> deadCode(const std::optional<SignInCode>& kept, std::int64_t now) const;
+    void refusedCode(const std::string& line);
     void refusedSignIn(const std::string& line);
     void refusedHost(const std::string& line);
     void storeFailed(const RelayStoreError& error);

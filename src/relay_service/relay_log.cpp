@@ -8,13 +8,14 @@
 #include <ctime>
 #include <utility>
 
+#include "core/interval_limiter.h"
+
 namespace morvane::relay_service {
 
 std::optional<std::int64_t> ThrottledLine::due(std::int64_t nowMillis, std::int64_t events) {
     folded_ += events;
     // A clock stepped back is no reason to keep quiet longer.
-    if (saidAt_ && nowMillis >= *saidAt_ && nowMillis - *saidAt_ < every_) return std::nullopt;
-    saidAt_ = nowMillis;
+    if (!allowSpaced(saidAt_, every_, nowMillis)) return std::nullopt;
     return std::exchange(folded_, 0);
 }
 
@@ -26,6 +27,10 @@ void ThrottledLine::say(const RelayLog& log, Severity severity, const std::strin
     const auto seconds = std::max<std::int64_t>(1, (nowMillis - *since + 500) / 1000);
     log.write(severity, line + " (and " + std::to_string(*events - 1) + " more like it in the last " +
                             std::to_string(seconds) + " s)");
+}
+
+std::string durationText(std::int64_t millis) {
+    return millis % 1000 == 0 ? std::to_string(millis / 1000) + " s" : std::to_string(millis) + " ms";
 }
 
 std::string logLine(Severity severity, std::string_view line, bool journal, std::int64_t wallMillis) {

@@ -68,6 +68,10 @@ private:
 // The line as written: "<N>line" for journald, else the local time, two
 // blanks and the line.
 std::string logLine(Severity severity, std::string_view line, bool journal, std::int64_t wallMillis);
+
+// A span of time as the log says it: "5 s", or "250 ms" when it is not
+// whole seconds.
+std::string durationText(std::int64_t millis);
 // True when standard error is the journal's stream (systemd names it in
 // JOURNAL_STREAM as device:inode).
 bool stderrIsJournal();

@@ -292,7 +292,6 @@ bool PeerLine::ask(const std::vector<PeerRecord>& peers, std::function<void(std:
     answers_.clear();
     asked_.clear();
     failures_.clear();
-    expected_ = 0;
     concluded_ = 0;
     done_ = std::move(done);
     const auto text = peer_words::question(secret_, instance_, hooks_.wallMillis(), nonce_);
@@ -300,8 +299,9 @@ bool PeerLine::ask(const std::vector<PeerRecord>& peers, std::function<void(std:
     for (const auto& peer : peers) {
         const auto at = PeerAddress::parse(peer.address);
         if (!at || (at->host == address_.host && at->port == address_.port)) continue;
-        if (!asked_.emplace(at->text(), peer.instance).second) continue;
-        targets.emplace_back(at->text(), *at);
+        auto where = at->text();
+        if (!asked_.emplace(where, peer.instance).second) continue;
+        targets.emplace_back(std::move(where), *at);
     }
     expected_ = targets.size();
     if (expected_ == 0) {
@@ -311,6 +311,8 @@ bool PeerLine::ask(const std::vector<PeerRecord>& peers, std::function<void(std:
         });
         return true;
     }
+    const std::optional<asio::ip::address> from =
+        address_.host.is_unspecified() ? std::nullopt : std::optional(address_.host);
     for (const auto& [where, at] : targets) {
         auto heard = [this, alive = std::weak_ptr<bool>(alive_), round = round_, where = where](
                          std::optional<std::string> body, std::string why) {
@@ -324,8 +326,6 @@ bool PeerLine::ask(const std::vector<PeerRecord>& peers, std::function<void(std:
                 failures_[where] = body ? "an answer not signed for this question" : why;
             if (concluded_ >= expected_) finishRound();
         };
-        const std::optional<asio::ip::address> from =
-            address_.host.is_unspecified() ? std::nullopt : std::optional(address_.host);
         if (at.tls) {
             // The answer is signed for this question: the certificate, made
             // for the relay's public name and not the address asked, is not

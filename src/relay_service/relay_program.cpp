@@ -9,7 +9,6 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "relay_service/code_mailer.h"
-#include "relay_service/io_executor.h"
 #include "relay_service/relay_log.h"
 #include "relay_service/relay_service.h"
 
@@ -65,10 +64,7 @@ int runRelay(const RelayConfig& config, RelayProgramParts parts) {
     }
 
     boost::asio::io_context io;
-    // The periodic work runs on the network thread, by the machine's clock.
-    IoExecutor timers(io);
     RelayServiceOptions options;
-    options.timers = &timers;
     options.server = RelayServerOptions{config.listenAddress, config.listenPort, config.certificateFile, config.keyFile};
     options.server.trustedProxies = config.trustedProxies;
     options.server.queues = config.queues;

@@ -50,12 +50,10 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
       online_(std::make_shared<OnlineRooms>()),
       gate_(options_.wallMillis, options_.log, static_cast<bool>(options_.sender), store.sealKey(),
             RelayLimits::maxCountedClients, options_.accounts),
-      beat_(options_.timers ? *options_.timers : network_, options_.monotonicMillis, 1'000),
-      purge_(options_.timers ? *options_.timers : network_, options_.monotonicMillis, 10 * 60'000),
-      presenceBeat_(options_.timers ? *options_.timers : network_, options_.monotonicMillis,
-                    RelayLimits::presenceBeatSeconds * 1'000),
-      rooms_(options_.timers ? *options_.timers : network_, options_.monotonicMillis,
-             RelayLimits::registrationCheckSeconds * 1'000) {
+      beat_(timers(), options_.monotonicMillis, 1'000),
+      purge_(timers(), options_.monotonicMillis, 10 * 60'000),
+      presenceBeat_(timers(), options_.monotonicMillis, RelayLimits::presenceBeatSeconds * 1'000),
+      rooms_(timers(), options_.monotonicMillis, RelayLimits::registrationCheckSeconds * 1'000) {
     hub_ = std::make_unique<RelayHub>(
         RelayHub::Hooks{options_.monotonicMillis, options_.log,
                         [this](std::vector<std::string> rooms) { checkRegistrations(std::move(rooms)); },

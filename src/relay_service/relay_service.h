@@ -51,7 +51,7 @@ struct RelayServiceOptions {
     std::function<std::int64_t()> monotonicMillis = nowMillis;
     // Where the periodic work (the rooms' beat, the presence rows', the
     // registrations' check, the purge) runs; it must run on the network
-    // thread. Absent: on the io_context itself (the program's IoExecutor).
+    // thread. Absent: on the io_context itself, as the program has it.
     // Outlives the service.
     Executor* timers = nullptr;
     RelayLog log;
@@ -103,6 +103,7 @@ public:
 
 private:
     struct OnlineRooms;
+    Executor& timers() { return options_.timers ? *options_.timers : network_; }
     void checkRegistrations(std::vector<std::string> rooms);
     // Who holds each room's link now, for the devices waiting for it here.
     void askHolders(std::vector<std::string> rooms);

@@ -46,6 +46,7 @@ std::unique_ptr<RelayStore> openRelayStoreWhenItAnswers(
     const RelayStoreConfig& config, const StoreTimeouts& timeouts, const RelayLog& log, std::chrono::milliseconds retry,
     std::function<std::unique_ptr<RelayStore>(const RelayStoreConfig&, const StoreTimeouts&)> open) {
     WatchdogWhileWaiting alive;
+    const auto every = durationText(retry.count());
     std::string said;
     for (;;) {
         try {
@@ -53,8 +54,6 @@ std::unique_ptr<RelayStore> openRelayStoreWhenItAnswers(
             if (!said.empty()) log.info("the store answers: " + store->describe());
             return store;
         } catch (const RelayStoreUnreachable& error) {
-            const auto every = retry.count() % 1000 == 0 ? std::to_string(retry.count() / 1000) + " s"
-                                                          : std::to_string(retry.count()) + " ms";
             if (error.what() != said)
                 log.warning(std::string("the store does not answer (") + error.what() +
                             "): waiting for it, trying again every " + every);

@@ -6,14 +6,6 @@
 
 namespace morvane::relay_service {
 
-namespace {
-
-std::string secondsText(std::int64_t millis) {
-    return millis % 1000 == 0 ? std::to_string(millis / 1000) + " s" : std::to_string(millis) + " ms";
-}
-
-}  // namespace
-
 struct WorkQueue::Job {
     // Only the worker moves a job from waiting to running; only the network
     // queue answers it, on time or not.
@@ -21,7 +13,6 @@ struct WorkQueue::Job {
     std::atomic<int> state{waiting};
     std::int64_t deadline = 0;
     std::size_t lane = 0;
-    std::string turn;
     bool failed = false;                // the work threw: set by the worker before it hands the job back
     std::string failure;
     std::function<void(bool)> finish;  // network queue only
@@ -151,7 +142,6 @@ void WorkQueue::submit(std::function<void()> work, std::function<void(bool)> fin
     auto job = std::make_shared<Job>();
     job->deadline = now_() + limits_.maxWaitMillis;
     job->lane = lane;
-    job->turn = turn;
     job->finish = std::move(finish);
     job->work = std::move(work);
     pending_.push_back(job);
@@ -220,7 +210,7 @@ void WorkQueue::sweep() {
             if (job->deadline > now) break;
             // Waiting, it is skipped; running, what it returns is dropped.
             if (job->state.exchange(Job::answered) != Job::answered) {
-                refused(0, "one waited " + secondsText(limits_.maxWaitMillis));
+                refused(0, "one waited " + durationText(limits_.maxWaitMillis));
                 auto finish = std::move(job->finish);
                 finish(false);
             }
