@@ -19,11 +19,7 @@ std::size_t ConnectionCounts::answerLimitAt(std::size_t level) const {
 ConnectionCounts::Admission ConnectionCounts::admit(const std::vector<std::string>& networks, std::int64_t nowMillis) {
     for (std::size_t level = 0; level < networks.size(); ++level) {
         auto& network = networks_[networks[level]];
-        if (network.open >= limitAt(level)) {
-            const bool first = !network.refusing;
-            network.refusing = true;
-            return {Verdict::addressFull, first, networks[level], 0, {}};
-        }
+        if (network.open >= limitAt(level)) return {Verdict::addressFull, networks[level], 0, {}};
     }
     Admission admission;
     const auto shedOldest = [&](bool freshOnly) {
@@ -46,11 +42,8 @@ ConnectionCounts::Admission ConnectionCounts::admit(const std::vector<std::strin
     // the last of those, only ever against a flood that leaves nothing else.
     while (fresh_ >= freshLimit() && shedOldest(true)) {
     }
-    if (open_ >= limits_.connections && !shedOldest(false)) {
-        const bool first = !refusing_;
-        refusing_ = true;
-        return {Verdict::relayFull, first, "", 0, std::move(admission.shed)};
-    }
+    if (open_ >= limits_.connections && !shedOldest(false))
+        return {Verdict::relayFull, "", 0, std::move(admission.shed)};
     for (const auto& key : networks) ++networks_[key].open;
     const auto id = next_++;
     entries_.emplace(id, Entry{networks, State::fresh, nowMillis, nullptr, 0, 0, nullptr});
@@ -90,17 +83,11 @@ void ConnectionCounts::forget(Id id, Entry& entry) {
     if (entry.start) parked_.erase(std::find(parked_.begin(), parked_.end(), id));
     entry.waiting = 0;
     entry.start = nullptr;
-    for (std::size_t level = 0; level < entry.networks.size(); ++level) {
-        const auto found = networks_.find(entry.networks[level]);
-        if (found == networks_.end()) continue;
-        if (--found->second.open <= 0) {
-            networks_.erase(found);
-        } else if (found->second.open < limitAt(level)) {
-            found->second.refusing = false;
-        }
+    for (const auto& key : entry.networks) {
+        const auto found = networks_.find(key);
+        if (found != networks_.end() && --found->second.open <= 0) networks_.erase(found);
     }
     --open_;
-    if (open_ < limits_.connections) refusing_ = false;
     // The close hook stays until taken, when the connection is shed.
     if (!entry.close) {
         entries_.erase(id);

@@ -41,9 +41,6 @@ public:
     enum class Verdict { admitted, addressFull, relayFull };
     struct Admission {
         Verdict verdict = Verdict::admitted;
-        // The first refusal since that limit was last left: the one the log
-        // tells of.
-        bool first = false;
         // The network that was full (addressFull).
         std::string network;
         Id id = 0;  // admitted
@@ -119,7 +116,6 @@ private:
     };
     struct Network {
         int open = 0;
-        bool refusing = false;
         std::size_t unsent = 0;
     };
     void forget(Id id, Entry& entry);
@@ -143,7 +139,6 @@ private:
     Id next_ = 1;
     int open_ = 0;
     int fresh_ = 0;
-    bool refusing_ = false;
     std::size_t unsent_ = 0;
     std::deque<Id> parked_;  // answers waiting their turn, oldest first
 };
