@@ -330,45 +330,25 @@ void Shell::carryOut(const std::vector<LockScheduler::Action>& actions) {
                            if (d_.server) d_.server->lockAnswered(a.ask, a.locked);
                        },
                        [&](const LockScheduler::ProbeForLock&) {
-                           std::weak_ptr<Shell> weak = weak_from_this();
-                           const auto answer = [weak, main = d_.main](bool locked) {
-                               main->post([weak, locked] {
-                                   auto s = weak.lock();
-                                   if (!s) return;
-                                   LockScheduler::LockProbed probe;
-                                   probe.lockOnDisconnect = s->lockOnDisconnect_;
-                                   probe.paused = s->d_.server ? s->d_.server->isPaused() : s->paused_;
-                                   probe.alreadyLocked = locked;
-                                   probe.canInject = s->d_.canInject ? s->d_.canInject() : true;
-                                   s->carryOut(s->lock_.handle(probe, s->now()));
-                               });
-                           };
-                           if (d_.isLocked)
-                               d_.isLocked(answer);
-                           else
-                               answer(false);
+                           askLocked([](Shell& self, bool locked) {
+                               LockScheduler::LockProbed probe;
+                               probe.lockOnDisconnect = self.lockOnDisconnect_;
+                               probe.paused = self.d_.server ? self.d_.server->isPaused() : self.paused_;
+                               probe.alreadyLocked = locked;
+                               probe.canInject = self.d_.canInject ? self.d_.canInject() : true;
+                               self.carryOut(self.lock_.handle(probe, self.now()));
+                           });
                        },
                        [&](const LockScheduler::SendLock&) {
                            if (d_.injector) d_.injector->handle(input::Lock{});
                        },
                        [&](const LockScheduler::StartLockCheck& c) {
                            later(c.delayMillis, [](Shell& s) {
-                               std::weak_ptr<Shell> weak = s.weak_from_this();
-                               const auto answer = [weak, main = s.d_.main](bool locked) {
-                                   main->post([weak, locked] {
-                                       if (auto self = weak.lock())
-                                       {
-                                           self->lastLockFailed_ = !locked;
-                                           self->updateIcon();
-                                           self->carryOut(self->lock_.handle(LockScheduler::LockChecked{locked},
-                                                                             self->now()));
-                                       }
-                                   });
-                               };
-                               if (s.d_.isLocked)
-                                   s.d_.isLocked(answer);
-                               else
-                                   answer(false);
+                               s.askLocked([](Shell& self, bool locked) {
+                                   self.lastLockFailed_ = !locked;
+                                   self.updateIcon();
+                                   self.carryOut(self.lock_.handle(LockScheduler::LockChecked{locked}, self.now()));
+                               });
                            });
                        },
                    },
