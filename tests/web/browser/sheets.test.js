@@ -11,18 +11,21 @@ test('the clipboard sheet sends and fetches text, and forgets it when closed', a
   const { page } = s;
   try {
     await until(page, connected);
-    // The fake Mac answers a put and serves "hello from the Mac" in two chunks.
+    // The fake Mac answers a put and serves "hello from the Mac" in two chunks,
+    // once the test has seen it ask, so a page kept off the cores cannot take
+    // the question and the text in one turn.
+    let answerGet = null;
     conn.ws.onMessage((m) => {
       const msg = JSON.parse(m);
       conn.sent.push(msg);
       if (msg.t === 'clip-chunk') conn.ws.send(JSON.stringify({ t: 'clip-put-result', id: msg.id, ok: true }));
       if (msg.t === 'clip-get') {
         conn.ws.send(JSON.stringify({ t: 'clip', id: msg.id, state: 'asking' }));
-        setTimeout(() => {
+        answerGet = () => {
           conn.ws.send(JSON.stringify({ t: 'clip', id: msg.id, state: 'text', n: 2, len: 18, cut: false }));
           conn.ws.send(JSON.stringify({ t: 'clip-data', id: msg.id, i: 0, s: 'hello from' }));
           conn.ws.send(JSON.stringify({ t: 'clip-data', id: msg.id, i: 1, s: ' the Mac' }));
-        }, 200);
+        };
       }
       if (msg.t === 'ping') conn.ws.send(JSON.stringify({ t: 'pong', id: msg.id }));
     });
@@ -41,6 +44,7 @@ test('the clipboard sheet sends and fetches text, and forgets it when closed', a
     await page.click('#clip-get');
     await until(page, () => document.getElementById('clip-status').textContent.startsWith('The computer is asking for permission'));
     assert.equal(await page.isDisabled('#clip-send'), true, 'one transfer at a time');
+    answerGet();
     await until(page, () => document.getElementById('clip-status').textContent === 'This is the text on the computer’s clipboard.');
     assert.equal(await page.inputValue('#clip-text'), 'hello from the Mac');
     assert.equal(await page.isVisible('#clip-copy-local'), true);
