@@ -1,7 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { openSession, until, eventually } = require('../support/session.js');
+const { openSession, until, eventually, touchSender, tapAt } = require('../support/session.js');
 const { jpegFrame, makeJpeg } = require('../support/fake-host.js');
 
 test('a phone drives the computer like a trackpad: tap, drag the pointer, scroll, right-click, pinch', async () => {
@@ -16,7 +16,7 @@ test('a phone drives the computer like a trackpad: tap, drag the pointer, scroll
     conn.ws.send(jpegFrame(await makeJpeg(page, 1600, 1000), 1600, 1000));
     await until(page, () => document.getElementById('fps').textContent !== '');
     const cdp = await page.context().newCDPSession(page);
-    const touch = (type, pts) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints: pts.map(([x, y], id) => ({ x, y, id })) });
+    const touch = touchSender(cdp);
     const since = (n) => conn.sent.slice(n).filter((m) => m && ['mm', 'mb', 'sc'].includes(m.t));
     const pause = () => page.waitForTimeout(450); // past the double-tap window
 
@@ -25,7 +25,7 @@ test('a phone drives the computer like a trackpad: tap, drag the pointer, scroll
     assert.ok(['on', 'idle'].includes(await page.getAttribute('#pointer-mark', 'data-state')),
       'the ring shows where a tap clicks');
     let n = conn.sent.length;
-    await page.touchscreen.tap(200, 400);
+    await tapAt(touch, 200, 400);
     await eventually(() => since(n).length >= 2, 'the click');
     assert.deepEqual(since(n).map((m) => [m.t, m.b, m.d, m.x, m.y]), [['mb', 0, true, 0.5, 0.5], ['mb', 0, false, 0.5, 0.5]],
       'a tap clicks where the ring is, not under the finger');
@@ -53,9 +53,10 @@ test('a phone drives the computer like a trackpad: tap, drag the pointer, scroll
     n = conn.sent.length;
     // The page is kept busy past a tap's time between the fingers' landing
     // and their lift, as a phone drawing a picture may be: still a tap.
-    await touch('touchStart', [[150, 400], [250, 400]]);
+    const landed = Date.now() / 1000;
+    await touch('touchStart', [[150, 400], [250, 400]], landed);
     const busy = page.evaluate(() => { const end = performance.now() + 600; while (performance.now() < end); });
-    await touch('touchEnd', []);
+    await touch('touchEnd', [], landed + 0.1);
     await busy;
     await eventually(() => since(n).length >= 2, 'the right click');
     assert.deepEqual(since(n).map((m) => [m.t, m.b, m.d]), [['mb', 1, true], ['mb', 1, false]], 'a two-finger tap is a right click');
@@ -88,16 +89,17 @@ test('Touch mode: a tap is a left click however late a busy page gets to it; onl
     conn.ws.send(jpegFrame(await makeJpeg(page, 1600, 1000), 1600, 1000));
     await until(page, () => document.getElementById('fps').textContent !== '');
     const cdp = await page.context().newCDPSession(page);
-    const touch = (type, pts) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints: pts.map(([x, y], id) => ({ x, y, id })) });
+    const touch = touchSender(cdp);
     // The finger lifts `liftMs` after it lands, the page busy for `busyMs`
     // from the landing, as a phone drawing a picture may be.
     const buttons = async (busyMs, liftMs) => {
       await page.waitForTimeout(400); // past the double-tap window
       const n = conn.sent.length;
-      await touch('touchStart', [[200, 400]]);
+      const landed = Date.now() / 1000;
+      await touch('touchStart', [[200, 400]], landed);
       const busy = page.evaluate((ms) => { const end = performance.now() + ms; while (performance.now() < end); }, busyMs);
       await page.waitForTimeout(liftMs);
-      await touch('touchEnd', []);
+      await touch('touchEnd', [], landed + Math.max(liftMs, 50) / 1000);
       await busy;
       await eventually(() => conn.sent.slice(n).filter((m) => m && m.t === 'mb').length >= 2, 'a click');
       await page.waitForTimeout(150);

@@ -8,7 +8,8 @@ const { launch, CHROMIUM } = require('../support/browser.js');
 const { startHarness } = require('../support/harness.js');
 const { startXvfb } = require('../support/xvfb.js');
 const { spawnSync } = require('node:child_process');
-const { until, eventually, samplePicture, near: nearColour, pairWithCode, settled, stagePoint } = require('../support/session.js');
+const { until, eventually, samplePicture, near: nearColour, pairWithCode, settled, stagePoint, touchSender, tapAt } =
+  require('../support/session.js');
 const { startRecorder, findRecorder, skipWithout, typed, editedText, strokes, readClipboard, offerClipboard } = require('../support/x-observer.js');
 
 const W = 1280, H = 720;
@@ -145,7 +146,7 @@ test('on a phone, a tap clicks where the pointer is and live typing arrives as t
     // middle at first), not where the finger is.
     let from = recorder.mark();
     const p = await pagePoint(page, 200, 100);
-    await page.touchscreen.tap(p.x, p.y);
+    await tapAt(touchSender(await browser.context.newCDPSession(page)), p.x, p.y);
     let seen = await recorder.waitFor(from, (ev) => buttons(ev, 'release', 1).length >= 1, 'a tap');
     assert.ok(near(buttons(seen, 'press', 1)[0], W / 2, H / 2), JSON.stringify(buttons(seen, 'press', 1)[0]));
 
@@ -199,15 +200,14 @@ test('on a phone in Touch mode, a tap clicks under the finger and two fingers sc
     await until(page, () => document.getElementById('session-screen').dataset.sheet === 'none');
     await settled(page);
 
+    const touch = touchSender(await browser.context.newCDPSession(page));
     let from = recorder.mark();
     const p = await pagePoint(page, 200, 100);
-    await page.touchscreen.tap(p.x, p.y);
+    await tapAt(touch, p.x, p.y);
     let seen = await recorder.waitFor(from, (ev) => buttons(ev, 'release', 1).length >= 1, 'a tap');
     assert.ok(near(buttons(seen, 'press', 1)[0], 200, 100, 4), JSON.stringify(buttons(seen, 'press', 1)[0]));
 
     // Two fingers moving up together scroll down, as on a phone.
-    const cdp = await browser.context.newCDPSession(page);
-    const touch = (type, pts) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints: pts.map(([x, y], id) => ({ x, y, id })) });
     const c = await pagePoint(page, 640, 360);
     from = recorder.mark();
     await touch('touchStart', [[c.x - 30, c.y + 40], [c.x + 30, c.y + 40]]);

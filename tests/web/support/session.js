@@ -84,4 +84,19 @@ function near(actual, expected, tolerance = 40) {
   return actual.every((c, i) => Math.abs(c - expected[i]) <= tolerance);
 }
 
-module.exports = { openSession, until, samplePicture, near, eventually, pairWithCode, settled, stagePoint, TOKEN };
+// Touch events sent straight to the browser through `cdp`. A tap's length is
+// what its events' stamps say (`at`, seconds since the epoch, as a phone's
+// own clock would stamp them), not how soon a loaded machine gets the test or
+// the browser to the lift.
+const touchSender = (cdp) => (type, pts, at) => cdp.send('Input.dispatchTouchEvent',
+  Object.assign({ type, touchPoints: pts.map(([x, y], id) => ({ x, y, id })) }, at === undefined ? {} : { timestamp: at }));
+
+// A one-finger tap at (x, y) that lasted 50 ms by its stamps.
+async function tapAt(touch, x, y) {
+  const landed = Date.now() / 1000;
+  await touch('touchStart', [[x, y]], landed);
+  await touch('touchEnd', [], landed + 0.05);
+}
+
+module.exports = { openSession, until, samplePicture, near, eventually, pairWithCode, settled, stagePoint, touchSender, tapAt,
+  TOKEN };
