@@ -184,6 +184,9 @@ TEST(SpareKeyPool, LikelyCharactersStayWhenASessionsKeysGoBackAndComeBackWhenATe
 
     // The session ends: what the text bound goes once idle, é stays, and
     // ’ is bound again on a key given back.
+    auto given = pool.giveBack(3400);
+    EXPECT_TRUE(given.keys.empty());
+    EXPECT_EQ(given.nextAt, 5300);
     EXPECT_EQ(pool.giveBack(5300).keys, (std::vector<int>{10, 30, 40}));
     EXPECT_EQ(pool.keyOf(U'é'), 20);
     EXPECT_EQ(pool.bindPrepared(lacks, 5300), (std::vector<SpareKeyPool::Binding>{{10, U'’'}}));

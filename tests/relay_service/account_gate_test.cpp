@@ -646,6 +646,7 @@ TEST(AccountGate, MemoryTurnsAwayNoOneTheStoreWouldLetIn) {
 TEST(AccountGate, OnlyTheAddressesTheOperatorListedSignIn) {
     const auto allowed = std::get<AccountList>(AccountList::parse({"owner@example.org", "@family.example"}));
     FloodRig flood(allowed);
+    auto& rig = flood.rig;
     const auto signIn = [&](const std::string& email) {
         std::optional<AccountAnswer> verified;
         flood.askCode(email, "l", "192.0.2.1", [&](std::string code) {
@@ -663,6 +664,7 @@ TEST(AccountGate, OnlyTheAddressesTheOperatorListedSignIn) {
     for (const char* stranger : {"eve@example.org", "kid@school.family.example", "owner@example.org.evil"}) {
         SCOPED_TRACE(stranger);
         const auto turns = flood.worker.turns;
+        rig.logs.clear();
         std::vector<AccountAnswer> answers;
         const auto keep = [&answers](AccountAnswer answer) { answers.push_back(std::move(answer)); };
         flood.call("POST", "/v1/auth/code", json{{"email", stranger}, {"login_id", "l"}}, "", "192.0.2.2", keep);
@@ -675,9 +677,13 @@ TEST(AccountGate, OnlyTheAddressesTheOperatorListedSignIn) {
             EXPECT_EQ(answer.body, notInvited);
             EXPECT_FALSE(answer.delivery);
         }
+        EXPECT_EQ(flood.store.waiting(), 0u);
         flood.settle();
-        EXPECT_EQ(flood.worker.turns, turns) << "nothing was queued for the store, so nothing read, stored or sent";
+        EXPECT_EQ(flood.worker.turns, turns) << "the store was never asked";
+        EXPECT_EQ(rig.store.codeReads.count(stranger), 0u);
+        for (const auto& line : rig.logs) EXPECT_EQ(line.find("code sent"), std::string::npos) << line;
     }
+    EXPECT_EQ(rig.store.codes.size(), 0u) << "the listed sign-ins used theirs";
 }
 
 // A code whose verdict the gate holds costs the store nothing while it is

@@ -215,6 +215,7 @@ TEST(WorkQueue, ALaneTakesItsTurnsInTurnAndMakesRoomForATurnHoldingFewer) {
     rig.submit(11, {}, 1, "person");  // the flood holds 2, the person 1 already
     rig.network.runAll();
     EXPECT_EQ(rig.answers, (std::vector<std::string>{"job 5: none", "job 4: none", "job 3: none", "job 11: none"}));
+    EXPECT_EQ(rig.queue->waiting(), 4u);
     rig.worker.runAll();
     EXPECT_EQ(rig.ran, (std::vector<int>{1, 10, 20, 2}));
     rig.network.runAll();
