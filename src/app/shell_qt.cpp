@@ -1,13 +1,11 @@
 #include "app/shell_qt.h"
 
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QDBusConnection>
-#include <QSocketNotifier>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -31,6 +29,7 @@
 #include "app/settings_store.h"
 #include "app/port_holder.h"
 #include "app/shell.h"
+#include "app/shell_exit_qt.h"
 #include "app/shell_lines.h"
 #include "app/system_state.h"
 #include "app/tray_qt.h"
@@ -73,11 +72,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int signalPipe[2] = {-1, -1};
-
-void onStopSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+// Qt aborts when the display it was to open is gone: the session ended
+// while the host was starting. That is no crash; it ends as a display that
+// cannot be opened does.
+void endWhenQtCannotStart(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+    if (type != QtFatalMsg) return;
+    const char* name = std::getenv("DISPLAY");
+    std::fprintf(stderr, "%s\n", ProcessEntry::unreachableDisplayMessage(name ? name : "").c_str());
+    std::fflush(stderr);
+    ::_exit(1);
 }
 
 fs::path executablePath() {
@@ -117,25 +121,15 @@ int runShell(int argc, char** argv) {
         std::cerr << ProcessEntry::unreachableDisplayMessage(name ? name : "") << "\n";
         return 1;
     }
+    // SIGTERM and SIGINT, from here on, quit through the one way out; it
+    // outlives everything below.
+    ShellExit exits;
+    const QtMessageHandler qtMessages = qInstallMessageHandler(endWhenQtCannotStart);
     QApplication app(argc, argv);
+    qInstallMessageHandler(qtMessages);
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName("Morvane");
-
-    // SIGTERM and SIGINT quit through the normal shutdown.
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
-        struct sigaction action {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        sigaction(SIGTERM, &action, nullptr);
-        sigaction(SIGINT, &action, nullptr);
-    }
-    QSocketNotifier stopNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, [] {
-        char byte;
-        [[maybe_unused]] const auto got = ::read(signalPipe[0], &byte, 1);
-        QApplication::quit();
-    });
+    exits.watchQuitRequests();
 
     // Left to the end of the process on purpose: threads that answer late
     // (a password check, a lock probe, a copy into the Outbox) may still
@@ -166,6 +160,12 @@ int runShell(int argc, char** argv) {
     // may write to goes.
     LoopExecutor background("morvane.background");
     const auto write = [&log](const std::string& tag, const std::string& text) { log.write(tag, text); };
+    // From here an exit() called by Qt (its X connection broke) or by a
+    // library ends the host through the same wind-down as a quit.
+    exits.guard([&log](const std::string& text) {
+        log.write("app", text);
+        log.flush();
+    });
 
     // The order of these lines is what the owner reads first in host.log.
     write("app", ShellLines::startLine(programVersionText(), ProcessEntry::systemText(), static_cast<long>(::getpid())));
@@ -303,7 +303,7 @@ int runShell(int argc, char** argv) {
                                     [&shell](MenuAction action, const std::string& payload) {
                                         shell->perform(action, payload);
                                     },
-                                    [] { QApplication::quit(); }, background);
+                                    [] { ShellExit::requestQuit(); }, background);
 
     ShellDeps deps;
     deps.main = &mainQueue;
@@ -381,6 +381,12 @@ int runShell(int argc, char** argv) {
 
     std::shared_ptr<RemoteServer> server;
     std::unique_ptr<ServerForShell> serverForShell;
+    // Made once the server listens; the wind-down lets go of them first.
+    std::unique_ptr<LoopExecutor> tailscaleQueue;
+    std::shared_ptr<TailscaleControl> tailscale;
+    std::unique_ptr<SettingsRelaySettings> relaySettings;
+    std::shared_ptr<RelayController> relay;
+    std::unique_ptr<RelaySleepWatch> relaySleep;
     setup.paused = shell->paused();
     try {
         server = RemoteServer::create(std::move(setup));
@@ -446,6 +452,33 @@ int runShell(int argc, char** argv) {
         };
     }
 
+    // Wind down in order, once, whatever ends the host from here on (before,
+    // nothing needs it). A tool run under way may hold the tailnet queue for
+    // the rest of its time limit.
+    exits.setWindDown([&] {
+        shell->setTailscale(nullptr);
+        shell->setRelay({});
+        // A relay turned off just before the quit still holds the server on its
+        // queue until its goodbyes leave; the server and its queues go after.
+        if (relay) relay->waitForGoodbyes();
+        relay.reset();
+        tailscale.reset();
+        tailscaleQueue.reset();
+        if (server) server->stop();
+        injector->releaseEverything();
+        // Every changed resolution goes back and the cover comes down; nothing
+        // that might still arrive can change them again.
+        if (effects) effects->restoreAll(std::numeric_limits<std::int64_t>::max());
+        shell->terminate();
+        log.flush();
+        store.waitForSaves();
+        if (server) {
+            server->onControllerChange = nullptr;
+            server->onSession = nullptr;
+        }
+        mainQueue.close();
+    });
+
     tray->start();
     shell->updateIcon();
 
@@ -481,8 +514,6 @@ int runShell(int argc, char** argv) {
     }
 
     // The tailnet road: read every 30 seconds, the server told each time.
-    std::unique_ptr<LoopExecutor> tailscaleQueue;
-    std::shared_ptr<TailscaleControl> tailscale;
     if (server) {
         tailscaleQueue = std::make_unique<LoopExecutor>("morvane.tailscale");
         TailscaleControl::Setup tailnetSetup;
@@ -501,9 +532,6 @@ int runShell(int argc, char** argv) {
 
     // The relay road: one controller, made right after the server and
     // started only when the server listens.
-    std::unique_ptr<SettingsRelaySettings> relaySettings;
-    std::shared_ptr<RelayController> relay;
-    std::unique_ptr<RelaySleepWatch> relaySleep;
     if (server && !shell->startError()) {
         relaySettings = std::make_unique<SettingsRelaySettings>(settings);
         auto port = std::make_shared<RemoteServerRelayPort>(server);
@@ -633,32 +661,7 @@ int runShell(int argc, char** argv) {
 
     shell->welcomeAtLaunch(store.devices().size());
 
-    const int status = QApplication::exec();
-
-    // Wind down in order. A tool run under way may hold the tailnet
-    // queue for the rest of its time limit.
-    shell->setTailscale(nullptr);
-    shell->setRelay({});
-    // A relay turned off just before the quit still holds the server on its
-    // queue until its goodbyes leave; the server and its queues go after.
-    if (relay) relay->waitForGoodbyes();
-    relay.reset();
-    tailscale.reset();
-    tailscaleQueue.reset();
-    if (server) server->stop();
-    injector->releaseEverything();
-    // Every changed resolution goes back and the cover comes down; nothing
-    // that might still arrive can change them again.
-    if (effects) effects->restoreAll(std::numeric_limits<std::int64_t>::max());
-    shell->terminate();
-    log.flush();
-    store.waitForSaves();
-    if (server) {
-        server->onControllerChange = nullptr;
-        server->onSession = nullptr;
-    }
-    mainQueue.close();
-    return status;
+    return exits.finish(QApplication::exec());
 }
 
 }  // namespace morvane

@@ -1,5 +1,7 @@
 #include "app/x11_probes_qt.h"
 
+#include "platform/linux/x11_errors.h"
+
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 #include <X11/extensions/XTest.h>
@@ -31,13 +33,13 @@ namespace {
 
 class X11DisplayWake final : public DisplayWakeBackend {
 public:
-    X11DisplayWake() : display_(XOpenDisplay(nullptr)) {}
-    ~X11DisplayWake() override {
-        if (display_) XCloseDisplay(display_);
-    }
+    // Released as the host quits, which may be because the display went:
+    // a connection of its own that may be lost without ending the process.
+    X11DisplayWake() : display_(openTolerantX11Display("")) {}
+    ~X11DisplayWake() override { closeX11Display(display_); }
 
     void declareActivity(const std::string&) override {
-        if (!display_) return;
+        if (!display_ || x11ConnectionLost(display_)) return;
         XResetScreenSaver(display_);
         int event = 0, error = 0;
         if (DPMSQueryExtension(display_, &event, &error) && DPMSCapable(display_)) DPMSForceLevel(display_, DPMSModeOn);
@@ -45,7 +47,7 @@ public:
     }
 
     bool inhibit(const std::string&) override {
-        if (!display_) return false;
+        if (!display_ || x11ConnectionLost(display_)) return false;
         int event = 0, error = 0, major = 0, minor = 0;
         if (!XScreenSaverQueryExtension(display_, &event, &error) ||
             !XScreenSaverQueryVersion(display_, &major, &minor) || (major == 1 && minor < 1))
@@ -56,7 +58,7 @@ public:
     }
 
     void uninhibit() override {
-        if (!display_) return;
+        if (!display_ || x11ConnectionLost(display_)) return;
         XScreenSaverSuspend(display_, False);
         XFlush(display_);
     }

@@ -3,6 +3,7 @@
 #include <X11/Xlib.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -12,14 +13,18 @@ namespace morvane {
 namespace {
 
 struct Registered {
+    std::uint64_t opening = 0;  // which registration of this address
     int lastError = 0;
     bool lost = false;
 };
 
+// Never destroyed: a thread that finds its connection gone closes it
+// whenever that happens, which may be while the process is ending.
 std::mutex registryLock;
+std::uint64_t openings = 0;  // under registryLock
 std::map<Display*, Registered>& registry() {
-    static std::map<Display*, Registered> displays;
-    return displays;
+    static auto* const displays = new std::map<Display*, Registered>();
+    return *displays;
 }
 XErrorHandler previous = nullptr;
 XIOErrorHandler previousIO = nullptr;
@@ -70,7 +75,7 @@ void tolerateX11Errors(Display* display) {
     installHandlers();
     {
         std::lock_guard lock(registryLock);
-        registry()[display] = Registered{};
+        registry()[display] = Registered{++openings};
     }
     XSetIOErrorExitHandler(display, markLost, nullptr);
 }
@@ -89,12 +94,26 @@ bool x11ConnectionLost(Display* display) {
 
 void closeX11Display(Display* display) {
     if (!display) return;
-    if (x11ConnectionLost(display))
+    std::uint64_t opening = 0;
+    bool lost = false;
+    {
+        std::lock_guard lock(registryLock);
+        if (auto it = registry().find(display); it != registry().end()) {
+            opening = it->second.opening;
+            lost = it->second.lost;
+        }
+    }
+    // Still registered while it closes, so that losing it now is noted,
+    // not fatal.
+    if (lost)
         close(ConnectionNumber(display));
     else
         XCloseDisplay(display);
+    // Once closed, its address may be that of a connection another thread
+    // has opened and registered since: that one stays.
     std::lock_guard lock(registryLock);
-    registry().erase(display);
+    if (auto it = registry().find(display); it != registry().end() && it->second.opening == opening)
+        registry().erase(it);
 }
 
 }  // namespace morvane

@@ -1,0 +1,191 @@
+#include "app/shell_exit_qt.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "platform/linux/x11_errors.h"
+
+// Last: Xlib's macros clash with Qt's headers.
+#include <X11/Xlib.h>
+
+namespace morvane {
+namespace {
+
+enum Stage : int { notGuarded, running, windingDown, woundDown };
+
+// Read by signal handlers and by exit() on any thread, possibly while the
+// main thread is anywhere: made once, never destroyed.
+struct ExitState {
+    pthread_t mainThread{};
+    std::atomic<int> stage{notGuarded};
+    std::atomic<bool> windDownTaken{false};
+    // A thread that called exit() waits in it for the main thread's end.
+    std::atomic<bool> parked{false};
+    std::atomic<int> status{0};
+    // Set on the main thread before the stage says running; read there.
+    std::function<void(const std::string&)> lastWords;
+    std::function<void()> windDown;
+    // A connection of our own, to tell a display that went from any other
+    // reason for an exit().
+    Display* watch = nullptr;
+};
+
+ExitState& state() {
+    static ExitState* const kept = new ExitState();
+    return *kept;
+}
+
+// The writing end of the quit requests: a signal handler reads it.
+std::atomic<int> requestWriter{-1};
+int requestReader = -1;
+
+void onStopSignal(int) { ShellExit::requestQuit(); }
+// A write to a closed socket fails with EPIPE instead; unlike SIG_IGN, a
+// handler is not handed on to the programs the host starts.
+void onBrokenPipe(int) {}
+
+// Cuts short a wind-down that hangs (a peer or server that stopped
+// answering): the process ends all the same, with no destructor run.
+void endWithin(int seconds) {
+    try {
+        std::thread([seconds] {
+            std::this_thread::sleep_for(std::chrono::seconds(seconds));
+            ::_exit(1);
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare: the wind-down runs unwatched.
+    }
+}
+
+bool displayGone(ExitState& s) {
+    if (!s.watch) return true;
+    XSync(s.watch, False);
+    return x11ConnectionLost(s.watch);
+}
+
+void runWindDown(ExitState& s) {
+    if (s.windDownTaken.exchange(true)) return;
+    s.stage = windingDown;
+    if (s.windDown) s.windDown();
+    s.stage = woundDown;
+}
+
+[[noreturn]] void endNow(int status) {
+    std::fflush(stdout);
+    ::_exit(status);
+}
+
+// exit() on the main thread runs this thread's thread_local destructors
+// before any atexit work or static destructor, whoever registered them and
+// when: the one place that comes first whatever the order of registration.
+void exitCalledOnMain() {
+    ExitState& s = state();
+    const int stage = s.stage.load();
+    if (stage == notGuarded) return;
+    endWithin(ShellExit::windDownLimitSeconds);
+    if (stage != running) endNow(s.status.load());  // the wind-down was under way or done
+    const bool gone = displayGone(s);
+    if (s.lastWords) s.lastWords(gone ? "the X display is gone: quitting" : "quitting: a library ended the program");
+    runWindDown(s);
+    endNow(gone ? 0 : 1);
+}
+
+struct OnMainThreadExit {
+    ~OnMainThreadExit() { exitCalledOnMain(); }
+};
+
+// exit() on any other thread: the main thread is asked to quit and ends the
+// process; this thread waits, touching nothing.
+void exitCalledElsewhere() {
+    ExitState& s = state();
+    if (pthread_equal(pthread_self(), s.mainThread) || s.stage.load() == notGuarded) return;
+    s.parked = true;
+    ShellExit::requestQuit();
+    endWithin(ShellExit::windDownLimitSeconds);
+    for (;;) ::pause();
+}
+
+}  // namespace
+
+ShellExit::ShellExit() {
+    ExitState& s = state();
+    s.mainThread = pthread_self();
+    struct sigaction pipeAction {};
+    pipeAction.sa_handler = onBrokenPipe;
+    sigemptyset(&pipeAction.sa_mask);
+    pipeAction.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &pipeAction, nullptr);
+    int pair[2];
+    if (requestReader < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) == 0) {
+        requestReader = pair[0];
+        requestWriter = pair[1];
+        // Asked before the loop runs, a quit waits for it.
+        struct sigaction action {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGTERM, &action, nullptr);
+        sigaction(SIGINT, &action, nullptr);
+    }
+}
+
+ShellExit::~ShellExit() {
+    ExitState& s = state();
+    if (s.parked) endNow(s.status.load());
+    s.stage = notGuarded;
+    s.lastWords = nullptr;
+    s.windDown = nullptr;
+    closeX11Display(std::exchange(s.watch, nullptr));
+}
+
+void ShellExit::requestQuit() {
+    const int fd = requestWriter.load();
+    if (fd < 0) return;
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(fd, &byte, 1);
+}
+
+void ShellExit::watchQuitRequests() {
+    if (requestReader < 0) return;
+    auto* notifier = new QSocketNotifier(requestReader, QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, [] {
+        char bytes[64];
+        while (::read(requestReader, bytes, sizeof bytes) > 0) {
+        }
+        QCoreApplication::quit();
+    });
+}
+
+void ShellExit::guard(std::function<void(const std::string&)> lastWords) {
+    ExitState& s = state();
+    s.lastWords = std::move(lastWords);
+    if (!s.watch) s.watch = openTolerantX11Display("");
+    static thread_local OnMainThreadExit onMainThreadExit;
+    static const bool registered = std::atexit(exitCalledElsewhere) == 0;
+    (void)registered;
+    s.stage = running;
+}
+
+void ShellExit::setWindDown(std::function<void()> windDown) { state().windDown = std::move(windDown); }
+
+int ShellExit::finish(int status) {
+    ExitState& s = state();
+    s.status = status;
+    runWindDown(s);
+    if (s.parked) endNow(status);
+    return status;
+}
+
+}  // namespace morvane

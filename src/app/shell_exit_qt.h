@@ -1,0 +1,52 @@
+// How the host ends: one way out, taken once. The menu's Quit, SIGTERM and
+// SIGINT (the session's end, `kill`) ask the main loop to quit; once it has
+// returned, the shell winds down (server, relay, display changes put back,
+// the log's last line, the devices' saves) and lets go of everything.
+//
+// The X display going away (every logout) must end the same way, but Qt ends
+// the process itself when its connection breaks: it calls exit() from inside
+// its event loop, and Xlib's default handler does the same for any other
+// connection, on whatever thread used it. exit() runs every library's static
+// destructors and atexit work while the threads that capture, encode, serve
+// and watch the display still run, and they then read freed memory. So from
+// `guard` until this object goes, an exit() called by anyone else never gets
+// that far: on the main thread it runs the wind-down itself and ends the
+// process with _exit; on another thread it asks the main thread to quit and
+// waits for it to end the process. A wind-down that does not end within
+// `windDownLimitSeconds` is cut short, the process ending all the same.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace morvane {
+
+class ShellExit {
+public:
+    static constexpr int windDownLimitSeconds = 10;
+
+    // On the main thread, before the application and any other thread: the
+    // stop signals become quit requests from here on, and a write to a peer
+    // that went (the X server's socket) fails rather than ending the process.
+    ShellExit();
+    // The program's own end from here: exit() is no longer taken over.
+    ~ShellExit();
+    ShellExit(const ShellExit&) = delete;
+    ShellExit& operator=(const ShellExit&) = delete;
+
+    // Asks the main loop to quit, the way SIGTERM does. From any thread.
+    static void requestQuit();
+    // Once the application exists: each quit request quits its loop.
+    void watchQuitRequests();
+
+    // From now on an exit() by anyone else ends the process here. `lastWords`
+    // writes a line to the log and returns once it is written.
+    void guard(std::function<void(const std::string&)> lastWords);
+    // What ending takes, run once on the main thread.
+    void setWindDown(std::function<void()> windDown);
+    // After the loop returned with `status`: the wind-down, unless it ran.
+    // Returns the status to end with.
+    int finish(int status);
+};
+
+}  // namespace morvane
