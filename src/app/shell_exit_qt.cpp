@@ -23,13 +23,13 @@
 namespace morvane {
 namespace {
 
-enum Stage : int { notGuarded, running, windingDown, woundDown };
+enum class ExitStage { notGuarded, running, windingDown, woundDown };
 
 // Read by signal handlers and by exit() on any thread, possibly while the
 // main thread is anywhere: made once, never destroyed.
 struct ExitState {
     pthread_t mainThread{};
-    std::atomic<int> stage{notGuarded};
+    std::atomic<ExitStage> stage{ExitStage::notGuarded};
     std::atomic<bool> windDownTaken{false};
     // A thread that called exit() waits in it for the main thread's end.
     std::atomic<bool> parked{false};
@@ -42,7 +42,7 @@ struct ExitState {
     Display* watch = nullptr;
 };
 
-ExitState& state() {
+ExitState& exitState() {
     static ExitState* const kept = new ExitState();
     return *kept;
 }
@@ -69,7 +69,7 @@ void endWithin(int seconds) {
     }
 }
 
-bool displayGone(ExitState& s) {
+bool displayWentAway(ExitState& s) {
     if (!s.watch) return true;
     XSync(s.watch, False);
     return x11ConnectionLost(s.watch);
@@ -77,9 +77,9 @@ bool displayGone(ExitState& s) {
 
 void runWindDown(ExitState& s) {
     if (s.windDownTaken.exchange(true)) return;
-    s.stage = windingDown;
+    s.stage = ExitStage::windingDown;
     if (s.windDown) s.windDown();
-    s.stage = woundDown;
+    s.stage = ExitStage::woundDown;
 }
 
 [[noreturn]] void endNow(int status) {
@@ -91,12 +91,12 @@ void runWindDown(ExitState& s) {
 // before any atexit work or static destructor, whoever registered them and
 // when: the one place that comes first whatever the order of registration.
 void exitCalledOnMain() {
-    ExitState& s = state();
-    const int stage = s.stage.load();
-    if (stage == notGuarded) return;
+    ExitState& s = exitState();
+    const ExitStage stage = s.stage.load();
+    if (stage == ExitStage::notGuarded) return;
     endWithin(ShellExit::windDownLimitSeconds);
-    if (stage != running) endNow(s.status.load());  // the wind-down was under way or done
-    const bool gone = displayGone(s);
+    if (stage != ExitStage::running) endNow(s.status.load());  // the wind-down was under way or done
+    const bool gone = displayWentAway(s);
     if (s.lastWords) s.lastWords(gone ? "the X display is gone: quitting" : "quitting: a library ended the program");
     runWindDown(s);
     endNow(gone ? 0 : 1);
@@ -109,8 +109,8 @@ struct OnMainThreadExit {
 // exit() on any other thread: the main thread is asked to quit and ends the
 // process; this thread waits, touching nothing.
 void exitCalledElsewhere() {
-    ExitState& s = state();
-    if (pthread_equal(pthread_self(), s.mainThread) || s.stage.load() == notGuarded) return;
+    ExitState& s = exitState();
+    if (pthread_equal(pthread_self(), s.mainThread) || s.stage.load() == ExitStage::notGuarded) return;
     s.parked = true;
     ShellExit::requestQuit();
     endWithin(ShellExit::windDownLimitSeconds);
@@ -120,7 +120,7 @@ void exitCalledElsewhere() {
 }  // namespace
 
 ShellExit::ShellExit() {
-    ExitState& s = state();
+    ExitState& s = exitState();
     s.mainThread = pthread_self();
     struct sigaction pipeAction {};
     pipeAction.sa_handler = onBrokenPipe;
@@ -142,9 +142,9 @@ ShellExit::ShellExit() {
 }
 
 ShellExit::~ShellExit() {
-    ExitState& s = state();
+    ExitState& s = exitState();
     if (s.parked) endNow(s.status.load());
-    s.stage = notGuarded;
+    s.stage = ExitStage::notGuarded;
     s.lastWords = nullptr;
     s.windDown = nullptr;
     closeX11Display(std::exchange(s.watch, nullptr));
@@ -169,19 +169,19 @@ void ShellExit::watchQuitRequests() {
 }
 
 void ShellExit::guard(std::function<void(const std::string&)> lastWords) {
-    ExitState& s = state();
+    ExitState& s = exitState();
     s.lastWords = std::move(lastWords);
     if (!s.watch) s.watch = openTolerantX11Display("");
     static thread_local OnMainThreadExit onMainThreadExit;
     static const bool registered = std::atexit(exitCalledElsewhere) == 0;
     (void)registered;
-    s.stage = running;
+    s.stage = ExitStage::running;
 }
 
-void ShellExit::setWindDown(std::function<void()> windDown) { state().windDown = std::move(windDown); }
+void ShellExit::setWindDown(std::function<void()> windDown) { exitState().windDown = std::move(windDown); }
 
 int ShellExit::finish(int status) {
-    ExitState& s = state();
+    ExitState& s = exitState();
     s.status = status;
     runWindDown(s);
     if (s.parked) endNow(status);
