@@ -31,7 +31,8 @@ struct ExitState {
     pthread_t mainThread{};
     std::atomic<ExitStage> stage{ExitStage::notGuarded};
     std::atomic<bool> windDownTaken{false};
-    // A thread that called exit() waits in it for the main thread's end.
+    // A thread that met the end (an exit(), a lost connection) waits there
+    // for the main thread to end the process.
     std::atomic<bool> parked{false};
     std::atomic<int> status{0};
     // Set on the main thread before the stage says running; read there.
@@ -87,34 +88,55 @@ void runWindDown(ExitState& s) {
     ::_exit(status);
 }
 
-// exit() on the main thread runs this thread's thread_local destructors
-// before any atexit work or static destructor, whoever registered them and
-// when: the one place that comes first whatever the order of registration.
-void exitCalledOnMain() {
+// The process ends here, on the main thread, from inside whatever called
+// exit() or lost its connection: the wind-down, unless it is under way or
+// done, then _exit.
+[[noreturn]] void leaveFromMain() {
     ExitState& s = exitState();
     const ExitStage stage = s.stage.load();
-    if (stage == ExitStage::notGuarded) return;
     endWithin(ShellExit::windDownLimitSeconds);
-    if (stage != ExitStage::running) endNow(s.status.load());  // the wind-down was under way or done
+    if (stage != ExitStage::running) endNow(s.status.load());
     const bool gone = displayWentAway(s);
+    s.status = gone ? 0 : 1;
     if (s.lastWords) s.lastWords(gone ? "the X display is gone: quitting" : "quitting: a library ended the program");
     runWindDown(s);
-    endNow(gone ? 0 : 1);
+    endNow(s.status.load());
 }
 
-struct OnMainThreadExit {
-    ~OnMainThreadExit() { exitCalledOnMain(); }
-};
-
-// exit() on any other thread: the main thread is asked to quit and ends the
+// On any other thread: the main thread is asked to quit and ends the
 // process; this thread waits, touching nothing.
-void exitCalledElsewhere() {
+[[noreturn]] void leaveFromElsewhere() {
     ExitState& s = exitState();
-    if (pthread_equal(pthread_self(), s.mainThread) || s.stage.load() == ExitStage::notGuarded) return;
     s.parked = true;
     ShellExit::requestQuit();
     endWithin(ShellExit::windDownLimitSeconds);
     for (;;) ::pause();
+}
+
+bool onMainThread() { return pthread_equal(pthread_self(), exitState().mainThread) != 0; }
+
+// exit() on the main thread runs this thread's thread_local destructors
+// before any atexit work or static destructor, whoever registered them and
+// when: the one place that comes first whatever the order of registration.
+struct OnMainThreadExit {
+    ~OnMainThreadExit() {
+        if (exitState().stage.load() != ExitStage::notGuarded) leaveFromMain();
+    }
+};
+
+// exit() on another thread comes here only after the atexit work registered
+// since the guard (whatever a library made on first use), so a lost X
+// connection, the one such caller the host knows, is taken before Xlib
+// calls exit().
+void exitCalledElsewhere() {
+    if (onMainThread() || exitState().stage.load() == ExitStage::notGuarded) return;
+    leaveFromElsewhere();
+}
+
+void otherX11ConnectionLost(Display*) {
+    if (exitState().stage.load() == ExitStage::notGuarded) return;  // Xlib's own way
+    if (onMainThread()) leaveFromMain();
+    leaveFromElsewhere();
 }
 
 }  // namespace
@@ -175,6 +197,7 @@ void ShellExit::guard(std::function<void(const std::string&)> lastWords) {
     static thread_local OnMainThreadExit onMainThreadExit;
     static const bool registered = std::atexit(exitCalledElsewhere) == 0;
     (void)registered;
+    whenOtherX11ConnectionLost(otherX11ConnectionLost);
     s.stage = ExitStage::running;
 }
 

@@ -9,11 +9,12 @@
 // connection, on whatever thread used it. exit() runs every library's static
 // destructors and atexit work while the threads that capture, encode, serve
 // and watch the display still run, and they then read freed memory. So from
-// `guard` until this object goes, an exit() called by anyone else never gets
-// that far: on the main thread it runs the wind-down itself and ends the
-// process with _exit; on another thread it asks the main thread to quit and
-// waits for it to end the process. A wind-down that does not end within
-// `windDownLimitSeconds` is cut short, the process ending all the same.
+// `guard` until this object goes, a connection of another's found lost, or
+// an exit() called by anyone else, never gets that far: on the main thread
+// it runs the wind-down itself and ends the process with _exit; on another
+// thread it asks the main thread to quit and waits for it to end the
+// process. A wind-down that does not end within `windDownLimitSeconds` is
+// cut short, the process ending all the same.
 #pragma once
 
 #include <functional>

@@ -69,13 +69,15 @@ struct Home {
 // morvane-host with the home's folders; its standard error is kept.
 class HostProcess {
 public:
+    // `extra`: more of the environment, NAME=value each.
     HostProcess(const Home& home, const std::string& display, const std::string& sessionType = "x11",
-                const std::string& waylandDisplay = "") {
-        const std::vector<std::string> settings = {
+                const std::string& waylandDisplay = "", const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> settings = {
             "HOME=" + home.root.string(), "XDG_RUNTIME_DIR=" + (home.root / "run").string(),
             "XDG_DATA_HOME=" + (home.root / "data").string(), "XDG_CONFIG_HOME=" + (home.root / "config").string(),
             "XDG_DOWNLOAD_DIR=" + (home.root / "Downloads").string(), "DISPLAY=" + display, "QT_QPA_PLATFORM=xcb",
             "XDG_SESSION_TYPE=" + sessionType, "WAYLAND_DISPLAY=" + waylandDisplay};
+        settings.insert(settings.end(), extra.begin(), extra.end());
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e) {
             const std::string_view entry = *e;
@@ -437,25 +439,35 @@ TEST(HostInstance, AStartTidiesWhatKilledWritesLeftAndALongLineKeepsItsReason) {
         << log;
 }
 
-// The X server going away (every logout), SIGTERM, and both at once: each
-// ends the host through its one wind-down, so that its log ends with the
-// quit, and never by a signal. Qt ends the process itself when its X
-// connection breaks; that exit() used to skip the wind-down and run the
-// static destructors under the threads still watching the display, which
-// crashed about one end in ten on a busy machine.
-TEST(HostInstance, TheDisplayGoingAndSigtermEachEndTheHostThroughItsWindDown) {
-    enum class Way { displayGone, stopped, both };
-    for (const Way way : {Way::displayGone, Way::stopped, Way::both, Way::displayGone, Way::both}) {
-        SCOPED_TRACE(way == Way::displayGone ? "display gone" : way == Way::stopped ? "stopped" : "both");
+// The X server going away (every logout), SIGTERM, both at once, and a
+// library's X connection lost on a thread of its own (where Xlib's default
+// handler calls exit()): each ends the host through its one wind-down,
+// so that its log ends with the quit, and never by a signal. Qt ends the
+// process itself when its X connection breaks; that exit() used to skip the
+// wind-down and run the static destructors under the threads still watching
+// the display, which crashed about one end in ten on a busy machine.
+TEST(HostInstance, TheDisplayGoingSigtermAndALibrarysLostConnectionEachEndTheHostThroughItsWindDown) {
+    enum class Way { displayGone, stopped, both, libraryLost };
+    for (const Way way : {Way::displayGone, Way::stopped, Way::both, Way::libraryLost, Way::displayGone, Way::both}) {
+        SCOPED_TRACE(way == Way::displayGone ? "display gone"
+                     : way == Way::stopped   ? "stopped"
+                     : way == Way::both      ? "both"
+                                             : "a library's connection lost");
         testing::Xvfb xvfb("1024x768x24");
         Home home;
-        HostProcess host(home, xvfb.display());
+        const fs::path exitNow = home.root / "exit-now";
+        std::vector<std::string> extra;
+        if (way == Way::libraryLost)
+            extra = {std::string("LD_PRELOAD=") + MORVANE_EXIT_ELSEWHERE_PATH,
+                     "MORVANE_EXIT_ELSEWHERE_WHEN=" + exitNow.string()};
+        HostProcess host(home, xvfb.display(), "x11", "", extra);
         ASSERT_TRUE(waitFor([&] {
             return home.logText().find("127.0.0.1:8722") != std::string::npos || !host.running();
         })) << "the host did not come up";
         ASSERT_TRUE(host.running()) << host.errorText();
-        if (way != Way::stopped) ::kill(xvfb.pid(), SIGKILL);
-        if (way != Way::displayGone) host.stop();
+        if (way == Way::displayGone || way == Way::both) ::kill(xvfb.pid(), SIGKILL);
+        if (way == Way::stopped || way == Way::both) host.stop();
+        if (way == Way::libraryLost) std::ofstream(exitNow) << "now";
         EXPECT_EQ(host.waitExit(20'000), 0) << host.errorText();
         const std::string log = home.logText();
         EXPECT_NE(log.find("  app  quit\n"), std::string::npos) << log;

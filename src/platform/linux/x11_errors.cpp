@@ -3,6 +3,7 @@
 #include <X11/Xlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -40,11 +41,14 @@ int noteError(Display* display, XErrorEvent* error) {
     return previous ? previous(display, error) : 0;
 }
 
+std::atomic<void (*)(Display*)> otherLost{nullptr};
+
 int noteLoss(Display* display) {
     {
         std::lock_guard lock(registryLock);
         if (registry().contains(display)) return 0;
     }
+    if (const auto handler = otherLost.load()) handler(display);
     return previousIO ? previousIO(display) : 0;
 }
 
@@ -69,6 +73,11 @@ Display* openTolerantX11Display(const std::string& name) {
     Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
     if (display) tolerateX11Errors(display);
     return display;
+}
+
+void whenOtherX11ConnectionLost(void (*handler)(Display*)) {
+    installHandlers();
+    otherLost = handler;
 }
 
 void tolerateX11Errors(Display* display) {

@@ -26,6 +26,12 @@ bool x11ConnectionLost(Display* display);
 // back: Xlib would wait forever to close it.
 void closeX11Display(Display* display);
 
+// What a lost connection that is not ours (a library's, Qt's own) comes to,
+// on whichever thread found it lost, instead of Xlib's default exit(): the
+// program's way out, which does not return while it ends the process. Once
+// set, for the rest of the process.
+void whenOtherX11ConnectionLost(void (*handler)(Display* display));
+
 // Owns a connection opened with openTolerantX11Display.
 struct X11DisplayCloser {
     void operator()(Display* display) const { closeX11Display(display); }
