@@ -40,7 +40,8 @@ public:
             while (XPending(display_) > 0) {
                 XEvent e;
                 XNextEvent(display_, &e);
-                if (e.xcookie.extension != opcode_ || !XGetEventData(display_, &e.xcookie)) continue;
+                if (e.type != GenericEvent || e.xcookie.extension != opcode_ || !XGetEventData(display_, &e.xcookie))
+                    continue;
                 text += character(static_cast<unsigned int>(static_cast<XIRawEvent*>(e.xcookie.data)->detail));
                 XFreeEventData(display_, &e.xcookie);
             }
