@@ -252,6 +252,7 @@ int main(int argc, char** argv) {
         {"one character the layout lacks", "é"},
         {"19 characters, 4 the layout lacks", "héllo wörld ñ ✓ abc"},
         {"19 plain characters", "hello world n v abc"},
+        {"19 characters, 4 of them with Shift", "Phone-road-8! Hello"},
         {"28 characters the layout lacks, all different", "日本語の文字を速く打つために長い例で東京大阪県都市北南西"},
     };
     const std::size_t ours = cases.size();

@@ -139,6 +139,7 @@ void EventInput::text(const input::Text& e, std::uint64_t epoch) {
         }
         backend_->pause(InputTuning::typingPauseMillis);
     }
+    backend_->endText();
 }
 
 void EventInput::lock() {

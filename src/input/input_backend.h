@@ -40,6 +40,8 @@ public:
     // Presses and releases a key by its browser name as part of typed text:
     // like a typed character, it carries none of the modifiers held.
     virtual void tap(std::string_view code) = 0;
+    // The text is typed: the modifiers are as the device holds them again.
+    virtual void endText() = 0;
     // Typing is over for this session: gives back what typing borrowed, as
     // far as applications are done with it, and says in how many
     // milliseconds to call again for the rest (0: nothing is left).

@@ -63,6 +63,7 @@ public:
     void expectText(std::u32string_view) override {}
     void type(char32_t scalar) override { log_.add("type " + std::to_string(static_cast<std::uint32_t>(scalar))); }
     void tap(std::string_view code) override { log_.add("tap " + std::string(code)); }
+    void endText() override { log_.add("end text"); }
     int giveBackKeys() override {
         log_.add("give back");
         std::lock_guard lock(log_.m);

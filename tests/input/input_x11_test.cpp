@@ -8,6 +8,7 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <set>
 
@@ -17,6 +18,7 @@
 #include "input/spare_key_pool.h"
 #include "../support/eventually.h"
 #include "../support/xvfb.h"
+#include "state_asking_reader.h"
 #include "x_recorder.h"
 
 namespace morvane {
@@ -276,6 +278,45 @@ TEST_F(X11InputFixture, TypedTextKeepsItsCaseWhileCapsLockIsOn) {
     EXPECT_EQ(testing::characterOf(characters[1].keysym), U'B');
     EXPECT_EQ(testing::characterOf(characters[2].keysym), U'\u00f1');
     EXPECT_TRUE(characters[3].state & LockMask);
+}
+
+TEST_F(X11InputFixture, AReaderThatAsksForTheModifiersWhenItGetsToAKeyReadsWhatWasSent) {
+    ASSERT_TRUE(input);
+    // It gets to the keys a frame after they came, as xscreensaver's unlock
+    // dialog does: a modifier must stay as it was across a key until then.
+    testing::StateAskingReader reader;
+    const std::string password = "Phone-road-8!";
+    struct Road {
+        const char* name;
+        std::vector<InputEvent> events;
+        std::string read;
+    };
+    std::vector<InputEvent> live;
+    for (char c : password) live.push_back(input::Text{std::string(1, c)});
+    const std::vector<Road> roads = {
+        {"Type", {input::Text{password + "\n"}}, password + "\n"},
+        {"Live", live, password},
+        // The keys panel's chords: modifier, key and release in one burst.
+        {"keys panel",
+         {input::Key{"KeyB", true}, input::Key{"KeyB", false}, input::Key{"ShiftLeft", true},
+          input::Key{"Digit1", true}, input::Key{"Digit1", false}, input::Key{"ShiftLeft", false},
+          input::Key{"KeyA", true}, input::Key{"KeyA", false}},
+         "b!a"},
+        // Caps Lock stays off for the whole text.
+        {"Caps Lock",
+         {input::Key{"CapsLock", true}, input::Key{"CapsLock", false}, input::Text{"aB"}, input::Key{"CapsLock", true},
+          input::Key{"CapsLock", false}},
+         "aB"},
+    };
+    for (const auto& road : roads) {
+        recorder.clear();
+        for (const auto& e : road.events) input->handle(e);
+        EXPECT_EQ(reader.read(road.read.size(), std::chrono::milliseconds(20)), road.read) << road.name;
+        // An ordinary window with the focus reads the same.
+        std::u32string sent(road.read.begin(), road.read.end());
+        EXPECT_TRUE(recorder.waitFor([&](const auto& r) { return typed(r).size() >= sent.size(); })) << road.name;
+        EXPECT_EQ(typed(recorder.records()), sent) << road.name;
+    }
 }
 
 TEST_F(X11InputFixture, NothingStaysHeldWhenTheSessionEnds) {

@@ -46,6 +46,15 @@ KeySym keysymOf(char32_t c) {
     return 0x1000000 | c;
 }
 
+// How long a modifier stays as it is after a key went down, as a hand holds
+// Shift across a key. Some clients read the modifiers only when they get to
+// a key's event, by asking the server for them: xscreensaver's unlock dialog
+// takes raw XInput 2 key events, which carry no modifier state, and reads
+// them in a batch once per frame of its animation (about 40 ms apart, longer
+// on a loaded machine), asking for the state for each. Shift let go within
+// that time makes a capital a small letter there.
+constexpr std::int64_t modifierSettleMillis = 100;
+
 class X11InputBackend final : public InputBackend {
 public:
     // The likely characters are bound at once, so that by the time a
@@ -63,6 +72,7 @@ public:
     // once applications may have read what was typed on them.
     ~X11InputBackend() override {
         if (!x11ConnectionLost(display_)) {
+            endTyping();
             for (const auto& [keycode, count] : pressed_) {
                 if (count > 0) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
             }
@@ -110,18 +120,26 @@ public:
 
     void key(std::string_view code, bool down, bool repeat) override {
         takeEvents();
+        endTyping();
         const auto found = keycodeFor(code);
         if (!found) return;
         const KeyCode keycode = *found;
         int& count = pressed_[keycode];
-        if (down) {
-            // Two names can share one key (Command and Control here): the
-            // key goes down with the first and up with the last.
-            if (repeat || count++ == 0) XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
-        } else if (count > 0 && --count == 0) {
-            XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
+        // Two names can share one key (Command and Control here): the key
+        // goes down with the first and up with the last.
+        const bool send = down ? (repeat || count++ == 0) : (count > 0 && --count == 0);
+        if (!send) return;
+        // The keys panel sends a chord's modifier, its key and the
+        // modifier's release at once: the modifier waits as a hand would.
+        const bool modifier = stateKeys_.contains(keycode);
+        if (modifier) settle();
+        XTestFakeKeyEvent(display_, keycode, down ? True : False, CurrentTime);
+        if (down && !modifier) {
+            XSync(display_, False);
+            lastPressAt_ = nowMillis();
+        } else {
+            XFlush(display_);
         }
-        XFlush(display_);
     }
 
     // Whatever the text lacks is bound on keys free now, and its first key
@@ -164,7 +182,9 @@ public:
         }
         const auto key = pool_.keyOf(scalar);
         if (!key) return;
-        strokeAlone(Stroke{static_cast<KeyCode>(*key), false});
+        // Our keys carry the character on both levels: Shift held for the
+        // text's capitals around it does not change it.
+        strokeAlone(Stroke{static_cast<KeyCode>(*key), Level::either});
         // The key's idle time counts from when the server has sent the press.
         XSync(display_, False);
         pool_.pressed(scalar, nowMillis());
@@ -172,7 +192,12 @@ public:
 
     void tap(std::string_view code) override {
         takeEvents();
-        if (const auto keycode = keycodeFor(code)) strokeAlone(Stroke{*keycode, false});
+        if (const auto keycode = keycodeFor(code)) strokeAlone(Stroke{*keycode, Level::plain});
+    }
+
+    void endText() override {
+        endTyping();
+        XFlush(display_);
     }
 
     // The likely characters stay, and those a text took the keys of, or
@@ -192,34 +217,69 @@ public:
     void lockScreen() override { locker_.lock(); }
 
 private:
+    enum class Level { plain, shifted, either };
     struct Stroke {
         KeyCode keycode;
-        bool shift;
+        Level level;
     };
 
     // Typed text carries no modifier the device holds: Control held while
     // typing must not turn letters, line breaks or tabs into shortcuts. Nor
     // does it carry a locked Caps Lock, which would change the case of what
-    // was sent; the lock is taken off for the stroke and put back.
+    // was sent. Both are taken off for the whole text, and Shift is held
+    // across each run of characters that need it, as a hand does: each
+    // change waits until the key before it may have been read.
     void strokeAlone(const Stroke& stroke) {
-        std::vector<KeyCode> lifted;
-        for (const auto& [keycode, count] : pressed_) {
-            if (count > 0 && modifierKeys_.contains(keycode)) lifted.push_back(keycode);
-        }
-        XkbStateRec state{};
-        const bool capsLocked = XkbGetState(display_, XkbUseCoreKbd, &state) == Success &&
-                                (state.locked_mods & LockMask) != 0;
-        if (capsLocked) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, 0);
-        for (KeyCode keycode : lifted) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
-        const KeyCode shift = XKeysymToKeycode(display_, XK_Shift_L);
-        const bool needsShift = stroke.shift && shift != 0;
-        if (needsShift) XTestFakeKeyEvent(display_, shift, True, CurrentTime);
+        beginTyping();
+        if (stroke.level != Level::either) holdShift(stroke.level == Level::shifted);
         XTestFakeKeyEvent(display_, stroke.keycode, True, CurrentTime);
         XTestFakeKeyEvent(display_, stroke.keycode, False, CurrentTime);
-        if (needsShift) XTestFakeKeyEvent(display_, shift, False, CurrentTime);
-        for (KeyCode keycode : lifted) XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
-        if (capsLocked) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, LockMask);
-        XFlush(display_);
+        XSync(display_, False);
+        lastPressAt_ = nowMillis();
+    }
+
+    void beginTyping() {
+        if (typing_) return;
+        typing_ = true;
+        lifted_.clear();
+        for (const auto& [keycode, count] : pressed_) {
+            if (count > 0 && modifierKeys_.contains(keycode)) lifted_.push_back(keycode);
+        }
+        XkbStateRec state{};
+        capsTaken_ = XkbGetState(display_, XkbUseCoreKbd, &state) == Success && (state.locked_mods & LockMask) != 0;
+        if (lifted_.empty() && !capsTaken_) return;
+        settle();
+        if (capsTaken_) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, 0);
+        for (KeyCode keycode : lifted_) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
+    }
+
+    void holdShift(bool held) {
+        if (held == shiftHeld_.has_value() || (held && shiftKey_ == 0)) return;
+        settle();
+        if (held)
+            shiftHeld_ = shiftKey_;
+        XTestFakeKeyEvent(display_, *shiftHeld_, held ? True : False, CurrentTime);
+        if (!held) shiftHeld_.reset();
+    }
+
+    // The modifiers go back to what the device holds.
+    void endTyping() {
+        if (!typing_) return;
+        typing_ = false;
+        if (!shiftHeld_ && lifted_.empty() && !capsTaken_) return;
+        settle();
+        if (shiftHeld_) XTestFakeKeyEvent(display_, *shiftHeld_, False, CurrentTime);
+        shiftHeld_.reset();
+        for (KeyCode keycode : lifted_) XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
+        if (capsTaken_) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, LockMask);
+        lifted_.clear();
+        capsTaken_ = false;
+    }
+
+    // Waits until the last key press may have been read with the
+    // modifiers it went down with.
+    void settle() {
+        if (lastPressAt_) sleepUntil(*lastPressAt_ + modifierSettleMillis);
     }
 
     void moveTo(GlobalPoint at) {
@@ -280,12 +340,20 @@ private:
 
         // Keys of the shift, control, alt and super modifiers; not those of
         // the lock modifiers, which a release and press would toggle.
+        // Looking a keysym up also keeps Xlib's copy of the keyboard fresh,
+        // without which it would not report the keyboard's changes to us.
+        shiftKey_ = XKeysymToKeycode(display_, XK_Shift_L);
+        // Keys of every modifier change the state a key is read with.
         modifierKeys_.clear();
+        stateKeys_.clear();
         if (XModifierKeymap* modifiers = XGetModifierMapping(display_)) {
-            for (int index : {ShiftMapIndex, ControlMapIndex, Mod1MapIndex, Mod3MapIndex, Mod4MapIndex, Mod5MapIndex}) {
+            for (int index = ShiftMapIndex; index <= Mod5MapIndex; ++index) {
+                const bool lock = index == LockMapIndex || index == Mod2MapIndex;
                 for (int k = 0; k < modifiers->max_keypermod; ++k) {
                     const KeyCode keycode = modifiers->modifiermap[index * modifiers->max_keypermod + k];
-                    if (keycode != 0) modifierKeys_.insert(keycode);
+                    if (keycode == 0) continue;
+                    stateKeys_.insert(keycode);
+                    if (!lock) modifierKeys_.insert(keycode);
                 }
             }
             XFreeModifiermap(modifiers);
@@ -318,7 +386,7 @@ private:
             for (int level = 0; level < std::min(perKeycode, 2); ++level) {
                 const char32_t c = characterOf(syms[level]);
                 if (c != 0 && !layout_.contains(c))
-                    layout_.emplace(c, Stroke{static_cast<KeyCode>(keycode), level == 1});
+                    layout_.emplace(c, Stroke{static_cast<KeyCode>(keycode), level == 1 ? Level::shifted : Level::plain});
             }
         }
         XFree(map);
@@ -377,7 +445,14 @@ private:
     std::u32string upcoming_;
     std::size_t next_ = 0;
     std::map<KeyCode, int> pressed_;
-    std::set<KeyCode> modifierKeys_;
+    std::set<KeyCode> modifierKeys_, stateKeys_;
+    // What typing changed of the modifiers, until the text is over.
+    bool typing_ = false;
+    std::vector<KeyCode> lifted_;
+    bool capsTaken_ = false;
+    KeyCode shiftKey_ = 0;
+    std::optional<KeyCode> shiftHeld_;
+    std::optional<std::int64_t> lastPressAt_;
 };
 
 }  // namespace
