@@ -75,8 +75,14 @@ TEST(ShellWithARealLocker, AControllerThatLeavesFindsTheMachineLockedAfterTheGra
     deps.injector = injector.get();
     deps.canInject = [] { return true; };
     // As the application asks: off the main queue, the answer posted back.
-    deps.isLocked = [&probes, locker](std::function<void(bool)> answer) {
-        probes.emplace_back([locker, answer] { answer(locker->isLocked()); });
+    deps.lookAtLocker = [&probes, locker](std::function<void(LockerLook)> answer) {
+        probes.emplace_back([locker, answer] {
+            const auto look = locker->look();
+            answer(LockerLook{look.answers, look.locked});
+        });
+    };
+    deps.tryLock = [&probes, locker](std::function<void(bool)> done) {
+        probes.emplace_back([locker, done] { done(locker->lock()); });
     };
     std::shared_ptr<Shell> shell;
     runSync(main, [&] {
