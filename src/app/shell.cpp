@@ -879,6 +879,7 @@ void Shell::lookAtLockerAtLaunch() { carryOut(lock_.handle(LockScheduler::Launch
 void Shell::lockerProbed(bool answers) { carryOut(lock_.handle(LockScheduler::Heard{answers}, now())); }
 
 void Shell::lockerAnswers(bool answers, bool changed) {
+    const bool wasMissing = lockerMissing_;
     lockerMissing_ = !answers;
     // Said every time, though often the same: a session that connected
     // hears "cannot" only once the locker was asked again.
@@ -887,6 +888,8 @@ void Shell::lockerAnswers(bool answers, bool changed) {
     updateIcon();
     if (!answers && lockOnDisconnect_)
         log("error", "no screen locker answers: the screen cannot be locked when the controller disconnects");
+    else if (answers && wasMissing)
+        log("lock", "a screen locker answers now: the screen can be locked");
 }
 
 void Shell::setLockOnDisconnect(bool on) {

@@ -347,6 +347,7 @@ TEST(Shell, AScreenThatCannotBeLockedIsLoggedAsAnErrorAndShownInTheMenuTheIconAn
     EXPECT_EQ(h.ui.icons.back().tooltip, "Morvane: the screen could not be locked");
     h.lockerAnswers = true;
     h.shell->lockerProbed(true);
+    EXPECT_TRUE(h.logged("lock  a screen locker answers now: the screen can be locked"));
     EXPECT_EQ(lockWarnings(*h.shell),
               std::vector<std::string>{"The screen could not be locked when the controller disconnected"});
     // A failed lock keeps the icon asking for a look, even with a locker.
