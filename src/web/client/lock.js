@@ -27,7 +27,14 @@ function parseLockResult(msg) {
   return { locked: msg.locked === true };
 }
 
-function lockStart() { return { mac: null, asking: false, result: '', screen: null }; }
+function lockStart() { return { mac: null, asking: false, result: '', screen: null, late: false }; }
+
+// `late`: a "not locked" that the screen proved wrong, until the next word.
+function settle(s, change) {
+  const next = Object.assign({}, s, change);
+  next.late = s.result === 'not-locked' && next.result === 'locked';
+  return next;
+}
 
 // Events: state (the host's facts, parsed), ask (Lock was pressed and sent),
 // result (the host's answer, parsed), screen (the status's `locked`: true,
@@ -41,15 +48,14 @@ function lockStep(s, ev) {
     case 'ask': return s.mac ? Object.assign({}, s, { asking: true, result: '' }) : s;
     case 'result':
       if (!ev.result) return s;
-      return Object.assign({}, s,
-        { asking: false, result: ev.result.locked || s.screen === true ? 'locked' : 'not-locked' });
+      return settle(s, { asking: false, result: ev.result.locked || s.screen === true ? 'locked' : 'not-locked' });
     case 'screen': {
       const screen = typeof ev.locked === 'boolean' ? ev.locked : null;
-      if (screen === true) return Object.assign({}, s, { screen, asking: false, result: 'locked' });
-      if (screen === false && s.result === 'locked') return Object.assign({}, s, { screen, result: '' });
+      if (screen === true) return settle(s, { screen, asking: false, result: 'locked' });
+      if (screen === false && s.result === 'locked') return settle(s, { screen, result: '' });
       return Object.assign({}, s, { screen });
     }
-    case 'closed': return Object.assign({}, s, { asking: false, result: '', screen: null });
+    case 'closed': return Object.assign({}, s, { asking: false, result: '', screen: null, late: false });
     default: return s;
   }
 }
@@ -74,8 +80,12 @@ function lockView(s) {
   return { note: '', kind: '' };
 }
 
-// Over the picture, for whoever closed the sheet at once.
-function lockHint(s) { return s.result === 'not-locked' ? 'The computer was not locked.' : ''; }
+// Over the picture, for whoever closed the sheet at once; a lock that came
+// after "not locked" is said there too.
+function lockHint(s) {
+  if (s.result === 'not-locked') return 'The computer was not locked.';
+  return s.late ? 'The computer is locked.' : '';
+}
 
 // The advice after "You disconnected.": a computer set to lock when this
 // device disconnects, that cannot, stays unlocked.

@@ -27,6 +27,8 @@ test('the line under Lock and Disconnect says what the host said, before and aft
     ['unlocked at the computer after a lock', [state(true, true), { type: 'ask' }, result(true), screen(true),
       screen(false)], '', '', ''],
     ['said not locked, then locked late', [state(true, true), { type: 'ask' }, result(false), screen(true)],
+      'The computer is locked.', 'good', 'The computer is locked.'],
+    ['... and told so by the host too', [state(true, true), { type: 'ask' }, result(false), screen(true), result(true)],
       'The computer is locked.', 'good', ''],
     ['a late "no" after the screen locked', [state(true, true), { type: 'ask' }, screen(true), result(false)],
       'The computer is locked.', 'good', ''],
