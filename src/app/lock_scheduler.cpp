@@ -1,5 +1,7 @@
 #include "app/lock_scheduler.h"
 
+#include <algorithm>
+
 #include "core/overload.h"
 
 namespace morvane {
@@ -19,13 +21,20 @@ std::vector<LockScheduler::Action> LockScheduler::handle(const Event& event, std
                               return out;
                           },
                           [&](const LockProbed& e) { return lockProbed(e); },
-                          [&](const Asked& e) {
-                              const bool looking = asking_.has_value();
-                              asking_ = Asking{e.ask, LockLimits::askChecks};
-                              if (looking) return std::vector<Action>{};
-                              return std::vector<Action>{CheckAsk{LockLimits::askCheckMillis}};
+                          [&](const Launched&) {
+                              std::vector<Action> out;
+                              lookNow(out);
+                              return out;
                           },
-                          [&](const AskChecked& e) { return askChecked(e); },
+                          [&](const Asked& e) { return asked(e, nowMillis); },
+                          [&](const LockTried& e) { return lockTried(e); },
+                          [&](const Looked& e) { return looked(e.look, nowMillis); },
+                          [&](const Heard& e) {
+                              std::vector<Action> out;
+                              heard(e.answers, out);
+                              return out;
+                          },
+                          [&](const TimerFired& e) { return timerFired(e, nowMillis); },
                           [&](const LockChecked& e) {
                               std::vector<Action> out;
                               if (e.locked)
@@ -38,13 +47,133 @@ std::vector<LockScheduler::Action> LockScheduler::handle(const Event& event, std
                       event);
 }
 
-std::vector<LockScheduler::Action> LockScheduler::askChecked(const AskChecked& e) {
-    if (!asking_) return {};
-    if (!e.locked && --asking_->checksLeft > 0) return {CheckAsk{LockLimits::askCheckMillis}};
-    const auto ask = asking_->ask;
-    asking_.reset();
-    if (e.locked) return {Log{"lock", "the computer is locked, as the controller asked"}, AnswerAsk{ask, true}};
-    return {Log{"error", "the controller asked to lock the computer, but it did not lock"}, AnswerAsk{ask, false}};
+void LockScheduler::lookNow(std::vector<Action>& out) {
+    // A look under way answers for this one too.
+    if (looking_) return;
+    looking_ = true;
+    out.emplace_back(Look{});
+}
+
+void LockScheduler::startTimer(Timer which, std::int64_t delayMillis, std::vector<Action>& out) {
+    const auto ticket = nextTicket_++;
+    tickets_[static_cast<int>(which)] = ticket;
+    out.emplace_back(StartTimer{which, ticket, delayMillis});
+}
+
+void LockScheduler::heard(bool answers, std::vector<Action>& out) {
+    const bool changed = answers_ != answers;
+    answers_ = answers;
+    out.emplace_back(LockerAnswers{answers, changed});
+    if (answers) {
+        // Found: the next time it goes missing, it is looked for soon.
+        relookMillis_ = LockLimits::firstRelookMillis;
+        relookSet_ = false;
+        tickets_[static_cast<int>(Timer::relook)] = 0;
+    } else if (!relookSet_) {
+        relookSet_ = true;
+        startTimer(Timer::relook, relookMillis_, out);
+        relookMillis_ = std::min(relookMillis_ * 2, LockLimits::longestRelookMillis);
+    }
+}
+
+void LockScheduler::answer(bool locked, std::int64_t now, std::vector<Action>& out) {
+    round_->answered = true;
+    lastAnswer_ = Answer{locked, now};
+    if (locked)
+        out.emplace_back(Log{"lock", "the computer is locked, as the controller asked"});
+    else
+        out.emplace_back(Log{"error", "the controller asked to lock the computer, but it did not lock"});
+    out.emplace_back(AnswerAsk{round_->ask, locked});
+    // A lock that no locker took cannot come late: nothing to watch for.
+    if (locked || (round_->tried && !round_->took)) round_.reset();
+}
+
+std::vector<LockScheduler::Action> LockScheduler::asked(const Asked& e, std::int64_t now) {
+    std::vector<Action> out;
+    if (round_ && !round_->answered) {
+        // The lock under way answers for this ask too.
+        round_->ask = e.ask;
+        return out;
+    }
+    if (lastAnswer_ && now - lastAnswer_->at < LockLimits::freshAnswerMillis) {
+        out.emplace_back(AnswerAsk{e.ask, lastAnswer_->locked});
+        return out;
+    }
+    round_ = Round{e.ask, now};
+    // Only what is seen from now on says whether this lock happened.
+    lastLocked_ = false;
+    // A lock after a disconnect that is still under way counts as this one.
+    if (!trying_) {
+        trying_ = true;
+        out.emplace_back(TryLock{});
+    }
+    startTimer(Timer::answerDue, LockLimits::answerMillis, out);
+    return out;
+}
+
+std::vector<LockScheduler::Action> LockScheduler::lockTried(const LockTried& e) {
+    std::vector<Action> out;
+    trying_ = false;
+    if (!round_ || round_->tried) return out;
+    round_->tried = true;
+    round_->took = e.took;
+    lookNow(out);
+    return out;
+}
+
+std::vector<LockScheduler::Action> LockScheduler::looked(const LockerLook& look, std::int64_t now) {
+    std::vector<Action> out;
+    looking_ = false;
+    lastLocked_ = look.locked;
+    heard(look.answers, out);
+    if (!round_) return out;
+    if (!round_->answered) {
+        if (look.locked)
+            answer(true, now, out);
+        else if (round_->tried && !round_->took)
+            answer(false, now, out);  // nothing took it: no use waiting
+        else if (round_->tried)
+            startTimer(Timer::lookAgain, LockLimits::lookAgainMillis, out);
+        // else the lock is still under way; its end brings the next look.
+        return out;
+    }
+    if (look.locked) {
+        out.emplace_back(Log{"lock", "the computer locked after all, as the controller asked"});
+        out.emplace_back(AnswerAsk{round_->ask, true});
+        lastAnswer_ = Answer{true, now};
+        round_.reset();
+    } else if (round_->tried && !round_->took) {
+        round_.reset();
+    } else if (now - round_->startedAt < LockLimits::lateWatchMillis) {
+        if (!trying_) startTimer(Timer::lookAgain, LockLimits::lateLookMillis, out);
+    } else {
+        round_.reset();
+    }
+    return out;
+}
+
+std::vector<LockScheduler::Action> LockScheduler::timerFired(const TimerFired& e, std::int64_t now) {
+    std::vector<Action> out;
+    auto& ticket = tickets_[static_cast<int>(e.which)];
+    if (e.ticket == 0 || e.ticket != ticket) return out;
+    ticket = 0;
+    switch (e.which) {
+        case Timer::answerDue:
+            if (!round_ || round_->answered) break;
+            // The locker is slow or silent: what is known now is told, and
+            // the watch goes on.
+            answer(lastLocked_, now, out);
+            if (round_ && !trying_ && !looking_) startTimer(Timer::lookAgain, LockLimits::lateLookMillis, out);
+            break;
+        case Timer::lookAgain:
+            if (round_) lookNow(out);
+            break;
+        case Timer::relook:
+            relookSet_ = false;
+            lookNow(out);
+            break;
+    }
+    return out;
 }
 
 std::vector<LockScheduler::Action> LockScheduler::controllerChanged(const ControllerChanged& e, std::int64_t now) {
@@ -53,6 +182,14 @@ std::vector<LockScheduler::Action> LockScheduler::controllerChanged(const Contro
     const auto previousDevice = device_;
     present_ = e.present;
     device_ = e.present ? e.device : std::nullopt;
+    // A device that connects hears whether this computer can lock: asked
+    // afresh, and a locker still missing is looked for soon again.
+    if (e.present && !hadController) {
+        relookMillis_ = LockLimits::firstRelookMillis;
+        relookSet_ = false;
+        tickets_[static_cast<int>(Timer::relook)] = 0;
+        lookNow(out);
+    }
 
     if (pending_ && e.present) {
         // Somebody connected within the grace period.
@@ -96,7 +233,10 @@ std::vector<LockScheduler::Action> LockScheduler::lockProbed(const LockProbed& e
             Log{"error", "controller left, but the computer cannot be locked: input injection is not available"});
     } else {
         out.emplace_back(Log{"lock", "controller left: locking the computer"});
-        out.emplace_back(SendLock{});
+        if (!trying_) {
+            trying_ = true;
+            out.emplace_back(TryLock{});
+        }
         out.emplace_back(StartLockCheck{LockLimits::checkMillis});
     }
     return out;

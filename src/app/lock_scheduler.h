@@ -1,8 +1,15 @@
-// Locking the machine when the controller leaves, and judging a lock the
-// controller asked for from the page. A value state machine: its owner feeds
-// controller changes, timer firings and probe answers, and carries out the
-// actions (log lines, timers, the lock keystroke, the answer to the page).
-// Nothing in here reads a clock or touches the system.
+// Locking the machine when the controller leaves, judging a lock the
+// controller asked for from the page, and knowing whether a screen locker
+// answers at all. A value state machine: its owner feeds controller changes,
+// timer firings and the locker's answers, and carries out the actions (log
+// lines, timers, a lock or a look handed to the locker's own queue, the
+// answer to the page). Nothing in here reads a clock or touches the system.
+//
+// The locker is a slow and sometimes silent neighbour: one lock and one look
+// are under way at a time, however many asks come, and the page is answered
+// by a deadline whatever the locker does, then told again if the screen
+// locks after all. A locker that did not answer is looked for again, soon
+// at first, then less often, and at once when a device connects.
 #pragma once
 
 #include <cstdint>
@@ -16,12 +23,31 @@ namespace morvane {
 namespace LockLimits {
 inline constexpr std::int64_t graceMillis = 5'000;
 inline constexpr std::int64_t checkMillis = 3'000;
-// A lock the page asked for is looked at this often, this many times, and
-// said to have failed after the last: the person at the phone hears within
-// about two seconds (a locker takes well under one to lock).
-inline constexpr std::int64_t askCheckMillis = 1'000;
-inline constexpr int askChecks = 2;
+// A lock the page asked for is answered by then at the latest, whatever the
+// locker is doing: the person at the phone hears within 3 s.
+inline constexpr std::int64_t answerMillis = 2'500;
+// While a locker that took the lock has not locked yet, it is looked at this
+// often until the answer is due.
+inline constexpr std::int64_t lookAgainMillis = 500;
+// After a "not locked", the screen is watched this long from the ask, a look
+// a second, so that a lock that comes late is told too.
+inline constexpr std::int64_t lateWatchMillis = 10'000;
+inline constexpr std::int64_t lateLookMillis = 1'000;
+// An ask this soon after an answer is given that answer again: a page that
+// sends "lock" on and on starts no lock of its own.
+inline constexpr std::int64_t freshAnswerMillis = 2'000;
+// A locker that did not answer is looked for again after this, doubled each
+// time up to the longest.
+inline constexpr std::int64_t firstRelookMillis = 5'000;
+inline constexpr std::int64_t longestRelookMillis = 60'000;
 }  // namespace LockLimits
+
+// What one look at the locker found.
+struct LockerLook {
+    bool answers = false;  // a screen locker is there to take a lock
+    bool locked = false;
+    bool operator==(const LockerLook&) const = default;
+};
 
 class LockScheduler {
 public:
@@ -57,18 +83,40 @@ public:
         bool locked = false;
         bool operator==(const LockChecked&) const = default;
     };
-    // The controller asked to lock from the page (the lock itself went to
-    // the injector); `ask` is what the answer to the page carries.
+    // The host started: the locker is looked at a first time.
+    struct Launched {
+        bool operator==(const Launched&) const = default;
+    };
+    // The controller asked to lock from the page; `ask` is what the answer
+    // to the page carries.
     struct Asked {
         std::uint64_t ask = 0;
         bool operator==(const Asked&) const = default;
     };
-    // The owner's answer to CheckAsk, once its delay passed.
-    struct AskChecked {
-        bool locked = false;
-        bool operator==(const AskChecked&) const = default;
+    // The answer to TryLock: whether a locker took the lock.
+    struct LockTried {
+        bool took = false;
+        bool operator==(const LockTried&) const = default;
     };
-    using Event = std::variant<ControllerChanged, GraceElapsed, Paused, LockProbed, LockChecked, Asked, AskChecked>;
+    // The answer to Look.
+    struct Looked {
+        LockerLook look;
+        bool operator==(const Looked&) const = default;
+    };
+    // A look the owner made for its own reasons (the probe after a
+    // disconnect): only whether a locker answers is taken from it.
+    struct Heard {
+        bool answers = false;
+        bool operator==(const Heard&) const = default;
+    };
+    enum class Timer { answerDue, lookAgain, relook };
+    struct TimerFired {
+        Timer which = Timer::answerDue;
+        std::uint64_t ticket = 0;
+        bool operator==(const TimerFired&) const = default;
+    };
+    using Event = std::variant<ControllerChanged, GraceElapsed, Paused, LockProbed, LockChecked, Launched, Asked,
+                               LockTried, Looked, Heard, TimerFired>;
 
     struct Log {
         std::string tag, text;
@@ -83,20 +131,32 @@ public:
     struct ProbeForLock {
         bool operator==(const ProbeForLock&) const = default;
     };
-    // Hand the lock event to the injector itself (not through the counter).
-    struct SendLock {
-        bool operator==(const SendLock&) const = default;
+    // Let go of held keys and buttons, and hand the lock to the locker's
+    // queue; then feed LockTried.
+    struct TryLock {
+        bool operator==(const TryLock&) const = default;
+    };
+    // Look at the locker on its queue; then feed Looked.
+    struct Look {
+        bool operator==(const Look&) const = default;
+    };
+    // Fire TimerFired{which, ticket} after the delay.
+    struct StartTimer {
+        Timer which = Timer::answerDue;
+        std::uint64_t ticket = 0;
+        std::int64_t delayMillis = 0;
+        bool operator==(const StartTimer&) const = default;
+    };
+    // Whether a screen locker answers, after every look (the session hears
+    // it; `changed` when it is news).
+    struct LockerAnswers {
+        bool answers = false;
+        bool changed = false;
+        bool operator==(const LockerAnswers&) const = default;
     };
     struct StartLockCheck {
         std::int64_t delayMillis = 0;
         bool operator==(const StartLockCheck&) const = default;
-    };
-    // Ask whether the computer is locked after the delay, then feed
-    // AskChecked. One look is under way at a time, however often the page
-    // asks.
-    struct CheckAsk {
-        std::int64_t delayMillis = 0;
-        bool operator==(const CheckAsk&) const = default;
     };
     // Tell the page whether the lock it asked for happened.
     struct AnswerAsk {
@@ -104,7 +164,8 @@ public:
         bool locked = false;
         bool operator==(const AnswerAsk&) const = default;
     };
-    using Action = std::variant<Log, StartGraceTimer, ProbeForLock, SendLock, StartLockCheck, CheckAsk, AnswerAsk>;
+    using Action = std::variant<Log, StartGraceTimer, ProbeForLock, TryLock, Look, StartTimer, LockerAnswers,
+                                StartLockCheck, AnswerAsk>;
 
     std::vector<Action> handle(const Event& event, std::int64_t nowMillis);
 
@@ -119,19 +180,42 @@ private:
     std::vector<Action> controllerChanged(const ControllerChanged& e, std::int64_t now);
     std::vector<Action> graceElapsed(const GraceElapsed& e, std::int64_t now);
     std::vector<Action> lockProbed(const LockProbed& e);
-    std::vector<Action> askChecked(const AskChecked& e);
+    std::vector<Action> asked(const Asked& e, std::int64_t now);
+    std::vector<Action> lockTried(const LockTried& e);
+    std::vector<Action> looked(const LockerLook& look, std::int64_t now);
+    std::vector<Action> timerFired(const TimerFired& e, std::int64_t now);
+    void heard(bool answers, std::vector<Action>& out);
+    void lookNow(std::vector<Action>& out);
+    void startTimer(Timer which, std::int64_t delayMillis, std::vector<Action>& out);
+    void answer(bool locked, std::int64_t now, std::vector<Action>& out);
 
     bool present_ = false;
     std::optional<std::string> device_;
     std::optional<Pending> pending_;
     std::uint64_t nextTicket_ = 1;
-    // The page's ask being checked: a later ask takes its place, and the
-    // looks under way count for it.
-    struct Asking {
+    // The page's ask being judged, then watched for a late lock: a later ask
+    // joins it until it is answered.
+    struct Round {
         std::uint64_t ask = 0;
-        int checksLeft = 0;
+        std::int64_t startedAt = 0;
+        bool tried = false;  // the lock came back from the locker
+        bool took = false;
+        bool answered = false;
     };
-    std::optional<Asking> asking_;
+    std::optional<Round> round_;
+    struct Answer {
+        bool locked = false;
+        std::int64_t at = 0;
+    };
+    std::optional<Answer> lastAnswer_;
+    bool trying_ = false;
+    bool looking_ = false;
+    bool lastLocked_ = false;
+    std::optional<bool> answers_;
+    std::int64_t relookMillis_ = LockLimits::firstRelookMillis;
+    bool relookSet_ = false;
+    // The ticket each timer fires with; one that fires with another is stale.
+    std::uint64_t tickets_[3] = {0, 0, 0};
 };
 
 }  // namespace morvane

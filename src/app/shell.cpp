@@ -312,22 +312,19 @@ void Shell::carryOut(const std::vector<LockScheduler::Action>& actions) {
                                s.carryOut(s.lock_.handle(LockScheduler::GraceElapsed{ticket}, s.now()));
                            });
                        },
-                       [&](const LockScheduler::CheckAsk& c) {
-                           later(c.delayMillis, [](Shell& s) {
-                               s.askLocked([](Shell& self, bool locked) {
-                                   self.carryOut(self.lock_.handle(LockScheduler::AskChecked{locked}, self.now()));
-                               });
+                       [&](const LockScheduler::StartTimer& t) {
+                           later(t.delayMillis, [fired = LockScheduler::TimerFired{t.which, t.ticket}](Shell& s) {
+                               s.carryOut(s.lock_.handle(fired, s.now()));
                            });
                        },
                        [&](const LockScheduler::AnswerAsk& a) {
-                           // A lock that took shows a locker is there after
-                           // all (one that came after the probe at launch).
-                           if (a.locked && lockerMissing_) {
-                               lockerMissing_ = false;
-                               updateIcon();
-                               pushLockFacts();
-                           }
                            if (d_.server) d_.server->lockAnswered(a.ask, a.locked);
+                       },
+                       [&](const LockScheduler::LockerAnswers& a) { lockerAnswers(a.answers, a.changed); },
+                       [&](const LockScheduler::Look&) {
+                           onMainLater(d_.lookAtLocker, [](Shell& self, LockerLook look) {
+                               self.carryOut(self.lock_.handle(LockScheduler::Looked{look}, self.now()));
+                           });
                        },
                        [&](const LockScheduler::ProbeForLock&) {
                            askLocked([](Shell& self, bool locked) {
@@ -339,8 +336,13 @@ void Shell::carryOut(const std::vector<LockScheduler::Action>& actions) {
                                self.carryOut(self.lock_.handle(probe, self.now()));
                            });
                        },
-                       [&](const LockScheduler::SendLock&) {
+                       [&](const LockScheduler::TryLock&) {
+                           // Held keys and buttons go first; the lock itself
+                           // runs beside the input, never in its way.
                            if (d_.injector) d_.injector->handle(input::Lock{});
+                           onMainLater(d_.tryLock, [](Shell& self, bool took) {
+                               self.carryOut(self.lock_.handle(LockScheduler::LockTried{took}, self.now()));
+                           });
                        },
                        [&](const LockScheduler::StartLockCheck& c) {
                            later(c.delayMillis, [](Shell& s) {
@@ -357,16 +359,25 @@ void Shell::carryOut(const std::vector<LockScheduler::Action>& actions) {
 }
 
 void Shell::askLocked(std::function<void(Shell&, bool)> then) {
+    onMainLater(d_.lookAtLocker, [then = std::move(then)](Shell& self, LockerLook look) {
+        self.carryOut(self.lock_.handle(LockScheduler::Heard{look.answers}, self.now()));
+        then(self, look.locked);
+    });
+}
+
+template <class Answer>
+void Shell::onMainLater(const std::function<void(std::function<void(Answer)>)>& ask,
+                        std::function<void(Shell&, std::type_identity_t<Answer>)> then) {
     std::weak_ptr<Shell> weak = weak_from_this();
-    const auto answer = [weak, main = d_.main, then = std::move(then)](bool locked) {
-        main->post([weak, then, locked] {
-            if (auto self = weak.lock()) then(*self, locked);
+    auto answer = [weak, main = d_.main, then = std::move(then)](Answer value) {
+        main->post([weak, then, value] {
+            if (auto self = weak.lock()) then(*self, value);
         });
     };
-    if (d_.isLocked)
-        d_.isLocked(answer);
+    if (ask)
+        ask(std::move(answer));
     else
-        answer(false);
+        answer(Answer{});
 }
 
 void Shell::lockAsked(std::uint64_t ask) { carryOut(lock_.handle(LockScheduler::Asked{ask}, now())); }
@@ -863,12 +874,22 @@ void Shell::toggleHideScreen() {
                             });
 }
 
-void Shell::lockerProbed(bool answers) {
+void Shell::lookAtLockerAtLaunch() { carryOut(lock_.handle(LockScheduler::Launched{}, now())); }
+
+void Shell::lockerProbed(bool answers) { carryOut(lock_.handle(LockScheduler::Heard{answers}, now())); }
+
+void Shell::lockerAnswers(bool answers, bool changed) {
+    const bool wasMissing = lockerMissing_;
     lockerMissing_ = !answers;
-    updateIcon();
+    // Said every time, though often the same: a session that connected
+    // hears "cannot" only once the locker was asked again.
     pushLockFacts();
+    if (!changed) return;
+    updateIcon();
     if (!answers && lockOnDisconnect_)
         log("error", "no screen locker answers: the screen cannot be locked when the controller disconnects");
+    else if (answers && wasMissing)
+        log("lock", "a screen locker answers now: the screen can be locked");
 }
 
 void Shell::setLockOnDisconnect(bool on) {

@@ -124,8 +124,13 @@ struct ShellDeps {
     std::function<bool(bool)> hideFlagSet;
     std::function<bool()> hideFlagRemove;
 
-    // Probes. isLocked answers later (it may wait for another process).
-    std::function<void(std::function<void(bool)>)> isLocked;
+    // The screen locker, asked off the main queue on its own queues (a
+    // locker may take seconds, or never answer): a look says whether one
+    // answers and whether the screen is locked; a lock says whether one
+    // took it. Each answers later, from any thread.
+    std::function<void(std::function<void(LockerLook)>)> lookAtLocker;
+    std::function<void(std::function<void(bool took)>)> tryLock;
+    // Probes.
     std::function<bool()> canInject;        // synthetic input works (XTest)
     std::function<bool()> canCapture;       // the screen can be read
     std::function<bool()> canWatchKeys;     // the Escape watch can work
@@ -218,9 +223,12 @@ public:
     void savesChanged(const std::optional<std::string>& failure);
     void stoppedOnMac();
     void listenerFailed(const std::string& reason);
-    // Whether a screen locker answered the probe at launch. None answering
-    // is noted in the log and shown in the menu while locking is on, and
-    // the controlling session is told.
+    // The first look at the screen locker, at launch; it is looked at
+    // again when it matters after that.
+    void lookAtLockerAtLaunch();
+    // Whether a screen locker answered a look. None answering is noted in
+    // the log and shown in the menu while locking is on, and the
+    // controlling session is told.
     void lockerProbed(bool answers);
     // The controller asked to lock from the page: judged, and answered
     // through the server with the same ask.
@@ -294,9 +302,15 @@ private:
     void setHideScreen(bool on);
     void pushEffectsAllowed();
     void pushLockFacts();
-    // Asks whether the screen is locked, off the main queue; `then` runs on
+    // Looks at the locker, off the main queue; `then` runs on
     // the main queue with the answer while the shell lives.
     void askLocked(std::function<void(Shell&, bool)> then);
+    // Asks `ask` and hands its answer to `then` on the main queue while the
+    // shell lives; no `ask` answers a default value at once.
+    template <class Answer>
+    void onMainLater(const std::function<void(std::function<void(Answer)>)>& ask,
+                     std::function<void(Shell&, std::type_identity_t<Answer>)> then);
+    void lockerAnswers(bool answers, bool changed);
     void pauseMorvane();
     void resumeMorvane();
     void turnOnTailnet();

@@ -146,6 +146,10 @@ int runShell(int argc, char** argv) {
     LoopExecutor clipboardQueue("morvane.clipboard");
     LoopExecutor sleepQueue("morvane.sleep");
     LoopExecutor lockedQueue("morvane.locked");
+    // The screen locker's own: locks on one, looks on the other, so that a
+    // look answers while a lock hangs, and neither holds the input.
+    LoopExecutor lockerQueue("morvane.locker");
+    LoopExecutor lockerLookQueue("morvane.locker.look");
     LoopExecutor fileQueue("morvane.files");
     // The sources are shared with the server, which may keep them a little
     // longer: their queues go with the last of them.
@@ -229,12 +233,14 @@ int runShell(int argc, char** argv) {
     std::unique_ptr<ClipboardAccess> clipboard =
         makeX11Clipboard(clipboardQueue, [&log](const std::string& text) { log.write("error", text); });
     // Shared with the threads that ask it, which may outlive this function.
-    // A lock asks every time; the checks that come again and again start
-    // their programs at the programs' pace, so that one that is missing or
-    // finds nobody is soon left to rest.
-    auto locker = std::make_shared<ScreenLocker>(nullptr);
-    auto checkingLocker =
-        std::make_shared<ScreenLocker>(nullptr, pacedCommands(runCommand, std::make_shared<ProgramPaces>(nowMillis)));
+    // Locks and the looks that matter (a device connects, a lock is asked,
+    // a missing locker is looked for) start their programs every time; the
+    // checks that come again and again start them at the programs' pace, so
+    // that one that is missing or finds nobody is soon left to rest, and
+    // wakes when a look that mattered found it answering.
+    auto paces = std::make_shared<ProgramPaces>(nowMillis);
+    auto locker = std::make_shared<ScreenLocker>(nullptr, notingAnswers(runCommand, paces));
+    auto checkingLocker = std::make_shared<ScreenLocker>(nullptr, pacedCommands(runCommand, paces));
     // Asked of the system bus; systemctl and loginctl only where it does not answer.
     SleepBusWatch sleepBus(QDBusConnection::systemBus());
     auto sleepReader = makeSleepDisabledReader(sleepQueue, {sleepBus.targetStates(), sleepBus.blockInhibited()});
@@ -335,8 +341,14 @@ int runShell(int argc, char** argv) {
             return false;
         }
     };
-    deps.isLocked = [locker, &background](std::function<void(bool)> answer) {
-        background.post([locker, answer] { answer(locker->isLocked()); });
+    deps.lookAtLocker = [locker, &lockerLookQueue](std::function<void(LockerLook)> answer) {
+        lockerLookQueue.post([locker, answer] {
+            const auto look = locker->look();
+            answer(LockerLook{look.answers, look.locked});
+        });
+    };
+    deps.tryLock = [locker, &lockerQueue](std::function<void(bool)> done) {
+        lockerQueue.post([locker, done] { done(locker->lock()); });
     };
     deps.canInject = [xtest] { return xtest; };
     deps.canCapture = [display = x11.display] { return display; };
@@ -369,15 +381,9 @@ int runShell(int argc, char** argv) {
     });
     shell->notePermissionsLogged(permissionsLine);
     shell->loadSettings();
-    // Whether anything can lock the screen, asked off the main queue (a
-    // silent bus takes seconds); the owner sees a missing locker before
-    // relying on it.
-    background.post([checkingLocker, &mainQueue, weak = std::weak_ptr<Shell>(shell)] {
-        const bool answers = checkingLocker->answers();
-        mainQueue.post([weak, answers] {
-            if (auto s = weak.lock()) s->lockerProbed(answers);
-        });
-    });
+    // Whether anything can lock the screen: the owner sees a missing locker
+    // before relying on it.
+    shell->lookAtLockerAtLaunch();
 
     std::shared_ptr<RemoteServer> server;
     std::unique_ptr<ServerForShell> serverForShell;

@@ -1,5 +1,5 @@
 // What the injector needs of the platform: posting pointer, wheel and key
-// events, typing one character, the cursor, and the screen locker. Every
+// events, typing one character and the cursor. Every
 // call comes on the injector's own queue, one at a time.
 #pragma once
 
@@ -47,9 +47,6 @@ public:
     // milliseconds to call again for the rest (0: nothing is left).
     virtual int giveBackKeys() = 0;
     virtual void pause(int millis) = 0;
-
-    virtual bool screenLocked() = 0;
-    virtual void lockScreen() = 0;
 };
 
 }  // namespace morvane

@@ -14,13 +14,15 @@ void LockRelay::attach(std::shared_ptr<SessionLink> link) {
     expectOn(queue_, __func__);
     link_ = std::move(link);
     firstAskOfSession_ = nextAsk_;
-    if (link_) link_->sendJSON(LockMessage::state(facts_));
+    owed_ = link_ && !facts_.canLock;
+    if (link_ && !owed_) link_->sendJSON(LockMessage::state(facts_));
 }
 
 void LockRelay::setFacts(const LockFacts& facts) {
     expectOn(queue_, __func__);
-    if (facts == facts_) return;
+    if (facts == facts_ && !owed_) return;
     facts_ = facts;
+    owed_ = false;
     if (link_) link_->sendJSON(LockMessage::state(facts_));
 }
 

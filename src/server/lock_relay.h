@@ -5,7 +5,9 @@
 // for happened. The page of an older build ignores both messages. Runs on the
 // server queue; the shell judges the lock on the main queue and the server
 // hands its answer over, tagged with the ask it answers, so an answer for a
-// session that has gone is dropped.
+// session that has gone is dropped. "Cannot lock" is never said on what was
+// known before the session came: a locker may have started since. A new
+// session hears it only once the shell looked again and said so.
 #pragma once
 
 #include <cstdint>
@@ -37,9 +39,11 @@ class LockRelay {
 public:
     explicit LockRelay(Executor& queue);
 
-    // Server queue from here on. A new session hears the facts at once.
+    // Server queue from here on. A new session hears the facts at once,
+    // but for "cannot lock", which waits for the next setFacts.
     void attach(std::shared_ptr<SessionLink> link);
     void detach() { attach(nullptr); }
+    // Said to the session when they changed, or when it waits for them.
     void setFacts(const LockFacts& facts);
     // The session asked to lock: the ask's number, which its answer carries.
     std::uint64_t asked();
@@ -50,6 +54,7 @@ private:
     Executor& queue_;
     std::shared_ptr<SessionLink> link_;
     LockFacts facts_;
+    bool owed_ = false;  // the session was not told yet
     std::uint64_t nextAsk_ = 1;
     // Asks from this number on belong to the session attached now.
     std::uint64_t firstAskOfSession_ = 1;

@@ -23,7 +23,7 @@ const std::vector<LS::Action> probe{LS::ProbeForLock{}};
 
 TEST(LockScheduler, LocksFiveSecondsAfterTheControllerLeavesAndChecksThreeSecondsLater) {
     LS s;
-    EXPECT_TRUE(s.handle(connected("dev-a"), 0).empty());
+    EXPECT_EQ(s.handle(connected("dev-a"), 0), std::vector<LS::Action>{LS::Look{}}) << "can it lock? asked afresh";
     const auto leave = s.handle(left(), 1'000);
     ASSERT_EQ(leave, (std::vector<LS::Action>{LS::StartGraceTimer{graceTicket(leave), 5'000}}));
     EXPECT_TRUE(s.lockPending());
@@ -35,7 +35,7 @@ TEST(LockScheduler, LocksFiveSecondsAfterTheControllerLeavesAndChecksThreeSecond
     EXPECT_TRUE(s.handle(LS::GraceElapsed{graceTicket(leave)}, 6'001).empty());
 
     EXPECT_EQ(s.handle(LS::LockProbed{}, 6'000),
-              (std::vector<LS::Action>{LS::Log{"lock", "controller left: locking the computer"}, LS::SendLock{},
+              (std::vector<LS::Action>{LS::Log{"lock", "controller left: locking the computer"}, LS::TryLock{},
                                        LS::StartLockCheck{3'000}}));
     EXPECT_EQ(s.handle(LS::LockChecked{true}, 9'000), (std::vector<LS::Action>{LS::Log{"lock", "the computer is locked"}}));
     EXPECT_EQ(s.handle(LS::LockChecked{false}, 9'000),
@@ -108,31 +108,149 @@ TEST(LockScheduler, TheLockItselfRespectsTheProbes) {
                   "error", "controller left, but the computer cannot be locked: input injection is not available"}}));
 }
 
-TEST(LockScheduler, ALockThePageAskedForIsLookedAtTwiceAndAnswered) {
-    const std::vector<LS::Action> look{LS::CheckAsk{LockLimits::askCheckMillis}};
+// The locker's side, road by road on a hand-moved clock: what the scheduler
+// asks of the locker's queues and tells the page. A timer's ticket is
+// played back by `FireTimer`; expected timers carry ticket 0.
+struct FireTimer {
+    LS::Timer which;
+};
+struct LockStep {
+    std::int64_t at;
+    std::variant<LS::Event, FireTimer> event;
+    std::vector<LS::Action> expect;
+};
+
+class LockPlayer {
+public:
+    std::vector<LS::Action> play(const LockStep& step) {
+        std::vector<LS::Action> out;
+        if (const auto* fire = std::get_if<FireTimer>(&step.event))
+            out = s.handle(LS::TimerFired{fire->which, tickets[static_cast<int>(fire->which)]}, step.at);
+        else
+            out = s.handle(std::get<LS::Event>(step.event), step.at);
+        for (auto& a : out)
+            if (auto* t = std::get_if<LS::StartTimer>(&a)) {
+                tickets[static_cast<int>(t->which)] = t->ticket;
+                t->ticket = 0;
+            }
+        return out;
+    }
+    void road(const std::string& name, const std::vector<LockStep>& steps) {
+        for (std::size_t i = 0; i < steps.size(); ++i)
+            EXPECT_EQ(play(steps[i]), steps[i].expect) << name << ", step " << i << " at " << steps[i].at;
+    }
     LS s;
-    EXPECT_EQ(s.handle(LS::Asked{7}, 0), look);
-    // Locked at the first look: answered at once.
-    EXPECT_EQ(s.handle(LS::AskChecked{true}, 1'000),
-              (std::vector<LS::Action>{LS::Log{"lock", "the computer is locked, as the controller asked"},
-                                       LS::AnswerAsk{7, true}}));
-    EXPECT_TRUE(s.handle(LS::AskChecked{true}, 1'500).empty()) << "answered once";
+    std::uint64_t tickets[3] = {0, 0, 0};
+};
 
-    // Not locked at either look: answered after the second.
-    EXPECT_EQ(s.handle(LS::Asked{8}, 2'000), look);
-    EXPECT_EQ(s.handle(LS::AskChecked{false}, 3'000), look);
-    EXPECT_EQ(s.handle(LS::AskChecked{false}, 4'000),
-              (std::vector<LS::Action>{LS::Log{"error", "the controller asked to lock the computer, but it did not lock"},
-                                       LS::AnswerAsk{8, false}}));
+using LockTimer = LS::Timer;
+const LS::Log lockedAsAsked{"lock", "the computer is locked, as the controller asked"};
+const LS::Log notLocked{"error", "the controller asked to lock the computer, but it did not lock"};
+const LS::Log lockedAfterAll{"lock", "the computer locked after all, as the controller asked"};
+LS::StartTimer lockTimer(LockTimer which, std::int64_t millis) { return {which, 0, millis}; }
+LS::Looked lookSaw(bool answers, bool locked) { return {LockerLook{answers, locked}}; }
+const LS::LockerAnswers stillThere{true, false};
 
-    // Asks that come while a look is under way start none of their own (a
-    // page that sends "lock" on and on starts a program a second at most):
-    // the last ask is answered, after two looks since it came.
-    EXPECT_EQ(s.handle(LS::Asked{9}, 5'000), look);
-    for (std::uint64_t ask = 10; ask < 100; ++ask) EXPECT_TRUE(s.handle(LS::Asked{ask}, 5'500).empty());
-    EXPECT_EQ(s.handle(LS::AskChecked{false}, 6'000), look);
-    EXPECT_EQ(s.handle(LS::AskChecked{false}, 7'000).back(), LS::Action(LS::AnswerAsk{99, false}));
-    EXPECT_FALSE(s.lockPending()) << "asks leave the lock on disconnect alone";
+TEST(LockScheduler, APageAskIsAnsweredWithinTheDeadlineAndToldAgainWhenTheScreenLocksLate) {
+    const auto due = lockTimer(LockTimer::answerDue, LockLimits::answerMillis);
+    LockPlayer{}.road("locks at once; an ask soon after hears the same",
+                  {{0, LS::Asked{1}, {LS::TryLock{}, due}},
+                   {300, LS::LockTried{true}, {LS::Look{}}},
+                   {350, lookSaw(true, true), {LS::LockerAnswers{true, true}, lockedAsAsked, LS::AnswerAsk{1, true}}},
+                   {1'000, LS::Asked{2}, {LS::AnswerAsk{2, true}}},
+                   {2'500, FireTimer{LockTimer::answerDue}, {}}});
+    LockPlayer{}.road("no locker takes it: told at once, nothing watched",
+                  {{0, LS::Asked{1}, {LS::TryLock{}, due}},
+                   {50, LS::Asked{2}, {}},
+                   {100, LS::LockTried{false}, {LS::Look{}}},
+                   {150, lookSaw(true, false), {LS::LockerAnswers{true, true}, notLocked, LS::AnswerAsk{2, false}}},
+                   {2'500, FireTimer{LockTimer::answerDue}, {}},
+                   {2'600, LS::Asked{3}, {LS::TryLock{}, due}}});
+    LockPlayer{}.road("the lock program takes 2.5 s",
+                  {{0, LS::Asked{1}, {LS::TryLock{}, due}},
+                   {2'500, FireTimer{LockTimer::answerDue}, {notLocked, LS::AnswerAsk{1, false}}},
+                   {2'600, LS::LockTried{true}, {LS::Look{}}},
+                   {2'650, lookSaw(true, true), {LS::LockerAnswers{true, true}, lockedAfterAll, LS::AnswerAsk{1, true}}}});
+    LockPlayer{}.road("the program returns at once, the screen locks 2.8 s later",
+                  {{0, LS::Asked{1}, {LS::TryLock{}, due}},
+                   {100, LS::LockTried{true}, {LS::Look{}}},
+                   {150, lookSaw(true, false), {LS::LockerAnswers{true, true}, lockTimer(LockTimer::lookAgain, 500)}},
+                   {650, FireTimer{LockTimer::lookAgain}, {LS::Look{}}},
+                   {700, lookSaw(true, false), {stillThere, lockTimer(LockTimer::lookAgain, 500)}},
+                   {1'200, FireTimer{LockTimer::lookAgain}, {LS::Look{}}},
+                   {2'500, FireTimer{LockTimer::answerDue}, {notLocked, LS::AnswerAsk{1, false}}},
+                   {2'550, lookSaw(true, false), {stillThere, lockTimer(LockTimer::lookAgain, 1'000)}},
+                   {3'550, FireTimer{LockTimer::lookAgain}, {LS::Look{}}},
+                   {3'600, lookSaw(true, true), {stillThere, lockedAfterAll, LS::AnswerAsk{1, true}}},
+                   {4'600, FireTimer{LockTimer::lookAgain}, {}}});
+    LockPlayer{}.road("a locker that took it but never locks is watched 10 s",
+                  {{0, LS::Asked{1}, {LS::TryLock{}, due}},
+                   {100, LS::LockTried{true}, {LS::Look{}}},
+                   {150, lookSaw(true, false), {LS::LockerAnswers{true, true}, lockTimer(LockTimer::lookAgain, 500)}},
+                   {2'500, FireTimer{LockTimer::answerDue}, {notLocked, LS::AnswerAsk{1, false}, lockTimer(LockTimer::lookAgain, 1'000)}},
+                   {3'500, FireTimer{LockTimer::lookAgain}, {LS::Look{}}},
+                   {9'990, lookSaw(true, false), {stillThere, lockTimer(LockTimer::lookAgain, 1'000)}},
+                   {10'990, FireTimer{LockTimer::lookAgain}, {LS::Look{}}},
+                   {11'000, lookSaw(true, false), {stillThere}},
+                   {12'000, FireTimer{LockTimer::lookAgain}, {}}});
+    LockPlayer{}.road("a hanging locker: every ask answered by its deadline, one lock under way",
+                  {{0, LS::Asked{1}, {LS::TryLock{}, due}},
+                   {2'500, FireTimer{LockTimer::answerDue}, {notLocked, LS::AnswerAsk{1, false}}},
+                   {3'000, LS::Asked{2}, {LS::AnswerAsk{2, false}}},
+                   {5'000, LS::Asked{3}, {due}},
+                   {7'500, FireTimer{LockTimer::answerDue}, {notLocked, LS::AnswerAsk{3, false}}},
+                   {9'000, LS::LockTried{false}, {LS::Look{}}},
+                   {9'100, lookSaw(false, false), {LS::LockerAnswers{false, true}, lockTimer(LockTimer::relook, 5'000)}},
+                   {9'200, LS::Asked{4}, {LS::AnswerAsk{4, false}}}});
+
+    // A page that sends "lock" on and on: one lock and one look for a burst.
+    LockPlayer burst;
+    int locks = 0, looks = 0, answers = 0;
+    const auto count = [&](const std::vector<LS::Action>& out) {
+        for (const auto& a : out) {
+            locks += std::holds_alternative<LS::TryLock>(a);
+            looks += std::holds_alternative<LS::Look>(a);
+            answers += std::holds_alternative<LS::AnswerAsk>(a);
+        }
+    };
+    for (std::uint64_t ask = 1; ask <= 50; ++ask) {
+        count(burst.play({static_cast<std::int64_t>(ask) * 20, LS::Asked{ask}, {}}));
+        if (ask == 10) count(burst.play({200, LS::LockTried{false}, {}}));
+        if (ask == 20) count(burst.play({400, lookSaw(false, false), {}}));
+    }
+    EXPECT_EQ(locks, 1);
+    EXPECT_EQ(looks, 1);
+    EXPECT_EQ(answers, 31) << "the first twenty as one, then each at once";
+}
+
+TEST(LockScheduler, AMissingLockerIsLookedForSoonThenLessOftenAndAtOnceWhenADeviceConnects) {
+    LockPlayer{}.road("a locker that starts after the host",
+                  {{0, LS::Launched{}, {LS::Look{}}},
+                   {0, LS::Launched{}, {}},
+                   {100, lookSaw(false, false), {LS::LockerAnswers{false, true}, lockTimer(LockTimer::relook, 5'000)}},
+                   {5'100, FireTimer{LockTimer::relook}, {LS::Look{}}},
+                   {5'200, lookSaw(false, false), {LS::LockerAnswers{false, false}, lockTimer(LockTimer::relook, 10'000)}},
+                   {15'200, FireTimer{LockTimer::relook}, {LS::Look{}}},
+                   {15'300, lookSaw(false, false), {LS::LockerAnswers{false, false}, lockTimer(LockTimer::relook, 20'000)}},
+                   {20'000, connected("dev-a"), {LS::Look{}}},
+                   {20'100, lookSaw(false, false), {LS::LockerAnswers{false, false}, lockTimer(LockTimer::relook, 5'000)}},
+                   {25'100, FireTimer{LockTimer::relook}, {LS::Look{}}},
+                   {25'200, lookSaw(true, false), {LS::LockerAnswers{true, true}}},
+                   {26'000, LS::Heard{true}, {stillThere}},
+                   {27'000, LS::Heard{false}, {LS::LockerAnswers{false, true}, lockTimer(LockTimer::relook, 5'000)}}});
+    LockPlayer{}.road("the longest wait is a minute",
+                  {{0, LS::Launched{}, {LS::Look{}}},
+                   {0, lookSaw(false, false), {LS::LockerAnswers{false, true}, lockTimer(LockTimer::relook, 5'000)}},
+                   {5'000, FireTimer{LockTimer::relook}, {LS::Look{}}},
+                   {5'000, lookSaw(false, false), {LS::LockerAnswers{false, false}, lockTimer(LockTimer::relook, 10'000)}},
+                   {15'000, FireTimer{LockTimer::relook}, {LS::Look{}}},
+                   {15'000, lookSaw(false, false), {LS::LockerAnswers{false, false}, lockTimer(LockTimer::relook, 20'000)}},
+                   {35'000, FireTimer{LockTimer::relook}, {LS::Look{}}},
+                   {35'000, lookSaw(false, false), {LS::LockerAnswers{false, false}, lockTimer(LockTimer::relook, 40'000)}},
+                   {75'000, FireTimer{LockTimer::relook}, {LS::Look{}}},
+                   {75'000, lookSaw(false, false), {LS::LockerAnswers{false, false}, lockTimer(LockTimer::relook, 60'000)}},
+                   {135'000, FireTimer{LockTimer::relook}, {LS::Look{}}},
+                   {135'000, lookSaw(false, false), {LS::LockerAnswers{false, false}, lockTimer(LockTimer::relook, 60'000)}}});
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
-// The shell's lock after the controller leaves, carried out for real: the
-// X11 injector hands the lock to the screen locker, which drives
-// xscreensaver on a private display, and the shell's check asks it back.
+// The shell's locks carried out for real: the screen locker drives
+// xscreensaver on a private display, and the shell's looks ask it back.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "../support/xscreensaver.h"
@@ -75,8 +76,14 @@ TEST(ShellWithARealLocker, AControllerThatLeavesFindsTheMachineLockedAfterTheGra
     deps.injector = injector.get();
     deps.canInject = [] { return true; };
     // As the application asks: off the main queue, the answer posted back.
-    deps.isLocked = [&probes, locker](std::function<void(bool)> answer) {
-        probes.emplace_back([locker, answer] { answer(locker->isLocked()); });
+    deps.lookAtLocker = [&probes, locker](std::function<void(LockerLook)> answer) {
+        probes.emplace_back([locker, answer] {
+            const auto look = locker->look();
+            answer(LockerLook{look.answers, look.locked});
+        });
+    };
+    deps.tryLock = [&probes, locker](std::function<void(bool)> done) {
+        probes.emplace_back([locker, done] { done(locker->lock()); });
     };
     std::shared_ptr<Shell> shell;
     runSync(main, [&] {
@@ -108,6 +115,106 @@ TEST(ShellWithARealLocker, AControllerThatLeavesFindsTheMachineLockedAfterTheGra
         shell.reset();
         for (auto& probe : probes) probe.join();
     });
+}
+
+// What the shell tells the session, as it happens, for the test thread.
+class ToldServer final : public ShellServer {
+public:
+    void pause(PauseCause) override {}
+    void resume() override {}
+    void disconnectController(const std::string&) override {}
+    bool isPaused() const override { return false; }
+    std::optional<std::string> controllerName() const override { return std::nullopt; }
+    std::optional<ConnectionRoute> controllerRoute() const override { return std::nullopt; }
+    bool controllerViaTailnet() const override { return false; }
+    void setLockFacts(bool canLock, bool) override { told("can " + std::string(canLock ? "yes" : "no")); }
+    void lockAnswered(std::uint64_t ask, bool locked) override {
+        told("answer " + std::to_string(ask) + (locked ? " locked" : " not locked"));
+    }
+    // When `line` was last told, waiting for it at most `limit` from now.
+    std::optional<Clock::time_point> await(const std::string& line, std::chrono::seconds limit) {
+        std::unique_lock lock(m_);
+        std::optional<Clock::time_point> at;
+        cv_.wait_for(lock, limit, [&] {
+            for (const auto& [text, when] : told_)
+                if (text == line) at = when;
+            return at.has_value();
+        });
+        return at;
+    }
+    void forget() {
+        std::lock_guard lock(m_);
+        told_.clear();
+    }
+
+private:
+    void told(const std::string& line) {
+        std::lock_guard lock(m_);
+        told_.push_back({line, Clock::now()});
+        cv_.notify_all();
+    }
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<std::pair<std::string, Clock::time_point>> told_;
+};
+
+// On a login the host and the desktop's xscreensaver start side by side: a
+// locker that comes after the host is found when a device comes, and the
+// lock the device asks for is told within the 3 s the phone waits.
+TEST(ShellWithARealLocker, ALockerThatStartsAfterTheHostIsFoundWhenADeviceComesAndLocksWhenAsked) {
+    testing::Xvfb xvfb("640x480x24");
+    testing::DesktopOutOfReach quiet;
+    ASSERT_TRUE(testing::XScreenSaver::installed()) << "scripts/setup installs xscreensaver";
+
+    ToldServer server;
+    NoPrompt prompt;
+    LoopExecutor main("test-main");
+    LoopExecutor looks("test-locker-look");
+    LoopExecutor locks("test-locker");
+    auto locker = std::make_shared<ScreenLocker>(nullptr);
+    ShellDeps deps;
+    deps.main = &main;
+    deps.prompt = &prompt;
+    deps.server = &server;
+    deps.lookAtLocker = [&looks, locker](std::function<void(LockerLook)> answer) {
+        looks.post([locker, answer] {
+            const auto look = locker->look();
+            answer(LockerLook{look.answers, look.locked});
+        });
+    };
+    deps.tryLock = [&locks, locker](std::function<void(bool)> done) {
+        locks.post([locker, done] { done(locker->lock()); });
+    };
+    std::shared_ptr<Shell> shell;
+    runSync(main, [&] {
+        shell = Shell::create(std::move(deps));
+        shell->loadSettings();
+        shell->lookAtLockerAtLaunch();
+        shell->controllerChanged("iPad", "dev-1");
+    });
+    ASSERT_TRUE(server.await("can no", std::chrono::seconds(10)));
+
+    std::optional<testing::XScreenSaver> saver;
+    saver.emplace();
+    ASSERT_TRUE(saver->running()) << saver->problem();
+    server.forget();
+    const auto back = Clock::now();
+    runSync(main, [&] {
+        shell->controllerChanged(std::nullopt, std::nullopt);
+        shell->controllerChanged("iPad", "dev-1");
+    });
+    const auto can = server.await("can yes", std::chrono::seconds(10));
+    ASSERT_TRUE(can) << saver->log();
+    EXPECT_LT(*can - back, std::chrono::seconds(3));
+
+    const auto asked = Clock::now();
+    runSync(main, [&] { shell->lockAsked(1); });
+    const auto told = server.await("answer 1 locked", std::chrono::seconds(10));
+    ASSERT_TRUE(told) << saver->log();
+    EXPECT_LT(*told - asked, std::chrono::seconds(3));
+    EXPECT_TRUE(ScreenLocker(nullptr).isLocked());
+
+    runSync(main, [&] { shell.reset(); });
 }
 
 }  // namespace

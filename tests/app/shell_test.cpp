@@ -175,6 +175,9 @@ struct Harness {
     bool relayBusy = false;
     std::vector<std::string> relayCalls;
     bool canInject = true;
+    bool lockerAnswers = true;
+    bool lockTakes = true;
+    int tries = 0;
     std::shared_ptr<Shell> shell;
     int welcomes() const { return welcomeWindow ? welcomeWindow->shown : 0; }
 
@@ -210,7 +213,13 @@ struct Harness {
             return flagWrites;
         };
         d.hideFlagRemove = [] { return false; };
-        d.isLocked = [this](std::function<void(bool)> answer) { answer(locked); };
+        d.lookAtLocker = [this](std::function<void(LockerLook)> answer) {
+            answer(LockerLook{lockerAnswers || locked, locked});
+        };
+        d.tryLock = [this](std::function<void(bool)> done) {
+            ++tries;
+            done(lockTakes);
+        };
         d.receivedRoot = dir / "Received";
         d.outbox = dir / "Received" / "Outbox";
         d.makeGuideWindow = [this](const std::shared_ptr<GuidePanel>& panel, ShellDeps::GuideWindowKind kind,
@@ -306,6 +315,7 @@ TEST(Shell, AScreenThatCannotBeLockedIsLoggedAsAnErrorAndShownInTheMenuTheIconAn
     const auto iconSymbol = [&h] { return h.ui.icons.empty() ? std::string() : h.ui.icons.back().symbol; };
     // Nothing answered the probe at launch, while locking is on. No lock was
     // tried yet: the menu advises, nothing claims a lock failed.
+    h.lockerAnswers = false;
     h.shell->lockerProbed(false);
     EXPECT_EQ(h.lines, std::vector<std::string>{
                            "error  no screen locker answers: the screen cannot be locked when the controller disconnects"});
@@ -335,7 +345,9 @@ TEST(Shell, AScreenThatCannotBeLockedIsLoggedAsAnErrorAndShownInTheMenuTheIconAn
     EXPECT_EQ(lockWarnings(*h.shell), std::vector<std::string>{"The screen could not be locked: no screen locker answers"});
     EXPECT_EQ(iconSymbol(), "exclamationmark.triangle");
     EXPECT_EQ(h.ui.icons.back().tooltip, "Morvane: the screen could not be locked");
+    h.lockerAnswers = true;
     h.shell->lockerProbed(true);
+    EXPECT_TRUE(h.logged("lock  a screen locker answers now: the screen can be locked"));
     EXPECT_EQ(lockWarnings(*h.shell),
               std::vector<std::string>{"The screen could not be locked when the controller disconnected"});
     // A failed lock keeps the icon asking for a look, even with a locker.
@@ -373,21 +385,33 @@ TEST(Shell, TheSessionIsToldWhetherThisComputerCanLockAndWhetherTheLockItAskedFo
     Harness h;
     using Facts = std::pair<bool, bool>;  // can lock, locks on disconnect
     using Answer = std::pair<std::uint64_t, bool>;
+    h.lockerAnswers = false;
+    h.lockTakes = false;
     h.shell->lockerProbed(false);
     EXPECT_EQ(h.server.lockFacts.back(), Facts(false, true));
-    // Not locked at either look: said within the 3 s the phone waits.
+    // Nothing took the lock: said at once, off the input.
     h.shell->lockAsked(4);
-    h.main.advance(LockLimits::askCheckMillis);
-    EXPECT_TRUE(h.server.lockAnswers.empty());
-    h.main.advance(LockLimits::askCheckMillis);
+    h.main.runAll();
     EXPECT_EQ(h.server.lockAnswers, std::vector<Answer>{Answer(4, false)});
+    EXPECT_EQ(h.tries, 1);
     // A locker that came after the probe: the lock takes, and the session
-    // hears that this computer can lock after all.
-    h.locked = true;
+    // hears that this computer can lock after all, before the answer.
+    h.main.advance(LockLimits::freshAnswerMillis);
+    h.lockerAnswers = h.lockTakes = h.locked = true;
     h.shell->lockAsked(5);
-    h.main.advance(LockLimits::askCheckMillis);
+    h.main.runAll();
     EXPECT_EQ(h.server.lockAnswers.back(), Answer(5, true));
     EXPECT_EQ(h.server.lockFacts.back(), Facts(true, true));
+    // A screen that locks after the deadline is told too.
+    h.main.advance(LockLimits::freshAnswerMillis);
+    h.locked = false;
+    h.shell->lockAsked(6);
+    h.main.advance(LockLimits::answerMillis);
+    EXPECT_EQ(h.server.lockAnswers.back(), Answer(6, false));
+    h.locked = true;
+    h.main.advance(LockLimits::lateLookMillis);
+    EXPECT_EQ(h.server.lockAnswers.back(), Answer(6, true));
+    EXPECT_EQ(h.tries, 3);
 }
 
 TEST(Shell, TakeoverKeepsTheSessionGoingAndSchedulesNoLock) {

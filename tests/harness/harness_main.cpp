@@ -19,8 +19,9 @@
 // A lock the page asks for is judged as the tray's shell judges it, through
 // the desktop's screen locker (which, with no session bus and no display in
 // its environment, finds none), and its lines come out as "shell" events;
-// the test host never locks when the controller leaves, and tells the page
-// so.
+// the test host never locks when the controller leaves (its shell's
+// settings say so), and tells the page so. The shell hears the controller
+// come and go, as the tray's does, and looks at the locker when one comes.
 // With --relay (an http(s) origin of a relay on loopback, morvane-relay in
 // the tests) the host asks the relay for a sign-in code for
 // owner@example.com, prints "relay-code-sent" and reads the code from its
@@ -60,7 +61,9 @@
 #include "core/heap.h"
 #include "app/main_queue_qt.h"
 #include "app/server_for_shell.h"
+#include "app/settings_store.h"
 #include "app/shell.h"
+#include "app/system_state.h"
 
 #include "core/clipboard_access.h"
 #include "core/frame_source.h"
@@ -345,7 +348,21 @@ int run(int argc, char** argv) {
     setup.files = files.get();
     setup.fileQueue = &fileQueue;
     setup.mainQueue = &mainQueue;
-    setup.status = [] { return HostStatus{true, false, false, false}; };
+    // With --x11, whether the screen is locked is read as the tray's host
+    // reads it where no screen saver answers on the session bus: the
+    // programs at their pace, woken by the looks that matter.
+    LoopExecutor lockQueue("morvane.locked");
+    LoopExecutor lockerQueue("morvane.locker");
+    auto paces = std::make_shared<ProgramPaces>(nowMillis);
+    auto locker = std::make_shared<ScreenLocker>(nullptr, notingAnswers(runCommand, paces));
+    auto checkingLocker = std::make_shared<ScreenLocker>(nullptr, pacedCommands(runCommand, paces));
+    CachedProbe lockedReader(
+        lockQueue, [checkingLocker]() -> std::optional<bool> { return checkingLocker->isLocked(); }, 1'000,
+        [] { return nowMillis(); });
+    if (x11)
+        setup.status = [&lockedReader] { return HostStatus{true, lockedReader.value(), false, false}; };
+    else
+        setup.status = [] { return HostStatus{true, false, false, false}; };
     // Made on the main thread, which is Qt's here; it first puts back what
     // an earlier run of this boot left changed.
     std::shared_ptr<SystemDisplayEffects> effects;
@@ -361,15 +378,6 @@ int run(int argc, char** argv) {
     }
     setup.effects = effects.get();
     auto server = RemoteServer::create(std::move(setup));
-    server->onControllerChange = [](std::optional<std::string> name) {
-        event({{"event", "controller"}, {"name", name ? nlohmann::json(*name) : nlohmann::json(nullptr)}});
-    };
-    server->onSession = [](const SessionEvent& e) {
-        if (auto s = std::get_if<session_event::Started>(&e))
-            event({{"event", "session-started"}, {"device", s->deviceID}, {"name", s->name}, {"route", s->route}});
-        else if (auto ended = std::get_if<session_event::Ended>(&e))
-            event({{"event", "session-ended"}, {"device", ended->deviceID}, {"takenOver", ended->takenOver}});
-    };
     server->onPairAttempt = [](bool viaTailnet, const RemoteServer::PairAttempt& attempt) {
         nlohmann::json line = {{"event", "pair-attempt"}, {"outcome", pairOutcome(attempt)}, {"viaTailnet", viaTailnet}};
         if (auto paired = std::get_if<pair_attempt::Paired>(&attempt)) line["name"] = paired->name;
@@ -405,30 +413,51 @@ int run(int argc, char** argv) {
 
     // A lock the page asks for, judged by the shell through the screen
     // locker, off the main queue as the tray asks it.
-    LoopExecutor lockQueue("morvane.locked");
-    auto locker = std::make_shared<ScreenLocker>(nullptr);
     NoOwner owner;
     LockingShellServer shellServer(server);
+    SettingsStore shellSettings(*support / "harness-settings.json", nullptr);
+    shellSettings.setBool(SettingsKeys::lockOnDisconnect, false);
     ShellDeps shellDeps;
     shellDeps.main = &mainQueue;
+    shellDeps.settings = &shellSettings;
     shellDeps.prompt = &owner;
     shellDeps.log = [](const std::string& tag, const std::string& text) {
         event({{"event", "shell"}, {"tag", tag}, {"line", text}});
     };
-    shellDeps.isLocked = [&lockQueue, locker](std::function<void(bool)> answer) {
-        lockQueue.post([locker, answer] { answer(locker->isLocked()); });
+    shellDeps.lookAtLocker = [&lockQueue, locker](std::function<void(LockerLook)> answer) {
+        lockQueue.post([locker, answer] {
+            const auto look = locker->look();
+            answer(LockerLook{look.answers, look.locked});
+        });
+    };
+    shellDeps.tryLock = [&lockerQueue, locker](std::function<void(bool)> done) {
+        lockerQueue.post([locker, done] { done(locker->lock()); });
     };
     auto shell = Shell::create(std::move(shellDeps));
+    shell->loadSettings();
     shell->setServer(&shellServer);
+    // As the tray's: the device id comes with the session-started event
+    // that follows the name.
+    auto pendingName = std::make_shared<std::optional<std::string>>();
+    server->onControllerChange = [weak = std::weak_ptr<Shell>(shell), pendingName](std::optional<std::string> name) {
+        event({{"event", "controller"}, {"name", name ? nlohmann::json(*name) : nlohmann::json(nullptr)}});
+        *pendingName = name;
+        if (auto s = weak.lock(); s && !name) s->controllerChanged(std::nullopt, std::nullopt);
+    };
+    server->onSession = [weak = std::weak_ptr<Shell>(shell), pendingName](const SessionEvent& e) {
+        if (auto started = std::get_if<session_event::Started>(&e)) {
+            event({{"event", "session-started"}, {"device", started->deviceID}, {"name", started->name},
+                   {"route", started->route}});
+            if (auto s = weak.lock(); s && *pendingName) s->controllerChanged(**pendingName, started->deviceID);
+            pendingName->reset();
+        } else if (auto ended = std::get_if<session_event::Ended>(&e)) {
+            event({{"event", "session-ended"}, {"device", ended->deviceID}, {"takenOver", ended->takenOver}});
+        }
+    };
     server->onLockAsked = [weak = std::weak_ptr<Shell>(shell)](std::uint64_t ask) {
         if (auto s = weak.lock()) s->lockAsked(ask);
     };
-    lockQueue.post([locker, &mainQueue, weak = std::weak_ptr<Shell>(shell)] {
-        const bool answers = locker->answers();
-        mainQueue.post([weak, answers] {
-            if (auto s = weak.lock()) s->lockerProbed(answers);
-        });
-    });
+    shell->lookAtLockerAtLaunch();
     say("listening 127.0.0.1:" + std::to_string(port));
 
     LoopExecutor tailscaleQueue("morvane.tailscale");
@@ -573,6 +602,7 @@ int run(int argc, char** argv) {
     server->stop();
     server->onLockAsked = nullptr;
     lockQueue.drain();
+    lockerQueue.drain();
     // On the main queue's thread: its timers may still be running there.
     if (loopQueue)
         runSync(*loopQueue, [&shell] { shell.reset(); });

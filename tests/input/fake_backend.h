@@ -19,7 +19,6 @@ struct BackendLog {
     std::mutex m;
     std::condition_variable cv;
     std::vector<std::string> calls;
-    bool locked = false;
     std::function<void()> onPause;
     // What each give-back says is left to give back later, in turn: the
     // milliseconds to wait (none: nothing is left).
@@ -75,8 +74,6 @@ public:
     void pause(int) override {
         if (log_.onPause) log_.onPause();
     }
-    bool screenLocked() override { return log_.locked; }
-    void lockScreen() override { log_.add("lock"); }
 
 private:
     static std::string point(GlobalPoint p) {

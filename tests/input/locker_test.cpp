@@ -150,6 +150,30 @@ TEST(ScreenLocker, ALockerAnswersOnlyWhenTheBusScreenSaverOrXscreensaverIsThere)
     }
 }
 
+// A locker that starts after the host: the checks that come again and again
+// left xscreensaver-command to rest; the look made when it mattered finds it
+// and they ask it again at once, not minutes later.
+TEST(ScreenLocker, ALockerFoundWhenItMatteredIsAskedAgainAtOnceByThePacedChecks) {
+    std::int64_t now = 0;
+    auto paces = std::make_shared<ProgramPaces>([&now] { return now; });
+    ScriptedRunner script;
+    script.answers["dbus-send"] = {Kind::exited, 1, ""};
+    script.answers["xscreensaver-command"] = {Kind::exited, 1, ""};
+    ScreenLocker checking(nullptr, pacedCommands(script.runner(), paces));
+    for (int i = 0; i < ProgramPace::failuresBeforeRest; ++i) EXPECT_FALSE(checking.isLocked());
+    const auto resting = script.ran.size();
+    EXPECT_FALSE(checking.isLocked());
+    EXPECT_EQ(script.ran.size(), resting) << "both rest";
+
+    script.answers["xscreensaver-command"] = {Kind::exited, 0,
+                                              "XScreenSaver 6.06: screen locked since Mon Dec  7 08:39:42 2026\n"};
+    now += 1'000;
+    const auto look = ScreenLocker(nullptr, notingAnswers(script.runner(), paces)).look();
+    EXPECT_TRUE(look.answers);
+    EXPECT_TRUE(look.locked);
+    EXPECT_TRUE(checking.isLocked());
+}
+
 TEST(RunCommand, EndsInTimeAndKeepsItsOutputBounded) {
     const auto start = std::chrono::steady_clock::now();
     const auto slow = runCommand({"sleep", "30"}, 200);

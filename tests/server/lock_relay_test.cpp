@@ -8,7 +8,7 @@ namespace morvane {
 namespace {
 
 // Each session hears the facts at once and at every change, and only the
-// answers to its own asks.
+// answers to its own asks; "cannot lock" only once the shell looked again.
 TEST(LockRelay, EachSessionHearsTheFactsAndTheAnswersToItsOwnAsks) {
     const std::string cannot = R"({"can":false,"onDisconnect":true,"t":"lock-state"})";
     const std::string can = R"({"can":true,"onDisconnect":true,"t":"lock-state"})";
@@ -18,7 +18,9 @@ TEST(LockRelay, EachSessionHearsTheFactsAndTheAnswersToItsOwnAsks) {
     relay.setFacts({false, true});  // no session yet: nobody to tell
     auto first = std::make_shared<testing::RecordingLink>();
     relay.attach(first);
+    EXPECT_TRUE(first->sent.empty()) << "what was known before it came is not said";
     const auto before = relay.asked();
+    relay.setFacts({false, true});  // the shell looked again: said now
     relay.setFacts({false, true});  // the same facts: nothing new
     relay.setFacts({true, true});
     relay.answered(before + 1, true);  // never asked

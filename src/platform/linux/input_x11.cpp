@@ -24,7 +24,6 @@
 #include "input/spare_key_pool.h"
 #include "platform/linux/x11_errors.h"
 #include "platform/linux/input_x11_keys.h"
-#include "platform/linux/locker_linux.h"
 
 namespace morvane {
 
@@ -59,8 +58,7 @@ class X11InputBackend final : public InputBackend {
 public:
     // The likely characters are bound at once, so that by the time a
     // device types one its binding has long reached every application.
-    X11InputBackend(Display* display, std::function<void(const std::string&)> log, std::u32string prepared)
-        : display_(display), locker_(std::move(log)) {
+    X11InputBackend(Display* display, std::u32string prepared) : display_(display) {
         XDisplayKeycodes(display_, &minKeycode_, &maxKeycode_);
         XTestGrabControl(display_, True);
         readKeyboard();
@@ -212,9 +210,6 @@ public:
         XFlush(display_);
         std::this_thread::sleep_for(std::chrono::milliseconds(millis));
     }
-
-    bool screenLocked() override { return locker_.isLocked(); }
-    void lockScreen() override { locker_.lock(); }
 
 private:
     enum class Level { plain, shifted, either };
@@ -435,7 +430,6 @@ private:
     }
 
     Display* display_;
-    ScreenLocker locker_;
     int minKeycode_ = 8, maxKeycode_ = 255;
     bool layoutStale_ = false;
     std::unordered_map<std::string, KeyCode> physical_;
@@ -476,7 +470,7 @@ std::unique_ptr<InputBackend> makeX11InputBackend(std::function<void(const std::
         const auto variable = [](const char* name) -> const char* { return std::getenv(name); };
         prepared = LikelyCharacters::forLocales(LikelyCharacters::userLocales(variable));
     }
-    return std::make_unique<X11InputBackend>(display, std::move(log), std::move(*prepared));
+    return std::make_unique<X11InputBackend>(display, std::move(*prepared));
 }
 
 std::unique_ptr<InputSink> makeX11Input(Executor& queue, std::function<std::optional<Rect>()> displayBounds,

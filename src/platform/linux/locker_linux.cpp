@@ -137,6 +137,15 @@ CommandRunner pacedCommands(CommandRunner run, std::shared_ptr<ProgramPaces> pac
         CommandResult{});
 }
 
+CommandRunner notingAnswers(CommandRunner run, std::shared_ptr<ProgramPaces> paces) {
+    return [run = std::move(run), paces = std::move(paces)](const std::vector<std::string>& argv,
+                                                             std::int64_t limitMillis) {
+        CommandResult result = run(argv, limitMillis);
+        if (result.kind == CommandResult::Kind::exited && result.status == 0) paces->record(argv, std::nullopt);
+        return result;
+    };
+}
+
 ScreenLocker::ScreenLocker(std::function<void(const std::string&)> log, CommandRunner runner)
     : log_(std::move(log)), runner_(std::move(runner)) {}
 
@@ -155,19 +164,25 @@ bool ScreenLocker::lock() {
     return false;
 }
 
-bool ScreenLocker::isLocked() {
+ScreenLocker::Look ScreenLocker::look() {
     // A screen saver on the session bus that answers has the last word.
     const CommandResult viaDbus = runner_(screenSaverActiveDbusSend, commandLimitMillis);
     if (viaDbus.kind == CommandResult::Kind::exited && viaDbus.status == 0)
-        return viaDbus.output.find("boolean true") != std::string::npos;
+        return {true, viaDbus.output.find("boolean true") != std::string::npos};
     if (viaDbus.kind == CommandResult::Kind::missing) {
         const CommandResult viaGdbus = runner_(screenSaverActiveGdbus, commandLimitMillis);
         if (viaGdbus.kind == CommandResult::Kind::exited && viaGdbus.status == 0)
-            return viaGdbus.output.find("(true,)") != std::string::npos;
+            return {true, viaGdbus.output.find("(true,)") != std::string::npos};
     }
     // No bus, or nobody on it who knows: xscreensaver keeps its own state.
-    return xscreensaverLocked();
+    const CommandResult viaXscreensaver = runner_(xscreensaverTime, commandLimitMillis);
+    if (viaXscreensaver.kind != CommandResult::Kind::exited || viaXscreensaver.status != 0 ||
+        !viaXscreensaver.output.starts_with("XScreenSaver "))
+        return {};
+    return {true, xscreensaverSaysLocked(viaXscreensaver.output)};
 }
+
+bool ScreenLocker::isLocked() { return look().locked; }
 
 bool ScreenLocker::xscreensaverLocked() {
     const CommandResult viaXscreensaver = runner_(xscreensaverTime, commandLimitMillis);
@@ -175,13 +190,6 @@ bool ScreenLocker::xscreensaverLocked() {
            xscreensaverSaysLocked(viaXscreensaver.output);
 }
 
-bool ScreenLocker::answers() {
-    const CommandResult viaDbus = runner_(screenSaverActiveDbusSend, commandLimitMillis);
-    if (viaDbus.kind == CommandResult::Kind::exited && viaDbus.status == 0) return true;
-    if (viaDbus.kind == CommandResult::Kind::missing && succeeded(screenSaverActiveGdbus)) return true;
-    const CommandResult viaXscreensaver = runner_(xscreensaverTime, commandLimitMillis);
-    return viaXscreensaver.kind == CommandResult::Kind::exited && viaXscreensaver.status == 0 &&
-           viaXscreensaver.output.starts_with("XScreenSaver ");
-}
+bool ScreenLocker::answers() { return look().answers; }
 
 }  // namespace morvane

@@ -29,6 +29,11 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::int64_t limi
 // `run` at the pace of each program (ProgramPace): a program resting is not
 // started, and its result reads as a failure.
 CommandRunner pacedCommands(CommandRunner run, std::shared_ptr<ProgramPaces> paces);
+// `run`, never held back, whose answers count for the paced checks too: a
+// program found answering when it mattered (a locker that started after
+// the host) is asked again at once, not after the rest it earned while it
+// was not there.
+CommandRunner notingAnswers(CommandRunner run, std::shared_ptr<ProgramPaces> paces);
 
 class ScreenLocker {
 public:
@@ -36,6 +41,12 @@ public:
 
     explicit ScreenLocker(std::function<void(const std::string&)> log, CommandRunner runner = runCommand);
 
+    struct Look {
+        bool answers = false;  // as answers() says
+        bool locked = false;   // as isLocked() says
+    };
+    // Both answers from one round of programs.
+    Look look();
     // Tries the desktop's screen saver over D-Bus, then the login manager,
     // then xdg-screensaver. False, with a log line, when none of them took it.
     bool lock();

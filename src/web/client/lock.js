@@ -2,8 +2,11 @@
 // Locking the computer, the pure half. The host says whether the computer
 // can lock at all and whether it locks when this device disconnects (at the
 // start of each session and at every change), and whether a lock the page
-// asked for happened; `lockStep` keeps that, and `lockView` says what the
-// line under Lock and Disconnect shows, before they are used and after.
+// asked for happened; `lockStep` keeps that, and what the host's status says
+// of the screen, and `lockView` says what the line under Lock and Disconnect
+// shows, before they are used and after. The screen's word has the last say:
+// a lock the host first said did not happen, that came late, reads locked,
+// and an unlocked screen is no longer said to be locked.
 // A host that says none of it (an older build) leaves the line empty, as it
 // always was. Nothing here reads a clock or touches the page.
 
@@ -24,12 +27,20 @@ function parseLockResult(msg) {
   return { locked: msg.locked === true };
 }
 
-function lockStart() { return { mac: null, asking: false, result: '' }; }
+function lockStart() { return { mac: null, asking: false, result: '', screen: null, late: false }; }
+
+// `late`: a "not locked" that the screen proved wrong, until the next word.
+function settle(s, change) {
+  const next = Object.assign({}, s, change);
+  next.late = s.result === 'not-locked' && next.result === 'locked';
+  return next;
+}
 
 // Events: state (the host's facts, parsed), ask (Lock was pressed and sent),
-// result (the host's answer, parsed), closed (the session ended: what was
-// asked is over, what the host said of itself is kept for the words after
-// a disconnect).
+// result (the host's answer, parsed), screen (the status's `locked`: true,
+// false, or anything else when it does not say), closed (the session ended:
+// what was asked is over, what the host said of itself is kept for the
+// words after a disconnect).
 function lockStep(s, ev) {
   switch (ev.type) {
     case 'state': return ev.state ? Object.assign({}, s, { mac: ev.state }) : s;
@@ -37,8 +48,14 @@ function lockStep(s, ev) {
     case 'ask': return s.mac ? Object.assign({}, s, { asking: true, result: '' }) : s;
     case 'result':
       if (!ev.result) return s;
-      return Object.assign({}, s, { asking: false, result: ev.result.locked ? 'locked' : 'not-locked' });
-    case 'closed': return Object.assign({}, s, { asking: false, result: '' });
+      return settle(s, { asking: false, result: ev.result.locked || s.screen === true ? 'locked' : 'not-locked' });
+    case 'screen': {
+      const screen = typeof ev.locked === 'boolean' ? ev.locked : null;
+      if (screen === true) return settle(s, { screen, asking: false, result: 'locked' });
+      if (screen === false && s.result === 'locked') return settle(s, { screen, result: '' });
+      return Object.assign({}, s, { screen });
+    }
+    case 'closed': return Object.assign({}, s, { asking: false, result: '', screen: null, late: false });
     default: return s;
   }
 }
@@ -63,8 +80,12 @@ function lockView(s) {
   return { note: '', kind: '' };
 }
 
-// Over the picture, for whoever closed the sheet at once.
-function lockHint(s) { return s.result === 'not-locked' ? 'The computer was not locked.' : ''; }
+// Over the picture, for whoever closed the sheet at once; a lock that came
+// after "not locked" is said there too.
+function lockHint(s) {
+  if (s.result === 'not-locked') return 'The computer was not locked.';
+  return s.late ? 'The computer is locked.' : '';
+}
 
 // The advice after "You disconnected.": a computer set to lock when this
 // device disconnects, that cannot, stays unlocked.

@@ -14,8 +14,9 @@ module.exports = function lockPage(app) {
   let viewKey = '';
 
   function lockEvent(ev) {
+    const wasLate = lock.late;
     lock = lockStep(lock, ev);
-    if (ev.type === 'result') {
+    if (ev.type === 'result' || (lock.late && !wasLate)) {
       const hint = lockHint(lock);
       if (hint) app.pointer.showHint(hint, LOCK_HINT_MS);
     }

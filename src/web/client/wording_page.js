@@ -67,6 +67,8 @@ module.exports = function wordingPage(app) {
     notices = statusBanners(status);
     renderBanner();
     el.lidNote.hidden = !(status && status.lidClosed === true);
+    // The line under Lock follows the screen both ways.
+    app.lock.lockEvent({ type: 'screen', locked: status ? status.locked : undefined });
     app.layout.relayout();
   }
 

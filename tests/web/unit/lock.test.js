@@ -6,6 +6,7 @@ const { disconnectAdvice, lockHint, lockStart, lockStep, lockView } = require('.
 const run = (events) => events.reduce(lockStep, lockStart());
 const state = (can, onDisconnect) => ({ type: 'state', state: { can, onDisconnect } });
 const result = (locked) => ({ type: 'result', result: { locked } });
+const screen = (locked) => ({ type: 'screen', locked });
 
 test('the line under Lock and Disconnect says what the host said, before and after a lock', () => {
   const cannot = 'This computer cannot lock itself: no screen locker answers on it.';
@@ -23,6 +24,16 @@ test('the line under Lock and Disconnect says what the host said, before and aft
     ['not locked, as it cannot', [state(false, true), { type: 'ask' }, result(false)],
       'The computer was not locked: it cannot lock itself, as no screen locker answers on it. Lock it at the computer.',
       'problem', notLocked],
+    ['unlocked at the computer after a lock', [state(true, true), { type: 'ask' }, result(true), screen(true),
+      screen(false)], '', '', ''],
+    ['said not locked, then locked late', [state(true, true), { type: 'ask' }, result(false), screen(true)],
+      'The computer is locked.', 'good', 'The computer is locked.'],
+    ['... and told so by the host too', [state(true, true), { type: 'ask' }, result(false), screen(true), result(true)],
+      'The computer is locked.', 'good', ''],
+    ['a late "no" after the screen locked', [state(true, true), { type: 'ask' }, screen(true), result(false)],
+      'The computer is locked.', 'good', ''],
+    ['a status without the word changes nothing', [state(true, true), { type: 'ask' }, result(true), screen(undefined)],
+      'The computer is locked.', 'good', ''],
     ['the session ended while asking', [state(false, false), { type: 'ask' }, { type: 'closed' }], cannot, 'problem',
       ''],
   ];
