@@ -144,6 +144,10 @@ inline constexpr int unsentBytes = 64 << 10;
 // a host's message in many small frames costs a few reads, not one a frame.
 inline constexpr std::size_t readAheadBytes = 65'536;
 
+// The heap is handed back to the system once the connections open have
+// fallen to half their most since it last was, and by at least this many.
+inline constexpr int heapEbbConnections = 256;
+
 // The listener. Descriptors kept for the store, the mail and refusing at
 // accept, beside the connections.
 inline constexpr std::uint64_t reservedDescriptors = 64;

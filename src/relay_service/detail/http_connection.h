@@ -81,6 +81,7 @@ public:
     HttpConnection(std::shared_ptr<RelayServer::Impl> server, Next next, ConnectionSlot slot)
         : server_(std::move(server)), next_(std::move(next)), slot_(std::move(slot)), deadline_(next_.get_executor()) {}
     ~HttpConnection() {
+        if constexpr (std::is_same_v<Next, TlsStream>) handshakeDone();
         if (!handedOver_) endSocket(socket());
         if (plainId_) server_->leave(plainId_);
     }
@@ -110,8 +111,10 @@ public:
         });
         arm();
         if constexpr (std::is_same_v<Next, TlsStream>) {
-            next_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
-                if (!ec) self->readRequest();
+            // No TLS state until the client says something: a connection
+            // that stays silent holds its socket and this, no more.
+            socket().async_wait(tcp::socket::wait_read, [self = this->shared_from_this()](beast::error_code ec) {
+                if (!ec) self->handshake();
             });
         } else {
             readRequest();
@@ -148,6 +151,26 @@ private:
         if (!reading_) return;
         if (answered_ > 0) return end();
         arm(firstRequestWhileStopping);
+    }
+
+    // The client said something: its handshake holds OpenSSL's state from
+    // now until it is done, weighed against the others under way.
+    void handshake() {
+        const auto networks = server_->trusted.contains(address_) ? std::vector<std::string>{} : clientNetworks(address_);
+        handshake_ = server_->beginHandshake(networks, [weak = this->weak_from_this()] {
+            if (const auto self = weak.lock()) {
+                self->handshake_ = 0;
+                self->end();
+            }
+        });
+        if (!handshake_) return end();
+        next_.async_handshake([self = this->shared_from_this()](beast::error_code ec) {
+            self->handshakeDone();
+            if (!ec) self->readRequest();
+        });
+    }
+    void handshakeDone() {
+        if (handshake_) server_->endHandshake(std::exchange(handshake_, 0));
     }
 
     void readRequest() {
@@ -422,6 +445,7 @@ private:
     bool reading_ = false;       // waiting for a request, not answering one
     bool questionsOnly_ = false;  // let in only to ask another instance's questions
     int answered_ = 0;
+    std::uint64_t handshake_ = 0;  // its place among the TLS handshakes under way
 };
 
 }  // namespace morvane::relay_service::detail

@@ -27,6 +27,7 @@
 #include "relay/relay_words.h"
 #include "relay_service/detail/read_ahead.h"
 #include "relay_service/detail/record_buffer.h"
+#include "relay_service/detail/tls_socket.h"
 #include "relay_service/detail/server_impl.h"
 #include "relay_service/queue_budget.h"
 #include "relay_service/relay_limits.h"
@@ -36,7 +37,7 @@ namespace morvane::relay_service::detail {
 
 // The streams under the WebSockets, on the io_context's own executor.
 using PlainStream = beast::basic_stream<tcp, asio::io_context::executor_type>;
-using TlsStream = beast::ssl_stream<PlainStream>;
+using TlsStream = TlsSocket<PlainStream>;
 
 // One upgraded socket: a host's link or a device's connection. What waits
 // to be written is counted against the server's budget; a socket whose
