@@ -28,7 +28,7 @@ HandshakeRoom::Start HandshakeRoom::begin(Id id, const std::vector<std::string>&
     if (held() + per > limits_.bytes) {
         const auto found = networks_.find(pile);
         const auto mine = found == networks_.end() ? 0 : found->second.size();
-        if (piles_.empty() || (mine + 1) * 2 > piles_.rbegin()->first) return {};
+        if (piles_.empty() || (mine > 0 && (mine + 1) * 2 > piles_.rbegin()->first)) return {};
         const auto oldest = *networks_.at(piles_.rbegin()->second).begin();
         forget(oldest);
         start.shed.push_back(oldest);

@@ -9,9 +9,9 @@
 // handshake refused before any of it is worked out, which costs the relay
 // nothing (giving up its old ones instead would have the relay work out
 // every handshake a stranger dials again). Past the total, a network with
-// less than half the largest pile under way begins its handshake and that
-// pile gives up its oldest; any other is refused. So a newcomer's
-// handshake always begins, and a stranger's pile pays for itself. Pure
+// none under way, or under half the largest pile, begins its handshake and
+// that pile gives up its oldest; any other is refused. So a newcomer's
+// handshake begins, and a stranger's pile pays for itself. Pure
 // bookkeeping on the server's one network thread; the server closes what
 // it is told to.
 #pragma once

@@ -36,7 +36,7 @@ RelayServer::RelayServer(asio::io_context& io, RelayServerOptions options, Relay
     : impl_(std::make_shared<Impl>(io, std::move(options), std::move(parts), std::move(log))) {
     impl_->counts->afterRelease([weak = std::weak_ptr<Impl>(impl_)] {
         const auto self = weak.lock();
-        if (!self || !self->ebb.due(self->counts->open())) return;
+        if (!self || !self->ebb.due(self->counts->open()) || self->gone || self->io.stopped()) return;
         // Once the handler that let the connection go has freed the rest of it.
         asio::post(self->io, [] { ::malloc_trim(0); });
     });

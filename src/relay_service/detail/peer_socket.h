@@ -274,6 +274,7 @@ private:
         auto written = [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
             self->writing_ = false;
             self->server_->budget.release(self.get(), self->outbox_.front().charged);
+            self->server_->records.giveBack(std::move(self->outbox_.front().bytes));
             self->outbox_.pop_front();
             // A socket that failed is ended by its read.
             if (ec) return self->dropWaiting();
@@ -425,7 +426,7 @@ private:
     std::string room_;
     std::string from_;
     beast::flat_buffer buffer_;             // a device's message
-    RecordBuffer message_{RelayLimits::maxHostFrameBytes};  // a host's
+    RecordBuffer message_{RelayLimits::maxHostFrameBytes, &server_->records};  // a host's
     // The front is being written while `writing_`; only its write's
     // completion takes it away.
     std::deque<Outgoing> outbox_;

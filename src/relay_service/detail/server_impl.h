@@ -22,6 +22,7 @@
 
 #include "core/clock.h"
 #include "relay_service/client_address.h"
+#include "relay_service/detail/record_buffer.h"
 #include "relay_service/handshake_room.h"
 #include "relay_service/heap_ebb.h"
 #include "relay_service/queue_budget.h"
@@ -92,6 +93,8 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     std::uint64_t nextPlain = 1;
     std::function<void()> drained;
 
+    // Room for the hosts' records, read into again once written.
+    detail::RecordRoom records{RelayLimits::maxHostFrameBytes, RelayLimits::spareRecords};
     // When the heap goes back to the system after a burst of connections.
     HeapEbb ebb{RelayLimits::heapEbbConnections};
     // TLS handshakes under way, each with how it is given up.
