@@ -179,6 +179,9 @@ private:
         // does it, and past a few the connection ends with its answer, so
         // that nobody has more answers ordered than the one being written.
         pipelined_ = buffer_.size() > 0 ? pipelined_ + 1 : 0;
+        // Waiting for a next request that may never come, it keeps no more
+        // room than the read to come asks for, whatever the last one took.
+        if (buffer_.size() == 0) buffer_.shrink_to_fit();
         parser_.emplace();
         parser_->header_limit(RelayLimits::maxRequestHeaderBytes);
         parser_->body_limit(RelayLimits::maxRequestBodyBytes);
