@@ -65,6 +65,8 @@ RelayServer::~RelayServer() {
     if (impl_->listener) impl_->listener->stop();
     // No answer waiting its turn starts: its connection ends at its deadline.
     impl_->counts->dropWaiting();
+    // Nor does a handshake waiting its turn; its connection goes with it.
+    const auto waiting = std::exchange(impl_->turnSteps, {});
 }
 
 void RelayServer::start() {

@@ -1,5 +1,6 @@
-// TLS handshakes under way weighed in bytes, per network and in all, and
-// when the heap goes back to the system after a burst of connections.
+// TLS handshakes under way weighed in bytes, per network and in all, whose
+// turn comes next, and when the heap goes back to the system after a burst
+// of connections.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "relay_service/handshake_room.h"
+#include "relay_service/handshake_turns.h"
 #include "relay_service/heap_ebb.h"
 
 namespace morvane::relay_service {
@@ -65,6 +67,20 @@ TEST(HandshakeRoom, ANetworkPastItsShareIsRefusedAndPastTheTotalTheLargestPileGi
     }
     EXPECT_EQ(room.heldBy("b"), 2u);
     EXPECT_EQ(room.heldBy("a"), 2u);
+}
+
+TEST(HandshakeTurns, NetworksTakeTurnsEachItsOldestSoANewcomerWaitsForOneOfEach) {
+    HandshakeTurns turns;
+    // A stranger's pile of five, and another's of two, waiting first.
+    for (HandshakeTurns::Id id = 1; id <= 5; ++id) turns.wait(id, "stranger");
+    turns.wait(6, "other");
+    turns.wait(7, "other");
+    std::vector<HandshakeTurns::Id> taken = {*turns.next()};
+    turns.wait(8, "newcomer");
+    while (const auto id = turns.next()) taken.push_back(*id);
+    EXPECT_EQ(taken, (std::vector<HandshakeTurns::Id>{1, 6, 2, 8, 7, 3, 4, 5}));
+    EXPECT_TRUE(turns.empty());
+    EXPECT_EQ(turns.next(), std::nullopt);
 }
 
 TEST(HeapEbb, TheHeapGoesBackWhenConnectionsFallToHalfTheirMostAndByEnough) {

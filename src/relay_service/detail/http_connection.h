@@ -114,7 +114,7 @@ public:
             // No TLS state until the client says something: a connection
             // that stays silent holds its socket and this, no more.
             socket().async_wait(tcp::socket::wait_read, [self = this->shared_from_this()](beast::error_code ec) {
-                if (!ec) self->handshake();
+                if (!ec) self->awaitHandshakeTurn();
             });
         } else {
             readRequest();
@@ -153,10 +153,25 @@ private:
         arm(firstRequestWhileStopping);
     }
 
-    // The client said something: its handshake holds OpenSSL's state from
-    // now until it is done, weighed against the others under way.
+    std::vector<std::string> clientNetworksOf() const {
+        return server_->trusted.contains(address_) ? std::vector<std::string>{} : clientNetworks(address_);
+    }
+
+    // The client said something: its handshake is worked out when its
+    // network's turn comes.
+    void awaitHandshakeTurn() {
+        const auto networks = clientNetworksOf();
+        server_->awaitTurn(networks.empty() ? std::string() : networks.back(), [self = this->shared_from_this()] {
+            if (!self->socket().is_open() || self->server_->gone) return false;
+            self->handshake();
+            return true;
+        });
+    }
+
+    // Its handshake holds OpenSSL's state from now until it is done,
+    // weighed against the others under way.
     void handshake() {
-        const auto networks = server_->trusted.contains(address_) ? std::vector<std::string>{} : clientNetworks(address_);
+        const auto networks = clientNetworksOf();
         handshake_ = server_->beginHandshake(networks, [weak = this->weak_from_this()] {
             if (const auto self = weak.lock()) {
                 self->handshake_ = 0;

@@ -15,6 +15,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http.hpp>
@@ -24,6 +25,7 @@
 #include "relay_service/client_address.h"
 #include "relay_service/detail/record_buffer.h"
 #include "relay_service/handshake_room.h"
+#include "relay_service/handshake_turns.h"
 #include "relay_service/heap_ebb.h"
 #include "relay_service/queue_budget.h"
 #include "relay_service/relay_accounts.h"
@@ -133,6 +135,39 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     void endHandshake(HandshakeRoom::Id id) {
         handshakes.end(id);
         giveUps.erase(id);
+    }
+
+    // Handshakes waiting for their network's turn (HandshakeTurns), each
+    // with its first step: true when it did some work, false when its
+    // connection ended meanwhile. One turn a handler, so that whatever else
+    // is ready (accepts, a newcomer's ClientHello) goes between them.
+    HandshakeTurns turns;
+    std::unordered_map<HandshakeTurns::Id, std::function<bool()>> turnSteps;
+    HandshakeTurns::Id nextTurn = 1;
+    bool turning = false;
+    void awaitTurn(const std::string& network, std::function<bool()> step) {
+        const auto id = nextTurn++;
+        turns.wait(id, network);
+        turnSteps.emplace(id, std::move(step));
+        turnLater();
+    }
+    void turnLater() {
+        if (turning || turns.empty()) return;
+        turning = true;
+        boost::asio::post(io, [weak = weak_from_this()] {
+            if (const auto self = weak.lock()) self->takeTurn();
+        });
+    }
+    void takeTurn() {
+        turning = false;
+        while (const auto id = turns.next()) {
+            const auto found = turnSteps.find(*id);
+            if (found == turnSteps.end()) continue;
+            const auto step = std::move(found->second);
+            turnSteps.erase(found);
+            if (step()) break;
+        }
+        turnLater();
     }
 
     std::uint64_t enter(std::function<void()> onStop) {
