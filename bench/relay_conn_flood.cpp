@@ -44,13 +44,30 @@
 //     how the connections ended (1008 "slow", another close, or cut) and
 //     the pace the readers kept.
 //
+//   morvane_relay_conn_flood tls [--connections N (10000)] [--addresses N (101)] [--complete] [--rsa]
+//                                [--hold N (20)] [--no-nginx] [--relay PROGRAM]
+//     TLS connections that each send a ClientHello and then nothing (with
+//     --complete: that complete their handshake and then say nothing),
+//     from N loopback addresses, against morvane-relay terminating TLS
+//     itself and then against nginx terminating it for the same
+//     connections (one worker, no master), each with a certificate made
+//     here (ECDSA P-256; --rsa: RSA 2048). What a server closes dials
+//     again, so that the number stays while they are held (--hold
+//     seconds once all are open). A newcomer opens the page over TLS
+//     every half second meanwhile. Prints each server's resident memory
+//     before, at the peak and 30 s after the connections closed, how
+//     many newcomers had the page within 2 s and how long they took.
+//
 // --relay runs another build of morvane-relay (an earlier one, to compare).
 // Everything is on loopback, bounded in time.
+#include <openssl/ssl.h>
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -69,8 +86,11 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
 
@@ -260,7 +280,7 @@ struct Relay {
 
 // `prepare` fills the relay's store before it starts.
 Relay startRelay(const std::string& program, const std::string& limits,
-                 const std::function<void(const std::filesystem::path&)>& prepare = {}) {
+                 const std::function<void(const std::filesystem::path&)>& prepare = {}, const std::string& more = "") {
     Relay relay;
     relay.folder = std::filesystem::temp_directory_path() / ("relay-conn-flood-" + std::to_string(::getpid()));
     std::filesystem::create_directories(relay.folder / "data");
@@ -269,7 +289,7 @@ Relay startRelay(const std::string& program, const std::string& limits,
     relay.log = relay.folder / "relay.log";
     std::ofstream(relay.folder / "relay.json")
         << "{\"listen\":\"127.0.0.1:" << relay.port << "\",\"data_dir\":\"" << (relay.folder / "data").string()
-        << "\",\"trusted_proxies\":[],\"limits\":" << limits << "}";
+        << "\",\"trusted_proxies\":[],\"limits\":" << limits << more << "}";
     relay.pid = startWithErrorsIn({program, "--config", (relay.folder / "relay.json").string()}, relay.log);
     waitForPort(relay.port, "morvane-relay", relay.pid);
     return relay;
@@ -746,12 +766,331 @@ int run(const std::string& program, const Options& o) {
 
 }  // namespace held
 
+namespace tlsflood {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+
+struct Options {
+    int connections = 10'000, addresses = 101, hold = 20;
+    bool complete = false, rsa = false, nginx = true;
+};
+
+void makeCertificate(const std::filesystem::path& folder, bool rsa) {
+    const std::string command = "openssl req -x509 -nodes -days 2 -subj /CN=relay.test " +
+                                std::string(rsa ? "-newkey rsa:2048" : "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1") +
+                                " -keyout " + (folder / "key.pem").string() + " -out " + (folder / "cert.pem").string() +
+                                " >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl could not make a certificate");
+}
+
+pid_t startNginx(const std::filesystem::path& folder, std::uint16_t port) {
+    const auto prefix = folder / "nginx";
+    const auto temp = (prefix / "temp").string();
+    std::filesystem::create_directories(prefix / "temp");
+    std::ofstream(prefix / "nginx.conf")
+        << "daemon off;\nmaster_process off;\nworker_processes 1;\nworker_rlimit_nofile 20000;\n"
+        << "pid " << (prefix / "nginx.pid").string() << ";\nerror_log " << (prefix / "error.log").string()
+        << " warn;\nevents { worker_connections 20000; }\nhttp {\n  access_log off;\n"
+        << "  client_body_temp_path " << temp << ";\n  proxy_temp_path " << temp << ";\n  fastcgi_temp_path " << temp
+        << ";\n  uwsgi_temp_path " << temp << ";\n  scgi_temp_path " << temp << ";\n  server {\n    listen 127.0.0.1:"
+        << port << " ssl;\n    ssl_certificate " << (folder / "cert.pem").string() << ";\n    ssl_certificate_key "
+        << (folder / "key.pem").string() << ";\n    location / { return 200 \"page\\n\"; }\n  }\n}\n";
+    return startWithErrorsIn({"nginx", "-p", prefix.string(), "-c", (prefix / "nginx.conf").string(), "-e",
+                              (prefix / "error.log").string()},
+                             prefix / "stderr.log");
+}
+
+// A ClientHello, made once: every stranger that stops after it sends the
+// same bytes, and the server answers each alike.
+std::string clientHello(SSL_CTX* context) {
+    SSL* ssl = SSL_new(context);
+    BIO* in = BIO_new(BIO_s_mem());
+    BIO* out = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl, in, out);
+    SSL_set_connect_state(ssl);
+    SSL_do_handshake(ssl);
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(out, &data);
+    std::string hello(data, static_cast<std::size_t>(size));
+    SSL_free(ssl);
+    return hello;
+}
+
+// The strangers' side: how many hold a connection now and at most, and
+// the dials not yet begun, begun at most `window` at a time.
+struct Tally {
+    int holding = 0, most = 0, inFlight = 0;
+    std::atomic<int> reached = 0;  // read by the thread that samples
+    long dials = 0;
+    bool stopping = false;
+    std::deque<std::function<void()>> pending;
+    void launch() {
+        while (inFlight < 256 && !pending.empty()) {
+            ++inFlight;
+            auto next = std::move(pending.front());
+            pending.pop_front();
+            next();
+        }
+    }
+};
+
+// One stranger's connection: a ClientHello and silence, or a whole
+// handshake and silence, dialled again whenever the server ends it. What
+// the server sends is read and dropped; the client keeps no TLS state once
+// its handshake is done.
+class Stranger : public std::enable_shared_from_this<Stranger> {
+public:
+    Stranger(asio::io_context& io, tcp::endpoint server, asio::ip::address from, SSL_CTX* context,
+             const std::string* hello, Tally& tally)
+        : io_(io), server_(server), from_(from), context_(context), hello_(hello), tally_(tally), socket_(io), pause_(io) {}
+    ~Stranger() {
+        if (ssl_) SSL_free(ssl_);
+    }
+    void dial() {
+        boost::system::error_code ec;
+        socket_ = tcp::socket(io_);
+        socket_.open(tcp::v4(), ec);
+        if (!ec) socket_.bind({from_, 0}, ec);
+        if (ec) return later();
+        socket_.async_connect(server_, [self = shared_from_this()](boost::system::error_code ec) {
+            if (ec || self->tally_.stopping) return self->later();
+            if (!self->hello_) {
+                self->socket_.native_non_blocking(true, ec);
+                self->ssl_ = SSL_new(self->context_);
+                SSL_set_fd(self->ssl_, self->socket_.native_handle());
+                SSL_set_connect_state(self->ssl_);
+                return self->shake();
+            }
+            asio::async_write(self->socket_, asio::buffer(*self->hello_), [self](boost::system::error_code ec, std::size_t) {
+                if (ec) return self->later();
+                self->hold();
+            });
+        });
+    }
+    void close() {
+        boost::system::error_code ignored;
+        pause_.cancel();
+        socket_.close(ignored);
+    }
+
+private:
+    void shake() {
+        if (tally_.stopping) return later();
+        const int done = SSL_do_handshake(ssl_);
+        if (done == 1) {
+            SSL_free(ssl_);
+            ssl_ = nullptr;
+            return hold();
+        }
+        const int error = SSL_get_error(ssl_, done);
+        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return later();
+        socket_.async_wait(error == SSL_ERROR_WANT_READ ? tcp::socket::wait_read : tcp::socket::wait_write,
+                           [self = shared_from_this()](boost::system::error_code ec) {
+                               if (ec) return self->later();
+                               self->shake();
+                           });
+    }
+    void hold() {
+        held_ = true;
+        tally_.most = std::max(tally_.most, ++tally_.holding);
+        firstDone();
+        drain();
+    }
+    void drain() {
+        socket_.async_read_some(asio::buffer(scratch_), [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+            if (ec) return self->later();
+            self->drain();
+        });
+    }
+    void firstDone() {
+        if (first_) return;
+        first_ = true;
+        ++tally_.reached;
+        --tally_.inFlight;
+        tally_.launch();
+    }
+    void later() {
+        if (held_) --tally_.holding;
+        held_ = false;
+        if (ssl_) SSL_free(ssl_);
+        ssl_ = nullptr;
+        boost::system::error_code ignored;
+        socket_.close(ignored);
+        if (!first_) {
+            first_ = true;
+            --tally_.inFlight;
+            tally_.launch();
+        }
+        if (tally_.stopping) return;
+        ++tally_.dials;
+        pause_.expires_after(100ms);
+        pause_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
+            if (!ec && !self->tally_.stopping) self->dial();
+        });
+    }
+
+    asio::io_context& io_;
+    tcp::endpoint server_;
+    asio::ip::address from_;
+    SSL_CTX* context_;
+    const std::string* hello_;  // null: the whole handshake
+    Tally& tally_;
+    tcp::socket socket_;
+    asio::steady_timer pause_;
+    SSL* ssl_ = nullptr;
+    bool held_ = false, first_ = false;
+    char scratch_[4096];
+};
+
+// A newcomer's page over TLS from 127.0.0.1: milliseconds to the whole
+// answer, or nothing within 5 s.
+std::optional<double> newcomer(std::uint16_t port) {
+    asio::io_context io;
+    asio::ssl::context context(asio::ssl::context::tls_client);
+    beast::ssl_stream<beast::tcp_stream> stream(io, context);
+    http::request<http::empty_body> request{http::verb::get, "/", 11};
+    request.set(http::field::host, "relay");
+    request.keep_alive(false);
+    beast::flat_buffer buffer;
+    http::response<http::string_body> response;
+    const auto begun = std::chrono::steady_clock::now();
+    std::optional<double> took;
+    stream.next_layer().async_connect({asio::ip::make_address("127.0.0.1"), port}, [&](beast::error_code ec) {
+        if (ec) return;
+        stream.async_handshake(asio::ssl::stream_base::client, [&](beast::error_code ec) {
+            if (ec) return;
+            http::async_write(stream, request, [&](beast::error_code ec, std::size_t) {
+                if (ec) return;
+                http::async_read(stream, buffer, response, [&](beast::error_code ec, std::size_t) {
+                    if (!ec && response.result_int() == 200)
+                        took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begun).count();
+                });
+            });
+        });
+    });
+    io.run_for(5s);
+    return took;
+}
+
+struct Figures {
+    double before = 0, peak = 0, held = 0, after = 0;
+    int most = 0;
+    long dials = 0;
+    std::vector<std::optional<double>> newcomers;
+};
+
+Figures attack(pid_t pid, std::uint16_t port, const Options& o, SSL_CTX* context, const std::string* hello) {
+    Figures figures;
+    std::this_thread::sleep_for(1s);
+    figures.before = figures.peak = residentMB(pid);
+    asio::io_context io;
+    auto guard = asio::make_work_guard(io);
+    Tally tally;
+    std::vector<std::shared_ptr<Stranger>> strangers;
+    for (int i = 0; i < o.connections; ++i) {
+        const int a = i % o.addresses;
+        strangers.push_back(std::make_shared<Stranger>(
+            io, tcp::endpoint{asio::ip::make_address("127.0.0.1"), port},
+            asio::ip::make_address("127.1." + std::to_string(a / 250) + "." + std::to_string(a % 250 + 1)), context, hello,
+            tally));
+        tally.pending.push_back([s = strangers.back()] { s->dial(); });
+    }
+    asio::post(io, [&] { tally.launch(); });
+    std::thread flood([&] { io.run(); });
+    std::atomic<bool> attacking = true;
+    std::thread newcomers([&] {
+        while (attacking) {
+            const auto next = std::chrono::steady_clock::now() + 500ms;
+            figures.newcomers.push_back(newcomer(port));
+            std::this_thread::sleep_until(next);
+        }
+    });
+    const auto begun = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> allOpen;
+    while (true) {
+        std::this_thread::sleep_for(250ms);
+        const auto now = std::chrono::steady_clock::now();
+        figures.peak = std::max(figures.peak, residentMB(pid));
+        if (!allOpen && (tally.reached >= o.connections || now - begun > 60s)) allOpen = now;
+        if (allOpen && now - *allOpen > std::chrono::seconds(o.hold)) break;
+    }
+    figures.held = residentMB(pid);
+    attacking = false;
+    newcomers.join();
+    asio::post(io, [&] {
+        tally.stopping = true;
+        figures.most = tally.most;
+        figures.dials = tally.dials;
+        for (const auto& stranger : strangers) stranger->close();
+    });
+    guard.reset();
+    flood.join();
+    strangers.clear();
+    std::this_thread::sleep_for(30s);
+    figures.after = residentMB(pid);
+    return figures;
+}
+
+void print(const char* name, const Figures& f) {
+    std::vector<double> times;
+    int within = 0;
+    for (const auto& took : f.newcomers) {
+        times.push_back(took.value_or(5000));
+        if (took && *took <= 2000) ++within;
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("  %-14s RSS %.1f MB before, peak %.1f (%+.1f), %.1f at the end of the hold, %.1f 30 s after they "
+                "closed (%+.1f); most held at once %d, dialled again %ld times\n",
+                name, f.before, f.peak, f.peak - f.before, f.held, f.after, f.after - f.before, f.most, f.dials);
+    if (!times.empty())
+        std::printf("  %-14s newcomers' pages within 2 s: %d of %zu (median %.0f ms, slowest %.0f ms%s)\n", "", within,
+                    times.size(), times[times.size() / 2], times.back(),
+                    times.back() >= 5000 ? ", 5000 is none within 5 s" : "");
+}
+
+int run(const std::string& program, const Options& o) {
+    const auto folder = std::filesystem::temp_directory_path() / ("relay-tls-flood-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    makeCertificate(folder, o.rsa);
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+    const auto hello = clientHello(context);
+    const std::string* sent = o.complete ? nullptr : &hello;
+    std::printf("%d TLS connections from %d addresses, each %s, %s certificate, held %d s once open:\n", o.connections,
+                o.addresses, o.complete ? "its handshake completed, then silent" : "a ClientHello, then silent",
+                o.rsa ? "an RSA 2048" : "an ECDSA P-256", o.hold);
+    auto relay = startRelay(program, "{}", {},
+                            ",\"tls\":{\"certificate\":\"" + (folder / "cert.pem").string() + "\",\"key\":\"" +
+                                (folder / "key.pem").string() + "\"}");
+    const auto ofRelay = attack(relay.pid, relay.port, o, context, sent);
+    print("morvane-relay", ofRelay);
+    stopRelay(relay, {"connection", "handshake", "memory"});
+    if (o.nginx) {
+        const auto port = freePort();
+        const auto nginx = startNginx(folder, port);
+        waitForPort(port, "nginx", nginx);
+        const auto ofNginx = attack(nginx, port, o, context, sent);
+        print("nginx", ofNginx);
+        ::kill(nginx, SIGTERM);
+        ::waitpid(nginx, nullptr, 0);
+        std::printf("  relay / nginx: %.2fx at the peak, %.2fx at the end of the hold, %.2fx of what each grew at the peak\n",
+                    ofRelay.peak / ofNginx.peak, ofRelay.held / ofNginx.held,
+                    (ofRelay.peak - ofRelay.before) / std::max(1.0, ofNginx.peak - ofNginx.before));
+    }
+    SSL_CTX_free(context);
+    std::filesystem::remove_all(folder);
+    return 0;
+}
+
+}  // namespace tlsflood
+
 }  // namespace
 
 int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     if (argc < 2) {
-        std::cerr << "usage: morvane_relay_conn_flood junk|unread-total|unread|held [--accounts N] [--phones N] [--seconds N] [--rate B] [--burst B] [--downloads] [--total N] [--connections N] [--addresses N] "
+        std::cerr << "usage: morvane_relay_conn_flood junk|unread-total|unread|held|tls [--complete] [--rsa] [--hold N] [--no-nginx] [--accounts N] [--phones N] [--seconds N] [--rate B] [--burst B] [--downloads] [--total N] [--connections N] [--addresses N] "
                      "[--tries N] [--each N] [--relay PROGRAM]\n";
         return 2;
     }
@@ -759,9 +1098,14 @@ int main(int argc, char** argv) {
     std::string program = MORVANE_RELAY_PROGRAM;
     int total = 400, connections = 300, addresses = mode == "unread" ? 3 : 8, tries = 10, each = 60;
     held::Options holding;
+    tlsflood::Options tls;
     for (int i = 2; i < argc; i += 2) {
-        if (std::string(argv[i]) == "--downloads") {
-            holding.downloads = true;
+        const std::string flag = argv[i];
+        if (flag == "--downloads" || flag == "--complete" || flag == "--rsa" || flag == "--no-nginx") {
+            if (flag == "--downloads") holding.downloads = true;
+            if (flag == "--complete") tls.complete = true;
+            if (flag == "--rsa") tls.rsa = true;
+            if (flag == "--no-nginx") tls.nginx = false;
             --i;
             continue;
         }
@@ -769,8 +1113,9 @@ int main(int argc, char** argv) {
         const std::string name = argv[i], value = argv[i + 1];
         if (name == "--relay") program = value;
         else if (name == "--total") total = std::stoi(value);
-        else if (name == "--connections") connections = std::stoi(value);
-        else if (name == "--addresses") addresses = std::stoi(value);
+        else if (name == "--connections") connections = tls.connections = std::stoi(value);
+        else if (name == "--addresses") addresses = tls.addresses = std::stoi(value);
+        else if (name == "--hold") tls.hold = std::stoi(value);
         else if (name == "--tries") tries = std::stoi(value);
         else if (name == "--each") each = std::stoi(value);
         else if (name == "--accounts") holding.accounts = std::stoi(value);
@@ -783,6 +1128,7 @@ int main(int argc, char** argv) {
     if (mode == "unread-total") return junk(program, total, addresses, tries, each, true);
     if (mode == "unread") return unread(program, connections, addresses);
     if (mode == "held") return held::run(program, holding);
-    std::cerr << "junk, unread-total, unread or held\n";
+    if (mode == "tls") return tlsflood::run(program, tls);
+    std::cerr << "junk, unread-total, unread, held or tls\n";
     return 2;
 }

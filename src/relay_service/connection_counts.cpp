@@ -103,12 +103,13 @@ void ConnectionCounts::release(Id id, std::int64_t nowMillis) {
     if (found == entries_.end()) return;
     if (found->second.since == -1) {
         entries_.erase(found);  // shed already
-        return;
+    } else {
+        found->second.close = nullptr;
+        const bool freed = found->second.unsent > 0;
+        forget(id, found->second);
+        if (freed) startWaiting(nowMillis);
     }
-    found->second.close = nullptr;
-    const bool freed = found->second.unsent > 0;
-    forget(id, found->second);
-    if (freed) startWaiting(nowMillis);
+    if (released_) released_();
 }
 
 void ConnectionCounts::busy(Id id) {

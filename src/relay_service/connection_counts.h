@@ -85,6 +85,9 @@ public:
     // How to close a connection that is shed; handed out once.
     void onShed(Id id, std::function<void()> close);
     std::function<void()> takeShed(Id id);
+    // Runs after each connection's place is given back (its memory freed
+    // or about to be).
+    void afterRelease(std::function<void()> released) { released_ = std::move(released); }
     // The total may not exceed what the descriptors allow.
     void capTotal(int most);
 
@@ -141,6 +144,7 @@ private:
     int fresh_ = 0;
     std::size_t unsent_ = 0;
     std::deque<Id> parked_;  // answers waiting their turn, oldest first
+    std::function<void()> released_;
 };
 
 }  // namespace morvane::relay_service

@@ -143,6 +143,13 @@ inline constexpr int unsentBytes = 64 << 10;
 // What a socket that is streaming reads from the network at once, so that
 // a host's message in many small frames costs a few reads, not one a frame.
 inline constexpr std::size_t readAheadBytes = 65'536;
+// Hosts' records written to their devices whose room is kept to read the
+// next ones into (each the largest frame's).
+inline constexpr std::size_t spareRecords = 8;
+
+// The heap is handed back to the system once the connections open have
+// fallen to half their most since it last was, and by at least this many.
+inline constexpr int heapEbbConnections = 256;
 
 // The listener. Descriptors kept for the store, the mail and refusing at
 // accept, beside the connections.

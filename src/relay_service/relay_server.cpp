@@ -1,5 +1,7 @@
 #include "relay_service/relay_server.h"
 
+#include <malloc.h>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
@@ -31,7 +33,14 @@ using tcp = asio::ip::tcp;
 using namespace detail;
 
 RelayServer::RelayServer(asio::io_context& io, RelayServerOptions options, RelayServerParts parts, RelayLog log)
-    : impl_(std::make_shared<Impl>(io, std::move(options), std::move(parts), std::move(log))) {}
+    : impl_(std::make_shared<Impl>(io, std::move(options), std::move(parts), std::move(log))) {
+    impl_->counts->afterRelease([weak = std::weak_ptr<Impl>(impl_)] {
+        const auto self = weak.lock();
+        if (!self || !self->ebb.due(self->counts->open()) || self->gone || self->io.stopped()) return;
+        // Once the handler that let the connection go has freed the rest of it.
+        asio::post(self->io, [] { ::malloc_trim(0); });
+    });
+}
 
 namespace {
 
@@ -56,6 +65,8 @@ RelayServer::~RelayServer() {
     if (impl_->listener) impl_->listener->stop();
     // No answer waiting its turn starts: its connection ends at its deadline.
     impl_->counts->dropWaiting();
+    // Nor does a handshake waiting its turn; its connection goes with it.
+    const auto waiting = std::exchange(impl_->turnSteps, {});
 }
 
 void RelayServer::start() {
@@ -112,7 +123,7 @@ void RelayServer::listenAt(const tcp::endpoint& at) {
             const auto self = weak.lock();
             if (!self || self->stopped) return;
             if (self->tls) {
-                std::make_shared<HttpConnection<TlsStream>>(self, TlsStream(PlainStream(std::move(socket)), *self->tls),
+                std::make_shared<HttpConnection<TlsStream>>(self, TlsStream(PlainStream(std::move(socket)), self->tls),
                                                             std::move(slot))
                     ->start();
             } else {

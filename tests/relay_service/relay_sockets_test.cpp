@@ -20,6 +20,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
@@ -34,6 +35,7 @@
 #include "relay/relay_control.h"
 #include "relay/relay_identity.h"
 #include "relay_test_device.h"
+#include "relay_service/handshake_room.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/web/relay_web.h"
 #include "other_instance.h"
@@ -1164,6 +1166,56 @@ TEST(RelaySockets, TlsTwelveOffersOnlyForwardSecretAeadSuitesAndThirteenStays) {
             EXPECT_EQ(std::string(SSL_get_cipher_name(stream.native_handle())), name);
         }
     }
+}
+
+// A ClientHello and then nothing, as a stranger piles them up: the relay
+// works each out and waits for the rest of the handshake.
+TEST(RelaySockets, AnAddressPilingUpUnfinishedHandshakesHasItsNextRefusedWhileANewcomerIsLetIn) {
+    Folder folder;
+    const auto issued = authority().issue({"localhost"}, {"127.0.0.1"});
+    RelayServerOptions options{"127.0.0.1", 0, folder.write("cert.pem", issued.certificatePem),
+                               folder.write("key.pem", issued.keyPem)};
+    options.trustedProxies = std::vector<std::string>{};  // each loopback address a client of its own
+    ServiceRig relay(options);
+    asio::ssl::context client(asio::ssl::context::tls_client);
+    SSL* ssl = SSL_new(client.native_handle());
+    BIO* out = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl, BIO_new(BIO_s_mem()), out);
+    SSL_set_connect_state(ssl);
+    SSL_do_handshake(ssl);
+    char* data = nullptr;
+    const std::string hello(data, static_cast<std::size_t>(BIO_get_mem_data(out, &data)));
+    SSL_free(ssl);
+    // What the relay says back within 10 s: nothing when it closed first.
+    const auto answer = [&](tcp::socket& socket) {
+        const timeval wait{10, 0};
+        ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        char bytes[512];
+        return ::recv(socket.native_handle(), bytes, sizeof bytes, 0);
+    };
+    asio::io_context io;
+    const auto stranger = [&] {
+        tcp::socket socket(io);
+        socket.open(tcp::v4());
+        socket.bind({asio::ip::make_address("127.0.0.2"), 0});
+        socket.connect({asio::ip::make_address("127.0.0.1"), relay.port()});
+        asio::write(socket, asio::buffer(hello));
+        return socket;
+    };
+    const HandshakeLimits limits;
+    std::vector<tcp::socket> pile;
+    for (std::size_t i = 0; i < limits.bytesPerAddress / limits.bytesPerHandshake; ++i) {
+        pile.push_back(stranger());
+        ASSERT_GT(answer(pile.back()), 0) << "handshake " << i;
+    }
+    auto refused = stranger();
+    EXPECT_LE(answer(refused), 0);
+
+    beast::ssl_stream<beast::tcp_stream> newcomer(io, client);
+    beast::get_lowest_layer(newcomer).connect({asio::ip::make_address("127.0.0.1"), relay.port()});
+    beast::error_code ec;
+    newcomer.handshake(asio::ssl::stream_base::client, ec);
+    EXPECT_FALSE(ec) << ec.message();
 }
 
 // The process's soft descriptor limit, set for a while.

@@ -81,6 +81,7 @@ public:
     HttpConnection(std::shared_ptr<RelayServer::Impl> server, Next next, ConnectionSlot slot)
         : server_(std::move(server)), next_(std::move(next)), slot_(std::move(slot)), deadline_(next_.get_executor()) {}
     ~HttpConnection() {
+        if constexpr (std::is_same_v<Next, TlsStream>) handshakeDone();
         if (!handedOver_) endSocket(socket());
         if (plainId_) server_->leave(plainId_);
     }
@@ -110,8 +111,10 @@ public:
         });
         arm();
         if constexpr (std::is_same_v<Next, TlsStream>) {
-            next_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
-                if (!ec) self->readRequest();
+            // No TLS state until the client says something: a connection
+            // that stays silent holds its socket and this, no more.
+            socket().async_wait(tcp::socket::wait_read, [self = this->shared_from_this()](beast::error_code ec) {
+                if (!ec) self->awaitHandshakeTurn();
             });
         } else {
             readRequest();
@@ -150,12 +153,50 @@ private:
         arm(firstRequestWhileStopping);
     }
 
+    std::vector<std::string> clientNetworksOf() const {
+        return server_->trusted.contains(address_) ? std::vector<std::string>{} : clientNetworks(address_);
+    }
+
+    // The client said something: its handshake is worked out when its
+    // network's turn comes.
+    void awaitHandshakeTurn() {
+        const auto networks = clientNetworksOf();
+        server_->awaitTurn(networks.empty() ? std::string() : networks.back(), [self = this->shared_from_this()] {
+            if (!self->socket().is_open() || self->server_->gone) return false;
+            self->handshake();
+            return true;
+        });
+    }
+
+    // Its handshake holds OpenSSL's state from now until it is done,
+    // weighed against the others under way.
+    void handshake() {
+        const auto networks = clientNetworksOf();
+        handshake_ = server_->beginHandshake(networks, [weak = this->weak_from_this()] {
+            if (const auto self = weak.lock()) {
+                self->handshake_ = 0;
+                self->end();
+            }
+        });
+        if (!handshake_) return end();
+        next_.async_handshake([self = this->shared_from_this()](beast::error_code ec) {
+            self->handshakeDone();
+            if (!ec) self->readRequest();
+        });
+    }
+    void handshakeDone() {
+        if (handshake_) server_->endHandshake(std::exchange(handshake_, 0));
+    }
+
     void readRequest() {
         reading_ = true;
         // Requests sent before the last answer was written: a browser never
         // does it, and past a few the connection ends with its answer, so
         // that nobody has more answers ordered than the one being written.
         pipelined_ = buffer_.size() > 0 ? pipelined_ + 1 : 0;
+        // Waiting for a next request that may never come, it keeps no more
+        // room than the read to come asks for, whatever the last one took.
+        if (buffer_.size() == 0) buffer_.shrink_to_fit();
         parser_.emplace();
         parser_->header_limit(RelayLimits::maxRequestHeaderBytes);
         parser_->body_limit(RelayLimits::maxRequestBodyBytes);
@@ -422,6 +463,7 @@ private:
     bool reading_ = false;       // waiting for a request, not answering one
     bool questionsOnly_ = false;  // let in only to ask another instance's questions
     int answered_ = 0;
+    std::uint64_t handshake_ = 0;  // its place among the TLS handshakes under way
 };
 
 }  // namespace morvane::relay_service::detail

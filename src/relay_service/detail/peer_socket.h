@@ -27,6 +27,7 @@
 #include "relay/relay_words.h"
 #include "relay_service/detail/read_ahead.h"
 #include "relay_service/detail/record_buffer.h"
+#include "relay_service/detail/tls_socket.h"
 #include "relay_service/detail/server_impl.h"
 #include "relay_service/queue_budget.h"
 #include "relay_service/relay_limits.h"
@@ -36,7 +37,7 @@ namespace morvane::relay_service::detail {
 
 // The streams under the WebSockets, on the io_context's own executor.
 using PlainStream = beast::basic_stream<tcp, asio::io_context::executor_type>;
-using TlsStream = beast::ssl_stream<PlainStream>;
+using TlsStream = TlsSocket<PlainStream>;
 
 // One upgraded socket: a host's link or a device's connection. What waits
 // to be written is counted against the server's budget; a socket whose
@@ -273,6 +274,7 @@ private:
         auto written = [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
             self->writing_ = false;
             self->server_->budget.release(self.get(), self->outbox_.front().charged);
+            self->server_->records.giveBack(std::move(self->outbox_.front().bytes));
             self->outbox_.pop_front();
             // A socket that failed is ended by its read.
             if (ec) return self->dropWaiting();
@@ -424,7 +426,7 @@ private:
     std::string room_;
     std::string from_;
     beast::flat_buffer buffer_;             // a device's message
-    RecordBuffer message_{RelayLimits::maxHostFrameBytes};  // a host's
+    RecordBuffer message_{RelayLimits::maxHostFrameBytes, &server_->records};  // a host's
     // The front is being written while `writing_`; only its write's
     // completion takes it away.
     std::deque<Outgoing> outbox_;

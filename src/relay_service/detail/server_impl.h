@@ -9,10 +9,13 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http.hpp>
@@ -20,6 +23,10 @@
 
 #include "core/clock.h"
 #include "relay_service/client_address.h"
+#include "relay_service/detail/record_buffer.h"
+#include "relay_service/handshake_room.h"
+#include "relay_service/handshake_turns.h"
+#include "relay_service/heap_ebb.h"
 #include "relay_service/queue_budget.h"
 #include "relay_service/relay_accounts.h"
 #include "relay_service/relay_hub.h"
@@ -87,6 +94,81 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     std::map<std::uint64_t, std::function<void()>> plain;
     std::uint64_t nextPlain = 1;
     std::function<void()> drained;
+
+    // Room for the hosts' records, read into again once written.
+    detail::RecordRoom records{RelayLimits::maxHostFrameBytes, RelayLimits::spareRecords};
+    // When the heap goes back to the system after a burst of connections.
+    HeapEbb ebb{RelayLimits::heapEbbConnections};
+    // TLS handshakes under way, each with how it is given up.
+    HandshakeRoom handshakes;
+    std::unordered_map<HandshakeRoom::Id, std::function<void()>> giveUps;
+    HandshakeRoom::Id nextHandshake = 1;
+    ThrottledLine handshakesRefused;
+
+    // A handshake that would begin: 0 when it is refused, which its caller
+    // closes; those given up to make room for it are closed here.
+    HandshakeRoom::Id beginHandshake(const std::vector<std::string>& networks, std::function<void()> giveUp) {
+        const auto id = nextHandshake++;
+        const auto start = handshakes.begin(id, networks);
+        for (const auto old : start.shed) {
+            const auto found = giveUps.find(old);
+            if (found == giveUps.end()) continue;
+            const auto close = std::move(found->second);
+            giveUps.erase(found);
+            close();
+        }
+        if (!start.begins) {
+            const auto from = networks.empty() ? std::string("a trusted proxy") : networks.front();
+            handshakesRefused.say(log, Severity::warning,
+                                  "refusing TLS handshakes from " + from + ": those under way hold " +
+                                      std::to_string(handshakes.held() >> 20) + " MiB (" +
+                                      std::to_string(handshakes.heldBy(from) >> 10) +
+                                      " KiB of them from there), the most is " +
+                                      std::to_string(handshakes.limits().bytes >> 20) + " MiB and " +
+                                      std::to_string(handshakes.limitAt(0) >> 10) + " KiB an address",
+                                  nowMillis());
+            return 0;
+        }
+        giveUps.emplace(id, std::move(giveUp));
+        return id;
+    }
+    void endHandshake(HandshakeRoom::Id id) {
+        handshakes.end(id);
+        giveUps.erase(id);
+    }
+
+    // Handshakes waiting for their network's turn (HandshakeTurns), each
+    // with its first step: true when it did some work, false when its
+    // connection ended meanwhile. One turn a handler, so that whatever else
+    // is ready (accepts, a newcomer's ClientHello) goes between them.
+    HandshakeTurns turns;
+    std::unordered_map<HandshakeTurns::Id, std::function<bool()>> turnSteps;
+    HandshakeTurns::Id nextTurn = 1;
+    bool turning = false;
+    void awaitTurn(const std::string& network, std::function<bool()> step) {
+        const auto id = nextTurn++;
+        turns.wait(id, network);
+        turnSteps.emplace(id, std::move(step));
+        turnLater();
+    }
+    void turnLater() {
+        if (turning || turns.empty()) return;
+        turning = true;
+        boost::asio::post(io, [weak = weak_from_this()] {
+            if (const auto self = weak.lock()) self->takeTurn();
+        });
+    }
+    void takeTurn() {
+        turning = false;
+        while (const auto id = turns.next()) {
+            const auto found = turnSteps.find(*id);
+            if (found == turnSteps.end()) continue;
+            const auto step = std::move(found->second);
+            turnSteps.erase(found);
+            if (step()) break;
+        }
+        turnLater();
+    }
 
     std::uint64_t enter(std::function<void()> onStop) {
         plain.emplace(nextPlain, std::move(onStop));
