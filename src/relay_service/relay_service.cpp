@@ -347,7 +347,10 @@ void RelayService::startPeers() {
     }
     peers_ = std::make_unique<PeerLine>(
         io_, options_.instance, *at,
-        PeerLine::Hooks{[this] { return PeerState{options_.instance, store_.health(), !watch_.aside()}; },
+        PeerLine::Hooks{[this] {
+                            return PeerState{options_.instance, watch_.told(store_.health(), options_.monotonicMillis()),
+                                             !watch_.aside()};
+                        },
                         options_.wallMillis, options_.log});
 }
 

@@ -152,7 +152,45 @@ TEST(FleetWatch, AnInstanceStandsAsideOnlyWhenItAloneIsCutOffAndComesBackOnceSte
                       {{silent, 5'000, 4'800}, {peer(answering, 60'000)}, Act::nothing, 5'000},
                       {{silent, 6'000, 500}, {peer(answering, 60'000)}, Act::nothing},
                       {{silent, 7'000, 500}, {peer(answering, 60'000)}, Act::nothing},
-                      {{silent, 8'000, 500}, {peer(answering, 60'000)}, Act::standAside}}});
+                      {{silent, 8'000, 500}, {peer(answering, 60'000)}, Act::nothing},
+                      {{silent, 9'000, 500}, {peer(answering, 60'000)}, Act::standAside}}});
+    // Held up 2 s (a tick 2.4 s after the one before), waking just as an
+    // outage everyone shares begins: its last answer is 2 s older than the
+    // outage, and the others' checks from before it still say their
+    // databases answer. Its away time counts from its first check since.
+    roads.push_back({"held up two seconds, waking into an outage everyone shares",
+                     {{steady(60'000), {}, Act::nothing},
+                      {{answering, 62'400, 2'500}, {}, Act::nothing, 2'400},
+                      {{silent, 3'400, 1'000}, {peer(answering, 60'000, true, 1'100)}, Act::nothing},
+                      {{silent, 4'400, 2'000}, {peer(answering, 60'000, true, 2'100)}, Act::nothing},
+                      {{silent, 5'400, 500}, {peer(answering, 60'000, true, 3'100)}, Act::nothing},
+                      {{silent, 6'400, 1'000}, {peer(silent, 3'000, true, 1'000)}, Act::nothing},
+                      {{silent, 7'400, 2'000}, {}, Act::nothing},
+                      {{silent, 8'400, 500}, {peer(silent, 5'000, true, 1'000)}, Act::nothing}}});
+    // Held up 1.4 s, too short for its ticks to show: its own count takes
+    // in the hold-up, and the others' checks must have begun 2 s after it
+    // says its road went away.
+    roads.push_back({"held up a moment too short to see, waking into an outage everyone shares",
+                     {{steady(60'000), {}, Act::nothing},
+                      {{answering, 61'400, 1'400}, {}, Act::nothing, 1'400},
+                      {{silent, 2'400, 1'000}, {}, Act::nothing},
+                      {{silent, 3'400, 2'000}, {peer(answering, 60'000, true, 3'000)}, Act::nothing},
+                      {{silent, 4'400, 500}, {}, Act::nothing},
+                      {{silent, 5'400, 1'000}, {peer(answering, 60'000, true, 4'100)}, Act::nothing}}});
+    // Another held up as the outage began (3.5 s): waking, it answers from
+    // the check it made before, which says its database answers; only a
+    // check begun since this one's road went away vouches for that. Once
+    // its tick has seen its hold-up it tells no steady time from before.
+    roads.push_back({"another held up as an outage everyone shares began answers from its check from before",
+                     {{{silent, 1'000, 1'000}, {}, Act::nothing},
+                      {{silent, 2'000, 2'000}, {}, Act::nothing},
+                      {{silent, 3'000, 500}, {peer(answering, 60'000, true, 3'600)}, Act::nothing},
+                      {{silent, 4'000, 1'000}, {}, Act::nothing},
+                      {{silent, 5'000, 2'000}, {peer(answering, 1'500, true, 5'100)}, Act::nothing},
+                      {{silent, 6'000, 500}, {}, Act::nothing},
+                      {{silent, 7'000, 1'000}, {peer(silent, 2'000, true, 1'000)}, Act::nothing},
+                      {{silent, 8'000, 2'000}, {}, Act::nothing},
+                      {{silent, 9'000, 500}, {peer(answering, 60'000, true, 400)}, Act::standAside}}});
     roads.push_back({"a verdict too old to judge by, its check never concluded",
                      {{{silent, 10'000, 6'000}, {peer(answering, 60'000)}, Act::nothing},
                       {{silent, 11'000, 7'000}, {peer(answering, 60'000)}, Act::nothing}}});
@@ -178,6 +216,22 @@ TEST(FleetWatch, AnInstanceStandsAsideOnlyWhenItAloneIsCutOffAndComesBackOnceSte
         EXPECT_EQ(watch.answered({peer(answering, 60'000)}, steady(1'000 * s), now), Act::nothing);
     }
     EXPECT_EQ(askedAt, (std::vector<int>{30, 60}));
+}
+
+// What an instance tells the others of its database counts no steady time
+// from before a hold-up of its own: nothing while it has not ticked since,
+// and then only the time since the tick that saw it.
+TEST(FleetWatch, WhatAnInstanceTellsTheOthersCountsNothingFromBeforeItsOwnHoldUp) {
+    FleetWatch watch;
+    const StoreHealth steady{answering, 60'000, 200};
+    std::int64_t now = 1'000'000;
+    watch.tick(steady, now);
+    EXPECT_EQ(watch.told(steady, now + 900), steady) << "on time";
+    EXPECT_EQ(watch.told(steady, now + 3'500).forMillis, 0) << "asked as it wakes";
+    watch.tick(steady, now += 3'500);
+    EXPECT_EQ(watch.told(steady, now + 700).forMillis, 700);
+    EXPECT_EQ(watch.told(StoreHealth{answering, 300, 100}, now + 700).forMillis, 300);
+    EXPECT_EQ(watch.told(StoreHealth{silent, 5'000, 1'000}, now + 700), (StoreHealth{silent, 5'000, 1'000}));
 }
 
 // What a stranger who reaches the listener, or who heard a question or

@@ -217,6 +217,56 @@ const Scene scenes[] = {
                           std::to_string(killedAfter).substr(0, 4) + " s";
      },
      false, 1, 15},
+    // A database paused for everyone just as one instance is held up (a VM
+    // paused or migrated, a starved cgroup) for 2 to 4 s, and just as
+    // another's own hold-up of 2 s ends: the one held up answers, as it
+    // wakes, from the check it made before the pause, and its own check
+    // from before its hold-up is as old as its hold-up; neither is the
+    // others' or its own road away alone, and nobody moves.
+    // MORVANE_FLEET_PAUSE_SECONDS (10) and MORVANE_FLEET_CYCLES (1) make it
+    // longer.
+    {"SharedPausesBegunAsAnInstanceIsHeldUp",
+     [](Fleet& fleet, Played& played) {
+         const auto setting = [](const char* name, double otherwise) {
+             const char* value = std::getenv(name);
+             return value ? std::atof(value) : otherwise;
+         };
+         const auto pause = std::chrono::duration<double>(setting("MORVANE_FLEET_PAUSE_SECONDS", 10));
+         const int cycles = static_cast<int>(setting("MORVANE_FLEET_CYCLES", 1));
+         auto& held = fleet.instanceAt(cutAddress);
+         auto& own = *fleet.instances_[1];
+         const auto all = [&](bool paused) {
+             for (const auto* address : Fleet::addresses) fleet.road(address).swallow(paused);
+         };
+         const auto before = fleet.closesNow();
+         int played_ = 0;
+         for (int cycle = 0; cycle < cycles; ++cycle) {
+             for (const double stop : {2.0, 3.0, 3.5, 4.0}) {
+                 all(true);
+                 held.signal(SIGSTOP);
+                 std::this_thread::sleep_for(std::chrono::duration<double>(stop));
+                 held.signal(SIGCONT);
+                 std::this_thread::sleep_for(pause - std::chrono::duration<double>(stop));
+                 all(false);
+                 hold(4s);
+                 ++played_;
+             }
+             own.signal(SIGSTOP);
+             hold(2s);
+             all(true);
+             own.signal(SIGCONT);
+             std::this_thread::sleep_for(pause);
+             all(false);
+             hold(4s);
+             ++played_;
+         }
+         int dropped = 0;
+         for (std::size_t i = 0; i < fleet.phones.size(); ++i)
+             dropped += static_cast<int>(fleet.phones[i]->closes().size() - before[i]);
+         played.figures = std::to_string(played_) + " shared pauses of " + std::to_string(pause.count()).substr(0, 4) +
+                          " s begun with a hold-up: " + std::to_string(dropped) + " drops";
+     },
+     false, 0, withinSeconds},
     // Refused past its standing aside (3 s and a question) and the 15 s of
     // answers it waits for before it takes connections again, with room
     // for a busy machine: had it counted them from anything but answers it
