@@ -242,7 +242,7 @@ TEST(PeerWords, OnlyWhatTheFleetsSecretSignedIsRead) {
     const std::string secret(64, 'a'), wrong(64, 'b');
     const std::int64_t now = 1'800'000'000'000;
     const auto question = peer_words::question(secret, "alpha", now, "n0nce");
-    EXPECT_EQ(peer_words::readQuestion(question, secret, now + 1'000), (peer_words::Question{"alpha", "n0nce"}));
+    EXPECT_EQ(peer_words::readQuestion(question, secret, now + 1'000), (peer_words::Question{"alpha", "n0nce", now}));
     struct Case {
         const char* why;
         std::string text;
@@ -327,6 +327,64 @@ TEST(PeerLine, AQuestionIsAnsweredOnceAndAFloodAFewDozenASecond) {
     // Long after, a nonce is forgotten, as its question is too old to read.
     clock += 3 * peer_words::questionWindowMillis;
     EXPECT_TRUE(ask("alpha", "first"));
+}
+
+// What is wrong with a fleet is said in the log of the instance asked,
+// once in a while for as long as it holds: another instance whose clock
+// is more than 30 s off, with by how much (and past a minute, that they
+// cannot ask each other: its question is not answered), a question signed
+// with another secret than the one read, and a secret that changed in the
+// database, which is taken up at once.
+TEST(PeerLine, AClockOffAndASecretThatDiffersAreSaid) {
+    boost::asio::io_context io;
+    std::int64_t clock = 1'800'000'000'000;
+    std::vector<std::string> lines;
+    const std::string secret(64, 's'), other(64, 'o');
+    PeerLine line(io, "beta", *PeerAddress::parse("http://127.0.0.1:1"),
+                  PeerLine::Hooks{[] { return PeerState{"beta", {answering, 9'000, 10}, true}; }, [&] { return clock; },
+                                  [&](const std::string& text) { lines.push_back(text); }});
+    line.setSecret(secret);
+    const auto said = [&](const std::string& part) {
+        return std::count_if(lines.begin(), lines.end(), [&](const auto& text) { return text.find(part) != std::string::npos; });
+    };
+    struct Case {
+        const char* asker;
+        std::int64_t aheadMillis;
+        bool answered;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"alpha", 20'000, true, nullptr},
+        {"gamma", 45'000, true, "instance gamma's clock is 45 s ahead of this one's: the instances' clocks must agree within 30 s"},
+        {"delta", -90'000, false, "instance delta's clock is 90 s behind this one's"},
+    };
+    for (const auto& c : cases) {
+        for (int i = 0; i < 3; ++i) {
+            const auto nonce = std::string(c.asker) + std::to_string(i);
+            EXPECT_EQ(line.answer(peer_words::question(secret, c.asker, clock + c.aheadMillis, nonce)).has_value(), c.answered)
+                << c.asker;
+        }
+        if (c.line) {
+            EXPECT_EQ(said(c.line), 1) << c.asker << " said once";
+        }
+    }
+    EXPECT_EQ(said("instance alpha"), 0) << "20 s apart is close enough";
+    EXPECT_EQ(said("delta's clock is 90 s behind this one's: the instances' clocks must agree within 30 s (run NTP, e.g. "
+                   "systemd-timesyncd, on every machine), or phones are refused the others' tickets (4401 "
+                   "ticket-refused), and past a minute the instances cannot ask each other"),
+              1);
+
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(line.answer(peer_words::question(other, "epsilon", clock, "e" + std::to_string(i))));
+    EXPECT_EQ(said("instance epsilon asks this instance with a fleet secret other than the one this instance read"), 1);
+    EXPECT_FALSE(line.answer("mrq1 \x1b[2J 1 n x"));
+    EXPECT_EQ(lines.size(), 3u) << "nothing said of a name no instance has";
+
+    line.setSecret(secret);
+    EXPECT_EQ(lines.size(), 3u) << "read again, the same";
+    line.setSecret(other);
+    EXPECT_EQ(said("the fleet's secret in the database (table fleet_secret) is not the one this instance read before"), 1);
+    EXPECT_TRUE(line.answer(peer_words::question(other, "epsilon", clock, "e-new")));
 }
 
 // An instance's listener as far as questions go: each POST to the
@@ -471,7 +529,8 @@ TEST(PeerLine, InstancesAskEachOtherAtTheirListenersAndNobodyElseIsHeard) {
                         std::to_string(PeerLine::silentRounds) + " questions ("),
               1);
     EXPECT_EQ(saidAbout("instance stranger at " + strangerDesk.address() +
-                        " has not answered this instance's last 3 questions (answered 404)"),
+                        " has not answered this instance's last 3 questions (answered 404: it did not take the "
+                        "question, signed with another fleet secret,"),
               1);
     EXPECT_EQ(saidAbout("instance beta"), 0);
     EXPECT_EQ(round(), expected);
