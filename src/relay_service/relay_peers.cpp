@@ -311,7 +311,7 @@ std::optional<std::string> PeerLine::answer(std::string_view text) {
     if ((apart > clocksApartMillis || apart < -clocksApartMillis) &&
         (clocksLines_.contains(signedQuestion->asker) || clocksLines_.size() < mostPeerHosts))
         clocksLines_.try_emplace(signedQuestion->asker, fleetLineEveryMillis).first->second.say(hooks_.log, Severity::warning,
-                        "instance " + signedQuestion->asker + "'s clock is " + std::to_string(std::abs(apart) / 1000) +
+                        "instance " + signedQuestion->asker + "'s clock is " + std::to_string((std::abs(apart) + 500) / 1000) +
                             " s " + (apart > 0 ? "ahead of" : "behind") +
                             " this one's: the instances' clocks must agree within 30 s (run NTP, e.g. "
                             "systemd-timesyncd, on every machine), or phones are refused the others' tickets "
