@@ -23,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -484,6 +485,26 @@ public:
         auto& road = roads_[address];
         if (!road) road = std::make_unique<StallingProxy>(database_.cluster().folder() + "/.s.PGSQL.5432");
         return *road;
+    }
+    // The database itself paused (SIGSTOP) or let go on, its server
+    // process and every process it started.
+    void pauseDatabase(bool paused) {
+        std::ifstream pidFile(database_.cluster().folder() + "/data/postmaster.pid");
+        pid_t server = 0;
+        pidFile >> server;
+        if (server <= 0) throw std::runtime_error("the database's server process is not known");
+        std::vector<pid_t> processes{server};
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            std::ifstream stat(entry.path() / "stat");
+            std::string line;
+            if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+            std::istringstream fields(line.substr(line.rfind(')') + 2));
+            char state = 0;
+            pid_t parent = 0;
+            fields >> state >> parent;
+            if (parent == server) processes.push_back(static_cast<pid_t>(std::stoi(entry.path().filename().string())));
+        }
+        for (const auto process : processes) ::kill(process, paused ? SIGSTOP : SIGCONT);
     }
     RelayProcess& instanceAt(const std::string& address) {
         const auto found = std::find_if(instances_.begin(), instances_.end(),

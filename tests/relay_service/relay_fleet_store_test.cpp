@@ -240,7 +240,11 @@ const Scene scenes[] = {
          const int cycles = static_cast<int>(setting("MORVANE_FLEET_CYCLES", 1));
          auto& held = fleet.instanceAt(cutAddress);
          auto& own = *fleet.instances_[1];
+         // Through the roads, or MORVANE_FLEET_PAUSE_DIRECT: the database's
+         // own processes stopped.
+         const bool direct = std::getenv("MORVANE_FLEET_PAUSE_DIRECT") != nullptr;
          const auto all = [&](bool paused) {
+             if (direct) return fleet.pauseDatabase(paused);
              for (const auto* address : Fleet::addresses) fleet.road(address).swallow(paused);
          };
          const auto before = fleet.closesNow();
