@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
