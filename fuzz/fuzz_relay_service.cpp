@@ -325,6 +325,11 @@ void peerTexts(const std::string& text) {
         require(words.size() == 5 && words[1] == question->asker && words[3] == question->nonce);
         require(peer_words::question(secret, question->asker, std::stoll(words[2]), question->nonce) == text);
     }
+    // A name said in the log is one word of the text, of an instance's characters.
+    if (const auto asker = peer_words::askerNamed(text))
+        require(words.size() > 1 && words[1] == *asker &&
+                asker->find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_") ==
+                    std::string::npos);
     if (words.size() > 2)
         if (const auto state = peer_words::readAnswer(text, secret, words[2]))
             require(peer_words::answer(secret, words[2], *state) == text);

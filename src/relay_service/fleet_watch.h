@@ -8,14 +8,20 @@
 // before this one's went away or, after an outage they shared, long enough
 // that this one should have found it back too. A database away for
 // everyone moves nobody: every instance keeps its links and refuses only
-// what needs the store. Nothing is decided on what the store found before
-// the process was held up (stopped, swapped out, starved): only on checks
-// begun since. Once aside, it takes links again only after its database
-// has answered steadily for a while since, longer each time it has to
-// stand aside again soon after, so that a road to the database that keeps
-// breaking costs a person one drop, not one a break. While its database
-// answers it asks the others now and then too, so that one that never
-// answers is known before the day it matters. Pure, on the caller's
+// what needs the store. A hold-up of its own process (stopped, swapped
+// out, starved), seen as a tick later than its period allows, is never
+// time away: after one, only checks begun since count, and only from the
+// first of them that found the database away. Another's word vouches only
+// for what it checked after this one's road went away: its answer says how
+// long ago its check began and how long its database had answered by
+// then, durations on its own clock, which the question's round trip
+// bounds on this one's; and what it tells of itself counts nothing from
+// before a hold-up of its own. Once aside, it takes links again only after
+// its database has answered steadily for a while since, longer each time
+// it has to stand aside again soon after, so that a road to the database
+// that keeps breaking costs a person one drop, not one a break. While its
+// database answers it asks the others now and then too, so that one that
+// never answers is known before the day it matters. Pure, on the caller's
 // monotonic clock.
 #pragma once
 
@@ -44,9 +50,17 @@ public:
         // A store's verdict from a check begun longer ago than this says
         // nothing of now (checks run twice a second and time out in two).
         std::int64_t freshCheckMillis = 5'000;
-        // Ticks further apart than this: the process was held up between
-        // them, and what its store found before says nothing of now.
-        std::int64_t heldUpMillis = 2'500;
+        // Another's check vouches for its database only when it began at
+        // least this long after this one's road went away by its own
+        // count: that count may take in a hold-up too short for a tick to
+        // show, and the half-second since the check before it.
+        std::int64_t vouchAfterMillis = 2'000;
+        // How often the caller ticks, and how much later than that a tick
+        // may come before it counts as the process having been held up
+        // between them: what its store found before says nothing of now,
+        // and its last answer is as old as the hold-up.
+        std::int64_t tickMillis = 1'000;
+        std::int64_t heldUpMillis = 500;
         // Asked while its database answers, this often.
         std::int64_t askWhileWellMillis = 30'000;
         // How long its database answers steadily before it takes links
@@ -76,8 +90,13 @@ public:
     // again, as things stand.
     std::int64_t rejoinMillis() const { return rejoinMillis_; }
     // How long its database has been away by checks fresh enough to judge
-    // by; 0 while it answers or nothing fresh says otherwise.
+    // by, none of it time the process was held up; 0 while it answers or
+    // nothing fresh says otherwise.
     std::int64_t awayMillis(const StoreHealth& own, std::int64_t nowMillis) const;
+    // What it tells the others of its database when asked: its store's
+    // word, with no steady time counted from before a hold-up of its own
+    // (nothing at all when asked before the tick that sees one).
+    StoreHealth told(const StoreHealth& own, std::int64_t nowMillis) const;
 
 private:
     Limits limits_;
@@ -87,8 +106,15 @@ private:
     std::optional<std::int64_t> askedAt_;
     std::optional<std::int64_t> lastTick_;
     std::int64_t startedAt_ = 0;
-    // When the process last came back from being held up.
+    // The process's last hold-up: the earliest it may have woken (checks
+    // begun since are its own), and the tick that saw it.
     std::optional<std::int64_t> wokeAt_;
+    std::int64_t wokeSeenAt_ = 0;
+    // The last tick that found its database answering; and, while it is
+    // away after a hold-up, the start of the first check since that found
+    // it away.
+    std::optional<std::int64_t> answeringAt_;
+    std::optional<std::int64_t> awaySince_;
     bool everRejoined_ = false;
     std::int64_t rejoinedAt_ = 0;
     std::int64_t rejoinMillis_;

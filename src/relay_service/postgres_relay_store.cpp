@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "relay_service/postgres_connection.h"
+#include "relay_service/relay_limits.h"
 #include "relay_service/relay_store_detail.h"
 #include "relay_service/sql_relay_store.h"
 
@@ -238,6 +239,7 @@ public:
         }
         migrate(describe());
         noteAnswered(began, monotonicMillis_());
+        countOutageBefore();
         if (checkEvery_ > 0) checker_ = std::thread([this] { pulse(); });
     }
 
@@ -356,6 +358,26 @@ private:
         checkedAt_ = std::max(checkedAt_, began);
         if (pulse) pulseLate_ = false;
         steadySince_ = 0;
+    }
+
+    // Opened just as the database came back (this process started while
+    // it was away, a restart during an outage): the other instances' rows
+    // are as old as an outage this store never saw, and are renewed only
+    // as each instance finds the database back. How long no instance could
+    // write (its newest row's age, when past two beats and within ten
+    // minutes: beyond that the fleet was down, not cut off) is counted as
+    // an outage seen here.
+    void countOutageBefore() {
+        try {
+            const auto r = sql("SELECT COALESCE(" + std::string(nowSeconds()) + " - MAX(seen_at), 0) FROM peers");
+            const auto silentSeconds = r.empty() ? 0 : r.number(0, 0);
+            if (silentSeconds <= 2 * RelayLimits::presenceBeatSeconds || silentSeconds > 600) return;
+            std::lock_guard lock(healthLock_);
+            outageMillis_ = silentSeconds * 1000;
+            backAt_ = monotonicMillis_();
+        } catch (const std::exception&) {
+            // Only the lists of the next seconds are at stake.
+        }
     }
 
     std::int64_t widened(std::int64_t freshSeconds) const {

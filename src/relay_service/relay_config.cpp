@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -317,6 +320,53 @@ std::string signInText(const AccountList& accounts) {
     if (accounts.domains() > 0)
         listed += (listed.empty() ? "" : " and ") + count(accounts.domains(), "domain", "domains");
     return "who may sign in: the " + listed + " in \"accounts\"";
+}
+
+std::vector<std::string> keysNeedingRestart(const RelayConfig& running, const RelayConfig& read) {
+    const auto& a = running;
+    const auto& b = read;
+    const auto& qa = a.storeQueue;
+    const auto& qb = b.storeQueue;
+    const std::pair<const char*, bool> keys[] = {
+        {"listen", a.listenAddress != b.listenAddress || a.listenPort != b.listenPort},
+        {"data_dir", a.dataDir != b.dataDir},
+        {"tls.certificate", a.certificateFile != b.certificateFile},
+        {"tls.key", a.keyFile != b.keyFile},
+        {"store.kind", a.storeKind != b.storeKind},
+        {"store.postgres_url", a.postgresUrl != b.postgresUrl},
+        {"store.peer_address", a.peerAddress != b.peerAddress},
+        {"store time-outs", a.storeTimeouts != b.storeTimeouts},
+        {"store.max_waiting", qa.maxWaiting != qb.maxWaiting},
+        {"store.max_wait_seconds", qa.maxWaitMillis != qb.maxWaitMillis},
+        {"smtp", a.smtp.url != b.smtp.url || a.smtp.from != b.smtp.from || a.smtp.user != b.smtp.user ||
+                     a.smtp.password != b.smtp.password || a.smtp.startTls != b.smtp.startTls},
+        {"codes_in_log", a.codesInLog != b.codesInLog},
+        {"limits", a.limits.connectionsPerAccount != b.limits.connectionsPerAccount ||
+                       a.limits.connectionsPerDevice != b.limits.connectionsPerDevice ||
+                       a.limits.bytesPerSecond != b.limits.bytesPerSecond ||
+                       a.queues.perConnection != b.queues.perConnection || a.queues.perAccount != b.queues.perAccount ||
+                       a.queues.total != b.queues.total ||
+                       a.listen.connectionsPerAddress != b.listen.connectionsPerAddress ||
+                       a.listen.connections != b.listen.connections},
+        {"trusted_proxies", a.trustedProxies != b.trustedProxies},
+    };
+    std::vector<std::string> changed;
+    for (const auto& [key, differs] : keys)
+        if (differs) changed.emplace_back(key);
+    return changed;
+}
+
+std::string listenAdvice(const std::string& failure) {
+    const auto says = [&](int error) { return failure.find(std::strerror(error)) != std::string::npos; };
+    if (says(EADDRINUSE))
+        return "another program listens there (an instance already running, or another server): stop it "
+               "(`ss -ltnp` names it), or give this one another port in listen and point the proxy at it";
+    if (says(EADDRNOTAVAIL))
+        return "no network interface of this machine has that address: listen on one of its own, or 0.0.0.0";
+    if (says(EACCES))
+        return "ports below 1024 need the right to bind them: run it as its unit does (CAP_NET_BIND_SERVICE), or "
+               "listen on a higher port behind the proxy";
+    return "";
 }
 
 std::variant<RelayConfig, std::string> readConfigAgain(const std::vector<std::string>& arguments) {

@@ -78,6 +78,18 @@ std::string usageText(std::string_view guide);
 
 // What the start line says of who may sign in.
 std::string signInText(const AccountList& accounts);
+// The keys whose values differ between the config a relay runs with and
+// one read again, among those a reload does not take (all but "accounts";
+// the certificate's files are read again, but not new names for them): a
+// restart takes them. In the order of the guide's table.
+std::vector<std::string> keysNeedingRestart(const RelayConfig& running, const RelayConfig& read);
+
+// What to do about a listening socket that could not be made, for the line
+// that says so: the port taken by another program, an address that is not
+// this machine's, a port below 1024 without the right to it; empty for
+// anything else.
+std::string listenAdvice(const std::string& failure);
+
 // The same command line's config read again (the file may have changed):
 // the config, or the reason it cannot be used.
 std::variant<RelayConfig, std::string> readConfigAgain(const std::vector<std::string>& arguments);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
@@ -90,12 +91,31 @@ std::string question(const std::string& secret, const std::string& asker, std::i
     return signedLine(secret, "mrq1 " + asker + " " + std::to_string(wallMillis) + " " + nonce);
 }
 
-std::optional<Question> readQuestion(std::string_view text, const std::string& secret, std::int64_t wallMillis) {
+std::optional<Question> readSignedQuestion(std::string_view text, const std::string& secret) {
     const auto words = signedWords(text, secret, 5);
     if (!words || (*words)[0] != "mrq1") return std::nullopt;
     const auto at = number((*words)[2]);
-    if (!at || *at < wallMillis - questionWindowMillis || *at > wallMillis + questionWindowMillis) return std::nullopt;
-    return Question{std::string((*words)[1]), std::string((*words)[3])};
+    if (!at) return std::nullopt;
+    return Question{std::string((*words)[1]), std::string((*words)[3]), *at};
+}
+
+std::optional<Question> readQuestion(std::string_view text, const std::string& secret, std::int64_t wallMillis) {
+    auto question = readSignedQuestion(text, secret);
+    if (!question || question->wallMillis < wallMillis - questionWindowMillis ||
+        question->wallMillis > wallMillis + questionWindowMillis)
+        return std::nullopt;
+    return question;
+}
+
+std::optional<std::string> askerNamed(std::string_view text) {
+    if (!text.starts_with("mrq1 ") || text.size() > 400) return std::nullopt;
+    text.remove_prefix(5);
+    const auto name = text.substr(0, text.find(' '));
+    const bool fit = !name.empty() && name.size() <= 128 && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+               c == '_';
+    });
+    return fit ? std::optional(std::string(name)) : std::nullopt;
 }
 
 std::string answer(const std::string& secret, const std::string& nonce, const PeerState& state) {
@@ -260,11 +280,49 @@ std::vector<asio::ip::address> PeerLine::know(const std::vector<PeerRecord>& pee
     return hosts_;
 }
 
+void PeerLine::setSecret(std::string secret) {
+    if (secret.empty() || secret == secret_) return;
+    if (!secret_.empty())
+        hooks_.log.warning("the fleet's secret in the database (table fleet_secret) is not the one this instance read "
+                           "before: its questions and answers are signed with the new one from now on, as every "
+                           "instance's are once it reads it again (within seconds)");
+    secret_ = std::move(secret);
+}
+
 std::optional<std::string> PeerLine::answer(std::string_view text) {
     if (secret_.empty()) return std::nullopt;
     const auto now = hooks_.wallMillis();
+    const auto signedQuestion = peer_words::readSignedQuestion(text, secret_);
+    if (!signedQuestion) {
+        // Shaped as another instance's question but signed otherwise: an
+        // instance with another secret, or a stranger's guess, which a
+        // line said once in a while is worth no more than.
+        if (const auto asker = peer_words::askerNamed(text); asker && *asker != instance_)
+            secretLine_.say(hooks_.log, Severity::warning,
+                            "instance " + *asker + " asks this instance with a fleet secret other than the one "
+                            "this instance read from the database (table fleet_secret): the instances' secrets "
+                            "differ, so neither hears the other; each reads it again every 5 s, so a mismatch "
+                            "that stays means they do not share one database",
+                            now);
+        return std::nullopt;
+    }
+    if (signedQuestion->asker == instance_) return std::nullopt;
+    // Its clock, as its question says, within the time the question took.
+    const auto apart = signedQuestion->wallMillis - now;
+    if ((apart > clocksApartMillis || apart < -clocksApartMillis) &&
+        (clocksLines_.contains(signedQuestion->asker) || clocksLines_.size() < mostPeerHosts))
+        clocksLines_.try_emplace(signedQuestion->asker, fleetLineEveryMillis).first->second.say(hooks_.log, Severity::warning,
+                        "instance " + signedQuestion->asker + "'s clock is " + std::to_string((std::abs(apart) + 500) / 1000) +
+                            " s " + (apart > 0 ? "ahead of" : "behind") +
+                            " this one's: the instances' clocks must agree within 30 s (run NTP, e.g. "
+                            "systemd-timesyncd, on every machine), or phones are refused the others' tickets "
+                            "(4401 ticket-refused)" +
+                            (std::abs(apart) > peer_words::questionWindowMillis
+                                 ? ", and past a minute the instances cannot ask each other"
+                                 : ""),
+                        now);
     const auto question = peer_words::readQuestion(text, secret_, now);
-    if (!question || question->asker == instance_) return std::nullopt;
+    if (!question) return std::nullopt;
     // A nonce is kept while its question could still be read: twice the
     // window, as a question may come from that far ahead.
     std::erase_if(answeredNonces_, [&](const auto& nonce) {
@@ -368,7 +426,12 @@ void PeerLine::finishRound() {
         }
         if (++silent_[where] < silentRounds || toldSilent_.contains(where)) continue;
         toldSilent_.insert(where);
-        const auto why = failures_.contains(where) ? failures_[where] : "no answer in time";
+        auto why = failures_.contains(where) ? failures_[where] : "no answer in time";
+        // Its listener took the question and did not answer it: another
+        // secret, a clock a minute off, or no such instance there.
+        if (why == "answered 404")
+            why += ": it did not take the question, signed with another fleet secret, from a clock more than a "
+                   "minute off, or not one of this fleet's instances; its own log says which";
         hooks_.log.warning("instance " + instance + " at " + where + " has not answered this instance's last " +
                            std::to_string(silentRounds) + " questions (" + why +
                            "): instances ask each other at their listen address (or store.peer_address) and take "

@@ -56,11 +56,19 @@ std::string question(const std::string& secret, const std::string& asker, std::i
 struct Question {
     std::string asker;
     std::string nonce;
+    std::int64_t wallMillis = 0;  // the asker's clock as it asked
     bool operator==(const Question&) const = default;
 };
+// Absent for anything but a question signed with `secret`, whatever its
+// time.
+std::optional<Question> readSignedQuestion(std::string_view text, const std::string& secret);
 // Absent for anything but a question signed with `secret` whose time is
 // within the window of `wallMillis`.
 std::optional<Question> readQuestion(std::string_view text, const std::string& secret, std::int64_t wallMillis);
+// The instance a text shaped as a question names as its asker, whoever
+// signed it, when the name is one an instance may have (letters, digits,
+// '.', '-', '_'); for the log of a question another secret signed.
+std::optional<std::string> askerNamed(std::string_view text);
 // "mra2 <instance> <nonce> <answering|refusing|silent> <millis> <checked millis> <0|1> <mac>"
 std::string answer(const std::string& secret, const std::string& nonce, const PeerState& state);
 // Absent for anything but an answer signed with `secret` to the question
@@ -95,6 +103,13 @@ public:
     // A peer that has not answered this many rounds in a row is said in
     // the log, once.
     static constexpr int silentRounds = 3;
+    // Instances' clocks further apart than this are said in the log: a
+    // device's ticket lives 30 s by the clock of the instance that made
+    // it, and one whose clock is ahead finds the others' expired.
+    static constexpr std::int64_t clocksApartMillis = 30'000;
+    // A line about the fleet's clocks or secret is said at once and then
+    // at most this often while it holds, with how many times it held.
+    static constexpr std::int64_t fleetLineEveryMillis = 600'000;
     // The instances whose questions are let in past a listener that takes
     // only its proxies: this many addresses at most, the latest kept.
     static constexpr std::size_t mostPeerHosts = 256;
@@ -108,8 +123,10 @@ public:
     PeerLine& operator=(const PeerLine&) = delete;
 
     const PeerAddress& address() const { return address_; }
-    // Until it has the fleet's secret it neither asks nor answers.
-    void setSecret(std::string secret) { secret_ = std::move(secret); }
+    // Until it has the fleet's secret it neither asks nor answers. Read
+    // from the database again and again: one that changed there is said
+    // and used from then on, so that instances never keep different ones.
+    void setSecret(std::string secret);
     bool ready() const { return !secret_.empty(); }
 
     // A question that came to this instance's listener: the answer's text,
@@ -165,6 +182,9 @@ private:
     std::int64_t answeringSecond_ = 0;
     int answeredThisSecond_ = 0;
     bool refusalSaid_ = false;
+    // By asker: only instances that proved the secret are named.
+    std::map<std::string, ThrottledLine> clocksLines_;
+    ThrottledLine secretLine_{fleetLineEveryMillis};
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -81,7 +81,8 @@ int runRelay(const RelayConfig& config, RelayProgramParts parts) {
     try {
         service.start();
     } catch (const std::exception& error) {
-        return fail(error.what(), 1);
+        const auto advice = listenAdvice(error.what());
+        return fail(error.what() + (advice.empty() ? "" : ": " + advice), 1);
     }
     const bool secure = !config.certificateFile.empty();
     const auto host = config.listenAddress.find(':') != std::string::npos ? "[" + config.listenAddress + "]"
@@ -122,11 +123,16 @@ int runRelay(const RelayConfig& config, RelayProgramParts parts) {
             service.reloadCertificate();
             if (parts.readConfigAgain) {
                 // Only who may sign in is taken from it: the rest needs a
-                // restart, which the guide says.
+                // restart, which the log says key by key.
                 const auto again = parts.readConfigAgain();
                 if (const auto* read = std::get_if<RelayConfig>(&again)) {
                     service.setAccounts(read->accounts);
                     info("read the config again; " + signInText(read->accounts));
+                    std::string kept;
+                    for (const auto& key : keysNeedingRestart(config, *read)) kept += (kept.empty() ? "" : ", ") + key;
+                    if (!kept.empty())
+                        writeLine(Severity::warning, "changed in the config but kept as they were until a restart "
+                                                     "(systemctl restart morvane-relay): " + kept);
                 } else {
                     writeLine(Severity::warning, "could not read the config again (" + std::get<std::string>(again) +
                                                      "); who may sign in is unchanged");

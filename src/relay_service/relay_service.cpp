@@ -347,7 +347,10 @@ void RelayService::startPeers() {
     }
     peers_ = std::make_unique<PeerLine>(
         io_, options_.instance, *at,
-        PeerLine::Hooks{[this] { return PeerState{options_.instance, store_.health(), !watch_.aside()}; },
+        PeerLine::Hooks{[this] {
+                            return PeerState{options_.instance, watch_.told(store_.health(), options_.monotonicMillis()),
+                                             !watch_.aside()};
+                        },
                         options_.wallMillis, options_.log});
 }
 
@@ -359,9 +362,11 @@ void RelayService::meetPeers() {
     };
     auto& store = store_;
     storeQueue_.run<Met>(
-        [&store, instance = options_.instance, address = peers_->address().text(), needSecret = !peers_->ready()] {
+        // The secret too, every time: one changed in the database is taken
+        // up within a beat, never kept apart from the others'.
+        [&store, instance = options_.instance, address = peers_->address().text()] {
             store.putPeer(instance, address);
-            return Met{store.peers(instance, RelayLimits::presenceFreshSeconds), needSecret ? store.fleetSecret() : ""};
+            return Met{store.peers(instance, RelayLimits::presenceFreshSeconds), store.fleetSecret()};
         },
         // Unknown while the store is away: the last list stands.
         [this](std::optional<Met> met) {
@@ -376,7 +381,7 @@ void RelayService::meetPeers() {
             // row fresh or not: one cut off from the store asks all the
             // more.
             server_->admitPeers(peers_->know(peerList_));
-            if (!met->secret.empty()) peers_->setSecret(std::move(met->secret));
+            peers_->setSecret(std::move(met->secret));
         });
 }
 

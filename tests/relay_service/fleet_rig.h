@@ -23,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -309,6 +310,11 @@ public:
             static_cast<int>(wait.count()));
     }
 
+    // Whether the computer's link is up now.
+    bool up(std::size_t index) {
+        return computers_[index]->link->snapshot().state.kind == HostRelayLink::State::Kind::up;
+    }
+
     std::string log(std::size_t index) {
         std::lock_guard guard(computers_[index]->lock);
         std::string text;
@@ -480,6 +486,26 @@ public:
         if (!road) road = std::make_unique<StallingProxy>(database_.cluster().folder() + "/.s.PGSQL.5432");
         return *road;
     }
+    // The database itself paused (SIGSTOP) or let go on, its server
+    // process and every process it started.
+    void pauseDatabase(bool paused) {
+        std::ifstream pidFile(database_.cluster().folder() + "/data/postmaster.pid");
+        pid_t server = 0;
+        pidFile >> server;
+        if (server <= 0) throw std::runtime_error("the database's server process is not known");
+        std::vector<pid_t> processes{server};
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            std::ifstream stat(entry.path() / "stat");
+            std::string line;
+            if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+            std::istringstream fields(line.substr(line.rfind(')') + 2));
+            char state = 0;
+            pid_t parent = 0;
+            fields >> state >> parent;
+            if (parent == server) processes.push_back(static_cast<pid_t>(std::stoi(entry.path().filename().string())));
+        }
+        for (const auto process : processes) ::kill(process, paused ? SIGSTOP : SIGCONT);
+    }
     RelayProcess& instanceAt(const std::string& address) {
         const auto found = std::find_if(instances_.begin(), instances_.end(),
                                         [&](const auto& instance) { return instance->origin().find("//" + address + ":") != std::string::npos; });
@@ -614,6 +640,31 @@ public:
         EXPECT_TRUE(took) << stragglers(since);
         EXPECT_LT(took.value_or(0), withinSeconds) << what;
         return took.has_value();
+    }
+    // Of a list through the proxy for each account in turn, for `length`:
+    // how many were answered, and how many called a computer offline whose
+    // link was up all the while it was asked.
+    std::pair<int, int> wrongLists(std::chrono::milliseconds length) {
+        int answered = 0, wrong = 0;
+        const auto until = Clock::now() + length;
+        for (int a = 0; Clock::now() < until; a = (a + 1) % accounts) {
+            if (signedOut_.contains(a)) continue;
+            // Each account's lists at the page's pace and more, within the
+            // account calls a network may make.
+            std::this_thread::sleep_for(50ms);
+            const bool upBefore[] = {computers_->up(2 * a), computers_->up(2 * a + 1)};
+            const auto answer = exchange(nginx_.origin(), "GET", "/v1/hosts", "", phoneSessions[a]["access_token"], {},
+                                         "127.0.2." + std::to_string(10 + a));
+            const auto body = json::parse(answer.body, nullptr, false);
+            if (answer.status != 200 || !body.contains("hosts")) continue;
+            ++answered;
+            for (int c = 0; c < 2; ++c) {
+                if (!upBefore[c] || !computers_->up(2 * a + c)) continue;
+                for (const auto& host : body["hosts"])
+                    if (host.value("room", "") == rooms[2 * a + c] && !host.value("online", false)) ++wrong;
+            }
+        }
+        return {answered, wrong};
     }
     // How many times each phone has been closed so far, and how many of
     // its closes since then had `code`.

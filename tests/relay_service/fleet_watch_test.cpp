@@ -152,7 +152,45 @@ TEST(FleetWatch, AnInstanceStandsAsideOnlyWhenItAloneIsCutOffAndComesBackOnceSte
                       {{silent, 5'000, 4'800}, {peer(answering, 60'000)}, Act::nothing, 5'000},
                       {{silent, 6'000, 500}, {peer(answering, 60'000)}, Act::nothing},
                       {{silent, 7'000, 500}, {peer(answering, 60'000)}, Act::nothing},
-                      {{silent, 8'000, 500}, {peer(answering, 60'000)}, Act::standAside}}});
+                      {{silent, 8'000, 500}, {peer(answering, 60'000)}, Act::nothing},
+                      {{silent, 9'000, 500}, {peer(answering, 60'000)}, Act::standAside}}});
+    // Held up 2 s (a tick 2.4 s after the one before), waking just as an
+    // outage everyone shares begins: its last answer is 2 s older than the
+    // outage, and the others' checks from before it still say their
+    // databases answer. Its away time counts from its first check since.
+    roads.push_back({"held up two seconds, waking into an outage everyone shares",
+                     {{steady(60'000), {}, Act::nothing},
+                      {{answering, 62'400, 2'500}, {}, Act::nothing, 2'400},
+                      {{silent, 3'400, 1'000}, {peer(answering, 60'000, true, 1'100)}, Act::nothing},
+                      {{silent, 4'400, 2'000}, {peer(answering, 60'000, true, 2'100)}, Act::nothing},
+                      {{silent, 5'400, 500}, {peer(answering, 60'000, true, 3'100)}, Act::nothing},
+                      {{silent, 6'400, 1'000}, {peer(silent, 3'000, true, 1'000)}, Act::nothing},
+                      {{silent, 7'400, 2'000}, {}, Act::nothing},
+                      {{silent, 8'400, 500}, {peer(silent, 5'000, true, 1'000)}, Act::nothing}}});
+    // Held up 1.4 s, too short for its ticks to show: its own count takes
+    // in the hold-up, and the others' checks must have begun 2 s after it
+    // says its road went away.
+    roads.push_back({"held up a moment too short to see, waking into an outage everyone shares",
+                     {{steady(60'000), {}, Act::nothing},
+                      {{answering, 61'400, 1'400}, {}, Act::nothing, 1'400},
+                      {{silent, 2'400, 1'000}, {}, Act::nothing},
+                      {{silent, 3'400, 2'000}, {peer(answering, 60'000, true, 3'000)}, Act::nothing},
+                      {{silent, 4'400, 500}, {}, Act::nothing},
+                      {{silent, 5'400, 1'000}, {peer(answering, 60'000, true, 4'100)}, Act::nothing}}});
+    // Another held up as the outage began (3.5 s): waking, it answers from
+    // the check it made before, which says its database answers; only a
+    // check begun since this one's road went away vouches for that. Once
+    // its tick has seen its hold-up it tells no steady time from before.
+    roads.push_back({"another held up as an outage everyone shares began answers from its check from before",
+                     {{{silent, 1'000, 1'000}, {}, Act::nothing},
+                      {{silent, 2'000, 2'000}, {}, Act::nothing},
+                      {{silent, 3'000, 500}, {peer(answering, 60'000, true, 3'600)}, Act::nothing},
+                      {{silent, 4'000, 1'000}, {}, Act::nothing},
+                      {{silent, 5'000, 2'000}, {peer(answering, 1'500, true, 5'100)}, Act::nothing},
+                      {{silent, 6'000, 500}, {}, Act::nothing},
+                      {{silent, 7'000, 1'000}, {peer(silent, 2'000, true, 1'000)}, Act::nothing},
+                      {{silent, 8'000, 2'000}, {}, Act::nothing},
+                      {{silent, 9'000, 500}, {peer(answering, 60'000, true, 400)}, Act::standAside}}});
     roads.push_back({"a verdict too old to judge by, its check never concluded",
                      {{{silent, 10'000, 6'000}, {peer(answering, 60'000)}, Act::nothing},
                       {{silent, 11'000, 7'000}, {peer(answering, 60'000)}, Act::nothing}}});
@@ -180,6 +218,22 @@ TEST(FleetWatch, AnInstanceStandsAsideOnlyWhenItAloneIsCutOffAndComesBackOnceSte
     EXPECT_EQ(askedAt, (std::vector<int>{30, 60}));
 }
 
+// What an instance tells the others of its database counts no steady time
+// from before a hold-up of its own: nothing while it has not ticked since,
+// and then only the time since the tick that saw it.
+TEST(FleetWatch, WhatAnInstanceTellsTheOthersCountsNothingFromBeforeItsOwnHoldUp) {
+    FleetWatch watch;
+    const StoreHealth steady{answering, 60'000, 200};
+    std::int64_t now = 1'000'000;
+    watch.tick(steady, now);
+    EXPECT_EQ(watch.told(steady, now + 900), steady) << "on time";
+    EXPECT_EQ(watch.told(steady, now + 3'500).forMillis, 0) << "asked as it wakes";
+    watch.tick(steady, now += 3'500);
+    EXPECT_EQ(watch.told(steady, now + 700).forMillis, 700);
+    EXPECT_EQ(watch.told(StoreHealth{answering, 300, 100}, now + 700).forMillis, 300);
+    EXPECT_EQ(watch.told(StoreHealth{silent, 5'000, 1'000}, now + 700), (StoreHealth{silent, 5'000, 1'000}));
+}
+
 // What a stranger who reaches the listener, or who heard a question or
 // answer go by, can make of it: nothing but what the fleet's secret
 // signed, for the question it was asked, and no question older than a
@@ -188,7 +242,7 @@ TEST(PeerWords, OnlyWhatTheFleetsSecretSignedIsRead) {
     const std::string secret(64, 'a'), wrong(64, 'b');
     const std::int64_t now = 1'800'000'000'000;
     const auto question = peer_words::question(secret, "alpha", now, "n0nce");
-    EXPECT_EQ(peer_words::readQuestion(question, secret, now + 1'000), (peer_words::Question{"alpha", "n0nce"}));
+    EXPECT_EQ(peer_words::readQuestion(question, secret, now + 1'000), (peer_words::Question{"alpha", "n0nce", now}));
     struct Case {
         const char* why;
         std::string text;
@@ -273,6 +327,53 @@ TEST(PeerLine, AQuestionIsAnsweredOnceAndAFloodAFewDozenASecond) {
     // Long after, a nonce is forgotten, as its question is too old to read.
     clock += 3 * peer_words::questionWindowMillis;
     EXPECT_TRUE(ask("alpha", "first"));
+}
+
+// What is wrong with a fleet is said in the log of the instance asked,
+// once in a while for as long as it holds: another instance whose clock
+// is more than 30 s off, with by how much (and past a minute, that they
+// cannot ask each other: its question is not answered), a question signed
+// with another secret than the one read, and a secret that changed in the
+// database, which is taken up at once.
+TEST(PeerLine, AClockOffAndASecretThatDiffersAreSaid) {
+    boost::asio::io_context io;
+    std::int64_t clock = 1'800'000'000'000;
+    std::vector<std::string> lines;
+    const std::string secret(64, 's'), other(64, 'o');
+    PeerLine line(io, "beta", *PeerAddress::parse("http://127.0.0.1:1"),
+                  PeerLine::Hooks{[] { return PeerState{"beta", {answering, 9'000, 10}, true}; }, [&] { return clock; },
+                                  [&](const std::string& text) { lines.push_back(text); }});
+    line.setSecret(secret);
+    const auto said = [&](const std::string& part) {
+        return std::count_if(lines.begin(), lines.end(), [&](const auto& text) { return text.find(part) != std::string::npos; });
+    };
+    const auto ask = [&](const std::string& with, const char* asker, std::int64_t ahead, int times) {
+        int answered = 0;
+        for (int i = 0; i < times; ++i)
+            answered += line.answer(peer_words::question(with, asker, clock + ahead, asker + std::to_string(i))).has_value();
+        return answered;
+    };
+    EXPECT_EQ(ask(secret, "alpha", 20'000, 1), 1);
+    EXPECT_EQ(ask(secret, "gamma", 45'000, 3), 3);
+    EXPECT_EQ(ask(secret, "delta", -90'000, 1), 0);
+    EXPECT_EQ(said("instance alpha"), 0) << "20 s apart is close enough";
+    EXPECT_EQ(said("instance gamma's clock is 45 s ahead of this one's: the instances' clocks must agree within 30 s"), 1)
+        << "said once";
+    EXPECT_EQ(said("delta's clock is 90 s behind this one's: the instances' clocks must agree within 30 s (run NTP, e.g. "
+                   "systemd-timesyncd, on every machine), or phones are refused the others' tickets (4401 "
+                   "ticket-refused), and past a minute the instances cannot ask each other"),
+              1);
+
+    EXPECT_EQ(ask(other, "epsilon", 0, 3), 0);
+    EXPECT_EQ(said("instance epsilon asks this instance with a fleet secret other than the one this instance read"), 1);
+    EXPECT_FALSE(line.answer("mrq1 \x1b[2J 1 n x"));
+    EXPECT_EQ(lines.size(), 3u) << "nothing said of a name no instance has";
+
+    line.setSecret(secret);
+    EXPECT_EQ(lines.size(), 3u) << "read again, the same";
+    line.setSecret(other);
+    EXPECT_EQ(said("the fleet's secret in the database (table fleet_secret) is not the one this instance read before"), 1);
+    EXPECT_TRUE(line.answer(peer_words::question(other, "epsilon", clock, "e-new")));
 }
 
 // An instance's listener as far as questions go: each POST to the
@@ -417,7 +518,8 @@ TEST(PeerLine, InstancesAskEachOtherAtTheirListenersAndNobodyElseIsHeard) {
                         std::to_string(PeerLine::silentRounds) + " questions ("),
               1);
     EXPECT_EQ(saidAbout("instance stranger at " + strangerDesk.address() +
-                        " has not answered this instance's last 3 questions (answered 404)"),
+                        " has not answered this instance's last 3 questions (answered 404: it did not take the "
+                        "question, signed with another fleet secret,"),
               1);
     EXPECT_EQ(saidAbout("instance beta"), 0);
     EXPECT_EQ(round(), expected);

@@ -5,8 +5,12 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+
+#include <boost/asio/ip/tcp.hpp>
 #include <regex>
 
 #include "relay_service/relay_config.h"
@@ -199,6 +203,47 @@ TEST(RelayProgram, ExitsAsAPersonAndAServiceManagerExpect) {
     const auto noData = run("--listen 127.0.0.1:1");
     EXPECT_EQ(noData.first, 1);
     EXPECT_EQ(std::count(noData.second.begin(), noData.second.end(), '\n'), 1);
+    // A port another program holds: the line says what to do about it.
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor holder(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    const auto port = std::to_string(holder.local_endpoint().port());
+    const auto taken = run("--listen 127.0.0.1:" + port + " --data " + folder.path.string() + "/data");
+    EXPECT_EQ(taken.first, 1);
+    EXPECT_NE(taken.second.find("cannot listen on 127.0.0.1:" + port + ": " + std::strerror(EADDRINUSE) +
+                                ": another program listens there (an instance already running, or another server): "
+                                "stop it (`ss -ltnp` names it), or give this one another port in listen"),
+              std::string::npos)
+        << taken.second;
+}
+
+// A reload takes "accounts" (and the certificate's files again); every
+// other key that changed is named as kept until a restart, and nothing when
+// nothing else changed.
+TEST(RelayConfig, AReloadNamesTheChangedKeysOnlyARestartTakes) {
+    const auto read = [](const std::string& text) {
+        RelayConfig config;
+        EXPECT_EQ(applyConfigText(text, config), std::nullopt) << text;
+        return config;
+    };
+    const auto running = read(R"({"listen":"127.0.0.1:8080","codes_in_log":true,"accounts":["a@example.org"]})");
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {R"({"listen":"127.0.0.1:8080","codes_in_log":true,"accounts":["b@example.org"]})", {}},
+        {R"({"listen":"127.0.0.1:8081","codes_in_log":true})", {"listen"}},
+        {R"({"listen":"127.0.0.1:8080","smtp":{"url":"smtp://mail:25","from":"r@example.org"}})",
+         {"smtp", "codes_in_log"}},
+        {R"({"listen":"127.0.0.1:8080","codes_in_log":true,"store":{"kind":"postgresql","postgres_url":"x",
+            "statement_timeout_seconds":9,"peer_address":"10.0.0.1:8080"}})",
+         {"store.kind", "store.postgres_url", "store.peer_address", "store time-outs"}},
+        {R"({"listen":"127.0.0.1:8080","codes_in_log":true,"tls":{"certificate":"c.pem","key":"k.pem"},
+            "limits":{"connections":500},"trusted_proxies":["10.0.0.10"],"data_dir":"/srv/relay"})",
+         {"data_dir", "tls.certificate", "tls.key", "limits", "trusted_proxies"}},
+    };
+    for (const auto& [text, keys] : cases) EXPECT_EQ(keysNeedingRestart(running, read(text)), keys) << text;
+    EXPECT_EQ(listenAdvice("cannot listen on 10.1.2.3:80: " + std::string(std::strerror(EADDRNOTAVAIL))).find("no network "
+                                                                                                            "interface"),
+              0u);
+    EXPECT_EQ(listenAdvice("cannot listen on 0.0.0.0:80: " + std::string(std::strerror(EACCES))).find("ports below 1024"), 0u);
+    EXPECT_EQ(listenAdvice("plain HTTP listens on loopback"), "");
 }
 
 // "accounts" names who may sign in, in any case and with blanks around an

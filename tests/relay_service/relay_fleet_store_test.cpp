@@ -10,7 +10,9 @@
 // page loads on meanwhile.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <map>
+#include <random>
 
 #include "fleet_rig.h"
 
@@ -98,6 +100,9 @@ struct Scene {
     // back is measured: the database's return, where it was away for
     // everyone first.
     double measuredFrom = 0;
+    // Whether an instance is out of reach long enough that the others say
+    // it has not answered.
+    bool oneGoneAWhile = false;
 };
 
 void PrintTo(const Scene& scene, std::ostream* out) { *out << scene.name; }
@@ -217,6 +222,137 @@ const Scene scenes[] = {
                           std::to_string(killedAfter).substr(0, 4) + " s";
      },
      false, 1, 15},
+    // A database paused for everyone just as one instance is held up (a VM
+    // paused or migrated, a starved cgroup) for 2 to 4 s, and just as
+    // another's own hold-up of 2 s ends: the one held up answers, as it
+    // wakes, from the check it made before the pause, and its own check
+    // from before its hold-up is as old as its hold-up; neither is the
+    // others' or its own road away alone, and nobody moves.
+    // MORVANE_FLEET_PAUSE_SECONDS (10) and MORVANE_FLEET_CYCLES (1) make it
+    // longer.
+    {"SharedPausesBegunAsAnInstanceIsHeldUp",
+     [](Fleet& fleet, Played& played) {
+         const auto setting = [](const char* name, double otherwise) {
+             const char* value = std::getenv(name);
+             return value ? std::atof(value) : otherwise;
+         };
+         const auto pause = std::chrono::duration<double>(setting("MORVANE_FLEET_PAUSE_SECONDS", 10));
+         const int cycles = static_cast<int>(setting("MORVANE_FLEET_CYCLES", 1));
+         auto& held = fleet.instanceAt(cutAddress);
+         auto& own = *fleet.instances_[1];
+         // Through the roads, or MORVANE_FLEET_PAUSE_DIRECT: the database's
+         // own processes stopped.
+         const bool direct = std::getenv("MORVANE_FLEET_PAUSE_DIRECT") != nullptr;
+         const auto all = [&](bool paused) {
+             if (direct) return fleet.pauseDatabase(paused);
+             for (const auto* address : Fleet::addresses) fleet.road(address).swallow(paused);
+         };
+         const auto before = fleet.closesNow();
+         int played_ = 0;
+         for (int cycle = 0; cycle < cycles; ++cycle) {
+             for (const double stop : {2.0, 3.0, 3.5, 4.0}) {
+                 all(true);
+                 held.signal(SIGSTOP);
+                 std::this_thread::sleep_for(std::chrono::duration<double>(stop));
+                 held.signal(SIGCONT);
+                 std::this_thread::sleep_for(pause - std::chrono::duration<double>(stop));
+                 all(false);
+                 hold(4s);
+                 ++played_;
+             }
+             own.signal(SIGSTOP);
+             hold(2s);
+             all(true);
+             own.signal(SIGCONT);
+             std::this_thread::sleep_for(pause);
+             all(false);
+             hold(4s);
+             ++played_;
+         }
+         int dropped = 0;
+         for (std::size_t i = 0; i < fleet.phones.size(); ++i)
+             dropped += static_cast<int>(fleet.phones[i]->closes().size() - before[i]);
+         played.figures = std::to_string(played_) + " shared pauses of " + std::to_string(pause.count()).substr(0, 4) +
+                          " s begun with a hold-up: " + std::to_string(dropped) + " drops";
+     },
+     false, 0, withinSeconds},
+    // A database away for a minute, one instance restarted meanwhile (its
+    // new process waits for the database, and has no outage of its own to
+    // count the others' rows by): from the database's return no list, through
+    // any instance, calls a computer whose link is up offline.
+    {"DatabaseAway60sOneInstanceRestartedMeanwhile",
+     [](Fleet& fleet, Played& played) {
+         for (const auto* address : Fleet::addresses) fleet.road(address).swallow(true);
+         hold(20s);
+         auto restarting = std::async(std::launch::async, [&] {
+             const auto index = static_cast<std::size_t>(
+                 std::find_if(fleet.instances_.begin(), fleet.instances_.end(),
+                              [&](const auto& i) { return i.get() == &fleet.instanceAt(cutAddress); }) -
+                 fleet.instances_.begin());
+             fleet.instances_[index]->stop(SIGTERM);
+             // Its new process tries the database every 2 s: refused
+             // rather than unanswered, so that it starts as soon as the
+             // database is back, before the others have renewed their rows.
+             fleet.road(cutAddress).swallow(false);
+             fleet.road(cutAddress).refuse(true);
+             fleet.restart(index, cutAddress);
+         });
+         hold(40s);
+         for (const auto* address : Fleet::addresses) fleet.road(address).swallow(false);
+         fleet.road(cutAddress).refuse(false);
+         const auto [answered, wrong] = fleet.wrongLists(10s);
+         restarting.get();
+         EXPECT_EQ(wrong, 0) << "lists from the database's return called a linked computer offline";
+         played.figures = "from its return, " + std::to_string(wrong) + " computers with their link up called offline in " +
+                          std::to_string(answered) + " lists answered over 10 s";
+     },
+     false, -1, withinSeconds, 0, true},
+    // Random restarts, hold-ups of 1-4 s and database pauses of 5-25 s for
+    // everyone, one after another, for MORVANE_FLEET_SOAK_MINUTES (a few
+    // of each otherwise): nobody stands aside, no phone is told its
+    // computer is not connected or left stuck, no page load fails; the
+    // drops are those of the restarted instances' phones.
+    {"RandomRestartsHoldUpsAndPauses",
+     [](Fleet& fleet, Played& played) {
+         const char* soak = std::getenv("MORVANE_FLEET_SOAK_MINUTES");
+         const auto length = std::chrono::duration<double, std::ratio<60>>(soak ? std::atof(soak) : 1.5);
+         std::mt19937 random(static_cast<unsigned>(std::time(nullptr)));
+         const auto between = [&](double low, double high) {
+             return std::chrono::duration<double>(std::uniform_real_distribution<double>(low, high)(random));
+         };
+         const auto began = Clock::now();
+         int restarts = 0, holdUps = 0, pauses = 0;
+         for (int turn = 0; Clock::now() - began < length; ++turn) {
+             const auto index = std::uniform_int_distribution<std::size_t>(0, fleet.instances_.size() - 1)(random);
+             switch (turn % 3) {
+             case 0: {
+                 const std::string address = fleet.instances_[index]->origin().substr(7, 9);
+                 ASSERT_EQ(fleet.instances_[index]->stop(SIGTERM), 0);
+                 fleet.restart(index, address);
+                 ++restarts;
+                 break;
+             }
+             case 1:
+                 fleet.instances_[index]->signal(SIGSTOP);
+                 std::this_thread::sleep_for(between(1, 4));
+                 fleet.instances_[index]->signal(SIGCONT);
+                 ++holdUps;
+                 break;
+             case 2:
+                 for (const auto* address : Fleet::addresses) fleet.road(address).swallow(true);
+                 std::this_thread::sleep_for(between(5, 25));
+                 for (const auto* address : Fleet::addresses) fleet.road(address).swallow(false);
+                 ++pauses;
+                 break;
+             }
+             std::this_thread::sleep_for(between(3, 8));
+         }
+         played.through.emplace_back("after the soak", fleet.everyPhoneThrough(Clock::now(), 30s));
+         played.figures = std::to_string(restarts) + " restarts, " + std::to_string(holdUps) + " hold-ups, " +
+                          std::to_string(pauses) + " database pauses in " +
+                          std::to_string(secondsSince(began)).substr(0, 5) + " s";
+     },
+     false, -1, withinSeconds, 0, true},
     // Refused past its standing aside (3 s and a question) and the 15 s of
     // answers it waits for before it takes connections again, with room
     // for a busy machine: had it counted them from anything but answers it
@@ -403,8 +539,10 @@ TEST_P(FleetThroughTheDatabasesBadDay, LiveSessionsStayAndTheCutAloneStandsAside
     EXPECT_LT(page.longest(), 5.0) << "a page load waited on an instance that did not answer";
     EXPECT_GT(page.asked(), 10);
     for (auto& instance : fleet.instances_) {
-        EXPECT_EQ(Fleet::lines(*instance, "has not answered"), 0) << "the others' questions do not reach it\n"
-                                                                   << Fleet::logOf(*instance);
+        if (!scene.oneGoneAWhile) {
+            EXPECT_EQ(Fleet::lines(*instance, "has not answered"), 0) << "the others' questions do not reach it\n"
+                                                                       << Fleet::logOf(*instance);
+        }
         const int stoodAside = Fleet::lines(*instance, "lets its links go") - asideBefore[instance->instance()];
         EXPECT_EQ(stoodAside, scene.standsAside && instance.get() == &cut ? 1 : 0)
             << instance->origin() << "\n" << Fleet::logOf(*instance);

@@ -64,5 +64,30 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
     for (int i = 2; i < static_cast<int>(fleet.phones.size()); ++i) EXPECT_TRUE(fleet.phones[i]->through()) << "phone " << i;
 }
 
+// What is wrong with a fleet is said in its logs: an instance whose clock
+// is 90 s ahead of the others', within a minute of its start, by it and by
+// them, with the offset; and a secret changed in the database, which each
+// takes up within seconds, saying so.
+TEST(RelayFleet, AClockFarOffAndAChangedSecretAreSaid) {
+    Fleet fleet;
+    const auto started = Clock::now();
+    fleet.instances_.push_back(fleet.start("127.0.0.4", 90));
+    auto& ahead = *fleet.instances_[2];
+    EXPECT_FALSE(ahead.waitFor("'s clock is 90 s behind this one's", 60s).empty()) << Fleet::logOf(ahead);
+    for (std::size_t i = 0; i < 2; ++i) {
+        auto& other = *fleet.instances_[i];
+        EXPECT_FALSE(other.waitFor("instance " + ahead.instance() + "'s clock is 90 s ahead of this one's", 60s).empty())
+            << Fleet::logOf(other);
+    }
+    std::printf("[ fleet    ] a clock 90 s ahead: said by every instance %.1f s after its start\n", secondsSince(started));
+
+    fleet.database_.cluster().query(fleet.database_.database(), "UPDATE fleet_secret SET secret = md5('another')");
+    for (auto& instance : fleet.instances_)
+        EXPECT_FALSE(instance->waitFor("the fleet's secret in the database (table fleet_secret) is not the one this "
+                                       "instance read before", 20s)
+                         .empty())
+            << Fleet::logOf(*instance);
+}
+
 }  // namespace
 }  // namespace morvane::relay_service::testing

@@ -172,8 +172,16 @@ TEST(RelayInstances, WhoMaySignInIsReadAgainOnReload) {
     const auto refresh = [&](const json& session) {
         return exchange(relay.origin(), "POST", "/v1/auth/refresh", json{{"refresh_token", session["refresh_token"]}}.dump());
     };
-    reload(configOf({"@example.com", "bob@example.org"}));
+    // Codes to the log no more, and a limit: both kept until a restart, as
+    // the log says (the codes below still come to it).
+    auto changed = configOf({"@example.com", "bob@example.org"});
+    changed["codes_in_log"] = false;
+    changed["limits"] = {{"connections", 500}};
+    reload(changed);
     ASSERT_FALSE(relay.waitFor("read the config again; who may sign in: the 1 address and 1 domain").empty());
+    EXPECT_FALSE(relay.waitFor("changed in the config but kept as they were until a restart (systemctl restart "
+                               "morvane-relay): codes_in_log, limits")
+                     .empty());
     const auto refused = refresh(ann);
     EXPECT_EQ(refused.status, 403);
     EXPECT_EQ(json::parse(refused.body, nullptr, false).value("error", ""), "not-invited");
