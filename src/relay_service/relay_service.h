@@ -26,7 +26,7 @@
 #include "core/repeating_timer.h"
 #include "relay_service/io_executor.h"
 #include "relay_service/fleet_watch.h"
-#include "relay_service/relay_accounts.h"
+#include "relay_service/account_gate.h"
 #include "relay_service/relay_hub.h"
 #include "relay_service/relay_peers.h"
 #include "relay_service/relay_presence.h"

@@ -21,7 +21,7 @@
 #include "core/clock.h"
 #include "relay_service/client_address.h"
 #include "relay_service/queue_budget.h"
-#include "relay_service/relay_accounts.h"
+#include "relay_service/account_gate.h"
 #include "relay_service/relay_hub.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/relay_listener.h"
