@@ -32,6 +32,7 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "core/liveness.h"
 #include "relay_service/relay_log.h"
 #include "relay_service/relay_store.h"
 
@@ -165,7 +166,7 @@ private:
     std::int64_t answeringSecond_ = 0;
     int answeredThisSecond_ = 0;
     bool refusalSaid_ = false;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    Liveness alive_;
 };
 
 }  // namespace morvane::relay_service
