@@ -4,7 +4,6 @@
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
@@ -31,25 +30,18 @@ using tcp = asio::ip::tcp;
 using namespace detail;
 
 RelayServer::RelayServer(asio::io_context& io, RelayServerOptions options, RelayServerParts parts, RelayLog log)
-    : impl_(std::make_shared<Impl>(io, std::move(options), std::move(parts), std::move(log))) {}
+    : budgetTick_(parts.timers, parts.monotonicMillis, QueueBudget(options.queues).tickMillis()),
+      clock_(parts.monotonicMillis),
+      impl_(std::make_shared<Impl>(io, std::move(options), std::move(parts), std::move(log))) {}
 
-namespace {
-
-void tickBudget(const std::shared_ptr<RelayServer::Impl>& impl) {
-    impl->budgetTick.expires_after(std::chrono::milliseconds(impl->budget.tickMillis()));
-    impl->budgetTick.async_wait([weak = std::weak_ptr<RelayServer::Impl>(impl)](beast::error_code ec) {
-        const auto self = weak.lock();
-        if (ec || !self || self->stopped) return;
-        self->budget.tick(nowMillis());
-        while (const auto over = self->budget.overdue()) over->queue->makeRoom(*over);
-        tickBudget(self);
-    });
+void RelayServer::tickBudget() {
+    if (impl_->stopped) return;
+    impl_->budget.tick(clock_());
+    while (const auto over = impl_->budget.overdue()) over->queue->makeRoom(*over);
 }
 
-}  // namespace
-
 RelayServer::~RelayServer() {
-    impl_->budgetTick.cancel();
+    budgetTick_.stop();
     impl_->stopped = true;
     impl_->gone = true;
     impl_->drained = nullptr;
@@ -82,7 +74,7 @@ void RelayServer::start() {
                                  " is neither); give a certificate and key, or put a proxy that ends TLS in front");
     impl_->proxiesOnly = rule == PlainListen::proxiesOnly;
     listenAt(at);
-    tickBudget(impl_);
+    budgetTick_.start([this] { tickBudget(); });
 }
 
 void RelayServer::listenAt(const tcp::endpoint& at) {
@@ -173,7 +165,7 @@ void RelayServer::stop(std::function<void()> drained) {
     const bool first = !impl_->stopped;
     if (first) impl_->hub.shutDown();
     impl_->stopped = true;
-    impl_->budgetTick.cancel();
+    budgetTick_.stop();
     if (drained) impl_->drained = std::move(drained);
     if (first) {
         // A connection may end as it is told: the list is copied first.

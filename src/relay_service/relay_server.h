@@ -17,6 +17,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "core/executor.h"
+#include "core/repeating_timer.h"
 #include "relay_service/connection_counts.h"
 #include "relay_service/queue_budget.h"
 #include "relay_service/relay_log.h"
@@ -79,6 +81,10 @@ struct RelayServerParts {
     WorkQueue& store;
     WorkQueue& mail;
     CodeSender sender;  // called on `mail` only
+    // Where the queues' pace is sampled, and slow peers in a held sender's
+    // way closed: on the network thread, read off this clock.
+    Executor& timers;
+    std::function<std::int64_t()> monotonicMillis;
     // Another instance's question (PeerLine::answer), on the network
     // thread: the answer's text, or absent to refuse it.
     std::function<std::optional<std::string>(std::string_view question)> fleet = {};
@@ -119,7 +125,12 @@ public:
 
 private:
     void listenAt(const boost::asio::ip::tcp::endpoint& at);
+    // Each fifth of the budget's window.
+    void tickBudget();
 
+    // Stops with the server: a tick due as it goes calls nothing.
+    RepeatingTimer budgetTick_;
+    std::function<std::int64_t()> clock_;
     std::shared_ptr<Impl> impl_;
 };
 

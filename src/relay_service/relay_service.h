@@ -3,6 +3,7 @@
 // forwarding; it never waits), the store queue (every call of the accounts
 // and of the store: admissions, account calls, the rooms' registration
 // check, the purge, the presence rows) and the mail queue (sending codes),
+// each on a worker the caller makes and hands in,
 // and the hooks that carry the hub's and the accounts' news from one to
 // the other and, through the store's bus, to the other instances sharing
 // the store: a room this instance should let go of, a sign-in that signed
@@ -22,7 +23,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "core/clock.h"
-#include "core/loop_executor.h"
+#include "core/liveness.h"
 #include "core/repeating_timer.h"
 #include "relay_service/io_executor.h"
 #include "relay_service/fleet_watch.h"
@@ -68,9 +69,17 @@ struct RelayServiceOptions {
     std::function<void(std::span<const std::uint8_t> record)> carried;
 };
 
+// The serial queues the store's and the mail's blocking calls run on, made
+// by the program (core/executor.h: no component starts a thread of its
+// own). Each outlives the service.
+struct RelayWorkers {
+    Executor& store;
+    Executor& mail;
+};
+
 class RelayService {
 public:
-    RelayService(boost::asio::io_context& io, RelayStore& store, RelayServiceOptions options);
+    RelayService(boost::asio::io_context& io, RelayStore& store, RelayWorkers workers, RelayServiceOptions options);
     // Waits for the store call under way, if any.
     ~RelayService();
     RelayService(const RelayService&) = delete;
@@ -134,8 +143,6 @@ private:
     RelayStore& store_;
     RelayServiceOptions options_;
     IoExecutor network_;
-    LoopExecutor storeThread_{"relay-store"};
-    LoopExecutor mailThread_{"relay-mail"};
     WorkQueue storeQueue_;
     WorkQueue mailQueue_;
     std::shared_ptr<OnlineRooms> online_;
@@ -174,7 +181,7 @@ private:
     std::function<void()> stopDone_;
     void stopDone();
     // Let go first: what the store queue posts back checks it.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    Liveness alive_;
 };
 
 }  // namespace morvane::relay_service

@@ -340,7 +340,8 @@ TEST(RelayService, PlainHttpListensOnLoopbackOrOnAPrivateAddressForTrustedProxie
         RelayServiceOptions options;
         options.server = RelayServerOptions{c.address};
         options.server.trustedProxies = c.trusted;
-        RelayService service(io, store, std::move(options));
+        LoopExecutor storeWorker, mailWorker;
+        RelayService service(io, store, RelayWorkers{storeWorker, mailWorker}, std::move(options));
         std::string error;
         try {
             service.start();
@@ -437,7 +438,8 @@ TEST(RelayService, ATimerDueAsTheServiceStopsOrGoesNeverCallsIntoIt) {
         // Asked by others, it writes its row on the presence beat.
         options.fleet = true;
         options.instance = "here";
-        auto service = std::make_unique<RelayService>(io, store, std::move(options));
+        LoopExecutor storeWorker, mailWorker;
+        auto service = std::make_unique<RelayService>(io, store, RelayWorkers{storeWorker, mailWorker}, std::move(options));
         service->start();
         // What the beats gave the store queue is done once a job queued
         // after it is: the worker takes the first lane in order.
@@ -464,7 +466,7 @@ TEST(RelayService, ATimerDueAsTheServiceStopsOrGoesNeverCallsIntoIt) {
             service->stop();
             settle();
         }
-        ASSERT_EQ(timers.pendingTimers(), 4u) << "the beats wait";
+        ASSERT_EQ(timers.pendingTimers(), 5u) << "the beats wait";
         timers.advance(10 * 60'000);
         if (!goes) settle();
         EXPECT_TRUE(store.nonces.contains("spent")) << "no purge";

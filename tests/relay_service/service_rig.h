@@ -25,6 +25,7 @@
 #include <boost/beast/ssl.hpp>
 
 #include "core/clock.h"
+#include "core/loop_executor.h"
 #include "memory_store.h"
 #include "relay/relay_tls.h"
 #include "relay/relay_url.h"
@@ -212,7 +213,7 @@ private:
         o.monotonicMillis = [this] { return nowMillis() + shiftMillis_.load(); };
         // The warnings are marked, for tests that look for them.
         o.log = [this](Severity severity, const std::string& l) { log(severity == Severity::warning ? "warning: " + l : l); };
-        service_ = std::make_unique<RelayService>(io_, store, std::move(o));
+        service_ = std::make_unique<RelayService>(io_, store, RelayWorkers{storeWorker_, mailWorker_}, std::move(o));
         service_->start();
         port_ = service_->port();
     }
@@ -226,6 +227,9 @@ private:
     DeviceLimits limits_;
     WorkQueueLimits storeQueue_;
     boost::asio::io_context io_;
+    // Kept across restarts, as the program's outlive its service.
+    LoopExecutor storeWorker_{"relay-store"};
+    LoopExecutor mailWorker_{"relay-mail"};
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard_{io_.get_executor()};
     std::unique_ptr<RelayService> service_;
     std::uint16_t port_ = 0;

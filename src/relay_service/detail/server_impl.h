@@ -64,9 +64,6 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     // passes a limit.
     QueueBudget budget;
     BudgetedQueue* reading = nullptr;
-    // Notes what each peer took, and closes one too slow for a socket
-    // waiting on it.
-    boost::asio::steady_timer budgetTick;
     RelayPage page;
     // Whose X-Forwarded-For is believed.
     TrustedProxies trusted;
@@ -104,8 +101,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
           hub(this->parts.hub),
           log(std::move(log)),
           counts(std::make_shared<ConnectionCounts>(this->options.listen)),
-          budget(this->options.queues),
-          budgetTick(io) {}
+          budget(this->options.queues) {}
 
     // What strangers cause, said at most every few seconds with how many
     // times it happened since: `say(count)` when the line is due.
