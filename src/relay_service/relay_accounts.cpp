@@ -97,6 +97,17 @@ bool RelayAccounts::admits(const std::string& address) const {
     return list->admits(address);
 }
 
+bool RelayAccounts::listed(const std::string& userId) {
+    std::shared_ptr<const AccountList> list;
+    {
+        const std::lock_guard lock(accountsLock_);
+        list = accounts_;
+    }
+    if (list->open()) return true;
+    const auto account = store_.account(userId);
+    return account && list->admits(account->email);
+}
+
 std::int64_t RelayAccounts::seconds() const {
     const auto millis = hooks_.now();
     return millis < 0 ? 0 : millis / 1000;
@@ -110,6 +121,7 @@ AccountAnswer RelayAccounts::handle(const AccountCall& call) {
         if (ruleOf(call.endpoint).bearer) {
             access = bearer(call.bearer);
             if (!access) return refuse(401, RelayError::unauthorized);
+            if (!listed(access->token.userId)) return refuse(403, RelayError::notInvited);
         }
         switch (call.endpoint) {
         case AccountEndpoint::code: return code(call.body, call.client);
@@ -476,6 +488,7 @@ HostAdmission RelayAccounts::admitHost(const std::string& room, const std::strin
     try {
         const auto host = isRoom(room) ? store_.hostByRoom(room) : std::nullopt;
         if (!host) return HostAdmission{410, "not on an account", {}, {}};
+        if (!listed(host->userId)) return HostAdmission{403, "its account is off the accounts list", {}, {}};
         const auto key = RelayBytes::fromB64u(host->publicKey);
         const auto parts = split(helloHeader, '.');
         if (!key || parts.size() != 4 || parts[0] != "v1" || parts[1].empty() || parts[1].size() > 19 ||
@@ -511,6 +524,7 @@ DeviceAdmission RelayAccounts::admitDevice(const std::string& room, const std::s
             return refusedDevice(RelayDeviceClose::ticketRefused);
         const auto host = store_.hostByRoom(room);
         if (!host || host->userId != stored->userId) return refusedDevice(RelayDeviceClose::unknownHost);
+        if (!listed(host->userId)) return refusedDevice(RelayDeviceClose::ticketRefused);
         const auto holder = store_.presenceHolder(room, RelayLimits::presenceFreshSeconds);
         return DeviceAdmission{0, "", stored->userId, sessionID, holder.value_or("")};
     } catch (const RelayStoreError& error) {

@@ -109,6 +109,10 @@ public:
     // The operator's list read again, from any thread: the next call
     // judged is judged by it.
     void setAccounts(AccountList accounts);
+    // Whether the account is on the list in force: its access tokens,
+    // tickets and computers' links are refused from the moment it is not,
+    // however long they had to live. Throws RelayStoreError.
+    bool listed(const std::string& userId);
 
 private:
     AccountAnswer code(const nlohmann::json& body, const std::string& client);

@@ -137,6 +137,7 @@ void RelayService::start() {
     beat_.start([this] {
         if (watchdog_) service_manager::notify("WATCHDOG=1");
         hub_->tick();
+        closeDelisted();
         watchStore();
         // A store that is away has nothing to say either.
         if ((!bus_ || busAway_ || behind_) && store_.reach() == StoreReach::answering) catchUp();
@@ -166,6 +167,39 @@ bool RelayService::reloadCertificate() { return server_->reloadCertificate(); }
 void RelayService::setAccounts(const AccountList& accounts) {
     gate_.setAccounts(accounts);
     accounts_->setAccounts(accounts);
+    if (accounts.open()) return;
+    delistDue_ = true;
+    closeDelisted();
+}
+
+void RelayService::closeDelisted() {
+    if (!delistDue_ || closingDelisted_ || stopped_) return;
+    delistDue_ = false;
+    closingDelisted_ = true;
+    auto& store = store_;
+    auto& accounts = *accounts_;
+    storeQueue_.run<std::vector<std::string>>(
+        [&store, &accounts, rooms = hub_->rooms()] {
+            std::vector<std::string> delisted;
+            for (const auto& room : rooms) {
+                const auto host = store.hostByRoom(room);
+                if (host && !accounts.listed(host->userId)) delisted.push_back(room);
+            }
+            return delisted;
+        },
+        [this](std::optional<std::vector<std::string>> delisted) {
+            closingDelisted_ = false;
+            // Not asked (the store away, or the queue full): the next second
+            // asks again, and meanwhile each of their calls is refused.
+            if (!delisted) {
+                delistDue_ = true;
+                return;
+            }
+            if (!delisted->empty())
+                options_.log.info("closing the links and devices of " + std::to_string(delisted->size()) +
+                                  " computers whose accounts are off the accounts list");
+            for (const auto& room : *delisted) hub_->delisted(room);
+        });
 }
 
 void RelayService::stop(std::function<void()> done) {

@@ -91,8 +91,10 @@ public:
     void start();
     std::uint16_t port() const;
     bool reloadCertificate();
-    // Who may sign in from now on (the config read again). A sign-in of an
-    // address taken off the list ends at its next refresh.
+    // Who may sign in from now on (the config read again). An address
+    // taken off the list is refused from its next call on, and the links
+    // and devices of its computers here close as soon as the store has
+    // said which they are.
     void setAccounts(const AccountList& accounts);
     // Stops listening, closes every socket going away, stops the beats and
     // leaves this instance's presence rows to count a few seconds more, so
@@ -133,6 +135,9 @@ private:
     // signed out, the rooms this instance was asked to let go of).
     void catchUp();
     void writePresence();
+    // The computers here whose accounts the list in force leaves out: their
+    // links and devices close.
+    void closeDelisted();
     void listen();
     void heard(const BusMessage& message);
     // On the store queue; a failure is logged, as the bus's messages may
@@ -175,6 +180,8 @@ private:
     bool behind_ = false;
     bool catchingUp_ = false;
     bool askingHolders_ = false;
+    bool delistDue_ = false;
+    bool closingDelisted_ = false;
     bool stopped_ = false;
     bool drained_ = false;
     bool presenceGaveUp_ = false;

@@ -136,6 +136,11 @@ public:
         options_.port = port_;
         runSync([this] { build(); });
     }
+    // Who may sign in, as a reload reads it; kept for restarts.
+    void setAccounts(const std::vector<std::string>& entries) {
+        accounts_ = std::get<AccountList>(AccountList::parse(entries));
+        runSync([this] { service_->setAccounts(accounts_); });
+    }
     bool reloadCertificate() {
         bool ok = false;
         runSync([&] { ok = service_->reloadCertificate(); });
@@ -193,6 +198,7 @@ private:
         o.server = options_;
         o.limits = limits_;
         o.storeQueue = storeQueue_;
+        o.accounts = accounts_;
         o.sender = [this](const std::string& email, const std::string& code) -> std::optional<std::string> {
             if (failMail_) return std::string("the mail server said no");
             std::unique_lock guard(lock_);
@@ -226,6 +232,7 @@ private:
     RelayServerOptions options_;
     DeviceLimits limits_;
     WorkQueueLimits storeQueue_;
+    AccountList accounts_;
     boost::asio::io_context io_;
     // Kept across restarts, as the program's outlive its service.
     LoopExecutor storeWorker_{"relay-store"};
