@@ -26,6 +26,7 @@
 
 #include "core/clock.h"
 #include "core/loop_executor.h"
+#include "../app/manual_executor.h"
 #include "memory_store.h"
 #include "relay/relay_tls.h"
 #include "relay/relay_url.h"
@@ -36,8 +37,11 @@ namespace morvane::relay_service::testing {
 
 class ServiceRig {
 public:
-    explicit ServiceRig(RelayServerOptions options, DeviceLimits limits = {}, WorkQueueLimits storeQueue = {})
-        : options_(std::move(options)), limits_(limits), storeQueue_(storeQueue) {
+    // With `timers`, the service's periodic work and its clock are that
+    // queue's, moved by advance() on the network thread.
+    explicit ServiceRig(RelayServerOptions options, DeviceLimits limits = {}, WorkQueueLimits storeQueue = {},
+                        morvane::testing::ManualExecutor* timers = nullptr)
+        : options_(std::move(options)), limits_(limits), storeQueue_(storeQueue), timers_(timers) {
         build();
         thread_ = std::thread([this] { io_.run(); });
     }
@@ -121,6 +125,9 @@ public:
         });
     }
     void shiftClock(std::int64_t seconds) { shiftMillis_ += seconds * 1000; }
+    void advance(std::int64_t millis) {
+        runSync([&] { timers_->advance(millis); });
+    }
 
     // A new process on the same port with the same store.
     void restart() {
@@ -217,6 +224,10 @@ private:
         // Asked by the instances a test plays, as one sharing its store.
         o.fleet = true;
         o.monotonicMillis = [this] { return nowMillis() + shiftMillis_.load(); };
+        if (timers_) {
+            o.timers = timers_;
+            o.monotonicMillis = [timers = timers_] { return timers->now(); };
+        }
         // The warnings are marked, for tests that look for them.
         o.log = [this](Severity severity, const std::string& l) { log(severity == Severity::warning ? "warning: " + l : l); };
         service_ = std::make_unique<RelayService>(io_, store, RelayWorkers{storeWorker_, mailWorker_}, std::move(o));
@@ -233,6 +244,7 @@ private:
     DeviceLimits limits_;
     WorkQueueLimits storeQueue_;
     AccountList accounts_;
+    morvane::testing::ManualExecutor* timers_;
     boost::asio::io_context io_;
     // Kept across restarts, as the program's outlive its service.
     LoopExecutor storeWorker_{"relay-store"};
