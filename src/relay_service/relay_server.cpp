@@ -139,8 +139,6 @@ void RelayServer::admitPeers(std::vector<asio::ip::address> hosts) {
     impl_->peers = std::set<asio::ip::address>(hosts.begin(), hosts.end());
 }
 
-RelayTestFaults& RelayServer::faults() { return impl_->options.faults; }
-
 std::uint16_t RelayServer::port() const {
     return impl_->listener ? impl_->listener->port() : 0;
 }

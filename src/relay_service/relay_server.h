@@ -30,22 +30,6 @@ class RelayAccounts;
 class RelayHub;
 class WorkQueue;
 
-// Faults a test switches on to see what the host's side makes of a relay
-// that misbehaves; the program never sets them.
-struct RelayTestFaults {
-    // Every link's upgrade is refused with this HTTP status, before the
-    // store is asked.
-    std::optional<int> refuseLinks;
-    // Every account call is answered with this HTTP status and no word.
-    std::optional<int> refuseAccountCalls;
-    // What a link's upgrade is answered with as its subprotocol ("": none)
-    // in place of the relay's own.
-    std::optional<std::string> linkSubprotocol;
-    // A link upgraded is sent its challenge, and read, only this long
-    // after: a relay that says nothing, or is slow to.
-    std::optional<std::chrono::milliseconds> holdLinks;
-};
-
 struct RelayServerOptions {
     RelayServerOptions(std::string address = "127.0.0.1", std::uint16_t port = 0, std::string certificateFile = "",
                        std::string keyFile = "")
@@ -67,7 +51,6 @@ struct RelayServerOptions {
     // handshake, a request, its client to take an answer, or to close its
     // end after the last one.
     std::chrono::milliseconds requestTime = std::chrono::seconds(15);
-    RelayTestFaults faults;
 };
 
 // Delivers a code; blocking; absent on success, else a one-line reason.
@@ -102,8 +85,6 @@ public:
     // loopback nor private with trusted proxies is refused here).
     void start();
     std::uint16_t port() const;
-    // For tests: the faults in force, changed on the network thread.
-    RelayTestFaults& faults();
     // Reads the certificate and key again for the connections to come; on
     // failure the old ones stay and false is answered (and logged).
     bool reloadCertificate();

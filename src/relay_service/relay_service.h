@@ -107,7 +107,6 @@ public:
     const std::string& instance() const { return options_.instance; }
 
     RelayHub& hub() { return *hub_; }
-    RelayTestFaults& testFaults() { return server_->faults(); }
     // Where the store is called: work a test or a tool does on the store
     // runs here, in turn with the service's own calls.
     WorkQueue& storeQueue() { return storeQueue_; }

@@ -164,10 +164,6 @@ public:
         runSync([&] { n = service_->hub().links(); });
         return n;
     }
-    // Changes the faults in force (RelayTestFaults): for what comes next.
-    void faults(std::function<void(RelayTestFaults&)> change) {
-        runSync([&] { change(service_->testFaults()); });
-    }
     // Does `misbehave` on each link's socket, on the network thread.
     void eachLink(std::function<void(RelayPeer&)> misbehave) {
         runSync([&] {
