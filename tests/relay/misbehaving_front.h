@@ -177,8 +177,9 @@ private:
 
     FrontFaults faults_;
     std::uint16_t relayPort_;
-    boost::asio::io_context io_;
+    // Outlives the connections the io_context still holds as it goes.
     boost::asio::ssl::context tls_{boost::asio::ssl::context::tls_server};
+    boost::asio::io_context io_;
     tcp::acceptor acceptor_{io_};
     std::thread thread_;
 };
