@@ -1,6 +1,7 @@
 #include "relay_service/relay_service.h"
 
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -181,9 +182,14 @@ void RelayService::closeDelisted() {
     storeQueue_.run<std::vector<std::string>>(
         [&store, &accounts, rooms = hub_->rooms()] {
             std::vector<std::string> delisted;
+            // An account's computers are many rooms: each account asked once.
+            std::unordered_map<std::string, bool> listed;
             for (const auto& room : rooms) {
                 const auto host = store.hostByRoom(room);
-                if (host && !accounts.listed(host->userId)) delisted.push_back(room);
+                if (!host) continue;
+                auto [found, fresh] = listed.try_emplace(host->userId, true);
+                if (fresh) found->second = accounts.listed(host->userId);
+                if (!found->second) delisted.push_back(room);
             }
             return delisted;
         },
