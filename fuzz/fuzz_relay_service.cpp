@@ -29,7 +29,7 @@
 #include "protocol/page_cache.h"
 #include "relay/relay_bytes.h"
 #include "relay/relay_identity.h"
-#include "relay_service/relay_accounts.h"
+#include "relay_service/account_gate.h"
 #include "relay_service/relay_config.h"
 #include "relay_service/relay_hub.h"
 #include "relay_service/relay_limits.h"

@@ -23,11 +23,11 @@ void OwnerAuthentication::withOwnerAuthentication(const std::string& title, cons
     }
     authenticating_ = true;
     const std::uint64_t generation = ++generation_;
-    std::weak_ptr<bool> alive = alive_;
+    const auto alive = alive_.token();
     reported_.reset();
     // Each failure is logged with what it was for, never with what was typed.
     prompt_.report = [this, alive, generation, title](OwnerPrompt::Event event, int tries) {
-        if (alive.expired() || generation != generation_ || !authenticating_) return;
+        if (!alive || generation != generation_ || !authenticating_) return;
         reported_ = event;
         if (event == OwnerPrompt::Event::wrongPassword)
             log_("auth", title + ": owner authentication failed: wrong password (" + std::to_string(tries) + ")");
@@ -36,7 +36,7 @@ void OwnerAuthentication::withOwnerAuthentication(const std::string& title, cons
         // The prompt answers on the main queue; hop once more so an answer
         // given from inside ask() still arrives on a later turn.
         main_.post([this, alive, generation, title, ok, otherwise, then] {
-            if (alive.expired()) return;
+            if (!alive) return;
             outcome(generation, title, ok, otherwise, then);
         });
     });
@@ -57,9 +57,9 @@ void OwnerAuthentication::outcome(std::uint64_t generation, const std::string& t
         if (otherwise) otherwise();
         return;
     }
-    std::weak_ptr<bool> alive = alive_;
+    const auto alive = alive_.token();
     main_.post([this, alive, title, otherwise, then] {
-        if (alive.expired()) return;
+        if (!alive) return;
         if (!blocked_()) {
             then();
             return;

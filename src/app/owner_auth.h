@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/executor.h"
+#include "core/liveness.h"
 
 namespace morvane {
 
@@ -67,7 +68,7 @@ private:
     ShellLog log_;
     bool authenticating_ = false;
     std::uint64_t generation_ = 0;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    Liveness alive_;
 };
 
 // What an alert answers: the first button, the second, or aborted.

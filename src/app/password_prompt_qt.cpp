@@ -117,13 +117,13 @@ void PasswordPrompt::ask(const std::string& reason, std::function<void(bool)> do
         std::string password = field->text().toStdString();
         field->clear();
         // PAM may wait seconds after a wrong password: not on the main queue.
-        std::weak_ptr<bool> alive = alive_;
+        const auto alive = alive_.token();
         Executor* main = &main_;
         background_.post([this, alive, main, generation, password = std::move(password), check = check_]() mutable {
             const bool ok = check(currentUser(), password);
             std::fill(password.begin(), password.end(), '\0');
             main->post([this, alive, generation, ok] {
-                if (!alive.expired()) checked(generation, ok);
+                if (alive) checked(generation, ok);
             });
         });
     });
@@ -157,9 +157,9 @@ void PasswordPrompt::checked(std::uint64_t generation, bool ok) {
             wrong->setText(QString::fromUtf8(triesUsedUpText));
             wrong->show();
         }
-        std::weak_ptr<bool> alive = alive_;
+        const auto alive = alive_.token();
         main_.postAfter(triesUsedUpMillis, [this, alive, generation] {
-            if (alive.expired() || generation != generation_) return;
+            if (!alive || generation != generation_) return;
             if (dialog_)
                 dialog_->reject();
             else

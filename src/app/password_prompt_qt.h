@@ -14,6 +14,7 @@
 
 #include "app/owner_auth.h"
 #include "core/executor.h"
+#include "core/liveness.h"
 
 #include <QDialog>
 
@@ -58,7 +59,7 @@ private:
     // The dialog is closing for a reason already reported (tries used up) or
     // by cancel(): its closing is not the owner's Cancel.
     bool closingReported_ = false;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    Liveness alive_;
 };
 
 }  // namespace morvane

@@ -21,7 +21,7 @@ EventInput::~EventInput() {
     // the release runs, and no work of ours is left on the queue after.
     epoch_.fetch_add(1);
     queue_.post([this] {
-        alive_.reset();
+        alive_.end();
         releaseAll();
     });
     queue_.drain();
@@ -171,8 +171,8 @@ void EventInput::releaseAll() {
 void EventInput::giveBackKeys(std::uint64_t generation) {
     const int wait = backend_->giveBackKeys();
     if (wait <= 0) return;
-    queue_.postAfter(wait, [this, generation, alive = std::weak_ptr<int>(alive_)] {
-        if (auto held = alive.lock(); held && generation == typingGeneration_) giveBackKeys(generation);
+    queue_.postAfter(wait, [this, generation, alive = alive_.token()] {
+        if (alive && generation == typingGeneration_) giveBackKeys(generation);
     });
 }
 

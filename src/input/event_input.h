@@ -14,6 +14,7 @@
 #include "core/display.h"
 #include "core/input_sink.h"
 #include "core/executor.h"
+#include "core/liveness.h"
 #include "input/input_backend.h"
 #include "input/scroll_accumulator.h"
 
@@ -82,7 +83,7 @@ private:
     Executor& queue_;
     // Let go of on the queue when the injector goes: a give-back still
     // waiting on the queue then finds nothing to give back.
-    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+    Liveness alive_;
 };
 
 }  // namespace morvane

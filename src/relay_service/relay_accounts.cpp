@@ -1,37 +1,26 @@
 #include "relay_service/relay_accounts.h"
 
 #include <algorithm>
-#include <cctype>
 #include <limits>
 
 #include "core/secure.h"
 #include "relay/relay_bytes.h"
 #include "relay/relay_signed.h"
 #include "relay/relay_words.h"
+#include "relay_service/detail/account_answers.h"
 #include "relay_service/relay_limits.h"
 #include "secure/secure_channel.h"
 
 namespace morvane::relay_service {
 
 using json = nlohmann::json;
+using account_detail::answer;
+using account_detail::refuse;
+using account_detail::refusedDevice;
+using account_detail::split;
+using account_detail::text;
 
 namespace {
-
-DeviceAdmission refusedDevice(RelayCloseWord close) { return DeviceAdmission{close.code, std::string(close.word), {}, {}, {}}; }
-
-AccountAnswer answer(int status, json body) { return AccountAnswer{status, std::move(body), std::nullopt}; }
-
-AccountAnswer refuse(int status, std::string_view word, std::optional<std::int64_t> retryAfter = std::nullopt) {
-    json body{{"error", word}};
-    if (retryAfter) body["retry_after"] = *retryAfter;
-    return answer(status, std::move(body));
-}
-
-std::optional<std::string> text(const json& body, const char* key) {
-    const auto it = body.find(key);
-    if (it == body.end() || !it->is_string()) return std::nullopt;
-    return it->get<std::string>();
-}
 
 // A token is its sign-in's session (16 bytes) and a secret (32 bytes, see
 // TokenSeal), both base64url, one after the other: plain base64url text
@@ -70,12 +59,6 @@ bool within(std::uint64_t ts, std::int64_t now) {
     return signedTs >= now - RelayLimits::proofWindowSeconds && signedTs <= now + RelayLimits::proofWindowSeconds;
 }
 
-std::string lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 // What signed in or out, for the log: the wire calls a computer "mac".
 std::string clientName(const std::string& kind) {
     if (kind == "mac") return "computer";
@@ -83,77 +66,13 @@ std::string clientName(const std::string& kind) {
     return kind;
 }
 
-bool allOf(const std::string& text, const char* alphabet) {
-    return !text.empty() && text.find_first_not_of(alphabet) == std::string::npos;
-}
-
-std::vector<std::string> split(const std::string& text, char at) {
-    std::vector<std::string> parts;
-    std::size_t from = 0;
-    for (std::size_t found; (found = text.find(at, from)) != std::string::npos; from = found + 1)
-        parts.push_back(text.substr(from, found - from));
-    parts.push_back(text.substr(from));
-    return parts;
-}
-
 }  // namespace
-
-std::optional<std::string> normalizeAddress(const std::string& input) {
-    const auto isBlank = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    std::size_t begin = 0, end = input.size();
-    while (begin < end && isBlank(static_cast<unsigned char>(input[begin]))) ++begin;
-    while (end > begin && isBlank(static_cast<unsigned char>(input[end - 1]))) --end;
-    const std::string address = lowered(input.substr(begin, end - begin));
-    if (address.empty() || address.size() > 254) return std::nullopt;
-    for (unsigned char c : address)
-        if (c < 33 || c > 126) return std::nullopt;
-    const auto halves = split(address, '@');
-    if (halves.size() != 2) return std::nullopt;
-    const auto& local = halves[0];
-    const auto& domain = halves[1];
-    if (local.empty() || local.size() > 64) return std::nullopt;
-    for (const auto& piece : split(local, '.'))
-        if (!allOf(piece, "abcdefghijklmnopqrstuvwxyz0123456789!#$%&'*+/=?^_`{|}~-")) return std::nullopt;
-    if (domain.size() > 253) return std::nullopt;
-    const auto labels = split(domain, '.');
-    if (labels.size() < 2) return std::nullopt;
-    for (const auto& label : labels)
-        if (label.size() > 63 || !allOf(label, "abcdefghijklmnopqrstuvwxyz0123456789-") || label.front() == '-' ||
-            label.back() == '-')
-            return std::nullopt;
-    return address;
-}
 
 std::string tokenSession(const std::string& token) {
     if (token.size() != sessionChars + secretChars || !RelayBytes::fromB64u(token.substr(0, sessionChars)) ||
         !RelayBytes::fromB64u(token.substr(sessionChars)))
         return "";
     return token.substr(0, sessionChars);
-}
-
-std::variant<AccountList, std::string> AccountList::parse(const std::vector<std::string>& entries) {
-    AccountList list;
-    list.closed_ = true;
-    for (const auto& entry : entries) {
-        if (entry.starts_with("@")) {
-            // A domain is what follows "@" in an address made with it.
-            const auto domain = normalizeAddress("x" + entry);
-            if (!domain) return "\"" + entry + "\" is not \"@\" and a domain, as \"@example.org\"";
-            list.domains_.insert(domain->substr(2));
-            continue;
-        }
-        const auto address = normalizeAddress(entry);
-        if (!address) return "\"" + entry + "\" is not an e-mail address, as \"you@example.org\"";
-        list.addresses_.insert(*address);
-    }
-    return list;
-}
-
-bool AccountList::admits(const std::string& address) const {
-    if (!closed_) return true;
-    if (addresses_.contains(address)) return true;
-    const auto at = address.rfind('@');
-    return at != std::string::npos && domains_.contains(address.substr(at + 1));
 }
 
 RelayAccounts::RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured, AccountList accounts)
@@ -178,6 +97,17 @@ bool RelayAccounts::admits(const std::string& address) const {
     return list->admits(address);
 }
 
+bool RelayAccounts::listed(const std::string& userId) {
+    std::shared_ptr<const AccountList> list;
+    {
+        const std::lock_guard lock(accountsLock_);
+        list = accounts_;
+    }
+    if (list->open()) return true;
+    const auto account = store_.account(userId);
+    return account && list->admits(account->email);
+}
+
 std::int64_t RelayAccounts::seconds() const {
     const auto millis = hooks_.now();
     return millis < 0 ? 0 : millis / 1000;
@@ -191,6 +121,7 @@ AccountAnswer RelayAccounts::handle(const AccountCall& call) {
         if (ruleOf(call.endpoint).bearer) {
             access = bearer(call.bearer);
             if (!access) return refuse(401, RelayError::unauthorized);
+            if (!listed(access->token.userId)) return refuse(403, RelayError::notInvited);
         }
         switch (call.endpoint) {
         case AccountEndpoint::code: return code(call.body, call.client);
@@ -557,6 +488,7 @@ HostAdmission RelayAccounts::admitHost(const std::string& room, const std::strin
     try {
         const auto host = isRoom(room) ? store_.hostByRoom(room) : std::nullopt;
         if (!host) return HostAdmission{410, "not on an account", {}, {}};
+        if (!listed(host->userId)) return HostAdmission{403, "its account is off the accounts list", {}, {}};
         const auto key = RelayBytes::fromB64u(host->publicKey);
         const auto parts = split(helloHeader, '.');
         if (!key || parts.size() != 4 || parts[0] != "v1" || parts[1].empty() || parts[1].size() > 19 ||
@@ -592,425 +524,13 @@ DeviceAdmission RelayAccounts::admitDevice(const std::string& room, const std::s
             return refusedDevice(RelayDeviceClose::ticketRefused);
         const auto host = store_.hostByRoom(room);
         if (!host || host->userId != stored->userId) return refusedDevice(RelayDeviceClose::unknownHost);
+        if (!listed(host->userId)) return refusedDevice(RelayDeviceClose::ticketRefused);
         const auto holder = store_.presenceHolder(room, RelayLimits::presenceFreshSeconds);
         return DeviceAdmission{0, "", stored->userId, sessionID, holder.value_or("")};
     } catch (const RelayStoreError& error) {
         storeFailed(error);
         return refusedDevice(RelayDeviceClose::tryLater);
     }
-}
-
-std::vector<WorkLane> AccountGate::storeLanes(std::size_t maxWaiting) {
-    const auto share = [maxWaiting](std::size_t eighths) { return std::max<std::size_t>(1, maxWaiting * eighths / 8); };
-    return {{"sign-ins", share(3)},
-            {"sign-ins for codes not sent from here", share(1)},
-            {"unproven calls", share(1)},
-            {"code requests", share(1)}};
-}
-
-AccountGate::AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::string seal, std::size_t maxClients,
-                         AccountList accounts)
-    : now_(std::move(now)),
-      log_(std::move(log)),
-      mailConfigured_(mailConfigured),
-      seal_(std::move(seal)),
-      accounts_(std::move(accounts)),
-      callsPerClient_(RelayLimits::callsPerClientMinute, 60, maxClients, full("calls per client")),
-      codesPerClient_(RelayLimits::codesPerClient, RelayLimits::codeWindowSeconds, maxClients, full("codes per client")),
-      codesPerAddress_(RelayLimits::codesPerAddress, RelayLimits::codeWindowSeconds, maxClients,
-                       full("codes per address")),
-      verifiesPerClient_(RelayLimits::verifiesPerClient, RelayLimits::codeWindowSeconds, maxClients,
-                         full("sign-ins per client")),
-      askers_(maxClients),
-      verdicts_(RelayLimits::maxCodeVerdicts, RelayLimits::codeVerdictMillis),
-      rooms_(RelayLimits::maxKnownRooms) {}
-
-std::function<void(std::size_t)> AccountGate::full(const std::string& what) {
-    return [log = log_, what](std::size_t keys) {
-        log.warning("the count of " + what + " is full (" + std::to_string(keys) +
-                    "): the oldest counts are forgotten to make room for new ones");
-    };
-}
-
-std::int64_t AccountGate::seconds() const {
-    const auto millis = now_();
-    return millis < 0 ? 0 : millis / 1000;
-}
-
-AccountGate::Pass AccountGate::refused(std::int64_t wait, const std::string& why) {
-    refusals_.say(log_, Severity::warning, "refused " + why, now_());
-    return Pass{refuse(429, RelayError::tryLater, wait), knownLane};
-}
-
-AccountGate::Pass AccountGate::notInvited(const std::string& what) {
-    uninvited_.say(log_, Severity::warning, "refused " + what + ": not on the accounts list", now_());
-    return Pass{refuse(403, RelayError::notInvited), knownLane};
-}
-
-bool AccountGate::hold(Pass& pass, std::vector<HeldPlaces::Claim> claims, const std::vector<std::string>& networks,
-                       const std::string& what) {
-    for (std::size_t level = 0; level < networks.size(); ++level)
-        claims.push_back({"network " + networks[level], RelayLimits::placesPerNetwork << level});
-    const auto full = places_.take(claims);
-    if (!full) {
-        for (const auto& claim : claims) pass.places.push_back(claim.key);
-        return true;
-    }
-    giveBack(pass);
-    const auto kind = full->starts_with("asked by ") ? std::string("code's asker") : full->substr(0, full->find(' '));
-    pass = refused(1, what + ": " + std::to_string(places_.held(*full)) + " calls of its " + kind +
-                          " wait for the store");
-    return false;
-}
-
-namespace {
-
-// The widest network a caller is counted under: whose turn a call takes.
-std::string widest(const std::vector<std::string>& networks) { return networks.empty() ? "" : networks.back(); }
-
-}  // namespace
-
-void AccountGate::placeToken(Pass& pass, TokenKind kind, const std::string& token,
-                             const std::vector<std::string>& networks, const std::string& what,
-                             std::optional<AccountAnswer> expired) {
-    const auto issued = seal_.issued(kind, token);
-    if (!issued) {
-        pass.lane = unprovenLane;
-        pass.turn = widest(networks);
-        hold(pass, {}, networks, what);
-        return;
-    }
-    if (expired && issued->expiresAt <= seconds()) {
-        pass.refusal = std::move(expired);
-        return;
-    }
-    pass.lane = knownLane;
-    hold(pass, {{"sign-in " + issued->session, RelayLimits::placesPerSignIn}}, {}, what);
-}
-
-AccountGate::Pass AccountGate::check(const AccountCall& call) {
-    const auto now = seconds();
-    Pass pass;
-    // Counts one event under key, or answers the refusal.
-    const auto take = [&](RateWindow& window, const std::string& key, const std::string& why) {
-        if (const auto wait = window.take(key, now)) {
-            giveBack(pass);
-            pass = refused(*wait, why);
-            return false;
-        }
-        pass.counted.emplace_back(&window, key);
-        return true;
-    };
-    const auto rule = ruleOf(call.endpoint);
-    if (rule.countedPerMinute &&
-        !take(callsPerClient_, call.client, "an account call: too many calls from " + call.client))
-        return pass;
-    const auto email = normalizeAddress(text(call.body, "email").value_or(""));
-    const auto loginId = text(call.body, "login_id").value_or("");
-    const auto code = email.value_or("") + " " + loginId;
-    switch (call.endpoint) {
-    case AccountEndpoint::code:
-        pass.lane = codeLane;
-        pass.turn = widest(call.networks);
-        if (email && !accounts_.admits(*email)) return notInvited("a code for " + *email);
-        // Counted as the accounts count them: only what they would send.
-        if (email && !loginId.empty() && loginId.size() <= 64 && mailConfigured_) {
-            if (!take(codesPerClient_, call.client, "a code for " + *email + ": too many codes from " + call.client) ||
-                !take(codesPerAddress_, *email, "a code for " + *email + ": too many codes for the address"))
-                return pass;
-            askers_.put(code, Asker{call.networks, now + RelayLimits::codeLifetimeSeconds});
-            verdicts_.forget(code);
-        }
-        hold(pass, {{"code " + code, RelayLimits::placesPerCode}}, call.networks, "a code for " + code);
-        return pass;
-    case AccountEndpoint::verify: {
-        pass.lane = signInLane;
-        pass.turn = widest(call.networks);
-        std::vector<HeldPlaces::Claim> claims{{"code " + code, RelayLimits::placesPerCode}};
-        const auto kind = text(call.body, "client").value_or("");
-        if (email && (kind == "mac" || kind == "web")) {
-            if (!accounts_.admits(*email)) return notInvited("a sign-in for " + *email);
-            if (!take(verifiesPerClient_, call.client,
-                      "a sign-in for " + *email + ": too many tries from " + call.client))
-                return pass;
-            const auto* asker = askers_.find(code);
-            if (asker && asker->until > now) {
-                // Its tries count against the network that asked for the
-                // code too, and take that network's turn.
-                for (std::size_t level = 0; level < asker->networks.size(); ++level)
-                    claims.push_back({"asked by " + asker->networks[level], RelayLimits::placesPerNetwork << level});
-                if (!asker->networks.empty()) pass.turn = widest(asker->networks);
-            } else {
-                pass.lane = strangerLane;
-            }
-            if (auto told = verdicts_.told(code, now_())) {
-                // While a try of the code waits for the store, that answer
-                // will tell.
-                if (!told->stale || places_.held("code " + code) > 0) {
-                    pass.refusal = answer(400, std::move(told->body));
-                    return pass;
-                }
-                // Counted once, when it is judged after the store's answer.
-                giveBack(pass);
-                pass.counted.clear();
-                pass.code = code;
-                pass.stale = std::move(told->body);
-                return pass;
-            }
-            pass.code = code;
-        }
-        hold(pass, std::move(claims), call.networks, "a sign-in for " + code);
-        return pass;
-    }
-    case AccountEndpoint::refresh:
-        placeToken(pass, TokenKind::refresh, text(call.body, "refresh_token").value_or(""), call.networks,
-                   "a refresh", refuse(401, RelayError::invalidToken));
-        return pass;
-    case AccountEndpoint::signOut:
-        // A sign-out is done whatever its token's age.
-        placeToken(pass, TokenKind::refresh, text(call.body, "refresh_token").value_or(""), call.networks,
-                   "a sign-out", std::nullopt);
-        return pass;
-    default:
-        placeToken(pass, TokenKind::access, rule.bearer ? call.bearer : "", call.networks, "an account call",
-                   refuse(401, RelayError::unauthorized));
-        return pass;
-    }
-}
-
-AccountGate::Pass AccountGate::checkTicket(const std::string& ticket, const std::vector<std::string>& networks) {
-    Pass pass;
-    placeToken(pass, TokenKind::ticket, ticket, networks, "a device", refuse(401, RelayError::unauthorized));
-    return pass;
-}
-
-AccountGate::Pass AccountGate::checkLink(const std::string& room, const std::vector<std::string>& networks) {
-    Pass pass;
-    if (!rooms_.find(room)) {
-        pass.lane = unprovenLane;
-        pass.turn = widest(networks);
-        hold(pass, {}, networks, "a link for room " + room.substr(0, 32));
-        return pass;
-    }
-    hold(pass, {{"room " + room, RelayLimits::placesPerRoom}}, {}, "a link for room " + room);
-    return pass;
-}
-
-namespace {
-
-// A place in one of the gate's waits for the store, and one under each of
-// the caller's networks: at most a few per network, `most` in all.
-std::vector<HeldPlaces::Claim> waitClaims(const std::string& wait, std::size_t most,
-                                          const std::vector<std::string>& networks) {
-    std::vector<HeldPlaces::Claim> claims{{wait, static_cast<int>(most)}};
-    for (std::size_t level = 0; level < networks.size(); ++level)
-        claims.push_back({wait + " by network " + networks[level], RelayLimits::placesPerNetwork << level});
-    return claims;
-}
-
-}  // namespace
-
-AccountGate::StoreWait AccountGate::StoreQuestion::join(Waiter waiter) {
-    (asking ? next : asked).push_back(std::move(waiter));
-    if (asking) return StoreWait::wait;
-    asking = true;
-    return StoreWait::ask;
-}
-
-bool AccountGate::StoreQuestion::answered(HeldPlaces& places, bool answer) {
-    auto answering = std::move(asked);
-    asked = std::move(next);
-    next.clear();
-    asking = !asked.empty();
-    const bool again = asking;
-    for (auto& waiter : answering) {
-        places.release(waiter.places);
-        waiter.then(answer);
-    }
-    return again;
-}
-
-std::optional<AccountGate::Waiter> AccountGate::waitPlaces(const std::string& wait, std::size_t most,
-                                                           const std::vector<std::string>& networks,
-                                                           std::function<void(bool answered)> then) {
-    auto claims = waitClaims(wait, most, networks);
-    if (places_.take(claims)) return std::nullopt;
-    Waiter waiter{{}, std::move(then)};
-    for (auto& claim : claims) waiter.places.push_back(std::move(claim.key));
-    return waiter;
-}
-
-AccountGate::StoreWait AccountGate::awaitRooms(const std::vector<std::string>& networks, std::function<void()> then) {
-    auto waiter = waitPlaces("rooms asked", RelayLimits::maxRoomWaiters, networks,
-                             [then = std::move(then)](bool) { then(); });
-    return waiter ? roomsAsked_.join(std::move(*waiter)) : StoreWait::judge;
-}
-
-bool AccountGate::roomsAnswered(const std::optional<std::vector<std::string>>& rooms) {
-    if (rooms) knowRooms(*rooms);
-    return roomsAsked_.answered(places_, true);
-}
-
-AccountGate::StoreWait AccountGate::awaitVerdict(const Pass& pass, const std::vector<std::string>& networks,
-                                                 std::function<void(bool)> then) {
-    auto waiter = waitPlaces("verdicts asked", RelayLimits::maxVerdictWaiters, networks, std::move(then));
-    if (!waiter) return StoreWait::judge;
-    auto& codes = verdictsAsked_.asking ? toCheck_ : checking_;
-    if (std::find(codes.begin(), codes.end(), pass.code) == codes.end()) codes.push_back(pass.code);
-    return verdictsAsked_.join(std::move(*waiter));
-}
-
-bool AccountGate::verdictsAnswered(const std::optional<std::vector<std::optional<json>>>& answers) {
-    const auto nowMillis = now_();
-    if (answers && answers->size() == checking_.size())
-        for (std::size_t i = 0; i < checking_.size(); ++i) verdicts_.confirm(checking_[i], (*answers)[i], nowMillis);
-    checking_ = std::move(toCheck_);
-    toCheck_.clear();
-    return verdictsAsked_.answered(places_, answers.has_value());
-}
-
-void AccountGate::knowRooms(const std::vector<std::string>& rooms) {
-    // The newest last, to be forgotten last.
-    for (auto it = rooms.rbegin(); it != rooms.rend(); ++it) rooms_.put(*it, true);
-}
-
-void AccountGate::answered(const Pass& pass, const std::optional<AccountAnswer>& answer) {
-    places_.release(pass.places);
-    if (!answer || answer->status == 503) return giveBack(pass);
-    if (!pass.code.empty()) verdicts_.learn(pass.code, answer->status, answer->body, now_());
-    // A computer registered through here.
-    if ((answer->status == 200 || answer->status == 201) && answer->body.contains("host")) {
-        const auto room = answer->body["host"].value("room", "");
-        if (!room.empty()) rooms_.put(room, true);
-    }
-}
-
-void AccountGate::linkAnswered(const Pass& pass, const std::string& room, std::optional<int> status) {
-    places_.release(pass.places);
-    if (status == 0) rooms_.put(room, true);
-    if (status == 410) rooms_.erase(room);
-}
-
-void AccountGate::giveBack(const Pass& pass) {
-    const auto now = seconds();
-    for (const auto& [window, key] : pass.counted) window->giveBack(key, now);
-}
-
-void AccountGate::purge() {
-    const auto now = seconds();
-    for (auto* window : {&callsPerClient_, &codesPerClient_, &codesPerAddress_, &verifiesPerClient_})
-        window->purge(now);
-}
-
-AccountAnswer storeTryLater() { return refuse(503, RelayError::tryLater, 30); }
-
-namespace {
-
-// One question at a time for every verify whose code's verdict is stale.
-void askVerdicts(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts) {
-    store.run<std::vector<std::optional<json>>>(
-        [&accounts, codes = gate.verdictQuestion()] { return accounts.deadCodes(codes); },
-        [&gate, &store, &accounts](std::optional<std::vector<std::optional<json>>> verdicts) {
-            if (gate.verdictsAnswered(verdicts)) askVerdicts(gate, store, accounts);
-        });
-}
-
-}  // namespace
-
-void queueAccountCall(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, AccountCall call,
-                      std::function<void(AccountAnswer)> done) {
-    auto pass = gate.check(call);
-    if (pass.refusal) return done(std::move(*pass.refusal));
-    if (pass.stale) {
-        // Judged again once the store has said whether a new code was asked.
-        const auto networks = call.networks;
-        auto again = [&gate, &store, &accounts, call = std::move(call), done](bool answered) mutable {
-            if (!answered) return done(storeTryLater());
-            queueAccountCall(gate, store, accounts, std::move(call), std::move(done));
-        };
-        switch (gate.awaitVerdict(pass, networks, std::move(again))) {
-        case AccountGate::StoreWait::ask:
-            return askVerdicts(gate, store, accounts);
-        case AccountGate::StoreWait::wait:
-            return;
-        case AccountGate::StoreWait::judge:
-            return done(answer(400, std::move(*pass.stale)));
-        }
-        return;
-    }
-    const auto lane = pass.lane;
-    const auto turn = pass.turn;
-    store.run<AccountAnswer>([&accounts, call = std::move(call)] { return accounts.handle(call); },
-                             [&gate, pass = std::move(pass), done = std::move(done)](std::optional<AccountAnswer> answer) {
-                                 gate.answered(pass, answer);
-                                 done(answer ? std::move(*answer) : storeTryLater());
-                             },
-                             lane, turn);
-}
-
-namespace {
-
-// One question at a time for every link whose room is not known here.
-void askRooms(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts) {
-    store.run<std::vector<std::string>>([&accounts] { return accounts.roomsRegisteredLately(); },
-                                        [&gate, &store, &accounts](std::optional<std::vector<std::string>> rooms) {
-                                            if (gate.roomsAnswered(rooms)) askRooms(gate, store, accounts);
-                                        });
-}
-
-void judgeLink(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, const std::string& room,
-               const std::string& hello, const std::vector<std::string>& networks,
-               std::function<void(HostAdmission)> done) {
-    auto pass = gate.checkLink(room, networks);
-    if (pass.refusal) return done(HostAdmission{503, "too many links of its network or room wait for the store", {}, {}});
-    const auto lane = pass.lane;
-    const auto turn = pass.turn;
-    store.run<HostAdmission>([&accounts, room, hello] { return accounts.admitHost(room, hello); },
-                             [&gate, pass = std::move(pass), room, done = std::move(done)](std::optional<HostAdmission> admission) {
-                                 gate.linkAnswered(pass, room, admission ? std::optional(admission->status) : std::nullopt);
-                                 done(admission ? std::move(*admission)
-                                                : HostAdmission{503, "the store did not answer in time", {}, {}});
-                             },
-                             lane, turn);
-}
-
-}  // namespace
-
-void queueHostAdmission(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, const std::string& room,
-                        const std::string& hello, const std::vector<std::string>& networks,
-                        std::function<void(HostAdmission)> done) {
-    if (gate.knowsRoom(room)) return judgeLink(gate, store, accounts, room, hello, networks, std::move(done));
-    // Not known yet: its computer may have registered through another
-    // instance since the rooms were last read, so the store is asked
-    // before the link is judged with the strangers' calls.
-    auto judge = [&gate, &store, &accounts, room, hello, networks, done = std::move(done)]() mutable {
-        judgeLink(gate, store, accounts, room, hello, networks, std::move(done));
-    };
-    auto shared = std::make_shared<decltype(judge)>(std::move(judge));
-    switch (gate.awaitRooms(networks, [shared] { (*shared)(); })) {
-    case AccountGate::StoreWait::ask:
-        return askRooms(gate, store, accounts);
-    case AccountGate::StoreWait::wait:
-        return;
-    case AccountGate::StoreWait::judge:
-        return (*shared)();
-    }
-}
-
-void queueDeviceAdmission(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, const std::string& room,
-                          const std::string& ticket, const std::vector<std::string>& networks,
-                          std::function<void(DeviceAdmission)> done) {
-    auto pass = gate.checkTicket(ticket, networks);
-    if (pass.refusal)
-        return done(refusedDevice(pass.refusal->status == 401 ? RelayDeviceClose::ticketRefused : RelayDeviceClose::tryLater));
-    const auto lane = pass.lane;
-    const auto turn = pass.turn;
-    store.run<DeviceAdmission>([&accounts, room, ticket] { return accounts.admitDevice(room, ticket); },
-                               [&gate, pass = std::move(pass), done = std::move(done)](std::optional<DeviceAdmission> admission) {
-                                   gate.answered(pass, AccountAnswer{});
-                                   done(admission ? std::move(*admission) : refusedDevice(RelayDeviceClose::tryLater));
-                               },
-                               lane, turn);
 }
 
 void RelayAccounts::purge() {

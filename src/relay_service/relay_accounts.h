@@ -2,8 +2,8 @@
 // and the checks that admit a host's link and a device's socket. Pure
 // logic over the store and an injected clock, called on the store queue
 // only (every call may wait on the database): the server hands it routed
-// calls there, once its gate (below, on the network thread) has let them
-// through, and sends the e-mail it asks for on the mail queue.
+// calls there, once its gate (account_gate.h, on the network thread) has
+// let them through, and sends the e-mail it asks for on the mail queue.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -21,38 +20,14 @@
 
 #include "core/clock.h"
 #include "core/types.h"
-#include "relay_service/gate_memory.h"
-#include "relay_service/rate_window.h"
+#include "relay_service/account_list.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/relay_log.h"
 #include "relay_service/relay_route.h"
 #include "relay_service/relay_store.h"
 #include "relay_service/token_seal.h"
-#include "relay_service/work_queue.h"
 
 namespace morvane::relay_service {
-
-// Who may sign in: the operator's list of e-mail addresses and "@domain"
-// entries (every address at that domain, not at its subdomains), or anyone
-// with an e-mail address when there is no list. Read from the config at
-// start; a value, asked on any thread.
-class AccountList {
-public:
-    // Anyone.
-    AccountList() = default;
-    // The config's entries, or the reason the first one that is neither an
-    // address nor "@domain" is refused.
-    static std::variant<AccountList, std::string> parse(const std::vector<std::string>& entries);
-    bool open() const { return !closed_; }
-    // `address` as normalizeAddress leaves it.
-    bool admits(const std::string& address) const;
-    std::size_t addresses() const { return addresses_.size(); }
-    std::size_t domains() const { return domains_.size(); }
-
-private:
-    bool closed_ = false;
-    std::unordered_set<std::string> addresses_, domains_;
-};
 
 // A code to deliver before the answer can be given.
 struct CodeDelivery {
@@ -134,6 +109,10 @@ public:
     // The operator's list read again, from any thread: the next call
     // judged is judged by it.
     void setAccounts(AccountList accounts);
+    // Whether the account is on the list in force: its access tokens,
+    // tickets and computers' links are refused from the moment it is not,
+    // however long they had to live. Throws RelayStoreError.
+    bool listed(const std::string& userId);
 
 private:
     AccountAnswer code(const nlohmann::json& body, const std::string& client);
@@ -186,197 +165,6 @@ private:
     ThrottledLine refusedCodes_, unsentCodes_, refusedSignIns_, refusedRefreshes_, refusedHosts_, storeFailed_;
 };
 
-// The limits on account calls counted in memory, on the network thread,
-// before a call waits for the store: a caller over its share is answered
-// at once and costs the store nothing. What instances sharing a database
-// must agree on (codes asked, sign-ins tried) is counted in the store
-// again, for the calls that pass.
-//
-// Each call is also given its lane of the store queue, and the places it
-// may hold there. Calls with a token this relay sealed (TokenSeal: of an
-// account signed in at any instance, before or after a restart) and the
-// links of computers whose room the store said is registered, with the
-// service's own work, take the first lane, which no other lane can fill,
-// each sign-in's calls and each room's links holding at most a few places.
-// A sign-in for a code asked here takes the second lane; a sign-in for a
-// code this instance never sent (asked through another instance, or a
-// guess) the third; a call whose token bears no seal (made up, or handed
-// out before tokens were sealed) and a link for a room not known to be
-// registered the fourth; a code request the fifth, so that it never waits
-// behind sign-ins. What may come from anyone without an account holds at
-// most a few places per client network (IPv4 address, IPv6 /64, /56 and
-// /48) and per sign-in code, and a sign-in for a code asked here as many
-// again under the network that asked for the code: codes asked from a few
-// networks hold a few networks' places, from however many networks they
-// are tried. Within a lane, the queue serves the networks in turn (the
-// one that asked the code, for a sign-in), so that a flood from some
-// networks delays no one else by more than a turn of each. A code that
-// can no longer sign anyone in is answered from memory while the store
-// says no new code was asked for its address and login, which is asked
-// again for all such codes at once, at most every few seconds each.
-// Addresses not on the operator's list are refused a code and a sign-in
-// at once.
-class AccountGate {
-public:
-    enum StoreLane : std::size_t { knownLane = 0, signInLane = 1, strangerLane = 2, unprovenLane = 3, codeLane = 4 };
-    // The store queue's lanes past the first, for a queue of `maxWaiting`.
-    static std::vector<WorkLane> storeLanes(std::size_t maxWaiting);
-
-    struct Pass {
-        std::optional<AccountAnswer> refusal;  // answered at once
-        std::size_t lane = knownLane;
-        // What the call was counted under.
-        std::vector<std::pair<RateWindow*, std::string>> counted = {};
-        // The places it holds until it is answered.
-        std::vector<std::string> places = {};
-        // The sign-in code a verify tried ("address login"), whose verdict
-        // its answer tells.
-        std::string code = {};
-        // Whose turn it takes in its lane of the store queue: its network,
-        // or the network that asked for the code it tries.
-        std::string turn = {};
-        // What the store last said of the code, a while ago: the call
-        // waits for the store to say whether a new code was asked since
-        // (awaitVerdict).
-        std::optional<nlohmann::json> stale = {};
-    };
-
-    // `seal`: the store's (RelayStore::sealKey). `maxClients`: the keys
-    // each count holds (see RateWindow). `accounts`: who may sign in.
-    AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::string seal,
-                std::size_t maxClients = RelayLimits::maxCountedClients, AccountList accounts = {});
-    Pass check(const AccountCall& call);
-    // A device's ticket: refused at once when sealed and expired (401).
-    Pass checkTicket(const std::string& ticket, const std::vector<std::string>& networks);
-    // A computer's link for `room`.
-    Pass checkLink(const std::string& room, const std::vector<std::string>& networks);
-    bool knowsRoom(const std::string& room) const { return rooms_.find(room) != nullptr; }
-    // A link for a room not known here waits for the store's list of the
-    // rooms registered lately (a computer registered through another
-    // instance a moment ago), one question at a time for all such links,
-    // each network holding a few places in the wait: `ask` when the
-    // caller is to ask the store now, `wait` when `then` is called once an
-    // answer asked after it came, `judge` when the link is over its
-    // network's share and is judged at once.
-    enum class StoreWait { ask, wait, judge };
-    StoreWait awaitRooms(const std::vector<std::string>& networks, std::function<void()> then);
-    // The store's list of rooms registered lately, or nothing: the links
-    // that waited for it are judged. True when others came meanwhile and
-    // the store is to be asked again.
-    bool roomsAnswered(const std::optional<std::vector<std::string>>& rooms);
-    // Rooms the store says are registered (newest first).
-    void knowRooms(const std::vector<std::string>& rooms);
-    // A verify whose code's verdict is stale waits, off the queue, for one
-    // question to the store about every such code (RelayAccounts::deadCodes),
-    // each network holding a few places in the wait: `ask` when the caller
-    // is to ask now (verdictQuestion), `wait` when `then` is called once an
-    // answer asked after it came (false: the store gave none), `judge` when
-    // the wait is full for its network and the verify is answered from
-    // what the gate knows.
-    StoreWait awaitVerdict(const Pass& pass, const std::vector<std::string>& networks, std::function<void(bool)> then);
-    // The codes the question to ask now is about.
-    const std::vector<std::string>& verdictQuestion() const { return checking_; }
-    // The store's answer to verdictQuestion (one for each code), or
-    // nothing: the verifies that waited are judged again. True when others
-    // came meanwhile and the store is to be asked again.
-    bool verdictsAnswered(const std::optional<std::vector<std::optional<nlohmann::json>>>& answers);
-    // Every call that passed comes back with its answer, or with nothing
-    // when the store could not give one: its places are free again, and a
-    // call the relay could not serve (the store failed or had no room for
-    // it) is not held against its caller.
-    void answered(const Pass& pass, const std::optional<AccountAnswer>& answer);
-    // A link's admission came back: its room is registered (0) or not
-    // (410); nothing when the store could not say.
-    void linkAnswered(const Pass& pass, const std::string& room, std::optional<int> status);
-    // Forgets the counts whose window has ended.
-    void purge();
-    // The operator's list read again: from the next call on.
-    void setAccounts(AccountList accounts) { accounts_ = std::move(accounts); }
-
-private:
-    std::int64_t seconds() const;
-    Pass refused(std::int64_t wait, const std::string& why);
-    Pass notInvited(const std::string& what);
-    std::function<void(std::size_t)> full(const std::string& what);
-    void giveBack(const Pass& pass);
-    // Holds a place under each claim and each of the call's networks, or
-    // answers try-later at once.
-    bool hold(Pass& pass, std::vector<HeldPlaces::Claim> claims, const std::vector<std::string>& networks,
-              const std::string& what);
-    // A call with a token: its lane and places by the token's seal.
-    void placeToken(Pass& pass, TokenKind kind, const std::string& token, const std::vector<std::string>& networks,
-                    const std::string& what, std::optional<AccountAnswer> expired);
-
-    WallClock now_;
-    RelayLog log_;
-    bool mailConfigured_;
-    TokenSeal seal_;
-    AccountList accounts_;
-    RateWindow callsPerClient_;
-    RateWindow codesPerClient_;
-    RateWindow codesPerAddress_;
-    RateWindow verifiesPerClient_;
-    // Who asked here for each sign-in code, while the code may live.
-    struct Asker {
-        std::vector<std::string> networks;
-        std::int64_t until = 0;  // seconds
-    };
-    Forgetful<Asker> askers_;
-    HeldPlaces places_;
-    CodeVerdicts verdicts_;
-    Forgetful<bool> rooms_;
-    struct Waiter {
-        std::vector<std::string> places;
-        std::function<void(bool answered)> then;
-    };
-    // One question to the store at a time for everyone waiting on it: those
-    // the question in flight answers, and those that came after it, whom
-    // the next question answers.
-    struct StoreQuestion {
-        std::vector<Waiter> asked, next;
-        bool asking = false;
-        StoreWait join(Waiter waiter);
-        // Frees the places of those it answered and calls them; true when
-        // those that came meanwhile are to be asked for now.
-        bool answered(HeldPlaces& places, bool answer);
-    };
-    // Places in a wait for the store, or judge at once when the caller's
-    // networks hold theirs already.
-    std::optional<Waiter> waitPlaces(const std::string& wait, std::size_t most, const std::vector<std::string>& networks,
-                                     std::function<void(bool answered)> then);
-    StoreQuestion roomsAsked_, verdictsAsked_;
-    // The codes each question of stale verdicts is about.
-    std::vector<std::string> checking_, toCheck_;
-    ThrottledLine refusals_, uninvited_;
-};
-
-// Hands an account call to the store queue as the server does: the gate's
-// refusal at once, else the accounts' answer from the call's lane (after
-// the store was asked about a stale verdict, for a verify), or "try-later"
-// when the store could not take it in time. On the network thread; `done`
-// there too.
-void queueAccountCall(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, AccountCall call,
-                      std::function<void(AccountAnswer)> done);
-// Judges a computer's link as the server does: from the room's lane, or
-// "try-later" (503) when the store could not judge it in time. On the
-// network thread; `done` there too.
-void queueHostAdmission(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, const std::string& room,
-                        const std::string& hello, const std::vector<std::string>& networks,
-                        std::function<void(HostAdmission)> done);
-// Judges a device's ticket as the server does: the gate's refusal at once,
-// else the accounts' admission from the ticket's lane, or "try-later" when
-// the store could not give it in time. On the network thread; `done` there
-// too.
-void queueDeviceAdmission(AccountGate& gate, WorkQueue& store, RelayAccounts& accounts, const std::string& room,
-                          const std::string& ticket, const std::vector<std::string>& networks,
-                          std::function<void(DeviceAdmission)> done);
-// The answer to a call the store queue could not take.
-AccountAnswer storeTryLater();
-
-// The address rules the host applies before it asks for a code: trimmed,
-// lower-cased, printable ASCII, one "@", a dotted local part and a domain
-// of at least two labels. Absent when the text is no such address.
-std::optional<std::string> normalizeAddress(const std::string& text);
 // The session a token (access, refresh or ticket) was handed out under, or
 // "" for text of another shape.
 std::string tokenSession(const std::string& token);

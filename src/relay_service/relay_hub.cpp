@@ -276,6 +276,23 @@ void RelayHub::signedOut(const std::string& session) {
     for (auto* peer : peers) closeDevice(peer, RelayDeviceClose::ticketRefused, true);
 }
 
+std::vector<std::string> RelayHub::rooms() const {
+    std::vector<std::string> out;
+    for (const auto& [room, state] : rooms_) out.push_back(room);
+    return out;
+}
+
+void RelayHub::delisted(const std::string& room) {
+    // Its devices first: closed with the link they would hear their
+    // computer is offline, and wait for it.
+    if (const auto found = rooms_.find(room); found != rooms_.end()) {
+        std::vector<RelayPeer*> devices;
+        for (const auto& [id, device] : found->second.devices) devices.push_back(device);
+        for (auto* device : devices) closeDevice(device, RelayDeviceClose::ticketRefused, false);
+    }
+    closeRoom(room, RelayLinkClose::refused, "its account is off the accounts list", RelayDeviceClose::ticketRefused);
+}
+
 std::vector<std::string> RelayHub::sessions() const {
     std::vector<std::string> out;
     for (const auto& [session, count] : perSession_) out.push_back(session);

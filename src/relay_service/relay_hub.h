@@ -127,6 +127,12 @@ public:
     void signedOut(const std::string& session);
     // The sign-ins whose devices are connected here.
     std::vector<std::string> sessions() const;
+    // Every room with a link or a device here.
+    std::vector<std::string> rooms() const;
+    // The room's account was taken off the accounts list: its links close
+    // as refused and its devices as their tickets now would be, at once,
+    // whatever their tokens had left to live.
+    void delisted(const std::string& room);
     // Closes every socket, going away.
     void shutDown();
     // Ends links that did not prove in time, tells devices that waited in

@@ -364,17 +364,17 @@ bool PeerLine::ask(const std::vector<PeerRecord>& peers, std::function<void(std:
     expected_ = targets.size();
     if (expected_ == 0) {
         // Nobody to ask: the answer is none, on the network thread as ever.
-        asio::post(io_, [this, alive = std::weak_ptr<bool>(alive_), round = round_] {
-            if (alive.lock() && round == round_) finishRound();
+        asio::post(io_, [this, alive = alive_.token(), round = round_] {
+            if (alive && round == round_) finishRound();
         });
         return true;
     }
     const std::optional<asio::ip::address> from =
         address_.host.is_unspecified() ? std::nullopt : std::optional(address_.host);
     for (const auto& [where, at] : targets) {
-        auto heard = [this, alive = std::weak_ptr<bool>(alive_), round = round_, where = where](
+        auto heard = [this, alive = alive_.token(), round = round_, where = where](
                          std::optional<std::string> body, std::string why) {
-            if (!alive.lock() || round != round_ || !done_) return;
+            if (!alive || round != round_ || !done_) return;
             ++concluded_;
             std::optional<PeerState> state;
             if (body) state = peer_words::readAnswer(*body, secret_, nonce_);
@@ -403,8 +403,8 @@ bool PeerLine::ask(const std::vector<PeerRecord>& peers, std::function<void(std:
         }
     }
     roundEnd_.expires_after(std::chrono::milliseconds(answerWithinMillis));
-    roundEnd_.async_wait([this, alive = std::weak_ptr<bool>(alive_), round = round_](boost::system::error_code ec) {
-        if (!ec && alive.lock() && round == round_) finishRound();
+    roundEnd_.async_wait([this, alive = alive_.token(), round = round_](boost::system::error_code ec) {
+        if (!ec && alive && round == round_) finishRound();
     });
     return true;
 }

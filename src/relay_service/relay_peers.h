@@ -32,6 +32,7 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "core/liveness.h"
 #include "relay_service/relay_log.h"
 #include "relay_service/relay_store.h"
 
@@ -185,7 +186,7 @@ private:
     // By asker: only instances that proved the secret are named.
     std::map<std::string, ThrottledLine> clocksLines_;
     ThrottledLine secretLine_{fleetLineEveryMillis};
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    Liveness alive_;
 };
 
 }  // namespace morvane::relay_service

@@ -8,6 +8,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "core/loop_executor.h"
 #include "relay_service/code_mailer.h"
 #include "relay_service/relay_log.h"
 #include "relay_service/relay_service.h"
@@ -77,7 +78,11 @@ int runRelay(const RelayConfig& config, RelayProgramParts parts) {
     options.carried = std::move(parts.carried);
     options.accounts = config.accounts;
     options.peerAddress = config.peerAddress;
-    RelayService service(io, *store, std::move(options));
+    // The store's calls and the mail's may block: each has a queue of its
+    // own, which outlives the service.
+    LoopExecutor storeWorker("relay-store");
+    LoopExecutor mailWorker("relay-mail");
+    RelayService service(io, *store, RelayWorkers{storeWorker, mailWorker}, std::move(options));
     try {
         service.start();
     } catch (const std::exception& error) {

@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "core/clock.h"
+#include "core/loop_executor.h"
 #include "relay_service/relay_config.h"
 #include "relay_service/relay_log.h"
 #include "relay_service/relay_store.h"
@@ -34,8 +35,10 @@ struct RelayProgramParts {
     // not answer yet and saying so in the log; throws with a one-line reason.
     std::function<std::unique_ptr<RelayStore>(const RelayConfig&, const RelayLog&)> openStore =
         [](const RelayConfig& config, const RelayLog& log) {
+            // The wait blocks this thread: the watchdog is told from a queue of its own.
+            LoopExecutor beats("relay-watchdog");
             return openRelayStoreWhenItAnswers(RelayStoreConfig{config.storeKind, config.dataDir, config.postgresUrl},
-                                               config.storeTimeouts, log);
+                                               config.storeTimeouts, log, beats);
         };
 };
 

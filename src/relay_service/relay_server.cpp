@@ -6,7 +6,6 @@
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
@@ -33,7 +32,9 @@ using tcp = asio::ip::tcp;
 using namespace detail;
 
 RelayServer::RelayServer(asio::io_context& io, RelayServerOptions options, RelayServerParts parts, RelayLog log)
-    : impl_(std::make_shared<Impl>(io, std::move(options), std::move(parts), std::move(log))) {
+    : budgetTick_(parts.timers, parts.monotonicMillis, QueueBudget(options.queues).tickMillis()),
+      clock_(parts.monotonicMillis),
+      impl_(std::make_shared<Impl>(io, std::move(options), std::move(parts), std::move(log))) {
     impl_->counts->afterRelease([weak = std::weak_ptr<Impl>(impl_)] {
         const auto self = weak.lock();
         if (!self || !self->ebb.due(self->counts->open()) || self->gone || self->io.stopped()) return;
@@ -42,23 +43,14 @@ RelayServer::RelayServer(asio::io_context& io, RelayServerOptions options, Relay
     });
 }
 
-namespace {
-
-void tickBudget(const std::shared_ptr<RelayServer::Impl>& impl) {
-    impl->budgetTick.expires_after(std::chrono::milliseconds(impl->budget.tickMillis()));
-    impl->budgetTick.async_wait([weak = std::weak_ptr<RelayServer::Impl>(impl)](beast::error_code ec) {
-        const auto self = weak.lock();
-        if (ec || !self || self->stopped) return;
-        self->budget.tick(nowMillis());
-        while (const auto over = self->budget.overdue()) over->queue->makeRoom(*over);
-        tickBudget(self);
-    });
+void RelayServer::tickBudget() {
+    if (impl_->stopped) return;
+    impl_->budget.tick(clock_());
+    while (const auto over = impl_->budget.overdue()) over->queue->makeRoom(*over);
 }
 
-}  // namespace
-
 RelayServer::~RelayServer() {
-    impl_->budgetTick.cancel();
+    budgetTick_.stop();
     impl_->stopped = true;
     impl_->gone = true;
     impl_->drained = nullptr;
@@ -93,7 +85,7 @@ void RelayServer::start() {
                                  " is neither); give a certificate and key, or put a proxy that ends TLS in front");
     impl_->proxiesOnly = rule == PlainListen::proxiesOnly;
     listenAt(at);
-    tickBudget(impl_);
+    budgetTick_.start([this] { tickBudget(); });
 }
 
 void RelayServer::listenAt(const tcp::endpoint& at) {
@@ -158,8 +150,6 @@ void RelayServer::admitPeers(std::vector<asio::ip::address> hosts) {
     impl_->peers = std::set<asio::ip::address>(hosts.begin(), hosts.end());
 }
 
-RelayTestFaults& RelayServer::faults() { return impl_->options.faults; }
-
 std::uint16_t RelayServer::port() const {
     return impl_->listener ? impl_->listener->port() : 0;
 }
@@ -184,7 +174,7 @@ void RelayServer::stop(std::function<void()> drained) {
     const bool first = !impl_->stopped;
     if (first) impl_->hub.shutDown();
     impl_->stopped = true;
-    impl_->budgetTick.cancel();
+    budgetTick_.stop();
     if (drained) impl_->drained = std::move(drained);
     if (first) {
         // A connection may end as it is told: the list is copied first.

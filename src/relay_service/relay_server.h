@@ -17,6 +17,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "core/executor.h"
+#include "core/repeating_timer.h"
 #include "relay_service/connection_counts.h"
 #include "relay_service/queue_budget.h"
 #include "relay_service/relay_log.h"
@@ -27,22 +29,6 @@ class AccountGate;
 class RelayAccounts;
 class RelayHub;
 class WorkQueue;
-
-// Faults a test switches on to see what the host's side makes of a relay
-// that misbehaves; the program never sets them.
-struct RelayTestFaults {
-    // Every link's upgrade is refused with this HTTP status, before the
-    // store is asked.
-    std::optional<int> refuseLinks;
-    // Every account call is answered with this HTTP status and no word.
-    std::optional<int> refuseAccountCalls;
-    // What a link's upgrade is answered with as its subprotocol ("": none)
-    // in place of the relay's own.
-    std::optional<std::string> linkSubprotocol;
-    // A link upgraded is sent its challenge, and read, only this long
-    // after: a relay that says nothing, or is slow to.
-    std::optional<std::chrono::milliseconds> holdLinks;
-};
 
 struct RelayServerOptions {
     RelayServerOptions(std::string address = "127.0.0.1", std::uint16_t port = 0, std::string certificateFile = "",
@@ -65,7 +51,6 @@ struct RelayServerOptions {
     // handshake, a request, its client to take an answer, or to close its
     // end after the last one.
     std::chrono::milliseconds requestTime = std::chrono::seconds(15);
-    RelayTestFaults faults;
 };
 
 // Delivers a code; blocking; absent on success, else a one-line reason.
@@ -79,6 +64,10 @@ struct RelayServerParts {
     WorkQueue& store;
     WorkQueue& mail;
     CodeSender sender;  // called on `mail` only
+    // Where the queues' pace is sampled, and slow peers in a held sender's
+    // way closed: on the network thread, read off this clock.
+    Executor& timers;
+    std::function<std::int64_t()> monotonicMillis;
     // Another instance's question (PeerLine::answer), on the network
     // thread: the answer's text, or absent to refuse it.
     std::function<std::optional<std::string>(std::string_view question)> fleet = {};
@@ -96,8 +85,6 @@ public:
     // loopback nor private with trusted proxies is refused here).
     void start();
     std::uint16_t port() const;
-    // For tests: the faults in force, changed on the network thread.
-    RelayTestFaults& faults();
     // Reads the certificate and key again for the connections to come; on
     // failure the old ones stay and false is answered (and logged).
     bool reloadCertificate();
@@ -119,7 +106,12 @@ public:
 
 private:
     void listenAt(const boost::asio::ip::tcp::endpoint& at);
+    // Each fifth of the budget's window.
+    void tickBudget();
 
+    // Stops with the server: a tick due as it goes calls nothing.
+    RepeatingTimer budgetTick_;
+    std::function<std::int64_t()> clock_;
     std::shared_ptr<Impl> impl_;
 };
 

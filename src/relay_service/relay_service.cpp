@@ -1,6 +1,7 @@
 #include "relay_service/relay_service.h"
 
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -40,13 +41,14 @@ struct RelayService::OnlineRooms {
     std::unordered_set<std::string> rooms;
 };
 
-RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, RelayServiceOptions options)
+RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, RelayWorkers workers,
+                           RelayServiceOptions options)
     : io_(io),
       store_(store),
       options_(std::move(options)),
       network_(io),
-      storeQueue_("the store", storeThread_, network_, options_.monotonicMillis, withLanes(options_.storeQueue), options_.log),
-      mailQueue_("the mail", mailThread_, network_, options_.monotonicMillis, options_.mailQueue, options_.log),
+      storeQueue_("the store", workers.store, network_, options_.monotonicMillis, withLanes(options_.storeQueue), options_.log),
+      mailQueue_("the mail", workers.mail, network_, options_.monotonicMillis, options_.mailQueue, options_.log),
       online_(std::make_shared<OnlineRooms>()),
       gate_(options_.wallMillis, options_.log, static_cast<bool>(options_.sender), store.sealKey(),
             RelayLimits::maxCountedClients, options_.accounts),
@@ -85,23 +87,23 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
         store_,
         RelayAccounts::Hooks{options_.wallMillis, options_.log,
                              [online = online_](const std::string& room) { return online->contains(room); },
-                             [this, alive = std::weak_ptr<bool>(alive_)](const std::string& room) {
+                             [this, alive = alive_.token()](const std::string& room) {
                                  network_.post([this, alive, room] {
-                                     if (alive.lock()) hub_->removed(room);
+                                     if (alive) hub_->removed(room);
                                  });
                              },
                              // Closed here at once; the others hear it on the bus.
-                             [this, alive = std::weak_ptr<bool>(alive_)](const std::string& session) {
+                             [this, alive = alive_.token()](const std::string& session) {
                                  publish(BusMessage{BusKind::signedOut, session, "", options_.instance});
                                  network_.post([this, alive, session] {
-                                     if (alive.lock()) hub_->signedOut(session);
+                                     if (alive) hub_->signedOut(session);
                                  });
                              }},
         static_cast<bool>(options_.sender), options_.accounts);
     server_ = std::make_unique<RelayServer>(
         io_, options_.server,
-        RelayServerParts{*accounts_, gate_, *hub_, storeQueue_, mailQueue_, options_.sender,
-                         [this](std::string_view question) {
+        RelayServerParts{*accounts_, gate_, *hub_, storeQueue_, mailQueue_, options_.sender, timers(),
+                         options_.monotonicMillis, [this](std::string_view question) {
                              return peers_ ? peers_->answer(question) : std::optional<std::string>();
                          }},
         options_.log);
@@ -136,6 +138,7 @@ void RelayService::start() {
     beat_.start([this] {
         if (watchdog_) service_manager::notify("WATCHDOG=1");
         hub_->tick();
+        closeDelisted();
         watchStore();
         // A store that is away has nothing to say either.
         if ((!bus_ || busAway_ || behind_) && store_.reach() == StoreReach::answering) catchUp();
@@ -165,6 +168,44 @@ bool RelayService::reloadCertificate() { return server_->reloadCertificate(); }
 void RelayService::setAccounts(const AccountList& accounts) {
     gate_.setAccounts(accounts);
     accounts_->setAccounts(accounts);
+    if (accounts.open()) return;
+    delistDue_ = true;
+    closeDelisted();
+}
+
+void RelayService::closeDelisted() {
+    if (!delistDue_ || closingDelisted_ || stopped_) return;
+    delistDue_ = false;
+    closingDelisted_ = true;
+    auto& store = store_;
+    auto& accounts = *accounts_;
+    storeQueue_.run<std::vector<std::string>>(
+        [&store, &accounts, rooms = hub_->rooms()] {
+            std::vector<std::string> delisted;
+            // An account's computers are many rooms: each account asked once.
+            std::unordered_map<std::string, bool> listed;
+            for (const auto& room : rooms) {
+                const auto host = store.hostByRoom(room);
+                if (!host) continue;
+                auto [found, fresh] = listed.try_emplace(host->userId, true);
+                if (fresh) found->second = accounts.listed(host->userId);
+                if (!found->second) delisted.push_back(room);
+            }
+            return delisted;
+        },
+        [this](std::optional<std::vector<std::string>> delisted) {
+            closingDelisted_ = false;
+            // Not asked (the store away, or the queue full): the next second
+            // asks again, and meanwhile each of their calls is refused.
+            if (!delisted) {
+                delistDue_ = true;
+                return;
+            }
+            if (!delisted->empty())
+                options_.log.info("closing the links and devices of " + std::to_string(delisted->size()) +
+                                  " computers whose accounts are off the accounts list");
+            for (const auto& room : *delisted) hub_->delisted(room);
+        });
 }
 
 void RelayService::stop(std::function<void()> done) {
@@ -184,8 +225,8 @@ void RelayService::stop(std::function<void()> done) {
                 },
                 [](std::optional<bool>) {});
         }
-        server_->stop([this, alive = std::weak_ptr<bool>(alive_)] {
-            if (!alive.lock()) return;
+        server_->stop([this, alive = alive_.token()] {
+            if (!alive) return;
             drained_ = true;
             stopDone();
         });
@@ -229,17 +270,17 @@ void RelayService::listen() {
     listening_ = true;
     auto& store = store_;
     const auto log = options_.log;
-    BusHandler handler = [this, alive = std::weak_ptr<bool>(alive_)](const BusMessage& message) {
+    BusHandler handler = [this, alive = alive_.token()](const BusMessage& message) {
         network_.post([this, alive, message] {
-            if (alive.lock()) heard(message);
+            if (alive) heard(message);
         });
     };
     // What was said while the bus was away is asked of the store: each
     // second while it is, and once more when it hears again.
-    const auto away = [this, alive = std::weak_ptr<bool>(alive_)](bool lost) {
+    const auto away = [this, alive = alive_.token()](bool lost) {
         return [this, alive, lost] {
             network_.post([this, alive, lost] {
-                if (!alive.lock()) return;
+                if (!alive) return;
                 busAway_ = lost;
                 behind_ = true;
             });
@@ -409,8 +450,8 @@ void RelayService::act(FleetWatch::Act what) {
         if (health.reach == StoreReach::answering) toldAway_ = false;
         return;
     case FleetWatch::Act::ask: {
-        const auto heard = [this, alive = std::weak_ptr<bool>(alive_)](std::vector<PeerState> answers) {
-            if (!alive.lock() || stopped_) return;
+        const auto heard = [this, alive = alive_.token()](std::vector<PeerState> answers) {
+            if (!alive || stopped_) return;
             const auto own = store_.health();
             const auto now = options_.monotonicMillis();
             const auto next = watch_.answered(answers, own, now);

@@ -3,6 +3,7 @@
 // forwarding; it never waits), the store queue (every call of the accounts
 // and of the store: admissions, account calls, the rooms' registration
 // check, the purge, the presence rows) and the mail queue (sending codes),
+// each on a worker the caller makes and hands in,
 // and the hooks that carry the hub's and the accounts' news from one to
 // the other and, through the store's bus, to the other instances sharing
 // the store: a room this instance should let go of, a sign-in that signed
@@ -22,11 +23,11 @@
 #include <boost/asio/io_context.hpp>
 
 #include "core/clock.h"
-#include "core/loop_executor.h"
+#include "core/liveness.h"
 #include "core/repeating_timer.h"
 #include "relay_service/io_executor.h"
 #include "relay_service/fleet_watch.h"
-#include "relay_service/relay_accounts.h"
+#include "relay_service/account_gate.h"
 #include "relay_service/relay_hub.h"
 #include "relay_service/relay_peers.h"
 #include "relay_service/relay_presence.h"
@@ -68,9 +69,17 @@ struct RelayServiceOptions {
     std::function<void(std::span<const std::uint8_t> record)> carried;
 };
 
+// The serial queues the store's and the mail's blocking calls run on, made
+// by the program (core/executor.h: no component starts a thread of its
+// own). Each outlives the service.
+struct RelayWorkers {
+    Executor& store;
+    Executor& mail;
+};
+
 class RelayService {
 public:
-    RelayService(boost::asio::io_context& io, RelayStore& store, RelayServiceOptions options);
+    RelayService(boost::asio::io_context& io, RelayStore& store, RelayWorkers workers, RelayServiceOptions options);
     // Waits for the store call under way, if any.
     ~RelayService();
     RelayService(const RelayService&) = delete;
@@ -82,8 +91,10 @@ public:
     void start();
     std::uint16_t port() const;
     bool reloadCertificate();
-    // Who may sign in from now on (the config read again). A sign-in of an
-    // address taken off the list ends at its next refresh.
+    // Who may sign in from now on (the config read again). An address
+    // taken off the list is refused from its next call on, and the links
+    // and devices of its computers here close as soon as the store has
+    // said which they are.
     void setAccounts(const AccountList& accounts);
     // Stops listening, closes every socket going away, stops the beats and
     // leaves this instance's presence rows to count a few seconds more, so
@@ -96,7 +107,6 @@ public:
     const std::string& instance() const { return options_.instance; }
 
     RelayHub& hub() { return *hub_; }
-    RelayTestFaults& testFaults() { return server_->faults(); }
     // Where the store is called: work a test or a tool does on the store
     // runs here, in turn with the service's own calls.
     WorkQueue& storeQueue() { return storeQueue_; }
@@ -124,6 +134,9 @@ private:
     // signed out, the rooms this instance was asked to let go of).
     void catchUp();
     void writePresence();
+    // The computers here whose accounts the list in force leaves out: their
+    // links and devices close.
+    void closeDelisted();
     void listen();
     void heard(const BusMessage& message);
     // On the store queue; a failure is logged, as the bus's messages may
@@ -134,8 +147,6 @@ private:
     RelayStore& store_;
     RelayServiceOptions options_;
     IoExecutor network_;
-    LoopExecutor storeThread_{"relay-store"};
-    LoopExecutor mailThread_{"relay-mail"};
     WorkQueue storeQueue_;
     WorkQueue mailQueue_;
     std::shared_ptr<OnlineRooms> online_;
@@ -168,13 +179,15 @@ private:
     bool behind_ = false;
     bool catchingUp_ = false;
     bool askingHolders_ = false;
+    bool delistDue_ = false;
+    bool closingDelisted_ = false;
     bool stopped_ = false;
     bool drained_ = false;
     bool presenceGaveUp_ = false;
     std::function<void()> stopDone_;
     void stopDone();
     // Let go first: what the store queue posts back checks it.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    Liveness alive_;
 };
 
 }  // namespace morvane::relay_service

@@ -1,10 +1,10 @@
 #include "relay_service/store_wait.h"
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <optional>
 #include <thread>
 
+#include "core/clock.h"
+#include "core/repeating_timer.h"
 #include "relay_service/service_manager.h"
 
 namespace morvane::relay_service {
@@ -12,40 +12,37 @@ namespace morvane::relay_service {
 namespace {
 
 // Tells the service manager's watchdog the program is alive while it waits
-// (a try may take the whole connect time-out), from a thread of its own.
+// (a try may take the whole connect time-out), from the queue it is given:
+// the timer is made, started and let go there.
 class WatchdogWhileWaiting {
 public:
-    WatchdogWhileWaiting() {
+    explicit WatchdogWhileWaiting(Executor& beats) : beats_(beats) {
         const auto watchdog = service_manager::watchdogTime();
         if (!watchdog) return;
-        thread_ = std::thread([this, every = service_manager::pingEvery(*watchdog)] {
-            std::unique_lock lock(mutex_);
-            do service_manager::notify("WATCHDOG=1");
-            while (!woken_.wait_for(lock, every, [this] { return done_; }));
+        runSync(beats_, [this, every = service_manager::pingEvery(*watchdog).count()] {
+            service_manager::notify("WATCHDOG=1");
+            timer_.emplace(beats_, nowMillis, every);
+            timer_->start([] { service_manager::notify("WATCHDOG=1"); });
         });
     }
     ~WatchdogWhileWaiting() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        woken_.notify_all();
-        if (thread_.joinable()) thread_.join();
+        if (timer_) runSync(beats_, [this] { timer_.reset(); });
     }
+    WatchdogWhileWaiting(const WatchdogWhileWaiting&) = delete;
+    WatchdogWhileWaiting& operator=(const WatchdogWhileWaiting&) = delete;
 
 private:
-    std::mutex mutex_;
-    std::condition_variable woken_;
-    bool done_ = false;
-    std::thread thread_;
+    Executor& beats_;
+    std::optional<RepeatingTimer> timer_;
 };
 
 }  // namespace
 
 std::unique_ptr<RelayStore> openRelayStoreWhenItAnswers(
-    const RelayStoreConfig& config, const StoreTimeouts& timeouts, const RelayLog& log, std::chrono::milliseconds retry,
+    const RelayStoreConfig& config, const StoreTimeouts& timeouts, const RelayLog& log, Executor& beats,
+    std::chrono::milliseconds retry,
     std::function<std::unique_ptr<RelayStore>(const RelayStoreConfig&, const StoreTimeouts&)> open) {
-    WatchdogWhileWaiting alive;
+    WatchdogWhileWaiting alive(beats);
     const auto every = durationText(retry.count());
     std::string said;
     for (;;) {

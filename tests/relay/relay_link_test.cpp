@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "misbehaving_front.h"
 #include "relay_link_rig.h"
 #include "relay_test_device.h"
 #include "service_rig.h"
@@ -21,35 +22,46 @@ namespace {
 
 using namespace link_rig;
 using relay_service::RelayServerOptions;
-using relay_service::RelayTestFaults;
+using morvane::testing::FrontFaults;
+using morvane::testing::MisbehavingFront;
 using relay_service::testing::exchange;
 using relay_service::testing::ServiceRig;
 using json = nlohmann::json;
 
 // The relay service over TLS with a certificate for `names` from the CA the
-// host trusts, and the faults the test switches on.
+// host trusts; with faults, behind the test's front that ends TLS and
+// misbehaves as they say.
 struct TlsRelay {
     std::filesystem::path folder;
     std::unique_ptr<ServiceRig> relay;
+    std::unique_ptr<MisbehavingFront> front;
 
-    TlsRelay(std::vector<std::string> names, std::vector<std::string> addresses, RelayTestFaults faults = {}) {
+    TlsRelay(std::vector<std::string> names, std::vector<std::string> addresses,
+             std::optional<FrontFaults> faults = std::nullopt) {
         static int made = 0;
         folder = std::filesystem::temp_directory_path() /
                  ("morvane-relay-link-" + std::to_string(::getpid()) + "-" + std::to_string(++made));
         const auto issued = authority().issue(names, addresses);
-        auto options = relay_service::testing::tlsOptions(folder, issued.certificatePem, issued.keyPem);
-        options.faults = faults;
-        relay = std::make_unique<ServiceRig>(options);
+        if (!faults) {
+            relay = std::make_unique<ServiceRig>(relay_service::testing::tlsOptions(folder, issued.certificatePem, issued.keyPem));
+            return;
+        }
+        relay = std::make_unique<ServiceRig>(RelayServerOptions{"127.0.0.1", 0, "", ""});
+        front = std::make_unique<MisbehavingFront>(issued.certificatePem, issued.keyPem, relay->port(), *faults);
     }
     // Plain HTTP on 127.0.0.1.
     TlsRelay() : relay(std::make_unique<ServiceRig>(RelayServerOptions{"127.0.0.1", 0, "", ""})), plain(true) {}
     ~TlsRelay() {
+        front.reset();
         relay.reset();
         std::filesystem::remove_all(folder);
     }
     ServiceRig* operator->() { return relay.get(); }
     ServiceRig& operator*() { return *relay; }
-    std::string origin(const std::string& scheme) const { return relay->origin(scheme, plain ? "127.0.0.1" : "localhost"); }
+    std::uint16_t port() const { return front ? front->port() : relay->port(); }
+    std::string origin(const std::string& scheme) const {
+        return scheme + "://" + (plain ? "127.0.0.1" : "localhost") + ":" + std::to_string(port());
+    }
     bool plain = false;
 
     // The registered computers, by room: their names.
@@ -67,13 +79,13 @@ struct TlsRelay {
     }
 };
 
-RelayTestFaults linksRefused(int status) {
-    RelayTestFaults faults;
+FrontFaults linksRefused(int status) {
+    FrontFaults faults;
     faults.refuseLinks = status;
     return faults;
 }
-RelayTestFaults callsRefused(int status) {
-    RelayTestFaults faults;
+FrontFaults callsRefused(int status) {
+    FrontFaults faults;
     faults.refuseAccountCalls = status;
     return faults;
 }
@@ -201,13 +213,13 @@ TEST(RelayOverTls, ACertificateForAnotherNameIsRefused) {
     EXPECT_FALSE(relay.logHas("owner@example.com"));
 }
 
-RelayTestFaults subprotocol(std::string word) {
-    RelayTestFaults faults;
+FrontFaults subprotocol(std::string word) {
+    FrontFaults faults;
     faults.linkSubprotocol = std::move(word);
     return faults;
 }
-RelayTestFaults held(std::chrono::milliseconds time) {
-    RelayTestFaults faults;
+FrontFaults held(std::chrono::milliseconds time) {
+    FrontFaults faults;
     faults.holdLinks = time;
     return faults;
 }
@@ -215,7 +227,7 @@ RelayTestFaults held(std::chrono::milliseconds time) {
 TEST(RelayOverTls, RelayFaultsEndInTheirStates) {
     struct Case {
         const char* name;
-        RelayTestFaults faults;
+        std::optional<FrontFaults> faults;
         bool registered;
         std::string expected;
     };
@@ -323,7 +335,7 @@ TEST(RelayLink, EveryFailedAttemptSaysWhyWithTheAddress) {
 
     TlsRelay otherName({"relay.other.example"}, {});
     TlsRelay refusing({"localhost"}, {}, linksRefused(403));
-    const auto port = [](TlsRelay& r) { return std::to_string(r->port()); };
+    const auto port = [](TlsRelay& r) { return std::to_string(r.port()); };
     struct Case {
         const char* name;
         std::string base;
@@ -417,7 +429,7 @@ TEST(RelayAccountOverSockets, AFailedCallSaysWhyWithTheAddress) {
          "untrusted: localhost:" + std::to_string(otherName->port()) +
              ": certificate not trusted for localhost (hostname mismatch)"},
         {"server error", failing.origin("https"),
-         "refused: localhost:" + std::to_string(failing->port()) + " answered with HTTP 500"},
+         "refused: localhost:" + std::to_string(failing.port()) + " answered with HTTP 500"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -13,7 +13,7 @@
 #include "memory_store.h"
 #include "relay/relay_bytes.h"
 #include "relay/relay_identity.h"
-#include "relay_service/relay_accounts.h"
+#include "relay_service/account_gate.h"
 
 namespace morvane::relay_service::testing {
 

@@ -344,9 +344,10 @@ TEST(RelayAccountsTokens, RefreshSpendsTheOldTokenAndSignOutRevokesTheSession) {
 }
 
 // An address taken off the list (the relay started again with a new one)
-// signs in no more: its refresh is refused, so its sessions end then, and
-// nothing else of it is lost; put back, the same sign-in refreshes again.
-TEST(RelayAccountsTokens, AnAddressTakenOffTheListEndsItsSessionsAtTheirNextRefreshAndKeepsTheRest) {
+// signs in no more: its refresh and the access it holds are refused at
+// once, and nothing else of it is lost; put back, the same sign-in
+// refreshes again.
+TEST(RelayAccountsTokens, AnAddressTakenOffTheListIsRefusedAtOnceAndKeepsTheRest) {
     AccountRig rig;
     const auto session = rig.signIn("kid@family.example", "web");
     ASSERT_EQ(rig.registerComputer(newComputer(), session).status, 201);
@@ -365,8 +366,9 @@ TEST(RelayAccountsTokens, AnAddressTakenOffTheListEndsItsSessionsAtTheirNextRefr
     EXPECT_EQ(refused.status, 403);
     EXPECT_EQ(refused.body, (json{{"error", "not-invited"}}));
     EXPECT_EQ(refresh(*without, ownerSession).status, 200) << "a listed address refreshes";
-    EXPECT_EQ(answerCall(*without, "GET", "/v1/hosts", nullptr, session["access_token"]).body["hosts"].size(), 1u)
-        << "the access it holds lasts until it would refresh";
+    EXPECT_EQ(answerCall(*without, "GET", "/v1/hosts", nullptr, session["access_token"]).body, (json{{"error", "not-invited"}}))
+        << "the access it holds is refused at once";
+    EXPECT_EQ(answerCall(*without, "GET", "/v1/hosts", nullptr, ownerSession["access_token"]).status, 200);
     EXPECT_EQ(answerCall(*without, "POST", "/v1/auth/code", json{{"email", "kid@family.example"}, {"login_id", "l"}}).status,
               403);
 

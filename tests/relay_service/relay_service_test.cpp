@@ -340,7 +340,8 @@ TEST(RelayService, PlainHttpListensOnLoopbackOrOnAPrivateAddressForTrustedProxie
         RelayServiceOptions options;
         options.server = RelayServerOptions{c.address};
         options.server.trustedProxies = c.trusted;
-        RelayService service(io, store, std::move(options));
+        LoopExecutor storeWorker, mailWorker;
+        RelayService service(io, store, RelayWorkers{storeWorker, mailWorker}, std::move(options));
         std::string error;
         try {
             service.start();
@@ -437,7 +438,8 @@ TEST(RelayService, ATimerDueAsTheServiceStopsOrGoesNeverCallsIntoIt) {
         // Asked by others, it writes its row on the presence beat.
         options.fleet = true;
         options.instance = "here";
-        auto service = std::make_unique<RelayService>(io, store, std::move(options));
+        LoopExecutor storeWorker, mailWorker;
+        auto service = std::make_unique<RelayService>(io, store, RelayWorkers{storeWorker, mailWorker}, std::move(options));
         service->start();
         // What the beats gave the store queue is done once a job queued
         // after it is: the worker takes the first lane in order.
@@ -464,7 +466,7 @@ TEST(RelayService, ATimerDueAsTheServiceStopsOrGoesNeverCallsIntoIt) {
             service->stop();
             settle();
         }
-        ASSERT_EQ(timers.pendingTimers(), 4u) << "the beats wait";
+        ASSERT_EQ(timers.pendingTimers(), 5u) << "the beats wait";
         timers.advance(10 * 60'000);
         if (!goes) settle();
         EXPECT_TRUE(store.nonces.contains("spent")) << "no purge";
@@ -685,6 +687,47 @@ TEST(RelayService, ALinkWhoseComputerLeftTheStoreEndsAtTheNextCheck) {
     });
     relay.shiftClock(RelayLimits::registrationCheckSeconds);
     EXPECT_TRUE(rig.watch->saw("state not-on-account"));
+}
+
+// An address taken off the list is off at the reload, not when its tokens
+// run out: its next call is refused, its phone and its computer's link close
+// and the link is not let back in, before and after a restart. Another
+// address on the list carries on, and the address put back finds its
+// sign-in, tokens and computer as they were.
+TEST(RelayService, AnAddressTakenOffTheListIsOffAtTheReloadItsPhonesAndLinksClosed) {
+    ServiceRig relay(RelayServerOptions{"127.0.0.1"});
+    relay.setAccounts({"owner@example.com", "other@example.com"});
+    PhoneOnComputer scene(relay);
+    ASSERT_TRUE(scene.joined);
+    const auto other = deviceSignIn(relay, scene.http, "other@example.com");
+    const auto call = [&](const json& session) {
+        const auto answer = exchange(scene.http, "GET", "/v1/hosts", "", session["access_token"]);
+        return std::pair{answer.status, json::parse(answer.body, nullptr, false).value("error", "")};
+    };
+    ASSERT_EQ(call(scene.device).first, 200);
+
+    relay.setAccounts({"other@example.com"});
+    EXPECT_FALSE(scene.phone->receive(5s));
+    EXPECT_EQ(scene.phone->closedWith(), 4401);
+    EXPECT_TRUE(morvane::testing::eventually([&] { return relay.links() == 0; }, 5000));
+    EXPECT_EQ(call(scene.device), (std::pair{403, std::string("not-invited")}));
+    EXPECT_EQ(exchange(scene.http, "POST", "/v1/hosts/" + scene.room + "/ticket", "{}", scene.device["access_token"]).status,
+              403);
+    EXPECT_EQ(call(other).first, 200);
+
+    scene.rig.reset();
+    relay.restart();
+    EXPECT_EQ(call(scene.device), (std::pair{403, std::string("not-invited")}));
+    {
+        LinkRig refused(relay.origin("ws"), scene.identity);
+        EXPECT_TRUE(relay.logged("room " + scene.room + " from 127.0.0.1: its account is off the accounts list"));
+    }
+    EXPECT_EQ(call(other).first, 200);
+
+    relay.setAccounts({"owner@example.com", "other@example.com"});
+    EXPECT_EQ(call(scene.device).first, 200);
+    LinkRig back(relay.origin("ws"), scene.identity);
+    EXPECT_TRUE(back.watch->saw("state up"));
 }
 
 TEST(RelayService, OverVerifiedTlsTheCertificateIsReloadedInPlace) {

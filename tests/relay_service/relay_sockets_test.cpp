@@ -642,6 +642,32 @@ TEST(RelaySockets, ANonReadingPeerHoldsABoundedKernelBufferAndLeavesNoOrphanOnce
     EXPECT_FALSE(after) << "state " << after->state << ", " << after->sendQueue << " bytes to send";
 }
 
+// The budget samples what each peer took on the service's own timers and
+// clock: a device that stopped reading, in the way of its computer held
+// back, is closed as slow once that clock has moved a window past its
+// first sample, and not a tick before, however long the test took.
+TEST(RelaySockets, TheBudgetJudgesAPeerOnTheServicesClockAndClosesItAtTheTick) {
+    morvane::testing::ManualExecutor timers;
+    const auto options = queuing({256 << 10, 64 << 20, 64 << 20});
+    ServiceRig relay(options, {}, {}, &timers);
+    const auto mine = enrol(relay, "owner@example.com", 1);
+    asio::io_context io;
+    auto host = hostLink(io, relay.port(), mine, 1 << 20);
+    auto phone = device(io, relay.port(), mine.room, mine.tickets[0], 4096);
+    const auto id = joined(io, *host);
+    for (int k = 0; k < 10; ++k) host->write(asio::buffer(RelayFrame::make(id, Bytes(recordBytes, fill(k)))));
+    const auto closed = "warning: closed device " + std::to_string(id) + " of room " + mine.room;
+    const auto tick = options.queues.windowMillis / 5;
+
+    EXPECT_FALSE(relay.logged(closed, 2s)) << "no tick yet, however long it waits";
+    // The first sample, then a window of ticks less one.
+    for (std::int64_t moved = 0; moved < options.queues.windowMillis; moved += tick) relay.advance(tick);
+    EXPECT_FALSE(relay.logged(closed, 0ms)) << "sampled for less than a window";
+    relay.advance(tick);
+    EXPECT_TRUE(relay.logged(closed, 0ms));
+    EXPECT_TRUE(relay.logged("with 1008 (slow): it took "));
+}
+
 // Phones whose uploads the relay stops reading, since their computer takes
 // less than they send: what waits for the relay piles up in the phones'
 // kernels, not in the relay's; an account whose sockets hold more than its

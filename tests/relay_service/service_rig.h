@@ -25,6 +25,8 @@
 #include <boost/beast/ssl.hpp>
 
 #include "core/clock.h"
+#include "core/loop_executor.h"
+#include "../app/manual_executor.h"
 #include "memory_store.h"
 #include "relay/relay_tls.h"
 #include "relay/relay_url.h"
@@ -35,8 +37,11 @@ namespace morvane::relay_service::testing {
 
 class ServiceRig {
 public:
-    explicit ServiceRig(RelayServerOptions options, DeviceLimits limits = {}, WorkQueueLimits storeQueue = {})
-        : options_(std::move(options)), limits_(limits), storeQueue_(storeQueue) {
+    // With `timers`, the service's periodic work and its clock are that
+    // queue's, moved by advance() on the network thread.
+    explicit ServiceRig(RelayServerOptions options, DeviceLimits limits = {}, WorkQueueLimits storeQueue = {},
+                        morvane::testing::ManualExecutor* timers = nullptr)
+        : options_(std::move(options)), limits_(limits), storeQueue_(storeQueue), timers_(timers) {
         build();
         thread_ = std::thread([this] { io_.run(); });
     }
@@ -120,6 +125,9 @@ public:
         });
     }
     void shiftClock(std::int64_t seconds) { shiftMillis_ += seconds * 1000; }
+    void advance(std::int64_t millis) {
+        runSync([&] { timers_->advance(millis); });
+    }
 
     // A new process on the same port with the same store.
     void restart() {
@@ -134,6 +142,11 @@ public:
     void start() {
         options_.port = port_;
         runSync([this] { build(); });
+    }
+    // Who may sign in, as a reload reads it; kept for restarts.
+    void setAccounts(const std::vector<std::string>& entries) {
+        accounts_ = std::get<AccountList>(AccountList::parse(entries));
+        runSync([this] { service_->setAccounts(accounts_); });
     }
     bool reloadCertificate() {
         bool ok = false;
@@ -150,10 +163,6 @@ public:
         std::size_t n = 0;
         runSync([&] { n = service_->hub().links(); });
         return n;
-    }
-    // Changes the faults in force (RelayTestFaults): for what comes next.
-    void faults(std::function<void(RelayTestFaults&)> change) {
-        runSync([&] { change(service_->testFaults()); });
     }
     // Does `misbehave` on each link's socket, on the network thread.
     void eachLink(std::function<void(RelayPeer&)> misbehave) {
@@ -192,6 +201,7 @@ private:
         o.server = options_;
         o.limits = limits_;
         o.storeQueue = storeQueue_;
+        o.accounts = accounts_;
         o.sender = [this](const std::string& email, const std::string& code) -> std::optional<std::string> {
             if (failMail_) return std::string("the mail server said no");
             std::unique_lock guard(lock_);
@@ -210,9 +220,13 @@ private:
         // Asked by the instances a test plays, as one sharing its store.
         o.fleet = true;
         o.monotonicMillis = [this] { return nowMillis() + shiftMillis_.load(); };
+        if (timers_) {
+            o.timers = timers_;
+            o.monotonicMillis = [timers = timers_] { return timers->now(); };
+        }
         // The warnings are marked, for tests that look for them.
         o.log = [this](Severity severity, const std::string& l) { log(severity == Severity::warning ? "warning: " + l : l); };
-        service_ = std::make_unique<RelayService>(io_, store, std::move(o));
+        service_ = std::make_unique<RelayService>(io_, store, RelayWorkers{storeWorker_, mailWorker_}, std::move(o));
         service_->start();
         port_ = service_->port();
     }
@@ -225,7 +239,12 @@ private:
     RelayServerOptions options_;
     DeviceLimits limits_;
     WorkQueueLimits storeQueue_;
+    AccountList accounts_;
+    morvane::testing::ManualExecutor* timers_;
     boost::asio::io_context io_;
+    // Kept across restarts, as the program's outlive its service.
+    LoopExecutor storeWorker_{"relay-store"};
+    LoopExecutor mailWorker_{"relay-mail"};
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard_{io_.get_executor()};
     std::unique_ptr<RelayService> service_;
     std::uint16_t port_ = 0;

@@ -244,17 +244,8 @@ private:
             routed = relay_route::Refusal{403, std::string(RelayError::refused)};
         std::visit(Overload{
                        [&](relay_route::Page& page) { servePage(request, page); },
-                       [&](relay_route::Account& account) {
-                           // Without a word, as a server failing beneath the relay's own answers.
-                           if (const auto status = server_->options.faults.refuseAccountCalls)
-                               return refuse(request, relay_route::Refusal{*status, ""});
-                           accountCall(request, std::move(account.call));
-                       },
-                       [&](relay_route::HostLink& link) {
-                           if (const auto status = server_->options.faults.refuseLinks)
-                               return refuse(request, relay_route::Refusal{*status, std::string(RelayError::refused)});
-                           hostLink(std::move(request), std::move(link));
-                       },
+                       [&](relay_route::Account& account) { accountCall(request, std::move(account.call)); },
+                       [&](relay_route::HostLink& link) { hostLink(std::move(request), std::move(link)); },
                        [&](relay_route::DeviceSocket& device) { deviceSocket(std::move(request), std::move(device)); },
                        [&](relay_route::FleetQuestion& question) { answerPeer(request, question); },
                        [&](relay_route::Refusal& refusal) { refuse(request, refusal); },

@@ -82,10 +82,8 @@ public:
             if (const auto self = weak.lock()) self->reset();
         });
         ws_.set_option(ws::stream_base::timeout{handshakeTime, std::chrono::seconds(60), true});
-        const auto& faults = server_->options.faults;
-        const auto subprotocol = host_ && faults.linkSubprotocol ? *faults.linkSubprotocol : std::string("morvane.v1");
-        ws_.set_option(ws::stream_base::decorator([subprotocol](ws::response_type& response) {
-            if (!subprotocol.empty()) response.set(http::field::sec_websocket_protocol, subprotocol);
+        ws_.set_option(ws::stream_base::decorator([](ws::response_type& response) {
+            response.set(http::field::sec_websocket_protocol, "morvane.v1");
             response.set(http::field::cache_control, "no-store");
         }));
         // A host's records toward a device may fill a whole fragment; a
@@ -96,15 +94,6 @@ public:
         ws_.auto_fragment(false);
         ws_.async_accept(request, [self = this->shared_from_this(), opened = std::move(opened)](beast::error_code ec) {
             if (ec || self->server_->stopped) return;
-            if (const auto hold = self->host_ ? self->server_->options.faults.holdLinks : std::nullopt) {
-                auto timer = std::make_shared<asio::steady_timer>(self->ws_.get_executor(), *hold);
-                timer->async_wait([self, opened, timer](beast::error_code waited) {
-                    if (waited || self->server_->stopped) return;
-                    opened(self);
-                    self->read();
-                });
-                return;
-            }
             opened(self);
             self->read();
         });

@@ -28,7 +28,7 @@
 #include "relay_service/handshake_turns.h"
 #include "relay_service/heap_ebb.h"
 #include "relay_service/queue_budget.h"
-#include "relay_service/relay_accounts.h"
+#include "relay_service/account_gate.h"
 #include "relay_service/relay_hub.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/relay_listener.h"
@@ -71,9 +71,6 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     // passes a limit.
     QueueBudget budget;
     BudgetedQueue* reading = nullptr;
-    // Notes what each peer took, and closes one too slow for a socket
-    // waiting on it.
-    boost::asio::steady_timer budgetTick;
     RelayPage page;
     // Whose X-Forwarded-For is believed.
     TrustedProxies trusted;
@@ -186,8 +183,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
           hub(this->parts.hub),
           log(std::move(log)),
           counts(std::make_shared<ConnectionCounts>(this->options.listen)),
-          budget(this->options.queues),
-          budgetTick(io) {}
+          budget(this->options.queues) {}
 
     // What strangers cause, said at most every few seconds with how many
     // times it happened since: `say(count)` when the line is due.
