@@ -1,0 +1,163 @@
+// Every way a person leaves one of the owner's alerts, under a real window
+// manager: the last button, Escape, Alt+F4, the window's × and a quit of the
+// program all answer what the last button answers, whatever the number of
+// buttons, and nothing else.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QTimer>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/tray_qt.h"
+#include "core/loop_executor.h"
+#include "../support/desktop_panel.h"
+
+// Last: Xlib's macros clash with what came before.
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+#include <X11/extensions/XTest.h>
+
+namespace morvane {
+namespace {
+
+QMessageBox* shownAlert() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) return box;
+    return nullptr;
+}
+
+// Keys as a keyboard of this display types them: pressed in order, let go
+// in reverse.
+void typeChord(const std::vector<KeySym>& keys) {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) return;
+    for (KeySym k : keys) XTestFakeKeyEvent(d, XKeysymToKeycode(d, k), True, CurrentTime);
+    for (auto k = keys.rbegin(); k != keys.rend(); ++k) XTestFakeKeyEvent(d, XKeysymToKeycode(d, *k), False, CurrentTime);
+    XSync(d, False);
+    XCloseDisplay(d);
+}
+
+// The keyboard to the window, as a click on it gives it. The window
+// manager keeps a window that asks for it from taking it from the keys
+// typed just before (the last case's).
+void giveKeyboard(QWidget* window) {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) return;
+    XSetInputFocus(d, static_cast<Window>(window->winId()), RevertToParent, CurrentTime);
+    XSync(d, False);
+    XCloseDisplay(d);
+}
+
+// What the window manager sends for its × button.
+void pressTheWindowsCross(QWidget* window) {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) return;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = static_cast<Window>(window->winId());
+    event.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, event.xclient.window, False, NoEventMask, &event);
+    XSync(d, False);
+    XCloseDisplay(d);
+}
+
+enum class Way { lastButton, escape, altF4, cross, quit };
+
+std::string nameOf(Way way) {
+    switch (way) {
+        case Way::lastButton: return "the last button";
+        case Way::escape: return "Escape";
+        case Way::altF4: return "Alt+F4";
+        case Way::cross: return "the window's ×";
+        case Way::quit: return "a quit";
+    }
+    return "?";
+}
+
+TEST(TrayAlerts, CancelEscapeTheCrossAndAQuitAnswerTheLastButtonAndNothingElse) {
+    testing::Openbox openbox;
+    ASSERT_TRUE(openbox.running()) << "openbox is missing: run scripts/setup";
+    LoopExecutor background("background");
+    TrayUi ui([] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr, background);
+    struct Shape {
+        AlertText alert;
+        ModalResponse last;
+    };
+    AlertText code{"Enter the code from the e-mail", "We sent a code to anna@example.com.",
+                   {"Sign In", "Send a New Code", "Cancel"}};
+    code.field = AlertField{"", "6 digits", "Sign-in code"};
+    const std::vector<Shape> shapes = {
+        {{"Sending the code…", "This takes a few seconds.", {"Cancel"}}, ModalResponse::firstButton},
+        {{"Code: 123 456", "“Phone” wants to control this computer.", {"Approve", "Cancel"}, false},
+         ModalResponse::secondButton},
+        {code, ModalResponse::thirdButton},
+    };
+    // The quit comes last: once a quit went through, Qt activates no window.
+    for (Way way : {Way::lastButton, Way::escape, Way::altF4, Way::cross, Way::quit})
+        for (const auto& shape : shapes) {
+            SCOPED_TRACE(shape.alert.message + ", left by " + nameOf(way));
+            std::optional<ModalResponse> answer;
+            bool stuck = false;
+            QElapsedTimer waited;
+            waited.start();
+            // The way out is taken once the window is up (and has the
+            // keyboard, for a key), from the loop the alert runs; one that
+            // does not work is ended by an abort after ten seconds.
+            bool taken = false;
+            QTimer step;
+            step.setInterval(50);
+            QObject::connect(&step, &QTimer::timeout, [&] {
+                QMessageBox* box = shownAlert();
+                if (waited.elapsed() > 10'000) {
+                    stuck = true;
+                    step.stop();
+                    ui.abortAlert();
+                    if (way == Way::quit) QCoreApplication::exit(1);
+                    return;
+                }
+                if (taken || !box) return;
+                const bool key = way == Way::escape || way == Way::altF4;
+                if (key && QApplication::activeWindow() != box) {
+                    giveKeyboard(box);
+                    return;
+                }
+                taken = true;
+                switch (way) {
+                    case Way::lastButton:
+                        for (QAbstractButton* b : box->buttons())
+                            if (b->text().toStdString() == shape.alert.buttons.back()) b->click();
+                        break;
+                    case Way::escape: typeChord({XK_Escape}); break;
+                    case Way::altF4: typeChord({XK_Alt_L, XK_F4}); break;
+                    case Way::cross: pressTheWindowsCross(box); break;
+                    case Way::quit: QApplication::quit(); break;
+                }
+            });
+            if (way == Way::quit) {
+                // Inside the application's loop, as the host's quit runs.
+                QTimer::singleShot(0, [&] {
+                    step.start();
+                    answer = ui.runModal(shape.alert);
+                });
+                EXPECT_EQ(QApplication::exec(), 0) << "the quit was refused";
+            } else {
+                step.start();
+                answer = ui.runModal(shape.alert);
+            }
+            EXPECT_FALSE(stuck) << "the alert stayed open";
+            EXPECT_EQ(answer, stuck ? ModalResponse::abort : shape.last);
+            EXPECT_EQ(shownAlert(), nullptr);
+        }
+}
+
+}  // namespace
+}  // namespace morvane
