@@ -10,12 +10,15 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/tray_qt.h"
 #include "core/loop_executor.h"
+#include "relay/relay_http.h"
+#include "../relay/relay_controller_rig.h"
 #include "../support/desktop_panel.h"
 
 // Last: Xlib's macros clash with what came before.
@@ -155,6 +158,93 @@ TEST(TrayAlerts, CancelEscapeTheCrossAndAQuitAnswerTheLastButtonAndNothingElse) 
             }
             EXPECT_FALSE(stuck) << "the alert stayed open";
             EXPECT_EQ(answer, stuck ? ModalResponse::abort : shape.last);
+            EXPECT_EQ(shownAlert(), nullptr);
+        }
+}
+
+// Answers every account call with {"ok":true}, counting them by path.
+class CountingAccountHttp final : public RelayHttpTransport {
+public:
+    struct Task final : RelayHttpTask {
+        void cancel() override {}
+    };
+    std::shared_ptr<RelayHttpTask> post(RelayHttpRequest request, std::function<void(RelayHttpAnswer)> done) override {
+        ++calls[request.target];
+        const std::string ok = R"({"ok":true})";
+        done({RelayHttpAnswer::Kind::answered, 200, Bytes(ok.begin(), ok.end()), {}});
+        return std::make_shared<Task>();
+    }
+    std::map<std::string, int> calls;
+};
+
+// The relay's sign-in with its code window drawn by the tray: the owner
+// leaves it by its Cancel, Escape or the window's ×, five times each, and
+// the relay is asked for one code each time, the one the sign-in sent.
+TEST(TrayAlerts, LeavingTheRelaysCodeWindowAsksForNoNewCode) {
+    testing::Openbox openbox;
+    ASSERT_TRUE(openbox.running()) << "openbox is missing: run scripts/setup";
+    LoopExecutor background("background");
+    TrayUi ui([] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr, background);
+    for (Way way : {Way::lastButton, Way::escape, Way::cross})
+        for (int round = 1; round <= 5; ++round) {
+            SCOPED_TRACE(nameOf(way) + ", round " + std::to_string(round));
+            auto http = std::make_shared<CountingAccountHttp>();
+            testing::ControllerRig rig(true, std::nullopt, [http](const std::string& origin) {
+                return RelayAccount::create(origin, http, [] { return testing::ControllerRig::noon; });
+            });
+            bool stuck = false;
+            int windows = 0;
+            rig.answer = [&](const RelayAlert& alert, std::function<bool()>) {
+                if (alert.message == "Sign in to the relay") {
+                    rig.typed = "owner@example.com";
+                    return RelayResponse::first;
+                }
+                // The window again means the way out asked for a new code:
+                // said below, and not taken again.
+                if (alert.message != "Enter the code from the e-mail" || ++windows > 1) return RelayResponse::abort;
+                AlertText shown{alert.message, alert.informative, alert.buttons, alert.firstIsDefault};
+                if (alert.field)
+                    shown.field = AlertField{alert.field->text, alert.field->placeholder, alert.field->accessibilityLabel};
+                QElapsedTimer waited;
+                waited.start();
+                bool taken = false;
+                QTimer step;
+                step.setInterval(50);
+                QObject::connect(&step, &QTimer::timeout, [&] {
+                    QMessageBox* box = shownAlert();
+                    if (waited.elapsed() > 10'000) {
+                        stuck = true;
+                        step.stop();
+                        ui.abortAlert();
+                        return;
+                    }
+                    if (taken || !box) return;
+                    if (way == Way::escape && QApplication::activeWindow() != box) {
+                        giveKeyboard(box);
+                        return;
+                    }
+                    taken = true;
+                    if (way == Way::lastButton) {
+                        for (QAbstractButton* b : box->buttons())
+                            if (b->text() == "Cancel") b->click();
+                    } else if (way == Way::escape) {
+                        typeChord({XK_Escape});
+                    } else {
+                        pressTheWindowsCross(box);
+                    }
+                });
+                step.start();
+                const int answer = static_cast<int>(ui.runModal(shown));
+                rig.typed = ui.fieldText();
+                return answer;
+            };
+            rig.controller->start();
+            rig.controller->perform("setUp");
+            EXPECT_FALSE(stuck) << "the code window stayed open";
+            EXPECT_EQ(windows, 1);
+            EXPECT_EQ(http->calls["/v1/auth/code"], 1);
+            EXPECT_EQ(http->calls["/v1/auth/verify"], 0);
+            EXPECT_FALSE(rig.controller->flowBusy());
             EXPECT_EQ(shownAlert(), nullptr);
         }
 }
