@@ -86,6 +86,47 @@ std::string nameOf(Way way) {
     return "?";
 }
 
+// Runs the alert and leaves it by `way` once it is up (and has the
+// keyboard, for a key), from the loop the alert runs; a way that does not
+// work is ended by an abort after ten seconds and makes `stuck` true. A
+// quit is made inside the application's loop, as the host's quit runs.
+ModalResponse runAndLeave(TrayUi& ui, const AlertText& alert, Way way, bool& stuck) {
+    ModalResponse answer = ModalResponse::abort;
+    QElapsedTimer waited;
+    waited.start();
+    bool taken = false;
+    QTimer step;
+    step.setInterval(50);
+    QObject::connect(&step, &QTimer::timeout, [&] {
+        QMessageBox* box = shownAlert();
+        if (waited.elapsed() > 10'000) {
+            stuck = true;
+            step.stop();
+            ui.abortAlert();
+            if (way == Way::quit) QCoreApplication::exit(1);
+            return;
+        }
+        if (taken || !box) return;
+        if ((way == Way::escape || way == Way::altF4) && QApplication::activeWindow() != box) {
+            giveKeyboard(box);
+            return;
+        }
+        taken = true;
+        if (way == Way::lastButton)
+            for (QAbstractButton* b : box->buttons())
+                if (b->text().toStdString() == alert.buttons.back()) b->click();
+        if (way == Way::escape) typeChord({XK_Escape});
+        if (way == Way::altF4) typeChord({XK_Alt_L, XK_F4});
+        if (way == Way::cross) pressTheWindowsCross(box);
+        if (way == Way::quit) QApplication::quit();
+    });
+    step.start();
+    if (way != Way::quit) return ui.runModal(alert);
+    QTimer::singleShot(0, [&] { answer = ui.runModal(alert); });
+    EXPECT_EQ(QApplication::exec(), 0) << "the quit was refused";
+    return answer;
+}
+
 TEST(TrayAlerts, CancelEscapeTheCrossAndAQuitAnswerTheLastButtonAndNothingElse) {
     testing::Openbox openbox;
     ASSERT_TRUE(openbox.running()) << "openbox is missing: run scripts/setup";
@@ -108,54 +149,8 @@ TEST(TrayAlerts, CancelEscapeTheCrossAndAQuitAnswerTheLastButtonAndNothingElse) 
     for (Way way : {Way::lastButton, Way::escape, Way::altF4, Way::cross, Way::quit})
         for (const auto& shape : shapes) {
             SCOPED_TRACE(shape.alert.message + ", left by " + nameOf(way));
-            std::optional<ModalResponse> answer;
             bool stuck = false;
-            QElapsedTimer waited;
-            waited.start();
-            // The way out is taken once the window is up (and has the
-            // keyboard, for a key), from the loop the alert runs; one that
-            // does not work is ended by an abort after ten seconds.
-            bool taken = false;
-            QTimer step;
-            step.setInterval(50);
-            QObject::connect(&step, &QTimer::timeout, [&] {
-                QMessageBox* box = shownAlert();
-                if (waited.elapsed() > 10'000) {
-                    stuck = true;
-                    step.stop();
-                    ui.abortAlert();
-                    if (way == Way::quit) QCoreApplication::exit(1);
-                    return;
-                }
-                if (taken || !box) return;
-                const bool key = way == Way::escape || way == Way::altF4;
-                if (key && QApplication::activeWindow() != box) {
-                    giveKeyboard(box);
-                    return;
-                }
-                taken = true;
-                switch (way) {
-                    case Way::lastButton:
-                        for (QAbstractButton* b : box->buttons())
-                            if (b->text().toStdString() == shape.alert.buttons.back()) b->click();
-                        break;
-                    case Way::escape: typeChord({XK_Escape}); break;
-                    case Way::altF4: typeChord({XK_Alt_L, XK_F4}); break;
-                    case Way::cross: pressTheWindowsCross(box); break;
-                    case Way::quit: QApplication::quit(); break;
-                }
-            });
-            if (way == Way::quit) {
-                // Inside the application's loop, as the host's quit runs.
-                QTimer::singleShot(0, [&] {
-                    step.start();
-                    answer = ui.runModal(shape.alert);
-                });
-                EXPECT_EQ(QApplication::exec(), 0) << "the quit was refused";
-            } else {
-                step.start();
-                answer = ui.runModal(shape.alert);
-            }
+            const ModalResponse answer = runAndLeave(ui, shape.alert, way, stuck);
             EXPECT_FALSE(stuck) << "the alert stayed open";
             EXPECT_EQ(answer, stuck ? ModalResponse::abort : shape.last);
             EXPECT_EQ(shownAlert(), nullptr);
@@ -205,36 +200,7 @@ TEST(TrayAlerts, LeavingTheRelaysCodeWindowAsksForNoNewCode) {
                 AlertText shown{alert.message, alert.informative, alert.buttons, alert.firstIsDefault};
                 if (alert.field)
                     shown.field = AlertField{alert.field->text, alert.field->placeholder, alert.field->accessibilityLabel};
-                QElapsedTimer waited;
-                waited.start();
-                bool taken = false;
-                QTimer step;
-                step.setInterval(50);
-                QObject::connect(&step, &QTimer::timeout, [&] {
-                    QMessageBox* box = shownAlert();
-                    if (waited.elapsed() > 10'000) {
-                        stuck = true;
-                        step.stop();
-                        ui.abortAlert();
-                        return;
-                    }
-                    if (taken || !box) return;
-                    if (way == Way::escape && QApplication::activeWindow() != box) {
-                        giveKeyboard(box);
-                        return;
-                    }
-                    taken = true;
-                    if (way == Way::lastButton) {
-                        for (QAbstractButton* b : box->buttons())
-                            if (b->text() == "Cancel") b->click();
-                    } else if (way == Way::escape) {
-                        typeChord({XK_Escape});
-                    } else {
-                        pressTheWindowsCross(box);
-                    }
-                });
-                step.start();
-                const int answer = static_cast<int>(ui.runModal(shown));
+                const int answer = static_cast<int>(runAndLeave(ui, shown, way, stuck));
                 rig.typed = ui.fieldText();
                 return answer;
             };

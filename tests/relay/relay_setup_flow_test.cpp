@@ -180,30 +180,6 @@ TEST(RelaySetUpFlow, WrongInputIsAskedForAgainWithItsNote) {
     EXPECT_FALSE(rig.settings.stringValue(RelayController::emailKey));
 }
 
-// The code window's buttons: only "Send a New Code" asks the relay for
-// another code; Cancel (its third button, which Escape and the window's ×
-// press too) and an abort end the sign-in and ask nothing more.
-TEST(RelaySetUpFlow, OnlySendANewCodeAsksForAnotherCode) {
-    const struct {
-        const char* name;
-        int button;
-        int codes;
-    } cases[] = {{"Send a New Code", RelayResponse::second, 2},
-                 {"Cancel", RelayResponse::third, 1},
-                 {"an abort", RelayResponse::abort, 1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        FlowRig rig;
-        rig.controller->start();
-        rig.type("Sign in to the relay", "owner@example.com");
-        rig.type("Enter the code from the e-mail", "", c.button);
-        rig.controller->perform("setUp");
-        EXPECT_EQ(rig.http->count("/v1/auth/code"), c.codes);
-        EXPECT_EQ(rig.http->count("/v1/auth/verify"), 0);
-        EXPECT_FALSE(rig.controller->flowBusy());
-    }
-}
-
 TEST(RelaySetUpFlow, EveryFailedAccountCallIsLoggedWithWhyAndTheDialogNamesTheAddress) {
     struct Case {
         const char* name;
