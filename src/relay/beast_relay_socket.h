@@ -4,26 +4,15 @@
 // link's queue, so every handler lands there.
 #pragma once
 
-#include <cstdint>
-#include <functional>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
-#include <boost/system/error_code.hpp>
 
 #include "relay/relay_socket.h"
+#include "relay/relay_tls.h"
 
 namespace morvane {
-
-// Turns a relay's name into the addresses to try; `done` may be called on
-// any thread. Empty: the system's resolver.
-using RelayNameResolver = std::function<void(
-    const std::string& host, std::uint16_t port,
-    std::function<void(boost::system::error_code, std::vector<boost::asio::ip::tcp::endpoint>)> done)>;
 
 class BeastRelaySocketFactory final : public RelaySocketFactory {
 public:

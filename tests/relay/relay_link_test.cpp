@@ -81,7 +81,7 @@ RelayTestFaults callsRefused(int status) {
 // Signs in with the code the relay sent and registers the identity, as a
 // set-up would.
 void registerOn(TlsRelay& relay, const RelayIdentity& identity) {
-    auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
+    auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes, testNames);
     auto account = RelayAccount::create(relay.origin(relay.plain ? "http" : "https"), http, systemWallMillis);
     await<std::monostate>([&](auto done) { account->sendCode("o@example.com", "l", done); });
     const auto session = await<RelayAccountSession>(
@@ -107,7 +107,7 @@ std::string phoneTicket(TlsRelay& relay, const std::string& email, const std::st
 
 TEST(RelayOverTls, ANewOwnerSignsInRegistersAndStaysReachable) {
     TlsRelay relay({"localhost"}, {"127.0.0.1"});
-    auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
+    auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes, testNames);
     auto account = RelayAccount::create(relay.origin("https"), http, systemWallMillis);
     ASSERT_TRUE(account);
     const std::string email = "owner@example.com", login = RelayAccount::newLoginID();
@@ -184,7 +184,7 @@ TEST(RelayOverTls, ANewOwnerSignsInRegistersAndStaysReachable) {
 
 TEST(RelayOverTls, ACertificateForAnotherNameIsRefused) {
     TlsRelay relay({"relay.other.example"}, {});
-    auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
+    auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes, testNames);
     auto account = RelayAccount::create(relay.origin("https"), http, systemWallMillis);
     const auto sent = await<std::monostate>([&](auto done) { account->sendCode("owner@example.com", "l", done); });
     EXPECT_EQ(sent, RelayAccountResult<std::monostate>(RelayAccountFailure::of(RelayAccountFailure::Kind::untrusted)));
@@ -432,7 +432,7 @@ TEST(RelayAccountOverSockets, AFailedCallSaysWhyWithTheAddress) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
+        auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes, testNames);
         auto account = RelayAccount::create(c.origin, http, systemWallMillis);
         ASSERT_TRUE(account);
         const auto sent = await<std::monostate>([&](auto done) { account->sendCode("owner@example.com", "l", done); });
