@@ -223,7 +223,9 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
         if (s.blocked) menu.push_back(MenuItem::line("Resume comes back in a few seconds"));
         // Said where the pause is made: the next start would let devices in.
         if (s.pauseNotSaved) menu.push_back(MenuItem::warning("This pause is not saved: it holds only until Morvane quits"));
-    } else {
+    } else if (!s.startError) {
+        // A host that serves nothing has nothing to pause: a pause chosen
+        // now would only hold the next start that does serve.
         menu.push_back(MenuItem::command("Pause Morvane", MenuAction::pauseMorvane));
         if (s.pauseNotSaved) menu.push_back(MenuItem::line("This resume is not saved: Morvane starts paused next time"));
     }
@@ -253,9 +255,12 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     }
     menu.push_back(MenuItem::separator());
 
-    menu.push_back(MenuItem::header(MenuTitles::relay));
-    for (const auto& item : s.relaySection) menu.push_back(item);
-    menu.push_back(MenuItem::separator());
+    // No relay controller (the server did not start): no heading over nothing.
+    if (!s.relaySection.empty()) {
+        menu.push_back(MenuItem::header(MenuTitles::relay));
+        for (const auto& item : s.relaySection) menu.push_back(item);
+        menu.push_back(MenuItem::separator());
+    }
 
     menu.push_back(MenuItem::header(MenuTitles::tailscale));
     addTailnetSection(menu, s);

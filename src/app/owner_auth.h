@@ -71,8 +71,9 @@ private:
     Liveness alive_;
 };
 
-// What an alert answers: the first button, the second, or aborted.
-enum class ModalResponse : int { firstButton = 1000, secondButton = 1001, abort = -1001 };
+// What an alert answers: the button pressed (the last also for Escape and
+// the window's close), or aborted.
+enum class ModalResponse : int { firstButton = 1000, secondButton = 1001, thirdButton = 1002, abort = -1001 };
 
 // The one modal alert runner's bookkeeping: at most one alert, none while a
 // device controls the machine, and an open alert is aborted (once) when a

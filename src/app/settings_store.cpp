@@ -68,9 +68,32 @@ std::filesystem::path folderOf(const std::filesystem::path& file) {
     return file.parent_path().empty() ? "." : file.parent_path();
 }
 
+// A link at the file's place that leads to a folder, or names one (a link
+// ending in "/", whether or not the folder is there yet). What it leads to
+// is not a settings file, and the folder is the owner's, wherever it is:
+// neither is moved aside or replaced.
+bool linksToAFolder(const std::filesystem::path& file) {
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    if (::stat(file.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    if (errno == ELOOP) return false;
+    // Not a loop, yet the links could not be followed to a file's name.
+    return !linkedPath(file);
+}
+
+constexpr const char* folderLinkWords = "a link to a folder, not to a settings file";
+
 }  // namespace
 
 SettingsStore::SettingsStore(std::filesystem::path file, Log log) : file_(std::move(file)), log_(std::move(log)) {
+    if (linksToAFolder(file_)) {
+        damaged_ = std::string(folderLinkWords) + "; left as it is";
+        if (log_)
+            log_("error", "the settings file " + file_.string() + " is " + folderLinkWords +
+                              "; the link and the folder are left as they are, the default settings are in use and "
+                              "changes are not saved until the link leads to a file");
+        return;
+    }
     const auto target = linkedPath(file_);
     // A write killed half way leaves its temporary file (as large as the
     // settings) beside the file it was replacing for good: beside the
@@ -254,6 +277,7 @@ bool SettingsStore::write() {
     // Through a link, the file it leads to is replaced, in its own folder:
     // the link keeps naming the same file. Asked at each write, so a link
     // the owner moved meanwhile is followed where it leads now.
+    if (linksToAFolder(file_)) return fail(std::string("it is ") + folderLinkWords + ", which is left as it is");
     const auto target = linkedPath(file_);
     if (!target) return fail("it is a loop of symbolic links");
     const auto folder = folderOf(*target);

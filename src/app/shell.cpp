@@ -154,9 +154,12 @@ void Shell::welcomeAtLaunch(std::size_t pairedDevices) {
         settings.setBool(SettingsKeys::welcomeOffered, true);
         log("app", "first run: showing the Welcome window");
         showWelcomeWindow();
-    } else if (!asked) {
+    } else if (!asked && !startError_) {
         // Nothing to ask the desktop for here: the X server grants or lacks
-        // its extensions, and the menu names what is missing.
+        // its extensions, and the menu names what is missing. A start that
+        // served nothing (another user's Morvane held the port) leaves it
+        // unasked, or the next start would take this for an older install
+        // and never welcome its owner.
         settings.setBool(SettingsKeys::askedForPermissions, true);
     }
 }
@@ -946,7 +949,7 @@ void Shell::toggleStartAtLogin() {
 }
 
 void Shell::pauseMorvane() {
-    if (paused_) return;
+    if (paused_ || startError_) return;
     const auto name = controller_;
     paused_ = true;
     if (d_.server) d_.server->pause(PauseCause::menu);

@@ -72,7 +72,9 @@ struct AlertField {
 struct AlertText {
     std::string message;
     std::string informative;
-    std::vector<std::string> buttons;  // the first is the default
+    // The first is the default; the last is what Escape and the window's
+    // close answer, so it must be the choice that changes nothing.
+    std::vector<std::string> buttons;
     // False: Return must not press the first button (the last one is the
     // default then), for choices a stray key must not make.
     bool firstIsDefault = true;

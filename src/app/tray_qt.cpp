@@ -21,6 +21,7 @@
 #include <QWidgetAction>
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <limits>
 #include <optional>
 
@@ -357,12 +358,21 @@ ModalResponse TrayUi::runModal(const AlertText& alert) {
     box.setTextFormat(Qt::PlainText);
     if (auto* informative = box.findChild<QLabel*>("qt_msgbox_informativelabel"))
         informative->setTextFormat(Qt::PlainText);
+    // The first button acts, the last changes nothing, any between is an
+    // action of its own ("Send a New Code"). Escape and the window's close
+    // (its ×, Alt+F4, a quit asking every window to close) press the last:
+    // Qt finds no escape button among several that reject, and would then
+    // ignore both and refuse the quit.
     std::vector<QAbstractButton*> buttons;
-    for (std::size_t i = 0; i < alert.buttons.size(); ++i)
-        buttons.push_back(box.addButton(text(alert.buttons[i]), i == 0 ? QMessageBox::AcceptRole
-                                                                        : QMessageBox::RejectRole));
-    if (!buttons.empty())
+    for (std::size_t i = 0; i < alert.buttons.size(); ++i) {
+        const bool last = i + 1 == alert.buttons.size();
+        const auto role = i == 0 ? QMessageBox::AcceptRole : last ? QMessageBox::RejectRole : QMessageBox::ActionRole;
+        buttons.push_back(box.addButton(text(alert.buttons[i]), role));
+    }
+    if (!buttons.empty()) {
         box.setDefaultButton(static_cast<QPushButton*>(alert.firstIsDefault ? buttons.front() : buttons.back()));
+        box.setEscapeButton(buttons.back());
+    }
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
     // Typed text is shown and read back as plain text.
     QLineEdit* field = nullptr;
@@ -398,8 +408,10 @@ ModalResponse TrayUi::runModal(const AlertText& alert) {
     fieldText_ = field ? field->text().toStdString() : std::string();
     if (code == abortCode) return ModalResponse::abort;
     QAbstractButton* clicked = box.clickedButton();
-    for (std::size_t i = 0; i < buttons.size(); ++i)
-        if (buttons[i] == clicked) return i == 0 ? ModalResponse::firstButton : ModalResponse::secondButton;
+    constexpr ModalResponse answers[] = {ModalResponse::firstButton, ModalResponse::secondButton,
+                                         ModalResponse::thirdButton};
+    for (std::size_t i = 0; i < buttons.size() && i < std::size(answers); ++i)
+        if (buttons[i] == clicked) return answers[i];
     return ModalResponse::abort;
 }
 

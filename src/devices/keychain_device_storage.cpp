@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <system_error>
 
@@ -103,13 +104,19 @@ std::optional<fs::path> KeychainDeviceStorage::defaultFolder() {
 
 namespace {
 
-// Opens the items' folder: created private when missing, never through a
-// link, owned by this user and tightened to 0700.
-int openItemFolder(const std::optional<fs::path>& configured) {
+// Opens the items' folder: created private when missing, owned by this
+// user and tightened to 0700. A folder kept elsewhere behind a link (in
+// dotfiles, a synced folder) is opened where the link leads, as the settings
+// file is; what it leads to must pass the same checks. `where` gets the
+// folder's path as opened.
+int openItemFolder(const std::optional<fs::path>& configured, fs::path& where) {
     auto folder = configured ? configured : KeychainDeviceStorage::defaultFolder();
     if (!folder) throw DeviceStorageError("cannot find the home directory");
-    createFolders(*folder, 0700);
-    int fd = ::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const auto linked = linkedPath(*folder);
+    if (!linked) throw DeviceStorageError("the folder of private items " + folder->string() + " is a loop of symbolic links");
+    where = *linked;
+    createFolders(where, 0700);
+    int fd = ::open(where.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) throw DeviceStorageError("cannot open the folder of private items: " + TrustedCLI::describe(errno));
     struct stat st {};
     int problem = 0;
@@ -126,15 +133,51 @@ int openItemFolder(const std::optional<fs::path>& configured) {
     return fd;
 }
 
+// Where an item's bytes are: its name in the items' folder, or, when that
+// name is a link, the file the link leads to, read and replaced in its own
+// folder so that the link stays. That folder must be this user's (or
+// root's) and changed by nobody else: whoever may replace the file could
+// let any device in.
+struct ItemFile {
+    std::unique_ptr<FolderHandle> elsewhere;
+    int dirfd = -1;
+    std::string name;
+};
+
+ItemFile itemFile(const FolderHandle& folder, const fs::path& folderPath, const std::string& name) {
+    struct stat st {};
+    if (::fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+        return {nullptr, folder.fd(), name};
+    const fs::path link = folderPath / name;
+    const auto target = linkedPath(link);
+    if (!target) throw DeviceStorageError(link.string() + " is a loop of symbolic links");
+    const fs::path targetFolder = target->parent_path().empty() ? fs::path(".") : target->parent_path();
+    const int fd = ::open(targetFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        throw DeviceStorageError("cannot open " + targetFolder.string() + ", where the link " + link.string() +
+                                 " leads: " + TrustedCLI::describe(errno));
+    auto handle = std::make_unique<FolderHandle>(fd);
+    if (::fstat(fd, &st) != 0)
+        throw DeviceStorageError("cannot examine " + targetFolder.string() + ", where the link " + link.string() +
+                                 " leads: " + TrustedCLI::describe(errno));
+    if ((st.st_uid != ::getuid() && st.st_uid != 0) || (st.st_mode & 022) != 0)
+        throw DeviceStorageError("the link " + link.string() + " leads into " + targetFolder.string() +
+                                 ", which others may change");
+    return {std::move(handle), fd, target->filename().string()};
+}
+
 }  // namespace
 
 std::optional<Bytes> KeychainDeviceStorage::load() {
     std::lock_guard guard(interactionLock());
-    FolderHandle folder(openItemFolder(folder_));
+    fs::path where;
+    FolderHandle folder(openItemFolder(folder_, where));
     const auto name = itemFileName(service_, account_);
     private_file::removeDeadLeftovers(folder.fd(), name);
+    const ItemFile item = itemFile(folder, where, name);
+    if (item.elsewhere) private_file::removeDeadLeftovers(item.dirfd, item.name);
     using Kind = private_file::ReadResult::Kind;
-    auto r = private_file::read(folder.fd(), name, maxStoredBytes, true);
+    auto r = private_file::read(item.dirfd, item.name, maxStoredBytes, true);
     const std::string otherBuild = "this build cannot read the stored list (" + std::to_string(authFailed) + ")";
     switch (r.kind) {
         case Kind::missing:
@@ -159,11 +202,12 @@ std::optional<Bytes> KeychainDeviceStorage::load() {
 void KeychainDeviceStorage::save(std::span<const std::uint8_t> data) {
     if (data.size() > maxStoredBytes) throw DeviceStorageError("cannot update " + summary() + ": " + tooLargeToStore(data.size()));
     std::lock_guard guard(interactionLock());
-    FolderHandle folder(openItemFolder(folder_));
-    const auto name = itemFileName(service_, account_);
+    fs::path where;
+    FolderHandle folder(openItemFolder(folder_, where));
+    const ItemFile item = itemFile(folder, where, itemFileName(service_, account_));
     struct stat st {};
-    const bool exists = ::fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    auto r = private_file::replace(folder.fd(), name, data);
+    const bool exists = ::fstatat(item.dirfd, item.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    auto r = private_file::replace(item.dirfd, item.name, data);
     if (r.kind == private_file::WriteResult::Kind::ok) return;
     throw DeviceStorageError(std::string(exists ? "cannot update " : "cannot create ") + summary() + ": " +
                              TrustedCLI::describe(r.error));
@@ -171,15 +215,18 @@ void KeychainDeviceStorage::save(std::span<const std::uint8_t> data) {
 
 void KeychainDeviceStorage::remove() {
     std::lock_guard guard(interactionLock());
-    FolderHandle folder(openItemFolder(folder_));
-    const auto name = itemFileName(service_, account_);
-    if (::unlinkat(folder.fd(), name.c_str(), 0) != 0 && errno != ENOENT)
+    fs::path where;
+    FolderHandle folder(openItemFolder(folder_, where));
+    // Through a link, the file it leads to goes and the link stays.
+    const ItemFile item = itemFile(folder, where, itemFileName(service_, account_));
+    if (::unlinkat(item.dirfd, item.name.c_str(), 0) != 0 && errno != ENOENT)
         throw DeviceStorageError("cannot remove " + summary() + ": " + TrustedCLI::describe(errno));
 }
 
 void KeychainDeviceStorage::recordRevoked(const std::string& id) {
     std::lock_guard guard(interactionLock());
-    FolderHandle folder(openItemFolder(folder_));
+    fs::path where;
+    FolderHandle folder(openItemFolder(folder_, where));
     if (!private_file::recordRevoked(folder.fd(), itemFileName(service_, account_), id))
         throw DeviceStorageError("cannot update " + summary() + ": " + TrustedCLI::describe(errno));
 }
@@ -187,7 +234,8 @@ void KeychainDeviceStorage::recordRevoked(const std::string& id) {
 std::vector<std::string> KeychainDeviceStorage::recordedRevocations() {
     std::lock_guard guard(interactionLock());
     try {
-        FolderHandle folder(openItemFolder(folder_));
+        fs::path where;
+        FolderHandle folder(openItemFolder(folder_, where));
         return private_file::recordedRevocations(folder.fd(), itemFileName(service_, account_));
     } catch (const DeviceStorageError&) {
         return {};
@@ -197,7 +245,8 @@ std::vector<std::string> KeychainDeviceStorage::recordedRevocations() {
 void KeychainDeviceStorage::forgetRevocations() {
     std::lock_guard guard(interactionLock());
     try {
-        FolderHandle folder(openItemFolder(folder_));
+        fs::path where;
+        FolderHandle folder(openItemFolder(folder_, where));
         private_file::forgetRevocations(folder.fd(), itemFileName(service_, account_));
     } catch (const DeviceStorageError&) {
     }

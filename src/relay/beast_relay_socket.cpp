@@ -80,16 +80,24 @@ class BeastRelaySocket final : public RelaySocket, public std::enable_shared_fro
 
 public:
     BeastRelaySocket(asio::io_context& io, RelaySocketRequest request, RelaySocketHandlers handlers,
-                     std::shared_ptr<asio::ssl::context> tls)
+                     std::shared_ptr<asio::ssl::context> tls, RelayNameResolver resolve)
         : io_(io),
           request_(std::move(request)),
           handlers_(std::move(handlers)),
           tls_(std::move(tls)),
+          resolve_(std::move(resolve)),
           resolver_(io),
           ws_(makeStream(io, tls_)) {}
 
     void start() {
         beast::get_lowest_layer(ws_).expires_after(std::chrono::milliseconds(request_.timeoutMillis));
+        if (resolve_) {
+            resolve_(request_.url.host, request_.url.port,
+                     [self = this->shared_from_this()](beast::error_code ec, std::vector<tcp::endpoint> found) {
+                         asio::post(self->io_, [self, ec, found = std::move(found)] { self->resolved(ec, found); });
+                     });
+            return;
+        }
         resolver_.async_resolve(request_.url.host, std::to_string(request_.url.port),
                                 [self = this->shared_from_this()](beast::error_code ec, tcp::resolver::results_type found) {
                                     self->resolved(ec, found);
@@ -136,7 +144,8 @@ private:
             return ws::stream<Next>(io);
     }
 
-    void resolved(beast::error_code ec, const tcp::resolver::results_type& found) {
+    template <class Endpoints>
+    void resolved(beast::error_code ec, const Endpoints& found) {
         if (over_) return;
         if (ec) return finish(std::nullopt, failure(RelayConnectStage::resolve, ec));
         beast::get_lowest_layer(ws_).async_connect(
@@ -320,6 +329,7 @@ private:
     RelaySocketRequest request_;
     RelaySocketHandlers handlers_;
     std::shared_ptr<asio::ssl::context> tls_;
+    RelayNameResolver resolve_;
     tcp::resolver resolver_;
     ws::stream<Next> ws_;
     ws::response_type response_;
@@ -333,15 +343,16 @@ private:
 
 }  // namespace
 
-BeastRelaySocketFactory::BeastRelaySocketFactory(asio::io_context& io) : io_(io), tls_(makeRelayTlsContext()) {}
+BeastRelaySocketFactory::BeastRelaySocketFactory(asio::io_context& io, RelayNameResolver resolve)
+    : io_(io), tls_(makeRelayTlsContext()), resolve_(std::move(resolve)) {}
 
 std::shared_ptr<RelaySocket> BeastRelaySocketFactory::open(const RelaySocketRequest& request, RelaySocketHandlers handlers) {
     if (request.url.secure()) {
-        auto socket = std::make_shared<BeastRelaySocket<true>>(io_, request, std::move(handlers), tls_);
+        auto socket = std::make_shared<BeastRelaySocket<true>>(io_, request, std::move(handlers), tls_, resolve_);
         socket->start();
         return socket;
     }
-    auto socket = std::make_shared<BeastRelaySocket<false>>(io_, request, std::move(handlers), tls_);
+    auto socket = std::make_shared<BeastRelaySocket<false>>(io_, request, std::move(handlers), tls_, resolve_);
     socket->start();
     return socket;
 }

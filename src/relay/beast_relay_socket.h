@@ -10,17 +10,19 @@
 #include <boost/asio/ssl/context.hpp>
 
 #include "relay/relay_socket.h"
+#include "relay/relay_tls.h"
 
 namespace morvane {
 
 class BeastRelaySocketFactory final : public RelaySocketFactory {
 public:
-    explicit BeastRelaySocketFactory(boost::asio::io_context& io);
+    explicit BeastRelaySocketFactory(boost::asio::io_context& io, RelayNameResolver resolve = {});
     std::shared_ptr<RelaySocket> open(const RelaySocketRequest& request, RelaySocketHandlers handlers) override;
 
 private:
     boost::asio::io_context& io_;
     std::shared_ptr<boost::asio::ssl::context> tls_;
+    RelayNameResolver resolve_;
 };
 
 }  // namespace morvane

@@ -151,7 +151,13 @@ void HostRelayLink::attempt() {
     attemptStarted_ = options_.monotonicMillis();
     setState({State::Kind::connecting});
     const auto limit = " of " + std::to_string(budget_.limit());
-    say(counted ? "link: connecting (attempt " + std::to_string(budget_.count + 1) + limit + " today)"
+    const std::string unansweredNote =
+        unanswered_ == 0 || lastFailure_.empty()
+            ? std::string()
+            : "; the relay did not answer the last " +
+                  (unanswered_ == 1 ? std::string("try") : std::to_string(unanswered_) + " tries") + ": " + lastFailure_;
+    say(counted ? "link: connecting (attempt " + std::to_string(budget_.count + 1) + limit + " today" +
+                      unansweredNote + ")"
                 : "link: connecting again after a move (not counted; " + std::to_string(budget_.count) + limit +
                       " attempts today)");
 
@@ -186,8 +192,9 @@ void HostRelayLink::attempt() {
     task_ = options_.sockets->open(request, std::move(handlers));
     schedule(options_.timing.connectSeconds, [](HostRelayLink& self) {
         if (self.state_.kind != State::Kind::connecting) return;
-        self.say("link: " + relayAddressText(self.url_) + ": no answer within " +
-                 std::to_string(millis(self.options_.timing.connectSeconds) / 1000) + " s");
+        self.lastFailure_ = relayAddressText(self.url_) + ": no answer within " +
+                            std::to_string(millis(self.options_.timing.connectSeconds) / 1000) + " s";
+        self.say("link: " + self.lastFailure_);
         self.ended(Outcome::failure, "error");
     });
 }
@@ -218,6 +225,8 @@ void HostRelayLink::reachedRelay() {
     // An attempt costs the relay something only once it answers; those that
     // never get there (no network to it, the relay away) are paced by the
     // back-off alone, so an outage does not use up the day.
+    unanswered_ = 0;
+    lastFailure_.clear();
     if (!unpaid_) return;
     unpaid_ = false;
     budget_.take(options_.now());
@@ -317,7 +326,9 @@ void HostRelayLink::receiveFailed(std::uint64_t serial) {
 }
 
 void HostRelayLink::failedBecause(std::uint64_t serial, const std::string& why) {
-    if (serial == taskSerial_) say("link: " + why);
+    if (serial != taskSerial_) return;
+    lastFailure_ = why;
+    say("link: " + why);
 }
 
 void HostRelayLink::closed(std::uint64_t serial, int code) {
@@ -434,6 +445,10 @@ void HostRelayLink::scheduleMidnight(std::int64_t deadline, std::uint64_t genera
 }
 
 void HostRelayLink::ended(Outcome outcome, const std::string& word, std::optional<int> code) {
+    if (unpaid_) {
+        unpaid_ = false;
+        ++unanswered_;
+    }
     tearDown(word, true);
     movedAway_ = false;
     if (!enabled_) {
@@ -475,6 +490,9 @@ void HostRelayLink::ended(Outcome outcome, const std::string& word, std::optiona
 void HostRelayLink::waitForNetwork() {
     // Said once as the wait begins; the path may report many times meanwhile.
     if (state_.kind != State::Kind::waitingForNetwork) say("link: waiting for the network");
+    // What failed while the network went says nothing of the relay.
+    unanswered_ = 0;
+    lastFailure_.clear();
     setState({State::Kind::waitingForNetwork});
 }
 

@@ -198,6 +198,11 @@ private:
     bool movedAway_ = false;
     // The current attempt is to be counted, and is not yet.
     bool unpaid_ = false;
+    // Attempts in a row the relay never answered (not counted against the
+    // day), and why the last one failed: the next attempt's line says so,
+    // or a relay failing every handshake reads as the same attempt again.
+    int unanswered_ = 0;
+    std::string lastFailure_;
     std::int64_t lastCounterSave_ = 0;
     mutable std::mutex snapshotLock_;
     Snapshot snapshotValue_{};

@@ -48,7 +48,8 @@ struct RelayField {
 };
 
 // A dialog of the relay's flows; the first button answers 1000, the second
-// 1001, anything else (a third button, an abort) counts as neither.
+// 1001, the third 1002. The last button is also what Escape and closing the
+// window answer, so it is the one that does nothing.
 struct RelayAlert {
     std::string message;
     std::string informative;
@@ -62,6 +63,7 @@ struct RelayAlert {
 namespace RelayResponse {
 inline constexpr int first = 1000;
 inline constexpr int second = 1001;
+inline constexpr int third = 1002;
 inline constexpr int abort = -1001;
 }  // namespace RelayResponse
 

@@ -25,6 +25,7 @@ struct BeastRelayHttp::Impl {
     asio::io_context io;
     asio::executor_work_guard<asio::io_context::executor_type> guard{io.get_executor()};
     std::size_t maxAnswerBytes = 0;
+    RelayNameResolver resolve;
 
     // The thread and the TLS context (the system's trust store, parsed
     // certificate by certificate) are made by the first call: the host
@@ -62,6 +63,17 @@ public:
         asio::post(owner_->io, [self = this->shared_from_this()] {
             if (self->over_) return;
             beast::get_lowest_layer(self->stream_).expires_after(std::chrono::milliseconds(self->request_.timeoutMillis));
+            if (self->owner_->resolve) {
+                self->owner_->resolve(self->request_.url.host, self->request_.url.port,
+                                      [self](beast::error_code ec, std::vector<tcp::endpoint> found) {
+                                          asio::post(self->owner_->io, [self, ec, found = std::move(found)] {
+                                              if (self->over_) return;
+                                              if (ec) return self->failed(RelayConnectStage::resolve, ec);
+                                              self->connect(found);
+                                          });
+                                      });
+                return;
+            }
             self->resolver_.async_resolve(self->request_.url.host, std::to_string(self->request_.url.port),
                                           [self](beast::error_code ec, tcp::resolver::results_type found) {
                                               if (self->over_) return;
@@ -86,7 +98,8 @@ private:
             return Stream(owner_->io);
     }
 
-    void connect(const tcp::resolver::results_type& found) {
+    template <class Endpoints>
+    void connect(const Endpoints& found) {
         beast::get_lowest_layer(stream_).async_connect(found, [self = this->shared_from_this()](beast::error_code ec,
                                                                                               const tcp::endpoint&) {
             if (self->over_) return;
@@ -173,8 +186,9 @@ private:
 
 }  // namespace
 
-BeastRelayHttp::BeastRelayHttp(std::size_t maxAnswerBytes) : impl_(std::make_shared<Impl>()) {
+BeastRelayHttp::BeastRelayHttp(std::size_t maxAnswerBytes, RelayNameResolver resolve) : impl_(std::make_shared<Impl>()) {
     impl_->maxAnswerBytes = maxAnswerBytes;
+    impl_->resolve = std::move(resolve);
 }
 
 BeastRelayHttp::~BeastRelayHttp() {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/types.h"
+#include "relay/relay_tls.h"
 #include "relay/relay_url.h"
 
 namespace morvane {
@@ -53,10 +54,11 @@ public:
 
 // Beast over TLS (verified; plain HTTP only for the loopback), on a thread
 // of its own that runs one completion at a time. Reads at most
-// `maxAnswerBytes` + 1 of a body.
+// `maxAnswerBytes` + 1 of a body. Names are looked up by `resolve`, the
+// system's resolver when empty.
 class BeastRelayHttp final : public RelayHttpTransport {
 public:
-    explicit BeastRelayHttp(std::size_t maxAnswerBytes);
+    explicit BeastRelayHttp(std::size_t maxAnswerBytes, RelayNameResolver resolve = {});
     ~BeastRelayHttp() override;
     std::shared_ptr<RelayHttpTask> post(RelayHttpRequest request, std::function<void(RelayHttpAnswer)> done) override;
 

@@ -4,15 +4,25 @@
 // for. Asio verifies nothing unless told to; this is where it is told.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "relay/relay_url.h"
 
 namespace morvane {
+
+// Turns a relay's name into the addresses to try; `done` may be called on
+// any thread. Empty: the system's resolver.
+using RelayNameResolver = std::function<void(
+    const std::string& host, std::uint16_t port,
+    std::function<void(boost::system::error_code, std::vector<boost::asio::ip::tcp::endpoint>)> done)>;
 
 // A client context that verifies peers against the default trust store.
 std::shared_ptr<boost::asio::ssl::context> makeRelayTlsContext();

@@ -1,4 +1,5 @@
 #include "app/menu_model.h"
+#include "guide/guide_texts.h"
 #include "menu_items.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@ std::vector<std::string> titles(const std::vector<MenuItem>& menu) {
 
 TEST(StatusMenu, ReadyMenuHasTheFixedOrder) {
     MenuSnapshot s;
+    s.relaySection = {MenuItem::line("Relay: off")};
     const auto menu = buildMenu(s);
     const std::vector<std::string> want = {
         "Pause Morvane",
@@ -34,6 +36,7 @@ TEST(StatusMenu, ReadyMenuHasTheFixedOrder) {
         "Copy This Computer’s Local Address (127.0.0.1:8722)",
         "---",
         "Connect From Anywhere Over Your Own Relay",
+        "Relay: off",
         "---",
         "Direct Over Tailscale (Advanced)",
         "Tailscale is not installed",
@@ -131,6 +134,12 @@ TEST(StatusMenu, StartErrorHidesTheLocalBlockAndDisablesTurningOn) {
         EXPECT_FALSE(has(menu, gone)) << gone;
     EXPECT_FALSE(find(menu, "Turn On Access From My Devices…")->enabled);
     EXPECT_EQ(iconState(true, true, std::nullopt, false).symbol, "exclamationmark.triangle");
+
+    // Serving nothing, it has nothing to pause, and no relay section to head.
+    s.paused = false;
+    const auto serving = buildMenu(s);
+    EXPECT_FALSE(has(serving, "Pause Morvane"));
+    EXPECT_FALSE(has(serving, MenuTitles::relay));
 }
 
 TEST(StatusMenu, TailnetAccessMovesThePairingItemAfterItsSection) {

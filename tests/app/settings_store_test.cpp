@@ -203,6 +203,40 @@ TEST(SettingsStore, ALinkedFileIsReadAndWrittenWhereItLeadsAndTheLinkStays) {
     }
 }
 
+// A link to a folder (or one ending in "/", which can only name a folder)
+// leads to no settings file: the folder is the owner's, wherever it is, and
+// is neither moved aside nor replaced, nor the link; the line says so.
+TEST(SettingsStore, ALinkToAFolderIsLeftAsItIsAndSaidSo) {
+    const std::vector<std::pair<const char*, std::vector<std::pair<std::string, std::string>>>> cases = {
+        {"to a folder", {{"Morvane/settings.json", "../dotfiles"}}},
+        {"ending in /", {{"Morvane/settings.json", "../dotfiles/"}}},
+        {"ending in / with no folder there", {{"Morvane/settings.json", "../nothing/"}}},
+        {"through another link", {{"Morvane/settings.json", "../files/s"}, {"files/s", "../dotfiles/"}}},
+    };
+    for (const auto& [name, links] : cases) {
+        SCOPED_TRACE(name);
+        SettingsFolder dir;
+        for (const char* folder : {"Morvane", "dotfiles", "files"}) fs::create_directories(dir.path / folder);
+        std::ofstream(dir.path / "dotfiles" / "notes") << "kept";
+        for (const auto& [link, says] : links) fs::create_symlink(says, dir.path / link);
+        const fs::path file = dir.path / "Morvane" / "settings.json";
+        std::vector<std::string> lines;
+        SettingsStore s(file, [&](const std::string& tag, const std::string& text) { lines.push_back(tag + ": " + text); });
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0], "error: the settings file " + file.string() +
+                                " is a link to a folder, not to a settings file; the link and the folder are left as "
+                                "they are, the default settings are in use and changes are not saved until the link "
+                                "leads to a file");
+        EXPECT_FALSE(s.setBool(SettingsKeys::paused, true));
+        for (const auto& [link, says] : links) EXPECT_EQ(fs::read_symlink(dir.path / link), says) << link;
+        EXPECT_TRUE(fs::is_directory(dir.path / "dotfiles"));
+        EXPECT_TRUE(fs::exists(dir.path / "dotfiles" / "notes"));
+        EXPECT_FALSE(fs::exists(dir.path / "nothing"));
+        for (const auto& entry : fs::recursive_directory_iterator(dir.path))
+            EXPECT_EQ(entry.path().string().find(".damaged"), std::string::npos) << entry.path();
+    }
+}
+
 TEST(SettingsStore, AnEarlierDamagedCopyIsKeptAndTheNextIsNumbered) {
     SettingsFolder dir;
     fs::create_directories(dir.path);

@@ -341,6 +341,44 @@ TEST(DeviceStorageRecords, EachItemReadsBackOnlyItsOwnRevocationRecords) {
     EXPECT_THROW(RefusingDeviceStorage("no").recordRevoked("x"), DeviceStorageError);
 }
 
+// Dotfiles or a synced folder: the items' folder, or an item itself, kept
+// elsewhere behind a link. Read, written and removed where the link leads,
+// and every link still says what it said.
+TEST(KeychainDeviceStorage, ALinkedFolderOrItemIsUsedWhereItLeadsAndTheLinkStays) {
+    const std::string name = KeychainDeviceStorage::itemFileName(KeychainDeviceStorage::defaultService,
+                                                                 KeychainDeviceStorage::defaultAccount);
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> links;  // link, what it says
+        std::string stored;                                       // where the bytes are
+    };
+    const std::vector<Case> cases = {
+        {"folder", {{"keychain", "dotfiles/keychain"}}, "dotfiles/keychain/" + name},
+        {"item", {{"keychain/" + name, "../dotfiles/devices.json"}}, "dotfiles/devices.json"},
+        {"both, the item through two links",
+         {{"keychain", "sync/keychain"}, {"sync/keychain/" + name, "list"}, {"sync/keychain/list", "../../dotfiles/l"}},
+         "dotfiles/l"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder dir;
+        for (const char* folder : {"dotfiles/keychain", "sync/keychain", "keychain"})
+            if (std::none_of(c.links.begin(), c.links.end(), [&](const auto& l) { return l.first == folder; }))
+                fs::create_directories(dir.path() / folder);
+        for (const auto& [link, says] : c.links) fs::create_symlink(says, dir.path() / link);
+        KeychainDeviceStorage item(KeychainDeviceStorage::defaultService, KeychainDeviceStorage::defaultAccount,
+                                   KeychainDeviceStorage::defaultLabel, dir.path() / "keychain");
+        writeText(dir.path() / c.stored, "[\"phone\"]");
+        EXPECT_EQ(item.load(), bytes("[\"phone\"]"));
+        item.save(bytes("[\"phone\",\"tablet\"]"));
+        EXPECT_EQ(readText(dir.path() / c.stored), "[\"phone\",\"tablet\"]");
+        item.remove();
+        EXPECT_FALSE(fs::exists(dir.path() / c.stored));
+        EXPECT_EQ(item.load(), std::nullopt);
+        for (const auto& [link, says] : c.links) EXPECT_EQ(fs::read_symlink(dir.path() / link), says) << link;
+    }
+}
+
 TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {
     TempFolder dir;
     auto folder = dir.path() / "keychain";
@@ -349,12 +387,20 @@ TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {
     item.save(bytes("[]"));
     auto file = folder / KeychainDeviceStorage::itemFileName(service, "paired-devices");
 
-    // A link at the item's place is not followed.
-    auto victim = dir.path() / "victim";
+    // A link at the item's place into a folder others may change is not
+    // followed: whoever replaces the file there could let any device in.
+    auto shared = dir.path() / "shared";
+    fs::create_directory(shared);
+    ::chmod(shared.c_str(), 01777);
+    auto victim = shared / "victim";
     writeText(victim, "[\"other\"]");
     fs::remove(file);
     fs::create_symlink(victim, file);
-    EXPECT_EQ(errorOf([&] { item.load(); }), "cannot read " + file.string() + ": " + TrustedCLI::describe(ELOOP));
+    const std::string othersMayChange =
+        "the link " + file.string() + " leads into " + shared.string() + ", which others may change";
+    EXPECT_EQ(errorOf([&] { item.load(); }), othersMayChange);
+    EXPECT_EQ(errorOf([&] { item.save(bytes("[]")); }), othersMayChange);
+    EXPECT_EQ(readText(victim), "[\"other\"]");
     fs::remove(file);
 
     // Something at the item's place that holds no data, or more than an
@@ -369,14 +415,14 @@ TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {
               file.string() + " is larger than the " + std::to_string(maxStoredBytes) + " bytes an item may hold");
     fs::remove(file);
 
-    // The folder itself replaced by a link, or by a file.
-    auto elsewhere = dir.path() / "elsewhere";
-    fs::create_directory(elsewhere);
+    // The folder itself replaced by a loop of links.
     fs::rename(folder, dir.path() / "moved");
-    fs::create_directory_symlink(elsewhere, folder);
-    EXPECT_EQ(errorOf([&] { item.load(); }).rfind("cannot open the folder of private items: ", 0), 0u);
-    EXPECT_TRUE(fs::is_empty(elsewhere));
+    fs::create_directory_symlink(dir.path() / "keychain.other", folder);
+    fs::create_directory_symlink(folder, dir.path() / "keychain.other");
+    EXPECT_EQ(errorOf([&] { item.load(); }),
+              "the folder of private items " + folder.string() + " is a loop of symbolic links");
     fs::remove(folder);
+    fs::remove(dir.path() / "keychain.other");
     fs::rename(dir.path() / "moved", folder);
 
     // An item or a folder that belongs to another user is not ours to read.

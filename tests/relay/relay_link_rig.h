@@ -120,6 +120,16 @@ private:
     SwitchedPath* path_;
 };
 
+// The names the tests use, answered without the machine's DNS, which may be
+// slow or away: the loopback's names and addresses, and no other name.
+inline void testNames(const std::string& host, std::uint16_t port,
+                      std::function<void(boost::system::error_code, std::vector<boost::asio::ip::tcp::endpoint>)> done) {
+    boost::system::error_code ec;
+    auto address = boost::asio::ip::make_address(host == "localhost" ? "127.0.0.1" : host, ec);
+    if (ec) return done(boost::asio::error::host_not_found, {});
+    done({}, {boost::asio::ip::tcp::endpoint(address, port)});
+}
+
 struct LinkRig {
     ServerQueue queue{"relay-link-test"};
     std::shared_ptr<Watch> watch = std::make_shared<Watch>();
@@ -131,7 +141,7 @@ struct LinkRig {
         HostRelayLink::Options o{.baseURL = base, .identity = identity, .queue = &queue};
         o.timing.connectSeconds = connectSeconds;
         o.counters = std::make_shared<MemoryCounterStorage>();
-        o.sockets = std::make_shared<BeastRelaySocketFactory>(queue.context());
+        o.sockets = std::make_shared<BeastRelaySocketFactory>(queue.context(), testNames);
         o.unit = 0.02;
         o.timing.wakeDelaySeconds = 0.05;
         o.timing.pathBackDelaySeconds = 0.05;
