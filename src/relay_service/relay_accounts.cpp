@@ -112,7 +112,7 @@ AccountAnswer RelayAccounts::handle(const AccountCall& call) {
             if (!access) return refuse(401, RelayError::unauthorized);
         }
         switch (call.endpoint) {
-        case AccountEndpoint::code: return code(call.body, call.client);
+        case AccountEndpoint::code: return code(call.body, call.client, call.networks.empty() ? call.client : call.networks.back());
         case AccountEndpoint::verify: return verify(call.body, call.client);
         case AccountEndpoint::refresh: return refresh(call.body);
         case AccountEndpoint::signOut: return signOut(call.body);
@@ -174,7 +174,7 @@ std::vector<std::optional<json>> RelayAccounts::deadCodes(const std::vector<std:
     return verdicts;
 }
 
-AccountAnswer RelayAccounts::code(const json& body, const std::string& client) {
+AccountAnswer RelayAccounts::code(const json& body, const std::string& client, const std::string& network) {
     const auto email = normalizeAddress(text(body, "email").value_or(""));
     const auto loginId = text(body, "login_id").value_or("");
     if (!email) return refuse(400, RelayError::invalidEmail);
@@ -190,9 +190,11 @@ AccountAnswer RelayAccounts::code(const json& body, const std::string& client) {
         refusedCode(*email + ": too many codes from " + client);
         return refuse(429, RelayError::tryLater, *wait);
     }
-    if (const auto wait = store_.countRate("code-address " + *email, RelayLimits::codesPerAddress,
+    // Counted per asking network: strangers asking for the address
+    // elsewhere leave its owner theirs.
+    if (const auto wait = store_.countRate("code-address " + *email + " from " + network, RelayLimits::codesPerAddress,
                                            RelayLimits::codeWindowSeconds, now)) {
-        refusedCode(*email + ": too many codes for the address");
+        refusedCode(*email + ": too many codes for the address from " + network);
         return refuse(429, RelayError::tryLater, *wait);
     }
     // Six digits, uniform: 0 to 999,999 from a random 32-bit draw with the

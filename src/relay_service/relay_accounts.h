@@ -111,7 +111,8 @@ public:
     void setAccounts(AccountList accounts);
 
 private:
-    AccountAnswer code(const nlohmann::json& body, const std::string& client);
+    // `network`: the widest the caller is counted under.
+    AccountAnswer code(const nlohmann::json& body, const std::string& client, const std::string& network);
     AccountAnswer verify(const nlohmann::json& body, const std::string& client);
     AccountAnswer refresh(const nlohmann::json& body);
     AccountAnswer signOut(const nlohmann::json& body);

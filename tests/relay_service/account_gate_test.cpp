@@ -187,10 +187,13 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
          RelayLimits::placesPerCode, oneCodeBound},
         {"codes asked for other people's addresses from three /48s, tried from sixteen others",
          [](FloodRig& flood) {
-             // Ten codes from each /64, as many as one client may ask, more
-             // than the store can try in the flood's time.
+             // Ten codes from each /64 (of a /56 of its own), as many as one
+             // client may ask, more than the store can try in the flood's
+             // time; a second for each /64, as the store's share for
+             // strangers' codes allows.
              for (int i = 0; i < 240; ++i) {
-                 const auto networks = v6Networks(i / 10, 0, 900 + i / 80);
+                 if (i % 10 == 0) flood.rig.advance(1);
+                 const auto networks = v6Networks(0, i / 10, 900 + i / 80);
                  flood.askCode("victim" + std::to_string(i) + "@example.com", "attack", networks.front(),
                                [](std::string code) { EXPECT_NE(code, ""); }, networks);
                  flood.settle();
@@ -375,17 +378,21 @@ TEST(AccountGate, PlacesAreBoundedPerNetworkPerCodeAndPerSignIn) {
          4 * RelayLimits::placesPerNetwork},
         {"one code's verifies under new networks", checked([&](int i) { return verify("x@example.com", {newClient(i)}); }),
          RelayLimits::placesPerCode},
-        {"codes asked here from new /64s of one /48, each tried from a new network",
+        {"codes asked here from new /64s of one /48, each tried from new networks",
          [&](AccountGate& gate, int i) {
-             AccountCall ask;
-             ask.endpoint = AccountEndpoint::code;
-             ask.body = json{{"email", "asked" + std::to_string(i) + "@example.com"}, {"login_id", "l"}};
-             ask.networks = v6(i % 3, i / 3, 3);
-             ask.client = ask.networks.front();
-             const auto asked = gate.check(ask);
-             EXPECT_FALSE(asked.refusal);
-             gate.answered(asked, AccountAnswer{});
-             return gate.check(verify("asked" + std::to_string(i) + "@example.com", {newClient(i)}));
+             // Twenty codes, as many as the /48 may ask with room to spare.
+             const auto email = "asked" + std::to_string(i % 20) + "@example.com";
+             if (i < 20) {
+                 AccountCall ask;
+                 ask.endpoint = AccountEndpoint::code;
+                 ask.body = json{{"email", email}, {"login_id", "l"}};
+                 ask.networks = v6(i % 3, i / 3, 3);
+                 ask.client = ask.networks.front();
+                 const auto asked = gate.check(ask);
+                 EXPECT_FALSE(asked.refusal);
+                 gate.answered(asked, AccountAnswer{});
+             }
+             return gate.check(verify(email, {newClient(i)}));
          },
          4 * RelayLimits::placesPerNetwork},
         {"one sign-in's token from new networks",
@@ -419,9 +426,13 @@ TEST(AccountGate, PlacesAreBoundedPerNetworkPerCodeAndPerSignIn) {
             waiting.push_back(std::move(pass));
         }
         EXPECT_EQ(passed, c.most < 0 ? 100 : c.most) << c.what;
-        // Answered (here: the store failed), the places are free again.
+        // Answered (here: the store failed), the places are free again: in
+        // a new window, past what a network may ask in one.
         for (const auto& pass : waiting) gate.answered(pass, std::nullopt);
+        const auto before = rig.nowMillis;
+        rig.advance(RelayLimits::codeWindowSeconds);
         EXPECT_FALSE(c.pass(gate, 100).refusal) << c.what;
+        rig.nowMillis = before;
     }
 }
 
@@ -473,8 +484,8 @@ TEST(AccountGate, LimitsAnswerAtOnceAndCallsTakeTheirLanes) {
     const json verify{{"email", "owner@example.com"}, {"login_id", "l"}, {"code", "123456"}, {"client", "mac"}};
     EXPECT_EQ(call(AccountEndpoint::verify, verify).lane, AccountGate::strangerLane) << "no code asked here";
     EXPECT_EQ(call(AccountEndpoint::code, json{{"email", "Owner@Example.com"}, {"login_id", "l"}}).lane,
-              AccountGate::codeLane)
-        << "a code request waits behind no sign-in";
+              AccountGate::signInLane)
+        << "a network's first code is a newcomer's";
     EXPECT_EQ(call(AccountEndpoint::verify, verify).lane, AccountGate::signInLane) << "the code was asked here";
     EXPECT_EQ(call(AccountEndpoint::verify, json{{"email", "owner@example.com"}, {"login_id", "other"}, {"client", "mac"}}).lane,
               AccountGate::strangerLane)
@@ -511,7 +522,9 @@ TEST(AccountGate, LimitsAnswerAtOnceAndCallsTakeTheirLanes) {
         bool sameClient;
     };
     const Case cases[] = {
-        {"codes for one address", RelayLimits::codesPerAddress,
+        {"codes for one address from one network", RelayLimits::codesPerAddress,
+         [](int) { return json{{"email", "a@example.com"}, {"login_id", "l"}}; }, AccountEndpoint::code, true},
+        {"codes for one address from networks it never signed in from", RelayLimits::codesPerAddressElsewhere,
          [](int) { return json{{"email", "a@example.com"}, {"login_id", "l"}}; }, AccountEndpoint::code, false},
         {"codes from one client", RelayLimits::codesPerClient,
          [](int i) { return json{{"email", "p" + std::to_string(i) + "@example.com"}, {"login_id", "l"}}; },
