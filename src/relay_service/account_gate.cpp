@@ -34,10 +34,9 @@ AccountGate::AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::
       callsPerClient_(RelayLimits::callsPerClientMinute, 60, maxClients, full("calls per client")),
       codesPerClient_(RelayLimits::codesPerClient, RelayLimits::codeWindowSeconds, maxClients, full("codes per client")),
       addressCodes_({RelayLimits::codesPerAddress, RelayLimits::codesPerAddressElsewhere,
-                     RelayLimits::codeWindowSeconds, maxClients, RelayLimits::homesPerAddress},
+                     RelayLimits::codesPerAddressAtHome, RelayLimits::codeWindowSeconds, maxClients,
+                     RelayLimits::homesPerAddress},
                     full("codes per address")),
-      newcomerCodes_(RelayLimits::newcomerCodesPerNetwork, RelayLimits::codeWindowSeconds, maxClients,
-                     full("newcomers' codes")),
       verifiesPerClient_(RelayLimits::verifiesPerClient, RelayLimits::codeWindowSeconds, maxClients,
                          full("sign-ins per client")),
       signInAsks_(RelayLimits::signInAsksPerNetwork, RelayLimits::codeWindowSeconds, maxClients,
@@ -158,6 +157,7 @@ AccountGate::Pass AccountGate::check(const AccountCall& call) {
         if (sends) {
             if (!take(codesPerClient_, call.client, "a code for " + *email + ": too many codes from " + call.client))
                 return pass;
+            pass.atHome = addressCodes_.home(*email, network.empty() ? call.client : network);
             if (const auto wait = addressCodes_.take(*email, network.empty() ? call.client : network, now, pass.counted)) {
                 giveBack(pass);
                 pass = refused(*wait, "a code for " + *email + ": too many codes for the address from " +
@@ -165,11 +165,10 @@ AccountGate::Pass AccountGate::check(const AccountCall& call) {
                 return pass;
             }
         }
-        // A network's first code in a while is a newcomer's; the rest are
-        // a stranger's, from the budget they all share.
-        const auto asker = network.empty() ? call.client : network;
-        const bool newcomer = !newcomerCodes_.take(asker, now);
-        if (newcomer) pass.counted.emplace_back(&newcomerCodes_, asker);
+        // A code from a network that has asked little of late is a
+        // newcomer's; the rest are a stranger's, from the share of the
+        // store they all have.
+        const bool newcomer = signInAsks_.weight(call.networks, now) <= RelayLimits::newcomerAsks;
         pass.lane = newcomer ? signInLane : codeLane;
         if (!hold(pass, {PlaceKeys::code(code)}, call.networks, "a code for " + code) ||
             (!newcomer && !spend(pass, "a code for " + code)))
@@ -356,7 +355,7 @@ void AccountGate::giveBack(const Pass& pass) {
 
 void AccountGate::purge() {
     const auto now = seconds();
-    for (auto* window : {&callsPerClient_, &codesPerClient_, &newcomerCodes_, &verifiesPerClient_})
+    for (auto* window : {&callsPerClient_, &codesPerClient_, &verifiesPerClient_})
         window->purge(now);
     addressCodes_.purge(now);
     signInAsks_.purge(now);
@@ -403,9 +402,9 @@ void queueAccountCall(AccountGate& gate, WorkQueue& store, RelayAccounts& accoun
     // What the call cost the store, for the share it came out of.
     using Timed = std::pair<AccountAnswer, std::int64_t>;
     store.run<Timed>(
-        [&accounts, clock = gate.clock(), call = std::move(call)] {
+        [&accounts, clock = gate.clock(), atHome = pass.atHome, call = std::move(call)] {
             const auto started = clock();
-            auto answer = accounts.handle(call);
+            auto answer = accounts.handle(call, atHome);
             return Timed{std::move(answer), clock() - started};
         },
         [&gate, pass = std::move(pass), done = std::move(done)](std::optional<Timed> timed) {

@@ -95,6 +95,8 @@ public:
         // A verify: the address it signs in and the network it comes from.
         std::string address = {};
         std::string home = {};
+        // A code request from a network the address signed in from.
+        bool atHome = false;
     };
 
     // `seal`: the store's (RelayStore::sealKey). `maxClients`: the keys
@@ -181,7 +183,6 @@ private:
     RateWindow callsPerClient_;
     RateWindow codesPerClient_;
     AddressCodes addressCodes_;
-    RateWindow newcomerCodes_;
     RateWindow verifiesPerClient_;
     NetworkAllowance signInAsks_;
     StrangerBudget budget_;

@@ -8,14 +8,20 @@ AddressCodes::AddressCodes(Limits limits, std::function<void(std::size_t keys)> 
     : limits_(limits),
       perNetwork_(limits.perNetwork, limits.windowSeconds, limits.maxKeys, full),
       elsewhere_(limits.elsewhere, limits.windowSeconds, limits.maxKeys, full),
+      atHome_(limits.atHome, limits.windowSeconds, limits.maxKeys, full),
       homes_(limits.maxKeys) {}
 
 std::optional<std::int64_t> AddressCodes::take(const std::string& address, const std::string& network,
                                                std::int64_t nowSeconds,
                                                std::vector<std::pair<RateWindow*, std::string>>& counted) {
     const auto key = address + " from " + network;
+    if (home(address, network)) {
+        if (const auto wait = atHome_.take(key, nowSeconds)) return wait;
+        counted.emplace_back(&atHome_, key);
+        return std::nullopt;
+    }
     if (const auto wait = perNetwork_.take(key, nowSeconds)) return wait;
-    if (!home(address, network)) {
+    {
         if (const auto wait = elsewhere_.take(address, nowSeconds)) {
             perNetwork_.giveBack(key, nowSeconds);
             return wait;
@@ -42,6 +48,7 @@ bool AddressCodes::home(const std::string& address, const std::string& network) 
 
 void AddressCodes::purge(std::int64_t nowSeconds) {
     perNetwork_.purge(nowSeconds);
+    atHome_.purge(nowSeconds);
     elsewhere_.purge(nowSeconds);
 }
 

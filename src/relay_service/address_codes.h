@@ -5,7 +5,8 @@
 // `elsewhere` in all, so that strangers spread over many networks mail the
 // person no more than a few codes they never asked for. The networks the
 // address signed in from (the last few, remembered here) are not counted
-// in that sum: its owner, at home, gets a code while strangers ask for it
+// in that sum, and each has `atHome` codes, as many as its owner may want
+// in a window: its owner, at home, gets a code while strangers ask for it
 // from anywhere else. In memory, per instance; on the network thread, on
 // times passed in.
 #pragma once
@@ -27,6 +28,7 @@ public:
     struct Limits {
         int perNetwork = 3;
         int elsewhere = 6;
+        int atHome = 12;
         std::int64_t windowSeconds = 600;
         std::size_t maxKeys = 50'000;
         // The networks remembered for each address.
@@ -46,7 +48,7 @@ public:
 
 private:
     Limits limits_;
-    RateWindow perNetwork_, elsewhere_;
+    RateWindow perNetwork_, elsewhere_, atHome_;
     Forgetful<std::vector<std::string>> homes_;
 };
 

@@ -25,9 +25,22 @@ std::optional<std::int64_t> NetworkAllowance::take(const std::vector<std::string
     return std::nullopt;
 }
 
+int NetworkAllowance::weight(const std::string& network, std::int64_t nowSeconds) const {
+    int most = 0;
+    for (std::size_t level = 0; level < levels_.size(); ++level)
+        most = std::max(most, levels_[level].count(network, nowSeconds) >> level);
+    return most;
+}
+
 int NetworkAllowance::count(const std::string& network, std::int64_t nowSeconds) const {
     int most = 0;
     for (const auto& window : levels_) most = std::max(most, window.count(network, nowSeconds));
+    return most;
+}
+
+int NetworkAllowance::weight(const std::vector<std::string>& networks, std::int64_t nowSeconds) const {
+    int most = 0;
+    for (const auto& network : networks) most = std::max(most, weight(network, nowSeconds));
     return most;
 }
 

@@ -29,7 +29,12 @@ public:
     // ends. `counted` gets what was counted, to give back.
     std::optional<std::int64_t> take(const std::vector<std::string>& networks, std::int64_t nowSeconds,
                                      std::vector<std::pair<RateWindow*, std::string>>& counted);
-    // The calls counted under `network` (of whichever level) in its window.
+    // How much a network asked in its window, as a share of what its level
+    // may: the calls counted under it, halved for a /56 and quartered for
+    // a /48. Of several networks, the most.
+    int weight(const std::string& network, std::int64_t nowSeconds) const;
+    int weight(const std::vector<std::string>& networks, std::int64_t nowSeconds) const;
+    // The calls counted under `network`, of whichever level.
     int count(const std::string& network, std::int64_t nowSeconds) const;
     void purge(std::int64_t nowSeconds);
 

@@ -104,7 +104,7 @@ std::int64_t RelayAccounts::seconds() const {
 
 bool RelayAccounts::revoked(const std::string& sessionID) { return store_.signedOut(sessionID, seconds()); }
 
-AccountAnswer RelayAccounts::handle(const AccountCall& call) {
+AccountAnswer RelayAccounts::handle(const AccountCall& call, bool atHome) {
     try {
         std::optional<Bearer> access;
         if (ruleOf(call.endpoint).bearer) {
@@ -112,7 +112,8 @@ AccountAnswer RelayAccounts::handle(const AccountCall& call) {
             if (!access) return refuse(401, RelayError::unauthorized);
         }
         switch (call.endpoint) {
-        case AccountEndpoint::code: return code(call.body, call.client, call.networks.empty() ? call.client : call.networks.back());
+        case AccountEndpoint::code:
+            return code(call.body, call.client, call.networks.empty() ? call.client : call.networks.back(), atHome);
         case AccountEndpoint::verify: return verify(call.body, call.client);
         case AccountEndpoint::refresh: return refresh(call.body);
         case AccountEndpoint::signOut: return signOut(call.body);
@@ -174,7 +175,8 @@ std::vector<std::optional<json>> RelayAccounts::deadCodes(const std::vector<std:
     return verdicts;
 }
 
-AccountAnswer RelayAccounts::code(const json& body, const std::string& client, const std::string& network) {
+AccountAnswer RelayAccounts::code(const json& body, const std::string& client, const std::string& network,
+                                  bool atHome) {
     const auto email = normalizeAddress(text(body, "email").value_or(""));
     const auto loginId = text(body, "login_id").value_or("");
     if (!email) return refuse(400, RelayError::invalidEmail);
@@ -192,7 +194,8 @@ AccountAnswer RelayAccounts::code(const json& body, const std::string& client, c
     }
     // Counted per asking network: strangers asking for the address
     // elsewhere leave its owner theirs.
-    if (const auto wait = store_.countRate("code-address " + *email + " from " + network, RelayLimits::codesPerAddress,
+    if (const auto wait = store_.countRate("code-address " + *email + " from " + network,
+                                           atHome ? RelayLimits::codesPerAddressAtHome : RelayLimits::codesPerAddress,
                                            RelayLimits::codeWindowSeconds, now)) {
         refusedCode(*email + ": too many codes for the address from " + network);
         return refuse(429, RelayError::tryLater, *wait);

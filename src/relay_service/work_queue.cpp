@@ -102,9 +102,11 @@ bool WorkQueue::makeRoom(std::size_t lane, const std::string& turn) {
         std::size_t heaviest = 0;
         for (auto it = queued.byTurn.begin(); it != queued.byTurn.end(); ++it) {
             const auto weighs = weight(it->first, it->second.size());
-            if (most == queued.byTurn.end() || weighs > heaviest) most = it, heaviest = weighs;
+            if (it->first != turn && (most == queued.byTurn.end() || weighs > heaviest)) most = it, heaviest = weighs;
         }
-        if (most == queued.byTurn.end() || heaviest < held + 2) return false;
+        // By places held, a turn two fewer, or two turns would take each
+        // other's place in turn; by rank, any lower.
+        if (most == queued.byTurn.end() || heaviest < held + (rank ? 1 : 2)) return false;
         job = std::move(most->second.back());
         most->second.pop_back();
         if (most->second.empty()) {

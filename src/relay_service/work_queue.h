@@ -19,9 +19,9 @@
 // more takes the place of that turn's newest waiting job, which is
 // answered at once as if it had found the lane full: a flood from some
 // turns cannot keep the lane from anyone else. A lane may rank its turns
-// instead (asked on the network queue when the lane is full): a job of a
-// turn ranked lower by two or more than another waiting turn takes the
-// place of that turn's newest job.
+// instead (asked on the network queue when the lane is full): a job takes
+// the place of the newest job of the highest ranked turn, when that turn
+// ranks higher than its own.
 //
 // What the log says of refusals is a state, said when it changes and at
 // most once every `logEveryMillis`, with the count of calls refused:

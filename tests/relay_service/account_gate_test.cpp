@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <map>
 
 #include "../app/manual_executor.h"
 #include "account_rig.h"
@@ -60,8 +61,12 @@ struct FloodRig {
     ManualExecutor network;
     SlowWorker worker;
     RelayLog log{[this](const std::string& line) { rig.logs.push_back(line); }};
+    // Newcomers' turns ranked by the gate, as the service ranks them.
     WorkQueue store{"the store", worker, network, [this] { return network.now(); },
-                    WorkQueueLimits{16, 5'000, AccountGate::storeLanes(16)}, log};
+                    WorkQueueLimits{16, 5'000, AccountGate::storeLanes(16, [this](const std::string& turn) {
+                                                   return gate.rank(turn);
+                                               })},
+                    log};
     AccountGate gate;
 
     // A call from `client`, counted under its own network unless others are
@@ -209,6 +214,22 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
                         "", networks.front(), [done](AccountAnswer) { done(); }, networks);
          },
          AccountGate::storeLanes(16)[0].maxWaiting},
+        {"codes for plus-addresses from three hundred /48s, each tried from the /64 that asked it", [](FloodRig&) {},
+         [](FloodRig& flood, int i, const std::string&, std::function<void()> done) {
+             // Call i of /48 i % 300: a code, then four tries of it.
+             const auto round = i / 300;
+             const auto networks = v6Networks(round / 5 % 256, 0, 2000 + i % 300);
+             const auto email = "victim+" + std::to_string(i % 300) + "-" + std::to_string(round / 5) + "@example.com";
+             if (round % 5 == 0)
+                 return flood.call("POST", "/v1/auth/code", json{{"email", email}, {"login_id", "attack"}}, "",
+                                   networks.front(), [done](AccountAnswer) { done(); }, networks);
+             flood.call("POST", "/v1/auth/verify",
+                        json{{"email", email}, {"login_id", "attack"}, {"code", "123456"}, {"client", "web"}}, "",
+                        networks.front(), [done](AccountAnswer) { done(); }, networks);
+         },
+         // The newcomers' lane, and the strangers' share of the others.
+         AccountGate::storeLanes(16)[0].maxWaiting + AccountGate::storeLanes(16)[1].maxWaiting +
+             AccountGate::storeLanes(16)[3].maxWaiting},
         {"made-up bearer tokens", [](FloodRig&) {},
          [](FloodRig& flood, int i, const std::string&, std::function<void()> done) {
              flood.call("GET", "/v1/hosts", nullptr, madeUpToken(), newClient(i), [done](AccountAnswer) { done(); });
@@ -321,6 +342,56 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
                      line.find("signed in person") == std::string::npos && line.find("registered room") == std::string::npos;
         EXPECT_LE(other, 20) << ::testing::PrintToString(rig.logs);
     }
+}
+
+// A stranger can neither spend a listed person's codes nor list who is
+// listed: a listed address asked for three times from each of ten other
+// networks leaves its owner, at home, a code to sign in with, ten times
+// over; and guesses from one /48, listed or not, are answered as the list
+// says only as often as the /48 may ask, then "try later" whatever the
+// address.
+TEST(AccountGate, StrangersNeitherSpendAPersonsCodesNorListWhoIsListed) {
+    const auto allowed = std::get<AccountList>(AccountList::parse({"owner@example.org", "@family.example"}));
+    FloodRig flood(allowed);
+    const auto home = v6Networks(1, 0, 7);
+    const auto ask = [&](const std::string& email, const std::string& login, const std::vector<std::string>& networks) {
+        std::optional<AccountAnswer> out;
+        flood.call("POST", "/v1/auth/code", json{{"email", email}, {"login_id", login}}, "", networks.front(),
+                   [&out](AccountAnswer answer) { out = std::move(answer); }, networks);
+        flood.settle();
+        return out ? out->status : 0;
+    };
+    const auto signIn = [&](const std::string& login, const std::vector<std::string>& from) {
+        std::optional<AccountAnswer> verified;
+        flood.askCode("owner@example.org", login, from.front(), [&](std::string code) {
+            flood.call("POST", "/v1/auth/verify",
+                       json{{"email", "owner@example.org"}, {"login_id", login}, {"code", code}, {"client", "web"}}, "",
+                       from.front(), [&](AccountAnswer answer) { verified = std::move(answer); }, from);
+        }, from);
+        flood.settle();
+        return verified && verified->status == 200;
+    };
+    // Home is the /48 the owner signed in from, on another computer there.
+    ASSERT_TRUE(signIn("first", v6Networks(2, 0, 7)));
+    std::map<int, int> strangers;
+    for (int n = 0; n < 10; ++n)
+        for (int i = 0; i < 3; ++i) ++strangers[ask("owner@example.org", "x", v6Networks(i, 0, 100 + n))];
+    // The owner's first code came from a network not known for them yet.
+    EXPECT_EQ(strangers[200], RelayLimits::codesPerAddressElsewhere - 1) << ::testing::PrintToString(strangers);
+    int signedIn = 0;
+    for (int i = 0; i < 10; ++i) signedIn += signIn("again-" + std::to_string(i), home);
+    EXPECT_EQ(signedIn, 10);
+
+    // Guesses from one /48, a new /64 each, half of them listed.
+    int told = 0, tryLater = 0;
+    for (int i = 0; i < 10'000; ++i) {
+        const auto email = "guess" + std::to_string(i) + (i % 2 ? "@family.example" : "@elsewhere.example");
+        const auto status = ask(email, "g", v6Networks(i % 256, i / 256 % 256, 9));
+        status == 429 ? ++tryLater : ++told;
+    }
+    EXPECT_LE(told, 4 * RelayLimits::signInAsksPerNetwork);
+    EXPECT_LE(told, 100);
+    EXPECT_EQ(told + tryLater, 10'000);
 }
 
 // What each key may hold of the store queue's places at once, while its

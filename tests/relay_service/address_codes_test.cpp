@@ -13,7 +13,7 @@ namespace morvane::relay_service {
 namespace {
 
 TEST(AddressCodes, StrangersElsewhereLeaveThePersonTheirOwnCodes) {
-    AddressCodes codes({3, 6, 600, 1'000, 2});
+    AddressCodes codes({3, 6, 4, 600, 1'000, 2});
     std::vector<std::pair<RateWindow*, std::string>> counted;
     const auto ask = [&](const char* address, const std::string& network, std::int64_t now = 100) {
         return !codes.take(address, network, now, counted).has_value();
@@ -37,7 +37,8 @@ TEST(AddressCodes, StrangersElsewhereLeaveThePersonTheirOwnCodes) {
         {"the person at home", "p@example.com", "home", true},
         {"", "p@example.com", "home", true},
         {"", "p@example.com", "home", true},
-        {"at home too, three a network", "p@example.com", "home", false},
+        {"past three: at home, as many as its owner may want", "p@example.com", "home", true},
+        {"but no more", "p@example.com", "home", false},
         {"another address counts apart", "q@example.com", "s1", true},
     };
     for (const auto& step : steps) EXPECT_EQ(ask(step.address, step.network), step.given) << step.why;
