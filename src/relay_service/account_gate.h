@@ -42,22 +42,28 @@ namespace morvane::relay_service {
 // links of computers whose room the store said is registered, with the
 // service's own work, take the first lane, which no other lane can fill,
 // each sign-in's calls and each room's links holding at most a few places.
-// A sign-in for a code asked here takes the second lane; a sign-in for a
-// code this instance never sent (asked through another instance, or a
-// guess) the third; a call whose token bears no seal (made up, or handed
-// out before tokens were sealed) and a link for a room not known to be
-// registered the fourth; a code request the fifth, so that it never waits
-// behind sign-ins. What may come from anyone without an account holds at
-// most a few places per client network (IPv4 address, IPv6 /64, /56 and
-// /48) and per sign-in code, and a sign-in for a code asked here as many
-// again under the network that asked for the code: codes asked from a few
-// networks hold a few networks' places, from however many networks they
-// are tried. Within a lane, the queue serves the networks in turn (the
-// one that asked the code, for a sign-in), so that a flood from some
-// networks delays no one else by more than a turn of each. A code that
-// can no longer sign anyone in is answered from memory while the store
-// says no new code was asked for its address and login, which is asked
-// again for all such codes at once, at most every few seconds each.
+// A newcomer's sign-in takes the second lane: a code asked from a network
+// that has asked little of late, and the first tries of such a code from
+// the network that asked for it. The lane is small, and when it is full a
+// call takes the place of one whose network asked more (rank), so a
+// stranger spread over many networks, who keeps asking from each, leaves
+// newcomers their place. A stranger's other tries take the third lane; a
+// call whose token bears no seal (made up, or handed out before tokens were
+// sealed) and a link for a room not known to be registered the fourth; a
+// stranger's other code requests the fifth. The third and fifth lanes'
+// calls share a part of the store's time in all (StrangerBudget), however
+// many networks they come from; past it they are told to try again soon.
+// What may come from anyone without an account holds at most a few places
+// per client network (IPv4 address, IPv6 /64, /56 and /48) and per sign-in
+// code, and a try of a code asked here as many again under the network
+// that asked for the code. Within a lane, the queue serves the networks in
+// turn. Every code request and sign-in counts against its network's
+// allowance before anything else is asked (NetworkAllowance), so a network
+// past it hears "try later" whatever the address; codes for one address
+// are counted per asking network (AddressCodes). A code that can no
+// longer sign anyone in is answered from memory while the store says no
+// new code was asked for its address and login, which is asked again for
+// all such codes at once, at most every few seconds each.
 // Addresses not on the operator's list are refused a code and a sign-in
 // at once.
 class AccountGate {

@@ -4,8 +4,8 @@
 // up to a burst. Limits per network bound what one network asks; this
 // bounds the sum, so that a stranger spread over many networks cannot fill
 // the store queue with code requests and guesses. A newcomer's own sign-in
-// (a network's first code, and the first tries of a code from the network
-// that asked for it) is not counted here and is served ahead.
+// (a code from a network that asked little of late, and the first tries of
+// it from that network) is not counted here and is served ahead.
 //
 // A call is admitted while the share is not spent, counting what such a
 // call has cost of late until the store says what it cost; at least
