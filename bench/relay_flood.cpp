@@ -583,8 +583,9 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
                     answer = plusCodeCall(caller, plus, f, codes, mine.random);
                     break;
                 case Attack::listedPerson:
-                    stop.wait(false);
-                    break;
+                    // Its calls are made before the flood, one at a time.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    continue;
                 case Attack::madeUpLinks: {
                     // A computer's link for a room no one registered, its
                     // hello of the right shape.
