@@ -12,7 +12,18 @@
 //   many-codes        codes asked first for other people's addresses (the
 //                     attacker never reads them), ten from each /64 of
 //                     three /48s, then `/v1/auth/verify` for them with
-//                     guessed digits from new /64s of eight other /48s.
+//                     guessed digits from new /64s of eight other /48s;
+//   plus-codes        codes asked for ever new plus-addresses at the
+//                     people's domain from --codes /48s (a new /64 for each
+//                     code), each then tried with guessed digits from the
+//                     /64 that asked for it until its tries are spent, and
+//                     from other /48s;
+//   listed-person     a listed person signs in once, strangers ask for
+//                     codes for their address three times from each of ten
+//                     other /48s, then the person signs in ten times from
+//                     their own network; and one /48 asks codes for 10,000
+//                     guessed addresses, half of them listed, in a minute:
+//                     the answers it learns are counted.
 // Each call comes either through a proxy (X-Forwarded-For from loopback,
 // which the relay believes, a new IPv4 address each call) or, with --ipv6,
 // straight from a new IPv6 /64 each call: the benchmark then runs in a
@@ -23,11 +34,13 @@
 //
 //   morvane_relay_flood [--seconds N] [--flooders N] [--sqlite-sign-ins N] [--postgres-sign-ins N]
 //                       [--only sqlite|postgresql]
-//                       [--attack made-up-sign-ins|one-code|made-up-tokens|made-up-links|many-codes]
+//                       [--attack made-up-sign-ins|one-code|made-up-tokens|made-up-links|many-codes|plus-codes|
+//                                 listed-person]
 //                       [--codes N] [--slow-sync MILLIS] [--accounts] [--ipv6] [--relay PROGRAM] [--show-lines]
 //
 // --relay runs another build of morvane-relay (an earlier one, to compare).
-// --codes: how many codes many-codes asks (300). --slow-sync makes every
+// --codes: how many codes many-codes asks, and from how many /48s
+// plus-codes asks (300). --slow-sync makes every
 // sync of the store's disk take MILLIS (the relay's SQLite file and the
 // PostgreSQL server's log alike; a library of the benchmark's own loaded
 // with LD_PRELOAD), as a small server's network disk does. --accounts lets
@@ -266,6 +279,16 @@ struct Result {
     double askingSeconds = 0;
     // With --accounts: what a code for an address not on the list got.
     std::string unlisted;
+    // Normal sign-ins done within 5 s, and the slowest.
+    int signInsWithin = 0;
+    double slowestSignIn = 0;
+    // What the sign-ins that failed were answered ("code 503" …).
+    std::map<std::string, int> signInFailures;
+    // listed-person: the person's sign-ins from home while strangers asked
+    // for their address, and what 10,000 guesses from one /48 learned.
+    Tally ownerSignIns;
+    std::string strangersAsking;
+    long guesses = 0, learned = 0;
 };
 
 // A signed-in account made in the store beforehand: its tokens and its
@@ -309,12 +332,14 @@ Lines countLines(const std::filesystem::path& log, std::streamoff from, const st
     return lines;
 }
 
-enum class Attack { madeUpSignIns, oneCode, madeUpTokens, madeUpLinks, manyCodes };
+enum class Attack { madeUpSignIns, oneCode, madeUpTokens, madeUpLinks, manyCodes, plusCodes, listedPerson };
 const std::map<std::string, Attack> attackNames{{"made-up-sign-ins", Attack::madeUpSignIns},
                                                 {"one-code", Attack::oneCode},
                                                 {"made-up-tokens", Attack::madeUpTokens},
                                                 {"made-up-links", Attack::madeUpLinks},
-                                                {"many-codes", Attack::manyCodes}};
+                                                {"many-codes", Attack::manyCodes},
+                                                {"plus-codes", Attack::plusCodes},
+                                                {"listed-person", Attack::listedPerson}};
 
 // Who calls: the flood a new client each call, people, the signed-in
 // account and the attacker asking its code each one of their own.
@@ -391,6 +416,92 @@ std::vector<std::string> askCodes(const Road& road, int codes, Result& result) {
     return emails;
 }
 
+// plus-codes: what one flooder is doing, a code at a time.
+struct PlusCode {
+    std::string email, from;
+    int tries = 0;
+    long made = 0;
+};
+
+// plus-codes: one call of flooder `f`, whose /48 is one of `networks`: a
+// code for a new plus-address from a new /64, then guesses at it from that
+// /64 until its tries are spent (and every third from another /48).
+std::pair<int, json> plusCodeCall(Caller& caller, PlusCode& plus, int f, int networks, std::mt19937& random) {
+    char from[64];
+    if (plus.tries == 0) {
+        std::snprintf(from, sizeof from, "2001:db8:c%03x:%x::1", static_cast<unsigned>(f % std::max(1, networks)),
+                      static_cast<unsigned>(random() % 0x10000));
+        plus.from = from;
+        plus.email = "victim+" + std::to_string(f) + "-" + std::to_string(plus.made++) + "@example.com";
+        plus.tries = 5;
+        return caller.call("POST", "/v1/auth/code", json{{"email", plus.email}, {"login_id", "attack"}}, plus.from);
+    }
+    --plus.tries;
+    std::string client = plus.from;
+    if (plus.tries % 3 == 0) {
+        std::snprintf(from, sizeof from, "2001:db8:d%03x:%x::1", static_cast<unsigned>(random() % 0x100),
+                      static_cast<unsigned>(random() % 0x10000));
+        client = from;
+    }
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%06u", static_cast<unsigned>(random() % 1'000'000));
+    return caller.call("POST", "/v1/auth/verify",
+                       json{{"email", plus.email}, {"login_id", "attack"}, {"code", digits}, {"client", "web"}}, client);
+}
+
+// listed-person: the person signs in once from home, strangers ask for
+// their address three times from each of ten other /48s, and the person
+// signs in ten times from home; then one /48 guesses 10,000 addresses, as
+// fast as it is answered for at most a minute.
+void listedPerson(const Road& road, const std::filesystem::path& log, Result& result) {
+    Caller caller(road);
+    const std::string owner = "owner@example.com", home = road.direct ? "2001:db8:eeee:1::5" : "192.0.2.250";
+    const auto codeFor = [&](const std::string& login) {
+        // The newest code the log shows for the owner, for this login.
+        if (caller.call("POST", "/v1/auth/code", json{{"email", owner}, {"login_id", login}}, home).first != 200) return std::string();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::ifstream in(log);
+        const std::string mark = "Sign-in code for " + owner + ": ";
+        std::string line, code;
+        while (std::getline(in, line))
+            if (const auto at = line.find(mark); at != std::string::npos) code = line.substr(at + mark.size(), 6);
+        return code;
+    };
+    const auto verify = [&](const std::string& login, const std::string& code) {
+        return caller.call("POST", "/v1/auth/verify",
+                           json{{"email", owner}, {"login_id", login}, {"code", code}, {"client", "web"}}, home)
+                   .first == 200;
+    };
+    if (!verify("first", codeFor("first"))) std::fprintf(stderr, "the person's first sign-in failed\n");
+    std::map<int, int> strangers;
+    for (int n = 0; n < 10; ++n)
+        for (int i = 0; i < 3; ++i) {
+            char from[64];
+            std::snprintf(from, sizeof from, "2001:db8:e%03x:%x::1", static_cast<unsigned>(n), static_cast<unsigned>(i));
+            ++strangers[caller.call("POST", "/v1/auth/code", json{{"email", owner}, {"login_id", "x"}}, from).first];
+        }
+    for (const auto& [status, count] : strangers)
+        result.strangersAsking += (result.strangersAsking.empty() ? "" : ", ") + std::to_string(count) + " × " +
+                                  std::to_string(status);
+    result.strangersAsking = "strangers' 30 code requests from 10 /48s got " + result.strangersAsking;
+    for (int i = 0; i < 10; ++i) {
+        const auto login = "again-" + std::to_string(i);
+        ++result.ownerSignIns.tried;
+        result.ownerSignIns.through += verify(login, codeFor(login));
+    }
+    // One /48, a new /64 each guess; half the guesses are listed addresses.
+    std::mt19937 random(7);
+    const auto until = Clock::now() + std::chrono::seconds(60);
+    for (int i = 0; i < 10'000 && Clock::now() < until; ++i) {
+        char from[64];
+        std::snprintf(from, sizeof from, "2001:db8:f00d:%x::1", static_cast<unsigned>(random() % 0x10000));
+        const auto email = "guess" + std::to_string(i) + (i % 2 ? "@example.com" : "@elsewhere.example");
+        const auto status = caller.call("POST", "/v1/auth/code", json{{"email", email}, {"login_id", "g"}}, from).first;
+        ++result.guesses;
+        result.learned += status != 429 && status != 0;
+    }
+}
+
 Result flood(const std::vector<std::string>& relayCommand, const Road& road, const std::filesystem::path& log,
              Known known, Attack attack, int seconds, int flooders, int signIns, int codes, bool showLines,
              bool closed) {
@@ -420,6 +531,7 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
                                                                                                   : ", a code in the log");
     }
     const auto asked = attack == Attack::manyCodes ? askCodes(road, codes, result) : std::vector<std::string>();
+    if (attack == Attack::listedPerson) listedPerson(road, log, result);
     if (attack == Attack::manyCodes && asked.empty()) std::fprintf(stderr, "the relay sent the attacker no code\n");
     const auto logFrom = static_cast<std::streamoff>(std::filesystem::file_size(log));
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
@@ -429,6 +541,7 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
         threads.emplace_back([&, f] {
             Caller caller(road);
             Clients mine{road.direct, std::mt19937(static_cast<unsigned>(f) * 7919u + 17u)};
+            PlusCode plus;
             std::map<int, long> statuses;
             for (long n = 0; !stop; ++n) {
                 const auto client = mine.flood();
@@ -466,6 +579,13 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
                                          mine.tryer());
                     break;
                 }
+                case Attack::plusCodes:
+                    answer = plusCodeCall(caller, plus, f, codes, mine.random);
+                    break;
+                case Attack::listedPerson:
+                    // Its calls are made before the flood, one at a time.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    continue;
                 case Attack::madeUpLinks: {
                     // A computer's link for a room no one registered, its
                     // hello of the right shape.
@@ -501,16 +621,29 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
             const auto client = clients.person(i);
             const auto login = "login-" + std::to_string(i);
             bool done = false;
-            if (caller.call("POST", "/v1/auth/code", json{{"email", email}, {"login_id", login}}, client).first == 200) {
+            const auto started = Clock::now();
+            std::string failure;
+            const auto asked = caller.call("POST", "/v1/auth/code", json{{"email", email}, {"login_id", login}}, client).first;
+            if (asked == 200) {
                 const auto code = codeInLog(log, email);
-                done = !code.empty() &&
-                       caller.call("POST", "/v1/auth/verify",
-                                   json{{"email", email}, {"login_id", login}, {"code", code}, {"client", "mac"}}, client)
-                               .first == 200;
+                const auto verified =
+                    code.empty() ? 0
+                                 : caller.call("POST", "/v1/auth/verify",
+                                               json{{"email", email}, {"login_id", login}, {"code", code}, {"client", "mac"}},
+                                               client)
+                                       .first;
+                done = verified == 200;
+                if (!done) failure = "verify " + std::to_string(verified);
+            } else {
+                failure = "code " + std::to_string(asked);
             }
+            const auto took = std::chrono::duration<double>(Clock::now() - started).count();
             std::lock_guard guard(lock);
             ++result.signIns.tried;
             result.signIns.through += done;
+            result.signInsWithin += done && took <= 5.0;
+            result.slowestSignIn = std::max(result.slowestSignIn, took);
+            if (!failure.empty()) ++result.signInFailures[failure];
         });
 
     // The signed-in account, once a second: its list, a ticket, a refresh
@@ -563,7 +696,16 @@ void print(const std::string& what, const Result& r, int seconds, int flooders) 
                     r.askingSeconds);
     std::printf("%s: %d connections for %d s (%ld calls: %s)\n", what.c_str(), flooders, seconds, calls,
                 statuses.c_str());
-    std::printf("  normal sign-ins completed: %s\n", r.signIns.text().c_str());
+    std::string failures;
+    for (const auto& [what, count] : r.signInFailures)
+        failures += (failures.empty() ? "; failed: " : ", ") + std::to_string(count) + " × " + what;
+    std::printf("  normal sign-ins completed: %s, %d within 5 s (the slowest %.1f s)%s\n", r.signIns.text().c_str(),
+                r.signInsWithin, r.slowestSignIn, failures.c_str());
+    if (r.ownerSignIns.tried > 0)
+        std::printf("  a listed person at home while %s: signed in %s\n", r.strangersAsking.c_str(),
+                    r.ownerSignIns.text().c_str());
+    if (r.guesses > 0)
+        std::printf("  %ld guessed addresses from one /48: %ld answers other than 429\n", r.guesses, r.learned);
     std::printf("  signed-in account: list %s, ticket %s, refresh %s, link dialled again %s\n", r.lists.text().c_str(),
                 r.tickets.text().c_str(), r.refreshes.text().c_str(), r.links.text().c_str());
     std::printf("  relay log during the flood: %ld lines, %ld of them on the store queue's state, %ld the people's and "

@@ -15,9 +15,10 @@ using account_detail::refuse;
 using account_detail::refusedDevice;
 using account_detail::text;
 
-std::vector<WorkLane> AccountGate::storeLanes(std::size_t maxWaiting) {
+std::vector<WorkLane> AccountGate::storeLanes(std::size_t maxWaiting, std::function<int(const std::string&)> rank) {
     const auto share = [maxWaiting](std::size_t eighths) { return std::max<std::size_t>(1, maxWaiting * eighths / 8); };
-    return {{"sign-ins", share(3)},
+    // Few newcomers' calls wait at once, so that one waits behind few.
+    return {{"sign-ins", std::min(share(3), RelayLimits::newcomersWaiting), std::move(rank)},
             {"sign-ins for codes not sent from here", share(1)},
             {"unproven calls", share(1)},
             {"code requests", share(1)}};
@@ -32,10 +33,17 @@ AccountGate::AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::
       accounts_(std::move(accounts)),
       callsPerClient_(RelayLimits::callsPerClientMinute, 60, maxClients, full("calls per client")),
       codesPerClient_(RelayLimits::codesPerClient, RelayLimits::codeWindowSeconds, maxClients, full("codes per client")),
-      codesPerAddress_(RelayLimits::codesPerAddress, RelayLimits::codeWindowSeconds, maxClients,
-                       full("codes per address")),
+      addressCodes_({RelayLimits::codesPerAddress, RelayLimits::codesPerAddressElsewhere,
+                     RelayLimits::codesPerAddressAtHome, RelayLimits::codeWindowSeconds, maxClients,
+                     RelayLimits::homesPerAddress},
+                    full("codes per address")),
       verifiesPerClient_(RelayLimits::verifiesPerClient, RelayLimits::codeWindowSeconds, maxClients,
                          full("sign-ins per client")),
+      signInAsks_(RelayLimits::signInAsksPerNetwork, RelayLimits::codeWindowSeconds, maxClients,
+                  full("sign-in calls per network")),
+      budget_(StrangerBudget::Limits{RelayLimits::strangerStoreMillisPerSecond, RelayLimits::strangerStoreBurstMillis,
+                                     RelayLimits::strangerCallFloorMillis},
+              now_()),
       askers_(maxClients),
       verdicts_(RelayLimits::maxCodeVerdicts, RelayLimits::codeVerdictMillis),
       rooms_(RelayLimits::maxKnownRooms) {}
@@ -73,6 +81,28 @@ bool AccountGate::hold(Pass& pass, std::vector<HeldPlaces::Claim> claims, const 
     giveBack(pass);
     pass = refused(1, what + ": " + std::to_string(places_.held(*full)) + " calls of its " + PlaceKeys::kind(*full) +
                           " wait for the store");
+    return false;
+}
+
+bool AccountGate::ask(Pass& pass, const AccountCall& call, const std::string& what) {
+    // Never given back, whatever the answer: what a network asked is what
+    // ranks it behind newcomers.
+    std::vector<std::pair<RateWindow*, std::string>> asked;
+    if (const auto wait = signInAsks_.take(call.networks, seconds(), asked)) {
+        giveBack(pass);
+        pass = refused(*wait, what + ": too many sign-in calls from " + PlaceKeys::turn(call.networks));
+        return false;
+    }
+    return true;
+}
+
+bool AccountGate::spend(Pass& pass, const std::string& what) {
+    if ((pass.budget = budget_.admit(now_()))) return true;
+    places_.release(pass.places);
+    giveBack(pass);
+    budgetSpent_.say(log_, Severity::warning,
+                     "refused " + what + ": the store's share for calls of networks not known here is spent", now_());
+    pass = Pass{refuse(503, RelayError::tryLater, RelayLimits::strangerRetrySeconds), knownLane};
     return false;
 }
 
@@ -115,38 +145,62 @@ AccountGate::Pass AccountGate::check(const AccountCall& call) {
     const auto loginId = text(call.body, "login_id").value_or("");
     const auto code = email.value_or("") + " " + loginId;
     switch (call.endpoint) {
-    case AccountEndpoint::code:
-        pass.lane = codeLane;
-        pass.turn = PlaceKeys::turn(call.networks);
+    case AccountEndpoint::code: {
+        const auto network = PlaceKeys::turn(call.networks);
+        pass.turn = network;
+        // Every request counts against its network, whoever it names: past
+        // the allowance the answer says nothing of who is listed.
+        if (!ask(pass, call, "a code for " + code)) return pass;
         if (email && !accounts_.admits(*email)) return notInvited("a code for " + *email);
         // Counted as the accounts count them: only what they would send.
-        if (email && !loginId.empty() && loginId.size() <= 64 && mailConfigured_) {
-            if (!take(codesPerClient_, call.client, "a code for " + *email + ": too many codes from " + call.client) ||
-                !take(codesPerAddress_, *email, "a code for " + *email + ": too many codes for the address"))
+        const bool sends = email && !loginId.empty() && loginId.size() <= 64 && mailConfigured_;
+        if (sends) {
+            if (!take(codesPerClient_, call.client, "a code for " + *email + ": too many codes from " + call.client))
                 return pass;
-            askers_.put(code, Asker{call.networks, now + RelayLimits::codeLifetimeSeconds});
+            pass.atHome = addressCodes_.home(*email, network.empty() ? call.client : network);
+            if (const auto wait = addressCodes_.take(*email, network.empty() ? call.client : network, now, pass.counted)) {
+                giveBack(pass);
+                pass = refused(*wait, "a code for " + *email + ": too many codes for the address from " +
+                                          (network.empty() ? call.client : network));
+                return pass;
+            }
+        }
+        // A code from a network that has asked little of late is a
+        // newcomer's; the rest are a stranger's, from the share of the
+        // store they all have.
+        const bool newcomer = signInAsks_.weight(call.networks, now) <= RelayLimits::newcomerAsks;
+        pass.lane = newcomer ? signInLane : codeLane;
+        if (!hold(pass, {PlaceKeys::code(code)}, call.networks, "a code for " + code) ||
+            (!newcomer && !spend(pass, "a code for " + code)))
+            return pass;
+        if (sends) {
+            // Its tries are expected; a newcomer's from here go ahead.
+            askers_.put(code, Asker{call.networks, now + RelayLimits::codeLifetimeSeconds,
+                                    newcomer ? RelayLimits::newcomerTries : 0});
             verdicts_.forget(code);
         }
-        hold(pass, {PlaceKeys::code(code)}, call.networks, "a code for " + code);
         return pass;
+    }
     case AccountEndpoint::verify: {
-        pass.lane = signInLane;
-        pass.turn = PlaceKeys::turn(call.networks);
+        const auto network = PlaceKeys::turn(call.networks);
+        pass.lane = strangerLane;
+        pass.turn = network;
+        if (!ask(pass, call, "a sign-in for " + code)) return pass;
         PlaceKeys::Claims claims{PlaceKeys::code(code)};
         const auto kind = text(call.body, "client").value_or("");
+        bool newcomer = false;
         if (email && (kind == "mac" || kind == "web")) {
             if (!accounts_.admits(*email)) return notInvited("a sign-in for " + *email);
             if (!take(verifiesPerClient_, call.client,
                       "a sign-in for " + *email + ": too many tries from " + call.client))
                 return pass;
-            const auto* asker = askers_.find(code);
+            auto* asker = askers_.find(code);
             if (asker && asker->until > now) {
                 // Its tries count against the network that asked for the
-                // code too, and take that network's turn.
+                // code too. Its first tries from that network are its
+                // newcomer's sign-in, served ahead.
                 for (auto& claim : PlaceKeys::askedBy(asker->networks)) claims.push_back(std::move(claim));
-                if (!asker->networks.empty()) pass.turn = PlaceKeys::turn(asker->networks);
-            } else {
-                pass.lane = strangerLane;
+                newcomer = PlaceKeys::turn(asker->networks) == network && asker->triesAhead > 0;
             }
             if (auto told = verdicts_.told(code, now_())) {
                 // While a try of the code waits for the store, that answer
@@ -163,8 +217,15 @@ AccountGate::Pass AccountGate::check(const AccountCall& call) {
                 return pass;
             }
             pass.code = code;
+            pass.address = *email;
+            pass.home = network.empty() ? call.client : network;
+            if (newcomer) {
+                pass.lane = signInLane;
+                askers_.put(code, Asker{asker->networks, asker->until, asker->triesAhead - 1});
+            }
         }
-        hold(pass, std::move(claims), call.networks, "a sign-in for " + code);
+        if (hold(pass, std::move(claims), call.networks, "a sign-in for " + code) && !newcomer)
+            spend(pass, "a sign-in for " + code);
         return pass;
     }
     case AccountEndpoint::refresh:
@@ -265,9 +326,14 @@ void AccountGate::knowRooms(const std::vector<std::string>& rooms) {
     for (auto it = rooms.rbegin(); it != rooms.rend(); ++it) rooms_.put(*it, true);
 }
 
-void AccountGate::answered(const Pass& pass, const std::optional<AccountAnswer>& answer) {
+void AccountGate::answered(const Pass& pass, const std::optional<AccountAnswer>& answer,
+                           std::optional<std::int64_t> spentMillis) {
     places_.release(pass.places);
+    if (pass.budget) budget_.settle(*pass.budget, answer ? spentMillis.value_or(0) : std::optional<std::int64_t>(), now_());
     if (!answer || answer->status == 503) return giveBack(pass);
+    // Where the address signs in is its owner's: codes asked from there
+    // come out of their own allowance.
+    if (answer->status == 200 && !pass.address.empty()) addressCodes_.signedIn(pass.address, pass.home);
     if (!pass.code.empty()) verdicts_.learn(pass.code, answer->status, answer->body, now_());
     // A computer registered through here.
     if ((answer->status == 200 || answer->status == 201) && answer->body.contains("host")) {
@@ -289,8 +355,10 @@ void AccountGate::giveBack(const Pass& pass) {
 
 void AccountGate::purge() {
     const auto now = seconds();
-    for (auto* window : {&callsPerClient_, &codesPerClient_, &codesPerAddress_, &verifiesPerClient_})
+    for (auto* window : {&callsPerClient_, &codesPerClient_, &verifiesPerClient_})
         window->purge(now);
+    addressCodes_.purge(now);
+    signInAsks_.purge(now);
 }
 
 AccountAnswer storeTryLater() { return refuse(503, RelayError::tryLater, 30); }
@@ -331,12 +399,20 @@ void queueAccountCall(AccountGate& gate, WorkQueue& store, RelayAccounts& accoun
     }
     const auto lane = pass.lane;
     const auto turn = pass.turn;
-    store.run<AccountAnswer>([&accounts, call = std::move(call)] { return accounts.handle(call); },
-                             [&gate, pass = std::move(pass), done = std::move(done)](std::optional<AccountAnswer> answer) {
-                                 gate.answered(pass, answer);
-                                 done(answer ? std::move(*answer) : storeTryLater());
-                             },
-                             lane, turn);
+    // What the call cost the store, for the share it came out of.
+    using Timed = std::pair<AccountAnswer, std::int64_t>;
+    store.run<Timed>(
+        [&accounts, clock = gate.clock(), atHome = pass.atHome, call = std::move(call)] {
+            const auto started = clock();
+            auto answer = accounts.handle(call, atHome);
+            return Timed{std::move(answer), clock() - started};
+        },
+        [&gate, pass = std::move(pass), done = std::move(done)](std::optional<Timed> timed) {
+            auto answer = timed ? std::optional(std::move(timed->first)) : std::nullopt;
+            gate.answered(pass, answer, timed ? std::optional(timed->second) : std::nullopt);
+            done(answer ? std::move(*answer) : storeTryLater());
+        },
+        lane, turn);
 }
 
 namespace {

@@ -16,12 +16,15 @@
 
 #include "core/clock.h"
 #include "relay_service/account_list.h"
+#include "relay_service/address_codes.h"
 #include "relay_service/gate_memory.h"
+#include "relay_service/network_allowance.h"
 #include "relay_service/rate_window.h"
 #include "relay_service/relay_accounts.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/relay_log.h"
 #include "relay_service/relay_route.h"
+#include "relay_service/stranger_budget.h"
 #include "relay_service/token_seal.h"
 #include "relay_service/work_queue.h"
 
@@ -39,29 +42,42 @@ namespace morvane::relay_service {
 // links of computers whose room the store said is registered, with the
 // service's own work, take the first lane, which no other lane can fill,
 // each sign-in's calls and each room's links holding at most a few places.
-// A sign-in for a code asked here takes the second lane; a sign-in for a
-// code this instance never sent (asked through another instance, or a
-// guess) the third; a call whose token bears no seal (made up, or handed
-// out before tokens were sealed) and a link for a room not known to be
-// registered the fourth; a code request the fifth, so that it never waits
-// behind sign-ins. What may come from anyone without an account holds at
-// most a few places per client network (IPv4 address, IPv6 /64, /56 and
-// /48) and per sign-in code, and a sign-in for a code asked here as many
-// again under the network that asked for the code: codes asked from a few
-// networks hold a few networks' places, from however many networks they
-// are tried. Within a lane, the queue serves the networks in turn (the
-// one that asked the code, for a sign-in), so that a flood from some
-// networks delays no one else by more than a turn of each. A code that
-// can no longer sign anyone in is answered from memory while the store
-// says no new code was asked for its address and login, which is asked
-// again for all such codes at once, at most every few seconds each.
+// A newcomer's sign-in takes the second lane: a code asked from a network
+// that has asked little of late, and the first tries of such a code from
+// the network that asked for it. The lane is small, and when it is full a
+// call takes the place of one whose network asked more (rank), so a
+// stranger spread over many networks, who keeps asking from each, leaves
+// newcomers their place. A stranger's other tries take the third lane; a
+// call whose token bears no seal (made up, or handed out before tokens were
+// sealed) and a link for a room not known to be registered the fourth; a
+// stranger's other code requests the fifth. The third and fifth lanes'
+// calls share a part of the store's time in all (StrangerBudget), however
+// many networks they come from; past it they are told to try again soon.
+// What may come from anyone without an account holds at most a few places
+// per client network (IPv4 address, IPv6 /64, /56 and /48) and per sign-in
+// code, and a try of a code asked here as many again under the network
+// that asked for the code. Within a lane, the queue serves the networks in
+// turn. Every code request and sign-in counts against its network's
+// allowance before anything else is asked (NetworkAllowance), so a network
+// past it hears "try later" whatever the address; codes for one address
+// are counted per asking network (AddressCodes). A code that can no
+// longer sign anyone in is answered from memory while the store says no
+// new code was asked for its address and login, which is asked again for
+// all such codes at once, at most every few seconds each.
 // Addresses not on the operator's list are refused a code and a sign-in
 // at once.
 class AccountGate {
 public:
     enum StoreLane : std::size_t { knownLane = 0, signInLane = 1, strangerLane = 2, unprovenLane = 3, codeLane = 4 };
-    // The store queue's lanes past the first, for a queue of `maxWaiting`.
-    static std::vector<WorkLane> storeLanes(std::size_t maxWaiting);
+    // The store queue's lanes past the first, for a queue of `maxWaiting`;
+    // `rank` ranks the newcomers' turns (see rank()).
+    static std::vector<WorkLane> storeLanes(std::size_t maxWaiting,
+                                            std::function<int(const std::string& turn)> rank = {});
+    // A network's sign-in calls in the window: a newcomer has made one or
+    // two, a stranger spread over many networks keeps asking from each.
+    // In a full lane of newcomers, a newcomer's call takes the place of a
+    // call of a network that asked more.
+    int rank(const std::string& network) const { return signInAsks_.count(network, seconds()); }
 
     struct Pass {
         std::optional<AccountAnswer> refusal;  // answered at once
@@ -80,6 +96,13 @@ public:
         // waits for the store to say whether a new code was asked since
         // (awaitVerdict).
         std::optional<nlohmann::json> stale = {};
+        // What it holds of the store's share for strangers' calls.
+        std::optional<std::int64_t> budget = {};
+        // A verify: the address it signs in and the network it comes from.
+        std::string address = {};
+        std::string home = {};
+        // A code request from a network the address signed in from.
+        bool atHome = false;
     };
 
     // `seal`: the store's (RelayStore::sealKey). `maxClients`: the keys
@@ -125,12 +148,16 @@ public:
     // when the store could not give one: its places are free again, and a
     // call the relay could not serve (the store failed or had no room for
     // it) is not held against its caller.
-    void answered(const Pass& pass, const std::optional<AccountAnswer>& answer);
+    // `spentMillis`: what the call cost the store.
+    void answered(const Pass& pass, const std::optional<AccountAnswer>& answer,
+                  std::optional<std::int64_t> spentMillis = std::nullopt);
     // A link's admission came back: its room is registered (0) or not
     // (410); nothing when the store could not say.
     void linkAnswered(const Pass& pass, const std::string& room, std::optional<int> status);
     // Forgets the counts whose window has ended.
     void purge();
+    // The clock the gate judges by, to time the store's work.
+    const WallClock& clock() const { return now_; }
     // The operator's list read again: from the next call on.
     void setAccounts(AccountList accounts) { accounts_ = std::move(accounts); }
 
@@ -140,6 +167,12 @@ private:
     Pass notInvited(const std::string& what);
     std::function<void(std::size_t)> full(const std::string& what);
     void giveBack(const Pass& pass);
+    // Counts a sign-in call against its networks' allowance, or answers
+    // try-later at once.
+    bool ask(Pass& pass, const AccountCall& call, const std::string& what);
+    // Takes a stranger's call's cost from the store's share for them, or
+    // answers try-later at once.
+    bool spend(Pass& pass, const std::string& what);
     // Holds a place under each claim and each of the call's networks, or
     // answers try-later at once.
     bool hold(Pass& pass, std::vector<HeldPlaces::Claim> claims, const std::vector<std::string>& networks,
@@ -155,12 +188,16 @@ private:
     AccountList accounts_;
     RateWindow callsPerClient_;
     RateWindow codesPerClient_;
-    RateWindow codesPerAddress_;
+    AddressCodes addressCodes_;
     RateWindow verifiesPerClient_;
+    NetworkAllowance signInAsks_;
+    StrangerBudget budget_;
     // Who asked here for each sign-in code, while the code may live.
     struct Asker {
         std::vector<std::string> networks;
         std::int64_t until = 0;  // seconds
+        // Tries from the network that asked, served as a newcomer's.
+        int triesAhead = 0;
     };
     Forgetful<Asker> askers_;
     HeldPlaces places_;
@@ -188,7 +225,7 @@ private:
     StoreQuestion roomsAsked_, verdictsAsked_;
     // The codes each question of stale verdicts is about.
     std::vector<std::string> checking_, toCheck_;
-    ThrottledLine refusals_, uninvited_;
+    ThrottledLine refusals_, uninvited_, budgetSpent_;
 };
 
 // Hands an account call to the store queue as the server does: the gate's

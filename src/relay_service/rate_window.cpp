@@ -37,6 +37,11 @@ bool RateWindow::counting(const std::string& key, std::int64_t nowSeconds) const
     return it != counts_.end() && it->second.endsAt > nowSeconds;
 }
 
+int RateWindow::count(const std::string& key, std::int64_t nowSeconds) const {
+    const auto it = counts_.find(key);
+    return it != counts_.end() && it->second.endsAt > nowSeconds ? it->second.events : 0;
+}
+
 void RateWindow::purge(std::int64_t nowSeconds) {
     forgetEnded(nowSeconds);
     if (counts_.size() <= maxKeys_ / 2) saidFull_ = false;

@@ -38,6 +38,8 @@ public:
     // Whether the key's window is open at nowSeconds (a key counted once
     // is known for one window).
     bool counting(const std::string& key, std::int64_t nowSeconds) const;
+    // The events counted for key in its window now.
+    int count(const std::string& key, std::int64_t nowSeconds) const;
     // Forgets keys whose window has ended.
     void purge(std::int64_t nowSeconds);
     std::size_t keys() const { return counts_.size(); }

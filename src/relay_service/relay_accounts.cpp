@@ -115,7 +115,7 @@ std::int64_t RelayAccounts::seconds() const {
 
 bool RelayAccounts::revoked(const std::string& sessionID) { return store_.signedOut(sessionID, seconds()); }
 
-AccountAnswer RelayAccounts::handle(const AccountCall& call) {
+AccountAnswer RelayAccounts::handle(const AccountCall& call, bool atHome) {
     try {
         std::optional<Bearer> access;
         if (ruleOf(call.endpoint).bearer) {
@@ -124,7 +124,8 @@ AccountAnswer RelayAccounts::handle(const AccountCall& call) {
             if (!listed(access->token.userId)) return refuse(403, RelayError::notInvited);
         }
         switch (call.endpoint) {
-        case AccountEndpoint::code: return code(call.body, call.client);
+        case AccountEndpoint::code:
+            return code(call.body, call.client, call.networks.empty() ? call.client : call.networks.back(), atHome);
         case AccountEndpoint::verify: return verify(call.body, call.client);
         case AccountEndpoint::refresh: return refresh(call.body);
         case AccountEndpoint::signOut: return signOut(call.body);
@@ -186,7 +187,8 @@ std::vector<std::optional<json>> RelayAccounts::deadCodes(const std::vector<std:
     return verdicts;
 }
 
-AccountAnswer RelayAccounts::code(const json& body, const std::string& client) {
+AccountAnswer RelayAccounts::code(const json& body, const std::string& client, const std::string& network,
+                                  bool atHome) {
     const auto email = normalizeAddress(text(body, "email").value_or(""));
     const auto loginId = text(body, "login_id").value_or("");
     if (!email) return refuse(400, RelayError::invalidEmail);
@@ -202,9 +204,12 @@ AccountAnswer RelayAccounts::code(const json& body, const std::string& client) {
         refusedCode(*email + ": too many codes from " + client);
         return refuse(429, RelayError::tryLater, *wait);
     }
-    if (const auto wait = store_.countRate("code-address " + *email, RelayLimits::codesPerAddress,
+    // Counted per asking network: strangers asking for the address
+    // elsewhere leave its owner theirs.
+    if (const auto wait = store_.countRate("code-address " + *email + " from " + network,
+                                           atHome ? RelayLimits::codesPerAddressAtHome : RelayLimits::codesPerAddress,
                                            RelayLimits::codeWindowSeconds, now)) {
-        refusedCode(*email + ": too many codes for the address");
+        refusedCode(*email + ": too many codes for the address from " + network);
         return refuse(429, RelayError::tryLater, *wait);
     }
     // Six digits, uniform: 0 to 999,999 from a random 32-bit draw with the

@@ -83,8 +83,10 @@ public:
     RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured, AccountList accounts = {});
 
     // Answers one routed account call; a code request that passed every
-    // check comes back with a delivery and no answer yet.
-    AccountAnswer handle(const AccountCall& call);
+    // check comes back with a delivery and no answer yet. `atHome`: the
+    // call comes from a network the address signed in from (its gate
+    // knows), whose codes for it are the owner's own.
+    AccountAnswer handle(const AccountCall& call, bool atHome = false);
     // The delivery's outcome: error is absent when the code went out.
     AccountAnswer delivered(const CodeDelivery& delivery, const std::optional<std::string>& error);
 
@@ -115,7 +117,8 @@ public:
     bool listed(const std::string& userId);
 
 private:
-    AccountAnswer code(const nlohmann::json& body, const std::string& client);
+    // `network`: the widest the caller is counted under.
+    AccountAnswer code(const nlohmann::json& body, const std::string& client, const std::string& network, bool atHome);
     AccountAnswer verify(const nlohmann::json& body, const std::string& client);
     AccountAnswer refresh(const nlohmann::json& body);
     AccountAnswer signOut(const nlohmann::json& body);

@@ -19,8 +19,33 @@ inline constexpr int codeTries = 5;
 inline constexpr int codesPerAddress = 3;
 inline constexpr int codesPerClient = 10;
 inline constexpr std::int64_t codeWindowSeconds = 600;
+// Codes one address may be asked for in a window from networks it never
+// signed in from, in all (each network its codesPerAddress of them); from
+// each network it signed in from; and those networks, remembered for each.
+inline constexpr int codesPerAddressElsewhere = 6;
+inline constexpr int codesPerAddressAtHome = 12;
+inline constexpr std::size_t homesPerAddress = 4;
 // Verifications tried from one client address in the same window.
 inline constexpr int verifiesPerClient = 20;
+// Code requests and verifications from one network in the same window,
+// whatever the address (an IPv4 address or IPv6 /64; twice that for a
+// /56, four times for a /48).
+inline constexpr int signInAsksPerNetwork = 24;
+// A code from a network that asked no more than newcomerAsks sign-in calls
+// in the window (a /56 twice, a /48 four times as many), and the first
+// tries of such a code from the network that asked for it, are a
+// newcomer's and go ahead. Strangers'
+// other code requests and tries share this much of the store's time (a
+// quarter of it, a second's worth saved up at most), each call counted as
+// at least the floor; past it they are told to try again in a few seconds.
+inline constexpr int newcomerAsks = 12;
+// Newcomers' calls waiting for the store at once, at most.
+inline constexpr std::size_t newcomersWaiting = 12;
+inline constexpr int newcomerTries = 2;
+inline constexpr std::int64_t strangerStoreMillisPerSecond = 250;
+inline constexpr std::int64_t strangerStoreBurstMillis = 1'000;
+inline constexpr std::int64_t strangerCallFloorMillis = 5;
+inline constexpr std::int64_t strangerRetrySeconds = 5;
 // Other account calls (register, remove, refresh, tickets, lists) from one
 // client address a minute.
 inline constexpr int callsPerClientMinute = 120;

@@ -16,8 +16,8 @@ namespace {
 // The store queue's places shared out: sign-in attempts may hold only a
 // part of them, so that calls of signed-in accounts and computers' links
 // (the first lane, with the service's own work) always find one.
-WorkQueueLimits withLanes(WorkQueueLimits limits) {
-    if (limits.lanes.empty()) limits.lanes = AccountGate::storeLanes(limits.maxWaiting);
+WorkQueueLimits withLanes(WorkQueueLimits limits, std::function<int(const std::string&)> rank) {
+    if (limits.lanes.empty()) limits.lanes = AccountGate::storeLanes(limits.maxWaiting, std::move(rank));
     return limits;
 }
 
@@ -47,7 +47,8 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
       store_(store),
       options_(std::move(options)),
       network_(io),
-      storeQueue_("the store", workers.store, network_, options_.monotonicMillis, withLanes(options_.storeQueue), options_.log),
+      storeQueue_("the store", workers.store, network_, options_.monotonicMillis,
+                  withLanes(options_.storeQueue, [this](const std::string& turn) { return gate_.rank(turn); }), options_.log),
       mailQueue_("the mail", workers.mail, network_, options_.monotonicMillis, options_.mailQueue, options_.log),
       online_(std::make_shared<OnlineRooms>()),
       gate_(options_.wallMillis, options_.log, static_cast<bool>(options_.sender), store.sealKey(),

@@ -91,12 +91,22 @@ bool WorkQueue::makeRoom(std::size_t lane, const std::string& turn) {
     {
         std::lock_guard guard(shared_->lock);
         auto& queued = shared_->queued[lane];
+        const auto& rank = limits_.lanes[lane - 1].rank;
+        // By what each turn holds, or by its rank.
+        const auto weight = [&](const std::string& of, std::size_t held) {
+            return rank ? static_cast<std::size_t>(std::max(0, rank(of))) : held;
+        };
         const auto mine = queued.byTurn.find(turn);
-        const std::size_t held = mine == queued.byTurn.end() ? 0 : mine->second.size();
+        const std::size_t held = weight(turn, mine == queued.byTurn.end() ? 0 : mine->second.size());
         auto most = queued.byTurn.end();
-        for (auto it = queued.byTurn.begin(); it != queued.byTurn.end(); ++it)
-            if (most == queued.byTurn.end() || it->second.size() > most->second.size()) most = it;
-        if (most == queued.byTurn.end() || most->second.size() < held + 2) return false;
+        std::size_t heaviest = 0;
+        for (auto it = queued.byTurn.begin(); it != queued.byTurn.end(); ++it) {
+            const auto weighs = weight(it->first, it->second.size());
+            if (it->first != turn && (most == queued.byTurn.end() || weighs > heaviest)) most = it, heaviest = weighs;
+        }
+        // By places held, a turn two fewer, or two turns would take each
+        // other's place in turn; by rank, any lower.
+        if (most == queued.byTurn.end() || heaviest < held + (rank ? 1 : 2)) return false;
         job = std::move(most->second.back());
         most->second.pop_back();
         if (most->second.empty()) {

@@ -18,7 +18,10 @@
 // full, a job whose turn holds fewer of its places than another by two or
 // more takes the place of that turn's newest waiting job, which is
 // answered at once as if it had found the lane full: a flood from some
-// turns cannot keep the lane from anyone else.
+// turns cannot keep the lane from anyone else. A lane may rank its turns
+// instead (asked on the network queue when the lane is full): a job takes
+// the place of the newest job of the highest ranked turn, when that turn
+// ranks higher than its own.
 //
 // What the log says of refusals is a state, said when it changes and at
 // most once every `logEveryMillis`, with the count of calls refused:
@@ -49,6 +52,8 @@ namespace morvane::relay_service {
 struct WorkLane {
     std::string name;
     std::size_t maxWaiting = 0;
+    // How much a turn has asked of late, when the lane ranks its turns.
+    std::function<int(const std::string& turn)> rank = {};
 };
 
 struct WorkQueueLimits {
@@ -111,7 +116,8 @@ private:
     };
     void submit(std::function<void()> work, std::function<void(bool ran)> finish, std::size_t lane, std::string turn);
     // A full lane's room for a job of `turn`: the newest waiting job of
-    // the turn holding the most, answered at once, when that is two more.
+    // the turn holding the most (or ranked highest), answered at once,
+    // when that is two more.
     bool makeRoom(std::size_t lane, const std::string& turn);
     void finished(const std::shared_ptr<Job>& job);
     void sweep();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <map>
 
 #include "../app/manual_executor.h"
 #include "account_rig.h"
@@ -60,8 +61,12 @@ struct FloodRig {
     ManualExecutor network;
     SlowWorker worker;
     RelayLog log{[this](const std::string& line) { rig.logs.push_back(line); }};
+    // Newcomers' turns ranked by the gate, as the service ranks them.
     WorkQueue store{"the store", worker, network, [this] { return network.now(); },
-                    WorkQueueLimits{16, 5'000, AccountGate::storeLanes(16)}, log};
+                    WorkQueueLimits{16, 5'000, AccountGate::storeLanes(16, [this](const std::string& turn) {
+                                                   return gate.rank(turn);
+                                               })},
+                    log};
     AccountGate gate;
 
     // A call from `client`, counted under its own network unless others are
@@ -187,10 +192,13 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
          RelayLimits::placesPerCode, oneCodeBound},
         {"codes asked for other people's addresses from three /48s, tried from sixteen others",
          [](FloodRig& flood) {
-             // Ten codes from each /64, as many as one client may ask, more
-             // than the store can try in the flood's time.
+             // Ten codes from each /64 (of a /56 of its own), as many as one
+             // client may ask, more than the store can try in the flood's
+             // time; a second for each /64, as the store's share for
+             // strangers' codes allows.
              for (int i = 0; i < 240; ++i) {
-                 const auto networks = v6Networks(i / 10, 0, 900 + i / 80);
+                 if (i % 10 == 0) flood.rig.advance(1);
+                 const auto networks = v6Networks(0, i / 10, 900 + i / 80);
                  flood.askCode("victim" + std::to_string(i) + "@example.com", "attack", networks.front(),
                                [](std::string code) { EXPECT_NE(code, ""); }, networks);
                  flood.settle();
@@ -206,6 +214,22 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
                         "", networks.front(), [done](AccountAnswer) { done(); }, networks);
          },
          AccountGate::storeLanes(16)[0].maxWaiting},
+        {"codes for plus-addresses from three hundred /48s, each tried from the /64 that asked it", [](FloodRig&) {},
+         [](FloodRig& flood, int i, const std::string&, std::function<void()> done) {
+             // Call i of /48 i % 300: a code, then four tries of it.
+             const auto round = i / 300;
+             const auto networks = v6Networks(round / 5 % 256, 0, 2000 + i % 300);
+             const auto email = "victim+" + std::to_string(i % 300) + "-" + std::to_string(round / 5) + "@example.com";
+             if (round % 5 == 0)
+                 return flood.call("POST", "/v1/auth/code", json{{"email", email}, {"login_id", "attack"}}, "",
+                                   networks.front(), [done](AccountAnswer) { done(); }, networks);
+             flood.call("POST", "/v1/auth/verify",
+                        json{{"email", email}, {"login_id", "attack"}, {"code", "123456"}, {"client", "web"}}, "",
+                        networks.front(), [done](AccountAnswer) { done(); }, networks);
+         },
+         // The newcomers' lane, and the strangers' share of the others.
+         AccountGate::storeLanes(16)[0].maxWaiting + AccountGate::storeLanes(16)[1].maxWaiting +
+             AccountGate::storeLanes(16)[3].maxWaiting},
         {"made-up bearer tokens", [](FloodRig&) {},
          [](FloodRig& flood, int i, const std::string&, std::function<void()> done) {
              flood.call("GET", "/v1/hosts", nullptr, madeUpToken(), newClient(i), [done](AccountAnswer) { done(); });
@@ -320,6 +344,56 @@ TEST(AccountGate, FloodsWithoutAnAccountHoldUpNeitherPeopleSigningInNorSignedInA
     }
 }
 
+// A stranger can neither spend a listed person's codes nor list who is
+// listed: a listed address asked for three times from each of ten other
+// networks leaves its owner, at home, a code to sign in with, ten times
+// over; and guesses from one /48, listed or not, are answered as the list
+// says only as often as the /48 may ask, then "try later" whatever the
+// address.
+TEST(AccountGate, StrangersNeitherSpendAPersonsCodesNorListWhoIsListed) {
+    const auto allowed = std::get<AccountList>(AccountList::parse({"owner@example.org", "@family.example"}));
+    FloodRig flood(allowed);
+    const auto home = v6Networks(1, 0, 7);
+    const auto ask = [&](const std::string& email, const std::string& login, const std::vector<std::string>& networks) {
+        std::optional<AccountAnswer> out;
+        flood.call("POST", "/v1/auth/code", json{{"email", email}, {"login_id", login}}, "", networks.front(),
+                   [&out](AccountAnswer answer) { out = std::move(answer); }, networks);
+        flood.settle();
+        return out ? out->status : 0;
+    };
+    const auto signIn = [&](const std::string& login, const std::vector<std::string>& from) {
+        std::optional<AccountAnswer> verified;
+        flood.askCode("owner@example.org", login, from.front(), [&](std::string code) {
+            flood.call("POST", "/v1/auth/verify",
+                       json{{"email", "owner@example.org"}, {"login_id", login}, {"code", code}, {"client", "web"}}, "",
+                       from.front(), [&](AccountAnswer answer) { verified = std::move(answer); }, from);
+        }, from);
+        flood.settle();
+        return verified && verified->status == 200;
+    };
+    // Home is the /48 the owner signed in from, on another computer there.
+    ASSERT_TRUE(signIn("first", v6Networks(2, 0, 7)));
+    std::map<int, int> strangers;
+    for (int n = 0; n < 10; ++n)
+        for (int i = 0; i < 3; ++i) ++strangers[ask("owner@example.org", "x", v6Networks(i, 0, 100 + n))];
+    // The owner's first code came from a network not known for them yet.
+    EXPECT_EQ(strangers[200], RelayLimits::codesPerAddressElsewhere - 1) << ::testing::PrintToString(strangers);
+    int signedIn = 0;
+    for (int i = 0; i < 10; ++i) signedIn += signIn("again-" + std::to_string(i), home);
+    EXPECT_EQ(signedIn, 10);
+
+    // Guesses from one /48, a new /64 each, half of them listed.
+    int told = 0, tryLater = 0;
+    for (int i = 0; i < 10'000; ++i) {
+        const auto email = "guess" + std::to_string(i) + (i % 2 ? "@family.example" : "@elsewhere.example");
+        const auto status = ask(email, "g", v6Networks(i % 256, i / 256 % 256, 9));
+        status == 429 ? ++tryLater : ++told;
+    }
+    EXPECT_LE(told, 4 * RelayLimits::signInAsksPerNetwork);
+    EXPECT_LE(told, 100);
+    EXPECT_EQ(told + tryLater, 10'000);
+}
+
 // What each key may hold of the store queue's places at once, while its
 // calls wait: a client network and its wider ones, a sign-in code, a
 // sign-in's sealed token, a registered room's links; and what no network
@@ -375,17 +449,21 @@ TEST(AccountGate, PlacesAreBoundedPerNetworkPerCodeAndPerSignIn) {
          4 * RelayLimits::placesPerNetwork},
         {"one code's verifies under new networks", checked([&](int i) { return verify("x@example.com", {newClient(i)}); }),
          RelayLimits::placesPerCode},
-        {"codes asked here from new /64s of one /48, each tried from a new network",
+        {"codes asked here from new /64s of one /48, each tried from new networks",
          [&](AccountGate& gate, int i) {
-             AccountCall ask;
-             ask.endpoint = AccountEndpoint::code;
-             ask.body = json{{"email", "asked" + std::to_string(i) + "@example.com"}, {"login_id", "l"}};
-             ask.networks = v6(i % 3, i / 3, 3);
-             ask.client = ask.networks.front();
-             const auto asked = gate.check(ask);
-             EXPECT_FALSE(asked.refusal);
-             gate.answered(asked, AccountAnswer{});
-             return gate.check(verify("asked" + std::to_string(i) + "@example.com", {newClient(i)}));
+             // Twenty codes, as many as the /48 may ask with room to spare.
+             const auto email = "asked" + std::to_string(i % 20) + "@example.com";
+             if (i < 20) {
+                 AccountCall ask;
+                 ask.endpoint = AccountEndpoint::code;
+                 ask.body = json{{"email", email}, {"login_id", "l"}};
+                 ask.networks = v6(i % 3, i / 3, 3);
+                 ask.client = ask.networks.front();
+                 const auto asked = gate.check(ask);
+                 EXPECT_FALSE(asked.refusal);
+                 gate.answered(asked, AccountAnswer{});
+             }
+             return gate.check(verify(email, {newClient(i)}));
          },
          4 * RelayLimits::placesPerNetwork},
         {"one sign-in's token from new networks",
@@ -419,9 +497,13 @@ TEST(AccountGate, PlacesAreBoundedPerNetworkPerCodeAndPerSignIn) {
             waiting.push_back(std::move(pass));
         }
         EXPECT_EQ(passed, c.most < 0 ? 100 : c.most) << c.what;
-        // Answered (here: the store failed), the places are free again.
+        // Answered (here: the store failed), the places are free again: in
+        // a new window, past what a network may ask in one.
         for (const auto& pass : waiting) gate.answered(pass, std::nullopt);
+        const auto before = rig.nowMillis;
+        rig.advance(RelayLimits::codeWindowSeconds);
         EXPECT_FALSE(c.pass(gate, 100).refusal) << c.what;
+        rig.nowMillis = before;
     }
 }
 
@@ -473,8 +555,8 @@ TEST(AccountGate, LimitsAnswerAtOnceAndCallsTakeTheirLanes) {
     const json verify{{"email", "owner@example.com"}, {"login_id", "l"}, {"code", "123456"}, {"client", "mac"}};
     EXPECT_EQ(call(AccountEndpoint::verify, verify).lane, AccountGate::strangerLane) << "no code asked here";
     EXPECT_EQ(call(AccountEndpoint::code, json{{"email", "Owner@Example.com"}, {"login_id", "l"}}).lane,
-              AccountGate::codeLane)
-        << "a code request waits behind no sign-in";
+              AccountGate::signInLane)
+        << "a network's first code is a newcomer's";
     EXPECT_EQ(call(AccountEndpoint::verify, verify).lane, AccountGate::signInLane) << "the code was asked here";
     EXPECT_EQ(call(AccountEndpoint::verify, json{{"email", "owner@example.com"}, {"login_id", "other"}, {"client", "mac"}}).lane,
               AccountGate::strangerLane)
@@ -511,7 +593,9 @@ TEST(AccountGate, LimitsAnswerAtOnceAndCallsTakeTheirLanes) {
         bool sameClient;
     };
     const Case cases[] = {
-        {"codes for one address", RelayLimits::codesPerAddress,
+        {"codes for one address from one network", RelayLimits::codesPerAddress,
+         [](int) { return json{{"email", "a@example.com"}, {"login_id", "l"}}; }, AccountEndpoint::code, true},
+        {"codes for one address from networks it never signed in from", RelayLimits::codesPerAddressElsewhere,
          [](int) { return json{{"email", "a@example.com"}, {"login_id", "l"}}; }, AccountEndpoint::code, false},
         {"codes from one client", RelayLimits::codesPerClient,
          [](int i) { return json{{"email", "p" + std::to_string(i) + "@example.com"}, {"login_id", "l"}}; },

@@ -160,17 +160,30 @@ TEST(RelayAccountsCodes, BadAddressesAndMissingFieldsAreRefusedWithTheirWords) {
     EXPECT_EQ(answerRequest(rig.accounts, notJson).status, 400);
 }
 
+// A code for `email` asked from /64 number `i` of one /48.
+AccountAnswer askFromOneNetwork(RelayAccounts& accounts, const std::string& email, int i) {
+    AccountCall call;
+    call.endpoint = AccountEndpoint::code;
+    call.body = json{{"email", email}, {"login_id", "l"}};
+    call.client = "2001:db8:1:" + std::to_string(i) + "::/64";
+    call.networks = {call.client, "2001:db8:1::/56", "2001:db8:1::/48"};
+    return accounts.handle(call);
+}
+
 TEST(RelayAccountsCodes, RateLimitsPerAddressAndPerClientAnswerRetryAfter) {
     {
         AccountRig rig;
+        // Counted per asking network: a stranger asking elsewhere leaves
+        // the owner's own.
         for (int i = 0; i < RelayLimits::codesPerAddress; ++i)
-            EXPECT_FALSE(rig.requestCode(owner, "l", "203.0.113." + std::to_string(i)).empty());
-        const auto answer = rig.post("/v1/auth/code", json{{"email", owner}, {"login_id", "l"}}, "", "203.0.113.99");
+            EXPECT_TRUE(askFromOneNetwork(rig.accounts, owner, i).delivery);
+        const auto answer = askFromOneNetwork(rig.accounts, owner, 99);
         EXPECT_EQ(answer.status, 429);
         EXPECT_EQ(answer.body["error"], "try-later");
         EXPECT_EQ(answer.body["retry_after"], RelayLimits::codeWindowSeconds);
+        EXPECT_FALSE(rig.requestCode(owner, "l", "198.51.100.7").empty());
         rig.advance(RelayLimits::codeWindowSeconds);
-        EXPECT_FALSE(rig.requestCode(owner, "l", "203.0.113.99").empty());
+        EXPECT_TRUE(askFromOneNetwork(rig.accounts, owner, 99).delivery);
     }
     {
         AccountRig rig;
@@ -208,10 +221,8 @@ TEST(RelayAccountsCodes, CodeLimitsHoldAcrossInstancesSharingTheStore) {
         std::function<AccountAnswer(RelayAccounts&, int i)> call;
     };
     const Case cases[] = {
-        {"codes for one address", RelayLimits::codesPerAddress,
-         [&](RelayAccounts& a, int i) {
-             return via(a, "/v1/auth/code", json{{"email", owner}, {"login_id", "l"}}, "203.0.113." + std::to_string(i));
-         }},
+        {"codes for one address from one network", RelayLimits::codesPerAddress,
+         [&](RelayAccounts& a, int i) { return askFromOneNetwork(a, owner, i); }},
         {"codes from one client", RelayLimits::codesPerClient,
          [&](RelayAccounts& a, int i) {
              return via(a, "/v1/auth/code", json{{"email", "p" + std::to_string(i) + "@example.com"}, {"login_id", "l"}},
