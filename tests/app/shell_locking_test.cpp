@@ -70,9 +70,9 @@ private:
 };
 
 // The locker's looks and locks as the application asks them: off the main
-// queue, each on the queue `run` hands it to, the answer posted back.
-using Run = std::function<void(std::function<void()>)>;
-void wireLocker(ShellDeps& deps, std::shared_ptr<ScreenLocker> locker, Run looks, Run locks) {
+// queue, each on the queue its hand-off gives it to, the answer posted back.
+using HandOff = std::function<void(std::function<void()>)>;
+void wireLocker(ShellDeps& deps, std::shared_ptr<ScreenLocker> locker, HandOff looks, HandOff locks) {
     deps.lookAtLocker = [looks, locker](std::function<void(LockerLook)> answer) {
         looks([locker, answer] {
             const auto look = locker->look();
