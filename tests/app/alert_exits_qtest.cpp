@@ -35,56 +35,61 @@ QMessageBox* shownAlert() {
     return nullptr;
 }
 
+// Says `what` to this display on a connection of its own, and waits until
+// the server has it.
+void toTheDisplay(const std::function<void(Display*)>& what) {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) return;
+    what(d);
+    XSync(d, False);
+    XCloseDisplay(d);
+}
+
 // Keys as a keyboard of this display types them: pressed in order, let go
 // in reverse.
 void typeChord(const std::vector<KeySym>& keys) {
-    Display* d = XOpenDisplay(nullptr);
-    if (!d) return;
-    for (KeySym k : keys) XTestFakeKeyEvent(d, XKeysymToKeycode(d, k), True, CurrentTime);
-    for (auto k = keys.rbegin(); k != keys.rend(); ++k) XTestFakeKeyEvent(d, XKeysymToKeycode(d, *k), False, CurrentTime);
-    XSync(d, False);
-    XCloseDisplay(d);
+    toTheDisplay([&](Display* d) {
+        for (KeySym k : keys) XTestFakeKeyEvent(d, XKeysymToKeycode(d, k), True, CurrentTime);
+        for (auto k = keys.rbegin(); k != keys.rend(); ++k) XTestFakeKeyEvent(d, XKeysymToKeycode(d, *k), False, CurrentTime);
+    });
 }
 
 // The keyboard to the window, as a click on it gives it. The window
 // manager keeps a window that asks for it from taking it from the keys
 // typed just before (the last case's).
 void giveKeyboard(QWidget* window) {
-    Display* d = XOpenDisplay(nullptr);
-    if (!d) return;
-    XSetInputFocus(d, static_cast<Window>(window->winId()), RevertToParent, CurrentTime);
-    XSync(d, False);
-    XCloseDisplay(d);
+    toTheDisplay([&](Display* d) { XSetInputFocus(d, static_cast<Window>(window->winId()), RevertToParent, CurrentTime); });
 }
 
 // What the window manager sends for its × button.
 void pressTheWindowsCross(QWidget* window) {
-    Display* d = XOpenDisplay(nullptr);
-    if (!d) return;
-    XEvent event{};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = static_cast<Window>(window->winId());
-    event.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
-    event.xclient.data.l[1] = CurrentTime;
-    XSendEvent(d, event.xclient.window, False, NoEventMask, &event);
-    XSync(d, False);
-    XCloseDisplay(d);
+    toTheDisplay([&](Display* d) {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = static_cast<Window>(window->winId());
+        event.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(d, event.xclient.window, False, NoEventMask, &event);
+    });
 }
 
 enum class Way { lastButton, escape, altF4, cross, quit };
 
 std::string nameOf(Way way) {
-    switch (way) {
-        case Way::lastButton: return "the last button";
-        case Way::escape: return "Escape";
-        case Way::altF4: return "Alt+F4";
-        case Way::cross: return "the window's ×";
-        case Way::quit: return "a quit";
-    }
-    return "?";
+    static const char* const names[] = {"the last button", "Escape", "Alt+F4", "the window's ×", "a quit"};
+    return names[static_cast<int>(way)];
 }
+
+// The tray under a real window manager, its menu empty.
+class TrayAlertExits : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(openbox.running()) << "openbox is missing: run scripts/setup"; }
+    testing::Openbox openbox;
+    LoopExecutor background{"background"};
+    TrayUi ui{[] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr, background};
+};
 
 // Runs the alert and leaves it by `way` once it is up (and has the
 // keyboard, for a key), from the loop the alert runs; a way that does not
@@ -127,11 +132,7 @@ ModalResponse runAndLeave(TrayUi& ui, const AlertText& alert, Way way, bool& stu
     return answer;
 }
 
-TEST(TrayAlerts, CancelEscapeTheCrossAndAQuitAnswerTheLastButtonAndNothingElse) {
-    testing::Openbox openbox;
-    ASSERT_TRUE(openbox.running()) << "openbox is missing: run scripts/setup";
-    LoopExecutor background("background");
-    TrayUi ui([] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr, background);
+TEST_F(TrayAlertExits, CancelEscapeTheCrossAndAQuitAnswerTheLastButtonAndNothingElse) {
     struct Shape {
         AlertText alert;
         ModalResponse last;
@@ -175,11 +176,7 @@ public:
 // The relay's sign-in with its code window drawn by the tray: the owner
 // leaves it by its Cancel, Escape or the window's ×, five times each, and
 // the relay is asked for one code each time, the one the sign-in sent.
-TEST(TrayAlerts, LeavingTheRelaysCodeWindowAsksForNoNewCode) {
-    testing::Openbox openbox;
-    ASSERT_TRUE(openbox.running()) << "openbox is missing: run scripts/setup";
-    LoopExecutor background("background");
-    TrayUi ui([] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr, background);
+TEST_F(TrayAlertExits, LeavingTheRelaysCodeWindowAsksForNoNewCode) {
     for (Way way : {Way::lastButton, Way::escape, Way::cross})
         for (int round = 1; round <= 5; ++round) {
             SCOPED_TRACE(nameOf(way) + ", round " + std::to_string(round));

@@ -238,19 +238,14 @@ TEST(LockScheduler, AMissingLockerIsLookedForSoonThenLessOftenAndAtOnceWhenADevi
                    {25'200, lookSaw(true, false), {LS::LockerAnswers{true, true}}},
                    {26'000, LS::Heard{true}, {stillThere}},
                    {27'000, LS::Heard{false}, {LS::LockerAnswers{false, true}, lockTimer(LockTimer::relook, 5'000)}}});
-    LockPlayer{}.road("the longest wait is a minute",
-                  {{0, LS::Launched{}, {LS::Look{}}},
-                   {0, lookSaw(false, false), {LS::LockerAnswers{false, true}, lockTimer(LockTimer::relook, 5'000)}},
-                   {5'000, FireTimer{LockTimer::relook}, {LS::Look{}}},
-                   {5'000, lookSaw(false, false), {LS::LockerAnswers{false, false}, lockTimer(LockTimer::relook, 10'000)}},
-                   {15'000, FireTimer{LockTimer::relook}, {LS::Look{}}},
-                   {15'000, lookSaw(false, false), {LS::LockerAnswers{false, false}, lockTimer(LockTimer::relook, 20'000)}},
-                   {35'000, FireTimer{LockTimer::relook}, {LS::Look{}}},
-                   {35'000, lookSaw(false, false), {LS::LockerAnswers{false, false}, lockTimer(LockTimer::relook, 40'000)}},
-                   {75'000, FireTimer{LockTimer::relook}, {LS::Look{}}},
-                   {75'000, lookSaw(false, false), {LS::LockerAnswers{false, false}, lockTimer(LockTimer::relook, 60'000)}},
-                   {135'000, FireTimer{LockTimer::relook}, {LS::Look{}}},
-                   {135'000, lookSaw(false, false), {LS::LockerAnswers{false, false}, lockTimer(LockTimer::relook, 60'000)}}});
+    // Doubling from 5 s, the longest wait is a minute.
+    std::vector<LockStep> waits{{0, LS::Launched{}, {LS::Look{}}}};
+    std::int64_t at = 0;
+    for (const std::int64_t wait : {5'000, 10'000, 20'000, 40'000, 60'000, 60'000}) {
+        waits.push_back({at, lookSaw(false, false), {LS::LockerAnswers{false, at == 0}, lockTimer(LockTimer::relook, wait)}});
+        waits.push_back({at += wait, FireTimer{LockTimer::relook}, {LS::Look{}}});
+    }
+    LockPlayer{}.road("the longest wait is a minute", waits);
 }
 
 }  // namespace

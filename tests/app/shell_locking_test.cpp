@@ -31,6 +31,7 @@ public:
     void add(const std::string& line) {
         std::lock_guard lock(m_);
         lines_.push_back({line, Clock::now()});
+        cv_.notify_all();
     }
     std::vector<std::string> withTags(std::initializer_list<std::string> tags) const {
         std::lock_guard lock(m_);
@@ -46,11 +47,40 @@ public:
             if (text == line) return at;
         return std::nullopt;
     }
+    // When `line` was last added, waiting for it at most `limit` from now.
+    std::optional<Clock::time_point> await(const std::string& line, std::chrono::seconds limit) {
+        std::unique_lock lock(m_);
+        std::optional<Clock::time_point> at;
+        cv_.wait_for(lock, limit, [&] {
+            for (const auto& [text, when] : lines_)
+                if (text == line) at = when;
+            return at.has_value();
+        });
+        return at;
+    }
+    void forget() {
+        std::lock_guard lock(m_);
+        lines_.clear();
+    }
 
 private:
     mutable std::mutex m_;
+    std::condition_variable cv_;
     std::vector<std::pair<std::string, Clock::time_point>> lines_;
 };
+
+// The locker's looks and locks as the application asks them: off the main
+// queue, each on the queue its hand-off gives it to, the answer posted back.
+using HandOff = std::function<void(std::function<void()>)>;
+void wireLocker(ShellDeps& deps, std::shared_ptr<ScreenLocker> locker, HandOff looks, HandOff locks) {
+    deps.lookAtLocker = [looks, locker](std::function<void(LockerLook)> answer) {
+        looks([locker, answer] {
+            const auto look = locker->look();
+            answer(LockerLook{look.answers, look.locked});
+        });
+    };
+    deps.tryLock = [locks, locker](std::function<void(bool)> done) { locks([locker, done] { done(locker->lock()); }); };
+}
 
 TEST(ShellWithARealLocker, AControllerThatLeavesFindsTheMachineLockedAfterTheGrace) {
     testing::Xvfb xvfb("640x480x24");
@@ -75,16 +105,8 @@ TEST(ShellWithARealLocker, AControllerThatLeavesFindsTheMachineLockedAfterTheGra
     deps.prompt = &prompt;
     deps.injector = injector.get();
     deps.canInject = [] { return true; };
-    // As the application asks: off the main queue, the answer posted back.
-    deps.lookAtLocker = [&probes, locker](std::function<void(LockerLook)> answer) {
-        probes.emplace_back([locker, answer] {
-            const auto look = locker->look();
-            answer(LockerLook{look.answers, look.locked});
-        });
-    };
-    deps.tryLock = [&probes, locker](std::function<void(bool)> done) {
-        probes.emplace_back([locker, done] { done(locker->lock()); });
-    };
+    const auto onAThread = [&probes](std::function<void()> job) { probes.emplace_back(std::move(job)); };
+    wireLocker(deps, locker, onAThread, onAThread);
     std::shared_ptr<Shell> shell;
     runSync(main, [&] {
         shell = Shell::create(std::move(deps));
@@ -127,35 +149,11 @@ public:
     std::optional<std::string> controllerName() const override { return std::nullopt; }
     std::optional<ConnectionRoute> controllerRoute() const override { return std::nullopt; }
     bool controllerViaTailnet() const override { return false; }
-    void setLockFacts(bool canLock, bool) override { told("can " + std::string(canLock ? "yes" : "no")); }
+    void setLockFacts(bool canLock, bool) override { told.add("can " + std::string(canLock ? "yes" : "no")); }
     void lockAnswered(std::uint64_t ask, bool locked) override {
-        told("answer " + std::to_string(ask) + (locked ? " locked" : " not locked"));
+        told.add("answer " + std::to_string(ask) + (locked ? " locked" : " not locked"));
     }
-    // When `line` was last told, waiting for it at most `limit` from now.
-    std::optional<Clock::time_point> await(const std::string& line, std::chrono::seconds limit) {
-        std::unique_lock lock(m_);
-        std::optional<Clock::time_point> at;
-        cv_.wait_for(lock, limit, [&] {
-            for (const auto& [text, when] : told_)
-                if (text == line) at = when;
-            return at.has_value();
-        });
-        return at;
-    }
-    void forget() {
-        std::lock_guard lock(m_);
-        told_.clear();
-    }
-
-private:
-    void told(const std::string& line) {
-        std::lock_guard lock(m_);
-        told_.push_back({line, Clock::now()});
-        cv_.notify_all();
-    }
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::vector<std::pair<std::string, Clock::time_point>> told_;
+    Lines told;
 };
 
 // On a login the host and the desktop's xscreensaver start side by side: a
@@ -176,15 +174,8 @@ TEST(ShellWithARealLocker, ALockerThatStartsAfterTheHostIsFoundWhenADeviceComesA
     deps.main = &main;
     deps.prompt = &prompt;
     deps.server = &server;
-    deps.lookAtLocker = [&looks, locker](std::function<void(LockerLook)> answer) {
-        looks.post([locker, answer] {
-            const auto look = locker->look();
-            answer(LockerLook{look.answers, look.locked});
-        });
-    };
-    deps.tryLock = [&locks, locker](std::function<void(bool)> done) {
-        locks.post([locker, done] { done(locker->lock()); });
-    };
+    wireLocker(deps, locker, [&looks](std::function<void()> job) { looks.post(std::move(job)); },
+               [&locks](std::function<void()> job) { locks.post(std::move(job)); });
     std::shared_ptr<Shell> shell;
     runSync(main, [&] {
         shell = Shell::create(std::move(deps));
@@ -192,24 +183,24 @@ TEST(ShellWithARealLocker, ALockerThatStartsAfterTheHostIsFoundWhenADeviceComesA
         shell->lookAtLockerAtLaunch();
         shell->controllerChanged("iPad", "dev-1");
     });
-    ASSERT_TRUE(server.await("can no", std::chrono::seconds(10)));
+    ASSERT_TRUE(server.told.await("can no", std::chrono::seconds(10)));
 
     std::optional<testing::XScreenSaver> saver;
     saver.emplace();
     ASSERT_TRUE(saver->running()) << saver->problem();
-    server.forget();
+    server.told.forget();
     const auto back = Clock::now();
     runSync(main, [&] {
         shell->controllerChanged(std::nullopt, std::nullopt);
         shell->controllerChanged("iPad", "dev-1");
     });
-    const auto can = server.await("can yes", std::chrono::seconds(10));
+    const auto can = server.told.await("can yes", std::chrono::seconds(10));
     ASSERT_TRUE(can) << saver->log();
     EXPECT_LT(*can - back, std::chrono::seconds(3));
 
     const auto asked = Clock::now();
     runSync(main, [&] { shell->lockAsked(1); });
-    const auto told = server.await("answer 1 locked", std::chrono::seconds(10));
+    const auto told = server.told.await("answer 1 locked", std::chrono::seconds(10));
     ASSERT_TRUE(told) << saver->log();
     EXPECT_LT(*told - asked, std::chrono::seconds(3));
     EXPECT_TRUE(ScreenLocker(nullptr).isLocked());

@@ -248,7 +248,6 @@ const Scene scenes[] = {
              for (const auto* address : Fleet::addresses) fleet.road(address).swallow(paused);
          };
          const auto before = fleet.closesNow();
-         int played_ = 0;
          for (int cycle = 0; cycle < cycles; ++cycle) {
              for (const double stop : {2.0, 3.0, 3.5, 4.0}) {
                  all(true);
@@ -258,7 +257,6 @@ const Scene scenes[] = {
                  std::this_thread::sleep_for(pause - std::chrono::duration<double>(stop));
                  all(false);
                  hold(4s);
-                 ++played_;
              }
              own.signal(SIGSTOP);
              hold(2s);
@@ -267,12 +265,11 @@ const Scene scenes[] = {
              std::this_thread::sleep_for(pause);
              all(false);
              hold(4s);
-             ++played_;
          }
          int dropped = 0;
          for (std::size_t i = 0; i < fleet.phones.size(); ++i)
              dropped += static_cast<int>(fleet.phones[i]->closes().size() - before[i]);
-         played.figures = std::to_string(played_) + " shared pauses of " + std::to_string(pause.count()).substr(0, 4) +
+         played.figures = std::to_string(cycles * 5) + " shared pauses of " + std::to_string(pause.count()).substr(0, 4) +
                           " s begun with a hold-up: " + std::to_string(dropped) + " drops";
      },
      false, 0, withinSeconds},
