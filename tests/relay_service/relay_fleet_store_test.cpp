@@ -10,6 +10,8 @@
 // page loads on meanwhile.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <future>
 #include <map>
 #include <random>
@@ -313,7 +315,11 @@ const Scene scenes[] = {
      [](Fleet& fleet, Played& played) {
          const char* soak = std::getenv("MORVANE_FLEET_SOAK_MINUTES");
          const auto length = std::chrono::duration<double, std::ratio<60>>(soak ? std::atof(soak) : 1.5);
-         std::mt19937 random(static_cast<unsigned>(std::time(nullptr)));
+         // A failure names its seed; MORVANE_FLEET_SOAK_SEED plays the same turns again.
+         const char* given = std::getenv("MORVANE_FLEET_SOAK_SEED");
+         const auto seed = given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : static_cast<unsigned>(std::time(nullptr));
+         SCOPED_TRACE("seed " + std::to_string(seed));
+         std::mt19937 random(seed);
          const auto between = [&](double low, double high) {
              return std::chrono::duration<double>(std::uniform_real_distribution<double>(low, high)(random));
          };
@@ -346,7 +352,7 @@ const Scene scenes[] = {
          }
          played.through.emplace_back("after the soak", fleet.everyPhoneThrough(Clock::now(), 30s));
          played.figures = std::to_string(restarts) + " restarts, " + std::to_string(holdUps) + " hold-ups, " +
-                          std::to_string(pauses) + " database pauses in " +
+                          std::to_string(pauses) + " database pauses (seed " + std::to_string(seed) + ") in " +
                           std::to_string(secondsSince(began)).substr(0, 5) + " s";
      },
      false, -1, withinSeconds, 0, true},
