@@ -11,6 +11,7 @@
 #include "../support/xscreensaver.h"
 #include "../support/xvfb.h"
 #include "app/shell.h"
+#include "idle_server.h"
 #include "core/loop_executor.h"
 #include "platform/linux/input_x11.h"
 #include "platform/linux/locker_linux.h"
@@ -140,15 +141,8 @@ TEST(ShellWithARealLocker, AControllerThatLeavesFindsTheMachineLockedAfterTheGra
 }
 
 // What the shell tells the session, as it happens, for the test thread.
-class ToldServer final : public ShellServer {
+class ToldServer final : public testing::IdleServer {
 public:
-    void pause(PauseCause) override {}
-    void resume() override {}
-    void disconnectController(const std::string&) override {}
-    bool isPaused() const override { return false; }
-    std::optional<std::string> controllerName() const override { return std::nullopt; }
-    std::optional<ConnectionRoute> controllerRoute() const override { return std::nullopt; }
-    bool controllerViaTailnet() const override { return false; }
     void setLockFacts(bool canLock, bool) override { told.add("can " + std::string(canLock ? "yes" : "no")); }
     void lockAnswered(std::uint64_t ask, bool locked) override {
         told.add("answer " + std::to_string(ask) + (locked ? " locked" : " not locked"));

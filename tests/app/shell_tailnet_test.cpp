@@ -4,6 +4,7 @@
 #include <map>
 
 #include "app/shell.h"
+#include "idle_server.h"
 #include "manual_executor.h"
 
 namespace morvane {
@@ -28,15 +29,7 @@ struct TailnetCLI final : TrustedCLI::Tool {
     }
 };
 
-struct NoServer final : ShellServer {
-    void pause(PauseCause) override {}
-    void resume() override {}
-    void disconnectController(const std::string&) override {}
-    bool isPaused() const override { return false; }
-    std::optional<std::string> controllerName() const override { return std::nullopt; }
-    std::optional<ConnectionRoute> controllerRoute() const override { return std::nullopt; }
-    bool controllerViaTailnet() const override { return false; }
-};
+using NoServer = testing::IdleServer;
 
 struct CopyingUi final : ShellUi {
     void showIcon(const IconState&) override {}
