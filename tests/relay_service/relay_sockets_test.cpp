@@ -1210,7 +1210,9 @@ TEST(RelaySockets, AnAddressPilingUpUnfinishedHandshakesHasItsNextRefusedWhileAN
     SSL_set_connect_state(ssl);
     SSL_do_handshake(ssl);
     char* data = nullptr;
-    const std::string hello(data, static_cast<std::size_t>(BIO_get_mem_data(out, &data)));
+    // The length first: the order of a constructor's arguments is the compiler's.
+    const auto length = static_cast<std::size_t>(BIO_get_mem_data(out, &data));
+    const std::string hello(data, length);
     SSL_free(ssl);
     // What the relay says back within 10 s: nothing when it closed first.
     const auto answer = [&](tcp::socket& socket) {
