@@ -20,7 +20,7 @@ const pause = (ms) => new Promise((r) => setTimeout(r, ms));
 const loadAverage = () => Number(fs.readFileSync('/proc/loadavg', 'utf8').split(' ')[0]);
 
 function options(argv) {
-  const o = { sessions: 10, watchSeconds: 12, loops: os.cpus().length, minLoad: 50, size: '1280x720', holdMs: 0, together: 1, still: false };
+  const o = { sessions: 10, watchSeconds: 12, loops: os.cpus().length, minLoad: 50, size: '1280x720', holdMs: 0, holdOnceMs: 0, together: 1, still: false };
   for (let i = 0; i < argv.length; i++) {
     const value = () => Number(argv[++i]);
     if (argv[i] === '--sessions') o.sessions = value();
@@ -31,6 +31,7 @@ function options(argv) {
     else if (argv[i] === '--hold-ms') o.holdMs = value();
     else if (argv[i] === '--together') o.together = value();
     else if (argv[i] === '--still') o.still = true;
+    else if (argv[i] === '--hold-once-ms') o.holdOnceMs = value();
     else throw new Error('unknown option ' + argv[i]);
   }
   return o;
@@ -51,7 +52,8 @@ async function oneSession(build, o) {
   const painter = o.still ? null
     : spawn(path.join(build, 'bench', 'morvane_scene_painter'), [xvfb.display], { stdio: 'ignore' });
   let harness = null;
-  const browser = await launch();
+  // The page as large as the screen, so the video is at its full size.
+  const browser = await launch({ viewport: { width, height } });
   const logs = [];
   browser.page.on('console', (m) => { if (m.type() === 'warning') logs.push(m.text()); });
   try {
@@ -76,6 +78,12 @@ async function oneSession(build, o) {
     const load = loadAverage();
     const asked = await page.evaluate(() => performance.now());
     await page.click('input[name="picture-pref"][value="auto"]');
+    // With --hold-once-ms the page is held up once as it asks: the
+    // announcement and the first frames wait, and the decoder is built with
+    // many of them kept.
+    if (o.holdOnceMs > 0) {
+      await page.evaluate((ms) => { const until = performance.now() + ms; while (performance.now() < until); }, o.holdOnceMs);
+    }
     const end = Date.now() + o.watchSeconds * 1000;
     while (Date.now() < end) {
       // With --hold-ms the page's thread is held up again and again from
