@@ -160,36 +160,6 @@ TEST(RelayController, StatusLinesFollowTheLinkState) {
     }
 }
 
-TEST(RelayController, WhileTheRelayDoesNotAnswerTheSectionSaysWhy) {
-    using State = HostRelayLink::State;
-    const std::string failure = "relay.example.org: no answer within 15 s";
-    struct Case {
-        State state;
-        int unanswered;
-        std::string lastFailure;
-        std::string line;
-    };
-    const std::vector<Case> cases = {
-        {{Kind::connecting}, 3, failure, "The relay did not answer the last 3 tries: " + failure},
-        {State::backingOffUntil(noon + 2'000), 1, failure, "The relay did not answer the last try: " + failure},
-        {{Kind::proving}, 2, failure, "The relay did not answer the last 2 tries: " + failure},
-        // Nothing failed yet, or the relay answered since.
-        {{Kind::connecting}, 0, "", ""},
-        {{Kind::connecting}, 2, "", ""},
-        // States that say their own reason.
-        {{Kind::up}, 3, failure, ""},
-        {{Kind::waitingForNetwork}, 3, failure, ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.state.word()) + " " + std::to_string(c.unanswered));
-        HostRelayLink::Snapshot snapshot;
-        snapshot.state = c.state;
-        snapshot.unanswered = c.unanswered;
-        snapshot.lastFailure = c.lastFailure;
-        EXPECT_EQ(RelayController::unansweredLine(snapshot), c.line);
-    }
-}
-
 TEST(RelayController, ARelayThatNeverAnswersIsNamedInTheSectionWithWhy) {
     ControllerRig rig;
     rig.setUpBefore();
