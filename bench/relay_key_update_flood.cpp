@@ -87,7 +87,7 @@ pid_t startNginx(const std::filesystem::path& folder, std::uint16_t port) {
         << ";\n  fastcgi_temp_path " << temp << ";\n  uwsgi_temp_path " << temp << ";\n  scgi_temp_path " << temp
         << ";\n  server {\n    listen 127.0.0.1:" << port << " ssl;\n    ssl_certificate "
         << (folder / "cert.pem").string() << ";\n    ssl_certificate_key " << (folder / "key.pem").string()
-        << ";\n    location / { return 200 \"page\\n\"; }\n  }\n}\n";
+        << ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n    location / { return 200 \"page\\n\"; }\n  }\n}\n";
     return startWithErrorsIn({"nginx", "-p", prefix.string(), "-c", (prefix / "nginx.conf").string(), "-e",
                               (prefix / "error.log").string()},
                              prefix / "stderr.log");

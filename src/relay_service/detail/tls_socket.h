@@ -128,8 +128,10 @@ private:
 // holds within one call, answering each KeyUpdate that asks for it; a
 // client sending them as fast as it can would otherwise hold the thread
 // for as long as it keeps sending. What a WebSocket reads at once (64 KiB)
-// fits; a turn of KeyUpdates (some 2,400) takes milliseconds.
-inline constexpr std::size_t tlsTurnBytes = 65'536;
+// fits, with its records' headers and tags; a turn of KeyUpdates (some
+// 3,000, when the allowance below has not ended the connection first)
+// takes milliseconds.
+inline constexpr std::size_t tlsTurnBytes = 81'920;
 
 // `Next` is the stream OpenSSL reads and writes through TlsTransport
 // (Beast's basic_stream here): it stays the lowest layer, for the socket's
