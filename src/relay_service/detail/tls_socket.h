@@ -4,8 +4,10 @@
 // from the moment it is accepted, whether its client ever says anything or
 // not; here a connection holds no TLS state until its first bytes come,
 // and, its buffers released whenever they are empty (as nginx has it), a
-// handshake done and silent keeps a few kilobytes. Server side only; on
-// the server's one network thread. Internal to the server.
+// handshake done and silent keeps a few kilobytes. No client holds the
+// thread: each step gives OpenSSL a bounded turn of the client's bytes,
+// and a client past its allowance of KeyUpdates is closed. Server side
+// only; on the server's one network thread. Internal to the server.
 #pragma once
 
 #include <openssl/bio.h>
