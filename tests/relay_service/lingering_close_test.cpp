@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <filesystem>
@@ -102,6 +103,32 @@ TEST(HttpConnection, AClientThatClosesItsEndAfterAskingGetsTheWholeAnswer) {
         EXPECT_EQ(whole, 200);
     }
     std::filesystem::remove_all(folder);
+}
+
+// One that closes its end and then takes nothing of its answer is not
+// waited for past the request time: its connection is reset, and the
+// relay's kernel keeps nothing of it.
+TEST(HttpConnection, AClientThatClosesItsEndAndTakesNothingIsResetAtTheDeadline) {
+    RelayServerOptions options{"127.0.0.1", 0};
+    options.requestTime = std::chrono::seconds(1);
+    ServiceRig relay(options);
+    asio::io_context io;
+    auto socket = dial(io, relay.port());
+    // An answer the relay's kernel takes whole, so that the relay is done
+    // writing it and waits for the client alone.
+    asio::write(socket, asio::buffer(std::string("GET /style.css HTTP/1.1\r\nHost: relay.test\r\n\r\n")));
+    socket.shutdown(tcp::socket::shutdown_send);
+    const auto begun = std::chrono::steady_clock::now();
+    // Nothing is read until the relay has given up.
+    pollfd wait{socket.native_handle(), POLLRDHUP, 0};
+    ::poll(&wait, 1, 10'000);
+    char bytes[65'536];
+    ssize_t got = 0;
+    while ((got = ::recv(socket.native_handle(), bytes, sizeof bytes, 0)) > 0) {
+    }
+    EXPECT_EQ(got, -1);
+    EXPECT_EQ(errno, ECONNRESET);
+    EXPECT_GE(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(900));
 }
 
 }  // namespace
