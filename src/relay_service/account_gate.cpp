@@ -40,6 +40,8 @@ AccountGate::AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::
                     full("codes per address")),
       verifiesPerClient_(RelayLimits::verifiesPerClient, RelayLimits::codeWindowSeconds, maxClients,
                          full("sign-ins per client")),
+      sharedCodeTries_(RelayLimits::sharedCodeTries, RelayLimits::codeWindowSeconds, maxClients,
+                       full("tries of codes given again")),
       signInAsks_(RelayLimits::signInAsksPerNetwork, RelayLimits::codeWindowSeconds, maxClients,
                   full("sign-in calls per network")),
       limits_(limits()),
@@ -91,6 +93,12 @@ std::vector<Limit> AccountGate::limits() {
          [this, count, none](const Asking& a, std::int64_t now, Counted& counted) {
              return a.kind == Kind::verify && !a.address.empty() ? count(verifiesPerClient_, a.client, now, counted)
                                                                  : none;
+         }},
+        {[](const Asking&) { return std::string("too many tries of the code mailed last to the address"); },
+         [this, count, none](const Asking& a, std::int64_t now, Counted& counted) {
+             return a.kind == Kind::verify && a.sharedCode && !a.atHome
+                        ? count(sharedCodeTries_, a.address, now, counted)
+                        : none;
          }},
     };
 }
@@ -180,6 +188,8 @@ AccountGate::Pass AccountGate::check(const AccountCall& call) {
         what = "a sign-in for " + code;
         const auto kind = text(call.body, "client").value_or("");
         if (invited && (kind == "mac" || kind == "web")) asking.address = *email;
+        const auto* asker = askers_.find(code);
+        asking.sharedCode = asker && asker->until > now && asker->shared;
     }
     asking.atHome = !asking.address.empty() && addressCodes_.home(asking.address, asking.network);
     if (const auto refusal = limits_.take(asking, now, pass.counted))
@@ -198,7 +208,7 @@ AccountGate::Pass AccountGate::check(const AccountCall& call) {
             // share no place with.
             pass.lane = knownLane;
             if (!hold(pass, {PlaceKeys::home(asking.address), PlaceKeys::code(code)}, {}, what)) return pass;
-            askers_.put(code, Asker{call.networks, now + RelayLimits::codeLifetimeSeconds, 0, true});
+            askers_.put(code, Asker{call.networks, now + RelayLimits::codeLifetimeSeconds, 0, true, !pass.ask.mailed});
             verdicts_.forget(code);
             return pass;
         }
@@ -211,7 +221,7 @@ AccountGate::Pass AccountGate::check(const AccountCall& call) {
         if (!asking.address.empty()) {
             // Its tries are expected; a newcomer's from here go ahead.
             askers_.put(code, Asker{call.networks, now + RelayLimits::codeLifetimeSeconds,
-                                    newcomer ? RelayLimits::newcomerTries : 0});
+                                    newcomer ? RelayLimits::newcomerTries : 0, false, !pass.ask.mailed});
             verdicts_.forget(code);
         }
         return pass;
@@ -257,7 +267,7 @@ AccountGate::Pass AccountGate::check(const AccountCall& call) {
             }
             if (newcomer) {
                 pass.lane = signInLane;
-                askers_.put(code, Asker{asker->networks, asker->until, asker->triesAhead - 1});
+                askers_.put(code, Asker{asker->networks, asker->until, asker->triesAhead - 1, false, asker->shared});
             }
         } else if (email && !invited && (text(call.body, "client") == "mac" || text(call.body, "client") == "web")) {
             return notInvited("a sign-in for " + *email);
@@ -394,7 +404,7 @@ void AccountGate::giveBack(const Pass& pass) {
 
 void AccountGate::purge() {
     const auto now = seconds();
-    for (auto* window : {&callsPerClient_, &codesPerClient_, &verifiesPerClient_})
+    for (auto* window : {&callsPerClient_, &codesPerClient_, &verifiesPerClient_, &sharedCodeTries_})
         window->purge(now);
     addressCodes_.purge(now);
     signInAsks_.purge(now);

@@ -197,6 +197,7 @@ private:
     RateWindow codesPerClient_;
     AddressCodes addressCodes_;
     RateWindow verifiesPerClient_;
+    RateWindow sharedCodeTries_;
     NetworkAllowance signInAsks_;
     LimitTable limits_;
     StrangerBudget budget_;
@@ -209,6 +210,8 @@ private:
         // Asked from a network the address signed in from: its tries from
         // there are its owner's.
         bool home = false;
+        // The code mailed last to the address, given again.
+        bool shared = false;
     };
     Forgetful<Asker> askers_;
     HeldPlaces places_;

@@ -39,6 +39,10 @@ struct Asking {
     // it.
     std::string network = {};
     bool atHome = false;
+    // A sign-in with the code mailed last to the address, given again to
+    // this login (AddressCodes): its tries from every login are counted
+    // together.
+    bool sharedCode = false;
 };
 
 struct Limit {

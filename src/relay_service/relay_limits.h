@@ -31,6 +31,10 @@ inline constexpr std::size_t homesPerAddress = 4;
 // the person away from home.
 inline constexpr int mailsPerAddress = 10;
 inline constexpr int mailsPerAddressElsewhere = 6;
+// Tries in a window, from every login it was given to away from the
+// address's homes, of a code given again: strangers asking for it from
+// many networks get no more guesses at it than at a few codes.
+inline constexpr int sharedCodeTries = 2 * codeTries;
 // Verifications tried from one client address in the same window.
 inline constexpr int verifiesPerClient = 20;
 // Code requests and verifications from one network in the same window,

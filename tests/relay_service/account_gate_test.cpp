@@ -454,6 +454,23 @@ TEST(AccountGate, StrangersNeitherSpendAPersonsCodesNorListWhoIsListed) {
     EXPECT_EQ(signedIn, 10) << "never signed in before";
     EXPECT_LE(flood.mails["new@family.example"], RelayLimits::mailsPerAddress);
 
+    // Strangers' guesses at the code mailed last, given again to their
+    // logins, are counted together: no more than at a few codes.
+    int guessed = 0;
+    for (int n = 0; n < 10; ++n)
+        for (int i = 0; i < 3; ++i) {
+            const auto from = v6Networks(i, 0, 400 + n);
+            const auto login = "guess-" + std::to_string(n * 3 + i);
+            ASSERT_EQ(ask("target@family.example", login, from), 200);
+            std::optional<AccountAnswer> tried;
+            flood.call("POST", "/v1/auth/verify",
+                       json{{"email", "target@family.example"}, {"login_id", login}, {"code", "000000"}, {"client", "web"}},
+                       "", from.front(), [&](AccountAnswer answer) { tried = std::move(answer); }, from);
+            flood.settle();
+            guessed += tried && tried->status != 429;
+        }
+    EXPECT_LE(guessed, RelayLimits::mailsPerAddressElsewhere + RelayLimits::sharedCodeTries);
+
     // A person at home on one IPv4 address is given every code the rule
     // promises there, signing in with each.
     const auto v4 = std::vector<std::string>{"192.0.2.44"};
