@@ -84,7 +84,7 @@ public:
     // made one or two, a stranger spread over many networks keeps asking
     // from each. In a full lane of newcomers, a newcomer's call takes the
     // place of a call of a network that asked more.
-    int rank(const std::string& network) const { return signInAsks_.weight(network, seconds()); }
+    int rank(const std::string& network) const { return signInAsks_.rank(network, seconds()); }
 
     struct Pass {
         std::optional<AccountAnswer> refusal;  // answered at once

@@ -41,6 +41,13 @@ int NetworkAllowance::weight(const std::string& network, std::int64_t nowSeconds
     return most;
 }
 
+int NetworkAllowance::rank(const std::string& network, std::int64_t nowSeconds) const {
+    int most = 0;
+    for (std::size_t level = 0; level < levels_.size(); ++level)
+        most = std::max(most, levels_[level].count(network, nowSeconds) * 16 / NetworkScale::times(level));
+    return most;
+}
+
 int NetworkAllowance::weight(const std::vector<std::string>& networks, std::int64_t nowSeconds) const {
     int most = 0;
     for (const auto& network : NetworkScale::widths(networks)) most = std::max(most, weight(network, nowSeconds));

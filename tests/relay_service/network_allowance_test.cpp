@@ -94,6 +94,11 @@ TEST(NetworkAllowance, EachWidthOfANetworkHasItsOwnAllowanceAndWeight) {
     for (int i = 0; i < 100; ++i) allowance.take(v6(1, 1, i), 1'000);
     allowance.take({"2001:db9:1:1::/64", "2001:db9:1::/56", "2001:db9:1::/48"}, 1'000);
     EXPECT_EQ(allowance.weight({"2001:db9:1:1::/64", "2001:db9:1::/56", "2001:db9:1::/48"}, 1'000), 1);
+    // Ranked finer: the /32 that asked 100 calls ranks above the address
+    // that asked one, though both weigh about as much.
+    EXPECT_EQ(allowance.rank("2001:db9::/32", 1'000), 1);
+    EXPECT_EQ(allowance.rank("2001:db9:1:1::/64", 1'000), 16);
+    EXPECT_EQ(allowance.rank("2001:db8::/32", 1'000), 100);
 }
 
 }  // namespace
