@@ -117,6 +117,9 @@ public:
     // each count holds (see RateWindow). `accounts`: who may sign in.
     AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::string seal,
                 std::size_t maxClients = RelayLimits::maxCountedClients, AccountList accounts = {});
+    // Its table of limits reads its own counts.
+    AccountGate(const AccountGate&) = delete;
+    AccountGate& operator=(const AccountGate&) = delete;
     Pass check(const AccountCall& call);
     // A device's ticket: refused at once when sealed and expired (401).
     Pass checkTicket(const std::string& ticket, const std::vector<std::string>& networks);
