@@ -34,7 +34,8 @@
 // Each call comes either through a proxy (X-Forwarded-For from loopback,
 // which the relay believes, a new IPv4 address each call) or, with --ipv6,
 // straight from a new IPv6 /64 each call: the benchmark then runs in a
-// network namespace of its own (root), where 2001:db8::/32 is local, and
+// network namespace of its own (root), where 2001:db8::/32 (and 3fff::/20,
+// the newcomers' provider) is local, and
 // the relay listens on [::1]. Once with the SQLite store, once with a
 // PostgreSQL server the benchmark makes itself (initdb into a folder under
 // /tmp, a unix socket only). Bounded in time.
@@ -372,7 +373,10 @@ struct Clients {
                       static_cast<unsigned>(random() % 0x10000));
         return text;
     }
-    std::string person(int i) const { return direct ? "2001:db8:ffff:" + std::to_string(i + 1) + "::1" : "192.0.2." + std::to_string(1 + i); }
+    // Newcomers come from another provider than the flood's (3fff::/20 is
+    // for documentation too): at the flood's own /32 they would be one
+    // asker with it.
+    std::string person(int i) const { return direct ? "3fff:0:" + std::to_string(i + 1) + "::1" : "192.0.2." + std::to_string(1 + i); }
     std::string home(int i) const { return direct ? "2001:db8:fffc:" + std::to_string(i + 1) + "::1" : "198.51.100." + std::to_string(100 + i); }
     // many-codes: the /64 that asks code i (ten a /64, as many as one
     // client may ask), of one of three /48s; and a new /64 of one of eight
@@ -817,11 +821,13 @@ void print(const std::string& what, const Result& r, int seconds, int flooders) 
 }
 
 // A network of the benchmark's own, where every address of 2001:db8::/32
-// is this machine's: a client can come from a new /64 each call.
+// and 3fff::/20 is this machine's: a client can come from a new /64 each
+// call.
 void enterOwnNetwork() {
     if (::unshare(CLONE_NEWNET) != 0) throw std::runtime_error("--ipv6 needs a network namespace of its own (root)");
-    if (std::system("ip link set lo up && ip -6 route add local 2001:db8::/32 dev lo") != 0)
-        throw std::runtime_error("could not make 2001:db8::/32 local in the benchmark's network");
+    if (std::system("ip link set lo up && ip -6 route add local 2001:db8::/32 dev lo && "
+                    "ip -6 route add local 3fff::/20 dev lo") != 0)
+        throw std::runtime_error("could not make 2001:db8::/32 and 3fff::/20 local in the benchmark's network");
 }
 
 }  // namespace
