@@ -417,7 +417,8 @@ void RelayService::meetPeers() {
             // whether it may ever stand aside.
             if (met->peers.size() != peerList_.size())
                 options_.log.info(std::to_string(met->peers.size()) +
-                                  " other instances can be asked whether their store answers");
+                                  (met->peers.size() == 1 ? " other instance can be asked whether its store answers"
+                                                          : " other instances can be asked whether their store answers"));
             peerList_ = std::move(met->peers);
             // Every instance listed since the start is let in to ask, its
             // row fresh or not: one cut off from the store asks all the
