@@ -258,12 +258,17 @@ struct PeerLine::Asking {
 };
 
 PeerLine::PeerLine(asio::io_context& io, std::string instance, PeerAddress address, Hooks hooks)
-    : io_(io), instance_(std::move(instance)), address_(std::move(address)), hooks_(std::move(hooks)), roundEnd_(io) {}
+    : io_(io),
+      instance_(std::move(instance)),
+      address_(std::move(address)),
+      hooks_(std::move(hooks)),
+      network_(io),
+      roundEnd_(hooks_.timers ? *hooks_.timers : network_, hooks_.monotonicMillis) {}
 
 PeerLine::~PeerLine() { close(); }
 
 void PeerLine::close() {
-    roundEnd_.cancel();
+    roundEnd_.stop();
     done_ = nullptr;
     ++round_;
 }
@@ -402,15 +407,12 @@ bool PeerLine::ask(const std::vector<PeerRecord>& peers, std::function<void(std:
                 ->start(from);
         }
     }
-    roundEnd_.expires_after(std::chrono::milliseconds(answerWithinMillis));
-    roundEnd_.async_wait([this, alive = alive_.token(), round = round_](boost::system::error_code ec) {
-        if (!ec && alive && round == round_) finishRound();
-    });
+    roundEnd_.start(answerWithinMillis, [this] { finishRound(); });
     return true;
 }
 
 void PeerLine::finishRound() {
-    roundEnd_.cancel();
+    roundEnd_.stop();
     ++round_;
     nonce_.clear();
     // Who did not answer, by where it was asked: said once it has not for

@@ -30,9 +30,11 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ssl/context.hpp>
-#include <boost/asio/steady_timer.hpp>
 
+#include "core/clock.h"
 #include "core/liveness.h"
+#include "core/one_shot_timer.h"
+#include "relay_service/io_executor.h"
 #include "relay_service/relay_log.h"
 #include "relay_service/relay_store.h"
 
@@ -96,6 +98,11 @@ public:
         std::function<PeerState()> state;
         std::function<std::int64_t()> wallMillis;
         RelayLog log;
+        // Where a round's deadline waits, read off this clock: on the
+        // network thread. Absent: the io_context itself and the machine's
+        // monotonic clock.
+        Executor* timers = nullptr;
+        std::function<std::int64_t()> monotonicMillis = nowMillis;
     };
     // How long a round of questions waits for its answers.
     static constexpr std::int64_t answerWithinMillis = 1'500;
@@ -165,7 +172,9 @@ private:
     std::size_t expected_ = 0;
     std::size_t concluded_ = 0;
     std::function<void(std::vector<PeerState>)> done_;
-    boost::asio::steady_timer roundEnd_;
+    // Owned: once the line is gone, or the round over, it calls nothing.
+    IoExecutor network_;
+    OneShotTimer roundEnd_;
     // Whom the round under way asked, by where, and why those that did not
     // answer did not.
     std::map<std::string, std::string> asked_;

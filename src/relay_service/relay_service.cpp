@@ -393,7 +393,7 @@ void RelayService::startPeers() {
                             return PeerState{options_.instance, watch_.told(store_.health(), options_.monotonicMillis()),
                                              !watch_.aside()};
                         },
-                        options_.wallMillis, options_.log});
+                        options_.wallMillis, options_.log, &timers(), options_.monotonicMillis});
 }
 
 void RelayService::meetPeers() {

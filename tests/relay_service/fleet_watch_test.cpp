@@ -18,6 +18,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
+#include "../app/manual_executor.h"
 #include "../support/eventually.h"
 #include "core/clock.h"
 #include "relay_service/fleet_watch.h"
@@ -327,6 +328,47 @@ TEST(PeerLine, AQuestionIsAnsweredOnceAndAFloodAFewDozenASecond) {
     // Long after, a nonce is forgotten, as its question is too old to read.
     clock += 3 * peer_words::questionWindowMillis;
     EXPECT_TRUE(ask("alpha", "first"));
+}
+
+// A round of questions ends on the service's own clock: an instance that
+// takes the question and never answers holds it exactly answerWithinMillis
+// of that clock, however long the network thread waits meanwhile; and a
+// line let go of with its round under way calls nobody back.
+TEST(PeerLine, ARoundEndsAtItsDeadlineOnTheServicesClock) {
+    boost::asio::io_context io;
+    morvane::testing::ManualExecutor timers;
+    // Takes the connection (the kernel's backlog) and never answers.
+    boost::asio::ip::tcp::acceptor silent(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    const std::vector<PeerRecord> peers{{"gamma", "http://127.0.0.1:" + std::to_string(silent.local_endpoint().port())}};
+    const auto line = [&] {
+        return std::make_unique<PeerLine>(
+            io, "beta", *PeerAddress::parse("http://127.0.0.1:1"),
+            PeerLine::Hooks{[] { return PeerState{"beta", {answering, 9'000, 10}, true}; }, nowMillis,
+                            [](const std::string&) {}, &timers, [&] { return timers.now(); }});
+    };
+    auto asking = line();
+    asking->setSecret(std::string(64, 's'));
+    std::optional<std::vector<PeerState>> heard;
+    ASSERT_TRUE(asking->ask(peers, [&](std::vector<PeerState> answers) { heard = std::move(answers); }));
+    EXPECT_FALSE(asking->ask(peers, [](std::vector<PeerState>) { ADD_FAILURE() << "a second round at once"; }));
+    io.run_for(std::chrono::milliseconds(100));
+    timers.advance(PeerLine::answerWithinMillis - 1);
+    io.run_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(heard);
+    timers.advance(1);
+    ASSERT_TRUE(heard);
+    EXPECT_TRUE(heard->empty());
+
+    // Gone with its round under way: its deadline's turn calls nothing.
+    auto going = line();
+    going->setSecret(std::string(64, 's'));
+    bool called = false;
+    ASSERT_TRUE(going->ask(peers, [&](std::vector<PeerState>) { called = true; }));
+    going.reset();
+    timers.advance(PeerLine::answerWithinMillis);
+    io.run_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(called);
+    EXPECT_EQ(timers.pendingTimers(), 0u);
 }
 
 // What is wrong with a fleet is said in the log of the instance asked,
