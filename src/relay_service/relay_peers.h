@@ -118,6 +118,11 @@ public:
     // A line about the fleet's clocks or secret is said at once and then
     // at most this often while it holds, with how many times it held.
     static constexpr std::int64_t fleetLineEveryMillis = 600'000;
+    // After the secret changed, questions signed with the one before are
+    // still answered (with it) this long: an instance cut from the database
+    // meanwhile cannot read the new one, and without answers it would never
+    // stand aside for those that can.
+    static constexpr std::int64_t previousSecretMillis = 600'000;
     // The instances whose questions are let in past a listener that takes
     // only its proxies: this many addresses at most, the latest kept.
     static constexpr std::size_t mostPeerHosts = 256;
@@ -164,6 +169,9 @@ private:
     PeerAddress address_;
     Hooks hooks_;
     std::string secret_;
+    // The secret before the last change, and until when it is answered.
+    std::string previous_;
+    std::int64_t previousUntil_ = 0;
     std::shared_ptr<boost::asio::ssl::context> tls_;
     // The round under way: its number, its answers and who waits for them.
     std::uint64_t round_ = 0;
@@ -195,6 +203,7 @@ private:
     // By asker: only instances that proved the secret are named.
     std::map<std::string, ThrottledLine> clocksLines_;
     ThrottledLine secretLine_{fleetLineEveryMillis};
+    ThrottledLine previousLine_{fleetLineEveryMillis};
     Liveness alive_;
 };
 

@@ -418,6 +418,42 @@ TEST(PeerLine, AClockOffAndASecretThatDiffersAreSaid) {
     EXPECT_TRUE(line.answer(peer_words::question(other, "epsilon", clock, "e-new")));
 }
 
+// The secret changed in the database while an instance was cut from it:
+// that instance still asks with the one before, which the others answer
+// (signed with it, so that it can read them) for a while after the change,
+// saying so, so that it hears their stores answer and stands aside. A
+// secret never read here is answered never, and the old one not past its
+// while.
+TEST(PeerLine, AnInstanceCutWhenTheSecretChangedIsAnsweredWithTheOldOneForAWhile) {
+    boost::asio::io_context io;
+    std::int64_t clock = 1'800'000'000'000;
+    std::vector<std::string> lines;
+    const std::string before(64, 'b'), now(64, 'n'), never(64, 'x');
+    const PeerState mine{"beta", {answering, 9'000, 10}, true};
+    PeerLine line(io, "beta", *PeerAddress::parse("http://127.0.0.1:1"),
+                  PeerLine::Hooks{[&] { return mine; }, [&] { return clock; },
+                                  [&](const std::string& text) { lines.push_back(text); }});
+    const auto said = [&](const std::string& part) {
+        return std::count_if(lines.begin(), lines.end(), [&](const auto& text) { return text.find(part) != std::string::npos; });
+    };
+    line.setSecret(before);
+    EXPECT_FALSE(line.answer(peer_words::question(now, "epsilon", clock, "early"))) << "not read here yet";
+    line.setSecret(now);
+    const auto cut = line.answer(peer_words::question(before, "alpha", clock, "cut-1"));
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(peer_words::readAnswer(*cut, before, "cut-1"), mine) << "readable by the instance that asked";
+    EXPECT_EQ(peer_words::readAnswer(*cut, now, "cut-1"), std::nullopt);
+    EXPECT_TRUE(line.answer(peer_words::question(before, "alpha", clock + 1'000, "cut-2")));
+    EXPECT_EQ(said("instance alpha asks this instance with the fleet secret read before the one in the database now"), 1)
+        << "said once in a while";
+    EXPECT_TRUE(line.answer(peer_words::question(now, "gamma", clock, "current")));
+    EXPECT_FALSE(line.answer(peer_words::question(never, "delta", clock, "stranger")));
+
+    clock += PeerLine::previousSecretMillis;
+    EXPECT_FALSE(line.answer(peer_words::question(before, "alpha", clock, "cut-3"))) << "past its while";
+    EXPECT_EQ(said("instance alpha asks this instance with a fleet secret other than the one this instance read"), 1);
+}
+
 // An instance's listener as far as questions go: each POST to the
 // question's path is answered with what the line says (404 for nothing),
 // over plain HTTP or TLS, the line called on the io thread.
