@@ -1,5 +1,6 @@
 #include "app/shell_qt.h"
 
+#include <fcntl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -39,6 +40,7 @@
 #include "core/session_log.h"
 #include "devices/device_store.h"
 #include "devices/keychain_device_storage.h"
+#include "devices/private_file.h"
 #include "devices/refusing_device_storage.h"
 #include "guide/guide_windows_qt.h"
 #include "platform/linux/clipboard_x11.h"
@@ -659,7 +661,9 @@ int runShell(int argc, char** argv) {
     const fs::path older = support / "devices.json";
     std::error_code ec;
     if (fs::exists(fs::symlink_status(older, ec))) {
-        if (fs::remove(older, ec))
+        if (private_file::holdsSpecialFile(AT_FDCWD, older.string()))
+            write("migration", "devices.json from an earlier build is not a regular file; it is left as it is");
+        else if (fs::remove(older, ec))
             write("migration", "devices.json from an earlier build removed unread; pair again");
         else
             write("migration", "devices.json from an earlier build could not be removed");
