@@ -1,6 +1,7 @@
 #include "app/shell_exit_qt.h"
 
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,11 +9,10 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <atomic>
-#include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <system_error>
-#include <thread>
+#include <ctime>
 #include <utility>
 
 #include "platform/linux/x11_errors.h"
@@ -35,6 +35,13 @@ struct ExitState {
     // for the main thread to end the process.
     std::atomic<bool> parked{false};
     std::atomic<int> status{0};
+    // The wind-down found work it will not wait for: the process ends as
+    // soon as the wind-down is done, letting go of nothing.
+    std::atomic<bool> endAtFinish{false};
+    // Posted by every way out (a stop signal among them); the watchdog
+    // thread waits on it, then ends the process once the limit has passed.
+    sem_t watchdog{};
+    bool watchdogRuns = false;
     // Set on the main thread before the stage says running; read there.
     std::function<void(const std::string&)> lastWords;
     std::function<void()> windDown;
@@ -57,17 +64,26 @@ void onStopSignal(int) { ShellExit::requestQuit(); }
 // handler is not handed on to the programs the host starts.
 void onBrokenPipe(int) {}
 
-// Cuts short a wind-down that hangs (a peer or server that stopped
-// answering): the process ends all the same, with no destructor run.
-void endWithin(int seconds) {
-    try {
-        std::thread([seconds] {
-            std::this_thread::sleep_for(std::chrono::seconds(seconds));
-            ::_exit(1);
-        }).detach();
-    } catch (const std::system_error&) {
-        // No thread to spare: the wind-down runs unwatched.
+// Cuts short a quit that hangs (a peer or server that stopped answering, a
+// main loop held up): from the first way out taken, the process ends within
+// the limit all the same, with no destructor run. Made before any other
+// thread, so that a signal handler only has to post.
+void* watchdogThread(void*) {
+    ExitState& s = exitState();
+    while (sem_wait(&s.watchdog) != 0 && errno == EINTR) {
     }
+    timespec left{ShellExit::windDownLimitSeconds, 0};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+    static constexpr char line[] = "morvane-host: the quit took longer than its limit; ending now\n";
+    [[maybe_unused]] const auto written = ::write(2, line, sizeof line - 1);
+    ::_exit(1);
+}
+
+// Async-signal-safe: a stop signal arms it.
+void armWatchdog() {
+    ExitState& s = exitState();
+    if (s.watchdogRuns) sem_post(&s.watchdog);
 }
 
 bool displayWentAway(ExitState& s) {
@@ -94,7 +110,7 @@ void runWindDown(ExitState& s) {
 [[noreturn]] void leaveFromMain() {
     ExitState& s = exitState();
     const ExitStage stage = s.stage.load();
-    endWithin(ShellExit::windDownLimitSeconds);
+    armWatchdog();
     if (stage != ExitStage::running) endNow(s.status.load());
     const bool gone = displayWentAway(s);
     s.status = gone ? 0 : 1;
@@ -109,7 +125,6 @@ void runWindDown(ExitState& s) {
     ExitState& s = exitState();
     s.parked = true;
     ShellExit::requestQuit();
-    endWithin(ShellExit::windDownLimitSeconds);
     for (;;) ::pause();
 }
 
@@ -144,6 +159,14 @@ void otherX11ConnectionLost(Display*) {
 ShellExit::ShellExit() {
     ExitState& s = exitState();
     s.mainThread = pthread_self();
+    if (!s.watchdogRuns && sem_init(&s.watchdog, 0, 0) == 0) {
+        pthread_t watchdog{};
+        // Without a thread to spare the quit runs unwatched.
+        if (pthread_create(&watchdog, nullptr, watchdogThread, nullptr) == 0) {
+            pthread_detach(watchdog);
+            s.watchdogRuns = true;
+        }
+    }
     struct sigaction pipeAction {};
     pipeAction.sa_handler = onBrokenPipe;
     sigemptyset(&pipeAction.sa_mask);
@@ -173,6 +196,7 @@ ShellExit::~ShellExit() {
 }
 
 void ShellExit::requestQuit() {
+    armWatchdog();
     const int fd = requestWriter.load();
     if (fd < 0) return;
     const char byte = 1;
@@ -203,11 +227,15 @@ void ShellExit::guard(std::function<void(const std::string&)> lastWords) {
 
 void ShellExit::setWindDown(std::function<void()> windDown) { exitState().windDown = std::move(windDown); }
 
+void ShellExit::endAtFinish() { exitState().endAtFinish = true; }
+
 int ShellExit::finish(int status) {
     ExitState& s = exitState();
     s.status = status;
+    // However the loop came to return (the status window closed, a reopen).
+    armWatchdog();
     runWindDown(s);
-    if (s.parked) endNow(status);
+    if (s.parked || s.endAtFinish) endNow(status);
     return status;
 }
 

@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <mutex>
 
 #include "app/build_version.h"
 #include "app/code_identity.h"
@@ -112,6 +115,29 @@ public:
 private:
     std::unique_ptr<InputSink> sink_;
 };
+
+// How long the quit waits for the queues that start programs to finish what
+// they hold.
+constexpr std::int64_t quitWaitMillis = 500;
+
+// Whether every queue has run what it held within `limitMillis`.
+bool settledWithin(std::initializer_list<Executor*> queues, std::int64_t limitMillis) {
+    struct Left {
+        std::mutex m;
+        std::condition_variable cv;
+        std::size_t count = 0;
+    };
+    auto left = std::make_shared<Left>();
+    left->count = queues.size();
+    for (Executor* queue : queues)
+        queue->post([left] {
+            std::lock_guard lock(left->m);
+            --left->count;
+            left->cv.notify_all();
+        });
+    std::unique_lock lock(left->m);
+    return left->cv.wait_for(lock, std::chrono::milliseconds(limitMillis), [&] { return left->count == 0; });
+}
 
 }  // namespace
 
@@ -485,6 +511,17 @@ int runShell(int argc, char** argv) {
             server->onSession = nullptr;
         }
         mainQueue.close();
+        // What is left on these queues answers nobody now. A screen locker
+        // that never answers holds its queue for its programs' limits, one
+        // after another (seconds), and letting go of the queue would join
+        // it: past a short wait the process ends here instead, everything
+        // that matters being done.
+        if (!settledWithin({&lockerQueue, &lockerLookQueue, &lockedQueue, &sleepQueue, &background},
+                           quitWaitMillis)) {
+            log.write("app", "a screen locker or system check did not answer; quitting without waiting for it");
+            log.flush();
+            ShellExit::endAtFinish();
+        }
     });
 
     tray->start();
