@@ -1,5 +1,7 @@
 #include "app/shell_exit_qt.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
@@ -23,7 +25,7 @@
 namespace morvane {
 namespace {
 
-enum class ExitStage { notGuarded, running, windingDown, woundDown };
+enum class ExitStage { notGuarded, starting, running, windingDown, woundDown };
 
 // Read by signal handlers and by exit() on any thread, possibly while the
 // main thread is anywhere: made once, never destroyed.
@@ -48,7 +50,16 @@ struct ExitState {
     // A connection of our own, to tell a display that went from any other
     // reason for an exit().
     Display* watch = nullptr;
+    // While the application starts: what a crash of the display's making
+    // says, made before any fault, and the handlers it stands in for.
+    std::string startWords;
+    std::atomic<bool> starting{false};
+    // The socket of a connection of our own, only to hear the server go.
+    int startWatch = -1;
+    struct sigaction before[3]{};
 };
+
+constexpr int startFaults[3] = {SIGSEGV, SIGBUS, SIGABRT};
 
 ExitState& exitState() {
     static ExitState* const kept = new ExitState();
@@ -86,6 +97,29 @@ void armWatchdog() {
     if (s.watchdogRuns) sem_post(&s.watchdog);
 }
 
+// Async-signal-safe. The server's end of every connection closes as it
+// goes, and a fault of Qt's may be a moment ahead of ours seeing it: waits a
+// little for the hang-up.
+bool displayGoneNow(int socket) {
+    if (socket < 0) return false;
+    pollfd watched{socket, POLLRDHUP, 0};
+    return ::poll(&watched, 1, 200) > 0 && (watched.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
+}
+
+// Qt's X plugin reads replies that a connection lost while it starts never
+// gave (a screen's colour space, its outputs) and faults; libdbus, starting
+// the session bus through the display, aborts. With the display gone that is
+// no crash: it ends as a display that cannot be opened does. Any other fault
+// goes on as it would have (the handler was reset as it ran).
+void onStartFault(int signal) {
+    ExitState& s = exitState();
+    if (s.starting.load() && displayGoneNow(s.startWatch)) {
+        [[maybe_unused]] const auto written = ::write(2, s.startWords.data(), s.startWords.size());
+        ::_exit(1);
+    }
+    if (signal == SIGABRT) return;  // abort() raises it again, unhandled
+}
+
 bool displayWentAway(ExitState& s) {
     if (!s.watch) return true;
     XSync(s.watch, False);
@@ -104,12 +138,24 @@ void runWindDown(ExitState& s) {
     ::_exit(status);
 }
 
+// An exit() while the application starts (Qt's own, when the display it
+// is opening went): nothing to wind down yet, and the threads Qt and libdbus
+// have started must not meet the static destructors.
+[[noreturn]] void leaveWhileStarting() {
+    ExitState& s = exitState();
+    if (displayGoneNow(s.startWatch)) {
+        [[maybe_unused]] const auto written = ::write(2, s.startWords.data(), s.startWords.size());
+    }
+    endNow(1);
+}
+
 // The process ends here, on the main thread, from inside whatever called
 // exit() or lost its connection: the wind-down, unless it is under way or
 // done, then _exit.
 [[noreturn]] void leaveFromMain() {
     ExitState& s = exitState();
     const ExitStage stage = s.stage.load();
+    if (stage == ExitStage::starting) leaveWhileStarting();
     armWatchdog();
     if (stage != ExitStage::running) endNow(s.status.load());
     const bool gone = displayWentAway(s);
@@ -145,7 +191,15 @@ struct OnMainThreadExit {
 // calls exit().
 void exitCalledElsewhere() {
     if (onMainThread() || exitState().stage.load() == ExitStage::notGuarded) return;
+    if (exitState().stage.load() == ExitStage::starting) leaveWhileStarting();
     leaveFromElsewhere();
+}
+
+// exit() by anyone else, from here on, comes to the functions above.
+void takeOverExit() {
+    static thread_local OnMainThreadExit onMainThreadExit;
+    static const bool registered = std::atexit(exitCalledElsewhere) == 0;
+    (void)registered;
 }
 
 void otherX11ConnectionLost(Display*) {
@@ -214,13 +268,38 @@ void ShellExit::watchQuitRequests() {
     });
 }
 
+void ShellExit::watchStart(const std::string& words) {
+    ExitState& s = exitState();
+    // Xlib is left out of it: its handlers are Qt's to set first, and ours
+    // wrap them once the application exists (`guard`). The connection goes,
+    // its socket stays open under another number.
+    if (Display* display = XOpenDisplay(nullptr)) {
+        s.startWatch = ::fcntl(ConnectionNumber(display), F_DUPFD_CLOEXEC, 0);
+        XCloseDisplay(display);
+    }
+    s.startWords = words + "\n";
+    s.starting = true;
+    takeOverExit();
+    s.stage = ExitStage::starting;
+    struct sigaction action {};
+    action.sa_handler = onStartFault;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    for (int i = 0; i < 3; ++i) sigaction(startFaults[i], &action, &s.before[i]);
+}
+
+void ShellExit::started() {
+    ExitState& s = exitState();
+    if (!s.starting.exchange(false)) return;
+    for (int i = 0; i < 3; ++i) sigaction(startFaults[i], &s.before[i], nullptr);
+    if (s.startWatch >= 0) ::close(std::exchange(s.startWatch, -1));
+}
+
 void ShellExit::guard(std::function<void(const std::string&)> lastWords) {
     ExitState& s = exitState();
     s.lastWords = std::move(lastWords);
     if (!s.watch) s.watch = openTolerantX11Display("");
-    static thread_local OnMainThreadExit onMainThreadExit;
-    static const bool registered = std::atexit(exitCalledElsewhere) == 0;
-    (void)registered;
+    takeOverExit();
     whenOtherX11ConnectionLost(otherX11ConnectionLost);
     s.stage = ExitStage::running;
 }

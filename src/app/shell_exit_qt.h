@@ -41,6 +41,13 @@ public:
     // Once the application exists: each quit request quits its loop.
     void watchQuitRequests();
 
+    // Before the application: until `started`, a crash while the X display
+    // is gone (the session ended as the host started, and Qt's X plugin or
+    // libdbus met the lost connection) ends the process with status 1 and
+    // `words` on standard error, as a display that cannot be opened does.
+    void watchStart(const std::string& words);
+    // Once the start is through, before the loop runs: crashes are crashes.
+    void started();
     // From now on an exit() by anyone else ends the process here. `lastWords`
     // writes a line to the log and returns once it is written.
     void guard(std::function<void(const std::string&)> lastWords);

@@ -152,6 +152,8 @@ int runShell(int argc, char** argv) {
     // SIGTERM and SIGINT, from here on, quit through the one way out; it
     // outlives everything below.
     ShellExit exits;
+    const char* displayName = std::getenv("DISPLAY");
+    exits.watchStart(ProcessEntry::unreachableDisplayMessage(displayName ? displayName : ""));
     const QtMessageHandler qtMessages = qInstallMessageHandler(endWhenQtCannotStart);
     QApplication app(argc, argv);
     qInstallMessageHandler(qtMessages);
@@ -708,6 +710,7 @@ int runShell(int argc, char** argv) {
 
     shell->welcomeAtLaunch(store.devices().size());
 
+    exits.started();
     return exits.finish(QApplication::exec());
 }
 
