@@ -477,6 +477,116 @@ TEST(HostInstance, TheDisplayGoingSigtermAndALibrarysLostConnectionEachEndTheHos
     }
 }
 
+// The session ending as the host starts: the X server killed while the host
+// waits for each of its first property reads in turn (Qt's atoms, screens,
+// outputs, a screen's colour space, whose lost reply Qt's X plugin used to
+// read as a crash), and at random moments of the start. Each ends with
+// status 1 and the words of a display that cannot be opened, or, once the
+// host has started, through its wind-down; never by a signal.
+TEST(HostInstance, TheDisplayGoingAsTheHostStartsEndsItInWordsAndNeverByACrash) {
+    struct Round {
+        int property;      // the read the server goes at; 0: a random moment
+        int afterMillis;   // of the start, for those
+    };
+    std::vector<Round> rounds;
+    for (int property = 1; property <= 8; ++property) rounds.push_back({property, 0});
+    for (int millis : {0, 40, 80, 120, 160, 200}) rounds.push_back({0, millis});
+    for (const auto& round : rounds) {
+        SCOPED_TRACE(round.property ? "at property read " + std::to_string(round.property)
+                                    : "after " + std::to_string(round.afterMillis) + " ms");
+        testing::Xvfb xvfb("1024x768x24");
+        Home home;
+        std::vector<std::string> extra;
+        if (round.property)
+            extra = {std::string("LD_PRELOAD=") + MORVANE_EXIT_ELSEWHERE_PATH,
+                     "MORVANE_X_GONE_AT_PROPERTY=" + std::to_string(round.property),
+                     "MORVANE_X_SERVER_PID=" + std::to_string(xvfb.pid())};
+        HostProcess host(home, xvfb.display(), "x11", "", extra);
+        if (!round.property) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(round.afterMillis));
+            ::kill(xvfb.pid(), SIGKILL);
+        }
+        // One whose kill came after the start is up and ends at the next read.
+        if (round.property) {
+            waitFor([&] { return !host.running(); }, 3'000);
+            ::kill(xvfb.pid(), SIGKILL);
+        }
+        const int status = host.waitExit(15'000);
+        ASSERT_NE(status, -1) << "the host did not end";
+        const std::string said = host.errorText();
+        EXPECT_TRUE(status == 0 || status == 1) << status << "\n" << said;
+        if (status == 1) {
+            EXPECT_NE(said.find(ProcessEntry::unreachableDisplayMessage(xvfb.display()) + "\n"), std::string::npos)
+                << said;
+        } else if (status == 0) {
+            EXPECT_NE(home.logText().find("  app  quit\n"), std::string::npos) << home.logText();
+        }
+    }
+}
+
+// Locker programs that never answer, on the host's PATH: each notes its
+// start in `started`, then sleeps.
+struct HungLocker {
+    fs::path dir;
+    explicit HungLocker(const Home& home) : dir(home.root / "hung-locker") {
+        fs::create_directories(dir);
+        for (const char* program : {"dbus-send", "gdbus", "loginctl", "xdg-screensaver", "xscreensaver-command"}) {
+            std::ofstream(dir / program) << "#!/bin/sh\necho " << program << " >> " << (dir / "started").string()
+                                         << "\nexec sleep 100\n";
+            fs::permissions(dir / program, fs::perms::owner_all);
+        }
+    }
+    std::string path() const {
+        const char* path = std::getenv("PATH");
+        return "PATH=" + dir.string() + ":" + (path ? path : "/usr/bin:/bin");
+    }
+    bool asked() const { return fs::exists(dir / "started"); }
+};
+
+// A quit is over within 3 s while a screen locker's program the host asked
+// at its launch has not answered (its look goes on for seconds), and within
+// the 10 s limit when the main loop itself is held up: however it came, no
+// quit outlasts its watchdog.
+TEST(HostInstance, ASigtermEndsTheHostWithin3sPastAHungLockerAndTheWatchdogEndsAHeldOne) {
+    for (const bool heldMain : {false, false, false, true}) {
+        SCOPED_TRACE(heldMain ? "main loop held" : "locker hung");
+        testing::Xvfb xvfb("1024x768x24");
+        Home home;
+        HungLocker locker(home);
+        const fs::path holdNow = home.root / "hold-now";
+        std::vector<std::string> extra = {locker.path()};
+        if (heldMain)
+            extra.insert(extra.end(), {std::string("LD_PRELOAD=") + MORVANE_EXIT_ELSEWHERE_PATH,
+                                       "MORVANE_HOLD_MAIN_WHEN=" + holdNow.string()});
+        HostProcess host(home, xvfb.display(), "x11", "", extra);
+        ASSERT_TRUE(waitFor([&] {
+            return (home.logText().find("127.0.0.1:8722") != std::string::npos && locker.asked()) || !host.running();
+        })) << "the host did not come up or never asked its locker";
+        ASSERT_TRUE(host.running()) << host.errorText();
+        if (heldMain) {
+            std::ofstream(holdNow) << "now";
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        const auto asked = Clock::now();
+        host.stop();
+        const int status = host.waitExit(20'000);
+        ASSERT_NE(status, -1) << "the host did not end";
+        const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked).count();
+        std::cout << (heldMain ? "main loop held" : "locker hung") << ": ended in " << millis << " ms" << std::endl;
+        if (heldMain) {
+            EXPECT_EQ(status, 1);
+            EXPECT_GE(millis, 9'500);
+            EXPECT_LT(millis, 12'000);
+            EXPECT_NE(host.errorText().find("the quit took longer than its limit"), std::string::npos);
+        } else {
+            EXPECT_EQ(status, 0) << host.errorText();
+            EXPECT_LT(millis, 3'000);
+            const std::string log = home.logText();
+            EXPECT_NE(log.find("  app  quit\n"), std::string::npos) << log;
+        }
+    }
+}
+
 TEST(HostInstance, WithoutAnX11DisplayTheHostSaysWhyAndDoesNotStart) {
     testing::Xvfb xwayland("1024x768x24");
     struct Case {
