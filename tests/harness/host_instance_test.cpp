@@ -590,7 +590,7 @@ struct HungLocker {
         fs::create_directories(dir);
         for (const char* program : {"dbus-send", "gdbus", "loginctl", "xdg-screensaver", "xscreensaver-command"}) {
             std::ofstream(dir / program) << "#!/bin/sh\necho " << program << " >> " << (dir / "started").string()
-                                         << "\nexec sleep 100\n";
+                                         << "\nexec sleep 30\n";
             fs::permissions(dir / program, fs::perms::owner_all);
         }
     }
