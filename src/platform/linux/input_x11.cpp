@@ -148,6 +148,7 @@ public:
         upcoming_.assign(scalars);
         next_ = 0;
         bind(pool_.bindFree(upcoming_, lacks(), nowMillis()));
+        bind(pool_.bindSpare(upcoming_, shifted(), nowMillis()));
     }
 
     void type(char32_t scalar) override {
@@ -156,10 +157,14 @@ public:
         takeEvents();
         if (layoutStale_) readKeyboard();
         if (const auto found = layout_.find(scalar); found != layout_.end()) {
-            strokeAlone(found->second);
-            return;
-        }
-        if (!pool_.keyOf(scalar) || nowMillis() < pool_.readyAt(scalar)) {
+            // A capital or symbol on a spare key of its own needs no Shift,
+            // which a reader that asks for the modifiers late would miss.
+            if (found->second.level != Level::shifted || !pool_.keyOf(scalar)) {
+                strokeAlone(found->second);
+                return;
+            }
+            sleepUntil(pool_.readyAt(scalar));
+        } else if (!pool_.keyOf(scalar) || nowMillis() < pool_.readyAt(scalar)) {
             std::u32string rest(1, scalar);
             rest.append(upcoming_, next_);
             if (!pool_.keyOf(scalar)) {
@@ -389,6 +394,14 @@ private:
 
     std::function<bool(char32_t)> lacks() const {
         return [this](char32_t c) { return typable(c) && !layout_.contains(c); };
+    }
+
+    // What the layout types only with Shift held.
+    std::function<bool(char32_t)> shifted() const {
+        return [this](char32_t c) {
+            const auto found = layout_.find(c);
+            return found != layout_.end() && found->second.level == Level::shifted;
+        };
     }
 
     // Bindings go out together, before any key of the text; each key's
