@@ -11,7 +11,11 @@
 // is counted.
 //
 //   morvane_typing_bench [--runs N] [--pause MS] [--lag MS] [--host PATH] [--no-peer]
+//                        [--sessions N] [--unlock N]
 //
+// --sessions N types the sentence with capitals in N fresh sessions instead,
+// for the first text of each; --unlock N unlocks a locked xscreensaver N
+// times by Type and N times by Live (see unlockRounds).
 // --lag makes the X application get to its events that much later, as one
 // starved of the processor does; --host runs another build of the test host;
 // --no-peer leaves x11vnc out.
@@ -298,12 +302,16 @@ void unlockRounds(int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int runs = 20, pauseMillis = 3000, lagMillis = 0, unlock = 0;
+    int runs = 20, pauseMillis = 3000, lagMillis = 0, unlock = 0, sessions = 0;
     bool peer = true;
     for (int i = 1; i < argc; ++i) {
         const std::string_view flag = argv[i];
         if (flag == "--unlock" && i + 1 < argc) {
             unlock = std::max(1, std::atoi(argv[++i]));
+            continue;
+        }
+        if (flag == "--sessions" && i + 1 < argc) {
+            sessions = std::max(1, std::atoi(argv[++i]));
             continue;
         }
         if (flag == "--no-peer") {
@@ -345,7 +353,19 @@ int main(int argc, char** argv) {
         {"19 plain characters", "hello world n v abc"},
         {"19 characters, 4 of them with Shift", "Phone-road-8! Hello"},
         {"28 characters the layout lacks, all different", "日本語の文字を速く打つために長い例で東京大阪県都市北南西"},
+        {"40 characters, 8 capitals", "Ask Ben, Eva and Max to Meet Us In Oslo."},
+        {"the same 40 in small letters", "ask ben, eva and max to meet us in oslo."},
+        {"400 characters of aB", [] {
+             std::string t;
+             for (int i = 0; i < 200; ++i) t += "aB";
+             return t;
+         }()},
     };
+    if (sessions > 0) {
+        // The first text of each of `sessions` fresh sessions, a fresh host each.
+        const Case sentence = cases[5];
+        cases.assign(static_cast<std::size_t>(sessions), sentence);
+    }
     const std::size_t ours = cases.size();
     if (peer) {
         for (std::size_t i = 0; i < ours; ++i) {
