@@ -256,10 +256,6 @@ int runShell(int argc, char** argv) {
 
     ScreenSourceParts screen = makeScreenSource(mainQueue, captureControl, captureEncode,
                                                 [&log](const std::string& text) { log.write("capture", text); });
-    // The injector reports only what does not work (no XTEST, no locker).
-    auto injector = std::make_shared<OptionalSink>(makeX11Input(
-        inputQueue, screen.displayBounds, [&log](const std::string& text) { log.write("error", text); }));
-    CountingInput counted(injector);
     std::unique_ptr<ClipboardAccess> clipboard =
         makeX11Clipboard(clipboardQueue, [&log](const std::string& text) { log.write("error", text); });
     // Shared with the threads that ask it, which may outlive this function.
@@ -285,6 +281,12 @@ int runShell(int argc, char** argv) {
     // Heard from the screen saver where it answers on the bus; the reader
     // above, which starts programs, only where none does.
     ScreenLockWatch lockWatch(QDBusConnection::sessionBus(), [&lockedReader] { return lockedReader.value(); });
+    // The injector reports only what does not work (no XTEST, no locker).
+    // It wakes a locked screen's dialog before the keys meant for it.
+    auto injector = std::make_shared<OptionalSink>(makeX11Input(
+        inputQueue, screen.displayBounds, [&log](const std::string& text) { log.write("error", text); }, "",
+        std::nullopt, [&lockWatch] { return lockWatch.locked(); }));
+    CountingInput counted(injector);
 
     DisplayWake wake(makeX11DisplayWake());
     LoginItem loginItem(LoginItem::standardPath().value_or(support / "morvane.desktop"), program);

@@ -309,6 +309,18 @@ int run(int argc, char** argv) {
         loopQueue = std::make_unique<LoopExecutor>("main");
     }
     Executor& mainQueue = qtQueue ? static_cast<Executor&>(*qtQueue) : *loopQueue;
+    // With --x11, whether the screen is locked is read as the tray's host
+    // reads it where no screen saver answers on the session bus: the
+    // programs at their pace, woken by the looks that matter. The input asks
+    // it too, to wake a locked screen's dialog before its keys.
+    LoopExecutor lockQueue("morvane.locked");
+    LoopExecutor lockerQueue("morvane.locker");
+    auto paces = std::make_shared<ProgramPaces>(nowMillis);
+    auto locker = std::make_shared<ScreenLocker>(nullptr, notingAnswers(runCommand, paces));
+    auto checkingLocker = std::make_shared<ScreenLocker>(nullptr, pacedCommands(runCommand, paces));
+    CachedProbe lockedReader(
+        lockQueue, [checkingLocker]() -> std::optional<bool> { return checkingLocker->isLocked(); }, 1'000,
+        [] { return nowMillis(); });
     // The host's queues, made before the components given them.
     LoopExecutor inputQueue("morvane.input");
     LoopExecutor clipboardQueue("morvane.clipboard");
@@ -321,8 +333,10 @@ int run(int argc, char** argv) {
                                           std::make_shared<LoopExecutor>("morvane.capture.encode"));
         screen->setOnReport([](const std::string& text) { complain("capture: " + text); });
         ScreenFrameSource* raw = screen.get();
-        input = makeX11Input(inputQueue, [raw] { return raw->displayBounds(); },
-                             [](const std::string& text) { complain("input: " + text); });
+        input = makeX11Input(
+            inputQueue, [raw] { return raw->displayBounds(); },
+            [](const std::string& text) { complain("input: " + text); }, "", std::nullopt,
+            [&lockedReader] { return lockedReader.value(); });
         clipboard = makeX11Clipboard(clipboardQueue, [](const std::string& text) { complain("clipboard: " + text); });
         frames = std::move(screen);
         if (!input || !clipboard) {
@@ -348,17 +362,6 @@ int run(int argc, char** argv) {
     setup.files = files.get();
     setup.fileQueue = &fileQueue;
     setup.mainQueue = &mainQueue;
-    // With --x11, whether the screen is locked is read as the tray's host
-    // reads it where no screen saver answers on the session bus: the
-    // programs at their pace, woken by the looks that matter.
-    LoopExecutor lockQueue("morvane.locked");
-    LoopExecutor lockerQueue("morvane.locker");
-    auto paces = std::make_shared<ProgramPaces>(nowMillis);
-    auto locker = std::make_shared<ScreenLocker>(nullptr, notingAnswers(runCommand, paces));
-    auto checkingLocker = std::make_shared<ScreenLocker>(nullptr, pacedCommands(runCommand, paces));
-    CachedProbe lockedReader(
-        lockQueue, [checkingLocker]() -> std::optional<bool> { return checkingLocker->isLocked(); }, 1'000,
-        [] { return nowMillis(); });
     if (x11)
         setup.status = [&lockedReader] { return HostStatus{true, lockedReader.value(), false, false}; };
     else
