@@ -5,7 +5,7 @@
 // bus that never replies; and the real xscreensaver started after the host.
 // For each it prints the time from Lock to the phone's answer (and to a
 // second answer when the screen locks late), how long the pointer is held
-// behind 1, 3 and 50 Lock taps (a move sent after them, until X has the
+// behind 1, 3, 50 and 1024 Lock taps (a move sent after them, until X has the
 // pointer there), and the programs a burst of 50 asks starts.
 //
 //   morvane_lock_bench [--only NAME] [--host PATH]
@@ -296,6 +296,12 @@ void lockerRoad(const std::string& name, const std::map<std::string, std::string
         const auto answers = phone.since(burst, "lock-result").size();
         std::printf("%-10s 50 asks: %d programs started in 14 s, %zu answers, first %s\n", name.c_str(),
                     standIns.starts(host) - before, answers, answerLine(phone, burst).c_str());
+        // A page (or a hand) that taps on and on: the pointer must not wait
+        // behind the asks, nor the answer behind the taps.
+        const auto flood = Clock::now();
+        std::printf("%-10s pointer held behind 1024 Lock taps: %ld ms\n", name.c_str(),
+                    pointerHeld(phone, pointer, 1024, 0.3));
+        std::printf("%-10s 1024 asks: first %s\n", name.c_str(), answerLine(phone, flood).c_str());
         if (std::getenv("LOCK_BENCH_LINES"))
             for (const auto& line : run.host->lines()) std::printf("  %s\n", line.c_str());
     }
