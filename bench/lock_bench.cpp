@@ -10,8 +10,10 @@
 //
 //   morvane_lock_bench [--only NAME] [--host PATH]
 //
-// NAME is late, fail, hang, slow or silent-bus; --host runs another build of
-// the test host.
+// NAME is late, fail, hang, slow, silent-bus, mate (the real mate-screensaver,
+// installed by hand), cinnamon (a stand-in on Cinnamon's name) or xscreensaver
+// (the desktop rounds: ten Locks, a new session while locked, the locker
+// killed while locked); --host runs another build of the test host.
 #include <X11/Xlib.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -351,6 +353,112 @@ void lateRoad() {
                          : "never (10 s)");
 }
 
+// Whether `service` has an owner on the session bus, within `millis`.
+bool onTheBus(const std::string& service, int millis) {
+    const auto until = Clock::now() + std::chrono::milliseconds(millis);
+    const std::string ask = "dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
+                            "org.freedesktop.DBus.NameHasOwner string:" + service + " 2>/dev/null";
+    while (Clock::now() < until) {
+        std::string out;
+        if (FILE* p = ::popen(ask.c_str(), "r")) {
+            char buffer[256];
+            while (std::fgets(buffer, sizeof buffer, p)) out += buffer;
+            ::pclose(p);
+        }
+        if (out.find("boolean true") != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// What ten rounds of one locker came to: how many of ten, and the slowest.
+struct Tally {
+    int told = 0;
+    long slowest = 0;
+    void add(std::optional<long> ms) {
+        if (!ms) return;
+        ++told;
+        slowest = std::max(slowest, *ms);
+    }
+    std::string line() const { return std::to_string(told) + "/10 (slowest " + std::to_string(slowest) + " ms)"; }
+};
+
+// A locker of a desktop, on a private session bus, ten rounds: it starts, a
+// session hears it can lock and taps Lock (the answer, and the banner from
+// the status); the session leaves and a new one comes while the screen is
+// locked (told at once?); then the locker is killed while locked (told that
+// the screen is unlocked and that the computer cannot lock?). `start` runs
+// the locker and gives what ends it.
+void desktopRoad(const std::string& name, const std::function<std::shared_ptr<void>()>& start) {
+    Xvfb xvfb("640x480x24");
+    DesktopOutOfReach quiet;
+    std::string address;
+    Child bus(std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address"}, &address);
+    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    HostRun run;
+    const auto since = [](Clock::time_point from, std::optional<Clock::time_point> at) -> std::optional<long> {
+        if (!at) return std::nullopt;
+        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(*at - from).count());
+    };
+    const auto status = [](bool v) {
+        return [v](const nlohmann::json& j) { return isType(j, "status") && j.value("locked", !v) == v; };
+    };
+    const auto can = [](bool v) {
+        return [v](const nlohmann::json& j) { return isType(j, "lock-state") && j.value("can", !v) == v; };
+    };
+    Tally lockedTold, banner, newSession, unlockedTold, cannotTold;
+    int contrary = 0;
+    for (int round = 0; round < 10; ++round) {
+        std::shared_ptr<void> saver = start();
+        if (!saver) throw std::runtime_error(name + ": the locker did not start");
+        {
+            const auto came = Clock::now();
+            Phone phone(*run.host);
+            if (!phone.await(can(true), came, 15'000)) std::printf("%-10s round %d: can lock never told\n", name.c_str(), round);
+            const auto tapped = Clock::now();
+            phone.send({{"t", "lock"}});
+            const auto answer = phone.await([](const nlohmann::json& j) { return isType(j, "lock-result"); }, tapped, 10'000);
+            const auto results = phone.since(tapped, "lock-result");
+            const bool locked = !results.empty() && results.front().value("locked", false);
+            lockedTold.add(locked ? since(tapped, answer) : std::nullopt);
+            banner.add(since(tapped, phone.await(status(true), tapped, 10'000)));
+            // Told "not locked" and then "locked": two words the page would
+            // show one on the other.
+            for (std::size_t i = 1; i < results.size(); ++i)
+                contrary += results[i].value("locked", false) != results[i - 1].value("locked", false);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        {
+            const auto came = Clock::now();
+            Phone again(*run.host);
+            const auto ready = Clock::now();
+            const auto told = again.await(status(true), came, 10'000);
+            newSession.add(told ? std::optional<long>(std::max(0L, *since(ready, told))) : std::nullopt);
+            const auto killed = Clock::now();
+            saver.reset();
+            unlockedTold.add(since(killed, again.await(status(false), killed, 10'000)));
+            cannotTold.add(since(killed, again.await(can(false), killed, 10'000)));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    std::printf("%-10s Lock told locked %s; banner %s; %d contrary answers\n", name.c_str(), lockedTold.line().c_str(),
+                banner.line().c_str(), contrary);
+    std::printf("%-10s a session that starts while locked told so %s after its start\n", name.c_str(),
+                newSession.line().c_str());
+    std::printf("%-10s locker killed while locked: unlocked told %s, cannot lock told %s\n", name.c_str(),
+                unlockedTold.line().c_str(), cannotTold.line().c_str());
+    if (std::getenv("LOCK_BENCH_LINES"))
+        for (const auto& line : run.host->lines()) std::printf("  %s\n", line.c_str());
+}
+
+// A program of the bench's own, killed at the end; nothing when `service`
+// did not come onto the bus.
+std::shared_ptr<void> busLocker(std::vector<std::string> argv, const std::string& service) {
+    auto child = std::make_shared<Child>(std::move(argv));
+    if (!onTheBus(service, 15'000)) return nullptr;
+    return child;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -374,6 +482,25 @@ int main(int argc, char** argv) {
         if (wanted("slow"))
             lockerRoad("slow", {{"xdg-screensaver", "sleep 2.5; exec /usr/bin/xdg-screensaver \"$@\""}}, true, false);
         if (wanted("silent-bus")) lockerRoad("silent-bus", {}, false, true);
+        if (wanted("mate")) {
+            if (std::system("command -v mate-screensaver >/dev/null") != 0)
+                std::printf("mate       mate-screensaver is not installed: skipped\n");
+            else
+                desktopRoad("mate", [] {
+                    return busLocker({"mate-screensaver", "--no-daemon"}, "org.mate.ScreenSaver");
+                });
+        }
+        if (wanted("cinnamon"))
+            desktopRoad("cinnamon", [] {
+                return busLocker({STAND_IN_SAVER, "org.cinnamon.ScreenSaver", "/org/cinnamon/ScreenSaver"},
+                                 "org.cinnamon.ScreenSaver");
+            });
+        if (wanted("xscreensaver"))
+            desktopRoad("xscreen", [] {
+                auto saver = std::make_shared<XScreenSaver>();
+                if (!saver->running()) throw std::runtime_error("xscreensaver: " + saver->problem());
+                return std::shared_ptr<void>(saver);
+            });
     } catch (const std::exception& e) {
         std::fprintf(stderr, "morvane_lock_bench: %s\n", e.what());
         return 1;
