@@ -64,6 +64,9 @@ private:
         const QString service = QString::fromLatin1(busScreenSavers[i].service);
         auto call = QDBusMessage::createMethodCall(service, QString::fromLatin1(busScreenSavers[i].path), service,
                                                    QStringLiteral("GetActive"));
+        // Asking must not start a saver that is installed but not running:
+        // the desktop's own locker is the one that runs.
+        call.setAutoStartService(false);
         auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(call, 2'000), this);
         connect(pending, &QDBusPendingCallWatcher::finished, this, [this, i](QDBusPendingCallWatcher* done) {
             QDBusPendingReply<bool> reply = *done;
