@@ -406,7 +406,7 @@ void desktopRoad(const std::string& name, const std::function<std::shared_ptr<vo
     const auto can = [](bool v) {
         return [v](const nlohmann::json& j) { return isType(j, "lock-state") && j.value("can", !v) == v; };
     };
-    Tally lockedTold, banner, newSession, unlockedTold, cannotTold;
+    Tally lockedTold, banner, statusLocked, newSession, unlockedTold, cannotTold;
     int contrary = 0;
     for (int round = 0; round < 10; ++round) {
         std::shared_ptr<void> saver = start();
@@ -421,7 +421,20 @@ void desktopRoad(const std::string& name, const std::function<std::shared_ptr<vo
             const auto results = phone.since(tapped, "lock-result");
             const bool locked = !results.empty() && results.front().value("locked", false);
             lockedTold.add(locked ? since(tapped, answer) : std::nullopt);
-            banner.add(since(tapped, phone.await(status(true), tapped, 10'000)));
+            // The page shows the banner with the answer that says locked, or
+            // with the status that says so, whichever comes first.
+            const auto statusSaid = since(tapped, phone.await(status(true), tapped, 10'000));
+            statusLocked.add(statusSaid);
+            const auto shown = locked && (!statusSaid || *since(tapped, answer) < *statusSaid) ? since(tapped, answer)
+                                                                                                 : statusSaid;
+            banner.add(shown);
+            if (!locked || !shown) {
+                std::string heard;
+                for (const char* type : {"lock-state", "lock-result", "status"})
+                    for (const auto& j : phone.since(came, type)) heard += " " + j.dump();
+                std::printf("%-10s round %d: %s%s; heard%s\n", name.c_str(), round, locked ? "" : "not told locked ",
+                            shown ? "" : "no banner", heard.c_str());
+            }
             // Told "not locked" and then "locked": two words the page would
             // show one on the other.
             for (std::size_t i = 1; i < results.size(); ++i)
@@ -441,8 +454,8 @@ void desktopRoad(const std::string& name, const std::function<std::shared_ptr<vo
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
-    std::printf("%-10s Lock told locked %s; banner %s; %d contrary answers\n", name.c_str(), lockedTold.line().c_str(),
-                banner.line().c_str(), contrary);
+    std::printf("%-10s Lock told locked %s; banner %s (the status said locked %s); %d contrary answers\n",
+                name.c_str(), lockedTold.line().c_str(), banner.line().c_str(), statusLocked.line().c_str(), contrary);
     std::printf("%-10s a session that starts while locked told so %s after its start\n", name.c_str(),
                 newSession.line().c_str());
     std::printf("%-10s locker killed while locked: unlocked told %s, cannot lock told %s\n", name.c_str(),

@@ -237,8 +237,13 @@ bool ScreenLocker::succeeded(const std::vector<std::string>& argv) {
 bool ScreenLocker::lock() {
     const SessionBus bus = sessionBus(runner_);
     for (const auto* saver : bus.savers) {
-        const std::string method = std::string(saver->service) + ".Lock";
-        if (succeeded(busArgv(bus.tool, {"--session", saver->service, saver->path, method}))) return true;
+        const std::string interface = saver->service;
+        if (succeeded(busArgv(bus.tool, {"--session", saver->service, saver->path, interface + ".Lock"}))) return true;
+        // MATE's saver locks at once and never replies to Lock: what it says
+        // of itself afterwards decides.
+        const CommandResult active = runner_(
+            busArgv(bus.tool, {"--session", saver->service, saver->path, interface + ".GetActive"}), commandLimitMillis);
+        if (exitedWell(active) && saysTrue(bus.tool, active.output)) return true;
     }
     if (succeeded({"loginctl", "lock-session"})) return true;
     if (succeeded({"xdg-screensaver", "lock"})) return true;
