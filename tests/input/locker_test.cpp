@@ -15,7 +15,7 @@ using Kind = CommandResult::Kind;
 // own list of names is answered as a bus on which `onBus` are: when the
 // client's answer says a bus is there (the client ran, whatever it then
 // said) unless "<client> names" is given, and written down as "<client>
-// names". A call to the system bus is
+// names"; its owner of each of them, asked before each call, is not. A call to the system bus is
 // answered by "<client> --system": where the client is installed, a login
 // manager that is not there unless given.
 struct ScriptedRunner {
@@ -41,6 +41,14 @@ struct ScriptedRunner {
             CommandResult answer = it != answers.end()    ? it->second
                                    : system && installed ? CommandResult{Kind::exited, 1, ""}
                                                           : CommandResult{Kind::missing, -1, ""};
+            if (has("org.freedesktop.DBus.GetNameOwner")) {
+                // Not written down: every call to a saver asks it first.
+                if (answer.kind != Kind::exited) return answer;
+                for (const auto& name : onBus)
+                    if (has("string:" + name) || (argv[0] == "gdbus" && has(name)))
+                        return CommandResult{Kind::exited, 0, argv[0] == "gdbus" ? "(':1.7',)\n" : "   string \":1.7\"\n"};
+                return CommandResult{Kind::exited, 1, ""};
+            }
             if (has("org.freedesktop.DBus.ListNames")) {
                 ran.push_back(argv[0] + " names");
                 if (const auto given = answers.find(argv[0] + " names"); given != answers.end()) return given->second;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <string_view>
@@ -84,6 +85,32 @@ struct SessionBus {
     BusTool tool = BusTool::dbusSend;
     std::vector<const BusScreenSaver*> savers;
 };
+
+// The unique name of the connection that holds `service` now: calls go to
+// it rather than to the name, so that a saver that just went away is not
+// started again by the bus (an installed one is activatable), and a call
+// never reaches a newcomer it was not meant for. Nothing when nobody holds
+// it.
+std::optional<std::string> ownerOf(const CommandRunner& run, BusTool tool, const char* service) {
+    const BusCall owner{"--session",
+                        "org.freedesktop.DBus",
+                        "/org/freedesktop/DBus",
+                        "org.freedesktop.DBus.GetNameOwner",
+                        {{std::string("string:") + service, service}}};
+    const CommandResult r = run(busArgv(tool, owner), ScreenLocker::commandLimitMillis);
+    if (!exitedWell(r)) return std::nullopt;
+    // dbus-send: string ":1.42"; gdbus: (':1.42',)
+    auto colon = r.output.find("\":");
+    if (colon == std::string::npos) colon = r.output.find("':");
+    if (colon == std::string::npos) return std::nullopt;
+    const char quote = r.output[colon++];
+    const auto end = r.output.find(quote, colon);
+    if (end == std::string::npos) return std::nullopt;
+    std::string name = r.output.substr(colon, end - colon);
+    for (const char c : name)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == ':' || c == '.' || c == '_' || c == '-')) return std::nullopt;
+    return name;
+}
 
 SessionBus sessionBus(const CommandRunner& run) {
     // The bus itself says who is on it, so that each saver that is not
@@ -237,12 +264,14 @@ bool ScreenLocker::succeeded(const std::vector<std::string>& argv) {
 bool ScreenLocker::lock() {
     const SessionBus bus = sessionBus(runner_);
     for (const auto* saver : bus.savers) {
+        const auto owner = ownerOf(runner_, bus.tool, saver->service);
+        if (!owner) continue;
         const std::string interface = saver->service;
-        if (succeeded(busArgv(bus.tool, {"--session", saver->service, saver->path, interface + ".Lock"}))) return true;
+        if (succeeded(busArgv(bus.tool, {"--session", *owner, saver->path, interface + ".Lock"}))) return true;
         // MATE's saver locks at once and never replies to Lock: what it says
         // of itself afterwards decides.
-        const CommandResult active = runner_(
-            busArgv(bus.tool, {"--session", saver->service, saver->path, interface + ".GetActive"}), commandLimitMillis);
+        const CommandResult active =
+            runner_(busArgv(bus.tool, {"--session", *owner, saver->path, interface + ".GetActive"}), commandLimitMillis);
         if (exitedWell(active) && saysTrue(bus.tool, active.output)) return true;
     }
     if (succeeded({"loginctl", "lock-session"})) return true;
@@ -255,8 +284,10 @@ ScreenLocker::Look ScreenLocker::look() {
     // A screen saver on the session bus that answers has the last word.
     const SessionBus bus = sessionBus(runner_);
     for (const auto* saver : bus.savers) {
+        const auto owner = ownerOf(runner_, bus.tool, saver->service);
+        if (!owner) continue;
         const std::string method = std::string(saver->service) + ".GetActive";
-        const CommandResult r = runner_(busArgv(bus.tool, {"--session", saver->service, saver->path, method}),
+        const CommandResult r = runner_(busArgv(bus.tool, {"--session", *owner, saver->path, method}),
                                         commandLimitMillis);
         if (exitedWell(r)) return {true, saysTrue(bus.tool, r.output)};
     }
