@@ -469,6 +469,9 @@ void desktopRoad(const std::string& name, const std::function<std::shared_ptr<vo
 std::shared_ptr<void> busLocker(std::vector<std::string> argv, const std::string& service) {
     auto child = std::make_shared<Child>(std::move(argv));
     if (!onTheBus(service, 15'000)) return nullptr;
+    // mate-screensaver takes its name before it has set itself up: a Lock
+    // in that moment is lost to it, as no person at a desktop would see.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1'500));
     return child;
 }
 
