@@ -22,7 +22,8 @@ namespace {
 constexpr std::size_t maxOutputBytes = 64 * 1024;
 
 // The two command-line clients of the bus, dbus-send first; gdbus where
-// dbus-send is not installed. Each call waits 2 s for its answer.
+// dbus-send is not installed. A call waits 2 s for its answer unless it
+// says otherwise.
 enum class BusTool { dbusSend, gdbus };
 
 struct BusCall {
@@ -30,17 +31,19 @@ struct BusCall {
     std::string service, path, method;
     // Arguments in dbus-send's typed form and in gdbus's.
     std::vector<std::pair<std::string, std::string>> args = {};
+    int replySeconds = 2;
 };
 
 std::vector<std::string> busArgv(BusTool tool, const BusCall& call) {
     std::vector<std::string> argv;
     if (tool == BusTool::dbusSend) {
-        argv = {"dbus-send", call.bus, "--print-reply", "--reply-timeout=2000", "--dest=" + call.service, call.path,
+        argv = {"dbus-send", call.bus, "--print-reply",
+                "--reply-timeout=" + std::to_string(call.replySeconds * 1'000), "--dest=" + call.service, call.path,
                 call.method};
         for (const auto& arg : call.args) argv.push_back(arg.first);
     } else {
-        argv = {"gdbus", "call", call.bus, "--timeout", "2", "--dest", call.service, "--object-path", call.path,
-                "--method", call.method};
+        argv = {"gdbus", "call", call.bus, "--timeout", std::to_string(call.replySeconds), "--dest", call.service,
+                "--object-path", call.path, "--method", call.method};
         for (const auto& arg : call.args) argv.push_back(arg.second);
     }
     return argv;
@@ -267,9 +270,10 @@ bool ScreenLocker::lock() {
         const auto owner = ownerOf(runner_, bus.tool, saver->service);
         if (!owner) continue;
         const std::string interface = saver->service;
-        if (succeeded(busArgv(bus.tool, {"--session", *owner, saver->path, interface + ".Lock"}))) return true;
-        // MATE's saver locks at once and never replies to Lock: what it says
-        // of itself afterwards decides.
+        // MATE's saver locks at once and never replies to Lock: one that has
+        // not replied within a second is asked whether it is active, and
+        // that decides.
+        if (succeeded(busArgv(bus.tool, {"--session", *owner, saver->path, interface + ".Lock", {}, 1}))) return true;
         const CommandResult active =
             runner_(busArgv(bus.tool, {"--session", *owner, saver->path, interface + ".GetActive"}), commandLimitMillis);
         if (exitedWell(active) && saysTrue(bus.tool, active.output)) return true;
