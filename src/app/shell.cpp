@@ -385,6 +385,8 @@ void Shell::onMainLater(const std::function<void(std::function<void(Answer)>)>& 
 
 void Shell::lockAsked(std::uint64_t ask) { carryOut(lock_.handle(LockScheduler::Asked{ask}, now())); }
 
+void Shell::lockerMoved() { carryOut(lock_.handle(LockScheduler::LockerMoved{}, now())); }
+
 void Shell::logSessionChange(const std::optional<std::string>& old, const std::optional<std::string>& fresh) {
     if (old) {
         logStats();

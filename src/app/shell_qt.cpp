@@ -271,16 +271,26 @@ int runShell(int argc, char** argv) {
     SleepBusWatch sleepBus(QDBusConnection::systemBus());
     auto sleepReader = makeSleepDisabledReader(sleepQueue, {sleepBus.targetStates(), sleepBus.blockInhibited()});
     // With a session bus, the watch below hears a screen saver there from
-    // the moment its name appears: only xscreensaver is left to ask.
+    // the moment its name appears: only the login manager's hint and
+    // xscreensaver are left to ask.
     CachedProbe lockedReader(
         lockedQueue,
         [checkingLocker, sessionBus = QDBusConnection::sessionBus().isConnected()]() -> std::optional<bool> {
-            return sessionBus ? checkingLocker->xscreensaverLocked() : checkingLocker->isLocked();
+            return sessionBus ? checkingLocker->lockedOffTheSessionBus() : checkingLocker->isLocked();
         },
         1'000, [] { return nowMillis(); });
     // Heard from the screen saver where it answers on the bus; the reader
-    // above, which starts programs, only where none does.
-    ScreenLockWatch lockWatch(QDBusConnection::sessionBus(), [&lockedReader] { return lockedReader.value(); });
+    // above, which starts programs, only where none does. A saver that comes
+    // or goes, or a lock that ends, has the shell look at the locker again,
+    // so that the session hears at once whether this computer can still lock.
+    auto lockShell = std::make_shared<std::weak_ptr<Shell>>();
+    ScreenLockWatch lockWatch(
+        QDBusConnection::sessionBus(), [&lockedReader] { return lockedReader.value(); },
+        [&mainQueue, lockShell] {
+            mainQueue.post([lockShell] {
+                if (auto s = lockShell->lock()) s->lockerMoved();
+            });
+        });
     // The injector reports only what does not work (no XTEST, no locker).
     // It wakes a locked screen's dialog before the keys meant for it.
     auto injector = std::make_shared<OptionalSink>(makeX11Input(
@@ -406,6 +416,7 @@ int runShell(int argc, char** argv) {
     };
     deps.laptop = SystemState::hasBattery();
     shell = Shell::create(std::move(deps));
+    *lockShell = shell;
     store.setOnSaveChange([&mainQueue, weak = std::weak_ptr<Shell>(shell)](const std::optional<std::string>& failure) {
         mainQueue.post([weak, failure] {
             if (auto s = weak.lock()) s->savesChanged(failure);

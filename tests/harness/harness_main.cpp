@@ -362,8 +362,18 @@ int run(int argc, char** argv) {
     setup.files = files.get();
     setup.fileQueue = &fileQueue;
     setup.mainQueue = &mainQueue;
+    // A lock that comes or ends has the shell look at the locker again, as
+    // the tray's watch does: a locker ended while the screen was locked is
+    // heard at once.
+    auto lockShell = std::make_shared<std::weak_ptr<Shell>>();
     if (x11)
-        setup.status = [&lockedReader] { return HostStatus{true, lockedReader.value(), false, false}; };
+        setup.status = [&lockedReader, lockShell, was = std::optional<bool>()]() mutable {
+            const bool locked = lockedReader.value();
+            if (was && *was != locked)
+                if (auto s = lockShell->lock()) s->lockerMoved();
+            was = locked;
+            return HostStatus{true, locked, false, false};
+        };
     else
         setup.status = [] { return HostStatus{true, false, false, false}; };
     // Made on the main thread, which is Qt's here; it first puts back what
@@ -460,6 +470,7 @@ int run(int argc, char** argv) {
     server->onLockAsked = [weak = std::weak_ptr<Shell>(shell)](std::uint64_t ask) {
         if (auto s = weak.lock()) s->lockAsked(ask);
     };
+    *lockShell = shell;
     shell->lookAtLockerAtLaunch();
     say("listening 127.0.0.1:" + std::to_string(port));
 
