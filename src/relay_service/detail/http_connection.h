@@ -154,14 +154,14 @@ private:
     }
 
     std::vector<std::string> clientNetworksOf() const {
-        return server_->trusted.contains(address_) ? std::vector<std::string>{} : clientNetworks(address_);
+        return server_->trusted.contains(address_) ? std::vector<std::string>{} : handshakeNetworks(address_);
     }
 
     // The client said something: its handshake is worked out when its
     // network's turn comes.
     void awaitHandshakeTurn() {
         const auto networks = clientNetworksOf();
-        server_->awaitTurn(networks.empty() ? std::string() : networks.back(), [self = this->shared_from_this()] {
+        server_->awaitTurn(networks, [self = this->shared_from_this()] {
             if (!self->socket().is_open() || self->server_->gone) return false;
             self->handshake();
             return true;
@@ -181,7 +181,9 @@ private:
         if (!handshake_) return end();
         next_.async_handshake([self = this->shared_from_this()](beast::error_code ec) {
             self->handshakeDone();
-            if (!ec) self->readRequest();
+            if (ec) return;
+            self->server_->handshakeCompleted(self->clientNetworksOf());
+            self->readRequest();
         });
     }
     void handshakeDone() {
