@@ -45,7 +45,8 @@
 //     the pace the readers kept.
 //
 //   morvane_relay_conn_flood tls [--connections N (10000)] [--addresses N (101)] [--complete] [--rsa]
-//                                [--hold N (20)] [--visitors] [--settle N (30)] [--no-nginx] [--relay PROGRAM]
+//                                [--hold N (20)] [--visitors] [--spread] [--settle N (30)] [--no-nginx]
+//                                [--relay PROGRAM]
 //     TLS connections that each send a ClientHello and then nothing (with
 //     --complete: that complete their handshake and then say nothing),
 //     from N loopback addresses, against morvane-relay terminating TLS
@@ -59,7 +60,8 @@
 //     closed, how many newcomers had the page within 2 s and how long they
 //     took. --visitors: each half second a fresh visitor from an address
 //     of its own loads the page over 4 connections at once, as a browser
-//     does, in place of one connection from 127.0.0.1.
+//     does, in place of one connection from 127.0.0.1. --spread: each of
+//     the strangers' addresses in a /24 of its own.
 //
 // --relay runs another build of morvane-relay (an earlier one, to compare).
 // Everything is on loopback, bounded in time.
@@ -776,7 +778,7 @@ namespace http = beast::http;
 
 struct Options {
     int connections = 10'000, addresses = 101, hold = 20, settle = 30;
-    bool complete = false, rsa = false, nginx = true, visitors = false;
+    bool complete = false, rsa = false, nginx = true, visitors = false, spread = false;
 };
 
 void makeCertificate(const std::filesystem::path& folder, bool rsa) {
@@ -1062,10 +1064,11 @@ Figures attack(pid_t pid, std::uint16_t port, const Options& o, SSL_CTX* context
     std::vector<std::shared_ptr<Stranger>> strangers;
     for (int i = 0; i < o.connections; ++i) {
         const int a = i % o.addresses;
-        strangers.push_back(std::make_shared<Stranger>(
-            io, tcp::endpoint{asio::ip::make_address("127.0.0.1"), port},
-            asio::ip::make_address("127.1." + std::to_string(a / 250) + "." + std::to_string(a % 250 + 1)), context, hello,
-            tally));
+        // --spread: each address in a /24 of its own.
+        const auto from = o.spread ? "127." + std::to_string(10 + a / 256) + "." + std::to_string(a % 256) + ".1"
+                                   : "127.1." + std::to_string(a / 250) + "." + std::to_string(a % 250 + 1);
+        strangers.push_back(std::make_shared<Stranger>(io, tcp::endpoint{asio::ip::make_address("127.0.0.1"), port},
+                                                       asio::ip::make_address(from), context, hello, tally));
         tally.pending.push_back([s = strangers.back()] { s->dial(); });
     }
     asio::post(io, [&] { tally.launch(); });
@@ -1147,8 +1150,8 @@ int run(const std::string& program, const Options& o) {
     SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
     const auto hello = clientHello(context);
     const std::string* sent = o.complete ? nullptr : &hello;
-    std::printf("%d TLS connections from %d addresses, each %s, %s certificate, held %d s once open:\n", o.connections,
-                o.addresses, o.complete ? "its handshake completed, then silent" : "a ClientHello, then silent",
+    std::printf("%d TLS connections from %d addresses%s, each %s, %s certificate, held %d s once open:\n", o.connections,
+                o.addresses, o.spread ? " (each its own /24)" : "", o.complete ? "its handshake completed, then silent" : "a ClientHello, then silent",
                 o.rsa ? "an RSA 2048" : "an ECDSA P-256", o.hold);
     auto relay = startRelay(program, "{}", {},
                             ",\"tls\":{\"certificate\":\"" + (folder / "cert.pem").string() + "\",\"key\":\"" +
@@ -1192,8 +1195,9 @@ int main(int argc, char** argv) {
     for (int i = 2; i < argc; i += 2) {
         const std::string flag = argv[i];
         if (flag == "--downloads" || flag == "--complete" || flag == "--rsa" || flag == "--no-nginx" ||
-            flag == "--visitors") {
+            flag == "--visitors" || flag == "--spread") {
             if (flag == "--visitors") tls.visitors = true;
+            if (flag == "--spread") tls.spread = true;
             if (flag == "--downloads") holding.downloads = true;
             if (flag == "--complete") tls.complete = true;
             if (flag == "--rsa") tls.rsa = true;

@@ -48,7 +48,7 @@ std::optional<HandshakeTurns::Id> HandshakeTurns::next(std::int64_t nowMillis) {
     const auto name = order_.begin()->second;
     const auto address = std::get<2>(*lines_.at(name).groups.begin());
     auto& group = groups_.at(address);
-    unplace(address, group);
+    unplace(group);
     const auto id = group.ids.front().first;
     group.ids.pop_front();
     const auto step = grown(nowMillis);
@@ -71,7 +71,7 @@ void HandshakeTurns::completed(const std::string& address, std::int64_t nowMilli
     busy_.erase(address);
     const auto found = groups_.find(address);
     if (found == groups_.end() || found->second.known) return;
-    unplace(address, found->second);
+    unplace(found->second);
     found->second.known = true;
     place(address, found->second);
 }
@@ -90,8 +90,7 @@ void HandshakeTurns::place(const std::string& address, Group& group) {
     keyLine(name);
 }
 
-void HandshakeTurns::unplace(const std::string& address, Group& group) {
-    (void)address;
+void HandshakeTurns::unplace(Group& group) {
     if (!group.placed) return;
     group.placed = false;
     const LineName name{group.network, group.known};

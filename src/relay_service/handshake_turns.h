@@ -97,7 +97,7 @@ private:
         LineKey key;
     };
     void place(const std::string& address, Group& group);  // into its line, keyed afresh
-    void unplace(const std::string& address, Group& group);
+    void unplace(Group& group);
     void keyLine(const LineName& name);
 
     std::unordered_map<std::string, double> addresses_, networks_;  // weights

@@ -148,6 +148,7 @@ private:
     // made, which a proxy in front is sending already; one waiting for a
     // next request closes now.
     void serverStopping() {
+        if (parked_) return end();
         if (!reading_) return;
         if (answered_ > 0) return end();
         arm(firstRequestWhileStopping);
@@ -178,13 +179,20 @@ private:
                 self->end();
             }
         });
-        if (!handshake_) return end();
+        if (!handshake_) return park();
         next_.async_handshake([self = this->shared_from_this()](beast::error_code ec) {
             self->handshakeDone();
             if (ec) return;
             self->server_->handshakeCompleted(self->clientNetworksOf());
             self->readRequest();
         });
+    }
+    // Its handshake refused: nothing of it is worked out, and the
+    // connection holds its socket alone until its deadline, rather than
+    // having its client dial again at once for another turn.
+    void park() {
+        parked_ = true;
+        socket().async_wait(tcp::socket::wait_error, [self = this->shared_from_this()](beast::error_code) {});
     }
     void handshakeDone() {
         if (handshake_) server_->endHandshake(std::exchange(handshake_, 0));
@@ -457,6 +465,7 @@ private:
     bool questionsOnly_ = false;  // let in only to ask another instance's questions
     int answered_ = 0;
     std::uint64_t handshake_ = 0;  // its place among the TLS handshakes under way
+    bool parked_ = false;          // its handshake refused, waiting for its deadline
 };
 
 }  // namespace morvane::relay_service::detail
