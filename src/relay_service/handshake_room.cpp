@@ -50,7 +50,8 @@ std::optional<HandshakeRoom::Id> HandshakeRoom::giveWay(const Pile* pile, std::s
     return std::nullopt;
 }
 
-HandshakeRoom::Start HandshakeRoom::begin(Id id, const std::vector<std::string>& networks, bool vouched) {
+HandshakeRoom::Start HandshakeRoom::begin(Id id, const std::vector<std::string>& networks, bool vouched,
+                                          std::int64_t nowMillis) {
     const auto per = limits_.bytesPerHandshake;
     const auto path = pathOf(networks);
     const auto levels = networks.size();
@@ -65,13 +66,17 @@ HandshakeRoom::Start HandshakeRoom::begin(Id id, const std::vector<std::string>&
     Start start{true, {}};
     if (full) {
         const Pile* pile = *full == 0 ? &root_ : &piles_.at(path[*full - 1]);
-        const auto way = giveWay(pile, *full, path, networks.empty(), vouched);
+        auto way = giveWay(pile, *full, path, networks.empty(), vouched);
+        // Stale first: the oldest there, whoever's, when its client has
+        // not done its part for so long.
+        const auto oldest = *pile->ids.begin();
+        if (vouched && nowMillis - entries_.at(oldest).begun >= limits_.staleMillis) way = oldest;
         if (!way) return {};
         forget(*way);
         start.shed.push_back(*way);
     }
     add(id, path);
-    entries_.emplace(id, path);
+    entries_.emplace(id, Entry{path, nowMillis});
     return start;
 }
 
@@ -96,7 +101,7 @@ void HandshakeRoom::forget(Id id) {
     const auto found = entries_.find(id);
     // Null once a pile around is gone: the piles within it go with it.
     Pile* around = &root_;
-    for (const auto& name : found->second) {
+    for (const auto& name : found->second.path) {
         const auto at = piles_.find(name);
         auto& pile = at->second;
         if (around) around->within.erase(pile.key);

@@ -46,6 +46,9 @@ struct HandshakeLimits {
     // A pile holding less than this (eight handshakes: a browser's handful)
     // always begins beside a larger one.
     std::size_t bytesAFew = 256u << 10;
+    // A handshake under way this long has a client that is not doing its
+    // part (a browser's completes within a round trip and its own crypto).
+    std::int64_t staleMillis = 2'000;
 };
 
 class HandshakeRoom {
@@ -54,20 +57,22 @@ public:
 
     explicit HandshakeRoom(HandshakeLimits limits = {}) : limits_(limits) {}
 
-    // A handshake that would begin for a client counted under `networks`
-    // (see handshakeNetworks, narrowest first; none for a trusted proxy's,
-    // counted in the total alone) as `id`, which grows with each: whether
-    // it begins, and the handshakes to give up to make room for it. A
-    // client not `vouched` for (its address neither completed a handshake
-    // lately nor is new) begins past a share only under half the largest
-    // other pile there: a stranger dialling again is refused before any of
-    // it is worked out, whoever else holds a few.
+    // A handshake that would begin at `nowMillis` for a client counted
+    // under `networks` (see handshakeNetworks, narrowest first; none for a
+    // trusted proxy's, counted in the total alone) as `id`, which grows
+    // with each: whether it begins, and the handshakes to give up to make
+    // room for it. Past a share, a client `vouched` for (its address
+    // completed a handshake lately, or is new) has the oldest there give
+    // way first when it is stale, whatever pile it is in; a client not
+    // vouched for begins only under half the largest other pile there: a
+    // stranger dialling again is refused before any of it is worked out,
+    // whoever else holds a few.
     struct Start {
         bool begins = false;
         std::vector<Id> shed;
         bool operator==(const Start&) const = default;
     };
-    Start begin(Id id, const std::vector<std::string>& networks, bool vouched = true);
+    Start begin(Id id, const std::vector<std::string>& networks, bool vouched = true, std::int64_t nowMillis = 0);
     // Done, or its connection ended; an id given up, or never begun, is no
     // matter.
     void end(Id id);
@@ -97,7 +102,11 @@ private:
     void forget(Id id);
 
     HandshakeLimits limits_;
-    std::unordered_map<Id, std::vector<std::string>> entries_;  // each handshake's path
+    struct Entry {
+        std::vector<std::string> path;
+        std::int64_t begun = 0;
+    };
+    std::unordered_map<Id, Entry> entries_;
     Pile root_;
     std::unordered_map<std::string, Pile> piles_;
 };

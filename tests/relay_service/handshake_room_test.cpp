@@ -104,6 +104,27 @@ TEST(HandshakeRoom, ANetworkPastItsShareMakesRoomWithinItself) {
     EXPECT_EQ(room.held(), 33u);
 }
 
+// A client that has not done its part for the stale time gives way first
+// to one vouched for, whatever the piles; a stranger dialling again is
+// still refused.
+TEST(HandshakeRoom, PastTheTotalAStaleHandshakeGivesWayFirstToAClientVouchedFor) {
+    HandshakeRoom room({.bytesPerHandshake = 1, .bytesPerAddress = 4, .bytes = 4, .bytesAFew = 2, .staleMillis = 2'000});
+    // A visitors' network with three under way, begun first; a stranger's
+    // single one, later.
+    EXPECT_TRUE(room.begin(1, {"v1", "V"}, true, 0).begins);
+    EXPECT_TRUE(room.begin(2, {"v2", "V"}, true, 0).begins);
+    EXPECT_TRUE(room.begin(3, {"v3", "V"}, true, 0).begins);
+    EXPECT_TRUE(room.begin(4, {"s1", "S"}, true, 1'000).begins);
+    // Nothing stale yet: the largest pile is the visitors', so a newcomer
+    // in it has another of its own addresses give way.
+    EXPECT_EQ(room.begin(5, {"v4", "V"}, true, 1'500), (HandshakeRoom::Start{true, {1}}));
+    // Stale: the oldest there goes, though its pile is the smallest.
+    EXPECT_EQ(room.begin(6, {"v5", "V"}, true, 3'000), (HandshakeRoom::Start{true, {2}}));
+    EXPECT_EQ(room.begin(7, {"v6", "V"}, true, 3'000), (HandshakeRoom::Start{true, {3}}));
+    EXPECT_EQ(room.begin(8, {"s2", "S"}, false, 3'000), (HandshakeRoom::Start{false, {}}));
+    EXPECT_EQ(room.begin(9, {"v7", "V"}, true, 3'000), (HandshakeRoom::Start{true, {4}}));
+}
+
 TEST(HandshakeTurns, WhoHasCostLeastLatelyGoesFirstAndAnAddressThatCompletedOneBeforeThemAll) {
     HandshakeTurns turns;
     std::int64_t now = 0;

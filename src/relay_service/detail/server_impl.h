@@ -113,8 +113,8 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     }
 
     // A handshake that would begin, its first step just counted against
-    // its address: 0 when it is refused, which its caller closes; those
-    // given up to make room for it are closed here. An address is vouched
+    // its address: 0 when it is refused, which its caller holds back until
+    // its deadline; those given up to make room for it are closed here. An address is vouched
     // for when it completed a handshake lately, or had no other worked out
     // lately (a stranger dialling again has had one given up, or refused).
     HandshakeRoom::Id beginHandshake(const std::vector<std::string>& networks, std::function<void()> giveUp) {
@@ -122,7 +122,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
         const auto address = addressOf(networks);
         const auto now = nowMillis();
         const bool vouched = turns.known(address, now) || turns.costOf(address, now) < 1.5;
-        const auto start = handshakes.begin(id, networks, vouched);
+        const auto start = handshakes.begin(id, networks, vouched, now);
         for (const auto old : start.shed) {
             const auto found = giveUps.find(old);
             if (found == giveUps.end()) continue;
