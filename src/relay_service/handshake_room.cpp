@@ -70,7 +70,12 @@ HandshakeRoom::Start HandshakeRoom::begin(Id id, const std::vector<std::string>&
         // Stale first: the oldest there, whoever's, when its client has
         // not done its part for so long.
         const auto oldest = *pile->ids.begin();
-        if (vouched && nowMillis - entries_.at(oldest).begun >= limits_.staleMillis) way = oldest;
+        const auto age = [&](Id of) { return nowMillis - entries_.at(of).begun; };
+        if (vouched && age(oldest) >= limits_.staleMillis) {
+            way = oldest;
+        } else if (way && age(*way) < limits_.youngMillis) {
+            way.reset();
+        }
         if (!way) return {};
         forget(*way);
         start.shed.push_back(*way);

@@ -49,6 +49,9 @@ struct HandshakeLimits {
     // A handshake under way this long has a client that is not doing its
     // part (a browser's completes within a round trip and its own crypto).
     std::int64_t staleMillis = 2'000;
+    // One begun more lately is never given up for another's: its client
+    // may be doing its part right now.
+    std::int64_t youngMillis = 250;
 };
 
 class HandshakeRoom {

@@ -65,7 +65,7 @@ TEST(HandshakeRoom, AnAddressPastItsShareIsRefusedAndPastTheTotalTheLargestOther
         {true, "p12", {}, true, {}, 12},
         {true, "p13", {}, true, {"p1"}, 12},
     };
-    HandshakeRoom room({.bytesPerHandshake = 1, .bytesPerAddress = 4, .bytes = 12, .bytesAFew = 2});
+    HandshakeRoom room({.bytesPerHandshake = 1, .bytesPerAddress = 4, .bytes = 12, .bytesAFew = 2, .youngMillis = 0});
     std::map<std::string, HandshakeRoom::Id> ids;
     std::map<HandshakeRoom::Id, std::string> names;
     HandshakeRoom::Id next = 1;
@@ -90,7 +90,7 @@ TEST(HandshakeRoom, AnAddressPastItsShareIsRefusedAndPastTheTotalTheLargestOther
 // A network's own share (sixteen addresses' worth) full while the total is
 // not: within it, the largest address gives way to one holding none.
 TEST(HandshakeRoom, ANetworkPastItsShareMakesRoomWithinItself) {
-    HandshakeRoom room({.bytesPerHandshake = 1, .bytesPerAddress = 2, .bytes = 100, .bytesAFew = 2});
+    HandshakeRoom room({.bytesPerHandshake = 1, .bytesPerAddress = 2, .bytes = 100, .bytesAFew = 2, .youngMillis = 0});
     HandshakeRoom::Id next = 1;
     for (int i = 0; i < 16; ++i) {
         const std::vector<std::string> networks = {"s" + std::to_string(i), "S"};
@@ -105,16 +105,18 @@ TEST(HandshakeRoom, ANetworkPastItsShareMakesRoomWithinItself) {
 }
 
 // A client that has not done its part for the stale time gives way first
-// to one vouched for, whatever the piles; a stranger dialling again is
-// still refused.
+// to one vouched for, whatever the piles, one that has just begun never;
+// a stranger dialling again is still refused.
 TEST(HandshakeRoom, PastTheTotalAStaleHandshakeGivesWayFirstToAClientVouchedFor) {
-    HandshakeRoom room({.bytesPerHandshake = 1, .bytesPerAddress = 4, .bytes = 4, .bytesAFew = 2, .staleMillis = 2'000});
-    // A visitors' network with three under way, begun first; a stranger's
-    // single one, later.
+    HandshakeRoom room(
+        {.bytesPerHandshake = 1, .bytesPerAddress = 4, .bytes = 4, .bytesAFew = 2, .staleMillis = 2'000, .youngMillis = 250});
+    // A visitors' network with three under way, and a stranger's single one.
     EXPECT_TRUE(room.begin(1, {"v1", "V"}, true, 0).begins);
     EXPECT_TRUE(room.begin(2, {"v2", "V"}, true, 0).begins);
     EXPECT_TRUE(room.begin(3, {"v3", "V"}, true, 0).begins);
-    EXPECT_TRUE(room.begin(4, {"s1", "S"}, true, 1'000).begins);
+    EXPECT_TRUE(room.begin(4, {"s1", "S"}, true, 0).begins);
+    // All begun just now: none is given up for another's.
+    EXPECT_EQ(room.begin(10, {"v8", "V"}, true, 100), (HandshakeRoom::Start{false, {}}));
     // Nothing stale yet: the largest pile is the visitors', so a newcomer
     // in it has another of its own addresses give way.
     EXPECT_EQ(room.begin(5, {"v4", "V"}, true, 1'500), (HandshakeRoom::Start{true, {1}}));
