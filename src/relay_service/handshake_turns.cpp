@@ -45,6 +45,8 @@ void HandshakeTurns::wait(Id id, const std::string& address, const std::string& 
 
 std::optional<HandshakeTurns::Id> HandshakeTurns::next(std::int64_t nowMillis) {
     if (order_.empty()) return std::nullopt;
+    // Before a weight grows past what a double holds after a quiet while.
+    if (nowMillis - epoch_ > 20 * halfLifeMillis) rebase(nowMillis);
     const auto name = order_.begin()->second;
     const auto address = std::get<2>(*lines_.at(name).groups.begin());
     auto& group = groups_.at(address);
@@ -62,7 +64,7 @@ std::optional<HandshakeTurns::Id> HandshakeTurns::next(std::int64_t nowMillis) {
     }
     // The network's other line weighs it too.
     keyLine({name.first, !name.second});
-    if (nowMillis - epoch_ > 20 * halfLifeMillis || addresses_.size() + networks_.size() > rebaseAt_) rebase(nowMillis);
+    if (addresses_.size() + networks_.size() > rebaseAt_) rebase(nowMillis);
     return id;
 }
 

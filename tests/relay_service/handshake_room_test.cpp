@@ -189,6 +189,13 @@ TEST(HandshakeTurns, WhoHasCostLeastLatelyGoesFirstAndAnAddressThatCompletedOneB
     EXPECT_FALSE(turns.next(now));
     turns.ended("v");
     EXPECT_EQ(take(), 14u);
+    // After a quiet year the weights start afresh, none grown past a double.
+    now += 365LL * 24 * 3'600'000;
+    turns.ended("s1");
+    wait(16, "s1", "S");
+    EXPECT_EQ(take(), 16u);
+    EXPECT_DOUBLE_EQ(turns.costOf("s1", now), 1.0);
+    EXPECT_DOUBLE_EQ(turns.networkCostOf("S", now), 1.0);
 }
 
 TEST(HeapEbb, TheHeapGoesBackWhenConnectionsFallToHalfTheirMostAndByEnough) {
