@@ -74,7 +74,7 @@ HandshakeRoom::Start HandshakeRoom::begin(Id id, const std::vector<std::string>&
         if (vouched && age(oldest) >= limits_.staleMillis) {
             way = oldest;
         } else if (way && age(*way) < limits_.youngMillis) {
-            way.reset();
+            return {false, {}, vouched};
         }
         if (!way) return {};
         forget(*way);

@@ -73,6 +73,9 @@ public:
     struct Start {
         bool begins = false;
         std::vector<Id> shed;
+        // Refused only because what would give way has just begun: it may
+        // ask again once that is no longer young.
+        bool later = false;
         bool operator==(const Start&) const = default;
     };
     Start begin(Id id, const std::vector<std::string>& networks, bool vouched = true, std::int64_t nowMillis = 0);

@@ -84,6 +84,20 @@ void HandshakeTurns::ended(const std::string& address) {
     if (found != groups_.end() && !found->second.placed) place(address, found->second);
 }
 
+void HandshakeTurns::refund(const std::string& address, const std::string& network, std::int64_t nowMillis) {
+    const auto found = groups_.find(address);
+    const bool placed = found != groups_.end() && found->second.placed;
+    if (placed) unplace(found->second);
+    const auto step = grown(nowMillis);
+    for (auto [weights, key] : {std::pair{&addresses_, &address}, std::pair{&networks_, &network}}) {
+        const auto at = weights->find(*key);
+        if (at != weights->end()) at->second = std::max(0.0, at->second - step);
+    }
+    if (placed) place(address, found->second);
+    keyLine({network, false});
+    keyLine({network, true});
+}
+
 void HandshakeTurns::place(const std::string& address, Group& group) {
     group.key = {weightIn(addresses_, address), group.ids.front().second, address};
     group.placed = true;

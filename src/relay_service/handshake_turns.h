@@ -61,6 +61,9 @@ public:
     // A handshake next() gave ended without completing (refused, given
     // up, its connection gone): its address's next may be worked out.
     void ended(const std::string& address);
+    // The first step next() just counted was not worked out after all (it
+    // waits to ask again): it is taken back.
+    void refund(const std::string& address, const std::string& network, std::int64_t nowMillis);
     bool known(const std::string& address, std::int64_t nowMillis) const { return isKnown(address, nowMillis); }
     bool empty() const { return order_.empty(); }
 

@@ -115,8 +115,9 @@ TEST(HandshakeRoom, PastTheTotalAStaleHandshakeGivesWayFirstToAClientVouchedFor)
     EXPECT_TRUE(room.begin(2, {"v2", "V"}, true, 0).begins);
     EXPECT_TRUE(room.begin(3, {"v3", "V"}, true, 0).begins);
     EXPECT_TRUE(room.begin(4, {"s1", "S"}, true, 0).begins);
-    // All begun just now: none is given up for another's.
-    EXPECT_EQ(room.begin(10, {"v8", "V"}, true, 100), (HandshakeRoom::Start{false, {}}));
+    // All begun just now: none is given up for another's, and the newcomer
+    // may ask again.
+    EXPECT_EQ(room.begin(10, {"v8", "V"}, true, 100), (HandshakeRoom::Start{false, {}, true}));
     // Nothing stale yet: the largest pile is the visitors', so a newcomer
     // in it has another of its own addresses give way.
     EXPECT_EQ(room.begin(5, {"v4", "V"}, true, 1'500), (HandshakeRoom::Start{true, {1}}));
@@ -196,6 +197,10 @@ TEST(HandshakeTurns, WhoHasCostLeastLatelyGoesFirstAndAnAddressThatCompletedOneB
     EXPECT_EQ(take(), 16u);
     EXPECT_DOUBLE_EQ(turns.costOf("s1", now), 1.0);
     EXPECT_DOUBLE_EQ(turns.networkCostOf("S", now), 1.0);
+    // One taken back, as a handshake that waits to ask again.
+    turns.refund("s1", "S", now);
+    EXPECT_DOUBLE_EQ(turns.costOf("s1", now), 0.0);
+    EXPECT_DOUBLE_EQ(turns.networkCostOf("S", now), 0.0);
 }
 
 TEST(HeapEbb, TheHeapGoesBackWhenConnectionsFallToHalfTheirMostAndByEnough) {

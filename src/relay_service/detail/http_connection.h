@@ -173,12 +173,20 @@ private:
     // weighed against the others under way.
     void handshake() {
         const auto networks = clientNetworksOf();
-        handshake_ = server_->beginHandshake(networks, [weak = this->weak_from_this()] {
-            if (const auto self = weak.lock()) {
-                self->handshake_ = 0;
-                self->end();
-            }
-        });
+        handshake_ = server_->beginHandshake(
+            networks,
+            [weak = this->weak_from_this()] {
+                if (const auto self = weak.lock()) {
+                    self->handshake_ = 0;
+                    self->end();
+                }
+            },
+            [weak = this->weak_from_this()] {
+                const auto self = weak.lock();
+                if (!self || !self->parked_ || !self->socket().is_open()) return;
+                self->parked_ = false;
+                self->awaitHandshakeTurn();
+            });
         if (!handshake_) return park();
         next_.async_handshake([self = this->shared_from_this()](beast::error_code ec) {
             self->handshakeDone();
@@ -188,8 +196,9 @@ private:
         });
     }
     // Its handshake refused: nothing of it is worked out, and the
-    // connection holds its socket alone until its deadline, rather than
-    // having its client dial again at once for another turn.
+    // connection holds its socket alone until its deadline (or until it
+    // may ask again), rather than having its client dial again at once for
+    // another turn.
     void park() {
         parked_ = true;
         socket().async_wait(tcp::socket::wait_error, [self = this->shared_from_this()](beast::error_code) {});

@@ -117,7 +117,10 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     // its deadline; those given up to make room for it are closed here. An address is vouched
     // for when it completed a handshake lately, or had no other worked out
     // lately (a stranger dialling again has had one given up, or refused).
-    HandshakeRoom::Id beginHandshake(const std::vector<std::string>& networks, std::function<void()> giveUp) {
+    // One refused only because what would give way has just begun has its
+    // first step taken back and `again` called a moment later.
+    HandshakeRoom::Id beginHandshake(const std::vector<std::string>& networks, std::function<void()> giveUp,
+                                     std::function<void()> again) {
         const auto id = nextHandshake++;
         const auto address = addressOf(networks);
         const auto now = nowMillis();
@@ -133,6 +136,15 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
         }
         if (!start.begins) {
             turns.ended(address);
+            if (start.later) {
+                turns.refund(address, networks.empty() ? std::string() : networks.back(), now);
+                auto timer = std::make_shared<boost::asio::steady_timer>(io);
+                timer->expires_after(std::chrono::milliseconds(handshakes.limits().youngMillis));
+                timer->async_wait([weak = weak_from_this(), timer, again = std::move(again)](boost::system::error_code ec) {
+                    if (const auto self = weak.lock(); self && !ec && !self->gone) again();
+                });
+                return 0;
+            }
             const auto from = networks.empty() ? std::string("a trusted proxy") : networks.front();
             handshakesRefused.say(log, Severity::warning,
                                   "refusing TLS handshakes from " + from + ": those under way hold " +
