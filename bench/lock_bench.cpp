@@ -5,13 +5,15 @@
 // bus that never replies; and the real xscreensaver started after the host.
 // For each it prints the time from Lock to the phone's answer (and to a
 // second answer when the screen locks late), how long the pointer is held
-// behind 1, 3 and 50 Lock taps (a move sent after them, until X has the
+// behind 1, 3, 50 and 1024 Lock taps (a move sent after them, until X has the
 // pointer there), and the programs a burst of 50 asks starts.
 //
 //   morvane_lock_bench [--only NAME] [--host PATH]
 //
-// NAME is late, fail, hang, slow or silent-bus; --host runs another build of
-// the test host.
+// NAME is late, fail, hang, slow, silent-bus, mate (the real mate-screensaver,
+// installed by hand), cinnamon (a stand-in on Cinnamon's name) or xscreensaver
+// (the desktop rounds: ten Locks, a new session while locked, the locker
+// killed while locked); --host runs another build of the test host.
 #include <X11/Xlib.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -296,6 +298,12 @@ void lockerRoad(const std::string& name, const std::map<std::string, std::string
         const auto answers = phone.since(burst, "lock-result").size();
         std::printf("%-10s 50 asks: %d programs started in 14 s, %zu answers, first %s\n", name.c_str(),
                     standIns.starts(host) - before, answers, answerLine(phone, burst).c_str());
+        // A page (or a hand) that taps on and on: the pointer must not wait
+        // behind the asks, nor the answer behind the taps.
+        const auto flood = Clock::now();
+        std::printf("%-10s pointer held behind 1024 Lock taps: %ld ms\n", name.c_str(),
+                    pointerHeld(phone, pointer, 1024, 0.3));
+        std::printf("%-10s 1024 asks: first %s\n", name.c_str(), answerLine(phone, flood).c_str());
         if (std::getenv("LOCK_BENCH_LINES"))
             for (const auto& line : run.host->lines()) std::printf("  %s\n", line.c_str());
     }
@@ -345,6 +353,128 @@ void lateRoad() {
                          : "never (10 s)");
 }
 
+// Whether `service` has an owner on the session bus, within `millis`.
+bool onTheBus(const std::string& service, int millis) {
+    const auto until = Clock::now() + std::chrono::milliseconds(millis);
+    const std::string ask = "dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
+                            "org.freedesktop.DBus.NameHasOwner string:" + service + " 2>/dev/null";
+    while (Clock::now() < until) {
+        std::string out;
+        if (FILE* p = ::popen(ask.c_str(), "r")) {
+            char buffer[256];
+            while (std::fgets(buffer, sizeof buffer, p)) out += buffer;
+            ::pclose(p);
+        }
+        if (out.find("boolean true") != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// What ten rounds of one locker came to: how many of ten, and the slowest.
+struct Tally {
+    int told = 0;
+    long slowest = 0;
+    void add(std::optional<long> ms) {
+        if (!ms) return;
+        ++told;
+        slowest = std::max(slowest, *ms);
+    }
+    std::string line() const { return std::to_string(told) + "/10 (slowest " + std::to_string(slowest) + " ms)"; }
+};
+
+// A locker of a desktop, on a private session bus, ten rounds: it starts, a
+// session hears it can lock and taps Lock (the answer, and the banner from
+// the status); the session leaves and a new one comes while the screen is
+// locked (told at once?); then the locker is killed while locked (told that
+// the screen is unlocked and that the computer cannot lock?). `start` runs
+// the locker and gives what ends it.
+void desktopRoad(const std::string& name, const std::function<std::shared_ptr<void>()>& start) {
+    Xvfb xvfb("640x480x24");
+    DesktopOutOfReach quiet;
+    std::string address;
+    Child bus(std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address"}, &address);
+    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    HostRun run;
+    const auto since = [](Clock::time_point from, std::optional<Clock::time_point> at) -> std::optional<long> {
+        if (!at) return std::nullopt;
+        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(*at - from).count());
+    };
+    const auto status = [](bool v) {
+        return [v](const nlohmann::json& j) { return isType(j, "status") && j.value("locked", !v) == v; };
+    };
+    const auto can = [](bool v) {
+        return [v](const nlohmann::json& j) { return isType(j, "lock-state") && j.value("can", !v) == v; };
+    };
+    Tally lockedTold, banner, statusLocked, newSession, unlockedTold, cannotTold;
+    int contrary = 0;
+    for (int round = 0; round < 10; ++round) {
+        std::shared_ptr<void> saver = start();
+        if (!saver) throw std::runtime_error(name + ": the locker did not start");
+        {
+            const auto came = Clock::now();
+            Phone phone(*run.host);
+            if (!phone.await(can(true), came, 15'000)) std::printf("%-10s round %d: can lock never told\n", name.c_str(), round);
+            const auto tapped = Clock::now();
+            phone.send({{"t", "lock"}});
+            const auto answer = phone.await([](const nlohmann::json& j) { return isType(j, "lock-result"); }, tapped, 10'000);
+            const auto results = phone.since(tapped, "lock-result");
+            const bool locked = !results.empty() && results.front().value("locked", false);
+            lockedTold.add(locked ? since(tapped, answer) : std::nullopt);
+            // The page shows the banner with the answer that says locked, or
+            // with the status that says so, whichever comes first.
+            const auto statusSaid = since(tapped, phone.await(status(true), tapped, 10'000));
+            statusLocked.add(statusSaid);
+            const auto shown = locked && (!statusSaid || *since(tapped, answer) < *statusSaid) ? since(tapped, answer)
+                                                                                                 : statusSaid;
+            banner.add(shown);
+            if (!locked || !shown) {
+                std::string heard;
+                for (const char* type : {"lock-state", "lock-result", "status"})
+                    for (const auto& j : phone.since(came, type)) heard += " " + j.dump();
+                std::printf("%-10s round %d: %s%s; heard%s\n", name.c_str(), round, locked ? "" : "not told locked ",
+                            shown ? "" : "no banner", heard.c_str());
+            }
+            // Told "not locked" and then "locked": two words the page would
+            // show one on the other.
+            for (std::size_t i = 1; i < results.size(); ++i)
+                contrary += results[i].value("locked", false) != results[i - 1].value("locked", false);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        {
+            const auto came = Clock::now();
+            Phone again(*run.host);
+            const auto ready = Clock::now();
+            const auto told = again.await(status(true), came, 10'000);
+            newSession.add(told ? std::optional<long>(std::max(0L, *since(ready, told))) : std::nullopt);
+            const auto killed = Clock::now();
+            saver.reset();
+            unlockedTold.add(since(killed, again.await(status(false), killed, 10'000)));
+            cannotTold.add(since(killed, again.await(can(false), killed, 10'000)));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    std::printf("%-10s Lock told locked %s; banner %s (the status said locked %s); %d contrary answers\n",
+                name.c_str(), lockedTold.line().c_str(), banner.line().c_str(), statusLocked.line().c_str(), contrary);
+    std::printf("%-10s a session that starts while locked told so %s after its start\n", name.c_str(),
+                newSession.line().c_str());
+    std::printf("%-10s locker killed while locked: unlocked told %s, cannot lock told %s\n", name.c_str(),
+                unlockedTold.line().c_str(), cannotTold.line().c_str());
+    if (std::getenv("LOCK_BENCH_LINES"))
+        for (const auto& line : run.host->lines()) std::printf("  %s\n", line.c_str());
+}
+
+// A program of the bench's own, killed at the end; nothing when `service`
+// did not come onto the bus.
+std::shared_ptr<void> busLocker(std::vector<std::string> argv, const std::string& service) {
+    auto child = std::make_shared<Child>(std::move(argv));
+    if (!onTheBus(service, 15'000)) return nullptr;
+    // mate-screensaver takes its name before it has set itself up: a Lock
+    // in that moment is lost to it, as no person at a desktop would see.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1'500));
+    return child;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -368,6 +498,25 @@ int main(int argc, char** argv) {
         if (wanted("slow"))
             lockerRoad("slow", {{"xdg-screensaver", "sleep 2.5; exec /usr/bin/xdg-screensaver \"$@\""}}, true, false);
         if (wanted("silent-bus")) lockerRoad("silent-bus", {}, false, true);
+        if (wanted("mate")) {
+            if (std::system("command -v mate-screensaver >/dev/null") != 0)
+                std::printf("mate       mate-screensaver is not installed: skipped\n");
+            else
+                desktopRoad("mate", [] {
+                    return busLocker({"mate-screensaver", "--no-daemon"}, "org.mate.ScreenSaver");
+                });
+        }
+        if (wanted("cinnamon"))
+            desktopRoad("cinnamon", [] {
+                return busLocker({STAND_IN_SAVER, "org.cinnamon.ScreenSaver", "/org/cinnamon/ScreenSaver"},
+                                 "org.cinnamon.ScreenSaver");
+            });
+        if (wanted("xscreensaver"))
+            desktopRoad("xscreen", [] {
+                auto saver = std::make_shared<XScreenSaver>();
+                if (!saver->running()) throw std::runtime_error("xscreensaver: " + saver->problem());
+                return std::shared_ptr<void>(saver);
+            });
     } catch (const std::exception& e) {
         std::fprintf(stderr, "morvane_lock_bench: %s\n", e.what());
         return 1;

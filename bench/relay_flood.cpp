@@ -18,16 +18,24 @@
 //                     code), each then tried with guessed digits from the
 //                     /64 that asked for it until its tries are spent, and
 //                     from other /48s;
+//   fresh-48s         codes asked for ever new plus-addresses at the
+//                     people's domain, each call from a fresh /48 of one
+//                     /32;
 //   listed-person     a listed person signs in once, strangers ask for
 //                     codes for their address three times from each of ten
 //                     other /48s, then the person signs in ten times from
-//                     their own network; and one /48 asks codes for 10,000
-//                     guessed addresses, half of them listed, in a minute:
-//                     the answers it learns are counted.
+//                     their own network and ten times from a /48 they never
+//                     used; a listed person who never signed in likewise
+//                     after the same strangers; and one /48 asks codes for
+//                     10,000 guessed addresses, half of them listed, in a
+//                     minute: the answers it learns are counted.
+// Beside the newcomers, people who signed in before the flood from their
+// own network sign in again from there across it (--home-sign-ins).
 // Each call comes either through a proxy (X-Forwarded-For from loopback,
 // which the relay believes, a new IPv4 address each call) or, with --ipv6,
 // straight from a new IPv6 /64 each call: the benchmark then runs in a
-// network namespace of its own (root), where 2001:db8::/32 is local, and
+// network namespace of its own (root), where 2001:db8::/32 (and 3fff::/20,
+// the newcomers' provider) is local, and
 // the relay listens on [::1]. Once with the SQLite store, once with a
 // PostgreSQL server the benchmark makes itself (initdb into a folder under
 // /tmp, a unix socket only). Bounded in time.
@@ -35,8 +43,9 @@
 //   morvane_relay_flood [--seconds N] [--flooders N] [--sqlite-sign-ins N] [--postgres-sign-ins N]
 //                       [--only sqlite|postgresql]
 //                       [--attack made-up-sign-ins|one-code|made-up-tokens|made-up-links|many-codes|plus-codes|
-//                                 listed-person]
+//                                 fresh-48s|listed-person]
 //                       [--codes N] [--slow-sync MILLIS] [--accounts] [--ipv6] [--relay PROGRAM] [--show-lines]
+//                       [--pace CALLS] [--home-sign-ins N]
 //
 // --relay runs another build of morvane-relay (an earlier one, to compare).
 // --codes: how many codes many-codes asks, and from how many /48s
@@ -47,7 +56,8 @@
 // only the people's domain and the one the attacker asks codes for sign in
 // (its codes go to listed addresses), and asks first for a code for an
 // address not on the list. --show-lines prints the lines the flood made
-// the relay log.
+// the relay log. --pace holds the whole flood to CALLS a second (as fast as
+// answered without it). --home-sign-ins: how many people at home (10).
 //
 // It prints, for each store and flood: the normal sign-ins completed, the
 // signed-in account's calls that got through, the flood's answers by
@@ -284,9 +294,15 @@ struct Result {
     double slowestSignIn = 0;
     // What the sign-ins that failed were answered ("code 503" …).
     std::map<std::string, int> signInFailures;
+    // People who signed in from home before, signing in there again.
+    Tally homeSignIns;
+    int homeWithin = 0;
     // listed-person: the person's sign-ins from home while strangers asked
-    // for their address, and what 10,000 guesses from one /48 learned.
-    Tally ownerSignIns;
+    // for their address, from a /48 they never used, a listed person's who
+    // never signed in, the most codes one address was mailed, and what
+    // 10,000 guesses from one /48 learned.
+    Tally ownerSignIns, ownerAway, newcomerListed;
+    int mostMails = 0;
     std::string strangersAsking;
     long guesses = 0, learned = 0;
 };
@@ -323,7 +339,8 @@ Lines countLines(const std::filesystem::path& log, std::streamoff from, const st
         ++lines.all;
         if (line.find("the store ") != std::string::npos || line.find(" for the store ") != std::string::npos)
             ++lines.queue;
-        if (line.find("person") != std::string::npos || line.find("known@example.com") != std::string::npos ||
+        if (line.find("person") != std::string::npos || line.find("home") != std::string::npos ||
+            line.find("known@example.com") != std::string::npos ||
             line.find(room) != std::string::npos)
             ++lines.behaving;
         else if (show)
@@ -332,13 +349,14 @@ Lines countLines(const std::filesystem::path& log, std::streamoff from, const st
     return lines;
 }
 
-enum class Attack { madeUpSignIns, oneCode, madeUpTokens, madeUpLinks, manyCodes, plusCodes, listedPerson };
+enum class Attack { madeUpSignIns, oneCode, madeUpTokens, madeUpLinks, manyCodes, plusCodes, fresh48s, listedPerson };
 const std::map<std::string, Attack> attackNames{{"made-up-sign-ins", Attack::madeUpSignIns},
                                                 {"one-code", Attack::oneCode},
                                                 {"made-up-tokens", Attack::madeUpTokens},
                                                 {"made-up-links", Attack::madeUpLinks},
                                                 {"many-codes", Attack::manyCodes},
                                                 {"plus-codes", Attack::plusCodes},
+                                                {"fresh-48s", Attack::fresh48s},
                                                 {"listed-person", Attack::listedPerson}};
 
 // Who calls: the flood a new client each call, people, the signed-in
@@ -355,7 +373,11 @@ struct Clients {
                       static_cast<unsigned>(random() % 0x10000));
         return text;
     }
-    std::string person(int i) const { return direct ? "2001:db8:ffff:" + std::to_string(i + 1) + "::1" : "192.0.2." + std::to_string(1 + i); }
+    // Newcomers come from another provider than the flood's (3fff::/20 is
+    // for documentation too): at the flood's own /32 they would be one
+    // asker with it.
+    std::string person(int i) const { return direct ? "3fff:0:" + std::to_string(i + 1) + "::1" : "192.0.2." + std::to_string(1 + i); }
+    std::string home(int i) const { return direct ? "2001:db8:fffc:" + std::to_string(i + 1) + "::1" : "198.51.100." + std::to_string(100 + i); }
     // many-codes: the /64 that asks code i (ten a /64, as many as one
     // client may ask), of one of three /48s; and a new /64 of one of eight
     // other /48s for each try. IPv6 through the proxy too.
@@ -455,7 +477,7 @@ std::pair<int, json> plusCodeCall(Caller& caller, PlusCode& plus, int f, int net
 // fast as it is answered for at most a minute.
 void listedPerson(const Road& road, const std::filesystem::path& log, Result& result) {
     Caller caller(road);
-    const std::string owner = "owner@example.com", home = road.direct ? "2001:db8:eeee:1::5" : "192.0.2.250";
+    std::string owner = "owner@example.com", home = road.direct ? "2001:db8:eeee:1::5" : "192.0.2.250";
     const auto codeFor = [&](const std::string& login) {
         // The newest code the log shows for the owner, for this login.
         if (caller.call("POST", "/v1/auth/code", json{{"email", owner}, {"login_id", login}}, home).first != 200) return std::string();
@@ -489,6 +511,34 @@ void listedPerson(const Road& road, const std::filesystem::path& log, Result& re
         ++result.ownerSignIns.tried;
         result.ownerSignIns.through += verify(login, codeFor(login));
     }
+    // From a /48 the person never used (a hotel, a friend's), then a listed
+    // person who never signed in, after the same strangers.
+    home = "2001:db8:eeef:1::5";
+    for (int i = 0; i < 10; ++i) {
+        const auto login = "away-" + std::to_string(i);
+        ++result.ownerAway.tried;
+        result.ownerAway.through += verify(login, codeFor(login));
+    }
+    owner = "never@example.com";
+    for (int n = 0; n < 10; ++n)
+        for (int i = 0; i < 3; ++i) {
+            char from[64];
+            std::snprintf(from, sizeof from, "2001:db8:e%03x:%x::1", static_cast<unsigned>(n), static_cast<unsigned>(i));
+            caller.call("POST", "/v1/auth/code", json{{"email", owner}, {"login_id", "x"}}, from);
+        }
+    home = "2001:db8:eef0:1::5";
+    for (int i = 0; i < 10; ++i) {
+        const auto login = "new-" + std::to_string(i);
+        ++result.newcomerListed.tried;
+        result.newcomerListed.through += verify(login, codeFor(login));
+    }
+    {
+        std::ifstream in(log);
+        std::map<std::string, int> mails;
+        for (std::string line; std::getline(in, line);)
+            if (const auto at = line.find("Sign-in code for "); at != std::string::npos)
+                result.mostMails = std::max(result.mostMails, ++mails[line.substr(at, line.find(':', at) - at)]);
+    }
     // One /48, a new /64 each guess; half the guesses are listed addresses.
     std::mt19937 random(7);
     const auto until = Clock::now() + std::chrono::seconds(60);
@@ -504,7 +554,7 @@ void listedPerson(const Road& road, const std::filesystem::path& log, Result& re
 
 Result flood(const std::vector<std::string>& relayCommand, const Road& road, const std::filesystem::path& log,
              Known known, Attack attack, int seconds, int flooders, int signIns, int codes, bool showLines,
-             bool closed) {
+             bool closed, int pace, int homeSignIns) {
     const pid_t relay = startWithErrorsIn(relayCommand, log);
     waitForPort(road.port, "morvane-relay", relay, road.host());
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -530,6 +580,25 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
                           (text.find("Sign-in code for stranger@example.org") == std::string::npos ? ", no code in the log"
                                                                                                   : ", a code in the log");
     }
+    // The people at home sign in there once before the flood.
+    const auto signIn = [&](Caller& caller, const std::string& email, const std::string& login,
+                            const std::string& client) -> std::string {
+        const auto asked = caller.call("POST", "/v1/auth/code", json{{"email", email}, {"login_id", login}}, client).first;
+        if (asked != 200) return "code " + std::to_string(asked);
+        const auto code = codeInLog(log, email);
+        const auto verified =
+            code.empty() ? 0
+                         : caller.call("POST", "/v1/auth/verify",
+                                       json{{"email", email}, {"login_id", login}, {"code", code}, {"client", "mac"}},
+                                       client)
+                               .first;
+        return verified == 200 ? "" : "verify " + std::to_string(verified);
+    };
+    for (int i = 0; i < homeSignIns; ++i) {
+        Caller caller(road);
+        if (!signIn(caller, "home" + std::to_string(i) + "@example.com", "first", clients.home(i)).empty())
+            std::fprintf(stderr, "a person's first sign-in at home failed\n");
+    }
     const auto asked = attack == Attack::manyCodes ? askCodes(road, codes, result) : std::vector<std::string>();
     if (attack == Attack::listedPerson) listedPerson(road, log, result);
     if (attack == Attack::manyCodes && asked.empty()) std::fprintf(stderr, "the relay sent the attacker no code\n");
@@ -537,6 +606,9 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
 
     std::vector<std::thread> threads;
+    // The flood's calls in all, for its pace and its fresh /48s.
+    std::atomic<long> calls{0};
+    const auto started = Clock::now();
     for (int f = 0; f < flooders; ++f)
         threads.emplace_back([&, f] {
             Caller caller(road);
@@ -544,6 +616,11 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
             PlusCode plus;
             std::map<int, long> statuses;
             for (long n = 0; !stop; ++n) {
+                const auto call = calls++;
+                if (pace > 0) {
+                    std::this_thread::sleep_until(started + std::chrono::microseconds(call * 1'000'000 / pace));
+                    if (stop) break;
+                }
                 const auto client = mine.flood();
                 std::pair<int, json> answer;
                 switch (attack) {
@@ -582,6 +659,15 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
                 case Attack::plusCodes:
                     answer = plusCodeCall(caller, plus, f, codes, mine.random);
                     break;
+                case Attack::fresh48s: {
+                    char from[64];
+                    std::snprintf(from, sizeof from, "2001:db8:%x:1::1", static_cast<unsigned>(call % 0xfff0));
+                    answer = caller.call("POST", "/v1/auth/code",
+                                         json{{"email", "victim+" + std::to_string(call) + "@example.com"},
+                                              {"login_id", "attack"}},
+                                         from);
+                    break;
+                }
                 case Attack::listedPerson:
                     // Its calls are made before the flood, one at a time.
                     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -646,6 +732,22 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
             if (!failure.empty()) ++result.signInFailures[failure];
         });
 
+    // The people at home again, between the newcomers.
+    const auto homeSpacing = std::chrono::milliseconds(std::max(50, (seconds - 4) * 1000 / std::max(1, homeSignIns)));
+    for (int i = 0; i < homeSignIns; ++i)
+        threads.emplace_back([&, i] {
+            std::this_thread::sleep_for(homeSpacing * i + homeSpacing / 2);
+            Caller caller(road);
+            const auto started = Clock::now();
+            const auto failure = signIn(caller, "home" + std::to_string(i) + "@example.com", "again", clients.home(i));
+            const auto took = std::chrono::duration<double>(Clock::now() - started).count();
+            std::lock_guard guard(lock);
+            ++result.homeSignIns.tried;
+            result.homeSignIns.through += failure.empty();
+            result.homeWithin += failure.empty() && took <= 5.0;
+            if (!failure.empty()) ++result.signInFailures["at home: " + failure];
+        });
+
     // The signed-in account, once a second: its list, a ticket, a refresh
     // and its computer dialling its link again.
     threads.emplace_back([&] {
@@ -701,9 +803,13 @@ void print(const std::string& what, const Result& r, int seconds, int flooders) 
         failures += (failures.empty() ? "; failed: " : ", ") + std::to_string(count) + " × " + what;
     std::printf("  normal sign-ins completed: %s, %d within 5 s (the slowest %.1f s)%s\n", r.signIns.text().c_str(),
                 r.signInsWithin, r.slowestSignIn, failures.c_str());
+    if (r.homeSignIns.tried > 0)
+        std::printf("  people at home again: %s, %d within 5 s\n", r.homeSignIns.text().c_str(), r.homeWithin);
     if (r.ownerSignIns.tried > 0)
-        std::printf("  a listed person at home while %s: signed in %s\n", r.strangersAsking.c_str(),
-                    r.ownerSignIns.text().c_str());
+        std::printf("  a listed person at home while %s: signed in %s; from a /48 never used %s; a listed person who "
+                    "never signed in, after the same: %s; the most codes mailed to one address: %d\n",
+                    r.strangersAsking.c_str(), r.ownerSignIns.text().c_str(), r.ownerAway.text().c_str(),
+                    r.newcomerListed.text().c_str(), r.mostMails);
     if (r.guesses > 0)
         std::printf("  %ld guessed addresses from one /48: %ld answers other than 429\n", r.guesses, r.learned);
     std::printf("  signed-in account: list %s, ticket %s, refresh %s, link dialled again %s\n", r.lists.text().c_str(),
@@ -715,17 +821,20 @@ void print(const std::string& what, const Result& r, int seconds, int flooders) 
 }
 
 // A network of the benchmark's own, where every address of 2001:db8::/32
-// is this machine's: a client can come from a new /64 each call.
+// and 3fff::/20 is this machine's: a client can come from a new /64 each
+// call.
 void enterOwnNetwork() {
     if (::unshare(CLONE_NEWNET) != 0) throw std::runtime_error("--ipv6 needs a network namespace of its own (root)");
-    if (std::system("ip link set lo up && ip -6 route add local 2001:db8::/32 dev lo") != 0)
-        throw std::runtime_error("could not make 2001:db8::/32 local in the benchmark's network");
+    if (std::system("ip link set lo up && ip -6 route add local 2001:db8::/32 dev lo && "
+                    "ip -6 route add local 3fff::/20 dev lo") != 0)
+        throw std::runtime_error("could not make 2001:db8::/32 and 3fff::/20 local in the benchmark's network");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int seconds = 20, flooders = 400, sqliteSignIns = 12, postgresSignIns = 27, codes = 300, slowSync = 0;
+    int seconds = 20, flooders = 400, sqliteSignIns = 12, postgresSignIns = 27, codes = 300, slowSync = 0, pace = 0,
+        homeSignIns = 10;
     std::string only, program = MORVANE_RELAY_PROGRAM;
     std::vector<std::pair<std::string, Attack>> attacks(attackNames.begin(), attackNames.end());
     bool direct = false, showLines = false, closed = false;
@@ -753,6 +862,8 @@ int main(int argc, char** argv) {
         if (name == "--codes") codes = std::max(1, std::stoi(value));
         if (name == "--slow-sync") slowSync = std::max(0, std::stoi(value));
         if (name == "--relay") program = value;
+        if (name == "--pace") pace = std::max(0, std::stoi(value));
+        if (name == "--home-sign-ins") homeSignIns = std::max(0, std::stoi(value));
         if (name == "--attack") {
             if (!attackNames.contains(value)) {
                 std::fprintf(stderr, "morvane_relay_flood: no attack %s\n", value.c_str());
@@ -788,6 +899,7 @@ int main(int argc, char** argv) {
             tls = {{"certificate", certificate.string()}, {"key", key.string()}};
         }
         const std::string road = (direct ? "straight from a new IPv6 /64 each call" : "through a proxy") +
+                                 (pace > 0 ? ", " + std::to_string(pace) + " calls a second" : std::string()) +
                                  (slowSync > 0 ? ", each sync " + std::to_string(slowSync) + " ms" : std::string()) +
                                  (closed ? ", \"accounts\" set" : "");
         for (const auto& [attackName, attack] : attacks) {
@@ -807,7 +919,7 @@ int main(int argc, char** argv) {
                 std::ofstream(folder / (name + ".json")) << config.dump();
                 const auto result = flood({program, "--config", (folder / (name + ".json")).string()}, at,
                                           folder / (name + ".log"), known, attack, seconds, flooders, signIns, codes,
-                                          showLines, closed);
+                                          showLines, closed, pace, homeSignIns);
                 print(storeName + ", " + attackName + ", " + road, result, seconds, flooders);
             };
             if (only.empty() || only == "sqlite") {

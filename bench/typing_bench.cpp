@@ -11,7 +11,11 @@
 // is counted.
 //
 //   morvane_typing_bench [--runs N] [--pause MS] [--lag MS] [--host PATH] [--no-peer]
+//                        [--sessions N] [--unlock N]
 //
+// --sessions N types the sentence with capitals in N fresh sessions instead,
+// for the first text of each; --unlock N unlocks a locked xscreensaver N
+// times by Type and N times by Live (see unlockRounds).
 // --lag makes the X application get to its events that much later, as one
 // starved of the processor does; --host runs another build of the test host;
 // --no-peer leaves x11vnc out.
@@ -37,6 +41,7 @@ const char* hostPath = MORVANE_BUILT_HARNESS;
 #include "harness/harness_process.h"
 #include "harness/paired_session.h"
 #include "input/x_recorder.h"
+#include "support/xscreensaver.h"
 #include "support/xvfb.h"
 
 namespace {
@@ -217,13 +222,98 @@ Figures measure(Path path, const std::string& text, int runs, int pauseMillis, X
     return figures;
 }
 
+// The account xscreensaver runs as for the unlock rounds, and its password
+// (bench/run_typing_bench makes it).
+constexpr const char* unlockAccount = "morvane-unlock";
+constexpr const char* unlockPassword = "Phone-road-8!";
+
+bool saverLocked() {
+    const auto answer = morvane::runCommand({"xscreensaver-command", "-time"}, 3000);
+    return answer.kind == morvane::CommandResult::Kind::exited && answer.output.find("locked") != std::string::npos;
+}
+
+// A locked xscreensaver unlocked from a fresh session, as the banner says:
+// once the phone shows the screen locked, the password by Type and Return,
+// or by Live, one character a message at 12 keys a second, then Return.
+// Each round: whether it unlocked within 15 s, and how long it took.
+void unlockRounds(int rounds) {
+    Xvfb xvfb{"1280x720x24"};
+    DesktopOutOfReach quiet;
+    XScreenSaver saver(unlockAccount);
+    if (!saver.running()) throw std::runtime_error("xscreensaver: " + saver.problem());
+    const auto dataHome =
+        std::filesystem::temp_directory_path() / ("morvane-typing-bench-" + std::to_string(getpid()));
+    std::printf("| road | unlocked | ms from the first key to unlocked |\n|---|---|---|\n");
+    for (const bool live : {false, true}) {
+        int unlocked = 0;
+        std::vector<double> times;
+        for (int round = 0; round < rounds; ++round) {
+            morvane::runCommand({"xscreensaver-command", "-lock"}, 3000);
+            for (const auto asked = Clock::now(); !saverLocked() && Clock::now() - asked < std::chrono::seconds(10);)
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            // The screen has faded out, and the dialog of an earlier round
+            // has gone: only the blank screen is left.
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+            std::filesystem::create_directories(dataHome);
+            HarnessProcess host(dataHome, freePort(), {"--x11"});
+            if (!host.waitLine("listening ", 20'000)) throw std::runtime_error("the test host did not start");
+            auto ws = pairedSession(host, "Bench");
+            // The banner: the status says the screen is locked.
+            bool banner = false;
+            for (const auto opened = Clock::now(); !banner && Clock::now() - opened < std::chrono::seconds(15);) {
+                const auto frame = ws->next(100);
+                if (!frame || frame->opcode != 0x1) continue;
+                const auto j = nlohmann::json::parse(frame->payload, nullptr, false);
+                banner = j.is_object() && j.value("t", "") == "status" && j.value("locked", false);
+            }
+            if (!banner) throw std::runtime_error("the phone was never told the screen is locked");
+            const auto text = [&](const std::string& t) { ws->sendText(nlohmann::json{{"t", "text"}, {"s", t}}.dump()); };
+            const auto key = [&](bool down) {
+                ws->sendText(nlohmann::json{{"t", "k"}, {"code", "Enter"}, {"d", down}}.dump());
+            };
+            const auto sent = Clock::now();
+            if (live) {
+                for (const char c : std::string(unlockPassword)) {
+                    text(std::string(1, c));
+                    for (const auto at = Clock::now(); Clock::now() - at < std::chrono::milliseconds(83);) ws->next(5);
+                }
+            } else {
+                text(unlockPassword);
+            }
+            key(true);
+            key(false);
+            bool done = false;
+            while (!done && Clock::now() - sent < std::chrono::seconds(15)) {
+                ws->next(100);
+                done = !saverLocked();
+            }
+            if (!done) std::fprintf(stderr, "%s round %d: still locked; xscreensaver said:\n%s\n", live ? "Live" : "Type", round, saver.log().c_str());
+            if (done) {
+                ++unlocked;
+                times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+            }
+            ws.reset();
+            std::filesystem::remove_all(dataHome);
+        }
+        std::printf("| %s | %d of %d | %.0f (median) |\n", live ? "Live" : "Type", unlocked, rounds, median(times));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    int runs = 20, pauseMillis = 3000, lagMillis = 0;
+    int runs = 20, pauseMillis = 3000, lagMillis = 0, unlock = 0, sessions = 0;
     bool peer = true;
     for (int i = 1; i < argc; ++i) {
         const std::string_view flag = argv[i];
+        if (flag == "--unlock" && i + 1 < argc) {
+            unlock = std::max(1, std::atoi(argv[++i]));
+            continue;
+        }
+        if (flag == "--sessions" && i + 1 < argc) {
+            sessions = std::max(1, std::atoi(argv[++i]));
+            continue;
+        }
         if (flag == "--no-peer") {
             peer = false;
             continue;
@@ -242,6 +332,15 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (unlock > 0) {
+        try {
+            unlockRounds(unlock);
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "typing bench: %s\n", error.what());
+            return 1;
+        }
+        return 0;
+    }
     struct Case {
         const char* name;
         std::string text;
@@ -254,7 +353,19 @@ int main(int argc, char** argv) {
         {"19 plain characters", "hello world n v abc"},
         {"19 characters, 4 of them with Shift", "Phone-road-8! Hello"},
         {"28 characters the layout lacks, all different", "日本語の文字を速く打つために長い例で東京大阪県都市北南西"},
+        {"40 characters, 8 capitals", "Ask Ben, Eva and Max to Meet Us In Oslo."},
+        {"the same 40 in small letters", "ask ben, eva and max to meet us in oslo."},
+        {"400 characters of aB", [] {
+             std::string t;
+             for (int i = 0; i < 200; ++i) t += "aB";
+             return t;
+         }()},
     };
+    if (sessions > 0) {
+        // The first text of each of `sessions` fresh sessions, a fresh host each.
+        const Case sentence = cases[5];
+        cases.assign(static_cast<std::size_t>(sessions), sentence);
+    }
     const std::size_t ours = cases.size();
     if (peer) {
         for (std::size_t i = 0; i < ours; ++i) {

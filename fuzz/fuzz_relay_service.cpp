@@ -160,6 +160,8 @@ struct Peer final : RelayPeer {
         require(!closed);
         closed = true;
     }
+    // Only a device is held back for its pace, and never for nothing.
+    void holdReads(std::int64_t millis) override { require(!host && !closed && millis > 0); }
 };
 
 void rooms(std::span<const std::uint8_t> input) {

@@ -35,6 +35,14 @@ std::vector<LockScheduler::Action> LockScheduler::handle(const Event& event, std
                               return out;
                           },
                           [&](const TimerFired& e) { return timerFired(e, nowMillis); },
+                          [&](const LockerMoved&) {
+                              std::vector<Action> out;
+                              if (looking_)
+                                  lookOwed_ = true;
+                              else
+                                  lookNow(out);
+                              return out;
+                          },
                           [&](const LockChecked& e) {
                               std::vector<Action> out;
                               if (e.locked)
@@ -126,6 +134,10 @@ std::vector<LockScheduler::Action> LockScheduler::looked(const LockerLook& look,
     looking_ = false;
     lastLocked_ = look.locked;
     heard(look.answers, out);
+    if (lookOwed_) {
+        lookOwed_ = false;
+        lookNow(out);
+    }
     if (!round_) return out;
     if (!round_->answered) {
         if (look.locked)

@@ -109,6 +109,13 @@ public:
         bool answers = false;
         bool operator==(const Heard&) const = default;
     };
+    // The host heard the locker move: a screen saver came or went, or the
+    // screen's lock changed. Looked at again, so that the session hears at
+    // once a locker that went away, and an ask is answered as soon as the
+    // screen locks.
+    struct LockerMoved {
+        bool operator==(const LockerMoved&) const = default;
+    };
     enum class Timer { answerDue, lookAgain, relook };
     struct TimerFired {
         Timer which = Timer::answerDue;
@@ -116,7 +123,7 @@ public:
         bool operator==(const TimerFired&) const = default;
     };
     using Event = std::variant<ControllerChanged, GraceElapsed, Paused, LockProbed, LockChecked, Launched, Asked,
-                               LockTried, Looked, Heard, TimerFired>;
+                               LockTried, Looked, Heard, TimerFired, LockerMoved>;
 
     struct Log {
         std::string tag, text;
@@ -210,6 +217,9 @@ private:
     std::optional<Answer> lastAnswer_;
     bool trying_ = false;
     bool looking_ = false;
+    // The locker moved while a look was under way, which may have seen it
+    // before: one more look follows.
+    bool lookOwed_ = false;
     bool lastLocked_ = false;
     std::optional<bool> answers_;
     std::int64_t relookMillis_ = LockLimits::firstRelookMillis;

@@ -135,6 +135,18 @@ bool pairEnabled(const MenuSnapshot& s) {
     return !s.blocked && !s.paused && !s.startError && !s.storageFailure && !s.lastSaveFailure && !s.authenticating;
 }
 
+namespace {
+// Whether a text of `count` characters, too long for one line of `max`, has
+// a reason after its last ": " short enough to stay whole on that line while
+// its subject keeps at least a few characters on each side of a cut.
+bool reasonFits(const std::string& cleaned, std::size_t count, std::size_t max) {
+    const auto at = cleaned.rfind(": ");
+    if (at == std::string::npos || at == 0) return false;
+    const std::size_t reason = count - SessionLog::characters(std::string_view(cleaned).substr(0, at)).size();
+    return reason + 1 + 8 <= max;
+}
+}  // namespace
+
 std::string failureLine(std::string_view text, int limit) {
     if (limit <= 0) return {};
     // One line with every character shown; longer texts than this are not
@@ -145,12 +157,10 @@ std::string failureLine(std::string_view text, int limit) {
     if (chars.size() <= max) return cleaned;
     const std::string ellipsis = "…";
     const auto cut = [&] { return SessionLog::joined(chars, 0, max - 1) + ellipsis; };
+    if (!reasonFits(cleaned, chars.size(), max)) return cut();
     const auto at = cleaned.rfind(": ");
-    if (at == std::string::npos || at == 0) return cut();
     const auto subject = SessionLog::characters(std::string_view(cleaned).substr(0, at));
     const std::size_t reason = chars.size() - subject.size();  // ": " and the reason
-    // The subject keeps at least a few characters on each side of the cut.
-    if (reason + 1 + 8 > max) return cut();
     const std::size_t room = max - reason - 1;
     std::size_t head = 0;  // the subject's words before its last one
     for (std::size_t i = 0; i < subject.size(); ++i)
@@ -168,6 +178,50 @@ std::string failureLine(std::string_view text, int limit) {
     }
     return SessionLog::joined(subject, 0, head) + ellipsis + SessionLog::joined(subject, from, subject.size()) +
            std::string(cleaned.substr(at));
+}
+
+std::vector<std::string> failureLines(std::string_view text, int width) {
+    if (width <= 0) return {};
+    const std::string cleaned = SessionLog::clean(text, 4096);
+    const auto count = SessionLog::characters(cleaned).size();
+    const auto max = static_cast<std::size_t>(width);
+    if (count <= max || reasonFits(cleaned, count, max)) return {failureLine(text, width)};
+    return wrapLines(text, width);
+}
+
+std::vector<std::string> wrapLines(std::string_view text, int width) {
+    if (width <= 0) return {};
+    const std::string cleaned = SessionLog::clean(text, 4096);
+    const auto chars = SessionLog::characters(cleaned);
+    const auto max = static_cast<std::size_t>(width);
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    while (from < chars.size()) {
+        while (from < chars.size() && chars[from] == " ") ++from;
+        if (from == chars.size()) break;
+        if (chars.size() - from <= max) {
+            lines.push_back(SessionLog::joined(chars, from, chars.size()));
+            break;
+        }
+        // The last blank within the line ends it; without one, the last "/"
+        // in its second half, else the line's end.
+        std::size_t end = 0;
+        for (std::size_t i = from + max; i > from; --i)
+            if (chars[i] == " ") {
+                end = i;
+                break;
+            }
+        if (end == 0)
+            for (std::size_t i = from + max - 1; i > from + max / 2; --i)
+                if (chars[i] == "/") {
+                    end = i + 1;
+                    break;
+                }
+        if (end == 0) end = from + max;
+        lines.push_back(SessionLog::joined(chars, from, end));
+        from = end;
+    }
+    return lines;
 }
 
 namespace {
@@ -308,12 +362,12 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
         menu.push_back(MenuItem::line(s.notHardenedAdvice));
     } else if (s.storageFailure) {
         menu.push_back(MenuItem::warning("Paired devices could not be read"));
-        menu.push_back(MenuItem::line(failureLine(*s.storageFailure, 90)));
+        for (auto& line : failureLines(*s.storageFailure, 90)) menu.push_back(MenuItem::line(std::move(line)));
         menu.push_back(MenuItem::line("No device is accepted until you start fresh"));
         menu.push_back(MenuItem::command("Start Fresh and Pair Again…", MenuAction::resetDeviceStorage, widenAllowed));
     } else if (s.lastSaveFailure) {
         menu.push_back(MenuItem::warning("Paired devices are not being saved"));
-        menu.push_back(MenuItem::line(failureLine(*s.lastSaveFailure, 90)));
+        for (auto& line : failureLines(*s.lastSaveFailure, 90)) menu.push_back(MenuItem::line(std::move(line)));
         menu.push_back(MenuItem::line("New pairings are refused; Morvane tries again every 10 seconds"));
         if (s.unsavedRevocation == UnsavedRevocationState::listRemoved && !s.devices.empty())
             menu.push_back(MenuItem::warning("Keep Morvane running: after a restart the other devices must be paired again"));
@@ -369,7 +423,7 @@ std::vector<MenuItem> buildMenu(const MenuSnapshot& s) {
     if (s.loginItemError) menu.push_back(MenuItem::warning(SessionLog::clean(*s.loginItemError, 120)));
     if (s.settingsNotSaved) {
         menu.push_back(MenuItem::warning("Settings are not being saved"));
-        menu.push_back(MenuItem::line(failureLine(*s.settingsNotSaved, 90)));
+        for (auto& line : failureLines(*s.settingsNotSaved, 90)) menu.push_back(MenuItem::line(std::move(line)));
         menu.push_back(MenuItem::line("Changes made now hold only until Morvane quits"));
     }
     if (s.settingsDamaged) {

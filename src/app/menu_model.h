@@ -208,6 +208,13 @@ bool pairEnabled(const MenuSnapshot& s);
 // subject before it (an item or a path) gives way, shortened in its last
 // word. Only a reason that alone does not fit is cut, at its end.
 std::string failureLine(std::string_view text, int limit);
+// A text on as many menu lines of at most `width` characters as it needs,
+// none of it cut: wrapped at its blanks, a word longer than a line (a path,
+// as a rule) broken after a "/" in the line's second half, else at its end.
+std::vector<std::string> wrapLines(std::string_view text, int width);
+// A failure text: the one line of failureLine when its reason stays whole
+// there, else the whole text wrapped.
+std::vector<std::string> failureLines(std::string_view text, int width);
 
 std::vector<MenuItem> buildMenu(const MenuSnapshot& s);
 

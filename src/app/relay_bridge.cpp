@@ -50,30 +50,31 @@ std::string computerName(const std::filesystem::path& machineInfo) {
     return {};
 }
 
+namespace {
+// As wide as the menu's other failure lines.
+constexpr int relayLineWidth = 90;
+}  // namespace
+
 std::vector<MenuItem> relayMenuItems(const std::vector<RelayMenuItem>& lines) {
     std::vector<MenuItem> items;
     items.reserve(lines.size());
     for (const auto& line : lines) {
-        switch (line.kind) {
-        case RelayMenuItem::Kind::label:
-            items.push_back(MenuItem::line(line.title));
-            break;
-        case RelayMenuItem::Kind::warning:
-            items.push_back(MenuItem::warning(line.title));
-            break;
-        case RelayMenuItem::Kind::detail: {
-            auto item = MenuItem::line(line.title);
-            item.foldInto = MenuFolds::relayDetails;
-            item.foldRank = MenuFolds::relayDetailsRank;
-            items.push_back(std::move(item));
-            break;
-        }
-        case RelayMenuItem::Kind::action: {
+        if (line.kind == RelayMenuItem::Kind::action) {
             auto item = MenuItem::command(line.title, MenuAction::relay, line.enabled);
             item.payload = line.action;
             items.push_back(std::move(item));
-            break;
+            continue;
         }
+        // A reason from the link (an address and an error) may be longer
+        // than a menu line: it goes on as many lines as it needs, never cut.
+        for (auto& text : wrapLines(line.title, relayLineWidth)) {
+            auto item = line.kind == RelayMenuItem::Kind::warning ? MenuItem::warning(std::move(text))
+                                                                  : MenuItem::line(std::move(text));
+            if (line.kind == RelayMenuItem::Kind::detail) {
+                item.foldInto = MenuFolds::relayDetails;
+                item.foldRank = MenuFolds::relayDetailsRank;
+            }
+            items.push_back(std::move(item));
         }
     }
     return items;

@@ -24,6 +24,9 @@ constexpr const char* dateMarker = "wallMillis";
 struct StoredText {
     std::optional<std::string> text;
     std::optional<std::string> unusable;
+    // What is there is no regular file (a device, a FIFO): reached through a
+    // link it is not ours to move aside.
+    bool special = false;
 };
 
 // A regular file of the user's own (or root's: a read-only store of
@@ -44,7 +47,11 @@ StoredText readBounded(const std::filesystem::path& file) {
     };
     struct stat st {};
     if (::fstat(fd, &st) != 0) return refuse(std::string("cannot be examined: ") + std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) return refuse("not a regular file");
+    if (!S_ISREG(st.st_mode)) {
+        auto refused = refuse("not a regular file");
+        refused.special = true;
+        return refused;
+    }
     // Another user could change what this host does (unpause it, say).
     if (st.st_uid != ::getuid() && st.st_uid != 0)
         return refuse("a file of another user (" + std::to_string(st.st_uid) + ")");
@@ -82,6 +89,7 @@ bool linksToAFolder(const std::filesystem::path& file) {
 }
 
 constexpr const char* folderLinkWords = "a link to a folder, not to a settings file";
+constexpr const char* specialLinkWords = "which is not a regular file";
 
 }  // namespace
 
@@ -113,6 +121,18 @@ SettingsStore::SettingsStore(std::filesystem::path file, Log log) : file_(std::m
             values_ = std::move(value);
     }
     onDisk_ = values_;
+    if (stored.special && target && *target != file_) {
+        // A link to /dev/null or a FIFO elsewhere: moving it aside would
+        // take a device from the system, and writing would put the settings
+        // in its place.
+        damaged_ = std::string(specialLinkWords) + "; left as it is";
+        if (log_)
+            log_("error", "the settings file " + file_.string() + " is a link to " + target->string() + ", " +
+                              specialLinkWords + "; the link and " + target->string() +
+                              " are left as they are, the default settings are in use and changes are not saved "
+                              "until the link leads to a file");
+        return;
+    }
     if (stored.unusable) keepAside(*stored.unusable, target.value_or(file_));
 }
 
@@ -284,6 +304,10 @@ bool SettingsStore::write() {
     if (auto problem = makeFolders(folder, 0700)) return fail(*problem);
     const auto written = private_file::replace(
         folder, target->filename().string(), std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    if (written.kind == private_file::WriteResult::Kind::notRegular)
+        return fail(*target != file_ ? "it is a link to " + target->string() + ", " + specialLinkWords +
+                                           "; it is left as it is"
+                                     : std::string("what is in its place is not a regular file; it is left as it is"));
     if (written.kind != private_file::WriteResult::Kind::ok) return fail(std::strerror(written.error ? written.error : EIO));
     onDisk_ = values_;
     saveFailure_.reset();

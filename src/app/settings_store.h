@@ -4,7 +4,8 @@
 // write that fails is logged and kept in view (saveFailure, unsaved), never
 // passed off as done. A settings.json that is a symbolic link (dotfiles
 // kept with stow or home-manager) is read and written where it leads, so
-// the link stays a link to the same file.
+// the link stays a link to the same file; one that leads to a device node or
+// a FIFO (/dev/null) is left as it is and nothing is written through it.
 #pragma once
 
 #include <cstdint>

@@ -385,6 +385,8 @@ void Shell::onMainLater(const std::function<void(std::function<void(Answer)>)>& 
 
 void Shell::lockAsked(std::uint64_t ask) { carryOut(lock_.handle(LockScheduler::Asked{ask}, now())); }
 
+void Shell::lockerMoved() { carryOut(lock_.handle(LockScheduler::LockerMoved{}, now())); }
+
 void Shell::logSessionChange(const std::optional<std::string>& old, const std::optional<std::string>& fresh) {
     if (old) {
         logStats();
@@ -829,8 +831,11 @@ void Shell::resetDeviceStorage() {
                                       try {
                                           self->d_.store->resetStorage();
                                       } catch (const std::exception& e) {
-                                          self->log("error", std::string("paired devices could not be reset: ") +
-                                                                 e.what());
+                                          // Said on screen too: the owner chose this and waits for it.
+                                          self->log("error", ShellLines::startFreshFailed(e.what()));
+                                          const auto notice = ShellLines::startFreshFailedNotice(e.what());
+                                          if (self->d_.ui)
+                                              self->d_.ui->showNotice({notice.message, notice.informative, {"OK"}});
                                           return;
                                       }
                                       self->log("pairing", "start fresh: " + self->d_.storageSummary +

@@ -235,6 +235,9 @@ public:
     // The controller asked to lock from the page: judged, and answered
     // through the server with the same ask.
     void lockAsked(std::uint64_t ask);
+    // The screen locker came, went, or the screen's lock changed, as the
+    // host heard it: the locker is looked at again.
+    void lockerMoved();
 
     // The menu, rebuilt at every opening.
     MenuSnapshot snapshot();

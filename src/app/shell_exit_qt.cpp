@@ -1,6 +1,9 @@
 #include "app/shell_exit_qt.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,11 +11,10 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <atomic>
-#include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <system_error>
-#include <thread>
+#include <ctime>
 #include <utility>
 
 #include "platform/linux/x11_errors.h"
@@ -23,7 +25,7 @@
 namespace morvane {
 namespace {
 
-enum class ExitStage { notGuarded, running, windingDown, woundDown };
+enum class ExitStage { notGuarded, starting, running, windingDown, woundDown };
 
 // Read by signal handlers and by exit() on any thread, possibly while the
 // main thread is anywhere: made once, never destroyed.
@@ -35,13 +37,29 @@ struct ExitState {
     // for the main thread to end the process.
     std::atomic<bool> parked{false};
     std::atomic<int> status{0};
+    // The wind-down found work it will not wait for: the process ends as
+    // soon as the wind-down is done, letting go of nothing.
+    std::atomic<bool> endAtFinish{false};
+    // Posted by every way out (a stop signal among them); the watchdog
+    // thread waits on it, then ends the process once the limit has passed.
+    sem_t watchdog{};
+    bool watchdogRuns = false;
     // Set on the main thread before the stage says running; read there.
     std::function<void(const std::string&)> lastWords;
     std::function<void()> windDown;
     // A connection of our own, to tell a display that went from any other
     // reason for an exit().
     Display* watch = nullptr;
+    // While the application starts: what a crash of the display's making
+    // says, made before any fault, and the handlers it stands in for.
+    std::string startWords;
+    std::atomic<bool> starting{false};
+    // The socket of a connection of our own, only to hear the server go.
+    int startWatch = -1;
+    struct sigaction before[3]{};
 };
+
+constexpr int startFaults[3] = {SIGSEGV, SIGBUS, SIGABRT};
 
 ExitState& exitState() {
     static ExitState* const kept = new ExitState();
@@ -57,17 +75,49 @@ void onStopSignal(int) { ShellExit::requestQuit(); }
 // handler is not handed on to the programs the host starts.
 void onBrokenPipe(int) {}
 
-// Cuts short a wind-down that hangs (a peer or server that stopped
-// answering): the process ends all the same, with no destructor run.
-void endWithin(int seconds) {
-    try {
-        std::thread([seconds] {
-            std::this_thread::sleep_for(std::chrono::seconds(seconds));
-            ::_exit(1);
-        }).detach();
-    } catch (const std::system_error&) {
-        // No thread to spare: the wind-down runs unwatched.
+// Cuts short a quit that hangs (a peer or server that stopped answering, a
+// main loop held up): from the first way out taken, the process ends within
+// the limit all the same, with no destructor run. Made before any other
+// thread, so that a signal handler only has to post.
+void* watchdogThread(void*) {
+    ExitState& s = exitState();
+    while (sem_wait(&s.watchdog) != 0 && errno == EINTR) {
     }
+    timespec left{ShellExit::windDownLimitSeconds, 0};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+    static constexpr char line[] = "morvane-host: the quit took longer than its limit; ending now\n";
+    [[maybe_unused]] const auto written = ::write(2, line, sizeof line - 1);
+    ::_exit(1);
+}
+
+// Async-signal-safe: a stop signal arms it.
+void armWatchdog() {
+    ExitState& s = exitState();
+    if (s.watchdogRuns) sem_post(&s.watchdog);
+}
+
+// Async-signal-safe. The server's end of every connection closes as it
+// goes, and a fault of Qt's may be a moment ahead of ours seeing it: waits a
+// little for the hang-up.
+bool displayGoneNow(int socket) {
+    if (socket < 0) return false;
+    pollfd watched{socket, POLLRDHUP, 0};
+    return ::poll(&watched, 1, 200) > 0 && (watched.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
+}
+
+// Qt's X plugin reads replies that a connection lost while it starts never
+// gave (a screen's colour space, its outputs) and faults; libdbus, starting
+// the session bus through the display, aborts. With the display gone that is
+// no crash: it ends as a display that cannot be opened does. Any other fault
+// goes on as it would have (the handler was reset as it ran).
+void onStartFault(int signal) {
+    ExitState& s = exitState();
+    if (s.starting.load() && displayGoneNow(s.startWatch)) {
+        [[maybe_unused]] const auto written = ::write(2, s.startWords.data(), s.startWords.size());
+        ::_exit(1);
+    }
+    if (signal == SIGABRT) return;  // abort() raises it again, unhandled
 }
 
 bool displayWentAway(ExitState& s) {
@@ -88,13 +138,25 @@ void runWindDown(ExitState& s) {
     ::_exit(status);
 }
 
+// An exit() while the application starts (Qt's own, when the display it
+// is opening went): nothing to wind down yet, and the threads Qt and libdbus
+// have started must not meet the static destructors.
+[[noreturn]] void leaveWhileStarting() {
+    ExitState& s = exitState();
+    if (displayGoneNow(s.startWatch)) {
+        [[maybe_unused]] const auto written = ::write(2, s.startWords.data(), s.startWords.size());
+    }
+    endNow(1);
+}
+
 // The process ends here, on the main thread, from inside whatever called
 // exit() or lost its connection: the wind-down, unless it is under way or
 // done, then _exit.
 [[noreturn]] void leaveFromMain() {
     ExitState& s = exitState();
     const ExitStage stage = s.stage.load();
-    endWithin(ShellExit::windDownLimitSeconds);
+    if (stage == ExitStage::starting) leaveWhileStarting();
+    armWatchdog();
     if (stage != ExitStage::running) endNow(s.status.load());
     const bool gone = displayWentAway(s);
     s.status = gone ? 0 : 1;
@@ -109,7 +171,6 @@ void runWindDown(ExitState& s) {
     ExitState& s = exitState();
     s.parked = true;
     ShellExit::requestQuit();
-    endWithin(ShellExit::windDownLimitSeconds);
     for (;;) ::pause();
 }
 
@@ -130,7 +191,15 @@ struct OnMainThreadExit {
 // calls exit().
 void exitCalledElsewhere() {
     if (onMainThread() || exitState().stage.load() == ExitStage::notGuarded) return;
+    if (exitState().stage.load() == ExitStage::starting) leaveWhileStarting();
     leaveFromElsewhere();
+}
+
+// exit() by anyone else, from here on, comes to the functions above.
+void takeOverExit() {
+    static thread_local OnMainThreadExit onMainThreadExit;
+    static const bool registered = std::atexit(exitCalledElsewhere) == 0;
+    (void)registered;
 }
 
 void otherX11ConnectionLost(Display*) {
@@ -144,6 +213,14 @@ void otherX11ConnectionLost(Display*) {
 ShellExit::ShellExit() {
     ExitState& s = exitState();
     s.mainThread = pthread_self();
+    if (!s.watchdogRuns && sem_init(&s.watchdog, 0, 0) == 0) {
+        pthread_t watchdog{};
+        // Without a thread to spare the quit runs unwatched.
+        if (pthread_create(&watchdog, nullptr, watchdogThread, nullptr) == 0) {
+            pthread_detach(watchdog);
+            s.watchdogRuns = true;
+        }
+    }
     struct sigaction pipeAction {};
     pipeAction.sa_handler = onBrokenPipe;
     sigemptyset(&pipeAction.sa_mask);
@@ -173,6 +250,7 @@ ShellExit::~ShellExit() {
 }
 
 void ShellExit::requestQuit() {
+    armWatchdog();
     const int fd = requestWriter.load();
     if (fd < 0) return;
     const char byte = 1;
@@ -190,24 +268,53 @@ void ShellExit::watchQuitRequests() {
     });
 }
 
+void ShellExit::watchStart(const std::string& words) {
+    ExitState& s = exitState();
+    // Xlib is left out of it: its handlers are Qt's to set first, and ours
+    // wrap them once the application exists (`guard`). The connection goes,
+    // its socket stays open under another number.
+    if (Display* display = XOpenDisplay(nullptr)) {
+        s.startWatch = ::fcntl(ConnectionNumber(display), F_DUPFD_CLOEXEC, 0);
+        XCloseDisplay(display);
+    }
+    s.startWords = words + "\n";
+    s.starting = true;
+    takeOverExit();
+    s.stage = ExitStage::starting;
+    struct sigaction action {};
+    action.sa_handler = onStartFault;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    for (int i = 0; i < 3; ++i) sigaction(startFaults[i], &action, &s.before[i]);
+}
+
+void ShellExit::started() {
+    ExitState& s = exitState();
+    if (!s.starting.exchange(false)) return;
+    for (int i = 0; i < 3; ++i) sigaction(startFaults[i], &s.before[i], nullptr);
+    if (s.startWatch >= 0) ::close(std::exchange(s.startWatch, -1));
+}
+
 void ShellExit::guard(std::function<void(const std::string&)> lastWords) {
     ExitState& s = exitState();
     s.lastWords = std::move(lastWords);
     if (!s.watch) s.watch = openTolerantX11Display("");
-    static thread_local OnMainThreadExit onMainThreadExit;
-    static const bool registered = std::atexit(exitCalledElsewhere) == 0;
-    (void)registered;
+    takeOverExit();
     whenOtherX11ConnectionLost(otherX11ConnectionLost);
     s.stage = ExitStage::running;
 }
 
 void ShellExit::setWindDown(std::function<void()> windDown) { exitState().windDown = std::move(windDown); }
 
+void ShellExit::endAtFinish() { exitState().endAtFinish = true; }
+
 int ShellExit::finish(int status) {
     ExitState& s = exitState();
     s.status = status;
+    // However the loop came to return (the status window closed, a reopen).
+    armWatchdog();
     runWindDown(s);
-    if (s.parked) endNow(status);
+    if (s.parked || s.endAtFinish) endNow(status);
     return status;
 }
 

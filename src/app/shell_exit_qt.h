@@ -13,8 +13,9 @@
 // an exit() called by anyone else, never gets that far: on the main thread
 // it runs the wind-down itself and ends the process with _exit; on another
 // thread it asks the main thread to quit and waits for it to end the
-// process. A wind-down that does not end within `windDownLimitSeconds` is
-// cut short, the process ending all the same.
+// process. A quit, whichever way it came (a signal, the menu, the display),
+// that has not ended the process within `windDownLimitSeconds` of its start
+// is cut short, the process ending all the same.
 #pragma once
 
 #include <functional>
@@ -40,11 +41,22 @@ public:
     // Once the application exists: each quit request quits its loop.
     void watchQuitRequests();
 
+    // Before the application: until `started`, a crash while the X display
+    // is gone (the session ended as the host started, and Qt's X plugin or
+    // libdbus met the lost connection) ends the process with status 1 and
+    // `words` on standard error, as a display that cannot be opened does.
+    void watchStart(const std::string& words);
+    // Once the start is through, before the loop runs: crashes are crashes.
+    void started();
     // From now on an exit() by anyone else ends the process here. `lastWords`
     // writes a line to the log and returns once it is written.
     void guard(std::function<void(const std::string&)> lastWords);
     // What ending takes, run once on the main thread.
     void setWindDown(std::function<void()> windDown);
+    // From the wind-down: what it has not waited for (a thread held by a
+    // program that never answers) would hold the let-go of everything after
+    // it, so `finish` ends the process once the wind-down is done.
+    static void endAtFinish();
     // After the loop returned with `status`: the wind-down, unless it ran.
     // Returns the status to end with.
     int finish(int status);

@@ -129,6 +129,14 @@ std::string pairingInformative(const std::optional<std::string>& tailnetHost, in
            "For a phone, tablet or another computer, choose Connect a Device… in the Morvane menu instead." + tail;
 }
 
+std::string startFreshFailed(const std::string& reason) { return "paired devices could not be reset: " + reason; }
+
+NoticeText startFreshFailedNotice(const std::string& reason) {
+    return {"Morvane could not start fresh",
+            "The stored list of paired devices could not be reset: " + reason +
+                ". No device is accepted until it can be."};
+}
+
 std::string pauseChosen(const std::optional<std::string>& controllerName) {
     std::string line = "Pause Morvane chosen in the menu";
     if (controllerName) line += ": " + SessionLog::clean(*controllerName, 40) + " is disconnected";

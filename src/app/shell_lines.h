@@ -55,6 +55,10 @@ struct NoticeText {
     std::string informative;
 };
 NoticeText revocationNotSavedNotice(const std::string& what, const std::string& reason, RevocationOnDisk onDisk);
+// The log line and the owner's notice when Start Fresh could not reset the
+// list: the reason whole, as the menu's lines show it.
+std::string startFreshFailed(const std::string& reason);
+NoticeText startFreshFailedNotice(const std::string& reason);
 
 std::string pauseChosen(const std::optional<std::string>& controllerName);
 std::string onOff(bool on);

@@ -1,10 +1,13 @@
 #include "app/shell_qt.h"
 
+#include <fcntl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +15,7 @@
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <mutex>
 
 #include "app/build_version.h"
 #include "app/code_identity.h"
@@ -39,6 +43,7 @@
 #include "core/session_log.h"
 #include "devices/device_store.h"
 #include "devices/keychain_device_storage.h"
+#include "devices/private_file.h"
 #include "devices/refusing_device_storage.h"
 #include "guide/guide_windows_qt.h"
 #include "platform/linux/clipboard_x11.h"
@@ -111,6 +116,29 @@ private:
     std::unique_ptr<InputSink> sink_;
 };
 
+// How long the quit waits for the queues that start programs to finish what
+// they hold.
+constexpr std::int64_t quitWaitMillis = 500;
+
+// Whether every queue has run what it held within `limitMillis`.
+bool settledWithin(std::initializer_list<Executor*> queues, std::int64_t limitMillis) {
+    struct Left {
+        std::mutex m;
+        std::condition_variable cv;
+        std::size_t count = 0;
+    };
+    auto left = std::make_shared<Left>();
+    left->count = queues.size();
+    for (Executor* queue : queues)
+        queue->post([left] {
+            std::lock_guard lock(left->m);
+            --left->count;
+            left->cv.notify_all();
+        });
+    std::unique_lock lock(left->m);
+    return left->cv.wait_for(lock, std::chrono::milliseconds(limitMillis), [&] { return left->count == 0; });
+}
+
 }  // namespace
 
 int runShell(int argc, char** argv) {
@@ -124,6 +152,8 @@ int runShell(int argc, char** argv) {
     // SIGTERM and SIGINT, from here on, quit through the one way out; it
     // outlives everything below.
     ShellExit exits;
+    const char* displayName = std::getenv("DISPLAY");
+    exits.watchStart(ProcessEntry::unreachableDisplayMessage(displayName ? displayName : ""));
     const QtMessageHandler qtMessages = qInstallMessageHandler(endWhenQtCannotStart);
     QApplication app(argc, argv);
     qInstallMessageHandler(qtMessages);
@@ -226,10 +256,6 @@ int runShell(int argc, char** argv) {
 
     ScreenSourceParts screen = makeScreenSource(mainQueue, captureControl, captureEncode,
                                                 [&log](const std::string& text) { log.write("capture", text); });
-    // The injector reports only what does not work (no XTEST, no locker).
-    auto injector = std::make_shared<OptionalSink>(makeX11Input(
-        inputQueue, screen.displayBounds, [&log](const std::string& text) { log.write("error", text); }));
-    CountingInput counted(injector);
     std::unique_ptr<ClipboardAccess> clipboard =
         makeX11Clipboard(clipboardQueue, [&log](const std::string& text) { log.write("error", text); });
     // Shared with the threads that ask it, which may outlive this function.
@@ -245,16 +271,32 @@ int runShell(int argc, char** argv) {
     SleepBusWatch sleepBus(QDBusConnection::systemBus());
     auto sleepReader = makeSleepDisabledReader(sleepQueue, {sleepBus.targetStates(), sleepBus.blockInhibited()});
     // With a session bus, the watch below hears a screen saver there from
-    // the moment its name appears: only xscreensaver is left to ask.
+    // the moment its name appears: only the login manager's hint and
+    // xscreensaver are left to ask.
     CachedProbe lockedReader(
         lockedQueue,
         [checkingLocker, sessionBus = QDBusConnection::sessionBus().isConnected()]() -> std::optional<bool> {
-            return sessionBus ? checkingLocker->xscreensaverLocked() : checkingLocker->isLocked();
+            return sessionBus ? checkingLocker->lockedOffTheSessionBus() : checkingLocker->isLocked();
         },
         1'000, [] { return nowMillis(); });
     // Heard from the screen saver where it answers on the bus; the reader
-    // above, which starts programs, only where none does.
-    ScreenLockWatch lockWatch(QDBusConnection::sessionBus(), [&lockedReader] { return lockedReader.value(); });
+    // above, which starts programs, only where none does. A saver that comes
+    // or goes, or a lock that ends, has the shell look at the locker again,
+    // so that the session hears at once whether this computer can still lock.
+    auto lockShell = std::make_shared<std::weak_ptr<Shell>>();
+    ScreenLockWatch lockWatch(
+        QDBusConnection::sessionBus(), [&lockedReader] { return lockedReader.value(); },
+        [&mainQueue, lockShell] {
+            mainQueue.post([lockShell] {
+                if (auto s = lockShell->lock()) s->lockerMoved();
+            });
+        });
+    // The injector reports only what does not work (no XTEST, no locker).
+    // It wakes a locked screen's dialog before the keys meant for it.
+    auto injector = std::make_shared<OptionalSink>(makeX11Input(
+        inputQueue, screen.displayBounds, [&log](const std::string& text) { log.write("error", text); }, "",
+        std::nullopt, [&lockWatch] { return lockWatch.locked(); }));
+    CountingInput counted(injector);
 
     DisplayWake wake(makeX11DisplayWake());
     LoginItem loginItem(LoginItem::standardPath().value_or(support / "morvane.desktop"), program);
@@ -374,6 +416,7 @@ int runShell(int argc, char** argv) {
     };
     deps.laptop = SystemState::hasBattery();
     shell = Shell::create(std::move(deps));
+    *lockShell = shell;
     store.setOnSaveChange([&mainQueue, weak = std::weak_ptr<Shell>(shell)](const std::optional<std::string>& failure) {
         mainQueue.post([weak, failure] {
             if (auto s = weak.lock()) s->savesChanged(failure);
@@ -483,6 +526,17 @@ int runShell(int argc, char** argv) {
             server->onSession = nullptr;
         }
         mainQueue.close();
+        // What is left on these queues answers nobody now. A screen locker
+        // that never answers holds its queue for its programs' limits, one
+        // after another (seconds), and letting go of the queue would join
+        // it: past a short wait the process ends here instead, everything
+        // that matters being done.
+        if (!settledWithin({&lockerQueue, &lockerLookQueue, &lockedQueue, &sleepQueue, &background},
+                           quitWaitMillis)) {
+            log.write("app", "a screen locker or system check did not answer; quitting without waiting for it");
+            log.flush();
+            ShellExit::endAtFinish();
+        }
     });
 
     tray->start();
@@ -659,7 +713,9 @@ int runShell(int argc, char** argv) {
     const fs::path older = support / "devices.json";
     std::error_code ec;
     if (fs::exists(fs::symlink_status(older, ec))) {
-        if (fs::remove(older, ec))
+        if (private_file::holdsSpecialFile(AT_FDCWD, older.string()))
+            write("migration", "devices.json from an earlier build is not a regular file; it is left as it is");
+        else if (fs::remove(older, ec))
             write("migration", "devices.json from an earlier build removed unread; pair again");
         else
             write("migration", "devices.json from an earlier build could not be removed");
@@ -667,6 +723,7 @@ int runShell(int argc, char** argv) {
 
     shell->welcomeAtLaunch(store.devices().size());
 
+    exits.started();
     return exits.finish(QApplication::exec());
 }
 

@@ -27,6 +27,8 @@ std::optional<Bytes> FileDeviceStorage::load() {
             throw DeviceStorageError("cannot look at the device file (errno " + std::to_string(r.error) + ")");
         case Kind::notRegular:
             throw DeviceStorageError("the device file is not a regular file");
+        case Kind::othersMayWrite:
+            throw DeviceStorageError("the device file may be changed by others; it is left as it is");
         case Kind::tooLarge:
             throw DeviceStorageError("the device file is larger than the " + std::to_string(maxStoredBytes) +
                                      " bytes it may hold");
@@ -49,10 +51,14 @@ void FileDeviceStorage::save(std::span<const std::uint8_t> data) {
     auto r = private_file::replace(folder, fileURL_.filename().string(), data);
     if (r.kind == Kind::openFailed)
         throw DeviceStorageError("cannot write the device file (errno " + std::to_string(r.error) + ")");
+    if (r.kind == Kind::notRegular)
+        throw DeviceStorageError("the device file is not a regular file; it is left as it is");
     if (r.kind != Kind::ok) throw DeviceStorageError("cannot write the device file");
 }
 
 void FileDeviceStorage::remove() {
+    if (private_file::holdsSpecialFile(AT_FDCWD, fileURL_.string()))
+        throw DeviceStorageError("the device file is not a regular file; it is left as it is");
     if (::unlink(fileURL_.c_str()) != 0 && errno != ENOENT)
         throw DeviceStorageError("cannot remove the device file (errno " + std::to_string(errno) + ")");
 }

@@ -14,8 +14,10 @@ public:
 
     std::string summary() const override;  // "file " + the file's name
     // Never follows a symbolic link at the file's place; tightens the file
-    // to 0600 on every read. Removes temporary files that crashed saves of
-    // other processes left beside it.
+    // to 0600 on every read, and refuses one others may write as it is.
+    // Removes temporary files that crashed saves of other processes left
+    // beside it. A device node or a FIFO at its place is neither replaced
+    // nor removed.
     std::optional<Bytes> load() override;
     // Temporary file, flushed, renamed over the old one, folder flushed: a
     // crash at any moment leaves either the old list or the new one.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -107,14 +108,17 @@ namespace {
 // Opens the items' folder: created private when missing, owned by this
 // user and tightened to 0700. A folder kept elsewhere behind a link (in
 // dotfiles, a synced folder) is opened where the link leads, as the settings
-// file is; what it leads to must pass the same checks. `where` gets the
-// folder's path as opened.
+// file is; what it leads to must pass the same checks, but is the owner's
+// to set: one that others may read or change is refused as it is, with the
+// reason, rather than changed behind their back. `where` gets the folder's
+// path as opened.
 int openItemFolder(const std::optional<fs::path>& configured, fs::path& where) {
     auto folder = configured ? configured : KeychainDeviceStorage::defaultFolder();
     if (!folder) throw DeviceStorageError("cannot find the home directory");
     const auto linked = linkedPath(*folder);
     if (!linked) throw DeviceStorageError("the folder of private items " + folder->string() + " is a loop of symbolic links");
     where = *linked;
+    const bool elsewhere = where != *folder;
     createFolders(where, 0700);
     int fd = ::open(where.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) throw DeviceStorageError("cannot open the folder of private items: " + TrustedCLI::describe(errno));
@@ -124,7 +128,14 @@ int openItemFolder(const std::optional<fs::path>& configured, fs::path& where) {
         problem = errno;
     else if (st.st_uid != ::getuid())
         problem = EACCES;
-    else if ((st.st_mode & 077) != 0 && ::fchmod(fd, 0700) != 0)
+    else if ((st.st_mode & 077) != 0 && elsewhere) {
+        ::close(fd);
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        throw DeviceStorageError("the link " + folder->string() + " leads to the folder of private items " +
+                                 where.string() + ", which others may read or change (mode " + mode +
+                                 "); it is left as it is and not used until it is 0700");
+    } else if ((st.st_mode & 077) != 0 && ::fchmod(fd, 0700) != 0)
         problem = errno;
     if (problem != 0) {
         ::close(fd);
@@ -142,12 +153,14 @@ struct ItemFile {
     std::unique_ptr<FolderHandle> elsewhere;
     int dirfd = -1;
     std::string name;
+    // How a refusal names it: the item, or the link and where it leads.
+    std::string words;
 };
 
 ItemFile itemFile(const FolderHandle& folder, const fs::path& folderPath, const std::string& name) {
     struct stat st {};
     if (::fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
-        return {nullptr, folder.fd(), name};
+        return {nullptr, folder.fd(), name, (folderPath / name).string()};
     const fs::path link = folderPath / name;
     const auto target = linkedPath(link);
     if (!target) throw DeviceStorageError(link.string() + " is a loop of symbolic links");
@@ -163,7 +176,8 @@ ItemFile itemFile(const FolderHandle& folder, const fs::path& folderPath, const 
     if ((st.st_uid != ::getuid() && st.st_uid != 0) || (st.st_mode & 022) != 0)
         throw DeviceStorageError("the link " + link.string() + " leads into " + targetFolder.string() +
                                  ", which others may change");
-    return {std::move(handle), fd, target->filename().string()};
+    return {std::move(handle), fd, target->filename().string(),
+            "the link " + link.string() + " leads to " + target->string() + ", which"};
 }
 
 }  // namespace
@@ -191,7 +205,12 @@ std::optional<Bytes> KeychainDeviceStorage::load() {
         case Kind::readFailed:
             throw DeviceStorageError("cannot read " + summary() + ": " + TrustedCLI::describe(r.error));
         case Kind::notRegular:
+            if (item.elsewhere) throw DeviceStorageError(item.words + " is not a regular file; it is left as it is");
             throw DeviceStorageError(summary() + " is not a regular file");
+        case Kind::othersMayWrite:
+            // Whoever may write it could have put their own device in it.
+            throw DeviceStorageError((item.elsewhere ? item.words + " others may change" : summary() + " may be changed by others") +
+                                     "; it is left as it is and not used");
         case Kind::tooLarge:
             throw DeviceStorageError(summary() + " is larger than the " + std::to_string(maxStoredBytes) +
                                      " bytes an item may hold");
@@ -209,6 +228,10 @@ void KeychainDeviceStorage::save(std::span<const std::uint8_t> data) {
     const bool exists = ::fstatat(item.dirfd, item.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     auto r = private_file::replace(item.dirfd, item.name, data);
     if (r.kind == private_file::WriteResult::Kind::ok) return;
+    if (r.kind == private_file::WriteResult::Kind::notRegular)
+        throw DeviceStorageError("cannot update " + summary() + ": " +
+                                 (item.elsewhere ? item.words : std::string("it")) +
+                                 " is not a regular file; it is left as it is");
     throw DeviceStorageError(std::string(exists ? "cannot update " : "cannot create ") + summary() + ": " +
                              TrustedCLI::describe(r.error));
 }
@@ -219,6 +242,10 @@ void KeychainDeviceStorage::remove() {
     FolderHandle folder(openItemFolder(folder_, where));
     // Through a link, the file it leads to goes and the link stays.
     const ItemFile item = itemFile(folder, where, itemFileName(service_, account_));
+    if (private_file::holdsSpecialFile(item.dirfd, item.name))
+        throw DeviceStorageError("cannot remove " + summary() + ": " +
+                                 (item.elsewhere ? item.words : std::string("it")) +
+                                 " is not a regular file; it is left as it is");
     if (::unlinkat(item.dirfd, item.name.c_str(), 0) != 0 && errno != ENOENT)
         throw DeviceStorageError("cannot remove " + summary() + ": " + TrustedCLI::describe(errno));
 }

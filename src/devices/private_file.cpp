@@ -42,6 +42,11 @@ ReadResult read(int dirfd, const std::string& name, std::size_t maxBytes, bool t
         ::close(fd);
         return r;
     }
+    if (tighten && (r.status.st_mode & 022) != 0) {
+        r.kind = ReadResult::Kind::othersMayWrite;
+        ::close(fd);
+        return r;
+    }
     if (tighten) ::fchmod(fd, 0600);
     // The size may change under us: read at most one byte past the limit.
     r.data.resize(static_cast<std::size_t>(r.status.st_size) + 1);
@@ -82,8 +87,19 @@ WriteResult replace(const std::filesystem::path& folder, const std::string& name
     return r;
 }
 
+bool holdsSpecialFile(int dirfd, const std::string& name) {
+    struct stat st {};
+    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    // A link itself may go; not when it leads to a device or a FIFO (the
+    // owner's /dev/null must not become their settings). A folder is never
+    // replaced by a rename nor removed by an unlink anyway.
+    if (S_ISLNK(st.st_mode) && ::fstatat(dirfd, name.c_str(), &st, 0) != 0) return false;
+    return !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
 WriteResult replace(int dfd, const std::string& name, std::span<const std::uint8_t> data) {
     WriteResult r;
+    if (holdsSpecialFile(dfd, name)) return {WriteResult::Kind::notRegular, EPERM};
     const std::string temp = temporaryName(name, ::getpid());
     ::unlinkat(dfd, temp.c_str(), 0);  // a leftover of an earlier crash, or a planted link
     int fd = ::openat(dfd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

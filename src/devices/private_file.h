@@ -17,7 +17,7 @@
 namespace morvane::private_file {
 
 struct ReadResult {
-    enum class Kind { ok, missing, openFailed, notRegular, tooLarge, readFailed };
+    enum class Kind { ok, missing, openFailed, notRegular, othersMayWrite, tooLarge, readFailed };
     Kind kind = Kind::ok;
     int error = 0;  // errno of openFailed and readFailed
     Bytes data;
@@ -26,23 +26,32 @@ struct ReadResult {
 
 // Opens `name` relative to `dirfd` (AT_FDCWD for a path) with no-follow,
 // checks the opened file is a regular file of at most `maxBytes`, optionally
-// tightens it to 0600, and reads it whole.
+// tightens it to 0600, and reads it whole. A file to be kept private
+// (`tighten`) that others may write is not read and keeps its mode
+// (`othersMayWrite`): whatever it holds may be theirs, and tightening it now
+// would hide that.
 ReadResult read(int dirfd, const std::string& name, std::size_t maxBytes, bool tighten);
 
 struct WriteResult {
-    enum class Kind { ok, openFailed, writeFailed, renameFailed };
+    enum class Kind { ok, openFailed, writeFailed, renameFailed, notRegular };
     Kind kind = Kind::ok;
     int error = 0;
 };
 
 // Writes "." + name + ".tmp-" + pid in the folder (exclusive, no-follow,
 // 0600), flushes it, renames it over `name` and flushes the folder. Every
-// failure after the temporary file exists removes it again.
+// failure after the temporary file exists removes it again. Something at
+// `name` that is a device node, a FIFO or a socket, or a link to one, is
+// never replaced: `notRegular`, and nothing is written.
 WriteResult replace(int dirfd, const std::string& name, std::span<const std::uint8_t> data);
 // The same in the folder at that path (an open failure of the folder is
 // `openFailed`).
 WriteResult replace(const std::filesystem::path& folder, const std::string& name,
                     std::span<const std::uint8_t> data);
+
+// Whether a device node, a FIFO or a socket is at `name`, or where a link
+// there leads: what `replace` refuses to replace and a removal must leave.
+bool holdsSpecialFile(int dirfd, const std::string& name);
 
 // The temporary name `replace` writes `name` under for process `pid`.
 std::string temporaryName(const std::string& name, long pid);

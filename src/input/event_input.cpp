@@ -10,9 +10,11 @@
 namespace morvane {
 
 EventInput::EventInput(Executor& queue, std::unique_ptr<InputBackend> backend,
-                       std::function<std::optional<Rect>()> displayBounds, double pixelsPerWheelStep)
+                       std::function<std::optional<Rect>()> displayBounds, double pixelsPerWheelStep,
+                       std::function<bool()> screenLocked)
     : backend_(std::move(backend)),
       displayBounds_(std::move(displayBounds)),
+      screenLocked_(std::move(screenLocked)),
       scroll_(pixelsPerWheelStep),
       queue_(queue) {}
 
@@ -117,7 +119,9 @@ void EventInput::key(const input::Key& e) {
         backend_->key(e.code, false, false);
         return;
     }
-    heldKeys_[e.code] = KeyMap::isModifier(e.code);
+    const bool modifier = KeyMap::isModifier(e.code);
+    if (!held && !modifier) wakeLockerIfLocked();
+    heldKeys_[e.code] = modifier;
     backend_->key(e.code, true, held);
 }
 
@@ -130,6 +134,7 @@ void EventInput::text(const input::Text& e, std::uint64_t epoch) {
     for (const auto& step : steps)
         if (const auto* characters = std::get_if<text_step::Characters>(&step)) scalars += characters->scalars;
     backend_->expectText(scalars);
+    if (!steps.empty()) wakeLockerIfLocked();
     for (const auto& step : steps) {
         if (epoch != epoch_.load()) break;
         if (const auto* named = std::get_if<text_step::Named>(&step)) {
@@ -140,6 +145,12 @@ void EventInput::text(const input::Text& e, std::uint64_t epoch) {
         backend_->pause(InputTuning::typingPauseMillis);
     }
     backend_->endText();
+}
+
+// A modifier pressed alone types nothing and is left to wake the dialog as
+// it would; the key it goes with wakes it first.
+void EventInput::wakeLockerIfLocked() {
+    if (screenLocked_ && screenLocked_()) backend_->wakeLocker();
 }
 
 // The lock itself is the shell's, on the locker's own queue: a locker that

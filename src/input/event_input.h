@@ -39,10 +39,14 @@ inline constexpr int extraQueuedReleases = 256;
 class EventInput final : public InputSink {
 public:
     // `displayBounds` yields the global bounds of the display being shown to
-    // the device, or nothing (then the main display counts).
+    // the device, or nothing (then the main display counts). `screenLocked`
+    // says, on the queue, whether the screen is locked: the first key of a
+    // text, and a key pressed, then wake the locker's dialog first, so that
+    // the key is not spent on waking it.
     EventInput(Executor& queue, std::unique_ptr<InputBackend> backend,
                std::function<std::optional<Rect>()> displayBounds,
-               double pixelsPerWheelStep = InputTuning::pixelsPerWheelStep);
+               double pixelsPerWheelStep = InputTuning::pixelsPerWheelStep,
+               std::function<bool()> screenLocked = nullptr);
     // Lets go of everything held, on the queue, and waits for it.
     ~EventInput() override;
     EventInput(const EventInput&) = delete;
@@ -61,12 +65,14 @@ private:
     void key(const input::Key& e);
     void text(const input::Text& e, std::uint64_t epoch);
     void lock();
+    void wakeLockerIfLocked();
     void releaseAll();
     void giveBackKeys(std::uint64_t generation);
     GlobalPoint locate(double x, double y);
 
     std::unique_ptr<InputBackend> backend_;
     std::function<std::optional<Rect>()> displayBounds_;
+    std::function<bool()> screenLocked_;
     std::atomic<std::uint64_t> epoch_{0};
     std::atomic<int> queued_{0};
     std::atomic<std::size_t> queuedTextBytes_{0};

@@ -46,6 +46,10 @@ public:
     // far as applications are done with it, and says in how many
     // milliseconds to call again for the rest (0: nothing is left).
     virtual int giveBackKeys() = 0;
+    // The screen is locked and a key is coming: wakes the locker's unlock
+    // dialog with something that types nothing, and returns once it may
+    // take keys, or after a bounded wait.
+    virtual void wakeLocker() = 0;
     virtual void pause(int millis) = 0;
 };
 

@@ -112,6 +112,33 @@ std::optional<std::int64_t> SpareKeyPool::nextFree(std::u32string_view text, con
     return std::nullopt;
 }
 
+std::vector<SpareKeyPool::Binding> SpareKeyPool::bindSpare(std::u32string_view text,
+                                                          const std::function<bool(char32_t)>& wants,
+                                                          std::int64_t now) {
+    std::vector<Binding> made;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char32_t c = text[i];
+        if (!wants(c) || keyOf(c)) continue;
+        std::optional<int> key;
+        if (slots_.size() < capacity() && !empty_.empty()) {
+            key = empty_.front();
+        } else {
+            const Slot* best = nullptr;
+            for (const auto& slot : slots_) {
+                if (slot.prepared || freeAt(slot) > now || text.find(slot.character) != std::u32string_view::npos)
+                    continue;
+                if (!best || slot.pressedAt.value_or(slot.boundAt) < best->pressedAt.value_or(best->boundAt))
+                    best = &slot;
+            }
+            if (best) key = best->key;
+        }
+        if (!key) break;
+        bind(*key, c, now);
+        made.push_back({*key, c});
+    }
+    return made;
+}
+
 std::vector<SpareKeyPool::Binding> SpareKeyPool::bindPrepared(const std::function<bool(char32_t)>& lacks,
                                                               std::int64_t now) {
     std::vector<Binding> made;

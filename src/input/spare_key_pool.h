@@ -90,6 +90,18 @@ public:
     std::optional<std::int64_t> nextFree(std::u32string_view text, const std::function<bool(char32_t)>& lacks,
                                          std::int64_t now) const;
 
+    // Binds the characters of `text` that the layout types only with a
+    // modifier held (`wants` says which) and the pool does not hold, on keys
+    // that nothing else asks for now: an empty key while the pool may grow,
+    // else the key idle longest whose character is neither likely nor still
+    // to be typed. Such a key types its character with no modifier, so that a
+    // reader that asks for the modifiers late still reads it right, and it
+    // stays for the texts after, as any binding does. A character left
+    // without a key is typed with its modifier held. Returns the bindings for
+    // the keyboard to make.
+    std::vector<Binding> bindSpare(std::u32string_view text, const std::function<bool(char32_t)>& wants,
+                                   std::int64_t now);
+
     // The characters to hold ahead of any text, most likely first
     // (LikelyCharacters). Those the layout lacks are bound on keys nothing
     // else needs, stay when a session's keys go back, and give way to a

@@ -601,7 +601,7 @@ void HostRelayLink::setState(State state) {
 }
 
 void HostRelayLink::publish() {
-    const Snapshot next{state_, budget_.count, budget_.limit(), estimate(), usage_.ceiling()};
+    const Snapshot next{state_, budget_.count, budget_.limit(), estimate(), usage_.ceiling(), unanswered_, lastFailure_};
     bool changed = false;
     {
         std::lock_guard lock(snapshotLock_);

@@ -64,6 +64,10 @@ public:
         std::int64_t requests = 0;
         // The estimate at which the link stops for the day.
         std::int64_t requestLimit = RelayUsage::requestCeiling;
+        // Attempts in a row the relay did not answer, and how the last one
+        // failed (empty when none failed since it last answered).
+        int unanswered = 0;
+        std::string lastFailure{};
         bool operator==(const Snapshot&) const = default;
     };
 

@@ -294,6 +294,16 @@ std::vector<RelayMenuItem> RelayController::linkLines(const HostRelayLink::State
     return {};
 }
 
+std::string RelayController::unansweredLine(const HostRelayLink::Snapshot& snapshot) {
+    using Kind = HostRelayLink::State::Kind;
+    const Kind k = snapshot.state.kind;
+    if (snapshot.unanswered == 0 || snapshot.lastFailure.empty()) return {};
+    if (k != Kind::connecting && k != Kind::proving && k != Kind::backingOff) return {};
+    return "The relay did not answer the last " +
+           (snapshot.unanswered == 1 ? std::string("try") : std::to_string(snapshot.unanswered) + " tries") + ": " +
+           snapshot.lastFailure;
+}
+
 std::vector<RelayMenuItem> RelayController::menuSection(bool blocked) {
     using Item = RelayMenuItem;
     std::vector<Item> items;
@@ -328,6 +338,8 @@ std::vector<RelayMenuItem> RelayController::menuSection(bool blocked) {
     if (enabled_ && link_) {
         const auto snapshot = link_->snapshot();
         for (auto& line : linkLines(snapshot.state, s_.wallClock(), held, setUpAllowed)) items.push_back(line);
+        // Beside the state, folded with the details when the menu is too tall.
+        if (auto why = unansweredLine(snapshot); !why.empty()) items.push_back(Item::detail(std::move(why)));
         accountLabels();
         items.push_back(Item::detail("Connection attempts today: " + std::to_string(snapshot.attempts) + " of " +
                                      std::to_string(snapshot.attemptLimit)));

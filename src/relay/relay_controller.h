@@ -159,6 +159,10 @@ public:
     // The status lines of the section for one state of the link.
     static std::vector<RelayMenuItem> linkLines(const HostRelayLink::State& state, std::int64_t nowWallMillis,
                                                 bool held, bool setUpAllowed);
+    // Why the link is still trying, while the relay has not answered: the
+    // line under "Relay: connecting…" or "Relay: trying again in …", empty
+    // when it has nothing to add.
+    static std::string unansweredLine(const HostRelayLink::Snapshot& snapshot);
     void perform(const std::string& action);
     void morvanePaused();
     void startFresh();

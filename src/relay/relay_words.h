@@ -26,7 +26,7 @@ inline constexpr RelayCloseWord tryLater{1011, "try-later"};
 inline constexpr RelayCloseWord ticketRefused{4401, "ticket-refused"};
 inline constexpr RelayCloseWord refused{4403, "refused"};  // the host dropped it
 inline constexpr RelayCloseWord unknownHost{4404, "unknown-host"};
-inline constexpr RelayCloseWord rate{4408, "rate"};  // bytes a second over the limit
+inline constexpr RelayCloseWord rate{4408, "rate"};  // more sent than is held while it waits for its link
 inline constexpr RelayCloseWord tooLarge{4413, "too-large"};  // a record over the limit, or text
 inline constexpr RelayCloseWord tooMany{4429, "too-many"};
 inline constexpr RelayCloseWord macOffline{4503, "mac-offline"};

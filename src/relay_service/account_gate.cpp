@@ -4,6 +4,7 @@
 
 #include "relay/relay_words.h"
 #include "relay_service/detail/account_answers.h"
+#include "relay_service/network_scale.h"
 #include "relay_service/place_keys.h"
 #include "relay_service/relay_limits.h"
 
@@ -33,20 +34,74 @@ AccountGate::AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::
       accounts_(std::move(accounts)),
       callsPerClient_(RelayLimits::callsPerClientMinute, 60, maxClients, full("calls per client")),
       codesPerClient_(RelayLimits::codesPerClient, RelayLimits::codeWindowSeconds, maxClients, full("codes per client")),
-      addressCodes_({RelayLimits::codesPerAddress, RelayLimits::codesPerAddressElsewhere,
-                     RelayLimits::codesPerAddressAtHome, RelayLimits::codeWindowSeconds, maxClients,
+      addressCodes_({RelayLimits::codesPerAddress, RelayLimits::codesPerAddressAtHome, RelayLimits::mailsPerAddress,
+                     RelayLimits::mailsPerAddressElsewhere, RelayLimits::codeWindowSeconds, maxClients,
                      RelayLimits::homesPerAddress},
                     full("codes per address")),
       verifiesPerClient_(RelayLimits::verifiesPerClient, RelayLimits::codeWindowSeconds, maxClients,
                          full("sign-ins per client")),
+      sharedCodeTries_(RelayLimits::sharedCodeTries, RelayLimits::codeWindowSeconds, maxClients,
+                       full("tries of codes given again")),
       signInAsks_(RelayLimits::signInAsksPerNetwork, RelayLimits::codeWindowSeconds, maxClients,
                   full("sign-in calls per network")),
+      limits_(limits()),
       budget_(StrangerBudget::Limits{RelayLimits::strangerStoreMillisPerSecond, RelayLimits::strangerStoreBurstMillis,
                                      RelayLimits::strangerCallFloorMillis},
               now_()),
       askers_(maxClients),
       verdicts_(RelayLimits::maxCodeVerdicts, RelayLimits::codeVerdictMillis),
       rooms_(RelayLimits::maxKnownRooms) {}
+
+std::vector<Limit> AccountGate::limits() {
+    using Kind = Asking::Kind;
+    // One event of `window` under `key`, to give back.
+    const auto count = [](RateWindow& window, const std::string& key, std::int64_t now,
+                          Counted& counted) -> std::optional<std::int64_t> {
+        if (const auto wait = window.take(key, now)) return wait;
+        counted.emplace_back(&window, key);
+        return std::nullopt;
+    };
+    const auto none = std::optional<std::int64_t>();
+    return {
+        {[](const Asking& a) { return "too many calls from " + a.client; },
+         [this, count, none](const Asking& a, std::int64_t now, Counted& counted) {
+             return a.perMinute ? count(callsPerClient_, a.client, now, counted) : none;
+         }},
+        // Every code request and sign-in, whoever it names, so that a
+        // network past it learns nothing of who is listed; kept whatever
+        // the answer. A person's own at a network they signed in from are
+        // bounded by their address's count, and do not make their home
+        // look like a stranger.
+        {[](const Asking& a) { return "too many sign-in calls from " + a.network; },
+         [this, none](const Asking& a, std::int64_t now, Counted&) {
+             return a.kind != Kind::other && !a.atHome ? signInAsks_.take(a.networks, now) : none;
+         }},
+        // Counted as the accounts count them: only what they would send; at
+        // home the address's own count is the person's.
+        {[](const Asking& a) { return "too many codes from " + a.client; },
+         [this, count, none](const Asking& a, std::int64_t now, Counted& counted) {
+             return a.kind == Kind::code && !a.address.empty() && !a.atHome
+                        ? count(codesPerClient_, a.client, now, counted)
+                        : none;
+         }},
+        {[](const Asking& a) { return "too many codes for the address from " + a.network; },
+         [this, none](const Asking& a, std::int64_t now, Counted& counted) {
+             return a.kind == Kind::code && !a.address.empty() ? addressCodes_.take(a.address, a.network, now, counted)
+                                                                : none;
+         }},
+        {[](const Asking& a) { return "too many tries from " + a.client; },
+         [this, count, none](const Asking& a, std::int64_t now, Counted& counted) {
+             return a.kind == Kind::verify && !a.address.empty() ? count(verifiesPerClient_, a.client, now, counted)
+                                                                 : none;
+         }},
+        {[](const Asking&) { return std::string("too many tries of the code mailed last to the address"); },
+         [this, count, none](const Asking& a, std::int64_t now, Counted& counted) {
+             return a.kind == Kind::verify && a.sharedCode && !a.atHome
+                        ? count(sharedCodeTries_, a.address, now, counted)
+                        : none;
+         }},
+    };
+}
 
 std::function<void(std::size_t)> AccountGate::full(const std::string& what) {
     return [log = log_, what](std::size_t keys) {
@@ -84,18 +139,6 @@ bool AccountGate::hold(Pass& pass, std::vector<HeldPlaces::Claim> claims, const 
     return false;
 }
 
-bool AccountGate::ask(Pass& pass, const AccountCall& call, const std::string& what) {
-    // Never given back, whatever the answer: what a network asked is what
-    // ranks it behind newcomers.
-    std::vector<std::pair<RateWindow*, std::string>> asked;
-    if (const auto wait = signInAsks_.take(call.networks, seconds(), asked)) {
-        giveBack(pass);
-        pass = refused(*wait, what + ": too many sign-in calls from " + PlaceKeys::turn(call.networks));
-        return false;
-    }
-    return true;
-}
-
 bool AccountGate::spend(Pass& pass, const std::string& what) {
     if ((pass.budget = budget_.admit(now_()))) return true;
     places_.release(pass.places);
@@ -127,80 +170,78 @@ void AccountGate::placeToken(Pass& pass, TokenKind kind, const std::string& toke
 AccountGate::Pass AccountGate::check(const AccountCall& call) {
     const auto now = seconds();
     Pass pass;
-    // Counts one event under key, or answers the refusal.
-    const auto take = [&](RateWindow& window, const std::string& key, const std::string& why) {
-        if (const auto wait = window.take(key, now)) {
-            giveBack(pass);
-            pass = refused(*wait, why);
-            return false;
-        }
-        pass.counted.emplace_back(&window, key);
-        return true;
-    };
     const auto rule = ruleOf(call.endpoint);
-    if (rule.countedPerMinute &&
-        !take(callsPerClient_, call.client, "an account call: too many calls from " + call.client))
-        return pass;
     const auto email = normalizeAddress(text(call.body, "email").value_or(""));
     const auto loginId = text(call.body, "login_id").value_or("");
     const auto code = email.value_or("") + " " + loginId;
+    const bool invited = email && accounts_.admits(*email);
+    Asking asking{Asking::Kind::other, rule.countedPerMinute, call.client, NetworkScale::widths(call.networks)};
+    asking.network = call.networks.empty() ? call.client : NetworkScale::customer(call.networks);
+    std::string what = "an account call";
+    if (call.endpoint == AccountEndpoint::code) {
+        asking.kind = Asking::Kind::code;
+        what = "a code for " + code;
+        // Only what the accounts would send counts as a code.
+        if (invited && !loginId.empty() && loginId.size() <= 64 && mailConfigured_) asking.address = *email;
+    } else if (call.endpoint == AccountEndpoint::verify) {
+        asking.kind = Asking::Kind::verify;
+        what = "a sign-in for " + code;
+        const auto kind = text(call.body, "client").value_or("");
+        if (invited && (kind == "mac" || kind == "web")) asking.address = *email;
+        const auto* asker = askers_.find(code);
+        asking.sharedCode = asker && asker->until > now && asker->shared;
+    }
+    asking.atHome = !asking.address.empty() && addressCodes_.home(asking.address, asking.network);
+    if (const auto refusal = limits_.take(asking, now, pass.counted))
+        return refused(refusal->waitSeconds, what + ": " + refusal->why);
+    const auto turn = PlaceKeys::turn(call.networks);
     switch (call.endpoint) {
     case AccountEndpoint::code: {
-        const auto network = PlaceKeys::turn(call.networks);
-        pass.turn = network;
-        // Every request counts against its network, whoever it names: past
-        // the allowance the answer says nothing of who is listed.
-        if (!ask(pass, call, "a code for " + code)) return pass;
-        if (email && !accounts_.admits(*email)) return notInvited("a code for " + *email);
-        // Counted as the accounts count them: only what they would send.
-        const bool sends = email && !loginId.empty() && loginId.size() <= 64 && mailConfigured_;
-        if (sends) {
-            if (!take(codesPerClient_, call.client, "a code for " + *email + ": too many codes from " + call.client))
-                return pass;
-            pass.atHome = addressCodes_.home(*email, network.empty() ? call.client : network);
-            if (const auto wait = addressCodes_.take(*email, network.empty() ? call.client : network, now, pass.counted)) {
-                giveBack(pass);
-                pass = refused(*wait, "a code for " + *email + ": too many codes for the address from " +
-                                          (network.empty() ? call.client : network));
-                return pass;
-            }
+        pass.turn = turn;
+        if (email && !invited) return notInvited("a code for " + *email);
+        if (!asking.address.empty()) {
+            pass.ask.atHome = asking.atHome;
+            pass.ask.mailed = addressCodes_.mailed(asking.address, asking.network, now, pass.mail);
         }
-        // A code from a network that has asked little of late is a
-        // newcomer's; the rest are a stranger's, from the share of the
-        // store they all have.
+        if (asking.atHome) {
+            // The person at home: ahead of every stranger, whose calls they
+            // share no place with.
+            pass.lane = knownLane;
+            if (!hold(pass, {PlaceKeys::home(asking.address), PlaceKeys::code(code)}, {}, what)) return pass;
+            askers_.put(code, Asker{call.networks, now + RelayLimits::codeLifetimeSeconds, 0, true, !pass.ask.mailed});
+            verdicts_.forget(code);
+            return pass;
+        }
+        // A code from a network that has asked little of late, at every
+        // width up to its provider's, is a newcomer's; the rest are a
+        // stranger's, from the share of the store they all have.
         const bool newcomer = signInAsks_.weight(call.networks, now) <= RelayLimits::newcomerAsks;
         pass.lane = newcomer ? signInLane : codeLane;
-        if (!hold(pass, {PlaceKeys::code(code)}, call.networks, "a code for " + code) ||
-            (!newcomer && !spend(pass, "a code for " + code)))
-            return pass;
-        if (sends) {
+        if (!hold(pass, {PlaceKeys::code(code)}, call.networks, what) || (!newcomer && !spend(pass, what))) return pass;
+        if (!asking.address.empty()) {
             // Its tries are expected; a newcomer's from here go ahead.
             askers_.put(code, Asker{call.networks, now + RelayLimits::codeLifetimeSeconds,
-                                    newcomer ? RelayLimits::newcomerTries : 0});
+                                    newcomer ? RelayLimits::newcomerTries : 0, false, !pass.ask.mailed});
             verdicts_.forget(code);
         }
         return pass;
     }
     case AccountEndpoint::verify: {
-        const auto network = PlaceKeys::turn(call.networks);
         pass.lane = strangerLane;
-        pass.turn = network;
-        if (!ask(pass, call, "a sign-in for " + code)) return pass;
+        pass.turn = turn;
         PlaceKeys::Claims claims{PlaceKeys::code(code)};
-        const auto kind = text(call.body, "client").value_or("");
-        bool newcomer = false;
-        if (email && (kind == "mac" || kind == "web")) {
-            if (!accounts_.admits(*email)) return notInvited("a sign-in for " + *email);
-            if (!take(verifiesPerClient_, call.client,
-                      "a sign-in for " + *email + ": too many tries from " + call.client))
-                return pass;
+        bool newcomer = false, home = false;
+        if (email && !asking.address.empty()) {
             auto* asker = askers_.find(code);
             if (asker && asker->until > now) {
                 // Its tries count against the network that asked for the
                 // code too. Its first tries from that network are its
-                // newcomer's sign-in, served ahead.
+                // newcomer's sign-in, served ahead; and all from a network
+                // its owner signed in from, with theirs.
                 for (auto& claim : PlaceKeys::askedBy(asker->networks)) claims.push_back(std::move(claim));
-                newcomer = PlaceKeys::turn(asker->networks) == network && asker->triesAhead > 0;
+                const bool asked = NetworkScale::customer(asker->networks) == NetworkScale::customer(call.networks);
+                home = asked && asker->home;
+                newcomer = asked && !home && asker->triesAhead > 0;
             }
             if (auto told = verdicts_.told(code, now_())) {
                 // While a try of the code waits for the store, that answer
@@ -218,14 +259,20 @@ AccountGate::Pass AccountGate::check(const AccountCall& call) {
             }
             pass.code = code;
             pass.address = *email;
-            pass.home = network.empty() ? call.client : network;
+            pass.home = asking.network;
+            if (home) {
+                pass.lane = knownLane;
+                hold(pass, {PlaceKeys::code(code), PlaceKeys::home(*email)}, {}, what);
+                return pass;
+            }
             if (newcomer) {
                 pass.lane = signInLane;
-                askers_.put(code, Asker{asker->networks, asker->until, asker->triesAhead - 1});
+                askers_.put(code, Asker{asker->networks, asker->until, asker->triesAhead - 1, false, asker->shared});
             }
+        } else if (email && !invited && (text(call.body, "client") == "mac" || text(call.body, "client") == "web")) {
+            return notInvited("a sign-in for " + *email);
         }
-        if (hold(pass, std::move(claims), call.networks, "a sign-in for " + code) && !newcomer)
-            spend(pass, "a sign-in for " + code);
+        if (hold(pass, std::move(claims), call.networks, what) && !newcomer) spend(pass, what);
         return pass;
     }
     case AccountEndpoint::refresh:
@@ -331,6 +378,8 @@ void AccountGate::answered(const Pass& pass, const std::optional<AccountAnswer>&
     places_.release(pass.places);
     if (pass.budget) budget_.settle(*pass.budget, answer ? spentMillis.value_or(0) : std::optional<std::int64_t>(), now_());
     if (!answer || answer->status == 503) return giveBack(pass);
+    // No mail went out: the code was the one mailed last, or refused.
+    if (!answer->delivery) relay_service::giveBack(pass.mail, seconds());
     // Where the address signs in is its owner's: codes asked from there
     // come out of their own allowance.
     if (answer->status == 200 && !pass.address.empty()) addressCodes_.signedIn(pass.address, pass.home);
@@ -349,13 +398,13 @@ void AccountGate::linkAnswered(const Pass& pass, const std::string& room, std::o
 }
 
 void AccountGate::giveBack(const Pass& pass) {
-    const auto now = seconds();
-    for (const auto& [window, key] : pass.counted) window->giveBack(key, now);
+    relay_service::giveBack(pass.counted, seconds());
+    relay_service::giveBack(pass.mail, seconds());
 }
 
 void AccountGate::purge() {
     const auto now = seconds();
-    for (auto* window : {&callsPerClient_, &codesPerClient_, &verifiesPerClient_})
+    for (auto* window : {&callsPerClient_, &codesPerClient_, &verifiesPerClient_, &sharedCodeTries_})
         window->purge(now);
     addressCodes_.purge(now);
     signInAsks_.purge(now);
@@ -402,9 +451,9 @@ void queueAccountCall(AccountGate& gate, WorkQueue& store, RelayAccounts& accoun
     // What the call cost the store, for the share it came out of.
     using Timed = std::pair<AccountAnswer, std::int64_t>;
     store.run<Timed>(
-        [&accounts, clock = gate.clock(), atHome = pass.atHome, call = std::move(call)] {
+        [&accounts, clock = gate.clock(), ask = pass.ask, call = std::move(call)] {
             const auto started = clock();
-            auto answer = accounts.handle(call, atHome);
+            auto answer = accounts.handle(call, ask);
             return Timed{std::move(answer), clock() - started};
         },
         [&gate, pass = std::move(pass), done = std::move(done)](std::optional<Timed> timed) {

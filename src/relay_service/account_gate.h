@@ -18,6 +18,7 @@
 #include "relay_service/account_list.h"
 #include "relay_service/address_codes.h"
 #include "relay_service/gate_memory.h"
+#include "relay_service/limit_table.h"
 #include "relay_service/network_allowance.h"
 #include "relay_service/rate_window.h"
 #include "relay_service/relay_accounts.h"
@@ -47,7 +48,11 @@ namespace morvane::relay_service {
 // the network that asked for it. The lane is small, and when it is full a
 // call takes the place of one whose network asked more (rank), so a
 // stranger spread over many networks, who keeps asking from each, leaves
-// newcomers their place. A stranger's other tries take the third lane; a
+// newcomers their place; a provider's fresh /48s weigh as one asker at its
+// /32 (NetworkScale), so they are not many newcomers. A person's code
+// requests from a network they signed in from, and their tries of such a
+// code from there, take the first lane: no stranger's calls are ahead of
+// them. A stranger's other tries take the third lane; a
 // call whose token bears no seal (made up, or handed out before tokens were
 // sealed) and a link for a room not known to be registered the fourth; a
 // stranger's other code requests the fifth. The third and fifth lanes'
@@ -60,7 +65,9 @@ namespace morvane::relay_service {
 // turn. Every code request and sign-in counts against its network's
 // allowance before anything else is asked (NetworkAllowance), so a network
 // past it hears "try later" whatever the address; codes for one address
-// are counted per asking network (AddressCodes). A code that can no
+// are counted per asking network, and mailed to it only so often
+// (AddressCodes). Every limit counted here is a row of one table
+// (LimitTable), walked in order. A code that can no
 // longer sign anyone in is answered from memory while the store says no
 // new code was asked for its address and login, which is asked again for
 // all such codes at once, at most every few seconds each.
@@ -73,17 +80,18 @@ public:
     // `rank` ranks the newcomers' turns (see rank()).
     static std::vector<WorkLane> storeLanes(std::size_t maxWaiting,
                                             std::function<int(const std::string& turn)> rank = {});
-    // A network's sign-in calls in the window: a newcomer has made one or
-    // two, a stranger spread over many networks keeps asking from each.
-    // In a full lane of newcomers, a newcomer's call takes the place of a
-    // call of a network that asked more.
-    int rank(const std::string& network) const { return signInAsks_.count(network, seconds()); }
+    // A network's sign-in calls in the window, by its scale: a newcomer has
+    // made one or two, a stranger spread over many networks keeps asking
+    // from each. In a full lane of newcomers, a newcomer's call takes the
+    // place of a call of a network that asked more.
+    int rank(const std::string& network) const { return signInAsks_.rank(network, seconds()); }
 
     struct Pass {
         std::optional<AccountAnswer> refusal;  // answered at once
         std::size_t lane = knownLane;
-        // What the call was counted under.
-        std::vector<std::pair<RateWindow*, std::string>> counted = {};
+        // What the call was counted under, and of it what counts a mail.
+        Counted counted = {};
+        Counted mail = {};
         // The places it holds until it is answered.
         std::vector<std::string> places = {};
         // The sign-in code a verify tried ("address login"), whose verdict
@@ -101,14 +109,17 @@ public:
         // A verify: the address it signs in and the network it comes from.
         std::string address = {};
         std::string home = {};
-        // A code request from a network the address signed in from.
-        bool atHome = false;
+        // What the accounts are told of a code request.
+        CodeAsk ask = {};
     };
 
     // `seal`: the store's (RelayStore::sealKey). `maxClients`: the keys
     // each count holds (see RateWindow). `accounts`: who may sign in.
     AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::string seal,
                 std::size_t maxClients = RelayLimits::maxCountedClients, AccountList accounts = {});
+    // Its table of limits reads its own counts.
+    AccountGate(const AccountGate&) = delete;
+    AccountGate& operator=(const AccountGate&) = delete;
     Pass check(const AccountCall& call);
     // A device's ticket: refused at once when sealed and expired (401).
     Pass checkTicket(const std::string& ticket, const std::vector<std::string>& networks);
@@ -164,12 +175,11 @@ public:
 private:
     std::int64_t seconds() const;
     Pass refused(std::int64_t wait, const std::string& why);
+    // The rules that bound strangers, in the order they are walked.
+    std::vector<Limit> limits();
     Pass notInvited(const std::string& what);
     std::function<void(std::size_t)> full(const std::string& what);
     void giveBack(const Pass& pass);
-    // Counts a sign-in call against its networks' allowance, or answers
-    // try-later at once.
-    bool ask(Pass& pass, const AccountCall& call, const std::string& what);
     // Takes a stranger's call's cost from the store's share for them, or
     // answers try-later at once.
     bool spend(Pass& pass, const std::string& what);
@@ -190,7 +200,9 @@ private:
     RateWindow codesPerClient_;
     AddressCodes addressCodes_;
     RateWindow verifiesPerClient_;
+    RateWindow sharedCodeTries_;
     NetworkAllowance signInAsks_;
+    LimitTable limits_;
     StrangerBudget budget_;
     // Who asked here for each sign-in code, while the code may live.
     struct Asker {
@@ -198,6 +210,11 @@ private:
         std::int64_t until = 0;  // seconds
         // Tries from the network that asked, served as a newcomer's.
         int triesAhead = 0;
+        // Asked from a network the address signed in from: its tries from
+        // there are its owner's.
+        bool home = false;
+        // The code mailed last to the address, given again.
+        bool shared = false;
     };
     Forgetful<Asker> askers_;
     HeldPlaces places_;

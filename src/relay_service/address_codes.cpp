@@ -7,29 +7,31 @@ namespace morvane::relay_service {
 AddressCodes::AddressCodes(Limits limits, std::function<void(std::size_t keys)> full)
     : limits_(limits),
       perNetwork_(limits.perNetwork, limits.windowSeconds, limits.maxKeys, full),
-      elsewhere_(limits.elsewhere, limits.windowSeconds, limits.maxKeys, full),
       atHome_(limits.atHome, limits.windowSeconds, limits.maxKeys, full),
+      mails_(limits.mails, limits.windowSeconds, limits.maxKeys, full),
+      mailsElsewhere_(limits.mailsElsewhere, limits.windowSeconds, limits.maxKeys, full),
       homes_(limits.maxKeys) {}
 
 std::optional<std::int64_t> AddressCodes::take(const std::string& address, const std::string& network,
-                                               std::int64_t nowSeconds,
-                                               std::vector<std::pair<RateWindow*, std::string>>& counted) {
+                                               std::int64_t nowSeconds, Counted& counted) {
     const auto key = address + " from " + network;
-    if (home(address, network)) {
-        if (const auto wait = atHome_.take(key, nowSeconds)) return wait;
-        counted.emplace_back(&atHome_, key);
-        return std::nullopt;
-    }
-    if (const auto wait = perNetwork_.take(key, nowSeconds)) return wait;
-    {
-        if (const auto wait = elsewhere_.take(address, nowSeconds)) {
-            perNetwork_.giveBack(key, nowSeconds);
-            return wait;
-        }
-        counted.emplace_back(&elsewhere_, address);
-    }
-    counted.emplace_back(&perNetwork_, key);
+    auto& window = home(address, network) ? atHome_ : perNetwork_;
+    if (const auto wait = window.take(key, nowSeconds)) return wait;
+    counted.emplace_back(&window, key);
     return std::nullopt;
+}
+
+bool AddressCodes::mailed(const std::string& address, const std::string& network, std::int64_t nowSeconds,
+                          Counted& counted) {
+    const bool elsewhere = !home(address, network);
+    if (elsewhere && mailsElsewhere_.count(address, nowSeconds) >= limits_.mailsElsewhere) return false;
+    if (mails_.take(address, nowSeconds)) return false;
+    counted.emplace_back(&mails_, address);
+    if (elsewhere) {
+        mailsElsewhere_.take(address, nowSeconds);
+        counted.emplace_back(&mailsElsewhere_, address);
+    }
+    return true;
 }
 
 void AddressCodes::signedIn(const std::string& address, const std::string& network) {
@@ -47,9 +49,7 @@ bool AddressCodes::home(const std::string& address, const std::string& network) 
 }
 
 void AddressCodes::purge(std::int64_t nowSeconds) {
-    perNetwork_.purge(nowSeconds);
-    atHome_.purge(nowSeconds);
-    elsewhere_.purge(nowSeconds);
+    for (auto* window : {&perNetwork_, &atHome_, &mails_, &mailsElsewhere_}) window->purge(nowSeconds);
 }
 
 }  // namespace morvane::relay_service

@@ -80,7 +80,8 @@ RelayAccounts::RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured
       hooks_(std::move(hooks)),
       mailConfigured_(mailConfigured),
       accounts_(std::make_shared<const AccountList>(std::move(accounts))),
-      seal_(store.sealKey()) {}
+      seal_(store.sealKey()),
+      mailed_(RelayLimits::maxCountedClients) {}
 
 void RelayAccounts::setAccounts(AccountList accounts) {
     auto next = std::make_shared<const AccountList>(std::move(accounts));
@@ -115,7 +116,7 @@ std::int64_t RelayAccounts::seconds() const {
 
 bool RelayAccounts::revoked(const std::string& sessionID) { return store_.signedOut(sessionID, seconds()); }
 
-AccountAnswer RelayAccounts::handle(const AccountCall& call, bool atHome) {
+AccountAnswer RelayAccounts::handle(const AccountCall& call, CodeAsk ask) {
     try {
         std::optional<Bearer> access;
         if (ruleOf(call.endpoint).bearer) {
@@ -125,7 +126,7 @@ AccountAnswer RelayAccounts::handle(const AccountCall& call, bool atHome) {
         }
         switch (call.endpoint) {
         case AccountEndpoint::code:
-            return code(call.body, call.client, call.networks.empty() ? call.client : call.networks.back(), atHome);
+            return code(call.body, call.client, call.networks.empty() ? call.client : call.networks.back(), ask);
         case AccountEndpoint::verify: return verify(call.body, call.client);
         case AccountEndpoint::refresh: return refresh(call.body);
         case AccountEndpoint::signOut: return signOut(call.body);
@@ -188,7 +189,7 @@ std::vector<std::optional<json>> RelayAccounts::deadCodes(const std::vector<std:
 }
 
 AccountAnswer RelayAccounts::code(const json& body, const std::string& client, const std::string& network,
-                                  bool atHome) {
+                                  CodeAsk ask) {
     const auto email = normalizeAddress(text(body, "email").value_or(""));
     const auto loginId = text(body, "login_id").value_or("");
     if (!email) return refuse(400, RelayError::invalidEmail);
@@ -199,18 +200,36 @@ AccountAnswer RelayAccounts::code(const json& body, const std::string& client, c
     }
     if (!mailConfigured_) return refuse(503, RelayError::notConfigured);
     const auto now = seconds();
-    if (const auto wait = store_.countRate("code-client " + client, RelayLimits::codesPerClient,
-                                           RelayLimits::codeWindowSeconds, now)) {
+    // At home the address's own count below is the person's: a client's
+    // count would hold the person on one IPv4 address to fewer.
+    if (const auto wait = ask.atHome ? std::nullopt
+                                     : store_.countRate("code-client " + client, RelayLimits::codesPerClient,
+                                                        RelayLimits::codeWindowSeconds, now)) {
         refusedCode(*email + ": too many codes from " + client);
         return refuse(429, RelayError::tryLater, *wait);
     }
     // Counted per asking network: strangers asking for the address
     // elsewhere leave its owner theirs.
-    if (const auto wait = store_.countRate("code-address " + *email + " from " + network,
-                                           atHome ? RelayLimits::codesPerAddressAtHome : RelayLimits::codesPerAddress,
+    if (const auto wait = store_.countRate((ask.atHome ? "code-home " : "code-address ") + *email + " from " + network,
+                                           ask.atHome ? RelayLimits::codesPerAddressAtHome : RelayLimits::codesPerAddress,
                                            RelayLimits::codeWindowSeconds, now)) {
         refusedCode(*email + ": too many codes for the address from " + network);
         return refuse(429, RelayError::tryLater, *wait);
+    }
+    SignInCode stored;
+    stored.email = *email;
+    stored.loginId = loginId;
+    stored.salt = Secure::hex(Secure::randomBytes(16));
+    stored.triesLeft = RelayLimits::codeTries;
+    // Past the address's mails, the code in its owner's mailbox signs this
+    // login in too, until it expires; nothing is mailed.
+    if (const auto* newest = ask.mailed ? nullptr : mailed_.find(*email); newest && newest->expiresAt > now) {
+        stored.codeHash = codeHash(stored.salt, newest->digits);
+        stored.expiresAt = newest->expiresAt;
+        store_.putCode(stored);
+        givenAgain_.say(hooks_.log, Severity::info,
+                        "a code for " + *email + " asked from " + network + " is the one mailed last", hooks_.now());
+        return answer(200, json{{"ok", true}});
     }
     // Six digits, uniform: 0 to 999,999 from a random 32-bit draw with the
     // biased top rejected.
@@ -221,13 +240,8 @@ AccountAnswer RelayAccounts::code(const json& body, const std::string& client, c
     } while (draw >= 4'294'000'000u);
     std::string digits = std::to_string(draw % 1'000'000);
     digits.insert(0, 6 - digits.size(), '0');
-    SignInCode stored;
-    stored.email = *email;
-    stored.loginId = loginId;
-    stored.salt = Secure::hex(Secure::randomBytes(16));
     stored.codeHash = codeHash(stored.salt, digits);
     stored.expiresAt = now + RelayLimits::codeLifetimeSeconds;
-    stored.triesLeft = RelayLimits::codeTries;
     store_.putCode(stored);
     AccountAnswer pending;
     pending.delivery = CodeDelivery{*email, loginId, digits};
@@ -244,6 +258,8 @@ AccountAnswer RelayAccounts::delivered(const CodeDelivery& delivery, const std::
             return refuse(503, RelayError::tryLater, 60);
         }
         hooks_.log.info("sign-in code sent to " + delivery.email);
+        // It lives from when it was made, a moment before.
+        mailed_.put(delivery.email, Mailed{delivery.code, seconds() + RelayLimits::codeLifetimeSeconds - 1});
         return answer(200, json{{"ok", true}});
     } catch (const RelayStoreError& failure) {
         storeFailed(failure);

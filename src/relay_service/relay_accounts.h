@@ -21,6 +21,7 @@
 #include "core/clock.h"
 #include "core/types.h"
 #include "relay_service/account_list.h"
+#include "relay_service/gate_memory.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/relay_log.h"
 #include "relay_service/relay_route.h"
@@ -60,6 +61,16 @@ struct DeviceAdmission {
     std::string holder;
 };
 
+// What the gate knew of a code request.
+struct CodeAsk {
+    // The call comes from a network the address signed in from, whose codes
+    // for it are the owner's own.
+    bool atHome = false;
+    // The code goes out in a mail of its own; otherwise it is the newest
+    // code mailed to the address from here, while that lives.
+    bool mailed = true;
+};
+
 class RelayAccounts {
 public:
     struct Hooks {
@@ -83,10 +94,9 @@ public:
     RelayAccounts(RelayStore& store, Hooks hooks, bool mailConfigured, AccountList accounts = {});
 
     // Answers one routed account call; a code request that passed every
-    // check comes back with a delivery and no answer yet. `atHome`: the
-    // call comes from a network the address signed in from (its gate
-    // knows), whose codes for it are the owner's own.
-    AccountAnswer handle(const AccountCall& call, bool atHome = false);
+    // check comes back with a delivery and no answer yet, unless it is
+    // given the newest code mailed to the address (`ask`, from the gate).
+    AccountAnswer handle(const AccountCall& call, CodeAsk ask = {});
     // The delivery's outcome: error is absent when the code went out.
     AccountAnswer delivered(const CodeDelivery& delivery, const std::optional<std::string>& error);
 
@@ -118,7 +128,7 @@ public:
 
 private:
     // `network`: the widest the caller is counted under.
-    AccountAnswer code(const nlohmann::json& body, const std::string& client, const std::string& network, bool atHome);
+    AccountAnswer code(const nlohmann::json& body, const std::string& client, const std::string& network, CodeAsk ask);
     AccountAnswer verify(const nlohmann::json& body, const std::string& client);
     AccountAnswer refresh(const nlohmann::json& body);
     AccountAnswer signOut(const nlohmann::json& body);
@@ -164,8 +174,16 @@ private:
     mutable std::mutex accountsLock_;
     std::shared_ptr<const AccountList> accounts_;
     TokenSeal seal_;
+    // The newest code mailed to each address from here, while it lives:
+    // given again to a code asked past the address's mails. On the store
+    // queue, as every call.
+    struct Mailed {
+        std::string digits;
+        std::int64_t expiresAt = 0;
+    };
+    Forgetful<Mailed> mailed_;
     // Floods of calls would say each of these once a call.
-    ThrottledLine refusedCodes_, unsentCodes_, refusedSignIns_, refusedRefreshes_, refusedHosts_, storeFailed_;
+    ThrottledLine refusedCodes_, unsentCodes_, givenAgain_, refusedSignIns_, refusedRefreshes_, refusedHosts_, storeFailed_;
 };
 
 // The session a token (access, refresh or ticket) was handed out under, or

@@ -356,16 +356,20 @@ std::vector<std::string> keysNeedingRestart(const RelayConfig& running, const Re
     return changed;
 }
 
-std::string listenAdvice(const std::string& failure) {
+std::string listenAdvice(const std::string& failure, const RelayConfig& config) {
     const auto says = [&](int error) { return failure.find(std::strerror(error)) != std::string::npos; };
+    const bool proxied = config.certificateFile.empty() || config.trustedProxies.has_value();
     if (says(EADDRINUSE))
         return "another program listens there (an instance already running, or another server): stop it "
-               "(`ss -ltnp` names it), or give this one another port in listen and point the proxy at it";
+               "(`ss -ltnp` names it), or give this one another port in listen" +
+               std::string(proxied ? " and point the proxy at it"
+                                   : ", which computers and phones then reach it by (the relay's address with :PORT)");
     if (says(EADDRNOTAVAIL))
-        return "no network interface of this machine has that address: listen on one of its own, or 0.0.0.0";
+        return "no network interface of this machine has that address: listen on one of its own, or [::]";
     if (says(EACCES))
         return "ports below 1024 need the right to bind them: run it as its unit does (CAP_NET_BIND_SERVICE), or "
-               "listen on a higher port behind the proxy";
+               "listen on a higher port" +
+               std::string(proxied ? " behind the proxy" : " (computers and phones then reach it by that port)");
     return "";
 }
 

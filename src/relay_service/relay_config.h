@@ -87,8 +87,10 @@ std::vector<std::string> keysNeedingRestart(const RelayConfig& running, const Re
 // What to do about a listening socket that could not be made, for the line
 // that says so: the port taken by another program, an address that is not
 // this machine's, a port below 1024 without the right to it; empty for
-// anything else.
-std::string listenAdvice(const std::string& failure);
+// anything else. What fits depends on whether a proxy stands in front
+// (plain HTTP, or trusted proxies named): another port is then the proxy's
+// business, else the address computers and phones reach the relay by.
+std::string listenAdvice(const std::string& failure, const RelayConfig& config);
 
 // The same command line's config read again (the file may have changed):
 // the config, or the reason it cannot be used.

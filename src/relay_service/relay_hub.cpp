@@ -1,6 +1,7 @@
 #include "relay_service/relay_hub.h"
 
 #include <algorithm>
+#include <cmath>
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -187,10 +188,12 @@ void RelayHub::deviceMessage(RelayPeer* peer, bool text, std::span<const std::ui
     device.allowance = std::min(2 * rate, device.allowance + rate * static_cast<double>(now - device.lastMillis) / 1000.0);
     device.lastMillis = now;
     device.allowance -= static_cast<double>(data.size());
-    if (device.allowance < 0) {
-        hooks_.log.warning("closed device " + std::to_string(device.id) + " in room " + device.room + ": over the byte rate");
-        return closeDevice(peer, RelayDeviceClose::rate, true);
-    }
+    // A record that overdrew the allowance is carried all the same (it is
+    // read, and the host's stream needs it whole); the device is then read
+    // no more until the allowance is back to nothing owed. A phone
+    // uploading at its network's speed keeps its session and its file.
+    if (device.allowance < 0)
+        device.peer->holdReads(static_cast<std::int64_t>(std::ceil(-device.allowance * 1000.0 / rate)));
     if (hooks_.carried) hooks_.carried(data);
     const Room& room = rooms_.at(device.room);
     if (!room.link) {

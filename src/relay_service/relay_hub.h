@@ -42,6 +42,11 @@ public:
         sendBinary(std::move(frame));
     }
     virtual void close(int code, std::string reason) = 0;
+    // Reads nothing more for `millis`: a device that sends faster than its
+    // allowance is held back until it refills, not closed. The sender's
+    // network then paces it, and the socket costs only its kernel buffer
+    // meanwhile. A close ends the hold.
+    virtual void holdReads(std::int64_t millis) = 0;
     // For tests: bytes written as they are, past the WebSocket's framing.
     virtual void sendUnframed(Bytes) {}
 };
@@ -49,7 +54,9 @@ public:
 struct DeviceLimits {
     int connectionsPerAccount = 16;
     int connectionsPerDevice = 4;
-    std::int64_t bytesPerSecond = 4 << 20;  // from one device connection, averaged
+    // Read from one device connection, averaged; two seconds' worth may come
+    // at once. A device that sends faster is read no faster.
+    std::int64_t bytesPerSecond = 4 << 20;
 };
 
 class RelayHub {

@@ -19,21 +19,32 @@ inline constexpr int codeTries = 5;
 inline constexpr int codesPerAddress = 3;
 inline constexpr int codesPerClient = 10;
 inline constexpr std::int64_t codeWindowSeconds = 600;
-// Codes one address may be asked for in a window from networks it never
-// signed in from, in all (each network its codesPerAddress of them); from
-// each network it signed in from; and those networks, remembered for each.
-inline constexpr int codesPerAddressElsewhere = 6;
+// Codes one address may be asked for in a window from each network it
+// signed in from (its owner's own: more than a person asks at home), and
+// those networks, remembered for each.
 inline constexpr int codesPerAddressAtHome = 12;
 inline constexpr std::size_t homesPerAddress = 4;
+// Codes mailed to one address in a window, in all, and of them for codes
+// asked from networks it never signed in from. A code asked past them is
+// the newest code mailed to the address, while it lives, mailed to no one
+// again: strangers cannot flood a person's mailbox, nor spend the codes of
+// the person away from home.
+inline constexpr int mailsPerAddress = 10;
+inline constexpr int mailsPerAddressElsewhere = 6;
+// Tries in a window, from every login it was given to away from the
+// address's homes, of a code given again: strangers asking for it from
+// many networks get no more guesses at it than at a few codes.
+inline constexpr int sharedCodeTries = 2 * codeTries;
 // Verifications tried from one client address in the same window.
 inline constexpr int verifiesPerClient = 20;
 // Code requests and verifications from one network in the same window,
-// whatever the address (an IPv4 address or IPv6 /64; twice that for a
-// /56, four times for a /48).
+// whatever the address (an IPv4 address or IPv6 /64; each wider network by
+// NetworkScale, up to the /48); a person's own at a network they signed in
+// from are not counted.
 inline constexpr int signInAsksPerNetwork = 24;
 // A code from a network that asked no more than newcomerAsks sign-in calls
-// in the window (a /56 twice, a /48 four times as many), and the first
-// tries of such a code from the network that asked for it, are a
+// in the window (each wider network by NetworkScale, up to the /32), and
+// the first tries of such a code from the network that asked for it, are a
 // newcomer's and go ahead. Strangers'
 // other code requests and tries share this much of the store's time (a
 // quarter of it, a second's worth saved up at most), each call counted as
@@ -53,12 +64,14 @@ inline constexpr int callsPerClientMinute = 120;
 // instance); past it, the oldest counts make room for newcomers.
 inline constexpr std::size_t maxCountedClients = 50'000;
 // Places of the store queue held at once by what anyone may send without
-// an account: per client network (an IPv4 address or IPv6 /64; twice that
-// for a /56, four times for a /48) and per sign-in code; and among calls
-// with a token this relay sealed, per sign-in. An honest caller has one or
+// an account: per client network (an IPv4 address or IPv6 /64; each wider
+// network by NetworkScale) and per sign-in code; and among calls with a
+// token this relay sealed, per sign-in, and a person's calls from a
+// network they signed in from, per address. An honest caller has one or
 // two calls on their way at a time.
 inline constexpr int placesPerNetwork = 4;
 inline constexpr int placesPerCode = 2;
+inline constexpr int placesAtHome = 2;
 inline constexpr int placesPerSignIn = 8;
 // A computer has one link, dialled again now and then: two places a room.
 inline constexpr int placesPerRoom = 2;

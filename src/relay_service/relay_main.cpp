@@ -1,6 +1,7 @@
 // morvane-relay: the relay service a person runs where their devices and
 // their computers can both reach it. The program is its command line; what
 // it runs is runRelay, with the machine's own clock and store.
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -53,6 +54,9 @@ int main(int argc, char** argv) {
     }
     relay::RelayProgramParts parts;
     parts.version = MORVANE_VERSION;
-    parts.readConfigAgain = [arguments] { return relay::readConfigAgain(arguments); };
+    // Without a config file, a reload has nothing to read but the
+    // certificate's files.
+    if (std::find(arguments.begin(), arguments.end(), "--config") != arguments.end())
+        parts.readConfigAgain = [arguments] { return relay::readConfigAgain(arguments); };
     return relay::runRelay(command.config, std::move(parts));
 }

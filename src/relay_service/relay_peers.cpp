@@ -258,12 +258,17 @@ struct PeerLine::Asking {
 };
 
 PeerLine::PeerLine(asio::io_context& io, std::string instance, PeerAddress address, Hooks hooks)
-    : io_(io), instance_(std::move(instance)), address_(std::move(address)), hooks_(std::move(hooks)), roundEnd_(io) {}
+    : io_(io),
+      instance_(std::move(instance)),
+      address_(std::move(address)),
+      hooks_(std::move(hooks)),
+      network_(io),
+      roundEnd_(hooks_.timers ? *hooks_.timers : network_, hooks_.monotonicMillis) {}
 
 PeerLine::~PeerLine() { close(); }
 
 void PeerLine::close() {
-    roundEnd_.cancel();
+    roundEnd_.stop();
     done_ = nullptr;
     ++round_;
 }
@@ -286,13 +291,32 @@ void PeerLine::setSecret(std::string secret) {
         hooks_.log.warning("the fleet's secret in the database (table fleet_secret) is not the one this instance read "
                            "before: its questions and answers are signed with the new one from now on, as every "
                            "instance's are once it reads it again (within seconds)");
+    if (!secret_.empty()) {
+        previous_ = std::move(secret_);
+        previousUntil_ = hooks_.wallMillis() + previousSecretMillis;
+    }
     secret_ = std::move(secret);
 }
 
 std::optional<std::string> PeerLine::answer(std::string_view text) {
     if (secret_.empty()) return std::nullopt;
     const auto now = hooks_.wallMillis();
-    const auto signedQuestion = peer_words::readSignedQuestion(text, secret_);
+    // Signed with the secret in force, or with the one before it while that
+    // is still answered (an instance cut from the database when it changed).
+    const std::string* secret = &secret_;
+    auto signedQuestion = peer_words::readSignedQuestion(text, secret_);
+    if (!signedQuestion && !previous_.empty() && now < previousUntil_) {
+        signedQuestion = peer_words::readSignedQuestion(text, previous_);
+        if (signedQuestion && signedQuestion->asker != instance_) {
+            secret = &previous_;
+            previousLine_.say(hooks_.log, Severity::warning,
+                              "instance " + signedQuestion->asker + " asks this instance with the fleet secret read "
+                              "before the one in the database now (table fleet_secret changed): it has not read the "
+                              "new one, as one cut from the database cannot; it is answered with the old one for " +
+                                  std::to_string(previousSecretMillis / 60'000) + " minutes after the change",
+                              now);
+        }
+    }
     if (!signedQuestion) {
         // Shaped as another instance's question but signed otherwise: an
         // instance with another secret, or a stranger's guess, which a
@@ -321,7 +345,7 @@ std::optional<std::string> PeerLine::answer(std::string_view text) {
                                  ? ", and past a minute the instances cannot ask each other"
                                  : ""),
                         now);
-    const auto question = peer_words::readQuestion(text, secret_, now);
+    const auto question = peer_words::readQuestion(text, *secret, now);
     if (!question) return std::nullopt;
     // A nonce is kept while its question could still be read: twice the
     // window, as a question may come from that far ahead.
@@ -340,7 +364,7 @@ std::optional<std::string> PeerLine::answer(std::string_view text) {
         return std::nullopt;
     }
     answeredNonces_.emplace(question->nonce, now);
-    return peer_words::answer(secret_, question->nonce, hooks_.state());
+    return peer_words::answer(*secret, question->nonce, hooks_.state());
 }
 
 bool PeerLine::ask(const std::vector<PeerRecord>& peers, std::function<void(std::vector<PeerState>)> done) {
@@ -402,15 +426,12 @@ bool PeerLine::ask(const std::vector<PeerRecord>& peers, std::function<void(std:
                 ->start(from);
         }
     }
-    roundEnd_.expires_after(std::chrono::milliseconds(answerWithinMillis));
-    roundEnd_.async_wait([this, alive = alive_.token(), round = round_](boost::system::error_code ec) {
-        if (!ec && alive && round == round_) finishRound();
-    });
+    roundEnd_.start(answerWithinMillis, [this] { finishRound(); });
     return true;
 }
 
 void PeerLine::finishRound() {
-    roundEnd_.cancel();
+    roundEnd_.stop();
     ++round_;
     nonce_.clear();
     // Who did not answer, by where it was asked: said once it has not for

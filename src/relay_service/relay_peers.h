@@ -30,9 +30,11 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ssl/context.hpp>
-#include <boost/asio/steady_timer.hpp>
 
+#include "core/clock.h"
 #include "core/liveness.h"
+#include "core/one_shot_timer.h"
+#include "relay_service/io_executor.h"
 #include "relay_service/relay_log.h"
 #include "relay_service/relay_store.h"
 
@@ -96,6 +98,11 @@ public:
         std::function<PeerState()> state;
         std::function<std::int64_t()> wallMillis;
         RelayLog log;
+        // Where a round's deadline waits, read off this clock: on the
+        // network thread. Absent: the io_context itself and the machine's
+        // monotonic clock.
+        Executor* timers = nullptr;
+        std::function<std::int64_t()> monotonicMillis = nowMillis;
     };
     // How long a round of questions waits for its answers.
     static constexpr std::int64_t answerWithinMillis = 1'500;
@@ -111,6 +118,11 @@ public:
     // A line about the fleet's clocks or secret is said at once and then
     // at most this often while it holds, with how many times it held.
     static constexpr std::int64_t fleetLineEveryMillis = 600'000;
+    // After the secret changed, questions signed with the one before are
+    // still answered (with it) this long: an instance cut from the database
+    // meanwhile cannot read the new one, and without answers it would never
+    // stand aside for those that can.
+    static constexpr std::int64_t previousSecretMillis = 600'000;
     // The instances whose questions are let in past a listener that takes
     // only its proxies: this many addresses at most, the latest kept.
     static constexpr std::size_t mostPeerHosts = 256;
@@ -157,6 +169,9 @@ private:
     PeerAddress address_;
     Hooks hooks_;
     std::string secret_;
+    // The secret before the last change, and until when it is answered.
+    std::string previous_;
+    std::int64_t previousUntil_ = 0;
     std::shared_ptr<boost::asio::ssl::context> tls_;
     // The round under way: its number, its answers and who waits for them.
     std::uint64_t round_ = 0;
@@ -165,7 +180,9 @@ private:
     std::size_t expected_ = 0;
     std::size_t concluded_ = 0;
     std::function<void(std::vector<PeerState>)> done_;
-    boost::asio::steady_timer roundEnd_;
+    // Owned: once the line is gone, or the round over, it calls nothing.
+    IoExecutor network_;
+    OneShotTimer roundEnd_;
     // Whom the round under way asked, by where, and why those that did not
     // answer did not.
     std::map<std::string, std::string> asked_;
@@ -186,6 +203,7 @@ private:
     // By asker: only instances that proved the secret are named.
     std::map<std::string, ThrottledLine> clocksLines_;
     ThrottledLine secretLine_{fleetLineEveryMillis};
+    ThrottledLine previousLine_{fleetLineEveryMillis};
     Liveness alive_;
 };
 

@@ -86,7 +86,7 @@ int runRelay(const RelayConfig& config, RelayProgramParts parts) {
     try {
         service.start();
     } catch (const std::exception& error) {
-        const auto advice = listenAdvice(error.what());
+        const auto advice = listenAdvice(error.what(), config);
         return fail(error.what() + (advice.empty() ? "" : ": " + advice), 1);
     }
     const bool secure = !config.certificateFile.empty();
@@ -142,6 +142,9 @@ int runRelay(const RelayConfig& config, RelayProgramParts parts) {
                     writeLine(Severity::warning, "could not read the config again (" + std::get<std::string>(again) +
                                                      "); who may sign in is unchanged");
                 }
+            } else {
+                info(std::string("no config file to read again: this relay was started without --config") +
+                     (secure ? "; the certificate's files were read again" : ""));
             }
             waitReload();
         });

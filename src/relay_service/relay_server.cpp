@@ -99,9 +99,9 @@ void RelayServer::listenAt(const tcp::endpoint& at) {
         acceptor.set_option(asio::ip::v6_only(false), ec);
     if (!ec) acceptor.bind(at, ec);
     if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec)
-        throw std::runtime_error("cannot listen on " + at.address().to_string() + ":" + std::to_string(at.port()) + ": " +
-                                 ec.message());
+    // An IPv6 address in brackets, as listen takes it: ":::443" reads as nothing.
+    const auto address = at.address().is_v6() ? "[" + at.address().to_string() + "]" : at.address().to_string();
+    if (ec) throw std::runtime_error("cannot listen on " + address + ":" + std::to_string(at.port()) + ": " + ec.message());
     // A trusted proxy's connections carry many clients: only the total
     // counts them.
     RelayListener::Options listening{[weak = std::weak_ptr<Impl>(impl_)](const asio::ip::address& address) {

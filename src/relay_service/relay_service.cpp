@@ -109,6 +109,15 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
                          }},
         options_.log);
     storeQueue_.answersWhen([&store = store_] { return store.reach() == StoreReach::answering; });
+    boost::asio::post(io_, [runs = networkRuns_] { runs->store(true); });
+}
+
+void RelayService::expectNetwork(const char* method) const {
+    if (!networkRuns_->load() || io_.stopped() || network_.isCurrent()) return;
+    // The beats' queue is the network thread's by the options' rule: a test
+    // that moves it by hand on its own thread is that thread.
+    if (options_.timers && options_.timers->isCurrent()) return;
+    throw WrongQueue(method);
 }
 
 RelayService::~RelayService() {
@@ -127,6 +136,7 @@ RelayService::~RelayService() {
 }
 
 void RelayService::start() {
+    expectNetwork(__func__);
     server_->start();
     hub_->expectLinks(RelayLimits::movingSeconds * 1000);
     startPeers();
@@ -164,9 +174,13 @@ void RelayService::start() {
 
 std::uint16_t RelayService::port() const { return server_->port(); }
 
-bool RelayService::reloadCertificate() { return server_->reloadCertificate(); }
+bool RelayService::reloadCertificate() {
+    expectNetwork(__func__);
+    return server_->reloadCertificate();
+}
 
 void RelayService::setAccounts(const AccountList& accounts) {
+    expectNetwork(__func__);
     gate_.setAccounts(accounts);
     accounts_->setAccounts(accounts);
     if (accounts.open()) return;
@@ -175,6 +189,7 @@ void RelayService::setAccounts(const AccountList& accounts) {
 }
 
 void RelayService::closeDelisted() {
+    expectNetwork(__func__);
     if (!delistDue_ || closingDelisted_ || stopped_) return;
     delistDue_ = false;
     closingDelisted_ = true;
@@ -210,6 +225,7 @@ void RelayService::closeDelisted() {
 }
 
 void RelayService::stop(std::function<void()> done) {
+    expectNetwork(__func__);
     if (!stopped_) {
         stopped_ = true;
         bus_.reset();
@@ -246,6 +262,7 @@ void RelayService::stopDone() {
 }
 
 void RelayService::writePresence() {
+    expectNetwork(__func__);
     const auto batch = presence_.next();
     if (!batch) return;
     auto& store = store_;
@@ -267,6 +284,7 @@ void RelayService::writePresence() {
 }
 
 void RelayService::listen() {
+    expectNetwork(__func__);
     if (bus_ || listening_ || stopped_) return;
     listening_ = true;
     auto& store = store_;
@@ -302,6 +320,7 @@ void RelayService::listen() {
 }
 
 void RelayService::heard(const BusMessage& message) {
+    expectNetwork(__func__);
     switch (message.kind) {
     case BusKind::dropLink: hub_->letGo(message.subject); return;
     case BusKind::signedOut: hub_->signedOut(message.subject); return;
@@ -317,6 +336,7 @@ void RelayService::publish(const BusMessage& message) {
 }
 
 void RelayService::catchUp() {
+    expectNetwork(__func__);
     if (catchingUp_ || stopped_) return;
     catchingUp_ = true;
     behind_ = false;
@@ -350,6 +370,7 @@ void RelayService::catchUp() {
 }
 
 void RelayService::learnRooms() {
+    expectNetwork(__func__);
     auto& store = store_;
     // A registration is stamped by its instance's clock, which may be
     // behind this one's.
@@ -393,10 +414,11 @@ void RelayService::startPeers() {
                             return PeerState{options_.instance, watch_.told(store_.health(), options_.monotonicMillis()),
                                              !watch_.aside()};
                         },
-                        options_.wallMillis, options_.log});
+                        options_.wallMillis, options_.log, &timers(), options_.monotonicMillis});
 }
 
 void RelayService::meetPeers() {
+    expectNetwork(__func__);
     if (!peers_ || stopped_) return;
     struct Met {
         std::vector<PeerRecord> peers;
@@ -417,7 +439,8 @@ void RelayService::meetPeers() {
             // whether it may ever stand aside.
             if (met->peers.size() != peerList_.size())
                 options_.log.info(std::to_string(met->peers.size()) +
-                                  " other instances can be asked whether their store answers");
+                                  (met->peers.size() == 1 ? " other instance can be asked whether its store answers"
+                                                          : " other instances can be asked whether their store answers"));
             peerList_ = std::move(met->peers);
             // Every instance listed since the start is let in to ask, its
             // row fresh or not: one cut off from the store asks all the
@@ -428,6 +451,7 @@ void RelayService::meetPeers() {
 }
 
 void RelayService::watchStore() {
+    expectNetwork(__func__);
     if (stopped_) return;
     const auto health = store_.health();
     if (health.reach != StoreReach::answering) {
@@ -445,6 +469,7 @@ void RelayService::watchStore() {
 }
 
 void RelayService::act(FleetWatch::Act what) {
+    expectNetwork(__func__);
     const auto health = store_.health();
     switch (what) {
     case FleetWatch::Act::nothing:
@@ -487,6 +512,7 @@ void RelayService::act(FleetWatch::Act what) {
 }
 
 void RelayService::askHolders(std::vector<std::string> rooms) {
+    expectNetwork(__func__);
     // One question at a time: a store slow to answer is not asked again
     // meanwhile.
     if (askingHolders_ || store_.reach() != StoreReach::answering) return;
@@ -507,6 +533,7 @@ void RelayService::askHolders(std::vector<std::string> rooms) {
 }
 
 void RelayService::checkRegistrations(std::vector<std::string> rooms) {
+    expectNetwork(__func__);
     auto& store = store_;
     const auto log = options_.log;
     storeQueue_.run<std::vector<std::string>>(

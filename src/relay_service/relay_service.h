@@ -13,6 +13,7 @@
 // io_context no longer runs).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -111,6 +112,13 @@ public:
     // runs here, in turn with the service's own calls.
     WorkQueue& storeQueue() { return storeQueue_; }
 
+    // Throws WrongQueue when called off the network thread while that
+    // thread runs: the hub, the server and this service's state are
+    // touched there alone (before the io_context first runs, as the
+    // program starts the service, and once it stopped, nobody else does).
+    // Every method here checks it.
+    void expectNetwork(const char* method) const;
+
 private:
     struct OnlineRooms;
     Executor& timers() { return options_.timers ? *options_.timers : network_; }
@@ -147,6 +155,8 @@ private:
     RelayStore& store_;
     RelayServiceOptions options_;
     IoExecutor network_;
+    // Set by the io_context's first turn, read on any thread.
+    std::shared_ptr<std::atomic<bool>> networkRuns_ = std::make_shared<std::atomic<bool>>(false);
     WorkQueue storeQueue_;
     WorkQueue mailQueue_;
     std::shared_ptr<OnlineRooms> online_;

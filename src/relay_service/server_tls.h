@@ -1,7 +1,7 @@
 // The relay's TLS context from its certificate chain and key files: TLS
 // 1.2 and 1.3 only, and in TLS 1.2 only the forward-secret AEAD suites
 // (ECDHE with AES-GCM or ChaCha20-Poly1305), as the widely used
-// intermediate server profile offers.
+// intermediate server profile offers. A client may not renegotiate.
 #pragma once
 
 #include <memory>

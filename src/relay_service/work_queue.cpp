@@ -72,7 +72,10 @@ WorkQueue::WorkQueue(std::string name, Executor& worker, Executor& network, std:
       limits_(std::move(limits)),
       log_(std::move(log)),
       shared_(std::make_shared<Shared>(limits_.lanes.size() + 1)),
-      spells_(limits_.lanes.size() + 1) {}
+      sweepAt_(network_, now_),
+      spells_(limits_.lanes.size() + 1) {
+    for (std::size_t i = 0; i < spells_.size(); ++i) tellAt_.push_back(std::make_unique<OneShotTimer>(network_, now_));
+}
 
 WorkQueue::~WorkQueue() { close(); }
 
@@ -80,6 +83,8 @@ std::size_t WorkQueue::waiting() const { return shared_->held.load(); }
 
 void WorkQueue::close() {
     if (shared_->closed.exchange(true)) return;
+    sweepAt_.stop();
+    for (auto& timer : tellAt_) timer->stop();
     worker_.drain();
     pending_.clear();
     std::lock_guard guard(shared_->lock);
@@ -202,14 +207,8 @@ void WorkQueue::finished(const std::shared_ptr<Job>& job) {
 }
 
 void WorkQueue::arm() {
-    if (armed_ || pending_.empty()) return;
-    armed_ = true;
-    const auto delay = std::max<std::int64_t>(0, pending_.front()->deadline - now_());
-    network_.postAfter(delay, [this, shared = shared_] {
-        if (shared->closed) return;
-        armed_ = false;
-        sweep();
-    });
+    if (sweepAt_.running() || pending_.empty()) return;
+    sweepAt_.start(std::max<std::int64_t>(0, pending_.front()->deadline - now_()), [this] { sweep(); });
 }
 
 void WorkQueue::sweep() {
@@ -255,13 +254,9 @@ void WorkQueue::tell(std::size_t spell) {
     if (s.telling() == s.said) return;
     const auto now = now_();
     if (!s.everSaid || now - s.saidAt >= limits_.logEveryMillis) return say(spell);
-    if (s.armed) return;
-    s.armed = true;
-    network_.postAfter(s.saidAt + limits_.logEveryMillis - now, [this, shared = shared_, spell] {
-        if (shared->closed) return;
-        spells_[spell].armed = false;
-        tell(spell);
-    });
+    auto& next = *tellAt_[spell];
+    if (next.running()) return;
+    next.start(s.saidAt + limits_.logEveryMillis - now, [this, spell] { tell(spell); });
 }
 
 void WorkQueue::say(std::size_t spell) {

@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "core/executor.h"
+#include "core/one_shot_timer.h"
 #include "relay_service/relay_log.h"
 
 namespace morvane::relay_service {
@@ -109,7 +110,6 @@ private:
         bool said = false;
         std::int64_t saidAt = 0;
         bool everSaid = false;
-        bool armed = false;
         std::size_t refusals = 0;
         std::string why;
         bool telling() const;
@@ -138,9 +138,12 @@ private:
     std::shared_ptr<Shared> shared_;
     // Jobs not answered yet, oldest first: their deadlines come in order.
     std::deque<std::shared_ptr<Job>> pending_;
-    bool armed_ = false;
+    // The front job's deadline, and each spell's next line: owned, so that
+    // once the queue is closed or gone, none of them calls into it.
+    OneShotTimer sweepAt_;
     // Spell 0: the queue as a whole; spell n: lane n's share.
     std::vector<Spell> spells_;
+    std::vector<std::unique_ptr<OneShotTimer>> tellAt_;
 };
 
 }  // namespace morvane::relay_service

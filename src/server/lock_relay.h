@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
@@ -47,6 +48,13 @@ public:
     void setFacts(const LockFacts& facts);
     // The session asked to lock: the ask's number, which its answer carries.
     std::uint64_t asked();
+    // A Lock tap of the session: its number, or nothing when an ask of the
+    // same session still waits for its answer, which then answers this tap
+    // too. However fast a page taps, one ask at a time crosses to the main
+    // queue and the input, so taps never crowd out the pointer; an answer
+    // that never came frees the way after `joinMillis`.
+    static constexpr std::int64_t joinMillis = 5'000;
+    std::optional<std::uint64_t> tapped(std::int64_t nowMillis);
     // The shell's verdict on an ask; said only to the session that asked.
     void answered(std::uint64_t ask, bool locked);
 
@@ -58,6 +66,11 @@ private:
     std::uint64_t nextAsk_ = 1;
     // Asks from this number on belong to the session attached now.
     std::uint64_t firstAskOfSession_ = 1;
+    struct Waiting {
+        std::uint64_t ask = 0;
+        std::int64_t since = 0;
+    };
+    std::optional<Waiting> waiting_;
 };
 
 }  // namespace morvane

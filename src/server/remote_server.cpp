@@ -356,9 +356,10 @@ void RemoteServer::received(const ClientMessage& message, RemoteConnection& conn
                     return;
                 }
                 // The shell judges whether the lock happened, and the
-                // session is told.
-                const auto ask = lock_->asked();
-                onMain([event = m.event, ask](RemoteServer& s) {
+                // session is told; a tap while an ask waits joins it.
+                const auto ask = lock_->tapped(now());
+                if (!ask) return;
+                onMain([event = m.event, ask = *ask](RemoteServer& s) {
                     s.stage_.input(event);
                     if (s.onLockAsked) s.onLockAsked(ask);
                 });

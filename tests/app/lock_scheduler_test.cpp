@@ -223,6 +223,30 @@ TEST(LockScheduler, APageAskIsAnsweredWithinTheDeadlineAndToldAgainWhenTheScreen
     EXPECT_EQ(answers, 31) << "the first twenty as one, then each at once";
 }
 
+// The host heard the locker move (a saver left the bus, a lock ended, the
+// screen locked): looked at again at once, after a look under way if one
+// is, so the session hears a locker that went away and an ask is answered
+// as soon as the screen locks.
+TEST(LockScheduler, ALockerThatMovesIsLookedAtAgainAtOnce) {
+    const auto due = lockTimer(LockTimer::answerDue, LockLimits::answerMillis);
+    LockPlayer{}.road("killed while the screen was locked",
+                      {{0, connected("dev-a"), {LS::Look{}}},
+                       {100, lookSaw(true, true), {LS::LockerAnswers{true, true}}},
+                       {9'000, LS::LockerMoved{}, {LS::Look{}}},
+                       {9'050, lookSaw(false, false), {LS::LockerAnswers{false, true}, lockTimer(LockTimer::relook, 5'000)}}});
+    LockPlayer{}.road("moved while a look was under way",
+                      {{0, LS::Launched{}, {LS::Look{}}},
+                       {10, LS::LockerMoved{}, {}},
+                       {20, LS::LockerMoved{}, {}},
+                       {100, lookSaw(true, false), {LS::LockerAnswers{true, true}, LS::Look{}}},
+                       {200, lookSaw(true, false), {stillThere}}});
+    LockPlayer{}.road("the screen locks before the lock program returns",
+                      {{0, LS::Asked{1}, {LS::TryLock{}, due}},
+                       {400, LS::LockerMoved{}, {LS::Look{}}},
+                       {450, lookSaw(true, true), {LS::LockerAnswers{true, true}, lockedAsAsked, LS::AnswerAsk{1, true}}},
+                       {2'500, FireTimer{LockTimer::answerDue}, {}}});
+}
+
 TEST(LockScheduler, AMissingLockerIsLookedForSoonThenLessOftenAndAtOnceWhenADeviceConnects) {
     LockPlayer{}.road("a locker that starts after the host",
                   {{0, LS::Launched{}, {LS::Look{}}},

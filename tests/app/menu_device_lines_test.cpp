@@ -39,6 +39,57 @@ TEST(StatusMenu, AFailureLineKeepsItsReasonAndShortensThePathBeforeIt) {
     }
 }
 
+TEST(StatusMenu, AFailureTooLongForOneLineGoesOnAsManyLinesAsItNeedsWhole) {
+    const std::string link = "the link /home/anna/.local/share/Morvane/keychain/local.morvane.host%40paired-devices.dat "
+                             "leads into /srv/shared/morvane-keys, which others may change";
+    struct Case {
+        std::string text;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        // Fits: one line as it is.
+        {"cannot read the device file", {"cannot read the device file"}},
+        // A reason that fits after a shortened subject stays on one line.
+        {"cannot read private item local.morvane.host/paired-devices: Too many levels of symbolic links (40)",
+         {"cannot read private item …host/paired-devices: Too many levels of symbolic links (40)"}},
+        // A refused link has no ": " before its reason: wrapped at blanks.
+        {link,
+         {"the link /home/anna/.local/share/Morvane/keychain/local.morvane.host%40paired-devices.dat",
+          "leads into /srv/shared/morvane-keys, which others may change"}},
+        // A reason longer than a line wraps rather than being cut.
+        {"x: " + std::string(40, 'a') + " " + std::string(40, 'b') + " " + std::string(40, 'c'),
+         {"x: " + std::string(40, 'a') + " " + std::string(40, 'b'), std::string(40, 'c')}},
+        // A word longer than a line breaks after a "/" in its second half.
+        {"/" + std::string(60, 'p') + "/" + std::string(60, 'q') + " is not a regular file",
+         {"/" + std::string(60, 'p') + "/", std::string(60, 'q') + " is not a regular file"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(failureLines(c.text, 90), c.lines) << c.text;
+        for (const auto& line : failureLines(c.text, 90)) {
+            std::size_t characters = 0;
+            for (unsigned char b : line) characters += (b & 0xc0) != 0x80;
+            EXPECT_LE(characters, 90u) << line;
+        }
+    }
+
+    // In the menu: every line of it, then the way out.
+    MenuSnapshot s;
+    s.storageFailure = link;
+    const auto menu = buildMenu(s);
+    const auto at = std::find_if(menu.begin(), menu.end(),
+                                 [](const MenuItem& i) { return i.title == "Paired devices could not be read"; });
+    ASSERT_NE(at, menu.end());
+    ASSERT_GE(menu.end() - at, 5);
+    EXPECT_EQ(at[1].title, cases[2].lines[0]);
+    EXPECT_EQ(at[2].title, cases[2].lines[1]);
+    EXPECT_EQ(at[3].title, "No device is accepted until you start fresh");
+    EXPECT_EQ(at[4].title, "Start Fresh and Pair Again…");
+    s = MenuSnapshot{};
+    s.settingsNotSaved = "the link /home/anna/.config/Morvane/settings.json leads to /srv/shared/morvane/settings.json, "
+                         "in a folder others may change";
+    EXPECT_TRUE(has(buildMenu(s), "/srv/shared/morvane/settings.json, in a folder others may change"));
+}
+
 TEST(StatusMenu, AListThatIsNotSavedTurnsPairingOffAndSaysWhatARestartWouldFind) {
     MenuSnapshot s;
     s.lastSaveFailure = "cannot update private item local.morvane.host/paired-devices: No space left on device (28)";

@@ -27,6 +27,23 @@ TEST(RelayBridge, RelayLinesBecomeTrayItemsThatNameTheirAction) {
     EXPECT_FALSE(items[3].enabled);
 }
 
+TEST(RelayBridge, ALongReasonGoesOnMoreLinesOfItsKindNeverCut) {
+    const std::string reason = "The relay did not answer the last 3 tries: relay.example.org: the TLS handshake failed: "
+                               "certificate verify failed (unable to get local issuer certificate)";
+    auto items = relayMenuItems({RelayMenuItem::label("Relay: connecting…"), RelayMenuItem::label(reason),
+                                 RelayMenuItem::detail("Relay address: " + std::string(100, 'r') + ".example.org")});
+    ASSERT_EQ(items.size(), 6u);
+    EXPECT_EQ(items[0], MenuItem::line("Relay: connecting…"));
+    EXPECT_EQ(items[1],
+              MenuItem::line("The relay did not answer the last 3 tries: relay.example.org: the TLS handshake failed:"));
+    EXPECT_EQ(items[2], MenuItem::line("certificate verify failed (unable to get local issuer certificate)"));
+    // A detail's every line folds with the relay's details.
+    EXPECT_EQ(items[3].title, "Relay address:");
+    EXPECT_EQ(items[4].title, std::string(90, 'r'));
+    EXPECT_EQ(items[5].title, std::string(10, 'r') + ".example.org");
+    for (std::size_t i = 3; i < items.size(); ++i) EXPECT_EQ(items[i].foldInto, MenuFolds::relayDetails);
+}
+
 TEST(RelayBridge, PrettyHostnameIsReadWithShellQuoting) {
     const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
         {"PRETTY_HOSTNAME=Work Laptop\n", "Work Laptop"},

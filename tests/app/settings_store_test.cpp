@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -234,6 +235,65 @@ TEST(SettingsStore, ALinkToAFolderIsLeftAsItIsAndSaidSo) {
         EXPECT_FALSE(fs::exists(dir.path / "nothing"));
         for (const auto& entry : fs::recursive_directory_iterator(dir.path))
             EXPECT_EQ(entry.path().string().find(".damaged"), std::string::npos) << entry.path();
+    }
+}
+
+// settings.json linked to /dev/null (the host running as root) or to a
+// FIFO: neither is moved aside nor replaced by the settings, at launch or at
+// any later write, nor when the link comes to lead there after the launch.
+TEST(SettingsStore, ALinkToADeviceOrAFifoIsLeftAsItIsAndSaidSo) {
+    struct Case {
+        const char* name;
+        bool device;
+        bool atLaunch;  // else the link is moved there after the launch
+    };
+    std::vector<Case> cases = {{"fifo", false, true}, {"fifo, linked later", false, false}};
+    if (::geteuid() == 0) cases.insert(cases.end(), {{"device", true, true}, {"device, linked later", true, false}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SettingsFolder dir;
+        for (const char* folder : {"Morvane", "dev"}) fs::create_directories(dir.path / folder);
+        const fs::path special = dir.path / "dev" / "null", file = dir.path / "Morvane" / "settings.json";
+        if (c.device) {
+            ASSERT_EQ(::mknod(special.c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+        } else {
+            ASSERT_EQ(::mkfifo(special.c_str(), 0600), 0);
+        }
+        struct stat before {};
+        ASSERT_EQ(::lstat(special.c_str(), &before), 0);
+        if (c.atLaunch) {
+            fs::create_symlink(special, file);
+        } else {
+            std::ofstream(dir.path / "dev" / "s.json") << R"({"paused":false})";
+            fs::create_symlink(dir.path / "dev" / "s.json", file);
+        }
+        std::vector<std::string> lines;
+        SettingsStore s(file, [&](const std::string& tag, const std::string& text) { lines.push_back(tag + ": " + text); });
+        if (c.atLaunch) {
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_EQ(lines[0], "error: the settings file " + file.string() + " is a link to " + special.string() +
+                                    ", which is not a regular file; the link and " + special.string() +
+                                    " are left as they are, the default settings are in use and changes are not "
+                                    "saved until the link leads to a file");
+        } else {
+            EXPECT_TRUE(lines.empty());
+            fs::remove(file);
+            fs::create_symlink(special, file);
+        }
+        lines.clear();
+        EXPECT_FALSE(s.setBool(SettingsKeys::paused, true));
+        EXPECT_EQ(s.saveFailure(), "it is a link to " + special.string() + ", which is not a regular file; it is left as it is");
+        ASSERT_EQ(lines.size(), 1u);
+        struct stat after {};
+        ASSERT_EQ(::lstat(special.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_rdev, before.st_rdev);
+        EXPECT_EQ(fs::read_symlink(file), special);
+        for (const auto& entry : fs::recursive_directory_iterator(dir.path)) {
+            EXPECT_EQ(entry.path().string().find(".damaged"), std::string::npos) << entry.path();
+            EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();
+        }
     }
 }
 

@@ -746,6 +746,32 @@ TEST(Shell, WhileTheListCannotBeSavedPairingIsOffAndAnUnsavedRevocationIsToldAtO
     }
 }
 
+TEST(Shell, StartFreshThatCannotResetTheListSaysWhyOnScreen) {
+    Harness h([](const fs::path& dir) {
+        std::ofstream(dir / "devices.bin", std::ios::binary) << "not a list of devices";
+    });
+    ASSERT_TRUE(h.store->storageFailure());
+    const std::string why = "the link " + (h.dir / "devices.bin").string() +
+                            " leads into /srv/shared/morvane-keys, which others may change";
+    h.storage->removeError = why;
+    h.ui.press = ModalResponse::firstButton;
+    h.shell->perform(MenuAction::resetDeviceStorage);
+    h.main.runAll();
+    ASSERT_EQ(h.ui.notices.size(), 1u);
+    EXPECT_EQ(h.ui.notices[0].message, "Morvane could not start fresh");
+    EXPECT_EQ(h.ui.notices[0].informative, "The stored list of paired devices could not be reset: " + why +
+                                               ". No device is accepted until it can be.");
+    EXPECT_TRUE(h.logged("error  paired devices could not be reset: " + why));
+    EXPECT_TRUE(h.store->storageFailure()) << "nothing was reset";
+
+    // Once the link is mended the same choice works and says nothing more.
+    h.storage->removeError.reset();
+    h.shell->perform(MenuAction::resetDeviceStorage);
+    h.main.runAll();
+    EXPECT_EQ(h.ui.notices.size(), 1u);
+    EXPECT_FALSE(h.store->storageFailure());
+}
+
 TEST(Shell, QuitClosesTheRunningHistoryEntryAndWritesQuitLast) {
     Harness h;
     h.connect("iPad", "dev-1");

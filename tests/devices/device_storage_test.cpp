@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -362,9 +363,12 @@ TEST(KeychainDeviceStorage, ALinkedFolderOrItemIsUsedWhereItLeadsAndTheLinkStays
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder dir;
+        // A folder the link leads to is the owner's, made private by them.
         for (const char* folder : {"dotfiles/keychain", "sync/keychain", "keychain"})
-            if (std::none_of(c.links.begin(), c.links.end(), [&](const auto& l) { return l.first == folder; }))
+            if (std::none_of(c.links.begin(), c.links.end(), [&](const auto& l) { return l.first == folder; })) {
                 fs::create_directories(dir.path() / folder);
+                ::chmod((dir.path() / folder).c_str(), 0700);
+            }
         for (const auto& [link, says] : c.links) fs::create_symlink(says, dir.path() / link);
         KeychainDeviceStorage item(KeychainDeviceStorage::defaultService, KeychainDeviceStorage::defaultAccount,
                                    KeychainDeviceStorage::defaultLabel, dir.path() / "keychain");
@@ -448,6 +452,152 @@ TEST(KeychainDeviceStorage, ReportsEachFailureWithItsSentence) {
                   TrustedCLI::describe(EACCES));
     EXPECT_EQ(errorOf([&] { item.remove(); }), "cannot remove " + file.string() + ": " + TrustedCLI::describe(EACCES));
     ::chmod(folder.c_str(), 0700);
+}
+
+// What a special file looks like, so a test can tell it was left as it was.
+struct Special {
+    ino_t inode = 0;
+    mode_t mode = 0;
+    dev_t device = 0;
+    bool operator==(const Special&) const = default;
+};
+Special specialAt(const fs::path& file) {
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) != 0) return {};
+    return {st.st_ino, st.st_mode, st.st_rdev};
+}
+
+// A device node or a FIFO where the list's bytes would be, at the item's
+// own place or where a link leads (/dev/null linked in, the host running as
+// root): every save, Start Fresh and read leaves it as it was, and each
+// refusal says why.
+TEST(DeviceStorages, ASpecialFileOrALinkToOneIsNeverReplacedNorRemoved) {
+    const std::string item = KeychainDeviceStorage::itemFileName(KeychainDeviceStorage::defaultService,
+                                                                 KeychainDeviceStorage::defaultAccount);
+    struct Case {
+        const char* name;
+        bool device;     // a character device of our own, else a FIFO
+        bool linked;     // the item a link to it, else it at the item's place
+        bool keychain;   // else the file storage, which follows no link
+    };
+    std::vector<Case> cases;
+    for (bool device : {false, true})
+        for (bool linked : {false, true})
+            for (bool keychain : {false, true}) {
+                if (!device || runningAsRoot()) cases.push_back({"", device, linked, keychain});
+            }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.device ? "device" : "fifo") + (c.linked ? ", linked" : "") +
+                     (c.keychain ? ", keychain" : ", file"));
+        TempFolder dir;
+        const fs::path folder = dir.path() / "keychain", elsewhere = dir.path() / "dev";
+        fs::create_directories(folder);
+        fs::create_directories(elsewhere);
+        ::chmod(folder.c_str(), 0700);
+        ::chmod(elsewhere.c_str(), 0755);
+        const fs::path at = folder / (c.keychain ? item : "devices.json");
+        const fs::path special = c.linked ? elsewhere / "null" : at;
+        if (c.device) {
+            ASSERT_EQ(::mknod(special.c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+        } else {
+            ASSERT_EQ(::mkfifo(special.c_str(), 0600), 0);
+        }
+        if (c.linked) fs::create_symlink(special, at);
+        const Special before = specialAt(special);
+        std::unique_ptr<DeviceStorage> storage;
+        if (c.keychain)
+            storage = std::make_unique<KeychainDeviceStorage>(KeychainDeviceStorage::defaultService,
+                                                              KeychainDeviceStorage::defaultAccount,
+                                                              KeychainDeviceStorage::defaultLabel, folder);
+        else
+            storage = std::make_unique<FileDeviceStorage>(at);
+        const std::string loaded = errorOf([&] { storage->load(); });
+        const std::string saved = errorOf([&] { storage->save(bytes("[]")); });
+        const std::string removed = errorOf([&] { storage->remove(); });
+        EXPECT_EQ(specialAt(special), before);
+        if (c.linked) {
+            EXPECT_EQ(fs::read_symlink(at), special);
+        }
+        EXPECT_FALSE(fs::exists(elsewhere / (".null.tmp-" + std::to_string(::getpid()))));
+        for (const auto& said : {saved, removed}) EXPECT_NE(said.find("it is left as it is"), std::string::npos) << said;
+        if (c.keychain && c.linked) {
+            const std::string words = "the link " + at.string() + " leads to " + special.string() +
+                                      ", which is not a regular file; it is left as it is";
+            EXPECT_EQ(loaded, words);
+            EXPECT_EQ(saved, "cannot update " + at.string() + ": " + words);
+            EXPECT_EQ(removed, "cannot remove " + at.string() + ": " + words);
+        } else if (c.keychain) {
+            EXPECT_EQ(loaded, at.string() + " is not a regular file");
+            EXPECT_EQ(removed, "cannot remove " + at.string() + ": it is not a regular file; it is left as it is");
+        } else {
+            EXPECT_NE(loaded, "(no error)");
+            EXPECT_EQ(removed, "the device file is not a regular file; it is left as it is");
+        }
+    }
+}
+
+// A list others may write may hold a device of theirs: it is refused as it
+// is, its mode and bytes untouched, and so is a linked folder of items that
+// others may read or change, which is the owner's to set. The host's own
+// folder is still made private again when found loose.
+TEST(KeychainDeviceStorage, AListOrALinkedFolderOthersMayChangeIsRefusedAndLeftAsItIs) {
+    const std::string name = KeychainDeviceStorage::itemFileName(KeychainDeviceStorage::defaultService,
+                                                                 KeychainDeviceStorage::defaultAccount);
+    struct Case {
+        const char* name;
+        bool linkFolder;   // the items' folder a link to "dotfiles", else the item a link to "dotfiles/list"
+        mode_t folderMode;
+        mode_t fileMode;
+        std::string says;  // after the path of what is refused; empty when it is used
+    };
+    const std::vector<Case> cases = {
+        {"item linked to a file anyone may write", false, 0700, 0666, ", which others may change; it is left as it is and not used"},
+        {"item linked to a file its group may write", false, 0700, 0620, ", which others may change; it is left as it is and not used"},
+        {"item linked to a private file", false, 0700, 0600, ""},
+        {"folder linked to one others may read", true, 0755, 0600, "(mode 0755); it is left as it is and not used until it is 0700"},
+        {"folder linked to one others may change", true, 0777, 0600, "(mode 0777); it is left as it is and not used until it is 0700"},
+        {"folder linked to a private one", true, 0700, 0600, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder dir;
+        const fs::path dotfiles = dir.path() / "dotfiles", keychain = dir.path() / "keychain";
+        fs::create_directories(dotfiles);
+        const fs::path stored = c.linkFolder ? dotfiles / name : dotfiles / "list";
+        writeText(stored, "[\"theirs\"]");
+        ::chmod(stored.c_str(), c.fileMode);
+        if (c.linkFolder) {
+            fs::create_directory_symlink(dotfiles, keychain);
+        } else {
+            fs::create_directories(keychain);
+            fs::create_symlink(stored, keychain / name);
+        }
+        ::chmod(dotfiles.c_str(), c.folderMode);
+        KeychainDeviceStorage list(KeychainDeviceStorage::defaultService, KeychainDeviceStorage::defaultAccount,
+                                   KeychainDeviceStorage::defaultLabel, keychain);
+        const std::string said = errorOf([&] { list.load(); });
+        if (c.says.empty()) {
+            EXPECT_EQ(said, "(no error)");
+        } else if (c.linkFolder) {
+            EXPECT_EQ(said, "the link " + keychain.string() + " leads to the folder of private items " +
+                                dotfiles.string() + ", which others may read or change " + c.says);
+            EXPECT_NE(errorOf([&] { list.save(bytes("[]")); }), "(no error)");
+        } else {
+            EXPECT_EQ(said, "the link " + (keychain / name).string() + " leads to " + stored.string() + c.says);
+        }
+        EXPECT_EQ(modeOf(dotfiles), c.folderMode & 0777);
+        EXPECT_EQ(modeOf(stored), c.says.empty() ? 0600u : c.fileMode);
+        EXPECT_EQ(readText(stored), "[\"theirs\"]");
+    }
+    // An item at its own place that others may write, too.
+    TempFolder dir;
+    KeychainDeviceStorage own(KeychainDeviceStorage::defaultService, KeychainDeviceStorage::defaultAccount,
+                              KeychainDeviceStorage::defaultLabel, dir.path() / "keychain");
+    own.save(bytes("[]"));
+    ::chmod((dir.path() / "keychain" / name).c_str(), 0666);
+    EXPECT_EQ(errorOf([&] { own.load(); }),
+              (dir.path() / "keychain" / name).string() + " may be changed by others; it is left as it is and not used");
+    EXPECT_EQ(modeOf(dir.path() / "keychain" / name), 0666u);
 }
 
 TEST(TrustedCLI, DescribesKnownStatusesWithTheirNumberAndOthersAsOSStatus) {

@@ -1,16 +1,32 @@
-// Loaded into the real host with LD_PRELOAD by a test: once the file that
-// MORVANE_EXIT_ELSEWHERE_WHEN names exists, a thread of its own opens a
-// connection to the X server, as a library does, and finds it lost, on which
-// Xlib's default handler would call exit() on this thread.
+// Loaded into the real host with LD_PRELOAD by tests.
+//
+// Once the file that MORVANE_EXIT_ELSEWHERE_WHEN names exists, a thread of
+// its own opens a connection to the X server, as a library does, and finds
+// it lost, on which Xlib's default handler would call exit() on this thread.
+//
+// With MORVANE_X_GONE_AT_PROPERTY=N and MORVANE_X_SERVER_PID, the X server
+// is killed as the host waits for the N-th property it asks of it (most of
+// them asked by Qt as it starts: atoms, screens, their colour spaces), and
+// the wait goes on when the server is gone: the session ending at that very
+// moment of the start.
+//
+// Once the file that MORVANE_HOLD_MAIN_WHEN names exists, the main thread's
+// next turn of its event loop never comes: a host whose main loop is held up.
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include <X11/Xlib.h>
+#include <xcb/xproto.h>
 
 namespace {
 
@@ -29,4 +45,47 @@ struct LostElsewhere {
     }
 } lostElsewhere;
 
+// Whether the process has ended (gone, or a zombie its parent has yet to reap).
+bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(") ");
+    return close == std::string::npos || text[close + 2] == 'Z' || text[close + 2] == 'X';
+}
+
+std::atomic<int> propertiesAsked{0};
+
 }  // namespace
+
+extern "C" xcb_get_property_reply_t* xcb_get_property_reply(xcb_connection_t* c, xcb_get_property_cookie_t cookie,
+                                                           xcb_generic_error_t** e) {
+    using Real = xcb_get_property_reply_t* (*)(xcb_connection_t*, xcb_get_property_cookie_t, xcb_generic_error_t**);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "xcb_get_property_reply"));
+    static const char* at = std::getenv("MORVANE_X_GONE_AT_PROPERTY");
+    static const char* server = std::getenv("MORVANE_X_SERVER_PID");
+    if (at && server && ++propertiesAsked == std::atoi(at)) {
+        const pid_t pid = std::atoi(server);
+        ::kill(pid, SIGKILL);
+        for (int i = 0; i < 200 && !ended(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return real(c, cookie, e);
+}
+
+namespace {
+
+void holdMainWhenAsked() {
+    static const char* when = std::getenv("MORVANE_HOLD_MAIN_WHEN");
+    if (!when || ::syscall(SYS_gettid) != ::getpid() || ::access(when, F_OK) != 0) return;
+    for (;;) ::pause();
+}
+
+}  // namespace
+
+// Qt's main loop turns through GLib's; the sanitizer tree's program
+// intercepts poll() itself, so the hold is put one step before it.
+extern "C" int g_main_context_iteration(void* context, int mayBlock) {
+    using Real = int (*)(void*, int);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "g_main_context_iteration"));
+    holdMainWhenAsked();
+    return real(context, mayBlock);
+}

@@ -309,6 +309,18 @@ int run(int argc, char** argv) {
         loopQueue = std::make_unique<LoopExecutor>("main");
     }
     Executor& mainQueue = qtQueue ? static_cast<Executor&>(*qtQueue) : *loopQueue;
+    // With --x11, whether the screen is locked is read as the tray's host
+    // reads it where no screen saver answers on the session bus: the
+    // programs at their pace, woken by the looks that matter. The input asks
+    // it too, to wake a locked screen's dialog before its keys.
+    LoopExecutor lockQueue("morvane.locked");
+    LoopExecutor lockerQueue("morvane.locker");
+    auto paces = std::make_shared<ProgramPaces>(nowMillis);
+    auto locker = std::make_shared<ScreenLocker>(nullptr, notingAnswers(runCommand, paces));
+    auto checkingLocker = std::make_shared<ScreenLocker>(nullptr, pacedCommands(runCommand, paces));
+    CachedProbe lockedReader(
+        lockQueue, [checkingLocker]() -> std::optional<bool> { return checkingLocker->isLocked(); }, 1'000,
+        [] { return nowMillis(); });
     // The host's queues, made before the components given them.
     LoopExecutor inputQueue("morvane.input");
     LoopExecutor clipboardQueue("morvane.clipboard");
@@ -321,8 +333,10 @@ int run(int argc, char** argv) {
                                           std::make_shared<LoopExecutor>("morvane.capture.encode"));
         screen->setOnReport([](const std::string& text) { complain("capture: " + text); });
         ScreenFrameSource* raw = screen.get();
-        input = makeX11Input(inputQueue, [raw] { return raw->displayBounds(); },
-                             [](const std::string& text) { complain("input: " + text); });
+        input = makeX11Input(
+            inputQueue, [raw] { return raw->displayBounds(); },
+            [](const std::string& text) { complain("input: " + text); }, "", std::nullopt,
+            [&lockedReader] { return lockedReader.value(); });
         clipboard = makeX11Clipboard(clipboardQueue, [](const std::string& text) { complain("clipboard: " + text); });
         frames = std::move(screen);
         if (!input || !clipboard) {
@@ -348,19 +362,18 @@ int run(int argc, char** argv) {
     setup.files = files.get();
     setup.fileQueue = &fileQueue;
     setup.mainQueue = &mainQueue;
-    // With --x11, whether the screen is locked is read as the tray's host
-    // reads it where no screen saver answers on the session bus: the
-    // programs at their pace, woken by the looks that matter.
-    LoopExecutor lockQueue("morvane.locked");
-    LoopExecutor lockerQueue("morvane.locker");
-    auto paces = std::make_shared<ProgramPaces>(nowMillis);
-    auto locker = std::make_shared<ScreenLocker>(nullptr, notingAnswers(runCommand, paces));
-    auto checkingLocker = std::make_shared<ScreenLocker>(nullptr, pacedCommands(runCommand, paces));
-    CachedProbe lockedReader(
-        lockQueue, [checkingLocker]() -> std::optional<bool> { return checkingLocker->isLocked(); }, 1'000,
-        [] { return nowMillis(); });
+    // A lock that comes or ends has the shell look at the locker again, as
+    // the tray's watch does: a locker ended while the screen was locked is
+    // heard at once.
+    auto lockShell = std::make_shared<std::weak_ptr<Shell>>();
     if (x11)
-        setup.status = [&lockedReader] { return HostStatus{true, lockedReader.value(), false, false}; };
+        setup.status = [&lockedReader, lockShell, was = std::optional<bool>()]() mutable {
+            const bool locked = lockedReader.value();
+            if (was && *was != locked)
+                if (auto s = lockShell->lock()) s->lockerMoved();
+            was = locked;
+            return HostStatus{true, locked, false, false};
+        };
     else
         setup.status = [] { return HostStatus{true, false, false, false}; };
     // Made on the main thread, which is Qt's here; it first puts back what
@@ -457,6 +470,7 @@ int run(int argc, char** argv) {
     server->onLockAsked = [weak = std::weak_ptr<Shell>(shell)](std::uint64_t ask) {
         if (auto s = weak.lock()) s->lockAsked(ask);
     };
+    *lockShell = shell;
     shell->lookAtLockerAtLaunch();
     say("listening 127.0.0.1:" + std::to_string(port));
 

@@ -1,6 +1,8 @@
 // The host program as a desktop user meets it, under a private X display
 // with no tray: one host per user, and the status window as its way out.
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -394,6 +396,62 @@ TEST(HostInstance, EachHostileFileCostsOneLogLineAndNeverTheLaunch) {
     }
 }
 
+// Another local user's way in and the owner's /dev/null: the device list
+// linked to a file anyone may write, and settings.json linked to a FIFO (a
+// device node where the tests run as root). The list is refused with its
+// reason in the log and keeps its mode; the settings are neither moved aside
+// nor written through the link, through a whole run and its quit.
+TEST(HostInstance, ALinkedListOthersMayWriteIsRefusedAndALinkedSpecialFileIsLeftAsItWas) {
+    testing::Xvfb xvfb("1024x768x24");
+    Home home;
+    const fs::path keychain = home.root / "data" / "Morvane" / "keychain", shared = home.root / "shared";
+    const fs::path list = keychain / "local.morvane.host@paired-devices";
+    for (const auto& folder : {keychain, shared}) {
+        fs::create_directories(folder);
+        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+    }
+    std::ofstream(shared / "devices") << "[]";
+    fs::permissions(shared / "devices", fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
+                                            ~fs::perms::others_exec, fs::perm_options::replace);
+    fs::create_symlink(shared / "devices", list);
+    const fs::path special = shared / "null", settings = home.root / "config" / "Morvane" / "settings.json";
+    fs::create_directories(settings.parent_path());
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::mknod(special.c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+    } else {
+        ASSERT_EQ(::mkfifo(special.c_str(), 0600), 0);
+    }
+    fs::create_symlink(special, settings);
+    struct stat before {};
+    ASSERT_EQ(::lstat(special.c_str(), &before), 0);
+
+    HostProcess host(home, xvfb.display());
+    ASSERT_TRUE(waitFor([&] {
+        return home.logText().find("127.0.0.1:8722") != std::string::npos || !host.running();
+    })) << "the host did not come up";
+    host.stop();
+    EXPECT_EQ(host.waitExit(), 0) << host.errorText();
+    const std::string log = home.logText();
+    // The log shortens long paths in their middle: their ends are looked for.
+    EXPECT_NE(log.find("/shared/null, which is not a regular file; the link and "), std::string::npos) << log;
+    struct stat after {};
+    ASSERT_EQ(::lstat(special.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_rdev, before.st_rdev);
+    EXPECT_EQ(fs::read_symlink(settings), special);
+    EXPECT_FALSE(fs::exists(shared / "null.damaged"));
+    EXPECT_EQ(fs::status(shared / "devices").permissions() & fs::perms::all, fs::perms::all & ~fs::perms::owner_exec &
+                                                                                  ~fs::perms::group_exec &
+                                                                                  ~fs::perms::others_exec);
+    if (log.find(listNotOpened) != std::string::npos) {
+        std::cout << "the device list is not read by this build: its line not checked" << std::endl;
+        return;
+    }
+    EXPECT_NE(log.find("ed/devices, which others may change; it is left as it is and not used\n"), std::string::npos)
+        << log;
+}
+
 // What a kill -9 inside a write leaves is gone after the next start, and
 // the line about a damaged device list keeps its reason where paths are as
 // long as under an ordinary home.
@@ -473,6 +531,116 @@ TEST(HostInstance, TheDisplayGoingSigtermAndALibrarysLostConnectionEachEndTheHos
         EXPECT_NE(log.find("  app  quit\n"), std::string::npos) << log;
         if (way == Way::displayGone) {
             EXPECT_NE(log.find("  app  the X display is gone: quitting\n"), std::string::npos) << log;
+        }
+    }
+}
+
+// The session ending as the host starts: the X server killed while the host
+// waits for each of its first property reads in turn (Qt's atoms, screens,
+// outputs, a screen's colour space, whose lost reply Qt's X plugin used to
+// read as a crash), and at random moments of the start. Each ends with
+// status 1 and the words of a display that cannot be opened, or, once the
+// host has started, through its wind-down; never by a signal.
+TEST(HostInstance, TheDisplayGoingAsTheHostStartsEndsItInWordsAndNeverByACrash) {
+    struct Round {
+        int property;      // the read the server goes at; 0: a random moment
+        int afterMillis;   // of the start, for those
+    };
+    std::vector<Round> rounds;
+    for (int property = 1; property <= 8; ++property) rounds.push_back({property, 0});
+    for (int millis : {0, 40, 80, 120, 160, 200}) rounds.push_back({0, millis});
+    for (const auto& round : rounds) {
+        SCOPED_TRACE(round.property ? "at property read " + std::to_string(round.property)
+                                    : "after " + std::to_string(round.afterMillis) + " ms");
+        testing::Xvfb xvfb("1024x768x24");
+        Home home;
+        std::vector<std::string> extra;
+        if (round.property)
+            extra = {std::string("LD_PRELOAD=") + MORVANE_EXIT_ELSEWHERE_PATH,
+                     "MORVANE_X_GONE_AT_PROPERTY=" + std::to_string(round.property),
+                     "MORVANE_X_SERVER_PID=" + std::to_string(xvfb.pid())};
+        HostProcess host(home, xvfb.display(), "x11", "", extra);
+        if (!round.property) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(round.afterMillis));
+            ::kill(xvfb.pid(), SIGKILL);
+        }
+        // One whose kill came after the start is up and ends at the next read.
+        if (round.property) {
+            waitFor([&] { return !host.running(); }, 3'000);
+            ::kill(xvfb.pid(), SIGKILL);
+        }
+        const int status = host.waitExit(15'000);
+        ASSERT_NE(status, -1) << "the host did not end";
+        const std::string said = host.errorText();
+        EXPECT_TRUE(status == 0 || status == 1) << status << "\n" << said;
+        if (status == 1) {
+            EXPECT_NE(said.find(ProcessEntry::unreachableDisplayMessage(xvfb.display()) + "\n"), std::string::npos)
+                << said;
+        } else if (status == 0) {
+            EXPECT_NE(home.logText().find("  app  quit\n"), std::string::npos) << home.logText();
+        }
+    }
+}
+
+// Locker programs that never answer, on the host's PATH: each notes its
+// start in `started`, then sleeps.
+struct HungLocker {
+    fs::path dir;
+    explicit HungLocker(const Home& home) : dir(home.root / "hung-locker") {
+        fs::create_directories(dir);
+        for (const char* program : {"dbus-send", "gdbus", "loginctl", "xdg-screensaver", "xscreensaver-command"}) {
+            std::ofstream(dir / program) << "#!/bin/sh\necho " << program << " >> " << (dir / "started").string()
+                                         << "\nexec sleep 30\n";
+            fs::permissions(dir / program, fs::perms::owner_all);
+        }
+    }
+    std::string path() const {
+        const char* path = std::getenv("PATH");
+        return "PATH=" + dir.string() + ":" + (path ? path : "/usr/bin:/bin");
+    }
+    bool asked() const { return fs::exists(dir / "started"); }
+};
+
+// A quit is over within 3 s while a screen locker's program the host asked
+// at its launch has not answered (its look goes on for seconds), and within
+// the 10 s limit when the main loop itself is held up: however it came, no
+// quit outlasts its watchdog.
+TEST(HostInstance, ASigtermEndsTheHostWithin3sPastAHungLockerAndTheWatchdogEndsAHeldOne) {
+    for (const bool heldMain : {false, false, false, true}) {
+        SCOPED_TRACE(heldMain ? "main loop held" : "locker hung");
+        testing::Xvfb xvfb("1024x768x24");
+        Home home;
+        HungLocker locker(home);
+        const fs::path holdNow = home.root / "hold-now";
+        std::vector<std::string> extra = {locker.path()};
+        if (heldMain)
+            extra.insert(extra.end(), {std::string("LD_PRELOAD=") + MORVANE_EXIT_ELSEWHERE_PATH,
+                                       "MORVANE_HOLD_MAIN_WHEN=" + holdNow.string()});
+        HostProcess host(home, xvfb.display(), "x11", "", extra);
+        ASSERT_TRUE(waitFor([&] {
+            return (home.logText().find("127.0.0.1:8722") != std::string::npos && locker.asked()) || !host.running();
+        })) << "the host did not come up or never asked its locker";
+        ASSERT_TRUE(host.running()) << host.errorText();
+        if (heldMain) {
+            std::ofstream(holdNow) << "now";
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        const auto asked = Clock::now();
+        host.stop();
+        const int status = host.waitExit(20'000);
+        ASSERT_NE(status, -1) << "the host did not end";
+        const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked).count();
+        std::cout << (heldMain ? "main loop held" : "locker hung") << ": ended in " << millis << " ms" << std::endl;
+        if (heldMain) {
+            EXPECT_EQ(status, 1);
+            EXPECT_GE(millis, 9'500);
+            EXPECT_LT(millis, 12'000);
+            EXPECT_NE(host.errorText().find("the quit took longer than its limit"), std::string::npos);
+        } else {
+            EXPECT_EQ(status, 0) << host.errorText();
+            EXPECT_LT(millis, 3'000);
+            const std::string log = home.logText();
+            EXPECT_NE(log.find("  app  quit\n"), std::string::npos) << log;
         }
     }
 }

@@ -181,6 +181,38 @@ TEST(EventInput, LockLetsGoOfWhatIsHeldAndLeavesTheLockerToTheShell) {
     EXPECT_EQ(i.run({input::Button{0, true, 0, 0, 1}, input::Lock{}}), (Calls{"down 0 0,0 x1", "up 0 0,0 x1"}));
 }
 
+// The key that would wake a locked screen's dialog is not spent on it: the
+// dialog is woken first, before a text's first key and before a key pressed.
+TEST(EventInput, ALockedScreensDialogIsWokenBeforeTheFirstKeyMeantForIt) {
+    struct Row {
+        const char* what;
+        bool locked;
+        std::vector<InputEvent> events;
+        Calls want;
+    };
+    const Row rows[] = {
+        {"a text: before its first key, after its keys are bound", true, {input::Text{"Pw\n"}},
+         {"wake", "type 80", "type 119", "tap Enter", "end text"}},
+        {"a key pressed, not its repeat nor its release", true,
+         {input::Key{"Enter", true}, input::Key{"Enter", true}, input::Key{"Enter", false}},
+         {"wake", "key Enter down", "key Enter down repeat", "key Enter up"}},
+        {"a modifier alone types nothing: the key it goes with wakes", true,
+         {input::Key{"ShiftLeft", true}, input::Key{"KeyA", true}},
+         {"key ShiftLeft down", "wake", "key KeyA down"}},
+        {"nothing to wake on an open screen", false, {input::Text{"Pw"}, input::Key{"KeyA", true}},
+         {"type 80", "type 119", "end text", "key KeyA down"}},
+    };
+    for (const auto& row : rows) {
+        BackendLog log;
+        testing::ManualExecutor queue;
+        EventInput input(queue, std::make_unique<FakeBackend>(log), nullptr, InputTuning::pixelsPerWheelStep,
+                         [&] { return row.locked; });
+        for (const auto& e : row.events) input.handle(e);
+        queue.runAll();
+        EXPECT_EQ(log.take(), row.want) << row.what;
+    }
+}
+
 TEST(EventInput, DestroyingTheInjectorReleasesWhatIsHeldAndLeavesNothingBehindOnTheQueue) {
     BackendLog log;
     testing::ManualExecutor queue;

@@ -71,6 +71,7 @@ public:
         log_.giveBackWaits.erase(log_.giveBackWaits.begin());
         return wait;
     }
+    void wakeLocker() override { log_.add("wake"); }
     void pause(int) override {
         if (log_.onPause) log_.onPause();
     }

@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "core/loop_executor.h"
 #include "input/event_input.h"
@@ -316,6 +318,137 @@ TEST_F(X11InputFixture, AReaderThatAsksForTheModifiersWhenItGetsToAKeyReadsWhatW
         std::u32string sent(road.read.begin(), road.read.end());
         EXPECT_TRUE(recorder.waitFor([&](const auto& r) { return typed(r).size() >= sent.size(); })) << road.name;
         EXPECT_EQ(typed(recorder.records()), sent) << road.name;
+    }
+}
+
+TEST_F(X11InputFixture, CapitalsAndSymbolsGoOnKeysOfTheirOwnThatEveryReaderReadsRightHoweverLate) {
+    ASSERT_TRUE(input);
+    // It gets to the keys half a second late: long after any Shift a hand
+    // would hold across them.
+    testing::StateAskingReader reader;
+    const std::string password = "Phone-road-8! aB";
+    send({input::Text{password}});
+    EXPECT_EQ(reader.read(password.size(), std::chrono::milliseconds(500)), password);
+    const std::u32string sent(password.begin(), password.end());
+    ASSERT_TRUE(recorder.waitFor([&](const auto& r) { return typed(r).size() >= sent.size(); }));
+    EXPECT_EQ(typed(recorder.records()), sent);
+
+    // No Shift held for them: each is its key's first symbol, which plain
+    // Xlib, its UTF-8 look-up and XKB read alike, Caps Lock on or off.
+    Display* probe = XOpenDisplay(nullptr);
+    ASSERT_TRUE(probe);
+    XIM im = XOpenIM(probe, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(im);
+    XIC ic = XCreateIC(im, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, nullptr);
+    ASSERT_TRUE(ic);
+    int capitals = 0;
+    for (const auto& r : only(recorder.records(), {KeyPress})) {
+        const char32_t c = testing::characterOf(r.keysym);
+        if (!(c >= U'A' && c <= U'Z') && c != U'!') continue;
+        ++capitals;
+        EXPECT_FALSE(r.state & ShiftMask) << static_cast<char>(c);
+        for (unsigned int lock : {0u, static_cast<unsigned int>(LockMask)}) {
+            XKeyEvent key{};
+            key.type = KeyPress;
+            key.display = probe;
+            key.keycode = r.keycode;
+            key.state = lock;
+            char plain[8] = {}, utf8[8] = {};
+            KeySym keysym = NoSymbol;
+            XLookupString(&key, plain, sizeof plain, &keysym, nullptr);
+            Status status = 0;
+            Xutf8LookupString(ic, &key, utf8, sizeof utf8 - 1, &keysym, &status);
+            KeySym xkb = NoSymbol;
+            unsigned int consumed = 0;
+            XkbLookupKeySym(probe, static_cast<KeyCode>(r.keycode), lock, &consumed, &xkb);
+            EXPECT_EQ(std::string(plain), std::string(1, static_cast<char>(c))) << "lock " << lock;
+            EXPECT_EQ(std::string(utf8), std::string(1, static_cast<char>(c))) << "lock " << lock;
+            EXPECT_EQ(testing::characterOf(xkb), c) << "lock " << lock;
+        }
+    }
+    XDestroyIC(ic);
+    XCloseIM(im);
+    XCloseDisplay(probe);
+    EXPECT_EQ(capitals, 3);
+
+    // The keys stay for the texts after: a run of them binds nothing anew.
+    recorder.clear();
+    std::string many;
+    for (int i = 0; i < 40; ++i) many += "aB";
+    send({input::Text{many}});
+    ASSERT_TRUE(recorder.waitFor([&](const auto& r) { return typed(r).size() >= many.size(); }));
+    EXPECT_EQ(typed(recorder.records()), std::u32string(many.begin(), many.end()));
+    EXPECT_TRUE(only(recorder.records(), {MappingNotify}).empty());
+}
+
+// A locker's unlock dialog as xscreensaver's comes up: asleep until the
+// pointer moves or a key goes down, it makes a window of its own a moment
+// later and reads keys only from then on; the key that woke it is gone.
+class SleepingDialog {
+public:
+    // Returns once it is asleep, listening for what wakes it.
+    explicit SleepingDialog(std::size_t count) {
+        std::promise<void> asleep;
+        auto listening = asleep.get_future();
+        thread_ = std::thread([this, count, &asleep] { text_ = run(count, asleep); });
+        listening.wait();
+    }
+    std::string read() {
+        thread_.join();
+        return text_;
+    }
+
+private:
+    static std::string run(std::size_t count, std::promise<void>& asleep) {
+        Display* display = XOpenDisplay(nullptr);
+        if (!display) {
+            asleep.set_value();
+            return "no display";
+        }
+        int opcode = 0, event = 0, error = 0;
+        XQueryExtension(display, "XInputExtension", &opcode, &event, &error);
+        unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+        XISetMask(bits, XI_RawKeyPress);
+        XISetMask(bits, XI_RawMotion);
+        XIEventMask mask{XIAllMasterDevices, static_cast<int>(sizeof bits), bits};
+        XISelectEvents(display, DefaultRootWindow(display), &mask, 1);
+        XSync(display, False);
+        asleep.set_value();
+        XEvent e;
+        XNextEvent(display, &e);  // woken
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        testing::StateAskingReader reader;
+        XSetWindowAttributes a{};
+        a.override_redirect = True;
+        const Window window = XCreateWindow(display, DefaultRootWindow(display), 100, 100, 300, 100, 0, CopyFromParent,
+                                            InputOutput, CopyFromParent, CWOverrideRedirect, &a);
+        XMapRaised(display, window);
+        XSync(display, False);
+        const std::string text = reader.read(count, std::chrono::milliseconds(20));
+        XCloseDisplay(display);
+        return text;
+    }
+    std::thread thread_;
+    std::string text_;
+};
+
+TEST_F(X11InputFixture, ALockedScreensDialogIsWokenBeforeThePasswordSoItsFirstKeyIsRead) {
+    LoopExecutor lockedQueue("input.locked");
+    const std::string password = "Phone-road-8!";
+    for (const bool live : {false, true}) {
+        // A session of its own each: the dialog the first one woke is gone.
+        auto lockedInput = makeX11Input(
+            lockedQueue, [] { return std::optional<Rect>(); }, {}, "", U"", [] { return true; });
+        ASSERT_TRUE(lockedInput);
+        SleepingDialog dialog(password.size() + 1);
+        if (live) {
+            for (char c : password) lockedInput->handle(input::Text{std::string(1, c)});
+        } else {
+            lockedInput->handle(input::Text{password});
+        }
+        lockedInput->handle(input::Key{"Enter", true});
+        lockedInput->handle(input::Key{"Enter", false});
+        EXPECT_EQ(dialog.read(), password + "\n") << (live ? "Live" : "Type");
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 
@@ -10,16 +11,55 @@ namespace {
 
 using Kind = CommandResult::Kind;
 
-// Answers each program by its name and writes down what was run.
+// Answers each program by its name and writes down what was run. The bus's
+// own list of names is answered as a bus on which `onBus` are: when the
+// client's answer says a bus is there (the client ran, whatever it then
+// said) unless "<client> names" is given, and written down as "<client>
+// names"; its owner of each of them, asked before each call, is not. A call to the system bus is
+// answered by "<client> --system": where the client is installed, a login
+// manager that is not there unless given.
 struct ScriptedRunner {
     std::map<std::string, CommandResult> answers;
+    std::vector<std::string> onBus = {"org.freedesktop.ScreenSaver"};
     std::vector<std::string> ran;
     CommandRunner runner() {
         return [this](const std::vector<std::string>& argv, std::int64_t limit) {
             EXPECT_GT(limit, 0);
-            ran.push_back(argv.at(0) + (argv.size() > 1 ? " " + argv[1] : ""));
-            const auto it = answers.find(argv[0]);
-            return it == answers.end() ? CommandResult{Kind::missing, -1, ""} : it->second;
+            const auto has = [&](const std::string& word) {
+                return std::find(argv.begin(), argv.end(), word) != argv.end();
+            };
+            const bool system = has("--system");
+            // An answer given for one method ("dbus-send Lock") before the
+            // client's own.
+            std::string member;
+            for (const auto& arg : argv)
+                for (const char* m : {".Lock", ".GetActive"})
+                    if (arg.ends_with(m)) member = std::string(m).substr(1);
+            auto it = member.empty() ? answers.end() : answers.find(argv[0] + " " + member);
+            if (it == answers.end()) it = answers.find(argv.at(0) + (system ? " --system" : ""));
+            const bool installed = answers.contains(argv[0]);
+            CommandResult answer = it != answers.end()    ? it->second
+                                   : system && installed ? CommandResult{Kind::exited, 1, ""}
+                                                          : CommandResult{Kind::missing, -1, ""};
+            if (has("org.freedesktop.DBus.GetNameOwner")) {
+                // Not written down: every call to a saver asks it first.
+                if (const auto given = answers.find(argv[0] + " owner"); given != answers.end()) return given->second;
+                if (answer.kind != Kind::exited) return answer;
+                for (const auto& name : onBus)
+                    if (has("string:" + name) || (argv[0] == "gdbus" && has(name)))
+                        return CommandResult{Kind::exited, 0, argv[0] == "gdbus" ? "(':1.7',)\n" : "   string \":1.7\"\n"};
+                return CommandResult{Kind::exited, 1, ""};
+            }
+            if (has("org.freedesktop.DBus.ListNames")) {
+                ran.push_back(argv[0] + " names");
+                if (const auto given = answers.find(argv[0] + " names"); given != answers.end()) return given->second;
+                if (answer.kind != Kind::exited) return answer;
+                std::string list = argv[0] == "gdbus" ? "(['org.freedesktop.DBus'" : "array [ string \"org.freedesktop.DBus\"";
+                for (const auto& name : onBus) list += argv[0] == "gdbus" ? ", '" + name + "'" : " string \"" + name + "\"";
+                return CommandResult{Kind::exited, 0, list + (argv[0] == "gdbus" ? "],)\n" : " ]\n")};
+            }
+            ran.push_back(argv[0] + (system ? " --system" : argv.size() > 1 ? " " + argv[1] : ""));
+            return answer;
         };
     }
 };
@@ -31,7 +71,7 @@ TEST(ScreenLocker, TriesEachLockerInTurnAndSaysWhenNoneTookIt) {
         std::vector<std::string> log;
         ScreenLocker locker([&](const std::string& l) { log.push_back(l); }, script.runner());
         EXPECT_TRUE(locker.lock());
-        EXPECT_EQ(script.ran, (std::vector<std::string>{"dbus-send --session"}));
+        EXPECT_EQ(script.ran, (std::vector<std::string>{"dbus-send names", "dbus-send --session"}));
         EXPECT_TRUE(log.empty());
     }
     {
@@ -43,7 +83,7 @@ TEST(ScreenLocker, TriesEachLockerInTurnAndSaysWhenNoneTookIt) {
         script.answers["xdg-screensaver"] = {Kind::exited, 0, ""};
         ScreenLocker locker(nullptr, script.runner());
         EXPECT_TRUE(locker.lock());
-        EXPECT_EQ(script.ran, (std::vector<std::string>{"dbus-send --session", "loginctl lock-session",
+        EXPECT_EQ(script.ran, (std::vector<std::string>{"dbus-send names", "loginctl lock-session",
                                                          "xdg-screensaver lock"}));
     }
     {
@@ -53,8 +93,8 @@ TEST(ScreenLocker, TriesEachLockerInTurnAndSaysWhenNoneTookIt) {
         std::vector<std::string> log;
         ScreenLocker locker([&](const std::string& l) { log.push_back(l); }, script.runner());
         EXPECT_FALSE(locker.lock());
-        EXPECT_EQ(script.ran, (std::vector<std::string>{"dbus-send --session", "gdbus call", "loginctl lock-session",
-                                                         "xdg-screensaver lock"}));
+        EXPECT_EQ(script.ran, (std::vector<std::string>{"dbus-send names", "gdbus names", "gdbus call", "gdbus call",
+                                                         "loginctl lock-session", "xdg-screensaver lock"}));
         EXPECT_EQ(log, (std::vector<std::string>{"the screen could not be locked: no screen locker answered"}));
     }
 }
@@ -84,16 +124,23 @@ TEST(ScreenLocker, WithoutAnAnswerOnTheBusXscreensaverDecides) {
     };
     // No bus at all (dbus-send fails), a bus whose screen saver does not
     // know GetActive, and a bus that does not answer in time.
-    for (const auto& dbus : {CommandResult{Kind::exited, 1, ""}, CommandResult{Kind::timedOut, -1, ""}}) {
-        const auto [locked, ran] = ask({{"dbus-send", dbus}, {"xscreensaver-command", lockedLine}});
+    {
+        const auto [locked, ran] = ask({{"dbus-send", {Kind::exited, 1, ""}}, {"xscreensaver-command", lockedLine}});
         EXPECT_TRUE(locked);
-        EXPECT_EQ(ran, (std::vector<std::string>{"dbus-send --session", "xscreensaver-command -time"}));
+        EXPECT_EQ(ran, (std::vector<std::string>{"dbus-send names", "dbus-send --session", "dbus-send --system",
+                                                 "xscreensaver-command -time"}));
+    }
+    {
+        const auto [locked, ran] = ask({{"dbus-send", {Kind::timedOut, -1, ""}}, {"xscreensaver-command", lockedLine}});
+        EXPECT_TRUE(locked);
+        EXPECT_EQ(ran, (std::vector<std::string>{"dbus-send names", "dbus-send --system", "xscreensaver-command -time"}));
     }
     {
         const auto [locked, ran] =
             ask({{"gdbus", {Kind::exited, 1, ""}}, {"xscreensaver-command", lockedLine}});
         EXPECT_TRUE(locked);
-        EXPECT_EQ(ran, (std::vector<std::string>{"dbus-send --session", "gdbus call", "xscreensaver-command -time"}));
+        EXPECT_EQ(ran, (std::vector<std::string>{"dbus-send names", "gdbus names", "gdbus call", "dbus-send --system",
+                                                 "gdbus --system", "xscreensaver-command -time"}));
     }
     // A screen saver on the bus that answers is believed, even against
     // xscreensaver.
@@ -101,7 +148,7 @@ TEST(ScreenLocker, WithoutAnAnswerOnTheBusXscreensaverDecides) {
         const auto [locked, ran] = ask({{"dbus-send", {Kind::exited, 0, "   boolean false\n"}},
                                         {"xscreensaver-command", lockedLine}});
         EXPECT_FALSE(locked);
-        EXPECT_EQ(ran, (std::vector<std::string>{"dbus-send --session"}));
+        EXPECT_EQ(ran, (std::vector<std::string>{"dbus-send names", "dbus-send --session"}));
     }
 
     // Blanked is not locked, and neither is anything not understood.
@@ -121,6 +168,114 @@ TEST(ScreenLocker, WithoutAnAnswerOnTheBusXscreensaverDecides) {
     EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, "XScreenSaver 6.06: screen non-blanked since Mon\n"
                                                      "XScreenSaver 6.06: screen locked since Mon\n"}));
     EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, "XScreenSaver 6.06 screen locked since Mon\n"}));
+}
+
+// MATE, Cinnamon, GNOME and Xfce answer on names of their own: whichever is
+// on the bus locks and is asked, the first in the table that answers has the
+// last word, and a saver not on the bus costs no program.
+TEST(ScreenLocker, EachDesktopsOwnScreenSaverLocksAndIsBelieved) {
+    const struct {
+        const char* why;
+        std::vector<std::string> onBus;
+        std::map<std::string, CommandResult> answers;
+        bool locks;
+        ScreenLocker::Look look;
+        std::vector<std::string> lockRan;
+        bool goneBeforeAsked = false;
+    } table[] = {
+        {"MATE alone", {"org.mate.ScreenSaver"}, {{"dbus-send", {Kind::exited, 0, "   boolean true\n"}}}, true,
+         {true, true}, {"dbus-send names", "dbus-send --session"}},
+        {"Cinnamon through gdbus", {"org.cinnamon.ScreenSaver"}, {{"gdbus", {Kind::exited, 0, "(false,)\n"}}}, true,
+         {true, false}, {"dbus-send names", "gdbus names", "gdbus call"}},
+        {"GNOME, Xfce", {"org.xfce.ScreenSaver", "org.gnome.ScreenSaver"},
+         {{"dbus-send", {Kind::exited, 0, "   boolean true\n"}}}, true, {true, true},
+         {"dbus-send names", "dbus-send --session"}},
+        {"a saver that refuses, then the next", {"org.freedesktop.ScreenSaver", "org.mate.ScreenSaver"},
+         {{"dbus-send", {Kind::exited, 1, ""}}}, false, {false, false},
+         {"dbus-send names", "dbus-send --session", "dbus-send --session", "dbus-send --session", "dbus-send --session",
+          "loginctl lock-session", "xdg-screensaver lock"}},
+        {"MATE's saver locks and never replies", {"org.mate.ScreenSaver"},
+         {{"dbus-send Lock", {Kind::exited, 1, ""}}, {"dbus-send", {Kind::exited, 0, "   boolean true\n"}}}, true,
+         {true, true}, {"dbus-send names", "dbus-send --session", "dbus-send --session"}},
+        {"a saver that neither replies nor locks", {"org.mate.ScreenSaver"},
+         {{"dbus-send Lock", {Kind::timedOut, -1, ""}}, {"dbus-send", {Kind::exited, 0, "   boolean false\n"}}},
+         false, {true, false},
+         {"dbus-send names", "dbus-send --session", "dbus-send --session", "loginctl lock-session",
+          "xdg-screensaver lock"}},
+        {"listed, but gone before it is asked: not started again",
+         {"org.mate.ScreenSaver"},
+         {{"dbus-send", {Kind::exited, 0, "   boolean true\n"}}, {"dbus-send owner", {Kind::exited, 1, ""}}},
+         false,
+         {false, false},
+         {"dbus-send names", "loginctl lock-session", "xdg-screensaver lock"},
+         true},
+        {"nobody on the bus", {}, {{"dbus-send", {Kind::exited, 0, "   boolean true\n"}}}, false, {false, false},
+         {"dbus-send names", "loginctl lock-session", "xdg-screensaver lock"}},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.why);
+        ScriptedRunner script;
+        script.onBus = row.onBus;
+        script.answers = row.answers;
+        std::vector<std::string> asked;
+        const CommandRunner run = script.runner();
+        ScreenLocker locker(nullptr, [&](const std::vector<std::string>& argv, std::int64_t limit) {
+            for (const auto& arg : argv) {
+                if (!arg.ends_with(".Lock") && !arg.ends_with(".GetActive")) continue;
+                // To the connection that holds the name, never the name.
+                EXPECT_TRUE(std::find(argv.begin(), argv.end(), "--dest=:1.7") != argv.end() ||
+                            std::find(argv.begin(), argv.end(), ":1.7") != argv.end())
+                    << arg;
+                if (arg.ends_with(".Lock")) asked.push_back(arg);
+            }
+            return run(argv, limit);
+        });
+        EXPECT_EQ(locker.lock(), row.locks);
+        EXPECT_EQ(script.ran, row.lockRan);
+        // Each saver is asked with its own name and object, in table order.
+        std::vector<std::string> expected;
+        for (const auto& saver : busScreenSavers)
+            if (std::find(row.onBus.begin(), row.onBus.end(), saver.service) != row.onBus.end())
+                expected.push_back(std::string(saver.service) + ".Lock");
+        if (row.locks) expected.resize(1);
+        if (row.goneBeforeAsked) expected.clear();
+        EXPECT_EQ(asked, expected);
+        const auto look = locker.look();
+        EXPECT_EQ(look.answers, row.look.answers);
+        EXPECT_EQ(look.locked, row.look.locked);
+    }
+}
+
+// A locker that only the login manager knows (light-locker, xss-lock) says
+// so in the session's LockedHint; a hint that says "unlocked" proves no
+// locker, and xscreensaver is asked.
+TEST(ScreenLocker, TheLoginManagersHintSpeaksForLockersOffTheBus) {
+    const CommandResult running{Kind::exited, 0, "XScreenSaver 6.06: screen non-blanked since Mon\n"};
+    const struct {
+        const char* why;
+        std::map<std::string, CommandResult> answers;
+        bool answers_, locked;
+    } table[] = {
+        {"locked by dbus-send", {{"dbus-send --system", {Kind::exited, 0, "   variant       boolean true\n"}}}, true, true},
+        {"locked by gdbus", {{"gdbus --system", {Kind::exited, 0, "(<true>,)\n"}}}, true, true},
+        {"unlocked, no xscreensaver", {{"dbus-send --system", {Kind::exited, 0, "   variant       boolean false\n"}}},
+         false, false},
+        {"unlocked, xscreensaver runs",
+         {{"dbus-send --system", {Kind::exited, 0, "   variant       boolean false\n"}},
+          {"xscreensaver-command", running}},
+         true, false},
+        {"no login manager", {{"dbus-send --system", {Kind::timedOut, -1, ""}}}, false, false},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.why);
+        ScriptedRunner script;
+        script.answers = row.answers;
+        ScreenLocker locker(nullptr, script.runner());
+        const auto look = locker.look();
+        EXPECT_EQ(look.answers, row.answers_);
+        EXPECT_EQ(look.locked, row.locked);
+        EXPECT_EQ(locker.lockedOffTheSessionBus(), row.locked);
+    }
 }
 
 TEST(ScreenLocker, ALockerAnswersOnlyWhenTheBusScreenSaverOrXscreensaverIsThere) {
@@ -158,6 +313,7 @@ TEST(ScreenLocker, ALockerFoundWhenItMatteredIsAskedAgainAtOnceByThePacedChecks)
     auto paces = std::make_shared<ProgramPaces>([&now] { return now; });
     ScriptedRunner script;
     script.answers["dbus-send"] = {Kind::exited, 1, ""};
+    script.answers["dbus-send names"] = {Kind::exited, 1, ""};  // no session bus
     script.answers["xscreensaver-command"] = {Kind::exited, 1, ""};
     ScreenLocker checking(nullptr, pacedCommands(script.runner(), paces));
     for (int i = 0; i < ProgramPace::failuresBeforeRest; ++i) EXPECT_FALSE(checking.isLocked());

@@ -111,6 +111,42 @@ TEST(SpareKeyPool, ATextBindsWhatItLacksOnFreeKeysBeforeItsFirstKeyAndWaitsForNo
     }
 }
 
+TEST(SpareKeyPool, CapitalsTakeOnlyKeysNothingElseAsksForAndKeepThemForTheTextsAfter) {
+    struct Row {
+        const char* what;
+        Keyboard keyboard;
+        std::u32string likely;  // bound ahead, before the text
+        std::u32string text;
+        std::vector<SpareKeyPool::Binding> want;
+    };
+    const Row rows[] = {
+        {"each capital once, in order, on empty keys", {{10, 20, 30, 40, 50}, {}}, U"", U"Ask Ben, Eva: Ask!",
+         {{10, U'A'}, {20, U'B'}, {30, U'E'}}},
+        {"capitals held from a text before cost nothing", {{30, 40, 50}, {{10, U'A', 0, 100}}}, U"", U"aB A",
+         {{30, U'B'}}},
+        {"a full pool gives the key idle longest of a character the text does not type",
+         {{40, 50}, {{10, U'é', 0, 300}, {20, U'X', 0, 100}, {30, U'ñ', 0, 200}}}, U"", U"éB", {{20, U'B'}}},
+        {"never a key still being read, nor one of a character still to be typed",
+         {{40, 50}, {{10, U'é', 0, 100}, {20, U'X', 0, 4500}, {30, U'ñ', 0, 200}}}, U"", U"Bñé", {}},
+        {"never a likely character's key: a capital has Shift to fall back on",
+         {{30, 40, 50, 60}, {{10, U'X', 0, 4500}, {20, U'Y', 0, 4500}}}, U"é’", U"B", {}},
+    };
+    const auto lacks = [](char32_t c) { return c > 0x7f; };
+    const auto capital = [](char32_t c) { return c >= U'A' && c <= U'Z'; };
+    for (const auto& row : rows) {
+        auto pool = poolWith(row.keyboard);
+        pool.prepare(row.likely);
+        pool.bindPrepared(lacks, 0);
+        EXPECT_EQ(pool.bindSpare(row.text, capital, 5000), row.want) << row.what;
+        for (const auto& b : row.want) EXPECT_EQ(pool.keyOf(b.character), b.key) << row.what;
+        EXPECT_TRUE(pool.bindSpare(row.text, capital, 5000).empty()) << row.what << ": bound twice";
+        // The next text's capitals find their keys bound.
+        for (const auto& b : row.want) pool.pressed(b.character, 5100);
+        pool.bindSpare(row.text, capital, 9000);
+        for (const auto& b : row.want) EXPECT_EQ(pool.keyOf(b.character), b.key) << row.what;
+    }
+}
+
 TEST(SpareKeyPool, KeysGoBackOnlyOnceEveryPressOfThemMayHaveBeenRead) {
     auto pool = poolWith({{40, 50}, {{10, U'é', 0, 1000}, {20, U'ö', 0, 2500}, {30, U'ñ', 2900}}});
     auto given = pool.giveBack(3000);

@@ -1,11 +1,16 @@
 // The screen locker's state heard over a private session bus from a stand-in
 // screen saver: while one answers, a check starts no program; when it leaves
-// the bus, the command-line poll answers again.
+// the bus, the command-line poll answers again. And each desktop's saver
+// locked and asked through the real command-line tools.
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <memory>
 #include <string>
 
 #include "platform/linux/locker_linux.h"
@@ -18,7 +23,8 @@ namespace {
 using testing::PrivateBus;
 using testing::pumpUntil;
 
-// A screen saver of the bus: answers GetActive and says ActiveChanged.
+// A screen saver of the bus: answers GetActive and Lock (which makes it
+// active) and says ActiveChanged.
 class StandInSaver final : public QDBusVirtualObject {
 public:
     StandInSaver(QDBusConnection bus, QString service, QString path, bool active)
@@ -39,6 +45,11 @@ public:
     }
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+        if (message.member() == QStringLiteral("Lock")) {
+            connection.send(message.createReply());
+            change(true);
+            return true;
+        }
         if (message.member() != QStringLiteral("GetActive")) return false;
         connection.send(message.createReply(QVariant(active_)));
         return true;
@@ -51,15 +62,8 @@ private:
 };
 
 TEST(ScreenLockWatch, FollowsTheScreenSaversSignalAndStartsNoProgramWhileOneAnswers) {
-    const struct {
-        const char* service;
-        const char* path;
-    } savers[] = {
-        {"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver"},
-        {"org.gnome.ScreenSaver", "/org/gnome/ScreenSaver"},
-    };
     int round = 0;
-    for (const auto& saver : savers) {
+    for (const auto& saver : busScreenSavers) {
         SCOPED_TRACE(saver.service);
         PrivateBus bus;
         ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
@@ -80,7 +84,8 @@ TEST(ScreenLockWatch, FollowsTheScreenSaversSignalAndStartsNoProgramWhileOneAnsw
             r.output = "XScreenSaver 6.06: screen locked since Mon Dec  7 08:39:42 2026\n";
             return r;
         });
-        ScreenLockWatch watch(watchBus, [&] { return locker.isLocked(); });
+        int moved = 0;
+        ScreenLockWatch watch(watchBus, [&] { return locker.isLocked(); }, [&] { ++moved; });
 
         // Nobody on the bus: the poll answers, and starts its programs.
         pumpUntil([] { return false; }, 100);
@@ -100,12 +105,57 @@ TEST(ScreenLockWatch, FollowsTheScreenSaversSignalAndStartsNoProgramWhileOneAnsw
             for (int check = 0; check < 100; ++check) EXPECT_TRUE(watch.locked());
             EXPECT_EQ(started, 0) << "a program was started while the saver answers";
         }
-        // It left the bus: the poll stands in again.
+        // It left the bus: the poll stands in again, and the owner heard it.
+        const int movedBefore = moved;
         ASSERT_TRUE(pumpUntil([&] { return !watch.hearing(); }));
+        EXPECT_GT(moved, movedBefore) << "the saver's leaving was not told";
         EXPECT_TRUE(watch.locked());
         EXPECT_GT(started, 0);
         QDBusConnection::disconnectFromBus(name);
         QDBusConnection::disconnectFromBus(name + "-saver");
+    }
+}
+
+// Each desktop's saver, alone on the bus, through dbus-send as the host
+// runs it: Lock locks it and is said to, the look finds it locked, and when
+// it goes away while the screen is locked, the look says no locker answers.
+TEST(ScreenLocker, LocksAndAsksEachDesktopsSaverThroughTheRealTools) {
+    int round = 0;
+    for (const auto& saver : busScreenSavers) {
+        SCOPED_TRACE(saver.service);
+        PrivateBus bus;
+        ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
+        const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+        const std::string kept = old ? old : "";
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+        const QString name = QStringLiteral("tools-%1").arg(++round);
+        {
+            QDBusConnection saverBus = QDBusConnection::connectToBus(QString::fromStdString(bus.address()), name);
+            ASSERT_TRUE(saverBus.isConnected());
+            auto standIn = std::make_unique<StandInSaver>(saverBus, saver.service, saver.path, false);
+            // The programs run beside the loop that answers them.
+            const auto offTheLoop = [](auto job) {
+                auto done = std::async(std::launch::async, job);
+                pumpUntil([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+                return done.get();
+            };
+            ScreenLocker locker(nullptr);
+            const auto before = offTheLoop([&] { return locker.look(); });
+            EXPECT_TRUE(before.answers);
+            EXPECT_FALSE(before.locked);
+            EXPECT_TRUE(offTheLoop([&] { return locker.lock(); }));
+            const auto after = offTheLoop([&] { return locker.look(); });
+            EXPECT_TRUE(after.answers);
+            EXPECT_TRUE(after.locked);
+            standIn.reset();
+            const auto gone = offTheLoop([&] { return locker.look(); });
+            EXPECT_FALSE(gone.locked);
+        }
+        QDBusConnection::disconnectFromBus(name);
+        if (old)
+            ::setenv("DBUS_SESSION_BUS_ADDRESS", kept.c_str(), 1);
+        else
+            ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     }
 }
 

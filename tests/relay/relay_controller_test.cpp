@@ -160,6 +160,31 @@ TEST(RelayController, StatusLinesFollowTheLinkState) {
     }
 }
 
+TEST(RelayController, ARelayThatNeverAnswersIsNamedInTheSectionWithWhy) {
+    ControllerRig rig;
+    rig.setUpBefore();
+    rig.controller->start();
+    rig.queue.runAll();
+    const auto reason = [&]() -> std::string {
+        for (const auto& item : rig.titles())
+            if (item.title.rfind("The relay did not answer", 0) == 0) return item.title;
+        return {};
+    };
+    EXPECT_EQ(reason(), "") << "nothing failed yet";
+    // Each attempt waits 15 s for an answer, then backs off; three go unanswered.
+    for (int second = 0; second < 600 && reason().find("last 3 tries") == std::string::npos; ++second)
+        rig.queue.advance(1'000);
+    const std::string line = reason();
+    EXPECT_EQ(line.rfind("The relay did not answer the last 3 tries: ", 0), 0u) << line;
+    EXPECT_NE(line.find(": no answer within 15 s"), std::string::npos) << line;
+    // Said while it dials again too, until the relay answers.
+    for (int second = 0; second < 600 && rig.titles()[0].title != "Relay: connecting\u2026"; ++second)
+        rig.queue.advance(1'000);
+    EXPECT_EQ(reason(), line);
+    rig.bringUp();
+    EXPECT_EQ(reason(), "") << "the relay answered";
+}
+
 TEST(RelayController, MenuSectionOffersWhatTheSetUpAllows) {
     ControllerRig fresh;
     fresh.controller->start();

@@ -1,10 +1,10 @@
-// A person's allowance of codes: kept per asking network, strangers
-// elsewhere bounded in all, and the networks the person signed in from
-// not counted with the strangers.
+// A person's allowance of codes: kept per asking network, more at the
+// networks the person signed in from; and the mail, bounded apart, so that
+// strangers asking from many networks neither flood the person's mailbox
+// nor keep the person from a code anywhere.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "relay_service/address_codes.h"
@@ -12,37 +12,53 @@
 namespace morvane::relay_service {
 namespace {
 
-TEST(AddressCodes, StrangersElsewhereLeaveThePersonTheirOwnCodes) {
-    AddressCodes codes({3, 6, 4, 600, 1'000, 2});
-    std::vector<std::pair<RateWindow*, std::string>> counted;
-    const auto ask = [&](const char* address, const std::string& network, std::int64_t now = 100) {
-        return !codes.take(address, network, now, counted).has_value();
-    };
+TEST(AddressCodes, StrangersElsewhereLeaveThePersonTheirOwnCodesAndMailAFew) {
+    // Three a network, five at home; eight mails, four of them for codes
+    // asked elsewhere.
+    AddressCodes codes({3, 5, 8, 4, 600, 1'000, 2});
+    Counted counted;
     codes.signedIn("p@example.com", "home");
     struct Step {
         const char* why;
         const char* address;
         std::string network;
         bool given;
+        bool mailed;
     };
     const std::vector<Step> steps = {
-        {"a stranger's first", "p@example.com", "s1", true},
-        {"its second", "p@example.com", "s1", true},
-        {"its third", "p@example.com", "s1", true},
-        {"its network has had the address's three", "p@example.com", "s1", false},
-        {"another network", "p@example.com", "s2", true},
-        {"and another", "p@example.com", "s3", true},
-        {"", "p@example.com", "s3", true},
-        {"six from strangers in all", "p@example.com", "s4", false},
-        {"the person at home", "p@example.com", "home", true},
-        {"", "p@example.com", "home", true},
-        {"", "p@example.com", "home", true},
-        {"past three: at home, as many as its owner may want", "p@example.com", "home", true},
-        {"but no more", "p@example.com", "home", false},
-        {"another address counts apart", "q@example.com", "s1", true},
+        {"a stranger's first", "p@example.com", "s1", true, true},
+        {"its second", "p@example.com", "s1", true, true},
+        {"its third", "p@example.com", "s1", true, true},
+        {"its network has had the address's three", "p@example.com", "s1", false, false},
+        {"another network: the last mail for strangers", "p@example.com", "s2", true, true},
+        {"past them, the newest code mailed", "p@example.com", "s2", true, false},
+        {"", "p@example.com", "s3", true, false},
+        {"the person away from home has their own three", "p@example.com", "hotel", true, false},
+        {"the person at home is mailed", "p@example.com", "home", true, true},
+        {"", "p@example.com", "home", true, true},
+        {"", "p@example.com", "home", true, true},
+        {"eight mails in all", "p@example.com", "home", true, true},
+        {"past them, the newest code mailed", "p@example.com", "home", true, false},
+        {"past what a person asks at home", "p@example.com", "home", false, false},
+        {"another address counts apart", "q@example.com", "s1", true, true},
     };
-    for (const auto& step : steps) EXPECT_EQ(ask(step.address, step.network), step.given) << step.why;
-    EXPECT_TRUE(ask("p@example.com", "s4", 700)) << "a new window";
+    for (const auto& step : steps) {
+        const bool given = !codes.take(step.address, step.network, 100, counted);
+        EXPECT_EQ(given, step.given) << step.why;
+        if (given) {
+            EXPECT_EQ(codes.mailed(step.address, step.network, 100, counted), step.mailed) << step.why;
+        }
+    }
+    EXPECT_TRUE(!codes.take("p@example.com", "s1", 700, counted)) << "a new window";
+    EXPECT_TRUE(codes.mailed("p@example.com", "s1", 700, counted)) << "a new window";
+
+    // A mail given back (none went out) is the next code's.
+    AddressCodes fresh({3, 4, 8, 1, 600, 1'000, 2});
+    Counted mail;
+    EXPECT_TRUE(fresh.mailed("r@example.com", "s1", 100, mail));
+    giveBack(mail, 100);
+    EXPECT_TRUE(fresh.mailed("r@example.com", "s2", 100, counted));
+    EXPECT_FALSE(fresh.mailed("r@example.com", "s3", 100, counted));
 
     // The last networks signed in from are home; older ones are forgotten.
     codes.signedIn("p@example.com", "cafe");

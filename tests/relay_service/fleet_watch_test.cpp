@@ -18,6 +18,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
+#include "../app/manual_executor.h"
 #include "../support/eventually.h"
 #include "core/clock.h"
 #include "relay_service/fleet_watch.h"
@@ -329,6 +330,47 @@ TEST(PeerLine, AQuestionIsAnsweredOnceAndAFloodAFewDozenASecond) {
     EXPECT_TRUE(ask("alpha", "first"));
 }
 
+// A round of questions ends on the service's own clock: an instance that
+// takes the question and never answers holds it exactly answerWithinMillis
+// of that clock, however long the network thread waits meanwhile; and a
+// line let go of with its round under way calls nobody back.
+TEST(PeerLine, ARoundEndsAtItsDeadlineOnTheServicesClock) {
+    boost::asio::io_context io;
+    morvane::testing::ManualExecutor timers;
+    // Takes the connection (the kernel's backlog) and never answers.
+    boost::asio::ip::tcp::acceptor silent(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    const std::vector<PeerRecord> peers{{"gamma", "http://127.0.0.1:" + std::to_string(silent.local_endpoint().port())}};
+    const auto line = [&] {
+        return std::make_unique<PeerLine>(
+            io, "beta", *PeerAddress::parse("http://127.0.0.1:1"),
+            PeerLine::Hooks{[] { return PeerState{"beta", {answering, 9'000, 10}, true}; }, nowMillis,
+                            [](const std::string&) {}, &timers, [&] { return timers.now(); }});
+    };
+    auto asking = line();
+    asking->setSecret(std::string(64, 's'));
+    std::optional<std::vector<PeerState>> heard;
+    ASSERT_TRUE(asking->ask(peers, [&](std::vector<PeerState> answers) { heard = std::move(answers); }));
+    EXPECT_FALSE(asking->ask(peers, [](std::vector<PeerState>) { ADD_FAILURE() << "a second round at once"; }));
+    io.run_for(std::chrono::milliseconds(100));
+    timers.advance(PeerLine::answerWithinMillis - 1);
+    io.run_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(heard);
+    timers.advance(1);
+    ASSERT_TRUE(heard);
+    EXPECT_TRUE(heard->empty());
+
+    // Gone with its round under way: its deadline's turn calls nothing.
+    auto going = line();
+    going->setSecret(std::string(64, 's'));
+    bool called = false;
+    ASSERT_TRUE(going->ask(peers, [&](std::vector<PeerState>) { called = true; }));
+    going.reset();
+    timers.advance(PeerLine::answerWithinMillis);
+    io.run_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(called);
+    EXPECT_EQ(timers.pendingTimers(), 0u);
+}
+
 // What is wrong with a fleet is said in the log of the instance asked,
 // once in a while for as long as it holds: another instance whose clock
 // is more than 30 s off, with by how much (and past a minute, that they
@@ -374,6 +416,42 @@ TEST(PeerLine, AClockOffAndASecretThatDiffersAreSaid) {
     line.setSecret(other);
     EXPECT_EQ(said("the fleet's secret in the database (table fleet_secret) is not the one this instance read before"), 1);
     EXPECT_TRUE(line.answer(peer_words::question(other, "epsilon", clock, "e-new")));
+}
+
+// The secret changed in the database while an instance was cut from it:
+// that instance still asks with the one before, which the others answer
+// (signed with it, so that it can read them) for a while after the change,
+// saying so, so that it hears their stores answer and stands aside. A
+// secret never read here is answered never, and the old one not past its
+// while.
+TEST(PeerLine, AnInstanceCutWhenTheSecretChangedIsAnsweredWithTheOldOneForAWhile) {
+    boost::asio::io_context io;
+    std::int64_t clock = 1'800'000'000'000;
+    std::vector<std::string> lines;
+    const std::string before(64, 'b'), now(64, 'n'), never(64, 'x');
+    const PeerState mine{"beta", {answering, 9'000, 10}, true};
+    PeerLine line(io, "beta", *PeerAddress::parse("http://127.0.0.1:1"),
+                  PeerLine::Hooks{[&] { return mine; }, [&] { return clock; },
+                                  [&](const std::string& text) { lines.push_back(text); }});
+    const auto said = [&](const std::string& part) {
+        return std::count_if(lines.begin(), lines.end(), [&](const auto& text) { return text.find(part) != std::string::npos; });
+    };
+    line.setSecret(before);
+    EXPECT_FALSE(line.answer(peer_words::question(now, "epsilon", clock, "early"))) << "not read here yet";
+    line.setSecret(now);
+    const auto cut = line.answer(peer_words::question(before, "alpha", clock, "cut-1"));
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(peer_words::readAnswer(*cut, before, "cut-1"), mine) << "readable by the instance that asked";
+    EXPECT_EQ(peer_words::readAnswer(*cut, now, "cut-1"), std::nullopt);
+    EXPECT_TRUE(line.answer(peer_words::question(before, "alpha", clock + 1'000, "cut-2")));
+    EXPECT_EQ(said("instance alpha asks this instance with the fleet secret read before the one in the database now"), 1)
+        << "said once in a while";
+    EXPECT_TRUE(line.answer(peer_words::question(now, "gamma", clock, "current")));
+    EXPECT_FALSE(line.answer(peer_words::question(never, "delta", clock, "stranger")));
+
+    clock += PeerLine::previousSecretMillis;
+    EXPECT_FALSE(line.answer(peer_words::question(before, "alpha", clock, "cut-3"))) << "past its while";
+    EXPECT_EQ(said("instance alpha asks this instance with a fleet secret other than the one this instance read"), 1);
 }
 
 // An instance's listener as far as questions go: each POST to the

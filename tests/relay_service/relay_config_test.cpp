@@ -214,6 +214,12 @@ TEST(RelayProgram, ExitsAsAPersonAndAServiceManagerExpect) {
                                 "stop it (`ss -ltnp` names it), or give this one another port in listen"),
               std::string::npos)
         << taken.second;
+    // An IPv6 address is written as listen takes it, in brackets.
+    boost::asio::ip::tcp::acceptor holder6(io, {boost::asio::ip::make_address("::1"), 0});
+    const auto port6 = std::to_string(holder6.local_endpoint().port());
+    const auto taken6 = run("--listen [::1]:" + port6 + " --data " + folder.path.string() + "/data");
+    EXPECT_NE(taken6.second.find("cannot listen on [::1]:" + port6 + ": " + std::strerror(EADDRINUSE)), std::string::npos)
+        << taken6.second;
 }
 
 // A reload takes "accounts" (and the certificate's files again); every
@@ -239,11 +245,40 @@ TEST(RelayConfig, AReloadNamesTheChangedKeysOnlyARestartTakes) {
          {"data_dir", "tls.certificate", "tls.key", "limits", "trusted_proxies"}},
     };
     for (const auto& [text, keys] : cases) EXPECT_EQ(keysNeedingRestart(running, read(text)), keys) << text;
-    EXPECT_EQ(listenAdvice("cannot listen on 10.1.2.3:80: " + std::string(std::strerror(EADDRNOTAVAIL))).find("no network "
-                                                                                                            "interface"),
-              0u);
-    EXPECT_EQ(listenAdvice("cannot listen on 0.0.0.0:80: " + std::string(std::strerror(EACCES))).find("ports below 1024"), 0u);
-    EXPECT_EQ(listenAdvice("plain HTTP listens on loopback"), "");
+}
+
+// What the line says to do about a listen that failed fits the operator's
+// setup: another port is the proxy's business only where a proxy stands in
+// front (plain HTTP, or trusted proxies named); a relay serving TLS itself
+// is reached by its new port.
+TEST(RelayConfig, TheListenAdviceFitsTheSetup) {
+    RelayConfig plain, direct, passedThrough;
+    direct.certificateFile = passedThrough.certificateFile = "cert.pem";
+    passedThrough.trustedProxies = std::vector<std::string>{"10.0.0.10"};
+    const auto failure = [](int error) { return "cannot listen on [::]:25443: " + std::string(std::strerror(error)); };
+    const std::string taken =
+        "another program listens there (an instance already running, or another server): stop it (`ss -ltnp` names "
+        "it), or give this one another port in listen";
+    const struct {
+        std::string failure;
+        const RelayConfig* config;
+        std::string advice;
+    } cases[] = {
+        {failure(EADDRINUSE), &plain, taken + " and point the proxy at it"},
+        {failure(EADDRINUSE), &passedThrough, taken + " and point the proxy at it"},
+        {failure(EADDRINUSE), &direct,
+         taken + ", which computers and phones then reach it by (the relay's address with :PORT)"},
+        {failure(EACCES), &plain,
+         "ports below 1024 need the right to bind them: run it as its unit does (CAP_NET_BIND_SERVICE), or listen on a "
+         "higher port behind the proxy"},
+        {failure(EACCES), &direct,
+         "ports below 1024 need the right to bind them: run it as its unit does (CAP_NET_BIND_SERVICE), or listen on a "
+         "higher port (computers and phones then reach it by that port)"},
+        {failure(EADDRNOTAVAIL), &direct,
+         "no network interface of this machine has that address: listen on one of its own, or [::]"},
+        {"plain HTTP listens on loopback", &plain, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(listenAdvice(c.failure, *c.config), c.advice) << c.failure;
 }
 
 // "accounts" names who may sign in, in any case and with blanks around an

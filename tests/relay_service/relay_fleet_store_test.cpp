@@ -367,6 +367,37 @@ const Scene scenes[] = {
          fleet.road(cutAddress).refuse(false);
      },
      true, 1, 15},
+    // The fleet's secret changed in the database while one instance was
+    // held up, and that instance cut from the database as it wakes: it
+    // cannot read the new secret, and the others, who have, still answer it
+    // with the one before, saying so, so that it stands aside.
+    {"OneRoadRefused30sAfterTheSecretChangedUnderIt",
+     [](Fleet& fleet, Played& played) {
+         auto& cut = fleet.instanceAt(cutAddress);
+         cut.signal(SIGSTOP);
+         fleet.database_.cluster().query(fleet.database_.database(), "UPDATE fleet_secret SET secret = md5('another')");
+         for (auto& instance : fleet.instances_) {
+             if (instance.get() == &cut) continue;
+             EXPECT_FALSE(instance->waitFor("the fleet's secret in the database (table fleet_secret) is not the one "
+                                            "this instance read before", 10s)
+                              .empty());
+         }
+         fleet.road(cutAddress).refuse(true);
+         cut.signal(SIGCONT);
+         const auto woke = Clock::now();
+         for (auto& instance : fleet.instances_) {
+             if (instance.get() == &cut) continue;
+             EXPECT_FALSE(instance->waitFor("instance " + cut.instance() + " asks this instance with the fleet secret read "
+                                            "before the one in the database now", 15s)
+                              .empty())
+                 << Fleet::logOf(*instance);
+         }
+         played.figures = "its question with the old secret said " + std::to_string(secondsSince(woke)).substr(0, 4) +
+                          " s after it woke cut";
+         hold(30s - std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - woke));
+         fleet.road(cutAddress).refuse(false);
+     },
+     true, 1, 15},
     // Three cycles: each 10 s the road holds is a chance to come back
     // before the 15 s of answers and stand aside again at the next stall,
     // and two such chances are followed by a stall; more cycles only

@@ -474,6 +474,22 @@ TEST(RelayService, ATimerDueAsTheServiceStopsOrGoesNeverCallsIntoIt) {
     }
 }
 
+// The rooms, the server and the service's state are the network thread's:
+// a call from another thread while it runs is refused before it touches
+// them, and the same call on that thread goes through.
+TEST(RelayService, ACallOffTheNetworkThreadIsRefused) {
+    ServiceRig relay(RelayServerOptions{"127.0.0.1"});
+    relay.runSync([] {});  // its first turn has run
+    const AccountList everyone;
+    EXPECT_THROW(relay.service().setAccounts(everyone), WrongQueue);
+    EXPECT_THROW(relay.service().reloadCertificate(), WrongQueue);
+    EXPECT_THROW(relay.service().stop(), WrongQueue);
+    bool reloaded = false;
+    relay.runSync([&] { reloaded = relay.service().reloadCertificate(); });
+    EXPECT_TRUE(reloaded);
+    EXPECT_EQ(exchange(relay.origin("http"), "GET", "/").status, 200) << "nothing was stopped";
+}
+
 // The rate limits count each client under the address the proxy in front
 // (trusted by default on loopback) says it was reached from, plain or over
 // TLS, whatever the client wrote itself; an IPv6 client counts as its /64.

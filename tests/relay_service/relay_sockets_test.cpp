@@ -668,6 +668,85 @@ TEST(RelaySockets, TheBudgetJudgesAPeerOnTheServicesClockAndClosesItAtTheTick) {
     EXPECT_TRUE(relay.logged("with 1008 (slow): it took "));
 }
 
+// A phone that sends faster than its connection's allowance (an upload at
+// its network's speed) is read at that pace on the service's clock, not
+// closed: past the first second's worth, what it sends waits in the
+// kernels until time refills the allowance, and each record reaches the
+// computer whole and in order.
+TEST(RelaySockets, APhoneSendingFasterThanItsAllowanceIsReadAtThatPaceNotClosed) {
+    morvane::testing::ManualExecutor timers;
+    ServiceRig relay(queuing({4 << 20, 64 << 20, 64 << 20}), DeviceLimits{16, 4, 100'000}, {}, &timers);
+    const auto mine = enrol(relay, "owner@example.com", 1);
+    asio::io_context io;
+    auto host = hostLink(io, relay.port(), mine, 1 << 20);
+    auto phone = device(io, relay.port(), mine.room, mine.tickets[0], 64 << 10);
+    const auto id = joined(io, *host);
+
+    constexpr std::size_t record = 50'000;
+    constexpr int records = 10;
+    std::vector<Bytes> sent;
+    for (int k = 0; k < records; ++k) sent.emplace_back(record, fill(k));
+    std::function<void(int)> send = [&](int k) {
+        if (k < records) phone->async_write(asio::buffer(sent[k]), [&, k](beast::error_code ec, std::size_t) {
+            if (!ec) send(k + 1);
+        });
+    };
+    int arrived = 0, wrong = 0;
+    beast::flat_buffer frame;
+    std::function<void()> read = [&] {
+        host->async_read(frame, [&](beast::error_code ec, std::size_t) {
+            if (ec) return;
+            const auto data = frame.cdata();
+            const auto* bytes = static_cast<const std::uint8_t*>(data.data());
+            if (host->got_text()) {
+                ++wrong;  // the phone left
+            } else if (RelayFrame::make(id, sent[arrived]) == Bytes(bytes, bytes + data.size())) {
+                ++arrived;
+            } else {
+                ++wrong;
+            }
+            frame.consume(frame.size());
+            read();
+        });
+    };
+    std::optional<beast::error_code> phoneEnded;
+    beast::flat_buffer heard;
+    phone->async_read(heard, [&](beast::error_code ec, std::size_t) { phoneEnded = ec; });
+    const auto runFor = [&](std::chrono::milliseconds wait, int until) {
+        const auto end = std::chrono::steady_clock::now() + wait;
+        while (arrived < until && std::chrono::steady_clock::now() < end) {
+            io.restart();
+            io.run_for(20ms);
+        }
+    };
+    send(0);
+    read();
+
+    // The first second's worth (100 kB) and the record that overdrew it;
+    // then nothing, however long the test waits, until the clock moves.
+    runFor(1s, records);
+    EXPECT_EQ(arrived, 3);
+    relay.advance(499);
+    runFor(300ms, records);
+    EXPECT_EQ(arrived, 3);
+    // Each record owes half a second: one comes as each is paid for.
+    std::int64_t moved = 499;
+    relay.advance(1);
+    ++moved;
+    runFor(5s, 4);
+    EXPECT_EQ(arrived, 4);
+    while (arrived < records && moved < 10'000) {
+        relay.advance(500);
+        moved += 500;
+        runFor(5s, arrived + 1);
+    }
+    EXPECT_EQ(arrived, records);
+    EXPECT_EQ(moved, 3'500);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_FALSE(phoneEnded);
+    for (const auto& line : relay.logs()) EXPECT_EQ(line.find("closed device"), std::string::npos) << line;
+}
+
 // Phones whose uploads the relay stops reading, since their computer takes
 // less than they send: what waits for the relay piles up in the phones'
 // kernels, not in the relay's; an account whose sockets hold more than its

@@ -129,6 +129,9 @@ public:
         runSync([&] { timers_->advance(millis); });
     }
 
+    // The service itself, for a call a test makes from its own thread.
+    RelayService& service() { return *service_; }
+
     // A new process on the same port with the same store.
     void restart() {
         runSync([this] { service_.reset(); });

@@ -84,7 +84,8 @@ public:
     // Starts xscreensaver on $DISPLAY and waits until it answers. When it
     // can't, running() is false and problem() says why; unavailable() tells
     // a machine that can't run it at all from a start that failed.
-    XScreenSaver() {
+    // As root it runs as `runAs`, which must be an ordinary one.
+    explicit XScreenSaver(const std::string& runAs = "nobody") {
         // Missing is a failure, not a skip: scripts/setup installs it, so a
         // skip here would only hide a broken set-up.
         if (!installed()) {
@@ -110,16 +111,16 @@ public:
         // ordinary account instead.
         std::optional<std::pair<uid_t, gid_t>> account;
         if (geteuid() == 0) {
-            const passwd* nobody = getpwnam("nobody");
-            if (!nobody) {
+            const passwd* user = getpwnam(runAs.c_str());
+            if (!user) {
                 unavailable_ = true;
-                problem_ = "running as root and there is no account \"nobody\" to run xscreensaver as";
+                problem_ = "running as root and there is no account \"" + runAs + "\" to run xscreensaver as";
                 return;
             }
-            account = std::make_pair(nobody->pw_uid, nobody->pw_gid);
-            if (chown(home_.c_str(), nobody->pw_uid, nobody->pw_gid) != 0 ||
-                chown((home_ / ".xscreensaver").c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
-                problem_ = "cannot hand the temporary home to \"nobody\"";
+            account = std::make_pair(user->pw_uid, user->pw_gid);
+            if (chown(home_.c_str(), user->pw_uid, user->pw_gid) != 0 ||
+                chown((home_ / ".xscreensaver").c_str(), user->pw_uid, user->pw_gid) != 0) {
+                problem_ = "cannot hand the temporary home to \"" + runAs + "\"";
                 return;
             }
         }

@@ -5,6 +5,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <chrono>
@@ -53,6 +54,23 @@ KeySym keysymOf(char32_t c) {
 // on a loaded machine), asking for the state for each. Shift let go within
 // that time makes a capital a small letter there.
 constexpr std::int64_t modifierSettleMillis = 100;
+
+// A locked screen's unlock dialog comes up at the first key or move and takes
+// keys only once it is there: xscreensaver's drops the key that woke it, and
+// on a busy machine the dialog is a program that takes its time to start.
+// The wake waits this long at most for the dialog's window to come up.
+constexpr std::int64_t lockerWakeMillis = 4000;
+// Once the dialog's window is up, a moment for it to start reading keys.
+constexpr std::int64_t lockerDialogGraceMillis = 50;
+// A dialog stays up while keys come for it: a key within this long of the
+// last one needs no wake.
+constexpr std::int64_t lockerAwakeMillis = 10000;
+// A wake that brought up no window (a locker whose dialog shows all along)
+// is not tried again for this long: its keys go straight.
+constexpr std::int64_t lockerQuietMillis = 30000;
+// How far the pointer goes to wake the locker, and comes back: xscreensaver
+// takes moves under 10 pixels for a shaking table.
+constexpr int lockerNudgePixels = 16;
 
 class X11InputBackend final : public InputBackend {
 public:
@@ -148,6 +166,7 @@ public:
         upcoming_.assign(scalars);
         next_ = 0;
         bind(pool_.bindFree(upcoming_, lacks(), nowMillis()));
+        bind(pool_.bindSpare(upcoming_, shifted(), nowMillis()));
     }
 
     void type(char32_t scalar) override {
@@ -156,10 +175,14 @@ public:
         takeEvents();
         if (layoutStale_) readKeyboard();
         if (const auto found = layout_.find(scalar); found != layout_.end()) {
-            strokeAlone(found->second);
-            return;
-        }
-        if (!pool_.keyOf(scalar) || nowMillis() < pool_.readyAt(scalar)) {
+            // A capital or symbol on a spare key of its own needs no Shift,
+            // which a reader that asks for the modifiers late would miss.
+            if (found->second.level != Level::shifted || !pool_.keyOf(scalar)) {
+                strokeAlone(found->second);
+                return;
+            }
+            sleepUntil(pool_.readyAt(scalar));
+        } else if (!pool_.keyOf(scalar) || nowMillis() < pool_.readyAt(scalar)) {
             std::u32string rest(1, scalar);
             rest.append(upcoming_, next_);
             if (!pool_.keyOf(scalar)) {
@@ -204,6 +227,49 @@ public:
         const int wait = giveBack(SpareKeyPool::Keep::prepared);
         if (!x11ConnectionLost(display_)) bind(pool_.bindPrepared(lacks(), nowMillis()));
         return wait;
+    }
+
+    // The pointer goes a little way and back, which types nothing and
+    // leaves it where it was; then the dialog's window is waited for. A
+    // dialog still up from the last wake needs no other.
+    void wakeLocker() override {
+        takeEvents();
+        const std::int64_t start = nowMillis();
+        // Keys go to the dialog this wake or the last brought up, or to a
+        // locker that shows no new window for its dialog.
+        if (awake_ && start - *awake_ < lockerAwakeMillis) {
+            awake_ = start;
+            return;
+        }
+        awake_.reset();
+        if (wokeInVain_ && start - *wokeInVain_ < lockerQuietMillis) return;
+        XSelectInput(display_, root(), SubstructureNotifyMask);
+        watchingMaps_ = true;
+        created_.clear();
+        mapped_.reset();
+        if (const auto at = cursor()) {
+            const Rect screen = mainDisplayBounds();
+            const int x = static_cast<int>(at->x), y = static_cast<int>(at->y);
+            const int away = x + lockerNudgePixels < screen.width ? x + lockerNudgePixels : x - lockerNudgePixels;
+            XTestFakeMotionEvent(display_, -1, away, y, CurrentTime);
+            XTestFakeMotionEvent(display_, -1, x, y, CurrentTime);
+        }
+        XSync(display_, False);
+        for (std::int64_t now = start; !mapped_ && now < start + lockerWakeMillis; now = nowMillis()) {
+            pollfd connection{ConnectionNumber(display_), POLLIN, 0};
+            if (XPending(display_) == 0) poll(&connection, 1, static_cast<int>(start + lockerWakeMillis - now));
+            takeEvents();
+        }
+        watchingMaps_ = false;
+        XSelectInput(display_, root(), NoEventMask);
+        XSync(display_, False);
+        if (mapped_) {
+            awake_ = nowMillis();
+            wokeInVain_.reset();
+            std::this_thread::sleep_for(std::chrono::milliseconds(lockerDialogGraceMillis));
+        } else {
+            wokeInVain_ = start;
+        }
     }
 
     void pause(int millis) override {
@@ -298,9 +364,15 @@ private:
             if (event.type == MappingNotify) {
                 XRefreshKeyboardMapping(&event.xmapping);
                 layoutStale_ = true;
+            } else if (watchingMaps_ && event.type == CreateNotify && event.xcreatewindow.parent == root()) {
+                created_.insert(event.xcreatewindow.window);
+            } else if (watchingMaps_ && event.type == MapNotify && created_.contains(event.xmap.window)) {
+                mapped_ = event.xmap.window;
             }
         }
     }
+
+    Window root() const { return DefaultRootWindow(display_); }
 
     std::optional<KeyCode> keycodeFor(std::string_view code) {
         if (layoutStale_) readKeyboard();
@@ -391,6 +463,14 @@ private:
         return [this](char32_t c) { return typable(c) && !layout_.contains(c); };
     }
 
+    // What the layout types only with Shift held.
+    std::function<bool(char32_t)> shifted() const {
+        return [this](char32_t c) {
+            const auto found = layout_.find(c);
+            return found != layout_.end() && found->second.level == Level::shifted;
+        };
+    }
+
     // Bindings go out together, before any key of the text; each key's
     // settle counts from when the server has them.
     void bind(const std::vector<SpareKeyPool::Binding>& bindings) {
@@ -447,6 +527,14 @@ private:
     KeyCode shiftKey_ = 0;
     std::optional<KeyCode> shiftHeld_;
     std::optional<std::int64_t> lastPressAt_;
+    // While a wake waits: the windows made since it began, and the first of
+    // them shown. When the last wake brought up a dialog (or a key came
+    // since for the dialog it brought up), and when a wake last brought up
+    // none.
+    bool watchingMaps_ = false;
+    std::set<Window> created_;
+    std::optional<Window> mapped_;
+    std::optional<std::int64_t> awake_, wokeInVain_;
 };
 
 }  // namespace
@@ -475,10 +563,11 @@ std::unique_ptr<InputBackend> makeX11InputBackend(std::function<void(const std::
 
 std::unique_ptr<InputSink> makeX11Input(Executor& queue, std::function<std::optional<Rect>()> displayBounds,
                                         std::function<void(const std::string&)> log, const std::string& displayName,
-                                        std::optional<std::u32string> prepared) {
+                                        std::optional<std::u32string> prepared, std::function<bool()> screenLocked) {
     auto backend = makeX11InputBackend(std::move(log), displayName, std::move(prepared));
     if (!backend) return nullptr;
-    return std::make_unique<EventInput>(queue, std::move(backend), std::move(displayBounds));
+    return std::make_unique<EventInput>(queue, std::move(backend), std::move(displayBounds),
+                                        InputTuning::pixelsPerWheelStep, std::move(screenLocked));
 }
 
 }  // namespace morvane

@@ -25,10 +25,12 @@ std::unique_ptr<InputBackend> makeX11InputBackend(std::function<void(const std::
 
 // The input sink for the application, carrying events out on `queue` (which
 // must outlive it): `displayBounds` gives the global bounds of the display
-// shown to the device, or nothing for the whole screen.
+// shown to the device, or nothing for the whole screen; `screenLocked`, asked
+// on `queue`, whether the screen is locked as the host knows it.
 std::unique_ptr<InputSink> makeX11Input(Executor& queue, std::function<std::optional<Rect>()> displayBounds,
                                         std::function<void(const std::string&)> log,
                                         const std::string& displayName = "",
-                                        std::optional<std::u32string> prepared = std::nullopt);
+                                        std::optional<std::u32string> prepared = std::nullopt,
+                                        std::function<bool()> screenLocked = nullptr);
 
 }  // namespace morvane

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <string_view>
@@ -20,18 +21,53 @@ namespace {
 
 constexpr std::size_t maxOutputBytes = 64 * 1024;
 
-const std::vector<std::string> screenSaverLockDbusSend = {
-    "dbus-send", "--session", "--print-reply", "--reply-timeout=2000", "--dest=org.freedesktop.ScreenSaver",
-    "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver.Lock"};
-const std::vector<std::string> screenSaverLockGdbus = {
-    "gdbus", "call", "--session", "--timeout", "2", "--dest", "org.freedesktop.ScreenSaver", "--object-path",
-    "/org/freedesktop/ScreenSaver", "--method", "org.freedesktop.ScreenSaver.Lock"};
-const std::vector<std::string> screenSaverActiveDbusSend = {
-    "dbus-send", "--session", "--print-reply=literal", "--reply-timeout=2000", "--dest=org.freedesktop.ScreenSaver",
-    "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver.GetActive"};
-const std::vector<std::string> screenSaverActiveGdbus = {
-    "gdbus", "call", "--session", "--timeout", "2", "--dest", "org.freedesktop.ScreenSaver", "--object-path",
-    "/org/freedesktop/ScreenSaver", "--method", "org.freedesktop.ScreenSaver.GetActive"};
+// The two command-line clients of the bus, dbus-send first; gdbus where
+// dbus-send is not installed. A call waits 2 s for its answer unless it
+// says otherwise.
+enum class BusTool { dbusSend, gdbus };
+
+struct BusCall {
+    const char* bus;  // "--session" or "--system"
+    std::string service, path, method;
+    // Arguments in dbus-send's typed form and in gdbus's.
+    std::vector<std::pair<std::string, std::string>> args = {};
+    int replySeconds = 2;
+};
+
+std::vector<std::string> busArgv(BusTool tool, const BusCall& call) {
+    std::vector<std::string> argv;
+    if (tool == BusTool::dbusSend) {
+        argv = {"dbus-send", call.bus, "--print-reply",
+                "--reply-timeout=" + std::to_string(call.replySeconds * 1'000), "--dest=" + call.service, call.path,
+                call.method};
+        for (const auto& arg : call.args) argv.push_back(arg.first);
+    } else {
+        argv = {"gdbus", "call", call.bus, "--timeout", std::to_string(call.replySeconds), "--dest", call.service,
+                "--object-path", call.path, "--method", call.method};
+        for (const auto& arg : call.args) argv.push_back(arg.second);
+    }
+    return argv;
+}
+
+bool exitedWell(const CommandResult& r) { return r.kind == CommandResult::Kind::exited && r.status == 0; }
+
+// A boolean answer as each client prints it: dbus-send "boolean true" (in a
+// variant for a property), gdbus "(true,)" or "(<true>,)".
+bool saysTrue(BusTool tool, const std::string& output) {
+    if (tool == BusTool::dbusSend) return output.find("boolean true") != std::string::npos;
+    return output.find("(true,)") != std::string::npos || output.find("(<true>,)") != std::string::npos;
+}
+
+// Whether a list of names printed by either client holds `name` whole:
+// dbus-send quotes it "so", gdbus 'so'.
+bool listsName(const std::string& output, std::string_view name) {
+    for (const char quote : {'"', '\''}) {
+        const std::string quoted = quote + std::string(name) + quote;
+        if (output.find(quoted) != std::string::npos) return true;
+    }
+    return false;
+}
+
 const std::vector<std::string> xscreensaverTime = {"xscreensaver-command", "-time"};
 
 // xscreensaver-command -time prints one line such as
@@ -44,6 +80,80 @@ bool xscreensaverSaysLocked(const std::string& output) {
     if (line.substr(0, program.size()) != program) return false;
     const auto colon = line.find(": ");
     return colon != std::string_view::npos && line.substr(colon + 2).starts_with("screen locked since ");
+}
+
+// The screen savers on the session bus, in the order they are asked, and
+// the client that reaches it; none when there is no bus or it is silent.
+struct SessionBus {
+    BusTool tool = BusTool::dbusSend;
+    std::vector<const BusScreenSaver*> savers;
+};
+
+// The unique name of the connection that holds `service` now: calls go to
+// it rather than to the name, so that a saver that just went away is not
+// started again by the bus (an installed one is activatable), and a call
+// never reaches a newcomer it was not meant for. Nothing when nobody holds
+// it.
+std::optional<std::string> ownerOf(const CommandRunner& run, BusTool tool, const char* service) {
+    const BusCall owner{"--session",
+                        "org.freedesktop.DBus",
+                        "/org/freedesktop/DBus",
+                        "org.freedesktop.DBus.GetNameOwner",
+                        {{std::string("string:") + service, service}}};
+    const CommandResult r = run(busArgv(tool, owner), ScreenLocker::commandLimitMillis);
+    if (!exitedWell(r)) return std::nullopt;
+    // dbus-send: string ":1.42"; gdbus: (':1.42',)
+    auto colon = r.output.find("\":");
+    if (colon == std::string::npos) colon = r.output.find("':");
+    if (colon == std::string::npos) return std::nullopt;
+    const char quote = r.output[colon++];
+    const auto end = r.output.find(quote, colon);
+    if (end == std::string::npos) return std::nullopt;
+    std::string name = r.output.substr(colon, end - colon);
+    for (const char c : name)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == ':' || c == '.' || c == '_' || c == '-')) return std::nullopt;
+    return name;
+}
+
+SessionBus sessionBus(const CommandRunner& run) {
+    // The bus itself says who is on it, so that each saver that is not
+    // there costs no program of its own.
+    const BusCall names{"--session", "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.ListNames"};
+    SessionBus bus;
+    CommandResult listed = run(busArgv(BusTool::dbusSend, names), ScreenLocker::commandLimitMillis);
+    if (listed.kind == CommandResult::Kind::missing) {
+        bus.tool = BusTool::gdbus;
+        listed = run(busArgv(BusTool::gdbus, names), ScreenLocker::commandLimitMillis);
+    }
+    if (!exitedWell(listed)) return bus;
+    for (const auto& saver : busScreenSavers)
+        if (listsName(listed.output, saver.service)) bus.savers.push_back(&saver);
+    return bus;
+}
+
+// What the login manager says of this session's lock; nothing when it does
+// not answer (no logind, no system bus).
+std::optional<bool> lockedHint(const CommandRunner& run) {
+    const BusCall hint{"--system",
+                       "org.freedesktop.login1",
+                       "/org/freedesktop/login1/session/auto",
+                       "org.freedesktop.DBus.Properties.Get",
+                       {{"string:org.freedesktop.login1.Session", "org.freedesktop.login1.Session"},
+                        {"string:LockedHint", "LockedHint"}}};
+    for (const auto tool : {BusTool::dbusSend, BusTool::gdbus}) {
+        const CommandResult r = run(busArgv(tool, hint), ScreenLocker::commandLimitMillis);
+        if (r.kind == CommandResult::Kind::missing) continue;
+        if (!exitedWell(r)) return std::nullopt;
+        return saysTrue(tool, r.output);
+    }
+    return std::nullopt;
+}
+
+// Whether xscreensaver runs, and if so whether it has the screen locked.
+std::optional<bool> xscreensaverSays(const CommandRunner& run) {
+    const CommandResult r = run(xscreensaverTime, ScreenLocker::commandLimitMillis);
+    if (!exitedWell(r) || !r.output.starts_with("XScreenSaver ")) return std::nullopt;
+    return xscreensaverSaysLocked(r.output);
 }
 
 }  // namespace
@@ -155,9 +265,19 @@ bool ScreenLocker::succeeded(const std::vector<std::string>& argv) {
 }
 
 bool ScreenLocker::lock() {
-    const CommandResult viaDbus = runner_(screenSaverLockDbusSend, commandLimitMillis);
-    if (viaDbus.kind == CommandResult::Kind::exited && viaDbus.status == 0) return true;
-    if (viaDbus.kind == CommandResult::Kind::missing && succeeded(screenSaverLockGdbus)) return true;
+    const SessionBus bus = sessionBus(runner_);
+    for (const auto* saver : bus.savers) {
+        const auto owner = ownerOf(runner_, bus.tool, saver->service);
+        if (!owner) continue;
+        const std::string interface = saver->service;
+        // MATE's saver locks at once and never replies to Lock: one that has
+        // not replied within a second is asked whether it is active, and
+        // that decides.
+        if (succeeded(busArgv(bus.tool, {"--session", *owner, saver->path, interface + ".Lock", {}, 1}))) return true;
+        const CommandResult active =
+            runner_(busArgv(bus.tool, {"--session", *owner, saver->path, interface + ".GetActive"}), commandLimitMillis);
+        if (exitedWell(active) && saysTrue(bus.tool, active.output)) return true;
+    }
     if (succeeded({"loginctl", "lock-session"})) return true;
     if (succeeded({"xdg-screensaver", "lock"})) return true;
     if (log_) log_("the screen could not be locked: no screen locker answered");
@@ -166,29 +286,31 @@ bool ScreenLocker::lock() {
 
 ScreenLocker::Look ScreenLocker::look() {
     // A screen saver on the session bus that answers has the last word.
-    const CommandResult viaDbus = runner_(screenSaverActiveDbusSend, commandLimitMillis);
-    if (viaDbus.kind == CommandResult::Kind::exited && viaDbus.status == 0)
-        return {true, viaDbus.output.find("boolean true") != std::string::npos};
-    if (viaDbus.kind == CommandResult::Kind::missing) {
-        const CommandResult viaGdbus = runner_(screenSaverActiveGdbus, commandLimitMillis);
-        if (viaGdbus.kind == CommandResult::Kind::exited && viaGdbus.status == 0)
-            return {true, viaGdbus.output.find("(true,)") != std::string::npos};
+    const SessionBus bus = sessionBus(runner_);
+    for (const auto* saver : bus.savers) {
+        const auto owner = ownerOf(runner_, bus.tool, saver->service);
+        if (!owner) continue;
+        const std::string method = std::string(saver->service) + ".GetActive";
+        const CommandResult r = runner_(busArgv(bus.tool, {"--session", *owner, saver->path, method}),
+                                        commandLimitMillis);
+        if (exitedWell(r)) return {true, saysTrue(bus.tool, r.output)};
     }
-    // No bus, or nobody on it who knows: xscreensaver keeps its own state.
-    const CommandResult viaXscreensaver = runner_(xscreensaverTime, commandLimitMillis);
-    if (viaXscreensaver.kind != CommandResult::Kind::exited || viaXscreensaver.status != 0 ||
-        !viaXscreensaver.output.starts_with("XScreenSaver "))
-        return {};
-    return {true, xscreensaverSaysLocked(viaXscreensaver.output)};
+    // No bus, or nobody on it who knows: the login manager's hint, then
+    // xscreensaver, which keeps its own state.
+    return offTheSessionBus();
 }
 
 bool ScreenLocker::isLocked() { return look().locked; }
 
-bool ScreenLocker::xscreensaverLocked() {
-    const CommandResult viaXscreensaver = runner_(xscreensaverTime, commandLimitMillis);
-    return viaXscreensaver.kind == CommandResult::Kind::exited && viaXscreensaver.status == 0 &&
-           xscreensaverSaysLocked(viaXscreensaver.output);
+ScreenLocker::Look ScreenLocker::offTheSessionBus() {
+    if (lockedHint(runner_).value_or(false)) return {true, true};
+    const auto xscreensaver = xscreensaverSays(runner_);
+    return {xscreensaver.has_value(), xscreensaver.value_or(false)};
 }
+
+bool ScreenLocker::lockedOffTheSessionBus() { return offTheSessionBus().locked; }
+
+bool ScreenLocker::xscreensaverLocked() { return xscreensaverSays(runner_).value_or(false); }
 
 bool ScreenLocker::answers() { return look().answers; }
 

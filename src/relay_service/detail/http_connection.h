@@ -53,6 +53,14 @@ std::size_t answerBytes(const http::response<Body>& response) {
     return bytes;
 }
 
+// Bytes the socket's kernel holds that its client has not taken (sent and
+// unacknowledged, or not sent yet).
+template <class Socket>
+int untakenBytes(Socket& socket) {
+    int held = 0;
+    return socket.is_open() && ::ioctl(socket.native_handle(), TIOCOUTQ, &held) == 0 ? held : 0;
+}
+
 // Closes a socket. One whose kernel still holds bytes its client has not
 // taken is reset: closed in order, it would outlive the connection with
 // those bytes for minutes of retries to a client that reads nothing.
@@ -60,11 +68,14 @@ template <class Socket>
 void endSocket(Socket& socket) {
     if (!socket.is_open()) return;
     beast::error_code ignored;
-    int held = 0;
-    if (::ioctl(socket.native_handle(), TIOCOUTQ, &held) == 0 && held > 0)
-        socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    if (untakenBytes(socket) > 0) socket.set_option(asio::socket_base::linger(true, 0), ignored);
     socket.close(ignored);
 }
+
+// How often a connection whose client closed its end looks whether the
+// client has taken the rest of its answer: soon at first, then less often.
+constexpr auto firstLookForTaken = std::chrono::milliseconds(5);
+constexpr auto mostBetweenLooks = std::chrono::milliseconds(250);
 
 // At most 64 characters of what a peer named, for the log.
 inline std::string clipped(const std::string& text) { return text.size() <= 64 ? text : text.substr(0, 64); }
@@ -223,8 +234,10 @@ private:
         http::async_read(next_, buffer_, *parser_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
             if (ec) {
                 if (ec == http::error::body_limit || ec == http::error::header_limit || ec == http::error::buffer_overflow)
-                    self->respond(jsonAnswer(refusalAnswer(413, RelayError::badRequest), 11, false));
-                return;
+                    return self->respond(jsonAnswer(refusalAnswer(413, RelayError::badRequest), 11, false));
+                // A client may close its end once it has asked: what it was
+                // answered still goes out.
+                return self->closeWhenTaken();
             }
             if (self->server_->gone) return;
             self->reading_ = false;
@@ -437,7 +450,9 @@ private:
     }
 
     // The last answer is written: the connection ends once its client
-    // closes its end, or is reset at the deadline if it has not taken it.
+    // closes its end and has taken the answer, or is reset at the deadline
+    // if it has not taken it. Until then, what the client still sends is
+    // read and dropped, so that it is not reset for sending it.
     void finish() {
         beast::error_code ignored;
         socket().shutdown(tcp::socket::shutdown_send, ignored);
@@ -451,8 +466,37 @@ private:
         // buffer for every connection (the network thread is the only one).
         static std::array<char, 1024> dropped;
         socket().async_read_some(asio::buffer(dropped), [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-            if (ec) return self->end();
+            if (ec) return self->closeWhenTaken();
             self->drain();
+        });
+    }
+
+    // Nothing more comes from the client. What the kernel holds of the
+    // answer is left to go out, as long as the client keeps taking some of
+    // it within the request time; then the socket closes in order. There is
+    // no event for bytes taken: it looks, less and less often.
+    void closeWhenTaken() {
+        if (!socket().is_open()) return;
+        const int held = untakenBytes(socket());
+        if (held == 0) return end();
+        beast::error_code ignored;
+        socket().shutdown(tcp::socket::shutdown_send, ignored);
+        slot_.idle();
+        lookForTaken(held, std::chrono::steady_clock::now() + server_->options.requestTime, firstLookForTaken);
+    }
+    void lookForTaken(int held, std::chrono::steady_clock::time_point until, std::chrono::milliseconds every) {
+        deadline_.expires_after(every);
+        deadline_.async_wait([self = this->shared_from_this(), held, until, every](beast::error_code ec) {
+            if (ec || !self->socket().is_open()) return;
+            const int now = untakenBytes(self->socket());
+            if (now == 0) return self->end();
+            if (now < held) return self->lookForTaken(now, std::chrono::steady_clock::now() + self->server_->options.requestTime,
+                                                      std::min(every * 2, mostBetweenLooks));
+            if (std::chrono::steady_clock::now() >= until) {
+                self->server_->answerTimedOut(addressText(self->address_));
+                return self->end();
+            }
+            self->lookForTaken(held, until, std::min(every * 2, mostBetweenLooks));
         });
     }
 

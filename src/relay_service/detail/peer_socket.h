@@ -24,6 +24,7 @@
 #include <boost/beast/websocket/ssl.hpp>
 
 #include "core/clock.h"
+#include "core/one_shot_timer.h"
 #include "relay/relay_words.h"
 #include "relay_service/detail/read_ahead.h"
 #include "relay_service/detail/record_buffer.h"
@@ -44,7 +45,9 @@ using TlsStream = TlsSocket<PlainStream>;
 // peer takes less than the budget's floor while it is over a limit is
 // closed with 1008 "slow", and reset when it stops taking even that. Past
 // a limit with no peer slow enough to close, the socket that sent reads no
-// more until the budget resumes it.
+// more until the budget resumes it. A device the hub holds back for its
+// pace reads nothing until its allowance refills (an owned one-shot on the
+// server's timers), and none of it holds the loop.
 template <class Next>
 class PeerSocket final : public RelayPeer,
                          public BudgetedQueue,
@@ -60,7 +63,8 @@ public:
           host_(host),
           room_(std::move(room)),
           from_(std::move(from)),
-          deadline_(ws_.get_executor()) {
+          deadline_(ws_.get_executor()),
+          pace_(server_->parts.timers, server_->parts.monotonicMillis) {
         server_->budget.add(this, account);
         // Upgraded: its records may take as much of the kernel's memory as
         // the credit window an honest host has on its way to a device; what
@@ -123,7 +127,18 @@ public:
                 : std::chrono::duration_cast<std::chrono::milliseconds>(handshakeTime));
         // Held back, it is read again to its answer.
         resume();
+        unhold();
         pump();
+    }
+
+    void holdReads(std::int64_t millis) override {
+        if (closing_) return;
+        holding_ = true;
+        // Owned by the socket: once it is gone, the turn calls nothing.
+        pace_.start(millis, [this] {
+            holding_ = false;
+            if (!server_->stopped) read();
+        });
     }
 
     std::uint64_t taken() const override {
@@ -192,6 +207,7 @@ public:
         // One held back is read again, what it sent going nowhere, so that
         // the kernel lets go of it and its peer's answer to the close comes.
         resume();
+        unhold();
         pump();
     }
 
@@ -340,15 +356,30 @@ private:
         RelayServer::Impl& server;
     };
 
+    // A device held back for its pace is read to its close at once.
+    void unhold() {
+        if (!holding_) return;
+        holding_ = false;
+        pace_.stop();
+        asio::post(ws_.get_executor(), [self = this->shared_from_this()] {
+            if (!self->server_->stopped) self->read();
+        });
+    }
+
     void read() {
+        // One read at a time, whoever asks for the next (the pace, a close).
+        if (reading_) return;
         // A socket being closed sends nothing anyone gets: it is read to its
-        // close whatever holds back its account.
+        // close whatever holds back its account or its pace.
+        if (!closing_ && holding_) return;
         if (!closing_ && server_->budget.held(this)) {
             parked_ = true;
             return;
         }
+        reading_ = true;
         if (host_) {
             ws_.async_read(message_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                self->reading_ = false;
                 if (self->server_->stopped) return;
                 if (ec) return self->finished(ec);
                 const Reading reading(*self);
@@ -375,6 +406,7 @@ private:
         // limit is caught with at most one byte too many held.
         const auto room = RelayLimits::maxDeviceRecordBytes + 1 - buffer_.size();
         ws_.async_read_some(buffer_, room, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+            self->reading_ = false;
             if (self->server_->stopped) return;
             if (ec) return self->finished(ec);
             const bool done = self->ws_.is_message_done();
@@ -425,6 +457,9 @@ private:
     bool closeSent_ = false;
     bool slow_ = false;
     bool parked_ = false;              // held back by the budget, its next read not begun
+    bool holding_ = false;             // held back for its pace until `pace_` ends
+    bool reading_ = false;             // a read is under way
+    OneShotTimer pace_;
     mutable std::uint64_t taken_ = 0;  // never less than before
     std::uint64_t graceTaken_ = 0;     // closed as slow: what it had taken at the last look
     int closeCode_ = 1000;

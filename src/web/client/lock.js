@@ -87,6 +87,10 @@ function lockHint(s) {
   return s.late ? 'The computer is locked.' : '';
 }
 
+// Whether the page holds the computer locked now: the host's answer said so,
+// or the screen's status, and no status said otherwise since.
+function lockedNow(s) { return s.result === 'locked'; }
+
 // The advice after "You disconnected.": a computer set to lock when this
 // device disconnects, that cannot, stays unlocked.
 function disconnectAdvice(s, advice) {
@@ -95,5 +99,5 @@ function disconnectAdvice(s, advice) {
 }
 
 module.exports = {
-  LOCK_HINT_MS, parseLockState, parseLockResult, lockStart, lockStep, lockView, lockHint, disconnectAdvice,
+  LOCK_HINT_MS, parseLockState, parseLockResult, lockStart, lockStep, lockView, lockHint, lockedNow, disconnectAdvice,
 };

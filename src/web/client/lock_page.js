@@ -4,7 +4,7 @@
 // over the picture when a lock did not happen.
 const { encodeSimple } = require('./encoders.js');
 const {
-  LOCK_HINT_MS, disconnectAdvice, lockHint, lockStart, lockStep, lockView, parseLockResult, parseLockState,
+  LOCK_HINT_MS, disconnectAdvice, lockHint, lockStart, lockStep, lockView, lockedNow, parseLockResult, parseLockState,
 } = require('./lock.js');
 
 module.exports = function lockPage(app) {
@@ -15,7 +15,10 @@ module.exports = function lockPage(app) {
 
   function lockEvent(ev) {
     const wasLate = lock.late;
+    const wasLocked = lockedNow(lock);
     lock = lockStep(lock, ev);
+    // The banner follows the host's word at once, not the next status.
+    if (lockedNow(lock) !== wasLocked && app.wording) app.wording.lockChanged();
     if (ev.type === 'result' || (lock.late && !wasLate)) {
       const hint = lockHint(lock);
       if (hint) app.pointer.showHint(hint, LOCK_HINT_MS);
@@ -42,6 +45,7 @@ module.exports = function lockPage(app) {
       'lock-result': (msg) => lockEvent({ type: 'result', result: parseLockResult(msg) }),
     },
     lockEvent,
+    lockedNow: () => lockedNow(lock),
     askLock,
     afterDisconnect,
   };

@@ -22,6 +22,9 @@ const VIDEO_SIDE_PHONE = 1920;
 const VIDEO_SIDE_MAX = 2560;
 const VIDEO_TICK_MS = 250;
 const VIDEO_ALIVE_MS = 5000;
+const VIDEO_LATE_MS = 500;
+const VIDEO_RETRY_MS = 15000;
+const VIDEO_RETRY_MAX_MS = 240000;
 const GLIDE_MS = 180;
 const PICTURE_KEY = 'morvane.picture';
 
@@ -74,7 +77,7 @@ function formatRate(bitsPerSecond) {
 function videoStreamStart() {
   return {
     needKey: true, missed: false, keyTs: 0, keyAskedAt: null, waitSince: null, fedSince: null,
-    lagSince: null, base: null, fedTs: 0, fedAt: null, held: 0, heldKeyTs: 0, heldTs: 0,
+    lagSince: null, base: null, fedTs: 0, fedAt: null, paintAt: null, held: 0, heldKeyTs: 0, heldTs: 0,
   };
 }
 
@@ -82,18 +85,21 @@ function videoStart(pref) {
   return Object.assign({
     pref: normalizePicturePref(pref), phase: 'idle', online: false, hidden: false, can: null,
     failed: '', note: '', codec: '', w: 0, h: 0, gen: 0, painted: false, expectJpeg: 0,
-    askedAt: null, configAt: null, strayAt: null, rebuilt: false, errorAt: null,
+    askedAt: null, configAt: null, strayAt: null, rebuilt: false, errorAt: null, tickAt: null,
+    retryAt: null, retryMs: 0,
   }, videoStreamStart());
 }
 
 // The one place where video decisions are taken. Returns the next state,
-// the actions in order, whether a chunk is to be decoded now and what to do
-// with the messages kept while the decoder is being built.
+// the actions in order, whether a chunk is to be decoded now, what to do
+// with the messages kept while the decoder is being built, and the page's
+// log line when video ended or is tried again (null otherwise).
 function videoStep(prev, ev) {
   const s = Object.assign({}, prev);
   const out = [];
   let decode = false;
   let hold = null;
+  let log = null;
   const now = ev && isNum(ev.now) ? ev.now : 0;
 
   const active = () => s.phase === 'asked' || s.phase === 'configuring' || s.phase === 'live';
@@ -113,12 +119,24 @@ function videoStep(prev, ev) {
     if (s.waitSince === null) s.waitSince = now;
   };
   const wantJpeg = () => { s.expectJpeg += 1; out.push({ type: 'want-jpeg' }); };
-  const leave = (reason) => {
+  // Video left for a problem is tried again later, each time twice as late:
+  // a moment the computer or the page was too busy is no reason to give up
+  // video for the session, and a lasting fault costs one try a few minutes.
+  const fail = (reason, why) => {
+    s.failed = reason;
+    s.retryMs = s.retryMs > 0 ? Math.min(s.retryMs * 2, VIDEO_RETRY_MAX_MS) : VIDEO_RETRY_MS;
+    s.retryAt = now + s.retryMs;
+    log = 'Video ended (' + reason + '): ' + why + '; trying again in ' + Math.round(s.retryMs / 1000) + ' s.';
+  };
+  const noRetry = () => { s.retryAt = null; s.retryMs = 0; };
+  // Every way out of video names the rule that ended it, for the page's log.
+  const leave = (reason, why) => {
     if (active()) wantJpeg();
     if (s.phase !== 'idle') out.push({ type: 'close' });
     s.phase = 'idle';
     s.painted = false;
-    s.failed = reason;
+    if (reason) fail(reason, why);
+    else { s.failed = ''; noRetry(); }
     resetStream();
   };
   const configure = () => {
@@ -132,8 +150,8 @@ function videoStep(prev, ev) {
   switch (ev && ev.type) {
     case 'ready':
       s.online = true; s.hidden = false; s.phase = 'idle'; s.expectJpeg = 0; s.painted = false;
-      s.note = ''; s.errorAt = null; s.strayAt = null; s.can = !!ev.capable;
-      if (s.pref === 'video') s.failed = '';
+      s.note = ''; s.errorAt = null; s.strayAt = null; s.tickAt = null; s.can = !!ev.capable;
+      if (s.pref === 'video') { s.failed = ''; noRetry(); }
       resetStream();
       begin();
       break;
@@ -155,14 +173,15 @@ function videoStep(prev, ev) {
         else if (s.phase === 'asked') { s.phase = 'idle'; s.note = 'no-offer'; }
         else if (s.phase === 'configuring' || s.phase === 'live') {
           out.push({ type: 'close' });
-          s.phase = 'idle'; s.painted = false; s.failed = 'host';
+          s.phase = 'idle'; s.painted = false;
+          fail('host', 'the computer went back to still pictures');
           resetStream();
         }
       } else if (a && a.mode === 'h264') {
         if (active()) { s.codec = a.codec; s.w = a.w; s.h = a.h; s.note = ''; configure(); }
         else if (s.online) wantJpeg();
       } else if (ev.msg && ev.msg.mode === 'h264') {
-        if (active()) leave('unsupported');
+        if (active()) leave('unsupported', 'the computer announced video this browser cannot take');
         else if (s.online) wantJpeg();
       }
       break;
@@ -181,7 +200,7 @@ function videoStep(prev, ev) {
             if (missed || s.rebuilt) askKey();
           }
         } else {
-          leave('unsupported');
+          leave('unsupported', 'this browser refused the decoder for ' + s.codec + ' at ' + s.w + 'x' + s.h);
         }
       }
       break;
@@ -230,11 +249,14 @@ function videoStep(prev, ev) {
         s.painted = true;
         s.fedSince = null;
         if (ev.ts >= s.fedTs) s.fedAt = null;
+        s.paintAt = now;
         if (!s.needKey && ev.ts >= s.keyTs) s.waitSince = null;
         const lag = s.base === null ? 0 : now - ev.ts / 1000 - s.base;
         if (lag > VIDEO_LAG_MS) {
           if (s.lagSince === null) s.lagSince = now;
-          if (now - s.lagSince >= VIDEO_LAG_HOLD_MS) leave('slow');
+          if (now - s.lagSince >= VIDEO_LAG_HOLD_MS) {
+            leave('slow', 'pictures were more than ' + VIDEO_LAG_MS + ' ms behind for ' + VIDEO_LAG_HOLD_MS + ' ms');
+          }
         } else {
           s.lagSince = null;
         }
@@ -242,31 +264,49 @@ function videoStep(prev, ev) {
       break;
     case 'error':
       if (s.phase === 'configuring' || s.phase === 'live') {
-        if (ev.fatal || (s.errorAt !== null && now - s.errorAt <= VIDEO_ERROR_WINDOW_MS)) leave('error');
-        else { s.errorAt = now; s.rebuilt = true; configure(); }
+        const what = typeof ev.what === 'string' && ev.what ? ev.what : 'the decoder failed';
+        if (ev.fatal) leave('error', what);
+        else if (s.errorAt !== null && now - s.errorAt <= VIDEO_ERROR_WINDOW_MS) {
+          leave('error', what + ', again within ' + VIDEO_ERROR_WINDOW_MS + ' ms');
+        } else { s.errorAt = now; s.rebuilt = true; configure(); }
       }
       break;
-    case 'tick':
+    case 'tick': {
+      // A tick that comes late means the page itself was held up (a busy
+      // computer): what the decoder did meanwhile waits behind this tick, so
+      // the time lost is nobody's to blame and nothing is judged now.
+      const lost = s.tickAt !== null && now - s.tickAt > VIDEO_LATE_MS ? now - s.tickAt - VIDEO_TICK_MS : 0;
+      s.tickAt = now;
       if (s.phase === 'asked' && s.askedAt !== null && now - s.askedAt >= VIDEO_UNANSWERED_MS) s.note = 'no-offer';
       if (s.hidden) break;
-      if (s.phase === 'configuring' && s.configAt !== null && now - s.configAt >= VIDEO_STALL_MS) {
-        leave('unsupported');
+      if (s.phase === 'idle' && s.failed && s.retryAt !== null && now >= s.retryAt && s.online && s.pref !== 'still') {
+        log = 'Trying video again after "' + s.failed + '".';
+        s.failed = ''; s.retryAt = null;
+        begin();
+      } else if (lost > 0) {
+        for (const k of ['configAt', 'waitSince', 'fedSince', 'fedAt', 'paintAt']) if (s[k] !== null) s[k] += lost;
+      } else if (s.phase === 'configuring' && s.configAt !== null && now - s.configAt >= VIDEO_STALL_MS) {
+        leave('unsupported', 'the decoder was not ready after ' + (now - s.configAt) + ' ms');
       } else if (s.phase === 'live' && !ev.alive) {
         if (s.waitSince !== null) s.waitSince = now;
         if (s.fedSince !== null) s.fedSince = now;
         if (s.fedAt !== null) s.fedAt = now;
         s.lagSince = null;
       } else if (s.phase === 'live') {
-        if ((s.waitSince !== null && now - s.waitSince >= VIDEO_STALL_MS) ||
-            (s.fedSince !== null && now - s.fedSince >= VIDEO_STALL_MS)) {
-          leave('stalled');
-        } else if (s.painted && s.fedAt !== null && now - s.fedAt >= VIDEO_HELD_MS) {
-          leave('stalled');
+        if (s.waitSince !== null && now - s.waitSince >= VIDEO_STALL_MS) {
+          leave('stalled', 'no picture came for ' + (now - s.waitSince) + ' ms');
+        } else if (s.fedSince !== null && now - s.fedSince >= VIDEO_STALL_MS) {
+          leave('stalled', 'frames fed to the decoder did not paint for ' + (now - s.fedSince) + ' ms');
+        } else if (s.painted && s.fedAt !== null && now - s.fedAt >= VIDEO_HELD_MS &&
+                   (s.paintAt === null || now - s.paintAt >= VIDEO_HELD_MS)) {
+          // Held back, not slow: the decoder has painted nothing since either.
+          leave('stalled', 'the decoder held the newest frame back for ' + (now - s.fedAt) + ' ms');
         } else if (s.needKey && s.waitSince !== null && now - s.waitSince >= VIDEO_KEY_RETRY_MS) {
           askKey();
         }
       }
       break;
+    }
     case 'hidden':
       s.hidden = true;
       if (s.phase === 'live') {
@@ -283,17 +323,17 @@ function videoStep(prev, ev) {
       s.pref = normalizePicturePref(ev.value);
       s.note = '';
       if (s.pref === 'still') leave('');
-      else { s.failed = ''; begin(); }
+      else { s.failed = ''; noRetry(); begin(); }
       break;
     case 'retry':
-      s.failed = ''; s.note = '';
+      s.failed = ''; s.note = ''; noRetry();
       begin();
       break;
     default:
       break;
   }
   if (s.phase !== 'configuring') s.rebuilt = false;
-  return { state: s, out: out, decode: decode, hold: hold };
+  return { state: s, out: out, decode: decode, hold: hold, log: log };
 }
 
 function pictureStatus(state) {

@@ -18,6 +18,11 @@ const FRAME_KEEP_MS = 100;
 function pictureWidth(p) { return p.displayWidth || p.naturalWidth || p.width || 0; }
 function pictureHeight(p) { return p.displayHeight || p.naturalHeight || p.height || 0; }
 
+// What the page's log says of a decoder's or a canvas's failure.
+function errorText(e) {
+  return e && typeof e.message === 'string' && e.message ? (e.name ? e.name + ': ' : '') + e.message : String(e);
+}
+
 // Decoded pictures and video frames hold decoder or GPU memory until closed.
 function releasePicture(p) {
   if (p && typeof p.close === 'function') { try { p.close(); } catch (e) { /* already closed */ } }
@@ -187,6 +192,7 @@ module.exports = function videoPage(app) {
       const r = videoStep(video, e);
       video = r.state;
       if (isFirst) { first = r; isFirst = false; }
+      if (r.log) console.warn(r.log);
       for (const action of r.out) videoAction(action);
     }
     videoBusy = false;
@@ -222,7 +228,8 @@ module.exports = function videoPage(app) {
         try {
           for (const c of chunks) vdec.decode(c);
         } catch (e) {
-          videoEvents.push({ type: 'error', fatal: true, now: mono() });
+          const what = 'kept chunks could not be fed: ' + errorText(e);
+          videoEvents.push({ type: 'error', fatal: true, what: what, now: mono() });
         }
         break;
       }
@@ -246,7 +253,10 @@ module.exports = function videoPage(app) {
     const config = { codec: a.codec, codedWidth: a.w, codedHeight: a.h, optimizeForLatency: true };
     videoSupported(config).then((ok) => {
       if (app.connection.conn.ws !== ws || video.gen !== a.gen || video.phase !== 'configuring') return;
-      if (ok && !buildDecoder(config, a.gen)) { videoEvent({ type: 'error', fatal: true }); return; }
+      if (ok && !buildDecoder(config, a.gen)) {
+        videoEvent({ type: 'error', fatal: true, what: 'the decoder could not be built for ' + a.codec });
+        return;
+      }
       videoEvent({ type: 'configured', ok: ok, gen: a.gen });
     });
   }
@@ -256,10 +266,10 @@ module.exports = function videoPage(app) {
     try {
       dec = new VideoDecoder({
         output: (frame) => onVideoFrame(frame, gen),
-        error: () => {
+        error: (e) => {
           if (vdec !== dec) return;
           vdec = null;
-          videoEvent({ type: 'error', fatal: false });
+          videoEvent({ type: 'error', fatal: false, what: 'the decoder failed: ' + errorText(e) });
         },
       });
       dec.configure(config);
@@ -293,7 +303,11 @@ module.exports = function videoPage(app) {
     else if (r.hold === 'add') heldChunks.push(chunk);
     else if (r.hold === 'drop') heldChunks = [];
     if (r.decode && chunk && vdec && vdec.state === 'configured') {
-      try { vdec.decode(chunk); } catch (e) { videoEvent({ type: 'error', fatal: true }); }
+      try {
+        vdec.decode(chunk);
+      } catch (e) {
+        videoEvent({ type: 'error', fatal: true, what: 'a chunk could not be fed: ' + errorText(e) });
+      }
     }
   }
 
@@ -307,7 +321,7 @@ module.exports = function videoPage(app) {
     } catch (e) {
       if (picture === frame) picture = null;
       frame.close();
-      videoEvent({ type: 'error', fatal: true });
+      videoEvent({ type: 'error', fatal: true, what: 'a frame could not be drawn: ' + errorText(e) });
       return;
     }
     clearTimeout(keepTimer);

@@ -5,7 +5,10 @@ const { isNum } = require('./numbers.js');
 
 const NO_RECONNECT = ['taken-over', 'revoked', 'disconnected-by-host', 'stopped-on-mac', 'paused', 'relay-quota'];
 
-function statusBanners(status) {
+// `lockedNow`: the host said a lock the page asked for happened (lock.js's
+// lockedNow), which a later status confirms: the banner comes with that word
+// rather than a status or two after it.
+function statusBanners(status, lockedNow) {
   if (!status || typeof status !== 'object' || Array.isArray(status)) return [];
   const out = [];
   const capture = typeof status.capture === 'string' ? status.capture : '';
@@ -21,7 +24,7 @@ function statusBanners(status) {
   if (status.input === false) {
     out.push({ id: 'no-input', title: 'View only: the computer is not accepting control', detail: 'The computer\u2019s X server lacks the XTEST extension that Morvane types and points with.' });
   }
-  if (status.locked === true) {
+  if (status.locked === true || lockedNow === true) {
     out.push({ id: 'locked', title: 'The computer is locked', detail: 'Open Type, enter your password with Plain on, and send it with Return.' });
   }
   if (status.sleepDisabled === false) {

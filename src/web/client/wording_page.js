@@ -8,6 +8,7 @@ module.exports = function wordingPage(app) {
   const { el } = app;
 
   let notices = [];
+  let lastStatus = null;
   let noticesExpanded = false;
   let rxBytes = 0;
   let rxSeconds = [];
@@ -64,11 +65,19 @@ module.exports = function wordingPage(app) {
   }
 
   function renderStatus(status) {
-    notices = statusBanners(status);
+    lastStatus = status;
+    notices = statusBanners(status, app.lock.lockedNow());
     renderBanner();
     el.lidNote.hidden = !(status && status.lidClosed === true);
     // The line under Lock follows the screen both ways.
     app.lock.lockEvent({ type: 'screen', locked: status ? status.locked : undefined });
+    app.layout.relayout();
+  }
+
+  // The lock's word changed between two statuses.
+  function lockChanged() {
+    notices = statusBanners(lastStatus, app.lock.lockedNow());
+    renderBanner();
     app.layout.relayout();
   }
 
@@ -98,6 +107,7 @@ module.exports = function wordingPage(app) {
 
   return {
     messages: { 'status': renderStatus },
+    lockChanged,
     get notices() { return notices; },
     get noticesExpanded() { return noticesExpanded; },
     toggleNotices,

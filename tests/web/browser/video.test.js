@@ -40,6 +40,8 @@ test('H.264 video decodes onto the canvas, and pictures take over when the compu
   const vh = videoHost();
   const s = await openSession({ host: { onSession: vh.onSession } });
   const { page } = s;
+  const warnings = [];
+  page.on('console', (m) => { if (m.type() === 'warning' && /^Video /.test(m.text())) warnings.push(m.text()); });
   try {
     await until(page, () => document.getElementById('session-screen').dataset.picture === 'video', null, 15000);
     assert.equal(await s.text('#pic-mode'), 'video');
@@ -61,6 +63,8 @@ test('H.264 video decodes onto the canvas, and pictures take over when the compu
     assert.equal(await page.evaluate(() => document.getElementById('video-retry').hidden), false);
     await eventually(async () => near(await samplePicture(page, 0.02, 0.97, 1600, 1000), [255, 0, 0]), 'the JPEG after video');
     assert.equal(vh.requests.filter((r) => r.want === 'jpeg').length, 0, 'nothing was asked: the computer already switched');
+    // The page's log names what ended video and when it tries again.
+    assert.deepEqual(warnings, ['Video ended (host): the computer went back to still pictures; trying again in 15 s.']);
 
     // "Try video again" asks once more and video returns.
     await page.click('#cluster [data-toggle="more"]');

@@ -1,7 +1,8 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { disconnectAdvice, lockHint, lockStart, lockStep, lockView } = require('../../../src/web/client/lock.js');
+const { disconnectAdvice, lockHint, lockStart, lockStep, lockView, lockedNow } = require('../../../src/web/client/lock.js');
+const { statusBanners } = require('../../../src/web/client/wording.js');
 
 const run = (events) => events.reduce(lockStep, lockStart());
 const state = (can, onDisconnect) => ({ type: 'state', state: { can, onDisconnect } });
@@ -55,4 +56,26 @@ test('after Disconnect, a computer that cannot lock says it stays unlocked only 
   for (const [events, want] of rows) {
     assert.equal(disconnectAdvice(lockStep(run(events), { type: 'closed' }), advice), want, JSON.stringify(events));
   }
+});
+
+test('the locked banner comes with the host\'s answer and goes with the screen, never beside "not locked"', () => {
+  const unlocked = { capture: 'ok', input: true, locked: false, sleepDisabled: true };
+  const banner = (s, status) => statusBanners(status, lockedNow(s)).some((n) => n.id === 'locked');
+  // name, events, the banner over an unlocked status, the line's kind
+  const rows = [
+    ['asked, not answered yet', [state(true, true), { type: 'ask' }], false, 'busy'],
+    ['answered locked, before the status says so', [state(true, true), { type: 'ask' }, result(true)], true, 'good'],
+    ['answered not locked', [state(true, true), { type: 'ask' }, result(false)], false, 'problem'],
+    ['not locked, then locked after all', [state(true, true), { type: 'ask' }, result(false), result(true)], true, 'good'],
+    ['locked, then the screen unlocked', [state(true, true), { type: 'ask' }, result(true), screen(false)], false, ''],
+    ['locked, then the session closed', [state(true, true), { type: 'ask' }, result(true), { type: 'closed' }], false, ''],
+  ];
+  for (const [name, events, shown, kind] of rows) {
+    const s = run(events);
+    assert.equal(banner(s, unlocked), shown, name);
+    assert.equal(lockView(s).kind, kind, name);
+    // The banner and a "not locked" line never stand together.
+    assert.ok(!(banner(s, unlocked) && lockView(s).kind === 'problem'), name);
+  }
+  assert.equal(banner(lockStart(), { locked: true }), true, 'the status alone still says it');
 });

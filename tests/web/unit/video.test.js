@@ -259,3 +259,156 @@ test('video nobody asked for is refused, at most once a second', () => {
   assert.equal(n.state.failed, 'unsupported');
   assert.deepEqual(n.step({ type: 'retry', now: 2 }), ['probe']);
 });
+
+test('every way out of video names its rule in the page\'s log and when video is tried again', () => {
+  const announce = { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1280, h: 800 };
+  const playing = (m) => {
+    m.goLive(0);
+    m.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now: 10 });
+    m.step({ type: 'paint', ts: 0, now: 20 });
+  };
+  const rows = [
+    ['a fatal decoder error', playing, (m) => m.step({ type: 'error', fatal: true, what: 'a chunk could not be fed: DataError: x', now: 100 }),
+      'Video ended (error): a chunk could not be fed: DataError: x; trying again in 15 s.'],
+    ['a second decoder error', playing, (m) => {
+      m.step({ type: 'error', fatal: false, what: 'the decoder failed: EncodingError: y', now: 100 });
+      m.step({ type: 'error', fatal: false, what: 'the decoder failed: EncodingError: z', now: 200 });
+    }, 'Video ended (error): the decoder failed: EncodingError: z, again within 10000 ms; trying again in 15 s.'],
+    ['a decoder never built', (m) => {
+      m.step({ type: 'ready', capable: true, now: 0 });
+      m.step({ type: 'probe', ok: true, now: 0 });
+      m.step({ type: 'server', msg: announce, now: 0 });
+    }, (m) => { for (let t = 250; t <= 3000; t += 250) m.step({ type: 'tick', alive: true, now: t }); },
+    'Video ended (unsupported): the decoder was not ready after 3000 ms; trying again in 15 s.'],
+    ['a configuration refused', (m) => {
+      m.step({ type: 'ready', capable: true, now: 0 });
+      m.step({ type: 'probe', ok: true, now: 0 });
+      m.step({ type: 'server', msg: announce, now: 0 });
+    }, (m) => m.step({ type: 'configured', ok: false, gen: m.state.gen, now: 50 }),
+    'Video ended (unsupported): this browser refused the decoder for avc1.42E01E at 1280x800; trying again in 15 s.'],
+    ['no picture at all', (m) => m.goLive(0), (m) => { for (let t = 250; t <= 3000; t += 250) m.step({ type: 'tick', alive: true, now: t }); },
+      'Video ended (stalled): no picture came for 3000 ms; trying again in 15 s.'],
+    ['a frame held back', playing, (m) => {
+      m.step({ type: 'chunk', bad: false, key: false, ts: 33000, queue: 0, now: 100 });
+      for (let t = 250; t <= 750; t += 250) m.step({ type: 'tick', alive: true, now: t });
+    }, 'Video ended (stalled): the decoder held the newest frame back for 650 ms; trying again in 15 s.'],
+    ['the computer giving up', playing, (m) => m.step({ type: 'server', msg: { t: 'video', mode: 'jpeg' }, now: 100 }),
+      'Video ended (host): the computer went back to still pictures; trying again in 15 s.'],
+  ];
+  for (const [what, before, road, line] of rows) {
+    const m = machine();
+    before(m);
+    const logs = [];
+    const step = m.step;
+    m.step = (ev) => { const r = step(ev); if (m.last.log) logs.push(m.last.log); return r; };
+    road(m);
+    assert.deepEqual(logs, [line], what);
+    assert.equal(m.state.phase, 'idle', what);
+  }
+  // The person's own choice of still pictures is no failure and says nothing.
+  const m = machine();
+  m.goLive(0);
+  m.step({ type: 'pref', value: 'still', now: 5 });
+  assert.equal(m.last.log, null);
+});
+
+test('a page held up by a busy computer is not a broken decoder: late ticks judge nothing', () => {
+  // The page's thread stops for 850 ms just after a frame was fed; the
+  // decoder's output waits behind the late tick and paints right after it.
+  const m = machine();
+  m.goLive(0);
+  m.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now: 10 });
+  m.step({ type: 'paint', ts: 0, now: 20 });
+  m.step({ type: 'chunk', bad: false, key: false, ts: 90000, queue: 0, now: 100 });
+  assert.deepEqual(m.step({ type: 'tick', alive: true, now: 250 }), []);
+  assert.deepEqual(m.step({ type: 'tick', alive: true, now: 1100 }), [], 'the late tick blames nobody');
+  m.step({ type: 'paint', ts: 90000, now: 1105 });
+  for (let t = 1350; t <= 5000; t += 250) m.step({ type: 'tick', alive: true, now: t });
+  assert.equal(m.state.phase, 'live');
+  assert.equal(m.state.failed, '');
+  // Building the decoder on a page that loses two of its three seconds is
+  // not "unsupported" either.
+  const c = machine();
+  c.step({ type: 'ready', capable: true, now: 0 });
+  c.step({ type: 'probe', ok: true, now: 0 });
+  c.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1280, h: 800 }, now: 0 });
+  c.step({ type: 'tick', alive: true, now: 250 });
+  c.step({ type: 'tick', alive: true, now: 2500 });
+  assert.deepEqual(c.step({ type: 'tick', alive: true, now: 3000 }), []);
+  assert.equal(c.state.phase, 'configuring');
+});
+
+test('video left for a problem is tried again, each time twice as late, until the person chooses', () => {
+  const m = machine();
+  const fatal = (now) => {
+    m.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now });
+    m.step({ type: 'paint', ts: 0, now });
+    m.step({ type: 'error', fatal: true, what: 'broken', now });
+  };
+  // Ticks every quarter second from `from` until a probe goes out; returns its time.
+  const probeAfter = (from) => {
+    for (let t = from; t < from + 600000; t += 250) {
+      if (m.step({ type: 'tick', alive: true, now: t }).includes('probe')) return t;
+    }
+    return null;
+  };
+  m.goLive(0);
+  let at = 1000;
+  for (const wait of [15000, 30000, 60000, 120000, 240000, 240000]) {
+    fatal(at);
+    assert.equal(m.state.failed, 'error');
+    assert.equal(pictureStatus(m.state).text, 'Switched to still pictures after a video problem.');
+    const probed = probeAfter(at + 250);
+    assert.equal(probed - at, wait);
+    assert.equal(m.last.log, 'Trying video again after "error".');
+    m.step({ type: 'probe', ok: true, now: probed });
+    m.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1280, h: 800 }, now: probed });
+    m.step({ type: 'configured', ok: true, gen: m.state.gen, now: probed });
+    at = probed + 100;
+  }
+  // "Try video again" starts over at 15 s; Still pictures never tries.
+  fatal(at);
+  m.step({ type: 'retry', now: at + 1 });
+  m.step({ type: 'probe', ok: true, now: at + 1 });
+  m.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1280, h: 800 }, now: at + 1 });
+  m.step({ type: 'configured', ok: true, gen: m.state.gen, now: at + 1 });
+  fatal(at + 10);
+  assert.equal(probeAfter(at + 260) - (at + 10), 15000);
+  m.step({ type: 'probe', ok: true, now: at + 20000 });
+  m.step({ type: 'pref', value: 'still', now: at + 20001 });
+  assert.equal(probeAfter(at + 20250), null);
+  // A page that is hidden or offline waits; it tries once it is back.
+  const h = machine();
+  h.goLive(0);
+  h.step({ type: 'error', fatal: true, now: 100 });
+  h.step({ type: 'hidden', now: 200 });
+  assert.deepEqual(h.step({ type: 'tick', alive: true, now: 20000 }), []);
+  h.step({ type: 'visible', now: 20100 });
+  assert.deepEqual(h.step({ type: 'tick', alive: true, now: 20250 }), ['probe']);
+});
+
+test('a decoder working through what was kept while it was built is not holding frames back', () => {
+  // The road of a busy computer: the decoder takes 700 ms to build, 22
+  // messages are kept meanwhile and fed at once; the frames paint one by one
+  // over the next second while newer deltas, arriving with the decoder's queue
+  // full, wait for a keyframe.
+  const m = machine();
+  m.step({ type: 'ready', capable: true, now: 0 });
+  m.step({ type: 'probe', ok: true, now: 0 });
+  m.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1920, h: 1080 }, now: 300 });
+  const events = [];
+  for (let i = 0; i <= 21; i++) events.push({ type: 'chunk', bad: false, key: i === 0, ts: i * 33333, queue: 0, now: 300 + i * 19 });
+  events.push({ type: 'configured', ok: true, gen: m.state.gen, now: 700 });
+  for (let i = 22; i <= 60; i++) events.push({ type: 'chunk', bad: false, key: false, ts: i * 33333, queue: 8, now: 300 + i * 19 });
+  for (let i = 0; i <= 21; i++) events.push({ type: 'paint', ts: i * 33333, now: 800 + i * 45 });
+  for (let t = 250; t <= 3000; t += 250) events.push({ type: 'tick', alive: true, now: t });
+  events.sort((a, b) => a.now - b.now);
+  const logs = [];
+  for (const ev of events) {
+    m.step(ev);
+    if (m.last.log) logs.push(m.last.log);
+  }
+  assert.deepEqual(logs, []);
+  assert.equal(m.state.phase, 'live');
+  assert.equal(pictureStatus(m.state).text, 'Smooth video is on.');
+});
