@@ -45,7 +45,8 @@
 //     the pace the readers kept.
 //
 //   morvane_relay_conn_flood tls [--connections N (10000)] [--addresses N (101)] [--complete] [--rsa]
-//                                [--hold N (20)] [--no-nginx] [--relay PROGRAM]
+//                                [--hold N (20)] [--visitors] [--spread] [--settle N (30)] [--no-nginx]
+//                                [--relay PROGRAM]
 //     TLS connections that each send a ClientHello and then nothing (with
 //     --complete: that complete their handshake and then say nothing),
 //     from N loopback addresses, against morvane-relay terminating TLS
@@ -55,8 +56,12 @@
 //     again, so that the number stays while they are held (--hold
 //     seconds once all are open). A newcomer opens the page over TLS
 //     every half second meanwhile. Prints each server's resident memory
-//     before, at the peak and 30 s after the connections closed, how
-//     many newcomers had the page within 2 s and how long they took.
+//     before, at the peak and 30 s (--settle) after the connections
+//     closed, how many newcomers had the page within 2 s and how long they
+//     took. --visitors: each half second a fresh visitor from an address
+//     of its own loads the page over 4 connections at once, as a browser
+//     does, in place of one connection from 127.0.0.1. --spread: each of
+//     the strangers' addresses in a /24 of its own.
 //
 // --relay runs another build of morvane-relay (an earlier one, to compare).
 // Everything is on loopback, bounded in time.
@@ -772,8 +777,8 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 
 struct Options {
-    int connections = 10'000, addresses = 101, hold = 20;
-    bool complete = false, rsa = false, nginx = true;
+    int connections = 10'000, addresses = 101, hold = 20, settle = 30;
+    bool complete = false, rsa = false, nginx = true, visitors = false, spread = false;
 };
 
 void makeCertificate(const std::filesystem::path& folder, bool rsa) {
@@ -973,6 +978,75 @@ std::optional<double> newcomer(std::uint16_t port) {
     return took;
 }
 
+// A fresh visitor: an address never seen before (127.2.x.y, apart from the
+// strangers') loads the page as a browser does, over 4 connections at
+// once. Milliseconds until all four had their answer, or nothing within
+// 5 s. Each visitor runs on `io` beside the others.
+class Visitor : public std::enable_shared_from_this<Visitor> {
+public:
+    static constexpr int connections = 4;
+    Visitor(asio::io_context& io, std::uint16_t port, asio::ip::address from, std::optional<double>& took)
+        : io_(io), port_(port), from_(from), took_(took), context_(asio::ssl::context::tls_client), timer_(io) {}
+    void start() {
+        begun_ = std::chrono::steady_clock::now();
+        timer_.expires_after(5s);
+        timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (!ec) self->give();
+        });
+        for (int i = 0; i < connections; ++i) open(i);
+    }
+
+private:
+    struct Connection {
+        explicit Connection(asio::io_context& io, asio::ssl::context& context) : stream(io, context) {}
+        beast::ssl_stream<beast::tcp_stream> stream;
+        http::request<http::empty_body> request{http::verb::get, "/", 11};
+        beast::flat_buffer buffer;
+        http::response<http::string_body> response;
+    };
+    void open(int i) {
+        auto& c = *connections_.emplace_back(std::make_unique<Connection>(io_, context_));
+        auto& socket = c.stream.next_layer().socket();
+        beast::error_code ec;
+        socket.open(tcp::v4(), ec);
+        if (!ec) socket.bind({from_, 0}, ec);
+        if (ec) return;
+        c.request.set(http::field::host, "relay");
+        c.request.keep_alive(false);
+        (void)i;
+        c.stream.next_layer().async_connect({asio::ip::make_address("127.0.0.1"), port_}, [self = shared_from_this(), &c](beast::error_code ec) {
+            if (ec) return;
+            c.stream.async_handshake(asio::ssl::stream_base::client, [self, &c](beast::error_code ec) {
+                if (ec) return;
+                http::async_write(c.stream, c.request, [self, &c](beast::error_code ec, std::size_t) {
+                    if (ec) return;
+                    http::async_read(c.stream, c.buffer, c.response, [self, &c](beast::error_code ec, std::size_t) {
+                        if (ec || c.response.result_int() != 200) return;
+                        if (++self->answered_ == connections) {
+                            self->took_ = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                                                    self->begun_).count();
+                            self->give();
+                        }
+                    });
+                });
+            });
+        });
+    }
+    void give() {
+        timer_.cancel();
+        for (auto& c : connections_) beast::get_lowest_layer(c->stream).close();
+    }
+    asio::io_context& io_;
+    std::uint16_t port_;
+    asio::ip::address from_;
+    std::optional<double>& took_;
+    asio::ssl::context context_;
+    asio::steady_timer timer_;
+    std::vector<std::unique_ptr<Connection>> connections_;
+    std::chrono::steady_clock::time_point begun_;
+    int answered_ = 0;
+};
+
 struct Figures {
     double before = 0, peak = 0, held = 0, after = 0;
     int most = 0;
@@ -990,21 +1064,39 @@ Figures attack(pid_t pid, std::uint16_t port, const Options& o, SSL_CTX* context
     std::vector<std::shared_ptr<Stranger>> strangers;
     for (int i = 0; i < o.connections; ++i) {
         const int a = i % o.addresses;
-        strangers.push_back(std::make_shared<Stranger>(
-            io, tcp::endpoint{asio::ip::make_address("127.0.0.1"), port},
-            asio::ip::make_address("127.1." + std::to_string(a / 250) + "." + std::to_string(a % 250 + 1)), context, hello,
-            tally));
+        // --spread: each address in a /24 of its own.
+        const auto from = o.spread ? "127." + std::to_string(10 + a / 256) + "." + std::to_string(a % 256) + ".1"
+                                   : "127.1." + std::to_string(a / 250) + "." + std::to_string(a % 250 + 1);
+        strangers.push_back(std::make_shared<Stranger>(io, tcp::endpoint{asio::ip::make_address("127.0.0.1"), port},
+                                                       asio::ip::make_address(from), context, hello, tally));
         tally.pending.push_back([s = strangers.back()] { s->dial(); });
     }
     asio::post(io, [&] { tally.launch(); });
     std::thread flood([&] { io.run(); });
     std::atomic<bool> attacking = true;
+    // Each visitor's figure, kept in place while the later ones are added.
+    std::deque<std::optional<double>> visits;
     std::thread newcomers([&] {
-        while (attacking) {
+        if (!o.visitors) {
+            while (attacking) {
+                const auto next = std::chrono::steady_clock::now() + 500ms;
+                figures.newcomers.push_back(newcomer(port));
+                std::this_thread::sleep_until(next);
+            }
+            return;
+        }
+        asio::io_context visiting;
+        auto busy = asio::make_work_guard(visiting);
+        std::thread running([&] { visiting.run(); });
+        for (int n = 0; attacking; ++n) {
             const auto next = std::chrono::steady_clock::now() + 500ms;
-            figures.newcomers.push_back(newcomer(port));
+            const auto from = asio::ip::make_address("127.2." + std::to_string(n / 250) + "." + std::to_string(n % 250 + 1));
+            asio::post(visiting, [&, from] { std::make_shared<Visitor>(visiting, port, from, visits.emplace_back())->start(); });
             std::this_thread::sleep_until(next);
         }
+        busy.reset();
+        running.join();
+        figures.newcomers.assign(visits.begin(), visits.end());
     });
     const auto begun = std::chrono::steady_clock::now();
     std::optional<std::chrono::steady_clock::time_point> allOpen;
@@ -1027,12 +1119,12 @@ Figures attack(pid_t pid, std::uint16_t port, const Options& o, SSL_CTX* context
     guard.reset();
     flood.join();
     strangers.clear();
-    std::this_thread::sleep_for(30s);
+    std::this_thread::sleep_for(std::chrono::seconds(o.settle));
     figures.after = residentMB(pid);
     return figures;
 }
 
-void print(const char* name, const Figures& f) {
+void print(const char* name, const Figures& f, const Options& o) {
     std::vector<double> times;
     int within = 0;
     for (const auto& took : f.newcomers) {
@@ -1040,11 +1132,12 @@ void print(const char* name, const Figures& f) {
         if (took && *took <= 2000) ++within;
     }
     std::sort(times.begin(), times.end());
-    std::printf("  %-14s RSS %.1f MB before, peak %.1f (%+.1f), %.1f at the end of the hold, %.1f 30 s after they "
+    std::printf("  %-14s RSS %.1f MB before, peak %.1f (%+.1f), %.1f at the end of the hold, %.1f %d s after they "
                 "closed (%+.1f); most held at once %d, dialled again %ld times\n",
-                name, f.before, f.peak, f.peak - f.before, f.held, f.after, f.after - f.before, f.most, f.dials);
+                name, f.before, f.peak, f.peak - f.before, f.held, f.after, o.settle, f.after - f.before, f.most, f.dials);
     if (!times.empty())
-        std::printf("  %-14s newcomers' pages within 2 s: %d of %zu (median %.0f ms, slowest %.0f ms%s)\n", "", within,
+        std::printf("  %-14s %s' pages within 2 s: %d of %zu (median %.0f ms, slowest %.0f ms%s)\n", "",
+                    o.visitors ? "visitors" : "newcomers", within,
                     times.size(), times[times.size() / 2], times.back(),
                     times.back() >= 5000 ? ", 5000 is none within 5 s" : "");
 }
@@ -1057,21 +1150,21 @@ int run(const std::string& program, const Options& o) {
     SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
     const auto hello = clientHello(context);
     const std::string* sent = o.complete ? nullptr : &hello;
-    std::printf("%d TLS connections from %d addresses, each %s, %s certificate, held %d s once open:\n", o.connections,
-                o.addresses, o.complete ? "its handshake completed, then silent" : "a ClientHello, then silent",
+    std::printf("%d TLS connections from %d addresses%s, each %s, %s certificate, held %d s once open:\n", o.connections,
+                o.addresses, o.spread ? " (each its own /24)" : "", o.complete ? "its handshake completed, then silent" : "a ClientHello, then silent",
                 o.rsa ? "an RSA 2048" : "an ECDSA P-256", o.hold);
     auto relay = startRelay(program, "{}", {},
                             ",\"tls\":{\"certificate\":\"" + (folder / "cert.pem").string() + "\",\"key\":\"" +
                                 (folder / "key.pem").string() + "\"}");
     const auto ofRelay = attack(relay.pid, relay.port, o, context, sent);
-    print("morvane-relay", ofRelay);
+    print("morvane-relay", ofRelay, o);
     stopRelay(relay, {"connection", "handshake", "memory"});
     if (o.nginx) {
         const auto port = freePort();
         const auto nginx = startNginx(folder, port);
         waitForPort(port, "nginx", nginx);
         const auto ofNginx = attack(nginx, port, o, context, sent);
-        print("nginx", ofNginx);
+        print("nginx", ofNginx, o);
         ::kill(nginx, SIGTERM);
         ::waitpid(nginx, nullptr, 0);
         std::printf("  relay / nginx: %.2fx at the peak, %.2fx at the end of the hold, %.2fx of what each grew at the peak\n",
@@ -1101,7 +1194,10 @@ int main(int argc, char** argv) {
     tlsflood::Options tls;
     for (int i = 2; i < argc; i += 2) {
         const std::string flag = argv[i];
-        if (flag == "--downloads" || flag == "--complete" || flag == "--rsa" || flag == "--no-nginx") {
+        if (flag == "--downloads" || flag == "--complete" || flag == "--rsa" || flag == "--no-nginx" ||
+            flag == "--visitors" || flag == "--spread") {
+            if (flag == "--visitors") tls.visitors = true;
+            if (flag == "--spread") tls.spread = true;
             if (flag == "--downloads") holding.downloads = true;
             if (flag == "--complete") tls.complete = true;
             if (flag == "--rsa") tls.rsa = true;
@@ -1116,6 +1212,7 @@ int main(int argc, char** argv) {
         else if (name == "--connections") connections = tls.connections = std::stoi(value);
         else if (name == "--addresses") addresses = tls.addresses = std::stoi(value);
         else if (name == "--hold") tls.hold = std::stoi(value);
+        else if (name == "--settle") tls.settle = std::stoi(value);
         else if (name == "--tries") tries = std::stoi(value);
         else if (name == "--each") each = std::stoi(value);
         else if (name == "--accounts") holding.accounts = std::stoi(value);

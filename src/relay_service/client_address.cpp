@@ -109,6 +109,17 @@ std::vector<std::string> clientNetworks(const ip::address& client) {
     return networks;
 }
 
+std::vector<std::string> handshakeNetworks(const ip::address& client) {
+    auto networks = clientNetworks(client);
+    const auto address = plain(client);
+    if (address.is_v4()) {
+        auto bytes = address.to_v4().to_bytes();
+        bytes[3] = 0;
+        networks.push_back(ip::make_address_v4(bytes).to_string() + "/24");
+    }
+    return networks;
+}
+
 bool isPrivateAddress(const ip::address& address) {
     static const Network networks[] = {{"10.0.0.0", 8},      {"172.16.0.0", 12}, {"192.168.0.0", 16},
                                        {"100.64.0.0", 10},   {"fc00::", 7},      {"fe80::", 10}};

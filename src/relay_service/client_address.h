@@ -51,6 +51,11 @@ std::string rateKey(const boost::asio::ip::address& client);
 // be handed any of them and a new /64 costs it nothing.
 std::vector<std::string> clientNetworks(const boost::asio::ip::address& client);
 
+// The networks a client's TLS handshakes are counted and take turns under,
+// narrowest first: clientNetworks, and an IPv4 address's /24 after it, the
+// IPv4 network one customer is likely to hold, as an IPv6 /48 is.
+std::vector<std::string> handshakeNetworks(const boost::asio::ip::address& client);
+
 // 10/8, 172.16/12, 192.168/16, 100.64/10 (carrier-grade NAT, tailnets),
 // fc00::/7 and fe80::/10: addresses no one reaches from the internet.
 bool isPrivateAddress(const boost::asio::ip::address& address);

@@ -4,43 +4,98 @@
 
 namespace morvane::relay_service {
 
-const std::string& HandshakeRoom::pileOf(const std::vector<std::string>& networks) {
-    static const std::string none;
-    return networks.empty() ? none : networks.back();
+std::vector<std::string> HandshakeRoom::pathOf(const std::vector<std::string>& networks) {
+    if (networks.empty()) return {std::string()};
+    return {networks.rbegin(), networks.rend()};
 }
 
-std::size_t HandshakeRoom::limitAt(std::size_t level) const {
-    static constexpr std::size_t widths[] = {1, 4, 16};
-    return std::min(limits_.bytes, limits_.bytesPerAddress * widths[std::min<std::size_t>(level, 2)]);
+std::size_t HandshakeRoom::limitAt(std::size_t level, std::size_t levels) const {
+    const std::size_t width = level == 0 ? 1 : level + 1 == levels ? 16 : 4;
+    return std::min(limits_.bytes, limits_.bytesPerAddress * width);
 }
 
-std::size_t HandshakeRoom::heldBy(const std::string& network) const {
-    const auto found = networks_.find(network);
-    return found == networks_.end() ? 0 : found->second.size() * limits_.bytesPerHandshake;
+std::size_t HandshakeRoom::count(const std::string& name) const {
+    const auto found = piles_.find(name);
+    return found == piles_.end() ? 0 : found->second.ids.size();
 }
 
-HandshakeRoom::Start HandshakeRoom::begin(Id id, const std::vector<std::string>& networks) {
-    const auto per = limits_.bytesPerHandshake;
-    for (std::size_t level = 0; level < networks.size(); ++level)
-        if (heldBy(networks[level]) + per > limitAt(level)) return {};
-    Start start{true, {}};
-    const auto& pile = pileOf(networks);
-    if (held() + per > limits_.bytes) {
-        const auto found = networks_.find(pile);
-        const auto mine = found == networks_.end() ? 0 : found->second.size();
-        if (piles_.empty() || (mine > 0 && (mine + 1) * 2 > piles_.rbegin()->first)) return {};
-        const auto oldest = *networks_.at(piles_.rbegin()->second).begin();
-        forget(oldest);
-        start.shed.push_back(oldest);
+std::size_t HandshakeRoom::heldBy(const std::string& network) const { return count(network) * limits_.bytesPerHandshake; }
+
+// Who gives way within the full pile `pile`, in which the newcomer's own
+// is `path[depth]`: the largest other pile there, when the newcomer's own
+// holds a few (if vouched for) or under half of it; else, for a client
+// vouched for, the same one pile down, within its own.
+std::optional<HandshakeRoom::Id> HandshakeRoom::giveWay(const Pile* pile, std::size_t depth,
+                                                        const std::vector<std::string>& path, bool proxied,
+                                                        bool vouched) const {
+    const auto few = limits_.bytesAFew / limits_.bytesPerHandshake;
+    for (; pile; ++depth) {
+        if (depth == path.size()) {
+            // Behind a trusted proxy: its oldest.
+            if (proxied && !pile->ids.empty()) return *pile->ids.begin();
+            return std::nullopt;
+        }
+        const auto& mine = path[depth];
+        const auto held = count(mine);
+        for (const auto& other : pile->within) {
+            if (std::get<2>(other) == mine) continue;
+            const auto size = static_cast<std::size_t>(-std::get<0>(other));
+            if ((vouched && held < few) || (held + 1) * 2 <= size) return std::get<1>(other);
+            break;
+        }
+        if (!vouched) return std::nullopt;
+        const auto found = piles_.find(mine);
+        pile = found == piles_.end() ? nullptr : &found->second;
     }
-    entries_.emplace(id, Entry{networks});
-    auto keys = networks;
-    if (keys.empty()) keys.push_back(pile);
-    for (const auto& key : keys) networks_[key].insert(id);
-    const auto size = networks_[pile].size();
-    piles_.erase({size - 1, pile});
-    piles_.emplace(size, pile);
+    return std::nullopt;
+}
+
+HandshakeRoom::Start HandshakeRoom::begin(Id id, const std::vector<std::string>& networks, bool vouched,
+                                          std::int64_t nowMillis) {
+    const auto per = limits_.bytesPerHandshake;
+    const auto path = pathOf(networks);
+    const auto levels = networks.size();
+    // An address past its own share: refused before anything else.
+    if (levels > 0 && heldBy(networks.front()) + per > limitAt(0, levels)) return {};
+    // The narrowest full pile on its path (the total the widest): who gives
+    // way there makes room in every pile around it too.
+    std::optional<std::size_t> full;
+    for (std::size_t level = 1; level < levels && !full; ++level)
+        if (heldBy(networks[level]) + per > limitAt(level, levels)) full = levels - level;
+    if (!full && held() + per > limits_.bytes) full = 0;
+    Start start{true, {}};
+    if (full) {
+        const Pile* pile = *full == 0 ? &root_ : &piles_.at(path[*full - 1]);
+        auto way = giveWay(pile, *full, path, networks.empty(), vouched);
+        // Stale first: the oldest there, whoever's, when its client has
+        // not done its part for so long.
+        const auto oldest = *pile->ids.begin();
+        const auto age = [&](Id of) { return nowMillis - entries_.at(of).begun; };
+        if (vouched && age(oldest) >= limits_.staleMillis) {
+            way = oldest;
+        } else if (way && age(*way) < limits_.youngMillis) {
+            return {false, {}, vouched};
+        }
+        if (!way) return {};
+        forget(*way);
+        start.shed.push_back(*way);
+    }
+    add(id, path);
+    entries_.emplace(id, Entry{path, nowMillis});
     return start;
+}
+
+void HandshakeRoom::add(Id id, const std::vector<std::string>& path) {
+    Pile* around = &root_;
+    for (const auto& name : path) {
+        auto& pile = piles_[name];
+        if (!pile.ids.empty()) around->within.erase(pile.key);
+        pile.ids.insert(id);
+        pile.key = {-static_cast<std::int64_t>(pile.ids.size()), *pile.ids.begin(), name};
+        around->within.insert(pile.key);
+        around = &pile;
+    }
+    root_.ids.insert(id);
 }
 
 void HandshakeRoom::end(Id id) {
@@ -49,17 +104,23 @@ void HandshakeRoom::end(Id id) {
 
 void HandshakeRoom::forget(Id id) {
     const auto found = entries_.find(id);
-    auto keys = found->second.networks;
-    const auto pile = pileOf(keys);
-    if (keys.empty()) keys.push_back(pile);
-    const auto size = networks_[pile].size();
-    piles_.erase({size, pile});
-    if (size > 1) piles_.emplace(size - 1, pile);
-    for (const auto& key : keys) {
-        auto& ids = networks_[key];
-        ids.erase(id);
-        if (ids.empty()) networks_.erase(key);
+    // Null once a pile around is gone: the piles within it go with it.
+    Pile* around = &root_;
+    for (const auto& name : found->second.path) {
+        const auto at = piles_.find(name);
+        auto& pile = at->second;
+        if (around) around->within.erase(pile.key);
+        pile.ids.erase(id);
+        if (pile.ids.empty()) {
+            piles_.erase(at);
+            around = nullptr;
+            continue;
+        }
+        pile.key = {-static_cast<std::int64_t>(pile.ids.size()), *pile.ids.begin(), name};
+        if (around) around->within.insert(pile.key);
+        around = &pile;
     }
+    root_.ids.erase(id);
     entries_.erase(found);
 }
 

@@ -2,50 +2,117 @@
 // handshake (the ClientHello read, the key exchange and the signature) is
 // the relay's costliest piece of work, and its one network thread does it:
 // taken in the order the ClientHellos came, a stranger dialling thousands
-// again and again puts a newcomer behind all of them. Each client network
-// (its widest, as HandshakeRoom piles them) waits in one line of its own,
-// and the lines take turns, each its oldest: a newcomer waits for one
-// handshake of each network with some waiting, however many a stranger
-// has. Pure bookkeeping on the server's one network thread.
+// again and again puts a newcomer behind all of them, and taken by
+// address in turn, behind one of each address the stranger has.
+//
+// So the first steps go to whoever has cost the relay least lately. Each
+// client's are weighed twice, by its address (an IPv4 address or IPv6
+// /64) and by its network (an IPv4 /24 or IPv6 /48), each weight the
+// first steps worked out for it, fading by half every `halfLifeMillis`.
+// The cheapest address goes first, and among addresses alike (those never
+// seen, above all) the one of the cheapest network, then the one waiting
+// longest: a newcomer waits for nobody who has cost anything lately,
+// however many addresses a stranger has, and a stranger's own addresses
+// take turns behind everyone else's. An address that has completed a
+// handshake lately (its client did the crypto a replayed ClientHello
+// never does) goes before every address that has not: a person who has
+// been here, or has just loaded the first of a page's connections, is
+// never put behind a stranger's pile. An address that has not has one
+// handshake worked out at a time: the rest of a page's wait the few
+// milliseconds until its first completes, and a stranger's replayed
+// ClientHellos cost the relay one first step an address until the last
+// one is given up. Pure bookkeeping on the server's one network thread,
+// on the times it is given.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <tuple>
 #include <unordered_map>
+#include <unordered_set>
+
+#include "relay_service/gate_memory.h"
 
 namespace morvane::relay_service {
 
 class HandshakeTurns {
 public:
     using Id = std::uint64_t;
+    static constexpr std::int64_t halfLifeMillis = 10'000;
+    // How long an address that completed a handshake goes first.
+    static constexpr std::int64_t knownMillis = 10 * 60'000;
+    // Addresses remembered as having completed one, at most.
+    static constexpr std::size_t knownAddresses = 65'536;
 
-    void wait(Id id, const std::string& network) {
-        auto& line = lines_[network];
-        if (line.empty()) order_.push_back(network);
-        line.push_back(id);
-    }
-    // The next handshake to work out, if any waits.
-    std::optional<Id> next() {
-        if (order_.empty()) return std::nullopt;
-        const auto network = std::move(order_.front());
-        order_.pop_front();
-        auto& line = lines_.at(network);
-        const auto id = line.front();
-        line.pop_front();
-        if (line.empty()) {
-            lines_.erase(network);
-        } else {
-            order_.push_back(network);
-        }
-        return id;
-    }
+    HandshakeTurns() : known_(knownAddresses) {}
+
+    // A handshake from `address` (rateKey's key), in `network`, waits.
+    void wait(Id id, const std::string& address, const std::string& network, std::int64_t nowMillis);
+    // The next handshake to work out, if any waits; its first step is
+    // counted against its address and network.
+    std::optional<Id> next(std::int64_t nowMillis);
+    // A handshake from `address` was completed: what waits from there goes
+    // first from now on.
+    void completed(const std::string& address, std::int64_t nowMillis);
+    // A handshake next() gave ended without completing (refused, given
+    // up, its connection gone): its address's next may be worked out.
+    void ended(const std::string& address);
+    // The first step next() just counted was not worked out after all (it
+    // waits to ask again): it is taken back.
+    void refund(const std::string& address, const std::string& network, std::int64_t nowMillis);
+    bool known(const std::string& address, std::int64_t nowMillis) const { return isKnown(address, nowMillis); }
     bool empty() const { return order_.empty(); }
 
+    // What an address, or a network, has cost lately, in first steps.
+    double costOf(const std::string& address, std::int64_t nowMillis) const;
+    double networkCostOf(const std::string& network, std::int64_t nowMillis) const;
+
 private:
-    std::unordered_map<std::string, std::deque<Id>> lines_;
-    std::deque<std::string> order_;  // networks with some waiting, whose turn is next first
+    // Weights are kept grown by what they would have faded since `epoch_`,
+    // so that fading changes no order: only the weight of who was served
+    // changes.
+    double grown(std::int64_t nowMillis) const;
+    static double weightIn(const std::unordered_map<std::string, double>& weights, const std::string& key);
+    void rebase(std::int64_t nowMillis);
+    bool isKnown(const std::string& address, std::int64_t nowMillis) const;
+
+    // The addresses waiting in a line (one network, known or not), the
+    // cheapest first, then the one waiting longest.
+    using GroupKey = std::tuple<double, std::uint64_t, std::string>;
+    struct Group {
+        std::string network;
+        bool known = false;
+        std::deque<std::pair<Id, std::uint64_t>> ids;  // with the order they came in
+        GroupKey key;
+        bool placed = false;  // not while an address not known has one under way
+    };
+    using LineName = std::pair<std::string, bool>;  // network, known
+    // Known lines first (false before true), then by their first
+    // address's weight, the network's weight, how long that address
+    // waited.
+    using LineKey = std::tuple<bool, double, double, std::uint64_t>;
+    struct Line {
+        std::set<GroupKey> groups;
+        LineKey key;
+    };
+    void place(const std::string& address, Group& group);  // into its line, keyed afresh
+    void unplace(Group& group);
+    void keyLine(const LineName& name);
+
+    std::unordered_map<std::string, double> addresses_, networks_;  // weights
+    std::int64_t epoch_ = 0;
+    bool started_ = false;
+    std::size_t rebaseAt_ = 4'096;
+    std::unordered_map<std::string, Group> groups_;  // by address
+    std::map<LineName, Line> lines_;
+    std::set<std::pair<LineKey, LineName>> order_;
+    Forgetful<std::int64_t> known_;  // when each address last completed one
+    std::unordered_set<std::string> busy_;  // addresses not known with one under way
+    std::uint64_t arrivals_ = 0;
 };
 
 }  // namespace morvane::relay_service

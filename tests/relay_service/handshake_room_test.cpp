@@ -1,5 +1,5 @@
-// TLS handshakes under way weighed in bytes, per network and in all, whose
-// turn comes next, and when the heap goes back to the system after a burst
+// TLS handshakes under way weighed in bytes, per address, per network and
+// in all, whose turn comes next, and when the heap goes back to the system after a burst
 // of connections.
 #include <gtest/gtest.h>
 
@@ -14,40 +14,58 @@
 namespace morvane::relay_service {
 namespace {
 
-TEST(HandshakeRoom, ANetworkPastItsShareIsRefusedAndPastTheTotalTheLargestPileGivesUpItsOldest) {
+TEST(HandshakeRoom, AnAddressPastItsShareIsRefusedAndPastTheTotalTheLargestOtherPileGivesWayToAFewOrToHalfOfIt) {
     struct Step {
         bool begin;  // else the handshake ends
         const char* name;
-        std::vector<std::string> networks = {};  // none: a trusted proxy's
+        std::vector<std::string> networks = {};  // address, network; none: a trusted proxy's
         bool begins = true;
         std::vector<std::string> shed = {};
         std::size_t held = 0;  // handshakes under way after the step
     };
-    const std::vector<std::string> a = {"a"}, b = {"b"}, c = {"c"}, proxy = {};
+    // A stranger's three addresses in one network, a visitor's in another,
+    // and one more address in the stranger's.
+    const std::vector<std::string> s1 = {"s1", "S"}, s2 = {"s2", "S"}, s3 = {"s3", "S"}, v = {"v", "V"}, w = {"w", "S"};
     const std::vector<Step> steps = {
-        {true, "a1", a, true, {}, 1},
-        {true, "a2", a, true, {}, 2},
-        {true, "a3", a, true, {}, 3},
-        // Its own share is full: refused before any of it is worked out.
-        {true, "a4", a, false, {}, 3},
-        {true, "b1", b, true, {}, 4},
-        {true, "b2", b, true, {}, 5},
-        {true, "p1", proxy, true, {}, 6},
-        // The total is full: a newcomer begins, the largest pile gives up its oldest.
-        {true, "c1", c, true, {"a1"}, 6},
-        // A pile as large as the largest waits.
-        {true, "b3", b, false, {}, 6},
-        {false, "b1", {}, true, {}, 5},
-        {true, "b4", b, true, {}, 6},
+        {true, "a", s1, true, {}, 1}, {true, "b", s1, true, {}, 2}, {true, "c", s1, true, {}, 3},
+        {true, "d", s1, true, {}, 4},
+        // Its address's share is full: refused before any of it is worked out.
+        {true, "e", s1, false, {}, 4},
+        {true, "f", s2, true, {}, 5}, {true, "g", s2, true, {}, 6}, {true, "h", s2, true, {}, 7},
+        {true, "i", s2, true, {}, 8}, {true, "j", s3, true, {}, 9}, {true, "k", s3, true, {}, 10},
+        {true, "l", s3, true, {}, 11}, {true, "m", s3, true, {}, 12},
+        // The total is full: a visitor holding none, then fewer than a few,
+        // begins, the largest pile giving up its oldest.
+        {true, "v1", v, true, {"a"}, 12},
+        {true, "v2", v, true, {"b"}, 12},
+        // Past a few, under half the largest pile still begins.
+        {true, "v3", v, true, {"c"}, 12},
+        // An address holding none in the stranger's own network, the largest
+        // there: within it, the largest address (the oldest of those alike)
+        // gives way, until the newcomer holds a few.
+        {true, "w1", w, true, {"f"}, 12},
+        {true, "w2", w, true, {"j"}, 12},
+        {true, "w3", w, false, {}, 12},
         // One given up already, or refused, ends as nothing.
-        {false, "a1", {}, true, {}, 6},
-        {false, "a4", {}, true, {}, 6},
-        {false, "c1", {}, true, {}, 5},
-        {true, "c2", c, true, {}, 6},
-        // One under way already, against piles of two: it waits.
-        {true, "c3", c, false, {}, 6},
+        {false, "a", {}, true, {}, 12},
+        {false, "w3", {}, true, {}, 12},
+        {false, "v1", {}, true, {}, 11},
+        {true, "v4", v, true, {}, 12},
+        // Behind a trusted proxy, clients cannot be told apart: a few begin
+        // as anyone's, and then the proxy's own oldest gives way.
+        {true, "p1", {}, true, {"d"}, 12},
+        {true, "p2", {}, true, {"g"}, 12},
+        {false, "v2", {}, true, {}, 11}, {false, "v3", {}, true, {}, 10}, {false, "v4", {}, true, {}, 9},
+        {false, "h", {}, true, {}, 8}, {false, "i", {}, true, {}, 7}, {false, "k", {}, true, {}, 6},
+        {false, "l", {}, true, {}, 5}, {false, "m", {}, true, {}, 4}, {false, "w1", {}, true, {}, 3},
+        {false, "w2", {}, true, {}, 2},
+        {true, "p3", {}, true, {}, 3}, {true, "p4", {}, true, {}, 4}, {true, "p5", {}, true, {}, 5},
+        {true, "p6", {}, true, {}, 6}, {true, "p7", {}, true, {}, 7}, {true, "p8", {}, true, {}, 8},
+        {true, "p9", {}, true, {}, 9}, {true, "p10", {}, true, {}, 10}, {true, "p11", {}, true, {}, 11},
+        {true, "p12", {}, true, {}, 12},
+        {true, "p13", {}, true, {"p1"}, 12},
     };
-    HandshakeRoom room({1, 3, 6});
+    HandshakeRoom room({.bytesPerHandshake = 1, .bytesPerAddress = 4, .bytes = 12, .bytesAFew = 2, .youngMillis = 0});
     std::map<std::string, HandshakeRoom::Id> ids;
     std::map<HandshakeRoom::Id, std::string> names;
     HandshakeRoom::Id next = 1;
@@ -65,21 +83,124 @@ TEST(HandshakeRoom, ANetworkPastItsShareIsRefusedAndPastTheTotalTheLargestPileGi
         }
         EXPECT_EQ(room.held(), step.held) << step.name;
     }
-    EXPECT_EQ(room.heldBy("b"), 2u);
-    EXPECT_EQ(room.heldBy("a"), 2u);
+    EXPECT_EQ(room.heldBy(""), 12u);
+    EXPECT_EQ(room.heldBy("S"), 0u);
 }
 
-TEST(HandshakeTurns, NetworksTakeTurnsEachItsOldestSoANewcomerWaitsForOneOfEach) {
+// A network's own share (sixteen addresses' worth) full while the total is
+// not: within it, the largest address gives way to one holding none.
+TEST(HandshakeRoom, ANetworkPastItsShareMakesRoomWithinItself) {
+    HandshakeRoom room({.bytesPerHandshake = 1, .bytesPerAddress = 2, .bytes = 100, .bytesAFew = 2, .youngMillis = 0});
+    HandshakeRoom::Id next = 1;
+    for (int i = 0; i < 16; ++i) {
+        const std::vector<std::string> networks = {"s" + std::to_string(i), "S"};
+        EXPECT_TRUE(room.begin(next++, networks).begins);
+        EXPECT_TRUE(room.begin(next++, networks).begins);
+    }
+    EXPECT_EQ(room.heldBy("S"), 32u);
+    EXPECT_EQ(room.begin(next++, {"v", "S"}), (HandshakeRoom::Start{true, {1}}));
+    EXPECT_EQ(room.begin(next++, {"x", "X"}), (HandshakeRoom::Start{true, {}}));
+    EXPECT_EQ(room.heldBy("S"), 32u);
+    EXPECT_EQ(room.held(), 33u);
+}
+
+// A client that has not done its part for the stale time gives way first
+// to one vouched for, whatever the piles, one that has just begun never;
+// a stranger dialling again is still refused.
+TEST(HandshakeRoom, PastTheTotalAStaleHandshakeGivesWayFirstToAClientVouchedFor) {
+    HandshakeRoom room(
+        {.bytesPerHandshake = 1, .bytesPerAddress = 4, .bytes = 4, .bytesAFew = 2, .staleMillis = 2'000, .youngMillis = 250});
+    // A visitors' network with three under way, and a stranger's single one.
+    EXPECT_TRUE(room.begin(1, {"v1", "V"}, true, 0).begins);
+    EXPECT_TRUE(room.begin(2, {"v2", "V"}, true, 0).begins);
+    EXPECT_TRUE(room.begin(3, {"v3", "V"}, true, 0).begins);
+    EXPECT_TRUE(room.begin(4, {"s1", "S"}, true, 0).begins);
+    // All begun just now: none is given up for another's, and the newcomer
+    // may ask again.
+    EXPECT_EQ(room.begin(10, {"v8", "V"}, true, 100), (HandshakeRoom::Start{false, {}, true}));
+    // Nothing stale yet: the largest pile is the visitors', so a newcomer
+    // in it has another of its own addresses give way.
+    EXPECT_EQ(room.begin(5, {"v4", "V"}, true, 1'500), (HandshakeRoom::Start{true, {1}}));
+    // Stale: the oldest there goes, though its pile is the smallest.
+    EXPECT_EQ(room.begin(6, {"v5", "V"}, true, 3'000), (HandshakeRoom::Start{true, {2}}));
+    EXPECT_EQ(room.begin(7, {"v6", "V"}, true, 3'000), (HandshakeRoom::Start{true, {3}}));
+    EXPECT_EQ(room.begin(8, {"s2", "S"}, false, 3'000), (HandshakeRoom::Start{false, {}}));
+    EXPECT_EQ(room.begin(9, {"v7", "V"}, true, 3'000), (HandshakeRoom::Start{true, {4}}));
+}
+
+TEST(HandshakeTurns, WhoHasCostLeastLatelyGoesFirstAndAnAddressThatCompletedOneBeforeThemAll) {
     HandshakeTurns turns;
-    // A stranger's pile of five, and another's of two, waiting first.
-    for (HandshakeTurns::Id id = 1; id <= 5; ++id) turns.wait(id, "stranger");
-    turns.wait(6, "other");
-    turns.wait(7, "other");
-    std::vector<HandshakeTurns::Id> taken = {*turns.next()};
-    turns.wait(8, "newcomer");
-    while (const auto id = turns.next()) taken.push_back(*id);
-    EXPECT_EQ(taken, (std::vector<HandshakeTurns::Id>{1, 6, 2, 8, 7, 3, 4, 5}));
+    std::int64_t now = 0;
+    const auto wait = [&](HandshakeTurns::Id id, const char* address, const char* network) {
+        turns.wait(id, address, network, now);
+    };
+    const auto take = [&] { return turns.next(now).value_or(0); };
+    // A stranger's two addresses, all of them new.
+    wait(1, "s1", "S");
+    wait(2, "s1", "S");
+    wait(3, "s1", "S");
+    wait(4, "s2", "S");
+    wait(5, "s2", "S");
+    EXPECT_EQ(take(), 1u);
+    // An address that cost nothing goes before one that did.
+    EXPECT_EQ(take(), 4u);
+    now = 100;
+    // Two new addresses: the one whose network cost least first, though it came last.
+    wait(6, "w", "S");
+    wait(7, "v", "V");
+    EXPECT_EQ(take(), 7u);
+    EXPECT_EQ(take(), 6u);
+    // The visitor's next waits behind addresses of a cheaper network...
+    wait(8, "v", "V");
+    wait(9, "s3", "S");
+    EXPECT_EQ(take(), 9u);
+    // ...until its first completes: then it goes before every address
+    // that has not, whatever it cost.
+    wait(10, "v", "V");
+    wait(11, "s4", "S");
+    turns.completed("v", now);
+    EXPECT_EQ(take(), 8u);
+    EXPECT_EQ(take(), 10u);
+    // Later ones of a known address go first too.
+    wait(12, "v", "V");
+    EXPECT_EQ(take(), 12u);
+    EXPECT_EQ(take(), 11u);
+    // An address not known has one worked out at a time: s1's and s2's
+    // next wait until theirs end.
+    EXPECT_FALSE(turns.next(now));
+    turns.ended("s1");
+    turns.ended("s2");
+    // Weights fade by half each half-life, and keep their order: long
+    // after, s1 and s2 alike, s1 waiting longer goes first.
+    EXPECT_DOUBLE_EQ(turns.costOf("s1", 0), 1.0);
+    EXPECT_DOUBLE_EQ(turns.networkCostOf("S", now + HandshakeTurns::halfLifeMillis), turns.networkCostOf("S", now) / 2);
+    now += 30 * HandshakeTurns::halfLifeMillis;
+    EXPECT_EQ(take(), 2u);
+    EXPECT_EQ(take(), 5u);
+    turns.ended("s1");
+    EXPECT_EQ(take(), 3u);
     EXPECT_TRUE(turns.empty());
+    // Long past, a known address is known no more.
+    now += HandshakeTurns::knownMillis;
+    wait(13, "v", "V");
+    wait(14, "v", "V");
+    wait(15, "t", "T");
+    EXPECT_EQ(take(), 13u);
+    EXPECT_EQ(take(), 15u);
+    EXPECT_FALSE(turns.next(now));
+    turns.ended("v");
+    EXPECT_EQ(take(), 14u);
+    // After a quiet year the weights start afresh, none grown past a double.
+    now += 365LL * 24 * 3'600'000;
+    turns.ended("s1");
+    wait(16, "s1", "S");
+    EXPECT_EQ(take(), 16u);
+    EXPECT_DOUBLE_EQ(turns.costOf("s1", now), 1.0);
+    EXPECT_DOUBLE_EQ(turns.networkCostOf("S", now), 1.0);
+    // One taken back, as a handshake that waits to ask again.
+    turns.refund("s1", "S", now);
+    EXPECT_DOUBLE_EQ(turns.costOf("s1", now), 0.0);
+    EXPECT_DOUBLE_EQ(turns.networkCostOf("S", now), 0.0);
 }
 
 TEST(HeapEbb, TheHeapGoesBackWhenConnectionsFallToHalfTheirMostAndByEnough) {

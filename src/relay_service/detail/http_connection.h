@@ -159,20 +159,21 @@ private:
     // made, which a proxy in front is sending already; one waiting for a
     // next request closes now.
     void serverStopping() {
+        if (parked_) return end();
         if (!reading_) return;
         if (answered_ > 0) return end();
         arm(firstRequestWhileStopping);
     }
 
     std::vector<std::string> clientNetworksOf() const {
-        return server_->trusted.contains(address_) ? std::vector<std::string>{} : clientNetworks(address_);
+        return server_->trusted.contains(address_) ? std::vector<std::string>{} : handshakeNetworks(address_);
     }
 
     // The client said something: its handshake is worked out when its
     // network's turn comes.
     void awaitHandshakeTurn() {
         const auto networks = clientNetworksOf();
-        server_->awaitTurn(networks.empty() ? std::string() : networks.back(), [self = this->shared_from_this()] {
+        server_->awaitTurn(networks, [self = this->shared_from_this()] {
             if (!self->socket().is_open() || self->server_->gone) return false;
             self->handshake();
             return true;
@@ -183,17 +184,35 @@ private:
     // weighed against the others under way.
     void handshake() {
         const auto networks = clientNetworksOf();
-        handshake_ = server_->beginHandshake(networks, [weak = this->weak_from_this()] {
-            if (const auto self = weak.lock()) {
-                self->handshake_ = 0;
-                self->end();
-            }
-        });
-        if (!handshake_) return end();
+        handshake_ = server_->beginHandshake(
+            networks,
+            [weak = this->weak_from_this()] {
+                if (const auto self = weak.lock()) {
+                    self->handshake_ = 0;
+                    self->end();
+                }
+            },
+            [weak = this->weak_from_this()] {
+                const auto self = weak.lock();
+                if (!self || !self->parked_ || !self->socket().is_open()) return;
+                self->parked_ = false;
+                self->awaitHandshakeTurn();
+            });
+        if (!handshake_) return park();
         next_.async_handshake([self = this->shared_from_this()](beast::error_code ec) {
             self->handshakeDone();
-            if (!ec) self->readRequest();
+            if (ec) return;
+            self->server_->handshakeCompleted(self->clientNetworksOf());
+            self->readRequest();
         });
+    }
+    // Its handshake refused: nothing of it is worked out, and the
+    // connection holds its socket alone until its deadline (or until it
+    // may ask again), rather than having its client dial again at once for
+    // another turn.
+    void park() {
+        parked_ = true;
+        socket().async_wait(tcp::socket::wait_error, [self = this->shared_from_this()](beast::error_code) {});
     }
     void handshakeDone() {
         if (handshake_) server_->endHandshake(std::exchange(handshake_, 0));
@@ -499,6 +518,7 @@ private:
     bool questionsOnly_ = false;  // let in only to ask another instance's questions
     int answered_ = 0;
     std::uint64_t handshake_ = 0;  // its place among the TLS handshakes under way
+    bool parked_ = false;          // its handshake refused, waiting for its deadline
 };
 
 }  // namespace morvane::relay_service::detail

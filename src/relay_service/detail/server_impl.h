@@ -98,23 +98,53 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     HeapEbb ebb{RelayLimits::heapEbbConnections};
     // TLS handshakes under way, each with how it is given up.
     HandshakeRoom handshakes;
-    std::unordered_map<HandshakeRoom::Id, std::function<void()>> giveUps;
+    // Each under way: its client's address (as HandshakeTurns has it) and
+    // how it is given up.
+    struct UnderWay {
+        std::string address;
+        std::function<void()> giveUp;
+    };
+    std::unordered_map<HandshakeRoom::Id, UnderWay> giveUps;
     HandshakeRoom::Id nextHandshake = 1;
     ThrottledLine handshakesRefused;
 
-    // A handshake that would begin: 0 when it is refused, which its caller
-    // closes; those given up to make room for it are closed here.
-    HandshakeRoom::Id beginHandshake(const std::vector<std::string>& networks, std::function<void()> giveUp) {
+    static std::string addressOf(const std::vector<std::string>& networks) {
+        return networks.empty() ? std::string() : networks.front();
+    }
+
+    // A handshake that would begin, its first step just counted against
+    // its address: 0 when it is refused, which its caller holds back until
+    // its deadline; those given up to make room for it are closed here. An address is vouched
+    // for when it completed a handshake lately, or had no other worked out
+    // lately (a stranger dialling again has had one given up, or refused).
+    // One refused only because what would give way has just begun has its
+    // first step taken back and `again` called a moment later.
+    HandshakeRoom::Id beginHandshake(const std::vector<std::string>& networks, std::function<void()> giveUp,
+                                     std::function<void()> again) {
         const auto id = nextHandshake++;
-        const auto start = handshakes.begin(id, networks);
+        const auto address = addressOf(networks);
+        const auto now = nowMillis();
+        const bool vouched = turns.known(address, now) || turns.costOf(address, now) < 1.5;
+        const auto start = handshakes.begin(id, networks, vouched, now);
         for (const auto old : start.shed) {
             const auto found = giveUps.find(old);
             if (found == giveUps.end()) continue;
-            const auto close = std::move(found->second);
+            auto under = std::move(found->second);
             giveUps.erase(found);
-            close();
+            turns.ended(under.address);
+            under.giveUp();
         }
         if (!start.begins) {
+            turns.ended(address);
+            if (start.later) {
+                turns.refund(address, networks.empty() ? std::string() : networks.back(), now);
+                auto timer = std::make_shared<boost::asio::steady_timer>(io);
+                timer->expires_after(std::chrono::milliseconds(handshakes.limits().youngMillis));
+                timer->async_wait([weak = weak_from_this(), timer, again = std::move(again)](boost::system::error_code ec) {
+                    if (const auto self = weak.lock(); self && !ec && !self->gone) again();
+                });
+                return 0;
+            }
             const auto from = networks.empty() ? std::string("a trusted proxy") : networks.front();
             handshakesRefused.say(log, Severity::warning,
                                   "refusing TLS handshakes from " + from + ": those under way hold " +
@@ -122,30 +152,40 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
                                       std::to_string(handshakes.heldBy(from) >> 10) +
                                       " KiB of them from there), the most is " +
                                       std::to_string(handshakes.limits().bytes >> 20) + " MiB and " +
-                                      std::to_string(handshakes.limitAt(0) >> 10) + " KiB an address",
+                                      std::to_string(handshakes.limitAt(0, 1) >> 10) + " KiB an address",
                                   nowMillis());
             return 0;
         }
-        giveUps.emplace(id, std::move(giveUp));
+        giveUps.emplace(id, UnderWay{address, std::move(giveUp)});
         return id;
     }
     void endHandshake(HandshakeRoom::Id id) {
         handshakes.end(id);
-        giveUps.erase(id);
+        const auto found = giveUps.find(id);
+        if (found == giveUps.end()) return;
+        turns.ended(found->second.address);
+        giveUps.erase(found);
+    }
+    // A client completed its handshake: it did the work a replayed
+    // ClientHello never does, and its address goes first from now on.
+    void handshakeCompleted(const std::vector<std::string>& networks) {
+        turns.completed(addressOf(networks), nowMillis());
     }
 
-    // Handshakes waiting for their network's turn (HandshakeTurns), each
-    // with its first step: true when it did some work, false when its
-    // connection ended meanwhile. One turn a handler, so that whatever else
-    // is ready (accepts, a newcomer's ClientHello) goes between them.
+    // Handshakes waiting for their turn (HandshakeTurns), each with its
+    // first step: true when it did some work, false when its connection
+    // ended meanwhile. One turn a handler, so that whatever else is ready
+    // (accepts, a newcomer's ClientHello) goes between them.
     HandshakeTurns turns;
-    std::unordered_map<HandshakeTurns::Id, std::function<bool()>> turnSteps;
+    std::unordered_map<HandshakeTurns::Id, std::pair<std::string, std::function<bool()>>> turnSteps;
     HandshakeTurns::Id nextTurn = 1;
     bool turning = false;
-    void awaitTurn(const std::string& network, std::function<bool()> step) {
+    // `networks` as handshakeNetworks has them, none for a trusted proxy.
+    void awaitTurn(const std::vector<std::string>& networks, std::function<bool()> step) {
         const auto id = nextTurn++;
-        turns.wait(id, network);
-        turnSteps.emplace(id, std::move(step));
+        const auto address = addressOf(networks);
+        turns.wait(id, address, networks.empty() ? std::string() : networks.back(), nowMillis());
+        turnSteps.emplace(id, std::pair{address, std::move(step)});
         turnLater();
     }
     void turnLater() {
@@ -157,12 +197,13 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     }
     void takeTurn() {
         turning = false;
-        while (const auto id = turns.next()) {
+        while (const auto id = turns.next(nowMillis())) {
             const auto found = turnSteps.find(*id);
             if (found == turnSteps.end()) continue;
-            const auto step = std::move(found->second);
+            auto [address, step] = std::move(found->second);
             turnSteps.erase(found);
             if (step()) break;
+            turns.ended(address);
         }
         turnLater();
     }

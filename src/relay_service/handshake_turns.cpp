@@ -1,0 +1,160 @@
+#include "relay_service/handshake_turns.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <vector>
+
+namespace morvane::relay_service {
+
+double HandshakeTurns::grown(std::int64_t nowMillis) const {
+    return std::exp2(static_cast<double>(nowMillis - epoch_) / static_cast<double>(halfLifeMillis));
+}
+
+double HandshakeTurns::weightIn(const std::unordered_map<std::string, double>& weights, const std::string& key) {
+    const auto found = weights.find(key);
+    return found == weights.end() ? 0.0 : found->second;
+}
+
+double HandshakeTurns::costOf(const std::string& address, std::int64_t nowMillis) const {
+    return weightIn(addresses_, address) / grown(nowMillis);
+}
+
+double HandshakeTurns::networkCostOf(const std::string& network, std::int64_t nowMillis) const {
+    return weightIn(networks_, network) / grown(nowMillis);
+}
+
+bool HandshakeTurns::isKnown(const std::string& address, std::int64_t nowMillis) const {
+    const auto* at = known_.find(address);
+    return at && nowMillis - *at < knownMillis;
+}
+
+void HandshakeTurns::wait(Id id, const std::string& address, const std::string& network, std::int64_t nowMillis) {
+    if (!started_) {
+        started_ = true;
+        epoch_ = nowMillis;
+    }
+    auto [found, added] = groups_.try_emplace(address);
+    auto& group = found->second;
+    group.ids.emplace_back(id, arrivals_++);
+    if (!added) return;
+    group.network = network;
+    group.known = isKnown(address, nowMillis);
+    if (group.known || !busy_.contains(address)) place(address, group);
+}
+
+std::optional<HandshakeTurns::Id> HandshakeTurns::next(std::int64_t nowMillis) {
+    if (order_.empty()) return std::nullopt;
+    // Before a weight grows past what a double holds after a quiet while.
+    if (nowMillis - epoch_ > 20 * halfLifeMillis) rebase(nowMillis);
+    const auto name = order_.begin()->second;
+    const auto address = std::get<2>(*lines_.at(name).groups.begin());
+    auto& group = groups_.at(address);
+    unplace(group);
+    const auto id = group.ids.front().first;
+    group.ids.pop_front();
+    const auto step = grown(nowMillis);
+    addresses_[address] += step;
+    networks_[group.network] += step;
+    if (!group.known) busy_.insert(address);
+    if (group.ids.empty()) {
+        groups_.erase(address);
+    } else if (group.known) {
+        place(address, group);
+    }
+    // The network's other line weighs it too.
+    keyLine({name.first, !name.second});
+    if (addresses_.size() + networks_.size() > rebaseAt_) rebase(nowMillis);
+    return id;
+}
+
+void HandshakeTurns::completed(const std::string& address, std::int64_t nowMillis) {
+    known_.put(address, nowMillis);
+    busy_.erase(address);
+    const auto found = groups_.find(address);
+    if (found == groups_.end() || found->second.known) return;
+    unplace(found->second);
+    found->second.known = true;
+    place(address, found->second);
+}
+
+void HandshakeTurns::ended(const std::string& address) {
+    if (!busy_.erase(address)) return;
+    const auto found = groups_.find(address);
+    if (found != groups_.end() && !found->second.placed) place(address, found->second);
+}
+
+void HandshakeTurns::refund(const std::string& address, const std::string& network, std::int64_t nowMillis) {
+    const auto found = groups_.find(address);
+    const bool placed = found != groups_.end() && found->second.placed;
+    if (placed) unplace(found->second);
+    const auto step = grown(nowMillis);
+    for (auto [weights, key] : {std::pair{&addresses_, &address}, std::pair{&networks_, &network}}) {
+        const auto at = weights->find(*key);
+        if (at != weights->end()) at->second = std::max(0.0, at->second - step);
+    }
+    if (placed) place(address, found->second);
+    keyLine({network, false});
+    keyLine({network, true});
+}
+
+void HandshakeTurns::place(const std::string& address, Group& group) {
+    group.key = {weightIn(addresses_, address), group.ids.front().second, address};
+    group.placed = true;
+    const LineName name{group.network, group.known};
+    lines_[name].groups.insert(group.key);
+    keyLine(name);
+}
+
+void HandshakeTurns::unplace(Group& group) {
+    if (!group.placed) return;
+    group.placed = false;
+    const LineName name{group.network, group.known};
+    lines_.at(name).groups.erase(group.key);
+    keyLine(name);
+}
+
+void HandshakeTurns::keyLine(const LineName& name) {
+    const auto found = lines_.find(name);
+    if (found == lines_.end()) return;
+    auto& line = found->second;
+    order_.erase({line.key, name});
+    if (line.groups.empty()) {
+        lines_.erase(found);
+        return;
+    }
+    const auto& first = *line.groups.begin();
+    line.key = {!name.second, std::get<0>(first), weightIn(networks_, name.first), std::get<1>(first)};
+    order_.insert({line.key, name});
+}
+
+// Weights back to the scale of now, those faded to almost nothing
+// forgotten, and every key made again on the new scale.
+void HandshakeTurns::rebase(std::int64_t nowMillis) {
+    const auto scale = grown(nowMillis);
+    for (auto* weights : {&addresses_, &networks_}) {
+        for (auto it = weights->begin(); it != weights->end();) {
+            it->second /= scale;
+            it = it->second < 1.0 / 16 ? weights->erase(it) : std::next(it);
+        }
+    }
+    epoch_ = nowMillis;
+    rebaseAt_ = std::max<std::size_t>(4'096, 2 * (addresses_.size() + networks_.size()));
+    lines_.clear();
+    order_.clear();
+    for (auto& [address, group] : groups_) {
+        if (!group.placed) continue;
+        group.key = {weightIn(addresses_, address), group.ids.front().second, address};
+        lines_[{group.network, group.known}].groups.insert(group.key);
+    }
+    std::vector<LineName> names;
+    for (const auto& [name, line] : lines_) names.push_back(name);
+    for (const auto& name : names) {
+        auto& line = lines_.at(name);
+        const auto& first = *line.groups.begin();
+        line.key = {!name.second, std::get<0>(first), weightIn(networks_, name.first), std::get<1>(first)};
+        order_.insert({line.key, name});
+    }
+}
+
+}  // namespace morvane::relay_service
