@@ -1,5 +1,6 @@
 #include "app/main_queue_qt.h"
 
+#include <QAccessible>
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
@@ -10,7 +11,15 @@
 
 namespace morvane {
 
-QtMainQueue::QtMainQueue() : context_(new QObject()) {}
+QtMainQueue::QtMainQueue() : context_(new QObject()) {
+    // Qt's loop turns for the first time only once exec() has set up the
+    // accessibility bridge, which connects to the session bus: where none
+    // is named, libdbus starts one for the display first, seconds on a new
+    // X server. Work posted meanwhile (a session's start, its first text)
+    // would wait for all of that. Set up here, before anybody can post,
+    // that wait is part of starting, and exec() finds the bridge made.
+    QAccessible::setRootObject(QCoreApplication::instance());
+}
 
 QtMainQueue::~QtMainQueue() { close(); }
 

@@ -11,7 +11,9 @@ namespace morvane {
 
 class QtMainQueue final : public Executor {
 public:
-    // Call on the thread that runs the QApplication.
+    // Call on the thread that runs the QApplication, once it exists and
+    // before its loop runs; may take as long as connecting to the session
+    // bus does.
     QtMainQueue();
     ~QtMainQueue() override;
 
