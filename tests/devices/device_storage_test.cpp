@@ -485,7 +485,6 @@ Special specialAt(const fs::path& file) {
 TEST(DeviceStorages, ASpecialFileOrALinkToOneIsNeverReplacedNorRemoved) {
     const std::string item = hostItemName();
     struct Case {
-        const char* name;
         bool device;     // a character device of our own, else a FIFO
         bool linked;     // the item a link to it, else it at the item's place
         bool keychain;   // else the file storage, which follows no link
@@ -494,7 +493,7 @@ TEST(DeviceStorages, ASpecialFileOrALinkToOneIsNeverReplacedNorRemoved) {
     for (bool device : {false, true})
         for (bool linked : {false, true})
             for (bool keychain : {false, true}) {
-                if (!device || runningAsRoot()) cases.push_back({"", device, linked, keychain});
+                if (!device || runningAsRoot()) cases.push_back({device, linked, keychain});
             }
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.device ? "device" : "fifo") + (c.linked ? ", linked" : "") +
