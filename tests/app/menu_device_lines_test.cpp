@@ -63,14 +63,7 @@ TEST(StatusMenu, AFailureTooLongForOneLineGoesOnAsManyLinesAsItNeedsWhole) {
         {"/" + std::string(60, 'p') + "/" + std::string(60, 'q') + " is not a regular file",
          {"/" + std::string(60, 'p') + "/", std::string(60, 'q') + " is not a regular file"}},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(failureLines(c.text, 90), c.lines) << c.text;
-        for (const auto& line : failureLines(c.text, 90)) {
-            std::size_t characters = 0;
-            for (unsigned char b : line) characters += (b & 0xc0) != 0x80;
-            EXPECT_LE(characters, 90u) << line;
-        }
-    }
+    for (const auto& c : cases) EXPECT_EQ(failureLines(c.text, 90), c.lines) << c.text;
 
     // In the menu: every line of it, then the way out.
     MenuSnapshot s;

@@ -13,6 +13,7 @@
 #include <functional>
 #include <future>
 #include <iterator>
+#include <tuple>
 
 namespace morvane {
 namespace {
@@ -286,9 +287,8 @@ TEST(SettingsStore, ALinkToADeviceOrAFifoIsLeftAsItIsAndSaidSo) {
         ASSERT_EQ(lines.size(), 1u);
         struct stat after {};
         ASSERT_EQ(::lstat(special.c_str(), &after), 0);
-        EXPECT_EQ(after.st_ino, before.st_ino);
-        EXPECT_EQ(after.st_mode, before.st_mode);
-        EXPECT_EQ(after.st_rdev, before.st_rdev);
+        EXPECT_EQ(std::tie(after.st_ino, after.st_mode, after.st_rdev),
+                  std::tie(before.st_ino, before.st_mode, before.st_rdev));
         EXPECT_EQ(fs::read_symlink(file), special);
         for (const auto& entry : fs::recursive_directory_iterator(dir.path)) {
             EXPECT_EQ(entry.path().string().find(".damaged"), std::string::npos) << entry.path();

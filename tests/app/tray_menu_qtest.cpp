@@ -232,9 +232,6 @@ void titlesOf(const QMenu* menu, std::vector<std::string>& out) {
     }
 }
 
-// Under a real window manager whose work area leaves out the panel: at the
-// desktop's font sizes the menu stands in one column beside the icon,
-// folding rarely used items into submenus only when it would not fit.
 // The menu of a computer whose keychain item is a link into a folder others
 // may change, while its relay does not answer: reasons too long for a line.
 std::vector<MenuItem> longReasonsMenu() {
@@ -255,6 +252,9 @@ std::vector<MenuItem> longReasonsMenu() {
     return buildMenu(s);
 }
 
+// Under a real window manager whose work area leaves out the panel: at the
+// desktop's font sizes the menu stands in one column beside the icon,
+// folding rarely used items into submenus only when it would not fit.
 TEST(TrayIconMenu, TheLongestMenuFitsBesideTheIconInOneColumnWithEveryItemReachable) {
     ASSERT_GE(relayConnectedMenu().size(), 36u) << "not the menu that did not fit";
     Openbox openbox;

@@ -461,6 +461,17 @@ struct Special {
     dev_t device = 0;
     bool operator==(const Special&) const = default;
 };
+// The host's own item, kept in `folder`, and its file's name there.
+std::unique_ptr<KeychainDeviceStorage> hostItemIn(const fs::path& folder) {
+    return std::make_unique<KeychainDeviceStorage>(KeychainDeviceStorage::defaultService,
+                                                   KeychainDeviceStorage::defaultAccount,
+                                                   KeychainDeviceStorage::defaultLabel, folder);
+}
+std::string hostItemName() {
+    return KeychainDeviceStorage::itemFileName(KeychainDeviceStorage::defaultService,
+                                               KeychainDeviceStorage::defaultAccount);
+}
+
 Special specialAt(const fs::path& file) {
     struct stat st {};
     if (::lstat(file.c_str(), &st) != 0) return {};
@@ -472,10 +483,8 @@ Special specialAt(const fs::path& file) {
 // root): every save, Start Fresh and read leaves it as it was, and each
 // refusal says why.
 TEST(DeviceStorages, ASpecialFileOrALinkToOneIsNeverReplacedNorRemoved) {
-    const std::string item = KeychainDeviceStorage::itemFileName(KeychainDeviceStorage::defaultService,
-                                                                 KeychainDeviceStorage::defaultAccount);
+    const std::string item = hostItemName();
     struct Case {
-        const char* name;
         bool device;     // a character device of our own, else a FIFO
         bool linked;     // the item a link to it, else it at the item's place
         bool keychain;   // else the file storage, which follows no link
@@ -484,7 +493,7 @@ TEST(DeviceStorages, ASpecialFileOrALinkToOneIsNeverReplacedNorRemoved) {
     for (bool device : {false, true})
         for (bool linked : {false, true})
             for (bool keychain : {false, true}) {
-                if (!device || runningAsRoot()) cases.push_back({"", device, linked, keychain});
+                if (!device || runningAsRoot()) cases.push_back({device, linked, keychain});
             }
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.device ? "device" : "fifo") + (c.linked ? ", linked" : "") +
@@ -506,9 +515,7 @@ TEST(DeviceStorages, ASpecialFileOrALinkToOneIsNeverReplacedNorRemoved) {
         const Special before = specialAt(special);
         std::unique_ptr<DeviceStorage> storage;
         if (c.keychain)
-            storage = std::make_unique<KeychainDeviceStorage>(KeychainDeviceStorage::defaultService,
-                                                              KeychainDeviceStorage::defaultAccount,
-                                                              KeychainDeviceStorage::defaultLabel, folder);
+            storage = hostItemIn(folder);
         else
             storage = std::make_unique<FileDeviceStorage>(at);
         const std::string loaded = errorOf([&] { storage->load(); });
@@ -541,8 +548,7 @@ TEST(DeviceStorages, ASpecialFileOrALinkToOneIsNeverReplacedNorRemoved) {
 // others may read or change, which is the owner's to set. The host's own
 // folder is still made private again when found loose.
 TEST(KeychainDeviceStorage, AListOrALinkedFolderOthersMayChangeIsRefusedAndLeftAsItIs) {
-    const std::string name = KeychainDeviceStorage::itemFileName(KeychainDeviceStorage::defaultService,
-                                                                 KeychainDeviceStorage::defaultAccount);
+    const std::string name = hostItemName();
     struct Case {
         const char* name;
         bool linkFolder;   // the items' folder a link to "dotfiles", else the item a link to "dotfiles/list"
@@ -573,15 +579,14 @@ TEST(KeychainDeviceStorage, AListOrALinkedFolderOthersMayChangeIsRefusedAndLeftA
             fs::create_symlink(stored, keychain / name);
         }
         ::chmod(dotfiles.c_str(), c.folderMode);
-        KeychainDeviceStorage list(KeychainDeviceStorage::defaultService, KeychainDeviceStorage::defaultAccount,
-                                   KeychainDeviceStorage::defaultLabel, keychain);
-        const std::string said = errorOf([&] { list.load(); });
+        const auto list = hostItemIn(keychain);
+        const std::string said = errorOf([&] { list->load(); });
         if (c.says.empty()) {
             EXPECT_EQ(said, "(no error)");
         } else if (c.linkFolder) {
             EXPECT_EQ(said, "the link " + keychain.string() + " leads to the folder of private items " +
                                 dotfiles.string() + ", which others may read or change " + c.says);
-            EXPECT_NE(errorOf([&] { list.save(bytes("[]")); }), "(no error)");
+            EXPECT_NE(errorOf([&] { list->save(bytes("[]")); }), "(no error)");
         } else {
             EXPECT_EQ(said, "the link " + (keychain / name).string() + " leads to " + stored.string() + c.says);
         }
@@ -591,11 +596,10 @@ TEST(KeychainDeviceStorage, AListOrALinkedFolderOthersMayChangeIsRefusedAndLeftA
     }
     // An item at its own place that others may write, too.
     TempFolder dir;
-    KeychainDeviceStorage own(KeychainDeviceStorage::defaultService, KeychainDeviceStorage::defaultAccount,
-                              KeychainDeviceStorage::defaultLabel, dir.path() / "keychain");
-    own.save(bytes("[]"));
+    const auto own = hostItemIn(dir.path() / "keychain");
+    own->save(bytes("[]"));
     ::chmod((dir.path() / "keychain" / name).c_str(), 0666);
-    EXPECT_EQ(errorOf([&] { own.load(); }),
+    EXPECT_EQ(errorOf([&] { own->load(); }),
               (dir.path() / "keychain" / name).string() + " may be changed by others; it is left as it is and not used");
     EXPECT_EQ(modeOf(dir.path() / "keychain" / name), 0666u);
 }

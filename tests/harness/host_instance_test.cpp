@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -411,8 +412,8 @@ TEST(HostInstance, ALinkedListOthersMayWriteIsRefusedAndALinkedSpecialFileIsLeft
         fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
     }
     std::ofstream(shared / "devices") << "[]";
-    fs::permissions(shared / "devices", fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
-                                            ~fs::perms::others_exec, fs::perm_options::replace);
+    const auto anyoneWrites = fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec & ~fs::perms::others_exec;
+    fs::permissions(shared / "devices", anyoneWrites, fs::perm_options::replace);
     fs::create_symlink(shared / "devices", list);
     const fs::path special = shared / "null", settings = home.root / "config" / "Morvane" / "settings.json";
     fs::create_directories(settings.parent_path());
@@ -436,14 +437,11 @@ TEST(HostInstance, ALinkedListOthersMayWriteIsRefusedAndALinkedSpecialFileIsLeft
     EXPECT_NE(log.find("/shared/null, which is not a regular file; the link and "), std::string::npos) << log;
     struct stat after {};
     ASSERT_EQ(::lstat(special.c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(after.st_mode, before.st_mode);
-    EXPECT_EQ(after.st_rdev, before.st_rdev);
+    EXPECT_EQ(std::tie(after.st_ino, after.st_mode, after.st_rdev),
+              std::tie(before.st_ino, before.st_mode, before.st_rdev));
     EXPECT_EQ(fs::read_symlink(settings), special);
     EXPECT_FALSE(fs::exists(shared / "null.damaged"));
-    EXPECT_EQ(fs::status(shared / "devices").permissions() & fs::perms::all, fs::perms::all & ~fs::perms::owner_exec &
-                                                                                  ~fs::perms::group_exec &
-                                                                                  ~fs::perms::others_exec);
+    EXPECT_EQ(fs::status(shared / "devices").permissions() & fs::perms::all, anyoneWrites);
     if (log.find(listNotOpened) != std::string::npos) {
         std::cout << "the device list is not read by this build: its line not checked" << std::endl;
         return;
@@ -560,15 +558,12 @@ TEST(HostInstance, TheDisplayGoingAsTheHostStartsEndsItInWordsAndNeverByACrash) 
                      "MORVANE_X_GONE_AT_PROPERTY=" + std::to_string(round.property),
                      "MORVANE_X_SERVER_PID=" + std::to_string(xvfb.pid())};
         HostProcess host(home, xvfb.display(), "x11", "", extra);
-        if (!round.property) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(round.afterMillis));
-            ::kill(xvfb.pid(), SIGKILL);
-        }
         // One whose kill came after the start is up and ends at the next read.
-        if (round.property) {
+        if (round.property)
             waitFor([&] { return !host.running(); }, 3'000);
-            ::kill(xvfb.pid(), SIGKILL);
-        }
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(round.afterMillis));
+        ::kill(xvfb.pid(), SIGKILL);
         const int status = host.waitExit(15'000);
         ASSERT_NE(status, -1) << "the host did not end";
         const std::string said = host.errorText();

@@ -123,32 +123,28 @@ TEST(ScreenLocker, WithoutAnAnswerOnTheBusXscreensaverDecides) {
         return std::make_pair(locked, script.ran);
     };
     // No bus at all (dbus-send fails), a bus whose screen saver does not
-    // know GetActive, and a bus that does not answer in time.
-    {
-        const auto [locked, ran] = ask({{"dbus-send", {Kind::exited, 1, ""}}, {"xscreensaver-command", lockedLine}});
-        EXPECT_TRUE(locked);
-        EXPECT_EQ(ran, (std::vector<std::string>{"dbus-send names", "dbus-send --session", "dbus-send --system",
-                                                 "xscreensaver-command -time"}));
-    }
-    {
-        const auto [locked, ran] = ask({{"dbus-send", {Kind::timedOut, -1, ""}}, {"xscreensaver-command", lockedLine}});
-        EXPECT_TRUE(locked);
-        EXPECT_EQ(ran, (std::vector<std::string>{"dbus-send names", "dbus-send --system", "xscreensaver-command -time"}));
-    }
-    {
-        const auto [locked, ran] =
-            ask({{"gdbus", {Kind::exited, 1, ""}}, {"xscreensaver-command", lockedLine}});
-        EXPECT_TRUE(locked);
-        EXPECT_EQ(ran, (std::vector<std::string>{"dbus-send names", "gdbus names", "gdbus call", "dbus-send --system",
-                                                 "gdbus --system", "xscreensaver-command -time"}));
-    }
-    // A screen saver on the bus that answers is believed, even against
-    // xscreensaver.
-    {
-        const auto [locked, ran] = ask({{"dbus-send", {Kind::exited, 0, "   boolean false\n"}},
-                                        {"xscreensaver-command", lockedLine}});
-        EXPECT_FALSE(locked);
-        EXPECT_EQ(ran, (std::vector<std::string>{"dbus-send names", "dbus-send --session"}));
+    // know GetActive, and a bus that does not answer in time; then a screen
+    // saver on the bus that answers is believed, even against xscreensaver.
+    const struct {
+        std::map<std::string, CommandResult> answers;
+        bool locked;
+        std::vector<std::string> ran;
+    } roads[] = {
+        {{{"dbus-send", {Kind::exited, 1, ""}}}, true,
+         {"dbus-send names", "dbus-send --session", "dbus-send --system", "xscreensaver-command -time"}},
+        {{{"dbus-send", {Kind::timedOut, -1, ""}}}, true,
+         {"dbus-send names", "dbus-send --system", "xscreensaver-command -time"}},
+        {{{"gdbus", {Kind::exited, 1, ""}}}, true,
+         {"dbus-send names", "gdbus names", "gdbus call", "dbus-send --system", "gdbus --system",
+          "xscreensaver-command -time"}},
+        {{{"dbus-send", {Kind::exited, 0, "   boolean false\n"}}}, false, {"dbus-send names", "dbus-send --session"}},
+    };
+    for (const auto& road : roads) {
+        auto answers = road.answers;
+        answers["xscreensaver-command"] = lockedLine;
+        const auto [locked, ran] = ask(answers);
+        EXPECT_EQ(locked, road.locked) << ran.back();
+        EXPECT_EQ(ran, road.ran);
     }
 
     // Blanked is not locked, and neither is anything not understood.

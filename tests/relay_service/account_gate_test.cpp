@@ -402,11 +402,12 @@ TEST(AccountGate, StrangersNeitherSpendAPersonsCodesNorListWhoIsListed) {
         flood.settle();
         return out ? out->status : 0;
     };
-    const auto signIn = [&](const std::string& login, const std::vector<std::string>& from) {
+    const auto signIn = [&](const std::string& login, const std::vector<std::string>& from,
+                            const std::string& email = "owner@example.org") {
         std::optional<AccountAnswer> verified;
-        flood.askCode("owner@example.org", login, from.front(), [&](std::string code) {
+        flood.askCode(email, login, from.front(), [&](std::string code) {
             flood.call("POST", "/v1/auth/verify",
-                       json{{"email", "owner@example.org"}, {"login_id", login}, {"code", code}, {"client", "web"}}, "",
+                       json{{"email", email}, {"login_id", login}, {"code", code}, {"client", "web"}}, "",
                        from.front(), [&](AccountAnswer answer) { verified = std::move(answer); }, from);
         }, from);
         flood.settle();
@@ -417,7 +418,6 @@ TEST(AccountGate, StrangersNeitherSpendAPersonsCodesNorListWhoIsListed) {
     // Strangers ask three times from each of ten other /48s: each is
     // answered as the person would be, and the person is mailed a few.
     const auto strangersAsk = [&](const std::string& email) {
-        std::map<int, int> strangers;
         for (int n = 0; n < 10; ++n)
             for (int i = 0; i < 3; ++i) {
                 const auto from = v6Networks(i, 0, 100 + n);
@@ -425,33 +425,24 @@ TEST(AccountGate, StrangersNeitherSpendAPersonsCodesNorListWhoIsListed) {
                 flood.settle();
             }
     };
+    // How many of `times` sign-ins from `from` went through.
+    const auto signIns = [&](int times, const std::string& prefix, const std::vector<std::string>& from,
+                             const std::string& email = "owner@example.org") {
+        int signedIn = 0;
+        for (int i = 0; i < times; ++i) signedIn += signIn(prefix + std::to_string(i), from, email);
+        return signedIn;
+    };
     strangersAsk("owner@example.org");
     // The owner's first code came from a network not known for them yet.
     EXPECT_EQ(flood.mails["owner@example.org"], RelayLimits::mailsPerAddressElsewhere);
-    int signedIn = 0;
-    for (int i = 0; i < 10; ++i) signedIn += signIn("again-" + std::to_string(i), home);
-    EXPECT_EQ(signedIn, 10) << "at home";
+    EXPECT_EQ(signIns(10, "again-", home), 10) << "at home";
     // Away from home, on a network never used, with the newest code in the
     // mailbox; then that network is one the owner signed in from.
-    signedIn = 0;
-    for (int i = 0; i < 10; ++i) signedIn += signIn("away-" + std::to_string(i), v6Networks(0, 0, 300));
-    EXPECT_EQ(signedIn, 10) << "away";
+    EXPECT_EQ(signIns(10, "away-", v6Networks(0, 0, 300)), 10) << "away";
     EXPECT_LE(flood.mails["owner@example.org"], RelayLimits::mailsPerAddress);
     // A listed person who never signed in, after the same strangers.
     strangersAsk("new@family.example");
-    const auto signInNew = [&](const std::string& login, const std::vector<std::string>& from) {
-        std::optional<AccountAnswer> verified;
-        flood.askCode("new@family.example", login, from.front(), [&](std::string code) {
-            flood.call("POST", "/v1/auth/verify",
-                       json{{"email", "new@family.example"}, {"login_id", login}, {"code", code}, {"client", "web"}}, "",
-                       from.front(), [&](AccountAnswer answer) { verified = std::move(answer); }, from);
-        }, from);
-        flood.settle();
-        return verified && verified->status == 200;
-    };
-    signedIn = 0;
-    for (int i = 0; i < 10; ++i) signedIn += signInNew("n-" + std::to_string(i), v6Networks(0, 0, 301));
-    EXPECT_EQ(signedIn, 10) << "never signed in before";
+    EXPECT_EQ(signIns(10, "n-", v6Networks(0, 0, 301), "new@family.example"), 10) << "never signed in before";
     EXPECT_LE(flood.mails["new@family.example"], RelayLimits::mailsPerAddress);
 
     // Strangers' guesses at the code mailed last, given again to their
@@ -474,11 +465,10 @@ TEST(AccountGate, StrangersNeitherSpendAPersonsCodesNorListWhoIsListed) {
     // A person at home on one IPv4 address is given every code the rule
     // promises there, signing in with each.
     const auto v4 = std::vector<std::string>{"192.0.2.44"};
-    ASSERT_TRUE(signInNew("first-v4", v4));
+    ASSERT_TRUE(signIn("first-v4", v4, "new@family.example"));
     flood.rig.advance(RelayLimits::codeWindowSeconds);
-    signedIn = 0;
-    for (int i = 0; i < RelayLimits::codesPerAddressAtHome; ++i) signedIn += signInNew("v4-" + std::to_string(i), v4);
-    EXPECT_EQ(signedIn, RelayLimits::codesPerAddressAtHome);
+    EXPECT_EQ(signIns(RelayLimits::codesPerAddressAtHome, "v4-", v4, "new@family.example"),
+              RelayLimits::codesPerAddressAtHome);
     EXPECT_EQ(ask("new@family.example", "one-more", v4), 429);
 
     // Guesses from one /48, a new /64 each, half of them listed.

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -57,51 +56,43 @@ TEST(HttpConnection, AClientThatClosesItsEndAfterAskingGetsTheWholeAnswer) {
     const auto expected = scriptBytes();
     ASSERT_GT(expected, 100'000u);
     const auto folder = std::filesystem::temp_directory_path() / ("relay-half-close-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
     morvane::testing::TestCertificateAuthority authority;
     const auto issued = authority.issue({"relay.test"}, {"127.0.0.1"});
-    std::ofstream(folder / "cert.pem") << issued.certificatePem;
-    std::ofstream(folder / "key.pem") << issued.keyPem;
     asio::io_context io;
-    {
-        SCOPED_TRACE("plain");
-        ServiceRig relay(RelayServerOptions{"127.0.0.1", 0});
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        ServiceRig relay(tls ? tlsOptions(folder, issued.certificatePem, issued.keyPem)
+                             : RelayServerOptions{"127.0.0.1", 0});
+        const int rounds = tls ? 200 : 20;
         int whole = 0;
-        for (int i = 0; i < 20; ++i) {
+        for (int i = 0; i < rounds; ++i) {
             auto socket = dial(io, relay.port());
-            asio::write(socket, asio::buffer(request));
-            socket.shutdown(tcp::socket::shutdown_send);
             std::string answer;
             char bytes[65'536];
-            for (ssize_t got; (got = ::recv(socket.native_handle(), bytes, sizeof bytes, 0)) > 0;)
-                answer.append(bytes, static_cast<std::size_t>(got));
+            if (tls) {
+                SSL* ssl = SSL_new(context);
+                SSL_set_fd(ssl, socket.native_handle());
+                ASSERT_EQ(SSL_connect(ssl), 1);
+                ASSERT_EQ(SSL_write(ssl, request.data(), static_cast<int>(request.size())),
+                          static_cast<int>(request.size()));
+                // Its close_notify, then the end of its side of the connection.
+                SSL_shutdown(ssl);
+                socket.shutdown(tcp::socket::shutdown_send);
+                for (int got; (got = SSL_read(ssl, bytes, sizeof bytes)) > 0;)
+                    answer.append(bytes, static_cast<std::size_t>(got));
+                SSL_free(ssl);
+            } else {
+                asio::write(socket, asio::buffer(request));
+                socket.shutdown(tcp::socket::shutdown_send);
+                for (ssize_t got; (got = ::recv(socket.native_handle(), bytes, sizeof bytes, 0)) > 0;)
+                    answer.append(bytes, static_cast<std::size_t>(got));
+            }
             whole += bodyOf(answer) == expected ? 1 : 0;
         }
-        EXPECT_EQ(whole, 20);
+        EXPECT_EQ(whole, rounds);
     }
-    {
-        SCOPED_TRACE("TLS");
-        ServiceRig relay(RelayServerOptions{"127.0.0.1", 0, (folder / "cert.pem").string(), (folder / "key.pem").string()});
-        SSL_CTX* context = SSL_CTX_new(TLS_client_method());
-        int whole = 0;
-        for (int i = 0; i < 200; ++i) {
-            auto socket = dial(io, relay.port());
-            SSL* ssl = SSL_new(context);
-            SSL_set_fd(ssl, socket.native_handle());
-            ASSERT_EQ(SSL_connect(ssl), 1);
-            ASSERT_EQ(SSL_write(ssl, request.data(), static_cast<int>(request.size())), static_cast<int>(request.size()));
-            // Its close_notify, then the end of its side of the connection.
-            SSL_shutdown(ssl);
-            socket.shutdown(tcp::socket::shutdown_send);
-            std::string answer;
-            char bytes[16'384];
-            for (int got; (got = SSL_read(ssl, bytes, sizeof bytes)) > 0;) answer.append(bytes, static_cast<std::size_t>(got));
-            SSL_free(ssl);
-            whole += bodyOf(answer) == expected ? 1 : 0;
-        }
-        SSL_CTX_free(context);
-        EXPECT_EQ(whole, 200);
-    }
+    SSL_CTX_free(context);
     std::filesystem::remove_all(folder);
 }
 

@@ -43,9 +43,6 @@ TEST(NetworkScale, AnIPv6CallerIsCountedUpToItsProvidersSlash32) {
         EXPECT_EQ(NetworkScale::customer(c.named), c.customer);
         EXPECT_EQ(NetworkScale::widest(c.named), c.widest);
     }
-    EXPECT_EQ(NetworkScale::times(0), 1);
-    EXPECT_EQ(NetworkScale::times(2), 4);
-    EXPECT_EQ(NetworkScale::times(4), 16);
 }
 
 TEST(NetworkAllowance, EachWidthOfANetworkHasItsOwnAllowanceAndWeight) {

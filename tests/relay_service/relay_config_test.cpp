@@ -259,6 +259,8 @@ TEST(RelayConfig, TheListenAdviceFitsTheSetup) {
     const std::string taken =
         "another program listens there (an instance already running, or another server): stop it (`ss -ltnp` names "
         "it), or give this one another port in listen";
+    const std::string low = "ports below 1024 need the right to bind them: run it as its unit does "
+                            "(CAP_NET_BIND_SERVICE), or listen on a higher port ";
     const struct {
         std::string failure;
         const RelayConfig* config;
@@ -268,12 +270,8 @@ TEST(RelayConfig, TheListenAdviceFitsTheSetup) {
         {failure(EADDRINUSE), &passedThrough, taken + " and point the proxy at it"},
         {failure(EADDRINUSE), &direct,
          taken + ", which computers and phones then reach it by (the relay's address with :PORT)"},
-        {failure(EACCES), &plain,
-         "ports below 1024 need the right to bind them: run it as its unit does (CAP_NET_BIND_SERVICE), or listen on a "
-         "higher port behind the proxy"},
-        {failure(EACCES), &direct,
-         "ports below 1024 need the right to bind them: run it as its unit does (CAP_NET_BIND_SERVICE), or listen on a "
-         "higher port (computers and phones then reach it by that port)"},
+        {failure(EACCES), &plain, low + "behind the proxy"},
+        {failure(EACCES), &direct, low + "(computers and phones then reach it by that port)"},
         {failure(EADDRNOTAVAIL), &direct,
          "no network interface of this machine has that address: listen on one of its own, or [::]"},
         {"plain HTTP listens on loopback", &plain, ""},

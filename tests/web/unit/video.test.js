@@ -14,12 +14,21 @@ function machine(pref = 'auto') {
     m.state = m.last.state;
     return m.last.out.map((a) => a.type);
   };
-  // Drives the machine from a fresh session to live with the given codec.
-  m.goLive = (now = 0) => {
+  // Drives the machine from a fresh session to the computer's announce.
+  m.announce = (now = 0, w = 1280, h = 800) => {
     m.step({ type: 'ready', capable: true, now });
     m.step({ type: 'probe', ok: true, now });
-    m.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1280, h: 800 }, now });
+    m.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w, h }, now });
+  };
+  // ... and on to live with the given codec.
+  m.goLive = (now = 0) => {
+    m.announce(now);
     m.step({ type: 'configured', ok: true, gen: m.state.gen, now });
+  };
+  // A keyframe fed and painted.
+  m.picture = (now) => {
+    m.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now });
+    m.step({ type: 'paint', ts: 0, now });
   };
   return m;
 }
@@ -261,12 +270,11 @@ test('video nobody asked for is refused, at most once a second', () => {
 });
 
 test('every way out of video names its rule in the page\'s log and when video is tried again', () => {
-  const announce = { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1280, h: 800 };
   const playing = (m) => {
     m.goLive(0);
-    m.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now: 10 });
-    m.step({ type: 'paint', ts: 0, now: 20 });
+    m.picture(10);
   };
+  const ticksTo3s = (m) => { for (let t = 250; t <= 3000; t += 250) m.step({ type: 'tick', alive: true, now: t }); };
   const rows = [
     ['a fatal decoder error', playing, (m) => m.step({ type: 'error', fatal: true, what: 'a chunk could not be fed: DataError: x', now: 100 }),
       'Video ended (error): a chunk could not be fed: DataError: x; trying again in 15 s.'],
@@ -274,19 +282,11 @@ test('every way out of video names its rule in the page\'s log and when video is
       m.step({ type: 'error', fatal: false, what: 'the decoder failed: EncodingError: y', now: 100 });
       m.step({ type: 'error', fatal: false, what: 'the decoder failed: EncodingError: z', now: 200 });
     }, 'Video ended (error): the decoder failed: EncodingError: z, again within 10000 ms; trying again in 15 s.'],
-    ['a decoder never built', (m) => {
-      m.step({ type: 'ready', capable: true, now: 0 });
-      m.step({ type: 'probe', ok: true, now: 0 });
-      m.step({ type: 'server', msg: announce, now: 0 });
-    }, (m) => { for (let t = 250; t <= 3000; t += 250) m.step({ type: 'tick', alive: true, now: t }); },
-    'Video ended (unsupported): the decoder was not ready after 3000 ms; trying again in 15 s.'],
-    ['a configuration refused', (m) => {
-      m.step({ type: 'ready', capable: true, now: 0 });
-      m.step({ type: 'probe', ok: true, now: 0 });
-      m.step({ type: 'server', msg: announce, now: 0 });
-    }, (m) => m.step({ type: 'configured', ok: false, gen: m.state.gen, now: 50 }),
-    'Video ended (unsupported): this browser refused the decoder for avc1.42E01E at 1280x800; trying again in 15 s.'],
-    ['no picture at all', (m) => m.goLive(0), (m) => { for (let t = 250; t <= 3000; t += 250) m.step({ type: 'tick', alive: true, now: t }); },
+    ['a decoder never built', (m) => m.announce(0), ticksTo3s,
+      'Video ended (unsupported): the decoder was not ready after 3000 ms; trying again in 15 s.'],
+    ['a configuration refused', (m) => m.announce(0), (m) => m.step({ type: 'configured', ok: false, gen: m.state.gen, now: 50 }),
+      'Video ended (unsupported): this browser refused the decoder for avc1.42E01E at 1280x800; trying again in 15 s.'],
+    ['no picture at all', (m) => m.goLive(0), ticksTo3s,
       'Video ended (stalled): no picture came for 3000 ms; trying again in 15 s.'],
     ['a frame held back', playing, (m) => {
       m.step({ type: 'chunk', bad: false, key: false, ts: 33000, queue: 0, now: 100 });
@@ -317,8 +317,7 @@ test('a page held up by a busy computer is not a broken decoder: late ticks judg
   // decoder's output waits behind the late tick and paints right after it.
   const m = machine();
   m.goLive(0);
-  m.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now: 10 });
-  m.step({ type: 'paint', ts: 0, now: 20 });
+  m.picture(10);
   m.step({ type: 'chunk', bad: false, key: false, ts: 90000, queue: 0, now: 100 });
   assert.deepEqual(m.step({ type: 'tick', alive: true, now: 250 }), []);
   assert.deepEqual(m.step({ type: 'tick', alive: true, now: 1100 }), [], 'the late tick blames nobody');
@@ -329,9 +328,7 @@ test('a page held up by a busy computer is not a broken decoder: late ticks judg
   // Building the decoder on a page that loses two of its three seconds is
   // not "unsupported" either.
   const c = machine();
-  c.step({ type: 'ready', capable: true, now: 0 });
-  c.step({ type: 'probe', ok: true, now: 0 });
-  c.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1280, h: 800 }, now: 0 });
+  c.announce(0);
   c.step({ type: 'tick', alive: true, now: 250 });
   c.step({ type: 'tick', alive: true, now: 2500 });
   assert.deepEqual(c.step({ type: 'tick', alive: true, now: 3000 }), []);
@@ -341,9 +338,13 @@ test('a page held up by a busy computer is not a broken decoder: late ticks judg
 test('video left for a problem is tried again, each time twice as late, until the person chooses', () => {
   const m = machine();
   const fatal = (now) => {
-    m.step({ type: 'chunk', bad: false, key: true, ts: 0, queue: 0, now });
-    m.step({ type: 'paint', ts: 0, now });
+    m.picture(now);
     m.step({ type: 'error', fatal: true, what: 'broken', now });
+  };
+  const backLive = (now) => {
+    m.step({ type: 'probe', ok: true, now });
+    m.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1280, h: 800 }, now });
+    m.step({ type: 'configured', ok: true, gen: m.state.gen, now });
   };
   // Ticks every quarter second from `from` until a probe goes out; returns its time.
   const probeAfter = (from) => {
@@ -361,17 +362,13 @@ test('video left for a problem is tried again, each time twice as late, until th
     const probed = probeAfter(at + 250);
     assert.equal(probed - at, wait);
     assert.equal(m.last.log, 'Trying video again after "error".');
-    m.step({ type: 'probe', ok: true, now: probed });
-    m.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1280, h: 800 }, now: probed });
-    m.step({ type: 'configured', ok: true, gen: m.state.gen, now: probed });
+    backLive(probed);
     at = probed + 100;
   }
   // "Try video again" starts over at 15 s; Still pictures never tries.
   fatal(at);
   m.step({ type: 'retry', now: at + 1 });
-  m.step({ type: 'probe', ok: true, now: at + 1 });
-  m.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1280, h: 800 }, now: at + 1 });
-  m.step({ type: 'configured', ok: true, gen: m.state.gen, now: at + 1 });
+  backLive(at + 1);
   fatal(at + 10);
   assert.equal(probeAfter(at + 260) - (at + 10), 15000);
   m.step({ type: 'probe', ok: true, now: at + 20000 });
@@ -393,9 +390,7 @@ test('a decoder working through what was kept while it was built is not holding 
   // over the next second while newer deltas, arriving with the decoder's queue
   // full, wait for a keyframe.
   const m = machine();
-  m.step({ type: 'ready', capable: true, now: 0 });
-  m.step({ type: 'probe', ok: true, now: 0 });
-  m.step({ type: 'server', msg: { t: 'video', mode: 'h264', codec: 'avc1.42E01E', w: 1920, h: 1080 }, now: 300 });
+  m.announce(0, 1920, 1080);
   const events = [];
   for (let i = 0; i <= 21; i++) events.push({ type: 'chunk', bad: false, key: i === 0, ts: i * 33333, queue: 0, now: 300 + i * 19 });
   events.push({ type: 'configured', ok: true, gen: m.state.gen, now: 700 });
