@@ -129,7 +129,12 @@ bool displayWentAway(ExitState& s) {
 void runWindDown(ExitState& s) {
     if (s.windDownTaken.exchange(true)) return;
     s.stage = ExitStage::windingDown;
-    if (s.windDown) s.windDown();
+    // Before the shell is whole there is nothing to wind down, but the log
+    // still ends as every quit's does, so that its reader knows it ended.
+    if (s.windDown)
+        s.windDown();
+    else if (s.lastWords)
+        s.lastWords("quit");
     s.stage = ExitStage::woundDown;
 }
 
