@@ -100,6 +100,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench_process.h"
+#include "tls_newcomer.h"
 #include "core/secure.h"
 #include "paced_reader.h"
 #include "relay/relay_bytes.h"
@@ -111,6 +112,7 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
 using morvane::bench::freePort;
+using morvane::bench::newcomer;
 using morvane::bench::startWithErrorsIn;
 using morvane::bench::waitForPort;
 
@@ -948,35 +950,6 @@ private:
     char scratch_[4096];
 };
 
-// A newcomer's page over TLS from 127.0.0.1: milliseconds to the whole
-// answer, or nothing within 5 s.
-std::optional<double> newcomer(std::uint16_t port) {
-    asio::io_context io;
-    asio::ssl::context context(asio::ssl::context::tls_client);
-    beast::ssl_stream<beast::tcp_stream> stream(io, context);
-    http::request<http::empty_body> request{http::verb::get, "/", 11};
-    request.set(http::field::host, "relay");
-    request.keep_alive(false);
-    beast::flat_buffer buffer;
-    http::response<http::string_body> response;
-    const auto begun = std::chrono::steady_clock::now();
-    std::optional<double> took;
-    stream.next_layer().async_connect({asio::ip::make_address("127.0.0.1"), port}, [&](beast::error_code ec) {
-        if (ec) return;
-        stream.async_handshake(asio::ssl::stream_base::client, [&](beast::error_code ec) {
-            if (ec) return;
-            http::async_write(stream, request, [&](beast::error_code ec, std::size_t) {
-                if (ec) return;
-                http::async_read(stream, buffer, response, [&](beast::error_code ec, std::size_t) {
-                    if (!ec && response.result_int() == 200)
-                        took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begun).count();
-                });
-            });
-        });
-    });
-    io.run_for(5s);
-    return took;
-}
 
 // A fresh visitor: an address never seen before (127.2.x.y, apart from the
 // strangers') loads the page as a browser does, over 4 connections at

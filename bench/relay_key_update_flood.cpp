@@ -50,6 +50,7 @@
 #include <boost/beast/ssl.hpp>
 
 #include "bench_process.h"
+#include "tls_newcomer.h"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -58,6 +59,7 @@ using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using morvane::bench::freePort;
+using morvane::bench::newcomer;
 using morvane::bench::startWithErrorsIn;
 using morvane::bench::waitForPort;
 
@@ -145,35 +147,6 @@ private:
     std::vector<Clock::time_point> pings_;
 };
 
-// A newcomer's page over TLS from 127.0.0.1: milliseconds to the whole
-// answer, or nothing within 5 s.
-std::optional<double> newcomer(std::uint16_t port) {
-    asio::io_context io;
-    asio::ssl::context context(asio::ssl::context::tls_client);
-    beast::ssl_stream<beast::tcp_stream> stream(io, context);
-    http::request<http::empty_body> request{http::verb::get, "/", 11};
-    request.set(http::field::host, "relay");
-    request.keep_alive(false);
-    beast::flat_buffer buffer;
-    http::response<http::string_body> response;
-    const auto begun = Clock::now();
-    std::optional<double> took;
-    stream.next_layer().async_connect({asio::ip::make_address("127.0.0.1"), port}, [&](beast::error_code ec) {
-        if (ec) return;
-        stream.async_handshake(asio::ssl::stream_base::client, [&](beast::error_code ec) {
-            if (ec) return;
-            http::async_write(stream, request, [&](beast::error_code ec, std::size_t) {
-                if (ec) return;
-                http::async_read(stream, buffer, response, [&](beast::error_code ec, std::size_t) {
-                    if (!ec && response.result_int() == 200)
-                        took = std::chrono::duration<double, std::milli>(Clock::now() - begun).count();
-                });
-            });
-        });
-    });
-    io.run_for(5s);
-    return took;
-}
 
 // How one flooding connection went.
 struct Flooder {
