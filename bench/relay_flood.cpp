@@ -706,23 +706,9 @@ Result flood(const std::vector<std::string>& relayCommand, const Road& road, con
             const auto email = "person" + std::to_string(i) + "@example.com";
             const auto client = clients.person(i);
             const auto login = "login-" + std::to_string(i);
-            bool done = false;
             const auto started = Clock::now();
-            std::string failure;
-            const auto asked = caller.call("POST", "/v1/auth/code", json{{"email", email}, {"login_id", login}}, client).first;
-            if (asked == 200) {
-                const auto code = codeInLog(log, email);
-                const auto verified =
-                    code.empty() ? 0
-                                 : caller.call("POST", "/v1/auth/verify",
-                                               json{{"email", email}, {"login_id", login}, {"code", code}, {"client", "mac"}},
-                                               client)
-                                       .first;
-                done = verified == 200;
-                if (!done) failure = "verify " + std::to_string(verified);
-            } else {
-                failure = "code " + std::to_string(asked);
-            }
+            const std::string failure = signIn(caller, email, login, client);
+            const bool done = failure.empty();
             const auto took = std::chrono::duration<double>(Clock::now() - started).count();
             std::lock_guard guard(lock);
             ++result.signIns.tried;
