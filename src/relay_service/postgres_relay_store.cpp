@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -42,6 +43,11 @@ constexpr int checkTimeoutSeconds = 2;
 // answers in milliseconds. Judged by the check's own wait, which looks at
 // what arrived before it says so.
 constexpr std::int64_t pulseLateMillis = 1'000;
+// The others' answers to one round of questions come within this of each
+// other, and an answer lost now and then is made up for by the round
+// after (asked every two seconds while the database is away).
+constexpr std::int64_t heardSlackMillis = 5'000;
+constexpr std::int64_t forgetHeardMillis = 10 * 60'000;
 
 std::int64_t steadyMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
@@ -274,17 +280,32 @@ public:
     // database's return): for `freshSeconds` after it, a row counts for as
     // much longer as the outage lasted, so that a list does not call a
     // linked computer offline, nor an instance forget the others, because
-    // a row was not renewed yet.
+    // a row was not renewed yet. Not the rows of an instance started again
+    // during the outage, once its new life has said where it is, nor, when
+    // this instance asked the others while it was away, those of one that
+    // had stopped answering by then: their process is gone, and its links
+    // with it.
     std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override {
-        return SqlRelayStore::roomsOnline(rooms, widened(freshSeconds));
+        return roomsOnlineWithin(rooms, freshSeconds, widened(freshSeconds, true));
     }
     std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override {
-        return SqlRelayStore::presenceHolder(room, widened(freshSeconds));
+        return presenceHolderWithin(room, freshSeconds, widened(freshSeconds, true));
     }
     // The same for the instances' own rows: right after an outage the
     // others are not gone because they have not said they are there yet.
+    // One that did not answer is still listed, to be asked again.
     std::vector<PeerRecord> peers(const std::string& except, std::int64_t freshSeconds) override {
-        return SqlRelayStore::peers(except, widened(freshSeconds));
+        return peersWithin(except, freshSeconds, widened(freshSeconds, false));
+    }
+
+    void heardFrom(const std::vector<std::string>& instances) override {
+        const auto now = monotonicMillis_();
+        std::lock_guard lock(healthLock_);
+        roundAt_ = now;
+        for (const auto& instance : instances) heard_[instance] = now;
+        // The instances sharing a database are a handful; those that
+        // stopped answering long ago are let go of.
+        std::erase_if(heard_, [&](const auto& entry) { return now - entry.second > forgetHeardMillis; });
     }
 
     void publish(const BusMessage& message) override {
@@ -363,13 +384,16 @@ private:
     // Opened just as the database came back (this process started while
     // it was away, a restart during an outage): the other instances' rows
     // are as old as an outage this store never saw, and are renewed only
-    // as each instance finds the database back. How long no instance could
-    // write (its newest row's age, when past two beats and within ten
-    // minutes: beyond that the fleet was down, not cut off) is counted as
-    // an outage seen here.
+    // as each instance finds the database back, some maybe before this one
+    // opened. How long those that have not could not write (the newest of
+    // the rows older than two beats, when within ten minutes: beyond that
+    // the fleet was down, not cut off) is counted as an outage seen here.
     void countOutageBefore() {
         try {
-            const auto r = sql("SELECT COALESCE(" + std::string(nowSeconds()) + " - MAX(seen_at), 0) FROM peers");
+            const std::string now(nowSeconds());
+            const auto r = sql("SELECT COALESCE(" + now + " - MAX(seen_at), 0) FROM peers WHERE seen_at < " + now +
+                                   " - $1",
+                               2 * RelayLimits::presenceBeatSeconds);
             const auto silentSeconds = r.empty() ? 0 : r.number(0, 0);
             if (silentSeconds <= 2 * RelayLimits::presenceBeatSeconds || silentSeconds > 600) return;
             std::lock_guard lock(healthLock_);
@@ -380,11 +404,21 @@ private:
         }
     }
 
-    std::int64_t widened(std::int64_t freshSeconds) const {
+    // How old a row may be to count now and, when this instance asked the
+    // others during the outage (`byAnswers`), whose rows that old count: of
+    // the instances that answered the latest questions. None answering at
+    // all says more of this instance's own road to them than of them.
+    detail::Widening widened(std::int64_t freshSeconds, bool byAnswers) const {
         const auto now = monotonicMillis_();
         std::lock_guard lock(healthLock_);
-        if (backAt_ == 0 || now - backAt_ >= freshSeconds * 1000) return freshSeconds;
-        return freshSeconds + (outageMillis_ + 999) / 1000;
+        if (backAt_ == 0 || now - backAt_ >= freshSeconds * 1000) return {freshSeconds, std::nullopt};
+        detail::Widening widening{freshSeconds + (outageMillis_ + 999) / 1000, std::nullopt};
+        if (byAnswers && roundAt_ != 0 && roundAt_ >= backAt_ - outageMillis_) {
+            widening.only.emplace();
+            for (const auto& [instance, at] : heard_)
+                if (at >= roundAt_ - heardSlackMillis) widening.only->push_back(instance);
+        }
+        return widening;
     }
 
     void reconnect(detail::Deadline limit) {
@@ -549,6 +583,10 @@ private:
     bool pulseLate_ = false;
     std::int64_t outageMillis_ = 0;
     std::int64_t backAt_ = 0;
+    // When another instance last answered a question of this one, and
+    // when the latest answer came (0: never).
+    std::map<std::string, std::int64_t> heard_;
+    std::int64_t roundAt_ = 0;
     bool stopping_ = false;
     std::uint64_t aways_ = 0;  // calls that found it away
     std::thread checker_;

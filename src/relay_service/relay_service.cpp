@@ -478,6 +478,11 @@ void RelayService::act(FleetWatch::Act what) {
     case FleetWatch::Act::ask: {
         const auto heard = [this, alive = alive_.token()](std::vector<PeerState> answers) {
             if (!alive || stopped_) return;
+            if (!answers.empty()) {
+                std::vector<std::string> heard;
+                for (const auto& answer : answers) heard.push_back(answer.instance);
+                store_.heardFrom(heard);
+            }
             const auto own = store_.health();
             const auto now = options_.monotonicMillis();
             const auto next = watch_.answered(answers, own, now);

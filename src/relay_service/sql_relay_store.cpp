@@ -443,27 +443,73 @@ int SqlRelayStore::expirePresence(const std::string& instance, const std::option
 }
 
 std::optional<std::string> SqlRelayStore::presenceHolder(const std::string& room, std::int64_t freshSeconds) {
+    return presenceHolderWithin(room, freshSeconds, Widening{freshSeconds, std::nullopt});
+}
+
+std::vector<std::string> SqlRelayStore::roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) {
+    return roomsOnlineWithin(rooms, freshSeconds, Widening{freshSeconds, std::nullopt});
+}
+
+namespace {
+
+// A statement's condition on the age of `alias`'s rows (of presence or
+// peers), with the values it numbers from $1; what the statement adds
+// follows them.
+struct AgeClause {
+    std::string condition;
+    std::vector<SqlValue> values;
+    std::string next() const { return "$" + std::to_string(values.size() + 1); }
+};
+
+AgeClause ageClause(std::string_view now, const std::string& alias, std::int64_t freshSeconds, const Widening& widened) {
+    const std::string within = alias + ".seen_at >= " + std::string(now) + " - ";
+    AgeClause clause{within + "$1", {SqlValue(freshSeconds)}};
+    if (widened.seconds <= freshSeconds) return clause;
+    clause.values.emplace_back(widened.seconds);
+    // The peers are a handful of rows: looked through as they are.
+    std::string older = within + "$2 AND NOT EXISTS (SELECT 1 FROM peers former JOIN peers later ON "
+                        "later.address = former.address AND later.instance <> former.instance AND later.seen_at > "
+                        "former.seen_at WHERE former.instance = " + alias + ".instance)";
+    if (widened.only) {
+        if (widened.only->empty()) return clause;
+        older += " AND " + alias + ".instance IN (";
+        for (std::size_t i = 0; i < widened.only->size(); ++i) {
+            older += (i ? ", " : "") + clause.next();
+            clause.values.emplace_back((*widened.only)[i]);
+        }
+        older += ")";
+    }
+    clause.condition = "(" + clause.condition + " OR (" + older + "))";
+    return clause;
+}
+
+}  // namespace
+
+std::optional<std::string> SqlRelayStore::presenceHolderWithin(const std::string& room, std::int64_t freshSeconds,
+                                                               const Widening& widened) {
     return op([&]() -> std::optional<std::string> {
-        const auto r = sql("SELECT instance FROM presence WHERE room = $1 AND seen_at >= " + std::string(nowSeconds()) +
-                               " - $2",
-                           room, freshSeconds);
+        auto clause = ageClause(nowSeconds(), "presence", freshSeconds, widened);
+        const auto statement = "SELECT instance FROM presence WHERE room = " + clause.next() + " AND " + clause.condition;
+        clause.values.emplace_back(room);
+        const auto r = run(statement, clause.values);
         if (r.empty()) return std::nullopt;
         return r.text(0, 0);
     });
 }
 
-std::vector<std::string> SqlRelayStore::roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) {
+std::vector<std::string> SqlRelayStore::roomsOnlineWithin(const std::vector<std::string>& rooms,
+                                                          std::int64_t freshSeconds, const Widening& widened) {
     if (rooms.empty()) return {};
     return op([&] {
         // An account's computers, a handful: one statement with a value each.
-        std::string statement = "SELECT room FROM presence WHERE seen_at >= " + std::string(nowSeconds()) + " - $1 AND room IN (";
-        std::vector<SqlValue> values{SqlValue(freshSeconds)};
-        for (const auto& room : rooms) {
-            statement += (values.size() > 1 ? ", $" : "$") + std::to_string(values.size() + 1);
-            values.emplace_back(room);
+        auto clause = ageClause(nowSeconds(), "presence", freshSeconds, widened);
+        std::string statement = "SELECT room FROM presence WHERE " + clause.condition + " AND room IN (";
+        for (std::size_t i = 0; i < rooms.size(); ++i) {
+            statement += (i ? ", " : "") + clause.next();
+            clause.values.emplace_back(rooms[i]);
         }
         statement += ")";
-        const auto r = run(statement, values);
+        const auto r = run(statement, clause.values);
         std::vector<std::string> out;
         for (std::size_t row = 0; row < r.size(); ++row) out.push_back(r.text(row, 0));
         return out;
@@ -523,10 +569,17 @@ void SqlRelayStore::dropPeer(const std::string& instance) {
 }
 
 std::vector<PeerRecord> SqlRelayStore::peers(const std::string& except, std::int64_t freshSeconds) {
+    return peersWithin(except, freshSeconds, Widening{freshSeconds, std::nullopt});
+}
+
+std::vector<PeerRecord> SqlRelayStore::peersWithin(const std::string& except, std::int64_t freshSeconds,
+                                                   const Widening& widened) {
     return op([&] {
-        const auto r = sql("SELECT instance, address FROM peers WHERE instance <> $1 AND seen_at >= " +
-                               std::string(nowSeconds()) + " - $2",
-                           except, freshSeconds);
+        auto clause = ageClause(nowSeconds(), "p", freshSeconds, widened);
+        const auto statement =
+            "SELECT instance, address FROM peers p WHERE instance <> " + clause.next() + " AND " + clause.condition;
+        clause.values.emplace_back(except);
+        const auto r = run(statement, clause.values);
         std::vector<PeerRecord> out;
         for (std::size_t row = 0; row < r.size(); ++row) out.push_back(PeerRecord{r.text(row, 0), r.text(row, 1)});
         return out;

@@ -57,6 +57,13 @@ int schemaVersion();
 // Step `index` (0 for version 1) in a database's own words.
 std::string schemaStepSql(std::size_t index, std::string_view int64Type);
 
+// How old a row of links or instances may be and still count (a store
+// just back from an outage), and whose.
+struct Widening {
+    std::int64_t seconds = 0;
+    std::optional<std::vector<std::string>> only;
+};
+
 class SqlRelayStore : public RelayStore {
 public:
     std::string sealKey() const override { return sealKey_; }
@@ -127,6 +134,18 @@ protected:
     void migrate(const std::string& database);
     // One token's row, inside the call or transaction under way.
     void insertToken(const Token& token);
+    // The reads of links and instances, where a row `freshSeconds` old
+    // counts, and one up to `widenedSeconds` old (a store just back from an
+    // outage) counts too unless its instance was started again meanwhile:
+    // another instance has put a row of its own at the same peer address
+    // since that instance last renewed its row. A new life never renews
+    // its former self's rows, so they are only what a dead process left.
+    // With `only`, the rows that old count only for those instances.
+    std::optional<std::string> presenceHolderWithin(const std::string& room, std::int64_t freshSeconds,
+                                                    const Widening& widened);
+    std::vector<std::string> roomsOnlineWithin(const std::vector<std::string>& rooms, std::int64_t freshSeconds,
+                                               const Widening& widened);
+    std::vector<PeerRecord> peersWithin(const std::string& except, std::int64_t freshSeconds, const Widening& widened);
 
     template <class... V>
     SqlRows sql(std::string_view statement, V&&... values) {

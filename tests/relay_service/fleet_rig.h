@@ -644,8 +644,13 @@ public:
     // Of a list through the proxy for each account in turn, for `length`:
     // how many were answered, and how many called a computer offline whose
     // link was up all the while it was asked.
-    std::pair<int, int> wrongLists(std::chrono::milliseconds length) {
-        int answered = 0, wrong = 0;
+    // Lists answered over `length`, those calling a computer whose link was
+    // up offline, and those calling one whose link was down online.
+    struct Lists {
+        int answered = 0, offline = 0, online = 0;
+    };
+    Lists wrongLists(std::chrono::milliseconds length) {
+        int answered = 0, wrong = 0, falselyOnline = 0;
         const auto until = Clock::now() + length;
         for (int a = 0; Clock::now() < until; a = (a + 1) % accounts) {
             if (signedOut_.contains(a)) continue;
@@ -659,12 +664,14 @@ public:
             if (answer.status != 200 || !body.contains("hosts")) continue;
             ++answered;
             for (int c = 0; c < 2; ++c) {
-                if (!upBefore[c] || !computers_->up(2 * a + c)) continue;
+                const bool upAfter = computers_->up(2 * a + c);
+                if (upBefore[c] != upAfter) continue;
                 for (const auto& host : body["hosts"])
-                    if (host.value("room", "") == rooms[2 * a + c] && !host.value("online", false)) ++wrong;
+                    if (host.value("room", "") == rooms[2 * a + c] && host.value("online", false) != upAfter)
+                        ++(upAfter ? wrong : falselyOnline);
             }
         }
-        return {answered, wrong};
+        return {answered, wrong, falselyOnline};
     }
     // How many times each phone has been closed so far, and how many of
     // its closes since then had `code`.

@@ -299,11 +299,13 @@ const Scene scenes[] = {
          hold(40s);
          for (const auto* address : Fleet::addresses) fleet.road(address).swallow(false);
          fleet.road(cutAddress).refuse(false);
-         const auto [answered, wrong] = fleet.wrongLists(10s);
+         const auto lists = fleet.wrongLists(10s);
          restarting.get();
-         EXPECT_EQ(wrong, 0) << "lists from the database's return called a linked computer offline";
-         played.figures = "from its return, " + std::to_string(wrong) + " computers with their link up called offline in " +
-                          std::to_string(answered) + " lists answered over 10 s";
+         EXPECT_EQ(lists.offline, 0) << "lists from the database's return called a linked computer offline";
+         EXPECT_EQ(lists.online, 0) << "lists from the database's return called a computer whose link is down online";
+         played.figures = "from its return, " + std::to_string(lists.offline) + " computers with their link up called offline and " +
+                          std::to_string(lists.online) + " with it down called online in " +
+                          std::to_string(lists.answered) + " lists answered over 10 s";
      },
      false, -1, withinSeconds, 0, true},
     // Random restarts, hold-ups of 1-4 s and database pauses of 5-25 s for

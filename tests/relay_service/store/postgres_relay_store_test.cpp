@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <cstdio>
 #include <chrono>
 #include <condition_variable>
@@ -319,6 +321,76 @@ TEST(PostgresRelayStore, RightAfterAnOutageRowsCountForAsLongAgainAsItLasted) {
     std::this_thread::sleep_for(std::chrono::seconds(2));
     EXPECT_FALSE(online()) << "judged as ever once its holder had time to renew it";
     EXPECT_TRUE(store->peers("self", 2).empty());
+}
+
+// A store opened as the database comes back from an outage it never saw
+// (its process started during it) counts the others' rows by how long
+// those not renewed yet have been silent, even when one renewed its own
+// first. Right after an outage, the rows of an instance started again
+// meanwhile stop counting once its new life has put its own at the same
+// address, and, once this instance has asked the others, only the rows
+// of those that answered count; a while after, all are judged as ever.
+TEST(PostgresRelayStore, RightAfterAnOutageOnlyTheRowsOfInstancesStillThereCount) {
+    PostgresBackend backend;
+    backend.open();
+    const std::string earlier = "vm-earlier", other = "vm-other", quiet = "vm-quiet", renewed = "vm-renewed",
+                      later = "vm-later";
+    const auto roomOf = [](int n) { return host(n).room; };
+    {
+        auto writer = openPostgresRelayStore(backend.connectionString(), quick, {}, 0);
+        writer->putPeer(earlier, "http://127.0.0.2:8080");
+        writer->putPeer(other, "http://127.0.0.3:8080");
+        writer->putPeer(quiet, "http://127.0.0.5:8080");
+        writer->putPresence(roomOf(1), earlier);
+        writer->putPresence(roomOf(2), other);
+        writer->putPresence(roomOf(3), quiet);
+        backend.cluster().query(backend.database(), "UPDATE presence SET seen_at = seen_at - 60");
+        backend.cluster().query(backend.database(), "UPDATE peers SET seen_at = seen_at - 60");
+        writer->putPeer(renewed, "http://127.0.0.4:8080");
+    }
+    std::int64_t nowMillis = 1'000'000;
+    auto store = openPostgresRelayStore(backend.connectionString(), quick, [&] { return nowMillis; }, 0);
+    const auto online = [&] {
+        auto rooms = store->roomsOnline({roomOf(1), roomOf(2), roomOf(3)}, 15);
+        std::sort(rooms.begin(), rooms.end());
+        std::vector<int> out;
+        for (int n = 1; n <= 3; ++n)
+            if (std::find(rooms.begin(), rooms.end(), roomOf(n)) != rooms.end()) out.push_back(n);
+        return out;
+    };
+    const auto peers = [&] {
+        std::vector<std::string> names;
+        for (const auto& peer : store->peers("vm-self", 15)) names.push_back(peer.instance);
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    struct Step {
+        const char* what;
+        std::function<void()> then;
+        std::vector<int> online;
+        std::vector<std::string> peers;
+    };
+    const Step steps[] = {
+        {"just opened: a minute-old row counts though another renewed first", [] {}, {1, 2, 3},
+         {earlier, other, quiet, renewed}},
+        {"a new life at the earlier instance's address", [&] { store->putPeer(later, "http://127.0.0.2:8080"); },
+         {2, 3}, {later, other, quiet, renewed}},
+        {"asked, only one of the silent answered", [&] { store->heardFrom({other, renewed}); }, {2},
+         {later, other, quiet, renewed}},
+        {"one answered long before the latest answer", [&] {
+             nowMillis += 6'000;
+             store->heardFrom({renewed});
+         },
+         {}, {later, other, quiet, renewed}},
+        {"then it answers again", [&] { store->heardFrom({other}); }, {2}, {later, other, quiet, renewed}},
+        {"the outage's while is over", [&] { nowMillis += 9'000; }, {}, {later, renewed}},
+    };
+    for (const auto& step : steps) {
+        step.then();
+        EXPECT_EQ(online(), step.online) << step.what;
+        EXPECT_EQ(peers(), step.peers) << step.what;
+    }
+    EXPECT_EQ(store->presenceHolder(roomOf(1), 15), std::nullopt);
 }
 
 // SIGSTOPs a process now and SIGCONTs it when resumed, destroyed, or after
