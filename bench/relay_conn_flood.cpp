@@ -100,7 +100,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench_process.h"
-#include "tls_newcomer.h"
+#include "tls_flood.h"
 #include "core/secure.h"
 #include "paced_reader.h"
 #include "relay/relay_bytes.h"
@@ -112,7 +112,10 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
 using morvane::bench::freePort;
+using morvane::bench::makeCertificate;
 using morvane::bench::newcomer;
+using morvane::bench::pagesLine;
+using morvane::bench::startNginx;
 using morvane::bench::startWithErrorsIn;
 using morvane::bench::waitForPort;
 
@@ -783,31 +786,6 @@ struct Options {
     bool complete = false, rsa = false, nginx = true, visitors = false, spread = false;
 };
 
-void makeCertificate(const std::filesystem::path& folder, bool rsa) {
-    const std::string command = "openssl req -x509 -nodes -days 2 -subj /CN=relay.test " +
-                                std::string(rsa ? "-newkey rsa:2048" : "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1") +
-                                " -keyout " + (folder / "key.pem").string() + " -out " + (folder / "cert.pem").string() +
-                                " >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl could not make a certificate");
-}
-
-pid_t startNginx(const std::filesystem::path& folder, std::uint16_t port) {
-    const auto prefix = folder / "nginx";
-    const auto temp = (prefix / "temp").string();
-    std::filesystem::create_directories(prefix / "temp");
-    std::ofstream(prefix / "nginx.conf")
-        << "daemon off;\nmaster_process off;\nworker_processes 1;\nworker_rlimit_nofile 20000;\n"
-        << "pid " << (prefix / "nginx.pid").string() << ";\nerror_log " << (prefix / "error.log").string()
-        << " warn;\nevents { worker_connections 20000; }\nhttp {\n  access_log off;\n"
-        << "  client_body_temp_path " << temp << ";\n  proxy_temp_path " << temp << ";\n  fastcgi_temp_path " << temp
-        << ";\n  uwsgi_temp_path " << temp << ";\n  scgi_temp_path " << temp << ";\n  server {\n    listen 127.0.0.1:"
-        << port << " ssl;\n    ssl_certificate " << (folder / "cert.pem").string() << ";\n    ssl_certificate_key "
-        << (folder / "key.pem").string() << ";\n    location / { return 200 \"page\\n\"; }\n  }\n}\n";
-    return startWithErrorsIn({"nginx", "-p", prefix.string(), "-c", (prefix / "nginx.conf").string(), "-e",
-                              (prefix / "error.log").string()},
-                             prefix / "stderr.log");
-}
-
 // A ClientHello, made once: every stranger that stops after it sends the
 // same bytes, and the server answers each alike.
 std::string clientHello(SSL_CTX* context) {
@@ -1098,21 +1076,11 @@ Figures attack(pid_t pid, std::uint16_t port, const Options& o, SSL_CTX* context
 }
 
 void print(const char* name, const Figures& f, const Options& o) {
-    std::vector<double> times;
-    int within = 0;
-    for (const auto& took : f.newcomers) {
-        times.push_back(took.value_or(5000));
-        if (took && *took <= 2000) ++within;
-    }
-    std::sort(times.begin(), times.end());
     std::printf("  %-14s RSS %.1f MB before, peak %.1f (%+.1f), %.1f at the end of the hold, %.1f %d s after they "
                 "closed (%+.1f); most held at once %d, dialled again %ld times\n",
                 name, f.before, f.peak, f.peak - f.before, f.held, f.after, o.settle, f.after - f.before, f.most, f.dials);
-    if (!times.empty())
-        std::printf("  %-14s %s' pages within 2 s: %d of %zu (median %.0f ms, slowest %.0f ms%s)\n", "",
-                    o.visitors ? "visitors" : "newcomers", within,
-                    times.size(), times[times.size() / 2], times.back(),
-                    times.back() >= 5000 ? ", 5000 is none within 5 s" : "");
+    if (!f.newcomers.empty())
+        std::printf("  %-14s %s' pages %s\n", "", o.visitors ? "visitors" : "newcomers", pagesLine(f.newcomers).c_str());
 }
 
 int run(const std::string& program, const Options& o) {

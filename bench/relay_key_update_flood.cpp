@@ -50,7 +50,7 @@
 #include <boost/beast/ssl.hpp>
 
 #include "bench_process.h"
-#include "tls_newcomer.h"
+#include "tls_flood.h"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -59,7 +59,10 @@ using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using morvane::bench::freePort;
+using morvane::bench::makeCertificate;
 using morvane::bench::newcomer;
+using morvane::bench::pagesLine;
+using morvane::bench::startNginx;
 using morvane::bench::startWithErrorsIn;
 using morvane::bench::waitForPort;
 
@@ -70,30 +73,6 @@ struct Options {
     bool nginx = true;
     std::string program = MORVANE_RELAY_PROGRAM;
 };
-
-void makeCertificate(const std::filesystem::path& folder) {
-    const std::string command =
-        "openssl req -x509 -nodes -days 2 -subj /CN=relay.test -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -keyout " +
-        (folder / "key.pem").string() + " -out " + (folder / "cert.pem").string() + " >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl could not make a certificate");
-}
-
-pid_t startNginx(const std::filesystem::path& folder, std::uint16_t port) {
-    const auto prefix = folder / "nginx";
-    const auto temp = (prefix / "temp").string();
-    std::filesystem::create_directories(prefix / "temp");
-    std::ofstream(prefix / "nginx.conf")
-        << "daemon off;\nmaster_process off;\nworker_processes 1;\npid " << (prefix / "nginx.pid").string()
-        << ";\nerror_log " << (prefix / "error.log").string() << " warn;\nevents { worker_connections 1024; }\nhttp {\n"
-        << "  access_log off;\n  client_body_temp_path " << temp << ";\n  proxy_temp_path " << temp
-        << ";\n  fastcgi_temp_path " << temp << ";\n  uwsgi_temp_path " << temp << ";\n  scgi_temp_path " << temp
-        << ";\n  server {\n    listen 127.0.0.1:" << port << " ssl;\n    ssl_certificate "
-        << (folder / "cert.pem").string() << ";\n    ssl_certificate_key " << (folder / "key.pem").string()
-        << ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n    location / { return 200 \"page\\n\"; }\n  }\n}\n";
-    return startWithErrorsIn({"nginx", "-p", prefix.string(), "-c", (prefix / "nginx.conf").string(), "-e",
-                              (prefix / "error.log").string()},
-                             prefix / "stderr.log");
-}
 
 // The socket systemd would read the relay's notices from: the time of each
 // WATCHDOG=1, on a thread of its own.
@@ -266,17 +245,8 @@ Figures attack(std::uint16_t port, SSL_CTX* context, const Options& o) {
 }
 
 void print(const char* name, const Figures& f) {
-    std::vector<double> times;
-    int within = 0;
-    for (const auto& took : f.newcomers) {
-        times.push_back(took.value_or(5000));
-        if (took && *took <= 2000) ++within;
-    }
-    std::sort(times.begin(), times.end());
-    std::printf("  %-14s newcomers' pages within 2 s: %d of %zu (median %.0f ms, slowest %.0f ms%s); flood and "
-                "newcomers %.1f s\n",
-                name, within, times.size(), times[times.size() / 2], times.back(),
-                times.back() >= 5000 ? ", 5000 is none within 5 s" : "", f.floodSeconds);
+    std::printf("  %-14s newcomers' pages %s; flood and newcomers %.1f s\n", name, pagesLine(f.newcomers).c_str(),
+                f.floodSeconds);
     std::map<std::string, int> ends;
     std::size_t taken = 0, made = 0;
     double longest = 0;
