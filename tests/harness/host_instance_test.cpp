@@ -397,6 +397,16 @@ TEST(HostInstance, EachHostileFileCostsOneLogLineAndNeverTheLaunch) {
     }
 }
 
+// A host that starts, serves and is asked to quit, as an owner's whole run:
+// it ends with status 0 whatever its files were.
+void startServeAndQuit(const Home& home, const testing::Xvfb& xvfb) {
+    HostProcess host(home, xvfb.display());
+    ASSERT_TRUE(waitFor([&] {
+        return home.logText().find("127.0.0.1:8722") != std::string::npos || !host.running();
+    })) << "the host did not come up";
+    host.stop();
+    EXPECT_EQ(host.waitExit(), 0) << host.errorText();
+}
 // Another local user's way in and the owner's /dev/null: the device list
 // linked to a file anyone may write, and settings.json linked to a FIFO (a
 // device node where the tests run as root). The list is refused with its
@@ -426,12 +436,7 @@ TEST(HostInstance, ALinkedListOthersMayWriteIsRefusedAndALinkedSpecialFileIsLeft
     struct stat before {};
     ASSERT_EQ(::lstat(special.c_str(), &before), 0);
 
-    HostProcess host(home, xvfb.display());
-    ASSERT_TRUE(waitFor([&] {
-        return home.logText().find("127.0.0.1:8722") != std::string::npos || !host.running();
-    })) << "the host did not come up";
-    host.stop();
-    EXPECT_EQ(host.waitExit(), 0) << host.errorText();
+    ASSERT_NO_FATAL_FAILURE(startServeAndQuit(home, xvfb));
     const std::string log = home.logText();
     // The log shortens long paths in their middle: their ends are looked for.
     EXPECT_NE(log.find("/shared/null, which is not a regular file; the link and "), std::string::npos) << log;
@@ -474,12 +479,7 @@ TEST(HostInstance, AStartTidiesWhatKilledWritesLeftAndALongLineKeepsItsReason) {
     // the line runs past what the log keeps.
     fs::create_directories(keychain / "local.morvane.host@paired-devices");
 
-    HostProcess host(home, xvfb.display());
-    ASSERT_TRUE(waitFor([&] {
-        return home.logText().find("127.0.0.1:8722") != std::string::npos || !host.running();
-    })) << "the host did not come up";
-    host.stop();
-    EXPECT_EQ(host.waitExit(), 0) << host.errorText();
+    ASSERT_NO_FATAL_FAILURE(startServeAndQuit(home, xvfb));
     for (const auto& file : leftovers) EXPECT_FALSE(fs::exists(file)) << file;
     const std::string log = home.logText();
     if (log.find(listNotOpened) != std::string::npos) {
