@@ -36,7 +36,7 @@ std::size_t heapForOpening(int count, int reserved) {
 // many sockets as were reserved take nothing, and those past them their own.
 // A Boost that stops keeping the records fails the first row.
 TEST(DescriptorRecords, SocketsOpenedAfterTheReservationTakeTheirRecordsFromIt) {
-    if (testing::sanitizerSlowdown != 1.0) GTEST_SKIP() << "the sanitizers' heap is not glibc's, which this counts";
+    if (morvane::testing::sanitizerSlowdown != 1.0) GTEST_SKIP() << "the sanitizers' heap is not glibc's, which this counts";
     const struct {
         int reserved, opened;
         std::size_t least, most;
