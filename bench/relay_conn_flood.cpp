@@ -45,8 +45,8 @@
 //     the pace the readers kept.
 //
 //   morvane_relay_conn_flood tls [--connections N (10000)] [--addresses N (101)] [--complete] [--rsa]
-//                                [--hold N (20)] [--visitors] [--spread] [--settle N (30)] [--no-nginx]
-//                                [--relay PROGRAM]
+//                                [--hold N (20)] [--visitors] [--spread] [--settle N (30)] [--tls12]
+//                                [--no-nginx] [--relay PROGRAM]
 //     TLS connections that each send a ClientHello and then nothing (with
 //     --complete: that complete their handshake and then say nothing),
 //     from N loopback addresses, against morvane-relay terminating TLS
@@ -61,7 +61,9 @@
 //     took. --visitors: each half second a fresh visitor from an address
 //     of its own loads the page over 4 connections at once, as a browser
 //     does, in place of one connection from 127.0.0.1. --spread: each of
-//     the strangers' addresses in a /24 of its own.
+//     the strangers' addresses in a /24 of its own. --tls12: the strangers
+//     speak TLS 1.2 and take no session tickets, so that a server that
+//     keeps sessions keeps theirs.
 //
 // --relay runs another build of morvane-relay (an earlier one, to compare).
 // Everything is on loopback, bounded in time.
@@ -783,7 +785,7 @@ namespace http = beast::http;
 
 struct Options {
     int connections = 10'000, addresses = 101, hold = 20, settle = 30;
-    bool complete = false, rsa = false, nginx = true, visitors = false, spread = false;
+    bool complete = false, rsa = false, nginx = true, visitors = false, spread = false, tls12 = false;
 };
 
 // A ClientHello, made once: every stranger that stops after it sends the
@@ -1089,10 +1091,16 @@ int run(const std::string& program, const Options& o) {
     makeCertificate(folder, o.rsa);
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+    // --tls12: TLS 1.2 without tickets, so that a server that keeps
+    // sessions keeps each stranger's.
+    if (o.tls12) {
+        SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION);
+        SSL_CTX_set_options(context, SSL_OP_NO_TICKET);
+    }
     const auto hello = clientHello(context);
     const std::string* sent = o.complete ? nullptr : &hello;
-    std::printf("%d TLS connections from %d addresses%s, each %s, %s certificate, held %d s once open:\n", o.connections,
-                o.addresses, o.spread ? " (each its own /24)" : "", o.complete ? "its handshake completed, then silent" : "a ClientHello, then silent",
+    std::printf("%d %s connections from %d addresses%s, each %s, %s certificate, held %d s once open:\n", o.connections,
+                o.tls12 ? "TLS 1.2" : "TLS", o.addresses, o.spread ? " (each its own /24)" : "", o.complete ? "its handshake completed, then silent" : "a ClientHello, then silent",
                 o.rsa ? "an RSA 2048" : "an ECDSA P-256", o.hold);
     auto relay = startRelay(program, "{}", {},
                             ",\"tls\":{\"certificate\":\"" + (folder / "cert.pem").string() + "\",\"key\":\"" +
@@ -1136,7 +1144,8 @@ int main(int argc, char** argv) {
     for (int i = 2; i < argc; i += 2) {
         const std::string flag = argv[i];
         if (flag == "--downloads" || flag == "--complete" || flag == "--rsa" || flag == "--no-nginx" ||
-            flag == "--visitors" || flag == "--spread") {
+            flag == "--visitors" || flag == "--spread" || flag == "--tls12") {
+            if (flag == "--tls12") tls.tls12 = true;
             if (flag == "--visitors") tls.visitors = true;
             if (flag == "--spread") tls.spread = true;
             if (flag == "--downloads") holding.downloads = true;

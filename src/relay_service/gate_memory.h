@@ -14,6 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "relay_service/entry_pool.h"
+
 namespace morvane::relay_service {
 
 // The places of the store queue that calls not yet answered hold, counted
@@ -43,28 +45,28 @@ private:
 template <class V>
 class Forgetful {
 public:
-    explicit Forgetful(std::size_t most) : most_(most < 1 ? 1 : most) {}
+    explicit Forgetful(std::size_t most) : most_(most < 1 ? 1 : most), values_(pool_.get()), byAge_(pool_.get()) {}
     // Puts a value, the newest.
     void put(const std::string& key, V value) {
-        auto it = values_.find(key);
+        auto it = values_.find(std::string_view(key));
         if (it == values_.end()) {
             if (values_.size() >= most_) {
                 values_.erase(byAge_.front());
                 byAge_.pop_front();
             }
-            byAge_.push_back(key);
-            it = values_.emplace(key, Entry{std::move(value), std::prev(byAge_.end())}).first;
+            byAge_.emplace_back(key);
+            values_.emplace(byAge_.back(), Entry{std::move(value), std::prev(byAge_.end())});
             return;
         }
         it->second.value = std::move(value);
         byAge_.splice(byAge_.end(), byAge_, it->second.age);
     }
     const V* find(const std::string& key) const {
-        const auto it = values_.find(key);
+        const auto it = values_.find(std::string_view(key));
         return it == values_.end() ? nullptr : &it->second.value;
     }
     void erase(const std::string& key) {
-        const auto it = values_.find(key);
+        const auto it = values_.find(std::string_view(key));
         if (it == values_.end()) return;
         byAge_.erase(it->second.age);
         values_.erase(it);
@@ -74,12 +76,14 @@ public:
 private:
     struct Entry {
         V value;
-        std::list<std::string>::iterator age;
+        std::pmr::list<std::pmr::string>::iterator age;
     };
     std::size_t most_;
-    std::unordered_map<std::string, Entry> values_;
+    // Kept apart from the connections' memory (entry_pool.h).
+    EntryPool pool_;
+    PooledMap<Entry> values_;
     // Oldest first.
-    std::list<std::string> byAge_;
+    std::pmr::list<std::pmr::string> byAge_;
 };
 
 // What the store last said of a sign-in code (an address and a login) that

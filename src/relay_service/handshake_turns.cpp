@@ -11,9 +11,15 @@ double HandshakeTurns::grown(std::int64_t nowMillis) const {
     return std::exp2(static_cast<double>(nowMillis - epoch_) / static_cast<double>(halfLifeMillis));
 }
 
-double HandshakeTurns::weightIn(const std::unordered_map<std::string, double>& weights, const std::string& key) {
-    const auto found = weights.find(key);
+double HandshakeTurns::weightIn(const PooledMap<double>& weights, const std::string& key) {
+    const auto found = weights.find(std::string_view(key));
     return found == weights.end() ? 0.0 : found->second;
+}
+
+void HandshakeTurns::addWeight(PooledMap<double>& weights, const std::string& key, double step) {
+    const auto found = weights.find(std::string_view(key));
+    if (found == weights.end()) weights.emplace(std::string_view(key), step);
+    else found->second += step;
 }
 
 double HandshakeTurns::costOf(const std::string& address, std::int64_t nowMillis) const {
@@ -54,8 +60,8 @@ std::optional<HandshakeTurns::Id> HandshakeTurns::next(std::int64_t nowMillis) {
     const auto id = group.ids.front().first;
     group.ids.pop_front();
     const auto step = grown(nowMillis);
-    addresses_[address] += step;
-    networks_[group.network] += step;
+    addWeight(addresses_, address, step);
+    addWeight(networks_, group.network, step);
     if (!group.known) busy_.insert(address);
     if (group.ids.empty()) {
         groups_.erase(address);
@@ -90,7 +96,7 @@ void HandshakeTurns::refund(const std::string& address, const std::string& netwo
     if (placed) unplace(found->second);
     const auto step = grown(nowMillis);
     for (auto [weights, key] : {std::pair{&addresses_, &address}, std::pair{&networks_, &network}}) {
-        const auto at = weights->find(*key);
+        const auto at = weights->find(std::string_view(*key));
         if (at != weights->end()) at->second = std::max(0.0, at->second - step);
     }
     if (placed) place(address, found->second);

@@ -35,6 +35,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "relay_service/entry_pool.h"
 #include "relay_service/gate_memory.h"
 
 namespace morvane::relay_service {
@@ -76,7 +77,8 @@ private:
     // so that fading changes no order: only the weight of who was served
     // changes.
     double grown(std::int64_t nowMillis) const;
-    static double weightIn(const std::unordered_map<std::string, double>& weights, const std::string& key);
+    static double weightIn(const PooledMap<double>& weights, const std::string& key);
+    static void addWeight(PooledMap<double>& weights, const std::string& key, double step);
     void rebase(std::int64_t nowMillis);
     bool isKnown(const std::string& address, std::int64_t nowMillis) const;
 
@@ -103,7 +105,9 @@ private:
     void unplace(Group& group);
     void keyLine(const LineName& name);
 
-    std::unordered_map<std::string, double> addresses_, networks_;  // weights
+    // Kept apart from the connections' memory (entry_pool.h), as is known_.
+    EntryPool pool_;
+    PooledMap<double> addresses_{pool_.get()}, networks_{pool_.get()};  // weights
     std::int64_t epoch_ = 0;
     bool started_ = false;
     std::size_t rebaseAt_ = 4'096;

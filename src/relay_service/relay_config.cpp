@@ -358,18 +358,24 @@ std::vector<std::string> keysNeedingRestart(const RelayConfig& running, const Re
 
 std::string listenAdvice(const std::string& failure, const RelayConfig& config) {
     const auto says = [&](int error) { return failure.find(std::strerror(error)) != std::string::npos; };
-    const bool proxied = config.certificateFile.empty() || config.trustedProxies.has_value();
+    // Who reaches the relay at another port: the proxies it names; else, a
+    // relay serving TLS itself is reached by computers and phones at its
+    // name, on port 443 alone, and a plain one (on loopback) by a proxy on
+    // this machine or, on a trial, by what names its origin.
+    const std::string then =
+        config.trustedProxies && !config.trustedProxies->empty() ? " and point the proxy at it"
+        : !config.certificateFile.empty()
+            ? " with port 443 passed to it (a port forward): computers and phones reach a relay on port 443 alone"
+            : " and point what reaches it at that port (the proxy on this machine, or on a trial "
+              "MORVANE_RELAY_ORIGIN and the address the browser opens)";
     if (says(EADDRINUSE))
         return "another program listens there (an instance already running, or another server): stop it "
-               "(`ss -ltnp` names it), or give this one another port in listen" +
-               std::string(proxied ? " and point the proxy at it"
-                                   : ", which computers and phones then reach it by (the relay's address with :PORT)");
+               "(`ss -ltnp` names it), or give this one another port in listen" + then;
     if (says(EADDRNOTAVAIL))
         return "no network interface of this machine has that address: listen on one of its own, or [::]";
     if (says(EACCES))
         return "ports below 1024 need the right to bind them: run it as its unit does (CAP_NET_BIND_SERVICE), or "
-               "listen on a higher port" +
-               std::string(proxied ? " behind the proxy" : " (computers and phones then reach it by that port)");
+               "listen on a higher port" + then;
     return "";
 }
 

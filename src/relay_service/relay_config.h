@@ -87,9 +87,11 @@ std::vector<std::string> keysNeedingRestart(const RelayConfig& running, const Re
 // What to do about a listening socket that could not be made, for the line
 // that says so: the port taken by another program, an address that is not
 // this machine's, a port below 1024 without the right to it; empty for
-// anything else. What fits depends on whether a proxy stands in front
-// (plain HTTP, or trusted proxies named): another port is then the proxy's
-// business, else the address computers and phones reach the relay by.
+// anything else. Another port is the business of whoever reaches the
+// relay there: the proxies named in trusted_proxies; computers and phones
+// for a relay serving TLS itself, which reach it on port 443 alone (a
+// relay's address is a name, without a port); for a plain relay on
+// loopback, a proxy on this machine or, on a trial, what names its origin.
 std::string listenAdvice(const std::string& failure, const RelayConfig& config);
 
 // The same command line's config read again (the file may have changed):

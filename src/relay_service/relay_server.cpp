@@ -14,6 +14,7 @@
 
 #include "core/clock.h"
 #include "relay_service/client_address.h"
+#include "relay_service/descriptor_records.h"
 #include "relay_service/detail/http_connection.h"
 #include "relay_service/relay_accounts.h"
 #include "relay_service/relay_hub.h"
@@ -85,6 +86,8 @@ void RelayServer::start() {
                                  " is neither); give a certificate and key, or put a proxy that ends TLS in front");
     impl_->proxiesOnly = rule == PlainListen::proxiesOnly;
     listenAt(at);
+    // As many as the listener takes, the descriptors allowing.
+    reserveDescriptorRecords(impl_->io, impl_->counts->limits().connections);
     budgetTick_.start([this] { tickBudget(); });
 }
 

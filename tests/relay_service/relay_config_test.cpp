@@ -248,33 +248,42 @@ TEST(RelayConfig, AReloadNamesTheChangedKeysOnlyARestartTakes) {
 }
 
 // What the line says to do about a listen that failed fits the operator's
-// setup: another port is the proxy's business only where a proxy stands in
-// front (plain HTTP, or trusted proxies named); a relay serving TLS itself
-// is reached by its new port.
+// setup: another port is the proxy's business where trusted_proxies names
+// one (plain or TLS); a relay serving TLS itself is reached on port 443
+// alone, since a computer's relay address is a name without a port; a plain
+// relay on loopback may have a proxy on the machine or be a trial.
 TEST(RelayConfig, TheListenAdviceFitsTheSetup) {
-    RelayConfig plain, direct, passedThrough;
-    direct.certificateFile = passedThrough.certificateFile = "cert.pem";
-    passedThrough.trustedProxies = std::vector<std::string>{"10.0.0.10"};
+    RelayConfig loopback, direct, passedThrough, behind, noneTrusted;
+    direct.certificateFile = passedThrough.certificateFile = noneTrusted.certificateFile = "cert.pem";
+    passedThrough.trustedProxies = behind.trustedProxies = std::vector<std::string>{"10.0.0.10"};
+    noneTrusted.trustedProxies = std::vector<std::string>{};
     const auto failure = [](int error) { return "cannot listen on [::]:25443: " + std::string(std::strerror(error)); };
     const std::string taken =
         "another program listens there (an instance already running, or another server): stop it (`ss -ltnp` names "
         "it), or give this one another port in listen";
     const std::string low = "ports below 1024 need the right to bind them: run it as its unit does "
-                            "(CAP_NET_BIND_SERVICE), or listen on a higher port ";
+                            "(CAP_NET_BIND_SERVICE), or listen on a higher port";
+    const std::string proxy = " and point the proxy at it";
+    const std::string only443 =
+        " with port 443 passed to it (a port forward): computers and phones reach a relay on port 443 alone";
+    const std::string here = " and point what reaches it at that port (the proxy on this machine, or on a trial "
+                             "MORVANE_RELAY_ORIGIN and the address the browser opens)";
     const struct {
         std::string failure;
         const RelayConfig* config;
         std::string advice;
     } cases[] = {
-        {failure(EADDRINUSE), &plain, taken + " and point the proxy at it"},
-        {failure(EADDRINUSE), &passedThrough, taken + " and point the proxy at it"},
-        {failure(EADDRINUSE), &direct,
-         taken + ", which computers and phones then reach it by (the relay's address with :PORT)"},
-        {failure(EACCES), &plain, low + "behind the proxy"},
-        {failure(EACCES), &direct, low + "(computers and phones then reach it by that port)"},
+        {failure(EADDRINUSE), &loopback, taken + here},
+        {failure(EADDRINUSE), &behind, taken + proxy},
+        {failure(EADDRINUSE), &passedThrough, taken + proxy},
+        {failure(EADDRINUSE), &direct, taken + only443},
+        {failure(EADDRINUSE), &noneTrusted, taken + only443},
+        {failure(EACCES), &loopback, low + here},
+        {failure(EACCES), &behind, low + proxy},
+        {failure(EACCES), &direct, low + only443},
         {failure(EADDRNOTAVAIL), &direct,
          "no network interface of this machine has that address: listen on one of its own, or [::]"},
-        {"plain HTTP listens on loopback", &plain, ""},
+        {"plain HTTP listens on loopback", &loopback, ""},
     };
     for (const auto& c : cases) EXPECT_EQ(listenAdvice(c.failure, *c.config), c.advice) << c.failure;
 }

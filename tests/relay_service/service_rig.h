@@ -32,6 +32,7 @@
 #include "relay/relay_url.h"
 #include "relay_service/relay_service.h"
 #include "relay_test_device.h"
+#include "sealed_records.h"
 
 namespace morvane::relay_service::testing {
 
@@ -118,11 +119,11 @@ public:
         for (const auto& record : carried_) total += record.size();
         return total;
     }
+    // Whether `text` was carried in the clear where a record carries its
+    // sealed part (sealed_records.h).
     bool carriedContains(const std::string& text) {
         std::lock_guard guard(lock_);
-        return std::any_of(carried_.begin(), carried_.end(), [&](const std::vector<std::uint8_t>& record) {
-            return std::search(record.begin(), record.end(), text.begin(), text.end()) != record.end();
-        });
+        return morvane::testing::sealedPartsContain(carried_, text);
     }
     void shiftClock(std::int64_t seconds) { shiftMillis_ += seconds * 1000; }
     void advance(std::int64_t millis) {

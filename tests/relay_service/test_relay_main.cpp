@@ -7,7 +7,8 @@
 // N seconds off the machine's (negative: behind), as a machine whose clock is
 // off, so a fleet's tests can show that instances do not judge each other by
 // their own clocks. --carried writes every record the rooms carry, either
-// way, to FILE as it goes, so a test can show none of it is plaintext.
+// way, to FILE as it goes, each behind its length (4 bytes, big-endian), so
+// a test can show none of it is plaintext.
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -47,7 +48,13 @@ int main(int argc, char** argv) {
         } else if (flag == "--carried") {
             auto out = std::make_shared<std::ofstream>(value, std::ios::binary | std::ios::trunc);
             if (!*out) return usage("cannot write " + value);
+            // Each behind its length (4 bytes, big-endian), so that a test
+            // can tell a record's clear header from what it carries sealed.
             parts.carried = [out](std::span<const std::uint8_t> record) {
+                const auto size = static_cast<std::uint32_t>(record.size());
+                const char length[] = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
+                                       static_cast<char>(size >> 8), static_cast<char>(size)};
+                out->write(length, sizeof length);
                 out->write(reinterpret_cast<const char*>(record.data()), static_cast<std::streamsize>(record.size()));
                 out->flush();
             };

@@ -2,7 +2,8 @@
 // The relay the page's tests run beside the test host: morvane-relay itself,
 // as a child process on loopback. It gives its origin, the sign-in code it
 // sent to an address after a mark in its output, the records it carried
-// (when asked to keep them), and its end.
+// (when asked to keep them) and where in them to look for plaintext, and
+// its end.
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -69,7 +70,30 @@ async function startService(dir, { keepCarried = false } = {}) {
     await eventually(() => { found = relay.lines.slice(from).map((l) => re.exec(l)).find(Boolean); return !!found; }, 'a code in the relay\'s log');
     return found[1];
   };
-  return Object.assign(relay, { origin, carried, code });
+  // The records it carried, once it has stopped: each is written behind its
+  // length (4 bytes, big-endian).
+  const carriedRecords = () => {
+    const bytes = fs.readFileSync(carried);
+    const records = [];
+    for (let at = 0; at + 4 <= bytes.length;) {
+      const size = bytes.readUInt32BE(at);
+      records.push(bytes.subarray(at + 4, at + 4 + size));
+      at += 4 + size;
+    }
+    return records;
+  };
+  return Object.assign(relay, { origin, carried, carriedRecords, code });
 }
 
-module.exports = { built, startService };
+// Whether `text` (a string or bytes) is among what the records carry
+// sealed, where plaintext sent unsealed would be: never in a record's clear
+// header (the type byte and, in a transport record, the 8-byte counter,
+// which in time holds any bytes: record 0x167's ends 00 00 01 67, an H.264
+// start code and SPS byte), nor across two records. The C++ tests have the
+// same rule (tests/relay/sealed_records.h).
+function sealedPartsContain(records, text) {
+  const transportHeader = 1 + 8;
+  return records.some((r) => r.subarray(r[0] === 0x20 ? transportHeader : 1).indexOf(text) !== -1);
+}
+
+module.exports = { built, startService, sealedPartsContain };
