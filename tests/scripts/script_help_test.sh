@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every script of scripts/ and bench/run_* answers -h and --help with its usage
-# and status 0 within a second, and refuses an option it does not know with
-# status 2; neither answer installs, builds or starts anything. The programs a
+# and status 0 within a second, and refuses an option it does not know, or a
+# word past those it takes, with status 2; neither answer installs, builds or
+# starts anything. The programs a
 # script would start first (cmake, apt-get, sudo, dpkg-query, node, taskset,
 # Xvfb …) are stand-ins on PATH here that write down that they were called.
 set -euo pipefail
@@ -39,6 +40,15 @@ for script in "${scripts[@]}"; do
   timeout 10 "$script" --no-such-option >"$work/out" 2>"$work/err" || status=$?
   [ "$status" = 2 ] || fail "$name --no-such-option: status $status"
   grep -q "unknown option --no-such-option" "$work/err" || fail "$name --no-such-option: not said: $(cat "$work/err")"
+  # A word without a dash ("help"), past the words the script takes.
+  extra=$(sed -n 's/^words=\([0-9]*\)$/\1/p' "$script")
+  set -- help
+  for ((i = 0; i < ${extra:-0}; i++)); do set -- 1 "$@"; done
+  status=0
+  timeout 10 "$script" "$@" >"$work/out" 2>"$work/err" || status=$?
+  [ "$status" = 2 ] || fail "$name $*: status $status"
+  grep -q "unknown word help" "$work/err" || fail "$name $*: not said: $(cat "$work/err")"
+  grep -q "^usage: $name\b" "$work/err" || fail "$name $*: no usage: $(cat "$work/err")"
 done
 # An option that takes a value, given before -h, is no reason to start.
 status=0
