@@ -306,14 +306,16 @@ private:
                 asio::post(io_, [done = std::move(out.done)] { done(false); });
     }
 
+    // Notes whether the relay's certificate was what failed, for `explain`.
     std::string failure(RelayConnectStage stage, const beast::error_code& ec) {
         SSL* ssl = nullptr;
         if constexpr (Secure) ssl = transport().native_handle();
+        if (relayCertificateRefused(stage, ssl)) fault_ = RelayConnectFault::untrustedCertificate;
         return relayConnectFailure(request_.url, stage, ec, ssl);
     }
 
     void explain(const std::string& why) {
-        if (handlers_.failedBecause) handlers_.failedBecause(why);
+        if (handlers_.failedBecause) handlers_.failedBecause(why, fault_);
     }
 
     void finish(std::optional<int> status, const std::string& why) {
@@ -328,6 +330,7 @@ private:
     asio::io_context& io_;
     RelaySocketRequest request_;
     RelaySocketHandlers handlers_;
+    RelayConnectFault fault_ = RelayConnectFault::other;
     std::shared_ptr<asio::ssl::context> tls_;
     RelayNameResolver resolve_;
     tcp::resolver resolver_;

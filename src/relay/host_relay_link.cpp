@@ -151,11 +151,9 @@ void HostRelayLink::attempt() {
     attemptStarted_ = options_.monotonicMillis();
     setState({State::Kind::connecting});
     const auto limit = " of " + std::to_string(budget_.limit());
-    const std::string unansweredNote =
-        unanswered_ == 0 || lastFailure_.empty()
-            ? std::string()
-            : "; the relay did not answer the last " +
-                  (unanswered_ == 1 ? std::string("try") : std::to_string(unanswered_) + " tries") + ": " + lastFailure_;
+    const std::string unansweredNote = unanswered_ == 0 || lastFailure_.empty()
+                                           ? std::string()
+                                           : "; " + unansweredWords(unanswered_, lastFailure_, lastFault_, false);
     say(counted ? "link: connecting (attempt " + std::to_string(budget_.count + 1) + limit + " today" +
                       unansweredNote + ")"
                 : "link: connecting again after a move (not counted; " + std::to_string(budget_.count) + limit +
@@ -194,6 +192,7 @@ void HostRelayLink::attempt() {
         if (self.state_.kind != State::Kind::connecting) return;
         self.lastFailure_ = relayAddressText(self.url_) + ": no answer within " +
                             std::to_string(millis(self.options_.timing.connectSeconds) / 1000) + " s";
+        self.lastFault_ = RelayConnectFault::other;
         self.say("link: " + self.lastFailure_);
         self.ended(Outcome::failure, "error");
     });
@@ -227,6 +226,7 @@ void HostRelayLink::reachedRelay() {
     // back-off alone, so an outage does not use up the day.
     unanswered_ = 0;
     lastFailure_.clear();
+    lastFault_ = RelayConnectFault::other;
     if (!unpaid_) return;
     unpaid_ = false;
     budget_.take(options_.now());
@@ -325,10 +325,22 @@ void HostRelayLink::receiveFailed(std::uint64_t serial) {
     });
 }
 
-void HostRelayLink::failedBecause(std::uint64_t serial, const std::string& why) {
+void HostRelayLink::failedBecause(std::uint64_t serial, const std::string& why, RelayConnectFault fault) {
     if (serial != taskSerial_) return;
     lastFailure_ = why;
-    say("link: " + why);
+    lastFault_ = fault;
+    say("link: " + why +
+        (fault == RelayConnectFault::untrustedCertificate ? std::string(". ") + untrustedCertificateAdvice : ""));
+}
+
+std::string HostRelayLink::unansweredWords(int unanswered, const std::string& lastFailure, RelayConnectFault fault,
+                                           bool sentence) {
+    const std::string tries = unanswered == 1 ? std::string("try") : std::to_string(unanswered) + " tries";
+    // It answered, with a certificate this computer does not take.
+    if (fault == RelayConnectFault::untrustedCertificate)
+        return std::string(sentence ? "This" : "this") + " computer did not trust the relay's certificate the last " +
+               tries + ": " + lastFailure;
+    return std::string(sentence ? "The" : "the") + " relay did not answer the last " + tries + ": " + lastFailure;
 }
 
 void HostRelayLink::closed(std::uint64_t serial, int code) {
@@ -493,6 +505,7 @@ void HostRelayLink::waitForNetwork() {
     // What failed while the network went says nothing of the relay.
     unanswered_ = 0;
     lastFailure_.clear();
+    lastFault_ = RelayConnectFault::other;
     setState({State::Kind::waitingForNetwork});
 }
 
@@ -601,7 +614,8 @@ void HostRelayLink::setState(State state) {
 }
 
 void HostRelayLink::publish() {
-    const Snapshot next{state_, budget_.count, budget_.limit(), estimate(), usage_.ceiling(), unanswered_, lastFailure_};
+    const Snapshot next{state_,      budget_.count, budget_.limit(), estimate(), usage_.ceiling(),
+                        unanswered_, lastFailure_,  lastFault_};
     bool changed = false;
     {
         std::lock_guard lock(snapshotLock_);

@@ -68,6 +68,7 @@ public:
         // failed (empty when none failed since it last answered).
         int unanswered = 0;
         std::string lastFailure{};
+        RelayConnectFault lastFault = RelayConnectFault::other;
         bool operator==(const Snapshot&) const = default;
     };
 
@@ -112,6 +113,12 @@ public:
     std::function<void(const Snapshot&)> onChange;
 
     Snapshot snapshot() const;
+    // "The relay did not answer the last 3 tries: …", or where it answered
+    // with a certificate this computer refused, "This computer did not trust
+    // the relay's certificate the last 3 tries: …"; a clause in small
+    // letters unless `sentence`.
+    static std::string unansweredWords(int unanswered, const std::string& lastFailure, RelayConnectFault fault,
+                                       bool sentence);
     const RelayURL& url() const { return url_; }
 
     void turnOn();
@@ -149,7 +156,7 @@ private:
     void receiveFailed(std::uint64_t serial);
     void closed(std::uint64_t serial, int code);
     void finished(std::uint64_t serial, std::optional<int> status);
-    void failedBecause(std::uint64_t serial, const std::string& why);
+    void failedBecause(std::uint64_t serial, const std::string& why, RelayConnectFault fault);
     // Logs what the relay sent that ends the link, then ends it as an error.
     void badMessage(const std::string& what);
     // The relay answered the current attempt: it is counted now.
@@ -207,6 +214,7 @@ private:
     // or a relay failing every handshake reads as the same attempt again.
     int unanswered_ = 0;
     std::string lastFailure_;
+    RelayConnectFault lastFault_ = RelayConnectFault::other;
     std::int64_t lastCounterSave_ = 0;
     mutable std::mutex snapshotLock_;
     Snapshot snapshotValue_{};

@@ -8,6 +8,7 @@
 
 #include "core/secure.h"
 #include "relay/relay_bytes.h"
+#include "relay/relay_socket.h"
 #include "relay/relay_tls.h"
 
 namespace morvane {
@@ -53,7 +54,9 @@ std::string RelayAccountFailure::describe() const {
         case Kind::badAnswer: words = "an answer that could not be read"; break;
         case Kind::cancelled: words = "cancelled"; break;
     }
-    return why.empty() ? words : words + ": " + why;
+    std::string text = why.empty() ? words : words + ": " + why;
+    if (kind == Kind::untrusted) text += std::string(". ") + untrustedCertificateAdvice;
+    return text;
 }
 
 std::string RelayAccountTexts::text(const RelayAccountFailure& failure, Step step, const std::string& address) {
@@ -66,7 +69,7 @@ std::string RelayAccountTexts::text(const RelayAccountFailure& failure, Step ste
         return "This relay's owner has not let this address sign in. Ask them to add it, or use another.";
     if (failure.kind == RelayAccountFailure::Kind::untrusted)
         return "This computer does not trust the certificate of the relay" + at + ", so nothing was sent to it. " +
-               untrustedLog;
+               untrustedCertificateAdvice + ". " + untrustedLog;
     switch (step) {
         case Step::code:
             if (error == "invalid-email") return badEmail;

@@ -299,9 +299,7 @@ std::string RelayController::unansweredLine(const HostRelayLink::Snapshot& snaps
     const Kind k = snapshot.state.kind;
     if (snapshot.unanswered == 0 || snapshot.lastFailure.empty()) return {};
     if (k != Kind::connecting && k != Kind::proving && k != Kind::backingOff) return {};
-    return "The relay did not answer the last " +
-           (snapshot.unanswered == 1 ? std::string("try") : std::to_string(snapshot.unanswered) + " tries") + ": " +
-           snapshot.lastFailure;
+    return HostRelayLink::unansweredWords(snapshot.unanswered, snapshot.lastFailure, snapshot.lastFault, true);
 }
 
 std::vector<RelayMenuItem> RelayController::menuSection(bool blocked) {
@@ -339,7 +337,11 @@ std::vector<RelayMenuItem> RelayController::menuSection(bool blocked) {
         const auto snapshot = link_->snapshot();
         for (auto& line : linkLines(snapshot.state, s_.wallClock(), held, setUpAllowed)) items.push_back(line);
         // Beside the state, folded with the details when the menu is too tall.
-        if (auto why = unansweredLine(snapshot); !why.empty()) items.push_back(Item::detail(std::move(why)));
+        if (auto why = unansweredLine(snapshot); !why.empty()) {
+            items.push_back(Item::detail(std::move(why)));
+            if (snapshot.lastFault == RelayConnectFault::untrustedCertificate)
+                items.push_back(Item::detail(std::string(untrustedCertificateAdvice) + "."));
+        }
         accountLabels();
         items.push_back(Item::detail("Connection attempts today: " + std::to_string(snapshot.attempts) + " of " +
                                      std::to_string(snapshot.attemptLimit)));

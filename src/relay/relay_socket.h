@@ -15,6 +15,14 @@
 
 namespace morvane {
 
+// How an attempt failed, where the owner has something to do about it.
+enum class RelayConnectFault { other, untrustedCertificate };
+// What to do about a relay whose certificate this computer does not trust:
+// said in the tray, the set-up window and the log.
+inline constexpr const char* untrustedCertificateAdvice =
+    "If the relay uses a certificate of your own, add it to this computer's trusted certificates (copy it to "
+    "/usr/local/share/ca-certificates/ and run sudo update-ca-certificates); otherwise check the relay's address";
+
 struct RelaySocketRequest {
     RelayURL url;
     std::string subprotocol;  // offered, and the only one accepted
@@ -35,9 +43,9 @@ struct RelaySocketHandlers {
     // The server sent a close frame with this code.
     std::function<void(int code)> closed;
     // Why the attempt or the open socket failed, in words that name the
-    // relay's address; runs just before finished or receiveFailed when they
-    // report a failure.
-    std::function<void(const std::string& why)> failedBecause;
+    // relay's address, and whether its certificate was refused; runs just
+    // before finished or receiveFailed when they report a failure.
+    std::function<void(const std::string& why, RelayConnectFault fault)> failedBecause;
     // The socket is over: the HTTP status of the upgrade answer when there
     // was one (101 after a successful upgrade), absent when no answer came.
     std::function<void(std::optional<int> httpStatus)> finished;

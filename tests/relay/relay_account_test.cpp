@@ -168,8 +168,10 @@ TEST(RelayAccountTexts, EachStepWordsItsFailures) {
     const std::string signIn = "Could not reach the sign-in service. Check your connection, then try again.";
     const std::string tooMany = "Too many tries. Wait a few minutes, then try again.";
     const std::string untrusted =
-        "This computer does not trust the certificate of the relay, so nothing was sent to it. Morvane's log (host.log) "
-        "says why.";
+        "This computer does not trust the certificate of the relay, so nothing was sent to it. If the relay uses a "
+        "certificate of your own, add it to this computer's trusted certificates (copy it to "
+        "/usr/local/share/ca-certificates/ and run sudo update-ca-certificates); otherwise check the relay's address. "
+        "Morvane's log (host.log) says why.";
     struct Case {
         RelayAccountFailure failure;
         Step step;

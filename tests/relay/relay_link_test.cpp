@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "misbehaving_front.h"
+#include "relay/relay_controller.h"
 #include "relay_link_rig.h"
 #include "relay_test_device.h"
 #include "service_rig.h"
@@ -340,12 +341,15 @@ TEST(RelayLink, EveryFailedAttemptSaysWhyWithTheAddress) {
         const char* name;
         std::string base;
         std::string line;
+        // It answered: the certificate is named, with what to do.
+        bool untrusted = false;
     };
+    const std::string notTrusted = "localhost:" + port(otherName) + ": certificate not trusted for localhost (hostname mismatch)";
     const std::vector<Case> cases = {
         {"name not found", "wss://no-such-relay.invalid", "link: no-such-relay.invalid:443: name not found"},
         {"connection refused", "ws://127.0.0.1:" + refusedPort, "link: 127.0.0.1:" + refusedPort + ": connection refused"},
         {"certificate for another name", otherName.origin("wss"),
-         "link: localhost:" + port(otherName) + ": certificate not trusted for localhost (hostname mismatch)"},
+         "link: " + notTrusted + ". " + untrustedCertificateAdvice, true},
         {"upgrade refused", refusing.origin("wss"),
          "link: localhost:" + port(refusing) + ": the relay refused the link with HTTP 403"},
         {"no answer", "wss://127.0.0.1:" + silentPort, "link: 127.0.0.1:" + silentPort + ": no answer within 1 s"},
@@ -359,7 +363,14 @@ TEST(RelayLink, EveryFailedAttemptSaysWhyWithTheAddress) {
         EXPECT_TRUE(rig.watch->sawStarting("link: trying again in "));
         // An attempt the relay never answered is not the day's: the next
         // says why it failed rather than the same count alone.
-        if (c.line.find("HTTP 403") == std::string::npos) {
+        if (c.untrusted) {
+            EXPECT_TRUE(rig.watch->sawStarting("link: connecting (attempt 1 of 200 today; this computer did not trust "
+                                               "the relay's certificate the last try: " + notTrusted));
+            HostRelayLink::Snapshot snapshot;
+            runSync(rig.queue, [&] { snapshot = rig.link->snapshot(); });
+            EXPECT_EQ(RelayController::unansweredLine(snapshot),
+                      "This computer did not trust the relay's certificate the last try: " + notTrusted);
+        } else if (c.line.find("HTTP 403") == std::string::npos) {
             EXPECT_TRUE(rig.watch->sawStarting("link: connecting (attempt 1 of 200 today; the relay did not answer the "
                                                "last try: " + c.line.substr(6)));
         }
@@ -438,7 +449,7 @@ TEST(RelayAccountOverSockets, AFailedCallSaysWhyWithTheAddress) {
          "unreachable: 127.0.0.1:" + refusedPort + ": connection refused"},
         {"certificate for another name", otherName.origin("https"),
          "untrusted: localhost:" + std::to_string(otherName->port()) +
-             ": certificate not trusted for localhost (hostname mismatch)"},
+             ": certificate not trusted for localhost (hostname mismatch). " + untrustedCertificateAdvice},
         {"server error", failing.origin("https"),
          "refused: localhost:" + std::to_string(failing.port()) + " answered with HTTP 500"},
     };

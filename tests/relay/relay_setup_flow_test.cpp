@@ -208,8 +208,10 @@ TEST(RelaySetUpFlow, EveryFailedAccountCallIsLoggedWithWhyAndTheDialogNamesTheAd
          {RelayHttpAnswer::Kind::untrusted, 0, std::nullopt,
           "relay.example.com:443: certificate not trusted for relay.example.com (self-signed certificate)"},
          "set up: the code could not be sent: untrusted: relay.example.com:443: certificate not trusted for "
-         "relay.example.com (self-signed certificate)",
-         "This computer does not trust the certificate of the relay at relay.example.com, so nothing was sent to it."},
+         "relay.example.com (self-signed certificate). " +
+             std::string(untrustedCertificateAdvice),
+         "This computer does not trust the certificate of the relay at relay.example.com, so nothing was sent to it. " +
+             std::string(untrustedCertificateAdvice) + "."},
         {"register, busy", "/v1/hosts",
          {RelayHttpAnswer::Kind::answered, 503, Bytes(busy.begin(), busy.end()), {}},
          "set up: not registered (try-later: relay.example.com:443 answered with HTTP 503)",
