@@ -19,22 +19,30 @@ namespace {
 
 constexpr const char* dateMarker = "wallMillis";
 
+using private_file::FileKind;
+
 // What the stored file held: its text, nothing (no file yet), or why it
 // cannot be used.
 struct StoredText {
     std::optional<std::string> text;
     std::optional<std::string> unusable;
-    // What is there is no regular file (a device, a FIFO): reached through a
-    // link it is not ours to move aside.
-    bool special = false;
+    // What is there is no regular file (a device, a FIFO, a socket, a
+    // folder): not ours to move aside or replace.
+    std::optional<FileKind> notRegular = std::nullopt;
 };
+
+// Nothing but a regular file is the store's to read, move or replace.
+bool leftAsItIs(FileKind kind) { return private_file::isSpecial(kind) || kind == FileKind::folder; }
 
 // A regular file of the user's own (or root's: a read-only store of
 // dotfiles, as home-manager's) only, bounded, and never blocking: a FIFO put
 // in the file's place must not hold the launch (opened without O_NONBLOCK,
-// it waits for a writer that never comes). `file` is where the links end,
-// so no link is followed here.
+// it waits for a writer that never comes), and a socket is asked about
+// before it is opened (which fails, as damage would). `file` is where the
+// links end, so no link is followed here.
 StoredText readBounded(const std::filesystem::path& file) {
+    if (const FileKind kind = private_file::kindAt(AT_FDCWD, file.string()); leftAsItIs(kind))
+        return {std::nullopt, std::nullopt, kind};
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         // No file (or no folder for it) yet: a first start, not damage.
@@ -49,7 +57,7 @@ StoredText readBounded(const std::filesystem::path& file) {
     if (::fstat(fd, &st) != 0) return refuse(std::string("cannot be examined: ") + std::strerror(errno));
     if (!S_ISREG(st.st_mode)) {
         auto refused = refuse("not a regular file");
-        refused.special = true;
+        refused.notRegular = private_file::kindOf(st.st_mode);
         return refused;
     }
     // Another user could change what this host does (unpause it, say).
@@ -89,7 +97,13 @@ bool linksToAFolder(const std::filesystem::path& file) {
 }
 
 constexpr const char* folderLinkWords = "a link to a folder, not to a settings file";
-constexpr const char* specialLinkWords = "which is not a regular file";
+
+// "is a link to T, which is a FIFO, not a regular file" or "is a FIFO, not
+// a regular file": what is at the file's place, or where its link leads.
+std::string notRegularWords(const std::filesystem::path& file, const std::filesystem::path& target, FileKind kind) {
+    if (target == file) return private_file::notRegularWords(kind);
+    return "is a link to " + target.string() + ", which " + private_file::notRegularWords(kind);
+}
 
 }  // namespace
 
@@ -121,16 +135,18 @@ SettingsStore::SettingsStore(std::filesystem::path file, Log log) : file_(std::m
             values_ = std::move(value);
     }
     onDisk_ = values_;
-    if (stored.special && target && *target != file_) {
-        // A link to /dev/null or a FIFO elsewhere: moving it aside would
-        // take a device from the system, and writing would put the settings
-        // in its place.
-        damaged_ = std::string(specialLinkWords) + "; left as it is";
+    if (stored.notRegular && target) {
+        // /dev/null, a FIFO or a program's socket, here or where a link
+        // leads: moving it aside would take it from its owner, and writing
+        // would put the settings in its place.
+        const std::string words = notRegularWords(file_, *target, *stored.notRegular);
+        damaged_ = words.substr(3) + "; left as it is";
         if (log_)
-            log_("error", "the settings file " + file_.string() + " is a link to " + target->string() + ", " +
-                              specialLinkWords + "; the link and " + target->string() +
-                              " are left as they are, the default settings are in use and changes are not saved "
-                              "until the link leads to a file");
+            log_("error", "the settings file " + file_.string() + " " + words + "; " +
+                              (*target != file_ ? "the link and " + target->string() + " are left as they are"
+                                                : std::string("it is left as it is")) +
+                              ", the default settings are in use and changes are not saved until " +
+                              (*target != file_ ? "the link leads to a file" : "it is a regular file"));
         return;
     }
     if (stored.unusable) keepAside(*stored.unusable, target.value_or(file_));
@@ -302,12 +318,16 @@ bool SettingsStore::write() {
     if (!target) return fail("it is a loop of symbolic links");
     const auto folder = folderOf(*target);
     if (auto problem = makeFolders(folder, 0700)) return fail(*problem);
+    const auto refused = [&] {
+        const FileKind kind = private_file::kindAt(AT_FDCWD, target->string());
+        return fail(*target != file_ ? "it " + notRegularWords(file_, *target, kind) + "; it is left as it is"
+                                     : "what is in its place " + private_file::notRegularWords(kind) +
+                                           "; it is left as it is");
+    };
+    if (leftAsItIs(private_file::kindAt(AT_FDCWD, target->string()))) return refused();
     const auto written = private_file::replace(
         folder, target->filename().string(), std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-    if (written.kind == private_file::WriteResult::Kind::notRegular)
-        return fail(*target != file_ ? "it is a link to " + target->string() + ", " + specialLinkWords +
-                                           "; it is left as it is"
-                                     : std::string("what is in its place is not a regular file; it is left as it is"));
+    if (written.kind == private_file::WriteResult::Kind::notRegular) return refused();
     if (written.kind != private_file::WriteResult::Kind::ok) return fail(std::strerror(written.error ? written.error : EIO));
     onDisk_ = values_;
     saveFailure_.reset();

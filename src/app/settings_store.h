@@ -4,8 +4,9 @@
 // write that fails is logged and kept in view (saveFailure, unsaved), never
 // passed off as done. A settings.json that is a symbolic link (dotfiles
 // kept with stow or home-manager) is read and written where it leads, so
-// the link stays a link to the same file; one that leads to a device node or
-// a FIFO (/dev/null) is left as it is and nothing is written through it.
+// the link stays a link to the same file. A device node, a FIFO, a socket
+// or a folder, at the file's place or where its link leads (/dev/null, a
+// program's socket), is left as it is and nothing is written through it.
 #pragma once
 
 #include <cstdint>
@@ -45,8 +46,9 @@ public:
     using Log = std::function<void(const std::string& tag, const std::string& text)>;
 
     // Reads the file once, never blocking. A missing file gives empty
-    // settings. A file that is there but cannot be used (not a regular file,
-    // another user's, oversized, unreadable, not a JSON object, nested
+    // settings, and so does what is no regular file (left as it is, one
+    // "error" line naming its kind). A file that cannot be used (another
+    // user's, oversized, unreadable, not a JSON object, nested
     // deeper than a settings file ever is) gives empty settings too; it is
     // renamed to "settings.json.damaged" beside itself (an earlier damaged
     // copy is kept: the next is numbered) and one "error" line says why.

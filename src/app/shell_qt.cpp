@@ -237,7 +237,7 @@ int runShell(int argc, char** argv) {
         write("pairing", std::to_string(store.devices().size()) + " paired device(s) read from " + storeName);
 
     SettingsStore settings(SettingsStore::standardPath().value_or(support / "settings.json"), write);
-    KeychainFlag hideFlag(KeychainFlag::hideScreenAccount, KeychainFlag::hideScreenLabel);
+    KeychainFlag hideFlag(KeychainFlag::hideScreenAccount, KeychainFlag::hideScreenLabel, std::nullopt, write);
     SessionHistory history(
         settings.stringValue(SettingsKeys::sessionHistory), settings.dateValue(SettingsKeys::sessionHistorySeen),
         [&settings](const std::string& json) { settings.setString(SettingsKeys::sessionHistory, json); },

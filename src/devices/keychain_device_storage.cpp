@@ -180,6 +180,13 @@ ItemFile itemFile(const FolderHandle& folder, const fs::path& folderPath, const 
             "the link " + link.string() + " leads to " + target->string() + ", which"};
 }
 
+// "it is a FIFO, not a regular file; it is left as it is", or through a
+// link, the link and where it leads.
+std::string leftAsItIs(const ItemFile& item) {
+    return (item.elsewhere ? item.words : std::string("it")) + " " +
+           private_file::notRegularWords(private_file::kindAt(item.dirfd, item.name)) + "; it is left as it is";
+}
+
 }  // namespace
 
 std::optional<Bytes> KeychainDeviceStorage::load() {
@@ -205,8 +212,10 @@ std::optional<Bytes> KeychainDeviceStorage::load() {
         case Kind::readFailed:
             throw DeviceStorageError("cannot read " + summary() + ": " + TrustedCLI::describe(r.error));
         case Kind::notRegular:
-            if (item.elsewhere) throw DeviceStorageError(item.words + " is not a regular file; it is left as it is");
-            throw DeviceStorageError(summary() + " is not a regular file");
+            if (item.elsewhere || private_file::isSpecial(r.found))
+                throw DeviceStorageError((item.elsewhere ? item.words : summary()) + " " +
+                                         private_file::notRegularWords(r.found) + "; it is left as it is");
+            throw DeviceStorageError(summary() + " " + private_file::notRegularWords(r.found));
         case Kind::othersMayWrite:
             // Whoever may write it could have put their own device in it.
             throw DeviceStorageError((item.elsewhere ? item.words + " others may change" : summary() + " may be changed by others") +
@@ -229,9 +238,7 @@ void KeychainDeviceStorage::save(std::span<const std::uint8_t> data) {
     auto r = private_file::replace(item.dirfd, item.name, data);
     if (r.kind == private_file::WriteResult::Kind::ok) return;
     if (r.kind == private_file::WriteResult::Kind::notRegular)
-        throw DeviceStorageError("cannot update " + summary() + ": " +
-                                 (item.elsewhere ? item.words : std::string("it")) +
-                                 " is not a regular file; it is left as it is");
+        throw DeviceStorageError("cannot update " + summary() + ": " + leftAsItIs(item));
     throw DeviceStorageError(std::string(exists ? "cannot update " : "cannot create ") + summary() + ": " +
                              TrustedCLI::describe(r.error));
 }
@@ -243,9 +250,7 @@ void KeychainDeviceStorage::remove() {
     // Through a link, the file it leads to goes and the link stays.
     const ItemFile item = itemFile(folder, where, itemFileName(service_, account_));
     if (private_file::holdsSpecialFile(item.dirfd, item.name))
-        throw DeviceStorageError("cannot remove " + summary() + ": " +
-                                 (item.elsewhere ? item.words : std::string("it")) +
-                                 " is not a regular file; it is left as it is");
+        throw DeviceStorageError("cannot remove " + summary() + ": " + leftAsItIs(item));
     if (::unlinkat(item.dirfd, item.name.c_str(), 0) != 0 && errno != ENOENT)
         throw DeviceStorageError("cannot remove " + summary() + ": " + TrustedCLI::describe(errno));
 }

@@ -18,8 +18,46 @@
 
 namespace morvane::private_file {
 
+FileKind kindOf(mode_t mode) {
+    if (S_ISREG(mode)) return FileKind::regular;
+    if (S_ISDIR(mode)) return FileKind::folder;
+    if (S_ISFIFO(mode)) return FileKind::fifo;
+    if (S_ISSOCK(mode)) return FileKind::socket;
+    if (S_ISCHR(mode)) return FileKind::characterDevice;
+    if (S_ISBLK(mode)) return FileKind::blockDevice;
+    return FileKind::unknown;
+}
+
+FileKind kindAt(int dirfd, const std::string& name) {
+    struct stat st {};
+    if (::fstatat(dirfd, name.c_str(), &st, 0) == 0) return kindOf(st.st_mode);
+    return errno == ENOENT || errno == ENOTDIR ? FileKind::absent : FileKind::unknown;
+}
+
+bool isSpecial(FileKind kind) {
+    return kind == FileKind::fifo || kind == FileKind::socket || kind == FileKind::characterDevice ||
+           kind == FileKind::blockDevice;
+}
+
+std::string notRegularWords(FileKind kind) {
+    switch (kind) {
+        case FileKind::fifo: return "is a FIFO, not a regular file";
+        case FileKind::socket: return "is a socket, not a regular file";
+        case FileKind::characterDevice: return "is a character device, not a regular file";
+        case FileKind::blockDevice: return "is a block device, not a regular file";
+        default: return "is not a regular file";
+    }
+}
+
 ReadResult read(int dirfd, const std::string& name, std::size_t maxBytes, bool tighten) {
     ReadResult r;
+    // Asked first: a socket cannot be opened at all (ENXIO), which would
+    // read as a damaged file, and what a link leads to is asked too.
+    if (const FileKind kind = kindAt(dirfd, name); isSpecial(kind)) {
+        r.kind = ReadResult::Kind::notRegular;
+        r.found = kind;
+        return r;
+    }
     int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         r.kind = errno == ENOENT ? ReadResult::Kind::missing : ReadResult::Kind::openFailed;
@@ -34,6 +72,7 @@ ReadResult read(int dirfd, const std::string& name, std::size_t maxBytes, bool t
     }
     if (!S_ISREG(r.status.st_mode)) {
         r.kind = ReadResult::Kind::notRegular;
+        r.found = kindOf(r.status.st_mode);
         ::close(fd);
         return r;
     }
@@ -88,13 +127,10 @@ WriteResult replace(const std::filesystem::path& folder, const std::string& name
 }
 
 bool holdsSpecialFile(int dirfd, const std::string& name) {
-    struct stat st {};
-    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     // A link itself may go; not when it leads to a device or a FIFO (the
     // owner's /dev/null must not become their settings). A folder is never
     // replaced by a rename nor removed by an unlink anyway.
-    if (S_ISLNK(st.st_mode) && ::fstatat(dirfd, name.c_str(), &st, 0) != 0) return false;
-    return !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    return isSpecial(kindAt(dirfd, name));
 }
 
 WriteResult replace(int dfd, const std::string& name, std::span<const std::uint8_t> data) {

@@ -16,15 +16,33 @@
 
 namespace morvane::private_file {
 
+// What is at a stored file's place, a link there followed to its end: the
+// one question asked before any stored file is opened, moved, replaced or
+// removed. Only a regular file is the host's to touch.
+enum class FileKind { absent, regular, folder, fifo, socket, characterDevice, blockDevice, unknown };
+// A dangling link is absent; a loop of links, or a place that cannot be
+// looked at, unknown.
+FileKind kindAt(int dirfd, const std::string& name);
+FileKind kindOf(mode_t mode);
+// A FIFO, a socket or a device node: opening one may block or reach a
+// program, and moving or removing it takes it from its owner.
+bool isSpecial(FileKind kind);
+// How a line names what is there instead of a regular file: "is a FIFO,
+// not a regular file"; "is not a regular file" for a folder or the unknown.
+std::string notRegularWords(FileKind kind);
+
 struct ReadResult {
     enum class Kind { ok, missing, openFailed, notRegular, othersMayWrite, tooLarge, readFailed };
     Kind kind = Kind::ok;
     int error = 0;  // errno of openFailed and readFailed
+    FileKind found = FileKind::regular;  // what was there, for notRegular
     Bytes data;
     struct stat status {};  // of the opened file, when it was opened
 };
 
-// Opens `name` relative to `dirfd` (AT_FDCWD for a path) with no-follow,
+// Asks what is at `name` relative to `dirfd` (AT_FDCWD for a path) first: a
+// FIFO, socket or device node there, or where a link there leads, is never
+// opened (`notRegular`). Opens it with no-follow and without blocking,
 // checks the opened file is a regular file of at most `maxBytes`, optionally
 // tightens it to 0600, and reads it whole. A file to be kept private
 // (`tighten`) that others may write is not read and keeps its mode

@@ -90,8 +90,6 @@ TEST(SettingsStore, AFileThatCannotBeUsedIsKeptAsideWithOneLineSayingWhy) {
         std::string why;
     };
     const std::vector<Case> cases = {
-        {"fifo", [](const fs::path& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0); }, "not a regular file"},
-        {"folder", [](const fs::path& f) { fs::create_directory(f); }, "not a regular file"},
         {"cut short", [](const fs::path& f) { std::ofstream(f) << "{\"paused\": true"; }, "not valid JSON"},
         {"array", [](const fs::path& f) { std::ofstream(f) << "[1,2,3]"; }, "not a JSON object"},
         {"oversized",
@@ -240,42 +238,60 @@ TEST(SettingsStore, ALinkToAFolderIsLeftAsItIsAndSaidSo) {
 }
 
 // settings.json linked to /dev/null (the host running as root) or to a
-// FIFO: neither is moved aside nor replaced by the settings, at launch or at
-// any later write, nor when the link comes to lead there after the launch.
-TEST(SettingsStore, ALinkToADeviceOrAFifoIsLeftAsItIsAndSaidSo) {
+// FIFO, or one of them (or a folder) at its own place: neither is moved
+// aside nor replaced by the settings, at launch or at any later write, nor
+// when the link comes to lead there after the launch.
+TEST(SettingsStore, ADeviceAFifoOrAFolderHereOrWhereTheLinkLeadsIsLeftAsItIsAndSaidSo) {
+    enum class Place { here, linked, linkedLater };
     struct Case {
         const char* name;
-        bool device;
-        bool atLaunch;  // else the link is moved there after the launch
+        const char* kind;  // mknod's: 'c' a device, 'p' a FIFO, 'd' a folder
+        Place place;
+        std::string words;
     };
-    std::vector<Case> cases = {{"fifo", false, true}, {"fifo, linked later", false, false}};
-    if (::geteuid() == 0) cases.insert(cases.end(), {{"device", true, true}, {"device, linked later", true, false}});
+    std::vector<Case> cases = {{"fifo", "p", Place::linked, "is a FIFO, not a regular file"},
+                               {"fifo, linked later", "p", Place::linkedLater, "is a FIFO, not a regular file"},
+                               {"fifo here", "p", Place::here, "is a FIFO, not a regular file"},
+                               {"folder here", "d", Place::here, "is not a regular file"}};
+    if (::geteuid() == 0)
+        cases.insert(cases.end(), {{"device", "c", Place::linked, "is a character device, not a regular file"},
+                                   {"device, linked later", "c", Place::linkedLater,
+                                    "is a character device, not a regular file"},
+                                   {"device here", "c", Place::here, "is a character device, not a regular file"}});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         SettingsFolder dir;
         for (const char* folder : {"Morvane", "dev"}) fs::create_directories(dir.path / folder);
-        const fs::path special = dir.path / "dev" / "null", file = dir.path / "Morvane" / "settings.json";
-        if (c.device) {
+        const fs::path file = dir.path / "Morvane" / "settings.json";
+        const fs::path special = c.place == Place::here ? file : dir.path / "dev" / "null";
+        if (c.kind == std::string("c")) {
             ASSERT_EQ(::mknod(special.c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
-        } else {
+        } else if (c.kind == std::string("p")) {
             ASSERT_EQ(::mkfifo(special.c_str(), 0600), 0);
+        } else {
+            fs::create_directory(special);
         }
         struct stat before {};
         ASSERT_EQ(::lstat(special.c_str(), &before), 0);
-        if (c.atLaunch) {
+        if (c.place == Place::linked) {
             fs::create_symlink(special, file);
-        } else {
+        } else if (c.place == Place::linkedLater) {
             std::ofstream(dir.path / "dev" / "s.json") << R"({"paused":false})";
             fs::create_symlink(dir.path / "dev" / "s.json", file);
         }
         std::vector<std::string> lines;
         SettingsStore s(file, [&](const std::string& tag, const std::string& text) { lines.push_back(tag + ": " + text); });
-        if (c.atLaunch) {
+        if (c.place == Place::linked) {
             ASSERT_EQ(lines.size(), 1u);
             EXPECT_EQ(lines[0], "error: the settings file " + file.string() + " is a link to " + special.string() +
-                                    ", which is not a regular file; the link and " + special.string() +
+                                    ", which " + c.words + "; the link and " + special.string() +
                                     " are left as they are, the default settings are in use and changes are not "
                                     "saved until the link leads to a file");
+        } else if (c.place == Place::here) {
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_EQ(lines[0], "error: the settings file " + file.string() + " " + c.words +
+                                    "; it is left as it is, the default settings are in use and changes are not "
+                                    "saved until it is a regular file");
         } else {
             EXPECT_TRUE(lines.empty());
             fs::remove(file);
@@ -283,13 +299,18 @@ TEST(SettingsStore, ALinkToADeviceOrAFifoIsLeftAsItIsAndSaidSo) {
         }
         lines.clear();
         EXPECT_FALSE(s.setBool(SettingsKeys::paused, true));
-        EXPECT_EQ(s.saveFailure(), "it is a link to " + special.string() + ", which is not a regular file; it is left as it is");
+        EXPECT_EQ(s.saveFailure(), c.place == Place::here
+                                       ? "what is in its place " + c.words + "; it is left as it is"
+                                       : "it is a link to " + special.string() + ", which " + c.words +
+                                             "; it is left as it is");
         ASSERT_EQ(lines.size(), 1u);
         struct stat after {};
         ASSERT_EQ(::lstat(special.c_str(), &after), 0);
         EXPECT_EQ(std::tie(after.st_ino, after.st_mode, after.st_rdev),
                   std::tie(before.st_ino, before.st_mode, before.st_rdev));
-        EXPECT_EQ(fs::read_symlink(file), special);
+        if (c.place != Place::here) {
+            EXPECT_EQ(fs::read_symlink(file), special);
+        }
         for (const auto& entry : fs::recursive_directory_iterator(dir.path)) {
             EXPECT_EQ(entry.path().string().find(".damaged"), std::string::npos) << entry.path();
             EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();

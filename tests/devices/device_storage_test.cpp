@@ -527,15 +527,18 @@ TEST(DeviceStorages, ASpecialFileOrALinkToOneIsNeverReplacedNorRemoved) {
         }
         EXPECT_FALSE(fs::exists(elsewhere / (".null.tmp-" + std::to_string(::getpid()))));
         for (const auto& said : {saved, removed}) EXPECT_NE(said.find("it is left as it is"), std::string::npos) << said;
+        const std::string kind = c.device ? "a character device" : "a FIFO";
         if (c.keychain && c.linked) {
-            const std::string words = "the link " + at.string() + " leads to " + special.string() +
-                                      ", which is not a regular file; it is left as it is";
+            const std::string words = "the link " + at.string() + " leads to " + special.string() + ", which is " +
+                                      kind + ", not a regular file; it is left as it is";
             EXPECT_EQ(loaded, words);
             EXPECT_EQ(saved, "cannot update " + at.string() + ": " + words);
             EXPECT_EQ(removed, "cannot remove " + at.string() + ": " + words);
         } else if (c.keychain) {
-            EXPECT_EQ(loaded, at.string() + " is not a regular file");
-            EXPECT_EQ(removed, "cannot remove " + at.string() + ": it is not a regular file; it is left as it is");
+            const std::string words = "is " + kind + ", not a regular file; it is left as it is";
+            EXPECT_EQ(loaded, at.string() + " " + words);
+            EXPECT_EQ(saved, "cannot update " + at.string() + ": it " + words);
+            EXPECT_EQ(removed, "cannot remove " + at.string() + ": it " + words);
         } else {
             EXPECT_NE(loaded, "(no error)");
             EXPECT_EQ(removed, "the device file is not a regular file; it is left as it is");

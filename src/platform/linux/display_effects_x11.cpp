@@ -248,7 +248,10 @@ void SystemDisplayEffects::restoreAll(std::int64_t epoch) {
 bool SystemDisplayEffects::writeMarker() {
     std::error_code ec;
     if (changed_.empty()) {
-        std::filesystem::remove(s_.markerPath, ec);
+        // Only a record of ours goes: what is no regular file is not one.
+        const auto kind = private_file::kindAt(AT_FDCWD, s_.markerPath.string());
+        if (kind == private_file::FileKind::regular || kind == private_file::FileKind::absent)
+            std::filesystem::remove(s_.markerPath, ec);
         return true;
     }
     nlohmann::json record = {{"boot", s_.bootId()}, {"changed", nlohmann::json::array()}};
@@ -265,6 +268,12 @@ bool SystemDisplayEffects::writeMarker() {
     createFolders(folder);
     const auto result = private_file::replace(folder, s_.markerPath.filename().string(),
                                               std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    if (result.kind == private_file::WriteResult::Kind::notRegular) {
+        log("the record of the resolution change could not be saved: " + s_.markerPath.filename().string() + " " +
+            private_file::notRegularWords(private_file::kindAt(AT_FDCWD, s_.markerPath.string())) +
+            "; it is left as it is");
+        return false;
+    }
     if (result.kind != private_file::WriteResult::Kind::ok) {
         log("the record of the resolution change could not be saved: " +
             std::string(result.error ? std::strerror(result.error) : "the folder could not be opened"));
@@ -281,14 +290,18 @@ void SystemDisplayEffects::recoverAtLaunch() {
     const auto dropped = [&](const std::string& why) {
         log(recordName + " could not be used (" + why + "); it was removed");
     };
+    if (read.kind == private_file::ReadResult::Kind::notRegular) {
+        // A FIFO, a socket or a device node (or a folder) is some program's
+        // or the owner's, never a record of ours: left where it is.
+        log(recordName + " " + private_file::notRegularWords(read.found) +
+            "; it is left as it is, and no resolution change is undone from it");
+        return;
+    }
     if (read.kind != private_file::ReadResult::Kind::ok) {
-        if (read.kind == private_file::ReadResult::Kind::tooLarge ||
-            read.kind == private_file::ReadResult::Kind::notRegular) {
+        if (read.kind == private_file::ReadResult::Kind::tooLarge) {
             std::error_code ec;
             std::filesystem::remove(s_.markerPath, ec);
-            dropped(read.kind == private_file::ReadResult::Kind::tooLarge
-                        ? "larger than " + std::to_string(maxRecordBytes) + " bytes"
-                        : "not a regular file");
+            dropped("larger than " + std::to_string(maxRecordBytes) + " bytes");
         }
         return;
     }
