@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <atomic>
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include <ctime>
 #include <utility>
 
+#include "core/session_log.h"
 #include "platform/linux/x11_errors.h"
 
 // Last: Xlib's macros clash with Qt's headers.
@@ -44,8 +46,9 @@ struct ExitState {
     // thread waits on it, then ends the process once the limit has passed.
     sem_t watchdog{};
     bool watchdogRuns = false;
-    // Set on the main thread before the stage says running; read there.
-    std::function<void(const std::string&)> lastWords;
+    // Set on the main thread before the stage says running; read there,
+    // and by a fault handler while the start is not through.
+    SessionLog* log = nullptr;
     std::function<void()> windDown;
     // A connection of our own, to tell a display that went from any other
     // reason for an exit().
@@ -114,6 +117,9 @@ bool displayGoneNow(int socket) {
 void onStartFault(int signal) {
     ExitState& s = exitState();
     if (s.starting.load() && displayGoneNow(s.startWatch)) {
+        // A log begun ends as every run's does, the lines still queued
+        // left out: the queue's thread may hold what they need.
+        if (s.stage.load() != ExitStage::starting && s.log) s.log->endNow();
         [[maybe_unused]] const auto written = ::write(2, s.startWords.data(), s.startWords.size());
         ::_exit(1);
     }
@@ -126,6 +132,13 @@ bool displayWentAway(ExitState& s) {
     return x11ConnectionLost(s.watch);
 }
 
+// A line of the way out, in the log before anything after it.
+void say(ExitState& s, const std::string& text) {
+    if (!s.log) return;
+    s.log->write("app", text);
+    s.log->flush();
+}
+
 void runWindDown(ExitState& s) {
     if (s.windDownTaken.exchange(true)) return;
     s.stage = ExitStage::windingDown;
@@ -133,8 +146,8 @@ void runWindDown(ExitState& s) {
     // still ends as every quit's does, so that its reader knows it ended.
     if (s.windDown)
         s.windDown();
-    else if (s.lastWords)
-        s.lastWords("quit");
+    else
+        say(s, ShellExit::quitLine);
     s.stage = ExitStage::woundDown;
 }
 
@@ -144,11 +157,12 @@ void runWindDown(ExitState& s) {
 }
 
 // An exit() while the application starts (Qt's own, when the display it
-// is opening went): nothing to wind down yet, and the threads Qt and libdbus
-// have started must not meet the static destructors.
-[[noreturn]] void leaveWhileStarting() {
+// is opening went), or a connection found `lost` then: nothing to wind down
+// yet, and the threads Qt and libdbus have started must not meet the static
+// destructors.
+[[noreturn]] void leaveWhileStarting(bool lost) {
     ExitState& s = exitState();
-    if (displayGoneNow(s.startWatch)) {
+    if (lost || displayGoneNow(s.startWatch)) {
         [[maybe_unused]] const auto written = ::write(2, s.startWords.data(), s.startWords.size());
     }
     endNow(1);
@@ -160,12 +174,12 @@ void runWindDown(ExitState& s) {
 [[noreturn]] void leaveFromMain() {
     ExitState& s = exitState();
     const ExitStage stage = s.stage.load();
-    if (stage == ExitStage::starting) leaveWhileStarting();
+    if (stage == ExitStage::starting) leaveWhileStarting(false);
     armWatchdog();
     if (stage != ExitStage::running) endNow(s.status.load());
     const bool gone = displayWentAway(s);
     s.status = gone ? 0 : 1;
-    if (s.lastWords) s.lastWords(gone ? "the X display is gone: quitting" : "quitting: a library ended the program");
+    say(s, gone ? "the X display is gone: quitting" : "quitting: a library ended the program");
     runWindDown(s);
     endNow(s.status.load());
 }
@@ -196,7 +210,7 @@ struct OnMainThreadExit {
 // calls exit().
 void exitCalledElsewhere() {
     if (onMainThread() || exitState().stage.load() == ExitStage::notGuarded) return;
-    if (exitState().stage.load() == ExitStage::starting) leaveWhileStarting();
+    if (exitState().stage.load() == ExitStage::starting) leaveWhileStarting(false);
     leaveFromElsewhere();
 }
 
@@ -207,10 +221,21 @@ void takeOverExit() {
     (void)registered;
 }
 
+// Xlib's handler for every connection not ours, from before the first is
+// opened (our probe's, Qt's): the display's end is told in our words, never
+// in Xlib's alone.
 void otherX11ConnectionLost(Display*) {
-    if (exitState().stage.load() == ExitStage::notGuarded) return;  // Xlib's own way
+    const ExitStage stage = exitState().stage.load();
+    if (stage == ExitStage::notGuarded) return;  // Xlib's own way
+    if (stage == ExitStage::starting) leaveWhileStarting(true);
     if (onMainThread()) leaveFromMain();
     leaveFromElsewhere();
+}
+
+// Where Xlib would end the process after the handler above returned.
+void otherX11ConnectionEnds(Display* display, void*) {
+    otherX11ConnectionLost(display);
+    std::exit(1);
 }
 
 }  // namespace
@@ -249,7 +274,7 @@ ShellExit::~ShellExit() {
     ExitState& s = exitState();
     if (s.parked) endNow(s.status.load());
     s.stage = ExitStage::notGuarded;
-    s.lastWords = nullptr;
+    s.log = nullptr;
     s.windDown = nullptr;
     closeX11Display(std::exchange(s.watch, nullptr));
 }
@@ -275,13 +300,6 @@ void ShellExit::watchQuitRequests() {
 
 void ShellExit::watchStart(const std::string& words) {
     ExitState& s = exitState();
-    // Xlib is left out of it: its handlers are Qt's to set first, and ours
-    // wrap them once the application exists (`guard`). The connection goes,
-    // its socket stays open under another number.
-    if (Display* display = XOpenDisplay(nullptr)) {
-        s.startWatch = ::fcntl(ConnectionNumber(display), F_DUPFD_CLOEXEC, 0);
-        XCloseDisplay(display);
-    }
     s.startWords = words + "\n";
     s.starting = true;
     takeOverExit();
@@ -291,6 +309,14 @@ void ShellExit::watchStart(const std::string& words) {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESETHAND;
     for (int i = 0; i < 3; ++i) sigaction(startFaults[i], &action, &s.before[i]);
+    // Before the first connection: Qt replaces it with one of its own that
+    // ends in Xlib's words, and `guard` takes it back.
+    whenOtherX11ConnectionLost(otherX11ConnectionLost);
+    // The connection goes, its socket stays open under another number.
+    if (Display* display = XOpenDisplay(nullptr)) {
+        s.startWatch = ::fcntl(ConnectionNumber(display), F_DUPFD_CLOEXEC, 0);
+        XCloseDisplay(display);
+    }
 }
 
 void ShellExit::started() {
@@ -300,12 +326,15 @@ void ShellExit::started() {
     if (s.startWatch >= 0) ::close(std::exchange(s.startWatch, -1));
 }
 
-void ShellExit::guard(std::function<void(const std::string&)> lastWords) {
+void ShellExit::guard(SessionLog& log) {
     ExitState& s = exitState();
-    s.lastWords = std::move(lastWords);
+    log.endWith("app", quitLine);
+    s.log = &log;
     if (!s.watch) s.watch = openTolerantX11Display("");
     takeOverExit();
     whenOtherX11ConnectionLost(otherX11ConnectionLost);
+    if (const auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr)
+        if (Display* display = x11->display()) XSetIOErrorExitHandler(display, otherX11ConnectionEnds, nullptr);
     s.stage = ExitStage::running;
 }
 

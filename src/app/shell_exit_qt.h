@@ -23,9 +23,13 @@
 
 namespace morvane {
 
+class SessionLog;
+
 class ShellExit {
 public:
     static constexpr int windDownLimitSeconds = 10;
+    // The log's last line, under the tag "app".
+    static constexpr const char* quitLine = "quit";
 
     // On the main thread, before the application and any other thread: the
     // stop signals become quit requests from here on, and a write to a peer
@@ -41,16 +45,18 @@ public:
     // Once the application exists: each quit request quits its loop.
     void watchQuitRequests();
 
-    // Before the application: until `started`, a crash while the X display
-    // is gone (the session ended as the host started, and Qt's X plugin or
-    // libdbus met the lost connection) ends the process with status 1 and
-    // `words` on standard error, as a display that cannot be opened does.
+    // Before the first X connection (the probe's, Qt's): until `started`, a
+    // connection lost, or a crash while the X display is gone (the session
+    // ended as the host started, and Qt's X plugin or libdbus met the lost
+    // connection), ends the process with status 1 and `words` on standard
+    // error, as a display that cannot be opened does.
     void watchStart(const std::string& words);
     // Once the start is through, before the loop runs: crashes are crashes.
     void started();
-    // From now on an exit() by anyone else ends the process here. `lastWords`
-    // writes a line to the log and returns once it is written.
-    void guard(std::function<void(const std::string&)> lastWords);
+    // Once the application exists: from now on an exit() by anyone else, or
+    // a connection lost, ends the process here, and the quit line ends
+    // `log`, written last (from a fault before `started` too).
+    void guard(SessionLog& log);
     // What ending takes, run once on the main thread.
     void setWindDown(std::function<void()> windDown);
     // From the wind-down: what it has not waited for (a thread held by a

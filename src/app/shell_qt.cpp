@@ -142,18 +142,19 @@ bool settledWithin(std::initializer_list<Executor*> queues, std::int64_t limitMi
 }  // namespace
 
 int runShell(int argc, char** argv) {
+    // SIGTERM and SIGINT, from here on, quit through the one way out; it
+    // outlives everything below. The display going from the first
+    // connection on is told in the words of one that cannot be opened.
+    ShellExit exits;
+    const char* displayName = std::getenv("DISPLAY");
+    const std::string unreachable = ProcessEntry::unreachableDisplayMessage(displayName ? displayName : "");
+    exits.watchStart(unreachable);
     // Qt would abort on a display it cannot open; say why instead.
     const X11Facts x11 = probeX11();
     if (!x11.display) {
-        const char* name = std::getenv("DISPLAY");
-        std::cerr << ProcessEntry::unreachableDisplayMessage(name ? name : "") << "\n";
+        std::cerr << unreachable << "\n";
         return 1;
     }
-    // SIGTERM and SIGINT, from here on, quit through the one way out; it
-    // outlives everything below.
-    ShellExit exits;
-    const char* displayName = std::getenv("DISPLAY");
-    exits.watchStart(ProcessEntry::unreachableDisplayMessage(displayName ? displayName : ""));
     const QtMessageHandler qtMessages = qInstallMessageHandler(endWhenQtCannotStart);
     QApplication app(argc, argv);
     qInstallMessageHandler(qtMessages);
@@ -196,10 +197,7 @@ int runShell(int argc, char** argv) {
     const auto write = [&log](const std::string& tag, const std::string& text) { log.write(tag, text); };
     // From here an exit() called by Qt (its X connection broke) or by a
     // library ends the host through the same wind-down as a quit.
-    exits.guard([&log](const std::string& text) {
-        log.write("app", text);
-        log.flush();
-    });
+    exits.guard(log);
 
     // The order of these lines is what the owner reads first in host.log.
     write("app", ShellLines::startLine(programVersionText(), ProcessEntry::systemText(), static_cast<long>(::getpid())));
@@ -518,8 +516,6 @@ int runShell(int argc, char** argv) {
         // Every changed resolution goes back and the cover comes down; nothing
         // that might still arrive can change them again.
         if (effects) effects->restoreAll(std::numeric_limits<std::int64_t>::max());
-        shell->terminate();
-        log.flush();
         store.waitForSaves();
         if (server) {
             server->onControllerChange = nullptr;
@@ -530,13 +526,14 @@ int runShell(int argc, char** argv) {
         // that never answers holds its queue for its programs' limits, one
         // after another (seconds), and letting go of the queue would join
         // it: past a short wait the process ends here instead, everything
-        // that matters being done.
+        // that matters being done. Said before the quit line, the last.
         if (!settledWithin({&lockerQueue, &lockerLookQueue, &lockedQueue, &sleepQueue, &background},
                            quitWaitMillis)) {
             log.write("app", "a screen locker or system check did not answer; quitting without waiting for it");
-            log.flush();
             ShellExit::endAtFinish();
         }
+        shell->terminate();
+        log.flush();
     });
 
     tray->start();

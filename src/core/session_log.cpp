@@ -8,7 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
+#include <cstring>
 #include <vector>
 
 #include "core/paths.h"
@@ -29,6 +29,49 @@ std::size_t writeAll(int fd, const std::string& text) {
     return done;
 }
 
+// "2026-03-01T09:15:02.417Z" into `out` (24 bytes), with no call that may
+// take a lock (gmtime_r takes the time zone's): a signal handler uses it.
+constexpr std::size_t timestampBytes = 24;
+void formatTimestamp(std::int64_t wallMillis, char* out) {
+    std::int64_t seconds = wallMillis / 1000, millis = wallMillis % 1000;
+    if (millis < 0) {
+        millis += 1000;
+        seconds -= 1;
+    }
+    std::int64_t days = seconds / 86'400, daySeconds = seconds % 86'400;
+    if (daySeconds < 0) {
+        daySeconds += 86'400;
+        days -= 1;
+    }
+    // Days since 1970-01-01 to a civil date (proleptic Gregorian).
+    days += 719'468;
+    const std::int64_t era = (days >= 0 ? days : days - 146'096) / 146'097;
+    const std::int64_t dayOfEra = days - era * 146'097;
+    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1'460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t shifted = (5 * dayOfYear + 2) / 153;
+    const std::int64_t day = dayOfYear - (153 * shifted + 2) / 5 + 1;
+    const std::int64_t month = shifted < 10 ? shifted + 3 : shifted - 9;
+    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    const auto put = [&out](std::size_t at, std::int64_t value, int digits) {
+        for (int i = digits - 1; i >= 0; --i, value /= 10) out[at + static_cast<std::size_t>(i)] = static_cast<char>('0' + value % 10);
+    };
+    put(0, year, 4);
+    out[4] = '-';
+    put(5, month, 2);
+    out[7] = '-';
+    put(8, day, 2);
+    out[10] = 'T';
+    put(11, daySeconds / 3600, 2);
+    out[13] = ':';
+    put(14, daySeconds / 60 % 60, 2);
+    out[16] = ':';
+    put(17, daySeconds % 60, 2);
+    out[19] = '.';
+    put(20, millis, 3);
+    out[23] = 'Z';
+}
+
 }  // namespace
 
 SessionLog::SessionLog(std::filesystem::path fileURL, Executor& queue, std::int64_t maxBytes, WallClock clock,
@@ -43,10 +86,37 @@ SessionLog::~SessionLog() { queue_.drain(); }
 
 void SessionLog::write(std::string_view tag, std::string_view text) {
     auto at = clock_();
-    queue_.post([this, tag = std::string(tag), text = std::string(text), at] { append(tag, text, at); });
+    std::lock_guard lock(posting_);
+    const bool toFile = !ended_;
+    const bool last = toFile && lastLine_ && lastLine_->first == tag && lastLine_->second == text;
+    if (last) ended_ = true;
+    queue_.post([this, tag = std::string(tag), text = std::string(text), at, toFile, last] {
+        append(tag, text, at, toFile);
+        if (last) sealed_ = true;
+    });
 }
 
 void SessionLog::flush() { queue_.drain(); }
+
+void SessionLog::endWith(std::string tag, std::string text) {
+    std::lock_guard lock(posting_);
+    lastTagAndText_ = "  " + clean(tag, tagLimit) + "  " + fit(text, textLimit) + "\n";
+    lastLine_.emplace(std::move(tag), std::move(text));
+}
+
+void SessionLog::endNow() {
+    if (sealed_.exchange(true) || lastTagAndText_.empty()) return;
+    char line[timestampBytes + 2 + tagLimit * 4 + 2 + textLimit * 4 + 1];
+    formatTimestamp(clock_(), line);
+    const std::size_t length = std::min(lastTagAndText_.size(), sizeof line - timestampBytes);
+    std::memcpy(line + timestampBytes, lastTagAndText_.data(), length);
+    const int fd = ::open(fileURL_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    struct stat st {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        [[maybe_unused]] const auto written = ::write(fd, line, timestampBytes + length);
+    }
+    if (fd >= 0) ::close(fd);
+}
 
 std::string SessionLog::clean(std::string_view text, int limit) {
     std::string out;
@@ -152,22 +222,12 @@ std::string SessionLog::fit(std::string_view text, int limit) {
 }
 
 std::string SessionLog::timestamp(std::int64_t wallMillis) {
-    std::int64_t seconds = wallMillis / 1000;
-    std::int64_t millis = wallMillis % 1000;
-    if (millis < 0) {
-        millis += 1000;
-        seconds -= 1;
-    }
-    std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char buffer[96];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(millis));
-    return buffer;
+    char buffer[timestampBytes];
+    formatTimestamp(wallMillis, buffer);
+    return std::string(buffer, timestampBytes);
 }
 
-void SessionLog::append(const std::string& tag, const std::string& text, std::int64_t atMillis) {
+void SessionLog::append(const std::string& tag, const std::string& text, std::int64_t atMillis, bool toFile) {
     expectOn(queue_, "SessionLog::append");
     std::string line = timestamp(atMillis);
     line += "  ";
@@ -175,7 +235,7 @@ void SessionLog::append(const std::string& tag, const std::string& text, std::in
     line += "  ";
     line += fit(text, textLimit);
     line += '\n';
-    if (appendToFile(line)) return;
+    if (toFile && !sealed_.load() && appendToFile(line)) return;
     // The owner still gets every line (a revocation that will not hold, say)
     // where the folder takes none. One write: a line shorter than a pipe's
     // atomic size is never mixed with another writer's.

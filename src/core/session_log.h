@@ -2,8 +2,11 @@
 // the queue the log is given, so a caller never waits for the disk.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +44,15 @@ public:
     // not be called from the log's own queue.
     void flush();
 
+    // The line that ends the log ("app", "quit"): once it is written, by
+    // whichever thread, every later line goes to `fallbackFd` instead, so
+    // that the file's last line is that one whatever else still speaks.
+    void endWith(std::string tag, std::string text);
+    // Async-signal-safe, for a process that ends from a fault handler: the
+    // line `endWith` names is appended at once, as is (no rotation), and
+    // nothing is appended after it, lines still queued included.
+    void endNow();
+
     // Makes text from outside safe for one line: every control, format,
     // separator, private-use, surrogate or unassigned character (and every
     // ill-formed UTF-8 sequence) becomes one blank, and the result is cut to
@@ -63,8 +75,8 @@ public:
     static std::string timestamp(std::int64_t wallMillis);
 
 private:
-    // On the queue.
-    void append(const std::string& tag, const std::string& text, std::int64_t atMillis);
+    // On the queue; `toFile` false for a line written after the last.
+    void append(const std::string& tag, const std::string& text, std::int64_t atMillis, bool toFile);
     // True when the whole line is in the file; a part written is taken back.
     bool appendToFile(const std::string& line);
 
@@ -73,6 +85,13 @@ private:
     WallClock clock_;
     int fallbackFd_;
     Executor& queue_;
+    // Orders each line against the last one.
+    std::mutex posting_;
+    std::optional<std::pair<std::string, std::string>> lastLine_;  // under posting_
+    bool ended_ = false;                                           // under posting_
+    // Made at endWith, read by endNow: nothing to build in a signal handler.
+    std::string lastTagAndText_;
+    std::atomic<bool> sealed_{false};
 };
 
 }  // namespace morvane

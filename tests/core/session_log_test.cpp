@@ -232,6 +232,55 @@ TEST(SessionLog, ALineTheFolderCannotTakeGoesWholeToTheFallbackAndNeverHalfIntoT
     }
 }
 
+// The quit line is the file's last, however it comes: written in turn
+// (lines after it, from threads still speaking, go to the fallback whole),
+// or at once from a fault handler (lines still queued go there too).
+TEST(SessionLog, TheLastLineStaysLastAndWhatComesAfterGoesToTheFallback) {
+    const std::string quit = "2026-03-01T09:15:02.417Z  app  quit\n";
+    const std::string before = "2026-03-01T09:15:02.417Z  relay  before\n";
+    const std::string late = "2026-03-01T09:15:02.417Z  relay  late\n";
+    struct Case {
+        const char* name;
+        bool fromAFault;
+        std::string file, fallback;
+    };
+    const Case cases[] = {
+        {"in turn", false, before + quit, late},
+        {"from a fault", true, quit, before + late},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder dir;
+        const fs::path file = dir.path() / "host.log";
+        int fallback[2];
+        ASSERT_EQ(::pipe2(fallback, O_NONBLOCK | O_CLOEXEC), 0);
+        testing::ManualExecutor queue;
+        SessionLog log(file, queue, SessionLog::defaultMaxBytes, [] { return at; }, fallback[1]);
+        log.endWith("app", "quit");
+        log.write("relay", "before");
+        if (c.fromAFault)
+            log.endNow();
+        else
+            log.write("app", "quit");
+        log.write("relay", "late");
+        log.flush();
+        // A second quit, or a fault after the quit, adds nothing.
+        log.endNow();
+        EXPECT_EQ(readAll(file), c.file);
+        EXPECT_EQ(readPipe(fallback[0]), c.fallback);
+        ::close(fallback[0]);
+        ::close(fallback[1]);
+    }
+    // The time as a fault handler writes it, with no call that may lock.
+    const std::pair<std::int64_t, const char*> times[] = {
+        {0, "1970-01-01T00:00:00.000Z"},           {-1, "1969-12-31T23:59:59.999Z"},
+        {951'782'400'000, "2000-02-29T00:00:00.000Z"}, {951'868'799'999, "2000-02-29T23:59:59.999Z"},
+        {1'709'251'199'000, "2024-02-29T23:59:59.000Z"}, {at, "2026-03-01T09:15:02.417Z"},
+        {4'102'444'800'000, "2100-01-01T00:00:00.000Z"},
+    };
+    for (const auto& [millis, text] : times) EXPECT_EQ(SessionLog::timestamp(millis), text) << millis;
+}
+
 TEST(SessionLog, LinesFromManyThreadsStayWholeAndInOrder) {
     TempFolder dir;
     auto file = dir.path() / "host.log";

@@ -8,7 +8,11 @@
 // is killed as the host waits for the N-th property it asks of it (most of
 // them asked by Qt as it starts: atoms, screens, their colour spaces), and
 // the wait goes on when the server is gone: the session ending at that very
-// moment of the start.
+// moment of the start. With MORVANE_X_GONE_AT_CONNECTION=N instead, it is
+// killed just after the N-th connection of the process (of Xlib, Qt or a
+// library) was opened: its first request meets the loss. Either way
+// MORVANE_X_GONE_NOTE names a file made once the server is gone, so that a
+// test knows the moment came.
 //
 // Once the file that MORVANE_HOLD_MAIN_WHEN names exists, the main thread's
 // next turn of its event loop never comes: a host whose main loop is held up.
@@ -54,20 +58,68 @@ bool ended(pid_t pid) {
 }
 
 std::atomic<int> propertiesAsked{0};
+std::atomic<int> connectionsOpened{0};
+
+// Where the server goes: taken as the module loads, and out of the
+// environment the programs the host starts inherit, whose own connections
+// and reads would otherwise count from one again.
+struct GoneAt {
+    int property = 0, connection = 0;
+    pid_t server = 0;
+    std::string note;
+    GoneAt() {
+        const auto take = [](const char* name) {
+            const char* value = std::getenv(name);
+            std::string text = value ? value : "";
+            ::unsetenv(name);
+            return text;
+        };
+        property = std::atoi(take("MORVANE_X_GONE_AT_PROPERTY").c_str());
+        connection = std::atoi(take("MORVANE_X_GONE_AT_CONNECTION").c_str());
+        server = std::atoi(take("MORVANE_X_SERVER_PID").c_str());
+        note = take("MORVANE_X_GONE_NOTE");
+    }
+} goneAt;
+
+// Kills the X server and waits until it has gone, then notes it.
+void killServer() {
+    if (goneAt.server <= 0) return;
+    ::kill(goneAt.server, SIGKILL);
+    for (int i = 0; i < 200 && !ended(goneAt.server); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!goneAt.note.empty()) std::ofstream(goneAt.note) << "gone";
+}
+
+// Whether this opening is the one the server goes at, counted once.
+bool goneAtThisConnection() { return goneAt.connection > 0 && ++connectionsOpened == goneAt.connection; }
+
+// Runs `connect`, then kills the server at the chosen opening.
+template <typename Connect>
+xcb_connection_t* opening(Connect connect) {
+    xcb_connection_t* made = connect();
+    if (goneAtThisConnection()) killServer();
+    return made;
+}
 
 }  // namespace
+
+extern "C" xcb_connection_t* xcb_connect(const char* name, int* screen) {
+    using Real = xcb_connection_t* (*)(const char*, int*);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "xcb_connect"));
+    return opening([&] { return real(name, screen); });
+}
+
+extern "C" xcb_connection_t* xcb_connect_to_display_with_auth_info(const char* name, xcb_auth_info_t* auth,
+                                                                   int* screen) {
+    using Real = xcb_connection_t* (*)(const char*, xcb_auth_info_t*, int*);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "xcb_connect_to_display_with_auth_info"));
+    return opening([&] { return real(name, auth, screen); });
+}
 
 extern "C" xcb_get_property_reply_t* xcb_get_property_reply(xcb_connection_t* c, xcb_get_property_cookie_t cookie,
                                                            xcb_generic_error_t** e) {
     using Real = xcb_get_property_reply_t* (*)(xcb_connection_t*, xcb_get_property_cookie_t, xcb_generic_error_t**);
     static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "xcb_get_property_reply"));
-    static const char* at = std::getenv("MORVANE_X_GONE_AT_PROPERTY");
-    static const char* server = std::getenv("MORVANE_X_SERVER_PID");
-    if (at && server && ++propertiesAsked == std::atoi(at)) {
-        const pid_t pid = std::atoi(server);
-        ::kill(pid, SIGKILL);
-        for (int i = 0; i < 200 && !ended(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (goneAt.property > 0 && ++propertiesAsked == goneAt.property) killServer();
     return real(c, cookie, e);
 }
 

@@ -78,6 +78,13 @@ Display* openTolerantX11Display(const std::string& name) {
 void whenOtherX11ConnectionLost(void (*handler)(Display*)) {
     installHandlers();
     otherLost = handler;
+    // Set again: a library that set its own since (Qt, as it opens its
+    // display) would end the process in Xlib's words. Its error handler
+    // stays what the others' errors come to; its loss handler, which ends
+    // the process, does not.
+    const XErrorHandler current = XSetErrorHandler(noteError);
+    if (current != noteError) previous = current;
+    XSetIOErrorHandler(noteLoss);
 }
 
 void tolerateX11Errors(Display* display) {

@@ -29,7 +29,8 @@ void closeX11Display(Display* display);
 // What a lost connection that is not ours (a library's, Qt's own) comes to,
 // on whichever thread found it lost, instead of Xlib's default exit(): the
 // program's way out, which does not return while it ends the process. Once
-// set, for the rest of the process.
+// set, for the rest of the process; called again after a library set Xlib's
+// handlers of its own, it takes them back.
 void whenOtherX11ConnectionLost(void (*handler)(Display* display));
 
 // Owns a connection opened with openTolerantX11Display.
