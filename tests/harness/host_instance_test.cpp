@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <iostream>
 #include <optional>
@@ -463,6 +466,86 @@ TEST(HostInstance, ALinkedListOthersMayWriteIsRefusedAndALinkedSpecialFileIsLeft
     }
     EXPECT_NE(log.find("ed/devices, which others may change; it is left as it is and not used\n"), std::string::npos)
         << log;
+}
+
+// A program's socket, a FIFO or a device node at the place of a file the
+// host keeps, or where a link there leads (settings.json linked to the
+// desktop user's program's socket, whose clients then met "Connection
+// refused"): the host starts and serves, says once what is there, and
+// neither renames, replaces nor removes it, through a whole run and its quit.
+TEST(HostInstance, WhatIsNoRegularFileAtAStoredFilesPlaceIsLeftAsItIsAndTheHostServes) {
+    testing::Xvfb xvfb("1024x768x24");
+    struct Case {
+        const char* name;
+        std::string place;  // under the home
+        char kind;          // 's' a listening socket, 'p' a FIFO, 'c' a device node
+        bool linked;        // the place a link to it
+        std::string words;  // what the line says it is
+    };
+    const std::string settings = "config/Morvane/settings.json", record = "data/Morvane/display-change.json",
+                      flag = "data/Morvane/keychain/local.morvane.host@allow-hide-screen";
+    std::vector<Case> cases = {
+        {"settings linked to a socket", settings, 's', true, "a socket"},
+        {"a socket as the settings", settings, 's', false, "a socket"},
+        {"a FIFO as the settings", settings, 'p', false, "a FIFO"},
+        {"a socket as the display record", record, 's', false, "a socket"},
+        {"a FIFO as the display record", record, 'p', false, "a FIFO"},
+        {"a socket as the hide-screen flag", flag, 's', false, "a socket"},
+        {"the hide-screen flag linked to a FIFO", flag, 'p', true, "a FIFO"},
+    };
+    if (::geteuid() == 0) cases.push_back({"a device node as the settings", settings, 'c', false, "a character device"});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Home home;
+        const fs::path place = home.root / c.place, special = c.linked ? home.root / "s" : place;
+        fs::create_directories(place.parent_path());
+        fs::permissions(place.parent_path(), fs::perms::owner_all, fs::perm_options::replace);
+        int listening = -1;
+        if (c.kind == 's') {
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            ASSERT_LT(special.string().size(), sizeof address.sun_path);
+            std::snprintf(address.sun_path, sizeof address.sun_path, "%s", special.c_str());
+            listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+            ASSERT_EQ(::listen(listening, 4), 0);
+        } else if (c.kind == 'p') {
+            ASSERT_EQ(::mkfifo(special.c_str(), 0600), 0);
+        } else {
+            ASSERT_EQ(::mknod(special.c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+        }
+        if (c.linked) fs::create_symlink(special, place);
+        struct stat before {};
+        ASSERT_EQ(::lstat(special.c_str(), &before), 0);
+
+        HostProcess host(home, xvfb.display());
+        ASSERT_TRUE(waitFor([&] {
+            const std::string log = home.logText();
+            return log.find("listening on 127.0.0.1:8722") != std::string::npos ||
+                   log.find("server did not start on 127.0.0.1:8722") != std::string::npos || !host.running();
+        })) << "the host did not come up";
+        EXPECT_TRUE(host.running()) << host.errorText();
+        host.stop();
+        EXPECT_EQ(host.waitExit(), 0) << host.errorText();
+        if (listening >= 0) ::close(listening);
+
+        struct stat after {};
+        ASSERT_EQ(::lstat(special.c_str(), &after), 0);
+        EXPECT_EQ(std::tie(after.st_ino, after.st_mode, after.st_rdev),
+                  std::tie(before.st_ino, before.st_mode, before.st_rdev));
+        if (c.linked) {
+            EXPECT_EQ(fs::read_symlink(place), special);
+        }
+        for (const auto& entry : fs::recursive_directory_iterator(home.root)) {
+            EXPECT_EQ(entry.path().string().find(".damaged"), std::string::npos) << entry.path();
+        }
+        const std::string log = home.logText();
+        const std::string said = " " + c.words + ", not a regular file";
+        std::size_t told = 0;
+        for (auto at = log.find(said); at != std::string::npos; at = log.find(said, at + 1)) ++told;
+        EXPECT_GE(told, 1u) << log;
+        EXPECT_EQ(lastLineOf(log), "app  quit") << log;
+    }
 }
 
 // What a kill -9 inside a write leaves is gone after the next start, and
