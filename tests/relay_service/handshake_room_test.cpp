@@ -203,6 +203,81 @@ TEST(HandshakeTurns, WhoHasCostLeastLatelyGoesFirstAndAnAddressThatCompletedOneB
     EXPECT_DOUBLE_EQ(turns.networkCostOf("S", now), 0.0);
 }
 
+// An address not known with a handshake under way holds its next for a
+// moment at most, or until that one ends; a known address, and a trusted
+// proxy's clients (the empty address, shared by all of them), never.
+TEST(HandshakeTurns, AnUnfinishedHandshakeHoldsItsAddresssNextForAMomentAtMost) {
+    constexpr auto hold = HandshakeTurns::holdMillis;
+    enum What { wait, next, ended, completed, heldUntil };
+    struct Step {
+        std::int64_t at;
+        What what;
+        const char* address;
+        // The id that waits, the one next() gives (0: none), or when the
+        // first held may go (0: none held).
+        std::uint64_t id = 0;
+    };
+    const std::vector<Step> steps = {
+        {0, wait, "a", 1},
+        {0, wait, "a", 2},
+        {0, next, "", 1},
+        {0, next, "", 0},
+        {0, heldUntil, "", hold},
+        {hold - 1, next, "", 0},
+        // The hold is over though 1 is still under way.
+        {hold, next, "", 2},
+        {hold, wait, "a", 3},
+        {hold, next, "", 0},
+        {hold, heldUntil, "", 2 * hold},
+        // What holds it ended: at once.
+        {hold + 100, ended, "a"},
+        {hold + 100, next, "", 3},
+        {hold + 100, heldUntil, "", 0},
+        // A trusted proxy's clients.
+        {hold + 100, wait, "", 4},
+        {hold + 100, wait, "", 5},
+        {hold + 100, next, "", 4},
+        {hold + 100, next, "", 5},
+        // A known address.
+        {hold + 100, completed, "k"},
+        {hold + 100, wait, "k", 6},
+        {hold + 100, wait, "k", 7},
+        {hold + 100, next, "", 6},
+        {hold + 100, next, "", 7},
+        // A client whose first stalled, back after the hold: at once, and
+        // its next held by that one in turn.
+        {1'000, wait, "b", 8},
+        {1'000, next, "", 8},
+        {1'000 + hold, wait, "b", 9},
+        {1'000 + hold, next, "", 9},
+        {1'000 + hold, wait, "b", 10},
+        {1'000 + hold, next, "", 0},
+        {1'000 + hold, heldUntil, "", 1'000 + 2 * hold},
+        {1'000 + 2 * hold, next, "", 10},
+    };
+    HandshakeTurns turns;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const auto& step = steps[i];
+        switch (step.what) {
+        case wait:
+            turns.wait(step.id, step.address, std::string("N") + step.address, step.at);
+            break;
+        case next:
+            EXPECT_EQ(turns.next(step.at).value_or(0), step.id) << "step " << i;
+            break;
+        case ended:
+            turns.ended(step.address);
+            break;
+        case completed:
+            turns.completed(step.address, step.at);
+            break;
+        case heldUntil:
+            EXPECT_EQ(turns.heldUntil().value_or(0), static_cast<std::int64_t>(step.id)) << "step " << i;
+            break;
+        }
+    }
+}
+
 TEST(HeapEbb, TheHeapGoesBackWhenConnectionsFallToHalfTheirMostAndByEnough) {
     struct Step {
         int open;

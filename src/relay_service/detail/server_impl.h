@@ -22,11 +22,13 @@
 #include <boost/beast/websocket/stream_fwd.hpp>
 
 #include "core/clock.h"
+#include "core/one_shot_timer.h"
 #include "relay_service/client_address.h"
 #include "relay_service/detail/record_buffer.h"
 #include "relay_service/handshake_room.h"
 #include "relay_service/handshake_turns.h"
 #include "relay_service/heap_ebb.h"
+#include "relay_service/io_executor.h"
 #include "relay_service/queue_budget.h"
 #include "relay_service/account_gate.h"
 #include "relay_service/relay_hub.h"
@@ -180,6 +182,10 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     std::unordered_map<HandshakeTurns::Id, std::pair<std::string, std::function<bool()>>> turnSteps;
     HandshakeTurns::Id nextTurn = 1;
     bool turning = false;
+    // Wakes the turns when a handshake held behind its address's
+    // unfinished one may go and nothing else would take a turn.
+    IoExecutor turnsQueue{io};
+    OneShotTimer turnsHeld{turnsQueue, nowMillis};
     // `networks` as handshakeNetworks has them, none for a trusted proxy.
     void awaitTurn(const std::vector<std::string>& networks, std::function<bool()> step) {
         const auto id = nextTurn++;
@@ -189,7 +195,12 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
         turnLater();
     }
     void turnLater() {
-        if (turning || turns.empty()) return;
+        if (turning) return;
+        if (turns.empty()) {
+            if (const auto until = turns.heldUntil())
+                turnsHeld.start(std::max<std::int64_t>(0, *until - nowMillis()), [this] { takeTurn(); });
+            return;
+        }
         turning = true;
         boost::asio::post(io, [weak = weak_from_this()] {
             if (const auto self = weak.lock()) self->takeTurn();
