@@ -128,6 +128,47 @@ TEST(HandshakeRoom, PastTheTotalAStaleHandshakeGivesWayFirstToAClientVouchedFor)
     EXPECT_EQ(room.begin(9, {"v7", "V"}, true, 3'000), (HandshakeRoom::Start{true, {4}}));
 }
 
+// A stale handshake gives way to a client whose address has cost a few
+// first steps lately, whoever's it is, and to a costlier one only when
+// its own address had cost as much: a phone whose handshake is slow keeps
+// it beside a stranger dialling thousands from addresses it once
+// completed a handshake from, whose own stale ones still give way.
+TEST(HandshakeRoom, AStaleHandshakeGivesWayOnlyToAClientWhoseAddressCostNoMoreThanAFewOrThanItsOwn) {
+    HandshakeRoom room({.bytesPerHandshake = 1, .bytesPerAddress = 4, .bytes = 6, .bytesAFew = 2, .staleMillis = 2'000,
+                        .costAFew = 8, .youngMillis = 250});
+    using Start = HandshakeRoom::Start;
+    struct Step {
+        HandshakeRoom::Id id;
+        const char* address;
+        std::int64_t at;
+        double cost;
+        Start start;
+    };
+    const std::vector<Step> steps = {
+        // The phone's one; the stranger's piles, costly and begun later.
+        {1, "p", 0, 1, {true, {}}},
+        {2, "s1", 1'000, 300, {true, {}}},
+        {3, "s1", 1'000, 300, {true, {}}},
+        {4, "s1", 1'000, 300, {true, {}}},
+        {5, "s2", 1'500, 300, {true, {}}},
+        {6, "s2", 1'500, 300, {true, {}}},
+        // Full; the phone's is stale, the stranger's not: the stranger's
+        // next, its own pile no smaller than half the largest, is refused.
+        {7, "s2", 2'600, 300, {false, {}}},
+        // A person who has cost a few: the stale one goes, whoever's.
+        {8, "v", 2'600, 3, {true, {1}}},
+        // The stranger's own stale ones give way to it, while it costs no
+        // more than when they began.
+        {9, "s2", 3'100, 300, {true, {2}}},
+        {10, "s2", 3'100, 400, {false, {}}},
+    };
+    for (const auto& step : steps) {
+        EXPECT_EQ(room.begin(step.id, {step.address, std::string("N") + step.address}, true, step.at, step.cost),
+                  step.start)
+            << step.id;
+    }
+}
+
 TEST(HandshakeTurns, WhoHasCostLeastLatelyGoesFirstAndAnAddressThatCompletedOneBeforeThemAll) {
     HandshakeTurns turns;
     std::int64_t now = 0;
