@@ -50,8 +50,20 @@ std::optional<HandshakeRoom::Id> HandshakeRoom::giveWay(const Pile* pile, std::s
     return std::nullopt;
 }
 
+// The oldest stale handshake in `pile` that may give way to a client
+// whose address has cost `cost` lately.
+std::optional<HandshakeRoom::Id> HandshakeRoom::staleIn(const Pile& pile, double cost, std::int64_t nowMillis) const {
+    std::size_t looks = 0;
+    for (const auto id : pile.ids) {
+        const auto& entry = entries_.at(id);
+        if (nowMillis - entry.begun < limits_.staleMillis || looks++ == limits_.staleLooks) break;
+        if (cost <= std::max(limits_.costAFew, entry.cost)) return id;
+    }
+    return std::nullopt;
+}
+
 HandshakeRoom::Start HandshakeRoom::begin(Id id, const std::vector<std::string>& networks, bool vouched,
-                                          std::int64_t nowMillis) {
+                                          std::int64_t nowMillis, double cost) {
     const auto per = limits_.bytesPerHandshake;
     const auto path = pathOf(networks);
     const auto levels = networks.size();
@@ -68,12 +80,12 @@ HandshakeRoom::Start HandshakeRoom::begin(Id id, const std::vector<std::string>&
         const Pile* pile = *full == 0 ? &root_ : &piles_.at(path[*full - 1]);
         auto way = giveWay(pile, *full, path, networks.empty(), vouched);
         // Stale first: the oldest there, whoever's, when its client has
-        // not done its part for so long.
-        const auto oldest = *pile->ids.begin();
-        const auto age = [&](Id of) { return nowMillis - entries_.at(of).begun; };
-        if (vouched && age(oldest) >= limits_.staleMillis) {
-            way = oldest;
-        } else if (way && age(*way) < limits_.youngMillis) {
+        // not done its part for so long, unless the newcomer's address is
+        // the costlier.
+        const auto stale = vouched ? staleIn(*pile, cost, nowMillis) : std::nullopt;
+        if (stale) {
+            way = stale;
+        } else if (way && nowMillis - entries_.at(*way).begun < limits_.youngMillis) {
             return {false, {}, vouched};
         }
         if (!way) return {};
@@ -81,7 +93,7 @@ HandshakeRoom::Start HandshakeRoom::begin(Id id, const std::vector<std::string>&
         start.shed.push_back(*way);
     }
     add(id, path);
-    entries_.emplace(id, Entry{path, nowMillis});
+    entries_.emplace(id, Entry{path, nowMillis, cost});
     return start;
 }
 

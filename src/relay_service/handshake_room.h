@@ -46,9 +46,17 @@ struct HandshakeLimits {
     // A pile holding less than this (eight handshakes: a browser's handful)
     // always begins beside a larger one.
     std::size_t bytesAFew = 256u << 10;
-    // A handshake under way this long has a client that is not doing its
-    // part (a browser's completes within a round trip and its own crypto).
+    // A handshake under way this long may have a client that is not doing
+    // its part (a browser's completes within a round trip and its own
+    // crypto; a phone on a slow network's takes longer, and keeps it: see
+    // begin).
     std::int64_t staleMillis = 2'000;
+    // A client whose address has cost no more than this many first steps
+    // lately (a browser's handful) may have a stale one given up whoever's
+    // it is; one that cost more, only one whose address had cost as much.
+    double costAFew = 8;
+    // Stale handshakes looked at for one newcomer, at most.
+    std::size_t staleLooks = 64;
     // One begun more lately is never given up for another's: its client
     // may be doing its part right now.
     std::int64_t youngMillis = 250;
@@ -66,10 +74,14 @@ public:
     // with each: whether it begins, and the handshakes to give up to make
     // room for it. Past a share, a client `vouched` for (its address
     // completed a handshake lately, or is new) has the oldest there give
-    // way first when it is stale, whatever pile it is in; a client not
-    // vouched for begins only under half the largest other pile there: a
-    // stranger dialling again is refused before any of it is worked out,
-    // whoever else holds a few.
+    // way first when it is stale, whatever pile it is in, unless its
+    // address has `cost` the relay more first steps lately than a few and
+    // than that one's had when it began: a stranger dialling thousands
+    // from addresses it once completed a handshake from never takes the
+    // place of a phone whose handshake is slow. A client not vouched for
+    // begins only under half the largest other pile there: a stranger
+    // dialling again is refused before any of it is worked out, whoever
+    // else holds a few.
     struct Start {
         bool begins = false;
         std::vector<Id> shed;
@@ -78,7 +90,8 @@ public:
         bool later = false;
         bool operator==(const Start&) const = default;
     };
-    Start begin(Id id, const std::vector<std::string>& networks, bool vouched = true, std::int64_t nowMillis = 0);
+    Start begin(Id id, const std::vector<std::string>& networks, bool vouched = true, std::int64_t nowMillis = 0,
+                double cost = 0);
     // Done, or its connection ended; an id given up, or never begun, is no
     // matter.
     void end(Id id);
@@ -104,6 +117,7 @@ private:
     std::size_t count(const std::string& name) const;
     std::optional<Id> giveWay(const Pile* pile, std::size_t depth, const std::vector<std::string>& path, bool proxied,
                               bool vouched) const;
+    std::optional<Id> staleIn(const Pile& pile, double cost, std::int64_t nowMillis) const;
     void add(Id id, const std::vector<std::string>& path);
     void forget(Id id);
 
@@ -111,6 +125,7 @@ private:
     struct Entry {
         std::vector<std::string> path;
         std::int64_t begun = 0;
+        double cost = 0;  // its address's, when it began
     };
     std::unordered_map<Id, Entry> entries_;
     Pile root_;

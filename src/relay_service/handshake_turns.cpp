@@ -35,21 +35,63 @@ bool HandshakeTurns::isKnown(const std::string& address, std::int64_t nowMillis)
     return at && nowMillis - *at < knownMillis;
 }
 
+void HandshakeTurns::hold(const std::string& address, std::int64_t nowMillis) {
+    if (!address.empty()) busy_[address] = nowMillis;
+}
+
+// The address's next waits until its hold ends, unless what is under way
+// ends first.
+void HandshakeTurns::held(const std::string& address) {
+    holds_.emplace_back(busy_.at(address) + holdMillis, address);
+}
+
+void HandshakeTurns::release(std::int64_t nowMillis) {
+    while (!holds_.empty() && holds_.front().first <= nowMillis) {
+        const auto [until, address] = std::move(holds_.front());
+        holds_.pop_front();
+        const auto busy = busy_.find(address);
+        // Ended meanwhile, or under way again with a hold of its own.
+        if (busy == busy_.end() || busy->second + holdMillis != until) continue;
+        busy_.erase(busy);
+        const auto found = groups_.find(address);
+        if (found != groups_.end() && !found->second.placed) place(address, found->second);
+    }
+}
+
+std::optional<std::int64_t> HandshakeTurns::heldUntil() {
+    // Those that ended, or went, since they were held are no matter.
+    while (!holds_.empty()) {
+        const auto& [until, address] = holds_.front();
+        const auto busy = busy_.find(address);
+        const auto group = groups_.find(address);
+        if (busy != busy_.end() && busy->second + holdMillis == until && group != groups_.end() &&
+            !group->second.placed)
+            return until;
+        holds_.pop_front();
+    }
+    return std::nullopt;
+}
+
 void HandshakeTurns::wait(Id id, const std::string& address, const std::string& network, std::int64_t nowMillis) {
     if (!started_) {
         started_ = true;
         epoch_ = nowMillis;
     }
+    release(nowMillis);
     auto [found, added] = groups_.try_emplace(address);
     auto& group = found->second;
     group.ids.emplace_back(id, arrivals_++);
     if (!added) return;
     group.network = network;
     group.known = isKnown(address, nowMillis);
+    const auto busy = busy_.find(address);
+    if (busy != busy_.end() && busy->second + holdMillis <= nowMillis) busy_.erase(busy);
     if (group.known || !busy_.contains(address)) place(address, group);
+    else held(address);
 }
 
 std::optional<HandshakeTurns::Id> HandshakeTurns::next(std::int64_t nowMillis) {
+    release(nowMillis);
     if (order_.empty()) return std::nullopt;
     // Before a weight grows past what a double holds after a quiet while.
     if (nowMillis - epoch_ > 20 * halfLifeMillis) rebase(nowMillis);
@@ -62,11 +104,13 @@ std::optional<HandshakeTurns::Id> HandshakeTurns::next(std::int64_t nowMillis) {
     const auto step = grown(nowMillis);
     addWeight(addresses_, address, step);
     addWeight(networks_, group.network, step);
-    if (!group.known) busy_.insert(address);
+    if (!group.known) hold(address, nowMillis);
     if (group.ids.empty()) {
         groups_.erase(address);
-    } else if (group.known) {
+    } else if (group.known || address.empty()) {
         place(address, group);
+    } else {
+        held(address);
     }
     // The network's other line weighs it too.
     keyLine({name.first, !name.second});

@@ -17,12 +17,16 @@
 // handshake lately (its client did the crypto a replayed ClientHello
 // never does) goes before every address that has not: a person who has
 // been here, or has just loaded the first of a page's connections, is
-// never put behind a stranger's pile. An address that has not has one
-// handshake worked out at a time: the rest of a page's wait the few
-// milliseconds until its first completes, and a stranger's replayed
-// ClientHellos cost the relay one first step an address until the last
-// one is given up. Pure bookkeeping on the server's one network thread,
-// on the times it is given.
+// never put behind a stranger's pile. An address that has not has its
+// next handshake held while one is under way, for `holdMillis` at most:
+// the rest of a page's wait the few milliseconds until its first
+// completes, a stranger's replayed ClientHellos cost the relay a first
+// step an address each hold, and a client whose first connection stalled
+// (a phone losing its network, a scanner trying versions) has its next
+// worked out a moment later, not when the stalled one's deadline ends it.
+// Clients behind a trusted proxy (the empty address) share their address
+// with everyone else's there and are never held. Pure bookkeeping on the
+// server's one network thread, on the times it is given.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +37,6 @@
 #include <string>
 #include <tuple>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "relay_service/entry_pool.h"
 #include "relay_service/gate_memory.h"
@@ -48,6 +51,10 @@ public:
     static constexpr std::int64_t knownMillis = 10 * 60'000;
     // Addresses remembered as having completed one, at most.
     static constexpr std::size_t knownAddresses = 65'536;
+    // How long a handshake under way from an address not known holds the
+    // address's next: a browser on a slow network's first completes within
+    // it when the relay has room, and whatever stalls holds nobody longer.
+    static constexpr std::int64_t holdMillis = 500;
 
     HandshakeTurns() : known_(knownAddresses) {}
 
@@ -67,6 +74,9 @@ public:
     void refund(const std::string& address, const std::string& network, std::int64_t nowMillis);
     bool known(const std::string& address, std::int64_t nowMillis) const { return isKnown(address, nowMillis); }
     bool empty() const { return order_.empty(); }
+    // When the first handshake held behind its address's unfinished one
+    // may go, if one is held: next() gives it from then on.
+    std::optional<std::int64_t> heldUntil();
 
     // What an address, or a network, has cost lately, in first steps.
     double costOf(const std::string& address, std::int64_t nowMillis) const;
@@ -81,6 +91,11 @@ private:
     static void addWeight(PooledMap<double>& weights, const std::string& key, double step);
     void rebase(std::int64_t nowMillis);
     bool isKnown(const std::string& address, std::int64_t nowMillis) const;
+    // Marks an address not known as having one under way from now, and
+    // lets go of those held past their hold.
+    void hold(const std::string& address, std::int64_t nowMillis);
+    void held(const std::string& address);
+    void release(std::int64_t nowMillis);
 
     // The addresses waiting in a line (one network, known or not), the
     // cheapest first, then the one waiting longest.
@@ -115,7 +130,10 @@ private:
     std::map<LineName, Line> lines_;
     std::set<std::pair<LineKey, LineName>> order_;
     Forgetful<std::int64_t> known_;  // when each address last completed one
-    std::unordered_set<std::string> busy_;  // addresses not known with one under way
+    // Addresses not known with one under way, since when; and the ends of
+    // the holds of those whose next waits, the earliest first.
+    std::unordered_map<std::string, std::int64_t> busy_;
+    std::deque<std::pair<std::int64_t, std::string>> holds_;
     std::uint64_t arrivals_ = 0;
 };
 

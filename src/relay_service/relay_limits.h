@@ -194,5 +194,9 @@ inline constexpr int heapEbbConnections = 256;
 inline constexpr std::uint64_t reservedDescriptors = 64;
 // How long accepting pauses when it fails for want of descriptors.
 inline constexpr std::int64_t acceptBackOffMillis = 100;
+// The kernel's queue of connections not accepted yet, as nginx has it:
+// every turn takes in all that wait, so a flood's connects wait on the
+// flooder's side rather than in a line no precedence of ours can see.
+inline constexpr int listenBacklog = 511;
 
 }  // namespace morvane::relay_service::RelayLimits

@@ -66,7 +66,7 @@ void RelayListener::accept() {
                 self->starved_ = false;
                 self->options_.log.info("accepting connections again");
             }
-            self->admit(std::move(socket));
+            if (self->admit(std::move(socket))) return self->takeWaiting();
             return self->accept();
         }
         // A client that gave up before it was accepted costs nothing.
@@ -84,6 +84,28 @@ void RelayListener::accept() {
             if (!waited && !self->stopped_) self->accept();
         });
     });
+}
+
+// Everything else the kernel holds for us is taken in within this turn,
+// ahead of any handshake's: whose handshake goes first can only be decided
+// among clients the relay has accepted. At most a backlog's worth, so that
+// a flood of connects still leaves the loop its other work, and none past
+// one refused for the total (those behind it would be refused too).
+void RelayListener::takeWaiting() {
+    boost::system::error_code ec;
+    acceptor_.non_blocking(true, ec);
+    for (int taken = 1; !ec && taken < RelayLimits::listenBacklog; ++taken) {
+        Socket socket(acceptor_.get_executor());
+        acceptor_.accept(socket, ec);
+        if (ec == asio::error::connection_aborted) {
+            ec = {};
+        } else if (!ec && !admit(std::move(socket))) {
+            break;
+        }
+    }
+    // Nothing more waits, or accepting failed: the asynchronous accept
+    // waits for the next, or says why and backs off.
+    accept();
 }
 
 void ConnectionSlot::idle() {
@@ -113,10 +135,10 @@ void ConnectionSlot::closing() {
     if (counts_) counts_->closing(id_, nowMillis());
 }
 
-void RelayListener::admit(Socket socket) {
+bool RelayListener::admit(Socket socket) {
     boost::system::error_code ec;
     const auto remote = socket.remote_endpoint(ec);
-    if (ec) return;  // gone already
+    if (ec) return true;  // gone already
     const auto address = remote.address();
     // A trusted proxy's connections carry many clients: only the total
     // counts them.
@@ -155,13 +177,14 @@ void RelayListener::admit(Socket socket) {
                                   " are open, none of them idle, the most the relay may have",
                               now);
         }
-        return;
+        return admission.verdict == ConnectionCounts::Verdict::addressFull;
     }
     socket.set_option(tcp::no_delay(true), ec);
     // Small until the connection upgrades: an answer its client does not
     // read holds no more of the kernel's memory than this.
     socket.set_option(asio::socket_base::send_buffer_size(RelayLimits::answerSendBufferBytes), ec);
     accepted_(std::move(socket), ConnectionSlot(counts_, admission.id));
+    return true;
 }
 
 }  // namespace morvane::relay_service

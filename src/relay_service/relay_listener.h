@@ -1,8 +1,8 @@
-// The listening socket: accepts connections, refuses at once (closing
-// them) those over the limits per client network, closes the connections
-// idle longest to let newcomers in when the relay is full, and when the
-// process runs out of descriptors waits a moment before it accepts again,
-// saying so once, instead of spinning. The total never exceeds what the
+// The listening socket: takes in every connection waiting at each turn,
+// refuses at once (closing them) those over the limits per client network,
+// closes the connections idle longest to let newcomers in when the relay is
+// full, and when the process runs out of descriptors waits a moment before
+// it accepts again, saying so once, instead of spinning. The total never exceeds what the
 // descriptor limit leaves room for. On the server's one network thread.
 #pragma once
 
@@ -95,7 +95,10 @@ public:
 
 private:
     void accept();
-    void admit(Socket socket);
+    void takeWaiting();
+    // False when the relay is full: what waits behind it stays in the
+    // kernel's queue.
+    bool admit(Socket socket);
 
     Acceptor acceptor_;
     boost::asio::steady_timer backOff_;

@@ -101,7 +101,7 @@ void RelayServer::listenAt(const tcp::endpoint& at) {
     if (!ec && at.address().is_v6() && at.address().is_unspecified())
         acceptor.set_option(asio::ip::v6_only(false), ec);
     if (!ec) acceptor.bind(at, ec);
-    if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (!ec) acceptor.listen(RelayLimits::listenBacklog, ec);
     // An IPv6 address in brackets, as listen takes it: ":::443" reads as nothing.
     const auto address = at.address().is_v6() ? "[" + at.address().to_string() + "]" : at.address().to_string();
     if (ec) throw std::runtime_error("cannot listen on " + address + ":" + std::to_string(at.port()) + ": " + ec.message());

@@ -128,6 +128,47 @@ TEST(HandshakeRoom, PastTheTotalAStaleHandshakeGivesWayFirstToAClientVouchedFor)
     EXPECT_EQ(room.begin(9, {"v7", "V"}, true, 3'000), (HandshakeRoom::Start{true, {4}}));
 }
 
+// A stale handshake gives way to a client whose address has cost a few
+// first steps lately, whoever's it is, and to a costlier one only when
+// its own address had cost as much: a phone whose handshake is slow keeps
+// it beside a stranger dialling thousands from addresses it once
+// completed a handshake from, whose own stale ones still give way.
+TEST(HandshakeRoom, AStaleHandshakeGivesWayOnlyToAClientWhoseAddressCostNoMoreThanAFewOrThanItsOwn) {
+    HandshakeRoom room({.bytesPerHandshake = 1, .bytesPerAddress = 4, .bytes = 6, .bytesAFew = 2, .staleMillis = 2'000,
+                        .costAFew = 8, .youngMillis = 250});
+    using Start = HandshakeRoom::Start;
+    struct Step {
+        HandshakeRoom::Id id;
+        const char* address;
+        std::int64_t at;
+        double cost;
+        Start start;
+    };
+    const std::vector<Step> steps = {
+        // The phone's one; the stranger's piles, costly and begun later.
+        {1, "p", 0, 1, {true, {}}},
+        {2, "s1", 1'000, 300, {true, {}}},
+        {3, "s1", 1'000, 300, {true, {}}},
+        {4, "s1", 1'000, 300, {true, {}}},
+        {5, "s2", 1'500, 300, {true, {}}},
+        {6, "s2", 1'500, 300, {true, {}}},
+        // Full; the phone's is stale, the stranger's not: the stranger's
+        // next, its own pile no smaller than half the largest, is refused.
+        {7, "s2", 2'600, 300, {false, {}}},
+        // A person who has cost a few: the stale one goes, whoever's.
+        {8, "v", 2'600, 3, {true, {1}}},
+        // The stranger's own stale ones give way to it, while it costs no
+        // more than when they began.
+        {9, "s2", 3'100, 300, {true, {2}}},
+        {10, "s2", 3'100, 400, {false, {}}},
+    };
+    for (const auto& step : steps) {
+        EXPECT_EQ(room.begin(step.id, {step.address, std::string("N") + step.address}, true, step.at, step.cost),
+                  step.start)
+            << step.id;
+    }
+}
+
 TEST(HandshakeTurns, WhoHasCostLeastLatelyGoesFirstAndAnAddressThatCompletedOneBeforeThemAll) {
     HandshakeTurns turns;
     std::int64_t now = 0;
@@ -201,6 +242,81 @@ TEST(HandshakeTurns, WhoHasCostLeastLatelyGoesFirstAndAnAddressThatCompletedOneB
     turns.refund("s1", "S", now);
     EXPECT_DOUBLE_EQ(turns.costOf("s1", now), 0.0);
     EXPECT_DOUBLE_EQ(turns.networkCostOf("S", now), 0.0);
+}
+
+// An address not known with a handshake under way holds its next for a
+// moment at most, or until that one ends; a known address, and a trusted
+// proxy's clients (the empty address, shared by all of them), never.
+TEST(HandshakeTurns, AnUnfinishedHandshakeHoldsItsAddresssNextForAMomentAtMost) {
+    constexpr auto hold = HandshakeTurns::holdMillis;
+    enum What { wait, next, ended, completed, heldUntil };
+    struct Step {
+        std::int64_t at;
+        What what;
+        const char* address;
+        // The id that waits, the one next() gives (0: none), or when the
+        // first held may go (0: none held).
+        std::uint64_t id = 0;
+    };
+    const std::vector<Step> steps = {
+        {0, wait, "a", 1},
+        {0, wait, "a", 2},
+        {0, next, "", 1},
+        {0, next, "", 0},
+        {0, heldUntil, "", hold},
+        {hold - 1, next, "", 0},
+        // The hold is over though 1 is still under way.
+        {hold, next, "", 2},
+        {hold, wait, "a", 3},
+        {hold, next, "", 0},
+        {hold, heldUntil, "", 2 * hold},
+        // What holds it ended: at once.
+        {hold + 100, ended, "a"},
+        {hold + 100, next, "", 3},
+        {hold + 100, heldUntil, "", 0},
+        // A trusted proxy's clients.
+        {hold + 100, wait, "", 4},
+        {hold + 100, wait, "", 5},
+        {hold + 100, next, "", 4},
+        {hold + 100, next, "", 5},
+        // A known address.
+        {hold + 100, completed, "k"},
+        {hold + 100, wait, "k", 6},
+        {hold + 100, wait, "k", 7},
+        {hold + 100, next, "", 6},
+        {hold + 100, next, "", 7},
+        // A client whose first stalled, back after the hold: at once, and
+        // its next held by that one in turn.
+        {1'000, wait, "b", 8},
+        {1'000, next, "", 8},
+        {1'000 + hold, wait, "b", 9},
+        {1'000 + hold, next, "", 9},
+        {1'000 + hold, wait, "b", 10},
+        {1'000 + hold, next, "", 0},
+        {1'000 + hold, heldUntil, "", 1'000 + 2 * hold},
+        {1'000 + 2 * hold, next, "", 10},
+    };
+    HandshakeTurns turns;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const auto& step = steps[i];
+        switch (step.what) {
+        case wait:
+            turns.wait(step.id, step.address, std::string("N") + step.address, step.at);
+            break;
+        case next:
+            EXPECT_EQ(turns.next(step.at).value_or(0), step.id) << "step " << i;
+            break;
+        case ended:
+            turns.ended(step.address);
+            break;
+        case completed:
+            turns.completed(step.address, step.at);
+            break;
+        case heldUntil:
+            EXPECT_EQ(turns.heldUntil().value_or(0), static_cast<std::int64_t>(step.id)) << "step " << i;
+            break;
+        }
+    }
 }
 
 TEST(HeapEbb, TheHeapGoesBackWhenConnectionsFallToHalfTheirMostAndByEnough) {

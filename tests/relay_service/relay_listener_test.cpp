@@ -385,6 +385,37 @@ private:
     int failure_ = 0;
 };
 
+// Every connection waiting in the kernel's queue is taken in within one
+// turn, not one a turn behind whatever else the loop has queued; a relay
+// full of busy connections stops at the first it refuses.
+TEST(RelayListener, EveryConnectionWaitingIsTakenInWithinOneTurnUpToTheTotal) {
+    for (const int most : {20'000, 5}) {
+        asio::io_context io;
+        RelayListener::Acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
+        const auto at = acceptor.local_endpoint();
+        std::vector<ConnectionSlot> slots;
+        auto listener = std::make_shared<RelayListener>(
+            std::move(acceptor), RelayListener::Options{nullptr, RelayLog([](const std::string&) {})},
+            std::make_shared<ConnectionCounts>(ListenLimits{100, most}), [&](RelayListener::Socket, ConnectionSlot slot) {
+                slot.busy();
+                slots.push_back(std::move(slot));
+            });
+        listener->start();
+        std::vector<tcp::socket> clients;
+        for (int i = 0; i < 12; ++i) clients.emplace_back(io).connect(at);
+        ASSERT_EQ(io.run_one(), 1u);
+        EXPECT_EQ(slots.size(), std::min<std::size_t>(12, most)) << most;
+        EXPECT_EQ(listener->counts().open(), std::min(12, most)) << most;
+        if (most == 5) {
+            // The sixth was refused; the next turn refuses the next.
+            ASSERT_EQ(io.run_one(), 1u);
+            EXPECT_EQ(slots.size(), 5u);
+            EXPECT_EQ(listener->counts().open(), 5);
+        }
+        listener->stop();
+    }
+}
+
 TEST(RelayListener, OutOfDescriptorsItPausesSaysSoOnceAndAcceptsAgain) {
     asio::io_context io;
     RelayListener::Acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});

@@ -36,6 +36,7 @@
 #include "relay/relay_identity.h"
 #include "relay_test_device.h"
 #include "relay_service/handshake_room.h"
+#include "relay_service/handshake_turns.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/web/relay_web.h"
 #include "other_instance.h"
@@ -1267,9 +1268,10 @@ TEST(RelaySockets, TlsTwelveOffersOnlyForwardSecretAeadSuitesAndThirteenStays) {
     }
 }
 
-// A ClientHello and then nothing, as a stranger piles them up: the relay
-// works out one at a time from an address that has completed none lately,
-// and from one that has, each, waiting for the rest of the handshake.
+// A ClientHello and then nothing, as a stranger piles them up: from an
+// address that has completed none lately the relay works out the next
+// only once the hold of the one under way has passed, and from one that
+// has, each at once, waiting for the rest of the handshake.
 TEST(RelaySockets, AnAddressPilingUpUnfinishedHandshakesHasItsNextRefusedWhileANewcomerIsLetIn) {
     Folder folder;
     const auto issued = authority().issue({"localhost"}, {"127.0.0.1"});
@@ -1288,10 +1290,10 @@ TEST(RelaySockets, AnAddressPilingUpUnfinishedHandshakesHasItsNextRefusedWhileAN
     const auto length = static_cast<std::size_t>(BIO_get_mem_data(out, &data));
     const std::string hello(data, length);
     SSL_free(ssl);
-    // What the relay says back within 10 s (or `seconds`): nothing when it
+    // What the relay says back within 10 s (or `within`): nothing when it
     // closed first, or said nothing.
-    const auto answer = [&](tcp::socket& socket, long seconds = 10) {
-        const timeval wait{seconds, 0};
+    const auto answer = [&](tcp::socket& socket, std::chrono::milliseconds within = 10s) {
+        const timeval wait{static_cast<time_t>(within.count() / 1000), static_cast<suseconds_t>(within.count() % 1000 * 1000)};
         ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         char bytes[512];
         return ::recv(socket.native_handle(), bytes, sizeof bytes, 0);
@@ -1305,11 +1307,15 @@ TEST(RelaySockets, AnAddressPilingUpUnfinishedHandshakesHasItsNextRefusedWhileAN
         asio::write(socket, asio::buffer(hello));
         return socket;
     };
-    // From an address that never completed one, the second waits for the first.
+    // From an address that never completed one, the second waits while the
+    // first is under way, for the first's hold (begun before the first was
+    // answered) and no longer.
+    const auto sent = std::chrono::steady_clock::now();
     auto first = stranger("127.0.0.3");
     auto second = stranger("127.0.0.3");
     EXPECT_GT(answer(first), 0);
-    EXPECT_LE(answer(second, 1), 0);
+    EXPECT_GT(answer(second), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(HandshakeTurns::holdMillis));
     // 127.0.0.2 completes one: what it begins then is worked out at once.
     {
         beast::ssl_stream<beast::tcp_stream> once(io, client);
@@ -1328,13 +1334,78 @@ TEST(RelaySockets, AnAddressPilingUpUnfinishedHandshakesHasItsNextRefusedWhileAN
         ASSERT_GT(answer(pile.back()), 0) << "handshake " << i;
     }
     auto refused = stranger();
-    EXPECT_LE(answer(refused, 1), 0);
+    EXPECT_LE(answer(refused, 1s), 0);
 
     beast::ssl_stream<beast::tcp_stream> newcomer(io, client);
     beast::get_lowest_layer(newcomer).connect({asio::ip::make_address("127.0.0.1"), relay.port()});
     beast::error_code ec;
     newcomer.handshake(asio::ssl::stream_base::client, ec);
     EXPECT_FALSE(ec) << ec.message();
+}
+
+// A freshly started relay whose first TLS client from an address sends a
+// ClientHello and nothing more, as a phone losing its network does, or a
+// scanner trying protocol versions one connection after another: the next
+// clients from there (each loopback address its own, or all of them a
+// trusted proxy's) complete theirs in a moment, not when the first one's
+// deadline ends it.
+TEST(RelaySockets, AFirstHandshakeThatStallsHoldsNoneOfItsAddresssNextOnes) {
+    Folder folder;
+    const auto issued = authority().issue({"localhost"}, {"127.0.0.1"});
+    std::string hello;
+    {
+        asio::ssl::context context(asio::ssl::context::tls_client);
+        SSL* ssl = SSL_new(context.native_handle());
+        BIO* out = BIO_new(BIO_s_mem());
+        SSL_set_bio(ssl, BIO_new(BIO_s_mem()), out);
+        SSL_set_connect_state(ssl);
+        SSL_do_handshake(ssl);
+        char* data = nullptr;
+        const auto length = static_cast<std::size_t>(BIO_get_mem_data(out, &data));
+        hello.assign(data, length);
+        SSL_free(ssl);
+    }
+    for (const bool proxied : {true, false}) {
+        RelayServerOptions options{"127.0.0.1", 0, folder.write("cert.pem", issued.certificatePem),
+                                   folder.write("key.pem", issued.keyPem)};
+        // Without trusted_proxies a loopback relay believes its loopback peers
+        // are proxies: every client shares one address.
+        if (!proxied) options.trustedProxies = std::vector<std::string>{};
+        ServiceRig relay(options);
+        asio::io_context io;
+        const auto from = [&](tcp::socket& socket) {
+            socket.open(tcp::v4());
+            socket.bind({asio::ip::make_address("127.0.0.5"), 0});
+            socket.connect({asio::ip::make_address("127.0.0.1"), relay.port()});
+        };
+        const auto began = std::chrono::steady_clock::now();
+        tcp::socket stalled(io);
+        from(stalled);
+        asio::write(stalled, asio::buffer(hello));
+        char bytes[512];
+        ASSERT_GT(::recv(stalled.native_handle(), bytes, sizeof bytes, 0), 0) << proxied;
+        // A scanner's next tries: a version the relay refuses, then each it
+        // takes, then a page's worth.
+        struct Try {
+            int version;
+            bool completes;
+        };
+        const std::vector<Try> tries = {{TLS1_1_VERSION, false}, {TLS1_2_VERSION, true}, {TLS1_3_VERSION, true},
+                                        {TLS1_3_VERSION, true},  {TLS1_3_VERSION, true}, {TLS1_3_VERSION, true}};
+        for (const auto& attempt : tries) {
+            asio::ssl::context context(asio::ssl::context::tls_client);
+            SSL_CTX_set_min_proto_version(context.native_handle(), attempt.version);
+            SSL_CTX_set_max_proto_version(context.native_handle(), attempt.version);
+            SSL_CTX_set_cipher_list(context.native_handle(), "DEFAULT:@SECLEVEL=0");
+            beast::ssl_stream<beast::tcp_stream> stream(io, context);
+            from(beast::get_lowest_layer(stream).socket());
+            beast::error_code ec;
+            stream.handshake(asio::ssl::stream_base::client, ec);
+            EXPECT_EQ(!ec, attempt.completes) << proxied << " " << attempt.version << ": " << ec.message();
+        }
+        // Held at most a moment each, never until the stalled one's 15 s end.
+        EXPECT_LT(std::chrono::steady_clock::now() - began, 5s) << proxied;
+    }
 }
 
 // The process's soft descriptor limit, set for a while.

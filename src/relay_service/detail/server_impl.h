@@ -22,11 +22,13 @@
 #include <boost/beast/websocket/stream_fwd.hpp>
 
 #include "core/clock.h"
+#include "core/one_shot_timer.h"
 #include "relay_service/client_address.h"
 #include "relay_service/detail/record_buffer.h"
 #include "relay_service/handshake_room.h"
 #include "relay_service/handshake_turns.h"
 #include "relay_service/heap_ebb.h"
+#include "relay_service/io_executor.h"
 #include "relay_service/queue_budget.h"
 #include "relay_service/account_gate.h"
 #include "relay_service/relay_hub.h"
@@ -103,20 +105,26 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     struct UnderWay {
         std::string address;
         std::function<void()> giveUp;
+        std::int64_t begun = 0;
     };
     std::unordered_map<HandshakeRoom::Id, UnderWay> giveUps;
     HandshakeRoom::Id nextHandshake = 1;
-    ThrottledLine handshakesRefused;
+    ThrottledLine handshakesRefused, handshakesGivenUp;
 
     static std::string addressOf(const std::vector<std::string>& networks) {
         return networks.empty() ? std::string() : networks.front();
     }
+    static std::string clientOf(const std::string& address) {
+        return address.empty() ? std::string("a trusted proxy's client") : address;
+    }
 
     // A handshake that would begin, its first step just counted against
     // its address: 0 when it is refused, which its caller holds back until
-    // its deadline; those given up to make room for it are closed here. An address is vouched
-    // for when it completed a handshake lately, or had no other worked out
-    // lately (a stranger dialling again has had one given up, or refused).
+    // its deadline; those given up to make room for it are closed here, and
+    // said. An address is vouched for when it completed a handshake lately,
+    // or had no other worked out lately (a stranger dialling again has had
+    // one given up, or refused); what it has cost lately decides whose stale
+    // handshake it may have give way.
     // One refused only because what would give way has just begun has its
     // first step taken back and `again` called a moment later.
     HandshakeRoom::Id beginHandshake(const std::vector<std::string>& networks, std::function<void()> giveUp,
@@ -124,14 +132,21 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
         const auto id = nextHandshake++;
         const auto address = addressOf(networks);
         const auto now = nowMillis();
-        const bool vouched = turns.known(address, now) || turns.costOf(address, now) < 1.5;
-        const auto start = handshakes.begin(id, networks, vouched, now);
+        const auto cost = turns.costOf(address, now);
+        const bool vouched = turns.known(address, now) || cost < 1.5;
+        const auto start = handshakes.begin(id, networks, vouched, now, cost);
         for (const auto old : start.shed) {
             const auto found = giveUps.find(old);
             if (found == giveUps.end()) continue;
             auto under = std::move(found->second);
             giveUps.erase(found);
             turns.ended(under.address);
+            handshakesGivenUp.say(log, Severity::warning,
+                                  "gave up the TLS handshake of " + clientOf(under.address) + ", under way " +
+                                      durationText(now - under.begun) + ", to begin one of " + clientOf(address) +
+                                      ": those under way hold " + std::to_string(handshakes.held() >> 20) +
+                                      " MiB, the most is " + std::to_string(handshakes.limits().bytes >> 20) + " MiB",
+                                  now);
             under.giveUp();
         }
         if (!start.begins) {
@@ -156,7 +171,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
                                   nowMillis());
             return 0;
         }
-        giveUps.emplace(id, UnderWay{address, std::move(giveUp)});
+        giveUps.emplace(id, UnderWay{address, std::move(giveUp), now});
         return id;
     }
     void endHandshake(HandshakeRoom::Id id) {
@@ -180,6 +195,10 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     std::unordered_map<HandshakeTurns::Id, std::pair<std::string, std::function<bool()>>> turnSteps;
     HandshakeTurns::Id nextTurn = 1;
     bool turning = false;
+    // Wakes the turns when a handshake held behind its address's
+    // unfinished one may go and nothing else would take a turn.
+    IoExecutor turnsQueue{io};
+    OneShotTimer turnsHeld{turnsQueue, nowMillis};
     // `networks` as handshakeNetworks has them, none for a trusted proxy.
     void awaitTurn(const std::vector<std::string>& networks, std::function<bool()> step) {
         const auto id = nextTurn++;
@@ -189,7 +208,12 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
         turnLater();
     }
     void turnLater() {
-        if (turning || turns.empty()) return;
+        if (turning) return;
+        if (turns.empty()) {
+            if (const auto until = turns.heldUntil())
+                turnsHeld.start(std::max<std::int64_t>(0, *until - nowMillis()), [this] { takeTurn(); });
+            return;
+        }
         turning = true;
         boost::asio::post(io, [weak = weak_from_this()] {
             if (const auto self = weak.lock()) self->takeTurn();
