@@ -10,6 +10,7 @@
 #include "relay/relay_bytes.h"
 #include "relay/relay_socket.h"
 #include "relay/relay_tls.h"
+#include "relay/relay_words.h"
 
 namespace morvane {
 
@@ -320,10 +321,15 @@ std::optional<std::monostate> okIsTrue(const json& object) {
 }
 }  // namespace
 
-RelayAccount::Task RelayAccount::sendCode(const std::string& email, const std::string& loginId, Done<std::monostate> done) {
+RelayAccount::Task RelayAccount::sendCode(const std::string& email, const std::string& loginId, Done<bool> done) {
     return post(request("/auth/code", json{{"email", email}, {"login_id", loginId}}, std::nullopt),
                 [done = std::move(done)](RelayAccountResult<json> result, int) {
-                    settle<std::monostate>(result, done, okIsTrue);
+                    settle<bool>(result, done, [](const json& object) -> std::optional<bool> {
+                        if (!okIsTrue(object)) return std::nullopt;
+                        // A relay that does not say mailed one.
+                        const auto sent = object.find(RelayCodeSent::sent);
+                        return !(sent != object.end() && sent->is_boolean() && !sent->get<bool>());
+                    });
                 });
 }
 

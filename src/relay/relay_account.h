@@ -81,6 +81,9 @@ inline constexpr const char* unreachable = "Could not reach the relay. Check you
 // computer does not trust.
 inline constexpr const char* untrustedLog = "Morvane's log (host.log) says why.";
 inline constexpr const char* newCodeSent = "A new code is on its way. ";
+// No new code was mailed: the one mailed earlier stands for this sign-in.
+inline constexpr const char* earlierCodeStands =
+    "No new code was sent: the code in the last e-mail from the relay still works. Look for that e-mail. ";
 // `address`, when given, is named where the text says the service could
 // not be reached.
 std::string text(const RelayAccountFailure& failure, Step step, const std::string& address = {});
@@ -110,7 +113,9 @@ public:
 
     // Each returns the running task, or nothing when the request could not
     // be built, in which case `done` has already run with badAnswer.
-    Task sendCode(const std::string& email, const std::string& loginId, Done<std::monostate> done);
+    // True when a new code was mailed; false when the relay mailed none and
+    // the code it mailed to the address earlier signs this login in too.
+    Task sendCode(const std::string& email, const std::string& loginId, Done<bool> done);
     Task verify(const std::string& email, const std::string& loginId, const std::string& code,
                 Done<RelayAccountSession> done);
     // True when the relay made a new registration (201), false when it

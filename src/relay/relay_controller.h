@@ -237,8 +237,10 @@ private:
     void signInAndRegister(bool chooseAddress);
     std::optional<std::string> askForAddress();
     std::optional<RelayAccountSession> signIn(const std::shared_ptr<RelayAccount>& account, const std::string& address);
+    // `mailed`: false when the relay mailed no new code and the one mailed
+    // earlier stands.
     CodeAnswer askForCode(const std::shared_ptr<RelayAccount>& account, const std::string& email,
-                          const std::string& loginId);
+                          const std::string& loginId, bool mailed);
     std::optional<RelayIdentity> ensureIdentity();
     void registerWith(SetUp setUp, bool moved);
     void offerMove(SetUp setUp);

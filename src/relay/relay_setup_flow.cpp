@@ -193,7 +193,7 @@ std::optional<RelayAccountSession> RelayController::signIn(const std::shared_ptr
             note = RelayAccountTexts::badEmail;
         } else {
             const std::string loginId = RelayAccount::newLoginID();
-            using Sent = RelayAccountResult<std::monostate>;
+            using Sent = RelayAccountResult<bool>;
             auto sent = waitForRelay<Sent>("Sending the code\u2026", nullptr, [&](std::function<void(Sent)> done) {
                 return account->sendCode(*email, loginId, std::move(done));
             });
@@ -202,7 +202,7 @@ std::optional<RelayAccountSession> RelayController::signIn(const std::shared_ptr
                     say("set up: the code could not be sent: " + failure->describe());
                     note = RelayAccountTexts::text(*failure, RelayAccountTexts::Step::code, addressOf(*account));
                 } else {
-                    auto answer = askForCode(account, *email, loginId);
+                    auto answer = askForCode(account, *email, loginId, std::get<bool>(*sent));
                     if (answer.kind == CodeAnswer::Kind::signedIn) return answer.session;
                     if (answer.kind == CodeAnswer::Kind::cancelled) return std::nullopt;
                     note.clear();
@@ -214,10 +214,12 @@ std::optional<RelayAccountSession> RelayController::signIn(const std::shared_ptr
 }
 
 RelayController::CodeAnswer RelayController::askForCode(const std::shared_ptr<RelayAccount>& account,
-                                                        const std::string& email, const std::string& loginId) {
+                                                        const std::string& email, const std::string& loginId,
+                                                        bool mailed) {
     if (s_.hooks.blocked()) return {};
     std::string field;
-    std::string note;
+    // The person waits for no mail that will not come.
+    std::string note = mailed ? "" : trimmedSpaces(RelayAccountTexts::earlierCodeStands);
     for (;;) {
         RelayAlert alert{"Enter the code from the e-mail",
                          withNote(note, "We sent a code to " + email + ". It can take a minute to arrive."),
@@ -249,7 +251,7 @@ RelayController::CodeAnswer RelayController::askForCode(const std::shared_ptr<Re
                 }
             }
         } else if (answer == RelayResponse::second) {
-            using Sent = RelayAccountResult<std::monostate>;
+            using Sent = RelayAccountResult<bool>;
             auto sent = waitForRelay<Sent>("Sending the code\u2026", nullptr, [&](std::function<void(Sent)> done) {
                 return account->sendCode(email, loginId, std::move(done));
             });
@@ -258,7 +260,8 @@ RelayController::CodeAnswer RelayController::askForCode(const std::shared_ptr<Re
                     say("set up: the code could not be sent: " + failure->describe());
                     note = RelayAccountTexts::text(*failure, RelayAccountTexts::Step::code, addressOf(*account));
                 } else
-                    note = trimmedSpaces(RelayAccountTexts::newCodeSent);
+                    note = trimmedSpaces(std::get<bool>(*sent) ? RelayAccountTexts::newCodeSent
+                                                              : RelayAccountTexts::earlierCodeStands);
             }
         } else {
             return {};

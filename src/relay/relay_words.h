@@ -89,4 +89,12 @@ inline constexpr std::string_view triesLeft = "tries_left";
 inline constexpr std::array fields{expired, triesLeft};
 }  // namespace RelayCodeRefusal
 
+// Beside "ok" in the answer to a code request: whether a new code was
+// mailed (true), or none was and the code mailed earlier to the address,
+// while it lives, signs this login in too (false). A relay that says
+// nothing mailed one.
+namespace RelayCodeSent {
+inline constexpr std::string_view sent = "sent";
+}  // namespace RelayCodeSent
+
 }  // namespace morvane

@@ -36,70 +36,68 @@ AccountGate::AccountGate(WallClock now, RelayLog log, bool mailConfigured, std::
       codesPerClient_(RelayLimits::codesPerClient, RelayLimits::codeWindowSeconds, maxClients, full("codes per client")),
       addressCodes_({RelayLimits::codesPerAddress, RelayLimits::codesPerAddressAtHome, RelayLimits::mailsPerAddress,
                      RelayLimits::mailsPerAddressElsewhere, RelayLimits::codeWindowSeconds, maxClients,
-                     RelayLimits::homesPerAddress},
+                     RelayLimits::homesPerAddress, RelayLimits::mailsPerMailbox},
                     full("codes per address")),
       verifiesPerClient_(RelayLimits::verifiesPerClient, RelayLimits::codeWindowSeconds, maxClients,
                          full("sign-ins per client")),
-      sharedCodeTries_(RelayLimits::sharedCodeTries, RelayLimits::codeWindowSeconds, maxClients,
-                       full("tries of codes given again")),
+      guessesAway_(RelayLimits::guessesAwayPerDay, RelayLimits::guessWindowSeconds, maxClients,
+                   full("guesses per address and network")),
       signInAsks_(RelayLimits::signInAsksPerNetwork, RelayLimits::codeWindowSeconds, maxClients,
                   full("sign-in calls per network")),
-      limits_(limits()),
       budget_(StrangerBudget::Limits{RelayLimits::strangerStoreMillisPerSecond, RelayLimits::strangerStoreBurstMillis,
                                      RelayLimits::strangerCallFloorMillis},
               now_()),
+      limits_(limits()),
       askers_(maxClients),
       verdicts_(RelayLimits::maxCodeVerdicts, RelayLimits::codeVerdictMillis),
       rooms_(RelayLimits::maxKnownRooms) {}
 
 std::vector<Limit> AccountGate::limits() {
     using Kind = Asking::Kind;
-    // One event of `window` under `key`, to give back.
-    const auto count = [](RateWindow& window, const std::string& key, std::int64_t now,
-                          Counted& counted) -> std::optional<std::int64_t> {
-        if (const auto wait = window.take(key, now)) return wait;
-        counted.emplace_back(&window, key);
-        return std::nullopt;
-    };
-    const auto none = std::optional<std::int64_t>();
+    const auto is = [](Kind kind, const Asking& a) { return a.kind == kind && !a.address.empty(); };
     return {
-        {[](const Asking& a) { return "too many calls from " + a.client; },
-         [this, count, none](const Asking& a, std::int64_t now, Counted& counted) {
-             return a.perMinute ? count(callsPerClient_, a.client, now, counted) : none;
-         }},
+        Limit::counting(
+            callsPerClient_, [](const Asking& a) { return a.perMinute ? a.client : ""; },
+            [](const Asking& a) { return "too many calls from " + a.client; }),
         // Every code request and sign-in, whoever it names, so that a
         // network past it learns nothing of who is listed; kept whatever
         // the answer. A person's own at a network they signed in from are
         // bounded by their address's count, and do not make their home
         // look like a stranger.
-        {[](const Asking& a) { return "too many sign-in calls from " + a.network; },
-         [this, none](const Asking& a, std::int64_t now, Counted&) {
-             return a.kind != Kind::other && !a.atHome ? signInAsks_.take(a.networks, now) : none;
-         }},
+        {[this](const Asking& a, std::int64_t now, Taken&) -> std::optional<Limit::Refusal> {
+            if (a.kind == Kind::other || a.atHome) return std::nullopt;
+            const auto wait = signInAsks_.take(a.networks, wholeSeconds(now));
+            if (!wait) return std::nullopt;
+            return Limit::Refusal{*wait, "too many sign-in calls from " + a.network};
+        }},
         // Counted as the accounts count them: only what they would send; at
         // home the address's own count is the person's.
-        {[](const Asking& a) { return "too many codes from " + a.client; },
-         [this, count, none](const Asking& a, std::int64_t now, Counted& counted) {
-             return a.kind == Kind::code && !a.address.empty() && !a.atHome
-                        ? count(codesPerClient_, a.client, now, counted)
-                        : none;
-         }},
-        {[](const Asking& a) { return "too many codes for the address from " + a.network; },
-         [this, none](const Asking& a, std::int64_t now, Counted& counted) {
-             return a.kind == Kind::code && !a.address.empty() ? addressCodes_.take(a.address, a.network, now, counted)
-                                                                : none;
-         }},
-        {[](const Asking& a) { return "too many tries from " + a.client; },
-         [this, count, none](const Asking& a, std::int64_t now, Counted& counted) {
-             return a.kind == Kind::verify && !a.address.empty() ? count(verifiesPerClient_, a.client, now, counted)
-                                                                 : none;
-         }},
-        {[](const Asking&) { return std::string("too many tries of the code mailed last to the address"); },
-         [this, count, none](const Asking& a, std::int64_t now, Counted& counted) {
-             return a.kind == Kind::verify && a.sharedCode && !a.atHome
-                        ? count(sharedCodeTries_, a.address, now, counted)
-                        : none;
-         }},
+        Limit::counting(
+            codesPerClient_, [is](const Asking& a) { return is(Kind::code, a) && !a.atHome ? a.client : ""; },
+            [](const Asking& a) { return "too many codes from " + a.client; }),
+        {[this, is](const Asking& a, std::int64_t now, Taken& taken) -> std::optional<Limit::Refusal> {
+            if (!is(Kind::code, a)) return std::nullopt;
+            const auto wait = addressCodes_.take(a.address, a.network, wholeSeconds(now), taken.counted);
+            if (!wait) return std::nullopt;
+            return Limit::Refusal{*wait, "too many codes for the address from " + a.network};
+        }},
+        Limit::counting(
+            verifiesPerClient_, [is](const Asking& a) { return is(Kind::verify, a) ? a.client : ""; },
+            [](const Asking& a) { return "too many tries from " + a.client; }),
+        // Keyed by the network each is tried from: a stranger's guesses,
+        // from however many logins, spend their own network's, never those
+        // of the owner trying the code they asked for.
+        Limit::counting(
+            guessesAway_,
+            [is](const Asking& a) { return is(Kind::verify, a) && !a.atHome ? a.address + " from " + a.network : ""; },
+            [](const Asking& a) { return "too many guesses at the address's codes from " + a.network; }),
+        Limit::holding(places_,
+                       [this](const std::string& full) {
+                           return std::to_string(places_.held(full)) + " calls of its " + PlaceKeys::kind(full) +
+                                  " wait for the store";
+                       }),
+        Limit::spending(budget_, RelayLimits::strangerRetrySeconds,
+                        "the store's share for calls of networks not known here is spent"),
     };
 }
 
@@ -110,14 +108,15 @@ std::function<void(std::size_t)> AccountGate::full(const std::string& what) {
     };
 }
 
-std::int64_t AccountGate::seconds() const {
-    const auto millis = now_();
-    return millis < 0 ? 0 : millis / 1000;
-}
+std::int64_t AccountGate::seconds() const { return wholeSeconds(now_()); }
 
-AccountGate::Pass AccountGate::refused(std::int64_t wait, const std::string& why) {
-    refusals_.say(log_, Severity::warning, "refused " + why, now_());
-    return Pass{refuse(429, RelayError::tryLater, wait), knownLane};
+bool AccountGate::admit(Pass& pass, const Asking& asking, const std::string& what) {
+    const auto refusal = limits_.take(asking, now_(), pass.taken);
+    if (!refusal) return true;
+    const bool relays = refusal->status == 503;
+    (relays ? budgetSpent_ : refusals_).say(log_, Severity::warning, "refused " + what + ": " + refusal->why, now_());
+    pass = Pass{refuse(refusal->status, RelayError::tryLater, refusal->waitSeconds), knownLane};
+    return false;
 }
 
 AccountGate::Pass AccountGate::notInvited(const std::string& what) {
@@ -125,46 +124,19 @@ AccountGate::Pass AccountGate::notInvited(const std::string& what) {
     return Pass{refuse(403, RelayError::notInvited), knownLane};
 }
 
-bool AccountGate::hold(Pass& pass, std::vector<HeldPlaces::Claim> claims, const std::vector<std::string>& networks,
-                       const std::string& what) {
-    for (auto& claim : PlaceKeys::networks(networks)) claims.push_back(std::move(claim));
-    const auto full = places_.take(claims);
-    if (!full) {
-        for (const auto& claim : claims) pass.places.push_back(claim.key);
-        return true;
-    }
-    giveBack(pass);
-    pass = refused(1, what + ": " + std::to_string(places_.held(*full)) + " calls of its " + PlaceKeys::kind(*full) +
-                          " wait for the store");
-    return false;
-}
-
-bool AccountGate::spend(Pass& pass, const std::string& what) {
-    if ((pass.budget = budget_.admit(now_()))) return true;
-    places_.release(pass.places);
-    giveBack(pass);
-    budgetSpent_.say(log_, Severity::warning,
-                     "refused " + what + ": the store's share for calls of networks not known here is spent", now_());
-    pass = Pass{refuse(503, RelayError::tryLater, RelayLimits::strangerRetrySeconds), knownLane};
-    return false;
-}
-
-void AccountGate::placeToken(Pass& pass, TokenKind kind, const std::string& token,
-                             const std::vector<std::string>& networks, const std::string& what,
-                             std::optional<AccountAnswer> expired) {
+std::optional<AccountAnswer> AccountGate::placeToken(Pass& pass, Asking& asking, TokenKind kind,
+                                                     const std::string& token, std::optional<AccountAnswer> expired) {
     const auto issued = seal_.issued(kind, token);
     if (!issued) {
         pass.lane = unprovenLane;
-        pass.turn = PlaceKeys::turn(networks);
-        hold(pass, {}, networks, what);
-        return;
+        pass.turn = PlaceKeys::turn(asking.networks);
+        asking.places = PlaceKeys::networks(asking.networks);
+        return std::nullopt;
     }
-    if (expired && issued->expiresAt <= seconds()) {
-        pass.refusal = std::move(expired);
-        return;
-    }
+    if (expired && issued->expiresAt <= seconds()) return expired;
     pass.lane = knownLane;
-    hold(pass, {PlaceKeys::signIn(issued->session)}, {}, what);
+    asking.places = {PlaceKeys::signIn(issued->session)};
+    return std::nullopt;
 }
 
 AccountGate::Pass AccountGate::check(const AccountCall& call) {
@@ -176,136 +148,155 @@ AccountGate::Pass AccountGate::check(const AccountCall& call) {
     const auto code = email.value_or("") + " " + loginId;
     const bool invited = email && accounts_.admits(*email);
     Asking asking{Asking::Kind::other, rule.countedPerMinute, call.client, NetworkScale::widths(call.networks)};
-    asking.network = call.networks.empty() ? call.client : NetworkScale::customer(call.networks);
-    std::string what = "an account call";
-    if (call.endpoint == AccountEndpoint::code) {
-        asking.kind = Asking::Kind::code;
-        what = "a code for " + code;
-        // Only what the accounts would send counts as a code.
-        if (invited && !loginId.empty() && loginId.size() <= 64 && mailConfigured_) asking.address = *email;
-    } else if (call.endpoint == AccountEndpoint::verify) {
-        asking.kind = Asking::Kind::verify;
-        what = "a sign-in for " + code;
-        const auto kind = text(call.body, "client").value_or("");
-        if (invited && (kind == "mac" || kind == "web")) asking.address = *email;
-        const auto* asker = askers_.find(code);
-        asking.sharedCode = asker && asker->until > now && asker->shared;
-    }
-    asking.atHome = !asking.address.empty() && addressCodes_.home(asking.address, asking.network);
-    if (const auto refusal = limits_.take(asking, now, pass.counted))
-        return refused(refusal->waitSeconds, what + ": " + refusal->why);
+    asking.network = NetworkScale::asking(call.networks, call.client);
     const auto turn = PlaceKeys::turn(call.networks);
+    // Whatever a row refuses, the call is counted under the rows before it
+    // and answered the table's refusal: every call walks the whole table,
+    // the places and share it is to hold planned first.
+    const auto walk = [&](const std::string& what) { return admit(pass, asking, what); };
     switch (call.endpoint) {
     case AccountEndpoint::code: {
+        asking.kind = Asking::Kind::code;
+        const auto what = "a code for " + code;
+        // Only what the accounts would send counts as a code.
+        if (invited && !loginId.empty() && loginId.size() <= 64 && mailConfigured_) asking.address = *email;
+        asking.atHome = !asking.address.empty() && addressCodes_.home(asking.address, asking.network);
         pass.turn = turn;
-        if (email && !invited) return notInvited("a code for " + *email);
-        if (!asking.address.empty()) {
-            pass.ask.atHome = asking.atHome;
-            pass.ask.mailed = addressCodes_.mailed(asking.address, asking.network, now, pass.mail);
-        }
-        if (asking.atHome) {
-            // The person at home: ahead of every stranger, whose calls they
-            // share no place with.
-            pass.lane = knownLane;
-            if (!hold(pass, {PlaceKeys::home(asking.address), PlaceKeys::code(code)}, {}, what)) return pass;
-            askers_.put(code, Asker{call.networks, now + RelayLimits::codeLifetimeSeconds, 0, true, !pass.ask.mailed});
-            verdicts_.forget(code);
-            return pass;
-        }
         // A code from a network that has asked little of late, at every
         // width up to its provider's, is a newcomer's; the rest are a
-        // stranger's, from the share of the store they all have.
-        const bool newcomer = signInAsks_.weight(call.networks, now) <= RelayLimits::newcomerAsks;
-        pass.lane = newcomer ? signInLane : codeLane;
-        if (!hold(pass, {PlaceKeys::code(code)}, call.networks, what) || (!newcomer && !spend(pass, what))) return pass;
-        if (!asking.address.empty()) {
-            // Its tries are expected; a newcomer's from here go ahead.
-            askers_.put(code, Asker{call.networks, now + RelayLimits::codeLifetimeSeconds,
-                                    newcomer ? RelayLimits::newcomerTries : 0, false, !pass.ask.mailed});
-            verdicts_.forget(code);
+        // stranger's, from the share of the store they all have. The
+        // person at home goes ahead of every stranger, whose calls they
+        // share no place with.
+        const bool newcomer = !asking.atHome && signInAsks_.weight(call.networks, now) <= RelayLimits::newcomerAsks;
+        if (email && !invited) {
+        } else if (asking.atHome) {
+            pass.lane = knownLane;
+            asking.places = {PlaceKeys::home(asking.address), PlaceKeys::code(code)};
+        } else {
+            pass.lane = newcomer ? signInLane : codeLane;
+            asking.places = {PlaceKeys::code(code)};
+            for (auto& claim : PlaceKeys::networks(call.networks)) asking.places.push_back(std::move(claim));
+            asking.strangers = !newcomer;
         }
+        if (!walk(what)) return pass;
+        if (email && !invited) return notInvited("a code for " + *email);
+        if (asking.address.empty()) return pass;
+        pass.ask.atHome = asking.atHome;
+        pass.ask.mailed = addressCodes_.mailed(asking.address, asking.network, now, pass.mail);
+        // Its tries are expected; a newcomer's from here go ahead.
+        askers_.put(code, Asker{call.networks, asking.network, now + RelayLimits::codeLifetimeSeconds,
+                                asking.atHome || !newcomer ? 0 : RelayLimits::newcomerTries, asking.atHome});
+        verdicts_.forget(code);
         return pass;
     }
     case AccountEndpoint::verify: {
+        asking.kind = Asking::Kind::verify;
+        const auto what = "a sign-in for " + code;
+        const auto kind = text(call.body, "client").value_or("");
+        if (invited && (kind == "mac" || kind == "web")) asking.address = *email;
+        asking.atHome = !asking.address.empty() && addressCodes_.home(asking.address, asking.network);
         pass.lane = strangerLane;
         pass.turn = turn;
-        PlaceKeys::Claims claims{PlaceKeys::code(code)};
-        bool newcomer = false, home = false;
-        if (email && !asking.address.empty()) {
-            auto* asker = askers_.find(code);
-            if (asker && asker->until > now) {
-                // Its tries count against the network that asked for the
-                // code too. Its first tries from that network are its
-                // newcomer's sign-in, served ahead; and all from a network
-                // its owner signed in from, with theirs.
-                for (auto& claim : PlaceKeys::askedBy(asker->networks)) claims.push_back(std::move(claim));
-                const bool asked = NetworkScale::customer(asker->networks) == NetworkScale::customer(call.networks);
-                home = asked && asker->home;
-                newcomer = asked && !home && asker->triesAhead > 0;
+        if (asking.address.empty()) {
+            // Tries nothing the accounts would count, but asks the store.
+            const bool uninvited = email && !invited && (kind == "mac" || kind == "web");
+            if (!uninvited) {
+                asking.places = {PlaceKeys::code(code)};
+                for (auto& claim : PlaceKeys::networks(call.networks)) asking.places.push_back(std::move(claim));
+                asking.strangers = true;
             }
-            if (auto told = verdicts_.told(code, now_())) {
-                // While a try of the code waits for the store, that answer
-                // will tell.
-                if (!told->stale || places_.held(PlaceKeys::code(code).key) > 0) {
-                    pass.refusal = answer(400, std::move(told->body));
-                    return pass;
-                }
-                // Counted once, when it is judged after the store's answer.
-                giveBack(pass);
-                pass.counted.clear();
-                pass.code = code;
-                pass.stale = std::move(told->body);
-                return pass;
-            }
-            pass.code = code;
-            pass.address = *email;
-            pass.home = asking.network;
-            if (home) {
-                pass.lane = knownLane;
-                hold(pass, {PlaceKeys::code(code), PlaceKeys::home(*email)}, {}, what);
-                return pass;
-            }
-            if (newcomer) {
-                pass.lane = signInLane;
-                askers_.put(code, Asker{asker->networks, asker->until, asker->triesAhead - 1, false, asker->shared});
-            }
-        } else if (email && !invited && (text(call.body, "client") == "mac" || text(call.body, "client") == "web")) {
-            return notInvited("a sign-in for " + *email);
+            if (!walk(what)) return pass;
+            if (uninvited) return notInvited("a sign-in for " + *email);
+            return pass;
         }
-        if (hold(pass, std::move(claims), call.networks, what) && !newcomer) spend(pass, what);
+        // While a try of the code waits for the store, that answer will
+        // tell; a verdict of a while ago waits for the store to say whether
+        // a new code was asked since, counted once, when it is judged then.
+        if (auto told = verdicts_.told(code, now_())) {
+            const bool stale = told->stale && places_.held(PlaceKeys::code(code).key) == 0;
+            if (stale) asking.kind = Asking::Kind::other;
+            if (!walk(what)) return pass;
+            pass.code = code;
+            if (!stale) {
+                pass.refusal = answer(400, std::move(told->body));
+                return pass;
+            }
+            pass.stale = std::move(told->body);
+            return pass;
+        }
+        // Its tries count against the network that asked for the code too.
+        // Its first tries from that network are its newcomer's sign-in,
+        // served ahead; and all from a network its owner signed in from,
+        // with theirs.
+        const auto* asker = askers_.find(code);
+        if (asker && asker->until <= now) asker = nullptr;
+        const bool asked = asker && asker->network == asking.network;
+        const bool home = asked && asker->home;
+        const bool newcomer = asked && !home && asker->triesAhead > 0;
+        asking.places = {PlaceKeys::code(code)};
+        if (home) {
+            pass.lane = knownLane;
+            asking.places.push_back(PlaceKeys::home(asking.address));
+        } else {
+            if (asker)
+                for (auto& claim : PlaceKeys::askedBy(asker->networks)) asking.places.push_back(std::move(claim));
+            for (auto& claim : PlaceKeys::networks(call.networks)) asking.places.push_back(std::move(claim));
+            asking.strangers = !newcomer;
+            if (newcomer) pass.lane = signInLane;
+        }
+        if (!walk(what)) return pass;
+        if (newcomer)
+            askers_.put(code, Asker{asker->networks, asker->network, asker->until, asker->triesAhead - 1, false});
+        pass.code = code;
+        pass.address = asking.address;
+        pass.home = asking.network;
+        pass.ask.atHome = asking.atHome;
         return pass;
     }
     case AccountEndpoint::refresh:
-        placeToken(pass, TokenKind::refresh, text(call.body, "refresh_token").value_or(""), call.networks,
-                   "a refresh", refuse(401, RelayError::invalidToken));
-        return pass;
-    case AccountEndpoint::signOut:
+    case AccountEndpoint::signOut: {
         // A sign-out is done whatever its token's age.
-        placeToken(pass, TokenKind::refresh, text(call.body, "refresh_token").value_or(""), call.networks,
-                   "a sign-out", std::nullopt);
+        const bool refresh = call.endpoint == AccountEndpoint::refresh;
+        auto expired = placeToken(pass, asking, TokenKind::refresh, text(call.body, "refresh_token").value_or(""),
+                                  refresh ? refuse(401, RelayError::invalidToken) : std::optional<AccountAnswer>());
+        if (expired) asking.places.clear();
+        if (walk(refresh ? "a refresh" : "a sign-out") && expired) pass.refusal = std::move(expired);
         return pass;
-    default:
-        placeToken(pass, TokenKind::access, rule.bearer ? call.bearer : "", call.networks, "an account call",
-                   refuse(401, RelayError::unauthorized));
+    }
+    default: {
+        auto expired = placeToken(pass, asking, TokenKind::access, rule.bearer ? call.bearer : "",
+                                  refuse(401, RelayError::unauthorized));
+        if (expired) asking.places.clear();
+        if (walk("an account call") && expired) pass.refusal = std::move(expired);
         return pass;
+    }
     }
 }
 
 AccountGate::Pass AccountGate::checkTicket(const std::string& ticket, const std::vector<std::string>& networks) {
     Pass pass;
-    placeToken(pass, TokenKind::ticket, ticket, networks, "a device", refuse(401, RelayError::unauthorized));
+    Asking asking{Asking::Kind::other, false, "", NetworkScale::widths(networks)};
+    auto expired = placeToken(pass, asking, TokenKind::ticket, ticket, refuse(401, RelayError::unauthorized));
+    if (expired) {
+        pass.refusal = std::move(expired);
+        return pass;
+    }
+    admit(pass, asking, "a device");
     return pass;
 }
 
 AccountGate::Pass AccountGate::checkLink(const std::string& room, const std::vector<std::string>& networks) {
     Pass pass;
+    Asking asking{Asking::Kind::other, false, "", NetworkScale::widths(networks)};
     if (!rooms_.find(room)) {
         pass.lane = unprovenLane;
         pass.turn = PlaceKeys::turn(networks);
-        hold(pass, {}, networks, "a link for room " + room.substr(0, 32));
+        asking.places = PlaceKeys::networks(networks);
+        admit(pass, asking, "a link for room " + room.substr(0, 32));
         return pass;
     }
-    hold(pass, {PlaceKeys::room(room)}, {}, "a link for room " + room);
+    asking.places = {PlaceKeys::room(room)};
+    admit(pass, asking, "a link for room " + room);
     return pass;
 }
 
@@ -375,15 +366,20 @@ void AccountGate::knowRooms(const std::vector<std::string>& rooms) {
 
 void AccountGate::answered(const Pass& pass, const std::optional<AccountAnswer>& answer,
                            std::optional<std::int64_t> spentMillis) {
-    places_.release(pass.places);
-    if (pass.budget) budget_.settle(*pass.budget, answer ? spentMillis.value_or(0) : std::optional<std::int64_t>(), now_());
-    if (!answer || answer->status == 503) return giveBack(pass);
+    auto taken = pass.taken;
+    const auto nowMillis = now_();
+    settle(taken, answer ? std::optional(spentMillis.value_or(0)) : std::nullopt, nowMillis);
+    if (!answer || answer->status == 503) {
+        relay_service::giveBack(taken, nowMillis);
+        relay_service::giveBack(pass.mail, seconds());
+        return;
+    }
     // No mail went out: the code was the one mailed last, or refused.
     if (!answer->delivery) relay_service::giveBack(pass.mail, seconds());
     // Where the address signs in is its owner's: codes asked from there
     // come out of their own allowance.
     if (answer->status == 200 && !pass.address.empty()) addressCodes_.signedIn(pass.address, pass.home);
-    if (!pass.code.empty()) verdicts_.learn(pass.code, answer->status, answer->body, now_());
+    if (!pass.code.empty()) verdicts_.learn(pass.code, answer->status, answer->body, nowMillis);
     // A computer registered through here.
     if ((answer->status == 200 || answer->status == 201) && answer->body.contains("host")) {
         const auto room = answer->body["host"].value("room", "");
@@ -392,19 +388,15 @@ void AccountGate::answered(const Pass& pass, const std::optional<AccountAnswer>&
 }
 
 void AccountGate::linkAnswered(const Pass& pass, const std::string& room, std::optional<int> status) {
-    places_.release(pass.places);
+    auto taken = pass.taken;
+    settle(taken, std::nullopt, now_());
     if (status == 0) rooms_.put(room, true);
     if (status == 410) rooms_.erase(room);
 }
 
-void AccountGate::giveBack(const Pass& pass) {
-    relay_service::giveBack(pass.counted, seconds());
-    relay_service::giveBack(pass.mail, seconds());
-}
-
 void AccountGate::purge() {
     const auto now = seconds();
-    for (auto* window : {&callsPerClient_, &codesPerClient_, &verifiesPerClient_, &sharedCodeTries_})
+    for (auto* window : {&callsPerClient_, &codesPerClient_, &verifiesPerClient_, &guessesAway_})
         window->purge(now);
     addressCodes_.purge(now);
     signInAsks_.purge(now);

@@ -89,11 +89,11 @@ public:
     struct Pass {
         std::optional<AccountAnswer> refusal;  // answered at once
         std::size_t lane = knownLane;
-        // What the call was counted under, and of it what counts a mail.
-        Counted counted = {};
+        // What it took of the table's rows (counts, its places in the store
+        // queue, the store's share for strangers), and of the counts what
+        // counts a mail.
+        Taken taken = {};
         Counted mail = {};
-        // The places it holds until it is answered.
-        std::vector<std::string> places = {};
         // The sign-in code a verify tried ("address login"), whose verdict
         // its answer tells.
         std::string code = {};
@@ -104,12 +104,10 @@ public:
         // waits for the store to say whether a new code was asked since
         // (awaitVerdict).
         std::optional<nlohmann::json> stale = {};
-        // What it holds of the store's share for strangers' calls.
-        std::optional<std::int64_t> budget = {};
         // A verify: the address it signs in and the network it comes from.
         std::string address = {};
         std::string home = {};
-        // What the accounts are told of a code request.
+        // What the accounts are told of a sign-in call.
         CodeAsk ask = {};
     };
 
@@ -174,22 +172,17 @@ public:
 
 private:
     std::int64_t seconds() const;
-    Pass refused(std::int64_t wait, const std::string& why);
-    // The rules that bound strangers, in the order they are walked.
+    // The rows that bound calls, in the order they are walked.
     std::vector<Limit> limits();
+    // Walks the table for `asking`: false, with the pass a refusal, when a
+    // row refused it.
+    bool admit(Pass& pass, const Asking& asking, const std::string& what);
     Pass notInvited(const std::string& what);
     std::function<void(std::size_t)> full(const std::string& what);
-    void giveBack(const Pass& pass);
-    // Takes a stranger's call's cost from the store's share for them, or
-    // answers try-later at once.
-    bool spend(Pass& pass, const std::string& what);
-    // Holds a place under each claim and each of the call's networks, or
-    // answers try-later at once.
-    bool hold(Pass& pass, std::vector<HeldPlaces::Claim> claims, const std::vector<std::string>& networks,
-              const std::string& what);
-    // A call with a token: its lane and places by the token's seal.
-    void placeToken(Pass& pass, TokenKind kind, const std::string& token, const std::vector<std::string>& networks,
-                    const std::string& what, std::optional<AccountAnswer> expired);
+    // A call with a token: its lane and places by the token's seal; the
+    // refusal of an expired token when it is one.
+    std::optional<AccountAnswer> placeToken(Pass& pass, Asking& asking, TokenKind kind, const std::string& token,
+                                            std::optional<AccountAnswer> expired);
 
     WallClock now_;
     RelayLog log_;
@@ -200,24 +193,24 @@ private:
     RateWindow codesPerClient_;
     AddressCodes addressCodes_;
     RateWindow verifiesPerClient_;
-    RateWindow sharedCodeTries_;
+    RateWindow guessesAway_;
     NetworkAllowance signInAsks_;
-    LimitTable limits_;
+    HeldPlaces places_;
     StrangerBudget budget_;
+    LimitTable limits_;
     // Who asked here for each sign-in code, while the code may live.
     struct Asker {
         std::vector<std::string> networks;
+        // NetworkScale::asking of them.
+        std::string network;
         std::int64_t until = 0;  // seconds
         // Tries from the network that asked, served as a newcomer's.
         int triesAhead = 0;
         // Asked from a network the address signed in from: its tries from
         // there are its owner's.
         bool home = false;
-        // The code mailed last to the address, given again.
-        bool shared = false;
     };
     Forgetful<Asker> askers_;
-    HeldPlaces places_;
     CodeVerdicts verdicts_;
     Forgetful<bool> rooms_;
     struct Waiter {

@@ -23,6 +23,13 @@ bool allOf(const std::string& text, const char* alphabet) {
 
 }  // namespace
 
+std::string mailboxOf(const std::string& address) {
+    const auto at = address.rfind('@');
+    const auto plus = address.find('+');
+    if (at == std::string::npos || plus == std::string::npos || plus > at) return address;
+    return address.substr(0, plus) + address.substr(at);
+}
+
 std::optional<std::string> normalizeAddress(const std::string& input) {
     const auto isBlank = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
     std::size_t begin = 0, end = input.size();

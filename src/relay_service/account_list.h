@@ -39,4 +39,9 @@ private:
 // of at least two labels. Absent when the text is no such address.
 std::optional<std::string> normalizeAddress(const std::string& text);
 
+// The mailbox a normalized address is delivered to: its local part up to
+// a "+" (a tag most providers deliver to the untagged mailbox). Lower-case
+// already, as normalizeAddress leaves it.
+std::string mailboxOf(const std::string& address);
+
 }  // namespace morvane::relay_service

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "relay_service/account_list.h"
+
 namespace morvane::relay_service {
 
 AddressCodes::AddressCodes(Limits limits, std::function<void(std::size_t keys)> full)
@@ -10,6 +12,7 @@ AddressCodes::AddressCodes(Limits limits, std::function<void(std::size_t keys)> 
       atHome_(limits.atHome, limits.windowSeconds, limits.maxKeys, full),
       mails_(limits.mails, limits.windowSeconds, limits.maxKeys, full),
       mailsElsewhere_(limits.mailsElsewhere, limits.windowSeconds, limits.maxKeys, full),
+      mailbox_(limits.mailsPerMailbox, limits.windowSeconds, limits.maxKeys, full),
       homes_(limits.maxKeys) {}
 
 std::optional<std::int64_t> AddressCodes::take(const std::string& address, const std::string& network,
@@ -25,8 +28,12 @@ bool AddressCodes::mailed(const std::string& address, const std::string& network
                           Counted& counted) {
     const bool elsewhere = !home(address, network);
     if (elsewhere && mailsElsewhere_.count(address, nowSeconds) >= limits_.mailsElsewhere) return false;
+    const auto mailbox = mailboxOf(address);
+    if (mailbox_.count(mailbox, nowSeconds) >= limits_.mailsPerMailbox) return false;
     if (mails_.take(address, nowSeconds)) return false;
     counted.emplace_back(&mails_, address);
+    mailbox_.take(mailbox, nowSeconds);
+    counted.emplace_back(&mailbox_, mailbox);
     if (elsewhere) {
         mailsElsewhere_.take(address, nowSeconds);
         counted.emplace_back(&mailsElsewhere_, address);
@@ -49,7 +56,7 @@ bool AddressCodes::home(const std::string& address, const std::string& network) 
 }
 
 void AddressCodes::purge(std::int64_t nowSeconds) {
-    for (auto* window : {&perNetwork_, &atHome_, &mails_, &mailsElsewhere_}) window->purge(nowSeconds);
+    for (auto* window : {&perNetwork_, &atHome_, &mails_, &mailsElsewhere_, &mailbox_}) window->purge(nowSeconds);
 }
 
 }  // namespace morvane::relay_service

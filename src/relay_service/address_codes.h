@@ -12,7 +12,8 @@
 // mailed to the address, while it lives, given to the asker's login too
 // and mailed to no one again: strangers asking for the address from many
 // networks mail its owner a few codes, and the owner, asking anywhere,
-// signs in with the newest one in their mailbox. In memory, per instance;
+// signs in with the newest one in their mailbox. A mailbox, whatever
+// "+tag" its addresses carry, is mailed `mailsPerMailbox` in all. In memory, per instance;
 // on the network thread, on times passed in.
 #pragma once
 
@@ -39,6 +40,8 @@ public:
         std::size_t maxKeys = 50'000;
         // The networks remembered for each address.
         std::size_t homesPerAddress = 4;
+        // Mails to one mailbox (mailboxOf: its plus-addresses together).
+        int mailsPerMailbox = 10;
     };
     explicit AddressCodes(Limits limits, std::function<void(std::size_t keys)> full = {});
 
@@ -57,7 +60,7 @@ public:
 
 private:
     Limits limits_;
-    RateWindow perNetwork_, atHome_, mails_, mailsElsewhere_;
+    RateWindow perNetwork_, atHome_, mails_, mailsElsewhere_, mailbox_;
     Forgetful<std::vector<std::string>> homes_;
 };
 

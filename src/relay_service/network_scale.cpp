@@ -26,6 +26,10 @@ std::string customer(const std::vector<std::string>& networks) {
     return networks.empty() ? "" : networks[std::min(networks.size(), refusingWidths) - 1];
 }
 
+std::string asking(const std::vector<std::string>& networks, const std::string& client) {
+    return networks.empty() ? client : customer(networks);
+}
+
 std::string widest(const std::vector<std::string>& networks) {
     const auto all = widths(networks);
     return all.empty() ? "" : all.back();

@@ -30,6 +30,13 @@ std::vector<std::string> widths(const std::vector<std::string>& networks);
 // codes for an address are counted per such network.
 std::string customer(const std::vector<std::string>& networks);
 
+// The network a sign-in call is asked from, written once for the gate's
+// memory and the store's counts alike: the caller's customer network, or
+// its rate key when the server named none (a trusted proxy that named no
+// client). A person's homes, their codes' allowance and their tries are
+// kept per such network.
+std::string asking(const std::vector<std::string>& networks, const std::string& client);
+
 // The widest of them: whose turn a caller's call takes, and who it is
 // ranked as.
 std::string widest(const std::vector<std::string>& networks);

@@ -8,6 +8,7 @@
 #include "relay/relay_signed.h"
 #include "relay/relay_words.h"
 #include "relay_service/detail/account_answers.h"
+#include "relay_service/network_scale.h"
 #include "relay_service/relay_limits.h"
 #include "secure/secure_channel.h"
 
@@ -126,8 +127,8 @@ AccountAnswer RelayAccounts::handle(const AccountCall& call, CodeAsk ask) {
         }
         switch (call.endpoint) {
         case AccountEndpoint::code:
-            return code(call.body, call.client, call.networks.empty() ? call.client : call.networks.back(), ask);
-        case AccountEndpoint::verify: return verify(call.body, call.client);
+            return code(call.body, call.client, NetworkScale::asking(call.networks, call.client), ask);
+        case AccountEndpoint::verify: return verify(call.body, call.client, NetworkScale::asking(call.networks, call.client), ask);
         case AccountEndpoint::refresh: return refresh(call.body);
         case AccountEndpoint::signOut: return signOut(call.body);
         case AccountEndpoint::listHosts: return listHosts(access->token.userId);
@@ -221,16 +222,36 @@ AccountAnswer RelayAccounts::code(const json& body, const std::string& client, c
     stored.loginId = loginId;
     stored.salt = Secure::hex(Secure::randomBytes(16));
     stored.triesLeft = RelayLimits::codeTries;
-    // Past the address's mails, the code in its owner's mailbox signs this
-    // login in too, until it expires; nothing is mailed.
-    if (const auto* newest = ask.mailed ? nullptr : mailed_.find(*email); newest && newest->expiresAt > now) {
+    // Past the mailbox's mails, through every instance, and the relay's
+    // in the hour, nothing is mailed.
+    std::optional<AccountAnswer> unmailed;
+    if (!ask.mailed) {
+        unmailed = refuse(429, RelayError::tryLater, RelayLimits::codeWindowSeconds);
+    } else if (const auto wait = store_.countRate("code-mailbox " + mailboxOf(*email), RelayLimits::mailsPerMailbox,
+                                                  RelayLimits::codeWindowSeconds, now)) {
+        refusedCode(*email + ": the mailbox was mailed " + std::to_string(RelayLimits::mailsPerMailbox) +
+                    " codes in the window");
+        unmailed = refuse(429, RelayError::tryLater, *wait);
+    } else if (const auto hour = store_.countRate("code-mail", RelayLimits::mailsPerHour, RelayLimits::mailHourSeconds,
+                                                  now)) {
+        mailBound_.say(hooks_.log, Severity::error,
+                       "the relay has mailed " + std::to_string(RelayLimits::mailsPerHour) +
+                           " codes this hour, its bound: codes asked are not mailed for " + std::to_string(*hour) +
+                           " s (a code for " + *email + " among them)",
+                       hooks_.now());
+        unmailed = refuse(503, RelayError::tryLater, *hour);
+    }
+    // The code in the address's mailbox signs this login in too, until it
+    // expires; nothing is mailed, and the answer says so.
+    if (const auto* newest = unmailed ? mailed_.find(*email) : nullptr; newest && newest->expiresAt > now) {
         stored.codeHash = codeHash(stored.salt, newest->digits);
         stored.expiresAt = newest->expiresAt;
         store_.putCode(stored);
         givenAgain_.say(hooks_.log, Severity::info,
                         "a code for " + *email + " asked from " + network + " is the one mailed last", hooks_.now());
-        return answer(200, json{{"ok", true}});
+        return answer(200, json{{"ok", true}, {RelayCodeSent::sent, false}});
     }
+    if (unmailed) return std::move(*unmailed);
     // Six digits, uniform: 0 to 999,999 from a random 32-bit draw with the
     // biased top rejected.
     std::uint32_t draw = 0;
@@ -260,14 +281,15 @@ AccountAnswer RelayAccounts::delivered(const CodeDelivery& delivery, const std::
         hooks_.log.info("sign-in code sent to " + delivery.email);
         // It lives from when it was made, a moment before.
         mailed_.put(delivery.email, Mailed{delivery.code, seconds() + RelayLimits::codeLifetimeSeconds - 1});
-        return answer(200, json{{"ok", true}});
+        return answer(200, json{{"ok", true}, {RelayCodeSent::sent, true}});
     } catch (const RelayStoreError& failure) {
         storeFailed(failure);
         return refuse(503, RelayError::tryLater, 30);
     }
 }
 
-AccountAnswer RelayAccounts::verify(const json& body, const std::string& client) {
+AccountAnswer RelayAccounts::verify(const json& body, const std::string& client, const std::string& network,
+                                    CodeAsk ask) {
     const auto email = normalizeAddress(text(body, "email").value_or(""));
     const auto loginId = text(body, "login_id").value_or("");
     const auto digits = text(body, "code").value_or("");
@@ -293,6 +315,15 @@ AccountAnswer RelayAccounts::verify(const json& body, const std::string& client)
     if (const auto wait = store_.countRate("verify-client " + client, RelayLimits::verifiesPerClient,
                                            RelayLimits::codeWindowSeconds, now)) {
         refusedSignIn(*email + ": too many tries from " + client);
+        return refuse(429, RelayError::tryLater, *wait);
+    }
+    // Away from the address's homes, the guesses each network may have at
+    // its codes, through every instance: its own, never the owner's.
+    if (const auto wait = ask.atHome ? std::nullopt
+                                     : store_.countRate("code-guess " + *email + " from " + network,
+                                                        RelayLimits::guessesAwayPerDay, RelayLimits::guessWindowSeconds,
+                                                        now)) {
+        refusedSignIn(*email + ": too many guesses at the address's codes from " + network);
         return refuse(429, RelayError::tryLater, *wait);
     }
     // The try is spent before the code is compared, in one step of the

@@ -61,13 +61,13 @@ struct DeviceAdmission {
     std::string holder;
 };
 
-// What the gate knew of a code request.
+// What the gate knew of a code request or a sign-in.
 struct CodeAsk {
     // The call comes from a network the address signed in from, whose codes
-    // for it are the owner's own.
+    // and tries for it are the owner's own.
     bool atHome = false;
     // The code goes out in a mail of its own; otherwise it is the newest
-    // code mailed to the address from here, while that lives.
+    // code mailed to the address from here, while that lives, or none.
     bool mailed = true;
 };
 
@@ -129,7 +129,7 @@ public:
 private:
     // `network`: the widest the caller is counted under.
     AccountAnswer code(const nlohmann::json& body, const std::string& client, const std::string& network, CodeAsk ask);
-    AccountAnswer verify(const nlohmann::json& body, const std::string& client);
+    AccountAnswer verify(const nlohmann::json& body, const std::string& client, const std::string& network, CodeAsk ask);
     AccountAnswer refresh(const nlohmann::json& body);
     AccountAnswer signOut(const nlohmann::json& body);
     AccountAnswer registerHost(const nlohmann::json& body, const std::string& userId);
@@ -183,7 +183,7 @@ private:
     };
     Forgetful<Mailed> mailed_;
     // Floods of calls would say each of these once a call.
-    ThrottledLine refusedCodes_, unsentCodes_, givenAgain_, refusedSignIns_, refusedRefreshes_, refusedHosts_, storeFailed_;
+    ThrottledLine refusedCodes_, unsentCodes_, givenAgain_, mailBound_, refusedSignIns_, refusedRefreshes_, refusedHosts_, storeFailed_;
 };
 
 // The session a token (access, refresh or ticket) was handed out under, or

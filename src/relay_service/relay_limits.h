@@ -31,10 +31,23 @@ inline constexpr std::size_t homesPerAddress = 4;
 // the person away from home.
 inline constexpr int mailsPerAddress = 10;
 inline constexpr int mailsPerAddressElsewhere = 6;
-// Tries in a window, from every login it was given to away from the
-// address's homes, of a code given again: strangers asking for it from
-// many networks get no more guesses at it than at a few codes.
-inline constexpr int sharedCodeTries = 2 * codeTries;
+// Guesses compared in a day at one address's codes from each network it
+// never signed in from (the network each is tried from, NetworkScale::
+// asking): a stranger's network gets no more guesses than a few codes
+// allow, and spends none of the owner's, who tries from their own.
+inline constexpr int guessesAwayPerDay = 2 * codeTries;
+inline constexpr std::int64_t guessWindowSeconds = 24 * 3600;
+// Codes mailed to one mailbox in a window, whatever "+tag" its addresses
+// carry (mailboxOf): a stranger naming countless tags of one address fills
+// no one's mailbox.
+inline constexpr int mailsPerMailbox = 10;
+// Codes the whole relay mails in an hour, through every instance sharing
+// its database: a flood of sign-ins for countless addresses gets the
+// operator's sending account no further than this, which a mail provider
+// allows; past it code requests are told to try later, and the log says
+// why.
+inline constexpr int mailsPerHour = 1'000;
+inline constexpr std::int64_t mailHourSeconds = 3600;
 // Verifications tried from one client address in the same window.
 inline constexpr int verifiesPerClient = 20;
 // Code requests and verifications from one network in the same window,

@@ -204,7 +204,7 @@ std::optional<std::string> registerAtRelay(const std::string& origin, const Rela
     auto failed = [](const RelayAccountFailure& f) {
         return "relay refused: " + f.error + " (" + std::to_string(f.status) + ")";
     };
-    std::promise<RelayAccountResult<std::monostate>> sent;
+    std::promise<RelayAccountResult<bool>> sent;
     auto t1 = account->sendCode(email, login, [&](auto r) { sent.set_value(std::move(r)); });
     auto code = sent.get_future().get();
     if (auto f = std::get_if<RelayAccountFailure>(&code)) return failed(*f);

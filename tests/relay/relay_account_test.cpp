@@ -245,16 +245,19 @@ TEST(RelayAccount, TransportOutcomesAndBadRequestsMapToTheirFailures) {
     auto account = RelayAccount::create("https://relay.example.com", http, [] { return std::int64_t{-5'000}; });
     const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
 
-    std::vector<RelayAccountResult<std::monostate>> results;
-    auto keep = [&](RelayAccountResult<std::monostate> r) { results.push_back(r); };
-    http->answers = {answered(200, R"({"ok":true})"), answered(200, R"({"ok":false})"), answered(200, ""),
+    // A code request's answer: mailed, unless the relay says none was.
+    std::vector<RelayAccountResult<bool>> results;
+    auto keep = [&](RelayAccountResult<bool> r) { results.push_back(r); };
+    http->answers = {answered(200, R"({"ok":true})"), answered(200, R"({"ok":true,"sent":false})"),
+                     answered(200, R"({"ok":true,"sent":true})"), answered(200, R"({"ok":true,"sent":"no"})"),
+                     answered(200, R"({"ok":false})"), answered(200, ""),
                      {RelayHttpAnswer::Kind::unreachable, 0, std::nullopt, {}},
                      {RelayHttpAnswer::Kind::untrusted, 0, std::nullopt, {}},
                      {RelayHttpAnswer::Kind::cancelled, 0, std::nullopt, {}}, answered(404, "")};
-    for (int i = 0; i < 7; ++i) account->sendCode("me@example.com", "l", keep);
+    for (int i = 0; i < 10; ++i) account->sendCode("me@example.com", "l", keep);
     http->run();
-    const std::vector<RelayAccountResult<std::monostate>> expected = {
-        std::monostate{}, RelayAccountFailure::of(FailureKind::badAnswer), RelayAccountFailure::of(FailureKind::badAnswer),
+    const std::vector<RelayAccountResult<bool>> expected = {
+        true, false, true, true, RelayAccountFailure::of(FailureKind::badAnswer), RelayAccountFailure::of(FailureKind::badAnswer),
         RelayAccountFailure::of(FailureKind::unreachable), RelayAccountFailure::of(FailureKind::untrusted),
         RelayAccountFailure::of(FailureKind::cancelled), RelayAccountFailure::refused(404, "", std::nullopt)};
     EXPECT_EQ(results, expected);
@@ -265,7 +268,7 @@ TEST(RelayAccount, TransportOutcomesAndBadRequestsMapToTheirFailures) {
     const auto before = http->requests.size();
     EXPECT_EQ(account->sendCode(std::string(9'000, 'a'), "l", keep), nullptr);
     ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0], RelayAccountResult<std::monostate>(RelayAccountFailure::of(FailureKind::badAnswer)));
+    EXPECT_EQ(results[0], RelayAccountResult<bool>(RelayAccountFailure::of(FailureKind::badAnswer)));
     std::optional<RelayAccountResult<bool>> registered;
     EXPECT_EQ(account->registerHost(identity, {"t", "r", "not-a-user", "e"}, "n", [&](auto r) { registered = r; }), nullptr);
     EXPECT_EQ(registered, RelayAccountResult<bool>(RelayAccountFailure::of(FailureKind::badAnswer)));

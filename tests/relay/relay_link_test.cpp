@@ -96,7 +96,7 @@ FrontFaults callsRefused(int status) {
 void registerOn(TlsRelay& relay, const RelayIdentity& identity) {
     auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes, testNames);
     auto account = RelayAccount::create(relay.origin(relay.plain ? "http" : "https"), http, systemWallMillis);
-    await<std::monostate>([&](auto done) { account->sendCode("o@example.com", "l", done); });
+    await<bool>([&](auto done) { account->sendCode("o@example.com", "l", done); });
     const auto session = await<RelayAccountSession>(
         [&](auto done) { account->verify("o@example.com", "l", relay->codeFor("o@example.com"), done); });
     ASSERT_TRUE(std::holds_alternative<RelayAccountSession>(session));
@@ -125,8 +125,8 @@ TEST(RelayOverTls, ANewOwnerSignsInRegistersAndStaysReachable) {
     ASSERT_TRUE(account);
     const std::string email = "owner@example.com", login = RelayAccount::newLoginID();
 
-    const auto sent = await<std::monostate>([&](auto done) { account->sendCode(email, login, done); });
-    EXPECT_EQ(sent, RelayAccountResult<std::monostate>(std::monostate{}));
+    const auto sent = await<bool>([&](auto done) { account->sendCode(email, login, done); });
+    EXPECT_EQ(sent, RelayAccountResult<bool>(true));
     EXPECT_EQ(relay->codesSentTo(), std::vector<std::string>{email});
     const auto code = relay->codeFor(email);
     const auto wrong = await<RelayAccountSession>(
@@ -199,8 +199,8 @@ TEST(RelayOverTls, ACertificateForAnotherNameIsRefused) {
     TlsRelay relay({"relay.other.example"}, {});
     auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes, testNames);
     auto account = RelayAccount::create(relay.origin("https"), http, systemWallMillis);
-    const auto sent = await<std::monostate>([&](auto done) { account->sendCode("owner@example.com", "l", done); });
-    EXPECT_EQ(sent, RelayAccountResult<std::monostate>(RelayAccountFailure::of(RelayAccountFailure::Kind::untrusted)));
+    const auto sent = await<bool>([&](auto done) { account->sendCode("owner@example.com", "l", done); });
+    EXPECT_EQ(sent, RelayAccountResult<bool>(RelayAccountFailure::of(RelayAccountFailure::Kind::untrusted)));
 
     const RelayIdentity identity{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
     LinkRig rig(relay.origin("wss"), identity);
@@ -458,7 +458,7 @@ TEST(RelayAccountOverSockets, AFailedCallSaysWhyWithTheAddress) {
         auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes, testNames);
         auto account = RelayAccount::create(c.origin, http, systemWallMillis);
         ASSERT_TRUE(account);
-        const auto sent = await<std::monostate>([&](auto done) { account->sendCode("owner@example.com", "l", done); });
+        const auto sent = await<bool>([&](auto done) { account->sendCode("owner@example.com", "l", done); });
         ASSERT_TRUE(std::holds_alternative<RelayAccountFailure>(sent));
         EXPECT_EQ(std::get<RelayAccountFailure>(sent).describe(), c.why);
     }

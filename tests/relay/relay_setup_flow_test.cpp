@@ -180,6 +180,31 @@ TEST(RelaySetUpFlow, WrongInputIsAskedForAgainWithItsNote) {
     EXPECT_FALSE(rig.settings.stringValue(RelayController::emailKey));
 }
 
+// A relay that mailed no new code says so, and the dialog tells the person
+// to look for the code mailed earlier rather than wait for a mail that
+// will not come; a new code sent is told as before.
+TEST(RelaySetUpFlow, TheCodeDialogSaysWhenNoNewCodeWasMailed) {
+    FlowRig rig;
+    rig.controller->start();
+    for (const auto* sent : {"false", "true", "false"})
+        rig.http->answer("/v1/auth/code", 200, std::string(R"({"ok":true,"sent":)") + sent + "}");
+    rig.type("Sign in to the relay", "owner@example.com");
+    rig.type("Enter the code from the e-mail", "", RelayResponse::second);
+    rig.type("Enter the code from the e-mail", "", RelayResponse::second);
+    rig.type("Enter the code from the e-mail", "123456");
+    std::vector<std::string> notes;
+    auto answer = rig.answer;
+    rig.answer = [&](const RelayAlert& alert, std::function<bool()> closeWhen) {
+        if (alert.message == "Enter the code from the e-mail")
+            notes.push_back(alert.informative.substr(0, alert.informative.find("\n\n")) + " ");
+        return answer(alert, closeWhen);
+    };
+    rig.controller->perform("setUp");
+    EXPECT_EQ(notes, (Lines{RelayAccountTexts::earlierCodeStands, RelayAccountTexts::newCodeSent,
+                            RelayAccountTexts::earlierCodeStands}));
+    EXPECT_TRUE(rig.controller->link());
+}
+
 TEST(RelaySetUpFlow, EveryFailedAccountCallIsLoggedWithWhyAndTheDialogNamesTheAddress) {
     struct Case {
         const char* name;

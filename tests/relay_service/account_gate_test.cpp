@@ -11,6 +11,7 @@
 #include "../app/manual_executor.h"
 #include "account_rig.h"
 #include "relay/relay_identity.h"
+#include "relay/relay_words.h"
 #include "relay_service/relay_limits.h"
 #include "relay_service/token_seal.h"
 #include "relay_service/work_queue.h"
@@ -445,22 +446,27 @@ TEST(AccountGate, StrangersNeitherSpendAPersonsCodesNorListWhoIsListed) {
     EXPECT_EQ(signIns(10, "n-", v6Networks(0, 0, 301), "new@family.example"), 10) << "never signed in before";
     EXPECT_LE(flood.mails["new@family.example"], RelayLimits::mailsPerAddress);
 
-    // Strangers' guesses at the code mailed last, given again to their
-    // logins, are counted together: no more than at a few codes.
+    // Strangers' guesses at one address's codes, away from its homes:
+    // however many logins and codes they spread them over, through a day
+    // of windows, each network compares its day's few.
     int guessed = 0;
-    for (int n = 0; n < 10; ++n)
-        for (int i = 0; i < 3; ++i) {
-            const auto from = v6Networks(i, 0, 400 + n);
-            const auto login = "guess-" + std::to_string(n * 3 + i);
-            ASSERT_EQ(ask("target@family.example", login, from), 200);
-            std::optional<AccountAnswer> tried;
-            flood.call("POST", "/v1/auth/verify",
-                       json{{"email", "target@family.example"}, {"login_id", login}, {"code", "000000"}, {"client", "web"}},
-                       "", from.front(), [&](AccountAnswer answer) { tried = std::move(answer); }, from);
-            flood.settle();
-            guessed += tried && tried->status != 429;
+    for (int round = 0; round < 20; ++round) {
+        for (int k = 0; k < 2; ++k) {
+            const auto from = v6Networks(round % 3, 0, 400 + k);
+            const auto login = "guess-" + std::to_string(round) + "-" + std::to_string(k);
+            ask("target@family.example", login, from);
+            for (int i = 0; i < RelayLimits::codeTries; ++i) {
+                std::optional<AccountAnswer> tried;
+                flood.call("POST", "/v1/auth/verify",
+                           json{{"email", "target@family.example"}, {"login_id", login}, {"code", "000000"}, {"client", "web"}},
+                           "", from.front(), [&](AccountAnswer answer) { tried = std::move(answer); }, from);
+                flood.settle();
+                guessed += tried && tried->status != 429;
+            }
         }
-    EXPECT_LE(guessed, RelayLimits::mailsPerAddressElsewhere + RelayLimits::sharedCodeTries);
+        flood.rig.advance(RelayLimits::codeWindowSeconds);
+    }
+    EXPECT_LE(guessed, 2 * RelayLimits::guessesAwayPerDay);
 
     // A person at home on one IPv4 address is given every code the rule
     // promises there, signing in with each.
@@ -481,6 +487,141 @@ TEST(AccountGate, StrangersNeitherSpendAPersonsCodesNorListWhoIsListed) {
     EXPECT_LE(told, 4 * RelayLimits::signInAsksPerNetwork);
     EXPECT_LE(told, 100);
     EXPECT_EQ(told + tryLater, 10'000);
+}
+
+// Guesses at one address's codes away from its homes are counted for a
+// day under the network each comes from: a stranger's network has its
+// few, and none of them are the owner's, who tries from their own.
+TEST(AccountGate, GuessesAwayFromHomeAreEachNetworksOwnForADay) {
+    AccountRig rig;
+    AccountGate gate([&rig] { return rig.nowMillis; }, RelayLog(), true, rig.store.sealKey());
+    int login = 0;
+    // A verify from `network`, answered `status` when it passes.
+    const auto tries = [&](const std::string& network, int status) {
+        AccountCall call;
+        call.endpoint = AccountEndpoint::verify;
+        call.body = json{{"email", "g@example.com"}, {"login_id", "l" + std::to_string(login++)}, {"code", "123456"},
+                         {"client", "web"}};
+        call.client = network;
+        call.networks = {network};
+        auto pass = gate.check(call);
+        if (pass.refusal) return false;
+        gate.answered(pass, AccountAnswer{status, status == 200 ? json::object() : json{{"error", "invalid-code"}}, std::nullopt});
+        return true;
+    };
+    struct Step {
+        const char* why;
+        std::int64_t laterSeconds;
+        const char* network;
+        int calls;
+        int passed;
+        int status = 400;
+    };
+    const int most = RelayLimits::guessesAwayPerDay;
+    const Step steps[] = {
+        {"a stranger's day of guesses", 0, "198.51.100.1", most + 2, most},
+        {"the owner on a network they never used tries their own", 0, "192.0.2.7", 3, 3},
+        {"ten minutes on, the stranger's day goes on", RelayLimits::codeWindowSeconds, "198.51.100.1", 1, 0},
+        {"the owner signs in", 0, "203.0.113.5", 1, 1, 200},
+        {"at home, nothing is counted as a guess", 0, "203.0.113.5", most + 2, most + 2},
+        {"a day on, the stranger has a new day's few", RelayLimits::guessWindowSeconds, "198.51.100.1", most + 1, most},
+    };
+    for (const auto& step : steps) {
+        rig.advance(step.laterSeconds);
+        int passed = 0;
+        for (int i = 0; i < step.calls; ++i) passed += tries(step.network, step.status);
+        EXPECT_EQ(passed, step.passed) << step.why;
+    }
+}
+
+// A stranger who knows a listed address asks for its codes from two /48s
+// and a third, past its mails, and guesses ten times at the code given
+// again to their logins, twice over: the owner on networks they never
+// used, and a listed person who never signed in, each sign in every time,
+// told that no new code was mailed and that the code mailed earlier
+// stands.
+TEST(AccountGate, AStrangersGuessesAtACodeGivenAgainLockNoOneOut) {
+    const auto allowed = std::get<AccountList>(AccountList::parse({"owner@example.org", "@family.example"}));
+    FloodRig flood(allowed);
+    const auto post = [&](const std::string& path, const json& body, const std::vector<std::string>& from) {
+        AccountAnswer out{0, json(), std::nullopt};
+        flood.call("POST", path, body, "", from.front(), [&out](AccountAnswer answer) { out = std::move(answer); }, from);
+        flood.settle();
+        return out;
+    };
+    const auto verify = [&](const std::string& email, const std::string& login, const std::string& code,
+                            const std::vector<std::string>& from) {
+        return post("/v1/auth/verify", json{{"email", email}, {"login_id", login}, {"code", code}, {"client", "web"}}, from)
+            .status;
+    };
+    std::string first;
+    flood.askCode("owner@example.org", "home", "2001:db8:1::", [&](std::string code) { first = code; },
+                  v6Networks(0, 0, 1));
+    flood.settle();
+    ASSERT_EQ(verify("owner@example.org", "home", first, v6Networks(0, 0, 1)), 200);
+
+    int stranger = 0;
+    const auto strangerCalls = [&](const std::string& email) {
+        for (int i = 0; i < 8; ++i) {
+            const auto from = v6Networks(i % 3, 0, 700 + std::min(i / 3, 2));
+            flood.askCode(email, "s" + std::to_string(stranger + i), from.front(), [](std::string) {}, from);
+            flood.settle();
+        }
+        for (int i = 0; i < 10; ++i)
+            EXPECT_NE(verify(email, "s" + std::to_string(stranger + 6 + i / 5), "000000", v6Networks(0, 0, 702)), 200);
+        stranger += 8;
+    };
+    for (const auto* email : {"owner@example.org", "new@family.example"}) {
+        int signedIn = 0, toldNotMailed = 0;
+        for (int round = 0; round < 2; ++round) {
+            strangerCalls(email);
+            for (int n = 0; n < 5; ++n) {
+                const auto from = v6Networks(0, 0, 800 + round * 5 + n);
+                const auto login = "p" + std::to_string(round * 5 + n);
+                const auto asked = post("/v1/auth/code", json{{"email", email}, {"login_id", login}}, from);
+                ASSERT_EQ(asked.status, 200) << email;
+                ASSERT_FALSE(asked.delivery) << "past the address's mails";
+                toldNotMailed += asked.body.value(std::string(RelayCodeSent::sent), true) == false;
+                signedIn += verify(email, login, flood.mailbox[email], from) == 200;
+            }
+        }
+        EXPECT_EQ(signedIn, 10) << email;
+        EXPECT_EQ(toldNotMailed, 10) << email;
+    }
+}
+
+// A stranger asking codes for countless plus-addresses of one mailbox, 50
+// calls a second for a minute from 300 /48s, gets it mailed a few codes in
+// all; newcomers elsewhere sign in meanwhile.
+TEST(AccountGate, PlusAddressesOfOneMailboxShareItsMails) {
+    const auto allowed = std::get<AccountList>(AccountList::parse({"@family.example"}));
+    FloodRig flood(allowed);
+    int signedIn = 0, newcomers = 0;
+    for (int tick = 0; tick < 12'000; ++tick) {
+        if (tick % 4 == 0) {
+            const int n = tick / 4;
+            const auto from = v6Networks(n / 300 % 256, 0, 2'000 + n % 300);
+            const auto tag = (n % 2 ? "Owner+" : "owner+") + std::to_string(n);
+            flood.askCode(tag + "@Family.example", "x", from.front(), [](std::string) {}, from);
+        }
+        if (tick % 1'200 == 600) {
+            const auto email = "p" + std::to_string(newcomers) + "@family.example";
+            const auto from = v6Networks(0, 0, 5'000 + newcomers++);
+            flood.askCode(email, "l", from.front(), [&, email, from](std::string code) {
+                flood.call("POST", "/v1/auth/verify",
+                           json{{"email", email}, {"login_id", "l"}, {"code", code}, {"client", "web"}}, "", from.front(),
+                           [&](AccountAnswer answer) { signedIn += answer.status == 200; }, from);
+            }, from);
+        }
+        flood.turn(4);
+    }
+    flood.settle();
+    int toTheMailbox = 0;
+    for (const auto& [address, mails] : flood.mails) toTheMailbox += mailboxOf(normalizeAddress(address).value_or("")) == "owner@family.example" ? mails : 0;
+    EXPECT_LE(toTheMailbox, RelayLimits::mailsPerMailbox);
+    EXPECT_GE(toTheMailbox, 1);
+    EXPECT_EQ(newcomers, 10);
+    EXPECT_GE(signedIn, 9);
 }
 
 // What each key may hold of the store queue's places at once, while its

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "relay_service/account_list.h"
 #include "relay_service/address_codes.h"
 
 namespace morvane::relay_service {
@@ -67,6 +68,44 @@ TEST(AddressCodes, StrangersElsewhereLeaveThePersonTheirOwnCodesAndMailAFew) {
     EXPECT_TRUE(codes.home("p@example.com", "cafe"));
     EXPECT_TRUE(codes.home("p@example.com", "office"));
     EXPECT_FALSE(codes.home("q@example.com", "office"));
+}
+
+// A mailbox is mailed its few codes in a window whatever "+tag" its
+// addresses carry: each tag is an address of its own to the other counts.
+TEST(AddressCodes, PlusAddressesOfOneMailboxShareItsMails) {
+    // Three a network and eight mails an address, as many elsewhere; four
+    // a mailbox.
+    AddressCodes codes({3, 5, 8, 8, 600, 1'000, 2, 4});
+    Counted counted;
+    struct Step {
+        const char* why;
+        const char* address;
+        std::int64_t at;
+        bool mailed;
+    };
+    const Step steps[] = {
+        {"the address", "p@example.com", 100, true},
+        {"a tag of it", "p+a@example.com", 100, true},
+        {"another tag", "p+b@example.com", 100, true},
+        {"a tag with a plus in it", "p+c+d@example.com", 100, true},
+        {"the mailbox has had its four", "p+e@example.com", 100, false},
+        {"the address itself too", "p@example.com", 100, false},
+        {"another mailbox of the domain", "q+a@example.com", 100, true},
+        {"the same local part elsewhere", "p@example.org", 100, true},
+        {"a new window", "p+f@example.com", 700, true},
+    };
+    for (const auto& step : steps) {
+        EXPECT_FALSE(codes.take(step.address, "s1", step.at, counted)) << step.why;
+        EXPECT_EQ(codes.mailed(step.address, "s1", step.at, counted), step.mailed) << step.why;
+    }
+
+    // Where a mailbox is: the local part up to its first "+".
+    const std::pair<const char*, const char*> boxes[] = {
+        {"p+tag@example.com", "p@example.com"},  {"p@example.com", "p@example.com"},
+        {"p+@example.com", "p@example.com"},     {"p+a+b@example.com", "p@example.com"},
+        {"first.last+x@example.com", "first.last@example.com"},
+    };
+    for (const auto& [address, box] : boxes) EXPECT_EQ(mailboxOf(address), box) << address;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "account_rig.h"
+#include "relay/relay_words.h"
 #include "relay_service/relay_limits.h"
 #include "secure/secure_channel.h"
 
@@ -228,6 +229,20 @@ TEST(RelayAccountsCodes, CodeLimitsHoldAcrossInstancesSharingTheStore) {
              return via(a, "/v1/auth/code", json{{"email", "p" + std::to_string(i) + "@example.com"}, {"login_id", "l"}},
                         "198.51.100.7");
          }},
+        {"codes mailed to one mailbox, whatever the tag", RelayLimits::mailsPerMailbox,
+         [&](RelayAccounts& a, int i) {
+             return via(a, "/v1/auth/code", json{{"email", "box+" + std::to_string(i) + "@example.com"}, {"login_id", "l"}},
+                        "203.0.113." + std::to_string(i));
+         }},
+        {"guesses at one address's codes from one network", RelayLimits::guessesAwayPerDay,
+         [&](RelayAccounts& a, int i) {
+             return via(a, "/v1/auth/verify",
+                        json{{"email", "g@example.com"},
+                             {"login_id", "l" + std::to_string(i)},
+                             {"code", "123456"},
+                             {"client", "mac"}},
+                        "198.51.100.8");
+         }},
         {"verifications from one client", RelayLimits::verifiesPerClient,
          [&](RelayAccounts& a, int i) {
              return via(a, "/v1/auth/verify",
@@ -242,8 +257,10 @@ TEST(RelayAccountsCodes, CodeLimitsHoldAcrossInstancesSharingTheStore) {
         AccountRig rig;
         // Live codes to try: tries of a code that can sign no one in are
         // not counted.
-        for (int i = 0; i <= c.most; ++i)
+        for (int i = 0; i <= c.most; ++i) {
             rig.requestCode("o" + std::to_string(i) + "@example.com", "l", "192.0.2." + std::to_string(i));
+            rig.requestCode("g@example.com", "l" + std::to_string(i), "192.0.2." + std::to_string(100 + i));
+        }
         RelayAccounts other(rig.store, RelayAccounts::Hooks{[&rig] { return rig.nowMillis; }, [](const std::string&) {}, {}, {}, {}},
                             true);
         RelayAccounts* instances[] = {&rig.accounts, &other};
@@ -254,6 +271,45 @@ TEST(RelayAccountsCodes, CodeLimitsHoldAcrossInstancesSharingTheStore) {
             EXPECT_EQ(refused.body["error"], "try-later") << c.limit;
         }
     }
+}
+
+// The whole relay mails so many codes an hour, through every instance
+// sharing its store: past it a code request is told to try later, or given
+// again the code mailed to its address this hour; the log names the bound
+// once however many are refused; the next hour mails again.
+TEST(RelayAccountsCodes, TheRelaysMailInAnHourIsBoundedAndTheLogSaysSo) {
+    AccountRig rig;
+    RelayAccounts other(rig.store, RelayAccounts::Hooks{[&rig] { return rig.nowMillis; }, [](const std::string&) {}, {}, {}, {}},
+                        true);
+    const auto ask = [&](int i) {
+        auto& accounts = i % 2 ? other : rig.accounts;
+        auto answer = answerCall(accounts, "POST", "/v1/auth/code",
+                                 json{{"email", "p" + std::to_string(i) + "@example.com"}, {"login_id", "l"}}, "",
+                                 "10." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ".1");
+        if (answer.delivery) answer = accounts.delivered(*answer.delivery, std::nullopt);
+        return answer;
+    };
+    for (int i = 0; i < RelayLimits::mailsPerHour; ++i) {
+        const auto mailed = ask(i);
+        ASSERT_EQ(mailed.status, 200) << i;
+        ASSERT_EQ(mailed.body[std::string(RelayCodeSent::sent)], true) << i;
+    }
+    rig.advance(60);
+    for (int i = 0; i < 20; ++i) {
+        const auto refused = ask(RelayLimits::mailsPerHour + 2 * i);
+        EXPECT_EQ(refused.status, 503);
+        EXPECT_EQ(refused.body["error"], "try-later");
+        EXPECT_GE(refused.body["retry_after"].get<int>(), RelayLimits::mailHourSeconds - 120);
+        EXPECT_LE(refused.body["retry_after"].get<int>(), RelayLimits::mailHourSeconds);
+    }
+    const auto again = ask(0);
+    EXPECT_EQ(again.status, 200);
+    EXPECT_EQ(again.body[std::string(RelayCodeSent::sent)], false) << "the code mailed to it this hour stands";
+    EXPECT_EQ(std::count_if(rig.logs.begin(), rig.logs.end(),
+                            [](const std::string& line) { return line.find("codes this hour, its bound") != std::string::npos; }),
+              1);
+    rig.advance(RelayLimits::mailHourSeconds);
+    EXPECT_EQ(ask(5'000).body[std::string(RelayCodeSent::sent)], true);
 }
 
 // Each guess spends a try before its code is compared, even when another

@@ -70,6 +70,7 @@ TEST(RelayPageWords, ThePageHandlesEveryWordTheRelaySendsItAndNoOther) {
     for (const auto& field : RelayCodeRefusal::fields) relayFields.emplace(field);
     for (const auto& field : printed["codeFields"]) pageFields.insert(field.get<std::string>());
     expectSame(relayFields, pageFields, "fields of a refused code");
+    EXPECT_EQ(printed.value("sentField", ""), RelayCodeSent::sent) << "the field saying whether a code was mailed";
 }
 
 }  // namespace

@@ -56,8 +56,7 @@ struct Owner {
     Owner(ServiceRig& relay, const std::string& origin, const std::string& email) {
         account = RelayAccount::create(origin, http, systemWallMillis);
         const auto login = RelayAccount::newLoginID();
-        EXPECT_EQ(await<std::monostate>([&](auto done) { account->sendCode(email, login, done); }),
-                  RelayAccountResult<std::monostate>(std::monostate{}));
+        EXPECT_EQ(await<bool>([&](auto done) { account->sendCode(email, login, done); }), RelayAccountResult<bool>(true));
         const auto verified =
             await<RelayAccountSession>([&](auto done) { account->verify(email, login, relay.codeFor(email), done); });
         if (std::holds_alternative<RelayAccountSession>(verified)) session = std::get<RelayAccountSession>(verified);
@@ -760,8 +759,8 @@ TEST(RelayService, OverVerifiedTlsTheCertificateIsReloadedInPlace) {
 
     auto http = std::make_shared<BeastRelayHttp>(RelayAccount::maxAnswerBytes);
     auto account = RelayAccount::create(https, http, systemWallMillis);
-    EXPECT_EQ(await<std::monostate>([&](auto done) { account->sendCode("o@example.com", "l", done); }),
-              RelayAccountResult<std::monostate>(RelayAccountFailure::of(RelayAccountFailure::Kind::untrusted)));
+    EXPECT_EQ(await<bool>([&](auto done) { account->sendCode("o@example.com", "l", done); }),
+              RelayAccountResult<bool>(RelayAccountFailure::of(RelayAccountFailure::Kind::untrusted)));
 
     // A key that is not the certificate's keeps the old pair.
     const auto right = authority.issue({"localhost"}, {"127.0.0.1"});

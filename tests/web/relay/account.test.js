@@ -42,6 +42,15 @@ test('sign-in sends the web client word, keeps the tokens, and a later page star
   assert.equal(relayAccount(r.fetchFn, r.store).session.access, 'A1');
 });
 
+test('a code request says when no new code was mailed, and an older relay that says nothing mailed one', async () => {
+  const r = scriptedRelay({
+    'POST /v1/auth/code': [[200, { ok: true }], [200, { ok: true, sent: false }], [200, { ok: true, sent: true }]],
+  });
+  const a = relayAccount(r.fetchFn, r.store);
+  assert.deepEqual([await a.sendCode('a@b.c', 'L1'), await a.sendCode('a@b.c', 'L2'), await a.sendCode('a@b.c', 'L3')],
+    [true, false, true]);
+});
+
 test('an expired access token is refreshed once; a refused refresh signs the page out', async () => {
   const rows = [
     {

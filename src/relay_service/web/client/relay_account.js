@@ -10,6 +10,9 @@ const ROOM_PATTERN = /^[0-9a-f]{32}$/;
 // What the relay says of a refused code beside its word: the relay's own
 // list of those fields, which a test holds this table to, both ways.
 const CODE_FIELDS = { expired: 'expired', triesLeft: 'tries_left' };
+// Beside "ok" in the answer to a code request: false when no new code was
+// mailed and the one mailed earlier to the address signs this login in too.
+const SENT_FIELD = 'sent';
 
 class AccountError extends Error {
   // word: the relay's error word, or "unreachable" / "bad-answer". A
@@ -162,7 +165,11 @@ function relayAccount(fetchFn, store) {
 
   return {
     get session() { return session; },
-    async sendCode(email, loginId) { await call('POST', '/v1/auth/code', { email, login_id: loginId }); },
+    // True when a new code was mailed; a relay that does not say mailed one.
+    async sendCode(email, loginId) {
+      const body = await call('POST', '/v1/auth/code', { email, login_id: loginId });
+      return !(body && body[SENT_FIELD] === false);
+    },
     async verify(email, loginId, code) {
       const next = parseSession(await call('POST', '/v1/auth/verify', { email, login_id: loginId, code, client: 'web' }), email);
       if (!next) throw new AccountError('bad-answer');
@@ -189,4 +196,4 @@ function relayAccount(fetchFn, store) {
   };
 }
 
-module.exports = { relayAccount, accountErrorText, signedOut, parseHosts, AccountError, SESSION_KEY, REFUSALS, CODE_FIELDS };
+module.exports = { relayAccount, accountErrorText, signedOut, parseHosts, AccountError, SESSION_KEY, REFUSALS, CODE_FIELDS, SENT_FIELD };

@@ -195,11 +195,14 @@ function relayRoad() {
     ui.signinButton.disabled = ui.newCode.disabled = true;
     const loginId = randomHex(16);
     try {
-      await account.sendCode(email, loginId);
+      const mailed = await account.sendCode(email, loginId);
       ui.loginId = loginId;
       ui.codeField.hidden = false;
       ui.code.value = '';
-      ui.codeHint.textContent = (again ? 'A new code was sent to ' : 'Six digits, sent to ') + email + '.';
+      // No mail is on its way: the person is sent to the one that came.
+      ui.codeHint.textContent = mailed
+        ? (again ? 'A new code was sent to ' : 'Six digits, sent to ') + email + '.'
+        : 'No new code was sent: the code in the last e-mail to ' + email + ' still works. Look for that e-mail.';
       ui.signinButton.textContent = 'Sign in';
       ui.signinButton.disabled = ui.newCode.disabled = false;
       ui.code.focus();
