@@ -179,6 +179,11 @@ bool RelayService::reloadCertificate() {
     return server_->reloadCertificate();
 }
 
+void RelayService::readFleetAgain() {
+    expectNetwork(__func__);
+    meetPeers();
+}
+
 void RelayService::setAccounts(const AccountList& accounts) {
     expectNetwork(__func__);
     gate_.setAccounts(accounts);
