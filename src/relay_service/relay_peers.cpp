@@ -397,8 +397,8 @@ std::optional<std::string> PeerLine::answer(std::string_view text) {
         // A secret that changed may have leaked: what it still buys is an
         // answer a second, on a budget of its own, never one of those the
         // instances that read the secret in force are answered from.
-        if (previousAnsweredAt_ && now >= *previousAnsweredAt_ && now - *previousAnsweredAt_ < previousAnswerEveryMillis)
-            return std::nullopt;
+        const auto since = previousAnsweredAt_ ? now - *previousAnsweredAt_ : previousAnswerEveryMillis;
+        if (since >= 0 && since < previousAnswerEveryMillis) return std::nullopt;
         previousAnsweredAt_ = now;
         answeredNonces_.emplace(question->nonce, now);
         return peer_words::answer(*secret, question->nonce, hooks_.state());

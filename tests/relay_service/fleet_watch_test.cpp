@@ -494,7 +494,8 @@ TEST(PeerLine, AQuestionSignedOtherwiseIsSaidForWhatItIs) {
         std::vector<std::string> lines;
         PeerLine line{io, "beta", *PeerAddress::parse("http://127.0.0.1:1"),
                       PeerLine::Hooks{[] { return PeerState{"beta", {answering, 9'000, 10}, true}; },
-                                      [this] { return clock; }, [this](const std::string& text) { lines.push_back(text); }}};
+                                      [this] { return clock; },
+                                      [this](const std::string& text) { lines.push_back(text); }}};
         int nonce = 0;
         bool ask(const std::string& with) {
             return line.answer(peer_words::question(with, "alpha", clock, "n" + std::to_string(++nonce))).has_value();

@@ -114,7 +114,8 @@ TEST(RelayFleet, AClockFarOffAndAChangedSecretAreSaid) {
         flood.emplace_back([&, t] {
             for (int i = 0; flooding; ++i) {
                 try {
-                    floodAnswered += ask(old, "old-" + std::to_string(t) + "-" + std::to_string(i), asked.origin(), "127.0.0.3") == 200;
+                    const auto nonce = "old-" + std::to_string(t) + "-" + std::to_string(i);
+                    floodAnswered += ask(old, nonce, asked.origin(), "127.0.0.3") == 200;
                     ++floodAsked;
                 } catch (const std::exception&) {
                 }
