@@ -45,9 +45,15 @@ constexpr int checkTimeoutSeconds = 2;
 constexpr std::int64_t pulseLateMillis = 1'000;
 // The others' answers to one round of questions come within this of each
 // other, and an answer lost now and then is made up for by the round
-// after (asked every two seconds while the database is away).
-constexpr std::int64_t heardSlackMillis = 5'000;
+// after (asked every two seconds while the database is away, each round
+// waiting 1.5 s for its answers).
+constexpr std::int64_t heardSlackMillis = 4'000;
 constexpr std::int64_t forgetHeardMillis = 10 * 60'000;
+// The database's clock, read as it runs a statement (not as the statement
+// came), in Unix milliseconds; and how far a check's answer may leave it
+// from this process's clock for the reading to be taken.
+constexpr std::string_view clockMillis = "CAST(EXTRACT(EPOCH FROM clock_timestamp()) * 1000 AS BIGINT)";
+constexpr std::int64_t clockSlackMillis = 250;
 
 std::int64_t steadyMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
@@ -277,7 +283,7 @@ public:
     // Right after the database was away from this instance, the rows of the
     // others are as old as the outage, and as fresh as they were before
     // it until their instances renew them (each within a beat of the
-    // database's return): for `freshSeconds` after it, a row counts for as
+    // database's return): for a beat after it, a row counts for as
     // much longer as the outage lasted, so that a list does not call a
     // linked computer offline, nor an instance forget the others, because
     // a row was not renewed yet. Not the rows of an instance started again
@@ -411,7 +417,11 @@ private:
     detail::Widening widened(std::int64_t freshSeconds, bool byAnswers) const {
         const auto now = monotonicMillis_();
         std::lock_guard lock(healthLock_);
-        if (backAt_ == 0 || now - backAt_ >= freshSeconds * 1000) return {freshSeconds, std::nullopt};
+        // Each instance renews its rows as soon as its database is back, and
+        // at its next beat at the latest: rows not renewed by then are a
+        // process that is gone.
+        const auto renewedWithin = std::min(freshSeconds, RelayLimits::presenceBeatSeconds) * 1000;
+        if (backAt_ == 0 || now - backAt_ >= renewedWithin) return {freshSeconds, std::nullopt};
         detail::Widening widening{freshSeconds + (outageMillis_ + 999) / 1000, std::nullopt};
         if (byAnswers && roundAt_ != 0 && roundAt_ >= backAt_ - outageMillis_) {
             widening.only.emplace();
@@ -497,7 +507,9 @@ private:
             std::optional<StoreReach> away;
             try {
                 if (!probe.isOpen()) probe.connect();
-                probe.exec("SELECT 1", {}, Clock::now() + probe.statementTimeout());
+                const auto clock =
+                    probe.exec("SELECT " + std::string(clockMillis), {}, Clock::now() + probe.statementTimeout());
+                if (!clock.empty()) learnClock(began, monotonicMillis_(), clock.number(0, 0));
             } catch (const PostgresUnreachable& e) {
                 away = e.why == PostgresUnreachable::Why::noAnswer ? StoreReach::silent : StoreReach::refusing;
             } catch (const RelayStoreError&) {
@@ -521,6 +533,25 @@ private:
             reach_ = StoreReach::answering;
             checked_ = true;
         }
+    }
+
+    // The database's clock less this process's monotonic one, from a check
+    // answered quickly enough to place it within clockSlackMillis: a
+    // stale sample only while none better came.
+    void learnClock(std::int64_t began, std::int64_t answered, std::int64_t databaseMillis) {
+        const auto slack = (answered - began + 1) / 2;
+        std::lock_guard lock(healthLock_);
+        if (slack > clockSlackMillis && clockOffset_) return;
+        clockOffset_ = databaseMillis - (began + answered) / 2;
+        clockSlack_ = slack;
+    }
+
+    std::optional<OnTime> onTime(std::size_t parameter) const override {
+        const auto now = monotonicMillis_();
+        std::lock_guard lock(healthLock_);
+        if (!clockOffset_) return std::nullopt;
+        return OnTime{std::string(clockMillis) + " <= $" + std::to_string(parameter),
+                      now + *clockOffset_ + clockSlack_ + RelayLimits::presenceLateMillis};
     }
 
     detail::SqlRows run(std::string_view statement, std::span<const detail::SqlValue> values) override {
@@ -583,6 +614,8 @@ private:
     bool pulseLate_ = false;
     std::int64_t outageMillis_ = 0;
     std::int64_t backAt_ = 0;
+    std::optional<std::int64_t> clockOffset_;
+    std::int64_t clockSlack_ = 0;
     // When another instance last answered a question of this one, and
     // when the latest answer came (0: never).
     std::map<std::string, std::int64_t> heard_;

@@ -147,6 +147,10 @@ inline constexpr std::int64_t registrationCheckSeconds = 30;
 // sends meanwhile is held, up to one record's worth.
 inline constexpr std::int64_t presenceBeatSeconds = 5;
 inline constexpr std::int64_t presenceFreshSeconds = 3 * presenceBeatSeconds;
+// A write of those rows that the database runs later than this after it
+// was sent does nothing: it may be a dead instance's, held in a paused
+// database, and the beat after it writes them anyway.
+inline constexpr std::int64_t presenceLateMillis = 1'500;
 inline constexpr std::int64_t linkWaitSeconds = 5;
 // An instance that stops leaves its rows to count this long: its computers
 // dial again within a second or two, and a phone that dials one meanwhile

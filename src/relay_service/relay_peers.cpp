@@ -286,7 +286,10 @@ std::vector<asio::ip::address> PeerLine::know(const std::vector<PeerRecord>& pee
 }
 
 void PeerLine::setSecret(std::string secret) {
-    if (secret.empty() || secret == secret_) return;
+    if (secret.empty()) return;
+    ++reads_;
+    readAt_ = hooks_.wallMillis();
+    if (secret == secret_) return;
     if (!secret_.empty())
         hooks_.log.warning("the fleet's secret in the database (table fleet_secret) is not the one this instance read "
                            "before: its questions and answers are signed with the new one from now on, as every "
@@ -294,43 +297,80 @@ void PeerLine::setSecret(std::string secret) {
     if (!secret_.empty()) {
         previous_ = std::move(secret_);
         previousUntil_ = hooks_.wallMillis() + previousSecretMillis;
+        previousAnsweredAt_.reset();
     }
     secret_ = std::move(secret);
+}
+
+void PeerLine::signedOtherwise(std::string_view text, std::int64_t now) {
+    // Shaped as another instance's question but signed otherwise: an
+    // instance with another secret, or a stranger's guess, which a line
+    // said once in a while is worth no more than.
+    const auto asker = peer_words::askerNamed(text);
+    if (!asker || *asker == instance_) return;
+    if (now - readAt_ > unreadMillis) {
+        unreadLine_.say(hooks_.log, Severity::warning,
+                        "instance " + *asker + " asks this instance with a fleet secret other than the one this "
+                        "instance read from the database (table fleet_secret) " + durationText(now - readAt_) +
+                        " ago: this instance has not read the secret since, as its store does not answer, so it "
+                        "has not read a new one; it takes up the one in the database within 5 s of its store "
+                        "answering again (or at once on systemctl reload morvane-relay then)",
+                        now);
+        return;
+    }
+    // In an ordinary change one of the two reads the new secret first, and
+    // the other within a read: only a question that still fails after this
+    // instance read the secret twice more says something.
+    auto pending = mismatches_.find(*asker);
+    if (pending == mismatches_.end()) {
+        if (mismatches_.size() >= mostPeerHosts) return;
+        pending = mismatches_.emplace(*asker, reads_).first;
+    }
+    if (reads_ < pending->second + 2) return;
+    secretLine_.say(hooks_.log, Severity::warning,
+                    "instance " + *asker + " asks this instance with a fleet secret other than the one this instance "
+                    "read from the database (table fleet_secret), and still does after this instance read it again: "
+                    "the other has not read the one in this database, so neither hears the other; either it does "
+                    "not share this database (compare their store.postgres_url) or its store does not answer (its "
+                    "log says which)",
+                    now);
 }
 
 std::optional<std::string> PeerLine::answer(std::string_view text) {
     if (secret_.empty()) return std::nullopt;
     const auto now = hooks_.wallMillis();
-    // Signed with the secret in force, or with the one before it while that
-    // is still answered (an instance cut from the database when it changed).
-    const std::string* secret = &secret_;
+    // Signed with the secret in force, or with the one before it: an
+    // instance that has not read the new one, as one cut from the database
+    // when it changed cannot.
     auto signedQuestion = peer_words::readSignedQuestion(text, secret_);
-    if (!signedQuestion && !previous_.empty() && now < previousUntil_) {
-        signedQuestion = peer_words::readSignedQuestion(text, previous_);
-        if (signedQuestion && signedQuestion->asker != instance_) {
-            secret = &previous_;
-            previousLine_.say(hooks_.log, Severity::warning,
-                              "instance " + signedQuestion->asker + " asks this instance with the fleet secret read "
-                              "before the one in the database now (table fleet_secret changed): it has not read the "
-                              "new one, as one cut from the database cannot; it is answered with the old one for " +
-                                  std::to_string(previousSecretMillis / 60'000) + " minutes after the change",
-                              now);
-        }
-    }
+    const bool old = !signedQuestion && !previous_.empty() &&
+                     (signedQuestion = peer_words::readSignedQuestion(text, previous_)).has_value();
     if (!signedQuestion) {
-        // Shaped as another instance's question but signed otherwise: an
-        // instance with another secret, or a stranger's guess, which a
-        // line said once in a while is worth no more than.
-        if (const auto asker = peer_words::askerNamed(text); asker && *asker != instance_)
-            secretLine_.say(hooks_.log, Severity::warning,
-                            "instance " + *asker + " asks this instance with a fleet secret other than the one "
-                            "this instance read from the database (table fleet_secret): the instances' secrets "
-                            "differ, so neither hears the other; each reads it again every 5 s, so a mismatch "
-                            "that stays means they do not share one database",
-                            now);
+        signedOtherwise(text, now);
         return std::nullopt;
     }
     if (signedQuestion->asker == instance_) return std::nullopt;
+    mismatches_.erase(signedQuestion->asker);
+    const std::string* secret = old ? &previous_ : &secret_;
+    if (old && now >= previousUntil_) {
+        previousLine_.say(hooks_.log, Severity::warning,
+                          "instance " + signedQuestion->asker + " still asks this instance with the fleet secret read "
+                          "before the one in the database now (table fleet_secret changed over " +
+                              std::to_string(previousSecretMillis / 60'000) +
+                              " minutes ago): it has not read the new one, as its store does not answer, and is no "
+                              "longer answered; it takes up the new one within 5 s of its store answering again (or "
+                              "at once on systemctl reload morvane-relay then)",
+                          now);
+        return std::nullopt;
+    }
+    if (old)
+        previousLine_.say(hooks_.log, Severity::warning,
+                          "instance " + signedQuestion->asker + " asks this instance with the fleet secret read "
+                          "before the one in the database now (table fleet_secret changed): it has not read the new "
+                          "one, as one cut from the database cannot; it is answered with the old one for " +
+                              std::to_string(previousSecretMillis / 60'000) + " minutes after the change, at most once "
+                              "a second",
+                          now);
     // Its clock, as its question says, within the time the question took.
     const auto apart = signedQuestion->wallMillis - now;
     if ((apart > clocksApartMillis || apart < -clocksApartMillis) &&
@@ -353,6 +393,16 @@ std::optional<std::string> PeerLine::answer(std::string_view text) {
         return nonce.second < now - 2 * peer_words::questionWindowMillis;
     });
     if (answeredNonces_.contains(question->nonce)) return std::nullopt;
+    if (old) {
+        // A secret that changed may have leaked: what it still buys is an
+        // answer a second, on a budget of its own, never one of those the
+        // instances that read the secret in force are answered from.
+        const auto since = previousAnsweredAt_ ? now - *previousAnsweredAt_ : previousAnswerEveryMillis;
+        if (since >= 0 && since < previousAnswerEveryMillis) return std::nullopt;
+        previousAnsweredAt_ = now;
+        answeredNonces_.emplace(question->nonce, now);
+        return peer_words::answer(*secret, question->nonce, hooks_.state());
+    }
     const auto second = now / 1000;
     if (second != answeringSecond_) {
         answeringSecond_ = second;

@@ -123,6 +123,13 @@ public:
     // meanwhile cannot read the new one, and without answers it would never
     // stand aside for those that can.
     static constexpr std::int64_t previousSecretMillis = 600'000;
+    // ...at most once this often, whatever else is asked: a secret that
+    // changed may be one that leaked. An instance cut off asks every 2 s.
+    static constexpr std::int64_t previousAnswerEveryMillis = 1'000;
+    // The secret not read from the database for this long (it is read every
+    // 5 s): this instance's store does not answer, and a question signed
+    // otherwise may be signed with a secret changed meanwhile.
+    static constexpr std::int64_t unreadMillis = 15'000;
     // The instances whose questions are let in past a listener that takes
     // only its proxies: this many addresses at most, the latest kept.
     static constexpr std::size_t mostPeerHosts = 256;
@@ -163,6 +170,9 @@ public:
 
 private:
     void finishRound();
+    // A question shaped as another instance's that neither secret signs:
+    // said when it is what it seems.
+    void signedOtherwise(std::string_view text, std::int64_t now);
 
     boost::asio::io_context& io_;
     std::string instance_;
@@ -172,6 +182,13 @@ private:
     // The secret before the last change, and until when it is answered.
     std::string previous_;
     std::int64_t previousUntil_ = 0;
+    std::optional<std::int64_t> previousAnsweredAt_;
+    // How often the secret was read from the database, and when last.
+    std::uint64_t reads_ = 0;
+    std::int64_t readAt_ = 0;
+    // By asker whose questions another secret signs: the reads so far when
+    // the first came.
+    std::map<std::string, std::uint64_t> mismatches_;
     std::shared_ptr<boost::asio::ssl::context> tls_;
     // The round under way: its number, its answers and who waits for them.
     std::uint64_t round_ = 0;
@@ -204,6 +221,7 @@ private:
     std::map<std::string, ThrottledLine> clocksLines_;
     ThrottledLine secretLine_{fleetLineEveryMillis};
     ThrottledLine previousLine_{fleetLineEveryMillis};
+    ThrottledLine unreadLine_{fleetLineEveryMillis};
     Liveness alive_;
 };
 

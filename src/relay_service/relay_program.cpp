@@ -126,6 +126,7 @@ int runRelay(const RelayConfig& config, RelayProgramParts parts) {
         reloadSignal.async_wait([&](boost::system::error_code ec, int) {
             if (ec) return;
             service.reloadCertificate();
+            service.readFleetAgain();
             if (parts.readConfigAgain) {
                 // Only who may sign in is taken from it: the rest needs a
                 // restart, which the log says key by key.

@@ -179,6 +179,11 @@ bool RelayService::reloadCertificate() {
     return server_->reloadCertificate();
 }
 
+void RelayService::readFleetAgain() {
+    expectNetwork(__func__);
+    meetPeers();
+}
+
 void RelayService::setAccounts(const AccountList& accounts) {
     expectNetwork(__func__);
     gate_.setAccounts(accounts);
@@ -481,6 +486,9 @@ void RelayService::act(FleetWatch::Act what) {
             if (!answers.empty()) {
                 std::vector<std::string> heard;
                 for (const auto& answer : answers) heard.push_back(answer.instance);
+                // And this one, whose own rows are as old as the others'
+                // until it renews them.
+                heard.push_back(options_.instance);
                 store_.heardFrom(heard);
             }
             const auto own = store_.health();

@@ -92,6 +92,9 @@ public:
     void start();
     std::uint16_t port() const;
     bool reloadCertificate();
+    // Reads the fleet's secret (and the other instances) from the store now
+    // rather than at the next beat: a reload after the secret changed.
+    void readFleetAgain();
     // Who may sign in from now on (the config read again). An address
     // taken off the list is refused from its next call on, and the links
     // and devices of its computers here close as soon as the store has

@@ -412,9 +412,16 @@ std::optional<std::int64_t> SqlRelayStore::countRate(const std::string& key, int
 
 void SqlRelayStore::putPresence(const std::string& room, const std::string& instance) {
     op([&] {
+        const std::string upsert = " ON CONFLICT (room) DO UPDATE SET instance = excluded.instance, "
+                                   "seen_at = excluded.seen_at, moving = 0";
+        if (const auto late = onTime(3)) {
+            sql("INSERT INTO presence (room, instance, seen_at, moving) SELECT $1, $2, " + std::string(nowSeconds()) +
+                    ", 0 WHERE " + late->condition + upsert,
+                room, instance, late->latestMillis);
+            return;
+        }
         sql("INSERT INTO presence (room, instance, seen_at, moving) VALUES ($1, $2, " + std::string(nowSeconds()) +
-                ", 0) ON CONFLICT (room) DO UPDATE SET instance = excluded.instance, seen_at = excluded.seen_at, "
-                "moving = 0",
+                ", 0)" + upsert,
             room, instance);
     });
 }
@@ -425,20 +432,30 @@ bool SqlRelayStore::dropPresence(const std::string& room, const std::string& ins
 
 int SqlRelayStore::refreshPresence(const std::string& instance) {
     return op([&] {
-        return static_cast<int>(
-            sql("UPDATE presence SET seen_at = " + std::string(nowSeconds()) + " WHERE instance = $1 AND moving = 0",
-                instance)
-                .changed);
+        const auto statement =
+            "UPDATE presence SET seen_at = " + std::string(nowSeconds()) + " WHERE instance = $1 AND moving = 0";
+        const auto late = onTime(2);
+        return static_cast<int>((late ? sql(statement + " AND " + late->condition, instance, late->latestMillis)
+                                      : sql(statement, instance))
+                                    .changed);
     });
 }
 
 int SqlRelayStore::expirePresence(const std::string& instance, const std::optional<std::string>& room,
                                   std::int64_t forSeconds, std::int64_t freshSeconds) {
     return op([&] {
-        const auto statement = "UPDATE presence SET moving = 1, seen_at = " + std::string(nowSeconds()) +
-                               " - $2 WHERE instance = $1" + (room ? " AND room = $3" : "");
-        const auto age = std::max<std::int64_t>(0, freshSeconds - forSeconds);
-        return static_cast<int>((room ? sql(statement, instance, age, *room) : sql(statement, instance, age)).changed);
+        std::vector<SqlValue> values{instance, std::max<std::int64_t>(0, freshSeconds - forSeconds)};
+        auto statement = "UPDATE presence SET moving = 1, seen_at = " + std::string(nowSeconds()) +
+                         " - $2 WHERE instance = $1";
+        if (room) {
+            values.emplace_back(*room);
+            statement += " AND room = $3";
+        }
+        if (const auto late = onTime(values.size() + 1)) {
+            values.emplace_back(late->latestMillis);
+            statement += " AND " + late->condition;
+        }
+        return static_cast<int>(run(statement, values).changed);
     });
 }
 

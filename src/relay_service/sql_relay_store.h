@@ -113,6 +113,17 @@ protected:
     virtual std::string_view int64Type() const = 0;
     // The database's clock in whole Unix seconds, as an expression.
     virtual std::string_view nowSeconds() const = 0;
+    // A write of presence rows that the database runs later than
+    // RelayLimits::presenceLateMillis after it was sent (held in a paused
+    // server while its instance died, say) would make the rows of a process
+    // that is gone count again: where the store can tell, a condition that
+    // the statement runs in time, by the database's own clock, and its
+    // value; absent where it cannot (a database of one process's own).
+    struct OnTime {
+        std::string condition;  // "<the database's clock now, in ms> <= $n"
+        std::int64_t latestMillis;
+    };
+    virtual std::optional<OnTime> onTime(std::size_t /*parameter*/) const { return std::nullopt; }
     // The statement that begins a transaction that will write.
     virtual std::string_view beginWrite() const = 0;
     // Undoes an unfinished transaction, when the connection still allows.

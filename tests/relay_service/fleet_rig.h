@@ -204,6 +204,9 @@ private:
             << "    location /relay/ {\n"
             << "        proxy_pass http://$relay_pool;\n"
             << "        proxy_read_timeout 120s;\n"
+            << "    }\n"
+            << "    location /fleet/ {\n"
+            << "        return 404;\n"
             << "    }\n  }\n}\n";
     }
 

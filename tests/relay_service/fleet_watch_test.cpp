@@ -407,12 +407,15 @@ TEST(PeerLine, AClockOffAndASecretThatDiffersAreSaid) {
               1);
 
     EXPECT_EQ(ask(other, "epsilon", 0, 3), 0);
+    EXPECT_EQ(lines.size(), 2u) << "not before this instance read the secret again";
+    line.setSecret(secret);
+    line.setSecret(secret);
+    EXPECT_EQ(lines.size(), 2u) << "read again, the same";
+    EXPECT_EQ(ask(other, "epsilon", 0, 3), 0);
     EXPECT_EQ(said("instance epsilon asks this instance with a fleet secret other than the one this instance read"), 1);
     EXPECT_FALSE(line.answer("mrq1 \x1b[2J 1 n x"));
     EXPECT_EQ(lines.size(), 3u) << "nothing said of a name no instance has";
 
-    line.setSecret(secret);
-    EXPECT_EQ(lines.size(), 3u) << "read again, the same";
     line.setSecret(other);
     EXPECT_EQ(said("the fleet's secret in the database (table fleet_secret) is not the one this instance read before"), 1);
     EXPECT_TRUE(line.answer(peer_words::question(other, "epsilon", clock, "e-new")));
@@ -443,15 +446,137 @@ TEST(PeerLine, AnInstanceCutWhenTheSecretChangedIsAnsweredWithTheOldOneForAWhile
     ASSERT_TRUE(cut);
     EXPECT_EQ(peer_words::readAnswer(*cut, before, "cut-1"), mine) << "readable by the instance that asked";
     EXPECT_EQ(peer_words::readAnswer(*cut, now, "cut-1"), std::nullopt);
-    EXPECT_TRUE(line.answer(peer_words::question(before, "alpha", clock + 1'000, "cut-2")));
+    EXPECT_FALSE(line.answer(peer_words::question(before, "alpha", clock, "cut-2"))) << "twice in a second";
+    clock += PeerLine::previousAnswerEveryMillis;
+    EXPECT_TRUE(line.answer(peer_words::question(before, "alpha", clock, "cut-2")));
     EXPECT_EQ(said("instance alpha asks this instance with the fleet secret read before the one in the database now"), 1)
         << "said once in a while";
     EXPECT_TRUE(line.answer(peer_words::question(now, "gamma", clock, "current")));
     EXPECT_FALSE(line.answer(peer_words::question(never, "delta", clock, "stranger")));
 
+    // Whoever knows the old secret (it may have leaked), asking as fast as
+    // it can, is answered once a second, and the instances that read the
+    // new one are answered as ever beside it.
+    for (int second = 0; second < 3; ++second) {
+        clock += 1'000;
+        int old = 0, current = 0;
+        for (int i = 0; i < 4 * PeerLine::answersPerSecond; ++i) {
+            const auto n = std::to_string(second) + "-" + std::to_string(i);
+            old += line.answer(peer_words::question(before, "alpha", clock, "flood" + n)).has_value();
+            if (i % 4 == 0) current += line.answer(peer_words::question(now, "gamma", clock, "own" + n)).has_value();
+        }
+        EXPECT_EQ(old, 1) << "second " << second;
+        EXPECT_EQ(current, PeerLine::answersPerSecond) << "second " << second;
+    }
+
     clock += PeerLine::previousSecretMillis;
+    line.setSecret(now);
     EXPECT_FALSE(line.answer(peer_words::question(before, "alpha", clock, "cut-3"))) << "past its while";
-    EXPECT_EQ(said("instance alpha asks this instance with a fleet secret other than the one this instance read"), 1);
+    EXPECT_EQ(said("instance alpha still asks this instance with the fleet secret read before the one in the database "
+                   "now (table fleet_secret changed over 10 minutes ago): it has not read the new one"),
+              1);
+    EXPECT_EQ(said("other than the one this instance read"), 0) << "it is no stranger's secret";
+}
+
+// A question signed with neither secret is said for what it is: nothing
+// while an ordinary change reaches the instances one read after another,
+// a secret that stays other once this instance read its own twice more,
+// and, where this instance has not read the database for a while, that it
+// has not read a new secret rather than that the others' differs.
+TEST(PeerLine, AQuestionSignedOtherwiseIsSaidForWhatItIs) {
+    const std::string first(64, 'f'), second(64, 'n');
+    constexpr const char* differs = "and still does after this instance read it again";
+    constexpr const char* unread = "this instance has not read the secret since, as its store does not answer";
+    constexpr const char* stale = "still asks this instance with the fleet secret read before";
+    struct Line {
+        boost::asio::io_context io;
+        std::int64_t clock = 1'800'000'000'000;
+        std::vector<std::string> lines;
+        PeerLine line{io, "beta", *PeerAddress::parse("http://127.0.0.1:1"),
+                      PeerLine::Hooks{[] { return PeerState{"beta", {answering, 9'000, 10}, true}; },
+                                      [this] { return clock; },
+                                      [this](const std::string& text) { lines.push_back(text); }}};
+        int nonce = 0;
+        bool ask(const std::string& with) {
+            return line.answer(peer_words::question(with, "alpha", clock, "n" + std::to_string(++nonce))).has_value();
+        }
+        // Read from the database at its beat.
+        void read(const std::string& secret) {
+            clock += 5'000;
+            line.setSecret(secret);
+        }
+    };
+    const struct {
+        const char* name;
+        void (*play)(Line&, const std::string& first, const std::string& second);
+        const char* said;
+    } cases[] = {
+        {"an ordinary change read here last",
+         [](Line& l, const std::string& first, const std::string& second) {
+             l.read(first);
+             EXPECT_FALSE(l.ask(second));
+             l.clock += 2'000;
+             EXPECT_FALSE(l.ask(second));
+             l.read(second);
+             EXPECT_TRUE(l.ask(second));
+             l.read(second);
+             l.read(second);
+             EXPECT_TRUE(l.ask(second));
+         },
+         nullptr},
+        {"an ordinary change read here first",
+         [](Line& l, const std::string& first, const std::string& second) {
+             l.read(first);
+             l.read(second);
+             EXPECT_TRUE(l.ask(first));
+             l.read(second);
+             l.read(second);
+             l.clock += PeerLine::previousAnswerEveryMillis;
+             EXPECT_TRUE(l.ask(first));
+         },
+         nullptr},
+        {"another database's secret",
+         [](Line& l, const std::string& first, const std::string& second) {
+             l.read(first);
+             for (int i = 0; i < 3; ++i) {
+                 EXPECT_FALSE(l.ask(second));
+                 l.read(first);
+             }
+             EXPECT_FALSE(l.ask(second));
+         },
+         differs},
+        {"this instance cut from its database when the secret changed",
+         [](Line& l, const std::string& first, const std::string& second) {
+             l.read(first);
+             l.clock += PeerLine::unreadMillis + 1;
+             for (int i = 0; i < 3; ++i) {
+                 EXPECT_FALSE(l.ask(second));
+                 l.clock += 5'000;
+             }
+         },
+         unread},
+        {"the asker cut from its database past the old secret's while",
+         [](Line& l, const std::string& first, const std::string& second) {
+             l.read(first);
+             l.read(second);
+             l.clock += PeerLine::previousSecretMillis;
+             for (int i = 0; i < 3; ++i) {
+                 l.read(second);
+                 EXPECT_FALSE(l.ask(first));
+             }
+         },
+         stale},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Line line;
+        c.play(line, first, second);
+        for (const char* part : {differs, unread, stale}) {
+            const auto count = std::count_if(line.lines.begin(), line.lines.end(),
+                                             [&](const auto& text) { return text.find(part) != std::string::npos; });
+            EXPECT_EQ(count, part == c.said ? 1 : 0) << part;
+        }
+    }
 }
 
 // An instance's listener as far as questions go: each POST to the

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "fleet_rig.h"
+#include "relay_service/relay_peers.h"
 
 namespace morvane::relay_service::testing {
 namespace {
@@ -67,7 +68,7 @@ TEST(RelayFleet, BehindNginxEveryPhoneReachesItsComputerWhileInstancesRestartOrA
 // What is wrong with a fleet is said in its logs: an instance whose clock
 // is 90 s ahead of the others', within a minute of its start, by it and by
 // them, with the offset; and a secret changed in the database, which each
-// takes up within seconds, saying so.
+// takes up within seconds, saying so and never that the secrets differ.
 TEST(RelayFleet, AClockFarOffAndAChangedSecretAreSaid) {
     Fleet fleet;
     const auto started = Clock::now();
@@ -81,12 +82,65 @@ TEST(RelayFleet, AClockFarOffAndAChangedSecretAreSaid) {
     }
     std::printf("[ fleet    ] a clock 90 s ahead: said by every instance %.1f s after its start\n", secondsSince(started));
 
+    const auto secret = [&] {
+        return fleet.database_.cluster().query(fleet.database_.database(), "SELECT secret FROM fleet_secret");
+    };
+    const auto old = secret();
     fleet.database_.cluster().query(fleet.database_.database(), "UPDATE fleet_secret SET secret = md5('another')");
     for (auto& instance : fleet.instances_)
         EXPECT_FALSE(instance->waitFor("the fleet's secret in the database (table fleet_secret) is not the one this "
                                        "instance read before", 20s)
                          .empty())
             << Fleet::logOf(*instance);
+
+    // Whoever still knows the old secret, asking an instance's line as fast
+    // as it can, is answered once a second, and the instances' questions
+    // with the new one are answered beside it; the proxy does not pass the
+    // line through.
+    auto& asked = *fleet.instances_[0];
+    const auto ask = [&](const std::string& with, const std::string& nonce, const std::string& at,
+                         const std::string& from) {
+        const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+        return exchange(at, "POST", "/fleet/v1/ask",
+                        peer_words::question(with, fleet.instances_[1]->instance(), wall, nonce), "", {}, from)
+            .status;
+    };
+    std::atomic<bool> flooding{true};
+    std::atomic<int> floodAsked{0}, floodAnswered{0};
+    std::vector<std::thread> flood;
+    for (int t = 0; t < 3; ++t)
+        flood.emplace_back([&, t] {
+            for (int i = 0; flooding; ++i) {
+                try {
+                    const auto nonce = "old-" + std::to_string(t) + "-" + std::to_string(i);
+                    floodAnswered += ask(old, nonce, asked.origin(), "127.0.0.3") == 200;
+                    ++floodAsked;
+                } catch (const std::exception&) {
+                }
+            }
+        });
+    const auto flooded = Clock::now();
+    int own = 0;
+    for (int i = 0; i < 10; ++i) {
+        std::this_thread::sleep_for(300ms);
+        try {
+            own += ask(secret(), "own-" + std::to_string(i), asked.origin(), "127.0.0.4") == 200;
+        } catch (const std::exception&) {
+        }
+    }
+    flooding = false;
+    for (auto& thread : flood) thread.join();
+    const auto lasted = secondsSince(flooded);
+    std::printf("[ fleet    ] the old secret asked %d times in %.1f s: %d answered; the new one's 10: %d answered\n",
+                floodAsked.load(), lasted, floodAnswered.load(), own);
+    EXPECT_GE(own, 9);
+    EXPECT_LE(floodAnswered, static_cast<int>(lasted) + 2);
+    EXPECT_EQ(ask(secret(), "through-the-proxy", fleet.nginx_.origin(), ""), 404);
+    for (auto& instance : fleet.instances_)
+        for (const char* differs : {"and still does after this instance read it again", "has not read the secret since"})
+            EXPECT_EQ(Fleet::lines(*instance, differs), 0) << "an ordinary change\n" << Fleet::logOf(*instance);
 }
 
 }  // namespace

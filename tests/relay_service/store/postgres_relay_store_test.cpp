@@ -18,6 +18,7 @@
 #include "../../support/eventually.h"
 #include "postgres_test_cluster.h"
 #include "relay_service/postgres_relay_store.h"
+#include "relay_service/relay_limits.h"
 #include "relay_service/relay_store.h"
 #include "stalling_proxy.h"
 
@@ -378,12 +379,12 @@ TEST(PostgresRelayStore, RightAfterAnOutageOnlyTheRowsOfInstancesStillThereCount
         {"asked, only one of the silent answered", [&] { store->heardFrom({other, renewed}); }, {2},
          {later, other, quiet, renewed}},
         {"one answered long before the latest answer", [&] {
-             nowMillis += 6'000;
+             nowMillis += 4'500;
              store->heardFrom({renewed});
          },
          {}, {later, other, quiet, renewed}},
         {"then it answers again", [&] { store->heardFrom({other}); }, {2}, {later, other, quiet, renewed}},
-        {"the outage's while is over", [&] { nowMillis += 9'000; }, {}, {later, renewed}},
+        {"a beat after the return, what nobody renewed is gone", [&] { nowMillis += 500; }, {}, {later, renewed}},
     };
     for (const auto& step : steps) {
         step.then();
@@ -454,6 +455,43 @@ TEST(PostgresRelayStore, AStoppedServerProcessFailsTheCallAndIsEnded) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(backend.cluster().query(backend.database(), "SELECT 1 FROM pg_stat_activity WHERE pid = " + pid), "");
     EXPECT_EQ(store->token("t1"), std::nullopt) << "a call answered as failed was done after all";
+}
+
+// A killed instance's last refresh of its links' rows, held in a server
+// process that was paused, runs when it wakes: later than the database's
+// own clock allows for a statement sent then, it renews nothing, and the
+// rows of the instance that is gone stay as old as they were. One on time
+// renews them.
+TEST(PostgresRelayStore, ARefreshTheDatabaseRunsLateRenewsNothing) {
+    PostgresBackend backend;
+    backend.open();
+    auto store = openPostgresRelayStore(backend.connectionString(), quick, {}, 100);
+    const auto room = host(1).room;
+    store->putPresence(room, "gone");
+    // Its checks have read the database's clock.
+    ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().forMillis >= 500; }));
+    backend.cluster().query(backend.database(), "UPDATE presence SET seen_at = seen_at - 60");
+    const std::string age = "SELECT CAST(EXTRACT(EPOCH FROM now()) AS BIGINT) - seen_at FROM presence";
+    const std::string pidOf = "SELECT pid FROM pg_stat_activity WHERE datname = current_database() AND "
+                              "application_name = 'morvane-relay'";
+    const auto pid = backend.cluster().query(backend.database(), pidOf);
+    ASSERT_FALSE(pid.empty());
+    {
+        StoppedProcess stopped(std::stoi(pid));
+        // Sent, and left unanswered as its instance died.
+        EXPECT_THAT(timed([&] { store->refreshPresence("gone"); }).error, HasSubstr("did not answer"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(RelayLimits::presenceLateMillis));
+    }
+    const auto start = Clock::now();
+    while (!backend.cluster().query(backend.database(), "SELECT 1 FROM pg_stat_activity WHERE pid = " + pid).empty() &&
+           secondsSince(start) < 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_GE(std::stoi(backend.cluster().query(backend.database(), age)), 59) << "renewed by a statement run late";
+    ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::answering; }));
+    EXPECT_EQ(store->roomsOnline({room}, RelayLimits::presenceFreshSeconds), std::vector<std::string>{});
+
+    EXPECT_EQ(store->refreshPresence("gone"), 1);
+    EXPECT_LE(std::stoi(backend.cluster().query(backend.database(), age)), 1);
 }
 
 // What a listener heard, for the bus's tests.
