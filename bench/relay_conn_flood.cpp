@@ -46,7 +46,7 @@
 //
 //   morvane_relay_conn_flood tls [--connections N (10000)] [--addresses N (101)] [--complete] [--rsa]
 //                                [--hold N (20)] [--visitors] [--spread] [--settle N (30)] [--tls12]
-//                                [--no-nginx] [--relay PROGRAM]
+//                                [--no-nginx] [--relay PROGRAM] [--hellos N] [--known] [--slow MS]
 //     TLS connections that each send a ClientHello and then nothing (with
 //     --complete: that complete their handshake and then say nothing),
 //     from N loopback addresses, against morvane-relay terminating TLS
@@ -63,7 +63,13 @@
 //     does, in place of one connection from 127.0.0.1. --spread: each of
 //     the strangers' addresses in a /24 of its own. --tls12: the strangers
 //     speak TLS 1.2 and take no session tickets, so that a server that
-//     keeps sessions keeps theirs.
+//     keeps sessions keeps theirs. --hellos N: in place of the held
+//     connections, N ClientHellos a second for the hold, each on a
+//     connection of its own from the addresses in turn, kept until the
+//     server closes it or 3 s pass. --known: each address completes one
+//     handshake first. --slow MS: each visitor's Finished leaves MS after
+//     the server's flight (a phone on a slow network); its page counts
+//     within 2 s plus that.
 //
 // --relay runs another build of morvane-relay (an earlier one, to compare).
 // Everything is on loopback, bounded in time.
@@ -784,8 +790,132 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 
 struct Options {
-    int connections = 10'000, addresses = 101, hold = 20, settle = 30;
-    bool complete = false, rsa = false, nginx = true, visitors = false, spread = false, tls12 = false;
+    int connections = 10'000, addresses = 101, hold = 20, settle = 30, hellos = 0, slow = 0;
+    bool complete = false, rsa = false, nginx = true, visitors = false, spread = false, tls12 = false, known = false;
+};
+
+// --hellos: ClientHellos at a steady pace, each on a connection of its
+// own, the addresses in turn, kept until the server closes it or 3 s pass.
+class Hellos : public std::enable_shared_from_this<Hellos> {
+public:
+    Hellos(asio::io_context& io, tcp::endpoint server, std::vector<asio::ip::address> from, const std::string& hello,
+           int rate)
+        : io_(io), server_(server), from_(std::move(from)), hello_(hello), rate_(rate), pace_(io) {}
+    void start() {
+        begun_ = std::chrono::steady_clock::now();
+        tick();
+    }
+    void stop() {
+        stopped_ = true;
+        pace_.cancel();
+    }
+    long sent = 0;
+
+private:
+    void tick() {
+        if (stopped_) return;
+        const std::chrono::duration<double> gone = std::chrono::steady_clock::now() - begun_;
+        for (const auto due = static_cast<long>(gone.count() * rate_); sent < due;) one(from_[sent++ % from_.size()]);
+        pace_.expires_after(10ms);
+        pace_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
+            if (!ec) self->tick();
+        });
+    }
+    void one(const asio::ip::address& from) {
+        auto socket = std::make_shared<tcp::socket>(io_);
+        auto end = std::make_shared<asio::steady_timer>(io_, 3s);
+        boost::system::error_code ec;
+        socket->open(tcp::v4(), ec);
+        if (!ec) socket->bind({from, 0}, ec);
+        if (ec) return;
+        end->async_wait([socket](boost::system::error_code) {
+            boost::system::error_code ignored;
+            socket->close(ignored);
+        });
+        socket->async_connect(server_, [self = shared_from_this(), socket, end](boost::system::error_code ec) {
+            if (ec) {
+                end->cancel();
+                return;
+            }
+            asio::async_write(*socket, asio::buffer(self->hello_), [socket, end](boost::system::error_code ec, std::size_t) {
+                if (ec) {
+                end->cancel();
+                return;
+            }
+                drain(socket, end);
+            });
+        });
+    }
+    static void drain(std::shared_ptr<tcp::socket> socket, std::shared_ptr<asio::steady_timer> end) {
+        auto scratch = std::make_shared<std::array<char, 4096>>();
+        socket->async_read_some(asio::buffer(*scratch), [socket, end, scratch](boost::system::error_code ec, std::size_t) {
+            if (ec) {
+                end->cancel();
+                return;
+            }
+            drain(socket, end);
+        });
+    }
+    asio::io_context& io_;
+    tcp::endpoint server_;
+    std::vector<asio::ip::address> from_;
+    const std::string& hello_;
+    int rate_;
+    asio::steady_timer pace_;
+    std::chrono::steady_clock::time_point begun_;
+    bool stopped_ = false;
+};
+
+// --known: one handshake completed from `from`, so that the server knows
+// the address.
+bool completeOnce(std::uint16_t port, const asio::ip::address& from, SSL_CTX* context) {
+    asio::io_context io;
+    tcp::socket socket(io);
+    boost::system::error_code ec;
+    socket.open(tcp::v4(), ec);
+    if (!ec) socket.bind({from, 0}, ec);
+    if (!ec) socket.connect({asio::ip::make_address("127.0.0.1"), port}, ec);
+    if (ec) return false;
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, socket.native_handle());
+    const bool done = SSL_connect(ssl) == 1;
+    SSL_free(ssl);
+    return done;
+}
+
+// --slow: the client's side of a connection on a slow network: its second
+// write, the handshake's Finished, leaves `late` after it is asked for.
+class LateFinished {
+public:
+    using executor_type = tcp::socket::executor_type;
+    using lowest_layer_type = tcp::socket::lowest_layer_type;
+    LateFinished(asio::io_context& io, std::chrono::milliseconds late) : socket_(io), timer_(io), late_(late) {}
+    executor_type get_executor() { return socket_.get_executor(); }
+    lowest_layer_type& lowest_layer() { return socket_.lowest_layer(); }
+    tcp::socket& socket() { return socket_; }
+    void close() {
+        boost::system::error_code ignored;
+        timer_.cancel();
+        socket_.close(ignored);
+    }
+    template <class Buffers, class Handler>
+    void async_read_some(const Buffers& buffers, Handler&& handler) {
+        socket_.async_read_some(buffers, std::forward<Handler>(handler));
+    }
+    template <class Buffers, class Handler>
+    void async_write_some(const Buffers& buffers, Handler&& handler) {
+        if (writes_++ != 1 || late_.count() == 0) return socket_.async_write_some(buffers, std::forward<Handler>(handler));
+        timer_.expires_after(late_);
+        timer_.async_wait([this, buffers, handler = std::forward<Handler>(handler)](boost::system::error_code) mutable {
+            socket_.async_write_some(buffers, std::move(handler));
+        });
+    }
+
+private:
+    tcp::socket socket_;
+    asio::steady_timer timer_;
+    std::chrono::milliseconds late_;
+    int writes_ = 0;
 };
 
 // A ClientHello, made once: every stranger that stops after it sends the
@@ -938,11 +1068,12 @@ private:
 class Visitor : public std::enable_shared_from_this<Visitor> {
 public:
     static constexpr int connections = 4;
-    Visitor(asio::io_context& io, std::uint16_t port, asio::ip::address from, std::optional<double>& took)
-        : io_(io), port_(port), from_(from), took_(took), context_(asio::ssl::context::tls_client), timer_(io) {}
+    Visitor(asio::io_context& io, std::uint16_t port, asio::ip::address from, std::optional<double>& took,
+            std::chrono::milliseconds late = {})
+        : io_(io), port_(port), from_(from), took_(took), context_(asio::ssl::context::tls_client), timer_(io), late_(late) {}
     void start() {
         begun_ = std::chrono::steady_clock::now();
-        timer_.expires_after(5s);
+        timer_.expires_after(5s + late_);
         timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
             if (!ec) self->give();
         });
@@ -951,14 +1082,15 @@ public:
 
 private:
     struct Connection {
-        explicit Connection(asio::io_context& io, asio::ssl::context& context) : stream(io, context) {}
-        beast::ssl_stream<beast::tcp_stream> stream;
+        Connection(asio::io_context& io, asio::ssl::context& context, std::chrono::milliseconds late)
+            : stream(LateFinished(io, late), context) {}
+        beast::ssl_stream<LateFinished> stream;
         http::request<http::empty_body> request{http::verb::get, "/", 11};
         beast::flat_buffer buffer;
         http::response<http::string_body> response;
     };
     void open(int i) {
-        auto& c = *connections_.emplace_back(std::make_unique<Connection>(io_, context_));
+        auto& c = *connections_.emplace_back(std::make_unique<Connection>(io_, context_, late_));
         auto& socket = c.stream.next_layer().socket();
         beast::error_code ec;
         socket.open(tcp::v4(), ec);
@@ -967,7 +1099,7 @@ private:
         c.request.set(http::field::host, "relay");
         c.request.keep_alive(false);
         (void)i;
-        c.stream.next_layer().async_connect({asio::ip::make_address("127.0.0.1"), port_}, [self = shared_from_this(), &c](beast::error_code ec) {
+        socket.async_connect({asio::ip::make_address("127.0.0.1"), port_}, [self = shared_from_this(), &c](beast::error_code ec) {
             if (ec) return;
             c.stream.async_handshake(asio::ssl::stream_base::client, [self, &c](beast::error_code ec) {
                 if (ec) return;
@@ -987,7 +1119,7 @@ private:
     }
     void give() {
         timer_.cancel();
-        for (auto& c : connections_) beast::get_lowest_layer(c->stream).close();
+        for (auto& c : connections_) c->stream.next_layer().close();
     }
     asio::io_context& io_;
     std::uint16_t port_;
@@ -996,6 +1128,7 @@ private:
     asio::ssl::context context_;
     asio::steady_timer timer_;
     std::vector<std::unique_ptr<Connection>> connections_;
+    std::chrono::milliseconds late_;
     std::chrono::steady_clock::time_point begun_;
     int answered_ = 0;
 };
@@ -1015,16 +1148,27 @@ Figures attack(pid_t pid, std::uint16_t port, const Options& o, SSL_CTX* context
     auto guard = asio::make_work_guard(io);
     Tally tally;
     std::vector<std::shared_ptr<Stranger>> strangers;
-    for (int i = 0; i < o.connections; ++i) {
-        const int a = i % o.addresses;
+    std::vector<asio::ip::address> addresses;
+    for (int a = 0; a < o.addresses; ++a) {
         // --spread: each address in a /24 of its own.
-        const auto from = o.spread ? "127." + std::to_string(10 + a / 256) + "." + std::to_string(a % 256) + ".1"
-                                   : "127.1." + std::to_string(a / 250) + "." + std::to_string(a % 250 + 1);
-        strangers.push_back(std::make_shared<Stranger>(io, tcp::endpoint{asio::ip::make_address("127.0.0.1"), port},
-                                                       asio::ip::make_address(from), context, hello, tally));
-        tally.pending.push_back([s = strangers.back()] { s->dial(); });
+        addresses.push_back(asio::ip::make_address(
+            o.spread ? "127." + std::to_string(10 + a / 256) + "." + std::to_string(a % 256) + ".1"
+                     : "127.1." + std::to_string(a / 250) + "." + std::to_string(a % 250 + 1)));
+        if (o.known && !completeOnce(port, addresses.back(), context))
+            std::fprintf(stderr, "no handshake completed from %s\n", addresses.back().to_string().c_str());
     }
-    asio::post(io, [&] { tally.launch(); });
+    const tcp::endpoint server{asio::ip::make_address("127.0.0.1"), port};
+    std::shared_ptr<Hellos> hellos;
+    if (o.hellos > 0) {
+        hellos = std::make_shared<Hellos>(io, server, addresses, *hello, o.hellos);
+        asio::post(io, [&] { hellos->start(); });
+    } else {
+        for (int i = 0; i < o.connections; ++i) {
+            strangers.push_back(std::make_shared<Stranger>(io, server, addresses[i % o.addresses], context, hello, tally));
+            tally.pending.push_back([s = strangers.back()] { s->dial(); });
+        }
+        asio::post(io, [&] { tally.launch(); });
+    }
     std::thread flood([&] { io.run(); });
     std::atomic<bool> attacking = true;
     // Each visitor's figure, kept in place while the later ones are added.
@@ -1044,7 +1188,10 @@ Figures attack(pid_t pid, std::uint16_t port, const Options& o, SSL_CTX* context
         for (int n = 0; attacking; ++n) {
             const auto next = std::chrono::steady_clock::now() + 500ms;
             const auto from = asio::ip::make_address("127.2." + std::to_string(n / 250) + "." + std::to_string(n % 250 + 1));
-            asio::post(visiting, [&, from] { std::make_shared<Visitor>(visiting, port, from, visits.emplace_back())->start(); });
+            asio::post(visiting, [&, from] {
+                std::make_shared<Visitor>(visiting, port, from, visits.emplace_back(), std::chrono::milliseconds(o.slow))
+                    ->start();
+            });
             std::this_thread::sleep_until(next);
         }
         busy.reset();
@@ -1057,7 +1204,7 @@ Figures attack(pid_t pid, std::uint16_t port, const Options& o, SSL_CTX* context
         std::this_thread::sleep_for(250ms);
         const auto now = std::chrono::steady_clock::now();
         figures.peak = std::max(figures.peak, residentMB(pid));
-        if (!allOpen && (tally.reached >= o.connections || now - begun > 60s)) allOpen = now;
+        if (!allOpen && (hellos || tally.reached >= o.connections || now - begun > 60s)) allOpen = now;
         if (allOpen && now - *allOpen > std::chrono::seconds(o.hold)) break;
     }
     figures.held = residentMB(pid);
@@ -1066,7 +1213,8 @@ Figures attack(pid_t pid, std::uint16_t port, const Options& o, SSL_CTX* context
     asio::post(io, [&] {
         tally.stopping = true;
         figures.most = tally.most;
-        figures.dials = tally.dials;
+        figures.dials = hellos ? hellos->sent : tally.dials;
+        if (hellos) hellos->stop();
         for (const auto& stranger : strangers) stranger->close();
     });
     guard.reset();
@@ -1082,7 +1230,8 @@ void print(const char* name, const Figures& f, const Options& o) {
                 "closed (%+.1f); most held at once %d, dialled again %ld times\n",
                 name, f.before, f.peak, f.peak - f.before, f.held, f.after, o.settle, f.after - f.before, f.most, f.dials);
     if (!f.newcomers.empty())
-        std::printf("  %-14s %s' pages %s\n", "", o.visitors ? "visitors" : "newcomers", pagesLine(f.newcomers).c_str());
+        std::printf("  %-14s %s' pages %s\n", "", o.visitors ? "visitors" : "newcomers",
+                    pagesLine(f.newcomers, 2000 + o.slow).c_str());
 }
 
 int run(const std::string& program, const Options& o) {
@@ -1098,7 +1247,7 @@ int run(const std::string& program, const Options& o) {
         SSL_CTX_set_options(context, SSL_OP_NO_TICKET);
     }
     const auto hello = clientHello(context);
-    const std::string* sent = o.complete ? nullptr : &hello;
+    const std::string* sent = o.complete && o.hellos == 0 ? nullptr : &hello;
     std::printf("%d %s connections from %d addresses%s, each %s, %s certificate, held %d s once open:\n", o.connections,
                 o.tls12 ? "TLS 1.2" : "TLS", o.addresses, o.spread ? " (each its own /24)" : "", o.complete ? "its handshake completed, then silent" : "a ClientHello, then silent",
                 o.rsa ? "an RSA 2048" : "an ECDSA P-256", o.hold);
@@ -1144,8 +1293,9 @@ int main(int argc, char** argv) {
     for (int i = 2; i < argc; i += 2) {
         const std::string flag = argv[i];
         if (flag == "--downloads" || flag == "--complete" || flag == "--rsa" || flag == "--no-nginx" ||
-            flag == "--visitors" || flag == "--spread" || flag == "--tls12") {
+            flag == "--visitors" || flag == "--spread" || flag == "--tls12" || flag == "--known") {
             if (flag == "--tls12") tls.tls12 = true;
+            if (flag == "--known") tls.known = true;
             if (flag == "--visitors") tls.visitors = true;
             if (flag == "--spread") tls.spread = true;
             if (flag == "--downloads") holding.downloads = true;
@@ -1163,6 +1313,8 @@ int main(int argc, char** argv) {
         else if (name == "--addresses") addresses = tls.addresses = std::stoi(value);
         else if (name == "--hold") tls.hold = std::stoi(value);
         else if (name == "--settle") tls.settle = std::stoi(value);
+        else if (name == "--hellos") tls.hellos = std::stoi(value);
+        else if (name == "--slow") tls.slow = std::stoi(value);
         else if (name == "--tries") tries = std::stoi(value);
         else if (name == "--each") each = std::stoi(value);
         else if (name == "--accounts") holding.accounts = std::stoi(value);

@@ -92,18 +92,21 @@ inline std::optional<double> newcomer(std::uint16_t port) {
 
 // Newcomers' pages as the floods print them: "within 2 s: N of M (median,
 // slowest)", a page that never came counted as 5 s.
-inline std::string pagesLine(const std::vector<std::optional<double>>& pages) {
+inline std::string pagesLine(const std::vector<std::optional<double>>& pages, int withinMillis = 2000) {
     std::vector<double> times;
     int within = 0;
+    const double none = 3000 + withinMillis;
     for (const auto& took : pages) {
-        times.push_back(took.value_or(5000));
-        if (took && *took <= 2000) ++within;
+        times.push_back(took.value_or(none));
+        if (took && *took <= withinMillis) ++within;
     }
     if (times.empty()) return "none";
     std::sort(times.begin(), times.end());
-    char line[160];
-    std::snprintf(line, sizeof line, "within 2 s: %d of %zu (median %.0f ms, slowest %.0f ms%s)", within, times.size(),
-                  times[times.size() / 2], times.back(), times.back() >= 5000 ? ", 5000 is none within 5 s" : "");
+    char tail[64] = "";
+    if (times.back() >= none) std::snprintf(tail, sizeof tail, ", %.0f is none within %g s", none, none / 1000);
+    char line[200];
+    std::snprintf(line, sizeof line, "within %g s: %d of %zu (median %.0f ms, slowest %.0f ms%s)", withinMillis / 1000.0,
+                  within, times.size(), times[times.size() / 2], times.back(), tail);
     return line;
 }
 

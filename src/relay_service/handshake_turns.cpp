@@ -35,6 +35,10 @@ bool HandshakeTurns::isKnown(const std::string& address, std::int64_t nowMillis)
     return at && nowMillis - *at < knownMillis;
 }
 
+bool HandshakeTurns::goesFirst(const std::string& address, std::int64_t nowMillis) const {
+    return isKnown(address, nowMillis) && costOf(address, nowMillis) <= knownCost;
+}
+
 void HandshakeTurns::hold(const std::string& address, std::int64_t nowMillis) {
     if (!address.empty()) busy_[address] = nowMillis;
 }
@@ -54,7 +58,11 @@ void HandshakeTurns::release(std::int64_t nowMillis) {
         if (busy == busy_.end() || busy->second + holdMillis != until) continue;
         busy_.erase(busy);
         const auto found = groups_.find(address);
-        if (found != groups_.end() && !found->second.placed) place(address, found->second);
+        if (found == groups_.end() || found->second.placed) continue;
+        // What waited through the hold goes together: a slow phone's page
+        // waits one hold, not one for each of its connections.
+        found->second.released = true;
+        place(address, found->second);
     }
 }
 
@@ -83,7 +91,7 @@ void HandshakeTurns::wait(Id id, const std::string& address, const std::string& 
     group.ids.emplace_back(id, arrivals_++);
     if (!added) return;
     group.network = network;
-    group.known = isKnown(address, nowMillis);
+    group.known = goesFirst(address, nowMillis);
     const auto busy = busy_.find(address);
     if (busy != busy_.end() && busy->second + holdMillis <= nowMillis) busy_.erase(busy);
     if (group.known || !busy_.contains(address)) place(address, group);
@@ -104,10 +112,11 @@ std::optional<HandshakeTurns::Id> HandshakeTurns::next(std::int64_t nowMillis) {
     const auto step = grown(nowMillis);
     addWeight(addresses_, address, step);
     addWeight(networks_, group.network, step);
+    group.known = goesFirst(address, nowMillis);
     if (!group.known) hold(address, nowMillis);
     if (group.ids.empty()) {
         groups_.erase(address);
-    } else if (group.known || address.empty()) {
+    } else if (group.known || address.empty() || group.released) {
         place(address, group);
     } else {
         held(address);
@@ -122,9 +131,9 @@ void HandshakeTurns::completed(const std::string& address, std::int64_t nowMilli
     known_.put(address, nowMillis);
     busy_.erase(address);
     const auto found = groups_.find(address);
-    if (found == groups_.end() || found->second.known) return;
+    if (found == groups_.end() || (found->second.known && found->second.placed)) return;
     unplace(found->second);
-    found->second.known = true;
+    found->second.known = goesFirst(address, nowMillis);
     place(address, found->second);
 }
 

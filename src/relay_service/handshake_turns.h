@@ -15,14 +15,18 @@
 // however many addresses a stranger has, and a stranger's own addresses
 // take turns behind everyone else's. An address that has completed a
 // handshake lately (its client did the crypto a replayed ClientHello
-// never does) goes before every address that has not: a person who has
-// been here, or has just loaded the first of a page's connections, is
-// never put behind a stranger's pile. An address that has not has its
-// next handshake held while one is under way, for `holdMillis` at most:
-// the rest of a page's wait the few milliseconds until its first
-// completes, a stranger's replayed ClientHellos cost the relay a first
-// step an address each hold, and a client whose first connection stalled
-// (a phone losing its network, a scanner trying versions) has its next
+// never does), and has cost no more than a few pages' first steps since,
+// goes before every other: a person who has been here, or has just loaded
+// the first of a page's connections, is never put behind a stranger's
+// pile, and a stranger replaying hundreds of ClientHellos a second from
+// addresses that once completed one takes its turns by its cost, as
+// anyone's, behind a newcomer. Any other address has its
+// next handshakes held while one is under way, for `holdMillis` at most
+// (then all that waited go): the rest of a page's wait the few
+// milliseconds until its first completes, a stranger's replayed
+// ClientHellos cost the relay a first step an address each hold unless
+// nobody cheaper waits, and a client whose first connection stalled (a
+// phone losing its network, a scanner trying versions) has its next
 // worked out a moment later, not when the stalled one's deadline ends it.
 // Clients behind a trusted proxy (the empty address) share their address
 // with everyone else's there and are never held. Pure bookkeeping on the
@@ -47,8 +51,10 @@ class HandshakeTurns {
 public:
     using Id = std::uint64_t;
     static constexpr std::int64_t halfLifeMillis = 10'000;
-    // How long an address that completed a handshake goes first.
+    // How long an address that completed a handshake goes first, and
+    // while it has cost no more than this lately: a few pages' worth.
     static constexpr std::int64_t knownMillis = 10 * 60'000;
+    static constexpr double knownCost = 32;
     // Addresses remembered as having completed one, at most.
     static constexpr std::size_t knownAddresses = 65'536;
     // How long a handshake under way from an address not known holds the
@@ -91,6 +97,7 @@ private:
     static void addWeight(PooledMap<double>& weights, const std::string& key, double step);
     void rebase(std::int64_t nowMillis);
     bool isKnown(const std::string& address, std::int64_t nowMillis) const;
+    bool goesFirst(const std::string& address, std::int64_t nowMillis) const;
     // Marks an address not known as having one under way from now, and
     // lets go of those held past their hold.
     void hold(const std::string& address, std::int64_t nowMillis);
@@ -106,6 +113,7 @@ private:
         std::deque<std::pair<Id, std::uint64_t>> ids;  // with the order they came in
         GroupKey key;
         bool placed = false;  // not while an address not known has one under way
+        bool released = false;  // its hold over: the rest go without one
     };
     using LineName = std::pair<std::string, bool>;  // network, known
     // Known lines first (false before true), then by their first

@@ -261,12 +261,15 @@ TEST(HandshakeTurns, AnUnfinishedHandshakeHoldsItsAddresssNextForAMomentAtMost) 
     const std::vector<Step> steps = {
         {0, wait, "a", 1},
         {0, wait, "a", 2},
+        {0, wait, "a", 20},
         {0, next, "", 1},
         {0, next, "", 0},
         {0, heldUntil, "", hold},
         {hold - 1, next, "", 0},
-        // The hold is over though 1 is still under way.
+        // The hold is over though 1 is still under way: all that waited
+        // through it go; a later one is held by them.
         {hold, next, "", 2},
+        {hold, next, "", 20},
         {hold, wait, "a", 3},
         {hold, next, "", 0},
         {hold, heldUntil, "", 2 * hold},
@@ -317,6 +320,26 @@ TEST(HandshakeTurns, AnUnfinishedHandshakeHoldsItsAddresssNextForAMomentAtMost) 
             break;
         }
     }
+}
+
+// A known address goes first while it has cost a few pages' first steps
+// lately; past that, replaying ClientHellos, it takes its turn by its cost
+// behind a newcomer, and is held as any address not known.
+TEST(HandshakeTurns, AKnownAddressThatCostMoreThanAFewPagesTakesItsTurnByItsCost) {
+    HandshakeTurns turns;
+    turns.completed("x", 0);
+    turns.completed("y", 0);
+    const auto steps = static_cast<HandshakeTurns::Id>(HandshakeTurns::knownCost) + 1;
+    for (HandshakeTurns::Id id = 1; id <= steps; ++id) turns.wait(id, "x", "X", 0);
+    for (HandshakeTurns::Id id = 1; id <= steps; ++id) EXPECT_EQ(turns.next(0).value_or(0), id);
+    turns.wait(100, "x", "X", 0);
+    turns.wait(101, "n", "N", 0);
+    turns.wait(102, "y", "Y", 0);
+    EXPECT_EQ(turns.next(0).value_or(0), 102u);
+    EXPECT_EQ(turns.next(0).value_or(0), 101u);
+    EXPECT_FALSE(turns.next(0));
+    turns.ended("x");
+    EXPECT_EQ(turns.next(0).value_or(0), 100u);
 }
 
 TEST(HeapEbb, TheHeapGoesBackWhenConnectionsFallToHalfTheirMostAndByEnough) {
