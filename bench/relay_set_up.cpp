@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
                                             systemWallMillis);
         if (!account) throw std::runtime_error("not a relay origin: " + origin);
         const std::string login = RelayAccount::newLoginID();
-        answer<std::monostate>("code", [&](auto done) { return account->sendCode(email, login, done); });
+        answer<bool>("code", [&](auto done) { return account->sendCode(email, login, done); });
         say("code-sent");
         const std::string code = line();
         const auto session = answer<RelayAccountSession>(

@@ -168,18 +168,18 @@ AccountGate::Pass AccountGate::check(const AccountCall& call) {
         // person at home goes ahead of every stranger, whose calls they
         // share no place with.
         const bool newcomer = !asking.atHome && signInAsks_.weight(call.networks, now) <= RelayLimits::newcomerAsks;
-        if (email && !invited) {
-        } else if (asking.atHome) {
+        const bool uninvited = email && !invited;
+        if (asking.atHome) {
             pass.lane = knownLane;
             asking.places = {PlaceKeys::home(asking.address), PlaceKeys::code(code)};
-        } else {
+        } else if (!uninvited) {
             pass.lane = newcomer ? signInLane : codeLane;
             asking.places = {PlaceKeys::code(code)};
             for (auto& claim : PlaceKeys::networks(call.networks)) asking.places.push_back(std::move(claim));
             asking.strangers = !newcomer;
         }
         if (!walk(what)) return pass;
-        if (email && !invited) return notInvited("a code for " + *email);
+        if (uninvited) return notInvited("a code for " + *email);
         if (asking.address.empty()) return pass;
         pass.ask.atHome = asking.atHome;
         pass.ask.mailed = addressCodes_.mailed(asking.address, asking.network, now, pass.mail);

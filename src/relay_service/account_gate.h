@@ -66,8 +66,13 @@ namespace morvane::relay_service {
 // allowance before anything else is asked (NetworkAllowance), so a network
 // past it hears "try later" whatever the address; codes for one address
 // are counted per asking network, and mailed to it only so often
-// (AddressCodes). Every limit counted here is a row of one table
-// (LimitTable), walked in order. A code that can no
+// (AddressCodes). Away from an address's homes, each network has a few
+// guesses a day at its codes, its own, never the owner's. Every limit here
+// is a row of one table (LimitTable), walked in order: the counts, then
+// the places in the store queue, then the strangers' share of the store,
+// so that a refusal gives back what the rows before it took, in one place;
+// the network a call is asked from is NetworkScale::asking, for the rows
+// and the store's counts alike. A code that can no
 // longer sign anyone in is answered from memory while the store says no
 // new code was asked for its address and login, which is asked again for
 // all such codes at once, at most every few seconds each.

@@ -17,6 +17,8 @@
 #include <thread>
 
 #include "memory_store.h"
+#include "relay_service/relay_accounts.h"
+#include "relay_service/relay_limits.h"
 #include "relay_service/relay_store.h"
 #include "postgres_test_cluster.h"
 #include "relay_store_backends.h"
@@ -28,6 +30,7 @@ using testing::DatabaseBackend;
 using testing::PostgresBackend;
 using testing::SqliteBackend;
 using ::testing::UnorderedElementsAre;
+using json = nlohmann::json;
 
 HostRecord numberedHost(const std::string& userId, int n, const std::string& name = "computer") {
     char room[33];
@@ -483,6 +486,51 @@ TEST_P(RelayStoreContract, RateCountsHoldAcrossConnectionsInAFixedWindow) {
         for (int i = 0; i < 10; ++i) counted += !store.countRate("raced", 7, 600, 100).has_value();
     });
     EXPECT_EQ(counted, 7);
+}
+
+// Two instances sharing the store mail one mailbox, whatever its tags, its
+// few codes between them, and give each network its day's few guesses at
+// one address's codes between them; another network's are its own.
+TEST_P(RelayStoreContract, InstancesShareAMailboxsMailsAndANetworksGuesses) {
+    auto otherStore = this->backend.open();
+    std::int64_t nowMillis = 1'800'000'000'000;
+    const auto hooks = [&nowMillis] {
+        return RelayAccounts::Hooks{[&nowMillis] { return nowMillis; }, [](const std::string&) {}, {}, {}, {}};
+    };
+    RelayAccounts one(*this->store, hooks(), true), two(*otherStore, hooks(), true);
+    RelayAccounts* instances[] = {&one, &two};
+    const auto call = [](RelayAccounts& accounts, AccountEndpoint endpoint, json body, const std::string& client) {
+        AccountCall routed;
+        routed.endpoint = endpoint;
+        routed.body = std::move(body);
+        routed.client = client;
+        return accounts.handle(routed);
+    };
+    for (int i = 0; i <= RelayLimits::mailsPerMailbox; ++i) {
+        const auto asked = call(*instances[i % 2], AccountEndpoint::code,
+                                json{{"email", "box+" + std::to_string(i) + "@example.com"}, {"login_id", "l"}},
+                                "203.0.113." + std::to_string(i));
+        EXPECT_EQ(asked.delivery.has_value(), i < RelayLimits::mailsPerMailbox) << i;
+    }
+    // Live codes for one address, each its own login, to guess at: their
+    // tries are more than a network's guesses.
+    const int most = RelayLimits::guessesAwayPerDay;
+    const int codes = most / RelayLimits::codeTries + 2;
+    for (int i = 0; i < codes; ++i)
+        ASSERT_TRUE(call(one, AccountEndpoint::code, json{{"email", "g@example.com"}, {"login_id", "l" + std::to_string(i)}},
+                         "192.0.2." + std::to_string(i))
+                        .delivery);
+    const auto guess = [&](RelayAccounts& accounts, int login, const std::string& from) {
+        return call(accounts, AccountEndpoint::verify,
+                    json{{"email", "g@example.com"}, {"login_id", "l" + std::to_string(login)}, {"code", "x"}, {"client", "web"}},
+                    from)
+            .status;
+    };
+    for (int i = 0; i < most; ++i)
+        EXPECT_EQ(guess(*instances[i % 2], i / RelayLimits::codeTries, "198.51.100.1"), 400) << i;
+    EXPECT_EQ(guess(one, codes - 2, "198.51.100.1"), 429);
+    EXPECT_EQ(guess(two, codes - 2, "198.51.100.1"), 429);
+    EXPECT_EQ(guess(two, codes - 1, "198.51.100.2"), 400) << "another network's guesses are its own";
 }
 
 // Which instance holds each computer's link: the newest link's, while it
