@@ -317,6 +317,12 @@ public:
     bool up(std::size_t index) {
         return computers_[index]->link->snapshot().state.kind == HostRelayLink::State::Kind::up;
     }
+    // Whether its link came up at some moment from `from` to `to`.
+    bool cameUp(std::size_t index, Clock::time_point from, Clock::time_point to) {
+        auto& echo = *computers_[index]->echo;
+        std::lock_guard guard(echo.lock);
+        return std::any_of(echo.ups.begin(), echo.ups.end(), [&](auto at) { return at >= from && at <= to; });
+    }
 
     std::string log(std::size_t index) {
         std::lock_guard guard(computers_[index]->lock);
@@ -328,7 +334,12 @@ public:
 private:
     struct Echo final : RelayLinkDelegate {
         HostRelayLink* link = nullptr;
-        void relayLinkUp(const std::vector<RelayConnectionID>&) override {}
+        std::mutex lock;
+        std::vector<Clock::time_point> ups;
+        void relayLinkUp(const std::vector<RelayConnectionID>&) override {
+            std::lock_guard guard(lock);
+            ups.push_back(Clock::now());
+        }
         void relayLinkDown() override {}
         void relayLinkJoined(RelayConnectionID) override {}
         void relayLinkLeft(RelayConnectionID) override {}
@@ -645,15 +656,17 @@ public:
         return took.has_value();
     }
     // Of a list through the proxy for each account in turn, for `length`:
-    // how many were answered, and how many called a computer offline whose
-    // link was up all the while it was asked.
-    // Lists answered over `length`, those calling a computer whose link was
-    // up offline, and those calling one whose link was down online.
+    // how many were answered, how many called a computer offline whose link
+    // was up all the while it was asked, and how many called one online
+    // whose link was down all the while and not up again within the wait of
+    // a phone dialling it then (a link moving to another instance is down
+    // for a moment, and its row counts meanwhile, so that its phones wait).
     struct Lists {
         int answered = 0, offline = 0, online = 0;
     };
     Lists wrongLists(std::chrono::milliseconds length) {
         int answered = 0, wrong = 0, falselyOnline = 0;
+        std::vector<std::pair<std::size_t, Clock::time_point>> listedDown;
         const auto until = Clock::now() + length;
         for (int a = 0; Clock::now() < until; a = (a + 1) % accounts) {
             if (signedOut_.contains(a)) continue;
@@ -670,10 +683,17 @@ public:
                 const bool upAfter = computers_->up(2 * a + c);
                 if (upBefore[c] != upAfter) continue;
                 for (const auto& host : body["hosts"])
-                    if (host.value("room", "") == rooms[2 * a + c] && host.value("online", false) != upAfter)
-                        ++(upAfter ? wrong : falselyOnline);
+                    if (host.value("room", "") == rooms[2 * a + c] && host.value("online", false) != upAfter) {
+                        if (upAfter)
+                            ++wrong;
+                        else
+                            listedDown.emplace_back(2 * a + c, Clock::now());
+                    }
             }
         }
+        const auto wait = std::chrono::seconds(RelayLimits::linkWaitSeconds);
+        if (!listedDown.empty()) std::this_thread::sleep_until(listedDown.back().second + wait);
+        for (const auto& [computer, at] : listedDown) falselyOnline += !computers_->cameUp(computer, at, at + wait);
         return {answered, wrong, falselyOnline};
     }
     // How many times each phone has been closed so far, and how many of
