@@ -71,7 +71,11 @@ void EventInput::release() {
 
 void EventInput::releaseEverything() {
     epoch_.fetch_add(1);
-    queue_.post([this] { releaseAll(); });
+    // Events that waited for a locked screen's dialog go with the rest.
+    queue_.post([this] {
+        releaseAll();
+        release();
+    });
     queue_.drain();
 }
 

@@ -39,7 +39,6 @@ void LockerWake::forget() {
     made_.clear();
     candidate_.reset();
     dialog_.reset();
-    quietUntil_.reset();
     // Keys already waiting go as they would have at the end of the wait.
     if (wokeAt_) finish();
 }
@@ -93,18 +92,20 @@ void LockerWake::beat() {
     const std::int64_t now = clock_();
     if (candidate_ && now - candidate_->since >= std::max(tuning_.settleMillis, 2 * longestGap_)) {
         dialog_ = candidate_->window;
+        dialogsComeUp_ = true;
     } else if (candidate_ && now - *wokeAt_ >= tuning_.giveUpMillis) {
         dialog_ = candidate_->window;
         if (log_)
             log_("the lock screen's dialog was still changing " + std::to_string(tuning_.giveUpMillis / 1000) +
                  " s after the keys for it came; they go to it as it is");
     } else if (!candidate_ && now - *wokeAt_ >= tuning_.windowMillis) {
-        quietUntil_ = *wokeAt_ + tuning_.quietMillis;
+        // A locker that never brought up a window is taken for one whose
+        // dialog shows all along; one that did is waited for at every key.
+        if (!dialogsComeUp_) quietUntil_ = *wokeAt_ + tuning_.quietMillis;
         // Lockers whose dialog shows all along do this at every lock: said once.
         if (log_ && !std::exchange(toldInVain_, true))
             log_("the lock screen brought up no dialog window within " + std::to_string(tuning_.windowMillis / 1000) +
-                 " s of a key for it; keys go to it straight for " + std::to_string(tuning_.quietMillis / 1000) +
-                 " s");
+                 " s of a key for it; the keys go to it as it is");
     } else {
         if (!madeSinceWake_ && now - nudgedAt_ >= tuning_.nudgeMillis) {
             view_.nudgePointer();

@@ -69,7 +69,8 @@ public:
         std::int64_t settleMillis = 400;
         // However the locker's windows change, keys go this long after the wake.
         std::int64_t giveUpMillis = 6000;
-        // After a wake in vain, keys go straight for this long.
+        // After a wake in vain, from a locker that never brought up a
+        // dialog window, keys go straight for this long, across locks.
         std::int64_t quietMillis = 30000;
         // How often the display's news is read while keys wait.
         std::int64_t pollMillis = 20;
@@ -90,7 +91,7 @@ public:
     // wait adds to those called, in turn.
     bool ready(std::function<void()> then);
     // The screen was locked anew or was found open: a dialog found before
-    // went with its lock, and so did what a wake in vain taught.
+    // went with its lock.
     void forget();
 
 private:
@@ -126,7 +127,7 @@ private:
     // them between two changes.
     std::optional<std::int64_t> changedAt_;
     std::int64_t longestGap_ = 0;
-    bool toldInVain_ = false;
+    bool toldInVain_ = false, dialogsComeUp_ = false;
     std::vector<std::function<void()>> waiting_;
 };
 

@@ -248,6 +248,25 @@ TEST(EventInput, ALockForgetsTheDialogOfTheLockBefore) {
     }
 }
 
+// The device lets go while its password waits for the dialog: it is dropped
+// as anything queued is, and what comes after it goes to the dialog found.
+TEST(EventInput, AReleaseDropsWhatWaitsForALockedScreensDialog) {
+    using News = LockScreenView::WindowNews;
+    BackendLog log;
+    log.windowNews = {{News::Kind::made, 1}, {News::Kind::shown, 1}};
+    testing::ManualExecutor queue;
+    EventInput input(queue, std::make_unique<FakeBackend>(log), nullptr, InputTuning::pixelsPerWheelStep,
+                     [] { return true; }, nullptr, [&] { return queue.now(); });
+    input.handle(input::Text{"P"});
+    input.handle(input::Key{"KeyA", true});
+    queue.runAll();
+    EXPECT_EQ(log.take(), (Calls{"watch windows", "nudge"}));
+    input.releaseEverything();
+    input.handle(input::Text{"Q"});
+    pass(queue, 500);
+    EXPECT_EQ(withoutGiveBack(log.take()), (Calls{"type 81", "end text"}));
+}
+
 TEST(EventInput, DestroyingTheInjectorReleasesWhatIsHeldAndLeavesNothingBehindOnTheQueue) {
     BackendLog log;
     testing::ManualExecutor queue;

@@ -99,7 +99,11 @@ TEST(LockerWake, KeysForALockedScreenGoOnceItsDialogReadsOrTheWaitGivesUp) {
          {0, 3000}, {500, 3600}, 2},
         {"a new lock forgets the dialog of the last: the password after it wakes the new one",
          dialogShownAt(50, 100, 1) + dialogShownAt(1600, 1700, 2), {0, -1, 1500}, {500, 2100}, 2},
-        {"a new lock forgets a wake in vain too", {}, {0, -1, 6000}, {5000, 11000}, 20, 1},
+        {"a locker that brought up no window shows its dialog all along: a new lock keeps the keys going straight",
+         {}, {0, -1, 6000}, {5000, 6000}, 10, 1},
+        {"a locker that brought up a dialog before is waited for again at the next key after a wake in vain",
+         dialogShownAt(50, 100, 1) + std::multimap<std::int64_t, News>{{1000, {Kind::gone, 1}}},
+         {0, 2000, 8000}, {500, 7000, 13000}, 21, 1},
         {"a dialog that never stays as it is: keys go 6 s after the wake, with a line",
          dialogShownAt(50, 100, 1) + churn(200, 9000), {0}, {6000}, 1, 1},
     };
