@@ -11,11 +11,13 @@
 // is counted.
 //
 //   morvane_typing_bench [--runs N] [--pause MS] [--lag MS] [--host PATH] [--no-peer]
-//                        [--sessions N] [--unlock N]
+//                        [--sessions N] [--unlock N [--in-a-row] [--key-first]]
 //
 // --sessions N types the sentence with capitals in N fresh sessions instead,
 // for the first text of each; --unlock N unlocks a locked xscreensaver N
-// times by Type and N times by Live (see unlockRounds).
+// times by Type and N times by Live (see unlockRounds), with --in-a-row locked
+// by the phone and unlocked try after try in one session, with --key-first a
+// Down key sent before each password.
 // --lag makes the X application get to its events that much later, as one
 // starved of the processor does; --host runs another build of the test host;
 // --no-peer leaves x11vnc out.
@@ -176,12 +178,12 @@ private:
 
 enum class Path { host, x11vnc };
 
-// One session of its own on a fresh host or x11vnc: the text sent `runs` times.
-Figures measure(Path path, const std::string& text, int runs, int pauseMillis, XRecorder& app) {
+// `work` in a session of its own on a fresh host or x11vnc.
+template <typename Work>
+void inSession(Path path, Work work) {
     const auto dataHome =
         std::filesystem::temp_directory_path() / ("morvane-typing-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(dataHome);
-    Figures figures;
     {
         std::unique_ptr<Typist> typist;
         if (path == Path::host)
@@ -191,14 +193,23 @@ Figures measure(Path path, const std::string& text, int runs, int pauseMillis, X
         // A person looks at the screen before typing: what opening the
         // session or the connection still sets going is done by then.
         for (const auto opened = Clock::now(); Clock::now() - opened < std::chrono::seconds(1);) typist->idle();
+        work(*typist);
+    }
+    std::filesystem::remove_all(dataHome);
+}
+
+// The text sent `runs` times in one session.
+Figures measure(Path path, const std::string& text, int runs, int pauseMillis, XRecorder& app) {
+    Figures figures;
+    inSession(path, [&](Typist& typist) {
         const std::u32string wanted = scalars(text);
         for (int run = 0; run < runs; ++run) {
             const std::size_t from = app.records().size();
             const auto sent = Clock::now();
-            typist->send(text);
+            typist.send(text);
             Read read;
             while (Clock::now() - sent < std::chrono::seconds(20)) {
-                typist->idle();
+                typist.idle();
                 read = readSince(app.records(), from);
                 if (read.text.size() >= wanted.size()) break;
             }
@@ -217,9 +228,61 @@ Figures measure(Path path, const std::string& text, int runs, int pauseMillis, X
             else
                 figures.rest.push_back(millis);
         }
-    }
-    std::filesystem::remove_all(dataHome);
+    });
     return figures;
+}
+
+// Live at 12 keys a second: each character a message (a key event of its own
+// for x11vnc) 83 ms apart, `rounds` times over in one session; the time from
+// each character's send to its read, for the letters right after a capital
+// and for all.
+struct LiveFigures {
+    std::vector<double> afterCapital, all;
+    int lost = 0;
+};
+LiveFigures measureLive(Path path, const std::string& text, int rounds, XRecorder& app) {
+    LiveFigures figures;
+    inSession(path, [&](Typist& typist) {
+        const std::u32string wanted = scalars(text);
+        for (int round = 0; round < rounds; ++round) {
+            const std::size_t from = app.records().size();
+            std::vector<Clock::time_point> sent;
+            for (char32_t c : wanted) {
+                sent.push_back(Clock::now());
+                typist.send(std::string(1, static_cast<char>(c)));
+                for (const auto at = sent.back(); Clock::now() - at < std::chrono::milliseconds(83);) typist.idle();
+            }
+            for (const auto end = Clock::now(); Clock::now() - end < std::chrono::seconds(5);) {
+                if (readSince(app.records(), from).text.size() >= wanted.size()) break;
+                typist.idle();
+            }
+            std::vector<std::pair<char32_t, Clock::time_point>> read;
+            const auto records = app.records();
+            for (std::size_t i = from; i < records.size(); ++i)
+                if (records[i].type == KeyPress)
+                    if (char32_t c = characterOf(records[i].keysym)) read.emplace_back(c, records[i].at);
+            if (read.size() != wanted.size()) {
+                ++figures.lost;
+                continue;
+            }
+            for (std::size_t i = 0; i < read.size(); ++i) {
+                if (read[i].first != wanted[i]) {
+                    ++figures.lost;
+                    break;
+                }
+                const double millis = std::chrono::duration<double, std::milli>(read[i].second - sent[i]).count();
+                figures.all.push_back(millis);
+                if (i > 0 && wanted[i - 1] >= U'A' && wanted[i - 1] <= U'Z') figures.afterCapital.push_back(millis);
+            }
+        }
+    });
+    return figures;
+}
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
 }
 
 // The account xscreensaver runs as for the unlock rounds, and its password
@@ -232,78 +295,118 @@ bool saverLocked() {
     return answer.kind == morvane::CommandResult::Kind::exited && answer.output.find("locked") != std::string::npos;
 }
 
-// A locked xscreensaver unlocked from a fresh session, as the banner says:
-// once the phone shows the screen locked, the password by Type and Return,
-// or by Live, one character a message at 12 keys a second, then Return.
+// A locked xscreensaver unlocked as the banner says: once the phone shows the
+// screen locked, the password by Type and Return, or by Live, one character a
+// message at 12 keys a second, then Return; with `keyFirst`, a Down key (the
+// compose strip's) first, as a person wakes a lock screen. Each round locks
+// through xscreensaver and unlocks from a fresh session, or, `inARow`, the
+// phone locks and unlocks in one session, try after try with no pause.
 // Each round: whether it unlocked within 15 s, and how long it took.
-void unlockRounds(int rounds) {
+void unlockRounds(int rounds, bool inARow, bool keyFirst) {
     Xvfb xvfb{"1280x720x24"};
     DesktopOutOfReach quiet;
     XScreenSaver saver(unlockAccount);
     if (!saver.running()) throw std::runtime_error("xscreensaver: " + saver.problem());
     const auto dataHome =
         std::filesystem::temp_directory_path() / ("morvane-typing-bench-" + std::to_string(getpid()));
-    std::printf("| road | unlocked | ms from the first key to unlocked |\n|---|---|---|\n");
+    std::printf("%s%s\n\n| road | unlocked | ms from the first key to unlocked |\n|---|---|---|\n",
+                inARow ? "locked by the phone, tries in a row in one session" : "a fresh session each round",
+                keyFirst ? ", a Down key first" : "");
+    std::unique_ptr<HarnessProcess> host;
+    std::unique_ptr<WebSocket> ws;
+    const auto open = [&] {
+        std::filesystem::create_directories(dataHome);
+        host = std::make_unique<HarnessProcess>(dataHome, freePort(), std::vector<std::string>{"--x11"});
+        if (!host->waitLine("listening ", 20'000)) throw std::runtime_error("the test host did not start");
+        ws = pairedSession(*host, "Bench");
+    };
+    // What the phone was last told of the lock, from every status read.
+    bool toldLocked = false;
+    const auto next = [&](int millis) {
+        const auto frame = ws->next(millis);
+        if (!frame || frame->opcode != 0x1) return;
+        const auto j = nlohmann::json::parse(frame->payload, nullptr, false);
+        if (j.is_object() && j.value("t", "") == "status") toldLocked = j.value("locked", false);
+    };
+    // The banner: the status says the screen is locked.
+    const auto awaitBanner = [&] {
+        for (const auto opened = Clock::now(); !toldLocked && Clock::now() - opened < std::chrono::seconds(15);)
+            next(100);
+        if (!toldLocked) throw std::runtime_error("the phone was never told the screen is locked");
+    };
     for (const bool live : {false, true}) {
         int unlocked = 0;
+        std::string outcomes;
         std::vector<double> times;
         for (int round = 0; round < rounds; ++round) {
-            morvane::runCommand({"xscreensaver-command", "-lock"}, 3000);
+            if (inARow) {
+                if (!ws) open();
+                ws->sendText(R"({"t":"lock"})");
+            } else {
+                morvane::runCommand({"xscreensaver-command", "-lock"}, 3000);
+            }
             for (const auto asked = Clock::now(); !saverLocked() && Clock::now() - asked < std::chrono::seconds(10);)
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            // The screen has faded out, and the dialog of an earlier round
-            // has gone: only the blank screen is left.
-            std::this_thread::sleep_for(std::chrono::seconds(5));
-            std::filesystem::create_directories(dataHome);
-            HarnessProcess host(dataHome, freePort(), {"--x11"});
-            if (!host.waitLine("listening ", 20'000)) throw std::runtime_error("the test host did not start");
-            auto ws = pairedSession(host, "Bench");
-            // The banner: the status says the screen is locked.
-            bool banner = false;
-            for (const auto opened = Clock::now(); !banner && Clock::now() - opened < std::chrono::seconds(15);) {
-                const auto frame = ws->next(100);
-                if (!frame || frame->opcode != 0x1) continue;
-                const auto j = nlohmann::json::parse(frame->payload, nullptr, false);
-                banner = j.is_object() && j.value("t", "") == "status" && j.value("locked", false);
+            if (!inARow) {
+                // The screen has faded out, and the dialog of an earlier round
+                // has gone: only the blank screen is left.
+                std::this_thread::sleep_for(std::chrono::seconds(5));
+                open();
             }
-            if (!banner) throw std::runtime_error("the phone was never told the screen is locked");
+            awaitBanner();
             const auto text = [&](const std::string& t) { ws->sendText(nlohmann::json{{"t", "text"}, {"s", t}}.dump()); };
-            const auto key = [&](bool down) {
-                ws->sendText(nlohmann::json{{"t", "k"}, {"code", "Enter"}, {"d", down}}.dump());
+            const auto key = [&](const char* code, bool down) {
+                ws->sendText(nlohmann::json{{"t", "k"}, {"code", code}, {"d", down}}.dump());
             };
             const auto sent = Clock::now();
+            if (keyFirst) {
+                key("ArrowDown", true);
+                key("ArrowDown", false);
+            }
             if (live) {
                 for (const char c : std::string(unlockPassword)) {
                     text(std::string(1, c));
-                    for (const auto at = Clock::now(); Clock::now() - at < std::chrono::milliseconds(83);) ws->next(5);
+                    for (const auto at = Clock::now(); Clock::now() - at < std::chrono::milliseconds(83);) next(5);
                 }
             } else {
                 text(unlockPassword);
             }
-            key(true);
-            key(false);
+            key("Enter", true);
+            key("Enter", false);
             bool done = false;
             while (!done && Clock::now() - sent < std::chrono::seconds(15)) {
-                ws->next(100);
+                next(100);
                 done = !saverLocked();
             }
+            // The phone is told the screen opened before it locks it again.
+            for (const auto at = Clock::now(); done && toldLocked && Clock::now() - at < std::chrono::seconds(5);)
+                next(100);
+            outcomes += done ? 'S' : 'F';
             if (!done) std::fprintf(stderr, "%s round %d: still locked; xscreensaver said:\n%s\n", live ? "Live" : "Type", round, saver.log().c_str());
             if (done) {
                 ++unlocked;
                 times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
             }
-            ws.reset();
-            std::filesystem::remove_all(dataHome);
+            if (!inARow) {
+                ws.reset();
+                host.reset();
+                std::filesystem::remove_all(dataHome);
+                toldLocked = false;
+            }
         }
-        std::printf("| %s | %d of %d | %.0f (median) |\n", live ? "Live" : "Type", unlocked, rounds, median(times));
+        std::printf("| %s | %d of %d (%s) | %.0f (median) |\n", live ? "Live" : "Type", unlocked, rounds,
+                    outcomes.c_str(), median(times));
     }
+    ws.reset();
+    host.reset();
+    std::filesystem::remove_all(dataHome);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     int runs = 20, pauseMillis = 3000, lagMillis = 0, unlock = 0, sessions = 0;
-    bool peer = true;
+    bool peer = true, inARow = false, keyFirst = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view flag = argv[i];
         if (flag == "--unlock" && i + 1 < argc) {
@@ -316,6 +419,10 @@ int main(int argc, char** argv) {
         }
         if (flag == "--no-peer") {
             peer = false;
+            continue;
+        }
+        if (flag == "--in-a-row" || flag == "--key-first") {
+            (flag == "--in-a-row" ? inARow : keyFirst) = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -334,7 +441,7 @@ int main(int argc, char** argv) {
     }
     if (unlock > 0) {
         try {
-            unlockRounds(unlock);
+            unlockRounds(unlock, inARow, keyFirst);
         } catch (const std::exception& error) {
             std::fprintf(stderr, "typing bench: %s\n", error.what());
             return 1;
@@ -348,6 +455,8 @@ int main(int argc, char** argv) {
     };
     // The plain text has as many characters as the sentence, all on the layout.
     std::vector<Case> cases = {
+        {"one small letter", "a"},
+        {"one capital", "A"},
         {"one character the layout lacks", "é"},
         {"19 characters, 4 the layout lacks", "héllo wörld ñ ✓ abc"},
         {"19 plain characters", "hello world n v abc"},
@@ -363,7 +472,7 @@ int main(int argc, char** argv) {
     };
     if (sessions > 0) {
         // The first text of each of `sessions` fresh sessions, a fresh host each.
-        const Case sentence = cases[5];
+        const Case sentence = cases[7];
         cases.assign(static_cast<std::size_t>(sessions), sentence);
     }
     const std::size_t ours = cases.size();
@@ -397,6 +506,29 @@ int main(int argc, char** argv) {
                 std::printf(" | |\n");
             }
             if (cases[i].path == Path::host && f.lost > 0) status = 1;
+        }
+        if (sessions == 0) {
+            // Live: letters and capitals in turn, so that every other letter follows a capital.
+            const std::string live = "aBcDeFgHiJkLmNoP";
+            const int rounds = std::max(2, runs / 4);
+            std::printf("\nLive, 12 keys a second, \"%s\" %d times: ms from a character's send to its read\n\n"
+                        "| through | after a capital: median | p95 | every character: median | p95 | lost |\n"
+                        "|---|---|---|---|---|---|\n",
+                        live.c_str(), rounds);
+            std::vector<Path> paths = {Path::host};
+            if (peer) paths.push_back(Path::x11vnc);
+            std::vector<LiveFigures> figures;
+            for (Path path : paths) {
+                figures.push_back(measureLive(path, live, rounds, app));
+                const auto& f = figures.back();
+                std::printf("| %s | %.1f | %.1f | %.1f | %.1f | %d of %d |\n", path == Path::host ? "the host" : "x11vnc",
+                            median(f.afterCapital), percentile(f.afterCapital, 0.95), median(f.all),
+                            percentile(f.all, 0.95), f.lost, rounds);
+                if (path == Path::host && f.lost > 0) status = 1;
+            }
+            if (figures.size() == 2 && percentile(figures[1].afterCapital, 0.95) > 0)
+                std::printf("\nafter a capital, p95 ÷ x11vnc: %.1f×\n",
+                            percentile(figures[0].afterCapital, 0.95) / percentile(figures[1].afterCapital, 0.95));
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "typing bench: %s\n", error.what());

@@ -11,10 +11,13 @@ namespace morvane {
 
 EventInput::EventInput(Executor& queue, std::unique_ptr<InputBackend> backend,
                        std::function<std::optional<Rect>()> displayBounds, double pixelsPerWheelStep,
-                       std::function<bool()> screenLocked)
+                       std::function<bool()> screenLocked, std::function<void(const std::string&)> log,
+                       OneShotTimer::Clock clock)
     : backend_(std::move(backend)),
       displayBounds_(std::move(displayBounds)),
       screenLocked_(std::move(screenLocked)),
+      clock_(std::move(clock)),
+      wake_(std::make_unique<LockerWake>(queue, clock_, *backend_, std::move(log))),
       scroll_(pixelsPerWheelStep),
       queue_(queue) {}
 
@@ -24,6 +27,8 @@ EventInput::~EventInput() {
     epoch_.fetch_add(1);
     queue_.post([this] {
         alive_.end();
+        wake_.reset();
+        waiting_.clear();
         releaseAll();
     });
     queue_.drain();
@@ -40,16 +45,37 @@ void EventInput::handle(const InputEvent& event) {
     queued_.fetch_add(1);
     queuedTextBytes_.fetch_add(textBytes);
     const std::uint64_t epoch = epoch_.load();
-    queue_.post([this, event, epoch, textBytes] {
+    queue_.post([this, queued = Queued{event, epoch, textBytes}] { arrive(queued); });
+}
+
+void EventInput::arrive(Queued queued) {
+    if (!wake_) return;
+    waiting_.push_back(std::move(queued));
+    if (waiting_.size() == 1) release();
+}
+
+// Events go in the order they came; the one that waits for a locked
+// screen's dialog holds back those after it, which count as queued.
+void EventInput::release() {
+    if (releasing_) return;
+    releasing_ = true;
+    while (!waiting_.empty()) {
+        const Queued& next = waiting_.front();
+        if (!run(next.event, next.epoch)) break;
         queued_.fetch_sub(1);
-        queuedTextBytes_.fetch_sub(textBytes);
-        run(event, epoch);
-    });
+        queuedTextBytes_.fetch_sub(next.textBytes);
+        waiting_.pop_front();
+    }
+    releasing_ = false;
 }
 
 void EventInput::releaseEverything() {
     epoch_.fetch_add(1);
-    queue_.post([this] { releaseAll(); });
+    // Events that waited for a locked screen's dialog go with the rest.
+    queue_.post([this] {
+        releaseAll();
+        release();
+    });
     queue_.drain();
 }
 
@@ -59,18 +85,19 @@ GlobalPoint EventInput::locate(double x, double y) {
     return {at.x, at.y};
 }
 
-void EventInput::run(const InputEvent& event, std::uint64_t epoch) {
+bool EventInput::run(const InputEvent& event, std::uint64_t epoch) {
     expectOn(queue_, "EventInput::run");
-    if (epoch != epoch_.load()) return;
-    std::visit(
+    if (epoch != epoch_.load()) return true;
+    return std::visit(
         [&](const auto& e) {
             using T = std::decay_t<decltype(e)>;
             if constexpr (std::is_same_v<T, input::Move>) move(e);
             else if constexpr (std::is_same_v<T, input::Button>) press(e);
             else if constexpr (std::is_same_v<T, input::Scroll>) scroll(e);
-            else if constexpr (std::is_same_v<T, input::Key>) key(e);
-            else if constexpr (std::is_same_v<T, input::Text>) text(e, epoch);
+            else if constexpr (std::is_same_v<T, input::Key>) return key(e);
+            else if constexpr (std::is_same_v<T, input::Text>) return text(e, epoch);
             else lock();
+            return true;
         },
         event);
 }
@@ -110,22 +137,23 @@ void EventInput::scroll(const input::Scroll& e) {
     if (const auto steps = scroll_.add(e.dx, e.dy)) backend_->wheel(steps->vertical, steps->horizontal);
 }
 
-void EventInput::key(const input::Key& e) {
-    if (!KeyMap::keyCode(e.code)) return;
+bool EventInput::key(const input::Key& e) {
+    if (!KeyMap::keyCode(e.code)) return true;
     const bool held = heldKeys_.contains(e.code);
     if (!e.down) {
-        if (!held) return;
+        if (!held) return true;
         heldKeys_.erase(e.code);
         backend_->key(e.code, false, false);
-        return;
+        return true;
     }
     const bool modifier = KeyMap::isModifier(e.code);
-    if (!held && !modifier) wakeLockerIfLocked();
+    if (!held && !modifier && !lockerReady(screenLocked_ && screenLocked_())) return false;
     heldKeys_[e.code] = modifier;
     backend_->key(e.code, true, held);
+    return true;
 }
 
-void EventInput::text(const input::Text& e, std::uint64_t epoch) {
+bool EventInput::text(const input::Text& e, std::uint64_t epoch) {
     // Keys borrowed for typing stay from one text to the next; a give-back
     // that a release left waiting stops, as the keys are in use again.
     ++typingGeneration_;
@@ -133,30 +161,45 @@ void EventInput::text(const input::Text& e, std::uint64_t epoch) {
     std::u32string scalars;
     for (const auto& step : steps)
         if (const auto* characters = std::get_if<text_step::Characters>(&step)) scalars += characters->scalars;
-    backend_->expectText(scalars);
-    if (!steps.empty()) wakeLockerIfLocked();
+    const bool locked = screenLocked_ && screenLocked_();
+    backend_->expectText(scalars, locked);
+    if (!steps.empty() && !lockerReady(locked)) return false;
     for (const auto& step : steps) {
         if (epoch != epoch_.load()) break;
+        const std::int64_t began = clock_();
         if (const auto* named = std::get_if<text_step::Named>(&step)) {
             backend_->tap(named->code);
         } else {
             for (char32_t scalar : std::get<text_step::Characters>(step).scalars) backend_->type(scalar);
         }
-        backend_->pause(InputTuning::typingPauseMillis);
+        // Characters are paced, a pause apart from one's start to the next:
+        // the time a character took to go counts in it.
+        if (const std::int64_t left = began + InputTuning::typingPauseMillis - clock_(); left > 0)
+            backend_->pause(static_cast<int>(left));
     }
     backend_->endText();
+    return true;
 }
 
 // A modifier pressed alone types nothing and is left to wake the dialog as
-// it would; the key it goes with wakes it first.
-void EventInput::wakeLockerIfLocked() {
-    if (screenLocked_ && screenLocked_()) backend_->wakeLocker();
+// it would; the key it goes with waits for it.
+bool EventInput::lockerReady(bool locked) {
+    if (!screenLocked_) return true;
+    if (!locked) {
+        wake_->forget();
+        return true;
+    }
+    return wake_->ready([this] { release(); });
 }
 
 // The lock itself is the shell's, on the locker's own queue: a locker that
 // takes seconds or never answers must not hold the pointer and keys behind
-// it. Here only what the device holds is let go.
-void EventInput::lock() { releaseAll(); }
+// it. Here only what the device holds is let go, and the dialog of the last
+// lock is forgotten: the next one is a new window.
+void EventInput::lock() {
+    releaseAll();
+    wake_->forget();
+}
 
 void EventInput::releaseAll() {
     // Ordinary keys first, so that no shortcut fires while its modifiers go.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -11,11 +12,14 @@
 #include <optional>
 #include <string>
 
+#include "core/clock.h"
 #include "core/display.h"
 #include "core/input_sink.h"
 #include "core/executor.h"
 #include "core/liveness.h"
+#include "core/one_shot_timer.h"
 #include "input/input_backend.h"
+#include "input/locker_wake.h"
 #include "input/scroll_accumulator.h"
 
 namespace morvane {
@@ -24,7 +28,7 @@ namespace InputTuning {
 // Wheel steps are coarse here: this many pixels of the device's scrolling
 // make one step.
 inline constexpr double pixelsPerWheelStep = 50;
-// Pause after each typed character, so applications keep up.
+// Each typed character at most this often, so applications keep up.
 inline constexpr int typingPauseMillis = 3;
 // What may wait on the queue. Typing is slow, and a device sending faster
 // than it can be typed must not grow the queue without end: past these,
@@ -40,13 +44,15 @@ class EventInput final : public InputSink {
 public:
     // `displayBounds` yields the global bounds of the display being shown to
     // the device, or nothing (then the main display counts). `screenLocked`
-    // says, on the queue, whether the screen is locked: the first key of a
-    // text, and a key pressed, then wake the locker's dialog first, so that
-    // the key is not spent on waking it.
+    // says, on the queue, whether the screen is locked: a text, and a key
+    // pressed, then wait for the locker's dialog to read them (LockerWake),
+    // and so do the events after them, in order. `log` takes the wake's
+    // lines; `clock` is the queue's.
     EventInput(Executor& queue, std::unique_ptr<InputBackend> backend,
                std::function<std::optional<Rect>()> displayBounds,
                double pixelsPerWheelStep = InputTuning::pixelsPerWheelStep,
-               std::function<bool()> screenLocked = nullptr);
+               std::function<bool()> screenLocked = nullptr, std::function<void(const std::string&)> log = nullptr,
+               OneShotTimer::Clock clock = nowMillis);
     // Lets go of everything held, on the queue, and waits for it.
     ~EventInput() override;
     EventInput(const EventInput&) = delete;
@@ -57,15 +63,25 @@ public:
     void releaseEverything() override;
 
 private:
+    struct Queued {
+        InputEvent event;
+        std::uint64_t epoch = 0;
+        std::size_t textBytes = 0;
+    };
+
     // Everything below runs on the queue.
-    void run(const InputEvent& event, std::uint64_t epoch);
+    void arrive(Queued queued);
+    void release();
+    // False: the event waits for a locked screen's dialog, and release()
+    // comes again once it may go.
+    bool run(const InputEvent& event, std::uint64_t epoch);
     void move(const input::Move& e);
     void press(const input::Button& e);
     void scroll(const input::Scroll& e);
-    void key(const input::Key& e);
-    void text(const input::Text& e, std::uint64_t epoch);
+    bool key(const input::Key& e);
+    bool text(const input::Text& e, std::uint64_t epoch);
     void lock();
-    void wakeLockerIfLocked();
+    bool lockerReady(bool locked);
     void releaseAll();
     void giveBackKeys(std::uint64_t generation);
     GlobalPoint locate(double x, double y);
@@ -77,7 +93,13 @@ private:
     std::atomic<int> queued_{0};
     std::atomic<std::size_t> queuedTextBytes_{0};
 
+    OneShotTimer::Clock clock_;
     // Touched only on the queue.
+    std::unique_ptr<LockerWake> wake_;
+    // Events that came and are not carried out yet: the first waits for a
+    // locked screen's dialog, the others for it.
+    std::deque<Queued> waiting_;
+    bool releasing_ = false;
     std::map<std::string, bool> heldKeys_;  // browser code -> is a modifier
     std::map<int, int> heldButtons_;        // button -> click count
     std::optional<GlobalPoint> position_;

@@ -1,5 +1,6 @@
 // What the injector needs of the platform: posting pointer, wheel and key
-// events, typing one character and the cursor. Every
+// events, typing one character, the cursor, and what a locked screen's wake
+// needs to see and do (LockerWake). Every
 // call comes on the injector's own queue, one at a time.
 #pragma once
 
@@ -7,6 +8,7 @@
 #include <string_view>
 
 #include "core/display.h"
+#include "input/locker_wake.h"
 
 namespace morvane {
 
@@ -15,7 +17,7 @@ struct GlobalPoint {
     bool operator==(const GlobalPoint&) const = default;
 };
 
-class InputBackend {
+class InputBackend : public LockScreenView {
 public:
     virtual ~InputBackend() = default;
 
@@ -34,7 +36,9 @@ public:
     virtual void key(std::string_view code, bool down, bool repeat) = 0;
     // Comes once before a text is typed, with every scalar it types, so
     // that whatever some of them need is made ready for all in one go.
-    virtual void expectText(std::u32string_view scalars) = 0;
+    // `lockedScreen`: the text goes to a locked screen's unlock dialog, which
+    // asks for the modifiers only when it gets to a key, late.
+    virtual void expectText(std::u32string_view scalars, bool lockedScreen) = 0;
     // Types one Unicode scalar whatever the keyboard layout holds.
     virtual void type(char32_t scalar) = 0;
     // Presses and releases a key by its browser name as part of typed text:
@@ -46,10 +50,6 @@ public:
     // far as applications are done with it, and says in how many
     // milliseconds to call again for the rest (0: nothing is left).
     virtual int giveBackKeys() = 0;
-    // The screen is locked and a key is coming: wakes the locker's unlock
-    // dialog with something that types nothing, and returns once it may
-    // take keys, or after a bounded wait.
-    virtual void wakeLocker() = 0;
     virtual void pause(int millis) = 0;
 };
 

@@ -27,7 +27,8 @@ struct Injector {
     BackendLog log;
     std::optional<Rect> shown;
     testing::ManualExecutor queue;
-    EventInput input{queue, std::make_unique<FakeBackend>(log), [this] { return shown; }};
+    EventInput input{queue,   std::make_unique<FakeBackend>(log), [this] { return shown; }, InputTuning::pixelsPerWheelStep,
+                     nullptr, nullptr, [this] { return queue.now(); }};
 
     Calls run(std::initializer_list<InputEvent> events) {
         for (const auto& e : events) input.handle(e);
@@ -181,36 +182,89 @@ TEST(EventInput, LockLetsGoOfWhatIsHeldAndLeavesTheLockerToTheShell) {
     EXPECT_EQ(i.run({input::Button{0, true, 0, 0, 1}, input::Lock{}}), (Calls{"down 0 0,0 x1", "up 0 0,0 x1"}));
 }
 
+// Time goes by as it does, beat by beat.
+void pass(testing::ManualExecutor& queue, std::int64_t millis) {
+    for (std::int64_t t = 0; t < millis; t += 10) queue.advance(10);
+}
+
 // The key that would wake a locked screen's dialog is not spent on it: the
-// dialog is woken first, before a text's first key and before a key pressed.
-TEST(EventInput, ALockedScreensDialogIsWokenBeforeTheFirstKeyMeantForIt) {
+// dialog is woken first, before a text's first key and before a key pressed,
+// and what comes after waits with them until the dialog reads.
+TEST(EventInput, KeysForALockedScreenWaitInOrderUntilItsDialogReads) {
+    using News = LockScreenView::WindowNews;
+    const std::vector<News> dialog = {{News::Kind::made, 1}, {News::Kind::shown, 1}};
+    const Calls woken = {"watch windows", "nudge"};
     struct Row {
         const char* what;
         bool locked;
         std::vector<InputEvent> events;
-        Calls want;
+        Calls before, after;  // the dialog read
     };
     const Row rows[] = {
-        {"a text: before its first key, after its keys are bound", true, {input::Text{"Pw\n"}},
-         {"wake", "type 80", "type 119", "tap Enter", "end text"}},
+        {"a text: before its first key, after its keys are bound", true, {input::Text{"Pw\n"}}, woken,
+         {"type 80", "type 119", "tap Enter", "end text"}},
         {"a key pressed, not its repeat nor its release", true,
-         {input::Key{"Enter", true}, input::Key{"Enter", true}, input::Key{"Enter", false}},
-         {"wake", "key Enter down", "key Enter down repeat", "key Enter up"}},
+         {input::Key{"Enter", true}, input::Key{"Enter", true}, input::Key{"Enter", false}}, woken,
+         {"key Enter down", "key Enter down repeat", "key Enter up"}},
         {"a modifier alone types nothing: the key it goes with wakes", true,
-         {input::Key{"ShiftLeft", true}, input::Key{"KeyA", true}},
-         {"key ShiftLeft down", "wake", "key KeyA down"}},
+         {input::Key{"ShiftLeft", true}, input::Key{"KeyA", true}}, {"key ShiftLeft down", "watch windows", "nudge"},
+         {"key KeyA down"}},
+        {"a key that wakes holds the password after it", true,
+         {input::Key{"ArrowDown", true}, input::Key{"ArrowDown", false}, input::Move{0.5, 0.5}, input::Text{"P"}},
+         woken, {"key ArrowDown down", "key ArrowDown up", "move 500,250", "type 80", "end text"}},
         {"nothing to wake on an open screen", false, {input::Text{"Pw"}, input::Key{"KeyA", true}},
-         {"type 80", "type 119", "end text", "key KeyA down"}},
+         {"type 80", "type 119", "end text", "key KeyA down"}, {}},
     };
     for (const auto& row : rows) {
         BackendLog log;
+        log.windowNews = dialog;
         testing::ManualExecutor queue;
         EventInput input(queue, std::make_unique<FakeBackend>(log), nullptr, InputTuning::pixelsPerWheelStep,
-                         [&] { return row.locked; });
+                         [&] { return row.locked; }, nullptr, [&] { return queue.now(); });
         for (const auto& e : row.events) input.handle(e);
         queue.runAll();
-        EXPECT_EQ(log.take(), row.want) << row.what;
+        EXPECT_EQ(log.take(), row.before) << row.what;
+        pass(queue, 500);
+        EXPECT_EQ(log.take(), row.after) << row.what;
     }
+}
+
+// The phone locks the computer, and its password comes right after: the
+// dialog of the lock before is gone, and the new one is woken and waited for.
+TEST(EventInput, ALockForgetsTheDialogOfTheLockBefore) {
+    using News = LockScreenView::WindowNews;
+    BackendLog log;
+    testing::ManualExecutor queue;
+    EventInput input(queue, std::make_unique<FakeBackend>(log), nullptr, InputTuning::pixelsPerWheelStep,
+                     [] { return true; }, nullptr, [&] { return queue.now(); });
+    for (std::uint64_t dialog : {1, 2}) {
+        log.windowNews = {{News::Kind::made, dialog}, {News::Kind::shown, dialog}};
+        input.handle(input::Text{"P"});
+        input.handle(input::Lock{});
+        queue.runAll();
+        EXPECT_EQ(withoutGiveBack(log.take()), (Calls{"watch windows", "nudge"}));
+        pass(queue, 500);
+        EXPECT_EQ(withoutGiveBack(log.take()), (Calls{"type 80", "end text", "watch no windows"}));
+    }
+}
+
+// The device lets go while its password waits for the dialog: it is dropped
+// as anything queued is, and what comes after it goes to the dialog found.
+TEST(EventInput, AReleaseDropsWhatWaitsForALockedScreensDialog) {
+    using News = LockScreenView::WindowNews;
+    BackendLog log;
+    log.windowNews = {{News::Kind::made, 1}, {News::Kind::shown, 1}};
+    testing::ManualExecutor queue;
+    EventInput input(queue, std::make_unique<FakeBackend>(log), nullptr, InputTuning::pixelsPerWheelStep,
+                     [] { return true; }, nullptr, [&] { return queue.now(); });
+    input.handle(input::Text{"P"});
+    input.handle(input::Key{"KeyA", true});
+    queue.runAll();
+    EXPECT_EQ(log.take(), (Calls{"watch windows", "nudge"}));
+    input.releaseEverything();
+    input.handle(input::Text{"Q"});
+    pass(queue, 500);
+    EXPECT_EQ(withoutGiveBack(log.take()), (Calls{"type 81", "end text"}));
 }
 
 TEST(EventInput, DestroyingTheInjectorReleasesWhatIsHeldAndLeavesNothingBehindOnTheQueue) {

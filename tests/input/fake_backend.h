@@ -23,6 +23,8 @@ struct BackendLog {
     // What each give-back says is left to give back later, in turn: the
     // milliseconds to wait (none: nothing is left).
     std::vector<int> giveBackWaits;
+    // What the display tells of its windows at the next look.
+    std::vector<LockScreenView::WindowNews> windowNews;
 
     void add(std::string call) {
         {
@@ -59,7 +61,7 @@ public:
     void key(std::string_view code, bool down, bool repeat) override {
         log_.add("key " + std::string(code) + (down ? " down" : " up") + (repeat ? " repeat" : ""));
     }
-    void expectText(std::u32string_view) override {}
+    void expectText(std::u32string_view, bool) override {}
     void type(char32_t scalar) override { log_.add("type " + std::to_string(static_cast<std::uint32_t>(scalar))); }
     void tap(std::string_view code) override { log_.add("tap " + std::string(code)); }
     void endText() override { log_.add("end text"); }
@@ -71,7 +73,12 @@ public:
         log_.giveBackWaits.erase(log_.giveBackWaits.begin());
         return wait;
     }
-    void wakeLocker() override { log_.add("wake"); }
+    void nudgePointer() override { log_.add("nudge"); }
+    void watchWindows(bool on) override { log_.add(on ? "watch windows" : "watch no windows"); }
+    std::vector<WindowNews> windowNews() override {
+        std::lock_guard lock(log_.m);
+        return std::exchange(log_.windowNews, {});
+    }
     void pause(int) override {
         if (log_.onPause) log_.onPause();
     }

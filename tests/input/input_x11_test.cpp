@@ -79,7 +79,25 @@ struct X11InputFixture : ::testing::Test {
     void send(std::initializer_list<InputEvent> events) {
         for (const auto& e : events) input->handle(e);
     }
+
+    // The input at a locked screen, where the unlock dialog reads keys: one
+    // that shows all along here (the recorder's window), so the first key
+    // waits out a wake in vain and the keys after it go straight.
+    LoopExecutor lockedSinkQueue{"input.locked"};
+    std::unique_ptr<InputSink> lockedSink = makeX11Input(
+        lockedSinkQueue, [] { return std::optional<Rect>(); }, {}, "", U"", [] { return true; });
 };
+
+// A password by Type (one text) or by Live (a text a character), then Return.
+void sendPassword(InputSink& input, const std::string& password, bool live) {
+    if (live) {
+        for (char c : password) input.handle(input::Text{std::string(1, c)});
+    } else {
+        input.handle(input::Text{password});
+    }
+    input.handle(input::Key{"Enter", true});
+    input.handle(input::Key{"Enter", false});
+}
 
 TEST_F(X11InputFixture, PointerAndButtonsArriveAtTheMappedRootPosition) {
     ASSERT_TRUE(input);
@@ -283,7 +301,7 @@ TEST_F(X11InputFixture, TypedTextKeepsItsCaseWhileCapsLockIsOn) {
 }
 
 TEST_F(X11InputFixture, AReaderThatAsksForTheModifiersWhenItGetsToAKeyReadsWhatWasSent) {
-    ASSERT_TRUE(input);
+    ASSERT_TRUE(lockedSink);
     // It gets to the keys a frame after they came, as xscreensaver's unlock
     // dialog does: a modifier must stay as it was across a key until then.
     testing::StateAskingReader reader;
@@ -312,7 +330,7 @@ TEST_F(X11InputFixture, AReaderThatAsksForTheModifiersWhenItGetsToAKeyReadsWhatW
     };
     for (const auto& road : roads) {
         recorder.clear();
-        for (const auto& e : road.events) input->handle(e);
+        for (const auto& e : road.events) lockedSink->handle(e);
         EXPECT_EQ(reader.read(road.read.size(), std::chrono::milliseconds(20)), road.read) << road.name;
         // An ordinary window with the focus reads the same.
         std::u32string sent(road.read.begin(), road.read.end());
@@ -322,12 +340,12 @@ TEST_F(X11InputFixture, AReaderThatAsksForTheModifiersWhenItGetsToAKeyReadsWhatW
 }
 
 TEST_F(X11InputFixture, CapitalsAndSymbolsGoOnKeysOfTheirOwnThatEveryReaderReadsRightHoweverLate) {
-    ASSERT_TRUE(input);
-    // It gets to the keys half a second late: long after any Shift a hand
-    // would hold across them.
+    ASSERT_TRUE(lockedSink);
+    // At a locked screen it gets to the keys half a second late: long after
+    // any Shift a hand would hold across them.
     testing::StateAskingReader reader;
     const std::string password = "Phone-road-8! aB";
-    send({input::Text{password}});
+    lockedSink->handle(input::Text{password});
     EXPECT_EQ(reader.read(password.size(), std::chrono::milliseconds(500)), password);
     const std::u32string sent(password.begin(), password.end());
     ASSERT_TRUE(recorder.waitFor([&](const auto& r) { return typed(r).size() >= sent.size(); }));
@@ -375,22 +393,62 @@ TEST_F(X11InputFixture, CapitalsAndSymbolsGoOnKeysOfTheirOwnThatEveryReaderReads
     recorder.clear();
     std::string many;
     for (int i = 0; i < 40; ++i) many += "aB";
-    send({input::Text{many}});
+    lockedSink->handle(input::Text{many});
     ASSERT_TRUE(recorder.waitFor([&](const auto& r) { return typed(r).size() >= many.size(); }));
     EXPECT_EQ(typed(recorder.records()), std::u32string(many.begin(), many.end()));
     EXPECT_TRUE(only(recorder.records(), {MappingNotify}).empty());
 }
 
+// Away from a locked screen every reader takes the modifiers with the key's
+// event: what the layout types with Shift goes on its own key with Shift held,
+// which binds no key and waits for no binding to settle, and Shift is let go
+// for the small letter after it.
+TEST_F(X11InputFixture, CapitalsGoWithShiftOnTheirOwnKeysAndChangeNoKeymap) {
+    ASSERT_TRUE(input);
+    std::string many;
+    for (int i = 0; i < 200; ++i) many += "aB";
+    struct Row {
+        const char* what;
+        std::string text;
+    };
+    const Row rows[] = {
+        {"a lone capital", "A"},
+        {"capitals among small letters", "aBcD e"},
+        {"symbols typed with Shift", "Phone-road-8! Hello"},
+        {"400 characters of aB", many},
+    };
+    for (const auto& row : rows) {
+        recorder.clear();
+        send({input::Text{row.text}});
+        const std::u32string sent(row.text.begin(), row.text.end());
+        ASSERT_TRUE(recorder.waitFor([&](const auto& r) { return typed(r).size() >= sent.size(); })) << row.what;
+        const auto records = recorder.records();
+        EXPECT_EQ(typed(records), sent) << row.what;
+        EXPECT_TRUE(only(records, {MappingNotify}).empty()) << row.what;
+        for (const auto& r : only(records, {KeyPress})) {
+            const char32_t c = testing::characterOf(r.keysym);
+            if (!c) continue;
+            const bool shifted = (c >= U'A' && c <= U'Z') || c == U'!';
+            EXPECT_EQ((r.state & ShiftMask) != 0, shifted) << row.what << ": " << static_cast<char>(c);
+            if (c >= U'A' && c <= U'Z') {
+                EXPECT_EQ(r.base, static_cast<KeySym>(c - U'A' + U'a')) << row.what;
+            }
+        }
+    }
+}
+
 // A locker's unlock dialog as xscreensaver's comes up: asleep until the
 // pointer moves or a key goes down, it makes a window of its own a moment
 // later and reads keys only from then on; the key that woke it is gone.
+// xscreensaver's also makes its window anew as it starts (`remade`), and
+// reads only a moment after the second is up.
 class SleepingDialog {
 public:
     // Returns once it is asleep, listening for what wakes it.
-    explicit SleepingDialog(std::size_t count) {
+    explicit SleepingDialog(std::size_t count, bool remade = false) {
         std::promise<void> asleep;
         auto listening = asleep.get_future();
-        thread_ = std::thread([this, count, &asleep] { text_ = run(count, asleep); });
+        thread_ = std::thread([this, count, remade, &asleep] { text_ = run(count, remade, asleep); });
         listening.wait();
     }
     std::string read() {
@@ -399,7 +457,17 @@ public:
     }
 
 private:
-    static std::string run(std::size_t count, std::promise<void>& asleep) {
+    static Window show(Display* display) {
+        XSetWindowAttributes a{};
+        a.override_redirect = True;
+        const Window window = XCreateWindow(display, DefaultRootWindow(display), 100, 100, 300, 100, 0, CopyFromParent,
+                                            InputOutput, CopyFromParent, CWOverrideRedirect, &a);
+        XMapRaised(display, window);
+        XSync(display, False);
+        return window;
+    }
+
+    static std::string run(std::size_t count, bool remade, std::promise<void>& asleep) {
         Display* display = XOpenDisplay(nullptr);
         if (!display) {
             asleep.set_value();
@@ -417,14 +485,17 @@ private:
         XEvent e;
         XNextEvent(display, &e);  // woken
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        testing::StateAskingReader reader;
-        XSetWindowAttributes a{};
-        a.override_redirect = True;
-        const Window window = XCreateWindow(display, DefaultRootWindow(display), 100, 100, 300, 100, 0, CopyFromParent,
-                                            InputOutput, CopyFromParent, CWOverrideRedirect, &a);
-        XMapRaised(display, window);
-        XSync(display, False);
-        const std::string text = reader.read(count, std::chrono::milliseconds(20));
+        std::optional<testing::StateAskingReader> reader;
+        if (remade) {
+            XDestroyWindow(display, show(display));
+            show(display);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            reader.emplace();
+        } else {
+            reader.emplace();
+            show(display);
+        }
+        const std::string text = reader->read(count, std::chrono::milliseconds(20));
         XCloseDisplay(display);
         return text;
     }
@@ -441,14 +512,31 @@ TEST_F(X11InputFixture, ALockedScreensDialogIsWokenBeforeThePasswordSoItsFirstKe
             lockedQueue, [] { return std::optional<Rect>(); }, {}, "", U"", [] { return true; });
         ASSERT_TRUE(lockedInput);
         SleepingDialog dialog(password.size() + 1);
-        if (live) {
-            for (char c : password) lockedInput->handle(input::Text{std::string(1, c)});
-        } else {
-            lockedInput->handle(input::Text{password});
-        }
-        lockedInput->handle(input::Key{"Enter", true});
-        lockedInput->handle(input::Key{"Enter", false});
+        sendPassword(*lockedInput, password, live);
         EXPECT_EQ(dialog.read(), password + "\n") << (live ? "Live" : "Type");
+    }
+}
+
+// The phone locks the computer and sends the password the banner asks for,
+// try after try, by Type or Live, with or without a key first to wake the
+// dialog: every try reaches a dialog that reads, whole and in order.
+TEST_F(X11InputFixture, EveryPasswordAfterALockReachesADialogThatReadsIt) {
+    ASSERT_TRUE(lockedSink);
+    const std::string password = "Phone-road-8!";
+    for (const bool live : {false, true}) {
+        for (const bool keyFirst : {false, true}) {
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                lockedSink->handle(input::Lock{});
+                SleepingDialog dialog(password.size() + 1, true);
+                if (keyFirst) {
+                    lockedSink->handle(input::Key{"ArrowDown", true});
+                    lockedSink->handle(input::Key{"ArrowDown", false});
+                }
+                sendPassword(*lockedSink, password, live);
+                EXPECT_EQ(dialog.read(), password + "\n")
+                    << (live ? "Live" : "Type") << (keyFirst ? ", a key first" : "") << ", try " << attempt + 1;
+            }
+        }
     }
 }
 

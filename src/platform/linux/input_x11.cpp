@@ -5,7 +5,6 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +16,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/clock.h"
@@ -55,19 +55,8 @@ KeySym keysymOf(char32_t c) {
 // that time makes a capital a small letter there.
 constexpr std::int64_t modifierSettleMillis = 100;
 
-// A locked screen's unlock dialog comes up at the first key or move and takes
-// keys only once it is there: xscreensaver's drops the key that woke it, and
-// on a busy machine the dialog is a program that takes its time to start.
-// The wake waits this long at most for the dialog's window to come up.
-constexpr std::int64_t lockerWakeMillis = 4000;
-// Once the dialog's window is up, a moment for it to start reading keys.
-constexpr std::int64_t lockerDialogGraceMillis = 50;
-// A dialog stays up while keys come for it: a key within this long of the
-// last one needs no wake.
-constexpr std::int64_t lockerAwakeMillis = 10000;
-// A wake that brought up no window (a locker whose dialog shows all along)
-// is not tried again for this long: its keys go straight.
-constexpr std::int64_t lockerQuietMillis = 30000;
+// News of windows kept for the wake at most.
+constexpr std::size_t maxWindowNews = 1024;
 // How far the pointer goes to wake the locker, and comes back: xscreensaver
 // takes moves under 10 pixels for a shaking table.
 constexpr int lockerNudgePixels = 16;
@@ -160,13 +149,18 @@ public:
 
     // Whatever the text lacks is bound on keys free now, and its first key
     // goes at once: only a key that was just bound waits, when its turn comes.
-    void expectText(std::u32string_view scalars) override {
+    // A locked screen's dialog asks for the modifiers late: what the layout
+    // types with Shift goes there on keys of its own too, bound before the
+    // wake, which outlasts their settle. Everywhere else it goes with Shift
+    // on its own key, which changes no keymap and waits for nothing.
+    void expectText(std::u32string_view scalars, bool lockedScreen) override {
         takeEvents();
         if (layoutStale_) readKeyboard();
         upcoming_.assign(scalars);
         next_ = 0;
+        lateReaders_ = lockedScreen;
         bind(pool_.bindFree(upcoming_, lacks(), nowMillis()));
-        bind(pool_.bindSpare(upcoming_, shifted(), nowMillis()));
+        if (lateReaders_) bind(pool_.bindSpare(upcoming_, shifted(), nowMillis()));
     }
 
     void type(char32_t scalar) override {
@@ -177,7 +171,7 @@ public:
         if (const auto found = layout_.find(scalar); found != layout_.end()) {
             // A capital or symbol on a spare key of its own needs no Shift,
             // which a reader that asks for the modifiers late would miss.
-            if (found->second.level != Level::shifted || !pool_.keyOf(scalar)) {
+            if (found->second.level != Level::shifted || !lateReaders_ || !pool_.keyOf(scalar)) {
                 strokeAlone(found->second);
                 return;
             }
@@ -207,8 +201,7 @@ public:
         // text's capitals around it does not change it.
         strokeAlone(Stroke{static_cast<KeyCode>(*key), Level::either});
         // The key's idle time counts from when the server has sent the press.
-        XSync(display_, False);
-        pool_.pressed(scalar, nowMillis());
+        pool_.pressed(scalar, *lastPressAt_);
     }
 
     void tap(std::string_view code) override {
@@ -229,24 +222,8 @@ public:
         return wait;
     }
 
-    // The pointer goes a little way and back, which types nothing and
-    // leaves it where it was; then the dialog's window is waited for. A
-    // dialog still up from the last wake needs no other.
-    void wakeLocker() override {
+    void nudgePointer() override {
         takeEvents();
-        const std::int64_t start = nowMillis();
-        // Keys go to the dialog this wake or the last brought up, or to a
-        // locker that shows no new window for its dialog.
-        if (awake_ && start - *awake_ < lockerAwakeMillis) {
-            awake_ = start;
-            return;
-        }
-        awake_.reset();
-        if (wokeInVain_ && start - *wokeInVain_ < lockerQuietMillis) return;
-        XSelectInput(display_, root(), SubstructureNotifyMask);
-        watchingMaps_ = true;
-        created_.clear();
-        mapped_.reset();
         if (const auto at = cursor()) {
             const Rect screen = mainDisplayBounds();
             const int x = static_cast<int>(at->x), y = static_cast<int>(at->y);
@@ -255,21 +232,20 @@ public:
             XTestFakeMotionEvent(display_, -1, x, y, CurrentTime);
         }
         XSync(display_, False);
-        for (std::int64_t now = start; !mapped_ && now < start + lockerWakeMillis; now = nowMillis()) {
-            pollfd connection{ConnectionNumber(display_), POLLIN, 0};
-            if (XPending(display_) == 0) poll(&connection, 1, static_cast<int>(start + lockerWakeMillis - now));
-            takeEvents();
-        }
-        watchingMaps_ = false;
-        XSelectInput(display_, root(), NoEventMask);
+    }
+
+    void watchWindows(bool on) override {
+        takeEvents();
+        XSelectInput(display_, root(), on ? SubstructureNotifyMask : NoEventMask);
         XSync(display_, False);
-        if (mapped_) {
-            awake_ = nowMillis();
-            wokeInVain_.reset();
-            std::this_thread::sleep_for(std::chrono::milliseconds(lockerDialogGraceMillis));
-        } else {
-            wokeInVain_ = start;
-        }
+        if (!on) takeEvents();
+        watchingWindows_ = on;
+        if (!on) windowNews_.clear();
+    }
+
+    std::vector<WindowNews> windowNews() override {
+        takeEvents();
+        return std::exchange(windowNews_, {});
     }
 
     void pause(int millis) override {
@@ -309,14 +285,14 @@ private:
         XkbStateRec state{};
         capsTaken_ = XkbGetState(display_, XkbUseCoreKbd, &state) == Success && (state.locked_mods & LockMask) != 0;
         if (lifted_.empty() && !capsTaken_) return;
-        settle();
+        settleForLateReaders();
         if (capsTaken_) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, 0);
         for (KeyCode keycode : lifted_) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
     }
 
     void holdShift(bool held) {
         if (held == shiftHeld_.has_value() || (held && shiftKey_ == 0)) return;
-        settle();
+        settleForLateReaders();
         if (held)
             shiftHeld_ = shiftKey_;
         XTestFakeKeyEvent(display_, *shiftHeld_, held ? True : False, CurrentTime);
@@ -328,7 +304,7 @@ private:
         if (!typing_) return;
         typing_ = false;
         if (!shiftHeld_ && lifted_.empty() && !capsTaken_) return;
-        settle();
+        settleForLateReaders();
         if (shiftHeld_) XTestFakeKeyEvent(display_, *shiftHeld_, False, CurrentTime);
         shiftHeld_.reset();
         for (KeyCode keycode : lifted_) XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
@@ -341,6 +317,11 @@ private:
     // modifiers it went down with.
     void settle() {
         if (lastPressAt_) sleepUntil(*lastPressAt_ + modifierSettleMillis);
+    }
+    // Typing's own changes of the modifiers: every reader but a locked
+    // screen's dialog takes them with the key's event, in order.
+    void settleForLateReaders() {
+        if (lateReaders_) settle();
     }
 
     void moveTo(GlobalPoint at) {
@@ -364,12 +345,33 @@ private:
             if (event.type == MappingNotify) {
                 XRefreshKeyboardMapping(&event.xmapping);
                 layoutStale_ = true;
-            } else if (watchingMaps_ && event.type == CreateNotify && event.xcreatewindow.parent == root()) {
-                created_.insert(event.xcreatewindow.window);
-            } else if (watchingMaps_ && event.type == MapNotify && created_.contains(event.xmap.window)) {
-                mapped_ = event.xmap.window;
+            } else if (watchingWindows_) {
+                tellWindow(event);
             }
         }
+    }
+
+    // What the root's substructure says of its windows: a window taken into
+    // another one is no longer a window of its own on the screen.
+    void tellWindow(const XEvent& event) {
+        using Kind = WindowNews::Kind;
+        std::optional<WindowNews> news;
+        if (event.type == CreateNotify && event.xcreatewindow.parent == root())
+            news = WindowNews{Kind::made, event.xcreatewindow.window};
+        else if (event.type == MapNotify && event.xmap.event == root())
+            news = WindowNews{Kind::shown, event.xmap.window};
+        else if (event.type == UnmapNotify && event.xunmap.event == root())
+            news = WindowNews{Kind::gone, event.xunmap.window};
+        else if (event.type == DestroyNotify && event.xdestroywindow.event == root())
+            news = WindowNews{Kind::gone, event.xdestroywindow.window};
+        else if (event.type == ReparentNotify && event.xreparent.event == root() && event.xreparent.parent != root())
+            news = WindowNews{Kind::gone, event.xreparent.window};
+        if (!news) return;
+        // Nobody asking while windows come and go by the thousand: the
+        // oldest news goes, which at worst costs a key for the dialog one
+        // more wait.
+        if (windowNews_.size() >= maxWindowNews) windowNews_.erase(windowNews_.begin());
+        windowNews_.push_back(*news);
     }
 
     Window root() const { return DefaultRootWindow(display_); }
@@ -520,6 +522,8 @@ private:
     std::size_t next_ = 0;
     std::map<KeyCode, int> pressed_;
     std::set<KeyCode> modifierKeys_, stateKeys_;
+    // The text goes to a locked screen's dialog.
+    bool lateReaders_ = false;
     // What typing changed of the modifiers, until the text is over.
     bool typing_ = false;
     std::vector<KeyCode> lifted_;
@@ -527,14 +531,9 @@ private:
     KeyCode shiftKey_ = 0;
     std::optional<KeyCode> shiftHeld_;
     std::optional<std::int64_t> lastPressAt_;
-    // While a wake waits: the windows made since it began, and the first of
-    // them shown. When the last wake brought up a dialog (or a key came
-    // since for the dialog it brought up), and when a wake last brought up
-    // none.
-    bool watchingMaps_ = false;
-    std::set<Window> created_;
-    std::optional<Window> mapped_;
-    std::optional<std::int64_t> awake_, wokeInVain_;
+    // The top-level windows' news while a locked screen's wake watches them.
+    bool watchingWindows_ = false;
+    std::vector<WindowNews> windowNews_;
 };
 
 }  // namespace
@@ -564,10 +563,10 @@ std::unique_ptr<InputBackend> makeX11InputBackend(std::function<void(const std::
 std::unique_ptr<InputSink> makeX11Input(Executor& queue, std::function<std::optional<Rect>()> displayBounds,
                                         std::function<void(const std::string&)> log, const std::string& displayName,
                                         std::optional<std::u32string> prepared, std::function<bool()> screenLocked) {
-    auto backend = makeX11InputBackend(std::move(log), displayName, std::move(prepared));
+    auto backend = makeX11InputBackend(log, displayName, std::move(prepared));
     if (!backend) return nullptr;
     return std::make_unique<EventInput>(queue, std::move(backend), std::move(displayBounds),
-                                        InputTuning::pixelsPerWheelStep, std::move(screenLocked));
+                                        InputTuning::pixelsPerWheelStep, std::move(screenLocked), std::move(log));
 }
 
 }  // namespace morvane
