@@ -23,11 +23,11 @@ std::vector<LockScheduler::Action> LockScheduler::handle(const Event& event, std
                           [&](const LockProbed& e) { return lockProbed(e); },
                           [&](const Launched&) {
                               std::vector<Action> out;
-                              lookNow(out);
+                              lookNow(nowMillis, out);
                               return out;
                           },
                           [&](const Asked& e) { return asked(e, nowMillis); },
-                          [&](const LockTried& e) { return lockTried(e); },
+                          [&](const LockTried& e) { return lockTried(e, nowMillis); },
                           [&](const Looked& e) { return looked(e.look, nowMillis); },
                           [&](const Heard& e) {
                               std::vector<Action> out;
@@ -37,10 +37,7 @@ std::vector<LockScheduler::Action> LockScheduler::handle(const Event& event, std
                           [&](const TimerFired& e) { return timerFired(e, nowMillis); },
                           [&](const LockerMoved&) {
                               std::vector<Action> out;
-                              if (looking_)
-                                  lookOwed_ = true;
-                              else
-                                  lookNow(out);
+                              lookSoon(nowMillis, out);
                               return out;
                           },
                           [&](const LockChecked& e) {
@@ -55,11 +52,26 @@ std::vector<LockScheduler::Action> LockScheduler::handle(const Event& event, std
                       event);
 }
 
-void LockScheduler::lookNow(std::vector<Action>& out) {
+void LockScheduler::lookNow(std::int64_t now, std::vector<Action>& out) {
     // A look under way answers for this one too.
     if (looking_) return;
     looking_ = true;
+    lastLookAt_ = now;
+    tickets_[static_cast<int>(Timer::movedLook)] = 0;
     out.emplace_back(Look{});
+}
+
+void LockScheduler::lookSoon(std::int64_t now, std::vector<Action>& out) {
+    if (looking_) {
+        lookOwed_ = true;
+        return;
+    }
+    if (tickets_[static_cast<int>(Timer::movedLook)] != 0) return;  // one is set for already
+    if (lastLookAt_ && now - *lastLookAt_ < LockLimits::movedLookGapMillis) {
+        startTimer(Timer::movedLook, *lastLookAt_ + LockLimits::movedLookGapMillis - now, out);
+        return;
+    }
+    lookNow(now, out);
 }
 
 void LockScheduler::startTimer(Timer which, std::int64_t delayMillis, std::vector<Action>& out) {
@@ -119,13 +131,13 @@ std::vector<LockScheduler::Action> LockScheduler::asked(const Asked& e, std::int
     return out;
 }
 
-std::vector<LockScheduler::Action> LockScheduler::lockTried(const LockTried& e) {
+std::vector<LockScheduler::Action> LockScheduler::lockTried(const LockTried& e, std::int64_t now) {
     std::vector<Action> out;
     trying_ = false;
     if (!round_ || round_->tried) return out;
     round_->tried = true;
     round_->took = e.took;
-    lookNow(out);
+    lookNow(now, out);
     return out;
 }
 
@@ -136,7 +148,7 @@ std::vector<LockScheduler::Action> LockScheduler::looked(const LockerLook& look,
     heard(look.answers, out);
     if (lookOwed_) {
         lookOwed_ = false;
-        lookNow(out);
+        lookSoon(now, out);
     }
     if (!round_) return out;
     if (!round_->answered) {
@@ -172,17 +184,20 @@ std::vector<LockScheduler::Action> LockScheduler::timerFired(const TimerFired& e
     switch (e.which) {
         case Timer::answerDue:
             if (!round_ || round_->answered) break;
-            // The locker is slow or silent: what is known now is told, and
-            // the watch goes on.
+            // The locker is silent, or took the lock and never locked:
+            // what is known now is told, and the watch goes on.
             answer(lastLocked_, now, out);
             if (round_ && !trying_ && !looking_) startTimer(Timer::lookAgain, LockLimits::lateLookMillis, out);
             break;
         case Timer::lookAgain:
-            if (round_) lookNow(out);
+            if (round_) lookNow(now, out);
             break;
         case Timer::relook:
             relookSet_ = false;
-            lookNow(out);
+            lookNow(now, out);
+            break;
+        case Timer::movedLook:
+            lookNow(now, out);
             break;
     }
     return out;
@@ -200,7 +215,7 @@ std::vector<LockScheduler::Action> LockScheduler::controllerChanged(const Contro
         relookMillis_ = LockLimits::firstRelookMillis;
         relookSet_ = false;
         tickets_[static_cast<int>(Timer::relook)] = 0;
-        lookNow(out);
+        lookNow(now, out);
     }
 
     if (pending_ && e.present) {

@@ -23,16 +23,24 @@ namespace morvane {
 namespace LockLimits {
 inline constexpr std::int64_t graceMillis = 5'000;
 inline constexpr std::int64_t checkMillis = 3'000;
-// A lock the page asked for is answered by then at the latest, whatever the
-// locker is doing: the person at the phone hears within 3 s.
-inline constexpr std::int64_t answerMillis = 2'500;
+// A lock the page asked for is waited for while a locker is still taking it
+// (its answer not in yet, or taken and the screen not locked yet): the page
+// is told "not locked" only when nothing took it, or when by then the screen
+// did not lock. A locker answers late on a busy desktop (2.5 s seen) and
+// xscreensaver locks up to seconds after it took the lock; telling "not
+// locked" first and "locked" after would be telling the person wrong.
+inline constexpr std::int64_t answerMillis = 10'000;
 // While a locker that took the lock has not locked yet, it is looked at this
 // often until the answer is due.
 inline constexpr std::int64_t lookAgainMillis = 500;
-// After a "not locked", the screen is watched this long from the ask, a look
-// a second, so that a lock that comes late is told too.
-inline constexpr std::int64_t lateWatchMillis = 10'000;
+// After a "not locked", the screen is watched until this long from the ask,
+// a look a second, so that a lock that comes later still is told too.
+inline constexpr std::int64_t lateWatchMillis = 20'000;
 inline constexpr std::int64_t lateLookMillis = 1'000;
+// News of the locker (a saver flipping its state, xscreensaver's status)
+// makes a look no sooner than this after the last one began: one look under
+// way and one owed at most, whatever a saver says how often.
+inline constexpr std::int64_t movedLookGapMillis = 250;
 // An ask this soon after an answer is given that answer again: a page that
 // sends "lock" on and on starts no lock of its own.
 inline constexpr std::int64_t freshAnswerMillis = 2'000;
@@ -110,13 +118,13 @@ public:
         bool operator==(const Heard&) const = default;
     };
     // The host heard the locker move: a screen saver came or went, or the
-    // screen's lock changed. Looked at again, so that the session hears at
-    // once a locker that went away, and an ask is answered as soon as the
-    // screen locks.
+    // screen's lock changed. Looked at again (at most every
+    // movedLookGapMillis), so that the session hears at once a locker that
+    // went away, and an ask is answered as soon as the screen locks.
     struct LockerMoved {
         bool operator==(const LockerMoved&) const = default;
     };
-    enum class Timer { answerDue, lookAgain, relook };
+    enum class Timer { answerDue, lookAgain, relook, movedLook };
     struct TimerFired {
         Timer which = Timer::answerDue;
         std::uint64_t ticket = 0;
@@ -188,11 +196,12 @@ private:
     std::vector<Action> graceElapsed(const GraceElapsed& e, std::int64_t now);
     std::vector<Action> lockProbed(const LockProbed& e);
     std::vector<Action> asked(const Asked& e, std::int64_t now);
-    std::vector<Action> lockTried(const LockTried& e);
+    std::vector<Action> lockTried(const LockTried& e, std::int64_t now);
     std::vector<Action> looked(const LockerLook& look, std::int64_t now);
     std::vector<Action> timerFired(const TimerFired& e, std::int64_t now);
     void heard(bool answers, std::vector<Action>& out);
-    void lookNow(std::vector<Action>& out);
+    void lookNow(std::int64_t now, std::vector<Action>& out);
+    void lookSoon(std::int64_t now, std::vector<Action>& out);
     void startTimer(Timer which, std::int64_t delayMillis, std::vector<Action>& out);
     void answer(bool locked, std::int64_t now, std::vector<Action>& out);
 
@@ -220,12 +229,13 @@ private:
     // The locker moved while a look was under way, which may have seen it
     // before: one more look follows.
     bool lookOwed_ = false;
+    std::optional<std::int64_t> lastLookAt_;
     bool lastLocked_ = false;
     std::optional<bool> answers_;
     std::int64_t relookMillis_ = LockLimits::firstRelookMillis;
     bool relookSet_ = false;
     // The ticket each timer fires with; one that fires with another is stale.
-    std::uint64_t tickets_[3] = {0, 0, 0};
+    std::uint64_t tickets_[4] = {0, 0, 0, 0};
 };
 
 }  // namespace morvane

@@ -54,6 +54,7 @@
 #include "platform/linux/audio_pulse.h"
 #include "platform/linux/locker_linux.h"
 #include "platform/linux/locker_watch_linux_qt.h"
+#include "platform/linux/locker_xscreensaver_x11.h"
 #include "platform/linux/net_path_monitor_linux.h"
 #include "platform/linux/relay_sleep_watch_linux_qt.h"
 #include "platform/linux/sleep_bus_linux_qt.h"
@@ -256,39 +257,22 @@ int runShell(int argc, char** argv) {
                                                 [&log](const std::string& text) { log.write("capture", text); });
     std::unique_ptr<ClipboardAccess> clipboard =
         makeX11Clipboard(clipboardQueue, [&log](const std::string& text) { log.write("error", text); });
-    // Shared with the threads that ask it, which may outlive this function.
-    // Locks and the looks that matter (a device connects, a lock is asked,
-    // a missing locker is looked for) start their programs every time; the
-    // checks that come again and again start them at the programs' pace, so
-    // that one that is missing or finds nobody is soon left to rest, and
-    // wakes when a look that mattered found it answering.
-    auto paces = std::make_shared<ProgramPaces>(nowMillis);
-    auto locker = std::make_shared<ScreenLocker>(nullptr, notingAnswers(runCommand, paces));
-    auto checkingLocker = std::make_shared<ScreenLocker>(nullptr, pacedCommands(runCommand, paces));
     // Asked of the system bus; systemctl and loginctl only where it does not answer.
     SleepBusWatch sleepBus(QDBusConnection::systemBus());
     auto sleepReader = makeSleepDisabledReader(sleepQueue, {sleepBus.targetStates(), sleepBus.blockInhibited()});
-    // With a session bus, the watch below hears a screen saver there from
-    // the moment its name appears: only the login manager's hint and
-    // xscreensaver are left to ask.
-    CachedProbe lockedReader(
-        lockedQueue,
-        [checkingLocker, sessionBus = QDBusConnection::sessionBus().isConnected()]() -> std::optional<bool> {
-            return sessionBus ? checkingLocker->lockedOffTheSessionBus() : checkingLocker->isLocked();
-        },
-        1'000, [] { return nowMillis(); });
-    // Heard from the screen saver where it answers on the bus; the reader
-    // above, which starts programs, only where none does. A saver that comes
-    // or goes, or a lock that ends, has the shell look at the locker again,
-    // so that the session hears at once whether this computer can still lock.
+    // The screen lockers heard and asked over the buses and the display this
+    // process holds, on this (Qt's) thread, which is the main queue. A saver
+    // that comes or goes, or a lock that ends, has the shell look at the
+    // locker again, so that the session hears at once whether this computer
+    // can still lock.
     auto lockShell = std::make_shared<std::weak_ptr<Shell>>();
-    ScreenLockWatch lockWatch(
-        QDBusConnection::sessionBus(), [&lockedReader] { return lockedReader.value(); },
-        [&mainQueue, lockShell] {
-            mainQueue.post([lockShell] {
-                if (auto s = lockShell->lock()) s->lockerMoved();
-            });
-        });
+    ScreenLockWatch lockWatch(QDBusConnection::sessionBus(), QDBusConnection::systemBus(), XScreenSaverLink::open(),
+                              [&mainQueue, lockShell] {
+                                  mainQueue.post([lockShell] {
+                                      if (auto s = lockShell->lock()) s->lockerMoved();
+                                  });
+                              });
+    ScreenLocker locker(nullptr, &lockWatch, lockWatch.xscreensaver());
     // The injector reports only what does not work (no XTEST, no locker).
     // It wakes a locked screen's dialog before the keys meant for it.
     auto injector = std::make_shared<OptionalSink>(makeX11Input(
@@ -381,15 +365,10 @@ int runShell(int argc, char** argv) {
             return false;
         }
     };
-    deps.lookAtLocker = [locker, &lockerLookQueue](std::function<void(LockerLook)> answer) {
-        lockerLookQueue.post([locker, answer] {
-            const auto look = locker->look();
-            answer(LockerLook{look.answers, look.locked});
-        });
+    deps.lookAtLocker = [&locker](std::function<void(LockerLook)> answer) {
+        locker.look([answer](ScreenLocker::Look look) { answer(LockerLook{look.answers, look.locked}); });
     };
-    deps.tryLock = [locker, &lockerQueue](std::function<void(bool)> done) {
-        lockerQueue.post([locker, done] { done(locker->lock()); });
-    };
+    deps.tryLock = [&locker](std::function<void(bool)> done) { locker.lock(std::move(done)); };
     deps.canInject = [xtest] { return xtest; };
     deps.canCapture = [display = x11.display] { return display; };
     deps.canWatchKeys = [xi = x11.xinput2] { return xi; };

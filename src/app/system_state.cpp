@@ -118,14 +118,6 @@ bool SystemState::sleepDisabled(const SleepFacts& facts) {
     return facts.managerState && parseSleepBlocked(*facts.managerState);
 }
 
-bool SystemState::parseScreenSaverActive(std::string_view dbusSendOutput) {
-    for (const auto line : lines(dbusSendOutput)) {
-        const auto w = words(line);
-        if (w.size() == 2 && w[0] == "boolean") return w[1] == "true";
-    }
-    return false;
-}
-
 bool SystemState::lidClosed(const std::filesystem::path& root) {
     std::error_code ec;
     std::vector<std::filesystem::path> lids;
@@ -146,23 +138,6 @@ bool SystemState::hasBattery(const std::filesystem::path& root) {
         std::string_view type = *text;
         while (!type.empty() && (type.back() == '\n' || type.back() == ' ')) type.remove_suffix(1);
         if (type == "Battery") return true;
-    }
-    return false;
-}
-
-bool SystemState::isLocked() {
-    // The freedesktop name first, then GNOME's own; the first that answers
-    // decides.
-    static const char* const services[][2] = {
-        {"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver"},
-        {"org.gnome.ScreenSaver", "/org/gnome/ScreenSaver"},
-    };
-    for (const auto& service : services) {
-        const auto answer = runBounded({"/usr/bin/dbus-send", "--session", "--print-reply", "--reply-timeout=500",
-                                        std::string("--dest=") + service[0], service[1],
-                                        std::string(service[0]) + ".GetActive"},
-                                       1'000, 4'096);
-        if (answer) return parseScreenSaverActive(*answer);
     }
     return false;
 }

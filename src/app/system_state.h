@@ -51,19 +51,11 @@ struct SleepFacts {
     std::optional<std::string> blockInhibited = std::nullopt;             // logind's BlockInhibited
 };
 bool sleepDisabled(const SleepFacts& facts);
-// The answer of the desktop's ScreenSaver GetActive call as `dbus-send
-// --print-reply` writes it ("   boolean true").
-bool parseScreenSaverActive(std::string_view dbusSendOutput);
-
 // Reads the first lid under `root`; false when there is none.
 bool lidClosed(const std::filesystem::path& root = "/proc/acpi/button/lid");
 // Whether a power supply under `root` is a battery (its "type" file reads
 // "Battery"): the machine is a laptop.
 bool hasBattery(const std::filesystem::path& root = "/sys/class/power_supply");
-// Asks the session's ScreenSaver service; false when nobody answers.
-// Waits for a child process (at most about a second): not for the main queue.
-bool isLocked();
-
 // Runs argv[0] (an absolute path) with no inherited descriptors but a pipe
 // on standard output, for at most `timeoutMillis`, keeping at most
 // `maxOutputBytes` of output. Absent when it can't start, times out (it is

@@ -1,5 +1,6 @@
 // The shell's locks carried out for real: the screen locker drives
-// xscreensaver on a private display, and the shell's looks ask it back.
+// xscreensaver on a private display in its own protocol, and the shell's
+// looks ask it back.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include "core/loop_executor.h"
 #include "platform/linux/input_x11.h"
 #include "platform/linux/locker_linux.h"
+#include "platform/linux/locker_xscreensaver_x11.h"
 
 namespace morvane {
 namespace {
@@ -70,17 +72,44 @@ private:
     std::vector<std::pair<std::string, Clock::time_point>> lines_;
 };
 
-// The locker's looks and locks as the application asks them: off the main
-// queue, each on the queue its hand-off gives it to, the answer posted back.
-using HandOff = std::function<void(std::function<void()>)>;
-void wireLocker(ShellDeps& deps, std::shared_ptr<ScreenLocker> locker, HandOff looks, HandOff locks) {
-    deps.lookAtLocker = [looks, locker](std::function<void(LockerLook)> answer) {
-        looks([locker, answer] {
-            const auto look = locker->look();
-            answer(LockerLook{look.answers, look.locked});
+// The locker on a queue of its own, which its X connection is used on: the
+// shell's looks and locks handed to it, the answers posted back by the
+// shell itself.
+class QueuedLocker {
+public:
+    QueuedLocker() : queue_("test-locker") {
+        runSync(queue_, [this] {
+            link_ = XScreenSaverLink::open();
+            locker_ = std::make_unique<ScreenLocker>(nullptr, nullptr, link_.get());
         });
-    };
-    deps.tryLock = [locks, locker](std::function<void(bool)> done) { locks([locker, done] { done(locker->lock()); }); };
+    }
+    ~QueuedLocker() {
+        runSync(queue_, [this] {
+            locker_.reset();
+            link_.reset();
+        });
+    }
+    void wire(ShellDeps& deps) {
+        deps.lookAtLocker = [this](std::function<void(LockerLook)> answer) {
+            queue_.post([this, answer] {
+                locker_->look([answer](ScreenLocker::Look look) { answer(LockerLook{look.answers, look.locked}); });
+            });
+        };
+        deps.tryLock = [this](std::function<void(bool)> done) {
+            queue_.post([this, done] { locker_->lock(done); });
+        };
+    }
+
+private:
+    LoopExecutor queue_;
+    std::unique_ptr<XScreenSaverLink> link_;
+    std::unique_ptr<ScreenLocker> locker_;
+};
+
+// Asked afresh, outside the shell.
+bool xscreensaverSaysLocked() {
+    const auto link = XScreenSaverLink::open();
+    return link && link->locked() == true;
 }
 
 TEST(ShellWithARealLocker, AControllerThatLeavesFindsTheMachineLockedAfterTheGrace) {
@@ -95,8 +124,7 @@ TEST(ShellWithARealLocker, AControllerThatLeavesFindsTheMachineLockedAfterTheGra
     std::unique_ptr<InputSink> injector =
         makeX11Input(injectorQueue, [] { return std::optional<Rect>(); }, [&](const std::string& text) { lines.add("injector  " + text); });
     ASSERT_TRUE(injector);
-    auto locker = std::make_shared<ScreenLocker>(nullptr);
-    std::vector<std::thread> probes;  // touched on the main queue only
+    QueuedLocker locker;
     NoPrompt prompt;
     LoopExecutor main("test-main");
 
@@ -106,15 +134,14 @@ TEST(ShellWithARealLocker, AControllerThatLeavesFindsTheMachineLockedAfterTheGra
     deps.prompt = &prompt;
     deps.injector = injector.get();
     deps.canInject = [] { return true; };
-    const auto onAThread = [&probes](std::function<void()> job) { probes.emplace_back(std::move(job)); };
-    wireLocker(deps, locker, onAThread, onAThread);
+    locker.wire(deps);
     std::shared_ptr<Shell> shell;
     runSync(main, [&] {
         shell = Shell::create(std::move(deps));
         shell->loadSettings();
         shell->controllerChanged("iPad", "dev-1");
     });
-    EXPECT_FALSE(locker->isLocked());
+    EXPECT_FALSE(xscreensaverSaysLocked());
 
     const auto left = Clock::now();
     runSync(main, [&] { shell->controllerChanged(std::nullopt, std::nullopt); });
@@ -129,15 +156,11 @@ TEST(ShellWithARealLocker, AControllerThatLeavesFindsTheMachineLockedAfterTheGra
     const auto locking = lines.when("lock  controller left: locking the computer");
     ASSERT_TRUE(locking);
     EXPECT_GE(*locking - left, std::chrono::milliseconds(LockLimits::graceMillis));
-    // Asked afresh, outside the shell.
-    EXPECT_TRUE(ScreenLocker(nullptr).isLocked());
+    EXPECT_TRUE(xscreensaverSaysLocked());
     // Nothing the injector said about a failed lock.
     EXPECT_TRUE(lines.withTags({"injector"}).empty());
 
-    runSync(main, [&] {
-        shell.reset();
-        for (auto& probe : probes) probe.join();
-    });
+    runSync(main, [&] { shell.reset(); });
 }
 
 // What the shell tells the session, as it happens, for the test thread.
@@ -161,15 +184,12 @@ TEST(ShellWithARealLocker, ALockerThatStartsAfterTheHostIsFoundWhenADeviceComesA
     ToldServer server;
     NoPrompt prompt;
     LoopExecutor main("test-main");
-    LoopExecutor looks("test-locker-look");
-    LoopExecutor locks("test-locker");
-    auto locker = std::make_shared<ScreenLocker>(nullptr);
+    QueuedLocker locker;
     ShellDeps deps;
     deps.main = &main;
     deps.prompt = &prompt;
     deps.server = &server;
-    wireLocker(deps, locker, [&looks](std::function<void()> job) { looks.post(std::move(job)); },
-               [&locks](std::function<void()> job) { locks.post(std::move(job)); });
+    locker.wire(deps);
     std::shared_ptr<Shell> shell;
     runSync(main, [&] {
         shell = Shell::create(std::move(deps));
@@ -197,7 +217,7 @@ TEST(ShellWithARealLocker, ALockerThatStartsAfterTheHostIsFoundWhenADeviceComesA
     const auto told = server.told.await("answer 1 locked", std::chrono::seconds(10));
     ASSERT_TRUE(told) << saver->log();
     EXPECT_LT(*told - asked, std::chrono::seconds(3));
-    EXPECT_TRUE(ScreenLocker(nullptr).isLocked());
+    EXPECT_TRUE(xscreensaverSaysLocked());
 
     runSync(main, [&] { shell.reset(); });
 }

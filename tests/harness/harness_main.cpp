@@ -52,6 +52,7 @@
 #include <string>
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <chrono>
 #include <future>
 #include <limits>
@@ -77,6 +78,8 @@
 #include "platform/linux/display_effects_x11.h"
 #include "platform/linux/input_x11.h"
 #include "platform/linux/locker_linux.h"
+#include "platform/linux/locker_watch_linux_qt.h"
+#include "platform/linux/locker_xscreensaver_x11.h"
 #include "platform/linux/tailscale_cli.h"
 #include "devices/device_store.h"
 #include "relay/beast_relay_socket.h"
@@ -309,18 +312,20 @@ int run(int argc, char** argv) {
         loopQueue = std::make_unique<LoopExecutor>("main");
     }
     Executor& mainQueue = qtQueue ? static_cast<Executor&>(*qtQueue) : *loopQueue;
-    // With --x11, whether the screen is locked is read as the tray's host
-    // reads it where no screen saver answers on the session bus: the
-    // programs at their pace, woken by the looks that matter. The input asks
-    // it too, to wake a locked screen's dialog before its keys.
-    LoopExecutor lockQueue("morvane.locked");
-    LoopExecutor lockerQueue("morvane.locker");
-    auto paces = std::make_shared<ProgramPaces>(nowMillis);
-    auto locker = std::make_shared<ScreenLocker>(nullptr, notingAnswers(runCommand, paces));
-    auto checkingLocker = std::make_shared<ScreenLocker>(nullptr, pacedCommands(runCommand, paces));
-    CachedProbe lockedReader(
-        lockQueue, [checkingLocker]() -> std::optional<bool> { return checkingLocker->isLocked(); }, 1'000,
-        [] { return nowMillis(); });
+    // With --x11, the screen lockers are heard and asked as the tray's host
+    // does, over the buses and the display on Qt's thread (the main queue
+    // then); without, there is none to ask. The input asks whether the
+    // screen is locked too, to wake a locked screen's dialog before its keys.
+    std::unique_ptr<ScreenLockWatch> lockWatch;
+    auto lockShell = std::make_shared<std::weak_ptr<Shell>>();
+    if (x11)
+        lockWatch = std::make_unique<ScreenLockWatch>(QDBusConnection::sessionBus(), QDBusConnection::systemBus(),
+                                                      XScreenSaverLink::open(), [&mainQueue, lockShell] {
+                                                          mainQueue.post([lockShell] {
+                                                              if (auto s = lockShell->lock()) s->lockerMoved();
+                                                          });
+                                                      });
+    ScreenLocker locker(nullptr, lockWatch.get(), lockWatch ? lockWatch->xscreensaver() : nullptr);
     // The host's queues, made before the components given them.
     LoopExecutor inputQueue("morvane.input");
     LoopExecutor clipboardQueue("morvane.clipboard");
@@ -336,7 +341,7 @@ int run(int argc, char** argv) {
         input = makeX11Input(
             inputQueue, [raw] { return raw->displayBounds(); },
             [](const std::string& text) { complain("input: " + text); }, "", std::nullopt,
-            [&lockedReader] { return lockedReader.value(); });
+            [&lockWatch] { return lockWatch->locked(); });
         clipboard = makeX11Clipboard(clipboardQueue, [](const std::string& text) { complain("clipboard: " + text); });
         frames = std::move(screen);
         if (!input || !clipboard) {
@@ -362,18 +367,8 @@ int run(int argc, char** argv) {
     setup.files = files.get();
     setup.fileQueue = &fileQueue;
     setup.mainQueue = &mainQueue;
-    // A lock that comes or ends has the shell look at the locker again, as
-    // the tray's watch does: a locker ended while the screen was locked is
-    // heard at once.
-    auto lockShell = std::make_shared<std::weak_ptr<Shell>>();
     if (x11)
-        setup.status = [&lockedReader, lockShell, was = std::optional<bool>()]() mutable {
-            const bool locked = lockedReader.value();
-            if (was && *was != locked)
-                if (auto s = lockShell->lock()) s->lockerMoved();
-            was = locked;
-            return HostStatus{true, locked, false, false};
-        };
+        setup.status = [&lockWatch] { return HostStatus{true, lockWatch->locked(), false, false}; };
     else
         setup.status = [] { return HostStatus{true, false, false, false}; };
     // Made on the main thread, which is Qt's here; it first puts back what
@@ -437,15 +432,11 @@ int run(int argc, char** argv) {
     shellDeps.log = [](const std::string& tag, const std::string& text) {
         event({{"event", "shell"}, {"tag", tag}, {"line", text}});
     };
-    shellDeps.lookAtLocker = [&lockQueue, locker](std::function<void(LockerLook)> answer) {
-        lockQueue.post([locker, answer] {
-            const auto look = locker->look();
-            answer(LockerLook{look.answers, look.locked});
-        });
+    // On the main queue, where the watch answers.
+    shellDeps.lookAtLocker = [&locker](std::function<void(LockerLook)> answer) {
+        locker.look([answer](ScreenLocker::Look look) { answer(LockerLook{look.answers, look.locked}); });
     };
-    shellDeps.tryLock = [&lockerQueue, locker](std::function<void(bool)> done) {
-        lockerQueue.post([locker, done] { done(locker->lock()); });
-    };
+    shellDeps.tryLock = [&locker](std::function<void(bool)> done) { locker.lock(std::move(done)); };
     auto shell = Shell::create(std::move(shellDeps));
     shell->loadSettings();
     shell->setServer(&shellServer);
@@ -615,8 +606,6 @@ int run(int argc, char** argv) {
     }
     server->stop();
     server->onLockAsked = nullptr;
-    lockQueue.drain();
-    lockerQueue.drain();
     // On the main queue's thread: its timers may still be running there.
     if (loopQueue)
         runSync(*loopQueue, [&shell] { shell.reset(); });

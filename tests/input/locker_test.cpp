@@ -5,325 +5,185 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <memory>
 
 namespace morvane {
 namespace {
 
 using Kind = CommandResult::Kind;
+using Call = LockerBus::Call;
 
-// Answers each program by its name and writes down what was run. The bus's
-// own list of names is answered as a bus on which `onBus` are: when the
-// client's answer says a bus is there (the client ran, whatever it then
-// said) unless "<client> names" is given, and written down as "<client>
-// names"; its owner of each of them, asked before each call, is not. A call to the system bus is
-// answered by "<client> --system": where the client is installed, a login
-// manager that is not there unless given.
-struct ScriptedRunner {
-    std::map<std::string, CommandResult> answers;
-    std::vector<std::string> onBus = {"org.freedesktop.ScreenSaver"};
-    std::vector<std::string> ran;
-    CommandRunner runner() {
-        return [this](const std::vector<std::string>& argv, std::int64_t limit) {
-            EXPECT_GT(limit, 0);
-            const auto has = [&](const std::string& word) {
-                return std::find(argv.begin(), argv.end(), word) != argv.end();
-            };
-            const bool system = has("--system");
-            // An answer given for one method ("dbus-send Lock") before the
-            // client's own.
-            std::string member;
-            for (const auto& arg : argv)
-                for (const char* m : {".Lock", ".GetActive"})
-                    if (arg.ends_with(m)) member = std::string(m).substr(1);
-            auto it = member.empty() ? answers.end() : answers.find(argv[0] + " " + member);
-            if (it == answers.end()) it = answers.find(argv.at(0) + (system ? " --system" : ""));
-            const bool installed = answers.contains(argv[0]);
-            CommandResult answer = it != answers.end()    ? it->second
-                                   : system && installed ? CommandResult{Kind::exited, 1, ""}
-                                                          : CommandResult{Kind::missing, -1, ""};
-            if (has("org.freedesktop.DBus.GetNameOwner")) {
-                // Not written down: every call to a saver asks it first.
-                if (const auto given = answers.find(argv[0] + " owner"); given != answers.end()) return given->second;
-                if (answer.kind != Kind::exited) return answer;
-                for (const auto& name : onBus)
-                    if (has("string:" + name) || (argv[0] == "gdbus" && has(name)))
-                        return CommandResult{Kind::exited, 0, argv[0] == "gdbus" ? "(':1.7',)\n" : "   string \":1.7\"\n"};
-                return CommandResult{Kind::exited, 1, ""};
-            }
-            if (has("org.freedesktop.DBus.ListNames")) {
-                ran.push_back(argv[0] + " names");
-                if (const auto given = answers.find(argv[0] + " names"); given != answers.end()) return given->second;
-                if (answer.kind != Kind::exited) return answer;
-                std::string list = argv[0] == "gdbus" ? "(['org.freedesktop.DBus'" : "array [ string \"org.freedesktop.DBus\"";
-                for (const auto& name : onBus) list += argv[0] == "gdbus" ? ", '" + name + "'" : " string \"" + name + "\"";
-                return CommandResult{Kind::exited, 0, list + (argv[0] == "gdbus" ? "],)\n" : " ]\n")};
-            }
-            ran.push_back(argv[0] + (system ? " --system" : argv.size() > 1 ? " " + argv[1] : ""));
-            return answer;
-        };
+// The desktops' lockers as a script: each question is written down
+// ("mate Lock", "login GetActive", "xscreensaver LOCK") and answered from the
+// table (nothing for a question it does not name: a saver not on the bus),
+// at once or, when `held`, only when the test lets the answers go.
+struct ScriptedLockers final : LockerBus, XScreenSaverAccess {
+    static constexpr const char* names[] = {"freedesktop", "gnome", "mate", "cinnamon", "xfce"};
+    std::map<std::string, std::optional<bool>> answers;
+    std::optional<bool> xscreensaver;  // nothing: none runs
+    bool held = false;
+    std::vector<std::function<void()>> waiting;
+    std::vector<std::string> asked;
+
+    void askSaver(std::size_t saver, Call call, std::function<void(std::optional<bool>)> answer) override {
+        reply(std::string(names[saver]) + (call == Call::lock ? " Lock" : " GetActive"), std::move(answer));
+    }
+    void askLoginManager(Call call, std::function<void(std::optional<bool>)> answer) override {
+        reply(call == Call::lock ? "login Lock" : "login GetActive", std::move(answer));
+    }
+    std::optional<bool> locked() override { return xscreensaver; }
+    bool lock() override {
+        asked.push_back("xscreensaver LOCK");
+        return xscreensaver.has_value();
+    }
+    void letGo() {
+        auto all = std::move(waiting);
+        waiting.clear();
+        for (auto& answer : all) answer();
+    }
+
+private:
+    void reply(const std::string& question, std::function<void(std::optional<bool>)> answer) {
+        asked.push_back(question);
+        const auto it = answers.find(question);
+        const std::optional<bool> value = it == answers.end() ? std::nullopt : it->second;
+        if (held)
+            waiting.push_back([answer = std::move(answer), value] { answer(value); });
+        else
+            answer(value);
     }
 };
 
+// What one round of answers says, for every kind of desktop.
+TEST(ScreenLocker, TheFirstScreenSaverThatAnswersHasTheLastWordThenTheHintThenXscreensaver) {
+    using Savers = std::array<std::optional<bool>, busScreenSavers.size()>;
+    const struct {
+        const char* why;
+        Savers savers;
+        std::optional<bool> hint, xscreensaver;
+        LockerLookResult look;
+    } table[] = {
+        {"nothing answers at all", {}, std::nullopt, std::nullopt, {false, false}},
+        {"MATE alone, locked", {std::nullopt, std::nullopt, true}, std::nullopt, std::nullopt, {true, true}},
+        {"a saver's unlocked beats xscreensaver's locked", {false}, std::nullopt, true, {true, false}},
+        {"the first of the table decides", {std::nullopt, false, true}, std::nullopt, std::nullopt, {true, false}},
+        {"no saver: the login manager's hint says locked", {}, true, false, {true, true}},
+        {"a hint of unlocked proves no locker", {}, false, std::nullopt, {false, false}},
+        {"a hint of unlocked, xscreensaver runs", {}, false, false, {true, false}},
+        {"xscreensaver alone, locked", {}, std::nullopt, true, {true, true}},
+        {"xscreensaver alone, blanked or not", {}, std::nullopt, false, {true, false}},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.why);
+        EXPECT_EQ(decideLook(row.savers, row.hint, row.xscreensaver), row.look);
+        // The same through the ports.
+        ScriptedLockers script;
+        for (std::size_t i = 0; i < busScreenSavers.size(); ++i)
+            if (row.savers[i]) script.answers[std::string(ScriptedLockers::names[i]) + " GetActive"] = row.savers[i];
+        if (row.hint) script.answers["login GetActive"] = row.hint;
+        script.xscreensaver = row.xscreensaver;
+        std::optional<LockerLookResult> seen;
+        ScreenLocker(nullptr, &script, &script).look([&](ScreenLocker::Look look) { seen = look; });
+        EXPECT_EQ(seen, row.look);
+        for (const auto& question : script.asked) EXPECT_FALSE(question.ends_with("Lock")) << "a look must not lock";
+    }
+}
+
+// Each desktop's saver in the table's order, then xscreensaver, then the
+// login manager: the first that takes it ends the round, a saver that does
+// not reply to Lock took it when it is active, and nothing taking it is said.
 TEST(ScreenLocker, TriesEachLockerInTurnAndSaysWhenNoneTookIt) {
-    {
-        ScriptedRunner script;
-        script.answers["dbus-send"] = {Kind::exited, 0, ""};
-        std::vector<std::string> log;
-        ScreenLocker locker([&](const std::string& l) { log.push_back(l); }, script.runner());
-        EXPECT_TRUE(locker.lock());
-        EXPECT_EQ(script.ran, (std::vector<std::string>{"dbus-send names", "dbus-send --session"}));
-        EXPECT_TRUE(log.empty());
-    }
-    {
-        // No screen saver on the bus (a timeout counts the same), a login
-        // manager that refuses, then xdg-screensaver.
-        ScriptedRunner script;
-        script.answers["dbus-send"] = {Kind::timedOut, -1, ""};
-        script.answers["loginctl"] = {Kind::exited, 1, ""};
-        script.answers["xdg-screensaver"] = {Kind::exited, 0, ""};
-        ScreenLocker locker(nullptr, script.runner());
-        EXPECT_TRUE(locker.lock());
-        EXPECT_EQ(script.ran, (std::vector<std::string>{"dbus-send names", "loginctl lock-session",
-                                                         "xdg-screensaver lock"}));
-    }
-    {
-        // Without dbus-send, gdbus speaks to the bus; nothing works at all.
-        ScriptedRunner script;
-        script.answers["gdbus"] = {Kind::exited, 1, ""};
-        std::vector<std::string> log;
-        ScreenLocker locker([&](const std::string& l) { log.push_back(l); }, script.runner());
-        EXPECT_FALSE(locker.lock());
-        EXPECT_EQ(script.ran, (std::vector<std::string>{"dbus-send names", "gdbus names", "gdbus call", "gdbus call",
-                                                         "loginctl lock-session", "xdg-screensaver lock"}));
-        EXPECT_EQ(log, (std::vector<std::string>{"the screen could not be locked: no screen locker answered"}));
-    }
-}
-
-TEST(ScreenLocker, LockedOnlyWhenTheScreenSaverSaysSo) {
-    auto locked = [](std::map<std::string, CommandResult> answers) {
-        ScriptedRunner script;
-        script.answers = std::move(answers);
-        return ScreenLocker(nullptr, script.runner()).isLocked();
-    };
-    EXPECT_TRUE(locked({{"dbus-send", {Kind::exited, 0, "   boolean true\n"}}}));
-    EXPECT_FALSE(locked({{"dbus-send", {Kind::exited, 0, "   boolean false\n"}}}));
-    EXPECT_FALSE(locked({{"dbus-send", {Kind::exited, 1, "boolean true"}}}));
-    EXPECT_FALSE(locked({{"dbus-send", {Kind::timedOut, -1, ""}}, {"gdbus", {Kind::exited, 0, "(true,)\n"}}}));
-    EXPECT_TRUE(locked({{"gdbus", {Kind::exited, 0, "(true,)\n"}}}));
-    EXPECT_FALSE(locked({{"gdbus", {Kind::exited, 0, "(false,)\n"}}}));
-    EXPECT_FALSE(locked({}));
-}
-
-TEST(ScreenLocker, WithoutAnAnswerOnTheBusXscreensaverDecides) {
-    const CommandResult lockedLine{Kind::exited, 0, "XScreenSaver 6.06: screen locked since Mon Dec  7 08:39:42 2026\n"};
-    auto ask = [](std::map<std::string, CommandResult> answers) {
-        ScriptedRunner script;
-        script.answers = std::move(answers);
-        const bool locked = ScreenLocker(nullptr, script.runner()).isLocked();
-        return std::make_pair(locked, script.ran);
-    };
-    // No bus at all (dbus-send fails), a bus whose screen saver does not
-    // know GetActive, and a bus that does not answer in time; then a screen
-    // saver on the bus that answers is believed, even against xscreensaver.
-    const struct {
-        std::map<std::string, CommandResult> answers;
-        bool locked;
-        std::vector<std::string> ran;
-    } roads[] = {
-        {{{"dbus-send", {Kind::exited, 1, ""}}}, true,
-         {"dbus-send names", "dbus-send --session", "dbus-send --system", "xscreensaver-command -time"}},
-        {{{"dbus-send", {Kind::timedOut, -1, ""}}}, true,
-         {"dbus-send names", "dbus-send --system", "xscreensaver-command -time"}},
-        {{{"gdbus", {Kind::exited, 1, ""}}}, true,
-         {"dbus-send names", "gdbus names", "gdbus call", "dbus-send --system", "gdbus --system",
-          "xscreensaver-command -time"}},
-        {{{"dbus-send", {Kind::exited, 0, "   boolean false\n"}}}, false, {"dbus-send names", "dbus-send --session"}},
-    };
-    for (const auto& road : roads) {
-        auto answers = road.answers;
-        answers["xscreensaver-command"] = lockedLine;
-        const auto [locked, ran] = ask(answers);
-        EXPECT_EQ(locked, road.locked) << ran.back();
-        EXPECT_EQ(ran, road.ran);
-    }
-
-    // Blanked is not locked, and neither is anything not understood.
-    auto xscreensaverSays = [&](CommandResult answer) {
-        return ask({{"dbus-send", {Kind::exited, 1, ""}}, {"xscreensaver-command", answer}}).first;
-    };
-    EXPECT_TRUE(xscreensaverSays(lockedLine));
-    EXPECT_TRUE(xscreensaverSays({Kind::exited, 0, "XScreenSaver 5.45: screen locked since Tue Jan  5 10:00:00 2021"}));
-    EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, "XScreenSaver 6.06: screen blanked since Mon Dec  7 08:39:42 2026\n"}));
-    EXPECT_FALSE(
-        xscreensaverSays({Kind::exited, 0, "XScreenSaver 6.06: screen non-blanked since Mon Dec  7 08:39:42 2026\n"}));
-    EXPECT_FALSE(xscreensaverSays({Kind::exited, 1, lockedLine.output}));
-    EXPECT_FALSE(xscreensaverSays({Kind::timedOut, -1, lockedLine.output}));
-    EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, ""}));
-    EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, "xscreensaver-command: no screensaver is running on display :9\n"}));
-    EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, "screen locked since yesterday\n"}));
-    EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, "XScreenSaver 6.06: screen non-blanked since Mon\n"
-                                                     "XScreenSaver 6.06: screen locked since Mon\n"}));
-    EXPECT_FALSE(xscreensaverSays({Kind::exited, 0, "XScreenSaver 6.06 screen locked since Mon\n"}));
-}
-
-// MATE, Cinnamon, GNOME and Xfce answer on names of their own: whichever is
-// on the bus locks and is asked, the first in the table that answers has the
-// last word, and a saver not on the bus costs no program.
-TEST(ScreenLocker, EachDesktopsOwnScreenSaverLocksAndIsBelieved) {
     const struct {
         const char* why;
-        std::vector<std::string> onBus;
-        std::map<std::string, CommandResult> answers;
-        bool locks;
-        ScreenLocker::Look look;
-        std::vector<std::string> lockRan;
-        bool goneBeforeAsked = false;
+        std::map<std::string, std::optional<bool>> answers;
+        std::optional<bool> xscreensaver;
+        bool took;
+        std::vector<std::string> asked;  // after the savers before the first named
     } table[] = {
-        {"MATE alone", {"org.mate.ScreenSaver"}, {{"dbus-send", {Kind::exited, 0, "   boolean true\n"}}}, true,
-         {true, true}, {"dbus-send names", "dbus-send --session"}},
-        {"Cinnamon through gdbus", {"org.cinnamon.ScreenSaver"}, {{"gdbus", {Kind::exited, 0, "(false,)\n"}}}, true,
-         {true, false}, {"dbus-send names", "gdbus names", "gdbus call"}},
-        {"GNOME, Xfce", {"org.xfce.ScreenSaver", "org.gnome.ScreenSaver"},
-         {{"dbus-send", {Kind::exited, 0, "   boolean true\n"}}}, true, {true, true},
-         {"dbus-send names", "dbus-send --session"}},
-        {"a saver that refuses, then the next", {"org.freedesktop.ScreenSaver", "org.mate.ScreenSaver"},
-         {{"dbus-send", {Kind::exited, 1, ""}}}, false, {false, false},
-         {"dbus-send names", "dbus-send --session", "dbus-send --session", "dbus-send --session", "dbus-send --session",
-          "loginctl lock-session", "xdg-screensaver lock"}},
-        {"MATE's saver locks and never replies", {"org.mate.ScreenSaver"},
-         {{"dbus-send Lock", {Kind::exited, 1, ""}}, {"dbus-send", {Kind::exited, 0, "   boolean true\n"}}}, true,
-         {true, true}, {"dbus-send names", "dbus-send --session", "dbus-send --session"}},
-        {"a saver that neither replies nor locks", {"org.mate.ScreenSaver"},
-         {{"dbus-send Lock", {Kind::timedOut, -1, ""}}, {"dbus-send", {Kind::exited, 0, "   boolean false\n"}}},
-         false, {true, false},
-         {"dbus-send names", "dbus-send --session", "dbus-send --session", "loginctl lock-session",
-          "xdg-screensaver lock"}},
-        {"listed, but gone before it is asked: not started again",
-         {"org.mate.ScreenSaver"},
-         {{"dbus-send", {Kind::exited, 0, "   boolean true\n"}}, {"dbus-send owner", {Kind::exited, 1, ""}}},
-         false,
-         {false, false},
-         {"dbus-send names", "loginctl lock-session", "xdg-screensaver lock"},
-         true},
-        {"nobody on the bus", {}, {{"dbus-send", {Kind::exited, 0, "   boolean true\n"}}}, false, {false, false},
-         {"dbus-send names", "loginctl lock-session", "xdg-screensaver lock"}},
+        {"MATE replies to Lock", {{"mate Lock", true}}, std::nullopt, true, {"mate Lock"}},
+        {"MATE locks and never replies: its GetActive decides",
+         {{"mate GetActive", true}},
+         std::nullopt,
+         true,
+         {"mate Lock", "mate GetActive"}},
+        {"Cinnamon after a freedesktop saver that refuses",
+         {{"freedesktop GetActive", false}, {"cinnamon Lock", true}},
+         std::nullopt,
+         true,
+         {"freedesktop Lock", "freedesktop GetActive", "gnome Lock", "gnome GetActive", "mate Lock",
+          "mate GetActive", "cinnamon Lock"}},
+        {"xscreensaver before the login manager", {}, false, true, {"xscreensaver LOCK"}},
+        {"the login manager last", {{"login Lock", true}}, std::nullopt, true, {"xscreensaver LOCK", "login Lock"}},
+        {"a saver that neither replies nor locks, and nothing else", {{"xfce GetActive", false}}, std::nullopt, false,
+         {"xfce Lock", "xfce GetActive", "xscreensaver LOCK", "login Lock"}},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.why);
-        ScriptedRunner script;
-        script.onBus = row.onBus;
+        ScriptedLockers script;
         script.answers = row.answers;
-        std::vector<std::string> asked;
-        const CommandRunner run = script.runner();
-        ScreenLocker locker(nullptr, [&](const std::vector<std::string>& argv, std::int64_t limit) {
-            for (const auto& arg : argv) {
-                if (!arg.ends_with(".Lock") && !arg.ends_with(".GetActive")) continue;
-                // To the connection that holds the name, never the name.
-                EXPECT_TRUE(std::find(argv.begin(), argv.end(), "--dest=:1.7") != argv.end() ||
-                            std::find(argv.begin(), argv.end(), ":1.7") != argv.end())
-                    << arg;
-                if (arg.ends_with(".Lock")) asked.push_back(arg);
-            }
-            return run(argv, limit);
+        script.xscreensaver = row.xscreensaver;
+        std::vector<std::string> log;
+        std::optional<bool> took;
+        ScreenLocker([&](const std::string& line) { log.push_back(line); }, &script, &script).lock([&](bool t) {
+            took = t;
         });
-        EXPECT_EQ(locker.lock(), row.locks);
-        EXPECT_EQ(script.ran, row.lockRan);
-        // Each saver is asked with its own name and object, in table order.
+        EXPECT_EQ(took, row.took);
+        // The savers before the first one the row names were asked and had
+        // nothing to say.
         std::vector<std::string> expected;
-        for (const auto& saver : busScreenSavers)
-            if (std::find(row.onBus.begin(), row.onBus.end(), saver.service) != row.onBus.end())
-                expected.push_back(std::string(saver.service) + ".Lock");
-        if (row.locks) expected.resize(1);
-        if (row.goneBeforeAsked) expected.clear();
-        EXPECT_EQ(asked, expected);
-        const auto look = locker.look();
-        EXPECT_EQ(look.answers, row.look.answers);
-        EXPECT_EQ(look.locked, row.look.locked);
+        for (const char* name : ScriptedLockers::names) {
+            if (row.asked.front().starts_with(std::string(name) + " ")) break;
+            expected.push_back(std::string(name) + " Lock");
+            expected.push_back(std::string(name) + " GetActive");
+        }
+        expected.insert(expected.end(), row.asked.begin(), row.asked.end());
+        EXPECT_EQ(script.asked, expected);
+        EXPECT_EQ(log, row.took ? std::vector<std::string>{}
+                                : std::vector<std::string>{"the screen could not be locked: no screen locker answered"});
     }
+    // With no bus and no display, nothing can take it.
+    std::optional<bool> took;
+    ScreenLocker(nullptr, nullptr, nullptr).lock([&](bool t) { took = t; });
+    EXPECT_EQ(took, false);
 }
 
-// A locker that only the login manager knows (light-locker, xss-lock) says
-// so in the session's LockedHint; a hint that says "unlocked" proves no
-// locker, and xscreensaver is asked.
-TEST(ScreenLocker, TheLoginManagersHintSpeaksForLockersOffTheBus) {
-    const CommandResult running{Kind::exited, 0, "XScreenSaver 6.06: screen non-blanked since Mon\n"};
-    const struct {
-        const char* why;
-        std::map<std::string, CommandResult> answers;
-        bool answers_, locked;
-    } table[] = {
-        {"locked by dbus-send", {{"dbus-send --system", {Kind::exited, 0, "   variant       boolean true\n"}}}, true, true},
-        {"locked by gdbus", {{"gdbus --system", {Kind::exited, 0, "(<true>,)\n"}}}, true, true},
-        {"unlocked, no xscreensaver", {{"dbus-send --system", {Kind::exited, 0, "   variant       boolean false\n"}}},
-         false, false},
-        {"unlocked, xscreensaver runs",
-         {{"dbus-send --system", {Kind::exited, 0, "   variant       boolean false\n"}},
-          {"xscreensaver-command", running}},
-         true, false},
-        {"no login manager", {{"dbus-send --system", {Kind::timedOut, -1, ""}}}, false, false},
-    };
-    for (const auto& row : table) {
-        SCOPED_TRACE(row.why);
-        ScriptedRunner script;
-        script.answers = row.answers;
-        ScreenLocker locker(nullptr, script.runner());
-        const auto look = locker.look();
-        EXPECT_EQ(look.answers, row.answers_);
-        EXPECT_EQ(look.locked, row.locked);
-        EXPECT_EQ(locker.lockedOffTheSessionBus(), row.locked);
+// Answers come when the lockers give them: a look waits for every one, a
+// lock for the one it asked, and a locker gone meanwhile hears nothing more.
+TEST(ScreenLocker, WaitsForTheAnswersItAskedAndNoLongerThanItsOwnerLives) {
+    ScriptedLockers script;
+    script.held = true;
+    script.answers = {{"gnome GetActive", true}, {"cinnamon Lock", true}};
+    int looks = 0, locks = 0;
+    {
+        ScreenLocker locker(nullptr, &script, &script);
+        std::optional<LockerLookResult> seen;
+        locker.look([&](ScreenLocker::Look look) {
+            ++looks;
+            seen = look;
+        });
+        EXPECT_EQ(script.asked.size(), busScreenSavers.size() + 1) << "every locker at once";
+        EXPECT_FALSE(seen);
+        script.letGo();
+        EXPECT_EQ(seen, (LockerLookResult{true, true}));
+
+        script.asked.clear();
+        script.answers.erase("gnome GetActive");
+        std::optional<bool> took;
+        locker.lock([&](bool t) {
+            ++locks;
+            took = t;
+        });
+        for (int step = 0; step < 20 && !took; ++step) script.letGo();
+        EXPECT_EQ(took, true);
+        EXPECT_EQ(script.asked.back(), "cinnamon Lock");
+
+        locker.look([&](ScreenLocker::Look) { ++looks; });
+        locker.lock([&](bool) { ++locks; });
     }
-}
-
-TEST(ScreenLocker, ALockerAnswersOnlyWhenTheBusScreenSaverOrXscreensaverIsThere) {
-    const CommandResult running{Kind::exited, 0, "XScreenSaver 6.06: screen non-blanked since Mon Dec  7 08:39:42 2026\n"};
-    const struct {
-        const char* why;
-        std::map<std::string, CommandResult> answers;
-        bool expected;
-    } table[] = {
-        {"the bus screen saver answers", {{"dbus-send", {Kind::exited, 0, "   boolean false\n"}}}, true},
-        {"gdbus reaches it", {{"gdbus", {Kind::exited, 0, "(false,)\n"}}}, true},
-        {"xscreensaver runs", {{"dbus-send", {Kind::exited, 1, ""}}, {"xscreensaver-command", running}}, true},
-        {"the bus is silent", {{"dbus-send", {Kind::timedOut, -1, ""}}}, false},
-        {"xscreensaver is installed but not running",
-         {{"dbus-send", {Kind::exited, 1, ""}},
-          {"xscreensaver-command", {Kind::exited, 0, "xscreensaver-command: no screensaver is running on display :9\n"}}},
-         false},
-        {"only the login manager", {{"loginctl", {Kind::exited, 0, ""}}}, false},
-        {"nothing at all", {}, false},
-    };
-    for (const auto& row : table) {
-        SCOPED_TRACE(row.why);
-        ScriptedRunner script;
-        script.answers = row.answers;
-        EXPECT_EQ(ScreenLocker(nullptr, script.runner()).answers(), row.expected);
-        for (const auto& ran : script.ran) EXPECT_NE(ran, "loginctl lock-session") << "probing must not lock";
-    }
-}
-
-// A locker that starts after the host: the checks that come again and again
-// left xscreensaver-command to rest; the look made when it mattered finds it
-// and they ask it again at once, not minutes later.
-TEST(ScreenLocker, ALockerFoundWhenItMatteredIsAskedAgainAtOnceByThePacedChecks) {
-    std::int64_t now = 0;
-    auto paces = std::make_shared<ProgramPaces>([&now] { return now; });
-    ScriptedRunner script;
-    script.answers["dbus-send"] = {Kind::exited, 1, ""};
-    script.answers["dbus-send names"] = {Kind::exited, 1, ""};  // no session bus
-    script.answers["xscreensaver-command"] = {Kind::exited, 1, ""};
-    ScreenLocker checking(nullptr, pacedCommands(script.runner(), paces));
-    for (int i = 0; i < ProgramPace::failuresBeforeRest; ++i) EXPECT_FALSE(checking.isLocked());
-    const auto resting = script.ran.size();
-    EXPECT_FALSE(checking.isLocked());
-    EXPECT_EQ(script.ran.size(), resting) << "both rest";
-
-    script.answers["xscreensaver-command"] = {Kind::exited, 0,
-                                              "XScreenSaver 6.06: screen locked since Mon Dec  7 08:39:42 2026\n"};
-    now += 1'000;
-    const auto look = ScreenLocker(nullptr, notingAnswers(script.runner(), paces)).look();
-    EXPECT_TRUE(look.answers);
-    EXPECT_TRUE(look.locked);
-    EXPECT_TRUE(checking.isLocked());
+    script.letGo();
+    script.letGo();
+    EXPECT_EQ(looks, 1);
+    EXPECT_EQ(locks, 1);
 }
 
 TEST(RunCommand, EndsInTimeAndKeepsItsOutputBounded) {

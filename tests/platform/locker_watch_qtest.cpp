@@ -1,18 +1,23 @@
-// The screen locker's state heard over a private session bus from a stand-in
-// screen saver: while one answers, a check starts no program; when it leaves
-// the bus, the command-line poll answers again. And each desktop's saver
-// locked and asked through the real command-line tools.
+// The screen lockers heard and asked over a private session bus, from
+// stand-in screen savers of each desktop: the watch follows their signal,
+// the locker's looks and locks travel over the same connection, a saver that
+// answers late is waited for, a flood of news makes few questions, and
+// Cinnamon's backup keeps the screen counted as locked while the saver is
+// gone, until it answers again.
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <future>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "../app/idle_server.h"
+#include "app/main_queue_qt.h"
+#include "app/shell.h"
 #include "platform/linux/locker_linux.h"
 #include "platform/linux/locker_watch_linux_qt.h"
 #include "private_bus.h"
@@ -24,11 +29,13 @@ using testing::PrivateBus;
 using testing::pumpUntil;
 
 // A screen saver of the bus: answers GetActive and Lock (which makes it
-// active) and says ActiveChanged.
+// active, `lockDelayMillis` after the ask, before its reply), says
+// ActiveChanged, and counts what it was asked.
 class StandInSaver final : public QDBusVirtualObject {
 public:
-    StandInSaver(QDBusConnection bus, QString service, QString path, bool active)
-        : bus_(std::move(bus)), service_(std::move(service)), path_(std::move(path)), active_(active) {
+    StandInSaver(QDBusConnection bus, const BusScreenSaver& saver, bool active, int lockDelayMillis = 0)
+        : bus_(std::move(bus)), service_(QString::fromLatin1(saver.service)), path_(QString::fromLatin1(saver.path)),
+          active_(active), lockDelayMillis_(lockDelayMillis) {
         bus_.registerVirtualObject(path_, this);
         bus_.registerService(service_);
     }
@@ -46,117 +53,209 @@ public:
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
         if (message.member() == QStringLiteral("Lock")) {
-            connection.send(message.createReply());
-            change(true);
+            ++locks;
+            QTimer::singleShot(lockDelayMillis_, &context_, [this, message, connection] {
+                change(true);
+                connection.send(message.createReply());
+            });
             return true;
         }
         if (message.member() != QStringLiteral("GetActive")) return false;
+        ++questions;
         connection.send(message.createReply(QVariant(active_)));
         return true;
     }
+    int questions = 0, locks = 0;
 
 private:
     QDBusConnection bus_;
     QString service_, path_;
     bool active_;
+    int lockDelayMillis_;
+    QObject context_;
 };
 
-TEST(ScreenLockWatch, FollowsTheScreenSaversSignalAndStartsNoProgramWhileOneAnswers) {
+// Two connections to one private bus, the watch's and the savers', and no
+// system bus.
+struct Buses {
+    explicit Buses(const QString& name)
+        : name_(name),
+          watch(QDBusConnection::connectToBus(QString::fromStdString(bus.address()), name)),
+          savers(QDBusConnection::connectToBus(QString::fromStdString(bus.address()), name + "-savers")) {}
+    ~Buses() {
+        QDBusConnection::disconnectFromBus(name_);
+        QDBusConnection::disconnectFromBus(name_ + "-savers");
+    }
+    QString name_;
+    PrivateBus bus;
+    QDBusConnection watch, savers;
+    QDBusConnection none{QStringLiteral("morvane-no-system-bus")};
+};
+
+template <class T>
+std::optional<T> awaited(const std::function<void(std::function<void(T)>)>& ask, int millis = 10'000) {
+    std::optional<T> got;
+    ask([&got](T value) { got = value; });
+    pumpUntil([&] { return got.has_value(); }, millis);
+    return got;
+}
+
+std::optional<ScreenLocker::Look> lookAt(ScreenLocker& locker) {
+    return awaited<ScreenLocker::Look>([&](auto done) { locker.look(std::move(done)); });
+}
+std::optional<bool> lockWith(ScreenLocker& locker) {
+    return awaited<bool>([&](auto done) { locker.lock(std::move(done)); });
+}
+
+TEST(ScreenLockWatch, FollowsEachDesktopsSaverAndAsksItOverTheSameConnection) {
     int round = 0;
     for (const auto& saver : busScreenSavers) {
         SCOPED_TRACE(saver.service);
-        PrivateBus bus;
-        ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
-        const QString name = QStringLiteral("watch-%1").arg(++round);
-        QDBusConnection watchBus = QDBusConnection::connectToBus(QString::fromStdString(bus.address()), name);
-        QDBusConnection saverBus = QDBusConnection::connectToBus(QString::fromStdString(bus.address()), name + "-saver");
-        ASSERT_TRUE(watchBus.isConnected() && saverBus.isConnected());
-
-        // The command-line check, with every program it would start counted
-        // and answered as xscreensaver does while the screen is locked.
-        int started = 0;
-        ScreenLocker locker(nullptr, [&](const std::vector<std::string>& argv, std::int64_t) {
-            ++started;
-            CommandResult r;
-            if (argv[0] != "xscreensaver-command") return CommandResult{CommandResult::Kind::missing, -1, ""};
-            r.kind = CommandResult::Kind::exited;
-            r.status = 0;
-            r.output = "XScreenSaver 6.06: screen locked since Mon Dec  7 08:39:42 2026\n";
-            return r;
-        });
+        Buses buses(QStringLiteral("watch-%1").arg(++round));
+        ASSERT_TRUE(buses.watch.isConnected() && buses.savers.isConnected()) << "dbus-daemon did not start";
         int moved = 0;
-        ScreenLockWatch watch(watchBus, [&] { return locker.isLocked(); }, [&] { ++moved; });
-
-        // Nobody on the bus: the poll answers, and starts its programs.
-        pumpUntil([] { return false; }, 100);
+        ScreenLockWatch watch(buses.watch, buses.none, nullptr, [&] { ++moved; });
+        ScreenLocker locker(nullptr, &watch, watch.xscreensaver());
         EXPECT_FALSE(watch.hearing());
-        EXPECT_TRUE(watch.locked());
-        EXPECT_GT(started, 0);
+        EXPECT_FALSE(watch.locked());
+        EXPECT_EQ(lookAt(locker), (ScreenLocker::Look{false, false}));
 
-        {
-            StandInSaver standIn(saverBus, saver.service, saver.path, false);
-            ASSERT_TRUE(pumpUntil([&] { return watch.hearing(); })) << "the saver's state was not asked";
-            started = 0;
-            EXPECT_FALSE(watch.locked());
-            for (const bool active : {true, false, true}) {
-                standIn.change(active);
-                EXPECT_TRUE(pumpUntil([&] { return watch.locked() == active; })) << "ActiveChanged " << active;
-            }
-            for (int check = 0; check < 100; ++check) EXPECT_TRUE(watch.locked());
-            EXPECT_EQ(started, 0) << "a program was started while the saver answers";
+        auto standIn = std::make_unique<StandInSaver>(buses.savers, saver, false);
+        ASSERT_TRUE(pumpUntil([&] { return watch.hearing(); })) << "the saver's coming was not heard";
+        EXPECT_FALSE(watch.locked());
+        for (const bool active : {true, false}) {
+            standIn->change(active);
+            EXPECT_TRUE(pumpUntil([&] { return watch.locked() == active; })) << "ActiveChanged " << active;
         }
-        // It left the bus: the poll stands in again, and the owner heard it.
+        EXPECT_EQ(lookAt(locker), (ScreenLocker::Look{true, false}));
+        EXPECT_EQ(lockWith(locker), true);
+        EXPECT_EQ(standIn->locks, 1);
+        EXPECT_TRUE(pumpUntil([&] { return watch.locked(); }));
+        EXPECT_EQ(lookAt(locker), (ScreenLocker::Look{true, true}));
+
+        // Gone while locked: told at once. MATE's and the others' screens
+        // unlock with them; Cinnamon's backup keeps the screen covered, and
+        // it stays counted as locked and able to lock.
         const int movedBefore = moved;
-        ASSERT_TRUE(pumpUntil([&] { return !watch.hearing(); }));
-        EXPECT_GT(moved, movedBefore) << "the saver's leaving was not told";
-        EXPECT_TRUE(watch.locked());
-        EXPECT_GT(started, 0);
-        QDBusConnection::disconnectFromBus(name);
-        QDBusConnection::disconnectFromBus(name + "-saver");
+        standIn.reset();
+        ASSERT_TRUE(pumpUntil([&] { return moved > movedBefore; })) << "the saver's leaving was not told";
+        const bool covered = saver.coveredWhileGone;
+        EXPECT_EQ(watch.locked(), covered);
+        EXPECT_EQ(lookAt(locker), (ScreenLocker::Look{covered, covered}));
+
+        // Back, unlocked: found again, believed, and it takes the next lock.
+        standIn = std::make_unique<StandInSaver>(buses.savers, saver, false);
+        ASSERT_TRUE(pumpUntil([&] { return watch.hearing() && !watch.locked(); }));
+        EXPECT_EQ(lookAt(locker), (ScreenLocker::Look{true, false}));
+        EXPECT_EQ(lockWith(locker), true);
+        EXPECT_EQ(standIn->locks, 1);
     }
 }
 
-// Each desktop's saver, alone on the bus, through dbus-send as the host
-// runs it: Lock locks it and is said to, the look finds it locked, and when
-// it goes away while the screen is locked, the look says no locker answers.
-TEST(ScreenLocker, LocksAndAsksEachDesktopsSaverThroughTheRealTools) {
-    int round = 0;
-    for (const auto& saver : busScreenSavers) {
-        SCOPED_TRACE(saver.service);
-        PrivateBus bus;
-        ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
-        const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-        const std::string kept = old ? old : "";
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
-        const QString name = QStringLiteral("tools-%1").arg(++round);
-        {
-            QDBusConnection saverBus = QDBusConnection::connectToBus(QString::fromStdString(bus.address()), name);
-            ASSERT_TRUE(saverBus.isConnected());
-            auto standIn = std::make_unique<StandInSaver>(saverBus, saver.service, saver.path, false);
-            // The programs run beside the loop that answers them.
-            const auto offTheLoop = [](auto job) {
-                auto done = std::async(std::launch::async, job);
-                pumpUntil([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
-                return done.get();
-            };
-            ScreenLocker locker(nullptr);
-            const auto before = offTheLoop([&] { return locker.look(); });
-            EXPECT_TRUE(before.answers);
-            EXPECT_FALSE(before.locked);
-            EXPECT_TRUE(offTheLoop([&] { return locker.lock(); }));
-            const auto after = offTheLoop([&] { return locker.look(); });
-            EXPECT_TRUE(after.answers);
-            EXPECT_TRUE(after.locked);
-            standIn.reset();
-            const auto gone = offTheLoop([&] { return locker.look(); });
-            EXPECT_FALSE(gone.locked);
-        }
-        QDBusConnection::disconnectFromBus(name);
-        if (old)
-            ::setenv("DBUS_SESSION_BUS_ADDRESS", kept.c_str(), 1);
-        else
-            ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+// A saver that holds its name a moment before its object answers, as one
+// starting up does: asked again until it answers.
+TEST(ScreenLockWatch, ASaverWhoseNameComesBeforeItsAnswersIsFoundAgain) {
+    Buses buses(QStringLiteral("refind"));
+    ASSERT_TRUE(buses.watch.isConnected() && buses.savers.isConnected()) << "dbus-daemon did not start";
+    ScreenLockWatch watch(buses.watch, buses.none, nullptr);
+    const auto& cinnamon = busScreenSavers[3];
+    buses.savers.registerService(QString::fromLatin1(cinnamon.service));
+    pumpUntil([] { return false; }, 700);
+    EXPECT_FALSE(watch.hearing());
+    buses.savers.unregisterService(QString::fromLatin1(cinnamon.service));
+    StandInSaver standIn(buses.savers, cinnamon, true);
+    EXPECT_TRUE(pumpUntil([&] { return watch.hearing() && watch.locked(); }, 5'000));
+}
+
+// What the shell tells the session, in order.
+class ToldServer final : public testing::IdleServer {
+public:
+    void setLockFacts(bool canLock, bool) override { told.push_back(canLock ? "can" : "cannot"); }
+    void lockAnswered(std::uint64_t ask, bool locked) override {
+        told.push_back("answer " + std::to_string(ask) + (locked ? " locked" : " not locked"));
     }
+    std::vector<std::string> told;
+};
+
+struct NoPrompt final : OwnerPrompt {
+    void ask(const std::string&, std::function<void(bool)> done) override { done(false); }
+    void cancel() override {}
+};
+
+// The tray's wiring on Qt's loop: the watch's news has the shell look again.
+struct WiredShell {
+    WiredShell(const QDBusConnection& bus, const QDBusConnection& none)
+        : watch(bus, none, nullptr,
+                [this] {
+                    main.post([this] {
+                        if (shell) shell->lockerMoved();
+                    });
+                }),
+          locker(nullptr, &watch, nullptr) {
+        ShellDeps deps;
+        deps.main = &main;
+        deps.prompt = &prompt;
+        deps.server = &server;
+        deps.lookAtLocker = [this](std::function<void(LockerLook)> answer) {
+            locker.look([answer](ScreenLocker::Look look) { answer(LockerLook{look.answers, look.locked}); });
+        };
+        deps.tryLock = [this](std::function<void(bool)> done) { locker.lock(std::move(done)); };
+        shell = Shell::create(std::move(deps));
+        shell->loadSettings();
+        shell->lookAtLockerAtLaunch();
+    }
+    ~WiredShell() { shell.reset(); }
+    QtMainQueue main;
+    ToldServer server;
+    NoPrompt prompt;
+    ScreenLockWatch watch;
+    ScreenLocker locker;
+    std::shared_ptr<Shell> shell;
+};
+
+// A saver that takes 2.5 s to lock and answer, on a busy desktop: the phone
+// is told "locked" once, never "not locked" first.
+TEST(ShellOverTheBus, ASaverThatLocksLateIsToldLockedOnce) {
+    Buses buses(QStringLiteral("late"));
+    ASSERT_TRUE(buses.watch.isConnected() && buses.savers.isConnected()) << "dbus-daemon did not start";
+    StandInSaver mate(buses.savers, busScreenSavers[2], false, 2'500);
+    WiredShell wired(buses.watch, buses.none);
+    ASSERT_TRUE(pumpUntil([&] { return wired.watch.hearing(); }));
+    wired.shell->lockAsked(1);
+    const auto answers = [&] {
+        std::vector<std::string> out;
+        for (const auto& line : wired.server.told)
+            if (line.starts_with("answer")) out.push_back(line);
+        return out;
+    };
+    ASSERT_TRUE(pumpUntil([&] { return !answers().empty(); }, 15'000));
+    pumpUntil([] { return false; }, 500);
+    EXPECT_EQ(answers(), std::vector<std::string>{"answer 1 locked"});
+    EXPECT_EQ(mate.locks, 1);
+}
+
+// A saver that flips ActiveChanged every 10 ms: the shell follows it with a
+// few looks a second, each one question to the saver.
+TEST(ShellOverTheBus, ASaverFlippingItsStateIsAskedAFewTimesASecond) {
+    Buses buses(QStringLiteral("flood"));
+    ASSERT_TRUE(buses.watch.isConnected() && buses.savers.isConnected()) << "dbus-daemon did not start";
+    StandInSaver xfce(buses.savers, busScreenSavers[4], false);
+    WiredShell wired(buses.watch, buses.none);
+    ASSERT_TRUE(pumpUntil([&] { return wired.watch.hearing(); }));
+    pumpUntil([] { return false; }, 300);
+    const int before = xfce.questions;
+    QTimer flipper;
+    bool active = false;
+    QObject::connect(&flipper, &QTimer::timeout, [&] { xfce.change(active = !active); });
+    flipper.start(10);
+    const auto start = std::chrono::steady_clock::now();
+    pumpUntil([] { return false; }, 3'000);
+    flipper.stop();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const int asked = xfce.questions - before;
+    EXPECT_GE(asked, 2) << "the news was not followed";
+    // A few a second, however often it flips.
+    EXPECT_LE(asked, static_cast<int>(seconds * 5) + 2);
 }
 
 }  // namespace
