@@ -22,6 +22,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -66,11 +67,15 @@ inline std::string findProgram(const std::string& name) {
     return "";
 }
 
-// A port free on every one of the addresses.
+// A port free on every one of the addresses: drawn at random below the
+// kernel's ephemeral ports, so that fleets started at the same moment by
+// tests run side by side do not draw the same one, nor a port a connection
+// of theirs is using.
 inline std::uint16_t portFreeOn(const std::vector<std::string>& addresses) {
     boost::asio::io_context io;
+    std::mt19937 random(std::random_device{}());
     for (int attempt = 0; attempt < 50; ++attempt) {
-        const auto port = morvane::testing::freePort();
+        const auto port = static_cast<std::uint16_t>(std::uniform_int_distribution<int>(20'000, 32'767)(random));
         bool free = true;
         for (const auto& address : addresses) {
             boost::asio::ip::tcp::acceptor probe(io);
@@ -477,7 +482,7 @@ public:
     static constexpr const char* addresses[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
 
     explicit Fleet(std::size_t count = 2)
-        : port_(portFreeOn({addresses[0], addresses[1], addresses[2]})), nginx_(folder_.path(), morvane::testing::freePort()) {
+        : port_(portFreeOn({addresses[0], addresses[1], addresses[2]})), nginx_(folder_.path(), portFreeOn({"127.0.0.1"})) {
         for (std::size_t i = 0; i < count; ++i) instances_.push_back(start(addresses[i]));
         nginx_.start(upstreams());
     }
