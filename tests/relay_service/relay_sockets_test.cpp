@@ -1268,6 +1268,23 @@ TEST(RelaySockets, TlsTwelveOffersOnlyForwardSecretAeadSuitesAndThirteenStays) {
     }
 }
 
+// A client's first flight, a ClientHello, as a stranger replays it without
+// going on.
+std::string clientHello() {
+    asio::ssl::context client(asio::ssl::context::tls_client);
+    SSL* ssl = SSL_new(client.native_handle());
+    BIO* out = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl, BIO_new(BIO_s_mem()), out);
+    SSL_set_connect_state(ssl);
+    SSL_do_handshake(ssl);
+    char* data = nullptr;
+    // The length first: the order of a constructor's arguments is the compiler's.
+    const auto length = static_cast<std::size_t>(BIO_get_mem_data(out, &data));
+    std::string hello(data, length);
+    SSL_free(ssl);
+    return hello;
+}
+
 // A ClientHello and then nothing, as a stranger piles them up: from an
 // address that has completed none lately the relay works out the next
 // only once the hold of the one under way has passed, and from one that
@@ -1279,17 +1296,7 @@ TEST(RelaySockets, AnAddressPilingUpUnfinishedHandshakesHasItsNextRefusedWhileAN
                                folder.write("key.pem", issued.keyPem)};
     options.trustedProxies = std::vector<std::string>{};  // each loopback address a client of its own
     ServiceRig relay(options);
-    asio::ssl::context client(asio::ssl::context::tls_client);
-    SSL* ssl = SSL_new(client.native_handle());
-    BIO* out = BIO_new(BIO_s_mem());
-    SSL_set_bio(ssl, BIO_new(BIO_s_mem()), out);
-    SSL_set_connect_state(ssl);
-    SSL_do_handshake(ssl);
-    char* data = nullptr;
-    // The length first: the order of a constructor's arguments is the compiler's.
-    const auto length = static_cast<std::size_t>(BIO_get_mem_data(out, &data));
-    const std::string hello(data, length);
-    SSL_free(ssl);
+    const std::string hello = clientHello();
     // What the relay says back within 10 s (or `within`): nothing when it
     // closed first, or said nothing.
     const auto answer = [&](tcp::socket& socket, std::chrono::milliseconds within = 10s) {
@@ -1352,19 +1359,7 @@ TEST(RelaySockets, AnAddressPilingUpUnfinishedHandshakesHasItsNextRefusedWhileAN
 TEST(RelaySockets, AFirstHandshakeThatStallsHoldsNoneOfItsAddresssNextOnes) {
     Folder folder;
     const auto issued = authority().issue({"localhost"}, {"127.0.0.1"});
-    std::string hello;
-    {
-        asio::ssl::context context(asio::ssl::context::tls_client);
-        SSL* ssl = SSL_new(context.native_handle());
-        BIO* out = BIO_new(BIO_s_mem());
-        SSL_set_bio(ssl, BIO_new(BIO_s_mem()), out);
-        SSL_set_connect_state(ssl);
-        SSL_do_handshake(ssl);
-        char* data = nullptr;
-        const auto length = static_cast<std::size_t>(BIO_get_mem_data(out, &data));
-        hello.assign(data, length);
-        SSL_free(ssl);
-    }
+    const std::string hello = clientHello();
     for (const bool proxied : {true, false}) {
         RelayServerOptions options{"127.0.0.1", 0, folder.write("cert.pem", issued.certificatePem),
                                    folder.write("key.pem", issued.keyPem)};
