@@ -10,7 +10,7 @@ namespace morvane {
 namespace {
 
 using News = LockScreenView::WindowNews;
-using Kind = News::Kind;
+using WindowKind = News::Kind;
 
 // A display whose windows come and go at the times a row says, told only
 // while watched, as the root window's news is.
@@ -37,7 +37,7 @@ private:
 };
 
 std::multimap<std::int64_t, News> dialogShownAt(std::int64_t made, std::int64_t shown, std::uint64_t window) {
-    return {{made, {Kind::made, window}}, {shown, {Kind::shown, window}}};
+    return {{made, {WindowKind::made, window}}, {shown, {WindowKind::shown, window}}};
 }
 
 std::multimap<std::int64_t, News> operator+(std::multimap<std::int64_t, News> a,
@@ -51,8 +51,8 @@ std::multimap<std::int64_t, News> churn(std::int64_t from, std::int64_t to) {
     std::multimap<std::int64_t, News> out;
     for (std::int64_t t = from; t < to; t += 300) {
         const auto window = static_cast<std::uint64_t>(1000 + t);
-        out.insert({t, {Kind::made, window}});
-        out.insert({t + 100, {Kind::gone, window}});
+        out.insert({t, {WindowKind::made, window}});
+        out.insert({t + 100, {WindowKind::gone, window}});
     }
     return out;
 }
@@ -72,18 +72,18 @@ TEST(LockerWake, KeysForALockedScreenGoOnceItsDialogReadsOrTheWaitGivesUp) {
         {"a dialog that comes up and stays as it is reads a moment after it showed", dialogShownAt(250, 300, 1),
          {0}, {700}, 1},
         {"a dialog made anew before it reads: the moment starts over with the new window, twice the slowest change",
-         dialogShownAt(100, 200, 1) + std::multimap<std::int64_t, News>{{400, {Kind::gone, 1}}} +
+         dialogShownAt(100, 200, 1) + std::multimap<std::int64_t, News>{{400, {WindowKind::gone, 1}}} +
              dialogShownAt(450, 900, 2),
          {0}, {1800}, 1},
         {"a dialog made anew slowly: it has stayed twice as long as the slowest change took",
-         dialogShownAt(100, 200, 1) + std::multimap<std::int64_t, News>{{500, {Kind::gone, 1}}} +
+         dialogShownAt(100, 200, 1) + std::multimap<std::int64_t, News>{{500, {WindowKind::gone, 1}}} +
              dialogShownAt(500, 500, 2),
          {0}, {1100}, 1},
         {"another of the locker's windows changing starts the moment over",
-         dialogShownAt(100, 200, 1) + std::multimap<std::int64_t, News>{{300, {Kind::made, 3}}, {500, {Kind::gone, 3}}},
+         dialogShownAt(100, 200, 1) + std::multimap<std::int64_t, News>{{300, {WindowKind::made, 3}}, {500, {WindowKind::gone, 3}}},
          {0}, {900}, 1},
         {"a window made before the wake (the locker's cover) is not its dialog",
-         std::multimap<std::int64_t, News>{{100, {Kind::shown, 7}}}, {0}, {5000}, 10, 1},
+         std::multimap<std::int64_t, News>{{100, {WindowKind::shown, 7}}}, {0}, {5000}, 10, 1},
         {"keys that come while a wake waits go with it, in order", dialogShownAt(250, 300, 1), {0, 100, 650},
          {700, 700, 700}, 1},
         {"no window: the pointer goes every half second, keys go 5 s after the wake, straight for 30 s after it, "
@@ -94,7 +94,7 @@ TEST(LockerWake, KeysForALockedScreenGoOnceItsDialogReadsOrTheWaitGivesUp) {
         {"a dialog found reads as long as it is shown, however long the keys pause", dialogShownAt(50, 100, 1),
          {0, 20000, 60000}, {500, 20000, 60000}, 1},
         {"a dialog gone (the screen opened, the dialog timed out): the next key wakes again",
-         dialogShownAt(50, 100, 1) + std::multimap<std::int64_t, News>{{2000, {Kind::gone, 1}}} +
+         dialogShownAt(50, 100, 1) + std::multimap<std::int64_t, News>{{2000, {WindowKind::gone, 1}}} +
              dialogShownAt(3100, 3200, 2),
          {0, 3000}, {500, 3600}, 2},
         {"a new lock forgets the dialog of the last: the password after it wakes the new one",
@@ -102,7 +102,7 @@ TEST(LockerWake, KeysForALockedScreenGoOnceItsDialogReadsOrTheWaitGivesUp) {
         {"a locker that brought up no window shows its dialog all along: a new lock keeps the keys going straight",
          {}, {0, -1, 6000}, {5000, 6000}, 10, 1},
         {"a locker that brought up a dialog before is waited for again at the next key after a wake in vain",
-         dialogShownAt(50, 100, 1) + std::multimap<std::int64_t, News>{{1000, {Kind::gone, 1}}},
+         dialogShownAt(50, 100, 1) + std::multimap<std::int64_t, News>{{1000, {WindowKind::gone, 1}}},
          {0, 2000, 8000}, {500, 7000, 13000}, 21, 1},
         {"a dialog that never stays as it is: keys go 6 s after the wake, with a line",
          dialogShownAt(50, 100, 1) + churn(200, 9000), {0}, {6000}, 1, 1},
