@@ -76,7 +76,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 1: lines(SystemState::parseSleepDisabled, text); break;
         case 2: lines(SystemState::parseKernelCanSleep, text); break;
         case 3: lines(SystemState::parseSleepBlocked, text); break;
-        case 4: lines(SystemState::parseScreenSaverActive, text); break;
         case 6: socketTable(text); break;
         case 7: processStart(text); break;
         default: netlink({data + 1, size - 1}); break;
