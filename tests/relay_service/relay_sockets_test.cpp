@@ -1296,6 +1296,7 @@ TEST(RelaySockets, AnAddressPilingUpUnfinishedHandshakesHasItsNextRefusedWhileAN
                                folder.write("key.pem", issued.keyPem)};
     options.trustedProxies = std::vector<std::string>{};  // each loopback address a client of its own
     ServiceRig relay(options);
+    asio::ssl::context client(asio::ssl::context::tls_client);
     const std::string hello = clientHello();
     // What the relay says back within 10 s (or `within`): nothing when it
     // closed first, or said nothing.
