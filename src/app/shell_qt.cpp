@@ -177,11 +177,6 @@ int runShell(int argc, char** argv) {
     LoopExecutor inputQueue("morvane.input");
     LoopExecutor clipboardQueue("morvane.clipboard");
     LoopExecutor sleepQueue("morvane.sleep");
-    LoopExecutor lockedQueue("morvane.locked");
-    // The screen locker's own: locks on one, looks on the other, so that a
-    // look answers while a lock hangs, and neither holds the input.
-    LoopExecutor lockerQueue("morvane.locker");
-    LoopExecutor lockerLookQueue("morvane.locker.look");
     LoopExecutor fileQueue("morvane.files");
     // The sources are shared with the server, which may keep them a little
     // longer: their queues go with the last of them.
@@ -501,13 +496,12 @@ int runShell(int argc, char** argv) {
             server->onSession = nullptr;
         }
         mainQueue.close();
-        // What is left on these queues answers nobody now. A screen locker
-        // that never answers holds its queue for its programs' limits, one
-        // after another (seconds), and letting go of the queue would join
-        // it: past a short wait the process ends here instead, everything
-        // that matters being done. Said before the quit line, the last.
-        if (!settledWithin({&lockerQueue, &lockerLookQueue, &lockedQueue, &sleepQueue, &background},
-                           quitWaitMillis)) {
+        // What is left on these queues answers nobody now. A system check
+        // that never answers holds its queue for its program's limit, and
+        // letting go of the queue would join it: past a short wait the
+        // process ends here instead, everything that matters being done.
+        // Said before the quit line, the last.
+        if (!settledWithin({&sleepQueue, &background}, quitWaitMillis)) {
             log.write("app", "a screen locker or system check did not answer; quitting without waiting for it");
             ShellExit::endAtFinish();
         }
