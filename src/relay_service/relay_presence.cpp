@@ -46,15 +46,17 @@ std::optional<RelayPresence::Batch> RelayPresence::next() {
     return writing_;
 }
 
-void RelayPresence::done(bool written) {
+void RelayPresence::done(bool written, bool inTime) {
     if (!writing_) return;
-    if (written && writing_->allMoving) moved_ = true;
-    if (!written) {
+    if (written && inTime && writing_->allMoving) moved_ = true;
+    if (!written || !inTime) {
         // Written again as the rooms then stand: a newer change wins.
         for (const auto& [room, up] : writing_->rooms) unwritten_.insert(room);
         for (const auto& room : writing_->moving) unwritten_.insert(room);
-        failed_ = true;
+        if (writing_->refresh) refreshDue_ = true;
+        failed_ = !written || lateBefore_;
     }
+    lateBefore_ = written && !inTime && !lateBefore_;
     writing_.reset();
 }
 
@@ -69,18 +71,23 @@ RelayPresence::Batch RelayPresence::unsettled() const {
     return batch;
 }
 
-void RelayPresence::write(RelayStore& store, const std::string& instance, const Batch& batch) {
+bool RelayPresence::write(RelayStore& store, const std::string& instance, const Batch& batch) {
+    bool inTime = true;
     for (const auto& [room, up] : batch.rooms) {
         if (up)
-            store.putPresence(room, instance);
+            inTime = store.putPresence(room, instance) && inTime;
         else
             store.dropPresence(room, instance);
     }
     for (const auto& room : batch.moving)
-        store.expirePresence(instance, room, RelayLimits::movingSeconds, RelayLimits::presenceFreshSeconds);
-    if (batch.refresh) store.refreshPresence(instance);
+        inTime = store.expirePresence(instance, room, RelayLimits::movingSeconds, RelayLimits::presenceFreshSeconds) &&
+                 inTime;
+    if (batch.refresh) inTime = store.refreshPresence(instance) && inTime;
     if (batch.allMoving)
-        store.expirePresence(instance, std::nullopt, RelayLimits::movingSeconds, RelayLimits::presenceFreshSeconds);
+        inTime = store.expirePresence(instance, std::nullopt, RelayLimits::movingSeconds,
+                                      RelayLimits::presenceFreshSeconds) &&
+                 inTime;
+    return inTime;
 }
 
 }  // namespace morvane::relay_service

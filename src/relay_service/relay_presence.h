@@ -48,8 +48,14 @@ public:
     // nor after a failure until the next beat.
     std::optional<Batch> next();
     // The batch on its way was written, or not (its rooms wait for the
-    // next beat).
-    void done(bool written);
+    // next beat). Written but not `inTime`: the database ran some of it too
+    // late and it changed nothing there, so it goes again at once as things
+    // then stand, and after a second such batch in a row at the next beat
+    // (a database that slow, or whose clock was misread, is not hammered).
+    void done(bool written, bool inTime = true);
+    // What waits is held for the next beat (it failed, or came too late
+    // twice in a row).
+    bool waitsForBeat() const { return failed_; }
     // Nothing waits to be written and nothing is on its way.
     bool settled() const { return !writing_ && unwritten_.empty() && stopping_ == moved_; }
     // Everything not known to be written, as things stand: what a stopping
@@ -57,8 +63,8 @@ public:
     Batch unsettled() const;
 
     // On the store queue: the batch's rows for `instance`, stamped with the
-    // database's clock.
-    static void write(RelayStore& store, const std::string& instance, const Batch& batch);
+    // database's clock; false when the database ran a part of it too late.
+    static bool write(RelayStore& store, const std::string& instance, const Batch& batch);
 
 private:
     Batch batchOf(const std::set<std::string>& rooms, bool refresh) const;
@@ -69,6 +75,7 @@ private:
     std::optional<Batch> writing_;
     bool refreshDue_ = false;
     bool failed_ = false;
+    bool lateBefore_ = false;  // the batch before was run too late
     bool stopping_ = false;
     bool moved_ = false;  // the moving batch was written
 };

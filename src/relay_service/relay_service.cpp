@@ -272,14 +272,12 @@ void RelayService::writePresence() {
     if (!batch) return;
     auto& store = store_;
     storeQueue_.run<bool>(
-        [&store, instance = options_.instance, batch = *batch] {
-            RelayPresence::write(store, instance, batch);
-            return true;
-        },
-        [this](std::optional<bool> written) {
-            presence_.done(written.has_value());
-            // Stopping, one failure is enough: the rows go stale by themselves.
-            if (stopped_ && !written) {
+        [&store, instance = options_.instance, batch = *batch] { return RelayPresence::write(store, instance, batch); },
+        [this](std::optional<bool> inTime) {
+            presence_.done(inTime.has_value(), inTime.value_or(true));
+            // Stopping, once it waits for a beat is enough (beats are over):
+            // the rows go stale by themselves.
+            if (stopped_ && presence_.waitsForBeat()) {
                 presenceGaveUp_ = true;
                 return stopDone();
             }

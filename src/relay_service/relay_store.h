@@ -240,16 +240,19 @@ public:
     // (answers the rows refreshed). A row counts while its holder refreshed
     // it within the last `freshSeconds`; an instance that died stops
     // counting without anyone removing its rows. Times are the database's
-    // own clock: instances whose clocks disagree still judge alike.
-    virtual void putPresence(const std::string& room, const std::string& instance) = 0;
+    // own clock: instances whose clocks disagree still judge alike. A put,
+    // refresh or expiry that the database ran too late to be trusted (it
+    // may be a dead instance's, held in a paused server) changes nothing
+    // and answers false or nothing, for the instance to write it again.
+    virtual bool putPresence(const std::string& room, const std::string& instance) = 0;
     virtual bool dropPresence(const std::string& room, const std::string& instance) = 0;
-    virtual int refreshPresence(const std::string& instance) = 0;
+    virtual std::optional<int> refreshPresence(const std::string& instance) = 0;
     // Links on their way to another instance (let go of, or the instance
     // stops): the instance's row of `room` (every row of it, absent) counts
     // only `forSeconds` more for a reader that takes rows `freshSeconds`
     // old, and the heartbeat no longer refreshes it; answers the rows.
-    virtual int expirePresence(const std::string& instance, const std::optional<std::string>& room,
-                               std::int64_t forSeconds, std::int64_t freshSeconds) = 0;
+    virtual std::optional<int> expirePresence(const std::string& instance, const std::optional<std::string>& room,
+                                              std::int64_t forSeconds, std::int64_t freshSeconds) = 0;
     virtual std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) = 0;
     // Those of `rooms` with a fresh holder, in no particular order.
     virtual std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) = 0;

@@ -410,19 +410,32 @@ std::optional<std::int64_t> SqlRelayStore::countRate(const std::string& key, int
     });
 }
 
-void SqlRelayStore::putPresence(const std::string& room, const std::string& instance) {
-    op([&] {
-        const std::string upsert = " ON CONFLICT (room) DO UPDATE SET instance = excluded.instance, "
-                                   "seen_at = excluded.seen_at, moving = 0";
-        if (const auto late = onTime(3)) {
-            sql("INSERT INTO presence (room, instance, seen_at, moving) SELECT $1, $2, " + std::string(nowSeconds()) +
-                    ", 0 WHERE " + late->condition + upsert,
-                room, instance, late->latestMillis);
-            return;
-        }
-        sql("INSERT INTO presence (room, instance, seen_at, moving) VALUES ($1, $2, " + std::string(nowSeconds()) +
-                ", 0)" + upsert,
-            room, instance);
+std::optional<int> SqlRelayStore::presenceWrite(std::string statement, std::vector<SqlValue> values) {
+    const auto place = statement.find("{in time}");
+    const auto late = onTime(values.size() + 1);
+    if (!late) return static_cast<int>(run(statement.replace(place, 9, "1 = 1"), values).changed);
+    statement.replace(place, 9, late->condition);
+    values.emplace_back(late->latestMillis);
+    // No row changed may be a write that came too late or one that had
+    // nothing to change: the condition asked again after it tells them
+    // apart (the clock only moves on, so a write in time answers in time
+    // unless it ran at the very edge, and is then merely written again).
+    const auto rows = run("WITH written AS (" + statement + " RETURNING 1) SELECT (SELECT COUNT(*) FROM written), "
+                          "CASE WHEN " + late->condition + " THEN 1 ELSE 0 END",
+                          values);
+    if (rows.empty()) throw RelayStoreError(describe() + ": a write of the links' rows answered nothing");
+    const auto changed = rows.number(0, 0);
+    if (changed == 0 && rows.number(0, 1) == 0) return std::nullopt;
+    return static_cast<int>(changed);
+}
+
+bool SqlRelayStore::putPresence(const std::string& room, const std::string& instance) {
+    return op([&] {
+        return presenceWrite("INSERT INTO presence (room, instance, seen_at, moving) SELECT $1, $2, " +
+                                 std::string(nowSeconds()) + ", 0 WHERE {in time} ON CONFLICT (room) DO UPDATE SET "
+                                 "instance = excluded.instance, seen_at = excluded.seen_at, moving = 0",
+                             {room, instance})
+            .has_value();
     });
 }
 
@@ -430,32 +443,22 @@ bool SqlRelayStore::dropPresence(const std::string& room, const std::string& ins
     return op([&] { return sql("DELETE FROM presence WHERE room = $1 AND instance = $2", room, instance).changed > 0; });
 }
 
-int SqlRelayStore::refreshPresence(const std::string& instance) {
+std::optional<int> SqlRelayStore::refreshPresence(const std::string& instance) {
     return op([&] {
-        const auto statement =
-            "UPDATE presence SET seen_at = " + std::string(nowSeconds()) + " WHERE instance = $1 AND moving = 0";
-        const auto late = onTime(2);
-        return static_cast<int>((late ? sql(statement + " AND " + late->condition, instance, late->latestMillis)
-                                      : sql(statement, instance))
-                                    .changed);
+        return presenceWrite("UPDATE presence SET seen_at = " + std::string(nowSeconds()) +
+                                 " WHERE instance = $1 AND moving = 0 AND {in time}",
+                             {instance});
     });
 }
 
-int SqlRelayStore::expirePresence(const std::string& instance, const std::optional<std::string>& room,
-                                  std::int64_t forSeconds, std::int64_t freshSeconds) {
+std::optional<int> SqlRelayStore::expirePresence(const std::string& instance, const std::optional<std::string>& room,
+                                                 std::int64_t forSeconds, std::int64_t freshSeconds) {
     return op([&] {
         std::vector<SqlValue> values{instance, std::max<std::int64_t>(0, freshSeconds - forSeconds)};
-        auto statement = "UPDATE presence SET moving = 1, seen_at = " + std::string(nowSeconds()) +
-                         " - $2 WHERE instance = $1";
-        if (room) {
-            values.emplace_back(*room);
-            statement += " AND room = $3";
-        }
-        if (const auto late = onTime(values.size() + 1)) {
-            values.emplace_back(late->latestMillis);
-            statement += " AND " + late->condition;
-        }
-        return static_cast<int>(run(statement, values).changed);
+        if (room) values.emplace_back(*room);
+        return presenceWrite("UPDATE presence SET moving = 1, seen_at = " + std::string(nowSeconds()) +
+                                 " - $2 WHERE instance = $1" + (room ? " AND room = $3" : "") + " AND {in time}",
+                             std::move(values));
     });
 }
 

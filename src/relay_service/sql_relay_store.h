@@ -89,11 +89,11 @@ public:
     bool signedOut(const std::string& session, std::int64_t nowSeconds) override;
     std::optional<std::int64_t> countRate(const std::string& key, int most, std::int64_t windowSeconds,
                                           std::int64_t nowSeconds) override;
-    void putPresence(const std::string& room, const std::string& instance) override;
+    bool putPresence(const std::string& room, const std::string& instance) override;
     bool dropPresence(const std::string& room, const std::string& instance) override;
-    int refreshPresence(const std::string& instance) override;
-    int expirePresence(const std::string& instance, const std::optional<std::string>& room, std::int64_t forSeconds,
-                       std::int64_t freshSeconds) override;
+    std::optional<int> refreshPresence(const std::string& instance) override;
+    std::optional<int> expirePresence(const std::string& instance, const std::optional<std::string>& room,
+                                      std::int64_t forSeconds, std::int64_t freshSeconds) override;
     std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override;
     std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override;
     void putPeer(const std::string& instance, const std::string& address) override;
@@ -124,6 +124,10 @@ protected:
         std::int64_t latestMillis;
     };
     virtual std::optional<OnTime> onTime(std::size_t /*parameter*/) const { return std::nullopt; }
+    // A write of presence rows whose `{in time}` stands where the condition
+    // goes: the rows it changed, or nothing when the database ran it too
+    // late (it then changed nothing).
+    std::optional<int> presenceWrite(std::string statement, std::vector<SqlValue> values);
     // The statement that begins a transaction that will write.
     virtual std::string_view beginWrite() const = 0;
     // Undoes an unfinished transaction, when the connection still allows.

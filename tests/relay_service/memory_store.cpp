@@ -46,13 +46,15 @@ public:
     std::optional<std::int64_t> countRate(const std::string& key, int most, std::int64_t window, std::int64_t now) override {
         return data_.countRate(key, most, window, now);
     }
-    void putPresence(const std::string& room, const std::string& instance) override { data_.putPresence(room, instance); }
+    bool putPresence(const std::string& room, const std::string& instance) override {
+        return data_.putPresence(room, instance);
+    }
     bool dropPresence(const std::string& room, const std::string& instance) override {
         return data_.dropPresence(room, instance);
     }
-    int refreshPresence(const std::string& instance) override { return data_.refreshPresence(instance); }
-    int expirePresence(const std::string& instance, const std::optional<std::string>& room, std::int64_t forSeconds,
-                       std::int64_t freshSeconds) override {
+    std::optional<int> refreshPresence(const std::string& instance) override { return data_.refreshPresence(instance); }
+    std::optional<int> expirePresence(const std::string& instance, const std::optional<std::string>& room,
+                                      std::int64_t forSeconds, std::int64_t freshSeconds) override {
         return data_.expirePresence(instance, room, forSeconds, freshSeconds);
     }
     std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override {
@@ -279,9 +281,10 @@ std::optional<std::int64_t> MemoryStore::countRate(const std::string& key, int m
     return std::max<std::int64_t>(1, rate.expiresAt - nowSeconds);
 }
 
-void MemoryStore::putPresence(const std::string& room, const std::string& instance) {
+bool MemoryStore::putPresence(const std::string& room, const std::string& instance) {
     const auto lock = enter();
     presence[room] = Presence{instance, clockSeconds, false};
+    return true;
 }
 
 bool MemoryStore::dropPresence(const std::string& room, const std::string& instance) {
@@ -292,7 +295,7 @@ bool MemoryStore::dropPresence(const std::string& room, const std::string& insta
     return true;
 }
 
-int MemoryStore::refreshPresence(const std::string& instance) {
+std::optional<int> MemoryStore::refreshPresence(const std::string& instance) {
     const auto lock = enter();
     int refreshed = 0;
     for (auto& [room, row] : presence)
@@ -303,8 +306,8 @@ int MemoryStore::refreshPresence(const std::string& instance) {
     return refreshed;
 }
 
-int MemoryStore::expirePresence(const std::string& instance, const std::optional<std::string>& only,
-                                std::int64_t forSeconds, std::int64_t freshSeconds) {
+std::optional<int> MemoryStore::expirePresence(const std::string& instance, const std::optional<std::string>& only,
+                                               std::int64_t forSeconds, std::int64_t freshSeconds) {
     const auto lock = enter();
     int expired = 0;
     for (auto& [room, row] : presence)

@@ -52,11 +52,11 @@ public:
     bool signedOut(const std::string& session, std::int64_t nowSeconds) override;
     std::optional<std::int64_t> countRate(const std::string& key, int most, std::int64_t windowSeconds,
                                           std::int64_t nowSeconds) override;
-    void putPresence(const std::string& room, const std::string& instance) override;
+    bool putPresence(const std::string& room, const std::string& instance) override;
     bool dropPresence(const std::string& room, const std::string& instance) override;
-    int refreshPresence(const std::string& instance) override;
-    int expirePresence(const std::string& instance, const std::optional<std::string>& room, std::int64_t forSeconds,
-                       std::int64_t freshSeconds) override;
+    std::optional<int> refreshPresence(const std::string& instance) override;
+    std::optional<int> expirePresence(const std::string& instance, const std::optional<std::string>& room,
+                                      std::int64_t forSeconds, std::int64_t freshSeconds) override;
     std::optional<std::string> presenceHolder(const std::string& room, std::int64_t freshSeconds) override;
     std::vector<std::string> roomsOnline(const std::vector<std::string>& rooms, std::int64_t freshSeconds) override;
     void putPeer(const std::string& instance, const std::string& address) override;

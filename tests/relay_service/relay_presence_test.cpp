@@ -13,7 +13,8 @@ namespace morvane::relay_service::testing {
 namespace {
 
 // Steps: "up R", "down R", "moved R" (let go of to another instance),
-// "beat", "stop", "ok", "failed" (the batch on its way), and "next", which
+// "beat", "stop", "ok", "failed", "late" (the batch on its way: written,
+// not, run too late by the database), and "next", which
 // writes down what next() gave: "R+ R- R~ refresh moving", or "-".
 std::vector<std::string> batched(const std::vector<std::string>& steps) {
     RelayPresence presence;
@@ -25,7 +26,7 @@ std::vector<std::string> batched(const std::vector<std::string>& steps) {
         if (verb == "up" || verb == "down" || verb == "moved") presence.changed(room, verb == "up", verb == "moved");
         if (verb == "beat") presence.beat();
         if (verb == "stop") presence.stopping();
-        if (verb == "ok" || verb == "failed") presence.done(verb == "ok");
+        if (verb == "ok" || verb == "failed" || verb == "late") presence.done(verb != "failed", verb != "late");
         if (verb != "next") continue;
         const auto batch = presence.next();
         std::string text;
@@ -72,6 +73,15 @@ TEST(RelayPresence, ChangesAreWrittenInTurnAndWhatFailedWaitsForTheBeat) {
         {"a move that failed waits for the beat",
          {"up a", "stop", "next", "failed", "next", "beat", "next"},
          {"a+ moving", "-", "a+ moving"}},
+        // Run too late, a batch changed nothing: again at once, as things
+        // then stand; a second in a row waits for the beat.
+        {"what came too late goes again at once, then waits for the beat",
+         {"up a", "beat", "next", "late", "down a", "next", "late", "next", "beat", "next", "ok", "next"},
+         {"a+ refresh", "a- refresh", "-", "a- refresh", "-"}},
+        {"one in time in between, and the next too late goes again at once",
+         {"up a", "next", "late", "next", "ok", "up b", "next", "late", "next"},
+         {"a+", "a+", "b+", "b+"}},
+        {"a move too late goes again", {"up a", "stop", "next", "late", "next"}, {"a+ moving", "a+ moving"}},
     };
     for (const auto& c : cases) EXPECT_EQ(batched(c.steps), c.batches) << c.name;
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <future>
 #include <cstdio>
 #include <chrono>
 #include <condition_variable>
@@ -461,8 +462,9 @@ TEST(PostgresRelayStore, AStoppedServerProcessFailsTheCallAndIsEnded) {
 // process that was paused, runs when it wakes: later than the database's
 // own clock allows for a statement sent then, it renews nothing, and the
 // rows of the instance that is gone stay as old as they were. One on time
-// renews them.
-TEST(PostgresRelayStore, ARefreshTheDatabaseRunsLateRenewsNothing) {
+// renews them. A live instance whose put ran that late is told so, to
+// write it again: otherwise its computer's row would be lost for good.
+TEST(PostgresRelayStore, AWriteTheDatabaseRunsLateChangesNothingAndSaysSo) {
     PostgresBackend backend;
     backend.open();
     auto store = openPostgresRelayStore(backend.connectionString(), quick, {}, 100);
@@ -492,6 +494,25 @@ TEST(PostgresRelayStore, ARefreshTheDatabaseRunsLateRenewsNothing) {
 
     EXPECT_EQ(store->refreshPresence("gone"), 1);
     EXPECT_LE(std::stoi(backend.cluster().query(backend.database(), age)), 1);
+
+    store.reset();
+    backend.cluster().query(backend.database(), "DELETE FROM presence");
+    store = openPostgresRelayStore(backend.connectionString(), StoreTimeouts{1, 5, 60}, {}, 100);
+    ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().forMillis >= 500; }));
+    const auto patientPid = backend.cluster().query(backend.database(), pidOf);
+    ASSERT_FALSE(patientPid.empty());
+    std::future<bool> put;
+    {
+        StoppedProcess stopped(std::stoi(patientPid));
+        put = std::async(std::launch::async, [&] { return store->putPresence(room, "alive"); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(RelayLimits::presenceLateMillis + 1'000));
+    }
+    EXPECT_FALSE(put.get()) << "a put run too late said it was written";
+    EXPECT_EQ(store->roomsOnline({room}, RelayLimits::presenceFreshSeconds), std::vector<std::string>{});
+    EXPECT_TRUE(store->putPresence(room, "alive"));
+    EXPECT_EQ(store->refreshPresence("alive"), 1);
+    EXPECT_EQ(store->refreshPresence("nobody"), 0) << "nothing to renew is not lateness";
+    EXPECT_EQ(store->roomsOnline({room}, RelayLimits::presenceFreshSeconds), std::vector<std::string>{room});
 }
 
 // What a listener heard, for the bus's tests.
