@@ -172,10 +172,16 @@ inline Bytes frame(std::uint8_t opcode, std::uint64_t length) {
 }
 
 // A port on the loopback where nothing listens.
-inline std::uint16_t closedPort() {
+// A port that refuses connections for as long as this lives: bound, so
+// that no other program takes it meanwhile, and never listening.
+struct RefusingPort {
+    RefusingPort() {
+        socket.open(boost::asio::ip::tcp::v4());
+        socket.bind({boost::asio::ip::make_address("127.0.0.1"), 0});
+    }
+    std::string text() const { return std::to_string(socket.local_endpoint().port()); }
     boost::asio::io_context io;
-    boost::asio::ip::tcp::acceptor acceptor(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
-    return acceptor.local_endpoint().port();
-}
+    boost::asio::ip::tcp::socket socket{io};
+};
 
 }  // namespace morvane::link_rig
