@@ -381,7 +381,7 @@ public:
         thread_.join();
     }
 
-    void reopen() { reopen_ = true; }
+    void reopen() { ++reopens_; }
     // When a record it sent at or after `since` first came back.
     std::optional<Clock::time_point> reachedSince(Clock::time_point since) {
         std::lock_guard guard(lock_);
@@ -400,7 +400,8 @@ private:
     void run() {
         int attempt = 0;
         while (!stop_) {
-            reopen_ = false;
+            // A page opened again after this try began dials at once.
+            const int began = reopens_;
             Exchange answer;
             try {
                 answer = exchange(proxy_, "POST", "/v1/hosts/" + room_ + "/ticket", "{}", access_, {}, address_);
@@ -421,13 +422,16 @@ private:
                 }
             }
             if (!device) {
-                pause(attempt++);
+                pause(attempt++, began);
                 continue;
             }
+            // A page opened again while this one was on its way is this one.
+            const int opened = reopens_;
+            const auto reopened = [&] { return reopens_ != opened; };
             auto probe = Secure::randomBytes(16);
             auto sent = Clock::now();
             device->send(probe);
-            while (!stop_ && !reopen_) {
+            while (!stop_ && !reopened()) {
                 const auto record = device->receive(20ms);
                 if (record && *record == probe) {
                     std::lock_guard guard(lock_);
@@ -444,23 +448,24 @@ private:
                 }
             }
             through_ = false;
-            if (reopen_) continue;
+            if (reopened()) continue;
             {
                 std::lock_guard guard(lock_);
                 closes_.push_back(device->closedWith().value_or(0));
             }
             device.reset();
-            pause(attempt++);
+            pause(attempt++, began);
         }
     }
-    void pause(int attempt) {
+    void pause(int attempt, int began) {
         static constexpr int backOff[] = {1000, 2000, 5000, 10000};
         const auto until = Clock::now() + std::chrono::milliseconds(backOff[std::min(attempt, 3)]);
-        while (!stop_ && !reopen_ && Clock::now() < until) std::this_thread::sleep_for(10ms);
+        while (!stop_ && reopens_ == began && Clock::now() < until) std::this_thread::sleep_for(10ms);
     }
 
     std::string proxy_, room_, access_, address_;
-    std::atomic<bool> stop_{false}, reopen_{false}, through_{false}, signedOut_{false};
+    std::atomic<bool> stop_{false}, through_{false}, signedOut_{false};
+    std::atomic<int> reopens_{0};
     std::mutex lock_;
     std::vector<std::pair<Clock::time_point, Clock::time_point>> reaches_;  // sent, came back
     std::vector<int> closes_;
