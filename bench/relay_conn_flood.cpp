@@ -58,7 +58,7 @@
 //     every half second meanwhile. Prints each server's resident memory
 //     before, at the peak and 30 s (--settle) after the connections
 //     closed, how many newcomers had the page within 2 s and how long they
-//     took. --visitors: each half second a fresh visitor from an address
+//     took, and the most connections its listen queue held (sampled). --visitors: each half second a fresh visitor from an address
 //     of its own loads the page over 4 connections at once, as a browser
 //     does, in place of one connection from 127.0.0.1. --spread: each of
 //     the strangers' addresses in a /24 of its own. --tls12: the strangers
@@ -187,6 +187,20 @@ double relaySocketsMiB(std::uint16_t port) {
     long bytes = 0;
     for (const auto& [client, held] : relaySockets(port)) bytes += held;
     return static_cast<double>(bytes) / (1 << 20);
+}
+
+// How many connections wait in the kernel's queue of the server listening
+// on `port`, not yet accepted (`ss -ltn`'s Recv-Q); -1 when unknown.
+int listenQueue(std::uint16_t port) {
+    const auto command = "ss -ltnH '( sport = :" + std::to_string(port) + " )' 2>/dev/null";
+    FILE* out = ::popen(command.c_str(), "r");
+    if (!out) return -1;
+    char line[512];
+    int waiting = -1;
+    char state[32];
+    if (std::fgets(line, sizeof line, out) && std::sscanf(line, "%31s %d", state, &waiting) != 2) waiting = -1;
+    ::pclose(out);
+    return waiting;
 }
 
 double residentMB(pid_t pid) {
@@ -1136,6 +1150,9 @@ private:
 struct Figures {
     double before = 0, peak = 0, held = 0, after = 0;
     int most = 0;
+    // The server's listen queue, sampled every 100 ms while the flood
+    // lasts: the most, and how many samples held more than 100.
+    int queueMost = 0, queueSamples = 0, queueOver100 = 0;
     long dials = 0;
     std::vector<std::optional<double>> newcomers;
 };
@@ -1198,6 +1215,17 @@ Figures attack(pid_t pid, std::uint16_t port, const Options& o, SSL_CTX* context
         running.join();
         figures.newcomers.assign(visits.begin(), visits.end());
     });
+    std::thread queue([&] {
+        while (attacking) {
+            const auto next = std::chrono::steady_clock::now() + 100ms;
+            if (const auto waiting = listenQueue(port); waiting >= 0) {
+                figures.queueMost = std::max(figures.queueMost, waiting);
+                ++figures.queueSamples;
+                figures.queueOver100 += waiting > 100;
+            }
+            std::this_thread::sleep_until(next);
+        }
+    });
     const auto begun = std::chrono::steady_clock::now();
     std::optional<std::chrono::steady_clock::time_point> allOpen;
     while (true) {
@@ -1210,6 +1238,7 @@ Figures attack(pid_t pid, std::uint16_t port, const Options& o, SSL_CTX* context
     figures.held = residentMB(pid);
     attacking = false;
     newcomers.join();
+    queue.join();
     asio::post(io, [&] {
         tally.stopping = true;
         figures.most = tally.most;
@@ -1232,6 +1261,8 @@ void print(const char* name, const Figures& f, const Options& o) {
     if (!f.newcomers.empty())
         std::printf("  %-14s %s' pages %s\n", "", o.visitors ? "visitors" : "newcomers",
                     pagesLine(f.newcomers, 2000 + o.slow).c_str());
+    std::printf("  %-14s listen queue: most %d, over 100 in %d of %d samples\n", "", f.queueMost, f.queueOver100,
+                f.queueSamples);
 }
 
 int run(const std::string& program, const Options& o) {

@@ -22,6 +22,13 @@ void HandshakeTurns::addWeight(PooledMap<double>& weights, const std::string& ke
     else found->second += step;
 }
 
+// One step off, as it would weigh if worked out now (a little more than
+// it did): never below nothing.
+void HandshakeTurns::takeBack(PooledMap<double>& weights, const std::string& key, std::int64_t nowMillis) const {
+    const auto at = weights.find(std::string_view(key));
+    if (at != weights.end()) at->second = std::max(0.0, at->second - grown(nowMillis));
+}
+
 double HandshakeTurns::costOf(const std::string& address, std::int64_t nowMillis) const {
     return weightIn(addresses_, address) / grown(nowMillis);
 }
@@ -127,8 +134,11 @@ std::optional<HandshakeTurns::Id> HandshakeTurns::next(std::int64_t nowMillis) {
     return id;
 }
 
-void HandshakeTurns::completed(const std::string& address, std::int64_t nowMillis) {
+void HandshakeTurns::completed(const std::string& address, const std::string& network, std::int64_t nowMillis) {
     known_.put(address, nowMillis);
+    takeBack(networks_, network, nowMillis);
+    keyLine({network, false});
+    keyLine({network, true});
     busy_.erase(address);
     const auto found = groups_.find(address);
     if (found == groups_.end() || (found->second.known && found->second.placed)) return;
@@ -147,11 +157,8 @@ void HandshakeTurns::refund(const std::string& address, const std::string& netwo
     const auto found = groups_.find(address);
     const bool placed = found != groups_.end() && found->second.placed;
     if (placed) unplace(found->second);
-    const auto step = grown(nowMillis);
-    for (auto [weights, key] : {std::pair{&addresses_, &address}, std::pair{&networks_, &network}}) {
-        const auto at = weights->find(std::string_view(*key));
-        if (at != weights->end()) at->second = std::max(0.0, at->second - step);
-    }
+    takeBack(addresses_, address, nowMillis);
+    takeBack(networks_, network, nowMillis);
     if (placed) place(address, found->second);
     keyLine({network, false});
     keyLine({network, true});

@@ -8,7 +8,11 @@
 // So the first steps go to whoever has cost the relay least lately. Each
 // client's are weighed twice, by its address (an IPv4 address or IPv6
 // /64) and by its network (an IPv4 /24 or IPv6 /48), each weight the
-// first steps worked out for it, fading by half every `halfLifeMillis`.
+// first steps worked out for it, fading by half every `halfLifeMillis`;
+// a network's weight only those its clients left unfinished, so that
+// visitors who share a network (a campus, an office, a carrier's NAT)
+// and complete what they begin are not put behind a stranger's
+// addresses never seen there, whose networks are full of replays.
 // The cheapest address goes first, and among addresses alike (those never
 // seen, above all) the one of the cheapest network, then the one waiting
 // longest: a newcomer waits for nobody who has cost anything lately,
@@ -69,9 +73,10 @@ public:
     // The next handshake to work out, if any waits; its first step is
     // counted against its address and network.
     std::optional<Id> next(std::int64_t nowMillis);
-    // A handshake from `address` was completed: what waits from there goes
-    // first from now on.
-    void completed(const std::string& address, std::int64_t nowMillis);
+    // A handshake from `address`, in `network`, was completed: what waits
+    // from there goes first from now on, and its first step no longer
+    // weighs on the network.
+    void completed(const std::string& address, const std::string& network, std::int64_t nowMillis);
     // A handshake next() gave ended without completing (refused, given
     // up, its connection gone): its address's next may be worked out.
     void ended(const std::string& address);
@@ -95,6 +100,7 @@ private:
     double grown(std::int64_t nowMillis) const;
     static double weightIn(const PooledMap<double>& weights, const std::string& key);
     static void addWeight(PooledMap<double>& weights, const std::string& key, double step);
+    void takeBack(PooledMap<double>& weights, const std::string& key, std::int64_t nowMillis) const;
     void rebase(std::int64_t nowMillis);
     bool isKnown(const std::string& address, std::int64_t nowMillis) const;
     bool goesFirst(const std::string& address, std::int64_t nowMillis) const;

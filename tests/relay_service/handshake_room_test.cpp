@@ -199,7 +199,7 @@ TEST(HandshakeTurns, WhoHasCostLeastLatelyGoesFirstAndAnAddressThatCompletedOneB
     // that has not, whatever it cost.
     wait(10, "v", "V");
     wait(11, "s4", "S");
-    turns.completed("v", now);
+    turns.completed("v", "V", now);
     EXPECT_EQ(take(), 8u);
     EXPECT_EQ(take(), 10u);
     // Later ones of a known address go first too.
@@ -242,6 +242,26 @@ TEST(HandshakeTurns, WhoHasCostLeastLatelyGoesFirstAndAnAddressThatCompletedOneB
     turns.refund("s1", "S", now);
     EXPECT_DOUBLE_EQ(turns.costOf("s1", now), 0.0);
     EXPECT_DOUBLE_EQ(turns.networkCostOf("S", now), 0.0);
+}
+
+// Visitors who share a network and complete their handshakes leave it
+// weighing nothing, however many they were: the next one goes before a
+// stranger's address never seen, whose network holds replays alone.
+TEST(HandshakeTurns, ANetworkWeighsOnlyTheFirstStepsItsClientsLeftUnfinished) {
+    HandshakeTurns turns;
+    for (HandshakeTurns::Id id = 1; id <= 6; ++id) {
+        const bool visitor = id % 2 == 0;
+        const auto address = std::string(visitor ? "v" : "s") + std::to_string(id);
+        turns.wait(id, address, visitor ? "V" : "S", 0);
+        EXPECT_EQ(turns.next(0).value_or(0), id);
+        if (visitor) turns.completed(address, "V", 0);
+    }
+    turns.wait(7, "s7", "S", 0);
+    turns.wait(8, "v8", "V", 0);
+    EXPECT_EQ(turns.next(0).value_or(0), 8u);
+    EXPECT_EQ(turns.next(0).value_or(0), 7u);
+    EXPECT_DOUBLE_EQ(turns.networkCostOf("S", 0), 4.0);
+    EXPECT_DOUBLE_EQ(turns.costOf("v2", 0), 1.0);
 }
 
 // An address not known with a handshake under way holds its next for a
@@ -313,7 +333,7 @@ TEST(HandshakeTurns, AnUnfinishedHandshakeHoldsItsAddresssNextForAMomentAtMost) 
             turns.ended(step.address);
             break;
         case completed:
-            turns.completed(step.address, step.at);
+            turns.completed(step.address, std::string("N") + step.address, step.at);
             break;
         case heldUntil:
             EXPECT_EQ(turns.heldUntil().value_or(0), static_cast<std::int64_t>(step.id)) << "step " << i;
@@ -327,8 +347,8 @@ TEST(HandshakeTurns, AnUnfinishedHandshakeHoldsItsAddresssNextForAMomentAtMost) 
 // behind a newcomer, and is held as any address not known.
 TEST(HandshakeTurns, AKnownAddressThatCostMoreThanAFewPagesTakesItsTurnByItsCost) {
     HandshakeTurns turns;
-    turns.completed("x", 0);
-    turns.completed("y", 0);
+    turns.completed("x", "X", 0);
+    turns.completed("y", "Y", 0);
     const auto steps = static_cast<HandshakeTurns::Id>(HandshakeTurns::knownCost) + 1;
     for (HandshakeTurns::Id id = 1; id <= steps; ++id) turns.wait(id, "x", "X", 0);
     for (HandshakeTurns::Id id = 1; id <= steps; ++id) EXPECT_EQ(turns.next(0).value_or(0), id);

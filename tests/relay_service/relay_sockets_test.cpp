@@ -1324,6 +1324,12 @@ TEST(RelaySockets, AnAddressPilingUpUnfinishedHandshakesHasItsNextRefusedWhileAN
     EXPECT_GT(answer(first), 0);
     EXPECT_GT(answer(second), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(HandshakeTurns::holdMillis));
+    // One whose client closed its end while it waited is not worked out.
+    auto ahead = stranger("127.0.0.4");
+    auto gone = stranger("127.0.0.4");
+    gone.shutdown(tcp::socket::shutdown_send);
+    EXPECT_GT(answer(ahead), 0);
+    EXPECT_LE(answer(gone), 0);
     // 127.0.0.2 completes one: what it begins then is worked out at once.
     {
         beast::ssl_stream<beast::tcp_stream> once(io, client);

@@ -5,6 +5,7 @@
 // answer without holding the network thread. Internal to the server.
 #pragma once
 
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 
 #include <array>
@@ -70,6 +71,17 @@ void endSocket(Socket& socket) {
     beast::error_code ignored;
     if (untakenBytes(socket) > 0) socket.set_option(asio::socket_base::linger(true, 0), ignored);
     socket.close(ignored);
+}
+
+// Whether its client has closed its end (or reset it). One that did so
+// before its handshake's turn gave up waiting, or never meant to finish:
+// it can send no Finished, and its turn would be a signature for nobody.
+template <class Socket>
+bool clientClosed(Socket& socket) {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    return ::getsockopt(socket.native_handle(), IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
+           (info.tcpi_state == TCP_CLOSE_WAIT || info.tcpi_state == TCP_CLOSE);
 }
 
 // How often a connection whose client closed its end looks whether the
@@ -175,6 +187,10 @@ private:
         const auto networks = clientNetworksOf();
         server_->awaitTurn(networks, [self = this->shared_from_this()] {
             if (!self->socket().is_open() || self->server_->gone) return false;
+            if (clientClosed(self->socket())) {
+                self->end();
+                return false;
+            }
             self->handshake();
             return true;
         });

@@ -114,6 +114,10 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     static std::string addressOf(const std::vector<std::string>& networks) {
         return networks.empty() ? std::string() : networks.front();
     }
+    // The widest: the network turns are weighed by.
+    static std::string networkOf(const std::vector<std::string>& networks) {
+        return networks.empty() ? std::string() : networks.back();
+    }
     static std::string clientOf(const std::string& address) {
         return address.empty() ? std::string("a trusted proxy's client") : address;
     }
@@ -152,7 +156,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
         if (!start.begins) {
             turns.ended(address);
             if (start.later) {
-                turns.refund(address, networks.empty() ? std::string() : networks.back(), now);
+                turns.refund(address, networkOf(networks), now);
                 auto timer = std::make_shared<boost::asio::steady_timer>(io);
                 timer->expires_after(std::chrono::milliseconds(handshakes.limits().youngMillis));
                 timer->async_wait([weak = weak_from_this(), timer, again = std::move(again)](boost::system::error_code ec) {
@@ -184,7 +188,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     // A client completed its handshake: it did the work a replayed
     // ClientHello never does, and its address goes first from now on.
     void handshakeCompleted(const std::vector<std::string>& networks) {
-        turns.completed(addressOf(networks), nowMillis());
+        turns.completed(addressOf(networks), networkOf(networks), nowMillis());
     }
 
     // Handshakes waiting for their turn (HandshakeTurns), each with its
@@ -203,7 +207,7 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
     void awaitTurn(const std::vector<std::string>& networks, std::function<bool()> step) {
         const auto id = nextTurn++;
         const auto address = addressOf(networks);
-        turns.wait(id, address, networks.empty() ? std::string() : networks.back(), nowMillis());
+        turns.wait(id, address, networkOf(networks), nowMillis());
         turnSteps.emplace(id, std::pair{address, std::move(step)});
         turnLater();
     }
@@ -219,9 +223,15 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
             if (const auto self = weak.lock()) self->takeTurn();
         });
     }
+    // Those whose connections ended meanwhile are passed over, a few at a
+    // time: thousands a stranger gave up on leave the loop its accepts
+    // between them.
+    static constexpr int passedOverATurn = 64;
     void takeTurn() {
         turning = false;
-        while (const auto id = turns.next(nowMillis())) {
+        for (int passed = 0; passed < passedOverATurn; ++passed) {
+            const auto id = turns.next(nowMillis());
+            if (!id) break;
             const auto found = turnSteps.find(*id);
             if (found == turnSteps.end()) continue;
             auto [address, step] = std::move(found->second);
