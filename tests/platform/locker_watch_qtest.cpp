@@ -30,7 +30,8 @@ using testing::pumpUntil;
 
 // A screen saver of the bus: answers GetActive and Lock (which makes it
 // active, `lockDelayMillis` after the ask, before its reply), says
-// ActiveChanged, and counts what it was asked.
+// ActiveChanged, and counts what it was asked. Like the real one, Cinnamon's
+// refuses a Lock without the message to show.
 class StandInSaver final : public QDBusVirtualObject {
 public:
     StandInSaver(QDBusConnection bus, const BusScreenSaver& saver, bool active, int lockDelayMillis = 0)
@@ -53,6 +54,12 @@ public:
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
         if (message.member() == QStringLiteral("Lock")) {
+            const bool takesMessage = service_ == QStringLiteral("org.cinnamon.ScreenSaver");
+            if (message.signature() != (takesMessage ? QStringLiteral("s") : QString())) {
+                connection.send(message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"),
+                                                         QStringLiteral("wrong arguments")));
+                return true;
+            }
             ++locks;
             QTimer::singleShot(lockDelayMillis_, &context_, [this, message, connection] {
                 change(true);

@@ -120,6 +120,7 @@ public:
         const QString service = QString::fromLatin1(busScreenSavers[i].service);
         auto message = QDBusMessage::createMethodCall(service, QString::fromLatin1(busScreenSavers[i].path), service,
                                                       QStringLiteral("Lock"));
+        if (busScreenSavers[i].lockTakesMessage) message << QString();
         ask(bus_, message, lockMillis, [answer = std::move(answer)](const QDBusMessage& reply) {
             answer(reply.type() == QDBusMessage::ReplyMessage ? std::optional<bool>(true) : std::nullopt);
         });
