@@ -11,7 +11,7 @@
 // is counted.
 //
 //   morvane_typing_bench [--runs N] [--pause MS] [--lag MS] [--host PATH] [--no-peer]
-//                        [--sessions N] [--unlock N [--in-a-row] [--key-first]]
+//                        [--sessions N] [--letters] [--unlock N [--in-a-row] [--key-first]]
 //
 // --sessions N types the sentence with capitals in N fresh sessions instead,
 // for the first text of each; --unlock N unlocks a locked xscreensaver N
@@ -406,7 +406,7 @@ void unlockRounds(int rounds, bool inARow, bool keyFirst) {
 
 int main(int argc, char** argv) {
     int runs = 20, pauseMillis = 3000, lagMillis = 0, unlock = 0, sessions = 0;
-    bool peer = true, inARow = false, keyFirst = false;
+    bool peer = true, inARow = false, keyFirst = false, lettersOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view flag = argv[i];
         if (flag == "--unlock" && i + 1 < argc) {
@@ -419,6 +419,10 @@ int main(int argc, char** argv) {
         }
         if (flag == "--no-peer") {
             peer = false;
+            continue;
+        }
+        if (flag == "--letters") {
+            lettersOnly = true;
             continue;
         }
         if (flag == "--in-a-row" || flag == "--key-first") {
@@ -470,6 +474,8 @@ int main(int argc, char** argv) {
              return t;
          }()},
     };
+    // A lone small letter and a lone capital, to weigh what Shift costs.
+    if (lettersOnly) cases.resize(2);
     if (sessions > 0) {
         // The first text of each of `sessions` fresh sessions, a fresh host each.
         const Case sentence = cases[7];
@@ -496,7 +502,7 @@ int main(int argc, char** argv) {
             const auto& f = all[i];
             const double m = median(f.rest);
             const double max = f.rest.empty() ? 0 : *std::max_element(f.rest.begin(), f.rest.end());
-            std::printf("| %s | %s | %.0f | %.0f | %.0f | %d of %d |", cases[i].name,
+            std::printf("| %s | %s | %.0f | %.1f | %.0f | %d of %d |", cases[i].name,
                         cases[i].path == Path::host ? "the host" : "x11vnc", f.first, m, max, f.lost, runs);
             if (peer && i < ours) {
                 const auto& p = all[i + ours];
@@ -507,7 +513,7 @@ int main(int argc, char** argv) {
             }
             if (cases[i].path == Path::host && f.lost > 0) status = 1;
         }
-        if (sessions == 0) {
+        if (sessions == 0 && !lettersOnly) {
             // Live: letters and capitals in turn, so that every other letter follows a capital.
             const std::string live = "aBcDeFgHiJkLmNoP";
             const int rounds = std::max(2, runs / 4);

@@ -145,6 +145,8 @@ std::vector<LockScheduler::Action> LockScheduler::looked(const LockerLook& look,
     std::vector<Action> out;
     looking_ = false;
     lastLocked_ = look.locked;
+    // Unlocked since it was told locked: a tap from now on locks anew.
+    if (!look.locked && lastAnswer_ && lastAnswer_->locked) lastAnswer_.reset();
     heard(look.answers, out);
     if (lookOwed_) {
         lookOwed_ = false;

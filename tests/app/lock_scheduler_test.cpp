@@ -162,6 +162,13 @@ TEST(LockScheduler, APageAskIsToldTrueOnceAndALockStillUnderWayIsWaitedFor) {
                    {350, lookSaw(true, true), {LS::LockerAnswers{true, true}, lockedAsAsked, LS::AnswerAsk{1, true}}},
                    {1'000, LS::Asked{2}, {LS::AnswerAsk{2, true}}},
                    {10'000, FireTimer{LockTimer::answerDue}, {}}});
+    LockPlayer{}.road("unlocked at the computer right after: an ask then locks anew",
+                  {{0, LS::Asked{1}, {LS::TryLock{}, due}},
+                   {300, LS::LockTried{true}, {LS::Look{}}},
+                   {350, lookSaw(true, true), {LS::LockerAnswers{true, true}, lockedAsAsked, LS::AnswerAsk{1, true}}},
+                   {900, LS::LockerMoved{}, {LS::Look{}}},
+                   {950, lookSaw(true, false), {stillThere}},
+                   {1'000, LS::Asked{2}, {LS::TryLock{}, due}}});
     LockPlayer{}.road("no locker takes it: told at once, nothing watched",
                   {{0, LS::Asked{1}, {LS::TryLock{}, due}},
                    {50, LS::Asked{2}, {}},

@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -30,7 +31,9 @@ using testing::pumpUntil;
 
 // A screen saver of the bus: answers GetActive and Lock (which makes it
 // active, `lockDelayMillis` after the ask, before its reply), says
-// ActiveChanged, and counts what it was asked.
+// ActiveChanged, and counts what it was asked. Like the real ones,
+// Cinnamon's refuses a Lock without the message to show, and MATE's never
+// replies to one.
 class StandInSaver final : public QDBusVirtualObject {
 public:
     StandInSaver(QDBusConnection bus, const BusScreenSaver& saver, bool active, int lockDelayMillis = 0)
@@ -53,10 +56,16 @@ public:
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
         if (message.member() == QStringLiteral("Lock")) {
+            const bool takesMessage = service_ == QStringLiteral("org.cinnamon.ScreenSaver");
+            if (message.signature() != (takesMessage ? QStringLiteral("s") : QString())) {
+                connection.send(message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"),
+                                                         QStringLiteral("wrong arguments")));
+                return true;
+            }
             ++locks;
             QTimer::singleShot(lockDelayMillis_, &context_, [this, message, connection] {
                 change(true);
-                connection.send(message.createReply());
+                if (service_ != QStringLiteral("org.mate.ScreenSaver")) connection.send(message.createReply());
             });
             return true;
         }
@@ -232,6 +241,28 @@ TEST(ShellOverTheBus, ASaverThatLocksLateIsToldLockedOnce) {
     pumpUntil([] { return false; }, 500);
     EXPECT_EQ(answers(), std::vector<std::string>{"answer 1 locked"});
     EXPECT_EQ(mate.locks, 1);
+}
+
+// MATE's saver, which never replies to Lock, unlocked by its user right
+// after it locked: the next Lock is asked of it, and told.
+TEST(ShellOverTheBus, ALockRightAfterAnUnlockIsAskedOfASaverThatNeverReplies) {
+    Buses buses(QStringLiteral("again"));
+    ASSERT_TRUE(buses.watch.isConnected() && buses.savers.isConnected()) << "dbus-daemon did not start";
+    StandInSaver mate(buses.savers, busScreenSavers[2], false);
+    WiredShell wired(buses.watch, buses.none);
+    ASSERT_TRUE(pumpUntil([&] { return wired.watch.hearing(); }));
+    const auto told = [&](const std::string& line) {
+        return std::find(wired.server.told.begin(), wired.server.told.end(), line) != wired.server.told.end();
+    };
+    wired.shell->lockAsked(1);
+    ASSERT_TRUE(pumpUntil([&] { return told("answer 1 locked"); }));
+    mate.change(false);
+    ASSERT_TRUE(pumpUntil([&] { return !wired.watch.locked(); }));
+    pumpUntil([] { return false; }, 500);
+    wired.shell->lockAsked(2);
+    EXPECT_TRUE(pumpUntil([&] { return told("answer 2 locked"); }, 10'000));
+    EXPECT_FALSE(told("answer 2 not locked"));
+    EXPECT_EQ(mate.locks, 2);
 }
 
 // A saver that flips ActiveChanged every 10 ms: the shell follows it with a

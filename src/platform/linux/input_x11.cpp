@@ -263,12 +263,18 @@ private:
     // Typed text carries no modifier the device holds: Control held while
     // typing must not turn letters, line breaks or tabs into shortcuts. Nor
     // does it carry a locked Caps Lock, which would change the case of what
-    // was sent. Both are taken off for the whole text, and Shift is held
-    // across each run of characters that need it, as a hand does: each
-    // change waits until the key before it may have been read.
+    // was sent. Both are taken off for the whole text. At a locked screen
+    // Shift is held across each run of characters that need it, as a hand
+    // does: each change waits until the key before it may have been read.
+    // Elsewhere Shift is latched for the one key: the key's event carries it
+    // as a held Shift would, but no event of Shift's own goes before it, each
+    // of which costs a reader that asks the server about every key a round
+    // trip of its own.
     void strokeAlone(const Stroke& stroke) {
         beginTyping();
-        if (stroke.level != Level::either) holdShift(stroke.level == Level::shifted);
+        if (lateReaders_ && stroke.level != Level::either) holdShift(stroke.level == Level::shifted);
+        if (!lateReaders_ && stroke.level == Level::shifted)
+            XkbLatchModifiers(display_, XkbUseCoreKbd, ShiftMask, ShiftMask);
         XTestFakeKeyEvent(display_, stroke.keycode, True, CurrentTime);
         XTestFakeKeyEvent(display_, stroke.keycode, False, CurrentTime);
         XSync(display_, False);

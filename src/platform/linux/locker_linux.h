@@ -29,6 +29,9 @@ struct BusScreenSaver {
     // keeps the screen covered until it is back (Cinnamon's backup locker):
     // its last word stands meanwhile.
     bool coveredWhileGone = false;
+    // Its Lock takes the message to show on the lock screen (Cinnamon's),
+    // and refuses a call without one.
+    bool lockTakesMessage = false;
 };
 // In the order they are asked; the first that answers has the last word.
 // KDE, LXQt and Xfce answer the freedesktop name (Xfce its own too); GNOME,
@@ -37,7 +40,7 @@ inline constexpr std::array<BusScreenSaver, 5> busScreenSavers = {{
     {"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver"},
     {"org.gnome.ScreenSaver", "/org/gnome/ScreenSaver"},
     {"org.mate.ScreenSaver", "/org/mate/ScreenSaver"},
-    {"org.cinnamon.ScreenSaver", "/org/cinnamon/ScreenSaver", true},
+    {"org.cinnamon.ScreenSaver", "/org/cinnamon/ScreenSaver", true, true},
     {"org.xfce.ScreenSaver", "/org/xfce/ScreenSaver"},
 }};
 

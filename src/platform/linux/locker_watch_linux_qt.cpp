@@ -13,6 +13,8 @@
 #include <array>
 #include <mutex>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "core/clock.h"
 
@@ -120,8 +122,18 @@ public:
         const QString service = QString::fromLatin1(busScreenSavers[i].service);
         auto message = QDBusMessage::createMethodCall(service, QString::fromLatin1(busScreenSavers[i].path), service,
                                                       QStringLiteral("Lock"));
-        ask(bus_, message, lockMillis, [answer = std::move(answer)](const QDBusMessage& reply) {
-            answer(reply.type() == QDBusMessage::ReplyMessage ? std::optional<bool>(true) : std::nullopt);
+        if (busScreenSavers[i].lockTakesMessage) message << QString();
+        // MATE's never replies: its news that it went active answers for
+        // it, so that the lock is not taken as under way long after it
+        // happened (and the screen perhaps unlocked again), which would
+        // swallow the next Lock.
+        auto waiting = std::make_shared<std::function<void(std::optional<bool>)>>(std::move(answer));
+        std::erase_if(lockWaits_[i], [](const auto& w) { return !*w; });
+        lockWaits_[i].push_back(waiting);
+        ask(bus_, message, lockMillis, [waiting](const QDBusMessage& reply) {
+            if (!*waiting) return;
+            std::exchange(*waiting, nullptr)(reply.type() == QDBusMessage::ReplyMessage ? std::optional<bool>(true)
+                                                                                        : std::nullopt);
         });
     }
 
@@ -211,6 +223,9 @@ private:
     }
 
     void set(std::size_t i, std::optional<bool> state) {
+        if (state == true)
+            for (auto& waiting : std::exchange(lockWaits_[i], {}))
+                if (*waiting) std::exchange(*waiting, nullptr)(true);
         bool news = false;
         {
             std::lock_guard guard(lock_);
@@ -247,6 +262,9 @@ private:
     QSocketNotifier* notifier_ = nullptr;
     // Touched on the Qt thread only.
     std::array<std::uint64_t, busScreenSavers.size()> generation_{};
+    // Each saver's Locks not answered yet.
+    std::array<std::vector<std::shared_ptr<std::function<void(std::optional<bool>)>>>, busScreenSavers.size()>
+        lockWaits_;
     // Read from any thread.
     mutable std::mutex lock_;
     std::array<std::optional<bool>, busScreenSavers.size()> states_;
