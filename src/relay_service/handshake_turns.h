@@ -20,11 +20,13 @@
 // take turns behind everyone else's. An address that has completed a
 // handshake lately (its client did the crypto a replayed ClientHello
 // never does), and has cost no more than a few pages' first steps since,
-// goes before every other: a person who has been here, or has just loaded
-// the first of a page's connections, is never put behind a stranger's
-// pile, and a stranger replaying hundreds of ClientHellos a second from
-// addresses that once completed one takes its turns by its cost, as
-// anyone's, behind a newcomer. Any other address has its
+// goes before every other, but for one turn in two while others wait: a
+// person who has been here, or has just loaded the first of a page's
+// connections, is never put behind a stranger's pile, nor a newcomer
+// behind a stranger's thousands of first steps from addresses that once
+// completed one; and such a stranger, replaying hundreds of ClientHellos
+// a second, takes its turns by its cost, as anyone's, once it has cost
+// more than those few pages. Any other address has its
 // next handshakes held while one is under way, for `holdMillis` at most
 // (then all that waited go): the rest of a page's wait the few
 // milliseconds until its first completes, a stranger's replayed
@@ -149,6 +151,8 @@ private:
     std::unordered_map<std::string, std::int64_t> busy_;
     std::deque<std::pair<std::int64_t, std::string>> holds_;
     std::uint64_t arrivals_ = 0;
+    // The last turn went to a known address while others waited.
+    bool othersOwed_ = false;
 };
 
 }  // namespace morvane::relay_service

@@ -145,11 +145,16 @@ struct RelayServer::Impl : std::enable_shared_from_this<RelayServer::Impl> {
             auto under = std::move(found->second);
             giveUps.erase(found);
             turns.ended(under.address);
+            const auto networkShare =
+                networks.empty() ? std::string()
+                                 : " and " + std::to_string(handshakes.limitAt(networks.size() - 1, networks.size()) >> 20) +
+                                       " MiB from one network";
             handshakesGivenUp.say(log, Severity::warning,
                                   "gave up the TLS handshake of " + clientOf(under.address) + ", under way " +
                                       durationText(now - under.begun) + ", to begin one of " + clientOf(address) +
-                                      ": those under way hold " + std::to_string(handshakes.held() >> 20) +
-                                      " MiB, the most is " + std::to_string(handshakes.limits().bytes >> 20) + " MiB",
+                                      ": TLS handshakes under way hold " + std::to_string(handshakes.held() >> 20) +
+                                      " MiB, the most is " + std::to_string(handshakes.limits().bytes >> 20) +
+                                      " MiB in all" + networkShare,
                                   now);
             under.giveUp();
         }
