@@ -11,8 +11,11 @@
 // is counted.
 //
 //   morvane_typing_bench [--runs N] [--pause MS] [--lag MS] [--host PATH] [--no-peer]
-//                        [--sessions N] [--letters] [--unlock N [--in-a-row] [--key-first]]
+//                        [--sessions N] [--letters] [--capitals] [--unlock N [--in-a-row] [--key-first]]
 //
+// --capitals weighs capitals alone (see capitalsSideBySide): a lone capital
+// and Live's letters after capitals against small letters, and each against
+// x11vnc, in sessions open at once and in turning order.
 // --sessions N types the sentence with capitals in N fresh sessions instead,
 // for the first text of each; --unlock N unlocks a locked xscreensaver N
 // times by Type and N times by Live (see unlockRounds), with --in-a-row locked
@@ -26,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -176,6 +180,19 @@ private:
     std::unique_ptr<Socket> socket_;
 };
 
+// Sends through one typist and idles through another: with the host's
+// session open beside x11vnc's, its pictures are read while x11vnc types.
+class Alongside final : public Typist {
+public:
+    Alongside(Typist& sender, Typist& reader) : sender_(sender), reader_(reader) {}
+    void send(const std::string& text) override { sender_.send(text); }
+    void idle() override { reader_.idle(); }
+
+private:
+    Typist& sender_;
+    Typist& reader_;
+};
+
 enum class Path { host, x11vnc };
 
 // `work` in a session of its own on a fresh host or x11vnc.
@@ -198,44 +215,80 @@ void inSession(Path path, Work work) {
     std::filesystem::remove_all(dataHome);
 }
 
+// The text sent once and read: the ms from the send to its last character
+// read, or nothing when a character was lost or changed (said on stderr).
+// Waits `pauseMillis` after the read, for a key read after the last one.
+std::optional<double> typeOnce(Typist& typist, const std::string& text, int pauseMillis, XRecorder& app) {
+    const std::u32string wanted = scalars(text);
+    const std::size_t from = app.records().size();
+    const auto sent = Clock::now();
+    typist.send(text);
+    Read read;
+    while (Clock::now() - sent < std::chrono::seconds(20)) {
+        typist.idle();
+        read = readSince(app.records(), from);
+        if (read.text.size() >= wanted.size()) break;
+    }
+    for (const auto end = Clock::now(); Clock::now() - end < std::chrono::milliseconds(pauseMillis);) typist.idle();
+    read = readSince(app.records(), from);
+    if (read.text != wanted) {
+        std::fprintf(stderr, "read %zu characters of %zu, not as sent\n", read.text.size(), wanted.size());
+        return std::nullopt;
+    }
+    return std::chrono::duration<double, std::milli>(read.last - sent).count();
+}
+
 // The text sent `runs` times in one session.
 Figures measure(Path path, const std::string& text, int runs, int pauseMillis, XRecorder& app) {
     Figures figures;
     inSession(path, [&](Typist& typist) {
-        const std::u32string wanted = scalars(text);
         for (int run = 0; run < runs; ++run) {
-            const std::size_t from = app.records().size();
-            const auto sent = Clock::now();
-            typist.send(text);
-            Read read;
-            while (Clock::now() - sent < std::chrono::seconds(20)) {
-                typist.idle();
-                read = readSince(app.records(), from);
-                if (read.text.size() >= wanted.size()) break;
-            }
-            // A key read after the last one would be a character too many.
-            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMillis));
-            read = readSince(app.records(), from);
-            if (read.text != wanted) {
+            const auto millis = typeOnce(typist, text, pauseMillis, app);
+            if (!millis)
                 ++figures.lost;
-                std::fprintf(stderr, "run %d: read %zu characters of %zu, not as sent\n", run, read.text.size(),
-                             wanted.size());
-                continue;
-            }
-            const double millis = std::chrono::duration<double, std::milli>(read.last - sent).count();
-            if (run == 0)
-                figures.first = millis;
+            else if (run == 0)
+                figures.first = *millis;
             else
-                figures.rest.push_back(millis);
+                figures.rest.push_back(*millis);
         }
     });
     return figures;
 }
 
 // Live at 12 keys a second: each character a message (a key event of its own
-// for x11vnc) 83 ms apart, `rounds` times over in one session; the time from
-// each character's send to its read, for the letters right after a capital
-// and for all.
+// for x11vnc) 83 ms apart; the ms from each character's send to its read, or
+// nothing when one was lost or changed.
+std::optional<std::vector<double>> liveOnce(Typist& typist, const std::string& text, XRecorder& app) {
+    const std::u32string wanted = scalars(text);
+    const std::size_t from = app.records().size();
+    std::vector<Clock::time_point> sent;
+    for (char32_t c : wanted) {
+        sent.push_back(Clock::now());
+        typist.send(std::string(1, static_cast<char>(c)));
+        for (const auto at = sent.back(); Clock::now() - at < std::chrono::milliseconds(83);) typist.idle();
+    }
+    for (const auto end = Clock::now(); Clock::now() - end < std::chrono::seconds(5);) {
+        if (readSince(app.records(), from).text.size() >= wanted.size()) break;
+        typist.idle();
+    }
+    std::vector<std::pair<char32_t, Clock::time_point>> read;
+    const auto records = app.records();
+    for (std::size_t i = from; i < records.size(); ++i)
+        if (records[i].type == KeyPress)
+            if (char32_t c = characterOf(records[i].keysym)) read.emplace_back(c, records[i].at);
+    if (read.size() != wanted.size()) return std::nullopt;
+    std::vector<double> millis;
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        if (read[i].first != wanted[i]) return std::nullopt;
+        millis.push_back(std::chrono::duration<double, std::milli>(read[i].second - sent[i]).count());
+    }
+    return millis;
+}
+
+bool isCapital(char32_t c) { return c >= U'A' && c <= U'Z'; }
+
+// Live, `rounds` times over in one session: for the letters right after a
+// capital and for all.
 struct LiveFigures {
     std::vector<double> afterCapital, all;
     int lost = 0;
@@ -243,36 +296,15 @@ struct LiveFigures {
 LiveFigures measureLive(Path path, const std::string& text, int rounds, XRecorder& app) {
     LiveFigures figures;
     inSession(path, [&](Typist& typist) {
-        const std::u32string wanted = scalars(text);
         for (int round = 0; round < rounds; ++round) {
-            const std::size_t from = app.records().size();
-            std::vector<Clock::time_point> sent;
-            for (char32_t c : wanted) {
-                sent.push_back(Clock::now());
-                typist.send(std::string(1, static_cast<char>(c)));
-                for (const auto at = sent.back(); Clock::now() - at < std::chrono::milliseconds(83);) typist.idle();
-            }
-            for (const auto end = Clock::now(); Clock::now() - end < std::chrono::seconds(5);) {
-                if (readSince(app.records(), from).text.size() >= wanted.size()) break;
-                typist.idle();
-            }
-            std::vector<std::pair<char32_t, Clock::time_point>> read;
-            const auto records = app.records();
-            for (std::size_t i = from; i < records.size(); ++i)
-                if (records[i].type == KeyPress)
-                    if (char32_t c = characterOf(records[i].keysym)) read.emplace_back(c, records[i].at);
-            if (read.size() != wanted.size()) {
+            const auto millis = liveOnce(typist, text, app);
+            if (!millis) {
                 ++figures.lost;
                 continue;
             }
-            for (std::size_t i = 0; i < read.size(); ++i) {
-                if (read[i].first != wanted[i]) {
-                    ++figures.lost;
-                    break;
-                }
-                const double millis = std::chrono::duration<double, std::milli>(read[i].second - sent[i]).count();
-                figures.all.push_back(millis);
-                if (i > 0 && wanted[i - 1] >= U'A' && wanted[i - 1] <= U'Z') figures.afterCapital.push_back(millis);
+            for (std::size_t i = 0; i < millis->size(); ++i) {
+                figures.all.push_back((*millis)[i]);
+                if (i > 0 && isCapital(static_cast<unsigned char>(text[i - 1]))) figures.afterCapital.push_back((*millis)[i]);
             }
         }
     });
@@ -283,6 +315,105 @@ double percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+// The capitals' cases side by side: a lone "a" and a lone "A" by Type, Live's
+// "aBcD…" (the letters after a capital) against "abcd…" (the same places,
+// small letters after small letters), and 400 characters of "aB" by Type,
+// through the host and x11vnc in sessions open at once. Each run takes the
+// cases in a turning order, so that the load of the moment weighs on all
+// alike; the first run of each case (a capital new to the session) stands
+// apart, then medians and p95 of the rest.
+int capitalsSideBySide(int runs, int pauseMillis, bool peer, XRecorder& app) {
+    const auto home = std::filesystem::temp_directory_path() / ("morvane-typing-bench-" + std::to_string(getpid()));
+    std::filesystem::create_directories(home / "host");
+    std::filesystem::create_directories(home / "vnc");
+    int status = 0;
+    {
+        std::vector<std::unique_ptr<Typist>> typists;
+        typists.push_back(std::make_unique<HostTypist>(home / "host"));
+        if (peer) typists.push_back(std::make_unique<VncTypist>(home / "vnc"));
+        for (const auto opened = Clock::now(); Clock::now() - opened < std::chrono::seconds(1);) typists[0]->idle();
+        struct Case {
+            const char* name;
+            std::string text;
+            bool live;
+        };
+        std::string pairs;
+        for (int i = 0; i < 200; ++i) pairs += "aB";
+        const std::vector<Case> cases = {{"\"a\" alone", "a", false},
+                                         {"\"A\" alone", "A", false},
+                                         {"Live, a letter after a capital", "aBcDeFgHiJkLmNoP", true},
+                                         {"Live, a letter after a small one", "abcdefghijklmnop", true},
+                                         {"400 characters of \"aB\"", pairs, false}};
+        const std::size_t lanes = cases.size() * typists.size();
+        std::vector<std::vector<double>> samples(lanes);
+        std::vector<int> lost(lanes);
+        for (int run = 0; run < runs; ++run)
+            for (std::size_t k = 0; k < lanes; ++k) {
+                const std::size_t lane = (k + static_cast<std::size_t>(run)) % lanes;
+                const Case& c = cases[lane % cases.size()];
+                Alongside typist(*typists[lane / cases.size()], *typists[0]);
+                // The long text every fourth run: it costs a second and a half a time.
+                if (&c == &cases.back() && run % 4 != 0) continue;
+                if (!c.live) {
+                    // A lone letter three times a run: a figure as many as Live's.
+                    for (int again = c.text.size() == 1 ? 3 : 1; again > 0; --again) {
+                        const auto millis = typeOnce(typist, c.text, pauseMillis, app);
+                        if (millis) samples[lane].push_back(*millis);
+                        else ++lost[lane];
+                    }
+                    continue;
+                }
+                const auto millis = liveOnce(typist, c.text, app);
+                if (!millis) {
+                    ++lost[lane];
+                    continue;
+                }
+                // The letters at odd places: in "aBcD…" each follows a capital.
+                std::vector<double> odd;
+                for (std::size_t i = 1; i < millis->size(); i += 2) odd.push_back((*millis)[i]);
+                // One figure a round for the first, so that it stands apart as for Type.
+                if (samples[lane].empty()) samples[lane].push_back(odd.front());
+                else samples[lane].insert(samples[lane].end(), odd.begin(), odd.end());
+                for (const auto end = Clock::now(); Clock::now() - end < std::chrono::milliseconds(pauseMillis);)
+                    typist.idle();
+            }
+        std::printf("runs %d (a lone letter three times each, 400 characters of \"aB\" every fourth), pause %d ms;"
+                    " ms from a send to its read\n\n"
+                    "| case | through | first | median | p95 | count | lost |\n|---|---|---|---|---|---|---|\n",
+                    runs, pauseMillis);
+        struct Summary {
+            double median = 0, p95 = 0;
+        };
+        std::vector<Summary> summary(lanes);
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            const auto& v = samples[lane];
+            const std::vector<double> rest(v.empty() ? v.end() : v.begin() + 1, v.end());
+            summary[lane] = {median(rest), percentile(rest, 0.95)};
+            std::printf("| %s | %s | %.1f | %.1f | %.1f | %zu | %d |\n", cases[lane % cases.size()].name,
+                        lane < cases.size() ? "the host" : "x11vnc", v.empty() ? 0.0 : v.front(),
+                        summary[lane].median, summary[lane].p95, rest.size(), lost[lane]);
+            if (lane < cases.size() && lost[lane] > 0) status = 1;
+        }
+        const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+        std::printf("\n| weighed | through | median | p95 |\n|---|---|---|---|\n");
+        for (std::size_t t = 0; t < typists.size(); ++t) {
+            const char* through = t == 0 ? "the host" : "x11vnc";
+            const Summary* s = &summary[t * cases.size()];
+            std::printf("| \"A\" ÷ \"a\" | %s | %.2f× | %.2f× |\n", through, ratio(s[1].median, s[0].median),
+                        ratio(s[1].p95, s[0].p95));
+            std::printf("| Live, after a capital ÷ after a small letter | %s | %.2f× | %.2f× |\n", through,
+                        ratio(s[2].median, s[3].median), ratio(s[2].p95, s[3].p95));
+        }
+        if (peer)
+            for (std::size_t i = 0; i < cases.size(); ++i)
+                std::printf("| %s, the host ÷ x11vnc | | %.2f× | %.2f× |\n", cases[i].name,
+                            ratio(summary[i].median, summary[i + cases.size()].median),
+                            ratio(summary[i].p95, summary[i + cases.size()].p95));
+    }
+    std::filesystem::remove_all(home);
+    return status;
 }
 
 // The account xscreensaver runs as for the unlock rounds, and its password
@@ -406,7 +537,7 @@ void unlockRounds(int rounds, bool inARow, bool keyFirst) {
 
 int main(int argc, char** argv) {
     int runs = 20, pauseMillis = 3000, lagMillis = 0, unlock = 0, sessions = 0;
-    bool peer = true, inARow = false, keyFirst = false, lettersOnly = false;
+    bool peer = true, inARow = false, keyFirst = false, lettersOnly = false, capitals = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view flag = argv[i];
         if (flag == "--unlock" && i + 1 < argc) {
@@ -423,6 +554,10 @@ int main(int argc, char** argv) {
         }
         if (flag == "--letters") {
             lettersOnly = true;
+            continue;
+        }
+        if (flag == "--capitals") {
+            capitals = true;
             continue;
         }
         if (flag == "--in-a-row" || flag == "--key-first") {
@@ -493,6 +628,7 @@ int main(int argc, char** argv) {
     try {
         Xvfb xvfb{"1280x720x24"};
         XRecorder app{std::chrono::milliseconds(lagMillis)};
+        if (capitals) return capitalsSideBySide(runs, pauseMillis, peer, app);
         std::printf("runs %d, pause %d ms, application lag %d ms\n\n", runs, pauseMillis, lagMillis);
         std::printf("| text | through | first ms | after: median ms | max ms | lost | first ÷ x11vnc"
                     " | median ÷ x11vnc |\n|---|---|---|---|---|---|---|---|\n");

@@ -45,13 +45,31 @@ void toTheDisplay(const std::function<void(Display*)>& what) {
     XCloseDisplay(d);
 }
 
-// Keys as a keyboard of this display types them: pressed in order, let go
-// in reverse.
-void typeChord(const std::vector<KeySym>& keys) {
+// Keys as a keyboard of this display types them into `window` (pressed in
+// order, let go in reverse), if the window has the keyboard; answers whether
+// it had. The server is held from the look to the last key: on a loaded
+// machine the window manager, still settling the last alert's going, can
+// move the keyboard away after the window got it, and keys typed then are
+// lost where no one reads them, which no person would take for the alert's
+// answer.
+bool typeChordInto(QWidget* window, const std::vector<KeySym>& keys) {
+    bool had = false;
     toTheDisplay([&](Display* d) {
-        for (KeySym k : keys) XTestFakeKeyEvent(d, XKeysymToKeycode(d, k), True, CurrentTime);
-        for (auto k = keys.rbegin(); k != keys.rend(); ++k) XTestFakeKeyEvent(d, XKeysymToKeycode(d, *k), False, CurrentTime);
+        XGrabServer(d);
+        Window focus = None;
+        int revert = 0;
+        XGetInputFocus(d, &focus, &revert);
+        had = focus == static_cast<Window>(window->winId());
+        if (had) {
+            for (KeySym k : keys) XTestFakeKeyEvent(d, XKeysymToKeycode(d, k), True, CurrentTime);
+            for (auto k = keys.rbegin(); k != keys.rend(); ++k)
+                XTestFakeKeyEvent(d, XKeysymToKeycode(d, *k), False, CurrentTime);
+            // The keys are delivered before the window manager runs again.
+            XSync(d, False);
+        }
+        XUngrabServer(d);
     });
+    return had;
 }
 
 // The keyboard to the window, as a click on it gives it. The window
@@ -91,8 +109,8 @@ protected:
     TrayUi ui{[] { return std::vector<MenuItem>{}; }, [](MenuAction, const std::string&) {}, nullptr, background};
 };
 
-// Runs the alert and leaves it by `way` once it is up (and has the
-// keyboard, for a key), from the loop the alert runs; a way that does not
+// Runs the alert and leaves it by `way` once it is up (and, for a key, once
+// the keys go to it), from the loop the alert runs; a way that does not
 // work is ended by an abort after ten seconds and makes `stuck` true. A
 // quit is made inside the application's loop, as the host's quit runs.
 ModalResponse runAndLeave(TrayUi& ui, const AlertText& alert, Way way, bool& stuck) {
@@ -112,16 +130,17 @@ ModalResponse runAndLeave(TrayUi& ui, const AlertText& alert, Way way, bool& stu
             return;
         }
         if (taken || !box) return;
-        if ((way == Way::escape || way == Way::altF4) && QApplication::activeWindow() != box) {
-            giveKeyboard(box);
+        if (way == Way::escape || way == Way::altF4) {
+            const std::vector<KeySym> chord = way == Way::escape ? std::vector<KeySym>{XK_Escape}
+                                                                 : std::vector<KeySym>{XK_Alt_L, XK_F4};
+            taken = QApplication::activeWindow() == box && typeChordInto(box, chord);
+            if (!taken) giveKeyboard(box);
             return;
         }
         taken = true;
         if (way == Way::lastButton)
             for (QAbstractButton* b : box->buttons())
                 if (b->text().toStdString() == alert.buttons.back()) b->click();
-        if (way == Way::escape) typeChord({XK_Escape});
-        if (way == Way::altF4) typeChord({XK_Alt_L, XK_F4});
         if (way == Way::cross) pressTheWindowsCross(box);
         if (way == Way::quit) QApplication::quit();
     });
