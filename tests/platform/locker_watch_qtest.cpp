@@ -3,7 +3,7 @@
 // the locker's looks and locks travel over the same connection, a saver that
 // answers late is waited for, a flood of news makes few questions, and
 // Cinnamon's backup keeps the screen counted as locked while the saver is
-// gone, until it answers again.
+// gone and once it is back beside it, until the cover is ended.
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
@@ -64,6 +64,10 @@ public:
             }
             ++locks;
             QTimer::singleShot(lockDelayMillis_, &context_, [this, message, connection] {
+                if (refusesLocks) {
+                    connection.send(message.createReply());
+                    return;
+                }
                 change(true);
                 if (service_ != QStringLiteral("org.mate.ScreenSaver")) connection.send(message.createReply());
             });
@@ -75,6 +79,9 @@ public:
         return true;
     }
     int questions = 0, locks = 0;
+    // Replies to Lock without locking, as Cinnamon's does started again
+    // beside its backup locker, which holds the keyboard.
+    bool refusesLocks = false;
 
 private:
     QDBusConnection bus_;
@@ -152,8 +159,26 @@ TEST(ScreenLockWatch, FollowsEachDesktopsSaverAndAsksItOverTheSameConnection) {
         EXPECT_EQ(watch.locked(), covered);
         EXPECT_EQ(lookAt(locker), (ScreenLocker::Look{covered, covered}));
 
-        // Back, unlocked: found again, believed, and it takes the next lock.
+        // Back, unlocked. Cinnamon's beside its backup cannot lock: the
+        // cover's word stands, a Lock is answered from it and still asked,
+        // and the desktop's way out of the cover, which ends the saver too,
+        // ends it.
         standIn = std::make_unique<StandInSaver>(buses.savers, saver, false);
+        if (covered) {
+            standIn->refusesLocks = true;
+            ASSERT_TRUE(pumpUntil([&] { return standIn->questions > 0; })) << "the saver's coming was not heard";
+            EXPECT_EQ(lookAt(locker), (ScreenLocker::Look{true, true}));
+            EXPECT_TRUE(watch.locked());
+            EXPECT_EQ(lockWith(locker), true);
+            EXPECT_TRUE(pumpUntil([&] { return standIn->locks == 1; }));
+            EXPECT_EQ(lookAt(locker), (ScreenLocker::Look{true, true}));
+            standIn.reset();
+            ASSERT_TRUE(pumpUntil([&] { return !watch.locked(); })) << "the cover's end was not told";
+            EXPECT_EQ(lookAt(locker), (ScreenLocker::Look{false, false}));
+            standIn = std::make_unique<StandInSaver>(buses.savers, saver, false);
+        }
+        // The others, and Cinnamon's once its cover is gone: found again,
+        // believed, and it takes the next lock.
         ASSERT_TRUE(pumpUntil([&] { return watch.hearing() && !watch.locked(); }));
         EXPECT_EQ(lookAt(locker), (ScreenLocker::Look{true, false}));
         EXPECT_EQ(lockWith(locker), true);

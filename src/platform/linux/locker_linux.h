@@ -26,8 +26,10 @@ struct BusScreenSaver {
     const char* service;
     const char* path;
     // When it goes away while the screen is locked, a locker of its own
-    // keeps the screen covered until it is back (Cinnamon's backup locker):
-    // its last word stands meanwhile.
+    // keeps the screen covered (Cinnamon's backup locker) until the person
+    // ends it, which ends the saver started again too: its last word stands
+    // meanwhile, even over what the saver says once started again (not
+    // active: it cannot lock while the backup holds the keyboard).
     bool coveredWhileGone = false;
     // Its Lock takes the message to show on the lock screen (Cinnamon's),
     // and refuses a call without one.

@@ -83,6 +83,10 @@ public:
                 this);
             connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this, i] {
                 ++generation_[i];
+                {
+                    std::lock_guard guard(lock_);
+                    returned_[i] = covering_[i];
+                }
                 refind(i, refindTries);
             });
             connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this, i] { left(i); });
@@ -112,9 +116,9 @@ public:
     void askSaver(std::size_t i, Call call, std::function<void(std::optional<bool>)> answer) {
         if (call == Call::getActive) {
             getActive(i, getActiveMillis, [this, i, answer = std::move(answer)](std::optional<bool> active) {
-                // Gone while its backup keeps the screen covered: its last
-                // word stands for it until it answers again.
-                if (!active && covering(i)) active = true;
+                // Gone while its backup keeps the screen covered, or back
+                // beside it: the cover's word stands until it locks itself.
+                if (active != true && covering(i)) active = true;
                 answer(active);
             });
             return;
@@ -123,6 +127,16 @@ public:
         auto message = QDBusMessage::createMethodCall(service, QString::fromLatin1(busScreenSavers[i].path), service,
                                                       QStringLiteral("Lock"));
         if (busScreenSavers[i].lockTakesMessage) message << QString();
+        if (covering(i)) {
+            // The screen is covered already. Cinnamon started again beside
+            // its backup locker cannot take a lock (the backup holds the
+            // keyboard: it answers nothing for some 13 s, then replies
+            // without locking), so the cover answers. It is asked all the
+            // same: should the backup be gone, it locks and says so.
+            ask(bus_, message, lockMillis, [](const QDBusMessage&) {});
+            answer(true);
+            return;
+        }
         // MATE's never replies: its news that it went active answers for
         // it, so that the lock is not taken as under way long after it
         // happened (and the screen perhaps unlocked again), which would
@@ -207,10 +221,14 @@ private:
         ++generation_[i];
         {
             std::lock_guard guard(lock_);
-            if (busScreenSavers[i].coveredWhileGone && states_[i] == true)
+            // One that came back beside its cover and leaves again went the
+            // desktop's way out of the cover, which ends the backup with it.
+            if (busScreenSavers[i].coveredWhileGone && states_[i] == true && !returned_[i]) {
                 covering_[i] = true;
-            else
+            } else {
                 states_[i].reset();
+                covering_[i] = returned_[i] = false;
+            }
         }
         // News even when the answer stays: the owner looks again at whether
         // the computer can still lock.
@@ -229,9 +247,13 @@ private:
         bool news = false;
         {
             std::lock_guard guard(lock_);
+            // Back beside its backup, it says it is not active while the
+            // backup still covers the screen: only its own lock ends the
+            // cover's word.
+            if (covering_[i] && state != true) return;
             const auto before = firstHeard();
             states_[i] = state;
-            covering_[i] = false;
+            covering_[i] = returned_[i] = false;
             news = firstHeard() != before;
         }
         if (news && moved_) moved_();
@@ -269,6 +291,8 @@ private:
     mutable std::mutex lock_;
     std::array<std::optional<bool>, busScreenSavers.size()> states_;
     std::array<bool, busScreenSavers.size()> covering_{};
+    // Came back onto the bus while its backup covered the screen.
+    std::array<bool, busScreenSavers.size()> returned_{};
     std::atomic<int> xscreensaverState_{-1};  // -1 none runs, else locked
     std::atomic<bool> hint_{false};
     std::atomic<std::int64_t> hintAskedAt_{-1};
