@@ -670,14 +670,19 @@ public:
     // was up all the while it was asked, and how many called one online
     // whose link was down all the while and not up again within the wait of
     // a phone dialling it then (a link moving to another instance is down
-    // for a moment, and its row counts meanwhile, so that its phones wait).
+    // for a moment, and its row counts meanwhile, so that its phones wait);
+    // and the seconds after which every list said each computer as its
+    // link was, excused or not.
     struct Lists {
         int answered = 0, offline = 0, online = 0;
+        double rightAfter = 0;
     };
     Lists wrongLists(std::chrono::milliseconds length) {
         int answered = 0, wrong = 0, falselyOnline = 0;
         std::vector<std::pair<std::size_t, Clock::time_point>> listedDown;
-        const auto until = Clock::now() + length;
+        const auto began = Clock::now();
+        auto lastAmiss = began;
+        const auto until = began + length;
         for (int a = 0; Clock::now() < until; a = (a + 1) % accounts) {
             if (signedOut_.contains(a)) continue;
             // Each account's lists at the page's pace and more, within the
@@ -694,6 +699,7 @@ public:
                 if (upBefore[c] != upAfter) continue;
                 for (const auto& host : body["hosts"])
                     if (host.value("room", "") == rooms[2 * a + c] && host.value("online", false) != upAfter) {
+                        lastAmiss = Clock::now();
                         if (upAfter)
                             ++wrong;
                         else
@@ -704,7 +710,7 @@ public:
         const auto wait = std::chrono::seconds(RelayLimits::linkWaitSeconds);
         if (!listedDown.empty()) std::this_thread::sleep_until(listedDown.back().second + wait);
         for (const auto& [computer, at] : listedDown) falselyOnline += !computers_->cameUp(computer, at, at + wait);
-        return {answered, wrong, falselyOnline};
+        return {answered, wrong, falselyOnline, lastAmiss == began ? 0.0 : secondsSince(began, lastAmiss)};
     }
     // How many times each phone has been closed so far, and how many of
     // its closes since then had `code`.

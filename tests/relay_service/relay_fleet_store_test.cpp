@@ -113,6 +113,43 @@ void PrintTo(const Scene& scene, std::ostream* out) { *out << scene.name; }
 // unrenewed, so that the rows are stale when it is back.
 constexpr auto everyoneAway = std::chrono::seconds(RelayLimits::presenceFreshSeconds + 5);
 
+// A database away for everyone, one instance SIGKILLed 3-30 s before its
+// return (MORVANE_FLEET_KILL_SECONDS fixes the moment) and, where
+// `restarted`, started again while it is still away: the dead process's
+// rows were renewed until the outage began, like the living ones', so that
+// only their instance's silence since tells them apart. From the return no
+// list calls a linked computer offline, none calls one whose link is down
+// online past a phone's wait, and every list is right within 5 s.
+void killedBeforeTheReturn(Fleet& fleet, Played& played, bool restarted) {
+    const char* given = std::getenv("MORVANE_FLEET_KILL_SECONDS");
+    std::mt19937 random(std::random_device{}());
+    const double before = given ? std::atof(given) : std::uniform_real_distribution<double>(3, 30)(random);
+    SCOPED_TRACE("killed " + std::to_string(before).substr(0, 4) + " s before the return");
+    const auto away = std::chrono::duration<double>(std::max<double>(everyoneAway.count(), before + 3));
+    const auto index = static_cast<std::size_t>(
+        std::find_if(fleet.instances_.begin(), fleet.instances_.end(),
+                     [&](const auto& i) { return i.get() == &fleet.instanceAt(cutAddress); }) -
+        fleet.instances_.begin());
+    for (const auto* address : Fleet::addresses) fleet.road(address).swallow(true);
+    const auto began = Clock::now();
+    std::this_thread::sleep_until(began + away - std::chrono::duration<double>(before));
+    fleet.instances_[index]->stop(SIGKILL);
+    std::future<void> restarting;
+    if (restarted) restarting = std::async(std::launch::async, [&] { fleet.restart(index, cutAddress); });
+    std::this_thread::sleep_until(began + away);
+    for (const auto* address : Fleet::addresses) fleet.road(address).swallow(false);
+    const auto lists = fleet.wrongLists(10s);
+    if (restarting.valid()) restarting.get();
+    EXPECT_EQ(lists.offline, 0) << "lists from the database's return called a linked computer offline";
+    EXPECT_EQ(lists.online, 0) << "lists from the database's return called a computer whose link is down online";
+    EXPECT_LT(lists.rightAfter, 5.0 * morvane::testing::sanitizerSlowdown) << "lists still wrong seconds after the return";
+    played.figures = "killed " + std::to_string(before).substr(0, 4) + " s before the return" +
+                     (restarted ? " and restarted" : "") + "; from it, " + std::to_string(lists.offline) +
+                     " linked computers called offline and " + std::to_string(lists.online) +
+                     " unlinked called online in " + std::to_string(lists.answered) +
+                     " lists over 10 s, every list right after " + std::to_string(lists.rightAfter).substr(0, 4) + " s";
+}
+
 // One account with a computer whose link the cut instance holds, and so a
 // phone connected there.
 int accountOnCut(Fleet& fleet) {
@@ -308,6 +345,17 @@ const Scene scenes[] = {
                           std::to_string(lists.answered) + " lists answered over 10 s";
      },
      false, -1, withinSeconds, 0, true},
+    // An instance killed while the database is away for everyone, left
+    // dead or started again before the return. Off until the lists are
+    // right from the return: a computer that linked to another instance
+    // while the database was away, and the others' own computers when the
+    // kill was a few seconds before the return, are listed offline for a
+    // second or more, until their holder has renewed its rows
+    // (--gtest_also_run_disabled_tests plays them).
+    {"DISABLED_InstanceKilledBeforeTheDatabasesReturn",
+     [](Fleet& fleet, Played& played) { killedBeforeTheReturn(fleet, played, false); }, false, -1, withinSeconds, 0, true},
+    {"DISABLED_InstanceKilledAndRestartedBeforeTheDatabasesReturn",
+     [](Fleet& fleet, Played& played) { killedBeforeTheReturn(fleet, played, true); }, false, -1, withinSeconds, 0, true},
     // Random restarts, hold-ups of 1-4 s and database pauses of 5-25 s for
     // everyone, one after another, for MORVANE_FLEET_SOAK_MINUTES (a few
     // of each otherwise): nobody stands aside, no phone is told its
