@@ -110,15 +110,19 @@ std::optional<HandshakeTurns::Id> HandshakeTurns::next(std::int64_t nowMillis) {
     if (order_.empty()) return std::nullopt;
     // Before a weight grows past what a double holds after a quiet while.
     if (nowMillis - epoch_ > 20 * halfLifeMillis) rebase(nowMillis);
-    // A known address went last while others waited: theirs now, so that
-    // a stranger's addresses that once completed one, however many, hold
-    // a newcomer's first step one turn at most.
+    // A known address that has cost more than a person's page or two
+    // lately went last while others waited: theirs now, so that a
+    // stranger's addresses that once completed one, however many, hold a
+    // newcomer's first step one turn at most. A person coming back, who
+    // has cost no more, never waits behind anyone new.
     auto first = order_.begin();
     const auto others = order_.lower_bound({LineKey{true, -1.0, -1.0, 0}, LineName{}});
-    const bool knownFirst = !std::get<0>(first->first);
-    if (knownFirst && othersOwed_ && others != order_.end()) first = others;
+    const bool costlyKnown = !std::get<0>(first->first) && std::get<1>(first->first) / grown(nowMillis) > personCost;
+    if (costlyKnown && others != order_.end()) {
+        if (othersOwed_) first = others;
+        othersOwed_ = !othersOwed_;
+    }
     const auto name = first->second;
-    othersOwed_ = knownFirst && first != others && others != order_.end();
     const auto address = std::get<2>(*lines_.at(name).groups.begin());
     auto& group = groups_.at(address);
     unplace(group);

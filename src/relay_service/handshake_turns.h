@@ -61,6 +61,9 @@ public:
     // while it has cost no more than this lately: a few pages' worth.
     static constexpr std::int64_t knownMillis = 10 * 60'000;
     static constexpr double knownCost = 32;
+    // Past this, a known address takes turns with those not known while
+    // both wait: a person's page or two.
+    static constexpr double personCost = 8;
     // Addresses remembered as having completed one, at most.
     static constexpr std::size_t knownAddresses = 65'536;
     // How long a handshake under way from an address not known holds the
@@ -151,7 +154,7 @@ private:
     std::unordered_map<std::string, std::int64_t> busy_;
     std::deque<std::pair<std::int64_t, std::string>> holds_;
     std::uint64_t arrivals_ = 0;
-    // The last turn went to a known address while others waited.
+    // The last turn went to a costly known address while others waited.
     bool othersOwed_ = false;
 };
 
