@@ -342,33 +342,10 @@ TEST(HandshakeTurns, AnUnfinishedHandshakeHoldsItsAddresssNextForAMomentAtMost) 
     }
 }
 
-// A stranger's addresses that once completed one, replaying first steps,
-// hold a newcomer one turn at most; a person coming back, who has cost a
-// page or two, is put behind nobody new.
-TEST(HandshakeTurns, AKnownAddressPastAPersonsPagesTakesTurnsWithNewcomersWhileAPersonWaitsForNone) {
-    HandshakeTurns turns;
-    turns.completed("k", "K", 0);
-    turns.completed("p", "P", 0);
-    const auto take = [&] { return turns.next(0).value_or(0); };
-    const auto costly = static_cast<HandshakeTurns::Id>(HandshakeTurns::personCost) + 1;
-    for (HandshakeTurns::Id id = 1; id <= costly; ++id) turns.wait(id, "k", "K", 0);
-    for (HandshakeTurns::Id id = 1; id <= costly; ++id) EXPECT_EQ(take(), id);
-    turns.wait(20, "k", "K", 0);
-    turns.wait(21, "k", "K", 0);
-    turns.wait(30, "n", "N", 0);
-    turns.wait(31, "m", "M", 0);
-    EXPECT_EQ(take(), 20u);
-    turns.wait(40, "p", "P", 0);
-    EXPECT_EQ(take(), 40u);
-    EXPECT_EQ(take(), 30u);
-    EXPECT_EQ(take(), 21u);
-    EXPECT_EQ(take(), 31u);
-}
-
 // A known address goes first while it has cost a few pages' first steps
 // lately; past that, replaying ClientHellos, it takes its turn by its cost
 // behind a newcomer, and is held as any address not known.
-TEST(HandshakeTurns, AKnownAddressThatCostMoreThanAFewPagesTakesItsTurnByItsCost) {
+TEST(HandshakeTurns, AKnownAddressPastAFewPagesTakesItsTurnByItsCostAndPastAPersonsTakesTurnsWithNewcomers) {
     HandshakeTurns turns;
     turns.completed("x", "X", 0);
     turns.completed("y", "Y", 0);
@@ -383,6 +360,19 @@ TEST(HandshakeTurns, AKnownAddressThatCostMoreThanAFewPagesTakesItsTurnByItsCost
     EXPECT_FALSE(turns.next(0));
     turns.ended("x");
     EXPECT_EQ(turns.next(0).value_or(0), 100u);
+    // Past a person's page or two it takes turns with newcomers while both
+    // wait, so that a stranger's addresses that once completed one hold a
+    // newcomer one turn at most; a person coming back waits for nobody new.
+    turns.completed("k", "K", 0);
+    const auto costly = static_cast<HandshakeTurns::Id>(HandshakeTurns::personCost) + 1;
+    for (HandshakeTurns::Id id = 200; id < 200 + costly + 2; ++id) turns.wait(id, "k", "K", 0);
+    for (HandshakeTurns::Id id = 200; id < 200 + costly; ++id) EXPECT_EQ(turns.next(0).value_or(0), id);
+    turns.wait(300, "w", "W", 0);
+    turns.wait(301, "z", "Z", 0);
+    EXPECT_EQ(turns.next(0).value_or(0), 200 + costly);
+    turns.wait(400, "y", "Y", 0);
+    for (const HandshakeTurns::Id id : {400u, 300u, 201u + static_cast<unsigned>(costly), 301u})
+        EXPECT_EQ(turns.next(0).value_or(0), id);
 }
 
 TEST(HeapEbb, TheHeapGoesBackWhenConnectionsFallToHalfTheirMostAndByEnough) {

@@ -113,6 +113,14 @@ void PrintTo(const Scene& scene, std::ostream* out) { *out << scene.name; }
 // unrenewed, so that the rows are stale when it is back.
 constexpr auto everyoneAway = std::chrono::seconds(RelayLimits::presenceFreshSeconds + 5);
 
+// Where the instance on the road that is cut stands among the fleet's.
+std::size_t cutIndex(Fleet& fleet) {
+    const auto& cut = fleet.instanceAt(cutAddress);
+    return static_cast<std::size_t>(
+        std::find_if(fleet.instances_.begin(), fleet.instances_.end(), [&](const auto& i) { return i.get() == &cut; }) -
+        fleet.instances_.begin());
+}
+
 // A database away for everyone, one instance SIGKILLed 3-30 s before its
 // return (MORVANE_FLEET_KILL_SECONDS fixes the moment) and, where
 // `restarted`, started again while it is still away: the dead process's
@@ -126,10 +134,7 @@ void killedBeforeTheReturn(Fleet& fleet, Played& played, bool restarted) {
     const double before = given ? std::atof(given) : std::uniform_real_distribution<double>(3, 30)(random);
     SCOPED_TRACE("killed " + std::to_string(before).substr(0, 4) + " s before the return");
     const auto away = std::chrono::duration<double>(std::max<double>(everyoneAway.count(), before + 3));
-    const auto index = static_cast<std::size_t>(
-        std::find_if(fleet.instances_.begin(), fleet.instances_.end(),
-                     [&](const auto& i) { return i.get() == &fleet.instanceAt(cutAddress); }) -
-        fleet.instances_.begin());
+    const auto index = cutIndex(fleet);
     for (const auto* address : Fleet::addresses) fleet.road(address).swallow(true);
     const auto began = Clock::now();
     std::this_thread::sleep_until(began + away - std::chrono::duration<double>(before));
@@ -321,10 +326,7 @@ const Scene scenes[] = {
          for (const auto* address : Fleet::addresses) fleet.road(address).swallow(true);
          hold(20s);
          auto restarting = std::async(std::launch::async, [&] {
-             const auto index = static_cast<std::size_t>(
-                 std::find_if(fleet.instances_.begin(), fleet.instances_.end(),
-                              [&](const auto& i) { return i.get() == &fleet.instanceAt(cutAddress); }) -
-                 fleet.instances_.begin());
+             const auto index = cutIndex(fleet);
              fleet.instances_[index]->stop(SIGTERM);
              // Its new process tries the database every 2 s: refused
              // rather than unanswered, so that it starts as soon as the
