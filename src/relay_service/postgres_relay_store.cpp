@@ -374,7 +374,13 @@ private:
         if (!steadySince_) {
             steadySince_ = now;
             if (lastAnswered_ != 0) {
-                outageMillis_ = now - lastAnswered_;
+                auto outage = now - lastAnswered_;
+                // Away again before the others had a beat to renew their
+                // rows after the last return: those not renewed yet are
+                // as old as both outages and the moment between.
+                if (backAt_ != 0 && lastAnswered_ - backAt_ < RelayLimits::presenceBeatSeconds * 1000)
+                    outage = std::max(outage, now - (backAt_ - outageMillis_));
+                outageMillis_ = outage;
                 backAt_ = now;
             }
         }
@@ -455,6 +461,20 @@ private:
 
     [[noreturn]] void away(const std::string& reason, StoreReach reach) {
         conn_.drop();
+        bool stale = false;
+        {
+            std::lock_guard lock(healthLock_);
+            stale = steadySince_ != 0 && callBegan_ < steadySince_;
+        }
+        if (stale) {
+            // A try made into an outage that gave up after a check found the
+            // database back: its connection was lost to the cut, not the
+            // database now. Taken for a new outage, it would hold the calls
+            // of the next seconds (the links' rows among them) and measure
+            // the rows' age from the check's answer rather than from before.
+            retryAt_ = 0;
+            throw RelayStoreUnreachable(describe() + ": " + reason + "; it answers again, the next call connects anew");
+        }
         awayReason_ = reason;
         retryAt_ = monotonicMillis_() + retryMillis_;
         const auto wait = retryMillis_;

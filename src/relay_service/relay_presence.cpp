@@ -15,6 +15,9 @@ void RelayPresence::changed(const std::string& room, bool up, bool moving) {
     else
         moving_.erase(room);
     unwritten_.insert(room);
+    // A link comes up only once the store has answered for it: what
+    // failed before need not wait for the beat.
+    if (up) failed_ = false;
 }
 
 void RelayPresence::stopping() { stopping_ = true; }
@@ -22,6 +25,9 @@ void RelayPresence::stopping() { stopping_ = true; }
 void RelayPresence::beat() {
     refreshDue_ = true;
     failed_ = false;
+    // The batch on its way may fail for what was true before (a store
+    // found back as it was being written): the beat still stands.
+    beatWhileWriting_ = writing_.has_value();
 }
 
 RelayPresence::Batch RelayPresence::batchOf(const std::set<std::string>& rooms, bool refresh) const {
@@ -54,9 +60,10 @@ void RelayPresence::done(bool written, bool inTime) {
         for (const auto& [room, up] : writing_->rooms) unwritten_.insert(room);
         for (const auto& room : writing_->moving) unwritten_.insert(room);
         if (writing_->refresh) refreshDue_ = true;
-        failed_ = !written || lateBefore_;
+        failed_ = (!written || lateBefore_) && !beatWhileWriting_;
     }
     lateBefore_ = written && !inTime && !lateBefore_;
+    beatWhileWriting_ = false;
     writing_.reset();
 }
 

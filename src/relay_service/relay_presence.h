@@ -37,7 +37,7 @@ public:
     };
 
     // A room's link came up or went down here, to come up at another
-    // instance when `moving`.
+    // instance when `moving`. Up, once the store answered for it.
     void changed(const std::string& room, bool up, bool moving = false);
     // The instance stops: its links closing are not written as gone, and
     // the next batch says its rows are moving.
@@ -45,7 +45,7 @@ public:
     // Time to refresh the rows, and to try again what failed.
     void beat();
     // What to write now, if anything: nothing while a batch is on its way,
-    // nor after a failure until the next beat.
+    // nor after a failure until the next beat or link up.
     std::optional<Batch> next();
     // The batch on its way was written, or not (its rooms wait for the
     // next beat). Written but not `inTime`: the database ran some of it too
@@ -76,6 +76,7 @@ private:
     bool refreshDue_ = false;
     bool failed_ = false;
     bool lateBefore_ = false;  // the batch before was run too late
+    bool beatWhileWriting_ = false;
     bool stopping_ = false;
     bool moved_ = false;  // the moving batch was written
 };

@@ -671,8 +671,7 @@ public:
     // whose link was down all the while and not up again within the wait of
     // a phone dialling it then (a link moving to another instance is down
     // for a moment, and its row counts meanwhile, so that its phones wait);
-    // and the seconds after which every list said each computer as its
-    // link was, excused or not.
+    // and the seconds after which no list was wrong but for such a move.
     struct Lists {
         int answered = 0, offline = 0, online = 0;
         double rightAfter = 0;
@@ -699,33 +698,38 @@ public:
                 if (upBefore[c] != upAfter) continue;
                 for (const auto& host : body["hosts"])
                     if (host.value("room", "") == rooms[2 * a + c] && host.value("online", false) != upAfter) {
-                        lastAmiss = Clock::now();
-                        if (upAfter)
+                        if (upAfter) {
                             ++wrong;
-                        else
+                            lastAmiss = Clock::now();
+                        } else {
                             listedDown.emplace_back(2 * a + c, Clock::now());
+                        }
                     }
             }
         }
         const auto wait = std::chrono::seconds(RelayLimits::linkWaitSeconds);
         if (!listedDown.empty()) std::this_thread::sleep_until(listedDown.back().second + wait);
-        for (const auto& [computer, at] : listedDown) falselyOnline += !computers_->cameUp(computer, at, at + wait);
+        for (const auto& [computer, at] : listedDown) {
+            if (computers_->cameUp(computer, at, at + wait)) continue;
+            ++falselyOnline;
+            lastAmiss = std::max(lastAmiss, at);
+        }
         return {answered, wrong, falselyOnline, lastAmiss == began ? 0.0 : secondsSince(began, lastAmiss)};
     }
-    // How many times each phone has been closed so far, and how many of
-    // its closes since then had `code`.
+    // How many times each phone has been closed so far, and, for each, how
+    // many of its closes since then had `code`.
     std::vector<std::size_t> closesNow() {
         std::vector<std::size_t> counts;
         for (auto& phone : phones) counts.push_back(phone->closes().size());
         return counts;
     }
-    int closedSince(const std::vector<std::size_t>& before, int code) {
-        int count = 0;
+    std::vector<int> closedSince(const std::vector<std::size_t>& before, int code) {
+        std::vector<int> counts;
         for (std::size_t i = 0; i < phones.size(); ++i) {
             const auto codes = phones[i]->closes();
-            count += static_cast<int>(std::count(codes.begin() + static_cast<std::ptrdiff_t>(before[i]), codes.end(), code));
+            counts.push_back(static_cast<int>(std::count(codes.begin() + static_cast<std::ptrdiff_t>(before[i]), codes.end(), code)));
         }
-        return count;
+        return counts;
     }
     // Every phone loads its page again; answers when it did.
     Clock::time_point reopenAll() {

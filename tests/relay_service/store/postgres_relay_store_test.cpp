@@ -225,6 +225,29 @@ TEST(PostgresRelayStore, ADatabaseBackFromACutIsUsedAgainAsSoonAsACheckFindsIt) 
     EXPECT_EQ(store->hostByRoom(host(1).room), host(1));
 }
 
+// A call made into a cut whose statement gives up only after a check found
+// the database back lost its connection to the cut, not to the database
+// now: the calls after it go through at once rather than waiting out a
+// back-off.
+TEST(PostgresRelayStore, ACallMadeIntoACutThatGivesUpAfterTheReturnHoldsNoCallAfterIt) {
+    PostgresBackend backend;
+    backend.open();
+    StallingProxy proxy(backend.cluster().folder() + "/.s.PGSQL.5432");
+    constexpr StoreTimeouts slowStatement{.connectSeconds = 1, .statementSeconds = 4, .keepaliveSeconds = 60};
+    auto store = openPostgresRelayStore(proxy.connectionString(backend.database()), slowStatement, {}, 100);
+    ASSERT_EQ(store->addHost(host(1), 10), AddHostOutcome::created);
+    proxy.swallow(true);
+    ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::silent; }));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    auto intoTheCut = std::async(std::launch::async, [&] { return timed([&] { store->hostByRoom(host(1).room); }); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    proxy.swallow(false);
+    ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::answering; }, 20'000));
+    EXPECT_THAT(intoTheCut.get().error, HasSubstr("did not answer"));
+    const auto next = timed([&] { EXPECT_EQ(store->hostByRoom(host(1).room), host(1)); });
+    EXPECT_EQ(next.error, "") << "the call after it waits out no back-off";
+}
+
 // The store checks its database every so often (here every tenth of a
 // second) on a connection of its own, whatever the calls do: it says how
 // long the database has answered without a break, and within about a
@@ -291,38 +314,46 @@ TEST(PostgresRelayStore, AProcessHeldUpIsNoDatabaseThatStoppedAnswering) {
 // Right after the database was away from this instance, rows the others
 // have not renewed yet count for as long again as the outage lasted, so
 // that a list does not call their computers offline nor the instance
-// forget them; a while after, they are judged as ever.
+// forget them; a while after, they are judged as ever. Away again for a
+// moment right after its return, the rows are as old as both outages.
 TEST(PostgresRelayStore, RightAfterAnOutageRowsCountForAsLongAgainAsItLasted) {
-    PostgresBackend backend;
-    backend.open();
-    StallingProxy proxy(backend.cluster().folder() + "/.s.PGSQL.5432");
-    auto store = openPostgresRelayStore(proxy.connectionString(backend.database()), quick, {}, 100);
-    const auto room = host(1).room;
-    store->putPresence(room, "other");
-    store->putPeer("other", "http://10.0.0.2:8080");
-    proxy.swallow(true);
-    ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::silent; }));
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    proxy.swallow(false);
-    ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::answering; }, 20'000));
-    const auto back = Clock::now();
-    const auto online = [&] {
-        for (;;) {
-            try {
-                return store->roomsOnline({room}, 2) == std::vector<std::string>{room};
-            } catch (const RelayStoreError&) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (const bool blip : {false, true}) {
+        SCOPED_TRACE(blip ? "away again for a moment after the return" : "one outage");
+        PostgresBackend backend;
+        backend.open();
+        StallingProxy proxy(backend.cluster().folder() + "/.s.PGSQL.5432");
+        auto store = openPostgresRelayStore(proxy.connectionString(backend.database()), quick, {}, 100);
+        const auto room = host(1).room;
+        store->putPresence(room, "other");
+        store->putPeer("other", "http://10.0.0.2:8080");
+        const auto away = [&](std::chrono::milliseconds lasting) {
+            proxy.swallow(true);
+            ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::silent; }));
+            std::this_thread::sleep_for(lasting);
+            proxy.swallow(false);
+            ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::answering; }, 20'000));
+        };
+        away(std::chrono::seconds(3));
+        if (blip) away(std::chrono::milliseconds(0));
+        const auto back = Clock::now();
+        const auto online = [&] {
+            for (;;) {
+                try {
+                    return store->roomsOnline({room}, 2) == std::vector<std::string>{room};
+                } catch (const RelayStoreError&) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
             }
-        }
-    };
-    EXPECT_TRUE(online()) << "a row as old as the outage, renewed by nobody yet";
-    EXPECT_EQ(store->presenceHolder(room, 2), "other");
-    EXPECT_EQ(store->peers("self", 2), (std::vector<PeerRecord>{{"other", "http://10.0.0.2:8080"}}))
-        << "an instance is not forgotten for not having said it is there yet";
-    EXPECT_LT(secondsSince(back), 2.0);
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    EXPECT_FALSE(online()) << "judged as ever once its holder had time to renew it";
-    EXPECT_TRUE(store->peers("self", 2).empty());
+        };
+        EXPECT_TRUE(online()) << "a row as old as the outage, renewed by nobody yet";
+        EXPECT_EQ(store->presenceHolder(room, 2), "other");
+        EXPECT_EQ(store->peers("self", 2), (std::vector<PeerRecord>{{"other", "http://10.0.0.2:8080"}}))
+            << "an instance is not forgotten for not having said it is there yet";
+        EXPECT_LT(secondsSince(back), 2.0);
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        EXPECT_FALSE(online()) << "judged as ever once its holder had time to renew it";
+        EXPECT_TRUE(store->peers("self", 2).empty());
+    }
 }
 
 // A store opened as the database comes back from an outage it never saw
