@@ -361,8 +361,9 @@ const Scene scenes[] = {
     // Random restarts, hold-ups of 1-4 s and database pauses of 5-25 s for
     // everyone, one after another, for MORVANE_FLEET_SOAK_MINUTES (a few
     // of each otherwise): nobody stands aside, no phone is told its
-    // computer is not connected or left stuck, no page load fails; the
-    // drops are those of the restarted instances' phones.
+    // computer is not connected or left stuck, no page load fails, no list
+    // from a pause's end is wrong; the drops are those of the restarted
+    // instances' phones.
     {"RandomRestartsHoldUpsAndPauses",
      [](Fleet& fleet, Played& played) {
          const char* soak = std::getenv("MORVANE_FLEET_SOAK_MINUTES");
@@ -376,7 +377,7 @@ const Scene scenes[] = {
              return std::chrono::duration<double>(std::uniform_real_distribution<double>(low, high)(random));
          };
          const auto began = Clock::now();
-         int restarts = 0, holdUps = 0, pauses = 0;
+         int restarts = 0, holdUps = 0, pauses = 0, offline = 0, online = 0;
          for (int turn = 0; Clock::now() - began < length; ++turn) {
              const auto index = std::uniform_int_distribution<std::size_t>(0, fleet.instances_.size() - 1)(random);
              switch (turn % 3) {
@@ -398,14 +399,23 @@ const Scene scenes[] = {
                  std::this_thread::sleep_for(between(5, 25));
                  for (const auto* address : Fleet::addresses) fleet.road(address).swallow(false);
                  ++pauses;
+                 {
+                     const auto lists = fleet.wrongLists(5s);
+                     offline += lists.offline;
+                     online += lists.online;
+                 }
                  break;
              }
              std::this_thread::sleep_for(between(3, 8));
          }
          played.through.emplace_back("after the soak", fleet.everyPhoneThrough(Clock::now(), 30s));
+         EXPECT_EQ(offline, 0) << "lists from a database's return called a linked computer offline";
+         EXPECT_EQ(online, 0) << "lists from a database's return called a computer whose link is down online";
          played.figures = std::to_string(restarts) + " restarts, " + std::to_string(holdUps) + " hold-ups, " +
                           std::to_string(pauses) + " database pauses (seed " + std::to_string(seed) + ") in " +
-                          std::to_string(secondsSince(began)).substr(0, 5) + " s";
+                          std::to_string(secondsSince(began)).substr(0, 5) + " s; from the returns, " +
+                          std::to_string(offline) + " linked computers called offline and " + std::to_string(online) +
+                          " unlinked called online";
      },
      false, -1, withinSeconds, 0, true},
     // Refused past its standing aside (3 s and a question) and the 15 s of
