@@ -164,18 +164,23 @@ bool EventInput::text(const input::Text& e, std::uint64_t epoch) {
     const bool locked = screenLocked_ && screenLocked_();
     backend_->expectText(scalars, locked);
     if (!steps.empty() && !lockerReady(locked)) return false;
+    // Characters are paced on a schedule from the text's start: the time a
+    // character took to go counts in its pause, and a pause the machine
+    // overran is made up by the next few going sooner, so that a long text
+    // on a busy processor takes its own time rather than that plus every
+    // wake-up's delay.
+    std::int64_t due = clock_();
     for (const auto& step : steps) {
         if (epoch != epoch_.load()) break;
-        const std::int64_t began = clock_();
         if (const auto* named = std::get_if<text_step::Named>(&step)) {
             backend_->tap(named->code);
         } else {
             for (char32_t scalar : std::get<text_step::Characters>(step).scalars) backend_->type(scalar);
         }
-        // Characters are paced, a pause apart from one's start to the next:
-        // the time a character took to go counts in it.
-        if (const std::int64_t left = began + InputTuning::typingPauseMillis - clock_(); left > 0)
-            backend_->pause(static_cast<int>(left));
+        const std::int64_t now = clock_();
+        due = std::max(due + InputTuning::typingPauseMillis,
+                       now - InputTuning::typingCatchUpCharacters * InputTuning::typingPauseMillis);
+        if (due > now) backend_->pause(static_cast<int>(due - now));
     }
     backend_->endText();
     return true;

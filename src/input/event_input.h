@@ -30,6 +30,9 @@ namespace InputTuning {
 inline constexpr double pixelsPerWheelStep = 50;
 // Each typed character at most this often, so applications keep up.
 inline constexpr int typingPauseMillis = 3;
+// How far behind its pace a text may fall and still make it up: a pause
+// overrun (a busy processor) lets up to this many characters go at once.
+inline constexpr int typingCatchUpCharacters = 8;
 // What may wait on the queue. Typing is slow, and a device sending faster
 // than it can be typed must not grow the queue without end: past these,
 // new events are dropped.

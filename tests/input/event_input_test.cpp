@@ -119,11 +119,39 @@ TEST(EventInput, ReleaseEverythingLetsGoOfAllHeldAndDropsWhatIsQueued) {
     EXPECT_EQ(withoutGiveBack(i.log.take()), Calls{});
 }
 
+// A text keeps its pace from its start: a pause the machine overran is made
+// up by the characters after it going sooner, but no more than a few at once.
+TEST(EventInput, ATextOnABusyMachineTakesItsOwnTimeNotThatPlusEveryDelay) {
+    struct Case {
+        const char* name;
+        std::int64_t overrun;  // ms, of the second character's pause
+        std::int64_t took;     // from the first character to the last pause's end
+    };
+    const Case cases[] = {
+        {"no overrun: a pause a character", 0, 14 * InputTuning::typingPauseMillis},
+        {"a short overrun is made up wholly", 10, 14 * InputTuning::typingPauseMillis},
+        {"a long one by a few characters at once", 100,
+         100 + (14 - 1 - InputTuning::typingCatchUpCharacters) * InputTuning::typingPauseMillis},
+    };
+    for (const auto& c : cases) {
+        BackendLog log;
+        testing::ManualExecutor queue;
+        std::int64_t now = 0;
+        int pauses = 0;
+        log.onPause = [&](int millis) { now += millis + (++pauses == 2 ? c.overrun : 0); };
+        EventInput input{queue, std::make_unique<FakeBackend>(log), [] { return std::optional<Rect>{}; },
+                         InputTuning::pixelsPerWheelStep, nullptr, nullptr, [&] { return now; }};
+        input.handle(input::Text{std::string(14, 'x')});
+        queue.runAll();
+        EXPECT_EQ(now, c.took) << c.name;
+    }
+}
+
 TEST(EventInput, AReleaseInTheMiddleOfALongTextStopsItBeforeItsNextCharacter) {
     Injector i;
     // The release comes while the first character's pause is under way.
     bool released = false;
-    i.log.onPause = [&] {
+    i.log.onPause = [&](int) {
         if (!std::exchange(released, true)) i.input.releaseEverything();
     };
     i.input.handle(input::Text{std::string(50, 'x')});

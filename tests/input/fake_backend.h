@@ -19,7 +19,7 @@ struct BackendLog {
     std::mutex m;
     std::condition_variable cv;
     std::vector<std::string> calls;
-    std::function<void()> onPause;
+    std::function<void(int)> onPause;  // with the milliseconds asked for
     // What each give-back says is left to give back later, in turn: the
     // milliseconds to wait (none: nothing is left).
     std::vector<int> giveBackWaits;
@@ -79,8 +79,8 @@ public:
         std::lock_guard lock(log_.m);
         return std::exchange(log_.windowNews, {});
     }
-    void pause(int) override {
-        if (log_.onPause) log_.onPause();
+    void pause(int millis) override {
+        if (log_.onPause) log_.onPause(millis);
     }
 
 private:
