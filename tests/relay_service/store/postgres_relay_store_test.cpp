@@ -316,45 +316,46 @@ TEST(PostgresRelayStore, AProcessHeldUpIsNoDatabaseThatStoppedAnswering) {
 // that a list does not call their computers offline nor the instance
 // forget them; a while after, they are judged as ever. Away again for a
 // moment right after its return, the rows are as old as both outages.
-TEST(PostgresRelayStore, RightAfterAnOutageRowsCountForAsLongAgainAsItLasted) {
-    for (const bool blip : {false, true}) {
-        SCOPED_TRACE(blip ? "away again for a moment after the return" : "one outage");
-        PostgresBackend backend;
-        backend.open();
-        StallingProxy proxy(backend.cluster().folder() + "/.s.PGSQL.5432");
-        auto store = openPostgresRelayStore(proxy.connectionString(backend.database()), quick, {}, 100);
-        const auto room = host(1).room;
-        store->putPresence(room, "other");
-        store->putPeer("other", "http://10.0.0.2:8080");
-        const auto away = [&](std::chrono::milliseconds lasting) {
-            proxy.swallow(true);
-            ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::silent; }));
-            std::this_thread::sleep_for(lasting);
-            proxy.swallow(false);
-            ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::answering; }, 20'000));
-        };
-        away(std::chrono::seconds(3));
-        if (blip) away(std::chrono::milliseconds(0));
-        const auto back = Clock::now();
-        const auto online = [&] {
-            for (;;) {
-                try {
-                    return store->roomsOnline({room}, 2) == std::vector<std::string>{room};
-                } catch (const RelayStoreError&) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                }
-            }
-        };
-        EXPECT_TRUE(online()) << "a row as old as the outage, renewed by nobody yet";
-        EXPECT_EQ(store->presenceHolder(room, 2), "other");
-        EXPECT_EQ(store->peers("self", 2), (std::vector<PeerRecord>{{"other", "http://10.0.0.2:8080"}}))
-            << "an instance is not forgotten for not having said it is there yet";
-        EXPECT_LT(secondsSince(back), 2.0);
-        std::this_thread::sleep_for(std::chrono::seconds(2));
-        EXPECT_FALSE(online()) << "judged as ever once its holder had time to renew it";
-        EXPECT_TRUE(store->peers("self", 2).empty());
+void rowsCountAfterAnOutage(bool awayAgain) {
+    PostgresBackend backend;
+    backend.open();
+    StallingProxy proxy(backend.cluster().folder() + "/.s.PGSQL.5432");
+    auto store = openPostgresRelayStore(proxy.connectionString(backend.database()), quick, {}, 100);
+    const auto room = host(1).room;
+    store->putPresence(room, "other");
+    store->putPeer("other", "http://10.0.0.2:8080");
+    proxy.swallow(true);
+    ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::silent; }));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    proxy.swallow(false);
+    ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::answering; }, 20'000));
+    if (awayAgain) {
+        proxy.swallow(true);
+        ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::silent; }));
+        proxy.swallow(false);
+        ASSERT_TRUE(morvane::testing::eventually([&] { return store->health().reach == StoreReach::answering; }, 20'000));
     }
+    const auto back = Clock::now();
+    const auto online = [&] {
+        for (;;) {
+            try {
+                return store->roomsOnline({room}, 2) == std::vector<std::string>{room};
+            } catch (const RelayStoreError&) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+    };
+    EXPECT_TRUE(online()) << "a row as old as the outage, renewed by nobody yet";
+    EXPECT_EQ(store->presenceHolder(room, 2), "other");
+    EXPECT_EQ(store->peers("self", 2), (std::vector<PeerRecord>{{"other", "http://10.0.0.2:8080"}}))
+        << "an instance is not forgotten for not having said it is there yet";
+    EXPECT_LT(secondsSince(back), 2.0);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_FALSE(online()) << "judged as ever once its holder had time to renew it";
+    EXPECT_TRUE(store->peers("self", 2).empty());
 }
+TEST(PostgresRelayStore, RightAfterAnOutageRowsCountForAsLongAgainAsItLasted) { rowsCountAfterAnOutage(false); }
+TEST(PostgresRelayStore, RightAfterTwoOutagesInARowRowsCountForAsLongAsBoth) { rowsCountAfterAnOutage(true); }
 
 // A store opened as the database comes back from an outage it never saw
 // (its process started during it) counts the others' rows by how long
