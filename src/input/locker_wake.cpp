@@ -20,6 +20,10 @@ LockerWake::~LockerWake() {
 }
 
 bool LockerWake::ready(std::function<void()> then) {
+    // Those called when a wait ends ask again for the keys that waited: they
+    // go, whatever the wait found, or a locker that shows no window this
+    // time would hold them for ever.
+    if (ending_) return true;
     if (watching_) read();
     if (wokeAt_) {
         waiting_.push_back(std::move(then));
@@ -39,6 +43,9 @@ void LockerWake::forget() {
     made_.clear();
     candidate_.reset();
     dialog_.reset();
+    // Keys after a new lock wait for its dialog, even those let go with the
+    // keys of the lock before.
+    ending_ = false;
     // Keys already waiting go as they would have at the end of the wait.
     if (wokeAt_) finish();
 }
@@ -119,10 +126,10 @@ void LockerWake::beat() {
 void LockerWake::finish() {
     poll_.stop();
     wokeAt_.reset();
-    // Each may wait anew (a key after which the dialog went): those after it
-    // then wait for that wake.
     auto waiting = std::exchange(waiting_, {});
+    ending_ = true;
     for (auto& then : waiting) then();
+    ending_ = false;
 }
 
 }  // namespace morvane

@@ -87,8 +87,9 @@ public:
 
     // The screen is locked and a key is coming for it. True: the key may go
     // now. False: keys wait, and `then` is called once, on the queue, when
-    // they may go (a dialog reads, or the wait gave up); a call while keys
-    // wait adds to those called, in turn.
+    // they may go (a dialog reads, or the wait gave up), and asking again
+    // from there says true; a call while keys wait adds to those called, in
+    // turn. A key that comes after the wait ended waits anew.
     bool ready(std::function<void()> then);
     // The screen was locked anew or was found open: a dialog found before
     // went with its lock.
@@ -127,7 +128,7 @@ private:
     // them between two changes.
     std::optional<std::int64_t> changedAt_;
     std::int64_t longestGap_ = 0;
-    bool toldInVain_ = false, dialogsComeUp_ = false;
+    bool toldInVain_ = false, dialogsComeUp_ = false, ending_ = false;
     std::vector<std::function<void()>> waiting_;
 };
 
