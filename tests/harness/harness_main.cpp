@@ -355,7 +355,16 @@ int run(int argc, char** argv) {
     }
     frames->setMainQueue(&mainQueue);
     std::unique_ptr<DiskFiles> files;
-    if (filesRoot) files = std::make_unique<DiskFiles>(*filesRoot);
+    // The floor keeps an owner's disk from filling up. The uploads here are
+    // a few kilobytes on whatever disk the tests run on, so the floor counts
+    // as free: a test machine with under 2 GiB left still runs them, and a
+    // disk that is truly full still refuses them.
+    if (filesRoot)
+        files = std::make_unique<DiskFiles>(*filesRoot, [](int folder) -> std::optional<std::uint64_t> {
+            const auto free = DiskFiles::systemFreeSpace(folder);
+            if (!free) return std::nullopt;
+            return *free + DiskFiles::freeSpaceFloor;
+        });
 
     RemoteServer::Setup setup;
     setup.port = port;
