@@ -517,24 +517,15 @@ private:
 TEST_F(X11InputFixture, ALockedScreensDialogIsWokenBeforeThePasswordSoItsFirstKeyIsRead) {
     LoopExecutor lockedQueue("input.locked");
     const std::string password = "Phone-road-8!";
-    for (const bool live : {false, true}) {
+    for (const auto& [live, animation] : {std::pair{false, false}, std::pair{true, false}, std::pair{false, true}}) {
         // A session of its own each: the dialog the first one woke is gone.
         auto lockedInput = makeX11Input(
             lockedQueue, [] { return std::optional<Rect>(); }, {}, "", U"", [] { return true; });
         ASSERT_TRUE(lockedInput);
-        SleepingDialog dialog(password.size() + 1);
+        SleepingDialog dialog(password.size() + 1, false, animation);
         sendPassword(*lockedInput, password, live);
-        EXPECT_EQ(dialog.read(), password + "\n") << (live ? "Live" : "Type");
+        EXPECT_EQ(dialog.read(), password + "\n") << (live ? "Live" : "Type") << (animation ? ", animation" : "");
     }
-}
-
-TEST_F(X11InputFixture, AnAnimationStartedAnewAtTheLockIsNoDialogAndThePasswordWaitsForTheDialog) {
-    ASSERT_TRUE(lockedSink);
-    const std::string password = "Phone-road-8!";
-    lockedSink->handle(input::Lock{});
-    SleepingDialog dialog(password.size() + 1, false, true);
-    sendPassword(*lockedSink, password, false);
-    EXPECT_EQ(dialog.read(), password + "\n");
 }
 
 // The phone locks the computer and sends the password the banner asks for,
