@@ -57,6 +57,7 @@ void LockerWake::read() {
     for (const auto& news : view_.windowNews()) {
         using Kind = LockScreenView::WindowNews::Kind;
         if (news.kind == Kind::made) {
+            if (news.cover) continue;
             made_.insert(news.window);
             madeSinceWake_ = true;
             changed(now);

@@ -6,7 +6,9 @@
 // password is lost with them. So the first key for a locked screen waits:
 // the pointer goes a little way and back (again, until a window comes), and
 // the keys wait for a dialog window that has come up and stayed as it is for
-// a moment, for as long as a person would wait, and not past that. A locker
+// a moment, for as long as a person would wait, and not past that. A window
+// covering a whole screen is no dialog: xscreensaver starts its animation
+// anew at a lock, in such windows, seconds before it heeds a move. A locker
 // whose dialog shows all along brings up no window: after a wake in vain its
 // keys go straight.
 //
@@ -36,6 +38,8 @@ public:
         enum class Kind { made, shown, gone };
         Kind kind;
         std::uint64_t window = 0;
+        // Made covering a whole screen, as a locker's blank or animation is.
+        bool cover = false;
         bool operator==(const WindowNews&) const = default;
     };
 
@@ -114,8 +118,8 @@ private:
     RepeatingTimer poll_;
 
     bool watching_ = false;
-    // Windows made since this lock's first wake: the locker's own cover was
-    // made before and is never taken for its dialog.
+    // Windows made since this lock's first wake, but for covers: the
+    // locker's cover, made before or after, is never taken for its dialog.
     std::set<std::uint64_t> made_;
     // The newest of them shown, and since when nothing changed among them.
     std::optional<Candidate> candidate_;

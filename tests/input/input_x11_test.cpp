@@ -443,14 +443,17 @@ TEST_F(X11InputFixture, CapitalsGoWithShiftOnTheirOwnKeysAndChangeNoKeymap) {
 // pointer moves or a key goes down, it makes a window of its own a moment
 // later and reads keys only from then on; the key that woke it is gone.
 // xscreensaver's also makes its window anew as it starts (`remade`), and
-// reads only a moment after the second is up.
+// reads only a moment after the second is up; at a lock it may start its
+// animation anew in a window over the whole screen, long before its dialog
+// comes (`animation`).
 class SleepingDialog {
 public:
     // Returns once it is asleep, listening for what wakes it.
-    explicit SleepingDialog(std::size_t count, bool remade = false) {
+    explicit SleepingDialog(std::size_t count, bool remade = false, bool animation = false) {
         std::promise<void> asleep;
         auto listening = asleep.get_future();
-        thread_ = std::thread([this, count, remade, &asleep] { text_ = run(count, remade, asleep); });
+        thread_ = std::thread(
+            [this, count, remade, animation, &asleep] { text_ = run(count, remade, animation, asleep); });
         listening.wait();
     }
     std::string read() {
@@ -459,17 +462,22 @@ public:
     }
 
 private:
-    static Window show(Display* display) {
+    static Window show(Display* display, bool whole = false) {
         XSetWindowAttributes a{};
         a.override_redirect = True;
-        const Window window = XCreateWindow(display, DefaultRootWindow(display), 100, 100, 300, 100, 0, CopyFromParent,
-                                            InputOutput, CopyFromParent, CWOverrideRedirect, &a);
+        const int screen = DefaultScreen(display);
+        const Window window =
+            whole ? XCreateWindow(display, DefaultRootWindow(display), 0, 0, DisplayWidth(display, screen),
+                                  DisplayHeight(display, screen), 0, CopyFromParent, InputOutput, CopyFromParent,
+                                  CWOverrideRedirect, &a)
+                  : XCreateWindow(display, DefaultRootWindow(display), 100, 100, 300, 100, 0, CopyFromParent,
+                                  InputOutput, CopyFromParent, CWOverrideRedirect, &a);
         XMapRaised(display, window);
         XSync(display, False);
         return window;
     }
 
-    static std::string run(std::size_t count, bool remade, std::promise<void>& asleep) {
+    static std::string run(std::size_t count, bool remade, bool animation, std::promise<void>& asleep) {
         Display* display = XOpenDisplay(nullptr);
         if (!display) {
             asleep.set_value();
@@ -486,7 +494,8 @@ private:
         asleep.set_value();
         XEvent e;
         XNextEvent(display, &e);  // woken
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (animation) show(display, true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(animation ? 1000 : 300));
         std::optional<testing::StateAskingReader> reader;
         if (remade) {
             XDestroyWindow(display, show(display));
@@ -508,14 +517,14 @@ private:
 TEST_F(X11InputFixture, ALockedScreensDialogIsWokenBeforeThePasswordSoItsFirstKeyIsRead) {
     LoopExecutor lockedQueue("input.locked");
     const std::string password = "Phone-road-8!";
-    for (const bool live : {false, true}) {
+    for (const auto& [live, animation] : {std::pair{false, false}, std::pair{true, false}, std::pair{false, true}}) {
         // A session of its own each: the dialog the first one woke is gone.
         auto lockedInput = makeX11Input(
             lockedQueue, [] { return std::optional<Rect>(); }, {}, "", U"", [] { return true; });
         ASSERT_TRUE(lockedInput);
-        SleepingDialog dialog(password.size() + 1);
+        SleepingDialog dialog(password.size() + 1, false, animation);
         sendPassword(*lockedInput, password, live);
-        EXPECT_EQ(dialog.read(), password + "\n") << (live ? "Live" : "Type");
+        EXPECT_EQ(dialog.read(), password + "\n") << (live ? "Live" : "Type") << (animation ? ", animation" : "");
     }
 }
 

@@ -85,6 +85,11 @@ TEST(LockerWake, KeysForALockedScreenGoOnceItsDialogReadsOrTheWaitGivesUp) {
          {0}, {900}, 1},
         {"a window made before the wake (the locker's cover) is not its dialog",
          std::multimap<std::int64_t, News>{{100, {WindowKind::shown, 7}}}, {0}, {5000}, 10, 1},
+        {"a cover made after the wake (xscreensaver's animation started anew) is not its dialog, nor stops the "
+         "pointer",
+         std::multimap<std::int64_t, News>{{100, {WindowKind::made, 5, true}}, {150, {WindowKind::shown, 5}}} +
+             dialogShownAt(1300, 1400, 1),
+         {0}, {1800}, 3},
         {"keys that come while a wake waits go with it, in order", dialogShownAt(250, 300, 1), {0, 100, 650},
          {700, 700, 700}, 1},
         {"no window: the pointer goes every half second, keys go 5 s after the wake, straight for 30 s after it, "

@@ -4,6 +4,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
 #include <X11/keysym.h>
 
 #include <algorithm>
@@ -236,6 +237,7 @@ public:
 
     void watchWindows(bool on) override {
         takeEvents();
+        if (on) readScreens();
         XSelectInput(display_, root(), on ? SubstructureNotifyMask : NoEventMask);
         XSync(display_, False);
         if (!on) takeEvents();
@@ -255,6 +257,9 @@ public:
 
 private:
     enum class Level { plain, shifted, either };
+    struct Area {
+        int x, y, width, height;
+    };
     struct Stroke {
         KeyCode keycode;
         Level level;
@@ -363,7 +368,7 @@ private:
         using Kind = WindowNews::Kind;
         std::optional<WindowNews> news;
         if (event.type == CreateNotify && event.xcreatewindow.parent == root())
-            news = WindowNews{Kind::made, event.xcreatewindow.window};
+            news = WindowNews{Kind::made, event.xcreatewindow.window, covers(event.xcreatewindow)};
         else if (event.type == MapNotify && event.xmap.event == root())
             news = WindowNews{Kind::shown, event.xmap.window};
         else if (event.type == UnmapNotify && event.xunmap.event == root())
@@ -381,6 +386,31 @@ private:
     }
 
     Window root() const { return DefaultRootWindow(display_); }
+
+    // The monitors, or the whole screen where RandR names none.
+    void readScreens() {
+        screens_.clear();
+        int event = 0, error = 0, count = 0;
+        if (XRRQueryExtension(display_, &event, &error)) {
+            if (XRRMonitorInfo* monitors = XRRGetMonitors(display_, root(), True, &count)) {
+                for (int i = 0; i < count; ++i)
+                    screens_.push_back({monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height});
+                XRRFreeMonitors(monitors);
+            }
+        }
+        Window unused = 0;
+        int x = 0, y = 0;
+        unsigned int width = 0, height = 0, border = 0, depth = 0;
+        if (screens_.empty() && XGetGeometry(display_, root(), &unused, &x, &y, &width, &height, &border, &depth))
+            screens_.push_back({0, 0, static_cast<int>(width), static_cast<int>(height)});
+    }
+
+    bool covers(const XCreateWindowEvent& made) const {
+        return std::any_of(screens_.begin(), screens_.end(), [&](const Area& s) {
+            return made.x <= s.x && made.y <= s.y && made.x + made.width >= s.x + s.width &&
+                   made.y + made.height >= s.y + s.height;
+        });
+    }
 
     std::optional<KeyCode> keycodeFor(std::string_view code) {
         if (layoutStale_) readKeyboard();
@@ -540,6 +570,8 @@ private:
     // The top-level windows' news while a locked screen's wake watches them.
     bool watchingWindows_ = false;
     std::vector<WindowNews> windowNews_;
+    // Where a window made covers a whole screen, read as the watch begins.
+    std::vector<Area> screens_;
 };
 
 }  // namespace
