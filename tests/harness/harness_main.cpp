@@ -360,10 +360,10 @@ int run(int argc, char** argv) {
     // as free: a test machine with under 2 GiB left still runs them, and a
     // disk that is truly full still refuses them.
     if (filesRoot)
-        files = std::make_unique<DiskFiles>(*filesRoot, [](int folder) -> std::optional<std::uint64_t> {
-            const auto free = DiskFiles::systemFreeSpace(folder);
-            if (!free) return std::nullopt;
-            return *free + DiskFiles::freeSpaceFloor;
+        files = std::make_unique<DiskFiles>(*filesRoot, [](int folder) {
+            auto free = DiskFiles::systemFreeSpace(folder);
+            if (free) *free += DiskFiles::freeSpaceFloor;
+            return free;
         });
 
     RemoteServer::Setup setup;

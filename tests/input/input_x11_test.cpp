@@ -465,13 +465,11 @@ private:
     static Window show(Display* display, bool whole = false) {
         XSetWindowAttributes a{};
         a.override_redirect = True;
-        const int screen = DefaultScreen(display);
-        const Window window =
-            whole ? XCreateWindow(display, DefaultRootWindow(display), 0, 0, DisplayWidth(display, screen),
-                                  DisplayHeight(display, screen), 0, CopyFromParent, InputOutput, CopyFromParent,
-                                  CWOverrideRedirect, &a)
-                  : XCreateWindow(display, DefaultRootWindow(display), 100, 100, 300, 100, 0, CopyFromParent,
-                                  InputOutput, CopyFromParent, CWOverrideRedirect, &a);
+        const int screen = DefaultScreen(display), at = whole ? 0 : 100;
+        const Window window = XCreateWindow(
+            display, DefaultRootWindow(display), at, at, whole ? DisplayWidth(display, screen) : 300,
+            whole ? DisplayHeight(display, screen) : 100, 0, CopyFromParent, InputOutput, CopyFromParent,
+            CWOverrideRedirect, &a);
         XMapRaised(display, window);
         XSync(display, False);
         return window;
