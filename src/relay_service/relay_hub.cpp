@@ -55,21 +55,16 @@ void RelayHub::hostText(RelayPeer* peer, std::string_view text) {
     const auto type = message.is_object() && message.contains("t") && message["t"].is_string()
                           ? message["t"].get<std::string>()
                           : std::string();
-    if (!link.up && type == "prove" && message.contains("sig") && message["sig"].is_string()) {
+    if (!link.up && !link.proved && type == "prove" && message.contains("sig") && message["sig"].is_string()) {
         const auto sig = RelayBytes::fromB64u(message["sig"].get<std::string>());
         const auto roomBytes = SecureChannel::roomID(link.publicKey);
         if (!sig || !RelaySigned::verify(link.publicKey, RelaySigned::proveMessage(roomBytes, link.challenge), *sig))
             return closeLink(peer, RelayLinkClose::refused, "refused: bad prove");
-        Room& room = rooms_[link.room];
-        const bool replacing = room.link && room.link != peer;
-        if (replacing) closeLink(room.link, RelayLinkClose::replaced, "replaced by a newer link");
-        setLink(link.room, room, peer, !replacing);
-        link.up = true;
-        json devices = json::array();
-        for (const auto& [id, device] : room.devices) devices.push_back(id);
-        hooks_.log.info("link up for room " + link.room + " with " + std::to_string(room.devices.size()) + " devices");
-        peer->sendText(json{{"t", "welcome"}, {"room", link.room}, {"devices", devices}}.dump());
-        welcomeWaiting(room, peer);
+        link.proved = true;
+        if (!hooks_.proving) return welcome(peer);
+        hooks_.proving(link.room, [this, alive = std::weak_ptr(link.peer)] {
+            if (const auto peer = alive.lock()) welcome(peer.get());
+        });
         return;
     }
     if (link.up && type == "drop") {
@@ -83,6 +78,22 @@ void RelayHub::hostText(RelayPeer* peer, std::string_view text) {
         return;
     }
     closeLink(peer, RelayLinkClose::badMessage, link.up ? "unexpected message" : "no prove");
+}
+
+void RelayHub::welcome(RelayPeer* peer) {
+    const auto found = links_.find(peer);
+    if (found == links_.end() || !found->second.proved || found->second.up) return;
+    Link& link = found->second;
+    Room& room = rooms_[link.room];
+    const bool replacing = room.link && room.link != peer;
+    if (replacing) closeLink(room.link, RelayLinkClose::replaced, "replaced by a newer link");
+    setLink(link.room, room, peer, !replacing);
+    link.up = true;
+    json devices = json::array();
+    for (const auto& [id, device] : room.devices) devices.push_back(id);
+    hooks_.log.info("link up for room " + link.room + " with " + std::to_string(room.devices.size()) + " devices");
+    link.peer->sendText(json{{"t", "welcome"}, {"room", link.room}, {"devices", devices}}.dump());
+    welcomeWaiting(room, peer);
 }
 
 void RelayHub::hostBinary(RelayPeer* peer, std::span<const std::uint8_t> frame) {

@@ -83,6 +83,10 @@ public:
         std::function<void(std::vector<std::string> rooms)> askHolders;
         // For tests only: each record it carries, either way, as it goes.
         std::function<void(std::span<const std::uint8_t> record)> carried = {};
+        // A link that proved is welcomed when `ready` is called, on this
+        // thread: once the lists say its computer is online, so that it is
+        // never linked while a phone is told it is offline. None: at once.
+        std::function<void(const std::string& room, std::function<void()> ready)> proving = {};
     };
     // `instance` names this instance where the store says who holds a link.
     RelayHub(Hooks hooks, DeviceLimits limits, std::string instance = "");
@@ -167,6 +171,7 @@ private:
         Bytes publicKey;
         Bytes challenge;
         bool up = false;
+        bool proved = false;  // and waiting to be welcomed
         std::int64_t openedAt = 0;
     };
     struct Device {
@@ -194,6 +199,8 @@ private:
         std::int64_t askedAt = 0;
     };
 
+    // Up and welcomed, unless it ended meanwhile.
+    void welcome(RelayPeer* peer);
     void closeLink(RelayPeer* peer, RelayCloseWord close, const std::string& why);
     // Every link of the room here (proving or up), then every device left.
     void closeRoom(const std::string& room, RelayCloseWord linkClose, const std::string& why, RelayCloseWord deviceClose);

@@ -82,7 +82,10 @@ RelayService::RelayService(boost::asio::io_context& io, RelayStore& store, Relay
                                 [](std::optional<bool>) {});
                         },
                         [this](std::vector<std::string> rooms) { askHolders(std::move(rooms)); },
-                        options_.carried},
+                        options_.carried,
+                        [this](const std::string& room, std::function<void()> ready) {
+                            putBeforeWelcome(room, std::move(ready));
+                        }},
         options_.limits, options_.instance);
     accounts_ = std::make_unique<RelayAccounts>(
         store_,
@@ -283,6 +286,23 @@ void RelayService::writePresence() {
             }
             writePresence();
             stopDone();
+        });
+}
+
+// A list asked between a computer's welcome and its row would call it
+// offline while it is linked: its row first, whatever the store answers.
+void RelayService::putBeforeWelcome(const std::string& room, std::function<void()> ready) {
+    expectNetwork(__func__);
+    auto& store = store_;
+    storeQueue_.run<bool>(
+        [&store, room, instance = options_.instance] { return store.putPresence(room, instance); },
+        [this, room, ready = std::move(ready)](std::optional<bool> put) {
+            ready();
+            // Its link ended before the welcome: nothing is up to say so.
+            if (put.value_or(false) && !hub_->online(room)) {
+                presence_.changed(room, false, false);
+                writePresence();
+            }
         });
 }
 

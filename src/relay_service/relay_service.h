@@ -126,6 +126,7 @@ private:
     struct OnlineRooms;
     Executor& timers() { return options_.timers ? *options_.timers : network_; }
     void checkRegistrations(std::vector<std::string> rooms);
+    void putBeforeWelcome(const std::string& room, std::function<void()> ready);
     // Who holds each room's link now, for the devices waiting for it here.
     void askHolders(std::vector<std::string> rooms);
     // Each second: whether this instance stands aside, or takes links

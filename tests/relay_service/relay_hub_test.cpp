@@ -55,13 +55,21 @@ struct HubRig {
     // rooms whose holders the store is asked for.
     std::vector<std::string> asks;
     std::vector<std::vector<std::string>> holderQuestions;
+    // While set, proved links wait here for their rows.
+    bool holdWelcomes = false;
+    std::vector<std::function<void()>> welcomes;
     RelayHub hub{RelayHub::Hooks{[this] { return millis; }, [this](const std::string& l) { logs.push_back(l); },
                                  [this](std::vector<std::string> rooms) { checks.push_back(std::move(rooms)); },
                                  [this](const std::string& r, bool up, bool moving) {
                                      changes.push_back(r + (up ? " up" : moving ? " moving" : " down"));
                                  },
                                  [this](const std::string& r, const std::string& holder) { asks.push_back(r + " " + holder); },
-                                 [this](std::vector<std::string> rooms) { holderQuestions.push_back(std::move(rooms)); }},
+                                 [this](std::vector<std::string> rooms) { holderQuestions.push_back(std::move(rooms)); },
+                                 {},
+                                 [this](const std::string&, std::function<void()> ready) {
+                                     if (holdWelcomes) welcomes.push_back(std::move(ready));
+                                     else ready();
+                                 }},
                  limits, "here"};
     RelayIdentity computer{P256PrivateKey::generate(), P256PrivateKey::generate(), 0};
     std::string room = RelayBytes::hex(computer.roomID());
@@ -422,6 +430,25 @@ TEST(RelayHubLink, EveryChangeOfWhetherARoomIsOnlineIsTold) {
     rig.hub.hostOpened(proving, rig.room, rig.computer.hostPublicKey());
     rig.hub.ended(proving.get(), "closed");
     EXPECT_TRUE(rig.changes.empty());
+}
+
+TEST(RelayHubLink, AProvedLinkIsWelcomedOnlyOnceItsRoomIsListedOnline) {
+    HubRig rig;
+    rig.holdWelcomes = true;
+    auto gone = rig.link();
+    rig.hub.ended(gone.get(), "closed");
+    auto link = rig.link();
+    auto device = rig.device();
+    EXPECT_EQ(link->texts.size(), 1u) << "welcomed before its row";
+    EXPECT_FALSE(rig.hub.online(rig.room));
+    ASSERT_EQ(rig.welcomes.size(), 2u);
+    // The one that ended meanwhile is nobody's to welcome.
+    rig.welcomes[0]();
+    EXPECT_TRUE(rig.changes.empty());
+    rig.welcomes[1]();
+    EXPECT_EQ(json::parse(link->texts.at(1))["devices"], (json{1}));
+    EXPECT_EQ(rig.changes, (std::vector<std::string>{rig.room + " up"}));
+    EXPECT_EQ(gone->texts.size(), 1u);
 }
 
 TEST(RelayHubDevices, ConnectionIdsAreNeverZeroNorOneInUse) {
