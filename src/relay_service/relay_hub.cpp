@@ -55,7 +55,7 @@ void RelayHub::hostText(RelayPeer* peer, std::string_view text) {
     const auto type = message.is_object() && message.contains("t") && message["t"].is_string()
                           ? message["t"].get<std::string>()
                           : std::string();
-    if (!link.up && !link.proved && type == "prove" && message.contains("sig") && message["sig"].is_string()) {
+    if (!link.proved && type == "prove" && message.contains("sig") && message["sig"].is_string()) {
         const auto sig = RelayBytes::fromB64u(message["sig"].get<std::string>());
         const auto roomBytes = SecureChannel::roomID(link.publicKey);
         if (!sig || !RelaySigned::verify(link.publicKey, RelaySigned::proveMessage(roomBytes, link.challenge), *sig))

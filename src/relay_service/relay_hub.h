@@ -171,7 +171,7 @@ private:
         Bytes publicKey;
         Bytes challenge;
         bool up = false;
-        bool proved = false;  // and waiting to be welcomed
+        bool proved = false;  // and up once welcomed
         std::int64_t openedAt = 0;
     };
     struct Device {
