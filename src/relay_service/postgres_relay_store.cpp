@@ -245,7 +245,7 @@ public:
           conn_(connectionString_, timeouts_) {
         const auto began = monotonicMillis_();
         try {
-            conn_.connect();
+            connectFirst();
         } catch (const PostgresUnreachable& e) {
             throw RelayStoreUnreachable("cannot connect to " + conn_.describe() + ": " + e.reason);
         }
@@ -354,6 +354,26 @@ private:
                 throw;
             }
             reconnect(deadline_);
+        }
+    }
+
+    // Started while the database is away, one connection made into a
+    // silent cut would wait out the whole connect time-out after it came
+    // back (where nothing answers, nothing tells the connection to try
+    // again): tries of a check's length instead, each a second longer
+    // than the last for a database slow to connect to on a busy machine,
+    // within the same time. A refusal is an answer, and ends it at once.
+    void connectFirst() {
+        const auto whole = std::chrono::seconds(std::max(1, timeouts_.connectSeconds));
+        const auto until = Clock::now() + whole;
+        for (auto bite = std::chrono::seconds(checkTimeoutSeconds);; bite += std::chrono::seconds(1)) {
+            try {
+                return conn_.connect(std::min(until, Clock::now() + bite));
+            } catch (const PostgresUnreachable& e) {
+                if (e.why != PostgresUnreachable::Why::noAnswer) throw;
+                if (Clock::now() >= until)
+                    throw PostgresUnreachable{e.why, "no connection within " + inSeconds(whole.count() * 1000)};
+            }
         }
     }
 

@@ -225,6 +225,27 @@ TEST(PostgresRelayStore, ADatabaseBackFromACutIsUsedAgainAsSoonAsACheckFindsIt) 
     EXPECT_EQ(store->hostByRoom(host(1).room), host(1));
 }
 
+// Opened while its database is cut off (a relay started meanwhile), the
+// store does not wait out its connect time-out once the database is back,
+// and fails within it when the database never comes back.
+TEST(PostgresRelayStore, AStoreOpenedIntoACutOpensSoonAfterTheReturn) {
+    PostgresBackend backend;
+    backend.open();
+    StallingProxy proxy(backend.cluster().folder() + "/.s.PGSQL.5432");
+    const auto open = [&](int connectSeconds) {
+        return timed([&] { openPostgresRelayStore(proxy.connectionString(backend.database()), {connectSeconds, 5, 60}, {}, 0); });
+    };
+    proxy.swallow(true);
+    EXPECT_THAT(open(4).error, HasSubstr("no connection within 4 s"));
+    auto opening = std::async(std::launch::async, open, 30);
+    // The connection's own time-out is what is at stake: real time.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    proxy.swallow(false);
+    const auto opened = opening.get();
+    EXPECT_EQ(opened.error, "");
+    EXPECT_LT(opened.seconds, 15) << "against the 30 s a connection into the cut waits";
+}
+
 // A call made into a cut whose statement gives up only after a check found
 // the database back lost its connection to the cut, not to the database
 // now: the calls after it go through at once rather than waiting out a
