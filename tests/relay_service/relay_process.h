@@ -56,8 +56,7 @@ public:
             process_ = std::make_unique<morvane::testing::HarnessProcess>("/usr/bin/env", arguments, folder,
                                                                           /*errorsToo=*/true);
             // Long enough for a store that is slow to answer on a busy machine,
-            // or for one started while its database was away, whose first
-            // connection may wait out a 30 s connect time-out before the next.
+            // or whose database is away a while yet.
             const auto started = waitFor("listening on http://" + listen, std::chrono::seconds(70));
             if (started.empty()) {
                 log = lines();

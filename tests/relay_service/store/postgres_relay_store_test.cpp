@@ -206,11 +206,28 @@ TEST(PostgresRelayStore, ADatabaseThatStopsAnsweringFailsCallsInSecondsAndThenAt
 // tenth of a second here, and the next call goes through at once, without
 // waiting out the back-off (here it would never end: the clock that times
 // it stands still). Meanwhile the store says how it finds the database.
+// Opened into the cut (a relay started meanwhile), it does not wait out
+// its connect time-out once the database is back, and fails within it when
+// the database never comes back.
 TEST(PostgresRelayStore, ADatabaseBackFromACutIsUsedAgainAsSoonAsACheckFindsIt) {
     PostgresBackend backend;
     backend.open();
     StallingProxy proxy(backend.cluster().folder() + "/.s.PGSQL.5432");
-    auto store = openPostgresRelayStore(proxy.connectionString(backend.database()), quick, [] { return 0; }, 100);
+    std::unique_ptr<RelayStore> store;
+    const auto open = [&](int connectSeconds) {
+        return timed([&] {
+            store = openPostgresRelayStore(proxy.connectionString(backend.database()), {connectSeconds, 1, 60}, [] { return 0; }, 100);
+        });
+    };
+    proxy.swallow(true);
+    EXPECT_THAT(open(4).error, HasSubstr("no connection within 4 s"));
+    auto opening = std::async(std::launch::async, open, 30);
+    // The connection's own time-out is what is at stake: real time.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    proxy.swallow(false);
+    const auto opened = opening.get();
+    ASSERT_EQ(opened.error, "");
+    EXPECT_LT(opened.seconds, 15) << "against the 30 s a connection into the cut waits";
     ASSERT_EQ(store->addHost(host(1), 10), AddHostOutcome::created);
     EXPECT_EQ(store->reach(), StoreReach::answering);
 
@@ -223,27 +240,6 @@ TEST(PostgresRelayStore, ADatabaseBackFromACutIsUsedAgainAsSoonAsACheckFindsIt) 
     proxy.swallow(false);
     EXPECT_TRUE(morvane::testing::eventually([&] { return store->reach() == StoreReach::answering; }, 20'000));
     EXPECT_EQ(store->hostByRoom(host(1).room), host(1));
-}
-
-// Opened while its database is cut off (a relay started meanwhile), the
-// store does not wait out its connect time-out once the database is back,
-// and fails within it when the database never comes back.
-TEST(PostgresRelayStore, AStoreOpenedIntoACutOpensSoonAfterTheReturn) {
-    PostgresBackend backend;
-    backend.open();
-    StallingProxy proxy(backend.cluster().folder() + "/.s.PGSQL.5432");
-    const auto open = [&](int connectSeconds) {
-        return timed([&] { openPostgresRelayStore(proxy.connectionString(backend.database()), {connectSeconds, 5, 60}, {}, 0); });
-    };
-    proxy.swallow(true);
-    EXPECT_THAT(open(4).error, HasSubstr("no connection within 4 s"));
-    auto opening = std::async(std::launch::async, open, 30);
-    // The connection's own time-out is what is at stake: real time.
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    proxy.swallow(false);
-    const auto opened = opening.get();
-    EXPECT_EQ(opened.error, "");
-    EXPECT_LT(opened.seconds, 15) << "against the 30 s a connection into the cut waits";
 }
 
 // A call made into a cut whose statement gives up only after a check found
