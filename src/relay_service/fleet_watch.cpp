@@ -1,6 +1,7 @@
 #include "relay_service/fleet_watch.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace morvane::relay_service {
 
@@ -56,9 +57,12 @@ FleetWatch::Act FleetWatch::tick(const StoreHealth& own, std::int64_t nowMillis)
     const auto every = away ? limits_.askEveryMillis : limits_.askWhileWellMillis;
     if (!away && own.reach != StoreReach::answering) return Act::nothing;
     // Asked first as soon as its database is away, and a while after the
-    // start while it answers.
+    // start while it answers; and as soon as it is back, when those that
+    // answer are known to be there now (their rows may be renewed late).
+    const bool back = !away && std::exchange(askWhenBack_, false);
+    if (away) askWhenBack_ = true;
     const auto since = askedAt_ ? askedAt_ : away ? std::nullopt : std::optional(startedAt_);
-    if (since && nowMillis - *since < every) return Act::nothing;
+    if (!back && since && nowMillis - *since < every) return Act::nothing;
     asking_ = true;
     askedAt_ = nowMillis;
     return Act::ask;

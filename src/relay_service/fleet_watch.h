@@ -21,7 +21,9 @@
 // it has to stand aside again soon after, so that a road to the database
 // that keeps breaking costs a person one drop, not one a break. While its
 // database answers it asks the others now and then too, so that one that
-// never answers is known before the day it matters. Pure, on the caller's
+// never answers is known before the day it matters, and once more as soon
+// as its database is back, so that the store knows which of the others
+// are there after the outage. Pure, on the caller's
 // monotonic clock.
 #pragma once
 
@@ -103,6 +105,8 @@ private:
     bool aside_ = false;
     std::int64_t asideAt_ = 0;
     bool asking_ = false;
+    // Its database was away when last judged: asked again once it is back.
+    bool askWhenBack_ = false;
     std::optional<std::int64_t> askedAt_;
     std::optional<std::int64_t> lastTick_;
     std::int64_t startedAt_ = 0;

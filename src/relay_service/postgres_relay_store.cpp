@@ -286,7 +286,9 @@ public:
     // database's return): for a beat after it, a row counts for as
     // much longer as the outage lasted, so that a list does not call a
     // linked computer offline, nor an instance forget the others, because
-    // a row was not renewed yet. Not the rows of an instance started again
+    // a row was not renewed yet; and past the beat, the links' rows of the
+    // instances that answered this one since, for as long as a row counts
+    // unrenewed. Not the rows of an instance started again
     // during the outage, once its new life has said where it is, nor, when
     // this instance asked the others while it was away, those of one that
     // had stopped answering by then: their process is gone, and its links
@@ -304,11 +306,12 @@ public:
         return peersWithin(except, freshSeconds, widened(freshSeconds, false));
     }
 
-    void heardFrom(const std::vector<std::string>& instances) override {
+    void heardFrom(const std::vector<std::string>& instances, std::int64_t askedMillisAgo) override {
         const auto now = monotonicMillis_();
+        const auto asked = now - std::max<std::int64_t>(0, askedMillisAgo);
         std::lock_guard lock(healthLock_);
-        roundAt_ = now;
-        for (const auto& instance : instances) heard_[instance] = now;
+        roundAt_ = asked;
+        for (const auto& instance : instances) heard_[instance] = std::max(heard_[instance], asked);
         // The instances sharing a database are a handful; those that
         // stopped answering long ago are let go of.
         std::erase_if(heard_, [&](const auto& entry) { return now - entry.second > forgetHeardMillis; });
@@ -445,10 +448,21 @@ private:
         std::lock_guard lock(healthLock_);
         // Each instance renews its rows as soon as its database is back, and
         // at its next beat at the latest: rows not renewed by then are a
-        // process that is gone.
+        // process that is gone, unless it has said otherwise since.
         const auto renewedWithin = std::min(freshSeconds, RelayLimits::presenceBeatSeconds) * 1000;
-        if (backAt_ == 0 || now - backAt_ >= renewedWithin) return {freshSeconds, std::nullopt};
+        if (backAt_ == 0) return {freshSeconds, std::nullopt};
         detail::Widening widening{freshSeconds + (outageMillis_ + 999) / 1000, std::nullopt};
+        if (now - backAt_ >= renewedWithin) {
+            // Except those that answered a question asked since: they are
+            // there, and their database may have come back for them seconds
+            // after this one's, their beat later still. Their rows count
+            // until the others' would have gone stale by now.
+            if (!byAnswers || now - backAt_ >= freshSeconds * 1000) return {freshSeconds, std::nullopt};
+            widening.only.emplace();
+            for (const auto& [instance, at] : heard_)
+                if (at >= backAt_) widening.only->push_back(instance);
+            return widening;
+        }
         if (byAnswers && roundAt_ != 0 && roundAt_ >= backAt_ - outageMillis_) {
             widening.only.emplace();
             for (const auto& [instance, at] : heard_)

@@ -499,7 +499,8 @@ void RelayService::act(FleetWatch::Act what) {
         if (health.reach == StoreReach::answering) toldAway_ = false;
         return;
     case FleetWatch::Act::ask: {
-        const auto heard = [this, alive = alive_.token()](std::vector<PeerState> answers) {
+        const auto heard = [this, alive = alive_.token(),
+                            asked = options_.monotonicMillis()](std::vector<PeerState> answers) {
             if (!alive || stopped_) return;
             if (!answers.empty()) {
                 std::vector<std::string> heard;
@@ -507,7 +508,7 @@ void RelayService::act(FleetWatch::Act what) {
                 // And this one, whose own rows are as old as the others'
                 // until it renews them.
                 heard.push_back(options_.instance);
-                store_.heardFrom(heard);
+                store_.heardFrom(heard, options_.monotonicMillis() - asked);
             }
             const auto own = store_.health();
             const auto now = options_.monotonicMillis();

@@ -158,13 +158,15 @@ public:
     // The same with how long it has been so. A store that cannot lose its
     // database has always answered.
     virtual StoreHealth health() const { return {reach(), reach() == StoreReach::answering ? INT64_MAX : 0, 0}; }
-    // The other instances that have just answered a question of this one
-    // on the road between them (each by the name it gives itself). Called
-    // from any thread. A store whose database can be away for the whole
-    // fleet judges by it whose links, not renewed yet right after an
-    // outage, may still count: an instance that stopped answering while it
-    // was away is gone, whatever its rows say.
-    virtual void heardFrom(const std::vector<std::string>& /*instances*/) {}
+    // The other instances that have answered a question of this one on
+    // the road between them (each by the name it gives itself), asked
+    // `askedMillisAgo`: each was there then or later. Called from any
+    // thread. A store whose database can be away for the whole fleet
+    // judges by it whose links, not renewed yet right after an outage, may
+    // still count: an instance that stopped answering while it was away is
+    // gone, whatever its rows say, and one that answered since it came
+    // back is there, however late its rows are renewed.
+    virtual void heardFrom(const std::vector<std::string>& /*instances*/, std::int64_t /*askedMillisAgo*/ = 0) {}
 
     // The key the tokens this relay hands out are sealed with (TokenSeal):
     // made with the database and the same for every instance sharing it, so

@@ -207,16 +207,19 @@ TEST(FleetWatch, AnInstanceStandsAsideOnlyWhenItAloneIsCutOffAndComesBackOnceSte
 
     // While its database answers it asks now and then, so that an instance
     // that never answers is known before the day it matters; nothing comes
-    // of the answers.
+    // of the answers. Away for everyone from 62 s to 68 s, it asks every two
+    // seconds, and once more as soon as it is back.
     FleetWatch watch;
     std::vector<int> askedAt;
-    for (int s = 0; s <= 61; ++s) {
+    for (int s = 0; s <= 75; ++s) {
         const std::int64_t now = 1'000'000 + 1'000 * s;
-        if (watch.tick(steady(1'000 * s), now) != Act::ask) continue;
+        const bool away = s >= 62 && s < 68;
+        const auto own = away ? StoreHealth{silent, 1'000 * (s - 61)} : steady(1'000 * (s < 62 ? s : s - 68));
+        if (watch.tick(own, now) != Act::ask) continue;
         askedAt.push_back(s);
-        EXPECT_EQ(watch.answered({peer(answering, 60'000)}, steady(1'000 * s), now), Act::nothing);
+        EXPECT_EQ(watch.answered({peer(away ? silent : answering, 60'000)}, own, now), Act::nothing);
     }
-    EXPECT_EQ(askedAt, (std::vector<int>{30, 60}));
+    EXPECT_EQ(askedAt, (std::vector<int>{30, 60, 64, 66, 68}));
 }
 
 // What an instance tells the others of its database counts no steady time

@@ -205,6 +205,28 @@ const Scene scenes[] = {
          listsRightAfter(fleet, played);
      },
      false, 0, withinSeconds},
+    // A database back for everyone but one instance, whose road stays
+    // silent 4 s more (a fail-over whose new address it learns last): that
+    // instance renews its rows only then, and lists through the others
+    // never call its linked computers offline meanwhile.
+    {"DatabaseBackForOneInstanceSecondsLater",
+     [](Fleet& fleet, Played& played) {
+         for (const auto* address : Fleet::addresses) fleet.road(address).swallow(true);
+         hold(everyoneAway);
+         for (const auto* address : Fleet::addresses)
+             if (std::string(address) != cutAddress) fleet.road(address).swallow(false);
+         auto late = std::async(std::launch::async, [&] {
+             hold(4s);
+             fleet.road(cutAddress).swallow(false);
+         });
+         const auto lists = fleet.wrongLists(12s);
+         late.get();
+         EXPECT_EQ(lists.offline, 0) << "lists from the database's return called a linked computer offline";
+         EXPECT_EQ(lists.online, 0) << "lists from the database's return called a computer whose link is down online";
+         played.figures = "from the return, " + std::to_string(lists.offline) + " linked computers called offline in " +
+                          std::to_string(lists.answered) + " lists over 12 s";
+     },
+     false, 0, withinSeconds},
     // A fail-over: the database paused for everyone, and one instance's
     // road refused from 5 s in and still refused once the others have the
     // database back (a cached address of the old primary, a missing

@@ -381,7 +381,8 @@ TEST(PostgresRelayStore, RightAfterTwoOutagesInARowRowsCountForAsLongAsBoth) { r
 // first. Right after an outage, the rows of an instance started again
 // meanwhile stop counting once its new life has put its own at the same
 // address, and, once this instance has asked the others, only the rows
-// of those that answered count; a while after, all are judged as ever.
+// of those that answered count; past a beat, only those of instances that
+// answered since the return, and later still all are judged as ever.
 TEST(PostgresRelayStore, RightAfterAnOutageOnlyTheRowsOfInstancesStillThereCount) {
     PostgresBackend backend;
     backend.open();
@@ -435,7 +436,10 @@ TEST(PostgresRelayStore, RightAfterAnOutageOnlyTheRowsOfInstancesStillThereCount
          },
          {}, {later, other, quiet, renewed}},
         {"then it answers again", [&] { store->heardFrom({other}); }, {2}, {later, other, quiet, renewed}},
-        {"a beat after the return, what nobody renewed is gone", [&] { nowMillis += 500; }, {}, {later, renewed}},
+        {"a beat after the return, only what those that answered since hold counts", [&] { nowMillis += 500; }, {2},
+         {later, renewed}},
+        {"as long after it as a row counts, what nobody renewed is gone", [&] { nowMillis += 10'000; }, {},
+         {later, renewed}},
     };
     for (const auto& step : steps) {
         step.then();
