@@ -125,6 +125,19 @@ std::size_t cutIndex(Fleet& fleet) {
         fleet.instances_.begin());
 }
 
+// Lists for `length` from a database's return: none calls a linked
+// computer offline, nor one whose link is down online past a phone's wait.
+// What they said, for the scene's figures.
+std::string listsFromTheReturn(Fleet& fleet, std::chrono::seconds length) {
+    const auto lists = fleet.wrongLists(length);
+    EXPECT_EQ(lists.offline, 0) << "lists from the database's return called a linked computer offline";
+    EXPECT_EQ(lists.online, 0) << "lists from the database's return called a computer whose link is down online";
+    return "from the return, " + std::to_string(lists.offline) + " linked computers called offline and " +
+           std::to_string(lists.online) + " unlinked called online in " + std::to_string(lists.answered) +
+           " lists over " + std::to_string(length.count()) + " s, every list right after " +
+           std::to_string(lists.rightAfter).substr(0, 4) + " s";
+}
+
 // A database away for everyone, one instance SIGKILLed 3-30 s before its
 // return (MORVANE_FLEET_KILL_SECONDS fixes the moment) and, where
 // `restarted`, started again while it is still away: the dead process's
@@ -147,15 +160,10 @@ void killedBeforeTheReturn(Fleet& fleet, Played& played, bool restarted) {
     if (restarted) restarting = std::async(std::launch::async, [&] { fleet.restart(index, cutAddress); });
     std::this_thread::sleep_until(began + away);
     for (const auto* address : Fleet::addresses) fleet.road(address).swallow(false);
-    const auto lists = fleet.wrongLists(10s);
+    const auto lists = listsFromTheReturn(fleet, 10s);
     if (restarting.valid()) restarting.get();
-    EXPECT_EQ(lists.offline, 0) << "lists from the database's return called a linked computer offline";
-    EXPECT_EQ(lists.online, 0) << "lists from the database's return called a computer whose link is down online";
     played.figures = "killed " + std::to_string(before).substr(0, 4) + " s before the return" +
-                     (restarted ? " and restarted" : "") + "; from it, " + std::to_string(lists.offline) +
-                     " linked computers called offline and " + std::to_string(lists.online) +
-                     " unlinked called online in " + std::to_string(lists.answered) +
-                     " lists over 10 s, every list right after " + std::to_string(lists.rightAfter).substr(0, 4) + " s";
+                     (restarted ? " and restarted" : "") + "; " + lists;
 }
 
 // One account with a computer whose link the cut instance holds, and so a
@@ -219,12 +227,8 @@ const Scene scenes[] = {
              hold(4s);
              fleet.road(cutAddress).swallow(false);
          });
-         const auto lists = fleet.wrongLists(12s);
+         played.figures = listsFromTheReturn(fleet, 12s);
          late.get();
-         EXPECT_EQ(lists.offline, 0) << "lists from the database's return called a linked computer offline";
-         EXPECT_EQ(lists.online, 0) << "lists from the database's return called a computer whose link is down online";
-         played.figures = "from the return, " + std::to_string(lists.offline) + " linked computers called offline in " +
-                          std::to_string(lists.answered) + " lists over 12 s";
      },
      false, 0, withinSeconds},
     // A fail-over: the database paused for everyone, and one instance's
@@ -363,13 +367,8 @@ const Scene scenes[] = {
          hold(40s);
          for (const auto* address : Fleet::addresses) fleet.road(address).swallow(false);
          fleet.road(cutAddress).refuse(false);
-         const auto lists = fleet.wrongLists(10s);
+         played.figures = listsFromTheReturn(fleet, 10s);
          restarting.get();
-         EXPECT_EQ(lists.offline, 0) << "lists from the database's return called a linked computer offline";
-         EXPECT_EQ(lists.online, 0) << "lists from the database's return called a computer whose link is down online";
-         played.figures = "from its return, " + std::to_string(lists.offline) + " computers with their link up called offline and " +
-                          std::to_string(lists.online) + " with it down called online in " +
-                          std::to_string(lists.answered) + " lists answered over 10 s";
      },
      false, -1, withinSeconds, 0, true},
     // An instance killed while the database is away for everyone, left
