@@ -484,14 +484,15 @@ struct AgeClause {
 AgeClause ageClause(std::string_view now, const std::string& alias, std::int64_t freshSeconds, const Widening& widened) {
     const std::string within = alias + ".seen_at >= " + std::string(now) + " - ";
     AgeClause clause{within + "$1", {SqlValue(freshSeconds)}};
-    if (widened.seconds <= freshSeconds) return clause;
+    // Widened for nobody is not widened: a value the statement never names
+    // is one PostgreSQL cannot type, and it refuses the whole statement.
+    if (widened.seconds <= freshSeconds || (widened.only && widened.only->empty())) return clause;
     clause.values.emplace_back(widened.seconds);
     // The peers are a handful of rows: looked through as they are.
     std::string older = within + "$2 AND NOT EXISTS (SELECT 1 FROM peers former JOIN peers later ON "
                         "later.address = former.address AND later.instance <> former.instance AND later.seen_at > "
                         "former.seen_at WHERE former.instance = " + alias + ".instance)";
     if (widened.only) {
-        if (widened.only->empty()) return clause;
         older += " AND " + alias + ".instance IN (";
         for (std::size_t i = 0; i < widened.only->size(); ++i) {
             older += (i ? ", " : "") + clause.next();

@@ -382,7 +382,8 @@ TEST(PostgresRelayStore, RightAfterTwoOutagesInARowRowsCountForAsLongAsBoth) { r
 // meanwhile stop counting once its new life has put its own at the same
 // address, and, once this instance has asked the others, only the rows
 // of those that answered count; past a beat, only those of instances that
-// answered since the return, and later still all are judged as ever.
+// answered since the return (none, when none was asked), and later still
+// all are judged as ever.
 TEST(PostgresRelayStore, RightAfterAnOutageOnlyTheRowsOfInstancesStillThereCount) {
     PostgresBackend backend;
     backend.open();
@@ -447,6 +448,14 @@ TEST(PostgresRelayStore, RightAfterAnOutageOnlyTheRowsOfInstancesStillThereCount
         EXPECT_EQ(peers(), step.peers) << step.what;
     }
     EXPECT_EQ(store->presenceHolder(roomOf(1), 15), std::nullopt);
+
+    // Another opened then, past a beat with nobody asked since: no one's
+    // old rows count, and its statements still run.
+    std::int64_t lateMillis = 1'000'000;
+    auto late = openPostgresRelayStore(backend.connectionString(), quick, [&] { return lateMillis; }, 0);
+    lateMillis += 5'000;
+    EXPECT_TRUE(late->roomsOnline({roomOf(1), roomOf(2), roomOf(3)}, 15).empty());
+    EXPECT_EQ(late->presenceHolder(roomOf(2), 15), std::nullopt);
 }
 
 // SIGSTOPs a process now and SIGCONTs it when resumed, destroyed, or after
