@@ -452,21 +452,22 @@ private:
         const auto renewedWithin = std::min(freshSeconds, RelayLimits::presenceBeatSeconds) * 1000;
         if (backAt_ == 0) return {freshSeconds, std::nullopt};
         detail::Widening widening{freshSeconds + (outageMillis_ + 999) / 1000, std::nullopt};
+        // The rows of the instances heard from since then, where only theirs count.
+        std::optional<std::int64_t> heardSince;
         if (now - backAt_ >= renewedWithin) {
             // Except those that answered a question asked since: they are
             // there, and their database may have come back for them seconds
             // after this one's, their beat later still. Their rows count
             // until the others' would have gone stale by now.
             if (!byAnswers || now - backAt_ >= freshSeconds * 1000) return {freshSeconds, std::nullopt};
-            widening.only.emplace();
-            for (const auto& [instance, at] : heard_)
-                if (at >= backAt_) widening.only->push_back(instance);
-            return widening;
+            heardSince = backAt_;
+        } else if (byAnswers && roundAt_ != 0 && roundAt_ >= backAt_ - outageMillis_) {
+            heardSince = roundAt_ - heardSlackMillis;
         }
-        if (byAnswers && roundAt_ != 0 && roundAt_ >= backAt_ - outageMillis_) {
+        if (heardSince) {
             widening.only.emplace();
             for (const auto& [instance, at] : heard_)
-                if (at >= roundAt_ - heardSlackMillis) widening.only->push_back(instance);
+                if (at >= *heardSince) widening.only->push_back(instance);
         }
         return widening;
     }
