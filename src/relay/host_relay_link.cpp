@@ -162,7 +162,11 @@ void HostRelayLink::attempt() {
     RelaySocketRequest request;
     request.url = url_;
     request.subprotocol = std::string(subprotocol);
-    request.timeoutMillis = millis(options_.timing.connectSeconds);
+    // The attempt's own deadline below is the one that speaks ("no answer
+    // within 15 s"); the socket's is a backstop a second later, so that a
+    // thread held between arming the two cannot let the socket's bare "timed
+    // out" stand for the same wait.
+    request.timeoutMillis = millis(options_.timing.connectSeconds) + 1'000;
     request.maxMessageBytes = maxIncomingMessage;
     try {
         const auto seconds = static_cast<std::uint64_t>(std::max<std::int64_t>(wall / 1000, 0));

@@ -135,7 +135,7 @@ TEST(HostRelayLink, ComesUpByAnsweringTheChallengeAndCarriesRecords) {
     EXPECT_EQ(s.request.url.path, "/relay/v1/host/" + rig.room());
     EXPECT_EQ(s.request.subprotocol, "morvane.v1");
     EXPECT_EQ(s.request.maxMessageBytes, 65'536u);
-    EXPECT_EQ(s.request.timeoutMillis, 15'000);
+    EXPECT_EQ(s.request.timeoutMillis, 16'000);
     EXPECT_EQ(s.request.hostAuth.rfind("v1." + std::to_string(linkNoon / 1000) + ".", 0), 0u);
     EXPECT_TRUE(rig.logged("link: connecting (attempt 1 of 200 today)"));
 
